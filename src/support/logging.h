@@ -1,0 +1,59 @@
+// Log channels, log targets, the problem report and the run summary.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct LogChannel {
+  const char *activeTemplate;  // NULL while the channel is off
+  const char *name;
+  const char *plural;
+  LogChannel *parent;
+  unsigned level;  // 3..7, the syslog priority
+  uint32_t count;
+  const char *plainTemplate;
+  char markupTemplate[200];
+};
+
+constexpr int kLogChannelSlots = 30;
+
+// One global pointer per channel, set by logInit.
+extern LogChannel *logChannelIntro;
+extern LogChannel *logChannelTime;
+extern LogChannel *logChannelFatal;
+extern LogChannel *logChannelError;
+extern LogChannel *logChannelWarning;
+extern LogChannel *logChannelProblem;
+extern LogChannel *logChannelXerror;
+extern LogChannel *logChannelNote;
+extern LogChannel *logChannelInfo;
+extern LogChannel *logChannelVerbose;
+extern LogChannel *logChannelXclient;
+extern LogChannel *logChannelXhint;
+extern LogChannel *logChannelStep;
+extern LogChannel *logChannelTrace;
+extern LogChannel *logChannelHint;
+extern LogChannel *logChannelAPI;
+extern LogChannel *logChannelAssert;
+extern LogChannel *logChannelBreakpoint;
+
+using LogOutputHook = void (*)(LogChannel *channel, const char *sourceFile, int line, const char *message);
+extern LogOutputHook logOutputHook;  // holds logEmit unless replaced
+
+int logInit(int argc, char **argv, const char *version, const char *revision);
+LogChannel *logAddChannel(const char *name, const char *plural, LogChannel *parent, unsigned level,
+                          const char *plainTemplate);
+void logEnableChannel(LogChannel *channel);
+void logSetTarget(const char *name);
+char *logFormat(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void logWrite(LogChannel *channel, const char *sourceFile, int line, char *message);
+void logStep(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void logProblem(const char *message, const char *sourceFile, int line);
+void logFatal(const char *sourceFile, int line, char *message);
+void logEmit(LogChannel *channel, const char *sourceFile, int line, const char *message);
+
+// The usual call: format and write on a channel with this source file and line.
+#define LOG(channel, ...) logWrite((channel), __FILE__, __LINE__, logFormat(__VA_ARGS__))
+// Problem reports for out of memory and unexpected internal states.
+#define LOG_OUT_OF_MEMORY() logProblem(OUT_OF_MEMORY_TEXT(), __FILE__, __LINE__)
+#define LOG_UNE() logProblem("UNE", __FILE__, __LINE__)
