@@ -159,3 +159,79 @@ TEST(Memory, HelpersAndPacks) {
   EXPECT_EQ(freeIfSet(p), 0);
   EXPECT_EQ(freeIfSet(nullptr), 0);
 }
+
+TEST(Texts, QuoteShortenAndTails) {
+  EXPECT_STREQ(strQuoteIfSpaces("plain"), "plain");
+  EXPECT_STREQ(strQuoteIfSpaces("two words"), "\"two words\"");
+  EXPECT_STREQ(strQuoteIfSpaces(""), "\"\"");
+  EXPECT_STREQ(strQuoteIfSpaces(nullptr), "\"\"");
+  std::string huge(3000, 'q');
+  EXPECT_EQ(strlen(strQuoteIfSpaces(huge.c_str())), 1023u);
+
+  const char *s = "abcdefghij";
+  EXPECT_EQ(strShorten(s, 10), s);  // short enough: the text itself
+  EXPECT_STREQ(strShorten(s, 8), "abcde...");
+  EXPECT_STREQ(strShorten(s, 2), "..");
+  EXPECT_EQ(strTailShorten(s, 10), s);
+  EXPECT_STREQ(strTailShorten(s, 4), "..ghij");
+
+  char *t = strAppendAlloc(nullptr, "ab");
+  ASSERT_NE(t, nullptr);
+  t = strAppendAlloc(t, "cd");
+  ASSERT_NE(t, nullptr);
+  EXPECT_STREQ(t, "abcd");
+  free(t);
+
+  EXPECT_STREQ(strLengthText(0.5), "50.00 cm (19.69 in)");
+  EXPECT_STREQ(strFloatText(2.5, 0), "2.5");
+  EXPECT_STREQ(strFloatText(2.0, 0), "2");
+  EXPECT_STREQ(strFloatText(2.0, 2), "2.00");
+  EXPECT_STREQ(strFloatText(0.125, 1), "0.125");
+}
+
+TEST(Texts, WrapKeepsWordsAndLineLength) {
+  std::string text;
+  for (int i = 0; i < 60; i++) text += (i % 7 == 3 ? "longerword\t" : "word ");
+  text += std::string(80, 'x') + " tail";
+  std::string wrapped = strWrapText(text.c_str());
+  ASSERT_EQ(wrapped.size(), text.size());
+  size_t start = 0;
+  while (start < wrapped.size()) {
+    size_t end = wrapped.find('\n', start);
+    if (end == std::string::npos) end = wrapped.size();
+    std::string line = wrapped.substr(start, end - start);
+    if (line.find(' ') != std::string::npos || line.find('\t') != std::string::npos) {
+      EXPECT_LE(line.size(), 66u) << line;
+    }
+    start = end + 1;
+  }
+  // Only blanks and tabs were turned into line breaks.
+  for (size_t i = 0; i < text.size(); i++)
+    if (wrapped[i] != text[i]) {
+      EXPECT_TRUE(wrapped[i] == '\n' && (text[i] == ' ' || text[i] == '\t')) << i;
+    }
+  EXPECT_NE(wrapped.find('\n'), std::string::npos);
+}
+
+TEST(Texts, HexRoundTripAndDump) {
+  const unsigned char bytes[] = {0x00, 0x7f, 0xab, 0xff, 0x10};
+  EXPECT_STREQ(strHex(bytes, sizeof bytes), "007fabff10");
+  size_t n = 0;
+  const uint8_t *parsed = strParseHex("007FabFF10", &n);
+  ASSERT_NE(parsed, nullptr);
+  ASSERT_EQ(n, sizeof bytes);
+  EXPECT_EQ(memcmp(parsed, bytes, n), 0);
+  parsed = strParseHex("abc", &n);  // read from the end: 0a bc
+  ASSERT_NE(parsed, nullptr);
+  ASSERT_EQ(n, 2u);
+  EXPECT_EQ(parsed[0], 0x0a);
+  EXPECT_EQ(parsed[1], 0xbc);
+  EXPECT_EQ(strParseHex("12g4", &n), nullptr);
+
+  const char data[] = "Hello, hex dump!\x01";
+  std::string dump = strHexDump(data, 17);
+  EXPECT_EQ(dump,
+            "\n00000000  48 65 6c 6c 6f 2c 20 68 65 78 20 64 75 6d 70 21 Hello, hex dump!"
+            "\n00000010  01                                              .");
+  EXPECT_STREQ(strHexDump(data, 0), "");
+}
