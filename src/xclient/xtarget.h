@@ -1,0 +1,45 @@
+// Opening and closing the proxy's Xlib connections to real X servers, and the process-wide
+// X error trap.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+
+#include <X11/Xlib.h>
+
+// Parameters of one open; xtargetDefaultParams fills them, the caller changes what it needs.
+struct TargetDisplayParams {
+  const char *displayName;   // handed to XOpenDisplay
+  uint32_t timeoutMs;        // how long the caller waits for the connection
+  uint32_t secondTimeoutMs;  // carried for callers; the opener does not use it
+  char *authName;            // authorization protocol name; NULL leaves the choice to Xlib
+  int32_t authNameLength;
+  char *authData;
+  int32_t authDataLength;
+  uint32_t openFlags;        // stored as the opener's flag word before the open
+  int extraOpenFlag;         // adds 2 to openFlags
+  int synchronous;           // switch the new connection to synchronous mode
+};
+
+// Flag bits of the opener's flag word.
+constexpr uint32_t kXtargetOpenImpervious = 1;  // requests keep running while others grab
+constexpr uint32_t kXtargetOpenExtra = 2;
+
+// The flag word stored before each open. This libX11 has no such variable of its own: the
+// opener keeps it here and acts on the impervious bit itself after the open.
+extern uint32_t imperviousXOpenDisplay;
+
+void xtargetDefaultParams(TargetDisplayParams *params);
+// The absolute time timeoutMs after now, with the nanoseconds carried into the seconds.
+timespec xtargetDeadline(timespec now, uint32_t timeoutMs);
+// NULL and *display set on success; an error text otherwise (and *display untouched).
+const char *xtargetOpenDisplay(const TargetDisplayParams *params, const char *identityName,
+                               Display **display);
+// Non-zero when an X error for the display arrived while it was being closed.
+int xtargetCloseDisplay(Display *display);
+
+void xtargetArmErrorTrap(Display *display);
+int xtargetDisarmErrorTrap();
+int xtargetTrapErrorHandler(Display *display, XErrorEvent *event);
+int xtargetTrapExtensionErrorHandler(Display *display, _Xconst char *extensionName,
+                                     _Xconst char *reason);

@@ -1,0 +1,50 @@
+// Starts a private Xvfb for one test and stops it again, also when the test fails. The server
+// is killed when the thread that started it ends.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+struct XvfbOptions {
+  std::vector<std::string> screens{"1024x768x24"};  // one "WxHxD" per screen
+  bool iglx = false;                                // +iglx for indirect GLX contexts
+  int displayNumber = -1;                           // -1: Xvfb picks a free one
+  std::vector<std::string> extraArguments;
+  int readyTimeoutMs = 20000;
+};
+
+class XvfbServer {
+ public:
+  XvfbServer() = default;
+  XvfbServer(const XvfbServer &) = delete;
+  XvfbServer &operator=(const XvfbServer &) = delete;
+  ~XvfbServer() { stop(); }
+
+  // Starts the server and waits until XOpenDisplay succeeds on it. Returns "" on success,
+  // else what went wrong.
+  std::string start(const XvfbOptions &options = XvfbOptions{});
+  // Ends the server (SIGTERM, then SIGKILL after a while) and reaps it; safe to repeat.
+  void stop();
+  // Ends the server at once with SIGKILL, as a crash would.
+  void kill();
+
+  bool running() const { return pid_ > 0; }
+  int displayNumber() const { return displayNumber_; }
+  const std::string &displayName() const { return displayName_; }
+
+ private:
+  void reap(int timeoutMs);
+
+  pid_t pid_ = -1;
+  int displayNumber_ = -1;
+  std::string displayName_;
+};
+
+// A display number that nothing listens on right now (no socket, no lock file), chosen from
+// a high range so that servers picking their own number do not take it soon.
+int xvfbUnusedDisplayNumber();
+
+// Milliseconds on the monotonic clock.
+long long xvfbNowMs();
