@@ -16,6 +16,10 @@ struct LogChannel {
 };
 
 constexpr int kLogChannelSlots = 30;
+constexpr size_t kLogMessageSize = 16384;   // a formatted message, with its terminating zero
+constexpr size_t kLogLineSize = 16464;      // a composed line
+constexpr size_t kLogSummarySize = 8192;    // enough for every count and the longest target name
+constexpr size_t kLogFooterSize = 532;      // the closing part of an XHTML log
 
 // One global pointer per channel, set by logInit.
 extern LogChannel *logChannelIntro;
@@ -40,6 +44,10 @@ extern LogChannel *logChannelBreakpoint;
 using LogOutputHook = void (*)(LogChannel *channel, const char *sourceFile, int line, const char *message);
 extern LogOutputHook logOutputHook;  // holds logEmit unless replaced
 
+// Everything the syslog target sends goes through this one function (syslog(3) unless replaced).
+using LogSyslogSend = void (*)(int priority, const char *line);
+extern LogSyslogSend logSyslogSend;
+
 int logInit(int argc, char **argv, const char *version, const char *revision);
 LogChannel *logAddChannel(const char *name, const char *plural, LogChannel *parent, unsigned level,
                           const char *plainTemplate);
@@ -51,6 +59,23 @@ void logStep(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void logProblem(const char *message, const char *sourceFile, int line);
 void logFatal(const char *sourceFile, int line, char *message);
 void logEmit(LogChannel *channel, const char *sourceFile, int line, const char *message);
+void logWriteDayHeader();
+size_t logSummary(char *out, size_t size = kLogSummarySize);
+
+const char *logFileName();
+int logIsFile();
+const char *logProgramName();
+const char *logProgramRevision();
+const char *logCommandLine();
+uint32_t logUptime();
+uint64_t logUptimeMs();
+
+void logDisableAll();
+LogChannel *logSaveChannels();
+void logRestoreChannels(LogChannel *copy);
+using LogReplayCallback = void (*)(const char *data, size_t length);
+void logReplay(LogReplayCallback callback);
+const char *logLoadedLibraries();
 
 // The usual call: format and write on a channel with this source file and line.
 #define LOG(channel, ...) logWrite((channel), __FILE__, __LINE__, logFormat(__VA_ARGS__))

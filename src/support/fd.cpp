@@ -1,0 +1,156 @@
+// Descriptor modes and readiness, whole-buffer writes, stream writes, file locks and counters.
+#include "support/fd.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include "support/logging.h"
+#include "support/strings.h"
+
+unsigned fdWriteAllWaitMs = 120000;
+
+namespace {
+
+const unsigned kStreamWaitMs = 15000;
+
+void fdChangeFlag(int fd, bool nonBlocking) {
+  int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) {
+    int wanted = nonBlocking ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+    if (wanted == flags || fcntl(fd, F_SETFL, wanted) == 0) return;
+  }
+  LOG(logChannelError, "fcntl(O_NONBLOCK) failed: %s", strerror(errno));
+}
+
+// poll() for one descriptor; timeout -1 waits without limit. A failing poll() is repeated
+// with the full timeout.
+int fdPollFor(int fd, short events, int timeout) {
+  for (;;) {
+    struct pollfd p = {fd, events, 0};
+    int n = poll(&p, 1, timeout);
+    if (n > 0) return 1;
+    if (n == 0) return 0;
+  }
+}
+
+int pollTimeout(unsigned timeoutMs) {
+  if (timeoutMs == 0) return -1;
+  return timeoutMs > 0x7fffffffu ? 0x7fffffff : static_cast<int>(timeoutMs);
+}
+
+std::mutex counter16Mutex;
+std::mutex counter32Mutex;
+
+}  // namespace
+
+void fdSetNonBlocking(int fd) { fdChangeFlag(fd, true); }
+void fdSetBlocking(int fd) { fdChangeFlag(fd, false); }
+
+int fdIsReadable(int fd) { return fdPollFor(fd, POLLIN, 0); }
+int fdIsWritable(int fd) { return fdPollFor(fd, POLLOUT, 0); }
+int fdWaitReadable(int fd, unsigned timeoutMs) { return fdPollFor(fd, POLLIN, pollTimeout(timeoutMs)); }
+int fdWaitWritable(int fd, unsigned timeoutMs) { return fdPollFor(fd, POLLOUT, pollTimeout(timeoutMs)); }
+
+const char *fdWriteAll(int fd, const void *data, size_t n) {
+  const char *p = static_cast<const char *>(data);
+  while (n > 0) {
+    ssize_t done = write(fd, p, n);
+    if (done > 0) {
+      p += done;
+      n -= static_cast<size_t>(done);
+      continue;
+    }
+    int error = done == 0 ? EIO : errno;
+    if ((error == EAGAIN || error == EINTR) && (error == EINTR || fdWaitWritable(fd, fdWriteAllWaitMs)))
+      continue;
+    if (error == EAGAIN) error = ETIMEDOUT;
+    return strTempPrintf("Can't write %u bytes to fd %d: %s", static_cast<unsigned>(n), fd, strerror(error));
+  }
+  return nullptr;
+}
+
+const char *fileWriteStream(const void *data, size_t n, FILE *stream) {
+  const char *p = static_cast<const char *>(data);
+  while (n > 0) {
+    errno = 0;
+    size_t done = fwrite(p, 1, n, stream);
+    p += done;
+    n -= done;
+    if (n == 0) break;
+    int error = errno;
+    clearerr(stream);
+    if (error == EINTR) continue;
+    if (error == EAGAIN) {
+      if (!fdWaitWritable(fileno(stream), kStreamWaitMs)) return "Can't write for 15 seconds";
+      continue;
+    }
+    return strTempPrintf("Can't write %u bytes: %s", static_cast<unsigned>(n), strerror(error ? error : EIO));
+  }
+  return nullptr;
+}
+
+const char *fileUpdateContent(const void *data, size_t n, FILE *stream, int64_t offset) {
+  if (fflush(stream) != 0) return strTempPrintf("Can't update file content: %s", strerror(errno));
+  off_t position = ftello(stream);
+  if (position < 0 || fseeko(stream, static_cast<off_t>(offset), SEEK_SET) != 0)
+    return strTempPrintf("Can't update file content: %s", strerror(errno));
+  const char *failure = fileWriteStream(data, n, stream);
+  int flushed = fflush(stream);
+  int error = errno;
+  int restored = fseeko(stream, position, SEEK_SET);
+  if (!failure && (flushed != 0 || restored != 0)) {
+    if (restored != 0) error = errno;
+    failure = strTempPrintf("Can't update file content: %s", strerror(error));
+  } else if (failure) {
+    failure = strTempPrintf("Can't update file content: %s", failure);
+  }
+  return failure;
+}
+
+FILE *fileReopen(FILE *stream, const char *path, const char *mode) {
+  FILE *probe = fopen(path, mode);
+  if (!probe) return nullptr;
+  fclose(probe);
+  return freopen(path, mode, stream);
+}
+
+namespace {
+int fileSetLock(FILE *stream, short type) {
+  struct flock lock = {};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = 0;
+  lock.l_len = 0;  // the whole file, however long it grows
+  for (;;) {
+    if (fcntl(fileno(stream), F_SETLKW, &lock) == 0) return 1;
+    if (errno != EINTR && errno != EAGAIN && errno != EACCES) return 0;
+  }
+}
+}  // namespace
+
+int fileLock(FILE *stream) { return fileSetLock(stream, F_WRLCK); }
+int fileUnlock(FILE *stream) { return fileSetLock(stream, F_UNLCK); }
+
+uint16_t atomicAdd16(uint16_t *counter, int delta) {
+  std::lock_guard<std::mutex> guard(counter16Mutex);
+  *counter = static_cast<uint16_t>(*counter + delta);
+  return *counter;
+}
+
+uint32_t atomicAdd32(uint32_t *counter, int32_t delta) {
+  std::lock_guard<std::mutex> guard(counter32Mutex);
+  *counter = *counter + static_cast<uint32_t>(delta);
+  return *counter;
+}
+
+size_t strCountChar(const char *text, char character) {
+  size_t count = 0;
+  for (; *text; text++)
+    if (*text == character) count++;
+  return count;
+}
