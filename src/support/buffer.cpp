@@ -1,0 +1,146 @@
+// Growable input buffer. Sizes go in three steps (128 KB, 4 MB, 64 MB, each less 100 bytes);
+// under memory pressure growth falls back to ever smaller requests.
+#include "support/buffer.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "support/logging.h"
+#include "support/strings.h"
+
+// Problem reports of this module name it by its fixed source name.
+#define BUFFER_OUT_OF_MEMORY() \
+  logProblem(strTempPrintf("Out of memory (%s:%d)", "buffer.c", __LINE__), "buffer.c", __LINE__)
+
+uint32_t bufferRoundSize(uint32_t wanted) {
+  if (wanted < kBufferSmall + 1) return kBufferSmall;
+  if (wanted < kBufferMedium + 1) return kBufferMedium;
+  return wanted > kBufferLarge ? wanted : kBufferLarge;
+}
+
+uint32_t bufferGrow(Buffer *buf, uint32_t n) {
+  if (static_cast<uint64_t>(buf->length) + n > UINT32_MAX) return 0;  // would wrap 32 bits
+  if (!buf->data) {
+    uint32_t size = bufferRoundSize(n);
+    char *data = static_cast<char *>(malloc(size ? size : 1));
+    for (uint32_t attempt = n; !data;) {
+      BUFFER_OUT_OF_MEMORY();
+      if (attempt < 2) return 0;
+      size = attempt;
+      data = static_cast<char *>(malloc(size));
+      attempt /= 2;
+    }
+    buf->data = data;
+    buf->capacity = size;
+    return size;
+  }
+  uint32_t size = bufferRoundSize(buf->length + n);
+  char *data = static_cast<char *>(realloc(buf->data, size));
+  uint32_t room = size - buf->length;
+  for (uint32_t attempt = n; !data;) {
+    BUFFER_OUT_OF_MEMORY();
+    if (attempt < 2) return 0;
+    size = buf->length + attempt;
+    room = attempt;
+    data = static_cast<char *>(realloc(buf->data, size));
+    attempt /= 2;
+  }
+  buf->data = data;
+  buf->capacity = size;
+  return room;
+}
+
+int bufferAppend(const void *data, uint32_t n, Buffer *buf) {
+  uint64_t wanted = static_cast<uint64_t>(buf->length) + n;
+  if (wanted > UINT32_MAX) return 0;
+  if (wanted > buf->capacity) {
+    if (bufferGrow(buf, n) < n) return 0;
+  }
+  if (n) memcpy(buf->data + buf->length, data, n);
+  buf->length += n;
+  return 1;
+}
+
+int bufferAppendByte(unsigned char byte, Buffer *buf) { return bufferAppend(&byte, 1, buf); }
+
+int bufferAppendBuffer(const Buffer *source, Buffer *buf) {
+  if (source->length == 0) return 1;
+  return bufferAppend(source->data, source->length, buf);
+}
+
+int bufferAppendFrom(const Buffer *source, uint32_t offset, Buffer *buf) {
+  if (offset >= source->length) return 1;
+  return bufferAppend(source->data + offset, source->length - offset, buf);
+}
+
+int bufferPrepend(const void *data, uint32_t n, Buffer *buf) {
+  uint64_t wanted = static_cast<uint64_t>(buf->length) + n;
+  if (wanted > UINT32_MAX) return 0;
+  if (wanted > buf->capacity) {
+    if (bufferGrow(buf, n) < n) return 0;
+  }
+  if (buf->length) memmove(buf->data + n, buf->data, buf->length);
+  if (n) memcpy(buf->data, data, n);
+  buf->length += n;
+  return 1;
+}
+
+void bufferConsume(Buffer *buf, uint32_t n) {
+  if (n == 0) return;
+  if (buf->length <= n) {
+    free(buf->data);
+    buf->data = nullptr;
+    buf->length = 0;
+    buf->capacity = 0;
+    return;
+  }
+  memmove(buf->data, buf->data + n, buf->length - n);
+  buf->length -= n;
+}
+
+void bufferCut(Buffer *buf, char *position, uint32_t n) {
+  uint32_t offset = static_cast<uint32_t>(position - buf->data);
+  if (offset >= buf->length) return;
+  if (n > buf->length - offset) n = buf->length - offset;
+  memmove(position, position + n, buf->length - offset - n);
+  buf->length -= n;
+}
+
+int bufferMove(Buffer *source, Buffer *destination) {
+  *destination = *source;
+  *source = Buffer{};
+  return 0;
+}
+
+int bufferReadFd(int fd, uint32_t n, Buffer *buf) {
+  if (n == 0) n = 1;  // a read into no room would look like end of file
+  if (buf->capacity - buf->length < n) {
+    if (bufferGrow(buf, n) == 0) return 2;
+  }
+  ssize_t got = read(fd, buf->data + buf->length, buf->capacity - buf->length);
+  if (got > 0) {
+    buf->length += static_cast<uint32_t>(got);
+    return 1;
+  }
+  if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 2;
+  return 0;
+}
+
+uint32_t bufferTakeLine(void *, void *, Buffer *buf) {
+  for (uint32_t i = 0; i < buf->length; i++) {
+    char c = buf->data[i];
+    if (c != '\r' && c != '\n') continue;
+    buf->data[i] = 0;
+    uint32_t taken = i + 1;
+    if (taken < buf->length && (buf->data[taken] == '\r' || buf->data[taken] == '\n')) taken++;
+    return taken;
+  }
+  return 0;
+}
+
+void bufferFree(Buffer *buf) {
+  if (buf->data) free(buf->data);
+}

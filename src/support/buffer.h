@@ -1,0 +1,29 @@
+// Growable input buffer: one contiguous byte array, grown in three large steps.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct Buffer {
+  char *data;         // NULL while nothing is allocated
+  uint32_t length;    // bytes held
+  uint32_t capacity;  // bytes allocated
+};
+
+constexpr uint32_t kBufferSmall = 130972;     // 128 KB less 100
+constexpr uint32_t kBufferMedium = 4194204;   // 4 MB less 100
+constexpr uint32_t kBufferLarge = 67108764;   // 64 MB less 100
+
+uint32_t bufferRoundSize(uint32_t wanted);
+uint32_t bufferGrow(Buffer *buf, uint32_t n);
+int bufferAppend(const void *data, uint32_t n, Buffer *buf);
+int bufferAppendByte(unsigned char byte, Buffer *buf);
+int bufferAppendBuffer(const Buffer *source, Buffer *buf);
+int bufferAppendFrom(const Buffer *source, uint32_t offset, Buffer *buf);
+int bufferPrepend(const void *data, uint32_t n, Buffer *buf);
+void bufferConsume(Buffer *buf, uint32_t n);
+void bufferCut(Buffer *buf, char *position, uint32_t n);
+int bufferMove(Buffer *source, Buffer *destination);
+int bufferReadFd(int fd, uint32_t n, Buffer *buf);
+uint32_t bufferTakeLine(void *unused1, void *unused2, Buffer *buf);
+void bufferFree(Buffer *buf);

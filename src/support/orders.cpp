@@ -1,0 +1,405 @@
+// The event loop: one poll() over a static table of descriptor entries, with idle orders run
+// before every wait, one-shot timers aged after it and quiet-time orders run after a wait
+// that passed without any descriptor event.
+#include "support/orders.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "support/logging.h"
+#include "support/strings.h"
+
+// Problem reports of this module name it by its fixed source name.
+#define ORDERS_SOURCE "orders.c"
+
+namespace {
+
+struct OrderList {
+  Order *head = nullptr;
+};
+
+OrderList idleList, descriptorList, timerList, quietList;
+
+struct pollfd pollTable[kOrdersPollSlots];
+int pollInUse = 0;  // one past the highest used entry
+int pollHint = 0;   // where the search for a free entry starts
+
+Order sentinel;            // the next wake-up when no live timer or quiet order is nearer
+Order *nextWake = &sentinel;
+uint64_t timeBase = 0;     // loop clock at the last timer pass
+uint32_t stopValue = 0;
+bool stopUnrecorded = false;  // ordersStop could not link its idle order
+
+// Self-pipe through which signal handlers ask the loop to stop.
+int signalPipe[2] = {-1, -1};
+volatile sig_atomic_t signalStopValue = 0;
+volatile sig_atomic_t signalStopPending = 0;
+
+void listPushFront(OrderList &list, Order *order) {
+  order->next = list.head;
+  if (list.head) {
+    order->prev = list.head->prev;
+    list.head->prev = order;
+  } else {
+    order->prev = order;
+  }
+  list.head = order;
+}
+
+void listPushBack(OrderList &list, Order *order) {
+  if (!list.head) {
+    listPushFront(list, order);
+    return;
+  }
+  Order *last = list.head->prev;
+  last->next = order;
+  order->prev = last;
+  order->next = nullptr;
+  list.head->prev = order;
+}
+
+void listInsertBefore(OrderList &list, Order *before, Order *order) {
+  if (before == list.head) {
+    listPushFront(list, order);
+    return;
+  }
+  order->prev = before->prev;
+  order->next = before;
+  before->prev->next = order;
+  before->prev = order;
+}
+
+// Unlinks and frees; returns the order that followed it.
+Order *listRemove(OrderList &list, Order *order) {
+  Order *next = order->next;
+  if (order == list.head) {
+    list.head = next;
+    if (next) next->prev = order->prev;
+  } else {
+    order->prev->next = next;
+    if (next)
+      next->prev = order->prev;
+    else
+      list.head->prev = order->prev;
+  }
+  free(order);
+  return next;
+}
+
+void listFreeAll(OrderList &list) {
+  for (Order *o = list.head; o;) {
+    Order *next = o->next;
+    free(o);
+    o = next;
+  }
+  list.head = nullptr;
+}
+
+Order *orderNew(OrderCallback callback, void *argument, uint64_t time) {
+  Order *order = static_cast<Order *>(calloc(1, sizeof(Order)));
+  if (!order) {
+    logProblem(strTempPrintf("Out of memory (%s:%d)", ORDERS_SOURCE, __LINE__), ORDERS_SOURCE, __LINE__);
+    return nullptr;
+  }
+  order->callback = callback;
+  order->argument = argument;
+  order->time = time;
+  return order;
+}
+
+void findNextWake() {
+  Order *best = &sentinel;
+  for (Order *o = timerList.head; o; o = o->next)
+    if (o->callback && o->time < best->time) best = o;
+  for (Order *o = quietList.head; o; o = o->next) {
+    if (o->time >= best->time) break;
+    if (o->callback) {
+      best = o;
+      break;
+    }
+  }
+  nextWake = best;
+}
+
+void clearPollSlot(struct pollfd *slot) {
+  slot->fd = -1;  // poll() ignores negative descriptors altogether
+  slot->events = 0;
+  slot->revents = 0;
+}
+
+Order *addDescriptor(int fd, short events, OrderCallback callback, void *argument, const char **failure) {
+  int index = pollHint;
+  while (index < kOrdersPollSlots && pollTable[index].events != 0) index++;
+  if (index >= kOrdersPollSlots) {
+    const char *text =
+        strTempPrintf("Too many open descriptors: all %d poll entries are in use (descriptor %d refused)",
+                      kOrdersPollSlots, fd);
+    logProblem(text, ORDERS_SOURCE, __LINE__);
+    if (failure) *failure = text;
+    return nullptr;
+  }
+  Order *order = orderNew(callback, argument, ~uint64_t{0});
+  if (!order) {
+    if (failure) *failure = strTempPrintf("Out of memory (%s:%d)", ORDERS_SOURCE, __LINE__);
+    return nullptr;
+  }
+  if (index >= pollInUse) pollInUse = index + 1;
+  pollHint = index;
+  struct pollfd *slot = &pollTable[index];
+  slot->fd = fd;
+  slot->events = events;
+  slot->revents = 0;
+  order->pollSlot = slot;
+  listPushFront(descriptorList, order);
+  return order;
+}
+
+void signalPipeDrain(void *) {
+  char bytes[64];
+  while (read(signalPipe[0], bytes, sizeof bytes) > 0) {
+  }
+  if (signalStopPending) {
+    signalStopPending = 0;
+    ordersStop(static_cast<uint32_t>(signalStopValue));
+  }
+}
+
+void signalPipeOpen() {
+  if (signalPipe[0] >= 0) return;
+  if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    signalPipe[0] = signalPipe[1] = -1;
+    logProblem(strTempPrintf("Unable to create the signal pipe: %s", strerror(errno)), ORDERS_SOURCE, __LINE__);
+  }
+}
+
+// Quiet-time pass; after a failed poll (a signal) no quiet time has passed, so only the
+// cancelled orders are freed.
+void quietPass(uint64_t pollTimeout, bool quietTimePassed) {
+  for (Order *o = quietList.head; o;) {
+    if (!o->callback) {
+      o = listRemove(quietList, o);
+    } else if (quietTimePassed && o->time <= pollTimeout) {
+      o->callback(o->argument);
+      o = o->callback ? o->next : listRemove(quietList, o);
+    } else {
+      o = o->next;
+    }
+  }
+}
+
+}  // namespace
+
+uint64_t ordersMonotonicMs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
+}
+
+OrdersClock ordersClock = ordersMonotonicMs;
+
+void ordersInit() {
+  ordersFreeAll();
+  sentinel = Order{};
+  sentinel.time = kOrdersSentinelMs;
+  nextWake = &sentinel;
+  timeBase = ordersClock();
+  stopValue = 0;
+  stopUnrecorded = false;
+  for (struct pollfd &slot : pollTable) clearPollSlot(&slot);
+  pollInUse = 0;
+  pollHint = 0;
+  signalPipeOpen();
+  if (signalPipe[0] >= 0) addDescriptor(signalPipe[0], POLLIN, signalPipeDrain, nullptr, nullptr);
+}
+
+Order *ordersAddIdle(OrderCallback callback, void *argument) {
+  Order *order = orderNew(callback, argument, ~uint64_t{0});
+  if (order) listPushFront(idleList, order);
+  return order;
+}
+
+Order *ordersAddReader(int fd, OrderCallback callback, void *argument, const char **failure) {
+  return addDescriptor(fd, POLLIN, callback, argument, failure);
+}
+
+Order *ordersAddWriter(int fd, OrderCallback callback, void *argument, const char **failure) {
+  return addDescriptor(fd, POLLOUT, callback, argument, failure);
+}
+
+Order *ordersAddTimer(uint64_t delay, OrderCallback callback, void *argument) {
+  Order *order = orderNew(callback, argument, delay);
+  if (!order) return nullptr;
+  listPushFront(timerList, order);
+  if (delay < nextWake->time) nextWake = order;
+  return order;
+}
+
+Order *ordersAddQuietTimer(uint64_t quietTime, OrderCallback callback, void *argument) {
+  Order *order = orderNew(callback, argument, quietTime);
+  if (!order) return nullptr;
+  if (quietTime < nextWake->time) {
+    nextWake = order;
+    listPushFront(quietList, order);
+    return order;
+  }
+  Order *o = quietList.head;
+  while (o && o->time <= quietTime) o = o->next;
+  if (o)
+    listInsertBefore(quietList, o, order);
+  else
+    listPushBack(quietList, order);
+  return order;
+}
+
+int ordersHasReader(int fd) {
+  for (Order *o = descriptorList.head; o; o = o->next)
+    if (o->callback && o->pollSlot->fd == fd && (o->pollSlot->events & POLLIN)) return 1;
+  return 0;
+}
+
+void ordersCancel(Order *order) {
+  if (!order || !order->callback) return;  // cancelled before (its entry may serve another order now)
+  order->callback = nullptr;
+  if (order->pollSlot) {
+    struct pollfd *slot = order->pollSlot;
+    clearPollSlot(slot);
+    int index = static_cast<int>(slot - pollTable);
+    if (index < pollHint)
+      pollHint = index;
+    else
+      while (pollInUse > 0 && pollTable[pollInUse - 1].events == 0) pollInUse--;
+    if (pollHint > pollInUse) pollHint = pollInUse;
+    return;
+  }
+  if (order == nextWake) findNextWake();
+  order->time = 0;
+}
+
+uint32_t ordersStep(uint64_t timeout) {
+  if (stopUnrecorded && stopValue != 0) {
+    stopUnrecorded = false;
+    return stopValue;
+  }
+
+  // 1. Idle pass; orders added during it are in front of the head and wait for the next step.
+  for (Order *o = idleList.head; o;) {
+    if (o->callback) {
+      o->callback(o->argument);
+      o = o->next;
+    } else {
+      o = listRemove(idleList, o);
+      if (stopValue != 0) return stopValue;
+    }
+  }
+
+  // 2. Timers registered from here on are neither aged nor run in this step.
+  Order *timerStart = timerList.head;
+
+  // 3. Wait.
+  uint64_t pollTimeout = timeout < nextWake->time ? timeout : nextWake->time;
+  int ready = poll(pollTable, static_cast<nfds_t>(pollInUse), static_cast<int>(static_cast<uint32_t>(pollTimeout)));
+
+  if (ready <= 0) {
+    // 4. No descriptor event: quiet-time orders, then drop cancelled descriptor orders.
+    quietPass(pollTimeout, ready == 0);
+    for (Order *o = descriptorList.head; o;) o = o->callback ? o->next : listRemove(descriptorList, o);
+  } else {
+    // 5. Descriptor pass.
+    for (Order *o = descriptorList.head; o;) {
+      if (!o->callback) {
+        o = listRemove(descriptorList, o);
+      } else {
+        if (o->pollSlot->revents != 0) o->callback(o->argument);
+        o = o->next;
+      }
+    }
+  }
+
+  // 6. Timer pass.
+  uint64_t now = ordersClock();
+  uint64_t elapsed = now - timeBase;
+  if (elapsed == 0) return 0;
+  timeBase = now;
+  uint64_t cap = nextWake->time + kOrdersClockJumpMs;
+  if (elapsed > cap) elapsed = cap;
+  for (Order *o = timerStart; o;) {
+    if (o->time > elapsed) {
+      o->time -= elapsed;
+      o = o->next;
+    } else if (o->callback) {
+      OrderCallback callback = o->callback;
+      o->callback = nullptr;
+      o->time = 0;
+      if (o == nextWake) findNextWake();
+      callback(o->argument);
+      o = o->next;
+    } else {
+      o = listRemove(timerList, o);
+    }
+  }
+  return 0;
+}
+
+uint32_t ordersRun() {
+  stopValue = 0;
+  stopUnrecorded = false;
+  uint32_t result;
+  while ((result = ordersStep(kOrdersSentinelMs)) == 0) {
+  }
+  return result;
+}
+
+uint32_t ordersRunFor(uint64_t duration) {
+  uint64_t end = ordersClock() + duration;
+  uint32_t result = 0;
+  for (;;) {
+    uint64_t now = ordersClock();
+    if (now >= end) break;
+    result = ordersStep(end - now);
+    if (result != 0) break;
+  }
+  return result;
+}
+
+void ordersNoOp(void *) {}
+
+void ordersStop(uint32_t value) {
+  stopValue = value;
+  Order *order = ordersAddIdle(ordersNoOp, nullptr);
+  if (order)
+    ordersCancel(order);
+  else
+    stopUnrecorded = true;
+}
+
+void ordersStopFromSignal(uint32_t value) {
+  int savedErrno = errno;
+  signalStopValue = static_cast<sig_atomic_t>(value);
+  signalStopPending = 1;
+  if (signalPipe[1] >= 0) {
+    char byte = 1;
+    ssize_t written = write(signalPipe[1], &byte, 1);  // a full pipe already wakes the loop
+    (void)written;
+  }
+  errno = savedErrno;
+}
+
+uint64_t ordersTimeLeft(const Order *order) { return order ? order->time : 0; }
+
+void ordersFreeAll() {
+  listFreeAll(idleList);
+  listFreeAll(descriptorList);
+  listFreeAll(timerList);
+  listFreeAll(quietList);
+  nextWake = &sentinel;
+}
+
+int ordersPollInUse() { return pollInUse; }
+int ordersPollHint() { return pollHint; }
+const struct pollfd *ordersPollTable() { return pollTable; }

@@ -1,0 +1,59 @@
+// The event loop: idle, descriptor, one-shot timer and quiet-time orders around one poll().
+#pragma once
+
+#include <poll.h>
+
+#include <cstddef>
+#include <cstdint>
+
+using OrderCallback = void (*)(void *argument);
+
+// One registration. Orders are cancelled by clearing the callback; the loop frees the record
+// when a later pass meets it, so a callback may cancel any order, its own included.
+struct Order {
+  Order *next;               // following order of its list, NULL at the end
+  Order *prev;               // preceding order; the first order's prev is the last one
+  OrderCallback callback;    // NULL: cancelled (or a one-shot timer that has fired)
+  void *argument;
+  struct pollfd *pollSlot;   // descriptor orders only
+  uint64_t time;             // ms: time left (timer), quiet time, all ones (idle); 0 when done
+};
+
+constexpr int kOrdersPollSlots = 4096;
+constexpr uint64_t kOrdersSentinelMs = 3600000;  // longest single wait: one hour
+constexpr uint64_t kOrdersClockJumpMs = 20000;   // most a clock jump ages timers beyond the next wake-up
+
+// The loop's millisecond clock (CLOCK_MONOTONIC); tests may replace it.
+using OrdersClock = uint64_t (*)();
+extern OrdersClock ordersClock;
+uint64_t ordersMonotonicMs();
+
+void ordersInit();
+
+// Registration returns NULL after a problem report when no memory is left. The descriptor
+// orders also fail when all 4096 poll entries are taken; `failure` (optional) then receives
+// the failure text and the caller refuses the descriptor.
+Order *ordersAddIdle(OrderCallback callback, void *argument);
+Order *ordersAddReader(int fd, OrderCallback callback, void *argument, const char **failure = nullptr);
+Order *ordersAddWriter(int fd, OrderCallback callback, void *argument, const char **failure = nullptr);
+Order *ordersAddTimer(uint64_t delay, OrderCallback callback, void *argument);
+Order *ordersAddQuietTimer(uint64_t quietTime, OrderCallback callback, void *argument);
+
+int ordersHasReader(int fd);
+void ordersCancel(Order *order);  // NULL is ignored
+uint32_t ordersStep(uint64_t timeout);
+uint32_t ordersRun();
+uint32_t ordersRunFor(uint64_t duration);
+void ordersStop(uint32_t value);
+uint64_t ordersTimeLeft(const Order *order);
+void ordersFreeAll();
+void ordersNoOp(void *argument);
+
+// For signal handlers (async-signal-safe): records the stop value and writes one byte to the
+// loop's self-pipe; the loop then calls ordersStop(value) on its own thread.
+void ordersStopFromSignal(uint32_t value);
+
+// Inspection of the poll table (entries in use, search hint), for diagnostics and tests.
+int ordersPollInUse();
+int ordersPollHint();
+const struct pollfd *ordersPollTable();
