@@ -1,0 +1,152 @@
+// Locked lists: singly linked lists of values under their own recursive mutex.
+#include "support/queue.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "support/strings.h"
+
+namespace {
+
+struct ListGuard {
+  explicit ListGuard(ThreadList *l) : list(l) { pthread_mutex_lock(&list->mutex); }
+  ~ListGuard() { pthread_mutex_unlock(&list->mutex); }
+  ListGuard(const ListGuard &) = delete;
+  ListGuard &operator=(const ListGuard &) = delete;
+  ThreadList *list;
+};
+
+ThreadListNode *newNode(void *value) {
+  auto *node = static_cast<ThreadListNode *>(calloc(1, sizeof(ThreadListNode)));
+  if (node) node->value = value;
+  return node;
+}
+
+// The node before `node`, NULL when `node` is the head or not in the list (*found tells).
+ThreadListNode *findPrevious(ThreadList *list, ThreadListNode *node, bool *found) {
+  ThreadListNode *previous = nullptr;
+  for (ThreadListNode *n = list->head; n; previous = n, n = n->next) {
+    if (n == node) {
+      *found = true;
+      return previous;
+    }
+  }
+  *found = false;
+  return nullptr;
+}
+
+}  // namespace
+
+const char *queueCreate(ThreadList **list) {
+  *list = nullptr;
+  auto *l = static_cast<ThreadList *>(calloc(1, sizeof(ThreadList)));
+  if (!l) return OUT_OF_MEMORY_TEXT();
+  int rc = pthread_mutexattr_init(&l->mutexAttr);
+  if (rc) {
+    free(l);
+    return strTempPrintf("Could not initialize mutex attribs: %s", strerror(rc));
+  }
+  rc = pthread_mutexattr_settype(&l->mutexAttr, PTHREAD_MUTEX_RECURSIVE);
+  if (!rc) rc = pthread_mutex_init(&l->mutex, &l->mutexAttr);
+  if (rc) {
+    pthread_mutexattr_destroy(&l->mutexAttr);
+    free(l);
+    return strTempPrintf("Could not create list mutex: %s", strerror(rc));
+  }
+  *list = l;
+  return nullptr;
+}
+
+void queueDestroy(ThreadList *list) {
+  if (!list) return;
+  pthread_mutex_destroy(&list->mutex);
+  pthread_mutexattr_destroy(&list->mutexAttr);
+  free(list);
+}
+
+void queueLock(ThreadList *list) { pthread_mutex_lock(&list->mutex); }
+void queueUnlock(ThreadList *list) { pthread_mutex_unlock(&list->mutex); }
+bool queueTryLock(ThreadList *list) { return pthread_mutex_trylock(&list->mutex) == 0; }
+
+const char *queueAppend(ThreadList *list, void *value, ThreadListNode **node) {
+  if (node) *node = nullptr;
+  ThreadListNode *n = newNode(value);
+  if (!n) return OUT_OF_MEMORY_TEXT();
+  queueAppendNode(list, n);
+  if (node) *node = n;
+  return nullptr;
+}
+
+void queueAppendNode(ThreadList *list, ThreadListNode *node) {
+  ListGuard guard(list);
+  node->next = nullptr;
+  if (list->tail)
+    list->tail->next = node;
+  else
+    list->head = node;
+  list->tail = node;
+  list->count++;
+}
+
+const char *queueInsertAfter(ThreadList *list, ThreadListNode *after, void *value) {
+  ThreadListNode *n = newNode(value);
+  if (!n) return OUT_OF_MEMORY_TEXT();
+  ListGuard guard(list);
+  if (after) {
+    n->next = after->next;
+    after->next = n;
+    if (list->tail == after) list->tail = n;
+  } else {
+    n->next = list->head;
+    list->head = n;
+    if (!list->tail) list->tail = n;
+  }
+  list->count++;
+  return nullptr;
+}
+
+const char *queueInsertBefore(ThreadList *list, ThreadListNode *before, void *value) {
+  ListGuard guard(list);
+  bool found = false;
+  ThreadListNode *previous = before ? findPrevious(list, before, &found) : nullptr;
+  if (!found) {
+    return queueAppend(list, value);
+  }
+  return queueInsertAfter(list, previous, value);
+}
+
+ThreadListNode *queueTakeFirst(ThreadList *list) {
+  ListGuard guard(list);
+  ThreadListNode *n = list->head;
+  if (!n) return nullptr;
+  list->head = n->next;
+  if (!list->head) list->tail = nullptr;
+  list->count--;
+  n->next = nullptr;
+  return n;
+}
+
+bool queueUnlink(ThreadList *list, ThreadListNode *node) {
+  ListGuard guard(list);
+  bool found = false;
+  ThreadListNode *previous = findPrevious(list, node, &found);
+  if (!found) return false;
+  if (previous)
+    previous->next = node->next;
+  else
+    list->head = node->next;
+  if (list->tail == node) list->tail = previous;
+  list->count--;
+  node->next = nullptr;
+  return true;
+}
+
+ThreadListNode *queueFirst(ThreadList *list) {
+  ListGuard guard(list);
+  return list->head;
+}
+
+uint32_t queueCount(ThreadList *list) {
+  ListGuard guard(list);
+  return list->count;
+}
