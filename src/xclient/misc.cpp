@@ -103,8 +103,13 @@ int xmiscIsImpervious(Display *display) {
   XGrabServer(grabber);
   XSync(grabber, False);
 
+  // The move must not wait for the server while it is grabbed: a synchronous connection would
+  // sync after it and never return. (XFetchName above was the last round trip, so no sequence
+  // sync is pending either.)
+  int (*afterFunction)(Display *) = XSetAfterFunction(display, nullptr);
   XMoveWindow(display, window, 1, 1);
   XFlush(display);
+  XSetAfterFunction(display, afterFunction);
 
   int result = 0;
   for (int poll = 0; poll < 20; poll++) {
@@ -118,7 +123,7 @@ int xmiscIsImpervious(Display *display) {
       break;
     }
     // Give the server time to read the other connection's request.
-    usleep(5000);
+    usleep(10000);
   }
   XUngrabServer(grabber);
   XSync(grabber, False);

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <memory>
 #include <string>
 
@@ -193,15 +194,27 @@ Display *connectWithDeadline(const TargetDisplayParams *params, const char **fai
   return display;
 }
 
-// The text of an X error, for the log.
+// The text of an X error, for the log: "X error <name> <resource> in <request> #<serial> from
+// <display>". Core errors go by their protocol names, others by Xlib's text; requests by their
+// opcodes.
 const char *trapErrorText(Display *display, XErrorEvent *event) {
+  static constexpr const char *kCoreErrorNames[] = {
+      "0",         "BadRequest", "BadValue",    "BadWindow", "BadPixmap", "BadAtom",
+      "BadCursor", "BadFont",    "BadMatch",    "BadDrawable", "BadAccess", "BadAlloc",
+      "BadColor",  "BadGC",      "BadIDChoice", "BadName",   "BadLength", "BadImplementation"};
   char name[128] = "";
-  if (display) XGetErrorText(display, event->error_code, name, sizeof name);
+  if (event->error_code < std::size(kCoreErrorNames)) {
+    strCopy(name, kCoreErrorNames[event->error_code], sizeof name);
+  } else if (display) {
+    XGetErrorText(display, event->error_code, name, sizeof name);
+  }
   if (!name[0]) snprintf(name, sizeof name, "%u", event->error_code);
-  return strTempPrintf("X error %s %s in request %u.%u #%lu from %s", name,
-                       xmiscIdText(static_cast<unsigned>(event->resourceid)),
-                       event->request_code, event->minor_code, event->serial,
-                       display ? XDisplayName(XDisplayString(display)) : "?");
+  char *text = strTempAlloc(256);
+  snprintf(text, 256, "X error %s %s in request %u.%u #%u from %s", name,
+           xmiscIdText(static_cast<unsigned>(event->resourceid)), event->request_code,
+           event->minor_code, static_cast<unsigned>(event->serial),
+           display ? XDisplayName(XDisplayString(display)) : "?");
+  return text;
 }
 
 // Leaves the proxy's identity on the server: a short-lived window with a name and the host.
