@@ -28,12 +28,17 @@ size_t chompLine(char *line) {
   return n;
 }
 
-// Reads one physical line into line (kConfigLineSize bytes). 1 read, 0 end of file, -1 when
-// the line does not fit.
+// Reads one physical line into line (kConfigLineSize bytes, the newline dropped when it does
+// not fit as well). 1 read, 0 end of file, -1 when the line does not fit.
 int readPhysicalLine(FILE *file, char *line) {
   if (!fgets(line, kConfigLineSize, file)) return 0;
   size_t n = strlen(line);
-  if (n == kConfigLineSize - 1 && line[n - 1] != '\n' && !feof(file)) return -1;
+  if (n == kConfigLineSize - 1 && line[n - 1] != '\n') {
+    int next = getc(file);
+    if (next == EOF || next == '\n') return 1;
+    ungetc(next, file);
+    return -1;
+  }
   return 1;
 }
 

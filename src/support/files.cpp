@@ -380,7 +380,8 @@ const char *dirMakeTemp(const char *prefix, const char *suffix, char **path) {
     std::string bytes(random, '\0');
     memRandomize(bytes.data(), bytes.size());
     for (char b : bytes) name += kCharacters[static_cast<unsigned char>(b) % (sizeof kCharacters - 1)];
-    if (mkdir(name.c_str(), 0777) == 0) {
+    // Only the owner may enter: nobody else can plant or swap entries in it.
+    if (mkdir(name.c_str(), 0700) == 0) {
       *path = strdup(name.c_str());
       if (!*path) {
         rmdir(name.c_str());
@@ -439,22 +440,42 @@ const char *dirCopy(const char *source, const char *destination) {
   return dirCopyTree(source, destination, top.st_dev, top.st_ino);
 }
 
-const char *dirRemove(const char *path) {
-  {
-    DirCloser dir{opendir(path)};
-    if (!dir.dir) return strTempPrintf("Can't open directory '%s': %s", path, strErrno(errno));
-    while (struct dirent *entry = readdir(dir.dir)) {
-      if (isDotEntry(entry->d_name)) continue;
-      std::string child = joinPath(path, entry->d_name);
-      struct stat info;
-      // Symbolic links are removed themselves, never followed.
-      if (lstat(child.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-        if (const char *error = dirRemove(child.c_str())) return error;
-      } else if (unlink(child.c_str()) != 0) {
-        return strTempPrintf("Can't remove file '%s': %s", child.c_str(), strErrno(errno));
-      }
+namespace {
+
+// Removes every entry of the open directory fd (which it closes); shown names it in texts.
+// Entries are reached relative to their directory and subdirectories are opened without
+// following symbolic links, so an entry swapped for a link meanwhile never leads outside.
+const char *dirRemoveEntries(int fd, const std::string &shown) {
+  DirCloser dir{fdopendir(fd)};
+  if (!dir.dir) {
+    int error = errno;
+    close(fd);
+    return strTempPrintf("Can't open directory '%s': %s", shown.c_str(), strErrno(error));
+  }
+  int parent = dirfd(dir.dir);
+  while (struct dirent *entry = readdir(dir.dir)) {
+    if (isDotEntry(entry->d_name)) continue;
+    std::string child = joinPath(shown, entry->d_name);
+    int sub = openat(parent, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (sub >= 0) {
+      if (const char *error = dirRemoveEntries(sub, child)) return error;
+      if (unlinkat(parent, entry->d_name, AT_REMOVEDIR) != 0)
+        return strTempPrintf("Can't remove directory '%s': %s", child.c_str(), strErrno(errno));
+    } else if (errno != ENOTDIR && errno != ELOOP) {
+      return strTempPrintf("Can't open directory '%s': %s", child.c_str(), strErrno(errno));
+    } else if (unlinkat(parent, entry->d_name, 0) != 0) {
+      return strTempPrintf("Can't remove file '%s': %s", child.c_str(), strErrno(errno));
     }
   }
+  return nullptr;
+}
+
+}  // namespace
+
+const char *dirRemove(const char *path) {
+  int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return strTempPrintf("Can't open directory '%s': %s", path, strErrno(errno));
+  if (const char *error = dirRemoveEntries(fd, path)) return error;
   if (rmdir(path) != 0) return strTempPrintf("Can't remove directory '%s': %s", path, strErrno(errno));
   return nullptr;
 }

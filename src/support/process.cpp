@@ -112,6 +112,16 @@ void writeAll(int fd, const void *data, size_t n) {
   }
 }
 
+// The text the shell runs for a command. A single command is prefixed with "exec" so that it
+// replaces the shell and the process id (to signal, to wait for) is the command's own. A
+// command list (';', '&', '|' or a newline anywhere) is run as it is: "exec" would replace the
+// shell by the list's first command, so the rest would never run and its status would be
+// lost ("false; exit 3" would end with 1, "echo hi; exit 127" with 0).
+std::string processShellText(const char *command) {
+  if (strpbrk(command, ";&|\n")) return command;
+  return std::string("exec ") + command;
+}
+
 }  // namespace
 
 pid_t processSpawn(int argc, const char *const *argv) {
@@ -268,6 +278,8 @@ const char *processSetUser(const char *account) {
     haveGroup = true;
   }
 
+  // Root that changes only its user would keep group root and root's supplementary groups.
+  if (!haveGroup && geteuid() == 0) return strTempPrintf("No group for user '%s'", account);
   if (haveGroup) {
     // A process that starts as root also drops root's supplementary groups.
     if (geteuid() == 0 && setgroups(1, &gid) != 0)
@@ -319,7 +331,7 @@ void processPopSignal(ProcessSignalHandler handler, int signal) {
 
 const char *processExecShell(const char *command) {
   if (strlen(command) > kShellCommandMax) return strTempPrintf("execl(%s) failed: %s", "/bin/sh", strErrno(E2BIG));
-  std::string text = std::string("exec ") + command;
+  std::string text = processShellText(command);
   execl("/bin/sh", "shell", "-c", text.c_str(), static_cast<char *>(nullptr));
   return strTempPrintf("execl(%s) failed: %s", "/bin/sh", strErrno(errno));
 }
@@ -354,7 +366,7 @@ FILE *processPopen(const char *command, const char *mode, ProcessChildSetup setu
   bool reading = strcmp(mode, "r") == 0;
   if (!reading && strcmp(mode, "w") != 0) return nullptr;
   if (strlen(command) > kShellCommandMax) return nullptr;
-  std::string text = std::string("exec ") + command;
+  std::string text = processShellText(command);
 
   // Count the open streams and make room for one more before forking.
   size_t streams = 0;
@@ -422,12 +434,21 @@ long processStreamIndex(FILE *stream) {
 
 }  // namespace
 
-int processPclose(FILE *stream) {
+int processPclose(FILE *stream, int *code) {
   long index = processStreamIndex(stream);
   if (index < 0) return -1;
   pid_t pid = processStreamChildren[index].pid;
   fclose(stream);
-  processWait(pid);
+  int raw = 0;
+  pid_t r;
+  do {
+    r = waitpid(pid, &raw, 0);
+  } while (r < 0 && errno == EINTR);
+  if (code) {
+    *code = 1;
+    if (r == pid && WIFEXITED(raw)) *code = WEXITSTATUS(raw);
+    if (r == pid && WIFSIGNALED(raw)) *code = 128 + WTERMSIG(raw);
+  }
   long i = index;
   for (; processStreamChildren[i].pid != 0; i++) processStreamChildren[i] = processStreamChildren[i + 1];
   if (processStreamChildren[0].pid == 0) {

@@ -30,7 +30,8 @@ void processRaiseLimits();
 void processPushSignal(ProcessSignalHandler handler, int signal);
 void processPopSignal(ProcessSignalHandler handler, int signal);
 
-// Replaces the process by "/bin/sh -c 'exec <command>'"; returns only on failure.
+// Replaces the process by "/bin/sh -c 'exec <command>'" (a command list without "exec", so
+// that all of it runs); returns only on failure.
 const char *processExecShell(const char *command);
 // "<command> exited with code <code>: <output joined into one line><hint>"; reads the rest
 // of the stream.
@@ -38,7 +39,10 @@ const char *processExitText(const char *command, int code, FILE *stream);
 // A stdio stream connected to a shell command ("r": its output, "w": its input), or NULL.
 FILE *processPopen(const char *command, const char *mode, ProcessChildSetup setup, void *argument);
 // Closes a stream of processPopen and waits for its process: 1, or -1 for an unknown stream.
-int processPclose(FILE *stream);
+// When code is given it receives the command's exit code (128 + the signal number when a
+// signal ended it, 1 when its status could not be collected), so that a failed command is
+// not taken for a successful one.
+int processPclose(FILE *stream, int *code = nullptr);
 // SIGKILL to the process of a stream of processPopen: 1, or -1 for an unknown stream.
 int processPopenKill(FILE *stream);
 

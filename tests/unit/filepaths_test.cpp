@@ -4,8 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <fcntl.h>
 #include <cstring>
+#include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -18,9 +19,8 @@
 namespace {
 
 std::string readAll(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
   std::stringstream s;
-  s << in.rdbuf();
+  s << std::ifstream(path, std::ios::binary).rdbuf();
   return s.str();
 }
 
@@ -33,102 +33,78 @@ void writeText(const std::string &path, const std::string &text) {
 class FilePathsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char buffer[4096];
-    ASSERT_NE(getcwd(buffer, sizeof buffer), nullptr);
-    savedCwd = buffer;
+    savedCwd = std::filesystem::current_path();
     if (const char *home = getenv("HOME")) savedHome = home;
     std::string base = (getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp") + std::string("/filesXXXXXX");
-    std::vector<char> name(base.begin(), base.end());
-    name.push_back('\0');
-    ASSERT_NE(mkdtemp(name.data()), nullptr);
-    ASSERT_NE(realpath(name.data(), buffer), nullptr);
-    dir = buffer;
-    ASSERT_EQ(chdir(dir.c_str()), 0);
-    mkdir((dir + "/home").c_str(), 0700);
+    ASSERT_NE(mkdtemp(base.data()), nullptr);
+    dir = std::filesystem::canonical(base);
+    std::filesystem::current_path(dir);
+    mkdir("home", 0700);
     setenv("HOME", (dir + "/home").c_str(), 1);
   }
   void TearDown() override {
-    if (chdir(savedCwd.c_str()) != 0) ADD_FAILURE() << "chdir back failed";
-    if (savedHome.empty()) {
-      unsetenv("HOME");
-    } else {
-      setenv("HOME", savedHome.c_str(), 1);
-    }
-    std::string command = "rm -rf '" + dir + "'";
-    if (!dir.empty() && system(command.c_str()) != 0) ADD_FAILURE() << "cleanup failed";
+    std::filesystem::current_path(savedCwd);
+    savedHome.empty() ? unsetenv("HOME") : setenv("HOME", savedHome.c_str(), 1);
+    std::filesystem::remove_all(dir);
   }
-  std::string dir;
-  std::string savedCwd;
-  std::string savedHome;
+  std::vector<std::string> glob(const char *pattern) {
+    int count = 0;
+    char **array = nullptr;
+    EXPECT_EQ(fileGlob(pattern, &count, &array), nullptr);
+    std::vector<std::string> found(array, array + count);
+    strArrayFree(count, array);
+    return found;
+  }
+  std::string dir, savedCwd, savedHome;
 };
 
+// "~/" is HOME (or "/"), "./" is dropped, other relative paths start at the current directory.
 TEST_F(FilePathsTest, AbsolutePaths) {
-  std::string home = dir + "/home";
-  struct Case {
-    const char *path;
-    std::string expected;
-  } cases[] = {
-      {"~/x", home + "/x"},
-      {"./a", dir + "/a"},
-      {"a/b", dir + "/a/b"},
-      {"/abs/olute", "/abs/olute"},
-      {"~", dir + "/~"},
-      {".hidden", dir + "/.hidden"},
-  };
-  for (const Case &t : cases) EXPECT_EQ(fileAbsolutePath(t.path), t.expected) << t.path;
+  std::pair<const char *, std::string> cases[] = {{"~/x", dir + "/home/x"}, {"./a", dir + "/a"},
+                                                  {"a/b", dir + "/a/b"},    {"/abs/olute", "/abs/olute"},
+                                                  {"~", dir + "/~"},        {".hidden", dir + "/.hidden"}};
+  for (auto &[path, expected] : cases) EXPECT_EQ(fileAbsolutePath(path), expected) << path;
   EXPECT_EQ(dirCurrent(), dir + "/");
-
   setenv("HOME", "/root", 1);
   EXPECT_STREQ(fileAbsolutePath("~/x"), "/root/x");
   unsetenv("HOME");
   EXPECT_STREQ(fileAbsolutePath("~/x"), "/x");
 
-  char out[4096];
+  char out[4096], small[8];
   EXPECT_EQ(pathAbsoluteDir("sub", out, sizeof out), nullptr);
-  EXPECT_EQ(std::string(out), dir + "/sub/");
+  EXPECT_EQ(out, dir + "/sub/");
   EXPECT_EQ(pathAbsoluteDir("/already/", out, sizeof out), nullptr);
   EXPECT_STREQ(out, "/already/");
-  char small[8];
-  EXPECT_NE(pathAbsoluteDir("/a/long/path", small, sizeof small), nullptr);
+  EXPECT_NE(pathAbsoluteDir("/a/long/path", small, sizeof small), nullptr);  // does not fit
 }
 
+// Regular means "exists and is no directory"; sizes of missing paths are 0.
 TEST_F(FilePathsTest, FileTests) {
   writeText("plain", "12345");
   mkdir("directory", 0700);
   ASSERT_EQ(mkfifo("fifo", 0600), 0);
   struct Case {
     const char *path;
-    int regular;
-    int fifo;
-    int directory;
+    int regular, fifo, directory;
     uint64_t size;
-  } cases[] = {
-      {"plain", 1, 0, 0, 5},
-      {"directory", 0, 0, 1, 0},
-      {"fifo", 1, 1, 0, 0},
-      {"missing", 0, 0, 0, 0},
-  };
+  } cases[] = {{"plain", 1, 0, 0, 5}, {"directory", 0, 0, 1, 0}, {"fifo", 1, 1, 0, 0}, {"missing", 0, 0, 0, 0}};
   for (const Case &t : cases) {
-    EXPECT_EQ(fileIsRegular(t.path), t.regular) << t.path;
-    EXPECT_EQ(fileIsFifo(t.path), t.fifo) << t.path;
-    EXPECT_EQ(dirExists(t.path), t.directory) << t.path;
-    if (t.directory == 0) {
+    EXPECT_EQ(std::vector<int>({fileIsRegular(t.path), fileIsFifo(t.path), dirExists(t.path)}),
+              std::vector<int>({t.regular, t.fifo, t.directory})) << t.path;
+    if (!t.directory) {
       EXPECT_EQ(fileSize(t.path), t.size) << t.path;
     }
   }
 }
 
+// Sized files end in 'X' and carry the time; a planted link is not followed; copies are exact.
 TEST_F(FilePathsTest, CreateSizedAndCopy) {
   EXPECT_EQ(fileCreateSized("sparse", 100000, 1000000000), nullptr);
-  EXPECT_EQ(fileSize("sparse"), 100000u);
-  EXPECT_EQ(readAll("sparse").back(), 'X');
+  std::string sparse = readAll("sparse");
+  EXPECT_TRUE(sparse.size() == 100000 && sparse.back() == 'X');
   struct stat info;
   ASSERT_EQ(stat("sparse", &info), 0);
   EXPECT_EQ(info.st_mtime, 1000000000);
-  EXPECT_EQ(fileCreateSized("empty", 0, 0), nullptr);
-  EXPECT_EQ(fileSize("empty"), 0u);
-
-  // A planted symbolic link is not followed.
   writeText("victim", "keep");
   ASSERT_EQ(symlink("victim", "link"), 0);
   EXPECT_NE(fileCreateSized("link", 10, 0), nullptr);
@@ -142,152 +118,99 @@ TEST_F(FilePathsTest, CreateSizedAndCopy) {
   EXPECT_EQ(std::string(fileCopy("missing", "copy2")).rfind("Can't open file 'missing': ", 0), 0u);
 }
 
+// Safe names, number conversions with flags (other conversions and "%%" kept for strftime),
+// the buffer limit, and the time expansion.
 TEST_F(FilePathsTest, NamesAndTemplates) {
   EXPECT_STREQ(fileSafeName("a b/c:d-e+f.g_h\xc3\xa4"), "a_b_c_d-e+f.g_h__");
-
-  struct Case {
-    const char *templateText;
-    int number;
-    const char *expected;
-  } cases[] = {
-      {"img%03n.png", 7, "img007.png"},
-      {"[%-4N]", 7, "[7   ]"},
-      {"%n-%n", 12, "12-12"},
-      {"100%%n", 3, "100%%n"},
-      {"%Y-%n", 5, "%Y-5"},
-      {"plain", 1, "plain"},
-      {"tail%", 1, "tail%"},
-  };
-  for (const Case &t : cases) {
-    char out[kFilePathSize];
-    fileNameTemplate(t.templateText, t.number, out);
-    EXPECT_STREQ(out, t.expected) << t.templateText;
-  }
+  const char *cases[][2] = {{"img%03n.png", "img007.png"}, {"[%-4N]", "[7   ]"}, {"%n-%n", "7-7"},
+                            {"100%%n", "100%%n"},          {"%Y-%n", "%Y-7"},   {"tail%", "tail%"}};
   char out[kFilePathSize];
-  fileNameTemplate(std::string(5000, 'a').c_str(), 1, out);  // stops at the buffer's end
+  for (auto &t : cases) {
+    fileNameTemplate(t[0], 7, out);
+    EXPECT_STREQ(out, t[1]) << t[0];
+  }
+  fileNameTemplate(std::string(5000, 'a').c_str(), 1, out);
   EXPECT_EQ(strlen(out), kFilePathSize - 1);
-
   setenv("TZ", "UTC", 1);
   tzset();
   EXPECT_STREQ(fileTemplateName("log-%Y%m%d-%02n%%", 3, 86400), "log-19700102-03%");
   EXPECT_EQ(fileTemplatePath("f%n", 9, 0), dir + "/f9");
 }
 
+// Each appended line starts with the time stamp.
 TEST_F(FilePathsTest, AppendLine) {
   EXPECT_EQ(fileAppendLine("log.txt", "first %d", 1), nullptr);
   EXPECT_EQ(fileAppendLine("log.txt", "second"), nullptr);
   std::string text = readAll("log.txt");
-  size_t split = text.find('\n');
-  ASSERT_NE(split, std::string::npos);
-  EXPECT_EQ(text[0], '[');
-  EXPECT_EQ(text.substr(split - 7, 8), "first 1\n");
-  EXPECT_EQ(text.substr(text.size() - 7), "second\n");
+  EXPECT_TRUE(text[0] == '[' && text.find("] first 1\n[") != std::string::npos) << text;
+  EXPECT_EQ(text.substr(text.size() - 9), "] second\n");
   EXPECT_NE(fileAppendLine("nodir/log.txt", "x"), nullptr);
 }
 
+// Matches are absolute and sorted; a name full of shell syntax is matched, never run.
 TEST_F(FilePathsTest, GlobNeverUsesAShell) {
-  writeText("b.txt", "");
-  writeText("a.txt", "");
-  writeText("c.log", "");
-  writeText("x; touch pwned $(touch pwned2)", "");
-  int count = 0;
-  char **array = nullptr;
-  EXPECT_EQ(fileGlob("*.txt", &count, &array), nullptr);
-  ASSERT_EQ(count, 2);
-  EXPECT_EQ(array[0], dir + "/a.txt");
-  EXPECT_EQ(array[1], dir + "/b.txt");
-  strArrayFree(count, array);
-
-  count = 0;
-  array = nullptr;
-  EXPECT_EQ(fileGlob("x; touch pwned $(touch pwned2)", &count, &array), nullptr);
-  ASSERT_EQ(count, 1);
-  EXPECT_EQ(array[0], dir + "/x; touch pwned $(touch pwned2)");
-  EXPECT_EQ(access("pwned", F_OK), -1);
-  EXPECT_EQ(access("pwned2", F_OK), -1);
-  strArrayFree(count, array);
-
-  count = 0;
-  array = nullptr;
-  EXPECT_EQ(fileGlob("*.none", &count, &array), nullptr);
-  EXPECT_EQ(count, 0);
-  EXPECT_EQ(array, nullptr);
+  for (const char *name : {"b.txt", "a.txt", "c.log", "x; touch pwned $(touch pwned2)"}) writeText(name, "");
+  EXPECT_EQ(glob("*.txt"), std::vector<std::string>({dir + "/a.txt", dir + "/b.txt"}));
+  EXPECT_EQ(glob("x; touch pwned $(touch pwned2)"), std::vector<std::string>({dir + "/x; touch pwned $(touch pwned2)"}));
+  EXPECT_TRUE(access("pwned", F_OK) != 0 && access("pwned2", F_OK) != 0);
+  EXPECT_TRUE(glob("*.none").empty());
 }
 
-TEST(FileNumbers, PercentAndDecimal) {
-  struct Case {
-    int64_t a, b, expected;
-  } cases[] = {
-      {100, 150, 50}, {200, 100, -50}, {3, 1, -67}, {0, 5, 0}, {1, INT64_MAX, INT64_MAX},
-  };
-  for (const Case &t : cases) EXPECT_EQ(mathPercentChange(t.a, t.b), t.expected) << t.a << " " << t.b;
+TEST(FileNumbers, PercentDecimalAndPathParts) {
+  int64_t percent[][3] = {{100, 150, 50}, {200, 100, -50}, {3, 1, -67}, {0, 5, 0}, {1, INT64_MAX, INT64_MAX}};
+  for (auto &t : percent) EXPECT_EQ(mathPercentChange(t[0], t[1]), t[2]) << t[0] << " " << t[1];
   EXPECT_STREQ(strU64Static(18446744073709551615ULL), "18446744073709551615");
   EXPECT_EQ(strParseU64Blank("  1234x"), 1234u);
   EXPECT_EQ(strParseU64Blank("none"), 0u);
-}
-
-TEST(FilePathParts, DirectoryAndDirname) {
-  struct Case {
-    const char *path;
-    const char *directory;
-    const char *dirname;
-  } cases[] = {
-      {"/a/b/c", "/a/b/", "/a/b"},
-      {"a/", "a/", "a"},
-      {"name", "", "name"},
-      {"/top", "/", ""},
-  };
-  for (const Case &t : cases) {
-    EXPECT_STREQ(pathDirectory(t.path), t.directory) << t.path;
-    EXPECT_STREQ(pathDirname(t.path), t.dirname) << t.path;
+  const char *paths[][3] = {{"/a/b/c", "/a/b/", "/a/b"}, {"a/", "a/", "a"}, {"name", "", "name"}, {"/top", "/", ""}};
+  for (auto &t : paths) {
+    EXPECT_STREQ(pathDirectory(t[0]), t[1]) << t[0];
+    EXPECT_STREQ(pathDirname(t[0]), t[2]) << t[0];
   }
 }
 
+// Emptiness, first entry and usage; a missing directory is not empty.
 TEST_F(FilePathsTest, DirectoryQueries) {
-  EXPECT_EQ(dirIsEmpty("missing"), 0);
-  EXPECT_EQ(dirFirstEntry("missing"), nullptr);
+  EXPECT_TRUE(dirIsEmpty("missing") == 0 && dirFirstEntry("missing") == nullptr);
   mkdir("d", 0700);
-  EXPECT_EQ(dirIsEmpty("d"), 1);
-  EXPECT_EQ(dirFirstEntry("d"), nullptr);
+  EXPECT_TRUE(dirIsEmpty("d") == 1 && dirFirstEntry("d") == nullptr);
   writeText("d/one", "123");
   writeText("d/two", "4567");
   EXPECT_EQ(dirIsEmpty("d"), 0);
   const char *first = dirFirstEntry("d");
   EXPECT_TRUE(first && (strcmp(first, "one") == 0 || strcmp(first, "two") == 0));
-
   struct timespec times[2] = {{5000, 0}, {5000, 0}};
   utimensat(AT_FDCWD, "d/two", times, 0);
-  times[0].tv_sec = times[1].tv_sec = 4000;
-  utimensat(AT_FDCWD, "d/one", times, 0);
   uint64_t bytes = 0;
   time_t newest = 0;
   EXPECT_EQ(dirUsage("d", &bytes, &newest), nullptr);
   EXPECT_EQ(bytes, 7u);
-  EXPECT_EQ(newest, 5000);
+  EXPECT_GT(newest, 5000);  // "one" is newer
   EXPECT_NE(dirUsage("missing", &bytes, &newest), nullptr);
 }
 
+// Names are the prefix and 8 (or suffix length + 8) random characters; only the owner may
+// enter the directory; a missing parent is an error.
 TEST_F(FilePathsTest, MakeTemp) {
-  char *path = nullptr;
   std::string prefix = dir + "/tmp-";
-  EXPECT_EQ(dirMakeTemp(prefix.c_str(), nullptr, &path), nullptr);
-  ASSERT_NE(path, nullptr);
-  std::string made = path;
-  free(path);
-  ASSERT_EQ(made.size(), prefix.size() + 8);
-  EXPECT_EQ(made.rfind(prefix, 0), 0u);
-  EXPECT_EQ(made.find_first_not_of("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz", prefix.size()),
-            std::string::npos);
-  EXPECT_EQ(dirExists(made.c_str()), 1);
-  EXPECT_EQ(dirMakeTemp(prefix.c_str(), "abc", &path), nullptr);
-  EXPECT_EQ(strlen(path), prefix.size() + 11);
-  free(path);
-
-  std::string bad = dir + "/missing/tmp-";
-  EXPECT_NE(dirMakeTemp(bad.c_str(), nullptr, &path), nullptr);
+  char *path = nullptr;
+  for (const char *suffix : {static_cast<const char *>(nullptr), "abc"}) {
+    EXPECT_EQ(dirMakeTemp(prefix.c_str(), suffix, &path), nullptr);
+    ASSERT_NE(path, nullptr);
+    std::string made = path;
+    free(path);
+    EXPECT_EQ(made.size(), prefix.size() + (suffix ? 11 : 8));
+    EXPECT_EQ(made.find_first_not_of("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz", prefix.size()),
+              std::string::npos);
+    struct stat info;
+    EXPECT_TRUE(stat(made.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && (info.st_mode & 077) == 0);
+  }
+  EXPECT_NE(dirMakeTemp((dir + "/missing/tmp-").c_str(), nullptr, &path), nullptr);
   EXPECT_EQ(path, nullptr);
 }
 
+// Trees copy with their links (also into a directory inside the source) and are removed
+// without following links.
 TEST_F(FilePathsTest, CopyAndRemoveTrees) {
   mkdir("src", 0700);
   mkdir("src/sub", 0700);
@@ -295,23 +218,17 @@ TEST_F(FilePathsTest, CopyAndRemoveTrees) {
   writeText("src/sub/b", "beta");
   ASSERT_EQ(symlink("a", "src/link"), 0);
   EXPECT_EQ(dirCopy("src", "dst"), nullptr);
-  EXPECT_EQ(readAll("dst/a"), "alpha");
-  EXPECT_EQ(readAll("dst/sub/b"), "beta");
-  char target[64] = "";
-  ASSERT_GT(readlink("dst/link", target, sizeof target - 1), 0);
-  EXPECT_STREQ(target, "a");
-
-  // A copy into a directory inside its own source ends.
+  EXPECT_EQ(readAll("dst/a") + readAll("dst/sub/b"), "alphabeta");
+  EXPECT_EQ(std::filesystem::read_symlink("dst/link"), "a");
   EXPECT_EQ(dirCopy("src", "src/sub/inner"), nullptr);
   EXPECT_EQ(readAll("src/sub/inner/a"), "alpha");
   EXPECT_EQ(dirExists("src/sub/inner/sub/inner"), 0);
-
   EXPECT_EQ(std::string(dirCopy("missing", "dst2")).rfind("Can't open directory 'missing': ", 0), 0u);
 
-  // Removal takes symbolic links away without following them.
   mkdir("outside", 0700);
   writeText("outside/keep", "kept");
   ASSERT_EQ(symlink((dir + "/outside").c_str(), "dst/escape"), 0);
+  ASSERT_EQ(mkfifo("dst/sub/fifo", 0600), 0);
   EXPECT_EQ(dirRemove("dst"), nullptr);
   EXPECT_EQ(dirExists("dst"), 0);
   EXPECT_EQ(readAll("outside/keep"), "kept");
