@@ -21,7 +21,8 @@ bool isScratch(const void *block) { return block == scratchBlock; }
 }  // namespace
 
 void *scratchAlloc(size_t n) {
-  if (n <= scratchLeft) {
+  // A block in use is never handed out again, not even for a request of 0 bytes.
+  if (scratchLeft > 0 && n <= scratchLeft) {
     scratchLeft = 0;
     return scratchBlock;
   }

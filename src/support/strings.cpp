@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <algorithm>
+#include <charconv>
 #include <ctime>
 #include <mutex>
 #include <string>
@@ -501,7 +502,7 @@ char *strArrayJoin(int count, const char *const *array) {
   size_t size = strArrayTotalLength(count, array) + (count > 0 ? static_cast<size_t>(count) : 1);
   char *text = static_cast<char *>(malloc(size));
   if (!text) {
-    LOG_OUT_OF_MEMORY();
+    logProblem(strTempPrintf("Out of memory (%s:%d)", "strings.c", __LINE__), "strings.c", __LINE__);
     return nullptr;
   }
   char *p = text;
@@ -788,17 +789,22 @@ int64_t mathScaleDiv(int64_t v, double ratio) {
   return roundToInt64(static_cast<double>(v) / ratio);
 }
 
-// A zero b maps every position to the offset (capped at max).
-void mathScaleTable(int *table, int n, int a, int b, int offset, int max) {
+namespace {
+// Entry for position i goes to table[i], or to table[n - 1 - i] when reversed. A zero b maps
+// every position to the offset (capped at max).
+void fillScaleTable(int *table, int n, int a, int b, int offset, int max, bool reversed) {
   int64_t ra = a, rb = b;
   if (!reduceRatio(&ra, &rb)) ra = 0, rb = 1;
-  for (int i = 0; i < n; i++) table[i] = scaleEntry(i, ra, rb, offset, max);
+  for (int i = 0; i < n; i++) table[reversed ? n - 1 - i : i] = scaleEntry(i, ra, rb, offset, max);
+}
+}  // namespace
+
+void mathScaleTable(int *table, int n, int a, int b, int offset, int max) {
+  fillScaleTable(table, n, a, b, offset, max, false);
 }
 
 void mathScaleTableReversed(int *table, int n, int a, int b, int offset, int max) {
-  int64_t ra = a, rb = b;
-  if (!reduceRatio(&ra, &rb)) ra = 0, rb = 1;
-  for (int i = 0; i < n; i++) table[n - 1 - i] = scaleEntry(i, ra, rb, offset, max);
+  fillScaleTable(table, n, a, b, offset, max, true);
 }
 
 // ==========================================================================================
@@ -1141,7 +1147,11 @@ const char *unitParseItem(const char **text, double *number, char name[kUnitName
   }
   if (s == digits || (s == digits + 1 && *digits == '.'))
     return strTempPrintf("Invalid unit string near '%s'", start);
-  *number = strtod(start, nullptr);
+  // Only the scanned digits count: strtod would also take an exponent or a hexadecimal
+  // prefix ("1e5px", "0x1A") that belongs to the unit name.
+  double magnitude = 0;
+  std::from_chars(digits, s, magnitude, std::chars_format::fixed);
+  *number = *start == '-' ? -magnitude : magnitude;
   while (isBlank(*s)) s++;
   const char *nameStart = s;
   while (unitNameChar(*s)) s++;
