@@ -72,9 +72,11 @@ uint32_t readUnfinished(ThreadTask *task) {
 
 // Ends a job: a failed job that put no result still delivers a NULL one so that an ordered
 // task does not stall at its sequence; then the unfinished count is lowered and the waiters
-// on the task-ready condition are woken. The task may be freed as soon as the count is lowered.
-void finishJob(ThreadPool *pool, ThreadJob *job, bool failed) {
+// on the task-ready condition of the task's own pool (where threadlibDestroyTask waits) are
+// woken. The task may be freed as soon as the count is lowered.
+void finishJob(ThreadJob *job, bool failed) {
   ThreadTask *task = job->task;
+  ThreadPool *pool = task->pool;
   if (failed && !job->resultPut) {
     uint32_t state = 0;
     threadlibPutResult(job, nullptr, &state);
@@ -127,7 +129,7 @@ void *workerMain(void *argument) {
       Lock lock(&worker->stateMutex);
       worker->jobNode = nullptr;
     }
-    finishJob(pool, job, error != nullptr);
+    finishJob(job, error != nullptr);
     free(job);
     free(node);
     pthread_mutex_lock(&worker->wakeMutex);
@@ -223,17 +225,25 @@ ThreadWorker *detachIdleWorker(ThreadPool *pool) {
   return found;
 }
 
+// The number of workers to keep: the thread count, but one while jobs are queued when the count
+// is 0, so that jobs of a task made while the pool had threads still run (otherwise destroying
+// that task would wait for ever). Counts mutex held.
+uint32_t workerTarget(ThreadPool *pool) {
+  if (pool->threadCount == 0 && threadlibQueuedJobs(pool) > 0) return 1;
+  return pool->threadCount;
+}
+
 void adjustWorkers(ThreadPool *pool) {
   {
     Lock counts(&pool->countsMutex);
-    while (pool->workerCount < pool->threadCount) {
+    while (pool->workerCount < workerTarget(pool)) {
       if (!startWorker(pool)) break;
     }
   }
   for (;;) {
     {
       Lock counts(&pool->countsMutex);
-      if (pool->workerCount <= pool->threadCount) return;
+      if (pool->workerCount <= workerTarget(pool)) return;
     }
     ThreadWorker *worker = detachIdleWorker(pool);
     if (!worker) return;
@@ -362,6 +372,7 @@ ThreadResultSet *takeResults(ThreadTask *task, const char **error, TakeMode mode
   queueUnlock(task->results);
   if (set && mode != kTakeAll) {
     set->task = task;  // the delivery lock stays held until threadlibFreeResults
+    set->holdsDeliveryLock = task->deliveryLock;
   } else if (task->deliveryLock) {
     releaseDelivery(task);
   }
@@ -451,7 +462,7 @@ void threadlibDestroyPool(ThreadPool *pool) {
   for (ThreadList *list : pool->jobs) {
     while (ThreadListNode *node = queueTakeFirst(list)) {
       auto *job = static_cast<ThreadJob *>(node->value);
-      finishJob(pool, job, true);
+      finishJob(job, true);
       free(job);
       free(node);
     }
@@ -608,7 +619,7 @@ const char *threadlibAddJob(ThreadPool *pool, ThreadTask *task, ThreadJobFunctio
       job.sequence = task->nextJobSequence++;
     }
     const char *error = function(argument, &job);
-    finishJob(nullptr, &job, error != nullptr);
+    finishJob(&job, error != nullptr);
     return error;
   }
   auto *job = static_cast<ThreadJob *>(calloc(1, sizeof(ThreadJob)));
@@ -727,7 +738,8 @@ ThreadResultSet *threadlibJobTakeResults(ThreadJob *job, const char **error) {
 
 void threadlibFreeResults(ThreadResultSet *set) {
   if (!set) return;
-  if (set->task && set->task->deliveryLock) releaseDelivery(set->task);
+  // Only a set that holds the delivery lock looks at its task: a task without one may be gone.
+  if (set->task && set->holdsDeliveryLock) releaseDelivery(set->task);
   free(set->results);
   free(set);
 }

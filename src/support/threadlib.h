@@ -108,6 +108,7 @@ struct ThreadResultSet {
   void **results;
   uint32_t count;
   ThreadTask *task;  // NULL after the task is destroyed
+  bool holdsDeliveryLock;  // released by threadlibFreeResults
 };
 
 // The default pool (NULL until threadlibInitDefaultPool has made it).
@@ -126,8 +127,8 @@ bool threadlibStopIdleWorker(ThreadPool *pool);
 
 const char *threadlibCreateTask(ThreadPool *pool, const char *name, uint32_t flags, ThreadTask **task);
 // Waits until the task has no unfinished jobs, takes its remaining results (the set's task is
-// NULL; NULL when there are none) and frees the task. Free every result set taken from the task
-// before destroying it.
+// NULL; NULL when there are none) and frees the task. With a delivery lock it first waits until
+// the set taken last has been freed (so free it before, or on another thread).
 ThreadResultSet *threadlibDestroyTask(ThreadTask *task);
 // A job of a task without threads runs before this returns; its error text is returned then.
 const char *threadlibAddJob(ThreadPool *pool, ThreadTask *task, ThreadJobFunction function, void *argument);
