@@ -64,6 +64,7 @@ struct LogState {
   time_t lastStampSecond = -1;
   int64_t nextBanner = 0;
   int savedStderr = -1;  // the process's own standard error while a log file stands in for it
+  bool stderrWasClosed = false;  // descriptor 2 was closed before the log file took it over
   bool emitting = false;
   std::thread::id loopThread;
 };
@@ -181,6 +182,7 @@ size_t utf8Length(const unsigned char *p, size_t n) {
   if (c == 0xed && p[1] >= 0xa0) return 0;  // surrogates
   if (c == 0xf0 && p[1] < 0x90) return 0;  // overlong
   if (c == 0xf4 && p[1] >= 0x90) return 0;  // beyond U+10FFFF
+  if (c == 0xef && p[1] == 0xbf && p[2] >= 0xbe) return 0;  // U+FFFE and U+FFFF are no XML characters
   return length;
 }
 
@@ -358,33 +360,53 @@ void writeOwned(const char *data, size_t n) {
 
 // Text that reached standard error behind the footer of an XHTML log (from this process, a
 // child or another process sharing the file) is taken back into the document as a line of
-// its own, so that the file stays a well-formed document. Returns where the next line goes.
+// its own, so that the file stays a well-formed document. The last footer is looked for up
+// to kMaxStrayText bytes before the end. Returns where the next line goes.
+constexpr off_t kMaxStrayText = 16 << 20;
+
 off_t recoverStrayText(int fd, off_t size) {
-  static char tail[65536];
-  static char line[65536 * 6 + 256];
-  off_t from = size > static_cast<off_t>(sizeof tail) ? size - static_cast<off_t>(sizeof tail) : 0;
-  ssize_t got = pread(fd, tail, static_cast<size_t>(size - from), from);
-  if (got <= 0) return size;
-  const char *found = nullptr;
-  for (const char *p = tail; p + kLogFooterSize <= tail + got; p++) {
-    p = static_cast<const char *>(memchr(p, ' ', static_cast<size_t>(tail + got - p)));
-    if (!p || p + kLogFooterSize > tail + got) break;
-    if (memcmp(p, logFooter(), kLogFooterSize) == 0) found = p;
+  static char window[65536 + kLogFooterSize];
+  const off_t step = 65536;
+  off_t footerAt = -1;
+  // Windows overlap by the footer's size less one byte, so that no footer is split.
+  for (off_t end = size; end > 0 && footerAt < 0 && size - end <= kMaxStrayText; end -= step) {
+    off_t from = end > step ? end - step : 0;
+    off_t to = std::min<off_t>(end + static_cast<off_t>(kLogFooterSize) - 1, size);
+    ssize_t got = pread(fd, window, static_cast<size_t>(to - from), from);
+    if (got < static_cast<ssize_t>(kLogFooterSize)) continue;
+    for (ssize_t at = got - static_cast<ssize_t>(kLogFooterSize); at >= 0; at--)
+      if (window[at] == ' ' && memcmp(window + at, logFooter(), kLogFooterSize) == 0) {
+        footerAt = from + at;
+        break;
+      }
   }
-  if (!found) return size;  // not a document of this log: nothing sensible to repair
-  off_t footerAt = from + (found - tail);
-  const char *stray = found + kLogFooterSize;
-  size_t strayLength = static_cast<size_t>(tail + got - stray);
-  static char saved[sizeof tail + 1];
-  memcpy(saved, stray, strayLength);
-  saved[strayLength] = 0;
-  Appender out(line, sizeof line);
-  out.put("<dt class=\"stderr\"></dt><dd class=\"stderr\">");
-  escapeMarkup(out, saved, false);
-  out.put("</dd>\n");
-  if (ftruncate(fd, footerAt) != 0) return size;
+  if (footerAt < 0) return size;  // not a document of this log: nothing sensible to repair
+  off_t strayAt = footerAt + static_cast<off_t>(kLogFooterSize);
+  size_t strayLength = static_cast<size_t>(size - strayAt);
+  // Escaping makes a byte at most six bytes long.
+  size_t lineSize = strayLength * 6 + 256;
+  char *stray = static_cast<char *>(malloc(strayLength + 1));
+  char *line = static_cast<char *>(malloc(lineSize));
+  size_t lineLength = 0;
+  if (stray && line && pread(fd, stray, strayLength, strayAt) == static_cast<ssize_t>(strayLength)) {
+    for (size_t i = 0; i < strayLength; i++)
+      if (!stray[i]) stray[i] = '?';  // a zero byte would end the text
+    stray[strayLength] = 0;
+    Appender out(line, lineSize);
+    out.put("<dt class=\"stderr\"></dt><dd class=\"stderr\">");
+    escapeMarkup(out, stray, false);
+    out.put("</dd>\n");
+    lineLength = out.length;
+  }
+  free(stray);
+  // Without memory the stray text is dropped rather than left to spoil the document.
+  if (ftruncate(fd, footerAt) != 0) {
+    free(line);
+    return size;
+  }
   lseek(fd, footerAt, SEEK_SET);
-  writeOwned(line, out.length);
+  if (line) writeOwned(line, lineLength);
+  free(line);
   return lseek(fd, 0, SEEK_CUR);
 }
 
@@ -502,23 +524,39 @@ void writeHeader(FILE *stream) {
 // the file, so that what the process and its children write there lands in the log.
 void captureStandardError(int fd) {
   fflush(stderr);
-  if (state.savedStderr < 0) state.savedStderr = fcntl(2, F_DUPFD_CLOEXEC, 3);
+  if (fd == 2) {  // standard error was closed and the log file took its number
+    fcntl(2, F_SETFD, 0);
+    return;
+  }
+  if (state.savedStderr < 0) {
+    state.savedStderr = fcntl(2, F_DUPFD_CLOEXEC, 3);
+    state.stderrWasClosed = state.savedStderr < 0 && errno == EBADF;
+  }
   dup2(fd, 2);
 }
 
+// Gives descriptor 2 back to what it was before the log file stood in for it.
 void releaseStandardError() {
   fflush(stderr);
   if (state.savedStderr >= 0) {
     dup2(state.savedStderr, 2);
     close(state.savedStderr);
     state.savedStderr = -1;
+  } else if (state.stderrWasClosed) {
+    close(2);
   }
+  state.stderrWasClosed = false;
 }
 
 // Opens a log file: an existing one is appended to (an XHTML one only when it ends with the
 // footer, otherwise a fresh document is started); a new one is created with mode 0644.
 bool openLogFile(const char *path) {
   bool xhtml = hasMarkupExtension(path);
+  // A symbolic link is followed only when it belongs to this user or to root: a link that
+  // someone else planted must not make the log append to (or restart) a file it points at.
+  struct stat link;
+  if (lstat(path, &link) == 0 && S_ISLNK(link.st_mode) && link.st_uid != geteuid() && link.st_uid != 0)
+    return false;
   int fd = -1;
   // Another process may create the file between the two opens: then it is opened again.
   for (int attempt = 0; attempt < 3 && fd < 0; attempt++) {
@@ -795,7 +833,9 @@ void logEmit(LogChannel *channel, const char *sourceFile, int line, const char *
   // the end of the template; in XHTML mode the message is escaped with balanced spans.
   Appender measure(composed, sizeof composed);
   expandTemplate(measure, tmpl, channel, sourceFile, line, "", true);
-  size_t room = measure.length < kLogLineSize - 1 ? kLogLineSize - 1 - measure.length : 0;
+  // (Some slack: the summary's run time may gain a digit between the two expansions.)
+  const size_t fixed = measure.length + 32;
+  size_t room = fixed < kLogLineSize - 1 ? kLogLineSize - 1 - fixed : 0;
   Appender messageText(text, room + 1);
   if (state.xhtml)
     escapeMarkup(messageText, message, true);
