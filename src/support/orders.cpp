@@ -38,6 +38,8 @@ bool stopUnrecorded = false;  // ordersStop could not link its idle order
 
 // Self-pipe through which signal handlers ask the loop to stop.
 int signalPipe[2] = {-1, -1};
+pid_t signalPipeOwner = 0;  // a forked child makes its own pipe: a shared one would let the
+                            // parent's loop swallow the child's wake-up byte
 volatile sig_atomic_t signalStopValue = 0;
 volatile sig_atomic_t signalStopPending = 0;
 
@@ -171,7 +173,12 @@ void signalPipeDrain(void *) {
 }
 
 void signalPipeOpen() {
-  if (signalPipe[0] >= 0) return;
+  if (signalPipe[0] >= 0 && signalPipeOwner == getpid()) return;
+  if (signalPipe[0] >= 0) {
+    close(signalPipe[0]);
+    close(signalPipe[1]);
+  }
+  signalPipeOwner = getpid();
   if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
     signalPipe[0] = signalPipe[1] = -1;
     logProblem(strTempPrintf("Unable to create the signal pipe: %s", strerror(errno)), ORDERS_SOURCE, __LINE__);
@@ -331,6 +338,8 @@ uint32_t ordersStep(uint64_t timeout) {
   for (Order *o = timerStart; o;) {
     if (o->time > elapsed) {
       o->time -= elapsed;
+      // A timer that has aged below a quiet-time wake-up must not wait for that one.
+      if (o->callback && o->time < nextWake->time) nextWake = o;
       o = o->next;
     } else if (o->callback) {
       OrderCallback callback = o->callback;
