@@ -10,12 +10,14 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -207,27 +209,20 @@ const BitWord kLogTypeWords[] = {
     {"RANDR", 0x400}, {"all", 0xFFFFFFFFu},
 };
 
+// Every workaround bit in bit order. The statement sets only kWorkaroundSettable;
+// korvanWorkaroundsText names every bit but NoNoXKB.
 const BitWord kWorkaroundWords[] = {
-    {"ActiveDrawInWindow", 0x1}, {"MapDiscardExpose", 0x2}, {"ForgetBitGravity", 0x4},
-    {"RefreshBitGravity", 0x8}, {"ExposeInsteadOfGraphicsExpose", 0x10},
-    {"ExposeAfterGraphicsExpose", 0x20}, {"ExposeBeforeGraphicsExpose", 0x40},
-    {"FixPointerCoordinates", 0x80}, {"GLX13", 0x800}, {"WMIgnoresMoveWindow", 0x1000},
-    {"WMIncludesDecoration", 0x2000}, {"NoNoXKB", 0x4000}, {"MotionCompression", 0x8000},
-    {"SelectScreenChangeEvents", 0x10000},
-};
-
-// Names of every workaround bit, in bit order, for korvanWorkaroundsText.
-const BitWord kWorkaroundNames[] = {
     {"ActiveDrawInWindow", 0x1}, {"MapDiscardExpose", 0x2}, {"ForgetBitGravity", 0x4},
     {"RefreshBitGravity", 0x8}, {"ExposeInsteadOfGraphicsExpose", 0x10},
     {"ExposeAfterGraphicsExpose", 0x20}, {"ExposeBeforeGraphicsExpose", 0x40},
     {"FixPointerCoordinates", 0x80}, {"BogusVendorKeyboard", 0x100},
     {"SimulateAllExtensions", 0x200}, {"AbsoluteInputDeviceMode", 0x400}, {"GLX13", 0x800},
-    {"WMIgnoresMoveWindow", 0x1000}, {"WMIncludesDecoration", 0x2000},
+    {"WMIgnoresMoveWindow", 0x1000}, {"WMIncludesDecoration", 0x2000}, {"NoNoXKB", 0x4000},
     {"MotionCompression", 0x8000}, {"SelectScreenChangeEvents", 0x10000},
     {"RANDREmulation", 0x20000}, {"BadSequenceNumbers", 0x40000}, {"NoGLXCopyContext", 0x80000},
     {"NoGLXDestroyPbuffer", 0x100000},
 };
+constexpr uint32_t kWorkaroundSettable = 0x1F8FF;
 
 const BitWord kTagWords[] = {
     {"color", kScreenTagColor}, {"glx", kScreenTagGlx}, {"OpenGL", kScreenTagGlx},
@@ -246,10 +241,18 @@ const BitWord kEmulateWords[] = {
     {"only", kEmulateOnly},
 };
 
+// The modes of xdmcpMode; -1 for "once", which sets the once flag.
+const struct {
+  const char *word;
+  int mode;
+} kXdmcpModeWords[] = {{"off", kXdmcpOff}, {"broadcast", kXdmcpBroadcast}, {"indirect", kXdmcpIndirect},
+                       {"query", kXdmcpQuery}, {"once", -1}};
+
+// The entry of table whose name is word (any case) and whose bits lie in usable.
 template <size_t N>
-const BitWord *findWord(const BitWord (&table)[N], const char *word) {
+const BitWord *findWord(const BitWord (&table)[N], const char *word, uint32_t usable = ~0u) {
   for (const BitWord &entry : table)
-    if (strcasecmp(entry.name, word) == 0) return &entry;
+    if (strcasecmp(entry.name, word) == 0 && (entry.bits & usable) == entry.bits) return &entry;
   return nullptr;
 }
 
@@ -391,13 +394,18 @@ int isEnd(const Token &token) {
   return token.kind == Token::kEnd || (token.kind == Token::kKeyword && token.keyword == kwStop);
 }
 
-// Reads the value of a statement. Returns 0 (token pushed back) at the end of the text or at
-// "stop", which end the parse without error.
-const char *readValue(Parser &parser, Token &token, int *ended) {
-  const char *error = nextToken(parser, token);
-  if (error) return error;
-  *ended = isEnd(token);
-  if (*ended) pushBack(parser, token);
+// Reads the next word as a value. 0 when there is none: *error is then the lexer's error, or
+// NULL at the end of the text or at "stop" (pushed back, so that the parse ends without error).
+int valueWord(Parser &parser, Token &token, const char **error) {
+  if ((*error = nextToken(parser, token))) return 0;
+  if (!isEnd(token)) return 1;
+  pushBack(parser, token);
+  return 0;
+}
+
+// Ends a list value: the word is read again as a setting or statement.
+const char *endList(Parser &parser, const Token &token) {
+  pushBack(parser, token);
   return nullptr;
 }
 
@@ -407,30 +415,23 @@ enum BlockState { kStatement, kMetaScreenBlock, kScreenBlock };
 
 const char *parseSource(Parser &parser, const char *name);
 
-// A list of sign-prefixed flag words; the first other word is read again.
+// A list of sign-prefixed flag words ("+" sets, "-" clears, "none" clears all); the first
+// word that is not in the table (or whose bits are not usable) is read again.
 template <size_t N>
-const char *parseBitList(Parser &parser, const BitWord (&table)[N], uint32_t *mask, int allowAll) {
+const char *parseBitList(Parser &parser, const BitWord (&table)[N], uint32_t *mask, uint32_t usable = ~0u) {
   for (;;) {
     Token token;
-    const char *error = nextToken(parser, token);
-    if (error) return error;
-    if (isEnd(token)) {
-      pushBack(parser, token);
-      return nullptr;
-    }
+    const char *error;
+    if (!valueWord(parser, token, &error)) return error;
     const char *word = token.text;
     char sign = 0;
     if (word[0] == '+' || word[0] == '-') sign = *word++;
-    const BitWord *entry = nullptr;
     if (!sign && strcasecmp(word, "none") == 0) {
       *mask = 0;
       continue;
     }
-    if (strcasecmp(word, "all") != 0 || allowAll) entry = findWord(table, word);
-    if (!entry) {
-      pushBack(parser, token);
-      return nullptr;
-    }
+    const BitWord *entry = findWord(table, word, usable);
+    if (!entry) return endList(parser, token);
     if (sign == '-')
       *mask &= ~entry->bits;
     else
@@ -438,22 +439,23 @@ const char *parseBitList(Parser &parser, const BitWord (&table)[N], uint32_t *ma
   }
 }
 
+void freeExtensions(ConfigRecord &config) {
+  for (uint32_t i = 0; i < config.extensionCount; i++) free(config.extensions[i].name);
+  free(config.extensions);
+  config.extensions = nullptr;
+  config.extensionCount = 0;
+}
+
 const char *parseExtensions(Parser &parser) {
   ConfigRecord &config = configRecord;
   for (;;) {
     Token token;
-    const char *error = nextToken(parser, token);
-    if (error) return error;
-    if (token.kind != Token::kValue) {
-      pushBack(parser, token);
-      return nullptr;
-    }
+    const char *error;
+    if (!valueWord(parser, token, &error)) return error;
+    if (token.kind != Token::kValue) return endList(parser, token);
     const char *word = token.text;
     if (strcasecmp(word, "none") == 0) {
-      for (uint32_t i = 0; i < config.extensionCount; i++) free(config.extensions[i].name);
-      free(config.extensions);
-      config.extensions = nullptr;
-      config.extensionCount = 0;
+      freeExtensions(config);
       continue;
     }
     uint32_t enable = 1;
@@ -472,94 +474,25 @@ const char *parseExtensions(Parser &parser) {
 const char *parseXdmcpMode(Parser &parser) {
   for (;;) {
     Token token;
-    const char *error = nextToken(parser, token);
-    if (error) return error;
-    const char *word = token.text;
-    if (isEnd(token)) {
-      pushBack(parser, token);
-      return nullptr;
-    }
-    if (strcasecmp(word, "off") == 0) {
-      configRecord.xdmcpMode = kXdmcpOff;
-      configRecord.xdmcpOnce = 0;
-    } else if (strcasecmp(word, "broadcast") == 0) {
-      configRecord.xdmcpMode = kXdmcpBroadcast;
-    } else if (strcasecmp(word, "indirect") == 0) {
-      configRecord.xdmcpMode = kXdmcpIndirect;
-    } else if (strcasecmp(word, "query") == 0) {
-      configRecord.xdmcpMode = kXdmcpQuery;
-    } else if (strcasecmp(word, "once") == 0) {
+    const char *error;
+    if (!valueWord(parser, token, &error)) return error;
+    const auto *entry = std::find_if(std::begin(kXdmcpModeWords), std::end(kXdmcpModeWords),
+                                     [&](const auto &e) { return strcasecmp(e.word, token.text) == 0; });
+    if (entry == std::end(kXdmcpModeWords)) return endList(parser, token);
+    if (entry->mode < 0) {
       configRecord.xdmcpOnce = 1;
     } else {
-      pushBack(parser, token);
-      return nullptr;
+      configRecord.xdmcpMode = static_cast<uint32_t>(entry->mode);
+      if (entry->mode == kXdmcpOff) configRecord.xdmcpOnce = 0;
     }
   }
 }
 
-// Fields a placement writes, for meta screens and screens alike.
-struct PlacementTarget {
-  uint32_t *direction;
-  char **relativeTo;
-  char **fileName;
-  uint32_t *line;
-  int32_t *offsetX;
-  int32_t *offsetY;
-  uint32_t *givenMask;
-  uint32_t directionBit, relativeToBit, offsetXBit, offsetYBit;
-};
-
-// name [offsetX [offsetY]]; code -1 leaves the direction alone.
-const char *parsePlacement(Parser &parser, int code, const PlacementTarget &target) {
-  Token token;
-  int ended;
-  const char *error = readValue(parser, token, &ended);
-  if (error || ended) return error;
-  if (!replaceString(target.relativeTo, token.text) || !replaceString(target.fileName, *parser.fileName))
-    return KORVAN_OUT_OF_MEMORY();
-  *target.line = static_cast<uint32_t>(token.line);
-  *target.givenMask |= target.relativeToBit;
-  if (code >= 0) {
-    *target.direction = static_cast<uint32_t>(code);
-    *target.givenMask |= target.directionBit;
-  }
-  int32_t *offsets[2] = {target.offsetX, target.offsetY};
-  uint32_t bits[2] = {target.offsetXBit, target.offsetYBit};
-  for (int i = 0; i < 2; i++) {
-    if ((error = nextToken(parser, token))) return error;
-    int32_t value;
-    if (isEnd(token) || !parseSigned(token.text, &value)) {
-      pushBack(parser, token);
-      return nullptr;
-    }
-    *offsets[i] = value;
-    *target.givenMask |= bits[i];
-  }
-  return nullptr;
-}
-
-// Reads a signed (or unsigned) number value for a statement.
-const char *readNumber(Parser &parser, const char *label, int32_t *value, int *ended) {
-  Token token;
-  const char *error = readValue(parser, token, ended);
-  if (error || *ended) return error;
-  if (!parseSigned(token.text, value)) return invalidValue(token.text, label);
-  return nullptr;
-}
-
-const char *readUnsigned(Parser &parser, const char *label, uint32_t *value, int *ended) {
-  Token token;
-  const char *error = readValue(parser, token, ended);
-  if (error || *ended) return error;
-  if (!parseUnsigned(token.text, value)) return invalidValue(token.text, label);
-  return nullptr;
-}
-
+// Reads "on" or "off" into *value; another word is an error.
 const char *readOnOff(Parser &parser, const char *label, uint32_t *value) {
   Token token;
-  int ended;
-  const char *error = readValue(parser, token, &ended);
-  if (error || ended) return error;
+  const char *error;
+  if (!valueWord(parser, token, &error)) return error;
   if (isOn(token.text))
     *value = 1;
   else if (isOff(token.text))
@@ -569,28 +502,161 @@ const char *readOnOff(Parser &parser, const char *label, uint32_t *value) {
   return nullptr;
 }
 
-// A statement whose value is a string: NULL for the words in clearWords.
+// A statement whose value is a string: none for the words clearA and clearB.
 const char *readString(Parser &parser, char **field, const char *clearA = nullptr, const char *clearB = nullptr) {
   Token token;
-  int ended;
-  const char *error = readValue(parser, token, &ended);
-  if (error || ended) return error;
+  const char *error;
+  if (!valueWord(parser, token, &error)) return error;
   const char *value = token.text;
   if ((clearA && strcasecmp(value, clearA) == 0) || (clearB && strcasecmp(value, clearB) == 0)) value = nullptr;
   if (!replaceString(field, value)) return KORVAN_OUT_OF_MEMORY();
   return nullptr;
 }
 
-MetaScreenConfig *findMetaScreen(const char *name) {
-  for (MetaScreenConfig *m = configRecord.metaScreens; m; m = m->next)
-    if (m->name && strcasecmp(m->name, name) == 0) return m;
+// How the number of a setting is written: signed; unsigned (no sign, and it must fit an
+// int32_t field); unsigned and placing the record at no direction; a size that may also be
+// "double" or "triple".
+enum NumberForm { kSigned, kUnsigned, kInitial, kSize };
+
+int parseNumber(const char *text, NumberForm form, int32_t *value) {
+  if (form == kSize && strcasecmp(text, "double") == 0) return *value = kMetaSizeDouble, 1;
+  if (form == kSize && strcasecmp(text, "triple") == 0) return *value = kMetaSizeTriple, 1;
+  if (form == kSigned || form == kSize) return parseSigned(text, value);
+  uint32_t number;
+  if (!parseUnsigned(text, &number) || number > INT32_MAX) return 0;
+  *value = static_cast<int32_t>(number);
+  return 1;
+}
+
+// A number setting of a block: the label of its error message, the field it writes, and the
+// mask bits that record that it was given.
+template <class R>
+struct NumberSetting {
+  Keyword keyword;
+  const char *label;
+  NumberForm form;
+  int32_t R::*field;
+  uint32_t R::*mask;
+  uint32_t bits;
+};
+
+using M = MetaScreenConfig;
+using S = ScreenConfig;
+
+const NumberSetting<M> kMetaScreenNumbers[] = {
+    {kwOffsetX, "metaScreen offsetX", kSigned, &M::offsetX, &M::givenMask, kMetaGivenOffsetX},
+    {kwOffsetY, "metaScreen offsetY", kSigned, &M::offsetY, &M::givenMask, kMetaGivenOffsetY},
+    {kwWidth, "metaScreen width", kSize, &M::width, &M::givenMask, kMetaGivenWidth},
+    {kwHeight, "metaScreen height", kSize, &M::height, &M::givenMask, kMetaGivenHeight},
+    {kwWidthMM, "metaScreen widthMM", kSigned, &M::widthMM, &M::changeMask, kMetaChangeWidthMM},
+    {kwHeightMM, "metaScreen heightMM", kSigned, &M::heightMM, &M::changeMask, kMetaChangeHeightMM},
+    {kwKeepWindowsVisible, "keepWindowsVisible", kSigned, &M::keepWindowsVisible, &M::givenMask,
+     kMetaGivenKeepWindowsVisible},
+};
+
+const NumberSetting<S> kScreenNumbers[] = {
+    {kwAbsoluteX, "screen absoluteX", kSigned, &S::absoluteX, &S::givenMask, kScreenGivenAbsoluteX},
+    {kwAbsoluteY, "screen absoluteY", kSigned, &S::absoluteY, &S::givenMask, kScreenGivenAbsoluteY},
+    {kwInitialX, "screen initialX", kInitial, &S::absoluteX, &S::givenMask,
+     kScreenGivenAbsoluteX | kScreenGivenDirection},
+    {kwInitialY, "screen initialY", kInitial, &S::absoluteY, &S::givenMask,
+     kScreenGivenAbsoluteY | kScreenGivenDirection},
+    {kwBorderWidth, "screen borderWidth", kSigned, &S::borderWidth, &S::givenMask, kScreenGivenBorderWidth},
+    {kwDisplayX, "convert physicalX", kSigned, &S::physicalX, &S::givenMask, kScreenGivenPhysicalX},
+    {kwDisplayY, "convert physicalY", kSigned, &S::physicalY, &S::givenMask, kScreenGivenPhysicalY},
+    {kwDisplayWidth, "convert physicalWidth", kSigned, &S::physicalWidth, &S::givenMask,
+     kScreenGivenPhysicalWidth},
+    {kwDisplayHeight, "convert physicalHeight", kUnsigned, &S::physicalHeight, &S::givenMask,
+     kScreenGivenPhysicalHeight},
+    {kwFollowPointerX, "screen followPointerX", kSigned, &S::followPointerX, &S::givenMask,
+     kScreenGivenFollowPointerX},
+    {kwFollowPointerY, "screen followPointerY", kSigned, &S::followPointerY, &S::givenMask,
+     kScreenGivenFollowPointerY},
+    {kwOffsetX, "screen offsetX", kSigned, &S::offsetX, &S::givenMask, kScreenGivenOffsetX},
+    {kwOffsetY, "screen offsetY", kSigned, &S::offsetY, &S::givenMask, kScreenGivenOffsetY},
+};
+
+// The givenMask bits of a placement, which differ between meta screens and screens.
+struct PlacementBits {
+  uint32_t direction, relativeTo, offsetX, offsetY;
+};
+constexpr PlacementBits kMetaScreenPlacement{kMetaGivenDirection, kMetaGivenRelativeTo, kMetaGivenOffsetX,
+                                             kMetaGivenOffsetY};
+constexpr PlacementBits kScreenPlacement{kScreenGivenDirection, kScreenGivenRelativeTo, kScreenGivenOffsetX,
+                                         kScreenGivenOffsetY};
+
+// name [offsetX [offsetY]]; code -1 leaves the direction alone. A word that is no number
+// ends the placement and is read again.
+template <class R>
+const char *parsePlacement(Parser &parser, int code, R *record, const PlacementBits &bits) {
+  Token token;
+  const char *error;
+  if (!valueWord(parser, token, &error)) return error;
+  if (!replaceString(&record->relativeTo, token.text) || !replaceString(&record->fileName, *parser.fileName))
+    return KORVAN_OUT_OF_MEMORY();
+  record->line = static_cast<uint32_t>(token.line);
+  record->givenMask |= bits.relativeTo;
+  if (code >= 0) {
+    record->direction = static_cast<uint32_t>(code);
+    record->givenMask |= bits.direction;
+  }
+  int32_t *offsets[2] = {&record->offsetX, &record->offsetY};
+  uint32_t offsetBits[2] = {bits.offsetX, bits.offsetY};
+  for (int i = 0; i < 2; i++) {
+    if ((error = nextToken(parser, token))) return error;
+    if (isEnd(token) || !parseSigned(token.text, offsets[i])) return endList(parser, token);
+    record->givenMask |= offsetBits[i];
+  }
   return nullptr;
 }
 
-ScreenConfig *findScreen(const char *name) {
-  for (ScreenConfig *s = configRecord.screens; s; s = s->next)
-    if (s->name && strcasecmp(s->name, name) == 0) return s;
+// The settings both blocks have: placements, "direction" and the number settings of their
+// table. *known 0 when the keyword is none of them.
+template <class R, size_t N>
+const char *sharedSetting(Parser &parser, Keyword keyword, R *record, const PlacementBits &bits,
+                          const NumberSetting<R> (&numbers)[N], int *known) {
+  *known = 1;
+  int code = placementCode(keyword);
+  if (code >= -1) return parsePlacement(parser, code, record, bits);
+  Token token;
+  const char *error;
+  if (keyword == kwDirection) {
+    if (!valueWord(parser, token, &error)) return error;
+    if (!korvanDirectionWord(token.text, &record->direction)) return invalidValue(token.text, "direction");
+    record->givenMask |= bits.direction;
+    return nullptr;
+  }
+  for (const NumberSetting<R> &entry : numbers) {
+    if (entry.keyword != keyword) continue;
+    if (!valueWord(parser, token, &error)) return error;
+    if (!parseNumber(token.text, entry.form, &(record->*entry.field))) return invalidValue(token.text, entry.label);
+    if (entry.form == kInitial) record->direction = kKorvanDirectionNone;
+    record->*entry.mask |= entry.bits;
+    return nullptr;
+  }
+  *known = 0;
   return nullptr;
+}
+
+// The record of a list with that name (any case).
+template <class T>
+T *findByName(T *list, const char *name) {
+  for (; list; list = list->next)
+    if (list->name && strcasecmp(list->name, name) == 0) return list;
+  return nullptr;
+}
+
+MetaScreenConfig *findMetaScreen(const char *name) { return findByName(configRecord.metaScreens, name); }
+
+// "delete" of a block: the current record leaves its list and is freed; back to statements.
+template <class T>
+void deleteCurrent(T **list, T **current, void (*freeRecord)(T *), BlockState *state) {
+  listRemove(list, *current);
+  freeRecord(*current);
+  free(*current);
+  *current = nullptr;
+  ConfigCommentTarget = &configRecord.comment;
+  *state = kStatement;
 }
 
 // A meta screen made on demand: named, with the next number.
@@ -608,9 +674,8 @@ MetaScreenConfig *makeMetaScreen(const char *name) {
 
 const char *openMetaScreen(Parser &parser) {
   Token token;
-  int ended;
-  const char *error = readValue(parser, token, &ended);
-  if (error || ended) return error;
+  const char *error;
+  if (!valueWord(parser, token, &error)) return error;
   MetaScreenConfig *metaScreen = findMetaScreen(token.text);
   if (!metaScreen) {
     uint32_t first = configRecord.metaScreenCount == 0;
@@ -625,10 +690,9 @@ const char *openMetaScreen(Parser &parser) {
 
 const char *openScreen(Parser &parser) {
   Token token;
-  int ended;
-  const char *error = readValue(parser, token, &ended);
-  if (error || ended) return error;
-  ScreenConfig *screen = findScreen(token.text);
+  const char *error;
+  if (!valueWord(parser, token, &error)) return error;
+  ScreenConfig *screen = findByName(configRecord.screens, token.text);
   if (!screen) {
     if (!(screen = korvanNewScreen(&configRecord.screens))) return KORVAN_OUT_OF_MEMORY();
     screen->givenMask |= kScreenGivenStatement;
@@ -645,93 +709,21 @@ const char *openScreen(Parser &parser) {
   return nullptr;
 }
 
-const char *readDirection(Parser &parser, uint32_t *direction, uint32_t *givenMask, uint32_t bit) {
-  Token token;
-  int ended;
-  const char *error = readValue(parser, token, &ended);
-  if (error || ended) return error;
-  uint32_t code;
-  if (!korvanDirectionWord(token.text, &code)) return invalidValue(token.text, "direction");
-  *direction = code;
-  *givenMask |= bit;
-  return nullptr;
-}
-
 // One setting of a meta screen block; *known 0 when the keyword is none of its settings.
 const char *metaScreenSetting(Parser &parser, const Token &setting, BlockState *state, int *known) {
   MetaScreenConfig *m = currentMetaScreen;
+  if (setting.keyword != kwDelete)
+    return sharedSetting(parser, setting.keyword, m, kMetaScreenPlacement, kMetaScreenNumbers, known);
   *known = 1;
-  int ended = 0;
-  int code = placementCode(setting.keyword);
-  if (code >= -1) {
-    PlacementTarget target{&m->direction, &m->relativeTo, &m->fileName, &m->line,
-                           &m->offsetX, &m->offsetY, &m->givenMask,
-                           kMetaGivenDirection, kMetaGivenRelativeTo, kMetaGivenOffsetX, kMetaGivenOffsetY};
-    return parsePlacement(parser, code, target);
-  }
-  const char *error = nullptr;
-  int32_t value = 0;
-  switch (setting.keyword) {
-    case kwDelete:
-      listRemove(&configRecord.metaScreens, m);
-      korvanFreeMetaScreenConfig(m);
-      free(m);
-      if (configRecord.metaScreenCount) configRecord.metaScreenCount--;
-      currentMetaScreen = nullptr;
-      ConfigCommentTarget = &configRecord.comment;
-      *state = kStatement;
-      return nullptr;
-    case kwDirection:
-      return readDirection(parser, &m->direction, &m->givenMask, kMetaGivenDirection);
-    case kwOffsetX:
-    case kwOffsetY: {
-      int x = setting.keyword == kwOffsetX;
-      if ((error = readNumber(parser, x ? "metaScreen offsetX" : "metaScreen offsetY", &value, &ended)) || ended)
-        return error;
-      (x ? m->offsetX : m->offsetY) = value;
-      m->givenMask |= x ? kMetaGivenOffsetX : kMetaGivenOffsetY;
-      return nullptr;
-    }
-    case kwWidth:
-    case kwHeight: {
-      int w = setting.keyword == kwWidth;
-      Token token;
-      if ((error = readValue(parser, token, &ended)) || ended) return error;
-      if (strcasecmp(token.text, "double") == 0)
-        value = kMetaSizeDouble;
-      else if (strcasecmp(token.text, "triple") == 0)
-        value = kMetaSizeTriple;
-      else if (!parseSigned(token.text, &value))
-        return invalidValue(token.text, w ? "metaScreen width" : "metaScreen height");
-      (w ? m->width : m->height) = value;
-      m->givenMask |= w ? kMetaGivenWidth : kMetaGivenHeight;
-      return nullptr;
-    }
-    case kwWidthMM:
-    case kwHeightMM: {
-      int w = setting.keyword == kwWidthMM;
-      if ((error = readNumber(parser, w ? "metaScreen widthMM" : "metaScreen heightMM", &value, &ended)) || ended)
-        return error;
-      (w ? m->widthMM : m->heightMM) = value;
-      m->changeMask |= w ? kMetaChangeWidthMM : kMetaChangeHeightMM;
-      return nullptr;
-    }
-    case kwKeepWindowsVisible:
-      if ((error = readNumber(parser, "keepWindowsVisible", &value, &ended)) || ended) return error;
-      m->keepWindowsVisible = value;
-      m->givenMask |= kMetaGivenKeepWindowsVisible;
-      return nullptr;
-    default:
-      *known = 0;
-      return nullptr;
-  }
+  deleteCurrent(&configRecord.metaScreens, &currentMetaScreen, korvanFreeMetaScreenConfig, state);
+  if (configRecord.metaScreenCount) configRecord.metaScreenCount--;
+  return nullptr;
 }
 
 const char *parseDisplayGeometry(Parser &parser, ScreenConfig *s) {
   Token token;
-  int ended;
-  const char *error = readValue(parser, token, &ended);
-  if (error || ended) return error;
+  const char *error;
+  if (!valueWord(parser, token, &error)) return error;
   int x = 0, y = 0;
   unsigned width = 0, height = 0;
   int flags = XParseGeometry(token.text, &x, &y, &width, &height);
@@ -749,20 +741,17 @@ const char *parseDisplayGeometry(Parser &parser, ScreenConfig *s) {
 const char *parseLumora(Parser &parser, ScreenConfig *s) {
   for (;;) {
     Token token;
-    int ended;
-    const char *error = nextToken(parser, token);
-    if (error) return error;
-    if (!isEnd(token) && isOn(token.text)) {
+    const char *error;
+    if (!valueWord(parser, token, &error)) return error;
+    if (isOn(token.text)) {
       s->lumora = 1;
-    } else if (!isEnd(token) && isOff(token.text)) {
+    } else if (isOff(token.text)) {
       s->lumora = 0;
-    } else if (!isEnd(token) &&
-               (strcasecmp(token.text, "libraryPath") == 0 || strcasecmp(token.text, "searchPath") == 0)) {
-      if ((error = readValue(parser, token, &ended)) || ended) return error;
+    } else if (strcasecmp(token.text, "libraryPath") == 0 || strcasecmp(token.text, "searchPath") == 0) {
+      if (!valueWord(parser, token, &error)) return error;
       if (!replaceString(&s->glLibraryPath, token.text)) return KORVAN_OUT_OF_MEMORY();
     } else {
-      pushBack(parser, token);
-      return nullptr;
+      return endList(parser, token);
     }
   }
 }
@@ -770,24 +759,17 @@ const char *parseLumora(Parser &parser, ScreenConfig *s) {
 const char *parsePointer(Parser &parser, ScreenConfig *s) {
   for (;;) {
     Token token;
-    int ended;
-    const char *error = nextToken(parser, token);
-    if (error) return error;
-    if (isEnd(token)) {
-      pushBack(parser, token);
-      return nullptr;
-    }
+    const char *error;
+    if (!valueWord(parser, token, &error)) return error;
     int wrapX = strcasecmp(token.text, "wrapX") == 0;
     if (wrapX || strcasecmp(token.text, "wrapY") == 0) {
-      uint32_t on;
-      if ((error = readOnOff(parser, "pointer", &on))) return error;
-      if (wrapX)
-        s->wrapX = static_cast<uint8_t>(on), s->givenMask |= kScreenGivenWrapX;
-      else
-        s->wrapY = static_cast<uint8_t>(on), s->givenMask |= kScreenGivenWrapY;
+      uint32_t on = 2;  // stays 2 when the text ends before the value
+      if ((error = readOnOff(parser, "pointer", &on)) || on > 1) return error;
+      (wrapX ? s->wrapX : s->wrapY) = static_cast<uint8_t>(on);
+      s->givenMask |= wrapX ? kScreenGivenWrapX : kScreenGivenWrapY;
     } else if (strcasecmp(token.text, "zoom") == 0 || strcasecmp(token.text, "zooming") == 0 ||
                strcasecmp(token.text, "scale") == 0 || strcasecmp(token.text, "scaling") == 0) {
-      if ((error = readValue(parser, token, &ended)) || ended) return error;
+      if (!valueWord(parser, token, &error)) return error;
       char *end = nullptr;
       double zoom = strtod(token.text, &end);
       // A zoom factor divides coordinates later on: it must be a positive, finite number.
@@ -795,8 +777,7 @@ const char *parsePointer(Parser &parser, ScreenConfig *s) {
       s->zoomX = s->zoomY = zoom;
       s->givenMask |= kScreenGivenZoom;
     } else {
-      pushBack(parser, token);
-      return nullptr;
+      return endList(parser, token);
     }
   }
 }
@@ -804,86 +785,23 @@ const char *parsePointer(Parser &parser, ScreenConfig *s) {
 // One setting of a screen block; *known 0 when the keyword is none of its settings.
 const char *screenSetting(Parser &parser, const Token &setting, BlockState *state, int *known) {
   ScreenConfig *s = currentScreen;
+  const char *error = sharedSetting(parser, setting.keyword, s, kScreenPlacement, kScreenNumbers, known);
+  if (error || *known) return error;
   *known = 1;
-  int ended = 0;
-  int code = placementCode(setting.keyword);
-  if (code >= -1) {
-    PlacementTarget target{&s->direction, &s->relativeTo, &s->fileName, &s->line,
-                           &s->offsetX, &s->offsetY, &s->givenMask,
-                           kScreenGivenDirection, kScreenGivenRelativeTo, kScreenGivenOffsetX, kScreenGivenOffsetY};
-    return parsePlacement(parser, code, target);
-  }
-  const char *error = nullptr;
-  int32_t value = 0;
-  uint32_t number = 0;
   switch (setting.keyword) {
-    case kwAbsoluteX:
-    case kwAbsoluteY: {
-      int x = setting.keyword == kwAbsoluteX;
-      if ((error = readNumber(parser, x ? "screen absoluteX" : "screen absoluteY", &value, &ended)) || ended)
-        return error;
-      (x ? s->absoluteX : s->absoluteY) = value;
-      s->givenMask |= x ? kScreenGivenAbsoluteX : kScreenGivenAbsoluteY;
-      return nullptr;
-    }
-    case kwInitialX:
-    case kwInitialY: {
-      int x = setting.keyword == kwInitialX;
-      if ((error = readUnsigned(parser, x ? "screen initialX" : "screen initialY", &number, &ended)) || ended)
-        return error;
-      if (number > INT32_MAX) return invalidValue(strNumberText(number), x ? "screen initialX" : "screen initialY");
-      (x ? s->absoluteX : s->absoluteY) = static_cast<int32_t>(number);
-      s->direction = kKorvanDirectionNone;
-      s->givenMask |= (x ? kScreenGivenAbsoluteX : kScreenGivenAbsoluteY) | kScreenGivenDirection;
-      return nullptr;
-    }
-    case kwBorderWidth:
-      if ((error = readNumber(parser, "screen borderWidth", &value, &ended)) || ended) return error;
-      s->borderWidth = value;
-      s->givenMask |= kScreenGivenBorderWidth;
-      return nullptr;
     case kwDelete:
-      listRemove(&configRecord.screens, s);
-      korvanFreeScreenConfig(s);
-      free(s);
-      currentScreen = nullptr;
-      ConfigCommentTarget = &configRecord.comment;
-      *state = kStatement;
+      deleteCurrent(&configRecord.screens, &currentScreen, korvanFreeScreenConfig, state);
       return nullptr;
-    case kwDirection:
-      return readDirection(parser, &s->direction, &s->givenMask, kScreenGivenDirection);
     case kwDisplay:
       return readString(parser, &s->displayName);
     case kwDisplayGeometry:
       return parseDisplayGeometry(parser, s);
-    case kwDisplayX:
-      if ((error = readNumber(parser, "convert physicalX", &value, &ended)) || ended) return error;
-      s->physicalX = value;
-      s->givenMask |= kScreenGivenPhysicalX;
-      return nullptr;
-    case kwDisplayY:
-      if ((error = readNumber(parser, "convert physicalY", &value, &ended)) || ended) return error;
-      s->physicalY = value;
-      s->givenMask |= kScreenGivenPhysicalY;
-      return nullptr;
-    case kwDisplayWidth:
-      if ((error = readNumber(parser, "convert physicalWidth", &value, &ended)) || ended) return error;
-      s->physicalWidth = value;
-      s->givenMask |= kScreenGivenPhysicalWidth;
-      return nullptr;
-    case kwDisplayHeight:
-      if ((error = readUnsigned(parser, "convert physicalHeight", &number, &ended)) || ended) return error;
-      if (number > INT32_MAX) return invalidValue(strNumberText(number), "convert physicalHeight");
-      s->physicalHeight = static_cast<int32_t>(number);
-      s->givenMask |= kScreenGivenPhysicalHeight;
-      return nullptr;
     case kwEmulateDoubleBuffer: {
+      // Only "on" and "off" belong to it; another word is read again as a setting.
       Token token;
-      if ((error = nextToken(parser, token))) return error;
-      if (!isEnd(token) && isOn(token.text))
-        s->emulateDoubleBuffer = 1;
-      else if (!isEnd(token) && isOff(token.text))
-        s->emulateDoubleBuffer = 0;
+      if (!valueWord(parser, token, &error)) return error;
+      if (isOn(token.text) || isOff(token.text))
+        s->emulateDoubleBuffer = isOn(token.text);
       else
         pushBack(parser, token);
       return nullptr;
@@ -891,13 +809,13 @@ const char *screenSetting(Parser &parser, const Token &setting, BlockState *stat
     case kwEmulateVisual:
     case kwEmulateVisuals: {
       uint32_t mask = s->emulatedVisuals;
-      error = parseBitList(parser, kEmulateWords, &mask, 0);
+      error = parseBitList(parser, kEmulateWords, &mask);
       s->emulatedVisuals = static_cast<uint16_t>(mask);
       return error;
     }
     case kwFollowPointerMode: {
       Token token;
-      if ((error = readValue(parser, token, &ended)) || ended) return error;
+      if (!valueWord(parser, token, &error)) return error;
       if (strcasecmp(token.text, "continuous") == 0)
         s->followPointer &= ~kFollowPointerJump;
       else if (strcasecmp(token.text, "jump") == 0)
@@ -909,19 +827,10 @@ const char *screenSetting(Parser &parser, const Token &setting, BlockState *stat
     }
     case kwFollowPointerRestrict: {
       uint32_t modifiers = s->followPointer & 0xFF;
-      error = parseBitList(parser, kRestrictWords, &modifiers, 0);
+      error = parseBitList(parser, kRestrictWords, &modifiers);
       s->followPointer = (s->followPointer & ~0xFFu) | (modifiers & 0xFF);
       s->givenMask |= kScreenGivenFollowPointer;
       return error;
-    }
-    case kwFollowPointerX:
-    case kwFollowPointerY: {
-      int x = setting.keyword == kwFollowPointerX;
-      if ((error = readNumber(parser, x ? "screen followPointerX" : "screen followPointerY", &value, &ended)) || ended)
-        return error;
-      (x ? s->followPointerX : s->followPointerY) = value;
-      s->givenMask |= x ? kScreenGivenFollowPointerX : kScreenGivenFollowPointerY;
-      return nullptr;
     }
     case kwLumora:
     case kwDirectGL:
@@ -929,42 +838,79 @@ const char *screenSetting(Parser &parser, const Token &setting, BlockState *stat
       return parseLumora(parser, s);
     case kwOfMetaScreen:
       return readString(parser, &s->metaScreenName);
-    case kwOffsetX:
-    case kwOffsetY: {
-      int x = setting.keyword == kwOffsetX;
-      if ((error = readNumber(parser, x ? "screen offsetX" : "screen offsetY", &value, &ended)) || ended)
-        return error;
-      (x ? s->offsetX : s->offsetY) = value;
-      s->givenMask |= x ? kScreenGivenOffsetX : kScreenGivenOffsetY;
-      return nullptr;
-    }
     case kwPointer:
       return parsePointer(parser, s);
     case kwTags:
       s->givenMask |= kScreenGivenTags;
-      return parseBitList(parser, kTagWords, &s->tags, 0);
+      return parseBitList(parser, kTagWords, &s->tags);
     default:
       *known = 0;
       return nullptr;
   }
 }
 
+// Statements that set one string of the record; the clear words set it to none.
+const struct {
+  Keyword keyword;
+  char *ConfigRecord::*field;
+  const char *clearA, *clearB;
+} kStringStatements[] = {
+    {kwAuthorization, &ConfigRecord::authorization, "none", "off"},
+    {kwConnection, &ConfigRecord::connection, nullptr, nullptr},
+    {kwGlxVendorString, &ConfigRecord::glxVendorString, "same", nullptr},
+    {kwLog, &ConfigRecord::logDestination, nullptr, nullptr},
+    {kwLogDestination, &ConfigRecord::logDestination, nullptr, nullptr},
+    {kwServerAuthorization, &ConfigRecord::serverAuthorization, "none", "off"},
+    {kwXdmcpAuthorizationCookie, &ConfigRecord::xdmcpAuthorizationCookie, nullptr, nullptr},
+    {kwXdmcpDisplayClass, &ConfigRecord::xdmcpDisplayClass, nullptr, nullptr},
+    {kwXdmcpDisplayID, &ConfigRecord::xdmcpDisplayID, nullptr, nullptr},
+    {kwXdmcpHost, &ConfigRecord::xdmcpHost, nullptr, nullptr},
+};
+
+// Statements that set one number of the record: a signed or an unsigned field.
+const struct {
+  Keyword keyword;
+  int32_t ConfigRecord::*signedField;
+  uint32_t ConfigRecord::*unsignedField;
+} kNumberStatements[] = {
+    {kwNice, &ConfigRecord::nice, nullptr},
+    {kwServerNice, &ConfigRecord::serverNice, nullptr},
+    {kwNumberOfThreads, nullptr, &ConfigRecord::numberOfThreads},
+    {kwXdmcpPort, nullptr, &ConfigRecord::xdmcpPort},
+};
+
+// "same" and "none" of vendorString and vendorReleaseNumber; 0 for another word.
+int vendorModeWord(const char *word, uint32_t *mode) {
+  if (strcasecmp(word, "same") == 0)
+    *mode = kVendorSame;
+  else if (strcasecmp(word, "none") == 0)
+    *mode = kVendorOwn;
+  else
+    return 0;
+  return 1;
+}
+
 const char *statement(Parser &parser, const Token &token, BlockState *state) {
   ConfigRecord &config = configRecord;
   if (token.kind != Token::kKeyword) return parseSource(parser, token.text);
   const char *label = kKeywordNames[token.keyword];
+  for (const auto &entry : kStringStatements)
+    if (entry.keyword == token.keyword) return readString(parser, &(config.*entry.field), entry.clearA, entry.clearB);
   const char *error = nullptr;
-  int ended = 0;
   Token value;
+  for (const auto &entry : kNumberStatements) {
+    if (entry.keyword != token.keyword) continue;
+    if (!valueWord(parser, value, &error)) return error;
+    if (entry.signedField ? !parseSigned(value.text, &(config.*entry.signedField))
+                          : !parseUnsigned(value.text, &(config.*entry.unsignedField)))
+      return invalidValue(value.text, label);
+    return nullptr;
+  }
   switch (token.keyword) {
     case kwAccessControl:
       return readOnOff(parser, label, &config.accessControl);
-    case kwAuthorization:
-      return readString(parser, &config.authorization, "none", "off");
-    case kwConnection:
-      return readString(parser, &config.connection);
     case kwConnectTimeout: {
-      if ((error = readValue(parser, value, &ended)) || ended) return error;
+      if (!valueWord(parser, value, &error)) return error;
       uint64_t milliseconds;
       if (!strParseDurationMs(value.text, &milliseconds)) return invalidValue(value.text, label);
       config.connectTimeout = milliseconds;
@@ -972,33 +918,22 @@ const char *statement(Parser &parser, const Token &token, BlockState *state) {
     }
     case kwExtensions:
       return parseExtensions(parser);
-    case kwGlxVendorString:
-      return readString(parser, &config.glxVendorString, "same");
-    case kwLog:
-    case kwLogDestination:
-      return readString(parser, &config.logDestination);
     case kwLogTypes:
-      return parseBitList(parser, kLogTypeWords, &config.logTypes, 1);
+      return parseBitList(parser, kLogTypeWords, &config.logTypes);
     case kwMetaScreen:
       if ((error = openMetaScreen(parser))) return error;
       if (currentMetaScreen) *state = kMetaScreenBlock;
       return nullptr;
-    case kwNice:
-      return readNumber(parser, label, &config.nice, &ended);
     case kwNoReset: {
       uint32_t on = config.noReset;
       error = readOnOff(parser, label, &on);
       config.noReset = static_cast<uint8_t>(on);
       return error;
     }
-    case kwNumberOfThreads:
-      return readUnsigned(parser, label, &config.numberOfThreads, &ended);
     case kwScreen:
       if ((error = openScreen(parser))) return error;
       if (currentScreen) *state = kScreenBlock;
       return nullptr;
-    case kwServerAuthorization:
-      return readString(parser, &config.serverAuthorization, "none", "off");
     case kwServerCommand:
       parser.korvanLexState = kKorvanLexRaw;
       for (;;) {
@@ -1007,60 +942,36 @@ const char *statement(Parser &parser, const Token &token, BlockState *state) {
         if (!strArrayAppend(&config.serverCommandCount, &config.serverCommand, value.text))
           return KORVAN_OUT_OF_MEMORY();
       }
-    case kwServerNice:
-      return readNumber(parser, label, &config.serverNice, &ended);
     case kwSet: {
-      if ((error = readValue(parser, value, &ended)) || ended) return error;
+      if (!valueWord(parser, value, &error)) return error;
       std::string name = value.text;  // the pending name
-      if ((error = readValue(parser, value, &ended)) || ended) return error;
+      if (!valueWord(parser, value, &error)) return error;
       if (setenv(name.c_str(), value.text, 1) != 0) return invalidValue(name.c_str(), label);
       return nullptr;
     }
-    case kwSource: {
-      if ((error = readValue(parser, value, &ended)) || ended) return error;
+    case kwSource:
+      if (!valueWord(parser, value, &error)) return error;
       return parseSource(parser, value.text);
-    }
     case kwVendorReleaseNumber: {
-      if ((error = readValue(parser, value, &ended)) || ended) return error;
+      if (!valueWord(parser, value, &error)) return error;
       uint32_t number;
-      if (strcasecmp(value.text, "same") == 0) {
-        config.vendorReleaseMode = kVendorSame;
-      } else if (strcasecmp(value.text, "none") == 0) {
-        config.vendorReleaseMode = kVendorOwn;
-      } else if (parseUnsigned(value.text, &number)) {
-        config.vendorReleaseMode = kVendorGiven;
-        config.vendorReleaseNumber = number;
-      } else {
-        return invalidValue(value.text, label);
-      }
+      if (vendorModeWord(value.text, &config.vendorReleaseMode)) return nullptr;
+      if (!parseUnsigned(value.text, &number)) return invalidValue(value.text, label);
+      config.vendorReleaseMode = kVendorGiven;
+      config.vendorReleaseNumber = number;
       return nullptr;
     }
     case kwVendorString:
-      if ((error = readValue(parser, value, &ended)) || ended) return error;
-      if (strcasecmp(value.text, "same") == 0) {
-        config.vendorStringMode = kVendorSame;
-      } else if (strcasecmp(value.text, "none") == 0) {
-        config.vendorStringMode = kVendorOwn;
-      } else {
-        if (!replaceString(&config.vendorString, value.text)) return KORVAN_OUT_OF_MEMORY();
-        config.vendorStringMode = kVendorGiven;
-      }
+      if (!valueWord(parser, value, &error)) return error;
+      if (vendorModeWord(value.text, &config.vendorStringMode)) return nullptr;
+      if (!replaceString(&config.vendorString, value.text)) return KORVAN_OUT_OF_MEMORY();
+      config.vendorStringMode = kVendorGiven;
       return nullptr;
     case kwWorkaround:
     case kwWorkarounds:
-      return parseBitList(parser, kWorkaroundWords, &config.workarounds, 0);
-    case kwXdmcpAuthorizationCookie:
-      return readString(parser, &config.xdmcpAuthorizationCookie);
-    case kwXdmcpDisplayClass:
-      return readString(parser, &config.xdmcpDisplayClass);
-    case kwXdmcpDisplayID:
-      return readString(parser, &config.xdmcpDisplayID);
-    case kwXdmcpHost:
-      return readString(parser, &config.xdmcpHost);
+      return parseBitList(parser, kWorkaroundWords, &config.workarounds, kWorkaroundSettable);
     case kwXdmcpMode:
       return parseXdmcpMode(parser);
-    case kwXdmcpPort:
-      return readUnsigned(parser, label, &config.xdmcpPort, &ended);
     default:
       // A keyword of a block met outside it names a file.
       return parseSource(parser, token.text);
@@ -1263,6 +1174,20 @@ int applyOperator(std::vector<int32_t> &values, char op) {
   return 1;
 }
 
+// Frees every record of a list (strings first); the parser lets go of the records it held.
+template <class T>
+void freeList(T **list, T **current, void (*freeRecord)(T *)) {
+  for (T *record = *list; record;) {
+    T *next = record->next;
+    if (*current == record) *current = nullptr;
+    if (ConfigCommentTarget == &record->comment) ConfigCommentTarget = &configRecord.comment;
+    freeRecord(record);
+    free(record);
+    record = next;
+  }
+  *list = nullptr;
+}
+
 }  // namespace
 
 // --- Model -----------------------------------------------------------------------------------
@@ -1368,28 +1293,10 @@ void korvanFreeScreenConfig(ScreenConfig *screen) {
 }
 
 void korvanFreeMetaScreenList(MetaScreenConfig **list) {
-  for (MetaScreenConfig *m = *list; m;) {
-    MetaScreenConfig *next = m->next;
-    if (currentMetaScreen == m) currentMetaScreen = nullptr;
-    if (ConfigCommentTarget == &m->comment) ConfigCommentTarget = &configRecord.comment;
-    korvanFreeMetaScreenConfig(m);
-    free(m);
-    m = next;
-  }
-  *list = nullptr;
+  freeList(list, &currentMetaScreen, korvanFreeMetaScreenConfig);
 }
 
-void korvanFreeScreenList(ScreenConfig **list) {
-  for (ScreenConfig *s = *list; s;) {
-    ScreenConfig *next = s->next;
-    if (currentScreen == s) currentScreen = nullptr;
-    if (ConfigCommentTarget == &s->comment) ConfigCommentTarget = &configRecord.comment;
-    korvanFreeScreenConfig(s);
-    free(s);
-    s = next;
-  }
-  *list = nullptr;
-}
+void korvanFreeScreenList(ScreenConfig **list) { freeList(list, &currentScreen, korvanFreeScreenConfig); }
 
 // --- Language --------------------------------------------------------------------------------
 
@@ -1421,9 +1328,10 @@ const char *korvanParseCommandLine(int argc, const char *const *argv, int addDef
   for (int i = first; i < argc; i++) {
     const char *argument = argv[i] ? argv[i] : "";
     size_t length = strlen(argument);
-    // strQuoteIfSpaces holds 1024 bytes: longer arguments, and arguments holding a double quote
-    // (which must be escaped to stay one word), are quoted here.
-    if (length < 1000 && !strchr(argument, '"')) {
+    // strQuoteIfSpaces holds 1024 bytes: longer arguments, arguments holding a double quote
+    // (which must be escaped to stay one word) and arguments beginning with "#" (which would
+    // turn every later argument into a comment) are quoted here.
+    if (length < 1000 && !strchr(argument, '"') && argument[0] != '#') {
       text += strQuoteIfSpaces(argument);
     } else {
       text += '"';
@@ -1485,8 +1393,8 @@ const char *korvanWorkaroundsText(uint32_t mask) {
   if (!mask) return "none";
   char *text = strTempAlloc(512);
   text[0] = 0;
-  for (const BitWord &entry : kWorkaroundNames)
-    if (mask & entry.bits) {
+  for (const BitWord &entry : kWorkaroundWords)
+    if ((mask & entry.bits) && entry.bits != kWorkaroundNoNoXKB) {
       strAppend(text, " ", 512);
       strAppend(text, entry.name, 512);
     }
