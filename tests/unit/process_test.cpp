@@ -8,7 +8,9 @@
 #include <string>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <tuple>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include "support/logging.h"
@@ -16,16 +18,9 @@
 namespace {
 
 std::vector<std::string> warnings;  // what reached the warning channel
-LogChannel testWarning;
+LogChannel testWarning;             // zero-initialized; switched on by the test using it
 void capture(LogChannel *channel, const char *, int, const char *message) {
   if (channel == &testWarning) warnings.emplace_back(message);
-}
-
-// Polls until the child ends (five seconds at most); its exit code, or -1.
-int exitCode(pid_t pid) {
-  int status = -1;
-  for (int i = 0; i < 1000 && !processPoll(pid, &status); i++) usleep(5000);
-  return status;
 }
 
 // Runs body in a forked child (ended by an alarm when it hangs); its exit code, or -1.
@@ -46,31 +41,26 @@ std::string readAll(FILE *stream) {
 
 // Exit codes reach the parent; a failed start ends with 127 and one warning, never with 0.
 TEST(Process, SpawnPollWaitAndTerminate) {
-  testWarning = LogChannel{};
   testWarning.activeTemplate = "%s";
-  LogChannel *savedChannel = logChannelWarning;
-  logChannelWarning = &testWarning;
-  LogOutputHook savedHook = logOutputHook;
-  logOutputHook = capture;
-  std::vector<std::vector<const char *>> commands = {
-      {"/bin/true"}, {"/bin/false"}, {"tarvo-no-such-program"}, {"/nonexistent/program", "arg"}};
-  int codes[] = {0, 1, 127, 127};
-  for (size_t i = 0; i < commands.size(); i++) {
+  LogChannel *savedChannel = std::exchange(logChannelWarning, &testWarning);
+  LogOutputHook savedHook = std::exchange(logOutputHook, capture);
+  std::pair<const char *, int> cases[] = {{"/bin/true", 0}, {"/bin/false", 1}, {"tarvo-no-such-program", 127}};
+  int status = -1;
+  for (auto [program, code] : cases) {
     warnings.clear();
-    pid_t pid = processSpawn(static_cast<int>(commands[i].size()), commands[i].data());
-    EXPECT_EQ(exitCode(pid), codes[i]) << commands[i][0];
-    ASSERT_EQ(warnings.size(), codes[i] == 127 ? 1u : 0u) << commands[i][0];
-    if (codes[i] == 127) {
-      EXPECT_EQ(warnings[0].rfind(std::string("Can't execute '") + commands[i][0] + "': ", 0), 0u) << warnings[0];
-    }
+    pid_t pid = processSpawn(1, &program);
+    status = -1;  // polled for five seconds at most
+    for (int i = 0; i < 1000 && !processPoll(pid, &status); i++) usleep(5000);
+    EXPECT_EQ(status, code) << program;
+    ASSERT_EQ(warnings.size(), code == 127 ? 1u : 0u) << program;
   }
+  EXPECT_TRUE(warnings[0].starts_with("Can't execute 'tarvo-no-such-program': ")) << warnings[0];
   logChannelWarning = savedChannel;
   logOutputHook = savedHook;
 
   // A running child polls as running; once collected it counts as ended with status 1.
   const char *argv[] = {"sleep", "30"};
   pid_t pid = processSpawn(2, argv);
-  int status = -1;
   EXPECT_EQ(processPoll(pid, &status), 0);
   EXPECT_EQ(processTerminate(pid), nullptr);
   EXPECT_TRUE(processPoll(pid, &status) == 1 && status == 1);
@@ -78,12 +68,9 @@ TEST(Process, SpawnPollWaitAndTerminate) {
   EXPECT_STRNE(processWait(1), nullptr);  // not our child
 }
 
-
 volatile sig_atomic_t lastHandler;
 template <int N>
-void handler(int) {
-  lastHandler = N;
-}
+void handler(int) { lastHandler = N; }
 int raiseAndSee(int signal) {
   lastHandler = 0;
   raise(signal);
@@ -91,8 +78,8 @@ int raiseAndSee(int signal) {
 }
 
 // Pop from the middle keeps the installed handler; the last pop restores the original; an
-// eleventh push is installed but not recorded.
-TEST(ProcessSignals, StackPushAndPop) {
+// eleventh push is installed but not recorded; a pop from the top reinstalls the one below.
+TEST(ProcessSignals, StacksAndWaits) {
   const int s = SIGUSR1;
   signal(s, handler<100>);
   processPushSignal(handler<1>, s);
@@ -105,126 +92,93 @@ TEST(ProcessSignals, StackPushAndPop) {
   ProcessSignalHandler h[] = {handler<1>, handler<2>, handler<3>, handler<4>,  handler<5>, handler<6>,
                               handler<7>, handler<8>, handler<9>, handler<10>, handler<11>};
   for (ProcessSignalHandler one : h) processPushSignal(one, s);
-  processPopSignal(h[10], s);
-  EXPECT_EQ(raiseAndSee(s), 11);
-  for (int i = 9; i >= 0; i--) {
-    processPopSignal(h[i], s);  // from the top: the one below is reinstalled
-    EXPECT_EQ(raiseAndSee(s), i > 0 ? i : 100);
+  for (int i = 10; i >= 0; i--) {
+    processPopSignal(h[i], s);
+    EXPECT_EQ(raiseAndSee(s), i == 10 ? 11 : i > 0 ? i : 100) << i;
   }
-}
 
-// A signal from elsewhere, one that arrives before the wait starts, and one sent to ourselves
-// all end the wait; the waiting handler is removed afterwards.
-TEST(ProcessSignals, AwaitSignal) {
-  const int s = SIGUSR2;
-  signal(s, handler<100>);
+  // A signal from another process and one sent to ourselves before the wait starts both end
+  // the wait; the waiting handler is removed afterwards.
   alarm(20);  // a hang ends the run instead of blocking it
   processSignalArm(s);
-  pid_t parent = getpid();
-  pid_t pid = fork();
-  if (pid == 0) usleep(50 * 1000), kill(parent, s), _exit(0);
+  const char *sender[] = {"sh", "-c", "sleep 0.05; kill -USR1 $PPID"};
+  pid_t pid = processSpawn(3, sender);
   processSignalAwait(s);
-  waitpid(pid, nullptr, 0);
-  processSignalArm(s);
-  raise(s);
-  processSignalAwait(s);
+  processWait(pid);
   processSignalAndAwait(s, getpid());
   alarm(0);
   EXPECT_EQ(raiseAndSee(s), 100);
 }
 
-// A command list runs whole: its failure code comes back from the close, and output and
-// hint make the text. Long output is cut to 1024 bytes and the hint still ends the text.
-TEST(Process, PopenExitCodeAndExitText) {
-  FILE *stream = processPopen("echo hi; exit 127", "r", nullptr, nullptr);
-  std::string output = readAll(stream);
-  int code = -1;
-  EXPECT_EQ(processPclose(stream, &code), 1);
-  std::string longOutput(3000, 'y');
-  std::pair<int, std::string> cases[] = {{code, output}, {126, "x"}, {130, "one\ntwo\n"}, {2, "oops\n"}, {127, longOutput}};
-  std::string expected[] = {"c exited with code 127: hi - make sure the external program is installed",
-                            "c exited with code 126: x - command invoked is not executable",
-                            "c exited with code 130: one two - terminated by Control-C", "c exited with code 2: oops",
-                            "c exited with code 127: " + longOutput.substr(0, 1024) + " - make sure the external program is installed"};
-  for (size_t i = 0; i < std::size(cases); i++) {
-    FILE *memory = fmemopen(cases[i].second.data(), cases[i].second.size(), "r");
-    EXPECT_EQ(processExitText("c", cases[i].first, memory), expected[i]);
-    fclose(memory);
-  }
-}
-
+// A command list runs whole and its failure code comes back from the close; output (cut to
+// 1024 bytes, joined into one line) and the hint of the code make the exit text.
 // Unused standard descriptors are /dev/null; a single command replaces the shell (its parent
 // is this process); "w" feeds a command list, which also sees what the set-up function did;
-// a killed command reports the signal in its code.
-TEST(Process, PopenDescriptorsModesAndKill) {
-  FILE *stream = processPopen("readlink /proc/self/fd/0 /proc/self/fd/2", "r", nullptr, nullptr);
-  EXPECT_EQ(readAll(stream), "/dev/null\n/dev/null\n");
-  EXPECT_EQ(processPclose(stream), 1);
-  stream = processPopen("sh -c 'echo $PPID'", "r", nullptr, nullptr);
-  EXPECT_EQ(readAll(stream), std::to_string(getpid()) + "\n");
-  processPclose(stream);
+// a killed command reports the signal in its code; a closed stream is unknown.
+TEST(Process, Popen) {
+  FILE *stream = processPopen("echo hi; exit 127", "r", nullptr, nullptr);
+  std::string popenOutput = readAll(stream);
+  int popenCode = -1;
+  EXPECT_EQ(processPclose(stream, &popenCode), 1);
+  std::string y(3000, 'y'), hint = " - make sure the external program is installed";
+  std::tuple<int, std::string, std::string> cases[] = {  // code, output, text after the code
+      {popenCode, popenOutput, "hi" + hint},     {126, "x", "x - command invoked is not executable"},
+      {2, "oops\n", "oops"},                      {130, "one\ntwo\n", "one two - terminated by Control-C"},
+      {127, y, y.substr(0, 1024) + hint}};
+  for (auto &[code, output, tail] : cases) {
+    FILE *memory = fmemopen(output.data(), output.size(), "r");
+    EXPECT_EQ(processExitText("c", code, memory), "c exited with code " + std::to_string(code) + ": " + tail);
+    fclose(memory);
+  }
 
-  static int value = 42;
-  auto setup = [](void *a) { setenv("TARVO_SETUP", std::to_string(*static_cast<int *>(a)).c_str(), 1); };
+  stream = processPopen("sh -c 'echo $PPID $(readlink /proc/self/fd/0 /proc/self/fd/2)'", "r", nullptr, nullptr);
+  EXPECT_EQ(readAll(stream), std::to_string(getpid()) + " /dev/null /dev/null\n");
+  processPclose(stream);
+  auto setup = [](void *directory) { chdir(static_cast<const char *>(directory)); };  // async-signal-safe
   FILE *sleeper = processPopen("sleep 30", "r", nullptr, nullptr);
-  FILE *writer = processPopen("read line && test \"$line $TARVO_SETUP\" = 'text 42'", "w", setup, &value);
+  FILE *writer = processPopen("read line && test \"$line $(pwd -P)\" = 'text /'", "w", setup, const_cast<char *>("/"));
   ASSERT_TRUE(sleeper && writer);
   fputs("text\n", writer);
   int code = -1;
-  EXPECT_EQ(processPclose(writer, &code), 1);
-  EXPECT_EQ(code, 0);
+  EXPECT_TRUE(processPclose(writer, &code) == 1 && code == 0) << code;
   EXPECT_EQ(processPopenKill(sleeper), 1);
-  EXPECT_EQ(processPclose(sleeper, &code), 1);
-  EXPECT_EQ(code, 128 + SIGKILL);
+  EXPECT_TRUE(processPclose(sleeper, &code) == 1 && code == 128 + SIGKILL) << code;
   EXPECT_EQ(processPclose(sleeper), -1);
   EXPECT_EQ(processPopen("true", "x", nullptr, nullptr), nullptr);
 }
 
-// Soft limits below the hard ones are raised (in a child, so this process keeps its own).
-TEST(Process, RaiseLimitsInChild) {
-  EXPECT_EQ(inChild([] {
-              struct rlimit limit;
-              getrlimit(RLIMIT_NOFILE, &limit);
-              limit.rlim_cur = 32;
-              if (limit.rlim_max < 64 || setrlimit(RLIMIT_NOFILE, &limit) != 0) return 2;
-              processRaiseLimits();
-              getrlimit(RLIMIT_NOFILE, &limit);
-              return limit.rlim_cur == limit.rlim_max ? 0 : 3;
-            }),
-            0);
-}
-
-// Unknown names and refused changes give a text. Root refuses a user without a group (it
+// A trailing '/' of an environment path is not doubled; an unset variable stays visible as
+// "$NAME". Soft limits are raised to the hard ones (in a child, so this process keeps its own).
+// Unknown names and refused changes give a text; root refuses a user without a group (it
 // would keep group root), drops its groups and cannot come back.
-TEST(Process, SetUser) {
+TEST(Process, EnvPathLimitsAndUser) {
+  setenv("TARVO_TEST_DIR", "/a/", 1);
+  EXPECT_STREQ(envPath("TARVO_TEST_DIR", "/b"), "/a/b");
+  unsetenv("TARVO_TEST_DIR");
+  EXPECT_STREQ(envPath("TARVO_TEST_DIR", "/b"), "$TARVO_TEST_DIR/b");
+  struct rlimit hard;
+  getrlimit(RLIMIT_NOFILE, &hard);
+  EXPECT_EQ(0, inChild([&] {
+    struct rlimit low = {32, hard.rlim_max}, raised;
+    if (setrlimit(RLIMIT_NOFILE, &low) != 0) return 2;
+    processRaiseLimits();
+    return getrlimit(RLIMIT_NOFILE, &raised) == 0 && raised.rlim_cur == hard.rlim_max ? 0 : 3;
+  }));
+
   EXPECT_STREQ(processSetUser("tarvo-no-such-user"), "Unknown user 'tarvo-no-such-user'");
   EXPECT_STREQ(processSetUser("root:tarvo-no-such-group"), "Unknown group 'tarvo-no-such-group'");
   if (geteuid() != 0) {
     EXPECT_EQ(inChild([] { return processSetUser("0") != nullptr ? 0 : 1; }), 0);
     GTEST_SKIP() << "changing the user needs root";
   }
-  uid_t unknown = 54321;
-  while (getpwuid(unknown)) unknown++;
-  std::string bare = std::to_string(unknown);
-  EXPECT_EQ(inChild([&] { return processSetUser(bare.c_str()) != nullptr && getuid() == 0 ? 0 : 1; }), 0);
-  struct passwd *nobody = getpwnam("nobody");
-  if (!nobody) GTEST_SKIP() << "no user nobody";
-  uid_t uid = nobody->pw_uid;
-  gid_t gid = nobody->pw_gid;
-  EXPECT_EQ(inChild([&] {
-              gid_t groups[8];
-              bool changed = processSetUser("nobody") == nullptr && getuid() == uid && getgid() == gid;
-              return changed && getgroups(8, groups) == 1 && groups[0] == gid && setuid(0) != 0 ? 0 : 1;
-            }),
-            0);
-}
-
-// A trailing '/' of the value is not doubled; an unset variable stays visible as "$NAME".
-TEST(Process, EnvPath) {
-  setenv("TARVO_TEST_DIR", "/a/", 1);
-  EXPECT_STREQ(envPath("TARVO_TEST_DIR", "/b"), "/a/b");
-  unsetenv("TARVO_TEST_DIR");
-  EXPECT_STREQ(envPath("TARVO_TEST_DIR", "/b"), "$TARVO_TEST_DIR/b");
+  if (getpwuid(54321) || !getpwnam("nobody")) GTEST_SKIP() << "user id 54321 is taken or there is no user nobody";
+  passwd nobody = *getpwnam("nobody");
+  EXPECT_EQ(0, inChild([&] {
+    if (processSetUser("54321") == nullptr || getuid() != 0) return 1;  // refused (no group), still root
+    gid_t groups[8];
+    bool changed = processSetUser("nobody") == nullptr && getuid() == nobody.pw_uid && getgid() == nobody.pw_gid;
+    return changed && getgroups(8, groups) == 1 && groups[0] == nobody.pw_gid && setuid(0) != 0 ? 0 : 2;
+  }));
 }
 
 }  // namespace
