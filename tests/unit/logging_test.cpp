@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -15,7 +16,6 @@
 
 #include "support/datapack.h"
 #include "support/logging.h"
-#include "support/strings.h"
 
 namespace {
 
@@ -24,6 +24,8 @@ std::string readFile(const std::string &path) {
   s << std::ifstream(path, std::ios::binary).rdbuf();
   return s.str();
 }
+
+const char *const kRevision = "0123456789abcdef0123456789abcdef01234567";
 
 bool has(const std::string &text, const std::string &what) { return text.find(what) != std::string::npos; }
 
@@ -42,7 +44,7 @@ void captureSyslog(int priority, const char *line) { captured += std::to_string(
 class LogTest : public ::testing::Test {
  protected:
   std::string dir;
-  char arg0[32] = "/opt/bin/tarvo";
+  char arg0[32] = "/opt/bin/tarvo";  // logInit keeps the program path
   LogSyslogSend originalSyslog = logSyslogSend;
 
   void SetUp() override {
@@ -50,7 +52,7 @@ class LogTest : public ::testing::Test {
     ASSERT_NE(mkdtemp(pattern), nullptr);
     dir = pattern;
     char *argv[] = {arg0, nullptr};
-    EXPECT_EQ(logInit(1, argv, "8.1", "0123456789abcdef0123456789abcdef01234567"), 0);
+    EXPECT_EQ(logInit(1, argv, "8.1", kRevision), 0);
     captured.clear();
   }
   void TearDown() override {
@@ -68,39 +70,32 @@ TEST_F(LogTest, PlainLinesModeAndSummary) {
   char text[kLogSummarySize];
   std::string file = path("run.log"), pid = "pid " + std::to_string(getpid()) + ", ";
   logSummary(text, sizeof text);
-  EXPECT_EQ(std::string(text).rfind(pid, 0), 0u) << text;  // nothing counted yet
+  EXPECT_TRUE(std::string(text).starts_with(pid)) << text;  // nothing counted yet
   logSetTarget(file.c_str());
   for (struct timeval now = {0, 999999}; now.tv_usec > 100000; gettimeofday(&now, nullptr)) usleep(1000);
   logWrite(logChannelError, "Proxy/xcore.c", 1234, logFormat("first %d", 1));
   logWrite(logChannelWarning, "Proxy/xcore.c", 1234, logFormat("second"));
   logWrite(logChannelError, "Makefile", 7, logFormat("no extension"));
-  LOG(logChannelVerbose, "not counted: the channel is off");
   logSummary(text, sizeof text);
-  EXPECT_EQ(std::string(text).rfind("2 errors, 1 warning logged to " + file + ", " + pid, 0), 0u) << text;
-  EXPECT_EQ(std::string(text).substr(strlen(text) - 3), " up");
+  EXPECT_TRUE(std::string(text).starts_with("2 errors, 1 warning logged to " + file + ", " + pid) &&
+              std::string(text).ends_with(" up")) << text;
   logSetTarget("stderr");
-  std::string got = readFile(file);
-  size_t stamp = got.find(")\n") + 2;  // the banner ends there
-  int id = 0, hh, mi, ss;
-  EXPECT_EQ(sscanf(got.c_str(), "\n%*2d-%*2d-%*2d tarvo 8.1 at %*s (pid %d, Linux ", &id), 1) << got;
-  EXPECT_EQ(id, getpid());
-  EXPECT_TRUE(got[0] == '\n' && has(got.substr(0, stamp), " up, 0123456789abcdef0123456789abcdef01234567)\n"));
-  EXPECT_EQ(sscanf(got.c_str() + stamp, "%2d:%2d:%2d", &hh, &mi, &ss), 3) << got;
-  EXPECT_EQ(got.substr(stamp + 8),
-            " ERROR xcore1234: first 1\n         WARNING: second\n         ERROR Makefile7: no extension\n");
-  struct stat info;
-  ASSERT_EQ(stat(file.c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0644u);
+  std::string form = "\n[0-9][0-9]-[0-9][0-9]-[0-9][0-9] tarvo 8.1 at * (" + pid + "Linux * up, " + kRevision + ")\n"
+                     "[0-9][0-9]:[0-9][0-9]:[0-9][0-9] ERROR xcore1234: first 1\n         WARNING: second\n"
+                     "         ERROR Makefile7: no extension\n";
+  EXPECT_EQ(fnmatch(form.c_str(), readFile(file).c_str(), 0), 0) << readFile(file);
+  EXPECT_EQ(std::filesystem::status(file).permissions(), std::filesystem::perms(0644));
   memset(text, 'x', 12);
-  EXPECT_EQ(logSummary(text, 8), 7u);  // cut to a small buffer
-  EXPECT_EQ(text[8], 'x');
+  EXPECT_TRUE(logSummary(text, 8) == 7u && text[8] == 'x');  // cut to a small buffer
 }
 
-// logWrite, logStep and logProblem go through the hook, count, and free the message block;
-// saved channels come back after logDisableAll; syslog gets the channel's level, no time stamp,
-// and switches the time channel off.
+// logWrite, logStep and logProblem go through the hook, count, and free the message block (also
+// one formatted on another thread); saved channels come back after logDisableAll; syslog gets
+// the channel's level, no time stamp, and switches the time channel off.
 TEST_F(LogTest, HookProblemSavedChannelsAndSyslog) {
   logOutputHook = captureHook;
+  char *fromWorker = nullptr;  // formatted off the loop thread, so into a block of its own
+  std::thread([&] { fromWorker = logFormat("from a worker"); }).join();
   logWrite(logChannelError, "Proxy/xcore.c", 10, logFormat("value %d", 42));
   logStep("not shown %d", 1);
   logEnableChannel(logChannelStep);
@@ -111,57 +106,49 @@ TEST_F(LogTest, HookProblemSavedChannelsAndSyslog) {
   logDisableAll();
   LOG(logChannelError, "switched off");
   logRestoreChannels(saved);
-  EXPECT_EQ(captured, "error|Proxy/xcore.c|10|value 42\nstep|logging.c|715|shown 2\n" + une);
-  EXPECT_EQ(logChannelError->count + logChannelStep->count + logChannelProblem->count, 3u);
-  EXPECT_EQ(scratchAvailable(), kScratchSize);
-  EXPECT_STREQ(logChannelError->activeTemplate, "%ERROR @: *\n");
+  EXPECT_EQ(scratchAvailable(), kScratchSize);  // the loop's block is free again, the worker never took it
+  logWrite(logChannelInfo, "w.c", 1, fromWorker);
+  EXPECT_EQ(logChannelError->count + logChannelStep->count + logChannelProblem->count + logChannelInfo->count, 4u);
 
-  captured.clear();
   logOutputHook = logEmit;
   logSyslogSend = captureSyslog;
   logSetTarget("syslog");
   logWrite(logChannelError, "a/b.c", 3, logFormat("to the system log"));
   LOG(logChannelInfo, "an info");
-  EXPECT_EQ(captured, "3|ERROR b3: to the system log\n6|an info\n");
-  std::string file = path("after.log");
-  logSetTarget(file.c_str());
+  EXPECT_EQ(captured, "error|Proxy/xcore.c|10|value 42\nstep|logging.c|715|shown 2\n" + une +
+                      "info|w.c|1|from a worker\n3|ERROR b3: to the system log\n6|an info\n");
+  logSetTarget(path("after.log").c_str());
   logWrite(logChannelError, "a/b.c", 3, logFormat("plain"));
   logSetTarget("none");
   LOG(logChannelError, "nowhere");
-  EXPECT_TRUE(readFile(file).ends_with("\nERROR b3: plain\n")) << readFile(file);  // still without time stamp
+  EXPECT_TRUE(readFile(path("after.log")).ends_with("\nERROR b3: plain\n"));  // still without time stamp
 }
 
 // The information arguments (any case) select standard output; the program name skips blanks
 // and '_'; the same target twice does not reopen; an unusable path falls back to standard error.
 TEST_F(LogTest, TargetSelection) {
   for (auto [argument, expected] : {std::pair{"--VERSION", 1}, {"-info", 1}, {"--versions", 0}}) {
-    char a1[32], a0[] = " __odd/\t_name";
-    strCopy(a1, argument, sizeof a1);
-    char *argv[] = {a0, a1, nullptr};
+    std::string a0 = " __odd/\t_name", a1 = argument;
+    char *argv[] = {a0.data(), a1.data(), nullptr};
     EXPECT_EQ(logInit(2, argv, "8.1", "r"), expected) << argument;
     EXPECT_STREQ(logFileName(), expected ? "stdout" : "stderr") << argument;
-    EXPECT_EQ(std::string(logCommandLine()), std::string(a0) + " " + argument + " ");
+    EXPECT_EQ(std::string(logCommandLine()), a0 + " " + a1 + " ");
     EXPECT_STREQ(logProgramName(), "name");
   }
   std::string file = path("same.log"), bad = path("missing/dir/x.log");
   logSetTarget(file.c_str());
   ASSERT_EQ(unlink(file.c_str()), 0);
   logSetTarget(file.c_str());
-  EXPECT_NE(access(file.c_str(), F_OK), 0);
-  EXPECT_EQ(logIsFile(), 1);
+  EXPECT_TRUE(access(file.c_str(), F_OK) != 0 && logIsFile() == 1);
   logSetTarget(bad.c_str());
-  EXPECT_EQ(logIsFile(), 0);
-  EXPECT_STREQ(logFileName(), bad.c_str());
+  EXPECT_TRUE(logIsFile() == 0 && logFileName() == bad) << logFileName();
 
+  if (geteuid() != 0) return;  // a link planted by another user is not followed; only root can plant one
   std::string victim = path("victim.html"), link = path("planted.html");
   std::ofstream(victim) << "precious\n";
-  ASSERT_EQ(symlink(victim.c_str(), link.c_str()), 0);
-  if (geteuid() == 0) {  // a link planted by another user is not followed (only root can plant one here)
-    ASSERT_EQ(lchown(link.c_str(), 65534, 65534), 0);
-    logSetTarget(link.c_str());
-    EXPECT_EQ(logIsFile(), 0);
-    EXPECT_EQ(readFile(victim), "precious\n");
-  }
+  ASSERT_TRUE(symlink(victim.c_str(), link.c_str()) == 0 && lchown(link.c_str(), 65534, 65534) == 0);
+  logSetTarget(link.c_str());
+  EXPECT_TRUE(logIsFile() == 0 && readFile(victim) == "precious\n");
 }
 
 // What the process and its children write to descriptor 2 reaches the log file; descriptor 2
@@ -169,18 +156,15 @@ TEST_F(LogTest, TargetSelection) {
 TEST_F(LogTest, StandardErrorReachesTheFile) {
   struct stat before, after;
   ASSERT_EQ(fstat(2, &before), 0);
-  std::string file = path("capture.log");
-  logSetTarget(file.c_str());
+  logSetTarget(path("capture.log").c_str());
   LOG(logChannelInfo, "log line one");
   ASSERT_EQ(write(2, "written to fd 2\n", 16), 16);
   EXPECT_EQ(system("echo child complaint >&2"), 0);
   LOG(logChannelInfo, "log line two");
   logSetTarget("stderr");
-  ASSERT_EQ(fstat(2, &after), 0);
-  EXPECT_EQ(before.st_ino, after.st_ino);
-  EXPECT_EQ(before.st_dev, after.st_dev);
-  EXPECT_TRUE(readFile(file).ends_with("\nlog line one\nwritten to fd 2\nchild complaint\nlog line two\n"))
-      << readFile(file);
+  EXPECT_TRUE(fstat(2, &after) == 0 && before.st_ino == after.st_ino && before.st_dev == after.st_dev);
+  std::string got = readFile(path("capture.log"));
+  EXPECT_TRUE(got.ends_with("\nlog line one\nwritten to fd 2\nchild complaint\nlog line two\n")) << got;
 
   int keep = dup(2);
   close(2);
@@ -219,8 +203,6 @@ TEST_F(LogTest, XhtmlFileStaysWellFormed) {
   logSetTarget("stderr");
   EXPECT_EQ(xmlProblems(file), "");
   text = readFile(file);
-  EXPECT_EQ(text.rfind("<?xml"), 0u);
-  EXPECT_EQ(text.find("</html>"), text.size() - 8);
   EXPECT_TRUE(has(text, "size &lt; 10") && has(text, "after reopening") && has(text, "stray &lt;text&gt; 0\n"));
   EXPECT_LT(text.find("stray &lt;text&gt; 9999\n"), text.find("after stray text"));
 
@@ -242,40 +224,25 @@ TEST_F(LogTest, XhtmlFileStaysWellFormed) {
 TEST_F(LogTest, TwoProcessesWritingOneFileDoNotTearLines) {
   std::string file = path("shared.log"), pad(300, 'p');
   pid_t children[2];
-  for (int c = 0; c < 2; c++) {
+  for (int c = 0; c < 2; c++)
     if ((children[c] = fork()) == 0) {
-      char *argv[] = {arg0, nullptr};
-      logInit(1, argv, "8.1", "r");
       logSetTarget(file.c_str());
       for (int i = 0; i < 1000; i++) LOG(logChannelInfo, "writer %d line %d %s end", c, i, pad.c_str());
       _exit(0);
     }
-  }
   alarm(60);  // a child that hangs ends the test
   for (int status = -1; pid_t child : children) EXPECT_TRUE(waitpid(child, &status, 0) == child && status == 0);
   alarm(0);
-  int next[2] = {0, 0}, c, i;
+  int next[2] = {0, 0};
   std::stringstream text(readFile(file));
   for (std::string line; std::getline(text, line);) {
-    if (sscanf(line.c_str(), "writer %d line %d ", &c, &i) == 2 && (c == 0 || c == 1) &&
-        line == "writer " + std::to_string(c) + " line " + std::to_string(i) + " " + pad + " end")
-      EXPECT_EQ(i, next[c]++);
+    int c = line.starts_with("writer 1 ");  // the writer whose next line this has to be
+    if (line == "writer " + std::to_string(c) + " line " + std::to_string(next[c]) + " " + pad + " end")
+      next[c]++;
     else  // only the day banners (and their empty lines) stand between them
       EXPECT_TRUE(line.empty() || has(line, " tarvo 8.1 at ")) << line.substr(0, 80);
   }
-  EXPECT_EQ(next[0] + next[1], 2000);
-}
-
-// A line formatted off the loop thread uses its own block, not the loop's scratch block.
-TEST_F(LogTest, OtherThreadsFormatIntoTheirOwnBlock) {
-  std::string file = path("threads.log");
-  logSetTarget(file.c_str());
-  char *fromWorker = nullptr;
-  std::thread([&] { fromWorker = logFormat("from a worker"); }).join();
-  EXPECT_EQ(scratchAvailable(), kScratchSize);  // the loop's scratch block was left alone
-  logWrite(logChannelInfo, __FILE__, __LINE__, fromWorker);
-  logSetTarget("stderr");
-  EXPECT_TRUE(has(readFile(file), "from a worker\n"));
+  EXPECT_TRUE(next[0] == 1000 && next[1] == 1000) << next[0] << ", " << next[1];
 }
 
 }  // namespace
