@@ -44,22 +44,31 @@ void rectClampPoint(int32_t *x, int32_t *y, const Rect &r) {
   if (*y > y2) *y = static_cast<int32_t>(y2);
 }
 
-void rectClampToBorder(int32_t *x, int32_t *y, const Rect &r) {
-  int64_t x1 = r.x, y1 = r.y, x2 = rightOf(r) - 1, y2 = bottomOf(r) - 1;
+namespace {
+// The border clamp on first and last pixel coordinates given in 64 bits, so that a rectangle
+// grown by a pixel at the edge of the coordinate range cannot overflow.
+void clampToBorder(int32_t *x, int32_t *y, int64_t x1, int64_t y1, int64_t x2, int64_t y2) {
   int64_t px = *x, py = *y;
   if (!(px > x1 && px < x2 && py > y1 && py < y2)) {
-    rectClampPoint(x, y, r);
-    return;
+    px = std::max(px, x1), px = std::min(px, x2);
+    py = std::max(py, y1), py = std::min(py, y2);
+  } else {
+    int64_t left = px - x1, right = x2 - px, top = py - y1, bottom = y2 - py;
+    int64_t horizontal = std::min(left, right), vertical = std::min(top, bottom);
+    if (horizontal <= vertical) px = left <= right ? x1 : x2;
+    if (vertical <= horizontal) py = top <= bottom ? y1 : y2;
   }
-  int64_t left = px - x1, right = x2 - px, top = py - y1, bottom = y2 - py;
-  int64_t horizontal = std::min(left, right), vertical = std::min(top, bottom);
-  if (horizontal <= vertical) *x = static_cast<int32_t>(left <= right ? x1 : x2);
-  if (vertical <= horizontal) *y = static_cast<int32_t>(top <= bottom ? y1 : y2);
+  *x = saturate(px);
+  *y = saturate(py);
+}
+}  // namespace
+
+void rectClampToBorder(int32_t *x, int32_t *y, const Rect &r) {
+  clampToBorder(x, y, r.x, r.y, rightOf(r) - 1, bottomOf(r) - 1);
 }
 
 void rectClampOutside(int32_t *x, int32_t *y, const Rect &r) {
-  Rect grown{r.x - 1, r.y - 1, r.width + 2, r.height + 2};
-  rectClampToBorder(x, y, grown);
+  clampToBorder(x, y, static_cast<int64_t>(r.x) - 1, static_cast<int64_t>(r.y) - 1, rightOf(r), bottomOf(r));
 }
 
 int rectContains(const Rect &inner, const Rect &outer) {

@@ -306,7 +306,8 @@ int strParseDurationMs(const char *text, uint64_t *milliseconds) {
   if (n == 0) return 0;
   const void *colon = memchr(p, ':', n);
   if (colon) {
-    // Two or three colon-separated fields; all but the last are whole numbers.
+    // Two or three colon-separated fields; all but the last are whole numbers. As with "%u",
+    // blanks may come before a number that follows a colon.
     const char *fields[3];
     size_t lengths[3];
     int count = 0;
@@ -319,6 +320,7 @@ int strParseDurationMs(const char *text, uint64_t *milliseconds) {
       count++;
       if (!c) break;
       start = c + 1;
+      while (start < end && isBlank(*start)) start++;
     }
     if (count < 2) return 0;
     double total = 0;
@@ -349,10 +351,10 @@ const char *strSizeText(uint64_t bytes) {
   char *p = strTempAlloc(30);
   if (bytes < 1024)
     snprintf(p, 30, bytes == 1 ? "%d byte" : "%d bytes", static_cast<int>(bytes));
-  else if (bytes < 1048576)
-    snprintf(p, 30, "%.1f KB", static_cast<double>(bytes) / 1024.0);
+  else if (bytes < 1048576)  // KB and MB are worked out in single precision
+    snprintf(p, 30, "%.1f KB", static_cast<double>(static_cast<float>(bytes) / 1024.0f));
   else if (bytes < 1073741824)
-    snprintf(p, 30, "%.1f MB", static_cast<double>(bytes) / 1048576.0);
+    snprintf(p, 30, "%.1f MB", static_cast<double>(static_cast<float>(bytes) / 1048576.0f));
   else if (bytes < (1ULL << 40))
     snprintf(p, 30, "%.1f GB", static_cast<double>(bytes) / 1073741824.0);
   else
@@ -377,16 +379,15 @@ int strIsTrue(const char *text) {
   return text && (strcasecmp(text, "on") == 0 || strcasecmp(text, "true") == 0) ? 1 : 0;
 }
 
-// Like "%i" (decimal, 0 octal, 0x hexadecimal, optional sign), but the whole text (apart from
-// surrounding white space) must be the number and it must fit an int; otherwise 0.
+// As "%i" reads it: leading white space, an optional sign, then a decimal, octal (0...) or
+// hexadecimal (0x...) number; what follows the number is not looked at. 0 when there is no
+// number or it does not fit an int.
 int strParseInt(const char *text) {
   if (!text) return 0;
   char *end = nullptr;
   errno = 0;
   long v = strtol(text, &end, 0);
   if (end == text || errno == ERANGE || v < INT32_MIN || v > INT32_MAX) return 0;
-  while (isBlank(*end)) end++;
-  if (*end) return 0;
   return static_cast<int>(v);
 }
 

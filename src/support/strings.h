@@ -69,7 +69,9 @@ const char *strLengthText(double metres);
 int strParseSize(const char *text, uint64_t *bytes);   // 1 parsed, 0 not
 int strParseSeconds(const char *text, double *seconds);  // 1 parsed, 0 not
 const char *strNanosecondsText(uint64_t nanoseconds);
-int strParseInt(const char *text);  // decimal, octal (0...) or hexadecimal (0x...); 0 when not a number
+// Decimal, octal (0...) or hexadecimal (0x...) as "%i" reads it (text after the number is
+// ignored); 0 when there is no number or it does not fit an int.
+int strParseInt(const char *text);
 const char *strHexOrDecimal(unsigned value, int hex);
 // Hexadecimal digits into bytes (static buffer, overwritten by the next call); NULL on a
 // non-hex character or when the result exceeds kStrParseHexMax bytes.

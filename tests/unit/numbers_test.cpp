@@ -43,7 +43,7 @@ TEST(Durations, MillisecondsText) {
 // Fractions are decimal ("2.5" is 2500 ms) and a year has 365 days.
 TEST(Durations, Parse) {
   checkParse<uint64_t>(strParseDurationMs, {
-      {"1:30", 1, 90000},         {"1:00:00", 1, 3600000},   {"0:0:1.5", 1, 1500},
+      {"1:30", 1, 90000},         {"1: 30", 1, 90000},       {"1:00:00", 1, 3600000},   {"0:0:1.5", 1, 1500},
       {"1:02:03.25", 1, 3723250}, {"1:30.5", 1, 90500},      {"2.5", 1, 2500},
       {"2.500", 1, 2500},         {"2.3", 1, 2300},          {" 7 ", 1, 7000},
       {"2 min", 1, 120000},       {"2min", 1, 120000},       {"250 ms", 1, 250},
@@ -58,6 +58,7 @@ TEST(Sizes, TextAndParse) {
   EXPECT_STREQ(strSizeText(1), "1 byte");
   EXPECT_STREQ(strSizeText(1023), "1023 bytes");
   EXPECT_STREQ(strSizeText(1536), "1.5 KB");
+  EXPECT_STREQ(strSizeText(536923342), "512.0 MB");  // single precision: 512.05 would round up
   EXPECT_STREQ(strSizeText(5ULL << 40), "5.0 TB");
   checkParse<uint64_t>(strParseSize, {
       {"12 Bytes", 1, 12}, {"1.5 KB", 1, 1536}, {"2k", 1, 2048}, {"1 TB", 1, 1099511627776ULL},
@@ -77,7 +78,7 @@ TEST(Texts, VersionErrnoNumbers) {
 
 TEST(Parse, IntegersAndTruth) {
   struct Case { const char *text; int value; } ints[] = {
-      {"-42", -42}, {"0x1F", 31}, {"010", 8}, {" 5 ", 5}, {"12abc", 0}, {"08", 0}, {"99999999999", 0}};
+      {"-42", -42}, {"0x1F", 31}, {"010", 8}, {" 5 ", 5}, {"12abc", 12}, {"08", 0}, {"x1", 0}, {"99999999999", 0}};
   for (const auto &c : ints) EXPECT_EQ(strParseInt(c.text), c.value) << c.text;
   uint64_t v = 0;
   const char *end = nullptr;

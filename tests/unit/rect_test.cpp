@@ -82,7 +82,8 @@ TEST(Rect, ClampingAndDistances) {
       {{0, 0, 100, 50}, true, 50, 25, 50, 50},    // bottom edge nearer: the row below
       {{0, 0, 100, 50}, true, 3, 25, -1, 25},     // left edge nearer: the column left of r
       {{0, 0, 100, 100}, false, 10, 10, 0, 0},    // left and top equally near: both move
-      {{0, 0, 100, 50}, false, -7, 80, 0, 49}};   // outside: clamped into r
+      {{0, 0, 100, 50}, false, -7, 80, 0, 49},    // outside: clamped into r
+      {{INT32_MIN, 0, 10, 10}, true, INT32_MIN, -50, INT32_MIN, -1}};  // no overflow at the range's edge
   for (const Case &c : cases) {
     int32_t x = c.x, y = c.y;
     (c.outside ? rectClampOutside : rectClampToBorder)(&x, &y, c.r);
