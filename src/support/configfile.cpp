@@ -104,7 +104,7 @@ const char *configParseStatement(const char **position, char **name, char **valu
     free(*name);
     free(*value);
     *name = *value = nullptr;
-    return OUT_OF_MEMORY_TEXT();
+    return strTempPrintf("Out of memory (%s:%d)", "configfile.c", __LINE__);  // fixed source name
   }
   *position = p;
   return nullptr;

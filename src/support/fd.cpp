@@ -24,7 +24,8 @@ void fdChangeFlag(int fd, bool nonBlocking) {
     int wanted = nonBlocking ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
     if (wanted == flags || fcntl(fd, F_SETFL, wanted) == 0) return;
   }
-  LOG(logChannelError, "fcntl(O_NONBLOCK) failed: %s", strerror(errno));
+  // The reports of this module carry the fixed source name "fd.c".
+  logWrite(logChannelError, "fd.c", __LINE__, logFormat("fcntl(O_NONBLOCK) failed: %s", strerror(errno)));
 }
 
 // poll() for one descriptor; timeout -1 waits without limit. A failing poll() is repeated
@@ -68,7 +69,6 @@ const char *fdWriteAll(int fd, const void *data, size_t n) {
     int error = done == 0 ? EIO : errno;
     if ((error == EAGAIN || error == EINTR) && (error == EINTR || fdWaitWritable(fd, fdWriteAllWaitMs)))
       continue;
-    if (error == EAGAIN) error = ETIMEDOUT;
     return strTempPrintf("Can't write %u bytes to fd %d: %s", static_cast<unsigned>(n), fd, strerror(error));
   }
   return nullptr;
@@ -99,17 +99,14 @@ const char *fileUpdateContent(const void *data, size_t n, FILE *stream, int64_t 
   off_t position = ftello(stream);
   if (position < 0 || fseeko(stream, static_cast<off_t>(offset), SEEK_SET) != 0)
     return strTempPrintf("Can't update file content: %s", strerror(errno));
+  // Every failing step gives the same text with the system error; the position is put back
+  // even after a failed write.
   const char *failure = fileWriteStream(data, n, stream);
-  int flushed = fflush(stream);
-  int error = errno;
-  int restored = fseeko(stream, position, SEEK_SET);
-  if (!failure && (flushed != 0 || restored != 0)) {
-    if (restored != 0) error = errno;
-    failure = strTempPrintf("Can't update file content: %s", strerror(error));
-  } else if (failure) {
-    failure = strTempPrintf("Can't update file content: %s", failure);
-  }
-  return failure;
+  int error = failure ? (errno ? errno : EIO) : 0;
+  if (fflush(stream) != 0 && !error) error = errno;
+  if (fseeko(stream, position, SEEK_SET) != 0 && !error) error = errno;
+  if (failure || error) return strTempPrintf("Can't update file content: %s", strerror(error ? error : EIO));
+  return nullptr;
 }
 
 FILE *fileReopen(FILE *stream, const char *path, const char *mode) {

@@ -233,6 +233,7 @@ void processSetPriority(pid_t pid, int priority) {
 }
 
 const char *processSetUser(const char *account) {
+  if (!account) return "No user name";
   std::string text = account;
   std::string userName = text;
   std::string groupName;

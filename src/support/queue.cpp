@@ -6,6 +6,9 @@
 
 #include "support/strings.h"
 
+// Out-of-memory texts name this source file, as the log lines do.
+#define QUEUE_OUT_OF_MEMORY() strTempPrintf("Out of memory (%s:%d)", "queue", __LINE__)
+
 namespace {
 
 struct ListGuard {
@@ -40,7 +43,7 @@ ThreadListNode *findPrevious(ThreadList *list, ThreadListNode *node, bool *found
 const char *queueCreate(ThreadList **list) {
   *list = nullptr;
   auto *l = static_cast<ThreadList *>(calloc(1, sizeof(ThreadList)));
-  if (!l) return OUT_OF_MEMORY_TEXT();
+  if (!l) return QUEUE_OUT_OF_MEMORY();
   int rc = pthread_mutexattr_init(&l->mutexAttr);
   if (rc) {
     free(l);
@@ -71,7 +74,7 @@ bool queueTryLock(ThreadList *list) { return pthread_mutex_trylock(&list->mutex)
 const char *queueAppend(ThreadList *list, void *value, ThreadListNode **node) {
   if (node) *node = nullptr;
   ThreadListNode *n = newNode(value);
-  if (!n) return OUT_OF_MEMORY_TEXT();
+  if (!n) return QUEUE_OUT_OF_MEMORY();
   queueAppendNode(list, n);
   if (node) *node = n;
   return nullptr;
@@ -90,7 +93,7 @@ void queueAppendNode(ThreadList *list, ThreadListNode *node) {
 
 const char *queueInsertAfter(ThreadList *list, ThreadListNode *after, void *value) {
   ThreadListNode *n = newNode(value);
-  if (!n) return OUT_OF_MEMORY_TEXT();
+  if (!n) return QUEUE_OUT_OF_MEMORY();
   ListGuard guard(list);
   if (after) {
     n->next = after->next;

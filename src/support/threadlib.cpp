@@ -21,11 +21,18 @@
 
 #include "support/strings.h"
 
+// Out-of-memory texts name this source file, as the log lines do.
+#define THREADLIB_OUT_OF_MEMORY() strTempPrintf("Out of memory (%s:%d)", "threadlib", __LINE__)
+
 ThreadPool *threadlibDefaultPool = nullptr;
 
 namespace {
 
 pthread_mutex_t poolListMutex = PTHREAD_MUTEX_INITIALIZER;
+// Guards the link between a task and the result set that holds its delivery lock (the set's
+// task and the task's deliverySet), so that a task destroyed while a set is out never sees that
+// set freed under it, and the set never touches the freed task.
+pthread_mutex_t deliveryLinkMutex = PTHREAD_MUTEX_INITIALIZER;
 ThreadPool *poolListHead = nullptr;
 ThreadPool *poolListTail = nullptr;
 std::mutex defaultPoolMutex;
@@ -350,7 +357,7 @@ ThreadResultSet *takeResults(ThreadTask *task, const char **error, TakeMode mode
       free(set);
       free(array);
       set = nullptr;
-      *error = OUT_OF_MEMORY_TEXT();
+      *error = THREADLIB_OUT_OF_MEMORY();
     } else {
       set->results = array;
       while (set->count < available) {
@@ -371,8 +378,10 @@ ThreadResultSet *takeResults(ThreadTask *task, const char **error, TakeMode mode
   pthread_mutex_unlock(&task->sequenceMutex);
   queueUnlock(task->results);
   if (set && mode != kTakeAll) {
+    Lock link(&deliveryLinkMutex);
     set->task = task;  // the delivery lock stays held until threadlibFreeResults
     set->holdsDeliveryLock = task->deliveryLock;
+    if (task->deliveryLock) task->deliverySet = set;
   } else if (task->deliveryLock) {
     releaseDelivery(task);
   }
@@ -390,7 +399,7 @@ void formatThreadId(char *text, size_t size, pthread_t thread) {
 const char *threadlibCreatePool(uint32_t threadCount, uint32_t secondLimit, ThreadPool **result) {
   *result = nullptr;
   auto *pool = static_cast<ThreadPool *>(calloc(1, sizeof(ThreadPool)));
-  if (!pool) return OUT_OF_MEMORY_TEXT();
+  if (!pool) return THREADLIB_OUT_OF_MEMORY();
   int made = 0;
   int rc = 0;
   const char *failure = nullptr;
@@ -531,7 +540,7 @@ bool threadlibStopIdleWorker(ThreadPool *pool) {
 const char *threadlibCreateTask(ThreadPool *pool, const char *name, uint32_t flags, ThreadTask **result) {
   *result = nullptr;
   auto *task = static_cast<ThreadTask *>(calloc(1, sizeof(ThreadTask)));
-  if (!task) return OUT_OF_MEMORY_TEXT();
+  if (!task) return THREADLIB_OUT_OF_MEMORY();
   task->name = name;
   task->pool = pool;
   task->threaded = (flags & kThreadTaskThreaded) && pool && threadlibThreadCount(pool) > 0;
@@ -589,6 +598,13 @@ ThreadResultSet *threadlibDestroyTask(ThreadTask *task) {
     Lock ready(&pool->taskReadyMutex);
     while (readUnfinished(task) > 0) pthread_cond_wait(&pool->taskReadyCondition, &pool->taskReadyMutex);
   }
+  if (task->deliveryLock) {
+    // A set that still holds the delivery lock is cut loose; its later free leaves the task alone.
+    Lock link(&deliveryLinkMutex);
+    if (task->deliverySet) task->deliverySet->task = nullptr;
+    task->deliverySet = nullptr;
+    releaseDelivery(task);
+  }
   const char *error = nullptr;
   ThreadResultSet *set = takeResults(task, &error, kTakeAll);
   // Only when the set could not be made (out of memory): the values are lost, the nodes freed.
@@ -627,7 +643,7 @@ const char *threadlibAddJob(ThreadPool *pool, ThreadTask *task, ThreadJobFunctio
   if (!job || !node) {
     free(job);
     free(node);
-    return OUT_OF_MEMORY_TEXT();
+    return THREADLIB_OUT_OF_MEMORY();
   }
   job->function = function;
   job->argument = argument;
@@ -682,7 +698,7 @@ const char *threadlibPutResult(ThreadJob *job, void *value, uint32_t *state) {
   ThreadTask *task = job->task;
   if (state) *state = 0;
   auto *result = static_cast<ThreadResult *>(calloc(1, sizeof(ThreadResult)));
-  if (!result) return OUT_OF_MEMORY_TEXT();
+  if (!result) return THREADLIB_OUT_OF_MEMORY();
   result->value = value;
   result->sequence = job->sequence;
   const char *error = nullptr;
@@ -739,7 +755,13 @@ ThreadResultSet *threadlibJobTakeResults(ThreadJob *job, const char **error) {
 void threadlibFreeResults(ThreadResultSet *set) {
   if (!set) return;
   // Only a set that holds the delivery lock looks at its task: a task without one may be gone.
-  if (set->task && set->holdsDeliveryLock) releaseDelivery(set->task);
+  if (set->holdsDeliveryLock) {
+    Lock link(&deliveryLinkMutex);
+    if (set->task) {
+      set->task->deliverySet = nullptr;
+      releaseDelivery(set->task);
+    }
+  }
   free(set->results);
   free(set);
 }

@@ -10,6 +10,7 @@
 
 struct ThreadJob;
 struct ThreadTask;
+struct ThreadResultSet;
 
 // A job: called as function(argument, job) on a worker (or in the caller for a task without
 // threads). It may add jobs and put its result; a returned error text marks the job failed.
@@ -89,6 +90,7 @@ struct ThreadTask {
   pthread_mutex_t deliveryMutex;
   pthread_cond_t deliveryCondition;
   uint32_t deliveryHeld;
+  ThreadResultSet *deliverySet;  // the set that holds the delivery lock, NULL when none
 };
 
 struct ThreadJob {
@@ -127,8 +129,8 @@ bool threadlibStopIdleWorker(ThreadPool *pool);
 
 const char *threadlibCreateTask(ThreadPool *pool, const char *name, uint32_t flags, ThreadTask **task);
 // Waits until the task has no unfinished jobs, takes its remaining results (the set's task is
-// NULL; NULL when there are none) and frees the task. With a delivery lock it first waits until
-// the set taken last has been freed (so free it before, or on another thread).
+// NULL; NULL when there are none) and frees the task. It never waits for the delivery lock: a
+// set still holding it is detached from the task and may be freed later.
 ThreadResultSet *threadlibDestroyTask(ThreadTask *task);
 // A job of a task without threads runs before this returns; its error text is returned then.
 const char *threadlibAddJob(ThreadPool *pool, ThreadTask *task, ThreadJobFunction function, void *argument);

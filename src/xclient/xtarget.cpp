@@ -25,6 +25,9 @@
 
 #include "support/logging.h"
 #include "support/strings.h"
+
+// Out-of-memory texts name this source file, as the log lines do.
+#define XTARGET_OUT_OF_MEMORY() strTempPrintf("Out of memory (%s:%d)", "xtarget", __LINE__)
 #include "xclient/misc.h"
 
 uint32_t imperviousXOpenDisplay = 0;
@@ -138,7 +141,7 @@ Display *connectWithDeadline(const TargetDisplayParams *params, const char **fai
     delete h;
   });
   if (!handover) {
-    *failure = OUT_OF_MEMORY_TEXT();
+    *failure = XTARGET_OUT_OF_MEMORY();
     return nullptr;
   }
   OpenHandover &h = *handover;

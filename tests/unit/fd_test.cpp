@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "support/fd.h"
+#include "support/logging.h"
 
 namespace {
 
@@ -28,7 +29,7 @@ TEST(Fd, ModesReadinessAndWriteAll) {
   fdWriteAllWaitMs = 200;  // only this test writes with fdWriteAll
   auto start = std::chrono::steady_clock::now();
   std::string unwritten = "Can't write " + std::to_string(capacity * 2) + " bytes to fd " + std::to_string(p[1]);
-  EXPECT_STREQ(fdWriteAll(p[1], data.data(), data.size()), (unwritten + ": " + strerror(ETIMEDOUT)).c_str());
+  EXPECT_STREQ(fdWriteAll(p[1], data.data(), data.size()), (unwritten + ": " + strerror(EAGAIN)).c_str());
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(190));
   EXPECT_TRUE(fdIsReadable(p[0]) == 1 && fdIsWritable(p[1]) == 0);
 
@@ -50,6 +51,15 @@ TEST(Fd, ModesReadinessAndWriteAll) {
   EXPECT_STREQ(fdWriteAll(p[1], "abc", 3), ("Can't write 3 bytes to fd " + std::to_string(p[1]) + ": " +
                                             strerror(EPIPE)).c_str());
   close(p[1]);
+
+  // A failed mode change is reported on the error channel under the module's fixed source name.
+  static std::string reported;
+  char name[] = "fd_test", *argv[] = {name, nullptr};
+  logInit(1, argv, "", "");
+  logOutputHook = [](LogChannel *, const char *source, int, const char *text) { reported = std::string(source) + " " + text; };
+  fdSetNonBlocking(-1);
+  logOutputHook = logEmit;
+  EXPECT_EQ(reported, std::string("fd.c fcntl(O_NONBLOCK) failed: ") + strerror(EBADF));
 }
 
 // Rewriting bytes behind the position leaves the position; a reopen on a path in a missing

@@ -147,6 +147,14 @@ TEST(ThreadResults, OrderedPutsReportStateAndTakeInSequenceAcrossWrapAround) {
   EXPECT_EQ(values(set), Values{0});
   EXPECT_TRUE(destroyTask(plain).empty());
   threadlibFreeResults(set);
+  // Destroying a task whose set still holds the delivery lock does not wait for it.
+  ThreadTask *locked = makeTask(nullptr, kThreadTaskDeliveryLock);
+  ASSERT_EQ(threadlibTaskAddJob(locked, putSequence, nullptr), nullptr);
+  ThreadResultSet *held = threadlibTryTakeResults(locked, &error);
+  ASSERT_EQ(threadlibTaskAddJob(locked, putSequence, nullptr), nullptr);
+  EXPECT_EQ(destroyTask(locked), Values{1});
+  EXPECT_EQ(values(held), Values{0});
+  threadlibFreeResults(held);
 }
 
 // Taken while the jobs run, the results come out strictly in add order.
