@@ -168,23 +168,21 @@ char *outbufferInsertLocked(OutBuffer *ob, char *position, uint32_t n) {
   OutBlock *locked = blockNew(n);
   if (!locked) return nullptr;
   locked->locked = 1;
+  // The bytes after position move to a further block behind the locked one. It is made even
+  // when no bytes follow: later reservations then go into it rather than behind the hole.
   uint32_t moved = static_cast<uint32_t>(found->end - position);
-  OutBlock *after = locked;
-  if (moved) {
-    OutBlock *tail = blockNew(moved);
-    if (!tail) {
-      free(locked);
-      return nullptr;
-    }
-    memcpy(tail->end, position, moved);
-    tail->end += moved;
-    found->end = position;
-    locked->next = tail;
-    after = tail;
+  OutBlock *tail = blockNew(moved);
+  if (!tail) {
+    free(locked);
+    return nullptr;
   }
-  after->next = found->next;
+  if (moved) memcpy(tail->end, position, moved);
+  tail->end += moved;
+  found->end = position;
+  locked->next = tail;
+  tail->next = found->next;
   found->next = locked;
-  if (ob->last == found) ob->last = after;
+  if (ob->last == found) ob->last = tail;
   return outbufferData(locked);
 }
 

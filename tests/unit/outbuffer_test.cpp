@@ -151,6 +151,11 @@ TEST_F(OutBufferTest, CutExtractAndRangeWalk) {
   auto stop = [](char *, uint32_t, void *n) { return ++*static_cast<int *>(n) + 4; };
   EXPECT_EQ(outbufferForRange(&ob, p + 1, 3, stop, &walks), 5);
   EXPECT_EQ(walks, 1);
+  // A hole at the very end is followed by an empty block that takes the later reservations.
+  uint64_t before = outbufferCapacity(&ob);
+  ASSERT_NE(outbufferInsertLocked(&ob, ob.last->end, 2), nullptr);
+  EXPECT_EQ(outbufferCapacity(&ob), before + 2 * kOutBlockData);
+  EXPECT_TRUE(outbufferReserve(&ob, 1) && outbufferCapacity(&ob) == before + 2 * kOutBlockData);
 }
 
 }  // namespace
