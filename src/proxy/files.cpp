@@ -24,10 +24,11 @@ const char *missingVariable(const char *name) {
   return strTempPrintf("Environment variable %s not set - Be sure to start the wrapper script", name);
 }
 
-// directory, "/" unless the directory ends in "/", then the parts, cut to the buffer.
-void joinPath(char *out, const char *directory, const char *sub, const char *name) {
+// directory, "/" (unless the directory ends in "/" and slashAlways is 0), then the parts, cut
+// to the buffer. The variable-data classes always put the "/" in.
+void joinPath(char *out, const char *directory, const char *sub, const char *name, int slashAlways = 0) {
   size_t length = strCopy(out, directory, kFilesPathSize);
-  if (length == 0 || out[length - 1] != '/') strAppend(out, "/", kFilesPathSize);
+  if (slashAlways || length == 0 || out[length - 1] != '/') strAppend(out, "/", kFilesPathSize);
   if (sub) {
     strAppend(out, sub, kFilesPathSize);
     strAppend(out, "/", kFilesPathSize);
@@ -91,15 +92,15 @@ const char *filesResolvePath(const char *name, int pathClass, char *out) {
       return temporaryName(var ? var : etc ? etc : P_tmpdir, name, out);
     case kFilesLogs:
       if (var) {
-        joinPath(out, var, "logs", name);
+        joinPath(out, var, "logs", name, 1);
         return nullptr;
       }
       if (!etc) return missingVariable("*_VAR");
-      joinPath(out, etc, nullptr, name);
+      joinPath(out, etc, nullptr, name, 1);
       return nullptr;
     case kFilesVar:
       if (!var && !etc) return missingVariable("*_VAR");
-      joinPath(out, var ? var : etc, nullptr, name);
+      joinPath(out, var ? var : etc, nullptr, name, 1);
       return nullptr;
     default:
       logProblem("UNE", "Proxy/files", __LINE__);

@@ -415,17 +415,22 @@ enum BlockState { kStatement, kMetaScreenBlock, kScreenBlock };
 
 const char *parseSource(Parser &parser, const char *name);
 
-// A list of sign-prefixed flag words ("+" sets, "-" clears, "none" clears all); the first
-// word that is not in the table (or whose bits are not usable) is read again.
+// A list of flag words ("none" clears all); with signs, "+" sets and "-" clears. The first
+// word that is not in the table (or whose bits are not usable, or that has a sign the list
+// does not take) is read again.
 template <size_t N>
-const char *parseBitList(Parser &parser, const BitWord (&table)[N], uint32_t *mask, uint32_t usable = ~0u) {
+const char *parseBitList(Parser &parser, const BitWord (&table)[N], uint32_t *mask, uint32_t usable = ~0u,
+                         int signs = 1) {
   for (;;) {
     Token token;
     const char *error;
     if (!valueWord(parser, token, &error)) return error;
     const char *word = token.text;
     char sign = 0;
-    if (word[0] == '+' || word[0] == '-') sign = *word++;
+    if (word[0] == '+' || word[0] == '-') {
+      if (!signs) return endList(parser, token);
+      sign = *word++;
+    }
     if (!sign && strcasecmp(word, "none") == 0) {
       *mask = 0;
       continue;
@@ -555,8 +560,8 @@ const NumberSetting<M> kMetaScreenNumbers[] = {
 };
 
 const NumberSetting<S> kScreenNumbers[] = {
-    {kwAbsoluteX, "screen absoluteX", kSigned, &S::absoluteX, &S::givenMask, kScreenGivenAbsoluteX},
-    {kwAbsoluteY, "screen absoluteY", kSigned, &S::absoluteY, &S::givenMask, kScreenGivenAbsoluteY},
+    {kwAbsoluteX, "absoluteX", kSigned, &S::absoluteX, &S::givenMask, kScreenGivenAbsoluteX},
+    {kwAbsoluteY, "absoluteY", kSigned, &S::absoluteY, &S::givenMask, kScreenGivenAbsoluteY},
     {kwInitialX, "screen initialX", kInitial, &S::absoluteX, &S::givenMask,
      kScreenGivenAbsoluteX | kScreenGivenDirection},
     {kwInitialY, "screen initialY", kInitial, &S::absoluteY, &S::givenMask,
@@ -727,7 +732,7 @@ const char *parseDisplayGeometry(Parser &parser, ScreenConfig *s) {
   int x = 0, y = 0;
   unsigned width = 0, height = 0;
   int flags = XParseGeometry(token.text, &x, &y, &width, &height);
-  if (!flags || (flags & (XNegative | YNegative)) || ((flags & XValue) && x < 0) || ((flags & YValue) && y < 0) ||
+  if (!flags || ((flags & XValue) && x < 0) || ((flags & YValue) && y < 0) ||
       width > INT32_MAX || height > INT32_MAX)
     return invalidValue(token.text, "physical geometry");
   if (flags & XValue) s->physicalX = x, s->givenMask |= kScreenGivenPhysicalX;
@@ -809,7 +814,7 @@ const char *screenSetting(Parser &parser, const Token &setting, BlockState *stat
     case kwEmulateVisual:
     case kwEmulateVisuals: {
       uint32_t mask = s->emulatedVisuals;
-      error = parseBitList(parser, kEmulateWords, &mask);
+      error = parseBitList(parser, kEmulateWords, &mask, ~0u, 0);
       s->emulatedVisuals = static_cast<uint16_t>(mask);
       return error;
     }
@@ -827,7 +832,7 @@ const char *screenSetting(Parser &parser, const Token &setting, BlockState *stat
     }
     case kwFollowPointerRestrict: {
       uint32_t modifiers = s->followPointer & 0xFF;
-      error = parseBitList(parser, kRestrictWords, &modifiers);
+      error = parseBitList(parser, kRestrictWords, &modifiers, ~0u, 0);
       s->followPointer = (s->followPointer & ~0xFFu) | (modifiers & 0xFF);
       s->givenMask |= kScreenGivenFollowPointer;
       return error;
@@ -1030,6 +1035,7 @@ const char *parseSource(Parser &parser, const char *nameText) {
   const char *outerFile = *parser.fileName;
   int outerLine = *parser.line;
   *parser.fileName = name.c_str();
+  *parser.line = 1;  // also the line of a failure before the first word (nesting too deep)
   error = korvanParse(text.data(), parser.depth + 1, parser.fileName, parser.line);
   if (error) {
     // The caller reports the innermost file, whose name string ends with this call.

@@ -168,6 +168,8 @@ TEST_F(KorvanTest, ErrorMessagesNameStatementFileAndLine) {
       {{"nice", "99999999999"}, "Invalid value '99999999999' for statement nice"},
       {{"screen", "s", "direction", "sideways"}, "Invalid value 'sideways' for statement direction"},
       {{"screen", "s", "initialX", "3000000000"}, "Invalid value '3000000000' for statement screen initialX"},
+      {{"screen", "s", "absoluteY", "up"}, "Invalid value 'up' for statement absoluteY"},
+      {{"screen", "s", "emulateVisuals", "-only"}, "Syntax error or no configuration file '-only'"},  // no signs
       {{"metaScreen", "m", "width", "wide"}, "Invalid value 'wide' for statement metaScreen width"},
       {{"screen", "s", "displayGeometry", "10x10+-5+0"}, "Invalid value '10x10+-5+0' for statement physical geometry"},
       {{"screen", "s", "pointer", "zoom", "0"}, "Invalid value '0' for statement pointer"},
@@ -229,6 +231,7 @@ TEST_F(KorvanTest, StatementsAndSettingsSetTheirFields) {
       {{"screen", "s", "display", "host:3.1"}, SCREEN(displayPart), "host:3"},
       {{"screen", "s"}, SCREEN(displayName), "s"},  // the screen's name by default
       {{"screen", "s", "displayGeometry", "400x300+10+20"}, SCREEN(physicalHeight), "300"},
+      {{"screen", "s", "displayGeometry", "4x3-0+5"}, SCREEN(physicalY), "5"},  // x 0 is not negative
       {{"screen", "s", "displayHeight", "77"}, SCREEN(physicalHeight), "77"},
       {{"screen", "s", "pointer", "wrapX", "on", "zoom", "2.5"}, SCREEN(zoomY), "2.5"},
       {{"screen", "s", "pointer", "zoom", "2.5", "wrapX", "on"}, SCREEN(wrapX), "1"},
@@ -323,7 +326,7 @@ TEST_F(KorvanTest, SourceFiles) {
   EXPECT_EQ(parse({"source", empty, "nice", "9"}), nullptr);
   EXPECT_EQ(configRecord.nice, 9);
 
-  std::string cyclic = writeFile("cyclic.conf", "source " + root + "/cyclic.conf\n");
+  std::string cyclic = writeFile("cyclic.conf", "\nsource " + root + "/cyclic.conf\n");
   std::string binary = writeFile("binary.conf", std::string("nice 1\n\x01\0", 9));
   std::string outer = writeFile("outer.conf", "source " + inner + "\n\nnice bad\n");
   const struct {
