@@ -33,7 +33,7 @@ char **ConfigCommentTarget = &configRecord.comment;
 namespace {
 
 // Failure texts of this file name their source as the rest of the proxy's messages do.
-#define KORVAN_OUT_OF_MEMORY() strTempPrintf("Out of memory (%s:%d)", "Proxy/korvanparser", __LINE__)
+#define KORVAN_OUT_OF_MEMORY() OUT_OF_MEMORY_TEXT_AT("Proxy/korvanparser")
 
 constexpr int kMaxSourceDepth = 1000;
 constexpr size_t kTokenSize = 4096;

@@ -13,7 +13,7 @@
 
 // Problem reports of this module name it by its fixed source name.
 #define BUFFER_OUT_OF_MEMORY() \
-  logProblem(strTempPrintf("Out of memory (%s:%d)", "buffer.c", __LINE__), "buffer.c", __LINE__)
+  LOG_OUT_OF_MEMORY_AT("buffer.c")
 
 uint32_t bufferRoundSize(uint32_t wanted) {
   if (wanted < kBufferSmall + 1) return kBufferSmall;

@@ -104,7 +104,7 @@ const char *configParseStatement(const char **position, char **name, char **valu
     free(*name);
     free(*value);
     *name = *value = nullptr;
-    return strTempPrintf("Out of memory (%s:%d)", "configfile.c", __LINE__);  // fixed source name
+    return OUT_OF_MEMORY_TEXT_AT("configfile.c");
   }
   *position = p;
   return nullptr;

@@ -94,7 +94,7 @@ namespace {
 DataWord *packNew(std::initializer_list<DataWord> words) {
   DataWord *pack = static_cast<DataWord *>(malloc(words.size() * sizeof(DataWord)));
   if (!pack) {
-    logProblem(strTempPrintf("Out of memory (%s:%d)", "datapack.c", __LINE__), "datapack.c", __LINE__);
+    LOG_OUT_OF_MEMORY_AT("datapack.c");
     return nullptr;
   }
   size_t i = 0;

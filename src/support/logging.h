@@ -81,4 +81,5 @@ const char *logLoadedLibraries();
 #define LOG(channel, ...) logWrite((channel), __FILE__, __LINE__, logFormat(__VA_ARGS__))
 // Problem reports for out of memory and unexpected internal states.
 #define LOG_OUT_OF_MEMORY() logProblem(OUT_OF_MEMORY_TEXT(), __FILE__, __LINE__)
+#define LOG_OUT_OF_MEMORY_AT(source) logProblem(OUT_OF_MEMORY_TEXT_AT(source), (source), __LINE__)
 #define LOG_UNE() logProblem("UNE", __FILE__, __LINE__)

@@ -106,7 +106,7 @@ void listFreeAll(OrderList &list) {
 Order *orderNew(OrderCallback callback, void *argument, uint64_t time) {
   Order *order = static_cast<Order *>(calloc(1, sizeof(Order)));
   if (!order) {
-    logProblem(strTempPrintf("Out of memory (%s:%d)", ORDERS_SOURCE, __LINE__), ORDERS_SOURCE, __LINE__);
+    LOG_OUT_OF_MEMORY_AT(ORDERS_SOURCE);
     return nullptr;
   }
   order->callback = callback;
@@ -148,7 +148,7 @@ Order *addDescriptor(int fd, short events, OrderCallback callback, void *argumen
   }
   Order *order = orderNew(callback, argument, ~uint64_t{0});
   if (!order) {
-    if (failure) *failure = strTempPrintf("Out of memory (%s:%d)", ORDERS_SOURCE, __LINE__);
+    if (failure) *failure = OUT_OF_MEMORY_TEXT_AT(ORDERS_SOURCE);
     return nullptr;
   }
   if (index >= pollInUse) pollInUse = index + 1;

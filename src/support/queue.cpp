@@ -7,7 +7,7 @@
 #include "support/strings.h"
 
 // Out-of-memory texts name this source file, as the log lines do.
-#define QUEUE_OUT_OF_MEMORY() strTempPrintf("Out of memory (%s:%d)", "queue", __LINE__)
+#define QUEUE_OUT_OF_MEMORY() OUT_OF_MEMORY_TEXT_AT("queue")
 
 namespace {
 

@@ -503,7 +503,7 @@ char *strArrayJoin(int count, const char *const *array) {
   size_t size = strArrayTotalLength(count, array) + (count > 0 ? static_cast<size_t>(count) : 1);
   char *text = static_cast<char *>(malloc(size));
   if (!text) {
-    logProblem(strTempPrintf("Out of memory (%s:%d)", "strings.c", __LINE__), "strings.c", __LINE__);
+    LOG_OUT_OF_MEMORY_AT("strings.c");
     return nullptr;
   }
   char *p = text;

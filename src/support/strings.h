@@ -7,7 +7,9 @@
 
 // Error texts: a fallible operation returns NULL on success, else its message (normally a
 // temporary string). Out-of-memory failures name the reporting source file and line.
-#define OUT_OF_MEMORY_TEXT() strTempPrintf("Out of memory (%s:%d)", __FILE__, __LINE__)
+#define OUT_OF_MEMORY_TEXT() OUT_OF_MEMORY_TEXT_AT(__FILE__)
+// The same with a fixed source name where the reports must name one ("datapack.c").
+#define OUT_OF_MEMORY_TEXT_AT(source) strTempPrintf("Out of memory (%s:%d)", (source), __LINE__)
 
 // --- Temporary-string ring -------------------------------------------------------------
 constexpr size_t kStrTempRingSize = 65528;

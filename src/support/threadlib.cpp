@@ -22,7 +22,7 @@
 #include "support/strings.h"
 
 // Out-of-memory texts name this source file, as the log lines do.
-#define THREADLIB_OUT_OF_MEMORY() strTempPrintf("Out of memory (%s:%d)", "threadlib", __LINE__)
+#define THREADLIB_OUT_OF_MEMORY() OUT_OF_MEMORY_TEXT_AT("threadlib")
 
 ThreadPool *threadlibDefaultPool = nullptr;
 

@@ -27,7 +27,7 @@
 #include "support/strings.h"
 
 // Out-of-memory texts name this source file, as the log lines do.
-#define XTARGET_OUT_OF_MEMORY() strTempPrintf("Out of memory (%s:%d)", "xtarget", __LINE__)
+#define XTARGET_OUT_OF_MEMORY() OUT_OF_MEMORY_TEXT_AT("xtarget")
 #include "xclient/misc.h"
 
 uint32_t imperviousXOpenDisplay = 0;
