@@ -5,7 +5,6 @@
 #include "proxy/korvanparser.h"
 
 #include <X11/Xauth.h>
-#include <X11/Xutil.h>
 #include <fcntl.h>
 #include <strings.h>
 #include <unistd.h>
@@ -26,6 +25,7 @@
 #include "support/host.h"
 #include "support/logging.h"
 #include "support/strings.h"
+#include "xclient/xutilh.h"
 
 ConfigRecord configRecord;
 char **ConfigCommentTarget = &configRecord.comment;

@@ -19,12 +19,12 @@
 
 #include <X11/Xatom.h>
 #include <X11/Xlibint.h>
-#include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 #include <X11/extensions/Xext.h>
 
 #include "support/logging.h"
 #include "support/strings.h"
+#include "xclient/xutilh.h"
 
 // Out-of-memory texts name this source file, as the log lines do.
 #define XTARGET_OUT_OF_MEMORY() OUT_OF_MEMORY_TEXT_AT("xtarget")
