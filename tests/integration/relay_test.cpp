@@ -9,17 +9,8 @@
 
 namespace {
 
-// Runs a command (its arguments are our own display names) and returns its standard output.
 std::string run(const std::string &command, int *status = nullptr) {
-  std::string output;
-  FILE *pipe = popen(("timeout 120 " + command).c_str(), "r");
-  if (!pipe) return output;
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
-  int rc = pclose(pipe);
-  if (status) *status = rc;
-  return output;
+  return xrelayRun(command, status);
 }
 
 class RelayTest : public ::testing::Test {

@@ -20,15 +20,8 @@
 
 namespace {
 
-std::string run(const std::string &command) {
-  std::string output;
-  FILE *pipe = popen(("timeout 60 " + command).c_str(), "r");
-  if (!pipe) return output;
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
-  pclose(pipe);
-  return output;
+std::string run(const std::string &command, int *status = nullptr) {
+  return xrelayRun(command, status);
 }
 
 // The screen-saver and DPMS lines of `xset q`.

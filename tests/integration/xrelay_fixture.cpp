@@ -2,6 +2,7 @@
 #include "xrelay_fixture.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -104,4 +105,16 @@ std::string xrelayTempDir() {
   std::string pattern = std::string(base && *base ? base : "/tmp") + "/xrelay-test-XXXXXX";
   if (!mkdtemp(pattern.data())) return "";
   return pattern;
+}
+
+std::string xrelayRun(const std::string &command, int *status) {
+  std::string output;
+  FILE *pipe = popen(("timeout 120 " + command).c_str(), "r");
+  if (!pipe) return output;
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
+  int rc = pclose(pipe);
+  if (status) *status = rc;
+  return output;
 }

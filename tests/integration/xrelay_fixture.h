@@ -33,3 +33,6 @@ class XrelayServer {
 std::string xrelayReadFile(const std::string &path);
 // A fresh private directory under the temporary directory, for logs.
 std::string xrelayTempDir();
+// Runs a shell command (built from our own display names) under a time-out and returns its
+// standard output; *status gets pclose's status when given.
+std::string xrelayRun(const std::string &command, int *status = nullptr);

@@ -262,18 +262,23 @@ def dpms_handle(conn, req):
             s["dpms_enabled"] = False
             conn.answer([])
         elif minor == 6:
-            level = conn.unpack("H", req, 4)[0]
-            if not s["dpms_enabled"]:
-                conn.answer([conn.error(BAD_MATCH, req[0], minor)])
-            elif level > 3:
-                conn.answer([conn.error(BAD_VALUE, req[0], minor, level)])
-            else:
-                s["dpms_level"] = level
-                conn.answer([])
+            force_level(conn, req, "dpms")
         elif minor == 7:
             conn.answer([conn.reply(conn.pack("HB", s["dpms_level"], 1 if s["dpms_enabled"] else 0))])
         else:
             conn.answer([conn.error(1, req[0], minor)])  # BadRequest
+
+
+def force_level(conn, req, prefix):
+    """ForceLevel of DPMS or FBPM: BadMatch while disabled, BadValue above level 3."""
+    level = conn.unpack("H", req, 4)[0]
+    if not STATE[prefix + "_enabled"]:
+        conn.answer([conn.error(BAD_MATCH, req[0], req[1])])
+    elif level > 3:
+        conn.answer([conn.error(BAD_VALUE, req[0], req[1], level)])
+    else:
+        STATE[prefix + "_level"] = level
+        conn.answer([])
 
 
 DPMS_SIZES = {0: 8, 1: 4, 2: 4, 3: 12, 4: 4, 5: 4, 6: 8, 7: 4}
@@ -302,14 +307,7 @@ def fbpm_handle(conn, req):
             s["fbpm_enabled"] = False
             conn.answer([])
         elif minor == 6:
-            level = conn.unpack("H", req, 4)[0]
-            if not s["fbpm_enabled"]:
-                conn.answer([conn.error(BAD_MATCH, req[0], minor)])
-            elif level > 3:
-                conn.answer([conn.error(BAD_VALUE, req[0], minor, level)])
-            else:
-                s["fbpm_level"] = level
-                conn.answer([])
+            force_level(conn, req, "fbpm")
         elif minor == 7:
             conn.answer([conn.reply(conn.pack("HB", s["fbpm_level"], 1 if s["fbpm_enabled"] else 0))])
         else:
