@@ -1,6 +1,7 @@
 // Helpers that work on any Xlib connection.
 #include "xclient/xutil.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include <X11/Xlibint.h>
@@ -13,4 +14,22 @@ XExtCodes *xutilHasExtension(Display *display, const char *name) {
     if (extension->name && strcmp(extension->name, name) == 0) return &extension->codes;
   }
   return XInitExtension(display, name);
+}
+
+int xutilScreenOfRoot(Display *display, Window window) {
+  if (!display) return -1;
+  for (int screen = 0; screen < ScreenCount(display); screen++) {
+    if (RootWindow(display, screen) == window) return screen;
+  }
+  return -1;
+}
+
+unsigned char *xutilBeginRequest(Display *display, int majorOpcode, int minorCode, size_t bytes) {
+  auto *request = static_cast<unsigned char *>(
+      _XGetRequest(display, static_cast<CARD8>(majorOpcode), bytes));
+  memset(request + 1, 0, bytes - 1);
+  request[1] = static_cast<unsigned char>(minorCode);
+  uint16_t length = static_cast<uint16_t>(bytes / 4);
+  memcpy(request + 2, &length, 2);
+  return request;
 }

@@ -1,0 +1,120 @@
+// Starts the test relay in front of a fixture X server and stops it again.
+#include "xrelay_fixture.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "xvfb_fixture.h"
+
+std::string XrelayServer::start(const std::string &upstreamName,
+                                const std::vector<std::string> &options, int readyTimeoutMs) {
+  stop();
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return std::string("pipe: ") + strerror(errno);
+  std::vector<std::string> arguments{"/usr/bin/python3", TARVO_SOURCE_DIR "/tests/relay/xrelay.py",
+                                     "-upstream", upstreamName, "-displayfd",
+                                     std::to_string(fds[1])};
+  arguments.insert(arguments.end(), options.begin(), options.end());
+  std::vector<char *> argv;
+  for (std::string &argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+
+  pid_t pid = fork();
+  if (pid < 0) {
+    close(fds[0]);
+    close(fds[1]);
+    return std::string("fork: ") + strerror(errno);
+  }
+  if (pid == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    int null = open("/dev/null", O_RDWR);
+    if (null >= 0) {
+      dup2(null, 0);
+      dup2(null, 1);
+    }
+    fcntl(fds[1], F_SETFD, 0);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  close(fds[1]);
+  pid_ = pid;
+  long long deadline = xvfbNowMs() + readyTimeoutMs;
+  std::string text;
+  while (text.find('\n') == std::string::npos) {
+    long long left = deadline - xvfbNowMs();
+    if (left <= 0) break;
+    pollfd entry{fds[0], POLLIN, 0};
+    int ready = poll(&entry, 1, static_cast<int>(left));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) continue;
+    char buffer[64];
+    ssize_t n = read(fds[0], buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  close(fds[0]);
+  size_t end = text.find('\n');
+  if (end == std::string::npos || end == 0) {
+    stop();
+    return "the relay did not report a display";
+  }
+  displayName_ = ":" + text.substr(0, end);
+  return "";
+}
+
+void XrelayServer::stop() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGTERM);
+  long long deadline = xvfbNowMs() + 5000;
+  for (;;) {
+    int status;
+    pid_t done = waitpid(pid_, &status, WNOHANG);
+    if (done == pid_ || (done < 0 && errno == ECHILD)) break;
+    if (xvfbNowMs() >= deadline) {
+      ::kill(pid_, SIGKILL);
+      waitpid(pid_, &status, 0);
+      break;
+    }
+    usleep(10000);
+  }
+  pid_ = -1;
+  displayName_.clear();
+}
+
+std::string xrelayReadFile(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+std::string xrelayTempDir() {
+  const char *base = getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/xrelay-test-XXXXXX";
+  if (!mkdtemp(pattern.data())) return "";
+  return pattern;
+}
+
+std::string xrelayRun(const std::string &command, int *status) {
+  std::string output;
+  FILE *pipe = popen(("timeout 120 " + command).c_str(), "r");
+  if (!pipe) return output;
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
+  int rc = pclose(pipe);
+  if (status) *status = rc;
+  return output;
+}

@@ -1,0 +1,38 @@
+// Starts the test relay (tests/relay/xrelay.py) in front of a fixture X server and stops it
+// again, also when the test fails. The relay dies with the thread that started it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+class XrelayServer {
+ public:
+  XrelayServer() = default;
+  XrelayServer(const XrelayServer &) = delete;
+  XrelayServer &operator=(const XrelayServer &) = delete;
+  ~XrelayServer() { stop(); }
+
+  // Starts the relay towards upstreamName (":N") with the given extra options (-emulate ...,
+  // -log ...) and waits until it reports its display. "" on success, else what went wrong.
+  std::string start(const std::string &upstreamName,
+                    const std::vector<std::string> &options = {}, int readyTimeoutMs = 20000);
+  // SIGTERM, then SIGKILL after a while; safe to repeat.
+  void stop();
+
+  bool running() const { return pid_ > 0; }
+  const std::string &displayName() const { return displayName_; }
+
+ private:
+  pid_t pid_ = -1;
+  std::string displayName_;
+};
+
+// The whole content of a file ("" when it cannot be read).
+std::string xrelayReadFile(const std::string &path);
+// A fresh private directory under the temporary directory, for logs.
+std::string xrelayTempDir();
+// Runs a shell command (built from our own display names) under a time-out and returns its
+// standard output; *status gets pclose's status when given.
+std::string xrelayRun(const std::string &command, int *status = nullptr);

@@ -1,0 +1,692 @@
+#!/usr/bin/python3
+"""A test relay that sits in front of an X server and answers extensions the server lacks.
+
+Every client connection gets its own upstream connection. Requests pass through unchanged
+unless an emulated extension, QueryExtension, ListExtensions or a rewritten version query is
+involved. The relay keeps, for every request it sends upstream, the client request it stands
+for, and rewrites the sequence number of every reply, error and event it passes back. A
+request the relay answers itself goes upstream as GetInputFocus; that reply is replaced by the
+answer (or dropped), so answers keep their place among the other replies.
+
+Options:
+  -upstream :N          the real server (unix socket)
+  -displayfd FD         pick a free display number, listen on it, write the number to FD
+  -emulate A,B,...      emulated extensions: DPMS, FBPM, CONTROL, XTEST1
+  -hide NAME            hide an upstream extension (repeatable)
+  -version EXT=M.m      rewrite version replies of XTEST or XInputExtension
+  -impervious           XTEST GrabControl True upstream before the client's first request
+  -xtest1-size N        XTestExtension1 input-action array size (default 64)
+  -xtest1-noack         never acknowledge XTestExtension1 input
+  -log FILE             one line per client request (bytes of those the relay answers)
+"""
+
+import os
+import random
+import select
+import signal
+import socket
+import struct
+import sys
+import threading
+
+X_QueryExtension = 98
+X_ListExtensions = 99
+X_GetInputFocus = 43
+BAD_VALUE, BAD_MATCH, BAD_LENGTH = 2, 8, 16
+
+
+class Options:
+    upstream = None
+    displayfd = None
+    emulate = []
+    hide = []
+    versions = {}
+    impervious = False
+    xtest1_size = 64
+    xtest1_noack = False
+    log = None
+
+
+OPTS = Options()
+LOCK = threading.Lock()
+LOG_FILE = None
+UPSTREAM_MAJORS = {}  # name -> major opcode of the upstream server's extensions we use
+
+
+def log_line(text):
+    if LOG_FILE is None:
+        return
+    with LOCK:
+        LOG_FILE.write(text + "\n")
+        LOG_FILE.flush()
+
+
+# ---------------------------------------------------------------------------------------------
+# Shared state of the emulated extensions (one for all connections).
+
+STATE = {
+    "dpms_capable": True, "dpms_enabled": True, "dpms_level": 0,
+    "dpms_timeouts": [600, 600, 600],
+    "fbpm_capable": True, "fbpm_enabled": True, "fbpm_level": 0,
+}
+
+
+class Conn:
+    """One client connection and its upstream twin."""
+
+    def __init__(self, number, client):
+        self.number = number
+        self.client = client
+        self.upstream = None
+        self.e = "<"
+        self.cseq = 0            # the client's request count
+        self.useq = 0            # our upstream request count
+        self.records = []        # [useq, cseq, kind, data] in upstream order
+        self.last_useq_seen = 0
+        self.last_cseq_out = 0
+        self.xtest1_pending_delay = 0
+
+    # -- encoding helpers in the client's byte order
+    def pack(self, fmt, *values):
+        return struct.pack(self.e + fmt, *values)
+
+    def unpack(self, fmt, data, offset=0):
+        return struct.unpack_from(self.e + fmt, data, offset)
+
+    def reply(self, body24=b"", extra=b""):
+        """A reply packet; the sequence number is filled in when it goes out."""
+        body = (body24 + bytes(24))[:24]
+        return bytes([1, 0]) + b"\0\0" + self.pack("I", len(extra) // 4) + body + extra
+
+    def reply_with_byte1(self, byte1, body24=b"", extra=b""):
+        packet = bytearray(self.reply(body24, extra))
+        packet[1] = byte1
+        return bytes(packet)
+
+    def error(self, code, major, minor, value=0):
+        return bytes([0, code]) + b"\0\0" + self.pack("IHB", value, minor, major) + bytes(21)
+
+    def event(self, code, body=b""):
+        return bytes([code, 0]) + b"\0\0" + (body + bytes(28))[:28]
+
+    # -- upstream requests
+    def send_upstream(self, data, kind="pass", extra=None):
+        self.useq += 1
+        self.records.append([self.useq, self.cseq, kind, extra])
+        self.upstream.sendall(data)
+
+    def answer(self, packets):
+        """Sends GetInputFocus upstream; its reply becomes the packets (a list, maybe empty)."""
+        self.send_upstream(self.pack("BBH", X_GetInputFocus, 0, 1), "answer", packets)
+
+    # -- the client side
+    def handle_request(self, req):
+        self.cseq += 1
+        major = req[0]
+        minor = req[1]
+        length = len(req) // 4
+        ext = EMULATED_BY_MAJOR.get(major)
+        answered = ext is not None or (major == X_QueryExtension and self.query_name(req) in
+                                       (EMULATED_NAMES | set(OPTS.hide)))
+        text = "client %d seq %d major %d minor %d length %d" % (self.number, self.cseq, major,
+                                                                  minor, length)
+        if answered:
+            text += " bytes " + req.hex()
+        log_line(text)
+        if ext is not None:
+            if not ext["sizes"](minor, len(req)):
+                self.answer([self.error(BAD_LENGTH, major, minor)])
+                return
+            ext["handle"](self, req)
+            return
+        if major == X_QueryExtension:
+            name = self.query_name(req)
+            if name in OPTS.hide:
+                self.answer([self.reply(b"")])  # present False
+                return
+            if name in EMULATED_NAMES:
+                entry = EMULATED_BY_NAME[name]
+                body = bytes([1, entry["major"], entry["first_event"], entry["first_error"]])
+                self.answer([self.reply(body)])
+                return
+            self.send_upstream(req)
+            return
+        if major == X_ListExtensions:
+            self.send_upstream(req, "rewrite", rewrite_list_extensions)
+            return
+        rewrite = version_rewriter(major, minor)
+        if rewrite:
+            self.send_upstream(req, "rewrite", rewrite)
+            return
+        self.send_upstream(req)
+
+    def query_name(self, req):
+        if len(req) < 8:
+            return None
+        n = self.unpack("H", req, 4)[0]
+        return req[8:8 + n].decode("latin-1")
+
+    # -- the upstream side
+    def handle_packet(self, packet):
+        seq16 = self.unpack("H", packet, 2)[0]
+        full = self.last_useq_seen + ((seq16 - self.last_useq_seen) & 0xFFFF)
+        if full > self.useq:  # older than what we saw: keep the last one
+            full = self.last_useq_seen
+        self.last_useq_seen = full
+        while self.records and self.records[0][0] < full:
+            self.records.pop(0)
+        record = self.records[0] if self.records and self.records[0][0] == full else None
+        cseq = record[1] if record else self.last_cseq_out
+        out = [packet]
+        if record and packet[0] == 1:
+            if record[2] == "answer":
+                out = record[3]
+            elif record[2] == "drop":
+                out = []
+            elif record[2] == "rewrite":
+                out = [record[3](self, packet)]
+        elif record and packet[0] == 0 and record[2] == "answer":
+            out = record[3]
+        for item in out:
+            item = bytearray(item)
+            if item[0] & 0x7F != 11:  # KeymapNotify carries no sequence number
+                item[2:4] = self.pack("H", cseq & 0xFFFF)
+            self.client.sendall(bytes(item))
+        self.last_cseq_out = cseq
+
+
+def rewrite_list_extensions(conn, packet):
+    count = packet[1]
+    names, pos = [], 32
+    for _ in range(count):
+        if pos >= len(packet):
+            break
+        n = packet[pos]
+        names.append(packet[pos + 1:pos + 1 + n])
+        pos += 1 + n
+    names = [n for n in names if n.decode("latin-1") not in OPTS.hide]
+    names += [e["name"].encode("latin-1") for e in ACTIVE]
+    data = b"".join(bytes([len(n)]) + n for n in names)
+    data += bytes(-len(data) % 4)
+    return bytes([1, len(names)]) + packet[2:4] + conn.pack("I", len(data) // 4) + bytes(24) + data
+
+
+def version_rewriter(major, minor):
+    if "XTEST" in OPTS.versions and major == UPSTREAM_MAJORS.get("XTEST") and minor == 0:
+        vmaj, vmin = OPTS.versions["XTEST"]
+
+        def xtest(conn, packet):
+            p = bytearray(packet)
+            p[1] = vmaj
+            p[8:10] = conn.pack("H", vmin)
+            return bytes(p)
+        return xtest
+    if "XInputExtension" in OPTS.versions and major == UPSTREAM_MAJORS.get("XInputExtension") \
+            and minor in (1, 47):
+        vmaj, vmin = OPTS.versions["XInputExtension"]
+
+        def xinput(conn, packet):
+            p = bytearray(packet)
+            p[8:12] = conn.pack("HH", vmaj, vmin)
+            return bytes(p)
+        return xinput
+    return None
+
+
+# ---------------------------------------------------------------------------------------------
+# DPMS 1.1
+
+def dpms_handle(conn, req):
+    minor = req[1]
+    s = STATE
+    with LOCK:
+        if minor == 0:
+            conn.answer([conn.reply(conn.pack("HH", 1, 1))])
+        elif minor == 1:
+            conn.answer([conn.reply(bytes([1 if s["dpms_capable"] else 0]))])
+        elif minor == 2:
+            conn.answer([conn.reply(conn.pack("HHH", *s["dpms_timeouts"]))])
+        elif minor == 3:
+            standby, suspend, off = conn.unpack("HHH", req, 4)
+            if (off and ((suspend and off < suspend) or (standby and off < standby))) or \
+                    (suspend and standby and suspend < standby):
+                conn.answer([conn.error(BAD_VALUE, req[0], minor)])
+            else:
+                s["dpms_timeouts"] = [standby, suspend, off]
+                conn.answer([])
+        elif minor == 4:
+            if s["dpms_capable"]:
+                s["dpms_enabled"] = True
+            conn.answer([])
+        elif minor == 5:
+            s["dpms_enabled"] = False
+            conn.answer([])
+        elif minor == 6:
+            force_level(conn, req, "dpms")
+        elif minor == 7:
+            conn.answer([conn.reply(conn.pack("HB", s["dpms_level"], 1 if s["dpms_enabled"] else 0))])
+        else:
+            conn.answer([conn.error(1, req[0], minor)])  # BadRequest
+
+
+def force_level(conn, req, prefix):
+    """ForceLevel of DPMS or FBPM: BadMatch while disabled, BadValue above level 3."""
+    level = conn.unpack("H", req, 4)[0]
+    if not STATE[prefix + "_enabled"]:
+        conn.answer([conn.error(BAD_MATCH, req[0], req[1])])
+    elif level > 3:
+        conn.answer([conn.error(BAD_VALUE, req[0], req[1], level)])
+    else:
+        STATE[prefix + "_level"] = level
+        conn.answer([])
+
+
+DPMS_SIZES = {0: 8, 1: 4, 2: 4, 3: 12, 4: 4, 5: 4, 6: 8, 7: 4}
+FBPM_SIZES = {0: 8, 1: 4, 4: 8, 5: 4, 6: 8, 7: 4}
+
+
+# FBPM 1.1
+
+def fbpm_handle(conn, req):
+    minor = req[1]
+    s = STATE
+    with LOCK:
+        if minor == 0:
+            conn.answer([conn.reply(conn.pack("HH", 1, 1))])
+        elif minor == 1:
+            conn.answer([conn.reply(bytes([1 if s["fbpm_capable"] else 0]))])
+        elif minor == 4:
+            level = conn.unpack("H", req, 4)[0]
+            if level > 3:
+                conn.answer([conn.error(BAD_VALUE, req[0], minor, level)])
+            else:
+                s["fbpm_enabled"] = True
+                s["fbpm_level"] = level
+                conn.answer([])
+        elif minor == 5:
+            s["fbpm_enabled"] = False
+            conn.answer([])
+        elif minor == 6:
+            force_level(conn, req, "fbpm")
+        elif minor == 7:
+            conn.answer([conn.reply(conn.pack("HB", s["fbpm_level"], 1 if s["fbpm_enabled"] else 0))])
+        else:
+            conn.answer([conn.error(1, req[0], minor)])
+
+
+# "MORWENTECH CONTROL" 1.0: each fake input goes upstream as XTEST FakeInput (same layout).
+
+def control_handle(conn, req):
+    minor = req[1]
+    if minor == 0:
+        conn.answer([conn.reply_with_byte1(1, conn.pack("H", 0))])
+    elif minor == 1:
+        xtest = UPSTREAM_MAJORS.get("XTEST")
+        if xtest is None:
+            conn.answer([conn.error(1, req[0], minor)])
+            return
+        data = bytearray(req)
+        data[0] = xtest
+        data[1] = 2  # X_XTestFakeInput
+        conn.send_upstream(bytes(data), "drop")
+        conn.answer([])
+    else:
+        conn.answer([conn.error(1, req[0], minor)])
+
+
+def control_size(minor, size):
+    if minor == 0:
+        return size == 8
+    if minor == 1:
+        return size >= 36 and (size - 36) % 32 == 0
+    return True
+
+
+# "XTestExtension1": actions become XTEST FakeInput requests on the core devices.
+
+def xtest_fake(conn, type_, detail, delay, x=0, y=0):
+    xtest = UPSTREAM_MAJORS["XTEST"]
+    data = conn.pack("BBHBBHII8xhh7xB", xtest, 2, 9, type_, detail, 0, delay, 0, x, y, 0)
+    conn.send_upstream(data, "drop")
+
+
+def xtest1_actions(conn, actions):
+    """Sends the packed actions upstream; False when they are malformed."""
+    pos = 0
+    while pos < len(actions):
+        header = actions[pos]
+        device = header >> 4
+        kind = header & 3
+        if device == 15:
+            if pos + 8 > len(actions):
+                return False
+            conn.xtest1_pending_delay += conn.unpack("I", actions, pos + 4)[0]
+            pos += 8
+            continue
+        if kind == 0:
+            break  # zero fill ends the list
+        if kind == 3:
+            if pos + 8 > len(actions):
+                return False
+            x, y, delay = conn.unpack("hhH", actions, pos + 2)
+            size = 8
+        else:
+            if pos + 4 > len(actions):
+                return False
+            delay = conn.unpack("H", actions, pos + 2)[0]
+            size = 4
+        delay += conn.xtest1_pending_delay
+        conn.xtest1_pending_delay = 0
+        delay = min(delay, 0xFFFFFFFF)
+        if kind == 1:
+            code = actions[pos + 1]
+            release = header & 4
+            if code >= 8:
+                xtest_fake(conn, 3 if release else 2, code, delay)
+            else:
+                xtest_fake(conn, 5 if release else 4, code, delay)
+        elif kind == 2:
+            motion = actions[pos + 1]
+            dx = motion & 15
+            dy = motion >> 4
+            if header & 4:
+                dx = -dx
+            if header & 8:
+                dy = -dy
+            xtest_fake(conn, 6, 1, delay, dx, dy)
+        else:
+            xtest_fake(conn, 6, 0, delay, x, y)
+        pos += size
+    return True
+
+
+def xtest1_handle(conn, req):
+    minor = req[1]
+    entry = EMULATED_BY_NAME["XTestExtension1"]
+    if minor == 1:
+        if "XTEST" not in UPSTREAM_MAJORS:
+            conn.answer([conn.error(1, req[0], minor)])
+            return
+        ack = conn.unpack("I", req, 4)[0]
+        if not xtest1_actions(conn, req[8:72]):
+            conn.answer([conn.error(BAD_VALUE, req[0], minor)])
+            return
+        if ack == 1 and not OPTS.xtest1_noack:
+            conn.answer([conn.event(entry["first_event"] + 1)])
+        else:
+            conn.answer([])
+    elif minor in (2, 3, 4):
+        conn.answer([])
+    elif minor == 5:
+        conn.answer([conn.reply(conn.pack("I", OPTS.xtest1_size))])
+    else:
+        conn.answer([conn.error(1, req[0], minor)])
+
+
+XTEST1_SIZES = {1: 72, 2: 8, 3: 4, 4: 4, 5: 4}
+
+
+def exact_sizes(table):
+    return lambda minor, size: table.get(minor, size) == size
+
+
+# The one table of emulations: option name, extension name, version, event and error counts,
+# request handler and request size check. Majors, first events and first errors are handed out
+# from 255, 127 and 255 downwards, in the order of this table, to those that are switched on.
+EMULATIONS = [
+    {"option": "DPMS", "name": "DPMS", "events": 0, "errors": 0,
+     "handle": dpms_handle, "sizes": exact_sizes(DPMS_SIZES)},
+    {"option": "FBPM", "name": "FBPM", "events": 0, "errors": 0,
+     "handle": fbpm_handle, "sizes": exact_sizes(FBPM_SIZES)},
+    {"option": "CONTROL", "name": "MORWENTECH CONTROL", "events": 0, "errors": 0,
+     "handle": control_handle, "sizes": control_size},
+    {"option": "XTEST1", "name": "XTestExtension1", "events": 2, "errors": 0,
+     "handle": xtest1_handle, "sizes": exact_sizes(XTEST1_SIZES)},
+]
+ACTIVE = []
+EMULATED_BY_MAJOR = {}
+EMULATED_BY_NAME = {}
+EMULATED_NAMES = set()
+
+
+def assign_codes():
+    major, event, error = 255, 127, 255
+    for entry in EMULATIONS:
+        if entry["option"] not in OPTS.emulate:
+            continue
+        e = dict(entry)
+        e["major"] = major
+        major -= 1
+        if e["events"]:
+            e["first_event"] = event - e["events"] + 1
+            event -= e["events"]
+        else:
+            e["first_event"] = 0
+        if e["errors"]:
+            e["first_error"] = error - e["errors"] + 1
+            error -= e["errors"]
+        else:
+            e["first_error"] = 0
+        ACTIVE.append(e)
+        EMULATED_BY_MAJOR[e["major"]] = e
+        EMULATED_BY_NAME[e["name"]] = e
+        EMULATED_NAMES.add(e["name"])
+
+
+# ---------------------------------------------------------------------------------------------
+# Connections
+
+def recv_exact(sock, n, buf):
+    while len(buf) < n:
+        data = sock.recv(max(65536, n - len(buf)))
+        if not data:
+            raise EOFError
+        buf += data
+    return buf
+
+
+def upstream_socket():
+    number = OPTS.upstream.lstrip(":").split(".")[0]
+    path = "/tmp/.X11-unix/X" + number
+    sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    try:
+        sock.connect(path)
+    except OSError:
+        sock.close()
+        sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        sock.connect("\0" + path)
+    return sock
+
+
+def serve(conn):
+    client = conn.client
+    try:
+        up = upstream_socket()
+    except OSError:
+        client.close()
+        return
+    conn.upstream = up
+    try:
+        cbuf = bytearray()
+        recv_exact(client, 12, cbuf)
+        conn.e = "<" if cbuf[0] == ord("l") else ">"
+        n, d = conn.unpack("HH", cbuf, 6)
+        setup_len = 12 + n + (-n % 4) + d + (-d % 4)
+        recv_exact(client, setup_len, cbuf)
+        up.sendall(bytes(cbuf[:setup_len]))
+        del cbuf[:setup_len]
+        ubuf = bytearray()
+        recv_exact(up, 8, ubuf)
+        total = 8 + 4 * conn.unpack("H", ubuf, 6)[0]
+        recv_exact(up, total, ubuf)
+        client.sendall(bytes(ubuf[:total]))
+        accepted = ubuf[0] == 1
+        del ubuf[:total]
+        if not accepted:
+            return
+        if OPTS.impervious and "XTEST" in UPSTREAM_MAJORS:
+            conn.send_upstream(conn.pack("BBHB3x", UPSTREAM_MAJORS["XTEST"], 3, 2, 1), "drop")
+        while True:
+            readable, _, _ = select.select([client, up], [], [])
+            if client in readable:
+                data = client.recv(262144)
+                if not data:
+                    return
+                cbuf += data
+                while len(cbuf) >= 4:
+                    length = conn.unpack("H", cbuf, 2)[0]
+                    if length == 0:
+                        if len(cbuf) < 8:
+                            break
+                        length = conn.unpack("I", cbuf, 4)[0]
+                        if length < 2:
+                            return  # a big request shorter than its own header: give up
+                    size = 4 * length
+                    if len(cbuf) < size:
+                        break
+                    req = bytes(cbuf[:size])
+                    del cbuf[:size]
+                    conn.handle_request(req)
+            if up in readable:
+                data = up.recv(262144)
+                if not data:
+                    return
+                ubuf += data
+                while len(ubuf) >= 32:
+                    size = 32
+                    if ubuf[0] == 1 or (ubuf[0] & 0x7F) == 35:
+                        size += 4 * conn.unpack("I", ubuf, 4)[0]
+                    if len(ubuf) < size:
+                        break
+                    packet = bytes(ubuf[:size])
+                    del ubuf[:size]
+                    conn.handle_packet(packet)
+    except (EOFError, OSError):
+        pass
+    finally:
+        client.close()
+        up.close()
+
+
+# ---------------------------------------------------------------------------------------------
+# Start-up
+
+CLEANUP = []
+
+
+def cleanup(*_):
+    for path in CLEANUP:
+        try:
+            os.unlink(path)
+        except OSError:
+            pass
+    os._exit(0)
+
+
+def listen_on_free_display():
+    for _ in range(500):
+        number = random.randint(30000, 59999)
+        lock = "/tmp/.X%d-lock" % number
+        path = "/tmp/.X11-unix/X%d" % number
+        if os.path.exists(path):
+            continue
+        try:
+            fd = os.open(lock, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o444)
+        except OSError:
+            continue
+        os.write(fd, b"%10d\n" % os.getpid())
+        os.close(fd)
+        sockets = []
+        try:
+            abstract = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            abstract.bind("\0" + path)
+            sockets.append(abstract)
+            os.makedirs("/tmp/.X11-unix", exist_ok=True)
+            filed = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            filed.bind(path)
+            sockets.append(filed)
+        except OSError:
+            for s in sockets:
+                s.close()
+            os.unlink(lock)
+            continue
+        CLEANUP.extend([path, lock])
+        for s in sockets:
+            s.listen(64)
+        return number, sockets
+    raise SystemExit("xrelay: no free display number")
+
+
+def parse_args(argv):
+    i = 0
+    while i < len(argv):
+        a = argv[i]
+        if a == "-upstream":
+            OPTS.upstream = argv[i + 1]; i += 1
+        elif a == "-displayfd":
+            OPTS.displayfd = int(argv[i + 1]); i += 1
+        elif a == "-emulate":
+            OPTS.emulate = [x for x in argv[i + 1].split(",") if x]; i += 1
+        elif a == "-hide":
+            OPTS.hide.append(argv[i + 1]); i += 1
+        elif a == "-version":
+            name, _, value = argv[i + 1].partition("=")
+            vmaj, _, vmin = value.partition(".")
+            OPTS.versions[name] = (int(vmaj), int(vmin or 0)); i += 1
+        elif a == "-impervious":
+            OPTS.impervious = True
+        elif a == "-xtest1-size":
+            OPTS.xtest1_size = int(argv[i + 1]); i += 1
+        elif a == "-xtest1-noack":
+            OPTS.xtest1_noack = True
+        elif a == "-log":
+            OPTS.log = argv[i + 1]; i += 1
+        else:
+            raise SystemExit("xrelay: unknown option " + a)
+        i += 1
+    known = {e["option"] for e in EMULATIONS}
+    for name in OPTS.emulate:
+        if name not in known:
+            raise SystemExit("xrelay: unknown emulation " + name)
+    if OPTS.upstream is None or OPTS.displayfd is None:
+        raise SystemExit("xrelay: -upstream and -displayfd are required")
+
+
+def query_upstream():
+    import Xlib.display
+    display = Xlib.display.Display(OPTS.upstream)
+    for name in ("XTEST", "XInputExtension"):
+        info = display.query_extension(name)
+        if info is not None:
+            UPSTREAM_MAJORS[name] = info.major_opcode
+    display.close()
+
+
+def main():
+    global LOG_FILE
+    parse_args(sys.argv[1:])
+    assign_codes()
+    query_upstream()
+    if OPTS.log:
+        LOG_FILE = open(OPTS.log, "a")
+    signal.signal(signal.SIGTERM, cleanup)
+    signal.signal(signal.SIGINT, cleanup)
+    signal.signal(signal.SIGHUP, cleanup)
+    number, sockets = listen_on_free_display()
+    os.write(OPTS.displayfd, b"%d\n" % number)
+    os.close(OPTS.displayfd)
+    count = 0
+    try:
+        while True:
+            readable, _, _ = select.select(sockets, [], [])
+            for s in readable:
+                client, _ = s.accept()
+                count += 1
+                conn = Conn(count, client)
+                threading.Thread(target=serve, args=(conn,), daemon=True).start()
+    finally:
+        cleanup()
+
+
+if __name__ == "__main__":
+    main()
