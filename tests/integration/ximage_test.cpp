@@ -13,16 +13,10 @@
 #include <X11/Xutil.h>
 
 #include "xclient/ximage.h"
+#include "../unit/ximage_helpers.h"
 #include "xvfb_fixture.h"
 
 namespace {
-
-struct ImageDeleter {
-  void operator()(XImage *image) const {
-    if (image) XDestroyImage(image);
-  }
-};
-using ImagePtr = std::unique_ptr<XImage, ImageDeleter>;
 
 class XimageDisplayTest : public ::testing::Test {
  protected:
@@ -53,13 +47,6 @@ class XimageDisplayTest : public ::testing::Test {
   XvfbServer server_;
   Display *display_ = nullptr;
 };
-
-std::vector<unsigned long> pixelsOf(XImage *image) {
-  std::vector<unsigned long> pixels;
-  for (int y = 0; y < image->height; y++)
-    for (int x = 0; x < image->width; x++) pixels.push_back(XGetPixel(image, x, y));
-  return pixels;
-}
 
 TEST_F(XimageDisplayTest, FormatsTemplatesAndMatching) {
   Visual *visual = DefaultVisual(display_, 0);

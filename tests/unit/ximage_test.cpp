@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "xclient/ximage.h"
+#include "ximage_helpers.h"
 
 // ImUtil.h declares Xlib's image internals without C linkage.
 extern "C" {
@@ -23,13 +24,6 @@ extern "C" {
 }
 
 namespace {
-
-struct ImageDeleter {
-  void operator()(XImage *image) const {
-    if (image) XDestroyImage(image);
-  }
-};
-using ImagePtr = std::unique_ptr<XImage, ImageDeleter>;
 
 ImageFormat layout(uint32_t format, uint32_t depth, uint32_t bpp, uint32_t unit, uint32_t byteOrder,
                    uint32_t bitOrder, uint32_t pad, uint32_t r = 0, uint32_t g = 0, uint32_t b = 0) {
@@ -315,13 +309,6 @@ TEST(XimageCopyArea, OverlapInsideOneImage) {
 }
 
 // --- Scaled copies and rotation ----------------------------------------------------------------
-
-std::vector<unsigned long> pixelsOf(XImage *image) {
-  std::vector<unsigned long> pixels;
-  for (int y = 0; y < image->height; y++)
-    for (int x = 0; x < image->width; x++) pixels.push_back(XGetPixel(image, x, y));
-  return pixels;
-}
 
 TEST(XimageCopyConvert, QuarterTurnsComeBackToTheOriginal) {
   std::mt19937 random(3);
