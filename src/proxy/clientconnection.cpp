@@ -57,7 +57,11 @@ XtransConnInfo *clientconnectionListen(const int *displayNumbers, int n, int *co
 
 XtransConnInfo clientconnectionAccept(XtransConnInfo listener, int *fd) {
   int status = 0;
+  // The transport layer's unix accept overwrites the listener's address length with the
+  // peer's; a re-created listener would then not be bound to its path.
+  int addressLength = xtransGetAddressLength(listener);
   XtransConnInfo connection = _X11TransAccept(listener, &status);
+  xtransSetAddressLength(listener, addressLength);
   if (!connection) return nullptr;
   if (status != 0) {
     _X11TransClose(connection);

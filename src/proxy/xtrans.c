@@ -12,3 +12,9 @@
 #define HAS_FCHOWN 1
 
 #include <X11/Xtrans/transport.c>
+
+/* The address length of a connection. The unix accept stores the peer's address length in
+ * the listener (2 for an unnamed client); a later re-creation of the listener's socket would
+ * then bind an anonymous name instead of its path, so the accept restores it. */
+int xtransGetAddressLength(XtransConnInfo connection) { return connection->addrlen; }
+void xtransSetAddressLength(XtransConnInfo connection, int length) { connection->addrlen = length; }

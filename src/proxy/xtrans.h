@@ -14,3 +14,8 @@
 extern "C" {
 #include <X11/Xtrans/Xtrans.h>
 }
+
+extern "C" {
+int xtransGetAddressLength(XtransConnInfo connection);
+void xtransSetAddressLength(XtransConnInfo connection, int length);
+}
