@@ -33,9 +33,9 @@ XtransConnInfo *clientconnectionListen(const int *displayNumbers, int n, int *co
   for (int i = n - 1; i >= 0; i--) {
     char port[16];
     snprintf(port, sizeof port, "%d", displayNumbers[i]);
-    int partial = 0, made = 0;
+    int made = 0;
     XtransConnInfo *listeners = nullptr;
-    if (_X11TransMakeAllCOTSServerListeners(port, &partial, &made, &listeners) < 0 || made <= 0) {
+    if (xtransMakeAllListeners(port, &made, &listeners) < 0 || made <= 0) {
       free(listeners);
       continue;
     }

@@ -18,4 +18,5 @@ extern "C" {
 extern "C" {
 int xtransGetAddressLength(XtransConnInfo connection);
 void xtransSetAddressLength(XtransConnInfo connection, int length);
+int xtransMakeAllListeners(const char *port, int *count, XtransConnInfo **listeners);
 }

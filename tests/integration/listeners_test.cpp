@@ -335,10 +335,15 @@ TEST_F(ListenerTest, TakenDisplayNumbersFailAndXvfbKeepsAnswering) {
   std::string expected = "Can't establish listening port " + std::string(hostName()) + ":" +
                          std::to_string(display) +
                          " - Make sure the display number is not used by another X server or X proxy";
-  // A second listener set on the number (the first stays open).
+  // A second listener set on the number (the first stays open); it leaves no descriptor open.
+  auto openDescriptors = [] {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), std::filesystem::directory_iterator{});
+  };
+  auto before = openDescriptors();
   const char *failure = xproxyListen((":" + std::to_string(display)).c_str(), 1);
   ASSERT_NE(failure, nullptr);
   EXPECT_EQ(std::string(failure), expected);
+  EXPECT_EQ(openDescriptors(), before);
   xproxyCloseListeners();
 
   XvfbServer xvfb;
