@@ -1,0 +1,22 @@
+// Declarations of the X transport layer compiled in xtrans.c (prefix _X11Trans).
+#pragma once
+
+#ifndef X11_t
+#define X11_t 1
+#endif
+#ifndef TRANS_CLIENT
+#define TRANS_CLIENT 1
+#endif
+#ifndef TRANS_SERVER
+#define TRANS_SERVER 1
+#endif
+
+extern "C" {
+#include <X11/Xtrans/Xtrans.h>
+}
+
+extern "C" {
+int xtransGetAddressLength(XtransConnInfo connection);
+void xtransSetAddressLength(XtransConnInfo connection, int length);
+int xtransMakeAllListeners(const char *port, int *count, XtransConnInfo **listeners);
+}
