@@ -21,33 +21,8 @@ namespace {
 
 int ignoreErrors(Display *, XErrorEvent *) { return 0; }
 
-// The bytes of the requests the relay answered, logged after a given log size.
-std::vector<std::vector<unsigned char>> answeredSince(const std::string &log, size_t from) {
-  std::vector<std::vector<unsigned char>> requests;
-  std::istringstream lines(log.substr(from));
-  std::string line;
-  while (std::getline(lines, line)) {
-    size_t at = line.find(" bytes ");
-    if (at == std::string::npos) continue;
-    std::vector<unsigned char> bytes;
-    for (size_t i = at + 7; i + 1 < line.size(); i += 2) {
-      bytes.push_back(static_cast<unsigned char>(std::stoi(line.substr(i, 2), nullptr, 16)));
-    }
-    if (!bytes.empty() && bytes[0] >= 128) requests.push_back(bytes);  // extension requests
-  }
-  return requests;
-}
-
-uint16_t at16(const std::vector<unsigned char> &b, size_t o) {
-  uint16_t v;
-  memcpy(&v, b.data() + o, 2);
-  return v;
-}
-uint32_t at32(const std::vector<unsigned char> &b, size_t o) {
-  uint32_t v;
-  memcpy(&v, b.data() + o, 4);
-  return v;
-}
+uint16_t at16(const std::vector<unsigned char> &b, size_t o) { return xrelayCard16(b, o); }
+uint32_t at32(const std::vector<unsigned char> &b, size_t o) { return xrelayCard32(b, o); }
 
 struct ControlRelay {
   XvfbServer xvfb;
@@ -74,7 +49,7 @@ struct ControlRelay {
   }
   std::vector<std::vector<unsigned char>> since(size_t from) {
     XSync(display, False);
-    return answeredSince(xrelayReadFile(logPath), from);
+    return xrelayAnsweredSince(xrelayReadFile(logPath), from);
   }
   ~ControlRelay() {
     if (display) XCloseDisplay(display);

@@ -118,3 +118,31 @@ std::string xrelayRun(const std::string &command, int *status) {
   if (status) *status = rc;
   return output;
 }
+
+std::vector<std::vector<unsigned char>> xrelayAnsweredSince(const std::string &log, size_t from) {
+  std::vector<std::vector<unsigned char>> requests;
+  std::istringstream lines(from < log.size() ? log.substr(from) : std::string());
+  std::string line;
+  while (std::getline(lines, line)) {
+    size_t at = line.find(" bytes ");
+    if (at == std::string::npos) continue;
+    std::vector<unsigned char> bytes;
+    for (size_t i = at + 7; i + 1 < line.size(); i += 2) {
+      bytes.push_back(static_cast<unsigned char>(std::stoi(line.substr(i, 2), nullptr, 16)));
+    }
+    if (!bytes.empty() && bytes[0] >= 128) requests.push_back(bytes);
+  }
+  return requests;
+}
+
+uint16_t xrelayCard16(const std::vector<unsigned char> &bytes, size_t offset) {
+  uint16_t value = 0;
+  if (offset + 2 <= bytes.size()) memcpy(&value, bytes.data() + offset, 2);
+  return value;
+}
+
+uint32_t xrelayCard32(const std::vector<unsigned char> &bytes, size_t offset) {
+  uint32_t value = 0;
+  if (offset + 4 <= bytes.size()) memcpy(&value, bytes.data() + offset, 4);
+  return value;
+}

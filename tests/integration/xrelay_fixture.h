@@ -2,6 +2,8 @@
 // again, also when the test fails. The relay dies with the thread that started it.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -36,3 +38,9 @@ std::string xrelayTempDir();
 // Runs a shell command (built from our own display names) under a time-out and returns its
 // standard output; *status gets pclose's status when given.
 std::string xrelayRun(const std::string &command, int *status = nullptr);
+// The bytes of the extension requests (major 128 and above) that the relay answered itself,
+// from its log text after the first `from` bytes.
+std::vector<std::vector<unsigned char>> xrelayAnsweredSince(const std::string &log, size_t from);
+// Native-order fields of logged request bytes (0 beyond the end).
+uint16_t xrelayCard16(const std::vector<unsigned char> &bytes, size_t offset);
+uint32_t xrelayCard32(const std::vector<unsigned char> &bytes, size_t offset);
