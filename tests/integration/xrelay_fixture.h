@@ -31,6 +31,14 @@ class XrelayServer {
   std::string displayName_;
 };
 
+// Starts a program (full path first) with standard input and output on /dev/null, keeping
+// inheritFd open across the exec when given; it dies with the thread that started it. Returns
+// its process id, -1 when the fork failed.
+pid_t xrelaySpawn(const std::vector<std::string> &arguments, int inheritFd = -1);
+// SIGTERM, then SIGKILL after a while, and reaps the process.
+void xrelayEnd(pid_t pid);
+// Waits until the file contains the text; false after timeoutMs.
+bool xrelayWaitForText(const std::string &path, const std::string &text, int timeoutMs);
 // The whole content of a file ("" when it cannot be read).
 std::string xrelayReadFile(const std::string &path);
 // A fresh private directory under the temporary directory, for logs.
