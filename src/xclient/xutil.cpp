@@ -39,8 +39,9 @@ unsigned char *xutilBeginRequest(Display *display, int majorOpcode, int minorCod
 namespace {
 
 // Every table made by xutilExtensionDisplay; the mutex guards the list and the tables' creation.
+// The list is never destroyed: a display may still be closed while the process exits.
 std::mutex extensionsMutex;
-std::vector<XExtensionInfo *> extensionTables;
+std::vector<XExtensionInfo *> &extensionTables = *new std::vector<XExtensionInfo *>;
 
 // The close hook of every extension kept here: Xlib runs it once per such extension while it
 // closes the display, and the first run takes the display out of all tables (the later runs

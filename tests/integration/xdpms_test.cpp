@@ -241,7 +241,8 @@ TEST(Xutil, ExtensionRecordsLeaveWithTheirDisplay) {
   ASSERT_EQ(xvfb.start(), "");
   XrelayServer relay;
   ASSERT_EQ(relay.start(xvfb.displayName(), {"-emulate", "FBPM"}), "");
-  XutilExtension present{"FBPM", nullptr}, absent{"NO-SUCH-EXTENSION", nullptr};
+  // Tables live as long as the process, as those of the extension clients do.
+  static XutilExtension present{"FBPM", nullptr}, absent{"NO-SUCH-EXTENSION", nullptr};
   int calls = 0;
   static int *counter;
   counter = &calls;
