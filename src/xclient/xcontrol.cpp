@@ -5,11 +5,6 @@
 #include <cstring>
 
 #include <X11/Xlibint.h>
-#include <X11/extensions/Xext.h>
-// extutil.h declares C functions without a C++ guard.
-extern "C" {
-#include <X11/extensions/extutil.h>
-}
 
 #include "xclient/xutil.h"
 
@@ -30,40 +25,18 @@ constexpr int kDeviceMotion = 5;
 constexpr int kProximityIn = 8;
 constexpr int kProximityOut = 9;
 
-XExtensionInfo *controlExtensionInfo() {
-  static XExtensionInfo *info = XextCreateExtension();
-  return info;
-}
+XutilExtension controlExtension = {kControlName, nullptr};
 
-int controlCloseDisplay(Display *display, XExtCodes *) {
-  return XextRemoveDisplay(controlExtensionInfo(), display);
-}
-
-XExtensionHooks controlHooks = {
-    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, controlCloseDisplay,
-    nullptr, nullptr, nullptr, nullptr,
-};
-
-// The display's record; its private data is XInput's first event code (0 without XInput).
-XExtDisplayInfo *controlFindDisplay(Display *display) {
-  XExtensionInfo *info = controlExtensionInfo();
-  if (!info) return nullptr;
-  XExtDisplayInfo *found = XextFindDisplay(info, display);
-  if (!found) {
-    int xinputFirstEvent = 0;
-    int major, event, error;
-    if (XQueryExtension(display, "XInputExtension", &major, &event, &error)) {
-      xinputFirstEvent = event;
-    }
-    found = XextAddDisplay(info, display, kControlName, &controlHooks, 0,
-                           reinterpret_cast<XPointer>(static_cast<intptr_t>(xinputFirstEvent)));
-  }
-  return found;
+// Private data of the display's record: XInput's first event code, 0 without XInput.
+XPointer xinputFirstEventOf(Display *display) {
+  int major, event, error;
+  int first = XQueryExtension(display, "XInputExtension", &major, &event, &error) ? event : 0;
+  return reinterpret_cast<XPointer>(static_cast<intptr_t>(first));
 }
 
 // The record when the server has the extension; NULL after Xlib's missing-extension report.
 XExtDisplayInfo *controlCheck(Display *display) {
-  XExtDisplayInfo *info = controlFindDisplay(display);
+  XExtDisplayInfo *info = xutilExtensionDisplay(&controlExtension, display, xinputFirstEventOf);
   if (!info || !XextHasExtension(info)) {
     XMissingExtension(display, kControlName);
     return nullptr;

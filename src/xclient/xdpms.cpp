@@ -4,12 +4,7 @@
 #include <cstring>
 
 #include <X11/Xlibint.h>
-#include <X11/extensions/Xext.h>
 #include <X11/extensions/dpms.h>
-// extutil.h declares C functions without a C++ guard.
-extern "C" {
-#include <X11/extensions/extutil.h>
-}
 
 #include "xclient/xutil.h"
 
@@ -22,28 +17,10 @@ constexpr int kFbpmEnable = 4;
 constexpr int kFbpmDisable = 5;
 constexpr int kFbpmInfo = 7;
 
-XExtensionInfo *fbpmExtensionInfo() {
-  static XExtensionInfo *info = XextCreateExtension();
-  return info;
-}
-
-int fbpmCloseDisplay(Display *display, XExtCodes *) {
-  return XextRemoveDisplay(fbpmExtensionInfo(), display);
-}
-
-XExtensionHooks fbpmHooks = {
-    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, fbpmCloseDisplay,
-    nullptr, nullptr, nullptr, nullptr,
-};
+XutilExtension fbpmExtension = {kFbpmName, nullptr};
 
 XExtDisplayInfo *fbpmFindDisplay(Display *display) {
-  XExtensionInfo *info = fbpmExtensionInfo();
-  if (!info) return nullptr;
-  XExtDisplayInfo *found = XextFindDisplay(info, display);
-  if (!found) {
-    found = XextAddDisplay(info, display, kFbpmName, &fbpmHooks, 0, nullptr);
-  }
-  return found;
+  return xutilExtensionDisplay(&fbpmExtension, display, nullptr);
 }
 
 // The extension's major opcode, or 0 after Xlib's missing-extension report.

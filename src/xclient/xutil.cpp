@@ -3,6 +3,8 @@
 
 #include <cstdint>
 #include <cstring>
+#include <mutex>
+#include <vector>
 
 #include <X11/Xlibint.h>
 
@@ -32,4 +34,45 @@ unsigned char *xutilBeginRequest(Display *display, int majorOpcode, int minorCod
   uint16_t length = static_cast<uint16_t>(bytes / 4);
   memcpy(request + 2, &length, 2);
   return request;
+}
+
+namespace {
+
+// Every table made by xutilExtensionDisplay; the mutex guards the list and the tables' creation.
+// The list is never destroyed: a display may still be closed while the process exits.
+std::mutex extensionsMutex;
+std::vector<XExtensionInfo *> &extensionTables = *new std::vector<XExtensionInfo *>;
+
+// The close hook of every extension kept here: Xlib runs it once per such extension while it
+// closes the display, and the first run takes the display out of all tables (the later runs
+// find nothing left). No table is used between the hooks of one close.
+int removeClosedDisplay(Display *display, XExtCodes *) {
+  std::lock_guard<std::mutex> guard(extensionsMutex);
+  for (XExtensionInfo *table : extensionTables) XextRemoveDisplay(table, display);
+  return 0;
+}
+
+XExtensionHooks closeOnlyHooks = {
+    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, removeClosedDisplay,
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+XExtDisplayInfo *xutilExtensionDisplay(XutilExtension *extension, Display *display,
+                                       XPointer (*makeData)(Display *display)) {
+  if (!extension || !display) return nullptr;
+  XExtensionInfo *table;
+  {
+    std::lock_guard<std::mutex> guard(extensionsMutex);
+    if (!extension->info) {
+      extension->info = XextCreateExtension();
+      if (!extension->info) return nullptr;
+      extensionTables.push_back(extension->info);
+    }
+    table = extension->info;
+  }
+  if (XExtDisplayInfo *found = XextFindDisplay(table, display)) return found;
+  XPointer data = makeData ? makeData(display) : nullptr;
+  return XextAddDisplay(table, display, extension->name, &closeOnlyHooks, 0, data);
 }

@@ -21,47 +21,23 @@ namespace {
 
 int ignoreErrors(Display *, XErrorEvent *) { return 0; }
 
-// The bytes of the requests the relay answered, logged after a given log size.
-std::vector<std::vector<unsigned char>> answeredSince(const std::string &log, size_t from) {
-  std::vector<std::vector<unsigned char>> requests;
-  std::istringstream lines(log.substr(from));
-  std::string line;
-  while (std::getline(lines, line)) {
-    size_t at = line.find(" bytes ");
-    if (at == std::string::npos) continue;
-    std::vector<unsigned char> bytes;
-    for (size_t i = at + 7; i + 1 < line.size(); i += 2) {
-      bytes.push_back(static_cast<unsigned char>(std::stoi(line.substr(i, 2), nullptr, 16)));
-    }
-    if (!bytes.empty() && bytes[0] >= 128) requests.push_back(bytes);  // extension requests
-  }
-  return requests;
-}
-
-uint16_t at16(const std::vector<unsigned char> &b, size_t o) {
-  uint16_t v;
-  memcpy(&v, b.data() + o, 2);
-  return v;
-}
-uint32_t at32(const std::vector<unsigned char> &b, size_t o) {
-  uint32_t v;
-  memcpy(&v, b.data() + o, 4);
-  return v;
-}
+uint16_t at16(const std::vector<unsigned char> &b, size_t o) { return xrelayCard16(b, o); }
+uint32_t at32(const std::vector<unsigned char> &b, size_t o) { return xrelayCard32(b, o); }
 
 struct ControlRelay {
   XvfbServer xvfb;
   XrelayServer relay;
   std::string dir, logPath;
   Display *display = nullptr;
-  std::string start() {
+  std::string start(std::vector<std::string> relayOptions = {}) {
     XvfbOptions options;
     options.screens = {"640x480x24", "320x200x24"};
     std::string error = xvfb.start(options);
     if (!error.empty()) return error;
     dir = xrelayTempDir();
     logPath = dir + "/relay.log";
-    error = relay.start(xvfb.displayName(), {"-emulate", "CONTROL", "-log", logPath});
+    relayOptions.insert(relayOptions.end(), {"-emulate", "CONTROL", "-log", logPath});
+    error = relay.start(xvfb.displayName(), relayOptions);
     if (!error.empty()) return error;
     XSetExtensionErrorHandler(xtargetTrapExtensionErrorHandler);
     XSetErrorHandler(ignoreErrors);
@@ -74,7 +50,7 @@ struct ControlRelay {
   }
   std::vector<std::vector<unsigned char>> since(size_t from) {
     XSync(display, False);
-    return answeredSince(xrelayReadFile(logPath), from);
+    return xrelayAnsweredSince(xrelayReadFile(logPath), from);
   }
   ~ControlRelay() {
     if (display) XCloseDisplay(display);
@@ -167,6 +143,69 @@ TEST(Xcontrol, ValuatorsFollowDeviceRequests) {
   EXPECT_EQ(proximity[35], 0x83);
   EXPECT_EQ(proximity[36 + 64 + 7], 14);
   EXPECT_EQ(at32(proximity, 36 + 64 + 8), 13u);
+}
+
+// A python3-xlib window on the real server that reports the input it gets to a file.
+struct EventWindow {
+  pid_t pid = -1;
+  std::string path;
+  std::string start(const std::string &displayName, const std::string &dir) {
+    path = dir + "/events";
+    pid = xrelaySpawn({"/usr/bin/python3", TARVO_SOURCE_DIR "/tests/relay/event_window.py",
+                       displayName, path});
+    if (pid < 0) return "cannot start the event window";
+    return xrelayWaitForText(path, "ready\n", 20000) ? "" : "the event window did not start";
+  }
+  bool saw(const std::string &line, int timeoutMs = 10000) {
+    return xrelayWaitForText(path, line + "\n", timeoutMs);
+  }
+  ~EventWindow() {
+    xrelayEnd(pid);
+    unlink(path.c_str());
+  }
+};
+
+// Injected keys and motion reach a window of another client on the real server; through an
+// impervious relay also while a third client grabs the server, which holds them back otherwise.
+TEST(Xcontrol, InjectedInputReachesAWindow) {
+  for (bool impervious : {false, true}) {
+    SCOPED_TRACE(impervious ? "impervious" : "plain");
+    ControlRelay r;
+    ASSERT_EQ(r.start(impervious ? std::vector<std::string>{"-impervious"}
+                                 : std::vector<std::string>{}),
+              "");
+    EventWindow window;
+    ASSERT_EQ(window.start(r.xvfb.displayName(), r.dir), "");
+    ASSERT_EQ(xcontrolFakeMotionEvent(r.display, 0, 100, 120, 0), 1);
+    ASSERT_EQ(xcontrolFakeKeyEvent(r.display, 38, True, 0), 1);
+    ASSERT_EQ(xcontrolFakeKeyEvent(r.display, 38, False, 0), 1);
+    ASSERT_EQ(xcontrolFakeRelativeMotionEvent(r.display, 5, -4, 0), 1);
+    XFlush(r.display);
+    EXPECT_TRUE(window.saw("MotionNotify 100 120"));
+    EXPECT_TRUE(window.saw("KeyPress 38"));
+    EXPECT_TRUE(window.saw("KeyRelease 38"));
+    EXPECT_TRUE(window.saw("MotionNotify 105 116"));
+
+    Display *grabber = XOpenDisplay(r.xvfb.displayName().c_str());
+    ASSERT_NE(grabber, nullptr);
+    XGrabServer(grabber);
+    XSync(grabber, False);
+    ASSERT_EQ(xcontrolFakeKeyEvent(r.display, 39, True, 0), 1);
+    ASSERT_EQ(xcontrolFakeKeyEvent(r.display, 39, False, 0), 1);
+    ASSERT_EQ(xcontrolFakeMotionEvent(r.display, 0, 200, 150, 0), 1);
+    XFlush(r.display);
+    if (impervious) {
+      EXPECT_TRUE(window.saw("KeyPress 39"));
+      EXPECT_TRUE(window.saw("MotionNotify 200 150"));
+    } else {
+      EXPECT_FALSE(window.saw("KeyPress 39", 500));
+    }
+    XUngrabServer(grabber);
+    XCloseDisplay(grabber);
+    EXPECT_TRUE(window.saw("KeyRelease 39"));
+    EXPECT_TRUE(window.saw("MotionNotify 200 150"));
+    XSync(r.display, False);
+  }
 }
 
 TEST(Xcontrol, DiscardDropsWhatIsBuffered) {

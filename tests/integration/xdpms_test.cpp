@@ -232,3 +232,44 @@ TEST(Xutil, ScreenOfRoot) {
 }
 
 }  // namespace
+
+namespace {
+
+// Extension records of several extensions, present or not, all leave with the display.
+TEST(Xutil, ExtensionRecordsLeaveWithTheirDisplay) {
+  XvfbServer xvfb;
+  ASSERT_EQ(xvfb.start(), "");
+  XrelayServer relay;
+  ASSERT_EQ(relay.start(xvfb.displayName(), {"-emulate", "FBPM"}), "");
+  // Tables live as long as the process, as those of the extension clients do.
+  static XutilExtension present{"FBPM", nullptr}, absent{"NO-SUCH-EXTENSION", nullptr};
+  int calls = 0;
+  static int *counter;
+  counter = &calls;
+  auto makeData = [](Display *) -> XPointer {
+    ++*counter;
+    return reinterpret_cast<XPointer>(7);
+  };
+  Display *displays[2] = {XOpenDisplay(relay.displayName().c_str()),
+                          XOpenDisplay(xvfb.displayName().c_str())};
+  ASSERT_TRUE(displays[0] && displays[1]);
+  for (Display *display : displays) {
+    XExtDisplayInfo *first = xutilExtensionDisplay(&present, display, makeData);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->data, reinterpret_cast<XPointer>(7));
+    EXPECT_EQ(xutilExtensionDisplay(&present, display, makeData), first);  // found again
+    ASSERT_NE(xutilExtensionDisplay(&absent, display, nullptr), nullptr);
+    EXPECT_FALSE(XextHasExtension(xutilExtensionDisplay(&absent, display, nullptr)));
+  }
+  EXPECT_EQ(calls, 2);
+  EXPECT_TRUE(XextHasExtension(XextFindDisplay(present.info, displays[0])));
+  EXPECT_FALSE(XextHasExtension(XextFindDisplay(present.info, displays[1])));
+  for (Display *display : displays) {
+    XCloseDisplay(display);
+    // Only the pointer value is compared: a later display may get the same address.
+    EXPECT_EQ(XextFindDisplay(present.info, display), nullptr);
+    EXPECT_EQ(XextFindDisplay(absent.info, display), nullptr);
+  }
+}
+
+}  // namespace

@@ -26,26 +26,11 @@ std::string XrelayServer::start(const std::string &upstreamName,
                                      "-upstream", upstreamName, "-displayfd",
                                      std::to_string(fds[1])};
   arguments.insert(arguments.end(), options.begin(), options.end());
-  std::vector<char *> argv;
-  for (std::string &argument : arguments) argv.push_back(argument.data());
-  argv.push_back(nullptr);
-
-  pid_t pid = fork();
+  pid_t pid = xrelaySpawn(arguments, fds[1]);
   if (pid < 0) {
     close(fds[0]);
     close(fds[1]);
-    return std::string("fork: ") + strerror(errno);
-  }
-  if (pid == 0) {
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    int null = open("/dev/null", O_RDWR);
-    if (null >= 0) {
-      dup2(null, 0);
-      dup2(null, 1);
-    }
-    fcntl(fds[1], F_SETFD, 0);
-    execv(argv[0], argv.data());
-    _exit(127);
+    return std::string("cannot start the relay: ") + strerror(errno);
   }
   close(fds[1]);
   pid_ = pid;
@@ -76,21 +61,54 @@ std::string XrelayServer::start(const std::string &upstreamName,
 
 void XrelayServer::stop() {
   if (pid_ <= 0) return;
-  ::kill(pid_, SIGTERM);
+  xrelayEnd(pid_);
+  pid_ = -1;
+  displayName_.clear();
+}
+
+pid_t xrelaySpawn(const std::vector<std::string> &arguments, int inheritFd) {
+  std::vector<std::string> copy = arguments;
+  std::vector<char *> argv;
+  for (std::string &argument : copy) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  if (argv.size() < 2) return -1;
+  pid_t pid = fork();
+  if (pid != 0) return pid;
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  int null = open("/dev/null", O_RDWR);
+  if (null >= 0) {
+    dup2(null, 0);
+    dup2(null, 1);
+  }
+  if (inheritFd >= 0) fcntl(inheritFd, F_SETFD, 0);
+  execv(argv[0], argv.data());
+  _exit(127);
+}
+
+void xrelayEnd(pid_t pid) {
+  if (pid <= 0) return;
+  ::kill(pid, SIGTERM);
   long long deadline = xvfbNowMs() + 5000;
   for (;;) {
     int status;
-    pid_t done = waitpid(pid_, &status, WNOHANG);
-    if (done == pid_ || (done < 0 && errno == ECHILD)) break;
+    pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == pid || (done < 0 && errno == ECHILD)) break;
     if (xvfbNowMs() >= deadline) {
-      ::kill(pid_, SIGKILL);
-      waitpid(pid_, &status, 0);
+      ::kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
       break;
     }
     usleep(10000);
   }
-  pid_ = -1;
-  displayName_.clear();
+}
+
+bool xrelayWaitForText(const std::string &path, const std::string &text, int timeoutMs) {
+  long long deadline = xvfbNowMs() + timeoutMs;
+  for (;;) {
+    if (xrelayReadFile(path).find(text) != std::string::npos) return true;
+    if (xvfbNowMs() >= deadline) return false;
+    usleep(20000);
+  }
 }
 
 std::string xrelayReadFile(const std::string &path) {
@@ -117,4 +135,32 @@ std::string xrelayRun(const std::string &command, int *status) {
   int rc = pclose(pipe);
   if (status) *status = rc;
   return output;
+}
+
+std::vector<std::vector<unsigned char>> xrelayAnsweredSince(const std::string &log, size_t from) {
+  std::vector<std::vector<unsigned char>> requests;
+  std::istringstream lines(from < log.size() ? log.substr(from) : std::string());
+  std::string line;
+  while (std::getline(lines, line)) {
+    size_t at = line.find(" bytes ");
+    if (at == std::string::npos) continue;
+    std::vector<unsigned char> bytes;
+    for (size_t i = at + 7; i + 1 < line.size(); i += 2) {
+      bytes.push_back(static_cast<unsigned char>(std::stoi(line.substr(i, 2), nullptr, 16)));
+    }
+    if (!bytes.empty() && bytes[0] >= 128) requests.push_back(bytes);
+  }
+  return requests;
+}
+
+uint16_t xrelayCard16(const std::vector<unsigned char> &bytes, size_t offset) {
+  uint16_t value = 0;
+  if (offset + 2 <= bytes.size()) memcpy(&value, bytes.data() + offset, 2);
+  return value;
+}
+
+uint32_t xrelayCard32(const std::vector<unsigned char> &bytes, size_t offset) {
+  uint32_t value = 0;
+  if (offset + 4 <= bytes.size()) memcpy(&value, bytes.data() + offset, 4);
+  return value;
 }

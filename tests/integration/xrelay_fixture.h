@@ -2,6 +2,8 @@
 // again, also when the test fails. The relay dies with the thread that started it.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -29,6 +31,14 @@ class XrelayServer {
   std::string displayName_;
 };
 
+// Starts a program (full path first) with standard input and output on /dev/null, keeping
+// inheritFd open across the exec when given; it dies with the thread that started it. Returns
+// its process id, -1 when the fork failed.
+pid_t xrelaySpawn(const std::vector<std::string> &arguments, int inheritFd = -1);
+// SIGTERM, then SIGKILL after a while, and reaps the process.
+void xrelayEnd(pid_t pid);
+// Waits until the file contains the text; false after timeoutMs.
+bool xrelayWaitForText(const std::string &path, const std::string &text, int timeoutMs);
 // The whole content of a file ("" when it cannot be read).
 std::string xrelayReadFile(const std::string &path);
 // A fresh private directory under the temporary directory, for logs.
@@ -36,3 +46,9 @@ std::string xrelayTempDir();
 // Runs a shell command (built from our own display names) under a time-out and returns its
 // standard output; *status gets pclose's status when given.
 std::string xrelayRun(const std::string &command, int *status = nullptr);
+// The bytes of the extension requests (major 128 and above) that the relay answered itself,
+// from its log text after the first `from` bytes.
+std::vector<std::vector<unsigned char>> xrelayAnsweredSince(const std::string &log, size_t from);
+// Native-order fields of logged request bytes (0 beyond the end).
+uint16_t xrelayCard16(const std::vector<unsigned char> &bytes, size_t offset);
+uint32_t xrelayCard32(const std::vector<unsigned char> &bytes, size_t offset);

@@ -17,6 +17,8 @@ Options:
   -impervious           XTEST GrabControl True upstream before the client's first request
   -xtest1-size N        XTestExtension1 input-action array size (default 64)
   -xtest1-noack         never acknowledge XTestExtension1 input
+  -xtest1-maxdelay MS   cap the delays XTestExtension1 input carries upstream (the real server
+                        holds the connection back for a fake input's delay)
   -log FILE             one line per client request (bytes of those the relay answers)
 """
 
@@ -44,6 +46,7 @@ class Options:
     impervious = False
     xtest1_size = 64
     xtest1_noack = False
+    xtest1_maxdelay = None
     log = None
 
 
@@ -378,6 +381,8 @@ def xtest1_actions(conn, actions):
         delay += conn.xtest1_pending_delay
         conn.xtest1_pending_delay = 0
         delay = min(delay, 0xFFFFFFFF)
+        if OPTS.xtest1_maxdelay is not None:
+            delay = min(delay, OPTS.xtest1_maxdelay)
         if kind == 1:
             code = actions[pos + 1]
             release = header & 4
@@ -637,6 +642,8 @@ def parse_args(argv):
             OPTS.impervious = True
         elif a == "-xtest1-size":
             OPTS.xtest1_size = int(argv[i + 1]); i += 1
+        elif a == "-xtest1-maxdelay":
+            OPTS.xtest1_maxdelay = int(argv[i + 1]); i += 1
         elif a == "-xtest1-noack":
             OPTS.xtest1_noack = True
         elif a == "-log":
