@@ -1,0 +1,255 @@
+// Core protocol dispatch rows and default handlers.
+#include "proxy/xcore.h"
+
+#include <initializer_list>
+
+#include "support/logging.h"
+#include "support/strings.h"
+
+ProxyState proxyState;
+
+namespace {
+
+// Rows whose handlers are not built yet answer as an invalid request; their replies go on
+// with a warning.
+constexpr RequestHandler kPending = xcoreInvalidRequest;
+constexpr ReplyHandler kNoReply = xcoreUnexpectedReply;
+
+constexpr XcoreRequestRow row(uint8_t opcode, const char *name, bool hasReply, WireLayout request,
+                              WireLayout reply = nullptr) {
+  return XcoreRequestRow{opcode, name, hasReply, kPending, kNoReply, request, reply};
+}
+
+}  // namespace
+
+// Requests with a reply carry true; their reply handlers replace kNoReply as they are built.
+const XcoreRequestRow xcoreRequestRows[120] = {
+    row(1, "CreateWindow", false, "bbsiissssssI"),
+    row(2, "ChangeWindowAttributes", false, "bbsI"),
+    row(3, "GetWindowAttributes", true, "bbsi", "bbsiisbbiibbbbiiis"),
+    row(4, "DestroyWindow", false, "bbsi"),
+    row(5, "DestroySubwindows", false, "bbsi"),
+    row(6, "ChangeSaveSet", false, "bbsi"),
+    row(7, "ReparentWindow", false, "bbsiiss"),
+    row(8, "MapWindow", false, "bbsi"),
+    row(9, "MapSubwindows", false, "bbsi"),
+    row(10, "UnmapWindow", false, "bbsi"),
+    row(11, "UnmapSubwindows", false, "bbsi"),
+    row(12, "ConfigureWindow", false, "bbsissI"),
+    row(13, "CirculateWindow", false, "bbsi"),
+    row(14, "GetGeometry", true, "bbsi", "bbsiissssssii"),
+    row(15, "QueryTree", true, "bbsi", "bbsiiissI"),
+    row(16, "InternAtom", true, "bbss", "bbsii"),
+    row(17, "GetAtomName", true, "bbsi", "bbsis"),
+    row(18, "ChangeProperty", false, "H24"),
+    row(19, "DeleteProperty", false, "bbsii"),
+    row(20, "GetProperty", true, "bbsiiiii"),  // reply layout by its format byte
+    row(21, "ListProperties", true, "bbsi", "bbsissI"),
+    row(22, "SetSelectionOwner", false, "bbsiii"),
+    row(23, "GetSelectionOwner", true, "bbsi", "bbsI"),
+    row(24, "ConvertSelection", false, "bbsiI"),
+    row(25, "SendEvent", false, "bbsii"),  // followed by the layout of the event inside
+    row(26, "GrabPointer", true, "bbsisbbiii", "bbsiiiiiii"),
+    row(27, "UngrabPointer", false, "bbsi"),
+    row(28, "GrabButton", false, "bbsisbbiibbs"),
+    row(29, "UngrabButton", false, "bbsis"),
+    row(30, "ChangeActivePointerGrab", false, "bbsiiss"),
+    row(31, "GrabKeyboard", true, "bbsiibbs", "bbsiiiiiii"),
+    row(32, "UngrabKeyboard", false, "bbsi"),
+    row(33, "GrabKey", false, "bbsis"),
+    row(34, "UngrabKey", false, "bbsiss"),
+    row(35, "AllowEvents", false, "bbsi"),
+    row(36, "GrabServer", false, "bbs"),
+    row(37, "UngrabServer", false, "bbs"),
+    row(38, "QueryPointer", true, "bbsi", "bbsiiisssss"),
+    row(39, "GetMotionEvents", true, "bbsiii", "bbsiiiiiii[iss]"),
+    row(40, "TranslateCoordinates", true, "bbsiiss", "bbsiiss"),
+    row(41, "WarpPointer", false, "bbsiiS"),
+    row(42, "SetInputFocus", false, "bbsii"),
+    row(43, "GetInputFocus", true, "bbs", "bbsii"),
+    row(44, "QueryKeymap", true, "bbs", "bbsi"),
+    row(45, "OpenFont", false, "bbsis"),
+    row(46, "CloseFont", false, "bbsi"),
+    row(47, "QueryFont", true, "bbsi", "H-36"),
+    row(48, "QueryTextExtents", true, "bbsi", "bbsissssiii"),
+    row(49, "ListFonts", true, "bbsss", "bbsis"),
+    row(50, "ListFontsWithInfo", true, "bbsss", "H-35"),
+    row(51, "SetFontPath", false, "bbss"),
+    row(52, "GetFontPath", true, "bbs", "bbsis"),
+    row(53, "CreatePixmap", false, "bbsiiss"),
+    row(54, "FreePixmap", false, "bbsi"),
+    row(55, "CreateGC", false, "bbsI"),
+    row(56, "ChangeGC", false, "bbsI"),
+    row(57, "CopyGC", false, "bbsiii"),
+    row(58, "SetDashes", false, "bbsiss"),
+    row(59, "SetClipRectangles", false, "bbsiS"),
+    row(60, "FreeGC", false, "bbsi"),
+    row(61, "ClearArea", false, "bbsissss"),
+    row(62, "CopyArea", false, "bbsiiissssss"),
+    row(63, "CopyPlane", false, "bbsiiissssssi"),
+    row(64, "PolyPoint", false, "bbsiiS"),
+    row(65, "PolyLine", false, "bbsiiS"),
+    row(66, "PolySegment", false, "bbsiiS"),
+    row(67, "PolyRectangle", false, "bbsiiS"),
+    row(68, "PolyArc", false, "bbsiiS"),
+    row(69, "FillPoly", false, "bbsiibbbbS"),
+    row(70, "PolyFillRectangle", false, "bbsiiS"),
+    row(71, "PolyFillArc", false, "bbsiiS"),
+    row(72, "PutImage", false, "bbsiissss"),
+    row(73, "GetImage", true, "bbsissssi"),  // reply: the visual mapped back, pieces assembled
+    row(74, "PolyText8", false, "bbsiiss"),
+    row(75, "PolyText16", false, "bbsiiss"),
+    row(76, "ImageText8", false, "bbsiiss"),
+    row(77, "ImageText16", false, "bbsiiss"),
+    row(78, "CreateColormap", false, "bbsiii"),
+    row(79, "FreeColormap", false, "bbsi"),
+    row(80, "CopyColormapAndFree", false, "bbsii"),
+    row(81, "InstallColormap", false, "bbsi"),
+    row(82, "UninstallColormap", false, "bbsi"),
+    row(83, "ListInstalledColormaps", true, "bbsi", "bbsissI"),
+    row(84, "AllocColor", true, "bbsissss", "bbsissssiiii"),
+    row(85, "AllocNamedColor", true, "bbsis", "bbsiissssssii"),
+    row(86, "AllocColorCells", true, "bbsiss", "bbsissI"),
+    row(87, "AllocColorPlanes", true, "bbsissss", "bbsissI"),
+    row(88, "FreeColors", false, "bbsI"),
+    row(89, "StoreColors", false, "bbsi[isssbb]"),
+    row(90, "StoreNamedColor", false, "bbsiis"),
+    row(91, "QueryColors", true, "bbsI", "bbsiS"),
+    row(92, "LookupColor", true, "bbsis", "bbsissssss"),
+    row(93, "CreateCursor", false, "bbsiiissssssss"),
+    row(94, "CreateGlyphCursor", false, "bbsiiissssssss"),
+    row(95, "FreeCursor", false, "bbsi"),
+    row(96, "RecolorCursor", false, "bbsissssss"),
+    row(97, "QueryBestSize", true, "bbsiss", "bbsiss"),
+    row(98, "QueryExtension", true, "bbss", "bbsibbbbiiiii"),
+    row(99, "ListExtensions", true, "bbs"),  // reply built from the proxy's list
+    row(100, "ChangeKeyboardMapping", false, "bbsbbsI"),
+    row(101, "GetKeyboardMapping", true, "bbs"),  // reply rebuilt
+    row(102, "ChangeKeyboardControl", false, "bbsI"),
+    row(103, "GetKeyboardControl", true, "bbs", "bbsiibbsss"),
+    row(104, "Bell", false, "bbs"),
+    row(105, "ChangePointerControl", false, "bbssss"),
+    row(106, "GetPointerControl", true, "bbs", "bbsisss"),
+    row(107, "SetScreenSaver", false, "bbsssbbs"),
+    row(108, "GetScreenSaver", true, "bbs", "bbsiss"),
+    row(109, "ChangeHosts", false, "bbsbbs"),
+    row(110, "ListHosts", true, "bbs", "H-34"),
+    row(111, "SetAccessControl", false, "bbs"),
+    row(112, "SetCloseDownMode", false, "bbs"),
+    row(113, "KillClient", false, "bbsi"),
+    row(114, "RotateProperties", false, "bbsissI"),
+    row(115, "ForceScreenSaver", false, "bbs"),
+    row(116, "SetPointerMapping", true, "bbs", "bbsi"),
+    row(117, "GetPointerMapping", true, "bbs", "bbsi"),
+    row(118, "SetModifierMapping", true, "bbs", "bbsi"),
+    row(119, "GetModifierMapping", true, "bbs", "bbsi"),
+    XcoreRequestRow{127, "NoOperation", true, xcoreNoOperation, xproxyNoOpReply, "bbs", nullptr},
+};
+
+// Core events with the layouts their handlers swap them with. Until the core event handlers
+// are built the rows pass the events on as unsupported ones.
+const XcoreEventRow xcoreEventRows[33] = {
+    {2, "KeyPress", xcoreUnsupportedEvent, "bbsiiiisssss"},
+    {3, "KeyRelease", xcoreUnsupportedEvent, "bbsiiiisssss"},
+    {4, "ButtonPress", xcoreUnsupportedEvent, "bbsiiiisssss"},
+    {5, "ButtonRelease", xcoreUnsupportedEvent, "bbsiiiisssss"},
+    {6, "MotionNotify", xcoreUnsupportedEvent, "bbsiiiisssss"},
+    {7, "EnterNotify", xcoreUnsupportedEvent, "bbsiiiisssss"},
+    {8, "LeaveNotify", xcoreUnsupportedEvent, "bbsiiiisssss"},
+    {9, "FocusIn", xcoreUnsupportedEvent, "bbsi"},
+    {10, "FocusOut", xcoreUnsupportedEvent, "bbsi"},
+    {11, "KeymapNotify", xcoreUnsupportedEvent, ""},
+    {12, "Expose", xcoreUnsupportedEvent, "bbsisssss"},
+    {13, "GraphicsExpose", xcoreUnsupportedEvent, "bbsissssss"},
+    {14, "NoExpose", xcoreUnsupportedEvent, "bbsis"},
+    {15, "VisibilityNotify", xcoreUnsupportedEvent, "bbsi"},
+    {16, "CreateNotify", xcoreUnsupportedEvent, "bbsiisssss"},
+    {17, "DestroyNotify", xcoreUnsupportedEvent, "bbsii"},
+    {18, "UnmapNotify", xcoreUnsupportedEvent, "bbsii"},
+    {19, "MapNotify", xcoreUnsupportedEvent, "bbsii"},
+    {20, "MapRequest", xcoreUnsupportedEvent, "bbsii"},
+    {21, "ReparentNotify", xcoreUnsupportedEvent, "bbsiiiss"},
+    {22, "ConfigureNotify", xcoreUnsupportedEvent, "bbsiiisssss"},
+    {23, "ConfigureRequest", xcoreUnsupportedEvent, "bbsiiissssss"},
+    {24, "GravityNotify", xcoreUnsupportedEvent, "bbsiiss"},
+    {25, "ResizeRequest", xcoreUnsupportedEvent, "bbsiss"},
+    {26, "CirculateNotify", xcoreUnsupportedEvent, "bbsiii"},
+    {27, "CirculateRequest", xcoreUnsupportedEvent, "bbsiii"},
+    {28, "PropertyNotify", xcoreUnsupportedEvent, "bbsiii"},
+    {29, "SelectionClear", xcoreUnsupportedEvent, "bbsiii"},
+    {30, "SelectionRequest", xcoreUnsupportedEvent, "bbsiiiiii"},
+    {31, "SelectionNotify", xcoreUnsupportedEvent, "bbsiiiii"},
+    {32, "ColormapNotify", xcoreUnsupportedEvent, "bbsii"},
+    {33, "ClientMessage", xcoreUnsupportedEvent, "H2"},
+    {34, "MappingNotify", xcoreUnsupportedEvent, "bbs"},
+};
+
+const char *const xcoreErrorNames[18] = {
+    "Unsupported", "BadRequest", "BadValue", "BadWindow", "BadPixmap", "BadAtom",
+    "BadCursor", "BadFont", "BadMatch", "BadDrawable", "BadAccess", "BadAlloc",
+    "BadColor", "BadGC", "BadIDChoice", "BadName", "BadLength", "BadImplementation",
+};
+
+const char *xcoreRequestName(unsigned major, unsigned minor) {
+  const char *name = nullptr;
+  if (major >= 1 && major <= 255 && minor < 256)
+    name = proxyState.requestNames[xcoreRequestNameIndex(uint8_t(major), uint8_t(minor))];
+  if (name && *name) return name;
+  return strTempPrintf("request %u.%u", major, minor);
+}
+
+void xcoreSetRequestHandlers(uint8_t major, RequestHandler request, ReplyHandler reply) {
+  for (uint32_t minor = 0; minor < 256; minor++) {
+    proxyState.requestHandlers[major | (minor << 8)] = request;
+    proxyState.replyHandlers[major | (minor << 8)] = reply;
+  }
+}
+
+void xcoreInitDispatchTables() {
+  ProxyState &s = proxyState;
+  // 1. Opcode 0; 3. opcodes 120..126.
+  for (uint8_t op : {0, 120, 121, 122, 123, 124, 125, 126}) {
+    xcoreSetRequestHandlers(op, xcoreInvalidRequest, xcoreUnexpectedReply);
+    s.requestNames[op] = "InvalidRequest";
+  }
+  // 2. Opcodes 1..119 and 4. opcode 127.
+  for (const XcoreRequestRow &r : xcoreRequestRows) {
+    xcoreSetRequestHandlers(r.opcode, r.request, r.reply);
+    s.requestNames[r.opcode] = r.name;
+  }
+  // 5. Extension majors until an extension claims them.
+  for (uint32_t major = 128; major < 256; major++)
+    xcoreSetRequestHandlers(uint8_t(major), xcoreUnsupportedRequest, xcoreUnsupportedReply);
+  // 6. Events: unknown codes pass on; 35 (GenericEvent) stays empty. 7. Errors.
+  for (uint32_t code = 0; code < 256; code++) {
+    xcoreRestoreEventRow(uint8_t(code));
+    xcoreRestoreErrorRow(uint8_t(code));
+  }
+}
+
+void xcoreRestoreEventRow(uint8_t code) {
+  ProxyState &s = proxyState;
+  s.eventHandlers[code] = code == 35 ? nullptr : xcoreUnsupportedEvent;
+  s.eventLayouts[code] = code == 35 ? nullptr : "";
+  if (code >= 2 && code <= 34) {
+    s.eventHandlers[code] = xcoreEventRows[code - 2].handler;
+    s.eventLayouts[code] = xcoreEventRows[code - 2].layout;
+  }
+}
+
+// Until the core error handlers are built every code passes on as unsupported.
+void xcoreRestoreErrorRow(uint8_t code) {
+  proxyState.errorHandlers[code] = xcoreUnsupportedError;
+  proxyState.errorNames[code] = code < 18 ? xcoreErrorNames[code] : xcoreErrorNames[0];
+}
+
+// The default handlers answer through the client connection, the sequence map and the
+// ordered output, which are not built yet: until then they report that they were reached.
+void xcoreInvalidRequest(uint8_t *, uint32_t) { logProblem("WIP", __FILE__, __LINE__); }
+void xcoreUnsupportedRequest(uint8_t *, uint32_t) { logProblem("WIP", __FILE__, __LINE__); }
+void xcoreNoOperation(uint8_t *, uint32_t) { logProblem("WIP", __FILE__, __LINE__); }
+void xcoreUnexpectedReply(uint8_t *, uint32_t) { logProblem("WIP", __FILE__, __LINE__); }
+void xcoreUnsupportedReply(uint8_t *, uint32_t) { logProblem("WIP", __FILE__, __LINE__); }
+void xcoreUnsupportedEvent(uint8_t *) { logProblem("WIP", __FILE__, __LINE__); }
+void xcoreUnsupportedError(uint8_t *) { logProblem("WIP", __FILE__, __LINE__); }
+void xproxyNoOpReply(uint8_t *, uint32_t) { logProblem("WIP", __FILE__, __LINE__); }

@@ -1,0 +1,65 @@
+// Core protocol dispatch: the rows of the six tables in ProxyState that the core protocol
+// writes once at start-up, and the default handlers for whatever no handler claims.
+#pragma once
+
+#include <cstdint>
+
+#include "proxy/xproxy.h"
+
+// One core request opcode (1..119 and 127): its protocol name, whether it has a reply, its
+// handlers, the layout its request is swapped with for a client of the other byte order and
+// the layout of its reply where that is one fixed string (NULL where the handler chooses).
+struct XcoreRequestRow {
+  uint8_t opcode;
+  const char *name;
+  bool hasReply;
+  RequestHandler request;
+  ReplyHandler reply;  // xcoreUnexpectedReply for requests without a reply
+  WireLayout requestLayout;
+  WireLayout replyLayout;
+};
+
+// One core event code (2..34) with its layout.
+struct XcoreEventRow {
+  uint8_t code;
+  const char *name;
+  EventHandler handler;
+  WireLayout layout;
+};
+
+// The core rows, in opcode order (119 rows for 1..119, then 127).
+extern const XcoreRequestRow xcoreRequestRows[120];
+// The core events 2..34, in code order.
+extern const XcoreEventRow xcoreEventRows[33];
+// The core error names, by code 0..17 (0 is "Unsupported").
+extern const char *const xcoreErrorNames[18];
+
+// The request key of a request's first two bytes: byte 0 low, byte 1 high.
+inline uint32_t xcoreRequestKey(const uint8_t *request) { return request[0] | (uint32_t(request[1]) << 8); }
+// Index into ProxyState::requestNames: core opcodes 0..127 by themselves, extension keys
+// after them. The minor opcode of a core request does not count.
+inline uint32_t xcoreRequestNameIndex(uint8_t major, uint8_t minor) {
+  return major < 128 ? major : 128 + (uint32_t(major - 128) << 8) + minor;
+}
+// The name used in log lines: the table's name for majors 1..255 (minor below 256), else or
+// for an empty entry "request %u.%u" in a temporary string.
+const char *xcoreRequestName(unsigned major, unsigned minor);
+
+// Writes the two handlers into all 256 keys whose byte 0 is major.
+void xcoreSetRequestHandlers(uint8_t major, RequestHandler request, ReplyHandler reply);
+// Fills the core rows of all six tables; called once at start-up.
+void xcoreInitDispatchTables();
+
+// Give one event or error code back to the row that xcoreInitDispatchTables writes for it
+// (used when an extension that held the code is reset).
+void xcoreRestoreEventRow(uint8_t code);
+void xcoreRestoreErrorRow(uint8_t code);
+
+// Default handlers.
+void xcoreInvalidRequest(uint8_t *request, uint32_t length);
+void xcoreUnsupportedRequest(uint8_t *request, uint32_t length);
+void xcoreNoOperation(uint8_t *request, uint32_t length);
+void xcoreUnexpectedReply(uint8_t *reply, uint32_t length);
+void xcoreUnsupportedReply(uint8_t *reply, uint32_t length);
+void xcoreUnsupportedEvent(uint8_t *event);
+void xcoreUnsupportedError(uint8_t *error);
