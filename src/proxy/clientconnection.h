@@ -4,13 +4,93 @@
 
 #include <cstdint>
 
+#include "proxy/access.h"
 #include "proxy/xtrans.h"
+#include "support/buffer.h"
+#include "support/outbuffer.h"
 
-// A connected X client. Only the transport is declared here; the connection state proper is
-// added with the client connection code.
-struct ClientConnection {
-  XtransConnInfo transport;  // the accepted connection; NULL once closed
+struct DisplayConnection;
+struct DeferredOutput;
+struct MetaScreen;
+struct PassiveGrab;
+struct Region;
+struct Order;
+
+// Where a protocol builder writes a request: begin reserves `length` bytes (header included,
+// the BIG-REQUESTS form when longer than 0x3fffc), writes the header, counts and records the
+// request and returns where its body goes (byte 4 on); NULL when no room can be had.
+using RequestBeginHook = uint8_t *(*)(void *context, uint8_t opcode, uint8_t dataByte, uint32_t length);
+struct RequestSink {
+  RequestBeginHook begin;
+  void *context;
 };
+
+// The cutting state of one protocol stream (a client's requests, or a real server's answers on
+// a display connection).
+constexpr uint32_t kReaderStopped = 0xffffffffu;
+struct ProtocolReader {
+  uint32_t bytesNeeded;  // 0 until the setup has been read; then 4 (requests) or 32 (answers);
+                         // kReaderStopped once a handler has stopped the stream
+  uint8_t swapped;       // 1: the peer sends most significant byte first
+  RequestSink sink;      // display connections only: the writer of the proxy's own requests
+  char stopReason[256];  // the text given with the stop; empty: a pause
+};
+
+// A connected X client, from accept to close. Allocated zeroed; listed in the global client list.
+struct ClientConnection {
+  XtransConnInfo transport;  // the accepted connection; NULL once the socket is closed
+  ClientConnection *next;    // global client list; the head's prev is the tail
+  ClientConnection *prev;
+  uint32_t index;            // slot 1..1023: resource-table index and top bits of its ids
+  int fd;                    // the socket's descriptor; -1 once closed
+  Order *readOrder;          // descriptor reader, or the 8 ms one-shot timer while input is buffered
+  Order *writeOrder;
+  Buffer input;              // bytes read and not yet cut
+  ProtocolReader reader;
+  OutBuffer output;
+  DisplayConnection **displays;  // one per real display, in the order of the real-display list
+  uint32_t displayCount;
+  uint32_t sequence;             // requests counted so far (the client's sequence number)
+  // the drawable last resolved (resourceCacheDrawable)
+  uint32_t cachedType;
+  void *cachedRecord;
+  MetaScreen *cachedScreen;
+  Region *requestRegion;
+  uint16_t replySequence;        // client sequence of the reply, event or error being translated
+  uint8_t setUp;                 // the real servers' setup replies have been handled
+  uint8_t retained;              // socket gone, server connections and resources kept
+  uint8_t closingForReset;
+  uint8_t closeDownMode;         // 0 DestroyAll, 1 RetainPermanent, 2 RetainTemporary
+  uint8_t setupsPending;         // setups sent to real displays whose replies have not come
+  uint8_t bigRequests;           // BIG-REQUESTS enabled
+  uint8_t impervious;            // XTestGrabControl: keeps running while another client grabs
+  uint8_t headsAsScreens;        // the client sees each head as a screen of its own
+  PassiveGrab *passiveGrabs;
+  uint32_t errorCount;           // X errors sent to the client
+  char *peerIdentity;            // malloc'ed; NULL or empty: use the peer address
+  AccessClient access;           // authorization id and connection time of the access checks
+  Order *setupTimer;             // closes a peer that never completes its setup
+  // ordered output (deferred blocks)
+  DeferredOutput *deferred;      // block list in client sequence order; the head's prev is the tail
+  uint16_t lastEventSequence;
+  uint8_t lastEventType;         // type of the last event written to the socket
+  uint8_t busy;                  // >0 while a pass over its input or answers runs: a close then
+                                 // only marks it (closePending) and the pass releases it
+  uint8_t closePending;
+  uint32_t glxScreen;            // the current GLX screen
+  uint32_t glxClientVersion;     // GLXClientInfo's version code, 0 until then
+  char *programName;             // malloc'ed, or NULL
+};
+
+// Process-wide values set around each handling (NULL between handlings).
+extern ClientConnection *xproxyCurrentClient;
+extern DisplayConnection *xproxyCurrentDisplayConnection;
+// The client holding a server grab (NULL when nobody does), and the GL direct path's grab flag.
+extern ClientConnection *miscGrabbingClient;
+extern int miscLumoraGrab;
+// The client list and its count.
+extern ClientConnection *xproxyClients;
+extern uint32_t xproxyClientCount;
 
 // Listening side. Every listener and accepted connection is close-on-exec.
 // All connection-oriented listeners for each display number ("%d"), from the last number;

@@ -140,3 +140,77 @@ extern ProxyState proxyState;
 void xproxyNoOpReply(uint8_t *reply, uint32_t length);
 
 // ===== end of dispatch tables, extension records and per-extension state ==================
+
+// ===== Display connections: one raw connection per client and real display ==================
+struct ServerDisplay;
+
+// One page of the sequence map: the entry of real-server sequence s is entries[s & 0xfff].
+struct SequenceMapEntry {
+  uint16_t clientSequence;
+  uint16_t requestKey;  // the request's first two bytes, byte 0 low
+};
+constexpr uint32_t kSequenceMapEntries = 4096;
+constexpr uint32_t kSequenceMapNoEnd = 0xffffffffu;
+struct SequenceMapPage {
+  SequenceMapPage *next;  // the first page's prev is the last page
+  SequenceMapPage *prev;
+  uint32_t writeLimit;    // the entry at which the page counts as full
+  uint32_t end;           // the entry after which the page is finished; kSequenceMapNoEnd while written
+  SequenceMapEntry entries[kSequenceMapEntries];
+};
+
+// Work to do when a particular answer arrives (or to undo when it never does).
+using ReplyDiscard = void (*)(uintptr_t argument);
+struct ReplyCallback {
+  ReplyCallback *next;
+  uint32_t key;         // tag << 16 | low 16 bits of the real-server sequence of the request
+  uintptr_t argument;   // pointer-sized: may carry a record
+  ReplyDiscard discard;
+};
+constexpr uint8_t kReplyTagNoOp = 127;
+constexpr uint8_t kReplyTagDestroyOnError = 255;
+
+// The round trip of a NoOp request (GetInputFocus recorded under key 127).
+using NoOpReplyFn = void (*)(uint8_t *reply, uintptr_t argument);
+using NoOpReleaseFn = void (*)(uintptr_t argument);
+struct NoOpRecord {
+  NoOpReplyFn fn;
+  uintptr_t argument;
+  NoOpReleaseFn release;
+};
+
+// A client's raw protocol connection to one real display. Allocated zeroed; owned by the
+// client's display array.
+struct DisplayConnection {
+  XtransConnInfo transport;
+  int fd;
+  Buffer input;                  // bytes from the real server not yet handled
+  OutBuffer output;
+  Order *readOrder;              // may be an idle order that handles buffered input after a sync
+  Order *writeOrder;
+  ProtocolReader reader;         // bytes needed 0 until the setup reply, then 32; sink = xproxyBeginRequest
+  ClientConnection *owner;
+  uint32_t requestsSent;         // real-server sequence of the last request written
+  uint32_t sequenceHandled;      // 16-bit sequence of the answer being handled
+  uint32_t idBase;               // from the real server's setup reply
+  uint32_t idMask;
+  uint16_t displayNumber;
+  uint16_t family;               // 256 local, 65535 otherwise
+  uint32_t lastWrittenSequence;  // low 16 bits key reply callbacks
+  uint32_t readPosition;         // where handling stands in the input
+  uint32_t syncSequence;
+  uint8_t syncPending;
+  uint8_t setupDone;             // the real server's setup reply has been handled
+  uint8_t bigRequests;           // BIG-REQUESTS enabled on this raw connection
+  uint8_t busy;                  // >0 while its answers are cut: a close only marks it
+  uint8_t closePending;
+  SequenceMapPage *pages;        // first page = oldest
+  ReplyCallback *callbacksFirst;
+  ReplyCallback *callbacksLast;
+  uint32_t replyKey;             // request key of the reply being handled
+  uint32_t glxTag;               // the GLX tag and head last made current by a re-issued MakeCurrent
+  void *glxHead;
+  ServerDisplay *display;
+  char *hostName;
+};
+// ===== end of display connections ===========================================================

@@ -14,6 +14,10 @@
 extern "C" {
 #include <X11/Xtrans/Xtrans.h>
 }
+// Xtrans.h pulls in <X11/Xos.h>, which defines index and rindex as macros; they would break
+// every later header that uses those words (std::variant::index ...).
+#undef index
+#undef rindex
 
 extern "C" {
 int xtransGetAddressLength(XtransConnInfo connection);

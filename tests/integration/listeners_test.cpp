@@ -64,7 +64,8 @@ void answerer(XtransConnInfo connection, int fd) {
   }
   auto get16 = [&](int at) { return msb ? (in[at] << 8 | in[at + 1]) : (in[at] | in[at + 1] << 8); };
   uint16_t nameLength = static_cast<uint16_t>(get16(6)), dataLength = static_cast<uint16_t>(get16(8));
-  ClientConnection client{connection};
+  ClientConnection client{};
+  client.transport = connection;
   const char *reason = xproxyCheckClientAccess(&client, nameLength, reinterpret_cast<const char *>(in.data() + 12),
                                                dataLength, in.data() + 12 + ((nameLength + 3u) & ~3u));
   answered.count++;
@@ -183,7 +184,9 @@ class ListenerTest : public ::testing::Test {
     size_t before = keptConnections.size();
     rawSetup(fd, "", "");
     keepConnections = false;
-    return ClientConnection{keptConnections.size() > before ? keptConnections.back() : nullptr};
+    ClientConnection client{};
+    client.transport = keptConnections.size() > before ? keptConnections.back() : nullptr;
+    return client;
   }
 
   std::string dir;
