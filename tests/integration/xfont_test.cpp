@@ -20,7 +20,7 @@
 #include <X11/extensions/Xfixes.h>
 
 #include "xclient/xutil.h"
-#include "xvfb_fixture.h"
+#include "display_fixture.h"
 
 namespace {
 
@@ -51,14 +51,11 @@ struct OurCursor {
 constexpr unsigned long kForeground = 0xffffffff;  // opaque white
 constexpr unsigned long kBackground = 0xff000000;  // opaque black
 
-class XfontDisplayTest : public ::testing::Test {
+class XfontDisplayTest : public XvfbDisplayTest {
  protected:
   void SetUp() override {
-    XvfbOptions options;
-    options.screens = {"320x240x24"};
-    ASSERT_EQ(server_.start(options), "");
-    display_ = XOpenDisplay(server_.displayName().c_str());
-    ASSERT_NE(display_, nullptr);
+    XvfbDisplayTest::SetUp();
+    if (HasFatalFailure()) return;
     int eventBase, errorBase, major = 2, minor = 0;
     ASSERT_TRUE(XFixesQueryExtension(display_, &eventBase, &errorBase));
     ASSERT_TRUE(XFixesQueryVersion(display_, &major, &minor));
@@ -67,10 +64,6 @@ class XfontDisplayTest : public ::testing::Test {
     XWarpPointer(display_, None, window_, 0, 0, 0, 0, 160, 120);
     XSync(display_, False);
   }
-  void TearDown() override {
-    if (display_) XCloseDisplay(display_);
-  }
-
   OurCursor ours(Font source, XFontStruct *sourceInfo, unsigned sourceChar, Font mask,
                  XFontStruct *maskInfo, unsigned maskChar) {
     OurCursor c;
@@ -131,8 +124,6 @@ class XfontDisplayTest : public ::testing::Test {
     XSync(display_, False);
   }
 
-  XvfbServer server_;
-  Display *display_ = nullptr;
   Window window_ = None;
 };
 
