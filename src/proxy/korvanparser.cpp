@@ -349,7 +349,11 @@ const char *nextToken(Parser &parser, Token &token) {
   if (*word == '"') {
     token.quoted = 1;
     word = ++parser.position;
-    while (*parser.position && !(*parser.position == '"' && parser.position[-1] != '\\')) {
+    // The word ends at a quote behind an even number of backslashes: in "C:\\" the quote
+    // ends the word, in "a\"b" it does not.
+    while (*parser.position &&
+           !(*parser.position == '"' &&
+             !configIsEscaped(word, static_cast<int>(parser.position - word)))) {
       if (*parser.position == '\n') (*parser.line)++;
       parser.position++;
     }
@@ -1334,15 +1338,15 @@ const char *korvanParseCommandLine(int argc, const char *const *argv, int addDef
   for (int i = first; i < argc; i++) {
     const char *argument = argv[i] ? argv[i] : "";
     size_t length = strlen(argument);
-    // strQuoteIfSpaces holds 1024 bytes: longer arguments, arguments holding a double quote
-    // (which must be escaped to stay one word) and arguments beginning with "#" (which would
-    // turn every later argument into a comment) are quoted here.
-    if (length < 1000 && !strchr(argument, '"') && argument[0] != '#') {
+    // strQuoteIfSpaces holds 1024 bytes: longer arguments, arguments holding a double quote or
+    // a backslash (both escaped with a backslash, which the lexer removes again) and arguments
+    // beginning with "#" (which would turn every later argument into a comment) are quoted here.
+    if (length < 1000 && !strpbrk(argument, "\"\\") && argument[0] != '#') {
       text += strQuoteIfSpaces(argument);
     } else {
       text += '"';
       for (const char *c = argument; *c; c++) {
-        if (*c == '"') text += '\\';
+        if (*c == '"' || *c == '\\') text += '\\';
         text += *c;
       }
       text += '"';
@@ -1424,21 +1428,35 @@ int32_t korvanEvalExpression(const char *text, const char **error) {
     if (values.size() + operators.size() > kExpressionStackLimit) return *error = kSyntaxError, 0;
     if (expectOperand) {
       if (isdigit(static_cast<unsigned char>(*c))) {
-        uint32_t value = 0;
+        // Literals are read in 64 bits and must fit an int, as a plain number word must:
+        // 2147483648 only right behind a minus sign.
+        constexpr uint64_t kLiteralLimit = uint64_t{INT32_MAX} + 1;
+        uint64_t value = 0;
+        auto add = [&](unsigned base, unsigned digit) {
+          value = value * base + digit;
+          if (value > kLiteralLimit) value = kLiteralLimit + 1;  // stays refused
+        };
         if (c[0] == '0' && (c[1] == 'x' || c[1] == 'X')) {
           c += 2;
           if (!isxdigit(static_cast<unsigned char>(*c))) return *error = kSyntaxError, 0;
           for (; isxdigit(static_cast<unsigned char>(*c)); c++)
-            value = value * 16 + static_cast<uint32_t>(isdigit(static_cast<unsigned char>(*c)) ? *c - '0' : (tolower(*c) - 'a' + 10));
+            add(16, static_cast<unsigned>(isdigit(static_cast<unsigned char>(*c)) ? *c - '0' : (tolower(*c) - 'a' + 10)));
         } else if (c[0] == '0') {
           for (; isdigit(static_cast<unsigned char>(*c)); c++) {
             if (*c > '7') return *error = kSyntaxError, 0;
-            value = value * 8 + static_cast<uint32_t>(*c - '0');
+            add(8, static_cast<unsigned>(*c - '0'));
           }
         } else {
-          for (; isdigit(static_cast<unsigned char>(*c)); c++) value = value * 10 + static_cast<uint32_t>(*c - '0');
+          for (; isdigit(static_cast<unsigned char>(*c)); c++) add(10, static_cast<unsigned>(*c - '0'));
         }
-        values.push_back(static_cast<int32_t>(value));
+        if (value == kLiteralLimit && !operators.empty() && operators.back() == 'n') {
+          operators.pop_back();  // the negation is applied here: -2147483648 is INT32_MIN
+          values.push_back(INT32_MIN);
+        } else if (value >= kLiteralLimit) {
+          return *error = kSyntaxError, 0;
+        } else {
+          values.push_back(static_cast<int32_t>(value));
+        }
         expectOperand = 0;
       } else if (*c == '(') {
         operators.push_back('(');
