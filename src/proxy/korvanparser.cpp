@@ -858,6 +858,10 @@ const char *screenSetting(Parser &parser, const Token &setting, BlockState *stat
   }
 }
 
+// Set when a statement named the log destination; otherwise the default log file is formed
+// again after the parse, from the display the command line or a statement gave.
+int logDestinationGiven = 0;
+
 // Statements that set one string of the record; the clear words set it to none.
 const struct {
   Keyword keyword;
@@ -903,6 +907,7 @@ const char *statement(Parser &parser, const Token &token, BlockState *state) {
   ConfigRecord &config = configRecord;
   if (token.kind != Token::kKeyword) return parseSource(parser, token.text);
   const char *label = kKeywordNames[token.keyword];
+  if (token.keyword == kwLog || token.keyword == kwLogDestination) logDestinationGiven = 1;
   for (const auto &entry : kStringStatements)
     if (entry.keyword == token.keyword) return readString(parser, &(config.*entry.field), entry.clearA, entry.clearB);
   const char *error = nullptr;
@@ -1236,7 +1241,9 @@ void korvanInitDefaults(ConfigRecord *config) {
   } else {
     ok = 0;
   }
-  // The default log file is named after the display, so it is formed last.
+  // The default log file is named after the display, so it is formed last (and again after a
+  // parse that gave another display).
+  logDestinationGiven = 0;
   ok = ok && replaceString(&config->logDestination, filesLogFileName());
   if (!ok) logProblem(KORVAN_OUT_OF_MEMORY(), "Proxy/korvanparser", __LINE__);
 }
@@ -1357,6 +1364,8 @@ const char *korvanParseCommandLine(int argc, const char *const *argv, int addDef
   int line = 1;
   const char *error = korvanParse(text.data(), 0, &fileName, &line);
   if (error) return strTempPrintf("%s in %s, line %d", error, fileName, line);
+  if (!logDestinationGiven && !replaceString(&config.logDestination, filesLogFileName()))
+    return KORVAN_OUT_OF_MEMORY();
   if ((error = resolve(addDefaults))) {
     // The message is complete before the records it names are freed.
     korvanFreeMetaScreenList(&config.metaScreens);

@@ -274,6 +274,30 @@ TEST_F(KorvanTest, StatementsAndSettingsSetTheirFields) {
   EXPECT_EQ(configRecord.extensions[3].enable, 1u);
 }
 
+// The default log file is named after the display the command line or a statement gave, unless
+// a statement named a destination.
+TEST_F(KorvanTest, DefaultLogFileFollowsTheDisplay) {
+  auto endsWith = [](const char *text, const std::string &tail) {
+    std::string s = text ? text : "";
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+  };
+  const struct {
+    std::vector<std::string> arguments;
+    std::string tail;
+  } cases[] = {
+      {{}, "-0.log"},
+      {{":5"}, "-5.log"},
+      {{":6", "nice", "1"}, "-6.log"},
+      {{"connection", ":7"}, "-7.log"},
+      {{":5", "log", "syslog"}, "syslog"},
+      {{"log", "/x/chosen.log", "connection", ":8"}, "/x/chosen.log"},
+  };
+  for (const auto &c : cases) {
+    ASSERT_EQ(parse(c.arguments), nullptr);
+    EXPECT_TRUE(endsWith(configRecord.logDestination, c.tail)) << configRecord.logDestination << " " << c.tail;
+  }
+}
+
 TEST_F(KorvanTest, QuotedWordsExpressionsAndCommentsInFiles) {
   // Quoted keywords and stop are values, an escaped quote stays, UTF-8 is text.
   ASSERT_EQ(parseFile("connection \"screen\"\nxdmcpHost \"a\\\"b\"\nxdmcpDisplayID \"stop\"\n"
