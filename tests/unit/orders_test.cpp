@@ -81,6 +81,32 @@ TEST_F(OrdersTest, StopFromCallbackEndsTheNextStepWithoutPolling) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));  // no 2 s poll
 }
 
+// An idle callback that stops the loop ends the run before the wait: not at a 3 s timer, not
+// at the one-hour sentinel.
+TEST_F(OrdersTest, StopFromIdleCallbackEndsTheRunBeforeTheWait) {
+  for (bool withTimer : {true, false}) {
+    SCOPED_TRACE(withTimer ? "3 s timer" : "no timer");
+    ordersInit();
+    if (withTimer) ordersAddTimer(3000, ordersNoOp, nullptr);
+    static Order *idle;
+    idle = ordersAddIdle([](void *) { ordersCancel(idle); ordersStop(9); }, nullptr);
+    auto start = std::chrono::steady_clock::now();
+    std::thread watchdog;  // a run that waits for the sentinel is ended by a signal-path stop
+    bool done = false;
+    watchdog = std::thread([&] {
+      for (int i = 0; i < 100 && !__atomic_load_n(&done, __ATOMIC_ACQUIRE); i++) usleep(50000);
+      if (!__atomic_load_n(&done, __ATOMIC_ACQUIRE)) ordersStopFromSignal(99);
+    });
+    uint32_t result = ordersRun();
+    __atomic_store_n(&done, true, __ATOMIC_RELEASE);
+    watchdog.join();
+    EXPECT_EQ(result, 9u);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
+    // The stop was taken: the next step runs normally.
+    EXPECT_EQ(ordersStep(0), 0u);
+  }
+}
+
 // Loop-clock times recorded by the callbacks of the quiet-time test.
 uint64_t timerAt, lastEvent, shortestQuiet;
 
