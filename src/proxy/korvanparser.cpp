@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -1013,6 +1014,9 @@ const char *parseText(Parser &parser) {
   }
 }
 
+// Bytes held by the sourced inputs being parsed now (nested sources add up).
+size_t sourcedBytesHeld = 0;
+
 const char *parseSource(Parser &parser, const char *nameText) {
   std::string name = nameText;
   int isStdin = name == "-";
@@ -1033,6 +1037,11 @@ const char *parseSource(Parser &parser, const char *nameText) {
       error = strTempPrintf("No UTF-8 text in configuration file '%s'", name.c_str());
       break;
     }
+    if (static_cast<uint64_t>(text.size()) + static_cast<uint64_t>(n) + sourcedBytesHeld > kKorvanSourceMax) {
+      error = strTempPrintf("Configuration file '%s' too large (more than %zu bytes of configuration)",
+                            name.c_str(), kKorvanSourceMax);
+      break;
+    }
     text.append(chunk.data(), static_cast<size_t>(n));
   }
   if (!isStdin) close(fd);
@@ -1045,6 +1054,11 @@ const char *parseSource(Parser &parser, const char *nameText) {
   int outerLine = *parser.line;
   *parser.fileName = name.c_str();
   *parser.line = 1;  // also the line of a failure before the first word (nesting too deep)
+  struct Held {
+    size_t bytes;
+    explicit Held(size_t n) : bytes(n) { sourcedBytesHeld += n; }
+    ~Held() { sourcedBytesHeld -= bytes; }
+  } held(text.size());
   error = korvanParse(text.data(), parser.depth + 1, parser.fileName, parser.line);
   if (error) {
     // The caller reports the innermost file, whose name string ends with this call.
@@ -1317,7 +1331,9 @@ void korvanFreeScreenList(ScreenConfig **list) { freeList(list, &currentScreen, 
 
 // --- Language --------------------------------------------------------------------------------
 
-const char *korvanParse(char *text, int depth, const char **fileName, int *line) {
+namespace {
+
+const char *parseUnguarded(char *text, int depth, const char **fileName, int *line) {
   if (depth > kMaxSourceDepth) return "Maximum recursion level reached (possible cyclic source command)";
   *line = 1;
   Parser parser{};
@@ -1330,7 +1346,21 @@ const char *korvanParse(char *text, int depth, const char **fileName, int *line)
   return parseText(parser);
 }
 
-const char *korvanParseCommandLine(int argc, const char *const *argv, int addDefaults) {
+}  // namespace
+
+// No exception leaves the parser: allocation failure inside the std containers it uses becomes
+// the out-of-memory text.
+const char *korvanParse(char *text, int depth, const char **fileName, int *line) {
+  try {
+    return parseUnguarded(text, depth, fileName, line);
+  } catch (const std::bad_alloc &) {
+    return KORVAN_OUT_OF_MEMORY();
+  }
+}
+
+namespace {
+
+const char *parseCommandLineUnguarded(int argc, const char *const *argv, int addDefaults) {
   ConfigRecord &config = configRecord;
   korvanInitDefaults(&config);
   int first = 0;
@@ -1383,6 +1413,16 @@ const char *korvanParseCommandLine(int argc, const char *const *argv, int addDef
   return nullptr;
 }
 
+}  // namespace
+
+const char *korvanParseCommandLine(int argc, const char *const *argv, int addDefaults) {
+  try {
+    return parseCommandLineUnguarded(argc, argv, addDefaults);
+  } catch (const std::bad_alloc &) {
+    return KORVAN_OUT_OF_MEMORY();
+  }
+}
+
 int korvanDirectionWord(const char *word, uint32_t *code) {
   static const struct {
     const char *word;
@@ -1420,7 +1460,9 @@ const char *korvanWorkaroundsText(uint32_t mask) {
   return text[0] ? text + 1 : text;
 }
 
-int32_t korvanEvalExpression(const char *text, const char **error) {
+namespace {
+
+int32_t evalUnguarded(const char *text, const char **error) {
   static const char kSyntaxError[] = "syntax error in arithmetic expression";
   *error = nullptr;
   if (!text) return 0;
@@ -1504,4 +1546,15 @@ int32_t korvanEvalExpression(const char *text, const char **error) {
   }
   if (values.size() != 1) return *error = kSyntaxError, 0;
   return values.back();
+}
+
+}  // namespace
+
+int32_t korvanEvalExpression(const char *text, const char **error) {
+  try {
+    return evalUnguarded(text, error);
+  } catch (const std::bad_alloc &) {
+    *error = KORVAN_OUT_OF_MEMORY();
+    return 0;
+  }
 }

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -57,7 +58,7 @@ int configIsEscaped(const char *text, int index) {
   return backslashes & 1;
 }
 
-const char *configParseStatement(const char **position, char **name, char **value) {
+static const char *configParseStatementUnguarded(const char **position, char **name, char **value) {
   const char *p = *position;
   *name = nullptr;
   *value = nullptr;
@@ -110,9 +111,9 @@ const char *configParseStatement(const char **position, char **name, char **valu
   return nullptr;
 }
 
-const char *configReadFile(const char *path, ConfigStatementCallback callback, void *user) {
+static const char *configReadFileUnguarded(const char *path, ConfigStatementCallback callback, void *user) {
   if (strlen(path) > kConfigLineSize - 1) return strTempPrintf("Can't open file '%s': %s", path, strErrno(ENAMETOOLONG));
-  FILE *file = strcmp(path, "-") == 0 ? stdin : fopen(path, "r");
+  FILE *file = strcmp(path, "-") == 0 ? stdin : fopen(path, "re");
   if (!file) return strTempPrintf("Can't open file '%s': %s", path, strErrno(errno));
   FileCloser closer{file};
 
@@ -147,7 +148,7 @@ const char *configReadFile(const char *path, ConfigStatementCallback callback, v
     while (*position) {
       char *name;
       char *value;
-      const char *error = configParseStatement(&position, &name, &value);
+      const char *error = configParseStatementUnguarded(&position, &name, &value);
       if (error) return error;
       if (*name) error = callback(name, value, lineNumber, user);
       free(name);
@@ -158,7 +159,7 @@ const char *configReadFile(const char *path, ConfigStatementCallback callback, v
   return nullptr;
 }
 
-const char *configExpandVariables(const char *source, char *destination, size_t size) {
+static const char *configExpandVariablesUnguarded(const char *source, char *destination, size_t size) {
   if (strlen(source) + 1 >= size) return "Configuration statement too large";
   size_t out = 0;
   auto put = [&](const char *text, size_t n) {
@@ -197,7 +198,7 @@ const char *configExpandVariables(const char *source, char *destination, size_t 
   return nullptr;
 }
 
-char *configFormatStatement(const char *name, const char *value, int indent) {
+static char *configFormatStatementUnguarded(const char *name, const char *value, int indent) {
   constexpr size_t kRightColumn = 75;
   if (indent < 0 || !*name) return nullptr;
   size_t nameLength = strlen(name);
@@ -259,4 +260,38 @@ char *configFormatStatement(const char *name, const char *value, int indent) {
   }
   if (quote) text += '"';
   return strdup(text.c_str());
+}
+
+// The entry points: no exception leaves the module, allocation failure inside the std
+// containers used above becomes the out-of-memory text (or NULL where NULL is the failure).
+const char *configParseStatement(const char **position, char **name, char **value) {
+  try {
+    return configParseStatementUnguarded(position, name, value);
+  } catch (const std::bad_alloc &) {
+    return OUT_OF_MEMORY_TEXT();
+  }
+}
+
+const char *configReadFile(const char *path, ConfigStatementCallback callback, void *user) {
+  try {
+    return configReadFileUnguarded(path, callback, user);
+  } catch (const std::bad_alloc &) {
+    return OUT_OF_MEMORY_TEXT();
+  }
+}
+
+const char *configExpandVariables(const char *source, char *destination, size_t size) {
+  try {
+    return configExpandVariablesUnguarded(source, destination, size);
+  } catch (const std::bad_alloc &) {
+    return OUT_OF_MEMORY_TEXT();
+  }
+}
+
+char *configFormatStatement(const char *name, const char *value, int indent) {
+  try {
+    return configFormatStatementUnguarded(name, value, indent);
+  } catch (const std::bad_alloc &) {
+    return nullptr;
+  }
 }

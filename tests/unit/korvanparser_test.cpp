@@ -383,6 +383,34 @@ TEST_F(KorvanTest, SourceFiles) {
   for (const auto &f : failures) EXPECT_EQ(parse({"source", f.source}), f.error);
 }
 
+// A sourced input larger than the limit is refused with its own text, alone or with the files
+// that source it (nested inputs add up); one just within the limit is read.
+TEST_F(KorvanTest, LargeSourcedInputsAreRefused) {
+  std::string comment = "#" + std::string(1022, 'c') + "\n";  // 1 KiB a line
+  auto content = [&](size_t kib, const std::string &last) {
+    std::string text;
+    text.reserve(kib * 1024 + last.size());
+    for (size_t i = 0; i < kib; i++) text += comment;
+    return text + last;
+  };
+  std::string big = writeFile("big.conf", content(kKorvanSourceMax / 1024 + 1, "nice 2\n"));
+  std::string fits = writeFile("fits.conf", content(kKorvanSourceMax / 1024 - 1, "nice 3\n"));
+  std::string half = writeFile("half.conf", content(kKorvanSourceMax / 2048 + 1, "nice 4\n"));
+  std::string outer = writeFile("outer.conf", content(kKorvanSourceMax / 2048, "source " + half + "\n"));
+  auto tooLarge = [](const std::string &name) {
+    return "Configuration file '" + name + "' too large (more than " + std::to_string(kKorvanSourceMax) +
+           " bytes of configuration)";
+  };
+  EXPECT_EQ(parse({"source", big}), tooLarge(big) + kCommandLine);
+  EXPECT_EQ(configRecord.nice, 0);
+  EXPECT_EQ(parse({"source", fits}), nullptr);
+  EXPECT_EQ(configRecord.nice, 3);
+  EXPECT_EQ(parse({"source", outer}), tooLarge(half) + " in " + outer + ", line " +
+                                          std::to_string(kKorvanSourceMax / 2048 + 1));
+  EXPECT_EQ(parse({"source", half}), nullptr);  // alone it fits
+  EXPECT_EQ(configRecord.nice, 4);
+}
+
 TEST_F(KorvanTest, TextEndingInExpressionWithoutNewline) {
   ASSERT_EQ(parseFile("nice (4)\nserverNice (1+2)"), nullptr);
   EXPECT_EQ(configRecord.nice, 4);
