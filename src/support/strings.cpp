@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <charconv>
 #include <ctime>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -20,15 +19,15 @@
 
 namespace {
 
-char ringArea[kStrTempRingSize];
-size_t ringCursor = 0;  // offset of the next free byte
-std::mutex ringMutex;
+// Each thread has a ring of its own: a text stays valid until the same thread has handed out
+// about 64 KiB after it, whatever other threads format meanwhile.
+thread_local char ringArea[kStrTempRingSize];
+thread_local size_t ringCursor = 0;  // offset of the next free byte
 
 }  // namespace
 
 char *strTempAlloc(size_t n) {
   if (n > kStrTempMaxRequest) n = kStrTempMaxRequest;
-  std::lock_guard<std::mutex> lock(ringMutex);
   if (ringCursor + n <= kStrTempLimit) {
     char *p = ringArea + ringCursor;
     ringCursor += n;

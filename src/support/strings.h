@@ -12,6 +12,8 @@
 #define OUT_OF_MEMORY_TEXT_AT(source) strTempPrintf("Out of memory (%s:%d)", (source), __LINE__)
 
 // --- Temporary-string ring -------------------------------------------------------------
+// Every thread has its own ring: a temporary text stays valid until the same thread has
+// taken about 64 KiB of further temporary texts. Never free one; copy what must live longer.
 constexpr size_t kStrTempRingSize = 65528;
 constexpr size_t kStrTempLimit = 65527;     // cursor + n must stay within this many bytes
 constexpr size_t kStrTempMaxRequest = 16384;
