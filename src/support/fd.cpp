@@ -30,12 +30,14 @@ void fdChangeFlag(int fd, bool nonBlocking) {
 
 // poll() for one descriptor; timeout -1 waits without limit. A failing poll() is repeated
 // with the full timeout.
+// 1 when ready; 0 on time-out and when poll itself fails (other than by a signal), which would
+// otherwise be retried for ever.
 int fdPollFor(int fd, short events, int timeout) {
   for (;;) {
     struct pollfd p = {fd, events, 0};
     int n = poll(&p, 1, timeout);
     if (n > 0) return 1;
-    if (n == 0) return 0;
+    if (n == 0 || errno != EINTR) return 0;
   }
 }
 
@@ -110,10 +112,15 @@ const char *fileUpdateContent(const void *data, size_t n, FILE *stream, int64_t 
 }
 
 FILE *fileReopen(FILE *stream, const char *path, const char *mode) {
-  FILE *probe = fopen(path, mode);
+  // Close-on-exec always: a stream of the proxy never leaks into a child.
+  char withCloexec[16];
+  if (strlen(mode) + 2 > sizeof withCloexec) return nullptr;
+  strCopy(withCloexec, mode, sizeof withCloexec);
+  if (!strchr(mode, 'e')) strAppend(withCloexec, "e", sizeof withCloexec);
+  FILE *probe = fopen(path, withCloexec);
   if (!probe) return nullptr;
   fclose(probe);
-  return freopen(path, mode, stream);
+  return freopen(path, withCloexec, stream);
 }
 
 namespace {

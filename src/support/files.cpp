@@ -141,7 +141,7 @@ const char *fileLargeFileTest() {
   const uint64_t size = 5ULL << 30;
   if (const char *error = fileCreateSized(path, size, 0)) return error;
   const char *result = "No X";
-  if (FILE *file = fopen(path, "r")) {
+  if (FILE *file = fopen(path, "re")) {
     if (fseeko(file, static_cast<off_t>(size - 1), SEEK_SET) == 0 && fgetc(file) == 'X') result = nullptr;
     fclose(file);
   }
@@ -252,7 +252,7 @@ const char *fileTemplatePath(const char *templateText, int number, time_t time) 
 }
 
 const char *fileAppendLine(const char *path, const char *format, ...) {
-  FILE *file = fopen(path, "a");
+  FILE *file = fopen(path, "ae");
   if (!file) return strTempPrintf("Can't open file '%s': %s", path, strErrno(errno));
   time_t now = time(nullptr);
   struct tm local;

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <ctime>
 #include <mutex>
 #include <strings.h>
@@ -550,17 +551,41 @@ void releaseStandardError() {
 
 // Opens a log file: an existing one is appended to (an XHTML one only when it ends with the
 // footer, otherwise a fresh document is started); a new one is created with mode 0644.
+// Opens path without following a symbolic link that someone else planted. A link that belongs
+// to this user or to root is followed by hand: its text is read from a descriptor of the link
+// itself, so what was checked is what is followed (no gap between a check and the open).
+int openNotPlanted(const char *path, int flags, int depth = 0) {
+  int fd = open(path, flags | O_NOFOLLOW);
+  if (fd >= 0 || errno != ELOOP || depth >= 8) return fd;
+  int linkFd = open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  if (linkFd < 0) return -1;
+  struct stat link;
+  char target[4096];
+  ssize_t n = -1;
+  if (fstat(linkFd, &link) == 0 && S_ISLNK(link.st_mode) && (link.st_uid == geteuid() || link.st_uid == 0))
+    n = readlinkat(linkFd, "", target, sizeof target - 1);
+  close(linkFd);
+  if (n <= 0) {
+    errno = ELOOP;
+    return -1;
+  }
+  target[n] = 0;
+  std::string next = target;
+  if (target[0] != '/') {
+    const char *slash = strrchr(path, '/');
+    if (slash) next = std::string(path, static_cast<size_t>(slash - path + 1)) + target;
+  }
+  return openNotPlanted(next.c_str(), flags, depth + 1);
+}
+
 bool openLogFile(const char *path) {
   bool xhtml = hasMarkupExtension(path);
   // A symbolic link is followed only when it belongs to this user or to root: a link that
   // someone else planted must not make the log append to (or restart) a file it points at.
-  struct stat link;
-  if (lstat(path, &link) == 0 && S_ISLNK(link.st_mode) && link.st_uid != geteuid() && link.st_uid != 0)
-    return false;
   int fd = -1;
   // Another process may create the file between the two opens: then it is opened again.
   for (int attempt = 0; attempt < 3 && fd < 0; attempt++) {
-    fd = open(path, O_RDWR | O_APPEND | O_CLOEXEC | O_NOCTTY);
+    fd = openNotPlanted(path, O_RDWR | O_APPEND | O_CLOEXEC | O_NOCTTY);
     if (fd >= 0) {
       struct stat info;
       if (xhtml && (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
@@ -901,7 +926,7 @@ void logReplay(LogReplayCallback callback) {
     strCopy(path, state.targetName, sizeof path);
   }
   bool fromInput = strcmp(path, "-") == 0;
-  FILE *file = fromInput ? stdin : fopen(path, "r");
+  FILE *file = fromInput ? stdin : fopen(path, "re");
   if (!file) return;
   LogChannel *saved = logSaveChannels();
   logDisableAll();
