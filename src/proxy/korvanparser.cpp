@@ -29,6 +29,9 @@
 #include "support/strings.h"
 
 ConfigRecord configRecord;
+
+// The default log file is named after the configured display.
+[[maybe_unused]] static const bool connectionShared = (filesConnectionName = &configRecord.connection, true);
 char **ConfigCommentTarget = &configRecord.comment;
 
 namespace {

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "support/logging.h"
+#include "support/problems.h"
 #include "support/strings.h"
 
 unsigned fdWriteAllWaitMs = 120000;
@@ -25,7 +25,7 @@ void fdChangeFlag(int fd, bool nonBlocking) {
     if (wanted == flags || fcntl(fd, F_SETFL, wanted) == 0) return;
   }
   // The reports of this module carry the fixed source name "fd.c".
-  logWrite(logChannelError, "fd.c", __LINE__, logFormat("fcntl(O_NONBLOCK) failed: %s", strerror(errno)));
+  problemError("fd.c", __LINE__, strTempPrintf("fcntl(O_NONBLOCK) failed: %s", strerror(errno)));
 }
 
 // poll() for one descriptor; timeout -1 waits without limit. A failing poll() is repeated

@@ -26,6 +26,7 @@
 #include "support/datapack.h"
 #include "support/fd.h"
 #include "support/host.h"
+#include "support/problems.h"
 #include "support/strings.h"
 #include "support/timeval.h"
 
@@ -705,7 +706,26 @@ void logRestoreChannels(LogChannel *copy) {
 
 // --- Start-up and targets -----------------------------------------------------------------
 
+namespace {
+
+// The support modules below logging report through the hooks of support/problems.h.
+void reportToErrorChannel(const char *sourceFile, int line, const char *message) {
+  logWrite(logChannelError, sourceFile, line, logFormat("%s", message));
+}
+
+void fillProblemHooks() {
+  problemReportHook = logProblem;
+  problemErrorHook = reportToErrorChannel;
+}
+
+// Filled as soon as logging is part of the program, so that reports made before logInit reach
+// it the way direct calls would.
+[[maybe_unused]] const bool problemHooksFilled = (fillProblemHooks(), true);
+
+}  // namespace
+
 int logInit(int argc, char **argv, const char *version, const char *revision) {
+  fillProblemHooks();
   std::lock_guard<std::recursive_mutex> guard(logMutex);
   gettimeofday(&state.start, nullptr);
   state.pid = static_cast<unsigned>(getpid());

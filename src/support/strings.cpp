@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "support/logging.h"
+#include "support/problems.h"
 
 namespace {
 
@@ -502,7 +502,7 @@ char *strArrayJoin(int count, const char *const *array) {
   size_t size = strArrayTotalLength(count, array) + (count > 0 ? static_cast<size_t>(count) : 1);
   char *text = static_cast<char *>(malloc(size));
   if (!text) {
-    LOG_OUT_OF_MEMORY_AT("strings.c");
+    PROBLEM_OUT_OF_MEMORY_AT("strings.c");
     return nullptr;
   }
   char *p = text;

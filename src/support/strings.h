@@ -128,4 +128,3 @@ void strArrayRemoveValue(int *count, char ***array, const char *text);
 int strArrayTerminate(int *count, char ***array);
 void strArrayFree(int count, char **array);
 
-#include "support/rect.h"

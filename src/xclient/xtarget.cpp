@@ -35,7 +35,7 @@
 
 // Out-of-memory texts name this source file, as the log lines do.
 #define XTARGET_OUT_OF_MEMORY() OUT_OF_MEMORY_TEXT_AT("xtarget")
-#include "xclient/misc.h"
+#include "xclient/idtext.h"
 
 uint32_t imperviousXOpenDisplay = 0;
 
