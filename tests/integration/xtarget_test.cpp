@@ -109,7 +109,7 @@ TEST_F(XtargetTest, OpenGivesUpAtTheDeadline) {
     long long elapsed = xvfbNowMs() - started;
     EXPECT_EQ(display, untouched);
     EXPECT_GE(elapsed, timeoutMs - 50);
-    EXPECT_LT(elapsed, timeoutMs + 1000);
+    EXPECT_LT(elapsed, timeoutMs + 3000);  // generous for a busy machine
     if (silent) ::close(listener);
   }
 }
@@ -220,7 +220,7 @@ TEST_F(XtargetTest, ExtensionsAndCloseAfterServerDied) {
     long long started = xvfbNowMs();
     std::erase(opened_, display);  // closed here, not at the end of the test
     xtargetCloseDisplay(display);
-    EXPECT_LT(xvfbNowMs() - started, 1000);
+    EXPECT_LT(xvfbNowMs() - started, 3000);  // at once; generous for a busy machine
     EXPECT_EQ(ioErrors, mode == 2 ? 1 : 0);
   }
 }
