@@ -14,10 +14,6 @@
 
 namespace {
 
-bool isBlank(char c) {
-  return isspace(static_cast<unsigned char>(c)) != 0;
-}
-
 bool isNameByte(char c) {
   return isalnum(static_cast<unsigned char>(c)) != 0 || c == '_';
 }
@@ -62,17 +58,17 @@ static const char *configParseStatementUnguarded(const char **position, char **n
   const char *p = *position;
   *name = nullptr;
   *value = nullptr;
-  while (isBlank(*p)) p++;
+  while (strIsBlank(*p)) p++;
   const char *nameStart = p;
-  while (*p && *p != '=' && !isBlank(*p)) p++;
+  while (*p && *p != '=' && !strIsBlank(*p)) p++;
   std::string nameText(nameStart, p);
-  while (isBlank(*p)) p++;
+  while (strIsBlank(*p)) p++;
 
   std::string raw;
   bool quoted = false;
   if (*p == '=') {
     p++;
-    while (isBlank(*p)) p++;
+    while (strIsBlank(*p)) p++;
     if (*p == '"') {
       quoted = true;
       const char *start = ++p;
@@ -81,7 +77,7 @@ static const char *configParseStatementUnguarded(const char **position, char **n
       if (*p == '"') p++;
     } else {
       const char *start = p;
-      while (*p && !isBlank(*p)) p++;
+      while (*p && !strIsBlank(*p)) p++;
       raw.assign(start, p);
     }
   }
@@ -98,7 +94,7 @@ static const char *configParseStatementUnguarded(const char **position, char **n
     }
   }
 
-  while (isBlank(*p)) p++;
+  while (strIsBlank(*p)) p++;
   *name = strdup(nameText.c_str());
   *value = strdup(valueText.c_str());
   if (!*name || !*value) {
@@ -136,7 +132,7 @@ static const char *configReadFileUnguarded(const char *path, ConfigStatementCall
       if (got < 0) return strTempPrintf("Line %d of '%s' is too long", lineNumber, path);
       chompLine(more);
       const char *rest = more;
-      while (isBlank(*rest)) rest++;
+      while (strIsBlank(*rest)) rest++;
       size_t restLength = strlen(rest);
       if (length + restLength >= kConfigLineSize) return strTempPrintf("Line %d of '%s' is too long", lineNumber, path);
       line[length - 1] = ' ';
@@ -207,13 +203,13 @@ static char *configFormatStatementUnguarded(const char *name, const char *value,
   // The name is read back up to the first '=' or white space; a name beginning with '#' at
   // the start of a line would be a comment. A newline cannot be written inside a value.
   for (const char *p = name; *p; p++) {
-    if (*p == '=' || isBlank(*p)) return nullptr;
+    if (*p == '=' || strIsBlank(*p)) return nullptr;
   }
   if (indent == 0 && name[0] == '#') return nullptr;
   if (strchr(value, '\n')) return nullptr;
 
   bool quote = nameLength + valueLength + 3 >= 76 || strchr(value, '"') != nullptr;
-  for (const char *p = value; *p && !quote; p++) quote = isBlank(*p);
+  for (const char *p = value; *p && !quote; p++) quote = strIsBlank(*p);
 
   // The value split at the blanks where it may be wrapped: a blank followed by a byte that
   // is not white space (the reader drops the leading white space of a continuation line).
@@ -221,7 +217,7 @@ static char *configFormatStatementUnguarded(const char *name, const char *value,
   std::vector<size_t> breaks;  // positions in escaped of wrappable blanks
   for (const char *p = value; *p; p++) {
     if (*p == '\\' || (quote && *p == '"')) escaped += '\\';
-    if (quote && *p == ' ' && p[1] && !isBlank(p[1]) && p != value) breaks.push_back(escaped.size());
+    if (quote && *p == ' ' && p[1] && !strIsBlank(p[1]) && p != value) breaks.push_back(escaped.size());
     escaped += *p;
   }
 
