@@ -157,6 +157,9 @@ TEST_F(LogTest, TargetSelection) {
   // again, the victim is never written: what is checked is what is opened.
   std::string own = path("own.log"), ownLink = path("ownlink.log"), plantedLink = path("planted2.log");
   std::string swapping = path("swapping.log");
+  static char programName[] = "logging_test";  // logInit keeps argv[0]: it must outlive the test
+  static char *keptArgv[] = {programName, nullptr};
+  logInit(1, keptArgv, "8.1", "r");
   std::ofstream(own) << "mine\n";
   ASSERT_TRUE(symlink(own.c_str(), ownLink.c_str()) == 0 && symlink(victim.c_str(), plantedLink.c_str()) == 0 &&
               lchown(plantedLink.c_str(), 65534, 65534) == 0);
