@@ -244,27 +244,39 @@ const char *attachInjection(XrcDisplay *context, bool pastGrab) {
   return xrcError(display, "%s", kUnsupportedText);
 }
 
-// Step 4: the physical and the null keyboard.
-const char *attachKeyboardControl(XrcDisplay *context) {
+// The common start of keyboard and mouse control: needs XInput; the ids from the root's
+// property when it holds valid ones (then *core stays NULL); else the core device of that use
+// from the device list in *core. NULL or an error text.
+const char *controlStart(XrcDisplay *context, const char *property, Atom *atom,
+                         unsigned *physical, unsigned *null, int coreUse, const char *noCore,
+                         const XDeviceInfo **core) {
   Display *display = context->display;
   if (!context->inputVersion && !serverHas(display, INAME)) {
     return xrcError(display, "No XInputExtension");
   }
-  unsigned physical, null;
-  if (readOffProperty(display, "_MWT_KEYBOARD_OFF", &context->keyboardOffAtom, &physical,
-                      &null)) {
-    context->keyboardPhysical = physical;
-    context->keyboardNull = null;
-    return nullptr;
-  }
+  if (readOffProperty(display, property, atom, physical, null)) return nullptr;
   if (!context->devices) {
     return xrcError(display, "Can't list input devices on %s", xmiscLocalDisplayPart(display));
   }
-  const XDeviceInfo *core = nullptr;
-  for (int i = 0; i < context->deviceCount && !core; i++) {
-    if (context->devices[i].use == IsXKeyboard) core = &context->devices[i];
+  for (int i = 0; i < context->deviceCount; i++) {
+    if (static_cast<int>(context->devices[i].use) == coreUse) {
+      *core = &context->devices[i];
+      return nullptr;
+    }
   }
-  if (!core) return xrcError(display, "No core keyboard device");
+  return xrcError(display, "%s", noCore);
+}
+
+// Step 4: the physical and the null keyboard.
+const char *attachKeyboardControl(XrcDisplay *context) {
+  Display *display = context->display;
+  const XDeviceInfo *core = nullptr;
+  if (const char *error = controlStart(context, "_MWT_KEYBOARD_OFF", &context->keyboardOffAtom,
+                                       &context->keyboardPhysical, &context->keyboardNull,
+                                       IsXKeyboard, "No core keyboard device", &core)) {
+    return error;
+  }
+  if (!core) return nullptr;
   auto coreKeys = reinterpret_cast<const XKeyInfo *>(deviceClass(*core, KeyClass));
   int coreCount = coreKeys ? coreKeys->num_keys : 0;
   int coreMin = coreKeys ? coreKeys->min_keycode : 0;
@@ -306,23 +318,13 @@ const char *attachKeyboardControl(XrcDisplay *context) {
 // Step 5: the physical and the null mouse.
 const char *attachMouseControl(XrcDisplay *context) {
   Display *display = context->display;
-  if (!context->inputVersion && !serverHas(display, INAME)) {
-    return xrcError(display, "No XInputExtension");
-  }
-  unsigned physical, null;
-  if (readOffProperty(display, "_MWT_MOUSE_OFF", &context->mouseOffAtom, &physical, &null)) {
-    context->mousePhysical = physical;
-    context->mouseNull = null;
-    return nullptr;
-  }
-  if (!context->devices) {
-    return xrcError(display, "Can't list input devices on %s", xmiscLocalDisplayPart(display));
-  }
   const XDeviceInfo *core = nullptr;
-  for (int i = 0; i < context->deviceCount && !core; i++) {
-    if (context->devices[i].use == IsXPointer) core = &context->devices[i];
+  if (const char *error = controlStart(context, "_MWT_MOUSE_OFF", &context->mouseOffAtom,
+                                       &context->mousePhysical, &context->mouseNull,
+                                       IsXPointer, "No core mouse device", &core)) {
+    return error;
   }
-  if (!core) return xrcError(display, "No core mouse device");
+  if (!core) return nullptr;
   // A count above 255 arrived with its two bytes swapped.
   auto buttonsOf = [](const XDeviceInfo &info) {
     auto buttons = reinterpret_cast<const XButtonInfo *>(deviceClass(info, ButtonClass));
