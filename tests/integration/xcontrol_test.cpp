@@ -145,25 +145,6 @@ TEST(Xcontrol, ValuatorsFollowDeviceRequests) {
   EXPECT_EQ(at32(proximity, 36 + 64 + 8), 13u);
 }
 
-// A python3-xlib window on the real server that reports the input it gets to a file.
-struct EventWindow {
-  pid_t pid = -1;
-  std::string path;
-  std::string start(const std::string &displayName, const std::string &dir) {
-    path = dir + "/events";
-    pid = xrelaySpawn({"/usr/bin/python3", TARVO_SOURCE_DIR "/tests/relay/event_window.py",
-                       displayName, path});
-    if (pid < 0) return "cannot start the event window";
-    return xrelayWaitForText(path, "ready\n", 20000) ? "" : "the event window did not start";
-  }
-  bool saw(const std::string &line, int timeoutMs = 10000) {
-    return xrelayWaitForText(path, line + "\n", timeoutMs);
-  }
-  ~EventWindow() {
-    xrelayEnd(pid);
-    unlink(path.c_str());
-  }
-};
 
 // Injected keys and motion reach a window of another client on the real server; through an
 // impervious relay also while a third client grabs the server, which holds them back otherwise.
@@ -174,7 +155,7 @@ TEST(Xcontrol, InjectedInputReachesAWindow) {
     ASSERT_EQ(r.start(impervious ? std::vector<std::string>{"-impervious"}
                                  : std::vector<std::string>{}),
               "");
-    EventWindow window;
+    XrelayEventWindow window;
     ASSERT_EQ(window.start(r.xvfb.displayName(), r.dir), "");
     ASSERT_EQ(xcontrolFakeMotionEvent(r.display, 0, 100, 120, 0), 1);
     ASSERT_EQ(xcontrolFakeKeyEvent(r.display, 38, True, 0), 1);

@@ -164,3 +164,34 @@ uint32_t xrelayCard32(const std::vector<unsigned char> &bytes, size_t offset) {
   if (offset + 4 <= bytes.size()) memcpy(&value, bytes.data() + offset, 4);
   return value;
 }
+
+XrelayEventWindow::~XrelayEventWindow() {
+  xrelayEnd(pid_);
+  if (!path_.empty()) unlink(path_.c_str());
+}
+
+std::string XrelayEventWindow::start(const std::string &displayName, const std::string &dir) {
+  path_ = dir + "/events";
+  pid_ = xrelaySpawn({"/usr/bin/python3", TARVO_SOURCE_DIR "/tests/relay/event_window.py",
+                      displayName, path_});
+  if (pid_ < 0) return "cannot start the event window";
+  return xrelayWaitForText(path_, "ready\n", 20000) ? "" : "the event window did not start";
+}
+
+bool XrelayEventWindow::saw(const std::string &line, int timeoutMs) {
+  return xrelayWaitForText(path_, line + "\n", timeoutMs);
+}
+
+std::vector<std::string> XrelayEventWindow::lines() {
+  std::vector<std::string> result;
+  std::string text = xrelayReadFile(path_);
+  size_t position = 0;
+  while (position < text.size()) {
+    size_t end = text.find('\n', position);
+    if (end == std::string::npos) break;  // a line still being written
+    std::string line = text.substr(position, end - position);
+    if (line != "ready") result.push_back(line);
+    position = end + 1;
+  }
+  return result;
+}

@@ -52,3 +52,24 @@ std::vector<std::vector<unsigned char>> xrelayAnsweredSince(const std::string &l
 // Native-order fields of logged request bytes (0 beyond the end).
 uint16_t xrelayCard16(const std::vector<unsigned char> &bytes, size_t offset);
 uint32_t xrelayCard32(const std::vector<unsigned char> &bytes, size_t offset);
+
+// A python3-xlib window (tests/relay/event_window.py) over screen 0 of a real server, holding
+// the input focus and reporting the key, button and motion events it gets to a file.
+class XrelayEventWindow {
+ public:
+  XrelayEventWindow() = default;
+  XrelayEventWindow(const XrelayEventWindow &) = delete;
+  XrelayEventWindow &operator=(const XrelayEventWindow &) = delete;
+  ~XrelayEventWindow();
+
+  // Starts the window on displayName with its report in dir; "" once it holds the focus.
+  std::string start(const std::string &displayName, const std::string &dir);
+  // Waits until the report holds that line.
+  bool saw(const std::string &line, int timeoutMs = 10000);
+  // The report's lines after "ready", as far as written now.
+  std::vector<std::string> lines();
+
+ private:
+  pid_t pid_ = -1;
+  std::string path_;
+};

@@ -3,7 +3,9 @@
 
 Maps an override-redirect window over the whole of screen 0, gives it the input focus, writes
 "ready" to OUTFILE and then one line per event: "KeyPress CODE", "KeyRelease CODE",
-"MotionNotify X Y" (root coordinates). Ends when the connection closes or after two minutes.
+"MotionNotify X Y" (root coordinates),
+"ButtonPress N X Y STATE", "ButtonRelease N X Y STATE" (root coordinates, the state before the
+event in hexadecimal). Ends when the connection closes or after two minutes.
 """
 
 import sys
@@ -20,7 +22,8 @@ def main():
     window = screen.root.create_window(
         0, 0, screen.width_in_pixels, screen.height_in_pixels, 0, screen.root_depth,
         X.InputOutput, X.CopyFromParent, override_redirect=True,
-        event_mask=X.KeyPressMask | X.KeyReleaseMask | X.PointerMotionMask | X.StructureNotifyMask)
+        event_mask=X.KeyPressMask | X.KeyReleaseMask | X.PointerMotionMask | X.StructureNotifyMask
+        | X.ButtonPressMask | X.ButtonReleaseMask)
     window.map()
     while display.next_event().type != X.MapNotify:
         pass
@@ -38,6 +41,10 @@ def main():
         if event.type in (X.KeyPress, X.KeyRelease):
             write("%s %d" % ("KeyPress" if event.type == X.KeyPress else "KeyRelease",
                              event.detail))
+        elif event.type in (X.ButtonPress, X.ButtonRelease):
+            write("%s %d %d %d %x" % ("ButtonPress" if event.type == X.ButtonPress
+                                      else "ButtonRelease",
+                                      event.detail, event.root_x, event.root_y, event.state))
         elif event.type == X.MotionNotify:
             write("MotionNotify %d %d" % (event.root_x, event.root_y))
 
