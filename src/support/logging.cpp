@@ -20,13 +20,13 @@
 #include <cstring>
 #include <string>
 #include <ctime>
-#include <mutex>
 #include <strings.h>
 #include <thread>
 
 #include "support/datapack.h"
 #include "support/fd.h"
 #include "support/host.h"
+#include "support/mutexguard.h"
 #include "support/problems.h"
 #include "support/strings.h"
 #include "support/timeval.h"
@@ -74,7 +74,9 @@ struct LogState {
 };
 
 LogState state;
-std::recursive_mutex logMutex;  // guards the state, the counts and every write of a line
+// Guards the state, the counts and every write of a line; recursive, because a line's output
+// may ask for the summary and channel changes call each other.
+pthread_mutex_t logMutex = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
 
 void putText(TextAppender &out, const char *text) {
   if (state.xhtml)
@@ -360,7 +362,7 @@ void closeTarget() {
 
 LogChannel *logAddChannel(const char *name, const char *plural, LogChannel *parent, unsigned level,
                           const char *plainTemplate) {
-  std::lock_guard<std::recursive_mutex> guard(logMutex);
+  MutexGuard guard(&logMutex);
   for (LogChannel &c : channels) {
     if (c.name) continue;
     c = LogChannel{};
@@ -376,7 +378,7 @@ LogChannel *logAddChannel(const char *name, const char *plural, LogChannel *pare
 
 void logEnableChannel(LogChannel *channel) {
   if (!channel) return;
-  std::lock_guard<std::recursive_mutex> guard(logMutex);
+  MutexGuard guard(&logMutex);
   if (!state.xhtml) {
     channel->activeTemplate = channel->plainTemplate;
     return;
@@ -387,13 +389,13 @@ void logEnableChannel(LogChannel *channel) {
 }
 
 void logDisableAll() {
-  std::lock_guard<std::recursive_mutex> guard(logMutex);
+  MutexGuard guard(&logMutex);
   for (LogChannel &c : channels)
     if (c.name) c.activeTemplate = nullptr;
 }
 
 LogChannel *logSaveChannels() {
-  std::lock_guard<std::recursive_mutex> guard(logMutex);
+  MutexGuard guard(&logMutex);
   LogChannel *copy = static_cast<LogChannel *>(malloc(sizeof channels));
   if (copy) memcpy(copy, channels, sizeof channels);
   return copy;
@@ -401,7 +403,7 @@ LogChannel *logSaveChannels() {
 
 void logRestoreChannels(LogChannel *copy) {
   if (!copy) return;
-  std::lock_guard<std::recursive_mutex> guard(logMutex);
+  MutexGuard guard(&logMutex);
   memcpy(channels, copy, sizeof channels);  // the copy's pointers still refer into the table
   free(copy);
 }
@@ -428,7 +430,7 @@ void fillProblemHooks() {
 
 int logInit(int argc, char **argv, const char *version, const char *revision) {
   fillProblemHooks();
-  std::lock_guard<std::recursive_mutex> guard(logMutex);
+  MutexGuard guard(&logMutex);
   gettimeofday(&state.start, nullptr);
   state.pid = static_cast<unsigned>(getpid());
   state.loopThread = std::this_thread::get_id();
@@ -477,7 +479,7 @@ int logInit(int argc, char **argv, const char *version, const char *revision) {
 
 void logSetTarget(const char *name) {
   if (!name) return;
-  std::lock_guard<std::recursive_mutex> guard(logMutex);
+  MutexGuard guard(&logMutex);
   if (state.targetName[0] && strcmp(name, state.targetName) == 0) return;
   strCopy(state.targetName, name, sizeof state.targetName);
   closeTarget();
@@ -524,7 +526,7 @@ char *logFormat(const char *format, ...) {
 void logWrite(LogChannel *channel, const char *sourceFile, int line, char *message) {
   if (!message) return;
   if (channel) {
-    std::lock_guard<std::recursive_mutex> guard(logMutex);
+    MutexGuard guard(&logMutex);
     if (channel->activeTemplate) {
       logOutputHook(channel, sourceFile, line, message);
       channel->count++;
@@ -540,7 +542,7 @@ void logStep(const char *format, ...) {
   va_start(args, format);
   vsnprintf(message, sizeof message, format, args);
   va_end(args);
-  std::lock_guard<std::recursive_mutex> guard(logMutex);
+  MutexGuard guard(&logMutex);
   if (!logChannelStep->activeTemplate) return;
   logOutputHook(logChannelStep, "logging.c", 715, message);
   logChannelStep->count++;
@@ -548,7 +550,7 @@ void logStep(const char *format, ...) {
 
 void logProblem(const char *message, const char *sourceFile, int line) {
   if (!message) return;
-  std::lock_guard<std::recursive_mutex> guard(logMutex);
+  MutexGuard guard(&logMutex);
   if (!logChannelProblem || !logChannelProblem->activeTemplate) return;
   logOutputHook(logChannelProblem, sourceFile, line, message);
   logChannelProblem->count++;
@@ -557,7 +559,7 @@ void logProblem(const char *message, const char *sourceFile, int line) {
 void logFatal(const char *sourceFile, int line, char *message) {
   if (!message) return;
   {
-    std::lock_guard<std::recursive_mutex> guard(logMutex);
+    MutexGuard guard(&logMutex);
     if (state.target == Target::Syslog) {
       static char summary[kLogSummarySize];
       logSummary(summary, sizeof summary);
@@ -570,7 +572,7 @@ void logFatal(const char *sourceFile, int line, char *message) {
 
 void logEmit(LogChannel *channel, const char *sourceFile, int line, const char *message) {
   if (!channel || !message) return;
-  std::lock_guard<std::recursive_mutex> guard(logMutex);
+  MutexGuard guard(&logMutex);
   const char *tmpl = channel->activeTemplate;
   if (!tmpl || state.emitting) return;  // a report from inside line output is dropped
   state.emitting = true;
@@ -595,13 +597,13 @@ void logEmit(LogChannel *channel, const char *sourceFile, int line, const char *
 }
 
 void logWriteDayHeader() {
-  std::lock_guard<std::recursive_mutex> guard(logMutex);
+  MutexGuard guard(&logMutex);
   outputLine(nullptr, "", 0, true);
 }
 
 size_t logSummary(char *out, size_t size) {
   if (!out || size == 0) return 0;
-  std::lock_guard<std::recursive_mutex> guard(logMutex);
+  MutexGuard guard(&logMutex);
   TextAppender text(out, size);
   bool any = false;
   for (const LogChannel &c : channels) {
@@ -643,7 +645,7 @@ void logReplay(LogReplayCallback callback) {
   if (!callback) return;
   char path[sizeof state.targetName];
   {
-    std::lock_guard<std::recursive_mutex> guard(logMutex);
+    MutexGuard guard(&logMutex);
     if (!state.ownedFile) return;
     strCopy(path, state.targetName, sizeof path);
   }
