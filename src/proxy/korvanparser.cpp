@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "proxy/files.h"
+#include "support/circlist.h"
 #include "support/configfile.h"
 #include "support/host.h"
 #include "support/logging.h"
@@ -73,35 +74,6 @@ int copyOptional(char **to, const char *from) {
   if (!from) return 1;
   *to = strdup(from);
   return *to != nullptr;
-}
-
-template <class T>
-void listAppend(T **list, T *record) {
-  record->next = nullptr;
-  if (!*list) {
-    record->previous = record;
-    *list = record;
-    return;
-  }
-  T *tail = (*list)->previous;
-  tail->next = record;
-  record->previous = tail;
-  (*list)->previous = record;
-}
-
-template <class T>
-void listRemove(T **list, T *record) {
-  if (*list == record) {
-    *list = record->next;
-    if (*list) (*list)->previous = record->previous;
-  } else {
-    record->previous->next = record->next;
-    if (record->next)
-      record->next->previous = record->previous;
-    else
-      (*list)->previous = record->previous;
-  }
-  record->next = record->previous = nullptr;
 }
 
 const char *invalidValue(const char *value, const char *label) {
@@ -664,7 +636,7 @@ MetaScreenConfig *findMetaScreen(const char *name) { return findByName(configRec
 // "delete" of a block: the current record leaves its list and is freed; back to statements.
 template <class T>
 void deleteCurrent(T **list, T **current, void (*freeRecord)(T *), BlockState *state) {
-  listRemove(list, *current);
+  circListUnlink(list, *current);
   freeRecord(*current);
   free(*current);
   *current = nullptr;
@@ -677,7 +649,7 @@ MetaScreenConfig *makeMetaScreen(const char *name) {
   MetaScreenConfig *metaScreen = korvanNewMetaScreen(&configRecord.metaScreens);
   if (!metaScreen) return nullptr;
   if (!(metaScreen->name = strdup(name))) {
-    listRemove(&configRecord.metaScreens, metaScreen);
+    circListUnlink(&configRecord.metaScreens, metaScreen);
     free(metaScreen);
     return nullptr;
   }
@@ -711,7 +683,7 @@ const char *openScreen(Parser &parser) {
     screen->givenMask |= kScreenGivenStatement;
     if (!(screen->name = strdup(token.text)) ||
         (currentMetaScreen && !copyOptional(&screen->metaScreenName, currentMetaScreen->name))) {
-      listRemove(&configRecord.screens, screen);
+      circListUnlink(&configRecord.screens, screen);
       korvanFreeScreenConfig(screen);
       free(screen);
       return KORVAN_OUT_OF_MEMORY();
@@ -1271,7 +1243,7 @@ MetaScreenConfig *korvanNewMetaScreen(MetaScreenConfig **list) {
   metaScreen->changeMask = kMetaChangeDefault;
   metaScreen->referenceIndex = -1;
   metaScreen->active = 1;
-  listAppend(list, metaScreen);
+  circListPushBack(list, metaScreen);
   return metaScreen;
 }
 
@@ -1290,7 +1262,7 @@ ScreenConfig *korvanNewScreen(ScreenConfig **list) {
   screen->switchA = screen->switchB = 1;
   screen->zoomX = screen->zoomY = 1.0;
   screen->timeoutA = screen->timeoutB = kKorvanDefaultConnectTimeoutMs;
-  listAppend(list, screen);
+  circListPushBack(list, screen);
   return screen;
 }
 

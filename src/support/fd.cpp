@@ -7,8 +7,8 @@
 
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 
+#include "support/mutexguard.h"
 #include "support/problems.h"
 #include "support/strings.h"
 
@@ -46,8 +46,8 @@ int pollTimeout(unsigned timeoutMs) {
   return timeoutMs > 0x7fffffffu ? 0x7fffffff : static_cast<int>(timeoutMs);
 }
 
-std::mutex counter16Mutex;
-std::mutex counter32Mutex;
+pthread_mutex_t counter16Mutex = PTHREAD_MUTEX_INITIALIZER;
+pthread_mutex_t counter32Mutex = PTHREAD_MUTEX_INITIALIZER;
 
 }  // namespace
 
@@ -59,8 +59,13 @@ int fdIsWritable(int fd) { return fdPollFor(fd, POLLOUT, 0); }
 int fdWaitReadable(int fd, unsigned timeoutMs) { return fdPollFor(fd, POLLIN, pollTimeout(timeoutMs)); }
 int fdWaitWritable(int fd, unsigned timeoutMs) { return fdPollFor(fd, POLLOUT, pollTimeout(timeoutMs)); }
 
-const char *fdWriteAll(int fd, const void *data, size_t n) {
+namespace {
+
+// Writes until all of data went out; a full non-blocking descriptor is waited for up to
+// fdWriteAllWaitMs. 0 or the failure's errno; *left is what was not written.
+int writeAllLeft(int fd, const void *data, size_t n, size_t *left) {
   const char *p = static_cast<const char *>(data);
+  int error = 0;
   while (n > 0) {
     ssize_t done = write(fd, p, n);
     if (done > 0) {
@@ -68,11 +73,28 @@ const char *fdWriteAll(int fd, const void *data, size_t n) {
       n -= static_cast<size_t>(done);
       continue;
     }
-    int error = done == 0 ? EIO : errno;
-    if ((error == EAGAIN || error == EINTR) && (error == EINTR || fdWaitWritable(fd, fdWriteAllWaitMs)))
+    error = done == 0 ? EIO : errno;
+    if ((error == EAGAIN || error == EINTR) && (error == EINTR || fdWaitWritable(fd, fdWriteAllWaitMs))) {
+      error = 0;
       continue;
-    return strTempPrintf("Can't write %u bytes to fd %d: %s", static_cast<unsigned>(n), fd, strerror(error));
+    }
+    break;
   }
+  *left = n;
+  return error;
+}
+
+}  // namespace
+
+int fdWriteAllErrno(int fd, const void *data, size_t n) {
+  size_t left;
+  return writeAllLeft(fd, data, n, &left);
+}
+
+const char *fdWriteAll(int fd, const void *data, size_t n) {
+  size_t left;
+  if (int error = writeAllLeft(fd, data, n, &left))
+    return strTempPrintf("Can't write %u bytes to fd %d: %s", static_cast<unsigned>(left), fd, strerror(error));
   return nullptr;
 }
 
@@ -141,13 +163,13 @@ int fileLock(FILE *stream) { return fileSetLock(stream, F_WRLCK); }
 int fileUnlock(FILE *stream) { return fileSetLock(stream, F_UNLCK); }
 
 uint16_t atomicAdd16(uint16_t *counter, int delta) {
-  std::lock_guard<std::mutex> guard(counter16Mutex);
+  MutexGuard guard(&counter16Mutex);
   *counter = static_cast<uint16_t>(*counter + delta);
   return *counter;
 }
 
 uint32_t atomicAdd32(uint32_t *counter, int32_t delta) {
-  std::lock_guard<std::mutex> guard(counter32Mutex);
+  MutexGuard guard(&counter32Mutex);
   *counter = *counter + static_cast<uint32_t>(delta);
   return *counter;
 }

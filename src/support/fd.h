@@ -18,6 +18,10 @@ int fdWaitWritable(int fd, unsigned timeoutMs);
 // How long fdWriteAll waits for a full descriptor to take more bytes (120000 ms; tests shorten it).
 extern unsigned fdWriteAllWaitMs;
 const char *fdWriteAll(int fd, const void *data, size_t n);
+// The same loop for callers that word their own message: 0 when all of data went out, else the
+// errno of the failure (EIO for a write that took nothing). Not async-signal-safe (a child
+// between fork and exec has its own loop in process.cpp).
+int fdWriteAllErrno(int fd, const void *data, size_t n);
 
 // --- Streams and files ------------------------------------------------------------------
 const char *fileWriteStream(const void *data, size_t n, FILE *stream);

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "support/datapack.h"
+#include "support/fd.h"
 #include "support/strings.h"
 
 namespace {
@@ -45,19 +46,6 @@ struct FdCloser {
     if (owned && fd >= 0) close(fd);
   }
 };
-
-// Writes all of data; 0 on success, else errno.
-int writeAll(int fd, const char *data, size_t n) {
-  while (n > 0) {
-    ssize_t w = write(fd, data, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w < 0) return errno;
-    if (w == 0) return EIO;
-    data += w;
-    n -= static_cast<size_t>(w);
-  }
-  return 0;
-}
 
 // The absolute form of a path as std::string (see fileAbsolutePath).
 std::string absolutePath(const char *path) {
@@ -123,7 +111,7 @@ const char *fileCreateSized(const char *path, uint64_t size, time_t time) {
     if (error)
       return strTempPrintf("Can't seek to %llu in file '%s': %s", static_cast<unsigned long long>(size - 1), path,
                            strErrno(error));
-    if (int error = writeAll(fd, "X", 1)) return strTempPrintf("Can't write file '%s': %s", path, strErrno(error));
+    if (int error = fdWriteAllErrno(fd, "X", 1)) return strTempPrintf("Can't write file '%s': %s", path, strErrno(error));
   }
   if (time > 0) {
     struct timespec times[2] = {{time, 0}, {time, 0}};
@@ -175,7 +163,7 @@ const char *fileCopy(const char *source, const char *destination) {
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return strTempPrintf("Can't read file '%s': %s", source, strErrno(errno));
     if (got == 0) break;
-    if (int error = writeAll(out, buffer, static_cast<size_t>(got)))
+    if (int error = fdWriteAllErrno(out, buffer, static_cast<size_t>(got)))
       return strTempPrintf("Can't write file '%s': %s", destination, strErrno(error));
   }
   if (!toStdout) {

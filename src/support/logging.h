@@ -19,7 +19,7 @@ constexpr int kLogChannelSlots = 30;
 constexpr size_t kLogMessageSize = 16384;   // a formatted message, with its terminating zero
 constexpr size_t kLogLineSize = 16464;      // a composed line
 constexpr size_t kLogSummarySize = 8192;    // enough for every count and the longest target name
-constexpr size_t kLogFooterSize = 532;      // the closing part of an XHTML log
+// (kLogFooterSize, the closing part of an XHTML log, is in support/xhtmllog.h.)
 
 // One global pointer per channel, set by logInit.
 extern LogChannel *logChannelIntro;

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "support/circlist.h"
 #include "support/logging.h"
 #include "support/strings.h"
 
@@ -43,53 +44,9 @@ pid_t signalPipeOwner = 0;  // a forked child makes its own pipe: a shared one w
 volatile sig_atomic_t signalStopValue = 0;
 volatile sig_atomic_t signalStopPending = 0;
 
-void listPushFront(OrderList &list, Order *order) {
-  order->next = list.head;
-  if (list.head) {
-    order->prev = list.head->prev;
-    list.head->prev = order;
-  } else {
-    order->prev = order;
-  }
-  list.head = order;
-}
-
-void listPushBack(OrderList &list, Order *order) {
-  if (!list.head) {
-    listPushFront(list, order);
-    return;
-  }
-  Order *last = list.head->prev;
-  last->next = order;
-  order->prev = last;
-  order->next = nullptr;
-  list.head->prev = order;
-}
-
-void listInsertBefore(OrderList &list, Order *before, Order *order) {
-  if (before == list.head) {
-    listPushFront(list, order);
-    return;
-  }
-  order->prev = before->prev;
-  order->next = before;
-  before->prev->next = order;
-  before->prev = order;
-}
-
 // Unlinks and frees; returns the order that followed it.
 Order *listRemove(OrderList &list, Order *order) {
-  Order *next = order->next;
-  if (order == list.head) {
-    list.head = next;
-    if (next) next->prev = order->prev;
-  } else {
-    order->prev->next = next;
-    if (next)
-      next->prev = order->prev;
-    else
-      list.head->prev = order->prev;
-  }
+  Order *next = circListUnlink(&list.head, order);
   free(order);
   return next;
 }
@@ -158,7 +115,7 @@ Order *addDescriptor(int fd, short events, OrderCallback callback, void *argumen
   slot->events = events;
   slot->revents = 0;
   order->pollSlot = slot;
-  listPushFront(descriptorList, order);
+  circListPushFront(&descriptorList.head, order);
   return order;
 }
 
@@ -227,7 +184,7 @@ void ordersInit() {
 
 Order *ordersAddIdle(OrderCallback callback, void *argument) {
   Order *order = orderNew(callback, argument, ~uint64_t{0});
-  if (order) listPushFront(idleList, order);
+  if (order) circListPushFront(&idleList.head, order);
   return order;
 }
 
@@ -242,7 +199,7 @@ Order *ordersAddWriter(int fd, OrderCallback callback, void *argument, const cha
 Order *ordersAddTimer(uint64_t delay, OrderCallback callback, void *argument) {
   Order *order = orderNew(callback, argument, delay);
   if (!order) return nullptr;
-  listPushFront(timerList, order);
+  circListPushFront(&timerList.head, order);
   if (delay < nextWake->time) nextWake = order;
   return order;
 }
@@ -252,15 +209,15 @@ Order *ordersAddQuietTimer(uint64_t quietTime, OrderCallback callback, void *arg
   if (!order) return nullptr;
   if (quietTime < nextWake->time) {
     nextWake = order;
-    listPushFront(quietList, order);
+    circListPushFront(&quietList.head, order);
     return order;
   }
   Order *o = quietList.head;
   while (o && o->time <= quietTime) o = o->next;
   if (o)
-    listInsertBefore(quietList, o, order);
+    circListInsertBefore(&quietList.head, o, order);
   else
-    listPushBack(quietList, order);
+    circListPushBack(&quietList.head, order);
   return order;
 }
 

@@ -102,6 +102,8 @@ void processPlaceFd(int fd, int target) {
   }
 }
 
+// The write-all loop of a child between fork and exec: async-signal-safe (no wait, no
+// message), unlike fdWriteAll.
 void writeAll(int fd, const void *data, size_t n) {
   const char *p = static_cast<const char *>(data);
   while (n > 0) {

@@ -4,20 +4,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "support/mutexguard.h"
 #include "support/strings.h"
 
 // Out-of-memory texts name this source file, as the log lines do.
 #define QUEUE_OUT_OF_MEMORY() OUT_OF_MEMORY_TEXT_AT("queue")
 
 namespace {
-
-struct ListGuard {
-  explicit ListGuard(ThreadList *l) : list(l) { pthread_mutex_lock(&list->mutex); }
-  ~ListGuard() { pthread_mutex_unlock(&list->mutex); }
-  ListGuard(const ListGuard &) = delete;
-  ListGuard &operator=(const ListGuard &) = delete;
-  ThreadList *list;
-};
 
 ThreadListNode *newNode(void *value) {
   auto *node = static_cast<ThreadListNode *>(calloc(1, sizeof(ThreadListNode)));
@@ -81,7 +74,7 @@ const char *queueAppend(ThreadList *list, void *value, ThreadListNode **node) {
 }
 
 void queueAppendNode(ThreadList *list, ThreadListNode *node) {
-  ListGuard guard(list);
+  MutexGuard guard(&list->mutex);
   node->next = nullptr;
   if (list->tail)
     list->tail->next = node;
@@ -94,7 +87,7 @@ void queueAppendNode(ThreadList *list, ThreadListNode *node) {
 const char *queueInsertAfter(ThreadList *list, ThreadListNode *after, void *value) {
   ThreadListNode *n = newNode(value);
   if (!n) return QUEUE_OUT_OF_MEMORY();
-  ListGuard guard(list);
+  MutexGuard guard(&list->mutex);
   if (after) {
     n->next = after->next;
     after->next = n;
@@ -109,7 +102,7 @@ const char *queueInsertAfter(ThreadList *list, ThreadListNode *after, void *valu
 }
 
 const char *queueInsertBefore(ThreadList *list, ThreadListNode *before, void *value) {
-  ListGuard guard(list);
+  MutexGuard guard(&list->mutex);
   bool found = false;
   ThreadListNode *previous = before ? findPrevious(list, before, &found) : nullptr;
   if (!found) {
@@ -119,7 +112,7 @@ const char *queueInsertBefore(ThreadList *list, ThreadListNode *before, void *va
 }
 
 ThreadListNode *queueTakeFirst(ThreadList *list) {
-  ListGuard guard(list);
+  MutexGuard guard(&list->mutex);
   ThreadListNode *n = list->head;
   if (!n) return nullptr;
   list->head = n->next;
@@ -130,7 +123,7 @@ ThreadListNode *queueTakeFirst(ThreadList *list) {
 }
 
 bool queueUnlink(ThreadList *list, ThreadListNode *node) {
-  ListGuard guard(list);
+  MutexGuard guard(&list->mutex);
   bool found = false;
   ThreadListNode *previous = findPrevious(list, node, &found);
   if (!found) return false;
@@ -145,11 +138,11 @@ bool queueUnlink(ThreadList *list, ThreadListNode *node) {
 }
 
 ThreadListNode *queueFirst(ThreadList *list) {
-  ListGuard guard(list);
+  MutexGuard guard(&list->mutex);
   return list->head;
 }
 
 uint32_t queueCount(ThreadList *list) {
-  ListGuard guard(list);
+  MutexGuard guard(&list->mutex);
   return list->count;
 }

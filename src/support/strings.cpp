@@ -133,35 +133,36 @@ char *strAppendAlloc(char *text, const char *more) {
 }
 
 // Greedy wrapping: a line holds at most 66 characters; when a character would go beyond
-// that, the line breaks at its last blank or tab. A word longer than a line stays whole and
-// breaks at the next blank.
+// that, the line breaks at its last space or tab. A word longer than a line stays whole and
+// breaks at the next space or tab. (Only these two are break points, not every strIsBlank
+// byte: newlines already end lines, and other control bytes are left where they are.)
 const char *strWrapText(const char *text) {
   constexpr long kColumns = 66;
   char *p = strTempAlloc(1024);
   strCopy(p, text ? text : "", 1024);
-  long lineStart = 0, lastBlank = -1;
+  long lineStart = 0, lastBreak = -1;
   for (long i = 0; p[i]; i++) {
     char c = p[i];
     if (c == '\n') {
       lineStart = i + 1;
-      lastBlank = -1;
+      lastBreak = -1;
       continue;
     }
-    bool blank = c == ' ' || c == '\t';
+    bool breakable = c == ' ' || c == '\t';
     if (i - lineStart >= kColumns) {
-      if (blank) {
+      if (breakable) {
         p[i] = '\n';
         lineStart = i + 1;
-        lastBlank = -1;
+        lastBreak = -1;
         continue;
       }
-      if (lastBlank >= lineStart) {
-        p[lastBlank] = '\n';
-        lineStart = lastBlank + 1;
-        lastBlank = -1;
+      if (lastBreak >= lineStart) {
+        p[lastBreak] = '\n';
+        lineStart = lastBreak + 1;
+        lastBreak = -1;
       }
     }
-    if (blank) lastBlank = i;
+    if (breakable) lastBreak = i;
   }
   return p;
 }

@@ -17,8 +17,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
+#include "support/mutexguard.h"
 #include "support/strings.h"
 
 // Out-of-memory texts name this source file, as the log lines do.
@@ -35,15 +35,7 @@ pthread_mutex_t poolListMutex = PTHREAD_MUTEX_INITIALIZER;
 pthread_mutex_t deliveryLinkMutex = PTHREAD_MUTEX_INITIALIZER;
 ThreadPool *poolListHead = nullptr;
 ThreadPool *poolListTail = nullptr;
-std::mutex defaultPoolMutex;
-
-struct Lock {
-  explicit Lock(pthread_mutex_t *m) : mutex(m) { pthread_mutex_lock(mutex); }
-  ~Lock() { pthread_mutex_unlock(mutex); }
-  Lock(const Lock &) = delete;
-  Lock &operator=(const Lock &) = delete;
-  pthread_mutex_t *mutex;
-};
+pthread_mutex_t defaultPoolMutex = PTHREAD_MUTEX_INITIALIZER;
 
 double readThreadFactor() {
   const char *text = getenv("MWTthreadFactor");
@@ -62,18 +54,18 @@ void recomputeJobLimit(ThreadPool *pool) {
 }
 
 void signalManager(ThreadPool *pool) {
-  Lock lock(&pool->signalMutex);
+  MutexGuard lock(&pool->signalMutex);
   pool->managementSignalled = 1;
   pthread_cond_signal(&pool->managementCondition);
 }
 
 uint32_t readManagementState(ThreadPool *pool) {
-  Lock lock(&pool->stateMutex);
+  MutexGuard lock(&pool->stateMutex);
   return pool->managementState;
 }
 
 uint32_t readUnfinished(ThreadTask *task) {
-  Lock lock(&task->countsMutex);
+  MutexGuard lock(&task->countsMutex);
   return task->unfinishedJobs;
 }
 
@@ -89,13 +81,13 @@ void finishJob(ThreadJob *job, bool failed) {
     threadlibPutResult(job, nullptr, &state);
   }
   if (!pool) {
-    Lock counts(&task->countsMutex);
+    MutexGuard counts(&task->countsMutex);
     task->unfinishedJobs--;
     return;
   }
-  Lock ready(&pool->taskReadyMutex);
+  MutexGuard ready(&pool->taskReadyMutex);
   {
-    Lock counts(&task->countsMutex);
+    MutexGuard counts(&task->countsMutex);
     task->unfinishedJobs--;
   }
   pthread_cond_broadcast(&pool->taskReadyCondition);
@@ -128,12 +120,12 @@ void *workerMain(void *argument) {
 
     auto *job = static_cast<ThreadJob *>(node->value);
     {
-      Lock lock(&worker->stateMutex);
+      MutexGuard lock(&worker->stateMutex);
       worker->jobNode = node;
     }
     const char *error = job->function(job->argument, job);
     {
-      Lock lock(&worker->stateMutex);
+      MutexGuard lock(&worker->stateMutex);
       worker->jobNode = nullptr;
     }
     finishJob(job, error != nullptr);
@@ -202,13 +194,13 @@ fail:
 // The worker record is no longer in the worker list.
 void stopWorker(ThreadPool *pool, ThreadWorker *worker) {
   {
-    Lock lock(&worker->wakeMutex);
+    MutexGuard lock(&worker->wakeMutex);
     worker->state = kThreadWorkerStop;
     pthread_cond_signal(&worker->wakeCondition);
   }
   pthread_join(worker->thread, nullptr);
   freeWorkerRecord(worker, 3);
-  Lock counts(&pool->countsMutex);
+  MutexGuard counts(&pool->countsMutex);
   pool->workerCount--;
   recomputeJobLimit(pool);
 }
@@ -219,7 +211,7 @@ ThreadWorker *detachIdleWorker(ThreadPool *pool) {
   ThreadWorker *found = nullptr;
   for (ThreadListNode *node = pool->workers->head; node; node = node->next) {
     auto *worker = static_cast<ThreadWorker *>(node->value);
-    Lock lock(&worker->wakeMutex);
+    MutexGuard lock(&worker->wakeMutex);
     if (worker->state == kThreadWorkerIdle) {
       worker->state = kThreadWorkerStop;
       found = worker;
@@ -242,14 +234,14 @@ uint32_t workerTarget(ThreadPool *pool) {
 
 void adjustWorkers(ThreadPool *pool) {
   {
-    Lock counts(&pool->countsMutex);
+    MutexGuard counts(&pool->countsMutex);
     while (pool->workerCount < workerTarget(pool)) {
       if (!startWorker(pool)) break;
     }
   }
   for (;;) {
     {
-      Lock counts(&pool->countsMutex);
+      MutexGuard counts(&pool->countsMutex);
       if (pool->workerCount <= workerTarget(pool)) return;
     }
     ThreadWorker *worker = detachIdleWorker(pool);
@@ -267,7 +259,7 @@ void wakeWorkers(ThreadPool *pool) {
     for (ThreadListNode *node = pool->workers->head; node && woken < waiting; node = node->next) {
       auto *worker = static_cast<ThreadWorker *>(node->value);
       if (priority < 3 && worker->kind != 0) continue;
-      Lock lock(&worker->wakeMutex);
+      MutexGuard lock(&worker->wakeMutex);
       if (worker->state == kThreadWorkerIdle) {
         worker->state = kThreadWorkerBusy;
         pthread_cond_signal(&worker->wakeCondition);
@@ -285,13 +277,13 @@ void *managerMain(void *argument) {
     if (readManagementState(pool) == kThreadPoolStopping) break;
     adjustWorkers(pool);
     wakeWorkers(pool);
-    Lock lock(&pool->signalMutex);
+    MutexGuard lock(&pool->signalMutex);
     while (!pool->managementSignalled && readManagementState(pool) != kThreadPoolStopping)
       pthread_cond_wait(&pool->managementCondition, &pool->signalMutex);
     pool->managementSignalled = 0;
   }
   {
-    Lock counts(&pool->countsMutex);
+    MutexGuard counts(&pool->countsMutex);
     pool->threadCount = 0;
     pool->secondLimit = 0;
   }
@@ -329,7 +321,7 @@ void freePool(ThreadPool *pool, int made) {
 }
 
 void releaseDelivery(ThreadTask *task) {
-  Lock lock(&task->deliveryMutex);
+  MutexGuard lock(&task->deliveryMutex);
   task->deliveryHeld = 0;
   pthread_cond_broadcast(&task->deliveryCondition);
 }
@@ -341,7 +333,7 @@ enum TakeMode { kTakeTry, kTakeWait, kTakeAll };
 ThreadResultSet *takeResults(ThreadTask *task, const char **error, TakeMode mode) {
   *error = nullptr;
   if (task->deliveryLock) {
-    Lock lock(&task->deliveryMutex);
+    MutexGuard lock(&task->deliveryMutex);
     if (task->deliveryHeld && mode == kTakeTry) return nullptr;
     while (task->deliveryHeld) pthread_cond_wait(&task->deliveryCondition, &task->deliveryMutex);
     task->deliveryHeld = 1;
@@ -378,7 +370,7 @@ ThreadResultSet *takeResults(ThreadTask *task, const char **error, TakeMode mode
   pthread_mutex_unlock(&task->sequenceMutex);
   queueUnlock(task->results);
   if (set && mode != kTakeAll) {
-    Lock link(&deliveryLinkMutex);
+    MutexGuard link(&deliveryLinkMutex);
     set->task = task;  // the delivery lock stays held until threadlibFreeResults
     set->holdsDeliveryLock = task->deliveryLock;
     if (task->deliveryLock) task->deliverySet = set;
@@ -447,7 +439,7 @@ const char *threadlibCreatePool(uint32_t threadCount, uint32_t secondLimit, Thre
     return strTempPrintf("Could not create management thread: %s", strerror(rc));
   }
   {
-    Lock lock(&poolListMutex);
+    MutexGuard lock(&poolListMutex);
     pool->previous = poolListTail;
     if (poolListTail)
       poolListTail->next = pool;
@@ -462,7 +454,7 @@ const char *threadlibCreatePool(uint32_t threadCount, uint32_t secondLimit, Thre
 void threadlibDestroyPool(ThreadPool *pool) {
   if (!pool) return;
   {
-    Lock lock(&pool->stateMutex);
+    MutexGuard lock(&pool->stateMutex);
     pool->managementState = kThreadPoolStopping;
   }
   signalManager(pool);
@@ -477,7 +469,7 @@ void threadlibDestroyPool(ThreadPool *pool) {
     }
   }
   {
-    Lock lock(&poolListMutex);
+    MutexGuard lock(&poolListMutex);
     if (pool->previous)
       pool->previous->next = pool->next;
     else if (poolListHead == pool)
@@ -488,19 +480,19 @@ void threadlibDestroyPool(ThreadPool *pool) {
       poolListTail = pool->previous;
   }
   {
-    std::lock_guard<std::mutex> lock(defaultPoolMutex);
+    MutexGuard lock(&defaultPoolMutex);
     if (threadlibDefaultPool == pool) threadlibDefaultPool = nullptr;
   }
   freePool(pool, kMadeCountsMutex);
 }
 
 const char *threadlibInitDefaultPool(uint32_t numberOfThreads) {
-  std::lock_guard<std::mutex> lock(defaultPoolMutex);
+  MutexGuard lock(&defaultPoolMutex);
   if (!threadlibDefaultPool) return threadlibCreatePool(numberOfThreads, 0, &threadlibDefaultPool);
   if (threadlibThreadCount(threadlibDefaultPool) != numberOfThreads) {
     uint32_t secondLimit;
     {
-      Lock counts(&threadlibDefaultPool->countsMutex);
+      MutexGuard counts(&threadlibDefaultPool->countsMutex);
       secondLimit = threadlibDefaultPool->secondLimit;
     }
     threadlibSetThreadCount(threadlibDefaultPool, numberOfThreads, secondLimit);
@@ -510,7 +502,7 @@ const char *threadlibInitDefaultPool(uint32_t numberOfThreads) {
 
 void threadlibSetThreadCount(ThreadPool *pool, uint32_t threadCount, uint32_t secondLimit) {
   {
-    Lock counts(&pool->countsMutex);
+    MutexGuard counts(&pool->countsMutex);
     pool->threadCount = threadCount;
     pool->secondLimit = secondLimit;
   }
@@ -518,7 +510,7 @@ void threadlibSetThreadCount(ThreadPool *pool, uint32_t threadCount, uint32_t se
 }
 
 uint32_t threadlibThreadCount(ThreadPool *pool) {
-  Lock counts(&pool->countsMutex);
+  MutexGuard counts(&pool->countsMutex);
   return pool->threadCount;
 }
 
@@ -595,12 +587,12 @@ ThreadResultSet *threadlibDestroyTask(ThreadTask *task) {
   if (!task) return nullptr;
   if (readUnfinished(task) > 0 && task->pool) {
     ThreadPool *pool = task->pool;
-    Lock ready(&pool->taskReadyMutex);
+    MutexGuard ready(&pool->taskReadyMutex);
     while (readUnfinished(task) > 0) pthread_cond_wait(&pool->taskReadyCondition, &pool->taskReadyMutex);
   }
   if (task->deliveryLock) {
     // A set that still holds the delivery lock is cut loose; its later free leaves the task alone.
-    Lock link(&deliveryLinkMutex);
+    MutexGuard link(&deliveryLinkMutex);
     if (task->deliverySet) task->deliverySet->task = nullptr;
     task->deliverySet = nullptr;
     releaseDelivery(task);
@@ -626,12 +618,12 @@ const char *threadlibAddJob(ThreadPool *pool, ThreadTask *task, ThreadJobFunctio
   if (!task->threaded || !pool) {
     ThreadJob job{function, argument, 0, task, 0};
     {
-      Lock counts(&task->countsMutex);
+      MutexGuard counts(&task->countsMutex);
       task->unfinishedJobs++;
       task->pendingResults++;
     }
     {
-      Lock sequence(&task->sequenceMutex);
+      MutexGuard sequence(&task->sequenceMutex);
       job.sequence = task->nextJobSequence++;
     }
     const char *error = function(argument, &job);
@@ -650,11 +642,11 @@ const char *threadlibAddJob(ThreadPool *pool, ThreadTask *task, ThreadJobFunctio
   job->task = task;
   node->value = job;
   {
-    Lock sequence(&task->sequenceMutex);
+    MutexGuard sequence(&task->sequenceMutex);
     job->sequence = task->nextJobSequence++;
   }
   {
-    Lock counts(&task->countsMutex);
+    MutexGuard counts(&task->countsMutex);
     task->unfinishedJobs++;
     task->pendingResults++;
   }
@@ -674,7 +666,7 @@ const char *threadlibJobAddJob(ThreadJob *job, ThreadJobFunction function, void 
 bool threadlibTaskBusy(ThreadTask *task) {
   uint32_t limit = 0;
   if (task->pool) {
-    Lock counts(&task->pool->countsMutex);
+    MutexGuard counts(&task->pool->countsMutex);
     limit = task->pool->jobLimit;
   }
   uint32_t waiting = queueCount(task->results);
@@ -708,7 +700,7 @@ const char *threadlibPutResult(ThreadJob *job, void *value, uint32_t *state) {
     error = queueAppend(task->results, result);
     ready = task->results->count;
   } else {
-    Lock sequence(&task->sequenceMutex);
+    MutexGuard sequence(&task->sequenceMutex);
     // Sorted by distance from the next expected sequence (64-bit, wrapping): sequences below
     // the expected one sort after all others.
     uint64_t expected = task->nextExpectedSequence;
@@ -731,7 +723,7 @@ const char *threadlibPutResult(ThreadJob *job, void *value, uint32_t *state) {
   }
   uint32_t pending;
   {
-    Lock counts(&task->countsMutex);
+    MutexGuard counts(&task->countsMutex);
     if (!job->resultPut && task->pendingResults) task->pendingResults--;
     pending = task->pendingResults;
   }
@@ -756,7 +748,7 @@ void threadlibFreeResults(ThreadResultSet *set) {
   if (!set) return;
   // Only a set that holds the delivery lock looks at its task: a task without one may be gone.
   if (set->holdsDeliveryLock) {
-    Lock link(&deliveryLinkMutex);
+    MutexGuard link(&deliveryLinkMutex);
     if (set->task) {
       set->task->deliverySet = nullptr;
       releaseDelivery(set->task);
@@ -769,7 +761,7 @@ void threadlibFreeResults(ThreadResultSet *set) {
 // --- Thread names ---------------------------------------------------------------------------
 
 uint64_t threadlibThreadIndex(pthread_t thread) {
-  Lock lock(&poolListMutex);
+  MutexGuard lock(&poolListMutex);
   for (ThreadPool *pool = poolListHead; pool; pool = pool->next) {
     if (pthread_equal(thread, pool->parentThread)) return 1;
     if (pthread_equal(thread, pool->manager)) return 2;
@@ -791,7 +783,7 @@ const char *threadlibThreadName() {
   char id[24];
   formatThreadId(id, sizeof id, self);
   char name[100];
-  Lock lock(&poolListMutex);
+  MutexGuard lock(&poolListMutex);
   if (!poolListHead) return "main thread";
   for (ThreadPool *pool = poolListHead; pool; pool = pool->next) {
     if (pthread_equal(self, pool->parentThread)) {
@@ -812,7 +804,7 @@ const char *threadlibThreadName() {
       auto *worker = static_cast<ThreadWorker *>(node->value);
       if (!pthread_equal(self, worker->thread)) continue;
       {
-        Lock state(&worker->stateMutex);
+        MutexGuard state(&worker->stateMutex);
         if (worker->jobNode) {
           auto *job = static_cast<ThreadJob *>(worker->jobNode->value);
           snprintf(name, sizeof name, "sub task #%llu of '%s' (thread #%u)",
