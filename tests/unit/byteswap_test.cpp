@@ -1,5 +1,6 @@
 #include "xext/byteswap.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -357,9 +358,9 @@ TEST(ByteswapCases, PrefixesAndHostileCountsStayInside) {
   UneCounter une;
   constexpr size_t kGuard = 64;
   auto check = [&](const Bytes &message, size_t length, const std::string &layout, const char *name) {
-    Bytes buffer(kGuard, 0xa5);
-    buffer.insert(buffer.end(), message.begin(), message.begin() + length);
-    buffer.insert(buffer.end(), kGuard, 0x5a);
+    Bytes buffer(kGuard + length + kGuard, 0x5a);
+    std::fill(buffer.begin(), buffer.begin() + kGuard, 0xa5);
+    std::copy(message.begin(), message.begin() + length, buffer.begin() + kGuard);
     // The message itself sits in an allocation of its own size, so a sanitizer sees any step out.
     std::vector<uint8_t> exact(message.begin(), message.begin() + length);
     byteswapByFormat(layout.c_str(), exact.data(), exact.data() + exact.size());

@@ -54,7 +54,9 @@ TEST_F(XcoreTest, RowTableNamesAndReplies) {
   std::set<unsigned> withReply;
   unsigned expected = 1;
   for (const XcoreRequestRow &row : xcoreRequestRows) {
-    if (row.opcode != 127) EXPECT_EQ(row.opcode, expected++);
+    if (row.opcode != 127) {
+      EXPECT_EQ(row.opcode, expected++);
+    }
     ASSERT_NE(row.name, nullptr);
     EXPECT_TRUE(names.insert(row.name).second) << row.name;
     EXPECT_STREQ(proxyState.requestNames[row.opcode], row.name);
@@ -91,7 +93,9 @@ TEST_F(XcoreTest, EventAndErrorRows) {
     }
     ASSERT_NE(proxyState.eventHandlers[code], nullptr) << code;
     ASSERT_NE(proxyState.eventLayouts[code], nullptr) << code;
-    if (code < 2 || code > 34) EXPECT_STREQ(proxyState.eventLayouts[code], "") << code;
+    if (code < 2 || code > 34) {
+      EXPECT_STREQ(proxyState.eventLayouts[code], "") << code;
+    }
   }
   struct Event { unsigned code; const char *layout; };
   const Event events[] = {{2, "bbsiiiisssss"}, {8, "bbsiiiisssss"}, {10, "bbsi"}, {11, ""},
