@@ -7,6 +7,8 @@
 //
 // Image frame contents:
 // - "image/Xlib": an XImage (MultimediaFrame::length: the bytes at the image's data pointer).
+//   Its colour masks say where the channels are; XGetImage leaves them 0, so producers copy
+//   them from the visual. An image whose layout reaches beyond length is refused unread.
 // - "image/rgb24": width x height pixels row after row, 3 bytes each: R, G, B.
 // - "image/yuv420p": the Y plane (width x height bytes), then the U plane and the V plane of
 //   ceil(width / 2) x ceil(height / 2) bytes each; each chroma byte is the average of the 2 x 2
