@@ -144,13 +144,26 @@ KeySym producedKeysym(Display *display, unsigned keycode, unsigned state) {
   return keysym;
 }
 
+// The start of the modifier operations: the context with the inject capability and the
+// modifier mapping, for the core keyboard only. NULL with *error set (NULL for another device,
+// which is reported as "WIP").
+XrcDisplay *modifierStart(Display *display, unsigned device, Modmap *map, const char **error) {
+  *error = nullptr;
+  XrcDisplay *context = keyboardContext(display, error);
+  if (!context || !isCoreKeyboard(device)) return nullptr;
+  *map = modifierMapping(display);
+  if (!*map) {
+    *error = xrcError(display, "XGetModifierMapping() failed");
+    return nullptr;
+  }
+  return context;
+}
+
 const char *modifierKeys(Display *display, unsigned device, unsigned mask, bool press) {
   const char *error = nullptr;
-  XrcDisplay *context = keyboardContext(display, &error);
+  Modmap map;
+  XrcDisplay *context = modifierStart(display, device, &map, &error);
   if (!context) return error;
-  if (!isCoreKeyboard(device)) return nullptr;
-  Modmap map = modifierMapping(display);
-  if (!map) return xrcError(display, "XGetModifierMapping() failed");
   for (int modifier = 0; modifier < 8; modifier++) {
     if (!(mask & (1u << modifier))) continue;
     unsigned keycode = chooseModifierKeycode(display, context, map.get(), modifier);
@@ -370,11 +383,9 @@ unsigned xrcModifierByName(Display *display, const char *name) {
 
 const char *xrcSetModifiers(Display *display, unsigned device, unsigned mask) {
   const char *error = nullptr;
-  XrcDisplay *context = keyboardContext(display, &error);
+  Modmap map;
+  XrcDisplay *context = modifierStart(display, device, &map, &error);
   if (!context) return error;
-  if (!isCoreKeyboard(device)) return nullptr;
-  Modmap map = modifierMapping(display);
-  if (!map) return xrcError(display, "XGetModifierMapping() failed");
   unsigned state = xrcModifierState(display, device);
   unsigned current = state & 0xff;
   if ((state & kGroupBits) == 0x2000) {

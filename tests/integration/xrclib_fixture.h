@@ -2,6 +2,8 @@
 // it, and one connection to the front.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
@@ -77,3 +79,17 @@ inline int countLines(const std::vector<std::string> &lines, const std::string &
   return n;
 }
 
+
+// A test with its own Xvfb, a focus window of another client reporting the input it gets, and
+// a connection with the inject capability.
+class XrcFocusTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(s_.start(false), "");
+    ASSERT_EQ(window_.start(s_.xvfb.displayName(), s_.dir), "");
+    ASSERT_EQ(xrcInitDisplay(s_.display, kXrcInject), nullptr);
+    xErrors = 0;
+  }
+  XrcSetup s_;
+  XrelayEventWindow window_;
+};

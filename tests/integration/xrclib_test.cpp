@@ -144,17 +144,7 @@ TEST(Xrclib, KeyboardAndMouseControlDevices) {
   XCloseDisplay(writer);
 }
 
-class XrclibInjectTest : public testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_EQ(s_.start(false), "");
-    ASSERT_EQ(window_.start(s_.xvfb.displayName(), s_.dir), "");
-    ASSERT_EQ(xrcInitDisplay(s_.display, kXrcInject), nullptr);
-    xErrors = 0;
-  }
-  XrcSetup s_;
-  XrelayEventWindow window_;
-};
+using XrclibInjectTest = XrcFocusTest;
 
 TEST_F(XrclibInjectTest, KeysAndButtonsReachTheWindow) {
   Display *d = s_.display;

@@ -36,14 +36,8 @@ void pump(Display *display, int ms = 150) {
 
 std::string run(const std::string &command) { return xrelayRun(command); }
 
-class XrclibKeysTest : public testing::Test {
+class XrclibKeysTest : public XrcFocusTest {
  protected:
-  void SetUp() override {
-    ASSERT_EQ(s_.start(false), "");
-    ASSERT_EQ(window_.start(s_.xvfb.displayName(), s_.dir), "");
-    ASSERT_EQ(xrcInitDisplay(s_.display, kXrcInject), nullptr);
-    xErrors = 0;
-  }
   // Strokes Return as a marker and returns the window's key lines up to it.
   std::vector<std::string> keyLinesUntilMarker() {
     EXPECT_EQ(xrcStrokeKey(s_.display, kXrcKeyboard, XK_Return), nullptr);
@@ -68,8 +62,6 @@ class XrclibKeysTest : public testing::Test {
     xrcRefreshMapping(s_.display, &event);
     return out;
   }
-  XrcSetup s_;
-  XrelayEventWindow window_;
 };
 
 TEST_F(XrclibKeysTest, TypingSetsAndDropsShift) {
