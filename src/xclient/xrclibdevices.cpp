@@ -544,7 +544,8 @@ int xrcDeviceGrabbed(Display *display, unsigned device) {
     if (status == GrabSuccess) XUngrabDevice(display, opened, CurrentTime);
     xrcCloseDeviceEntry(context, device);
   }
-  XFlush(display);
+  // The trial grab is over before anybody else's next request is served.
+  XSync(display, False);
   return status == AlreadyGrabbed || status == GrabFrozen;
 }
 

@@ -75,9 +75,9 @@ TEST(XrclibDevices, NamesUseGrabsAndTouch) {
   XSync(d, False);
   EXPECT_FALSE(xrcDeviceGrabbed(other, 6));
   EXPECT_FALSE(xrcDeviceGrabbed(other, kXrcMouse));
-  XGrabPointer(d, DefaultRootWindow(d), False, 0, GrabModeAsync, GrabModeAsync, None, None,
-               CurrentTime);
-  XSync(d, False);
+  ASSERT_EQ(XGrabPointer(d, DefaultRootWindow(d), False, 0, GrabModeAsync, GrabModeAsync, None,
+                         None, CurrentTime),
+            GrabSuccess);
   EXPECT_TRUE(xrcDeviceGrabbed(other, kXrcMouse));
   XUngrabPointer(d, CurrentTime);
   XSync(d, False);
@@ -92,6 +92,7 @@ TEST(XrclibDevices, NamesUseGrabsAndTouch) {
   EXPECT_NE(xrcSelectDeviceEvents(d, 99, None), nullptr);
 
   ASSERT_EQ(xrcSetRedirection(d, kXrcMouse, "Xvfb mouse"), nullptr);
+  XSync(d, False);
   const char *redirection = xrcGetRedirection(other, kXrcMouse);
   ASSERT_NE(redirection, nullptr);
   EXPECT_STREQ(redirection, "Xvfb mouse");
