@@ -483,31 +483,6 @@ void xfontFreeMetrics(XFontStruct *font) {
 
 namespace {
 
-// Swallows the X errors of the display while it lives (through the process-wide trap of the
-// display opener) and restores the error handler it found.
-class ErrorTrap {
- public:
-  explicit ErrorTrap(Display *display) : previous_(XSetErrorHandler(xtargetTrapErrorHandler)) {
-    xtargetArmErrorTrap(display);
-  }
-  ~ErrorTrap() {
-    xtargetDisarmErrorTrap();
-    XSetErrorHandler(previous_);
-  }
-  ErrorTrap(const ErrorTrap &) = delete;
-  ErrorTrap &operator=(const ErrorTrap &) = delete;
-  // Non-zero when an error came since the last call (after a round trip).
-  int errorCame(Display *display) {
-    XSync(display, False);
-    int came = xtargetDisarmErrorTrap();
-    xtargetArmErrorTrap(display);
-    return came;
-  }
-
- private:
-  XErrorHandler previous_;
-};
-
 // The server's font path, read once.
 struct FontPath {
   char **elements = nullptr;
@@ -535,7 +510,7 @@ class PathProbe {
   ~PathProbe() {
     if (valid_) {
       XSetFontPath(display_, saved_.elements, saved_.count);
-      trap_.errorCame(display_);
+      trap_.errorCame();
     }
     XUngrabServer(display_);
     XFlush(display_);
@@ -546,13 +521,13 @@ class PathProbe {
   // Sets the path; false when the server refuses it.
   bool set(const char *const *elements, int count) {
     XSetFontPath(display_, const_cast<char **>(elements), count);
-    return !trap_.errorCame(display_);
+    return !trap_.errorCame();
   }
-  ErrorTrap &trap() { return trap_; }
+  XtargetErrorTrap &trap() { return trap_; }
 
  private:
   Display *display_;
-  ErrorTrap trap_;
+  XtargetErrorTrap trap_;
   FontPath saved_;
   bool valid_ = false;
 };
@@ -598,7 +573,7 @@ int xfontProbeListFonts(Display *display, const char *const *elements, int count
   int found = 0;
   char **names = XListFonts(display, "*", 1, &found);
   if (names) XFreeFontNames(names);
-  return probe.trap().errorCame(display) ? 1 : 0;
+  return probe.trap().errorCame() ? 1 : 0;
 }
 
 // --- Font properties --------------------------------------------------------------------------

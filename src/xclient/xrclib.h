@@ -48,6 +48,24 @@ enum XrcOption {
   kXrcOptionCount = 15,
 };
 
+// One hot-key slot; empty while callback is NULL.
+constexpr int kXrcHotkeySlots = 20;
+constexpr unsigned kXrcAnyModifiers = 0x8000;  // a slot mask that matches every state
+enum XrcHotkeyKind : uint8_t {
+  kXrcHotkeyKey = 0,           // modifiers and a key
+  kXrcHotkeyModifiersOnly = 1, // modifiers alone (keycode 0)
+  kXrcHotkeyNone = 2,          // "none": a slot that never matches
+};
+using XrcHotkeyCallback = void (*)(Display *display, void *argument);
+struct XrcHotkey {
+  unsigned mask;         // modifier bits, or kXrcAnyModifiers
+  unsigned keycode;      // 0 for a modifier-only or "none" hot key
+  uint8_t kind;          // XrcHotkeyKind
+  int screen;            // the screen whose root carries the grabs; -1 every screen
+  XrcHotkeyCallback callback;
+  void *argument;
+};
+
 // One device's entry: opened at its first use, closed when the open count returns to 0.
 struct XrcDeviceEntry {
   XDevice *device;        // the opened XInput device; NULL while closed
@@ -69,6 +87,10 @@ struct XrcDisplay {
   Atom keyboardOffAtom;          // "_MWT_KEYBOARD_OFF"; None until keyboard control
   uint16_t holdCount;
   uint8_t keyState[256];         // keys the library pressed and has not released
+  KeySym pressedKeysyms[256];    // per keycode the keysym its last press produced
+  XrcHotkey hotkeys[kXrcHotkeySlots];
+  uint8_t keyboardDisabled;      // "Device Enabled" of the extension keyboards set to 0 here
+  uint8_t mouseDisabled;         // the same for the extension pointers
   uint32_t inputVersion;         // XInput major * 64 + minor; 0 without XInput
   uint32_t inputMajorOpcode;
   int deviceCount;               // entries of devices

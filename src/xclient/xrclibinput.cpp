@@ -10,6 +10,7 @@
 #include "support/strings.h"
 #include "xclient/xcontrol.h"
 #include "xclient/xrclib.h"
+#include "xclient/xrclibdevices.h"
 #include "xclient/xtestext1.h"
 
 namespace {
@@ -64,27 +65,15 @@ const char *moveStep(XrcDisplay *context, unsigned device, int screen, int x, in
     }
     return nullptr;
   }
-  if (!context->inputVersion) return xrcError(display, "No XInputExtension");
-  XrcDeviceEntry &entry = context->deviceEntries[device];
-  if (entry.openCount == 0) {
-    entry.device = XOpenDevice(display, device);
-    if (!entry.device) return xrcError(display, "Can't open %s", xrcDeviceName(device));
-    xrcCounters.devicesOpened++;
-  }
-  entry.openCount++;
+  if (const char *error = xrcOpenDeviceEntry(context, device)) return error;
+  XDevice *opened = context->deviceEntries[device].device;
   int axes[2] = {x, y};
   int sent = context->method == kXrcMethodControl
                  ? xcontrolFakeDeviceMotionEvent(display, static_cast<int>(device), False, 0,
                                                  axes, 2, 0)
-                 : XTestFakeDeviceMotionEvent(display, entry.device, False, 0, axes, 2, 0);
+                 : XTestFakeDeviceMotionEvent(display, opened, False, 0, axes, 2, 0);
   const char *error = sent ? nullptr : xrcError(display, "Can't move %s", xrcDeviceName(device));
-  if (--entry.openCount == 0) {
-    XDevice *opened = entry.device;
-    entry.device = nullptr;
-    if (XCloseDevice(display, opened) != Success) {
-      logProblem(xrcError(display, "Can't close %s", xrcDeviceName(device)), __FILE__, __LINE__);
-    }
-  }
+  xrcCloseDeviceEntry(context, device);
   return error;
 }
 

@@ -56,3 +56,30 @@ int xtargetDisarmErrorTrap();
 int xtargetTrapErrorHandler(Display *display, XErrorEvent *event);
 int xtargetTrapExtensionErrorHandler(Display *display, _Xconst char *extensionName,
                                      _Xconst char *reason);
+
+// Swallows the X errors of the display while it lives (through the process-wide trap above)
+// and restores the error handler it found.
+class XtargetErrorTrap {
+ public:
+  explicit XtargetErrorTrap(Display *display)
+      : display_(display), previous_(XSetErrorHandler(xtargetTrapErrorHandler)) {
+    xtargetArmErrorTrap(display);
+  }
+  ~XtargetErrorTrap() {
+    xtargetDisarmErrorTrap();
+    XSetErrorHandler(previous_);
+  }
+  XtargetErrorTrap(const XtargetErrorTrap &) = delete;
+  XtargetErrorTrap &operator=(const XtargetErrorTrap &) = delete;
+  // Non-zero when an error came since the trap was armed or last asked (after a round trip).
+  int errorCame() {
+    XSync(display_, False);
+    int came = xtargetDisarmErrorTrap();
+    xtargetArmErrorTrap(display_);
+    return came;
+  }
+
+ private:
+  Display *display_;
+  XErrorHandler previous_;
+};

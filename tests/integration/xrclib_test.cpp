@@ -19,72 +19,11 @@
 
 #include "xclient/misc.h"
 #include "xclient/xtarget.h"
+#include "xrclib_fixture.h"
 #include "xrelay_fixture.h"
 #include "xvfb_fixture.h"
 
 namespace {
-
-int xErrors = 0;
-int countErrors(Display *, XErrorEvent *) {
-  xErrors++;
-  return 0;
-}
-
-// Xvfb, optionally a relay with a log in front of it, and one connection to the front.
-struct XrcSetup {
-  XvfbServer xvfb;
-  XrelayServer relay;
-  std::string dir, logPath;
-  Display *display = nullptr;
-
-  // relayOptions empty and useRelay false: the connection goes to Xvfb itself.
-  std::string start(bool useRelay, std::vector<std::string> relayOptions = {}) {
-    std::string error = xvfb.start();
-    if (!error.empty()) return error;
-    dir = xrelayTempDir();
-    logPath = dir + "/relay.log";
-    std::string name = xvfb.displayName();
-    if (useRelay) {
-      relayOptions.insert(relayOptions.end(), {"-log", logPath});
-      error = relay.start(xvfb.displayName(), relayOptions);
-      if (!error.empty()) return error;
-      name = relay.displayName();
-    }
-    XSetExtensionErrorHandler(xtargetTrapExtensionErrorHandler);
-    XSetErrorHandler(countErrors);
-    display = XOpenDisplay(name.c_str());
-    if (!display) return "cannot open " + name;
-    xrcSetOption(display, kXrcOptionDelayUnit, 3);
-    return "";
-  }
-  std::string frontName() const {
-    return relay.running() ? relay.displayName() : xvfb.displayName();
-  }
-  size_t logSize() {
-    XSync(display, False);
-    return xrelayReadFile(logPath).size();
-  }
-  size_t answeredSince(size_t from) {
-    XSync(display, False);
-    return xrelayAnsweredSince(xrelayReadFile(logPath), from).size();
-  }
-  ~XrcSetup() {
-    if (display) XCloseDisplay(display);
-    relay.stop();
-    unlink(logPath.c_str());
-    rmdir(dir.c_str());
-  }
-};
-
-std::string localName(const std::string &name) {
-  return name.substr(name.find(':'));
-}
-
-int countLines(const std::vector<std::string> &lines, const std::string &prefix) {
-  int n = 0;
-  for (const std::string &line : lines) n += line.rfind(prefix, 0) == 0;
-  return n;
-}
 
 std::pair<int, int> pointerOn(Display *display) {
   Window root, child;
@@ -205,17 +144,7 @@ TEST(Xrclib, KeyboardAndMouseControlDevices) {
   XCloseDisplay(writer);
 }
 
-class XrclibInjectTest : public testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_EQ(s_.start(false), "");
-    ASSERT_EQ(window_.start(s_.xvfb.displayName(), s_.dir), "");
-    ASSERT_EQ(xrcInitDisplay(s_.display, kXrcInject), nullptr);
-    xErrors = 0;
-  }
-  XrcSetup s_;
-  XrelayEventWindow window_;
-};
+using XrclibInjectTest = XrcFocusTest;
 
 TEST_F(XrclibInjectTest, KeysAndButtonsReachTheWindow) {
   Display *d = s_.display;
