@@ -39,7 +39,9 @@ TEST(XrclibUnit, Utf8Decoding) {
     char *copy = static_cast<char *>(malloc(c.bytes.size() ? c.bytes.size() : 1));
     memcpy(copy, c.bytes.data(), c.bytes.size());
     EXPECT_EQ(xrcDecodeUtf8(copy, copy + c.bytes.size(), &code), c.length) << c.what;
-    if (c.length) EXPECT_EQ(code, c.code) << c.what;
+    if (c.length) {
+      EXPECT_EQ(code, c.code) << c.what;
+    }
     free(copy);
   }
 }
