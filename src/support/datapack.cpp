@@ -3,6 +3,7 @@
 
 #include <sys/random.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -14,18 +15,20 @@
 namespace {
 
 alignas(16) unsigned char scratchBlock[kScratchSize];
-size_t scratchLeft = kScratchSize;  // 0 while the block is in use
+// Set while some thread holds the block. Taking it is one exchange, so two threads never get
+// it at once; the release store publishes the holder's writes to the next taker.
+std::atomic<bool> scratchTaken{false};
 
 bool isScratch(const void *block) { return block == scratchBlock; }
 
 }  // namespace
 
 void *scratchAlloc(size_t n) {
-  // A block in use is never handed out again, not even for a request of 0 bytes.
-  if (scratchLeft > 0 && n <= scratchLeft) {
-    scratchLeft = 0;
+  // A block in use is never handed out again, not even for a request of 0 bytes; a thread
+  // that does not get it takes the heap.
+  if (n <= kScratchSize && !scratchTaken.load(std::memory_order_relaxed) &&
+      !scratchTaken.exchange(true, std::memory_order_acquire))
     return scratchBlock;
-  }
   return malloc(n ? n : 1);
 }
 
@@ -41,18 +44,18 @@ void *scratchRealloc(void *block, size_t n) {
   void *p = malloc(n);
   if (!p) return nullptr;
   memcpy(p, scratchBlock, kScratchSize);
-  scratchLeft = kScratchSize;
+  scratchTaken.store(false, std::memory_order_release);
   return p;
 }
 
 void scratchFree(void *block) {
   if (isScratch(block))
-    scratchLeft = kScratchSize;
+    scratchTaken.store(false, std::memory_order_release);
   else
     free(block);
 }
 
-size_t scratchAvailable() { return scratchLeft; }
+size_t scratchAvailable() { return scratchTaken.load(std::memory_order_acquire) ? 0 : kScratchSize; }
 
 void *memDup(const void *source, size_t n) {
   void *p = malloc(n ? n : 1);

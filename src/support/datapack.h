@@ -4,7 +4,10 @@
 #include <cstddef>
 #include <cstdint>
 
-// --- Scratch block: one static 64 KB block for the event loop's thread -------------------
+// --- Scratch block: one static 64 KB block with one holder at a time --------------------
+// Any thread may call these: the block is taken and given back atomically, and a request that
+// does not fit or finds the block taken gets heap memory. scratchFree and scratchRealloc tell
+// the two kinds apart.
 constexpr size_t kScratchSize = 65536;
 void *scratchAlloc(size_t n);
 void *scratchDup(const void *data, size_t n);

@@ -113,6 +113,46 @@ TEST(Scratch, OneUserAtATime) {
   scratchFree(h);
 }
 
+// Threads race for the block: at most one holds it at any moment, every other request gets
+// heap memory of its own, and no thread's bytes are overwritten by another's.
+TEST(Scratch, ThreadsNeverShareTheBlock) {
+  ASSERT_EQ(scratchAvailable(), kScratchSize);
+  void *block = scratchAlloc(1);  // the static block's address, as the only taker sees it
+  scratchFree(block);
+  std::atomic<int> holders{0}, maxHolders{0}, corrupt{0}, blockTaken{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; t++)
+    threads.emplace_back([&, t] {
+      unsigned char fill = static_cast<unsigned char>(t + 1), seed[16] = {};
+      for (int round = 0; round < 3000; round++) {
+        size_t n = 1024 + static_cast<size_t>((t * 977 + round * 131) % 64000);
+        unsigned char *p = static_cast<unsigned char *>(round % 2 ? scratchDup(seed, sizeof seed) : scratchAlloc(n));
+        if (round % 2) p = static_cast<unsigned char *>(scratchRealloc(p, n));  // stays where it is
+        if (!p) { corrupt++; continue; }
+        bool mine = p == block;
+        if (mine) {
+          blockTaken++;
+          int now = ++holders, seen = maxHolders.load();
+          while (now > seen && !maxHolders.compare_exchange_weak(seen, now)) {}
+        }
+        memset(p, fill, n);
+        std::this_thread::yield();
+        for (size_t i = 0; i < n; i += 61) corrupt += p[i] != fill;
+        if (mine) holders--;
+        if (round % 7 == 3) {  // growing moves the data to the heap and gives the block back
+          p = static_cast<unsigned char *>(scratchRealloc(p, kScratchSize + 100));
+          if (!p || p == block || p[n - 1] != fill) corrupt++;
+        }
+        scratchFree(p);
+      }
+    });
+  for (std::thread &thread : threads) thread.join();
+  EXPECT_EQ(corrupt.load(), 0);
+  EXPECT_EQ(maxHolders.load(), 1);
+  EXPECT_GT(blockTaken.load(), 0);
+  EXPECT_EQ(scratchAvailable(), kScratchSize);  // every holder gave the block back
+}
+
 // Byte sums do not wrap at 255; two random fills differ; packs keep their words in order.
 TEST(Memory, HelpersAndPacks) {
   unsigned char d[4] = {1, 2, 3, 250};

@@ -1,0 +1,452 @@
+// Frame converters on images built in memory: rgb24 from several pixel layouts in both byte
+// orders, yuv420p planes of even and odd sizes against an independent reference, YUV4MPEG2
+// stream headers, checks by ffmpeg as a real reader, parallel conversion and bad frames.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+#include "conversions/conversion.h"
+#include "conversions/rgb24toyuv.h"
+#include "xclient/ximage.h"
+#include "yuv_helpers.h"
+
+namespace {
+
+std::atomic<int> released{0};
+void releaseImage(void *data) {
+  released++;
+  XDestroyImage(static_cast<XImage *>(data));
+}
+
+// A pixel layout and what its channels mean, written out per layout rather than by mask.
+struct Layout {
+  const char *name;
+  int depth, bitsPerPixel, byteOrder;
+  unsigned long red, green, blue;
+  void (*expected)(uint32_t pixel, uint8_t *rgb);
+};
+void rgb888(uint32_t p, uint8_t *rgb) { rgb[0] = uint8_t(p >> 16), rgb[1] = uint8_t(p >> 8), rgb[2] = uint8_t(p); }
+void rgb565(uint32_t p, uint8_t *rgb) {
+  rgb[0] = uint8_t(((p >> 11) & 31) << 3), rgb[1] = uint8_t(((p >> 5) & 63) << 2), rgb[2] = uint8_t((p & 31) << 3);
+}
+const Layout kLayouts[] = {
+    {"24/32 LSB", 24, 32, LSBFirst, 0xff0000, 0xff00, 0xff, rgb888},
+    {"24/32 MSB", 24, 32, MSBFirst, 0xff0000, 0xff00, 0xff, rgb888},
+    {"24/24 LSB", 24, 24, LSBFirst, 0xff0000, 0xff00, 0xff, rgb888},
+    {"24/24 MSB", 24, 24, MSBFirst, 0xff0000, 0xff00, 0xff, rgb888},
+    {"16 LSB", 16, 16, LSBFirst, 0xf800, 0x7e0, 0x1f, rgb565},
+    {"16 MSB", 16, 16, MSBFirst, 0xf800, 0x7e0, 0x1f, rgb565},
+};
+
+// An image of the layout whose pixel bytes are written here in the layout's byte order (not
+// through the image's own put-pixel function).
+XImage *makeImage(const Layout &layout, int width, int height, const std::vector<uint32_t> &pixels) {
+  ImageFormat format{ZPixmap, uint32_t(layout.depth), uint32_t(layout.bitsPerPixel), 32, uint32_t(layout.byteOrder),
+                     MSBFirst, 32, uint32_t(layout.red), uint32_t(layout.green), uint32_t(layout.blue)};
+  XImage *image = ximageCreate(width, height, 0, &format);
+  if (!image) return nullptr;
+  int bytes = layout.bitsPerPixel / 8;
+  for (int y = 0; y < height; y++)
+    for (int x = 0; x < width; x++) {
+      uint32_t pixel = pixels[size_t(y) * size_t(width) + size_t(x)];
+      uint8_t *p = reinterpret_cast<uint8_t *>(image->data) + y * image->bytes_per_line + x * bytes;
+      for (int i = 0; i < bytes; i++) {
+        int shift = 8 * (layout.byteOrder == LSBFirst ? i : bytes - 1 - i);
+        p[i] = uint8_t(pixel >> shift);
+      }
+    }
+  return image;
+}
+
+MultimediaFrame *imageFrame(MultimediaStream *stream, XImage *image) {
+  return multimediaWrapFrame(stream, image, uint32_t(image->bytes_per_line) * uint32_t(image->height), releaseImage);
+}
+
+// An image of packed RGB pixels in the default depth-24 layout.
+XImage *rgbImage(const std::vector<uint8_t> &rgb, int width, int height) {
+  std::vector<uint32_t> pixels;
+  for (size_t i = 0; i < rgb.size(); i += 3) pixels.push_back(uint32_t(rgb[i]) << 16 | rgb[i + 1] << 8 | rgb[i + 2]);
+  return makeImage(kLayouts[0], width, height, pixels);
+}
+
+std::vector<uint8_t> randomRgb(int width, int height, unsigned seed) {
+  std::mt19937 random(seed);
+  std::vector<uint8_t> rgb(size_t(width) * size_t(height) * 3);
+  for (uint8_t &c : rgb) c = uint8_t(random());
+  return rgb;
+}
+
+std::vector<uint8_t> bytesOf(const MultimediaFrame *frame) {
+  const uint8_t *data = static_cast<const uint8_t *>(frame->data);
+  return {data, data + frame->length};
+}
+
+// What a sink receives of a frame: every copy of it, the header before the first only.
+std::string written(const MultimediaFrame *frame) {
+  std::string out;
+  for (unsigned copy = 0; copy < (frame->repeatCount ? frame->repeatCount : 1u); copy++) {
+    const uint8_t *data;
+    uint32_t length;
+    multimediaFrameCopy(frame, copy, &data, &length);
+    out.append(reinterpret_cast<const char *>(data), length);
+  }
+  return out;
+}
+
+std::string header(int width, int height) {
+  return "YUV4MPEG2 W" + std::to_string(width) + " H" + std::to_string(height) + " F24:1 Ip A1:1\n";
+}
+
+int cacheMappings() {
+  std::ifstream maps("/proc/self/maps");
+  int count = 0;
+  for (std::string line; std::getline(maps, line);) count += line.find(kRgb24toyuvCacheName) != std::string::npos;
+  return count;
+}
+
+class ConversionTest : public ::testing::Test {
+ protected:
+  static inline std::string dir;
+  MultimediaStream stream{};
+
+  static void SetUpTestSuite() {
+    char pattern[] = "/tmp/conversionXXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir = pattern;
+  }
+  static void TearDownTestSuite() { std::filesystem::remove_all(dir); }
+  void SetUp() override {
+    setenv(kRgb24toyuvVariable, dir.c_str(), 1);
+    strcpy(stream.description, "test stream");
+    conversionYuvInit(&stream);
+    ASSERT_EQ(multimediaStreamError(&stream), nullptr);
+    released = 0;
+  }
+  void TearDown() override {
+    conversionYuvFree(nullptr);
+    EXPECT_EQ(rgb24toyuvTable(), nullptr);
+  }
+  // Converts an image frame through a row and checks that the image was released once.
+  MultimediaFrame *convert(FrameConverterConvert converter, XImage *image) {
+    int before = released;
+    MultimediaFrame *frame = imageFrame(&stream, image);
+    MultimediaFrame *out = converter(nullptr, frame);
+    EXPECT_EQ(released, before + 1);
+    return out;
+  }
+};
+
+// Rows in their order; the identity row hands its frame back; unknown pairs find nothing.
+TEST_F(ConversionTest, TableRows) {
+  ASSERT_EQ(conversionTableSize, 4u);
+  const char *targets[] = {"", "image/rgb24", "image/yuv420p", "image/yuv4mpeg2"};
+  for (size_t i = 0; i < conversionTableSize; i++) {
+    EXPECT_STREQ(conversionTable[i].to, targets[i]);
+    EXPECT_EQ(conversionFind(conversionTable[i].from, targets[i]), &conversionTable[i]);
+  }
+  EXPECT_EQ(conversionFind("image/Xlib", "image/png"), nullptr);
+  EXPECT_EQ(conversionFind("image/rgb24", "image/yuv420p"), nullptr);
+  MultimediaFrame *frame = multimediaNewFrame(&stream, "abc", 3);
+  EXPECT_EQ(conversionTable[0].convert(nullptr, frame), frame);
+  multimediaReleaseFrame(frame);
+}
+
+// rgb24 and yuv420p of every layout in both byte orders equal the references; the new frames
+// take the stream and repeat count of the image frame.
+TEST_F(ConversionTest, LayoutsToRgb24AndYuv420p) {
+  const int width = 7, height = 5;
+  for (const Layout &layout : kLayouts) {
+    SCOPED_TRACE(layout.name);
+    std::mt19937 random(layout.depth * 31 + layout.byteOrder);
+    std::vector<uint32_t> pixels(width * height);
+    std::vector<uint8_t> expected(pixels.size() * 3);
+    for (size_t i = 0; i < pixels.size(); i++) {
+      pixels[i] = uint32_t(random()) & ((1u << layout.depth) - 1);
+      layout.expected(pixels[i], &expected[3 * i]);
+    }
+    MultimediaFrame *frame = imageFrame(&stream, makeImage(layout, width, height, pixels));
+    frame->repeatCount = 2;
+    MultimediaFrame *rgb = conversionXlibToRgb24(nullptr, frame);
+    ASSERT_NE(rgb, nullptr);
+    EXPECT_EQ(bytesOf(rgb), expected);
+    EXPECT_TRUE(rgb->stream == &stream && rgb->repeatCount == 2 && rgb->referenceCount == 1);
+    multimediaReleaseFrame(rgb);
+    MultimediaFrame *yuv = convert(conversionXlibToYuv420p, makeImage(layout, width, height, pixels));
+    ASSERT_NE(yuv, nullptr);
+    EXPECT_EQ(bytesOf(yuv), referenceYuv420p(expected, width, height));
+    multimediaReleaseFrame(yuv);
+  }
+  EXPECT_EQ(released, 2 * int(std::size(kLayouts)));
+}
+
+// A 4 x 2 image of known colours: the Y bytes in pixel order, then one U and one V byte per
+// 2 x 2 block, each the sum of its four values shifted right by 2.
+TEST_F(ConversionTest, Yuv420pOfKnownPixels) {
+  std::vector<uint8_t> rgb = {0, 0, 0,     255, 255, 255, 255, 0, 0,   0, 255, 0,
+                              0, 0, 255,   10, 20, 30,    200, 100, 50, 128, 128, 128};
+  MultimediaFrame *yuv = convert(conversionXlibToYuv420p, rgbImage(rgb, 4, 2));
+  ASSERT_NE(yuv, nullptr);
+  ASSERT_EQ(yuv->length, 8u + 2 + 2);
+  const uint8_t *out = static_cast<const uint8_t *>(yuv->data);
+  YuvTriple p[8];
+  for (int i = 0; i < 8; i++) {
+    p[i] = referenceYuv(rgb[3 * i], rgb[3 * i + 1], rgb[3 * i + 2]);
+    EXPECT_EQ(out[i], p[i].y) << i;
+  }
+  EXPECT_EQ(out[0], 16);
+  EXPECT_EQ(out[1], 235);
+  EXPECT_EQ(out[8], (p[0].u + p[1].u + p[4].u + p[5].u) >> 2);
+  EXPECT_EQ(out[9], (p[2].u + p[3].u + p[6].u + p[7].u) >> 2);
+  EXPECT_EQ(out[10], (p[0].v + p[1].v + p[4].v + p[5].v) >> 2);
+  EXPECT_EQ(out[11], (p[2].v + p[3].v + p[6].v + p[7].v) >> 2);
+  multimediaReleaseFrame(yuv);
+}
+
+// Even, odd and single-line sizes, and sizes beyond the static scratch block: planes equal the
+// reference and nothing is written past them.
+TEST_F(ConversionTest, PlaneSizesAndEdges) {
+  struct {
+    int width, height;
+  } sizes[] = {{1, 1}, {2, 2}, {3, 1}, {1, 3}, {33, 17}, {64, 64}, {181, 181}, {300, 7}};
+  for (const auto &size : sizes) {
+    SCOPED_TRACE(std::to_string(size.width) + "x" + std::to_string(size.height));
+    std::vector<uint8_t> rgb = randomRgb(size.width, size.height, unsigned(size.width * 1000 + size.height));
+    uint64_t bytes = conversionYuv420pSize(uint32_t(size.width), uint32_t(size.height));
+    uint64_t chroma = uint64_t((size.width + 1) / 2) * uint64_t((size.height + 1) / 2);
+    EXPECT_EQ(bytes, uint64_t(size.width) * uint64_t(size.height) + 2 * chroma);
+    std::vector<uint8_t> out(bytes + 16, 0xa5);
+    ASSERT_EQ(conversionRgb24ToYuv420p(rgb.data(), size.width, size.height, out.data()), nullptr);
+    EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + long(bytes)), referenceYuv420p(rgb, size.width, size.height));
+    EXPECT_EQ(std::vector<uint8_t>(out.begin() + long(bytes), out.end()), std::vector<uint8_t>(16, 0xa5));
+  }
+  EXPECT_EQ(conversionYuv420pSize(65535, 65535), 65535ull * 65535 + 2ull * 32768 * 32768);
+}
+
+// Each stream starts with its own header, carried by the frame marked first whatever order
+// frames are converted in; a repeated frame carries the header before its first copy only.
+TEST_F(ConversionTest, Yuv4mpeg2HeaderOncePerStream) {
+  std::vector<uint8_t> rgb = randomRgb(6, 4, 7);
+  std::vector<uint8_t> planes = referenceYuv420p(rgb, 6, 4);
+  std::string body = "FRAME\n" + std::string(planes.begin(), planes.end());
+  for (int streamIndex = 0; streamIndex < 2; streamIndex++) {
+    MultimediaStream other{};
+    MultimediaStream *s = streamIndex ? &other : &stream;
+    MultimediaFrame *first = imageFrame(s, rgbImage(rgb, 6, 4)), *second = imageFrame(s, rgbImage(rgb, 6, 4));
+    multimediaMarkFirstFrame(first);
+    multimediaMarkFirstFrame(second);  // the stream has its first frame already
+    MultimediaFrame *secondOut = conversionXlibToYuv4mpeg2(nullptr, second);  // converted before the first
+    MultimediaFrame *firstOut = conversionXlibToYuv4mpeg2(nullptr, first);
+    ASSERT_TRUE(firstOut && secondOut);
+    EXPECT_EQ(written(firstOut) + written(secondOut), header(6, 4) + body + body);
+    multimediaReleaseFrame(firstOut);
+    multimediaReleaseFrame(secondOut);
+  }
+  MultimediaStream third{};
+  MultimediaFrame *frame = imageFrame(&third, rgbImage(rgb, 6, 4));
+  multimediaMarkFirstFrame(frame);
+  frame->repeatCount = 3;
+  MultimediaFrame *out = conversionXlibToYuv4mpeg2(nullptr, frame);
+  ASSERT_NE(out, nullptr);
+  EXPECT_EQ(out->headerLength, header(6, 4).size());
+  EXPECT_EQ(written(out), header(6, 4) + body + body + body);
+  multimediaReleaseFrame(out);
+}
+
+// Fifty frames of distinct greys, marked in order and converted by eight threads in any
+// order: one header at byte 0, "FRAME\n" before every frame, frames in the order given.
+TEST_F(ConversionTest, Yuv4mpeg2ConvertedInParallel) {
+  const int count = 50, width = 16, height = 8;
+  std::vector<MultimediaFrame *> in(count), out(count);
+  for (int i = 0; i < count; i++) {
+    std::vector<uint8_t> rgb(width * height * 3, uint8_t(i * 5));
+    in[i] = imageFrame(&stream, rgbImage(rgb, width, height));
+    multimediaMarkFirstFrame(in[i]);
+  }
+  std::atomic<int> next{count};
+  std::vector<std::thread> workers;
+  for (int t = 0; t < 8; t++)
+    workers.emplace_back([&] {
+      for (int i; (i = --next) >= 0;) out[i] = conversionXlibToYuv4mpeg2(nullptr, in[i]);  // last frame first
+    });
+  for (std::thread &worker : workers) worker.join();
+  std::string all;
+  for (MultimediaFrame *frame : out) {
+    ASSERT_NE(frame, nullptr);
+    all += written(frame);
+    multimediaReleaseFrame(frame);
+  }
+  size_t frameBytes = 6 + conversionYuv420pSize(width, height), at = header(width, height).size();
+  ASSERT_EQ(all.size(), at + count * frameBytes);
+  EXPECT_EQ(all.rfind("YUV4MPEG2"), 0u);
+  for (int i = 0; i < count; i++, at += frameBytes) {
+    EXPECT_EQ(all.substr(at, 6), "FRAME\n") << i;
+    EXPECT_EQ(uint8_t(all[at + 6]), referenceYuv(i * 5, i * 5, i * 5).y) << i;
+  }
+}
+
+// Eight threads converting 64 x 64 images at once (the static scratch block fits each) give
+// exactly the single-threaded output.
+TEST_F(ConversionTest, ParallelYuv420pEqualsSerial) {
+  const int width = 64, height = 64, rounds = 40;
+  std::vector<std::vector<uint8_t>> images, serial;
+  for (int i = 0; i < 8; i++) {
+    images.push_back(randomRgb(width, height, unsigned(100 + i)));
+    serial.emplace_back(conversionYuv420pSize(width, height));
+    ASSERT_EQ(conversionRgb24ToYuv420p(images[i].data(), width, height, serial[i].data()), nullptr);
+  }
+  std::atomic<int> differences{0};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 8; i++)
+    threads.emplace_back([&, i] {
+      std::vector<uint8_t> out(serial[i].size());
+      for (int round = 0; round < rounds; round++) {
+        std::fill(out.begin(), out.end(), 0);
+        differences += conversionRgb24ToYuv420p(images[i].data(), width, height, out.data()) != nullptr || out != serial[i];
+      }
+    });
+  for (std::thread &thread : threads) thread.join();
+  EXPECT_EQ(differences.load(), 0);
+}
+
+// Both yuv rows share one mapping: a second user does not map again, the table outlives the
+// first free while the other user converts, and the last free unmaps it.
+TEST_F(ConversionTest, RowsShareOneMapping) {
+  EXPECT_EQ(cacheMappings(), 1);
+  MultimediaStream second{};
+  conversionYuvInit(&second);
+  EXPECT_EQ(cacheMappings(), 1);
+  std::atomic<bool> stop{false};
+  std::atomic<int> failures{0}, frames{0};
+  std::vector<uint8_t> rgb = randomRgb(8, 8, 3);
+  std::thread converter([&] {
+    while (!stop || frames < 20) {
+      MultimediaFrame *out = conversionXlibToYuv4mpeg2(nullptr, imageFrame(&second, rgbImage(rgb, 8, 8)));
+      failures += !out;
+      frames++;
+      multimediaReleaseFrame(out);
+    }
+  });
+  conversionYuvFree(nullptr);  // the other stream closes while this one converts
+  stop = true;
+  converter.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(multimediaStreamError(&second), nullptr);
+  EXPECT_EQ(cacheMappings(), 1);
+  conversionYuvFree(nullptr);
+  EXPECT_EQ(cacheMappings(), 0);
+  conversionYuvInit(&stream);  // for TearDown
+}
+
+// Bad frames are refused and released: an image header far larger than its buffer (nothing of
+// it is read), a frame beyond 32-bit lengths, conversion without a mapped table, and a cache
+// directory that is a regular file.
+TEST_F(ConversionTest, BadFramesAndFailures) {
+  XImage *small = rgbImage(std::vector<uint8_t>(12), 2, 2);
+  XImage *forged = static_cast<XImage *>(calloc(1, sizeof(XImage)));
+  *forged = *small;
+  forged->width = forged->height = 40000;
+  forged->bytes_per_line = 160000;
+  forged->data = static_cast<char *>(malloc(64));
+  MultimediaFrame *frame = multimediaWrapFrame(&stream, forged, 64, [](void *data) {
+    released++;
+    free(static_cast<XImage *>(data)->data);
+    free(data);
+  });
+  EXPECT_EQ(conversionXlibToYuv4mpeg2(nullptr, frame), nullptr);
+  EXPECT_EQ(released, 1);
+  EXPECT_STREQ(multimediaStreamError(&stream), "Invalid image in frame of test stream (40000x40000, 64 bytes)");
+  XDestroyImage(small);
+
+  MultimediaStream fresh{};
+  MultimediaFrame model{};
+  model.stream = &fresh;
+  EXPECT_EQ(multimediaNewFrameLike(&model, uint64_t{1} << 32), nullptr);
+  const char *text = multimediaStreamError(&fresh);
+  ASSERT_NE(text, nullptr);
+  EXPECT_TRUE(std::string(text).starts_with("Out of memory (conversions/multimedia.cpp:")) << text;
+
+  conversionYuvFree(nullptr);
+  uint8_t pixel[3] = {}, out[3];
+  EXPECT_NE(conversionRgb24ToYuv420p(pixel, 1, 1, out), nullptr);
+  std::string plain = dir + "/plain";
+  std::ofstream(plain) << "x";
+  setenv(kRgb24toyuvVariable, plain.c_str(), 1);
+  MultimediaStream refused{};
+  EXPECT_EQ(conversionYuvInit(&refused), nullptr);
+  text = multimediaStreamError(&refused);
+  ASSERT_NE(text, nullptr);
+  EXPECT_TRUE(std::string(text).starts_with("Can't create cache file '" + plain + "/rgb24toyuv.cache': ")) << text;
+  EXPECT_EQ(cacheMappings(), 0);
+  setenv(kRgb24toyuvVariable, dir.c_str(), 1);
+  conversionYuvInit(&stream);  // for TearDown
+}
+
+// --- ffmpeg as the reader ------------------------------------------------------------------
+
+bool haveFfmpeg() { return std::system("command -v ffmpeg >/dev/null 2>&1") == 0; }
+
+std::string readAll(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// A 33 x 17 yuv420p stream of ten frames is ten frames to ffmpeg as rawvideo; YUV4MPEG2
+// streams of even and odd sizes decode to exactly our yuv420p bytes.
+TEST_F(ConversionTest, FfmpegReadsOurStreams) {
+  if (!haveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed (Debian package ffmpeg, see scripts/setup): "
+                                     "the check by a real reader is skipped";
+  std::string work = dir + "/ffmpeg";
+  std::filesystem::create_directory(work);
+  struct {
+    int width, height;
+  } sizes[] = {{33, 17}, {32, 16}};
+  for (const auto &size : sizes) {
+    SCOPED_TRACE(std::to_string(size.width) + "x" + std::to_string(size.height));
+    std::string raw, y4m;
+    MultimediaStream y4mStream{};
+    for (int i = 0; i < 10; i++) {
+      std::vector<uint8_t> rgb = randomRgb(size.width, size.height, unsigned(i));
+      MultimediaFrame *yuv = convert(conversionXlibToYuv420p, rgbImage(rgb, size.width, size.height));
+      MultimediaFrame *frame = imageFrame(&y4mStream, rgbImage(rgb, size.width, size.height));
+      multimediaMarkFirstFrame(frame);
+      MultimediaFrame *mpeg = conversionXlibToYuv4mpeg2(nullptr, frame);
+      ASSERT_TRUE(yuv && mpeg);
+      raw += written(yuv);
+      y4m += written(mpeg);
+      multimediaReleaseFrame(yuv);
+      multimediaReleaseFrame(mpeg);
+    }
+    std::string dimensions = std::to_string(size.width) + "x" + std::to_string(size.height);
+    std::string rawFile = work + "/in.yuv", y4mFile = work + "/in.y4m", md5 = work + "/frames.md5",
+                decoded = work + "/out.yuv";
+    std::ofstream(rawFile, std::ios::binary) << raw;
+    std::ofstream(y4mFile, std::ios::binary) << y4m;
+    std::string ffmpeg = "timeout 60 ffmpeg -nostdin -v error -y ";
+    ASSERT_EQ(std::system((ffmpeg + "-f rawvideo -pix_fmt yuv420p -s " + dimensions + " -i " + rawFile +
+                           " -f framemd5 " + md5).c_str()), 0);
+    std::istringstream lines(readAll(md5));
+    int frames = 0;
+    for (std::string line; std::getline(lines, line);) frames += !line.empty() && line[0] != '#';
+    EXPECT_EQ(frames, 10);
+    ASSERT_EQ(std::system((ffmpeg + "-i " + y4mFile + " -f rawvideo -pix_fmt yuv420p " + decoded).c_str()), 0);
+    EXPECT_TRUE(readAll(decoded) == raw) << readAll(decoded).size() << " bytes decoded, " << raw.size() << " expected";
+  }
+}
+
+}  // namespace
