@@ -169,3 +169,21 @@ void *conversionYuvInit(MultimediaStream *stream) {
 }
 
 void conversionYuvFree(void *) { rgb24toyuvFree(); }
+
+// ===== converter table =====
+
+const char *conversionSelect(const char *contentType, MultimediaStream *stream) {
+  const char *own = stream->contentType;
+  bool same = !contentType || !own || strcmp(contentType, own) == 0;
+  if (stream->readSide && stream->readSide->present) {
+    FrameConverter *row = same ? &conversionTable[0] : conversionFind(own, contentType);
+    if (!row) return strTempPrintf("%s does not support content type: %s", stream->description, contentType);
+    stream->readSide->converter = row;
+  }
+  if (stream->writeSide) {
+    FrameConverter *row = same ? &conversionTable[0] : conversionFind(contentType, own);
+    if (!row) return strTempPrintf("%s does not support content type: %s", stream->description, contentType);
+    stream->writeConverter = row;
+  }
+  return nullptr;
+}

@@ -59,3 +59,10 @@ uint64_t conversionYuv420pSize(uint32_t width, uint32_t height);
 // init is recorded on the stream; the state is always 0.
 void *conversionYuvInit(MultimediaStream *stream);
 void conversionYuvFree(void *state);
+
+// ===== converter table =====
+// Chooses both sides' rows for a stream from the producer's content type T (NULL: none) and the
+// stream's own C: the identity row when T or C is NULL or they are equal, else the first row
+// from C to T for the read side and from T to C for the write side. NULL or
+// "%s does not support content type: %s" (the stream's description, T).
+const char *conversionSelect(const char *contentType, MultimediaStream *stream);
