@@ -712,6 +712,14 @@ MultimediaStream *findSharedSink(const MultimediaStream *stream) {
   return nullptr;
 }
 
+// Another started stream on the same write side with its descriptor open.
+MultimediaStream *startedSharer(const MultimediaStream *stream) {
+  for (MultimediaStream *other = multimediaStreams; other; other = other->next)
+    if (other != stream && other->writeSide == stream->writeSide && other->users > 0 && other->writeBuffer.fd >= 0)
+      return other;
+  return nullptr;
+}
+
 const char *openStream(const char *specification, const char *contentType, unsigned flags, MultimediaStream *stream) {
   MultimediaStreamSide *read = stream->readSide;
   if (flags & kMultimediaRead) {
@@ -814,7 +822,12 @@ const char *multimediaStartStream(MultimediaStream *stream) {
                                                  strerror(errno)));
     }
     if (write && !stream->failed) {
-      stream->writeBuffer.fd = open(write->path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+      // A sharer of a running sink writes through a duplicate of its descriptor: one file
+      // offset, so the streams append to each other instead of overwriting each other.
+      if (MultimediaStream *running = startedSharer(stream))
+        stream->writeBuffer.fd = fcntl(running->writeBuffer.fd, F_DUPFD_CLOEXEC, 3);
+      else
+        stream->writeBuffer.fd = open(write->path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
       if (stream->writeBuffer.fd < 0)
         multimediaSetError(stream, strTempPrintf("Can't open '%s' for %s: %s", write->path, stream->description,
                                                  strerror(errno)));
