@@ -187,3 +187,45 @@ const char *conversionSelect(const char *contentType, MultimediaStream *stream) 
   }
   return nullptr;
 }
+
+namespace {
+
+// The row loses one user; its free runs when the last one goes.
+void dropConverterUser(FrameConverter *row, void *state) {
+  if (row && row->users > 0 && --row->users == 0) row->free(state);
+}
+
+}  // namespace
+
+bool conversionStart(MultimediaStream *stream) {
+  MultimediaStreamSide *read = stream->readSide && stream->readSide->present ? stream->readSide : nullptr;
+  if (read && read->converter) {
+    if (read->converter->users == 0) {
+      read->converterState = read->converter->init(stream);
+      if (stream->failed) return false;
+    }
+    read->converter->users++;
+  }
+  if (stream->writeSide && stream->writeConverter) {
+    if (stream->writeConverter->users == 0) {
+      stream->writeConverterState = stream->writeConverter->init(stream);
+      if (stream->failed) {
+        if (read) dropConverterUser(read->converter, read->converterState);
+        return false;
+      }
+    }
+    stream->writeConverter->users++;
+  }
+  return true;
+}
+
+void conversionStop(MultimediaStream *stream, bool readSide, bool writeSide) {
+  MultimediaStreamSide *read = stream->readSide;
+  if (readSide && read && read->present) dropConverterUser(read->converter, read->converterState);
+  if (writeSide && stream->writeSide) dropConverterUser(stream->writeConverter, stream->writeConverterState);
+}
+
+MultimediaFrame *conversionConvertForWrite(MultimediaStream *stream, MultimediaFrame *frame) {
+  FrameConverter *row = stream->writeConverter ? stream->writeConverter : &conversionTable[0];
+  return row->convert(stream->writeConverterState, frame);
+}

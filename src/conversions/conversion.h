@@ -61,8 +61,6 @@ void *conversionYuvInit(MultimediaStream *stream);
 void conversionYuvFree(void *state);
 
 // ===== converter table =====
-// Chooses both sides' rows for a stream from the producer's content type T (NULL: none) and the
-// stream's own C: the identity row when T or C is NULL or they are equal, else the first row
-// from C to T for the read side and from T to C for the write side. NULL or
-// "%s does not support content type: %s" (the stream's description, T).
-const char *conversionSelect(const char *contentType, MultimediaStream *stream);
+// The stream engine chooses and counts rows through conversionSelect, conversionStart,
+// conversionStop and conversionConvertForWrite, declared in conversions/multimedia.h so that the
+// engine does not include this header.

@@ -104,7 +104,6 @@ void multimediaFrameCopy(const MultimediaFrame *frame, unsigned copy, const uint
 #include <string>
 #include <vector>
 
-#include "conversions/conversion.h"
 #include "support/host.h"
 #include "support/configfile.h"
 #include "support/strings.h"
@@ -152,13 +151,19 @@ bool appendPair(MultimediaProfile *profile, const char *key, const char *value) 
   return true;
 }
 
+// The default-settings profile's first value for the key (any case); NULL when it has none.
+const char *defaultSetting(const char *key) {
+  if (const MultimediaProfile *defaults = multimediaFindProfile(kDefaultSettings)) {
+    const char *cursor = defaults->pairs, *name, *value;
+    while (multimediaNextPair(&cursor, &name, &value))
+      if (sameText(name, key)) return value;
+  }
+  return nullptr;
+}
+
 // A condition's word: only the default-settings profile and "Linux" make it true.
 const char *conditionSetting(const char *word) {
-  if (const MultimediaProfile *defaults = multimediaFindProfile(kDefaultSettings)) {
-    const char *cursor = defaults->pairs, *key, *value;
-    while (multimediaNextPair(&cursor, &key, &value))
-      if (sameText(key, word)) return value;
-  }
+  if (const char *value = defaultSetting(word)) return value;
   return sameText(word, "Linux") ? "1" : "";
 }
 
@@ -326,11 +331,7 @@ const MultimediaProfile *multimediaFindProfile(const char *text) {
 }
 
 const char *multimediaGetSetting(const char *key) {
-  if (const MultimediaProfile *defaults = multimediaFindProfile(kDefaultSettings)) {
-    const char *cursor = defaults->pairs, *name, *value;
-    while (multimediaNextPair(&cursor, &name, &value))
-      if (sameText(name, key)) return value;
-  }
+  if (const char *value = defaultSetting(key)) return value;
   static constexpr struct {
     const char *key;
     const char *value;
@@ -657,40 +658,6 @@ void freeRecord(MultimediaStream *stream) {
 
 void doNothing(void *) {}
 
-// The row loses one user; its free runs when the last one goes.
-void dropConverterUser(FrameConverter *row, void *state) {
-  if (row && row->users > 0 && --row->users == 0) row->free(state);
-}
-
-// Takes the rows for a start: init runs on a row's first user. False after a failure recorded
-// by an init, with the rows taken so far given back.
-bool takeConverters(MultimediaStream *stream) {
-  MultimediaStreamSide *read = stream->readSide;
-  if (read->present && read->converter) {
-    if (read->converter->users == 0) {
-      read->converterState = read->converter->init(stream);
-      if (stream->failed) return false;
-    }
-    read->converter->users++;
-  }
-  if (stream->writeSide && stream->writeConverter) {
-    if (stream->writeConverter->users == 0) {
-      stream->writeConverterState = stream->writeConverter->init(stream);
-      if (stream->failed) {
-        if (read->present) dropConverterUser(read->converter, read->converterState);
-        return false;
-      }
-    }
-    stream->writeConverter->users++;
-  }
-  return true;
-}
-
-void dropConverters(MultimediaStream *stream) {
-  if (stream->readSide->present) dropConverterUser(stream->readSide->converter, stream->readSide->converterState);
-  if (stream->writeSide) dropConverterUser(stream->writeConverter, stream->writeConverterState);
-}
-
 // The stream that shares its write side with a new one: same method, and the same path, or the
 // same command with two or more pipes on either side.
 MultimediaStream *findSharedSink(const MultimediaStream *stream) {
@@ -808,7 +775,7 @@ const char *multimediaStartStream(MultimediaStream *stream) {
     stream->users++;
     return nullptr;
   }
-  if (!takeConverters(stream)) return multimediaStreamError(stream);
+  if (!conversionStart(stream)) return multimediaStreamError(stream);
   MultimediaStreamSide *read = stream->readSide->present ? stream->readSide : nullptr;
   MultimediaStreamSide *write = stream->writeSide;
   uint8_t method = read ? read->method : write ? write->method : kMultimediaMethodNone;
@@ -839,7 +806,7 @@ const char *multimediaStartStream(MultimediaStream *stream) {
     if (stream->readFd >= 0) close(stream->readFd);
     if (stream->writeBuffer.fd >= 0) close(stream->writeBuffer.fd);
     stream->readFd = stream->writeBuffer.fd = -1;
-    dropConverters(stream);
+    conversionStop(stream, true, true);
     return multimediaStreamError(stream);
   }
   stream->users++;
@@ -858,7 +825,7 @@ void multimediaWriteFrame(MultimediaFrame *frame, unsigned repeat) {
   if (write->method != kMultimediaMethodPath && write->method != kMultimediaMethodCommand) LOG_UNE();
   atomicAdd16(&frame->referenceCount, 1);
   frame->repeatCount = static_cast<uint16_t>(repeat);
-  MultimediaFrame *converted = stream->writeConverter->convert(stream->writeConverterState, frame);
+  MultimediaFrame *converted = conversionConvertForWrite(stream, frame);
   if (!converted) return;
   for (unsigned copy = 0; copy < repeat; copy++) {
     const uint8_t *data;
@@ -877,14 +844,9 @@ const char *multimediaCloseStream(MultimediaStream *stream) {
   if (--stream->users > 0) return nullptr;
   MultimediaStreamSide *read = stream->readSide->present ? stream->readSide : nullptr;
   MultimediaStreamSide *write = stream->writeSide;
-  if (read) {
-    if (read->started > 0 && --read->started > 0) return nullptr;
-    dropConverterUser(read->converter, read->converterState);
-  }
-  if (write) {
-    if (write->started > 0) write->started--;
-    dropConverterUser(stream->writeConverter, stream->writeConverterState);
-  }
+  if (read && read->started > 0 && --read->started > 0) return nullptr;
+  if (write && write->started > 0) write->started--;
+  conversionStop(stream, read != nullptr, write != nullptr);
   uint8_t method = read ? read->method : write ? write->method : kMultimediaMethodNone;
   // Streams sharing a path sink each opened it themselves: each closes its own descriptor.
   if (method == kMultimediaMethodPath) {

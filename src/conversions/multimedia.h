@@ -220,3 +220,18 @@ const char *multimediaCloseStream(MultimediaStream *stream);
 // Closes the stream until no user is left, frees its sides when no other stream shares them,
 // unlinks and frees it. NULL is allowed.
 void multimediaFreeStream(MultimediaStream *stream);
+
+// The stream engine's use of the converter rows (defined with the converters, conversion.cpp;
+// conversion.h describes the table).
+// Chooses both sides' rows for a stream from the producer's content type T (NULL: none) and the
+// stream's own C: the identity row when T or C is NULL or they are equal, else the first row
+// from C to T for the read side and from T to C for the write side. NULL or
+// "%s does not support content type: %s" (the stream's description, T).
+const char *conversionSelect(const char *contentType, MultimediaStream *stream);
+// Takes one user of each present side's row for a start; a row's init runs as its count leaves
+// 0. False after a failure recorded by an init, with the rows taken so far given back.
+bool conversionStart(MultimediaStream *stream);
+// Gives back the rows of the sides named; a row's free runs as its count returns to 0.
+void conversionStop(MultimediaStream *stream, bool readSide, bool writeSide);
+// Converts a frame for the write side (consumes one reference); NULL after a recorded failure.
+MultimediaFrame *conversionConvertForWrite(MultimediaStream *stream, MultimediaFrame *frame);
