@@ -169,3 +169,63 @@ void *conversionYuvInit(MultimediaStream *stream) {
 }
 
 void conversionYuvFree(void *) { rgb24toyuvFree(); }
+
+// ===== converter table =====
+
+const char *conversionSelect(const char *contentType, MultimediaStream *stream) {
+  const char *own = stream->contentType;
+  bool same = !contentType || !own || strcmp(contentType, own) == 0;
+  if (stream->readSide && stream->readSide->present) {
+    FrameConverter *row = same ? &conversionTable[0] : conversionFind(own, contentType);
+    if (!row) return strTempPrintf("%s does not support content type: %s", stream->description, contentType);
+    stream->readSide->converter = row;
+  }
+  if (stream->writeSide) {
+    FrameConverter *row = same ? &conversionTable[0] : conversionFind(contentType, own);
+    if (!row) return strTempPrintf("%s does not support content type: %s", stream->description, contentType);
+    stream->writeConverter = row;
+  }
+  return nullptr;
+}
+
+namespace {
+
+// The row loses one user; its free runs when the last one goes.
+void dropConverterUser(FrameConverter *row, void *state) {
+  if (row && row->users > 0 && --row->users == 0) row->free(state);
+}
+
+}  // namespace
+
+bool conversionStart(MultimediaStream *stream) {
+  MultimediaStreamSide *read = stream->readSide && stream->readSide->present ? stream->readSide : nullptr;
+  if (read && read->converter) {
+    if (read->converter->users == 0) {
+      read->converterState = read->converter->init(stream);
+      if (stream->failed) return false;
+    }
+    read->converter->users++;
+  }
+  if (stream->writeSide && stream->writeConverter) {
+    if (stream->writeConverter->users == 0) {
+      stream->writeConverterState = stream->writeConverter->init(stream);
+      if (stream->failed) {
+        if (read) dropConverterUser(read->converter, read->converterState);
+        return false;
+      }
+    }
+    stream->writeConverter->users++;
+  }
+  return true;
+}
+
+void conversionStop(MultimediaStream *stream, bool readSide, bool writeSide) {
+  MultimediaStreamSide *read = stream->readSide;
+  if (readSide && read && read->present) dropConverterUser(read->converter, read->converterState);
+  if (writeSide && stream->writeSide) dropConverterUser(stream->writeConverter, stream->writeConverterState);
+}
+
+MultimediaFrame *conversionConvertForWrite(MultimediaStream *stream, MultimediaFrame *frame) {
+  FrameConverter *row = stream->writeConverter ? stream->writeConverter : &conversionTable[0];
+  return row->convert(stream->writeConverterState, frame);
+}

@@ -59,3 +59,8 @@ uint64_t conversionYuv420pSize(uint32_t width, uint32_t height);
 // init is recorded on the stream; the state is always 0.
 void *conversionYuvInit(MultimediaStream *stream);
 void conversionYuvFree(void *state);
+
+// ===== converter table =====
+// The stream engine chooses and counts rows through conversionSelect, conversionStart,
+// conversionStop and conversionConvertForWrite, declared in conversions/multimedia.h so that the
+// engine does not include this header.

@@ -9,6 +9,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <sys/types.h>
+
+#include "support/outbuffer.h"
 
 struct MultimediaStream;
 
@@ -34,12 +37,38 @@ struct MultimediaFrame {
   uint8_t firstOfStream;
 };
 
+struct FrameConverter;
+struct MultimediaStreamSide;
+struct ThreadTask;
+
 // The least stream record: allocated zeroed; the stream engine adds its fields behind these.
 struct MultimediaStream {
   char description[2048];   // what messages name the stream by
   uint8_t failed;           // set when a failure text was recorded
   uint8_t firstFrameHanded;  // set once a frame was marked as the stream's first
   char failureText[1024];   // the last failure recorded, cut to 1023 characters
+  // ----- the stream engine's fields (multimediaOpenStream sets them up) -----
+  MultimediaStream *next;      // stream list; NULL at the tail
+  MultimediaStream *previous;  // the head's previous link is the tail
+  MultimediaStreamSide *readSide;  // always allocated; readSide->present says whether it is used
+  int readFd;                      // -1 when not open
+  MultimediaStreamSide *writeSide;  // NULL without a write side; may be shared between streams
+  OutBuffer writeBuffer;            // its fd is the stream's write descriptor (-1 when not open)
+  ThreadTask *writeTask;            // "mmWriteStream" of a threaded write side
+  FrameConverter *writeConverter;
+  void *writeConverterState;
+  uint8_t useSecondPipe;  // the write side runs a command with two pipes and no content type was given
+  char *contentType;      // heap text, "unspecified" unless "MWTcontentType" sets it
+  uint8_t users;          // starts not yet matched by closes
+  uint8_t inChild;        // set in a forked child only
+  uint8_t audioChannels;  // 0: no audio set-up
+  uint8_t audioBalance;   // default 101, only exported
+  uint32_t audioSampleRate;  // 0: leave the rate alone
+  char specification[2048];  // the client's text, cut to 2047 characters
+  // The applied pairs ("key", NUL, "value", NUL each, then an extra NUL); environmentLength is
+  // the write position (the extra NUL is written there and not counted).
+  char environment[4096];
+  uint32_t environmentLength;
 };
 
 // Records a failure: logged on the step channel as "MULTIMEDIA: %s", kept as the stream's
@@ -68,3 +97,141 @@ void multimediaMarkFirstFrame(MultimediaFrame *frame);
 // The bytes of one copy of a frame: copy 0 is the whole frame, later copies skip the header.
 void multimediaFrameCopy(const MultimediaFrame *frame, unsigned copy, const uint8_t **data,
                          uint32_t *length);
+
+// ===== profiles and the stream engine =====
+//
+// Profiles: one file, named by XMULTIMEDIA_PROFILES and written by an administrator, of named
+// lists of key/value pairs that tell the engine how to reach a stream's sink or source. A name/
+// value list ("pairs") is "key", NUL, "value", NUL per pair, ended by an extra NUL; an empty
+// list is a single NUL. Profiles, parsed specifications and a stream's environment block all
+// have that form.
+
+constexpr size_t kMultimediaProfileNameSize = 60;   // names are cut to 59 characters
+constexpr size_t kMultimediaAliasSize = 40;         // aliases are cut to 39 characters
+constexpr size_t kMultimediaExpansionSize = 4080;   // most bytes of one profile's expanded pairs
+constexpr size_t kMultimediaEnvironmentSize = 4096; // MultimediaStream::environment
+constexpr size_t kMultimediaPathSize = 4096;        // a side's path and file names
+constexpr int kMultimediaIncludeDepth = 16;         // profiles nested inside each other at most
+constexpr uint32_t kMultimediaProfileGrowth = 1024; // table growth step, in records
+
+struct MultimediaProfile {
+  char name[kMultimediaProfileNameSize];
+  char alias1[kMultimediaAliasSize];  // empty when not given
+  char alias2[kMultimediaAliasSize];  // empty when not given; a third alias replaces it
+  char *pairs;       // heap list; after a load its includes are expanded
+  size_t pairsSize;  // bytes of pairs with the extra NUL
+};
+
+// The process-wide table, in file order (a later profile with an existing name is never found
+// by name). Filled by the first successful load.
+extern MultimediaProfile *multimediaProfiles;
+extern uint32_t multimediaProfileCount;
+
+// Reads the profile file once per process; NULL or an error text. A failed load leaves the
+// table empty and is tried afresh at the next call. Include cycles (through empty-valued keys or
+// "MWTname") and expansions beyond kMultimediaExpansionSize bytes fail the load naming the
+// profile.
+const char *multimediaLoadProfiles();
+// Empties the table and forgets that the file was read (the next load reads it again).
+void multimediaClearProfiles();
+// The configuration reader's callback for one statement of the profile file.
+const char *multimediaProfileLine(const char *name, const char *value, int line, void *user);
+// The profile whose name equals text (any case), else the first whose alias does; NULL.
+const MultimediaProfile *multimediaFindProfile(const char *text);
+// A setting: the default-settings profile's value first, then the built-in defaults, then "1"
+// for "Linux" and "" for anything else. NULL only for "MWTprofilesPath" while the variable is
+// unset. A pointer into the table, a constant or a temporary text.
+const char *multimediaGetSetting(const char *key);
+// Steps a pair list: 0 at its end, else 1 with name and value pointing into the list.
+int multimediaNextPair(const char **cursor, const char **name, const char **value);
+// A specification parsed into a heap pair list (empty values kept); NULL when it holds no
+// statement or does not parse (the parse error is logged as a problem).
+char *multimediaParseSpec(const char *text);
+// Appends the profile's pairs, includes expanded, at *position (advanced) below end; NULL or an
+// error text naming the profile (cycle, nesting deeper than kMultimediaIncludeDepth, no room).
+const char *multimediaExpandIncludes(const MultimediaProfile *profile, char **position, char *end);
+// Applies a pair list to a stream being opened and appends the exported pairs to its
+// environment block (not ended: the caller writes the extra NUL). NULL or an error text; the
+// caller reports "Invalid multimedia stream '%s'".
+const char *multimediaApplyKeys(const char *list, MultimediaStream *stream);
+// A heap copy of the value of the specification's last statement with that key (any case), NULL
+// when none.
+char *multimediaSpecValue(const char *key, const char *specification);
+// What a client may ask for in a specification: statements without a value (profile names) and
+// the keys "MWTname", "MWTdescription_en", "MWTcontentType", "MWTaudioChannels",
+// "MWTaudioSampleRate" and "MWTaudioBalance" (any case). Any other key, or a text that does
+// not parse: "Invalid multimedia stream '%s'", and the log names the key. Profiles and direct
+// callers of multimediaOpenStream keep every key.
+const char *multimediaCheckClientSpec(const char *specification);
+
+// Side methods.
+constexpr uint8_t kMultimediaMethodNone = 0;
+constexpr uint8_t kMultimediaMethodPath = 1;
+constexpr uint8_t kMultimediaMethodCommand = 2;
+constexpr uint8_t kMultimediaMethodOff = 5;
+
+// Option flags of an open.
+constexpr unsigned kMultimediaRead = 1;
+constexpr unsigned kMultimediaWrite = 2;
+constexpr unsigned kMultimediaThreaded = 4;
+
+// One side of a stream, allocated zeroed. The write side may be shared by several streams.
+struct MultimediaStreamSide {
+  uint8_t present;
+  uint8_t threaded;
+  uint8_t buffered;
+  uint8_t method;          // kMultimediaMethod...
+  uint8_t sharers;         // further streams sharing the side
+  uint8_t started;         // started streams on the side not yet closed
+  uint8_t recordingLevel;  // percent, 127 = leave
+  char *recordingSources;  // heap text
+  char path[kMultimediaPathSize];
+  ThreadTask *readTask;  // "mmReadStream" of a threaded read side
+  FrameConverter *converter;  // the read side's row (the write side's is the stream's)
+  void *converterState;
+  uint8_t *readBuffer;
+  uint32_t readSize;
+  char *command;  // heap text
+  pid_t childPid;  // kept in the read side record, whichever side runs the command
+  char fifo1[kMultimediaPathSize];  // empty when not created
+  char fifo2[kMultimediaPathSize];
+  int fifo1Fd;  // 0 = not open
+  int fifo2Fd;
+  char logFile[kMultimediaPathSize];  // kept in the read side record
+  uint8_t pipes;  // "MWTwritePipes"
+};
+
+// The process-wide stream list (head; its previous link is the tail).
+extern MultimediaStream *multimediaStreams;
+
+// Opens a stream for a specification; content type may be NULL. Flags: kMultimediaRead,
+// kMultimediaWrite, kMultimediaThreaded. NULL or an error text; *out is NULL on failure.
+const char *multimediaOpenStream(const char *specification, const char *contentType, unsigned flags,
+                                 MultimediaStream **out);
+// Starts a stream (each start counts a user). Paths are opened non-blocking; commands are not
+// available yet. NULL or the stream's failure text.
+const char *multimediaStartStream(MultimediaStream *stream);
+// Hands a frame to its stream's sink at once (converted, then written repeat times with
+// fdWriteAll); the caller keeps its reference. A stream without a started write side, or one
+// whose write side is off, drops it. Failures are recorded on the stream.
+void multimediaWriteFrame(MultimediaFrame *frame, unsigned repeat);
+// Ends one start; NULL or the failure text (a temporary copy).
+const char *multimediaCloseStream(MultimediaStream *stream);
+// Closes the stream until no user is left, frees its sides when no other stream shares them,
+// unlinks and frees it. NULL is allowed.
+void multimediaFreeStream(MultimediaStream *stream);
+
+// The stream engine's use of the converter rows (defined with the converters, conversion.cpp;
+// conversion.h describes the table).
+// Chooses both sides' rows for a stream from the producer's content type T (NULL: none) and the
+// stream's own C: the identity row when T or C is NULL or they are equal, else the first row
+// from C to T for the read side and from T to C for the write side. NULL or
+// "%s does not support content type: %s" (the stream's description, T).
+const char *conversionSelect(const char *contentType, MultimediaStream *stream);
+// Takes one user of each present side's row for a start; a row's init runs as its count leaves
+// 0. False after a failure recorded by an init, with the rows taken so far given back.
+bool conversionStart(MultimediaStream *stream);
+// Gives back the rows of the sides named; a row's free runs as its count returns to 0.
+void conversionStop(MultimediaStream *stream, bool readSide, bool writeSide);
+// Converts a frame for the write side (consumes one reference); NULL after a recorded failure.
+MultimediaFrame *conversionConvertForWrite(MultimediaStream *stream, MultimediaFrame *frame);
