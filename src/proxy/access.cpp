@@ -795,7 +795,7 @@ const char *accessClientAuthorized(AccessClient *client, uint16_t nameLength, co
   if (client) client->authorizationId = id;
   if (id == kAuthIdNone) return reason ? reason : "Client is not authorized to connect to Server";
   if (client) client->connectionTime = 0;
-  xdmcpManageAccepted();
+  xdmcpManageAccepted(client && client->transport ? _X11TransGetConnectionNumber(client->transport) : -1);
   return nullptr;
 }
 
