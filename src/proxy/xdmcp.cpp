@@ -238,7 +238,7 @@ bool sendRequest() {
     }
   }
   CARD16 number = xproxyDisplayNumber();
-  int length = 2 + 2 + 2 * x.connectionTypes.length + arrayOfArray8Size(x.connectionAddresses) +
+  int length = 2 + 1 + 2 * x.connectionTypes.length + arrayOfArray8Size(x.connectionAddresses) +
                array8Size(authenticationName) + array8Size(authenticationData) +
                arrayOfArray8Size(x.authorizationNames) + array8Size(x.manufacturerDisplayID);
   bool sent = length <= 0xFFFF && writeHeader(REQUEST, length) && XdmcpWriteCARD16(&x.buffer, number) &&
