@@ -17,7 +17,6 @@ extern "C" {
 }
 
 #include "proxy/access.h"
-#include "proxy/clientconnection.h"
 #include "proxy/files.h"
 #include "proxy/xproxy.h"
 #include "support/logging.h"
@@ -484,6 +483,14 @@ bool lookUpManager(const char *host) {
 }
 
 }  // namespace
+
+// The access code tells XDMCP of addresses, protocol names and authorized clients through its
+// hooks; they are filled as soon as this client is part of the program.
+[[maybe_unused]] const bool accessHooksFilled = [] {
+  accessXdmcpHooks = {xdmcpRegisterConnection, xdmcpRegisterBroadcastAddress, xdmcpRegisterAuthorization,
+                      xdmcpRegisterAuthentication, [](int descriptor) { xdmcpManageAccepted(descriptor); }};
+  return true;
+}();
 
 XdmcpExitFunction xdmcpExitHook = defaultExit;
 XdmcpRequestFunction xdmcpRequestExitHook = defaultRequest;

@@ -8,6 +8,8 @@
 
 #include <cstdint>
 
+#include "proxy/access.h"  // the authentication operation types; the access code calls in through hooks
+
 enum XdmcpState : uint32_t {
   kXdmcpQuery = 0,
   kXdmcpBroadcast = 1,
@@ -28,14 +30,6 @@ enum XdmcpState : uint32_t {
 
 constexpr int kXdmcpMaxBroadcastAddresses = 10;
 constexpr uint32_t kXdmcpDormancySeconds = 180;
-
-// XDMCP authentication operations (XDM-AUTHENTICATION-1).
-// Generator: the authentication data to send with a packet of the given opcode (0 bytes: none).
-using XdmcpAuthGenerator = void (*)(int opcode, const uint8_t *data, int length, uint8_t **out, int *outLength);
-// Validator: 1 when the received data of a packet of the given opcode is acceptable.
-using XdmcpAuthValidator = int (*)(int opcode, const uint8_t *data, int length);
-// Adder: adds an authorization handed over by the manager; 1 added, 0 not.
-using XdmcpAuthAdder = int (*)(int nameLength, const char *name, int dataLength, const uint8_t *data);
 
 // How XDMCP ends or resets the proxy. The run control points them at its exit (never returns),
 // its exit request and its reset request. Until it does, the exit logs the reason on the fatal
