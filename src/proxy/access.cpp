@@ -30,8 +30,9 @@ extern "C" {
 }
 
 #include "proxy/securerpc.h"
-#include "proxy/xdmcp.h"
 #include "support/logging.h"
+
+AccessXdmcpHooks accessXdmcpHooks = {};
 
 namespace {
 
@@ -486,13 +487,13 @@ void accessLocalAddresses(int socketFd) {
       addSelf(kFamilyInternet, address, 4);
       static const uint8_t loopback[4] = {127, 0, 0, 1}, any[4] = {0, 0, 0, 0};
       if (memcmp(address, loopback, 4) == 0 || memcmp(address, any, 4) == 0) continue;
-      xdmcpRegisterConnection(kFamilyInternet, address, 4);
+      if (accessXdmcpHooks.registerConnection) accessXdmcpHooks.registerConnection(kFamilyInternet, address, 4);
       ifreq flags = request;
       if (ioctl(socketFd, SIOCGIFFLAGS, &flags) < 0) continue;
       if ((flags.ifr_flags & IFF_UP) && (flags.ifr_flags & IFF_BROADCAST)) {
         ifreq broadcast = request;
-        if (ioctl(socketFd, SIOCGIFBRDADDR, &broadcast) == 0)
-          xdmcpRegisterBroadcastAddress(&broadcast.ifr_broadaddr, sizeof broadcast.ifr_broadaddr);
+        if (ioctl(socketFd, SIOCGIFBRDADDR, &broadcast) == 0 && accessXdmcpHooks.registerBroadcastAddress)
+          accessXdmcpHooks.registerBroadcastAddress(&broadcast.ifr_broadaddr, sizeof broadcast.ifr_broadaddr);
       }
     }
   }
@@ -795,7 +796,8 @@ const char *accessClientAuthorized(AccessClient *client, uint16_t nameLength, co
   if (client) client->authorizationId = id;
   if (id == kAuthIdNone) return reason ? reason : "Client is not authorized to connect to Server";
   if (client) client->connectionTime = 0;
-  xdmcpManageAccepted();
+  if (accessXdmcpHooks.manageAccepted)
+    accessXdmcpHooks.manageAccepted(client && client->transport ? _X11TransGetConnectionNumber(client->transport) : -1);
   return nullptr;
 }
 
@@ -855,7 +857,8 @@ void accessResetAuth() {
 }
 
 void accessRegisterAuthorizations() {
-  for (const AuthProtocol &p : protocols) xdmcpRegisterAuthorization(p.name, p.nameLength);
+  if (!accessXdmcpHooks.registerAuthorization) return;
+  for (const AuthProtocol &p : protocols) accessXdmcpHooks.registerAuthorization(p.name, p.nameLength);
 }
 
 void accessSetFlag(const char *fileName) {
@@ -879,8 +882,9 @@ void accessXdmAuthenticationInit(const char *cookie, int length) {
   }
   XdmcpGenerateKey(&xdmRho);
   static const char name[] = "XDM-AUTHENTICATION-1";
-  xdmcpRegisterAuthentication(name, static_cast<int>(sizeof name - 1), xdmRho.data, 8, accessXdmAuthGenerator,
-                              accessXdmAuthValidator, accessXdmAuthAdder);
+  if (accessXdmcpHooks.registerAuthentication)
+    accessXdmcpHooks.registerAuthentication(name, static_cast<int>(sizeof name - 1), xdmRho.data, 8,
+                                            accessXdmAuthGenerator, accessXdmAuthValidator, accessXdmAuthAdder);
 }
 
 void accessXdmAuthGenerator(int opcode, const uint8_t *, int, uint8_t **out, int *outLength) {

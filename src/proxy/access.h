@@ -128,7 +128,29 @@ uint32_t accessSunDesToID(uint16_t length, const uint8_t *data);
 int accessSunDesFromID(uint32_t id, uint16_t *length, const uint8_t **data);
 int accessSunDesRemove(uint16_t length, const uint8_t *data);
 
-// XDM-AUTHENTICATION-1 operations registered with XDMCP (see xdmcp.h).
+// --- What the access code tells the XDMCP client ------------------------------------------
+// XDMCP authentication operations (XDM-AUTHENTICATION-1).
+// Generator: the authentication data to send with a packet of the given opcode (0 bytes: none).
+using XdmcpAuthGenerator = void (*)(int opcode, const uint8_t *data, int length, uint8_t **out, int *outLength);
+// Validator: 1 when the received data of a packet of the given opcode is acceptable.
+using XdmcpAuthValidator = int (*)(int opcode, const uint8_t *data, int length);
+// Adder: adds an authorization handed over by the manager; 1 added, 0 not.
+using XdmcpAuthAdder = int (*)(int nameLength, const char *name, int dataLength, const uint8_t *data);
+
+// The machine's addresses, the protocol names, the XDM-AUTHENTICATION-1 key and each authorized
+// client go to the XDMCP client through these; it fills them when it is linked in (xdmcp.h),
+// so that the access code stays below it. An empty entry tells nobody.
+struct AccessXdmcpHooks {
+  void (*registerConnection)(int family, const uint8_t *address, int length);
+  void (*registerBroadcastAddress)(const sockaddr *address, socklen_t length);
+  void (*registerAuthorization)(const char *name, int nameLength);
+  void (*registerAuthentication)(const char *name, int nameLength, const uint8_t *data, int dataLength,
+                                 XdmcpAuthGenerator generator, XdmcpAuthValidator validator, XdmcpAuthAdder adder);
+  void (*manageAccepted)(int descriptor);
+};
+extern AccessXdmcpHooks accessXdmcpHooks;
+
+// XDM-AUTHENTICATION-1 operations registered with XDMCP.
 void accessXdmAuthGenerator(int opcode, const uint8_t *data, int length, uint8_t **out, int *outLength);
 int accessXdmAuthValidator(int opcode, const uint8_t *data, int length);
 int accessXdmAuthAdder(int nameLength, const char *name, int dataLength, const uint8_t *data);

@@ -384,3 +384,237 @@ void xproxyFreeServerAuth() {
   clientAuthFile.clear();
   serverAuthFile.clear();
 }
+
+// ===== Local X server, exit hooks and the generated server cookie ===========================
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <vector>
+
+#include "proxy/files.h"
+#include "proxy/korvanparser.h"
+#include "support/datapack.h"
+#include "support/process.h"
+
+namespace {
+
+XproxyExitHook exitHooks[kXproxyExitHookSlots];
+
+pid_t localServerPid = 0;
+std::vector<std::string> localServerWords;
+std::vector<const char *> localServerVector;
+std::string generatedAuthFile;  // empty: none generated
+
+// Replaces a configuration text with a copy of value; an allocation failure keeps the old one.
+void setConfigText(char **field, const char *value) {
+  char *copy = strdup(value);
+  if (!copy) {
+    LOG_OUT_OF_MEMORY_AT("Proxy/xproxy");
+    return;
+  }
+  free(*field);
+  *field = copy;
+}
+
+// The XDMCP options of a server command: the mode they set (0 none) and whether they take a
+// value. They come off the server's command, so that the proxy, not the server, talks XDMCP.
+struct ServerXdmcpOption {
+  const char *name;
+  bool takesValue;
+};
+constexpr ServerXdmcpOption kServerXdmcpOptions[] = {
+    {"-query", true},  {"-indirect", true}, {"-broadcast", false}, {"-port", true},
+    {"-once", false},  {"-cookie", true},   {"-class", true},      {"-displayID", true},
+};
+
+void applyServerXdmcpOption(const char *name, const char *value) {
+  if (strcasecmp(name, "-query") == 0) {
+    configRecord.xdmcpMode = 3;
+    setConfigText(&configRecord.xdmcpHost, value);
+  } else if (strcasecmp(name, "-indirect") == 0) {
+    configRecord.xdmcpMode = 2;
+    setConfigText(&configRecord.xdmcpHost, value);
+  } else if (strcasecmp(name, "-broadcast") == 0) {
+    configRecord.xdmcpMode = 1;
+  } else if (strcasecmp(name, "-port") == 0) {
+    configRecord.xdmcpPort = static_cast<uint32_t>(strtoul(value, nullptr, 10));
+  } else if (strcasecmp(name, "-once") == 0) {
+    configRecord.xdmcpOnce = 1;
+  } else if (strcasecmp(name, "-cookie") == 0) {
+    setConfigText(&configRecord.xdmcpAuthorizationCookie, value);
+  } else if (strcasecmp(name, "-class") == 0) {
+    setConfigText(&configRecord.xdmcpDisplayClass, value);
+  } else if (strcasecmp(name, "-displayID") == 0) {
+    setConfigText(&configRecord.xdmcpDisplayID, value);
+  }
+}
+
+// Creates the file itself: O_EXCL and O_NOFOLLOW, so that neither an existing file nor a
+// planted link is ever written through; a name taken meanwhile gets a fresh one.
+int createAuthFile(char *path, const char **failure) {
+  for (int attempt = 0; attempt < 10; attempt++) {
+    if ((*failure = filesResolvePath("korva", kFilesTemp, path))) return -1;
+    if (strlen(path) > kFilesPathSize - 1) break;
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) return fd;
+    if (errno != EEXIST) break;
+  }
+  *failure = strTempPrintf("Can't create file '%s': %s", path, strerror(errno));
+  return -1;
+}
+
+}  // namespace
+
+int xproxyAddExitHook(XproxyExitHook hook) {
+  if (xproxyHasExitHook(hook)) return 1;
+  for (int i = kXproxyExitHookSlots - 1; i >= 0; i--) {
+    if (!exitHooks[i]) {
+      exitHooks[i] = hook;
+      return 1;
+    }
+  }
+  return 0;
+}
+
+void xproxyRemoveExitHook(XproxyExitHook hook) {
+  for (XproxyExitHook &slot : exitHooks)
+    if (slot == hook) slot = nullptr;
+}
+
+int xproxyHasExitHook(XproxyExitHook hook) {
+  for (XproxyExitHook slot : exitHooks)
+    if (slot && slot == hook) return 1;
+  return 0;
+}
+
+void xproxyRunExitHooks() {
+  for (int i = kXproxyExitHookSlots - 1; i >= 0; i--)
+    if (XproxyExitHook hook = exitHooks[i]) hook(0);
+}
+
+const char *xproxyStartLocalServer(int count, const char *const *arguments, int serverNice) {
+  if (count < 1 || !arguments || !arguments[0]) return nullptr;
+  LOG(logChannelStep, "Starting local X-server: %s...", arguments[0]);
+  std::vector<std::string> words{arguments[0]};
+  int serverDisplay = -1;
+  bool hasAuth = false;
+  for (int i = 1; i < count; i++) {
+    const char *word = arguments[i] ? arguments[i] : "";
+    bool hasValue = i + 1 < count && arguments[i + 1];
+    if (strcasecmp(word, "-auth") == 0 && hasValue) {
+      const char *current = xproxyAuthorizationFile();
+      if (!current || !current[0]) xproxySetAuthorizationFile(arguments[i + 1]);
+      words.emplace_back(word);
+      words.emplace_back(arguments[++i]);
+      hasAuth = true;
+      continue;
+    }
+    const ServerXdmcpOption *option = nullptr;
+    for (const ServerXdmcpOption &o : kServerXdmcpOptions)
+      if (strcasecmp(word, o.name) == 0) option = &o;
+    // An option without its value at the end of the command is passed on and sets nothing.
+    if (option && (!option->takesValue || hasValue)) {
+      applyServerXdmcpOption(option->name, option->takesValue ? arguments[i + 1] : nullptr);
+      if (option->takesValue) i++;
+      continue;
+    }
+    if (word[0] == ':') {
+      if (serverDisplay >= 0) continue;  // only the first display name reaches the server
+      serverDisplay = static_cast<int>(strtoul(word + 1, nullptr, 10) & 0xFFFF);
+    }
+    words.emplace_back(word);
+  }
+  if (serverDisplay < 0) serverDisplay = 0;
+
+  if (configRecord.serverAuthorization && strcasecmp(configRecord.serverAuthorization, "own") == 0) {
+    char path[kFilesPathSize];
+    if (const char *failure = xproxyMakeAuthFile(serverDisplay, path)) return failure;
+    setenv("XAUTHORITY", path, 1);
+    // Without "-auth" the server would admit everyone and the cookie would guard nothing.
+    if (!hasAuth) {
+      words.emplace_back("-auth");
+      words.emplace_back(path);
+    }
+  }
+
+  localServerWords = std::move(words);
+  localServerVector.clear();
+  for (const std::string &w : localServerWords) localServerVector.push_back(w.c_str());
+  pid_t pid = processSpawn(static_cast<int>(localServerVector.size()), localServerVector.data());
+  if (pid <= 0) {
+    LOG(logChannelWarning, "Can't start X server '%s'", arguments[0]);
+    return nullptr;
+  }
+  localServerPid = pid;
+  xproxyAddExitHook(xproxyStopLocalServer);
+  if (serverNice != 0) processSetPriority(pid, serverNice);
+  return nullptr;
+}
+
+void xproxyStopLocalServer(int) {
+  if (localServerPid > 0) {
+    LOG(logChannelStep, "Stopping X server process %d...", static_cast<int>(localServerPid));
+    if (const char *failure = processTerminate(localServerPid)) LOG(logChannelWarning, "%s", failure);
+  }
+  localServerPid = 0;
+  xproxyRemoveExitHook(xproxyStopLocalServer);
+}
+
+pid_t xproxyLocalServerPid() { return localServerPid; }
+
+const char *const *xproxyLocalServerArguments(int *count) {
+  *count = static_cast<int>(localServerVector.size());
+  return localServerVector.data();
+}
+
+const char *xproxyMakeAuthFile(int number, char *path) {
+  static const char kName[] = "MIT-MAGIC-COOKIE-1";
+  const char *failure = nullptr;
+  int fd = createAuthFile(path, &failure);
+  if (fd < 0) return failure;
+  uint8_t cookie[16];
+  memRandomize(cookie, sizeof cookie);
+  char numberText[16];
+  snprintf(numberText, sizeof numberText, "%d", number);
+  std::string host = hostName();
+  Xauth entry{};
+  entry.family = static_cast<unsigned short>(kFamilyLocal);
+  entry.address = host.data();
+  entry.address_length = static_cast<unsigned short>(host.size());
+  entry.number = numberText;
+  entry.number_length = static_cast<unsigned short>(strlen(numberText));
+  entry.name = const_cast<char *>(kName);
+  entry.name_length = static_cast<unsigned short>(sizeof kName - 1);
+  entry.data = reinterpret_cast<char *>(cookie);
+  entry.data_length = sizeof cookie;
+  FILE *file = fdopen(fd, "w");
+  if (!file) {
+    failure = strTempPrintf("Can't create file '%s': %s", path, strerror(errno));
+    close(fd);
+  } else {
+    bool written = XauWriteAuth(file, &entry) != 0;
+    int writeError = errno;
+    if (fclose(file) != 0 || !written)
+      failure = strTempPrintf("Can't write file '%s': %s", path, strerror(written ? errno : writeError));
+  }
+  if (!failure)
+    failure = serverAuthCacheAdd(kFamilyLocal, host.c_str(), number, kName, static_cast<int>(sizeof kName - 1),
+                                 reinterpret_cast<const char *>(cookie), sizeof cookie, 1);
+  memset(cookie, 0, sizeof cookie);
+  if (failure) {
+    unlink(path);
+    return failure;
+  }
+  generatedAuthFile = path;
+  return nullptr;
+}
+
+const char *xproxyGeneratedAuthFile() { return generatedAuthFile.c_str(); }
+
+void xproxyRemoveGeneratedAuthFile() {
+  if (!generatedAuthFile.empty()) unlink(generatedAuthFile.c_str());
+  generatedAuthFile.clear();
+}
+// ===== end of local X server, exit hooks and the generated server cookie ====================

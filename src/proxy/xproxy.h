@@ -214,3 +214,40 @@ struct DisplayConnection {
   char *hostName;
 };
 // ===== end of display connections ===========================================================
+
+// ===== Local X server, exit hooks and the generated server cookie ===========================
+#include <sys/types.h>
+
+// Exit hooks: ten slots, each empty or one routine; a routine goes into the free slot with the
+// highest position, and they run from the last slot to the first (so the first one put in
+// runs first). A routine may remove itself while they run.
+using XproxyExitHook = void (*)(int argument);
+constexpr int kXproxyExitHookSlots = 10;
+// 1 put in (or already there), 0 when every slot is taken.
+int xproxyAddExitHook(XproxyExitHook hook);
+void xproxyRemoveExitHook(XproxyExitHook hook);
+void xproxyRunExitHooks();
+int xproxyHasExitHook(XproxyExitHook hook);
+
+// Starts the local X server from the server command: the XDMCP options on it (-query,
+// -indirect, -broadcast, -port, -once, -cookie, -class, -displayID) go into configRecord and
+// off the command, "-auth F" names the clients' authorization file when none is set, the first
+// ":N" gives the server's display number. With serverAuthorization "own" a cookie file is
+// generated, XAUTHORITY names it, and a command without "-auth" gets "-auth <file>". A server
+// that cannot be started is only logged; the error text is the cookie file's.
+const char *xproxyStartLocalServer(int count, const char *const *arguments, int serverNice);
+// Exit hook: terminates the local server (SIGTERM, then waits for it).
+void xproxyStopLocalServer(int argument);
+pid_t xproxyLocalServerPid();
+// The local server's command after the scan (empty before a start), for diagnostics and tests.
+const char *const *xproxyLocalServerArguments(int *count);
+
+// Writes a new authority file (O_EXCL, mode 0600) in the temporary directory holding one
+// MIT-MAGIC-COOKIE-1 entry of 16 random bytes for this host and the display number, and puts
+// that entry into the server-authorization cache as generated. path receives the file name
+// (kFilesPathSize bytes).
+const char *xproxyMakeAuthFile(int displayNumber, char *path);
+// The generated file ("" when none) and its removal at the exit.
+const char *xproxyGeneratedAuthFile();
+void xproxyRemoveGeneratedAuthFile();
+// ===== end of local X server, exit hooks and the generated server cookie ====================
