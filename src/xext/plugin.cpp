@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "support/circlist.h"
 #include "support/strtemp.h"
 
 namespace {
@@ -67,33 +68,6 @@ int dlopenMode(uint16_t flags) {
   return mode;
 }
 
-void append(PluginLibrary *lib) {
-  lib->next = nullptr;
-  if (!pluginList) {
-    lib->previous = lib;
-    pluginList = lib;
-    return;
-  }
-  PluginLibrary *last = pluginList->previous;
-  last->next = lib;
-  lib->previous = last;
-  pluginList->previous = lib;
-}
-
-void unlink(PluginLibrary *lib) {
-  if (lib == pluginList) {
-    pluginList = lib->next;
-    if (pluginList) pluginList->previous = lib->previous;
-  } else {
-    lib->previous->next = lib->next;
-    if (lib->next)
-      lib->next->previous = lib->previous;
-    else
-      pluginList->previous = lib->previous;
-  }
-  lib->next = lib->previous = nullptr;
-}
-
 }  // namespace
 
 const char *pluginLoad(const char *names, const void *, uint16_t flags, PluginLibrary **out) {
@@ -139,7 +113,7 @@ const char *pluginLoad(const char *names, const void *, uint16_t flags, PluginLi
     lib->flags = flags;
     lib->references = 0;
     memcpy(lib->path, path.c_str(), path.size() + 1);
-    append(lib);
+    circListPushBack(&pluginList, lib);
     *out = lib;
     return nullptr;
   }
@@ -169,7 +143,7 @@ const char *pluginUnload(PluginLibrary *lib) {
   }
   if (lib->flags & kPluginNeverUnload) return nullptr;
   if (const char *error = pluginClose(lib->handle)) return error;
-  unlink(lib);
+  circListUnlink(&pluginList, lib);
   free(lib);
   return nullptr;
 }
