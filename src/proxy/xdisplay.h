@@ -73,6 +73,8 @@ struct DisplayGCCache {
 // (Display, screen). It lives until the display is closed (XCloseDisplay or
 // xtargetCloseDisplay).
 GC xdisplayGetDepthGC(Display *display, int screen, int depth);
+// The free-private hook type of Xlib's extension data records.
+using DisplayPrivateHook = int (*)(XExtData *data);
 // The free-private hook of the cache's extension record: the GCs are freed at close already;
 // this only releases a cache still linked.
 int xdisplayFreeGCCache(XExtData *data);
