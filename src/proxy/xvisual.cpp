@@ -186,7 +186,8 @@ void applyCorrections(Display *display, int screen, VisualRecord *records, int c
     if (id == 0) {
       for (int r = 0; r < count && !failed; r++)
         if (records[r].correctionCount == 0) failed = !setCorrection(&records[r], static_cast<int>(tableType), tables);
-    } else if (target) {
+    } else if (target && target->correctionCount == 0) {
+      // The first entry that reaches a record wins, an earlier id-0 entry included.
       failed = !setCorrection(target, static_cast<int>(tableType), tables);
     }
     if (failed) {
