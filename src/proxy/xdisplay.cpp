@@ -25,7 +25,6 @@
 
 #include "proxy/conndis.h"
 #include "proxy/files.h"
-#include "proxy/xcore.h"
 #include "proxy/xtrans.h"
 #include "support/host.h"
 #include "support/logging.h"
@@ -485,10 +484,18 @@ const char *xdisplayAllocCells(Display *display, Colormap colormap, unsigned lon
 
 // ----- Errors, properties, time ---------------------------------------------------------------
 
+namespace {
+XdisplayRequestNameFn requestNameFunction = nullptr;
+}  // namespace
+
 const char *xdisplayErrorText(XErrorEvent *event) {
+  static constexpr const char *kCoreErrorNames[] = {
+      "0",         "BadRequest", "BadValue",    "BadWindow",   "BadPixmap", "BadAtom",
+      "BadCursor", "BadFont",    "BadMatch",    "BadDrawable", "BadAccess", "BadAlloc",
+      "BadColor",  "BadGC",      "BadIDChoice", "BadName",     "BadLength", "BadImplementation"};
   char name[128] = "";
-  if (event->error_code < std::size(xcoreErrorNames) && xcoreErrorNames[event->error_code]) {
-    strCopy(name, event->error_code == 0 ? "0" : xcoreErrorNames[event->error_code], sizeof name);
+  if (event->error_code < std::size(kCoreErrorNames)) {
+    strCopy(name, kCoreErrorNames[event->error_code], sizeof name);
   } else if (event->display) {
     XGetErrorText(event->display, event->error_code, name, sizeof name);
   }
@@ -496,7 +503,9 @@ const char *xdisplayErrorText(XErrorEvent *event) {
   char *text = strTempAlloc(256);
   snprintf(text, 256, "X error %s %s in %s #%u from %s", name,
            xmiscIdText(static_cast<unsigned>(event->resourceid)),
-           xcoreRequestName(event->request_code, event->minor_code), static_cast<unsigned>(event->serial),
+           requestNameFunction ? requestNameFunction(event->request_code, event->minor_code)
+                               : strTempPrintf("request %u.%u", event->request_code, event->minor_code),
+           static_cast<unsigned>(event->serial),
            event->display ? DisplayString(event->display) : "?");
   return text;
 }
@@ -629,7 +638,8 @@ GC depthGCProvider(Display *display, int screen, int depth) { return xdisplayGet
 
 }  // namespace
 
-void xdisplayInstallHooks() {
+void xdisplayInstallHooks(XdisplayRequestNameFn requestName) {
+  requestNameFunction = requestName;
   xtargetSetErrorTextFunction(xdisplayErrorText);
   ximageSetGCProvider(depthGCProvider);
 }

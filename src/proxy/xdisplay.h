@@ -120,6 +120,8 @@ int xdisplayMultiBufferingOpcode(Display *display);
 // Nearest integer, halves away from zero.
 int64_t xdisplayRound(double value);
 
-// Hands the error text to the X error trap's handler and the GC cache to the image code.
-// Start-up calls it once.
-void xdisplayInstallHooks();
+// Hands the error text to the X error trap's handler and the GC cache to the image code, and
+// takes the names of requests for error texts (start-up passes xcoreRequestName; the
+// dispatch tables sit above this file). Start-up calls it once.
+using XdisplayRequestNameFn = const char *(*)(unsigned major, unsigned minor);
+void xdisplayInstallHooks(XdisplayRequestNameFn requestName);

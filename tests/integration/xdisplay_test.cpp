@@ -15,6 +15,7 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
+#include "proxy/xcore.h"
 #include "proxy/xdisplay.h"
 #include "xclient/xtarget.h"
 #include "xvfb_fixture.h"
@@ -145,10 +146,14 @@ TEST_F(XdisplayTest, ErrorTextNamesErrorResourceAndRequest) {
   event.display = display_;
   event.error_code = BadWindow;
   event.resourceid = 0x200001;
-  event.request_code = 4;  // DestroyWindow; without dispatch tables its number
+  event.request_code = 4;  // DestroyWindow
   event.serial = 17;
   std::string text = xdisplayErrorText(&event);
-  EXPECT_EQ(text.rfind("X error BadWindow 0x200001 in ", 0), 0u) << text;
+  EXPECT_EQ(text.rfind("X error BadWindow 0x200001 in request 4.0 #17", 0), 0u) << text;
+  xcoreInitDispatchTables();
+  xdisplayInstallHooks(xcoreRequestName);
+  text = xdisplayErrorText(&event);
+  EXPECT_EQ(text.rfind("X error BadWindow 0x200001 in DestroyWindow #17", 0), 0u) << text;
   EXPECT_NE(text.find(" #17 from " + std::string(DisplayString(display_))), std::string::npos) << text;
   event.error_code = 0;
   event.resourceid = 999;
