@@ -154,10 +154,10 @@ TEST_F(LookupTest, ChattyProgramDoesNotBlock) {
   // call returned with the first line.
   EXPECT_STREQ(error ? error : result, "big:1");
 
-  // A long first line is cut at 255 characters.
+  // A long first line is cut at 255 characters (the program may end on the closed pipe).
   writeProgram("head -c 1000 /dev/zero | tr '\\0' b; echo; exit 0");
-  EXPECT_EQ(xdisplayLookupName("somewhere", &result), nullptr);
-  EXPECT_EQ(std::string(result), std::string(255, 'b'));
+  error = xdisplayLookupName("somewhere", &result);
+  EXPECT_EQ(std::string(error ? error : result), std::string(255, 'b'));
 }
 
 TEST_F(LookupTest, MissingProgramOrDirectoryKeepsTheName) {
