@@ -144,7 +144,9 @@ struct CachedColor {
   char *name;
   uint16_t red, green, blue;
 };
-std::vector<CachedColor> colorCache;
+// Process-wide and never shrunk; a plain array so that nothing tears it down at exit.
+CachedColor *colorCache = nullptr;
+int colorCacheCount = 0;
 
 }  // namespace
 
@@ -386,7 +388,8 @@ const char *xemulationCopyColormap(Display *display, EmulatedColormap *source, E
 
 bool xemulationLookupColor(Display *display, EmulatedColormap *colormap, const char *name, XColor *color) {
   if (!name) return false;
-  for (const CachedColor &entry : colorCache) {
+  for (int i = 0; i < colorCacheCount; i++) {
+    const CachedColor &entry = colorCache[i];
     if (strcasecmp(entry.name, name) != 0) continue;
     color->red = entry.red;
     color->green = entry.green;
@@ -402,12 +405,18 @@ bool xemulationLookupColor(Display *display, EmulatedColormap *colormap, const c
   XColor exact{}, screen{};
   if (!XLookupColor(display, real, name, &exact, &screen)) return false;
   char *copy = strdup(name);
-  if (!copy) return false;
-  colorCache.push_back(CachedColor{copy, exact.red, exact.green, exact.blue});
+  auto *grown = copy ? static_cast<CachedColor *>(realloc(colorCache, sizeof(CachedColor) * (colorCacheCount + 1)))
+                     : nullptr;
+  if (!grown) {
+    free(copy);
+    return false;
+  }
+  colorCache = grown;
+  colorCache[colorCacheCount++] = CachedColor{copy, exact.red, exact.green, exact.blue};
   color->red = exact.red;
   color->green = exact.green;
   color->blue = exact.blue;
   return true;
 }
 
-int xemulationColorCacheCount() { return static_cast<int>(colorCache.size()); }
+int xemulationColorCacheCount() { return colorCacheCount; }
