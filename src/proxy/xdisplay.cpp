@@ -173,6 +173,9 @@ bool xdisplaySameDisplay(const char *a, const char *b) {
   return strcasecmp(canonicalA, canonicalHost(hostB)) == 0;
 }
 
+// How much output after the first line the lookup command may write before its pipe closes.
+constexpr size_t kLookupDrainBytes = 64 * 1024;
+
 const char *xdisplayLookupName(const char *name, const char **result) {
   static char answer[256];
   if (!name) name = getenv("DISPLAY");
@@ -206,8 +209,7 @@ const char *xdisplayLookupName(const char *name, const char **result) {
   }
   close(pipeFds[1]);
 
-  // Only the first line counts; the pipe is closed after it, so a program that keeps writing
-  // ends on SIGPIPE instead of blocking us.
+  // Only the first line counts.
   size_t length = 0;
   bool lineEnded = false;
   while (length < sizeof answer - 1 && !lineEnded) {
@@ -223,6 +225,16 @@ const char *xdisplayLookupName(const char *name, const char **result) {
     }
   }
   answer[length] = '\0';
+  // A little more output is read and dropped, so that a program that prints a few more lines
+  // is not killed by a closed pipe before its exit status; beyond that the pipe is closed and
+  // a program that keeps writing ends on SIGPIPE instead of blocking us.
+  char discard[4096];
+  for (size_t drained = 0; drained < kLookupDrainBytes;) {
+    ssize_t got = read(pipeFds[0], discard, sizeof discard);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    drained += static_cast<size_t>(got);
+  }
   close(pipeFds[0]);
   int status = 0;
   while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
