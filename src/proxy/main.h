@@ -26,6 +26,10 @@ struct ServerDisplay {
 extern ServerDisplay *mainServerDisplays;
 extern uint32_t mainServerDisplayCount;
 
+// The ids the proxy hands itself in client 0's id space (emulated visual ids among them):
+// incremented before each use; 31 at start-up.
+extern uint32_t proxyXidCounter;
+
 // ----- Ordered output to clients --------------------------------------------------------------
 // One message held back in a block; the bytes follow the header in the same allocation.
 struct DeferredMessage {

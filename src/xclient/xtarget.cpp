@@ -45,6 +45,7 @@ using ExtensionCloseHook = int (*)(Display *display, XExtCodes *codes);
 // The error trap: one display whose errors are caught instead of logged.
 static Display *trappedDisplay = nullptr;
 static int trapErrorCame = 0;
+static XtargetErrorTextFn errorTextFunction = nullptr;
 
 void xtargetDefaultParams(TargetDisplayParams *params) {
   *params = TargetDisplayParams{};
@@ -400,6 +401,8 @@ int xtargetCloseDisplay(Display *display) {
   return xtargetDisarmErrorTrap();
 }
 
+void xtargetSetErrorTextFunction(XtargetErrorTextFn function) { errorTextFunction = function; }
+
 void xtargetArmErrorTrap(Display *display) {
   trappedDisplay = display;
   trapErrorCame = 0;
@@ -415,7 +418,8 @@ int xtargetTrapErrorHandler(Display *display, XErrorEvent *event) {
     trapErrorCame = 1;
     return 0;
   }
-  LOG(logChannelXerror, "%s", trapErrorText(display, event));
+  LOG(logChannelXerror, "%s",
+      errorTextFunction ? errorTextFunction(event) : trapErrorText(display, event));
   return 0;
 }
 

@@ -51,6 +51,11 @@ const char *xtargetOpenDisplay(const TargetDisplayParams *params, const char *id
 // Non-zero when an X error for the display arrived while it was being closed.
 int xtargetCloseDisplay(Display *display);
 
+// The text the trap's handler logs for an error it does not catch. The proxy installs its own
+// (it knows the request names); until then a text with the opcodes is logged.
+using XtargetErrorTextFn = const char *(*)(XErrorEvent *event);
+void xtargetSetErrorTextFunction(XtargetErrorTextFn function);
+
 void xtargetArmErrorTrap(Display *display);
 int xtargetDisarmErrorTrap();
 int xtargetTrapErrorHandler(Display *display, XErrorEvent *event);
