@@ -11,6 +11,7 @@
 #include "proxy/korvanparser.h"
 #include "proxy/main.h"
 #include "proxy/xcore.h"
+#include "proxy/xproto.h"
 #include "proxy/xscreen.h"
 #include "support/logging.h"
 #include "xclient/xtarget.h"
@@ -334,34 +335,15 @@ void core11GMoveWindow(DisplayConnection *connection, uint32_t window, int32_t x
 }
 
 void core11GChangeGC(DisplayConnection *connection, uint32_t gc, uint32_t mask, const XGCValues *values) {
+  uint32_t list[23];
   mask &= 0x7fffff;
+  uint32_t count = xprotoGCValueList(mask, values, list);
   if (!values) mask = 0;
-  uint32_t count = uint32_t(std::popcount(mask));
   uint8_t *body = begin(connection, 56, 0, 12 + 4 * count);
   if (!body) return;
   put32(body, gc);
   put32(body + 4, mask);
-  if (!values) return;
-  // Wire order by bit; the record keeps arc mode after fill rule and dashes as one byte.
-  const uint32_t fields[23] = {
-      uint32_t(values->function),           uint32_t(values->plane_mask),
-      uint32_t(values->foreground),         uint32_t(values->background),
-      uint32_t(values->line_width),         uint32_t(values->line_style),
-      uint32_t(values->cap_style),          uint32_t(values->join_style),
-      uint32_t(values->fill_style),         uint32_t(values->fill_rule),
-      uint32_t(values->tile),               uint32_t(values->stipple),
-      uint32_t(values->ts_x_origin),        uint32_t(values->ts_y_origin),
-      uint32_t(values->font),               uint32_t(values->subwindow_mode),
-      uint32_t(values->graphics_exposures), uint32_t(values->clip_x_origin),
-      uint32_t(values->clip_y_origin),      uint32_t(values->clip_mask),
-      uint32_t(values->dash_offset),        uint32_t(int32_t(values->dashes)),
-      uint32_t(values->arc_mode)};
-  uint8_t *value = body + 8;
-  for (uint32_t bit = 0; bit < 23; bit++)
-    if (mask & (1u << bit)) {
-      put32(value, fields[bit]);
-      value += 4;
-    }
+  for (uint32_t i = 0; i < count; i++) put32(body + 8 + 4 * i, list[i]);
 }
 
 void core11GStoreColor(DisplayConnection *connection, uint32_t colormap, uint32_t pixel, uint16_t red,

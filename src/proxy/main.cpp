@@ -19,6 +19,7 @@ uint32_t xproxySendNoOpRequest(DisplayConnection *connection, NoOpReplyFn fn, ui
 #define MAIN_OUT_OF_MEMORY() OUT_OF_MEMORY_TEXT_AT("Proxy/main")
 
 int (*mainDrawableIsPixmap)(ClientConnection *client, uint32_t drawable);
+MainNoOpSender mainNoOpSender = xproxySendNoOpRequest;
 
 namespace {
 
@@ -178,7 +179,7 @@ void armBlock(ClientConnection *client, DeferredOutput *block) {
     DisplayConnection *connection = client->displays ? client->displays[i] : nullptr;
     bool open = connection && connection->transport && (!connection->display || connection->display->display);
     uint32_t sequence = 0;
-    if (open) sequence = xproxySendNoOpRequest(connection, mainReleaseDeferredOutput, block->blockNumber, noRelease);
+    if (open) sequence = mainNoOpSender(connection, mainReleaseDeferredOutput, block->blockNumber, noRelease);
     if (sequence == 0) {
       block->waitCounter--;
       continue;

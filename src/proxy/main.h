@@ -87,4 +87,9 @@ void mainFreeDeferredPool();
 // Until resource records exist: tells whether a drawable id names a pixmap (NULL: every
 // drawable of a GraphicsExpose without region counts as a pixmap and is written as it stands).
 extern int (*mainDrawableIsPixmap)(ClientConnection *client, uint32_t drawable);
+// Sends the round trips of a block (xproxySendNoOpRequest unless a test replaces it); returns
+// the NoOp's sequence, 0 when it could not be written.
+using MainNoOpSender = uint32_t (*)(DisplayConnection *connection, NoOpReplyFn fn, uintptr_t argument,
+                                    NoOpReleaseFn release);
+extern MainNoOpSender mainNoOpSender;
 // ===== end of writers of the ordered output =====
