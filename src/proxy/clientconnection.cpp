@@ -150,7 +150,8 @@ XtransConnInfo clientconnectionConnect(const char *displayName, int *fd, char **
 #include "proxy/xdmcp.h"
 #include "proxy/xproto.h"
 #include "proxy/xproxy.h"
-#include "proxy/peerstandins.h"
+#include "proxy/core11g.h"
+#include "proxy/xscreen.h"
 #include "support/orders.h"
 
 ClientConnection *xproxyCurrentClient = nullptr;

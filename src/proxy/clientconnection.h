@@ -81,6 +81,10 @@ struct ClientConnection {
   uint32_t glxScreen;            // the current GLX screen
   uint32_t glxClientVersion;     // GLXClientInfo's version code, 0 until then
   char *programName;             // malloc'ed, or NULL
+  // The names a client gave its windows, as its property requests record them (the first one
+  // seen is kept): WM_CLASS's class name and a WM_NAME of type STRING, format 8.
+  char className[33];
+  char windowName[33];
 };
 
 // Process-wide values set around each handling (NULL between handlings).

@@ -379,7 +379,8 @@ void xproxyFreeServerAuth() {
 
 #include "proxy/main.h"
 #include "proxy/misc.h"
-#include "proxy/peerstandins.h"
+#include "proxy/core11g.h"
+#include "proxy/xscreen.h"
 #include "proxy/xproto.h"
 #include "support/orders.h"
 
