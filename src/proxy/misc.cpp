@@ -25,7 +25,7 @@ void serveClientInput(ClientConnection *client) {
     xproxyReleaseClient(client);
     return;
   }
-  if (reason) {
+  if (reason && client->fd >= 0) {  // (a client retained meanwhile is closed already)
     // The reason may live in the reader, which the close frees.
     std::string text = reason;
     xproxyCloseClient(client, text.c_str(), 1);

@@ -26,6 +26,7 @@ int xprotoLogXErrors = 0;
 
 void xcoreServerSetupReply(uint8_t *reply, uint32_t length);
 ReplyHandler xprotoSetupReplyHandler = xcoreServerSetupReply;
+XprotoAccessCheck xprotoAccessCheck = xproxyCheckClientAccess;
 
 namespace {
 
@@ -93,7 +94,7 @@ const char *readSetup(ClientConnection *client, ProtocolReader *reader, Buffer *
   }
   const char *name = reinterpret_cast<const char *>(data + 12);
   uint8_t *authData = data + 12 + pad4(nameLength);
-  if (const char *refused = xproxyCheckClientAccess(client, uint16_t(nameLength), name, uint16_t(dataLength), authData)) {
+  if (const char *refused = xprotoAccessCheck(client, uint16_t(nameLength), name, uint16_t(dataLength), authData)) {
     std::string reason = refused;
     LOG(logChannelNote, "Access denied from %s, auth '%s': %s", xproxyClientHostName(client),
         printableBytes(name, nameLength).c_str(), reason.c_str());
@@ -216,7 +217,6 @@ const char *xprotoProcessInput(ProtocolReader *reader, Buffer *input) {
     position += used;
     if (reader->bytesNeeded == kReaderStopped) {
       bufferConsume(input, position);
-      if (client->fd < 0) return nullptr;  // retained meanwhile
       reader->bytesNeeded = 4;
       return reader->stopReason[0] ? reader->stopReason : nullptr;
     }

@@ -54,6 +54,10 @@ void xprotoSendExtensionError(uint8_t number, uint32_t badValue, const uint8_t *
 // Server input: cuts the connection's input into the setup reply, replies, events and errors
 // and calls their handlers (called with the connection and its owner current).
 void xprotoProcessServerInput(DisplayConnection *connection);
+// The authorization and host-access check of a connection setup; tests replace it.
+using XprotoAccessCheck = const char *(*)(ClientConnection *client, uint16_t nameLength, const char *name,
+                                          uint16_t dataLength, const uint8_t *data);
+extern XprotoAccessCheck xprotoAccessCheck;
 // The handler of the real server's setup reply; tests replace it.
 extern ReplyHandler xprotoSetupReplyHandler;
 // Signed distance a - b of two 16-bit sequence numbers across the wrap.

@@ -158,4 +158,5 @@ uint32_t bufferTakeLine(void *, void *, Buffer *buf) {
 
 void bufferFree(Buffer *buf) {
   if (buf->data) free(buf->data);
+  *buf = {};  // empty and reusable: a second free or a later append is safe
 }

@@ -1,245 +1,283 @@
-// gtest before Xlib: Xlib defines None and Bool as macros.
+// Request cutting: the connection setup and requests of a fake client built in memory, every
+// case in both byte orders and fed whole as well as one byte at a time.
 #include <gtest/gtest.h>
 
 #include "proxy/xproto.h"
 
 #include <cstring>
+#include <memory>
+#include <string>
 #include <vector>
+
+#include "proxy/access.h"
+#include "proxy/xproxy.h"
+#include "support/orders.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// A request sink that keeps every request it reserves (header included), or refuses them all.
-struct FakeSink {
-  std::vector<Bytes> requests;
-  bool refuse = false;
-  RequestSink sink{begin, this};
+struct Handled {
+  uint32_t key;
+  Bytes bytes;
+};
+std::vector<Handled> handled;
+std::string stopWith;  // a handler's stop reason ("" = none)
+bool stopPause = false;
+uint32_t stopAtKey = 0xffffffff;
 
-  static uint8_t *begin(void *context, uint8_t opcode, uint8_t dataByte, uint32_t length) {
-    auto *self = static_cast<FakeSink *>(context);
-    if (self->refuse) return nullptr;
-    EXPECT_EQ(length % 4, 0u);
-    Bytes &r = self->requests.emplace_back();
-    if (length > 0x3fffc) {
-      r.assign(length + 4, 0xee);
-      uint32_t words = (length + 4) / 4;
-      memcpy(&r[4], &words, 4);
-      r[2] = r[3] = 0;
-    } else {
-      r.assign(length, 0xee);  // poison: every byte must be written
-      uint16_t words = uint16_t(length / 4);
-      memcpy(&r[2], &words, 2);
-    }
-    r[0] = opcode;
-    r[1] = dataByte;
-    return r.data() + (length > 0x3fffc ? 4 : 0);
+void recordRequest(uint8_t *request, uint32_t length) {
+  handled.push_back({uint32_t(request[0] | request[1] << 8), Bytes(request, request + (length ? length : 4))});
+  uint32_t key = request[0] | request[1] << 8;
+  if (key == stopAtKey) {
+    xprotoCloseWithReason(&xproxyCurrentClient->reader, stopPause ? nullptr : stopWith.c_str());
+    if (!stopPause) xprotoCloseWithReason(&xproxyCurrentClient->reader, "second reason");
   }
+}
+
+// A message in one byte order.
+struct Msg {
+  bool big;
+  Bytes d;
+  Msg &b(unsigned v) { d.push_back(uint8_t(v)); return *this; }
+  Msg &s(unsigned v) { return big ? b(v >> 8).b(v) : b(v).b(v >> 8); }
+  Msg &i(uint32_t v) { return big ? s(v >> 16).s(v & 0xffff) : s(v & 0xffff).s(v >> 16); }
+  Msg &pad(size_t n) { d.insert(d.end(), n, 0x55); return *this; }
 };
 
-uint32_t word(const Bytes &r, size_t at) {
-  uint32_t v;
-  memcpy(&v, &r[at], 4);
-  return v;
-}
-uint16_t half(const Bytes &r, size_t at) {
-  uint16_t v;
-  memcpy(&v, &r[at], 2);
-  return v;
+Bytes request(bool big, uint8_t major, uint8_t data, uint32_t words) {
+  Msg m{big, {}};
+  m.b(major).b(data).s(words);
+  m.pad(words ? words * 4 - 4 : 0);
+  return m.d;
 }
 
-TEST(RequestEncoders, CreateGCSignExtendsTheDashByteAndWritesArcModeLast) {
-  FakeSink fake;
-  XGCValues values{};
-  values.function = 6;
-  values.arc_mode = 1;
-  values.dashes = char(0x90);
-  ASSERT_EQ(xprotoEncodeCreateGC(&fake.sink, 0x123, 0x456, 0x200000 | 0x400000 | 0x1, &values), 1);
-  const Bytes &r = fake.requests.at(0);
-  ASSERT_EQ(r.size(), 28u);
-  EXPECT_EQ(r[0], 55);
-  EXPECT_EQ(half(r, 2), 7);
-  EXPECT_EQ(word(r, 4), 0x123u);
-  EXPECT_EQ(word(r, 8), 0x456u);
-  EXPECT_EQ(word(r, 12), 0x600001u);
-  EXPECT_EQ(word(r, 16), 6u);           // function
-  EXPECT_EQ(word(r, 20), 0xffffff90u);  // dashes
-  EXPECT_EQ(word(r, 24), 1u);           // arc mode
+Bytes bigRequest(bool big, uint8_t major, uint32_t words, size_t bodyBytes) {
+  Msg m{big, {}};
+  m.b(major).b(0).s(0).i(words).pad(bodyBytes);
+  return m.d;
 }
 
-TEST(RequestEncoders, CreateWindowTakesOverrideRedirectBeforeCursor) {
-  FakeSink fake;
-  XSetWindowAttributes a{};
-  a.override_redirect = True;
-  a.cursor = 0x77;
-  a.save_under = 5;  // not in the mask: must not appear
-  ASSERT_EQ(xprotoEncodeCreateWindow(&fake.sink, 1, 2, -3, 4, 5, 6, 7, 24, 1, 0x21, 0x4200, &a), 1);
-  const Bytes &r = fake.requests.at(0);
-  ASSERT_EQ(r.size(), 40u);
-  EXPECT_EQ(r[0], 1);
-  EXPECT_EQ(r[1], 24);
-  EXPECT_EQ(half(r, 12), 0xfffd);
-  EXPECT_EQ(half(r, 22), 1);
-  EXPECT_EQ(word(r, 24), 0x21u);
-  EXPECT_EQ(word(r, 28), 0x4200u);
-  EXPECT_EQ(word(r, 32), 1u);
-  EXPECT_EQ(word(r, 36), 0x77u);
+// Grants an empty authorization, refuses any other.
+const char *grantEmpty(ClientConnection *, uint16_t nameLength, const char *, uint16_t, const uint8_t *) {
+  return nameLength ? "Protocol not supported by server" : nullptr;
 }
 
-TEST(RequestEncoders, ConfigureWindowHasASixteenBitMaskAndPad) {
-  FakeSink fake;
-  const uint32_t values[] = {10, 20, 30};
-  ASSERT_EQ(xprotoEncodeConfigureWindow(&fake.sink, 9, 0x0013, values), 1);
-  const Bytes &r = fake.requests.at(0);
-  ASSERT_EQ(r.size(), 24u);
-  EXPECT_EQ(half(r, 8), 0x13);
-  EXPECT_EQ(half(r, 10), 0);
-  EXPECT_EQ(word(r, 12), 10u);
-  EXPECT_EQ(word(r, 20), 30u);
-  fake.requests.clear();
-  ASSERT_EQ(xprotoEncodeResizeWindow(&fake.sink, 9, 640, 480), 1);
-  EXPECT_EQ(Bytes(fake.requests[0].begin() + 8, fake.requests[0].end()),
-            (Bytes{0x0c, 0, 0, 0, 0x80, 2, 0, 0, 0xe0, 1, 0, 0}));
+class Cutter : public ::testing::TestWithParam<std::tuple<bool, bool>> {
+ protected:
+  void SetUp() override {
+    ordersInit();
+    saved.reset(new RequestHandler[kRequestKeys]);
+    memcpy(saved.get(), proxyState.requestHandlers, sizeof proxyState.requestHandlers);
+    for (auto &h : proxyState.requestHandlers) h = recordRequest;
+    handled.clear();
+    stopWith.clear();
+    stopPause = false;
+    stopAtKey = 0xffffffff;
+    client = static_cast<ClientConnection *>(calloc(1, sizeof(ClientConnection)));
+    client->fd = -1;
+    client->reader.bytesNeeded = 4;
+    client->reader.swapped = big();
+    xproxyCurrentClient = client;
+    xprotoAccessCheck = grantEmpty;
+    xprotoBigRequestMaximum = 0xffffffffu;
+  }
+  void TearDown() override {
+    memcpy(proxyState.requestHandlers, saved.get(), sizeof proxyState.requestHandlers);
+    xproxyCurrentClient = nullptr;
+    bufferFree(&client->input);
+    outbufferFree(&client->output);
+    free(client);
+    xprotoAccessCheck = xproxyCheckClientAccess;
+  }
+  bool big() const { return std::get<0>(GetParam()); }
+  bool bytewise() const { return std::get<1>(GetParam()); }
+
+  // Feeds the bytes whole or one at a time; the first close reason, or "".
+  std::string feed(const Bytes &bytes) {
+    size_t step = bytewise() ? 1 : bytes.size();
+    for (size_t at = 0; at < bytes.size(); at += step) {
+      size_t n = std::min(step, bytes.size() - at);
+      EXPECT_TRUE(bufferAppend(bytes.data() + at, uint32_t(n), &client->input));
+      if (const char *reason = xprotoProcessInput(&client->reader, &client->input)) return reason;
+    }
+    return "";
+  }
+
+  std::unique_ptr<RequestHandler[]> saved;
+  ClientConnection *client = nullptr;
+};
+
+TEST_P(Cutter, SetupWaitsForTwelveBytesAndReadsLengthsInClientOrder) {
+  client->reader.bytesNeeded = 0;
+  Msg setup{big(), {}};
+  setup.b(big() ? 'B' : 'l').b(0).s(11).s(0).s(5).s(3).s(0);
+  Bytes whole = setup.d;
+  whole.insert(whole.end(), {'a', 'b', 'c', 'd', 'e', 0, 0, 0, 1, 2, 3, 0});
+  // Eleven bytes (or any part of the name and data) wait.
+  Bytes part(whole.begin(), whole.end() - 1);
+  EXPECT_EQ(feed(part), "");
+  EXPECT_EQ(client->reader.bytesNeeded, 0u);
+  EXPECT_EQ(client->input.length, part.size());
+  // Complete: judged (an unknown authorization protocol is refused), the data overwritten.
+  EXPECT_NE(feed(Bytes{whole.back()}), "");
+  EXPECT_EQ(client->reader.swapped, big() ? 1 : 0);
+  EXPECT_EQ(uint8_t(client->input.data[20]), 0xAA);
+  // Twelve bytes with empty authorization are a whole setup.
+  bufferFree(&client->input);
+  client->reader = {};
+  Msg empty{big(), {}};
+  empty.b(big() ? 'B' : 'l').b(0).s(11).s(0).s(0).s(0).s(0);
+  EXPECT_EQ(feed(empty.d), "");
+  EXPECT_EQ(client->reader.bytesNeeded, 4u);
+  EXPECT_EQ(client->input.length, 0u);
 }
 
-TEST(RequestEncoders, FixedRequestsByteForByte) {
-  FakeSink fake;
+TEST_P(Cutter, SetupRefusals) {
   struct Case {
-    int (*encode)(const RequestSink *);
-    Bytes expected;
-  };
-  const Case cases[] = {
-      {[](const RequestSink *s) { return xprotoEncodeSetEventMask(s, 0x10, 0x8005); },
-       {2, 0, 4, 0, 0x10, 0, 0, 0, 0, 8, 0, 0, 5, 0x80, 0, 0}},
-      {[](const RequestSink *s) { return xprotoEncodeDestroyWindow(s, 0x01020304); }, {4, 0, 2, 0, 4, 3, 2, 1}},
-      {[](const RequestSink *s) { return xprotoEncodeMapWindow(s, 7); }, {8, 0, 2, 0, 7, 0, 0, 0}},
-      {[](const RequestSink *s) { return xprotoEncodeAllowEvents(s, 6, 0); }, {35, 6, 2, 0, 0, 0, 0, 0}},
-      {[](const RequestSink *s) { return xprotoEncodeUngrabServer(s); }, {37, 0, 1, 0}},
-      {[](const RequestSink *s) { return xprotoEncodeCreatePixmap(s, 1, 2, 3, 4, 8); },
-       {53, 8, 4, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 4, 0}},
-      {[](const RequestSink *s) { return xprotoEncodeFreePixmap(s, 1); }, {54, 0, 2, 0, 1, 0, 0, 0}},
-      {[](const RequestSink *s) { return xprotoEncodeFreeGC(s, 1); }, {60, 0, 2, 0, 1, 0, 0, 0}},
-      {[](const RequestSink *s) { return xprotoEncodeCopyArea(s, 1, 2, 3, 4, 5, 6, 7, -1, 9); },
-       {62, 0, 7, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0, 4, 0, 5, 0, 0xff, 0xff, 9, 0, 6, 0, 7, 0}},
-      {[](const RequestSink *s) { return xprotoEncodeCreateColormap(s, 1, 2, 3, 1); },
-       {78, 1, 4, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0}},
-      {[](const RequestSink *s) { return xprotoEncodeFreeColormap(s, 1); }, {79, 0, 2, 0, 1, 0, 0, 0}},
-      {[](const RequestSink *s) { return xprotoEncodeCreateCursor(s, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11); },
-       {93, 0, 8, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0, 6, 0, 7, 0, 8, 0, 9, 0, 10, 0, 11, 0, 4, 0, 5, 0}},
-      {[](const RequestSink *s) { return xprotoEncodeFreeCursor(s, 1); }, {95, 0, 2, 0, 1, 0, 0, 0}},
+    uint8_t order;
+    unsigned major, minor;
+    std::string reason;
+  } cases[] = {
+      {'X', 11, 0, "Invalid byte order 88 in X connection setup (size=12)"},
+      {0, 11, 0, "Invalid byte order 0 in X connection setup (size=12)"},
+      {'L', 11, 0, "Invalid byte order 76 in X connection setup (size=12)"},
+      {uint8_t(big() ? 'B' : 'l'), 11, 1, "X protocol version mismatch"},
+      {uint8_t(big() ? 'B' : 'l'), 10, 0, "X protocol version mismatch"},
   };
   for (const Case &c : cases) {
-    fake.requests.clear();
-    fake.refuse = false;
-    ASSERT_EQ(c.encode(&fake.sink), 1);
-    ASSERT_EQ(fake.requests.size(), 1u);
-    EXPECT_EQ(fake.requests[0], c.expected) << "opcode " << int(c.expected[0]);
-    fake.requests.clear();
-    fake.refuse = true;
-    EXPECT_EQ(c.encode(&fake.sink), 0) << "opcode " << int(c.expected[0]);
+    SCOPED_TRACE(c.reason);
+    bufferFree(&client->input);
+    client->reader = {};
+    Msg setup{big(), {}};
+    setup.b(c.order).b(0).s(c.major).s(c.minor).s(0).s(0).s(0);
+    // Byte-wise feeding reports the order at 12 bytes, too.
+    EXPECT_EQ(feed(setup.d), c.reason);
   }
 }
 
-TEST(RequestEncoders, EveryEncoderReturnsZeroWhenTheSinkRefuses) {
-  FakeSink fake;
-  fake.refuse = true;
-  XSetWindowAttributes a{};
-  XGCValues g{};
-  const uint32_t values[] = {1};
-  EXPECT_EQ(xprotoEncodeCreateWindow(&fake.sink, 1, 2, 0, 0, 1, 1, 0, 0, 1, 0, 0x800, &a), 0);
-  EXPECT_EQ(xprotoEncodeChangeWindowAttributes(&fake.sink, 1, 0x800, &a), 0);
-  EXPECT_EQ(xprotoEncodeConfigureWindow(&fake.sink, 1, 1, values), 0);
-  EXPECT_EQ(xprotoEncodeResizeWindow(&fake.sink, 1, 1, 1), 0);
-  EXPECT_EQ(xprotoEncodeCreateGC(&fake.sink, 1, 2, 1, &g), 0);
-  char data[16] = {};
-  XImage image{};
-  image.width = 4;
-  image.height = 4;
-  image.bytes_per_line = 4;
-  image.depth = 8;
-  image.format = ZPixmap;
-  image.data = data;
-  EXPECT_EQ(xprotoEncodePutImage(&fake.sink, 1, 2, &image, 0, 0), 0);
-  EXPECT_TRUE(fake.requests.empty());
+TEST_P(Cutter, HalfSentMaximalAuthorizationWaitsInBoundedMemory) {
+  client->reader.bytesNeeded = 0;
+  Msg setup{big(), {}};
+  setup.b(big() ? 'B' : 'l').b(0).s(11).s(0).s(0xffff).s(0xffff).s(0).pad(65536);
+  EXPECT_EQ(feed(setup.d), "");
+  EXPECT_EQ(client->reader.bytesNeeded, 0u);
+  EXPECT_LE(client->input.capacity, 4u << 20);
 }
 
-// A ZPixmap image of the given size whose byte at (row, column) is (row * 7 + column) & 0xff.
-struct TestImage {
-  std::vector<char> data;
-  XImage image{};
-  TestImage(int width, int height, int bytesPerLine, int format = ZPixmap, int depth = 8) {
-    int planes = format == XYPixmap ? depth : 1;
-    data.resize(size_t(bytesPerLine) * height * planes);
-    for (size_t i = 0; i < data.size(); i++) data[i] = char(((i / bytesPerLine) * 7 + i % bytesPerLine) & 0xff);
-    image.width = width;
-    image.height = height;
-    image.bytes_per_line = bytesPerLine;
-    image.format = format;
-    image.depth = depth;
-    image.xoffset = 3;
-    image.data = data.data();
-  }
-};
+TEST_P(Cutter, RequestsAreCutOnceWhateverTheSplit) {
+  Bytes stream;
+  auto add = [&](const Bytes &r) { stream.insert(stream.end(), r.begin(), r.end()); };
+  add(request(big(), 1, 2, 3));        // key 0x0201, 12 bytes
+  add(request(big(), 43, 0, 1));       // 4 bytes
+  add(request(big(), 18, 0, 0xffff));  // 262140 bytes: the buffer grows
+  add(request(big(), 200, 7, 2));
+  EXPECT_EQ(feed(stream), "");
+  ASSERT_EQ(handled.size(), 4u);
+  EXPECT_EQ(handled[0].key, 0x0201u);
+  EXPECT_EQ(handled[0].bytes.size(), 12u);
+  EXPECT_EQ(handled[1].key, 43u);
+  EXPECT_EQ(handled[2].bytes.size(), 262140u);
+  EXPECT_EQ(handled[3].key, 200u | 7u << 8);
+  EXPECT_EQ(client->sequence, 4u);
+  EXPECT_EQ(client->input.length, 0u);
+}
 
-TEST(RequestEncoders, PutImageIsCutIntoChunksOfWholeRows) {
-  FakeSink fake;
-  TestImage t(1024, 1000, 1024);
-  ASSERT_EQ(xprotoEncodePutImage(&fake.sink, 0x11, 0x22, &t.image, 5, -10), 1);
-  ASSERT_EQ(fake.requests.size(), 4u);
-  const uint16_t rows[] = {255, 255, 255, 235};
-  size_t offset = 0;
-  int y = -10;
-  for (size_t i = 0; i < 4; i++) {
-    const Bytes &r = fake.requests[i];
-    ASSERT_EQ(r.size(), 24u + 1024u * rows[i]);
-    EXPECT_EQ(r[0], 72);
-    EXPECT_EQ(r[1], ZPixmap);
-    EXPECT_EQ(half(r, 12), 1024);
-    EXPECT_EQ(half(r, 14), rows[i]);
-    EXPECT_EQ(int16_t(half(r, 16)), 5);
-    EXPECT_EQ(int16_t(half(r, 18)), y);
-    EXPECT_EQ(r[20], 3);
-    EXPECT_EQ(r[21], 8);
-    EXPECT_EQ(memcmp(&r[24], t.data.data() + offset, 1024u * rows[i]), 0);
-    offset += 1024u * rows[i];
-    y += rows[i];
+TEST_P(Cutter, ARequestRunningPastTheBytesWaits) {
+  Bytes r = request(big(), 5, 0, 4);
+  EXPECT_EQ(feed(Bytes(r.begin(), r.end() - 2)), "");
+  EXPECT_TRUE(handled.empty());
+  EXPECT_EQ(feed(Bytes(r.end() - 2, r.end())), "");
+  ASSERT_EQ(handled.size(), 1u);
+  EXPECT_EQ(handled[0].bytes, r);
+}
+
+TEST_P(Cutter, ZeroLengthWithoutBigRequests) {
+  Bytes stream = request(big(), 9, 0, 0);
+  Bytes next = request(big(), 10, 0, 2);
+  stream.insert(stream.end(), next.begin(), next.end());
+  EXPECT_EQ(feed(stream), "");
+  ASSERT_EQ(handled.size(), 2u);
+  EXPECT_EQ(handled[0].key, 9u);
+  EXPECT_EQ(handled[1].key, 10u);
+  EXPECT_EQ(handled[1].bytes, next);
+}
+
+TEST_P(Cutter, BigRequestLengths) {
+  client->bigRequests = 1;
+  xprotoBigRequestMaximum = 4096;
+  struct Case {
+    uint32_t words;
+    size_t body;      // bytes fed after the 8-byte header
+    bool served;
+    bool nextServed;  // the request after it
+  } cases[] = {
+      {0, 0, false, true},          {1, 0, false, true},           {2, 0, true, true},
+      {1024, 4088, true, true},     {1025, 4092, false, true},     {0x40000000, 1000, false, false},
+      {0x40000001, 1000, false, false}, {0xffffffff, 1000, false, false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.words);
+    handled.clear();
+    client->reader.skip = 0;
+    bufferFree(&client->input);
+    uint32_t errors = client->errorCount;
+    Bytes stream = bigRequest(big(), 77, c.words, c.body);
+    Bytes next = request(big(), 3, 0, 2);
+    stream.insert(stream.end(), next.begin(), next.end());
+    EXPECT_EQ(feed(stream), "");
+    size_t expected = (c.served ? 1 : 0) + (c.nextServed ? 1 : 0);
+    ASSERT_EQ(handled.size(), expected);
+    if (c.served) EXPECT_EQ(handled[0].bytes.size(), size_t(c.words) * 4 - 4);
+    if (c.served) EXPECT_EQ(handled[0].bytes[2] | handled[0].bytes[3], 0);  // marked big
+    if (c.nextServed) EXPECT_EQ(handled.back().key, 3u);
+    (void)errors;
+    // Refused bytes are never buffered.
+    EXPECT_LT(client->input.length, 300u * 1024);
   }
 }
 
-TEST(RequestEncoders, PutImageSendsOverlongLinesOneRowPerRequest) {
-  FakeSink fake;
-  const int bytesPerLine = 65535 * 4;  // 262140 > 262116
-  TestImage t(65535, 3, bytesPerLine, ZPixmap, 24);
-  ASSERT_EQ(xprotoEncodePutImage(&fake.sink, 1, 2, &t.image, 0, 0), 1);
-  ASSERT_EQ(fake.requests.size(), 3u);
-  for (size_t i = 0; i < 3; i++) {
-    const Bytes &r = fake.requests[i];
-    ASSERT_EQ(r.size(), 4u + 24u + size_t(bytesPerLine));  // the big form
-    EXPECT_EQ(half(r, 2), 0);
-    EXPECT_EQ(word(r, 4), (24u + bytesPerLine + 4) / 4);
-    EXPECT_EQ(half(r, 4 + 14), 1);  // rows, after the 32-bit length
-    EXPECT_EQ(memcmp(&r[28], t.data.data() + i * bytesPerLine, bytesPerLine), 0);
+TEST_P(Cutter, StopsConsumeExactlyTheRequest) {
+  struct Case {
+    bool bigForm;
+    bool pause;
+  } cases[] = {{false, false}, {true, false}, {false, true}, {true, true}};
+  for (const Case &c : cases) {
+    handled.clear();
+    bufferFree(&client->input);
+    client->reader.bytesNeeded = 4;
+    client->bigRequests = c.bigForm;
+    stopAtKey = 113;  // KillClient
+    stopWith = "client killed";
+    stopPause = c.pause;
+    Bytes stream = c.bigForm ? bigRequest(big(), 113, 3, 4) : request(big(), 113, 0, 0);
+    Bytes next = request(big(), 3, 0, 2);
+    stream.insert(stream.end(), next.begin(), next.end());
+    for (uint8_t byte : stream) bufferAppendByte(byte, &client->input);
+    const char *reason = xprotoProcessInput(&client->reader, &client->input);
+    if (c.pause)
+      EXPECT_EQ(reason, nullptr);
+    else
+      EXPECT_STREQ(reason, "client killed");  // the second reason did not replace it
+    EXPECT_EQ(client->input.length, next.size());
+    EXPECT_EQ(handled.size(), 1u);
   }
 }
 
-TEST(RequestEncoders, PutImageOfXYPixmapTakesEachPlanesRowsAndPadsToFour) {
-  FakeSink fake;
-  // 2 planes, 3 rows of 6 bytes each; chunks stay within the byte limit.
-  TestImage t(40, 3, 6, XYPixmap, 2);
-  ASSERT_EQ(xprotoEncodePutImage(&fake.sink, 1, 2, &t.image, 0, 0), 1);
-  ASSERT_EQ(fake.requests.size(), 1u);
-  const Bytes &r = fake.requests[0];
-  ASSERT_EQ(r.size(), 24u + 36u);
-  EXPECT_EQ(memcmp(&r[24], t.data.data(), 36), 0);
-  TestImage odd(3, 1, 1);
-  fake.requests.clear();
-  ASSERT_EQ(xprotoEncodePutImage(&fake.sink, 1, 2, &odd.image, 0, 0), 1);
-  EXPECT_EQ(fake.requests[0].size(), 28u);
-  EXPECT_EQ(Bytes(fake.requests[0].begin() + 25, fake.requests[0].end()), (Bytes{0, 0, 0}));
-  TestImage empty(3, 0, 4);
-  fake.requests.clear();
-  EXPECT_EQ(xprotoEncodePutImage(&fake.sink, 1, 2, &empty.image, 0, 0), 1);
-  EXPECT_TRUE(fake.requests.empty());
+INSTANTIATE_TEST_SUITE_P(BothOrders, Cutter,
+                         ::testing::Combine(::testing::Values(false, true), ::testing::Values(false, true)));
+
+TEST(XprotoHelpers, ImageBytesAndMsbWords) {
+  EXPECT_EQ(xprotoImageBytes(100, 10, 2, 24, ~0u, 32, 32), 4000u);
+  EXPECT_EQ(xprotoImageBytes(9, 1, 2, 1, 1, 1, 32), 4u);
+  EXPECT_EQ(xprotoImageBytes(10, 2, 1, 8, 0x0f, 1, 8), 2u * 2 * 4);
+  EXPECT_EQ(xprotoImageBytes(10, 10, 2, 24, ~0u, 32, 0), 0u);
+  EXPECT_EQ(xprotoImageBytes(65535, 65535, 2, 32, ~0u, 32, 32), 65535ull * 65535 * 4);  // beyond 2^32
+  uint8_t word[4];
+  xprotoWriteCard32MSB(word, 0x01020304);
+  EXPECT_EQ(word[0], 1);
+  EXPECT_EQ(word[3], 4);
+  EXPECT_EQ(xprotoReadCard32MSB(word), 0x01020304u);
 }
 
 }  // namespace
