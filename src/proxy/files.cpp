@@ -10,11 +10,12 @@
 #include <cstring>
 #include <mutex>
 
-#include "proxy/korvanparser.h"
 #include "support/datapack.h"
 #include "support/host.h"
 #include "support/logging.h"
 #include "support/strings.h"
+
+char *const *filesConnectionName = nullptr;
 
 namespace {
 
@@ -57,7 +58,7 @@ const char *temporaryName(const char *directory, const char *prefix, char *out) 
 
 // The proxy's display number as the configured connection names it (":N" or "host:N.S").
 unsigned displayNumber() {
-  const char *connection = configRecord.connection;
+  const char *connection = filesConnectionName ? *filesConnectionName : nullptr;
   if (!connection) return 0;
   const char *colon = strrchr(connection, ':');
   if (!colon || !isdigit(static_cast<unsigned char>(colon[1]))) return 0;

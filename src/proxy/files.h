@@ -26,8 +26,12 @@ const char *filesResolvePath(const char *name, int pathClass, char *out);
 const char *filesHomeDir();  // TARVO_HOME (static copy), NULL when unset
 const char *filesEtcDir();   // TARVO_ETC, NULL when unset
 // The default log file "<program>-<user>-<display>.log" in class 5; "stderr" when no path can
-// be formed.
+// be formed. Static buffer, overwritten by the next call.
 const char *filesLogFileName();
+// Where the default log file finds the display it is named after: the configuration's
+// connection text (":N" or "host:N.S"). The configuration model points it at its record when
+// it is linked in; NULL (or a NULL text) reads as display 0.
+extern char *const *filesConnectionName;
 // The manual's index page, or the maker's web address when no manual is installed.
 const char *filesManualIndex();
 

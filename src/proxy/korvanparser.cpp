@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,9 @@
 #include "xclient/xutilh.h"
 
 ConfigRecord configRecord;
+
+// The default log file is named after the configured display.
+[[maybe_unused]] static const bool connectionShared = (filesConnectionName = &configRecord.connection, true);
 char **ConfigCommentTarget = &configRecord.comment;
 
 namespace {
@@ -349,7 +353,11 @@ const char *nextToken(Parser &parser, Token &token) {
   if (*word == '"') {
     token.quoted = 1;
     word = ++parser.position;
-    while (*parser.position && !(*parser.position == '"' && parser.position[-1] != '\\')) {
+    // The word ends at a quote behind an even number of backslashes: in "C:\\" the quote
+    // ends the word, in "a\"b" it does not.
+    while (*parser.position &&
+           !(*parser.position == '"' &&
+             !configIsEscaped(word, static_cast<int>(parser.position - word)))) {
       if (*parser.position == '\n') (*parser.line)++;
       parser.position++;
     }
@@ -854,6 +862,10 @@ const char *screenSetting(Parser &parser, const Token &setting, BlockState *stat
   }
 }
 
+// Set when a statement named the log destination; otherwise the default log file is formed
+// again after the parse, from the display the command line or a statement gave.
+int logDestinationGiven = 0;
+
 // Statements that set one string of the record; the clear words set it to none.
 const struct {
   Keyword keyword;
@@ -899,6 +911,7 @@ const char *statement(Parser &parser, const Token &token, BlockState *state) {
   ConfigRecord &config = configRecord;
   if (token.kind != Token::kKeyword) return parseSource(parser, token.text);
   const char *label = kKeywordNames[token.keyword];
+  if (token.keyword == kwLog || token.keyword == kwLogDestination) logDestinationGiven = 1;
   for (const auto &entry : kStringStatements)
     if (entry.keyword == token.keyword) return readString(parser, &(config.*entry.field), entry.clearA, entry.clearB);
   const char *error = nullptr;
@@ -1004,6 +1017,9 @@ const char *parseText(Parser &parser) {
   }
 }
 
+// Bytes held by the sourced inputs being parsed now (nested sources add up).
+size_t sourcedBytesHeld = 0;
+
 const char *parseSource(Parser &parser, const char *nameText) {
   std::string name = nameText;
   int isStdin = name == "-";
@@ -1024,6 +1040,11 @@ const char *parseSource(Parser &parser, const char *nameText) {
       error = strTempPrintf("No UTF-8 text in configuration file '%s'", name.c_str());
       break;
     }
+    if (static_cast<uint64_t>(text.size()) + static_cast<uint64_t>(n) + sourcedBytesHeld > kKorvanSourceMax) {
+      error = strTempPrintf("Configuration file '%s' too large (more than %zu bytes of configuration)",
+                            name.c_str(), kKorvanSourceMax);
+      break;
+    }
     text.append(chunk.data(), static_cast<size_t>(n));
   }
   if (!isStdin) close(fd);
@@ -1036,6 +1057,11 @@ const char *parseSource(Parser &parser, const char *nameText) {
   int outerLine = *parser.line;
   *parser.fileName = name.c_str();
   *parser.line = 1;  // also the line of a failure before the first word (nesting too deep)
+  struct Held {
+    size_t bytes;
+    explicit Held(size_t n) : bytes(n) { sourcedBytesHeld += n; }
+    ~Held() { sourcedBytesHeld -= bytes; }
+  } held(text.size());
   error = korvanParse(text.data(), parser.depth + 1, parser.fileName, parser.line);
   if (error) {
     // The caller reports the innermost file, whose name string ends with this call.
@@ -1232,7 +1258,9 @@ void korvanInitDefaults(ConfigRecord *config) {
   } else {
     ok = 0;
   }
-  // The default log file is named after the display, so it is formed last.
+  // The default log file is named after the display, so it is formed last (and again after a
+  // parse that gave another display).
+  logDestinationGiven = 0;
   ok = ok && replaceString(&config->logDestination, filesLogFileName());
   if (!ok) logProblem(KORVAN_OUT_OF_MEMORY(), "Proxy/korvanparser", __LINE__);
 }
@@ -1306,7 +1334,9 @@ void korvanFreeScreenList(ScreenConfig **list) { freeList(list, &currentScreen, 
 
 // --- Language --------------------------------------------------------------------------------
 
-const char *korvanParse(char *text, int depth, const char **fileName, int *line) {
+namespace {
+
+const char *parseUnguarded(char *text, int depth, const char **fileName, int *line) {
   if (depth > kMaxSourceDepth) return "Maximum recursion level reached (possible cyclic source command)";
   *line = 1;
   Parser parser{};
@@ -1319,7 +1349,21 @@ const char *korvanParse(char *text, int depth, const char **fileName, int *line)
   return parseText(parser);
 }
 
-const char *korvanParseCommandLine(int argc, const char *const *argv, int addDefaults) {
+}  // namespace
+
+// No exception leaves the parser: allocation failure inside the std containers it uses becomes
+// the out-of-memory text.
+const char *korvanParse(char *text, int depth, const char **fileName, int *line) {
+  try {
+    return parseUnguarded(text, depth, fileName, line);
+  } catch (const std::bad_alloc &) {
+    return KORVAN_OUT_OF_MEMORY();
+  }
+}
+
+namespace {
+
+const char *parseCommandLineUnguarded(int argc, const char *const *argv, int addDefaults) {
   ConfigRecord &config = configRecord;
   korvanInitDefaults(&config);
   int first = 0;
@@ -1334,15 +1378,15 @@ const char *korvanParseCommandLine(int argc, const char *const *argv, int addDef
   for (int i = first; i < argc; i++) {
     const char *argument = argv[i] ? argv[i] : "";
     size_t length = strlen(argument);
-    // strQuoteIfSpaces holds 1024 bytes: longer arguments, arguments holding a double quote
-    // (which must be escaped to stay one word) and arguments beginning with "#" (which would
-    // turn every later argument into a comment) are quoted here.
-    if (length < 1000 && !strchr(argument, '"') && argument[0] != '#') {
+    // strQuoteIfSpaces holds 1024 bytes: longer arguments, arguments holding a double quote or
+    // a backslash (both escaped with a backslash, which the lexer removes again) and arguments
+    // beginning with "#" (which would turn every later argument into a comment) are quoted here.
+    if (length < 1000 && !strpbrk(argument, "\"\\") && argument[0] != '#') {
       text += strQuoteIfSpaces(argument);
     } else {
       text += '"';
       for (const char *c = argument; *c; c++) {
-        if (*c == '"') text += '\\';
+        if (*c == '"' || *c == '\\') text += '\\';
         text += *c;
       }
       text += '"';
@@ -1353,6 +1397,8 @@ const char *korvanParseCommandLine(int argc, const char *const *argv, int addDef
   int line = 1;
   const char *error = korvanParse(text.data(), 0, &fileName, &line);
   if (error) return strTempPrintf("%s in %s, line %d", error, fileName, line);
+  if (!logDestinationGiven && !replaceString(&config.logDestination, filesLogFileName()))
+    return KORVAN_OUT_OF_MEMORY();
   if ((error = resolve(addDefaults))) {
     // The message is complete before the records it names are freed.
     korvanFreeMetaScreenList(&config.metaScreens);
@@ -1368,6 +1414,16 @@ const char *korvanParseCommandLine(int argc, const char *const *argv, int addDef
     return error;
   }
   return nullptr;
+}
+
+}  // namespace
+
+const char *korvanParseCommandLine(int argc, const char *const *argv, int addDefaults) {
+  try {
+    return parseCommandLineUnguarded(argc, argv, addDefaults);
+  } catch (const std::bad_alloc &) {
+    return KORVAN_OUT_OF_MEMORY();
+  }
 }
 
 int korvanDirectionWord(const char *word, uint32_t *code) {
@@ -1407,7 +1463,9 @@ const char *korvanWorkaroundsText(uint32_t mask) {
   return text[0] ? text + 1 : text;
 }
 
-int32_t korvanEvalExpression(const char *text, const char **error) {
+namespace {
+
+int32_t evalUnguarded(const char *text, const char **error) {
   static const char kSyntaxError[] = "syntax error in arithmetic expression";
   *error = nullptr;
   if (!text) return 0;
@@ -1424,21 +1482,35 @@ int32_t korvanEvalExpression(const char *text, const char **error) {
     if (values.size() + operators.size() > kExpressionStackLimit) return *error = kSyntaxError, 0;
     if (expectOperand) {
       if (isdigit(static_cast<unsigned char>(*c))) {
-        uint32_t value = 0;
+        // Literals are read in 64 bits and must fit an int, as a plain number word must:
+        // 2147483648 only right behind a minus sign.
+        constexpr uint64_t kLiteralLimit = uint64_t{INT32_MAX} + 1;
+        uint64_t value = 0;
+        auto add = [&](unsigned base, unsigned digit) {
+          value = value * base + digit;
+          if (value > kLiteralLimit) value = kLiteralLimit + 1;  // stays refused
+        };
         if (c[0] == '0' && (c[1] == 'x' || c[1] == 'X')) {
           c += 2;
           if (!isxdigit(static_cast<unsigned char>(*c))) return *error = kSyntaxError, 0;
           for (; isxdigit(static_cast<unsigned char>(*c)); c++)
-            value = value * 16 + static_cast<uint32_t>(isdigit(static_cast<unsigned char>(*c)) ? *c - '0' : (tolower(*c) - 'a' + 10));
+            add(16, static_cast<unsigned>(isdigit(static_cast<unsigned char>(*c)) ? *c - '0' : (tolower(*c) - 'a' + 10)));
         } else if (c[0] == '0') {
           for (; isdigit(static_cast<unsigned char>(*c)); c++) {
             if (*c > '7') return *error = kSyntaxError, 0;
-            value = value * 8 + static_cast<uint32_t>(*c - '0');
+            add(8, static_cast<unsigned>(*c - '0'));
           }
         } else {
-          for (; isdigit(static_cast<unsigned char>(*c)); c++) value = value * 10 + static_cast<uint32_t>(*c - '0');
+          for (; isdigit(static_cast<unsigned char>(*c)); c++) add(10, static_cast<unsigned>(*c - '0'));
         }
-        values.push_back(static_cast<int32_t>(value));
+        if (value == kLiteralLimit && !operators.empty() && operators.back() == 'n') {
+          operators.pop_back();  // the negation is applied here: -2147483648 is INT32_MIN
+          values.push_back(INT32_MIN);
+        } else if (value >= kLiteralLimit) {
+          return *error = kSyntaxError, 0;
+        } else {
+          values.push_back(static_cast<int32_t>(value));
+        }
         expectOperand = 0;
       } else if (*c == '(') {
         operators.push_back('(');
@@ -1477,4 +1549,15 @@ int32_t korvanEvalExpression(const char *text, const char **error) {
   }
   if (values.size() != 1) return *error = kSyntaxError, 0;
   return values.back();
+}
+
+}  // namespace
+
+int32_t korvanEvalExpression(const char *text, const char **error) {
+  try {
+    return evalUnguarded(text, error);
+  } catch (const std::bad_alloc &) {
+    *error = KORVAN_OUT_OF_MEMORY();
+    return 0;
+  }
 }

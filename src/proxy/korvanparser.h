@@ -271,6 +271,9 @@ enum KorvanLexState { kKorvanLexStart, kKorvanLexInLine, kKorvanLexRaw, kKorvanL
 // *fileName and *line name the text being parsed and are left at the innermost failing
 // text on error. NULL at the end of the text or at "stop".
 const char *korvanParse(char *text, int depth, const char **fileName, int *line);
+// Most bytes that the sourced inputs being read at one time (a file and the files it sources)
+// may hold together; a larger input is refused with its own text.
+constexpr size_t kKorvanSourceMax = size_t{16} << 20;
 // Parses the arguments after the program name, then resolves screens and meta screens.
 const char *korvanParseCommandLine(int argc, const char *const *argv, int addDefaults);
 int korvanDirectionWord(const char *word, uint32_t *code);

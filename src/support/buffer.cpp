@@ -8,12 +8,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "support/logging.h"
+#include "support/problems.h"
 #include "support/strings.h"
 
 // Problem reports of this module name it by its fixed source name.
 #define BUFFER_OUT_OF_MEMORY() \
-  LOG_OUT_OF_MEMORY_AT("buffer.c")
+  PROBLEM_OUT_OF_MEMORY_AT("buffer.c")
 
 uint32_t bufferRoundSize(uint32_t wanted) {
   if (wanted < kBufferSmall + 1) return kBufferSmall;

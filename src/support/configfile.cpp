@@ -6,16 +6,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "support/strings.h"
 
 namespace {
-
-bool isBlank(char c) {
-  return isspace(static_cast<unsigned char>(c)) != 0;
-}
 
 bool isNameByte(char c) {
   return isalnum(static_cast<unsigned char>(c)) != 0 || c == '_';
@@ -57,21 +54,21 @@ int configIsEscaped(const char *text, int index) {
   return backslashes & 1;
 }
 
-const char *configParseStatement(const char **position, char **name, char **value) {
+static const char *configParseStatementUnguarded(const char **position, char **name, char **value) {
   const char *p = *position;
   *name = nullptr;
   *value = nullptr;
-  while (isBlank(*p)) p++;
+  while (strIsBlank(*p)) p++;
   const char *nameStart = p;
-  while (*p && *p != '=' && !isBlank(*p)) p++;
+  while (*p && *p != '=' && !strIsBlank(*p)) p++;
   std::string nameText(nameStart, p);
-  while (isBlank(*p)) p++;
+  while (strIsBlank(*p)) p++;
 
   std::string raw;
   bool quoted = false;
   if (*p == '=') {
     p++;
-    while (isBlank(*p)) p++;
+    while (strIsBlank(*p)) p++;
     if (*p == '"') {
       quoted = true;
       const char *start = ++p;
@@ -80,7 +77,7 @@ const char *configParseStatement(const char **position, char **name, char **valu
       if (*p == '"') p++;
     } else {
       const char *start = p;
-      while (*p && !isBlank(*p)) p++;
+      while (*p && !strIsBlank(*p)) p++;
       raw.assign(start, p);
     }
   }
@@ -97,7 +94,7 @@ const char *configParseStatement(const char **position, char **name, char **valu
     }
   }
 
-  while (isBlank(*p)) p++;
+  while (strIsBlank(*p)) p++;
   *name = strdup(nameText.c_str());
   *value = strdup(valueText.c_str());
   if (!*name || !*value) {
@@ -110,9 +107,9 @@ const char *configParseStatement(const char **position, char **name, char **valu
   return nullptr;
 }
 
-const char *configReadFile(const char *path, ConfigStatementCallback callback, void *user) {
+static const char *configReadFileUnguarded(const char *path, ConfigStatementCallback callback, void *user) {
   if (strlen(path) > kConfigLineSize - 1) return strTempPrintf("Can't open file '%s': %s", path, strErrno(ENAMETOOLONG));
-  FILE *file = strcmp(path, "-") == 0 ? stdin : fopen(path, "r");
+  FILE *file = strcmp(path, "-") == 0 ? stdin : fopen(path, "re");
   if (!file) return strTempPrintf("Can't open file '%s': %s", path, strErrno(errno));
   FileCloser closer{file};
 
@@ -135,7 +132,7 @@ const char *configReadFile(const char *path, ConfigStatementCallback callback, v
       if (got < 0) return strTempPrintf("Line %d of '%s' is too long", lineNumber, path);
       chompLine(more);
       const char *rest = more;
-      while (isBlank(*rest)) rest++;
+      while (strIsBlank(*rest)) rest++;
       size_t restLength = strlen(rest);
       if (length + restLength >= kConfigLineSize) return strTempPrintf("Line %d of '%s' is too long", lineNumber, path);
       line[length - 1] = ' ';
@@ -147,7 +144,7 @@ const char *configReadFile(const char *path, ConfigStatementCallback callback, v
     while (*position) {
       char *name;
       char *value;
-      const char *error = configParseStatement(&position, &name, &value);
+      const char *error = configParseStatementUnguarded(&position, &name, &value);
       if (error) return error;
       if (*name) error = callback(name, value, lineNumber, user);
       free(name);
@@ -158,7 +155,7 @@ const char *configReadFile(const char *path, ConfigStatementCallback callback, v
   return nullptr;
 }
 
-const char *configExpandVariables(const char *source, char *destination, size_t size) {
+static const char *configExpandVariablesUnguarded(const char *source, char *destination, size_t size) {
   if (strlen(source) + 1 >= size) return "Configuration statement too large";
   size_t out = 0;
   auto put = [&](const char *text, size_t n) {
@@ -197,7 +194,7 @@ const char *configExpandVariables(const char *source, char *destination, size_t 
   return nullptr;
 }
 
-char *configFormatStatement(const char *name, const char *value, int indent) {
+static char *configFormatStatementUnguarded(const char *name, const char *value, int indent) {
   constexpr size_t kRightColumn = 75;
   if (indent < 0 || !*name) return nullptr;
   size_t nameLength = strlen(name);
@@ -206,13 +203,13 @@ char *configFormatStatement(const char *name, const char *value, int indent) {
   // The name is read back up to the first '=' or white space; a name beginning with '#' at
   // the start of a line would be a comment. A newline cannot be written inside a value.
   for (const char *p = name; *p; p++) {
-    if (*p == '=' || isBlank(*p)) return nullptr;
+    if (*p == '=' || strIsBlank(*p)) return nullptr;
   }
   if (indent == 0 && name[0] == '#') return nullptr;
   if (strchr(value, '\n')) return nullptr;
 
   bool quote = nameLength + valueLength + 3 >= 76 || strchr(value, '"') != nullptr;
-  for (const char *p = value; *p && !quote; p++) quote = isBlank(*p);
+  for (const char *p = value; *p && !quote; p++) quote = strIsBlank(*p);
 
   // The value split at the blanks where it may be wrapped: a blank followed by a byte that
   // is not white space (the reader drops the leading white space of a continuation line).
@@ -220,7 +217,7 @@ char *configFormatStatement(const char *name, const char *value, int indent) {
   std::vector<size_t> breaks;  // positions in escaped of wrappable blanks
   for (const char *p = value; *p; p++) {
     if (*p == '\\' || (quote && *p == '"')) escaped += '\\';
-    if (quote && *p == ' ' && p[1] && !isBlank(p[1]) && p != value) breaks.push_back(escaped.size());
+    if (quote && *p == ' ' && p[1] && !strIsBlank(p[1]) && p != value) breaks.push_back(escaped.size());
     escaped += *p;
   }
 
@@ -259,4 +256,38 @@ char *configFormatStatement(const char *name, const char *value, int indent) {
   }
   if (quote) text += '"';
   return strdup(text.c_str());
+}
+
+// The entry points: no exception leaves the module, allocation failure inside the std
+// containers used above becomes the out-of-memory text (or NULL where NULL is the failure).
+const char *configParseStatement(const char **position, char **name, char **value) {
+  try {
+    return configParseStatementUnguarded(position, name, value);
+  } catch (const std::bad_alloc &) {
+    return OUT_OF_MEMORY_TEXT();
+  }
+}
+
+const char *configReadFile(const char *path, ConfigStatementCallback callback, void *user) {
+  try {
+    return configReadFileUnguarded(path, callback, user);
+  } catch (const std::bad_alloc &) {
+    return OUT_OF_MEMORY_TEXT();
+  }
+}
+
+const char *configExpandVariables(const char *source, char *destination, size_t size) {
+  try {
+    return configExpandVariablesUnguarded(source, destination, size);
+  } catch (const std::bad_alloc &) {
+    return OUT_OF_MEMORY_TEXT();
+  }
+}
+
+char *configFormatStatement(const char *name, const char *value, int indent) {
+  try {
+    return configFormatStatementUnguarded(name, value, indent);
+  } catch (const std::bad_alloc &) {
+    return nullptr;
+  }
 }

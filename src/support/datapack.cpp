@@ -8,7 +8,7 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "support/logging.h"
+#include "support/problems.h"
 #include "support/strings.h"
 
 namespace {
@@ -81,7 +81,7 @@ void memRandomize(void *data, size_t n) {
     ssize_t got = getrandom(p, n, 0);
     if (got < 0) {
       if (errno == EINTR) continue;
-      logProblem("UNE", __FILE__, __LINE__);
+      problemReport("UNE", __FILE__, __LINE__);
       return;
     }
     p += got;
@@ -94,7 +94,7 @@ namespace {
 DataWord *packNew(std::initializer_list<DataWord> words) {
   DataWord *pack = static_cast<DataWord *>(malloc(words.size() * sizeof(DataWord)));
   if (!pack) {
-    LOG_OUT_OF_MEMORY_AT("datapack.c");
+    PROBLEM_OUT_OF_MEMORY_AT("datapack.c");
     return nullptr;
   }
   size_t i = 0;

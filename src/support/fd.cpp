@@ -9,7 +9,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "support/logging.h"
+#include "support/problems.h"
 #include "support/strings.h"
 
 unsigned fdWriteAllWaitMs = 120000;
@@ -25,17 +25,19 @@ void fdChangeFlag(int fd, bool nonBlocking) {
     if (wanted == flags || fcntl(fd, F_SETFL, wanted) == 0) return;
   }
   // The reports of this module carry the fixed source name "fd.c".
-  logWrite(logChannelError, "fd.c", __LINE__, logFormat("fcntl(O_NONBLOCK) failed: %s", strerror(errno)));
+  problemError("fd.c", __LINE__, strTempPrintf("fcntl(O_NONBLOCK) failed: %s", strerror(errno)));
 }
 
 // poll() for one descriptor; timeout -1 waits without limit. A failing poll() is repeated
 // with the full timeout.
+// 1 when ready; 0 on time-out and when poll itself fails (other than by a signal), which would
+// otherwise be retried for ever.
 int fdPollFor(int fd, short events, int timeout) {
   for (;;) {
     struct pollfd p = {fd, events, 0};
     int n = poll(&p, 1, timeout);
     if (n > 0) return 1;
-    if (n == 0) return 0;
+    if (n == 0 || errno != EINTR) return 0;
   }
 }
 
@@ -110,10 +112,15 @@ const char *fileUpdateContent(const void *data, size_t n, FILE *stream, int64_t 
 }
 
 FILE *fileReopen(FILE *stream, const char *path, const char *mode) {
-  FILE *probe = fopen(path, mode);
+  // Close-on-exec always: a stream of the proxy never leaks into a child.
+  char withCloexec[16];
+  if (strlen(mode) + 2 > sizeof withCloexec) return nullptr;
+  strCopy(withCloexec, mode, sizeof withCloexec);
+  if (!strchr(mode, 'e')) strAppend(withCloexec, "e", sizeof withCloexec);
+  FILE *probe = fopen(path, withCloexec);
   if (!probe) return nullptr;
   fclose(probe);
-  return freopen(path, mode, stream);
+  return freopen(path, withCloexec, stream);
 }
 
 namespace {

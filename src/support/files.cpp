@@ -141,7 +141,7 @@ const char *fileLargeFileTest() {
   const uint64_t size = 5ULL << 30;
   if (const char *error = fileCreateSized(path, size, 0)) return error;
   const char *result = "No X";
-  if (FILE *file = fopen(path, "r")) {
+  if (FILE *file = fopen(path, "re")) {
     if (fseeko(file, static_cast<off_t>(size - 1), SEEK_SET) == 0 && fgetc(file) == 'X') result = nullptr;
     fclose(file);
   }
@@ -252,7 +252,7 @@ const char *fileTemplatePath(const char *templateText, int number, time_t time) 
 }
 
 const char *fileAppendLine(const char *path, const char *format, ...) {
-  FILE *file = fopen(path, "a");
+  FILE *file = fopen(path, "ae");
   if (!file) return strTempPrintf("Can't open file '%s': %s", path, strErrno(errno));
   time_t now = time(nullptr);
   struct tm local;
@@ -473,8 +473,18 @@ const char *dirRemoveEntries(int fd, const std::string &shown) {
 }  // namespace
 
 const char *dirRemove(const char *path) {
-  int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return strTempPrintf("Can't open directory '%s': %s", path, strErrno(errno));
+  // The top path is not followed either: a symbolic link is removed as a link, and the tree it
+  // points to stays.
+  int fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    int error = errno;
+    struct stat status;
+    if ((error == ELOOP || error == ENOTDIR) && lstat(path, &status) == 0 && S_ISLNK(status.st_mode)) {
+      if (unlink(path) != 0) return strTempPrintf("Can't remove file '%s': %s", path, strErrno(errno));
+      return nullptr;
+    }
+    return strTempPrintf("Can't open directory '%s': %s", path, strErrno(error));
+  }
   if (const char *error = dirRemoveEntries(fd, path)) return error;
   if (rmdir(path) != 0) return strTempPrintf("Can't remove directory '%s': %s", path, strErrno(errno));
   return nullptr;

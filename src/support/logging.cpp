@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <ctime>
 #include <mutex>
 #include <strings.h>
@@ -25,6 +26,7 @@
 #include "support/datapack.h"
 #include "support/fd.h"
 #include "support/host.h"
+#include "support/problems.h"
 #include "support/strings.h"
 #include "support/timeval.h"
 
@@ -550,17 +552,41 @@ void releaseStandardError() {
 
 // Opens a log file: an existing one is appended to (an XHTML one only when it ends with the
 // footer, otherwise a fresh document is started); a new one is created with mode 0644.
+// Opens path without following a symbolic link that someone else planted. A link that belongs
+// to this user or to root is followed by hand: its text is read from a descriptor of the link
+// itself, so what was checked is what is followed (no gap between a check and the open).
+int openNotPlanted(const char *path, int flags, int depth = 0) {
+  int fd = open(path, flags | O_NOFOLLOW);
+  if (fd >= 0 || errno != ELOOP || depth >= 8) return fd;
+  int linkFd = open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  if (linkFd < 0) return -1;
+  struct stat link;
+  char target[4096];
+  ssize_t n = -1;
+  if (fstat(linkFd, &link) == 0 && S_ISLNK(link.st_mode) && (link.st_uid == geteuid() || link.st_uid == 0))
+    n = readlinkat(linkFd, "", target, sizeof target - 1);
+  close(linkFd);
+  if (n <= 0) {
+    errno = ELOOP;
+    return -1;
+  }
+  target[n] = 0;
+  std::string next = target;
+  if (target[0] != '/') {
+    const char *slash = strrchr(path, '/');
+    if (slash) next = std::string(path, static_cast<size_t>(slash - path + 1)) + target;
+  }
+  return openNotPlanted(next.c_str(), flags, depth + 1);
+}
+
 bool openLogFile(const char *path) {
   bool xhtml = hasMarkupExtension(path);
   // A symbolic link is followed only when it belongs to this user or to root: a link that
   // someone else planted must not make the log append to (or restart) a file it points at.
-  struct stat link;
-  if (lstat(path, &link) == 0 && S_ISLNK(link.st_mode) && link.st_uid != geteuid() && link.st_uid != 0)
-    return false;
   int fd = -1;
   // Another process may create the file between the two opens: then it is opened again.
   for (int attempt = 0; attempt < 3 && fd < 0; attempt++) {
-    fd = open(path, O_RDWR | O_APPEND | O_CLOEXEC | O_NOCTTY);
+    fd = openNotPlanted(path, O_RDWR | O_APPEND | O_CLOEXEC | O_NOCTTY);
     if (fd >= 0) {
       struct stat info;
       if (xhtml && (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
@@ -680,7 +706,26 @@ void logRestoreChannels(LogChannel *copy) {
 
 // --- Start-up and targets -----------------------------------------------------------------
 
+namespace {
+
+// The support modules below logging report through the hooks of support/problems.h.
+void reportToErrorChannel(const char *sourceFile, int line, const char *message) {
+  logWrite(logChannelError, sourceFile, line, logFormat("%s", message));
+}
+
+void fillProblemHooks() {
+  problemReportHook = logProblem;
+  problemErrorHook = reportToErrorChannel;
+}
+
+// Filled as soon as logging is part of the program, so that reports made before logInit reach
+// it the way direct calls would.
+[[maybe_unused]] const bool problemHooksFilled = (fillProblemHooks(), true);
+
+}  // namespace
+
 int logInit(int argc, char **argv, const char *version, const char *revision) {
+  fillProblemHooks();
   std::lock_guard<std::recursive_mutex> guard(logMutex);
   gettimeofday(&state.start, nullptr);
   state.pid = static_cast<unsigned>(getpid());
@@ -901,7 +946,7 @@ void logReplay(LogReplayCallback callback) {
     strCopy(path, state.targetName, sizeof path);
   }
   bool fromInput = strcmp(path, "-") == 0;
-  FILE *file = fromInput ? stdin : fopen(path, "r");
+  FILE *file = fromInput ? stdin : fopen(path, "re");
   if (!file) return;
   LogChannel *saved = logSaveChannels();
   logDisableAll();

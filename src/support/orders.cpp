@@ -34,7 +34,7 @@ Order sentinel;            // the next wake-up when no live timer or quiet order
 Order *nextWake = &sentinel;
 uint64_t timeBase = 0;     // loop clock at the last timer pass
 uint32_t stopValue = 0;
-bool stopUnrecorded = false;  // ordersStop could not link its idle order
+bool stopPending = false;  // ordersStop asked for a stop that no step has returned yet
 
 // Self-pipe through which signal handlers ask the loop to stop.
 int signalPipe[2] = {-1, -1};
@@ -217,7 +217,7 @@ void ordersInit() {
   nextWake = &sentinel;
   timeBase = ordersClock();
   stopValue = 0;
-  stopUnrecorded = false;
+  stopPending = false;
   for (struct pollfd &slot : pollTable) clearPollSlot(&slot);
   pollInUse = 0;
   pollHint = 0;
@@ -289,10 +289,13 @@ void ordersCancel(Order *order) {
 }
 
 uint32_t ordersStep(uint64_t timeout) {
-  if (stopUnrecorded && stopValue != 0) {
-    stopUnrecorded = false;
-    return stopValue;
-  }
+  // A stop asked for outside the loop or by a callback of the previous step ends this one at once.
+  auto takeStop = [] {
+    if (!stopPending) return false;
+    stopPending = false;
+    return true;
+  };
+  if (takeStop()) return stopValue;
 
   // 1. Idle pass; orders added during it are in front of the head and wait for the next step.
   for (Order *o = idleList.head; o;) {
@@ -301,9 +304,10 @@ uint32_t ordersStep(uint64_t timeout) {
       o = o->next;
     } else {
       o = listRemove(idleList, o);
-      if (stopValue != 0) return stopValue;
     }
   }
+  // A stop asked for by an idle callback returns before the wait, not after the next wake-up.
+  if (takeStop()) return stopValue;
 
   // 2. Timers registered from here on are neither aged nor run in this step.
   Order *timerStart = timerList.head;
@@ -357,7 +361,7 @@ uint32_t ordersStep(uint64_t timeout) {
 
 uint32_t ordersRun() {
   stopValue = 0;
-  stopUnrecorded = false;
+  stopPending = false;
   uint32_t result;
   while ((result = ordersStep(kOrdersSentinelMs)) == 0) {
   }
@@ -378,13 +382,10 @@ uint32_t ordersRunFor(uint64_t duration) {
 
 void ordersNoOp(void *) {}
 
+// Needs no memory: the flag is checked at the start of every step and after its idle pass.
 void ordersStop(uint32_t value) {
   stopValue = value;
-  Order *order = ordersAddIdle(ordersNoOp, nullptr);
-  if (order)
-    ordersCancel(order);
-  else
-    stopUnrecorded = true;
+  stopPending = value != 0;
 }
 
 void ordersStopFromSignal(uint32_t value) {

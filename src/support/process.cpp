@@ -1,6 +1,7 @@
 // Child processes, process attributes, signal handler stacks and shell pipes.
 #include "support/process.h"
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -116,9 +117,17 @@ void writeAll(int fd, const void *data, size_t n) {
 // replaces the shell and the process id (to signal, to wait for) is the command's own. A
 // command list (';', '&', '|' or a newline anywhere) is run as it is: "exec" would replace the
 // shell by the list's first command, so the rest would never run and its status would be
-// lost ("false; exit 3" would end with 1, "echo hi; exit 127" with 0).
+// lost ("false; exit 3" would end with 1, "echo hi; exit 127" with 0). A command that begins
+// with a variable assignment ("DISPLAY=:1 xterm") is run as it is too: "exec DISPLAY=:1 xterm"
+// would look for a program named "DISPLAY=:1".
 std::string processShellText(const char *command) {
   if (strpbrk(command, ";&|\n")) return command;
+  const char *p = command;
+  while (*p == ' ' || *p == '\t') p++;
+  if (isalpha(static_cast<unsigned char>(*p)) || *p == '_') {
+    while (isalnum(static_cast<unsigned char>(*p)) || *p == '_') p++;
+    if (*p == '=') return command;
+  }
   return std::string("exec ") + command;
 }
 

@@ -74,12 +74,6 @@ int xrcDisplayNumber(const char *displayName) {
   return static_cast<int>(number);
 }
 
-const char *xmiscIdText(unsigned id) {
-  char *text = strTempAlloc(20);
-  snprintf(text, 20, id < 1000 ? "%u" : "0x%x", id);
-  return text;
-}
-
 XID xmiscResourceBase(Display *display) { return display->resource_base; }
 
 XID xmiscResourceMask(Display *display) { return display->resource_mask; }

@@ -3,11 +3,12 @@
 
 #include <X11/Xlib.h>
 
+#include "xclient/idtext.h"  // xmiscIdText
+
 const char *xmiscLocalDisplayPart(Display *display);
 const char *xmiscQualifiedDisplayName(Display *display);
 int xmiscDisplayNumber(Display *display);
 int xrcDisplayNumber(const char *displayName);
-const char *xmiscIdText(unsigned id);
 XID xmiscResourceBase(Display *display);
 XID xmiscResourceMask(Display *display);
 int xmiscIsImpervious(Display *display);

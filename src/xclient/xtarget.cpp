@@ -1,20 +1,27 @@
 // Opening and closing Xlib connections to real X servers, and the process-wide X error trap.
 //
-// XOpenDisplay can block for a long time on an unreachable or silent server, so it runs in a
-// short-lived connecting thread while the caller waits with a deadline.
+// XOpenDisplay can block for a long time on an unreachable or silent server, so the opener
+// first probes the display on a socket of its own under the caller's deadline (see below).
 #include "xclient/xtarget.h"
 
+#include <cctype>
 #include <cerrno>
+#include <climits>
+#include <cstddef>
 #include <csignal>
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <iterator>
-#include <memory>
+#include <new>
 #include <string>
 
-#include <pthread.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <X11/Xatom.h>
@@ -28,7 +35,7 @@
 
 // Out-of-memory texts name this source file, as the log lines do.
 #define XTARGET_OUT_OF_MEMORY() OUT_OF_MEMORY_TEXT_AT("xtarget")
-#include "xclient/misc.h"
+#include "xclient/idtext.h"
 
 uint32_t imperviousXOpenDisplay = 0;
 
@@ -61,140 +68,218 @@ timespec xtargetDeadline(timespec now, uint32_t timeoutMs) {
 
 namespace {
 
-// Shared by the opener and its connecting thread. It lives as long as either of them holds
-// it: a thread still inside XOpenDisplay at the deadline outlives the open.
-struct OpenHandover {
-  std::string displayName;
-  pthread_mutex_t mutex;
-  pthread_cond_t connected;  // signalled by the thread when it has a display
-  pthread_cond_t abandoned;  // signalled by the opener when it gives up
-  bool mutexMade = false;
-  bool connectedMade = false;
-  bool abandonedMade = false;
-  bool done = false;        // the thread has stored its display
-  bool giveUp = false;      // the opener stopped waiting
-  bool inOpen = false;      // the thread is inside XOpenDisplay
-  Display *display = nullptr;
+// --- Probing a display on a socket of our own -----------------------------------------------
+//
+// XOpenDisplay holds Xlib's global lock for the whole connect, and a server that accepts but
+// never answers keeps it there for good. A thread left inside it would block every later
+// XOpenDisplay, XSetErrorHandler and XSetAuthorization of the process. So the opener first asks
+// the display on a non-blocking socket of its own, under the caller's deadline: connect, send
+// a connection setup and wait for the first 8 bytes of the answer. Any answer, a refusal too,
+// proves a live server; only then does XOpenDisplay run, on the calling thread.
+//
+// Limits: a server that answers the probe and then stalls on Xlib's own connection still holds
+// XOpenDisplay (there is no way to bound a call inside Xlib without leaving it half done), and
+// the host name of a TCP display is resolved by getaddrinfo without a deadline.
 
-  ~OpenHandover() {
-    if (abandonedMade) pthread_cond_destroy(&abandoned);
-    if (connectedMade) pthread_cond_destroy(&connected);
-    if (mutexMade) pthread_mutex_destroy(&mutex);
-  }
-};
+enum class ProbeResult { kAlive, kAbsent, kDeadline, kUnknownName };
 
-struct ThreadStart {
-  std::shared_ptr<OpenHandover> handover;
-};
-
-// Retries XOpenDisplay once a second until it succeeds or the opener gives up. The pause is a
-// wait on the abandon condition, so an opener that gives up ends the thread at once; the
-// thread is never cancelled inside Xlib (that could leave Xlib's locks held).
-void *connectingThread(void *argument) {
-  std::unique_ptr<ThreadStart> start(static_cast<ThreadStart *>(argument));
-  OpenHandover &h = *start->handover;
-  pthread_mutex_lock(&h.mutex);
-  while (!h.giveUp) {
-    h.inOpen = true;
-    pthread_mutex_unlock(&h.mutex);
-    Display *display = XOpenDisplay(h.displayName.c_str());
-    pthread_mutex_lock(&h.mutex);
-    h.inOpen = false;
-    if (display) {
-      if (h.giveUp) {
-        // It came after the deadline: nobody takes it.
-        pthread_mutex_unlock(&h.mutex);
-        XCloseDisplay(display);
-        return nullptr;
-      }
-      h.display = display;
-      h.done = true;
-      pthread_cond_signal(&h.connected);
-      pthread_mutex_unlock(&h.mutex);
-      return nullptr;
-    }
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    timespec retry = xtargetDeadline(now, 1000);
-    while (!h.giveUp) {
-      if (pthread_cond_timedwait(&h.abandoned, &h.mutex, &retry) == ETIMEDOUT) break;
-    }
-  }
-  pthread_mutex_unlock(&h.mutex);
-  return nullptr;
-}
-
-const char *makeConditionMonotonic(pthread_cond_t *condition) {
-  pthread_condattr_t attributes;
-  if (pthread_condattr_init(&attributes) != 0) return "Can't create condition";
-  pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
-  int rc = pthread_cond_init(condition, &attributes);
-  pthread_condattr_destroy(&attributes);
-  return rc == 0 ? nullptr : "Can't create condition";
-}
-
-// Waits for the connecting thread until the deadline; NULL when no display came in time.
-// On error, *failure gets the text.
-Display *connectWithDeadline(const TargetDisplayParams *params, const char **failure) {
-  *failure = nullptr;
-  std::shared_ptr<OpenHandover> handover(new (std::nothrow) OpenHandover{}, [](OpenHandover *h) {
-    delete h;
-  });
-  if (!handover) {
-    *failure = XTARGET_OUT_OF_MEMORY();
-    return nullptr;
-  }
-  OpenHandover &h = *handover;
-  h.displayName = params->displayName ? params->displayName : "";
-
+// Milliseconds left until the deadline on the monotonic clock; 0 once it passed.
+int msUntil(const timespec &deadline) {
   timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
-  timespec deadline = xtargetDeadline(now, params->timeoutMs);
+  long long ms = (static_cast<long long>(deadline.tv_sec) - now.tv_sec) * 1000 +
+                 (deadline.tv_nsec - now.tv_nsec) / 1000000;
+  if (ms <= 0) return 0;
+  return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
 
-  if ((*failure = makeConditionMonotonic(&h.connected)) != nullptr) return nullptr;
-  h.connectedMade = true;
-  if (makeConditionMonotonic(&h.abandoned) != nullptr) {
-    *failure = "Can't create condition";
-    return nullptr;
+// Waits for `events` on fd until the deadline: 1 ready, 0 deadline, -1 error.
+int waitUntil(int fd, short events, const timespec &deadline) {
+  for (;;) {
+    pollfd slot{fd, events, 0};
+    int rc = poll(&slot, 1, msUntil(deadline));
+    if (rc > 0) return 1;
+    if (rc == 0) return 0;
+    if (errno != EINTR) return -1;
   }
-  h.abandonedMade = true;
-  if (pthread_mutex_init(&h.mutex, nullptr) != 0) {
-    *failure = "Can't create mutex";
-    return nullptr;
-  }
-  h.mutexMade = true;
+}
 
-  pthread_mutex_lock(&h.mutex);
-  auto *start = new (std::nothrow) ThreadStart{handover};
-  pthread_t thread;
-  if (!start || pthread_create(&thread, nullptr, connectingThread, start) != 0) {
-    pthread_mutex_unlock(&h.mutex);
-    delete start;
-    *failure = "Can't create thread";
-    return nullptr;
+// One probe over one address: connect, send a setup, read the first 8 bytes of the answer.
+ProbeResult probeAddress(int family, int type, int protocol, const sockaddr *address,
+                         socklen_t length, const timespec &deadline) {
+  int fd = socket(family, type | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
+  if (fd < 0) return ProbeResult::kAbsent;
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  if (connect(fd, address, length) != 0) {
+    if (errno != EINPROGRESS && errno != EINTR) return ProbeResult::kAbsent;
+    int ready = waitUntil(fd, POLLOUT, deadline);
+    if (ready == 0) return ProbeResult::kDeadline;
+    int error = 0;
+    socklen_t size = sizeof error;
+    if (ready < 0 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0)
+      return ProbeResult::kAbsent;
   }
+  // Little-endian, protocol 11.0, no authorization: the server answers with its 8-byte head.
+  static constexpr unsigned char kSetup[12] = {'l', 0, 11, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  if (send(fd, kSetup, sizeof kSetup, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof kSetup))
+    return ProbeResult::kAbsent;
+  size_t got = 0;
+  unsigned char head[8];
+  while (got < sizeof head) {
+    int ready = waitUntil(fd, POLLIN, deadline);
+    if (ready == 0) return ProbeResult::kDeadline;
+    if (ready < 0) return ProbeResult::kAbsent;
+    ssize_t n = recv(fd, head + got, sizeof head - got, 0);
+    if (n > 0) {
+      got += static_cast<size_t>(n);
+    } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+      return ProbeResult::kAbsent;
+    }
+  }
+  return ProbeResult::kAlive;
+}
 
-  // A spurious wake-up is no success: only the thread's done flag is.
-  while (!h.done) {
-    if (pthread_cond_timedwait(&h.connected, &h.mutex, &deadline) == ETIMEDOUT) break;
+// A local display's socket: the abstract name first, then the file, as Xlib tries them.
+ProbeResult probeLocal(const std::string &path, bool tryAbstract, const timespec &deadline) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.size() + 1 >= sizeof address.sun_path) return ProbeResult::kAbsent;
+  if (tryAbstract) {
+    memcpy(address.sun_path + 1, path.data(), path.size());
+    auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + path.size());
+    ProbeResult result = probeAddress(AF_UNIX, SOCK_STREAM, 0,
+                                      reinterpret_cast<sockaddr *>(&address), length, deadline);
+    if (result != ProbeResult::kAbsent) return result;
+    memset(address.sun_path, 0, sizeof address.sun_path);
   }
-  Display *display = nullptr;
-  bool joinable = true;
-  if (h.done) {
-    display = h.display;
+  memcpy(address.sun_path, path.data(), path.size());
+  return probeAddress(AF_UNIX, SOCK_STREAM, 0, reinterpret_cast<sockaddr *>(&address),
+                      sizeof address, deadline);
+}
+
+ProbeResult probeTcp(const std::string &host, unsigned port, const timespec &deadline) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo *found = nullptr;
+  std::string service = std::to_string(port);
+  if (getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0) return ProbeResult::kAbsent;
+  ProbeResult result = ProbeResult::kAbsent;
+  for (addrinfo *a = found; a && result == ProbeResult::kAbsent; a = a->ai_next)
+    result = probeAddress(a->ai_family, a->ai_socktype, a->ai_protocol, a->ai_addr, a->ai_addrlen,
+                          deadline);
+  freeaddrinfo(found);
+  return result;
+}
+
+}  // namespace
+
+// "[protocol/][host]:display[.screen]" as Xlib reads it; a name starting with '/' is a socket
+// path. 1 when understood: *host is "" for a local socket (then *path is set), else the TCP host.
+namespace {
+
+int parseDisplayName(const char *name, std::string *host, std::string *path, unsigned *number) {
+  std::string text = name;
+  std::string protocol;
+  size_t colon = text.rfind(':');
+  if (colon == std::string::npos) return 0;
+  if (text[0] == '/') {  // a socket path, optionally followed by ":display[.screen]"
+    std::string file = text.substr(0, colon);
+    struct stat status;
+    if (stat(text.c_str(), &status) == 0 || colon == 0) file = text;
+    *host = "";
+    *path = file;
+    *number = 0;
+    return 1;
+  }
+  size_t slash = text.find('/');
+  if (slash != std::string::npos && slash < colon) {
+    protocol = text.substr(0, slash);
+    text = text.substr(slash + 1);
+    colon = text.rfind(':');
+  }
+  std::string hostPart = text.substr(0, colon);
+  std::string rest = text.substr(colon + 1);
+  if (!hostPart.empty() && hostPart.back() == ':') return 0;  // DECnet "host::n"
+  if (hostPart.size() >= 2 && hostPart.front() == '[' && hostPart.back() == ']')
+    hostPart = hostPart.substr(1, hostPart.size() - 2);
+  size_t digits = 0;
+  while (digits < rest.size() && isdigit(static_cast<unsigned char>(rest[digits]))) digits++;
+  if (digits == 0 || digits > 5) return 0;
+  if (digits < rest.size() && rest[digits] != '.') return 0;
+  *number = static_cast<unsigned>(std::stoul(rest.substr(0, digits)));
+  bool local = protocol == "unix" || protocol == "local" ||
+               (protocol.empty() && (hostPart.empty() || hostPart == "unix"));
+  if (!protocol.empty() && !local && protocol != "tcp" && protocol != "inet" &&
+      protocol != "inet6")
+    return 0;
+  if (local) {
+    *host = "";
+    *path = "/tmp/.X11-unix/X" + std::to_string(*number);
   } else {
-    h.giveUp = true;
-    pthread_cond_signal(&h.abandoned);
-    // A thread inside XOpenDisplay may stay there for long; it closes a late display itself.
-    joinable = !h.inOpen;
+    *host = hostPart.empty() ? "localhost" : hostPart;
+    path->clear();
   }
-  pthread_mutex_unlock(&h.mutex);
-  if (joinable) {
-    pthread_join(thread, nullptr);
-  } else {
-    pthread_detach(thread);
+  return 1;
+}
+
+}  // namespace
+
+int xtargetParseDisplayName(const char *name, TargetDisplayAddress *address) {
+  *address = TargetDisplayAddress{};
+  if (!name) return 0;
+  try {
+    std::string host, path;
+    unsigned number = 0;
+    if (!parseDisplayName(name, &host, &path, &number)) return 0;
+    if (host.size() >= sizeof address->host || path.size() >= sizeof address->path) return 0;
+    strCopy(address->host, host.c_str(), sizeof address->host);
+    strCopy(address->path, path.c_str(), sizeof address->path);
+    address->number = number;
+    return 1;
+  } catch (const std::bad_alloc &) {
+    return 0;
   }
-  return display;
+}
+
+namespace {
+
+ProbeResult probeDisplay(const char *name, const timespec &deadline) {
+  TargetDisplayAddress address;
+  if (!xtargetParseDisplayName(name, &address)) return ProbeResult::kUnknownName;
+  std::string host = address.host, path = address.path;
+  unsigned number = address.number;
+  if (host.empty()) return probeLocal(path, name[0] != '/', deadline);
+  if (number > 65535 - 6000) return ProbeResult::kAbsent;
+  return probeTcp(host, 6000 + number, deadline);
+}
+
+// Tries to open the display once a second until the deadline; NULL when none came in time.
+// Every try probes first, so XOpenDisplay only runs against a server that answers.
+Display *connectWithDeadline(const TargetDisplayParams *params) {
+  const char *name = params->displayName && params->displayName[0] ? params->displayName
+                                                                    : getenv("DISPLAY");
+  timespec started;
+  clock_gettime(CLOCK_MONOTONIC, &started);
+  timespec deadline = xtargetDeadline(started, params->timeoutMs);
+  for (timespec attempt = started;;) {
+    ProbeResult probe = probeDisplay(name, deadline);
+    // A name the probe does not understand is left to Xlib, which refuses it at once.
+    if (probe == ProbeResult::kAlive || probe == ProbeResult::kUnknownName) {
+      Display *display = XOpenDisplay(params->displayName);
+      if (display) return display;
+    }
+    if (msUntil(deadline) == 0) return nullptr;
+    timespec next = xtargetDeadline(attempt, 1000);
+    if (msUntil(next) > msUntil(deadline)) next = deadline;
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) == EINTR) {
+    }
+    if (msUntil(deadline) == 0) return nullptr;
+    clock_gettime(CLOCK_MONOTONIC, &attempt);
+  }
 }
 
 // The text of an X error, for the log: "X error <name> <resource> in <request> #<serial> from
@@ -258,11 +343,15 @@ const char *xtargetOpenDisplay(const TargetDisplayParams *params, const char *id
   XSetErrorHandler(xtargetTrapErrorHandler);
   XSetExtensionErrorHandler(xtargetTrapExtensionErrorHandler);
 
-  const char *failure = nullptr;
-  Display *opened = connectWithDeadline(params, &failure);
+  Display *opened = nullptr;
+  try {
+    opened = connectWithDeadline(params);
+  } catch (const std::bad_alloc &) {
+    if (params->authName) XSetAuthorization(nullptr, 0, nullptr, 0);
+    return XTARGET_OUT_OF_MEMORY();
+  }
 
   if (params->authName) XSetAuthorization(nullptr, 0, nullptr, 0);
-  if (failure) return failure;
   if (!opened) {
     return strTempPrintf(
         "Can't connect to display '%s' for %u seconds - Make sure the X Window server is "

@@ -32,6 +32,19 @@ extern uint32_t imperviousXOpenDisplay;
 void xtargetDefaultParams(TargetDisplayParams *params);
 // The absolute time timeoutMs after now, with the nanoseconds carried into the seconds.
 timespec xtargetDeadline(timespec now, uint32_t timeoutMs);
+// Reads "[protocol/][host]:display[.screen]" (or a socket path starting with '/') as Xlib does.
+// 1 when understood: an empty host means a local socket at path, else host is a TCP host
+// (the display's port is 6000 + number). 0 for names that do not fit the fields.
+struct TargetDisplayAddress {
+  char host[256];
+  char path[108];  // a local socket's file name
+  unsigned number;
+};
+int xtargetParseDisplayName(const char *name, TargetDisplayAddress *address);
+// Opens the display, trying once a second until params->timeoutMs passed. Each try first probes
+// the server on a socket of the opener's own under the deadline and calls XOpenDisplay on the
+// calling thread only when the server answered, so no thread is ever left inside Xlib. (A server
+// that answers the probe and then stalls can still hold XOpenDisplay.)
 // NULL and *display set on success; an error text otherwise (and *display untouched).
 const char *xtargetOpenDisplay(const TargetDisplayParams *params, const char *identityName,
                                Display **display);

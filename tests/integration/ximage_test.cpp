@@ -14,22 +14,15 @@
 
 #include "xclient/ximage.h"
 #include "../unit/ximage_helpers.h"
-#include "xvfb_fixture.h"
+#include "display_fixture.h"
 
 namespace {
 
-class XimageDisplayTest : public ::testing::Test {
+class XimageDisplayTest : public XvfbDisplayTest {
  protected:
-  void SetUp() override {
-    XvfbOptions options;
-    options.screens = {"320x240x24"};
-    ASSERT_EQ(server_.start(options), "");
-    display_ = XOpenDisplay(server_.displayName().c_str());
-    ASSERT_NE(display_, nullptr);
-  }
   void TearDown() override {
     ximageSetGCProvider(nullptr);
-    if (display_) XCloseDisplay(display_);
+    XvfbDisplayTest::TearDown();
   }
 
   // The pixels of a drawable as read back by the server.
@@ -44,8 +37,6 @@ class XimageDisplayTest : public ::testing::Test {
     return pixels;
   }
 
-  XvfbServer server_;
-  Display *display_ = nullptr;
 };
 
 TEST_F(XimageDisplayTest, FormatsTemplatesAndMatching) {

@@ -96,7 +96,9 @@ TEST_F(ExtTest, RowWritersStayInsideTheTables) {
     EXPECT_EQ(errorsWritten, base ? 256 - base : 0) << base;
     EXPECT_STREQ(extAddEventRow(r, eventA, "b"), "X extension event base exhausted");
     EXPECT_STREQ(extAddErrorRow(r, errorA, "b"), "X extension error base exhausted");
-    if (base && base <= 127) EXPECT_EQ(proxyState.eventHandlers[127], eventA);
+    if (base && base <= 127) {
+      EXPECT_EQ(proxyState.eventHandlers[127], eventA);
+    }
     EXPECT_EQ(proxyState.eventHandlers[128], xcoreUnsupportedEvent);
   }
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +16,25 @@
 #include "support/logging.h"
 
 namespace {
+
+// A poll that fails for good (more descriptors than the limit allows) ends the wait with 0
+// instead of retrying for ever; the child is ended by an alarm if it hangs.
+TEST(Fd, PollFailureEndsTheWait) {
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    alarm(5);
+    struct rlimit none = {0, 0};
+    if (setrlimit(RLIMIT_NOFILE, &none) != 0) _exit(3);
+    _exit(fdWaitReadable(p[0], 0) == 0 && fdIsReadable(p[0]) == 0 ? 0 : 1);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  close(p[0]);
+  close(p[1]);
+}
 
 // Mode changes and readiness; a write to a full pipe nobody reads gives up after the wait with the
 // unwritten count; with wait 0 (no limit) a late reader gets every byte; without reader it fails.
@@ -81,6 +101,7 @@ TEST(Files, UpdateReopenAndLock) {
   EXPECT_EQ(fileReopen(f, (dir + "/missing/dir/file").c_str(), "w"), nullptr);
   ASSERT_EQ(fileWriteStream("still here", 10, f), nullptr);
   ASSERT_EQ(fileReopen(f, (dir + "/second").c_str(), "w+"), f);
+  EXPECT_TRUE(fcntl(fileno(f), F_GETFD) & FD_CLOEXEC);  // never leaks into a child
   EXPECT_EQ(std::filesystem::file_size(dir + "/content"), 20u);
 
   ASSERT_EQ(fileLock(f), 1);

@@ -212,6 +212,16 @@ TEST_F(FilePathsTest, CopyAndRemoveTrees) {
   EXPECT_EQ(dirRemove("dst"), nullptr);
   EXPECT_TRUE(dirExists("dst") == 0 && readAll("outside/keep") == "kept");
   EXPECT_TRUE(std::string(dirRemove("dst")).starts_with("Can't open directory 'dst': "));
+
+  // A link given as the top path is removed as a link; its target keeps its entries.
+  ASSERT_EQ(symlink((dir + "/outside").c_str(), "toplink"), 0);
+  EXPECT_EQ(dirRemove("toplink"), nullptr);
+  struct stat status;
+  EXPECT_NE(lstat("toplink", &status), 0);
+  EXPECT_EQ(readAll("outside/keep"), "kept");
+  writeText("plain", "p");  // a plain file is no directory and stays
+  EXPECT_TRUE(std::string(dirRemove("plain")).starts_with("Can't open directory 'plain': "));
+  EXPECT_EQ(readAll("plain"), "p");
 }
 
 }  // namespace

@@ -135,7 +135,8 @@ TEST_F(KorvanTest, EvaluatorCases) {
   const std::pair<const char *, int32_t> values[] = {
       {"", 0},         {"(2*3)", 6},  {"(1+2*3)", 7}, {"((1+2)*3)", 9},          {"(10-4-3)", 3},
       {"(-4/2)", -2},  {"(2*-3)", -6}, {"(7%3)", 1},  {"( 0x1f + 010 )", 39},    {"(0XaB)", 171},
-      {"(2147483647+1)", INT32_MIN},
+      {"(2147483647+1)", INT32_MIN}, {"(-2147483648)", INT32_MIN}, {"(0x7fffffff)", INT32_MAX},
+      {"(-2147483648*1)", INT32_MIN},
   };
   for (const auto &[text, value] : values) {
     const char *error = nullptr;
@@ -144,7 +145,10 @@ TEST_F(KorvanTest, EvaluatorCases) {
   }
   // Division by zero and the one overflowing division are errors, not crashes.
   for (const char *text : {"(1/0)", "(5%0)", "(-2147483647-1)/-1", "(1+)", "(2", "()", "(08)", "(2 3)", "(0x)",
-                           "(1))", "(a)", "(+1)"}) {
+                           "(1))", "(a)", "(+1)",
+                           // Literals that do not fit an int are refused, as "nice 4294967297" is.
+                           "(4294967297)", "(2147483648)", "(0x80000000)", "(020000000000)",
+                           "(99999999999999999999999)", "(-(2147483648))", "(- 4294967296)"}) {
     const char *error = nullptr;
     korvanEvalExpression(text, &error);
     EXPECT_STREQ(error, "syntax error in arithmetic expression") << text;
@@ -226,6 +230,12 @@ TEST_F(KorvanTest, StatementsAndSettingsSetTheirFields) {
       // Arguments with blanks, double quotes or a leading "#" stay one word.
       {{"xdmcpHost", "my host"}, CONFIG(xdmcpHost), "my host"},
       {{"vendorString", "say \"hi\""}, CONFIG(vendorString), "say \"hi\""},
+      // Backslashes survive the join, also at a word's end and before a quote.
+      {{"vendorString", "a b\\\"", "nice", "5"}, CONFIG(vendorString), "a b\\\""},
+      {{"vendorString", "a b\\\"", "nice", "5"}, CONFIG(nice), "5"},
+      {{"vendorString", "a b\\", "numberOfThreads", "3"}, CONFIG(numberOfThreads), "3"},
+      {{"vendorString", "C:\\x\\\\"}, CONFIG(vendorString), "C:\\x\\\\"},
+      {{"xdmcpHost", "\\"}, CONFIG(xdmcpHost), "\\"},
       {{"xdmcpDisplayClass", "#x"}, CONFIG(xdmcpDisplayClass), "#x"},
       {{"xdmcpAuthorizationCookie", longArgument}, CONFIG(xdmcpAuthorizationCookie), longArgument},
       {{"screen", "s", "display", "host:3.1"}, SCREEN(displayPart), "host:3"},
@@ -264,6 +274,30 @@ TEST_F(KorvanTest, StatementsAndSettingsSetTheirFields) {
   EXPECT_EQ(configRecord.extensions[3].enable, 1u);
 }
 
+// The default log file is named after the display the command line or a statement gave, unless
+// a statement named a destination.
+TEST_F(KorvanTest, DefaultLogFileFollowsTheDisplay) {
+  auto endsWith = [](const char *text, const std::string &tail) {
+    std::string s = text ? text : "";
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+  };
+  const struct {
+    std::vector<std::string> arguments;
+    std::string tail;
+  } cases[] = {
+      {{}, "-0.log"},
+      {{":5"}, "-5.log"},
+      {{":6", "nice", "1"}, "-6.log"},
+      {{"connection", ":7"}, "-7.log"},
+      {{":5", "log", "syslog"}, "syslog"},
+      {{"log", "/x/chosen.log", "connection", ":8"}, "/x/chosen.log"},
+  };
+  for (const auto &c : cases) {
+    ASSERT_EQ(parse(c.arguments), nullptr);
+    EXPECT_TRUE(endsWith(configRecord.logDestination, c.tail)) << configRecord.logDestination << " " << c.tail;
+  }
+}
+
 TEST_F(KorvanTest, QuotedWordsExpressionsAndCommentsInFiles) {
   // Quoted keywords and stop are values, an escaped quote stays, UTF-8 is text.
   ASSERT_EQ(parseFile("connection \"screen\"\nxdmcpHost \"a\\\"b\"\nxdmcpDisplayID \"stop\"\n"
@@ -273,6 +307,12 @@ TEST_F(KorvanTest, QuotedWordsExpressionsAndCommentsInFiles) {
   EXPECT_STREQ(configRecord.xdmcpHost, "a\"b");
   EXPECT_STREQ(configRecord.xdmcpDisplayID, "stop");
   EXPECT_STREQ(configRecord.xdmcpDisplayClass, "B\xc3\xbcro");
+  // A quoted word ends at a quote behind an even number of backslashes: "C:\\" ends there and
+  // the next line is a statement of its own.
+  ASSERT_EQ(parseFile("vendorString \"C:\\\\\"\nnice 5\nxdmcpHost \"a\\\\\\\"b\"\n"), nullptr);
+  EXPECT_STREQ(configRecord.vendorString, "C:\\");
+  EXPECT_EQ(configRecord.nice, 5);
+  EXPECT_STREQ(configRecord.xdmcpHost, "a\\\"b");
   // An expression with blanks and newlines is one word.
   ASSERT_EQ(parseFile("serverNice (1 + 2 *\n (3 - 5))\nnice 4"), nullptr);
   EXPECT_EQ(configRecord.serverNice, -3);
@@ -341,6 +381,34 @@ TEST_F(KorvanTest, SourceFiles) {
       {outer, "Invalid value 'bad' for statement nice in " + outer + ", line 3"},
   };
   for (const auto &f : failures) EXPECT_EQ(parse({"source", f.source}), f.error);
+}
+
+// A sourced input larger than the limit is refused with its own text, alone or with the files
+// that source it (nested inputs add up); one just within the limit is read.
+TEST_F(KorvanTest, LargeSourcedInputsAreRefused) {
+  std::string blankLine = std::string(1023, ' ') + "\n";  // 1 KiB of blanks a line
+  auto content = [&](size_t kib, const std::string &last) {
+    std::string text;
+    text.reserve(kib * 1024 + last.size());
+    for (size_t i = 0; i < kib; i++) text += blankLine;
+    return text + last;
+  };
+  std::string big = writeFile("big.conf", content(kKorvanSourceMax / 1024 + 1, "nice 2\n"));
+  std::string fits = writeFile("fits.conf", content(kKorvanSourceMax / 1024 - 1, "nice 3\n"));
+  std::string half = writeFile("half.conf", content(kKorvanSourceMax / 2048 + 1, "nice 4\n"));
+  std::string outer = writeFile("outer.conf", content(kKorvanSourceMax / 2048, "source " + half + "\n"));
+  auto tooLarge = [](const std::string &name) {
+    return "Configuration file '" + name + "' too large (more than " + std::to_string(kKorvanSourceMax) +
+           " bytes of configuration)";
+  };
+  EXPECT_EQ(parse({"source", big}), tooLarge(big) + kCommandLine);
+  EXPECT_EQ(configRecord.nice, 0);
+  EXPECT_EQ(parse({"source", fits}), nullptr);
+  EXPECT_EQ(configRecord.nice, 3);
+  EXPECT_EQ(parse({"source", outer}), tooLarge(half) + " in " + outer + ", line " +
+                                          std::to_string(kKorvanSourceMax / 2048 + 1));
+  EXPECT_EQ(parse({"source", half}), nullptr);  // alone it fits
+  EXPECT_EQ(configRecord.nice, 4);
 }
 
 TEST_F(KorvanTest, TextEndingInExpressionWithoutNewline) {

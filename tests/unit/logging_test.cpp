@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <sys/stat.h>
@@ -149,6 +152,37 @@ TEST_F(LogTest, TargetSelection) {
   ASSERT_TRUE(symlink(victim.c_str(), link.c_str()) == 0 && lchown(link.c_str(), 65534, 65534) == 0);
   logSetTarget(link.c_str());
   EXPECT_TRUE(logIsFile() == 0 && readFile(victim) == "precious\n");
+
+  // A link of this user is followed. Swapped for a planted one while the log opens again and
+  // again, the victim is never written: what is checked is what is opened.
+  std::string own = path("own.log"), ownLink = path("ownlink.log"), plantedLink = path("planted2.log");
+  std::string swapping = path("swapping.log");
+  static char programName[] = "logging_test";  // logInit keeps argv[0]: it must outlive the test
+  static char *keptArgv[] = {programName, nullptr};
+  logInit(1, keptArgv, "8.1", "r");
+  std::ofstream(own) << "mine\n";
+  ASSERT_TRUE(symlink(own.c_str(), ownLink.c_str()) == 0 && symlink(victim.c_str(), plantedLink.c_str()) == 0 &&
+              lchown(plantedLink.c_str(), 65534, 65534) == 0);
+  logSetTarget(ownLink.c_str());
+  LOG(logChannelError, "through my link");
+  logSetTarget("none");
+  EXPECT_NE(readFile(own).find("through my link"), std::string::npos);
+  std::atomic<bool> stop{false};
+  std::thread swapper([&] {
+    std::string spareOwn = path("spare-own"), sparePlanted = path("spare-planted");
+    while (!stop) {
+      if (::link(ownLink.c_str(), spareOwn.c_str()) == 0) rename(spareOwn.c_str(), swapping.c_str());
+      if (::link(plantedLink.c_str(), sparePlanted.c_str()) == 0) rename(sparePlanted.c_str(), swapping.c_str());
+    }
+  });
+  for (int i = 0; i < 3000; i++) {
+    logSetTarget(swapping.c_str());
+    if (logIsFile()) LOG(logChannelError, "opened %d", i);
+    logSetTarget("none");
+  }
+  stop = true;
+  swapper.join();
+  EXPECT_EQ(readFile(victim), "precious\n");
 }
 
 // What the process and its children write to descriptor 2 reaches the log file; descriptor 2

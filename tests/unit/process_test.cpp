@@ -151,6 +151,34 @@ TEST(Process, Popen) {
 // "$NAME". Soft limits are raised to the hard ones (in a child, so this process keeps its own).
 // Unknown names and refused changes give a text; root refuses a user without a group (it
 // would keep group root), drops its groups and cannot come back.
+// Commands run through the shell keep their exit status, also when they begin with a variable
+// assignment (which "exec" in front would take for a program name).
+TEST(Process, ShellCommandsWithAssignments) {
+  const std::pair<const char *, std::string> cases[] = {
+      {"TARVO_T=bar printenv TARVO_T", "bar\n"},
+      {"  TARVO_T=a _U=b printenv _U", "b\n"},
+      {"TARVO_T=x sh -c 'exit 3'", ""},
+      {"env TARVO_T=bar printenv TARVO_T", "bar\n"},
+      {"printenv TARVO_NOT_SET_ANYWHERE", ""},
+      {"1X=y true", ""},  // no assignment: a program named "1X=y", which does not exist
+  };
+  const int codes[] = {0, 0, 3, 0, 1, 127};
+  for (size_t i = 0; i < std::size(cases); i++) {
+    FILE *stream = processPopen(cases[i].first, "r", nullptr, nullptr);
+    ASSERT_NE(stream, nullptr);
+    EXPECT_EQ(readAll(stream), cases[i].second) << cases[i].first;
+    int code = -1;
+    EXPECT_EQ(processPclose(stream, &code), 1);
+    EXPECT_EQ(code, codes[i]) << cases[i].first;
+  }
+  // Exec through the shell in a child: the assignment reaches the program.
+  EXPECT_EQ(inChild([] {
+              processExecShell("TARVO_T=7 sh -c 'exit $TARVO_T'");
+              return 99;
+            }),
+            7);
+}
+
 TEST(Process, EnvPathLimitsAndUser) {
   setenv("TARVO_TEST_DIR", "/a/", 1);
   EXPECT_STREQ(envPath("TARVO_TEST_DIR", "/b"), "/a/b");
