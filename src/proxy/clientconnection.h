@@ -34,6 +34,7 @@ struct ProtocolReader {
   uint8_t swapped;       // 1: the peer sends most significant byte first
   RequestSink sink;      // display connections only: the writer of the proxy's own requests
   char stopReason[256];  // the text given with the stop; empty: a pause
+  uint64_t skip;         // bytes of a refused big request still to be dropped as they arrive
 };
 
 // A connected X client, from accept to close. Allocated zeroed; listed in the global client list.
@@ -118,3 +119,27 @@ const char *clientconnectionPeerAddress(XtransConnInfo connection);
 // transport, else 65535. NULL on failure.
 XtransConnInfo clientconnectionConnect(const char *displayName, int *fd, char **host, int *displayNumber,
                                        int *family);
+
+// ===== Client connections: the client list, accept and close ================================
+// Takes an accepted connection (transport may be NULL for a bare descriptor, as tests use):
+// arms its reader, takes a client slot and lists it. NULL when refused (logged; the
+// connection is closed).
+ClientConnection *xproxyAdoptClient(XtransConnInfo transport, int fd);
+ClientConnection *xproxyClientByIndex(uint32_t index);
+// The client whose ids carry that slot; NULL for the proxy's own ids (slot 0).
+ClientConnection *xproxyClientOfXid(uint32_t id);
+// The peer identity, else the peer address, else "?"; the local host name for a local client.
+const char *xproxyClientHostName(ClientConnection *client);
+// Closes a client: retained (socket closed, server connections kept) when its close-down mode
+// asks for it, it was set up and retainAllowed; else fully. A client inside one of its own
+// passes is only marked and is freed when the pass ends (xproxyReleaseClient).
+void xproxyCloseClient(ClientConnection *client, const char *reason, int retainAllowed);
+// A pass over a client's input or answers holds the record; the release frees a client that
+// was closed meanwhile. Returns 0 when it was freed.
+void xproxyHoldClient(ClientConnection *client);
+int xproxyReleaseClient(ClientConnection *client);
+// The first text of the reset the last client's close asked for (tests read it).
+void xproxyRequestReset(const char *reason);
+// The log name of a client's close-down mode.
+const char *xproxyCloseDownModeName(uint8_t mode);
+// ===== end of client connections =============================================================

@@ -20,6 +20,8 @@ struct ServerDisplay {
   Display *display;     // the Xlib connection; NULL while closed
   Head *firstHead;
   uint32_t headCount;
+  uint8_t bigRequestsAsked;  // BIG-REQUESTS looked up on this opening of the Xlib connection
+  uint8_t bigRequestsMajor;  // its major opcode; 0: the server has none
 };
 
 // The real-display list (first = main display) and its count.
@@ -53,6 +55,11 @@ struct DeferredOutput {
   DeferredMessage *others;
   uint16_t roundTrip[kDeferredMaxDisplays];  // NoOp sequence per real display index
 };
+
+// ===== Real-display list and head refresh ===================================================
+// Refreshes the heads through Xlib after a sync (the real-display code fills it in).
+void mainRefreshHeads();
+// ===== end of real-display list and head refresh ============================================
 
 // ===== Writers of the ordered output =====
 // Every message is given in the proxy's byte order with its wire layout; the writer swaps the

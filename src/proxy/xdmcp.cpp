@@ -7,3 +7,4 @@ void xdmcpRegisterAuthorization(const char *, int) {}
 void xdmcpRegisterAuthentication(const char *, int, const uint8_t *, int, XdmcpAuthGenerator, XdmcpAuthValidator,
                                  XdmcpAuthAdder) {}
 void xdmcpManageAccepted() {}
+void xdmcpCloseDisplay(int) {}

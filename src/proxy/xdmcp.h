@@ -19,3 +19,5 @@ void xdmcpRegisterAuthorization(const char *name, int nameLength);
 void xdmcpRegisterAuthentication(const char *name, int nameLength, const uint8_t *data, int dataLength,
                                  XdmcpAuthGenerator generator, XdmcpAuthValidator validator, XdmcpAuthAdder adder);
 void xdmcpManageAccepted();
+// A client's connection closed (its display slot may be given back to the manager).
+void xdmcpCloseDisplay(int fd);

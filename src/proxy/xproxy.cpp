@@ -197,20 +197,6 @@ void xproxyOnListenerInput(void *argument) {
   port->pendingAccept = ordersAddIdle(xproxyNewClient, port);
 }
 
-void xproxyNewClient(void *argument) {
-  auto *port = static_cast<ListenPort *>(argument);
-  ordersCancel(port->pendingAccept);
-  port->pendingAccept = nullptr;
-  if (!port->transport) return;
-  int fd = -1;
-  XtransConnInfo connection = clientconnectionAccept(port->transport, &fd);
-  if (!connection) return;
-  if (xproxyNewClientHook)
-    xproxyNewClientHook(connection, fd);
-  else
-    clientconnectionClose(connection);
-}
-
 uint16_t xproxyDisplayNumber() { return displayNumber; }
 
 ListenPort *xproxyListenPorts() { return listenPorts; }
@@ -384,3 +370,684 @@ void xproxyFreeServerAuth() {
   clientAuthFile.clear();
   serverAuthFile.clear();
 }
+
+// ===== Display connections: open, write, sequence map, callbacks, syncs, close ==============
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "proxy/main.h"
+#include "proxy/misc.h"
+#include "proxy/core11g.h"
+#include "proxy/main.h"
+#include "proxy/xscreen.h"
+#include "proxy/xproto.h"
+#include "support/orders.h"
+
+namespace {
+
+constexpr uint16_t kKeyNoOp = kReplyTagNoOp;  // request key of the proxy's own round trips
+constexpr uint16_t kKeySync = 17;             // GetAtomName
+
+SequenceMapPage *lastPage(DisplayConnection *c) { return c->pages ? c->pages->prev : nullptr; }
+
+void appendPage(DisplayConnection *c, SequenceMapPage *page) {
+  page->next = nullptr;
+  if (!c->pages) {
+    page->prev = page;
+    c->pages = page;
+    return;
+  }
+  SequenceMapPage *tail = c->pages->prev;
+  tail->next = page;
+  page->prev = tail;
+  c->pages->prev = page;
+}
+
+SequenceMapPage *newPage(uint32_t writeLimit) {
+  auto *page = static_cast<SequenceMapPage *>(calloc(1, sizeof(SequenceMapPage)));
+  if (!page) {
+    LOG_OUT_OF_MEMORY();
+    return nullptr;
+  }
+  page->writeLimit = writeLimit;
+  page->end = kSequenceMapNoEnd;
+  return page;
+}
+
+void appendCallback(DisplayConnection *c, ReplyCallback *node) {
+  node->next = nullptr;
+  if (c->callbacksLast)
+    c->callbacksLast->next = node;
+  else
+    c->callbacksFirst = node;
+  c->callbacksLast = node;
+}
+
+// What closing a full page needs, allocated before any byte is written.
+struct PageClose {
+  SequenceMapPage *page = nullptr;
+  NoOpRecord *record = nullptr;
+  ReplyCallback *node = nullptr;
+  void drop() {
+    free(page);
+    free(record);
+    free(node);
+    *this = {};
+  }
+};
+
+bool preparePageClose(DisplayConnection *c, uint32_t sequence, PageClose &close) {
+  SequenceMapPage *last = lastPage(c);
+  if (!last || (sequence & 0xfff) != last->writeLimit) return true;
+  close.page = newPage(0);
+  close.record = static_cast<NoOpRecord *>(calloc(1, sizeof(NoOpRecord)));
+  close.node = static_cast<ReplyCallback *>(calloc(1, sizeof(ReplyCallback)));
+  if (close.page && close.record && close.node) return true;
+  if (close.record && close.node) LOG_OUT_OF_MEMORY();
+  close.drop();
+  return false;
+}
+
+void putEntry(DisplayConnection *c, uint32_t sequence, uint16_t key) {
+  SequenceMapPage *last = lastPage(c);
+  if (!last) return;
+  last->entries[sequence & 0xfff] = {uint16_t(c->owner ? c->owner->sequence : 0), key};
+}
+
+// A NoOp round trip's callback: tag 127, the record as argument.
+void queueNoOpCallback(DisplayConnection *c, uint32_t sequence, ReplyCallback *node, NoOpRecord *record,
+                       NoOpReplyFn fn, uintptr_t argument, NoOpReleaseFn release) {
+  *record = {fn, argument, release};
+  node->key = uint32_t(kReplyTagNoOp) << 16 | (sequence & 0xffff);
+  node->argument = reinterpret_cast<uintptr_t>(record);
+  node->discard = xproxyNoOpRelease;
+  appendCallback(c, node);
+}
+
+// The request of `sequence` filled the last page: a NoOp round trip follows it (written at
+// noOp), ends the page, and a new page takes over with the NoOp's entry copied.
+void closePage(DisplayConnection *c, uint32_t sequence, PageClose &close, uint8_t *noOp) {
+  noOp[0] = 0x2b, noOp[1] = 0, noOp[2] = 1, noOp[3] = 0;
+  uint32_t noOpSequence = ++c->requestsSent;
+  putEntry(c, noOpSequence, kKeyNoOp);
+  queueNoOpCallback(c, noOpSequence, close.node, close.record, xproxyNoOpNothing, 0, xproxyNoOpNothingRelease);
+  SequenceMapPage *last = lastPage(c);
+  last->end = noOpSequence & 0xfff;
+  close.page->writeLimit = (noOpSequence - 2) & 0xfff;
+  close.page->entries[noOpSequence & 0xfff] = last->entries[noOpSequence & 0xfff];
+  appendPage(c, close.page);
+  c->lastWrittenSequence = sequence;  // a callback pushed now belongs to the request
+}
+
+// The bytes of a request and, when it fills the page, of the NoOp after it: reserved in one
+// piece, so that neither is written without the other. Counts and records the request; the
+// caller fills `wireLength` bytes at the result.
+uint8_t *reserveRequest(DisplayConnection *c, uint64_t wireLength, uint16_t key) {
+  uint32_t sequence = c->requestsSent + 1;
+  PageClose close;
+  if (!preparePageClose(c, sequence, close)) return nullptr;
+  uint64_t total = wireLength + (close.page ? 4 : 0);
+  if (total > UINT32_MAX) {
+    close.drop();
+    return nullptr;
+  }
+  auto *at = reinterpret_cast<uint8_t *>(outbufferReserve(&c->output, uint32_t(total)));
+  if (!at) {
+    close.drop();
+    return nullptr;
+  }
+  c->requestsSent = sequence;
+  putEntry(c, sequence, key);
+  c->lastWrittenSequence = sequence;
+  if (close.page) closePage(c, sequence, close, at + wireLength);
+  return at;
+}
+
+}  // namespace
+
+uint32_t xproxySendRoundTrip(DisplayConnection *c, const uint8_t *request, uint32_t length, NoOpReplyFn fn,
+                       uintptr_t argument, NoOpReleaseFn release) {
+  auto *record = static_cast<NoOpRecord *>(calloc(1, sizeof(NoOpRecord)));
+  auto *node = static_cast<ReplyCallback *>(calloc(1, sizeof(ReplyCallback)));
+  uint8_t *at = record && node ? reserveRequest(c, length, kKeyNoOp) : nullptr;
+  if (!at) {
+    free(record);
+    free(node);
+    LOG_OUT_OF_MEMORY();
+    return 0;
+  }
+  memcpy(at, request, length);
+  uint32_t sequence = c->lastWrittenSequence;
+  // The page-closing NoOp (if any) was queued already, after this request: keep sequence order.
+  ReplyCallback *closing = c->callbacksLast;
+  bool closed = c->requestsSent != sequence;
+  if (closed) {
+    // Unlink the page-closing node, queue ours, then put it back.
+    ReplyCallback **link = &c->callbacksFirst;
+    ReplyCallback *before = nullptr;
+    while (*link != closing) before = *link, link = &(*link)->next;
+    *link = nullptr;
+    c->callbacksLast = before;
+  }
+  queueNoOpCallback(c, sequence, node, record, fn, argument, release);
+  if (closed) appendCallback(c, closing);
+  return sequence;
+}
+
+void freeDisplayConnection(DisplayConnection *c) {
+  bufferFree(&c->input);
+  bufferFree(&c->syncInput);
+  free(c->hostName);
+  free(c);
+}
+
+namespace {
+
+void onDisplayReadable(void *argument) { xproxyReadDisplayConnection(static_cast<DisplayConnection *>(argument)); }
+
+void onDisplayWritable(void *argument) { xproxyFlushOrClose(static_cast<DisplayConnection *>(argument)); }
+
+// Handles input already buffered (after a sync, or when flow control lets a connection be read
+// again), then reads from the socket again.
+void onDisplayBufferedInput(void *argument) {
+  auto *c = static_cast<DisplayConnection *>(argument);
+  c->readOrder = nullptr;
+  c->readIsIdle = 0;
+  ClientConnection *owner = c->owner;
+  DisplayConnection *previousConnection = xproxyCurrentDisplayConnection;
+  ClientConnection *previousClient = xproxyCurrentClient;
+  xproxyCurrentDisplayConnection = c;
+  xproxyCurrentClient = owner;
+  xproxyHoldClient(owner);
+  c->busy++;
+  xprotoProcessServerInput(c);
+  c->busy--;
+  xproxyCurrentDisplayConnection = previousConnection == c ? nullptr : previousConnection;
+  xproxyCurrentClient = previousClient == owner ? nullptr : previousClient;
+  bool closed = c->closePending;
+  if (closed) freeDisplayConnection(c);
+  if (!xproxyReleaseClient(owner) || closed) return;
+  miscScheduleClientReads(owner);
+}
+
+bool displayBroken(DisplayConnection *c) { return c->fd < 0; }
+
+// Reads once more for a sync: 1 read, 0 broken.
+int readForSync(DisplayConnection *c, Buffer *into) {
+  for (;;) {
+    pollfd p{c->fd, POLLIN, 0};
+    int ready = poll(&p, 1, -1);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) return 0;
+    int got = bufferReadFdAtMost(c->fd, kDisplayReadChunk, into);
+    if (got == 0) return 0;
+    if (got == 1) return 1;
+  }
+}
+
+// The search of a sync: the sync reply among the units of [data + from, data + length).
+// 1 found (cut out), 0 not yet, -1 a unit no input can hold.
+int cutSyncReply(DisplayConnection *c, Buffer *input, uint32_t from) {
+  uint64_t position = from;
+  for (;;) {
+    const uint8_t *unit = nullptr;
+    uint64_t unitLength = 0;
+    auto *data = reinterpret_cast<const uint8_t *>(input->data);
+    int found = xprotoFindEvent(uint16_t(c->syncSequence), data + position, input->length - position, 0, &unit,
+                                &unitLength);
+    if (!found) {
+      if (unit && unit + 32 <= data + input->length && xprotoUnitLength(unit, 0) > UINT32_MAX - 64) return -1;
+      return 0;
+    }
+    if (unitLength == 36 && memcmp(unit + 32, "ARC", 3) == 0) {
+      bufferCut(input, const_cast<char *>(reinterpret_cast<const char *>(unit)), 36);
+      return 1;
+    }
+    LOG(logChannelWarning, "Not sync reply (seq overrun?)");
+    position = uint64_t(unit - data) + unitLength;
+  }
+}
+
+// Writes the sync request; NULL or the broken text.
+const char *writeSync(DisplayConnection *c) {
+  static const uint8_t request[8] = {0x11, 0, 2, 0, 3, 0, 0, 0};
+  uint8_t *at = reserveRequest(c, 8, kKeySync);
+  if (!at) return OUT_OF_MEMORY_TEXT();
+  memcpy(at, request, 8);
+  c->syncSequence = c->lastWrittenSequence;
+  if (const char *failure = xproxyFlushDisplayConnection(c)) {
+    LOG(logChannelStep, "Broken connection to %s by %s after %u requests...", "X server",
+        xscreenClientName(c->owner), c->requestsSent);
+    return failure;
+  }
+  return nullptr;
+}
+
+// Waits for the sync reply. While the connection's answers are being cut, the bytes after the
+// unit being handled move to a side buffer so that the unit stays where its handler holds it.
+const char *waitSync(DisplayConnection *c) {
+  Buffer *input = &c->input;
+  uint32_t from = c->readPosition;
+  if (c->busy) {
+    if (c->readPosition < c->input.length) {
+      if (!bufferAppendFrom(&c->input, c->readPosition, &c->syncInput)) return OUT_OF_MEMORY_TEXT();
+      c->input.length = c->readPosition;
+    }
+    input = &c->syncInput;
+    from = 0;
+  } else if (c->reader.bytesNeeded == 0) {
+    // The setup reply comes first and is no unit of 32 bytes.
+    for (;;) {
+      if (input->length >= 8) {
+        uint64_t setupLength = 8 + 4 * uint64_t(uint8_t(input->data[6]) | uint8_t(input->data[7]) << 8);
+        if (input->length >= setupLength) {
+          from = uint32_t(setupLength);
+          break;
+        }
+      }
+      if (!readForSync(c, input)) return xproxyBrokenConnectionText(c->owner);
+    }
+  }
+  for (;;) {
+    int found = cutSyncReply(c, input, from);
+    if (found == 1) break;
+    if (found < 0 || !readForSync(c, input)) {
+      LOG(logChannelStep, "Broken connection to %s by %s after %u requests...", "X server",
+          xscreenClientName(c->owner), c->requestsSent);
+      return xproxyBrokenConnectionText(c->owner);
+    }
+  }
+  c->syncPending = 0;
+  if (!c->busy && c->input.length > 0 && !c->readIsIdle) {
+    ordersCancel(c->readOrder);
+    c->readOrder = ordersAddIdle(onDisplayBufferedInput, c);
+    c->readIsIdle = c->readOrder != nullptr;
+  }
+  return nullptr;
+}
+
+// Closes the owner after a broken display connection; the text names the client.
+void closeBroken(DisplayConnection *c) {
+  ClientConnection *owner = c->owner;
+  xproxyCloseClient(owner, xproxyBrokenConnectionText(owner), 0);
+}
+
+}  // namespace
+
+void xproxyNoOpNothing(uint8_t *, uintptr_t) {}
+void xproxyNoOpNothingRelease(uintptr_t) {}
+
+const char *xproxyBrokenConnectionText(ClientConnection *client) {
+  return strTempPrintf("Broken connection to %s by %s - Maybe the X Window server has been stopped or is unavailable",
+                       "X server", xscreenClientName(client));
+}
+
+DisplayConnection *xproxyAdoptDisplayConnection(ClientConnection *client, ServerDisplay *display,
+                                                XtransConnInfo transport, int fd, const char *host,
+                                                int displayNumber, int family) {
+  auto *c = static_cast<DisplayConnection *>(calloc(1, sizeof(DisplayConnection)));
+  char *hostCopy = strdup(host ? host : "");
+  SequenceMapPage *page = newPage(kSequenceMapFirstLimit);
+  auto **array = static_cast<DisplayConnection **>(
+      realloc(client->displays, sizeof(DisplayConnection *) * (client->displayCount + 1)));
+  if (array) client->displays = array;
+  if (!c || !hostCopy || !page || !array) {
+    if (!c || !hostCopy || !array) logProblem(OUT_OF_MEMORY_TEXT(), __FILE__, __LINE__);
+    free(c);
+    free(hostCopy);
+    free(page);
+    return nullptr;
+  }
+  c->transport = transport;
+  c->fd = fd;
+  outbufferInit(&c->output, fd, xproxyArmDisplayWriter, c);
+  c->reader.sink = {xproxyBeginRequest, c};
+  c->owner = client;
+  c->display = display;
+  c->displayNumber = uint16_t(displayNumber);
+  c->family = uint16_t(family);
+  c->hostName = hostCopy;
+  appendPage(c, page);
+  c->readOrder = ordersAddReader(fd, onDisplayReadable, c);
+  if (!c->readOrder) {
+    free(page);
+    free(hostCopy);
+    free(c);
+    return nullptr;
+  }
+  client->displays[client->displayCount++] = c;
+  return c;
+}
+
+DisplayConnection *xproxyOpenDisplayConnection(ClientConnection *client, ServerDisplay *display) {
+  int fd = -1, number = 0, family = 0;
+  char *host = nullptr;
+  XtransConnInfo transport = clientconnectionConnect(display ? display->name : nullptr, &fd, &host, &number, &family);
+  if (!transport) return nullptr;
+  DisplayConnection *c = xproxyAdoptDisplayConnection(client, display, transport, fd, host, number, family);
+  free(host);
+  if (!c) clientconnectionClose(transport);
+  return c;
+}
+
+void xproxyArmDisplayWriter(void *argument) {
+  auto *c = static_cast<DisplayConnection *>(argument);
+  if (c->writeOrder || c->fd < 0) return;
+  c->writeOrder = ordersAddWriter(c->fd, onDisplayWritable, c);
+}
+
+void xproxyArmDisplayReader(DisplayConnection *c) {
+  if (c->readOrder || c->fd < 0 || c->closePending) return;
+  if (c->input.length > 0) {
+    c->readOrder = ordersAddIdle(onDisplayBufferedInput, c);
+    c->readIsIdle = c->readOrder != nullptr;
+  } else {
+    c->readOrder = ordersAddReader(c->fd, onDisplayReadable, c);
+  }
+}
+
+void xproxyCancelDisplayReader(DisplayConnection *c) {
+  ordersCancel(c->readOrder);
+  c->readOrder = nullptr;
+  c->readIsIdle = 0;
+}
+
+uint8_t *xproxyBeginRequest(void *connection, uint8_t opcode, uint8_t dataByte, uint32_t length) {
+  auto *c = static_cast<DisplayConnection *>(connection);
+  uint16_t key = uint16_t(opcode | dataByte << 8);
+  if (length < 4) return nullptr;
+  if (length <= kDisplayShortRequestMax) {
+    uint8_t *at = reserveRequest(c, length, key);
+    if (!at) return nullptr;
+    at[0] = opcode, at[1] = dataByte;
+    at[2] = uint8_t(length / 4), at[3] = uint8_t(length / 4 >> 8);
+    return at;
+  }
+  if (!c->bigRequests) return nullptr;
+  uint8_t *at = reserveRequest(c, uint64_t(length) + 4, key);
+  if (!at) return nullptr;
+  uint32_t words = uint32_t((uint64_t(length) + 4) / 4);
+  at[0] = opcode, at[1] = dataByte, at[2] = 0, at[3] = 0;
+  memcpy(at + 4, &words, 4);
+  return at + 4;
+}
+
+uint8_t *xproxySendRequest(const uint8_t *request, uint32_t length, DisplayConnection *c) {
+  uint8_t *at = xproxyBeginRequest(c, request[0], request[1], length);
+  if (!at) return nullptr;
+  if (length > 4) memcpy(at + 4, request + 4, length - 4);
+  return at;
+}
+
+void xproxyRecordRequest(const uint8_t *request, DisplayConnection *c) {
+  uint32_t sequence = c->requestsSent;
+  PageClose close;
+  bool full = preparePageClose(c, sequence, close) && close.page;
+  putEntry(c, sequence, uint16_t(request[0] | request[1] << 8));
+  c->lastWrittenSequence = sequence;
+  if (!full) return;
+  auto *noOp = reinterpret_cast<uint8_t *>(outbufferReserve(&c->output, 4));
+  if (!noOp) {
+    close.drop();
+    LOG_OUT_OF_MEMORY();
+    return;
+  }
+  closePage(c, sequence, close, noOp);
+}
+
+void xproxyMapReplySequence(DisplayConnection *c, uint16_t sequence) {
+  SequenceMapPage *first = c->pages;
+  c->sequenceHandled = sequence;
+  if (!first) return;
+  uint32_t entry = sequence & 0xfff;
+  c->replyKey = first->entries[entry].requestKey;
+  if (c->owner) c->owner->replySequence = first->entries[entry].clientSequence;
+  if (first->end == entry && first->next) {
+    c->pages = first->next;
+    c->pages->prev = first->prev;
+    free(first);
+  } else {
+    first->writeLimit = (uint32_t(sequence) - 2) & 0xfff;
+  }
+}
+
+void xproxyPushReplyCallback(DisplayConnection *c, uint8_t tag, uintptr_t argument, ReplyDiscard discard) {
+  auto *node = static_cast<ReplyCallback *>(calloc(1, sizeof(ReplyCallback)));
+  if (!node) {
+    LOG_OUT_OF_MEMORY();
+    return;
+  }
+  node->key = uint32_t(tag) << 16 | (c->lastWrittenSequence & 0xffff);
+  node->argument = argument;
+  node->discard = discard;
+  appendCallback(c, node);
+}
+
+namespace {
+// Finds the node with that key: the nodes before it are discarded; the node is unlinked when
+// asked. Returns it or NULL (then nothing changes).
+ReplyCallback *settleCallbacks(DisplayConnection *c, bool anyTag, uint32_t key, bool unlink) {
+  ReplyCallback *found = c->callbacksFirst;
+  while (found && (anyTag ? (found->key & 0xffff) != (key & 0xffff) : found->key != key)) found = found->next;
+  if (!found) return nullptr;
+  while (c->callbacksFirst != found) {
+    ReplyCallback *old = c->callbacksFirst;
+    c->callbacksFirst = old->next;
+    // Read before the discard: it may queue or take callbacks itself.
+    ReplyDiscard discard = old->discard;
+    uintptr_t argument = old->argument;
+    free(old);
+    if (discard) discard(argument);
+  }
+  if (unlink) {
+    c->callbacksFirst = found->next;
+    if (c->callbacksLast == found) c->callbacksLast = nullptr;
+  }
+  return found;
+}
+}  // namespace
+
+uintptr_t xproxyTakeReplyCallback(DisplayConnection *c, uint8_t tag) {
+  ReplyCallback *node = settleCallbacks(c, false, uint32_t(tag) << 16 | (c->sequenceHandled & 0xffff), true);
+  if (!node) return 0;
+  uintptr_t argument = node->argument;
+  free(node);
+  return argument;
+}
+
+uintptr_t xproxyTakeReplyCallbackData(DisplayConnection *c, uint8_t tag) {
+  ReplyCallback *node = settleCallbacks(c, false, uint32_t(tag) << 16 | (c->sequenceHandled & 0xffff), false);
+  return node ? node->argument : 0;
+}
+
+void xproxyRunReplyCallbacks(DisplayConnection *c) { settleCallbacks(c, true, c->sequenceHandled & 0xffff, false); }
+
+uint32_t xproxySendNoOpRequest(DisplayConnection *c, NoOpReplyFn fn, uintptr_t argument, NoOpReleaseFn release) {
+  static const uint8_t request[4] = {0x2b, 0, 1, 0};
+  return xproxySendRoundTrip(c, request, 4, fn, argument, release);
+}
+
+void xproxyNoOpReply(uint8_t *reply, uint32_t) {
+  DisplayConnection *c = xproxyCurrentDisplayConnection;
+  if (!c) return;
+  auto *record = reinterpret_cast<NoOpRecord *>(xproxyTakeReplyCallback(c, kReplyTagNoOp));
+  if (!record) {
+    LOG(logChannelXhint, "No data in NoOp reply #%u for %s", c->sequenceHandled, xscreenClientName(c->owner));
+    return;
+  }
+  NoOpRecord copy = *record;
+  free(record);
+  if (copy.fn) copy.fn(reply, copy.argument);
+  if (copy.release) copy.release(copy.argument);
+}
+
+void xproxyNoOpRelease(uintptr_t argument) {
+  auto *record = reinterpret_cast<NoOpRecord *>(argument);
+  if (!record) return;
+  NoOpRecord copy = *record;
+  free(record);
+  if (copy.release) copy.release(copy.argument);
+}
+
+const char *xproxySyncDisplayConnection(DisplayConnection *c) {
+  if (displayBroken(c)) return xproxyBrokenConnectionText(c->owner);
+  if (const char *failure = writeSync(c)) return failure;
+  mainRefreshHeads();
+  return waitSync(c);
+}
+
+const char *xproxySyncClient(ClientConnection *client) {
+  for (uint32_t i = 0; i < client->displayCount; i++)
+    if (const char *failure = writeSync(client->displays[i])) return failure;
+  mainRefreshHeads();
+  for (uint32_t i = 0; i < client->displayCount; i++)
+    if (const char *failure = waitSync(client->displays[i])) return failure;
+  return nullptr;
+}
+
+const char *xproxySyncAllClients() {
+  for (ClientConnection *client = xproxyClients; client; client = client->next)
+    if (client->setUp)
+      for (uint32_t i = 0; i < client->displayCount; i++)
+        if (const char *failure = writeSync(client->displays[i])) return failure;
+  mainRefreshHeads();
+  for (ClientConnection *client = xproxyClients; client; client = client->next)
+    if (client->setUp)
+      for (uint32_t i = 0; i < client->displayCount; i++)
+        if (const char *failure = waitSync(client->displays[i])) return failure;
+  return nullptr;
+}
+
+const char *xproxySyncBeginPending() {
+  for (ClientConnection *client = xproxyClients; client; client = client->next)
+    if (client->setUp)
+      for (uint32_t i = 0; i < client->displayCount; i++) {
+        DisplayConnection *c = client->displays[i];
+        if (!c->output.first || c->syncPending) continue;
+        if (const char *failure = writeSync(c)) return failure;
+        c->syncPending = 1;
+      }
+  mainRefreshHeads();
+  return nullptr;
+}
+
+const char *xproxySyncEndPending() {
+  for (ClientConnection *client = xproxyClients; client; client = client->next)
+    for (uint32_t i = 0; i < client->displayCount; i++) {
+      DisplayConnection *c = client->displays[i];
+      if (!c->syncPending) continue;
+      if (const char *failure = waitSync(c)) return failure;
+    }
+  return nullptr;
+}
+
+const char *xproxyFlushDisplayConnection(DisplayConnection *c) {
+  if (displayBroken(c)) return xproxyBrokenConnectionText(c->owner);
+  if (!c->output.first) return nullptr;
+  if (outbufferFlushWait(&c->output, 0) != kOutbufferDone) return xproxyBrokenConnectionText(c->owner);
+  ordersCancel(c->writeOrder);
+  c->writeOrder = nullptr;
+  if (c->owner && !c->owner->readOrder) miscScheduleClientReads(c->owner);
+  return nullptr;
+}
+
+int xproxyFlushOrClose(DisplayConnection *c) {
+  int result = outbufferFlush(&c->output);
+  if (result == kOutbufferError) {
+    closeBroken(c);
+    return 0;
+  }
+  if (result != kOutbufferPending) {
+    ordersCancel(c->writeOrder);
+    c->writeOrder = nullptr;
+    if (!c->owner->readOrder) miscScheduleClientReads(c->owner);
+  } else {
+    miscScheduleClientReads(c->owner);
+  }
+  return 1;
+}
+
+void xproxyCloseDisplayConnection(DisplayConnection *c) {
+  if (!c || c->closePending) return;
+  ordersCancel(c->readOrder);
+  c->readOrder = nullptr;
+  // Output still queued goes out as far as the socket takes it at once: a server that stopped
+  // reading must not freeze the proxy.
+  if (c->output.first && c->fd >= 0) outbufferFlush(&c->output);
+  outbufferFree(&c->output);
+  ordersCancel(c->writeOrder);
+  c->writeOrder = nullptr;
+  if (c->transport)
+    clientconnectionClose(c->transport);
+  else if (c->fd >= 0)
+    ::close(c->fd);
+  c->transport = nullptr;
+  c->fd = -1;
+  while (c->pages) {
+    SequenceMapPage *page = c->pages;
+    c->pages = page->next;
+    free(page);
+  }
+  while (c->callbacksFirst) {
+    ReplyCallback *node = c->callbacksFirst;
+    c->callbacksFirst = node->next;
+    ReplyDiscard discard = node->discard;
+    uintptr_t argument = node->argument;
+    free(node);
+    if (discard) discard(argument);
+  }
+  c->callbacksLast = nullptr;
+  if (ClientConnection *owner = c->owner) {
+    for (uint32_t i = 0; i < owner->displayCount; i++) {
+      if (owner->displays[i] != c) continue;
+      for (uint32_t j = i + 1; j < owner->displayCount; j++) owner->displays[j - 1] = owner->displays[j];
+      owner->displayCount--;
+      break;
+    }
+  }
+  if (xproxyCurrentDisplayConnection == c || c->busy) {
+    c->reader.bytesNeeded = kReaderStopped;
+    if (c->busy) {
+      c->closePending = 1;  // its cutter frees it when it returns
+      free(c->hostName);
+      c->hostName = nullptr;
+      return;
+    }
+  }
+  if (xproxyCurrentDisplayConnection == c) xproxyCurrentDisplayConnection = nullptr;
+  freeDisplayConnection(c);
+}
+
+void xproxyReadDisplayConnection(DisplayConnection *c) {
+  ClientConnection *owner = c->owner;
+  int got = bufferReadFdAtMost(c->fd, kDisplayReadChunk, &c->input);
+  if (got == 0) {
+    if (xproxyCurrentDisplayConnection == c) xproxyCurrentDisplayConnection = nullptr;
+    closeBroken(c);
+    return;
+  }
+  DisplayConnection *previousConnection = xproxyCurrentDisplayConnection;
+  ClientConnection *previousClient = xproxyCurrentClient;
+  xproxyCurrentDisplayConnection = c;
+  xproxyCurrentClient = owner;
+  xproxyHoldClient(owner);
+  c->busy++;
+  uint8_t pendingBefore = owner->setupsPending;
+  xprotoProcessServerInput(c);
+  c->busy--;
+  xproxyCurrentDisplayConnection = previousConnection == c ? nullptr : previousConnection;
+  xproxyCurrentClient = previousClient == owner ? nullptr : previousClient;
+  bool closed = c->closePending;
+  if (closed) freeDisplayConnection(c);
+  if (!xproxyReleaseClient(owner) || closed) return;
+  // A refused server setup stops the owner's reader: close it with that reason now.
+  if (owner->reader.bytesNeeded == kReaderStopped && owner->reader.stopReason[0]) {
+    std::string reason = owner->reader.stopReason;
+    xproxyCloseClient(owner, reason.c_str(), 0);
+    return;
+  }
+  if (pendingBefore != 0 && owner->setupsPending == 0) miscScheduleClientReads(owner);
+}
+// ===== end of display connections ===========================================================

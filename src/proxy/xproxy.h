@@ -29,8 +29,8 @@ const char *xproxyResetListeners();
 // Exit: closes every listener and frees the records.
 void xproxyCloseListeners();
 
-// Accepting a client. Until the client connections exist this cancels the pending accept,
-// accepts, and hands the connection to xproxyNewClientHook (none: closes it).
+// Accepting a client: cancels the pending accept, accepts, and hands the connection to
+// xproxyNewClientHook when a test set one, else to xproxyAdoptClient.
 void xproxyNewClient(void *listenPort);
 using XproxyNewClientHook = void (*)(XtransConnInfo connection, int fd);
 extern XproxyNewClientHook xproxyNewClientHook;
@@ -204,6 +204,7 @@ struct DisplayConnection {
   uint8_t bigRequests;           // BIG-REQUESTS enabled on this raw connection
   uint8_t busy;                  // >0 while its answers are cut: a close only marks it
   uint8_t closePending;
+  uint8_t readIsIdle;            // the read order is the idle order of buffered input
   SequenceMapPage *pages;        // first page = oldest
   ReplyCallback *callbacksFirst;
   ReplyCallback *callbacksLast;
@@ -212,5 +213,63 @@ struct DisplayConnection {
   void *glxHead;
   ServerDisplay *display;
   char *hostName;
+  Buffer syncInput;              // what a sync read while the answers were being cut
 };
+// ----- Display connections: open, write, sequence map, callbacks, syncs, close -----
+constexpr uint32_t kDisplayShortRequestMax = 0x3fffc;  // longer requests take the BIG-REQUESTS form
+constexpr uint32_t kDisplayReadChunk = 0x10000;        // most bytes read per readiness
+constexpr uint32_t kSequenceMapFirstLimit = 4094;
+
+// Connects to the display's name and adds the connection to the client's array; NULL when
+// that fails (logged). The adopt form takes a connected descriptor (transport may be NULL).
+DisplayConnection *xproxyOpenDisplayConnection(ClientConnection *client, ServerDisplay *display);
+DisplayConnection *xproxyAdoptDisplayConnection(ClientConnection *client, ServerDisplay *display,
+                                                XtransConnInfo transport, int fd, const char *host,
+                                                int displayNumber, int family);
+// The output callback: arms the write order when data enters the empty output.
+void xproxyArmDisplayWriter(void *connection);
+// Flow control's two switches of the read order (an idle order when input is buffered).
+void xproxyArmDisplayReader(DisplayConnection *connection);
+void xproxyCancelDisplayReader(DisplayConnection *connection);
+
+// Writers: reserve (begin) or copy (send) one request of `length` bytes, header included;
+// above 0x3fffc bytes in the BIG-REQUESTS form, 4 bytes longer (NULL when the connection has
+// no BIG-REQUESTS). The length given is what is written, whatever the request's own length
+// field says. Counts and records the request; NULL when out of memory (then nothing is
+// written). Begin returns where byte 4 on is the body.
+uint8_t *xproxyBeginRequest(void *connection, uint8_t opcode, uint8_t dataByte, uint32_t length);
+uint8_t *xproxySendRequest(const uint8_t *request, uint32_t length, DisplayConnection *connection);
+// Records the request just counted (requestsSent) under the request's first two bytes and
+// closes a full page with a NoOp round trip.
+void xproxyRecordRequest(const uint8_t *request, DisplayConnection *connection);
+void xproxyMapReplySequence(DisplayConnection *connection, uint16_t sequence);
+void xproxyPushReplyCallback(DisplayConnection *connection, uint8_t tag, uintptr_t argument, ReplyDiscard discard);
+uintptr_t xproxyTakeReplyCallback(DisplayConnection *connection, uint8_t tag);
+uintptr_t xproxyTakeReplyCallbackData(DisplayConnection *connection, uint8_t tag);
+void xproxyRunReplyCallbacks(DisplayConnection *connection);
+// A GetInputFocus round trip whose reply calls fn(reply, argument) and then release(argument)
+// (release alone when the reply never comes). The request's sequence; 0 on failure.
+uint32_t xproxySendNoOpRequest(DisplayConnection *connection, NoOpReplyFn fn, uintptr_t argument,
+                               NoOpReleaseFn release);
+void xproxyNoOpRelease(uintptr_t record);
+// Any request of `length` bytes as such a round trip (recorded under key 127).
+uint32_t xproxySendRoundTrip(DisplayConnection *connection, const uint8_t *request, uint32_t length, NoOpReplyFn fn,
+                             uintptr_t argument, NoOpReleaseFn release);
+void xproxyNoOpNothing(uint8_t *reply, uintptr_t argument);
+void xproxyNoOpNothingRelease(uintptr_t argument);
+// Blocking round trips: NULL or the broken-connection text.
+const char *xproxySyncDisplayConnection(DisplayConnection *connection);
+const char *xproxySyncClient(ClientConnection *client);
+const char *xproxySyncAllClients();
+// The pair: sync requests on the connections with output queued (marked sync pending), then
+// the waits for the marked ones.
+const char *xproxySyncBeginPending();
+const char *xproxySyncEndPending();
+const char *xproxyFlushDisplayConnection(DisplayConnection *connection);
+int xproxyFlushOrClose(DisplayConnection *connection);
+void xproxyCloseDisplayConnection(DisplayConnection *connection);
+void xproxyReadDisplayConnection(DisplayConnection *connection);
+// "Broken connection to X server by <client> - Maybe ..."
+const char *xproxyBrokenConnectionText(ClientConnection *client);
+// Client list stand-in of the heads' refresh (the real-display code replaces it).
 // ===== end of display connections ===========================================================
