@@ -56,11 +56,10 @@ struct DeferredOutput {
   uint16_t roundTrip[kDeferredMaxDisplays];  // NoOp sequence per real display index
 };
 
-// ===== Real-display list and head refresh ===================================================
+// ===== Real-display list and head refresh ============================================
 // Refreshes the heads through Xlib after a sync (the real-display code fills it in).
 void mainRefreshHeads();
 // ===== end of real-display list and head refresh ============================================
-
 // ===== Writers of the ordered output =====
 // Every message is given in the proxy's byte order with its wire layout; the writer swaps the
 // copy for a client of the other order. Nothing is written for a client whose socket is gone.

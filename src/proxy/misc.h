@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "proxy/clientconnection.h"
+#include "proxy/xproxy.h"
 
 // ===== Client reads, flushes and flow control ===============================================
 // Flow-control marks (in OutBuffer capacity, 65520-byte blocks).
@@ -28,8 +29,6 @@ void miscRescheduleAllClients();
 // ===== end of client reads, flushes and flow control =========================================
 
 // ===== Writing to a client =====
-#include "proxy/xproxy.h"
-
 // Writes one message (error, reply or event, in the proxy's byte order) into the client's output,
 // swapped by its layout for a client of the other byte order. The message's kind (0 error, 1
 // reply, else the event code) is recorded as the client's last written type, which the
