@@ -316,6 +316,23 @@ TEST_P(OutputTest, ColorRepliesCarryTheirFields) {
   EXPECT_EQ(fake.u32(messages[1], 40), 0x100u);
 }
 
+TEST_P(OutputTest, DataRepliesArePaddedAndCarryTheirFields) {
+  FakeClient fake(GetParam());
+  fake.client.replySequence = 31;
+  const uint8_t data[5] = {1, 2, 3, 4, 5};
+  ASSERT_EQ(core11GGetImageReply(&fake.client, 30, 0x21, 24, data, 5), 1);
+  ASSERT_EQ(core11GListExtensionsReply(&fake.client, 2, data, 5), 1);
+  auto messages = fake.messages();
+  ASSERT_EQ(messages.size(), 2u);
+  EXPECT_EQ(messages[0][1], 24);
+  EXPECT_EQ(fake.u16(messages[0], 2), 30u);
+  EXPECT_EQ(fake.u32(messages[0], 4), 2u);
+  EXPECT_EQ(fake.u32(messages[0], 8), 0x21u);
+  EXPECT_EQ(Bytes(messages[0].begin() + 32, messages[0].end()), (Bytes{1, 2, 3, 4, 5, 0, 0, 0}));
+  EXPECT_EQ(messages[1][1], 2);
+  EXPECT_EQ(fake.u16(messages[1], 2), 31u);
+}
+
 TEST(Core11GRequests, BuildersWriteTheirRequests) {
   DisplayConnection connection{};
   outbufferInit(&connection.output, -1, nullptr, nullptr);
