@@ -64,6 +64,8 @@ struct FakeClient {
     client.fd = fds[0];
     outbufferInit(&client.output, fds[0], nullptr, nullptr);
     client.transport = _X11TransOpenCOTSClient("unix/:0");
+    // The transport is never connected: name the peer so that nobody asks it for an address.
+    client.peerIdentity = strdup("testhost");
     client.reader.swapped = swapped ? 1 : 0;
     client.index = index;
   }
@@ -71,6 +73,7 @@ struct FakeClient {
     mainFreeDeferredOutputs(&client);
     outbufferFree(&client.output);
     if (client.transport) _X11TransClose(client.transport);
+    free(client.peerIdentity);
     close(peer);
   }
   // Everything written to the client so far.
