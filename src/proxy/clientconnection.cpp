@@ -151,6 +151,7 @@ XtransConnInfo clientconnectionConnect(const char *displayName, int *fd, char **
 #include "proxy/xproto.h"
 #include "proxy/xproxy.h"
 #include "proxy/core11g.h"
+#include "proxy/main.h"
 #include "proxy/xscreen.h"
 #include "support/orders.h"
 

@@ -196,41 +196,41 @@ int core11GGetKeyboardMappingReply(ClientConnection *client, uint16_t sequence, 
   return 1;
 }
 
-int core11GListExtensionsReply(ClientConnection *client, uint8_t count, const uint8_t *names, uint32_t length) {
+namespace {
+
+// A reply of 32 bytes and data: byte 1, the sequence, a 32-bit or 16-bit field at byte 8 (by
+// the layout's choice) and the data padded to 4.
+int sendDataReply(ClientConnection *client, uint8_t opcode, uint8_t byte1, uint16_t sequence, uint32_t word8,
+                  bool word8Is16, const uint8_t *data, uint32_t length, WireLayout layout) {
   if (!client) return 0;
   std::vector<uint8_t> reply;
   if (!makeReply(reply, length)) return 0;
-  reply[1] = count;
-  put16(&reply[2], client->replySequence);
-  if (length && names) memcpy(&reply[32], names, length);
-  mainSendReply(99, 0, reply.data(), uint32_t(reply.size()), "bbsi", client);
+  reply[1] = byte1;
+  put16(&reply[2], sequence);
+  if (word8Is16)
+    put16(&reply[8], uint16_t(word8));
+  else
+    put32(&reply[8], word8);
+  if (length && data) memcpy(&reply[32], data, length);
+  mainSendReply(opcode, 0, reply.data(), uint32_t(reply.size()), layout, client);
   return 1;
+}
+
+}  // namespace
+
+int core11GListExtensionsReply(ClientConnection *client, uint8_t count, const uint8_t *names, uint32_t length) {
+  if (!client) return 0;
+  return sendDataReply(client, 99, count, client->replySequence, 0, false, names, length, "bbsi");
 }
 
 int core11GListHostsReply(ClientConnection *client, uint16_t sequence, uint8_t mode, uint16_t count,
                           const uint8_t *entries, uint32_t length) {
-  if (!client) return 0;
-  std::vector<uint8_t> reply;
-  if (!makeReply(reply, length)) return 0;
-  reply[1] = mode;
-  put16(&reply[2], sequence);
-  put16(&reply[8], count);
-  if (length && entries) memcpy(&reply[32], entries, length);
-  mainSendReply(110, 0, reply.data(), uint32_t(reply.size()), "H-34", client);
-  return 1;
+  return sendDataReply(client, 110, mode, sequence, count, true, entries, length, "H-34");
 }
 
 int core11GGetImageReply(ClientConnection *client, uint16_t sequence, uint32_t visual, uint8_t depth,
                          const uint8_t *data, uint32_t length) {
-  if (!client) return 0;
-  std::vector<uint8_t> reply;
-  if (!makeReply(reply, length)) return 0;
-  reply[1] = depth;
-  put16(&reply[2], sequence);
-  put32(&reply[8], visual);
-  if (length && data) memcpy(&reply[32], data, length);
-  mainSendReply(73, 0, reply.data(), uint32_t(reply.size()), "bbsii", client);
-  return 1;
+  return sendDataReply(client, 73, depth, sequence, visual, false, data, length, "bbsii");
 }
 
 // ----- Requests -------------------------------------------------------------------------------

@@ -474,6 +474,7 @@ void mainReleaseDeferredOutput(uint8_t *, uintptr_t blockNumber) {
     return static_cast<DeferredOutput *>(nullptr);
   };
   block = findIn(client);
+  if (!block && (block = findIn(xproxyCurrentClient))) client = xproxyCurrentClient;
   if (!block) {
     // The round trip may be answered on a connection whose owner is not current: the block
     // numbers are unique across clients.

@@ -11,6 +11,7 @@
 #include "proxy/main.h"
 #include "proxy/misc.h"
 #include "proxy/core11g.h"
+#include "proxy/main.h"
 #include "proxy/xscreen.h"
 #include "proxy/resource.h"
 #include "proxy/xcore.h"

@@ -380,6 +380,7 @@ void xproxyFreeServerAuth() {
 #include "proxy/main.h"
 #include "proxy/misc.h"
 #include "proxy/core11g.h"
+#include "proxy/main.h"
 #include "proxy/xscreen.h"
 #include "proxy/xproto.h"
 #include "support/orders.h"
@@ -945,7 +946,8 @@ const char *xproxySyncEndPending() {
 const char *xproxyFlushDisplayConnection(DisplayConnection *c) {
   if (displayBroken(c)) return xproxyBrokenConnectionText(c->owner);
   if (!c->output.first) return nullptr;
-  if (outbufferFlushWait(&c->output, 0) != kOutbufferDone) return xproxyBrokenConnectionText(c->owner);
+  // outbufferFlushWait gives 1 when everything was written.
+  if (!outbufferFlushWait(&c->output, 0)) return xproxyBrokenConnectionText(c->owner);
   ordersCancel(c->writeOrder);
   c->writeOrder = nullptr;
   if (c->owner && !c->owner->readOrder) miscScheduleClientReads(c->owner);
