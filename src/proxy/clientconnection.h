@@ -16,6 +16,10 @@ struct PassiveGrab;
 struct Region;
 struct Order;
 
+// A message's wire layout: the field letters that the byte swapper (xext/byteswap.h) walks.
+// NULL and "" swap nothing.
+using WireLayout = const char *;
+
 // Where a protocol builder writes a request: begin reserves `length` bytes (header included,
 // the BIG-REQUESTS form when longer than 0x3fffc), writes the header, counts and records the
 // request and returns where its body goes (byte 4 on); NULL when no room can be had.
@@ -120,26 +124,5 @@ const char *clientconnectionPeerAddress(XtransConnInfo connection);
 XtransConnInfo clientconnectionConnect(const char *displayName, int *fd, char **host, int *displayNumber,
                                        int *family);
 
-// ===== Client connections: the client list, accept and close ================================
-// Takes an accepted connection (transport may be NULL for a bare descriptor, as tests use):
-// arms its reader, takes a client slot and lists it. NULL when refused (logged; the
-// connection is closed).
-ClientConnection *xproxyAdoptClient(XtransConnInfo transport, int fd);
-ClientConnection *xproxyClientByIndex(uint32_t index);
-// The client whose ids carry that slot; NULL for the proxy's own ids (slot 0).
-ClientConnection *xproxyClientOfXid(uint32_t id);
 // The peer identity, else the peer address, else "?"; the local host name for a local client.
 const char *xproxyClientHostName(ClientConnection *client);
-// Closes a client: retained (socket closed, server connections kept) when its close-down mode
-// asks for it, it was set up and retainAllowed; else fully. A client inside one of its own
-// passes is only marked and is freed when the pass ends (xproxyReleaseClient).
-void xproxyCloseClient(ClientConnection *client, const char *reason, int retainAllowed);
-// A pass over a client's input or answers holds the record; the release frees a client that
-// was closed meanwhile. Returns 0 when it was freed.
-void xproxyHoldClient(ClientConnection *client);
-int xproxyReleaseClient(ClientConnection *client);
-// The first text of the reset the last client's close asked for (tests read it).
-void xproxyRequestReset(const char *reason);
-// The log name of a client's close-down mode.
-const char *xproxyCloseDownModeName(uint8_t mode);
-// ===== end of client connections =============================================================

@@ -1,20 +1,14 @@
-// The X protocol streams of the proxy: cutting what clients send into requests, cutting what
-// the real servers send into replies, events and errors, and the names and helpers around them.
+// Helpers of the X protocol streams (reader state, names, the X error log, image sizes, the
+// search of server input by sequence number) and the encoders of the proxy's own requests.
+// The cutters themselves are in proxy/streams.h.
 #pragma once
 
 #include <cstdint>
 
 #include "proxy/clientconnection.h"
-#include "proxy/xproxy.h"
-#include "support/buffer.h"
 
-// ===== Request cutting, names and server input ==============================================
+// ===== Protocol helpers: reader state, names, X error log, sizes, sequence search =====
 
-// Client input. Called with the current client set; consumes every byte it has handled and
-// leaves an incomplete unit (or a refused big request still arriving) in place. NULL keeps
-// the client; a text closes it with that reason. Every request counts in the client's
-// sequence number before its handler runs.
-const char *xprotoProcessInput(ProtocolReader *reader, Buffer *input);
 // Stops cutting after the running handler; the first reason given holds (NULL: a pause).
 void xprotoCloseWithReason(ProtocolReader *reader, const char *reason);
 // The BIG-REQUESTS length in bytes (at least 8) of a request whose length field is 0; 0 when
@@ -44,22 +38,6 @@ uint64_t xprotoImageBytes(uint32_t width, uint32_t height, int format, uint32_t 
 uint32_t xprotoReadCard32MSB(const uint8_t *p);
 void xprotoWriteCard32MSB(uint8_t *p, uint32_t value);
 
-// X errors to the current client under its current sequence number.
-void xprotoSendError(uint8_t code, uint32_t badValue, const uint8_t *request, uint32_t requestLength,
-                     const char *detail);
-// The same with the extension's first error code (by the request's major opcode) + number.
-void xprotoSendExtensionError(uint8_t number, uint32_t badValue, const uint8_t *request, uint32_t requestLength,
-                              const char *detail);
-
-// Server input: cuts the connection's input into the setup reply, replies, events and errors
-// and calls their handlers (called with the connection and its owner current).
-void xprotoProcessServerInput(DisplayConnection *connection);
-// The authorization and host-access check of a connection setup; tests replace it.
-using XprotoAccessCheck = const char *(*)(ClientConnection *client, uint16_t nameLength, const char *name,
-                                          uint16_t dataLength, const uint8_t *data);
-extern XprotoAccessCheck xprotoAccessCheck;
-// The handler of the real server's setup reply; tests replace it.
-extern ReplyHandler xprotoSetupReplyHandler;
 // Signed distance a - b of two 16-bit sequence numbers across the wrap.
 int xprotoSeqDiff(uint16_t a, uint16_t b);
 // Walks the 32-byte units of `data` (replies and GenericEvents by their length, read in the
@@ -72,7 +50,7 @@ int xprotoFindError(uint16_t sequence, const uint8_t *data, uint64_t length, int
 // The length of the unit at `unit` (32, or 32 + 4n for a reply or GenericEvent).
 uint64_t xprotoUnitLength(const uint8_t *unit, int swapped);
 
-// ===== end of request cutting, names and server input =======================================
+// ===== end of protocol helpers =====
 
 // ===== Request encoders =====
 #include <X11/Xlib.h>

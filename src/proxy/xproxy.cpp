@@ -1,5 +1,6 @@
-// The proxy server core: listeners and their readers, the host-access adapters and the
-// authorization towards real displays.
+// The proxy server core: listeners and their readers, the host-access adapters, the
+// authorization towards real displays, and the request writing of display connections (sequence
+// map, reply callbacks, NoOp round trips).
 #include "proxy/xproxy.h"
 
 #include <netdb.h>
@@ -22,8 +23,6 @@ extern "C" {
 #include "support/strings.h"
 
 #define XPROXY_OUT_OF_MEMORY() OUT_OF_MEMORY_TEXT_AT("Proxy/xproxy")
-
-XproxyNewClientHook xproxyNewClientHook = nullptr;
 
 namespace {
 
@@ -195,6 +194,20 @@ void xproxyOnListenerInput(void *argument) {
   // always cancel the order that is pending.
   if (port->pendingAccept) return;
   port->pendingAccept = ordersAddIdle(xproxyNewClient, port);
+}
+
+void xproxyNewClient(void *argument) {
+  auto *port = static_cast<ListenPort *>(argument);
+  ordersCancel(port->pendingAccept);
+  port->pendingAccept = nullptr;
+  if (!port->transport) return;
+  int fd = -1;
+  XtransConnInfo connection = clientconnectionAccept(port->transport, &fd);
+  if (!connection) return;
+  if (xproxyNewClientHook)
+    xproxyNewClientHook(connection, fd);
+  else
+    clientconnectionClose(connection);
 }
 
 uint16_t xproxyDisplayNumber() { return displayNumber; }
@@ -370,25 +383,12 @@ void xproxyFreeServerAuth() {
   clientAuthFile.clear();
   serverAuthFile.clear();
 }
-
-// ===== Display connections: open, write, sequence map, callbacks, syncs, close ==============
-#include <poll.h>
-#include <unistd.h>
-
-#include <cerrno>
-
-#include "proxy/main.h"
-#include "proxy/misc.h"
-#include "proxy/core11g.h"
-#include "proxy/main.h"
+// ===== Display connections: request writing, sequence map and reply callbacks ===============
 #include "proxy/xscreen.h"
-#include "proxy/xproto.h"
-#include "support/orders.h"
 
 namespace {
 
 constexpr uint16_t kKeyNoOp = kReplyTagNoOp;  // request key of the proxy's own round trips
-constexpr uint16_t kKeySync = 17;             // GetAtomName
 
 SequenceMapPage *lastPage(DisplayConnection *c) { return c->pages ? c->pages->prev : nullptr; }
 
@@ -536,145 +536,31 @@ uint32_t xproxySendRoundTrip(DisplayConnection *c, const uint8_t *request, uint3
   return sequence;
 }
 
-void freeDisplayConnection(DisplayConnection *c) {
-  bufferFree(&c->input);
-  bufferFree(&c->syncInput);
-  free(c->hostName);
-  free(c);
+
+int xproxyStartSequenceMap(DisplayConnection *c) {
+  SequenceMapPage *page = newPage(kSequenceMapFirstLimit);
+  if (!page) return 0;
+  appendPage(c, page);
+  return 1;
 }
 
-namespace {
-
-void onDisplayReadable(void *argument) { xproxyReadDisplayConnection(static_cast<DisplayConnection *>(argument)); }
-
-void onDisplayWritable(void *argument) { xproxyFlushOrClose(static_cast<DisplayConnection *>(argument)); }
-
-// Handles input already buffered (after a sync, or when flow control lets a connection be read
-// again), then reads from the socket again.
-void onDisplayBufferedInput(void *argument) {
-  auto *c = static_cast<DisplayConnection *>(argument);
-  c->readOrder = nullptr;
-  c->readIsIdle = 0;
-  ClientConnection *owner = c->owner;
-  DisplayConnection *previousConnection = xproxyCurrentDisplayConnection;
-  ClientConnection *previousClient = xproxyCurrentClient;
-  xproxyCurrentDisplayConnection = c;
-  xproxyCurrentClient = owner;
-  xproxyHoldClient(owner);
-  c->busy++;
-  xprotoProcessServerInput(c);
-  c->busy--;
-  xproxyCurrentDisplayConnection = previousConnection == c ? nullptr : previousConnection;
-  xproxyCurrentClient = previousClient == owner ? nullptr : previousClient;
-  bool closed = c->closePending;
-  if (closed) freeDisplayConnection(c);
-  if (!xproxyReleaseClient(owner) || closed) return;
-  miscScheduleClientReads(owner);
-}
-
-bool displayBroken(DisplayConnection *c) { return c->fd < 0; }
-
-// Reads once more for a sync: 1 read, 0 broken.
-int readForSync(DisplayConnection *c, Buffer *into) {
-  for (;;) {
-    pollfd p{c->fd, POLLIN, 0};
-    int ready = poll(&p, 1, -1);
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready < 0) return 0;
-    int got = bufferReadFdAtMost(c->fd, kDisplayReadChunk, into);
-    if (got == 0) return 0;
-    if (got == 1) return 1;
+void xproxyEndSequenceMap(DisplayConnection *c) {
+  while (c->pages) {
+    SequenceMapPage *page = c->pages;
+    c->pages = page->next;
+    free(page);
   }
-}
-
-// The search of a sync: the sync reply among the units of [data + from, data + length).
-// 1 found (cut out), 0 not yet, -1 a unit no input can hold.
-int cutSyncReply(DisplayConnection *c, Buffer *input, uint32_t from) {
-  uint64_t position = from;
-  for (;;) {
-    const uint8_t *unit = nullptr;
-    uint64_t unitLength = 0;
-    auto *data = reinterpret_cast<const uint8_t *>(input->data);
-    int found = xprotoFindEvent(uint16_t(c->syncSequence), data + position, input->length - position, 0, &unit,
-                                &unitLength);
-    if (!found) {
-      if (unit && unit + 32 <= data + input->length && xprotoUnitLength(unit, 0) > UINT32_MAX - 64) return -1;
-      return 0;
-    }
-    if (unitLength == 36 && memcmp(unit + 32, "ARC", 3) == 0) {
-      bufferCut(input, const_cast<char *>(reinterpret_cast<const char *>(unit)), 36);
-      return 1;
-    }
-    LOG(logChannelWarning, "Not sync reply (seq overrun?)");
-    position = uint64_t(unit - data) + unitLength;
+  while (c->callbacksFirst) {
+    ReplyCallback *node = c->callbacksFirst;
+    c->callbacksFirst = node->next;
+    // Read before the discard: it may queue or take callbacks itself.
+    ReplyDiscard discard = node->discard;
+    uintptr_t argument = node->argument;
+    free(node);
+    if (discard) discard(argument);
   }
+  c->callbacksLast = nullptr;
 }
-
-// Writes the sync request; NULL or the broken text.
-const char *writeSync(DisplayConnection *c) {
-  static const uint8_t request[8] = {0x11, 0, 2, 0, 3, 0, 0, 0};
-  uint8_t *at = reserveRequest(c, 8, kKeySync);
-  if (!at) return OUT_OF_MEMORY_TEXT();
-  memcpy(at, request, 8);
-  c->syncSequence = c->lastWrittenSequence;
-  if (const char *failure = xproxyFlushDisplayConnection(c)) {
-    LOG(logChannelStep, "Broken connection to %s by %s after %u requests...", "X server",
-        xscreenClientName(c->owner), c->requestsSent);
-    return failure;
-  }
-  return nullptr;
-}
-
-// Waits for the sync reply. While the connection's answers are being cut, the bytes after the
-// unit being handled move to a side buffer so that the unit stays where its handler holds it.
-const char *waitSync(DisplayConnection *c) {
-  Buffer *input = &c->input;
-  uint32_t from = c->readPosition;
-  if (c->busy) {
-    if (c->readPosition < c->input.length) {
-      if (!bufferAppendFrom(&c->input, c->readPosition, &c->syncInput)) return OUT_OF_MEMORY_TEXT();
-      c->input.length = c->readPosition;
-    }
-    input = &c->syncInput;
-    from = 0;
-  } else if (c->reader.bytesNeeded == 0) {
-    // The setup reply comes first and is no unit of 32 bytes.
-    for (;;) {
-      if (input->length >= 8) {
-        uint64_t setupLength = 8 + 4 * uint64_t(uint8_t(input->data[6]) | uint8_t(input->data[7]) << 8);
-        if (input->length >= setupLength) {
-          from = uint32_t(setupLength);
-          break;
-        }
-      }
-      if (!readForSync(c, input)) return xproxyBrokenConnectionText(c->owner);
-    }
-  }
-  for (;;) {
-    int found = cutSyncReply(c, input, from);
-    if (found == 1) break;
-    if (found < 0 || !readForSync(c, input)) {
-      LOG(logChannelStep, "Broken connection to %s by %s after %u requests...", "X server",
-          xscreenClientName(c->owner), c->requestsSent);
-      return xproxyBrokenConnectionText(c->owner);
-    }
-  }
-  c->syncPending = 0;
-  if (!c->busy && c->input.length > 0 && !c->readIsIdle) {
-    ordersCancel(c->readOrder);
-    c->readOrder = ordersAddIdle(onDisplayBufferedInput, c);
-    c->readIsIdle = c->readOrder != nullptr;
-  }
-  return nullptr;
-}
-
-// Closes the owner after a broken display connection; the text names the client.
-void closeBroken(DisplayConnection *c) {
-  ClientConnection *owner = c->owner;
-  xproxyCloseClient(owner, xproxyBrokenConnectionText(owner), 0);
-}
-
-}  // namespace
 
 void xproxyNoOpNothing(uint8_t *, uintptr_t) {}
 void xproxyNoOpNothingRelease(uintptr_t) {}
@@ -682,76 +568,6 @@ void xproxyNoOpNothingRelease(uintptr_t) {}
 const char *xproxyBrokenConnectionText(ClientConnection *client) {
   return strTempPrintf("Broken connection to %s by %s - Maybe the X Window server has been stopped or is unavailable",
                        "X server", xscreenClientName(client));
-}
-
-DisplayConnection *xproxyAdoptDisplayConnection(ClientConnection *client, ServerDisplay *display,
-                                                XtransConnInfo transport, int fd, const char *host,
-                                                int displayNumber, int family) {
-  auto *c = static_cast<DisplayConnection *>(calloc(1, sizeof(DisplayConnection)));
-  char *hostCopy = strdup(host ? host : "");
-  SequenceMapPage *page = newPage(kSequenceMapFirstLimit);
-  auto **array = static_cast<DisplayConnection **>(
-      realloc(client->displays, sizeof(DisplayConnection *) * (client->displayCount + 1)));
-  if (array) client->displays = array;
-  if (!c || !hostCopy || !page || !array) {
-    if (!c || !hostCopy || !array) logProblem(OUT_OF_MEMORY_TEXT(), __FILE__, __LINE__);
-    free(c);
-    free(hostCopy);
-    free(page);
-    return nullptr;
-  }
-  c->transport = transport;
-  c->fd = fd;
-  outbufferInit(&c->output, fd, xproxyArmDisplayWriter, c);
-  c->reader.sink = {xproxyBeginRequest, c};
-  c->owner = client;
-  c->display = display;
-  c->displayNumber = uint16_t(displayNumber);
-  c->family = uint16_t(family);
-  c->hostName = hostCopy;
-  appendPage(c, page);
-  c->readOrder = ordersAddReader(fd, onDisplayReadable, c);
-  if (!c->readOrder) {
-    free(page);
-    free(hostCopy);
-    free(c);
-    return nullptr;
-  }
-  client->displays[client->displayCount++] = c;
-  return c;
-}
-
-DisplayConnection *xproxyOpenDisplayConnection(ClientConnection *client, ServerDisplay *display) {
-  int fd = -1, number = 0, family = 0;
-  char *host = nullptr;
-  XtransConnInfo transport = clientconnectionConnect(display ? display->name : nullptr, &fd, &host, &number, &family);
-  if (!transport) return nullptr;
-  DisplayConnection *c = xproxyAdoptDisplayConnection(client, display, transport, fd, host, number, family);
-  free(host);
-  if (!c) clientconnectionClose(transport);
-  return c;
-}
-
-void xproxyArmDisplayWriter(void *argument) {
-  auto *c = static_cast<DisplayConnection *>(argument);
-  if (c->writeOrder || c->fd < 0) return;
-  c->writeOrder = ordersAddWriter(c->fd, onDisplayWritable, c);
-}
-
-void xproxyArmDisplayReader(DisplayConnection *c) {
-  if (c->readOrder || c->fd < 0 || c->closePending) return;
-  if (c->input.length > 0) {
-    c->readOrder = ordersAddIdle(onDisplayBufferedInput, c);
-    c->readIsIdle = c->readOrder != nullptr;
-  } else {
-    c->readOrder = ordersAddReader(c->fd, onDisplayReadable, c);
-  }
-}
-
-void xproxyCancelDisplayReader(DisplayConnection *c) {
-  ordersCancel(c->readOrder);
-  c->readOrder = nullptr;
-  c->readIsIdle = 0;
 }
 
 uint8_t *xproxyBeginRequest(void *connection, uint8_t opcode, uint8_t dataByte, uint32_t length) {
@@ -891,164 +707,4 @@ void xproxyNoOpRelease(uintptr_t argument) {
   if (copy.release) copy.release(copy.argument);
 }
 
-const char *xproxySyncDisplayConnection(DisplayConnection *c) {
-  if (displayBroken(c)) return xproxyBrokenConnectionText(c->owner);
-  if (const char *failure = writeSync(c)) return failure;
-  mainRefreshHeads();
-  return waitSync(c);
-}
-
-const char *xproxySyncClient(ClientConnection *client) {
-  for (uint32_t i = 0; i < client->displayCount; i++)
-    if (const char *failure = writeSync(client->displays[i])) return failure;
-  mainRefreshHeads();
-  for (uint32_t i = 0; i < client->displayCount; i++)
-    if (const char *failure = waitSync(client->displays[i])) return failure;
-  return nullptr;
-}
-
-const char *xproxySyncAllClients() {
-  for (ClientConnection *client = xproxyClients; client; client = client->next)
-    if (client->setUp)
-      for (uint32_t i = 0; i < client->displayCount; i++)
-        if (const char *failure = writeSync(client->displays[i])) return failure;
-  mainRefreshHeads();
-  for (ClientConnection *client = xproxyClients; client; client = client->next)
-    if (client->setUp)
-      for (uint32_t i = 0; i < client->displayCount; i++)
-        if (const char *failure = waitSync(client->displays[i])) return failure;
-  return nullptr;
-}
-
-const char *xproxySyncBeginPending() {
-  for (ClientConnection *client = xproxyClients; client; client = client->next)
-    if (client->setUp)
-      for (uint32_t i = 0; i < client->displayCount; i++) {
-        DisplayConnection *c = client->displays[i];
-        if (!c->output.first || c->syncPending) continue;
-        if (const char *failure = writeSync(c)) return failure;
-        c->syncPending = 1;
-      }
-  mainRefreshHeads();
-  return nullptr;
-}
-
-const char *xproxySyncEndPending() {
-  for (ClientConnection *client = xproxyClients; client; client = client->next)
-    for (uint32_t i = 0; i < client->displayCount; i++) {
-      DisplayConnection *c = client->displays[i];
-      if (!c->syncPending) continue;
-      if (const char *failure = waitSync(c)) return failure;
-    }
-  return nullptr;
-}
-
-const char *xproxyFlushDisplayConnection(DisplayConnection *c) {
-  if (displayBroken(c)) return xproxyBrokenConnectionText(c->owner);
-  if (!c->output.first) return nullptr;
-  // outbufferFlushWait gives 1 when everything was written.
-  if (!outbufferFlushWait(&c->output, 0)) return xproxyBrokenConnectionText(c->owner);
-  ordersCancel(c->writeOrder);
-  c->writeOrder = nullptr;
-  if (c->owner && !c->owner->readOrder) miscScheduleClientReads(c->owner);
-  return nullptr;
-}
-
-int xproxyFlushOrClose(DisplayConnection *c) {
-  int result = outbufferFlush(&c->output);
-  if (result == kOutbufferError) {
-    closeBroken(c);
-    return 0;
-  }
-  if (result != kOutbufferPending) {
-    ordersCancel(c->writeOrder);
-    c->writeOrder = nullptr;
-    if (!c->owner->readOrder) miscScheduleClientReads(c->owner);
-  } else {
-    miscScheduleClientReads(c->owner);
-  }
-  return 1;
-}
-
-void xproxyCloseDisplayConnection(DisplayConnection *c) {
-  if (!c || c->closePending) return;
-  ordersCancel(c->readOrder);
-  c->readOrder = nullptr;
-  // Output still queued goes out as far as the socket takes it at once: a server that stopped
-  // reading must not freeze the proxy.
-  if (c->output.first && c->fd >= 0) outbufferFlush(&c->output);
-  outbufferFree(&c->output);
-  ordersCancel(c->writeOrder);
-  c->writeOrder = nullptr;
-  if (c->transport)
-    clientconnectionClose(c->transport);
-  else if (c->fd >= 0)
-    ::close(c->fd);
-  c->transport = nullptr;
-  c->fd = -1;
-  while (c->pages) {
-    SequenceMapPage *page = c->pages;
-    c->pages = page->next;
-    free(page);
-  }
-  while (c->callbacksFirst) {
-    ReplyCallback *node = c->callbacksFirst;
-    c->callbacksFirst = node->next;
-    ReplyDiscard discard = node->discard;
-    uintptr_t argument = node->argument;
-    free(node);
-    if (discard) discard(argument);
-  }
-  c->callbacksLast = nullptr;
-  if (ClientConnection *owner = c->owner) {
-    for (uint32_t i = 0; i < owner->displayCount; i++) {
-      if (owner->displays[i] != c) continue;
-      for (uint32_t j = i + 1; j < owner->displayCount; j++) owner->displays[j - 1] = owner->displays[j];
-      owner->displayCount--;
-      break;
-    }
-  }
-  if (xproxyCurrentDisplayConnection == c || c->busy) {
-    c->reader.bytesNeeded = kReaderStopped;
-    if (c->busy) {
-      c->closePending = 1;  // its cutter frees it when it returns
-      free(c->hostName);
-      c->hostName = nullptr;
-      return;
-    }
-  }
-  if (xproxyCurrentDisplayConnection == c) xproxyCurrentDisplayConnection = nullptr;
-  freeDisplayConnection(c);
-}
-
-void xproxyReadDisplayConnection(DisplayConnection *c) {
-  ClientConnection *owner = c->owner;
-  int got = bufferReadFdAtMost(c->fd, kDisplayReadChunk, &c->input);
-  if (got == 0) {
-    if (xproxyCurrentDisplayConnection == c) xproxyCurrentDisplayConnection = nullptr;
-    closeBroken(c);
-    return;
-  }
-  DisplayConnection *previousConnection = xproxyCurrentDisplayConnection;
-  ClientConnection *previousClient = xproxyCurrentClient;
-  xproxyCurrentDisplayConnection = c;
-  xproxyCurrentClient = owner;
-  xproxyHoldClient(owner);
-  c->busy++;
-  uint8_t pendingBefore = owner->setupsPending;
-  xprotoProcessServerInput(c);
-  c->busy--;
-  xproxyCurrentDisplayConnection = previousConnection == c ? nullptr : previousConnection;
-  xproxyCurrentClient = previousClient == owner ? nullptr : previousClient;
-  bool closed = c->closePending;
-  if (closed) freeDisplayConnection(c);
-  if (!xproxyReleaseClient(owner) || closed) return;
-  // A refused server setup stops the owner's reader: close it with that reason now.
-  if (owner->reader.bytesNeeded == kReaderStopped && owner->reader.stopReason[0]) {
-    std::string reason = owner->reader.stopReason;
-    xproxyCloseClient(owner, reason.c_str(), 0);
-    return;
-  }
-  if (pendingBefore != 0 && owner->setupsPending == 0) miscScheduleClientReads(owner);
-}
 // ===== end of display connections ===========================================================

@@ -30,9 +30,11 @@ const char *xproxyResetListeners();
 void xproxyCloseListeners();
 
 // Accepting a client: cancels the pending accept, accepts, and hands the connection to
-// xproxyNewClientHook when a test set one, else to xproxyAdoptClient.
+// xproxyNewClientHook (closed when the hook is NULL).
 void xproxyNewClient(void *listenPort);
 using XproxyNewClientHook = void (*)(XtransConnInfo connection, int fd);
+// Defined with the client list, which sets it to its adoption of accepted connections
+// (xproxyAdoptClient); tests may replace it.
 extern XproxyNewClientHook xproxyNewClientHook;
 
 // Host access adapters: each fills one static access record from the client (not reentrant);
@@ -77,10 +79,6 @@ void xproxyFreeServerAuth();
 // ===== Dispatch tables, extension records and per-extension state =========================
 // (handler types, ExtensionRecord, ProxyState; the tables are filled by xcore.cpp and the
 // extension registry in xext/ext.cpp)
-
-// A message's wire layout: the field letters that the byte swapper (xext/byteswap.h) walks.
-// NULL and "" swap nothing.
-using WireLayout = const char *;
 
 // The request in the client's byte order and its length in bytes.
 using RequestHandler = void (*)(uint8_t *request, uint32_t length);
@@ -215,23 +213,17 @@ struct DisplayConnection {
   char *hostName;
   Buffer syncInput;              // what a sync read while the answers were being cut
 };
-// ----- Display connections: open, write, sequence map, callbacks, syncs, close -----
+// ----- Display connections: request writing, sequence map and reply callbacks -----
+// (opening, reading, syncs and closing: proxy/connections.h)
 constexpr uint32_t kDisplayShortRequestMax = 0x3fffc;  // longer requests take the BIG-REQUESTS form
 constexpr uint32_t kDisplayReadChunk = 0x10000;        // most bytes read per readiness
 constexpr uint32_t kSequenceMapFirstLimit = 4094;
 
-// Connects to the display's name and adds the connection to the client's array; NULL when
-// that fails (logged). The adopt form takes a connected descriptor (transport may be NULL).
-DisplayConnection *xproxyOpenDisplayConnection(ClientConnection *client, ServerDisplay *display);
-DisplayConnection *xproxyAdoptDisplayConnection(ClientConnection *client, ServerDisplay *display,
-                                                XtransConnInfo transport, int fd, const char *host,
-                                                int displayNumber, int family);
-// The output callback: arms the write order when data enters the empty output.
-void xproxyArmDisplayWriter(void *connection);
-// Flow control's two switches of the read order (an idle order when input is buffered).
-void xproxyArmDisplayReader(DisplayConnection *connection);
-void xproxyCancelDisplayReader(DisplayConnection *connection);
-
+// A new connection's first sequence-map page (the first page ends after request 4094, see
+// xproxyRecordRequest); 0 when out of memory.
+int xproxyStartSequenceMap(DisplayConnection *connection);
+// Frees the pages and discards every queued callback (their discard functions run).
+void xproxyEndSequenceMap(DisplayConnection *connection);
 // Writers: reserve (begin) or copy (send) one request of `length` bytes, header included;
 // above 0x3fffc bytes in the BIG-REQUESTS form, 4 bytes longer (NULL when the connection has
 // no BIG-REQUESTS). The length given is what is written, whatever the request's own length
@@ -257,19 +249,6 @@ uint32_t xproxySendRoundTrip(DisplayConnection *connection, const uint8_t *reque
                              uintptr_t argument, NoOpReleaseFn release);
 void xproxyNoOpNothing(uint8_t *reply, uintptr_t argument);
 void xproxyNoOpNothingRelease(uintptr_t argument);
-// Blocking round trips: NULL or the broken-connection text.
-const char *xproxySyncDisplayConnection(DisplayConnection *connection);
-const char *xproxySyncClient(ClientConnection *client);
-const char *xproxySyncAllClients();
-// The pair: sync requests on the connections with output queued (marked sync pending), then
-// the waits for the marked ones.
-const char *xproxySyncBeginPending();
-const char *xproxySyncEndPending();
-const char *xproxyFlushDisplayConnection(DisplayConnection *connection);
-int xproxyFlushOrClose(DisplayConnection *connection);
-void xproxyCloseDisplayConnection(DisplayConnection *connection);
-void xproxyReadDisplayConnection(DisplayConnection *connection);
 // "Broken connection to X server by <client> - Maybe ..."
 const char *xproxyBrokenConnectionText(ClientConnection *client);
-// Client list stand-in of the heads' refresh (the real-display code replaces it).
 // ===== end of display connections ===========================================================

@@ -6,9 +6,6 @@
 
 #include "xext/byteswap.h"
 
-// The host name of a client (defined with the client connections).
-const char *xproxyClientHostName(ClientConnection *client);
-
 const char *xscreenClientName(ClientConnection *client) {
   static char text[80];
   if (!client) return "no client";

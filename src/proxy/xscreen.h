@@ -5,7 +5,6 @@
 #include <cstdint>
 
 #include "proxy/clientconnection.h"
-#include "proxy/xproxy.h"
 
 // The text naming a client in log lines: "no client" for NULL; a local client by the class name
 // of its WM_CLASS, else its WM_NAME, else "client %u"; a remote one as "%s@%s" with that name

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "proxy/connections.h"
 #include "proxy/core11g.h"
 #include "proxy/main.h"
 #include "proxy/xcore.h"

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "proxy/connections.h"
+#include "proxy/streams.h"
 #include "proxy/xproto.h"
 #include "proxy/xproxy.h"
 #include "support/logging.h"

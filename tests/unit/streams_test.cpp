@@ -2,6 +2,8 @@
 // case in both byte orders and fed whole as well as one byte at a time.
 #include <gtest/gtest.h>
 
+#include "proxy/connections.h"
+#include "proxy/streams.h"
 #include "proxy/xproto.h"
 
 #include <cstring>
