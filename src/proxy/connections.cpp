@@ -364,10 +364,10 @@ void onDisplayWritable(void *argument) { xproxyFlushOrClose(static_cast<DisplayC
 
 // Handles input already buffered (after a sync, or when flow control lets a connection be read
 // again), then reads from the socket again.
-void onDisplayBufferedInput(void *argument) {
-  auto *c = static_cast<DisplayConnection *>(argument);
-  c->readOrder = nullptr;
-  c->readIsIdle = 0;
+// One pass of the server-input cutter over the connection's input, with the connection and
+// its owner current. Afterwards a refused server setup closes the owner with its reason, and the
+// owner's reads are scheduled again when asked or when its last setup reply came in.
+void serveDisplayInput(DisplayConnection *c, bool reschedule) {
   ClientConnection *owner = c->owner;
   DisplayConnection *previousConnection = xproxyCurrentDisplayConnection;
   ClientConnection *previousClient = xproxyCurrentClient;
@@ -375,6 +375,7 @@ void onDisplayBufferedInput(void *argument) {
   xproxyCurrentClient = owner;
   xproxyHoldClient(owner);
   c->busy++;
+  uint8_t pendingBefore = owner->setupsPending;
   xproxyServerInputCutter(c);
   c->busy--;
   xproxyCurrentDisplayConnection = previousConnection == c ? nullptr : previousConnection;
@@ -382,7 +383,19 @@ void onDisplayBufferedInput(void *argument) {
   bool closed = c->closePending;
   if (closed) freeDisplayConnection(c);
   if (!xproxyReleaseClient(owner) || closed) return;
-  miscScheduleClientReads(owner);
+  if (owner->reader.bytesNeeded == kReaderStopped && owner->reader.stopReason[0]) {
+    std::string reason = owner->reader.stopReason;
+    xproxyCloseClient(owner, reason.c_str(), 0);
+    return;
+  }
+  if (reschedule || (pendingBefore != 0 && owner->setupsPending == 0)) miscScheduleClientReads(owner);
+}
+
+void onDisplayBufferedInput(void *argument) {
+  auto *c = static_cast<DisplayConnection *>(argument);
+  c->readOrder = nullptr;
+  c->readIsIdle = 0;
+  serveDisplayInput(c, true);
 }
 
 bool displayBroken(DisplayConnection *c) { return c->fd < 0; }
@@ -480,6 +493,18 @@ const char *waitSync(DisplayConnection *c) {
   return nullptr;
 }
 
+// Runs step on every display connection of the listed clients (of the set-up ones only when
+// asked) until one fails; that failure, or NULL.
+template <typename Step>
+const char *eachDisplayConnection(bool setUpOnly, Step step) {
+  for (ClientConnection *client = xproxyClients; client; client = client->next) {
+    if (setUpOnly && !client->setUp) continue;
+    for (uint32_t i = 0; i < client->displayCount; i++)
+      if (const char *failure = step(client->displays[i])) return failure;
+  }
+  return nullptr;
+}
+
 // Closes the owner after a broken display connection; the text names the client.
 void closeBroken(DisplayConnection *c) {
   ClientConnection *owner = c->owner;
@@ -572,39 +597,25 @@ const char *xproxySyncClient(ClientConnection *client) {
 }
 
 const char *xproxySyncAllClients() {
-  for (ClientConnection *client = xproxyClients; client; client = client->next)
-    if (client->setUp)
-      for (uint32_t i = 0; i < client->displayCount; i++)
-        if (const char *failure = writeSync(client->displays[i])) return failure;
+  if (const char *failure = eachDisplayConnection(true, writeSync)) return failure;
   mainRefreshHeads();
-  for (ClientConnection *client = xproxyClients; client; client = client->next)
-    if (client->setUp)
-      for (uint32_t i = 0; i < client->displayCount; i++)
-        if (const char *failure = waitSync(client->displays[i])) return failure;
-  return nullptr;
+  return eachDisplayConnection(true, waitSync);
 }
 
 const char *xproxySyncBeginPending() {
-  for (ClientConnection *client = xproxyClients; client; client = client->next)
-    if (client->setUp)
-      for (uint32_t i = 0; i < client->displayCount; i++) {
-        DisplayConnection *c = client->displays[i];
-        if (!c->output.first || c->syncPending) continue;
-        if (const char *failure = writeSync(c)) return failure;
-        c->syncPending = 1;
-      }
+  const char *failure = eachDisplayConnection(true, [](DisplayConnection *c) -> const char * {
+    if (!c->output.first || c->syncPending) return nullptr;
+    if (const char *broken = writeSync(c)) return broken;
+    c->syncPending = 1;
+    return nullptr;
+  });
+  if (failure) return failure;
   mainRefreshHeads();
   return nullptr;
 }
 
 const char *xproxySyncEndPending() {
-  for (ClientConnection *client = xproxyClients; client; client = client->next)
-    for (uint32_t i = 0; i < client->displayCount; i++) {
-      DisplayConnection *c = client->displays[i];
-      if (!c->syncPending) continue;
-      if (const char *failure = waitSync(c)) return failure;
-    }
-  return nullptr;
+  return eachDisplayConnection(false, [](DisplayConnection *c) { return c->syncPending ? waitSync(c) : nullptr; });
 }
 
 const char *xproxyFlushDisplayConnection(DisplayConnection *c) {
@@ -673,33 +684,12 @@ void xproxyCloseDisplayConnection(DisplayConnection *c) {
 }
 
 void xproxyReadDisplayConnection(DisplayConnection *c) {
-  ClientConnection *owner = c->owner;
   int got = bufferReadFdAtMost(c->fd, kDisplayReadChunk, &c->input);
   if (got == 0) {
     if (xproxyCurrentDisplayConnection == c) xproxyCurrentDisplayConnection = nullptr;
     closeBroken(c);
     return;
   }
-  DisplayConnection *previousConnection = xproxyCurrentDisplayConnection;
-  ClientConnection *previousClient = xproxyCurrentClient;
-  xproxyCurrentDisplayConnection = c;
-  xproxyCurrentClient = owner;
-  xproxyHoldClient(owner);
-  c->busy++;
-  uint8_t pendingBefore = owner->setupsPending;
-  xproxyServerInputCutter(c);
-  c->busy--;
-  xproxyCurrentDisplayConnection = previousConnection == c ? nullptr : previousConnection;
-  xproxyCurrentClient = previousClient == owner ? nullptr : previousClient;
-  bool closed = c->closePending;
-  if (closed) freeDisplayConnection(c);
-  if (!xproxyReleaseClient(owner) || closed) return;
-  // A refused server setup stops the owner's reader: close it with that reason now.
-  if (owner->reader.bytesNeeded == kReaderStopped && owner->reader.stopReason[0]) {
-    std::string reason = owner->reader.stopReason;
-    xproxyCloseClient(owner, reason.c_str(), 0);
-    return;
-  }
-  if (pendingBefore != 0 && owner->setupsPending == 0) miscScheduleClientReads(owner);
+  serveDisplayInput(c, false);
 }
 // ===== end of display connections ===========================================================

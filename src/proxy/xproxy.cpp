@@ -416,6 +416,17 @@ SequenceMapPage *newPage(uint32_t writeLimit) {
   return page;
 }
 
+// Unlinks the first callback and runs its discard function. Its fields are read before: the
+// discard may queue or take callbacks itself.
+void discardFirstCallback(DisplayConnection *c) {
+  ReplyCallback *node = c->callbacksFirst;
+  c->callbacksFirst = node->next;
+  ReplyDiscard discard = node->discard;
+  uintptr_t argument = node->argument;
+  free(node);
+  if (discard) discard(argument);
+}
+
 void appendCallback(DisplayConnection *c, ReplyCallback *node) {
   node->next = nullptr;
   if (c->callbacksLast)
@@ -550,15 +561,7 @@ void xproxyEndSequenceMap(DisplayConnection *c) {
     c->pages = page->next;
     free(page);
   }
-  while (c->callbacksFirst) {
-    ReplyCallback *node = c->callbacksFirst;
-    c->callbacksFirst = node->next;
-    // Read before the discard: it may queue or take callbacks itself.
-    ReplyDiscard discard = node->discard;
-    uintptr_t argument = node->argument;
-    free(node);
-    if (discard) discard(argument);
-  }
+  while (c->callbacksFirst) discardFirstCallback(c);
   c->callbacksLast = nullptr;
 }
 
@@ -648,15 +651,7 @@ ReplyCallback *settleCallbacks(DisplayConnection *c, bool anyTag, uint32_t key, 
   ReplyCallback *found = c->callbacksFirst;
   while (found && (anyTag ? (found->key & 0xffff) != (key & 0xffff) : found->key != key)) found = found->next;
   if (!found) return nullptr;
-  while (c->callbacksFirst != found) {
-    ReplyCallback *old = c->callbacksFirst;
-    c->callbacksFirst = old->next;
-    // Read before the discard: it may queue or take callbacks itself.
-    ReplyDiscard discard = old->discard;
-    uintptr_t argument = old->argument;
-    free(old);
-    if (discard) discard(argument);
-  }
+  while (c->callbacksFirst != found) discardFirstCallback(c);
   if (unlink) {
     c->callbacksFirst = found->next;
     if (c->callbacksLast == found) c->callbacksLast = nullptr;
