@@ -2,11 +2,16 @@
 // fed by a scripted fake server on a socketpair.
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+#include <signal.h>
+
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "proxy/connections.h"
@@ -34,6 +39,7 @@ void captureLog(LogChannel *, const char *, int, const char *message) { logged.p
 class Display : public ::testing::Test {
  protected:
   void SetUp() override {
+    signal(SIGPIPE, SIG_IGN);
     ordersInit();
     trace.clear();
     logged.clear();
@@ -65,7 +71,8 @@ class Display : public ::testing::Test {
   // The server answers; the proxy reads it whole or one byte at a time.
   void serve(const Bytes &bytes, bool bytewise) {
     size_t step = bytewise ? 1 : bytes.size();
-    for (size_t at = 0; at < bytes.size() && client; at += step) {
+    // (until a handler closed the connection or its client)
+    for (size_t at = 0; at < bytes.size() && client && client->displayCount && !client->closePending; at += step) {
       size_t n = std::min(step, bytes.size() - at);
       ASSERT_EQ(write(fds[1], bytes.data() + at, n), ssize_t(n));
       xproxyReadDisplayConnection(connection);
@@ -256,6 +263,124 @@ TEST_P(ServerInput, HugeReplyClosesTheClient) {
   EXPECT_TRUE(owner->closePending);
   client = nullptr;  // freed by the release
   xproxyReleaseClient(owner);
+}
+
+Bytes error(uint16_t sequence) {
+  Bytes e(32, 0);
+  e[1] = 9;
+  e[2] = uint8_t(sequence);
+  e[3] = uint8_t(sequence >> 8);
+  return e;
+}
+
+void recordError(uint8_t *unit) { trace.push_back("error " + std::to_string(unit[2] | unit[3] << 8)); }
+
+// An error whose request left a tag-255 callback takes it (older callbacks are discarded, the
+// taken one is not); an error without one discards the older callbacks and keeps its own.
+TEST_P(ServerInput, ErrorsSettleCallbacks) {
+  ErrorHandler savedError = proxyState.errorHandlers[9];
+  proxyState.errorHandlers[9] = recordError;
+  sendPlain(20);
+  xproxyPushReplyCallback(connection, 20, 1, discard);
+  sendPlain(20);
+  xproxyPushReplyCallback(connection, kReplyTagDestroyOnError, 2, discard);
+  sendPlain(20);
+  xproxyPushReplyCallback(connection, 20, 3, discard);
+  sendPlain(20);
+  xproxyPushReplyCallback(connection, 20, 4, discard);
+  Bytes stream = setupReply();
+  for (const Bytes &part : {error(2), error(4)}) stream.insert(stream.end(), part.begin(), part.end());
+  serve(stream, GetParam());
+  EXPECT_EQ(trace, (std::vector<std::string>{"setup 16", "error 2", "discard 1", "error 4", "discard 3"}));
+  ASSERT_NE(connection->callbacksFirst, nullptr);
+  EXPECT_EQ(connection->callbacksFirst->argument, 4u);
+  proxyState.errorHandlers[9] = savedError;
+}
+
+void closeConnectionOnEvent(uint8_t *event) {
+  trace.push_back("event " + std::to_string(event[0]));
+  xproxyCloseDisplayConnection(xproxyCurrentDisplayConnection);
+}
+void closeClientOnEvent(uint8_t *event) {
+  trace.push_back("event " + std::to_string(event[0]));
+  xproxyCloseClient(xproxyCurrentClient, "closed by a handler", 0);
+}
+
+// A handler that closes its own connection, or its client, ends the pass: the units after it
+// are not handled, and the records stay valid until the cutter and the reader have returned.
+TEST_P(ServerInput, HandlerClosingItsConnectionOrClient) {
+  EventHandler saved = proxyState.eventHandlers[12];
+  for (EventHandler handler : {closeConnectionOnEvent, closeClientOnEvent}) {
+    SCOPED_TRACE(handler == closeClientOnEvent ? "client" : "connection");
+    if (!client || client->displayCount == 0) {  // a fresh client and connection
+      TearDown();
+      SetUp();
+    }
+    trace.clear();
+    proxyState.eventHandlers[12] = handler;
+    ClientConnection *owner = client;
+    xproxyHoldClient(owner);
+    Bytes stream = setupReply();
+    for (int i = 0; i < 3; i++) stream.insert(stream.end(), 32, 0), stream[stream.size() - 32] = 12;
+    serve(stream, GetParam());
+    EXPECT_EQ(trace, (std::vector<std::string>{"setup 16", "event 12"}));
+    EXPECT_EQ(owner->displayCount, 0u);
+    if (handler == closeClientOnEvent) {
+      EXPECT_TRUE(owner->closePending);
+      client = nullptr;  // freed by the release
+    }
+    xproxyReleaseClient(owner);
+  }
+  proxyState.eventHandlers[12] = saved;
+}
+
+int eventsSeen = 0;
+const char *syncResult = "not run";
+void countEvent(uint8_t *) { eventsSeen++; }
+void syncOnReply(uint8_t *, uint32_t) { syncResult = xproxySyncDisplayConnection(xproxyCurrentDisplayConnection); }
+
+// A reply handler syncs its own connection while 1 MB of events stands behind the reply: the
+// sync reads them aside, takes its own reply out, and every event is handled afterwards, once.
+TEST_F(Display, HandlerSyncingWithOneMegabyteBehindIt) {
+  EventHandler savedEvent = proxyState.eventHandlers[12];
+  ReplyHandler savedReply = proxyState.replyHandlers[20];
+  proxyState.eventHandlers[12] = countEvent;
+  proxyState.replyHandlers[20] = syncOnReply;
+  eventsSeen = 0;
+  syncResult = "not run";
+  sendPlain(20);  // 1; the sync will be 2
+  Bytes stream = setupReply();
+  Bytes first = reply(1, 0);
+  stream.insert(stream.end(), first.begin(), first.end());
+  const int events = (1 << 20) / 32;
+  for (int i = 0; i < events; i++) {
+    Bytes e = event(12);
+    e[2] = 1;
+    stream.insert(stream.end(), e.begin(), e.end());
+  }
+  Bytes arc = reply(2, 1);
+  memcpy(&arc[32], "ARC", 3);
+  stream.insert(stream.end(), arc.begin(), arc.end());
+  fcntl(fds[1], F_SETFL, fcntl(fds[1], F_GETFL) & ~O_NONBLOCK);
+  std::thread server([&] {
+    for (size_t at = 0; at < stream.size();) {
+      ssize_t w = write(fds[1], stream.data() + at, std::min<size_t>(65536, stream.size() - at));
+      if (w <= 0) return;
+      at += size_t(w);
+    }
+  });
+  for (int round = 0; round < 100000 && eventsSeen < events; round++) {
+    pollfd p{fds[0], POLLIN, 0};
+    if (poll(&p, 1, 2000) <= 0) break;
+    xproxyReadDisplayConnection(connection);
+  }
+  server.join();
+  EXPECT_EQ(syncResult, nullptr);
+  EXPECT_EQ(eventsSeen, events);
+  EXPECT_EQ(connection->input.length, 0u);
+  EXPECT_EQ(connection->syncInput.length, 0u);
+  proxyState.eventHandlers[12] = savedEvent;
+  proxyState.replyHandlers[20] = savedReply;
 }
 
 INSTANTIATE_TEST_SUITE_P(WholeAndBytewise, ServerInput, ::testing::Values(false, true));
