@@ -365,9 +365,10 @@ void onDisplayWritable(void *argument) { xproxyFlushOrClose(static_cast<DisplayC
 // Handles input already buffered (after a sync, or when flow control lets a connection be read
 // again), then reads from the socket again.
 // One pass of the server-input cutter over the connection's input, with the connection and
-// its owner current. Afterwards a refused server setup closes the owner with its reason, and the
-// owner's reads are scheduled again when asked or when its last setup reply came in.
-void serveDisplayInput(DisplayConnection *c, bool reschedule) {
+// its owner current. Afterwards a refused server setup closes the owner with its reason; else
+// flow control looks at the owner again: the answers just handled may have filled its output
+// (then this connection is no longer read), or its last setup reply may have come in.
+void serveDisplayInput(DisplayConnection *c) {
   ClientConnection *owner = c->owner;
   DisplayConnection *previousConnection = xproxyCurrentDisplayConnection;
   ClientConnection *previousClient = xproxyCurrentClient;
@@ -375,7 +376,6 @@ void serveDisplayInput(DisplayConnection *c, bool reschedule) {
   xproxyCurrentClient = owner;
   xproxyHoldClient(owner);
   c->busy++;
-  uint8_t pendingBefore = owner->setupsPending;
   xproxyServerInputCutter(c);
   c->busy--;
   xproxyCurrentDisplayConnection = previousConnection == c ? nullptr : previousConnection;
@@ -388,14 +388,14 @@ void serveDisplayInput(DisplayConnection *c, bool reschedule) {
     xproxyCloseClient(owner, reason.c_str(), 0);
     return;
   }
-  if (reschedule || (pendingBefore != 0 && owner->setupsPending == 0)) miscScheduleClientReads(owner);
+  miscScheduleClientReads(owner);
 }
 
 void onDisplayBufferedInput(void *argument) {
   auto *c = static_cast<DisplayConnection *>(argument);
   c->readOrder = nullptr;
   c->readIsIdle = 0;
-  serveDisplayInput(c, true);
+  serveDisplayInput(c);
 }
 
 bool displayBroken(DisplayConnection *c) { return c->fd < 0; }
@@ -690,6 +690,6 @@ void xproxyReadDisplayConnection(DisplayConnection *c) {
     closeBroken(c);
     return;
   }
-  serveDisplayInput(c, false);
+  serveDisplayInput(c);
 }
 // ===== end of display connections ===========================================================
