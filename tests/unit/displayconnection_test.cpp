@@ -256,8 +256,10 @@ TEST_P(ServerInput, HugeReplyClosesTheClient) {
   ClientConnection *owner = client;
   xproxyHoldClient(owner);  // keep the record to look at after the close
   Bytes stream = setupReply();
-  Bytes huge = reply(1, 0x3ffffff8);
-  stream.insert(stream.end(), huge.begin(), huge.begin() + 32);
+  Bytes huge = reply(1, 0);  // only its header is sent: a length no input can hold
+  const uint32_t words = 0x3ffffff8;
+  memcpy(&huge[4], &words, 4);
+  stream.insert(stream.end(), huge.begin(), huge.end());
   serve(stream, GetParam());
   EXPECT_EQ(owner->displayCount, 0u);
   EXPECT_TRUE(owner->closePending);
