@@ -140,3 +140,17 @@ XtransConnInfo clientconnectionConnect(const char *displayName, int *fd, char **
   _X11TransSetOption(connection, TRANS_NONBLOCKING, 1);
   return connection;
 }
+
+ClientConnection *xproxyCurrentClient = nullptr;
+DisplayConnection *xproxyCurrentDisplayConnection = nullptr;
+ClientConnection *miscGrabbingClient = nullptr;
+int miscLumoraGrab = 0;
+ClientConnection *xproxyClients = nullptr;
+uint32_t xproxyClientCount = 0;
+
+const char *xproxyClientHostName(ClientConnection *client) {
+  if (client->transport && clientconnectionIsLocal(client->transport)) return hostName();
+  if (client->peerIdentity && client->peerIdentity[0]) return client->peerIdentity;
+  if (client->transport) return clientconnectionPeerAddress(client->transport);
+  return "?";
+}

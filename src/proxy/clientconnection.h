@@ -16,6 +16,10 @@ struct PassiveGrab;
 struct Region;
 struct Order;
 
+// A message's wire layout: the field letters that the byte swapper (xext/byteswap.h) walks.
+// NULL and "" swap nothing.
+using WireLayout = const char *;
+
 // Where a protocol builder writes a request: begin reserves `length` bytes (header included,
 // the BIG-REQUESTS form when longer than 0x3fffc), writes the header, counts and records the
 // request and returns where its body goes (byte 4 on); NULL when no room can be had.
@@ -34,6 +38,7 @@ struct ProtocolReader {
   uint8_t swapped;       // 1: the peer sends most significant byte first
   RequestSink sink;      // display connections only: the writer of the proxy's own requests
   char stopReason[256];  // the text given with the stop; empty: a pause
+  uint64_t skip;         // bytes of a refused big request still to be dropped as they arrive
 };
 
 // A connected X client, from accept to close. Allocated zeroed; listed in the global client list.
@@ -80,6 +85,10 @@ struct ClientConnection {
   uint32_t glxScreen;            // the current GLX screen
   uint32_t glxClientVersion;     // GLXClientInfo's version code, 0 until then
   char *programName;             // malloc'ed, or NULL
+  // The names a client gave its windows, as its property requests record them (the first one
+  // seen is kept): WM_CLASS's class name and a WM_NAME of type STRING, format 8.
+  char className[33];
+  char windowName[33];
 };
 
 // Process-wide values set around each handling (NULL between handlings).
@@ -114,3 +123,6 @@ const char *clientconnectionPeerAddress(XtransConnInfo connection);
 // transport, else 65535. NULL on failure.
 XtransConnInfo clientconnectionConnect(const char *displayName, int *fd, char **host, int *displayNumber,
                                        int *family);
+
+// The peer identity, else the peer address, else "?"; the local host name for a local client.
+const char *xproxyClientHostName(ClientConnection *client);

@@ -252,4 +252,3 @@ void xcoreUnexpectedReply(uint8_t *, uint32_t) { logProblem("WIP", __FILE__, __L
 void xcoreUnsupportedReply(uint8_t *, uint32_t) { logProblem("WIP", __FILE__, __LINE__); }
 void xcoreUnsupportedEvent(uint8_t *) { logProblem("WIP", __FILE__, __LINE__); }
 void xcoreUnsupportedError(uint8_t *) { logProblem("WIP", __FILE__, __LINE__); }
-void xproxyNoOpReply(uint8_t *, uint32_t) { logProblem("WIP", __FILE__, __LINE__); }

@@ -23,13 +23,10 @@ extern "C" {
 #include "support/orders.h"
 #include "support/strtemp.h"
 
-// The client list's count is defined with the client connections; until they are linked in
-// the count reads as 0 (no clients).
-extern uint32_t xproxyClientCount __attribute__((weak));
 
 namespace {
 
-uint32_t clientCount() { return &xproxyClientCount ? xproxyClientCount : 0; }
+uint32_t clientCount() { return xproxyClientCount; }
 
 void defaultExit(const char *reason, int status) {
   LOG(logChannelFatal, "%s", reason ? reason : "");

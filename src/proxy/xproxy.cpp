@@ -1,5 +1,6 @@
-// The proxy server core: listeners and their readers, the host-access adapters and the
-// authorization towards real displays.
+// The proxy server core: listeners and their readers, the host-access adapters, the
+// authorization towards real displays, and the request writing of display connections (sequence
+// map, reply callbacks, NoOp round trips).
 #include "proxy/xproxy.h"
 
 #include <netdb.h>
@@ -22,8 +23,6 @@ extern "C" {
 #include "support/strings.h"
 
 #define XPROXY_OUT_OF_MEMORY() OUT_OF_MEMORY_TEXT_AT("Proxy/xproxy")
-
-XproxyNewClientHook xproxyNewClientHook = nullptr;
 
 namespace {
 
@@ -618,3 +617,323 @@ void xproxyRemoveGeneratedAuthFile() {
   generatedAuthFile.clear();
 }
 // ===== end of local X server, exit hooks and the generated server cookie ====================
+// ===== Display connections: request writing, sequence map and reply callbacks ===============
+#include "proxy/xscreen.h"
+
+namespace {
+
+constexpr uint16_t kKeyNoOp = kReplyTagNoOp;  // request key of the proxy's own round trips
+
+SequenceMapPage *lastPage(DisplayConnection *c) { return c->pages ? c->pages->prev : nullptr; }
+
+void appendPage(DisplayConnection *c, SequenceMapPage *page) {
+  page->next = nullptr;
+  if (!c->pages) {
+    page->prev = page;
+    c->pages = page;
+    return;
+  }
+  SequenceMapPage *tail = c->pages->prev;
+  tail->next = page;
+  page->prev = tail;
+  c->pages->prev = page;
+}
+
+SequenceMapPage *newPage(uint32_t writeLimit) {
+  auto *page = static_cast<SequenceMapPage *>(calloc(1, sizeof(SequenceMapPage)));
+  if (!page) {
+    LOG_OUT_OF_MEMORY();
+    return nullptr;
+  }
+  page->writeLimit = writeLimit;
+  page->end = kSequenceMapNoEnd;
+  return page;
+}
+
+// Unlinks the first callback and runs its discard function. Its fields are read before: the
+// discard may queue or take callbacks itself.
+void discardFirstCallback(DisplayConnection *c) {
+  ReplyCallback *node = c->callbacksFirst;
+  c->callbacksFirst = node->next;
+  ReplyDiscard discard = node->discard;
+  uintptr_t argument = node->argument;
+  free(node);
+  if (discard) discard(argument);
+}
+
+void appendCallback(DisplayConnection *c, ReplyCallback *node) {
+  node->next = nullptr;
+  if (c->callbacksLast)
+    c->callbacksLast->next = node;
+  else
+    c->callbacksFirst = node;
+  c->callbacksLast = node;
+}
+
+// What closing a full page needs, allocated before any byte is written.
+struct PageClose {
+  SequenceMapPage *page = nullptr;
+  NoOpRecord *record = nullptr;
+  ReplyCallback *node = nullptr;
+  void drop() {
+    free(page);
+    free(record);
+    free(node);
+    *this = {};
+  }
+};
+
+bool preparePageClose(DisplayConnection *c, uint32_t sequence, PageClose &close) {
+  SequenceMapPage *last = lastPage(c);
+  if (!last || (sequence & 0xfff) != last->writeLimit) return true;
+  close.page = newPage(0);
+  close.record = static_cast<NoOpRecord *>(calloc(1, sizeof(NoOpRecord)));
+  close.node = static_cast<ReplyCallback *>(calloc(1, sizeof(ReplyCallback)));
+  if (close.page && close.record && close.node) return true;
+  if (close.record && close.node) LOG_OUT_OF_MEMORY();
+  close.drop();
+  return false;
+}
+
+void putEntry(DisplayConnection *c, uint32_t sequence, uint16_t key) {
+  SequenceMapPage *last = lastPage(c);
+  if (!last) return;
+  last->entries[sequence & 0xfff] = {uint16_t(c->owner ? c->owner->sequence : 0), key};
+}
+
+// A NoOp round trip's callback: tag 127, the record as argument.
+void queueNoOpCallback(DisplayConnection *c, uint32_t sequence, ReplyCallback *node, NoOpRecord *record,
+                       NoOpReplyFn fn, uintptr_t argument, NoOpReleaseFn release) {
+  *record = {fn, argument, release};
+  node->key = uint32_t(kReplyTagNoOp) << 16 | (sequence & 0xffff);
+  node->argument = reinterpret_cast<uintptr_t>(record);
+  node->discard = xproxyNoOpRelease;
+  appendCallback(c, node);
+}
+
+// The request of `sequence` filled the last page: a NoOp round trip follows it (written at
+// noOp), ends the page, and a new page takes over with the NoOp's entry copied.
+void closePage(DisplayConnection *c, uint32_t sequence, PageClose &close, uint8_t *noOp) {
+  noOp[0] = 0x2b, noOp[1] = 0, noOp[2] = 1, noOp[3] = 0;
+  uint32_t noOpSequence = ++c->requestsSent;
+  putEntry(c, noOpSequence, kKeyNoOp);
+  queueNoOpCallback(c, noOpSequence, close.node, close.record, xproxyNoOpNothing, 0, xproxyNoOpNothingRelease);
+  SequenceMapPage *last = lastPage(c);
+  last->end = noOpSequence & 0xfff;
+  close.page->writeLimit = (noOpSequence - 2) & 0xfff;
+  close.page->entries[noOpSequence & 0xfff] = last->entries[noOpSequence & 0xfff];
+  appendPage(c, close.page);
+  c->lastWrittenSequence = sequence;  // a callback pushed now belongs to the request
+}
+
+// The bytes of a request and, when it fills the page, of the NoOp after it: reserved in one
+// piece, so that neither is written without the other. Counts and records the request; the
+// caller fills `wireLength` bytes at the result.
+uint8_t *reserveRequest(DisplayConnection *c, uint64_t wireLength, uint16_t key) {
+  uint32_t sequence = c->requestsSent + 1;
+  PageClose close;
+  if (!preparePageClose(c, sequence, close)) return nullptr;
+  uint64_t total = wireLength + (close.page ? 4 : 0);
+  if (total > UINT32_MAX) {
+    close.drop();
+    return nullptr;
+  }
+  auto *at = reinterpret_cast<uint8_t *>(outbufferReserve(&c->output, uint32_t(total)));
+  if (!at) {
+    close.drop();
+    return nullptr;
+  }
+  c->requestsSent = sequence;
+  putEntry(c, sequence, key);
+  c->lastWrittenSequence = sequence;
+  if (close.page) closePage(c, sequence, close, at + wireLength);
+  return at;
+}
+
+}  // namespace
+
+uint32_t xproxySendRoundTrip(DisplayConnection *c, const uint8_t *request, uint32_t length, NoOpReplyFn fn,
+                       uintptr_t argument, NoOpReleaseFn release) {
+  auto *record = static_cast<NoOpRecord *>(calloc(1, sizeof(NoOpRecord)));
+  auto *node = static_cast<ReplyCallback *>(calloc(1, sizeof(ReplyCallback)));
+  uint8_t *at = record && node ? reserveRequest(c, length, kKeyNoOp) : nullptr;
+  if (!at) {
+    free(record);
+    free(node);
+    LOG_OUT_OF_MEMORY();
+    return 0;
+  }
+  memcpy(at, request, length);
+  uint32_t sequence = c->lastWrittenSequence;
+  // The page-closing NoOp (if any) was queued already, after this request: keep sequence order.
+  ReplyCallback *closing = c->callbacksLast;
+  bool closed = c->requestsSent != sequence;
+  if (closed) {
+    // Unlink the page-closing node, queue ours, then put it back.
+    ReplyCallback **link = &c->callbacksFirst;
+    ReplyCallback *before = nullptr;
+    while (*link != closing) before = *link, link = &(*link)->next;
+    *link = nullptr;
+    c->callbacksLast = before;
+  }
+  queueNoOpCallback(c, sequence, node, record, fn, argument, release);
+  if (closed) appendCallback(c, closing);
+  return sequence;
+}
+
+
+int xproxyStartSequenceMap(DisplayConnection *c) {
+  SequenceMapPage *page = newPage(kSequenceMapFirstLimit);
+  if (!page) return 0;
+  appendPage(c, page);
+  return 1;
+}
+
+void xproxyEndSequenceMap(DisplayConnection *c) {
+  while (c->pages) {
+    SequenceMapPage *page = c->pages;
+    c->pages = page->next;
+    free(page);
+  }
+  while (c->callbacksFirst) discardFirstCallback(c);
+  c->callbacksLast = nullptr;
+}
+
+void xproxyNoOpNothing(uint8_t *, uintptr_t) {}
+void xproxyNoOpNothingRelease(uintptr_t) {}
+
+const char *xproxyBrokenConnectionText(ClientConnection *client) {
+  return strTempPrintf("Broken connection to %s by %s - Maybe the X Window server has been stopped or is unavailable",
+                       "X server", xscreenClientName(client));
+}
+
+uint8_t *xproxyBeginRequest(void *connection, uint8_t opcode, uint8_t dataByte, uint32_t length) {
+  auto *c = static_cast<DisplayConnection *>(connection);
+  uint16_t key = uint16_t(opcode | dataByte << 8);
+  if (length < 4) return nullptr;
+  if (length <= kDisplayShortRequestMax) {
+    uint8_t *at = reserveRequest(c, length, key);
+    if (!at) return nullptr;
+    at[0] = opcode, at[1] = dataByte;
+    at[2] = uint8_t(length / 4), at[3] = uint8_t(length / 4 >> 8);
+    return at;
+  }
+  if (!c->bigRequests) return nullptr;
+  uint8_t *at = reserveRequest(c, uint64_t(length) + 4, key);
+  if (!at) return nullptr;
+  uint32_t words = uint32_t((uint64_t(length) + 4) / 4);
+  at[0] = opcode, at[1] = dataByte, at[2] = 0, at[3] = 0;
+  memcpy(at + 4, &words, 4);
+  return at + 4;
+}
+
+uint8_t *xproxySendRequest(const uint8_t *request, uint32_t length, DisplayConnection *c) {
+  uint8_t *at = xproxyBeginRequest(c, request[0], request[1], length);
+  if (!at) return nullptr;
+  if (length > 4) memcpy(at + 4, request + 4, length - 4);
+  return at;
+}
+
+void xproxyRecordRequest(const uint8_t *request, DisplayConnection *c) {
+  uint32_t sequence = c->requestsSent;
+  PageClose close;
+  bool full = preparePageClose(c, sequence, close) && close.page;
+  putEntry(c, sequence, uint16_t(request[0] | request[1] << 8));
+  c->lastWrittenSequence = sequence;
+  if (!full) return;
+  auto *noOp = reinterpret_cast<uint8_t *>(outbufferReserve(&c->output, 4));
+  if (!noOp) {
+    close.drop();
+    LOG_OUT_OF_MEMORY();
+    return;
+  }
+  closePage(c, sequence, close, noOp);
+}
+
+void xproxyMapReplySequence(DisplayConnection *c, uint16_t sequence) {
+  SequenceMapPage *first = c->pages;
+  c->sequenceHandled = sequence;
+  if (!first) return;
+  uint32_t entry = sequence & 0xfff;
+  c->replyKey = first->entries[entry].requestKey;
+  if (c->owner) c->owner->replySequence = first->entries[entry].clientSequence;
+  if (first->end == entry && first->next) {
+    c->pages = first->next;
+    c->pages->prev = first->prev;
+    free(first);
+  } else {
+    first->writeLimit = (uint32_t(sequence) - 2) & 0xfff;
+  }
+}
+
+void xproxyPushReplyCallback(DisplayConnection *c, uint8_t tag, uintptr_t argument, ReplyDiscard discard) {
+  auto *node = static_cast<ReplyCallback *>(calloc(1, sizeof(ReplyCallback)));
+  if (!node) {
+    LOG_OUT_OF_MEMORY();
+    return;
+  }
+  node->key = uint32_t(tag) << 16 | (c->lastWrittenSequence & 0xffff);
+  node->argument = argument;
+  node->discard = discard;
+  appendCallback(c, node);
+}
+
+namespace {
+// Finds the node with that key: the nodes before it are discarded; the node is unlinked when
+// asked. Returns it or NULL (then nothing changes).
+ReplyCallback *settleCallbacks(DisplayConnection *c, bool anyTag, uint32_t key, bool unlink) {
+  ReplyCallback *found = c->callbacksFirst;
+  while (found && (anyTag ? (found->key & 0xffff) != (key & 0xffff) : found->key != key)) found = found->next;
+  if (!found) return nullptr;
+  while (c->callbacksFirst != found) discardFirstCallback(c);
+  if (unlink) {
+    c->callbacksFirst = found->next;
+    if (c->callbacksLast == found) c->callbacksLast = nullptr;
+  }
+  return found;
+}
+}  // namespace
+
+uintptr_t xproxyTakeReplyCallback(DisplayConnection *c, uint8_t tag) {
+  ReplyCallback *node = settleCallbacks(c, false, uint32_t(tag) << 16 | (c->sequenceHandled & 0xffff), true);
+  if (!node) return 0;
+  uintptr_t argument = node->argument;
+  free(node);
+  return argument;
+}
+
+uintptr_t xproxyTakeReplyCallbackData(DisplayConnection *c, uint8_t tag) {
+  ReplyCallback *node = settleCallbacks(c, false, uint32_t(tag) << 16 | (c->sequenceHandled & 0xffff), false);
+  return node ? node->argument : 0;
+}
+
+void xproxyRunReplyCallbacks(DisplayConnection *c) { settleCallbacks(c, true, c->sequenceHandled & 0xffff, false); }
+
+uint32_t xproxySendNoOpRequest(DisplayConnection *c, NoOpReplyFn fn, uintptr_t argument, NoOpReleaseFn release) {
+  static const uint8_t request[4] = {0x2b, 0, 1, 0};
+  return xproxySendRoundTrip(c, request, 4, fn, argument, release);
+}
+
+void xproxyNoOpReply(uint8_t *reply, uint32_t) {
+  DisplayConnection *c = xproxyCurrentDisplayConnection;
+  if (!c) return;
+  auto *record = reinterpret_cast<NoOpRecord *>(xproxyTakeReplyCallback(c, kReplyTagNoOp));
+  if (!record) {
+    LOG(logChannelXhint, "No data in NoOp reply #%u for %s", c->sequenceHandled, xscreenClientName(c->owner));
+    return;
+  }
+  NoOpRecord copy = *record;
+  free(record);
+  if (copy.fn) copy.fn(reply, copy.argument);
+  if (copy.release) copy.release(copy.argument);
+}
+
+void xproxyNoOpRelease(uintptr_t argument) {
+  auto *record = reinterpret_cast<NoOpRecord *>(argument);
+  if (!record) return;
+  NoOpRecord copy = *record;
+  free(record);
+  if (copy.release) copy.release(copy.argument);
+}
+
+// ===== end of display connections ===========================================================

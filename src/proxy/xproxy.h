@@ -29,10 +29,12 @@ const char *xproxyResetListeners();
 // Exit: closes every listener and frees the records.
 void xproxyCloseListeners();
 
-// Accepting a client. Until the client connections exist this cancels the pending accept,
-// accepts, and hands the connection to xproxyNewClientHook (none: closes it).
+// Accepting a client: cancels the pending accept, accepts, and hands the connection to
+// xproxyNewClientHook (closed when the hook is NULL).
 void xproxyNewClient(void *listenPort);
 using XproxyNewClientHook = void (*)(XtransConnInfo connection, int fd);
+// Defined with the client list, which sets it to its adoption of accepted connections
+// (xproxyAdoptClient); tests may replace it.
 extern XproxyNewClientHook xproxyNewClientHook;
 
 // Host access adapters: each fills one static access record from the client (not reentrant);
@@ -77,10 +79,6 @@ void xproxyFreeServerAuth();
 // ===== Dispatch tables, extension records and per-extension state =========================
 // (handler types, ExtensionRecord, ProxyState; the tables are filled by xcore.cpp and the
 // extension registry in xext/ext.cpp)
-
-// A message's wire layout: the field letters that the byte swapper (xext/byteswap.h) walks.
-// NULL and "" swap nothing.
-using WireLayout = const char *;
 
 // The request in the client's byte order and its length in bytes.
 using RequestHandler = void (*)(uint8_t *request, uint32_t length);
@@ -204,6 +202,7 @@ struct DisplayConnection {
   uint8_t bigRequests;           // BIG-REQUESTS enabled on this raw connection
   uint8_t busy;                  // >0 while its answers are cut: a close only marks it
   uint8_t closePending;
+  uint8_t readIsIdle;            // the read order is the idle order of buffered input
   SequenceMapPage *pages;        // first page = oldest
   ReplyCallback *callbacksFirst;
   ReplyCallback *callbacksLast;
@@ -212,7 +211,46 @@ struct DisplayConnection {
   void *glxHead;
   ServerDisplay *display;
   char *hostName;
+  Buffer syncInput;              // what a sync read while the answers were being cut
 };
+// ----- Display connections: request writing, sequence map and reply callbacks -----
+// (opening, reading, syncs and closing: proxy/connections.h)
+constexpr uint32_t kDisplayShortRequestMax = 0x3fffc;  // longer requests take the BIG-REQUESTS form
+constexpr uint32_t kDisplayReadChunk = 0x10000;        // most bytes read per readiness
+constexpr uint32_t kSequenceMapFirstLimit = 4094;
+
+// A new connection's first sequence-map page (the first page ends after request 4094, see
+// xproxyRecordRequest); 0 when out of memory.
+int xproxyStartSequenceMap(DisplayConnection *connection);
+// Frees the pages and discards every queued callback (their discard functions run).
+void xproxyEndSequenceMap(DisplayConnection *connection);
+// Writers: reserve (begin) or copy (send) one request of `length` bytes, header included;
+// above 0x3fffc bytes in the BIG-REQUESTS form, 4 bytes longer (NULL when the connection has
+// no BIG-REQUESTS). The length given is what is written, whatever the request's own length
+// field says. Counts and records the request; NULL when out of memory (then nothing is
+// written). Begin returns where byte 4 on is the body.
+uint8_t *xproxyBeginRequest(void *connection, uint8_t opcode, uint8_t dataByte, uint32_t length);
+uint8_t *xproxySendRequest(const uint8_t *request, uint32_t length, DisplayConnection *connection);
+// Records the request just counted (requestsSent) under the request's first two bytes and
+// closes a full page with a NoOp round trip.
+void xproxyRecordRequest(const uint8_t *request, DisplayConnection *connection);
+void xproxyMapReplySequence(DisplayConnection *connection, uint16_t sequence);
+void xproxyPushReplyCallback(DisplayConnection *connection, uint8_t tag, uintptr_t argument, ReplyDiscard discard);
+uintptr_t xproxyTakeReplyCallback(DisplayConnection *connection, uint8_t tag);
+uintptr_t xproxyTakeReplyCallbackData(DisplayConnection *connection, uint8_t tag);
+void xproxyRunReplyCallbacks(DisplayConnection *connection);
+// A GetInputFocus round trip whose reply calls fn(reply, argument) and then release(argument)
+// (release alone when the reply never comes). The request's sequence; 0 on failure.
+uint32_t xproxySendNoOpRequest(DisplayConnection *connection, NoOpReplyFn fn, uintptr_t argument,
+                               NoOpReleaseFn release);
+void xproxyNoOpRelease(uintptr_t record);
+// Any request of `length` bytes as such a round trip (recorded under key 127).
+uint32_t xproxySendRoundTrip(DisplayConnection *connection, const uint8_t *request, uint32_t length, NoOpReplyFn fn,
+                             uintptr_t argument, NoOpReleaseFn release);
+void xproxyNoOpNothing(uint8_t *reply, uintptr_t argument);
+void xproxyNoOpNothingRelease(uintptr_t argument);
+// "Broken connection to X server by <client> - Maybe ..."
+const char *xproxyBrokenConnectionText(ClientConnection *client);
 // ===== end of display connections ===========================================================
 
 // ===== Local X server, exit hooks and the generated server cookie ===========================

@@ -129,6 +129,21 @@ int bufferReadFd(int fd, uint32_t n, Buffer *buf) {
   return 0;
 }
 
+int bufferReadFdAtMost(int fd, uint32_t n, Buffer *buf) {
+  if (n == 0) n = 1;
+  if (buf->capacity - buf->length < n) {
+    if (bufferGrow(buf, n) == 0) return 2;
+  }
+  uint32_t room = buf->capacity - buf->length;
+  ssize_t got = read(fd, buf->data + buf->length, room < n ? room : n);
+  if (got > 0) {
+    buf->length += static_cast<uint32_t>(got);
+    return 1;
+  }
+  if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 2;
+  return 0;
+}
+
 uint32_t bufferTakeLine(void *, void *, Buffer *buf) {
   for (uint32_t i = 0; i < buf->length; i++) {
     char c = buf->data[i];
@@ -143,4 +158,5 @@ uint32_t bufferTakeLine(void *, void *, Buffer *buf) {
 
 void bufferFree(Buffer *buf) {
   if (buf->data) free(buf->data);
+  *buf = {};  // empty and reusable: a second free or a later append is safe
 }

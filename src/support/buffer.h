@@ -25,5 +25,7 @@ void bufferConsume(Buffer *buf, uint32_t n);
 void bufferCut(Buffer *buf, char *position, uint32_t n);
 int bufferMove(Buffer *source, Buffer *destination);
 int bufferReadFd(int fd, uint32_t n, Buffer *buf);
+// As bufferReadFd, but reads at most n bytes (the free room may be much larger).
+int bufferReadFdAtMost(int fd, uint32_t n, Buffer *buf);
 uint32_t bufferTakeLine(void *unused1, void *unused2, Buffer *buf);
 void bufferFree(Buffer *buf);

@@ -5,9 +5,12 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
 #include <cerrno>
 #include <cstring>
 
+#include "setupclient_fixture.h"
 #include "xvfb_fixture.h"
 
 RawBytes RawRequest::done() {
@@ -18,6 +21,15 @@ RawBytes RawRequest::done() {
     d[3] = uint8_t(big ? words : words >> 8);
   }
   return d;
+}
+
+RawBytes rawBigForm(const RawBytes &request, bool big) {
+  RawBytes out(request.begin(), request.begin() + 4);
+  out[2] = out[3] = 0;
+  uint32_t words = uint32_t(request.size() / 4 + 1);
+  for (int i = 0; i < 4; i++) out.push_back(uint8_t(big ? words >> (24 - 8 * i) : words >> (8 * i)));
+  out.insert(out.end(), request.begin() + 4, request.end());
+  return out;
 }
 
 uint32_t rawGet16(const RawBytes &m, size_t at, bool big) {
@@ -37,14 +49,22 @@ void RawClient::close() {
   fd_ = -1;
 }
 
+int RawClient::waitReady(short events, long long deadline) {
+  for (;;) {
+    long long left = deadline - xvfbNowMs();
+    if (left <= 0) return 0;
+    pollfd p{fd_, events, 0};
+    // With a pump, look often and let it run in between.
+    int ready = poll(&p, 1, pump_ ? 0 : int(left));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready > 0) return 1;
+    if (pump_) pump_();
+  }
+}
+
 std::string RawClient::readExactly(uint8_t *to, size_t n, long long deadline) {
   for (size_t got = 0; got < n;) {
-    long long left = deadline - xvfbNowMs();
-    if (left <= 0) return "time-out reading from the X server";
-    pollfd p{fd_, POLLIN, 0};
-    int ready = poll(&p, 1, int(left));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) continue;
+    if (!waitReady(POLLIN, deadline)) return "time-out reading from the X server";
     ssize_t r = ::read(fd_, to + got, n - got);
     if (r == 0) return "the X server closed the connection";
     if (r < 0) {
@@ -56,22 +76,68 @@ std::string RawClient::readExactly(uint8_t *to, size_t n, long long deadline) {
   return "";
 }
 
+std::string RawClient::writeAll(const uint8_t *data, size_t length, long long deadline) {
+  for (size_t sent = 0; sent < length;) {
+    size_t piece = length - sent;
+    if (chunk_ && piece > chunk_) piece = chunk_;
+    ssize_t w = ::send(fd_, data + sent, piece, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (w < 0 && errno == EINTR) continue;
+    if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (!waitReady(POLLOUT, deadline)) return neverRead_ ? "would block" : "time-out writing to the X server";
+      continue;
+    }
+    if (w <= 0) return std::string("send: ") + strerror(errno);
+    sent += size_t(w);
+    if (chunk_ && pump_ && sent < length) pump_();
+  }
+  return "";
+}
+
+void RawClient::setNeverRead(bool on) {
+  neverRead_ = on;
+  if (on && fd_ >= 0) {
+    int size = 4096;
+    setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  }
+}
+
 std::string RawClient::connect(int display, char order, int timeoutMs) {
   close();
-  big_ = order == 'B';
-  sequence_ = 0;
-  fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd_ < 0) return std::string("socket: ") + strerror(errno);
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return std::string("socket: ") + strerror(errno);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   snprintf(address.sun_path, sizeof address.sun_path, "/tmp/.X11-unix/X%d", display);
-  if (::connect(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
-    return std::string("connect: ") + strerror(errno);
+  if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+    std::string e = std::string("connect: ") + strerror(errno);
+    ::close(fd);
+    return e;
+  }
+  return connectFd(fd, order, timeoutMs);
+}
+
+std::string RawClient::connectTcp(int display, char order, int timeoutMs) {
+  close();
+  int fd = setupClientConnectTcp(display);
+  if (fd < 0) return "TCP connect failed";
+  return connectFd(fd, order, timeoutMs);
+}
+
+std::string RawClient::connectFd(int fd, char order, int timeoutMs) {
+  close();
+  fd_ = fd;
+  fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
+  if (neverRead_) setNeverRead(true);
+  return readSetup(order, timeoutMs);
+}
+
+std::string RawClient::readSetup(char order, int timeoutMs) {
+  big_ = order == 'B';
   RawRequest setupRequest(big_);
   setupRequest.b(uint8_t(order)).b(0).s(11).s(0).s(0).s(0).s(0);
-  if (std::string e = send(setupRequest.d); !e.empty()) return e;
-  sequence_ = 0;  // the setup does not count
   long long deadline = xvfbNowMs() + timeoutMs;
+  if (std::string e = writeAll(setupRequest.d.data(), setupRequest.d.size(), deadline); !e.empty()) return e;
+  sequence_ = 0;  // the setup does not count
   setup_.assign(8, 0);
   if (std::string e = readExactly(setup_.data(), 8, deadline); !e.empty()) return e;
   size_t extra = size_t(rawGet16(setup_, 6, big_)) * 4;
@@ -88,16 +154,15 @@ uint32_t RawClient::rootWindow() const {
   return rawGet32(setup_, 40 + ((vendor + 3) & ~size_t(3)) + 8 * formats, big_);
 }
 
-std::string RawClient::send(const RawBytes &request) {
-  if (fd_ < 0) return "not connected";
-  for (size_t sent = 0; sent < request.size();) {
-    ssize_t w = ::send(fd_, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return std::string("send: ") + strerror(errno);
-    sent += size_t(w);
-  }
+std::string RawClient::send(const RawBytes &request, int timeoutMs) {
+  if (std::string e = sendRaw(request.data(), request.size(), timeoutMs); !e.empty()) return e;
   sequence_++;
   return "";
+}
+
+std::string RawClient::sendRaw(const uint8_t *data, size_t length, int timeoutMs) {
+  if (fd_ < 0) return "not connected";
+  return writeAll(data, length, xvfbNowMs() + timeoutMs);
 }
 
 std::string RawClient::read(RawBytes &message, int timeoutMs) {
@@ -130,4 +195,26 @@ uint8_t RawClient::queryExtension(const std::string &name) {
   RawBytes answer;
   if (!roundTrip(q.done(), answer).empty() || answer[0] != 1 || answer[8] == 0) return 0;
   return answer[9];
+}
+
+uint32_t RawClient::enableBigRequests() {
+  uint8_t major = queryExtension("BIG-REQUESTS");
+  if (!major) return 0;
+  RawRequest enable(big_);
+  enable.b(major).b(0).s(0);
+  RawBytes answer;
+  if (!roundTrip(enable.done(), answer).empty() || answer[0] != 1) return 0;
+  return rawGet32(answer, 8, big_);
+}
+
+std::string RawClient::waitClosed(int timeoutMs) {
+  if (fd_ < 0) return "not connected";
+  long long deadline = xvfbNowMs() + timeoutMs;
+  uint8_t scratch[4096];
+  for (;;) {
+    if (!waitReady(POLLIN, deadline)) return "time-out waiting for the close";
+    ssize_t r = ::read(fd_, scratch, sizeof scratch);
+    if (r == 0) return "";
+    if (r < 0 && errno != EINTR && errno != EAGAIN) return "";  // reset: closed as well
+  }
 }

@@ -1,9 +1,13 @@
-// A raw X client for tests: speaks the X protocol on a server's unix socket in either byte
-// order, with requests built as words in memory and replies, events and errors read back as
-// bytes. Every read has a deadline.
+// A raw X client for tests: speaks the X protocol on a server's unix or TCP socket (or a given
+// descriptor) in either byte order, with requests built as words in memory and replies, events
+// (GenericEvents by their length) and errors read back as bytes. Every read has a deadline.
+// While it waits, a pump (when set) runs: a test that serves the X server in its own thread of
+// control (the proxy's event loop) keeps it going that way.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,6 +28,10 @@ struct RawRequest {
   RawBytes done();
 };
 
+// The BIG-REQUESTS form of a finished request: length field 0, then the length in words
+// (one more than before) as a 32-bit field.
+RawBytes rawBigForm(const RawBytes &request, bool big);
+
 // Reads a 16- or 32-bit field of a message in the given order.
 uint32_t rawGet16(const RawBytes &m, size_t at, bool big);
 uint32_t rawGet32(const RawBytes &m, size_t at, bool big);
@@ -38,7 +46,20 @@ class RawClient {
   // Connects to display number n with byte order 'l' or 'B' and reads the setup reply.
   // "" on success, else what went wrong.
   std::string connect(int display, char order, int timeoutMs = 10000);
+  // The same over TCP (port 6000 + display on 127.0.0.1).
+  std::string connectTcp(int display, char order, int timeoutMs = 10000);
+  // Takes a connected descriptor (owned from now on) and sends the setup on it.
+  std::string connectFd(int fd, char order, int timeoutMs = 10000);
   void close();
+  int fd() const { return fd_; }
+
+  // Runs while a read or a write waits (NULL: none); it should return within a few ms.
+  void setPump(std::function<void()> pump) { pump_ = std::move(pump); }
+  // Writes go out in pieces of at most this many bytes (0: whole), pumping in between.
+  void setChunk(size_t bytes) { chunk_ = bytes; }
+  // A client that never reads: its receive buffer is made small, and a write that would block
+  // gives up after the deadline instead of waiting ("would block").
+  void setNeverRead(bool on);
 
   bool big() const { return big_; }
   const RawBytes &setup() const { return setup_; }
@@ -47,7 +68,11 @@ class RawClient {
   uint16_t sequence() const { return sequence_; }
 
   // Writes a whole request and counts it. "" on success.
-  std::string send(const RawBytes &request);
+  std::string send(const RawBytes &request, int timeoutMs = 10000);
+  // Writes bytes that are no request of their own (a setup prefix, a request's tail); not counted.
+  std::string sendRaw(const uint8_t *data, size_t length, int timeoutMs = 10000);
+  // Sets the sequence count (after requests sent by sendRaw).
+  void setSequence(uint16_t sequence) { sequence_ = sequence; }
   // Reads the next reply, event or error (a reply or GenericEvent with its extra bytes).
   std::string read(RawBytes &message, int timeoutMs = 10000);
   // Sends the request and reads up to its reply or error (events in between are kept in
@@ -55,11 +80,23 @@ class RawClient {
   std::string roundTrip(const RawBytes &request, RawBytes &answer, int timeoutMs = 10000);
   // The major opcode of an extension (0 when absent).
   uint8_t queryExtension(const std::string &name);
+  // Enables BIG-REQUESTS; the largest request length in words, 0 when it failed.
+  uint32_t enableBigRequests();
+  // Waits until the peer closes the connection: "" then, else what happened (data or time-out);
+  // what arrived before the close is dropped.
+  std::string waitClosed(int timeoutMs);
   std::vector<RawBytes> &events() { return events_; }
 
  private:
   std::string readExactly(uint8_t *to, size_t n, long long deadline);
+  std::string writeAll(const uint8_t *data, size_t length, long long deadline);
+  std::string readSetup(char order, int timeoutMs);
+  // Waits for the descriptor to become ready for events (poll), pumping; 1 ready, 0 time-out.
+  int waitReady(short events, long long deadline);
 
+  std::function<void()> pump_;
+  size_t chunk_ = 0;
+  bool neverRead_ = false;
   int fd_ = -1;
   bool big_ = false;
   RawBytes setup_;

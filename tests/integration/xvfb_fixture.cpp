@@ -194,6 +194,14 @@ void XvfbServer::stop() {
   if (pid_ > 0) kill();
 }
 
+void XvfbServer::suspend() {
+  if (pid_ > 0) ::kill(pid_, SIGSTOP);
+}
+
+void XvfbServer::resume() {
+  if (pid_ > 0) ::kill(pid_, SIGCONT);
+}
+
 void XvfbServer::kill() {
   if (pid_ <= 0) return;
   ::kill(pid_, SIGKILL);

@@ -30,7 +30,12 @@ class XvfbServer {
   // Ends the server at once with SIGKILL, as a crash would.
   void kill();
 
+  // Stops and continues the server (SIGSTOP, SIGCONT): it neither reads nor answers meanwhile.
+  void suspend();
+  void resume();
+
   bool running() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
   int displayNumber() const { return displayNumber_; }
   const std::string &displayName() const { return displayName_; }
 

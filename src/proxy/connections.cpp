@@ -1,0 +1,695 @@
+// Client connections and their display connections at run time.
+#include "proxy/connections.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "proxy/main.h"
+#include "proxy/resource.h"
+#include "proxy/xdmcp.h"
+#include "proxy/xproto.h"
+#include "proxy/xscreen.h"
+#include "support/logging.h"
+#include "support/orders.h"
+#include "support/strings.h"
+
+// ===== Client connections: the client list, accept and close ================================
+uint32_t xproxyResetRequests = 0;
+
+namespace {
+
+void appendClient(ClientConnection *client) {
+  if (!xproxyClients) {
+    client->prev = client;
+    xproxyClients = client;
+  } else {
+    ClientConnection *tail = xproxyClients->prev;
+    tail->next = client;
+    client->prev = tail;
+    xproxyClients->prev = client;
+  }
+  client->next = nullptr;
+  xproxyClientCount++;
+}
+
+void unlinkClient(ClientConnection *client) {
+  bool listed = client == xproxyClients || (client->prev && client->prev->next == client);
+  if (!listed) return;
+  if (client == xproxyClients) {
+    xproxyClients = client->next;
+    if (xproxyClients) xproxyClients->prev = client->prev;
+  } else {
+    client->prev->next = client->next;
+    if (client->next)
+      client->next->prev = client->prev;
+    else
+      xproxyClients->prev = client->prev;
+  }
+  client->next = client->prev = nullptr;
+  xproxyClientCount--;
+}
+
+void onClientReadable(void *argument) { miscReadClientInput(static_cast<ClientConnection *>(argument)); }
+
+void onClientWritable(void *argument) { miscFlushClientOutput(static_cast<ClientConnection *>(argument)); }
+
+// Output callback: data entered the empty output, so the socket is to be written.
+void armClientWriter(void *argument) {
+  auto *client = static_cast<ClientConnection *>(argument);
+  if (client->writeOrder || client->fd < 0) return;
+  client->writeOrder = ordersAddWriter(client->fd, onClientWritable, client);
+}
+
+void onSetupTimeout(void *argument) {
+  auto *client = static_cast<ClientConnection *>(argument);
+  client->setupTimer = nullptr;  // a fired one-shot timer is done
+  xproxyCloseClient(client, "Connection setup timed out", 0);
+}
+
+void freeClientRecord(ClientConnection *client) {
+  bufferFree(&client->input);
+  free(client->peerIdentity);
+  free(client->programName);
+  free(client);
+}
+
+// Closes the socket: what it takes at once is written, the rest is dropped, so that a client
+// that stopped reading cannot freeze the proxy. The output is then empty on descriptor -1.
+void closeClientSocket(ClientConnection *client) {
+  if (client->fd < 0 && !client->transport) return;
+  xdmcpCloseDisplay(client->fd);
+  if (client->output.first) outbufferFlush(&client->output);
+  ordersCancel(client->writeOrder);
+  client->writeOrder = nullptr;
+  outbufferFree(&client->output);
+  outbufferInit(&client->output, -1, armClientWriter, client);
+  ordersCancel(client->readOrder);
+  client->readOrder = nullptr;
+  ordersCancel(client->setupTimer);
+  client->setupTimer = nullptr;
+  if (!client->busy) bufferFree(&client->input);  // a running pass still reads it
+  if (client->transport)
+    clientconnectionClose(client->transport);
+  else if (client->fd >= 0)
+    ::close(client->fd);
+  client->transport = nullptr;
+  client->fd = -1;
+}
+
+bool otherClientConnected(const ClientConnection *except) {
+  for (ClientConnection *c = xproxyClients; c; c = c->next)
+    if (c != except && c->setUp && c->fd >= 0) return true;
+  return false;
+}
+
+}  // namespace
+
+const char *xproxyCloseDownModeName(uint8_t mode) {
+  switch (mode) {
+    case 0: return "DestroyAll";
+    case 1: return "RetainPermanent";
+    case 2: return "RetainTemporary";
+    default: return "UNKNOWN";
+  }
+}
+
+ClientConnection *xproxyAdoptClient(XtransConnInfo transport, int fd) {
+  auto *client = static_cast<ClientConnection *>(calloc(1, sizeof(ClientConnection)));
+  auto refuse = [&](const char *why) {
+    if (why) LOG(logChannelWarning, "%s", why);
+    if (transport)
+      clientconnectionClose(transport);
+    else if (fd >= 0)
+      ::close(fd);
+    if (client) {
+      ordersCancel(client->readOrder);
+      ordersCancel(client->setupTimer);
+      free(client);
+    }
+    return nullptr;
+  };
+  if (!client) {
+    logProblem(OUT_OF_MEMORY_TEXT(), __FILE__, __LINE__);
+    return refuse(nullptr);
+  }
+  client->transport = transport;
+  client->fd = fd;
+  // Slot 0 is the proxy's own: all slots taken refuses the peer.
+  client->index = resourceFreeClientSlot();
+  if (client->index == 0) return refuse("Maximum number of clients reached");
+  const char *failure = nullptr;
+  client->readOrder = ordersAddReader(fd, onClientReadable, client, &failure);
+  if (!client->readOrder) return refuse("Maximum number of clients reached");
+  client->setupTimer = ordersAddTimer(xprotoSetupTimeoutMs, onSetupTimeout, client);
+  if (!client->setupTimer) return refuse(nullptr);
+  outbufferInit(&client->output, fd, armClientWriter, client);
+  if (!resourceInitClient(client)) return refuse(nullptr);
+  LOG(logChannelXclient, "Client #%d started", int(client->index));
+  appendClient(client);
+  return client;
+}
+
+ClientConnection *xproxyClientByIndex(uint32_t index) {
+  for (ClientConnection *c = xproxyClients; c; c = c->next)
+    if (c->index == index) return c;
+  return nullptr;
+}
+
+ClientConnection *xproxyClientOfXid(uint32_t id) {
+  uint32_t index = id >> kResourceIdShift;
+  return index == 0 ? nullptr : xproxyClientByIndex(index);
+}
+
+void xproxyHoldClient(ClientConnection *client) { client->busy++; }
+
+int xproxyReleaseClient(ClientConnection *client) {
+  if (--client->busy > 0 || !client->closePending) return 1;
+  freeClientRecord(client);
+  return 0;
+}
+
+void xproxyRequestReset(const char *reason) {
+  xproxyResetRequests++;
+  LOG(logChannelXhint, "Resetting %s (#%u, %s, noReset=%d, delay=%us)...", logProgramName(), 1u, reason, 0, 2u);
+  ordersStop(1);
+}
+
+void xproxyCloseClient(ClientConnection *client, const char *reason, int retainAllowed) {
+  if (!client || client->closePending) return;  // fully closed already, waiting for its pass to end
+  LOG(logChannelXclient, "Client #%d stopped (%s %s reason=%s reqs=%u)", int(client->index), xscreenClientName(client),
+      xproxyCloseDownModeName(client->closeDownMode), reason ? reason : "", client->sequence);
+  if (miscGrabbingClient == client) miscRescheduleAllClients();
+  mainFreeDeferredOutputs(client);
+  if (client->closeDownMode != 0 && client->setUp && retainAllowed && client->fd >= 0) {
+    // Retained: the server connections and so the client's resources stay. Its windows'
+    // event selections, passive grabs and selections are not kept by the proxy yet.
+    closeClientSocket(client);
+    client->retained = 1;
+    if (client->busy) client->reader.bytesNeeded = kReaderStopped;
+    miscScheduleClientReads(client);
+    return;
+  }
+  client->closeDownMode = 0;
+  while (client->displayCount > 0) xproxyCloseDisplayConnection(client->displays[client->displayCount - 1]);
+  free(client->displays);
+  client->displays = nullptr;
+  closeClientSocket(client);
+  bool wasSetUp = client->setUp;
+  client->setUp = 0;
+  if (client->index != 0) {
+    ClientConnection *current = xproxyCurrentClient;
+    xproxyCurrentClient = nullptr;
+    resourceFreeAllOfClient(client);
+    xproxyCurrentClient = current == client ? nullptr : current;
+  }
+  unlinkClient(client);
+  if (xproxyCurrentClient == client) xproxyCurrentClient = nullptr;
+  if (wasSetUp && !client->closingForReset && !otherClientConnected(client))
+    xproxyRequestReset(strTempPrintf("End of last %s", xscreenClientName(client)));
+  if (client->busy) {
+    client->closePending = 1;
+    client->reader.bytesNeeded = kReaderStopped;
+    return;
+  }
+  freeClientRecord(client);
+}
+
+// Accepted connections are adopted unless a test takes them.
+XproxyNewClientHook xproxyNewClientHook = [](XtransConnInfo connection, int fd) { xproxyAdoptClient(connection, fd); };
+// ===== end of client connections =============================================================
+
+// ===== Client reads, flushes and flow control ===============================================
+namespace {
+
+void onBufferedInput(void *argument) { miscProcessBufferedInput(static_cast<ClientConnection *>(argument)); }
+
+// Cuts and dispatches what the client's input holds, then writes its display connections out.
+void serveClientInput(ClientConnection *client) {
+  ClientConnection *previous = xproxyCurrentClient;
+  xproxyCurrentClient = client;
+  xproxyHoldClient(client);
+  const char *reason = xproxyClientInputCutter(&client->reader, &client->input);
+  xproxyCurrentClient = previous == client ? nullptr : previous;
+  if (client->closePending) {  // a handler closed it
+    xproxyReleaseClient(client);
+    return;
+  }
+  if (reason && client->fd >= 0) {  // (a client retained meanwhile is closed already)
+    // The reason may live in the reader, which the close frees.
+    std::string text = reason;
+    xproxyCloseClient(client, text.c_str(), 1);
+    xproxyReleaseClient(client);
+    return;
+  }
+  for (uint32_t i = 0; i < client->displayCount; i++)
+    if (!xproxyFlushOrClose(client->displays[i])) break;  // that failure closed the client
+  if (xproxyReleaseClient(client)) miscScheduleClientReads(client);
+}
+
+// The size of an output as flow control measures it: whole blocks.
+uint64_t outputSize(const OutBuffer *output) { return outbufferCapacity(output); }
+
+}  // namespace
+
+void miscReadClientInput(ClientConnection *client) {
+  if (client->fd < 0) return;
+  int got = bufferReadFdAtMost(client->fd, kMiscReadChunk, &client->input);
+  if (got == 0) {
+    xproxyCloseClient(client, "Broken connection", 1);
+    return;
+  }
+  serveClientInput(client);
+}
+
+void miscProcessBufferedInput(ClientConnection *client) {
+  // The one-shot timer has fired: a descriptor reader takes its place.
+  client->readOrder = nullptr;
+  if (client->fd < 0) return;
+  client->readOrder = ordersAddReader(client->fd, onClientReadable, client);
+  serveClientInput(client);
+}
+
+int miscFlushClientOutput(ClientConnection *client) {
+  int result = outbufferFlush(&client->output);
+  if (result == kOutbufferError) {
+    xproxyCloseClient(client, "Broken connection", 1);
+    return 0;
+  }
+  if (result != kOutbufferPending) {
+    ordersCancel(client->writeOrder);
+    client->writeOrder = nullptr;
+  }
+  miscScheduleClientReads(client);
+  return 1;
+}
+
+int miscFlushClientOutputWait(ClientConnection *client) {
+  int result = outbufferFlushWait(&client->output, 0);
+  if (result) {
+    ordersCancel(client->writeOrder);
+    client->writeOrder = nullptr;
+  }
+  miscScheduleClientReads(client);
+  return result;
+}
+
+void miscScheduleClientReads(ClientConnection *client) {
+  if (!client || client->closePending) return;
+  if (client->fd < 0) {
+    // Retained: its server connections keep being read, whatever grab is in force.
+    for (uint32_t i = 0; i < client->displayCount; i++) xproxyArmDisplayReader(client->displays[i]);
+    return;
+  }
+  bool served = !miscGrabbingClient || miscGrabbingClient == client;
+  bool serverOutputLow = true;
+  for (uint32_t i = 0; i < client->displayCount; i++)
+    if (outputSize(&client->displays[i]->output) > kMiscServerOutputMark) serverOutputLow = false;
+  uint64_t ownOutput = outputSize(&client->output);
+  // A client with setups pending stays unread: its requests would run with unknown id bases.
+  // One whose own output is past the mark is not read either: it would only make the proxy
+  // queue more answers for a client that does not take them.
+  bool readSocket = served && serverOutputLow && client->setupsPending == 0 && ownOutput <= kMiscClientOutputMark;
+  if (readSocket) {
+    if (!client->readOrder) {
+      if (client->input.length > 0)
+        client->readOrder = ordersAddTimer(kMiscBufferedInputDelayMs, onBufferedInput, client);
+      else
+        client->readOrder = ordersAddReader(client->fd, onClientReadable, client);
+    }
+  } else if (client->readOrder) {
+    ordersCancel(client->readOrder);
+    client->readOrder = nullptr;
+  }
+  if (served && ownOutput <= kMiscClientOutputMark) {
+    for (uint32_t i = 0; i < client->displayCount; i++) xproxyArmDisplayReader(client->displays[i]);
+  } else {
+    for (uint32_t i = 0; i < client->displayCount; i++) xproxyCancelDisplayReader(client->displays[i]);
+  }
+}
+
+void miscSuspendOtherClients(ClientConnection *grabber) {
+  miscGrabbingClient = grabber;
+  for (ClientConnection *c = xproxyClients; c; c = c->next) {
+    if (c == grabber || c->fd < 0) continue;
+    ordersCancel(c->readOrder);
+    c->readOrder = nullptr;
+    for (uint32_t i = 0; i < c->displayCount; i++) xproxyCancelDisplayReader(c->displays[i]);
+  }
+}
+
+void miscRescheduleAllClients() {
+  miscGrabbingClient = nullptr;
+  for (ClientConnection *c = xproxyClients; c; c = c->next) miscScheduleClientReads(c);
+}
+// ===== end of client reads, flushes and flow control =========================================
+
+// ===== Display connections: open, read, flush, sync, close ==================================
+void freeDisplayConnection(DisplayConnection *c) {
+  bufferFree(&c->input);
+  bufferFree(&c->syncInput);
+  free(c->hostName);
+  free(c);
+}
+
+namespace {
+
+void onDisplayReadable(void *argument) { xproxyReadDisplayConnection(static_cast<DisplayConnection *>(argument)); }
+
+void onDisplayWritable(void *argument) { xproxyFlushOrClose(static_cast<DisplayConnection *>(argument)); }
+
+// Handles input already buffered (after a sync, or when flow control lets a connection be read
+// again), then reads from the socket again.
+// One pass of the server-input cutter over the connection's input, with the connection and
+// its owner current. Afterwards a refused server setup closes the owner with its reason; else
+// flow control looks at the owner again: the answers just handled may have filled its output
+// (then this connection is no longer read), or its last setup reply may have come in.
+void serveDisplayInput(DisplayConnection *c) {
+  ClientConnection *owner = c->owner;
+  DisplayConnection *previousConnection = xproxyCurrentDisplayConnection;
+  ClientConnection *previousClient = xproxyCurrentClient;
+  xproxyCurrentDisplayConnection = c;
+  xproxyCurrentClient = owner;
+  xproxyHoldClient(owner);
+  c->busy++;
+  xproxyServerInputCutter(c);
+  c->busy--;
+  xproxyCurrentDisplayConnection = previousConnection == c ? nullptr : previousConnection;
+  xproxyCurrentClient = previousClient == owner ? nullptr : previousClient;
+  bool closed = c->closePending;
+  if (closed) freeDisplayConnection(c);
+  if (!xproxyReleaseClient(owner) || closed) return;
+  if (owner->reader.bytesNeeded == kReaderStopped && owner->reader.stopReason[0]) {
+    std::string reason = owner->reader.stopReason;
+    xproxyCloseClient(owner, reason.c_str(), 0);
+    return;
+  }
+  miscScheduleClientReads(owner);
+}
+
+void onDisplayBufferedInput(void *argument) {
+  auto *c = static_cast<DisplayConnection *>(argument);
+  c->readOrder = nullptr;
+  c->readIsIdle = 0;
+  serveDisplayInput(c);
+}
+
+bool displayBroken(DisplayConnection *c) { return c->fd < 0; }
+
+// Reads once more for a sync: 1 read, 0 broken.
+int readForSync(DisplayConnection *c, Buffer *into) {
+  for (;;) {
+    pollfd p{c->fd, POLLIN, 0};
+    int ready = poll(&p, 1, -1);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) return 0;
+    int got = bufferReadFdAtMost(c->fd, kDisplayReadChunk, into);
+    if (got == 0) return 0;
+    if (got == 1) return 1;
+  }
+}
+
+// The search of a sync: the sync reply among the units of [data + from, data + length).
+// 1 found (cut out), 0 not yet, -1 a unit no input can hold.
+int cutSyncReply(DisplayConnection *c, Buffer *input, uint32_t from) {
+  uint64_t position = from;
+  for (;;) {
+    const uint8_t *unit = nullptr;
+    uint64_t unitLength = 0;
+    auto *data = reinterpret_cast<const uint8_t *>(input->data);
+    int found = xprotoFindEvent(uint16_t(c->syncSequence), data + position, input->length - position, 0, &unit,
+                                &unitLength);
+    if (!found) {
+      if (unit && unit + 32 <= data + input->length && xprotoUnitLength(unit, 0) > UINT32_MAX - 64) return -1;
+      return 0;
+    }
+    if (unitLength == 36 && memcmp(unit + 32, "ARC", 3) == 0) {
+      bufferCut(input, const_cast<char *>(reinterpret_cast<const char *>(unit)), 36);
+      return 1;
+    }
+    LOG(logChannelWarning, "Not sync reply (seq overrun?)");
+    position = uint64_t(unit - data) + unitLength;
+  }
+}
+
+// Writes the sync request; NULL or the broken text.
+const char *writeSync(DisplayConnection *c) {
+  // GetAtomName of atom 3: its reply ("ARC") is recognisable among the answers.
+  static const uint8_t request[8] = {0x11, 0, 2, 0, 3, 0, 0, 0};
+  if (!xproxySendRequest(request, 8, c)) return OUT_OF_MEMORY_TEXT();
+  c->syncSequence = c->lastWrittenSequence;
+  if (const char *failure = xproxyFlushDisplayConnection(c)) {
+    LOG(logChannelStep, "Broken connection to %s by %s after %u requests...", "X server",
+        xscreenClientName(c->owner), c->requestsSent);
+    return failure;
+  }
+  return nullptr;
+}
+
+// Waits for the sync reply. While the connection's answers are being cut, the bytes after the
+// unit being handled move to a side buffer so that the unit stays where its handler holds it.
+const char *waitSync(DisplayConnection *c) {
+  Buffer *input = &c->input;
+  uint32_t from = c->readPosition;
+  if (c->busy) {
+    if (c->readPosition < c->input.length) {
+      if (!bufferAppendFrom(&c->input, c->readPosition, &c->syncInput)) return OUT_OF_MEMORY_TEXT();
+      c->input.length = c->readPosition;
+    }
+    input = &c->syncInput;
+    from = 0;
+  } else if (c->reader.bytesNeeded == 0) {
+    // The setup reply comes first and is no unit of 32 bytes.
+    for (;;) {
+      if (input->length >= 8) {
+        uint64_t setupLength = 8 + 4 * uint64_t(uint8_t(input->data[6]) | uint8_t(input->data[7]) << 8);
+        if (input->length >= setupLength) {
+          from = uint32_t(setupLength);
+          break;
+        }
+      }
+      if (!readForSync(c, input)) return xproxyBrokenConnectionText(c->owner);
+    }
+  }
+  for (;;) {
+    int found = cutSyncReply(c, input, from);
+    if (found == 1) break;
+    if (found < 0 || !readForSync(c, input)) {
+      LOG(logChannelStep, "Broken connection to %s by %s after %u requests...", "X server",
+          xscreenClientName(c->owner), c->requestsSent);
+      return xproxyBrokenConnectionText(c->owner);
+    }
+  }
+  c->syncPending = 0;
+  if (!c->busy && c->input.length > 0 && !c->readIsIdle) {
+    ordersCancel(c->readOrder);
+    c->readOrder = ordersAddIdle(onDisplayBufferedInput, c);
+    c->readIsIdle = c->readOrder != nullptr;
+  }
+  return nullptr;
+}
+
+// Runs step on every display connection of the listed clients (of the set-up ones only when
+// asked) until one fails; that failure, or NULL.
+template <typename Step>
+const char *eachDisplayConnection(bool setUpOnly, Step step) {
+  for (ClientConnection *client = xproxyClients; client; client = client->next) {
+    if (setUpOnly && !client->setUp) continue;
+    for (uint32_t i = 0; i < client->displayCount; i++)
+      if (const char *failure = step(client->displays[i])) return failure;
+  }
+  return nullptr;
+}
+
+// Closes the owner after a broken display connection; the text names the client.
+void closeBroken(DisplayConnection *c) {
+  ClientConnection *owner = c->owner;
+  xproxyCloseClient(owner, xproxyBrokenConnectionText(owner), 0);
+}
+
+}  // namespace
+
+DisplayConnection *xproxyAdoptDisplayConnection(ClientConnection *client, ServerDisplay *display,
+                                                XtransConnInfo transport, int fd, const char *host,
+                                                int displayNumber, int family) {
+  auto *c = static_cast<DisplayConnection *>(calloc(1, sizeof(DisplayConnection)));
+  char *hostCopy = strdup(host ? host : "");
+  auto **array = static_cast<DisplayConnection **>(
+      realloc(client->displays, sizeof(DisplayConnection *) * (client->displayCount + 1)));
+  if (array) client->displays = array;
+  auto fail = [&]() -> DisplayConnection * {
+    if (c) xproxyEndSequenceMap(c);
+    free(c);
+    free(hostCopy);
+    return nullptr;
+  };
+  if (!c || !hostCopy || !array) {
+    logProblem(OUT_OF_MEMORY_TEXT(), __FILE__, __LINE__);
+    return fail();
+  }
+  if (!xproxyStartSequenceMap(c)) return fail();
+  c->transport = transport;
+  c->fd = fd;
+  outbufferInit(&c->output, fd, xproxyArmDisplayWriter, c);
+  c->reader.sink = {xproxyBeginRequest, c};
+  c->owner = client;
+  c->display = display;
+  c->displayNumber = uint16_t(displayNumber);
+  c->family = uint16_t(family);
+  c->hostName = hostCopy;
+  c->readOrder = ordersAddReader(fd, onDisplayReadable, c);
+  if (!c->readOrder) return fail();
+  client->displays[client->displayCount++] = c;
+  return c;
+}
+
+DisplayConnection *xproxyOpenDisplayConnection(ClientConnection *client, ServerDisplay *display) {
+  int fd = -1, number = 0, family = 0;
+  char *host = nullptr;
+  XtransConnInfo transport = clientconnectionConnect(display ? display->name : nullptr, &fd, &host, &number, &family);
+  if (!transport) return nullptr;
+  DisplayConnection *c = xproxyAdoptDisplayConnection(client, display, transport, fd, host, number, family);
+  free(host);
+  if (!c) clientconnectionClose(transport);
+  return c;
+}
+
+void xproxyArmDisplayWriter(void *argument) {
+  auto *c = static_cast<DisplayConnection *>(argument);
+  if (c->writeOrder || c->fd < 0) return;
+  c->writeOrder = ordersAddWriter(c->fd, onDisplayWritable, c);
+}
+
+void xproxyArmDisplayReader(DisplayConnection *c) {
+  if (c->readOrder || c->fd < 0 || c->closePending) return;
+  if (c->input.length > 0) {
+    c->readOrder = ordersAddIdle(onDisplayBufferedInput, c);
+    c->readIsIdle = c->readOrder != nullptr;
+  } else {
+    c->readOrder = ordersAddReader(c->fd, onDisplayReadable, c);
+  }
+}
+
+void xproxyCancelDisplayReader(DisplayConnection *c) {
+  ordersCancel(c->readOrder);
+  c->readOrder = nullptr;
+  c->readIsIdle = 0;
+}
+
+const char *xproxySyncDisplayConnection(DisplayConnection *c) {
+  if (displayBroken(c)) return xproxyBrokenConnectionText(c->owner);
+  if (const char *failure = writeSync(c)) return failure;
+  mainRefreshHeads();
+  return waitSync(c);
+}
+
+const char *xproxySyncClient(ClientConnection *client) {
+  for (uint32_t i = 0; i < client->displayCount; i++)
+    if (const char *failure = writeSync(client->displays[i])) return failure;
+  mainRefreshHeads();
+  for (uint32_t i = 0; i < client->displayCount; i++)
+    if (const char *failure = waitSync(client->displays[i])) return failure;
+  return nullptr;
+}
+
+const char *xproxySyncAllClients() {
+  if (const char *failure = eachDisplayConnection(true, writeSync)) return failure;
+  mainRefreshHeads();
+  return eachDisplayConnection(true, waitSync);
+}
+
+const char *xproxySyncBeginPending() {
+  const char *failure = eachDisplayConnection(true, [](DisplayConnection *c) -> const char * {
+    if (!c->output.first || c->syncPending) return nullptr;
+    if (const char *broken = writeSync(c)) return broken;
+    c->syncPending = 1;
+    return nullptr;
+  });
+  if (failure) return failure;
+  mainRefreshHeads();
+  return nullptr;
+}
+
+const char *xproxySyncEndPending() {
+  return eachDisplayConnection(false, [](DisplayConnection *c) { return c->syncPending ? waitSync(c) : nullptr; });
+}
+
+const char *xproxyFlushDisplayConnection(DisplayConnection *c) {
+  if (displayBroken(c)) return xproxyBrokenConnectionText(c->owner);
+  if (!c->output.first) return nullptr;
+  // outbufferFlushWait gives 1 when everything was written.
+  if (!outbufferFlushWait(&c->output, 0)) return xproxyBrokenConnectionText(c->owner);
+  ordersCancel(c->writeOrder);
+  c->writeOrder = nullptr;
+  if (c->owner && !c->owner->readOrder) miscScheduleClientReads(c->owner);
+  return nullptr;
+}
+
+int xproxyFlushOrClose(DisplayConnection *c) {
+  int result = outbufferFlush(&c->output);
+  if (result == kOutbufferError) {
+    closeBroken(c);
+    return 0;
+  }
+  if (result != kOutbufferPending) {
+    ordersCancel(c->writeOrder);
+    c->writeOrder = nullptr;
+    if (!c->owner->readOrder) miscScheduleClientReads(c->owner);
+  } else {
+    miscScheduleClientReads(c->owner);
+  }
+  return 1;
+}
+
+void xproxyCloseDisplayConnection(DisplayConnection *c) {
+  if (!c || c->closePending) return;
+  ordersCancel(c->readOrder);
+  c->readOrder = nullptr;
+  // Output still queued goes out as far as the socket takes it at once: a server that stopped
+  // reading must not freeze the proxy.
+  if (c->output.first && c->fd >= 0) outbufferFlush(&c->output);
+  outbufferFree(&c->output);
+  ordersCancel(c->writeOrder);
+  c->writeOrder = nullptr;
+  if (c->transport)
+    clientconnectionClose(c->transport);
+  else if (c->fd >= 0)
+    ::close(c->fd);
+  c->transport = nullptr;
+  c->fd = -1;
+  xproxyEndSequenceMap(c);
+  if (ClientConnection *owner = c->owner) {
+    for (uint32_t i = 0; i < owner->displayCount; i++) {
+      if (owner->displays[i] != c) continue;
+      for (uint32_t j = i + 1; j < owner->displayCount; j++) owner->displays[j - 1] = owner->displays[j];
+      owner->displayCount--;
+      break;
+    }
+  }
+  if (xproxyCurrentDisplayConnection == c || c->busy) {
+    c->reader.bytesNeeded = kReaderStopped;
+    if (c->busy) {
+      c->closePending = 1;  // its cutter frees it when it returns
+      free(c->hostName);
+      c->hostName = nullptr;
+      return;
+    }
+  }
+  if (xproxyCurrentDisplayConnection == c) xproxyCurrentDisplayConnection = nullptr;
+  freeDisplayConnection(c);
+}
+
+void xproxyReadDisplayConnection(DisplayConnection *c) {
+  int got = bufferReadFdAtMost(c->fd, kDisplayReadChunk, &c->input);
+  if (got == 0) {
+    if (xproxyCurrentDisplayConnection == c) xproxyCurrentDisplayConnection = nullptr;
+    closeBroken(c);
+    return;
+  }
+  serveDisplayInput(c);
+}
+// ===== end of display connections ===========================================================

@@ -1,0 +1,91 @@
+// Client connections at run time and the display connections each one holds: the client list,
+// accept and close, reads of client input and of server answers, flushes, flow control and
+// server grabs, the blocking syncs. What was read goes up to the cutters (proxy/streams.h)
+// through the two pointers at the end.
+#pragma once
+
+#include <cstdint>
+
+#include "proxy/clientconnection.h"
+#include "proxy/xproxy.h"
+#include "support/buffer.h"
+
+// ===== Client connections: the client list, accept and close ================================
+// Takes an accepted connection (transport may be NULL for a bare descriptor, as tests use):
+// arms its reader, takes a client slot and lists it. NULL when refused (logged; the
+// connection is closed).
+ClientConnection *xproxyAdoptClient(XtransConnInfo transport, int fd);
+ClientConnection *xproxyClientByIndex(uint32_t index);
+// The client whose ids carry that slot; NULL for the proxy's own ids (slot 0).
+ClientConnection *xproxyClientOfXid(uint32_t id);
+// Closes a client: retained (socket closed, server connections kept) when its close-down mode
+// asks for it, it was set up and retainAllowed; else fully. A client inside one of its own
+// passes is only marked and is freed when the pass ends (xproxyReleaseClient).
+void xproxyCloseClient(ClientConnection *client, const char *reason, int retainAllowed);
+// A pass over a client's input or answers holds the record; the release frees a client that
+// was closed meanwhile. Returns 0 when it was freed.
+void xproxyHoldClient(ClientConnection *client);
+int xproxyReleaseClient(ClientConnection *client);
+// Asks the event loop for a reset (logged); the count of requests so far (tests read it).
+void xproxyRequestReset(const char *reason);
+extern uint32_t xproxyResetRequests;
+// The log name of a client's close-down mode.
+const char *xproxyCloseDownModeName(uint8_t mode);
+// ===== end of client connections =============================================================
+
+// ===== Client reads, flushes and flow control ===============================================
+// Flow-control marks (in OutBuffer capacity, 65520-byte blocks).
+constexpr uint64_t kMiscServerOutputMark = 0x20000;  // towards the server: at most two blocks
+constexpr uint64_t kMiscClientOutputMark = 0x80000;  // towards the client: at most eight blocks
+constexpr uint32_t kMiscReadChunk = 65536;           // most bytes taken per readiness
+constexpr uint64_t kMiscBufferedInputDelayMs = 8;
+
+// Read order: reads, cuts and dispatches, then writes out the client's display connections.
+void miscReadClientInput(ClientConnection *client);
+// The 8 ms timer of input already buffered.
+void miscProcessBufferedInput(ClientConnection *client);
+// Write order of the client socket: 0 when the client was closed, else 1.
+int miscFlushClientOutput(ClientConnection *client);
+// Writes the whole output out, waiting: 1 when everything was written, else 0.
+int miscFlushClientOutputWait(ClientConnection *client);
+// Arms or cancels the reads of the client socket and of its display connections.
+void miscScheduleClientReads(ClientConnection *client);
+// A server grab begins / ends.
+void miscSuspendOtherClients(ClientConnection *grabber);
+void miscRescheduleAllClients();
+// ===== end of client reads, flushes and flow control =========================================
+
+// ===== Display connections: open, read, flush, sync, close ==================================
+// Connects to the display's name and adds the connection to the client's array; NULL when
+// that fails (logged). The adopt form takes a connected descriptor (transport may be NULL).
+DisplayConnection *xproxyOpenDisplayConnection(ClientConnection *client, ServerDisplay *display);
+DisplayConnection *xproxyAdoptDisplayConnection(ClientConnection *client, ServerDisplay *display,
+                                                XtransConnInfo transport, int fd, const char *host,
+                                                int displayNumber, int family);
+// The output callback: arms the write order when data enters the empty output.
+void xproxyArmDisplayWriter(void *connection);
+// Flow control's two switches of the read order (an idle order when input is buffered).
+void xproxyArmDisplayReader(DisplayConnection *connection);
+void xproxyCancelDisplayReader(DisplayConnection *connection);
+// Blocking round trips: NULL or the broken-connection text.
+const char *xproxySyncDisplayConnection(DisplayConnection *connection);
+const char *xproxySyncClient(ClientConnection *client);
+const char *xproxySyncAllClients();
+// The pair: sync requests on the connections with output queued (marked sync pending), then
+// the waits for the marked ones.
+const char *xproxySyncBeginPending();
+const char *xproxySyncEndPending();
+const char *xproxyFlushDisplayConnection(DisplayConnection *connection);
+int xproxyFlushOrClose(DisplayConnection *connection);
+void xproxyCloseDisplayConnection(DisplayConnection *connection);
+void xproxyReadDisplayConnection(DisplayConnection *connection);
+
+// The cutters above this layer: the client input cutter returns NULL to keep the client or the
+// reason to close it (xprotoProcessInput); the server input cutter handles a display
+// connection's answers (xprotoProcessServerInput). Defined with the cutters, which set them;
+// tests may replace them.
+using ClientInputCutter = const char *(*)(ProtocolReader *reader, Buffer *input);
+using ServerInputCutter = void (*)(DisplayConnection *connection);
+extern ClientInputCutter xproxyClientInputCutter;
+extern ServerInputCutter xproxyServerInputCutter;
+// ===== end of display connections ===========================================================

@@ -1,0 +1,351 @@
+// Cutting the protocol streams of clients and real servers.
+#include "proxy/streams.h"
+
+// ===== Request cutting and server input =====================================================
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "proxy/connections.h"
+#include "proxy/core11g.h"
+#include "proxy/main.h"
+#include "proxy/resource.h"
+#include "proxy/xproto.h"
+#include "support/logging.h"
+#include "support/orders.h"
+#include "support/strings.h"
+#include "xext/byteswap.h"
+
+ReplyHandler xprotoSetupReplyHandler = xcoreServerSetupReply;
+XprotoAccessCheck xprotoAccessCheck = xproxyCheckClientAccess;
+// The connection layer hands input to the cutters through these.
+ClientInputCutter xproxyClientInputCutter = xprotoProcessInput;
+ServerInputCutter xproxyServerInputCutter = xprotoProcessServerInput;
+
+namespace {
+
+uint32_t get16(const uint8_t *p, int swapped) { return swapped ? (p[0] << 8 | p[1]) : (p[0] | p[1] << 8); }
+uint32_t get32(const uint8_t *p, int swapped) {
+  return swapped ? (uint32_t(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3])
+                 : (p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24);
+}
+uint64_t pad4(uint64_t n) { return (n + 3) & ~uint64_t(3); }
+// The request key of a request's first two bytes: byte 0 low, byte 1 high.
+uint32_t requestKey(const uint8_t *request) { return request[0] | (uint32_t(request[1]) << 8); }
+
+// Exactly n bytes of a name, the unprintable ones escaped.
+std::string printableBytes(const char *data, uint32_t n) {
+  std::string text;
+  for (uint32_t i = 0; i < n; i++) {
+    auto byte = uint8_t(data[i]);
+    if (byte >= 0x20 && byte < 0x7f && byte != '\\') {
+      text += char(byte);
+    } else {
+      char escape[8];
+      snprintf(escape, sizeof escape, "\\x%02x", byte);
+      text += escape;
+    }
+  }
+  return text;
+}
+
+std::string hexBytes(const uint8_t *data, uint32_t n) {
+  std::string text;
+  char two[4];
+  for (uint32_t i = 0; i < n; i++) {
+    snprintf(two, sizeof two, "%02x", data[i]);
+    text += two;
+  }
+  return text;
+}
+
+const char *stopWith(ProtocolReader *reader, const char *reason) {
+  xprotoCloseWithReason(reader, reason);
+  return reader->stopReason;
+}
+
+// The connection setup (reader at 0 bytes needed). Returns NULL to wait or go on, else the
+// reason to close; *used gets the bytes it took.
+const char *readSetup(ClientConnection *client, ProtocolReader *reader, Buffer *input, uint32_t *used) {
+  *used = 0;
+  auto *data = reinterpret_cast<uint8_t *>(input->data);
+  if (input->length < 12) return nullptr;
+  if (data[0] == 'B')
+    reader->swapped = 1;
+  else if (data[0] == 'l')
+    reader->swapped = 0;
+  else
+    return strTempPrintf("Invalid byte order %d in X connection setup (size=%u)", data[0], input->length);
+  uint32_t nameLength = get16(data + 6, reader->swapped), dataLength = get16(data + 8, reader->swapped);
+  uint64_t total = 12 + pad4(nameLength) + pad4(dataLength);
+  if (total > input->length) return nullptr;
+  *used = uint32_t(total);
+  reader->bytesNeeded = 4;
+  ordersCancel(client->setupTimer);
+  client->setupTimer = nullptr;
+  if (reader->swapped) byteswapByFormat("bbsssss", data, data + 12);
+  if (get16(data + 2, 0) != 11 || get16(data + 4, 0) != 0) {
+    core11GSendSetupFailed(client, "X protocol version mismatch");
+    return stopWith(reader, "X protocol version mismatch");
+  }
+  const char *name = reinterpret_cast<const char *>(data + 12);
+  uint8_t *authData = data + 12 + pad4(nameLength);
+  if (const char *refused = xprotoAccessCheck(client, uint16_t(nameLength), name, uint16_t(dataLength), authData)) {
+    std::string reason = refused;
+    LOG(logChannelNote, "Access denied from %s, auth '%s': %s", xproxyClientHostName(client),
+        printableBytes(name, nameLength).c_str(), reason.c_str());
+    memset(authData, 0xAA, dataLength);
+    core11GSendSetupFailed(client, reason.c_str());
+    return stopWith(reader, reason.c_str());
+  }
+  if (xprotoTraceAuthorization)
+    LOG(logChannelNote, "Access granted (%s=%s)", printableBytes(name, nameLength).c_str(),
+        hexBytes(authData, dataLength).c_str());
+  for (ServerDisplay *display = mainServerDisplays; display; display = display->next) {
+    if (!xproxyOpenDisplayConnection(client, display)) {
+      core11GSendSetupFailed(client, "Maximum number of clients reached");
+      return stopWith(reader, "Maximum number of clients reached");
+    }
+  }
+  for (uint32_t i = 0; i < client->displayCount; i++) {
+    DisplayConnection *c = client->displays[i];
+    char *serverName = nullptr, *serverData = nullptr;
+    int serverNameLength = 0, serverDataLength = 0;
+    int own = xproxyGetServerAuth(c->hostName, c->displayNumber, c->family, &serverName, &serverNameLength,
+                                  &serverData, &serverDataLength);
+    int written = own ? core11GSendConnectionSetup(c, serverName, uint32_t(serverNameLength), serverData,
+                                                   uint32_t(serverDataLength))
+                      : core11GSendConnectionSetup(c, name, nameLength, reinterpret_cast<char *>(authData), dataLength);
+    free(serverName);
+    free(serverData);
+    if (!written) {
+      // The client would wait for ever for an answer that cannot come.
+      LOG_UNE();
+      core11GSendSetupFailed(client, "Maximum number of clients reached");
+      return stopWith(reader, "Maximum number of clients reached");
+    }
+  }
+  // The caller's flow control stops reading the client while these setups are pending.
+  client->setupsPending = uint8_t(client->displayCount);
+  return nullptr;
+}
+
+
+// Asks the display's Xlib connection once per opening for BIG-REQUESTS.
+uint8_t bigRequestsMajor(ServerDisplay *display) {
+  if (!display || !display->display) return 0;
+  if (!display->bigRequestsAsked) {
+    int major = 0, event = 0, error = 0;
+    display->bigRequestsMajor =
+        XQueryExtension(display->display, "BIG-REQUESTS", &major, &event, &error) ? uint8_t(major) : 0;
+    display->bigRequestsAsked = 1;
+  }
+  return display->bigRequestsMajor;
+}
+
+// The real server accepted the setup: BIG-REQUESTS is enabled on the raw connection as the
+// proxy's own round trip, so that writers may use the big form.
+void enableBigRequests(DisplayConnection *c) {
+  uint8_t major = bigRequestsMajor(c->display);
+  if (!major) return;
+  const uint8_t request[4] = {major, 0, 1, 0};
+  // The server handles requests in order: everything written after this one may be big.
+  if (xproxySendRoundTrip(c, request, 4, xproxyNoOpNothing, 0, xproxyNoOpNothingRelease)) c->bigRequests = 1;
+}
+
+void warnLowGenericEvent(uint32_t selector) {
+  static bool warned = false;
+  if (warned) return;
+  warned = true;
+  LOG(logChannelWarning, "GenericEvent with selector %u dropped", selector);
+}
+
+}  // namespace
+
+const char *xprotoProcessInput(ProtocolReader *reader, Buffer *input) {
+  ClientConnection *client = xproxyCurrentClient;
+  if (reader->bytesNeeded == kReaderStopped) {
+    // Stopped outside a pass (a refused server setup): act on it now; a pause is lifted.
+    if (reader->stopReason[0]) return reader->stopReason;
+    reader->bytesNeeded = 4;
+  }
+  if (reader->bytesNeeded == 0) {
+    uint32_t used = 0;
+    const char *reason = readSetup(client, reader, input, &used);
+    if (reason) return reason;
+    bufferConsume(input, used);
+    // Requests behind the setup wait until the real servers have answered it.
+    return nullptr;
+  }
+  int swapped = reader->swapped;
+  uint32_t position = 0;
+  for (;;) {
+    uint32_t left = input->length - position;
+    if (reader->skip) {
+      uint32_t dropped = uint32_t(reader->skip < left ? reader->skip : left);
+      position += dropped;
+      reader->skip -= dropped;
+      if (reader->skip) break;
+      continue;
+    }
+    if (left < 4) break;
+    auto *request = reinterpret_cast<uint8_t *>(input->data) + position;
+    uint32_t length = get16(request + 2, swapped) * 4;
+    uint32_t used = 0;
+    if (length > 0) {
+      if (length > left) {
+        bufferConsume(input, position);
+        if (input->capacity < length) bufferGrow(input, length - input->length);
+        return nullptr;
+      }
+      client->sequence++;
+      proxyState.requestHandlers[requestKey(request)](request, length);
+      used = length;
+    } else if (client->bigRequests) {
+      if (left < 8) break;
+      uint64_t words = get32(request + 4, swapped);
+      uint64_t bigLength = words * 4;
+      if (words < 2 || bigLength > xprotoBigRequestMaximum) {
+        // Refused once; its bytes are dropped as they arrive, never buffered.
+        client->sequence++;
+        xprotoSendError(16, uint32_t(words), request, 8, nullptr);
+        reader->skip = bigLength < 8 ? 8 : bigLength;
+        continue;
+      }
+      if (bigLength > left) {
+        bufferConsume(input, position);
+        if (input->capacity < bigLength) bufferGrow(input, uint32_t(bigLength - input->length));
+        return nullptr;
+      }
+      memmove(request + 4, request, 4);
+      client->sequence++;
+      proxyState.requestHandlers[requestKey(request)](request + 4, uint32_t(bigLength - 4));
+      used = uint32_t(bigLength);
+    } else {
+      client->sequence++;
+      proxyState.requestHandlers[requestKey(request)](request, 0);
+      used = 4;
+    }
+    if (client->closePending) return nullptr;  // closed by its handler: the input is the close's
+    position += used;
+    if (reader->bytesNeeded == kReaderStopped) {
+      bufferConsume(input, position);
+      reader->bytesNeeded = 4;
+      return reader->stopReason[0] ? reader->stopReason : nullptr;
+    }
+  }
+  bufferConsume(input, position);
+  return nullptr;
+}
+
+
+void xprotoSendError(uint8_t code, uint32_t badValue, const uint8_t *request, uint32_t requestLength,
+                     const char *detail) {
+  ClientConnection *client = xproxyCurrentClient;
+  if (!client) return;
+  core11GSendError(code, badValue, request, requestLength, uint16_t(client->sequence), detail, client);
+}
+
+void xprotoSendExtensionError(uint8_t number, uint32_t badValue, const uint8_t *request, uint32_t requestLength,
+                              const char *detail) {
+  ExtensionRecord &extension = proxyState.extensions[request[0]];
+  extension.errorsSent++;
+  xprotoSendError(uint8_t(extension.firstError + number), badValue, request, requestLength, detail);
+}
+
+
+void xprotoProcessServerInput(DisplayConnection *c) {
+  Buffer *input = &c->input;
+  ClientConnection *owner = c->owner;
+  auto brokenUnit = [&]() {
+    xproxyCloseClient(owner, xproxyBrokenConnectionText(owner), 0);
+  };
+  auto waitFor = [&](uint64_t unitLength) {
+    // Keep the unit, drop what was handled, and make room for the whole unit.
+    bufferConsume(input, c->readPosition);
+    c->readPosition = 0;
+    if (unitLength > UINT32_MAX - 100 ||
+        (input->capacity < unitLength && bufferGrow(input, uint32_t(unitLength - input->length)) == 0)) {
+      brokenUnit();
+      return;
+    }
+  };
+  if (c->reader.bytesNeeded == kReaderStopped) return;
+  if (c->reader.bytesNeeded == 0) {
+    if (input->length < 8) return;
+    auto *data = reinterpret_cast<uint8_t *>(input->data);
+    uint64_t setupLength = 8 + 4 * uint64_t(get16(data + 6, 0));
+    if (setupLength > input->length) {
+      waitFor(setupLength);
+      return;
+    }
+    c->reader.bytesNeeded = 32;
+    c->readPosition = uint32_t(setupLength);
+    c->sequenceHandled = 0;
+    bool accepted = data[0] == 1;
+    xprotoSetupReplyHandler(data, uint32_t(setupLength));
+    if (c->reader.bytesNeeded == kReaderStopped) return;
+    if (accepted) enableBigRequests(c);
+  }
+  while (c->reader.bytesNeeded != kReaderStopped && input->length - c->readPosition >= 32) {
+    auto *unit = reinterpret_cast<uint8_t *>(input->data) + c->readPosition;
+    uint16_t sequence = uint16_t(get16(unit + 2, 0));
+    if (unit[0] == 0) {
+      c->readPosition += 32;
+      c->sequenceHandled = sequence;
+      proxyState.errorHandlers[unit[1]](unit);
+      if (c->reader.bytesNeeded == kReaderStopped) break;
+      if (uintptr_t id = xproxyTakeReplyCallback(c, kReplyTagDestroyOnError))
+        resourceDestroyEverywhere(uint32_t(id));
+      else
+        xproxyRunReplyCallbacks(c);
+    } else if (unit[0] == 1 || unit[0] == 35) {
+      uint64_t length = xprotoUnitLength(unit, 0);
+      if (length > input->length - c->readPosition) {
+        waitFor(length);
+        return;
+      }
+      c->readPosition += uint32_t(length);
+      if (unit[0] == 1) {
+        xproxyMapReplySequence(c, sequence);
+        proxyState.replyHandlers[c->replyKey](unit, uint32_t(length));
+      } else {
+        uint32_t selector = get32(unit + 8, 0);
+        // Below 36 the word would select a core event handler, which would misread it.
+        if (selector < 36) warnLowGenericEvent(selector);
+        if (selector >= 36 && selector < 256 && proxyState.eventHandlers[selector])
+          proxyState.eventHandlers[selector](unit);
+      }
+    } else {
+      c->readPosition += 32;
+      if (EventHandler handler = proxyState.eventHandlers[unit[0] & 127]) handler(unit);
+    }
+    // What a sync read while this unit was being handled joins the input again.
+    if (c->syncInput.length && c->reader.bytesNeeded != kReaderStopped) {
+      bufferAppendBuffer(&c->syncInput, input);
+      bufferFree(&c->syncInput);
+    }
+  }
+  if (c->reader.bytesNeeded == kReaderStopped) return;
+  bufferConsume(input, c->readPosition);
+  c->readPosition = 0;
+}
+
+// The proxy's answer to a real server's setup reply: until the setup replies are translated,
+// the connection takes the id base and mask and the client's count of pending setups falls.
+void xcoreServerSetupReply(uint8_t *reply, uint32_t length) {
+  DisplayConnection *c = xproxyCurrentDisplayConnection;
+  if (!c) return;
+  ClientConnection *owner = c->owner;
+  if (reply[0] != 1 || length < 20) {
+    xprotoCloseWithReason(&owner->reader, "setup failed");
+  } else {
+    c->idBase = get32(reply + 12, 0);
+    c->idMask = get32(reply + 16, 0);
+  }
+  c->setupDone = 1;
+  if (owner->setupsPending) owner->setupsPending--;
+  if (owner->setupsPending == 0 && owner->reader.bytesNeeded != kReaderStopped) owner->setUp = 1;
+}
+// ===== end of request cutting and server input ==============================================

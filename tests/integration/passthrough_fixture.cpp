@@ -1,0 +1,272 @@
+#include "passthrough_fixture.h"
+
+#include <X11/Xlib.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#include "proxy/access.h"
+#include "proxy/connections.h"
+#include "proxy/main.h"
+#include "proxy/streams.h"
+#include "proxy/xcore.h"
+#include "proxy/xproxy.h"
+#include "proxy/xproto.h"
+#include "proxy/xscreen.h"
+#include "support/logging.h"
+#include "support/orders.h"
+
+namespace {
+
+std::vector<std::string> logLines;
+ServerDisplay serverDisplay;
+
+uint16_t get16(const uint8_t *p) { return uint16_t(p[0] | p[1] << 8); }
+void put16(uint8_t *p, uint16_t v) { p[0] = uint8_t(v), p[1] = uint8_t(v >> 8); }
+
+// The owner of the answer being handled, when it is one of the forwarding ('l') clients.
+ClientConnection *forwardingOwner() {
+  ClientConnection *client = xproxyCurrentClient;
+  if (!client || client->reader.swapped || !xproxyCurrentDisplayConnection) return nullptr;
+  return client;
+}
+
+void forwardRequest(uint8_t *request, uint32_t length) {
+  ClientConnection *client = xproxyCurrentClient;
+  if (!client || client->reader.swapped || client->displayCount == 0) return;
+  if (length == 0) {  // a zero length without BIG-REQUESTS
+    xprotoSendError(16, 0, request, 4, nullptr);
+    return;
+  }
+  if (serverDisplay.bigRequestsMajor && request[0] == serverDisplay.bigRequestsMajor) client->bigRequests = 1;
+  if (request[0] == 112) client->closeDownMode = request[1];  // SetCloseDownMode
+  if (!xproxySendRequest(request, length, client->displays[0])) xprotoSendError(11, 0, request, length, nullptr);
+}
+
+void forwardReply(uint8_t *reply, uint32_t length) {
+  ClientConnection *client = forwardingOwner();
+  if (!client) return;
+  put16(reply + 2, client->replySequence);
+  mainWriteToClient(reply, length, nullptr);
+}
+
+void forwardEvent(uint8_t *event) {
+  ClientConnection *client = forwardingOwner();
+  if (!client) return;
+  if ((event[0] & 0x7f) != 11) {  // KeymapNotify carries no sequence number
+    xproxyMapReplySequence(xproxyCurrentDisplayConnection, get16(event + 2));
+    put16(event + 2, client->replySequence);
+  }
+  mainSendEventToClient(event, nullptr, 0);
+}
+
+void forwardError(uint8_t *error) {
+  ClientConnection *client = forwardingOwner();
+  if (!client) return;
+  DisplayConnection *c = xproxyCurrentDisplayConnection;
+  xproxyMapReplySequence(c, get16(error + 2));
+  if (c->replyKey == kReplyTagNoOp) return;  // one of the proxy's own round trips
+  put16(error + 2, client->replySequence);
+  mainWriteToClient(error, 32, nullptr);
+}
+
+// The real server's setup reply goes to the client as it stands, in the client's byte order.
+void passSetupReply(uint8_t *reply, uint32_t length) {
+  DisplayConnection *c = xproxyCurrentDisplayConnection;
+  if (c && c->owner) xscreenCopySwapped(reply, length, "H-23", c->owner);
+  xcoreServerSetupReply(reply, length);
+}
+
+void installRows() {
+  xcoreInitDispatchTables();
+  for (uint32_t key = 0; key < kRequestKeys; key++) {
+    proxyState.requestHandlers[key] = forwardRequest;
+    proxyState.replyHandlers[key] = key == kReplyTagNoOp ? xproxyNoOpReply : forwardReply;
+  }
+  for (int code = 2; code < 256; code++) proxyState.eventHandlers[code] = code == 35 ? nullptr : forwardEvent;
+  for (int code = 0; code < 256; code++) proxyState.errorHandlers[code] = forwardError;
+}
+
+uint64_t genericEventsSeen = 0;
+
+// Counts the GenericEvents among the complete units, then hands the input to the cutter.
+void countingServerCutter(DisplayConnection *c) {
+  if (c->reader.bytesNeeded == 32) {
+    const auto *data = reinterpret_cast<const uint8_t *>(c->input.data);
+    uint64_t at = c->readPosition;
+    while (c->input.length - at >= 32) {
+      uint64_t n = xprotoUnitLength(data + at, 0);
+      if (n > c->input.length - at) break;
+      if ((data[at] & 0x7f) == 35) genericEventsSeen++;
+      at += n;
+    }
+  }
+  xprotoProcessServerInput(c);
+}
+
+const char *allowEveryone(ClientConnection *, uint16_t, const char *, uint16_t, const uint8_t *) { return nullptr; }
+
+void keepLine(LogChannel *, const char *, int, const char *message) { logLines.emplace_back(message); }
+
+}  // namespace
+
+unsigned passthroughClientCount() { return xproxyClientCount; }
+
+uint64_t passthroughGenericEvents() { return genericEventsSeen; }
+
+std::string PassthroughProxy::start(const XvfbOptions &options) {
+  stop();
+  if (std::string e = xvfb_.start(options); !e.empty()) return e;
+  static bool logReady = false;
+  if (!logReady) {
+    logInit(0, nullptr, "test", "test");
+    logReady = true;
+  }
+  for (LogChannel *channel : {logChannelXclient, logChannelXhint, logChannelWarning, logChannelStep, logChannelNote,
+                              logChannelProblem})
+    logEnableChannel(channel);
+  logLines.clear();
+  logOutputHook = keepLine;
+
+  char templateText[] = "/tmp/tarvo-pass-XXXXXX";
+  if (!mkdtemp(templateText)) return "mkdtemp failed";
+  directory_ = templateText;
+  accessSetHostFileTemplate((directory_ + "/X%s.hosts").c_str());
+
+  signal(SIGPIPE, SIG_IGN);  // as the proxy program has it: a dead peer is a write error
+  ordersInit();
+  installRows();
+  xprotoSetupReplyHandler = passSetupReply;
+  xprotoAccessCheck = allowEveryone;
+  xproxyServerInputCutter = countingServerCutter;
+  genericEventsSeen = 0;
+
+  serverDisplay = ServerDisplay{};
+  serverDisplay.name = strdup(xvfb_.displayName().c_str());
+  serverDisplay.display = XOpenDisplay(serverDisplay.name);
+  if (!serverDisplay.display) return "cannot open the real display";
+  // Tests kill the server: its loss must not end the test program.
+  XSetIOErrorHandler([](Display *) { return 0; });
+  XSetIOErrorExitHandler(serverDisplay.display, [](Display *, void *) {}, nullptr);
+  int major = 0, event = 0, error = 0;
+  if (XQueryExtension(serverDisplay.display, "BIG-REQUESTS", &major, &event, &error))
+    serverDisplay.bigRequestsMajor = uint8_t(major);
+  serverDisplay.bigRequestsAsked = 1;
+  // What a BigReqEnable reply of that server says, as the real-display code will set it.
+  xprotoBigRequestMaximum = 4 * uint64_t(XExtendedMaxRequestSize(serverDisplay.display));
+  mainServerDisplays = &serverDisplay;
+  mainServerDisplayCount = 1;
+  started_ = true;
+
+  for (int attempt = 0; attempt < 10; attempt++) {
+    displayNumber_ = xvfbUnusedDisplayNumber();
+    if (!xproxyListen(displayName().c_str(), 0)) return "";
+  }
+  return "no display number could be listened on";
+}
+
+void PassthroughProxy::stop() {
+  if (!started_) {
+    xvfb_.stop();
+    return;
+  }
+  started_ = false;
+  while (xproxyClients) {
+    xproxyClients->closingForReset = 1;
+    xproxyCloseClient(xproxyClients, "end of test", 0);
+  }
+  xproxyCloseListeners();
+  mainServerDisplays = nullptr;
+  mainServerDisplayCount = 0;
+  if (serverDisplay.display) XCloseDisplay(serverDisplay.display);
+  XSetIOErrorHandler(nullptr);
+  free(serverDisplay.name);
+  serverDisplay = ServerDisplay{};
+  ordersFreeAll();
+  xprotoSetupReplyHandler = xcoreServerSetupReply;
+  xprotoAccessCheck = xproxyCheckClientAccess;
+  xproxyServerInputCutter = xprotoProcessServerInput;
+  xprotoBigRequestMaximum = 0xffffffffu;
+  logOutputHook = logEmit;
+  accessSetHostFileTemplate(nullptr);
+  if (!directory_.empty()) std::filesystem::remove_all(directory_);
+  directory_.clear();
+  xvfb_.resume();
+  xvfb_.stop();
+}
+
+void PassthroughProxy::pump(int ms) { ordersStep(uint64_t(ms)); }
+
+bool PassthroughProxy::runUntil(const std::function<bool()> &done, int timeoutMs) {
+  long long deadline = xvfbNowMs() + timeoutMs;
+  while (!done()) {
+    if (xvfbNowMs() > deadline) return false;
+    pump(2);
+  }
+  return true;
+}
+
+int PassthroughProxy::run(const std::vector<std::string> &argv, std::string *output, int timeoutMs,
+                          const std::string &display) {
+  int pipeFds[2];
+  if (pipe2(pipeFds, O_CLOEXEC) != 0) return -1;
+  std::vector<char *> args;
+  for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+  args.push_back(nullptr);
+  std::string displayText = display.empty() ? displayName() : display;
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(pipeFds[1], 1);
+    setenv("DISPLAY", displayText.c_str(), 1);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  ::close(pipeFds[1]);
+  if (pid < 0) {
+    ::close(pipeFds[0]);
+    return -1;
+  }
+  fcntl(pipeFds[0], F_SETFL, O_NONBLOCK);
+  std::string text;
+  int status = 0;
+  bool ended = false;
+  long long deadline = xvfbNowMs() + timeoutMs;
+  while (!ended && xvfbNowMs() < deadline) {
+    pump(2);
+    char buffer[4096];
+    ssize_t got;
+    while ((got = ::read(pipeFds[0], buffer, sizeof buffer)) > 0) text.append(buffer, size_t(got));
+    ended = waitpid(pid, &status, WNOHANG) == pid;
+  }
+  char buffer[4096];
+  ssize_t got;
+  while ((got = ::read(pipeFds[0], buffer, sizeof buffer)) > 0) text.append(buffer, size_t(got));
+  ::close(pipeFds[0]);
+  if (output) *output = text;
+  if (!ended) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string PassthroughProxy::connect(RawClient &client, char order, int timeoutMs) {
+  client.setPump([this] { pump(1); });
+  return client.connect(displayNumber_, order, timeoutMs);
+}
+
+const std::vector<std::string> &PassthroughProxy::log() const { return logLines; }
+
+bool PassthroughProxy::logged(const std::string &part) const {
+  for (const std::string &line : logLines)
+    if (line.find(part) != std::string::npos) return true;
+  return false;
+}
+
+void PassthroughProxy::clearLog() { logLines.clear(); }

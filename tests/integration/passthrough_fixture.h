@@ -1,0 +1,63 @@
+// The pass-through harness: the proxy's event loop runs in the test's own thread, listening on
+// a free display number, with a private Xvfb as its one real display. Its rows forward every
+// request of a client that sends least significant byte first unchanged on the client's first
+// display connection and write every reply, event and error back under the client's sequence
+// number; the real server's setup reply goes to the client as it stands (swapped for a client
+// that sends most significant byte first, whose requests are not forwarded). The proxy's own
+// round trips (request key 127) keep their handler.
+//
+// One harness at a time per process: the proxy's state is process-wide.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "rawclient_fixture.h"
+#include "xvfb_fixture.h"
+
+class PassthroughProxy {
+ public:
+  PassthroughProxy() = default;
+  PassthroughProxy(const PassthroughProxy &) = delete;
+  PassthroughProxy &operator=(const PassthroughProxy &) = delete;
+  ~PassthroughProxy() { stop(); }
+
+  // Starts Xvfb and the proxy. "" on success, else what went wrong.
+  std::string start(const XvfbOptions &options = XvfbOptions{});
+  // Closes every client, the listeners and the real display, and stops Xvfb; safe to repeat.
+  void stop();
+
+  XvfbServer &xvfb() { return xvfb_; }
+  int displayNumber() const { return displayNumber_; }
+  std::string displayName() const { return ":" + std::to_string(displayNumber_); }
+
+  // One step of the event loop, waiting at most `ms` for something to happen.
+  void pump(int ms = 2);
+  // Pumps until done() holds; false after timeoutMs.
+  bool runUntil(const std::function<bool()> &done, int timeoutMs);
+  // Runs a program with DISPLAY=display (the proxy's by default), pumping the loop meanwhile;
+  // its standard output goes to *output. The exit status, or -1 when it did not end within
+  // timeoutMs (it is killed then).
+  int run(const std::vector<std::string> &argv, std::string *output, int timeoutMs = 20000,
+          const std::string &display = "");
+  // Connects a raw client to the proxy, pumping while it waits.
+  std::string connect(RawClient &client, char order, int timeoutMs = 10000);
+
+  // Log lines of the proxy since start (every channel).
+  const std::vector<std::string> &log() const;
+  // Whether a logged line contains `part`.
+  bool logged(const std::string &part) const;
+  void clearLog();
+
+ private:
+  XvfbServer xvfb_;
+  int displayNumber_ = -1;
+  std::string directory_;
+  bool started_ = false;
+};
+
+// The number of clients the proxy lists.
+unsigned passthroughClientCount();
+// GenericEvents the real server sent to the proxy's clients since start.
+uint64_t passthroughGenericEvents();
