@@ -807,6 +807,12 @@ int commandCount = 0;  // commands running with the handlers installed
 struct sigaction chldBefore, pipeBefore;
 Order *flushTimer = nullptr;
 
+// Drops what a write buffer holds and leaves it empty and usable.
+void emptyBuffer(OutBuffer *buffer) {
+  outbufferFree(buffer);
+  buffer->first = buffer->last = nullptr;
+}
+
 // The side whose record keeps the stream's command: the read side when the stream reads.
 MultimediaStreamSide *commandSide(MultimediaStream *stream) {
   return stream->readSide->present ? stream->readSide : stream->writeSide;
@@ -1009,6 +1015,8 @@ pid_t forkCommand(MultimediaStream *stream, MultimediaStreamSide *side, bool rea
   if (pid != 0) return pid < 0 ? 0 : pid;
   // The child: async-signal-safe calls only.
   if (pidSlot) writePid(pidSlot, kPidRoom, getpid());
+  // Its own process group: the stop's signals reach what a shell command started as well.
+  setpgid(0, 0);
   if (dup2(logFd, 2) < 0) childFail("dup2 of the log failed");
   struct sigaction defaults {};
   defaults.sa_handler = SIG_DFL;
@@ -1172,7 +1180,9 @@ void multimediaPollChildren() {
     int code;
     if (!side || side->childPid <= 0 || !childEnded(side->childPid, &code)) continue;
     side->childPid = 0;
-    recordChildExit(side, code, nullptr);
+    // A write sink that ended cleanly has only stopped reading: the next write meets EPIPE and
+    // names it ("Broken pipe"); an error exit, or a source's end, fails the stream now.
+    if (code != 0 || side == stream->readSide) recordChildExit(side, code, nullptr);
   }
 }
 
@@ -1327,7 +1337,7 @@ int multimediaFlushBuffered(int count) {
     MultimediaStreamSide *write = stream->writeSide;
     if (!write || !write->buffered || !stream->writeBuffer.first) continue;
     if (failedNow(stream) || stream->writeBuffer.fd < 0) {
-      outbufferFree(&stream->writeBuffer);  // a failed stream writes nothing more
+      emptyBuffer(&stream->writeBuffer);  // a failed stream writes nothing more
       continue;
     }
     errno = 0;
@@ -1344,7 +1354,7 @@ int multimediaFlushBuffered(int count) {
       else
         multimediaSetFirstError(stream, strTempPrintf("Writing to %s failed: %s", stream->description,
                                                       strerror(error ? error : EIO)));
-      outbufferFree(&stream->writeBuffer);
+      emptyBuffer(&stream->writeBuffer);
     } else {
       LOG_UNE();
     }
@@ -1401,7 +1411,7 @@ void multimediaWriteFrame(MultimediaFrame *frame, unsigned repeat) {
     const uint8_t *data;
     uint32_t length;
     multimediaFrameCopy(converted, copy, &data, &length);
-    if (outbufferPut(data, length, &stream->writeBuffer) != 0) multimediaSetFirstError(stream, OUT_OF_MEMORY_TEXT());
+    if (!outbufferPut(data, length, &stream->writeBuffer)) multimediaSetFirstError(stream, OUT_OF_MEMORY_TEXT());
   }
   multimediaReleaseFrame(converted);
   multimediaFlushBuffered(0);
@@ -1459,7 +1469,7 @@ void drainBuffered(MultimediaStream *stream) {
     }
     if (!fdWaitWritable(stream->writeBuffer.fd, 100)) idleMs += 100;
   }
-  outbufferFree(&stream->writeBuffer);
+  emptyBuffer(&stream->writeBuffer);
 }
 
 // Ends the child of a side: SIGTERM first when asked, else after multimediaStopWaitMs; SIGKILL
@@ -1470,11 +1480,11 @@ int endChild(MultimediaStreamSide *side, bool terminateFirst) {
   if (pid <= 0) return -1;
   side->childPid = 0;
   int code = -1;
-  if (terminateFirst) kill(pid, SIGTERM);
+  if (terminateFirst) kill(-pid, SIGTERM);
   if (childEndedWithin(pid, multimediaStopWaitMs, &code)) return terminateFirst ? -1 : code;
-  kill(pid, SIGTERM);
+  kill(-pid, SIGTERM);
   if (childEndedWithin(pid, multimediaKillWaitMs, &code)) return -1;
-  kill(pid, SIGKILL);
+  kill(-pid, SIGKILL);
   int raw;
   while (waitpid(pid, &raw, 0) < 0 && errno == EINTR) {
   }
@@ -1488,7 +1498,7 @@ void multimediaStopCommand(MultimediaStream *stream) {
   MultimediaStreamSide *write = stream->writeSide;
   if (read && read->started == 0) {
     bool ran = read->childPid > 0;
-    if (ran) kill(read->childPid, SIGTERM);
+    if (ran) kill(-read->childPid, SIGTERM);
     for (int rounds = 0; rounds < 1000 && stream->readFd >= 0; rounds++) {
       const uint8_t *data;
       long length;
