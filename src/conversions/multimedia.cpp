@@ -849,22 +849,8 @@ void removeHandlers() {
   childOrder = nullptr;
 }
 
-// Collects the child without waiting: true when it has ended (exited or killed), with its code
-// (128 + the signal number for a killed one).
-bool childEnded(pid_t pid, int *code) {
-  int raw = 0;
-  pid_t r;
-  do {
-    r = waitpid(pid, &raw, WNOHANG);
-  } while (r < 0 && errno == EINTR);
-  if (r < 0) {
-    *code = 1;  // collected elsewhere: its status is lost
-    return errno == ECHILD;
-  }
-  if (r != pid) return false;
-  *code = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-  return true;
-}
+// Collects the child without waiting: true when it has ended (exited or killed), with its code.
+bool childEnded(pid_t pid, int *code) { return processPoll(pid, code) == 1; }
 
 // Waits up to ms for the child to end, polling every few milliseconds.
 bool childEndedWithin(pid_t pid, unsigned ms, int *code) {
