@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
 #include "support/fd.h"
 #include "support/logging.h"
@@ -12,26 +11,40 @@
 
 namespace {
 
-// Failure texts are written by pool workers and read by the event loop.
-std::mutex streamErrorMutex;
-
 void releaseNothing(void *) {}
+
+// The failed flag as another thread may have set it.
+bool failedNow(const MultimediaStream *stream) { return __atomic_load_n(&stream->failed, __ATOMIC_ACQUIRE) != 0; }
+
+// Failure texts are written by pool workers and the loop and read by the loop: each stream's
+// text is guarded by its own mutex.
+void recordFailure(MultimediaStream *stream, const char *text, bool keepFirst) {
+  if (!text) return;
+  if (stream) {
+    pthread_mutex_lock(&stream->failureMutex);
+    bool keep = keepFirst && stream->failed;
+    if (!keep) {
+      snprintf(stream->failureText, sizeof stream->failureText, "%s", text);
+      __atomic_store_n(&stream->failed, 1, __ATOMIC_RELEASE);
+    }
+    pthread_mutex_unlock(&stream->failureMutex);
+    if (keep) return;
+  }
+  logStep("MULTIMEDIA: %s", text);
+}
 
 }  // namespace
 
-void multimediaSetError(MultimediaStream *stream, const char *text) {
-  if (!text) return;
-  logStep("MULTIMEDIA: %s", text);
-  if (!stream) return;
-  std::lock_guard<std::mutex> guard(streamErrorMutex);
-  snprintf(stream->failureText, sizeof stream->failureText, "%s", text);
-  stream->failed = 1;
-}
+void multimediaSetError(MultimediaStream *stream, const char *text) { recordFailure(stream, text, false); }
+
+void multimediaSetFirstError(MultimediaStream *stream, const char *text) { recordFailure(stream, text, true); }
 
 const char *multimediaStreamError(MultimediaStream *stream) {
   if (!stream) return nullptr;
-  std::lock_guard<std::mutex> guard(streamErrorMutex);
-  return stream->failed ? strTempDup(stream->failureText) : nullptr;
+  pthread_mutex_lock(&stream->failureMutex);
+  const char *text = stream->failed ? strTempDup(stream->failureText) : nullptr;
+  pthread_mutex_unlock(&stream->failureMutex);
+  return text;
 }
 
 MultimediaFrame *multimediaNewFrame(MultimediaStream *stream, const void *data, uint64_t length) {
@@ -98,15 +111,25 @@ void multimediaFrameCopy(const MultimediaFrame *frame, unsigned copy, const uint
 // ===== profiles and the stream engine =====
 
 #include <fcntl.h>
+#include <linux/soundcard.h>
+#include <signal.h>
 #include <strings.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
 #include <vector>
 
-#include "support/host.h"
+#include "conversions/ossaudio.h"
 #include "support/configfile.h"
+#include "support/host.h"
+#include "support/orders.h"
+#include "support/process.h"
 #include "support/strings.h"
+#include "support/threadlib.h"
+
+extern char **environ;
 
 MultimediaProfile *multimediaProfiles = nullptr;
 uint32_t multimediaProfileCount = 0;
@@ -769,8 +792,425 @@ const char *multimediaOpenStream(const char *specification, const char *contentT
   return nullptr;
 }
 
+// ----- child processes and signals -----
+
+unsigned multimediaStartTimeoutUs = 10000000;
+unsigned multimediaStopWaitMs = 5000;
+unsigned multimediaKillWaitMs = 2000;
+
+namespace {
+
+volatile sig_atomic_t childExitNoted = 0;
+int childPipe[2] = {-1, -1};  // the handler's wake-up bytes for the loop
+Order *childOrder = nullptr;
+int commandCount = 0;  // commands running with the handlers installed
+struct sigaction chldBefore, pipeBefore;
+Order *flushTimer = nullptr;
+
+// Drops what a write buffer holds and leaves it empty and usable.
+void emptyBuffer(OutBuffer *buffer) {
+  outbufferFree(buffer);
+  buffer->first = buffer->last = nullptr;
+}
+
+// The side whose record keeps the stream's command: the read side when the stream reads.
+MultimediaStreamSide *commandSide(MultimediaStream *stream) {
+  return stream->readSide->present ? stream->readSide : stream->writeSide;
+}
+
+void drainChildPipe(void *) {
+  char bytes[64];
+  while (read(childPipe[0], bytes, sizeof bytes) > 0) {
+  }
+  multimediaPollChildren();
+}
+
+void installHandlers() {
+  if (commandCount++ > 0) return;
+  if (childPipe[0] < 0 && pipe2(childPipe, O_CLOEXEC | O_NONBLOCK) != 0) childPipe[0] = childPipe[1] = -1;
+  if (childPipe[0] >= 0) childOrder = ordersAddReader(childPipe[0], drainChildPipe, nullptr);
+  struct sigaction action {};
+  action.sa_handler = multimediaOnChildExit;
+  action.sa_flags = SA_RESTART | SA_NOCLDSTOP;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGCHLD, &action, &chldBefore);
+  // A sink that goes away must fail its own stream through EPIPE, not end the process.
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  sigaction(SIGPIPE, &ignore, &pipeBefore);
+}
+
+void removeHandlers() {
+  if (commandCount == 0 || --commandCount > 0) return;
+  sigaction(SIGCHLD, &chldBefore, nullptr);
+  sigaction(SIGPIPE, &pipeBefore, nullptr);
+  ordersCancel(childOrder);
+  childOrder = nullptr;
+}
+
+// Collects the child without waiting: true when it has ended (exited or killed), with its code.
+bool childEnded(pid_t pid, int *code) { return processPoll(pid, code) == 1; }
+
+// Waits up to ms for the child to end, polling every few milliseconds.
+bool childEndedWithin(pid_t pid, unsigned ms, int *code) {
+  for (unsigned waited = 0;; waited += 5) {
+    if (childEnded(pid, code)) return true;
+    if (waited >= ms) return false;
+    usleep(5000);
+  }
+}
+
+// The exit text of a side's child: its log's contents when the log can be read.
+const char *exitText(MultimediaStream *stream, MultimediaStreamSide *side, int code) {
+  FILE *log = side->logFile[0] ? fopen(side->logFile, "re") : nullptr;
+  if (!log) return strTempPrintf("Multimedia '%s' exited with code %d", stream->description, code);
+  const char *text = processExitText(stream->description, code, log);
+  fclose(log);
+  return text;
+}
+
+// Records the end of a side's child on every stream in use that reaches it.
+void recordChildExit(MultimediaStreamSide *side, int code, MultimediaStream *starting) {
+  for (MultimediaStream *stream = multimediaStreams; stream; stream = stream->next)
+    if (commandSide(stream) == side && (stream->users > 0 || stream == starting))
+      multimediaSetError(stream, exitText(stream, side, code));
+}
+
+// Blank-padded decimal of a pid into a fixed slot; async-signal-safe.
+void writePid(char *slot, size_t size, pid_t pid) {
+  char digits[24];
+  size_t n = 0;
+  unsigned long value = static_cast<unsigned long>(pid);
+  do {
+    digits[n++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value && n < sizeof digits);
+  size_t i = 0;
+  while (n > 0 && i + 1 < size) slot[i++] = digits[--n];
+  slot[i] = '\0';
+}
+
+void childFail(const char *what) {
+  ssize_t ignored = write(2, what, strlen(what));
+  ignored = write(2, "\n", 1);
+  (void)ignored;
+  _exit(1);
+}
+
+// The environment of a command, built before the fork: the inherited one, the engine's
+// variables, the default settings and the stream's own pairs, later ones replacing earlier
+// ones of the same name.
+struct ChildEnvironment {
+  std::vector<std::string> entries;
+  size_t pidEntry = SIZE_MAX;  // an entry whose value the child fills with its pid
+  std::vector<char *> pointers;
+
+  void set(const char *name, const char *value) {
+    std::string prefix = std::string(name) + "=";
+    for (std::string &entry : entries)
+      if (entry.compare(0, prefix.size(), prefix) == 0) {
+        entry = prefix + value;
+        return;
+      }
+    entries.push_back(prefix + value);
+  }
+  void setPairs(const char *list) {
+    const char *cursor = list, *key, *value;
+    while (multimediaNextPair(&cursor, &key, &value)) set(key, value);
+  }
+  char **finish() {
+    for (std::string &entry : entries) pointers.push_back(entry.data());
+    pointers.push_back(nullptr);
+    return pointers.data();
+  }
+};
+
+constexpr size_t kPidRoom = 24;
+
+// Creates the FIFOs and the log file of a command side in a private directory (mode 0700;
+// FIFOs and log 0600). NULL or the failure text.
+const char *makeCommandFiles(MultimediaStream *stream, MultimediaStreamSide *side, bool reads, int *logFd) {
+  const char *base = getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/mmXXXXXX";
+  if (pattern.size() + 8 >= sizeof side->directory || !mkdtemp(pattern.data()))
+    return strTempPrintf("Can't create write pipe 1: %s", strerror(errno ? errno : ENAMETOOLONG));
+  strCopy(side->directory, pattern.c_str(), sizeof side->directory);
+  auto fifo = [&](char *name, const char *leaf, const char *failure) -> const char * {
+    strCopy(name, (std::string(side->directory) + "/" + leaf).c_str(), kMultimediaPathSize);
+    if (mkfifo(name, 0600) == 0) return nullptr;
+    const char *text = strTempPrintf(failure, strerror(errno));
+    name[0] = '\0';
+    return text;
+  };
+  if (reads) {
+    if (const char *error = fifo(side->fifo1, "mmR", "Can't create pipe for stdout: %s")) return error;
+  } else {
+    if (const char *error = fifo(side->fifo1, "mmW1", "Can't create write pipe 1: %s")) return error;
+    if (side->pipes >= 2)
+      if (const char *error = fifo(side->fifo2, "mmW2", "Can't create write pipe 2: %s")) return error;
+  }
+  strCopy(side->logFile, (std::string(side->directory) + "/mmL").c_str(), sizeof side->logFile);
+  *logFd = open(side->logFile, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (*logFd < 0) {
+    const char *text = strTempPrintf("freopen(%s) failed", side->logFile);
+    side->logFile[0] = '\0';
+    (void)stream;
+    return text;
+  }
+  return nullptr;
+}
+
+void removeCommandFiles(MultimediaStreamSide *side) {
+  for (char *name : {side->fifo1, side->fifo2, side->logFile}) {
+    if (name[0]) unlink(name);
+    name[0] = '\0';
+  }
+  if (side->directory[0]) rmdir(side->directory);
+  side->directory[0] = '\0';
+}
+
+// Forks the child of a command side. The vectors are complete before the fork; the child only
+// redirects, resets its signals, closes every other descriptor and execs.
+pid_t forkCommand(MultimediaStream *stream, MultimediaStreamSide *side, bool reads, int logFd) {
+  ChildEnvironment env;
+  for (char **entry = environ; entry && *entry; entry++) env.entries.emplace_back(*entry);
+  const char *target = logFileName();
+  env.set("MWTlogTarget", target ? target : "");
+  std::string pidName = reads ? "MWTreadPid" : "MWTwritePid";
+  if (reads) {
+    env.set("MWTreadPipe", side->fifo1);
+  } else {
+    env.set("MWTwritePipe", side->fifo1);
+    env.set("MWTwritePipe2", side->fifo2);
+  }
+  env.set(pidName.c_str(), std::string(kPidRoom, ' ').c_str());
+  if (const MultimediaProfile *defaults = multimediaFindProfile(kDefaultSettings)) env.setPairs(defaults->pairs);
+  env.setPairs(stream->environment);
+  std::string prefix = pidName + "=";
+  for (size_t i = 0; i < env.entries.size(); i++)
+    if (env.entries[i].compare(0, prefix.size(), prefix) == 0) env.pidEntry = i;
+  char **envp = env.finish();
+  char *pidSlot = env.pidEntry == SIZE_MAX ? nullptr : envp[env.pidEntry] + prefix.size();
+  std::string text = "exec " + std::string(reads ? stream->readSide->command : side->command);
+  if (strpbrk(text.c_str() + 5, ";&|\n")) text = text.substr(5);  // a list runs whole
+  const char *argv[] = {"/bin/sh", "-c", text.c_str(), nullptr};
+  const char *fifo = side->fifo1;
+
+  pid_t pid = fork();
+  if (pid != 0) return pid < 0 ? 0 : pid;
+  // The child: async-signal-safe calls only.
+  if (pidSlot) writePid(pidSlot, kPidRoom, getpid());
+  // Its own process group: the stop's signals reach what a shell command started as well.
+  setpgid(0, 0);
+  if (dup2(logFd, 2) < 0) childFail("dup2 of the log failed");
+  struct sigaction defaults {};
+  defaults.sa_handler = SIG_DFL;
+  for (int signal = 1; signal < NSIG; signal++) sigaction(signal, &defaults, nullptr);
+  sigset_t empty;
+  sigemptyset(&empty);
+  sigprocmask(SIG_SETMASK, &empty, nullptr);
+  // The FIFO ends stay blocking: a sink reading between frames must wait, not see EAGAIN.
+  int end = open(fifo, reads ? O_WRONLY : O_RDONLY);
+  if (end < 0) childFail("Can't open the command's pipe");
+  if (dup2(end, reads ? 1 : 0) < 0) childFail("dup2 of the pipe failed");
+  if (end > 2) close(end);
+  close_range(3, ~0U, 0);
+  execve(argv[0], const_cast<char **>(argv), envp);
+  ssize_t ignored = write(2, "execve(/bin/sh) failed\n", 23);
+  (void)ignored;
+  _exit(127);
+}
+
+// Opens the parent's ends of the command's FIFOs while the child comes up, in a doubling wait;
+// each round first looks whether the child has ended. NULL or the failure text (recorded).
+const char *awaitCommandPipes(MultimediaStream *stream, MultimediaStreamSide *side, bool reads) {
+  const char *lastError = "";
+  for (unsigned waitUs = 100;; waitUs *= 2) {
+    usleep(waitUs);
+    int code;
+    if (childEnded(side->childPid, &code)) {
+      side->childPid = 0;
+      const char *text = exitText(stream, side, code);
+      multimediaSetError(stream, text);
+      return text;
+    }
+    bool open = true;
+    auto openEnd = [&](const char *name, int *fd, int flags) -> const char * {
+      if (*fd > 0) return nullptr;
+      int got = ::open(name, flags | O_NONBLOCK | O_CLOEXEC);
+      if (got > 0) {
+        *fd = got;
+        return nullptr;
+      }
+      int error = got == 0 ? EBADF : errno;
+      if (got == 0) close(got);
+      open = false;
+      lastError = strerror(error);
+      if (error == ENXIO || error == EINTR) return nullptr;
+      return strTempPrintf("Can't open shell cmd pipe '%s': %s", name, strerror(error));
+    };
+    const char *failure = nullptr;
+    if (reads) {
+      failure = openEnd(side->fifo1, &stream->readFd, O_RDONLY);
+    } else {
+      failure = openEnd(side->fifo1, &side->fifo1Fd, O_WRONLY);
+      if (!failure && side->fifo2[0]) failure = openEnd(side->fifo2, &side->fifo2Fd, O_WRONLY);
+    }
+    if (failure) {
+      multimediaSetError(stream, failure);
+      return failure;
+    }
+    if (open) return nullptr;
+    if (waitUs > multimediaStartTimeoutUs) {
+      const char *text = strTempPrintf("Timeout reached when executing: %s (%s)",
+                                       reads ? stream->readSide->command : side->command, lastError);
+      multimediaSetError(stream, text);
+      return text;
+    }
+  }
+}
+
+// Starts the command of the stream's method. A write side whose command runs already (a shared
+// sink) only takes its FIFO descriptor.
+void startCommand(MultimediaStream *stream) {
+  MultimediaStreamSide *side = commandSide(stream);
+  bool reads = side == stream->readSide;
+  if (!reads && side->fifo1[0] && side->fifo1Fd > 0) {
+    stream->writeBuffer.fd = stream->useSecondPipe && side->fifo2Fd > 0 ? side->fifo2Fd : side->fifo1Fd;
+    return;
+  }
+  int logFd = -1;
+  if (const char *error = makeCommandFiles(stream, side, reads, &logFd)) {
+    multimediaSetError(stream, error);
+    if (logFd >= 0) close(logFd);
+    removeCommandFiles(side);
+    return;
+  }
+  installHandlers();
+  side->childPid = forkCommand(stream, side, reads, logFd);
+  close(logFd);
+  if (side->childPid == 0) {
+    multimediaSetError(stream, "Out of processes");
+    multimediaStopCommand(stream);
+    return;
+  }
+  if (awaitCommandPipes(stream, side, reads)) {
+    multimediaStopCommand(stream);
+    return;
+  }
+  if (!reads) stream->writeBuffer.fd = stream->useSecondPipe && side->fifo2Fd > 0 ? side->fifo2Fd : side->fifo1Fd;
+}
+
+const char *openPath(MultimediaStream *stream, MultimediaStreamSide *side, int flags, const char *what, int *fd) {
+  if (stream->audioChannels)
+    *fd = ossaudioSeam.open(side->path, flags | O_NONBLOCK | O_CLOEXEC);
+  else
+    *fd = open(side->path, flags | O_NONBLOCK | O_CLOEXEC);
+  if (*fd < 0) {
+    (void)what;
+    return strTempPrintf("Can't open '%s' for %s: %s", side->path, stream->description, strerror(errno));
+  }
+  if (stream->audioChannels)
+    if (const char *error = multimediaSetupAudio(stream)) {
+      close(*fd);
+      *fd = -1;
+      return error;
+    }
+  return nullptr;
+}
+
+void startPath(MultimediaStream *stream, MultimediaStreamSide *read, MultimediaStreamSide *write) {
+  if (read)
+    if (const char *error = openPath(stream, read, O_RDONLY, "read", &stream->readFd)) {
+      multimediaSetError(stream, error);
+      return;
+    }
+  if (!write) return;
+  // A sharer of a running sink writes through a duplicate of its descriptor: one file offset,
+  // so the streams append to each other instead of overwriting each other.
+  if (MultimediaStream *running = startedSharer(stream)) {
+    stream->writeBuffer.fd = fcntl(running->writeBuffer.fd, F_DUPFD_CLOEXEC, 3);
+    if (stream->writeBuffer.fd < 0)
+      multimediaSetError(stream, strTempPrintf("Can't open '%s' for %s: %s", write->path, stream->description,
+                                               strerror(errno)));
+    return;
+  }
+  if (const char *error = openPath(stream, write, O_WRONLY, "write", &stream->writeBuffer.fd))
+    multimediaSetError(stream, error);
+}
+
+constexpr uint32_t kStreamTaskFlags = kThreadTaskThreaded | kThreadTaskOrdered | kThreadTaskDeliveryLock |
+                                      kThreadTaskPriority1;
+
+void armFlushTimer();
+
+}  // namespace
+
+void multimediaOnChildExit(int) {
+  int saved = errno;
+  childExitNoted = 1;
+  if (childPipe[1] >= 0) {
+    char byte = 1;
+    ssize_t ignored = write(childPipe[1], &byte, 1);
+    (void)ignored;
+  }
+  errno = saved;
+}
+
+void multimediaPollChildren() {
+  childExitNoted = 0;
+  // Signals coalesce: every stream's child is looked at, not one per signal.
+  for (MultimediaStream *stream = multimediaStreams; stream; stream = stream->next) {
+    MultimediaStreamSide *side = commandSide(stream);
+    int code;
+    if (!side || side->childPid <= 0 || !childEnded(side->childPid, &code)) continue;
+    side->childPid = 0;
+    // A write sink that ended cleanly has only stopped reading: the next write meets EPIPE and
+    // names it ("Broken pipe"); an error exit, or a source's end, fails the stream now.
+    if (code != 0 || side == stream->readSide) recordChildExit(side, code, nullptr);
+  }
+}
+
+void multimediaOnBrokenPipe(MultimediaStream *stream) {
+  multimediaSetFirstError(stream, strTempPrintf("Broken pipe in %s stream", stream->description));
+}
+
+int multimediaCommandCount() { return commandCount; }
+
+const char *multimediaSetupAudio(MultimediaStream *stream) {
+  MultimediaStreamSide *read = stream->readSide->present ? stream->readSide : nullptr;
+  int fd = read ? stream->readFd : stream->writeBuffer.fd;
+  if (read) {
+    if (int mask = ossaudioSourceMask(read->recordingSources))
+      if (ossaudioSeam.ioctl(fd, SOUND_MIXER_WRITE_RECSRC, &mask) < 0)
+        return strTempPrintf("Can't set OSS ports for %s: %s", stream->description, strerror(errno));
+    if (read->recordingLevel != 127) {
+      int level = ossaudioLevel(read->recordingLevel);
+      if (ossaudioSeam.ioctl(fd, SOUND_MIXER_WRITE_RECLEV, &level) < 0)
+        logProblem("Can't set audio input volume", __FILE__, __LINE__);
+    }
+  }
+  int format = ossaudioFormat(stream->contentType);
+  if (format < 0) return strTempPrintf("Unsupported OSS format %s for %s", stream->contentType, stream->description);
+  if (ossaudioSeam.ioctl(fd, SNDCTL_DSP_SETFMT, &format) < 0)
+    return strTempPrintf("Can't set OSS format for %s: %s", stream->description, strerror(errno));
+  int channels = stream->audioChannels;
+  if (ossaudioSeam.ioctl(fd, SNDCTL_DSP_CHANNELS, &channels) < 0)
+    return strTempPrintf("Can't set OSS audio channels for %s: %s", stream->description, strerror(errno));
+  if (stream->audioSampleRate) {
+    int rate = static_cast<int>(stream->audioSampleRate > INT32_MAX ? INT32_MAX : stream->audioSampleRate);
+    int asked = rate;
+    if (ossaudioSeam.ioctl(fd, SNDCTL_DSP_SPEED, &rate) < 0)
+      return strTempPrintf("Can't set OSS sample rate for %s: %s", stream->description, strerror(errno));
+    if (rate != asked) logProblem(strTempPrintf("Exact audio sample rate is %d", rate), __FILE__, __LINE__);
+  }
+  return nullptr;
+}
+
 const char *multimediaStartStream(MultimediaStream *stream) {
-  if (stream->failed) return multimediaStreamError(stream);
+  if (childExitNoted) multimediaPollChildren();
+  if (failedNow(stream)) return multimediaStreamError(stream);
   if (stream->users > 0) {
     stream->users++;
     return nullptr;
@@ -779,35 +1219,36 @@ const char *multimediaStartStream(MultimediaStream *stream) {
   MultimediaStreamSide *read = stream->readSide->present ? stream->readSide : nullptr;
   MultimediaStreamSide *write = stream->writeSide;
   uint8_t method = read ? read->method : write ? write->method : kMultimediaMethodNone;
-  if (method == kMultimediaMethodCommand) {
-    multimediaSetError(stream, strTempPrintf("Multimedia commands are not available yet (%s)", stream->description));
-  } else if (method == kMultimediaMethodPath) {
-    if (read) {
-      stream->readFd = open(read->path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-      if (stream->readFd < 0)
-        multimediaSetError(stream, strTempPrintf("Can't open '%s' for %s: %s", read->path, stream->description,
-                                                 strerror(errno)));
-    }
-    if (write && !stream->failed) {
-      // A sharer of a running sink writes through a duplicate of its descriptor: one file
-      // offset, so the streams append to each other instead of overwriting each other.
-      if (MultimediaStream *running = startedSharer(stream))
-        stream->writeBuffer.fd = fcntl(running->writeBuffer.fd, F_DUPFD_CLOEXEC, 3);
-      else
-        stream->writeBuffer.fd = open(write->path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-      if (stream->writeBuffer.fd < 0)
-        multimediaSetError(stream, strTempPrintf("Can't open '%s' for %s: %s", write->path, stream->description,
-                                                 strerror(errno)));
-    }
-  } else if (method != kMultimediaMethodOff) {
+  if (method == kMultimediaMethodCommand)
+    startCommand(stream);
+  else if (method == kMultimediaMethodPath)
+    startPath(stream, read, write);
+  else if (method != kMultimediaMethodOff)
     multimediaSetError(stream, "Unknown method");
+  if (!failedNow(stream)) {
+    if (read && read->threaded)
+      if (const char *error = threadlibCreateTask(threadlibDefaultPool, "mmReadStream", kStreamTaskFlags, &read->readTask))
+        multimediaSetError(stream, error);
+    if (write && write->threaded && !failedNow(stream))
+      if (const char *error = threadlibCreateTask(threadlibDefaultPool, "mmWriteStream", kStreamTaskFlags, &stream->writeTask))
+        multimediaSetError(stream, error);
+    // Buffered writes never block inside a flush.
+    if (write && write->buffered && stream->writeBuffer.fd >= 0) fdSetNonBlocking(stream->writeBuffer.fd);
   }
-  if (stream->failed) {
-    if (stream->readFd >= 0) close(stream->readFd);
-    if (stream->writeBuffer.fd >= 0) close(stream->writeBuffer.fd);
+  if (failedNow(stream)) {
+    const char *text = multimediaStreamError(stream);
+    if (read && read->readTask) threadlibFreeResults(threadlibDestroyTask(read->readTask));
+    if (read) read->readTask = nullptr;
+    if (method == kMultimediaMethodPath) {
+      if (stream->readFd >= 0) close(stream->readFd);
+      if (stream->writeBuffer.fd >= 0) close(stream->writeBuffer.fd);
+    } else if (method == kMultimediaMethodCommand && commandSide(stream)->childPid > 0 &&
+               !(write && write->started)) {
+      multimediaStopCommand(stream);
+    }
     stream->readFd = stream->writeBuffer.fd = -1;
     conversionStop(stream, true, true);
-    return multimediaStreamError(stream);
+    return text;
   }
   stream->users++;
   if (read) read->started++;
@@ -815,47 +1256,309 @@ const char *multimediaStartStream(MultimediaStream *stream) {
   return nullptr;
 }
 
+// ----- writing -----
+
+void multimediaWriteFrameNow(MultimediaFrame *frame) {
+  if (!frame) return;
+  MultimediaStream *stream = frame->stream;
+  unsigned repeat = frame->repeatCount ? frame->repeatCount : 1;
+  if (stream && !failedNow(stream) && stream->writeSide) {
+    pthread_mutex_lock(&stream->writeSide->writeLock);
+    for (unsigned copy = 0; copy < repeat; copy++) {
+      const uint8_t *data;
+      uint32_t length;
+      multimediaFrameCopy(frame, copy, &data, &length);
+      if (int error = fdWriteAllErrno(stream->writeBuffer.fd, data, length)) {
+        if (error == EPIPE)
+          multimediaOnBrokenPipe(stream);
+        else
+          multimediaSetFirstError(stream, strTempPrintf("Writing to %s failed: %s", stream->description, strerror(error)));
+        break;
+      }
+    }
+    pthread_mutex_unlock(&stream->writeSide->writeLock);
+  }
+  multimediaReleaseFrame(frame);
+}
+
+namespace {
+
+// Writes the frames of a result set in order; NULL results (failed conversions) are skipped.
+void deliverResults(ThreadResultSet *set) {
+  if (!set) return;
+  for (uint32_t i = 0; i < set->count; i++)
+    if (set->results[i]) multimediaWriteFrameNow(static_cast<MultimediaFrame *>(set->results[i]));
+  threadlibFreeResults(set);
+}
+
+}  // namespace
+
+const char *multimediaWriteJob(void *argument, ThreadJob *job) {
+  MultimediaFrame *frame = static_cast<MultimediaFrame *>(argument);
+  MultimediaStream *stream = frame->stream;
+  // A failed stream writes nothing more: its frames are released unconverted.
+  MultimediaFrame *converted = nullptr;
+  if (failedNow(stream))
+    multimediaReleaseFrame(frame);
+  else
+    converted = conversionConvertForWrite(stream, frame);
+  uint32_t state = 0;
+  if (const char *error = threadlibPutResult(job, converted, &state)) {
+    multimediaSetFirstError(stream, error);
+    multimediaReleaseFrame(converted);
+  }
+  for (;;) {
+    const char *error = nullptr;
+    ThreadResultSet *set = threadlibTryTakeResults(job->task, &error);
+    if (error) multimediaSetFirstError(stream, OUT_OF_MEMORY_TEXT());
+    if (!set) break;
+    deliverResults(set);
+  }
+  return nullptr;
+}
+
+int multimediaFlushBuffered(int count) {
+  bool pending = false;
+  for (MultimediaStream *stream = multimediaStreams; stream; stream = stream->next) {
+    MultimediaStreamSide *write = stream->writeSide;
+    if (!write || !write->buffered || !stream->writeBuffer.first) continue;
+    if (failedNow(stream) || stream->writeBuffer.fd < 0) {
+      emptyBuffer(&stream->writeBuffer);  // a failed stream writes nothing more
+      continue;
+    }
+    errno = 0;
+    int result = outbufferFlush(&stream->writeBuffer);
+    int error = errno;
+    if (result == kOutbufferDone) {
+      count--;
+    } else if (result == kOutbufferPending) {
+      pending = true;
+      if (count >= -99 && outbufferPending(&stream->writeBuffer) > kMultimediaBufferedLimit) count++;
+    } else if (result == kOutbufferError) {
+      if (error == EPIPE)
+        multimediaOnBrokenPipe(stream);
+      else
+        multimediaSetFirstError(stream, strTempPrintf("Writing to %s failed: %s", stream->description,
+                                                      strerror(error ? error : EIO)));
+      emptyBuffer(&stream->writeBuffer);
+    } else {
+      LOG_UNE();
+    }
+  }
+  if (pending) armFlushTimer();
+  return count;
+}
+
+namespace {
+
+void flushTimerFired(void *) {
+  flushTimer = nullptr;
+  multimediaFlushBuffered(0);
+}
+
+void armFlushTimer() {
+  if (!flushTimer) flushTimer = ordersAddTimer(kMultimediaFlushIntervalMs, flushTimerFired, nullptr);
+}
+
+bool writing(const MultimediaStream *stream) {
+  const MultimediaStreamSide *write = stream->writeSide;
+  return write && write->started && stream->users > 0 && stream->writeBuffer.fd >= 0 && !failedNow(stream) &&
+         write->method != kMultimediaMethodOff;
+}
+
+}  // namespace
+
 void multimediaWriteFrame(MultimediaFrame *frame, unsigned repeat) {
   if (!frame || !frame->stream) return;
+  if (childExitNoted) multimediaPollChildren();
   MultimediaStream *stream = frame->stream;
+  if (!writing(stream)) return;
   MultimediaStreamSide *write = stream->writeSide;
-  // A stream opened without a write side, or never started, has nothing to write to.
-  if (!write || !write->started || stream->users == 0 || stream->writeBuffer.fd < 0) return;
-  if (write->method == kMultimediaMethodOff) return;
   if (write->method != kMultimediaMethodPath && write->method != kMultimediaMethodCommand) LOG_UNE();
+  if (repeat == 0) repeat = 1;
+  if (repeat > UINT16_MAX) repeat = UINT16_MAX;
+  multimediaMarkFirstFrame(frame);
   atomicAdd16(&frame->referenceCount, 1);
   frame->repeatCount = static_cast<uint16_t>(repeat);
+  if (write->threaded && stream->writeTask) {
+    if (const char *error = threadlibTaskAddJob(stream->writeTask, multimediaWriteJob, frame)) {
+      multimediaSetFirstError(stream, error);
+      multimediaReleaseFrame(frame);
+    }
+    return;
+  }
   MultimediaFrame *converted = conversionConvertForWrite(stream, frame);
   if (!converted) return;
-  for (unsigned copy = 0; copy < repeat; copy++) {
+  if (!write->buffered) {
+    multimediaWriteFrameNow(converted);
+    return;
+  }
+  for (unsigned copy = 0; copy < repeat && !failedNow(stream); copy++) {
     const uint8_t *data;
     uint32_t length;
     multimediaFrameCopy(converted, copy, &data, &length);
-    if (const char *error = fdWriteAll(stream->writeBuffer.fd, data, length)) {
-      if (!stream->failed) multimediaSetError(stream, strTempPrintf("Writing to %s failed: %s", stream->description, error));
-      break;
-    }
+    if (!outbufferPut(data, length, &stream->writeBuffer)) multimediaSetFirstError(stream, OUT_OF_MEMORY_TEXT());
   }
   multimediaReleaseFrame(converted);
+  multimediaFlushBuffered(0);
+}
+
+bool multimediaStreamReady(MultimediaStream *stream) {
+  if (!stream || !writing(stream)) return true;
+  MultimediaStreamSide *write = stream->writeSide;
+  if (write->threaded && stream->writeTask) return !threadlibTaskBusy(stream->writeTask);
+  if (write->buffered) return outbufferPending(&stream->writeBuffer) <= kMultimediaBufferedLimit;
+  return fdIsWritable(stream->writeBuffer.fd) > 0;
+}
+
+const char *multimediaRead(MultimediaStream *stream, const uint8_t **data, long *length) {
+  MultimediaStreamSide *read = stream->readSide;
+  *data = read->readBuffer;
+  *length = 0;
+  if (read->method == kMultimediaMethodCommand && failedNow(stream)) return multimediaStreamError(stream);
+  if (read->method != kMultimediaMethodPath && read->method != kMultimediaMethodCommand) LOG_UNE();
+  if (stream->readFd < 0 || !read->readBuffer) return nullptr;
+  ssize_t got = ::read(stream->readFd, read->readBuffer, read->readSize);
+  if (got < 0 && (errno == EAGAIN || errno == EINTR)) got = 0;
+  if (got < 0) multimediaSetError(stream, strTempPrintf("Can't read from %s: %s", stream->description, strerror(errno)));
+  *length = got;
+  return multimediaStreamError(stream);
+}
+
+// ----- closing -----
+
+namespace {
+
+// Drains a buffered stream's queue at its last close: waits for writability instead of
+// spinning, and gives up after fdWriteAllWaitMs without progress.
+void drainBuffered(MultimediaStream *stream) {
+  uint64_t lastPending = outbufferPending(&stream->writeBuffer);
+  uint64_t idleMs = 0;
+  while (stream->writeBuffer.first && !failedNow(stream) && stream->writeBuffer.fd >= 0) {
+    int result = outbufferFlush(&stream->writeBuffer);
+    int error = errno;
+    if (result == kOutbufferDone) break;
+    if (result != kOutbufferPending) {
+      if (error == EPIPE)
+        multimediaOnBrokenPipe(stream);
+      else
+        multimediaSetFirstError(stream, strTempPrintf("Writing to %s failed: %s", stream->description,
+                                                      strerror(error ? error : EIO)));
+      break;
+    }
+    uint64_t pending = outbufferPending(&stream->writeBuffer);
+    if (pending < lastPending) idleMs = 0;
+    lastPending = pending;
+    if (idleMs >= fdWriteAllWaitMs) {
+      multimediaSetFirstError(stream, strTempPrintf("Writing to %s failed: %s", stream->description, strerror(ETIMEDOUT)));
+      break;
+    }
+    if (!fdWaitWritable(stream->writeBuffer.fd, 100)) idleMs += 100;
+  }
+  emptyBuffer(&stream->writeBuffer);
+}
+
+// Ends the child of a side: SIGTERM first when asked, else after multimediaStopWaitMs; SIGKILL
+// after multimediaKillWaitMs more; then reaped. Returns its exit code, -1 when it was killed
+// by us or had been collected already.
+int endChild(MultimediaStreamSide *side, bool terminateFirst) {
+  pid_t pid = side->childPid;
+  if (pid <= 0) return -1;
+  side->childPid = 0;
+  int code = -1;
+  if (terminateFirst) kill(-pid, SIGTERM);
+  if (childEndedWithin(pid, multimediaStopWaitMs, &code)) return terminateFirst ? -1 : code;
+  kill(-pid, SIGTERM);
+  if (childEndedWithin(pid, multimediaKillWaitMs, &code)) return -1;
+  kill(-pid, SIGKILL);
+  int raw;
+  while (waitpid(pid, &raw, 0) < 0 && errno == EINTR) {
+  }
+  return -1;
+}
+
+}  // namespace
+
+void multimediaStopCommand(MultimediaStream *stream) {
+  MultimediaStreamSide *read = stream->readSide->present ? stream->readSide : nullptr;
+  MultimediaStreamSide *write = stream->writeSide;
+  if (read && read->started == 0) {
+    bool ran = read->childPid > 0;
+    if (ran) kill(-read->childPid, SIGTERM);
+    for (int rounds = 0; rounds < 1000 && stream->readFd >= 0; rounds++) {
+      const uint8_t *data;
+      long length;
+      if (multimediaRead(stream, &data, &length) || length <= 0) break;
+    }
+    if (stream->readFd > 0) close(stream->readFd);
+    stream->readFd = -1;
+    if (ran) endChild(read, true);
+    bool hadFiles = read->directory[0] != '\0';
+    removeCommandFiles(read);
+    if (ran || hadFiles) removeHandlers();
+    return;
+  }
+  if (write && write->started == 0) {
+    for (int *fd : {&write->fifo1Fd, &write->fifo2Fd}) {
+      if (*fd > 0) close(*fd);
+      *fd = 0;
+    }
+    stream->writeBuffer.fd = -1;
+    bool ran = write->childPid > 0;
+    int code = endChild(write, false);
+    // A sink that ended with an error after reading everything fails the stream's close.
+    if (code > 0) multimediaSetFirstError(stream, exitText(stream, write, code));
+    bool hadFiles = write->directory[0] != '\0';
+    removeCommandFiles(write);
+    if (ran || hadFiles) removeHandlers();
+  }
 }
 
 const char *multimediaCloseStream(MultimediaStream *stream) {
   if (!stream || stream->users == 0) return nullptr;
+  if (childExitNoted) multimediaPollChildren();
   if (--stream->users > 0) return nullptr;
   MultimediaStreamSide *read = stream->readSide->present ? stream->readSide : nullptr;
   MultimediaStreamSide *write = stream->writeSide;
-  if (read && read->started > 0 && --read->started > 0) return nullptr;
-  if (write && write->started > 0) write->started--;
+  if (read) {
+    if (read->started > 0 && --read->started > 0) return nullptr;
+    if (read->readTask) {
+      ThreadResultSet *left = threadlibDestroyTask(read->readTask);
+      read->readTask = nullptr;
+      if (left && left->count) logProblem("WIP", __FILE__, __LINE__);
+      threadlibFreeResults(left);
+    }
+  }
+  bool sinkStillStarted = false;
+  if (write) {
+    if (write->started > 0) write->started--;
+    sinkStillStarted = write->started > 0;
+    // Every stream drains its own frames, whoever else shares the sink.
+    if (stream->writeTask) {
+      ThreadResultSet *left = threadlibDestroyTask(stream->writeTask);
+      stream->writeTask = nullptr;
+      deliverResults(left);
+    }
+    if (write->buffered) drainBuffered(stream);
+  }
   conversionStop(stream, read != nullptr, write != nullptr);
   uint8_t method = read ? read->method : write ? write->method : kMultimediaMethodNone;
-  // Streams sharing a path sink each opened it themselves: each closes its own descriptor.
-  if (method == kMultimediaMethodPath) {
+  if (method == kMultimediaMethodCommand) {
+    if (read || !sinkStillStarted) multimediaStopCommand(stream);
+    stream->writeBuffer.fd = -1;  // a shared FIFO's descriptor stays with its side
+  } else if (method == kMultimediaMethodPath) {
+    if (read && read->recordingSources && strstr(read->recordingSources, "mixer") && stream->readFd >= 0 &&
+        stream->readFd <= 9998) {
+      int mask = 0;
+      ossaudioSeam.ioctl(stream->readFd, SOUND_MIXER_WRITE_RECSRC, &mask);
+    }
+    // Streams sharing a path sink each opened it themselves: each closes its own descriptor.
     for (int *fd : {&stream->readFd, &stream->writeBuffer.fd}) {
       if (*fd > 2 && close(*fd) != 0)
         multimediaSetError(stream, strTempPrintf("Can't close multimedia stream: %s", strerror(errno)));
       *fd = -1;
     }
-  } else if (method != kMultimediaMethodCommand && method != kMultimediaMethodOff) {
+  } else if (method != kMultimediaMethodOff) {
     LOG_UNE();
   }
   return multimediaStreamError(stream);
@@ -866,4 +1569,47 @@ void multimediaFreeStream(MultimediaStream *stream) {
   while (stream->users > 0) multimediaCloseStream(stream);
   unlinkStream(stream);
   freeRecord(stream);
+}
+
+// ----- queries -----
+
+const char *multimediaStreamName(const MultimediaStream *stream) { return stream->specification; }
+
+const char *multimediaStreamValue(const MultimediaStream *stream, const char *key) {
+  const char *cursor = stream->environment, *name, *value;
+  while (multimediaNextPair(&cursor, &name, &value))
+    if (sameText(name, key)) return value;
+  return nullptr;
+}
+
+bool multimediaStreamHasValue(const MultimediaStream *stream, const char *key, const char *wanted) {
+  const char *found = nullptr, *cursor = stream->environment, *name, *value;
+  while (multimediaNextPair(&cursor, &name, &value))
+    if (sameText(name, key)) found = value;
+  return found && sameText(found, wanted);
+}
+
+char *multimediaStreamSettingsText(const MultimediaStream *stream) {
+  constexpr size_t kSize = 4096;
+  char *text = static_cast<char *>(calloc(1, kSize));
+  if (!text) return nullptr;
+  auto quoted = [](const char *word) {
+    return !*word || strpbrk(word, " \t\n\r\f\v") ? std::string("\"") + word + "\"" : std::string(word);
+  };
+  std::string all;
+  const char *cursor = stream->environment, *name, *value;
+  while (multimediaNextPair(&cursor, &name, &value)) {
+    std::string word = quoted(name) + (*value ? "=" + quoted(value) : std::string()) + " ";
+    if (all.size() + word.size() >= kSize) break;  // no pair is cut
+    all += word;
+  }
+  memcpy(text, all.data(), all.size());
+  return text;
+}
+
+int multimediaStreamFd(const MultimediaStream *stream) {
+  if (stream->readSide && stream->readSide->present) return stream->readFd;
+  if (stream->writeSide) return stream->writeBuffer.fd;
+  LOG_UNE();
+  return 0;
 }

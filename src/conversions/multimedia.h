@@ -7,9 +7,11 @@
 // first frame.
 #pragma once
 
+#include <pthread.h>
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
-#include <sys/types.h>
 
 #include "support/outbuffer.h"
 
@@ -40,6 +42,7 @@ struct MultimediaFrame {
 struct FrameConverter;
 struct MultimediaStreamSide;
 struct ThreadTask;
+struct ThreadJob;
 
 // The least stream record: allocated zeroed; the stream engine adds its fields behind these.
 struct MultimediaStream {
@@ -69,12 +72,17 @@ struct MultimediaStream {
   // the write position (the extra NUL is written there and not counted).
   char environment[4096];
   uint32_t environmentLength;
+  // Guards failed and failureText: pool workers, the loop and the child-exit pass record
+  // failures; readers copy the text under it. Zeroed memory is an unlocked mutex.
+  pthread_mutex_t failureMutex;
 };
 
 // Records a failure: logged on the step channel as "MULTIMEDIA: %s", kept as the stream's
 // failure text (a later one replaces it) and its failed flag set. Any thread may call it; a
 // NULL stream only logs.
 void multimediaSetError(MultimediaStream *stream, const char *text);
+// Records a failure unless the stream has failed already (the writers keep the first one).
+void multimediaSetFirstError(MultimediaStream *stream, const char *text);
 // The failure text (a temporary copy), or NULL while the stream has not failed.
 const char *multimediaStreamError(MultimediaStream *stream);
 
@@ -197,8 +205,14 @@ struct MultimediaStreamSide {
   char fifo2[kMultimediaPathSize];
   int fifo1Fd;  // 0 = not open
   int fifo2Fd;
-  char logFile[kMultimediaPathSize];  // kept in the read side record
+  char logFile[kMultimediaPathSize];
   uint8_t pipes;  // "MWTwritePipes"
+  // The side that runs a command (the read side when the stream reads, else the write side,
+  // shared by all its holders) keeps the child, its FIFOs, its log file and the private
+  // directory that holds them: freeing one holder never loses them.
+  char directory[kMultimediaPathSize];  // empty when not created
+  // Serialises the frames written to the side's sink: streams sharing it write whole frames.
+  pthread_mutex_t writeLock;
 };
 
 // The process-wide stream list (head; its previous link is the tail).
@@ -208,18 +222,79 @@ extern MultimediaStream *multimediaStreams;
 // kMultimediaWrite, kMultimediaThreaded. NULL or an error text; *out is NULL on failure.
 const char *multimediaOpenStream(const char *specification, const char *contentType, unsigned flags,
                                  MultimediaStream **out);
-// Starts a stream (each start counts a user). Paths are opened non-blocking; commands are not
-// available yet. NULL or the stream's failure text.
+// Starts a stream (each start counts a user): opens its path (and sets audio up), or creates
+// the FIFOs and the child running the command (the loop's thread waits for the child's FIFOs,
+// at most about multimediaStartTimeoutUs). NULL or the stream's failure text.
 const char *multimediaStartStream(MultimediaStream *stream);
-// Hands a frame to its stream's sink at once (converted, then written repeat times with
-// fdWriteAll); the caller keeps its reference. A stream without a started write side, or one
-// whose write side is off, drops it. Failures are recorded on the stream.
+// Hands a frame to its stream's sink: threaded (queued on the write task), direct (converted
+// and written now) or buffered (queued in the write buffer, flushed without blocking). The
+// caller keeps its reference. A stream without a started write side, a side that is off, or a
+// failed stream takes nothing. Repeat 0 counts as 1. Runs on the loop's thread.
 void multimediaWriteFrame(MultimediaFrame *frame, unsigned repeat);
-// Ends one start; NULL or the failure text (a temporary copy).
+// Writes a converted frame repeatCount times to its stream's descriptor (under the side's write
+// lock) and releases it. A failed stream releases it unwritten; the first failure is kept.
+void multimediaWriteFrameNow(MultimediaFrame *frame);
+// The threaded side's job for one frame (argument: the frame): converts it, puts the result
+// (NULL after a failed conversion, skipped at delivery) and delivers what is ready, in order.
+const char *multimediaWriteJob(void *frame, ThreadJob *job);
+// One non-blocking flush pass over the buffered streams. Returns the number of buffered streams
+// holding more than kMultimediaBufferedLimit bytes minus those that flushed completely; while
+// any data stays queued a kMultimediaFlushIntervalMs timer of the loop runs the next pass. It
+// never sleeps.
+int multimediaFlushBuffered(int count);
+// Whether the stream takes a frame now without queueing: a threaded side whose task is not busy,
+// a buffered side holding at most kMultimediaBufferedLimit bytes, a direct side whose descriptor
+// is writable. A stream that writes nothing (not started, off, failed) is ready. The client code
+// does not read a client whose stream is not ready.
+bool multimediaStreamReady(MultimediaStream *stream);
+// Reads up to the read size from the read side; *data is the read buffer, *length the bytes
+// read (0 for nothing waiting, negative on error). NULL or the failure text.
+const char *multimediaRead(MultimediaStream *stream, const uint8_t **data, long *length);
+// Ends one start; the last one drains the stream's frames and stops its sink. NULL or the
+// failure text (a temporary copy).
 const char *multimediaCloseStream(MultimediaStream *stream);
-// Closes the stream until no user is left, frees its sides when no other stream shares them,
-// unlinks and frees it. NULL is allowed.
+// Stops the command of a stream whose side is no longer started: closes the FIFOs, waits
+// multimediaStopWaitMs for the child, then SIGTERM, multimediaKillWaitMs, SIGKILL, and reaps
+// it; removes FIFOs, log file and their directory. A non-zero exit after EOF is recorded with
+// its exit text.
+void multimediaStopCommand(MultimediaStream *stream);
+// Closes the stream until no user is left, frees its sides with their last holder, unlinks and
+// frees it. NULL is allowed.
 void multimediaFreeStream(MultimediaStream *stream);
+
+// Failures of the sink process and its pipes. multimediaOnChildExit is the SIGCHLD handler: it
+// only notes the signal (and wakes the loop through a pipe); multimediaPollChildren, run by the
+// loop, collects every ended child of a stream and records its exit text on the streams using
+// it. The handler is installed while any command runs (once, with a count; the disposition
+// before the first is restored after the last) and SIGPIPE is kept ignored meanwhile.
+void multimediaOnChildExit(int signal);
+void multimediaPollChildren();
+// Records "Broken pipe in %s stream" on a stream whose write met EPIPE.
+void multimediaOnBrokenPipe(MultimediaStream *stream);
+// How many commands run with the SIGCHLD handler installed.
+int multimediaCommandCount();
+// Audio set-up of a stream's open descriptor through the OSS seam (ossaudio.h).
+const char *multimediaSetupAudio(MultimediaStream *stream);
+
+// Queries.
+const char *multimediaStreamName(const MultimediaStream *stream);
+// The value of the first applied pair with the key (any case), NULL when none.
+const char *multimediaStreamValue(const MultimediaStream *stream, const char *key);
+// Whether the last applied pair with the key has the value (any case); false when none.
+bool multimediaStreamHasValue(const MultimediaStream *stream, const char *key, const char *value);
+// The applied pairs as "key=value " / "key " words (quoted when empty or holding blanks) in a
+// new heap buffer of 4096 bytes (the caller frees it); pairs that do not fit are left out whole.
+char *multimediaStreamSettingsText(const MultimediaStream *stream);
+// The read descriptor of a stream that reads, else the write descriptor; 0 ("UNE") with neither.
+int multimediaStreamFd(const MultimediaStream *stream);
+
+// Limits and waits (tests shorten the waits).
+constexpr uint64_t kMultimediaBufferedLimit = 314572800;  // 300 MiB queued in one buffered stream
+constexpr unsigned kMultimediaFlushIntervalMs = 5;
+extern unsigned multimediaStartTimeoutUs;  // 10 s: the doubling wait for the child's FIFOs
+extern unsigned multimediaStopWaitMs;      // 5 s: for a child to end after EOF
+extern unsigned multimediaKillWaitMs;      // 2 s: after SIGTERM, before SIGKILL
+// The write side's drain at close gives up after fdWriteAllWaitMs (support/fd.h) without progress.
 
 // The stream engine's use of the converter rows (defined with the converters, conversion.cpp;
 // conversion.h describes the table).

@@ -209,11 +209,10 @@ int processPoll(pid_t pid, int *status) {
     *status = 1;
     return 1;
   }
-  if (r == pid && WIFEXITED(raw)) {
-    *status = WEXITSTATUS(raw);
-    return 1;
-  }
-  return 0;
+  if (r != pid) return 0;
+  // A child killed by a signal has ended too: collected here, it must not poll as running.
+  *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+  return 1;
 }
 
 const char *processWait(pid_t pid) {

@@ -15,8 +15,9 @@ constexpr int kProcessSignalStackDepth = 10;
 // Starts argv[0] (looked up on PATH) with the argument vector; returns the child's id, or 0
 // when fork fails. A child whose exec fails ends with status 127 and the parent logs why.
 pid_t processSpawn(int argc, const char *const *argv);
-// 1 when the child has ended (status = exit code; a child already collected gives status 1),
-// 0 when it runs, was killed by a signal, or on other errors. Never blocks.
+// 1 when the child has ended (status = exit code, 128 + the signal number for a child killed by
+// a signal; a child already collected gives status 1), 0 when it runs or on other errors.
+// Never blocks.
 int processPoll(pid_t pid, int *status);
 // Waits for the child; NULL at once when no such process exists.
 const char *processWait(pid_t pid);

@@ -23,6 +23,7 @@
 
 #include "conversions/conversion.h"
 #include "conversions/rgb24toyuv.h"
+#include "support/threadlib.h"
 #include "xclient/ximage.h"
 #include "yuv_helpers.h"
 
@@ -447,6 +448,85 @@ TEST_F(ConversionTest, FfmpegReadsOurStreams) {
     ASSERT_EQ(std::system((ffmpeg + "-i " + y4mFile + " -f rawvideo -pix_fmt yuv420p " + decoded).c_str()), 0);
     EXPECT_TRUE(readAll(decoded) == raw) << readAll(decoded).size() << " bytes decoded, " << raw.size() << " expected";
   }
+}
+
+// --- through real streams ------------------------------------------------------------------
+
+// Producers of "image/Xlib" frames writing to streams whose profiles name each row's target:
+// a threaded YUV4MPEG2 stream of 50 greys on 8 workers, a repeated frame on a direct side, an
+// rgb24 stream through cat, and a second stream that starts with its own header.
+TEST_F(ConversionTest, ImageFramesThroughRealStreams) {
+  if (!threadlibDefaultPool) {
+    ASSERT_EQ(threadlibInitDefaultPool(8), nullptr);
+  }
+  std::string work = dir + "/streams";
+  std::filesystem::create_directory(work);
+  for (const char *name : {"/y4m", "/second", "/direct"}) std::ofstream(work + name);
+  std::ofstream(work + "/profiles")
+      << "Name=Y4m\nMWTcontentType=image/yuv4mpeg2\nMWTwriteThreaded=1\nMWTwritePath=" << work << "/y4m\n"
+      << "Name=Second\nMWTcontentType=image/yuv4mpeg2\nMWTwritePath=" << work << "/second\n"
+      << "Name=Direct\nMWTcontentType=image/yuv4mpeg2\nMWTwriteThreaded=0\nMWTwritePath=" << work << "/direct\n"
+      << "Name=Rgb\nMWTcontentType=image/rgb24\nMWTwriteBuffered=1\nMWTwriteCmd=\"cat > " << work << "/rgb\"\n";
+  setenv("XMULTIMEDIA_PROFILES", (work + "/profiles").c_str(), 1);
+  setenv("TMPDIR", work.c_str(), 1);
+  multimediaClearProfiles();
+  ASSERT_EQ(multimediaLoadProfiles(), nullptr);
+  auto open = [](const char *name) {
+    MultimediaStream *stream = nullptr;
+    const char *error = multimediaOpenStream(name, "image/Xlib", 6, &stream);
+    EXPECT_EQ(error, nullptr) << error;
+    if (stream) {
+      error = multimediaStartStream(stream);
+      EXPECT_EQ(error, nullptr) << error;
+    }
+    return stream;
+  };
+  const int width = 16, height = 8, count = 50;
+  MultimediaStream *y4m = open("Y4m"), *rgb = open("Rgb");
+  ASSERT_TRUE(y4m && rgb);
+  std::string rgbExpected;
+  for (int i = 0; i < count; i++) {
+    std::vector<uint8_t> grey(width * height * 3, uint8_t(i * 5));
+    MultimediaFrame *frame = imageFrame(y4m, rgbImage(grey, width, height));
+    multimediaWriteFrame(frame, 1);
+    multimediaReleaseFrame(frame);
+    std::vector<uint8_t> colours = randomRgb(width, height, unsigned(i));
+    rgbExpected.append(colours.begin(), colours.end());
+    frame = imageFrame(rgb, rgbImage(colours, width, height));
+    multimediaWriteFrame(frame, 1);
+    multimediaReleaseFrame(frame);
+  }
+  EXPECT_EQ(multimediaCloseStream(y4m), nullptr);
+  EXPECT_EQ(multimediaCloseStream(rgb), nullptr);
+  std::string all = readAll(work + "/y4m");
+  size_t frameBytes = 6 + conversionYuv420pSize(width, height), at = header(width, height).size();
+  ASSERT_EQ(all.size(), at + count * frameBytes);
+  EXPECT_EQ(all.rfind(header(width, height), 0), 0u);
+  for (int i = 0; i < count; i++, at += frameBytes) {
+    EXPECT_EQ(all.substr(at, 6), "FRAME\n") << i;
+    EXPECT_EQ(uint8_t(all[at + 6]), referenceYuv(i * 5, i * 5, i * 5).y) << i;
+  }
+  EXPECT_TRUE(readAll(work + "/rgb") == rgbExpected);
+
+  MultimediaStream *second = open("Second");
+  std::vector<uint8_t> picture = randomRgb(6, 4, 9);
+  MultimediaFrame *frame = imageFrame(second, rgbImage(picture, 6, 4));
+  multimediaWriteFrame(frame, 1);
+  multimediaReleaseFrame(frame);
+  EXPECT_EQ(multimediaCloseStream(second), nullptr);
+  EXPECT_EQ(readAll(work + "/second").rfind(header(6, 4), 0), 0u);
+
+  MultimediaStream *direct = open("Direct");
+  frame = imageFrame(direct, rgbImage(picture, 6, 4));
+  multimediaWriteFrame(frame, 3);
+  multimediaReleaseFrame(frame);
+  EXPECT_EQ(multimediaCloseStream(direct), nullptr);
+  std::vector<uint8_t> planes = referenceYuv420p(picture, 6, 4);
+  std::string body = "FRAME\n" + std::string(planes.begin(), planes.end());
+  EXPECT_TRUE(readAll(work + "/direct") == header(6, 4) + body + body + body);
+  while (multimediaStreams) multimediaFreeStream(multimediaStreams);
+  multimediaClearProfiles();
+  unsetenv("TMPDIR");
 }
 
 }  // namespace

@@ -317,7 +317,7 @@ void writeText(MultimediaStream *stream, const char *text) {
 
 TEST_F(MultimediaTest, StartWriteAndClose) {
   std::string sink = dir + "/sink";
-  ASSERT_EQ(load("Name=S\nMWTwritePath=" + sink + "\nName=Cmd\nMWTwriteCmd=cat\nName=R\nMWTreadPath=" + sink +
+  ASSERT_EQ(load("Name=S\nMWTwritePath=" + sink + "\nName=R\nMWTreadPath=" + sink +
                  "\nName=Off\nMWTwriteOff=1\n"),
             "");
   close(open(sink.c_str(), O_CREAT | O_WRONLY, 0600));
@@ -345,17 +345,10 @@ TEST_F(MultimediaTest, StartWriteAndClose) {
   EXPECT_EQ(fileText(sink), "one;two;three;");
   EXPECT_EQ(conversionTable[0].users, 0u);
 
-  MultimediaStream *cmd = nullptr;
-  ASSERT_EQ(multimediaOpenStream("Cmd", nullptr, 2, &cmd), nullptr);
-  const char *error = multimediaStartStream(cmd);
-  ASSERT_NE(error, nullptr);
-  EXPECT_NE(std::string(error).find("not available yet"), std::string::npos) << error;
-  EXPECT_EQ(cmd->users, 0);
-
   MultimediaStream *missing = nullptr;
   std::string nowhere = dir + "/no/such/dir";
   ASSERT_EQ(multimediaOpenStream(("MWTwritePath=" + nowhere).c_str(), nullptr, 2, &missing), nullptr);
-  error = multimediaStartStream(missing);
+  const char *error = multimediaStartStream(missing);
   ASSERT_NE(error, nullptr);
   EXPECT_EQ(std::string(error), "Can't open '" + nowhere + "' for MWTwritePath=" + nowhere +
                                     ": No such file or directory");
@@ -379,7 +372,7 @@ TEST_F(MultimediaTest, BrokenSinkFailsTheStream) {
   writeText(stream, "lost");
   const char *error = multimediaStreamError(stream);
   ASSERT_NE(error, nullptr);
-  EXPECT_EQ(std::string(error).rfind("Writing to F failed: ", 0), 0u) << error;
+  EXPECT_EQ(std::string(error), "Broken pipe in F stream");
   EXPECT_NE(multimediaCloseStream(stream), nullptr);
 }
 

@@ -66,6 +66,13 @@ TEST(Process, SpawnPollWaitAndTerminate) {
   EXPECT_TRUE(processPoll(pid, &status) == 1 && status == 1);
   EXPECT_EQ(processWait(pid), nullptr);   // no such process any more
   EXPECT_STRNE(processWait(1), nullptr);  // not our child
+
+  // A child killed by a signal has ended, with 128 + the signal as its code.
+  pid = processSpawn(2, argv);
+  kill(pid, SIGKILL);
+  status = -1;
+  for (int i = 0; i < 1000 && !processPoll(pid, &status); i++) usleep(5000);
+  EXPECT_EQ(status, 128 + SIGKILL);
 }
 
 volatile sig_atomic_t lastHandler;
