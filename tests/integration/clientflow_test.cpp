@@ -48,6 +48,21 @@ class ClientFlowTest : public ::testing::Test {
   void TearDown() override { proxy.stop(); }
   // The proxy's record of the client that connected last.
   ClientConnection *newest() { return xproxyClients ? xproxyClients->prev : nullptr; }
+  // Connects a client that never reads and whose GetInputFocus requests the proxy answers
+  // itself, then another client; the proxy's record of the first (NULL when a connect failed).
+  ClientConnection *connectFlooderAndOther(RawClient &flooder, RawClient &other) {
+    proxyState.requestHandlers[43] = answerLocally;
+    if (proxy.connect(flooder, 'l') != "") return nullptr;
+    ClientConnection *record = newest();
+    if (proxy.connect(other, 'l') != "") return nullptr;
+    flooder.setNeverRead(true);
+    return record;
+  }
+  // Sends GetInputFocus requests as far as the socket takes them within 5 ms.
+  static void flood(RawClient &flooder) {
+    static const RawBytes burst = repeated(getInputFocus(), 4096);
+    (void)flooder.sendRaw(burst.data(), burst.size(), 5);
+  }
   PassthroughProxy proxy;
 };
 
@@ -197,26 +212,21 @@ TEST_F(ClientFlowTest, ClientNotReadingStopsItsDisplayConnection) {
 // passes the mark it is no longer read, and the proxy's buffers for it stay as they are while
 // another client's round trips go on.
 TEST_F(ClientFlowTest, FloodingClientThatNeverReadsIsNoLongerRead) {
-  proxyState.requestHandlers[43] = answerLocally;
   RawClient flooder, other;
-  ASSERT_EQ(proxy.connect(flooder, 'l'), "");
-  ClientConnection *record = newest();
-  ASSERT_EQ(proxy.connect(other, 'l'), "");
-  flooder.setNeverRead(true);
-  const RawBytes burst = repeated(getInputFocus(), 4096);
-  auto flood = [&] { (void)flooder.sendRaw(burst.data(), burst.size(), 5); };
+  ClientConnection *record = connectFlooderAndOther(flooder, other);
+  ASSERT_NE(record, nullptr);
   auto sizes = [&] {
     return std::vector<uint64_t>{outbufferCapacity(&record->output), record->input.capacity, record->input.length};
   };
   long long begin = xvfbNowMs();
-  while (xvfbNowMs() - begin < 1000) flood();
+  while (xvfbNowMs() - begin < 1000) flood(flooder);
   EXPECT_EQ(record->readOrder, nullptr);
   std::vector<uint64_t> atOne = sizes();
   EXPECT_GT(atOne[0], kMiscClientOutputMark);
   int roundTrips = 0;
   RawBytes answer;
   while (xvfbNowMs() - begin < 5000) {
-    flood();
+    flood(flooder);
     if (other.roundTrip(getInputFocus(), answer, 2000).empty() && answer[0] == 1) roundTrips++;
   }
   EXPECT_GT(roundTrips, 10);
@@ -378,15 +388,11 @@ TEST_F(ClientFlowTest, FullPollTableRefusesThePeer) {
 // Closing a client that never reads, with its output past the mark and its socket full, takes
 // no time: another client is served at once.
 TEST_F(ClientFlowTest, ClosingAClientThatNeverReadsDelaysNoOther) {
-  proxyState.requestHandlers[43] = answerLocally;
   RawClient stuck, other;
-  ASSERT_EQ(proxy.connect(stuck, 'l'), "");
-  ClientConnection *record = newest();
-  ASSERT_EQ(proxy.connect(other, 'l'), "");
-  stuck.setNeverRead(true);
-  const RawBytes burst = repeated(getInputFocus(), 4096);
+  ClientConnection *record = connectFlooderAndOther(stuck, other);
+  ASSERT_NE(record, nullptr);
   ASSERT_TRUE(proxy.runUntil([&] {
-    (void)stuck.sendRaw(burst.data(), burst.size(), 5);
+    flood(stuck);
     return record->readOrder == nullptr && outbufferCapacity(&record->output) > kMiscClientOutputMark;
   }, 5000));
   long long begin = xvfbNowMs();
