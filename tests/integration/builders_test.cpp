@@ -2,7 +2,6 @@
 // connection to a private Xvfb; Xlib on a second connection judges the effect.
 #include <gtest/gtest.h>
 
-#include <X11/Xauth.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -23,6 +22,8 @@
 namespace {
 
 int trappedErrors;
+int firstErrorSequence;
+std::vector<uint8_t> capturedReply;
 int countError(Display *, XErrorEvent *) {
   trappedErrors++;
   return 0;
@@ -35,7 +36,10 @@ struct ProxySide {
   DisplayConnection *connection = nullptr;
 
   // "" when the setup was answered (accepted or refused as `accepted` then says).
-  std::string open(const std::string &name, const char *authName = nullptr, const std::string &authData = "") {
+  // plain: the display's BIG-REQUESTS counts as absent and no sync follows the setup, so the
+  // proxy itself writes nothing on the connection after the setup.
+  std::string open(const std::string &name, const char *authName = nullptr, const std::string &authData = "",
+                   bool plain = false) {
     static bool tables = (xcoreInitDispatchTables(), true);
     (void)tables;
     ordersInit();
@@ -47,6 +51,7 @@ struct ProxySide {
     display.name = strdup(name.c_str());
     display.display = XOpenDisplay(name.c_str());
     if (!display.display) return "no Xlib connection";
+    display.bigRequestsAsked = plain ? 1 : 0;
     connection = xproxyOpenDisplayConnection(&client, &display);
     if (!connection) return "no display connection";
     if (!core11GSendConnectionSetup(connection, authName, authName ? uint32_t(strlen(authName)) : 0,
@@ -58,7 +63,7 @@ struct ProxySide {
     if (client.closePending) return "";  // refused and closed
     if (!connection->setupDone) return "no setup reply";
     // BIG-REQUESTS is enabled by a round trip of its own.
-    if (accepted()) sync();
+    if (accepted() && !plain) sync();
     return "";
   }
   bool accepted() const {
@@ -69,6 +74,12 @@ struct ProxySide {
   void sync() {
     const char *failure = xproxySyncDisplayConnection(connection);
     EXPECT_EQ(failure, nullptr) << failure;
+  }
+  // A sync takes only its own reply: the answers before it are handled by the loop's next steps.
+  void syncAndHandle() {
+    sync();
+    long long deadline = xvfbNowMs() + 5000;
+    while (connection->input.length > 0 && xvfbNowMs() < deadline) ordersStep(10);
   }
   ~ProxySide() {
     if (connection && !client.closePending) xproxyCloseDisplayConnection(connection);
@@ -249,9 +260,44 @@ TEST_F(BuildersTest, GrabsWarpsFocusAndMovesTakeEffect) {
   EXPECT_EQ(x, -5);
   EXPECT_EQ(w, 70u);
   EXPECT_EQ(h, 80u);
-  EXPECT_EQ(core11GGetImage(proxy.connection, ZPixmap, window, 0, 0, 1, 1, ~0u), 1);
-  proxy.sync();
   XSync(judge, False);
+  EXPECT_EQ(trappedErrors, 0);
+}
+
+// The GetImage builder's reply, routed by its request key, carries the pixels drawn.
+TEST_F(BuildersTest, GetImageReplyCarriesThePixels) {
+  start();
+  const int width = 7, height = 5;
+  uint32_t pixmap = proxy.id(1);
+  Window root = DefaultRootWindow(judge);
+  ASSERT_EQ(xprotoEncodeCreatePixmap(proxy.sink(), pixmap, uint32_t(root), width, height, 24), 1);
+  proxy.sync();
+  GC gc = XCreateGC(judge, pixmap, 0, nullptr);
+  for (int y = 0; y < height; y++)
+    for (int x = 0; x < width; x++) {
+      XSetForeground(judge, gc, uint32_t(0x010203 * (y * width + x + 1)) & 0xffffff);
+      XDrawPoint(judge, pixmap, gc, x, y);
+    }
+  XFreeGC(judge, gc);
+  XSync(judge, False);
+  const uint32_t key = 73 | ZPixmap << 8;
+  ReplyHandler saved = proxyState.replyHandlers[key];
+  proxyState.replyHandlers[key] = [](uint8_t *reply, uint32_t length) { capturedReply.assign(reply, reply + length); };
+  capturedReply.clear();
+  ASSERT_EQ(core11GGetImage(proxy.connection, ZPixmap, pixmap, 0, 0, width, height, ~0u), 1);
+  proxy.syncAndHandle();
+  proxyState.replyHandlers[key] = saved;
+  ASSERT_EQ(capturedReply.size(), 32u + 4u * width * height);  // 32 bits per pixel, no pad
+  EXPECT_EQ(capturedReply[1], 24);                              // depth
+  uint32_t words = capturedReply[4] | capturedReply[5] << 8 | capturedReply[6] << 16 | uint32_t(capturedReply[7]) << 24;
+  EXPECT_EQ(words, uint32_t(width * height));
+  int differing = 0;
+  for (int i = 0; i < width * height; i++) {
+    const uint8_t *p = capturedReply.data() + 32 + 4 * i;
+    uint32_t pixel = p[0] | p[1] << 8 | p[2] << 16;
+    differing += pixel != (uint32_t(0x010203 * (i + 1)) & 0xffffff);
+  }
+  EXPECT_EQ(differing, 0);
   EXPECT_EQ(trappedErrors, 0);
 }
 
@@ -311,25 +357,7 @@ TEST(ConnectionSetup, CookieAcceptedAndRefused) {
   std::string authFile = std::string(directory) + "/auth";
   const std::string cookie = "0123456789abcdef";
   int display = xvfbUnusedDisplayNumber();
-  {
-    FILE *f = fopen(authFile.c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    std::string number = std::to_string(display);
-    char host[256] = {};
-    gethostname(host, sizeof host - 1);
-    Xauth entry{};
-    entry.family = FamilyLocal;
-    entry.address = host;
-    entry.address_length = uint16_t(strlen(host));
-    entry.number = number.data();
-    entry.number_length = uint16_t(number.size());
-    entry.name = const_cast<char *>("MIT-MAGIC-COOKIE-1");
-    entry.name_length = 18;
-    entry.data = const_cast<char *>(cookie.data());
-    entry.data_length = uint16_t(cookie.size());
-    ASSERT_EQ(XauWriteAuth(f, &entry), 1);
-    fclose(f);
-  }
+  ASSERT_EQ(xvfbWriteCookieFile(authFile, display, cookie), "");
   setenv("XAUTHORITY", authFile.c_str(), 1);  // the Xlib connections of the test use it
   XvfbServer server;
   XvfbOptions options;
@@ -346,6 +374,21 @@ TEST(ConnectionSetup, CookieAcceptedAndRefused) {
     ASSERT_EQ(xprotoEncodeMapWindow(with.sink(), 0x1fffffff), 1);  // answered by an error
     with.sync();
     EXPECT_EQ(with.connection->requestsSent, 4u);
+  }
+  {
+    // Without the proxy's own round trips the first request is the server's request 1: its
+    // error carries that number.
+    ProxySide plain;
+    ASSERT_EQ(plain.open(server.displayName(), "MIT-MAGIC-COOKIE-1", cookie, true), "");
+    ASSERT_TRUE(plain.accepted());
+    EXPECT_EQ(plain.connection->requestsSent, 0u);
+    ErrorHandler saved = proxyState.errorHandlers[BadWindow];
+    proxyState.errorHandlers[BadWindow] = [](uint8_t *error) { firstErrorSequence = error[2] | error[3] << 8; };
+    firstErrorSequence = -1;
+    ASSERT_EQ(xprotoEncodeMapWindow(plain.sink(), 0x1fffffff), 1);
+    plain.syncAndHandle();
+    proxyState.errorHandlers[BadWindow] = saved;
+    EXPECT_EQ(firstErrorSequence, 1);
   }
   {
     ProxySide without;

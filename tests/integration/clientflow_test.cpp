@@ -1,22 +1,46 @@
-// Client connections through the pass-through harness: flow control towards the server and
-// towards the client, server grabs, the reset request of the last client, a full slot table
-// and the setup time-out.
+// Client connections through the pass-through harness: the start and stop lines, requests
+// behind the setup, refused authorization, flow control towards the server and towards the
+// client (also for a client that floods and never reads), server grabs, retained clients, the
+// reset request of the last client, a full slot table or poll table, the setup time-out and the
+// close of a client that never reads.
 #include <gtest/gtest.h>
 
+#include <X11/Xlib.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 
 #include "passthrough_fixture.h"
+#include "proxy/access.h"
 #include "proxy/connections.h"
+#include "proxy/main.h"
 #include "proxy/resource.h"
+#include "proxy/streams.h"
 #include "proxy/xproto.h"
+#include "support/orders.h"
 
 namespace {
 
 RawBytes getInputFocus() { return RawRequest(false).b(43).b(0).s(0).done(); }
+
+// n copies of one request.
+RawBytes repeated(const RawBytes &request, int n) {
+  RawBytes all;
+  for (int i = 0; i < n; i++) all.insert(all.end(), request.begin(), request.end());
+  return all;
+}
+
+// A row for GetInputFocus that answers from the proxy itself, without the real server.
+void answerLocally(uint8_t *, uint32_t) {
+  uint8_t reply[32] = {1};
+  reply[2] = uint8_t(xproxyCurrentClient->sequence);
+  reply[3] = uint8_t(xproxyCurrentClient->sequence >> 8);
+  mainWriteToClient(reply, 32, nullptr);
+}
 
 class ClientFlowTest : public ::testing::Test {
  protected:
@@ -24,8 +48,122 @@ class ClientFlowTest : public ::testing::Test {
   void TearDown() override { proxy.stop(); }
   // The proxy's record of the client that connected last.
   ClientConnection *newest() { return xproxyClients ? xproxyClients->prev : nullptr; }
+  // Connects a client that never reads and whose GetInputFocus requests the proxy answers
+  // itself, then another client; the proxy's record of the first (NULL when a connect failed).
+  ClientConnection *connectFlooderAndOther(RawClient &flooder, RawClient &other) {
+    proxyState.requestHandlers[43] = answerLocally;
+    if (proxy.connect(flooder, 'l') != "") return nullptr;
+    ClientConnection *record = newest();
+    if (proxy.connect(other, 'l') != "") return nullptr;
+    flooder.setNeverRead(true);
+    return record;
+  }
+  // Sends GetInputFocus requests as far as the socket takes them within 5 ms.
+  static void flood(RawClient &flooder) {
+    static const RawBytes burst = repeated(getInputFocus(), 4096);
+    (void)flooder.sendRaw(burst.data(), burst.size(), 5);
+  }
   PassthroughProxy proxy;
 };
+
+// The start and stop lines name the slot, the client, its close-down mode, the reason and the
+// request count, for a full and a retained close.
+TEST_F(ClientFlowTest, StartAndStopLines) {
+  for (bool retain : {false, true}) {
+    SCOPED_TRACE(retain);
+    RawClient client;
+    ASSERT_EQ(proxy.connect(client, 'l'), "");
+    ClientConnection *record = newest();
+    int index = int(record->index);
+    RawBytes answer;
+    ASSERT_EQ(client.roundTrip(getInputFocus(), answer), "");
+    if (retain) {
+      ASSERT_EQ(client.send(RawRequest(false).b(112).b(1).s(0).done()), "");  // RetainPermanent
+    }
+    ASSERT_EQ(client.roundTrip(getInputFocus(), answer), "");
+    client.close();
+    ASSERT_TRUE(proxy.runUntil([&] { return retain ? record->retained != 0 : passthroughClientCount() == 0; }, 2000));
+    std::string name = "client " + std::to_string(index);
+    std::vector<std::string> expected = {
+        "Client #" + std::to_string(index) + " started",
+        "Client #" + std::to_string(index) + " stopped (" + name + (retain ? " RetainPermanent" : " DestroyAll") +
+            " reason=Broken connection reqs=" + (retain ? "3" : "2") + ")"};
+    std::vector<std::string> seen;
+    for (const std::string &line : proxy.log())
+      if (line.rfind("Client #", 0) == 0) seen.push_back(line);
+    EXPECT_EQ(seen, expected);
+    if (retain) xproxyCloseClient(record, "end of the case", 0);
+    proxy.clearLog();
+  }
+}
+
+// Requests sent in the same write as the setup are handled once the real server has answered
+// the setup, with the client set up, and come back under their own sequence numbers.
+TEST_F(ClientFlowTest, RequestsBehindTheSetupRunAfterItsAnswer) {
+  static RequestHandler forward;
+  static std::vector<int> setUpWhenHandled;
+  forward = proxyState.requestHandlers[43];
+  setUpWhenHandled.clear();
+  proxyState.requestHandlers[43] = [](uint8_t *request, uint32_t length) {
+    setUpWhenHandled.push_back(xproxyCurrentClient->setUp && xproxyCurrentClient->setupsPending == 0);
+    forward(request, length);
+  };
+  RawClient client;
+  client.setAfterSetup(repeated(getInputFocus(), 3), 3);
+  ASSERT_EQ(proxy.connect(client, 'l'), "");
+  for (uint16_t expected = 1; expected <= 3; expected++) {
+    RawBytes answer;
+    ASSERT_EQ(client.read(answer), "");
+    EXPECT_EQ(answer[0], 1);
+    EXPECT_EQ(rawGet16(answer, 2, false), expected);
+  }
+  EXPECT_EQ(setUpWhenHandled, std::vector<int>({1, 1, 1}));
+  proxyState.requestHandlers[43] = forward;
+}
+
+// With a client authorization file, a wrong cookie gets a failed setup in the client's byte
+// order; the right one is taken, and the proxy reaches the Xvfb that requires its own cookie.
+TEST(ClientAuthorization, WrongCookieGetsAFailedSetupInEitherOrder) {
+  char directoryTemplate[] = "/tmp/tarvo-clientauth-XXXXXX";
+  ASSERT_NE(mkdtemp(directoryTemplate), nullptr);
+  std::string directory = directoryTemplate, serverFile = directory + "/server", clientFile = directory + "/client";
+  const std::string serverCookie = "server-cookie-16", clientCookie = "client-cookie-16";
+  XvfbOptions options;
+  options.displayNumber = xvfbUnusedDisplayNumber();
+  options.extraArguments = {"-auth", serverFile};
+  ASSERT_EQ(xvfbWriteCookieFile(serverFile, options.displayNumber, serverCookie), "");
+  setenv("XAUTHORITY", serverFile.c_str(), 1);  // the harness's Xlib connection to Xvfb
+  {
+    PassthroughProxy proxy;
+    ASSERT_EQ(proxy.start(options), "");
+    ASSERT_EQ(xvfbWriteCookieFile(clientFile, proxy.displayNumber(), clientCookie), "");
+    xproxySetServerAuthFile(serverFile.c_str());
+    xproxySetAuthorizationFile(clientFile.c_str());
+    // The harness listens open to everyone: access control on, no host admitted.
+    accessSetDefeated(0);
+    accessResetHosts(std::to_string(proxy.displayNumber()).c_str());
+    xprotoAccessCheck = xproxyCheckClientAccess;
+    for (char order : {'l', 'B'}) {
+      SCOPED_TRACE(order);
+      RawClient refused;
+      refused.setAuthorization("MIT-MAGIC-COOKIE-1", "wrong-cookie-016");
+      EXPECT_EQ(proxy.connect(refused, order), "the X server refused the connection");
+      EXPECT_EQ(refused.setupFailure(), "Invalid MIT-MAGIC-COOKIE-1 key");
+      // Major version 11 in the client's order.
+      EXPECT_EQ(rawGet16(refused.setup(), 2, order == 'B'), 11u);
+      RawClient taken;
+      taken.setAuthorization("MIT-MAGIC-COOKIE-1", clientCookie);
+      EXPECT_EQ(proxy.connect(taken, order), "");
+      EXPECT_EQ(taken.setup()[0], 1);
+    }
+    EXPECT_TRUE(proxy.logged("Access denied from"));
+    proxy.stop();
+    xproxyFreeServerAuth();
+    accessFreeAll();
+  }
+  unsetenv("XAUTHORITY");
+  std::filesystem::remove_all(directory);
+}
 
 // With the server stopped, the proxy's output towards it grows past two blocks and the client
 // is no longer read; once the server runs again the client is read and answered.
@@ -68,6 +206,92 @@ TEST_F(ClientFlowTest, ClientNotReadingStopsItsDisplayConnection) {
   RawBytes message;
   while (replies < count && client.read(message, 5000).empty()) replies++;
   EXPECT_EQ(replies, count);
+}
+
+// A client that floods requests answered by the proxy itself and never reads: once its output
+// passes the mark it is no longer read, and the proxy's buffers for it stay as they are while
+// another client's round trips go on.
+TEST_F(ClientFlowTest, FloodingClientThatNeverReadsIsNoLongerRead) {
+  RawClient flooder, other;
+  ClientConnection *record = connectFlooderAndOther(flooder, other);
+  ASSERT_NE(record, nullptr);
+  auto sizes = [&] {
+    return std::vector<uint64_t>{outbufferCapacity(&record->output), record->input.capacity, record->input.length};
+  };
+  long long begin = xvfbNowMs();
+  while (xvfbNowMs() - begin < 1000) flood(flooder);
+  EXPECT_EQ(record->readOrder, nullptr);
+  std::vector<uint64_t> atOne = sizes();
+  EXPECT_GT(atOne[0], kMiscClientOutputMark);
+  int roundTrips = 0;
+  RawBytes answer;
+  while (xvfbNowMs() - begin < 5000) {
+    flood(flooder);
+    if (other.roundTrip(getInputFocus(), answer, 2000).empty() && answer[0] == 1) roundTrips++;
+  }
+  EXPECT_GT(roundTrips, 10);
+  EXPECT_EQ(record->readOrder, nullptr);
+  EXPECT_EQ(sizes(), atOne);
+}
+
+// A retained client's window stays on the server, the events of its display connection reach
+// no other client, and its full close destroys the window.
+TEST_F(ClientFlowTest, RetainedClientKeepsItsWindowUntilItsFullClose) {
+  RawClient owner, other;
+  ASSERT_EQ(proxy.connect(owner, 'l'), "");
+  ClientConnection *record = newest();
+  ASSERT_EQ(proxy.connect(other, 'l'), "");
+  uint32_t window = owner.idBase() | 1;
+  // CreateWindow 100x100 with an event mask of StructureNotify; then RetainPermanent.
+  ASSERT_EQ(owner.send(RawRequest(false).b(1).b(0).s(0).i(window).i(owner.rootWindow()).s(0).s(0).s(100).s(100)
+                           .s(0).s(1).i(0).i(0x800).i(StructureNotifyMask).done()), "");
+  ASSERT_EQ(owner.send(RawRequest(false).b(112).b(1).s(0).done()), "");
+  RawBytes answer;
+  ASSERT_EQ(owner.roundTrip(getInputFocus(), answer), "");
+  ASSERT_EQ(answer[0], 1);  // no error: the window was made
+  owner.close();
+  ASSERT_TRUE(proxy.runUntil([&] { return record->retained != 0; }, 2000));
+  EXPECT_EQ(passthroughClientCount(), 2u);
+
+  Display *judge = XOpenDisplay(proxy.xvfb().displayName().c_str());
+  ASSERT_NE(judge, nullptr);
+  static int windowErrors;
+  windowErrors = 0;
+  XErrorHandler previous = XSetErrorHandler([](Display *, XErrorEvent *) { return windowErrors++, 0; });
+  XWindowAttributes attributes{};
+  EXPECT_NE(XGetWindowAttributes(judge, window, &attributes), 0);
+  EXPECT_EQ(attributes.width, 100);
+  // ConfigureNotify goes to the retained client's display connection, and nowhere else.
+  static EventHandler forward;
+  static ClientConnection *retained;
+  static int retainedEvents;
+  forward = proxyState.eventHandlers[ConfigureNotify];
+  retained = record;
+  retainedEvents = 0;
+  proxyState.eventHandlers[ConfigureNotify] = [](uint8_t *event) {
+    retainedEvents += xproxyCurrentClient == retained;
+    forward(event);
+  };
+  XMoveResizeWindow(judge, window, 5, 6, 70, 80);
+  XSync(judge, False);
+  EXPECT_TRUE(proxy.runUntil([&] { return retainedEvents > 0; }, 2000));
+  proxyState.eventHandlers[ConfigureNotify] = forward;
+  EXPECT_NE(other.read(answer, 300), "");  // nothing arrives
+  EXPECT_EQ(outbufferCapacity(&record->output), 0u);
+  EXPECT_TRUE(other.roundTrip(getInputFocus(), answer).empty());
+  EXPECT_TRUE(other.events().empty());
+
+  xproxyCloseClient(record, "KillClient", 0);
+  EXPECT_EQ(passthroughClientCount(), 1u);
+  bool gone = false;
+  for (long long deadline = xvfbNowMs() + 3000; !gone && xvfbNowMs() < deadline; proxy.pump(10)) {
+    XGetWindowAttributes(judge, window, &attributes);
+    XSync(judge, False);
+    gone = windowErrors > 0;
+  }
+  EXPECT_TRUE(gone);
+  XSetErrorHandler(previous);
+  XCloseDisplay(judge);
 }
 
 // While one client holds a grab the others are not served; a retained client's connections
@@ -115,24 +339,69 @@ TEST_F(ClientFlowTest, LastClientAsksForAReset) {
   }
 }
 
-// With every slot taken the next peer is refused at accept.
+// With every slot taken by a real peer (the descriptor limit raised for them) the next peer is
+// refused at accept; so is a peer whose read order finds the poll table full.
 TEST_F(ClientFlowTest, FullSlotTableRefusesThePeer) {
-  std::vector<ClientConnection *> fakes;
-  for (uint32_t slot = 1; slot < kResourceClientSlots; slot++) {
-    auto *fake = static_cast<ClientConnection *>(calloc(1, sizeof(ClientConnection)));
-    fake->index = slot;
-    fake->fd = -1;
-    fake->next = xproxyClients;
-    fake->prev = xproxyClients ? xproxyClients->prev : fake;
-    if (xproxyClients) xproxyClients->prev = fake;
-    xproxyClients = fake;
-    fakes.push_back(fake);
+  const rlim_t needed = 2 * kResourceClientSlots + 256;
+  rlimit limit{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+  if (limit.rlim_cur < needed) {
+    if (limit.rlim_max < needed) GTEST_SKIP() << "the descriptor limit cannot be raised to " << needed;
+    limit.rlim_cur = needed;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
   }
-  RawClient client;
-  EXPECT_NE(proxy.connect(client, 'l', 1000), "");
+  std::vector<int> peers;
+  for (uint32_t slot = 1; slot < kResourceClientSlots; slot++) {
+    int fd = rawConnectUnix(proxy.displayNumber());
+    ASSERT_GE(fd, 0) << slot;
+    peers.push_back(fd);
+    // Accepts keep up with the connects (the listen queue is shorter than the slot table).
+    ASSERT_TRUE(proxy.runUntil([&] { return passthroughClientCount() == slot; }, 2000)) << slot;
+  }
+  RawClient refused;
+  EXPECT_NE(proxy.connect(refused, 'l', 2000), "");  // closed at once (or reset)
+  EXPECT_TRUE(refused.setup().empty() || refused.setup()[0] != 1);
   EXPECT_TRUE(proxy.logged("Maximum number of clients reached"));
-  xproxyClients = nullptr;
-  for (ClientConnection *fake : fakes) free(fake);
+  EXPECT_EQ(passthroughClientCount(), kResourceClientSlots - 1);
+  proxy.stop();
+  for (int fd : peers) close(fd);
+}
+
+TEST_F(ClientFlowTest, FullPollTableRefusesThePeer) {
+  int idle[2];
+  ASSERT_EQ(pipe(idle), 0);
+  std::vector<Order *> fillers;
+  while (Order *order = ordersAddReader(idle[0], [](void *) {}, nullptr)) fillers.push_back(order);
+  EXPECT_GT(fillers.size(), 1000u);
+  RawClient refused;
+  EXPECT_NE(proxy.connect(refused, 'l', 2000), "");  // closed at once (or reset)
+  EXPECT_TRUE(refused.setup().empty() || refused.setup()[0] != 1);
+  EXPECT_TRUE(proxy.logged("Maximum number of clients reached"));
+  EXPECT_EQ(passthroughClientCount(), 0u);
+  for (Order *order : fillers) ordersCancel(order);
+  RawClient taken;
+  EXPECT_EQ(proxy.connect(taken, 'l'), "");
+  close(idle[0]);
+  close(idle[1]);
+}
+
+// Closing a client that never reads, with its output past the mark and its socket full, takes
+// no time: another client is served at once.
+TEST_F(ClientFlowTest, ClosingAClientThatNeverReadsDelaysNoOther) {
+  RawClient stuck, other;
+  ClientConnection *record = connectFlooderAndOther(stuck, other);
+  ASSERT_NE(record, nullptr);
+  ASSERT_TRUE(proxy.runUntil([&] {
+    flood(stuck);
+    return record->readOrder == nullptr && outbufferCapacity(&record->output) > kMiscClientOutputMark;
+  }, 5000));
+  long long begin = xvfbNowMs();
+  xproxyCloseClient(record, "closed by the test", 0);
+  EXPECT_LT(xvfbNowMs() - begin, 500);
+  RawBytes answer;
+  begin = xvfbNowMs();
+  EXPECT_EQ(other.roundTrip(getInputFocus(), answer, 2000), "");
+  EXPECT_LT(xvfbNowMs() - begin, 1000);
 }
 
 // A peer that never completes its setup is closed by the setup time-out.

@@ -24,7 +24,7 @@ extern "C" {
 #include "proxy/conndis.h"
 #include "proxy/xproxy.h"
 #include "support/host.h"
-#include "setupclient_fixture.h"
+#include "rawclient_fixture.h"
 #include "xvfb_fixture.h"
 
 namespace {
@@ -71,7 +71,7 @@ void answerer(XtransConnInfo connection, int fd) {
   answered.count++;
   answered.reason = reason ? reason : "";
   answered.id = xproxyAccessRecord()->authorizationId;
-  setupClientWriteFailure(fd, msb, reason ? reason : "admitted with id " + std::to_string(answered.id));
+  rawWriteSetupFailure(fd, msb, reason ? reason : "admitted with id " + std::to_string(answered.id));
   if (keepConnections)
     keptConnections.push_back(connection);
   else
@@ -172,9 +172,9 @@ class ListenerTest : public ::testing::Test {
   // A raw setup over a connection; the reply's reason ("admitted with id N" when admitted).
   std::string rawSetup(int fd, const std::string &name, const std::string &data, bool msb = false) {
     if (fd < 0) return "[no connection]";
-    auto message = setupClientMessage(msb, name, data);
-    setupClientSend(fd, message.data(), message.size());
-    SetupReply reply = setupClientReadReply(fd, 10000, pump);
+    auto message = rawSetupMessage(msb, name, data);
+    rawSendAll(fd, message.data(), message.size());
+    RawSetupReply reply = rawReadSetupReply(fd, 10000, pump);
     close(fd);
     return reply.status == 0 ? reply.reason : "[no reply]";
   }
@@ -214,7 +214,7 @@ TEST_F(ListenerTest, ListensOnEveryTransportAndAdmitsLocalClientsWithoutAuthorit
     EXPECT_NE(out.find("admitted with id 0"), std::string::npos) << name << ": " << out;
     EXPECT_EQ(answered.count, 1);
   }
-  EXPECT_NE(rawSetup(setupClientConnectUnix(display, true), "", "", true).find("admitted with id 0"),
+  EXPECT_NE(rawSetup(rawConnectUnix(display, true), "", "", true).find("admitted with id 0"),
             std::string::npos);
 }
 
@@ -270,32 +270,32 @@ TEST_F(ListenerTest, XdmAuthorizationAdmitsOnceAndChecksTimeAddressAndLength) {
   uint32_t now = static_cast<uint32_t>(time(nullptr));
   const uint8_t unixId[6] = {0xA0, 0, 0, 0x55, 0, 1};
   std::string once = xdmData(rho, key, unixId, now);
-  EXPECT_NE(rawSetup(setupClientConnectUnix(display, false), name, once).find("admitted"), std::string::npos);
-  EXPECT_EQ(rawSetup(setupClientConnectUnix(display, false), name, once),
+  EXPECT_NE(rawSetup(rawConnectUnix(display, false), name, once).find("admitted"), std::string::npos);
+  EXPECT_EQ(rawSetup(rawConnectUnix(display, false), name, once),
             "XDM authorization key matches an existing client!");
   // 1200 s is the limit; the proxy reads its clock a moment later than `now` was taken (a second
   // boundary may pass in between), so the test stays a few seconds beyond the limit.
-  EXPECT_EQ(rawSetup(setupClientConnectUnix(display, false), name, xdmData(rho, key, unixId, now + 1205)),
+  EXPECT_EQ(rawSetup(rawConnectUnix(display, false), name, xdmData(rho, key, unixId, now + 1205)),
             "Excessive XDM-AUTHORIZATION-1 time offset");
   const uint8_t elsewhere[6] = {10, 1, 2, 3, 0, 1};
-  EXPECT_EQ(rawSetup(setupClientConnectTcp(display), name, xdmData(rho, key, elsewhere, now)),
+  EXPECT_EQ(rawSetup(rawConnectTcp(display), name, xdmData(rho, key, elsewhere, now)),
             "Invalid XDM-AUTHORIZATION-1 key (failed address comparison)");
   const uint8_t otherRho[8] = {8, 7, 6, 5, 4, 3, 2, 1};
-  EXPECT_EQ(rawSetup(setupClientConnectUnix(display, false), name, xdmData(otherRho, key, unixId, now)),
+  EXPECT_EQ(rawSetup(rawConnectUnix(display, false), name, xdmData(otherRho, key, unixId, now)),
             "Invalid XDM-AUTHORIZATION-1 key (failed key comparison)");
-  EXPECT_EQ(rawSetup(setupClientConnectUnix(display, false), name, once.substr(0, 16)),
+  EXPECT_EQ(rawSetup(rawConnectUnix(display, false), name, once.substr(0, 16)),
             "Bad XDM authorization key length");
-  EXPECT_EQ(rawSetup(setupClientConnectUnix(display, false), name, once.substr(0, 23)),
+  EXPECT_EQ(rawSetup(rawConnectUnix(display, false), name, once.substr(0, 23)),
             "Bad XDM authorization key length");
 }
 
 TEST_F(ListenerTest, RemoteHostsNeedTheHostListOrNoAccessControl) {
   listen();
-  std::string refused = rawSetup(setupClientConnectTcp(display, "127.0.0.2"), "", "");
+  std::string refused = rawSetup(rawConnectTcp(display, "127.0.0.2"), "", "");
   EXPECT_EQ(refused, "No protocol specified\n");
-  ClientConnection local = keptClient(setupClientConnectUnix(display, false));
+  ClientConnection local = keptClient(rawConnectUnix(display, false));
   ASSERT_NE(local.transport, nullptr);
-  ClientConnection remote = keptClient(setupClientConnectTcp(display, "127.0.0.2"));
+  ClientConnection remote = keptClient(rawConnectTcp(display, "127.0.0.2"));
   ASSERT_NE(remote.transport, nullptr);
 
   const uint8_t address[6] = {127, 0, 0, 2, 0, 0};
@@ -305,16 +305,16 @@ TEST_F(ListenerTest, RemoteHostsNeedTheHostListOrNoAccessControl) {
   EXPECT_EQ(xproxyAddHost(&local, 0, 6, address), 2);
   EXPECT_EQ(xproxyAccessRecord()->errorValue, 6u);
   EXPECT_EQ(xproxyAddHost(&local, 0, 4, address), 0);
-  EXPECT_EQ(rawSetup(setupClientConnectTcp(display, "127.0.0.2"), "", ""), "admitted with id 0");
+  EXPECT_EQ(rawSetup(rawConnectTcp(display, "127.0.0.2"), "", ""), "admitted with id 0");
   EXPECT_EQ(xproxyRemoveHost(&local, 0, 4, address), 0);
-  EXPECT_EQ(rawSetup(setupClientConnectTcp(display, "127.0.0.2"), "", ""), "No protocol specified\n");
+  EXPECT_EQ(rawSetup(rawConnectTcp(display, "127.0.0.2"), "", ""), "No protocol specified\n");
   EXPECT_EQ(xproxySetAccessControl(&local, 0), 0);
-  EXPECT_EQ(rawSetup(setupClientConnectTcp(display, "127.0.0.2"), "", ""), "admitted with id 0");
+  EXPECT_EQ(rawSetup(rawConnectTcp(display, "127.0.0.2"), "", ""), "admitted with id 0");
 }
 
 TEST_F(ListenerTest, AccessControlOffAdmitsEveryHost) {
   listen(0);
-  EXPECT_EQ(rawSetup(setupClientConnectTcp(display, "127.0.0.2"), "", ""), "admitted with id 0");
+  EXPECT_EQ(rawSetup(rawConnectTcp(display, "127.0.0.2"), "", ""), "admitted with id 0");
 }
 
 TEST_F(ListenerTest, LocalUserAndGroupAdmitUnixClientsOnly) {
@@ -323,14 +323,14 @@ TEST_F(ListenerTest, LocalUserAndGroupAdmitUnixClientsOnly) {
   xauth(proxyFile, {"add", ":" + std::to_string(display), "MIT-MAGIC-COOKIE-1", "00112233445566778899aabbccddeeff"});
   xproxySetAuthorizationFile(proxyFile.c_str());
   // The file turns local-host access off: a unix client without a cookie is refused.
-  EXPECT_EQ(rawSetup(setupClientConnectUnix(display, false), "", ""), "No protocol specified\n");
+  EXPECT_EQ(rawSetup(rawConnectUnix(display, false), "", ""), "No protocol specified\n");
   std::string values[] = {std::string("localuser\0#", 11) + std::to_string(getuid()),
                           std::string("localgroup\0#", 12) + std::to_string(getgid())};
   for (const std::string &value : values) {
     const auto *bytes = reinterpret_cast<const uint8_t *>(value.data());
     ASSERT_EQ(xproxyAddHost(nullptr, 5, static_cast<int>(value.size()), bytes), 0);
-    EXPECT_EQ(rawSetup(setupClientConnectUnix(display, false), "", ""), "admitted with id 0") << value;
-    EXPECT_EQ(rawSetup(setupClientConnectTcp(display), "", ""), "No protocol specified\n") << value;
+    EXPECT_EQ(rawSetup(rawConnectUnix(display, false), "", ""), "admitted with id 0") << value;
+    EXPECT_EQ(rawSetup(rawConnectTcp(display), "", ""), "No protocol specified\n") << value;
     EXPECT_EQ(xproxyRemoveHost(nullptr, 5, static_cast<int>(value.size()), bytes), 0);
   }
 }
@@ -375,11 +375,11 @@ TEST_F(ListenerTest, ResetRecreatesSocketFileAndFailsCleanlyOnAPlantedDirectory)
   struct stat status;
   ASSERT_EQ(stat(path.c_str(), &status), 0);
   EXPECT_TRUE(S_ISSOCK(status.st_mode));
-  EXPECT_NE(rawSetup(setupClientConnectUnix(display, false), "", "").find("admitted"), std::string::npos);
+  EXPECT_NE(rawSetup(rawConnectUnix(display, false), "", "").find("admitted"), std::string::npos);
   // Again after an accepted unix client: the socket comes back at its path.
   ASSERT_EQ(unlink(path.c_str()), 0);
   EXPECT_EQ(xproxyResetListeners(), nullptr);
-  EXPECT_NE(rawSetup(setupClientConnectUnix(display, false), "", "").find("admitted"), std::string::npos);
+  EXPECT_NE(rawSetup(rawConnectUnix(display, false), "", "").find("admitted"), std::string::npos);
 
   ASSERT_EQ(unlink(path.c_str()), 0);
   ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
@@ -388,7 +388,7 @@ TEST_F(ListenerTest, ResetRecreatesSocketFileAndFailsCleanlyOnAPlantedDirectory)
   ASSERT_NE(failure, nullptr);
   EXPECT_STREQ(failure, "Can't reset listening connections");
   // The others still accept; the exit closes them once.
-  EXPECT_NE(rawSetup(setupClientConnectTcp(display), "", "").find("admitted"), std::string::npos);
+  EXPECT_NE(rawSetup(rawConnectTcp(display), "", "").find("admitted"), std::string::npos);
   xproxyCloseListeners();
   EXPECT_NE(stat(path.c_str(), &status), 0);
 }

@@ -44,7 +44,12 @@ void forwardRequest(uint8_t *request, uint32_t length) {
     return;
   }
   if (serverDisplay.bigRequestsMajor && request[0] == serverDisplay.bigRequestsMajor) client->bigRequests = 1;
-  if (request[0] == 112) client->closeDownMode = request[1];  // SetCloseDownMode
+  if (request[0] == 112) {  // SetCloseDownMode
+    // The proxy keeps the mode itself: the server connections stay DestroyAll, so a retained
+    // client keeps its resources by keeping them open, and its full close destroys them.
+    client->closeDownMode = request[1];
+    return;
+  }
   if (!xproxySendRequest(request, length, client->displays[0])) xprotoSendError(11, 0, request, length, nullptr);
 }
 

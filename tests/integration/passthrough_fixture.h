@@ -1,10 +1,11 @@
 // The pass-through harness: the proxy's event loop runs in the test's own thread, listening on
 // a free display number, with a private Xvfb as its one real display. Its rows forward every
 // request of a client that sends least significant byte first unchanged on the client's first
-// display connection and write every reply, event and error back under the client's sequence
-// number; the real server's setup reply goes to the client as it stands (swapped for a client
-// that sends most significant byte first, whose requests are not forwarded). The proxy's own
-// round trips (request key 127) keep their handler.
+// display connection (but SetCloseDownMode, whose mode the proxy keeps itself) and write every
+// reply, event and error back under the client's sequence number; the real server's setup
+// reply goes to the client as it stands (swapped for a client that sends most significant byte
+// first, whose requests are not forwarded). The proxy's own round trips (request key 127) keep
+// their handler.
 //
 // One harness at a time per process: the proxy's state is process-wide.
 #pragma once

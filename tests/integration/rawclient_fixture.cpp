@@ -1,16 +1,16 @@
 #include "rawclient_fixture.h"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <fcntl.h>
-
 #include <cerrno>
 #include <cstring>
 
-#include "setupclient_fixture.h"
 #include "xvfb_fixture.h"
 
 RawBytes RawRequest::done() {
@@ -40,6 +40,100 @@ uint32_t rawGet16(const RawBytes &m, size_t at, bool big) {
 uint32_t rawGet32(const RawBytes &m, size_t at, bool big) {
   uint32_t high = rawGet16(m, big ? at : at + 2, big), low = rawGet16(m, big ? at + 2 : at, big);
   return high << 16 | low;
+}
+
+int rawConnectUnix(int displayNumber, bool abstract) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::string path = "/tmp/.X11-unix/X" + std::to_string(displayNumber);
+  socklen_t length;
+  if (abstract) {
+    memcpy(address.sun_path + 1, path.c_str(), path.size());
+    length = socklen_t(offsetof(sockaddr_un, sun_path) + 1 + path.size());
+  } else {
+    memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    length = sizeof address;
+  }
+  if (connect(fd, reinterpret_cast<sockaddr *>(&address), length) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+int rawConnectTcp(int displayNumber, const char *bindAddress) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  if (bindAddress) {
+    sockaddr_in own{};
+    own.sin_family = AF_INET;
+    inet_pton(AF_INET, bindAddress, &own.sin_addr);
+    if (bind(fd, reinterpret_cast<sockaddr *>(&own), sizeof own) != 0) {
+      ::close(fd);
+      return -1;
+    }
+  }
+  sockaddr_in server{};
+  server.sin_family = AF_INET;
+  server.sin_port = htons(uint16_t(6000 + displayNumber));
+  inet_pton(AF_INET, "127.0.0.1", &server.sin_addr);
+  if (connect(fd, reinterpret_cast<sockaddr *>(&server), sizeof server) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+RawBytes rawSetupMessage(bool msbFirst, const std::string &name, const std::string &data) {
+  RawRequest setup(msbFirst);
+  setup.b(msbFirst ? 'B' : 'l').b(0).s(11).s(0).s(uint16_t(name.size())).s(uint16_t(data.size())).s(0);
+  setup.text(name).align().text(data).align();
+  return setup.d;
+}
+
+bool rawSendAll(int fd, const uint8_t *data, size_t length) {
+  while (length) {
+    ssize_t n = ::send(fd, data, length, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    length -= size_t(n);
+  }
+  return true;
+}
+
+RawSetupReply rawReadSetupReply(int fd, int timeoutMs, const std::function<void()> &pump) {
+  RawSetupReply reply;
+  RawBytes in;
+  long long deadline = xvfbNowMs() + timeoutMs;
+  while (xvfbNowMs() < deadline) {
+    if (pump) pump();
+    pollfd slot{fd, POLLIN, 0};
+    if (poll(&slot, 1, pump ? 10 : 100) <= 0) continue;
+    uint8_t buffer[4096];
+    ssize_t n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+    if (n <= 0) break;
+    in.insert(in.end(), buffer, buffer + n);
+    if (in.size() >= 8) {
+      size_t reasonLength = in[1];
+      if (in[0] != 0 || in.size() >= 8 + reasonLength) {
+        reply.status = in[0];
+        if (in[0] == 0) reply.reason.assign(reinterpret_cast<char *>(in.data()) + 8, reasonLength);
+        return reply;
+      }
+    }
+  }
+  return reply;
+}
+
+bool rawWriteSetupFailure(int fd, bool msbFirst, const std::string &reason) {
+  size_t length = reason.size() > 255 ? 255 : reason.size();
+  RawRequest out(msbFirst);
+  out.b(0).b(unsigned(length)).s(11).s(0).s(unsigned((length + 3) / 4)).text(reason.substr(0, length)).align();
+  return rawSendAll(fd, out.d.data(), out.d.size());
 }
 
 RawClient::~RawClient() { close(); }
@@ -103,22 +197,14 @@ void RawClient::setNeverRead(bool on) {
 
 std::string RawClient::connect(int display, char order, int timeoutMs) {
   close();
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return std::string("socket: ") + strerror(errno);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  snprintf(address.sun_path, sizeof address.sun_path, "/tmp/.X11-unix/X%d", display);
-  if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-    std::string e = std::string("connect: ") + strerror(errno);
-    ::close(fd);
-    return e;
-  }
+  int fd = rawConnectUnix(display);
+  if (fd < 0) return std::string("connect: ") + strerror(errno);
   return connectFd(fd, order, timeoutMs);
 }
 
 std::string RawClient::connectTcp(int display, char order, int timeoutMs) {
   close();
-  int fd = setupClientConnectTcp(display);
+  int fd = rawConnectTcp(display);
   if (fd < 0) return "TCP connect failed";
   return connectFd(fd, order, timeoutMs);
 }
@@ -133,11 +219,12 @@ std::string RawClient::connectFd(int fd, char order, int timeoutMs) {
 
 std::string RawClient::readSetup(char order, int timeoutMs) {
   big_ = order == 'B';
-  RawRequest setupRequest(big_);
-  setupRequest.b(uint8_t(order)).b(0).s(11).s(0).s(0).s(0).s(0);
+  RawBytes setupRequest = rawSetupMessage(big_, authName_, authData_);
+  setupRequest[0] = uint8_t(order);
+  setupRequest.insert(setupRequest.end(), afterSetup_.begin(), afterSetup_.end());
   long long deadline = xvfbNowMs() + timeoutMs;
-  if (std::string e = writeAll(setupRequest.d.data(), setupRequest.d.size(), deadline); !e.empty()) return e;
-  sequence_ = 0;  // the setup does not count
+  if (std::string e = writeAll(setupRequest.data(), setupRequest.size(), deadline); !e.empty()) return e;
+  sequence_ = afterSetupCount_;  // the setup does not count
   setup_.assign(8, 0);
   if (std::string e = readExactly(setup_.data(), 8, deadline); !e.empty()) return e;
   size_t extra = size_t(rawGet16(setup_, 6, big_)) * 4;
@@ -145,6 +232,12 @@ std::string RawClient::readSetup(char order, int timeoutMs) {
   if (std::string e = readExactly(setup_.data() + 8, extra, deadline); !e.empty()) return e;
   if (setup_[0] != 1) return "the X server refused the connection";
   return "";
+}
+
+std::string RawClient::setupFailure() const {
+  if (setup_.size() < 8 || setup_[0] != 0) return "";
+  size_t length = setup_[1] < setup_.size() - 8 ? setup_[1] : setup_.size() - 8;
+  return std::string(setup_.begin() + 8, setup_.begin() + 8 + long(length));
 }
 
 uint32_t RawClient::idBase() const { return rawGet32(setup_, 12, big_); }

@@ -3,6 +3,9 @@
 // (GenericEvents by their length) and errors read back as bytes. Every read has a deadline.
 // While it waits, a pump (when set) runs: a test that serves the X server in its own thread of
 // control (the proxy's event loop) keeps it going that way.
+// Below the client, the bare pieces it is made of, for tests of the accepting side: sockets
+// over unix (file or abstract) or TCP (optionally from a chosen local address such as
+// 127.0.0.2, a remote host to the server), any setup prefix and the setup reply.
 #pragma once
 
 #include <cstddef>
@@ -36,6 +39,25 @@ RawBytes rawBigForm(const RawBytes &request, bool big);
 uint32_t rawGet16(const RawBytes &m, size_t at, bool big);
 uint32_t rawGet32(const RawBytes &m, size_t at, bool big);
 
+// A connected socket, or -1.
+int rawConnectUnix(int displayNumber, bool abstract = false);
+int rawConnectTcp(int displayNumber, const char *bindAddress = nullptr);
+
+// The connection setup: byte order ('B' when msbFirst, else 'l'), protocol 11.0, the
+// authorization name and data, each padded to 4 bytes.
+RawBytes rawSetupMessage(bool msbFirst, const std::string &name, const std::string &data);
+// Writes everything (blocking socket); false when the peer is gone.
+bool rawSendAll(int fd, const uint8_t *data, size_t length);
+
+struct RawSetupReply {
+  int status = -1;     // 0 failed, 1 success, 2 authenticate; -1 nothing (closed or timed out)
+  std::string reason;  // the reason text of a failed setup
+};
+// Reads a setup reply without waiting beyond timeoutMs; `pump` (optional) runs in between.
+RawSetupReply rawReadSetupReply(int fd, int timeoutMs, const std::function<void()> &pump = nullptr);
+// Writes a failed setup reply with the reason (cut to 255 bytes) in the client's byte order.
+bool rawWriteSetupFailure(int fd, bool msbFirst, const std::string &reason);
+
 class RawClient {
  public:
   RawClient() = default;
@@ -57,12 +79,25 @@ class RawClient {
   void setPump(std::function<void()> pump) { pump_ = std::move(pump); }
   // Writes go out in pieces of at most this many bytes (0: whole), pumping in between.
   void setChunk(size_t bytes) { chunk_ = bytes; }
+  // The authorization the next setup sends (none by default).
+  void setAuthorization(const std::string &name, const std::string &data) {
+    authName_ = name;
+    authData_ = data;
+  }
+  // Requests the next setup carries behind it in the same write, and how many they are (the
+  // sequence count starts there).
+  void setAfterSetup(const RawBytes &requests, uint16_t count) {
+    afterSetup_ = requests;
+    afterSetupCount_ = count;
+  }
   // A client that never reads: its receive buffer is made small, and a write that would block
   // gives up after the deadline instead of waiting ("would block").
   void setNeverRead(bool on);
 
   bool big() const { return big_; }
   const RawBytes &setup() const { return setup_; }
+  // The reason of a refused setup ("" when it was accepted or nothing came).
+  std::string setupFailure() const;
   uint32_t idBase() const;
   uint32_t rootWindow() const;  // of the first screen
   uint16_t sequence() const { return sequence_; }
@@ -97,6 +132,9 @@ class RawClient {
   std::function<void()> pump_;
   size_t chunk_ = 0;
   bool neverRead_ = false;
+  std::string authName_, authData_;
+  RawBytes afterSetup_;
+  uint16_t afterSetupCount_ = 0;
   int fd_ = -1;
   bool big_ = false;
   RawBytes setup_;

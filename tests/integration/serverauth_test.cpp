@@ -14,7 +14,7 @@
 
 #include "proxy/conndis.h"
 #include "proxy/xproxy.h"
-#include "setupclient_fixture.h"
+#include "rawclient_fixture.h"
 #include "support/host.h"
 #include "xvfb_fixture.h"
 
@@ -85,9 +85,9 @@ class ServerAuthTest : public ::testing::Test {
     if (!connection) return -2;
     lastAuthName.assign(authName ? authName : "", static_cast<size_t>(nameLength));
     int fd = _X11TransGetConnectionNumber(connection);
-    auto message = setupClientMessage(false, lastAuthName, std::string(authData ? authData : "", dataLength));
-    setupClientSend(fd, message.data(), message.size());
-    SetupReply reply = setupClientReadReply(fd, 10000);
+    auto message = rawSetupMessage(false, lastAuthName, std::string(authData ? authData : "", dataLength));
+    rawSendAll(fd, message.data(), message.size());
+    RawSetupReply reply = rawReadSetupReply(fd, 10000);
     _X11TransClose(connection);
     for (char *p : {fullName, protocol, host, authName, authData}) free(p);
     return reply.status;

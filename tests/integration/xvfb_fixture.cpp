@@ -18,6 +18,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <X11/Xauth.h>
 #include <X11/Xlib.h>
 
 long long xvfbNowMs() {
@@ -207,4 +208,28 @@ void XvfbServer::kill() {
   ::kill(pid_, SIGKILL);
   reap(10000);
   pid_ = -1;
+}
+
+std::string xvfbWriteCookieFile(const std::string &path, int displayNumber, const std::string &cookie) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  FILE *f = fd >= 0 ? fdopen(fd, "w") : nullptr;
+  if (!f) {
+    if (fd >= 0) close(fd);
+    return "cannot create " + path;
+  }
+  std::string number = std::to_string(displayNumber);
+  char host[256] = {};
+  gethostname(host, sizeof host - 1);
+  Xauth entry{};
+  entry.family = FamilyLocal;
+  entry.address = host;
+  entry.address_length = uint16_t(strlen(host));
+  entry.number = number.data();
+  entry.number_length = uint16_t(number.size());
+  entry.name = const_cast<char *>("MIT-MAGIC-COOKIE-1");
+  entry.name_length = 18;
+  entry.data = const_cast<char *>(cookie.data());
+  entry.data_length = uint16_t(cookie.size());
+  bool written = XauWriteAuth(f, &entry) == 1;
+  return fclose(f) == 0 && written ? "" : "cannot write " + path;
 }

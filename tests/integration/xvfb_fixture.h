@@ -51,5 +51,9 @@ class XvfbServer {
 // a high range so that servers picking their own number do not take it soon.
 int xvfbUnusedDisplayNumber();
 
+// Writes an authority file (created anew, mode 0600) with one MIT-MAGIC-COOKIE-1 entry for
+// local connections to display number n on this host. "" on success.
+std::string xvfbWriteCookieFile(const std::string &path, int displayNumber, const std::string &cookie);
+
 // Milliseconds on the monotonic clock.
 long long xvfbNowMs();

@@ -196,6 +196,15 @@ TEST(Sequences, DiffAndFind) {
     EXPECT_EQ(unit - stream.data(), 72);
     EXPECT_EQ(length, 36u);
     EXPECT_EQ(xprotoFindError(5, stream.data(), stream.size(), swapped, &unit, &length), 0);
+    // The event and the GenericEvent, then an error of sequence 5: the error search finds it.
+    Bytes withError(stream.begin(), stream.begin() + 72);
+    Bytes error(32, 0);
+    error[1] = 3;
+    error[swapped ? 3 : 2] = 5;
+    withError.insert(withError.end(), error.begin(), error.end());
+    ASSERT_EQ(xprotoFindError(5, withError.data(), withError.size(), swapped, &unit, &length), 1);
+    EXPECT_EQ(unit - withError.data(), 72);
+    EXPECT_EQ(length, 32u);
     // Incomplete, and a length near 2^32: the walk stops there.
     EXPECT_EQ(xprotoFindEvent(5, stream.data(), stream.size() - 1, swapped, &unit, &length), 0);
     EXPECT_EQ(unit - stream.data(), 72);
@@ -247,6 +256,29 @@ TEST_P(ServerInput, UnitsInStreamOrder) {
   EXPECT_EQ(connection->input.length, 0u);
   memcpy(proxyState.eventHandlers, savedEvents, sizeof savedEvents);
   proxyState.replyHandlers[20] = savedReply;
+}
+
+// A GenericEvent whose extra bytes have not all come waits unhandled in the input; the rest
+// makes it one whole event for the handler its selector picks.
+TEST_P(ServerInput, PartialGenericEventWaits) {
+  EventHandler saved = proxyState.eventHandlers[40];
+  proxyState.eventHandlers[40] = [](uint8_t *event) {
+    trace.push_back("generic " + std::to_string(event[8]) + " " + std::to_string(event[39]));
+  };
+  Bytes stream = setupReply();
+  Bytes generic = event(35);
+  generic[4] = 2;  // 8 bytes more
+  generic[8] = 40;
+  generic.resize(40, 0);
+  generic[39] = 0x5a;
+  stream.insert(stream.end(), generic.begin(), generic.end() - 5);
+  serve(stream, GetParam());
+  EXPECT_EQ(trace, (std::vector<std::string>{"setup 16"}));
+  EXPECT_EQ(connection->input.length, 35u);
+  serve(Bytes(generic.end() - 5, generic.end()), GetParam());
+  EXPECT_EQ(trace, (std::vector<std::string>{"setup 16", "generic 40 90"}));
+  EXPECT_EQ(connection->input.length, 0u);
+  proxyState.eventHandlers[40] = saved;
 }
 
 TEST_P(ServerInput, HugeReplyClosesTheClient) {
