@@ -77,6 +77,7 @@ void xproxyFreeServerAuth();
 // ===== end of listeners, host access and server authorization ===============================
 
 // ===== Dispatch tables, extension records and per-extension state =========================
+#include "proxy/resource.h"
 // (handler types, ExtensionRecord, ProxyState; the tables are filled by xcore.cpp and the
 // extension registry in xext/ext.cpp)
 
@@ -119,6 +120,13 @@ constexpr uint32_t kRequestKeys = 65536;              // byte 0 low, byte 1 high
 constexpr uint32_t kRequestNames = 128 + 128 * 256;   // core opcodes, then (major - 128, minor)
 
 struct ProxyState {
+  // ===== resource tables =====
+  ClientResourceTable resourceTables[kResourceClientSlots];  // by client slot; 0 = the proxy's own
+  uint32_t idMask = kResourceDefaultIdMask;    // the client's own part of an id
+  uint32_t idShift = kResourceDefaultIdShift;  // bits of idMask plus the index of its lowest bit
+  PixmapRecord *orphanPixmaps;  // pixmaps whose id was freed while others still use them
+  FontRecord *fonts;            // every font record, in creation order
+  // ===== end of resource tables =====
   RequestHandler requestHandlers[kRequestKeys];
   ReplyHandler replyHandlers[kRequestKeys];  // by the key of the answered request
   const char *requestNames[kRequestNames];   // see xcoreRequestNameIndex

@@ -117,22 +117,16 @@ TEST_F(ClientFlowTest, LastClientAsksForAReset) {
 
 // With every slot taken the next peer is refused at accept.
 TEST_F(ClientFlowTest, FullSlotTableRefusesThePeer) {
-  std::vector<ClientConnection *> fakes;
-  for (uint32_t slot = 1; slot < kResourceClientSlots; slot++) {
-    auto *fake = static_cast<ClientConnection *>(calloc(1, sizeof(ClientConnection)));
-    fake->index = slot;
-    fake->fd = -1;
-    fake->next = xproxyClients;
-    fake->prev = xproxyClients ? xproxyClients->prev : fake;
-    if (xproxyClients) xproxyClients->prev = fake;
-    xproxyClients = fake;
-    fakes.push_back(fake);
+  std::vector<uint32_t> taken;
+  for (uint32_t slot; (slot = resourceFreeClientSlot()) != 0;) {
+    ASSERT_EQ(resourceInitClient(slot), 1);
+    taken.push_back(slot);
   }
+  EXPECT_FALSE(taken.empty());
   RawClient client;
   EXPECT_NE(proxy.connect(client, 'l', 1000), "");
   EXPECT_TRUE(proxy.logged("Maximum number of clients reached"));
-  xproxyClients = nullptr;
-  for (ClientConnection *fake : fakes) free(fake);
+  for (uint32_t slot : taken) resourceFreeAllOfClient(slot);
 }
 
 // A peer that never completes its setup is closed by the setup time-out.
