@@ -1,6 +1,7 @@
 // Heads: one screen of the real X server inside a meta screen; creation with its visual
 // table, attachment to its meta screen and real display, numbering for the id mapping,
-// rectangle tests, visual-id translation and panning. (Implemented in xproxy.cpp.)
+// rectangle tests, visual-id translation and panning (implemented in xproxyhead.cpp). The
+// header declares only: the meta screens and the real displays include it.
 #pragma once
 
 // ===== Heads ================================================================================
@@ -8,13 +9,15 @@
 
 #include <X11/Xlib.h>
 
-#include "proxy/xproxy.h"
 
 #include "proxy/xpointer.h"
 #include "proxy/xvisual.h"
 #include "support/rect.h"
 
 struct Region;
+struct MetaScreen;
+struct ServerDisplay;
+struct ClientConnection;
 
 // One screen of the real X server placed inside a MetaScreen. Allocated zeroed; linked in its
 // MetaScreen's list of heads.
@@ -99,4 +102,11 @@ uint32_t xproxyServerVisualToProxy(uint32_t serverVisualId, const ServerDisplay 
 int xproxyPanActive(const Head *head, unsigned state);
 int xproxyPanHead(Head *head, int32_t x, int32_t y, ClientConnection *client, int clamp);
 int xproxyPanAtEdge(Head *head, XCrossingEvent *event);
+
+// Head changes (defined with the real displays): logged (kind 1 created, 2 removed, 0 changed)
+// and the head's physical place handed to the pointer crossing.
+void mainLogHeadChange(Head *head, int kind, uint32_t mask);
+void mainUpdateHeadTransform(Head *head);
+// Moves the proxy's windows of a head that moved inside its meta screen (none exist yet).
+void mainMoveHeadWindows(Head *head, ClientConnection *client, int moveOnly);
 // ===== end of heads =========================================================================

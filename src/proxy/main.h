@@ -124,10 +124,7 @@ void mainResetHeadRegions();
 // Number of open real displays and the pending idle drain order (for tests and the reset).
 uint32_t mainOpenDisplayCount();
 Order *mainDrainOrder();
-// Head changes: logged (kind 1 created, 2 removed, 0 changed) and the head's physical place
-// handed to the pointer crossing.
-void mainLogHeadChange(Head *head, int kind, uint32_t mask);
-void mainUpdateHeadTransform(Head *head);
+// (mainLogHeadChange and mainUpdateHeadTransform: proxy/head.h)
 // The idle work of an Xlib connection: drains its queue (mode as XEventsQueued's) and flushes
 // the first real display. Until the event pump exists every event is dropped.
 void xmainHandleDisplayEvents(Display *display, int mode);

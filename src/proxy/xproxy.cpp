@@ -938,8 +938,3 @@ void xproxyNoOpRelease(uintptr_t argument) {
 
 // ===== end of display connections ===========================================================
 
-// ===== Heads =====
-#include "proxy/head.h"
-#include "proxy/xscreen.h"
-#include "proxy/main.h"
-// ===== end of heads =====

@@ -139,8 +139,7 @@ struct ProxyState {
   uint32_t maxRequestBytes;    // 0x3fffc; lowered to 4 x the real server's maximum
   uint32_t motionBufferSize;   // 0xffffffff; lowered to the real server's
   uint32_t keycodeLimit;       // 248; lowered to the real keyboard's keycode count
-  MetaScreen *metaScreens;     // list of meta screens; the first one's previous is the tail
-  uint32_t metaScreenCount;    // the screen counter: index of the next meta screen
+  // (the meta-screen list and its screen counter: xscreenList, xscreenCounter)
   uint32_t headCount;          // heads of all meta screens
   uint32_t maxHeadsPerMetaScreen;
   Head *pointerHead;           // the head holding the pointer; NULL when unknown

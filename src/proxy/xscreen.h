@@ -45,6 +45,11 @@ struct MetaScreen {
   int32_t keepWindowsVisible;  // -65535..65535; 0 = off
 };
 
+// The list of meta screens (the first one's previous is the tail) and the screen counter: the
+// index the next meta screen takes.
+extern MetaScreen *xscreenList;
+extern uint32_t xscreenCounter;
+
 // A meta screen change: the fields of a MetaScreenConfig from its change mask on.
 struct MetaScreenChange {
   uint32_t mask;  // bits: 0x1 name, 0x2 width, 0x4 height, 0x8 direction, 0x10 reference index,
