@@ -313,3 +313,24 @@ const char *xproxyGeneratedAuthFile();
 void xproxyRemoveGeneratedAuthFile();
 // ===== end of local X server, exit hooks and the generated server cookie ====================
 
+
+// ===== Pixel conversion between meta screen visuals and head visuals ========================
+struct VisualRecord;
+
+// The head's visual for a meta screen visual (NULL when the head has none, or the visual is no
+// entry of the head's meta screen table).
+VisualRecord *xproxyHeadVisual(const Head *head, const VisualRecord *visual);
+// The head's entry for the visual when pixels must be converted: TrueColor and DirectColor
+// with other channel masks, any class when the head's visual is emulated; else NULL.
+VisualRecord *xproxyVisualConversion(const VisualRecord *visual, const Head *head);
+// A meta screen pixel as the head's pixel and back; all ones stays all ones. The twins give the
+// same results (the plane-mask callers use them).
+uint32_t xproxyPixelToServer(uint32_t pixel, const VisualRecord *visual, const Head *head);
+uint32_t xproxyPixelToServer2(uint32_t pixel, const VisualRecord *visual, const Head *head);
+uint32_t xproxyPixelFromServer(uint32_t pixel, const VisualRecord *visual, const Head *head);
+uint32_t xproxyPixelFromServer2(uint32_t pixel, const VisualRecord *visual, const Head *head);
+// The conversions between two visuals, for tests and for callers that hold both records:
+// from is the meta screen visual, to the head's entry.
+uint32_t xproxyConvertPixel(uint32_t pixel, const VisualRecord *from, const VisualRecord *to);
+uint32_t xproxyConvertPixelBack(uint32_t pixel, const VisualRecord *from, const VisualRecord *to);
+// ===== end of pixel conversion ==============================================================
