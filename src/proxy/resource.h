@@ -204,6 +204,20 @@ uint32_t resourceNewServerSideId(ClientConnection *client);
 void resourceFreeServerSideId(uint32_t id);
 
 // ----- Id mapping ------------------------------------------------------------------------------
+// Records the id base a client's raw connection got for a head (and its font head).
+void resourceSetScreenIdBase(uint32_t index, Head *head, uint32_t base);
+// The id of a client resource on a head's real server (kind: a type, or 11 real root, 12 real
+// default colormap, 10 per-screen resource). Unknown ids stay as they are.
+uint32_t resourceServerId(uint32_t id, uint32_t kind, Head *head);
+// A real server's id back to the client id; ids of no client stay as they are.
+uint32_t resourceServerToClientId(uint32_t id, ServerDisplay *display);
+MetaScreen *resourceMetaScreenOf(uint32_t id);
+// Never NULL while a meta screen exists.
+MetaScreen *resourceMetaScreenOfId(uint32_t id);
+void resourceCacheDrawable(ClientConnection *client, uint32_t id);
+VisualRecord *resourceVisualOfDrawable(uint32_t id);
+// Registers a head's client-side root window as type 9 of slot 0 (the slot set up when needed).
+int resourceAddHeadRoot(Head *head);
 // After an error answered a request that was to create the id: the resource is destroyed on
 // every head of its meta screen (through the proxy's Xlib connections) and its records freed.
 void resourceDestroyEverywhere(uint32_t id);
@@ -223,8 +237,38 @@ PixmapRecord *resourceCreatePixmap(uint32_t id, MetaScreen *screen, VisualRecord
 // One reference less; a pixmap whose id was freed meanwhile waits in the orphan list. At no
 // reference the server pixmaps and the Xlib copies are freed, then the record.
 void resourceFreePixmap(PixmapRecord *pixmap, int freedById);
+// One more user of the pixmap; a user of another client gets Xlib copies of it on every head
+// (they keep the pixels when the owner's connection goes).
+void resourceSharePixmap(PixmapRecord *pixmap, uint32_t userId);
+// The id to draw with on a head (the client id without a head).
+uint32_t resourcePixmapServerId(PixmapRecord *pixmap, Head *head);
 PixmapRecord *resourceFindOrphanPixmap(uint32_t id);
 
 // ----- Colormap shadows ----------------------------------------------------------------------
 // The free routine of type 5: the cell list, the colour arrays and the record.
 void resourceFreeColormapShadow(ColormapShadow *shadow);
+// Colormap shadows. Colours are XColor-like items (pixel, red, green, blue, flags 1/2/4).
+struct ResourceColor {
+  uint32_t pixel;
+  uint16_t red, green, blue;
+  uint8_t flags;
+};
+ColormapShadow *resourceCreateColormap(ClientConnection *client, uint32_t id, MetaScreen *screen, VisualRecord *visual,
+                                       uint32_t alloc);
+int resourcePreallocColormap(ClientConnection *client, ColormapShadow *shadow, Head *head, VisualRecord *visual,
+                             VisualRecord *headVisual);
+int resourceAddColor(ClientConnection *client, ColormapShadow *shadow, const ResourceColor *colour);
+int resourceAddColorCells(ClientConnection *client, ColormapShadow *shadow, const uint32_t *pixels, uint32_t n,
+                          const uint32_t *masks, uint32_t m);
+int resourceAddColorPlanes(ClientConnection *client, ColormapShadow *shadow, const uint32_t *pixels, uint32_t n,
+                           uint32_t redMask, uint32_t greenMask, uint32_t blueMask);
+void resourceStoreColors(ColormapShadow *shadow, const ResourceColor *items, uint32_t n);
+void resourceStoreNamedColor(ColormapShadow *shadow, uint32_t pixel, uint8_t flags, const char *name, uint32_t length);
+void resourceFreeColormapCells(ClientConnection *client, ColormapShadow *shadow, const uint32_t *pixels, uint32_t n,
+                               uint32_t planeMask);
+int resourceMoveClientCells(ClientConnection *client, ColormapShadow *from, ColormapShadow *to);
+void resourceFreeClientCells(ClientConnection *client);
+// The cell index of a pixel in the colour arrays, below the size; shadows without arrays give 0.
+uint32_t resourceCellIndex(const ColormapShadow *shadow, uint32_t pixel, int channel);
+// 1 when the "visuals" log type is on.
+int resourceVisualTracing();
