@@ -293,22 +293,38 @@ void resourceGetIdRange(uint32_t index, int serverFlag, uint32_t *min, uint32_t 
   uint64_t low = uint64_t(index) << resourceIdShift();
   if (serverFlag) low += index == 0 ? 32 : 0x40000000;
   uint64_t high = low | resourceIdMask();
-  int64_t lo = int64_t(low), hi = int64_t(high);
-  auto cut = [&](uint32_t id) {
-    int64_t i = id;
-    if (i < lo || i > hi) return;
-    if (i - lo > hi - i)
-      hi = i - 1;  // the id lies nearer the top: the lower part is the larger
-    else
-      lo = i + 1;
-  };
+  // Every used id of the range, orphan pixmaps' included: the real server would refuse them.
+  std::vector<uint32_t> used;
   ClientResourceTable *t = resourceTableOf(index);
   if (t)
     for (uint32_t b = 0; b < t->bucketCount; b++)
-      for (ResourceRecord *r = t->buckets[b]; r; r = r->next) cut(r->id);
-  // Orphan pixmaps keep their ids: the real server would refuse them as still in use.
-  for (PixmapRecord *p = proxyState.orphanPixmaps; p; p = p->next) cut(p->id);
-  if (lo > hi) {
+      for (ResourceRecord *r = t->buckets[b]; r; r = r->next)
+        if (r->id >= low && r->id <= high) used.push_back(r->id);
+  for (PixmapRecord *p = proxyState.orphanPixmaps; p; p = p->next)
+    if (p->id >= low && p->id <= high) used.push_back(p->id);
+  std::sort(used.begin(), used.end());
+  used.erase(std::unique(used.begin(), used.end()), used.end());
+  // Whether [a, b] still holds an id that is not used.
+  auto holdsFree = [&](int64_t a, int64_t b) {
+    if (a > b) return false;
+    auto from = std::lower_bound(used.begin(), used.end(), uint64_t(a));
+    auto to = std::upper_bound(used.begin(), used.end(), uint64_t(b));
+    return int64_t(to - from) < b - a + 1;
+  };
+  int64_t lo = int64_t(low), hi = int64_t(high);
+  for (uint32_t id : used) {
+    int64_t i = id;
+    if (i < lo || i > hi) continue;
+    // The larger side first; the other when the larger one holds no free id.
+    bool upperFirst = i - lo <= hi - i;
+    bool upper = upperFirst ? holdsFree(i + 1, hi) || !holdsFree(lo, i - 1) : !holdsFree(lo, i - 1) && holdsFree(i + 1, hi);
+    if (upper)
+      lo = i + 1;
+    else
+      hi = i - 1;
+    if (lo > hi) break;
+  }
+  if (lo > hi || !holdsFree(lo, hi)) {
     *min = *max = 0;
     return;
   }
