@@ -87,6 +87,10 @@ struct Head {
 const char *xproxyQueryVisuals(const char *name, const char *secondName, Display *display, int screen,
                                uint32_t flags, Head **head);
 const char *xproxySetHeadPan(Head *head, int panX, int panY);
+// The id-table index the next head takes: the lowest one no head holds.
+uint32_t xproxyFreeHeadIndex();
+// Appends the head, numbers it (id-table index, number within its display, font head), makes
+// the first head primary, recomputes the meta screen's size and places the head.
 void xproxyAddHeadToMetaScreen(Head *head, MetaScreen *metaScreen);
 void xproxyAttachHeadToDisplay(Head *head, ServerDisplay *display);
 Head *xproxyFontHeadOf(Head *head);

@@ -43,6 +43,8 @@ struct MetaScreen {
   uint32_t glVersion;        // major * 64 + minor
   GlCapabilities glCapabilities;
   int32_t keepWindowsVisible;  // -65535..65535; 0 = off
+  uint32_t root;             // client-side id of the root window (0 until the root windows exist)
+  int32_t widthWord, heightWord;  // the configured size words: 0, -10, -11 follow the heads
 };
 
 // The list of meta screens (the first one's previous is the tail) and the screen counter: the
@@ -94,9 +96,13 @@ int xscreenResolvePlacement(const MetaScreen *screen, int depth, double *xMM, do
                             double *heightMM);
 // Applies the change; NULL or an error text. A failed change leaves the screen as it was.
 const char *xscreenApplyMetaChange(MetaScreen *screen, const MetaScreenChange *change);
-// Recomputes the size of a meta screen whose configured width or height comes from its heads
-// (0, -10, -11 in the configured words; other values leave that axis alone).
-void xscreenSizeFromHeads(MetaScreen *screen, int32_t widthWord, int32_t heightWord);
+// Recomputes the size of a meta screen whose configured width or height words follow the heads
+// (0, -10, -11), only while no client is connected: heads normalised, pixel and millimetre
+// sizes from their union.
+void xscreenRecomputeSize(MetaScreen *screen);
+// A pixel distance of the meta screen in millimetres (by the first head with a Display; 0 with
+// none); axis 0 horizontal, 1 vertical.
+double xscreenPixelsToMM(const MetaScreen *screen, int64_t pixels, int axis);
 
 // Output and connections.
 const char *xscreenBrokenConnection(ClientConnection *client);
