@@ -970,7 +970,7 @@ int resourceAddColor(ClientConnection *client, ColormapShadow *shadow, const Res
     XColor c{xproxyPixelToServer(colour->pixel, shadow->visual, h), colour->red, colour->green, colour->blue,
              DoRed | DoGreen | DoBlue, 0};
     if (!miscAllocColorAtPixel(h->display, resourceServerId(shadow->id, kResourceColormap, h), &c, 1)) {
-      LOG(logChannelWarning, "Can't alloc pixel %d on %s", int(colour->pixel), h->name);
+      LOG(logChannelWarning, "Can't alloc pixel %d on %s", int(colour->pixel), xscreenHeadName(h));
       return 0;
     }
   }
@@ -1113,6 +1113,3 @@ void resourceFreeClientCells(ClientConnection *client) {
       }
   }
 }
-
-// TEMPORARY until the meta-screen list is defined with the meta screens.
-__attribute__((weak)) MetaScreen *xscreenList = nullptr;
