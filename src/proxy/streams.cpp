@@ -332,20 +332,4 @@ void xprotoProcessServerInput(DisplayConnection *c) {
   c->readPosition = 0;
 }
 
-// The proxy's answer to a real server's setup reply: until the setup replies are translated,
-// the connection takes the id base and mask and the client's count of pending setups falls.
-void xcoreServerSetupReply(uint8_t *reply, uint32_t length) {
-  DisplayConnection *c = xproxyCurrentDisplayConnection;
-  if (!c) return;
-  ClientConnection *owner = c->owner;
-  if (reply[0] != 1 || length < 20) {
-    xprotoCloseWithReason(&owner->reader, "setup failed");
-  } else {
-    c->idBase = get32(reply + 12, 0);
-    c->idMask = get32(reply + 16, 0);
-  }
-  c->setupDone = 1;
-  if (owner->setupsPending) owner->setupsPending--;
-  if (owner->setupsPending == 0 && owner->reader.bytesNeeded != kReaderStopped) owner->setUp = 1;
-}
 // ===== end of request cutting and server input ==============================================

@@ -7,10 +7,30 @@
 struct MetaScreen;
 struct VisualRecord;
 
+struct ClientConnection;
+
+// ===== root windows (records) =====
+// One client's interest in a window's events.
+struct EventSelection {
+  EventSelection *next;
+  ClientConnection *client;
+  uint32_t mask;
+};
+// ===== end of root windows (records) =====
+
 struct WindowRecord {
   uint32_t id;
   MetaScreen *screen;
   VisualRecord *visual;  // of the meta screen
+  // ===== root windows (fields) =====
+  uint16_t windowClass;   // 1 InputOutput, 2 InputOnly
+  uint8_t depth;
+  int16_t x, y;
+  uint16_t width, height, borderWidth;
+  uint32_t colormap;      // client-side id
+  uint8_t mapped, realized, viewable;
+  EventSelection *selections;  // owned list
+  // ===== end of root windows (fields) =====
 };
 
 // A window record added to the resource tables as type 1; NULL when out of memory or when the
@@ -20,3 +40,11 @@ WindowRecord *windowCreateRecord(uint32_t id, MetaScreen *screen, VisualRecord *
 void windowFreeRecord(WindowRecord *window);
 // The meta screen of a window id; NULL for an id that names no window.
 MetaScreen *windowLookupScreen(uint32_t id);
+
+// ===== root windows =====
+// The root window of a meta screen: InputOutput, of its root visual's depth and its size,
+// its default colormap, mapped, realized and viewable. NULL when out of memory.
+WindowRecord *windowCreateRoot(uint32_t id, MetaScreen *screen);
+// The union of the event masks all clients selected on the window (0 for NULL).
+uint32_t windowAllEventMasks(const WindowRecord *window);
+// ===== end of root windows =====

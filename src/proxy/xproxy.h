@@ -152,6 +152,21 @@ struct ProxyState {
   uint32_t maxHeadsPerMetaScreen;
   Head *pointerHead;           // the head holding the pointer; NULL when unknown
   // ----- end of server-wide limits, meta screens and heads -----
+  // ===== visuals, id layout, root windows and setup reply =====
+  uint8_t minKeycode, maxKeycode;  // announced in the setup reply
+  uint8_t pixmapFormatCount;
+  struct PixmapFormat {
+    uint8_t depth, bitsPerPixel, scanlinePad;
+  } pixmapFormats[256];
+  char vendor[129];                // NUL-terminated; at most 128 bytes
+  uint32_t releaseNumber;
+  char displayName[257];           // "%s:%u": the proxy's display name
+  uint32_t serverTime;             // the current server time
+  // The input focus: PointerRoot (1) with revert-to None (0) at start and after each reset.
+  uint32_t focusWindow = 1;
+  uint8_t focusRevertTo = 0;
+  int32_t pointerX, pointerY;      // the pointer's meta position on the pointer head's screen
+  // ===== end of visuals, id layout, root windows and setup reply =====
 };
 
 // Zero-initialised; the core rows are written by xcoreInitDispatchTables.

@@ -83,8 +83,18 @@ void forwardError(uint8_t *error) {
 // The real server's setup reply goes to the client as it stands, in the client's byte order.
 void passSetupReply(uint8_t *reply, uint32_t length) {
   DisplayConnection *c = xproxyCurrentDisplayConnection;
-  if (c && c->owner) xscreenCopySwapped(reply, length, "H-23", c->owner);
-  xcoreServerSetupReply(reply, length);
+  if (!c || !c->owner) return;
+  ClientConnection *owner = c->owner;
+  xscreenCopySwapped(reply, length, "H-23", owner);
+  if (reply[0] != 1 || length < 40) {
+    xprotoCloseWithReason(&owner->reader, "setup failed");
+  } else {
+    memcpy(&c->idBase, reply + 12, 4);
+    memcpy(&c->idMask, reply + 16, 4);
+  }
+  c->setupDone = 1;
+  if (owner->setupsPending) owner->setupsPending--;
+  if (owner->setupsPending == 0 && owner->reader.bytesNeeded != kReaderStopped) owner->setUp = 1;
 }
 
 void installRows() {
