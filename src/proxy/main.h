@@ -173,3 +173,39 @@ using MainNoOpSender = uint32_t (*)(DisplayConnection *connection, NoOpReplyFn f
                                     NoOpReleaseFn release);
 extern MainNoOpSender mainNoOpSender;
 // ===== end of writers of the ordered output =====
+
+// ===== Visuals, id layout, default colormaps and root windows =====
+struct ColormapShadow;
+// What the clients see, settled once the heads exist and again after each reset: the id
+// layout, pixmap formats, each meta screen's visuals and root visual, keycodes, the visual and
+// default-colormap ids, and the default colormaps on every head. NULL or an error text.
+const char *mainAdjustVisuals(int afterReset);
+// The proxy's cursors and three windows on every head, the meta screens' roots, the pointer
+// and the focus. With the check flag (start-up) each configured meta screen's size is checked.
+const char *mainCreateRootWindows(int check);
+// The best entry of a head's visual table for the wanted visual (lowest score; the later
+// entry among equals; 0 ends the scan); NULL when none is usable. With narrowing the wanted
+// visual is cut to what the winner offers.
+VisualRecord *mainMatchVisual(VisualRecord *wanted, VisualRecord *table, int count, Head *head, uint32_t metaCount,
+                              int narrow);
+// The head's entry for a visual of its meta screen; NULL when the head has no Display or none.
+VisualRecord *mainHeadVisual(const VisualRecord *metaVisual, const Head *head);
+const char *mainHeadDefaultColormap(Head *head);
+// The shadow's cells brought into the head's colormap while no client is connected (the
+// primary head's by the colour replication); NULL or "Can't alloc %d shared colors on %s".
+const char *mainShareDefaultColors(Head *head, ColormapShadow *shadow);
+const char *mainReplicateSharedColors(Head *head, ColormapShadow *shadow, Colormap colormap);
+// The id layout of one real display whose resource-id mask is realMask and which carries
+// headCount heads: the proxy's client id mask it allows (2^(b - h) - 1).
+uint32_t mainDisplayIdMask(uint32_t realMask, uint32_t headCount);
+// The display's head-bits mask, free-bits mask, id shift and lowest bit for the proxy's mask.
+void mainSetIdLayout(ServerDisplay *display, uint32_t realMask, uint32_t proxyMask);
+// The resource-id mask of an Xlib connection (0 for NULL).
+uint32_t mainRealIdMask(Display *display);
+// The emulation's colormap for the head's emulated visual standing for the shadow.
+const char *mainCreateEmulatedColormap(Head *head, VisualRecord *visual, ColormapShadow *shadow);
+// Set when the configuration switches GLX off: the GL fields of visuals do not count then.
+extern int mainGlxDisabled;
+// The program name used in the outer window's name.
+extern const char *mainProgramName;
+// ===== end of visuals, id layout, default colormaps and root windows =====
