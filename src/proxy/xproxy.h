@@ -160,6 +160,8 @@ struct ProxyState {
   } pixmapFormats[256];
   char vendor[129];                // NUL-terminated; at most 128 bytes
   uint32_t releaseNumber;
+  // The real display's image format (of the first display's image template).
+  uint8_t imageByteOrder, bitmapBitOrder, bitmapUnit, bitmapPad;
   char displayName[257];           // "%s:%u": the proxy's display name
   uint32_t serverTime;             // the current server time
   // The input focus: PointerRoot (1) with revert-to None (0) at start and after each reset.

@@ -13,7 +13,7 @@
 #include "proxy/clientconnection.h"
 #include "proxy/main.h"
 #include "proxy/resource.h"
-#include "proxy/streams.h"
+#include "proxy/xcoresetup.h"
 #include "proxy/xproxy.h"
 #include "proxy/xscreen.h"
 #include "proxy/xvisual.h"
@@ -166,10 +166,10 @@ class SetupReplyTest : public ::testing::Test {
     proxyState.pixmapFormatCount = 2;
     proxyState.pixmapFormats[0] = {1, 1, 32};
     proxyState.pixmapFormats[1] = {24, 32, 32};
-    display.imageTemplate.byte_order = LSBFirst;
-    display.imageTemplate.bitmap_bit_order = LSBFirst;
-    display.imageTemplate.bitmap_unit = 32;
-    display.imageTemplate.bitmap_pad = 32;
+    proxyState.imageByteOrder = LSBFirst;
+    proxyState.bitmapBitOrder = LSBFirst;
+    proxyState.bitmapUnit = 32;
+    proxyState.bitmapPad = 32;
     mainServerDisplays = &display;
     screen.root = 0x40, screen.defaultColormap = 0x41, screen.whitePixel = 0xffffff, screen.blackPixel = 0;
     screen.width = 1024, screen.height = 768, screen.widthMM = 338.5, screen.heightMM = 338.4;
