@@ -495,3 +495,386 @@ void mainFreeDeferredPool() {
   }
 }
 // ===== end of ordered output to clients =====
+
+// ===== Real display and configured screens =====
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "proxy/files.h"
+#include "proxy/head.h"
+#include "proxy/xdisplay.h"
+#include "proxy/xproto.h"
+#include "proxy/xscreen.h"
+#include "support/host.h"
+#include "support/numbers.h"
+#include "support/orders.h"
+#include "support/process.h"
+#include "support/rect.h"
+#include "support/strtemp.h"
+#include "xclient/ximage.h"
+#include "xclient/xrclib.h"
+#include "xclient/xrclibkeys.h"
+#include "xclient/xtarget.h"
+
+namespace {
+
+uint32_t openDisplayCount;  // real displays whose Xlib connection is open and counted
+Order *drainOrder;          // the idle order draining the Xlib queues while one is open
+XImage processImageTemplate;  // the template of the last real display opened
+
+constexpr uint16_t kProxyProtocolMajor = 11;
+constexpr uint32_t kStartMaxRequestBytes = 0x3fffc;
+constexpr uint32_t kStartKeycodeLimit = 248;
+constexpr uint8_t kStartPointerButtons = 32;
+constexpr int32_t kMaxBorder = 32767;
+
+// Every head of every meta screen.
+template <typename Fn>
+Head *findHead(Fn matches) {
+  for (MetaScreen *m = xscreenFirst(); m; m = m->next)
+    for (Head *h = m->heads; h; h = h->next)
+      if (matches(h)) return h;
+  return nullptr;
+}
+
+ServerDisplay *findServerDisplay(const char *displayName) {
+  for (ServerDisplay *d = mainServerDisplays; d; d = d->next)
+    if (strcmp(d->displayName, displayName) == 0) return d;
+  return nullptr;
+}
+
+// The name without a leading "localhost:" or "unix:" host (":1" stays).
+const char *withoutLocalHost(const char *name) {
+  for (const char *prefix : {"localhost:", "unix:"}) {
+    size_t n = strlen(prefix);
+    if (strncmp(name, prefix, n) == 0) return name + n - 1;
+  }
+  return name;
+}
+
+void freeRecord(ServerDisplay *display) {
+  free(display->keyboardMapFile);
+  free(display->name);
+  free(display);
+}
+
+// Runs the keyboard-mapping tool for the display: (tool, "-display", name, file) by fork and
+// exec, so that a map file named by a client never reaches a shell. NULL, or the error.
+const char *applyKeyboardMap(ServerDisplay *display) {
+  logStep("Setting keyboard mapping...");
+  char tool[kFilesPathSize], file[kFilesPathSize];
+  if (const char *error = filesResolvePath("xxmodmap", kFilesBin, tool)) return error;
+  if (const char *error = filesResolvePath(display->keyboardMapFile, kFilesEtc, file)) return error;
+  const char *argv[] = {tool, "-display", display->name, file};
+  pid_t pid = processSpawn(4, argv);
+  if (pid <= 0) return strTempPrintf("system(%s -display %s %s) failed", tool, display->name, file);
+  if (const char *error = processWait(pid)) LOG(logChannelWarning, "%s", error);
+  return nullptr;
+}
+
+}  // namespace
+
+void mainSetStartLimits() {
+  proxyState.protocolMajor = kProxyProtocolMajor;
+  proxyState.protocolMinor = 0;
+  proxyState.pointerButtonLimit = kStartPointerButtons;
+  proxyState.maxRequestBytes = kStartMaxRequestBytes;
+  proxyState.motionBufferSize = 0xffffffffu;
+  proxyState.keycodeLimit = kStartKeycodeLimit;
+  proxyState.headCount = 0;
+  proxyState.maxHeadsPerMetaScreen = 0;
+  proxyState.pointerHead = nullptr;
+  xprotoBigRequestMaximum = 0xffffffffu;
+}
+
+uint32_t mainOpenDisplayCount() { return openDisplayCount; }
+Order *mainDrainOrder() { return drainOrder; }
+
+const char *xproxyConnectDisplay(const char *name, uint64_t timeoutMs, Display **display) {
+  logStep("Connecting to display %s for %s...", name ? name : "NULL", strDurationMsText(timeoutMs));
+  // The screen part (from the last '.' after the last ':') is dropped.
+  std::string base = name ? name : "";
+  size_t colon = base.rfind(':');
+  if (colon != std::string::npos) {
+    size_t dot = base.rfind('.');
+    if (dot != std::string::npos && dot > colon) base.erase(dot);
+  }
+  TargetDisplayParams params;
+  xtargetDefaultParams(&params);
+  params.timeoutMs = uint32_t(std::min<uint64_t>(timeoutMs, UINT32_MAX));
+  char *host = nullptr, *authName = nullptr, *authData = nullptr;
+  int number = 0, screen = 0, family = 0, authNameLength = 0, authDataLength = 0;
+  if (xdisplayParseAddress(base.c_str(), &host, &number, &screen, &family) &&
+      xproxyGetServerAuth(host, number, family, &authName, &authNameLength, &authData, &authDataLength)) {
+    params.authName = authName;
+    params.authNameLength = authNameLength;
+    params.authData = authData;
+    params.authDataLength = authDataLength;
+  }
+  free(host);
+  const char *error = "Can't open display";
+  if (const char *local = xdisplayLocalPart(base.c_str())) {
+    params.timeoutMs /= 2;
+    params.displayName = local;
+    error = xtargetOpenDisplay(&params, logProgramName(), display);
+  }
+  if (error) {
+    params.displayName = base.c_str();
+    error = xtargetOpenDisplay(&params, logProgramName(), display);
+  }
+  std::string kept = error ? error : "";
+  free(authName);
+  free(authData);
+  if (error) return strTempDup(kept.c_str());
+  logStep("Connected to X server '%s v%d'", XServerVendor(*display), XVendorRelease(*display));
+  return nullptr;
+}
+
+const char *mainOpenServerDisplay(ServerDisplay *display, int *status) {
+  if (display->display) return nullptr;
+  Display *xlib = nullptr;
+  if (const char *error = xproxyConnectDisplay(display->name, display->connectTimeout, &xlib)) {
+    *status = kOpenHeadConnection;
+    return error;
+  }
+  display->display = xlib;
+  display->bigRequestsAsked = 0;
+  for (MetaScreen *m = xscreenFirst(); m; m = m->next)
+    for (Head *h = m->heads; h; h = h->next)
+      if (h->serverDisplay == display) h->display = xlib;
+  for (int s = 0; s < ScreenCount(xlib); s++) xdisplayGetDepthGC(xlib, s, DefaultDepth(xlib, s));
+  // From here on a failure closes the display again; it was not counted open yet.
+  auto fail = [&](int code, const char *error) {
+    std::string kept = error;
+    mainCloseServerDisplay(display, 1);
+    *status = code;
+    return strTempDup(kept.c_str());
+  };
+  if (ximageTemplate(xlib, &display->imageTemplate)) return fail(kOpenHeadCreation, MAIN_OUT_OF_MEMORY());
+  if (const char *error = xdpmsSave(xlib, &display->dpms)) return fail(kOpenHeadConnection, error);
+  if (display->keyboardMapFile)
+    if (const char *error = applyKeyboardMap(display)) return fail(kOpenHeadConnection, error);
+  display->pointerButtonCount = uint16_t(std::max(0, xrcPointerButtonCount(xlib, kXrcMouse)));
+  display->countedOpen = 1;
+  if (openDisplayCount++ == 0) drainOrder = ordersAddIdle(mainDrainXlibQueues, nullptr);
+  display->readOrder = ordersAddReader(ConnectionNumber(xlib), mainOnXlibInput, xlib);
+  return nullptr;
+}
+
+void mainCloseServerDisplay(ServerDisplay *display, int offline) {
+  if (!display || !display->display) return;
+  logStep("Closing connection to display %s (offline=%d) ...", display->name, offline);
+  mainFreeDeferredPool();
+  for (MetaScreen *m = xscreenFirst(); m; m = m->next)
+    for (Head *h = m->heads; h; h = h->next)
+      if (h->display == display->display) h->display = nullptr;
+  if (!offline) XFlush(display->display);
+  xtargetCloseDisplay(display->display);
+  display->display = nullptr;
+  display->bigRequestsAsked = 0;
+  // Only an opening that reached the end was counted and has a reader.
+  if (display->countedOpen) {
+    display->countedOpen = 0;
+    if (--openDisplayCount == 0) {
+      ordersCancel(drainOrder);
+      drainOrder = nullptr;
+    }
+    ordersCancel(display->readOrder);
+    display->readOrder = nullptr;
+  }
+}
+
+void mainDrainXlibQueues(void *) {
+  // Each pass empties one queue; a handler that leaves events behind cannot hold the loop.
+  for (int pass = 0; pass < 1000; pass++) {
+    ServerDisplay *pending = nullptr;
+    for (ServerDisplay *d = mainServerDisplays; d && !pending; d = d->next)
+      if (d->display && XEventsQueued(d->display, QueuedAlready) > 0) pending = d;
+    if (!pending) return;
+    xmainHandleDisplayEvents(pending->display, QueuedAlready);
+  }
+}
+
+void mainOnXlibInput(void *display) { xmainHandleDisplayEvents(static_cast<Display *>(display), QueuedAfterReading); }
+
+void xmainHandleDisplayEvents(Display *display, int mode) {
+  // Until the event pump exists every event is dropped.
+  for (int count = XEventsQueued(display, mode); count > 0; count--) {
+    XEvent event;
+    XNextEvent(display, &event);
+  }
+  if (mainServerDisplays && mainServerDisplays->display) XFlush(mainServerDisplays->display);
+}
+
+int mainHeadBorderWidth(Head *head, int32_t configured) {
+  int64_t border = configured;
+  if (configured == -1) {
+    bool plain = true;
+    for (ScreenConfig *s = configRecord.screens; s && plain; s = s->next)
+      if (s->followPointerX > 0 || s->followPointerY > 0) plain = false;
+    for (MetaScreenConfig *m = configRecord.metaScreens; m && plain; m = m->next)
+      if (m == configRecord.metaScreens ? m->direction != kKorvanDirectionNone
+                                        : m->direction != kKorvanDirectionNone && m->direction != kKorvanDirectionEast)
+        plain = false;
+    for (ScreenConfig *s = configRecord.screens; s && plain; s = s->next)
+      if (s == configRecord.screens ? s->direction != kKorvanDirectionNone : s->direction != kKorvanDirectionEast)
+        plain = false;
+    border = plain ? 0 : 1;
+  }
+  border = std::clamp<int64_t>(border, 0, kMaxBorder);
+  if (head->realWidth && head->realHeight) {
+    int64_t half = std::max(head->realWidth / 2, head->realHeight / 2);
+    if (half <= border) border = half;
+  }
+  int changed = head->border != uint32_t(border);
+  head->border = uint32_t(border);
+  return changed;
+}
+
+Head *mainOpenHead(const char *name, MetaScreen *metaScreen, uint64_t connectTimeout, int32_t borderWidth,
+                   uint32_t emulatedVisuals, int *status, const char **error) {
+  auto refuse = [&](int code, const char *text) -> Head * {
+    *status = code;
+    *error = text;
+    return nullptr;
+  };
+  const char *resolved = nullptr;
+  if (const char *lookup = xdisplayLookupName(name, &resolved)) return refuse(kOpenHeadConfiguration, lookup);
+  char *host = nullptr;
+  int number = 0, screen = 0, family = 0;
+  if (!resolved || !xdisplayParseAddress(resolved, &host, &number, &screen, &family))
+    return refuse(kOpenHeadConfiguration, strTempPrintf("Invalid X display name '%s'", name ? name : "NULL"));
+  std::string hostText = host;
+  free(host);
+  if (number == xproxyDisplayNumber() && hostIsLocal(hostText.c_str()))
+    return refuse(kOpenHeadConnection, strTempPrintf("Can't connect to display '%s' (same port used by %s)", name,
+                                                     logProgramName()));
+  char displayName[256], screenName[256];
+  snprintf(displayName, sizeof displayName, "%s:%d", hostText.c_str(), number);
+  snprintf(screenName, sizeof screenName, "%s:%d.%d", hostText.c_str(), number, screen);
+  if (Head *same = findHead([&](Head *h) { return h->screen == screen && strcmp(h->name, screenName) == 0; }))
+    return refuse(kOpenHeadConfiguration,
+                  strTempPrintf("Screen '%s' already configured - Make sure each screen is specified just once",
+                                same->name));
+  ServerDisplay *display = findServerDisplay(displayName);
+  if (!display && mainServerDisplays)
+    return refuse(kOpenHeadConfiguration,
+                  strTempPrintf("%s supports only one X window server - Use Korvan for multiple X window server",
+                                logProgramName()));
+  if (!display) {
+    display = static_cast<ServerDisplay *>(calloc(1, sizeof(ServerDisplay)));
+    if (!display || !(display->name = strdup(name))) {
+      free(display);
+      return refuse(kOpenHeadCreation, MAIN_OUT_OF_MEMORY());
+    }
+    display->index = mainServerDisplayCount;
+    snprintf(display->displayName, sizeof display->displayName, "%s", displayName);
+    display->connectTimeout = connectTimeout;
+    int openStatus = 0;
+    if (const char *openError = mainOpenServerDisplay(display, &openStatus)) {
+      std::string kept = openError;
+      freeRecord(display);
+      return refuse(openStatus, strTempDup(kept.c_str()));
+    }
+    Display *xlib = display->display;
+    if (ProtocolVersion(xlib) != proxyState.protocolMajor || ProtocolRevision(xlib) < proxyState.protocolMinor) {
+      proxyState.protocolMajor = uint8_t(ProtocolVersion(xlib));
+      proxyState.protocolMinor = uint8_t(ProtocolRevision(xlib));
+    }
+    if (family == 256 || hostIsLocal(hostText.c_str())) {
+      if (const char *shm = xdisplayCheckShm(xlib))
+        LOG(logChannelWarning, "Display %s does not support shared memory: %s", display->name, shm);
+      else
+        display->mitShmUsable = 1;
+    }
+    uint64_t maxRequest = 4 * uint64_t(XMaxRequestSize(xlib));
+    if (maxRequest < proxyState.maxRequestBytes) proxyState.maxRequestBytes = uint32_t(maxRequest);
+    // A client may never be allowed a request that the real server refuses.
+    uint64_t extended = 4 * uint64_t(XExtendedMaxRequestSize(xlib));
+    uint64_t bigMaximum = extended ? extended : proxyState.maxRequestBytes;
+    if (bigMaximum < xprotoBigRequestMaximum) xprotoBigRequestMaximum = bigMaximum;
+    uint64_t motion = XDisplayMotionBufferSize(xlib);
+    if (motion < proxyState.motionBufferSize) proxyState.motionBufferSize = uint32_t(motion);
+    if (display->pointerButtonCount < proxyState.pointerButtonLimit)
+      proxyState.pointerButtonLimit = uint8_t(display->pointerButtonCount);
+    int keycodes = xrcKeycodeCount(xlib, kXrcKeyboard);
+    if (keycodes > 0 && uint32_t(keycodes) < proxyState.keycodeLimit) proxyState.keycodeLimit = uint32_t(keycodes);
+    processImageTemplate = display->imageTemplate;
+    xproxyAddServerDisplay(display);
+  }
+  Display *xlib = display->display;
+  if (!xlib) return refuse(kOpenHeadConnection, strTempPrintf("Display %s is not open", display->name));
+  if (screen < 0 || screen >= ScreenCount(xlib))
+    return refuse(kOpenHeadConfiguration, strTempPrintf("No screen #%d on %s", screen, withoutLocalHost(display->displayName)));
+  // The resource database keeps one id base per head index.
+  if (xproxyFreeHeadIndex() >= kHeadIdTableEntries)
+    return refuse(kOpenHeadCreation, strTempPrintf("Can't add %s: at most %u heads are supported", screenName,
+                                                   kHeadIdTableEntries));
+  Head *head = nullptr;
+  if (const char *queryError = xproxyQueryVisuals(screenName, nullptr, xlib, screen, emulatedVisuals, &head))
+    return refuse(kOpenHeadCreation, queryError);
+  mainHeadBorderWidth(head, borderWidth);
+  if (head->display) {
+    // Signed 64 bits: twice a large border can exceed the screen.
+    int64_t border = head->border;
+    head->logical.x = head->logical.y = int32_t(border);
+    head->logical.width = uint32_t(std::max<int64_t>(1, int64_t(head->realWidth) - 2 * border));
+    head->logical.height = uint32_t(std::max<int64_t>(1, int64_t(head->realHeight) - 2 * border));
+    head->rect = Rect{0, 0, head->logical.width, head->logical.height};
+    head->visible = head->rect;
+  }
+  xproxyAttachHeadToDisplay(head, display);
+  xproxyAddHeadToMetaScreen(head, metaScreen);
+  head->clientRoot = ++proxyXidCounter;
+  mainLogHeadChange(head, 1, 0);
+  logStep("Init head %s (screen=%d xid=0x%x border=%u)...", head->name, int(metaScreen->index), head->clientRoot,
+          head->border);
+  return head;
+}
+
+Display *xproxyXlibDisplay(DisplayConnection *connection) {
+  if (connection) return connection->display ? connection->display->display : nullptr;
+  return mainServerDisplays ? mainServerDisplays->display : nullptr;
+}
+
+Head *mainFindHeadByRoot(ServerDisplay *display, Window root) {
+  return findHead([&](Head *h) { return h->serverDisplay == display && h->root == root; });
+}
+
+Head *mainFindHeadByScreen(ServerDisplay *display, int screen) {
+  return findHead([&](Head *h) { return h->serverDisplay == display && h->screen == screen; });
+}
+
+void mainResetHeadRegions() {
+  findHead([](Head *h) {
+    if (h->exposures) regionResetRect(h->exposures, 0, 0, 0, 0);
+    return false;
+  });
+}
+
+// Until the pointer tracking exists a head change is only logged; then the meta screen's size
+// follows its heads.
+void mainLogHeadChange(Head *head, int kind, uint32_t mask) {
+  const char *client = xscreenClientName(xproxyCurrentClient);
+  const char *where = rectGeometryText(head->rect);
+  if (kind == 1)
+    logStep("%s created by %s (%s, %ux%u mm) ...", head->name, client, where, head->widthMM, head->heightMM);
+  else if (kind == 2)
+    logStep("%s removed by %s (%s) ...", head->name, client, where);
+  else
+    logStep("%s changed by %s (%s, mask 0x%x) ...", head->name, client, where, mask);
+  if (head->metaScreen) xscreenRecomputeSize(head->metaScreen);
+}
+
+void mainUpdateHeadTransform(Head *head) {
+  double x = head->metaScreen ? head->metaScreen->xMM : 0, y = head->metaScreen ? head->metaScreen->yMM : 0;
+  head->pointerArea.wrapX = head->wrapX;
+  head->pointerArea.wrapY = head->wrapY;
+  xpointerSetHeadRect(&head->pointerArea, head->display, head->screen, x + xscreenHeadMmX(head),
+                      y + xscreenHeadMmY(head), head->widthMM, head->heightMM);
+}
+
+// No proxy windows exist yet: only the transform follows the head.
+void mainMoveHeadWindows(Head *head, ClientConnection *, int) { mainUpdateHeadTransform(head); }
+// ===== end of real display and configured screens =====

@@ -11,18 +11,40 @@
 struct Head;
 struct Region;
 
+// ===== Real display and configured screens (records) =====
+#include "xclient/xdpms.h"
+
+struct Order;
+struct MetaScreen;
+
 // One real X display opened through Xlib; lives for the whole run, its Xlib connection is
-// closed at each reset and opened again after it.
+// closed at each reset and opened again after it. Allocated zeroed.
 struct ServerDisplay {
   ServerDisplay *next;  // the first one is the main display
-  uint32_t index;       // position in the real-display list (indexes per-display arrays)
-  char *name;           // the configured display name (malloc'ed)
+  uint32_t index;       // position in the real-display list (renumbered when one is removed)
+  char *name;           // the display name as configured (malloc'ed): the name connected to
   Display *display;     // the Xlib connection; NULL while closed
   Head *firstHead;
-  uint32_t headCount;
+  uint32_t headCount;   // heads on this display
   uint8_t bigRequestsAsked;  // BIG-REQUESTS looked up on this opening of the Xlib connection
   uint8_t bigRequestsMajor;  // its major opcode; 0: the server has none
+  Order *readOrder;          // the reader on the Xlib connection's socket (NULL while closed)
+  uint8_t countedOpen;       // counted in the number of open displays (see mainCloseServerDisplay)
+  char *keyboardMapFile;     // handed to the keyboard-mapping tool at each opening (malloc'ed) or NULL
+  // Id layout, set when the visuals are settled.
+  uint32_t headBitsMask;
+  uint32_t freeBitsMask;
+  uint32_t idShift;
+  uint32_t lowestBit;        // index of the lowest bit of the display's resource-id mask
+  uint16_t pointerButtonCount;  // the real pointer's buttons (at most 256 are asked for)
+  uint8_t mitShmUsable;      // on this host and MIT-SHM works with it
+  uint8_t emulateDoubleBuffer;  // DOUBLE-BUFFER emulated by Multi-Buffering for a head of it
+  XImage imageTemplate;      // an image in the display's default format
+  uint64_t connectTimeout;   // milliseconds
+  DpmsSavedState dpms;       // screen-saver and power settings found at the opening
+  char displayName[256];     // "host:display": recognises the display
 };
+// ===== end of real display and configured screens (records) =====
 
 // The real-display list (first = main display) and its count.
 extern ServerDisplay *mainServerDisplays;
@@ -59,6 +81,54 @@ struct DeferredOutput {
   DeferredMessage *others;
   uint16_t roundTrip[kDeferredMaxDisplays];  // NoOp sequence per real display index
 };
+
+// ===== Real display and configured screens =====
+// Statuses of mainOpenHead and mainOpenServerDisplay.
+enum : int {
+  kOpenHeadConnection = 1,   // the display cannot be connected (or set up after connecting)
+  kOpenHeadConfiguration = 2,  // bad or duplicate configuration
+  kOpenHeadUnsuitable = 3,   // unsuitable server
+  kOpenHeadCreation = 4,     // the head could not be made
+};
+// The id tables of the resource database have this many entries per client: a head's index
+// in them must stay below it.
+constexpr uint32_t kHeadIdTableEntries = 128;
+
+// Sets the start values of the server-wide limits that opening a display lowers (protocol
+// version 11.0, request length 0x3fffc bytes, BIG-REQUESTS maximum 0xffffffff, motion buffer
+// 0xffffffff, 32 pointer buttons, keycode limit 248) and empties the meta-screen list counters.
+void mainSetStartLimits();
+// Opens one configured screen ("host:display.screen") as a head of the meta screen. NULL with
+// *status (kOpenHead...) and *error on failure; the error is a temporary string.
+Head *mainOpenHead(const char *name, MetaScreen *metaScreen, uint64_t connectTimeout, int32_t borderWidth,
+                   uint32_t emulatedVisuals, int *status, const char **error);
+// Opens the display's Xlib connection; nothing when it is open. NULL, or the error with *status.
+const char *mainOpenServerDisplay(ServerDisplay *display, int *status);
+// The Xlib connection itself (authorization from the server-authorization cache; a name on
+// this host is first tried over the local transport with half the time-out).
+const char *xproxyConnectDisplay(const char *name, uint64_t timeoutMs, Display **display);
+// Closes the display's Xlib connection (flushed first unless offline); nothing when closed.
+void mainCloseServerDisplay(ServerDisplay *display, int offline);
+// Unlinks, closes and frees the record and renumbers the others.
+void mainFreeServerDisplay(ServerDisplay *display);
+// The idle order draining every open display's Xlib queue, and the reader of an Xlib socket.
+void mainDrainXlibQueues(void *argument = nullptr);
+void mainOnXlibInput(void *display);
+// The border of a head from the configured width (-1: automatic); 1 when it changed.
+int mainHeadBorderWidth(Head *head, int32_t configured);
+// The Xlib Display of the connection's real display, or of the first one for NULL.
+Display *xproxyXlibDisplay(DisplayConnection *connection);
+Head *mainFindHeadByRoot(ServerDisplay *display, Window root);
+Head *mainFindHeadByScreen(ServerDisplay *display, int screen);
+void mainResetHeadRegions();
+// Number of open real displays and the pending idle drain order (for tests and the reset).
+uint32_t mainOpenDisplayCount();
+Order *mainDrainOrder();
+// (mainLogHeadChange and mainUpdateHeadTransform: proxy/head.h)
+// The idle work of an Xlib connection: drains its queue (mode as XEventsQueued's) and flushes
+// the first real display. Until the event pump exists every event is dropped.
+void xmainHandleDisplayEvents(Display *display, int mode);
+// ===== end of real display and configured screens =====
 
 // ===== Real-display list and head refresh ============================================
 // Refreshes the heads through Xlib after a sync (the real-display code fills it in).

@@ -6,3 +6,24 @@ uint32_t mainServerDisplayCount = 0;
 
 // The heads do not exist yet: nothing to refresh.
 void mainRefreshHeads() {}
+
+// ===== Freeing a real display =====
+#include <cstdlib>
+
+#include "proxy/connections.h"
+#include "proxy/head.h"
+
+void mainFreeServerDisplay(ServerDisplay *display) {
+  if (!display) return;
+  xproxyRemoveServerDisplay(display);
+  free(display->keyboardMapFile);
+  display->keyboardMapFile = nullptr;
+  mainCloseServerDisplay(display, 0);
+  // Every client's connection to it goes (the close takes it out of the client's array).
+  for (ClientConnection *c = xproxyClients; c; c = c->next)
+    for (uint32_t i = c->displayCount; i-- > 0;)
+      if (c->displays[i] && c->displays[i]->display == display) xproxyCloseDisplayConnection(c->displays[i]);
+  free(display->name);
+  free(display);
+}
+// ===== end of freeing a real display =====

@@ -937,3 +937,4 @@ void xproxyNoOpRelease(uintptr_t argument) {
 }
 
 // ===== end of display connections ===========================================================
+

@@ -76,6 +76,9 @@ void xproxyResetServerAuth();
 void xproxyFreeServerAuth();
 // ===== end of listeners, host access and server authorization ===============================
 
+struct MetaScreen;
+struct Head;
+
 // ===== Dispatch tables, extension records and per-extension state =========================
 // (handler types, ExtensionRecord, ProxyState; the tables are filled by xcore.cpp and the
 // extension registry in xext/ext.cpp)
@@ -129,6 +132,18 @@ struct ProxyState {
   ExtensionRecord extensions[256];
   uint8_t extensionListBuilt;
   ExtensionStateWords ext;
+  // ----- Server-wide limits, meta screens and heads (start values: mainSetStartLimits) -----
+  uint8_t protocolMajor;       // 11; the real display's when it differs
+  uint8_t protocolMinor;
+  uint8_t pointerButtonLimit;  // 32; lowered to the real pointer's buttons
+  uint32_t maxRequestBytes;    // 0x3fffc; lowered to 4 x the real server's maximum
+  uint32_t motionBufferSize;   // 0xffffffff; lowered to the real server's
+  uint32_t keycodeLimit;       // 248; lowered to the real keyboard's keycode count
+  // (the meta-screen list and its screen counter: xscreenList, xscreenCounter)
+  uint32_t headCount;          // heads of all meta screens
+  uint32_t maxHeadsPerMetaScreen;
+  Head *pointerHead;           // the head holding the pointer; NULL when unknown
+  // ----- end of server-wide limits, meta screens and heads -----
 };
 
 // Zero-initialised; the core rows are written by xcoreInitDispatchTables.
@@ -289,3 +304,4 @@ const char *xproxyMakeAuthFile(int displayNumber, char *path);
 const char *xproxyGeneratedAuthFile();
 void xproxyRemoveGeneratedAuthFile();
 // ===== end of local X server, exit hooks and the generated server cookie ====================
+
