@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <deque>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -153,7 +155,7 @@ class ResourceDisplayTest : public ::testing::Test {
 
   XvfbServer xvfb;
   std::vector<Head *> heads;
-  std::vector<FakeClient> clients;
+  std::deque<FakeClient> clients;  // references stay valid as clients are added
 };
 
 RawBytes createPixmap(uint32_t pixmap, uint32_t drawable, unsigned depth) {
