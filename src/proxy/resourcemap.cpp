@@ -240,7 +240,9 @@ void resourceSharePixmap(PixmapRecord *pixmap, uint32_t userId) {
     if (!d) continue;
     XtargetErrorTrap trap(d);
     Pixmap copy = XCreatePixmap(d, h->root, pixmap->width, pixmap->height, pixmapDepthOn(pixmap, h));
-    GC gc = XCreateGC(d, copy, 0, nullptr);
+    XGCValues values{};
+    values.graphics_exposures = False;  // no NoExpose events for the proxy's queue
+    GC gc = XCreateGC(d, copy, GCGraphicsExposures, &values);
     XCopyArea(d, resourceServerId(pixmap->id, kResourcePixmap, h), copy, gc, 0, 0, pixmap->width, pixmap->height, 0,
               0);
     XFreeGC(d, gc);
