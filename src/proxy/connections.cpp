@@ -148,7 +148,7 @@ ClientConnection *xproxyAdoptClient(XtransConnInfo transport, int fd) {
   client->setupTimer = ordersAddTimer(xprotoSetupTimeoutMs, onSetupTimeout, client);
   if (!client->setupTimer) return refuse(nullptr);
   outbufferInit(&client->output, fd, armClientWriter, client);
-  if (!resourceInitClient(client)) return refuse(nullptr);
+  if (!resourceInitClient(client->index)) return refuse(nullptr);
   LOG(logChannelXclient, "Client #%d started", int(client->index));
   appendClient(client);
   return client;
@@ -161,7 +161,7 @@ ClientConnection *xproxyClientByIndex(uint32_t index) {
 }
 
 ClientConnection *xproxyClientOfXid(uint32_t id) {
-  uint32_t index = id >> kResourceIdShift;
+  uint32_t index = uint32_t(uint64_t(id) >> resourceIdShift());
   return index == 0 ? nullptr : xproxyClientByIndex(index);
 }
 
@@ -204,7 +204,7 @@ void xproxyCloseClient(ClientConnection *client, const char *reason, int retainA
   if (client->index != 0) {
     ClientConnection *current = xproxyCurrentClient;
     xproxyCurrentClient = nullptr;
-    resourceFreeAllOfClient(client);
+    resourceFreeAllOfClient(client->index);
     xproxyCurrentClient = current == client ? nullptr : current;
   }
   unlinkClient(client);

@@ -1,6 +1,8 @@
 // The real displays and the ordered output to clients.
 #include "proxy/main.h"
 
+#include "proxy/resource.h"
+
 // ===== Ordered output to clients =====
 #include <cstdlib>
 #include <cstring>
@@ -827,6 +829,9 @@ Head *mainOpenHead(const char *name, MetaScreen *metaScreen, uint64_t connectTim
   xproxyAttachHeadToDisplay(head, display);
   xproxyAddHeadToMetaScreen(head, metaScreen);
   head->clientRoot = ++proxyXidCounter;
+  // ===== head root in the resource tables =====
+  if (!resourceAddHeadRoot(head)) LOG_OUT_OF_MEMORY();
+  // ===== end of head root in the resource tables =====
   mainLogHeadChange(head, 1, 0);
   logStep("Init head %s (screen=%d xid=0x%x border=%u)...", head->name, int(metaScreen->index), head->clientRoot,
           head->border);

@@ -12,3 +12,28 @@
 // KeymapNotify rule of the ordered output reads.
 void miscWriteClientMessage(const uint8_t *message, uint32_t length, WireLayout layout, ClientConnection *client);
 // ===== end of writing to a client =====
+
+// ===== Raw FreeGC and colour replication on one real colormap =====
+#include <X11/Xlib.h>
+
+// Writes a FreeGC of the id into the Xlib connection's buffer (no client-side GC is needed),
+// counts it and runs the display's sync handler.
+void miscFreeGC(Display *display, uint32_t gc);
+// Takes every free cell, stores the colour in each and frees them again; their number.
+int miscPaintFreeCells(Display *display, Colormap colormap, uint16_t red, uint16_t green, uint16_t blue);
+// The colours of the allocated cells among 0 .. n - 1 (malloc'ed, *count entries; NULL when
+// none or out of memory). The free cells it takes to find them are given back.
+XColor *miscQueryAllocatedColors(Display *display, Colormap colormap, int n, int *count);
+// A read-only cell of the colour at exactly colour->pixel: 1, or 0. Every other cell it takes
+// on the way is given back, also on failure.
+int miscAllocColorAtPixel(Display *display, Colormap colormap, XColor *colour, int sync);
+// The same over a list; a pixel that cannot be had is logged and the list goes on. 0 only
+// when XAllocColor fails outright.
+int miscAllocPixels(Display *display, Colormap colormap, XColor *colours, int n);
+// Read-write cells at exactly the given pixels with the given plane masks: 1, or 0 with
+// nothing taken.
+int miscAllocColorCells(Display *display, Colormap colormap, const unsigned long *pixels, int n,
+                        const unsigned long *masks, int m);
+int miscAllocColorPlanes(Display *display, Colormap colormap, unsigned long redMask, unsigned long greenMask,
+                         unsigned long blueMask, const unsigned long *pixels, int n);
+// ===== end of raw FreeGC and colour replication =====

@@ -1,19 +1,129 @@
-// The resource database: client slots and the resources each client owns. Until the resource
-// tables exist these keep only what the connection code needs: a free slot per client.
+// The resource database: one hash table of resource records per client slot (slot 0 holds the
+// proxy's own), the records of pixmaps, cursors, fonts and GCs, the orphan-pixmap and font
+// lists, and the mapping between the ids clients use and the ids the same resource has on each
+// head's real server.
+//
+// Id layout: a client's ids carry its slot above the proxy's id mask (slot = id >> id shift,
+// own part = id & id mask). Mask and shift live in proxyState (resourceIdMask/resourceIdShift);
+// nothing else may assume their values.
 #pragma once
 
 #include <cstdint>
 
+#include "proxy/resourcetable.h"
+
 struct ClientConnection;
+struct Head;
+struct MetaScreen;
+struct ServerDisplay;
+struct VisualRecord;
 
-constexpr uint32_t kResourceClientSlots = 1024;  // slot 0 is the proxy's own
-constexpr uint32_t kResourceIdShift = 22;        // a client's ids carry its slot in the top bits
+// ----- The tables ------------------------------------------------------------------------------
 
-// The lowest slot 1..1023 that no listed client holds; 0 when all are taken.
+uint32_t resourceIdMask();
+// The slot of an id; kResourceClientSlots for ids beyond the tables.
+uint32_t resourceSlotOf(uint32_t id);
+uint32_t resourceIdShift();
+// The slot's table, NULL when the slot lies beyond the tables or is unused.
+ClientResourceTable *resourceTableOf(uint32_t index);
+
+// Allocates the id base tables (slots other than 0, when not there yet), clears the close-down
+// mode and gives the slot 64 empty buckets. 1, or 0 when out of memory.
+int resourceInitClient(uint32_t index);
+uint32_t resourceHash(uint32_t index, uint32_t id);
+// Stores a record; 1, or 0 (the value freed through its type's free routine) when the slot is
+// out of range or unused, or when out of memory.
+int resourceAdd(uint32_t id, ResourceType type, void *value);
+ResourceRecord *resourceLookupAny(uint32_t id);
+void *resourceLookupByType(uint32_t id, ResourceType type);
+GCRecord *resourceLookupGC(uint32_t id);
+FontRecord *resourceLookupFont(uint32_t id);
+void *resourceLookupWindow(uint32_t id);
+PixmapRecord *resourceLookupPixmap(uint32_t id);
+// The type of the id's first record and its value; 0 when unknown.
+ResourceType resourceLookupIdType(uint32_t id, void **value);
+// 1 when the current client may not create a resource of this id: another slot's id (slot 0
+// and ids beyond the tables included), an id in use, or an orphan pixmap's id.
+int resourceIdNotNew(uint32_t id);
+// The lowest unused slot from 1 whose ids fit 29 bits; 0 ("UNE" logged) when none.
 uint32_t resourceFreeClientSlot();
-// Sets up the client's resource table; 1 on success.
-int resourceInitClient(ClientConnection *client);
-// Frees every resource of the client (no current client while it runs).
-void resourceFreeAllOfClient(ClientConnection *client);
-// Destroys a proxy-made id on every real display after its request failed.
+uint32_t resourceFindFreeId(uint32_t index, uint32_t low, uint32_t high, uint32_t hint);
+// The largest run of free ids in the slot's range (see XC-MISC); 0, 0 when none.
+void resourceGetIdRange(uint32_t index, int serverFlag, uint32_t *min, uint32_t *max);
+// Removes every record of the id, calling the free routine of each whose type is not skipType.
+void resourceFree(uint32_t id, ResourceType skipType);
+void resourceFreeByType(ResourceType type, uint32_t id, void *value);
+void resourceFreeAllOfClient(uint32_t index);
+void resourceKillTemporaryClients();
+void resourceFreeIdBases();
+// An id for a resource the proxy creates for a client; 0 when the client's range is full.
+uint32_t resourceNewServerSideId(ClientConnection *client);
+void resourceFreeServerSideId(uint32_t id);
+
+// ----- Id mapping ------------------------------------------------------------------------------
+// Records the id base a client's raw connection got for a head (and its font head).
+void resourceSetScreenIdBase(uint32_t index, Head *head, uint32_t base);
+// The id of a client resource on a head's real server (kind: a type, or 11 real root, 12 real
+// default colormap, 10 per-screen resource). Unknown ids stay as they are.
+uint32_t resourceServerId(uint32_t id, uint32_t kind, Head *head);
+// A real server's id back to the client id; ids of no client stay as they are.
+uint32_t resourceServerToClientId(uint32_t id, ServerDisplay *display);
+MetaScreen *resourceMetaScreenOf(uint32_t id);
+// Never NULL while a meta screen exists.
+MetaScreen *resourceMetaScreenOfId(uint32_t id);
+void resourceCacheDrawable(ClientConnection *client, uint32_t id);
+VisualRecord *resourceVisualOfDrawable(uint32_t id);
+// Registers a head's client-side root window as type 9 of slot 0 (the slot set up when needed).
+int resourceAddHeadRoot(Head *head);
+// The server side of a pixmap at its last reference: the owner's pixmaps on every head (while
+// its raw connections hold them, through the current client's connection) and the Xlib copies.
+void resourceFreeServerPixmaps(PixmapRecord *pixmap);
+// After an error answered a request that was to create the id: the resource is destroyed on
+// every head of its meta screen (through the proxy's Xlib connections) and its records freed.
 void resourceDestroyEverywhere(uint32_t id);
+
+// ----- Fonts, cursors, pixmaps ---------------------------------------------------------------
+void resourceRef(FontRecord *font);
+void resourceReleaseFont(FontRecord *font, uint32_t id);
+FontRecord *resourceNewFont(uint32_t id, const char *name, uint32_t length);
+// The charset registry and encoding of an XLFD name (after its 13th hyphen) as a temporary
+// string; NULL for other names or a wildcard there.
+const char *resourceFontCharset(const FontRecord *font);
+CursorRecord *resourceCreateCursor(uint32_t id, uint32_t count);
+void resourceReleaseCursor(CursorRecord *cursor);
+// A pixmap record added as type 2; NULL when out of memory.
+PixmapRecord *resourceCreatePixmap(uint32_t id, MetaScreen *screen, VisualRecord *visual, uint16_t width,
+                                   uint16_t height, uint16_t depth);
+// One reference less; a pixmap whose id was freed meanwhile waits in the orphan list. At no
+// reference the server pixmaps and the Xlib copies are freed, then the record.
+void resourceFreePixmap(PixmapRecord *pixmap, int freedById);
+// One more user of the pixmap; a user of another client gets Xlib copies of it on every head
+// (they keep the pixels when the owner's connection goes).
+void resourceSharePixmap(PixmapRecord *pixmap, uint32_t userId);
+// The id to draw with on a head (the client id without a head).
+uint32_t resourcePixmapServerId(PixmapRecord *pixmap, Head *head);
+PixmapRecord *resourceFindOrphanPixmap(uint32_t id);
+
+// ----- Colormap shadows ----------------------------------------------------------------------
+// The free routine of type 5: the cell list, the colour arrays and the record.
+void resourceFreeColormapShadow(ColormapShadow *shadow);
+// Colormap shadows (ResourceColor: proxy/resourcetable.h).
+ColormapShadow *resourceCreateColormap(ClientConnection *client, uint32_t id, MetaScreen *screen, VisualRecord *visual,
+                                       uint32_t alloc);
+int resourcePreallocColormap(ClientConnection *client, ColormapShadow *shadow, Head *head, VisualRecord *visual,
+                             VisualRecord *headVisual);
+int resourceAddColor(ClientConnection *client, ColormapShadow *shadow, const ResourceColor *colour);
+int resourceAddColorCells(ClientConnection *client, ColormapShadow *shadow, const uint32_t *pixels, uint32_t n,
+                          const uint32_t *masks, uint32_t m);
+int resourceAddColorPlanes(ClientConnection *client, ColormapShadow *shadow, const uint32_t *pixels, uint32_t n,
+                           uint32_t redMask, uint32_t greenMask, uint32_t blueMask);
+void resourceStoreColors(ColormapShadow *shadow, const ResourceColor *items, uint32_t n);
+void resourceStoreNamedColor(ColormapShadow *shadow, uint32_t pixel, uint8_t flags, const char *name, uint32_t length);
+void resourceFreeColormapCells(ClientConnection *client, ColormapShadow *shadow, const uint32_t *pixels, uint32_t n,
+                               uint32_t planeMask);
+int resourceMoveClientCells(ClientConnection *client, ColormapShadow *from, ColormapShadow *to);
+void resourceFreeClientCells(ClientConnection *client);
+// The cell index of a pixel in the colour arrays, below the size; shadows without arrays give 0.
+uint32_t resourceCellIndex(const ColormapShadow *shadow, uint32_t pixel, int channel);
+// 1 when the "visuals" log type is on.
+int resourceVisualTracing();

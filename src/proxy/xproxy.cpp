@@ -938,3 +938,91 @@ void xproxyNoOpRelease(uintptr_t argument) {
 
 // ===== end of display connections ===========================================================
 
+
+// ===== Pixel conversion between meta screen visuals and head visuals ========================
+#include "proxy/head.h"
+#include "proxy/xscreen.h"
+#include "proxy/xvisual.h"
+
+namespace {
+
+// Shifts that reach 32 give 0 instead of undefined results (masks of hostile or broken visual
+// records).
+uint32_t shiftLeft(uint32_t v, int64_t bits) {
+  if (bits >= 32) return 0;
+  if (bits <= -32) return 0;
+  return bits >= 0 ? v << bits : v >> -bits;
+}
+
+// One channel: taken by the source mask and shift, rescaled from the source's bits to the
+// target's, and placed at the target's shift inside its mask.
+uint32_t moveChannel(uint32_t pixel, uint32_t fromMask, uint32_t fromShift, uint32_t fromBits, uint32_t toMask,
+                     uint32_t toShift, uint32_t toBits) {
+  uint32_t c = fromShift < 32 ? (pixel & fromMask) >> fromShift : 0;
+  c = shiftLeft(c, int64_t(toBits) - int64_t(fromBits));
+  return shiftLeft(c, toShift) & toMask;
+}
+
+bool emulated(const VisualRecord *v) { return v->baseVisualId != 0; }
+
+}  // namespace
+
+VisualRecord *xproxyHeadVisual(const Head *head, const VisualRecord *visual) {
+  if (!head || !visual || !head->metaScreen || !head->visualMap) return nullptr;
+  const MetaScreen *ms = head->metaScreen;
+  if (!ms->visuals || visual < ms->visuals || visual >= ms->visuals + ms->visualCount) return nullptr;
+  return head->visualMap[visual - ms->visuals];
+}
+
+VisualRecord *xproxyVisualConversion(const VisualRecord *visual, const Head *head) {
+  VisualRecord *entry = xproxyHeadVisual(head, visual);
+  if (!entry) return nullptr;
+  if (emulated(entry)) return entry;
+  if (visual->visualClass >= TrueColor &&
+      (entry->redMask != visual->redMask || entry->greenMask != visual->greenMask ||
+       entry->blueMask != visual->blueMask))
+    return entry;
+  return nullptr;
+}
+
+namespace {
+
+// Every channel from one visual's layout into another's.
+uint32_t moveChannels(uint32_t pixel, const VisualRecord *from, const VisualRecord *to) {
+  return moveChannel(pixel, from->redMask, from->redShift, from->redBits, to->redMask, to->redShift, to->redBits) |
+         moveChannel(pixel, from->greenMask, from->greenShift, from->greenBits, to->greenMask, to->greenShift,
+                     to->greenBits) |
+         moveChannel(pixel, from->blueMask, from->blueShift, from->blueBits, to->blueMask, to->blueShift,
+                     to->blueBits);
+}
+
+}  // namespace
+
+uint32_t xproxyConvertPixel(uint32_t pixel, const VisualRecord *from, const VisualRecord *to) {
+  if (!to || pixel == 0xffffffffu) return pixel;
+  if (emulated(to)) {
+    uint32_t v = from->colormapEntries ? pixel % from->colormapEntries : pixel;
+    return shiftLeft(v, to->redShift) | shiftLeft(v, to->greenShift) | shiftLeft(v, to->blueShift);
+  }
+  return moveChannels(pixel, from, to);
+}
+
+uint32_t xproxyConvertPixelBack(uint32_t pixel, const VisualRecord *from, const VisualRecord *to) {
+  if (!to || pixel == 0xffffffffu) return pixel;
+  if (emulated(to)) return to->redShift < 32 ? (pixel & to->redMask) >> to->redShift : 0;
+  return moveChannels(pixel, to, from);
+}
+
+uint32_t xproxyPixelToServer(uint32_t pixel, const VisualRecord *visual, const Head *head) {
+  return xproxyConvertPixel(pixel, visual, xproxyVisualConversion(visual, head));
+}
+uint32_t xproxyPixelToServer2(uint32_t pixel, const VisualRecord *visual, const Head *head) {
+  return xproxyPixelToServer(pixel, visual, head);
+}
+uint32_t xproxyPixelFromServer(uint32_t pixel, const VisualRecord *visual, const Head *head) {
+  return xproxyConvertPixelBack(pixel, visual, xproxyVisualConversion(visual, head));
+}
+uint32_t xproxyPixelFromServer2(uint32_t pixel, const VisualRecord *visual, const Head *head) {
+  return xproxyPixelFromServer(pixel, visual, head);
+}
+// ===== end of pixel conversion ==============================================================

@@ -80,6 +80,7 @@ struct MetaScreen;
 struct Head;
 
 // ===== Dispatch tables, extension records and per-extension state =========================
+#include "proxy/resourcetable.h"
 // (handler types, ExtensionRecord, ProxyState; the tables are filled by xcore.cpp and the
 // extension registry in xext/ext.cpp)
 
@@ -122,6 +123,13 @@ constexpr uint32_t kRequestKeys = 65536;              // byte 0 low, byte 1 high
 constexpr uint32_t kRequestNames = 128 + 128 * 256;   // core opcodes, then (major - 128, minor)
 
 struct ProxyState {
+  // ===== resource tables =====
+  ClientResourceTable resourceTables[kResourceClientSlots];  // by client slot; 0 = the proxy's own
+  uint32_t idMask = kResourceDefaultIdMask;    // the client's own part of an id
+  uint32_t idShift = kResourceDefaultIdShift;  // bits of idMask plus the index of its lowest bit
+  PixmapRecord *orphanPixmaps;  // pixmaps whose id was freed while others still use them
+  FontRecord *fonts;            // every font record, in creation order
+  // ===== end of resource tables =====
   RequestHandler requestHandlers[kRequestKeys];
   ReplyHandler replyHandlers[kRequestKeys];  // by the key of the answered request
   const char *requestNames[kRequestNames];   // see xcoreRequestNameIndex
@@ -305,3 +313,24 @@ const char *xproxyGeneratedAuthFile();
 void xproxyRemoveGeneratedAuthFile();
 // ===== end of local X server, exit hooks and the generated server cookie ====================
 
+
+// ===== Pixel conversion between meta screen visuals and head visuals ========================
+struct VisualRecord;
+
+// The head's visual for a meta screen visual (NULL when the head has none, or the visual is no
+// entry of the head's meta screen table).
+VisualRecord *xproxyHeadVisual(const Head *head, const VisualRecord *visual);
+// The head's entry for the visual when pixels must be converted: TrueColor and DirectColor
+// with other channel masks, any class when the head's visual is emulated; else NULL.
+VisualRecord *xproxyVisualConversion(const VisualRecord *visual, const Head *head);
+// A meta screen pixel as the head's pixel and back; all ones stays all ones. The twins give the
+// same results (the plane-mask callers use them).
+uint32_t xproxyPixelToServer(uint32_t pixel, const VisualRecord *visual, const Head *head);
+uint32_t xproxyPixelToServer2(uint32_t pixel, const VisualRecord *visual, const Head *head);
+uint32_t xproxyPixelFromServer(uint32_t pixel, const VisualRecord *visual, const Head *head);
+uint32_t xproxyPixelFromServer2(uint32_t pixel, const VisualRecord *visual, const Head *head);
+// The conversions between two visuals, for tests and for callers that hold both records:
+// from is the meta screen visual, to the head's entry.
+uint32_t xproxyConvertPixel(uint32_t pixel, const VisualRecord *from, const VisualRecord *to);
+uint32_t xproxyConvertPixelBack(uint32_t pixel, const VisualRecord *from, const VisualRecord *to);
+// ===== end of pixel conversion ==============================================================

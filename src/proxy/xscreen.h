@@ -121,3 +121,10 @@ const char *xscreenClientName(ClientConnection *client);
 // has the other byte order (the caller's bytes stay as they are). Returns the copy; NULL when no
 // output space can be had.
 uint8_t *xscreenCopySwapped(const uint8_t *data, uint32_t length, WireLayout layout, ClientConnection *client);
+
+// ===== Black and white pixels of a meta screen =====
+// Chooses the head that provides BlackPixel and WhitePixel (the primary head showing its
+// screen's default visual first; the first of equals) and sets them; then the installed-maps
+// minima over the heads.
+void xscreenAdjustColors(MetaScreen *screen);
+// ===== end of black and white pixels of a meta screen =====

@@ -21,7 +21,7 @@ void countReset() { resets++; }
 class ExtTest : public testing::Test {
  protected:
   void SetUp() override {
-    memset(&proxyState, 0, sizeof proxyState);
+    memset(static_cast<void *>(&proxyState), 0, sizeof proxyState);
     xcoreInitDispatchTables();
     resets = 0;
   }

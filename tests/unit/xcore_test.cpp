@@ -13,7 +13,7 @@ namespace {
 class XcoreTest : public testing::Test {
  protected:
   void SetUp() override {
-    memset(&proxyState, 0, sizeof proxyState);
+    memset(static_cast<void *>(&proxyState), 0, sizeof proxyState);
     xcoreInitDispatchTables();
   }
 };

@@ -1,0 +1,359 @@
+// The resource tables and the id mapping with fake clients, heads and displays in memory (no
+// real display: heads have no Xlib connection).
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <map>
+#include <vector>
+
+#include "proxy/clientconnection.h"
+#include "proxy/head.h"
+#include "proxy/main.h"
+#include "proxy/resource.h"
+#include "proxy/window.h"
+#include "proxy/xproxy.h"
+#include "proxy/xscreen.h"
+#include "proxy/xvisual.h"
+
+namespace {
+
+constexpr int kExtType = kResourceDbeBuffer;  // the seam type the tests fill
+
+std::map<uint32_t, int> freedIds;  // id -> times its extension record was freed
+std::vector<uint32_t> alsoFree;    // ids the seam routine frees from inside a free
+
+void countingFree(uint32_t id, void *value) {
+  freedIds[id]++;
+  free(value);
+  std::vector<uint32_t> more;
+  more.swap(alsoFree);
+  for (uint32_t other : more) resourceFree(other, 0);
+}
+
+uint32_t elementsOf(uint32_t slot) {
+  ClientResourceTable *t = resourceTableOf(slot);
+  return t ? t->elements : 0;
+}
+
+class ResourceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    proxyState.idMask = kResourceDefaultIdMask;
+    proxyState.idShift = kResourceDefaultIdShift;
+    resourceTypeRoutines[kExtType].free = countingFree;
+    freedIds.clear();
+    alsoFree.clear();
+  }
+  void TearDown() override {
+    xproxyCurrentClient = nullptr;
+    resourceFreeIdBases();
+    resourceTypeRoutines[kExtType] = ResourceTypeRoutines{};
+    xscreenList = nullptr;
+    proxyState.idMask = kResourceDefaultIdMask;
+    proxyState.idShift = kResourceDefaultIdShift;
+  }
+  // An extension record the seam frees (and counts).
+  static void *ext() { return malloc(8); }
+  uint32_t id(uint32_t slot, uint32_t own) { return (slot << resourceIdShift()) | own; }
+  ClientConnection client3{};
+};
+
+// Which ids a client of slot 3 may not take, and that the table functions leave every table
+// alone for ids beyond the tables or of unused slots.
+TEST_F(ResourceTest, IdNotNewAndOutOfRangeIds) {
+  client3.index = 3;
+  xproxyCurrentClient = &client3;
+  ASSERT_EQ(resourceInitClient(0), 1);
+  ASSERT_EQ(resourceInitClient(3), 1);
+  ASSERT_EQ(resourceInitClient(4), 1);
+  MetaScreen screen{};
+  VisualRecord visual{};
+  visual.visualId = 0x21;
+  screen.visuals = &visual;
+  screen.visualCount = 1;
+  screen.defaultColormap = 0x22;
+  xscreenList = &screen;
+  Head head{};
+  head.metaScreen = &screen;
+  head.clientRoot = 0x20;
+  ASSERT_EQ(resourceAddHeadRoot(&head), 1);
+  ASSERT_NE(resourceCreateColormap(nullptr, 0x22, &screen, &visual, 0), nullptr);
+  // An orphan: a pixmap of slot 3 freed by its client while something still uses it.
+  PixmapRecord *orphan = resourceCreatePixmap(id(3, 9), &screen, nullptr, 4, 4, 8);
+  ASSERT_NE(orphan, nullptr);
+  orphan->refCount = 1;
+  resourceFree(id(3, 9), 0);
+  ASSERT_EQ(resourceFindOrphanPixmap(id(3, 9)), orphan);
+
+  struct Case {
+    uint32_t id;
+    int notNew;
+  } cases[] = {{0, 1},          {0x20, 1},        {0x21, 1},   {0x22, 1},       {id(4, 1), 1},
+               {id(7, 1), 1},   {0x20000000, 1},  {0xffffffff, 1}, {id(3, 9), 1}, {id(3, 10), 0},
+               {id(3, 0xfffff), 0}};
+  for (const Case &c : cases) EXPECT_EQ(resourceIdNotNew(c.id), c.notNew) << std::hex << c.id;
+
+  uint32_t before[5] = {elementsOf(0), elementsOf(3), elementsOf(4), elementsOf(7), elementsOf(1023)};
+  for (uint32_t bad : {0x40000000u, 0xffffffffu, id(7, 1)}) {
+    void *value = ext();
+    EXPECT_EQ(resourceAdd(bad, kExtType, value), 0);
+    EXPECT_EQ(freedIds[bad], 1) << "the value is freed at once";
+    EXPECT_EQ(resourceLookupAny(bad), nullptr);
+    resourceFree(bad, 0);
+    EXPECT_EQ(resourceServerId(bad, kResourcePixmap, &head), bad);
+  }
+  uint32_t after[5] = {elementsOf(0), elementsOf(3), elementsOf(4), elementsOf(7), elementsOf(1023)};
+  EXPECT_EQ(std::vector<uint32_t>(before, before + 5), std::vector<uint32_t>(after, after + 5));
+  EXPECT_EQ(resourceTableOf(7), nullptr);
+  orphan->refCount = 0;
+  resourceFreePixmap(orphan, 0);
+  EXPECT_EQ(proxyState.orphanPixmaps, nullptr);
+}
+
+// The slot choice stops where the ids no longer fit 29 bits, and refuses slot 0.
+TEST_F(ResourceTest, FreeSlotsFitTwentyNineBits) {
+  for (auto [mask, shift, last] : {std::tuple{0xfffffu, 20u, 511u}, std::tuple{0x3fffffu, 22u, 127u}}) {
+    proxyState.idMask = mask;
+    proxyState.idShift = shift;
+    std::vector<uint32_t> slots;
+    for (uint32_t s; (s = resourceFreeClientSlot()) != 0;) {
+      ASSERT_EQ(resourceInitClient(s), 1);
+      slots.push_back(s);
+    }
+    ASSERT_FALSE(slots.empty());
+    EXPECT_EQ(slots.front(), 1u);
+    EXPECT_EQ(slots.back(), last);
+    resourceFreeAllOfClient(5);
+    EXPECT_EQ(resourceFreeClientSlot(), 5u);
+    resourceFreeIdBases();
+  }
+}
+
+// The Part's mapping example, fonts per display, ids of other meta screens and the way back.
+TEST_F(ResourceTest, IdMappingPerHead) {
+  ServerDisplay display{};
+  display.lowestBit = 0;  // head number shift
+  display.idShift = 1;    // client-id shift
+  display.headBitsMask = 0x1;
+  display.freeBitsMask = 0x1fe00001;
+  MetaScreen a{}, b{};
+  a.next = &b;
+  a.previous = &b;
+  b.previous = &a;
+  xscreenList = &a;
+  Head a1{}, b1{}, b2{};
+  a.heads = &a1;
+  b.heads = &b1;
+  b1.next = &b2;
+  Head *heads[] = {&a1, &b1, &b2};
+  for (uint32_t i = 0; i < 3; i++) {
+    heads[i]->serverDisplay = &display;
+    heads[i]->idIndex = i;
+    heads[i]->metaScreen = i == 0 ? &a : &b;
+    heads[i]->fontHead = &b1;
+  }
+  a1.displayNumber = 1;  // the example's head number 1
+  b1.displayNumber = 0;
+  b2.displayNumber = 1;
+  constexpr uint32_t B = 0x400000;
+  ASSERT_EQ(resourceInitClient(4), 1);
+  for (Head *h : heads) resourceSetScreenIdBase(4, h, B);
+
+  uint32_t own5 = id(4, 5);
+  EXPECT_EQ(resourceServerId(own5, kResourcePixmap, &a1), B + 11);
+  // Fonts use the font head's number: the same id on every head of the display.
+  uint32_t font = resourceServerId(own5, kResourceFont, &a1);
+  EXPECT_EQ(resourceServerId(own5, kResourceFont, &b2), font);
+  EXPECT_EQ(font, B + 10);
+  // A window of meta screen B used on A's head is translated on B's first head (number 0).
+  ASSERT_NE(windowCreateRecord(id(4, 6), &b, nullptr), nullptr);
+  EXPECT_EQ(resourceServerId(id(4, 6), kResourceWindow, &a1), B + 12);
+  // An unknown id with two meta screens keeps its head.
+  EXPECT_EQ(resourceServerId(id(4, 7), kResourceWindow, &a1), B + 15);
+  EXPECT_EQ(resourceServerId(id(4, 7), kResourceWindow, &b2), B + 15);
+  EXPECT_EQ(resourceServerId(id(4, 7), kResourceWindow, &b1), B + 14);
+  // Mapped ids map back; ids with the top bits set or of no client stay.
+  for (uint32_t own : {0u, 5u, 7u, 0xfffffu})
+    for (Head *h : heads)
+      EXPECT_EQ(resourceServerToClientId(resourceServerId(id(4, own), kResourcePixmap, h), &display), id(4, own));
+  EXPECT_EQ(resourceServerToClientId(0xe0000001, &display), 0xe0000001u);
+  EXPECT_EQ(resourceServerToClientId(0x800001, &display), 0x800001u);
+
+  // Slot 2 departs; slot 5 still connecting has no base yet; then gets the same real base.
+  constexpr uint32_t C = 0x600000;
+  ASSERT_EQ(resourceInitClient(2), 1);
+  resourceSetScreenIdBase(2, &b1, C);
+  uint32_t real = resourceServerId(id(2, 3), kResourcePixmap, &b1);
+  EXPECT_EQ(resourceServerToClientId(real, &display), id(2, 3));
+  resourceFreeAllOfClient(2);
+  ASSERT_EQ(resourceInitClient(5), 1);
+  EXPECT_EQ(resourceServerToClientId(real, &display), real);
+  resourceSetScreenIdBase(5, &b1, C);
+  EXPECT_EQ(resourceServerToClientId(real, &display), id(5, 3));
+}
+
+// Growing buckets, the end of growth, a full range, and free routines that free other records.
+TEST_F(ResourceTest, BucketsRangesAndReentrantFrees) {
+  ASSERT_EQ(resourceInitClient(1), 1);
+  for (uint32_t n = 1; n <= 256; n++) {
+    ASSERT_EQ(resourceAdd(id(1, n), kExtType, ext()), 1);
+    EXPECT_EQ(resourceTableOf(1)->bucketCount, n < 256 ? 64u : 128u) << n;
+  }
+  for (uint32_t n = 257; n <= 12000; n++) ASSERT_EQ(resourceAdd(id(1, n * 7), kExtType, ext()), 1);
+  EXPECT_EQ(resourceTableOf(1)->bucketCount, 2048u);
+  EXPECT_EQ(resourceTableOf(1)->hashBits, 11u);
+  for (uint32_t n = 1; n <= 12000; n++)
+    ASSERT_NE(resourceLookupByType(id(1, n <= 256 ? n : n * 7), kExtType), nullptr) << n;
+  EXPECT_EQ(elementsOf(1), 12000u);
+  resourceFreeAllOfClient(1);
+  EXPECT_EQ(freedIds.size(), 12000u);
+
+  // With an id mask of 0xff a full range gives 0 at once.
+  proxyState.idMask = 0xff;
+  proxyState.idShift = 8;
+  ClientConnection client{};
+  client.index = 2;
+  ASSERT_EQ(resourceInitClient(2), 1);
+  for (uint32_t own = 0; own < 256; own++) ASSERT_EQ(resourceAdd(id(2, own), kExtType, ext()), 1);
+  EXPECT_EQ(resourceNewServerSideId(&client), 0u);
+  resourceFree(id(2, 17), 0);
+  EXPECT_EQ(resourceNewServerSideId(&client), id(2, 17));
+  uint32_t min = 1, max = 1;
+  resourceGetIdRange(2, 0, &min, &max);
+  EXPECT_EQ(min, id(2, 17));
+  EXPECT_EQ(max, id(2, 17));
+  resourceFreeAllOfClient(2);
+  proxyState.idMask = kResourceDefaultIdMask;
+  proxyState.idShift = kResourceDefaultIdShift;
+
+  // A free routine that frees further records of its slot: each record is freed once, in
+  // resourceFree and in the whole-slot free.
+  freedIds.clear();
+  ASSERT_EQ(resourceInitClient(3), 1);
+  for (uint32_t own = 1; own <= 600; own++) ASSERT_EQ(resourceAdd(id(3, own), kExtType, ext()), 1);
+  alsoFree = {id(3, 2), id(3, 3), id(3, 65), id(3, 1)};
+  resourceFree(id(3, 1), 0);
+  EXPECT_EQ(elementsOf(3), 596u);
+  alsoFree = {id(3, 100), id(3, 164), id(3, 600), id(3, 599)};
+  resourceFreeAllOfClient(3);
+  EXPECT_EQ(freedIds.size(), 600u);
+  for (auto [freed, times] : freedIds) EXPECT_EQ(times, 1) << std::hex << freed;
+  EXPECT_EQ(resourceTableOf(3), nullptr);
+}
+
+// The id range is cut by used ids and by orphan pixmaps' ids.
+TEST_F(ResourceTest, IdRangeSkipsOrphans) {
+  ASSERT_EQ(resourceInitClient(6), 1);
+  uint32_t min = 0, max = 0;
+  resourceGetIdRange(6, 0, &min, &max);
+  EXPECT_EQ(min, id(6, 0));
+  EXPECT_EQ(max, id(6, 0xfffff));
+  PixmapRecord *p = resourceCreatePixmap(id(6, 0x7ffff), nullptr, nullptr, 1, 1, 1);
+  ASSERT_NE(p, nullptr);
+  p->refCount = 1;
+  resourceFree(id(6, 0x7ffff), 0);  // orphaned: still counts as used
+  resourceGetIdRange(6, 0, &min, &max);
+  EXPECT_EQ(min, id(6, 0x80000));
+  EXPECT_EQ(max, id(6, 0xfffff));
+  ASSERT_EQ(resourceAdd(id(6, 0xffff0), kExtType, ext()), 1);
+  resourceGetIdRange(6, 0, &min, &max);
+  EXPECT_EQ(min, id(6, 0x80000));
+  EXPECT_EQ(max, id(6, 0xfffef));
+  resourceFreePixmap(p, 0);
+}
+
+VisualRecord trueColor(uint32_t red, uint32_t green, uint32_t blue) {
+  VisualRecord v{};
+  v.visualClass = TrueColor;
+  xvisualSetMasks(&v, red, green, blue);
+  return v;
+}
+
+// Pixel conversion between channel layouts and to emulated visuals, both ways.
+TEST_F(ResourceTest, PixelConversion) {
+  VisualRecord meta = trueColor(0xff0000, 0xff00, 0xff);
+  VisualRecord head565 = trueColor(0xf800, 0x7e0, 0x1f);
+  ASSERT_EQ(head565.greenBits, 6u);
+  struct Case {
+    uint32_t pixel, toHead, back;
+  } cases[] = {{0x00ff00, 0x07e0, 0x00fc00},
+               {0xffffffff, 0xffffffff, 0xffffffff},
+               {0xff0000, 0xf800, 0xf80000},
+               {0x0000ff, 0x001f, 0x0000f8},
+               {0x000000, 0x0000, 0x000000},
+               {0x123456, 0x11aa, 0x103450}};
+  for (const Case &c : cases) {
+    EXPECT_EQ(xproxyConvertPixel(c.pixel, &meta, &head565), c.toHead) << std::hex << c.pixel;
+    uint32_t from = c.toHead;
+    EXPECT_EQ(xproxyConvertPixelBack(from, &meta, &head565), c.back) << std::hex << c.pixel;
+  }
+  // Through a head's visual map; the same masks need no conversion.
+  MetaScreen screen{};
+  screen.visuals = &meta;
+  screen.visualCount = 1;
+  VisualRecord *map[1] = {&head565};
+  Head head{};
+  head.metaScreen = &screen;
+  head.visualMap = map;
+  EXPECT_EQ(xproxyPixelToServer(0x00ff00, &meta, &head), 0x07e0u);
+  EXPECT_EQ(xproxyPixelFromServer2(0x07e0, &meta, &head), 0x00fc00u);
+  VisualRecord same = meta;
+  map[0] = &same;
+  EXPECT_EQ(xproxyVisualConversion(&meta, &head), nullptr);
+  EXPECT_EQ(xproxyPixelToServer(0x123456, &meta, &head), 0x123456u);
+  // An emulated PseudoColor on a 24-bit head: the index in every channel.
+  VisualRecord pseudo{};
+  pseudo.visualClass = PseudoColor;
+  pseudo.colormapEntries = 16;
+  VisualRecord emulated = trueColor(0xff0000, 0xff00, 0xff);
+  emulated.baseVisualId = 33;
+  screen.visuals = &pseudo;
+  map[0] = &emulated;
+  EXPECT_EQ(xproxyVisualConversion(&pseudo, &head), &emulated);
+  EXPECT_EQ(xproxyPixelToServer(5, &pseudo, &head), 0x050505u);
+  EXPECT_EQ(xproxyPixelToServer(21, &pseudo, &head), 0x050505u);
+  EXPECT_EQ(xproxyPixelFromServer(0x050505, &pseudo, &head), 5u);
+  EXPECT_EQ(xproxyPixelToServer(0xffffffff, &pseudo, &head), 0xffffffffu);
+  // Broken shifts give 0 rather than undefined results.
+  VisualRecord broken = head565;
+  broken.greenShift = 40;
+  EXPECT_EQ(xproxyConvertPixel(0x00ff00, &meta, &broken) & 0x7e0, 0u);
+}
+
+TEST_F(ResourceTest, FontCharsetAndReferences) {
+  struct Case {
+    const char *name;
+    const char *charset;
+  } cases[] = {{"-misc-fixed-medium-r-normal--13-120-75-75-c-70-iso8859-1", "iso8859-1"},
+               {"-adobe-courier-bold-o-normal--0-0-0-0-m-0-iso10646-1", "iso10646-1"},
+               {"-*-*-*-*-*-*-*-*-*-*-*-*-*", nullptr},
+               {"-misc-fixed-medium-r-normal--13-120-75-75-c-70", nullptr},
+               {"fixed", nullptr},
+               {"", nullptr}};
+  for (const Case &c : cases) {
+    FontRecord *font = resourceNewFont(0x100, c.name, uint32_t(strlen(c.name)));
+    ASSERT_NE(font, nullptr);
+    const char *charset = resourceFontCharset(font);
+    if (c.charset)
+      EXPECT_STREQ(charset, c.charset) << c.name;
+    else
+      EXPECT_EQ(charset, nullptr) << c.name;
+    resourceReleaseFont(font, 0x100);
+  }
+  EXPECT_EQ(proxyState.fonts, nullptr);
+  // A font kept by a GC outlives its id.
+  ASSERT_EQ(resourceInitClient(2), 1);
+  FontRecord *font = resourceNewFont(id(2, 1), "fixed", 5);
+  ASSERT_EQ(resourceAdd(id(2, 1), kResourceFont, font), 1);
+  resourceRef(font);
+  auto *gc = static_cast<GCRecord *>(calloc(1, sizeof(GCRecord)));
+  gc->font = font;
+  ASSERT_EQ(resourceAdd(id(2, 2), kResourceGC, gc), 1);
+  resourceFree(id(2, 1), 0);
+  EXPECT_EQ(proxyState.fonts, font);
+  EXPECT_EQ(font->id, 0u);
+  resourceFree(id(2, 2), 0);
+  EXPECT_EQ(proxyState.fonts, nullptr);
+}
+
+}  // namespace
