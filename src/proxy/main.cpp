@@ -808,7 +808,7 @@ Head *mainOpenHead(const char *name, MetaScreen *metaScreen, uint64_t connectTim
   Display *xlib = display->display;
   if (!xlib) return refuse(kOpenHeadConnection, strTempPrintf("Display %s is not open", display->name));
   if (screen < 0 || screen >= ScreenCount(xlib))
-    return refuse(kOpenHeadConfiguration, strTempPrintf("No screen #%d on %s", screen, withoutLocalHost(display->name)));
+    return refuse(kOpenHeadConfiguration, strTempPrintf("No screen #%d on %s", screen, withoutLocalHost(display->displayName)));
   // The resource database keeps one id base per head index.
   if (xproxyFreeHeadIndex() >= kHeadIdTableEntries)
     return refuse(kOpenHeadCreation, strTempPrintf("Can't add %s: at most %u heads are supported", screenName,

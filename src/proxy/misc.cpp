@@ -55,6 +55,8 @@ void giveBack(Display *display, Colormap colormap, const std::vector<unsigned lo
     int n = int(std::min<size_t>(256, cells.size() - at));
     XFreeColors(display, colormap, const_cast<unsigned long *>(cells.data() + at), n, 0);
   }
+  // Other connections may look for free cells right after: the cells are free once we return.
+  if (!cells.empty()) XSync(display, False);
 }
 
 // The pixels of a plane combination: base or'ed with every subset of the mask's bits.

@@ -1,7 +1,7 @@
 // ===== Colour cells of a shadow =====
 #include "proxy/xmain.h"
 
-#include "proxy/resource.h"
+#include "proxy/resource.h"  // the cell index and the shadow record
 
 void xmainStoreCell(ColormapShadow *shadow, uint32_t pixel, uint16_t red, uint16_t green, uint16_t blue,
                     uint8_t flags) {

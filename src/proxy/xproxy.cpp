@@ -985,12 +985,10 @@ VisualRecord *xproxyVisualConversion(const VisualRecord *visual, const Head *hea
   return nullptr;
 }
 
-uint32_t xproxyConvertPixel(uint32_t pixel, const VisualRecord *from, const VisualRecord *to) {
-  if (!to || pixel == 0xffffffffu) return pixel;
-  if (emulated(to)) {
-    uint32_t v = from->colormapEntries ? pixel % from->colormapEntries : pixel;
-    return shiftLeft(v, to->redShift) | shiftLeft(v, to->greenShift) | shiftLeft(v, to->blueShift);
-  }
+namespace {
+
+// Every channel from one visual's layout into another's.
+uint32_t moveChannels(uint32_t pixel, const VisualRecord *from, const VisualRecord *to) {
   return moveChannel(pixel, from->redMask, from->redShift, from->redBits, to->redMask, to->redShift, to->redBits) |
          moveChannel(pixel, from->greenMask, from->greenShift, from->greenBits, to->greenMask, to->greenShift,
                      to->greenBits) |
@@ -998,14 +996,21 @@ uint32_t xproxyConvertPixel(uint32_t pixel, const VisualRecord *from, const Visu
                      to->blueBits);
 }
 
+}  // namespace
+
+uint32_t xproxyConvertPixel(uint32_t pixel, const VisualRecord *from, const VisualRecord *to) {
+  if (!to || pixel == 0xffffffffu) return pixel;
+  if (emulated(to)) {
+    uint32_t v = from->colormapEntries ? pixel % from->colormapEntries : pixel;
+    return shiftLeft(v, to->redShift) | shiftLeft(v, to->greenShift) | shiftLeft(v, to->blueShift);
+  }
+  return moveChannels(pixel, from, to);
+}
+
 uint32_t xproxyConvertPixelBack(uint32_t pixel, const VisualRecord *from, const VisualRecord *to) {
   if (!to || pixel == 0xffffffffu) return pixel;
   if (emulated(to)) return to->redShift < 32 ? (pixel & to->redMask) >> to->redShift : 0;
-  return moveChannel(pixel, to->redMask, to->redShift, to->redBits, from->redMask, from->redShift, from->redBits) |
-         moveChannel(pixel, to->greenMask, to->greenShift, to->greenBits, from->greenMask, from->greenShift,
-                     from->greenBits) |
-         moveChannel(pixel, to->blueMask, to->blueShift, to->blueBits, from->blueMask, from->blueShift,
-                     from->blueBits);
+  return moveChannels(pixel, to, from);
 }
 
 uint32_t xproxyPixelToServer(uint32_t pixel, const VisualRecord *visual, const Head *head) {

@@ -80,7 +80,7 @@ struct MetaScreen;
 struct Head;
 
 // ===== Dispatch tables, extension records and per-extension state =========================
-#include "proxy/resource.h"
+#include "proxy/resourcetable.h"
 // (handler types, ExtensionRecord, ProxyState; the tables are filled by xcore.cpp and the
 // extension registry in xext/ext.cpp)
 

@@ -1,0 +1,297 @@
+// The id mapping between clients and the heads' real servers, destroying a resource on every
+// head, and the Xlib copies of shared pixmaps.
+#include <cstdlib>
+#include <cstring>
+
+#include <X11/Xlib.h>
+
+#include "proxy/clientconnection.h"
+#include "proxy/connections.h"
+#include "proxy/head.h"
+#include "proxy/main.h"
+#include "proxy/misc.h"
+#include "proxy/resource.h"
+#include "proxy/window.h"
+#include "proxy/xproxy.h"
+#include "proxy/xscreen.h"
+#include "support/circlist.h"
+#include "support/logging.h"
+#include "support/strtemp.h"
+#include "xclient/xtarget.h"
+
+namespace {
+uint32_t slotOf(uint32_t id) { return resourceSlotOf(id); }
+ClientResourceTable &table(uint32_t index) { return proxyState.resourceTables[index]; }
+}  // namespace
+
+
+
+
+namespace {
+
+uint32_t shiftedLeft(uint32_t v, uint32_t bits) { return bits < 32 ? v << bits : 0; }
+
+bool baseIsSet(const ClientResourceTable &t, uint32_t headIndex) {
+  return headIndex < kResourceIdTableHeads && t.idBases && (t.idBaseSet[headIndex / 32] >> (headIndex % 32)) & 1;
+}
+
+// The depth of a pixmap on a head: the base depth when the head emulates its visual (the
+// depth CreatePixmap chose there).
+uint32_t pixmapDepthOn(const PixmapRecord *pixmap, const Head *head) {
+  VisualRecord *hv = xproxyHeadVisual(head, pixmap->visual);
+  return hv && hv->baseVisualId ? hv->baseDepth : pixmap->depth;
+}
+
+}  // namespace
+
+void resourceSetScreenIdBase(uint32_t index, Head *head, uint32_t base) {
+  if (index == 0 || index >= kResourceClientSlots || !head || head->idIndex >= kResourceIdTableHeads) return;
+  ClientResourceTable &t = table(index);
+  if (!t.idBases || !t.fontIdBases) return;
+  uint32_t headShift = head->serverDisplay ? head->serverDisplay->lowestBit : 0;
+  const Head *fontHead = head->fontHead ? head->fontHead : head;
+  t.idBases[head->idIndex] = shiftedLeft(head->displayNumber, headShift) | base;
+  t.fontIdBases[head->idIndex] = shiftedLeft(fontHead->displayNumber, headShift) | base;
+  t.idBaseSet[head->idIndex / 32] |= 1u << (head->idIndex % 32);
+}
+
+uint32_t resourceServerId(uint32_t id, uint32_t kind, Head *head) {
+  if (!head) return id;
+  // A resource of another meta screen is translated on that screen's first head; an id with
+  // no meta screen keeps the given head.
+  if (xscreenList && xscreenList->next && kind != kResourceCursor && kind != kResourceFont &&
+      kind != kResourceShmSegment && head->metaScreen) {
+    MetaScreen *own = resourceMetaScreenOf(id);
+    if (own && own != head->metaScreen && own->heads) head = own->heads;
+  }
+  uint32_t index = slotOf(id);
+  if (index >= 1 && index < kResourceClientSlots) {
+    const ClientResourceTable &t = table(index);
+    if (t.bucketCount && baseIsSet(t, head->idIndex) && head->serverDisplay) {
+      uint32_t base = kind == kResourceFont ? t.fontIdBases[head->idIndex] : t.idBases[head->idIndex];
+      return shiftedLeft(id & resourceIdMask(), head->serverDisplay->idShift) | base;
+    }
+  }
+  MetaScreen *screen = resourceMetaScreenOf(id);
+  if (!screen) return id;
+  ResourceRecord *r = resourceLookupAny(id);
+  if (r && r->type == kResourceHeadRoot) {
+    if (kind == kResourceRealRoot || !head->rootWindow) return uint32_t(head->root);
+    return uint32_t(head->rootWindow);
+  }
+  if (id != 0 && id == screen->defaultColormap) {
+    if (kind == kResourceRealDefaultColormap || !head->shadowColormap) return uint32_t(head->defaultColormap);
+    return uint32_t(head->shadowColormap);
+  }
+  return id;
+}
+
+uint32_t resourceServerToClientId(uint32_t id, ServerDisplay *display) {
+  if ((id & 0xe0000000u) || !display) return id;
+  uint32_t number = display->lowestBit < 32 ? (id & display->headBitsMask) >> display->lowestBit : 0;
+  Head *head = nullptr;
+  for (MetaScreen *ms = xscreenList; ms && !head; ms = ms->next)
+    for (Head *h = ms->heads; h; h = h->next)
+      if (h->serverDisplay == display && h->displayNumber == number) {
+        head = h;
+        break;
+      }
+  if (!head || head->idIndex >= kResourceIdTableHeads) return id;
+  uint32_t base = id & display->freeBitsMask;
+  // Only slots in use whose base for the head is set: a departed client's stale base, or the
+  // unset base of one still connecting, must not claim the id.
+  for (uint32_t slot = 1; slot < kResourceClientSlots; slot++) {
+    const ClientResourceTable &t = table(slot);
+    if (t.bucketCount && baseIsSet(t, head->idIndex) && t.idBases[head->idIndex] == base) {
+      uint32_t own = display->idShift < 32 ? (id >> display->idShift) & resourceIdMask() : 0;
+      return (slot << resourceIdShift()) | own;
+    }
+  }
+  return id;
+}
+
+MetaScreen *resourceMetaScreenOf(uint32_t id) {
+  ResourceRecord *r = resourceLookupAny(id);
+  if (!r) {
+    if (id == 0) return nullptr;
+    for (MetaScreen *ms = xscreenList; ms; ms = ms->next)
+      for (uint32_t i = 0; ms->visuals && i < ms->visualCount; i++)
+        if (ms->visuals[i].visualId == id) return ms;
+    return nullptr;
+  }
+  if (!r->value) return nullptr;
+  switch (r->type) {
+    case kResourceWindow: return static_cast<WindowRecord *>(r->value)->screen;
+    case kResourcePixmap: return static_cast<PixmapRecord *>(r->value)->screen;
+    case kResourceGC: return static_cast<GCRecord *>(r->value)->screen;
+    case kResourceColormap: return static_cast<ColormapShadow *>(r->value)->screen;
+    case kResourceHeadRoot: return static_cast<Head *>(r->value)->metaScreen;
+    case kResourceScreenResource: return static_cast<MetaScreen *>(r->value);
+    case kResourceCursor:
+    case kResourceFont:
+    case kResourceShmSegment: return nullptr;
+    case kResourceDbeBuffer:
+    case kResourceGlxContext:
+    case kResourceGlxDrawable:
+    case kResourceGlxPbuffer:
+    case kResourceMbufBuffer:
+    case kResourceRenderFormat:
+    case kResourcePicture:
+    case kResourceGlyphSet:
+    case kResourceXie:
+      return resourceTypeRoutines[r->type].metaScreenOf ? resourceTypeRoutines[r->type].metaScreenOf(r->value)
+                                                          : nullptr;
+    default: LOG_UNE(); return nullptr;
+  }
+}
+
+MetaScreen *resourceMetaScreenOfId(uint32_t id) {
+  if (xscreenList && !xscreenList->next) return xscreenList;
+  MetaScreen *screen = resourceMetaScreenOf(id);
+  return screen ? screen : xscreenList;
+}
+
+void resourceCacheDrawable(ClientConnection *client, uint32_t id) {
+  if (!client) return;
+  ResourceRecord *r = resourceLookupAny(id);
+  client->cachedType = r ? r->type : 0;
+  client->cachedRecord = r ? r->value : nullptr;
+  client->cachedScreen = r ? resourceMetaScreenOfId(id) : xscreenList;
+}
+
+VisualRecord *resourceVisualOfDrawable(uint32_t id) {
+  ResourceRecord *r = resourceLookupAny(id);
+  if (!r || !r->value) return nullptr;
+  switch (r->type) {
+    case kResourcePixmap: return static_cast<PixmapRecord *>(r->value)->visual;
+    case kResourceWindow: return static_cast<WindowRecord *>(r->value)->visual;
+    case kResourceDbeBuffer:
+    case kResourceMbufBuffer:
+      return resourceTypeRoutines[r->type].visualOf ? resourceTypeRoutines[r->type].visualOf(r->value) : nullptr;
+    default: return nullptr;
+  }
+}
+
+
+void resourceDestroyEverywhere(uint32_t id) {
+  if (!xscreenList) {
+    resourceFree(id, 0);
+    return;
+  }
+  void *value = nullptr;
+  ResourceType type = resourceLookupIdType(id, &value);
+  MetaScreen *own = resourceMetaScreenOf(id);
+  for (MetaScreen *ms = xscreenList; ms && type; ms = ms->next) {
+    if (own && ms != own) continue;
+    for (Head *h = ms->heads; h; h = h->next) {
+      Display *d = h->display;
+      if (!d) continue;
+      uint32_t serverId = resourceServerId(id, type >= kResourceDbeBuffer ? kResourceScreenResource : type, h);
+      xtargetArmErrorTrap(d);
+      switch (type) {
+        case kResourceWindow: XDestroyWindow(d, serverId); break;
+        case kResourcePixmap: {
+          XFreePixmap(d, serverId);
+          auto *pixmap = static_cast<PixmapRecord *>(value);
+          for (PixmapCopy *c = pixmap->copies; c; c = c->next)
+            if (c->head == h) {
+              XFreePixmap(d, c->pixmap);
+              circListUnlink(&pixmap->copies, c);
+              free(c);
+              break;
+            }
+          break;
+        }
+        case kResourceGC: miscFreeGC(d, serverId); break;
+        case kResourceColormap:
+          if (slotOf(id) != 0) XFreeColormap(d, serverId);
+          break;
+        case kResourceCursor: XFreeCursor(d, serverId); break;
+        case kResourceFont:
+          if (!h->fontHead || h->fontHead == h) XUnloadFont(d, serverId);
+          break;
+        case kResourceMbufBuffer: logProblem("WIP", __FILE__, __LINE__); break;
+        default:
+          if (type < kResourceTypeCount && resourceTypeRoutines[type].destroyOnServer)
+            resourceTypeRoutines[type].destroyOnServer(value, h, serverId);
+          break;
+      }
+      XSync(d, False);
+      xtargetDisarmErrorTrap();
+    }
+  }
+  // The server side is gone already: the free routine must not free the pixmaps again.
+  if (type == kResourcePixmap && value) static_cast<PixmapRecord *>(value)->ownerCopiesValid = 0;
+  resourceFree(id, 0);
+}
+
+void resourceSharePixmap(PixmapRecord *pixmap, uint32_t userId) {
+  pixmap->refCount++;
+  if (slotOf(userId) == slotOf(pixmap->id) || pixmap->copies || !pixmap->screen || !pixmap->width ||
+      !pixmap->height)
+    return;
+  if (xproxyCurrentClient)
+    if (const char *error = xproxySyncClient(xproxyCurrentClient)) {
+      logProblem(error, __FILE__, __LINE__);
+      return;
+    }
+  for (Head *h = pixmap->screen->heads; h; h = h->next) {
+    Display *d = h->display;
+    if (!d) continue;
+    XtargetErrorTrap trap(d);
+    Pixmap copy = XCreatePixmap(d, h->root, pixmap->width, pixmap->height, pixmapDepthOn(pixmap, h));
+    XGCValues values{};
+    values.graphics_exposures = False;  // no NoExpose events for the proxy's queue
+    GC gc = XCreateGC(d, copy, GCGraphicsExposures, &values);
+    XCopyArea(d, resourceServerId(pixmap->id, kResourcePixmap, h), copy, gc, 0, 0, pixmap->width, pixmap->height, 0,
+              0);
+    XFreeGC(d, gc);
+    if (trap.errorCame()) {
+      XFreePixmap(d, copy);
+      XSync(d, False);
+      continue;
+    }
+    auto *record = static_cast<PixmapCopy *>(calloc(1, sizeof(PixmapCopy)));
+    if (!record) {
+      LOG_OUT_OF_MEMORY();
+      XFreePixmap(d, copy);
+      continue;
+    }
+    record->head = h;
+    record->pixmap = uint32_t(copy);
+    circListPushBack(&pixmap->copies, record);
+  }
+}
+
+uint32_t resourcePixmapServerId(PixmapRecord *pixmap, Head *head) {
+  if (!head) return pixmap->id;
+  if (pixmap->ownerCopiesValid) return resourceServerId(pixmap->id, kResourcePixmap, head);
+  for (PixmapCopy *c = pixmap->copies; c; c = c->next)
+    if (c->head == head) return c->pixmap;
+  return pixmap->id;
+}
+
+void resourceFreeServerPixmaps(PixmapRecord *pixmap) {
+  ClientConnection *c = xproxyCurrentClient;
+  if (pixmap->ownerCopiesValid && pixmap->screen && c && c->displayCount > 0 && c->displays[0]) {
+    for (Head *h = pixmap->screen->heads; h; h = h->next) {
+      uint32_t serverId = resourceServerId(pixmap->id, kResourcePixmap, h);
+      uint8_t *request = xproxyBeginRequest(c->displays[0], 54, 0, 8);  // FreePixmap
+      if (request) memcpy(request + 4, &serverId, 4);
+    }
+  }
+  while (PixmapCopy *copy = pixmap->copies) {
+    if (copy->head && copy->head->display) {
+      XFreePixmap(copy->head->display, copy->pixmap);
+      XFlush(copy->head->display);
+    }
+    circListUnlink(&pixmap->copies, copy);
+    free(copy);
+  }
+}
+
+void resourceFreeServerSideId(uint32_t id) {
+  resourceFree(id, 0);
+  if (id == proxyXidCounter) proxyXidCounter--;
+}
+
