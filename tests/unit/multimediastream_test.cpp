@@ -258,6 +258,46 @@ TEST_F(StreamTest, TwoPipeSinkIsShared) {
   multimediaFreeStream(a);
 }
 
+// Streams sharing one FIFO write whole frames on every path: the sink receives every frame of
+// both streams, each uninterrupted, each stream's frames in order.
+TEST_F(StreamTest, SharedFifoFramesNeverInterleave) {
+  for (const char *mode : {"MWTwriteBuffered=1", "MWTwriteThreaded=1", "MWTwriteThreaded=0"}) {
+    std::string out = dir + "/shared";
+    load(std::string("Name=Two\nMWTwritePipes=2\n") + mode + "\n" +
+         statement("MWTwriteCmd", "cat \"$MWTwritePipe2\" > '" + out + "' & cat > /dev/null; wait"));
+    MultimediaStream *a = started("Two"), *b = started("Two");
+    ASSERT_TRUE(a && b) << mode;
+    ASSERT_EQ(a->writeSide, b->writeSide);
+    ASSERT_TRUE(a->useSecondPipe && b->useSecondPipe);
+    // Frames of 200000 bytes, each of one byte value: 'A' + i for a, 'a' + i for b.
+    constexpr size_t kFrame = 200000;
+    for (int i = 0; i < 20; i++) {
+      writeBytes(a, std::string(kFrame, char('A' + i)));
+      writeBytes(b, std::string(kFrame, char('a' + i)));
+      if (i % 5 == 4) ordersRunFor(5);
+    }
+    EXPECT_EQ(multimediaCloseStream(a), nullptr) << mode;
+    EXPECT_EQ(multimediaCloseStream(b), nullptr) << mode;
+    std::string got = fileText(out);
+    ASSERT_EQ(got.size(), 40 * kFrame) << mode;
+    int nextUpper = 0, nextLower = 0;
+    for (size_t at = 0; at < got.size(); at += kFrame) {
+      char c = got[at];
+      EXPECT_EQ(got.find_first_not_of(c, at), at + kFrame < got.size() ? at + kFrame : std::string::npos)
+          << mode << ": frame at " << at << " is cut";
+      if (c >= 'a') {
+        EXPECT_EQ(c, 'a' + nextLower++) << mode;
+      } else {
+        EXPECT_EQ(c, 'A' + nextUpper++) << mode;
+      }
+    }
+    multimediaFreeStream(a);
+    multimediaFreeStream(b);
+    unlink(out.c_str());
+  }
+  EXPECT_EQ(leftovers(), 0);
+}
+
 // A sink that stops reading fails only its own stream with "Broken pipe"; SIGPIPE stays ignored.
 TEST_F(StreamTest, BrokenPipeFailsOnlyItsStream) {
   load("Name=Head\n" + statement("MWTwriteCmd", "head -c 1000 > /dev/null") + "Name=Cat\n" +
