@@ -298,6 +298,71 @@ TEST_F(StreamTest, SharedFifoFramesNeverInterleave) {
   EXPECT_EQ(leftovers(), 0);
 }
 
+// A buffered side whose sink does not read yet takes frames without blocking; above 300 MiB
+// queued it is not ready, and once the sink reads, the 5 ms flush passes of the loop drain it
+// until it is ready again. Nothing is lost.
+TEST_F(StreamTest, BufferedBackPressure) {
+  std::string gate = dir + "/gate", out = dir + "/count";
+  load("Name=Late\nMWTwriteBuffered=1\n" +
+       statement("MWTwriteCmd", "while [ ! -e '" + gate + "' ]; do sleep 0.01; done; wc -c > '" + out + "'"));
+  MultimediaStream *stream = started("Late");
+  ASSERT_NE(stream, nullptr);
+  constexpr size_t kFrame = 1 << 20;
+  const std::string frame(kFrame, 'x');
+  size_t sent = 0;
+  while (multimediaStreamReady(stream) && sent < kMultimediaBufferedLimit + 8 * kFrame) {
+    writeBytes(stream, frame);
+    sent += kFrame;
+  }
+  EXPECT_FALSE(multimediaStreamReady(stream));
+  EXPECT_GT(sent, kMultimediaBufferedLimit);
+  EXPECT_LE(sent, kMultimediaBufferedLimit + kFrame);
+  // One pass counts the stream above the bound; the loop keeps trying on its timer meanwhile.
+  EXPECT_EQ(multimediaFlushBuffered(0), 1);
+  ordersRunFor(50);
+  EXPECT_FALSE(multimediaStreamReady(stream));
+  close(::open(gate.c_str(), O_CREAT | O_WRONLY, 0600));
+  auto deadline = Clock::now() + std::chrono::seconds(60);
+  while (!multimediaStreamReady(stream) && Clock::now() < deadline) ordersRunFor(kMultimediaFlushIntervalMs);
+  EXPECT_TRUE(multimediaStreamReady(stream));
+  writeBytes(stream, frame);
+  sent += kFrame;
+  EXPECT_EQ(multimediaCloseStream(stream), nullptr);
+  EXPECT_EQ(std::stoull(fileText(out)), sent);
+}
+
+// The read side: a path source and a command source give their bytes in reads of at most
+// the read size; the command's stop drains and reaps it.
+TEST_F(StreamTest, ReadSide) {
+  std::ofstream(dir + "/source", std::ios::binary) << "hello world";
+  load("Name=File\nMWTreadSize=4\nMWTreadPath=" + dir + "/source\n" + "Name=Cmd\nMWTreadSize=4\n" +
+       statement("MWTreadCmd", "printf 'hello world'; exec sleep 30"));
+  for (const char *name : {"File", "Cmd"}) {
+    MultimediaStream *stream = started(name, nullptr, kMultimediaRead);
+    ASSERT_NE(stream, nullptr) << name;
+    std::string got;
+    auto deadline = Clock::now() + std::chrono::seconds(5);
+    while (got.size() < 11 && Clock::now() < deadline) {
+      const uint8_t *data;
+      long length = -1;
+      const char *error = multimediaRead(stream, &data, &length);
+      ASSERT_EQ(error, nullptr) << name << ": " << error;
+      ASSERT_GE(length, 0);
+      EXPECT_LE(length, 4);
+      got.append(reinterpret_cast<const char *>(data), size_t(length));
+      if (length == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(got, "hello world") << name;
+    pid_t pid = stream->readSide->childPid;
+    auto start = Clock::now();
+    EXPECT_EQ(multimediaCloseStream(stream), nullptr) << name;
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(3)) << name;
+    EXPECT_FALSE(alive(pid));
+    multimediaFreeStream(stream);
+  }
+  EXPECT_EQ(leftovers(), 0);
+}
+
 // A sink that stops reading fails only its own stream with "Broken pipe"; SIGPIPE stays ignored.
 TEST_F(StreamTest, BrokenPipeFailsOnlyItsStream) {
   load("Name=Head\n" + statement("MWTwriteCmd", "head -c 1000 > /dev/null") + "Name=Cat\n" +
