@@ -245,8 +245,9 @@ void multimediaWriteFrameNow(MultimediaFrame *frame);
 // The threaded side's job for one frame (argument: the frame): converts it, puts the result
 // (NULL after a failed conversion, skipped at delivery) and delivers what is ready, in order.
 const char *multimediaWriteJob(void *frame, ThreadJob *job);
-// One non-blocking flush pass over the buffered streams. Returns the number of buffered streams
-// holding more than kMultimediaBufferedLimit bytes minus those that flushed completely; while
+// One non-blocking flush pass over the buffered streams' queues (a queue shared by several
+// streams is flushed once). Returns the number of queues holding more than
+// kMultimediaBufferedLimit bytes minus those that flushed completely; while
 // any data stays queued a kMultimediaFlushIntervalMs timer of the loop runs the next pass. It
 // never sleeps.
 int multimediaFlushBuffered(int count);
