@@ -118,6 +118,7 @@ void multimediaFrameCopy(const MultimediaFrame *frame, unsigned copy, const uint
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -630,6 +631,7 @@ void freeSide(MultimediaStreamSide *side) {
   free(side->recordingSources);
   free(side->command);
   free(side->readBuffer);
+  for (OutBuffer &queue : side->queue) outbufferFree(&queue);
   free(side);
 }
 
@@ -723,6 +725,7 @@ const char *openStream(const char *specification, const char *contentType, unsig
     MultimediaStreamSide *write = static_cast<MultimediaStreamSide *>(calloc(1, sizeof(MultimediaStreamSide)));
     if (!write) return OUT_OF_MEMORY_TEXT();
     stream->writeSide = write;
+    for (OutBuffer &queue : write->queue) outbufferInit(&queue, -1, doNothing, nullptr);
     if (!replaceText(&write->recordingSources, multimediaGetSetting("MWTwriteAudioPorts"))) return OUT_OF_MEMORY_TEXT();
     const char *level = multimediaGetSetting("MWTwriteAudioVolume");
     write->recordingLevel = *level ? byteValue(level) : 127;
@@ -1258,6 +1261,47 @@ const char *multimediaStartStream(MultimediaStream *stream) {
 
 // ----- writing -----
 
+namespace {
+
+// The side's queue that a buffered stream writes: one per FIFO of the sink.
+OutBuffer *bufferedQueue(const MultimediaStream *stream) {
+  return &stream->writeSide->queue[stream->useSecondPipe ? 1 : 0];
+}
+
+// A stream, other than skip, that still writes the queue: started, its descriptor open, not failed.
+MultimediaStream *queueWriter(MultimediaStreamSide *side, const OutBuffer *queue, const MultimediaStream *skip) {
+  for (MultimediaStream *other = multimediaStreams; other; other = other->next)
+    if (other != skip && other->writeSide == side && bufferedQueue(other) == queue && other->users > 0 &&
+        other->writeBuffer.fd >= 0 && !failedNow(other))
+      return other;
+  return nullptr;
+}
+
+// One non-blocking flush of a side's queue through the writer's descriptor, under the side's
+// write lock. A write error fails every stream that writes the queue (they share the sink)
+// and drops what it holds.
+int flushQueue(OutBuffer *queue, MultimediaStream *writer) {
+  MultimediaStreamSide *side = writer->writeSide;
+  pthread_mutex_lock(&side->writeLock);
+  queue->fd = writer->writeBuffer.fd;
+  errno = 0;
+  int result = outbufferFlush(queue);
+  int error = errno ? errno : EIO;
+  pthread_mutex_unlock(&side->writeLock);
+  if (result != kOutbufferError) return result;
+  for (MultimediaStream *stream = multimediaStreams; stream; stream = stream->next) {
+    if (stream->writeSide != side || bufferedQueue(stream) != queue || (stream != writer && stream->users == 0)) continue;
+    if (error == EPIPE)
+      multimediaOnBrokenPipe(stream);
+    else
+      multimediaSetFirstError(stream, strTempPrintf("Writing to %s failed: %s", stream->description, strerror(error)));
+  }
+  emptyBuffer(queue);
+  return result;
+}
+
+}  // namespace
+
 void multimediaWriteFrameNow(MultimediaFrame *frame) {
   if (!frame) return;
   MultimediaStream *stream = frame->stream;
@@ -1319,29 +1363,25 @@ const char *multimediaWriteJob(void *argument, ThreadJob *job) {
 
 int multimediaFlushBuffered(int count) {
   bool pending = false;
+  std::vector<OutBuffer *> flushed;  // each shared queue once per pass
   for (MultimediaStream *stream = multimediaStreams; stream; stream = stream->next) {
     MultimediaStreamSide *write = stream->writeSide;
-    if (!write || !write->buffered || !stream->writeBuffer.first) continue;
-    if (failedNow(stream) || stream->writeBuffer.fd < 0) {
-      emptyBuffer(&stream->writeBuffer);  // a failed stream writes nothing more
+    if (!write || !write->buffered) continue;
+    OutBuffer *queue = bufferedQueue(stream);
+    if (!queue->first || std::find(flushed.begin(), flushed.end(), queue) != flushed.end()) continue;
+    flushed.push_back(queue);
+    MultimediaStream *writer = queueWriter(write, queue, nullptr);
+    if (!writer) {
+      emptyBuffer(queue);  // failed streams write nothing more
       continue;
     }
-    errno = 0;
-    int result = outbufferFlush(&stream->writeBuffer);
-    int error = errno;
+    int result = flushQueue(queue, writer);
     if (result == kOutbufferDone) {
       count--;
     } else if (result == kOutbufferPending) {
       pending = true;
-      if (count >= -99 && outbufferPending(&stream->writeBuffer) > kMultimediaBufferedLimit) count++;
-    } else if (result == kOutbufferError) {
-      if (error == EPIPE)
-        multimediaOnBrokenPipe(stream);
-      else
-        multimediaSetFirstError(stream, strTempPrintf("Writing to %s failed: %s", stream->description,
-                                                      strerror(error ? error : EIO)));
-      emptyBuffer(&stream->writeBuffer);
-    } else {
+      if (count >= -99 && outbufferPending(queue) > kMultimediaBufferedLimit) count++;
+    } else if (result != kOutbufferError) {
       LOG_UNE();
     }
   }
@@ -1397,7 +1437,7 @@ void multimediaWriteFrame(MultimediaFrame *frame, unsigned repeat) {
     const uint8_t *data;
     uint32_t length;
     multimediaFrameCopy(converted, copy, &data, &length);
-    if (!outbufferPut(data, length, &stream->writeBuffer)) multimediaSetFirstError(stream, OUT_OF_MEMORY_TEXT());
+    if (!outbufferPut(data, length, bufferedQueue(stream))) multimediaSetFirstError(stream, OUT_OF_MEMORY_TEXT());
   }
   multimediaReleaseFrame(converted);
   multimediaFlushBuffered(0);
@@ -1407,7 +1447,7 @@ bool multimediaStreamReady(MultimediaStream *stream) {
   if (!stream || !writing(stream)) return true;
   MultimediaStreamSide *write = stream->writeSide;
   if (write->threaded && stream->writeTask) return !threadlibTaskBusy(stream->writeTask);
-  if (write->buffered) return outbufferPending(&stream->writeBuffer) <= kMultimediaBufferedLimit;
+  if (write->buffered) return outbufferPending(bufferedQueue(stream)) <= kMultimediaBufferedLimit;
   return fdIsWritable(stream->writeBuffer.fd) > 0;
 }
 
@@ -1429,24 +1469,17 @@ const char *multimediaRead(MultimediaStream *stream, const uint8_t **data, long 
 
 namespace {
 
-// Drains a buffered stream's queue at its last close: waits for writability instead of
-// spinning, and gives up after fdWriteAllWaitMs without progress.
+// Drains the queue of a buffered stream at its last close (other streams' frames in it too):
+// waits for writability instead of spinning, and gives up after fdWriteAllWaitMs without
+// progress. A failed stream leaves the queue to the streams still writing it, if any.
 void drainBuffered(MultimediaStream *stream) {
-  uint64_t lastPending = outbufferPending(&stream->writeBuffer);
+  OutBuffer *queue = bufferedQueue(stream);
+  uint64_t lastPending = outbufferPending(queue);
   uint64_t idleMs = 0;
-  while (stream->writeBuffer.first && !failedNow(stream) && stream->writeBuffer.fd >= 0) {
-    int result = outbufferFlush(&stream->writeBuffer);
-    int error = errno;
-    if (result == kOutbufferDone) break;
-    if (result != kOutbufferPending) {
-      if (error == EPIPE)
-        multimediaOnBrokenPipe(stream);
-      else
-        multimediaSetFirstError(stream, strTempPrintf("Writing to %s failed: %s", stream->description,
-                                                      strerror(error ? error : EIO)));
-      break;
-    }
-    uint64_t pending = outbufferPending(&stream->writeBuffer);
+  while (queue->first && !failedNow(stream) && stream->writeBuffer.fd >= 0) {
+    int result = flushQueue(queue, stream);
+    if (result != kOutbufferPending) break;
+    uint64_t pending = outbufferPending(queue);
     if (pending < lastPending) idleMs = 0;
     lastPending = pending;
     if (idleMs >= fdWriteAllWaitMs) {
@@ -1455,7 +1488,7 @@ void drainBuffered(MultimediaStream *stream) {
     }
     if (!fdWaitWritable(stream->writeBuffer.fd, 100)) idleMs += 100;
   }
-  emptyBuffer(&stream->writeBuffer);
+  if (!queueWriter(stream->writeSide, queue, stream)) emptyBuffer(queue);
 }
 
 // Ends the child of a side: SIGTERM first when asked, else after multimediaStopWaitMs; SIGKILL

@@ -56,7 +56,9 @@ struct MultimediaStream {
   MultimediaStreamSide *readSide;  // always allocated; readSide->present says whether it is used
   int readFd;                      // -1 when not open
   MultimediaStreamSide *writeSide;  // NULL without a write side; may be shared between streams
-  OutBuffer writeBuffer;            // its fd is the stream's write descriptor (-1 when not open)
+  // Its fd is the stream's write descriptor (-1 when not open); a buffered stream queues its
+  // bytes in its side's queue, not here.
+  OutBuffer writeBuffer;
   ThreadTask *writeTask;            // "mmWriteStream" of a threaded write side
   FrameConverter *writeConverter;
   void *writeConverterState;
@@ -213,6 +215,12 @@ struct MultimediaStreamSide {
   char directory[kMultimediaPathSize];  // empty when not created
   // Serialises the frames written to the side's sink: streams sharing it write whole frames.
   pthread_mutex_t writeLock;
+  // Buffered writes of every stream on the side, one queue per FIFO of the sink (1: FIFO 2 of
+  // a command side, written by the streams that use the second pipe). Whole frames are
+  // appended on the loop's thread, so the frames of streams sharing a FIFO never interleave,
+  // however a non-blocking flush cuts them. Each flush writes through the descriptor of a
+  // stream that still writes the queue (its fd is set then); a closing stream drains it.
+  OutBuffer queue[2];
 };
 
 // The process-wide stream list (head; its previous link is the tail).
@@ -237,8 +245,9 @@ void multimediaWriteFrameNow(MultimediaFrame *frame);
 // The threaded side's job for one frame (argument: the frame): converts it, puts the result
 // (NULL after a failed conversion, skipped at delivery) and delivers what is ready, in order.
 const char *multimediaWriteJob(void *frame, ThreadJob *job);
-// One non-blocking flush pass over the buffered streams. Returns the number of buffered streams
-// holding more than kMultimediaBufferedLimit bytes minus those that flushed completely; while
+// One non-blocking flush pass over the buffered streams' queues (a queue shared by several
+// streams is flushed once). Returns the number of queues holding more than
+// kMultimediaBufferedLimit bytes minus those that flushed completely; while
 // any data stays queued a kMultimediaFlushIntervalMs timer of the loop runs the next pass. It
 // never sleeps.
 int multimediaFlushBuffered(int count);

@@ -16,6 +16,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <X11/Xlib.h>
@@ -527,6 +528,217 @@ TEST_F(ConversionTest, ImageFramesThroughRealStreams) {
   while (multimediaStreams) multimediaFreeStream(multimediaStreams);
   multimediaClearProfiles();
   unsetenv("TMPDIR");
+}
+
+// Streams of the test's own profiles, each with a path sink in the work directory; the rows
+// are chosen from "image/Xlib" to each profile's content type.
+class StreamConversionTest : public ConversionTest {
+ protected:
+  std::string work;
+  void SetUp() override {
+    ConversionTest::SetUp();
+    if (!threadlibDefaultPool) {
+      ASSERT_EQ(threadlibInitDefaultPool(8), nullptr);
+    }
+    work = dir + "/real";
+    std::filesystem::remove_all(work);
+    std::filesystem::create_directory(work);
+    setenv("TMPDIR", work.c_str(), 1);
+  }
+  void TearDown() override {
+    while (multimediaStreams) multimediaFreeStream(multimediaStreams);
+    multimediaClearProfiles();
+    unsetenv("TMPDIR");
+    setenv(kRgb24toyuvVariable, dir.c_str(), 1);
+    if (!rgb24toyuvTable()) conversionYuvInit(&stream);  // the fixture's user, given back below
+    ConversionTest::TearDown();
+  }
+  // Profiles "name contentType threaded" each writing to work/name.
+  void profiles(const std::vector<std::tuple<std::string, std::string, int>> &rows) {
+    std::ofstream file(work + "/profiles");
+    for (const auto &[name, type, threaded] : rows) {
+      file << "Name=" << name << "\nMWTcontentType=" << type << "\nMWTwriteThreaded=" << threaded
+           << "\nMWTwritePath=" << work << "/" << name << "\n";
+      std::ofstream(work + "/" + name);
+    }
+    file.close();
+    setenv("XMULTIMEDIA_PROFILES", (work + "/profiles").c_str(), 1);
+    multimediaClearProfiles();
+    ASSERT_EQ(multimediaLoadProfiles(), nullptr);
+  }
+  MultimediaStream *started(const std::string &name) {
+    MultimediaStream *s = nullptr;
+    const char *error = multimediaOpenStream(name.c_str(), "image/Xlib", kMultimediaWrite, &s);
+    EXPECT_EQ(error, nullptr) << error;
+    if (!s) return nullptr;
+    error = multimediaStartStream(s);
+    EXPECT_EQ(error, nullptr) << error;
+    return error ? nullptr : s;
+  }
+  void write(MultimediaStream *s, XImage *image, unsigned repeat = 1) {
+    MultimediaFrame *frame = imageFrame(s, image);
+    multimediaWriteFrame(frame, repeat);
+    multimediaReleaseFrame(frame);
+  }
+  std::string sink(const std::string &name) { return readAll(work + "/" + name); }
+};
+
+std::string text(const std::vector<uint8_t> &bytes) { return {bytes.begin(), bytes.end()}; }
+
+// Every layout in both byte orders through rgb24 and yuv420p streams, the 4 x 2 image of known
+// pixels, and a 33 x 17 yuv420p stream of ten frames that ffmpeg reads as ten frames.
+TEST_F(StreamConversionTest, RowsThroughRealStreams) {
+  const int width = 7, height = 5;
+  std::vector<std::tuple<std::string, std::string, int>> rows;
+  for (size_t i = 0; i < std::size(kLayouts); i++) {
+    rows.emplace_back("Rgb" + std::to_string(i), "image/rgb24", int(i % 2));
+    rows.emplace_back("Yuv" + std::to_string(i), "image/yuv420p", int(i % 2));
+  }
+  rows.emplace_back("Known", "image/yuv420p", 0);
+  rows.emplace_back("Odd", "image/yuv420p", 1);
+  profiles(rows);
+  for (size_t i = 0; i < std::size(kLayouts); i++) {
+    const Layout &layout = kLayouts[i];
+    SCOPED_TRACE(layout.name);
+    std::mt19937 random(unsigned(i) + 7);
+    std::vector<uint32_t> pixels(width * height);
+    std::vector<uint8_t> expected(pixels.size() * 3);
+    for (size_t p = 0; p < pixels.size(); p++) {
+      pixels[p] = uint32_t(random()) & ((1u << layout.depth) - 1);
+      layout.expected(pixels[p], &expected[3 * p]);
+    }
+    MultimediaStream *rgb = started("Rgb" + std::to_string(i)), *yuv = started("Yuv" + std::to_string(i));
+    ASSERT_TRUE(rgb && yuv);
+    write(rgb, makeImage(layout, width, height, pixels));
+    write(yuv, makeImage(layout, width, height, pixels));
+    EXPECT_EQ(multimediaCloseStream(rgb), nullptr);
+    EXPECT_EQ(multimediaCloseStream(yuv), nullptr);
+    EXPECT_TRUE(sink("Rgb" + std::to_string(i)) == text(expected));
+    EXPECT_TRUE(sink("Yuv" + std::to_string(i)) == text(referenceYuv420p(expected, width, height)));
+  }
+  std::vector<uint8_t> known = {0, 0, 0,   255, 255, 255, 255, 0, 0,   0, 255, 0,
+                                0, 0, 255, 10, 20, 30,    200, 100, 50, 128, 128, 128};
+  MultimediaStream *s = started("Known");
+  ASSERT_NE(s, nullptr);
+  write(s, rgbImage(known, 4, 2));
+  EXPECT_EQ(multimediaCloseStream(s), nullptr);
+  std::string got = sink("Known");
+  ASSERT_EQ(got.size(), 12u);
+  YuvTriple p[8];
+  for (int k = 0; k < 8; k++) p[k] = referenceYuv(known[3 * k], known[3 * k + 1], known[3 * k + 2]);
+  const uint8_t want[12] = {p[0].y, p[1].y, p[2].y, p[3].y, p[4].y, p[5].y, p[6].y, p[7].y,
+                            uint8_t((p[0].u + p[1].u + p[4].u + p[5].u) >> 2), uint8_t((p[2].u + p[3].u + p[6].u + p[7].u) >> 2),
+                            uint8_t((p[0].v + p[1].v + p[4].v + p[5].v) >> 2), uint8_t((p[2].v + p[3].v + p[6].v + p[7].v) >> 2)};
+  EXPECT_TRUE(got == std::string(reinterpret_cast<const char *>(want), 12));
+
+  s = started("Odd");
+  ASSERT_NE(s, nullptr);
+  std::string expected;
+  for (int k = 0; k < 10; k++) {
+    std::vector<uint8_t> rgb = randomRgb(33, 17, unsigned(50 + k));
+    expected += text(referenceYuv420p(rgb, 33, 17));
+    write(s, rgbImage(rgb, 33, 17));
+  }
+  EXPECT_EQ(multimediaCloseStream(s), nullptr);
+  EXPECT_TRUE(sink("Odd") == expected);
+  if (haveFfmpeg()) {
+    std::string md5 = work + "/odd.md5";
+    ASSERT_EQ(std::system(("timeout 60 ffmpeg -nostdin -v error -y -f rawvideo -pix_fmt yuv420p -s 33x17 -i " + work +
+                           "/Odd -f framemd5 " + md5).c_str()), 0);
+    std::istringstream lines(readAll(md5));
+    int frames = 0;
+    for (std::string line; std::getline(lines, line);) frames += !line.empty() && line[0] != '#';
+    EXPECT_EQ(frames, 10);
+  }
+}
+
+// Eight threaded yuv420p streams of 64 x 64 images converted at once by the pool's workers
+// give exactly the single-threaded output.
+TEST_F(StreamConversionTest, EightThreadedStreamsEqualSerial) {
+  const int width = 64, height = 64, frames = 12;
+  std::vector<std::tuple<std::string, std::string, int>> rows;
+  for (int i = 0; i < 8; i++) rows.emplace_back("T" + std::to_string(i), "image/yuv420p", 1);
+  profiles(rows);
+  std::vector<MultimediaStream *> streams;
+  for (int i = 0; i < 8; i++) streams.push_back(started("T" + std::to_string(i)));
+  std::vector<std::string> expected(8);
+  for (int f = 0; f < frames; f++)
+    for (int i = 0; i < 8; i++) {
+      ASSERT_NE(streams[i], nullptr);
+      std::vector<uint8_t> rgb = randomRgb(width, height, unsigned(f * 8 + i));
+      std::vector<uint8_t> serial(conversionYuv420pSize(width, height));
+      ASSERT_EQ(conversionRgb24ToYuv420p(rgb.data(), width, height, serial.data()), nullptr);
+      expected[i] += text(serial);
+      write(streams[i], rgbImage(rgb, width, height));
+    }
+  for (int i = 0; i < 8; i++) {
+    EXPECT_EQ(multimediaCloseStream(streams[i]), nullptr) << i;
+    EXPECT_TRUE(sink("T" + std::to_string(i)) == expected[i]) << i;
+  }
+}
+
+// A yuv420p stream closes while a threaded YUV4MPEG2 stream still converts on the pool: the
+// table stays mapped for the second, its output is right, and after both closes the cache is
+// no longer mapped.
+TEST_F(StreamConversionTest, CloseWhileAnotherConverts) {
+  conversionYuvFree(nullptr);  // the fixture's user: only the streams hold the table here
+  ASSERT_EQ(cacheMappings(), 0);
+  profiles({{"Plain", "image/yuv420p", 0}, {"Mpeg", "image/yuv4mpeg2", 1}});
+  MultimediaStream *plain = started("Plain"), *mpeg = started("Mpeg");
+  ASSERT_TRUE(plain && mpeg);
+  EXPECT_EQ(cacheMappings(), 1);
+  const int width = 128, height = 96, count = 40;
+  std::vector<uint8_t> first = randomRgb(width, height, 1);
+  write(plain, rgbImage(first, width, height));
+  std::string expected = header(width, height);
+  for (int i = 0; i < count; i++) {
+    std::vector<uint8_t> rgb = randomRgb(width, height, unsigned(100 + i));
+    expected += "FRAME\n" + text(referenceYuv420p(rgb, width, height));
+    write(mpeg, rgbImage(rgb, width, height));
+    if (i == 2) {
+      EXPECT_EQ(multimediaCloseStream(plain), nullptr);  // jobs of mpeg still queued
+    }
+  }
+  EXPECT_EQ(cacheMappings(), 1);
+  EXPECT_EQ(multimediaCloseStream(mpeg), nullptr);
+  EXPECT_TRUE(sink("Plain") == text(referenceYuv420p(first, width, height)));
+  std::string got = sink("Mpeg");
+  EXPECT_EQ(got.size(), expected.size());
+  EXPECT_TRUE(got == expected);
+  EXPECT_EQ(cacheMappings(), 0);
+}
+
+// Failures of the open and the start: a caller content type that no row converts to the
+// stream's, and a cache directory that is a regular file (the start fails with the cache
+// text and leaves no mapping).
+TEST_F(StreamConversionTest, OpenAndStartFailures) {
+  profiles({{"Yuv", "image/yuv420p", 0}, {"Mpeg", "image/yuv4mpeg2", 1}});
+  MultimediaStream *s = nullptr;
+  const char *error = multimediaOpenStream("Yuv", "image/png", kMultimediaWrite, &s);
+  ASSERT_NE(error, nullptr);
+  EXPECT_STREQ(error, "Yuv does not support content type: image/png");
+  EXPECT_EQ(s, nullptr);
+  error = multimediaOpenStream("Yuv", "image/rgb24", kMultimediaWrite, &s);
+  ASSERT_NE(error, nullptr);
+  EXPECT_STREQ(error, "Yuv does not support content type: image/rgb24");
+
+  conversionYuvFree(nullptr);
+  ASSERT_EQ(cacheMappings(), 0);
+  std::string plain = work + "/plain";
+  std::ofstream(plain) << "x";
+  setenv(kRgb24toyuvVariable, plain.c_str(), 1);
+  for (const char *name : {"Yuv", "Mpeg"}) {
+    ASSERT_EQ(multimediaOpenStream(name, "image/Xlib", kMultimediaWrite, &s), nullptr);
+    error = multimediaStartStream(s);
+    ASSERT_NE(error, nullptr) << name;
+    EXPECT_TRUE(std::string(error).starts_with("Can't create cache file '" + plain + "/rgb24toyuv.cache': ")) << error;
+    EXPECT_EQ(s->users, 0) << name;
+    EXPECT_EQ(cacheMappings(), 0) << name;
+    EXPECT_EQ(rgb24toyuvTable(), nullptr) << name;
+    EXPECT_EQ(multimediaCloseStream(s), nullptr);  // a stream that never started has nothing to close
+    multimediaFreeStream(s);
+  }
+  for (size_t i = 0; i < conversionTableSize; i++) EXPECT_EQ(conversionTable[i].users, 0u) << i;
 }
 
 }  // namespace

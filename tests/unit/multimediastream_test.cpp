@@ -258,6 +258,111 @@ TEST_F(StreamTest, TwoPipeSinkIsShared) {
   multimediaFreeStream(a);
 }
 
+// Streams sharing one FIFO write whole frames on every path: the sink receives every frame of
+// both streams, each uninterrupted, each stream's frames in order.
+TEST_F(StreamTest, SharedFifoFramesNeverInterleave) {
+  for (const char *mode : {"MWTwriteBuffered=1", "MWTwriteThreaded=1", "MWTwriteThreaded=0"}) {
+    std::string out = dir + "/shared";
+    load(std::string("Name=Two\nMWTwritePipes=2\n") + mode + "\n" +
+         statement("MWTwriteCmd", "cat \"$MWTwritePipe2\" > '" + out + "' & cat > /dev/null; wait"));
+    MultimediaStream *a = started("Two"), *b = started("Two");
+    ASSERT_TRUE(a && b) << mode;
+    ASSERT_EQ(a->writeSide, b->writeSide);
+    ASSERT_TRUE(a->useSecondPipe && b->useSecondPipe);
+    // Frames of 200000 bytes, each of one byte value: 'A' + i for a, 'a' + i for b.
+    constexpr size_t kFrame = 200000;
+    for (int i = 0; i < 20; i++) {
+      writeBytes(a, std::string(kFrame, char('A' + i)));
+      writeBytes(b, std::string(kFrame, char('a' + i)));
+      if (i % 5 == 4) ordersRunFor(5);
+    }
+    EXPECT_EQ(multimediaCloseStream(a), nullptr) << mode;
+    EXPECT_EQ(multimediaCloseStream(b), nullptr) << mode;
+    std::string got = fileText(out);
+    ASSERT_EQ(got.size(), 40 * kFrame) << mode;
+    int nextUpper = 0, nextLower = 0;
+    for (size_t at = 0; at < got.size(); at += kFrame) {
+      char c = got[at];
+      EXPECT_EQ(got.find_first_not_of(c, at), at + kFrame < got.size() ? at + kFrame : std::string::npos)
+          << mode << ": frame at " << at << " is cut";
+      if (c >= 'a') {
+        EXPECT_EQ(c, 'a' + nextLower++) << mode;
+      } else {
+        EXPECT_EQ(c, 'A' + nextUpper++) << mode;
+      }
+    }
+    multimediaFreeStream(a);
+    multimediaFreeStream(b);
+    unlink(out.c_str());
+  }
+  EXPECT_EQ(leftovers(), 0);
+}
+
+// A buffered side whose sink does not read yet takes frames without blocking; above 300 MiB
+// queued it is not ready, and once the sink reads, the 5 ms flush passes of the loop drain it
+// until it is ready again. Nothing is lost.
+TEST_F(StreamTest, BufferedBackPressure) {
+  std::string gate = dir + "/gate", out = dir + "/count";
+  load("Name=Late\nMWTwriteBuffered=1\n" +
+       statement("MWTwriteCmd", "while [ ! -e '" + gate + "' ]; do sleep 0.01; done; wc -c > '" + out + "'"));
+  MultimediaStream *stream = started("Late");
+  ASSERT_NE(stream, nullptr);
+  constexpr size_t kFrame = 1 << 20;
+  const std::string frame(kFrame, 'x');
+  size_t sent = 0;
+  while (multimediaStreamReady(stream) && sent < kMultimediaBufferedLimit + 8 * kFrame) {
+    writeBytes(stream, frame);
+    sent += kFrame;
+  }
+  EXPECT_FALSE(multimediaStreamReady(stream));
+  EXPECT_GT(sent, kMultimediaBufferedLimit);
+  EXPECT_LE(sent, kMultimediaBufferedLimit + kFrame);
+  // One pass counts the stream above the bound; the loop keeps trying on its timer meanwhile.
+  EXPECT_EQ(multimediaFlushBuffered(0), 1);
+  ordersRunFor(50);
+  EXPECT_FALSE(multimediaStreamReady(stream));
+  close(::open(gate.c_str(), O_CREAT | O_WRONLY, 0600));
+  auto deadline = Clock::now() + std::chrono::seconds(60);
+  while (!multimediaStreamReady(stream) && Clock::now() < deadline) ordersRunFor(kMultimediaFlushIntervalMs);
+  EXPECT_TRUE(multimediaStreamReady(stream));
+  writeBytes(stream, frame);
+  sent += kFrame;
+  EXPECT_EQ(multimediaCloseStream(stream), nullptr);
+  EXPECT_EQ(std::stoull(fileText(out)), sent);
+}
+
+// The read side: a path source and a command source give their bytes in reads of at most
+// the read size; the command's stop drains and reaps it.
+TEST_F(StreamTest, ReadSide) {
+  std::ofstream(dir + "/source", std::ios::binary) << "hello world";
+  load("Name=File\nMWTreadSize=4\nMWTreadPath=" + dir + "/source\n" + "Name=Cmd\nMWTreadSize=4\n" +
+       statement("MWTreadCmd", "printf 'hello world'; exec sleep 30"));
+  for (const char *name : {"File", "Cmd"}) {
+    MultimediaStream *stream = started(name, nullptr, kMultimediaRead);
+    ASSERT_NE(stream, nullptr) << name;
+    std::string got;
+    auto deadline = Clock::now() + std::chrono::seconds(5);
+    while (got.size() < 11 && Clock::now() < deadline) {
+      const uint8_t *data;
+      long length = -1;
+      const char *error = multimediaRead(stream, &data, &length);
+      ASSERT_EQ(error, nullptr) << name << ": " << error;
+      ASSERT_GE(length, 0);
+      EXPECT_LE(length, 4);
+      got.append(reinterpret_cast<const char *>(data), size_t(length));
+      if (length == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(got, "hello world") << name;
+    pid_t pid = stream->readSide->childPid;
+    auto start = Clock::now();
+    EXPECT_EQ(multimediaCloseStream(stream), nullptr) << name;
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(3)) << name;
+    EXPECT_FALSE(alive(pid));
+    multimediaFreeStream(stream);
+  }
+  EXPECT_EQ(leftovers(), 0);
+}
+
 // A sink that stops reading fails only its own stream with "Broken pipe"; SIGPIPE stays ignored.
 TEST_F(StreamTest, BrokenPipeFailsOnlyItsStream) {
   load("Name=Head\n" + statement("MWTwriteCmd", "head -c 1000 > /dev/null") + "Name=Cat\n" +
