@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -675,6 +676,62 @@ TEST_P(OutputTest, RefusalsLogOnXhintAndWriteNothing) {
   ASSERT_FALSE(LogCapture::lines.empty());
   EXPECT_NE(LogCapture::lines.back().find("No effect for root window in UnmapWindow #9 by"), std::string::npos)
       << LogCapture::lines.back();
+}
+
+}  // namespace
+
+namespace {
+
+TEST(RoutingHelpers, TileCopiesStartAtTheWrappedPhaseAndCoverTheRectangle) {
+  struct Case {
+    uint32_t tileW, tileH;
+    int32_t x, y;
+    uint32_t w, h;
+    int32_t originX, originY;
+  } cases[] = {{64, 64, 0, 0, 100, 70, 0, 0}, {2000, 2000, 0, 0, 1280, 1024, -100, 0},
+               {30, 20, 5, 7, 61, 45, 40, 13}, {7, 5, 0, 0, 7, 5, 3, 2}};
+  for (const Case &c : cases) {
+    std::vector<uint8_t> covered(size_t(c.w) * c.h, 0);
+    RequestSink sink{nullptr, nullptr};
+    struct Check {
+      static void run(const Case &c, std::vector<uint8_t> &covered, const uint8_t *body) {
+        int16_t sx, sy, dx, dy;
+        uint16_t w, h;
+        memcpy(&sx, body + 16, 2), memcpy(&sy, body + 18, 2), memcpy(&dx, body + 20, 2), memcpy(&dy, body + 22, 2);
+        memcpy(&w, body + 24, 2), memcpy(&h, body + 26, 2);
+        ASSERT_GE(sx, 0);
+        ASSERT_GE(sy, 0);
+        ASSERT_LE(uint32_t(sx) + w, c.tileW);
+        ASSERT_LE(uint32_t(sy) + h, c.tileH);
+        // The tile position of the destination point is (point - origin) modulo the tile.
+        EXPECT_EQ(uint32_t(sx), uint32_t(((dx - c.originX) % int(c.tileW) + int(c.tileW)) % int(c.tileW)));
+        EXPECT_EQ(uint32_t(sy), uint32_t(((dy - c.originY) % int(c.tileH) + int(c.tileH)) % int(c.tileH)));
+        for (int yy = dy; yy < dy + h; yy++)
+          for (int xx = dx; xx < dx + w; xx++) covered.at(size_t(yy - c.y) * c.w + size_t(xx - c.x))++;
+      }
+    };
+    // The sink keeps every CopyArea; each is checked after the fill.
+    static std::vector<std::vector<uint8_t>> bodies;
+    bodies.clear();
+    sink.begin = [](void *, uint8_t, uint8_t, uint32_t) -> uint8_t * {
+      bodies.emplace_back(28, 0);
+      return bodies.back().data();
+    };
+    ASSERT_EQ(xprotoTilePixmap(&sink, 1, 2, 3, c.tileW, c.tileH, c.x, c.y, c.w, c.h, c.originX, c.originY), 1);
+    for (const auto &body : bodies) Check::run(c, covered, body.data());
+    for (uint8_t n : covered) ASSERT_EQ(n, 1);
+  }
+}
+
+TEST(RoutingHelpers, EventMasksForCopiesAndForTheProxy) {
+  EXPECT_EQ(xproxyWindowEventMask(nullptr, 5, 0x4, nullptr), 0xcu);
+  EXPECT_EQ(xproxyWindowEventMask(nullptr, 5, 0x10, nullptr), 0x30u);
+  EXPECT_EQ(xproxyWindowEventMask(nullptr, 5, 0x20, nullptr), 0x30u);
+  EXPECT_EQ(xproxyWindowEventMask(nullptr, 5, 0x200001, nullptr), 0x200001u);  // no meta root
+  EXPECT_EQ(xproxyServerEventMask(0x10), 0x38u);
+  EXPECT_EQ(xproxyServerEventMask(0x1), 0x9u);
+  EXPECT_EQ(xproxyColormapAllocMode(1, nullptr, nullptr), 1);
+  EXPECT_EQ(xproxyColormapAllocMode(0, nullptr, nullptr), 0);
 }
 
 }  // namespace
