@@ -80,7 +80,11 @@ struct Head {
   char name[256];
   char secondName[257];
   uint32_t videoPortCount;
+  uint8_t culling;           // drawing that misses the head's area sends it no copy
 };
+
+// The number of heads whose culling flag is set (kept by the head geometry code).
+extern uint32_t xproxyCullingHeadCount;
 
 // Flags of xproxyQueryVisuals: the emulation mask (xemulation.h), kEmulateOnly drops the real
 // visuals when emulated ones exist.

@@ -884,3 +884,71 @@ void mainUpdateHeadTransform(Head *head) {
 void mainMoveHeadWindows(Head *head, ClientConnection *, int) { mainUpdateHeadTransform(head); }
 // ===== end of real display and configured screens =====
 
+
+// ===== Server id translation =====
+namespace {
+
+// The client bits of an id on the display (the bits outside the real resource-id mask).
+uint32_t clientBitsOf(uint32_t id, const ServerDisplay *display) {
+  return id & ~mainRealIdMask(display->display);
+}
+
+// Whether the id lies in the range of the proxy's own Xlib connection on the display.
+bool isOwnXlibId(uint32_t id, const ServerDisplay *display) {
+  // (private3 of the public view is the connection's resource base)
+  return display->display && clientBitsOf(id, display) == uint32_t(reinterpret_cast<_XPrivDisplay>(display->display)->private3);
+}
+
+}  // namespace
+
+uint32_t mainServerToProxyXid(uint32_t id, ServerDisplay *display) {
+  if (id <= 1 || !display) return id;
+  if (isOwnXlibId(id, display)) {
+    Head *h = findHead([&](Head *x) {
+      return x->serverDisplay == display && x->metaScreen &&
+             (id == x->innerWindow || id == x->shadowColormap || id == x->outerWindow || id == x->middleWindow);
+    });
+    if (!h) return id;
+    if (id == h->innerWindow) return h->metaScreen->root;
+    if (id == h->shadowColormap) return h->metaScreen->defaultColormap;
+    return 0;  // the outer and middle windows are nothing a client knows
+  }
+  if (Head *h = findHead([&](Head *x) { return x->serverDisplay == display && x->metaScreen && id == x->root; }))
+    return h->metaScreen->root;
+  if (Head *h = findHead(
+          [&](Head *x) { return x->serverDisplay == display && x->metaScreen && id == x->defaultColormap; }))
+    return h->metaScreen->defaultColormap;
+  return resourceServerToClientId(id, display);
+}
+
+uint32_t mainHeadXidToProxy(uint32_t kind, uint32_t id, Head *head) {
+  if (id <= 1 || !head) return id;
+  MetaScreen *screen = head->metaScreen;
+  if (kind == 4) {
+    if (screen && head->visualMap)
+      for (uint32_t i = 0; i < screen->visualCount; i++)
+        if (head->visualMap[i] && head->visualMap[i]->visualId == id) return screen->visuals[i].visualId;
+    return id;
+  }
+  if (screen && (id == head->root || id == head->innerWindow)) return screen->root;
+  if (screen && (id == head->defaultColormap || (head->shadowColormap && id == head->shadowColormap)))
+    return screen->defaultColormap;
+  return mainServerToProxyXid(id, head->serverDisplay);
+}
+
+Head *mainHeadOfServerXid(uint32_t id, ServerDisplay *display) {
+  if (!display || id <= 1) return nullptr;
+  if (isOwnXlibId(id, display))
+    return findHead([&](Head *x) {
+      return x->serverDisplay == display && (id == x->innerWindow || id == x->outerWindow ||
+                                              id == x->middleWindow || id == x->shadowColormap);
+    });
+  if (clientBitsOf(id, display) && display->display) {
+    // An id the proxy gave a client's resource carries the head's number inside its display.
+    if (resourceServerToClientId(id, display) == id) return nullptr;
+    uint32_t number = display->lowestBit < 32 ? (id & display->headBitsMask) >> display->lowestBit : 0;
+    return findHead([&](Head *x) { return x->serverDisplay == display && x->displayNumber == number; });
+  }
+  return findHead([&](Head *x) { return x->serverDisplay == display && id == x->root; });
+}
+// ===== end of server id translation =====

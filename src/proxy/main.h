@@ -130,6 +130,19 @@ Order *mainDrainOrder();
 void xmainHandleDisplayEvents(Display *display, int mode);
 // ===== end of real display and configured screens =====
 
+// ===== Server id translation =====
+// The client's view of an id a real display reported: 0 and 1 unchanged; the proxy's inner
+// window and colormap of a head and the real root and default colormap give the meta screen's
+// root and default colormap, the outer and middle windows None; client resources their client
+// id; anything else unchanged.
+uint32_t mainServerToProxyXid(uint32_t id, ServerDisplay *display);
+// The same for an id a head's screen reported; kind 4 maps a head visual to the meta visual.
+uint32_t mainHeadXidToProxy(uint32_t kind, uint32_t id, Head *head);
+// The head a real id belongs to (the proxy's windows and colormap, a client resource, a real
+// root); NULL for any other id.
+Head *mainHeadOfServerXid(uint32_t id, ServerDisplay *display);
+// ===== end of server id translation =====
+
 // ===== Real-display list and head refresh ============================================
 // Refreshes the heads through Xlib after a sync (the real-display code fills it in).
 void mainRefreshHeads();

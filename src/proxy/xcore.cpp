@@ -3,7 +3,6 @@
 
 #include <initializer_list>
 
-#include "support/logging.h"
 #include "support/strings.h"
 
 ProxyState proxyState;
@@ -190,6 +189,13 @@ const char *const xcoreErrorNames[18] = {
     "BadColor", "BadGC", "BadIDChoice", "BadName", "BadLength", "BadImplementation",
 };
 
+const ErrorHandler xcoreErrorHandlers[18] = {
+    xcoreUnsupportedError, xcoreBadRequest, xcoreBadValue,    xcoreBadWindow,  xcoreBadPixmap,
+    xcoreBadAtom,          xcoreBadCursor,  xcoreBadFont,     xcoreBadMatch,   xcoreBadDrawable,
+    xcoreBadAccess,        xcoreBadAlloc,   xcoreBadColor,    xcoreBadGC,      xcoreBadIDChoice,
+    xcoreBadName,          xcoreBadLength,  xcoreBadImplementation,
+};
+
 const char *xcoreRequestName(unsigned major, unsigned minor) {
   const char *name = nullptr;
   if (major >= 1 && major <= 255 && minor < 256)
@@ -237,19 +243,8 @@ void xcoreRestoreEventRow(uint8_t code) {
   }
 }
 
-// Until the core error handlers are built every code passes on as unsupported.
 void xcoreRestoreErrorRow(uint8_t code) {
-  proxyState.errorHandlers[code] = xcoreUnsupportedError;
+  proxyState.errorHandlers[code] = code >= 1 && code < 18 ? xcoreErrorHandlers[code] : xcoreUnsupportedError;
   proxyState.errorNames[code] = code < 18 ? xcoreErrorNames[code] : xcoreErrorNames[0];
 }
-
-// The default handlers answer through the client connection, the sequence map and the
-// ordered output, which are not built yet: until then they report that they were reached.
-void xcoreInvalidRequest(uint8_t *, uint32_t) { logProblem("WIP", __FILE__, __LINE__); }
-void xcoreUnsupportedRequest(uint8_t *, uint32_t) { logProblem("WIP", __FILE__, __LINE__); }
-void xcoreNoOperation(uint8_t *, uint32_t) { logProblem("WIP", __FILE__, __LINE__); }
-void xcoreUnexpectedReply(uint8_t *, uint32_t) { logProblem("WIP", __FILE__, __LINE__); }
-void xcoreUnsupportedReply(uint8_t *, uint32_t) { logProblem("WIP", __FILE__, __LINE__); }
-void xcoreUnsupportedEvent(uint8_t *) { logProblem("WIP", __FILE__, __LINE__); }
-void xcoreUnsupportedError(uint8_t *) { logProblem("WIP", __FILE__, __LINE__); }
 

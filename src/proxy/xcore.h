@@ -33,6 +33,8 @@ extern const XcoreRequestRow xcoreRequestRows[120];
 extern const XcoreEventRow xcoreEventRows[33];
 // The core error names, by code 0..17 (0 is "Unsupported").
 extern const char *const xcoreErrorNames[18];
+// The core error handlers by code 0..17 (0 is xcoreUnsupportedError).
+extern const ErrorHandler xcoreErrorHandlers[18];
 
 // The request key of a request's first two bytes: byte 0 low, byte 1 high.
 inline uint32_t xcoreRequestKey(const uint8_t *request) { return request[0] | (uint32_t(request[1]) << 8); }
@@ -63,3 +65,24 @@ void xcoreUnexpectedReply(uint8_t *reply, uint32_t length);
 void xcoreUnsupportedReply(uint8_t *reply, uint32_t length);
 void xcoreUnsupportedEvent(uint8_t *event);
 void xcoreUnsupportedError(uint8_t *error);
+
+// The handlers of the core errors 1..17 (xcorehandlers.cpp, with the default handlers): each
+// maps the error back into the client's terms and queues it in the client's ordered output of
+// the failed request, where only the first error of a request is released.
+void xcoreBadRequest(uint8_t *error);
+void xcoreBadValue(uint8_t *error);
+void xcoreBadWindow(uint8_t *error);
+void xcoreBadPixmap(uint8_t *error);
+void xcoreBadAtom(uint8_t *error);
+void xcoreBadCursor(uint8_t *error);
+void xcoreBadFont(uint8_t *error);
+void xcoreBadMatch(uint8_t *error);
+void xcoreBadDrawable(uint8_t *error);
+void xcoreBadAccess(uint8_t *error);
+void xcoreBadAlloc(uint8_t *error);
+void xcoreBadColor(uint8_t *error);
+void xcoreBadGC(uint8_t *error);
+void xcoreBadIDChoice(uint8_t *error);
+void xcoreBadName(uint8_t *error);
+void xcoreBadLength(uint8_t *error);
+void xcoreBadImplementation(uint8_t *error);

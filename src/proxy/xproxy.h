@@ -351,3 +351,39 @@ uint32_t xproxyPixelFromServer2(uint32_t pixel, const VisualRecord *visual, cons
 uint32_t xproxyConvertPixel(uint32_t pixel, const VisualRecord *from, const VisualRecord *to);
 uint32_t xproxyConvertPixelBack(uint32_t pixel, const VisualRecord *from, const VisualRecord *to);
 // ===== end of pixel conversion ==============================================================
+
+// ===== Request routing helpers ==============================================================
+struct VisualRecord;
+// The drawable's id on the head. (No display emulates DOUBLE-BUFFER by Multi-Buffering yet,
+// so back buffers translate like any drawable.)
+uint32_t xproxyServerDrawable(uint32_t id, Head *head);
+// CreateColormap's alloc value on a head: the client's when not 0, else AllocAll (1) when the
+// head emulates the visual, else 0.
+uint8_t xproxyColormapAllocMode(uint8_t alloc, const VisualRecord *visual, const Head *head);
+// The event mask for a window's copy on a head: Enter or Leave selects both, ButtonPress adds
+// ButtonRelease; FocusChange on a meta screen root goes to the head's real root through the
+// client's first display connection and is taken out of the result.
+uint32_t xproxyWindowEventMask(ClientConnection *client, uint32_t window, uint32_t mask, Head *head);
+// The mask the proxy selects for itself: Enter or Leave adds 0x38, else 0x8.
+uint32_t xproxyServerEventMask(uint32_t mask);
+// The background pixmap for a window's copy on a head: for a static-display head and a tile
+// larger than the head, a pixmap of the head's visible size cut from the tile with wrap-around
+// from the head's origin (created set to 1); otherwise the pixmap's id on the head. 0 when
+// the cut pixmap cannot be written.
+uint32_t xproxyShiftedBackgroundPixmap(uint32_t pixmap, uint32_t window, Head *head, int *created);
+// Fills the rectangle of destination with copies of the tile, each starting at the tile
+// position of (point - origin) modulo the tile size; 0 when a copy cannot be written.
+int xprotoTilePixmap(const RequestSink *sink, uint32_t source, uint32_t destination, uint32_t gc, uint32_t tileWidth,
+                     uint32_t tileHeight, int32_t x, int32_t y, uint32_t width, uint32_t height, int32_t originX,
+                     int32_t originY);
+// Maps and destroys an override-redirect child over each rectangle so that the real server
+// exposes what lies below.
+struct _XDisplay;
+struct _XRectangle;
+void miscForceExposures(struct _XDisplay *display, unsigned long parent, const struct _XRectangle *rectangles, int n);
+// Copies a request of `length` bytes into the connection (the BIG-REQUESTS form above 0x3fffc
+// bytes); BadAlloc to the current client and 0 when the output cannot grow, else 1.
+int miscWriteServerRequest(DisplayConnection *connection, const uint8_t *request, uint32_t length);
+// The client's major opcode as the real server numbers it: the identity.
+inline uint8_t xproxyMapMajorOpcode(uint8_t opcode) { return opcode; }
+// ===== end of request routing helpers =======================================================

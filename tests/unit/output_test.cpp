@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "proxy/main.h"
 #include "proxy/misc.h"
 #include "proxy/xcore.h"
+#include "proxy/xcoreframe.h"
 #include "proxy/xscreen.h"
 #include "support/logging.h"
 #include "xclient/region.h"
@@ -579,6 +581,157 @@ TEST(ClientNames, LocalClientsByClassWindowOrIndex) {
   EXPECT_STREQ(xscreenClientName(&client), "xterm window");
   strcpy(client.className, "XTerm");
   EXPECT_STREQ(xscreenClientName(&client), "XTerm");
+}
+
+
+// ----- Default handlers and the request frame ------------------------------------------------
+
+// A request in the client's byte order from 16-bit and 32-bit fields at offsets.
+Bytes request(bool big, size_t length, std::initializer_list<std::tuple<size_t, size_t, uint32_t>> fields) {
+  Bytes r(length, 0);
+  for (auto [at, size, v] : fields)
+    for (size_t i = 0; i < size; i++) r.at(at + i) = uint8_t(v >> (8 * (big ? size - 1 - i : i)));
+  return r;
+}
+
+TEST_P(OutputTest, DefaultRequestHandlersAnswerBadRequestAndNoOperationNothing) {
+  FakeClient fake(GetParam());
+  xproxyCurrentClient = &fake.client;
+  struct Case {
+    uint8_t major, minor;
+    uint32_t length;
+    int code;          // 0: nothing at all
+    uint32_t badValue;
+  } cases[] = {
+      {0, 9, 4, 1, 0},      {120, 0, 4, 1, 120},  {126, 3, 8, 1, 126}, {200, 7, 4, 1, 7},
+      {127, 0, 4, 0, 0},    {127, 5, 12, 0, 0},   {127, 0, 0, 16, 0},
+  };
+  uint32_t sequence = 0;
+  for (const Case &c : cases) {
+    Bytes r = request(GetParam(), c.length < 4 ? 4 : c.length, {{0, 1, c.major}, {1, 1, c.minor}, {2, 2, c.length / 4}});
+    fake.client.sequence = ++sequence;  // the cutter counts every request
+    proxyState.requestHandlers[xcoreRequestKey(r.data())](r.data(), c.length);
+    std::vector<Bytes> got = fake.messages();
+    if (!c.code) {
+      EXPECT_TRUE(got.empty()) << int(c.major);
+      continue;
+    }
+    ASSERT_EQ(got.size(), 1u) << int(c.major);
+    EXPECT_EQ(got[0][0], 0);
+    EXPECT_EQ(got[0][1], c.code);
+    EXPECT_EQ(fake.u16(got[0], 2), sequence);
+    EXPECT_EQ(fake.u32(got[0], 4), c.badValue);
+    EXPECT_EQ(got[0][10], c.major);
+  }
+  bool invalid = false;
+  for (const std::string &line : LogCapture::lines) invalid |= line.find("(invalid request)") != std::string::npos;
+  EXPECT_TRUE(invalid);
+}
+
+// A swapped client's fixed-length request shorter than its fixed part: BadLength with the
+// received length, and not one byte behind it turned around.
+TEST_P(OutputTest, FrameEntryBoundsTheSwapAndChecksLengths) {
+  FakeClient fake(GetParam());
+  xproxyCurrentClient = &fake.client;
+  const XcoreRequestShape fixed{"bbsiiss", 16, XcoreShape::Fixed, 0, 0};
+  const XcoreRequestShape values{"bbsI", 12, XcoreShape::ValueList, 8, 4};
+  struct Case {
+    const XcoreRequestShape *shape;
+    uint32_t length;    // bytes received
+    uint32_t mask;      // value lists
+    bool accepted;
+  } cases[] = {
+      {&fixed, 16, 0, true}, {&fixed, 8, 0, false}, {&fixed, 20, 0, false}, {&values, 12, 0, true},
+      {&values, 20, 0x101, true}, {&values, 16, 0x101, false}, {&values, 8, 0, false},
+  };
+  for (const Case &c : cases) {
+    Bytes input = request(GetParam(), c.length, {{0, 1, 2}, {2, 2, c.length / 4}});
+    if (c.length >= 12) input = request(GetParam(), c.length, {{0, 1, 2}, {2, 2, c.length / 4}, {8, 4, c.mask}});
+    for (int i = 0; i < 32; i++) input.push_back(uint8_t(0xa0 + i));  // the next request
+    Bytes guard(input.end() - 32, input.end());
+    EXPECT_EQ(xcoreFrameEnter(input.data(), c.length, *c.shape), c.accepted ? 1 : 0) << c.length;
+    EXPECT_EQ(Bytes(input.end() - 32, input.end()), guard);
+    std::vector<Bytes> got = fake.messages();
+    if (c.accepted) {
+      EXPECT_TRUE(got.empty());
+      uint16_t words;
+      memcpy(&words, &input[2], 2);
+      EXPECT_EQ(words, c.length / 4);  // readable in the proxy's order now
+    } else {
+      ASSERT_EQ(got.size(), 1u);
+      EXPECT_EQ(got[0][1], 16);
+      EXPECT_EQ(fake.u32(got[0], 4), c.length);
+    }
+  }
+}
+
+TEST_P(OutputTest, RefusalsLogOnXhintAndWriteNothing) {
+  FakeClient fake(GetParam());
+  xproxyCurrentClient = &fake.client;
+  logEnableChannel(logChannelXhint);
+  fake.client.sequence = 9;
+  Bytes r = request(false, 8, {{0, 1, 10}, {2, 2, 2}});
+  xcoreFrameRefuse(kXcoreNoEffectRoot, r.data());
+  EXPECT_TRUE(fake.messages().empty());
+  ASSERT_FALSE(LogCapture::lines.empty());
+  EXPECT_NE(LogCapture::lines.back().find("No effect for root window in UnmapWindow #9 by"), std::string::npos)
+      << LogCapture::lines.back();
+}
+
+}  // namespace
+
+namespace {
+
+TEST(RoutingHelpers, TileCopiesStartAtTheWrappedPhaseAndCoverTheRectangle) {
+  struct Case {
+    uint32_t tileW, tileH;
+    int32_t x, y;
+    uint32_t w, h;
+    int32_t originX, originY;
+  } cases[] = {{64, 64, 0, 0, 100, 70, 0, 0}, {2000, 2000, 0, 0, 1280, 1024, -100, 0},
+               {30, 20, 5, 7, 61, 45, 40, 13}, {7, 5, 0, 0, 7, 5, 3, 2}};
+  for (const Case &c : cases) {
+    std::vector<uint8_t> covered(size_t(c.w) * c.h, 0);
+    RequestSink sink{nullptr, nullptr};
+    struct Check {
+      static void run(const Case &c, std::vector<uint8_t> &covered, const uint8_t *body) {
+        int16_t sx, sy, dx, dy;
+        uint16_t w, h;
+        memcpy(&sx, body + 16, 2), memcpy(&sy, body + 18, 2), memcpy(&dx, body + 20, 2), memcpy(&dy, body + 22, 2);
+        memcpy(&w, body + 24, 2), memcpy(&h, body + 26, 2);
+        ASSERT_GE(sx, 0);
+        ASSERT_GE(sy, 0);
+        ASSERT_LE(uint32_t(sx) + w, c.tileW);
+        ASSERT_LE(uint32_t(sy) + h, c.tileH);
+        // The tile position of the destination point is (point - origin) modulo the tile.
+        EXPECT_EQ(uint32_t(sx), uint32_t(((dx - c.originX) % int(c.tileW) + int(c.tileW)) % int(c.tileW)));
+        EXPECT_EQ(uint32_t(sy), uint32_t(((dy - c.originY) % int(c.tileH) + int(c.tileH)) % int(c.tileH)));
+        for (int yy = dy; yy < dy + h; yy++)
+          for (int xx = dx; xx < dx + w; xx++) covered.at(size_t(yy - c.y) * c.w + size_t(xx - c.x))++;
+      }
+    };
+    // The sink keeps every CopyArea; each is checked after the fill.
+    static std::vector<std::vector<uint8_t>> bodies;
+    bodies.clear();
+    sink.begin = [](void *, uint8_t, uint8_t, uint32_t) -> uint8_t * {
+      bodies.emplace_back(28, 0);
+      return bodies.back().data();
+    };
+    ASSERT_EQ(xprotoTilePixmap(&sink, 1, 2, 3, c.tileW, c.tileH, c.x, c.y, c.w, c.h, c.originX, c.originY), 1);
+    for (const auto &body : bodies) Check::run(c, covered, body.data());
+    for (uint8_t n : covered) ASSERT_EQ(n, 1);
+  }
+}
+
+TEST(RoutingHelpers, EventMasksForCopiesAndForTheProxy) {
+  EXPECT_EQ(xproxyWindowEventMask(nullptr, 5, 0x4, nullptr), 0xcu);
+  EXPECT_EQ(xproxyWindowEventMask(nullptr, 5, 0x10, nullptr), 0x30u);
+  EXPECT_EQ(xproxyWindowEventMask(nullptr, 5, 0x20, nullptr), 0x30u);
+  EXPECT_EQ(xproxyWindowEventMask(nullptr, 5, 0x200001, nullptr), 0x200001u);  // no meta root
+  EXPECT_EQ(xproxyServerEventMask(0x10), 0x38u);
+  EXPECT_EQ(xproxyServerEventMask(0x1), 0x9u);
+  EXPECT_EQ(xproxyColormapAllocMode(1, nullptr, nullptr), 1);
+  EXPECT_EQ(xproxyColormapAllocMode(0, nullptr, nullptr), 0);
 }
 
 }  // namespace
