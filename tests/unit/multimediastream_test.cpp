@@ -166,7 +166,8 @@ TEST_F(StreamTest, CatReceivesEverythingOnEveryPath) {
 TEST_F(StreamTest, ChildEnvironmentAndDescriptors) {
   setenv("DISPLAY", ":4711", 1);
   load("Name=MWTdefaultSettings\nMyDefault=d1\nName=Env\n" +
-       statement("MWTwriteCmd", "env > '" + dir + "/env'; ls /proc/self/fd > '" + dir + "/fds'; cat > /dev/null"));
+       statement("MWTwriteCmd", "env > '" + dir + "/env.'$MWTwritePid; ls /proc/self/fd > '" + dir +
+                                    "/fds.'$MWTwritePid; cat > /dev/null"));
   MultimediaStream *other = started("Env MWTdescription_en=other");  // its FIFOs must not leak
   MultimediaStream *stream = started("Env MWTdescription_en=\"the client's text\"");
   ASSERT_TRUE(stream && other);
@@ -184,12 +185,13 @@ TEST_F(StreamTest, ChildEnvironmentAndDescriptors) {
   EXPECT_EQ(multimediaCloseStream(other), nullptr);
   EXPECT_NE(access(fifo.c_str(), F_OK), 0);
   EXPECT_NE(access(log.c_str(), F_OK), 0);
-  std::string env = fileText(dir + "/env");
+  // Both streams run the same command: each child writes files named by its own pid.
+  std::string env = fileText(dir + "/env." + std::to_string(pid));
   for (std::string line : {std::string("DISPLAY=:4711"), "MWTwritePipe=" + fifo, std::string("MWTwritePipe2="),
                            "MWTwritePid=" + std::to_string(pid), std::string("MWTlogTarget="),
                            std::string("MyDefault=d1"), std::string("MWTdescription_en=the client's text")})
     EXPECT_NE(env.find("\n" + line + "\n"), std::string::npos) << line << "\n" << env;
-  EXPECT_EQ(fileText(dir + "/fds"), "0\n1\n2\n3\n");
+  EXPECT_EQ(fileText(dir + "/fds." + std::to_string(pid)), "0\n1\n2\n3\n");
   EXPECT_EQ(leftovers(), 0);
 }
 
