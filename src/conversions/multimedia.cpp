@@ -1,6 +1,7 @@
 // Frames and stream failure texts.
 #include "conversions/multimedia.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -803,7 +804,10 @@ unsigned multimediaKillWaitMs = 2000;
 
 namespace {
 
-volatile sig_atomic_t childExitNoted = 0;
+// Set by the SIGCHLD handler, which may run on any thread (a pool worker too): a lock-free
+// atomic, which is async-signal-safe and visible to the loop thread.
+std::atomic<int> childExitNoted{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 int childPipe[2] = {-1, -1};  // the handler's wake-up bytes for the loop
 Order *childOrder = nullptr;
 int commandCount = 0;  // commands running with the handlers installed
