@@ -37,6 +37,10 @@ std::string glxinfoRun(const std::string &displayName, bool table) {
   std::string command = "LIBGL_ALWAYS_INDIRECT=1 timeout 60 glxinfo ";
   command += table ? "-t " : "";
   command += "-display '" + displayName + "' 2>/dev/null";
+  return glxinfoCommandOutput(command);
+}
+
+std::string glxinfoCommandOutput(const std::string &command) {
   FILE *pipe = popen(command.c_str(), "r");
   if (!pipe) return "";
   std::string out;

@@ -27,5 +27,7 @@ struct GlxinfoVisual {
 std::map<uint32_t, GlxinfoVisual> glxinfoParseVisuals(const std::string &text);
 // Runs `glxinfo -t` (indirect, time-limited) against the display; its output, "" on failure.
 std::string glxinfoRun(const std::string &displayName, bool table = true);
+// The standard output of a shell command of the test's own ("" when it cannot run).
+std::string glxinfoCommandOutput(const std::string &command);
 // "id class depth" and every GL field of each record, one line per record.
 std::string glxinfoDumpRecords(const VisualRecord *records, int count);

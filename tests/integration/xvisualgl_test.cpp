@@ -162,14 +162,7 @@ std::string resourceCounts(const std::string &displayName, unsigned long base) {
                         "r=d.res_query_client_resources(int(sys.argv[2]))\n"
                         "print(sorted((d.get_atom_name(t.resource_type),t.count) for t in r.types))\" '" +
                         displayName + "' " + std::to_string(base);
-  FILE *pipe = popen(command.c_str(), "r");
-  if (!pipe) return "";
-  std::string out;
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-  pclose(pipe);
-  return out;
+  return glxinfoCommandOutput(command);
 }
 
 TEST_F(XvisualGlTest, ProbeReadsTheCapabilitiesAndLeavesNothing) {
