@@ -9,12 +9,16 @@
 #include <vector>
 
 #include <X11/Xatom.h>
+#include <X11/Xlibint.h>
 #include <X11/extensions/Xdbe.h>
 #include <X11/extensions/multibuf.h>
 
 #include "proxy/xdisplay.h"
+#include "support/datapack.h"
 #include "support/logging.h"
 #include "support/strings.h"
+#include "xclient/xtarget.h"
+#include "xclient/xutil.h"
 #include "xclient/xutilh.h"
 
 namespace {
@@ -297,8 +301,7 @@ const char *xvisualBuildHeadVisuals(Display *display, int screen, VisualRecord *
   applyCorrections(display, screen, records, listed);
   applyDoubleBuffer(display, screen, records, listed);
   applyMultiBuffering(display, screen, records, listed);
-  // The GL attributes stay zero here: every record is treated as not GL-capable, as on a
-  // display without GLX.
+  xvisualReadGlAttributes(display, screen, records, listed);
   applyRenderFormats(display, records, listed);
   *array = records;
   *count = listed;
@@ -674,4 +677,536 @@ void xvisualSetWindowName(Display *display, Window window, const char *format, .
   const char *name = strTempVprintf(format, args);
   va_end(args);
   XStoreName(display, window, name);
+}
+
+// --- GL attributes and the GL capability probe -----------------------------------------------
+
+namespace {
+
+// GLX attributes the records carry.
+enum : uint32_t {
+  kGlxBufferSize = 2, kGlxLevel = 3, kGlxRgba = 4, kGlxDoubleBuffer = 5, kGlxStereo = 6, kGlxAuxBuffers = 7,
+  kGlxRedSize = 8, kGlxGreenSize = 9, kGlxBlueSize = 10, kGlxAlphaSize = 11, kGlxDepthSize = 12,
+  kGlxStencilSize = 13, kGlxAccumRedSize = 14, kGlxAccumGreenSize = 15, kGlxAccumBlueSize = 16,
+  kGlxAccumAlphaSize = 17, kGlxConfigCaveat = 32, kGlxXVisualType = 34, kGlxTransparentType = 35,
+  kGlxTransparentIndex = 36, kGlxTransparentRed = 37, kGlxTransparentGreen = 38, kGlxTransparentBlue = 39,
+  kGlxTransparentAlpha = 40, kGlxVisualId = 0x800B, kGlxDrawableType = 0x8010, kGlxRenderType = 0x8011,
+  kGlxXRenderable = 0x8012, kGlxFbConfigId = 0x8013, kGlxMaxPbufferWidth = 0x8016,
+  kGlxMaxPbufferHeight = 0x8017, kGlxMaxPbufferPixels = 0x8018, kGlxOptimalPbufferWidth = 0x8019,
+  kGlxOptimalPbufferHeight = 0x801A, kGlxVisualSelectGroup = 0x8028, kGlxSwapMethod = 0x8060,
+  kGlxFloatComponents = 0x20B0, kGlxSrgbCapable = 0x20B2, kGlxColorSamples = 0x20B3,
+  kGlxBindToTextureRgb = 0x20D0, kGlxBindToTextureRgba = 0x20D1, kGlxBindToMipmapTexture = 0x20D2,
+  kGlxBindToTextureTargets = 0x20D3, kGlxYInverted = 0x20D4, kGlxSampleBuffers = 100000,
+  kGlxSamples = 100001,
+};
+
+// The 32-bit field of the record that carries a GLX attribute, NULL for others.
+uint32_t *glxField(VisualRecord *r, uint32_t attribute) {
+  switch (attribute) {
+    case kGlxDoubleBuffer: return &r->glDoubleBuffer;
+    case kGlxStereo: return &r->glStereo;
+    case kGlxAuxBuffers: return &r->glAuxBuffers;
+    case kGlxConfigCaveat: return &r->glConfigCaveat;
+    case kGlxTransparentType: return &r->glTransparentType;
+    case kGlxTransparentIndex: return &r->glTransparentIndex;
+    case kGlxTransparentRed: return &r->glTransparentRed;
+    case kGlxTransparentGreen: return &r->glTransparentGreen;
+    case kGlxTransparentBlue: return &r->glTransparentBlue;
+    case kGlxTransparentAlpha: return &r->glTransparentAlpha;
+    case kGlxDrawableType: return &r->glDrawableType;
+    case kGlxRenderType: return &r->glRenderType;
+    case kGlxXRenderable: return &r->glXRenderable;
+    case kGlxFbConfigId: return &r->glFbConfigId;
+    case kGlxMaxPbufferWidth: return &r->glMaxPbufferWidth;
+    case kGlxMaxPbufferHeight: return &r->glMaxPbufferHeight;
+    case kGlxMaxPbufferPixels: return &r->glMaxPbufferPixels;
+    case kGlxOptimalPbufferWidth: return &r->glOptimalPbufferWidth;
+    case kGlxOptimalPbufferHeight: return &r->glOptimalPbufferHeight;
+    case kGlxVisualSelectGroup: return &r->glVisualSelectGroup;
+    case kGlxSwapMethod: return &r->glSwapMethod;
+    case kGlxFloatComponents: return &r->glFloatComponents;
+    case kGlxSrgbCapable: return &r->glSrgbCapable;
+    case kGlxColorSamples: return &r->glColorSamples;
+    case kGlxBindToTextureRgb: return &r->glBindToTextureRgb;
+    case kGlxBindToTextureRgba: return &r->glBindToTextureRgba;
+    case kGlxBindToMipmapTexture: return &r->glBindToMipmapTexture;
+    case kGlxBindToTextureTargets: return &r->glBindToTextureTargets;
+    case kGlxYInverted: return &r->glYInverted;
+    case kGlxSampleBuffers: return &r->glSampleBuffers;
+    case kGlxSamples: return &r->glSamples;
+    default: return nullptr;
+  }
+}
+
+uint8_t u8(uint32_t v) { return static_cast<uint8_t>(v); }
+
+}  // namespace
+
+uint32_t xvisualGlxClass(unsigned visualClass) {
+  switch (visualClass) {
+    case StaticGray: return 0x8007;
+    case GrayScale: return 0x8006;
+    case StaticColor: return 0x8005;
+    case PseudoColor: return 0x8004;
+    case TrueColor: return 0x8002;
+    case DirectColor: return 0x8003;
+    default: LOG_UNE(); return 0x8002;
+  }
+}
+
+void xvisualParseGlxAttributes(const uint32_t *first, const uint32_t *end, VisualRecord *record) {
+  for (const uint32_t *p = first; p && end - p >= 2 && p[0] != 0; p += 2)
+    if (uint32_t *field = glxField(record, p[0])) *field = p[1];
+}
+
+uint32_t xvisualPairValue(uint32_t attribute, const uint32_t *pairs, int pairCount) {
+  for (int i = 0; i < pairCount; i++)
+    if (pairs[2 * i] == attribute) return pairs[2 * i + 1];
+  return 0;
+}
+
+int xvisualApplyVisualConfigs(const uint32_t *words, uint64_t wordCount, uint32_t visuals, uint32_t properties,
+                              uint16_t glVersion, VisualRecord *records, int count) {
+  constexpr uint32_t kCore = 18;
+  uint64_t needed = static_cast<uint64_t>(visuals) * properties;
+  if (visuals && (properties < kCore || needed > wordCount)) {
+    LOG(logChannelProblem, "GLX visual configs of %u values for %u visuals do not fit %llu words; GL ignored",
+        properties, visuals, static_cast<unsigned long long>(wordCount));
+    return 0;
+  }
+  for (uint32_t v = 0; v < visuals; v++) {
+    const uint32_t *c = words + static_cast<uint64_t>(v) * properties;
+    VisualRecord *r = xvisualFindById(records, count, c[0]);
+    if (!r) {
+      LOG(logChannelXhint, "Unknown visual #%u in visual configs", c[0]);
+      continue;
+    }
+    if (r->glVersion) continue;  // the first config of a visual wins
+    r->glRgba = c[2] != 0;
+    r->glRedSize = u8(c[3]);
+    r->glGreenSize = u8(c[4]);
+    r->glBlueSize = u8(c[5]);
+    r->glAlphaSize = u8(c[6]);
+    r->glAccumRedSize = u8(c[7]);
+    r->glAccumGreenSize = u8(c[8]);
+    r->glAccumBlueSize = u8(c[9]);
+    r->glAccumAlphaSize = u8(c[10]);
+    r->glDoubleBuffer = c[11];
+    r->glStereo = c[12];
+    r->glBufferSize = u8(c[13]);
+    r->glDepthSize = u8(c[14]);
+    r->glStencilSize = u8(c[15]);
+    r->glAuxBuffers = c[16];
+    r->glLevel = static_cast<int16_t>(static_cast<int32_t>(c[17]));
+    r->glVersion = glVersion;
+    r->glXRenderable = 1;
+    r->glRenderType = r->glRgba ? 1 : 2;
+    r->glDrawableType = 3;
+    // An odd count of values after the core leaves half a pair, which is not read.
+    xvisualParseGlxAttributes(c + kCore, c + kCore + (properties - kCore) / 2 * 2, r);
+  }
+  return 1;
+}
+
+int xvisualApplyFbConfigs(const uint32_t *words, uint64_t wordCount, uint32_t configs, uint32_t pairs,
+                          VisualRecord *records, int count) {
+  uint64_t perConfig = static_cast<uint64_t>(pairs) * 2;
+  if (configs && perConfig * configs > wordCount) {
+    LOG(logChannelProblem, "GLX FB configs of %u pairs for %u configs do not fit %llu words; ignored", pairs,
+        configs, static_cast<unsigned long long>(wordCount));
+    return 0;
+  }
+  int pairCount = static_cast<int>(pairs > 0x7FFFFFFF ? 0x7FFFFFFF : pairs);
+  for (uint32_t i = 0; i < configs; i++) {
+    const uint32_t *p = words + perConfig * i;
+    uint32_t visualId = xvisualPairValue(kGlxVisualId, p, pairCount);
+    if (!visualId) continue;
+    VisualRecord *r = xvisualFindById(records, count, visualId);
+    if (!r || !r->glVersion) continue;
+    if (xvisualPairValue(kGlxXVisualType, p, pairCount) != xvisualGlxClass(r->visualClass) ||
+        xvisualPairValue(kGlxAlphaSize, p, pairCount) != r->glAlphaSize ||
+        xvisualPairValue(kGlxDoubleBuffer, p, pairCount) != r->glDoubleBuffer ||
+        xvisualPairValue(kGlxStencilSize, p, pairCount) != r->glStencilSize ||
+        xvisualPairValue(kGlxDepthSize, p, pairCount) != r->glDepthSize)
+      continue;
+    xvisualParseGlxAttributes(p, p + perConfig, r);
+  }
+  return 1;
+}
+
+uint32_t *xvisualGlxConfigs(const VisualRecord *array, int count, bool shortForm, int *configCount,
+                            int *propertyCount) {
+  int gl = 0;
+  for (int i = 0; i < count; i++)
+    if (array[i].glVersion) gl++;
+  const size_t perConfig = shortForm ? 38 : 43 * 2;
+  auto *block = static_cast<uint32_t *>(scratchAlloc(static_cast<size_t>(gl) * perConfig * 4));
+  if (!block) return nullptr;
+  uint32_t *out = block;
+  for (int i = 0; i < count; i++) {
+    const VisualRecord &r = array[i];
+    if (!r.glVersion) continue;
+    uint32_t level = static_cast<uint32_t>(static_cast<int32_t>(r.glLevel));
+    if (shortForm) {
+      const uint32_t values[38] = {
+          r.visualId, r.visualClass, r.glRgba, r.glRedSize, r.glGreenSize, r.glBlueSize, r.glAlphaSize,
+          r.glAccumRedSize, r.glAccumGreenSize, r.glAccumBlueSize, r.glAccumAlphaSize, r.glDoubleBuffer,
+          r.glStereo, r.glBufferSize, r.glDepthSize, r.glStencilSize, r.glAuxBuffers, level,
+          kGlxConfigCaveat, r.glConfigCaveat, kGlxTransparentType, r.glTransparentType,
+          kGlxTransparentRed, r.glTransparentRed, kGlxTransparentGreen, r.glTransparentGreen,
+          kGlxTransparentBlue, r.glTransparentBlue, kGlxTransparentAlpha, r.glTransparentAlpha,
+          kGlxTransparentIndex, r.glTransparentIndex, kGlxSamples, r.glSamples, kGlxSampleBuffers,
+          r.glSampleBuffers, 0, 0};
+      memcpy(out, values, sizeof values);
+    } else {
+      const uint32_t values[86] = {
+          kGlxFbConfigId, r.visualId, kGlxVisualId, r.visualId, kGlxXRenderable, r.glXRenderable ? 1u : 0u,
+          kGlxRgba, r.glRgba, kGlxRenderType, r.glRenderType, kGlxDoubleBuffer, r.glDoubleBuffer,
+          kGlxStereo, r.glStereo, kGlxBufferSize, r.glBufferSize, kGlxLevel, level,
+          kGlxAuxBuffers, r.glAuxBuffers, kGlxRedSize, r.glRedSize, kGlxGreenSize, r.glGreenSize,
+          kGlxBlueSize, r.glBlueSize, kGlxAlphaSize, r.glAlphaSize, kGlxDepthSize, r.glDepthSize,
+          kGlxAccumRedSize, r.glAccumRedSize, kGlxAccumGreenSize, r.glAccumGreenSize,
+          kGlxAccumBlueSize, r.glAccumBlueSize, kGlxAccumAlphaSize, r.glAccumAlphaSize,
+          kGlxStencilSize, r.glStencilSize, kGlxXVisualType, xvisualGlxClass(r.visualClass),
+          kGlxTransparentType, r.glTransparentType, kGlxTransparentIndex, r.glTransparentIndex,
+          kGlxTransparentRed, r.glTransparentRed, kGlxTransparentGreen, r.glTransparentGreen,
+          kGlxTransparentBlue, r.glTransparentBlue, kGlxTransparentAlpha, r.glTransparentAlpha,
+          kGlxConfigCaveat, r.glConfigCaveat, kGlxDrawableType, r.glDrawableType,
+          kGlxMaxPbufferWidth, r.glMaxPbufferWidth, kGlxMaxPbufferHeight, r.glMaxPbufferHeight,
+          kGlxMaxPbufferPixels, r.glMaxPbufferPixels, kGlxOptimalPbufferWidth, r.glOptimalPbufferWidth,
+          kGlxOptimalPbufferHeight, r.glOptimalPbufferHeight, kGlxSwapMethod, r.glSwapMethod,
+          kGlxSamples, r.glSamples, kGlxSampleBuffers, r.glSampleBuffers,
+          kGlxBindToTextureRgb, r.glBindToTextureRgb, kGlxBindToTextureRgba, r.glBindToTextureRgba,
+          kGlxBindToMipmapTexture, r.glBindToMipmapTexture, kGlxBindToTextureTargets, r.glBindToTextureTargets,
+          kGlxYInverted, r.glYInverted, kGlxVisualSelectGroup, r.glVisualSelectGroup};
+      memcpy(out, values, sizeof values);
+    }
+    out += perConfig;
+  }
+  *configCount = gl;
+  *propertyCount = shortForm ? 10 : 43;
+  return block;
+}
+
+void xvisualFreeConfigs(uint32_t *block) { scratchFree(block); }
+
+namespace {
+
+constexpr int kGlxQueryVersion = 7, kGlxGetVisualConfigs = 14, kGlxGetFbConfigs = 21, kGlxClientInfo = 20,
+              kGlxQueryServerString = 19, kGlxQueryExtensionsString = 18, kGlxCreateContext = 3,
+              kGlxDestroyContext = 4, kGlxMakeCurrent = 5, kGlSingleGetIntegerv = 117, kGlSingleGetString = 129;
+
+void put32(unsigned char *at, uint32_t value) { memcpy(at, &value, 4); }
+uint32_t get32(const unsigned char *at) {
+  uint32_t value;
+  memcpy(&value, at, 4);
+  return value;
+}
+
+void runSyncHandler(Display *display) {
+  if (display->synchandler) (*display->synchandler)(display);
+}
+
+// The GLX major opcode of the display, 0 without GLX.
+int glxOpcode(Display *display) {
+  XExtCodes *codes = xutilHasExtension(display, "GLX");
+  return codes ? codes->major_opcode : 0;
+}
+
+// One exchange: the request is built by the caller under the display lock; this reads the
+// 32-byte reply header and at most keepWords words of its data into *data (the rest is
+// discarded so the connection stays in step), unlocks and runs the synchronisation hook.
+// False without a reply; *outOfMemory when the data could not be kept (then it is discarded).
+struct GlxReply {
+  unsigned char header[32];
+  std::vector<uint32_t> data;
+  bool outOfMemory = false;
+  uint32_t word(int offset) const { return get32(header + offset); }
+};
+
+bool finishExchange(Display *display, GlxReply *reply, uint64_t keepWords) {
+  bool ok = _XReply(display, reinterpret_cast<xReply *>(reply->header), 0, xFalse) != 0;
+  if (ok) {
+    uint64_t words = reply->word(4);
+    uint64_t keep = words < keepWords ? words : keepWords;
+    try {
+      reply->data.resize(keep);
+    } catch (...) {
+      reply->outOfMemory = true;
+      keep = 0;
+    }
+    if (keep) _XRead(display, reinterpret_cast<char *>(reply->data.data()), static_cast<long>(keep * 4));
+    if (words > keep) _XEatDataWords(display, static_cast<unsigned long>(words - keep));
+  }
+  UnlockDisplay(display);
+  runSyncHandler(display);
+  return ok;
+}
+
+void sendOnly(Display *display) {
+  UnlockDisplay(display);
+  runSyncHandler(display);
+}
+
+// glXQueryVersion with client version 1.4: the server's version code, 0 without reply.
+uint16_t glxQueryVersion(Display *display, int opcode) {
+  LockDisplay(display);
+  unsigned char *request = xutilBeginRequest(display, opcode, kGlxQueryVersion, 12);
+  put32(request + 4, 1);
+  put32(request + 8, 4);
+  GlxReply reply;
+  if (!finishExchange(display, &reply, 0)) return 0;
+  uint64_t code = static_cast<uint64_t>(reply.word(8)) * 64 + reply.word(12);
+  return static_cast<uint16_t>(code > 0xFFFF ? 0xFFFF : code);
+}
+
+// A config list request for the screen; the reply's whole data in reply->data.
+bool glxConfigList(Display *display, int opcode, int minor, int screen, GlxReply *reply) {
+  LockDisplay(display);
+  unsigned char *request = xutilBeginRequest(display, opcode, minor, 8);
+  put32(request + 4, static_cast<uint32_t>(screen));
+  return finishExchange(display, reply, UINT64_MAX);
+}
+
+}  // namespace
+
+void xvisualReadGlAttributes(Display *display, int screen, VisualRecord *records, int count) {
+  int opcode = glxOpcode(display);
+  if (!opcode) return;
+  uint16_t version = glxQueryVersion(display, opcode);
+  if (!version) return;
+  GlxReply visuals;
+  if (!glxConfigList(display, opcode, kGlxGetVisualConfigs, screen, &visuals)) return;
+  if (visuals.outOfMemory) {
+    LOG_OUT_OF_MEMORY();
+    return;
+  }
+  xvisualApplyVisualConfigs(visuals.data.data(), visuals.data.size(), visuals.word(8), visuals.word(12), version,
+                            records, count);
+  if (version < 67) return;
+  GlxReply fb;
+  if (!glxConfigList(display, opcode, kGlxGetFbConfigs, screen, &fb)) return;
+  if (fb.outOfMemory) {
+    LOG_OUT_OF_MEMORY();
+    return;
+  }
+  xvisualApplyFbConfigs(fb.data.data(), fb.data.size(), fb.word(8), fb.word(12), records, count);
+}
+
+namespace {
+
+constexpr char kClientGlExtensions[] =
+    "GL_ARB_depth_texture GL_ARB_draw_buffers GL_ARB_fragment_program GL_ARB_fragment_program_shadow "
+    "GL_ARB_imaging GL_ARB_map_buffer_range GL_ARB_multisample GL_ARB_multitexture GL_ARB_occlusion_query "
+    "GL_ARB_point_parameters GL_ARB_point_sprite GL_ARB_shader_objects GL_ARB_shading_language_100 "
+    "GL_ARB_shadow GL_ARB_texture_border_clamp GL_ARB_texture_compression GL_ARB_texture_cube_map "
+    "GL_ARB_texture_env_add GL_ARB_texture_env_combine GL_ARB_texture_env_dot3 "
+    "GL_ARB_texture_mirrored_repeat GL_ARB_texture_non_power_of_two GL_ARB_vertex_buffer_object "
+    "GL_ARB_vertex_program GL_ARB_vertex_shader GL_ARB_window_pos GL_EXT_texture_env_add GL_EXT_abgr "
+    "GL_EXT_bgra GL_EXT_blend_color GL_EXT_blend_func_separate GL_EXT_blend_minmax GL_EXT_blend_subtract "
+    "GL_EXT_draw_range_elements GL_EXT_fog_coord GL_EXT_framebuffer_object GL_EXT_multi_draw_arrays "
+    "GL_EXT_packed_pixels GL_EXT_rescale_normal GL_EXT_secondary_color GL_EXT_separate_specular_color "
+    "GL_EXT_shadow_funcs GL_EXT_stencil_wrap GL_EXT_texture3D GL_EXT_texture_compression_s3tc "
+    "GL_EXT_texture_edge_clamp GL_EXT_texture_env_combine GL_EXT_texture_env_dot3 GL_EXT_texture_lod_bias "
+    "GL_EXT_texture_mirror_clamp GL_EXT_texture_object GL_EXT_vertex_array GL_NV_blend_square "
+    "GL_NV_texgen_reflection GL_SGIS_generate_mipmap GL_SGIS_texture_lod";
+static_assert(sizeof kClientGlExtensions == 1284);
+
+constexpr uint32_t kGlVendor = 0x1F00, kGlRenderer = 0x1F01, kGlVersion = 0x1F02, kGlExtensions = 0x1F03,
+                   kGlMaxLights = 0x0D31, kGlMaxClipPlanes = 0x0D32, kGlMaxTextureSize = 0x0D33,
+                   kGlMaxViewportDims = 0x0D3A, kGlMaxTextureUnits = 0x84E2, kGlMaxDrawBuffers = 0x8824,
+                   kGlMaxColorAttachments = 0x8CDF, kGlShadingLanguageVersion = 0x8B8C;
+
+// Copies a string reply of n announced characters into a field of capacity bytes: at most what
+// the reply carries and what the field holds, always terminated.
+void copyReplyString(const GlxReply &reply, uint64_t announced, char *field, size_t capacity) {
+  uint64_t carried = reply.data.size() * 4;
+  uint64_t n = announced < carried ? announced : carried;
+  if (n > capacity - 1) n = capacity - 1;
+  const char *text = reinterpret_cast<const char *>(reply.data.data());
+  size_t i = 0;
+  for (; i < n && text[i]; i++) field[i] = text[i];
+  field[i] = 0;
+}
+
+void glxClientInfo(Display *display, int opcode) {
+  LockDisplay(display);
+  const uint32_t bytes = sizeof kClientGlExtensions;
+  unsigned char *request = xutilBeginRequest(display, opcode, kGlxClientInfo, 16);
+  uint16_t length = static_cast<uint16_t>((16 + (bytes + 3) / 4 * 4) / 4);
+  memcpy(request + 2, &length, 2);
+  put32(request + 4, 1);
+  put32(request + 8, 4);
+  put32(request + 12, bytes);
+  Data(display, kClientGlExtensions, bytes);
+  sendOnly(display);
+}
+
+// The GLX extension string into caps (QueryServerString, else QueryExtensionsString).
+void glxExtensionString(Display *display, int opcode, int screen, GlCapabilities *caps) {
+  const uint64_t keep = (sizeof caps->glxExtensions + 3) / 4;
+  GlxReply reply;
+  LockDisplay(display);
+  unsigned char *request = xutilBeginRequest(display, opcode, kGlxQueryServerString, 12);
+  put32(request + 4, static_cast<uint32_t>(screen));
+  put32(request + 8, 3);  // GLX_EXTENSIONS
+  bool ok = finishExchange(display, &reply, keep) && !reply.outOfMemory;
+  char text[sizeof caps->glxExtensions];
+  text[0] = 0;
+  if (ok) copyReplyString(reply, reply.word(12), text, sizeof text);
+  if (!text[0]) {
+    GlxReply other;
+    LockDisplay(display);
+    request = xutilBeginRequest(display, opcode, kGlxQueryExtensionsString, 8);
+    put32(request + 4, static_cast<uint32_t>(screen));
+    if (finishExchange(display, &other, keep) && !other.outOfMemory)
+      copyReplyString(other, other.word(12), text, sizeof text);
+  }
+  if (text[0]) memcpy(caps->glxExtensions, text, sizeof text);
+}
+
+// A GL single request with one 32-bit argument under the context tag.
+bool glSingle(Display *display, int opcode, int code, uint32_t tag, uint32_t argument, GlxReply *reply,
+              uint64_t keepWords) {
+  LockDisplay(display);
+  unsigned char *request = xutilBeginRequest(display, opcode, code, 12);
+  put32(request + 4, tag);
+  put32(request + 8, argument);
+  return finishExchange(display, reply, keepWords) && !reply->outOfMemory;
+}
+
+bool glGetString(Display *display, int opcode, uint32_t tag, uint32_t name, char *field, size_t capacity) {
+  GlxReply reply;
+  if (!glSingle(display, opcode, kGlSingleGetString, tag, name, &reply, (capacity + 3) / 4)) return false;
+  copyReplyString(reply, reply.word(12), field, capacity);
+  return true;
+}
+
+// Up to n values into values[]: one from the reply header, more from its data, never more than
+// the reply announces or carries; a value the reply lacks is left as it was.
+bool glGetIntegerv(Display *display, int opcode, uint32_t tag, uint32_t name, int32_t *values, uint32_t n) {
+  GlxReply reply;
+  if (!glSingle(display, opcode, kGlSingleGetIntegerv, tag, name, &reply, n)) return false;
+  uint32_t announced = reply.word(12);
+  if (announced == 1) {
+    values[0] = static_cast<int32_t>(reply.word(16));
+    return true;
+  }
+  uint64_t have = announced < reply.data.size() ? announced : reply.data.size();
+  for (uint64_t i = 0; i < have && i < n; i++) values[i] = static_cast<int32_t>(reply.data[i]);
+  return true;
+}
+
+// glXMakeCurrent; the new context tag, 0 without reply.
+uint32_t glxMakeCurrent(Display *display, int opcode, uint32_t drawable, uint32_t context, uint32_t oldTag,
+                        bool *replied) {
+  LockDisplay(display);
+  unsigned char *request = xutilBeginRequest(display, opcode, kGlxMakeCurrent, 16);
+  put32(request + 4, drawable);
+  put32(request + 8, context);
+  put32(request + 12, oldTag);
+  GlxReply reply;
+  *replied = finishExchange(display, &reply, 0);
+  return *replied ? reply.word(8) : 0;
+}
+
+// Steps 7 and 8 of the probe with a current context. False when a required reply is missing.
+bool readGlLimits(Display *display, int opcode, uint32_t tag, GlCapabilities *caps) {
+  if (!glGetString(display, opcode, tag, kGlVersion, caps->glVersion, sizeof caps->glVersion)) return false;
+  if (!glGetString(display, opcode, tag, kGlExtensions, caps->glExtensions, sizeof caps->glExtensions))
+    return false;
+  int32_t dims[2] = {caps->viewportWidth, caps->viewportHeight};
+  if (!glGetIntegerv(display, opcode, tag, kGlMaxViewportDims, dims, 2)) return false;
+  caps->viewportWidth = dims[0];
+  caps->viewportHeight = dims[1];
+  if (!glGetIntegerv(display, opcode, tag, kGlMaxClipPlanes, &caps->clipPlanes, 1)) return false;
+  if (!glGetIntegerv(display, opcode, tag, kGlMaxLights, &caps->lightSources, 1)) return false;
+  int32_t size = caps->textureWidth;
+  if (!glGetIntegerv(display, opcode, tag, kGlMaxTextureSize, &size, 1)) return false;
+  caps->textureWidth = caps->textureHeight = size;
+  int32_t units = caps->textureUnits;
+  if (glGetIntegerv(display, opcode, tag, kGlMaxTextureUnits, &units, 1) && units < 128) caps->textureUnits = units;
+  if (!glGetString(display, opcode, tag, kGlVendor, caps->vendor, sizeof caps->vendor)) return false;
+  if (!glGetString(display, opcode, tag, kGlRenderer, caps->renderer, sizeof caps->renderer)) return false;
+  // The leading number of the version string; none counts as 0.
+  if (strtod(caps->glVersion, nullptr) >= 2.0) {
+    if (!glGetIntegerv(display, opcode, tag, kGlMaxDrawBuffers, &caps->drawBuffers, 1)) LOG_UNE();
+    if (!glGetIntegerv(display, opcode, tag, kGlMaxColorAttachments, &caps->colorAttachments, 1)) LOG_UNE();
+    if (!glGetString(display, opcode, tag, kGlShadingLanguageVersion, caps->shadingLanguage,
+                     sizeof caps->shadingLanguage))
+      LOG_UNE();
+  }
+  return true;
+}
+
+}  // namespace
+
+int xvisualQueryGlx(Display *display, int screen, GlCapabilities *caps) {
+  int opcode = glxOpcode(display);
+  if (!opcode) return 0;
+  uint16_t version = glxQueryVersion(display, opcode);
+  if (!version) return 0;
+  glxsupportDefaultCaps(caps);
+  caps->glxVersion = version;
+  if (version < 65) return 1;
+  glxClientInfo(display, opcode);
+  glxExtensionString(display, opcode, screen, caps);
+
+  VisualRecord *records = nullptr;
+  int count = 0;
+  if (const char *error = xvisualBuildHeadVisuals(display, screen, &records, &count)) {
+    LOG(logChannelProblem, "%s", error);
+    return 1;
+  }
+  const VisualRecord *chosen = nullptr;
+  for (int i = count - 1; i >= 0 && !chosen; i--)
+    if (records[i].glVersion) chosen = &records[i];
+  if (!chosen) {
+    xvisualFreeArray(records, count);
+    return 1;
+  }
+
+  int result = 0;
+  {
+    // A server that refuses indirect contexts answers with errors: they are expected here.
+    XtargetErrorTrap trap(display);
+    Window root = RootWindow(display, screen);
+    XID context = XAllocID(display);
+    LockDisplay(display);
+    unsigned char *request = xutilBeginRequest(display, opcode, kGlxCreateContext, 24);
+    put32(request + 4, static_cast<uint32_t>(context));
+    put32(request + 8, chosen->visualId);
+    put32(request + 12, static_cast<uint32_t>(screen));
+    put32(request + 16, 0);
+    request[20] = 0;  // not direct
+    sendOnly(display);
+    Visual *visual = xvisualXlibVisualById(chosen->visualId);
+    Colormap colormap = XCreateColormap(display, root, visual, AllocNone);
+    XSetWindowAttributes attributes{};
+    attributes.background_pixel = BlackPixel(display, screen);
+    attributes.border_pixel = BlackPixel(display, screen);
+    attributes.override_redirect = True;
+    attributes.colormap = colormap;
+    Window window = XCreateWindow(display, root, 0, 0, 1, 1, 0, chosen->depth, InputOutput, visual, 0x220A,
+                                  &attributes);
+    bool replied = false;
+    uint32_t tag = glxMakeCurrent(display, opcode, static_cast<uint32_t>(window), static_cast<uint32_t>(context),
+                                  0, &replied);
+    if (replied && readGlLimits(display, opcode, tag, caps)) result = 1;
+    if (replied) {
+      bool released = false;
+      glxMakeCurrent(display, opcode, 0, 0, tag, &released);
+      if (!released) result = 0;
+    }
+    LockDisplay(display);
+    request = xutilBeginRequest(display, opcode, kGlxDestroyContext, 8);
+    put32(request + 4, static_cast<uint32_t>(context));
+    sendOnly(display);
+    XDestroyWindow(display, window);
+    XFreeColormap(display, colormap);
+    XSync(display, False);
+  }
+  xvisualFreeArray(records, count);
+  if (result) glxsupportSetTextureLevels(caps);
+  return result;
 }

@@ -8,6 +8,7 @@
 
 #include <X11/Xlib.h>
 
+#include "xclient/glxsupport.h"
 #include "xclient/xutilh.h"
 
 // One entry of a colour correction table.
@@ -133,3 +134,37 @@ void xvisualSetWindowName(Display *display, Window window, const char *format, .
 // (values as the property holds them); 0 items when the record has no writable entry.
 // *items is malloc'ed; the return is the item count, -1 when out of memory.
 long xvisualCorrectionItems(const VisualRecord *record, int format, uint32_t **items);
+
+// --- GL attributes ------------------------------------------------------------------------
+// The GLX visual type (GLX_TRUE_COLOR ...) of an X visual class; an unknown class is reported
+// as a problem and gives GLX_TRUE_COLOR.
+uint32_t xvisualGlxClass(unsigned visualClass);
+// Stores the (attribute, value) pairs from first up to end (a pair is read only while both its
+// words lie before end) into the record's GL fields; attribute 0 ends the list. Colour sizes
+// and unknown attributes are skipped.
+void xvisualParseGlxAttributes(const uint32_t *first, const uint32_t *end, VisualRecord *record);
+// The value of the first pair with that attribute, 0 when none.
+uint32_t xvisualPairValue(uint32_t attribute, const uint32_t *pairs, int pairCount);
+// The walk over a GetVisualConfigs reply's data: visuals configs of properties values each in
+// wordCount words. A property count below 18 or more values than words leaves every record
+// untouched (logged; returns 0). The first config of a visual fills its record with the given
+// GLX version code. Returns 1 when the reply was walked.
+int xvisualApplyVisualConfigs(const uint32_t *words, uint64_t wordCount, uint32_t visuals, uint32_t properties,
+                              uint16_t glVersion, VisualRecord *records, int count);
+// The walk over a GetFBConfigs reply's data: configs configs of pairs (attribute, value) pairs.
+// A config naming a GL-capable record whose visual type, alpha, double buffer, stencil and
+// depth match stores all its pairs there. Returns 0 (logged) when the counts exceed the words.
+int xvisualApplyFbConfigs(const uint32_t *words, uint64_t wordCount, uint32_t configs, uint32_t pairs,
+                          VisualRecord *records, int count);
+// Reads the GL attributes of the screen's records from the display's GLX extension (nothing
+// without GLX or when the server does not answer).
+void xvisualReadGlAttributes(Display *display, int screen, VisualRecord *records, int count);
+// The visual-config (short form: 38 values per GL-capable record, *propertyCount 10) or
+// FB-config list (long form: 43 pairs per GL-capable record, *propertyCount 43) of the records,
+// in array order, in a scratch block released with xvisualFreeConfigs; NULL when out of memory.
+uint32_t *xvisualGlxConfigs(const VisualRecord *array, int count, bool shortForm, int *configCount,
+                            int *propertyCount);
+void xvisualFreeConfigs(uint32_t *block);
+// Fills the capabilities of one head by a GL context on its real server. 1 when they are
+// usable (possibly only the defaults), 0 when the GLX exchange failed.
+int xvisualQueryGlx(Display *display, int screen, GlCapabilities *caps);

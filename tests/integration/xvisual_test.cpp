@@ -90,7 +90,7 @@ TEST_F(XvisualTest, OneRecordPerVisualAsTheServerTellsIt) {
       } else {
         EXPECT_EQ(r.renderFormat, 0u);
       }
-      EXPECT_EQ(r.glVersion, 0);
+      EXPECT_TRUE(r.glVersion == 0 || r.glVersion == 68);  // GLX 1.4 with +iglx
       EXPECT_EQ(r.mbufMono, -1);
     }
     XdbeFreeVisualInfo(dbe);
