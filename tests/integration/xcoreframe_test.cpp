@@ -158,7 +158,8 @@ class FrameTest : public ::testing::TestWithParam<bool> {
   void SetUp() override {
     static bool logReady = (logInit(0, nullptr, "test", "test"), true);
     (void)logReady;
-    for (LogChannel *channel : {logChannelXhint, logChannelWarning, logChannelXclient, logChannelProblem})
+    for (LogChannel *channel :
+         {logChannelXhint, logChannelWarning, logChannelXclient, logChannelXerror, logChannelProblem})
       logEnableChannel(channel);
     logLines.clear();
     logOutputHook = keepLine;
@@ -174,7 +175,7 @@ class FrameTest : public ::testing::TestWithParam<bool> {
     proxyState.replyHandlers[kGetGeometry] = testGetGeometryReply;
     proxyState.requestHandlers[kCreatePixmap] = testCreatePixmap;
     proxyState.requestHandlers[kDestroyWindow] = testDestroyWindow;
-    for (uint8_t op : {1, 2, 8, 26, 113, 42, 98, 55}) proxyState.requestHandlers[op] = testPassOn;
+    for (uint8_t op : {1, 2, 8, 26, 113, 42, 98, 55, 54}) proxyState.requestHandlers[op] = testPassOn;
     mainSetStartLimits();
 
     screen = xscreenNew();
@@ -239,6 +240,7 @@ class FrameTest : public ::testing::TestWithParam<bool> {
     }
     xproxyCurrentClient = nullptr;
     xproxyCurrentDisplayConnection = nullptr;
+    xprotoLogXErrors = 0;
     if (judge) XCloseDisplay(judge);
     resourceFreeIdBases();
     for (MetaScreen *ms = xscreenList; ms; ms = ms->next) free(ms->visuals);
@@ -449,6 +451,41 @@ TEST_P(FrameTest, PerHeadCreationAndForwardedQuery) {
   EXPECT_EQ(m[0][10], kCreatePixmap);
   for (Head *h : heads) EXPECT_FALSE(pixmapExists(h, resourceServerId(third, kResourcePixmap, h)));
   EXPECT_EQ(resourceLookupAny(third), nullptr);
+}
+
+TEST_P(FrameTest, ServerErrorsReachTheClientMappedAndInSequence) {
+  if (big()) GTEST_SKIP() << "the pass-on handler forwards requests of the proxy's own byte order only";
+  xprotoLogXErrors = 1;
+  uint32_t pixmap = clientId(12);
+  send(Request(big()).b(kCreatePixmap).b(24).s(0).i(pixmap).i(screen->root).s(4).s(4).done());
+  uint32_t created = client->sequence;
+  // KillClient of an id nobody holds: its BadValue comes back as the client's id.
+  uint32_t nobody = clientId(0x55);
+  send(Request(big()).b(113).b(0).s(0).i(resourceServerId(nobody, kResourcePixmap, heads[0])).done());
+  uint32_t killed = client->sequence;
+  send(Request(big()).b(kGetGeometry).b(0).s(0).i(pixmap).done());
+  uint32_t queried = client->sequence;
+  // FreePixmap of the same unknown id: BadPixmap mapped back too.
+  send(Request(big()).b(kFreePixmap).b(0).s(0).i(resourceServerId(nobody, kResourcePixmap, heads[0])).done());
+  uint32_t freed = client->sequence;
+  auto m = messages();
+  ASSERT_EQ(m.size(), 3u);
+  EXPECT_GT(killed, created);
+  EXPECT_EQ(m[0][0], 0);
+  EXPECT_EQ(m[0][1], 2);
+  EXPECT_EQ(u16(m[0], 2), killed & 0xffff);
+  EXPECT_EQ(u32(m[0], 4), nobody);
+  EXPECT_EQ(m[0][10], 113);
+  EXPECT_EQ(m[1][0], 1);
+  EXPECT_EQ(u16(m[1], 2), queried & 0xffff);
+  EXPECT_EQ(m[2][0], 0);
+  EXPECT_EQ(m[2][1], 4);
+  EXPECT_EQ(u16(m[2], 2), freed & 0xffff);
+  EXPECT_EQ(u32(m[2], 4), nobody);
+  char text[32];
+  snprintf(text, sizeof text, "BadValue 0x%x in KillClient", nobody);
+  EXPECT_TRUE(logged(text)) << (logLines.empty() ? "" : logLines.back());
+  xprotoLogXErrors = 0;
 }
 
 INSTANTIATE_TEST_SUITE_P(ByteOrders, FrameTest, ::testing::Values(false, true),
