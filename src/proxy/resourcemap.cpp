@@ -74,8 +74,9 @@ uint32_t resourceServerId(uint32_t id, uint32_t kind, Head *head) {
   }
   MetaScreen *screen = resourceMetaScreenOf(id);
   if (!screen) return id;
+  // The meta screen's root (and a head's client-side root) is the head's root window there.
   ResourceRecord *r = resourceLookupAny(id);
-  if (r && r->type == kResourceHeadRoot) {
+  if ((id != 0 && id == screen->root) || (r && r->type == kResourceHeadRoot)) {
     if (kind == kResourceRealRoot || !head->rootWindow) return uint32_t(head->root);
     return uint32_t(head->rootWindow);
   }

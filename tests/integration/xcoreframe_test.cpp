@@ -1,0 +1,494 @@
+// The request frame, server id translation and the error handlers against an Xvfb whose two
+// screens are the two heads of one meta screen. A fake client (a record with a real display
+// connection, its output read from a socketpair) talks in either byte order to a few
+// handlers built from the frame: a query forwarded once, a creator copied per head and a
+// local refusal.
+#include <gtest/gtest.h>
+
+#include <X11/Xlib.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "proxy/clientconnection.h"
+#include "proxy/connections.h"
+#include "proxy/core11g.h"
+#include "proxy/head.h"
+#include "proxy/main.h"
+#include "proxy/resource.h"
+#include "proxy/xcore.h"
+#include "proxy/xcoreframe.h"
+#include "proxy/xproto.h"
+#include "proxy/xproxy.h"
+#include "proxy/streams.h"
+#include "proxy/xscreen.h"
+#include "support/logging.h"
+#include "support/orders.h"
+#include "xvfb_fixture.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+std::vector<std::string> logLines;
+void keepLine(LogChannel *, const char *, int, const char *message) { logLines.emplace_back(message); }
+bool logged(const std::string &part) {
+  for (const std::string &l : logLines)
+    if (l.find(part) != std::string::npos) return true;
+  return false;
+}
+
+uint32_t get(const Bytes &m, size_t at, size_t size, bool big) {
+  uint32_t v = 0;
+  for (size_t i = 0; i < size; i++) v |= uint32_t(m.at(at + i)) << (8 * (big ? size - 1 - i : i));
+  return v;
+}
+
+// A request in the client's byte order.
+struct Request {
+  Bytes bytes;
+  bool big;
+  explicit Request(bool big) : big(big) {}
+  Request &b(uint32_t v) { bytes.push_back(uint8_t(v)); return *this; }
+  Request &s(uint32_t v) {
+    for (int i = 0; i < 2; i++) bytes.push_back(uint8_t(v >> (8 * (big ? 1 - i : i))));
+    return *this;
+  }
+  Request &i(uint32_t v) {
+    for (int k = 0; k < 4; k++) bytes.push_back(uint8_t(v >> (8 * (big ? 3 - k : k))));
+    return *this;
+  }
+  // Fills in the length field from the bytes present.
+  Bytes done() {
+    Bytes out = bytes;
+    uint16_t words = uint16_t(out.size() / 4);
+    out[2] = uint8_t(big ? words >> 8 : words);
+    out[3] = uint8_t(big ? words : words >> 8);
+    return out;
+  }
+};
+
+// ----- The test-only handlers, built from the frame -----
+
+constexpr uint8_t kGetGeometry = 14, kCreatePixmap = 53, kFreePixmap = 54, kDestroyWindow = 4;
+
+// GetGeometry: forwarded once, the drawable patched for the first head of its meta screen; the
+// reply's root comes back as the meta root.
+Head *queryHead;
+void testGetGeometry(uint8_t *request, uint32_t length) {
+  static const XcoreRequestShape shape{"bbsi", 8, XcoreShape::Fixed, 0, 0};
+  if (!xcoreFrameEnter(request, length, shape)) return;
+  uint32_t id;
+  memcpy(&id, request + 4, 4);
+  if (!xcoreFrameResolve(id, kXcoreWantDrawable, 9, request, length)) return;
+  uint8_t *copy = xcoreFrameForwardOnce(request, length);
+  if (!copy) return;
+  queryHead = xcoreFrameChooseHead(XcoreHeadChoice::FirstOfResource);
+  uint32_t serverId = resourceServerId(id, xproxyCurrentClient->cachedType, queryHead);
+  memcpy(copy + 4, &serverId, 4);
+}
+void testGetGeometryReply(uint8_t *reply, uint32_t length) {
+  uint32_t root;
+  memcpy(&root, reply + 8, 4);
+  root = mainHeadXidToProxy(1, root, queryHead);
+  memcpy(reply + 8, &root, 4);
+  xcoreFrameWriteReply(reply, length, "bbsiisssss");
+}
+
+// CreatePixmap: one copy per head with the head's ids; `sabotagedHead` gets a copy of width 0
+// (which its server refuses), `refusingHead` no copy at all (the builder fails).
+Head *sabotagedHead, *refusingHead;
+int pixmapCopy(Head *head, DisplayConnection *connection, const uint8_t *request, uint32_t length, void *) {
+  if (head == refusingHead) return 0;
+  static const XcoreIdField fields[] = {{4, kResourcePixmap}, {8, kResourceWindow}, {0, 0}};
+  uint8_t *copy = xcoreFrameCopyForHead(request, length, connection, head, fields);
+  if (!copy) return 0;
+  if (head == sabotagedHead) memset(copy + 12, 0, 2);
+  return 1;
+}
+void testCreatePixmap(uint8_t *request, uint32_t length) {
+  static const XcoreRequestShape shape{"bbsiiss", 16, XcoreShape::Fixed, 0, 0};
+  if (!xcoreFrameEnter(request, length, shape)) return;
+  uint32_t id, drawable;
+  uint16_t width, height;
+  memcpy(&id, request + 4, 4);
+  memcpy(&drawable, request + 8, 4);
+  memcpy(&width, request + 12, 2);
+  memcpy(&height, request + 14, 2);
+  if (!xcoreFrameNewId(id, request, length)) return;
+  if (!xcoreFrameResolve(drawable, kXcoreWantDrawable, 9, request, length)) return;
+  if (request[1] != 24) {
+    xprotoSendError(2, request[1], request, length, nullptr);  // BadValue
+    return;
+  }
+  MetaScreen *screen = xproxyCurrentClient->cachedScreen;
+  if (!resourceCreatePixmap(id, screen, screen->rootVisual, width, height, 24)) return;
+  xcoreFramePerHead(request, length, id, pixmapCopy, nullptr);
+}
+
+// DestroyWindow of a meta root: refused locally.
+void testDestroyWindow(uint8_t *request, uint32_t length) {
+  static const XcoreRequestShape shape{"bbsi", 8, XcoreShape::Fixed, 0, 0};
+  if (!xcoreFrameEnter(request, length, shape)) return;
+  uint32_t id;
+  memcpy(&id, request + 4, 4);
+  if (!xcoreFrameResolve(id, kXcoreWantWindow, 3, request, length)) return;
+  MetaScreen *screen = xproxyCurrentClient->cachedScreen;
+  if (xproxyCurrentClient->cachedType == kResourceHeadRoot || (screen && id == screen->root))
+    xcoreFrameRefuse(kXcoreNoEffectRoot, request);
+}
+
+// Any other request goes to the first head unchanged (the error tests send requests the
+// server refuses).
+void testPassOn(uint8_t *request, uint32_t length) {
+  ClientConnection *client = xproxyCurrentClient;
+  if (client->reader.swapped) return;
+  xcoreFrameForwardOnce(request, length);
+}
+
+class FrameTest : public ::testing::TestWithParam<bool> {
+ protected:
+  bool big() const { return GetParam(); }
+
+  void SetUp() override {
+    static bool logReady = (logInit(0, nullptr, "test", "test"), true);
+    (void)logReady;
+    for (LogChannel *channel :
+         {logChannelXhint, logChannelWarning, logChannelXclient, logChannelXerror, logChannelProblem})
+      logEnableChannel(channel);
+    logLines.clear();
+    logOutputHook = keepLine;
+
+    XvfbOptions options;
+    options.screens = {"320x240x24", "320x240x24"};
+    options.extraArguments = {"-nolisten", "tcp"};
+    options.displayNumber = xvfbUnusedDisplayNumber();
+    ASSERT_EQ(xvfb.start(options), "");
+    ordersInit();
+    xcoreInitDispatchTables();
+    proxyState.requestHandlers[kGetGeometry] = testGetGeometry;
+    proxyState.replyHandlers[kGetGeometry] = testGetGeometryReply;
+    proxyState.requestHandlers[kCreatePixmap] = testCreatePixmap;
+    proxyState.requestHandlers[kDestroyWindow] = testDestroyWindow;
+    for (uint8_t op : {1, 2, 8, 26, 113, 42, 98, 55, 54}) proxyState.requestHandlers[op] = testPassOn;
+    mainSetStartLimits();
+
+    screen = xscreenNew();
+    for (int s = 0; s < 2; s++) {
+      int status = 0;
+      const char *error = nullptr;
+      std::string name = xvfb.displayName() + "." + std::to_string(s);
+      Head *head = mainOpenHead(name.c_str(), screen, 10000, 0, 0, &status, &error);
+      ASSERT_NE(head, nullptr) << (error ? error : "");
+      heads.push_back(head);
+    }
+    const char *failure = mainAdjustVisuals(1);
+    ASSERT_EQ(failure, nullptr) << failure;
+    failure = mainCreateRootWindows(0);
+    ASSERT_EQ(failure, nullptr) << failure;
+    for (Head *h : heads) XSync(h->display, False);
+
+    judge = XOpenDisplay(xvfb.displayName().c_str());
+    ASSERT_NE(judge, nullptr);
+    openClient();
+  }
+
+  void openClient() {
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    peer = fds[1];
+    fcntl(peer, F_SETFL, O_NONBLOCK);
+    client = static_cast<ClientConnection *>(calloc(1, sizeof(ClientConnection)));
+    client->fd = fds[0];
+    client->index = resourceFreeClientSlot();
+    ASSERT_EQ(resourceInitClient(client->index), 1);
+    outbufferInit(&client->output, fds[0], nullptr, nullptr);
+    // The transport is never connected: the peer is named so that nobody asks it for an address.
+    client->transport = _X11TransOpenCOTSClient("unix/:0");
+    client->peerIdentity = strdup("testhost");
+    client->reader.bytesNeeded = 4;
+    client->reader.swapped = big() ? 1 : 0;
+    client->busy = 1;
+    connection = xproxyOpenDisplayConnection(client, mainServerDisplays);
+    ASSERT_NE(connection, nullptr);
+    ASSERT_EQ(core11GSendConnectionSetup(connection, nullptr, 0, nullptr, 0), 1);
+    client->setupsPending = 1;
+    long long deadline = xvfbNowMs() + 10000;
+    while (!connection->setupDone && xvfbNowMs() < deadline) ordersStep(20);
+    ASSERT_TRUE(connection->setupDone);
+    sync();
+    received();  // the setup reply
+  }
+
+  void TearDown() override {
+    if (client) {
+      if (connection) xproxyCloseDisplayConnection(connection);
+      mainFreeDeferredOutputs(client);
+      outbufferFree(&client->output);
+      resourceFreeAllOfClient(client->index);
+      free(client->displays);
+      if (client->transport) _X11TransClose(client->transport);
+      free(client->peerIdentity);
+      close(client->fd);
+      free(client);
+      close(peer);
+    }
+    xproxyCurrentClient = nullptr;
+    xproxyCurrentDisplayConnection = nullptr;
+    xprotoLogXErrors = 0;
+    if (judge) XCloseDisplay(judge);
+    resourceFreeIdBases();
+    for (MetaScreen *ms = xscreenList; ms; ms = ms->next) free(ms->visuals);
+    xscreenFreeAll();
+    while (mainServerDisplays) mainFreeServerDisplay(mainServerDisplays);
+    proxyState.idMask = kResourceDefaultIdMask;
+    proxyState.idShift = kResourceDefaultIdShift;
+    ordersFreeAll();
+    logOutputHook = logEmit;
+  }
+
+  // Hands one request to its handler as the cutter would.
+  void send(const Bytes &request) {
+    Bytes copy = request;
+    copy.resize(std::max<size_t>(copy.size(), 4));
+    xproxyCurrentClient = client;
+    client->sequence++;
+    proxyState.requestHandlers[copy[0]](copy.data(), uint32_t(request.size()));
+    xproxyCurrentClient = nullptr;
+  }
+  // Lets every answer of the server so far be handled.
+  void sync() {
+    const char *failure = xproxySyncDisplayConnection(connection);
+    EXPECT_EQ(failure, nullptr) << failure;
+    long long deadline = xvfbNowMs() + 5000;
+    while ((connection->input.length > 0 || client->deferred) && xvfbNowMs() < deadline) ordersStep(10);
+  }
+  Bytes received() {
+    outbufferFlush(&client->output);
+    Bytes all;
+    uint8_t buffer[65536];
+    for (ssize_t n; (n = read(peer, buffer, sizeof buffer)) > 0;) all.insert(all.end(), buffer, buffer + n);
+    return all;
+  }
+  std::vector<Bytes> messages() {
+    sync();
+    Bytes all = received();
+    std::vector<Bytes> out;
+    size_t at = 0;
+    while (at + 32 <= all.size()) {
+      size_t length = 32;
+      if (all[at] == 1 || (all[at] & 0x7f) == 35) length += 4 * size_t(get(all, at + 4, 4, big()));
+      out.emplace_back(all.begin() + at, all.begin() + std::min(all.size(), at + length));
+      at += length;
+    }
+    EXPECT_EQ(at, all.size());
+    return out;
+  }
+  uint32_t u16(const Bytes &m, size_t at) const { return get(m, at, 2, big()); }
+  uint32_t u32(const Bytes &m, size_t at) const { return get(m, at, 4, big()); }
+  uint32_t clientId(uint32_t n) const { return (client->index << resourceIdShift()) | n; }
+  uint32_t requestsSent() const { return connection->requestsSent; }
+  // Whether the real server of a head knows a pixmap.
+  bool pixmapExists(Head *head, uint32_t id) {
+    static int errors;
+    errors = 0;
+    auto *previous = XSetErrorHandler([](Display *, XErrorEvent *) { return ++errors, 0; });
+    Window root;
+    int x, y;
+    unsigned w, h, b, d;
+    (void)head;
+    XGetGeometry(judge, id, &root, &x, &y, &w, &h, &b, &d);
+    XSync(judge, False);
+    XSetErrorHandler(previous);
+    return errors == 0;
+  }
+
+  XvfbServer xvfb;
+  MetaScreen *screen = nullptr;
+  std::vector<Head *> heads;
+  Display *judge = nullptr;
+  ClientConnection *client = nullptr;
+  DisplayConnection *connection = nullptr;
+  int peer = -1;
+};
+
+TEST_P(FrameTest, ServerIdsTranslateToProxyIds) {
+  ServerDisplay *display = mainServerDisplays;
+  for (Head *h : heads) {
+    SCOPED_TRACE(h->screen);
+    EXPECT_EQ(mainServerToProxyXid(h->root, display), screen->root);
+    EXPECT_EQ(mainServerToProxyXid(h->innerWindow, display), screen->root);
+    EXPECT_EQ(mainServerToProxyXid(h->outerWindow, display), 0u);
+    EXPECT_EQ(mainServerToProxyXid(h->middleWindow, display), 0u);
+    EXPECT_EQ(mainServerToProxyXid(h->defaultColormap, display), screen->defaultColormap);
+    if (h->shadowColormap) EXPECT_EQ(mainServerToProxyXid(h->shadowColormap, display), screen->defaultColormap);
+    EXPECT_EQ(mainHeadXidToProxy(1, h->root, h), screen->root);
+    EXPECT_EQ(mainHeadXidToProxy(5, h->defaultColormap, h), screen->defaultColormap);
+    for (uint32_t id : {0u, 1u}) {
+      EXPECT_EQ(mainServerToProxyXid(id, display), id);
+      EXPECT_EQ(mainHeadXidToProxy(1, id, h), id);
+    }
+    ASSERT_GT(screen->visualCount, 0u);
+    ASSERT_NE(h->visualMap[0], nullptr);
+    EXPECT_EQ(mainHeadXidToProxy(4, h->visualMap[0]->visualId, h), screen->visuals[0].visualId);
+    EXPECT_EQ(mainHeadOfServerXid(h->root, display), h);
+    EXPECT_EQ(mainHeadOfServerXid(h->innerWindow, display), h);
+    EXPECT_EQ(mainHeadOfServerXid(h->outerWindow, display), h);
+  }
+  // A client's pixmap, created on both heads, comes back from either head's id.
+  uint32_t pixmap = clientId(7);
+  uint32_t before = requestsSent();
+  send(Request(big()).b(kCreatePixmap).b(24).s(0).i(pixmap).i(screen->root).s(8).s(8).done());
+  EXPECT_EQ(requestsSent(), before + 2);
+  EXPECT_TRUE(messages().empty());
+  for (Head *h : heads) {
+    uint32_t serverId = resourceServerId(pixmap, kResourcePixmap, h);
+    EXPECT_NE(serverId, pixmap);
+    EXPECT_TRUE(pixmapExists(h, serverId));
+    EXPECT_EQ(mainServerToProxyXid(serverId, display), pixmap);
+    EXPECT_EQ(mainHeadOfServerXid(serverId, display), h);
+  }
+  // An id of another connection is nobody's.
+  Window stranger = XCreateSimpleWindow(judge, DefaultRootWindow(judge), 0, 0, 1, 1, 0, 0, 0);
+  XSync(judge, False);
+  EXPECT_EQ(mainHeadOfServerXid(uint32_t(stranger), display), nullptr);
+  EXPECT_EQ(mainServerToProxyXid(uint32_t(stranger), display), uint32_t(stranger));
+}
+
+TEST_P(FrameTest, RefusedRequestsAreCountedAndWriteNothing) {
+  struct Case {
+    const char *name;
+    Bytes request;
+    uint8_t code;
+    uint32_t badValue;
+  };
+  uint32_t unknown = clientId(0x77);
+  std::vector<Case> cases = {
+      {"too long", Request(big()).b(kGetGeometry).b(0).s(0).i(screen->root).i(0).done(), 16, 12},
+      {"unknown id", Request(big()).b(kGetGeometry).b(0).s(0).i(unknown).done(), 9, unknown},
+      {"bad value", Request(big()).b(kCreatePixmap).b(7).s(0).i(clientId(8)).i(screen->root).s(4).s(4).done(), 2,
+       7},
+      {"foreign new id", Request(big()).b(kCreatePixmap).b(24).s(0).i(0x12345).i(screen->root).s(4).s(4).done(),
+       14, 0x12345},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    uint32_t sent = requestsSent(), sequence = client->sequence;
+    send(c.request);
+    EXPECT_EQ(client->sequence, sequence + 1);
+    // At most the round trip that keeps the local error behind older answers.
+    EXPECT_LE(requestsSent(), sent + 1);
+    auto m = messages();
+    ASSERT_EQ(m.size(), 1u);
+    EXPECT_EQ(m[0][0], 0);
+    EXPECT_EQ(m[0][1], c.code);
+    EXPECT_EQ(u16(m[0], 2), client->sequence & 0xffff);
+    EXPECT_EQ(u32(m[0], 4), c.badValue);
+    EXPECT_EQ(m[0][10], c.request[0]);
+  }
+  for (Head *h : heads) EXPECT_FALSE(pixmapExists(h, resourceServerId(clientId(8), kResourcePixmap, h)));
+  // A refusal: a line on Xhint, nothing anywhere else.
+  uint32_t sent = requestsSent();
+  send(Request(big()).b(kDestroyWindow).b(0).s(0).i(screen->root).done());
+  EXPECT_EQ(requestsSent(), sent);
+  EXPECT_TRUE(messages().empty());
+  EXPECT_TRUE(logged("No effect for root window in")) << (logLines.empty() ? "" : logLines.back());
+}
+
+TEST_P(FrameTest, PerHeadCreationAndForwardedQuery) {
+  // One copy per head in head order, each with that head's ids.
+  uint32_t pixmap = clientId(9);
+  uint32_t sent = requestsSent();
+  send(Request(big()).b(kCreatePixmap).b(24).s(0).i(pixmap).i(screen->root).s(30).s(20).done());
+  EXPECT_EQ(requestsSent(), sent + 2);
+  sync();
+  for (Head *h : heads) EXPECT_TRUE(pixmapExists(h, resourceServerId(pixmap, kResourcePixmap, h)));
+  EXPECT_NE(resourceServerId(pixmap, kResourcePixmap, heads[0]), resourceServerId(pixmap, kResourcePixmap, heads[1]));
+
+  // The query comes back with the client's sequence, its root the meta root.
+  send(Request(big()).b(kGetGeometry).b(0).s(0).i(pixmap).done());
+  auto m = messages();
+  ASSERT_EQ(m.size(), 1u);
+  EXPECT_EQ(m[0][0], 1);
+  EXPECT_EQ(m[0][1], 24);
+  EXPECT_EQ(u16(m[0], 2), client->sequence & 0xffff);
+  EXPECT_EQ(u32(m[0], 8), screen->root);
+  EXPECT_EQ(u16(m[0], 16), 30u);
+  EXPECT_EQ(u16(m[0], 18), 20u);
+
+  // A builder refusing on the second head: the first copy stays, BadAlloc 0.
+  refusingHead = heads[1];
+  uint32_t second = clientId(10);
+  sent = requestsSent();
+  send(Request(big()).b(kCreatePixmap).b(24).s(0).i(second).i(screen->root).s(4).s(4).done());
+  refusingHead = nullptr;
+  // The first copy, and the round trip that orders the local error.
+  EXPECT_EQ(requestsSent(), sent + 2);
+  m = messages();
+  ASSERT_EQ(m.size(), 1u);
+  EXPECT_EQ(m[0][1], 11);
+  EXPECT_EQ(u32(m[0], 4), 0u);
+  EXPECT_TRUE(pixmapExists(heads[0], resourceServerId(second, kResourcePixmap, heads[0])));
+  EXPECT_FALSE(pixmapExists(heads[1], resourceServerId(second, kResourcePixmap, heads[1])));
+
+  // A copy the second head's server refuses: its error reaches the client, and the pixmap is
+  // gone on both heads.
+  sabotagedHead = heads[1];
+  uint32_t third = clientId(11);
+  send(Request(big()).b(kCreatePixmap).b(24).s(0).i(third).i(screen->root).s(4).s(4).done());
+  sabotagedHead = nullptr;
+  uint32_t sequence = client->sequence;
+  m = messages();
+  ASSERT_EQ(m.size(), 1u);
+  EXPECT_EQ(m[0][0], 0);
+  EXPECT_EQ(m[0][1], 2);  // BadValue of the width
+  EXPECT_EQ(u16(m[0], 2), sequence & 0xffff);
+  EXPECT_EQ(m[0][10], kCreatePixmap);
+  for (Head *h : heads) EXPECT_FALSE(pixmapExists(h, resourceServerId(third, kResourcePixmap, h)));
+  EXPECT_EQ(resourceLookupAny(third), nullptr);
+}
+
+TEST_P(FrameTest, ServerErrorsReachTheClientMappedAndInSequence) {
+  if (big()) GTEST_SKIP() << "the pass-on handler forwards requests of the proxy's own byte order only";
+  xprotoLogXErrors = 1;
+  uint32_t pixmap = clientId(12);
+  send(Request(big()).b(kCreatePixmap).b(24).s(0).i(pixmap).i(screen->root).s(4).s(4).done());
+  uint32_t created = client->sequence;
+  // KillClient of an id nobody holds: its BadValue comes back as the client's id.
+  uint32_t nobody = clientId(0x55);
+  send(Request(big()).b(113).b(0).s(0).i(resourceServerId(nobody, kResourcePixmap, heads[0])).done());
+  uint32_t killed = client->sequence;
+  send(Request(big()).b(kGetGeometry).b(0).s(0).i(pixmap).done());
+  uint32_t queried = client->sequence;
+  // FreePixmap of the same unknown id: BadPixmap mapped back too.
+  send(Request(big()).b(kFreePixmap).b(0).s(0).i(resourceServerId(nobody, kResourcePixmap, heads[0])).done());
+  uint32_t freed = client->sequence;
+  auto m = messages();
+  ASSERT_EQ(m.size(), 3u);
+  EXPECT_GT(killed, created);
+  EXPECT_EQ(m[0][0], 0);
+  EXPECT_EQ(m[0][1], 2);
+  EXPECT_EQ(u16(m[0], 2), killed & 0xffff);
+  EXPECT_EQ(u32(m[0], 4), nobody);
+  EXPECT_EQ(m[0][10], 113);
+  EXPECT_EQ(m[1][0], 1);
+  EXPECT_EQ(u16(m[1], 2), queried & 0xffff);
+  EXPECT_EQ(m[2][0], 0);
+  EXPECT_EQ(m[2][1], 4);
+  EXPECT_EQ(u16(m[2], 2), freed & 0xffff);
+  EXPECT_EQ(u32(m[2], 4), nobody);
+  char text[32];
+  snprintf(text, sizeof text, "BadValue 0x%x in KillClient", nobody);
+  EXPECT_TRUE(logged(text)) << (logLines.empty() ? "" : logLines.back());
+  xprotoLogXErrors = 0;
+}
+
+INSTANTIATE_TEST_SUITE_P(ByteOrders, FrameTest, ::testing::Values(false, true),
+                         [](const auto &info) { return info.param ? "MsbFirst" : "LsbFirst"; });
+
+}  // namespace
