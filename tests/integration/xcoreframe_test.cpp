@@ -326,7 +326,9 @@ TEST_P(FrameTest, ServerIdsTranslateToProxyIds) {
     EXPECT_EQ(mainServerToProxyXid(h->outerWindow, display), 0u);
     EXPECT_EQ(mainServerToProxyXid(h->middleWindow, display), 0u);
     EXPECT_EQ(mainServerToProxyXid(h->defaultColormap, display), screen->defaultColormap);
-    if (h->shadowColormap) EXPECT_EQ(mainServerToProxyXid(h->shadowColormap, display), screen->defaultColormap);
+    if (h->shadowColormap) {
+      EXPECT_EQ(mainServerToProxyXid(h->shadowColormap, display), screen->defaultColormap);
+    }
     EXPECT_EQ(mainHeadXidToProxy(1, h->root, h), screen->root);
     EXPECT_EQ(mainHeadXidToProxy(5, h->defaultColormap, h), screen->defaultColormap);
     for (uint32_t id : {0u, 1u}) {
@@ -482,7 +484,7 @@ TEST_P(FrameTest, ServerErrorsReachTheClientMappedAndInSequence) {
   EXPECT_EQ(m[2][1], 4);
   EXPECT_EQ(u16(m[2], 2), freed & 0xffff);
   EXPECT_EQ(u32(m[2], 4), nobody);
-  char text[32];
+  char text[64];
   snprintf(text, sizeof text, "BadValue 0x%x in KillClient", nobody);
   EXPECT_TRUE(logged(text)) << (logLines.empty() ? "" : logLines.back());
   xprotoLogXErrors = 0;
