@@ -29,6 +29,7 @@
 #include "proxy/xscreen.h"
 #include "support/logging.h"
 #include "support/orders.h"
+#include "xext/byteswap.h"
 #include "xvfb_fixture.h"
 
 namespace {
@@ -103,12 +104,13 @@ void testGetGeometryReply(uint8_t *reply, uint32_t length) {
 // CreatePixmap: one copy per head with the head's ids; `sabotagedHead` gets a copy of width 0
 // (which its server refuses), `refusingHead` no copy at all (the builder fails).
 Head *sabotagedHead, *refusingHead;
+bool sabotageAll;
 int pixmapCopy(Head *head, DisplayConnection *connection, const uint8_t *request, uint32_t length, void *) {
   if (head == refusingHead) return 0;
   static const XcoreIdField fields[] = {{4, kResourcePixmap}, {8, kResourceWindow}, {0, 0}};
   uint8_t *copy = xcoreFrameCopyForHead(request, length, connection, head, fields);
   if (!copy) return 0;
-  if (head == sabotagedHead) memset(copy + 12, 0, 2);
+  if (head == sabotagedHead || sabotageAll) memset(copy + 12, 0, 2);
   return 1;
 }
 void testCreatePixmap(uint8_t *request, uint32_t length) {
@@ -144,10 +146,9 @@ void testDestroyWindow(uint8_t *request, uint32_t length) {
 }
 
 // Any other request goes to the first head unchanged (the error tests send requests the
-// server refuses).
+// server refuses). The requests sent to it are a header and whole 32-bit words.
 void testPassOn(uint8_t *request, uint32_t length) {
-  ClientConnection *client = xproxyCurrentClient;
-  if (client->reader.swapped) return;
+  if (xproxyCurrentClient->reader.swapped) byteswapByFormat("bbsI", request, request + length);
   xcoreFrameForwardOnce(request, length);
 }
 
@@ -456,7 +457,6 @@ TEST_P(FrameTest, PerHeadCreationAndForwardedQuery) {
 }
 
 TEST_P(FrameTest, ServerErrorsReachTheClientMappedAndInSequence) {
-  if (big()) GTEST_SKIP() << "the pass-on handler forwards requests of the proxy's own byte order only";
   xprotoLogXErrors = 1;
   uint32_t pixmap = clientId(12);
   send(Request(big()).b(kCreatePixmap).b(24).s(0).i(pixmap).i(screen->root).s(4).s(4).done());
@@ -488,6 +488,78 @@ TEST_P(FrameTest, ServerErrorsReachTheClientMappedAndInSequence) {
   snprintf(text, sizeof text, "BadValue 0x%x in KillClient", nobody);
   EXPECT_TRUE(logged(text)) << (logLines.empty() ? "" : logLines.back());
   xprotoLogXErrors = 0;
+}
+
+TEST_P(FrameTest, UnregisteredErrorCodeReachesTheClientInSequence) {
+  int major = 0, firstEvent = 0, firstError = 0;
+  ASSERT_TRUE(XQueryExtension(judge, "RENDER", &major, &firstEvent, &firstError));
+  uint8_t badPicture = uint8_t(firstError + 1);
+  ASSERT_EQ(proxyState.errorHandlers[badPicture], xcoreUnsupportedError);
+  proxyState.requestHandlers[major] = testPassOn;
+  xprotoLogXErrors = 1;
+  uint32_t pixmap = clientId(20);
+  send(Request(big()).b(kCreatePixmap).b(24).s(0).i(pixmap).i(screen->root).s(4).s(4).done());
+  send(Request(big()).b(kGetGeometry).b(0).s(0).i(pixmap).done());
+  uint32_t before = client->sequence;
+  // RenderFreePicture of a picture nobody holds.
+  send(Request(big()).b(major).b(7).s(0).i(0x1fffff0).done());
+  uint32_t failed = client->sequence;
+  send(Request(big()).b(kGetGeometry).b(0).s(0).i(pixmap).done());
+  uint32_t after = client->sequence;
+  auto m = messages();
+  ASSERT_EQ(m.size(), 3u);
+  EXPECT_EQ(m[0][0], 1);
+  EXPECT_EQ(u16(m[0], 2), before & 0xffff);
+  EXPECT_EQ(m[1][0], 0);
+  EXPECT_EQ(m[1][1], badPicture);
+  EXPECT_EQ(u16(m[1], 2), failed & 0xffff);
+  EXPECT_EQ(u32(m[1], 4), 0x1fffff0u);
+  EXPECT_EQ(m[1][10], major);
+  EXPECT_EQ(u16(m[1], 8), 7u);
+  EXPECT_EQ(m[2][0], 1);
+  EXPECT_EQ(u16(m[2], 2), after & 0xffff);
+  EXPECT_TRUE(logged("Unsupported #" + std::to_string(badPicture))) << (logLines.empty() ? "" : logLines.back());
+  xprotoLogXErrors = 0;
+}
+
+TEST_P(FrameTest, ARequestFailingOnBothHeadsAnswersOnce) {
+  // Both copies of the creation are refused by their servers: one error for the client.
+  sabotagedHead = heads[0];
+  sabotageAll = true;
+  uint32_t pixmap = clientId(21);
+  send(Request(big()).b(kCreatePixmap).b(24).s(0).i(pixmap).i(screen->root).s(4).s(4).done());
+  sabotagedHead = nullptr;
+  sabotageAll = false;
+  uint32_t failed = client->sequence;
+  uint32_t other = clientId(22);
+  send(Request(big()).b(kCreatePixmap).b(24).s(0).i(other).i(screen->root).s(4).s(4).done());
+  send(Request(big()).b(kGetGeometry).b(0).s(0).i(other).done());
+  uint32_t queried = client->sequence;
+  auto m = messages();
+  ASSERT_EQ(m.size(), 2u);
+  EXPECT_EQ(m[0][0], 0);
+  EXPECT_EQ(m[0][1], 2);
+  EXPECT_EQ(u16(m[0], 2), failed & 0xffff);
+  EXPECT_EQ(m[1][0], 1);
+  EXPECT_EQ(u16(m[1], 2), queried & 0xffff);
+  EXPECT_EQ(resourceLookupAny(pixmap), nullptr);
+}
+
+TEST_P(FrameTest, ErrorOfTheProxysOwnGrabReachesNoClient) {
+  // A GrabPointer the proxy writes on its own account has no grab callback queued.
+  uint8_t grab[24] = {26, 0, 6, 0};
+  uint32_t window = 0x1fffff0;
+  memcpy(grab + 4, &window, 4);
+  grab[10] = 1, grab[11] = 1;  // asynchronous
+  ASSERT_NE(xproxySendRequest(grab, sizeof grab, connection), nullptr);
+  uint32_t pixmap = clientId(23);
+  send(Request(big()).b(kCreatePixmap).b(24).s(0).i(pixmap).i(screen->root).s(4).s(4).done());
+  send(Request(big()).b(kGetGeometry).b(0).s(0).i(pixmap).done());
+  uint32_t queried = client->sequence;
+  auto m = messages();
+  ASSERT_EQ(m.size(), 1u);
+  EXPECT_EQ(m[0][0], 1);
+  EXPECT_EQ(u16(m[0], 2), queried & 0xffff);
 }
 
 INSTANTIATE_TEST_SUITE_P(ByteOrders, FrameTest, ::testing::Values(false, true),
