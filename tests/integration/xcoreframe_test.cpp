@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <X11/Xlib.h>
+#include <X11/Xatom.h>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -152,6 +153,14 @@ void testPassOn(uint8_t *request, uint32_t length) {
   xcoreFrameForwardOnce(request, length);
 }
 
+// SetInputFocus, written as a GetInputFocus recorded under SetInputFocus: the server's reply
+// arrives for a request that has none.
+DisplayConnection *testConnection;
+void testReplyForSetInputFocus(uint8_t *, uint32_t) {
+  uint8_t *at = xproxyBeginRequest(testConnection, 42, 0, 4);
+  if (at) at[0] = 43;
+}
+
 class FrameTest : public ::testing::TestWithParam<bool> {
  protected:
   bool big() const { return GetParam(); }
@@ -217,6 +226,7 @@ class FrameTest : public ::testing::TestWithParam<bool> {
     client->busy = 1;
     connection = xproxyOpenDisplayConnection(client, mainServerDisplays);
     ASSERT_NE(connection, nullptr);
+    testConnection = connection;
     ASSERT_EQ(core11GSendConnectionSetup(connection, nullptr, 0, nullptr, 0), 1);
     client->setupsPending = 1;
     long long deadline = xvfbNowMs() + 10000;
@@ -560,6 +570,79 @@ TEST_P(FrameTest, ErrorOfTheProxysOwnGrabReachesNoClient) {
   ASSERT_EQ(m.size(), 1u);
   EXPECT_EQ(m[0][0], 1);
   EXPECT_EQ(u16(m[0], 2), queried & 0xffff);
+}
+
+TEST_P(FrameTest, UnexpectedReplyAndUnknownEventsKeepTheFraming) {
+  proxyState.requestHandlers[42] = testReplyForSetInputFocus;
+  send(Request(big()).b(42).b(0).s(0).i(0).i(0).done());
+  uint32_t focused = client->sequence;
+  auto m = messages();
+  ASSERT_EQ(m.size(), 1u);
+  EXPECT_EQ(m[0][0], 1);
+  EXPECT_EQ(u16(m[0], 2), focused & 0xffff);
+  EXPECT_EQ(u32(m[0], 4), 0u);
+  EXPECT_TRUE(logged("Unexpected X reply (32 bytes) of SetInputFocus")) << (logLines.empty() ? "" : logLines.back());
+
+  // An event of the server (a ClientMessage sent to a window the proxy's connection watches)
+  // and a GenericEvent of a kind no handler knows, then a reply: all three arrive whole, in
+  // the client's order, and the reply after them is read at the right place.
+  ASSERT_EQ(proxyState.eventHandlers[33], xcoreUnsupportedEvent);
+  Window window = XCreateSimpleWindow(judge, DefaultRootWindow(judge), 0, 0, 10, 10, 0, 0, 0);
+  XSync(judge, False);
+  uint32_t w = uint32_t(window), mask = 0x400000;  // PropertyChange
+  uint8_t select[16] = {2, 0, 4, 0};
+  memcpy(select + 4, &w, 4);
+  select[9] = 0x08;  // CWEventMask
+  memcpy(select + 12, &mask, 4);
+  ASSERT_NE(xproxySendRequest(select, sizeof select, connection), nullptr);
+  sync();
+  XEvent event{};
+  event.xclient.type = ClientMessage;
+  event.xclient.window = window;
+  event.xclient.message_type = XA_STRING;
+  event.xclient.format = 32;
+  for (int i = 0; i < 5; i++) event.xclient.data.l[i] = 0x01020304 * (i + 1);
+  ASSERT_TRUE(XSendEvent(judge, window, False, long(mask), &event));
+  XSync(judge, False);
+  sync();
+  // GenericEvents reach the handler of their 32-bit selector word: one of 40 bytes with a
+  // selector no extension claims.
+  uint8_t generic[40] = {35, 0x66};
+  uint16_t serverSequence = uint16_t(connection->requestsSent);
+  memcpy(generic + 2, &serverSequence, 2);
+  uint32_t words = 2, selector = 200;
+  memcpy(generic + 4, &words, 4);
+  memcpy(generic + 8, &selector, 4);
+  for (int i = 12; i < 40; i++) generic[i] = uint8_t(i);
+  ASSERT_EQ(proxyState.eventHandlers[selector], xcoreUnsupportedEvent);
+  xproxyCurrentClient = client;
+  xproxyCurrentDisplayConnection = connection;
+  proxyState.eventHandlers[selector](generic);
+  xproxyCurrentClient = nullptr;
+  xproxyCurrentDisplayConnection = nullptr;
+  uint32_t pixmap = clientId(24);
+  send(Request(big()).b(kCreatePixmap).b(24).s(0).i(pixmap).i(screen->root).s(4).s(5).done());
+  send(Request(big()).b(kGetGeometry).b(0).s(0).i(pixmap).done());
+  uint32_t queried = client->sequence;
+  m = messages();
+  ASSERT_EQ(m.size(), 3u);
+  EXPECT_EQ(m[0][0], 0x80 | ClientMessage);
+  EXPECT_EQ(m[0][1], 32);
+  // Past the header the bytes stay as the server wrote them (the proxy's own order).
+  EXPECT_EQ(get(m[0], 4, 4, false), uint32_t(window));
+  EXPECT_EQ(get(m[0], 12, 4, false), 0x01020304u);
+  EXPECT_EQ(m[1][0], 35);
+  EXPECT_EQ(m[1][1], 0x66);
+  EXPECT_EQ(u32(m[1], 4), 2u);
+  ASSERT_EQ(m[1].size(), 40u);
+  EXPECT_EQ(u16(m[1], 8), selector);  // the event type, 16 bits on the wire
+  for (int i = 12; i < 40; i++) EXPECT_EQ(m[1][i], i) << i;
+  EXPECT_EQ(m[2][0], 1);
+  EXPECT_EQ(u16(m[2], 2), queried & 0xffff);
+  EXPECT_EQ(u16(m[2], 18), 5u);
+  EXPECT_TRUE(logged("UNSUPPORTED event type 33")) << (logLines.empty() ? "" : logLines.back());
+  EXPECT_TRUE(logged("UNSUPPORTED event type 200")) << (logLines.empty() ? "" : logLines.back());
+  XDestroyWindow(judge, window);
 }
 
 INSTANTIATE_TEST_SUITE_P(ByteOrders, FrameTest, ::testing::Values(false, true),
