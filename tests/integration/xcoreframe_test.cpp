@@ -7,6 +7,9 @@
 
 #include <X11/Xlib.h>
 #include <X11/Xatom.h>
+#include <X11/Xlibint.h>
+#undef min
+#undef max
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -21,6 +24,7 @@
 #include "proxy/core11g.h"
 #include "proxy/head.h"
 #include "proxy/main.h"
+#include "proxy/misc.h"
 #include "proxy/resource.h"
 #include "proxy/xcore.h"
 #include "proxy/xcoreframe.h"
@@ -643,6 +647,59 @@ TEST_P(FrameTest, UnexpectedReplyAndUnknownEventsKeepTheFraming) {
   EXPECT_TRUE(logged("UNSUPPORTED event type 33")) << (logLines.empty() ? "" : logLines.back());
   EXPECT_TRUE(logged("UNSUPPORTED event type 200")) << (logLines.empty() ? "" : logLines.back());
   XDestroyWindow(judge, window);
+}
+
+TEST_P(FrameTest, FreedGCIsGoneAndLongRequestsTakeTheBigForm) {
+  // Whether the server knows a GC id: a ChangeGC on it from the judge's connection.
+  auto gcKnown = [&](uint32_t id) {
+    static int errorCode;
+    errorCode = 0;
+    auto *previous = XSetErrorHandler([](Display *, XErrorEvent *e) { return errorCode = e->error_code, 0; });
+    GC probe = XCreateGC(judge, DefaultRootWindow(judge), 0, nullptr);
+    GContext own = probe->gid;
+    probe->gid = id;
+    XSetForeground(judge, probe, 1);
+    XFlushGC(judge, probe);
+    XSync(judge, False);
+    probe->gid = own;
+    XFreeGC(judge, probe);
+    XSync(judge, False);
+    XSetErrorHandler(previous);
+    return errorCode == 0;
+  };
+  Display *display = heads[0]->display;
+  GC gc = XCreateGC(display, heads[0]->root, 0, nullptr);
+  uint32_t id = uint32_t(XGContextFromGC(gc));
+  XSync(display, False);
+  EXPECT_TRUE(gcKnown(id));
+  miscFreeGC(display, id);
+  XSync(display, False);
+  EXPECT_FALSE(gcKnown(id));
+  free(gc);  // the server's GC is gone; only Xlib's record is left
+
+  // A NoOperation of 0x40000 bytes whose own length field says 0: written in the BIG-REQUESTS
+  // form, after which the server still reads the requests right.
+  ASSERT_TRUE(connection->bigRequests);
+  Bytes big(0x40000, 0);
+  big[0] = 127;
+  uint32_t sent = requestsSent();
+  xproxyCurrentClient = client;
+  EXPECT_EQ(miscWriteServerRequest(connection, big.data(), uint32_t(big.size())), 1);
+  Bytes small(0x3fffc, 0);
+  small[0] = 127;
+  EXPECT_EQ(miscWriteServerRequest(connection, small.data(), uint32_t(small.size())), 1);
+  xproxyCurrentClient = nullptr;
+  EXPECT_EQ(requestsSent(), sent + 2);
+  uint32_t pixmap = clientId(25);
+  send(Request(this->big()).b(kCreatePixmap).b(24).s(0).i(pixmap).i(screen->root).s(6).s(7).done());
+  send(Request(this->big()).b(kGetGeometry).b(0).s(0).i(pixmap).done());
+  uint32_t queried = client->sequence;
+  auto m = messages();
+  ASSERT_EQ(m.size(), 1u);
+  EXPECT_EQ(m[0][0], 1);
+  EXPECT_EQ(u16(m[0], 2), queried & 0xffff);
+  EXPECT_EQ(u16(m[0], 16), 6u);
+  EXPECT_EQ(u16(m[0], 18), 7u);
 }
 
 INSTANTIATE_TEST_SUITE_P(ByteOrders, FrameTest, ::testing::Values(false, true),
