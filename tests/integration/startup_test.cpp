@@ -233,3 +233,77 @@ TEST(Startup, DepthsEightAndTwentyFourInOneMetaScreen) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Startup, ProxyWindowsOnEveryHeadAndTheFocus) {
+  StartupProxy proxy;
+  StartupOptions options = screens({"640x480x24", "320x200x24"});
+  options.rootProperties = {{0, "TARVO_TEST_MARK", "first"}, {1, "TARVO_TEST_MARK", "second"}};
+  ASSERT_EQ(proxy.start(options), "");
+  std::string tree;
+  ASSERT_EQ(proxy.run({"xwininfo", "-root", "-tree"}, &tree, 20000, proxy.xvfb().displayName()), 0);
+  const std::string name = "\"Wrong configuration! See the manual of ";
+  size_t outerCount = 0;
+  for (size_t at = 0; (at = tree.find(name, at)) != std::string::npos; at++) outerCount++;
+  EXPECT_EQ(outerCount, 1u) << tree;  // xwininfo -root shows the first screen
+  int screenIndex = 0;
+  for (Head *h = xscreenFirst()->heads; h; h = h->next, screenIndex++) {
+    Display *d = h->display;
+    ASSERT_NE(d, nullptr);
+    char *windowName = nullptr;
+    ASSERT_TRUE(XFetchName(d, h->outerWindow, &windowName));
+    EXPECT_EQ(std::string(windowName).rfind(name.substr(1), 0), 0u) << windowName;
+    XFree(windowName);
+    std::string hex = "0x" + [](unsigned long v) {
+      char text[32];
+      snprintf(text, sizeof text, "%lx", v);
+      return std::string(text);
+    }(h->outerWindow);
+    std::string headTree;
+    ASSERT_EQ(proxy.run({"xwininfo", "-tree", "-id", hex}, &headTree, 20000, proxy.xvfb().displayName()), 0);
+    EXPECT_NE(headTree.find(name), std::string::npos) << headTree;
+    EXPECT_NE(headTree.find("1 child"), std::string::npos) << headTree;
+
+    // Outer on the real root around the head, middle at the border, inner at the head's place
+    // in the meta screen.
+    Window root, parent, *children = nullptr;
+    unsigned count = 0;
+    ASSERT_TRUE(XQueryTree(d, h->middleWindow, &root, &parent, &children, &count));
+    if (children) XFree(children);
+    EXPECT_EQ(parent, h->outerWindow);
+    ASSERT_TRUE(XQueryTree(d, h->innerWindow, &root, &parent, &children, &count));
+    if (children) XFree(children);
+    EXPECT_EQ(parent, h->middleWindow);
+    int x, y;
+    unsigned width, height, border, depth;
+    XGetGeometry(d, h->outerWindow, &root, &x, &y, &width, &height, &border, &depth);
+    EXPECT_EQ(root, RootWindow(d, h->screen));
+    EXPECT_EQ(x, h->logical.x - int(h->border));
+    EXPECT_EQ(width, h->logical.width + 2 * h->border);
+    XGetGeometry(d, h->middleWindow, &root, &x, &y, &width, &height, &border, &depth);
+    EXPECT_EQ(x, int(h->border));
+    EXPECT_EQ(y, int(h->border));
+    EXPECT_EQ(width, h->logical.width);
+    XGetGeometry(d, h->innerWindow, &root, &x, &y, &width, &height, &border, &depth);
+    EXPECT_EQ(x, -h->rect.x);
+    EXPECT_EQ(y, -h->rect.y);
+    EXPECT_EQ(width, xscreenFirst()->width);
+
+    std::string property;
+    ASSERT_EQ(proxy.run({"xprop", "-id", std::to_string(h->innerWindow), "TARVO_TEST_MARK"}, &property, 20000,
+                        proxy.xvfb().displayName()),
+              0);
+    EXPECT_NE(property.find(screenIndex == 0 ? "\"first\"" : "\"second\""), std::string::npos) << property;
+  }
+
+  // The focus: PointerRoot on the real server and in the proxy's state. (xdpyinfo through the
+  // proxy needs requests that are not served yet.)
+  EXPECT_EQ(proxyState.focusWindow, 1u);
+  Window focus;
+  int revert;
+  XGetInputFocus(mainServerDisplays->display, &focus, &revert);
+  EXPECT_EQ(focus, Window(PointerRoot));
+}
+
+}  // namespace
