@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "support/logging.h"
+#include "support/orders.h"
 #include "xvfb_fixture.h"
 
 namespace {
@@ -85,4 +86,25 @@ int loopRunProgram(const std::vector<std::string> &argv, const std::string &disp
     return -1;
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void LoopHarness::pump(int ms) { ordersStep(uint64_t(ms)); }
+
+bool LoopHarness::runUntil(const std::function<bool()> &done, int timeoutMs) {
+  long long deadline = xvfbNowMs() + timeoutMs;
+  while (!done()) {
+    if (xvfbNowMs() > deadline) return false;
+    pump(2);
+  }
+  return true;
+}
+
+int LoopHarness::run(const std::vector<std::string> &argv, std::string *output, int timeoutMs,
+                     const std::string &display) {
+  return loopRunProgram(argv, display.empty() ? displayName() : display, output, timeoutMs, [this] { pump(2); });
+}
+
+std::string LoopHarness::connect(RawClient &client, char order, int timeoutMs) {
+  client.setPump([this] { pump(1); });
+  return client.connect(displayNumber_, order, timeoutMs);
 }

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "rawclient_fixture.h"
+
 // Initialises the log once per process, enables every channel and keeps each line from now
 // on (the earlier lines are dropped); loopReleaseLog gives the output back to the log.
 void loopCaptureLog();
@@ -18,3 +20,25 @@ bool loopLogged(const std::string &part);
 // *output. The exit status, or -1 when it did not end within timeoutMs (it is killed then).
 int loopRunProgram(const std::vector<std::string> &argv, const std::string &display, std::string *output,
                    int timeoutMs, const std::function<void()> &pump);
+
+// What the in-process harnesses share: the proxy's display number, one step of its event loop,
+// and clients run or connected while the loop keeps going.
+class LoopHarness {
+ public:
+  int displayNumber() const { return displayNumber_; }
+  std::string displayName() const { return ":" + std::to_string(displayNumber_); }
+
+  // One step of the event loop, waiting at most `ms` for something to happen.
+  void pump(int ms = 2);
+  // Pumps until done() holds; false after timeoutMs.
+  bool runUntil(const std::function<bool()> &done, int timeoutMs);
+  // Runs a program with DISPLAY=display (the proxy's by default), pumping the loop meanwhile;
+  // see loopRunProgram.
+  int run(const std::vector<std::string> &argv, std::string *output, int timeoutMs = 20000,
+          const std::string &display = "");
+  // Connects a raw client to the proxy, pumping while it waits.
+  std::string connect(RawClient &client, char order, int timeoutMs = 10000);
+
+ protected:
+  int displayNumber_ = -1;
+};

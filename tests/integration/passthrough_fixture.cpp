@@ -205,27 +205,6 @@ void PassthroughProxy::stop() {
   xvfb_.stop();
 }
 
-void PassthroughProxy::pump(int ms) { ordersStep(uint64_t(ms)); }
-
-bool PassthroughProxy::runUntil(const std::function<bool()> &done, int timeoutMs) {
-  long long deadline = xvfbNowMs() + timeoutMs;
-  while (!done()) {
-    if (xvfbNowMs() > deadline) return false;
-    pump(2);
-  }
-  return true;
-}
-
-int PassthroughProxy::run(const std::vector<std::string> &argv, std::string *output, int timeoutMs,
-                          const std::string &display) {
-  return loopRunProgram(argv, display.empty() ? displayName() : display, output, timeoutMs, [this] { pump(2); });
-}
-
-std::string PassthroughProxy::connect(RawClient &client, char order, int timeoutMs) {
-  client.setPump([this] { pump(1); });
-  return client.connect(displayNumber_, order, timeoutMs);
-}
-
 const std::vector<std::string> &PassthroughProxy::log() const { return loopLogLines(); }
 
 bool PassthroughProxy::logged(const std::string &part) const { return loopLogged(part); }

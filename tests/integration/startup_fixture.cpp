@@ -152,23 +152,3 @@ void StartupProxy::stop() {
   xvfb_.stop();
 }
 
-void StartupProxy::pump(int ms) { ordersStep(uint64_t(ms)); }
-
-bool StartupProxy::runUntil(const std::function<bool()> &done, int timeoutMs) {
-  long long deadline = xvfbNowMs() + timeoutMs;
-  while (!done()) {
-    if (xvfbNowMs() > deadline) return false;
-    pump(2);
-  }
-  return true;
-}
-
-int StartupProxy::run(const std::vector<std::string> &argv, std::string *output, int timeoutMs,
-                      const std::string &display) {
-  return loopRunProgram(argv, display.empty() ? displayName() : display, output, timeoutMs, [this] { pump(2); });
-}
-
-std::string StartupProxy::connect(RawClient &client, char order, int timeoutMs) {
-  client.setPump([this] { pump(1); });
-  return client.connect(displayNumber_, order, timeoutMs);
-}

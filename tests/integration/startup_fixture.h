@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "rawclient_fixture.h"
+#include "loop_fixture.h"
 #include "xvfb_fixture.h"
 
 struct StartupOptions {
@@ -27,7 +27,7 @@ struct StartupOptions {
   std::vector<RootProperty> rootProperties;
 };
 
-class StartupProxy {
+class StartupProxy : public LoopHarness {
  public:
   StartupProxy() = default;
   StartupProxy(const StartupProxy &) = delete;
@@ -42,19 +42,9 @@ class StartupProxy {
   void stop();
 
   XvfbServer &xvfb() { return xvfb_; }
-  int displayNumber() const { return displayNumber_; }
-  std::string displayName() const { return ":" + std::to_string(displayNumber_); }
-
-  void pump(int ms = 2);
-  bool runUntil(const std::function<bool()> &done, int timeoutMs);
-  // Runs a program against the proxy (or `display`) while the loop runs; see loopRunProgram.
-  int run(const std::vector<std::string> &argv, std::string *output, int timeoutMs = 20000,
-          const std::string &display = "");
-  std::string connect(RawClient &client, char order, int timeoutMs = 10000);
 
  private:
   XvfbServer xvfb_;
-  int displayNumber_ = -1;
   std::string directory_;
   bool started_ = false;
 };
