@@ -15,6 +15,7 @@
 
 #include "proxy/head.h"
 #include "proxy/korvanparser.h"
+#include "proxy/xvisual.h"
 #include "support/logging.h"
 #include "support/rect.h"
 #include "support/strtemp.h"
@@ -198,6 +199,7 @@ void xscreenFreeAll() {
       screen->heads = head->next;
       xproxyFreeHead(head);
     }
+    xvisualFreeArray(screen->visuals, int(screen->visualCount));
     free(screen->name);
     free(screen);
   }

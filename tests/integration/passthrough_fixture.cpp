@@ -1,5 +1,7 @@
 #include "passthrough_fixture.h"
 
+#include "loop_fixture.h"
+
 #include <X11/Xlib.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -23,7 +25,6 @@
 
 namespace {
 
-std::vector<std::string> logLines;
 ServerDisplay serverDisplay;
 
 uint16_t get16(const uint8_t *p) { return uint16_t(p[0] | p[1] << 8); }
@@ -126,8 +127,6 @@ void countingServerCutter(DisplayConnection *c) {
 
 const char *allowEveryone(ClientConnection *, uint16_t, const char *, uint16_t, const uint8_t *) { return nullptr; }
 
-void keepLine(LogChannel *, const char *, int, const char *message) { logLines.emplace_back(message); }
-
 }  // namespace
 
 unsigned passthroughClientCount() { return xproxyClientCount; }
@@ -137,16 +136,7 @@ uint64_t passthroughGenericEvents() { return genericEventsSeen; }
 std::string PassthroughProxy::start(const XvfbOptions &options) {
   stop();
   if (std::string e = xvfb_.start(options); !e.empty()) return e;
-  static bool logReady = false;
-  if (!logReady) {
-    logInit(0, nullptr, "test", "test");
-    logReady = true;
-  }
-  for (LogChannel *channel : {logChannelXclient, logChannelXhint, logChannelWarning, logChannelStep, logChannelNote,
-                              logChannelProblem})
-    logEnableChannel(channel);
-  logLines.clear();
-  logOutputHook = keepLine;
+  loopCaptureLog();
 
   char templateText[] = "/tmp/tarvo-pass-XXXXXX";
   if (!mkdtemp(templateText)) return "mkdtemp failed";
@@ -207,7 +197,7 @@ void PassthroughProxy::stop() {
   xprotoAccessCheck = xproxyCheckClientAccess;
   xproxyServerInputCutter = xprotoProcessServerInput;
   xprotoBigRequestMaximum = 0xffffffffu;
-  logOutputHook = logEmit;
+  loopReleaseLog();
   accessSetHostFileTemplate(nullptr);
   if (!directory_.empty()) std::filesystem::remove_all(directory_);
   directory_.clear();
@@ -215,73 +205,8 @@ void PassthroughProxy::stop() {
   xvfb_.stop();
 }
 
-void PassthroughProxy::pump(int ms) { ordersStep(uint64_t(ms)); }
+const std::vector<std::string> &PassthroughProxy::log() const { return loopLogLines(); }
 
-bool PassthroughProxy::runUntil(const std::function<bool()> &done, int timeoutMs) {
-  long long deadline = xvfbNowMs() + timeoutMs;
-  while (!done()) {
-    if (xvfbNowMs() > deadline) return false;
-    pump(2);
-  }
-  return true;
-}
+bool PassthroughProxy::logged(const std::string &part) const { return loopLogged(part); }
 
-int PassthroughProxy::run(const std::vector<std::string> &argv, std::string *output, int timeoutMs,
-                          const std::string &display) {
-  int pipeFds[2];
-  if (pipe2(pipeFds, O_CLOEXEC) != 0) return -1;
-  std::vector<char *> args;
-  for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-  args.push_back(nullptr);
-  std::string displayText = display.empty() ? displayName() : display;
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(pipeFds[1], 1);
-    setenv("DISPLAY", displayText.c_str(), 1);
-    execvp(args[0], args.data());
-    _exit(127);
-  }
-  ::close(pipeFds[1]);
-  if (pid < 0) {
-    ::close(pipeFds[0]);
-    return -1;
-  }
-  fcntl(pipeFds[0], F_SETFL, O_NONBLOCK);
-  std::string text;
-  int status = 0;
-  bool ended = false;
-  long long deadline = xvfbNowMs() + timeoutMs;
-  while (!ended && xvfbNowMs() < deadline) {
-    pump(2);
-    char buffer[4096];
-    ssize_t got;
-    while ((got = ::read(pipeFds[0], buffer, sizeof buffer)) > 0) text.append(buffer, size_t(got));
-    ended = waitpid(pid, &status, WNOHANG) == pid;
-  }
-  char buffer[4096];
-  ssize_t got;
-  while ((got = ::read(pipeFds[0], buffer, sizeof buffer)) > 0) text.append(buffer, size_t(got));
-  ::close(pipeFds[0]);
-  if (output) *output = text;
-  if (!ended) {
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    return -1;
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-std::string PassthroughProxy::connect(RawClient &client, char order, int timeoutMs) {
-  client.setPump([this] { pump(1); });
-  return client.connect(displayNumber_, order, timeoutMs);
-}
-
-const std::vector<std::string> &PassthroughProxy::log() const { return logLines; }
-
-bool PassthroughProxy::logged(const std::string &part) const {
-  for (const std::string &line : logLines)
-    if (line.find(part) != std::string::npos) return true;
-  return false;
-}
-
-void PassthroughProxy::clearLog() { logLines.clear(); }
+void PassthroughProxy::clearLog() { loopLogLines().clear(); }

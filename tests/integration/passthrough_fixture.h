@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "rawclient_fixture.h"
+#include "loop_fixture.h"
 #include "xvfb_fixture.h"
 
-class PassthroughProxy {
+class PassthroughProxy : public LoopHarness {
  public:
   PassthroughProxy() = default;
   PassthroughProxy(const PassthroughProxy &) = delete;
@@ -30,20 +30,6 @@ class PassthroughProxy {
   void stop();
 
   XvfbServer &xvfb() { return xvfb_; }
-  int displayNumber() const { return displayNumber_; }
-  std::string displayName() const { return ":" + std::to_string(displayNumber_); }
-
-  // One step of the event loop, waiting at most `ms` for something to happen.
-  void pump(int ms = 2);
-  // Pumps until done() holds; false after timeoutMs.
-  bool runUntil(const std::function<bool()> &done, int timeoutMs);
-  // Runs a program with DISPLAY=display (the proxy's by default), pumping the loop meanwhile;
-  // its standard output goes to *output. The exit status, or -1 when it did not end within
-  // timeoutMs (it is killed then).
-  int run(const std::vector<std::string> &argv, std::string *output, int timeoutMs = 20000,
-          const std::string &display = "");
-  // Connects a raw client to the proxy, pumping while it waits.
-  std::string connect(RawClient &client, char order, int timeoutMs = 10000);
 
   // Log lines of the proxy since start (every channel).
   const std::vector<std::string> &log() const;
@@ -53,7 +39,6 @@ class PassthroughProxy {
 
  private:
   XvfbServer xvfb_;
-  int displayNumber_ = -1;
   std::string directory_;
   bool started_ = false;
 };

@@ -50,7 +50,12 @@ class ResourceDisplayTest : public ::testing::Test {
     clients.clear();
     xproxyCurrentClient = nullptr;
     resourceFreeIdBases();
-    for (MetaScreen *ms = xscreenList; ms; ms = ms->next) free(ms->visuals);
+    // The test's table is a shallow copy of a head's visual: freed here, not by xscreenFreeAll.
+    for (MetaScreen *ms = xscreenList; ms; ms = ms->next) {
+      free(ms->visuals);
+      ms->visuals = nullptr;
+      ms->visualCount = 0;
+    }
     xscreenFreeAll();
     while (mainServerDisplays) mainFreeServerDisplay(mainServerDisplays);
     proxyState.idMask = kResourceDefaultIdMask;

@@ -2,6 +2,10 @@
 // for a visual of a meta screen.
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <set>
+#include <vector>
+
 #include "proxy/head.h"
 #include "proxy/main.h"
 #include "proxy/resource.h"
@@ -51,6 +55,45 @@ TEST(IdLayout, SlotSearchEndsWhereIdsLeaveTwentyNineBits) {
   }
   EXPECT_EQ(taken, 255u);
   for (uint32_t slot = 1; slot <= taken; slot++) resourceFreeAllOfClient(slot);
+  proxyState.idMask = kResourceDefaultIdMask;
+  proxyState.idShift = kResourceDefaultIdShift;
+}
+
+// A client id of slot 4 lands, on every head of a display, inside the id range that the real
+// server gave that client's connection, and the heads never share an id.
+TEST(IdLayout, SlotFourMapsIntoTheConnectionsRangeOnEveryHead) {
+  struct Row {
+    uint32_t realMask, heads, connectionBase;
+  } rows[] = {
+      {0x1fffff, 1, 0x00600000}, {0x1fffff, 2, 0x00600000}, {0x1fffff, 3, 0x1fe00000},
+      {0x1fffff, 4, 0x00200000}, {0x3ffffe, 3, 0x00c00000},
+  };
+  for (const Row &r : rows) {
+    SCOPED_TRACE(testing::Message() << std::hex << r.realMask << " with " << std::dec << r.heads << " heads");
+    uint32_t proxyMask = mainDisplayIdMask(r.realMask, r.heads);
+    ServerDisplay display{};
+    mainSetIdLayout(&display, r.realMask, proxyMask);
+    proxyState.idMask = proxyMask;
+    proxyState.idShift = uint32_t(std::popcount(proxyMask));
+    std::vector<Head> heads(r.heads);
+    for (uint32_t i = 0; i < r.heads; i++) {
+      heads[i].serverDisplay = &display;
+      heads[i].displayNumber = i;
+      heads[i].idIndex = i;
+    }
+    ASSERT_EQ(resourceInitClient(4), 1);
+    for (Head &h : heads) resourceSetScreenIdBase(4, &h, r.connectionBase);
+    const uint32_t base = 4u << proxyState.idShift;
+    for (uint32_t low : {0u, 1u, 0x1234u, proxyMask}) {
+      std::set<uint32_t> seen;
+      for (Head &h : heads) {
+        uint32_t real = resourceServerId(base | (low & proxyMask), kResourceWindow, &h);
+        EXPECT_EQ(real & ~r.realMask, r.connectionBase) << std::hex << real;
+        EXPECT_TRUE(seen.insert(real).second) << std::hex << real;
+      }
+    }
+    resourceFreeAllOfClient(4);
+  }
   proxyState.idMask = kResourceDefaultIdMask;
   proxyState.idShift = kResourceDefaultIdShift;
 }
