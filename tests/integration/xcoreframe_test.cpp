@@ -258,8 +258,7 @@ class FrameTest : public ::testing::TestWithParam<bool> {
     xprotoLogXErrors = 0;
     if (judge) XCloseDisplay(judge);
     resourceFreeIdBases();
-    for (MetaScreen *ms = xscreenList; ms; ms = ms->next) free(ms->visuals);
-    xscreenFreeAll();
+    xscreenFreeAll();  // frees each meta screen with its visual table
     while (mainServerDisplays) mainFreeServerDisplay(mainServerDisplays);
     proxyState.idMask = kResourceDefaultIdMask;
     proxyState.idShift = kResourceDefaultIdShift;
