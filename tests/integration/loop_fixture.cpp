@@ -7,6 +7,8 @@
 
 #include <cstdlib>
 
+#include "proxy/connections.h"
+#include "proxy/xproxy.h"
 #include "support/logging.h"
 #include "support/orders.h"
 #include "xvfb_fixture.h"
@@ -107,4 +109,12 @@ int LoopHarness::run(const std::vector<std::string> &argv, std::string *output, 
 std::string LoopHarness::connect(RawClient &client, char order, int timeoutMs) {
   client.setPump([this] { pump(1); });
   return client.connect(displayNumber_, order, timeoutMs);
+}
+
+void LoopHarness::closeClientsAndListeners() {
+  while (xproxyClients) {
+    xproxyClients->closingForReset = 1;
+    xproxyCloseClient(xproxyClients, "end of test", 0);
+  }
+  xproxyCloseListeners();
 }

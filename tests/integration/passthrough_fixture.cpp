@@ -181,11 +181,7 @@ void PassthroughProxy::stop() {
     return;
   }
   started_ = false;
-  while (xproxyClients) {
-    xproxyClients->closingForReset = 1;
-    xproxyCloseClient(xproxyClients, "end of test", 0);
-  }
-  xproxyCloseListeners();
+  closeClientsAndListeners();
   mainServerDisplays = nullptr;
   mainServerDisplayCount = 0;
   if (serverDisplay.display) XCloseDisplay(serverDisplay.display);

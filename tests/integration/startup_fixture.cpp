@@ -130,11 +130,7 @@ void StartupProxy::stop() {
     return;
   }
   started_ = false;
-  while (xproxyClients) {
-    xproxyClients->closingForReset = 1;
-    xproxyCloseClient(xproxyClients, "end of test", 0);
-  }
-  xproxyCloseListeners();
+  closeClientsAndListeners();
   resourceFreeIdBases();
   while (mainServerDisplays) mainFreeServerDisplay(mainServerDisplays);
   xscreenFreeAll();
