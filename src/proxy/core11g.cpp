@@ -13,6 +13,7 @@
 #include "proxy/xcore.h"
 #include "proxy/xproto.h"
 #include "proxy/xscreen.h"
+#include "support/wirewords.h"
 #include "support/logging.h"
 #include "xclient/xtarget.h"
 
@@ -22,13 +23,6 @@ namespace {
 
 constexpr const char *kSource = "Proxy/core11G.c";
 
-void put16(uint8_t *p, uint16_t v) { memcpy(p, &v, 2); }
-void put32(uint8_t *p, uint32_t v) { memcpy(p, &v, 4); }
-uint16_t get16(const uint8_t *p) {
-  uint16_t v;
-  memcpy(&v, p, 2);
-  return v;
-}
 
 uint32_t padded(uint32_t n) { return (n + 3) & ~3u; }
 
@@ -56,7 +50,7 @@ void core11GSendError(uint8_t code, uint32_t badValue, const uint8_t *request, u
                       uint16_t sequence, const char *detail, ClientConnection *client) {
   uint8_t major = request && requestLength >= 1 ? request[0] : 0;
   uint8_t minor = request && requestLength >= 2 ? request[1] : 0;
-  bool big = request && requestLength >= 4 && get16(request + 2) == 0;
+  bool big = request && requestLength >= 4 && wireGet16(request + 2) == 0;
   const char *name = proxyState.errorNames[code] ? proxyState.errorNames[code] : "?";
   char value[16];
   snprintf(value, sizeof value, badValue < 1000 ? "%u" : "0x%x", badValue);
@@ -67,10 +61,10 @@ void core11GSendError(uint8_t code, uint32_t badValue, const uint8_t *request, u
   if (!client) return;
   uint8_t error[32] = {};
   error[1] = code;
-  put16(error + 2, sequence);
-  put32(error + 4, badValue);
+  wirePut16(error + 2, sequence);
+  wirePut32(error + 4, badValue);
   // Byte 1 of a core request is a data byte, not a minor opcode.
-  put16(error + 8, major < 128 ? 0 : minor);
+  wirePut16(error + 8, major < 128 ? 0 : minor);
   error[10] = major;
   mainWriteInSequence(error, 32, "bbsis", client);
   client->errorCount++;
@@ -86,9 +80,9 @@ void core11GSendSetupFailed(ClientConnection *client, const char *reason) {
   memset(out, 0, total);
   out[0] = 0;
   out[1] = uint8_t(length);
-  put16(out + 2, 11);
-  put16(out + 4, 0);
-  put16(out + 6, uint16_t(padded(uint32_t(length)) / 4));
+  wirePut16(out + 2, 11);
+  wirePut16(out + 4, 0);
+  wirePut16(out + 6, uint16_t(padded(uint32_t(length)) / 4));
   if (length) memcpy(out + 8, reason, length);
   xscreenCopySwapped(out, total, "bbsss", client);
   free(out);
@@ -102,10 +96,10 @@ int core11GSendConnectionSetup(DisplayConnection *connection, const char *name, 
   if (!out) return 0;
   memset(out, 0, total);
   out[0] = std::endian::native == std::endian::little ? 'l' : 'B';
-  put16(out + 2, 11);
-  put16(out + 4, 0);
-  put16(out + 6, uint16_t(nameLength));
-  put16(out + 8, uint16_t(dataLength));
+  wirePut16(out + 2, 11);
+  wirePut16(out + 4, 0);
+  wirePut16(out + 6, uint16_t(nameLength));
+  wirePut16(out + 8, uint16_t(dataLength));
   if (nameLength) memcpy(out + 12, name, nameLength);
   if (dataLength) memcpy(out + 12 + padded(nameLength), data, dataLength);
   // The setup takes sequence 0 of the map, under request key 0; requests count from 1.
@@ -132,11 +126,11 @@ int core11GGetWindowAttributes(Display *display, Window window, XWindowAttribute
 int core11GAllocColorReply(ClientConnection *client, const XColor *color) {
   if (!client || !color) return 0;
   uint8_t reply[32] = {};
-  put16(reply + 2, uint16_t(client->sequence));
-  put16(reply + 8, color->red);
-  put16(reply + 10, color->green);
-  put16(reply + 12, color->blue);
-  put32(reply + 16, uint32_t(color->pixel));
+  wirePut16(reply + 2, uint16_t(client->sequence));
+  wirePut16(reply + 8, color->red);
+  wirePut16(reply + 10, color->green);
+  wirePut16(reply + 12, color->blue);
+  wirePut32(reply + 16, uint32_t(color->pixel));
   mainSendReply(84, 0, reply, 32, "bbsissssi", client);
   return 1;
 }
@@ -144,14 +138,14 @@ int core11GAllocColorReply(ClientConnection *client, const XColor *color) {
 int core11GAllocNamedColorReply(ClientConnection *client, const XColor *exact, const XColor *visual) {
   if (!client || !exact || !visual) return 0;
   uint8_t reply[32] = {};
-  put16(reply + 2, uint16_t(client->sequence));
-  put32(reply + 8, uint32_t(visual->pixel));
-  put16(reply + 12, exact->red);
-  put16(reply + 14, exact->green);
-  put16(reply + 16, exact->blue);
-  put16(reply + 18, visual->red);
-  put16(reply + 20, visual->green);
-  put16(reply + 22, visual->blue);
+  wirePut16(reply + 2, uint16_t(client->sequence));
+  wirePut32(reply + 8, uint32_t(visual->pixel));
+  wirePut16(reply + 12, exact->red);
+  wirePut16(reply + 14, exact->green);
+  wirePut16(reply + 16, exact->blue);
+  wirePut16(reply + 18, visual->red);
+  wirePut16(reply + 20, visual->green);
+  wirePut16(reply + 22, visual->blue);
   mainSendReply(85, 0, reply, 32, "bbsiissssss", client);
   return 1;
 }
@@ -162,9 +156,9 @@ int core11GAllocColorCellsReply(const uint32_t *pixels, uint32_t pixelCount, con
   if (!client || pixelCount > 0xffff || maskCount > 0xffff) return 0;
   std::vector<uint8_t> reply;
   if (!makeReply(reply, 4 * (uint64_t(pixelCount) + maskCount))) return 0;
-  put16(&reply[2], uint16_t(client->sequence));
-  put16(&reply[8], uint16_t(pixelCount));
-  put16(&reply[10], uint16_t(maskCount));
+  wirePut16(&reply[2], uint16_t(client->sequence));
+  wirePut16(&reply[8], uint16_t(pixelCount));
+  wirePut16(&reply[10], uint16_t(maskCount));
   if (pixelCount) memcpy(&reply[32], pixels, 4 * size_t(pixelCount));
   if (maskCount) memcpy(&reply[32 + 4 * size_t(pixelCount)], masks, 4 * size_t(maskCount));
   mainSendReply(86, 0, reply.data(), uint32_t(reply.size()), "bbsissI", client);
@@ -177,7 +171,7 @@ int core11GGetKeyboardMappingReply(ClientConnection *client, uint16_t sequence, 
   const uint32_t perRow = keysymsPerKeycode;
   std::vector<uint8_t> reply;
   if (!makeReply(reply, 4ull * perRow * rowsAsked)) return 0;
-  put16(&reply[2], sequence);
+  wirePut16(&reply[2], sequence);
   reply[1] = keysymsPerKeycode;
   uint32_t rows = rowsGiven < rowsAsked ? rowsGiven : rowsAsked;  // never more than asked
   if (!keysyms) rows = 0;
@@ -206,11 +200,11 @@ int sendDataReply(ClientConnection *client, uint8_t opcode, uint8_t byte1, uint1
   std::vector<uint8_t> reply;
   if (!makeReply(reply, length)) return 0;
   reply[1] = byte1;
-  put16(&reply[2], sequence);
+  wirePut16(&reply[2], sequence);
   if (word8Is16)
-    put16(&reply[8], uint16_t(word8));
+    wirePut16(&reply[8], uint16_t(word8));
   else
-    put32(&reply[8], word8);
+    wirePut32(&reply[8], word8);
   if (length && data) memcpy(&reply[32], data, length);
   mainSendReply(opcode, 0, reply.data(), uint32_t(reply.size()), layout, client);
   return 1;
@@ -239,99 +233,99 @@ void core11GGrabPointer(DisplayConnection *connection, uint8_t ownerEvents, uint
                         uint8_t pointerMode, uint8_t keyboardMode, uint32_t confineTo, uint32_t cursor) {
   uint8_t *body = begin(connection, 26, ownerEvents, 24);
   if (!body) return;
-  put32(body, window);
-  put16(body + 4, eventMask);
+  wirePut32(body, window);
+  wirePut16(body + 4, eventMask);
   body[6] = pointerMode;
   body[7] = keyboardMode;
-  put32(body + 8, confineTo);
-  put32(body + 12, cursor);
-  put32(body + 16, 0);
+  wirePut32(body + 8, confineTo);
+  wirePut32(body + 12, cursor);
+  wirePut32(body + 16, 0);
 }
 
 uint8_t *core11GUngrabPointer(DisplayConnection *connection) {
   uint8_t *body = begin(connection, 27, 0, 8);
   if (!body) return nullptr;
-  put32(body, 0);
+  wirePut32(body, 0);
   return body - 4;
 }
 
 void core11GUngrabButton(DisplayConnection *connection, uint8_t button, uint32_t window, uint16_t modifiers) {
   uint8_t *body = begin(connection, 29, button, 12);
   if (!body) return;
-  put32(body, window);
-  put16(body + 4, modifiers);
-  put16(body + 6, 0);
+  wirePut32(body, window);
+  wirePut16(body + 4, modifiers);
+  wirePut16(body + 6, 0);
 }
 
 void core11GGrabKeyboard(DisplayConnection *connection, uint8_t ownerEvents, uint32_t window, uint8_t pointerMode,
                          uint8_t keyboardMode) {
   uint8_t *body = begin(connection, 31, ownerEvents, 16);
   if (!body) return;
-  put32(body, window);
-  put32(body + 4, 0);
+  wirePut32(body, window);
+  wirePut32(body + 4, 0);
   body[8] = pointerMode;
   body[9] = keyboardMode;
-  put16(body + 10, 0);
+  wirePut16(body + 10, 0);
 }
 
 uint8_t *core11GUngrabKeyboard(DisplayConnection *connection) {
   uint8_t *body = begin(connection, 32, 0, 8);
   if (!body) return nullptr;
-  put32(body, 0);
+  wirePut32(body, 0);
   return body - 4;
 }
 
 void core11GUngrabKey(DisplayConnection *connection, uint8_t key, uint32_t window, uint16_t modifiers) {
   uint8_t *body = begin(connection, 34, key, 12);
   if (!body) return;
-  put32(body, window);
-  put16(body + 4, modifiers);
-  put16(body + 6, 0);
+  wirePut32(body, window);
+  wirePut16(body + 4, modifiers);
+  wirePut16(body + 6, 0);
 }
 
 int core11GGrabServer(DisplayConnection *connection) { return begin(connection, 36, 0, 4) != nullptr; }
 
 void core11GQueryPointer(DisplayConnection *connection, uint32_t window) {
-  if (uint8_t *body = begin(connection, 38, 0, 8)) put32(body, window);
+  if (uint8_t *body = begin(connection, 38, 0, 8)) wirePut32(body, window);
 }
 
 void core11GWarpPointer(DisplayConnection *connection, uint32_t window, int16_t x, int16_t y) {
   uint8_t *body = begin(connection, 41, 0, 24);
   if (!body) return;
   memset(body, 0, 20);
-  put32(body + 4, window);
-  put16(body + 16, uint16_t(x));
-  put16(body + 18, uint16_t(y));
+  wirePut32(body + 4, window);
+  wirePut16(body + 16, uint16_t(x));
+  wirePut16(body + 18, uint16_t(y));
 }
 
 void core11GSetInputFocus(DisplayConnection *connection, uint8_t revertTo, uint32_t focus) {
   uint8_t *body = begin(connection, 42, revertTo, 12);
   if (!body) return;
-  put32(body, focus);
-  put32(body + 4, 0);
+  wirePut32(body, focus);
+  wirePut32(body + 4, 0);
 }
 
 void core11GMoveResizeWindow(DisplayConnection *connection, uint32_t window, int32_t x, int32_t y, uint32_t width,
                              uint32_t height) {
   uint8_t *body = begin(connection, 12, 0, 28);
   if (!body) return;
-  put32(body, window);
-  put16(body + 4, 15);
-  put16(body + 6, 0);
-  put32(body + 8, uint32_t(x));
-  put32(body + 12, uint32_t(y));
-  put32(body + 16, width);
-  put32(body + 20, height);
+  wirePut32(body, window);
+  wirePut16(body + 4, 15);
+  wirePut16(body + 6, 0);
+  wirePut32(body + 8, uint32_t(x));
+  wirePut32(body + 12, uint32_t(y));
+  wirePut32(body + 16, width);
+  wirePut32(body + 20, height);
 }
 
 void core11GMoveWindow(DisplayConnection *connection, uint32_t window, int32_t x, int32_t y) {
   uint8_t *body = begin(connection, 12, 0, 20);
   if (!body) return;
-  put32(body, window);
-  put16(body + 4, 3);
-  put16(body + 6, 0);
-  put32(body + 8, uint32_t(x));
-  put32(body + 12, uint32_t(y));
+  wirePut32(body, window);
+  wirePut16(body + 4, 3);
+  wirePut16(body + 6, 0);
+  wirePut32(body + 8, uint32_t(x));
+  wirePut32(body + 12, uint32_t(y));
 }
 
 void core11GChangeGC(DisplayConnection *connection, uint32_t gc, uint32_t mask, const XGCValues *values) {
@@ -341,20 +335,20 @@ void core11GChangeGC(DisplayConnection *connection, uint32_t gc, uint32_t mask, 
   if (!values) mask = 0;
   uint8_t *body = begin(connection, 56, 0, 12 + 4 * count);
   if (!body) return;
-  put32(body, gc);
-  put32(body + 4, mask);
-  for (uint32_t i = 0; i < count; i++) put32(body + 8 + 4 * i, list[i]);
+  wirePut32(body, gc);
+  wirePut32(body + 4, mask);
+  for (uint32_t i = 0; i < count; i++) wirePut32(body + 8 + 4 * i, list[i]);
 }
 
 void core11GStoreColor(DisplayConnection *connection, uint32_t colormap, uint32_t pixel, uint16_t red,
                        uint16_t green, uint16_t blue) {
   uint8_t *body = begin(connection, 89, 0, 20);
   if (!body) return;
-  put32(body, colormap);
-  put32(body + 4, pixel);
-  put16(body + 8, red);
-  put16(body + 10, green);
-  put16(body + 12, blue);
+  wirePut32(body, colormap);
+  wirePut32(body + 4, pixel);
+  wirePut16(body + 8, red);
+  wirePut16(body + 10, green);
+  wirePut16(body + 12, blue);
   body[14] = 7;
   body[15] = 0;
 }
@@ -363,12 +357,12 @@ int core11GGetImage(DisplayConnection *connection, uint8_t format, uint32_t draw
                     uint16_t width, uint16_t height, uint32_t planeMask) {
   uint8_t *body = begin(connection, 73, format, 20);
   if (!body) return 0;
-  put32(body, drawable);
-  put16(body + 4, uint16_t(x));
-  put16(body + 6, uint16_t(y));
-  put16(body + 8, width);
-  put16(body + 10, height);
-  put32(body + 12, planeMask);
+  wirePut32(body, drawable);
+  wirePut16(body + 4, uint16_t(x));
+  wirePut16(body + 6, uint16_t(y));
+  wirePut16(body + 8, width);
+  wirePut16(body + 10, height);
+  wirePut32(body + 12, planeMask);
   return 1;
 }
 
@@ -379,20 +373,20 @@ void core11GShmPutImage(DisplayConnection *connection, uint32_t drawable, uint32
   if (!core11GShmMajorOpcode) return;
   uint8_t *body = begin(connection, core11GShmMajorOpcode, 3, 40);
   if (!body) return;
-  put32(body, drawable);
-  put32(body + 4, gc);
-  put16(body + 8, totalWidth);
-  put16(body + 10, totalHeight);
-  put16(body + 12, sourceX);
-  put16(body + 14, sourceY);
-  put16(body + 16, width);
-  put16(body + 18, height);
-  put16(body + 20, uint16_t(destinationX));
-  put16(body + 22, uint16_t(destinationY));
+  wirePut32(body, drawable);
+  wirePut32(body + 4, gc);
+  wirePut16(body + 8, totalWidth);
+  wirePut16(body + 10, totalHeight);
+  wirePut16(body + 12, sourceX);
+  wirePut16(body + 14, sourceY);
+  wirePut16(body + 16, width);
+  wirePut16(body + 18, height);
+  wirePut16(body + 20, uint16_t(destinationX));
+  wirePut16(body + 22, uint16_t(destinationY));
   body[24] = depth;
   body[25] = format;
   body[26] = sendEvent;
   body[27] = 0;
-  put32(body + 28, segment);
-  put32(body + 32, offset);
+  wirePut32(body + 28, segment);
+  wirePut32(body + 32, offset);
 }

@@ -12,6 +12,7 @@
 #include "proxy/main.h"
 #include "proxy/resource.h"
 #include "proxy/xproto.h"
+#include "support/wirewords.h"
 #include "support/logging.h"
 #include "support/orders.h"
 #include "support/strings.h"
@@ -25,11 +26,6 @@ ServerInputCutter xproxyServerInputCutter = xprotoProcessServerInput;
 
 namespace {
 
-uint32_t get16(const uint8_t *p, int swapped) { return swapped ? (p[0] << 8 | p[1]) : (p[0] | p[1] << 8); }
-uint32_t get32(const uint8_t *p, int swapped) {
-  return swapped ? (uint32_t(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3])
-                 : (p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24);
-}
 uint64_t pad4(uint64_t n) { return (n + 3) & ~uint64_t(3); }
 // The request key of a request's first two bytes: byte 0 low, byte 1 high.
 uint32_t requestKey(const uint8_t *request) { return request[0] | (uint32_t(request[1]) << 8); }
@@ -77,7 +73,7 @@ const char *readSetup(ClientConnection *client, ProtocolReader *reader, Buffer *
     reader->swapped = 0;
   else
     return strTempPrintf("Invalid byte order %d in X connection setup (size=%u)", data[0], input->length);
-  uint32_t nameLength = get16(data + 6, reader->swapped), dataLength = get16(data + 8, reader->swapped);
+  uint32_t nameLength = wireGet16(data + 6, reader->swapped), dataLength = wireGet16(data + 8, reader->swapped);
   uint64_t total = 12 + pad4(nameLength) + pad4(dataLength);
   if (total > input->length) return nullptr;
   *used = uint32_t(total);
@@ -85,7 +81,7 @@ const char *readSetup(ClientConnection *client, ProtocolReader *reader, Buffer *
   ordersCancel(client->setupTimer);
   client->setupTimer = nullptr;
   if (reader->swapped) byteswapByFormat("bbsssss", data, data + 12);
-  if (get16(data + 2, 0) != 11 || get16(data + 4, 0) != 0) {
+  if (wireGet16(data + 2, 0) != 11 || wireGet16(data + 4, 0) != 0) {
     core11GSendSetupFailed(client, "X protocol version mismatch");
     return stopWith(reader, "X protocol version mismatch");
   }
@@ -191,7 +187,7 @@ const char *xprotoProcessInput(ProtocolReader *reader, Buffer *input) {
     }
     if (left < 4) break;
     auto *request = reinterpret_cast<uint8_t *>(input->data) + position;
-    uint32_t length = get16(request + 2, swapped) * 4;
+    uint32_t length = wireGet16(request + 2, swapped) * 4;
     uint32_t used = 0;
     if (length > 0) {
       if (length > left) {
@@ -204,7 +200,7 @@ const char *xprotoProcessInput(ProtocolReader *reader, Buffer *input) {
       used = length;
     } else if (client->bigRequests) {
       if (left < 8) break;
-      uint64_t words = get32(request + 4, swapped);
+      uint64_t words = wireGet32(request + 4, swapped);
       uint64_t bigLength = words * 4;
       if (words < 2 || bigLength > xprotoBigRequestMaximum) {
         // Refused once; its bytes are dropped as they arrive, never buffered.
@@ -275,7 +271,7 @@ void xprotoProcessServerInput(DisplayConnection *c) {
   if (c->reader.bytesNeeded == 0) {
     if (input->length < 8) return;
     auto *data = reinterpret_cast<uint8_t *>(input->data);
-    uint64_t setupLength = 8 + 4 * uint64_t(get16(data + 6, 0));
+    uint64_t setupLength = 8 + 4 * uint64_t(wireGet16(data + 6, 0));
     if (setupLength > input->length) {
       waitFor(setupLength);
       return;
@@ -290,7 +286,7 @@ void xprotoProcessServerInput(DisplayConnection *c) {
   }
   while (c->reader.bytesNeeded != kReaderStopped && input->length - c->readPosition >= 32) {
     auto *unit = reinterpret_cast<uint8_t *>(input->data) + c->readPosition;
-    uint16_t sequence = uint16_t(get16(unit + 2, 0));
+    uint16_t sequence = uint16_t(wireGet16(unit + 2, 0));
     if (unit[0] == 0) {
       c->readPosition += 32;
       c->sequenceHandled = sequence;
@@ -311,7 +307,7 @@ void xprotoProcessServerInput(DisplayConnection *c) {
         xproxyMapReplySequence(c, sequence);
         proxyState.replyHandlers[c->replyKey](unit, uint32_t(length));
       } else {
-        uint32_t selector = get32(unit + 8, 0);
+        uint32_t selector = wireGet32(unit + 8, 0);
         // Below 36 the word would select a core event handler, which would misread it.
         if (selector < 36) warnLowGenericEvent(selector);
         if (selector >= 36 && selector < 256 && proxyState.eventHandlers[selector])

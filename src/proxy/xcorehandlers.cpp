@@ -11,6 +11,7 @@
 #include "proxy/xcore.h"
 #include "proxy/xproto.h"
 #include "proxy/xscreen.h"
+#include "support/wirewords.h"
 #include "support/logging.h"
 #include "xext/byteswap.h"
 
@@ -23,10 +24,6 @@ constexpr uint8_t kKillClient = 113;
 // forwarded whole.
 constexpr uint32_t kHexDumpLimit = 256;
 
-uint16_t get16(const uint8_t *p) { return uint16_t(p[0] | p[1] << 8); }
-uint32_t get32(const uint8_t *p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
-void put16(uint8_t *p, uint16_t v) { memcpy(p, &v, 2); }
-void put32(uint8_t *p, uint32_t v) { memcpy(p, &v, 4); }
 
 // The bad value as the error texts print it: decimal below 1000, else hexadecimal.
 std::string valueText(uint32_t value) {
@@ -50,14 +47,14 @@ void handleServerError(uint8_t *error, ValueMapping kind, Log log, bool (*hook)(
     LOG_UNE();
     return;
   }
-  xproxyMapReplySequence(connection, get16(error + 2));
-  put16(error + 2, client->replySequence);
+  xproxyMapReplySequence(connection, wireGet16(error + 2));
+  wirePut16(error + 2, client->replySequence);
   uint32_t failedMajor = connection->replyKey & 0xff;
   if (kind == ValueMapping::Id || (kind == ValueMapping::IdForKillClient && failedMajor == kKillClient))
-    put32(error + 4, mainServerToProxyXid(get32(error + 4), connection->display));
+    wirePut32(error + 4, mainServerToProxyXid(wireGet32(error + 4), connection->display));
   error[10] = xproxyMapMajorOpcode(error[10]);
   if (hook && !hook(connection)) return;
-  log(error, get32(error + 4));
+  log(error, wireGet32(error + 4));
   mainQueueEventForClient(error, "bbsis");
 }
 
@@ -82,7 +79,7 @@ void passReply(uint8_t *reply, uint32_t length, const char *what) {
   DisplayConnection *connection = xproxyCurrentDisplayConnection;
   ClientConnection *client = connection ? connection->owner : xproxyCurrentClient;
   if (!client || length < 32) return;
-  put16(reply + 2, client->replySequence);
+  wirePut16(reply + 2, client->replySequence);
   uint32_t key = connection ? connection->replyKey : 0;
   LOG(logChannelWarning, "%s X reply (%u bytes) of %s #%u from %s #%u for %s", what, length,
       xcoreRequestName(key & 0xff, key >> 8), client->replySequence, "X server",
@@ -116,11 +113,11 @@ void xcoreUnsupportedEvent(uint8_t *event) {
   DisplayConnection *connection = xproxyCurrentDisplayConnection;
   ClientConnection *client = xproxyCurrentClient;
   if (!connection || !client) return;
-  xproxyMapReplySequence(connection, get16(event + 2));
-  put16(event + 2, client->replySequence);
+  xproxyMapReplySequence(connection, wireGet16(event + 2));
+  wirePut16(event + 2, client->replySequence);
   bool generic = (event[0] & 0x7f) == kGenericEvent;
   // The server input reader has bounded a GenericEvent's length by the bytes it holds.
-  uint64_t length = generic ? 32 + 4 * uint64_t(get32(event + 4)) : 32;
+  uint64_t length = generic ? 32 + 4 * uint64_t(wireGet32(event + 4)) : 32;
   uint32_t shown = uint32_t(length < kHexDumpLimit ? length : kHexDumpLimit);
   std::string hex;
   hex.reserve(2 * shown + 3);
@@ -131,7 +128,7 @@ void xcoreUnsupportedEvent(uint8_t *event) {
   }
   if (shown < length) hex += "...";
   LOG(logChannelWarning, "UNSUPPORTED event type %u, detail %u serial %u for %s: %s",
-      generic ? get32(event + 8) : unsigned(event[0] & 0x7f), event[1], unsigned(client->replySequence),
+      generic ? wireGet32(event + 8) : unsigned(event[0] & 0x7f), event[1], unsigned(client->replySequence),
       xscreenClientName(client), hex.c_str());
   // A GenericEvent's length word must be swapped too, or a client of the other byte order
   // loses the framing of everything after it.

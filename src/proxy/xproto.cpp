@@ -10,6 +10,7 @@
 
 #include "proxy/xcore.h"
 #include "proxy/xscreen.h"
+#include "support/wirewords.h"
 #include "support/logging.h"
 #include "support/strings.h"
 
@@ -19,14 +20,6 @@ int xprotoTraceAuthorization = 0;
 int xprotoLogXErrors = 0;
 
 
-namespace {
-
-uint32_t get16(const uint8_t *p, int swapped) { return swapped ? (p[0] << 8 | p[1]) : (p[0] | p[1] << 8); }
-uint32_t get32(const uint8_t *p, int swapped) {
-  return swapped ? (uint32_t(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3])
-                 : (p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24);
-}
-}  // namespace
 
 void xprotoCloseWithReason(ProtocolReader *reader, const char *reason) {
   if (reader->bytesNeeded == kReaderStopped) return;  // the first reason holds
@@ -36,7 +29,7 @@ void xprotoCloseWithReason(ProtocolReader *reader, const char *reason) {
 
 uint64_t xprotoBigRequestLength(const uint8_t *request, uint32_t available, int swapped) {
   if (available < 8) return 0;
-  uint64_t length = uint64_t(get32(request + 4, swapped)) * 4;
+  uint64_t length = uint64_t(wireGet32(request + 4, swapped)) * 4;
   if (length > available || length < 8) return 0;
   return length;
 }
@@ -84,7 +77,7 @@ uint64_t xprotoImageBytes(uint32_t width, uint32_t height, int format, uint32_t 
   return bytes;
 }
 
-uint32_t xprotoReadCard32MSB(const uint8_t *p) { return get32(p, 1); }
+uint32_t xprotoReadCard32MSB(const uint8_t *p) { return wireGet32(p, 1); }
 
 void xprotoWriteCard32MSB(uint8_t *p, uint32_t value) {
   p[0] = uint8_t(value >> 24), p[1] = uint8_t(value >> 16), p[2] = uint8_t(value >> 8), p[3] = uint8_t(value);
@@ -99,7 +92,7 @@ int xprotoSeqDiff(uint16_t a, uint16_t b) {
 }
 
 uint64_t xprotoUnitLength(const uint8_t *unit, int swapped) {
-  if (unit[0] == 1 || unit[0] == 35) return 32 + 4 * uint64_t(get32(unit + 4, swapped));
+  if (unit[0] == 1 || unit[0] == 35) return 32 + 4 * uint64_t(wireGet32(unit + 4, swapped));
   return 32;
 }
 
@@ -111,7 +104,7 @@ int findUnit(bool wantError, uint16_t sequence, const uint8_t *data, uint64_t le
     const uint8_t *at = data + position;
     uint64_t n = xprotoUnitLength(at, swapped);
     if (n > length - position) break;  // incomplete
-    if ((wantError ? at[0] == 0 : at[0] == 1) && get16(at + 2, swapped) == sequence) {
+    if ((wantError ? at[0] == 0 : at[0] == 1) && wireGet16(at + 2, swapped) == sequence) {
       *unit = at;
       *unitLength = n;
       return 1;
@@ -143,8 +136,6 @@ int xprotoFindError(uint16_t sequence, const uint8_t *data, uint64_t length, int
 
 namespace {
 
-void put16(uint8_t *p, uint16_t v) { memcpy(p, &v, 2); }
-void put32(uint8_t *p, uint32_t v) { memcpy(p, &v, 4); }
 
 // Reserves a request of length bytes through the sink; its body (byte 4 on), or NULL.
 uint8_t *reserve(const RequestSink *sink, uint8_t opcode, uint8_t dataByte, uint32_t length) {
@@ -157,12 +148,12 @@ uint8_t *reserve(const RequestSink *sink, uint8_t opcode, uint8_t dataByte, uint
 int encodeOneId(const RequestSink *sink, uint8_t opcode, uint32_t id) {
   uint8_t *body = reserve(sink, opcode, 0, 8);
   if (!body) return 0;
-  put32(body, id);
+  wirePut32(body, id);
   return 1;
 }
 
 void putValues(uint8_t *at, const uint32_t *values, uint32_t count) {
-  for (uint32_t i = 0; i < count; i++) put32(at + 4 * i, values[i]);
+  for (uint32_t i = 0; i < count; i++) wirePut32(at + 4 * i, values[i]);
 }
 
 }  // namespace
@@ -215,16 +206,16 @@ int xprotoEncodeCreateWindow(const RequestSink *sink, uint32_t window, uint32_t 
   if (!attributes) mask = 0;
   uint8_t *body = reserve(sink, 1, depth, 32 + 4 * n);
   if (!body) return 0;
-  put32(body, window);
-  put32(body + 4, parent);
-  put16(body + 8, uint16_t(x));
-  put16(body + 10, uint16_t(y));
-  put16(body + 12, width);
-  put16(body + 14, height);
-  put16(body + 16, borderWidth);
-  put16(body + 18, windowClass);
-  put32(body + 20, visual);
-  put32(body + 24, mask);
+  wirePut32(body, window);
+  wirePut32(body + 4, parent);
+  wirePut16(body + 8, uint16_t(x));
+  wirePut16(body + 10, uint16_t(y));
+  wirePut16(body + 12, width);
+  wirePut16(body + 14, height);
+  wirePut16(body + 16, borderWidth);
+  wirePut16(body + 18, windowClass);
+  wirePut32(body + 20, visual);
+  wirePut32(body + 24, mask);
   putValues(body + 28, values, n);
   return 1;
 }
@@ -237,8 +228,8 @@ int xprotoEncodeChangeWindowAttributes(const RequestSink *sink, uint32_t window,
   if (!attributes) mask = 0;
   uint8_t *body = reserve(sink, 2, 0, 12 + 4 * n);
   if (!body) return 0;
-  put32(body, window);
-  put32(body + 4, mask);
+  wirePut32(body, window);
+  wirePut32(body + 4, mask);
   putValues(body + 8, values, n);
   return 1;
 }
@@ -246,9 +237,9 @@ int xprotoEncodeChangeWindowAttributes(const RequestSink *sink, uint32_t window,
 int xprotoEncodeSetEventMask(const RequestSink *sink, uint32_t window, uint32_t eventMask) {
   uint8_t *body = reserve(sink, 2, 0, 16);
   if (!body) return 0;
-  put32(body, window);
-  put32(body + 4, 0x800);
-  put32(body + 8, eventMask);
+  wirePut32(body, window);
+  wirePut32(body + 4, 0x800);
+  wirePut32(body + 8, eventMask);
   return 1;
 }
 
@@ -261,9 +252,9 @@ int xprotoEncodeConfigureWindow(const RequestSink *sink, uint32_t window, uint16
   uint32_t n = uint32_t(std::popcount(unsigned(mask)));
   uint8_t *body = reserve(sink, 12, 0, 12 + 4 * n);
   if (!body) return 0;
-  put32(body, window);
-  put16(body + 4, mask);
-  put16(body + 6, 0);
+  wirePut32(body, window);
+  wirePut16(body + 4, mask);
+  wirePut16(body + 6, 0);
   putValues(body + 8, values, n);
   return 1;
 }
@@ -271,18 +262,18 @@ int xprotoEncodeConfigureWindow(const RequestSink *sink, uint32_t window, uint16
 int xprotoEncodeResizeWindow(const RequestSink *sink, uint32_t window, uint32_t width, uint32_t height) {
   uint8_t *body = reserve(sink, 12, 0, 20);
   if (!body) return 0;
-  put32(body, window);
-  put16(body + 4, 0x000c);
-  put16(body + 6, 0);
-  put32(body + 8, width);
-  put32(body + 12, height);
+  wirePut32(body, window);
+  wirePut16(body + 4, 0x000c);
+  wirePut16(body + 6, 0);
+  wirePut32(body + 8, width);
+  wirePut32(body + 12, height);
   return 1;
 }
 
 int xprotoEncodeAllowEvents(const RequestSink *sink, uint8_t mode, uint32_t time) {
   uint8_t *body = reserve(sink, 35, mode, 8);
   if (!body) return 0;
-  put32(body, time);
+  wirePut32(body, time);
   return 1;
 }
 
@@ -292,10 +283,10 @@ int xprotoEncodeCreatePixmap(const RequestSink *sink, uint32_t pixmap, uint32_t 
                              uint16_t height, uint8_t depth) {
   uint8_t *body = reserve(sink, 53, depth, 16);
   if (!body) return 0;
-  put32(body, pixmap);
-  put32(body + 4, drawable);
-  put16(body + 8, width);
-  put16(body + 10, height);
+  wirePut32(body, pixmap);
+  wirePut32(body + 4, drawable);
+  wirePut16(body + 8, width);
+  wirePut16(body + 10, height);
   return 1;
 }
 
@@ -309,9 +300,9 @@ int xprotoEncodeCreateGC(const RequestSink *sink, uint32_t gc, uint32_t drawable
   if (!values) mask = 0;
   uint8_t *body = reserve(sink, 55, 0, 16 + 4 * n);
   if (!body) return 0;
-  put32(body, gc);
-  put32(body + 4, drawable);
-  put32(body + 8, mask);
+  wirePut32(body, gc);
+  wirePut32(body + 4, drawable);
+  wirePut32(body + 8, mask);
   putValues(body + 12, list, n);
   return 1;
 }
@@ -322,15 +313,15 @@ int xprotoEncodeCopyArea(const RequestSink *sink, uint32_t source, uint32_t dest
                          int16_t sourceY, uint16_t width, uint16_t height, int16_t destinationX, int16_t destinationY) {
   uint8_t *body = reserve(sink, 62, 0, 28);
   if (!body) return 0;
-  put32(body, source);
-  put32(body + 4, destination);
-  put32(body + 8, gc);
-  put16(body + 12, uint16_t(sourceX));
-  put16(body + 14, uint16_t(sourceY));
-  put16(body + 16, uint16_t(destinationX));
-  put16(body + 18, uint16_t(destinationY));
-  put16(body + 20, width);
-  put16(body + 22, height);
+  wirePut32(body, source);
+  wirePut32(body + 4, destination);
+  wirePut32(body + 8, gc);
+  wirePut16(body + 12, uint16_t(sourceX));
+  wirePut16(body + 14, uint16_t(sourceY));
+  wirePut16(body + 16, uint16_t(destinationX));
+  wirePut16(body + 18, uint16_t(destinationY));
+  wirePut16(body + 20, width);
+  wirePut16(body + 22, height);
   return 1;
 }
 
@@ -353,15 +344,15 @@ int xprotoEncodePutImage(const RequestSink *sink, uint32_t drawable, uint32_t gc
     if (length > 0xfffffff0u) return 0;
     uint8_t *body = reserve(sink, 72, uint8_t(image->format), uint32_t(length));
     if (!body) return 0;
-    put32(body, drawable);
-    put32(body + 4, gc);
-    put16(body + 8, uint16_t(image->width));
-    put16(body + 10, uint16_t(rows));
-    put16(body + 12, uint16_t(x));
-    put16(body + 14, uint16_t(int64_t(y) + int64_t(first)));
+    wirePut32(body, drawable);
+    wirePut32(body + 4, gc);
+    wirePut16(body + 8, uint16_t(image->width));
+    wirePut16(body + 10, uint16_t(rows));
+    wirePut16(body + 12, uint16_t(x));
+    wirePut16(body + 14, uint16_t(int64_t(y) + int64_t(first)));
     body[16] = uint8_t(image->xoffset);
     body[17] = uint8_t(image->depth);
-    put16(body + 18, 0);
+    wirePut16(body + 18, 0);
     uint8_t *out = body + 20;
     uint64_t chunkPlaneBytes = bytesPerLine * rows;
     for (uint64_t plane = 0; plane < planes; plane++) {
@@ -378,9 +369,9 @@ int xprotoEncodeCreateColormap(const RequestSink *sink, uint32_t colormap, uint3
                                uint8_t alloc) {
   uint8_t *body = reserve(sink, 78, alloc, 16);
   if (!body) return 0;
-  put32(body, colormap);
-  put32(body + 4, window);
-  put32(body + 8, visual);
+  wirePut32(body, colormap);
+  wirePut32(body + 4, window);
+  wirePut32(body + 8, visual);
   return 1;
 }
 
@@ -391,17 +382,17 @@ int xprotoEncodeCreateCursor(const RequestSink *sink, uint32_t cursor, uint32_t 
                              uint16_t backGreen, uint16_t backBlue) {
   uint8_t *body = reserve(sink, 93, 0, 32);
   if (!body) return 0;
-  put32(body, cursor);
-  put32(body + 4, source);
-  put32(body + 8, mask);
-  put16(body + 12, foreRed);
-  put16(body + 14, foreGreen);
-  put16(body + 16, foreBlue);
-  put16(body + 18, backRed);
-  put16(body + 20, backGreen);
-  put16(body + 22, backBlue);
-  put16(body + 24, x);
-  put16(body + 26, y);
+  wirePut32(body, cursor);
+  wirePut32(body + 4, source);
+  wirePut32(body + 8, mask);
+  wirePut16(body + 12, foreRed);
+  wirePut16(body + 14, foreGreen);
+  wirePut16(body + 16, foreBlue);
+  wirePut16(body + 18, backRed);
+  wirePut16(body + 20, backGreen);
+  wirePut16(body + 22, backBlue);
+  wirePut16(body + 24, x);
+  wirePut16(body + 26, y);
   return 1;
 }
 

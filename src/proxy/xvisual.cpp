@@ -14,6 +14,7 @@
 #include <X11/extensions/multibuf.h>
 
 #include "proxy/xdisplay.h"
+#include "support/wirewords.h"
 #include "support/datapack.h"
 #include "support/logging.h"
 #include "support/strings.h"
@@ -896,12 +897,6 @@ constexpr int kGlxQueryVersion = 7, kGlxGetVisualConfigs = 14, kGlxGetFbConfigs 
               kGlxQueryServerString = 19, kGlxQueryExtensionsString = 18, kGlxCreateContext = 3,
               kGlxDestroyContext = 4, kGlxMakeCurrent = 5, kGlSingleGetIntegerv = 117, kGlSingleGetString = 129;
 
-void put32(unsigned char *at, uint32_t value) { memcpy(at, &value, 4); }
-uint32_t get32(const unsigned char *at) {
-  uint32_t value;
-  memcpy(&value, at, 4);
-  return value;
-}
 
 void runSyncHandler(Display *display) {
   if (display->synchandler) (*display->synchandler)(display);
@@ -921,7 +916,7 @@ struct GlxReply {
   unsigned char header[32];
   std::vector<uint32_t> data;
   bool outOfMemory = false;
-  uint32_t word(int offset) const { return get32(header + offset); }
+  uint32_t word(int offset) const { return wireGet32(header + offset); }
 };
 
 bool finishExchange(Display *display, GlxReply *reply, uint64_t keepWords) {
@@ -952,8 +947,8 @@ void sendOnly(Display *display) {
 uint16_t glxQueryVersion(Display *display, int opcode) {
   LockDisplay(display);
   unsigned char *request = xutilBeginRequest(display, opcode, kGlxQueryVersion, 12);
-  put32(request + 4, 1);
-  put32(request + 8, 4);
+  wirePut32(request + 4, 1);
+  wirePut32(request + 8, 4);
   GlxReply reply;
   if (!finishExchange(display, &reply, 0)) return 0;
   uint64_t code = static_cast<uint64_t>(reply.word(8)) * 64 + reply.word(12);
@@ -964,7 +959,7 @@ uint16_t glxQueryVersion(Display *display, int opcode) {
 bool glxConfigList(Display *display, int opcode, int minor, int screen, GlxReply *reply) {
   LockDisplay(display);
   unsigned char *request = xutilBeginRequest(display, opcode, minor, 8);
-  put32(request + 4, static_cast<uint32_t>(screen));
+  wirePut32(request + 4, static_cast<uint32_t>(screen));
   return finishExchange(display, reply, UINT64_MAX);
 }
 
@@ -1035,9 +1030,9 @@ void glxClientInfo(Display *display, int opcode) {
   unsigned char *request = xutilBeginRequest(display, opcode, kGlxClientInfo, 16);
   uint16_t length = static_cast<uint16_t>((16 + (bytes + 3) / 4 * 4) / 4);
   memcpy(request + 2, &length, 2);
-  put32(request + 4, 1);
-  put32(request + 8, 4);
-  put32(request + 12, bytes);
+  wirePut32(request + 4, 1);
+  wirePut32(request + 8, 4);
+  wirePut32(request + 12, bytes);
   Data(display, kClientGlExtensions, bytes);
   sendOnly(display);
 }
@@ -1048,8 +1043,8 @@ void glxExtensionString(Display *display, int opcode, int screen, GlCapabilities
   GlxReply reply;
   LockDisplay(display);
   unsigned char *request = xutilBeginRequest(display, opcode, kGlxQueryServerString, 12);
-  put32(request + 4, static_cast<uint32_t>(screen));
-  put32(request + 8, 3);  // GLX_EXTENSIONS
+  wirePut32(request + 4, static_cast<uint32_t>(screen));
+  wirePut32(request + 8, 3);  // GLX_EXTENSIONS
   bool ok = finishExchange(display, &reply, keep) && !reply.outOfMemory;
   char text[sizeof caps->glxExtensions];
   text[0] = 0;
@@ -1058,7 +1053,7 @@ void glxExtensionString(Display *display, int opcode, int screen, GlCapabilities
     GlxReply other;
     LockDisplay(display);
     request = xutilBeginRequest(display, opcode, kGlxQueryExtensionsString, 8);
-    put32(request + 4, static_cast<uint32_t>(screen));
+    wirePut32(request + 4, static_cast<uint32_t>(screen));
     if (finishExchange(display, &other, keep) && !other.outOfMemory)
       copyReplyString(other, other.word(12), text, sizeof text);
   }
@@ -1070,8 +1065,8 @@ bool glSingle(Display *display, int opcode, int code, uint32_t tag, uint32_t arg
               uint64_t keepWords) {
   LockDisplay(display);
   unsigned char *request = xutilBeginRequest(display, opcode, code, 12);
-  put32(request + 4, tag);
-  put32(request + 8, argument);
+  wirePut32(request + 4, tag);
+  wirePut32(request + 8, argument);
   return finishExchange(display, reply, keepWords) && !reply->outOfMemory;
 }
 
@@ -1102,9 +1097,9 @@ uint32_t glxMakeCurrent(Display *display, int opcode, uint32_t drawable, uint32_
                         bool *replied) {
   LockDisplay(display);
   unsigned char *request = xutilBeginRequest(display, opcode, kGlxMakeCurrent, 16);
-  put32(request + 4, drawable);
-  put32(request + 8, context);
-  put32(request + 12, oldTag);
+  wirePut32(request + 4, drawable);
+  wirePut32(request + 8, context);
+  wirePut32(request + 12, oldTag);
   GlxReply reply;
   *replied = finishExchange(display, &reply, 0);
   return *replied ? reply.word(8) : 0;
@@ -1174,10 +1169,10 @@ int xvisualQueryGlx(Display *display, int screen, GlCapabilities *caps) {
     XID context = XAllocID(display);
     LockDisplay(display);
     unsigned char *request = xutilBeginRequest(display, opcode, kGlxCreateContext, 24);
-    put32(request + 4, static_cast<uint32_t>(context));
-    put32(request + 8, chosen->visualId);
-    put32(request + 12, static_cast<uint32_t>(screen));
-    put32(request + 16, 0);
+    wirePut32(request + 4, static_cast<uint32_t>(context));
+    wirePut32(request + 8, chosen->visualId);
+    wirePut32(request + 12, static_cast<uint32_t>(screen));
+    wirePut32(request + 16, 0);
     request[20] = 0;  // not direct
     sendOnly(display);
     Visual *visual = xvisualXlibVisualById(chosen->visualId);
@@ -1200,7 +1195,7 @@ int xvisualQueryGlx(Display *display, int screen, GlCapabilities *caps) {
     }
     LockDisplay(display);
     request = xutilBeginRequest(display, opcode, kGlxDestroyContext, 8);
-    put32(request + 4, static_cast<uint32_t>(context));
+    wirePut32(request + 4, static_cast<uint32_t>(context));
     sendOnly(display);
     XDestroyWindow(display, window);
     XFreeColormap(display, colormap);
