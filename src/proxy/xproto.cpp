@@ -19,8 +19,6 @@ uint64_t xprotoSetupTimeoutMs = 60000;
 int xprotoTraceAuthorization = 0;
 int xprotoLogXErrors = 0;
 
-
-
 void xprotoCloseWithReason(ProtocolReader *reader, const char *reason) {
   if (reader->bytesNeeded == kReaderStopped) return;  // the first reason holds
   reader->bytesNeeded = kReaderStopped;

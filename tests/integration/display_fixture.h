@@ -1,4 +1,4 @@
-// A test with its own Xvfb of one 320x240x24 screen and one open Xlib connection to it, closed
+// A test with its own Xvfb (by default one 320x240x24 screen) and one open Xlib connection to it, closed
 // again after the test (the server stops with the fixture).
 #pragma once
 
@@ -10,10 +10,14 @@
 
 class XvfbDisplayTest : public ::testing::Test {
  protected:
-  void SetUp() override {
+  // The server's screens and options; a test class overrides it for other set-ups.
+  virtual XvfbOptions xvfbOptions() const {
     XvfbOptions options;
     options.screens = {"320x240x24"};
-    ASSERT_EQ(server_.start(options), "");
+    return options;
+  }
+  void SetUp() override {
+    ASSERT_EQ(server_.start(xvfbOptions()), "");
     display_ = XOpenDisplay(server_.displayName().c_str());
     ASSERT_NE(display_, nullptr);
   }

@@ -7,25 +7,28 @@
 #include "proxy/xemulation.h"
 #include "proxy/xvisual.h"
 #include "xclient/xtarget.h"
+#include "display_fixture.h"
 #include "xvfb_fixture.h"
 
 namespace {
 
-class XemulationTest : public ::testing::Test {
+class XemulationTest : public XvfbDisplayTest {
  protected:
-  void SetUp() override {
+  XvfbOptions xvfbOptions() const override {
     XvfbOptions options;
     options.screens = {"1024x768x24", "320x240x8"};
     options.iglx = true;
-    ASSERT_EQ(server_.start(options), "");
-    display_ = XOpenDisplay(server_.displayName().c_str());
-    ASSERT_NE(display_, nullptr);
+    return options;
+  }
+  void SetUp() override {
+    XvfbDisplayTest::SetUp();
+    if (HasFatalFailure()) return;
     XSetErrorHandler(xtargetTrapErrorHandler);
   }
   void TearDown() override {
     xvisualFreeArray(head_, headCount_);
     free(emulated_);
-    if (display_) XCloseDisplay(display_);
+    XvfbDisplayTest::TearDown();
   }
   void emulate(int screen, uint32_t mask) {
     xvisualFreeArray(head_, headCount_);
@@ -35,8 +38,6 @@ class XemulationTest : public ::testing::Test {
     ASSERT_EQ(xemulationAddVisuals(display_, head_, headCount_, mask, &emulated_, &emulatedCount_), nullptr);
   }
 
-  XvfbServer server_;
-  Display *display_ = nullptr;
   VisualRecord *head_ = nullptr;
   int headCount_ = 0;
   VisualRecord *emulated_ = nullptr;

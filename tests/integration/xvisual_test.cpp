@@ -11,26 +11,29 @@
 #include "proxy/xvisual.h"
 #include "xclient/xtarget.h"
 #include "xclient/xutilh.h"
+#include "display_fixture.h"
 #include "xvfb_fixture.h"
 
 namespace {
 
-class XvisualTest : public ::testing::Test {
+class XvisualTest : public XvfbDisplayTest {
  protected:
-  void SetUp() override {
+  XvfbOptions xvfbOptions() const override {
     XvfbOptions options;
     options.screens = {"1024x768x24", "320x240x8"};
     options.iglx = true;
-    ASSERT_EQ(server_.start(options), "");
-    display_ = XOpenDisplay(server_.displayName().c_str());
-    ASSERT_NE(display_, nullptr);
+    return options;
+  }
+  void SetUp() override {
+    XvfbDisplayTest::SetUp();
+    if (HasFatalFailure()) return;
     XSetErrorHandler(xtargetTrapErrorHandler);
     root_ = RootWindow(display_, 0);
     defaultId_ = static_cast<uint32_t>(XVisualIDFromVisual(DefaultVisual(display_, 0)));
   }
   void TearDown() override {
     xvisualFreeArray(records_, count_);
-    if (display_) XCloseDisplay(display_);
+    XvfbDisplayTest::TearDown();
   }
   void build(int screen = 0) {
     xvisualFreeArray(records_, count_);
@@ -47,8 +50,6 @@ class XvisualTest : public ::testing::Test {
   }
   VisualRecord *byId(uint32_t id) { return xvisualFindById(records_, count_, id); }
 
-  XvfbServer server_;
-  Display *display_ = nullptr;
   Window root_ = 0;
   uint32_t defaultId_ = 0;
   VisualRecord *records_ = nullptr;
