@@ -2,6 +2,7 @@
 // may be nested as deep as clients care to make it.
 #include <algorithm>
 #include <climits>
+#include <cstring>
 #include <cstdlib>
 #include <utility>
 #include <vector>
@@ -293,8 +294,13 @@ void windowSendVisibilityNotify(WindowRecord *window) {
   uint8_t event[32] = {15};
   memcpy(event + 4, &window->id, 4);
   event[8] = window->visibility;
-  for (EventSelection *s = window->selections; s; s = s->next)
-    if ((s->mask & kWindowVisibilityChangeMask) && s->client) mainSendToClient(event, "bbsib", s->client);
+  for (EventSelection *s = window->selections; s; s = s->next) {
+    if (!(s->mask & kWindowVisibilityChangeMask) || !s->client) continue;
+    // Each client at its own sequence number.
+    uint16_t sequence = uint16_t(s->client->sequence);
+    memcpy(event + 2, &sequence, 2);
+    mainSendToClient(event, "bbsib", s->client);
+  }
 }
 
 // ----- Mapping -----
