@@ -55,7 +55,7 @@ FakeBytes FakeMessage::done() {
 
 uint32_t FakeClient::u16(const FakeBytes &m, size_t at) const { return getField(m, at, 2, big); }
 uint32_t FakeClient::u32(const FakeBytes &m, size_t at) const { return getField(m, at, 4, big); }
-uint32_t FakeClient::id(uint32_t n) const { return (client->index << resourceIdShift()) | n; }
+uint32_t FakeClient::id(uint32_t n) const { return (index << resourceIdShift()) | n; }
 
 FakeCore::FakeCore() {
   if (instance) abort();  // one at a time: the proxy's state is process-wide
@@ -157,6 +157,7 @@ FakeClient &FakeCore::addClient(bool big, int displayConnections) {
   f.client = c;
   c->fd = fds[0];
   c->index = resourceFreeClientSlot();
+  f.index = c->index;
   resourceInitClient(c->index);
   outbufferInit(&c->output, fds[0], nullptr, nullptr);
   // The transport is never connected: the peer is named so that nobody asks it for an address.

@@ -35,7 +35,8 @@ struct FakeMessage {
 };
 
 struct FakeClient {
-  ClientConnection *client = nullptr;
+  ClientConnection *client = nullptr;  // NULL once closed
+  uint32_t index = 0;                  // its resource slot (kept after the close)
   bool big = false;
   int peer = -1;                    // the test's end of the client socket
   std::vector<int> serverPeers;     // the test's end of each display connection
