@@ -222,3 +222,10 @@ extern int mainGlxDisabled;
 // The program name used in the outer window's name.
 extern const char *mainProgramName;
 // ===== end of visuals, id layout, default colormaps and root windows =====
+
+// ===== readable areas =====
+// Whether GetImage may read the area of the drawable: never an empty area; inside a pixmap;
+// any area of an id the window tree does not know; of a known window only when it is viewable
+// and the area, in root coordinates, meets its visible region inside its meta screen.
+int mainIsAreaReadable(uint32_t drawable, int32_t x, int32_t y, uint32_t width, uint32_t height);
+// ===== end of readable areas =====
