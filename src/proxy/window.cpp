@@ -366,11 +366,12 @@ void windowBorderRegion(const WindowRecord *window, Region *out) {
 }
 
 namespace {
-// Whether the point lies in the window's outside (bounding shape or border box).
+// Whether the point lies in the window's outside (border box, and shape when shaped).
 bool outsideContains(const WindowRecord *w, int32_t x, int32_t y) {
   WindowBox b = windowOuterBox(w);
   if (x < b.x1 || x >= b.x2 || y < b.y1 || y >= b.y2) return false;
-  if (w->boundingShape) return regionContainsPoint(x - w->x, y - w->y, w->boundingShape) != 0;
+  // A shaped window's outside as the parent clips it, as the real server finds windows.
+  if (w->boundingShape) return regionContainsPoint(x, y, w->borderSize) != 0;
   return true;
 }
 }  // namespace
