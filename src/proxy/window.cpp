@@ -16,10 +16,17 @@
 #include "support/logging.h"
 #include "support/orders.h"
 #include "xclient/region.h"
+#include "xext/windowbuffers.h"
 #include "support/strtemp.h"
 #include "proxy/windowinternal.h"
 
+namespace {
+void destroyRoutine(uint32_t, void *value) { windowDestroy(static_cast<WindowRecord *>(value)); }
+}  // namespace
+
 WindowRecord *windowCreateRecord(uint32_t id, MetaScreen *screen, VisualRecord *visual) {
+  // Type 1's free routine is the tree's destruction (installed before the first window).
+  resourceTypeRoutines[kResourceWindow].free = destroyRoutine;
   auto *window = static_cast<WindowRecord *>(calloc(1, sizeof(WindowRecord)));
   if (!window) {
     LOG_OUT_OF_MEMORY();
@@ -200,6 +207,7 @@ WindowRecord *windowCreate(uint32_t id, WindowRecord *parent, int32_t x, int32_t
     free(window);
     return nullptr;
   }
+  resourceTypeRoutines[kResourceWindow].free = destroyRoutine;
   if (!resourceAdd(id, kResourceWindow, window)) return nullptr;  // freed by its free routine
   windowLinkAbove(window, parent, parent->firstChild);
   windowRecomputeSubtree(window);
@@ -252,7 +260,8 @@ void windowFreeRecordData(WindowRecord *window) {
   if (window->cursor) resourceReleaseCursor(window->cursor);
   window->cursor = nullptr;
   freeSelections(&window->selections);
-  // The buffer extensions keep nothing while they are absent.
+  doublebufFreeWindowBuffers(window);
+  if (window->multibufData) multibufFreeWindowBuffers(window);
   window->multibufData = nullptr;
   free(window->validation);
   window->validation = nullptr;
