@@ -219,7 +219,7 @@ void FakeCore::send(FakeClient &f, const FakeBytes &request) {
   ClientConnection *previous = xproxyCurrentClient;
   xproxyCurrentClient = f.client;
   f.client->sequence++;
-  proxyState.requestHandlers[copy[0]](copy.data(), uint32_t(request.size()));
+  proxyState.requestHandlers[copy[0] | copy[1] << 8](copy.data(), uint32_t(request.size()));
   xproxyCurrentClient = previous;
 }
 
