@@ -458,7 +458,9 @@ TEST_F(GrabTest, UngrabChecks) {
     ASSERT_EQ(grab(*a, 1, 1, 0), 1);
     EXPECT_EQ(windowUngrabPointer(kWindowPointer, c.byOther ? b->client : a->client, c.time), c.released ? 1 : 0);
     EXPECT_EQ(proxyState.pointerGrab.client == nullptr, c.released);
-    if (c.message) EXPECT_TRUE(core.logged(c.message));
+    if (c.message) {
+      EXPECT_TRUE(core.logged(c.message));
+    }
     windowUngrabPointer(kWindowPointer, nullptr, 0);
   }
   // Times across the wrap of the 32-bit clock.
