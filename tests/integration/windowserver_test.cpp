@@ -1,0 +1,105 @@
+// The proxy's grabs and window moves on the real servers of two heads (the two screens of one
+// Xvfb): a grab forwarded to the second head holds there against other clients until it is
+// lifted; a moved window moves on both heads and in the tree, or is left to its window manager.
+#include <gtest/gtest.h>
+
+#include <X11/Xlib.h>
+#undef min
+#undef max
+
+#include <cstring>
+
+#include "proxy/clientconnection.h"
+#include "proxy/connections.h"
+#include "proxy/head.h"
+#include "proxy/misc.h"
+#include "proxy/resource.h"
+#include "proxy/window.h"
+#include "proxy/xproxy.h"
+#include "proxy/xscreen.h"
+#include "support/logging.h"
+#include "twohead_fixture.h"
+
+namespace {
+
+class ServerGrabTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    static bool logReady = (logInit(0, nullptr, "test", "test"), true);
+    (void)logReady;
+    ASSERT_EQ(proxy.start(), "");
+    ASSERT_EQ(proxy.openClient(false), "");
+    // A top-level window of the client: a copy on each head and one in the tree.
+    id = proxy.clientId(1);
+    for (Head *h : proxy.heads) {
+      uint8_t *at = xproxyBeginRequest(proxy.connection, 1, 0, 32);
+      ASSERT_NE(at, nullptr);
+      uint32_t words[7] = {resourceServerId(id, kResourceWindow, h),
+                           resourceServerId(proxy.screen->root, kResourceWindow, h), 0, 0, 0, 1, 0};
+      uint16_t geometry[4] = {10, 20, 50, 40};
+      memcpy(at + 4, &words[0], 8);
+      memcpy(at + 12, geometry, 8);
+      uint16_t border = 0, windowClass = 1;
+      memcpy(at + 20, &border, 2);
+      memcpy(at + 22, &windowClass, 2);
+      memset(at + 24, 0, 8);  // visual CopyFromParent, no values
+      at = xproxyBeginRequest(proxy.connection, 8, 0, 8);
+      ASSERT_NE(at, nullptr);
+      uint32_t serverId = resourceServerId(id, kResourceWindow, h);
+      memcpy(at + 4, &serverId, 4);
+    }
+    proxy.sync();
+    xproxyCurrentClient = proxy.client;
+    WindowRecord *root = static_cast<WindowRecord *>(resourceLookupWindow(proxy.screen->root));
+    window = windowCreate(id, root, 10, 20, 50, 40, 0, 0, 0);
+    ASSERT_NE(window, nullptr);
+    windowMap(window);
+    xproxyCurrentClient = nullptr;
+  }
+  void TearDown() override {
+    windowUngrabPointer(kWindowPointer, nullptr, 0);
+    proxy.stop();
+  }
+  // Whether another client can grab the pointer on a screen of the Xvfb now.
+  int otherGrab(int screen) {
+    int status = XGrabPointer(proxy.judge, RootWindow(proxy.judge, screen), False, ButtonPressMask, GrabModeAsync,
+                              GrabModeAsync, None, None, CurrentTime);
+    XUngrabPointer(proxy.judge, CurrentTime);
+    XSync(proxy.judge, False);
+    return status;
+  }
+  // Where a head's copy of the window is.
+  std::pair<int, int> position(Head *h) {
+    Window root;
+    int x = -1, y = -1;
+    unsigned w, hh, b, d;
+    XGetGeometry(proxy.judge, resourceServerId(id, kResourceWindow, h), &root, &x, &y, &w, &hh, &b, &d);
+    return {x, y};
+  }
+
+  TwoHeadProxy proxy;
+  uint32_t id = 0;
+  WindowRecord *window = nullptr;
+};
+
+TEST_F(ServerGrabTest, ForwardedPointerGrabHoldsUntilLifted) {
+  EXPECT_EQ(otherGrab(1), GrabSuccess);
+  ASSERT_EQ(windowGrabPointer(kWindowPointer, proxy.client, id, 0, 0, 0x4, 1, 1, nullptr, 0, 0), 1);
+  miscForwardGrabPointer(proxy.heads[1]);
+  proxy.sync();
+  EXPECT_EQ(proxyState.pointerGrab.realServer, 1);
+  EXPECT_EQ(otherGrab(1), AlreadyGrabbed);
+  miscUngrabPointerOnServer(1);
+  proxy.sync();
+  EXPECT_EQ(otherGrab(1), GrabSuccess);
+}
+
+TEST_F(ServerGrabTest, MovedWindowMovesOnEveryHead) {
+  xproxyMoveWindow(proxy.client, window, 70, 90);
+  proxy.sync();
+  for (Head *h : proxy.heads) EXPECT_EQ(position(h), std::make_pair(70, 90));
+  EXPECT_EQ(window->x, 70);
+  EXPECT_EQ(window->y, 90);
+}
+
+}  // namespace
