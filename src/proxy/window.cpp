@@ -492,7 +492,7 @@ int windowChangeAttributes(WindowRecord *window, uint32_t eventMask) {
       if (xproxySendNoOpRequest(connection, windowSetClientEventMask, reinterpret_cast<uintptr_t>(update),
                                 windowFreeMaskUpdate))
         return 1;
-      // (the release function has freed the update when the round trip could not be sent)
+      free(update);  // not sent: the block takes the mask at once
     }
   }
   setSelection(&window->block->entries, client, eventMask);

@@ -419,6 +419,96 @@ TEST_F(WindowTest, DeepChainNeedsNoDeepStack) {
   windowFreePendingSelectionBlocks();
 }
 
+TEST_F(WindowTest, BackgroundAndCursorReferences) {
+  WindowRecord *root = core.root();
+  WindowRecord *w = make(*a, 1, root, 0, 0, 50, 50);
+  FakeCore::Current current(*a);
+  PixmapRecord *p1 = resourceCreatePixmap(a->id(10), screen, screen->rootVisual, 8, 8, 24);
+  PixmapRecord *p2 = resourceCreatePixmap(a->id(11), screen, screen->rootVisual, 8, 8, 24);
+  PixmapRecord *shallow = resourceCreatePixmap(a->id(12), screen, screen->rootVisual, 8, 8, 1);
+  ASSERT_TRUE(p1 && p2 && shallow);
+  struct Case {
+    const char *what;
+    uint32_t pixmap;  // 0xffffffff: a background pixel
+    uint8_t state;
+    uint32_t refs1, refs2;
+  } cases[] = {
+      {"pixmap", a->id(10), 3, 1, 0},
+      {"another pixmap", a->id(11), 3, 0, 1},
+      {"wrong depth is ignored", a->id(12), 3, 0, 1},
+      {"pixel", 0xffffffff, 2, 0, 0},
+      {"pixmap again", a->id(10), 3, 1, 0},
+      {"ParentRelative", 1, 1, 0, 0},
+      {"pixmap once more", a->id(11), 3, 0, 1},
+      {"None", 0, 0, 0, 0},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.pixmap == 0xffffffff)
+      windowSetBackgroundPixel(w);
+    else
+      windowSetBackgroundPixmap(w, c.pixmap);
+    EXPECT_EQ(w->backgroundState, c.state);
+    EXPECT_EQ(p1->refCount, c.refs1);
+    EXPECT_EQ(p2->refCount, c.refs2);
+  }
+  EXPECT_TRUE(core.logged("Invalid background pixmap"));
+
+  // Cursors: the window's reference moves; the shown cursor is the nearest ancestor's.
+  CursorRecord *arrow = resourceCreateCursor(a->id(20), 0);
+  CursorRecord *hand = resourceCreateCursor(a->id(21), 0);
+  WindowRecord *child = make(*a, 2, w, 10, 10, 10, 10);
+  windowSetCursor(w, arrow->id);
+  EXPECT_EQ(arrow->refCount, 2u);
+  EXPECT_EQ(windowCurrentCursor(12, 12), arrow->id);
+  windowSetCursor(child, hand->id);
+  EXPECT_EQ(windowCurrentCursor(12, 12), hand->id);
+  EXPECT_EQ(windowCurrentCursor(45, 45), arrow->id);
+  EXPECT_EQ(windowCurrentCursor(200, 200), 0u);
+  windowSetCursor(w, a->id(99));
+  EXPECT_TRUE(core.logged("Unknown cursor 0x"));
+  // During a pointer grab: the grab's cursor, else the grab window's outside its area.
+  ASSERT_EQ(windowGrabPointer(kWindowPointer, a->client, child->id, 0, 0, 0, 1, 1, nullptr, 0, 0), 1);
+  EXPECT_EQ(windowCurrentCursor(45, 45), hand->id);
+  windowUngrabPointer(kWindowPointer, nullptr, 0);
+  resourceFree(w->id, 0);  // the window's references go with it
+  EXPECT_EQ(arrow->refCount, 1u);
+  EXPECT_EQ(hand->refCount, 1u);
+}
+
+TEST_F(WindowTest, AClosingClientsSelectionsGoEverywhere) {
+  WindowRecord *root = core.root();
+  WindowRecord *kept = make(*a, 1, root, 0, 0, 50, 50);
+  WindowRecord *gone = make(*a, 2, root, 100, 0, 50, 50);
+  select(*b, kept, kWindowVisibilityChangeMask | 0x8000);
+  select(*b, gone, 0x8000);
+  {
+    FakeCore::Current current(*a);
+    resourceFree(gone->id, 0);
+  }
+  ClientConnection *closing = b->client;
+  core.closeClient(*b);
+  EXPECT_EQ(windowAllEventMasks(kept), 0u);
+  for (WindowSelectionBlock *block = windowPendingSelectionBlocks(); block; block = block->next)
+    for (EventSelection *e = block->entries; e; e = e->next) EXPECT_NE(e->client, closing);
+  // Covering the window sends nothing to the closed client (the sanitizer builds would see it).
+  make(*a, 3, root, 0, 0, 60, 60);
+  EXPECT_EQ(kept->visibility, 2);
+}
+
+TEST_F(WindowTest, DestroySubwindowsFreesFromTheBottom) {
+  WindowRecord *parent = make(*a, 1, core.root(), 0, 0, 100, 100);
+  for (uint32_t n = 2; n < 6; n++) make(n % 2 ? *a : *b, n, parent, 0, 0, 10, 10);
+  {
+    FakeCore::Current current(*a);
+    windowDestroySubwindows(parent);
+  }
+  EXPECT_EQ(parent->firstChild, nullptr);
+  EXPECT_TRUE(parent->viewable);
+  EXPECT_EQ(resourceTableOf(b->index)->elements, 0u);
+  EXPECT_EQ(resourceLookupWindow(a->id(3)), nullptr);
+}
+
 // ----- Grabs, freezes and focus -----
 
 class GrabTest : public WindowTest {
