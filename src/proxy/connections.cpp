@@ -74,6 +74,7 @@ void onSetupTimeout(void *argument) {
 
 void freeClientRecord(ClientConnection *client) {
   bufferFree(&client->input);
+  free(client->saveSet);  // (emptied at the close unless the client was retained)
   free(client->peerIdentity);
   free(client->programName);
   free(client);

@@ -176,7 +176,13 @@ void windowSetShape(WindowRecord *window);
 WindowRecord *windowStayOnTopSibling(WindowRecord *window);
 
 // --- Validation ---
+// Recomputes the clip lists and visibilities of the parent's subtree after a change (child and
+// kind name the change; the whole subtree is recomputed) and sends VisibilityNotify for each
+// change of visibility.
 void windowValidateTree(WindowRecord *parent, WindowRecord *child, int kind);
+// The border clip, clip list and visibility of a viewable window and its subtree, from the
+// region left for it by its parent and higher siblings (consumed).
+void windowComputeClips(WindowRecord *window, Region *universe);
 void windowSendVisibilityNotify(WindowRecord *window);
 
 // --- Queries ---

@@ -305,13 +305,10 @@ void windowGravityTranslate(int32_t x, int32_t y, int32_t oldX, int32_t oldY, in
 
 // ----- Validation -----
 
-void windowValidateTree(WindowRecord *parent, WindowRecord *, int) {
-  if (!parent || !parent->viewable) return;
-  Region *inside = regionCreate();
-  if (!inside) return LOG_OUT_OF_MEMORY();
-  regionIntersect(inside, parent->borderClip, parent->windowSize);
-  Pending stack;
-  distribute(parent, inside, stack);
+namespace {
+// Clips, visibility and VisibilityNotify of the windows on a stack, each subtree before the next
+// sibling. Consumes the regions.
+void computeAll(Pending &stack) {
   while (!stack.empty()) {
     auto [w, universe] = stack.back();
     stack.pop_back();
@@ -324,6 +321,26 @@ void windowValidateTree(WindowRecord *parent, WindowRecord *, int) {
       windowSendVisibilityNotify(w);
     }
   }
+}
+}  // namespace
+
+void windowComputeClips(WindowRecord *window, Region *universe) {
+  Pending stack;
+  stack.emplace_back(window, universe);
+  computeAll(stack);
+}
+
+void windowValidateTree(WindowRecord *parent, WindowRecord *, int) {
+  // The parent's whole subtree is recomputed from what the parent's border clip leaves for its
+  // inside: every window whose place, stacking or neighbours changed is among them, so no
+  // window needs to be marked first.
+  if (!parent || !parent->viewable) return;
+  Region *inside = regionCreate();
+  if (!inside) return LOG_OUT_OF_MEMORY();
+  regionIntersect(inside, parent->borderClip, parent->windowSize);
+  Pending stack;
+  distribute(parent, inside, stack);
+  computeAll(stack);
 }
 
 void windowSendVisibilityNotify(WindowRecord *window) {
