@@ -265,7 +265,13 @@ void windowFreeRecordData(WindowRecord *window) {
   window->multibufData = nullptr;
   free(window->validation);
   window->validation = nullptr;
-  // The block waits 7 s for events the real server still sends for the window.
+  // The block waits 7 s for events the real server still sends for the window (a root goes only
+  // at a reset or the exit, when nothing more comes for it).
+  bool root = window->screen && window->screen->root == window->id;
+  if (root && window->block) {
+    windowFreeSelectionBlock(window->block);
+    window->block = nullptr;
+  }
   if (WindowSelectionBlock *b = window->block) {
     window->block = nullptr;
     b->x = clamp16(window->x);
