@@ -44,6 +44,17 @@ int checkUngrab(ClientConnection *owner, uint32_t grabTime, ClientConnection *cl
   return 1;
 }
 
+// What an ended grab of one device lifts: the freezes of its own device made by a grab of this
+// kind (active mode `ownActive`) or thawed (1, 2) or passive (5); of the other device the freeze
+// of this kind's active grabs (`otherActive`), and a passive grab's freeze (5) of the owner
+// unless the owner also grabs that device.
+void liftFreezes(ProxyState::Freeze &own, uint8_t ownActive, ProxyState::Freeze &other, uint8_t otherActive,
+                 ClientConnection *owner, ClientConnection *otherGrabOwner) {
+  if (own.mode == 1 || own.mode == 2 || own.mode == ownActive || own.mode == 5) own = {nullptr, 0};
+  if (other.mode == otherActive || (other.mode == 5 && other.client == owner && otherGrabOwner != owner))
+    other = {nullptr, 0};
+}
+
 }  // namespace
 
 void windowSetPointerFreeze(int, ClientConnection *client, uint8_t mode) {
@@ -103,15 +114,8 @@ int windowUngrabPointer(int device, ClientConnection *client, uint32_t time) {
   if (!windowCheckUngrabPointer(device, client, time)) return 0;
   auto &g = proxyState.pointerGrab;
   if (!g.client) return 0;
-  ClientConnection *owner = g.client;
   xproxyPopPointerPoll();
-  auto &pf = proxyState.pointerFreeze;
-  if (pf.mode == 1 || pf.mode == 2 || pf.mode == 3 || pf.mode == 5) windowClearPointerFreeze();
-  auto &kf = proxyState.keyboardFreeze;
-  // A passive grab's freeze of the keyboard ends with it unless the owner also grabs the
-  // keyboard.
-  if (kf.mode == 3 || (kf.mode == 5 && kf.client == owner && proxyState.keyboardGrab.client != owner))
-    windowClearKeyboardFreeze();
+  liftFreezes(proxyState.pointerFreeze, 3, proxyState.keyboardFreeze, 3, g.client, proxyState.keyboardGrab.client);
   if (g.cursor) resourceReleaseCursor(g.cursor);
   g = {};
   return 1;
@@ -150,12 +154,7 @@ int windowUngrabKeyboard(int device, ClientConnection *client, uint32_t time) {
   if (!windowCheckUngrabKeyboard(device, client, time)) return 0;
   auto &g = proxyState.keyboardGrab;
   if (!g.client) return 0;
-  ClientConnection *owner = g.client;
-  auto &kf = proxyState.keyboardFreeze;
-  if (kf.mode == 1 || kf.mode == 2 || kf.mode == 4 || kf.mode == 5) windowClearKeyboardFreeze();
-  auto &pf = proxyState.pointerFreeze;
-  if (pf.mode == 4 || (pf.mode == 5 && pf.client == owner && proxyState.pointerGrab.client != owner))
-    windowClearPointerFreeze();
+  liftFreezes(proxyState.keyboardFreeze, 4, proxyState.pointerFreeze, 4, g.client, proxyState.pointerGrab.client);
   g = {};
   return 1;
 }

@@ -48,6 +48,25 @@ uint32_t FakeClient::u16(const FakeBytes &m, size_t at) const { return getField(
 uint32_t FakeClient::u32(const FakeBytes &m, size_t at) const { return getField(m, at, 4, big); }
 uint32_t FakeClient::id(uint32_t n) const { return (index << resourceIdShift()) | n; }
 
+ClientConnection *fakeClientRecord(bool big, int *peer) {
+  int fds[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return nullptr;
+  fcntl(fds[1], F_SETFL, O_NONBLOCK);
+  fcntl(fds[0], F_SETFL, O_NONBLOCK);
+  *peer = fds[1];
+  auto *c = static_cast<ClientConnection *>(calloc(1, sizeof(ClientConnection)));
+  c->fd = fds[0];
+  c->index = resourceFreeClientSlot();
+  resourceInitClient(c->index);
+  outbufferInit(&c->output, fds[0], nullptr, nullptr);
+  // The transport is never connected: the peer is named so that nobody asks it for an address.
+  c->transport = _X11TransOpenCOTSClient("unix/:0");
+  c->peerIdentity = strdup("testhost");
+  c->reader.bytesNeeded = 4;
+  c->reader.swapped = big ? 1 : 0;
+  return c;
+}
+
 FakeCore::FakeCore() {
   if (instance) abort();  // one at a time: the proxy's state is process-wide
   instance = true;
@@ -139,23 +158,10 @@ FakeClient &FakeCore::addClient(bool big, int displayConnections) {
   clients_.emplace_back();
   FakeClient &f = clients_.back();
   f.big = big;
-  int fds[2];
-  socketpair(AF_UNIX, SOCK_STREAM, 0, fds);
-  fcntl(fds[1], F_SETFL, O_NONBLOCK);
-  fcntl(fds[0], F_SETFL, O_NONBLOCK);
-  f.peer = fds[1];
-  auto *c = static_cast<ClientConnection *>(calloc(1, sizeof(ClientConnection)));
+  ClientConnection *c = fakeClientRecord(big, &f.peer);
+  if (!c) abort();
   f.client = c;
-  c->fd = fds[0];
-  c->index = resourceFreeClientSlot();
   f.index = c->index;
-  resourceInitClient(c->index);
-  outbufferInit(&c->output, fds[0], nullptr, nullptr);
-  // The transport is never connected: the peer is named so that nobody asks it for an address.
-  c->transport = _X11TransOpenCOTSClient("unix/:0");
-  c->peerIdentity = strdup("testhost");
-  c->reader.bytesNeeded = 4;
-  c->reader.swapped = big ? 1 : 0;
   c->setUp = 1;
   // Listed like an accepted client: the save sets and selections walk the list.
   if (!xproxyClients) {

@@ -42,6 +42,10 @@ struct FakeClient {
   uint32_t id(uint32_t n) const;
 };
 
+// A client record on a socketpair (non-blocking both ends; *peer receives the test's end) with a
+// resource slot and an unconnected transport, not yet listed; NULL when no socketpair can be had.
+ClientConnection *fakeClientRecord(bool big, int *peer);
+
 class FakeCore {
  public:
   FakeCore();

@@ -1,5 +1,7 @@
 #include "twohead_fixture.h"
 
+#include "fakecore.h"
+
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -47,20 +49,9 @@ std::string TwoHeadProxy::start(const std::string &screenSize, void (*rows)()) {
 
 std::string TwoHeadProxy::openClient(bool bigEndian) {
   big = bigEndian;
-  int fds[2];
-  if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return "socketpair";
-  peer = fds[1];
-  fcntl(peer, F_SETFL, O_NONBLOCK);
-  client = static_cast<ClientConnection *>(calloc(1, sizeof(ClientConnection)));
-  client->fd = fds[0];
-  client->index = resourceFreeClientSlot();
-  if (resourceInitClient(client->index) != 1) return "no resource slot";
-  outbufferInit(&client->output, fds[0], nullptr, nullptr);
-  // The transport is never connected: the peer is named so that nobody asks it for an address.
-  client->transport = _X11TransOpenCOTSClient("unix/:0");
-  client->peerIdentity = strdup("testhost");
-  client->reader.bytesNeeded = 4;
-  client->reader.swapped = big ? 1 : 0;
+  client = fakeClientRecord(big, &peer);
+  if (!client) return "no client record";
+  if (resourceTableOf(client->index) == nullptr) return "no resource slot";
   client->busy = 1;
   connection = xproxyOpenDisplayConnection(client, mainServerDisplays);
   if (!connection) return "no display connection";
