@@ -65,7 +65,7 @@ uint8_t visibilityIn(const WindowRecord *w, const Region *universe) {
   if (where == 0) return 2;
   if (w->boundingShape) {
     // The shape's boxes, each cut to the border box, decide: all inside, all outside, or mixed.
-    // As the sample server does it, a box that the cut leaves empty still counts: it is outside
+    // As the X server does it, a box that the cut leaves empty still counts: it is outside
     // unless it lies within the region's extents.
     int n = 0;
     const pixman_box16_t *boxes = pixman_region_rectangles(w->boundingShape, &n);
@@ -251,7 +251,7 @@ WindowBox windowOuterBox(const WindowRecord *w) {
 }
 
 namespace {
-// The box cut by the window's bounding shape. As the sample server does it (and clients see it),
+// The box cut by the window's bounding shape. As the X server does it (and clients see it),
 // the shape is placed at the window's current origin in its parent, whatever the box.
 Region *boundedBox(const WindowRecord *w, const WindowBox &b) {
   Region *r = regionCreate();

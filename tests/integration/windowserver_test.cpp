@@ -18,7 +18,7 @@
 #include "proxy/xproxy.h"
 #include "proxy/xscreen.h"
 #include "support/logging.h"
-#include "twohead_fixture.h"
+#include "twohead.h"
 
 namespace {
 

@@ -35,7 +35,7 @@
 #include "support/logging.h"
 #include "support/orders.h"
 #include "xext/byteswap.h"
-#include "twohead_fixture.h"
+#include "twohead.h"
 #include "xvfb_fixture.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "twohead_fixture.h"
+#include "twohead.h"
 
 #include "fakecore.h"
 
