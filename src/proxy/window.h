@@ -109,7 +109,9 @@ struct WindowSelectionBlock {
   WindowSelectionBlock *previous;  // (the first block's previous is the last)
   EventSelection *entries;
   uint32_t windowId;
-  // The geometry as the real server last confirmed it; position of the inside, absolute.
+  // The geometry as the real server last confirmed it (windowSetServerGeometry writes what the
+  // confirmed ConfigureWindow gave). x, y hold the absolute position of the inside at creation
+  // and from the destruction on, where windowPosition reads them.
   int16_t x, y, width, height, borderWidth;
   Order *timer;                    // frees the block of a destroyed window
 };
