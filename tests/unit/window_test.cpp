@@ -324,6 +324,28 @@ TEST_F(WindowTest, DestroyedWindowMasksLastSevenSeconds) {
   }
 }
 
+TEST_F(WindowTest, ConfirmedGeometryReachesTheBlockWhileItLasts) {
+  WindowRecord *w = make(*a, 1, core.root(), 5, 6, 10, 10);
+  auto update = [&](int16_t x) {
+    auto *u = static_cast<WindowGeometryUpdate *>(calloc(1, sizeof(WindowGeometryUpdate)));
+    *u = {a->id(1), x, 2, 30, 40, 1};
+    windowSetServerGeometry(nullptr, reinterpret_cast<uintptr_t>(u));
+    windowFreeGeometryUpdate(reinterpret_cast<uintptr_t>(u));
+  };
+  update(7);
+  EXPECT_EQ(w->block->x, 7);
+  EXPECT_EQ(w->block->width, 30);
+  {
+    FakeCore::Current current(*a);
+    resourceFree(w->id, 0);
+  }
+  update(8);  // the destroyed window's block still takes it
+  EXPECT_EQ(windowSelectionBlockById(a->id(1))->x, 8);
+  windowFreePendingSelectionBlocks();
+  update(9);  // gone: nothing happens
+  EXPECT_EQ(windowSelectionBlockById(a->id(1)), nullptr);
+}
+
 TEST_F(WindowTest, PointerMasksWaitForTheRoundTrip) {
   WindowRecord *w = make(*a, 1, core.root(), 0, 0, 10, 10);
   auto maskOfA = [&](uint32_t id) {
