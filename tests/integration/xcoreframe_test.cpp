@@ -35,7 +35,6 @@
 #include "support/logging.h"
 #include "support/orders.h"
 #include "xext/byteswap.h"
-#include "twohead.h"
 #include "xvfb_fixture.h"
 
 namespace {
@@ -179,25 +178,91 @@ class FrameTest : public ::testing::TestWithParam<bool> {
     logLines.clear();
     logOutputHook = keepLine;
 
-    ASSERT_EQ(proxy.start("320x240x24", [] {
-      proxyState.requestHandlers[kGetGeometry] = testGetGeometry;
-      proxyState.replyHandlers[kGetGeometry] = testGetGeometryReply;
-      proxyState.requestHandlers[kCreatePixmap] = testCreatePixmap;
-      proxyState.requestHandlers[kDestroyWindow] = testDestroyWindow;
-      for (uint8_t op : {1, 2, 8, 26, 113, 42, 98, 55, 54}) proxyState.requestHandlers[op] = testPassOn;
-    }), "");
-    ASSERT_EQ(proxy.openClient(big()), "");
-    screen = proxy.screen;
-    heads = proxy.heads;
-    judge = proxy.judge;
-    client = proxy.client;
-    connection = proxy.connection;
+    XvfbOptions options;
+    options.screens = {"320x240x24", "320x240x24"};
+    options.extraArguments = {"-nolisten", "tcp"};
+    options.displayNumber = xvfbUnusedDisplayNumber();
+    ASSERT_EQ(xvfb.start(options), "");
+    ordersInit();
+    xcoreInitDispatchTables();
+    proxyState.requestHandlers[kGetGeometry] = testGetGeometry;
+    proxyState.replyHandlers[kGetGeometry] = testGetGeometryReply;
+    proxyState.requestHandlers[kCreatePixmap] = testCreatePixmap;
+    proxyState.requestHandlers[kDestroyWindow] = testDestroyWindow;
+    for (uint8_t op : {1, 2, 8, 26, 113, 42, 98, 55, 54}) proxyState.requestHandlers[op] = testPassOn;
+    mainSetStartLimits();
+
+    screen = xscreenNew();
+    for (int s = 0; s < 2; s++) {
+      int status = 0;
+      const char *error = nullptr;
+      std::string name = xvfb.displayName() + "." + std::to_string(s);
+      Head *head = mainOpenHead(name.c_str(), screen, 10000, 0, 0, &status, &error);
+      ASSERT_NE(head, nullptr) << (error ? error : "");
+      heads.push_back(head);
+    }
+    const char *failure = mainAdjustVisuals(1);
+    ASSERT_EQ(failure, nullptr) << failure;
+    failure = mainCreateRootWindows(0);
+    ASSERT_EQ(failure, nullptr) << failure;
+    for (Head *h : heads) XSync(h->display, False);
+
+    judge = XOpenDisplay(xvfb.displayName().c_str());
+    ASSERT_NE(judge, nullptr);
+    openClient();
+  }
+
+  void openClient() {
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    peer = fds[1];
+    fcntl(peer, F_SETFL, O_NONBLOCK);
+    client = static_cast<ClientConnection *>(calloc(1, sizeof(ClientConnection)));
+    client->fd = fds[0];
+    client->index = resourceFreeClientSlot();
+    ASSERT_EQ(resourceInitClient(client->index), 1);
+    outbufferInit(&client->output, fds[0], nullptr, nullptr);
+    // The transport is never connected: the peer is named so that nobody asks it for an address.
+    client->transport = _X11TransOpenCOTSClient("unix/:0");
+    client->peerIdentity = strdup("testhost");
+    client->reader.bytesNeeded = 4;
+    client->reader.swapped = big() ? 1 : 0;
+    client->busy = 1;
+    connection = xproxyOpenDisplayConnection(client, mainServerDisplays);
+    ASSERT_NE(connection, nullptr);
     testConnection = connection;
+    ASSERT_EQ(core11GSendConnectionSetup(connection, nullptr, 0, nullptr, 0), 1);
+    client->setupsPending = 1;
+    long long deadline = xvfbNowMs() + 10000;
+    while (!connection->setupDone && xvfbNowMs() < deadline) ordersStep(20);
+    ASSERT_TRUE(connection->setupDone);
+    sync();
+    received();  // the setup reply
   }
 
   void TearDown() override {
-    proxy.stop();
+    if (client) {
+      if (connection) xproxyCloseDisplayConnection(connection);
+      mainFreeDeferredOutputs(client);
+      outbufferFree(&client->output);
+      resourceFreeAllOfClient(client->index);
+      free(client->displays);
+      if (client->transport) _X11TransClose(client->transport);
+      free(client->peerIdentity);
+      close(client->fd);
+      free(client);
+      close(peer);
+    }
+    xproxyCurrentClient = nullptr;
+    xproxyCurrentDisplayConnection = nullptr;
     xprotoLogXErrors = 0;
+    if (judge) XCloseDisplay(judge);
+    resourceFreeIdBases();
+    xscreenFreeAll();  // frees each meta screen with its visual table
+    while (mainServerDisplays) mainFreeServerDisplay(mainServerDisplays);
+    proxyState.idMask = kResourceDefaultIdMask;
+    proxyState.idShift = kResourceDefaultIdShift;
+    ordersFreeAll();
     logOutputHook = logEmit;
   }
 
@@ -211,12 +276,36 @@ class FrameTest : public ::testing::TestWithParam<bool> {
     xproxyCurrentClient = nullptr;
   }
   // Lets every answer of the server so far be handled.
-  void sync() { proxy.sync(); }
-  Bytes received() { return proxy.received(); }
-  std::vector<Bytes> messages() { return proxy.messages(); }
-  uint32_t u16(const Bytes &m, size_t at) const { return proxy.u16(m, at); }
-  uint32_t u32(const Bytes &m, size_t at) const { return proxy.u32(m, at); }
-  uint32_t clientId(uint32_t n) const { return proxy.clientId(n); }
+  void sync() {
+    const char *failure = xproxySyncDisplayConnection(connection);
+    EXPECT_EQ(failure, nullptr) << failure;
+    long long deadline = xvfbNowMs() + 5000;
+    while ((connection->input.length > 0 || client->deferred) && xvfbNowMs() < deadline) ordersStep(10);
+  }
+  Bytes received() {
+    outbufferFlush(&client->output);
+    Bytes all;
+    uint8_t buffer[65536];
+    for (ssize_t n; (n = read(peer, buffer, sizeof buffer)) > 0;) all.insert(all.end(), buffer, buffer + n);
+    return all;
+  }
+  std::vector<Bytes> messages() {
+    sync();
+    Bytes all = received();
+    std::vector<Bytes> out;
+    size_t at = 0;
+    while (at + 32 <= all.size()) {
+      size_t length = 32;
+      if (all[at] == 1 || (all[at] & 0x7f) == 35) length += 4 * size_t(get(all, at + 4, 4, big()));
+      out.emplace_back(all.begin() + at, all.begin() + std::min(all.size(), at + length));
+      at += length;
+    }
+    EXPECT_EQ(at, all.size());
+    return out;
+  }
+  uint32_t u16(const Bytes &m, size_t at) const { return get(m, at, 2, big()); }
+  uint32_t u32(const Bytes &m, size_t at) const { return get(m, at, 4, big()); }
+  uint32_t clientId(uint32_t n) const { return (client->index << resourceIdShift()) | n; }
   uint32_t requestsSent() const { return connection->requestsSent; }
   // Whether the real server of a head knows a pixmap.
   bool pixmapExists(Head *head, uint32_t id) {
@@ -233,12 +322,13 @@ class FrameTest : public ::testing::TestWithParam<bool> {
     return errors == 0;
   }
 
-  TwoHeadProxy proxy;
+  XvfbServer xvfb;
   MetaScreen *screen = nullptr;
   std::vector<Head *> heads;
   Display *judge = nullptr;
   ClientConnection *client = nullptr;
   DisplayConnection *connection = nullptr;
+  int peer = -1;
 };
 
 TEST_P(FrameTest, ServerIdsTranslateToProxyIds) {
