@@ -166,8 +166,10 @@ std::vector<RawBytes> TwoHeadTest::messages() {
   return out;
 }
 
-RawBytes TwoHeadTest::answer(const RawBytes &request) {
+RawBytes TwoHeadTest::answer(const RawBytes &request, uint32_t *written) {
+  uint32_t before = requestsSent();
   send(request);
+  if (written) *written = requestsSent() - before;
   std::vector<RawBytes> m = messages();
   EXPECT_EQ(m.size(), 1u);
   return m.empty() ? RawBytes(32, 0xee) : m[0];

@@ -41,8 +41,9 @@ class TwoHeadTest : public ::testing::TestWithParam<bool> {
   // Everything the client received so far, and the same cut into messages.
   RawBytes received();
   std::vector<RawBytes> messages();
-  // The one reply or error the request brings (a test failure when it brings another count).
-  RawBytes answer(const RawBytes &request);
+  // The one reply or error the request brings (a test failure when it brings another count);
+  // written receives the number of requests the handler wrote to the server.
+  RawBytes answer(const RawBytes &request, uint32_t *written = nullptr);
   uint32_t u8(const RawBytes &m, size_t at) const { return m.at(at); }
   uint32_t u16(const RawBytes &m, size_t at) const { return rawGet16(m, at, big()); }
   uint32_t u32(const RawBytes &m, size_t at) const { return rawGet32(m, at, big()); }
