@@ -92,6 +92,8 @@ constexpr const char *kXcoreNoEffectDefaultColormap = "No effect for default col
 int xcoreWorkaround(uint32_t bit);
 
 // ===== forwarded queries =====
+// The source named in the problem line of a reply whose record is missing.
+constexpr const char *kXcoreSource = "Proxy/xcore";
 // The client's first display connection (NULL without one).
 DisplayConnection *xcoreFrameConnection();
 // The first head of the meta screen an id belongs to (the first meta screen's for an unknown

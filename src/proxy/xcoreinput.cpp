@@ -49,8 +49,12 @@ void replyBadAlloc(uint8_t opcode) {
   core11GSendError(11, 0, request, sizeof request, client->replySequence, nullptr, client);
 }
 
-// A size in the meta screen's pixels as the head's real pixels (zoomed), and back.
-uint32_t toHead(uint32_t size, double zoom) { return zoom > 0 ? uint32_t(size * zoom) : size; }
+// A size in the meta screen's pixels as the head's real pixels (zoomed, at most the 16 bits a
+// request carries), and back.
+uint32_t toHead(uint32_t size, double zoom) {
+  double zoomed = zoom > 0 ? size * zoom : size;
+  return zoomed < 0xffff ? uint32_t(zoomed) : 0xffff;
+}
 uint32_t fromHead(uint32_t size, double zoom) { return zoom > 0 ? uint32_t(size / zoom) : size; }
 
 // The largest cursor every head of the meta screen can show, not above the asked size where
@@ -107,7 +111,7 @@ void xcoreQueryBestSizeReply(uint8_t *reply, uint32_t length) {
   DisplayConnection *connection = xproxyCurrentDisplayConnection;
   auto *record = connection ? reinterpret_cast<BestSizeRecord *>(xproxyTakeReplyCallback(connection, kQueryBestSize))
                             : nullptr;
-  if (!record) LOG_UNE();
+  if (!record) logProblem("UNE", kXcoreSource, __LINE__);
   if (record && record->shapeClass == CursorShape) {
     ResourceType type = resourceLookupIdType(record->drawable, nullptr);
     MetaScreen *screen = type == kResourceWindow || type == kResourceHeadRoot || type == kResourcePixmap

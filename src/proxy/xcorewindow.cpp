@@ -145,7 +145,7 @@ void xcoreGetGeometry(uint8_t *request, uint32_t length) {
 void xcoreGetGeometryReply(uint8_t *reply, uint32_t length) {
   auto *record = takeRecord<GeometryRecord>(kGetGeometry);
   if (!record) {
-    LOG_UNE();
+    logProblem("UNE", kXcoreSource, __LINE__);
   } else if (Head *head = record->head; head && head->metaScreen) {
     MetaScreen *screen = head->metaScreen;
     const VisualRecord *visual = resourceVisualOfDrawable(record->drawable);
