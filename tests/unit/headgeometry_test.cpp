@@ -117,7 +117,9 @@ TEST_F(HeadGeometry, RelativePlacement) {
     EXPECT_EQ(b->rect.x - a->rect.x, c.wantX - c.referenceX) << c.what;
     EXPECT_EQ(b->rect.y - a->rect.y, c.wantY) << c.what;
     EXPECT_EQ(b->reference, a) << c.what;
-    if (*c.wantLine) EXPECT_TRUE(logged(c.wantLine)) << c.what;
+    if (*c.wantLine) {
+      EXPECT_TRUE(logged(c.wantLine)) << c.what;
+    }
     bool clipped = std::any_of(steps.begin(), steps.end(), [](auto &l) { return l.rfind("Clipped", 0) == 0; });
     EXPECT_EQ(clipped, *c.wantLine != 0) << c.what;
     // The change is logged with its mask, and no pointer is moved before the windows exist.
