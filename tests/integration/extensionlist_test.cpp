@@ -90,7 +90,9 @@ TEST_F(ExtensionList, ListedExtensionsKeepTheRealCodesAndOwnOnesTakeFreeOpcodes)
     EXPECT_TRUE(loopLogged(line)) << line;
     // Offered under the real major when its set-up succeeded, else not at all.
     ExtensionRecord &record = proxyState.extensions[codes.major];
-    if (record.name) EXPECT_STREQ(record.name, name.c_str());
+    if (record.name) {
+      EXPECT_STREQ(record.name, name.c_str());
+    }
   }
   EXPECT_GT(known, 5);
 
