@@ -74,6 +74,7 @@ const char *listDisplayExtensions(Display *display, std::vector<std::string> *na
 }  // namespace
 
 XmainRemoteControlAttach xmainAttachRemoteControl = attachWithInjection;
+XmainExtensionQuery xmainQueryExtension = XQueryExtension;
 int (*xmainPointerGrabbed)() = noPointerGrab;
 
 uint8_t xmainAllocExtensionOpcode() {
@@ -98,7 +99,7 @@ const char *xmainInitExtensions() {
       int major = 0, firstEvent = 0, firstError = 0;
       // A major outside the extension range cannot index a record of its own: the extension
       // is treated like one whose query failed.
-      if (!XQueryExtension(display, name.c_str(), &major, &firstEvent, &firstError) || major < 128 || major > 255) {
+      if (!xmainQueryExtension(display, name.c_str(), &major, &firstEvent, &firstError) || major < 128 || major > 255) {
         LOG(logChannelXhint, "Display %s lists extension %s, but query failed", first->name, name.c_str());
         continue;
       }

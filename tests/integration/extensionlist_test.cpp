@@ -119,6 +119,34 @@ TEST_F(ExtensionList, ListedExtensionsKeepTheRealCodesAndOwnOnesTakeFreeOpcodes)
   EXPECT_EQ(loopLogLines().size(), lines);
 }
 
+// SHAPE answers with a core major, SYNC's query fails: both are skipped with the hint, the
+// others are initialised as before.
+Bool badQuery(Display *display, const char *name, int *major, int *firstEvent, int *firstError) {
+  Bool found = XQueryExtension(display, name, major, firstEvent, firstError);
+  if (std::string(name) == "SHAPE") *major = 100;
+  return std::string(name) == "SYNC" ? False : found;
+}
+
+TEST_F(ExtensionList, UnqueryableOrCoreMajorsAreSkipped) {
+  ASSERT_EQ(proxy.start(), "");
+  std::map<std::string, Codes> direct = listedDirect(proxy.xvfb().displayName());
+  ASSERT_TRUE(direct.count("SHAPE") && direct.count("SYNC") && direct.count("MIT-SCREEN-SAVER"));
+  loopLogLines().clear();
+  xmainQueryExtension = badQuery;
+  const char *error = xmainInitExtensions();
+  xmainQueryExtension = XQueryExtension;
+  ASSERT_EQ(error, nullptr);
+  for (const char *name : {"SHAPE", "SYNC"}) {
+    EXPECT_TRUE(loopLogged(std::string("lists extension ") + name + ", but query failed")) << name;
+    EXPECT_FALSE(loopLogged(std::string("Init ") + name + " ")) << name;
+    EXPECT_EQ(extFindByName(name), nullptr) << name;
+  }
+  EXPECT_EQ(proxyState.extensions[100].name, nullptr);
+  Codes saver = direct["MIT-SCREEN-SAVER"];
+  EXPECT_TRUE(loopLogged("Init MIT-SCREEN-SAVER 1.0 (op=" + std::to_string(saver.major) + " ev=" +
+                         std::to_string(saver.event) + " err=" + std::to_string(saver.error) + ") ..."));
+}
+
 TEST_F(ExtensionList, SyntheticLeaveNotifyIsIgnored) {
   ASSERT_EQ(proxy.start(), "");
   Head *head = xscreenFirst()->heads;
