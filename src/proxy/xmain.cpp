@@ -86,6 +86,7 @@ uint8_t xmainAllocExtensionOpcode() {
 
 const char *xmainInitExtensions() {
   if (proxyState.extensionListBuilt) return nullptr;
+  xtestEmulated = 0;  // a new generation decides again
   ServerDisplay *first = mainServerDisplays;
   Display *display = first ? first->display : nullptr;
   if (display) {
