@@ -952,3 +952,17 @@ Head *mainHeadOfServerXid(uint32_t id, ServerDisplay *display) {
   return findHead([&](Head *x) { return x->serverDisplay == display && id == x->root; });
 }
 // ===== end of server id translation =====
+
+// ===== head geometry =====
+const char *mainMoveResizeHead(ClientConnection *, Head *, uint32_t, const ScreenConfig *) { return nullptr; }
+
+uint32_t mainHeadTags(const Head *) { return 0; }
+
+void mainRootToHeadXY(int32_t *, int32_t *, const Head *) {}
+
+void xproxyHeadToRootXY(int32_t *, int32_t *, const Head *) {}
+
+Head *mainHeadAt(MetaScreen *, int32_t, int32_t) { return nullptr; }
+
+uint32_t mainSetLastTime(uint32_t time) { return time; }
+// ===== end of head geometry =====

@@ -19,3 +19,13 @@ void xmainQueryCell(const ColormapShadow *shadow, uint32_t pixel, XColor *colour
   colour->blue = shadow->blue[resourceCellIndex(shadow, pixel, 2)];
 }
 // ===== end of colour cells of a shadow =====
+
+// ===== Extension list and zoom scaling =====
+int xtestEmulated;
+
+const char *xmainInitExtensions() { return nullptr; }
+
+uint8_t xmainAllocExtensionOpcode() { return 0; }
+
+void xmainScalePoint(int32_t *, int32_t *, const Head *) {}
+// ===== end of extension list and zoom scaling =====
