@@ -37,10 +37,6 @@
 #include "xclient/misc.h"
 #include "xext/ext.h"
 
-// (until the extension list and head geometry are merged)
-__attribute__((weak)) const char *xmainInitExtensions() { return nullptr; }
-__attribute__((weak)) const char *mainMoveResizeHead(ClientConnection *, Head *, uint32_t, const ScreenConfig *) { return nullptr; }
-
 uint32_t traceFlags = 0;
 uint16_t xproxyGeneration = 0;
 uint8_t xproxyNoReset = 0;
@@ -209,6 +205,13 @@ const char *openScreens() {
   for (MetaScreenConfig *config = configRecord.metaScreens; config; config = config->next) {
     MetaScreenChange change = xscreenChangeFromConfig(config);
     if (const char *error = xscreenApplyMetaChange(config->metaScreen, &change)) return error;
+  }
+  // Placement references: the reference head's client-side root, 0 when it is not listed.
+  for (ScreenConfig *s = configRecord.screens; s; s = s->next) {
+    if (!s->reference) continue;
+    s->referenceRoot = 0;
+    for (ScreenConfig *r = configRecord.screens; r; r = r->next)
+      if (r == s->reference && r->head) s->referenceRoot = r->head->clientRoot;
   }
   for (ScreenConfig *s = configRecord.screens; s; s = s->next)
     if (const char *error = mainMoveResizeHead(nullptr, s->head, s->givenMask | 0x3c, s)) return error;
@@ -491,7 +494,7 @@ const char *xproxyReset() {
   resourceFreeIdBases();  // every slot's records with them, the proxy's own (slot 0) included
   LOG(logChannelStep, "Init default xids...");
   proxyXidCounter = 31;
-  // (pending selection blocks of destroyed windows: none are kept yet)
+  windowFreePendingSelectionBlocks();
   LOG(logChannelStep, "Removing X extensions...");
   extResetAll();
   for (ListenPort *port = xproxyListenPorts(); port; port = port->next) {
