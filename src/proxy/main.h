@@ -125,8 +125,9 @@ void mainResetHeadRegions();
 uint32_t mainOpenDisplayCount();
 Order *mainDrainOrder();
 // (mainLogHeadChange and mainUpdateHeadTransform: proxy/head.h)
-// The idle work of an Xlib connection: drains its queue (mode as XEventsQueued's) and flushes
-// the first real display. Until the event pump exists every event is dropped.
+// The idle work of an Xlib connection: drains its queue (mode as XEventsQueued's), handles the
+// LeaveNotify events of the heads' crossing windows and flushes the first real display
+// (defined in xmain.cpp).
 void xmainHandleDisplayEvents(Display *display, int mode);
 // ===== end of real display and configured screens =====
 

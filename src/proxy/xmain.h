@@ -32,4 +32,11 @@ uint8_t xmainAllocExtensionOpcode();
 void xmainScalePoint(int32_t *x, int32_t *y, const Head *head);
 // Set when XTEST is served through the remote-control library (XTEST added by the proxy).
 extern int xtestEmulated;
+// Attaches the remote-control library with the injection capability to the display: NULL or
+// the error text. A variable so that tests can replace it.
+using XmainRemoteControlAttach = const char *(*)(Display *display);
+extern XmainRemoteControlAttach xmainAttachRemoteControl;
+// Whether the proxy's pointer is grabbed: crossings are then left to the pointer tracking. A
+// variable until the grab state exists (answers 0).
+extern int (*xmainPointerGrabbed)();
 // ===== end of extension list and zoom scaling =====

@@ -119,6 +119,14 @@ struct ExtensionRecord {
 // extResetAll zeroes the whole struct. Each extension adds its slot here.
 struct ExtensionStateWords {
   ExtensionRecord *placeholder;  // keeps the struct non-empty until the first slot arrives
+  // ===== small extensions =====
+  ExtensionRecord *allplanes;  // SUN_ALLPLANES
+  ExtensionRecord *bigreq;     // BIG-REQUESTS
+  ExtensionRecord *xcmisc;     // XC-MISC
+  ExtensionRecord *dpms;       // DPMS
+  ExtensionRecord *fbpm;       // FBPM
+  ExtensionRecord *ge;         // Generic Event Extension
+  // ===== end of small extensions =====
 };
 
 constexpr uint32_t kRequestKeys = 65536;              // byte 0 low, byte 1 high
