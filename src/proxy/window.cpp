@@ -47,6 +47,7 @@ WindowRecord *windowCreateRoot(uint32_t id, MetaScreen *screen) {
   window->width = uint16_t(screen->width > 0xffff ? 0xffff : screen->width);
   window->height = uint16_t(screen->height > 0xffff ? 0xffff : screen->height);
   window->colormap = screen->defaultColormap;
+  window->windowGravity = 1;  // NorthWest, as every window that does not ask for another
   window->mapped = window->realized = window->viewable = 1;
   screen->root = id;
   return window;
@@ -58,3 +59,13 @@ uint32_t windowAllEventMasks(const WindowRecord *window) {
   return mask;
 }
 // ===== end of root windows =====
+
+// ===== window tree (interfaces) =====
+void windowFreeSelectionBlock(WindowSelectionBlock *) {}
+void windowFreePendingSelectionBlocks() {}
+void windowHandleSaveSet(ClientConnection *) {}
+void windowDropClientSelections(ClientConnection *) {}
+void windowReleaseClientGrabs(ClientConnection *) {}
+int windowUngrabPointer(int, ClientConnection *, uint32_t) { return 0; }
+int windowUngrabKeyboard(int, ClientConnection *, uint32_t) { return 0; }
+// ===== end of window tree (interfaces) =====
