@@ -80,6 +80,8 @@ void xproxyFreeServerAuth();
 
 struct MetaScreen;
 struct Head;
+struct WindowRecord;
+struct CursorRecord;
 
 // ===== Dispatch tables, extension records and per-extension state =========================
 #include "proxy/resourcetable.h"
@@ -179,6 +181,31 @@ struct ProxyState {
   uint8_t focusRevertTo = 0;
   int32_t pointerX, pointerY;      // the pointer's meta position on the pointer head's screen
   // ===== end of visuals, id layout, root windows and setup reply =====
+  // ===== grabs, freezes and focus =====
+  struct PointerGrab {
+    ClientConnection *client;  // NULL: no grab
+    WindowRecord *confineTo;
+    CursorRecord *cursor;      // one reference held, or NULL
+    uint32_t window;
+    uint16_t eventMask;
+    uint32_t time;
+    uint8_t ownerEvents, passive;
+    uint8_t realServer;        // the grab has been forwarded to a real server
+    uint8_t pointerMode, keyboardMode;
+  } pointerGrab;
+  struct KeyboardGrab {
+    ClientConnection *client;
+    uint32_t window;
+    uint8_t key;               // the detail that activated a passive key grab
+    uint32_t time;
+    uint8_t ownerEvents, passive, realServer;
+    uint8_t pointerMode, keyboardMode;
+  } keyboardGrab;
+  struct Freeze {
+    ClientConnection *client;  // NULL: not frozen
+    uint8_t mode;              // 1..5
+  } pointerFreeze, keyboardFreeze;
+  // ===== end of grabs, freezes and focus =====
 };
 
 // Zero-initialised; the core rows are written by xcoreInitDispatchTables.
@@ -470,3 +497,24 @@ void xproxyInstallModuleHooks();
 // At a reset: XDMCP back to its first packet (nothing when it is off).
 void xproxyRestartXdmcp();
 // ===== end of start-up, run, reset and exit =================================================
+
+// ===== pointer polling =====
+// The stack of pointer-poll intervals (ms): the smallest pushed one is in force; polling stops
+// when the stack is empty. Push polls at once.
+void xproxyPushPointerPoll(int device, uint32_t interval);
+void xproxyPopPointerPoll();
+// The interval in force (0 when none) and the number pushed.
+uint32_t xproxyPointerPollInterval();
+uint32_t xproxyPointerPollDepth();
+// One poll: re-arms the timer with the interval in force.
+void xproxyPollPointer(void *unused = nullptr);
+// Drops every interval and the timer (reset).
+void xproxyResetPointerPoll();
+extern int xproxyPointerPollReplyHandled;
+// ===== end of pointer polling =====
+
+// ===== window moves and grabs on real servers =====
+// Moves a top-level window to x, y in its parent: its frame through the window manager when
+// one manages it, else every head's copy and the tree.
+void xproxyMoveWindow(ClientConnection *client, WindowRecord *window, int32_t x, int32_t y);
+// ===== end of window moves and grabs on real servers =====
