@@ -421,27 +421,6 @@ int miscWriteServerRequest(DisplayConnection *connection, const uint8_t *request
 inline uint8_t xproxyMapMajorOpcode(uint8_t opcode) { return opcode; }
 // ===== end of request routing helpers =======================================================
 
-// ===== pointer polling =====
-// The stack of pointer-poll intervals (ms): the smallest pushed one is in force; polling stops
-// when the stack is empty. Push polls at once.
-void xproxyPushPointerPoll(int device, uint32_t interval);
-void xproxyPopPointerPoll();
-// The interval in force (0 when none) and the number pushed.
-uint32_t xproxyPointerPollInterval();
-uint32_t xproxyPointerPollDepth();
-// One poll: re-arms the timer with the interval in force.
-void xproxyPollPointer(void *unused = nullptr);
-// Drops every interval and the timer (reset).
-void xproxyResetPointerPoll();
-extern int xproxyPointerPollReplyHandled;
-// ===== end of pointer polling =====
-
-// ===== window moves and grabs on real servers =====
-// Moves a top-level window to x, y in its parent: its frame through the window manager when
-// one manages it, else every head's copy and the tree.
-void xproxyMoveWindow(ClientConnection *client, WindowRecord *window, int32_t x, int32_t y);
-// ===== end of window moves and grabs on real servers =====
-
 // ===== Start-up, run, reset and exit ========================================================
 #include <string>
 #include <vector>
@@ -518,3 +497,24 @@ void xproxyInstallModuleHooks();
 // At a reset: XDMCP back to its first packet (nothing when it is off).
 void xproxyRestartXdmcp();
 // ===== end of start-up, run, reset and exit =================================================
+
+// ===== pointer polling =====
+// The stack of pointer-poll intervals (ms): the smallest pushed one is in force; polling stops
+// when the stack is empty. Push polls at once.
+void xproxyPushPointerPoll(int device, uint32_t interval);
+void xproxyPopPointerPoll();
+// The interval in force (0 when none) and the number pushed.
+uint32_t xproxyPointerPollInterval();
+uint32_t xproxyPointerPollDepth();
+// One poll: re-arms the timer with the interval in force.
+void xproxyPollPointer(void *unused = nullptr);
+// Drops every interval and the timer (reset).
+void xproxyResetPointerPoll();
+extern int xproxyPointerPollReplyHandled;
+// ===== end of pointer polling =====
+
+// ===== window moves and grabs on real servers =====
+// Moves a top-level window to x, y in its parent: its frame through the window manager when
+// one manages it, else every head's copy and the tree.
+void xproxyMoveWindow(ClientConnection *client, WindowRecord *window, int32_t x, int32_t y);
+// ===== end of window moves and grabs on real servers =====
