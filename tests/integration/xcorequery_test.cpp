@@ -170,6 +170,25 @@ TEST_P(QueryTest, RootGeometryAttributesAndTreeDescribeTheMetaScreen) {
   EXPECT_EQ(u16(geometry, 20), 0u);  // border
   EXPECT_EQ(screen->width, 640u);  // the two heads side by side
 
+  // A root visual that the first head emulates: its server reports the base depth, the
+  // client gets the meta visual's; a depth the head's visual does not explain stays.
+  VisualRecord *meta = screen->rootVisual;
+  VisualRecord *own = xproxyHeadVisual(heads[0], meta);
+  ASSERT_NE(own, nullptr);
+  const VisualRecord savedMeta = *meta, savedOwn = *own;
+  struct DepthCase {
+    uint8_t baseDepth, expected;
+  };
+  for (const DepthCase &c : {DepthCase{24, 8}, DepthCase{16, 24}}) {
+    meta->depth = 8;
+    own->baseVisualId = own->visualId;
+    own->baseDepth = c.baseDepth;
+    RawBytes emulated = proxyReply(request().b(14).b(0).s(0).i(screen->root).done());
+    EXPECT_EQ(emulated[1], c.expected) << int(c.baseDepth);
+  }
+  *meta = savedMeta;
+  *own = savedOwn;
+
   RawBytes attributes = proxyReply(request().b(3).b(0).s(0).i(screen->root).done());
   RawBytes realAttributes = directAnswer(request().b(3).b(0).s(0).i(uint32_t(heads[0]->root)).done());
   ASSERT_EQ(attributes.size(), 44u);
