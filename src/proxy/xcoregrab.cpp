@@ -1,8 +1,6 @@
 // Pointer and focus queries: TranslateCoordinates goes to the head under the point it asks
 // about, GetInputFocus to the real server as it came; their replies name windows the way the
 // client knows them.
-#include <cstring>
-
 #include "proxy/head.h"
 #include "proxy/main.h"
 #include "proxy/resource.h"
@@ -11,25 +9,14 @@
 #include "proxy/xcoreframe.h"
 #include "proxy/xproxy.h"
 #include "proxy/xscreen.h"
+#include "support/wirewords.h"
 
 namespace {
-
-uint32_t word(const uint8_t *p) {
-  uint32_t v;
-  memcpy(&v, p, 4);  // in the proxy's byte order once entered
-  return v;
-}
-int16_t signedHalf(const uint8_t *p) {
-  int16_t v;
-  memcpy(&v, p, 2);
-  return v;
-}
 
 // Maps the window id at the offset of the reply back to the client's id.
 void mapWindowBack(uint8_t *reply, uint32_t offset) {
   DisplayConnection *connection = xproxyCurrentDisplayConnection;
-  uint32_t id = mainServerToProxyXid(word(reply + offset), connection ? connection->display : nullptr);
-  memcpy(reply + offset, &id, 4);
+  wirePut32(reply + offset, mainServerToProxyXid(wireGet32(reply + offset), connection ? connection->display : nullptr));
 }
 
 // The head a TranslateCoordinates goes to: for a known source window the first head of its
@@ -57,7 +44,8 @@ void xcoreTranslateCoordinates(uint8_t *request, uint32_t length) {
   static const XcoreRequestShape shape{"bbsiiss", 16, XcoreShape::Fixed, 0, 0};
   if (!xcoreFrameEnter(request, length, shape)) return;
   static const XcoreIdField fields[] = {{4, kResourceWindow}, {8, kResourceWindow}, {0, 0}};
-  Head *head = translateHead(word(request + 4), word(request + 8), signedHalf(request + 12), signedHalf(request + 14));
+  Head *head = translateHead(wireGet32(request + 4), wireGet32(request + 8), int16_t(wireGet16(request + 12)),
+                             int16_t(wireGet16(request + 14)));
   xcoreFrameForwardToHead(request, length, head, fields);
 }
 

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
 
 #include "proxy/core11g.h"
 #include "proxy/head.h"
@@ -15,6 +14,7 @@
 #include "proxy/xcore.h"
 #include "proxy/xcoreframe.h"
 #include "proxy/xproxy.h"
+#include "support/wirewords.h"
 #include "proxy/xscreen.h"
 #include "support/logging.h"
 #include "xclient/xtarget.h"
@@ -23,18 +23,6 @@
 namespace {
 
 constexpr uint8_t kQueryBestSize = 97, kQueryExtension = 98, kListExtensions = 99, kGetKeyboardMapping = 101;
-
-uint32_t word(const uint8_t *p) {
-  uint32_t v;
-  memcpy(&v, p, 4);  // in the proxy's byte order once entered
-  return v;
-}
-uint16_t half(const uint8_t *p) {
-  uint16_t v;
-  memcpy(&v, p, 2);
-  return v;
-}
-void putHalf(uint8_t *p, uint16_t v) { memcpy(p, &v, 2); }
 
 // What a QueryBestSize reply needs of its request.
 struct BestSizeRecord {
@@ -90,21 +78,20 @@ int bestCursorSize(MetaScreen *screen, uint16_t askedWidth, uint16_t askedHeight
 void xcoreQueryBestSize(uint8_t *request, uint32_t length) {
   static const XcoreRequestShape shape{"bbsiss", 12, XcoreShape::Fixed, 0, 0};
   if (!xcoreFrameEnter(request, length, shape)) return;
-  uint32_t drawable = word(request + 4);
+  uint32_t drawable = wireGet32(request + 4);
   auto *record = static_cast<BestSizeRecord *>(calloc(1, sizeof(BestSizeRecord)));
   if (!record) {
     xprotoSendError(11, 0, request, length, nullptr);
     return;
   }
-  *record = BestSizeRecord{request[1], drawable, half(request + 8), half(request + 10)};
+  *record = BestSizeRecord{request[1], drawable, wireGet16(request + 8), wireGet16(request + 10)};
   Head *head = xcoreFrameFirstHeadOf(drawable);
   uint8_t *copy = xcoreFrameForwardOnce(request, length);
   if (!copy) {
     free(record);
     return;
   }
-  uint32_t serverId = xproxyServerDrawable(drawable, head);
-  memcpy(copy + 4, &serverId, 4);
+  wirePut32(copy + 4, xproxyServerDrawable(drawable, head));
   xcoreFramePushRecord(kQueryBestSize, record);
 }
 
@@ -120,8 +107,8 @@ void xcoreQueryBestSizeReply(uint8_t *reply, uint32_t length) {
                              : nullptr;
     uint32_t width, height;
     if (screen && bestCursorSize(screen, record->width, record->height, &width, &height)) {
-      putHalf(reply + 8, uint16_t(width > 0xffff ? 0xffff : width));
-      putHalf(reply + 10, uint16_t(height > 0xffff ? 0xffff : height));
+      wirePut16(reply + 8, uint16_t(width > 0xffff ? 0xffff : width));
+      wirePut16(reply + 10, uint16_t(height > 0xffff ? 0xffff : height));
     }
   }
   free(record);
@@ -131,7 +118,7 @@ void xcoreQueryBestSizeReply(uint8_t *reply, uint32_t length) {
 void xcoreQueryExtension(uint8_t *request, uint32_t length) {
   static const XcoreRequestShape shape{"bbss", 8, XcoreShape::List, 0, 0};
   if (!xcoreFrameEnter(request, length, shape)) return;
-  uint32_t nameLength = half(request + 4);
+  uint32_t nameLength = wireGet16(request + 4);
   if (!xcoreFrameCheckLength(request, length, 8 + ((uint64_t(nameLength) + 3) & ~3ull))) return;
   // The exact name (case counts) among the extensions the proxy offers.
   ExtensionRecord *record = extFindByNameLen(request + 8, nameLength);

@@ -2,32 +2,20 @@
 // window's properties live once on the real server, on the first head of the window's meta
 // screen (for a meta screen's root: the head's window that stands for it, which holds copies
 // of the real root's properties).
-#include <cstring>
-
 #include "proxy/head.h"
 #include "proxy/resource.h"
 #include "proxy/xcore.h"
 #include "proxy/xcoreframe.h"
 #include "proxy/xproxy.h"
+#include "support/wirewords.h"
 
 namespace {
-
-uint32_t word(const uint8_t *p) {
-  uint32_t v;
-  memcpy(&v, p, 4);  // in the proxy's byte order once entered
-  return v;
-}
-uint16_t half(const uint8_t *p) {
-  uint16_t v;
-  memcpy(&v, p, 2);
-  return v;
-}
 
 // A request that names a window at byte 4 whose meta screen picks the head; no type check (a
 // bad window is the real server's error).
 void forwardForWindow(uint8_t *request, uint32_t length) {
   static const XcoreIdField fields[] = {{4, kResourceWindow}, {0, 0}};
-  Head *head = xcoreFrameFirstHeadOf(word(request + 4));
+  Head *head = xcoreFrameFirstHeadOf(wireGet32(request + 4));
   xcoreFrameForwardToHead(request, length, head, fields);
 }
 
@@ -39,7 +27,7 @@ void forwardUnchanged(uint8_t *request, uint32_t length) { xcoreFrameForwardOnce
 void xcoreInternAtom(uint8_t *request, uint32_t length) {
   static const XcoreRequestShape shape{"bbss", 8, XcoreShape::List, 0, 0};
   if (!xcoreFrameEnter(request, length, shape)) return;
-  uint32_t nameLength = half(request + 4);
+  uint32_t nameLength = wireGet16(request + 4);
   if (!xcoreFrameCheckLength(request, length, 8 + ((uint64_t(nameLength) + 3) & ~3ull))) return;
   forwardUnchanged(request, length);
 }

@@ -12,19 +12,13 @@
 #include "proxy/xcore.h"
 #include "proxy/xcoreframe.h"
 #include "proxy/xproxy.h"
+#include "support/wirewords.h"
 #include "proxy/xscreen.h"
 #include "support/logging.h"
 
 namespace {
 
 constexpr uint8_t kGetWindowAttributes = 3, kGetGeometry = 14, kQueryTree = 15;
-
-uint32_t word(const uint8_t *p) {
-  uint32_t v;
-  memcpy(&v, p, 4);  // in the proxy's byte order once entered
-  return v;
-}
-void putWord(uint8_t *p, uint32_t v) { memcpy(p, &v, 4); }
 
 // What the replies need of their requests.
 struct AttributesRecord {
@@ -67,7 +61,7 @@ int forwardWithRecord(uint8_t *request, uint32_t length, uint32_t serverId, uint
     free(record);
     return 0;
   }
-  putWord(copy + 4, serverId);
+  wirePut32(copy + 4, serverId);
   xcoreFramePushRecord(tag, record);
   return 1;
 }
@@ -77,7 +71,7 @@ int forwardWithRecord(uint8_t *request, uint32_t length, uint32_t serverId, uint
 void xcoreGetWindowAttributes(uint8_t *request, uint32_t length) {
   static const XcoreRequestShape shape{"bbsi", 8, XcoreShape::Fixed, 0, 0};
   if (!xcoreFrameEnter(request, length, shape)) return;
-  uint32_t id = word(request + 4);
+  uint32_t id = wireGet32(request + 4);
   if (!xcoreFrameResolve(id, kXcoreWantWindow, 3, request, length)) return;
   auto *record = static_cast<AttributesRecord *>(calloc(1, sizeof(AttributesRecord)));
   if (!record) {
@@ -106,7 +100,7 @@ void xcoreGetWindowAttributes(uint8_t *request, uint32_t length) {
     free(record);
     return;
   }
-  putWord(copy + 4, resourceServerId(id, kResourceWindow, head));
+  wirePut32(copy + 4, resourceServerId(id, kResourceWindow, head));
   if (record) xcoreFramePushRecord(kGetWindowAttributes, record);
 }
 
@@ -118,15 +112,15 @@ void xcoreGetWindowAttributesReply(uint8_t *reply, uint32_t length) {
     reply[15] = record->windowGravity;
     // The masks lie past the first 32 bytes: only in a reply that holds them.
     if (length >= 40) {
-      putWord(reply + 32, record->allEventMasks);
-      putWord(reply + 36, record->yourEventMask);
+      wirePut32(reply + 32, record->allEventMasks);
+      wirePut32(reply + 36, record->yourEventMask);
     }
-    putWord(reply + 8, xproxyServerVisualToProxy(word(reply + 8), replyDisplay(), record->head));
-    putWord(reply + 28, mainHeadXidToProxy(kResourceColormap, word(reply + 28), record->head));
+    wirePut32(reply + 8, xproxyServerVisualToProxy(wireGet32(reply + 8), replyDisplay(), record->head));
+    wirePut32(reply + 28, mainHeadXidToProxy(kResourceColormap, wireGet32(reply + 28), record->head));
     free(record);
   } else {
-    putWord(reply + 8, xproxyServerVisualToProxy(word(reply + 8), replyDisplay(), nullptr));
-    putWord(reply + 28, mainServerToProxyXid(word(reply + 28), replyDisplay()));
+    wirePut32(reply + 8, xproxyServerVisualToProxy(wireGet32(reply + 8), replyDisplay(), nullptr));
+    wirePut32(reply + 28, mainServerToProxyXid(wireGet32(reply + 28), replyDisplay()));
   }
   xcoreFrameWriteReply(reply, length, "bbsiisbbiibbbbiiis");
 }
@@ -134,7 +128,7 @@ void xcoreGetWindowAttributesReply(uint8_t *reply, uint32_t length) {
 void xcoreGetGeometry(uint8_t *request, uint32_t length) {
   static const XcoreRequestShape shape{"bbsi", 8, XcoreShape::Fixed, 0, 0};
   if (!xcoreFrameEnter(request, length, shape)) return;
-  uint32_t drawable = word(request + 4);
+  uint32_t drawable = wireGet32(request + 4);
   auto *record = static_cast<GeometryRecord *>(calloc(1, sizeof(GeometryRecord)));
   if (!record) {
     xprotoSendError(11, 0, request, length, nullptr);
@@ -154,7 +148,7 @@ void xcoreGetGeometryReply(uint8_t *reply, uint32_t length) {
     const VisualRecord *visual = resourceVisualOfDrawable(record->drawable);
     // An emulated visual is reported by the server with its base depth.
     if (visual && reportedDepth(visual, head) == reply[1]) reply[1] = visual->depth;
-    putWord(reply + 8, screen->root);
+    wirePut32(reply + 8, screen->root);
     if (record->drawable == screen->root) memset(reply + 12, 0, 4);  // x and y
   }
   free(record);
@@ -164,7 +158,7 @@ void xcoreGetGeometryReply(uint8_t *reply, uint32_t length) {
 void xcoreQueryTree(uint8_t *request, uint32_t length) {
   static const XcoreRequestShape shape{"bbsi", 8, XcoreShape::Fixed, 0, 0};
   if (!xcoreFrameEnter(request, length, shape)) return;
-  uint32_t window = word(request + 4);
+  uint32_t window = wireGet32(request + 4);
   auto *record = static_cast<TreeRecord *>(calloc(1, sizeof(TreeRecord)));
   if (!record) {
     xprotoSendError(11, 0, request, length, nullptr);
@@ -178,13 +172,13 @@ void xcoreQueryTree(uint8_t *request, uint32_t length) {
 void xcoreQueryTreeReply(uint8_t *reply, uint32_t length) {
   auto *record = takeRecord<TreeRecord>(kQueryTree);
   ServerDisplay *display = replyDisplay();
-  uint32_t root = word(reply + 8), parent = word(reply + 12);
+  uint32_t root = wireGet32(reply + 8), parent = wireGet32(reply + 12);
   // The children count is bounded by the words the reply holds.
   uint32_t children = uint32_t(reply[16] | reply[17] << 8);
   if (children > (length - 32) / 4) children = (length - 32) / 4;
   MetaScreen *screen = record && record->head ? record->head->metaScreen : nullptr;
   if (screen) {
-    putWord(reply + 8, screen->root);
+    wirePut32(reply + 8, screen->root);
     if (record->window == screen->root)
       parent = 0;
     else if (parent == root)
@@ -192,12 +186,12 @@ void xcoreQueryTreeReply(uint8_t *reply, uint32_t length) {
     else
       parent = mainHeadXidToProxy(kResourceWindow, parent, record->head);
   } else {
-    putWord(reply + 8, mainServerToProxyXid(root, display));
+    wirePut32(reply + 8, mainServerToProxyXid(root, display));
     parent = mainServerToProxyXid(parent, display);
   }
-  putWord(reply + 12, parent);
+  wirePut32(reply + 12, parent);
   for (uint32_t i = 0; i < children; i++)
-    putWord(reply + 32 + 4 * i, mainServerToProxyXid(word(reply + 32 + 4 * i), display));
+    wirePut32(reply + 32 + 4 * i, mainServerToProxyXid(wireGet32(reply + 32 + 4 * i), display));
   free(record);
   xcoreFrameWriteReply(reply, length, "bbsiiissI");
 }
