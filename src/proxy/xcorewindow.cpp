@@ -12,9 +12,9 @@
 #include "proxy/xcore.h"
 #include "proxy/xcoreframe.h"
 #include "proxy/xproxy.h"
-#include "support/wirewords.h"
 #include "proxy/xscreen.h"
 #include "support/logging.h"
+#include "support/wirewords.h"
 
 namespace {
 
