@@ -920,8 +920,6 @@ void mainUpdateHeadTransform(Head *head) {
                       y + xscreenHeadMmY(head), head->widthMM, head->heightMM);
 }
 
-// No proxy windows exist yet: only the transform follows the head.
-void mainMoveHeadWindows(Head *head, ClientConnection *, int) { mainUpdateHeadTransform(head); }
 // ===== end of real display and configured screens =====
 
 
@@ -996,6 +994,8 @@ Head *mainHeadOfServerXid(uint32_t id, ServerDisplay *display) {
 // ===== head geometry =====
 #include <cmath>
 
+#include "proxy/core11g.h"
+
 namespace {
 
 // Result bits of a head change (see mainMoveResizeHead).
@@ -1031,6 +1031,12 @@ constexpr uint32_t kHeadResized = kHeadChangePhysicalX | kHeadChangePhysicalY | 
 constexpr uint32_t kLastHeadDirection = 5;
 
 int32_t saturate32(int64_t value) { return int32_t(std::clamp<int64_t>(value, INT32_MIN, INT32_MAX)); }
+
+// The client's first display connection, through which a client's head change reaches the
+// real server in order with its other requests; NULL: through the proxy's Xlib connection.
+DisplayConnection *changeConnection(ClientConnection *client) {
+  return client && client->displayCount && client->displays ? client->displays[0] : nullptr;
+}
 
 
 // One axis of the head's part of its real screen (steps "physical x/width" and "physical
@@ -1259,13 +1265,20 @@ const char *mainMoveResizeHead(ClientConnection *client, Head *head, uint32_t ma
     if (changed & kHeadMoved) mainMoveHeadWindows(head, client, 1);
     if (changed & kHeadResized) {
       int64_t border = head->border;
-      XMoveResizeWindow(head->display, head->outerWindow, int(head->logical.x - border), int(head->logical.y - border),
-                        unsigned(std::max<int64_t>(1, head->logical.width + 2 * border)),
-                        unsigned(std::max<int64_t>(1, head->logical.height + 2 * border)));
-      XMoveResizeWindow(head->display, head->middleWindow, int(border), int(border), std::max(1u, head->logical.width),
-                        std::max(1u, head->logical.height));
+      int32_t outerX = saturate32(head->logical.x - border), outerY = saturate32(head->logical.y - border);
+      uint32_t outerWidth = uint32_t(std::min<int64_t>(UINT32_MAX, head->logical.width + 2 * border));
+      uint32_t outerHeight = uint32_t(std::min<int64_t>(UINT32_MAX, head->logical.height + 2 * border));
+      uint32_t width = std::max(1u, head->logical.width), height = std::max(1u, head->logical.height);
+      if (DisplayConnection *connection = changeConnection(client)) {
+        core11GMoveResizeWindow(connection, uint32_t(head->outerWindow), outerX, outerY, outerWidth, outerHeight);
+        core11GMoveResizeWindow(connection, uint32_t(head->middleWindow), int32_t(border), int32_t(border), width,
+                                height);
+      } else {
+        XMoveResizeWindow(head->display, head->outerWindow, outerX, outerY, outerWidth, outerHeight);
+        XMoveResizeWindow(head->display, head->middleWindow, int(border), int(border), width, height);
+      }
     }
-    XFlush(head->display);
+    if (!changeConnection(client)) XFlush(head->display);
   }
   mainUpdateHeadTransform(head);
   mainLogHeadChange(head, 0, changed);
@@ -1308,5 +1321,23 @@ uint32_t mainSetLastTime(uint32_t time) {
   if (time != 0 && (proxyState.serverTime == 0 || int32_t(time - proxyState.serverTime) >= 0))
     proxyState.serverTime = time;
   return time;
+}
+void mainMoveHeadWindows(Head *head, ClientConnection *client, int moveOnly) {
+  if (head->innerWindow && head->display) {
+    int64_t x = -int64_t(head->rect.x), y = -int64_t(head->rect.y);
+    MetaScreen *screen = head->metaScreen;
+    uint32_t width = screen ? std::max(1u, screen->width) : 1, height = screen ? std::max(1u, screen->height) : 1;
+    if (DisplayConnection *connection = changeConnection(client)) {
+      if (moveOnly)
+        core11GMoveWindow(connection, uint32_t(head->innerWindow), saturate32(x), saturate32(y));
+      else
+        core11GMoveResizeWindow(connection, uint32_t(head->innerWindow), saturate32(x), saturate32(y), width, height);
+    } else if (moveOnly) {
+      XMoveWindow(head->display, head->innerWindow, saturate32(x), saturate32(y));
+    } else {
+      XMoveResizeWindow(head->display, head->innerWindow, saturate32(x), saturate32(y), width, height);
+    }
+  }
+  mainUpdateHeadTransform(head);
 }
 // ===== end of head geometry =====

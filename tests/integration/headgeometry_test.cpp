@@ -1,5 +1,5 @@
 // Head changes once the proxy's windows exist (in-process start-up against a two-screen Xvfb):
-// a resized head's outer and middle windows follow it, and a change of a head that does not
+// a moved head's inner window and a resized head's outer and middle windows follow it, and a change of a head that does not
 // hold the pointer puts the pointer back on its meta screen.
 #include <gtest/gtest.h>
 
@@ -72,6 +72,10 @@ TEST_F(HeadWindows, ResizedHeadMovesItsWindows) {
   EXPECT_EQ(outer.y, 20 - border);
   EXPECT_EQ(outer.width, 400u + 2 * border);
   EXPECT_EQ(outer.height, 300u + 2 * border);
+  // The placement east of the first head moved the inner window to minus the head's origin.
+  Geometry inner = geometryOf(other, second->innerWindow);
+  EXPECT_EQ(inner.x, -1024);
+  EXPECT_EQ(inner.y, 0);
   Geometry middle = geometryOf(other, second->middleWindow);
   EXPECT_EQ(middle.x, border);
   EXPECT_EQ(middle.width, 400u);
