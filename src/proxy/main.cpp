@@ -994,8 +994,6 @@ Head *mainHeadOfServerXid(uint32_t id, ServerDisplay *display) {
 // ===== head geometry =====
 #include <cmath>
 
-#include "proxy/core11g.h"
-
 namespace {
 
 // Result bits of a head change (see mainMoveResizeHead).
@@ -1036,6 +1034,13 @@ int32_t saturate32(int64_t value) { return int32_t(std::clamp<int64_t>(value, IN
 // real server in order with its other requests; NULL: through the proxy's Xlib connection.
 DisplayConnection *changeConnection(ClientConnection *client) {
   return client && client->displayCount && client->displays ? client->displays[0] : nullptr;
+}
+
+// A ConfigureWindow of x, y (and width, height unless moveOnly) through the connection.
+void configureThrough(DisplayConnection *connection, Window window, int32_t x, int32_t y, uint32_t width,
+                      uint32_t height, bool moveOnly) {
+  const uint32_t values[4] = {uint32_t(x), uint32_t(y), width, height};
+  xprotoEncodeConfigureWindow(&connection->reader.sink, uint32_t(window), moveOnly ? 0x3 : 0xf, values);
 }
 
 
@@ -1270,9 +1275,8 @@ const char *mainMoveResizeHead(ClientConnection *client, Head *head, uint32_t ma
       uint32_t outerHeight = uint32_t(std::min<int64_t>(UINT32_MAX, head->logical.height + 2 * border));
       uint32_t width = std::max(1u, head->logical.width), height = std::max(1u, head->logical.height);
       if (DisplayConnection *connection = changeConnection(client)) {
-        core11GMoveResizeWindow(connection, uint32_t(head->outerWindow), outerX, outerY, outerWidth, outerHeight);
-        core11GMoveResizeWindow(connection, uint32_t(head->middleWindow), int32_t(border), int32_t(border), width,
-                                height);
+        configureThrough(connection, head->outerWindow, outerX, outerY, outerWidth, outerHeight, false);
+        configureThrough(connection, head->middleWindow, int32_t(border), int32_t(border), width, height, false);
       } else {
         XMoveResizeWindow(head->display, head->outerWindow, outerX, outerY, outerWidth, outerHeight);
         XMoveResizeWindow(head->display, head->middleWindow, int(border), int(border), width, height);
@@ -1328,10 +1332,7 @@ void mainMoveHeadWindows(Head *head, ClientConnection *client, int moveOnly) {
     MetaScreen *screen = head->metaScreen;
     uint32_t width = screen ? std::max(1u, screen->width) : 1, height = screen ? std::max(1u, screen->height) : 1;
     if (DisplayConnection *connection = changeConnection(client)) {
-      if (moveOnly)
-        core11GMoveWindow(connection, uint32_t(head->innerWindow), saturate32(x), saturate32(y));
-      else
-        core11GMoveResizeWindow(connection, uint32_t(head->innerWindow), saturate32(x), saturate32(y), width, height);
+      configureThrough(connection, head->innerWindow, saturate32(x), saturate32(y), width, height, moveOnly);
     } else if (moveOnly) {
       XMoveWindow(head->display, head->innerWindow, saturate32(x), saturate32(y));
     } else {
