@@ -7,7 +7,12 @@
 #include "support/logging.h"
 #include "support/numbers.h"
 #include "xclient/xutil.h"
+#include "xext/allplanes.h"
+#include "xext/bigreq.h"
 #include "xext/doublebuf.h"
+#include "xext/dpms.h"
+#include "xext/fbpm.h"
+#include "xext/ge.h"
 #include "xext/glx.h"
 #include "xext/multibuf.h"
 #include "xext/multimedia.h"
@@ -22,6 +27,7 @@
 #include "xext/xkb.h"
 #include "xext/xprint.h"
 #include "xext/xtest.h"
+#include "xext/xcmisc.h"
 #include "xext/xvideo.h"
 
 namespace {
@@ -33,10 +39,10 @@ constexpr const char *kNotAvailable = "not available yet";
 
 // Aliases share a set-up: "SGI-GLX" is GLX, "XInputDeviceEvents" is XInputExtension.
 ExtensionTableRow xproxyExtensionTable[kXproxyExtensionTableSize] = {
-    {"BIG-REQUESTS", 128, nullptr},
+    {"BIG-REQUESTS", 128, bigreqInit},
     {"DOUBLE-BUFFER", 64, doublebufInit},
-    {"DPMS", 65, nullptr},
-    {"FBPM", 65, nullptr},
+    {"DPMS", 65, dpmsInit},
+    {"FBPM", 65, fbpmInit},
     {"GLX", 68, glxInitExtension},
     {"SGI-GLX", 68, glxInitExtension},
     {"MIT-SHM", 65, shmSetup},
@@ -45,10 +51,10 @@ ExtensionTableRow xproxyExtensionTable[kXproxyExtensionTableSize] = {
     {"RENDER", 11, renderSetup},
     {"SCREEN-SAVER", 64, sgiScreensaverSetup},
     {"SHAPE", 65, shapeSetup},
-    {"SUN_ALLPLANES", 64, nullptr},
+    {"SUN_ALLPLANES", 64, allplanesInit},
     {"SYNC", 192, syncSetup},
-    {"XC-MISC", 65, nullptr},
-    {"Generic Event Extension", 64, nullptr},
+    {"XC-MISC", 65, xcmiscInit},
+    {"Generic Event Extension", 64, geSetup},
     {"XINERAMA", 65, xineramaSetup},
     {"XInputExtension", 69, xinputSetup},
     {"XInputDeviceEvents", 69, xinputSetup},
