@@ -26,6 +26,7 @@
 #include "xext/xinput.h"
 #include "xext/xkb.h"
 #include "xext/xprint.h"
+#include "xext/xcmisc.h"
 #include "xext/xtest.h"
 #include "xext/xcmisc.h"
 #include "xext/xvideo.h"
