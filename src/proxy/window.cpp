@@ -58,3 +58,13 @@ uint32_t windowAllEventMasks(const WindowRecord *window) {
   return mask;
 }
 // ===== end of root windows =====
+
+// ===== window tree (interfaces) =====
+void windowFreeSelectionBlock(WindowSelectionBlock *) {}
+void windowFreePendingSelectionBlocks() {}
+void windowHandleSaveSet(ClientConnection *) {}
+void windowDropClientSelections(ClientConnection *) {}
+void windowReleaseClientGrabs(ClientConnection *) {}
+int windowUngrabPointer(int, ClientConnection *, uint32_t) { return 0; }
+int windowUngrabKeyboard(int, ClientConnection *, uint32_t) { return 0; }
+// ===== end of window tree (interfaces) =====

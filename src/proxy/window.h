@@ -48,3 +48,21 @@ WindowRecord *windowCreateRoot(uint32_t id, MetaScreen *screen);
 // The union of the event masks all clients selected on the window (0 for NULL).
 uint32_t windowAllEventMasks(const WindowRecord *window);
 // ===== end of root windows =====
+
+// ===== window tree (interfaces) =====
+struct WindowSelectionBlock;
+// Frees one block of a destroyed window, cancelling its timer first (NULL is ignored).
+void windowFreeSelectionBlock(WindowSelectionBlock *block);
+// The reset: frees every block of destroyed windows still waiting for its timer.
+void windowFreePendingSelectionBlocks();
+// The client's close (before its resources go): its save set, its selections, its grabs.
+void windowHandleSaveSet(ClientConnection *client);
+void windowDropClientSelections(ClientConnection *client);
+void windowReleaseClientGrabs(ClientConnection *client);
+// Device numbers of the grab operations (the operations ignore them).
+constexpr int kWindowPointer = 256;
+constexpr int kWindowKeyboard = 257;
+// 1 when released; client 0 for any, time 0 for CurrentTime.
+int windowUngrabPointer(int device, ClientConnection *client, uint32_t time);
+int windowUngrabKeyboard(int device, ClientConnection *client, uint32_t time);
+// ===== end of window tree (interfaces) =====

@@ -235,6 +235,11 @@ const char *xproxyResetListeners() {
   return failed ? "Can't reset listening connections" : nullptr;
 }
 
+void xproxyCloseListenersKeepOrders() {
+  for (ListenPort *port = listenPorts; port; port = port->next) port->readOrder = port->pendingAccept = nullptr;
+  xproxyCloseListeners();
+}
+
 void xproxyCloseListeners() {
   while (listenPorts) {
     ListenPort *port = listenPorts;
