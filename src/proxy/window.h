@@ -31,6 +31,11 @@ struct WindowRecord {
   uint8_t mapped, realized, viewable;
   EventSelection *selections;  // owned list
   // ===== end of root windows (fields) =====
+  // ===== window attributes (fields) =====
+  uint8_t bitGravity;     // 0 Forget
+  uint8_t windowGravity;  // 1 NorthWest unless given
+  uint8_t backingStore;   // 0 NotUseful, 1 WhenMapped, 2 Always
+  // ===== end of window attributes (fields) =====
 };
 
 // A window record added to the resource tables as type 1; NULL when out of memory or when the

@@ -386,11 +386,7 @@ uint32_t xproxyShiftedBackgroundPixmap(uint32_t pixmap, uint32_t window, Head *h
 int xprotoTilePixmap(const RequestSink *sink, uint32_t source, uint32_t destination, uint32_t gc, uint32_t tileWidth,
                      uint32_t tileHeight, int32_t x, int32_t y, uint32_t width, uint32_t height, int32_t originX,
                      int32_t originY);
-// Maps and destroys an override-redirect child over each rectangle so that the real server
-// exposes what lies below.
-struct _XDisplay;
-struct _XRectangle;
-void miscForceExposures(struct _XDisplay *display, unsigned long parent, const struct _XRectangle *rectangles, int n);
+// (miscForceExposures: proxy/misc.h, beside the other raw Xlib writers.)
 // Copies a request of `length` bytes into the connection (the BIG-REQUESTS form above 0x3fffc
 // bytes); BadAlloc to the current client and 0 when the output cannot grow, else 1.
 int miscWriteServerRequest(DisplayConnection *connection, const uint8_t *request, uint32_t length);
