@@ -131,3 +131,34 @@ void xcoreListExtensionsReply(uint8_t *reply, uint32_t length);
 void xcoreGetKeyboardMapping(uint8_t *request, uint32_t length);
 void xcoreGetKeyboardMappingReply(uint8_t *reply, uint32_t length);
 // ===== end of extension and keyboard queries =====
+
+// ===== font, pixmap and GC requests =====
+struct GCRecord;
+// Stores the values of the mask (one word per set bit, bits 0..22 in order) into the GC
+// record, keeping its pixmap and font references: a tile of the GC's depth, a depth-1
+// stipple or clip mask of its meta screen, a known font (each new reference taken before the
+// old one is dropped). Bits above 22 are ignored.
+void xcoreApplyGCValues(GCRecord *record, uint32_t mask, const uint32_t *values);
+void xcoreOpenFont(uint8_t *request, uint32_t length);
+void xcoreCloseFont(uint8_t *request, uint32_t length);
+void xcoreQueryFont(uint8_t *request, uint32_t length);
+void xcoreQueryTextExtents(uint8_t *request, uint32_t length);
+void xcoreListFonts(uint8_t *request, uint32_t length);
+void xcoreListFontsWithInfo(uint8_t *request, uint32_t length);
+void xcoreSetFontPath(uint8_t *request, uint32_t length);
+void xcoreGetFontPath(uint8_t *request, uint32_t length);
+void xcoreCreatePixmap(uint8_t *request, uint32_t length);
+void xcoreFreePixmap(uint8_t *request, uint32_t length);
+void xcoreCreateGC(uint8_t *request, uint32_t length);
+void xcoreChangeGC(uint8_t *request, uint32_t length);
+void xcoreCopyGC(uint8_t *request, uint32_t length);
+void xcoreSetDashes(uint8_t *request, uint32_t length);
+void xcoreSetClipRectangles(uint8_t *request, uint32_t length);
+void xcoreFreeGC(uint8_t *request, uint32_t length);
+// Replies passed on with the client's sequence.
+void xcoreQueryFontReply(uint8_t *reply, uint32_t length);
+void xcoreQueryTextExtentsReply(uint8_t *reply, uint32_t length);
+void xcoreListFontsReply(uint8_t *reply, uint32_t length);
+void xcoreListFontsWithInfoReply(uint8_t *reply, uint32_t length);
+void xcoreGetFontPathReply(uint8_t *reply, uint32_t length);
+// ===== end of font, pixmap and GC requests =====
