@@ -74,6 +74,7 @@ const char *listDisplayExtensions(Display *display, std::vector<std::string> *na
 }  // namespace
 
 XmainRemoteControlAttach xmainAttachRemoteControl = attachWithInjection;
+XmainExtensionQuery xmainQueryExtension = XQueryExtension;
 int (*xmainPointerGrabbed)() = noPointerGrab;
 
 uint8_t xmainAllocExtensionOpcode() {
@@ -85,6 +86,7 @@ uint8_t xmainAllocExtensionOpcode() {
 
 const char *xmainInitExtensions() {
   if (proxyState.extensionListBuilt) return nullptr;
+  xtestEmulated = 0;  // a new generation decides again
   ServerDisplay *first = mainServerDisplays;
   Display *display = first ? first->display : nullptr;
   if (display) {
@@ -98,7 +100,7 @@ const char *xmainInitExtensions() {
       int major = 0, firstEvent = 0, firstError = 0;
       // A major outside the extension range cannot index a record of its own: the extension
       // is treated like one whose query failed.
-      if (!XQueryExtension(display, name.c_str(), &major, &firstEvent, &firstError) || major < 128 || major > 255) {
+      if (!xmainQueryExtension(display, name.c_str(), &major, &firstEvent, &firstError) || major < 128 || major > 255) {
         LOG(logChannelXhint, "Display %s lists extension %s, but query failed", first->name, name.c_str());
         continue;
       }

@@ -36,6 +36,11 @@ extern int xtestEmulated;
 // the error text. A variable so that tests can replace it.
 using XmainRemoteControlAttach = const char *(*)(Display *display);
 extern XmainRemoteControlAttach xmainAttachRemoteControl;
+// Asks the real display for an extension's codes (XQueryExtension's contract). A variable so
+// that tests can replace it.
+using XmainExtensionQuery = Bool (*)(Display *display, const char *name, int *major, int *firstEvent,
+                                     int *firstError);
+extern XmainExtensionQuery xmainQueryExtension;
 // Whether the proxy's pointer is grabbed: crossings are then left to the pointer tracking. A
 // variable until the grab state exists (answers 0).
 extern int (*xmainPointerGrabbed)();

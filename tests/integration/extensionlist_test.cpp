@@ -90,7 +90,9 @@ TEST_F(ExtensionList, ListedExtensionsKeepTheRealCodesAndOwnOnesTakeFreeOpcodes)
     EXPECT_TRUE(loopLogged(line)) << line;
     // Offered under the real major when its set-up succeeded, else not at all.
     ExtensionRecord &record = proxyState.extensions[codes.major];
-    if (record.name) EXPECT_STREQ(record.name, name.c_str());
+    if (record.name) {
+      EXPECT_STREQ(record.name, name.c_str());
+    }
   }
   EXPECT_GT(known, 5);
 
@@ -117,6 +119,34 @@ TEST_F(ExtensionList, ListedExtensionsKeepTheRealCodesAndOwnOnesTakeFreeOpcodes)
   EXPECT_EQ(loopLogLines().size(), lines);
 }
 
+// SHAPE answers with a core major, SYNC's query fails: both are skipped with the hint, the
+// others are initialised as before.
+Bool badQuery(Display *display, const char *name, int *major, int *firstEvent, int *firstError) {
+  Bool found = XQueryExtension(display, name, major, firstEvent, firstError);
+  if (std::string(name) == "SHAPE") *major = 100;
+  return std::string(name) == "SYNC" ? False : found;
+}
+
+TEST_F(ExtensionList, UnqueryableOrCoreMajorsAreSkipped) {
+  ASSERT_EQ(proxy.start(), "");
+  std::map<std::string, Codes> direct = listedDirect(proxy.xvfb().displayName());
+  ASSERT_TRUE(direct.count("SHAPE") && direct.count("SYNC") && direct.count("MIT-SCREEN-SAVER"));
+  loopLogLines().clear();
+  xmainQueryExtension = badQuery;
+  const char *error = xmainInitExtensions();
+  xmainQueryExtension = XQueryExtension;
+  ASSERT_EQ(error, nullptr);
+  for (const char *name : {"SHAPE", "SYNC"}) {
+    EXPECT_TRUE(loopLogged(std::string("lists extension ") + name + ", but query failed")) << name;
+    EXPECT_FALSE(loopLogged(std::string("Init ") + name + " ")) << name;
+    EXPECT_EQ(extFindByName(name), nullptr) << name;
+  }
+  EXPECT_EQ(proxyState.extensions[100].name, nullptr);
+  Codes saver = direct["MIT-SCREEN-SAVER"];
+  EXPECT_TRUE(loopLogged("Init MIT-SCREEN-SAVER 1.0 (op=" + std::to_string(saver.major) + " ev=" +
+                         std::to_string(saver.event) + " err=" + std::to_string(saver.error) + ") ..."));
+}
+
 TEST_F(ExtensionList, SyntheticLeaveNotifyIsIgnored) {
   ASSERT_EQ(proxy.start(), "");
   Head *head = xscreenFirst()->heads;
@@ -139,6 +169,64 @@ TEST_F(ExtensionList, SyntheticLeaveNotifyIsIgnored) {
   }
   EXPECT_TRUE(loopLogged("LeaveEvent by XSendEvent ignored ..."));
   EXPECT_FALSE(loopLogged("Pointer left"));
+}
+
+}  // namespace
+
+namespace {
+
+// Pumps the proxy's Xlib queue until the line is logged (10 s at most).
+bool pumpUntil(Display *display, const std::string &line) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!loopLogged(line) && std::chrono::steady_clock::now() < deadline) {
+    xmainHandleDisplayEvents(display, QueuedAfterFlush);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return loopLogged(line);
+}
+
+TEST_F(ExtensionList, RealLeavesAreLoggedAndGrabCrossingsIgnored) {
+  ASSERT_EQ(proxy.start(), "");
+  Head *head = xscreenFirst()->heads;
+  Display *other = XOpenDisplay(proxy.xvfb().displayName().c_str());
+  ASSERT_NE(other, nullptr);
+  Window root = DefaultRootWindow(other);
+  XWarpPointer(other, None, root, 0, 0, 0, 0, 500, 400);
+  XSync(other, False);
+  xmainHandleDisplayEvents(head->display, QueuedAfterFlush);
+  loopLogLines().clear();
+  // Another client's pointer grab takes the pointer out of the crossing window in grab mode.
+  ASSERT_EQ(XGrabPointer(other, root, False, ButtonPressMask, GrabModeAsync, GrabModeAsync, None, None, CurrentTime),
+            GrabSuccess);
+  XSync(other, False);
+  EXPECT_TRUE(pumpUntil(head->display, "LeaveEvent ignored while grabbed (handled by doXPointerTracking) ..."));
+  XUngrabPointer(other, CurrentTime);
+  XSync(other, False);
+  // A window of another client on top: moving the pointer into it leaves the crossing window.
+  XSetWindowAttributes attributes{};
+  attributes.override_redirect = True;
+  Window top = XCreateWindow(other, root, 10, 10, 50, 50, 0, CopyFromParent, InputOutput, CopyFromParent,
+                             CWOverrideRedirect, &attributes);
+  XMapRaised(other, top);
+  XSync(other, False);
+  xmainHandleDisplayEvents(head->display, QueuedAfterFlush);
+  loopLogLines().clear();
+  XWarpPointer(other, None, root, 0, 0, 0, 0, 20, 30);
+  XSync(other, False);
+  EXPECT_TRUE(pumpUntil(head->display, std::string("Pointer left ") + head->name + " at 20,30 (mode=0"));
+  EXPECT_FALSE(loopLogged("LeaveEvent by XSendEvent ignored"));
+  XCloseDisplay(other);
+}
+
+TEST_F(ExtensionList, HasExtensionAsksTheRealDisplay) {
+  ASSERT_EQ(proxy.start(), "");
+  ExtensionRecord shape{}, unknown{}, empty{};
+  shape.name = "SHAPE";
+  unknown.name = "NO-SUCH-EXTENSION";
+  EXPECT_EQ(xproxyHasExtension(&shape, mainServerDisplays), 1);
+  EXPECT_EQ(xproxyHasExtension(&unknown, mainServerDisplays), 0);
+  EXPECT_EQ(xproxyHasExtension(&empty, mainServerDisplays), 0);
+  EXPECT_EQ(xproxyHasExtension(&shape, nullptr), 0);
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 #include <unistd.h>
 #include <xcb/xcb.h>
 
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -325,6 +327,120 @@ TEST_F(TarvoTest, QuietTimeRefreshClearsTheInnerWindow) {
   // the drawing).
   EXPECT_GT(xvfbNowMs() - (deadline - 8000), 1000);
   XFreeGC(d, gc);
+  XCloseDisplay(d);
+  EXPECT_EQ(tarvo_.stop(), 0);
+}
+
+
+// ----- The extension list in the log ---------------------------------------------------------
+
+struct RealExtension {
+  int opcode, event, error;
+};
+
+// Every extension the server lists, with its codes.
+std::map<std::string, RealExtension> realExtensions(const std::string &display) {
+  std::map<std::string, RealExtension> out;
+  xcb_connection_t *c = xcb_connect(display.c_str(), nullptr);
+  if (xcb_connection_has_error(c)) {
+    xcb_disconnect(c);
+    return out;
+  }
+  xcb_list_extensions_reply_t *list = xcb_list_extensions_reply(c, xcb_list_extensions(c), nullptr);
+  if (list) {
+    for (auto it = xcb_list_extensions_names_iterator(list); it.rem; xcb_str_next(&it)) {
+      std::string name(xcb_str_name(it.data), xcb_str_name_length(it.data));
+      xcb_query_extension_reply_t *q =
+          xcb_query_extension_reply(c, xcb_query_extension(c, uint16_t(name.size()), name.c_str()), nullptr);
+      if (q && q->present) out[name] = {q->major_opcode, q->first_event, q->first_error};
+      free(q);
+    }
+    free(list);
+  }
+  xcb_disconnect(c);
+  return out;
+}
+
+TEST_F(TarvoTest, LogListsTheExtensionsWithTheRealCodesAndTheAddedOnesAtFreeOpcodes) {
+  startXvfb();
+  auto real = realExtensions(xvfb_.displayName());
+  ASSERT_TRUE(real.count("XVideo"));
+  TarvoOptions options;
+  options.arguments = {"screen", "%D.0", "extensions", "-XVideo"};
+  ASSERT_EQ(tarvo_.start(xvfb_.displayName(), options), "");
+  std::string log = tarvo_.log();
+  size_t ready = log.find("Sending ready signal to parent process");
+  ASSERT_NE(ready, std::string::npos);
+  EXPECT_NE(log.find("Extension XVideo disabled ..."), std::string::npos);
+
+  std::vector<std::string> lines;
+  for (size_t at = 0, end; at < log.size(); at = end + 1) {
+    end = log.find('\n', at);
+    if (end == std::string::npos) end = log.size();
+    std::string line = log.substr(at, end - at);
+    line.erase(0, line.find_first_not_of(" 0123456789:"));  // the time stamp and the indent
+    lines.push_back(line);
+  }
+  std::set<int> taken;
+  int initLines = 0, added = 0;
+  bool readySeen = false;
+  for (size_t i = 0; i < lines.size(); i++) {
+    const std::string &line = lines[i];
+    if (line.rfind("Sending ready signal", 0) == 0) readySeen = true;
+    if (line.rfind("Init ", 0) != 0 || line.find(" (op=") == std::string::npos) continue;
+    SCOPED_TRACE(line);
+    EXPECT_FALSE(readySeen);
+    initLines++;
+    size_t codes = line.rfind(" (op=");
+    std::string head = line.substr(5, codes - 5);
+    std::string name = head.substr(0, head.rfind(' '));  // the version follows the name
+    unsigned op = 0, ev = 0, err = 0;
+    ASSERT_EQ(sscanf(line.c_str() + codes, " (op=%u ev=%u err=%u)", &op, &ev, &err), 3);
+    EXPECT_NE(name, "XVideo");
+    bool failed = i + 1 < lines.size() && lines[i + 1].rfind(name + ": ", 0) == 0;
+    auto it = real.find(name);
+    if (it != real.end() && int(op) == it->second.opcode) {
+      // One the real server offers: its own codes.
+      EXPECT_EQ(int(ev), it->second.event);
+      EXPECT_EQ(int(err), it->second.error);
+    } else {
+      // One the proxy adds: the lowest free opcode, no events, no errors.
+      added++;
+      EXPECT_EQ(ev, 0u);
+      EXPECT_EQ(err, 0u);
+      int lowest = 128;
+      while (taken.count(lowest)) lowest++;
+      EXPECT_EQ(int(op), lowest);
+    }
+    if (!failed) taken.insert(int(op));
+  }
+  EXPECT_GT(initLines, 5);
+  EXPECT_GT(added, 0);
+  EXPECT_EQ(tarvo_.stop(), 0);
+}
+
+// ----- Events of the real display ----------------------------------------------------------
+
+TEST_F(TarvoTest, SyntheticLeaveNotifyToTheMiddleWindowIsIgnored) {
+  startXvfb();
+  ASSERT_EQ(tarvo_.start(xvfb_.displayName()), "");
+  Display *d = XOpenDisplay(xvfb_.displayName().c_str());
+  ASSERT_NE(d, nullptr);
+  Window root, parent, *children = nullptr;
+  unsigned count = 0;
+  Window inner = innerWindowOf(d);
+  ASSERT_NE(inner, 0u);
+  ASSERT_TRUE(XQueryTree(d, inner, &root, &parent, &children, &count));
+  if (children) XFree(children);
+  XEvent event{};
+  event.xcrossing.type = LeaveNotify;
+  event.xcrossing.window = parent;  // the middle window
+  event.xcrossing.root = DefaultRootWindow(d);
+  event.xcrossing.mode = NotifyNormal;
+  event.xcrossing.detail = NotifyAncestor;
+  XSendEvent(d, parent, False, LeaveWindowMask, &event);
+  XSync(d, False);
+  EXPECT_TRUE(tarvo_.waitForLog("LeaveEvent by XSendEvent ignored ...", 5000));
   XCloseDisplay(d);
   EXPECT_EQ(tarvo_.stop(), 0);
 }

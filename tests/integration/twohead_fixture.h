@@ -26,6 +26,11 @@ struct MetaScreen;
 std::vector<std::string> &twoHeadLogLines();
 bool twoHeadLogged(const std::string &part);
 
+// A request handler that writes the request to the server as it is (a header and whole
+// 32-bit words, swapped for a client of the other byte order): for requests whose errors a
+// test wants from the server.
+void twoHeadPassOn(uint8_t *request, uint32_t length);
+
 class TwoHeadTest : public ::testing::TestWithParam<bool> {
  protected:
   bool big() const { return GetParam(); }

@@ -148,10 +148,7 @@ void testDestroyWindow(uint8_t *request, uint32_t length) {
 
 // Any other request goes to the first head unchanged (the error tests send requests the
 // server refuses). The requests sent to it are a header and whole 32-bit words.
-void testPassOn(uint8_t *request, uint32_t length) {
-  if (xproxyCurrentClient->reader.swapped) byteswapByFormat("bbsI", request, request + length);
-  xcoreFrameForwardOnce(request, length);
-}
+constexpr auto testPassOn = twoHeadPassOn;
 
 // SetInputFocus, written as a GetInputFocus recorded under SetInputFocus: the server's reply
 // arrives for a request that has none.

@@ -58,14 +58,13 @@ class QueryTest : public TwoHeadTest {
     EXPECT_EQ(u16(m, 2), client->sequence & 0xffff);
     return m;
   }
-  // Equal bytes but for the sequence number and the listed 32-bit fields.
-  void expectSameBut(const RawBytes &proxy, const RawBytes &real, std::vector<size_t> mapped = {}) {
+  // Equal bytes but for the sequence number.
+  void expectSameButSequence(const RawBytes &proxy, const RawBytes &real) {
     ASSERT_EQ(proxy.size(), real.size());
     for (size_t i = 0; i < proxy.size(); i++) {
-      if (i == 2 || i == 3) continue;
-      bool skip = false;
-      for (size_t at : mapped) skip = skip || (i >= at && i < at + 4);
-      if (!skip) EXPECT_EQ(proxy[i], real[i]) << "byte " << i;
+      if (i != 2 && i != 3) {
+        EXPECT_EQ(proxy[i], real[i]) << "byte " << i;
+      }
     }
   }
   // A client window made as the window requests would: a record in the proxy, a copy on each
@@ -107,11 +106,11 @@ TEST_P(QueryTest, AtomsPassThrough) {
   for (const std::string &name : {std::string("WM_NAME"), std::string("TARVO_QUERY_TEST_ATOM")}) {
     SCOPED_TRACE(name);
     RawBytes mine = proxyReply(intern(name, false));
-    expectSameBut(mine, directAnswer(intern(name, true)));
+    expectSameButSequence(mine, directAnswer(intern(name, true)));
     uint32_t atom = u32(mine, 8);
     ASSERT_NE(atom, 0u);
     RawBytes back = proxyReply(request().b(17).b(0).s(0).i(atom).done());
-    expectSameBut(back, directAnswer(request().b(17).b(0).s(0).i(atom).done()));
+    expectSameButSequence(back, directAnswer(request().b(17).b(0).s(0).i(atom).done()));
     ASSERT_EQ(u16(back, 8), name.size());
     EXPECT_EQ(std::string(back.begin() + 32, back.begin() + 32 + long(name.size())), name);
   }
@@ -144,12 +143,12 @@ TEST_P(QueryTest, RootPropertiesAreTheRealRootsInEveryFormat) {
     RawBytes mine = proxyReply(get(screen->root));
     RawBytes real = directAnswer(get(uint32_t(property == rules ? heads[0]->root : inner)));
     EXPECT_GT(u32(mine, 16), 0u);  // a value came
-    expectSameBut(mine, real);
+    expectSameButSequence(mine, real);
   }
   // The list of the root's properties is the real root's, and holds the two set above.
   RawBytes mine = proxyReply(request().b(21).b(0).s(0).i(screen->root).done());
   RawBytes real = directAnswer(request().b(21).b(0).s(0).i(uint32_t(inner)).done());
-  expectSameBut(mine, real);
+  expectSameButSequence(mine, real);
   int found = 0;
   for (uint32_t i = 0; i < u16(mine, 8); i++) found += u32(mine, 32 + 4 * i) == shorts || u32(mine, 32 + 4 * i) == words;
   EXPECT_EQ(found, 2);
@@ -240,7 +239,7 @@ TEST_P(QueryTest, ClientWindowsComeBackWithTheClientsIds) {
 
 TEST_P(QueryTest, InputFocusNamesTheMetaRoot) {
   RawBytes mine = proxyReply(request().b(43).b(0).s(0).done());
-  expectSameBut(mine, directAnswer(request().b(43).b(0).s(0).done()));
+  expectSameButSequence(mine, directAnswer(request().b(43).b(0).s(0).done()));
   XSetInputFocus(judge, Window(heads[0]->rootWindow), RevertToParent, CurrentTime);
   XSync(judge, False);
   mine = proxyReply(request().b(43).b(0).s(0).done());
@@ -319,11 +318,11 @@ TEST_P(QueryTest, BestSizeOfCursorsFitsEveryHead) {
   // Tiles and stipples: the server's answer.
   for (uint8_t shapeClass : {1, 2}) {
     RawBytes mine = proxyReply(ask(shapeClass, screen->root, 13, 7));
-    expectSameBut(mine, directAnswer(ask(shapeClass, realRoot, 13, 7)));
+    expectSameButSequence(mine, directAnswer(ask(shapeClass, realRoot, 13, 7)));
   }
   // Cursors: the same as the server's while no head zooms ...
   RawBytes mine = proxyReply(ask(0, screen->root, 200, 200));
-  expectSameBut(mine, directAnswer(ask(0, realRoot, 200, 200)));
+  expectSameButSequence(mine, directAnswer(ask(0, realRoot, 200, 200)));
   // ... and the smaller size a zoomed head can show: 2x zoom asks it for 400x400, which its
   // 320x240 screen cuts to 320x240, 160x120 of the meta screen's pixels.
   heads[1]->zoomX = heads[1]->zoomY = 2.0;

@@ -47,7 +47,10 @@ void testCreateWindow(uint8_t *request, uint32_t length) {
 
 class RouteTest : public TwoHeadTest {
  protected:
-  void installHandlers() override { proxyState.requestHandlers[1] = testCreateWindow; }
+  void installHandlers() override {
+    proxyState.requestHandlers[1] = testCreateWindow;
+    proxyState.requestHandlers[2] = twoHeadPassOn;
+  }
 
   // The pixel a test tile holds at x, y.
   static unsigned long tilePixel(int x, int y) { return (unsigned long)(x) << 12 | (unsigned long)(y); }
@@ -273,6 +276,25 @@ TEST_P(RouteTest, BadWindowOfACreationCarriesTheClientsId) {
   EXPECT_EQ(resourceLookupAny(window), nullptr);
   EXPECT_NE(resourceLookupAny(parent), nullptr);
   xprotoLogXErrors = 0;
+}
+
+TEST_P(RouteTest, BadValueOfOtherRequestsComesAsTheServerSentIt) {
+  // A value that looks like a client resource's id on the head: a BadValue of anything but
+  // KillClient keeps it as the server reported it.
+  uint32_t pixmap = clientId(50);
+  ASSERT_NE(resourceCreatePixmap(pixmap, screen, screen->rootVisual, 1, 1, 24), nullptr);
+  uint32_t serverValue = resourceServerId(pixmap, kResourcePixmap, heads[0]);
+  ASSERT_NE(serverValue, pixmap);
+  ASSERT_EQ(mainServerToProxyXid(serverValue, mainServerDisplays), pixmap);
+  // ChangeWindowAttributes of the head's window with a do-not-propagate mask the server refuses.
+  send(request().b(2).b(0).s(0).i(uint32_t(heads[0]->rootWindow)).i(0x1000).i(serverValue).done());
+  uint32_t failed = client->sequence;
+  auto m = messages();
+  ASSERT_EQ(m.size(), 1u);
+  EXPECT_EQ(m[0][1], BadValue);
+  EXPECT_EQ(u16(m[0], 2), failed & 0xffff);
+  EXPECT_EQ(u32(m[0], 4), serverValue);
+  EXPECT_EQ(m[0][10], 2);
 }
 
 INSTANTIATE_TEST_SUITE_P(ByteOrders, RouteTest, ::testing::Values(false, true),

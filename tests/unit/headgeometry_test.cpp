@@ -11,40 +11,23 @@
 #include "proxy/korvanparser.h"
 #include "proxy/main.h"
 #include "proxy/xscreen.h"
-#include "support/logging.h"
+#include "logcapture_helpers.h"
 
 namespace {
 
 Display *const kFakeDisplay = reinterpret_cast<Display *>(0x1000);  // marks a head online
-std::vector<std::string> steps;
-
-void captureLog(LogChannel *channel, const char *, int, const char *message) {
-  if (channel == logChannelStep) steps.push_back(message);
-}
 
 class HeadGeometry : public testing::Test {
  protected:
   void SetUp() override {
-    static bool logged = [] {
-      char arg0[] = "tarvo";
-      char *argv[] = {arg0, nullptr};
-      return logInit(1, argv, "", "") == 0;
-    }();
-    (void)logged;
     mainSetStartLimits();
     display = ServerDisplay{};
     screen = xscreenNew();
     a = add("A", 1024, 768);
     b = add("B", 640, 480);
-    steps.clear();
-    savedChannels = logSaveChannels();
-    logEnableChannel(logChannelStep);
-    savedHook = logOutputHook;
-    logOutputHook = captureLog;
+    log.lines.clear();
   }
   void TearDown() override {
-    logOutputHook = savedHook;
-    logRestoreChannels(savedChannels);
     xscreenFreeAll();
     mainSetStartLimits();
     proxyState.pointerHead = nullptr;
@@ -76,12 +59,17 @@ class HeadGeometry : public testing::Test {
     values.offsetY = offsetY;
     return values;
   }
-  bool logged(const std::string &line) { return std::find(steps.begin(), steps.end(), line) != steps.end(); }
+  bool logged(const std::string &line) const { return log.has(logChannelStep, line); }
+  // Whether a step line starts with the text.
+  bool loggedStart(const std::string &start) const {
+    for (const std::string &line : log.on(logChannelStep))
+      if (line.rfind(start, 0) == 0) return true;
+    return false;
+  }
   ServerDisplay display;
   MetaScreen *screen = nullptr;
   Head *a = nullptr, *b = nullptr;
-  LogChannel *savedChannels = nullptr;
-  LogOutputHook savedHook = nullptr;
+  LogCapture log;
 };
 
 constexpr uint32_t kPlacementBits = 0x3c;
@@ -120,13 +108,10 @@ TEST_F(HeadGeometry, RelativePlacement) {
     if (*c.wantLine) {
       EXPECT_TRUE(logged(c.wantLine)) << c.what;
     }
-    bool clipped = std::any_of(steps.begin(), steps.end(), [](auto &l) { return l.rfind("Clipped", 0) == 0; });
-    EXPECT_EQ(clipped, *c.wantLine != 0) << c.what;
+    EXPECT_EQ(loggedStart("Clipped"), *c.wantLine != 0) << c.what;
     // The change is logged with its mask, and no pointer is moved before the windows exist.
-    EXPECT_TRUE(std::any_of(steps.begin(), steps.end(), [](auto &l) { return l.rfind("B changed by", 0) == 0; }))
-        << c.what;
-    EXPECT_FALSE(std::any_of(steps.begin(), steps.end(), [](auto &l) { return l.rfind("Pointer repositioned", 0) == 0; }))
-        << c.what;
+    EXPECT_TRUE(loggedStart("B changed by")) << c.what;
+    EXPECT_FALSE(loggedStart("Pointer repositioned")) << c.what;
   }
 }
 
@@ -260,7 +245,7 @@ TEST_F(HeadGeometry, TagsZoomWrapAndFollowing) {
   EXPECT_EQ(b->followPointerX, 20);
   EXPECT_EQ(b->followPointerModifiers, 0x8);
   EXPECT_EQ(b->followPointerJump, 1);
-  EXPECT_TRUE(logged("B changed by no client (640x480, mask 0x12000140) ...")) << testing::PrintToString(steps);
+  EXPECT_TRUE(logged("B changed by no client (640x480, mask 0x12000140) ...")) ;
 }
 
 TEST_F(HeadGeometry, ConversionsAndHeadAt) {

@@ -16,16 +16,9 @@
 #include "proxy/main.h"
 #include "proxy/xcore.h"
 #include "proxy/xproxyext.h"
-#include "support/logging.h"
+#include "logcapture_helpers.h"
 
 namespace {
-
-std::vector<std::string> lines;  // "<channel>|<message>"
-
-void captureLog(LogChannel *channel, const char *, int, const char *message) {
-  lines.push_back(std::string(channel == logChannelWarning ? "warning" : channel == logChannelStep ? "step" : "other") +
-                  "|" + message);
-}
 
 // The set-ups asked for, in order; each registers the name it was asked for.
 std::vector<std::string> asked;
@@ -36,35 +29,21 @@ const char *registerAsked(ExtensionRecord *r) {
 class XmainTest : public testing::Test {
  protected:
   void SetUp() override {
-    static bool logged = [] {
-      char arg0[] = "tarvo";
-      char *argv[] = {arg0, nullptr};
-      return logInit(1, argv, "", "") == 0;
-    }();
-    (void)logged;
     memcpy(savedTable, xproxyExtensionTable, sizeof savedTable);
     memset(static_cast<void *>(&proxyState), 0, sizeof proxyState);
     xcoreInitDispatchTables();
-    lines.clear();
+    log.lines.clear();
     asked.clear();
-    savedChannels = logSaveChannels();
-    logEnableChannel(logChannelStep);
-    logEnableChannel(logChannelWarning);
-    savedHook = logOutputHook;
-    logOutputHook = captureLog;
     xtestEmulated = 0;
   }
   void TearDown() override {
-    logOutputHook = savedHook;
-    logRestoreChannels(savedChannels);
     memcpy(xproxyExtensionTable, savedTable, sizeof savedTable);
     memset(static_cast<void *>(&proxyState), 0, sizeof proxyState);
     configRecord.extensions = nullptr;
     configRecord.extensionCount = 0;
   }
   ExtensionTableRow savedTable[kXproxyExtensionTableSize];
-  LogChannel *savedChannels = nullptr;
-  LogOutputHook savedHook = nullptr;
+  LogCapture log;
 };
 
 // The fake needs to know the name: wrap the rows so that each records its own name first.
@@ -85,7 +64,7 @@ TEST_F(XmainTest, LowestFreeOpcodeAndExhaustion) {
   EXPECT_EQ(xmainAllocExtensionOpcode(), 129);
   for (unsigned major = 128; major < 256; major++) proxyState.extensions[major].name = "TAKEN";
   EXPECT_EQ(xmainAllocExtensionOpcode(), 0);
-  EXPECT_EQ(lines, std::vector<std::string>{"warning|X extension opcodes exhausted"});
+  EXPECT_EQ(log.on(logChannelWarning), std::vector<std::string>{"X extension opcodes exhausted"});
   proxyState.extensions[255].name = nullptr;
   EXPECT_EQ(xmainAllocExtensionOpcode(), 255);
 }
@@ -106,7 +85,7 @@ TEST_F(XmainTest, OwnExtensionsTakeTheLowestFreeOpcodesOnce) {
     EXPECT_EQ(proxyState.extensions[major].providedByProxy, 1) << major;
     EXPECT_EQ(proxyState.extensions[major].firstError, 0) << major;
   }
-  EXPECT_NE(std::find(lines.begin(), lines.end(), "step|Init MIT-SHM 1.1 (op=128 ev=0 err=0) ..."), lines.end());
+  EXPECT_TRUE(log.has(logChannelStep, "Init MIT-SHM 1.1 (op=128 ev=0 err=0) ..."));
   EXPECT_EQ(xtestEmulated, 0);
   // Once per generation.
   asked.clear();
@@ -133,14 +112,14 @@ TEST_F(XmainTest, AllOpcodesTakenAddsNothing) {
   EXPECT_TRUE(asked.empty());
   // Nothing went to major 0, the core's InvalidRequest row.
   EXPECT_EQ(proxyState.extensions[0].name, nullptr);
-  EXPECT_EQ(std::count(lines.begin(), lines.end(), "warning|X extension opcodes exhausted"), 4);
+  EXPECT_EQ(log.on(logChannelWarning), std::vector<std::string>(4, "X extension opcodes exhausted"));
 }
 
 TEST_F(XmainTest, FailedOwnSetUpLeavesTheOpcodeFree) {
   // The shipped stand-ins decline: every own extension is tried, none is offered.
   ASSERT_EQ(xmainInitExtensions(), nullptr);
   for (unsigned major = 128; major < 256; major++) EXPECT_EQ(proxyState.extensions[major].name, nullptr) << major;
-  EXPECT_NE(std::find(lines.begin(), lines.end(), "step|Init DOUBLE-BUFFER 1.0 (op=128 ev=0 err=0) ..."), lines.end());
+  EXPECT_TRUE(log.has(logChannelStep, "Init DOUBLE-BUFFER 1.0 (op=128 ev=0 err=0) ..."));
 }
 
 TEST(XmainScalePoint, TruncatesTowardZero) {

@@ -10,18 +10,12 @@
 
 #include "proxy/korvanparser.h"
 #include "proxy/xcore.h"
-#include "support/logging.h"
+#include "logcapture_helpers.h"
 
 namespace {
 
 std::string trace;                  // "<set-up>:<version>;" per set-up call
-std::vector<std::string> lines;     // "<channel source>|<message>" of the step and note lines
 const char *registerAs = nullptr;   // the name a succeeding fake registers
-
-void captureLog(LogChannel *channel, const char *source, int, const char *message) {
-  std::string tag = channel == logChannelNote ? std::string("note ") + source : "step";
-  lines.push_back(tag + "|" + message);
-}
 
 const char *fakeGlx(ExtensionRecord *r) {
   trace += "glx:" + std::to_string(r->version) + ";";
@@ -51,12 +45,6 @@ const char *fakeHalfWay(ExtensionRecord *r) {
 class XproxyExt : public testing::Test {
  protected:
   void SetUp() override {
-    static bool logged = [] {
-      char arg0[] = "tarvo";
-      char *argv[] = {arg0, nullptr};
-      return logInit(1, argv, "", "") == 0;
-    }();
-    (void)logged;
     memcpy(savedTable, xproxyExtensionTable, sizeof savedTable);
     memset(static_cast<void *>(&proxyState), 0, sizeof proxyState);
     xcoreInitDispatchTables();
@@ -67,23 +55,22 @@ class XproxyExt : public testing::Test {
                                                      : fakeOther;
     }
     trace.clear();
-    lines.clear();
-    savedChannels = logSaveChannels();
-    logEnableChannel(logChannelStep);
-    logEnableChannel(logChannelNote);
-    savedHook = logOutputHook;
-    logOutputHook = captureLog;
+    log.lines.clear();
   }
   void TearDown() override {
-    logOutputHook = savedHook;
-    logRestoreChannels(savedChannels);
     memcpy(xproxyExtensionTable, savedTable, sizeof savedTable);
     configRecord.extensions = nullptr;
     configRecord.extensionCount = 0;
   }
+  // "step|<message>" and "note <source>|<message>" of the lines kept.
+  std::vector<std::string> lines() const {
+    std::vector<std::string> out;
+    for (const CapturedLine &l : log.lines)
+      out.push_back((l.channel == logChannelNote ? "note " + l.source : std::string("step")) + "|" + l.message);
+    return out;
+  }
   ExtensionTableRow savedTable[kXproxyExtensionTableSize];
-  LogChannel *savedChannels = nullptr;
-  LogOutputHook savedHook = nullptr;
+  LogCapture log;
 };
 
 TEST_F(XproxyExt, NamesReachTheirSetUpsWithTheRightVersion) {
@@ -119,12 +106,12 @@ TEST_F(XproxyExt, NamesReachTheirSetUpsWithTheRightVersion) {
     ASSERT_EQ(r, &proxyState.extensions[140]) << c.name;
     EXPECT_EQ(trace, c.wantTrace) << c.name;
     if (*c.wantLine) {
-      ASSERT_EQ(lines.size(), 1u) << c.name;
-      EXPECT_EQ(lines[0], c.wantLine) << c.name;
+      ASSERT_EQ(lines().size(), 1u) << c.name;
+      EXPECT_EQ(lines()[0], c.wantLine) << c.name;
       EXPECT_EQ(r->firstEvent, 70) << c.name;
       EXPECT_EQ(r->firstError, 160) << c.name;
     } else {
-      EXPECT_TRUE(lines.empty()) << c.name;
+      EXPECT_TRUE(lines().empty()) << c.name;
     }
     if (c.wantName)
       EXPECT_STREQ(r->name, c.wantName) << c.name;
@@ -142,7 +129,7 @@ TEST_F(XproxyExt, SwitchedOffGivesNullAndNoLine) {
   EXPECT_EQ(xproxyInitExtension("SHAPE", 0, 150, 0, 0), nullptr);
   EXPECT_EQ(proxyState.extensions[150].name, nullptr);
   EXPECT_EQ(trace, "");
-  EXPECT_TRUE(lines.empty());
+  EXPECT_TRUE(lines().empty());
   // Another name is still set up.
   ASSERT_NE(xproxyInitExtension("GLX", 0, 151, 0, 0), nullptr);
   EXPECT_EQ(trace, "glx:68;");
@@ -156,7 +143,7 @@ TEST_F(XproxyExt, SecondCallInOneGenerationChangesNothing) {
   ExtensionRecord *again = xproxyInitExtension("MIT-SHM", 70, 130, 99, 200);
   EXPECT_EQ(again, first);
   EXPECT_EQ(trace, "other:65;");
-  EXPECT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines().size(), 1u);
   EXPECT_EQ(memcmp(&copy, again, sizeof copy), 0);
 }
 
@@ -173,9 +160,9 @@ TEST_F(XproxyExt, FailingSetUpIsLoggedAndGivesItsRowsBack) {
   EXPECT_EQ(trace, "halfway;");
   EXPECT_EQ(r->name, nullptr);
   EXPECT_EQ(extFindByName("SHAPE"), nullptr);
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_EQ(lines[0], "step|Init SHAPE 1.1 (op=129 ev=0 err=0) ...");
-  EXPECT_EQ(lines[1], "note Proxy/xproxy|SHAPE: broken");
+  ASSERT_EQ(lines().size(), 2u);
+  EXPECT_EQ(lines()[0], "step|Init SHAPE 1.1 (op=129 ev=0 err=0) ...");
+  EXPECT_EQ(lines()[1], "note Proxy/xproxy|SHAPE: broken");
   EXPECT_TRUE(std::equal(requests.begin(), requests.end(), proxyState.requestHandlers));
   EXPECT_TRUE(std::equal(events.begin(), events.end(), proxyState.eventHandlers));
   EXPECT_TRUE(std::equal(errors.begin(), errors.end(), proxyState.errorHandlers));
