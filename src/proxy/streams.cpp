@@ -16,7 +16,7 @@
 #include "support/logging.h"
 #include "support/orders.h"
 #include "support/strings.h"
-#include "xext/bigreq.h"
+#include "xext/bigreqenable.h"
 #include "xext/byteswap.h"
 
 ReplyHandler xprotoSetupReplyHandler = xcoreServerSetupReply;
