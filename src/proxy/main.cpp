@@ -1053,7 +1053,8 @@ AxisPart physicalAxis(int64_t origin, int64_t size, int64_t real, int64_t border
                       bool sizeGiven, int32_t givenSize, bool borderGiven) {
   if (originGiven) {
     origin = givenOrigin;
-    int64_t low = borderGiven ? 0 : border, high = borderGiven ? real : real - 2 * border;
+    // At least one pixel of the part stays on the real screen, inside the border.
+    int64_t low = borderGiven ? 0 : border, high = borderGiven ? real - 1 : real - border - 1;
     origin = std::min(std::max(origin, low), std::max(low, high));
   }
   if (sizeGiven) size = givenSize == 0 ? real - 2 * border : givenSize < 0 ? real - origin + givenSize : int64_t(givenSize);
