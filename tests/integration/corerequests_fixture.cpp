@@ -111,6 +111,11 @@ void CoreRequestTest::SetUp() {
   x.extraArguments = {"-nolisten", "tcp"};
   x.displayNumber = xvfbUnusedDisplayNumber();
   ASSERT_EQ(xvfb.start(x), "");
+  std::string upstream = xvfb.displayName();
+  if (!o.relayOptions.empty()) {
+    ASSERT_EQ(relay.start(upstream, o.relayOptions), "");
+    upstream = relay.displayName();
+  }
   ordersInit();
   xcoreInitDispatchTables();
   mainSetStartLimits();
@@ -118,7 +123,7 @@ void CoreRequestTest::SetUp() {
   for (size_t s = 0; s < o.screens.size(); s++) {
     int status = 0;
     const char *error = nullptr;
-    std::string name = xvfb.displayName() + "." + std::to_string(s);
+    std::string name = upstream + "." + std::to_string(s);
     Head *head = mainOpenHead(name.c_str(), screen, 10000, 0, o.emulatedVisuals, &status, &error);
     ASSERT_NE(head, nullptr) << (error ? error : "");
     heads.push_back(head);

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "xrelay_fixture.h"
 #include "xvfb_fixture.h"
 
 struct ClientConnection;
@@ -46,6 +47,9 @@ std::map<std::string, uint32_t> serverResourceCounts(Display *display, uint32_t 
 struct HarnessOptions {
   std::vector<std::string> screens{"320x240x24", "320x240x24"};
   uint32_t emulatedVisuals = 0;  // per head (xemulation.h mask bits)
+  // Not empty: the test relay runs in front of the Xvfb with these options, and the heads are
+  // opened through it.
+  std::vector<std::string> relayOptions;
 };
 
 class CoreRequestTest : public ::testing::TestWithParam<bool> {
@@ -73,6 +77,7 @@ class CoreRequestTest : public ::testing::TestWithParam<bool> {
   std::map<std::string, uint32_t> serverCounts();
 
   XvfbServer xvfb;
+  XrelayServer relay;  // running when the options asked for it
   MetaScreen *screen = nullptr;
   std::vector<Head *> heads;
   Display *judge = nullptr;

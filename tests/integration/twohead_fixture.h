@@ -29,5 +29,14 @@ class TwoHeadTest : public corerequests::CoreRequestTest {
   uint32_t requestsSent() const;
   // Whether a log line since the set-up holds the text (the step channel included).
   bool logged(const std::string &part) const { return twoHeadLogged(part); }
+
+  // Set before SetUp (in the test's constructor): the test relay runs in front of the Xvfb with
+  // these options, and the heads are opened through it.
+  std::vector<std::string> relayOptions;
+  corerequests::HarnessOptions options() const override {
+    corerequests::HarnessOptions o;
+    o.relayOptions = relayOptions;
+    return o;
+  }
   RawRequest request() const { return RawRequest(big()); }
 };
