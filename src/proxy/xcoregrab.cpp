@@ -16,7 +16,8 @@ namespace {
 // Maps the window id at the offset of the reply back to the client's id.
 void mapWindowBack(uint8_t *reply, uint32_t offset) {
   DisplayConnection *connection = xproxyCurrentDisplayConnection;
-  wirePut32(reply + offset, mainServerToProxyXid(wireGet32(reply + offset), connection ? connection->display : nullptr));
+  ServerDisplay *display = connection ? connection->display : nullptr;
+  wirePut32(reply + offset, mainServerToProxyXid(wireGet32(reply + offset), display));
 }
 
 // The head a TranslateCoordinates goes to: for a known source window the first head of its

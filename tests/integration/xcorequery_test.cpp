@@ -150,7 +150,10 @@ TEST_P(QueryTest, RootPropertiesAreTheRealRootsInEveryFormat) {
   RawBytes real = directAnswer(request().b(21).b(0).s(0).i(uint32_t(inner)).done());
   expectSameButSequence(mine, real);
   int found = 0;
-  for (uint32_t i = 0; i < u16(mine, 8); i++) found += u32(mine, 32 + 4 * i) == shorts || u32(mine, 32 + 4 * i) == words;
+  for (uint32_t i = 0; i < u16(mine, 8); i++) {
+    uint32_t atom = u32(mine, 32 + 4 * i);
+    found += atom == shorts || atom == words;
+  }
   EXPECT_EQ(found, 2);
   // A window the server does not know: its BadWindow, with the client's id.
   RawBytes error = answer(request().b(21).b(0).s(0).i(clientId(0x66)).done());
@@ -194,7 +197,8 @@ TEST_P(QueryTest, RootGeometryAttributesAndTreeDescribeTheMetaScreen) {
   ASSERT_EQ(attributes.size(), 44u);
   EXPECT_EQ(u32(attributes, 8), screen->rootVisual->visualId);
   EXPECT_EQ(u32(attributes, 28), screen->defaultColormap);
-  for (size_t at : {12, 13, 14, 15, 26}) EXPECT_EQ(attributes[at], realAttributes[at]) << at;  // class, gravities, map state
+  // Class, gravities and map state as the real root's.
+  for (size_t at : {12, 13, 14, 15, 26}) EXPECT_EQ(attributes[at], realAttributes[at]) << at;
   EXPECT_EQ(u32(attributes, 36), 0u);  // this client selected nothing
 
   RawBytes tree = proxyReply(request().b(15).b(0).s(0).i(screen->root).done());

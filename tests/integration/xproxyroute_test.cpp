@@ -157,9 +157,11 @@ TEST_P(RouteTest, BackgroundTilesLargerThanAStaticHeadAreCutAtItsOrigin) {
   uint32_t small = makeTile(31, 64, 64);
   int created = 1;
   xproxyCurrentClient = client;
-  EXPECT_EQ(xproxyShiftedBackgroundPixmap(small, 0, heads[1], &created), resourceServerId(small, kResourcePixmap, heads[1]));
+  EXPECT_EQ(xproxyShiftedBackgroundPixmap(small, 0, heads[1], &created),
+            resourceServerId(small, kResourcePixmap, heads[1]));
   EXPECT_EQ(created, 0);
-  EXPECT_EQ(xproxyShiftedBackgroundPixmap(tile, 0, heads[0], &created), resourceServerId(tile, kResourcePixmap, heads[0]));
+  EXPECT_EQ(xproxyShiftedBackgroundPixmap(tile, 0, heads[0], &created),
+            resourceServerId(tile, kResourcePixmap, heads[0]));
   EXPECT_EQ(created, 0);
   for (uint32_t special : {0u, 1u}) EXPECT_EQ(xproxyShiftedBackgroundPixmap(special, 0, heads[1], &created), special);
   xproxyCurrentClient = nullptr;
