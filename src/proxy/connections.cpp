@@ -177,7 +177,8 @@ int xproxyReleaseClient(ClientConnection *client) {
 
 void xproxyRequestReset(const char *reason) {
   xproxyResetRequests++;
-  LOG(logChannelXhint, "Resetting %s (#%u, %s, noReset=%d, delay=%us)...", logProgramName(), 1u, reason, 0, 2u);
+  LOG(logChannelXhint, "Resetting %s (#%u, %s, noReset=%d, delay=%us)...", logProgramName(),
+      unsigned(xproxyGeneration) + 1, reason, xproxyNoReset ? 1 : 0, unsigned(xproxyResetDelay));
   ordersStop(1);
 }
 

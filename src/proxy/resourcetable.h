@@ -112,6 +112,15 @@ struct FontRecord {
   char *name;        // in the same allocation, NUL-terminated
 };
 
+// The GC values by bit of the value mask (0..22), in protocol order.
+enum : uint32_t {
+  kGCFunction = 0, kGCPlaneMask, kGCForeground, kGCBackground, kGCLineWidth, kGCLineStyle, kGCCapStyle,
+  kGCJoinStyle, kGCFillStyle, kGCFillRule, kGCTile, kGCStipple, kGCTileStippleX, kGCTileStippleY, kGCFont,
+  kGCSubwindowMode, kGCGraphicsExposures, kGCClipX, kGCClipY, kGCClipMask, kGCDashOffset, kGCDashes,
+  kGCArcMode, kGCValueCount,
+};
+constexpr uint32_t kGCValueMaskAll = (1u << kGCValueCount) - 1;  // 0x7fffff
+
 struct GCRecord {
   uint32_t id;
   uint8_t depth;
@@ -120,6 +129,10 @@ struct GCRecord {
   PixmapRecord *stipple;
   PixmapRecord *clipMask;
   FontRecord *font;
+  // ===== GC values =====
+  VisualRecord *visual;             // the drawable's visual (NULL: none known)
+  uint32_t values[kGCValueCount];   // as the client last set them (kGCFunction ...)
+  // ===== end of GC values =====
 };
 
 // One cell (or plane group) a client holds in a colormap.

@@ -52,6 +52,10 @@ struct WindowRecord {
   uint8_t mapped, realized, viewable;
   EventSelection *selections;  // owned list
   // ===== end of root windows (fields) =====
+  // ===== window attributes (fields) =====
+  // (bitGravity and windowGravity: window tree fields)
+  uint8_t backingStore;   // 0 NotUseful, 1 WhenMapped, 2 Always
+  // ===== end of window attributes (fields) =====
   // ===== window tree (fields) =====
   WindowRecord *parent;
   WindowRecord *firstChild;       // top of the stacking order
