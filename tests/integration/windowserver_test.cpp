@@ -18,24 +18,22 @@
 #include "proxy/xproxy.h"
 #include "proxy/xscreen.h"
 #include "support/logging.h"
-#include "twohead.h"
+#include "corerequests_fixture.h"
 
 namespace {
 
-class ServerGrabTest : public ::testing::Test {
+class ServerGrabTest : public corerequests::CoreRequestTest {
  protected:
   void SetUp() override {
-    static bool logReady = (logInit(0, nullptr, "test", "test"), true);
-    (void)logReady;
-    ASSERT_EQ(proxy.start(), "");
-    ASSERT_EQ(proxy.openClient(false), "");
+    CoreRequestTest::SetUp();
+    if (HasFatalFailure()) return;
     // A top-level window of the client: a copy on each head and one in the tree.
-    id = proxy.clientId(1);
-    for (Head *h : proxy.heads) {
-      uint8_t *at = xproxyBeginRequest(proxy.connection, 1, 0, 32);
+    id = clientId(1);
+    for (Head *h : heads) {
+      uint8_t *at = xproxyBeginRequest(connection, 1, 0, 32);
       ASSERT_NE(at, nullptr);
       uint32_t words[7] = {resourceServerId(id, kResourceWindow, h),
-                           resourceServerId(proxy.screen->root, kResourceWindow, h), 0, 0, 0, 1, 0};
+                           resourceServerId(screen->root, kResourceWindow, h), 0, 0, 0, 1, 0};
       uint16_t geometry[4] = {10, 20, 50, 40};
       memcpy(at + 4, &words[0], 8);
       memcpy(at + 12, geometry, 8);
@@ -43,14 +41,14 @@ class ServerGrabTest : public ::testing::Test {
       memcpy(at + 20, &border, 2);
       memcpy(at + 22, &windowClass, 2);
       memset(at + 24, 0, 8);  // visual CopyFromParent, no values
-      at = xproxyBeginRequest(proxy.connection, 8, 0, 8);
+      at = xproxyBeginRequest(connection, 8, 0, 8);
       ASSERT_NE(at, nullptr);
       uint32_t serverId = resourceServerId(id, kResourceWindow, h);
       memcpy(at + 4, &serverId, 4);
     }
-    proxy.sync();
-    xproxyCurrentClient = proxy.client;
-    WindowRecord *root = static_cast<WindowRecord *>(resourceLookupWindow(proxy.screen->root));
+    sync();
+    xproxyCurrentClient = client;
+    WindowRecord *root = static_cast<WindowRecord *>(resourceLookupWindow(screen->root));
     window = windowCreate(id, root, 10, 20, 50, 40, 0, 0, 0);
     ASSERT_NE(window, nullptr);
     windowMap(window);
@@ -60,21 +58,21 @@ class ServerGrabTest : public ::testing::Test {
     windowUngrabPointer(kWindowPointer, nullptr, 0);
     // The grab's crossing events reach the heads' displays, whose events the proxy's loop would
     // handle; here they are dropped.
-    for (Head *h : proxy.heads) {
+    for (Head *h : heads) {
       XSync(h->display, False);
       while (XPending(h->display)) {
         XEvent e;
         XNextEvent(h->display, &e);
       }
     }
-    proxy.stop();
+    CoreRequestTest::TearDown();
   }
   // Whether another client can grab the pointer on a screen of the Xvfb now.
   int otherGrab(int screen) {
-    int status = XGrabPointer(proxy.judge, RootWindow(proxy.judge, screen), False, ButtonPressMask, GrabModeAsync,
+    int status = XGrabPointer(judge, RootWindow(judge, screen), False, ButtonPressMask, GrabModeAsync,
                               GrabModeAsync, None, None, CurrentTime);
-    XUngrabPointer(proxy.judge, CurrentTime);
-    XSync(proxy.judge, False);
+    XUngrabPointer(judge, CurrentTime);
+    XSync(judge, False);
     return status;
   }
   // Where a head's copy of the window is.
@@ -82,33 +80,34 @@ class ServerGrabTest : public ::testing::Test {
     Window root;
     int x = -1, y = -1;
     unsigned w, hh, b, d;
-    XGetGeometry(proxy.judge, resourceServerId(id, kResourceWindow, h), &root, &x, &y, &w, &hh, &b, &d);
+    XGetGeometry(judge, resourceServerId(id, kResourceWindow, h), &root, &x, &y, &w, &hh, &b, &d);
     return {x, y};
   }
 
-  TwoHeadProxy proxy;
   uint32_t id = 0;
   WindowRecord *window = nullptr;
 };
 
-TEST_F(ServerGrabTest, ForwardedPointerGrabHoldsUntilLifted) {
+TEST_P(ServerGrabTest, ForwardedPointerGrabHoldsUntilLifted) {
   EXPECT_EQ(otherGrab(1), GrabSuccess);
-  ASSERT_EQ(windowGrabPointer(kWindowPointer, proxy.client, id, 0, 0, 0x4, 1, 1, nullptr, 0, 0), 1);
-  miscForwardGrabPointer(proxy.heads[1]);
-  proxy.sync();
+  ASSERT_EQ(windowGrabPointer(kWindowPointer, client, id, 0, 0, 0x4, 1, 1, nullptr, 0, 0), 1);
+  miscForwardGrabPointer(heads[1]);
+  sync();
   EXPECT_EQ(proxyState.pointerGrab.realServer, 1);
   EXPECT_EQ(otherGrab(1), AlreadyGrabbed);
   miscUngrabPointerOnServer(1);
-  proxy.sync();
+  sync();
   EXPECT_EQ(otherGrab(1), GrabSuccess);
 }
 
-TEST_F(ServerGrabTest, MovedWindowMovesOnEveryHead) {
-  xproxyMoveWindow(proxy.client, window, 70, 90);
-  proxy.sync();
-  for (Head *h : proxy.heads) EXPECT_EQ(position(h), std::make_pair(70, 90));
+TEST_P(ServerGrabTest, MovedWindowMovesOnEveryHead) {
+  xproxyMoveWindow(client, window, 70, 90);
+  sync();
+  for (Head *h : heads) EXPECT_EQ(position(h), std::make_pair(70, 90));
   EXPECT_EQ(window->x, 70);
   EXPECT_EQ(window->y, 90);
 }
+
+INSTANTIATE_TEST_SUITE_P(LsbFirst, ServerGrabTest, ::testing::Values(false));
 
 }  // namespace
