@@ -177,6 +177,7 @@ std::string TarvoProcess::launch(const std::string &xvfbDisplay, const TarvoOpti
     words.insert(words.end(), options.logTypes.begin(), options.logTypes.end());
   }
   if (options.noReset) words.insert(words.end(), {"noReset", "on"});
+  words.insert(words.end(), options.trailing.begin(), options.trailing.end());
   for (const std::string &w : words) argv.push_back(substituted(w, xvfbDisplay, logPath()));
   status_ = -1;
   pid_ = spawn(argv, environmentWith(options.environment, directory_, options.setHome), directory_ + "/output.txt",

@@ -24,6 +24,8 @@ struct TarvoOptions {
   bool waitReady = true;        // start() waits for the ready signal
   bool setHome = true;          // TARVO_HOME
   std::vector<std::pair<std::string, std::string>> environment;  // more variables
+  // Words after all others (a serverCommand takes every word to the end).
+  std::vector<std::string> trailing;
 };
 
 class TarvoProcess {

@@ -445,4 +445,47 @@ TEST_F(TarvoTest, SyntheticLeaveNotifyToTheMiddleWindowIsIgnored) {
   EXPECT_EQ(tarvo_.stop(), 0);
 }
 
+
+// ----- A local X server ----------------------------------------------------------------------
+
+TEST_F(TarvoTest, ServerCommandStartsTheLocalServerWhichTheResetSignalsAndTheExitStops) {
+  int local = xvfbUnusedDisplayNumber();
+  ASSERT_GT(local, 0);
+  const std::string localName = ":" + std::to_string(local);
+  const std::string localSocket = "/tmp/.X11-unix/X" + std::to_string(local);
+  // Whatever happens, the local server does not outlive the test (its lock file names it).
+  struct LocalServerGuard {
+    int number;
+    ~LocalServerGuard() {
+      int pid = atoi(tarvoReadFile("/tmp/.X" + std::to_string(number) + "-lock").c_str());
+      if (pid > 1) kill(pid, SIGKILL);
+    }
+  } guard{local};
+  TarvoOptions options;
+  options.noReset = false;
+  options.logTypes = {"steps", "Hints"};
+  options.arguments = {"screen", localName + ".0"};
+  options.trailing = {"serverCommand", "Xvfb", localName, "-screen", "0", "800x600x24", "-nolisten", "tcp"};
+  ASSERT_EQ(tarvo_.start(":0", options), "");
+  EXPECT_NE(tarvo_.log().find("Starting local X-server: Xvfb..."), std::string::npos);
+  xcb_connection_t *c = connectWithin(tarvo_.displayName(), 5000);
+  ASSERT_NE(c, nullptr);
+  EXPECT_NE(setupSummary(c).find("screen 800x600x24"), std::string::npos) << setupSummary(c);
+  // A SIGHUP: the local server is reset too, and served again after the sleep.
+  tarvo_.signal(SIGHUP);
+  EXPECT_TRUE(closedByPeer(c));
+  xcb_disconnect(c);
+  ASSERT_TRUE(tarvo_.waitForLog("Resetting tarvo (#1, Received reset signal SIGHUP", 5000));
+  c = connectWithin(tarvo_.displayName(), 10000);
+  ASSERT_NE(c, nullptr);
+  EXPECT_NE(setupSummary(c).find("screen 800x600x24"), std::string::npos);
+  xcb_disconnect(c);
+  // The exit hooks stop the local server.
+  ASSERT_TRUE(tarvo_.waitForLog("Resetting tarvo (#2, End of last", 5000));
+  EXPECT_TRUE(tarvoSocketAnswers(localSocket));
+  EXPECT_EQ(tarvo_.stop(), 0);
+  EXPECT_NE(tarvo_.log().find("Stopping X server process"), std::string::npos);
+  EXPECT_FALSE(tarvoSocketAnswers(localSocket));
+}
+
 }  // namespace
