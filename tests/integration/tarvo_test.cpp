@@ -18,6 +18,7 @@
 #include <X11/Xutil.h>
 
 #include "tarvo_fixture.h"
+#include "xdmcpmanager_fixture.h"
 #include "xvfb_fixture.h"
 
 namespace {
@@ -486,6 +487,31 @@ TEST_F(TarvoTest, ServerCommandStartsTheLocalServerWhichTheResetSignalsAndTheExi
   EXPECT_EQ(tarvo_.stop(), 0);
   EXPECT_NE(tarvo_.log().find("Stopping X server process"), std::string::npos);
   EXPECT_FALSE(tarvoSocketAnswers(localSocket));
+}
+
+
+// ----- XDMCP -------------------------------------------------------------------------------
+
+TEST_F(TarvoTest, XdmcpQueryGoesToTheConfiguredManagerBeforeTheReadySignal) {
+  startXvfb();
+  FakeXdmcpManager manager;
+  ASSERT_TRUE(manager.ok());
+  TarvoOptions options;
+  options.arguments = {"screen", "%D.0", "xdmcpMode", "query", "xdmcpHost", "127.0.0.1", "xdmcpPort",
+                       std::to_string(manager.port())};
+  ASSERT_EQ(tarvo_.start(xvfb_.displayName(), options), "");
+  std::string log = tarvo_.log();
+  size_t init = log.find("Init XDMCP (mode=3 host=127.0.0.1 port=" + std::to_string(manager.port()) + ")...");
+  ASSERT_NE(init, std::string::npos);
+  EXPECT_LT(init, log.find("Sending ready signal"));
+  long long deadline = xvfbNowMs() + 5000;
+  while (manager.packets.empty() && xvfbNowMs() < deadline) {
+    manager.drain(0);
+    usleep(20000);
+  }
+  ASSERT_FALSE(manager.packets.empty());
+  EXPECT_EQ(manager.packets.front().opcode, int(QUERY));
+  EXPECT_EQ(tarvo_.stop(), 0);
 }
 
 }  // namespace
