@@ -170,6 +170,28 @@ TEST_F(TarvoTest, NoReadySignalWhenUsr1WasNotIgnored) {
   EXPECT_EQ(tarvo_.stop(), 0);
 }
 
+TEST_F(TarvoTest, NoReadySignalOnceTheStartingParentHasGone) {
+  XvfbOptions options;
+  options.displayNumber = xvfbUnusedDisplayNumber();
+  TarvoOptions tarvoOptions;
+  tarvoOptions.parentLeaves = true;
+  tarvoOptions.arguments = {"screen", ":" + std::to_string(options.displayNumber) + ".0"};
+  ASSERT_EQ(tarvo_.start("", tarvoOptions), "");
+  EXPECT_EQ(getppid() == tarvo_.pid(), false);
+  // The proxy waits for its display, now with this process as its parent.
+  startXvfb(options);
+  xcb_connection_t *c = connectWithin(tarvo_.displayName(), 20000);
+  ASSERT_NE(c, nullptr);
+  xcb_disconnect(c);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGUSR1);
+  timespec wait{0, 300 * 1000000};
+  EXPECT_NE(sigtimedwait(&set, nullptr, &wait), SIGUSR1);
+  EXPECT_EQ(tarvo_.log().find("Sending ready signal"), std::string::npos);
+  EXPECT_EQ(tarvo_.stop(), 0);
+}
+
 // ----- Resets ------------------------------------------------------------------------------
 
 TEST_F(TarvoTest, SighupAndLastClientResetThenSigtermInTheSleep) {
