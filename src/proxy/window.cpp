@@ -48,7 +48,6 @@ WindowRecord *windowCreateRoot(uint32_t id, MetaScreen *screen) {
   window->width = uint16_t(screen->width > 0xffff ? 0xffff : screen->width);
   window->height = uint16_t(screen->height > 0xffff ? 0xffff : screen->height);
   window->colormap = screen->defaultColormap;
-  window->windowGravity = 1;  // NorthWest, as every window that does not ask for another
   window->mapped = window->realized = window->viewable = 1;
   // ===== window tree (root) =====
   window->windowGravity = 1;

@@ -3,12 +3,14 @@
 // client learns is the proxy's own extension list.
 #include <X11/Xlib.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
 #include "proxy/core11g.h"
 #include "proxy/head.h"
 #include "proxy/resource.h"
+#include "proxy/xmain.h"
 #include "proxy/streams.h"
 #include "proxy/xcore.h"
 #include "proxy/xcoreframe.h"
@@ -49,12 +51,8 @@ void replyBadAlloc(uint8_t opcode) {
   core11GSendError(11, 0, request, sizeof request, client->replySequence, nullptr, client);
 }
 
-// A size in the meta screen's pixels as the head's real pixels (zoomed, at most the 16 bits a
-// request carries), and back.
-uint32_t toHead(uint32_t size, double zoom) {
-  double zoomed = zoom > 0 ? size * zoom : size;
-  return zoomed < 0xffff ? uint32_t(zoomed) : 0xffff;
-}
+// A size the head answered in its real pixels as the meta screen's (the inverse of the zoom
+// that xmainScalePoint applies).
 uint32_t fromHead(uint32_t size, double zoom) { return zoom > 0 ? uint32_t(size / zoom) : size; }
 
 // The largest cursor every head of the meta screen can show, not above the asked size where
@@ -71,8 +69,11 @@ int bestCursorSize(MetaScreen *screen, uint16_t askedWidth, uint16_t askedHeight
     int failed;
     {
       XtargetErrorTrap trap(head->display);
-      status = XQueryBestSize(head->display, CursorShape, head->root, toHead(askedWidth, head->zoomX),
-                              toHead(askedHeight, head->zoomY), &answerWidth, &answerHeight);
+      // The asked size in the head's real pixels, at most the 16 bits a request carries.
+      int32_t headWidth = askedWidth, headHeight = askedHeight;
+      xmainScalePoint(&headWidth, &headHeight, head);
+      status = XQueryBestSize(head->display, CursorShape, head->root, unsigned(std::clamp(headWidth, 0, 0xffff)),
+                              unsigned(std::clamp(headHeight, 0, 0xffff)), &answerWidth, &answerHeight);
       failed = trap.errorCame();
     }
     if (!status || failed) return 0;

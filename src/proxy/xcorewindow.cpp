@@ -116,8 +116,11 @@ void xcoreGetWindowAttributesReply(uint8_t *reply, uint32_t length) {
     reply[1] = record->backingStore;
     reply[14] = record->bitGravity;
     reply[15] = record->windowGravity;
-    putWord(reply + 32, record->allEventMasks);
-    putWord(reply + 36, record->yourEventMask);
+    // The masks lie past the first 32 bytes: only in a reply that holds them.
+    if (length >= 40) {
+      putWord(reply + 32, record->allEventMasks);
+      putWord(reply + 36, record->yourEventMask);
+    }
     putWord(reply + 8, xproxyServerVisualToProxy(word(reply + 8), replyDisplay(), record->head));
     putWord(reply + 28, mainHeadXidToProxy(kResourceColormap, word(reply + 28), record->head));
     free(record);

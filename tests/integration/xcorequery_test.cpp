@@ -170,6 +170,25 @@ TEST_P(QueryTest, RootGeometryAttributesAndTreeDescribeTheMetaScreen) {
   EXPECT_EQ(u16(geometry, 20), 0u);  // border
   EXPECT_EQ(screen->width, 640u);  // the two heads side by side
 
+  // A root visual that the first head emulates: its server reports the base depth, the
+  // client gets the meta visual's; a depth the head's visual does not explain stays.
+  VisualRecord *meta = screen->rootVisual;
+  VisualRecord *own = xproxyHeadVisual(heads[0], meta);
+  ASSERT_NE(own, nullptr);
+  const VisualRecord savedMeta = *meta, savedOwn = *own;
+  struct DepthCase {
+    uint8_t baseDepth, expected;
+  };
+  for (const DepthCase &c : {DepthCase{24, 8}, DepthCase{16, 24}}) {
+    meta->depth = 8;
+    own->baseVisualId = own->visualId;
+    own->baseDepth = c.baseDepth;
+    RawBytes emulated = proxyReply(request().b(14).b(0).s(0).i(screen->root).done());
+    EXPECT_EQ(emulated[1], c.expected) << int(c.baseDepth);
+  }
+  *meta = savedMeta;
+  *own = savedOwn;
+
   RawBytes attributes = proxyReply(request().b(3).b(0).s(0).i(screen->root).done());
   RawBytes realAttributes = directAnswer(request().b(3).b(0).s(0).i(uint32_t(heads[0]->root)).done());
   ASSERT_EQ(attributes.size(), 44u);
@@ -351,6 +370,50 @@ TEST_P(QueryTest, WrongLengthsAreRefusedAndCounted) {
     EXPECT_EQ(u32(error, 4), c.length);
     EXPECT_EQ(error[10], c.opcode);
     EXPECT_LE(written, 1u);
+  }
+}
+
+TEST_P(QueryTest, RepliesShorterThanTheirFieldsAreNotWrittenPast) {
+  // The handlers meet replies of 32 bytes (a server's length word of 0) whose fields would lie
+  // beyond them, and a tree reply announcing more children than it holds. Each reply is handed
+  // over in a buffer of exactly its size (the address sanitizer watches the end) while the
+  // request's record waits, as the server input would when such a reply arrived.
+  struct Case {
+    RawBytes request;
+    ReplyHandler handler;
+    uint16_t children;
+  };
+  const Case cases[] = {
+      {request().b(3).b(0).s(0).i(screen->root).done(), xcoreGetWindowAttributesReply, 0},
+      {request().b(15).b(0).s(0).i(screen->root).done(), xcoreQueryTreeReply, 1000},
+      {request().b(14).b(0).s(0).i(screen->root).done(), xcoreGetGeometryReply, 0},
+      {request().b(101).b(0).s(0).b(8).b(4).s(0).done(), xcoreGetKeyboardMappingReply, 0},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(int(c.request[0]));
+    send(c.request);
+    uint32_t asked = client->sequence;
+    auto *reply = static_cast<uint8_t *>(calloc(32, 1));
+    reply[0] = 1;
+    reply[1] = 7;  // keysyms per keycode of the keyboard mapping
+    memcpy(reply + 16, &c.children, 2);
+    xproxyCurrentClient = client;
+    xproxyCurrentDisplayConnection = connection;
+    connection->sequenceHandled = connection->lastWrittenSequence;
+    client->replySequence = uint16_t(asked);
+    c.handler(reply, 32);
+    xproxyCurrentClient = nullptr;
+    xproxyCurrentDisplayConnection = nullptr;
+    free(reply);
+    // The client gets the short reply (the keyboard mapping rebuilt with the rows asked), then
+    // the server's own reply finds no record and is passed on as it came.
+    auto m = messages();
+    ASSERT_EQ(m.size(), 2u);
+    EXPECT_EQ(m[0][0], 1);
+    EXPECT_EQ(u16(m[0], 2), asked & 0xffff);
+    EXPECT_EQ(m[0].size(), c.request[0] == 101 ? 32 + 4 * 7 * 4u : 32u);
+    EXPECT_EQ(m[1][0], 1);
+    EXPECT_EQ(u16(m[1], 2), asked & 0xffff);
   }
 }
 
