@@ -16,7 +16,7 @@
 #include "support/logging.h"
 #include "support/orders.h"
 #include "support/strings.h"
-#include "xext/bigreq.h"
+#include "xext/bigreqenable.h"
 #include "xext/byteswap.h"
 
 ReplyHandler xprotoSetupReplyHandler = xcoreServerSetupReply;
@@ -143,6 +143,11 @@ uint8_t bigRequestsMajor(ServerDisplay *display) {
 
 // The real server accepted the setup: BIG-REQUESTS is enabled on the raw connection as the
 // proxy's own round trip, so that writers may use the big form.
+// The real server's answer to the proxy's own BigReqEnable: its maximum holds for every client.
+void lowerBigRequestMaximum(uint8_t *reply, uintptr_t) {
+  if (reply[0] == 1) bigreqLowerMaximum(wireGet32(reply + 8));
+}
+
 // A sink that keeps the one short request written through it in its context (4 bytes).
 uint8_t *keepShortRequest(void *context, uint8_t opcode, uint8_t dataByte, uint32_t length) {
   if (length != 4) return nullptr;
@@ -158,7 +163,7 @@ void enableBigRequests(DisplayConnection *c) {
   const RequestSink keep{keepShortRequest, request};
   if (!bigreqWriteEnable(&keep, major)) return;
   // The server handles requests in order: everything written after this one may be big.
-  if (xproxySendRoundTrip(c, request, 4, xproxyNoOpNothing, 0, xproxyNoOpNothingRelease)) c->bigRequests = 1;
+  if (xproxySendRoundTrip(c, request, 4, lowerBigRequestMaximum, 0, xproxyNoOpNothingRelease)) c->bigRequests = 1;
 }
 
 void warnLowGenericEvent(uint32_t selector) {

@@ -28,6 +28,7 @@
 #include "xext/xprint.h"
 #include "xext/xcmisc.h"
 #include "xext/xtest.h"
+#include "xext/xcmisc.h"
 #include "xext/xvideo.h"
 
 namespace {

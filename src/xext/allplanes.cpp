@@ -127,13 +127,14 @@ void draw(uint8_t *request, uint32_t length, Shape shape) {
   ClientConnection *client = xproxyCurrentClient;
   Target t{shape, false, 0, 0, Rect{}, drawable};
   if (client->cachedType == kResourceWindow) {
-    // The window's place on the meta screen (its record holds it relative to the root).
+    // The window record holds the absolute place of its inside's corner on the meta screen.
     const auto *window = static_cast<const WindowRecord *>(client->cachedRecord);
     t.window = true;
     if (window) {
-      t.originX = int32_t(window->x) + window->borderWidth;
-      t.originY = int32_t(window->y) + window->borderWidth;
-      t.area = Rect{window->x, window->y, uint32_t(window->width) + 2u * window->borderWidth,
+      t.originX = int32_t(window->x);
+      t.originY = int32_t(window->y);
+      t.area = Rect{int32_t(window->x) - window->borderWidth, int32_t(window->y) - window->borderWidth,
+                    uint32_t(window->width) + 2u * window->borderWidth,
                     uint32_t(window->height) + 2u * window->borderWidth};
     }
   } else if (client->cachedType == kResourceHeadRoot) {

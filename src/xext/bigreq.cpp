@@ -3,8 +3,8 @@
 // held to the smallest maximum any real server has announced.
 #include "xext/bigreq.h"
 
-#include "proxy/xproto.h"
 #include "support/wirewords.h"
+#include "xext/bigreqenable.h"
 #include "xext/extrequest.h"
 
 namespace {
@@ -32,14 +32,4 @@ const ExtRequestTable bigreqTable{kRows, sizeof kRows / sizeof kRows[0]};
 
 const char *bigreqInit(ExtensionRecord *record) {
   return extInitSimple(record, "BIG-REQUESTS", bigreqTable, &proxyState.ext.bigreq, bigreqReset);
-}
-
-void bigreqLowerMaximum(uint32_t units) {
-  // In 64 bits: 0x40000000 units and more are 4 GiB and more, no limit below the current one.
-  uint64_t bytes = 4 * uint64_t(units);
-  if (bytes < xprotoBigRequestMaximum) xprotoBigRequestMaximum = bytes;
-}
-
-int bigreqWriteEnable(const RequestSink *sink, uint8_t major) {
-  return sink && sink->begin && sink->begin(sink->context, major, 0, 4) != nullptr;
 }

@@ -56,6 +56,11 @@ void TwoHeadTest::SetUp() {
   options.extraArguments = {"-nolisten", "tcp"};
   options.displayNumber = xvfbUnusedDisplayNumber();
   ASSERT_EQ(xvfb.start(options), "");
+  std::string upstream = xvfb.displayName();
+  if (!relayOptions.empty()) {
+    ASSERT_EQ(relay.start(upstream, relayOptions), "");
+    upstream = relay.displayName();
+  }
   ordersInit();
   xcoreInitDispatchTables();
   installHandlers();
@@ -65,7 +70,7 @@ void TwoHeadTest::SetUp() {
   for (int s = 0; s < 2; s++) {
     int status = 0;
     const char *error = nullptr;
-    std::string name = xvfb.displayName() + "." + std::to_string(s);
+    std::string name = upstream + "." + std::to_string(s);
     Head *head = mainOpenHead(name.c_str(), screen, 10000, 0, 0, &status, &error);
     ASSERT_NE(head, nullptr) << (error ? error : "");
     heads.push_back(head);

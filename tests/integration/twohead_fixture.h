@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "rawclient_fixture.h"
+#include "xrelay_fixture.h"
 #include "xvfb_fixture.h"
 
 struct ClientConnection;
@@ -57,6 +58,10 @@ class TwoHeadTest : public ::testing::TestWithParam<bool> {
   RawRequest request() const { return RawRequest(big()); }
 
   XvfbServer xvfb;
+  // Set before SetUp (in the test's constructor): the test relay runs in front of the Xvfb with
+  // these options, and the heads are opened through it.
+  std::vector<std::string> relayOptions;
+  XrelayServer relay;
   MetaScreen *screen = nullptr;
   std::vector<Head *> heads;
   Display *judge = nullptr;  // a plain Xlib connection to the Xvfb
