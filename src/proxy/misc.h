@@ -42,3 +42,18 @@ int miscAllocColorCells(Display *display, Colormap colormap, const unsigned long
 int miscAllocColorPlanes(Display *display, Colormap colormap, unsigned long redMask, unsigned long greenMask,
                          unsigned long blueMask, const unsigned long *pixels, int n);
 // ===== end of raw FreeGC and colour replication =====
+
+// ===== grabs on real servers =====
+struct Head;
+// UngrabPointer or UngrabKeyboard on the grabbing client's display connections, written out
+// when flush is set; nothing without a grab.
+void miscUngrabPointerOnServer(int flush);
+void miscUngrabKeyboardOnServer(int flush);
+// Repeats the proxy's pointer (keyboard) grab on a head's real server through the grabbing
+// client's connection to that head's display, and marks the grab forwarded.
+void miscForwardGrabPointer(Head *head);
+void miscForwardGrabKeyboard(Head *head, int flush);
+// The client's display connection to the head's real display (its first one when the head has
+// none of its own); NULL when the client has none.
+DisplayConnection *miscConnectionForHead(ClientConnection *client, const Head *head);
+// ===== end of grabs on real servers =====

@@ -16,10 +16,17 @@
 #include "support/logging.h"
 #include "support/orders.h"
 #include "xclient/region.h"
+#include "xext/windowbuffers.h"
 #include "support/strtemp.h"
 #include "proxy/windowinternal.h"
 
+namespace {
+void destroyRoutine(uint32_t, void *value) { windowDestroy(static_cast<WindowRecord *>(value)); }
+}  // namespace
+
 WindowRecord *windowCreateRecord(uint32_t id, MetaScreen *screen, VisualRecord *visual) {
+  // Type 1's free routine is the tree's destruction (installed before the first window).
+  resourceTypeRoutines[kResourceWindow].free = destroyRoutine;
   auto *window = static_cast<WindowRecord *>(calloc(1, sizeof(WindowRecord)));
   if (!window) {
     LOG_OUT_OF_MEMORY();
@@ -200,6 +207,7 @@ WindowRecord *windowCreate(uint32_t id, WindowRecord *parent, int32_t x, int32_t
     free(window);
     return nullptr;
   }
+  resourceTypeRoutines[kResourceWindow].free = destroyRoutine;
   if (!resourceAdd(id, kResourceWindow, window)) return nullptr;  // freed by its free routine
   windowLinkAbove(window, parent, parent->firstChild);
   windowRecomputeSubtree(window);
@@ -252,7 +260,8 @@ void windowFreeRecordData(WindowRecord *window) {
   if (window->cursor) resourceReleaseCursor(window->cursor);
   window->cursor = nullptr;
   freeSelections(&window->selections);
-  // The buffer extensions keep nothing while they are absent.
+  doublebufFreeWindowBuffers(window);
+  if (window->multibufData) multibufFreeWindowBuffers(window);
   window->multibufData = nullptr;
   free(window->validation);
   window->validation = nullptr;
@@ -366,11 +375,12 @@ void windowBorderRegion(const WindowRecord *window, Region *out) {
 }
 
 namespace {
-// Whether the point lies in the window's outside (bounding shape or border box).
+// Whether the point lies in the window's outside (border box, and shape when shaped).
 bool outsideContains(const WindowRecord *w, int32_t x, int32_t y) {
   WindowBox b = windowOuterBox(w);
   if (x < b.x1 || x >= b.x2 || y < b.y1 || y >= b.y2) return false;
-  if (w->boundingShape) return regionContainsPoint(x - w->x, y - w->y, w->boundingShape) != 0;
+  // A shaped window's outside as the parent clips it, as the real server finds windows.
+  if (w->boundingShape) return regionContainsPoint(x, y, w->borderSize) != 0;
   return true;
 }
 }  // namespace

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "proxy/window.h"
+struct WindowRecord;
 
 // Allocates a record's four regions and its selection block; 0 when out of memory (what was
 // allocated stays attached and goes with windowFreeRecordData).

@@ -64,17 +64,34 @@ uint8_t visibilityIn(const WindowRecord *w, const Region *universe) {
   if (where == 1) return 0;
   if (where == 0) return 2;
   if (w->boundingShape) {
-    long count = 0;
-    XRectangle *rects = regionGetRects(w->boundingShape, &count);
-    bool allIn = true, allOut = true;
-    for (long i = 0; i < count; i++) {
-      int r = regionContainsRect(w->x + rects[i].x, w->y + rects[i].y, rects[i].width, rects[i].height, universe);
-      if (r != 1) allIn = false;
-      if (r != 0) allOut = false;
+    // The shape's boxes, each cut to the border box, decide: all inside, all outside, or mixed.
+    // As the sample server does it, a box that the cut leaves empty still counts: it is outside
+    // unless it lies within the region's extents.
+    int n = 0;
+    const pixman_box16_t *boxes = pixman_region_rectangles(w->boundingShape, &n);
+    bool someIn = false, someOut = false;
+    for (int i = 0; i < n; i++) {
+      pixman_box16_t box;
+      box.x1 = int16_t(clampCoordinate(std::max<int64_t>(int64_t(w->x) + boxes[i].x1, x1)));
+      box.y1 = int16_t(clampCoordinate(std::max<int64_t>(int64_t(w->y) + boxes[i].y1, y1)));
+      box.x2 = int16_t(clampCoordinate(std::min<int64_t>(int64_t(w->x) + boxes[i].x2, x2)));
+      box.y2 = int16_t(clampCoordinate(std::min<int64_t>(int64_t(w->y) + boxes[i].y2, y2)));
+      if (box.x1 > box.x2) box.x2 = box.x1;
+      if (box.y1 > box.y2) box.y2 = box.y1;
+      switch (pixman_region_contains_rectangle(const_cast<Region *>(universe), &box)) {
+        case PIXMAN_REGION_IN:
+          if (someOut) return 1;
+          someIn = true;
+          break;
+        case PIXMAN_REGION_OUT:
+          if (someIn) return 1;
+          someOut = true;
+          break;
+        default: return 1;
+      }
     }
-    free(rects);
-    if (count > 0 && allIn) return 0;
-    if (count > 0 && allOut) return 2;
+    if (someIn) return 0;
+    if (someOut) return 2;
   }
   return 1;
 }
@@ -121,6 +138,13 @@ bool anyBelowOverlaps(const WindowRecord *w, const WindowBox &box) {
   return false;
 }
 
+// Whether a sibling's outside, as clipped by the parent and its shape, meets a box.
+bool siblingMeets(const WindowRecord *sibling, const WindowBox &b) {
+  pixman_box16_t box{int16_t(clampCoordinate(b.x1)), int16_t(clampCoordinate(b.y1)), int16_t(clampCoordinate(b.x2)),
+                     int16_t(clampCoordinate(b.y2))};
+  return pixman_region_contains_rectangle(const_cast<Region *>(sibling->borderSize), &box) != PIXMAN_REGION_OUT;
+}
+
 // The sibling the window goes above (NULL: the bottom) for a stack mode.
 WindowRecord *whereToGo(WindowRecord *w, WindowRecord *sibling, uint32_t mode, const WindowBox &box) {
   WindowRecord *first = w->parent->firstChild;
@@ -132,14 +156,14 @@ WindowRecord *whereToGo(WindowRecord *w, WindowRecord *sibling, uint32_t mode, c
   if (!w->mapped || (sibling && !sibling->mapped)) return w->nextSibling;
   switch (mode) {
     case 2:  // TopIf
-      if (sibling) return siblingAbove(w, sibling) && windowOverlaps(w, box, sibling) ? first : w->nextSibling;
+      if (sibling) return siblingAbove(w, sibling) && siblingMeets(sibling, box) ? first : w->nextSibling;
       return anyAboveOverlaps(w, box) ? first : w->nextSibling;
     case 3:  // BottomIf
-      if (sibling) return !siblingAbove(w, sibling) && windowOverlaps(w, box, sibling) ? nullptr : w->nextSibling;
+      if (sibling) return !siblingAbove(w, sibling) && siblingMeets(sibling, box) ? nullptr : w->nextSibling;
       return anyBelowOverlaps(w, box) ? nullptr : w->nextSibling;
     default:  // Opposite
       if (sibling) {
-        if (!windowOverlaps(w, box, sibling)) return w->nextSibling;
+        if (!siblingMeets(sibling, box)) return w->nextSibling;
         return siblingAbove(w, sibling) ? first : nullptr;
       }
       if (anyAboveOverlaps(w, box)) return first;
@@ -155,6 +179,7 @@ void applyGeometry(WindowRecord *w, int32_t x, int32_t y, uint16_t width, uint16
   if (!parent) return;
   if (next == w) next = w->nextSibling;
   int32_t oldX = w->x, oldY = w->y;
+  bool wasViewable = w->viewable;
   int32_t dw = int32_t(width) - w->width, dh = int32_t(height) - w->height;
   w->originX = x + borderWidth;
   w->originY = y + borderWidth;
@@ -170,7 +195,9 @@ void applyGeometry(WindowRecord *w, int32_t x, int32_t y, uint16_t width, uint16
     for (WindowRecord *c = w->firstChild; c;) {
       WindowRecord *below = c->nextSibling;
       if (c->windowGravity == 0) {
-        windowUnmap(c, 1);
+        // Unmap gravity acts only on a window that is on the screen; elsewhere the child
+        // stays mapped where it is.
+        if (wasViewable) windowUnmap(c, 1);
       } else {
         int32_t cx = c->originX - c->borderWidth, cy = c->originY - c->borderWidth, nx, ny;
         // Static gravity keeps the absolute place: the inside's move is taken back.
@@ -223,21 +250,30 @@ WindowBox windowOuterBox(const WindowRecord *w) {
   return {w->x - b, w->y - b, int64_t(w->x) + w->width + b, int64_t(w->y) + w->height + b};
 }
 
+namespace {
+// The box cut by the window's bounding shape. As the sample server does it (and clients see it),
+// the shape is placed at the window's current origin in its parent, whatever the box.
+Region *boundedBox(const WindowRecord *w, const WindowBox &b) {
+  Region *r = regionCreate();
+  if (!r) return nullptr;
+  regionResetRect(r, clamp32(b.x1), clamp32(b.y1), uint32_t(std::min<int64_t>(b.x2 - b.x1, UINT32_MAX)),
+                  uint32_t(std::min<int64_t>(b.y2 - b.y1, UINT32_MAX)));
+  if (w->boundingShape) {
+    regionTranslate(r, -w->originX, -w->originY);
+    regionIntersect(r, r, w->boundingShape);
+    regionTranslate(r, w->originX, w->originY);
+  }
+  return r;
+}
+}  // namespace
+
 int windowOverlaps(const WindowRecord *w, const WindowBox &box, const WindowRecord *other) {
   WindowBox o = windowOuterBox(other);
   if (box.x1 >= o.x2 || o.x1 >= box.x2 || box.y1 >= o.y2 || o.y1 >= box.y2) return 0;
   if (!w->boundingShape && !other->boundingShape) return 1;
-  // With a bounding shape the outsides decide (the window at its new box).
-  Region *a = regionCreate(), *b = regionCreate();
+  Region *a = boundedBox(w, box), *b = boundedBox(other, o);
   int result = 1;
   if (a && b) {
-    if (w->boundingShape) {
-      regionCopy(a, w->boundingShape);
-      regionTranslate(a, int32_t(box.x1 + w->borderWidth), int32_t(box.y1 + w->borderWidth));
-    } else {
-      regionResetRect(a, int32_t(box.x1), int32_t(box.y1), uint32_t(box.x2 - box.x1), uint32_t(box.y2 - box.y1));
-    }
-    windowBorderRegion(other, b);
     regionIntersect(a, a, b);
     result = pixman_region_not_empty(a) ? 1 : 0;
   }

@@ -44,15 +44,6 @@ FakeBytes drain(int fd) {
 
 }  // namespace
 
-FakeBytes FakeMessage::done() {
-  FakeBytes out = d;
-  out.resize((out.size() + 3) / 4 * 4);
-  uint16_t words = uint16_t(out.size() / 4);
-  out[2] = uint8_t(big ? words >> 8 : words);
-  out[3] = uint8_t(big ? words : words >> 8);
-  return out;
-}
-
 uint32_t FakeClient::u16(const FakeBytes &m, size_t at) const { return getField(m, at, 2, big); }
 uint32_t FakeClient::u32(const FakeBytes &m, size_t at) const { return getField(m, at, 4, big); }
 uint32_t FakeClient::id(uint32_t n) const { return (index << resourceIdShift()) | n; }
@@ -219,7 +210,7 @@ void FakeCore::send(FakeClient &f, const FakeBytes &request) {
   ClientConnection *previous = xproxyCurrentClient;
   xproxyCurrentClient = f.client;
   f.client->sequence++;
-  proxyState.requestHandlers[copy[0]](copy.data(), uint32_t(request.size()));
+  proxyState.requestHandlers[copy[0] | copy[1] << 8](copy.data(), uint32_t(request.size()));
   xproxyCurrentClient = previous;
 }
 

@@ -20,19 +20,11 @@ struct Head;
 struct MetaScreen;
 struct WindowRecord;
 
-using FakeBytes = std::vector<uint8_t>;
+#include "rawclient_fixture.h"  // RawRequest: requests written field by field
 
+using FakeBytes = RawBytes;
 // A request (or reply) written field by field in one byte order; done() fills the length word.
-struct FakeMessage {
-  bool big;
-  FakeBytes d;
-  explicit FakeMessage(bool bigEndian) : big(bigEndian) {}
-  FakeMessage &b(unsigned v) { d.push_back(uint8_t(v)); return *this; }
-  FakeMessage &s(unsigned v) { return big ? b(v >> 8).b(v) : b(v).b(v >> 8); }
-  FakeMessage &i(uint32_t v) { return big ? s(v >> 16).s(v & 0xffff) : s(v & 0xffff).s(v >> 16); }
-  FakeMessage &pad(size_t n) { d.insert(d.end(), n, 0); return *this; }
-  FakeBytes done();  // padded to 4 bytes, length field (bytes 2-3) in words
-};
+using FakeMessage = RawRequest;
 
 struct FakeClient {
   ClientConnection *client = nullptr;  // NULL once closed

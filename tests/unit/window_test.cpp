@@ -9,6 +9,9 @@
 
 #include "fakecore.h"
 #include "proxy/clientconnection.h"
+#include "proxy/head.h"
+#include "proxy/main.h"
+#include "proxy/misc.h"
 #include "proxy/resource.h"
 #include "proxy/window.h"
 #include "proxy/xcorepassive.h"
@@ -455,7 +458,9 @@ TEST_F(GrabTest, UngrabChecks) {
     ASSERT_EQ(grab(*a, 1, 1, 0), 1);
     EXPECT_EQ(windowUngrabPointer(kWindowPointer, c.byOther ? b->client : a->client, c.time), c.released ? 1 : 0);
     EXPECT_EQ(proxyState.pointerGrab.client == nullptr, c.released);
-    if (c.message) EXPECT_TRUE(core.logged(c.message));
+    if (c.message) {
+      EXPECT_TRUE(core.logged(c.message));
+    }
     windowUngrabPointer(kWindowPointer, nullptr, 0);
   }
   // Times across the wrap of the 32-bit clock.
@@ -604,6 +609,133 @@ TEST_F(GrabTest, PassiveGrabsOnADestroyedWindowAreFreed) {
     EXPECT_EQ(c->client->passiveGrabs->next, nullptr);
   }
   EXPECT_EQ(cursor->refCount, references);
+}
+
+}  // namespace
+
+namespace {
+
+// ----- Grabs and moves on the real servers, readable areas -----
+
+class ServerSideTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    screen = core.addScreen(1000, 800, 2);
+    a = &core.addClient(false);
+    b = &core.addClient(false);
+    FakeCore::Current current(*a);
+    top = windowCreate(a->id(1), core.root(), 100, 100, 200, 150, 1, 0, 0);
+    windowMap(top);
+    proxyState.serverTime = 100;
+  }
+  std::vector<FakeBytes> requestsOf(FakeClient &c, uint8_t opcode) {
+    std::vector<FakeBytes> out;
+    for (FakeBytes &r : core.serverRequests(c))
+      if (r[0] == opcode) out.push_back(r);
+    return out;
+  }
+  uint32_t u32(const FakeBytes &m, size_t at) { return a->u32(m, at); }
+  FakeCore core;
+  MetaScreen *screen = nullptr;
+  FakeClient *a = nullptr, *b = nullptr;
+  WindowRecord *top = nullptr;
+};
+
+TEST_F(ServerSideTest, ForwardedGrabsCarryTheRecordedGrab) {
+  ASSERT_EQ(windowGrabPointer(kWindowPointer, a->client, top->id, core.root()->id, 1, 0x4, 0, 1, nullptr, 50, 0), 1);
+  Head *second = core.heads()[1];
+  miscForwardGrabPointer(second);
+  EXPECT_EQ(proxyState.pointerGrab.realServer, 1);
+  auto grabs = requestsOf(*a, 26);
+  ASSERT_EQ(grabs.size(), 1u);
+  EXPECT_EQ(grabs[0][1], 1);                                  // owner-events
+  EXPECT_EQ(u32(grabs[0], 4), resourceServerId(top->id, kResourceWindow, second));
+  EXPECT_EQ(a->u16(grabs[0], 8), xproxyServerEventMask(0x4));
+  EXPECT_EQ(grabs[0][10], 0);                                 // the pointer is frozen: synchronous
+  EXPECT_EQ(grabs[0][11], 1);
+  EXPECT_EQ(u32(grabs[0], 12), resourceServerId(core.root()->id, kResourceRealRoot, second));
+  // A freeze of another client outside a thaw does not make the server's grab synchronous.
+  windowSetPointerFreeze(kWindowPointer, b->client, 3);
+  miscForwardGrabPointer(second);
+  grabs = requestsOf(*a, 26);
+  ASSERT_EQ(grabs.size(), 1u);
+  EXPECT_EQ(grabs[0][10], 1);
+  miscUngrabPointerOnServer(1);
+  EXPECT_EQ(requestsOf(*a, 27).size(), 1u);
+  windowUngrabPointer(kWindowPointer, nullptr, 0);
+  miscUngrabPointerOnServer(1);  // no grab: nothing
+  EXPECT_TRUE(requestsOf(*a, 27).empty());
+
+  ASSERT_EQ(windowGrabKeyboard(kWindowKeyboard, a->client, top->id, 0, 1, 0, 0, 50, 0), 1);
+  miscForwardGrabKeyboard(second, 1);
+  auto keyboard = requestsOf(*a, 31);
+  ASSERT_EQ(keyboard.size(), 1u);
+  EXPECT_EQ(keyboard[0][12], 1);  // pointer mode
+  EXPECT_EQ(keyboard[0][13], 0);  // keyboard mode: frozen (4)
+  miscUngrabKeyboardOnServer(1);
+  EXPECT_EQ(requestsOf(*a, 32).size(), 1u);
+}
+
+TEST_F(ServerSideTest, MoveWindowOnEveryHeadOrThroughTheWindowManager) {
+  core.clearLog();
+  xproxyMoveWindow(a->client, top, 300, 40);
+  auto moves = requestsOf(*a, 12);
+  ASSERT_EQ(moves.size(), 2u);  // one copy per head
+  for (const FakeBytes &m : moves) {
+    EXPECT_EQ(a->u16(m, 8), 0x3u);
+    EXPECT_EQ(int32_t(u32(m, 12)), 300);
+    EXPECT_EQ(int32_t(u32(m, 16)), 40);
+  }
+  EXPECT_EQ(top->x, 301);
+  EXPECT_EQ(top->y, 41);
+  EXPECT_TRUE(core.logged("Moving win 0x"));
+  // Managed: b frames a's window; the frame is b's to move.
+  WindowRecord *frame;
+  {
+    FakeCore::Current current(*b);
+    frame = windowCreate(b->id(1), core.root(), 10, 10, 400, 400, 0, 0, 0);
+    windowMap(frame);
+    windowChangeAttributes(frame, kWindowSubstructureRedirectMask);
+    windowReparent(top, frame, 5, 20, b->client);
+  }
+  EXPECT_EQ(windowFindManagedChild(frame), top);
+  xproxyMoveWindow(a->client, frame, 50, 60);
+  EXPECT_TRUE(core.logged("Let WM move window"));
+  EXPECT_TRUE(requestsOf(*a, 12).empty());
+  EXPECT_EQ(frame->x, 10);  // the window manager's own ConfigureWindow moves it
+}
+
+TEST_F(ServerSideTest, ReadableAreas) {
+  FakeCore::Current current(*a);
+  PixmapRecord *pixmap = resourceCreatePixmap(a->id(9), screen, screen->rootVisual, 64, 32, 24);
+  ASSERT_NE(pixmap, nullptr);
+  WindowRecord *hidden = windowCreate(a->id(2), core.root(), 0, 0, 10, 10, 0, 0, 0);
+  WindowRecord *cover = windowCreate(a->id(3), core.root(), 100, 100, 20, 20, 0, 0, 0);
+  windowMap(cover);  // covers the top-left 20x20 of `top`'s inside at 101,101... minus one pixel
+  WindowRecord *edge = windowCreate(a->id(4), core.root(), 990, 790, 50, 50, 0, 0, 0);
+  windowMap(edge);
+  struct Case {
+    const char *what;
+    uint32_t drawable;
+    int32_t x, y;
+    uint32_t width, height;
+    int readable;
+  } cases[] = {
+      {"empty area", a->id(9), 0, 0, 0, 5, 0},
+      {"whole pixmap", a->id(9), 0, 0, 64, 32, 1},
+      {"sticking out of the pixmap", a->id(9), 1, 0, 64, 32, 0},
+      {"negative pixmap position", a->id(9), -1, 0, 4, 4, 0},
+      {"unknown window", a->id(77), 0, 0, 5, 5, 1},
+      {"unmapped window", hidden->id, 0, 0, 5, 5, 0},
+      {"covered part of a window", top->id, 0, 0, 10, 10, 0},
+      {"partly visible area", top->id, 0, 0, 100, 100, 1},
+      {"beyond the screen", edge->id, 0, 0, 20, 20, 0},
+      {"inside the screen", edge->id, 0, 0, 10, 10, 1},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(mainIsAreaReadable(c.drawable, c.x, c.y, c.width, c.height), c.readable);
+  }
 }
 
 }  // namespace

@@ -1,0 +1,4 @@
+#include "xext/windowbuffers.h"
+
+void doublebufFreeWindowBuffers(WindowRecord *) {}
+void multibufFreeWindowBuffers(WindowRecord *) {}
