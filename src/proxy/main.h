@@ -224,13 +224,6 @@ extern int mainGlxDisabled;
 extern const char *mainProgramName;
 // ===== end of visuals, id layout, default colormaps and root windows =====
 
-// ===== readable areas =====
-// Whether GetImage may read the area of the drawable: never an empty area; inside a pixmap;
-// any area of an id the window tree does not know; of a known window only when it is viewable
-// and the area, in root coordinates, meets its visible region inside its meta screen.
-int mainIsAreaReadable(uint32_t drawable, int32_t x, int32_t y, uint32_t width, uint32_t height);
-// ===== end of readable areas =====
-
 // ===== head geometry =====
 struct ScreenConfig;
 // Head tags (mainHeadTags): 0x1 and 0x8 first head of the first meta screen, 0x2 primary head
@@ -258,3 +251,10 @@ Head *mainHeadAt(MetaScreen *metaScreen, int32_t x, int32_t y);
 // stored one (compared as 32-bit serial numbers); returns it unchanged.
 uint32_t mainSetLastTime(uint32_t time);
 // ===== end of head geometry =====
+
+// ===== readable areas =====
+// Whether GetImage may read the area of the drawable: never an empty area; inside a pixmap;
+// any area of an id the window tree does not know; of a known window only when it is viewable
+// and the area, in root coordinates, meets its visible region inside its meta screen.
+int mainIsAreaReadable(uint32_t drawable, int32_t x, int32_t y, uint32_t width, uint32_t height);
+// ===== end of readable areas =====

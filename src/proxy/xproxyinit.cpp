@@ -358,10 +358,12 @@ const char *xproxyStartUp(int argc, char **argv, int *information) {
       configRecord.connection ? configRecord.connection : ":0", logCommandLine());
   if (configRecord.workarounds) LOG(logChannelNote, "Enabling workarounds %s ...", korvanWorkaroundsText(configRecord.workarounds));
 
-  // A local X server and XDMCP are not started by this proxy yet.
-  if (configRecord.serverCommandCount > 0)
-    return "Starting a local X server (serverCommand) is not supported by this version";
-
+  if (configRecord.serverCommandCount > 0) {
+    const char *error = xproxyStartLocalServer(configRecord.serverCommandCount,
+                                               const_cast<const char *const *>(configRecord.serverCommand),
+                                               configRecord.serverNice);
+    if (error) return error;
+  }
   processRaiseLimits();
   if (const char *error = xproxyListen(configRecord.connection, int(configRecord.accessControl))) return error;
   if (configRecord.nice != 0) processSetPriority(getpid(), configRecord.nice);

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -177,10 +178,34 @@ std::string TarvoProcess::launch(const std::string &xvfbDisplay, const TarvoOpti
     words.insert(words.end(), options.logTypes.begin(), options.logTypes.end());
   }
   if (options.noReset) words.insert(words.end(), {"noReset", "on"});
+  words.insert(words.end(), options.trailing.begin(), options.trailing.end());
   for (const std::string &w : words) argv.push_back(substituted(w, xvfbDisplay, logPath()));
   status_ = -1;
-  pid_ = spawn(argv, environmentWith(options.environment, directory_, options.setHome), directory_ + "/output.txt",
-               options.ignoreUsr1);
+  std::vector<std::string> env = environmentWith(options.environment, directory_, options.setHome);
+  if (!options.parentLeaves) {
+    pid_ = spawn(argv, env, directory_ + "/output.txt", options.ignoreUsr1);
+    return pid_ > 0 ? "" : "fork failed";
+  }
+  prctl(PR_SET_CHILD_SUBREAPER, 1);
+  int fds[2];
+  if (pipe(fds) != 0) return "pipe failed";
+  std::string log = logPath();
+  pid_t middle = fork();
+  if (middle == 0) {
+    close(fds[0]);
+    pid_t proxy = spawn(argv, env, directory_ + "/output.txt", options.ignoreUsr1);
+    ssize_t written = write(fds[1], &proxy, sizeof proxy);
+    (void)written;
+    for (int i = 0; i < 2000 && tarvoReadFile(log).find("Connecting to display") == std::string::npos; i++)
+      usleep(10000);
+    _exit(0);
+  }
+  close(fds[1]);
+  pid_t proxy = -1;
+  ssize_t got = read(fds[0], &proxy, sizeof proxy);
+  close(fds[0]);
+  if (middle > 0) waitpid(middle, nullptr, 0);
+  pid_ = got == sizeof proxy ? proxy : -1;
   return pid_ > 0 ? "" : "fork failed";
 }
 
@@ -192,7 +217,7 @@ std::string TarvoProcess::start(const std::string &xvfbDisplay, const TarvoOptio
   // A display number taken by another process between the choice and the listen: try again.
   for (int attempt = 0;; attempt++) {
     if (std::string e = launch(xvfbDisplay, options); !e.empty()) return e;
-    if (!options.waitReady) return "";
+    if (!options.waitReady || options.parentLeaves) return "";
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGUSR1);

@@ -24,6 +24,12 @@ struct TarvoOptions {
   bool waitReady = true;        // start() waits for the ready signal
   bool setHome = true;          // TARVO_HOME
   std::vector<std::pair<std::string, std::string>> environment;  // more variables
+  // Started through an intermediate process that ends once the proxy connects to its display:
+  // the test process (made a subreaper) becomes the proxy's parent, but is not the one that
+  // started it. Implies no wait for the ready signal.
+  bool parentLeaves = false;
+  // Words after all others (a serverCommand takes every word to the end).
+  std::vector<std::string> trailing;
 };
 
 class TarvoProcess {

@@ -18,6 +18,7 @@
 #include <X11/Xutil.h>
 
 #include "tarvo_fixture.h"
+#include "xdmcpmanager_fixture.h"
 #include "xvfb_fixture.h"
 
 namespace {
@@ -164,6 +165,28 @@ TEST_F(TarvoTest, NoReadySignalWhenUsr1WasNotIgnored) {
   sigemptyset(&set);
   sigaddset(&set, SIGUSR1);
   timespec wait{0, 200 * 1000000};
+  EXPECT_NE(sigtimedwait(&set, nullptr, &wait), SIGUSR1);
+  EXPECT_EQ(tarvo_.log().find("Sending ready signal"), std::string::npos);
+  EXPECT_EQ(tarvo_.stop(), 0);
+}
+
+TEST_F(TarvoTest, NoReadySignalOnceTheStartingParentHasGone) {
+  XvfbOptions options;
+  options.displayNumber = xvfbUnusedDisplayNumber();
+  TarvoOptions tarvoOptions;
+  tarvoOptions.parentLeaves = true;
+  tarvoOptions.arguments = {"screen", ":" + std::to_string(options.displayNumber) + ".0"};
+  ASSERT_EQ(tarvo_.start("", tarvoOptions), "");
+  EXPECT_EQ(getppid() == tarvo_.pid(), false);
+  // The proxy waits for its display, now with this process as its parent.
+  startXvfb(options);
+  xcb_connection_t *c = connectWithin(tarvo_.displayName(), 20000);
+  ASSERT_NE(c, nullptr);
+  xcb_disconnect(c);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGUSR1);
+  timespec wait{0, 300 * 1000000};
   EXPECT_NE(sigtimedwait(&set, nullptr, &wait), SIGUSR1);
   EXPECT_EQ(tarvo_.log().find("Sending ready signal"), std::string::npos);
   EXPECT_EQ(tarvo_.stop(), 0);
@@ -442,6 +465,74 @@ TEST_F(TarvoTest, SyntheticLeaveNotifyToTheMiddleWindowIsIgnored) {
   XSync(d, False);
   EXPECT_TRUE(tarvo_.waitForLog("LeaveEvent by XSendEvent ignored ...", 5000));
   XCloseDisplay(d);
+  EXPECT_EQ(tarvo_.stop(), 0);
+}
+
+
+// ----- A local X server ----------------------------------------------------------------------
+
+TEST_F(TarvoTest, ServerCommandStartsTheLocalServerWhichTheResetSignalsAndTheExitStops) {
+  int local = xvfbUnusedDisplayNumber();
+  ASSERT_GT(local, 0);
+  const std::string localName = ":" + std::to_string(local);
+  const std::string localSocket = "/tmp/.X11-unix/X" + std::to_string(local);
+  // Whatever happens, the local server does not outlive the test (its lock file names it).
+  struct LocalServerGuard {
+    int number;
+    ~LocalServerGuard() {
+      int pid = atoi(tarvoReadFile("/tmp/.X" + std::to_string(number) + "-lock").c_str());
+      if (pid > 1) kill(pid, SIGKILL);
+    }
+  } guard{local};
+  TarvoOptions options;
+  options.noReset = false;
+  options.logTypes = {"steps", "Hints"};
+  options.arguments = {"screen", localName + ".0"};
+  options.trailing = {"serverCommand", "Xvfb", localName, "-screen", "0", "800x600x24", "-nolisten", "tcp"};
+  ASSERT_EQ(tarvo_.start(":0", options), "");
+  EXPECT_NE(tarvo_.log().find("Starting local X-server: Xvfb..."), std::string::npos);
+  xcb_connection_t *c = connectWithin(tarvo_.displayName(), 5000);
+  ASSERT_NE(c, nullptr);
+  EXPECT_NE(setupSummary(c).find("screen 800x600x24"), std::string::npos) << setupSummary(c);
+  // A SIGHUP: the local server is reset too, and served again after the sleep.
+  tarvo_.signal(SIGHUP);
+  EXPECT_TRUE(closedByPeer(c));
+  xcb_disconnect(c);
+  ASSERT_TRUE(tarvo_.waitForLog("Resetting tarvo (#1, Received reset signal SIGHUP", 5000));
+  c = connectWithin(tarvo_.displayName(), 10000);
+  ASSERT_NE(c, nullptr);
+  EXPECT_NE(setupSummary(c).find("screen 800x600x24"), std::string::npos);
+  xcb_disconnect(c);
+  // The exit hooks stop the local server.
+  ASSERT_TRUE(tarvo_.waitForLog("Resetting tarvo (#2, End of last", 5000));
+  EXPECT_TRUE(tarvoSocketAnswers(localSocket));
+  EXPECT_EQ(tarvo_.stop(), 0);
+  EXPECT_NE(tarvo_.log().find("Stopping X server process"), std::string::npos);
+  EXPECT_FALSE(tarvoSocketAnswers(localSocket));
+}
+
+
+// ----- XDMCP -------------------------------------------------------------------------------
+
+TEST_F(TarvoTest, XdmcpQueryGoesToTheConfiguredManagerBeforeTheReadySignal) {
+  startXvfb();
+  FakeXdmcpManager manager;
+  ASSERT_TRUE(manager.ok());
+  TarvoOptions options;
+  options.arguments = {"screen", "%D.0", "xdmcpMode", "query", "xdmcpHost", "127.0.0.1", "xdmcpPort",
+                       std::to_string(manager.port())};
+  ASSERT_EQ(tarvo_.start(xvfb_.displayName(), options), "");
+  std::string log = tarvo_.log();
+  size_t init = log.find("Init XDMCP (mode=3 host=127.0.0.1 port=" + std::to_string(manager.port()) + ")...");
+  ASSERT_NE(init, std::string::npos);
+  EXPECT_LT(init, log.find("Sending ready signal"));
+  long long deadline = xvfbNowMs() + 5000;
+  while (manager.packets.empty() && xvfbNowMs() < deadline) {
+    manager.drain(0);
+    usleep(20000);
+  }
+  ASSERT_FALSE(manager.packets.empty());
+  EXPECT_EQ(manager.packets.front().opcode, int(QUERY));
   EXPECT_EQ(tarvo_.stop(), 0);
 }
 
