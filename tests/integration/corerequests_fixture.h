@@ -48,9 +48,10 @@ struct HarnessOptions {
   uint32_t emulatedVisuals = 0;  // per head (xemulation.h mask bits)
 };
 
-class CoreRequestTest : public ::testing::TestWithParam<bool> {
+class CoreRequestTest : public ::testing::Test {
  protected:
-  bool big() const { return GetParam(); }
+  bool big() const { return bigOrder; }
+  bool bigOrder = false;  // the fake client's byte order: most significant byte first
   // The harness; tests with other screens override options().
   virtual HarnessOptions options() const { return {}; }
 
@@ -79,6 +80,15 @@ class CoreRequestTest : public ::testing::TestWithParam<bool> {
   ClientConnection *client = nullptr;
   DisplayConnection *connection = nullptr;
   int peer = -1;
+};
+
+// The harness run in both byte orders (the parameter: most significant byte first).
+class CoreRequestOrderTest : public CoreRequestTest, public ::testing::WithParamInterface<bool> {
+ protected:
+  void SetUp() override {
+    bigOrder = GetParam();
+    CoreRequestTest::SetUp();
+  }
 };
 
 }  // namespace corerequests

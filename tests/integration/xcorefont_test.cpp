@@ -22,7 +22,7 @@ constexpr uint8_t kOpenFont = 45, kCloseFont = 46, kQueryFont = 47, kListFontsWi
                   kFreePixmap = 54, kCreateGC = 55, kChangeGC = 56, kCopyGC = 57, kSetClipRectangles = 59,
                   kFreeGC = 60, kSetDashes = 58;
 
-class FontGCTest : public CoreRequestTest {
+class FontGCTest : public CoreRequestOrderTest {
  protected:
   Bytes openFont(uint32_t id, const std::string &name) {
     return Request(big()).b(kOpenFont).b(0).s(0).i(id).s(uint32_t(name.size())).s(0).text(name).done();
