@@ -217,5 +217,130 @@ TEST_P(ColourTest, ScriptMatchesADirectServerAndEveryHeadHoldsTheColours) {
 INSTANTIATE_TEST_SUITE_P(Screens, ColourTest, ::testing::ValuesIn(kCases),
                          [](const auto &info) { return std::string(info.param.name); });
 
+// Two 8-bit heads, both byte orders.
+class ColormapTest : public CoreRequestOrderTest {
+ protected:
+  HarnessOptions options() const override { return {{"320x240x8", "320x240x8"}, 0}; }
+  uint32_t rootVisual() const { return screen->rootVisual->visualId; }
+  Bytes createColormap(uint32_t id, uint32_t visual, uint32_t alloc = 0) {
+    return Request(big()).b(kCreateColormap).b(alloc).s(0).i(id).i(screen->root).i(visual).done();
+  }
+};
+
+TEST_P(ColormapTest, RefusalsAnswerWithTheirCodeAndValue) {
+  uint32_t cmap = clientId(1), unknown = clientId(0x77);
+  send(createColormap(cmap, rootVisual()));
+  ASSERT_TRUE(messages().empty());
+  struct Case {
+    const char *name;
+    Bytes request;
+    uint8_t code;
+    uint32_t badValue;
+  };
+  std::vector<Case> cases = {
+      {"CreateColormap invalid visual", createColormap(clientId(2), 0x1234567), 2, 0x1234567},
+      {"CreateColormap invalid alloc", createColormap(clientId(2), rootVisual(), 2), 2, 2},
+      {"CreateColormap used id", createColormap(cmap, rootVisual()), 14, cmap},
+      {"CreateColormap not a window", Request(big()).b(kCreateColormap).b(0).s(0).i(clientId(2)).i(unknown).i(rootVisual()).done(),
+       3, unknown},
+      {"CreateColormap short", Request(big()).b(kCreateColormap).b(0).s(0).i(clientId(2)).i(screen->root).done(), 16, 12},
+      {"FreeColormap unknown", Request(big()).b(kFreeColormap).b(0).s(0).i(unknown).done(), 12, unknown},
+      {"CopyColormapAndFree unknown source", Request(big()).b(kCopyColormapAndFree).b(0).s(0).i(clientId(3)).i(unknown).done(),
+       12, unknown},
+      {"AllocColor unknown", Request(big()).b(kAllocColor).b(0).s(0).i(unknown).s(1).s(2).s(3).s(0).done(), 12, unknown},
+      {"AllocNamedColor name past the end",
+       Request(big()).b(kAllocNamedColor).b(0).s(0).i(cmap).s(9).s(0).text("red").done(), 16, 16},
+      {"StoreColors partial item", Request(big()).b(kStoreColors).b(0).s(0).i(cmap).i(0).i(0).done(), 16, 16},
+      {"QueryColors unknown", Request(big()).b(kQueryColors).b(0).s(0).i(unknown).i(0).done(), 12, unknown},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    send(c.request);
+    auto m = messages();
+    ASSERT_EQ(m.size(), 1u);
+    EXPECT_EQ(m[0][0], 0);
+    EXPECT_EQ(m[0][1], c.code);
+    EXPECT_EQ(u16(m[0], 2), client->sequence & 0xffff);
+    EXPECT_EQ(u32(m[0], 4), c.badValue);
+    EXPECT_EQ(m[0][10], c.request[0]);
+  }
+  EXPECT_EQ(resourceLookupAny(clientId(2)), nullptr);
+  EXPECT_EQ(resourceLookupAny(clientId(3)), nullptr);
+}
+
+TEST_P(ColormapTest, DefaultColormapOutlivesItsFreeAndIsNeverListedAsTheRealOne) {
+  uint32_t defaultMap = screen->defaultColormap;
+  send(Request(big()).b(kFreeColormap).b(0).s(0).i(defaultMap).done());
+  EXPECT_TRUE(messages().empty());
+  EXPECT_TRUE(logged("No effect for default colormap in"));
+  send(Request(big()).b(kAllocColor).b(0).s(0).i(defaultMap).s(0xffff).s(0).s(0).s(0).done());
+  auto m = messages();
+  ASSERT_EQ(m.size(), 1u);
+  EXPECT_EQ(m[0][0], 1);
+  EXPECT_EQ(u16(m[0], 8), 0xffffu);
+
+  // Installed: the meta screen's default colormap (the heads' own colormaps stand for it) and
+  // a client colormap; no head's real default colormap.
+  uint32_t cmap = clientId(4);
+  send(createColormap(cmap, rootVisual()));
+  send(Request(big()).b(81).b(0).s(0).i(cmap).done());
+  send(Request(big()).b(kListInstalled).b(0).s(0).i(screen->root).done());
+  m = messages();
+  ASSERT_EQ(m.size(), 1u);
+  uint32_t n = u16(m[0], 8);
+  ASSERT_EQ(m[0].size(), 32 + 4 * size_t(n));
+  EXPECT_EQ(u32(m[0], 4), n);
+  bool sawClient = false;
+  for (uint32_t k = 0; k < n; k++) {
+    uint32_t id = u32(m[0], 32 + 4 * k);
+    for (Head *h : heads) EXPECT_NE(id, uint32_t(h->defaultColormap));
+    EXPECT_NE(resourceLookupByType(id, kResourceColormap), nullptr) << std::hex << id;
+    sawClient = sawClient || id == cmap;
+  }
+  EXPECT_TRUE(sawClient);
+}
+
+TEST_P(ColormapTest, StaticColormapsRefuseStores) {
+  uint32_t staticVisual = 0;
+  for (uint32_t k = 0; k < screen->visualCount; k++)
+    if (!(screen->visuals[k].visualClass & 1) && screen->visuals[k].depth == 8) staticVisual = screen->visuals[k].visualId;
+  ASSERT_NE(staticVisual, 0u);
+  uint32_t cmap = clientId(5);
+  send(createColormap(cmap, staticVisual));
+  ASSERT_TRUE(messages().empty());
+  uint32_t sent = connection->requestsSent;
+  send(Request(big()).b(kStoreColors).b(0).s(0).i(cmap).i(0).s(1).s(2).s(3).b(7).b(0).done());
+  send(Request(big()).b(kStoreNamedColor).b(7).s(0).i(cmap).i(0).s(3).s(0).text("red").done());
+  EXPECT_EQ(connection->requestsSent - sent, 2u);  // only the round trips of the local errors
+  auto m = messages();
+  ASSERT_EQ(m.size(), 2u);
+  for (const Bytes &e : m) EXPECT_EQ(e[1], 10);
+}
+
+TEST_P(ColormapTest, AnAllocationThatCannotBeRepeatedOnAnotherHeadIsBadAlloc) {
+  uint32_t cmap = clientId(6);
+  send(createColormap(cmap, rootVisual()));
+  ASSERT_TRUE(messages().empty());
+  // Another client takes every free cell of the second head's copy of the colormap.
+  Colormap second = resourceServerId(cmap, kResourceColormap, heads[1]);
+  std::vector<unsigned long> cells(256);
+  int got = 0;
+  for (unsigned n = 256; n > 0 && !got; n--)
+    if (XAllocColorCells(judge, second, False, nullptr, 0, cells.data(), n)) got = int(n);
+  XSync(judge, False);
+  ASSERT_GT(got, 0);
+  send(Request(big()).b(kAllocColor).b(0).s(0).i(cmap).s(0x1000).s(0x2000).s(0x3000).s(0).done());
+  uint32_t sequence = client->sequence;
+  auto m = messages();
+  ASSERT_EQ(m.size(), 1u);
+  EXPECT_EQ(m[0][0], 0);
+  EXPECT_EQ(m[0][1], 11);
+  EXPECT_EQ(u16(m[0], 2), sequence & 0xffff);
+  EXPECT_EQ(m[0][10], kAllocColor);
+}
+
+INSTANTIATE_TEST_SUITE_P(ByteOrders, ColormapTest, ::testing::Values(false, true),
+                         [](const auto &info) { return info.param ? "MsbFirst" : "LsbFirst"; });
+
 }  // namespace
 }  // namespace corerequests
