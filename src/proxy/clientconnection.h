@@ -13,6 +13,7 @@ struct DisplayConnection;
 struct DeferredOutput;
 struct MetaScreen;
 struct PassiveGrab;
+struct WindowRecord;
 struct Region;
 struct Order;
 
@@ -89,6 +90,11 @@ struct ClientConnection {
   // seen is kept): WM_CLASS's class name and a WM_NAME of type STRING, format 8.
   char className[33];
   char windowName[33];
+  // ===== save sets =====
+  WindowRecord **saveSet;        // malloc'ed, saveSetSize entries, the first saveSetCount in use
+  uint32_t saveSetCount;
+  uint32_t saveSetSize;
+  // ===== end of save sets =====
 };
 
 // Process-wide values set around each handling (NULL between handlings).

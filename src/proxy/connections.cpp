@@ -11,6 +11,7 @@
 
 #include "proxy/main.h"
 #include "proxy/resource.h"
+#include "proxy/window.h"
 #include "proxy/xdmcp.h"
 #include "proxy/xproto.h"
 #include "proxy/xscreen.h"
@@ -175,7 +176,8 @@ int xproxyReleaseClient(ClientConnection *client) {
 
 void xproxyRequestReset(const char *reason) {
   xproxyResetRequests++;
-  LOG(logChannelXhint, "Resetting %s (#%u, %s, noReset=%d, delay=%us)...", logProgramName(), 1u, reason, 0, 2u);
+  LOG(logChannelXhint, "Resetting %s (#%u, %s, noReset=%d, delay=%us)...", logProgramName(),
+      unsigned(xproxyGeneration) + 1, reason, xproxyNoReset ? 1 : 0, unsigned(xproxyResetDelay));
   ordersStop(1);
 }
 
@@ -201,6 +203,12 @@ void xproxyCloseClient(ClientConnection *client, const char *reason, int retainA
   closeClientSocket(client);
   bool wasSetUp = client->setUp;
   client->setUp = 0;
+  // ===== window tree (client close) =====
+  // Its save set first (its windows still stand), then its selections and grabs.
+  windowHandleSaveSet(client);
+  windowDropClientSelections(client);
+  windowReleaseClientGrabs(client);
+  // ===== end of window tree (client close) =====
   if (client->index != 0) {
     ClientConnection *current = xproxyCurrentClient;
     xproxyCurrentClient = nullptr;

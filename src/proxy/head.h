@@ -81,6 +81,9 @@ struct Head {
   char secondName[257];
   uint32_t videoPortCount;
   uint8_t culling;           // drawing that misses the head's area sends it no copy
+  // ===== display leader =====
+  Head *displayLeader;       // the first head, in meta-screen order, on the same Xlib Display
+  // ===== end of display leader =====
 };
 
 // The number of heads whose culling flag is set (kept by the head geometry code).

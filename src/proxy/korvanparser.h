@@ -200,6 +200,10 @@ struct ScreenConfig {
   uint64_t timeoutB;
   char *comment;
   Head *head;  // the head opened for this record at start-up
+  // ===== head geometry =====
+  uint32_t referenceRoot;  // client-side root id of the reference's head (start-up), 0 = none
+  const char *keyboardMap;  // keyboard-map file for the head's display (0x100000), or NULL; not owned
+  // ===== end of head geometry =====
 };
 
 struct ExtensionSwitch {

@@ -700,15 +700,6 @@ void mainDrainXlibQueues(void *) {
 
 void mainOnXlibInput(void *display) { xmainHandleDisplayEvents(static_cast<Display *>(display), QueuedAfterReading); }
 
-void xmainHandleDisplayEvents(Display *display, int mode) {
-  // Until the event pump exists every event is dropped.
-  for (int count = XEventsQueued(display, mode); count > 0; count--) {
-    XEvent event;
-    XNextEvent(display, &event);
-  }
-  if (mainServerDisplays && mainServerDisplays->display) XFlush(mainServerDisplays->display);
-}
-
 int mainHeadBorderWidth(Head *head, int32_t configured) {
   int64_t border = configured;
   if (configured == -1) {
@@ -858,8 +849,46 @@ void mainResetHeadRegions() {
   });
 }
 
-// Until the pointer tracking exists a head change is only logged; then the meta screen's size
-// follows its heads.
+// ===== head geometry (helpers of the head-change log) =====
+namespace {
+
+constexpr uint32_t kHeadPointerBits = 0x3c030;  // offsets, absolute place, visible size
+
+bool headHasWindows(const Head *h) { return h->outerWindow != 0; }
+
+uint32_t visibleWidth(const Head *h) { return h->visible.width ? h->visible.width : h->rect.width; }
+uint32_t visibleHeight(const Head *h) { return h->visible.height ? h->visible.height : h->rect.height; }
+
+// Puts the pointer at a meta position: on the head of the meta screen showing it (else the
+// nearest head with a Display; never `leaving`), clamped into that head, and warps the real
+// pointer there. Grabs are not considered: this serves head changes only.
+void repositionPointer(MetaScreen *screen, int32_t x, int32_t y, const Head *leaving) {
+  Head *target = nullptr;
+  int64_t best = INT64_MAX;
+  for (Head *h = screen->heads; h; h = h->next) {
+    if (!h->display || h == leaving) continue;
+    Rect shown{h->rect.x, h->rect.y, visibleWidth(h), visibleHeight(h)};
+    int64_t distance = rectDistance(shown, x, y);
+    if (distance < best) best = distance, target = h;
+  }
+  if (!target) return;
+  Rect shown{target->rect.x, target->rect.y, visibleWidth(target), visibleHeight(target)};
+  rectClampPoint(&x, &y, shown);
+  proxyState.pointerHead = target;
+  proxyState.pointerX = x;
+  proxyState.pointerY = y;
+  int32_t realX = x, realY = y;
+  mainRootToHeadXY(&realX, &realY, target);
+  XWarpPointer(target->display, None, target->root, 0, 0, 0, 0, realX, realY);
+  XFlush(target->display);
+}
+
+}  // namespace
+// ===== end of head geometry (helpers of the head-change log) =====
+
+// The head change is logged; once the heads have windows, a change that can move the pointer's
+// head away from under it puts the pointer back on its meta screen. Then the meta screen's
+// size follows its heads.
 void mainLogHeadChange(Head *head, int kind, uint32_t mask) {
   const char *client = xscreenClientName(xproxyCurrentClient);
   const char *where = rectGeometryText(head->rect);
@@ -869,6 +898,17 @@ void mainLogHeadChange(Head *head, int kind, uint32_t mask) {
     logStep("%s removed by %s (%s) ...", head->name, client, where);
   else
     logStep("%s changed by %s (%s, mask 0x%x) ...", head->name, client, where, mask);
+  // Before the windows exist (start-up) there is nothing to move the pointer onto: the root
+  // windows' creation settles the pointer head.
+  if (head != proxyState.pointerHead && headHasWindows(head) && (kind == 1 || kind == 2 || (mask & kHeadPointerBits))) {
+    MetaScreen *screen = proxyState.pointerHead ? proxyState.pointerHead->metaScreen : head->metaScreen;
+    if (screen) {
+      logStep("Pointer repositioned to screen %d +%d+%d...", int(screen->index), int(proxyState.pointerX),
+              int(proxyState.pointerY));
+      proxyState.pointerHead = nullptr;
+      repositionPointer(screen, proxyState.pointerX, proxyState.pointerY, kind == 2 ? head : nullptr);
+    }
+  }
   if (head->metaScreen) xscreenRecomputeSize(head->metaScreen);
 }
 
@@ -952,3 +992,321 @@ Head *mainHeadOfServerXid(uint32_t id, ServerDisplay *display) {
   return findHead([&](Head *x) { return x->serverDisplay == display && id == x->root; });
 }
 // ===== end of server id translation =====
+
+// ===== head geometry =====
+#include <cmath>
+
+namespace {
+
+// Result bits of a head change (see mainMoveResizeHead).
+enum : uint32_t {
+  kHeadChangeName = 0x1,
+  kHeadChangeDirection = 0x4,
+  kHeadChangeReference = 0x8,
+  kHeadChangeOffsetX = 0x10,
+  kHeadChangeOffsetY = 0x20,
+  kHeadChangeFollowX = 0x40,
+  kHeadChangeFollowY = 0x80,
+  kHeadChangeFollowMode = 0x100,
+  kHeadChangePhysicalX = 0x200,
+  kHeadChangePhysicalY = 0x400,
+  kHeadChangePhysicalWidth = 0x800,
+  kHeadChangePhysicalHeight = 0x1000,
+  kHeadChangeBorder = 0x2000,
+  kHeadChangeAbsoluteX = 0x4000,
+  kHeadChangeAbsoluteY = 0x8000,
+  kHeadChangeVisibleWidth = 0x10000,
+  kHeadChangeVisibleHeight = 0x20000,
+  kHeadChangeTags = 0x80000,
+  kHeadChangeKeyboardMap = 0x100000,
+  kHeadChangeWrapX = 0x2000000,
+  kHeadChangeWrapY = 0x4000000,
+  kHeadChangeZoom = 0x10000000,
+};
+// What moves the head inside its meta screen, and what resizes it.
+constexpr uint32_t kHeadMoved = kHeadChangeOffsetX | kHeadChangeOffsetY | kHeadChangeAbsoluteX | kHeadChangeAbsoluteY;
+constexpr uint32_t kHeadResized = kHeadChangePhysicalX | kHeadChangePhysicalY | kHeadChangePhysicalWidth |
+                                  kHeadChangePhysicalHeight | kHeadChangeBorder | kHeadChangeVisibleWidth |
+                                  kHeadChangeVisibleHeight;
+constexpr uint32_t kLastHeadDirection = 5;
+
+int32_t saturate32(int64_t value) { return int32_t(std::clamp<int64_t>(value, INT32_MIN, INT32_MAX)); }
+
+
+// One axis of the head's part of its real screen (steps "physical x/width" and "physical
+// y/height"): origin and size from the given values, bounded by the real screen.
+struct AxisPart {
+  int64_t origin, size;
+};
+AxisPart physicalAxis(int64_t origin, int64_t size, int64_t real, int64_t border, bool originGiven, int32_t givenOrigin,
+                      bool sizeGiven, int32_t givenSize, bool borderGiven) {
+  if (originGiven) {
+    origin = givenOrigin;
+    int64_t low = borderGiven ? 0 : border, high = borderGiven ? real : real - 2 * border;
+    origin = std::min(std::max(origin, low), std::max(low, high));
+  }
+  if (sizeGiven) size = givenSize == 0 ? real - 2 * border : givenSize < 0 ? real - origin + givenSize : int64_t(givenSize);
+  int64_t extra = borderGiven ? 0 : border;
+  if (origin + size + extra > real) size = real - origin - extra;
+  return AxisPart{origin, std::max<int64_t>(1, size)};
+}
+
+// The head whose client-side root window is id.
+Head *headOfClientRoot(uint32_t id) { return findHead([&](Head *h) { return h->clientRoot == id; }); }
+
+// The placement of one axis against the reference (axis 0: x). Directions before, after and
+// level with the reference on that axis.
+int64_t placedAgainst(const Head *head, const Head *reference, int axis, int32_t offset) {
+  uint32_t d = head->direction;
+  bool before = axis == 0 ? (d == kKorvanDirectionWest || d == kKorvanDirectionNorthWest || d == kKorvanDirectionSouthWest)
+                          : (d == kKorvanDirectionNorth || d == kKorvanDirectionNorthWest || d == kKorvanDirectionNorthEast);
+  bool after = axis == 0 ? (d == kKorvanDirectionEast || d == kKorvanDirectionNorthEast || d == kKorvanDirectionSouthEast)
+                         : (d == kKorvanDirectionSouth || d == kKorvanDirectionSouthWest || d == kKorvanDirectionSouthEast);
+  int64_t base = axis == 0 ? reference->rect.x : reference->rect.y;
+  if (before) base -= axis == 0 ? visibleWidth(head) : visibleHeight(head);
+  if (after) base += axis == 0 ? visibleWidth(reference) : visibleHeight(reference);
+  return base + offset;
+}
+
+// A position inside a meta screen of fixed size on that axis: pulled into its extent.
+int64_t clipToMetaScreen(const Head *head, int axis, int64_t position) {
+  const MetaScreen *s = head->metaScreen;
+  int32_t word = s ? (axis == 0 ? s->widthWord : s->heightWord) : 0;
+  if (word <= 0) return position;  // the meta screen follows its heads
+  int64_t size = axis == 0 ? visibleWidth(head) : visibleHeight(head);
+  int64_t clipped = position;
+  if (clipped + size > word) clipped = word - size;
+  if (clipped < 0) clipped = 0;
+  if (clipped != position) {
+    if (axis == 0)
+      logStep("Clipped logical x to %d...", int(clipped));
+    else
+      logStep("Clipped logical y to %d...", int(clipped));
+  }
+  return clipped;
+}
+
+// Tags of steps "tags": applied in order, each refusal ends the call.
+const char *applyHeadTags(Head *head, uint32_t wanted, uint32_t *changed) {
+  uint32_t current = mainHeadTags(head);
+  MetaScreen *s = head->metaScreen;
+  auto refuse = [&](const char *tag, const char *why) {
+    return strTempPrintf("Can't change tag '%s' on %s: %s", tag, head->name, why);
+  };
+  if ((wanted & kHeadTagGlx) && !(current & kHeadTagGlx) && s) s->glxHead = head, *changed |= kHeadChangeTags;
+  bool optimized = (wanted & kHeadTagOptimizedDraw) != 0;
+  if (optimized != (head->optimizedDraw != 0)) {
+    head->optimizedDraw = head->culling = optimized;
+    if (optimized)
+      xproxyCullingHeadCount++;
+    else if (xproxyCullingHeadCount)
+      xproxyCullingHeadCount--;
+    *changed |= kHeadChangeTags;
+  }
+  if ((wanted & kHeadTagColor) && !(current & kHeadTagColor) && s) {
+    if (!head->display) return refuse("color", "no X-server");
+    if (headHasWindows(head)) return refuse("color", "not at runtime");
+    s->primaryHead = head;
+    *changed |= kHeadChangeTags;
+  }
+  bool staticDisplay = (wanted & kHeadTagStaticDisplay) != 0;
+  if (staticDisplay != (head->staticDisplay != 0)) {
+    if (headHasWindows(head)) return refuse("staticDisplay", "not at runtime");
+    head->staticDisplay = staticDisplay;
+    *changed |= kHeadChangeTags;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+const char *mainMoveResizeHead(ClientConnection *client, Head *head, uint32_t mask, const ScreenConfig *values) {
+  if (!head || !values) return nullptr;
+  uint32_t changed = 0;
+  const char *name = head->name;
+  // 1. Name.
+  if ((mask & kHeadChangeName) && values->name && strncmp(head->name, values->name, sizeof head->name - 1) != 0) {
+    snprintf(head->name, sizeof head->name, "%s", values->name);
+    changed |= kHeadChangeName;
+  }
+  // 2. Direction; offsets not given count as 0 once a direction is set.
+  bool placeX = (mask & kHeadChangeOffsetX) != 0, placeY = (mask & kHeadChangeOffsetY) != 0;
+  if ((mask & kHeadChangeDirection) && head->direction != values->direction) {
+    uint32_t direction = values->direction;
+    if (direction > kLastHeadDirection) return strTempPrintf("Invalid direction %d for screen %s", int(direction), name);
+    if (direction != 0 && !(mask & kHeadChangeReference))
+      return strTempPrintf("Specified direction %d for screen %s but no relativeTo screen given", int(direction), name);
+    head->direction = direction;
+    if (direction == 0) head->reference = nullptr;
+    placeX = placeY = true;
+    changed |= kHeadChangeDirection;
+  }
+  int32_t offsetX = (mask & kHeadChangeOffsetX) ? values->offsetX : 0;
+  int32_t offsetY = (mask & kHeadChangeOffsetY) ? values->offsetY : 0;
+  // 3. Reference, by the client-side root id of its head.
+  if ((mask & kHeadChangeReference) && head->direction != 0) {
+    Head *reference = nullptr;
+    if (values->referenceRoot == 0) {
+      head->direction = 0;
+    } else {
+      reference = headOfClientRoot(values->referenceRoot);
+      if (!reference) return strTempPrintf("Invalid relativeTo xid 0x%x for %s", values->referenceRoot, name);
+      if (reference == head) return strTempPrintf("Cyclic relative positioning for %s", name);
+    }
+    if (reference != head->reference) changed |= kHeadChangeReference;
+    head->reference = reference;
+  }
+  // 4. Border.
+  bool borderGiven = (mask & kHeadChangeBorder) != 0;
+  if (borderGiven && mainHeadBorderWidth(head, values->borderWidth)) changed |= kHeadChangeBorder;
+  // 5, 6. The head's part of its real screen.
+  for (int axis = 0; axis < 2; axis++) {
+    uint32_t originBit = axis == 0 ? kHeadChangePhysicalX : kHeadChangePhysicalY;
+    uint32_t sizeBit = axis == 0 ? kHeadChangePhysicalWidth : kHeadChangePhysicalHeight;
+    if (!(mask & (originBit | sizeBit))) continue;
+    int32_t &origin = axis == 0 ? head->logical.x : head->logical.y;
+    uint32_t &size = axis == 0 ? head->logical.width : head->logical.height;
+    AxisPart part = axis == 0 ? physicalAxis(origin, size, head->realWidth, head->border, mask & originBit,
+                                             values->physicalX, mask & sizeBit, values->physicalWidth, borderGiven)
+                              : physicalAxis(origin, size, head->realHeight, head->border, mask & originBit,
+                                             values->physicalY, mask & sizeBit, values->physicalHeight, borderGiven);
+    part.size = std::min<int64_t>(part.size, UINT32_MAX);
+    if (part.origin == origin && uint32_t(part.size) == size) continue;
+    if (head->staticDisplay && !xscreenNoClients())
+      return strTempPrintf(axis == 0 ? "Can't move or resize screen %s: with tag StaticDisplay set"
+                                     : "Can't move or resize screen '%s' with tag StaticDisplay set",
+                           name);
+    if (part.origin != origin) changed |= originBit;
+    if (uint32_t(part.size) != size) {
+      changed |= sizeBit | (axis == 0 ? kHeadChangeVisibleWidth : kHeadChangeVisibleHeight);
+      (axis == 0 ? head->rect.width : head->rect.height) = uint32_t(part.size);
+      (axis == 0 ? head->visible.width : head->visible.height) = uint32_t(part.size);
+    }
+    origin = saturate32(part.origin);
+    size = uint32_t(part.size);
+  }
+  // 7, 8. The head's place inside its meta screen.
+  for (int axis = 0; axis < 2; axis++) {
+    uint32_t absoluteBit = axis == 0 ? kHeadChangeAbsoluteX : kHeadChangeAbsoluteY;
+    uint32_t offsetBit = axis == 0 ? kHeadChangeOffsetX : kHeadChangeOffsetY;
+    bool place = axis == 0 ? placeX : placeY;
+    int64_t position;
+    uint32_t bit;
+    if (mask & absoluteBit) {
+      position = axis == 0 ? values->absoluteX : values->absoluteY;
+      bit = absoluteBit;
+    } else if (place && head->direction != 0 && head->reference) {
+      position = placedAgainst(head, head->reference, axis, axis == 0 ? offsetX : offsetY);
+      bit = offsetBit;
+    } else {
+      continue;
+    }
+    position = saturate32(clipToMetaScreen(head, axis, position));
+    int32_t &stored = axis == 0 ? head->rect.x : head->rect.y;
+    if (stored != position) {
+      stored = int32_t(position);
+      (axis == 0 ? head->visible.x : head->visible.y) = int32_t(position);
+      changed |= bit;
+    }
+  }
+  // 9. Zoom.
+  if ((mask & kHeadChangeZoom) && (head->zoomX != values->zoomX || head->zoomY != values->zoomY)) {
+    if (head->metaScreen && !xscreenNoClients())
+      return strTempPrintf("Can't change pointer scaling of %s at runtime", name);
+    if (!(values->zoomX > 0) || !(values->zoomY > 0) || !std::isfinite(values->zoomX) || !std::isfinite(values->zoomY))
+      return strTempPrintf("Invalid pointer scaling factor on %s", name);
+    head->zoomX = values->zoomX;
+    head->zoomY = values->zoomY;
+    changed |= kHeadChangeZoom;
+  }
+  // 10. Wrapping.
+  if ((mask & kHeadChangeWrapX) && head->wrapX != values->wrapX) head->wrapX = values->wrapX, changed |= kHeadChangeWrapX;
+  if ((mask & kHeadChangeWrapY) && head->wrapY != values->wrapY) head->wrapY = values->wrapY, changed |= kHeadChangeWrapY;
+  // 11. Tags.
+  if (mask & kHeadChangeTags)
+    if (const char *error = applyHeadTags(head, values->tags, &changed)) return error;
+  // 12. Keyboard map of the head's display.
+  if ((mask & kHeadChangeKeyboardMap) && head->serverDisplay) {
+    ServerDisplay *display = head->serverDisplay;
+    const char *file = values->keyboardMap ? values->keyboardMap : "";
+    char *copy = strdup(file);
+    if (!copy) return MAIN_OUT_OF_MEMORY();
+    free(display->keyboardMapFile);
+    display->keyboardMapFile = copy;
+    changed |= kHeadChangeKeyboardMap;
+    if (*copy && xscreenNoClients())
+      if (const char *error = applyKeyboardMap(display)) return error;
+  }
+  // 13. Pointer following.
+  if ((mask & kHeadChangeFollowX) && head->followPointerX != values->followPointerX)
+    head->followPointerX = values->followPointerX, changed |= kHeadChangeFollowX;
+  if ((mask & kHeadChangeFollowY) && head->followPointerY != values->followPointerY)
+    head->followPointerY = values->followPointerY, changed |= kHeadChangeFollowY;
+  if (mask & kHeadChangeFollowMode) {
+    uint16_t modifiers = uint16_t(values->followPointer & 0xff);
+    uint8_t jump = (values->followPointer & kFollowPointerJump) ? 1 : 0;
+    if (head->followPointerModifiers != modifiers || head->followPointerJump != jump) changed |= kHeadChangeFollowMode;
+    head->followPointerModifiers = modifiers;
+    head->followPointerJump = jump;
+  }
+  // 14. Completion.
+  if (!(changed & (kHeadMoved | kHeadResized | kHeadChangeDirection | kHeadChangeReference))) {
+    if (changed) mainLogHeadChange(head, 0, changed);
+    return nullptr;
+  }
+  if (headHasWindows(head) && head->display) {
+    // The pointer's return to this head after the windows moved is the pointer tracking's.
+    if (changed & kHeadMoved) mainMoveHeadWindows(head, client, 1);
+    if (changed & kHeadResized) {
+      int64_t border = head->border;
+      XMoveResizeWindow(head->display, head->outerWindow, int(head->logical.x - border), int(head->logical.y - border),
+                        unsigned(std::max<int64_t>(1, head->logical.width + 2 * border)),
+                        unsigned(std::max<int64_t>(1, head->logical.height + 2 * border)));
+      XMoveResizeWindow(head->display, head->middleWindow, int(border), int(border), std::max(1u, head->logical.width),
+                        std::max(1u, head->logical.height));
+    }
+    XFlush(head->display);
+  }
+  mainUpdateHeadTransform(head);
+  mainLogHeadChange(head, 0, changed);
+  return nullptr;
+}
+
+uint32_t mainHeadTags(const Head *head) {
+  if (!head) return 0;
+  uint32_t tags = 0;
+  const MetaScreen *s = head->metaScreen;
+  if (s && s->primaryHead == head) tags |= kHeadTagColor;
+  if (s && s->glxHead == head) tags |= kHeadTagGlx;
+  if (s && s == xscreenFirst() && s->heads == head) tags |= kHeadTagFirst | kHeadTagFirstToo;
+  if (head->optimizedDraw) tags |= kHeadTagOptimizedDraw;
+  if (head->staticDisplay) tags |= kHeadTagStaticDisplay;
+  return tags;
+}
+
+void mainRootToHeadXY(int32_t *x, int32_t *y, const Head *head) {
+  *x = saturate32(int64_t(*x) - head->rect.x + head->logical.x);
+  *y = saturate32(int64_t(*y) - head->rect.y + head->logical.y);
+}
+
+void xproxyHeadToRootXY(int32_t *x, int32_t *y, const Head *head) {
+  *x = saturate32(int64_t(*x) + head->rect.x - head->logical.x);
+  *y = saturate32(int64_t(*y) + head->rect.y - head->logical.y);
+}
+
+Head *mainHeadAt(MetaScreen *metaScreen, int32_t x, int32_t y) {
+  if (!metaScreen) return nullptr;
+  for (Head *h = metaScreen->heads; h; h = h->next)
+    if (int64_t(x) >= h->rect.x && int64_t(x) < int64_t(h->rect.x) + visibleWidth(h) && int64_t(y) >= h->rect.y &&
+        int64_t(y) < int64_t(h->rect.y) + visibleHeight(h))
+      return h;
+  return nullptr;
+}
+
+uint32_t mainSetLastTime(uint32_t time) {
+  // Serial comparison: a time up to 2^31 ms behind the stored one is older.
+  if (time != 0 && (proxyState.serverTime == 0 || int32_t(time - proxyState.serverTime) >= 0))
+    proxyState.serverTime = time;
+  return time;
+}
+// ===== end of head geometry =====

@@ -125,8 +125,9 @@ void mainResetHeadRegions();
 uint32_t mainOpenDisplayCount();
 Order *mainDrainOrder();
 // (mainLogHeadChange and mainUpdateHeadTransform: proxy/head.h)
-// The idle work of an Xlib connection: drains its queue (mode as XEventsQueued's) and flushes
-// the first real display. Until the event pump exists every event is dropped.
+// The idle work of an Xlib connection: drains its queue (mode as XEventsQueued's), handles the
+// LeaveNotify events of the heads' crossing windows and flushes the first real display
+// (defined in xmain.cpp).
 void xmainHandleDisplayEvents(Display *display, int mode);
 // ===== end of real display and configured screens =====
 
@@ -222,3 +223,31 @@ extern int mainGlxDisabled;
 // The program name used in the outer window's name.
 extern const char *mainProgramName;
 // ===== end of visuals, id layout, default colormaps and root windows =====
+
+// ===== head geometry =====
+struct ScreenConfig;
+// Head tags (mainHeadTags): 0x1 and 0x8 first head of the first meta screen, 0x2 primary head
+// of its meta screen, 0x20 "optimizedDraw", 0x40 GLX head of its meta screen, 0x40000
+// StaticDisplay.
+enum : uint32_t {
+  kHeadTagFirst = 0x1,
+  kHeadTagColor = 0x2,
+  kHeadTagFirstToo = 0x8,
+  kHeadTagOptimizedDraw = 0x20,
+  kHeadTagGlx = 0x40,
+  kHeadTagStaticDisplay = 0x40000,
+};
+// Applies the settings of `values` that `mask` selects (ScreenConfig given-mask bits; 0x8 reads
+// values->referenceRoot, 0x100000 values->keyboardMap) to the head. client NULL: start-up or
+// the proxy itself. NULL or the refusal text; a refusal leaves the later settings unapplied.
+const char *mainMoveResizeHead(ClientConnection *client, Head *head, uint32_t mask, const ScreenConfig *values);
+uint32_t mainHeadTags(const Head *head);
+// Meta-screen coordinates to the head's real screen and back.
+void mainRootToHeadXY(int32_t *x, int32_t *y, const Head *head);
+void xproxyHeadToRootXY(int32_t *x, int32_t *y, const Head *head);
+// The first head of the meta screen whose visible rectangle holds the point; NULL when none.
+Head *mainHeadAt(MetaScreen *metaScreen, int32_t x, int32_t y);
+// Records a real-server time stamp as the last server time unless it is 0 or earlier than the
+// stored one (compared as 32-bit serial numbers); returns it unchanged.
+uint32_t mainSetLastTime(uint32_t time);
+// ===== end of head geometry =====

@@ -4,8 +4,21 @@
 ServerDisplay *mainServerDisplays = nullptr;
 uint32_t mainServerDisplayCount = 0;
 
-// The heads do not exist yet: nothing to refresh.
-void mainRefreshHeads() {}
+// ===== Head refresh =====
+#include "proxy/head.h"
+#include "proxy/xscreen.h"
+
+// Clears the proxy's inner window on every head with an open display (without exposures), so
+// that what was drawn there while no client window covered it goes.
+void mainRefreshHeads() {
+  for (MetaScreen *m = xscreenList; m; m = m->next)
+    for (Head *h = m->heads; h; h = h->next) {
+      if (!h->display || !h->innerWindow) continue;
+      XClearArea(h->display, h->innerWindow, 0, 0, 0, 0, False);
+      XFlush(h->display);
+    }
+}
+// ===== end of head refresh =====
 
 // ===== Freeing a real display =====
 #include <cstdlib>

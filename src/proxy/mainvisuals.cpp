@@ -533,6 +533,13 @@ void copyRootProperties(Head *h) {
 }  // namespace
 
 const char *mainCreateRootWindows(int check) {
+  // ===== window tree (grabs) =====
+  // New root windows: no grab of the old ones stays.
+  windowUngrabPointer(kWindowPointer, nullptr, 0);
+  windowUngrabKeyboard(kWindowKeyboard, nullptr, 0);
+  windowClearPointerFreeze();
+  windowClearKeyboardFreeze();
+  // ===== end of window tree (grabs) =====
   // 1. Cursors and the outer window of each head.
   forEachHead([&](MetaScreen *, Head *h) {
     if (!h->display) return;

@@ -16,6 +16,11 @@ void miscWriteClientMessage(const uint8_t *message, uint32_t length, WireLayout 
 // ===== Raw FreeGC and colour replication on one real colormap =====
 #include <X11/Xlib.h>
 
+// Maps and destroys an override-redirect child over each rectangle so that the real server
+// exposes what lies below. (Declared here, with Xlib's types: XRectangle has no struct tag
+// that a forward declaration elsewhere could name.)
+void miscForceExposures(Display *display, unsigned long parent, const XRectangle *rectangles, int n);
+
 // Writes a FreeGC of the id into the Xlib connection's buffer (no client-side GC is needed),
 // counts it and runs the display's sync handler.
 void miscFreeGC(Display *display, uint32_t gc);

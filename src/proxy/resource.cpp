@@ -9,6 +9,7 @@
 
 #include "proxy/clientconnection.h"
 #include "proxy/head.h"
+#include "proxy/window.h"
 #include "proxy/xproxy.h"
 #include "support/circlist.h"
 #include "support/logging.h"
@@ -335,11 +336,8 @@ void resourceFreeByType(ResourceType type, uint32_t id, void *value) {
   if (!value && type != kResourceWindow) return;
   switch (type) {
     case kResourceWindow:
-      // The window tree installs its destroy routine here; until then the record is freed.
-      if (resourceTypeRoutines[type].free)
-        resourceTypeRoutines[type].free(id, value);
-      else
-        free(value);
+      // The window tree's destruction: the subtree goes with it.
+      windowDestroy(static_cast<WindowRecord *>(value));
       break;
     case kResourcePixmap: resourceFreePixmap(static_cast<PixmapRecord *>(value), id != 0); break;
     case kResourceGC: freeGC(static_cast<GCRecord *>(value)); break;

@@ -16,6 +16,7 @@
 #include "support/logging.h"
 #include "support/orders.h"
 #include "support/strings.h"
+#include "xext/bigreqenable.h"
 #include "xext/byteswap.h"
 
 ReplyHandler xprotoSetupReplyHandler = xcoreServerSetupReply;
@@ -142,12 +143,27 @@ uint8_t bigRequestsMajor(ServerDisplay *display) {
 
 // The real server accepted the setup: BIG-REQUESTS is enabled on the raw connection as the
 // proxy's own round trip, so that writers may use the big form.
+// The real server's answer to the proxy's own BigReqEnable: its maximum holds for every client.
+void lowerBigRequestMaximum(uint8_t *reply, uintptr_t) {
+  if (reply[0] == 1) bigreqLowerMaximum(wireGet32(reply + 8));
+}
+
+// A sink that keeps the one short request written through it in its context (4 bytes).
+uint8_t *keepShortRequest(void *context, uint8_t opcode, uint8_t dataByte, uint32_t length) {
+  if (length != 4) return nullptr;
+  auto *bytes = static_cast<uint8_t *>(context);
+  bytes[0] = opcode, bytes[1] = dataByte, bytes[2] = 1, bytes[3] = 0;
+  return bytes;
+}
+
 void enableBigRequests(DisplayConnection *c) {
   uint8_t major = bigRequestsMajor(c->display);
   if (!major) return;
-  const uint8_t request[4] = {major, 0, 1, 0};
+  uint8_t request[4] = {};
+  const RequestSink keep{keepShortRequest, request};
+  if (!bigreqWriteEnable(&keep, major)) return;
   // The server handles requests in order: everything written after this one may be big.
-  if (xproxySendRoundTrip(c, request, 4, xproxyNoOpNothing, 0, xproxyNoOpNothingRelease)) c->bigRequests = 1;
+  if (xproxySendRoundTrip(c, request, 4, lowerBigRequestMaximum, 0, xproxyNoOpNothingRelease)) c->bigRequests = 1;
 }
 
 void warnLowGenericEvent(uint32_t selector) {

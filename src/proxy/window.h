@@ -18,6 +18,25 @@ struct EventSelection {
 };
 // ===== end of root windows (records) =====
 
+struct Region;
+struct PixmapRecord;
+struct CursorRecord;
+struct Order;
+struct WindowSelectionBlock;
+
+// What a validation keeps of a window while it runs (its old absolute position).
+struct WindowValidation {
+  int32_t oldX, oldY;
+  uint8_t resized;
+};
+
+// A resource bound to a window's id by an extension (freed with the window).
+struct WindowBoundResource {
+  WindowBoundResource *next;
+  uint32_t id;
+  uint32_t type;
+};
+
 struct WindowRecord {
   uint32_t id;
   MetaScreen *screen;
@@ -25,12 +44,50 @@ struct WindowRecord {
   // ===== root windows (fields) =====
   uint16_t windowClass;   // 1 InputOutput, 2 InputOnly
   uint8_t depth;
-  int16_t x, y;
+  // Absolute position of the inside's top-left corner on the meta screen. Kept in 32 bits:
+  // a child far inside a far parent lies beyond the 16-bit range; regions clamp it.
+  int32_t x, y;
   uint16_t width, height, borderWidth;
   uint32_t colormap;      // client-side id
   uint8_t mapped, realized, viewable;
   EventSelection *selections;  // owned list
   // ===== end of root windows (fields) =====
+  // ===== window attributes (fields) =====
+  // (bitGravity and windowGravity: window tree fields)
+  uint8_t backingStore;   // 0 NotUseful, 1 WhenMapped, 2 Always
+  // ===== end of window attributes (fields) =====
+  // ===== window tree (fields) =====
+  WindowRecord *parent;
+  WindowRecord *firstChild;       // top of the stacking order
+  WindowRecord *lastChild;        // bottom
+  WindowRecord *nextSibling;      // the one below
+  WindowRecord *previousSibling;  // the one above
+  WindowValidation *validation;   // only during a validation
+  // Regions in absolute coordinates (allocated with the record; empty while not viewable).
+  Region *clipList;    // the inside not covered by children or others
+  Region *borderClip;  // the whole window (border included) not covered by others
+  Region *windowSize;  // the inside, clipped by the parent and the shapes
+  Region *borderSize;  // the outside, clipped by the parent
+  int32_t originX, originY;  // relative to the parent's inside corner (position plus border)
+  uint8_t bitGravity;        // 0 Forget
+  uint8_t windowGravity;     // 1 NorthWest
+  uint8_t visibility;        // 0 Unobscured, 1 PartiallyObscured, 2 FullyObscured, 3 not viewable
+  uint8_t overrideRedirect;
+  uint8_t backgroundState;   // 0 None, 1 ParentRelative, 2 pixel, 3 pixmap
+  uint8_t keepVisibleExempt;
+  PixmapRecord *backgroundPixmap;  // a reference held by the window, or NULL
+  CursorRecord *cursor;            // a reference held by the window, or NULL
+  // Shapes relative to the inside's corner (NULL: none); set by the SHAPE extension.
+  Region *clipShape;
+  Region *boundingShape;
+  Region *inputShape;
+  WindowSelectionBlock *block;     // outlives the record
+  ClientConnection *owner;         // NULL for a root
+  void *multibufData;
+  WindowBoundResource *boundResources;
+  // ===== end of window tree (fields) =====
+  // ===== window queries (fields) =====
+  // ===== end of window queries (fields) =====
 };
 
 // A window record added to the resource tables as type 1; NULL when out of memory or when the
@@ -48,3 +105,145 @@ WindowRecord *windowCreateRoot(uint32_t id, MetaScreen *screen);
 // The union of the event masks all clients selected on the window (0 for NULL).
 uint32_t windowAllEventMasks(const WindowRecord *window);
 // ===== end of root windows =====
+
+// ===== window tree (interfaces) =====
+// One client's event mask as the real server applies it.
+struct WindowSelectionBlock {
+  WindowSelectionBlock *next;      // list of destroyed windows' blocks
+  WindowSelectionBlock *previous;  // (the first block's previous is the last)
+  EventSelection *entries;
+  uint32_t windowId;
+  // The geometry as the real server last confirmed it; position of the inside, absolute.
+  int16_t x, y, width, height, borderWidth;
+  Order *timer;                    // frees the block of a destroyed window
+};
+
+// Validation kinds.
+enum : int { kWindowValidateOther = 0, kWindowValidateRestack = 1, kWindowValidateMove = 2,
+             kWindowValidateUnmap = 3, kWindowValidateMap = 4 };
+constexpr uint32_t kWindowBlockLifetimeMs = 7000;
+constexpr uint32_t kWindowVisibilityChangeMask = 0x10000;
+constexpr uint32_t kWindowSubstructureRedirectMask = 0x100000;
+constexpr uint32_t kWindowExclusiveMasks = 0x140004;   // SubstructureRedirect, ResizeRedirect, ButtonPress
+constexpr uint32_t kWindowPointerMasks = 0x1007ffc;
+
+// --- Creation and destruction ---
+// A child of the parent owned by the current client, linked at the top of the stacking order;
+// class 0 takes the parent's, depth 0 the parent's for InputOutput. NULL when out of memory
+// (nothing is registered then).
+WindowRecord *windowCreate(uint32_t id, WindowRecord *parent, int32_t x, int32_t y, uint16_t width, uint16_t height,
+                           uint16_t borderWidth, uint16_t windowClass, uint8_t depth);
+// The creating client's event mask, recorded without a round trip.
+void windowApplyCreateAttributes(WindowRecord *window, uint32_t eventMask);
+// The free routine of resource type 1 (NULL is ignored): unmaps the window and frees its
+// subtree, each descendant's resources and table entry with it, then the window.
+void windowDestroy(WindowRecord *window);
+// Releases what a record holds; its block moves to the destroyed windows' list for 7 s.
+void windowFreeRecordData(WindowRecord *window);
+// The block of a live window, else of a destroyed one still waiting; NULL when none.
+WindowSelectionBlock *windowSelectionBlockById(uint32_t id);
+// Frees one block of a destroyed window, cancelling its timer first (NULL is ignored).
+void windowFreeSelectionBlock(WindowSelectionBlock *block);
+// The reset: frees every block of destroyed windows still waiting for its timer.
+void windowFreePendingSelectionBlocks();
+// The list of destroyed windows' blocks (for tests and diagnostics).
+WindowSelectionBlock *windowPendingSelectionBlocks();
+
+// --- Mapping ---
+void windowMap(WindowRecord *window);
+void windowMapSubwindows(WindowRecord *window);
+void windowUnmap(WindowRecord *window, int fromConfigure);
+void windowUnmapSubwindows(WindowRecord *window);
+void windowDestroySubwindows(WindowRecord *window);
+// Realizes a mapped window's subtree under a realized parent (no validation).
+void windowRealizeTree(WindowRecord *window);
+
+// --- Geometry and stacking ---
+// ConfigureWindow's values in mask order (x, y, width, height, border, sibling, stack mode).
+// 0 or an X error code (2 BadValue, 3 BadWindow, 8 BadMatch).
+int windowConfigure(WindowRecord *window, uint32_t mask, const uint32_t *values, ClientConnection *client);
+// x, y relative to the parent's inside; nextSibling: the window's new lower neighbour
+// (the window itself: keep the stacking).
+void windowMove(WindowRecord *window, int32_t x, int32_t y, WindowRecord *nextSibling, int kind);
+void windowMoveResize(WindowRecord *window, int32_t x, int32_t y, uint16_t width, uint16_t height,
+                      WindowRecord *nextSibling);
+void windowChangeBorderWidth(WindowRecord *window, uint16_t borderWidth);
+void windowChangeStacking(WindowRecord *window, WindowRecord *nextSibling);
+// Where a child of the gravity goes when its parent changes size by dw, dh (x, y relative).
+void windowGravityTranslate(int32_t x, int32_t y, int32_t oldX, int32_t oldY, int32_t dw, int32_t dh,
+                            unsigned gravity, int32_t *newX, int32_t *newY);
+void windowCirculate(WindowRecord *parent, int direction);
+// 0 or 8 (BadMatch).
+int windowReparent(WindowRecord *window, WindowRecord *parent, int32_t x, int32_t y, ClientConnection *client);
+void windowSetShape(WindowRecord *window);
+// The stay-on-top sibling hook: none.
+WindowRecord *windowStayOnTopSibling(WindowRecord *window);
+
+// --- Validation ---
+void windowValidateTree(WindowRecord *parent, WindowRecord *child, int kind);
+void windowSendVisibilityNotify(WindowRecord *window);
+
+// --- Queries ---
+WindowRecord *windowAtPoint(WindowRecord *window, int32_t x, int32_t y);
+// The outside: the bounding shape, else the border box (absolute); the region is reset.
+void windowBorderRegion(const WindowRecord *window, Region *out);
+WindowRecord *windowNextInTree(WindowRecord *window, WindowRecord *subtreeRoot);
+// Visits the subtree from the top window down (a window before its children, children from the
+// top); stops when the function returns 2. The value of the last call.
+int windowTraverse(WindowRecord *window, int (*function)(WindowRecord *, void *), void *argument);
+int windowRedirectedByOther(const WindowRecord *window, const ClientConnection *client);
+WindowRecord *windowFindManagedChild(WindowRecord *window);
+// The geometry a ConfigureWindow asked for, written to the block once the real server has it.
+struct WindowGeometryUpdate {
+  uint32_t windowId;
+  int16_t x, y, width, height, borderWidth;
+};
+void windowSetServerGeometry(uint8_t *reply, uintptr_t update);  // update: malloc'ed WindowGeometryUpdate
+void windowFreeGeometryUpdate(uintptr_t update);
+uint32_t windowClientEventMask(uint32_t windowId);
+// The absolute position of the window's inside; 0 when the window is unknown ("UNE").
+int windowPosition(uint32_t windowId, int32_t *x, int32_t *y);
+// The cursor shown at x, y on the pointer head's meta screen (0 when none).
+uint32_t windowCurrentCursor(int32_t x, int32_t y);
+
+// --- Attributes, selections and the save set ---
+// 1 when recorded, 0 when refused (another client holds an exclusive bit).
+int windowChangeAttributes(WindowRecord *window, uint32_t eventMask);
+struct WindowMaskUpdate {
+  ClientConnection *client;
+  uint32_t windowId;
+  uint32_t mask;
+};
+void windowSetClientEventMask(uint8_t *reply, uintptr_t update);  // update: malloc'ed WindowMaskUpdate
+void windowFreeMaskUpdate(uintptr_t update);
+void windowSetBackgroundPixmap(WindowRecord *window, uint32_t pixmap);
+void windowSetBackgroundPixel(WindowRecord *window);
+void windowSetCursor(WindowRecord *window, uint32_t cursor);
+// mode 0 insert, 1 delete; 0 or 11 (BadAlloc).
+int windowChangeSaveSet(ClientConnection *client, WindowRecord *window, int mode);
+// The client's close (before its resources go): its save set, its selections, its grabs.
+void windowHandleSaveSet(ClientConnection *client);
+void windowDropClientSelections(ClientConnection *client);
+void windowReleaseClientGrabs(ClientConnection *client);
+
+// --- Grabs, freezes and focus ---
+constexpr int kWindowPointer = 256;
+constexpr int kWindowKeyboard = 257;
+int windowGrabPointer(int device, ClientConnection *client, uint32_t window, uint32_t confineTo, uint8_t ownerEvents,
+                      uint16_t eventMask, uint8_t pointerMode, uint8_t keyboardMode, CursorRecord *cursor,
+                      uint32_t time, uint8_t passive);
+int windowCheckUngrabPointer(int device, ClientConnection *client, uint32_t time);
+// 1 when released; client 0 for any, time 0 for CurrentTime.
+int windowUngrabPointer(int device, ClientConnection *client, uint32_t time);
+int windowGrabKeyboard(int device, ClientConnection *client, uint32_t window, uint8_t ownerEvents, uint8_t pointerMode,
+                       uint8_t keyboardMode, uint8_t key, uint32_t time, uint8_t passive);
+int windowCheckUngrabKeyboard(int device, ClientConnection *client, uint32_t time);
+int windowUngrabKeyboard(int device, ClientConnection *client, uint32_t time);
+void windowSetPointerFreeze(int device, ClientConnection *client, uint8_t mode);
+void windowSetKeyboardFreeze(int device, ClientConnection *client, uint8_t mode);
+void windowClearPointerFreeze();
+void windowClearKeyboardFreeze();
+void windowUnrealizeTree(WindowRecord *window, int fromConfigure);
+void windowUnmapFocus(WindowRecord *window);
+void windowValidateGrabs();
+// ===== end of window tree (interfaces) =====

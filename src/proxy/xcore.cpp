@@ -25,7 +25,7 @@ constexpr XcoreRequestRow row(uint8_t opcode, const char *name, bool hasReply, W
 const XcoreRequestRow xcoreRequestRows[120] = {
     row(1, "CreateWindow", false, "bbsiissssssI"),
     row(2, "ChangeWindowAttributes", false, "bbsI"),
-    row(3, "GetWindowAttributes", true, "bbsi", "bbsiisbbiibbbbiiis"),
+    XcoreRequestRow{3, "GetWindowAttributes", true, xcoreGetWindowAttributes, xcoreGetWindowAttributesReply, "bbsi", "bbsiisbbiibbbbiiis"},
     row(4, "DestroyWindow", false, "bbsi"),
     row(5, "DestroySubwindows", false, "bbsi"),
     row(6, "ChangeSaveSet", false, "bbsi"),
@@ -36,14 +36,14 @@ const XcoreRequestRow xcoreRequestRows[120] = {
     row(11, "UnmapSubwindows", false, "bbsi"),
     row(12, "ConfigureWindow", false, "bbsissI"),
     row(13, "CirculateWindow", false, "bbsi"),
-    row(14, "GetGeometry", true, "bbsi", "bbsiissssssii"),
-    row(15, "QueryTree", true, "bbsi", "bbsiiissI"),
-    row(16, "InternAtom", true, "bbss", "bbsii"),
-    row(17, "GetAtomName", true, "bbsi", "bbsis"),
+    XcoreRequestRow{14, "GetGeometry", true, xcoreGetGeometry, xcoreGetGeometryReply, "bbsi", "bbsiissssssii"},
+    XcoreRequestRow{15, "QueryTree", true, xcoreQueryTree, xcoreQueryTreeReply, "bbsi", "bbsiiissI"},
+    XcoreRequestRow{16, "InternAtom", true, xcoreInternAtom, xcoreInternAtomReply, "bbss", "bbsii"},
+    XcoreRequestRow{17, "GetAtomName", true, xcoreGetAtomName, xcoreGetAtomNameReply, "bbsi", "bbsis"},
     row(18, "ChangeProperty", false, "H24"),
     row(19, "DeleteProperty", false, "bbsii"),
-    row(20, "GetProperty", true, "bbsiiiii"),  // reply layout by its format byte
-    row(21, "ListProperties", true, "bbsi", "bbsissI"),
+    XcoreRequestRow{20, "GetProperty", true, xcoreGetProperty, xcoreGetPropertyReply, "bbsiiiii", nullptr},  // reply layout by its format byte
+    XcoreRequestRow{21, "ListProperties", true, xcoreListProperties, xcoreListPropertiesReply, "bbsi", "bbsissI"},
     row(22, "SetSelectionOwner", false, "bbsiii"),
     row(23, "GetSelectionOwner", true, "bbsi", "bbsI"),
     row(24, "ConvertSelection", false, "bbsiI"),
@@ -62,10 +62,10 @@ const XcoreRequestRow xcoreRequestRows[120] = {
     row(37, "UngrabServer", false, "bbs"),
     row(38, "QueryPointer", true, "bbsi", "bbsiiisssss"),
     row(39, "GetMotionEvents", true, "bbsiii", "bbsiiiiiii[iss]"),
-    row(40, "TranslateCoordinates", true, "bbsiiss", "bbsiiss"),
+    XcoreRequestRow{40, "TranslateCoordinates", true, xcoreTranslateCoordinates, xcoreTranslateCoordinatesReply, "bbsiiss", "bbsiiss"},
     row(41, "WarpPointer", false, "bbsiiS"),
     row(42, "SetInputFocus", false, "bbsii"),
-    row(43, "GetInputFocus", true, "bbs", "bbsii"),
+    XcoreRequestRow{43, "GetInputFocus", true, xcoreGetInputFocus, xcoreGetInputFocusReply, "bbs", "bbsii"},
     row(44, "QueryKeymap", true, "bbs", "bbsi"),
     XcoreRequestRow{45, "OpenFont", false, xcoreOpenFont, xcoreUnexpectedReply, "bbsis", nullptr},
     XcoreRequestRow{46, "CloseFont", false, xcoreCloseFont, xcoreUnexpectedReply, "bbsi", nullptr},
@@ -119,11 +119,11 @@ const XcoreRequestRow xcoreRequestRows[120] = {
     row(94, "CreateGlyphCursor", false, "bbsiiissssssss"),
     row(95, "FreeCursor", false, "bbsi"),
     row(96, "RecolorCursor", false, "bbsissssss"),
-    row(97, "QueryBestSize", true, "bbsiss", "bbsiss"),
-    row(98, "QueryExtension", true, "bbss", "bbsibbbbiiiii"),
-    row(99, "ListExtensions", true, "bbs"),  // reply built from the proxy's list
+    XcoreRequestRow{97, "QueryBestSize", true, xcoreQueryBestSize, xcoreQueryBestSizeReply, "bbsiss", "bbsiss"},
+    XcoreRequestRow{98, "QueryExtension", true, xcoreQueryExtension, xcoreQueryExtensionReply, "bbss", "bbsibbbbiiiii"},
+    XcoreRequestRow{99, "ListExtensions", true, xcoreListExtensions, xcoreListExtensionsReply, "bbs", nullptr},  // reply built from the proxy's list
     row(100, "ChangeKeyboardMapping", false, "bbsbbsI"),
-    row(101, "GetKeyboardMapping", true, "bbs"),  // reply rebuilt
+    XcoreRequestRow{101, "GetKeyboardMapping", true, xcoreGetKeyboardMapping, xcoreGetKeyboardMappingReply, "bbs", nullptr},  // reply rebuilt
     row(102, "ChangeKeyboardControl", false, "bbsI"),
     row(103, "GetKeyboardControl", true, "bbs", "bbsiibbsss"),
     row(104, "Bell", false, "bbs"),

@@ -87,6 +87,51 @@ void xcoreBadName(uint8_t *error);
 void xcoreBadLength(uint8_t *error);
 void xcoreBadImplementation(uint8_t *error);
 
+// ===== window queries =====
+// GetWindowAttributes, GetGeometry and QueryTree (xcorewindow.cpp): forwarded once to the first
+// head of the window's meta screen; the replies describe the meta screen.
+void xcoreGetWindowAttributes(uint8_t *request, uint32_t length);
+void xcoreGetWindowAttributesReply(uint8_t *reply, uint32_t length);
+void xcoreGetGeometry(uint8_t *request, uint32_t length);
+void xcoreGetGeometryReply(uint8_t *reply, uint32_t length);
+void xcoreQueryTree(uint8_t *request, uint32_t length);
+void xcoreQueryTreeReply(uint8_t *reply, uint32_t length);
+// ===== end of window queries =====
+
+// ===== atoms and properties =====
+// InternAtom, GetAtomName, GetProperty and ListProperties (xcoreproperty.cpp): atoms pass
+// through unchanged, properties live on the first head of their window's meta screen.
+void xcoreInternAtom(uint8_t *request, uint32_t length);
+void xcoreInternAtomReply(uint8_t *reply, uint32_t length);
+void xcoreGetAtomName(uint8_t *request, uint32_t length);
+void xcoreGetAtomNameReply(uint8_t *reply, uint32_t length);
+void xcoreGetProperty(uint8_t *request, uint32_t length);
+void xcoreGetPropertyReply(uint8_t *reply, uint32_t length);
+void xcoreListProperties(uint8_t *request, uint32_t length);
+void xcoreListPropertiesReply(uint8_t *reply, uint32_t length);
+// ===== end of atoms and properties =====
+
+// ===== pointer and focus queries =====
+// TranslateCoordinates and GetInputFocus (xcoregrab.cpp).
+void xcoreTranslateCoordinates(uint8_t *request, uint32_t length);
+void xcoreTranslateCoordinatesReply(uint8_t *reply, uint32_t length);
+void xcoreGetInputFocus(uint8_t *request, uint32_t length);
+void xcoreGetInputFocusReply(uint8_t *reply, uint32_t length);
+// ===== end of pointer and focus queries =====
+
+// ===== extension and keyboard queries =====
+// QueryBestSize, QueryExtension, ListExtensions and GetKeyboardMapping (xcoreinput.cpp). The
+// extension queries are answered from the proxy's own extension list.
+void xcoreQueryBestSize(uint8_t *request, uint32_t length);
+void xcoreQueryBestSizeReply(uint8_t *reply, uint32_t length);
+void xcoreQueryExtension(uint8_t *request, uint32_t length);
+void xcoreQueryExtensionReply(uint8_t *reply, uint32_t length);
+void xcoreListExtensions(uint8_t *request, uint32_t length);
+void xcoreListExtensionsReply(uint8_t *reply, uint32_t length);
+void xcoreGetKeyboardMapping(uint8_t *request, uint32_t length);
+void xcoreGetKeyboardMappingReply(uint8_t *reply, uint32_t length);
+// ===== end of extension and keyboard queries =====
+
 // ===== font, pixmap and GC requests =====
 struct GCRecord;
 // Stores the values of the mask (one word per set bit, bits 0..22 in order) into the GC

@@ -1,6 +1,7 @@
 // The shared frame of the core request handlers.
 #include "proxy/xcoreframe.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "proxy/head.h"
@@ -155,3 +156,40 @@ void xcoreFrameRefuse(const char *format, const uint8_t *request) {
 }
 
 int xcoreWorkaround(uint32_t bit) { return (configRecord.workarounds & bit) != 0; }
+
+// ===== forwarded queries =====
+DisplayConnection *xcoreFrameConnection() {
+  ClientConnection *client = xproxyCurrentClient;
+  return client && client->displayCount ? client->displays[0] : nullptr;
+}
+
+Head *xcoreFrameFirstHeadOf(uint32_t id) {
+  MetaScreen *screen = resourceMetaScreenOfId(id);
+  return screen ? screen->heads : nullptr;
+}
+
+int xcoreFrameCheckLength(const uint8_t *request, uint32_t length, uint64_t expected) {
+  if (expected == length) return 1;
+  xprotoSendError(16, length, request, length, nullptr);
+  return 0;
+}
+
+uint8_t *xcoreFrameForwardToHead(const uint8_t *request, uint32_t length, Head *head, const XcoreIdField *fields) {
+  DisplayConnection *connection = xcoreFrameConnection();
+  uint8_t *copy = connection ? xcoreFrameCopyForHead(request, length, connection, head, fields) : nullptr;
+  if (!copy) sendBadAlloc(request, length);
+  return copy;
+}
+
+int xcoreFramePushRecord(uint8_t tag, void *record) {
+  DisplayConnection *connection = xcoreFrameConnection();
+  if (!connection) {
+    free(record);
+    return 0;
+  }
+  xproxyPushReplyCallback(connection, tag, reinterpret_cast<uintptr_t>(record), xcoreFrameFreeRecord);
+  return 1;
+}
+
+void xcoreFrameFreeRecord(uintptr_t record) { free(reinterpret_cast<void *>(record)); }
+// ===== end of forwarded queries =====

@@ -90,3 +90,25 @@ constexpr const char *kXcoreNoEffectDefaultColormap = "No effect for default col
 // kWorkaroundForgetBitGravity, kWorkaroundRefreshBitGravity, kWorkaroundFixPointerCoordinates:
 // proxy/korvanparser.h).
 int xcoreWorkaround(uint32_t bit);
+
+// ===== forwarded queries =====
+// The source named in the problem line of a reply whose record is missing.
+constexpr const char *kXcoreSource = "Proxy/xcore";
+// The client's first display connection (NULL without one).
+DisplayConnection *xcoreFrameConnection();
+// The first head of the meta screen an id belongs to (the first meta screen's for an unknown
+// id); NULL without meta screens.
+Head *xcoreFrameFirstHeadOf(uint32_t id);
+// BadLength (bad value: the received length) and 0 unless the request is exactly `expected`
+// bytes long; 1 to go on. For requests whose length follows from a count inside them.
+int xcoreFrameCheckLength(const uint8_t *request, uint32_t length, uint64_t expected);
+// Forwarded once to a head: the copy on the client's first display connection with the ids
+// at the given fields translated for the head (NULL fields: unchanged). NULL with BadAlloc 0
+// sent when the copy cannot be made.
+uint8_t *xcoreFrameForwardToHead(const uint8_t *request, uint32_t length, Head *head, const XcoreIdField *fields);
+// Queues a record (malloc'ed) for the reply of the request just written, under the tag; the
+// record is freed when no reply comes. 0 (record freed) without a connection.
+int xcoreFramePushRecord(uint8_t tag, void *record);
+// The discard work of such records.
+void xcoreFrameFreeRecord(uintptr_t record);
+// ===== end of forwarded queries =====

@@ -19,3 +19,162 @@ void xmainQueryCell(const ColormapShadow *shadow, uint32_t pixel, XColor *colour
   colour->blue = shadow->blue[resourceCellIndex(shadow, pixel, 2)];
 }
 // ===== end of colour cells of a shadow =====
+
+// ===== Extension list and zoom scaling =====
+#include <cmath>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "proxy/head.h"
+#include "proxy/main.h"
+#include "proxy/xproxyext.h"
+#include "proxy/xscreen.h"
+#include "support/logging.h"
+#include "support/strtemp.h"
+#include "xclient/xrclib.h"
+
+int xtestEmulated;
+
+namespace {
+
+constexpr const char *kSource = "Proxy/xmain";
+
+const char *attachWithInjection(Display *display) { return xrcInitDisplay(display, kXrcInject); }
+
+int noPointerGrab() { return 0; }
+
+// An extension the proxy offers itself: under the lowest free major opcode, without event or
+// error codes of the real server. The record, or NULL when it is not offered.
+ExtensionRecord *addOwnExtension(const char *name, uint16_t version) {
+  uint8_t major = xmainAllocExtensionOpcode();
+  if (major == 0) return nullptr;  // opcodes exhausted: the extension is not offered
+  ExtensionRecord *record = xproxyInitExtension(name, version, major, 0, 0);
+  if (!record || !record->name) return nullptr;
+  record->providedByProxy = 1;
+  return record;
+}
+
+// The real display's extension names, copied so that the Xlib list can be freed at once.
+const char *listDisplayExtensions(Display *display, std::vector<std::string> *names) {
+  int count = 0;
+  char **list = XListExtensions(display, &count);
+  const char *error = nullptr;
+  try {
+    for (int k = 0; k < count && list; k++)
+      if (list[k]) names->emplace_back(list[k]);
+  } catch (const std::bad_alloc &) {
+    error = OUT_OF_MEMORY_TEXT_AT(kSource);
+  }
+  if (list) XFreeExtensionList(list);
+  return error;
+}
+
+}  // namespace
+
+XmainRemoteControlAttach xmainAttachRemoteControl = attachWithInjection;
+XmainExtensionQuery xmainQueryExtension = XQueryExtension;
+int (*xmainPointerGrabbed)() = noPointerGrab;
+
+uint8_t xmainAllocExtensionOpcode() {
+  for (unsigned major = 128; major < 256; major++)
+    if (!proxyState.extensions[major].name) return uint8_t(major);
+  logWrite(logChannelWarning, kSource, __LINE__, logFormat("X extension opcodes exhausted"));
+  return 0;
+}
+
+const char *xmainInitExtensions() {
+  if (proxyState.extensionListBuilt) return nullptr;
+  xtestEmulated = 0;  // a new generation decides again
+  ServerDisplay *first = mainServerDisplays;
+  Display *display = first ? first->display : nullptr;
+  if (display) {
+    std::vector<std::string> names;
+    if (const char *error = listDisplayExtensions(display, &names)) return error;
+    for (const std::string &name : names) {
+      if (extIsDisabled(name.c_str())) {
+        logStep("Extension %s disabled ...", name.c_str());
+        continue;
+      }
+      int major = 0, firstEvent = 0, firstError = 0;
+      // A major outside the extension range cannot index a record of its own: the extension
+      // is treated like one whose query failed.
+      if (!xmainQueryExtension(display, name.c_str(), &major, &firstEvent, &firstError) || major < 128 || major > 255) {
+        LOG(logChannelXhint, "Display %s lists extension %s, but query failed", first->name, name.c_str());
+        continue;
+      }
+      xproxyInitExtension(name.c_str(), 0, uint8_t(major), uint8_t(firstEvent), uint8_t(firstError));
+    }
+  }
+  if (!extFindByName("MIT-SHM")) addOwnExtension("MIT-SHM", 0);
+  if (!extFindByName("MORWENTECH MULTIMEDIA")) addOwnExtension("MORWENTECH MULTIMEDIA", 0);
+  if (!extFindByName("XINERAMA")) addOwnExtension("XINERAMA", 0);
+  if (!extFindByName("XTEST") && display && !extIsDisabled("XTEST")) {
+    if (const char *error = xmainAttachRemoteControl(display))
+      logProblem(error, kSource, __LINE__);
+    else if (addOwnExtension("XTEST", 0))
+      xtestEmulated = 1;
+  }
+  if (!extFindByName("DOUBLE-BUFFER")) addOwnExtension("DOUBLE-BUFFER", 64);
+  proxyState.extensionListBuilt = 1;
+  return nullptr;
+}
+
+void xmainScalePoint(int32_t *x, int32_t *y, const Head *head) {
+  if (!head || (head->zoomX == 1.0 && head->zoomY == 1.0)) return;
+  // Truncation toward zero; a product beyond the 32-bit range saturates.
+  auto scale = [](int32_t value, double zoom) {
+    double product = std::trunc(double(value) * zoom);
+    if (!(product >= double(INT32_MIN))) return INT32_MIN;
+    if (product > double(INT32_MAX)) return INT32_MAX;
+    return int32_t(product);
+  };
+  *x = scale(*x, head->zoomX);
+  *y = scale(*y, head->zoomY);
+}
+// ===== end of extension list and zoom scaling =====
+
+// ===== Real-display events =====
+namespace {
+
+// The head of the meta screen whose crossing window (the middle window) is the window.
+Head *crossingHead(MetaScreen *screen, Window window) {
+  for (Head *h = screen->heads; h; h = h->next)
+    if (h->display && h->middleWindow && h->middleWindow == window) return h;
+  return nullptr;
+}
+
+void handleLeave(const XCrossingEvent &event) {
+  if (mainServerDisplays && mainServerDisplays->display) XFlush(mainServerDisplays->display);
+  for (MetaScreen *screen = xscreenList; screen; screen = screen->next) {
+    Head *head = crossingHead(screen, event.window);
+    if (!head) continue;
+    if (event.send_event) {
+      logStep("LeaveEvent by XSendEvent ignored ...");
+      continue;
+    }
+    if (xmainPointerGrabbed() || event.mode == NotifyGrab || event.mode == NotifyUngrab ||
+        event.mode == NotifyWhileGrabbed) {
+      logStep("LeaveEvent ignored while grabbed (handled by doXPointerTracking) ...");
+      continue;
+    }
+    logStep("Pointer left %s at %d,%d (mode=%d detail=%d) ...", head->name, event.x_root, event.y_root, event.mode,
+            event.detail);
+    // Carrying the pointer to the next head is the pointer tracking's.
+  }
+}
+
+}  // namespace
+
+void xmainHandleDisplayEvents(Display *display, int mode) {
+  if (display) {
+    for (int count = XEventsQueued(display, mode); count > 0; count--) {
+      XEvent event;
+      XNextEvent(display, &event);
+      if (event.type == LeaveNotify) handleLeave(event.xcrossing);
+    }
+  }
+  if (mainServerDisplays && mainServerDisplays->display) XFlush(mainServerDisplays->display);
+}
+// ===== end of real-display events =====

@@ -235,6 +235,11 @@ const char *xproxyResetListeners() {
   return failed ? "Can't reset listening connections" : nullptr;
 }
 
+void xproxyCloseListenersKeepOrders() {
+  for (ListenPort *port = listenPorts; port; port = port->next) port->readOrder = port->pendingAccept = nullptr;
+  xproxyCloseListeners();
+}
+
 void xproxyCloseListeners() {
   while (listenPorts) {
     ListenPort *port = listenPorts;
@@ -870,6 +875,7 @@ void xproxyPushReplyCallback(DisplayConnection *c, uint8_t tag, uintptr_t argume
   auto *node = static_cast<ReplyCallback *>(calloc(1, sizeof(ReplyCallback)));
   if (!node) {
     LOG_OUT_OF_MEMORY();
+    if (discard) discard(argument);  // the argument would otherwise be lost
     return;
   }
   node->key = uint32_t(tag) << 16 | (c->lastWrittenSequence & 0xffff);

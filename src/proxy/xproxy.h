@@ -28,6 +28,8 @@ ListenPort *xproxyListenPorts();
 const char *xproxyResetListeners();
 // Exit: closes every listener and frees the records.
 void xproxyCloseListeners();
+// The same after every order has been freed (the exit): the readers are not touched.
+void xproxyCloseListenersKeepOrders();
 
 // Accepting a client: cancels the pending accept, accepts, and hands the connection to
 // xproxyNewClientHook (closed when the hook is NULL).
@@ -78,6 +80,8 @@ void xproxyFreeServerAuth();
 
 struct MetaScreen;
 struct Head;
+struct WindowRecord;
+struct CursorRecord;
 
 // ===== Dispatch tables, extension records and per-extension state =========================
 #include "proxy/resourcetable.h"
@@ -117,6 +121,14 @@ struct ExtensionRecord {
 // extResetAll zeroes the whole struct. Each extension adds its slot here.
 struct ExtensionStateWords {
   ExtensionRecord *placeholder;  // keeps the struct non-empty until the first slot arrives
+  // ===== small extensions =====
+  ExtensionRecord *allplanes;  // SUN_ALLPLANES
+  ExtensionRecord *bigreq;     // BIG-REQUESTS
+  ExtensionRecord *xcmisc;     // XC-MISC
+  ExtensionRecord *dpms;       // DPMS
+  ExtensionRecord *fbpm;       // FBPM
+  ExtensionRecord *ge;         // Generic Event Extension
+  // ===== end of small extensions =====
 };
 
 constexpr uint32_t kRequestKeys = 65536;              // byte 0 low, byte 1 high
@@ -169,6 +181,31 @@ struct ProxyState {
   uint8_t focusRevertTo = 0;
   int32_t pointerX, pointerY;      // the pointer's meta position on the pointer head's screen
   // ===== end of visuals, id layout, root windows and setup reply =====
+  // ===== grabs, freezes and focus =====
+  struct PointerGrab {
+    ClientConnection *client;  // NULL: no grab
+    WindowRecord *confineTo;
+    CursorRecord *cursor;      // one reference held, or NULL
+    uint32_t window;
+    uint16_t eventMask;
+    uint32_t time;
+    uint8_t ownerEvents, passive;
+    uint8_t realServer;        // the grab has been forwarded to a real server
+    uint8_t pointerMode, keyboardMode;
+  } pointerGrab;
+  struct KeyboardGrab {
+    ClientConnection *client;
+    uint32_t window;
+    uint8_t key;               // the detail that activated a passive key grab
+    uint32_t time;
+    uint8_t ownerEvents, passive, realServer;
+    uint8_t pointerMode, keyboardMode;
+  } keyboardGrab;
+  struct Freeze {
+    ClientConnection *client;  // NULL: not frozen
+    uint8_t mode;              // 1..5
+  } pointerFreeze, keyboardFreeze;
+  // ===== end of grabs, freezes and focus =====
 };
 
 // Zero-initialised; the core rows are written by xcoreInitDispatchTables.
@@ -376,14 +413,108 @@ uint32_t xproxyShiftedBackgroundPixmap(uint32_t pixmap, uint32_t window, Head *h
 int xprotoTilePixmap(const RequestSink *sink, uint32_t source, uint32_t destination, uint32_t gc, uint32_t tileWidth,
                      uint32_t tileHeight, int32_t x, int32_t y, uint32_t width, uint32_t height, int32_t originX,
                      int32_t originY);
-// Maps and destroys an override-redirect child over each rectangle so that the real server
-// exposes what lies below.
-struct _XDisplay;
-struct _XRectangle;
-void miscForceExposures(struct _XDisplay *display, unsigned long parent, const struct _XRectangle *rectangles, int n);
+// (miscForceExposures: proxy/misc.h, beside the other raw Xlib writers.)
 // Copies a request of `length` bytes into the connection (the BIG-REQUESTS form above 0x3fffc
 // bytes); BadAlloc to the current client and 0 when the output cannot grow, else 1.
 int miscWriteServerRequest(DisplayConnection *connection, const uint8_t *request, uint32_t length);
 // The client's major opcode as the real server numbers it: the identity.
 inline uint8_t xproxyMapMajorOpcode(uint8_t opcode) { return opcode; }
 // ===== end of request routing helpers =======================================================
+
+// ===== Start-up, run, reset and exit ========================================================
+#include <string>
+#include <vector>
+
+struct _XDisplay;
+
+// Per-topic trace switches, set from logTypes at start-up.
+enum : uint32_t {
+  kTraceClients = 0x1,                  // client start and stop lines
+  kTraceXErrors = 0x400000,             // X error lines
+  kTraceVisuals = 0x8000000,            // visual details
+  kTraceAuthorizationDetails = 0x10000000,  // authorization details of the connection setup
+};
+extern uint32_t traceFlags;
+// Raised by 1 at each completed reset; 0 in the first run.
+extern uint16_t xproxyGeneration;
+// The quiet time after which the heads' windows are cleared and flushed.
+constexpr uint64_t kXproxyRefreshQuietMs = 2972;
+constexpr uint64_t kXproxyRequiredProcessCheckMs = 10000;
+
+// The whole life of the process: start-up from the command line, then runs and resets until
+// an exit reason; never returns.
+[[noreturn]] void xproxyMain(int argc, char **argv);
+// Start-up up to the ready signal and the description of the screens; NULL or the error that
+// ends the process with status 1. *information is set when the command line only asked for
+// the product's name and version (printed; the process then ends with status 0).
+const char *xproxyStartUp(int argc, char **argv, int *information);
+
+// Process-wide initialisation: clears the run state, the signal handlers (SIGUSR1 ignored,
+// noting whether it was ignored before; SIGHUP; SIGINT, SIGQUIT, SIGABRT and SIGTERM; SIGPIPE
+// ignored), the Xlib I/O error handler, the event loop and the core dispatch rows, the exit
+// hook that frees every order, the quiet-time refresh and the required-process check.
+const char *xproxyInit();
+// One run of the event loop; the pending exit reason or NULL (a reset was asked for).
+const char *xproxyRun();
+// Brings the proxy back to its state before the first client: NULL or an error / exit reason.
+const char *xproxyReset();
+// Logs, runs the exit hooks, removes a generated server cookie, closes the listeners, logs the
+// reason on the fatal channel and ends the process with status.
+[[noreturn]] void xproxyExit(const char *reason, int status);
+// Stores the reason as the pending exit reason (the first one stays) and stops the event loop.
+void xproxyRequestExit(const char *reason);
+// The pending exit reason, NULL while none.
+const char *xproxyPendingExitReason();
+// Signal handlers: they only note the signal and wake the event loop (and the reset's sleep);
+// the loop thread logs and acts on it (xproxyTakeSignals).
+void xproxyOnSighup(int signal);
+void xproxyOnExitSignal(int signal);
+// Acts on signals noted by the handlers: an exit signal becomes the pending exit reason, a
+// SIGHUP asks for a reset.
+void xproxyTakeSignals();
+int xproxyXIOErrorHandler(struct _XDisplay *display);
+// Timer: ends the proxy with status 1 once the process (argument: its id) has gone.
+void xproxyCheckRequiredProcess(void *pid);
+// The copy of noReset and the reset's delay in seconds.
+extern uint8_t xproxyNoReset;
+extern uint16_t xproxyResetDelay;
+// Whether the ready signal goes out and to whom (the parent when xproxyInit ran).
+int xproxyReadySignalWanted();
+pid_t xproxyReadyParent();
+// Sends SIGUSR1 to the parent kept by xproxyInit when SIGUSR1 was ignored at start and that
+// process is still the parent; 1 when sent.
+int xproxySendReadySignal();
+
+// XDMCP from the configuration: the option vector (defaults first, so that the configured
+// class and display id override them) and its hand-over to the XDMCP client.
+const char *xproxyXdmcpArguments(uint32_t mode, const char *host, uint32_t port, uint32_t once, const char *cookie,
+                                 const char *displayClass, const char *displayID, std::vector<std::string> *out);
+const char *xproxyInitXdmcp(uint32_t mode, const char *host, uint32_t port, uint32_t once, const char *cookie,
+                            const char *displayClass, const char *displayID);
+// Points the XDMCP client's exit and requests at the run control and gives the visual
+// emulation the current client's index.
+void xproxyInstallModuleHooks();
+// At a reset: XDMCP back to its first packet (nothing when it is off).
+void xproxyRestartXdmcp();
+// ===== end of start-up, run, reset and exit =================================================
+
+// ===== pointer polling =====
+// The stack of pointer-poll intervals (ms): the smallest pushed one is in force; polling stops
+// when the stack is empty. Push polls at once.
+void xproxyPushPointerPoll(int device, uint32_t interval);
+void xproxyPopPointerPoll();
+// The interval in force (0 when none) and the number pushed.
+uint32_t xproxyPointerPollInterval();
+uint32_t xproxyPointerPollDepth();
+// One poll: re-arms the timer with the interval in force.
+void xproxyPollPointer(void *unused = nullptr);
+// Drops every interval and the timer (reset).
+void xproxyResetPointerPoll();
+extern int xproxyPointerPollReplyHandled;
+// ===== end of pointer polling =====
+
+// ===== window moves and grabs on real servers =====
+// Moves a top-level window to x, y in its parent: its frame through the window manager when
+// one manages it, else every head's copy and the tree.
+void xproxyMoveWindow(ClientConnection *client, WindowRecord *window, int32_t x, int32_t y);
+// ===== end of window moves and grabs on real servers =====

@@ -7,6 +7,7 @@
 
 #include "proxy/head.h"
 #include "proxy/main.h"
+#include "proxy/misc.h"
 #include "proxy/resource.h"
 #include "proxy/streams.h"
 #include "proxy/xproto.h"

@@ -38,6 +38,9 @@ struct MetaScreen {
   int32_t referenceIndex;    // index of the meta screen this one is placed against
   int32_t offsetX, offsetY;  // placement offset in pixels
   Head *primaryHead;         // preferred for screen-wide resources
+  // ===== head geometry =====
+  Head *glxHead;             // the head tagged "glx"; NULL when none
+  // ===== end of head geometry =====
   VisualRecord *visuals;
   uint32_t visualCount;
   uint32_t glVersion;        // major * 64 + minor

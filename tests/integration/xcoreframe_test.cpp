@@ -35,19 +35,15 @@
 #include "support/logging.h"
 #include "support/orders.h"
 #include "xext/byteswap.h"
+#include "twohead_fixture.h"
 #include "xvfb_fixture.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-std::vector<std::string> logLines;
-void keepLine(LogChannel *, const char *, int, const char *message) { logLines.emplace_back(message); }
-bool logged(const std::string &part) {
-  for (const std::string &l : logLines)
-    if (l.find(part) != std::string::npos) return true;
-  return false;
-}
+std::vector<std::string> &logLines = twoHeadLogLines();
+bool logged(const std::string &part) { return twoHeadLogged(part); }
 
 uint32_t get(const Bytes &m, size_t at, size_t size, bool big) {
   uint32_t v = 0;
@@ -152,10 +148,7 @@ void testDestroyWindow(uint8_t *request, uint32_t length) {
 
 // Any other request goes to the first head unchanged (the error tests send requests the
 // server refuses). The requests sent to it are a header and whole 32-bit words.
-void testPassOn(uint8_t *request, uint32_t length) {
-  if (xproxyCurrentClient->reader.swapped) byteswapByFormat("bbsI", request, request + length);
-  xcoreFrameForwardOnce(request, length);
-}
+constexpr auto testPassOn = twoHeadPassOn;
 
 // SetInputFocus, written as a GetInputFocus recorded under SetInputFocus: the server's reply
 // arrives for a request that has none.
@@ -165,148 +158,20 @@ void testReplyForSetInputFocus(uint8_t *, uint32_t) {
   if (at) at[0] = 43;
 }
 
-class FrameTest : public ::testing::TestWithParam<bool> {
+class FrameTest : public TwoHeadTest {
  protected:
-  bool big() const { return GetParam(); }
-
-  void SetUp() override {
-    static bool logReady = (logInit(0, nullptr, "test", "test"), true);
-    (void)logReady;
-    for (LogChannel *channel :
-         {logChannelXhint, logChannelWarning, logChannelXclient, logChannelXerror, logChannelProblem})
-      logEnableChannel(channel);
-    logLines.clear();
-    logOutputHook = keepLine;
-
-    XvfbOptions options;
-    options.screens = {"320x240x24", "320x240x24"};
-    options.extraArguments = {"-nolisten", "tcp"};
-    options.displayNumber = xvfbUnusedDisplayNumber();
-    ASSERT_EQ(xvfb.start(options), "");
-    ordersInit();
-    xcoreInitDispatchTables();
+  void installHandlers() override {
     proxyState.requestHandlers[kGetGeometry] = testGetGeometry;
     proxyState.replyHandlers[kGetGeometry] = testGetGeometryReply;
     proxyState.requestHandlers[kCreatePixmap] = testCreatePixmap;
     proxyState.requestHandlers[kDestroyWindow] = testDestroyWindow;
     for (uint8_t op : {1, 2, 8, 26, 113, 42, 98, 55, 54}) proxyState.requestHandlers[op] = testPassOn;
-    mainSetStartLimits();
-
-    screen = xscreenNew();
-    for (int s = 0; s < 2; s++) {
-      int status = 0;
-      const char *error = nullptr;
-      std::string name = xvfb.displayName() + "." + std::to_string(s);
-      Head *head = mainOpenHead(name.c_str(), screen, 10000, 0, 0, &status, &error);
-      ASSERT_NE(head, nullptr) << (error ? error : "");
-      heads.push_back(head);
-    }
-    const char *failure = mainAdjustVisuals(1);
-    ASSERT_EQ(failure, nullptr) << failure;
-    failure = mainCreateRootWindows(0);
-    ASSERT_EQ(failure, nullptr) << failure;
-    for (Head *h : heads) XSync(h->display, False);
-
-    judge = XOpenDisplay(xvfb.displayName().c_str());
-    ASSERT_NE(judge, nullptr);
-    openClient();
   }
-
-  void openClient() {
-    int fds[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    peer = fds[1];
-    fcntl(peer, F_SETFL, O_NONBLOCK);
-    client = static_cast<ClientConnection *>(calloc(1, sizeof(ClientConnection)));
-    client->fd = fds[0];
-    client->index = resourceFreeClientSlot();
-    ASSERT_EQ(resourceInitClient(client->index), 1);
-    outbufferInit(&client->output, fds[0], nullptr, nullptr);
-    // The transport is never connected: the peer is named so that nobody asks it for an address.
-    client->transport = _X11TransOpenCOTSClient("unix/:0");
-    client->peerIdentity = strdup("testhost");
-    client->reader.bytesNeeded = 4;
-    client->reader.swapped = big() ? 1 : 0;
-    client->busy = 1;
-    connection = xproxyOpenDisplayConnection(client, mainServerDisplays);
-    ASSERT_NE(connection, nullptr);
+  void SetUp() override {
+    TwoHeadTest::SetUp();
     testConnection = connection;
-    ASSERT_EQ(core11GSendConnectionSetup(connection, nullptr, 0, nullptr, 0), 1);
-    client->setupsPending = 1;
-    long long deadline = xvfbNowMs() + 10000;
-    while (!connection->setupDone && xvfbNowMs() < deadline) ordersStep(20);
-    ASSERT_TRUE(connection->setupDone);
-    sync();
-    received();  // the setup reply
   }
-
-  void TearDown() override {
-    if (client) {
-      if (connection) xproxyCloseDisplayConnection(connection);
-      mainFreeDeferredOutputs(client);
-      outbufferFree(&client->output);
-      resourceFreeAllOfClient(client->index);
-      free(client->displays);
-      if (client->transport) _X11TransClose(client->transport);
-      free(client->peerIdentity);
-      close(client->fd);
-      free(client);
-      close(peer);
-    }
-    xproxyCurrentClient = nullptr;
-    xproxyCurrentDisplayConnection = nullptr;
-    xprotoLogXErrors = 0;
-    if (judge) XCloseDisplay(judge);
-    resourceFreeIdBases();
-    xscreenFreeAll();  // frees each meta screen with its visual table
-    while (mainServerDisplays) mainFreeServerDisplay(mainServerDisplays);
-    proxyState.idMask = kResourceDefaultIdMask;
-    proxyState.idShift = kResourceDefaultIdShift;
-    ordersFreeAll();
-    logOutputHook = logEmit;
-  }
-
-  // Hands one request to its handler as the cutter would.
-  void send(const Bytes &request) {
-    Bytes copy = request;
-    copy.resize(std::max<size_t>(copy.size(), 4));
-    xproxyCurrentClient = client;
-    client->sequence++;
-    proxyState.requestHandlers[copy[0]](copy.data(), uint32_t(request.size()));
-    xproxyCurrentClient = nullptr;
-  }
-  // Lets every answer of the server so far be handled.
-  void sync() {
-    const char *failure = xproxySyncDisplayConnection(connection);
-    EXPECT_EQ(failure, nullptr) << failure;
-    long long deadline = xvfbNowMs() + 5000;
-    while ((connection->input.length > 0 || client->deferred) && xvfbNowMs() < deadline) ordersStep(10);
-  }
-  Bytes received() {
-    outbufferFlush(&client->output);
-    Bytes all;
-    uint8_t buffer[65536];
-    for (ssize_t n; (n = read(peer, buffer, sizeof buffer)) > 0;) all.insert(all.end(), buffer, buffer + n);
-    return all;
-  }
-  std::vector<Bytes> messages() {
-    sync();
-    Bytes all = received();
-    std::vector<Bytes> out;
-    size_t at = 0;
-    while (at + 32 <= all.size()) {
-      size_t length = 32;
-      if (all[at] == 1 || (all[at] & 0x7f) == 35) length += 4 * size_t(get(all, at + 4, 4, big()));
-      out.emplace_back(all.begin() + at, all.begin() + std::min(all.size(), at + length));
-      at += length;
-    }
-    EXPECT_EQ(at, all.size());
-    return out;
-  }
-  uint32_t u16(const Bytes &m, size_t at) const { return get(m, at, 2, big()); }
-  uint32_t u32(const Bytes &m, size_t at) const { return get(m, at, 4, big()); }
-  uint32_t clientId(uint32_t n) const { return (client->index << resourceIdShift()) | n; }
-  uint32_t requestsSent() const { return connection->requestsSent; }
+  void send(const Bytes &request) { TwoHeadTest::send(request); }
   // Whether the real server of a head knows a pixmap.
   bool pixmapExists(Head *head, uint32_t id) {
     static int errors;
@@ -321,14 +186,6 @@ class FrameTest : public ::testing::TestWithParam<bool> {
     XSetErrorHandler(previous);
     return errors == 0;
   }
-
-  XvfbServer xvfb;
-  MetaScreen *screen = nullptr;
-  std::vector<Head *> heads;
-  Display *judge = nullptr;
-  ClientConnection *client = nullptr;
-  DisplayConnection *connection = nullptr;
-  int peer = -1;
 };
 
 TEST_P(FrameTest, ServerIdsTranslateToProxyIds) {

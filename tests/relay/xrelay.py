@@ -11,9 +11,14 @@ answer (or dropped), so answers keep their place among the other replies.
 Options:
   -upstream :N          the real server (unix socket)
   -displayfd FD         pick a free display number, listen on it, write the number to FD
-  -emulate A,B,...      emulated extensions: DPMS, FBPM, CONTROL, XTEST1
+  -emulate A,B,...      emulated extensions: DPMS, FBPM, CONTROL, XTEST1, ALLPLANES (SUN_ALLPLANES
+                        1.0: its drawing goes upstream as the core requests, drawn with all
+                        planes through inferiors by a GC of the relay's own connection, between
+                        the client's earlier and later requests)
   -hide NAME            hide an upstream extension (repeatable)
-  -version EXT=M.m      rewrite version replies of XTEST or XInputExtension
+  -version EXT=M.m      rewrite version replies of XTEST, XInputExtension, XC-MISC or
+                        "Generic Event Extension", or answer DPMS, FBPM with that version
+  -bigreq-max N         BigReqEnable replies announce N units of 4 bytes
   -impervious           XTEST GrabControl True upstream before the client's first request
   -xtest1-size N        XTestExtension1 input-action array size (default 64)
   -xtest1-noack         never acknowledge XTestExtension1 input
@@ -48,6 +53,7 @@ class Options:
     xtest1_noack = False
     xtest1_maxdelay = None
     log = None
+    bigreq_max = None
 
 
 OPTS = Options()
@@ -88,6 +94,8 @@ class Conn:
         self.last_useq_seen = 0
         self.last_cseq_out = 0
         self.xtest1_pending_delay = 0
+        self.ubuf = bytearray()
+        self.own = None          # the relay's own connection for drawing (made when needed)
 
     # -- encoding helpers in the client's byte order
     def pack(self, fmt, *values):
@@ -170,6 +178,30 @@ class Conn:
         return req[8:8 + n].decode("latin-1")
 
     # -- the upstream side
+    def feed_upstream(self, data):
+        """Takes bytes from the upstream connection and handles every whole packet."""
+        ubuf = self.ubuf
+        ubuf += data
+        while len(ubuf) >= 32:
+            size = 32
+            if ubuf[0] == 1 or (ubuf[0] & 0x7F) == 35:
+                size += 4 * self.unpack("I", ubuf, 4)[0]
+            if len(ubuf) < size:
+                break
+            packet = bytes(ubuf[:size])
+            del ubuf[:size]
+            self.handle_packet(packet)
+
+    def sync_upstream(self):
+        """Waits until upstream has handled every request sent so far."""
+        self.send_upstream(self.pack("BBH", X_GetInputFocus, 0, 1), "drop")
+        target = self.useq
+        while self.last_useq_seen < target:
+            data = self.upstream.recv(262144)
+            if not data:
+                raise EOFError
+            self.feed_upstream(data)
+
     def handle_packet(self, packet):
         seq16 = self.unpack("H", packet, 2)[0]
         full = self.last_useq_seen + ((seq16 - self.last_useq_seen) & 0xFFFF)
@@ -215,6 +247,21 @@ def rewrite_list_extensions(conn, packet):
 
 
 def version_rewriter(major, minor):
+    if OPTS.bigreq_max is not None and major == UPSTREAM_MAJORS.get("BIG-REQUESTS") and minor == 0:
+        def bigreq(conn, packet):
+            p = bytearray(packet)
+            p[8:12] = conn.pack("I", OPTS.bigreq_max)
+            return bytes(p)
+        return bigreq
+    for name in ("XC-MISC", "Generic Event Extension"):
+        if name in OPTS.versions and major == UPSTREAM_MAJORS.get(name) and minor == 0:
+            vmaj, vmin = OPTS.versions[name]
+
+            def sixteen(conn, packet, vmaj=vmaj, vmin=vmin):
+                p = bytearray(packet)
+                p[8:12] = conn.pack("HH", vmaj, vmin)
+                return bytes(p)
+            return sixteen
     if "XTEST" in OPTS.versions and major == UPSTREAM_MAJORS.get("XTEST") and minor == 0:
         vmaj, vmin = OPTS.versions["XTEST"]
 
@@ -244,7 +291,7 @@ def dpms_handle(conn, req):
     s = STATE
     with LOCK:
         if minor == 0:
-            conn.answer([conn.reply(conn.pack("HH", 1, 1))])
+            conn.answer([conn.reply(conn.pack("HH", *OPTS.versions.get("DPMS", (1, 1))))])
         elif minor == 1:
             conn.answer([conn.reply(bytes([1 if s["dpms_capable"] else 0]))])
         elif minor == 2:
@@ -295,7 +342,7 @@ def fbpm_handle(conn, req):
     s = STATE
     with LOCK:
         if minor == 0:
-            conn.answer([conn.reply(conn.pack("HH", 1, 1))])
+            conn.answer([conn.reply(conn.pack("HH", *OPTS.versions.get("FBPM", (1, 1))))])
         elif minor == 1:
             conn.answer([conn.reply(bytes([1 if s["fbpm_capable"] else 0]))])
         elif minor == 4:
@@ -431,6 +478,63 @@ def xtest1_handle(conn, req):
 XTEST1_SIZES = {1: 72, 2: 8, 3: 4, 4: 4, 5: 4}
 
 
+# SUN_ALLPLANES 1.0: the five drawing requests go upstream as the core ones with all planes.
+
+ALLPLANES_CORE = {1: "poly_point", 2: "poly_line", 3: "poly_segment", 4: "poly_rectangle",
+                  5: "poly_fill_rectangle"}
+
+
+def allplanes_size(minor, size):
+    if minor == 0:
+        return size == 4
+    if minor in (1, 2):
+        return size >= 12 and size % 4 == 0
+    if minor in (3, 4, 5):
+        return size >= 8 and (size - 8) % 8 == 0
+    return True
+
+
+def allplanes_own(conn):
+    if conn.own is None:
+        import Xlib.display
+        conn.own = Xlib.display.Display(OPTS.upstream)
+        conn.own.set_error_handler(lambda *_: None)
+    return conn.own
+
+
+def allplanes_handle(conn, req):
+    minor = req[1]
+    if minor == 0:
+        conn.answer([conn.reply(conn.pack("HH", *OPTS.versions.get("SUN_ALLPLANES", (1, 0))))])
+        return
+    if minor not in ALLPLANES_CORE:
+        conn.answer([conn.error(1, req[0], minor)])
+        return
+    from Xlib import X
+    drawable_id = conn.unpack("I", req, 4)[0]
+    start = 12 if minor in (1, 2) else 8
+    values = conn.unpack("%dh" % ((len(req) - start) // 2), req, start)
+    # The client's earlier requests are drawn first; its later ones wait for ours.
+    conn.sync_upstream()
+    own = allplanes_own(conn)
+    drawable = own.create_resource_object("window", drawable_id)
+    gc = drawable.create_gc(foreground=0xFFFFFFFF, plane_mask=0xFFFFFFFF,
+                            subwindow_mode=X.IncludeInferiors, graphics_exposures=False)
+    if minor in (1, 2):
+        points = [(values[k], values[k + 1]) for k in range(0, len(values) - 1, 2)]
+        getattr(drawable, ALLPLANES_CORE[minor])(gc, req[8], points)
+    elif minor == 3:
+        segments = [tuple(values[k:k + 4]) for k in range(0, len(values) - 3, 4)]
+        drawable.poly_segment(gc, segments)
+    else:
+        rects = [(values[k], values[k + 1], values[k + 2] & 0xFFFF, values[k + 3] & 0xFFFF)
+                 for k in range(0, len(values) - 3, 4)]
+        getattr(drawable, ALLPLANES_CORE[minor])(gc, rects)
+    gc.free()
+    own.sync()
+    conn.answer([])
+
+
 def exact_sizes(table):
     return lambda minor, size: table.get(minor, size) == size
 
@@ -447,6 +551,8 @@ EMULATIONS = [
      "handle": control_handle, "sizes": control_size},
     {"option": "XTEST1", "name": "XTestExtension1", "events": 2, "errors": 0,
      "handle": xtest1_handle, "sizes": exact_sizes(XTEST1_SIZES)},
+    {"option": "ALLPLANES", "name": "SUN_ALLPLANES", "events": 0, "errors": 0,
+     "handle": allplanes_handle, "sizes": allplanes_size},
 ]
 ACTIVE = []
 EMULATED_BY_MAJOR = {}
@@ -527,6 +633,7 @@ def serve(conn):
         client.sendall(bytes(ubuf[:total]))
         accepted = ubuf[0] == 1
         del ubuf[:total]
+        conn.ubuf = ubuf
         if not accepted:
             return
         if OPTS.impervious and "XTEST" in UPSTREAM_MAJORS:
@@ -556,21 +663,17 @@ def serve(conn):
                 data = up.recv(262144)
                 if not data:
                     return
-                ubuf += data
-                while len(ubuf) >= 32:
-                    size = 32
-                    if ubuf[0] == 1 or (ubuf[0] & 0x7F) == 35:
-                        size += 4 * conn.unpack("I", ubuf, 4)[0]
-                    if len(ubuf) < size:
-                        break
-                    packet = bytes(ubuf[:size])
-                    del ubuf[:size]
-                    conn.handle_packet(packet)
+                conn.feed_upstream(data)
     except (EOFError, OSError):
         pass
     finally:
         client.close()
         up.close()
+        if conn.own is not None:
+            try:
+                conn.own.close()
+            except Exception:
+                pass
 
 
 # ---------------------------------------------------------------------------------------------
@@ -646,6 +749,8 @@ def parse_args(argv):
             OPTS.xtest1_maxdelay = int(argv[i + 1]); i += 1
         elif a == "-xtest1-noack":
             OPTS.xtest1_noack = True
+        elif a == "-bigreq-max":
+            OPTS.bigreq_max = int(argv[i + 1], 0); i += 1
         elif a == "-log":
             OPTS.log = argv[i + 1]; i += 1
         else:
@@ -662,7 +767,7 @@ def parse_args(argv):
 def query_upstream():
     import Xlib.display
     display = Xlib.display.Display(OPTS.upstream)
-    for name in ("XTEST", "XInputExtension"):
+    for name in ("XTEST", "XInputExtension", "XC-MISC", "Generic Event Extension", "BIG-REQUESTS"):
         info = display.query_extension(name)
         if info is not None:
             UPSTREAM_MAJORS[name] = info.major_opcode

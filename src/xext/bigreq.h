@@ -1,0 +1,14 @@
+// BIG-REQUESTS: the extended length form, and the proxy's maximum request length.
+#pragma once
+
+#include "xext/bigreqenable.h"
+#include "xext/ext.h"
+#include "xext/extrequest.h"
+
+// The extension's init (an ExtensionInit): registers the record, writes its request rows and
+// stores its reset and its record in its ProxyState slot. NULL or an error text.
+const char *bigreqInit(ExtensionRecord *record);
+
+// Its request rows (for tests and diagnostics).
+extern const ExtRequestTable bigreqTable;
+

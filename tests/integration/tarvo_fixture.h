@@ -1,0 +1,88 @@
+// Runs the tarvo executable of this build directory as its own process against an Xvfb: on a
+// free display number, TARVO_HOME the checkout, TARVO_ETC and TARVO_VAR a temporary directory,
+// started with SIGUSR1 ignored so that it signals its readiness with SIGUSR1; stopped by
+// SIGTERM. The log file is printed when the test has failed.
+//
+// The test process keeps SIGUSR1 and SIGCHLD blocked (tarvoBlockSignals) so that the waits
+// can take them with sigtimedwait.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+struct TarvoOptions {
+  // Words after ":M"; "%D" becomes the Xvfb's display name (":N"), "%L" the log file. Empty:
+  // "screen %D.0".
+  std::vector<std::string> arguments;
+  bool logging = true;          // "logDestination %L logTypes steps" (the words below added)
+  std::vector<std::string> logTypes{"steps"};
+  bool noReset = true;          // "noReset on"
+  bool ignoreUsr1 = true;       // the child starts with SIGUSR1 ignored (it signals readiness)
+  bool waitReady = true;        // start() waits for the ready signal
+  bool setHome = true;          // TARVO_HOME
+  std::vector<std::pair<std::string, std::string>> environment;  // more variables
+  // Started through an intermediate process that ends once the proxy connects to its display:
+  // the test process (made a subreaper) becomes the proxy's parent, but is not the one that
+  // started it. Implies no wait for the ready signal.
+  bool parentLeaves = false;
+  // Words after all others (a serverCommand takes every word to the end).
+  std::vector<std::string> trailing;
+};
+
+class TarvoProcess {
+ public:
+  TarvoProcess() = default;
+  TarvoProcess(const TarvoProcess &) = delete;
+  TarvoProcess &operator=(const TarvoProcess &) = delete;
+  ~TarvoProcess();
+
+  // Starts tarvo for the Xvfb display name (":N"). With waitReady: "" once the ready signal
+  // came from it (20 s at most); the failure (with the log) when it ended first. Without it:
+  // "" once the process runs.
+  std::string start(const std::string &xvfbDisplay, const TarvoOptions &options = TarvoOptions{});
+  // SIGTERM, then the exit status (stop() twice gives the first status).
+  int stop();
+  // Waits for the process to end: its status (128 + signal when a signal ended it), or -1 when
+  // it still runs after timeoutMs.
+  int wait(int timeoutMs);
+  void signal(int number);
+  // Waits until the log holds the text (polling); false after timeoutMs.
+  bool waitForLog(const std::string &text, int timeoutMs);
+
+  pid_t pid() const { return pid_; }
+  bool running() const { return pid_ > 0; }
+  int displayNumber() const { return displayNumber_; }
+  std::string displayName() const { return ":" + std::to_string(displayNumber_); }
+  std::string socketPath() const { return "/tmp/.X11-unix/X" + std::to_string(displayNumber_); }
+  const std::string &directory() const { return directory_; }
+  std::string logPath() const { return directory_ + "/tarvo.log"; }
+  std::string log() const;         // the log file
+  std::string output() const;      // what it wrote to stdout and stderr
+  int status() const { return status_; }
+
+ private:
+  std::string launch(const std::string &xvfbDisplay, const TarvoOptions &options);
+  void cleanUp();
+
+  pid_t pid_ = -1;
+  int displayNumber_ = -1;
+  int status_ = -1;
+  std::string directory_;
+};
+
+// Blocks SIGUSR1 and SIGCHLD in the calling thread (before any other thread exists) and drops
+// pending ones. The tests' main thread calls it once.
+void tarvoBlockSignals();
+// The tarvo binary of this build directory.
+std::string tarvoBinary();
+// Runs tarvo with the words to its end (no display, no readiness): the status, with stdout and
+// stderr in *output.
+int tarvoRunToEnd(const std::vector<std::string> &words, const std::vector<std::pair<std::string, std::string>> &env,
+                  bool setHome, std::string *output, const std::string &directory, int timeoutMs = 20000);
+// Whether anything answers on the unix socket path.
+bool tarvoSocketAnswers(const std::string &path);
+// Reads a whole file ("" when missing).
+std::string tarvoReadFile(const std::string &path);

@@ -1,0 +1,539 @@
+// The tarvo executable as a whole: start-up failures, the ready signal, the exit and reset
+// signals, the last client, the real display's end, the required process, additional heads and
+// the quiet-time refresh. Each test runs the binary of its own build directory.
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <xcb/xcb.h>
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+#include "tarvo_fixture.h"
+#include "xdmcpmanager_fixture.h"
+#include "xvfb_fixture.h"
+
+namespace {
+
+size_t countOf(const std::string &text, const std::string &part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) n++;
+  return n;
+}
+
+// What a client learns from the setup reply, as text, to compare two connections.
+std::string setupSummary(xcb_connection_t *c) {
+  const xcb_setup_t *setup = xcb_get_setup(c);
+  std::string text = std::string(xcb_setup_vendor(setup), xcb_setup_vendor_length(setup)) + " " +
+                     std::to_string(setup->release_number) + " max " + std::to_string(setup->maximum_request_length);
+  for (auto it = xcb_setup_roots_iterator(setup); it.rem; xcb_screen_next(&it)) {
+    const xcb_screen_t *s = it.data;
+    text += " screen " + std::to_string(s->width_in_pixels) + "x" + std::to_string(s->height_in_pixels) + "x" +
+            std::to_string(s->root_depth) + " depths " + std::to_string(xcb_screen_allowed_depths_length(s));
+  }
+  return text;
+}
+
+// Connects, retrying while the proxy resets (its listeners are closed meanwhile).
+xcb_connection_t *connectWithin(const std::string &display, int timeoutMs) {
+  long long deadline = xvfbNowMs() + timeoutMs;
+  for (;;) {
+    xcb_connection_t *c = xcb_connect(display.c_str(), nullptr);
+    if (!xcb_connection_has_error(c)) return c;
+    xcb_disconnect(c);
+    if (xvfbNowMs() > deadline) return nullptr;
+    usleep(50000);
+  }
+}
+
+// A round trip (GetInputFocus): true when an answer came, a reply or an error.
+bool roundTrip(xcb_connection_t *c) {
+  xcb_generic_error_t *error = nullptr;
+  xcb_get_input_focus_reply_t *reply = xcb_get_input_focus_reply(c, xcb_get_input_focus(c), &error);
+  bool ok = reply != nullptr || error != nullptr;
+  free(reply);
+  free(error);
+  return ok;
+}
+
+// Whether the proxy closes the connection within 5 s (xcb sees the end of the stream).
+bool closedByPeer(xcb_connection_t *c) {
+  long long deadline = xvfbNowMs() + 5000;
+  while (!xcb_connection_has_error(c) && xvfbNowMs() < deadline) {
+    struct pollfd slot = {xcb_get_file_descriptor(c), POLLIN, 0};
+    if (poll(&slot, 1, 50) > 0) free(xcb_poll_for_event(c));
+  }
+  return xcb_connection_has_error(c) != 0;
+}
+
+class TarvoTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { tarvoBlockSignals(); }
+  void startXvfb(const XvfbOptions &options = XvfbOptions{}) { ASSERT_EQ(xvfb_.start(options), ""); }
+  XvfbServer xvfb_;
+  TarvoProcess tarvo_;
+};
+
+// ----- Start-up failures and information requests ----------------------------------------
+
+TEST_F(TarvoTest, StartUpFailuresEndWithTheirTexts) {
+  XvfbOptions two;
+  two.screens = {"640x480x24", "640x480x24"};
+  startXvfb(two);
+  const std::string d = xvfb_.displayName();
+  std::string directory = "/tmp/tarvo-fail-XXXXXX";
+  ASSERT_NE(mkdtemp(directory.data()), nullptr);
+  int absent = xvfbUnusedDisplayNumber();
+  int own = xvfbUnusedDisplayNumber();
+  const std::string ownName = ":" + std::to_string(own);
+  struct Case {
+    const char *name;
+    std::vector<std::string> words;
+    bool setHome;
+    int status;
+    const char *text;  // in the output or the log file
+  } cases[] = {
+      {"version", {"-VERSION"}, true, 0, "Tarvo 8.1."},
+      {"version with more", {"-version", "x"}, true, 1, "Syntax error or no configuration file"},
+      {"no home", {ownName, "screen", d + ".0"}, false, 1, "Environment variable *_HOME not set"},
+      {"unspecified screen", {ownName, "screen", d + ".0"}, true, 1, "Unspecified screen on"},
+      {"no such screen", {ownName, "screen", d + ".5"}, true, 1, "No screen #5"},
+      {"absent display", {ownName, "screen", ":" + std::to_string(absent) + ".0", "connectTimeout", "1"}, true, 1, ""},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string output;
+    std::string log = directory + "/tarvo.log";
+    std::vector<std::string> words = c.words;
+    if (words.size() > 1) words.insert(words.end(), {"logDestination", log, "logTypes", "steps"});
+    unlink(log.c_str());
+    long long began = xvfbNowMs();
+    int status = tarvoRunToEnd(words, {}, c.setHome, &output, directory);
+    EXPECT_EQ(status, c.status) << output << tarvoReadFile(log);
+    EXPECT_NE((output + tarvoReadFile(log)).find(c.text), std::string::npos) << output << tarvoReadFile(log);
+    EXPECT_LT(xvfbNowMs() - began, 10000);
+    EXPECT_FALSE(tarvoSocketAnswers("/tmp/.X11-unix/X" + std::to_string(own)));
+  }
+  // A command line that does not parse still reaches the configured log file.
+  std::string log = directory + "/parse.log";
+  std::string output;
+  EXPECT_EQ(tarvoRunToEnd({ownName, "logDestination", log, "screen", d + ".0", "bogusWord"}, {}, true, &output, directory), 1);
+  EXPECT_NE(tarvoReadFile(log).find("bogusWord"), std::string::npos) << output;
+  std::string remove = "rm -rf " + directory;
+  EXPECT_EQ(system(remove.c_str()), 0);
+}
+
+// ----- Ready signal and exit signal -------------------------------------------------------
+
+TEST_F(TarvoTest, ReadySignalThenSigtermEndsWithStatusZero) {
+  startXvfb();
+  ASSERT_EQ(tarvo_.start(xvfb_.displayName()), "");
+  std::string log = tarvo_.log();
+  EXPECT_NE(log.find("Sending ready signal to parent process " + std::to_string(getpid()) + "..."), std::string::npos);
+  xcb_connection_t *c = connectWithin(tarvo_.displayName(), 5000);
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(setupSummary(c).rfind("Morwentech Tarvo 81", 0), 0u) << setupSummary(c);
+  EXPECT_TRUE(roundTrip(c));
+  xcb_disconnect(c);
+  long long began = xvfbNowMs();
+  EXPECT_EQ(tarvo_.stop(), 0);
+  EXPECT_LT(xvfbNowMs() - began, 2000);
+  EXPECT_NE(tarvo_.log().find("Received exit signal 15"), std::string::npos);
+  EXPECT_FALSE(tarvoSocketAnswers(tarvo_.socketPath()));
+  EXPECT_NE(access(tarvo_.socketPath().c_str(), F_OK), 0);
+}
+
+TEST_F(TarvoTest, NoReadySignalWhenUsr1WasNotIgnored) {
+  startXvfb();
+  TarvoOptions options;
+  options.ignoreUsr1 = false;
+  options.waitReady = false;
+  ASSERT_EQ(tarvo_.start(xvfb_.displayName(), options), "");
+  xcb_connection_t *c = connectWithin(tarvo_.displayName(), 20000);
+  ASSERT_NE(c, nullptr);
+  EXPECT_TRUE(roundTrip(c));
+  xcb_disconnect(c);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGUSR1);
+  timespec wait{0, 200 * 1000000};
+  EXPECT_NE(sigtimedwait(&set, nullptr, &wait), SIGUSR1);
+  EXPECT_EQ(tarvo_.log().find("Sending ready signal"), std::string::npos);
+  EXPECT_EQ(tarvo_.stop(), 0);
+}
+
+TEST_F(TarvoTest, NoReadySignalOnceTheStartingParentHasGone) {
+  XvfbOptions options;
+  options.displayNumber = xvfbUnusedDisplayNumber();
+  TarvoOptions tarvoOptions;
+  tarvoOptions.parentLeaves = true;
+  tarvoOptions.arguments = {"screen", ":" + std::to_string(options.displayNumber) + ".0"};
+  ASSERT_EQ(tarvo_.start("", tarvoOptions), "");
+  EXPECT_EQ(getppid() == tarvo_.pid(), false);
+  // The proxy waits for its display, now with this process as its parent.
+  startXvfb(options);
+  xcb_connection_t *c = connectWithin(tarvo_.displayName(), 20000);
+  ASSERT_NE(c, nullptr);
+  xcb_disconnect(c);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGUSR1);
+  timespec wait{0, 300 * 1000000};
+  EXPECT_NE(sigtimedwait(&set, nullptr, &wait), SIGUSR1);
+  EXPECT_EQ(tarvo_.log().find("Sending ready signal"), std::string::npos);
+  EXPECT_EQ(tarvo_.stop(), 0);
+}
+
+// ----- Resets ------------------------------------------------------------------------------
+
+TEST_F(TarvoTest, SighupAndLastClientResetThenSigtermInTheSleep) {
+  startXvfb();
+  TarvoOptions options;
+  options.noReset = false;
+  options.logTypes = {"steps", "Hints"};
+  ASSERT_EQ(tarvo_.start(xvfb_.displayName(), options), "");
+  xcb_connection_t *held = connectWithin(tarvo_.displayName(), 5000);
+  ASSERT_NE(held, nullptr);
+  ASSERT_TRUE(roundTrip(held));
+  std::string before = setupSummary(held);
+
+  // SIGHUP: the held connection is closed, and after the sleep the next client gets the same.
+  tarvo_.signal(SIGHUP);
+  ASSERT_TRUE(tarvo_.waitForLog("Resetting tarvo (#1, Received reset signal SIGHUP, noReset=0, delay=2s)...", 5000));
+  EXPECT_TRUE(closedByPeer(held));
+  xcb_disconnect(held);
+  xcb_connection_t *next = connectWithin(tarvo_.displayName(), 10000);
+  ASSERT_NE(next, nullptr);
+  EXPECT_TRUE(roundTrip(next));
+  EXPECT_EQ(setupSummary(next), before);
+
+  // The last client leaves: a reset, and the client after it is served.
+  xcb_disconnect(next);
+  ASSERT_TRUE(tarvo_.waitForLog("Resetting tarvo (#2, End of last", 5000));
+  xcb_connection_t *after = connectWithin(tarvo_.displayName(), 10000);
+  ASSERT_NE(after, nullptr);
+  EXPECT_TRUE(roundTrip(after));
+  EXPECT_EQ(setupSummary(after), before);
+
+  // A third reset by SIGHUP; SIGTERM during its sleep ends the proxy at once.
+  tarvo_.signal(SIGHUP);
+  ASSERT_TRUE(tarvo_.waitForLog("Resetting tarvo (#3, Received reset signal SIGHUP", 5000));
+  long long deadline = xvfbNowMs() + 5000;
+  while (countOf(tarvo_.log(), "Sleeping 2 seconds...") < 3 && xvfbNowMs() < deadline) usleep(10000);
+  ASSERT_EQ(countOf(tarvo_.log(), "Sleeping 2 seconds..."), 3u);
+  long long began = xvfbNowMs();
+  tarvo_.signal(SIGTERM);
+  EXPECT_EQ(tarvo_.wait(1000), 0);
+  EXPECT_LT(xvfbNowMs() - began, 1000);
+  EXPECT_NE(tarvo_.log().find("Received exit signal 15"), std::string::npos);
+  EXPECT_FALSE(tarvoSocketAnswers(tarvo_.socketPath()));
+  xcb_disconnect(after);
+}
+
+TEST_F(TarvoTest, SighupWithNoResetClosesClientsWithoutSleeping) {
+  startXvfb();
+  ASSERT_EQ(tarvo_.start(xvfb_.displayName()), "");
+  xcb_connection_t *held = connectWithin(tarvo_.displayName(), 5000);
+  ASSERT_NE(held, nullptr);
+  ASSERT_TRUE(roundTrip(held));
+  tarvo_.signal(SIGHUP);
+  long long began = xvfbNowMs();
+  EXPECT_TRUE(closedByPeer(held));
+  xcb_disconnect(held);
+  xcb_connection_t *next = connectWithin(tarvo_.displayName(), 5000);
+  ASSERT_NE(next, nullptr);
+  EXPECT_TRUE(roundTrip(next));
+  EXPECT_LT(xvfbNowMs() - began, 1500);
+  xcb_disconnect(next);
+  EXPECT_TRUE(tarvo_.waitForLog("Received reset signal SIGHUP", 2000));
+  EXPECT_EQ(tarvo_.log().find("Sleeping"), std::string::npos);
+  EXPECT_EQ(tarvo_.stop(), 0);
+}
+
+// ----- The end of the real display and of the required process ---------------------------
+
+TEST_F(TarvoTest, KilledRealServerEndsTheProxy) {
+  startXvfb();
+  ASSERT_EQ(tarvo_.start(xvfb_.displayName()), "");
+  xvfb_.kill();
+  EXPECT_EQ(tarvo_.wait(2000), 0);
+  EXPECT_NE(tarvo_.log().find("Broken connection to display"), std::string::npos);
+  EXPECT_FALSE(tarvoSocketAnswers(tarvo_.socketPath()));
+}
+
+TEST_F(TarvoTest, DeadRequiredProcessEndsTheProxyWithStatusOne) {
+  startXvfb();
+  pid_t gone = fork();
+  if (gone == 0) _exit(0);
+  ASSERT_GT(gone, 0);
+  waitpid(gone, nullptr, 0);
+  TarvoOptions options;
+  options.environment = {{"MWTProcessRequired", std::to_string(gone)}};
+  ASSERT_EQ(tarvo_.start(xvfb_.displayName(), options), "");
+  EXPECT_EQ(tarvo_.wait(12000), 1);
+  EXPECT_NE(tarvo_.log().find("Required process is dead"), std::string::npos);
+}
+
+// ----- Heads -------------------------------------------------------------------------------
+
+TEST_F(TarvoTest, AnyScreenMakesEveryScreenAHeadEastOfTheOneBefore) {
+  XvfbOptions three;
+  three.screens = {"1024x768x24", "1024x768x24", "1024x768x24"};
+  startXvfb(three);
+  TarvoOptions options;
+  options.arguments = {"screen", "%D.0", "tags", "anyScreen"};
+  ASSERT_EQ(tarvo_.start(xvfb_.displayName(), options), "");
+  EXPECT_EQ(countOf(tarvo_.log(), "Found additional head"), 2u);
+  xcb_connection_t *c = connectWithin(tarvo_.displayName(), 5000);
+  ASSERT_NE(c, nullptr);
+  const xcb_setup_t *setup = xcb_get_setup(c);
+  ASSERT_EQ(xcb_setup_roots_length(setup), 1);
+  xcb_screen_t *screen = xcb_setup_roots_iterator(setup).data;
+  EXPECT_EQ(screen->width_in_pixels, 3072);
+  EXPECT_EQ(screen->height_in_pixels, 768);
+  xcb_disconnect(c);
+  EXPECT_EQ(tarvo_.stop(), 0);
+}
+
+// The proxy's inner window: the grandchild of the real root under the proxy's top window.
+Window innerWindowOf(Display *d) {
+  Window root, parent, *children = nullptr;
+  unsigned count = 0;
+  Window found = 0;
+  if (!XQueryTree(d, DefaultRootWindow(d), &root, &parent, &children, &count)) return 0;
+  for (unsigned i = 0; i < count && !found; i++) {
+    Window *middle = nullptr, *inner = nullptr;
+    unsigned middleCount = 0, innerCount = 0;
+    if (XQueryTree(d, children[i], &root, &parent, &middle, &middleCount) && middleCount == 1 &&
+        XQueryTree(d, middle[0], &root, &parent, &inner, &innerCount) && innerCount == 1)
+      found = inner[0];
+    if (middle) XFree(middle);
+    if (inner) XFree(inner);
+  }
+  if (children) XFree(children);
+  return found;
+}
+
+unsigned long pixelAt(Display *d, Window w, int x, int y) {
+  XImage *image = XGetImage(d, w, x, y, 1, 1, AllPlanes, ZPixmap);
+  if (!image) return ~0ul;
+  unsigned long pixel = XGetPixel(image, 0, 0);
+  XDestroyImage(image);
+  return pixel;
+}
+
+TEST_F(TarvoTest, QuietTimeRefreshClearsTheInnerWindow) {
+  startXvfb();
+  ASSERT_EQ(tarvo_.start(xvfb_.displayName()), "");
+  Display *d = XOpenDisplay(xvfb_.displayName().c_str());
+  ASSERT_NE(d, nullptr);
+  Window inner = innerWindowOf(d);
+  ASSERT_NE(inner, 0u);
+  const unsigned long red = 0xff0000;
+  GC gc = XCreateGC(d, inner, 0, nullptr);
+  XSetForeground(d, gc, red);
+  XFillRectangle(d, inner, gc, 100, 100, 50, 50);
+  XSync(d, False);
+  ASSERT_EQ(pixelAt(d, inner, 120, 120), red);
+  long long deadline = xvfbNowMs() + 8000;
+  while (pixelAt(d, inner, 120, 120) == red && xvfbNowMs() < deadline) usleep(100000);
+  EXPECT_NE(pixelAt(d, inner, 120, 120), red);
+  // Not before the quiet time (measured from the last event the proxy saw, which was before
+  // the drawing).
+  EXPECT_GT(xvfbNowMs() - (deadline - 8000), 1000);
+  XFreeGC(d, gc);
+  XCloseDisplay(d);
+  EXPECT_EQ(tarvo_.stop(), 0);
+}
+
+
+// ----- The extension list in the log ---------------------------------------------------------
+
+struct RealExtension {
+  int opcode, event, error;
+};
+
+// Every extension the server lists, with its codes.
+std::map<std::string, RealExtension> realExtensions(const std::string &display) {
+  std::map<std::string, RealExtension> out;
+  xcb_connection_t *c = xcb_connect(display.c_str(), nullptr);
+  if (xcb_connection_has_error(c)) {
+    xcb_disconnect(c);
+    return out;
+  }
+  xcb_list_extensions_reply_t *list = xcb_list_extensions_reply(c, xcb_list_extensions(c), nullptr);
+  if (list) {
+    for (auto it = xcb_list_extensions_names_iterator(list); it.rem; xcb_str_next(&it)) {
+      std::string name(xcb_str_name(it.data), xcb_str_name_length(it.data));
+      xcb_query_extension_reply_t *q =
+          xcb_query_extension_reply(c, xcb_query_extension(c, uint16_t(name.size()), name.c_str()), nullptr);
+      if (q && q->present) out[name] = {q->major_opcode, q->first_event, q->first_error};
+      free(q);
+    }
+    free(list);
+  }
+  xcb_disconnect(c);
+  return out;
+}
+
+TEST_F(TarvoTest, LogListsTheExtensionsWithTheRealCodesAndTheAddedOnesAtFreeOpcodes) {
+  startXvfb();
+  auto real = realExtensions(xvfb_.displayName());
+  ASSERT_TRUE(real.count("XVideo"));
+  TarvoOptions options;
+  options.arguments = {"screen", "%D.0", "extensions", "-XVideo"};
+  ASSERT_EQ(tarvo_.start(xvfb_.displayName(), options), "");
+  std::string log = tarvo_.log();
+  size_t ready = log.find("Sending ready signal to parent process");
+  ASSERT_NE(ready, std::string::npos);
+  EXPECT_NE(log.find("Extension XVideo disabled ..."), std::string::npos);
+
+  std::vector<std::string> lines;
+  for (size_t at = 0, end; at < log.size(); at = end + 1) {
+    end = log.find('\n', at);
+    if (end == std::string::npos) end = log.size();
+    std::string line = log.substr(at, end - at);
+    line.erase(0, line.find_first_not_of(" 0123456789:"));  // the time stamp and the indent
+    lines.push_back(line);
+  }
+  std::set<int> taken;
+  int initLines = 0, added = 0;
+  bool readySeen = false;
+  for (size_t i = 0; i < lines.size(); i++) {
+    const std::string &line = lines[i];
+    if (line.rfind("Sending ready signal", 0) == 0) readySeen = true;
+    if (line.rfind("Init ", 0) != 0 || line.find(" (op=") == std::string::npos) continue;
+    SCOPED_TRACE(line);
+    EXPECT_FALSE(readySeen);
+    initLines++;
+    size_t codes = line.rfind(" (op=");
+    std::string head = line.substr(5, codes - 5);
+    std::string name = head.substr(0, head.rfind(' '));  // the version follows the name
+    unsigned op = 0, ev = 0, err = 0;
+    ASSERT_EQ(sscanf(line.c_str() + codes, " (op=%u ev=%u err=%u)", &op, &ev, &err), 3);
+    EXPECT_NE(name, "XVideo");
+    bool failed = i + 1 < lines.size() && lines[i + 1].rfind(name + ": ", 0) == 0;
+    auto it = real.find(name);
+    if (it != real.end() && int(op) == it->second.opcode) {
+      // One the real server offers: its own codes.
+      EXPECT_EQ(int(ev), it->second.event);
+      EXPECT_EQ(int(err), it->second.error);
+    } else {
+      // One the proxy adds: the lowest free opcode, no events, no errors.
+      added++;
+      EXPECT_EQ(ev, 0u);
+      EXPECT_EQ(err, 0u);
+      int lowest = 128;
+      while (taken.count(lowest)) lowest++;
+      EXPECT_EQ(int(op), lowest);
+    }
+    if (!failed) taken.insert(int(op));
+  }
+  EXPECT_GT(initLines, 5);
+  EXPECT_GT(added, 0);
+  EXPECT_EQ(tarvo_.stop(), 0);
+}
+
+// ----- Events of the real display ----------------------------------------------------------
+
+TEST_F(TarvoTest, SyntheticLeaveNotifyToTheMiddleWindowIsIgnored) {
+  startXvfb();
+  ASSERT_EQ(tarvo_.start(xvfb_.displayName()), "");
+  Display *d = XOpenDisplay(xvfb_.displayName().c_str());
+  ASSERT_NE(d, nullptr);
+  Window root, parent, *children = nullptr;
+  unsigned count = 0;
+  Window inner = innerWindowOf(d);
+  ASSERT_NE(inner, 0u);
+  ASSERT_TRUE(XQueryTree(d, inner, &root, &parent, &children, &count));
+  if (children) XFree(children);
+  XEvent event{};
+  event.xcrossing.type = LeaveNotify;
+  event.xcrossing.window = parent;  // the middle window
+  event.xcrossing.root = DefaultRootWindow(d);
+  event.xcrossing.mode = NotifyNormal;
+  event.xcrossing.detail = NotifyAncestor;
+  XSendEvent(d, parent, False, LeaveWindowMask, &event);
+  XSync(d, False);
+  EXPECT_TRUE(tarvo_.waitForLog("LeaveEvent by XSendEvent ignored ...", 5000));
+  XCloseDisplay(d);
+  EXPECT_EQ(tarvo_.stop(), 0);
+}
+
+
+// ----- A local X server ----------------------------------------------------------------------
+
+TEST_F(TarvoTest, ServerCommandStartsTheLocalServerWhichTheResetSignalsAndTheExitStops) {
+  int local = xvfbUnusedDisplayNumber();
+  ASSERT_GT(local, 0);
+  const std::string localName = ":" + std::to_string(local);
+  const std::string localSocket = "/tmp/.X11-unix/X" + std::to_string(local);
+  // Whatever happens, the local server does not outlive the test (its lock file names it).
+  struct LocalServerGuard {
+    int number;
+    ~LocalServerGuard() {
+      int pid = atoi(tarvoReadFile("/tmp/.X" + std::to_string(number) + "-lock").c_str());
+      if (pid > 1) kill(pid, SIGKILL);
+    }
+  } guard{local};
+  TarvoOptions options;
+  options.noReset = false;
+  options.logTypes = {"steps", "Hints"};
+  options.arguments = {"screen", localName + ".0"};
+  options.trailing = {"serverCommand", "Xvfb", localName, "-screen", "0", "800x600x24", "-nolisten", "tcp"};
+  ASSERT_EQ(tarvo_.start(":0", options), "");
+  EXPECT_NE(tarvo_.log().find("Starting local X-server: Xvfb..."), std::string::npos);
+  xcb_connection_t *c = connectWithin(tarvo_.displayName(), 5000);
+  ASSERT_NE(c, nullptr);
+  EXPECT_NE(setupSummary(c).find("screen 800x600x24"), std::string::npos) << setupSummary(c);
+  // A SIGHUP: the local server is reset too, and served again after the sleep.
+  tarvo_.signal(SIGHUP);
+  EXPECT_TRUE(closedByPeer(c));
+  xcb_disconnect(c);
+  ASSERT_TRUE(tarvo_.waitForLog("Resetting tarvo (#1, Received reset signal SIGHUP", 5000));
+  c = connectWithin(tarvo_.displayName(), 10000);
+  ASSERT_NE(c, nullptr);
+  EXPECT_NE(setupSummary(c).find("screen 800x600x24"), std::string::npos);
+  xcb_disconnect(c);
+  // The exit hooks stop the local server.
+  ASSERT_TRUE(tarvo_.waitForLog("Resetting tarvo (#2, End of last", 5000));
+  EXPECT_TRUE(tarvoSocketAnswers(localSocket));
+  EXPECT_EQ(tarvo_.stop(), 0);
+  EXPECT_NE(tarvo_.log().find("Stopping X server process"), std::string::npos);
+  EXPECT_FALSE(tarvoSocketAnswers(localSocket));
+}
+
+
+// ----- XDMCP -------------------------------------------------------------------------------
+
+TEST_F(TarvoTest, XdmcpQueryGoesToTheConfiguredManagerBeforeTheReadySignal) {
+  startXvfb();
+  FakeXdmcpManager manager;
+  ASSERT_TRUE(manager.ok());
+  TarvoOptions options;
+  options.arguments = {"screen", "%D.0", "xdmcpMode", "query", "xdmcpHost", "127.0.0.1", "xdmcpPort",
+                       std::to_string(manager.port())};
+  ASSERT_EQ(tarvo_.start(xvfb_.displayName(), options), "");
+  std::string log = tarvo_.log();
+  size_t init = log.find("Init XDMCP (mode=3 host=127.0.0.1 port=" + std::to_string(manager.port()) + ")...");
+  ASSERT_NE(init, std::string::npos);
+  EXPECT_LT(init, log.find("Sending ready signal"));
+  long long deadline = xvfbNowMs() + 5000;
+  while (manager.packets.empty() && xvfbNowMs() < deadline) {
+    manager.drain(0);
+    usleep(20000);
+  }
+  ASSERT_FALSE(manager.packets.empty());
+  EXPECT_EQ(manager.packets.front().opcode, int(QUERY));
+  EXPECT_EQ(tarvo_.stop(), 0);
+}
+
+}  // namespace

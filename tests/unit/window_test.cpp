@@ -1,0 +1,609 @@
+// The window tree, grabs, freezes and focus on the fake core: fake clients whose output is read
+// back, meta screens without a real display.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "fakecore.h"
+#include "proxy/clientconnection.h"
+#include "proxy/resource.h"
+#include "proxy/window.h"
+#include "proxy/xcorepassive.h"
+#include "proxy/xproxy.h"
+#include "proxy/xscreen.h"
+
+namespace {
+
+class WindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    screen = core.addScreen(1000, 800);
+    a = &core.addClient(false);
+    b = &core.addClient(true);
+  }
+
+  // A window of the client under the parent, mapped unless told otherwise.
+  WindowRecord *make(FakeClient &c, uint32_t n, WindowRecord *parent, int x, int y, int w, int h, int border = 0,
+                     bool map = true, uint16_t windowClass = 1) {
+    FakeCore::Current current(c);
+    WindowRecord *win = windowCreate(c.id(n), parent, x, y, uint16_t(w), uint16_t(h), uint16_t(border), windowClass, 0);
+    EXPECT_NE(win, nullptr);
+    if (win && map) windowMap(win);
+    return win;
+  }
+  void select(FakeClient &c, WindowRecord *w, uint32_t mask) {
+    FakeCore::Current current(c);
+    windowChangeAttributes(w, mask);
+  }
+  // The VisibilityNotify events the client received: window id and state.
+  std::vector<std::pair<uint32_t, uint32_t>> visibilityEvents(FakeClient &c, std::vector<uint32_t> *sequences = nullptr) {
+    std::vector<std::pair<uint32_t, uint32_t>> out;
+    for (const FakeBytes &m : core.messages(c)) {
+      if (m[0] != 15) continue;
+      out.emplace_back(c.u32(m, 4), m[8]);
+      if (sequences) sequences->push_back(c.u16(m, 2));
+    }
+    return out;
+  }
+  std::vector<uint32_t> stacking(WindowRecord *parent) {
+    std::vector<uint32_t> ids;
+    for (WindowRecord *w = parent->firstChild; w; w = w->nextSibling) ids.push_back(w->id & 0xff);
+    return ids;
+  }
+  int configure(FakeClient &c, WindowRecord *w, uint32_t mask, std::vector<uint32_t> values) {
+    FakeCore::Current current(c);
+    return windowConfigure(w, mask, values.data(), c.client);
+  }
+
+  FakeCore core;
+  MetaScreen *screen = nullptr;
+  FakeClient *a = nullptr, *b = nullptr;
+};
+
+TEST_F(WindowTest, MappingOverASiblingNotifiesEachSelectingClientOnce) {
+  WindowRecord *root = core.root();
+  WindowRecord *below = make(*a, 1, root, 100, 100, 200, 200);
+  select(*a, below, kWindowVisibilityChangeMask);
+  select(*b, below, kWindowVisibilityChangeMask | 0x8000);
+  a->client->sequence = 7;
+  b->client->sequence = 3;
+  EXPECT_EQ(below->visibility, 0);
+  struct Case {
+    int x, y, w, h;
+    uint32_t state;
+  } cases[] = {
+      {150, 150, 50, 50, 1},    // partly covered
+      {50, 50, 400, 400, 2},    // wholly covered
+  };
+  uint32_t n = 10;
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.state);
+    core.messages(*a);
+    core.messages(*b);
+    WindowRecord *top = make(*a, n++, root, c.x, c.y, c.w, c.h);
+    std::vector<uint32_t> seqA, seqB;
+    EXPECT_EQ(visibilityEvents(*a, &seqA), (std::vector<std::pair<uint32_t, uint32_t>>{{below->id, c.state}}));
+    EXPECT_EQ(visibilityEvents(*b, &seqB), (std::vector<std::pair<uint32_t, uint32_t>>{{below->id, c.state}}));
+    EXPECT_EQ(seqA, std::vector<uint32_t>{7});
+    EXPECT_EQ(seqB, std::vector<uint32_t>{3});
+    // Unmapped again: the sibling is unobscured and both hear it.
+    {
+      FakeCore::Current current(*a);
+      windowUnmap(top, 0);
+    }
+    EXPECT_EQ(below->visibility, 0);
+    EXPECT_EQ(visibilityEvents(*a).size(), 1u);
+    EXPECT_EQ(visibilityEvents(*b).size(), 1u);
+  }
+  // A window outside its parent is fully obscured; one sticking out partly.
+  WindowRecord *child = make(*a, 30, below, 190, 190, 20, 20);
+  EXPECT_EQ(child->visibility, 1);
+  WindowRecord *gone = make(*a, 31, below, 300, 300, 20, 20);
+  EXPECT_EQ(gone->visibility, 2);
+  EXPECT_EQ(windowAtPoint(root, 295, 295), child);
+  EXPECT_EQ(windowAtPoint(root, 305, 305), root);  // the part outside its parent is not reached
+}
+
+TEST_F(WindowTest, RedirectedMapWaitsForTheWindowManager) {
+  WindowRecord *root = core.root();
+  select(*b, root, kWindowSubstructureRedirectMask);
+  WindowRecord *w = make(*a, 1, root, 10, 10, 50, 50);
+  EXPECT_FALSE(w->mapped);
+  // An override-redirect window is not redirected; nor is the window manager's own.
+  WindowRecord *menu = make(*a, 2, root, 10, 10, 50, 50, 0, false);
+  menu->overrideRedirect = 1;
+  {
+    FakeCore::Current current(*a);
+    windowMap(menu);
+  }
+  EXPECT_TRUE(menu->viewable);
+  {
+    FakeCore::Current current(*b);
+    windowMap(w);
+  }
+  EXPECT_TRUE(w->viewable);
+  // Once the window manager has gone, a map goes through at once.
+  core.closeClient(*b);
+  WindowRecord *later = make(*a, 3, root, 10, 10, 50, 50);
+  EXPECT_TRUE(later->mapped);
+  EXPECT_FALSE(windowRedirectedByOther(root, a->client));
+}
+
+TEST_F(WindowTest, ConfigureRefusals) {
+  WindowRecord *root = core.root();
+  WindowRecord *w = make(*a, 1, root, 0, 0, 10, 10);
+  WindowRecord *sibling = make(*a, 2, root, 0, 0, 10, 10);
+  WindowRecord *other = make(*a, 3, sibling, 0, 0, 5, 5);
+  WindowRecord *inputOnly = make(*a, 4, root, 0, 0, 10, 10, 0, true, 2);
+  struct Case {
+    const char *what;
+    WindowRecord *window;
+    uint32_t mask;
+    std::vector<uint32_t> values;
+    int error;
+  } cases[] = {
+      {"width 0", w, 0x4, {0}, 2},
+      {"height 0", w, 0x8, {0}, 2},
+      {"mask bit 0x80", w, 0x80, {1}, 2},
+      {"stack mode 5", w, 0x40, {5}, 2},
+      {"sibling without stack mode", w, 0x20, {sibling->id}, 8},
+      {"sibling of another parent", w, 0x60, {other->id, 0}, 8},
+      {"the window as its own sibling", w, 0x60, {w->id, 0}, 8},
+      {"unknown sibling", w, 0x60, {a->id(99), 0}, 3},
+      {"border on InputOnly", inputOnly, 0x10, {1}, 8},
+      {"root is left alone", root, 0x1, {5}, 0},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(configure(*a, c.window, c.mask, c.values), c.error);
+    EXPECT_EQ(w->originX, 0);
+    EXPECT_EQ(w->width, 10);
+  }
+  EXPECT_EQ(root->x, 0);
+}
+
+TEST_F(WindowTest, StackModes) {
+  WindowRecord *root = core.root();
+  // Three overlapping windows 1 (top), 2, 3 and a distant one 4 at the bottom.
+  auto build = [&]() {
+    while (root->firstChild) {
+      FakeCore::Current current(*a);
+      resourceFree(root->firstChild->id, 0);
+    }
+    make(*a, 4, root, 800, 600, 10, 10);
+    make(*a, 3, root, 0, 0, 100, 100);
+    make(*a, 2, root, 50, 50, 100, 100);
+    make(*a, 1, root, 60, 60, 100, 100);
+  };
+  auto win = [&](uint32_t n) { return static_cast<WindowRecord *>(resourceLookupWindow(a->id(n))); };
+  struct Case {
+    const char *what;
+    uint32_t window;
+    uint32_t sibling;  // 0: none
+    uint32_t mode;
+    std::vector<uint32_t> order;
+  } cases[] = {
+      {"Above", 3, 0, 0, {3, 1, 2, 4}},
+      {"Above sibling", 3, 2, 0, {1, 3, 2, 4}},
+      {"Below", 1, 0, 1, {2, 3, 4, 1}},
+      {"Below sibling", 1, 3, 1, {2, 3, 1, 4}},
+      {"TopIf overlapped", 3, 0, 2, {3, 1, 2, 4}},
+      {"TopIf not overlapped", 4, 0, 2, {1, 2, 3, 4}},
+      {"TopIf sibling below", 2, 3, 2, {1, 2, 3, 4}},
+      {"TopIf sibling above", 2, 1, 2, {2, 1, 3, 4}},
+      {"BottomIf overlapping", 1, 0, 3, {2, 3, 4, 1}},
+      {"BottomIf nothing below overlaps", 4, 0, 3, {1, 2, 3, 4}},
+      {"BottomIf sibling below", 1, 3, 3, {2, 3, 4, 1}},
+      {"Opposite covered", 3, 0, 4, {3, 1, 2, 4}},
+      {"Opposite covering", 1, 0, 4, {2, 3, 4, 1}},
+      {"Opposite sibling above", 2, 1, 4, {2, 1, 3, 4}},
+      {"Opposite sibling below", 2, 3, 4, {1, 3, 4, 2}},
+      {"Opposite sibling apart", 4, 3, 4, {1, 2, 3, 4}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    build();
+    uint32_t mask = c.sibling ? 0x60 : 0x40;
+    std::vector<uint32_t> values;
+    if (c.sibling) values.push_back(win(c.sibling)->id);
+    values.push_back(c.mode);
+    EXPECT_EQ(configure(*a, win(c.window), mask, values), 0);
+    EXPECT_EQ(stacking(root), c.order);
+  }
+}
+
+TEST_F(WindowTest, GravityOnParentResize) {
+  WindowRecord *root = core.root();
+  // Child at 10,20 of size 30x40 in a 200x100 parent at 100,100 that grows by 51x31.
+  struct Case {
+    uint8_t gravity;
+    int x, y;  // new position relative to the parent
+  } cases[] = {
+      {1, 10, 20}, {2, 35, 20}, {3, 61, 20}, {4, 10, 35}, {5, 35, 35},
+      {6, 61, 35}, {7, 10, 51}, {8, 35, 51}, {9, 61, 51}, {10, 0, 20},
+  };
+  uint32_t n = 1;
+  for (const Case &c : cases) {
+    SCOPED_TRACE(int(c.gravity));
+    WindowRecord *parent = make(*a, n++, root, 100, 100, 200, 100);
+    WindowRecord *child = make(*a, n++, parent, 10, 20, 30, 40);
+    child->windowGravity = c.gravity;
+    // Static: the parent's left edge also moves right by 10, the child stays in place.
+    if (c.gravity == 10)
+      EXPECT_EQ(configure(*a, parent, 0x1 | 0x4 | 0x8, {110, 251, 131}), 0);
+    else
+      EXPECT_EQ(configure(*a, parent, 0x4 | 0x8, {251, 131}), 0);
+    EXPECT_EQ(child->originX, c.x);
+    EXPECT_EQ(child->originY, c.y);
+    EXPECT_EQ(child->x, parent->x + c.x);
+  }
+  // Negative changes truncate toward zero; Unmap gravity unmaps.
+  int32_t x, y;
+  windowGravityTranslate(10, 10, 0, 0, -51, -31, 5, &x, &y);
+  EXPECT_EQ(x, 10 - 25);
+  EXPECT_EQ(y, 10 - 15);
+  WindowRecord *parent = make(*a, 90, root, 0, 0, 100, 100);
+  WindowRecord *child = make(*a, 91, parent, 0, 0, 10, 10);
+  child->windowGravity = 0;
+  EXPECT_EQ(configure(*a, parent, 0x4, {50}), 0);
+  EXPECT_FALSE(child->mapped);
+}
+
+TEST_F(WindowTest, CirculateAndReparent) {
+  WindowRecord *root = core.root();
+  WindowRecord *w1 = make(*a, 1, root, 0, 0, 100, 100);
+  make(*a, 2, root, 50, 50, 100, 100);
+  make(*a, 3, root, 500, 500, 10, 10);  // overlaps nobody
+  EXPECT_EQ(stacking(root), (std::vector<uint32_t>{3, 2, 1}));
+  {
+    FakeCore::Current current(*a);
+    windowCirculate(root, 0);  // RaiseLowest: 1 is overlapped
+  }
+  EXPECT_EQ(stacking(root), (std::vector<uint32_t>{1, 3, 2}));
+  {
+    FakeCore::Current current(*a);
+    windowCirculate(root, 1);  // LowerHighest: 1 overlaps 2
+  }
+  EXPECT_EQ(stacking(root), (std::vector<uint32_t>{3, 2, 1}));
+
+  // Reparenting into itself or anything inside it is refused; elsewhere it keeps the map state.
+  WindowRecord *child = make(*a, 10, w1, 5, 5, 20, 20);
+  WindowRecord *grandchild = make(*a, 11, child, 1, 1, 5, 5);
+  EXPECT_EQ(windowReparent(w1, w1, 0, 0, a->client), 8);
+  EXPECT_EQ(windowReparent(w1, child, 0, 0, a->client), 8);
+  EXPECT_EQ(windowReparent(w1, grandchild, 0, 0, a->client), 8);
+  WindowRecord *inputOnly = make(*a, 12, root, 0, 0, 5, 5, 0, true, 2);
+  EXPECT_EQ(windowReparent(child, inputOnly, 0, 0, a->client), 8);
+  WindowRecord *target = static_cast<WindowRecord *>(resourceLookupWindow(a->id(3)));
+  {
+    FakeCore::Current current(*a);
+    EXPECT_EQ(windowReparent(child, target, 2, 3, a->client), 0);
+  }
+  EXPECT_EQ(child->parent, target);
+  EXPECT_TRUE(child->viewable);
+  EXPECT_EQ(child->x, 502);
+  EXPECT_EQ(grandchild->x, 503);
+  EXPECT_EQ(windowAtPoint(root, 503, 504), grandchild);
+}
+
+TEST_F(WindowTest, DestroyedWindowMasksLastSevenSeconds) {
+  WindowRecord *root = core.root();
+  for (int reset = 0; reset < 2; reset++) {
+    SCOPED_TRACE(reset);
+    WindowRecord *w = make(*a, 1, root, 0, 0, 10, 10);
+    {
+      FakeCore::Current current(*a);
+      windowApplyCreateAttributes(w, 0x1);
+      windowChangeAttributes(w, 0x8001);  // keys and exposure: no round trip
+    }
+    {
+      FakeCore::Current current(*a);
+      EXPECT_EQ(windowClientEventMask(w->id), 0x8001u);
+      resourceFree(w->id, 0);
+      EXPECT_EQ(windowClientEventMask(a->id(1)), 0x8001u);
+      int32_t x, y;
+      EXPECT_EQ(windowPosition(a->id(1), &x, &y), 1);
+    }
+    if (reset) {
+      windowFreePendingSelectionBlocks();
+    } else {
+      core.advanceMs(6999);
+      FakeCore::Current current(*a);
+      EXPECT_EQ(windowClientEventMask(a->id(1)), 0x8001u);
+    }
+    core.advanceMs(2);
+    FakeCore::Current current(*a);
+    EXPECT_EQ(windowClientEventMask(a->id(1)), 0u);
+    EXPECT_EQ(windowPendingSelectionBlocks(), nullptr);
+  }
+}
+
+TEST_F(WindowTest, PointerMasksWaitForTheRoundTrip) {
+  WindowRecord *w = make(*a, 1, core.root(), 0, 0, 10, 10);
+  auto maskOfA = [&](uint32_t id) {
+    FakeCore::Current current(*a);
+    return windowClientEventMask(id);
+  };
+  select(*a, w, 0x4);  // ButtonPress: judged by the old mask until the server has it
+  EXPECT_EQ(maskOfA(w->id), 0u);
+  EXPECT_EQ(core.answerRoundTrips(*a), 1);
+  EXPECT_EQ(maskOfA(w->id), 0x4u);
+  // A second client's ButtonPress is refused while the first holds it.
+  {
+    FakeCore::Current other(*b);
+    EXPECT_EQ(windowChangeAttributes(w, 0x4), 0);
+  }
+  EXPECT_TRUE(core.logged("Invalid event-mask 0x4 for window"));
+  // A confirmation that arrives after the window's block is gone changes nothing.
+  select(*a, w, 0);
+  {
+    FakeCore::Current current(*a);
+    resourceFree(w->id, 0);
+  }
+  windowFreePendingSelectionBlocks();
+  EXPECT_EQ(core.answerRoundTrips(*a), 1);
+  EXPECT_EQ(maskOfA(a->id(1)), 0u);
+}
+
+TEST_F(WindowTest, SaveSetOfAClosingWindowManager) {
+  WindowRecord *root = core.root();
+  // b is the window manager: a frame on the root, a's window inside, at 20,30 in a frame at 100,50.
+  WindowRecord *frame = make(*b, 1, root, 100, 50, 300, 300, 2);
+  WindowRecord *inner = make(*b, 2, frame, 0, 0, 280, 280);
+  WindowRecord *client = make(*a, 1, root, 0, 0, 50, 50, 1, false);
+  {
+    FakeCore::Current current(*b);
+    EXPECT_EQ(windowReparent(client, inner, 20, 30, b->client), 0);
+    windowMap(client);
+    EXPECT_EQ(windowChangeSaveSet(b->client, client, 0), 0);
+    EXPECT_EQ(windowChangeSaveSet(b->client, client, 0), 0);  // once only
+  }
+  int32_t x = client->x, y = client->y;
+  {
+    FakeCore::Current current(*b);
+    windowUnmap(frame, 0);  // a mapped but unrealized window
+  }
+  core.closeClient(*b);
+  EXPECT_EQ(client->parent, root);
+  EXPECT_EQ(client->x, x);
+  EXPECT_EQ(client->y, y);
+  EXPECT_TRUE(client->viewable);
+  EXPECT_EQ(resourceLookupWindow(b->id(1)), nullptr);
+}
+
+TEST_F(WindowTest, AnotherClientsChildGoesWithTheParent) {
+  WindowRecord *parent = make(*a, 1, core.root(), 0, 0, 100, 100);
+  make(*b, 1, parent, 0, 0, 10, 10);
+  make(*b, 2, parent, 0, 0, 10, 10);
+  EXPECT_NE(resourceLookupWindow(b->id(1)), nullptr);
+  {
+    FakeCore::Current current(*a);
+    resourceFree(parent->id, 0);
+  }
+  EXPECT_EQ(resourceLookupWindow(b->id(1)), nullptr);
+  EXPECT_EQ(resourceLookupWindow(b->id(2)), nullptr);
+  EXPECT_EQ(resourceTableOf(b->client->index)->elements, 0u);
+  core.closeClient(*b);  // frees nothing twice (the sanitizer builds judge)
+}
+
+TEST_F(WindowTest, DeepChainNeedsNoDeepStack) {
+  constexpr uint32_t kDepth = 100000;
+  WindowRecord *root = core.root();
+  WindowRecord *parent = root;
+  FakeCore::Current current(*a);
+  WindowRecord *top = nullptr;
+  // Each window mapped before its parent: the top's map realizes and validates the chain once.
+  std::vector<WindowRecord *> chain;
+  for (uint32_t i = 1; i <= kDepth; i++) {
+    WindowRecord *w = windowCreate(a->id(i), parent, 0, 0, 100, 100, 0, 0, 0);
+    ASSERT_NE(w, nullptr);
+    if (!top) top = w;
+    chain.push_back(w);
+    parent = w;
+  }
+  for (size_t i = chain.size(); i-- > 0;) windowMap(chain[i]);
+  EXPECT_TRUE(chain.back()->viewable);
+  EXPECT_EQ(windowAtPoint(root, 5, 5), chain.back());
+  int counted = 0;
+  windowTraverse(top, [](WindowRecord *, void *n) { return ++*static_cast<int *>(n), 1; }, &counted);
+  EXPECT_EQ(counted, int(kDepth));
+  resourceFree(top->id, 0);
+  EXPECT_EQ(root->firstChild, nullptr);
+  EXPECT_EQ(resourceTableOf(a->client->index)->elements, 0u);
+  windowFreePendingSelectionBlocks();
+}
+
+// ----- Grabs, freezes and focus -----
+
+class GrabTest : public WindowTest {
+ protected:
+  void SetUp() override {
+    WindowTest::SetUp();
+    parent = make(*a, 1, core.root(), 0, 0, 500, 500);
+    window = make(*a, 2, parent, 10, 10, 100, 100);
+    cursor = resourceCreateCursor(a->id(50), 0);
+    proxyState.serverTime = 5000;
+  }
+  int grab(FakeClient &c, uint8_t pointerMode, uint8_t keyboardMode, uint8_t passive, uint32_t time = 1000) {
+    return windowGrabPointer(kWindowPointer, c.client, window->id, 0, 0, 0x4, pointerMode, keyboardMode, cursor, time,
+                             passive);
+  }
+  WindowRecord *parent = nullptr, *window = nullptr;
+  CursorRecord *cursor = nullptr;
+};
+
+TEST_F(GrabTest, UngrabChecks) {
+  struct Case {
+    const char *what;
+    bool byOther;
+    uint32_t time;
+    bool released;
+    const char *message;
+  } cases[] = {
+      {"CurrentTime", false, 0, true, nullptr},
+      {"older than the grab", false, 999, false, "Time too old in UngrabPointer (0x3e7 < 0x3e8)"},
+      {"the grab time", false, 1000, true, nullptr},
+      {"newer than the server", false, 5001, false, "Time too new in UngrabPointer (0x1389 > 0x1388)"},
+      {"another client", true, 0, false, "Not grab client in UngrabPointer"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    core.clearLog();
+    ASSERT_EQ(grab(*a, 1, 1, 0), 1);
+    EXPECT_EQ(windowUngrabPointer(kWindowPointer, c.byOther ? b->client : a->client, c.time), c.released ? 1 : 0);
+    EXPECT_EQ(proxyState.pointerGrab.client == nullptr, c.released);
+    if (c.message) EXPECT_TRUE(core.logged(c.message));
+    windowUngrabPointer(kWindowPointer, nullptr, 0);
+  }
+  // Times across the wrap of the 32-bit clock.
+  proxyState.serverTime = 0x10;
+  ASSERT_EQ(grab(*a, 1, 1, 0, 0xfffffff0u), 1);
+  EXPECT_EQ(windowUngrabPointer(kWindowPointer, a->client, 0xffffffe0u), 0);  // before the grab
+  EXPECT_EQ(windowUngrabPointer(kWindowPointer, a->client, 0x20), 0);         // after the server time
+  EXPECT_EQ(windowUngrabPointer(kWindowPointer, a->client, 0x8), 1);
+  // No grab: a client gets 0 silently from the pointer check, a message from the keyboard's.
+  core.clearLog();
+  EXPECT_EQ(windowCheckUngrabPointer(kWindowPointer, a->client, 0), 0);
+  EXPECT_FALSE(core.logged("Not grab client"));
+  EXPECT_EQ(windowCheckUngrabKeyboard(kWindowKeyboard, a->client, 0), 0);
+  EXPECT_TRUE(core.logged("Not grab client in UngrabKeyboard"));
+}
+
+TEST_F(GrabTest, Freezes) {
+  struct Case {
+    const char *what;
+    uint8_t pointerMode, keyboardMode, passive;
+    uint8_t pointerFreeze, keyboardFreeze;                // after the grab
+    uint8_t pointerAfterUngrab, keyboardAfterUngrab;      // after UngrabPointer
+  } cases[] = {
+      {"async", 1, 1, 0, 0, 0, 0, 0},
+      {"sync pointer", 0, 1, 0, 3, 0, 0, 0},
+      {"sync keyboard", 1, 0, 0, 0, 3, 0, 0},
+      {"passive sync both", 0, 0, 1, 5, 5, 0, 0},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(grab(*a, c.pointerMode, c.keyboardMode, c.passive), 1);
+    EXPECT_EQ(proxyState.pointerFreeze.mode, c.pointerFreeze);
+    EXPECT_EQ(proxyState.keyboardFreeze.mode, c.keyboardFreeze);
+    EXPECT_EQ(windowUngrabPointer(kWindowPointer, a->client, 0), 1);
+    EXPECT_EQ(proxyState.pointerFreeze.mode, c.pointerAfterUngrab);
+    EXPECT_EQ(proxyState.keyboardFreeze.mode, c.keyboardAfterUngrab);
+  }
+  // A keyboard freeze of mode 4 survives UngrabPointer; a passive keyboard grab's pointer
+  // freeze ends with the keyboard grab.
+  ASSERT_EQ(windowGrabKeyboard(kWindowKeyboard, a->client, window->id, 0, 1, 0, 0, 1000, 0), 1);
+  EXPECT_EQ(proxyState.keyboardFreeze.mode, 4);
+  ASSERT_EQ(grab(*a, 1, 1, 0), 1);
+  EXPECT_EQ(windowUngrabPointer(kWindowPointer, a->client, 0), 1);
+  EXPECT_EQ(proxyState.keyboardFreeze.mode, 4);
+  EXPECT_EQ(windowUngrabKeyboard(kWindowKeyboard, a->client, 0), 1);
+  EXPECT_EQ(proxyState.keyboardFreeze.mode, 0);
+  ASSERT_EQ(windowGrabKeyboard(kWindowKeyboard, a->client, window->id, 0, 0, 1, 38, 1000, 1), 1);
+  EXPECT_EQ(proxyState.pointerFreeze.mode, 5);
+  EXPECT_EQ(windowUngrabKeyboard(kWindowKeyboard, a->client, 0), 1);
+  EXPECT_EQ(proxyState.pointerFreeze.mode, 0);
+}
+
+TEST_F(GrabTest, EveryEndOfAPointerGrabPopsThePollAndTheCursor) {
+  struct Case {
+    const char *what;
+    std::function<void()> end;
+  } cases[] = {
+      {"UngrabPointer", [&] { windowUngrabPointer(kWindowPointer, a->client, 0); }},
+      {"unmap of the parent", [&] { FakeCore::Current c(*a); windowUnmap(parent, 0); }},
+      {"destroy", [&] { FakeCore::Current c(*a); resourceFree(window->id, 0); window = nullptr; }},
+      {"invalid after configure", [&] {
+         window->windowGravity = 0;  // unmapped by its parent's resize
+         configure(*a, parent, 0x4, {400});
+       }},
+      {"owner close", [&] { windowReleaseClientGrabs(a->client); }},
+      {"new root windows", [&] { windowUngrabPointer(kWindowPointer, nullptr, 0); }},
+  };
+  uint32_t n = 100;
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    if (!window || !window->realized) {
+      FakeCore::Current current(*a);
+      windowMap(parent);
+      window = window ? window : make(*a, n++, parent, 10, 10, 100, 100);
+      window->windowGravity = 1;
+      windowMap(window);
+    }
+    uint32_t references = cursor->refCount;
+    ASSERT_EQ(grab(*a, 0, 1, 0), 1);
+    EXPECT_EQ(xproxyPointerPollDepth(), 1u);
+    EXPECT_EQ(xproxyPointerPollInterval(), 60u);
+    EXPECT_EQ(cursor->refCount, references + 1);
+    c.end();
+    EXPECT_EQ(proxyState.pointerGrab.client, nullptr);
+    EXPECT_EQ(proxyState.pointerFreeze.mode, 0);
+    EXPECT_EQ(xproxyPointerPollDepth(), 0u);
+    EXPECT_EQ(cursor->refCount, references);
+  }
+}
+
+TEST_F(GrabTest, FocusRevertsAboveAnUnmappedGrandparent) {
+  WindowRecord *child = make(*a, 3, window, 0, 0, 5, 5);
+  struct Case {
+    uint8_t revertTo;
+    WindowRecord *unmapped;
+    uint32_t focus, revertAfter;
+  } cases[] = {
+      {2, parent, core.root()->id, 0},
+      {2, child, window->id, 0},
+      {1, child, 1, 1},
+      {0, child, 0, 0},
+  };
+  for (const Case &c : cases) {
+    {
+      FakeCore::Current current(*a);
+      windowMap(parent);
+      windowMap(child);
+    }
+    proxyState.focusWindow = child->id;
+    proxyState.focusRevertTo = c.revertTo;
+    {
+      FakeCore::Current current(*a);
+      windowUnmap(c.unmapped, 0);
+    }
+    EXPECT_EQ(proxyState.focusWindow, c.focus);
+    EXPECT_EQ(proxyState.focusRevertTo, c.revertAfter);
+  }
+  EXPECT_TRUE(core.logged("Keyboard focus window"));
+}
+
+TEST_F(GrabTest, PassiveGrabsOnADestroyedWindowAreFreed) {
+  WindowRecord *elsewhere = make(*a, 3, core.root(), 600, 600, 10, 10);
+  uint32_t references = cursor->refCount;
+  for (FakeClient *c : {a, b}) {
+    PassiveGrab on{};
+    on.window = window->id;
+    on.cursor = cursor;
+    cursor->refCount++;
+    ASSERT_NE(xcoreAddGrab(c->client, on), nullptr);
+    PassiveGrab confined{};
+    confined.window = elsewhere->id;
+    confined.confineTo = window->id;
+    confined.cursor = kPassiveGrabKeyMarker;
+    ASSERT_NE(xcoreAddGrab(c->client, confined), nullptr);
+    PassiveGrab kept{};
+    kept.window = elsewhere->id;
+    ASSERT_NE(xcoreAddGrab(c->client, kept), nullptr);
+  }
+  {
+    FakeCore::Current current(*a);
+    resourceFree(window->id, 0);
+  }
+  for (FakeClient *c : {a, b}) {
+    ASSERT_NE(c->client->passiveGrabs, nullptr);
+    EXPECT_EQ(c->client->passiveGrabs->window, elsewhere->id);
+    EXPECT_EQ(c->client->passiveGrabs->next, nullptr);
+  }
+  EXPECT_EQ(cursor->refCount, references);
+}
+
+}  // namespace
