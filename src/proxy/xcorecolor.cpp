@@ -22,7 +22,6 @@
 #include "proxy/xcore.h"
 #include "proxy/xcoreframe.h"
 #include "proxy/xemulation.h"
-#include "proxy/xmain.h"
 #include "proxy/xproto.h"
 #include "proxy/xscreen.h"
 #include "support/logging.h"
@@ -79,6 +78,11 @@ ColormapShadow *colormapAt4(uint8_t *request, uint32_t length, const char *detai
   }
   resourceCacheDrawable(xproxyCurrentClient, id);
   return shadow;
+}
+
+// Entry of a request about the colormap at byte 4: its shadow, or NULL (the error sent).
+ColormapShadow *enterColormap(uint8_t *request, uint32_t length, const XcoreRequestShape &shape) {
+  return xcoreFrameEnter(request, length, shape) ? colormapAt4(request, length) : nullptr;
 }
 
 // The request forwarded to the primary head of the shadow's meta screen with the colormap at
@@ -141,6 +145,22 @@ void readBack(const ColormapShadow *shadow, XColor *colour) {
   colour->red = resolveChannel(cell.red, bits);
   colour->green = resolveChannel(cell.green, bits);
   colour->blue = resolveChannel(cell.blue, bits);
+}
+
+// A colour allocated in the emulated colormap (its colour as a real server reports it),
+// recorded in the shadow (which stores it in the cell and repeats it on the heads that do not
+// emulate) and stored into every emulated head's real colormap; false when it cannot be had.
+bool allocEmulated(ColormapShadow *shadow, EmulatedColormap *emulated, XColor *colour) {
+  if (!xemulationAllocColor(nullptr, emulated, colour)) return false;
+  readBack(shadow, colour);
+  ResourceColor cell{uint32_t(colour->pixel), colour->red, colour->green, colour->blue, 7};
+  if (!resourceAddColor(xproxyCurrentClient, shadow, &cell)) {
+    unsigned long pixel = colour->pixel;
+    xemulationFreeColors(nullptr, emulated, &pixel, 1, 0);
+    return false;
+  }
+  storeOnEmulatedHeads(shadow, colour, 1);
+  return true;
 }
 
 // An error in place of a reply, at the reply's sequence.
@@ -264,8 +284,7 @@ const XcoreIdField kColormapAt4[] = {{4, kResourceColormap}, {0, 0}};
 
 void xcoreFreeColormap(uint8_t *request, uint32_t length) {
   static const XcoreRequestShape shape{"bbsi", 8, XcoreShape::Fixed, 0, 0};
-  if (!xcoreFrameEnter(request, length, shape)) return;
-  ColormapShadow *shadow = colormapAt4(request, length);
+  ColormapShadow *shadow = enterColormap(request, length, shape);
   if (!shadow) return;
   if (shadow->screen && shadow->id == shadow->screen->defaultColormap)
     return xcoreFrameRefuse(kXcoreNoEffectDefaultColormap, request);
@@ -382,21 +401,12 @@ void xcoreListInstalledColormapsReply(uint8_t *reply, uint32_t length) {
 
 void xcoreAllocColor(uint8_t *request, uint32_t length) {
   static const XcoreRequestShape shape{"bbsissss", 16, XcoreShape::Fixed, 0, 0};
-  if (!xcoreFrameEnter(request, length, shape)) return;
-  ColormapShadow *shadow = colormapAt4(request, length);
+  ColormapShadow *shadow = enterColormap(request, length, shape);
   if (!shadow) return;
   if (EmulatedColormap *emulated = emulatedPrimary(shadow)) {
     XColor colour{0, uint16_t(wireGet16(request + 8)), uint16_t(wireGet16(request + 10)),
                   uint16_t(wireGet16(request + 12)), DoRed | DoGreen | DoBlue, 0};
-    if (!xemulationAllocColor(nullptr, emulated, &colour)) return xprotoSendError(kBadAlloc, 0, request, length, nullptr);
-    readBack(shadow, &colour);
-    ResourceColor cell{uint32_t(colour.pixel), colour.red, colour.green, colour.blue, 7};
-    if (!resourceAddColor(xproxyCurrentClient, shadow, &cell)) {
-      unsigned long pixel = colour.pixel;
-      xemulationFreeColors(nullptr, emulated, &pixel, 1, 0);
-      return xprotoSendError(kBadAlloc, 0, request, length, nullptr);
-    }
-    storeOnEmulatedHeads(shadow, &colour, 1);
+    if (!allocEmulated(shadow, emulated, &colour)) return xprotoSendError(kBadAlloc, 0, request, length, nullptr);
     if (!core11GAllocColorReply(xproxyCurrentClient, &colour)) xprotoSendError(kBadAlloc, 0, request, length, nullptr);
     return;
   }
@@ -434,25 +444,15 @@ void xcoreAllocColorReply(uint8_t *reply, uint32_t length) {
 
 void xcoreAllocNamedColor(uint8_t *request, uint32_t length) {
   static const XcoreRequestShape shape{"bbsis", 12, XcoreShape::List, 0, 0};
-  if (!exactListLength(request, length, shape, 8)) return;
-  ColormapShadow *shadow = colormapAt4(request, length);
+  ColormapShadow *shadow = exactListLength(request, length, shape, 8) ? colormapAt4(request, length) : nullptr;
   if (!shadow) return;
   if (EmulatedColormap *emulated = emulatedPrimary(shadow)) {
     uint32_t nameLength = wireGet16(request + 8);
     XColor exact{};
     if (!lookupName(request + 12, nameLength, &exact)) return xprotoSendError(kBadName, 0, request, length, nullptr);
     XColor colour = exact;
-    if (!xemulationAllocColor(nullptr, emulated, &colour)) return xprotoSendError(kBadAlloc, 0, request, length, nullptr);
-    readBack(shadow, &colour);
+    if (!allocEmulated(shadow, emulated, &colour)) return xprotoSendError(kBadAlloc, 0, request, length, nullptr);
     exact.pixel = colour.pixel;
-    ResourceColor cell{uint32_t(colour.pixel), colour.red, colour.green, colour.blue, 7};
-    if (!resourceAddColor(xproxyCurrentClient, shadow, &cell)) {
-      unsigned long pixel = colour.pixel;
-      xemulationFreeColors(nullptr, emulated, &pixel, 1, 0);
-      return xprotoSendError(kBadAlloc, 0, request, length, nullptr);
-    }
-    xmainStoreCell(shadow, uint32_t(colour.pixel), colour.red, colour.green, colour.blue, 7);
-    storeOnEmulatedHeads(shadow, &colour, 1);
     if (!core11GAllocNamedColorReply(xproxyCurrentClient, &exact, &colour))
       xprotoSendError(kBadAlloc, 0, request, length, nullptr);
     return;
@@ -467,8 +467,7 @@ void xcoreAllocNamedColorReply(uint8_t *reply, uint32_t length) {
 
 void xcoreAllocColorCells(uint8_t *request, uint32_t length) {
   static const XcoreRequestShape shape{"bbsiss", 12, XcoreShape::Fixed, 0, 0};
-  if (!xcoreFrameEnter(request, length, shape)) return;
-  ColormapShadow *shadow = colormapAt4(request, length);
+  ColormapShadow *shadow = enterColormap(request, length, shape);
   if (!shadow) return;
   if (EmulatedColormap *emulated = emulatedPrimary(shadow)) {
     uint32_t colours = wireGet16(request + 8), planes = wireGet16(request + 10);
@@ -542,8 +541,7 @@ void xcoreAllocColorCellsReply(uint8_t *reply, uint32_t length) { cellsReply(rep
 
 void xcoreAllocColorPlanes(uint8_t *request, uint32_t length) {
   static const XcoreRequestShape shape{"bbsissss", 16, XcoreShape::Fixed, 0, 0};
-  if (!xcoreFrameEnter(request, length, shape)) return;
-  ColormapShadow *shadow = colormapAt4(request, length);
+  ColormapShadow *shadow = enterColormap(request, length, shape);
   if (!shadow) return;
   if (EmulatedColormap *emulated = emulatedPrimary(shadow)) {
     // Answered from the emulated colormap: the real one is AllocAll and has nothing to give.
@@ -582,8 +580,7 @@ void xcoreAllocColorPlanesReply(uint8_t *reply, uint32_t length) { cellsReply(re
 
 void xcoreFreeColors(uint8_t *request, uint32_t length) {
   static const XcoreRequestShape shape{"bbsI", 12, XcoreShape::List, 0, 0};
-  if (!xcoreFrameEnter(request, length, shape)) return;
-  ColormapShadow *shadow = colormapAt4(request, length);
+  ColormapShadow *shadow = enterColormap(request, length, shape);
   if (!shadow) return;
   uint32_t planeMask = wireGet32(request + 8), count = (length - 12) / 4;
   std::vector<uint32_t> pixels(count);
@@ -632,8 +629,7 @@ void xcoreStoreColors(uint8_t *request, uint32_t length) {
 
 void xcoreStoreNamedColor(uint8_t *request, uint32_t length) {
   static const XcoreRequestShape shape{"bbsiis", 16, XcoreShape::List, 0, 0};
-  if (!exactListLength(request, length, shape, 12)) return;
-  ColormapShadow *shadow = colormapAt4(request, length);
+  ColormapShadow *shadow = exactListLength(request, length, shape, 12) ? colormapAt4(request, length) : nullptr;
   if (!shadow) return;
   if (!isDynamic(shadow->visual)) return xprotoSendError(kBadAccess, shadow->id, request, length, nullptr);
   uint32_t pixel = wireGet32(request + 8), nameLength = wireGet16(request + 12);
@@ -653,8 +649,7 @@ void xcoreStoreNamedColor(uint8_t *request, uint32_t length) {
 
 void xcoreQueryColors(uint8_t *request, uint32_t length) {
   static const XcoreRequestShape shape{"bbsI", 8, XcoreShape::List, 0, 0};
-  if (!xcoreFrameEnter(request, length, shape)) return;
-  ColormapShadow *shadow = colormapAt4(request, length);
+  ColormapShadow *shadow = enterColormap(request, length, shape);
   if (!shadow) return;
   Head *primary;
   uint8_t *copy = forwardToPrimary(request, length, shadow, &primary);

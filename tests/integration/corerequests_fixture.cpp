@@ -245,6 +245,17 @@ bool CoreRequestTest::logged(const std::string &part) const {
   return false;
 }
 
+void CoreRequestTest::expectError(const Bytes &request, uint8_t code, uint32_t badValue) {
+  send(request);
+  auto m = messages();
+  ASSERT_EQ(m.size(), 1u);
+  EXPECT_EQ(m[0][0], 0);
+  EXPECT_EQ(m[0][1], code);
+  EXPECT_EQ(u16(m[0], 2), client->sequence & 0xffff);
+  EXPECT_EQ(u32(m[0], 4), badValue);
+  EXPECT_EQ(m[0][10], request[0]);
+}
+
 std::map<std::string, uint32_t> CoreRequestTest::serverCounts() {
   sync();
   return serverResourceCounts(judge, connection->idBase);

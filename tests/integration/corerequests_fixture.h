@@ -70,6 +70,9 @@ class CoreRequestTest : public ::testing::Test {
   uint32_t u32(const Bytes &m, size_t at) const { return get(m, at, 4, big()); }
   uint32_t clientId(uint32_t n) const;
   bool logged(const std::string &part) const;
+  // Sends the request and expects one error for it: the code, the bad value, the client's
+  // sequence and the request's opcode.
+  void expectError(const Bytes &request, uint8_t code, uint32_t badValue);
   // The requests written to the real server since the last sync and not sent yet (the
   // proxy's byte order), each whole.
   std::vector<Bytes> pendingRequests() const;

@@ -255,14 +255,7 @@ TEST_P(ColormapTest, RefusalsAnswerWithTheirCodeAndValue) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
-    send(c.request);
-    auto m = messages();
-    ASSERT_EQ(m.size(), 1u);
-    EXPECT_EQ(m[0][0], 0);
-    EXPECT_EQ(m[0][1], c.code);
-    EXPECT_EQ(u16(m[0], 2), client->sequence & 0xffff);
-    EXPECT_EQ(u32(m[0], 4), c.badValue);
-    EXPECT_EQ(m[0][10], c.request[0]);
+    expectError(c.request, c.code, c.badValue);
   }
   EXPECT_EQ(resourceLookupAny(clientId(2)), nullptr);
   EXPECT_EQ(resourceLookupAny(clientId(3)), nullptr);
