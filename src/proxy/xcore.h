@@ -162,3 +162,31 @@ void xcoreListFontsReply(uint8_t *reply, uint32_t length);
 void xcoreListFontsWithInfoReply(uint8_t *reply, uint32_t length);
 void xcoreGetFontPathReply(uint8_t *reply, uint32_t length);
 // ===== end of font, pixmap and GC requests =====
+
+// ===== colormap and colour requests =====
+void xcoreCreateColormap(uint8_t *request, uint32_t length);
+void xcoreFreeColormap(uint8_t *request, uint32_t length);
+void xcoreCopyColormapAndFree(uint8_t *request, uint32_t length);
+void xcoreInstallColormap(uint8_t *request, uint32_t length);
+void xcoreUninstallColormap(uint8_t *request, uint32_t length);
+void xcoreListInstalledColormaps(uint8_t *request, uint32_t length);
+void xcoreAllocColor(uint8_t *request, uint32_t length);
+void xcoreAllocNamedColor(uint8_t *request, uint32_t length);
+void xcoreAllocColorCells(uint8_t *request, uint32_t length);
+void xcoreAllocColorPlanes(uint8_t *request, uint32_t length);
+void xcoreFreeColors(uint8_t *request, uint32_t length);
+void xcoreStoreColors(uint8_t *request, uint32_t length);
+void xcoreStoreNamedColor(uint8_t *request, uint32_t length);
+void xcoreQueryColors(uint8_t *request, uint32_t length);
+void xcoreLookupColor(uint8_t *request, uint32_t length);
+// Replies: ListInstalledColormaps without the heads' real default colormaps and with the
+// client's ids; the allocations with pixels (and masks) mapped back and the cells recorded
+// (BadAlloc in place of the reply when that fails); the queries with the client's sequence.
+void xcoreListInstalledColormapsReply(uint8_t *reply, uint32_t length);
+void xcoreAllocColorReply(uint8_t *reply, uint32_t length);
+void xcoreAllocNamedColorReply(uint8_t *reply, uint32_t length);
+void xcoreAllocColorCellsReply(uint8_t *reply, uint32_t length);
+void xcoreAllocColorPlanesReply(uint8_t *reply, uint32_t length);
+void xcoreQueryColorsReply(uint8_t *reply, uint32_t length);
+void xcoreLookupColorReply(uint8_t *reply, uint32_t length);
+// ===== end of colormap and colour requests =====

@@ -228,12 +228,37 @@ std::vector<Bytes> CoreRequestTest::messages() {
   return out;
 }
 
+std::vector<Bytes> CoreRequestTest::pendingRequests() const {
+  Bytes all;
+  for (OutBlock *b = connection->output.first; b; b = b->next) all.insert(all.end(), b->readPosition, b->end);
+  std::vector<Bytes> out;
+  for (size_t at = 0; at + 4 <= all.size();) {
+    size_t length = 4 * size_t(get(all, at + 2, 2, false));
+    if (length == 0) length = 4 * size_t(get(all, at + 4, 4, false));  // BIG-REQUESTS form
+    if (length < 4 || at + length > all.size()) break;
+    out.emplace_back(all.begin() + at, all.begin() + at + length);
+    at += length;
+  }
+  return out;
+}
+
 uint32_t CoreRequestTest::clientId(uint32_t n) const { return (client->index << resourceIdShift()) | n; }
 
 bool CoreRequestTest::logged(const std::string &part) const {
   for (const std::string &l : lines)
     if (l.find(part) != std::string::npos) return true;
   return false;
+}
+
+void CoreRequestTest::expectError(const Bytes &request, uint8_t code, uint32_t badValue) {
+  send(request);
+  auto m = messages();
+  ASSERT_EQ(m.size(), 1u);
+  EXPECT_EQ(m[0][0], 0);
+  EXPECT_EQ(m[0][1], code);
+  EXPECT_EQ(u16(m[0], 2), client->sequence & 0xffff);
+  EXPECT_EQ(u32(m[0], 4), badValue);
+  EXPECT_EQ(m[0][10], request[0]);
 }
 
 std::map<std::string, uint32_t> CoreRequestTest::serverCounts() {

@@ -52,9 +52,10 @@ struct HarnessOptions {
   std::vector<std::string> relayOptions;
 };
 
-class CoreRequestTest : public ::testing::TestWithParam<bool> {
+class CoreRequestTest : public ::testing::Test {
  protected:
-  bool big() const { return GetParam(); }
+  bool big() const { return bigOrder; }
+  bool bigOrder = false;  // the fake client's byte order: most significant byte first
   // The harness; tests with other screens override options().
   virtual HarnessOptions options() const { return {}; }
 
@@ -73,6 +74,12 @@ class CoreRequestTest : public ::testing::TestWithParam<bool> {
   uint32_t u32(const Bytes &m, size_t at) const { return get(m, at, 4, big()); }
   uint32_t clientId(uint32_t n) const;
   bool logged(const std::string &part) const;
+  // Sends the request and expects one error for it: the code, the bad value, the client's
+  // sequence and the request's opcode.
+  void expectError(const Bytes &request, uint8_t code, uint32_t badValue);
+  // The requests written to the real server since the last sync and not sent yet (the
+  // proxy's byte order), each whole.
+  std::vector<Bytes> pendingRequests() const;
   // The counts the real server holds for the fake client's raw connection.
   std::map<std::string, uint32_t> serverCounts();
 
@@ -84,6 +91,15 @@ class CoreRequestTest : public ::testing::TestWithParam<bool> {
   ClientConnection *client = nullptr;
   DisplayConnection *connection = nullptr;
   int peer = -1;
+};
+
+// The harness run in both byte orders (the parameter: most significant byte first).
+class CoreRequestOrderTest : public CoreRequestTest, public ::testing::WithParamInterface<bool> {
+ protected:
+  void SetUp() override {
+    bigOrder = GetParam();
+    CoreRequestTest::SetUp();
+  }
 };
 
 }  // namespace corerequests

@@ -11,6 +11,7 @@
 #include "proxy/head.h"
 #include "proxy/resource.h"
 #include "proxy/xcore.h"
+#include "proxy/xemulation.h"
 #include "proxy/xproxy.h"
 #include "proxy/xscreen.h"
 #include "xvfb_fixture.h"
@@ -22,7 +23,7 @@ constexpr uint8_t kOpenFont = 45, kCloseFont = 46, kQueryFont = 47, kListFontsWi
                   kFreePixmap = 54, kCreateGC = 55, kChangeGC = 56, kCopyGC = 57, kSetClipRectangles = 59,
                   kFreeGC = 60, kSetDashes = 58;
 
-class FontGCTest : public CoreRequestTest {
+class FontGCTest : public CoreRequestOrderTest {
  protected:
   Bytes openFont(uint32_t id, const std::string &name) {
     return Request(big()).b(kOpenFont).b(0).s(0).i(id).s(uint32_t(name.size())).s(0).text(name).done();
@@ -112,14 +113,7 @@ TEST_P(FontGCTest, RefusalsAnswerWithTheirCodeAndValue) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
-    send(c.request);
-    auto m = messages();
-    ASSERT_EQ(m.size(), 1u);
-    EXPECT_EQ(m[0][0], 0);
-    EXPECT_EQ(m[0][1], c.code);
-    EXPECT_EQ(u16(m[0], 2), client->sequence & 0xffff);
-    EXPECT_EQ(u32(m[0], 4), c.badValue);
-    EXPECT_EQ(m[0][10], c.request[0]);
+    expectError(c.request, c.code, c.badValue);
   }
   EXPECT_EQ(resourceLookupAny(clientId(8)), nullptr);
   EXPECT_EQ(resourceLookupAny(clientId(9)), nullptr);
@@ -245,6 +239,38 @@ TEST_P(FontGCTest, QueryFontAndListFontsWithInfoMatchANativeClient) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ByteOrders, FontGCTest, ::testing::Values(false, true),
+                         [](const auto &info) { return info.param ? "MsbFirst" : "LsbFirst"; });
+
+// A 24-bit head that offers only an emulated 8-bit PseudoColor visual.
+class EmulatedGCTest : public CoreRequestOrderTest {
+ protected:
+  HarnessOptions options() const override { return {{"320x240x24"}, kEmulatePseudoColor8 | kEmulateOnly}; }
+};
+
+TEST_P(EmulatedGCTest, CreateGCCarriesTheHeadsPixelsForTheDefaults) {
+  ASSERT_EQ(screen->rootVisual->visualClass, PseudoColor);
+  ASSERT_EQ(screen->rootVisual->depth, 8);
+  // Without foreground and background: the background 1 is another pixel on the head, the
+  // foreground 0 is 0 there too.
+  send(Request(big()).b(55).b(0).s(0).i(clientId(1)).i(screen->root).i(0).done());
+  auto written = pendingRequests();
+  ASSERT_EQ(written.size(), 1u);
+  const Bytes &create = written[0];
+  EXPECT_EQ(create[0], 55);
+  EXPECT_EQ(get(create, 12, 4, false), 1u << 3);
+  ASSERT_EQ(create.size(), 20u);
+  EXPECT_EQ(get(create, 16, 4, false), 0x010101u);
+  // A client foreground and background are converted; nothing is added.
+  send(Request(big()).b(55).b(0).s(0).i(clientId(2)).i(screen->root).i(0xc).i(2).i(3).done());
+  written = pendingRequests();
+  ASSERT_EQ(written.size(), 2u);
+  EXPECT_EQ(get(written[1], 12, 4, false), 0xcu);
+  EXPECT_EQ(get(written[1], 16, 4, false), 0x020202u);
+  EXPECT_EQ(get(written[1], 20, 4, false), 0x030303u);
+  EXPECT_TRUE(messages().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(ByteOrders, EmulatedGCTest, ::testing::Values(false, true),
                          [](const auto &info) { return info.param ? "MsbFirst" : "LsbFirst"; });
 
 }  // namespace

@@ -1,0 +1,47 @@
+// Twin runs: the same X clients against an Xvfb used directly and against a second, equal
+// Xvfb behind the tarvo executable (one screen, or several screens of that Xvfb joined into one
+// meta screen by the "anyScreen" tag). Each side keeps one client of its own connected for the
+// whole run: an X server resets its font path, host list and mappings when its last client
+// leaves (tarvo runs with "noReset on").
+#pragma once
+
+#include <X11/Xlib.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tarvo_fixture.h"
+#include "xvfb_fixture.h"
+
+struct TwinRunOptions {
+  std::vector<std::string> screens{"1024x768x24"};  // of each Xvfb
+  std::vector<std::string> tarvoWords;              // more configuration words for tarvo
+};
+
+class TwinRun {
+ public:
+  TwinRun() = default;
+  TwinRun(const TwinRun &) = delete;
+  TwinRun &operator=(const TwinRun &) = delete;
+  ~TwinRun();
+
+  // Starts both sides; "" on success, else what failed.
+  std::string start(const TwinRunOptions &options = TwinRunOptions{});
+  // Runs the shell command once per side with "%D" replaced by that side's display name (the
+  // command's stderr joins its stdout): {direct output, output through tarvo}.
+  std::pair<std::string, std::string> run(const std::string &command);
+
+  const std::string &directDisplay() const { return direct_.displayName(); }
+  std::string proxyDisplay() const { return tarvo_.displayName(); }
+  const std::string &behindDisplay() const { return behind_.displayName(); }  // the Xvfb behind tarvo
+  TarvoProcess &tarvo() { return tarvo_; }
+
+ private:
+  XvfbServer direct_, behind_;
+  TarvoProcess tarvo_;
+  Display *keepDirect_ = nullptr, *keepProxied_ = nullptr;
+};
+
+// The command's output (stdout and stderr), with its exit status in *status when given.
+std::string twinRunCommand(const std::string &command, int *status = nullptr);
