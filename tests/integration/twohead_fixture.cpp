@@ -24,6 +24,7 @@ void twoHeadPassOn(uint8_t *request, uint32_t length) {
 }
 
 void TwoHeadTest::SetUp() {
+  bigOrder = GetParam();
   CoreRequestTest::SetUp();
   if (HasFatalFailure()) return;
   logEnableChannel(logChannelStep);

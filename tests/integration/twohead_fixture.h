@@ -17,7 +17,8 @@ bool twoHeadLogged(const std::string &part);
 // test wants from the server.
 void twoHeadPassOn(uint8_t *request, uint32_t length);
 
-class TwoHeadTest : public corerequests::CoreRequestTest {
+// Run in both byte orders: the parameter is most significant byte first.
+class TwoHeadTest : public corerequests::CoreRequestTest, public ::testing::WithParamInterface<bool> {
  protected:
   void SetUp() override;
   // Runs once the harness stands, before the first request.

@@ -88,7 +88,7 @@ class ServerGrabTest : public corerequests::CoreRequestTest {
   WindowRecord *window = nullptr;
 };
 
-TEST_P(ServerGrabTest, ForwardedPointerGrabHoldsUntilLifted) {
+TEST_F(ServerGrabTest, ForwardedPointerGrabHoldsUntilLifted) {
   EXPECT_EQ(otherGrab(1), GrabSuccess);
   ASSERT_EQ(windowGrabPointer(kWindowPointer, client, id, 0, 0, 0x4, 1, 1, nullptr, 0, 0), 1);
   miscForwardGrabPointer(heads[1]);
@@ -100,7 +100,7 @@ TEST_P(ServerGrabTest, ForwardedPointerGrabHoldsUntilLifted) {
   EXPECT_EQ(otherGrab(1), GrabSuccess);
 }
 
-TEST_P(ServerGrabTest, MovedWindowMovesOnEveryHead) {
+TEST_F(ServerGrabTest, MovedWindowMovesOnEveryHead) {
   xproxyMoveWindow(client, window, 70, 90);
   sync();
   for (Head *h : heads) EXPECT_EQ(position(h), std::make_pair(70, 90));
@@ -108,6 +108,5 @@ TEST_P(ServerGrabTest, MovedWindowMovesOnEveryHead) {
   EXPECT_EQ(window->y, 90);
 }
 
-INSTANTIATE_TEST_SUITE_P(LsbFirst, ServerGrabTest, ::testing::Values(false));
 
 }  // namespace
