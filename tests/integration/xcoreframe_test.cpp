@@ -43,7 +43,6 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 std::vector<std::string> &logLines = twoHeadLogLines();
-bool logged(const std::string &part) { return twoHeadLogged(part); }
 
 uint32_t get(const Bytes &m, size_t at, size_t size, bool big) {
   uint32_t v = 0;
