@@ -920,8 +920,6 @@ void mainUpdateHeadTransform(Head *head) {
                       y + xscreenHeadMmY(head), head->widthMM, head->heightMM);
 }
 
-// No proxy windows exist yet: only the transform follows the head.
-void mainMoveHeadWindows(Head *head, ClientConnection *, int) { mainUpdateHeadTransform(head); }
 // ===== end of real display and configured screens =====
 
 
@@ -1032,6 +1030,19 @@ constexpr uint32_t kLastHeadDirection = 5;
 
 int32_t saturate32(int64_t value) { return int32_t(std::clamp<int64_t>(value, INT32_MIN, INT32_MAX)); }
 
+// The client's first display connection, through which a client's head change reaches the
+// real server in order with its other requests; NULL: through the proxy's Xlib connection.
+DisplayConnection *changeConnection(ClientConnection *client) {
+  return client && client->displayCount && client->displays ? client->displays[0] : nullptr;
+}
+
+// A ConfigureWindow of x, y (and width, height unless moveOnly) through the connection.
+void configureThrough(DisplayConnection *connection, Window window, int32_t x, int32_t y, uint32_t width,
+                      uint32_t height, bool moveOnly) {
+  const uint32_t values[4] = {uint32_t(x), uint32_t(y), width, height};
+  xprotoEncodeConfigureWindow(&connection->reader.sink, uint32_t(window), moveOnly ? 0x3 : 0xf, values);
+}
+
 
 // One axis of the head's part of its real screen (steps "physical x/width" and "physical
 // y/height"): origin and size from the given values, bounded by the real screen.
@@ -1042,7 +1053,8 @@ AxisPart physicalAxis(int64_t origin, int64_t size, int64_t real, int64_t border
                       bool sizeGiven, int32_t givenSize, bool borderGiven) {
   if (originGiven) {
     origin = givenOrigin;
-    int64_t low = borderGiven ? 0 : border, high = borderGiven ? real : real - 2 * border;
+    // At least one pixel of the part stays on the real screen, inside the border.
+    int64_t low = borderGiven ? 0 : border, high = borderGiven ? real - 1 : real - border - 1;
     origin = std::min(std::max(origin, low), std::max(low, high));
   }
   if (sizeGiven) size = givenSize == 0 ? real - 2 * border : givenSize < 0 ? real - origin + givenSize : int64_t(givenSize);
@@ -1259,13 +1271,19 @@ const char *mainMoveResizeHead(ClientConnection *client, Head *head, uint32_t ma
     if (changed & kHeadMoved) mainMoveHeadWindows(head, client, 1);
     if (changed & kHeadResized) {
       int64_t border = head->border;
-      XMoveResizeWindow(head->display, head->outerWindow, int(head->logical.x - border), int(head->logical.y - border),
-                        unsigned(std::max<int64_t>(1, head->logical.width + 2 * border)),
-                        unsigned(std::max<int64_t>(1, head->logical.height + 2 * border)));
-      XMoveResizeWindow(head->display, head->middleWindow, int(border), int(border), std::max(1u, head->logical.width),
-                        std::max(1u, head->logical.height));
+      int32_t outerX = saturate32(head->logical.x - border), outerY = saturate32(head->logical.y - border);
+      uint32_t outerWidth = uint32_t(std::min<int64_t>(UINT32_MAX, head->logical.width + 2 * border));
+      uint32_t outerHeight = uint32_t(std::min<int64_t>(UINT32_MAX, head->logical.height + 2 * border));
+      uint32_t width = std::max(1u, head->logical.width), height = std::max(1u, head->logical.height);
+      if (DisplayConnection *connection = changeConnection(client)) {
+        configureThrough(connection, head->outerWindow, outerX, outerY, outerWidth, outerHeight, false);
+        configureThrough(connection, head->middleWindow, int32_t(border), int32_t(border), width, height, false);
+      } else {
+        XMoveResizeWindow(head->display, head->outerWindow, outerX, outerY, outerWidth, outerHeight);
+        XMoveResizeWindow(head->display, head->middleWindow, int(border), int(border), width, height);
+      }
     }
-    XFlush(head->display);
+    if (!changeConnection(client)) XFlush(head->display);
   }
   mainUpdateHeadTransform(head);
   mainLogHeadChange(head, 0, changed);
@@ -1308,5 +1326,20 @@ uint32_t mainSetLastTime(uint32_t time) {
   if (time != 0 && (proxyState.serverTime == 0 || int32_t(time - proxyState.serverTime) >= 0))
     proxyState.serverTime = time;
   return time;
+}
+void mainMoveHeadWindows(Head *head, ClientConnection *client, int moveOnly) {
+  if (head->innerWindow && head->display) {
+    int64_t x = -int64_t(head->rect.x), y = -int64_t(head->rect.y);
+    MetaScreen *screen = head->metaScreen;
+    uint32_t width = screen ? std::max(1u, screen->width) : 1, height = screen ? std::max(1u, screen->height) : 1;
+    if (DisplayConnection *connection = changeConnection(client)) {
+      configureThrough(connection, head->innerWindow, saturate32(x), saturate32(y), width, height, moveOnly);
+    } else if (moveOnly) {
+      XMoveWindow(head->display, head->innerWindow, saturate32(x), saturate32(y));
+    } else {
+      XMoveResizeWindow(head->display, head->innerWindow, saturate32(x), saturate32(y), width, height);
+    }
+  }
+  mainUpdateHeadTransform(head);
 }
 // ===== end of head geometry =====

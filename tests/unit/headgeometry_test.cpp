@@ -182,11 +182,12 @@ TEST_F(HeadGeometry, PhysicalPartOfTheRealScreen) {
       {"x 100, width -40", 0x200 | 0x800, 100, -40, 0, 100, 500},
       {"x 100, width 300", 0x200 | 0x800, 100, 300, 0, 100, 300},
       {"x 600, width 300 cut", 0x200 | 0x800, 600, 300, 0, 600, 40},
-      {"x beyond the screen", 0x200, 5000, 0, 0, 640, 1},
+      {"x beyond the screen", 0x200, 5000, 0, 0, 639, 1},  // one pixel stays on the screen
       {"x negative", 0x200, -7, 0, 0, 0, 640},
       {"width only", 0x800, 0, 200, 0, 0, 200},
       {"width -1000 stays 1", 0x800, 0, -1000, 0, 0, 1},
       {"border 5, x 0", 0x200 | 0x800 | 0x2000, 0, 0, 5, 0, 630},
+      {"border 5, x beyond", 0x200 | 0x800 | 0x2000, 9000, 0, 5, 639, 1},
   };
   for (const Case &c : cases) {
     TearDown();
@@ -246,6 +247,18 @@ TEST_F(HeadGeometry, TagsZoomWrapAndFollowing) {
   EXPECT_EQ(b->followPointerModifiers, 0x8);
   EXPECT_EQ(b->followPointerJump, 1);
   EXPECT_TRUE(logged("B changed by no client (640x480, mask 0x12000140) ...")) ;
+}
+
+TEST_F(HeadGeometry, EmptyKeyboardMapReplacesTheDisplaysFile) {
+  display.keyboardMapFile = strdup("old.map");
+  ScreenConfig values{};
+  values.keyboardMap = nullptr;  // no file: the display's file becomes empty, no tool runs
+  ASSERT_EQ(mainMoveResizeHead(nullptr, b, 0x100000, &values), nullptr);
+  ASSERT_NE(display.keyboardMapFile, nullptr);
+  EXPECT_STREQ(display.keyboardMapFile, "");
+  EXPECT_FALSE(loggedStart("Setting keyboard mapping"));
+  free(display.keyboardMapFile);
+  display.keyboardMapFile = nullptr;
 }
 
 TEST_F(HeadGeometry, ConversionsAndHeadAt) {
