@@ -295,18 +295,12 @@ void xcoreListHosts(uint8_t *request, uint32_t length) {
 void xcoreListHostsReply(uint8_t *reply, uint32_t length) {
   uint8_t *entries = nullptr;
   int count = 0, bytes = 0, enabled = 0;
-  if (!accessListHosts(&entries, &count, &bytes, &enabled)) {
+  if (accessListHosts(&entries, &count, &bytes, &enabled) != 0) {
     logProblem("UNE", kXcoreSource, __LINE__);
     xcoreFrameWriteReply(reply, length, "H-34");
     return;
   }
-  // The entries carry their lengths in this machine's order; the wire wants the client's.
-  for (int i = 0, at = 0; i < count && at + 4 <= bytes; i++) {
-    uint16_t entryLength;
-    memcpy(&entryLength, entries + at + 2, 2);
-    wirePut16(entries + at + 2, entryLength);
-    at += 4 + int(pad4(entryLength));
-  }
+  // The entries' lengths are in this machine's order; the reply's layout puts them in the client's.
   ClientConnection *client = xproxyCurrentClient;
   if (!client || !core11GListHostsReply(client, client->replySequence, uint8_t(enabled), uint16_t(count), entries,
                                         uint32_t(bytes)))
