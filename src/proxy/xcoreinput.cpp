@@ -205,6 +205,13 @@ bool enterCounted(uint8_t *request, uint32_t length, const XcoreRequestShape &sh
   return xcoreFrameCheckLength(request, length, expected(request)) != 0;
 }
 
+// The client as the host access code sees it: its access record with its connection, whose
+// peer address decides whether the client is local.
+AccessClient *accessOf(ClientConnection *client) {
+  client->access.transport = client->transport;
+  return &client->access;
+}
+
 }  // namespace
 
 void xcoreChangeKeyboardMapping(uint8_t *request, uint32_t length) {
@@ -281,9 +288,10 @@ void xcoreChangeHosts(uint8_t *request, uint32_t length) {
   int family = request[4];
   int addressLength = wireGet16(request + 6);
   if (mode > 1) return xprotoSendError(2, mode, request, length, nullptr);
-  client->access.errorValue = 0;
-  int result = mode == 0 ? accessAddHost(&client->access, family, addressLength, request + 8)
-                         : accessRemoveHost(&client->access, family, addressLength, request + 8);
+  AccessClient *access = accessOf(client);
+  access->errorValue = 0;
+  int result = mode == 0 ? accessAddHost(access, family, addressLength, request + 8)
+                         : accessRemoveHost(access, family, addressLength, request + 8);
   // The access code names the bad value of a BadValue (the address length of a bad address).
   if (result) xprotoSendError(uint8_t(result), result == 2 ? client->access.errorValue : 0, request, length, nullptr);
 }
@@ -313,7 +321,7 @@ void xcoreSetAccessControl(uint8_t *request, uint32_t length) {
   if (!xcoreFrameEnter(request, length, shape)) return;
   uint8_t mode = request[1];
   if (mode > 1) return xprotoSendError(2, mode, request, length, "invalid mode");
-  if (accessSetEnabled(&xproxyCurrentClient->access, mode)) xprotoSendError(10, 0, request, length, nullptr);
+  if (accessSetEnabled(accessOf(xproxyCurrentClient), mode)) xprotoSendError(10, 0, request, length, nullptr);
 }
 
 void xcoreSetCloseDownMode(uint8_t *request, uint32_t length) {
