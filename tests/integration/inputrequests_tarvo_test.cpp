@@ -84,6 +84,12 @@ TEST_P(InputThroughTarvo, CloseDownModesAndKillClientAsDirect) {
   EXPECT_NE(tree.second.find("Root window id"), std::string::npos) << tree.second;
 }
 
+TEST_P(InputThroughTarvo, CursorsAndTheirErrorsAsDirect) {
+  auto [direct, proxied] = twin.run("/usr/bin/python3 " + kScripts + "cursors.py %D");
+  EXPECT_EQ(direct, "built\nbad source 4\nmask of another size 8\nbad font 7\nfreed\n");
+  EXPECT_EQ(proxied, direct);
+}
+
 TEST_P(InputThroughTarvo, ExtensionsAreTheProxysOwn) {
   auto [direct, proxied] = twin.run("xdpyinfo -display %D -queryExtensions");
   EXPECT_NE(direct.find("RANDR"), std::string::npos);
