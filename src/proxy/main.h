@@ -258,3 +258,16 @@ uint32_t mainSetLastTime(uint32_t time);
 // and the area, in root coordinates, meets its visible region inside its meta screen.
 int mainIsAreaReadable(uint32_t drawable, int32_t x, int32_t y, uint32_t width, uint32_t height);
 // ===== end of readable areas =====
+
+// ===== cursors on heads =====
+struct CursorRecord;
+struct ClientConnection;
+struct RequestSink;
+// Builds a client's cursor on one head under cursorId (the head's id) through a request sink of
+// one of the client's display connections: its bitmaps scaled for the head's zoom, put into
+// depth-1 pixmaps made under server-side ids of the client, the cursor created from them and
+// the pixmaps freed. A cursor of another depth goes through RENDER. 1, or 0 when a request
+// cannot be written or RENDER cannot build it.
+int mainCreateCursorOnHead(CursorRecord *cursor, ClientConnection *client, const RequestSink *sink, uint32_t cursorId,
+                           Head *head);
+// ===== end of cursors on heads =====

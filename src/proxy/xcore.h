@@ -132,6 +132,45 @@ void xcoreGetKeyboardMapping(uint8_t *request, uint32_t length);
 void xcoreGetKeyboardMappingReply(uint8_t *reply, uint32_t length);
 // ===== end of extension and keyboard queries =====
 
+// ===== keyboard, pointer, screen saver and access =====
+// Forwarded once (xcoreinput.cpp), but for ChangeHosts, SetAccessControl, SetCloseDownMode
+// and KillClient, which the proxy serves alone, and ListHosts, answered from the proxy's list.
+void xcoreChangeKeyboardMapping(uint8_t *request, uint32_t length);
+void xcoreChangeKeyboardControl(uint8_t *request, uint32_t length);
+void xcoreGetKeyboardControl(uint8_t *request, uint32_t length);
+void xcoreGetKeyboardControlReply(uint8_t *reply, uint32_t length);
+void xcoreBell(uint8_t *request, uint32_t length);
+void xcoreChangePointerControl(uint8_t *request, uint32_t length);
+void xcoreGetPointerControl(uint8_t *request, uint32_t length);
+void xcoreGetPointerControlReply(uint8_t *reply, uint32_t length);
+void xcoreSetScreenSaver(uint8_t *request, uint32_t length);
+void xcoreGetScreenSaver(uint8_t *request, uint32_t length);
+void xcoreGetScreenSaverReply(uint8_t *reply, uint32_t length);
+void xcoreChangeHosts(uint8_t *request, uint32_t length);
+void xcoreListHosts(uint8_t *request, uint32_t length);
+void xcoreListHostsReply(uint8_t *reply, uint32_t length);
+void xcoreSetAccessControl(uint8_t *request, uint32_t length);
+void xcoreSetCloseDownMode(uint8_t *request, uint32_t length);
+void xcoreKillClient(uint8_t *request, uint32_t length);
+void xcoreRotateProperties(uint8_t *request, uint32_t length);
+void xcoreForceScreenSaver(uint8_t *request, uint32_t length);
+void xcoreSetPointerMapping(uint8_t *request, uint32_t length);
+void xcoreGetPointerMapping(uint8_t *request, uint32_t length);
+void xcoreSetModifierMapping(uint8_t *request, uint32_t length);
+void xcoreGetModifierMapping(uint8_t *request, uint32_t length);
+// The replies of Set/GetPointerMapping and Set/GetModifierMapping, passed on as they came.
+void xcoreMappingReply(uint8_t *reply, uint32_t length);
+// ===== end of keyboard, pointer, screen saver and access =====
+
+// ===== cursors =====
+// CreateCursor, CreateGlyphCursor, FreeCursor and RecolorCursor (xcorecursor.cpp): a cursor is
+// built on every head of every meta screen.
+void xcoreCreateCursor(uint8_t *request, uint32_t length);
+void xcoreCreateGlyphCursor(uint8_t *request, uint32_t length);
+void xcoreFreeCursor(uint8_t *request, uint32_t length);
+void xcoreRecolorCursor(uint8_t *request, uint32_t length);
+// ===== end of cursors =====
+
 // ===== font, pixmap and GC requests =====
 struct GCRecord;
 // Stores the values of the mask (one word per set bit, bits 0..22 in order) into the GC

@@ -5,7 +5,10 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
+#include "proxy/access.h"
+#include "proxy/connections.h"
 #include "proxy/core11g.h"
 #include "proxy/head.h"
 #include "proxy/resource.h"
@@ -13,6 +16,7 @@
 #include "proxy/xcore.h"
 #include "proxy/xcoreframe.h"
 #include "proxy/xmain.h"
+#include "proxy/xproto.h"
 #include "proxy/xproxy.h"
 #include "proxy/xscreen.h"
 #include "support/logging.h"
@@ -179,3 +183,187 @@ void xcoreGetKeyboardMappingReply(uint8_t *reply, uint32_t length) {
                                                  rowsGiven, rowsAsked))
     replyBadAlloc(kGetKeyboardMapping);
 }
+
+// ===== keyboard, pointer, screen saver and access =====
+namespace {
+
+constexpr uint8_t kListHosts = 110;
+
+uint64_t pad4(uint64_t n) { return (n + 3) & ~uint64_t(3); }
+
+// A request forwarded as it is: the shape checked, then one copy on the client's first
+// display connection.
+void forwardPlain(uint8_t *request, uint32_t length, const XcoreRequestShape &shape) {
+  if (!xcoreFrameEnter(request, length, shape)) return;
+  xcoreFrameForwardOnce(request, length);
+}
+
+// A request whose length follows from a count inside it: the fixed part checked by the frame,
+// then the exact length.
+bool enterCounted(uint8_t *request, uint32_t length, const XcoreRequestShape &shape, uint64_t (*expected)(const uint8_t *)) {
+  if (!xcoreFrameEnter(request, length, shape)) return false;
+  return xcoreFrameCheckLength(request, length, expected(request)) != 0;
+}
+
+// The client as the host access code sees it: its access record with its connection, whose
+// peer address decides whether the client is local.
+AccessClient *accessOf(ClientConnection *client) {
+  client->access.transport = client->transport;
+  return &client->access;
+}
+
+}  // namespace
+
+void xcoreChangeKeyboardMapping(uint8_t *request, uint32_t length) {
+  static const XcoreRequestShape shape{"bbsbbsI", 8, XcoreShape::List, 0, 0};
+  if (!enterCounted(request, length, shape, [](const uint8_t *r) { return 8 + 4 * uint64_t(r[1]) * r[5]; })) return;
+  unsigned first = request[4], count = request[1];
+  LOG(logChannelStep, "Keyboard mapping (%u..%u) changed by %s", first, count ? first + count - 1 : first,
+      xscreenClientName(xproxyCurrentClient));
+  xcoreFrameForwardOnce(request, length);
+}
+
+void xcoreChangeKeyboardControl(uint8_t *request, uint32_t length) {
+  forwardPlain(request, length, XcoreRequestShape{"bbsI", 8, XcoreShape::ValueList, 4, 4});
+}
+void xcoreGetKeyboardControl(uint8_t *request, uint32_t length) {
+  forwardPlain(request, length, XcoreRequestShape{"bbs", 4, XcoreShape::Fixed, 0, 0});
+}
+void xcoreGetKeyboardControlReply(uint8_t *reply, uint32_t length) { xcoreFrameWriteReply(reply, length, "bbsiibbsss"); }
+void xcoreBell(uint8_t *request, uint32_t length) {
+  forwardPlain(request, length, XcoreRequestShape{"bbs", 4, XcoreShape::Fixed, 0, 0});
+}
+void xcoreChangePointerControl(uint8_t *request, uint32_t length) {
+  forwardPlain(request, length, XcoreRequestShape{"bbssss", 12, XcoreShape::Fixed, 0, 0});
+}
+void xcoreGetPointerControl(uint8_t *request, uint32_t length) {
+  forwardPlain(request, length, XcoreRequestShape{"bbs", 4, XcoreShape::Fixed, 0, 0});
+}
+void xcoreGetPointerControlReply(uint8_t *reply, uint32_t length) { xcoreFrameWriteReply(reply, length, "bbsisss"); }
+void xcoreSetScreenSaver(uint8_t *request, uint32_t length) {
+  forwardPlain(request, length, XcoreRequestShape{"bbsssbbs", 12, XcoreShape::Fixed, 0, 0});
+}
+void xcoreGetScreenSaver(uint8_t *request, uint32_t length) {
+  forwardPlain(request, length, XcoreRequestShape{"bbs", 4, XcoreShape::Fixed, 0, 0});
+}
+void xcoreGetScreenSaverReply(uint8_t *reply, uint32_t length) { xcoreFrameWriteReply(reply, length, "bbsiss"); }
+void xcoreForceScreenSaver(uint8_t *request, uint32_t length) {
+  forwardPlain(request, length, XcoreRequestShape{"bbs", 4, XcoreShape::Fixed, 0, 0});
+}
+
+void xcoreRotateProperties(uint8_t *request, uint32_t length) {
+  static const XcoreRequestShape shape{"bbsissI", 12, XcoreShape::List, 0, 0};
+  if (!enterCounted(request, length, shape, [](const uint8_t *r) { return 12 + 4 * uint64_t(wireGet16(r + 8)); }))
+    return;
+  uint32_t window = wireGet32(request + 4);
+  if (!xcoreFrameResolve(window, kXcoreWantWindow, 3, request, length)) return;
+  static const XcoreIdField fields[] = {{4, kResourceWindow}, {0, 0}};
+  xcoreFrameForwardToHead(request, length, xcoreFrameFirstHeadOf(window), fields);
+}
+
+void xcoreSetPointerMapping(uint8_t *request, uint32_t length) {
+  static const XcoreRequestShape shape{"bbs", 4, XcoreShape::List, 0, 0};
+  if (!enterCounted(request, length, shape, [](const uint8_t *r) { return 4 + pad4(r[1]); })) return;
+  xcoreFrameForwardOnce(request, length);
+}
+void xcoreGetPointerMapping(uint8_t *request, uint32_t length) {
+  forwardPlain(request, length, XcoreRequestShape{"bbs", 4, XcoreShape::Fixed, 0, 0});
+}
+void xcoreSetModifierMapping(uint8_t *request, uint32_t length) {
+  static const XcoreRequestShape shape{"bbs", 4, XcoreShape::List, 0, 0};
+  if (!enterCounted(request, length, shape, [](const uint8_t *r) { return 4 + 8 * uint64_t(r[1]); })) return;
+  xcoreFrameForwardOnce(request, length);
+}
+void xcoreGetModifierMapping(uint8_t *request, uint32_t length) {
+  forwardPlain(request, length, XcoreRequestShape{"bbs", 4, XcoreShape::Fixed, 0, 0});
+}
+// Replies that go on as they came, with the client's sequence.
+void xcoreMappingReply(uint8_t *reply, uint32_t length) { xcoreFrameWriteReply(reply, length, "bbsi"); }
+
+void xcoreChangeHosts(uint8_t *request, uint32_t length) {
+  static const XcoreRequestShape shape{"bbsbbs", 8, XcoreShape::List, 0, 0};
+  if (!enterCounted(request, length, shape, [](const uint8_t *r) { return 8 + pad4(wireGet16(r + 6)); })) return;
+  ClientConnection *client = xproxyCurrentClient;
+  uint8_t mode = request[1];
+  int family = request[4];
+  int addressLength = wireGet16(request + 6);
+  if (mode > 1) return xprotoSendError(2, mode, request, length, nullptr);
+  AccessClient *access = accessOf(client);
+  access->errorValue = 0;
+  int result = mode == 0 ? accessAddHost(access, family, addressLength, request + 8)
+                         : accessRemoveHost(access, family, addressLength, request + 8);
+  // The access code names the bad value of a BadValue (the address length of a bad address).
+  if (result) xprotoSendError(uint8_t(result), result == 2 ? client->access.errorValue : 0, request, length, nullptr);
+}
+
+void xcoreListHosts(uint8_t *request, uint32_t length) {
+  forwardPlain(request, length, XcoreRequestShape{"bbs", 4, XcoreShape::Fixed, 0, 0});
+}
+
+void xcoreListHostsReply(uint8_t *reply, uint32_t length) {
+  uint8_t *entries = nullptr;
+  int count = 0, bytes = 0, enabled = 0;
+  if (accessListHosts(&entries, &count, &bytes, &enabled) != 0) {
+    logProblem("UNE", kXcoreSource, __LINE__);
+    xcoreFrameWriteReply(reply, length, "H-34");
+    return;
+  }
+  // The entries' lengths are in this machine's order; the reply's layout puts them in the client's.
+  ClientConnection *client = xproxyCurrentClient;
+  if (!client || !core11GListHostsReply(client, client->replySequence, uint8_t(enabled), uint16_t(count), entries,
+                                        uint32_t(bytes)))
+    replyBadAlloc(kListHosts);
+  free(entries);
+}
+
+void xcoreSetAccessControl(uint8_t *request, uint32_t length) {
+  static const XcoreRequestShape shape{"bbs", 4, XcoreShape::Fixed, 0, 0};
+  if (!xcoreFrameEnter(request, length, shape)) return;
+  uint8_t mode = request[1];
+  if (mode > 1) return xprotoSendError(2, mode, request, length, "invalid mode");
+  if (accessSetEnabled(accessOf(xproxyCurrentClient), mode)) xprotoSendError(10, 0, request, length, nullptr);
+}
+
+void xcoreSetCloseDownMode(uint8_t *request, uint32_t length) {
+  static const XcoreRequestShape shape{"bbs", 4, XcoreShape::Fixed, 0, 0};
+  if (!xcoreFrameEnter(request, length, shape)) return;
+  uint8_t mode = request[1];
+  if (mode > 2) return xprotoSendError(2, mode, request, length, "invalid mode");
+  // Read when the client closes: a retaining mode keeps its resources after the socket goes.
+  xproxyCurrentClient->closeDownMode = mode;
+}
+
+void xcoreKillClient(uint8_t *request, uint32_t length) {
+  static const XcoreRequestShape shape{"bbsi", 8, XcoreShape::Fixed, 0, 0};
+  if (!xcoreFrameEnter(request, length, shape)) return;
+  uint32_t id = wireGet32(request + 4);
+  ClientConnection *client = xproxyCurrentClient;
+  if (id == 0) {  // AllTemporary
+    for (ClientConnection *c = xproxyClients, *next; c; c = next) {
+      next = c->next;
+      if (c != client && c->retained && c->fd < 0 && c->closeDownMode == kResourceRetainTemporary) {
+        c->closeDownMode = 0;
+        xproxyCloseClient(c, "KillClient", 0);
+      }
+    }
+    resourceKillTemporaryClients();
+    return;
+  }
+  uint32_t slot = resourceSlotOf(id);
+  // The proxy's own ids (meta roots, default colormaps, visuals) are never freed by a client,
+  // as an X server answers for its own resources.
+  if (slot == 0 || slot >= kResourceClientSlots || !resourceLookupAny(id))
+    return xprotoSendError(2, id, request, length, nullptr);
+  ClientConnection *owner = xproxyClientByIndex(slot);
+  if (!owner) {  // a slot whose client is gone (retained resources): freed with no client current
+    xproxyCurrentClient = nullptr;
+    resourceFreeAllOfClient(slot);
+    xproxyCurrentClient = client;
+  } else if (owner == client) {
+    xprotoCloseWithReason(&client->reader, "client killed");
+  } else {
+    owner->closeDownMode = 0;
+    xproxyCloseClient(owner, "KillClient", 0);
+  }
+}
+// ===== end of keyboard, pointer, screen saver and access =====

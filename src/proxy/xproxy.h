@@ -419,6 +419,11 @@ int xprotoTilePixmap(const RequestSink *sink, uint32_t source, uint32_t destinat
 int miscWriteServerRequest(DisplayConnection *connection, const uint8_t *request, uint32_t length);
 // The client's major opcode as the real server numbers it: the identity.
 inline uint8_t xproxyMapMajorOpcode(uint8_t opcode) { return opcode; }
+// ===== cursors =====
+// The cursor built on the head under a new server-side id of the client, through its first
+// display connection; the head's id of it, or 0 when it could not be made.
+uint32_t xproxyCreateCursor(CursorRecord *cursor, ClientConnection *client, Head *head);
+// ===== end of cursors =====
 // ===== end of request routing helpers =======================================================
 
 // ===== Start-up, run, reset and exit ========================================================

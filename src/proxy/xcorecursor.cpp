@@ -1,0 +1,298 @@
+// Cursors: the proxy keeps each cursor's bitmaps and colours and builds the cursor on every head
+// of every meta screen (scaled for a head's zoom), under the id the client's raw connection has
+// for it there.
+#include <X11/Xlib.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "proxy/clientconnection.h"
+#include "proxy/connections.h"
+#include "proxy/head.h"
+#include "proxy/main.h"
+#include "proxy/resource.h"
+#include "proxy/streams.h"
+#include "proxy/xcore.h"
+#include "proxy/xcoreframe.h"
+#include "proxy/xproto.h"
+#include "proxy/xproxy.h"
+#include "proxy/xscreen.h"
+#include "support/logging.h"
+#include "support/wirewords.h"
+#include "xclient/ximage.h"
+#include "xclient/xutilh.h"
+#include "xclient/xfont.h"
+#include "xclient/xrclibcursors.h"
+#include "xclient/xtarget.h"
+#include "xext/render.h"
+
+namespace {
+
+constexpr uint8_t kBadValue = 2, kBadPixmap = 4, kBadCursor = 6, kBadFont = 7, kBadMatch = 8, kBadAlloc = 11;
+
+uint64_t rowBytes(uint32_t width) { return (uint64_t(width) + 7) / 8; }
+
+// The bits of a depth-1 image in the cursor's own layout (rows of (width + 7) / 8 bytes, least
+// significant bit first); NULL when out of memory.
+char *bitsOfImage(XImage *image, uint32_t width, uint32_t height) {
+  auto *bits = static_cast<char *>(calloc(1, size_t(rowBytes(width) * height) + 1));
+  if (!bits) return nullptr;
+  for (uint32_t y = 0; y < height; y++)
+    for (uint32_t x = 0; x < width; x++)
+      if (XGetPixel(image, int(x), int(y)) & 1) bits[rowBytes(width) * y + x / 8] |= char(1 << (x % 8));
+  return bits;
+}
+
+// Reads a depth-1 client pixmap back from the first head of its meta screen; NULL (logged)
+// when that head has no real display or the read fails.
+char *readPixmapBits(PixmapRecord *pixmap) {
+  Head *head = pixmap->screen ? pixmap->screen->heads : (xscreenList ? xscreenList->heads : nullptr);
+  uint32_t serverId = head ? resourcePixmapServerId(pixmap, head) : pixmap->id;
+  XImage *image = nullptr;
+  if (head && head->display) {
+    XtargetErrorTrap trap(head->display);
+    image = XGetImage(head->display, serverId, 0, 0, pixmap->width, pixmap->height, 1, XYPixmap);
+    XSync(head->display, False);
+    if (trap.errorCame() && image) {
+      XDestroyImage(image);
+      image = nullptr;
+    }
+  }
+  if (!image) {
+    LOG(logChannelXhint, "XGetImage(display=%s pixmap=0x%x) failed", head ? head->name : "?", unsigned(serverId));
+    return nullptr;
+  }
+  char *bits = bitsOfImage(image, pixmap->width, pixmap->height);
+  XDestroyImage(image);
+  return bits;
+}
+
+// Writes a copy of the request on every head of every meta screen with the cursor's id
+// translated for the head; BadAlloc 0 at the first copy that cannot be written.
+bool copyToEveryHead(const uint8_t *request, uint32_t length) {
+  DisplayConnection *connection = xcoreFrameConnection();
+  for (MetaScreen *screen = xscreenList; screen; screen = screen->next)
+    for (Head *head = screen->heads; head; head = head->next) {
+      uint8_t *copy = connection ? xproxySendRequest(request, length, connection) : nullptr;
+      if (!copy) {
+        xprotoSendError(kBadAlloc, 0, request, length, nullptr);
+        return false;
+      }
+      uint32_t id;
+      memcpy(&id, copy + 4, 4);
+      id = resourceServerId(id, kResourceCursor, head);
+      memcpy(copy + 4, &id, 4);
+    }
+  return true;
+}
+
+// Builds the new cursor on every head; on a failure BadAlloc 0 and the cursor is destroyed
+// wherever it was made.
+void buildOnEveryHead(CursorRecord *cursor, const uint8_t *request, uint32_t length) {
+  ClientConnection *client = xproxyCurrentClient;
+  DisplayConnection *connection = xcoreFrameConnection();
+  for (MetaScreen *screen = xscreenList; screen; screen = screen->next)
+    for (Head *head = screen->heads; head; head = head->next)
+      if (!connection || !mainCreateCursorOnHead(cursor, client, &connection->reader.sink,
+                                                 resourceServerId(cursor->id, kResourceCursor, head), head)) {
+        uint32_t id = cursor->id;
+        xprotoSendError(kBadAlloc, 0, request, length, nullptr);
+        resourceDestroyEverywhere(id);
+        return;
+      }
+}
+
+// The cursor's colours from six 16-bit fields (foreground red, green, blue, then background).
+void storeColours(CursorRecord *cursor, const uint8_t *at) {
+  cursor->foreRed = wireGet16(at), cursor->foreGreen = wireGet16(at + 2), cursor->foreBlue = wireGet16(at + 4);
+  cursor->backRed = wireGet16(at + 6), cursor->backGreen = wireGet16(at + 8), cursor->backBlue = wireGet16(at + 10);
+}
+
+// A new cursor record holding the bitmaps (taken over; mask may be the source itself or NULL).
+CursorRecord *newCursor(uint32_t id, uint32_t width, uint32_t height, char *source, char *mask) {
+  CursorRecord *cursor = resourceCreateCursor(id, 1);
+  if (!cursor) {
+    free(source);
+    if (mask != source) free(mask);
+    return nullptr;
+  }
+  XrcImage &image = cursor->images[0];
+  image.width = uint16_t(width);
+  image.height = uint16_t(height);
+  image.depth = 1;
+  image.format = XYBitmap;
+  image.byteOrder = LSBFirst;
+  image.bitOrder = LSBFirst;
+  image.bitmapPad = 8;
+  image.data = source;
+  image.mask = mask;
+  return cursor;
+}
+
+// A pixmap of depth 1 on the head under a new server-side id of the client, holding a bitmap of
+// the cursor's layout scaled by the head's zoom; 0 when a request cannot be written.
+uint32_t bitmapOnHead(const RequestSink *sink, ClientConnection *client, Head *head, char *bits, uint32_t width,
+                      uint32_t height) {
+  XImage plain{};
+  if (ximageInit(&plain, int(width), int(height), 0, bits, &ximageDefaultFormat)) return 0;
+  double zoomX = head->zoomX > 0 ? head->zoomX : 1, zoomY = head->zoomY > 0 ? head->zoomY : 1;
+  XImage *scaled = ximageScale(&plain, zoomX, zoomY);
+  if (!scaled) return 0;
+  // The head's server reads the bits in its own bitmap layout, as one plane.
+  ImageFormat format = ximageDefaultFormat;
+  if (head->display) format = *ximageFormatOfDisplay(head->display, XYPixmap, 1, nullptr);
+  else format.scanlinePad = 32;
+  format.format = XYPixmap;
+  XImage target{};
+  uint32_t pixmap = 0;
+  if (!ximageInit(&target, scaled->width, scaled->height, 0, nullptr, &format)) {
+    ximageCopyArea(scaled, 0, 0, scaled->width, scaled->height, &target, 0, 0);
+    uint32_t pixmapId = resourceNewServerSideId(client), gcId = resourceNewServerSideId(client);
+    uint32_t serverPixmap = resourceServerId(pixmapId, kResourceScreenResource, head);
+    uint32_t serverGC = resourceServerId(gcId, kResourceScreenResource, head);
+    if (pixmapId && gcId &&
+        xprotoEncodeCreatePixmap(sink, serverPixmap, uint32_t(head->root), uint16_t(target.width),
+                                 uint16_t(target.height), 1) &&
+        xprotoEncodeCreateGC(sink, serverGC, serverPixmap, 0, nullptr) &&
+        xprotoEncodePutImage(sink, serverPixmap, serverGC, &target, 0, 0) && xprotoEncodeFreeGC(sink, serverGC))
+      pixmap = serverPixmap;
+    free(target.data);
+  }
+  if (scaled != &plain) XDestroyImage(scaled);
+  return pixmap;
+}
+
+}  // namespace
+
+// ===== cursors on heads =====
+int mainCreateCursorOnHead(CursorRecord *cursor, ClientConnection *client, const RequestSink *sink, uint32_t cursorId,
+                           Head *head) {
+  if (!cursor || !cursor->imageCount || !head || !sink) return 0;
+  XrcImage &image = cursor->images[0];
+  if (image.depth != 1) {
+    // Cursors of other depths are pictures of RENDER.
+    uint32_t picture = renderPictureOnHead(0, head);
+    return picture && renderSendCreateCursor(sink, cursorId, picture, cursor->xHot, cursor->yHot) &&
+           renderSendFreePicture(sink, picture);
+  }
+  uint32_t width = std::max<uint32_t>(image.width, 1), height = std::max<uint32_t>(image.height, 1);
+  if (!image.data) return 0;
+  uint32_t source = bitmapOnHead(sink, client, head, image.data, width, height);
+  if (!source) return 0;
+  uint32_t mask = 0;
+  if (image.mask == image.data) mask = source;
+  else if (image.mask && !(mask = bitmapOnHead(sink, client, head, image.mask, width, height))) return 0;
+  int32_t hotX = cursor->xHot, hotY = cursor->yHot;
+  if (head->zoomX > 0) hotX = int32_t(hotX * head->zoomX);
+  if (head->zoomY > 0) hotY = int32_t(hotY * head->zoomY);
+  int written = xprotoEncodeCreateCursor(sink, cursorId, source, mask, uint16_t(hotX), uint16_t(hotY),
+                                         cursor->foreRed, cursor->foreGreen, cursor->foreBlue, cursor->backRed,
+                                         cursor->backGreen, cursor->backBlue) &&
+                xprotoEncodeFreePixmap(sink, source) && (mask == source || !mask || xprotoEncodeFreePixmap(sink, mask));
+  return written;
+}
+
+uint32_t xproxyCreateCursor(CursorRecord *cursor, ClientConnection *client, Head *head) {
+  DisplayConnection *connection = client && client->displayCount ? client->displays[0] : nullptr;
+  uint32_t id = connection ? resourceNewServerSideId(client) : 0;
+  if (!id) return 0;
+  uint32_t serverId = resourceServerId(id, kResourceScreenResource, head);
+  return mainCreateCursorOnHead(cursor, client, &connection->reader.sink, serverId, head) ? serverId : 0;
+}
+// ===== end of cursors on heads =====
+
+void xcoreCreateCursor(uint8_t *request, uint32_t length) {
+  static const XcoreRequestShape shape{"bbsiiissssssss", 32, XcoreShape::Fixed, 0, 0};
+  if (!xcoreFrameEnter(request, length, shape)) return;
+  uint32_t id = wireGet32(request + 4), sourceId = wireGet32(request + 8), maskId = wireGet32(request + 12);
+  uint16_t x = wireGet16(request + 28), y = wireGet16(request + 30);
+  PixmapRecord *source = resourceLookupPixmap(sourceId);
+  if (!source) return xprotoSendError(kBadPixmap, sourceId, request, length, "invalid src pixmap");
+  // The hot spot may lie on the right or bottom edge, as the X server allows.
+  if (source->depth != 1 || x > source->width || y > source->height)
+    return xprotoSendError(kBadMatch, 0, request, length, "bad src pixmap usage");
+  PixmapRecord *mask = nullptr;
+  if (maskId != None) {
+    mask = resourceLookupPixmap(maskId);
+    if (!mask) return xprotoSendError(kBadPixmap, maskId, request, length, "invalid mask pixmap");
+    if (mask->depth != 1 || mask->width != source->width || mask->height != source->height)
+      return xprotoSendError(kBadMatch, 0, request, length, "invalid mask pixmap usage");
+  }
+  if (!xcoreFrameNewId(id, request, length)) return;
+  // What the client drew into the pixmaps must have reached the server before they are read.
+  Head *head = source->screen ? source->screen->heads : nullptr;
+  if (head && head->display)
+    if (const char *failure = xproxySyncClient(xproxyCurrentClient)) LOG(logChannelProblem, "%s", failure);
+  char *sourceBits = readPixmapBits(source);
+  if (!sourceBits) return;
+  char *maskBits = nullptr;
+  if (maskId == sourceId) {
+    maskBits = sourceBits;  // one bit array shared, released once
+  } else if (mask && !(maskBits = readPixmapBits(mask))) {
+    logProblem("UNE", kXcoreSource, __LINE__);
+  }
+  CursorRecord *cursor = newCursor(id, source->width, source->height, sourceBits, maskBits);
+  if (!cursor) return xprotoSendError(kBadAlloc, 64, request, length, nullptr);
+  cursor->xHot = std::min<uint16_t>(x, source->width);
+  cursor->yHot = std::min<uint16_t>(y, source->height);
+  storeColours(cursor, request + 16);
+  buildOnEveryHead(cursor, request, length);
+}
+
+void xcoreCreateGlyphCursor(uint8_t *request, uint32_t length) {
+  static const XcoreRequestShape shape{"bbsiiissssssss", 32, XcoreShape::Fixed, 0, 0};
+  if (!xcoreFrameEnter(request, length, shape)) return;
+  uint32_t id = wireGet32(request + 4), sourceFont = wireGet32(request + 8), maskFont = wireGet32(request + 12);
+  if (!resourceLookupFont(sourceFont)) return xprotoSendError(kBadFont, sourceFont, request, length, nullptr);
+  if (maskFont != None && !resourceLookupFont(maskFont))
+    return xprotoSendError(kBadFont, maskFont, request, length, nullptr);
+  if (!xcoreFrameNewId(id, request, length)) return;
+  Head *head = xscreenList ? xscreenList->heads : nullptr;
+  if (!head || !head->display) return xprotoSendError(kBadValue, 0, request, length, nullptr);
+  if (const char *failure = xproxySyncClient(xproxyCurrentClient)) LOG(logChannelProblem, "%s", failure);
+  int width = 0, height = 0, hotX = 0, hotY = 0, made;
+  uint8_t *sourceBits = nullptr, *maskBits = nullptr;
+  {
+    XtargetErrorTrap trap(head->display);
+    made = xfontMakeGlyphCursor(head->display, resourceServerId(sourceFont, kResourceFont, head), nullptr,
+                                wireGet16(request + 16),
+                                maskFont ? resourceServerId(maskFont, kResourceFont, head) : None, nullptr,
+                                wireGet16(request + 18), &width, &height, &sourceBits, &maskBits, &hotX, &hotY);
+    if (made && trap.errorCame()) {
+      free(sourceBits);
+      free(maskBits);
+      made = 0;
+    }
+  }
+  if (!made || width <= 0 || height <= 0 || width > 0xffff || height > 0xffff) {
+    if (made) free(sourceBits), free(maskBits);
+    return xprotoSendError(kBadValue, 0, request, length, nullptr);
+  }
+  CursorRecord *cursor = newCursor(id, uint32_t(width), uint32_t(height), reinterpret_cast<char *>(sourceBits),
+                                   reinterpret_cast<char *>(maskBits));
+  if (!cursor) return xprotoSendError(kBadAlloc, 64, request, length, nullptr);
+  cursor->xHot = uint16_t(std::clamp(hotX, 0, width));
+  cursor->yHot = uint16_t(std::clamp(hotY, 0, height));
+  storeColours(cursor, request + 20);
+  buildOnEveryHead(cursor, request, length);
+}
+
+void xcoreFreeCursor(uint8_t *request, uint32_t length) {
+  static const XcoreRequestShape shape{"bbsi", 8, XcoreShape::Fixed, 0, 0};
+  if (!xcoreFrameEnter(request, length, shape)) return;
+  uint32_t id = wireGet32(request + 4);
+  if (!resourceLookupByType(id, kResourceCursor)) return xprotoSendError(kBadCursor, id, request, length, nullptr);
+  copyToEveryHead(request, length);
+  resourceFree(id, 0);
+}
+
+void xcoreRecolorCursor(uint8_t *request, uint32_t length) {
+  static const XcoreRequestShape shape{"bbsissssss", 20, XcoreShape::Fixed, 0, 0};
+  if (!xcoreFrameEnter(request, length, shape)) return;
+  uint32_t id = wireGet32(request + 4);
+  auto *cursor = static_cast<CursorRecord *>(resourceLookupByType(id, kResourceCursor));
+  if (!cursor) return xprotoSendError(kBadCursor, id, request, length, nullptr);
+  storeColours(cursor, request + 8);
+  copyToEveryHead(request, length);
+}
