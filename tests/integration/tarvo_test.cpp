@@ -3,6 +3,7 @@
 // the quiet-time refresh. Each test runs the binary of its own build directory.
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
@@ -509,6 +510,158 @@ TEST_F(TarvoTest, ServerCommandStartsTheLocalServerWhichTheResetSignalsAndTheExi
   EXPECT_EQ(tarvo_.stop(), 0);
   EXPECT_NE(tarvo_.log().find("Stopping X server process"), std::string::npos);
   EXPECT_FALSE(tarvoSocketAnswers(localSocket));
+}
+
+
+// The words of a process's command line.
+std::vector<std::string> commandLineOf(int pid) {
+  std::string raw = tarvoReadFile("/proc/" + std::to_string(pid) + "/cmdline");
+  std::vector<std::string> words;
+  for (size_t at = 0; at < raw.size();) {
+    size_t end = raw.find('\0', at);
+    if (end == std::string::npos) end = raw.size();
+    words.push_back(raw.substr(at, end - at));
+    at = end + 1;
+  }
+  return words;
+}
+
+// The pid in a local server's lock file (0 when there is none).
+int localServerPid(int number) { return atoi(tarvoReadFile("/tmp/.X" + std::to_string(number) + "-lock").c_str()); }
+
+// Kills a local server that the proxy left behind, whatever happened in the test.
+struct LocalServerKiller {
+  int number;
+  ~LocalServerKiller() {
+    int pid = localServerPid(number);
+    if (pid > 1 && kill(pid, 0) == 0) kill(pid, SIGKILL);
+  }
+};
+
+// A shell command's output (stderr joined); its status in *status.
+std::string shellOutput(const std::string &command, int *status = nullptr) {
+  FILE *pipe = popen(("timeout 20 " + command + " 2>&1").c_str(), "r");
+  if (!pipe) return "";
+  std::string text;
+  char buffer[4096];
+  for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) text.append(buffer, n);
+  int raw = pclose(pipe);
+  if (status) *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  return text;
+}
+
+// Whether xdpyinfo succeeds on the display with that authority file.
+bool xdpyinfoServes(const std::string &display, const std::string &authority) {
+  int status = -1;
+  shellOutput("env XAUTHORITY=" + authority + " xdpyinfo -display " + display + " >/dev/null", &status);
+  return status == 0;
+}
+
+TEST_F(TarvoTest, ServerCommandGivesItsXdmcpOptionsToTarvoAndItsAuthFileToTarvosClients) {
+  FakeXdmcpManager manager;
+  ASSERT_TRUE(manager.ok());
+  int local = xvfbUnusedDisplayNumber();
+  ASSERT_GT(local, 0);
+  LocalServerKiller killer{local};
+  const std::string localName = ":" + std::to_string(local);
+  // F holds a cookie for the local server and, under the proxy's number, for the proxy's
+  // clients; the proxy itself reads it as its server authorization.
+  const std::string cookie = "0123456789abcdef0123456789abcdef";
+  char directory[] = "/tmp/tarvo-auth-XXXXXX";
+  ASSERT_NE(mkdtemp(directory), nullptr);
+  const std::string file = std::string(directory) + "/F";
+  int status = -1;
+  shellOutput("xauth -f " + file + " add " + localName + " MIT-MAGIC-COOKIE-1 " + cookie, &status);
+  ASSERT_EQ(status, 0);
+  TarvoOptions options;
+  options.arguments = {"screen", localName + ".0", "serverAuthorization", file};
+  options.trailing = {"serverCommand", "Xvfb", localName, "-nolisten", "tcp", "-query", "127.0.0.1",
+                      "-port", std::to_string(manager.port()), "-once", "-auth", file};
+  ASSERT_EQ(tarvo_.start(":0", options), "");
+  int pid = localServerPid(local);
+  ASSERT_GT(pid, 1);
+  EXPECT_EQ(commandLineOf(pid), (std::vector<std::string>{"Xvfb", localName, "-nolisten", "tcp", "-auth", file}));
+  // The XDMCP options went to the proxy: Query to the manager on P, once set.
+  EXPECT_NE(tarvo_.log().find("Init XDMCP (mode=3 host=127.0.0.1 port=" + std::to_string(manager.port()) + ")..."),
+            std::string::npos)
+      << tarvo_.log();
+  long long deadline = xvfbNowMs() + 5000;
+  while (manager.packets.empty() && xvfbNowMs() < deadline) {
+    manager.drain(0);
+    usleep(20000);
+  }
+  ASSERT_FALSE(manager.packets.empty());
+  EXPECT_EQ(manager.packets.front().opcode, int(QUERY));
+  // F is the proxy's client authorization: its clients need the cookie.
+  const std::string clientFile = std::string(directory) + "/client";
+  shellOutput("xauth -f " + clientFile + " add " + tarvo_.displayName() + " MIT-MAGIC-COOKIE-1 " + cookie, &status);
+  ASSERT_EQ(status, 0);
+  EXPECT_FALSE(xdpyinfoServes(tarvo_.displayName(), "/dev/null"));
+  EXPECT_TRUE(xdpyinfoServes(tarvo_.displayName(), clientFile));
+  EXPECT_EQ(tarvo_.stop(), 0);
+  unlink(clientFile.c_str());
+  unlink(file.c_str());
+  rmdir(directory);
+}
+
+TEST_F(TarvoTest, OwnServerCookieGuardsTheLocalServerSurvivesAResetAndGoesAtTheExit) {
+  std::set<std::string> cookies;
+  for (int run = 0; run < 2; run++) {
+    SCOPED_TRACE(run);
+    int local = xvfbUnusedDisplayNumber();
+    ASSERT_GT(local, 0);
+    LocalServerKiller killer{local};
+    const std::string localName = ":" + std::to_string(local);
+    TarvoProcess tarvo;
+    TarvoOptions options;
+    options.noReset = false;
+    options.arguments = {"screen", localName + ".0", "serverAuthorization", "own"};
+    options.trailing = {"serverCommand", "Xvfb", localName, "-screen", "0", "800x600x24", "-nolisten", "tcp"};
+    ASSERT_EQ(tarvo.start(":0", options), "");
+    int pid = localServerPid(local);
+    ASSERT_GT(pid, 1);
+    std::vector<std::string> words = commandLineOf(pid);
+    ASSERT_GE(words.size(), 2u);
+    ASSERT_EQ(words[words.size() - 2], "-auth");
+    const std::string file = words.back();
+    struct stat info {};
+    ASSERT_EQ(lstat(file.c_str(), &info), 0) << file;
+    EXPECT_TRUE(S_ISREG(info.st_mode));
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+    // One entry: this host's local address for the display, a 16-byte magic cookie.
+    std::string list = shellOutput("xauth -f " + file + " list");
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    std::string prefix = std::string(host) + "/unix" + localName + "  MIT-MAGIC-COOKIE-1  ";
+    ASSERT_EQ(list.rfind(prefix, 0), 0u) << list;
+    std::string hex = list.substr(prefix.size());
+    ASSERT_EQ(hex.size(), 33u) << list;
+    EXPECT_EQ(hex.find_first_not_of("0123456789abcdef"), 32u);
+    cookies.insert(hex);
+    // The local server refuses a client without the cookie and serves one with it.
+    EXPECT_FALSE(xdpyinfoServes(localName, "/dev/null"));
+    EXPECT_TRUE(xdpyinfoServes(localName, file));
+    xcb_connection_t *c = connectWithin(tarvo.displayName(), 5000);
+    ASSERT_NE(c, nullptr);
+    EXPECT_NE(setupSummary(c).find("screen 800x600x24"), std::string::npos);
+    xcb_disconnect(c);
+    // The reset (end of the last client) reconnects with the cached cookie.
+    ASSERT_TRUE(tarvo.waitForLog("Sleeping 2 seconds...", 5000));
+    c = connectWithin(tarvo.displayName(), 10000);
+    ASSERT_NE(c, nullptr);
+    EXPECT_TRUE(roundTrip(c));
+    EXPECT_NE(setupSummary(c).find("screen 800x600x24"), std::string::npos);
+    xcb_disconnect(c);
+    EXPECT_EQ(lstat(file.c_str(), &info), 0);
+    // SIGTERM: the server is stopped and the file removed.
+    EXPECT_EQ(tarvo.stop(), 0);
+    EXPECT_NE(tarvo.log().find("Stopping X server process " + std::to_string(pid) + "..."), std::string::npos);
+    EXPECT_NE(lstat(file.c_str(), &info), 0);
+    long long deadline = xvfbNowMs() + 5000;
+    while (kill(pid, 0) == 0 && xvfbNowMs() < deadline) usleep(20000);
+    EXPECT_NE(kill(pid, 0), 0);
+  }
+  EXPECT_EQ(cookies.size(), 2u);
 }
 
 
