@@ -8,6 +8,7 @@
 #include <unistd.h>
 #include <xcb/xcb.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
 #include <string>
@@ -687,6 +688,109 @@ TEST_F(TarvoTest, XdmcpQueryGoesToTheConfiguredManagerBeforeTheReadySignal) {
   ASSERT_FALSE(manager.packets.empty());
   EXPECT_EQ(manager.packets.front().opcode, int(QUERY));
   EXPECT_EQ(tarvo_.stop(), 0);
+}
+
+// Waits until the manager has received a packet of that opcode after the first `from` packets.
+bool awaitPacket(FakeXdmcpManager &manager, int opcode, size_t from, int timeoutMs) {
+  long long deadline = xvfbNowMs() + timeoutMs;
+  for (;;) {
+    manager.drain(uint64_t(xvfbNowMs()));
+    for (size_t i = from; i < manager.packets.size(); i++)
+      if (manager.packets[i].opcode == opcode) return true;
+    if (xvfbNowMs() > deadline) return false;
+    usleep(10000);
+  }
+}
+
+size_t lastIndexOf(const FakeXdmcpManager &manager, int opcode) {
+  for (size_t i = manager.packets.size(); i-- > 0;)
+    if (manager.packets[i].opcode == opcode) return i;
+  return manager.packets.size();
+}
+
+// A whole session against the scripted manager through the tarvo executable: the session's
+// client (holding the manager's cookie) puts it to run; its end resets the proxy, which queries
+// again, or, with "once", ends it with status 0.
+TEST_F(TarvoTest, XdmcpSessionRunsUntilItsClientLeaves) {
+  startXvfb();
+  const std::string cookie = std::string("\x21\x22\x23\x24\x25\x26\x27\x28\x29\x2a\x2b\x2c\x2d\x2e\x2f\x30", 16);
+  const std::string cookieHex = "2122232425262728292a2b2c2d2e2f30";
+  char directory[] = "/tmp/tarvo-xdmcp-XXXXXX";
+  ASSERT_NE(mkdtemp(directory), nullptr);
+  for (bool once : {false, true}) {
+    SCOPED_TRACE(once ? "once" : "repeated");
+    FakeXdmcpManager manager;
+    ASSERT_TRUE(manager.ok());
+    TarvoProcess tarvo;
+    TarvoOptions options;
+    options.noReset = false;
+    options.logTypes = {"steps", "Hints"};
+    options.arguments = {"screen", "%D.0", "xdmcpHost", "127.0.0.1", "xdmcpPort", std::to_string(manager.port()),
+                         "xdmcpDisplayClass", "TarvoClass", "xdmcpMode", "query"};
+    if (once) options.arguments.push_back("once");
+    ASSERT_EQ(tarvo.start(xvfb_.displayName(), options), "");
+    ASSERT_TRUE(awaitPacket(manager, QUERY, 0, 5000));
+    manager.reply(XdmcpPacketWriter(WILLING).array8("").array8("dm.example").array8("ready").finish());
+    ASSERT_TRUE(awaitPacket(manager, REQUEST, 0, 5000));
+    {
+      XdmcpPacketReader r(manager.packets[lastIndexOf(manager, REQUEST)]);
+      EXPECT_EQ(int(r.card16()), tarvo.displayNumber());
+      std::vector<unsigned> types = r.array16();
+      std::vector<std::string> addresses = r.arrayOfArray8();
+      EXPECT_EQ(types.size(), addresses.size());
+      EXPECT_FALSE(types.empty());
+      r.array8();
+      r.array8();
+      std::vector<std::string> names = r.arrayOfArray8();
+      std::sort(names.begin(), names.end());
+      EXPECT_EQ(names, (std::vector<std::string>{"MIT-MAGIC-COOKIE-1", "SUN-DES-1", "XDM-AUTHORIZATION-1"}));
+      r.array8();  // the display ID
+      EXPECT_FALSE(r.failed);
+    }
+    manager.reply(XdmcpPacketWriter(ACCEPT)
+                      .card32(0x0a0b0c0d)
+                      .array8("")
+                      .array8("")
+                      .array8("MIT-MAGIC-COOKIE-1")
+                      .array8(cookie)
+                      .finish());
+    ASSERT_TRUE(awaitPacket(manager, MANAGE, 0, 5000));
+    size_t manageAt = lastIndexOf(manager, MANAGE);
+    {
+      XdmcpPacketReader r(manager.packets[manageAt]);
+      EXPECT_EQ(r.card32(), 0x0a0b0c0du);
+      EXPECT_EQ(int(r.card16()), tarvo.displayNumber());
+      EXPECT_EQ(r.array8(), "TarvoClass");
+    }
+    // The session's client: the manager's cookie admits it.
+    const std::string authority = std::string(directory) + (once ? "/once" : "/repeated");
+    int status = -1;
+    shellOutput("xauth -f " + authority + " add " + tarvo.displayName() + " MIT-MAGIC-COOKIE-1 " + cookieHex, &status);
+    ASSERT_EQ(status, 0);
+    setenv("XAUTHORITY", authority.c_str(), 1);
+    xcb_connection_t *c = connectWithin(tarvo.displayName(), 5000);
+    unsetenv("XAUTHORITY");
+    ASSERT_NE(c, nullptr);
+    EXPECT_TRUE(roundTrip(c));
+    // The first KeepAlive follows about 2 s after Manage.
+    ASSERT_TRUE(awaitPacket(manager, KEEPALIVE, manageAt, 5000));
+    uint64_t gap = manager.packets[lastIndexOf(manager, KEEPALIVE)].time - manager.packets[manageAt].time;
+    EXPECT_GE(gap, 1800u);
+    EXPECT_LE(gap, 3000u);
+    manager.reply(XdmcpPacketWriter(ALIVE).card8(1).card32(0x0a0b0c0d).finish());
+    EXPECT_TRUE(roundTrip(c));
+    size_t before = manager.packets.size();
+    xcb_disconnect(c);
+    if (once) {
+      EXPECT_EQ(tarvo.wait(10000), 0);
+    } else {
+      EXPECT_TRUE(tarvo.waitForLog("Resetting tarvo (#1, XDMCP close display", 5000));
+      EXPECT_TRUE(awaitPacket(manager, QUERY, before, 10000));
+      EXPECT_EQ(tarvo.stop(), 0);
+    }
+    unlink(authority.c_str());
+  }
+  rmdir(directory);
 }
 
 }  // namespace
