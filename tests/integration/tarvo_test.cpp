@@ -21,6 +21,7 @@
 
 #include "tarvo_fixture.h"
 #include "xdmcpmanager_fixture.h"
+#include "xrelay_fixture.h"
 #include "xvfb_fixture.h"
 
 namespace {
@@ -791,6 +792,40 @@ TEST_F(TarvoTest, XdmcpSessionRunsUntilItsClientLeaves) {
     unlink(authority.c_str());
   }
   rmdir(directory);
+}
+
+// ----- XTEST through the remote-control library ----------------------------------------------
+
+// A real display without XTEST: the proxy offers XTEST itself when the remote-control library
+// attaches (here through the relay's XTestExtension1), else it logs why and offers none.
+TEST_F(TarvoTest, XtestIsOfferedOnlyWhenTheRemoteControlLibraryAttaches) {
+  startXvfb();
+  struct Case {
+    const char *name;
+    std::vector<std::string> relayOptions;
+    bool offered;
+  } cases[] = {
+      {"xtest1", {"-hide", "XTEST", "-emulate", "XTEST1"}, true},
+      {"none", {"-hide", "XTEST"}, false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    XrelayServer relay;
+    ASSERT_EQ(relay.start(xvfb_.displayName(), c.relayOptions), "");
+    TarvoProcess tarvo;
+    ASSERT_EQ(tarvo.start(relay.displayName()), "");
+    std::string log = tarvo.log();
+    const std::string attachText = "Unsupported extension XTEST (version 2.2 or higher), XTestExtension1 or XTRAP on display " +
+                                   relay.displayName();
+    if (c.offered) {
+      EXPECT_NE(log.find("Init XTEST "), std::string::npos) << log;
+      EXPECT_EQ(log.find(attachText), std::string::npos) << log;
+    } else {
+      EXPECT_EQ(log.find("Init XTEST "), std::string::npos) << log;
+      EXPECT_NE(log.find("POTENTIAL PROBLEM: " + attachText), std::string::npos) << log;
+    }
+    EXPECT_EQ(tarvo.stop(), 0);
+  }
 }
 
 }  // namespace
