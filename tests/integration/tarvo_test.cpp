@@ -18,6 +18,7 @@
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/Xfixes.h>
 
 #include "tarvo_fixture.h"
 #include "xdmcpmanager_fixture.h"
@@ -826,6 +827,60 @@ TEST_F(TarvoTest, XtestIsOfferedOnlyWhenTheRemoteControlLibraryAttaches) {
     }
     EXPECT_EQ(tarvo.stop(), 0);
   }
+}
+
+// ----- The proxy's windows on the real display -----------------------------------------------
+
+// The cursor now showing on the display: its size and its largest alpha.
+std::pair<int, unsigned> cursorShowing(Display *display) {
+  XSync(display, False);
+  XFixesCursorImage *image = XFixesGetCursorImage(display);
+  if (!image) return {0, 0};
+  unsigned maxAlpha = 0;
+  for (int i = 0; i < int(image->width) * int(image->height); i++)
+    maxAlpha = std::max(maxAlpha, unsigned(image->pixels[i] >> 24) & 0xff);
+  int width = image->width;
+  XFree(image);
+  return {width, maxAlpha};
+}
+
+// The only child of a window (None unless there is exactly one).
+Window onlyChild(Display *display, Window window) {
+  Window root = None, parent = None, *children = nullptr;
+  unsigned count = 0;
+  if (!XQueryTree(display, window, &root, &parent, &children, &count)) return None;
+  Window child = count == 1 ? children[0] : None;
+  if (children) XFree(children);
+  return child;
+}
+
+// The outer and middle windows of a head carry the all-transparent cursor; the inner window
+// (the meta screen's root) carries the proxy's visible one.
+TEST_F(TarvoTest, OuterAndMiddleWindowsHaveTheInvisibleCursor) {
+  startXvfb();
+  ASSERT_EQ(tarvo_.start(xvfb_.displayName()), "");
+  Display *judge = XOpenDisplay(xvfb_.displayName().c_str());
+  ASSERT_NE(judge, nullptr);
+  Window outer = onlyChild(judge, DefaultRootWindow(judge));
+  ASSERT_NE(outer, None);
+  Window middle = onlyChild(judge, outer);
+  ASSERT_NE(middle, None);
+  Window inner = onlyChild(judge, middle);
+  ASSERT_NE(inner, None);
+  XWarpPointer(judge, None, DefaultRootWindow(judge), 0, 0, 0, 0, 100, 100);
+  std::pair<int, unsigned> seen = cursorShowing(judge);
+  EXPECT_GT(seen.first, 0);
+  EXPECT_GT(seen.second, 0u);  // the proxy's cursor over the inner window
+  XUnmapWindow(judge, inner);
+  seen = cursorShowing(judge);
+  EXPECT_GT(seen.first, 0);
+  EXPECT_EQ(seen.second, 0u);  // over the middle window
+  XUnmapWindow(judge, middle);
+  seen = cursorShowing(judge);
+  EXPECT_GT(seen.first, 0);
+  EXPECT_EQ(seen.second, 0u);  // over the outer window
+  XCloseDisplay(judge);
+  EXPECT_EQ(tarvo_.stop(), 0);
 }
 
 }  // namespace
