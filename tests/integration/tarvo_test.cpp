@@ -883,4 +883,65 @@ TEST_F(TarvoTest, OuterAndMiddleWindowsHaveTheInvisibleCursor) {
   EXPECT_EQ(tarvo_.stop(), 0);
 }
 
+// Datagrams out of state, from a stranger or malformed leave the proxy running; Unwilling,
+// Decline and Failed from the manager in their states end it with status 1 and their texts.
+TEST_F(TarvoTest, XdmcpRefusalsInStateEndTarvoAndStrayDatagramsDoNot) {
+  startXvfb();
+  struct Case {
+    const char *name;
+    int stage;  // 0 after Query, 1 after Request, 2 after Manage
+    std::vector<uint8_t> packet;
+    std::string text;
+  };
+  const Case cases[] = {
+      {"unwilling", 0, XdmcpPacketWriter(UNWILLING).array8("dm").array8("busy").finish(), "XDMCP: Manager unwilling"},
+      {"decline", 1, XdmcpPacketWriter(DECLINE).array8("no seats").array8("").array8("").finish(),
+       "XDMCP: Session declined no seats"},
+      {"failed", 2, XdmcpPacketWriter(FAILED).card32(77).array8("no session").finish(),
+       "XDMCP: Session failed no session"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeXdmcpManager manager, stranger;
+    ASSERT_TRUE(manager.ok() && stranger.ok());
+    TarvoProcess tarvo;
+    TarvoOptions options;
+    options.arguments = {"screen", "%D.0", "xdmcpMode", "query", "xdmcpHost", "127.0.0.1", "xdmcpPort",
+                         std::to_string(manager.port())};
+    ASSERT_EQ(tarvo.start(xvfb_.displayName(), options), "");
+    ASSERT_TRUE(awaitPacket(manager, QUERY, 0, 5000));
+    const sockaddr_in proxy = manager.packets.back().from;
+    if (c.stage >= 1) {
+      manager.reply(XdmcpPacketWriter(WILLING).array8("").array8("dm").array8("ready").finish());
+      ASSERT_TRUE(awaitPacket(manager, REQUEST, 0, 5000));
+    }
+    if (c.stage >= 2) {
+      manager.reply(XdmcpPacketWriter(ACCEPT)
+                        .card32(77)
+                        .array8("")
+                        .array8("")
+                        .array8("MIT-MAGIC-COOKIE-1")
+                        .array8(std::string(16, 'k'))
+                        .finish());
+      ASSERT_TRUE(awaitPacket(manager, MANAGE, 0, 5000));
+    }
+    // The same packet from a stranger, the other refusals out of state from the manager, and
+    // malformed datagrams: ignored.
+    stranger.send(c.packet, proxy);
+    for (const Case &other : cases)
+      if (&other != &c) manager.send(other.packet, proxy);
+    std::vector<uint8_t> truncated = c.packet;
+    truncated.resize(truncated.size() - 1);
+    manager.send(truncated, proxy);
+    manager.send(XdmcpPacketWriter(c.packet[3], 2).array8("x").finish(), proxy);  // version 2
+    manager.send(std::vector<uint8_t>{0, 1, 0}, proxy);                           // a bare header, cut
+    manager.send(std::vector<uint8_t>(65507, 0xff), proxy);
+    EXPECT_EQ(tarvo.wait(500), -1) << tarvo.log();
+    // The packet itself, from the manager, in its state.
+    manager.send(c.packet, proxy);
+    EXPECT_EQ(tarvo.wait(5000), 1);
+    EXPECT_NE(tarvo.log().find("EXITED: " + c.text), std::string::npos) << tarvo.log();
+  }
+}
+
 }  // namespace
