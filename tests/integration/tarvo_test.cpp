@@ -1,6 +1,7 @@
 // The tarvo executable as a whole: start-up failures, the ready signal, the exit and reset
 // signals, the last client, the real display's end, the required process, additional heads and
 // the quiet-time refresh. Each test runs the binary of its own build directory.
+#define HASXDMAUTH 1  // declares XdmcpWrap and XdmcpUnwrap
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -939,6 +940,81 @@ TEST_F(TarvoTest, XdmcpRefusalsInStateEndTarvoAndStrayDatagramsDoNot) {
     EXPECT_EQ(tarvo.wait(5000), 1);
     EXPECT_NE(tarvo.log().find("EXITED: " + c.text), std::string::npos) << tarvo.log();
   }
+}
+
+// XDM-AUTHENTICATION-1 through the tarvo executable: the Request carries rho wrapped in the
+// shared key; an Accept answering rho+1 hands over an XDM-AUTHORIZATION-1 key with which a
+// client (whose authority file holds rho and the key) runs the session; an Accept answering
+// anything else ends the proxy with "Authentication Failure" and status 1.
+TEST_F(TarvoTest, XdmAuthenticationThroughTarvo) {
+  startXvfb();
+  uint8_t key[8] = {0, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77};
+  char directory[] = "/tmp/tarvo-xdmauth-XXXXXX";
+  ASSERT_NE(mkdtemp(directory), nullptr);
+  for (bool good : {true, false}) {
+    SCOPED_TRACE(good ? "rho+1" : "rho");
+    FakeXdmcpManager manager;
+    ASSERT_TRUE(manager.ok());
+    TarvoProcess tarvo;
+    TarvoOptions options;
+    options.arguments = {"screen", "%D.0", "xdmcpMode", "query", "xdmcpHost", "127.0.0.1", "xdmcpPort",
+                         std::to_string(manager.port()), "xdmcpAuthorizationCookie", "0x0011223344556677"};
+    ASSERT_EQ(tarvo.start(xvfb_.displayName(), options), "");
+    ASSERT_TRUE(awaitPacket(manager, QUERY, 0, 5000));
+    manager.reply(XdmcpPacketWriter(WILLING).array8("XDM-AUTHENTICATION-1").array8("dm").array8("ready").finish());
+    ASSERT_TRUE(awaitPacket(manager, REQUEST, 0, 5000));
+    XdmcpPacketReader r(manager.packets[lastIndexOf(manager, REQUEST)]);
+    r.card16();
+    r.array16();
+    r.arrayOfArray8();
+    EXPECT_EQ(r.array8(), "XDM-AUTHENTICATION-1");
+    std::string wrapped = r.array8();
+    ASSERT_EQ(wrapped.size(), 8u);
+    XdmAuthKeyRec rho;
+    XdmcpUnwrap(reinterpret_cast<unsigned char *>(wrapped.data()), key, rho.data, 8);
+    XdmAuthKeyRec answer = rho;
+    if (good) XdmcpIncrementKey(&answer);
+    std::string answerWrapped(8, '\0');
+    XdmcpWrap(answer.data, key, reinterpret_cast<unsigned char *>(answerWrapped.data()), 8);
+    const std::string sessionKey("\x00\x21\x32\x43\x54\x65\x76\x07", 8);
+    std::string plain = sessionKey + std::string(8, '\x5a');
+    std::string authWrapped(16, '\0');
+    XdmcpWrap(reinterpret_cast<unsigned char *>(plain.data()), key,
+              reinterpret_cast<unsigned char *>(authWrapped.data()), 16);
+    manager.reply(XdmcpPacketWriter(ACCEPT)
+                      .card32(9)
+                      .array8("XDM-AUTHENTICATION-1")
+                      .array8(answerWrapped)
+                      .array8("XDM-AUTHORIZATION-1")
+                      .array8(authWrapped)
+                      .finish());
+    if (!good) {
+      EXPECT_EQ(tarvo.wait(5000), 1);
+      EXPECT_NE(tarvo.log().find("EXITED: XDMCP: Authentication Failure"), std::string::npos) << tarvo.log();
+      continue;
+    }
+    ASSERT_TRUE(awaitPacket(manager, MANAGE, 0, 5000));
+    size_t manageAt = lastIndexOf(manager, MANAGE);
+    std::string entry = std::string(reinterpret_cast<char *>(rho.data), 8) + sessionKey;
+    static const char kDigits[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned char byte : entry) hex += std::string{kDigits[byte >> 4], kDigits[byte & 15]};
+    const std::string authority = std::string(directory) + "/xdm";
+    int status = -1;
+    shellOutput("xauth -f " + authority + " add " + tarvo.displayName() + " XDM-AUTHORIZATION-1 " + hex, &status);
+    ASSERT_EQ(status, 0);
+    setenv("XAUTHORITY", authority.c_str(), 1);
+    xcb_connection_t *c = connectWithin(tarvo.displayName(), 5000);
+    unsetenv("XAUTHORITY");
+    ASSERT_NE(c, nullptr);
+    EXPECT_TRUE(roundTrip(c));
+    // The client runs the session: KeepAlive follows Manage.
+    EXPECT_TRUE(awaitPacket(manager, KEEPALIVE, manageAt, 5000));
+    xcb_disconnect(c);
+    EXPECT_EQ(tarvo.stop(), 0);
+    unlink(authority.c_str());
+  }
+  rmdir(directory);
 }
 
 }  // namespace
