@@ -1,6 +1,8 @@
 // The tarvo executable as a whole: start-up failures, the ready signal, the exit and reset
-// signals, the last client, the real display's end, the required process, additional heads and
-// the quiet-time refresh. Each test runs the binary of its own build directory.
+// signals, the last client, the real display's end, the required process, additional heads,
+// the quiet-time refresh, the local server and its cookie, XDMCP sessions against a scripted
+// manager, the XTEST attach and the cursors of the proxy's windows. Each test runs the binary
+// of its own build directory.
 #define HASXDMAUTH 1  // declares XdmcpWrap and XdmcpUnwrap
 #include <poll.h>
 #include <signal.h>
