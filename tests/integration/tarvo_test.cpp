@@ -936,6 +936,9 @@ TEST_F(TarvoTest, XdmcpRefusalsInStateEndTarvoAndStrayDatagramsDoNot) {
     manager.send(XdmcpPacketWriter(c.packet[3], 2).array8("x").finish(), proxy);  // version 2
     manager.send(std::vector<uint8_t>{0, 1, 0}, proxy);                           // a bare header, cut
     manager.send(std::vector<uint8_t>(65507, 0xff), proxy);
+    manager.send(std::vector<uint8_t>{}, proxy);
+    for (int opcode : {0, 4, 15, 65535}) manager.send(XdmcpPacketWriter(opcode).finish(), proxy);
+    manager.send(XdmcpPacketWriter(c.packet[3]).card16(0xFFFF).finish(), proxy);  // ARRAY8 of 0xFFFF bytes
     EXPECT_EQ(tarvo.wait(500), -1) << tarvo.log();
     // The packet itself, from the manager, in its state.
     manager.send(c.packet, proxy);
