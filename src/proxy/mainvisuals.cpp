@@ -24,6 +24,7 @@
 #include "proxy/xvisual.h"
 #include "support/logging.h"
 #include "support/strtemp.h"
+#include "xclient/xrclibcursors.h"
 #include <X11/Xutil.h>
 
 #include <bit>
@@ -503,15 +504,6 @@ Cursor makeProxyCursor(Head *h) {
   return cursor;
 }
 
-Cursor makeInvisibleCursor(Head *h) {
-  static const char empty[1] = {0};
-  Pixmap bitmap = XCreateBitmapFromData(h->display, h->root, empty, 1, 1);
-  XColor black{};
-  Cursor cursor = XCreatePixmapCursor(h->display, bitmap, bitmap, &black, &black, 0, 0);
-  XFreePixmap(h->display, bitmap);
-  return cursor;
-}
-
 void copyRootProperties(Head *h) {
   int n = 0;
   Atom *names = XListProperties(h->display, h->root, &n);
@@ -545,7 +537,7 @@ const char *mainCreateRootWindows(int check) {
     if (!h->display) return;
     Display *d = h->display;
     h->cursor = makeProxyCursor(h);
-    h->invisibleCursor = makeInvisibleCursor(h);
+    h->invisibleCursor = xrcCreateInvisibleCursor(d);
     XSetWindowAttributes a{};
     a.background_pixel = h->blackPixel;
     a.colormap = h->shadowColormap ? h->shadowColormap : h->defaultColormap;

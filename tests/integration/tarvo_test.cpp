@@ -1,12 +1,17 @@
 // The tarvo executable as a whole: start-up failures, the ready signal, the exit and reset
-// signals, the last client, the real display's end, the required process, additional heads and
-// the quiet-time refresh. Each test runs the binary of its own build directory.
+// signals, the last client, the real display's end, the required process, additional heads,
+// the quiet-time refresh, the local server and its cookie, XDMCP sessions against a scripted
+// manager, the XTEST attach and the cursors of the proxy's windows. Each test runs the binary
+// of its own build directory.
+#define HASXDMAUTH 1  // declares XdmcpWrap and XdmcpUnwrap
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
 #include <string>
@@ -16,9 +21,11 @@
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/Xfixes.h>
 
 #include "tarvo_fixture.h"
 #include "xdmcpmanager_fixture.h"
+#include "xrelay_fixture.h"
 #include "xvfb_fixture.h"
 
 namespace {
@@ -512,6 +519,158 @@ TEST_F(TarvoTest, ServerCommandStartsTheLocalServerWhichTheResetSignalsAndTheExi
 }
 
 
+// The words of a process's command line.
+std::vector<std::string> commandLineOf(int pid) {
+  std::string raw = tarvoReadFile("/proc/" + std::to_string(pid) + "/cmdline");
+  std::vector<std::string> words;
+  for (size_t at = 0; at < raw.size();) {
+    size_t end = raw.find('\0', at);
+    if (end == std::string::npos) end = raw.size();
+    words.push_back(raw.substr(at, end - at));
+    at = end + 1;
+  }
+  return words;
+}
+
+// The pid in a local server's lock file (0 when there is none).
+int localServerPid(int number) { return atoi(tarvoReadFile("/tmp/.X" + std::to_string(number) + "-lock").c_str()); }
+
+// Kills a local server that the proxy left behind, whatever happened in the test.
+struct LocalServerKiller {
+  int number;
+  ~LocalServerKiller() {
+    int pid = localServerPid(number);
+    if (pid > 1 && kill(pid, 0) == 0) kill(pid, SIGKILL);
+  }
+};
+
+// A shell command's output (stderr joined); its status in *status.
+std::string shellOutput(const std::string &command, int *status = nullptr) {
+  FILE *pipe = popen(("timeout 20 " + command + " 2>&1").c_str(), "r");
+  if (!pipe) return "";
+  std::string text;
+  char buffer[4096];
+  for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) text.append(buffer, n);
+  int raw = pclose(pipe);
+  if (status) *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  return text;
+}
+
+// Whether xdpyinfo succeeds on the display with that authority file.
+bool xdpyinfoServes(const std::string &display, const std::string &authority) {
+  int status = -1;
+  shellOutput("env XAUTHORITY=" + authority + " xdpyinfo -display " + display + " >/dev/null", &status);
+  return status == 0;
+}
+
+TEST_F(TarvoTest, ServerCommandGivesItsXdmcpOptionsToTarvoAndItsAuthFileToTarvosClients) {
+  FakeXdmcpManager manager;
+  ASSERT_TRUE(manager.ok());
+  int local = xvfbUnusedDisplayNumber();
+  ASSERT_GT(local, 0);
+  LocalServerKiller killer{local};
+  const std::string localName = ":" + std::to_string(local);
+  // F holds a cookie for the local server and, under the proxy's number, for the proxy's
+  // clients; the proxy itself reads it as its server authorization.
+  const std::string cookie = "0123456789abcdef0123456789abcdef";
+  char directory[] = "/tmp/tarvo-auth-XXXXXX";
+  ASSERT_NE(mkdtemp(directory), nullptr);
+  const std::string file = std::string(directory) + "/F";
+  int status = -1;
+  shellOutput("xauth -f " + file + " add " + localName + " MIT-MAGIC-COOKIE-1 " + cookie, &status);
+  ASSERT_EQ(status, 0);
+  TarvoOptions options;
+  options.arguments = {"screen", localName + ".0", "serverAuthorization", file};
+  options.trailing = {"serverCommand", "Xvfb", localName, "-nolisten", "tcp", "-query", "127.0.0.1",
+                      "-port", std::to_string(manager.port()), "-once", "-auth", file};
+  ASSERT_EQ(tarvo_.start(":0", options), "");
+  int pid = localServerPid(local);
+  ASSERT_GT(pid, 1);
+  EXPECT_EQ(commandLineOf(pid), (std::vector<std::string>{"Xvfb", localName, "-nolisten", "tcp", "-auth", file}));
+  // The XDMCP options went to the proxy: Query to the manager on P, once set.
+  EXPECT_NE(tarvo_.log().find("Init XDMCP (mode=3 host=127.0.0.1 port=" + std::to_string(manager.port()) + ")..."),
+            std::string::npos)
+      << tarvo_.log();
+  long long deadline = xvfbNowMs() + 5000;
+  while (manager.packets.empty() && xvfbNowMs() < deadline) {
+    manager.drain(0);
+    usleep(20000);
+  }
+  ASSERT_FALSE(manager.packets.empty());
+  EXPECT_EQ(manager.packets.front().opcode, int(QUERY));
+  // F is the proxy's client authorization: its clients need the cookie.
+  const std::string clientFile = std::string(directory) + "/client";
+  shellOutput("xauth -f " + clientFile + " add " + tarvo_.displayName() + " MIT-MAGIC-COOKIE-1 " + cookie, &status);
+  ASSERT_EQ(status, 0);
+  EXPECT_FALSE(xdpyinfoServes(tarvo_.displayName(), "/dev/null"));
+  EXPECT_TRUE(xdpyinfoServes(tarvo_.displayName(), clientFile));
+  EXPECT_EQ(tarvo_.stop(), 0);
+  unlink(clientFile.c_str());
+  unlink(file.c_str());
+  rmdir(directory);
+}
+
+TEST_F(TarvoTest, OwnServerCookieGuardsTheLocalServerSurvivesAResetAndGoesAtTheExit) {
+  std::set<std::string> cookies;
+  for (int run = 0; run < 2; run++) {
+    SCOPED_TRACE(run);
+    int local = xvfbUnusedDisplayNumber();
+    ASSERT_GT(local, 0);
+    LocalServerKiller killer{local};
+    const std::string localName = ":" + std::to_string(local);
+    TarvoProcess tarvo;
+    TarvoOptions options;
+    options.noReset = false;
+    options.arguments = {"screen", localName + ".0", "serverAuthorization", "own"};
+    options.trailing = {"serverCommand", "Xvfb", localName, "-screen", "0", "800x600x24", "-nolisten", "tcp"};
+    ASSERT_EQ(tarvo.start(":0", options), "");
+    int pid = localServerPid(local);
+    ASSERT_GT(pid, 1);
+    std::vector<std::string> words = commandLineOf(pid);
+    ASSERT_GE(words.size(), 2u);
+    ASSERT_EQ(words[words.size() - 2], "-auth");
+    const std::string file = words.back();
+    struct stat info {};
+    ASSERT_EQ(lstat(file.c_str(), &info), 0) << file;
+    EXPECT_TRUE(S_ISREG(info.st_mode));
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+    // One entry: this host's local address for the display, a 16-byte magic cookie.
+    std::string list = shellOutput("xauth -f " + file + " list");
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    std::string prefix = std::string(host) + "/unix" + localName + "  MIT-MAGIC-COOKIE-1  ";
+    ASSERT_EQ(list.rfind(prefix, 0), 0u) << list;
+    std::string hex = list.substr(prefix.size());
+    ASSERT_EQ(hex.size(), 33u) << list;
+    EXPECT_EQ(hex.find_first_not_of("0123456789abcdef"), 32u);
+    cookies.insert(hex);
+    // The local server refuses a client without the cookie and serves one with it.
+    EXPECT_FALSE(xdpyinfoServes(localName, "/dev/null"));
+    EXPECT_TRUE(xdpyinfoServes(localName, file));
+    xcb_connection_t *c = connectWithin(tarvo.displayName(), 5000);
+    ASSERT_NE(c, nullptr);
+    EXPECT_NE(setupSummary(c).find("screen 800x600x24"), std::string::npos);
+    xcb_disconnect(c);
+    // The reset (end of the last client) reconnects with the cached cookie.
+    ASSERT_TRUE(tarvo.waitForLog("Sleeping 2 seconds...", 5000));
+    c = connectWithin(tarvo.displayName(), 10000);
+    ASSERT_NE(c, nullptr);
+    EXPECT_TRUE(roundTrip(c));
+    EXPECT_NE(setupSummary(c).find("screen 800x600x24"), std::string::npos);
+    xcb_disconnect(c);
+    EXPECT_EQ(lstat(file.c_str(), &info), 0);
+    // SIGTERM: the server is stopped and the file removed.
+    EXPECT_EQ(tarvo.stop(), 0);
+    EXPECT_NE(tarvo.log().find("Stopping X server process " + std::to_string(pid) + "..."), std::string::npos);
+    EXPECT_NE(lstat(file.c_str(), &info), 0);
+    long long deadline = xvfbNowMs() + 5000;
+    while (kill(pid, 0) == 0 && xvfbNowMs() < deadline) usleep(20000);
+    EXPECT_NE(kill(pid, 0), 0);
+  }
+  EXPECT_EQ(cookies.size(), 2u);
+}
+
+
 // ----- XDMCP -------------------------------------------------------------------------------
 
 TEST_F(TarvoTest, XdmcpQueryGoesToTheConfiguredManagerBeforeTheReadySignal) {
@@ -534,6 +693,333 @@ TEST_F(TarvoTest, XdmcpQueryGoesToTheConfiguredManagerBeforeTheReadySignal) {
   ASSERT_FALSE(manager.packets.empty());
   EXPECT_EQ(manager.packets.front().opcode, int(QUERY));
   EXPECT_EQ(tarvo_.stop(), 0);
+}
+
+// Waits until the manager has received a packet of that opcode after the first `from` packets.
+bool awaitPacket(FakeXdmcpManager &manager, int opcode, size_t from, int timeoutMs) {
+  long long deadline = xvfbNowMs() + timeoutMs;
+  for (;;) {
+    manager.drain(uint64_t(xvfbNowMs()));
+    for (size_t i = from; i < manager.packets.size(); i++)
+      if (manager.packets[i].opcode == opcode) return true;
+    if (xvfbNowMs() > deadline) return false;
+    usleep(10000);
+  }
+}
+
+size_t lastIndexOf(const FakeXdmcpManager &manager, int opcode) {
+  for (size_t i = manager.packets.size(); i-- > 0;)
+    if (manager.packets[i].opcode == opcode) return i;
+  return manager.packets.size();
+}
+
+// A whole session against the scripted manager through the tarvo executable: the session's
+// client (holding the manager's cookie) puts it to run; its end resets the proxy, which queries
+// again, or, with "once", ends it with status 0.
+TEST_F(TarvoTest, XdmcpSessionRunsUntilItsClientLeaves) {
+  startXvfb();
+  const std::string cookie = std::string("\x21\x22\x23\x24\x25\x26\x27\x28\x29\x2a\x2b\x2c\x2d\x2e\x2f\x30", 16);
+  const std::string cookieHex = "2122232425262728292a2b2c2d2e2f30";
+  char directory[] = "/tmp/tarvo-xdmcp-XXXXXX";
+  ASSERT_NE(mkdtemp(directory), nullptr);
+  for (bool once : {false, true}) {
+    SCOPED_TRACE(once ? "once" : "repeated");
+    FakeXdmcpManager manager;
+    ASSERT_TRUE(manager.ok());
+    TarvoProcess tarvo;
+    TarvoOptions options;
+    options.noReset = false;
+    options.logTypes = {"steps", "Hints"};
+    options.arguments = {"screen", "%D.0", "xdmcpHost", "127.0.0.1", "xdmcpPort", std::to_string(manager.port()),
+                         "xdmcpDisplayClass", "TarvoClass", "xdmcpMode", "query"};
+    if (once) options.arguments.push_back("once");
+    ASSERT_EQ(tarvo.start(xvfb_.displayName(), options), "");
+    ASSERT_TRUE(awaitPacket(manager, QUERY, 0, 5000));
+    manager.reply(XdmcpPacketWriter(WILLING).array8("").array8("dm.example").array8("ready").finish());
+    ASSERT_TRUE(awaitPacket(manager, REQUEST, 0, 5000));
+    {
+      XdmcpPacketReader r(manager.packets[lastIndexOf(manager, REQUEST)]);
+      EXPECT_EQ(int(r.card16()), tarvo.displayNumber());
+      std::vector<unsigned> types = r.array16();
+      std::vector<std::string> addresses = r.arrayOfArray8();
+      EXPECT_EQ(types.size(), addresses.size());
+      EXPECT_FALSE(types.empty());
+      r.array8();
+      r.array8();
+      std::vector<std::string> names = r.arrayOfArray8();
+      std::sort(names.begin(), names.end());
+      EXPECT_EQ(names, (std::vector<std::string>{"MIT-MAGIC-COOKIE-1", "SUN-DES-1", "XDM-AUTHORIZATION-1"}));
+      r.array8();  // the display ID
+      EXPECT_FALSE(r.failed);
+    }
+    manager.reply(XdmcpPacketWriter(ACCEPT)
+                      .card32(0x0a0b0c0d)
+                      .array8("")
+                      .array8("")
+                      .array8("MIT-MAGIC-COOKIE-1")
+                      .array8(cookie)
+                      .finish());
+    ASSERT_TRUE(awaitPacket(manager, MANAGE, 0, 5000));
+    size_t manageAt = lastIndexOf(manager, MANAGE);
+    {
+      XdmcpPacketReader r(manager.packets[manageAt]);
+      EXPECT_EQ(r.card32(), 0x0a0b0c0du);
+      EXPECT_EQ(int(r.card16()), tarvo.displayNumber());
+      EXPECT_EQ(r.array8(), "TarvoClass");
+    }
+    // The session's client: the manager's cookie admits it.
+    const std::string authority = std::string(directory) + (once ? "/once" : "/repeated");
+    int status = -1;
+    shellOutput("xauth -f " + authority + " add " + tarvo.displayName() + " MIT-MAGIC-COOKIE-1 " + cookieHex, &status);
+    ASSERT_EQ(status, 0);
+    setenv("XAUTHORITY", authority.c_str(), 1);
+    xcb_connection_t *c = connectWithin(tarvo.displayName(), 5000);
+    unsetenv("XAUTHORITY");
+    ASSERT_NE(c, nullptr);
+    EXPECT_TRUE(roundTrip(c));
+    // The first KeepAlive follows about 2 s after Manage.
+    ASSERT_TRUE(awaitPacket(manager, KEEPALIVE, manageAt, 5000));
+    uint64_t gap = manager.packets[lastIndexOf(manager, KEEPALIVE)].time - manager.packets[manageAt].time;
+    EXPECT_GE(gap, 1800u);
+    EXPECT_LE(gap, 3000u);
+    manager.reply(XdmcpPacketWriter(ALIVE).card8(1).card32(0x0a0b0c0d).finish());
+    EXPECT_TRUE(roundTrip(c));
+    size_t before = manager.packets.size();
+    xcb_disconnect(c);
+    if (once) {
+      EXPECT_EQ(tarvo.wait(10000), 0);
+    } else {
+      EXPECT_TRUE(tarvo.waitForLog("Resetting tarvo (#1, XDMCP close display", 5000));
+      EXPECT_TRUE(awaitPacket(manager, QUERY, before, 10000));
+      EXPECT_EQ(tarvo.stop(), 0);
+    }
+    unlink(authority.c_str());
+  }
+  rmdir(directory);
+}
+
+// ----- XTEST through the remote-control library ----------------------------------------------
+
+// A real display without XTEST: the proxy offers XTEST itself when the remote-control library
+// attaches (here through the relay's XTestExtension1), else it logs why and offers none.
+TEST_F(TarvoTest, XtestIsOfferedOnlyWhenTheRemoteControlLibraryAttaches) {
+  startXvfb();
+  struct Case {
+    const char *name;
+    std::vector<std::string> relayOptions;
+    bool offered;
+  } cases[] = {
+      {"xtest1", {"-hide", "XTEST", "-emulate", "XTEST1"}, true},
+      {"none", {"-hide", "XTEST"}, false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    XrelayServer relay;
+    ASSERT_EQ(relay.start(xvfb_.displayName(), c.relayOptions), "");
+    TarvoProcess tarvo;
+    ASSERT_EQ(tarvo.start(relay.displayName()), "");
+    std::string log = tarvo.log();
+    const std::string attachText = "Unsupported extension XTEST (version 2.2 or higher), XTestExtension1 or XTRAP on display " +
+                                   relay.displayName();
+    if (c.offered) {
+      EXPECT_NE(log.find("Init XTEST "), std::string::npos) << log;
+      EXPECT_EQ(log.find(attachText), std::string::npos) << log;
+    } else {
+      EXPECT_EQ(log.find("Init XTEST "), std::string::npos) << log;
+      EXPECT_NE(log.find("POTENTIAL PROBLEM: " + attachText), std::string::npos) << log;
+    }
+    EXPECT_EQ(tarvo.stop(), 0);
+  }
+}
+
+// ----- The proxy's windows on the real display -----------------------------------------------
+
+// The cursor now showing on the display: its size and its largest alpha.
+std::pair<int, unsigned> cursorShowing(Display *display) {
+  XSync(display, False);
+  XFixesCursorImage *image = XFixesGetCursorImage(display);
+  if (!image) return {0, 0};
+  unsigned maxAlpha = 0;
+  for (int i = 0; i < int(image->width) * int(image->height); i++)
+    maxAlpha = std::max(maxAlpha, unsigned(image->pixels[i] >> 24) & 0xff);
+  int width = image->width;
+  XFree(image);
+  return {width, maxAlpha};
+}
+
+// A window's parent (None when the query fails).
+Window parentOf(Display *display, Window window) {
+  Window root = None, parent = None, *children = nullptr;
+  unsigned count = 0;
+  if (!XQueryTree(display, window, &root, &parent, &children, &count)) return None;
+  if (children) XFree(children);
+  return parent;
+}
+
+// The outer and middle windows of a head carry the all-transparent cursor; the inner window
+// (the meta screen's root) carries the proxy's visible one.
+TEST_F(TarvoTest, OuterAndMiddleWindowsHaveTheInvisibleCursor) {
+  startXvfb();
+  ASSERT_EQ(tarvo_.start(xvfb_.displayName()), "");
+  Display *judge = XOpenDisplay(xvfb_.displayName().c_str());
+  ASSERT_NE(judge, nullptr);
+  Window inner = innerWindowOf(judge);
+  ASSERT_NE(inner, 0u);
+  Window middle = parentOf(judge, inner);
+  ASSERT_NE(middle, None);
+  XWarpPointer(judge, None, DefaultRootWindow(judge), 0, 0, 0, 0, 100, 100);
+  std::pair<int, unsigned> seen = cursorShowing(judge);
+  EXPECT_GT(seen.first, 0);
+  EXPECT_GT(seen.second, 0u);  // the proxy's cursor over the inner window
+  XUnmapWindow(judge, inner);
+  seen = cursorShowing(judge);
+  EXPECT_GT(seen.first, 0);
+  EXPECT_EQ(seen.second, 0u);  // over the middle window
+  XUnmapWindow(judge, middle);
+  seen = cursorShowing(judge);
+  EXPECT_GT(seen.first, 0);
+  EXPECT_EQ(seen.second, 0u);  // over the outer window
+  XCloseDisplay(judge);
+  EXPECT_EQ(tarvo_.stop(), 0);
+}
+
+// Datagrams out of state, from a stranger or malformed leave the proxy running; Unwilling,
+// Decline and Failed from the manager in their states end it with status 1 and their texts.
+TEST_F(TarvoTest, XdmcpRefusalsInStateEndTarvoAndStrayDatagramsDoNot) {
+  startXvfb();
+  struct Case {
+    const char *name;
+    int stage;  // 0 after Query, 1 after Request, 2 after Manage
+    std::vector<uint8_t> packet;
+    std::string text;
+  };
+  const Case cases[] = {
+      {"unwilling", 0, XdmcpPacketWriter(UNWILLING).array8("dm").array8("busy").finish(), "XDMCP: Manager unwilling"},
+      {"decline", 1, XdmcpPacketWriter(DECLINE).array8("no seats").array8("").array8("").finish(),
+       "XDMCP: Session declined no seats"},
+      {"failed", 2, XdmcpPacketWriter(FAILED).card32(77).array8("no session").finish(),
+       "XDMCP: Session failed no session"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeXdmcpManager manager, stranger;
+    ASSERT_TRUE(manager.ok() && stranger.ok());
+    TarvoProcess tarvo;
+    TarvoOptions options;
+    options.arguments = {"screen", "%D.0", "xdmcpMode", "query", "xdmcpHost", "127.0.0.1", "xdmcpPort",
+                         std::to_string(manager.port())};
+    ASSERT_EQ(tarvo.start(xvfb_.displayName(), options), "");
+    ASSERT_TRUE(awaitPacket(manager, QUERY, 0, 5000));
+    const sockaddr_in proxy = manager.packets.back().from;
+    if (c.stage >= 1) {
+      manager.reply(XdmcpPacketWriter(WILLING).array8("").array8("dm").array8("ready").finish());
+      ASSERT_TRUE(awaitPacket(manager, REQUEST, 0, 5000));
+    }
+    if (c.stage >= 2) {
+      manager.reply(XdmcpPacketWriter(ACCEPT)
+                        .card32(77)
+                        .array8("")
+                        .array8("")
+                        .array8("MIT-MAGIC-COOKIE-1")
+                        .array8(std::string(16, 'k'))
+                        .finish());
+      ASSERT_TRUE(awaitPacket(manager, MANAGE, 0, 5000));
+    }
+    // The same packet from a stranger, the other refusals out of state from the manager, and
+    // malformed datagrams: ignored.
+    stranger.send(c.packet, proxy);
+    for (const Case &other : cases)
+      if (&other != &c) manager.send(other.packet, proxy);
+    std::vector<uint8_t> truncated = c.packet;
+    truncated.resize(truncated.size() - 1);
+    manager.send(truncated, proxy);
+    manager.send(XdmcpPacketWriter(c.packet[3], 2).array8("x").finish(), proxy);  // version 2
+    manager.send(std::vector<uint8_t>{0, 1, 0}, proxy);                           // a bare header, cut
+    manager.send(std::vector<uint8_t>(65507, 0xff), proxy);
+    manager.send(std::vector<uint8_t>{}, proxy);
+    for (int opcode : {0, 4, 15, 65535}) manager.send(XdmcpPacketWriter(opcode).finish(), proxy);
+    manager.send(XdmcpPacketWriter(c.packet[3]).card16(0xFFFF).finish(), proxy);  // ARRAY8 of 0xFFFF bytes
+    EXPECT_EQ(tarvo.wait(500), -1) << tarvo.log();
+    // The packet itself, from the manager, in its state.
+    manager.send(c.packet, proxy);
+    EXPECT_EQ(tarvo.wait(5000), 1);
+    EXPECT_NE(tarvo.log().find("EXITED: " + c.text), std::string::npos) << tarvo.log();
+  }
+}
+
+// XDM-AUTHENTICATION-1 through the tarvo executable: the Request carries rho wrapped in the
+// shared key; an Accept answering rho+1 hands over an XDM-AUTHORIZATION-1 key with which a
+// client (whose authority file holds rho and the key) runs the session; an Accept answering
+// anything else ends the proxy with "Authentication Failure" and status 1.
+TEST_F(TarvoTest, XdmAuthenticationThroughTarvo) {
+  startXvfb();
+  uint8_t key[8] = {0, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77};
+  char directory[] = "/tmp/tarvo-xdmauth-XXXXXX";
+  ASSERT_NE(mkdtemp(directory), nullptr);
+  for (bool good : {true, false}) {
+    SCOPED_TRACE(good ? "rho+1" : "rho");
+    FakeXdmcpManager manager;
+    ASSERT_TRUE(manager.ok());
+    TarvoProcess tarvo;
+    TarvoOptions options;
+    options.arguments = {"screen", "%D.0", "xdmcpMode", "query", "xdmcpHost", "127.0.0.1", "xdmcpPort",
+                         std::to_string(manager.port()), "xdmcpAuthorizationCookie", "0x0011223344556677"};
+    ASSERT_EQ(tarvo.start(xvfb_.displayName(), options), "");
+    ASSERT_TRUE(awaitPacket(manager, QUERY, 0, 5000));
+    manager.reply(XdmcpPacketWriter(WILLING).array8("XDM-AUTHENTICATION-1").array8("dm").array8("ready").finish());
+    ASSERT_TRUE(awaitPacket(manager, REQUEST, 0, 5000));
+    XdmcpPacketReader r(manager.packets[lastIndexOf(manager, REQUEST)]);
+    r.card16();
+    r.array16();
+    r.arrayOfArray8();
+    EXPECT_EQ(r.array8(), "XDM-AUTHENTICATION-1");
+    std::string wrapped = r.array8();
+    ASSERT_EQ(wrapped.size(), 8u);
+    XdmAuthKeyRec rho;
+    XdmcpUnwrap(reinterpret_cast<unsigned char *>(wrapped.data()), key, rho.data, 8);
+    XdmAuthKeyRec answer = rho;
+    if (good) XdmcpIncrementKey(&answer);
+    std::string answerWrapped(8, '\0');
+    XdmcpWrap(answer.data, key, reinterpret_cast<unsigned char *>(answerWrapped.data()), 8);
+    const std::string sessionKey("\x00\x21\x32\x43\x54\x65\x76\x07", 8);
+    std::string plain = sessionKey + std::string(8, '\x5a');
+    std::string authWrapped(16, '\0');
+    XdmcpWrap(reinterpret_cast<unsigned char *>(plain.data()), key,
+              reinterpret_cast<unsigned char *>(authWrapped.data()), 16);
+    manager.reply(XdmcpPacketWriter(ACCEPT)
+                      .card32(9)
+                      .array8("XDM-AUTHENTICATION-1")
+                      .array8(answerWrapped)
+                      .array8("XDM-AUTHORIZATION-1")
+                      .array8(authWrapped)
+                      .finish());
+    if (!good) {
+      EXPECT_EQ(tarvo.wait(5000), 1);
+      EXPECT_NE(tarvo.log().find("EXITED: XDMCP: Authentication Failure"), std::string::npos) << tarvo.log();
+      continue;
+    }
+    ASSERT_TRUE(awaitPacket(manager, MANAGE, 0, 5000));
+    size_t manageAt = lastIndexOf(manager, MANAGE);
+    std::string entry = std::string(reinterpret_cast<char *>(rho.data), 8) + sessionKey;
+    static const char kDigits[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned char byte : entry) hex += std::string{kDigits[byte >> 4], kDigits[byte & 15]};
+    const std::string authority = std::string(directory) + "/xdm";
+    int status = -1;
+    shellOutput("xauth -f " + authority + " add " + tarvo.displayName() + " XDM-AUTHORIZATION-1 " + hex, &status);
+    ASSERT_EQ(status, 0);
+    setenv("XAUTHORITY", authority.c_str(), 1);
+    xcb_connection_t *c = connectWithin(tarvo.displayName(), 5000);
+    unsetenv("XAUTHORITY");
+    ASSERT_NE(c, nullptr);
+    EXPECT_TRUE(roundTrip(c));
+    // The client runs the session: KeepAlive follows Manage.
+    EXPECT_TRUE(awaitPacket(manager, KEEPALIVE, manageAt, 5000));
+    xcb_disconnect(c);
+    EXPECT_EQ(tarvo.stop(), 0);
+    unlink(authority.c_str());
+  }
+  rmdir(directory);
 }
 
 }  // namespace

@@ -156,8 +156,11 @@ TEST_F(TarvoClientsTest, XdpyinfoMatchesDirectButForTheProxysOwnValuesAlsoAfterA
   // Each extension is the real server's or one the proxy adds (and then it is in the log).
   EXPECT_FALSE(proxy.extensions.empty());
   EXPECT_EQ(proxy.extensions.count("XVideo"), 0u);
-  for (const std::string &name : proxy.extensions)
-    if (!direct.extensions.count(name)) EXPECT_NE(tarvo_.log().find("Init " + name + " "), std::string::npos) << name;
+  for (const std::string &name : proxy.extensions) {
+    if (!direct.extensions.count(name)) {
+      EXPECT_NE(tarvo_.log().find("Init " + name + " "), std::string::npos) << name;
+    }
+  }
 
   // A SIGHUP reset: the next xdpyinfo sees the same server.
   tarvo_.signal(SIGHUP);
@@ -224,3 +227,30 @@ TEST_F(TarvoClientsTest, XwininfoXlsatomsAndXpropOfTheRootMatchDirect) {
 }
 
 }  // namespace
+
+// With indirect GLX the proxy's visual records carry the GL attributes of each visual: the
+// visuals xdpyinfo lists through the proxy stay those of the real screens, one for one.
+TEST_F(TarvoClientsTest, XdpyinfoListsTheSameVisualsWithGlAttributesRead) {
+  for (const char *screen : {"1024x768x24", "800x600x16"}) {
+    SCOPED_TRACE(screen);
+    XvfbServer xvfb;
+    XvfbOptions x;
+    x.screens = {screen};
+    x.extraArguments = {"-nolisten", "tcp", "+iglx"};
+    ASSERT_EQ(xvfb.start(x), "");
+    int status = -1;
+    std::string glx = runClient(xvfb.displayName(), "xdpyinfo -ext GLX", &status);
+    ASSERT_NE(glx.find("GLX"), std::string::npos) << glx;
+    TarvoProcess tarvo;
+    ASSERT_EQ(tarvo.start(xvfb.displayName()), "");
+    std::string proxyText = runClient(tarvo.displayName(), "xdpyinfo", &status);
+    ASSERT_EQ(status, 0) << proxyText;
+    std::string directText = runClient(xvfb.displayName(), "xdpyinfo", &status);
+    ASSERT_EQ(status, 0) << directText;
+    Xdpyinfo proxy = parseXdpyinfo(proxyText), direct = parseXdpyinfo(directText);
+    ASSERT_GT(direct.visuals.size(), 1u);
+    EXPECT_EQ(proxy.visuals, direct.visuals);
+    EXPECT_EQ(proxy.defaultVisual, direct.defaultVisual);
+    EXPECT_EQ(tarvo.stop(), 0);
+  }
+}
