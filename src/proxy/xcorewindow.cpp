@@ -1,6 +1,8 @@
 // Window queries: GetWindowAttributes, GetGeometry and QueryTree are forwarded once, to the
 // first head of the window's meta screen, and their replies are made to describe the meta
 // screen: its root for the head's windows, the meta visuals and depths, the client's ids.
+#include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -509,8 +511,9 @@ void queueGeometryUpdate(WindowRecord *window) {
   if (!connection) return;
   auto *update = static_cast<WindowGeometryUpdate *>(calloc(1, sizeof(WindowGeometryUpdate)));
   if (!update) return;
-  int32_t x = window->originX - window->borderWidth, y = window->originY - window->borderWidth;
-  *update = {window->id, int16_t(x), int16_t(y), int16_t(window->width), int16_t(window->height),
+  // The block keeps the absolute position of the inside, as windowPosition reads it.
+  auto clamp16 = [](int32_t v) { return int16_t(std::clamp<int32_t>(v, INT16_MIN, INT16_MAX)); };
+  *update = {window->id, clamp16(window->x), clamp16(window->y), int16_t(window->width), int16_t(window->height),
              int16_t(window->borderWidth)};
   if (!xproxySendNoOpRequest(connection, windowSetServerGeometry, reinterpret_cast<uintptr_t>(update),
                              windowFreeGeometryUpdate))
