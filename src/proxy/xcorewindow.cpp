@@ -565,16 +565,23 @@ void xcoreConfigureWindow(uint8_t *request, uint32_t length) {
     }
   }
   windowValidateGrabs();
+  // A confining window moved off the pointer head's area: the pointer follows it onto its own
+  // meta screen's first head.
   WindowRecord *confine = proxyState.pointerGrab.client ? proxyState.pointerGrab.confineTo : nullptr;
-  if (confine && confine->screen) {
-    int32_t px = proxyState.pointerX, py = proxyState.pointerY;
-    int64_t x1 = int64_t(confine->x) - confine->borderWidth, y1 = int64_t(confine->y) - confine->borderWidth;
-    int64_t x2 = int64_t(confine->x) + confine->width + confine->borderWidth;
-    int64_t y2 = int64_t(confine->y) + confine->height + confine->borderWidth;
-    if (px < x1 || py < y1 || px >= x2 || py >= y2) {
+  if (confine && confine->screen && confine->screen->heads) {
+    const Head *pointerHead = proxyState.pointerHead;
+    bool overlaps = false;
+    if (pointerHead && pointerHead->metaScreen == confine->screen) {
+      const Rect &area = pointerHead->rect;
+      int64_t x1 = int64_t(confine->x) - confine->borderWidth, y1 = int64_t(confine->y) - confine->borderWidth;
+      int64_t x2 = int64_t(confine->x) + confine->width + confine->borderWidth;
+      int64_t y2 = int64_t(confine->y) + confine->height + confine->borderWidth;
+      overlaps = x1 < int64_t(area.x) + area.width && x2 > area.x && y1 < int64_t(area.y) + area.height && y2 > area.y;
+    }
+    if (!overlaps) {
       Head *head = confine->screen->heads;
       xproxySyncClient(xproxyCurrentClient);
-      if (head) mainPointerTrack(256, xproxyCurrentClient, confine->screen, head->rect.x, head->rect.y, 0);
+      mainPointerTrack(256, xproxyCurrentClient, confine->screen, head->rect.x, head->rect.y, 0);
     }
   }
 }
