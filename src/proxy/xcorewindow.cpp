@@ -568,10 +568,10 @@ void xcoreConfigureWindow(uint8_t *request, uint32_t length) {
   // A confining window moved off the pointer head's area: the pointer follows it onto its own
   // meta screen's first head.
   WindowRecord *confine = proxyState.pointerGrab.client ? proxyState.pointerGrab.confineTo : nullptr;
-  if (confine && confine->screen && confine->screen->heads) {
-    const Head *pointerHead = proxyState.pointerHead;
+  const Head *pointerHead = proxyState.pointerHead;
+  if (confine && confine->screen && confine->screen->heads && pointerHead) {
     bool overlaps = false;
-    if (pointerHead && pointerHead->metaScreen == confine->screen) {
+    if (pointerHead->metaScreen == confine->screen) {
       const Rect &area = pointerHead->rect;
       int64_t x1 = int64_t(confine->x) - confine->borderWidth, y1 = int64_t(confine->y) - confine->borderWidth;
       int64_t x2 = int64_t(confine->x) + confine->width + confine->borderWidth;

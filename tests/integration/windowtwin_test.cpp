@@ -159,6 +159,33 @@ std::string describe(Display *d, const std::vector<Window> &windows) {
   return out.str();
 }
 
+// The absolute x of every window of the size (border included) on each screen of a display.
+std::vector<std::vector<int>> copiesOfSize(Display *d, unsigned width, unsigned height, unsigned border) {
+  std::vector<std::vector<int>> out;
+  for (int screen = 0; screen < ScreenCount(d); screen++) {
+    out.emplace_back();
+    Window root = RootWindow(d, screen);
+    std::vector<Window> todo{root};
+    while (!todo.empty()) {
+      Window w = todo.back();
+      todo.pop_back();
+      Window r, parent, *children = nullptr;
+      unsigned count = 0;
+      if (!XQueryTree(d, w, &r, &parent, &children, &count)) continue;
+      for (unsigned i = 0; i < count; i++) todo.push_back(children[i]);
+      if (children) XFree(children);
+      XWindowAttributes at;
+      if (w == root || !XGetWindowAttributes(d, w, &at)) continue;
+      if (unsigned(at.width) != width || unsigned(at.height) != height || unsigned(at.border_width) != border) continue;
+      int x, y;
+      Window child;
+      XTranslateCoordinates(d, w, root, 0, 0, &x, &y, &child);
+      out.back().push_back(x);
+    }
+  }
+  return out;
+}
+
 struct Layout {
   const char *name;
   std::vector<std::string> screens, directScreens;
@@ -188,6 +215,15 @@ TEST_P(WindowsThroughTarvo, TheSceneReadsBackAsDirect) {
   EXPECT_GE(std::count(a.begin(), a.end(), '\n'), 10) << a;
   EXPECT_EQ(b, a);
   if (getenv("TARVO_SHOW_SCENE")) printf("%s", a.c_str());
+  // The real display holds one copy per head, placed by the head's offset in the meta screen.
+  XSync(proxied, False);
+  Display *behind = XOpenDisplay(twin.behindDisplay().c_str());
+  ASSERT_NE(behind, nullptr);
+  auto copies = copiesOfSize(behind, 320, 220, 2);
+  ASSERT_EQ(copies.size(), GetParam().screens.size());
+  for (auto &screen : copies) EXPECT_EQ(screen.size(), 1u);
+  if (copies.size() == 2 && copies[0].size() == 1 && copies[1].size() == 1) EXPECT_EQ(copies[0][0] - copies[1][0], 800);
+  XCloseDisplay(behind);
   // xwininfo sees the same tree, ids aside.
   auto strip = [](std::string text) {
     std::string out;
