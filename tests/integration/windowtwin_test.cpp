@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
@@ -244,6 +246,55 @@ TEST_P(WindowsThroughTarvo, TheSceneReadsBackAsDirect) {
   EXPECT_EQ(strip(treeProxied), strip(treeDirect));
   XCloseDisplay(proxied);
   XCloseDisplay(direct);
+}
+
+// A window manager reparents a client's window into its frame, adds it to its save set and
+// exits: the window survives, mapped, under the root; afterwards a new top-level maps at once.
+std::string saveSetScene(const std::string &display) {
+  Display *client = XOpenDisplay(display.c_str());
+  Display *manager = XOpenDisplay(display.c_str());
+  if (!client || !manager) return "no connection";
+  Window root = DefaultRootWindow(client);
+  Window window = XCreateSimpleWindow(client, root, 30, 40, 200, 100, 1, 0, 0);
+  XSync(client, False);
+  XSelectInput(manager, DefaultRootWindow(manager), SubstructureRedirectMask);
+  Window frame = XCreateSimpleWindow(manager, DefaultRootWindow(manager), 20, 20, 220, 130, 0, 0, 0);
+  XAddToSaveSet(manager, window);
+  XReparentWindow(manager, window, frame, 10, 20);
+  XMapWindow(manager, window);
+  XMapWindow(manager, frame);
+  XSync(manager, False);
+  XCloseDisplay(manager);
+  // The manager's close is done once a later request of the client has been answered.
+  XSync(client, False);
+  usleep(200000);
+  Window later = XCreateSimpleWindow(client, root, 300, 300, 50, 50, 0, 0, 0);
+  XMapWindow(client, later);
+  XSync(client, False);
+  std::ostringstream out;
+  for (Window w : {window, later}) {
+    XWindowAttributes at;
+    Window r, parent, *children = nullptr;
+    unsigned count = 0;
+    if (!XGetWindowAttributes(client, w, &at) || !XQueryTree(client, w, &r, &parent, &children, &count)) {
+      out << "gone\n";
+      continue;
+    }
+    if (children) XFree(children);
+    out << (parent == root ? "under the root" : "elsewhere") << " map " << at.map_state << " at " << at.x << ','
+        << at.y << ' ' << at.width << 'x' << at.height << '\n';
+  }
+  XCloseDisplay(client);
+  return out.str();
+}
+
+TEST(WindowSaveSetThroughTarvo, TheManagedWindowSurvivesItsManager) {
+  tarvoBlockSignals();
+  TwinRun twin;
+  ASSERT_EQ(twin.start(), "");
+  std::string direct = saveSetScene(twin.directDisplay());
+  EXPECT_EQ(direct, "under the root map 2 at 30,40 200x100\nunder the root map 2 at 300,300 50x50\n");
+  EXPECT_EQ(saveSetScene(twin.proxyDisplay()), direct);
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, WindowsThroughTarvo,
