@@ -21,6 +21,7 @@
 #include "proxy/xscreen.h"
 #include "support/logging.h"
 #include "support/wirewords.h"
+#include "xext/glxdirect.h"
 
 namespace {
 
@@ -436,14 +437,28 @@ void xcoreDestroyWindow(uint8_t *request, uint32_t length) {
 void xcoreDestroySubwindows(uint8_t *request, uint32_t length) {
   oneWindowRequest(request, length, false, kWindowAt4, windowDestroySubwindows, true);
 }
+namespace {
+// A head that renders GL inside the proxy hears of its windows being mapped and unmapped.
+void flushGlHeads(WindowRecord *window) {
+  for (Head *head = window->screen ? window->screen->heads : nullptr; head; head = head->next)
+    if (head->glLibrary) glxdirectFlushForDrawable(head, resourceServerId(window->id, kResourceWindow, head));
+}
+}  // namespace
+
 void xcoreMapWindow(uint8_t *request, uint32_t length) {
-  oneWindowRequest(request, length, true, kRealWindowAt4, windowMap, false);
+  oneWindowRequest(request, length, true, kRealWindowAt4, [](WindowRecord *w) {
+    flushGlHeads(w);
+    windowMap(w);
+  }, false);
 }
 void xcoreMapSubwindows(uint8_t *request, uint32_t length) {
   oneWindowRequest(request, length, false, kWindowAt4, windowMapSubwindows, false);
 }
 void xcoreUnmapWindow(uint8_t *request, uint32_t length) {
-  oneWindowRequest(request, length, true, kRealWindowAt4, [](WindowRecord *w) { windowUnmap(w, 0); }, true);
+  oneWindowRequest(request, length, true, kRealWindowAt4, [](WindowRecord *w) {
+    flushGlHeads(w);
+    windowUnmap(w, 0);
+  }, true);
 }
 void xcoreUnmapSubwindows(uint8_t *request, uint32_t length) {
   oneWindowRequest(request, length, false, kWindowAt4, windowUnmapSubwindows, true);
