@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "xclient/region.h"
 #include "proxy/head.h"
 #include "proxy/korvanparser.h"
 #include "proxy/xvisual.h"
@@ -200,6 +201,7 @@ void xscreenFreeAll() {
       xproxyFreeHead(head);
     }
     xvisualFreeArray(screen->visuals, int(screen->visualCount));
+    regionDestroy(screen->hiddenRegion);
     free(screen->name);
     free(screen);
   }
@@ -390,7 +392,8 @@ const char *xscreenApplyMetaChange(MetaScreen *screen, const MetaScreenChange *c
       }
     }
   }
-  // (The pass keeping windows visible comes with the window tree.)
+  // (The callers re-place the windows kept visible: the shown parts, the setting or the size
+  // may have changed.)
   return nullptr;
 }
 // ===== end of meta screens =====
