@@ -18,8 +18,6 @@
 #include "support/logging.h"
 #include "support/orders.h"
 #include "support/strings.h"
-#include "conversions/multimedia.h"
-#include "xext/multimedia.h"
 
 // ===== Client connections: the client list, accept and close ================================
 uint32_t xproxyResetRequests = 0;
@@ -195,7 +193,7 @@ void xproxyCloseClient(ClientConnection *client, const char *reason, int retainA
   // their descriptors close.
   ordersCancel(client->multimediaRecheck);
   client->multimediaRecheck = nullptr;
-  xextMultimediaFreeClient(client);
+  if (xproxyFreeClientStreams) xproxyFreeClientStreams(client);
   // ===== end of multimedia (client close) =====
   if (client->closeDownMode != 0 && client->setUp && retainAllowed && client->fd >= 0) {
     // Retained: the server connections and so the client's resources stay. Its windows'
@@ -236,6 +234,11 @@ void xproxyCloseClient(ClientConnection *client, const char *reason, int retainA
   }
   freeClientRecord(client);
 }
+
+// ===== multimedia streams of clients =====
+XproxyClientStreamsFree xproxyFreeClientStreams = nullptr;
+XproxyClientStreamsReady xproxyClientStreamsReady = nullptr;
+// ===== end of multimedia streams of clients =====
 
 // Accepted connections are adopted unless a test takes them.
 XproxyNewClientHook xproxyNewClientHook = [](XtransConnInfo connection, int fd) { xproxyAdoptClient(connection, fd); };
@@ -343,10 +346,10 @@ void miscScheduleClientReads(ClientConnection *client) {
   // ===== multimedia (flow control) =====
   // A client whose stream does not take a frame now is not read: its frames would queue without
   // bound. A short timer checks again (the engine flushes meanwhile); the loop never sleeps.
-  if (readSocket && !xextMultimediaClientReady(client)) {
+  if (readSocket && xproxyClientStreamsReady && !xproxyClientStreamsReady(client)) {
     readSocket = false;
     if (!client->multimediaRecheck)
-      client->multimediaRecheck = ordersAddTimer(kMultimediaFlushIntervalMs, onMultimediaRecheck, client);
+      client->multimediaRecheck = ordersAddTimer(kXproxyStreamRecheckMs, onMultimediaRecheck, client);
   }
   // ===== end of multimedia (flow control) =====
   if (readSocket) {

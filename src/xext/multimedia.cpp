@@ -6,6 +6,7 @@
 #include <string>
 
 #include "conversions/multimedia.h"
+#include "proxy/connections.h"
 #include "proxy/head.h"
 #include "proxy/korvanparser.h"
 #include "proxy/main.h"
@@ -99,6 +100,8 @@ const char *xextMultimediaSetup(ExtensionRecord *record) {
   record->reset = xextMultimediaReset;
   extWriteRows(record, kTable);
   proxyState.ext.multimedia = record;
+  xproxyFreeClientStreams = xextMultimediaFreeClient;
+  xproxyClientStreamsReady = xextMultimediaClientReady;
   return nullptr;
 }
 
