@@ -568,4 +568,112 @@ TEST_F(MultimediaThroughTarvo, StalledSinkHoldsItsClientButNotOthers) {
   EXPECT_EQ(tarvoReadFile(dir + "/slow").size(), block.size() * 160);
 }
 
+// The children of a process (from /proc), with their states.
+std::vector<std::pair<pid_t, char>> childrenOf(pid_t parent) {
+  std::vector<std::pair<pid_t, char>> found;
+  if (DIR *d = opendir("/proc")) {
+    while (dirent *entry = readdir(d)) {
+      pid_t pid = atoi(entry->d_name);
+      if (pid <= 0) continue;
+      std::string stat = tarvoReadFile("/proc/" + std::string(entry->d_name) + "/stat");
+      size_t close = stat.rfind(')');
+      if (close == std::string::npos || close + 4 > stat.size()) continue;
+      char state = stat[close + 2];
+      if (atoi(stat.c_str() + close + 4) == parent) found.emplace_back(pid, state);
+    }
+    closedir(d);
+  }
+  return found;
+}
+
+TEST_F(MultimediaThroughTarvo, TwoClientsShareOneTwoPipeSinkWhichTheLastCloseEnds) {
+  start("Name=Two\nMWTwritePipes=2\nMWTwriteThreaded=1\n" +
+        quoted("MWTwriteCmd", "cat \"$MWTwritePipe2\" > '" + dir + "/two' & cat > '" + dir + "/one'; wait"));
+  RawClient a, b;
+  uint8_t major = 0, event = 0;
+  connect(a, 'l', &major, &event);
+  connect(b, 'B', &major, &event);
+  ASSERT_GT(a.enableBigRequests(), 0x10000u);
+  ASSERT_GT(b.enableBigRequests(), 0x10000u);
+  // The first command makes the engine's child-exit wake-up pipe, which stays: counted after
+  // a stream opened and closed once.
+  ASSERT_EQ(a.send(openRequest(false, major, 9, 2, "Two")), "");
+  ASSERT_EQ(a.send(closeRequest(false, major, 9)), "");
+  EXPECT_TRUE(eventsUntilRoundTrip(a, event).empty());
+  int before = descriptorsOf(tarvo.pid());
+  ASSERT_EQ(a.send(openRequest(false, major, 1, 2, "Two")), "");
+  EXPECT_TRUE(eventsUntilRoundTrip(a, event).empty());
+  ASSERT_EQ(b.send(openRequest(true, major, 1, 2, "Two")), "");
+  EXPECT_TRUE(eventsUntilRoundTrip(b, event).empty());
+  EXPECT_EQ(childrenOf(tarvo.pid()).size(), 1u);
+  // 100 KB frames from both clients in turn: each frame arrives whole, each client's in order.
+  std::string expectedA, expectedB;
+  for (int k = 0; k < 10; k++) {
+    std::string frameA(100000, char('a' + k)), frameB(100000, char('A' + k));
+    ASSERT_EQ(a.send(rawBigForm(writeRequest(false, major, 1, frameA, 0), false)), "");
+    ASSERT_EQ(b.send(rawBigForm(writeRequest(true, major, 1, frameB, 0), true)), "");
+    expectedA += frameA;
+    expectedB += frameB;
+  }
+  ASSERT_EQ(a.send(closeRequest(false, major, 1)), "");
+  EXPECT_TRUE(eventsUntilRoundTrip(a, event).empty());
+  EXPECT_EQ(childrenOf(tarvo.pid()).size(), 1u);  // the first close leaves the child
+  ASSERT_EQ(b.send(closeRequest(true, major, 1)), "");
+  EXPECT_TRUE(eventsUntilRoundTrip(b, event).empty());
+  EXPECT_TRUE(childrenOf(tarvo.pid()).empty());  // reaped: no zombie
+  std::string all = tarvoReadFile(dir + "/two") + tarvoReadFile(dir + "/one");
+  std::string gotA, gotB;
+  for (size_t at = 0; at + 100000 <= all.size(); at += 100000) {
+    std::string frame = all.substr(at, 100000);
+    EXPECT_EQ(frame.find_first_not_of(frame[0]), std::string::npos) << "frame at " << at << " mixed";
+    (islower(frame[0]) ? gotA : gotB) += frame;
+  }
+  EXPECT_EQ(all.size(), expectedA.size() + expectedB.size());
+  EXPECT_TRUE(gotA == expectedA);
+  EXPECT_TRUE(gotB == expectedB);
+  EXPECT_LE(descriptorsOf(tarvo.pid()), before);
+}
+
+TEST_F(MultimediaThroughTarvo, ShortSinkFailsOnlyItsOwnStreamAndStuckSinkCloseIsBounded) {
+  start("Name=Head\nMWTwriteThreaded=0\n" + quoted("MWTwriteCmd", "head -c 1000 > /dev/null") + "Name=Cat\n" +
+        quoted("MWTwriteCmd", "cat > '" + dir + "/cat'") + "Name=Stuck\n" +
+        quoted("MWTwriteCmd", "trap '' TERM; sleep 60"));
+  RawClient c;
+  uint8_t major = 0, event = 0;
+  connect(c, 'l', &major, &event);
+  ASSERT_EQ(c.send(openRequest(false, major, 1, 2, "Head")), "");
+  ASSERT_EQ(c.send(openRequest(false, major, 2, 2, "Cat")), "");
+  EXPECT_TRUE(eventsUntilRoundTrip(c, event).empty());
+  std::string block(16384, 'h'), expected;
+  std::vector<Piece> pieces;
+  for (int k = 0; k < 100; k++) {
+    ASSERT_EQ(c.send(writeRequest(false, major, 1, block, 0)), "");
+    ASSERT_EQ(c.send(writeRequest(false, major, 2, block, 0)), "");
+    expected += block;
+    auto more = eventsUntilRoundTrip(c, event);
+    pieces.insert(pieces.end(), more.begin(), more.end());
+  }
+  ASSERT_FALSE(pieces.empty());
+  for (const Piece &p : pieces) EXPECT_EQ(p.stream, 1u);
+  EXPECT_NE(joined(pieces).find("Broken pipe in"), std::string::npos) << joined(pieces);
+  ASSERT_EQ(c.send(closeRequest(false, major, 2)), "");
+  EXPECT_TRUE(eventsUntilRoundTrip(c, event).empty());
+  EXPECT_TRUE(tarvoReadFile(dir + "/cat") == expected);
+  std::string status = tarvoReadFile("/proc/" + std::to_string(tarvo.pid()) + "/status");
+  size_t at = status.find("SigIgn:");
+  ASSERT_NE(at, std::string::npos);
+  EXPECT_TRUE(strtoull(status.c_str() + at + 7, nullptr, 16) & (1ull << (SIGPIPE - 1))) << status;
+
+  // A sink that ignores SIGTERM and reads nothing: the close ends it within the waits.
+  ASSERT_EQ(c.send(openRequest(false, major, 3, 2, "Stuck")), "");
+  ASSERT_EQ(c.send(writeRequest(false, major, 3, std::string(1024, 's'), 0)), "");
+  EXPECT_TRUE(eventsUntilRoundTrip(c, event).empty());
+  long long began = xvfbNowMs();
+  ASSERT_EQ(c.send(closeRequest(false, major, 3)), "");
+  RawBytes answer;
+  EXPECT_EQ(c.roundTrip(inputFocus(false), answer, 15000), "");
+  EXPECT_LT(xvfbNowMs() - began, 10000);
+  EXPECT_TRUE(childrenOf(tarvo.pid()).empty());
+}
+
 }  // namespace
