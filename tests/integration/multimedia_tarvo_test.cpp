@@ -138,6 +138,20 @@ class MultimediaThroughTarvo : public ::testing::Test {
     *event = answer[10];
   }
 
+  // Client a in 'l' order and b in 'B' order.
+  void connectPair(RawClient &a, RawClient &b, uint8_t *major, uint8_t *event) {
+    connect(a, 'l', major, event);
+    connect(b, 'B', major, event);
+  }
+  // A field of tarvo's /proc status ("" when missing).
+  std::string statusField(const std::string &name) {
+    std::string status = tarvoReadFile("/proc/" + std::to_string(tarvo.pid()) + "/status");
+    size_t at = status.find("\n" + name + ":");
+    if (at == std::string::npos) return "";
+    at += name.size() + 2;
+    return status.substr(at, status.find('\n', at) - at);
+  }
+
   static RawBytes openRequest(bool big, uint8_t major, uint8_t number, unsigned flags, const std::string &spec,
                               bool nul = true) {
     RawRequest r(big);
@@ -389,8 +403,7 @@ TEST_F(MultimediaThroughTarvo, CloseZeroEndsOnlyTheClientsOwnSinksAndLeavingFree
         "Name=B1\n" + quoted("MWTwriteCmd", "cat > '" + dir + "/b1'; echo done >> '" + dir + "/b1.end'"));
   RawClient a, b;
   uint8_t major = 0, event = 0;
-  connect(a, 'l', &major, &event);
-  connect(b, 'B', &major, &event);
+  connectPair(a, b, &major, &event);
   ASSERT_EQ(a.send(openRequest(false, major, 1, 2, "A1")), "");
   ASSERT_EQ(a.send(openRequest(false, major, 2, 2, "A2")), "");
   ASSERT_EQ(b.send(openRequest(true, major, 1, 2, "B1")), "");
@@ -533,18 +546,13 @@ TEST_F(MultimediaThroughTarvo, StalledSinkHoldsItsClientButNotOthers) {
         quoted("MWTwriteCmd", "while [ ! -e '" + gate + "' ]; do sleep 0.05; done; cat > '" + dir + "/slow'"));
   RawClient writer, other;
   uint8_t major = 0, event = 0;
-  connect(writer, 'l', &major, &event);
-  connect(other, 'B', &major, &event);
+  connectPair(writer, other, &major, &event);
   ASSERT_GT(writer.enableBigRequests(), 0x40000u);
   ASSERT_EQ(writer.send(openRequest(false, major, 1, 2, "Slow")), "");
   EXPECT_TRUE(eventsUntilRoundTrip(writer, event).empty());
   // The writer sends 32 MiB in its own thread while the sink does not read; the other client's
   // round trips go on meanwhile.
-  auto rssKb = [&] {
-    std::string status = tarvoReadFile("/proc/" + std::to_string(tarvo.pid()) + "/status");
-    size_t at = status.find("VmRSS:");
-    return at == std::string::npos ? -1L : atol(status.c_str() + at + 6);
-  };
+  auto rssKb = [&] { return atol(statusField("VmRSS").c_str()); };
   long rssBefore = rssKb();
   std::string block(200 * 1024, 's');
   std::thread feeding([&] {
@@ -591,8 +599,7 @@ TEST_F(MultimediaThroughTarvo, TwoClientsShareOneTwoPipeSinkWhichTheLastCloseEnd
         quoted("MWTwriteCmd", "cat \"$MWTwritePipe2\" > '" + dir + "/two' & cat > '" + dir + "/one'; wait"));
   RawClient a, b;
   uint8_t major = 0, event = 0;
-  connect(a, 'l', &major, &event);
-  connect(b, 'B', &major, &event);
+  connectPair(a, b, &major, &event);
   ASSERT_GT(a.enableBigRequests(), 0x10000u);
   ASSERT_GT(b.enableBigRequests(), 0x10000u);
   // The first command makes the engine's child-exit wake-up pipe, which stays: counted after
@@ -659,10 +666,9 @@ TEST_F(MultimediaThroughTarvo, ShortSinkFailsOnlyItsOwnStreamAndStuckSinkCloseIs
   ASSERT_EQ(c.send(closeRequest(false, major, 2)), "");
   EXPECT_TRUE(eventsUntilRoundTrip(c, event).empty());
   EXPECT_TRUE(tarvoReadFile(dir + "/cat") == expected);
-  std::string status = tarvoReadFile("/proc/" + std::to_string(tarvo.pid()) + "/status");
-  size_t at = status.find("SigIgn:");
-  ASSERT_NE(at, std::string::npos);
-  EXPECT_TRUE(strtoull(status.c_str() + at + 7, nullptr, 16) & (1ull << (SIGPIPE - 1))) << status;
+  std::string ignored = statusField("SigIgn");
+  ASSERT_FALSE(ignored.empty());
+  EXPECT_TRUE(strtoull(ignored.c_str(), nullptr, 16) & (1ull << (SIGPIPE - 1))) << ignored;
 
   // A sink that ignores SIGTERM and reads nothing: the close ends it within the waits.
   ASSERT_EQ(c.send(openRequest(false, major, 3, 2, "Stuck")), "");
