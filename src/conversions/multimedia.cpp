@@ -905,6 +905,9 @@ void childFail(const char *what) {
   _exit(1);
 }
 
+// The display the children reach (multimediaSetDisplayName); empty: the inherited DISPLAY.
+std::string childDisplayName;
+
 // The environment of a command, built before the fork: the inherited one, the engine's
 // variables, the default settings and the stream's own pairs, later ones replacing earlier
 // ones of the same name.
@@ -982,6 +985,7 @@ void removeCommandFiles(MultimediaStreamSide *side) {
 pid_t forkCommand(MultimediaStream *stream, MultimediaStreamSide *side, bool reads, int logFd) {
   ChildEnvironment env;
   for (char **entry = environ; entry && *entry; entry++) env.entries.emplace_back(*entry);
+  if (!childDisplayName.empty()) env.set("DISPLAY", childDisplayName.c_str());
   const char *target = logFileName();
   env.set("MWTlogTarget", target ? target : "");
   std::string pidName = reads ? "MWTreadPid" : "MWTwritePid";
@@ -1213,6 +1217,15 @@ const char *multimediaSetupAudio(MultimediaStream *stream) {
     if (rate != asked) logProblem(strTempPrintf("Exact audio sample rate is %d", rate), __FILE__, __LINE__);
   }
   return nullptr;
+}
+
+void multimediaSetDisplayName(const char *name) {
+  try {
+    childDisplayName = name ? name : "";
+  } catch (const std::bad_alloc &) {
+    childDisplayName.clear();
+    LOG_OUT_OF_MEMORY();
+  }
 }
 
 const char *multimediaStartStream(MultimediaStream *stream) {

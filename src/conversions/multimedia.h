@@ -226,6 +226,11 @@ struct MultimediaStreamSide {
 // The process-wide stream list (head; its previous link is the tail).
 extern MultimediaStream *multimediaStreams;
 
+// The display name that commands started from now on find in DISPLAY (NULL or "" leaves the
+// inherited environment's). The proxy's own environment stays unchanged: the name goes into
+// each child's environment vector, built before the fork.
+void multimediaSetDisplayName(const char *name);
+
 // Opens a stream for a specification; content type may be NULL. Flags: kMultimediaRead,
 // kMultimediaWrite, kMultimediaThreaded. NULL or an error text; *out is NULL on failure.
 const char *multimediaOpenStream(const char *specification, const char *contentType, unsigned flags,

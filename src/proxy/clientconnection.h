@@ -95,6 +95,9 @@ struct ClientConnection {
   uint32_t saveSetCount;
   uint32_t saveSetSize;
   // ===== end of save sets =====
+  // ===== multimedia =====
+  Order *multimediaRecheck;      // re-checks a client left unread while its stream is busy
+  // ===== end of multimedia =====
 };
 
 // Process-wide values set around each handling (NULL between handlings).

@@ -188,6 +188,13 @@ void xproxyCloseClient(ClientConnection *client, const char *reason, int retainA
       xproxyCloseDownModeName(client->closeDownMode), reason ? reason : "", client->sequence);
   if (miscGrabbingClient == client) miscRescheduleAllClients();
   mainFreeDeferredOutputs(client);
+  // ===== multimedia (client close) =====
+  // Its streams end with its connection, also when it is retained: their sinks see EOF and
+  // their descriptors close.
+  ordersCancel(client->multimediaRecheck);
+  client->multimediaRecheck = nullptr;
+  if (xproxyFreeClientStreams) xproxyFreeClientStreams(client);
+  // ===== end of multimedia (client close) =====
   if (client->closeDownMode != 0 && client->setUp && retainAllowed && client->fd >= 0) {
     // Retained: the server connections and so the client's resources stay. Its windows'
     // event selections, passive grabs and selections are not kept by the proxy yet.
@@ -228,6 +235,11 @@ void xproxyCloseClient(ClientConnection *client, const char *reason, int retainA
   freeClientRecord(client);
 }
 
+// ===== multimedia streams of clients =====
+XproxyClientStreamsFree xproxyFreeClientStreams = nullptr;
+XproxyClientStreamsReady xproxyClientStreamsReady = nullptr;
+// ===== end of multimedia streams of clients =====
+
 // Accepted connections are adopted unless a test takes them.
 XproxyNewClientHook xproxyNewClientHook = [](XtransConnInfo connection, int fd) { xproxyAdoptClient(connection, fd); };
 // ===== end of client connections =============================================================
@@ -259,6 +271,14 @@ void serveClientInput(ClientConnection *client) {
     if (!xproxyFlushOrClose(client->displays[i])) break;  // that failure closed the client
   if (xproxyReleaseClient(client)) miscScheduleClientReads(client);
 }
+
+// ===== multimedia (flow control) =====
+void onMultimediaRecheck(void *argument) {
+  auto *client = static_cast<ClientConnection *>(argument);
+  client->multimediaRecheck = nullptr;  // a fired one-shot timer is done
+  miscScheduleClientReads(client);
+}
+// ===== end of multimedia (flow control) =====
 
 // The size of an output as flow control measures it: whole blocks.
 uint64_t outputSize(const OutBuffer *output) { return outbufferCapacity(output); }
@@ -323,6 +343,15 @@ void miscScheduleClientReads(ClientConnection *client) {
   // One whose own output is past the mark is not read either: it would only make the proxy
   // queue more answers for a client that does not take them.
   bool readSocket = served && serverOutputLow && client->setupsPending == 0 && ownOutput <= kMiscClientOutputMark;
+  // ===== multimedia (flow control) =====
+  // A client whose stream does not take a frame now is not read: its frames would queue without
+  // bound. A short timer checks again (the engine flushes meanwhile); the loop never sleeps.
+  if (readSocket && xproxyClientStreamsReady && !xproxyClientStreamsReady(client)) {
+    readSocket = false;
+    if (!client->multimediaRecheck)
+      client->multimediaRecheck = ordersAddTimer(kXproxyStreamRecheckMs, onMultimediaRecheck, client);
+  }
+  // ===== end of multimedia (flow control) =====
   if (readSocket) {
     if (!client->readOrder) {
       if (client->input.length > 0)

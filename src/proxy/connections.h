@@ -54,6 +54,17 @@ void miscScheduleClientReads(ClientConnection *client);
 void miscSuspendOtherClients(ClientConnection *grabber);
 void miscRescheduleAllClients();
 // ===== end of client reads, flushes and flow control =========================================
+// ===== multimedia streams of clients =====
+// Set by the multimedia extension's set-up (NULL while it is not served): the client close
+// frees a client's streams through the first; flow control does not read a client whose
+// streams do not take a frame now (the second returns false), and checks again every
+// kXproxyStreamRecheckMs.
+using XproxyClientStreamsFree = void (*)(ClientConnection *client);
+using XproxyClientStreamsReady = bool (*)(const ClientConnection *client);
+extern XproxyClientStreamsFree xproxyFreeClientStreams;
+extern XproxyClientStreamsReady xproxyClientStreamsReady;
+constexpr unsigned kXproxyStreamRecheckMs = 5;
+// ===== end of multimedia streams of clients =====
 
 // ===== Display connections: open, read, flush, sync, close ==================================
 // Connects to the display's name and adds the connection to the client's array; NULL when

@@ -129,6 +129,9 @@ struct ExtensionStateWords {
   ExtensionRecord *fbpm;       // FBPM
   ExtensionRecord *ge;         // Generic Event Extension
   // ===== end of small extensions =====
+  // ===== multimedia =====
+  ExtensionRecord *multimedia;  // MORWENTECH MULTIMEDIA, whose record gives the error event's code
+  // ===== end of multimedia =====
 };
 
 constexpr uint32_t kRequestKeys = 65536;              // byte 0 low, byte 1 high

@@ -111,8 +111,8 @@ TEST_F(ExtensionList, ListedExtensionsKeepTheRealCodesAndOwnOnesTakeFreeOpcodes)
   // set-up is not served yet.
   EXPECT_EQ(extFindByName("XTEST"), nullptr);
   EXPECT_EQ(xtestEmulated, 0);
-  // Not-served set-ups say so on the note channel.
-  EXPECT_TRUE(loopLogged("MORWENTECH MULTIMEDIA: not available yet"));
+  // Declined set-ups say why on the note channel (no profile file is named here).
+  EXPECT_TRUE(loopLogged("MORWENTECH MULTIMEDIA: Environment variable XMULTIMEDIA_PROFILES not set"));
   // Only once per generation.
   size_t lines = loopLogLines().size();
   ASSERT_EQ(xmainInitExtensions(), nullptr);
