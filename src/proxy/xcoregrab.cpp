@@ -12,6 +12,7 @@
 #include "support/wirewords.h"
 
 #include <algorithm>
+#include <vector>
 
 namespace {
 
@@ -204,3 +205,304 @@ void xcoreWarpPointer(uint8_t *request, uint32_t length) {
                    int32_t(std::clamp<int64_t>(targetY, INT32_MIN, INT32_MAX)), 0);
 }
 // ===== end of pointer requests =====
+
+// ===== passive grabs, server grab, freezes and focus =====
+#include "proxy/connections.h"
+#include "proxy/core11g.h"
+#include "proxy/xcorepassive.h"
+#include "proxy/xproto.h"
+
+namespace {
+
+constexpr uint8_t kBadValue = 2, kBadCursor = 6, kBadMatch = 8;
+constexpr uint16_t kAnyModifier = 0x8000;
+
+void sendError(uint8_t code, uint32_t value, const uint8_t *request, uint32_t length, const char *detail) {
+  ClientConnection *client = xproxyCurrentClient;
+  if (client) core11GSendError(code, value, request, length, uint16_t(client->sequence), detail, client);
+}
+
+// Modifiers are AnyModifier or a mask of the eight modifier bits.
+bool modifiersValid(uint16_t modifiers) { return modifiers == kAnyModifier || (modifiers & 0xff00) == 0; }
+
+// The client's passive grabs of the window that a (un)grab of detail and modifiers replaces:
+// the same detail (or any, 0, in the request) and the same modifiers (or AnyModifier in it).
+void freeMatchingGrabs(ClientConnection *client, uint32_t window, uint8_t detail, uint16_t modifiers, bool keys) {
+  PassiveGrab *first = client->passiveGrabs;
+  if (!first) return;
+  std::vector<PassiveGrab *> doomed;
+  PassiveGrab *entry = first;
+  do {
+    bool isKey = entry->cursor == kPassiveGrabKeyMarker;
+    if (isKey == keys && entry->window == window && (detail == 0 || entry->detail == detail) &&
+        (modifiers == kAnyModifier || entry->modifiers == modifiers))
+      doomed.push_back(entry);
+    entry = entry->next;
+  } while (entry && entry != first);
+  for (PassiveGrab *g : doomed) xcoreFreeGrab(g, client);
+}
+
+struct PerHeadCopy {
+  const XcoreIdField *fields;
+  int eventMaskAt;  // 0: none
+};
+int copyForHead(Head *head, DisplayConnection *connection, const uint8_t *request, uint32_t length, void *argument) {
+  auto *how = static_cast<PerHeadCopy *>(argument);
+  uint8_t *copy = xcoreFrameCopyForHead(request, length, connection, head, how->fields);
+  if (!copy) return 0;
+  if (how->eventMaskAt) wirePut16(copy + how->eventMaskAt, uint16_t(xproxyServerEventMask(wireGet16(copy + how->eventMaskAt))));
+  return 1;
+}
+
+bool keyInRange(uint8_t key) { return key == 0 || (key >= proxyState.minKeycode && key <= proxyState.maxKeycode); }
+
+}  // namespace
+
+void xcoreGrabButton(uint8_t *request, uint32_t length) {
+  static const XcoreRequestShape shape{"bbsisbbiibbs", 24, XcoreShape::Fixed, 0, 0};
+  if (!xcoreFrameEnter(request, length, shape)) return;
+  ClientConnection *client = xproxyCurrentClient;
+  uint8_t ownerEvents = request[1], pointerMode = request[10], keyboardMode = request[11], button = request[20];
+  uint16_t eventMask = wireGet16(request + 8), modifiers = wireGet16(request + 22);
+  uint32_t window = wireGet32(request + 4), confineTo = wireGet32(request + 12), cursorId = wireGet32(request + 16);
+  if (pointerMode > 1) return sendError(kBadValue, pointerMode, request, length, "pointer-mode");
+  if (keyboardMode > 1) return sendError(kBadValue, keyboardMode, request, length, "keyboard-mode");
+  if (!modifiersValid(modifiers)) return sendError(kBadValue, modifiers, request, length, "modifiers");
+  if (ownerEvents > 1) return sendError(kBadValue, ownerEvents, request, length, "owner-events");
+  if (eventMask & 0x8003) return sendError(kBadValue, eventMask, request, length, "event-mask");
+  if (!xcoreFrameResolve(window, kXcoreWantWindow, kBadWindow, request, length)) return;
+  if (confineTo && !windowOf(confineTo)) return sendError(kBadWindow, confineTo, request, length, "confine-to");
+  CursorRecord *cursor = nullptr;
+  if (cursorId) {
+    cursor = static_cast<CursorRecord *>(resourceLookupByType(cursorId, ResourceType(kResourceCursor)));
+    if (!cursor) return sendError(kBadCursor, cursorId, request, length, nullptr);
+  }
+  freeMatchingGrabs(client, window, button, modifiers, false);
+  PassiveGrab values{};
+  values.window = window;
+  values.confineTo = confineTo;
+  values.cursor = cursor;
+  values.eventMask = eventMask;
+  values.modifiers = modifiers;
+  values.ownerEvents = ownerEvents;
+  values.detail = button;
+  values.pointerMode = pointerMode;
+  values.keyboardMode = keyboardMode;
+  if (!xcoreAddGrab(client, values)) return sendError(11, 0, request, length, nullptr);
+  if (cursor) cursor->refCount++;  // the entry's reference
+  // A confine-to window other than the grab window cannot be confined to on one head alone.
+  if (confineTo && confineTo != window) wirePut32(request + 12, 0);
+  static const XcoreIdField fields[] = {{4, kResourceWindow}, {12, kResourceWindow}, {16, kResourceCursor}, {0, 0}};
+  PerHeadCopy how{fields, 8};
+  xcoreFramePerHead(request, length, 0, copyForHead, &how);
+}
+
+void xcoreUngrabButton(uint8_t *request, uint32_t length) {
+  static const XcoreRequestShape shape{"bbsis", 12, XcoreShape::Fixed, 0, 0};
+  if (!xcoreFrameEnter(request, length, shape)) return;
+  uint16_t modifiers = wireGet16(request + 8);
+  uint32_t window = wireGet32(request + 4);
+  if (!modifiersValid(modifiers)) return sendError(kBadValue, modifiers, request, length, "modifiers");
+  if (!xcoreFrameResolve(window, kXcoreWantWindow, kBadWindow, request, length)) return;
+  freeMatchingGrabs(xproxyCurrentClient, window, request[1], modifiers, false);
+  static const XcoreIdField fields[] = {{4, kResourceWindow}, {0, 0}};
+  PerHeadCopy how{fields, 0};
+  xcoreFramePerHead(request, length, 0, copyForHead, &how);
+}
+
+void xcoreGrabKey(uint8_t *request, uint32_t length) {
+  static const XcoreRequestShape shape{"bbsisbbb", 16, XcoreShape::Fixed, 0, 0};
+  if (!xcoreFrameEnter(request, length, shape)) return;
+  uint8_t ownerEvents = request[1], key = request[10], pointerMode = request[11], keyboardMode = request[12];
+  uint16_t modifiers = wireGet16(request + 8);
+  uint32_t window = wireGet32(request + 4);
+  if (ownerEvents > 1) return sendError(kBadValue, ownerEvents, request, length, "owner-events");
+  if (pointerMode > 1) return sendError(kBadValue, pointerMode, request, length, "pointer-mode");
+  if (keyboardMode > 1) return sendError(kBadValue, keyboardMode, request, length, "keyboard-mode");
+  if (!keyInRange(key)) return sendError(kBadValue, key, request, length, "invalid key");
+  if (!modifiersValid(modifiers)) return sendError(kBadValue, modifiers, request, length, "modifiers");
+  if (!xcoreFrameResolve(window, kXcoreWantWindow, kBadWindow, request, length)) return;
+  ClientConnection *client = xproxyCurrentClient;
+  freeMatchingGrabs(client, window, key, modifiers, true);
+  PassiveGrab values{};
+  values.window = window;
+  values.cursor = kPassiveGrabKeyMarker;
+  values.modifiers = modifiers;
+  values.ownerEvents = ownerEvents;
+  values.detail = key;
+  values.pointerMode = pointerMode;
+  values.keyboardMode = keyboardMode;
+  if (!xcoreAddGrab(client, values)) return sendError(11, 0, request, length, nullptr);
+  static const XcoreIdField fields[] = {{4, kResourceWindow}, {0, 0}};
+  PerHeadCopy how{fields, 0};
+  xcoreFramePerHead(request, length, 0, copyForHead, &how);
+}
+
+void xcoreUngrabKey(uint8_t *request, uint32_t length) {
+  static const XcoreRequestShape shape{"bbsiss", 12, XcoreShape::Fixed, 0, 0};
+  if (!xcoreFrameEnter(request, length, shape)) return;
+  uint16_t modifiers = wireGet16(request + 8);
+  uint32_t window = wireGet32(request + 4);
+  if (!xcoreFrameResolve(window, kXcoreWantWindow, kBadWindow, request, length)) return;
+  if (!keyInRange(request[1])) return sendError(kBadValue, request[1], request, length, "key");
+  if (!modifiersValid(modifiers)) return sendError(kBadValue, modifiers, request, length, "modifiers");
+  freeMatchingGrabs(xproxyCurrentClient, window, request[1], modifiers, true);
+  static const XcoreIdField fields[] = {{4, kResourceWindow}, {0, 0}};
+  PerHeadCopy how{fields, 0};
+  xcoreFramePerHead(request, length, 0, copyForHead, &how);
+}
+
+namespace {
+// The holder of the emulated server grab while it is still a client.
+ClientConnection *serverGrabHolder() {
+  ClientConnection *holder = proxyState.serverGrabClient;
+  for (ClientConnection *c = xproxyClients; holder && c; c = c->next)
+    if (c == holder) return holder;
+  proxyState.serverGrabClient = nullptr;
+  return nullptr;
+}
+}  // namespace
+
+void xcoreGrabServer(uint8_t *request, uint32_t length) {
+  static const XcoreRequestShape shape{"bbs", 4, XcoreShape::Fixed, 0, 0};
+  if (!xcoreFrameEnter(request, length, shape)) return;
+  if (serverGrabHolder()) {
+    xcoreFrameRefuse("Already grabbed in %s by %s", request);
+    return;
+  }
+  proxyState.serverGrabClient = xproxyCurrentClient;
+  miscSuspendOtherClients(xproxyCurrentClient);
+  if (xcoreWorkaround(kWorkaroundActiveDrawInWindow)) mainResetHeadRegions();
+}
+
+void xcoreUngrabServer(uint8_t *request, uint32_t length) {
+  static const XcoreRequestShape shape{"bbs", 4, XcoreShape::Fixed, 0, 0};
+  if (!xcoreFrameEnter(request, length, shape)) return;
+  if (serverGrabHolder() != xproxyCurrentClient) {
+    xcoreFrameRefuse("Not grab client in %s by %s", request);
+    return;
+  }
+  proxyState.serverGrabClient = nullptr;
+  miscRescheduleAllClients();
+  if (xcoreWorkaround(kWorkaroundActiveDrawInWindow)) mainFlushHeadRegions();
+}
+
+int xcoreCheckAllowEventsTime(ClientConnection *client, uint32_t time) {
+  if (time == 0) return 1;
+  uint32_t now = proxyState.serverTime;
+  const char *name = xscreenClientName(client);
+  unsigned number = client ? unsigned(client->sequence) : 0;
+  if (int32_t(time - now) > 0) {
+    LOG(logChannelXhint, "Time too new in AllowEvents #%u (0x%x > 0x%x) by %s", number, time, now, name);
+    return 0;
+  }
+  const auto &pg = proxyState.pointerGrab;
+  if (pg.client == client && client && int32_t(time - pg.time) < 0) {
+    LOG(logChannelXhint, "Time too old in AllowEvents #%u (0x%x < 0x%x) by %s", number, time, pg.time, name);
+    return 0;
+  }
+  const auto &kg = proxyState.keyboardGrab;
+  if (kg.client == client && client && int32_t(time - kg.time) < 0) {
+    LOG(logChannelXhint, "Time too old in AllowEvents #%u (0x%x < 0x%x) by %s", number, time, kg.time, name);
+    return 0;
+  }
+  return 1;
+}
+
+namespace {
+// The freeze bracket: while a frozen grab is in force the heads report no LeaveWindow.
+bool frozenGrab() {
+  return (proxyState.pointerGrab.client && proxyState.pointerFreeze.client) ||
+         (proxyState.keyboardGrab.client && proxyState.keyboardFreeze.client);
+}
+}  // namespace
+
+void xcoreAllowEvents(uint8_t *request, uint32_t length) {
+  static const XcoreRequestShape shape{"bbsi", 8, XcoreShape::Fixed, 0, 0};
+  if (!xcoreFrameEnter(request, length, shape)) return;
+  uint8_t mode = request[1];
+  if (mode >= 8) return sendError(kBadValue, mode, request, length, nullptr);
+  static const char *const names[8] = {"AsyncPointer", "SyncPointer", "ReplayPointer", "AsyncKeyboard",
+                                       "SyncKeyboard", "ReplayKeyboard", "AsyncBoth", "SyncBoth"};
+  ClientConnection *client = xproxyCurrentClient;
+  auto &pf = proxyState.pointerFreeze, &kf = proxyState.keyboardFreeze;
+  bool holdsPointer = proxyState.pointerGrab.client == client, holdsKeyboard = proxyState.keyboardGrab.client == client;
+  bool condition = false;
+  switch (mode) {
+    case 0: condition = pf.client == client; break;
+    case 1: condition = holdsPointer && pf.client == client; break;
+    case 2: condition = holdsPointer && pf.client && pf.mode == 5; break;
+    case 3: condition = kf.client == client; break;
+    case 4: condition = holdsKeyboard && kf.client == client; break;
+    case 5: condition = holdsKeyboard && kf.client && kf.mode == 5; break;
+    default: condition = pf.client == client && kf.client == client; break;
+  }
+  uint32_t time = wireGet32(request + 4);
+  if (condition) {
+    if (!xcoreCheckAllowEventsTime(client, time)) return;
+    switch (mode) {
+      case 0: windowClearPointerFreeze(); break;
+      case 1: windowClearPointerFreeze(), pf.mode = 1; break;
+      case 2: windowUngrabPointer(256, client, 0); break;
+      case 3: windowClearKeyboardFreeze(); break;
+      case 4: windowClearKeyboardFreeze(), kf.mode = 1; break;
+      case 5: windowUngrabKeyboard(257, client, 0); break;
+      case 6: windowClearPointerFreeze(), windowClearKeyboardFreeze(); break;
+      case 7: windowClearPointerFreeze(), windowClearKeyboardFreeze(), pf.mode = 2, kf.mode = 2; break;
+    }
+    wirePut32(request + 4, 0);
+  } else {
+    LOG(logChannelXhint, "%s has no effect in %s by %s", names[mode], xprotoRequestLabel(request),
+        xscreenClientName(client));
+  }
+  bool bracket = frozenGrab();
+  if (bracket) mainSelectInputOnHeads(client, 0);
+  xcoreFrameForwardOnce(request, length);
+  if (bracket) mainSelectInputOnHeads(client, 0x20);
+}
+
+void xcoreSetInputFocus(uint8_t *request, uint32_t length) {
+  static const XcoreRequestShape shape{"bbsii", 12, XcoreShape::Fixed, 0, 0};
+  if (!xcoreFrameEnter(request, length, shape)) return;
+  ClientConnection *client = xproxyCurrentClient;
+  uint8_t revertTo = request[1];
+  uint32_t focus = wireGet32(request + 4), time = wireGet32(request + 8);
+  if (revertTo >= 3) return sendError(kBadValue, revertTo, request, length, "invalid revertTo");
+  WindowRecord *window = nullptr;
+  if (focus >= 2) {
+    if (!xcoreFrameResolve(focus, kXcoreWantWindow, kBadWindow, request, length)) return;
+    window = windowOf(focus);
+    if (!window || !window->realized) return sendError(kBadMatch, focus, request, length, "unviewable");
+  }
+  uint32_t now = proxyState.serverTime;
+  if (time && int32_t(time - proxyState.focusTime) < 0) {
+    LOG(logChannelXhint, "Time too old in %s (0x%x < 0x%x) by %s", xprotoRequestLabel(request), time,
+        proxyState.focusTime, xscreenClientName(client));
+    return;
+  }
+  if (time && int32_t(time - now) > 0) {
+    LOG(logChannelXhint, "Time too new in %s (0x%x > 0x%x) by %s", xprotoRequestLabel(request), time, now,
+        xscreenClientName(client));
+    return;
+  }
+  proxyState.focusTime = time ? time : now;
+  wirePut32(request + 8, 0);
+  proxyState.focusWindow = focus;
+  proxyState.focusRevertTo = revertTo;
+  Head *pointer = proxyState.pointerHead;
+  Head *head = pointer;
+  if (window && !(pointer && window->screen == pointer->metaScreen)) head = window->screen ? window->screen->heads : pointer;
+  proxyState.focusHead = head;
+  uint8_t *copy = xcoreFrameForwardOnce(request, length);
+  if (!copy || !head) return;
+  uint32_t serverFocus = focus;
+  if (focus >= 2) {
+    if (head == pointer)
+      serverFocus = mainServerIdOnPointerHead(focus);
+    else
+      serverFocus = window->screen && focus == window->screen->root ? uint32_t(head->innerWindow ? head->innerWindow : head->root)
+                                                                    : resourceServerId(focus, kResourceWindow, head);
+  }
+  wirePut32(copy + 4, serverFocus);
+}
+// ===== end of passive grabs, server grab, freezes and focus =====
