@@ -132,6 +132,13 @@ void xcoreGrabServer(uint8_t *request, uint32_t length);
 void xcoreUngrabServer(uint8_t *request, uint32_t length);
 void xcoreAllowEvents(uint8_t *request, uint32_t length);
 void xcoreSetInputFocus(uint8_t *request, uint32_t length);
+// Active grabs: checked by the proxy, forwarded once; a Success reply records the grab.
+void xcoreGrabPointer(uint8_t *request, uint32_t length);
+void xcoreGrabPointerReply(uint8_t *reply, uint32_t length);
+void xcoreUngrabPointer(uint8_t *request, uint32_t length);
+void xcoreGrabKeyboard(uint8_t *request, uint32_t length);
+void xcoreGrabKeyboardReply(uint8_t *reply, uint32_t length);
+void xcoreUngrabKeyboard(uint8_t *request, uint32_t length);
 // 1 when AllowEvents may act at the client's time (0 passes); refusals are logged.
 int xcoreCheckAllowEventsTime(ClientConnection *client, uint32_t time);
 // ===== end of pointer and focus queries =====

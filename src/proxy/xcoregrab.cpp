@@ -12,6 +12,7 @@
 #include "support/wirewords.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <vector>
 
 namespace {
@@ -211,6 +212,7 @@ void xcoreWarpPointer(uint8_t *request, uint32_t length) {
 #include "proxy/core11g.h"
 #include "proxy/xcorepassive.h"
 #include "proxy/xproto.h"
+#include "support/rect.h"
 
 namespace {
 
@@ -506,3 +508,190 @@ void xcoreSetInputFocus(uint8_t *request, uint32_t length) {
   wirePut32(copy + 4, serverFocus);
 }
 // ===== end of passive grabs, server grab, freezes and focus =====
+
+// ===== active grabs =====
+namespace {
+
+constexpr uint8_t kTagGrabPointer = 26, kTagGrabKeyboard = 31;
+
+// What a GrabPointer or GrabKeyboard asked for, kept until the real server's reply.
+struct GrabRecord {
+  uint32_t window, confineTo, cursor, time;
+  uint16_t eventMask;
+  uint8_t ownerEvents, pointerMode, keyboardMode;
+};
+
+GrabRecord *newGrabRecord() { return static_cast<GrabRecord *>(calloc(1, sizeof(GrabRecord))); }
+
+// The pointer rule: the pointer head when the window lies on its meta screen (or with one meta
+// screen, or for a window id of 2 or less), else the first head of the window's meta screen.
+Head *pointerRuleHead(uint32_t window) {
+  Head *pointer = proxyState.pointerHead;
+  if (pointer && (window <= 2 || !xscreenList || !xscreenList->next)) return pointer;
+  WindowRecord *w = windowOf(window);
+  if (pointer && w && w->screen == pointer->metaScreen) return pointer;
+  return w && w->screen ? w->screen->heads : pointer ? pointer : xcoreFrameFirstHeadOf(window);
+}
+
+const char *grabStatusText(uint8_t status) {
+  switch (status) {
+    case 1: return "ALREADY GRABBED";
+    case 2: return "INVALID TIME";
+    case 3: return "NOT VIEWABLE";
+    case 4: return "FROZEN";
+    default: return "UNKNOWN MODE";
+  }
+}
+
+// The freeze bracket around one forwarded copy.
+void forwardInBracket(ClientConnection *client, const uint8_t *request, uint32_t length) {
+  bool bracket = frozenGrab();
+  if (bracket) mainSelectInputOnHeads(client, 0);
+  xcoreFrameForwardOnce(request, length);
+  if (bracket) mainSelectInputOnHeads(client, 0x20);
+}
+
+}  // namespace
+
+void xcoreGrabPointer(uint8_t *request, uint32_t length) {
+  static const XcoreRequestShape shape{"bbsisbbiii", 24, XcoreShape::Fixed, 0, 0};
+  if (!xcoreFrameEnter(request, length, shape)) return;
+  ClientConnection *client = xproxyCurrentClient;
+  const char *name = xscreenClientName(client);
+  GrabRecord *record = newGrabRecord();
+  if (!record) return sendError(11, 0, request, length, nullptr);
+  record->ownerEvents = request[1];
+  record->window = wireGet32(request + 4);
+  record->eventMask = wireGet16(request + 8);
+  record->pointerMode = request[10];
+  record->keyboardMode = request[11];
+  record->confineTo = wireGet32(request + 12);
+  record->cursor = wireGet32(request + 16);
+  uint32_t time = wireGet32(request + 20);
+  record->time = time ? time : proxyState.serverTime;
+  // Checks that only decide whether the proxy moves the pointer itself first.
+  bool usable = true;
+  WindowRecord *window = windowOf(record->window);
+  if (!window || !window->realized) LOG(logChannelXhint, "Invalid grab window 0x%x in GrabPointer", record->window), usable = false;
+  if (record->cursor && !resourceLookupByType(record->cursor, ResourceType(kResourceCursor)))
+    LOG(logChannelXhint, "Unknown cursor 0x%x in GrabPointer", record->cursor), usable = false;
+  if (record->pointerMode > 1) LOG(logChannelXhint, "Invalid pointer mode %d in GrabPointer", record->pointerMode), usable = false;
+  if (record->keyboardMode > 1) LOG(logChannelXhint, "Bad keyboard mode %d in GrabPointer", record->keyboardMode), usable = false;
+  if (time) {
+    uint32_t grabTime = proxyState.pointerGrab.time;
+    if (proxyState.pointerGrab.client && int32_t(time - grabTime) < 0) {
+      LOG(logChannelXhint, "Time too old in GrabPointer (0x%x < 0x%x) by %s", time, grabTime, name);
+      usable = false;
+    } else if (int32_t(time - proxyState.serverTime) > 0) {
+      LOG(logChannelXhint, "Time too new in GrabPointer (0x%x > 0x%x) by %s", time, proxyState.serverTime, name);
+      usable = false;
+    } else {
+      wirePut32(request + 20, 0);
+    }
+  }
+  WindowRecord *confine = record->confineTo ? windowOf(record->confineTo) : nullptr;
+  if (record->confineTo && !confine) LOG(logChannelXhint, "Bad confineTo window 0x%x in GrabPointer", record->confineTo), usable = false;
+  Head *head = nullptr;
+  if (usable && confine && confine->realized && confine->screen) {
+    Head *pointer = nullptr;
+    int32_t x = 0, y = 0;
+    if (const char *error = xproxyQueryPointerPosition(client, &pointer, &x, &y)) {
+      LOG(logChannelProblem, "%s", error);
+    } else {
+      if (!pointer || pointer->metaScreen != confine->screen) x = y = 0;
+      Rect r{confine->x, confine->y, std::max<uint32_t>(1, confine->width), std::max<uint32_t>(1, confine->height)};
+      rectClampPoint(&x, &y, r);
+      Head *at = mainHeadAt(confine->screen, x, y);
+      if (at && at != pointer && (!proxyState.pointerGrab.client || proxyState.pointerGrab.client == client)) {
+        mainPointerTrack(kCorePointerDevice, client, confine->screen, x, y, 0);
+        head = at;
+      }
+    }
+  }
+  if (!head) head = pointerRuleHead(record->window);
+  static const XcoreIdField fields[] = {{4, kResourceWindow}, {12, kResourceRealRoot}, {16, kResourceCursor}, {0, 0}};
+  uint8_t *copy = xcoreFrameForwardToHead(request, length, head, fields);
+  if (!copy) {
+    free(record);
+    return;
+  }
+  wirePut16(copy + 8, uint16_t(xproxyServerEventMask(record->eventMask)));
+  xcoreFramePushRecord(kTagGrabPointer, record);
+}
+
+void xcoreGrabPointerReply(uint8_t *reply, uint32_t length) {
+  DisplayConnection *connection = xproxyCurrentDisplayConnection;
+  auto *record = connection ? reinterpret_cast<GrabRecord *>(xproxyTakeReplyCallback(connection, kTagGrabPointer)) : nullptr;
+  ClientConnection *client = connection ? connection->owner : xproxyCurrentClient;
+  if (!record) {
+    // A grab the proxy made itself: its failures are logged, nothing goes to a client.
+    if (reply[1])
+      LOG(logChannelXhint, "%s in internal GrabPointer reply from %s by %s", grabStatusText(reply[1]),
+          connection && connection->display && connection->display->name ? connection->display->name : "(none)",
+          xscreenClientName(client));
+    return;
+  }
+  if (reply[1] == 0) {
+    if (proxyState.pointerGrab.client) windowUngrabPointer(kCorePointerDevice, proxyState.pointerGrab.client, 0);
+    auto *cursor = record->cursor ? static_cast<CursorRecord *>(resourceLookupByType(record->cursor, ResourceType(kResourceCursor)))
+                                  : nullptr;
+    windowGrabPointer(kCorePointerDevice, client, record->window, record->confineTo, record->ownerEvents, record->eventMask,
+                      record->pointerMode, record->keyboardMode, cursor, record->time, 0);
+  }
+  free(record);
+  xcoreFrameWriteReply(reply, length, "bbsiiiiiii");
+}
+
+void xcoreUngrabPointer(uint8_t *request, uint32_t length) {
+  static const XcoreRequestShape shape{"bbsi", 8, XcoreShape::Fixed, 0, 0};
+  if (!xcoreFrameEnter(request, length, shape)) return;
+  ClientConnection *client = xproxyCurrentClient;
+  uint32_t time = wireGet32(request + 4);
+  if (!windowCheckUngrabPointer(kCorePointerDevice, client, time)) return;
+  wirePut32(request + 4, 0);
+  forwardInBracket(client, request, length);
+  windowUngrabPointer(kCorePointerDevice, client, time);
+}
+
+void xcoreGrabKeyboard(uint8_t *request, uint32_t length) {
+  static const XcoreRequestShape shape{"bbsiibb", 16, XcoreShape::Fixed, 0, 0};
+  if (!xcoreFrameEnter(request, length, shape)) return;
+  GrabRecord *record = newGrabRecord();
+  if (!record) return sendError(11, 24, request, length, nullptr);
+  record->ownerEvents = request[1];
+  record->window = wireGet32(request + 4);
+  uint32_t time = wireGet32(request + 8);
+  record->time = time ? time : proxyState.serverTime;
+  record->pointerMode = request[12];
+  record->keyboardMode = request[13];
+  static const XcoreIdField fields[] = {{4, kResourceWindow}, {0, 0}};
+  if (!xcoreFrameForwardToHead(request, length, pointerRuleHead(record->window), fields)) {
+    free(record);
+    return;
+  }
+  xcoreFramePushRecord(kTagGrabKeyboard, record);
+}
+
+void xcoreGrabKeyboardReply(uint8_t *reply, uint32_t length) {
+  DisplayConnection *connection = xproxyCurrentDisplayConnection;
+  auto *record = connection ? reinterpret_cast<GrabRecord *>(xproxyTakeReplyCallback(connection, kTagGrabKeyboard)) : nullptr;
+  if (!record) return;  // the proxy's own grab
+  ClientConnection *client = connection->owner;
+  if (reply[1] == 0) {
+    if (proxyState.keyboardGrab.client) windowUngrabKeyboard(257, nullptr, 0);
+    windowGrabKeyboard(257, client, record->window, record->ownerEvents, record->pointerMode, record->keyboardMode, 0,
+                       record->time, 0);
+  }
+  free(record);
+  xcoreFrameWriteReply(reply, length, "bbsiiiiiii");
+}
+
+void xcoreUngrabKeyboard(uint8_t *request, uint32_t length) {
+  static const XcoreRequestShape shape{"bbsi", 8, XcoreShape::Fixed, 0, 0};
+  if (!xcoreFrameEnter(request, length, shape)) return;
+  ClientConnection *client = xproxyCurrentClient;
+  if (!windowCheckUngrabKeyboard(257, client, wireGet32(request + 4))) return;
+  forwardInBracket(client, request, length);
+  windowUngrabKeyboard(257, client, 0);
+}
+// ===== end of active grabs =====

@@ -192,6 +192,48 @@ TEST_P(GrabRequests, SetInputFocusRecordsTheWindowAndRefusesBadTimes) {
   EXPECT_EQ(messages[0][1], 2);  // BadValue
 }
 
+// GrabPointer is recorded when the real server says Success; an UngrabPointer of a client
+// that does not hold the grab changes nothing and sends nothing.
+TEST_P(GrabRequests, PointerGrabFollowsTheServersAnswer) {
+  FakeClient &a = core.addClient(GetParam());
+  FakeClient &b = core.addClient(GetParam());
+  ASSERT_NE(window(a, 1), nullptr);
+  proxyState.pointerHead = core.heads(screen)[0];
+  auto grab = [&](FakeClient &c) {
+    core.send(c, FakeMessage(c.big).b(26).b(1).s(0).i(a.id(1)).s(0x4).b(1).b(1).i(0).i(0).i(0).done());
+  };
+  auto answer = [&](FakeClient &c, uint8_t status) {
+    FakeMessage reply(false);
+    reply.b(1).b(status).s(c.client->displays[0]->requestsSent).i(0).pad(24);
+    core.feedServer(c, reply.d);
+  };
+  grab(a);
+  auto requests = core.serverRequests(a);
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0][0], 26);
+  EXPECT_EQ(rawGet16(requests[0], 8, false), 0x4u | 0x8u);  // ButtonRelease added for the server
+  answer(a, 0);
+  auto messages = core.messages(a);
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0][1], 0);
+  EXPECT_EQ(proxyState.pointerGrab.client, a.client);
+  // A second client's grab: the server's AlreadyGrabbed goes to it and the grab stays a's.
+  grab(b);
+  core.serverRequests(b);
+  answer(b, 1);
+  messages = core.messages(b);
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0][1], 1);
+  EXPECT_EQ(proxyState.pointerGrab.client, a.client);
+  core.send(b, FakeMessage(b.big).b(27).b(0).s(0).i(0).done());
+  EXPECT_TRUE(core.serverRequests(b).empty());
+  EXPECT_EQ(proxyState.pointerGrab.client, a.client);
+  core.send(a, FakeMessage(a.big).b(27).b(0).s(0).i(0).done());
+  EXPECT_EQ(core.serverRequests(a).size(), 1u);
+  EXPECT_EQ(proxyState.pointerGrab.client, nullptr);
+  proxyState.pointerHead = nullptr;
+}
+
 INSTANTIATE_TEST_SUITE_P(BothOrders, GrabRequests, ::testing::Values(false, true));
 
 }  // namespace
