@@ -244,6 +244,12 @@ void freeMatchingGrabs(ClientConnection *client, uint32_t window, uint8_t detail
   for (PassiveGrab *g : doomed) xcoreFreeGrab(g, client);
 }
 
+// The client's grabs that the new one replaces are freed and the new one appended.
+bool replacePassiveGrab(ClientConnection *client, const PassiveGrab &values) {
+  freeMatchingGrabs(client, values.window, values.detail, values.modifiers, values.cursor == kPassiveGrabKeyMarker);
+  return xcoreAddGrab(client, values) != nullptr;
+}
+
 struct PerHeadCopy {
   const XcoreIdField *fields;
   int eventMaskAt;  // 0: none
@@ -279,18 +285,9 @@ void xcoreGrabButton(uint8_t *request, uint32_t length) {
     cursor = static_cast<CursorRecord *>(resourceLookupByType(cursorId, ResourceType(kResourceCursor)));
     if (!cursor) return sendError(kBadCursor, cursorId, request, length, nullptr);
   }
-  freeMatchingGrabs(client, window, button, modifiers, false);
-  PassiveGrab values{};
-  values.window = window;
-  values.confineTo = confineTo;
-  values.cursor = cursor;
-  values.eventMask = eventMask;
-  values.modifiers = modifiers;
-  values.ownerEvents = ownerEvents;
-  values.detail = button;
-  values.pointerMode = pointerMode;
-  values.keyboardMode = keyboardMode;
-  if (!xcoreAddGrab(client, values)) return sendError(11, 0, request, length, nullptr);
+  PassiveGrab values{nullptr, nullptr, window, confineTo, cursor, eventMask, modifiers, ownerEvents, button, pointerMode,
+                     keyboardMode};
+  if (!replacePassiveGrab(client, values)) return sendError(11, 0, request, length, nullptr);
   if (cursor) cursor->refCount++;  // the entry's reference
   // A confine-to window other than the grab window cannot be confined to on one head alone.
   if (confineTo && confineTo != window) wirePut32(request + 12, 0);
@@ -325,16 +322,9 @@ void xcoreGrabKey(uint8_t *request, uint32_t length) {
   if (!modifiersValid(modifiers)) return sendError(kBadValue, modifiers, request, length, "modifiers");
   if (!xcoreFrameResolve(window, kXcoreWantWindow, kBadWindow, request, length)) return;
   ClientConnection *client = xproxyCurrentClient;
-  freeMatchingGrabs(client, window, key, modifiers, true);
-  PassiveGrab values{};
-  values.window = window;
-  values.cursor = kPassiveGrabKeyMarker;
-  values.modifiers = modifiers;
-  values.ownerEvents = ownerEvents;
-  values.detail = key;
-  values.pointerMode = pointerMode;
-  values.keyboardMode = keyboardMode;
-  if (!xcoreAddGrab(client, values)) return sendError(11, 0, request, length, nullptr);
+  PassiveGrab values{nullptr, nullptr, window, 0, kPassiveGrabKeyMarker, 0, modifiers, ownerEvents, key, pointerMode,
+                     keyboardMode};
+  if (!replacePassiveGrab(client, values)) return sendError(11, 0, request, length, nullptr);
   static const XcoreIdField fields[] = {{4, kResourceWindow}, {0, 0}};
   PerHeadCopy how{fields, 0};
   xcoreFramePerHead(request, length, 0, copyForHead, &how);
