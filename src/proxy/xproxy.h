@@ -511,6 +511,10 @@ void xproxyPollPointer(void *unused = nullptr);
 // Drops every interval and the timer (reset).
 void xproxyResetPointerPoll();
 extern int xproxyPointerPollReplyHandled;
+// The pointer head and meta position for the client: asked of the real server (after syncing
+// the client's first display connection) unless a poll timer follows the pointer, else the
+// last known ones. NULL or an error text (the outputs unchanged then).
+const char *xproxyQueryPointerPosition(ClientConnection *client, Head **head, int32_t *x, int32_t *y);
 // ===== end of pointer polling =====
 
 // ===== window moves and grabs on real servers =====
