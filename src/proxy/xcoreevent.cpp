@@ -11,7 +11,6 @@
 #include "proxy/head.h"
 #include "proxy/main.h"
 #include "proxy/misc.h"
-#include "proxy/pointerstandin.h"
 #include "proxy/resource.h"
 #include "proxy/window.h"
 #include "proxy/xcore.h"
@@ -147,7 +146,8 @@ struct DeviceView {
 bool mapDevice(uint8_t *event, const Source &source, bool crossing, DeviceView *view) {
   *view = {};
   Head *head = nullptr;
-  if (!mainQueryPointer(source.display, wireGet32(event + 8), getS16(event + 20), getS16(event + 22), &head,
+  Display *display = source.display ? source.display->display : nullptr;
+  if (!mainQueryPointer(display, wireGet32(event + 8), getS16(event + 20), getS16(event + 22), &head,
                         &view->metaX, &view->metaY, &view->clamped) ||
       !head || !head->metaScreen)
     return false;

@@ -97,7 +97,10 @@ FakeCore::~FakeCore() {
     if (c.client) closeClient(c);
   if (realDisplay_) {
     for (MetaScreen *ms = xscreenList; ms; ms = ms->next)
-      for (Head *h = ms->heads; h; h = h->next) h->serverDisplay = nullptr;
+      for (Head *h = ms->heads; h; h = h->next) {
+        h->serverDisplay = nullptr;
+        h->display = nullptr;
+      }
     free(realDisplay_->display);
     free(realDisplay_);
     realDisplay_ = nullptr;
@@ -347,6 +350,7 @@ ServerDisplay *FakeCore::addRealDisplay() {
   for (MetaScreen *ms = xscreenList; ms; ms = ms->next)
     for (Head *h = ms->heads; h; h = h->next) {
       h->serverDisplay = display;
+      h->display = display->display;
       h->idIndex = count;
       h->displayNumber = count;
       h->fontHead = h;

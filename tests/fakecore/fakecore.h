@@ -91,7 +91,8 @@ class FakeCore {
   // One real display for every head so far (a stand-in Xlib record with a 21-bit resource mask
   // and the proxy's own id base; never connected): real roots, numbers for the id mapping and
   // every client's id bases on it, and each client display connection pointed at it, so that
-  // handlers see what a real server reports. Clients added later get their bases too.
+  // handlers see what a real server reports. Clients added later get their bases too. The
+  // heads' Display is the stand-in as well: code under test must not make Xlib calls on it.
   ServerDisplay *addRealDisplay();
   // The real root of a head, and the real id of a client resource on a head.
   uint32_t realRoot(Head *head) const;
