@@ -168,8 +168,9 @@ bool mapDevice(uint8_t *event, const Source &source, bool crossing, DeviceView *
 void setEventPosition(uint8_t *event, const DeviceView &view) {
   int32_t x = 0, y = 0;
   windowPosition(wireGet32(event + 12), &x, &y);
-  wirePut16(event + 24, uint16_t(view.metaX - x));
-  wirePut16(event + 26, uint16_t(view.metaY - y));
+  // In 64 bits: a window far off the screen must not overflow the difference.
+  wirePut16(event + 24, uint16_t(int64_t(view.metaX) - x));
+  wirePut16(event + 26, uint16_t(int64_t(view.metaY) - y));
 }
 
 void clearOtherScreen(uint8_t *event) {
@@ -371,13 +372,12 @@ void deviceEvent(uint8_t *event) {
 
 // ----- Crossing events -----
 
-bool crossingPassesMask(uint8_t *event, ClientConnection *client) {
+bool crossingPassesMask(const uint8_t *event) {
   uint32_t bit = event[0] == kEnterNotify ? 0x10 : 0x20;
   uint32_t window = wireGet32(event + 12);
   uint32_t own = windowClientEventMask(window);
   if (event[30] == 0) return own & bit;
   const auto &g = proxyState.pointerGrab;
-  (void)client;
   if (!g.client) return true;
   if (g.window == window && (g.eventMask & bit)) return true;
   return g.ownerEvents && (own & bit);
@@ -388,7 +388,7 @@ void crossingEvent(uint8_t *event) {
   if (!enterFrame(event, &source)) return;
   uint32_t realWindow = wireGet32(event + 12);
   if (!xcoreTranslateCrossingEvent(event, source.display)) return;
-  bool pass = crossingPassesMask(event, source.client);
+  bool pass = crossingPassesMask(event);
   ClientConnection *client = source.client;
   uint16_t sequence = wireGet16(event + 2);
   WireLayout layout = layoutOf(event[0]);
