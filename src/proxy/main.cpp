@@ -10,6 +10,7 @@
 #include "proxy/korvanparser.h"
 #include "proxy/misc.h"
 #include "proxy/xcore.h"
+#include "proxy/connections.h"
 #include "support/logging.h"
 #include "support/strings.h"
 #include "xclient/region.h"
@@ -906,7 +907,12 @@ void mainLogHeadChange(Head *head, int kind, uint32_t mask) {
       logStep("Pointer repositioned to screen %d +%d+%d...", int(screen->index), int(proxyState.pointerX),
               int(proxyState.pointerY));
       proxyState.pointerHead = nullptr;
-      repositionPointer(screen, proxyState.pointerX, proxyState.pointerY, kind == 2 ? head : nullptr);
+      // A removed head may still be listed: it is left out by hand; otherwise the pointer
+      // tracking puts the pointer back (grabs and focus follow it).
+      if (kind == 2)
+        repositionPointer(screen, proxyState.pointerX, proxyState.pointerY, head);
+      else
+        mainPointerTrack(256, nullptr, screen, proxyState.pointerX, proxyState.pointerY, 0);
     }
   }
   if (head->metaScreen) xscreenRecomputeSize(head->metaScreen);
@@ -1132,8 +1138,30 @@ const char *applyHeadTags(Head *head, uint32_t wanted, uint32_t *changed) {
 
 }  // namespace
 
+namespace {
+const char *applyHeadChange(ClientConnection *client, Head *head, uint32_t mask, const ScreenConfig *values);
+}  // namespace
+
+// A refused change leaves the head, its meta screen's tagged heads and the culling count as
+// they were before the call: the settings are applied in order, so a late refusal would
+// otherwise leave the earlier ones (name, direction, placement) half applied.
 const char *mainMoveResizeHead(ClientConnection *client, Head *head, uint32_t mask, const ScreenConfig *values) {
   if (!head || !values) return nullptr;
+  Head saved = *head;
+  MetaScreen *screen = head->metaScreen;
+  Head *savedGlx = screen ? screen->glxHead : nullptr, *savedPrimary = screen ? screen->primaryHead : nullptr;
+  uint32_t savedCulling = xproxyCullingHeadCount;
+  const char *error = applyHeadChange(client, head, mask, values);
+  if (error) {
+    *head = saved;
+    if (screen) screen->glxHead = savedGlx, screen->primaryHead = savedPrimary;
+    xproxyCullingHeadCount = savedCulling;
+  }
+  return error;
+}
+
+namespace {
+const char *applyHeadChange(ClientConnection *client, Head *head, uint32_t mask, const ScreenConfig *values) {
   uint32_t changed = 0;
   const char *name = head->name;
   // 1. Name.
@@ -1266,8 +1294,16 @@ const char *mainMoveResizeHead(ClientConnection *client, Head *head, uint32_t ma
     if (changed) mainLogHeadChange(head, 0, changed);
     return nullptr;
   }
+  // The pointer's meta position is kept across the move when it is on this head's display.
+  bool keepPointer = false;
+  int32_t keptX = proxyState.pointerX, keptY = proxyState.pointerY;
+  MetaScreen *keptScreen = nullptr;
+  if (headHasWindows(head) && head->display && proxyState.pointerHead && proxyState.pointerHead->display == head->display) {
+    int32_t x = 0, y = 0;
+    Head *under = mainQueryPointerOnHead(head->display, proxyState.pointerHead, &x, &y);
+    if (under) keepPointer = true, keptX = x, keptY = y, keptScreen = under->metaScreen;
+  }
   if (headHasWindows(head) && head->display) {
-    // The pointer's return to this head after the windows moved is the pointer tracking's.
     if (changed & kHeadMoved) mainMoveHeadWindows(head, client, 1);
     if (changed & kHeadResized) {
       int64_t border = head->border;
@@ -1283,12 +1319,25 @@ const char *mainMoveResizeHead(ClientConnection *client, Head *head, uint32_t ma
         XMoveResizeWindow(head->display, head->middleWindow, int(border), int(border), width, height);
       }
     }
-    if (!changeConnection(client)) XFlush(head->display);
+    if (DisplayConnection *connection = changeConnection(client)) {
+      if (const char *failure = xproxyFlushDisplayConnection(connection)) LOG(logChannelXhint, "%s", failure);
+    } else {
+      XFlush(head->display);
+    }
+    if (keepPointer && keptScreen == head->metaScreen && mainHeadAt(keptScreen, keptX, keptY) == head) {
+      mainPointerTrack(256, client, keptScreen, keptX, keptY, 0);
+      if (client)
+        if (const char *failure = xproxySyncClient(client)) LOG(logChannelWarning, "%s", failure);
+      int32_t x = 0, y = 0;
+      if (Head *under = mainQueryPointerOnHead(head->display, proxyState.pointerHead ? proxyState.pointerHead : head, &x, &y))
+        mainSetPointerHead(256, under, x, y, 0);
+    }
   }
   mainUpdateHeadTransform(head);
   mainLogHeadChange(head, 0, changed);
   return nullptr;
 }
+}  // namespace
 
 uint32_t mainHeadTags(const Head *head) {
   if (!head) return 0;

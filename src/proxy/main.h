@@ -288,6 +288,9 @@ Head *mainNearestHead(Head *head);
 void mainQueryPointerReply(uint8_t *reply, uintptr_t argument);
 // The request-callback tag of the poll's QueryPointer.
 constexpr uint8_t kReplyTagPointerPoll = 254;
+// One step of the pointer poll: a QueryPointer through a set-up client's connection (answered
+// by mainQueryPointerReply), else the real pointer asked through Xlib and followed.
+void mainPollPointerOnce();
 // Pending exposures of the heads (emptied, or sent as exposures on the inner windows).
 void mainFlushHeadRegions();
 // ===== end of pointer state =====

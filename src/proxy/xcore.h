@@ -134,6 +134,11 @@ void xcoreTranslateCoordinates(uint8_t *request, uint32_t length);
 void xcoreTranslateCoordinatesReply(uint8_t *reply, uint32_t length);
 void xcoreGetInputFocus(uint8_t *request, uint32_t length);
 void xcoreGetInputFocusReply(uint8_t *reply, uint32_t length);
+// QueryPointer goes to the pointer head and its reply speaks of the meta screen (the pointer
+// poll's own queries end in the pointer state); WarpPointer is answered by the proxy.
+void xcoreQueryPointer(uint8_t *request, uint32_t length);
+void xcoreQueryPointerReply(uint8_t *reply, uint32_t length);
+void xcoreWarpPointer(uint8_t *request, uint32_t length);
 // ===== end of pointer and focus queries =====
 
 // ===== extension and keyboard queries =====

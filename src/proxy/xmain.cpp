@@ -34,6 +34,9 @@ void xmainQueryCell(const ColormapShadow *shadow, uint32_t pixel, XColor *colour
 #include "support/logging.h"
 #include "support/strtemp.h"
 #include "xclient/xrclib.h"
+#include "xclient/xrclibinput.h"
+#include "support/rect.h"
+#include <algorithm>
 
 int xtestEmulated;
 
@@ -145,6 +148,86 @@ Head *crossingHead(MetaScreen *screen, Window window) {
   return nullptr;
 }
 
+constexpr int kCorePointer = 256;
+
+// The head's visible rectangle inside its meta screen.
+Rect shownRect(const Head *h) {
+  return Rect{h->rect.x, h->rect.y, h->visible.width ? h->visible.width : h->rect.width,
+              h->visible.height ? h->visible.height : h->rect.height};
+}
+bool shows(const Head *h, int32_t x, int32_t y) {
+  Rect r = shownRect(h);
+  return int64_t(x) >= r.x && int64_t(x) < int64_t(r.x) + r.width && int64_t(y) >= r.y &&
+         int64_t(y) < int64_t(r.y) + r.height;
+}
+// Where the real screen's 0,0 lies in the meta screen.
+int32_t originX(const Head *h) { return int32_t(std::clamp<int64_t>(int64_t(h->rect.x) - h->logical.x, INT32_MIN, INT32_MAX)); }
+int32_t originY(const Head *h) { return int32_t(std::clamp<int64_t>(int64_t(h->rect.y) - h->logical.y, INT32_MIN, INT32_MAX)); }
+
+// The pointer left the head's crossing window: the pointer state follows it to the head it went to.
+void carryPointer(MetaScreen *screen, Head *head, const XCrossingEvent &event) {
+  (void)screen;
+  Display *display = head->display;
+  if (!display) return;
+  // 4. Into a child of the proxy's windows on the same root: the head under the pointer holds it.
+  if (event.root == head->root && event.detail == NotifyNonlinearVirtual) {
+    int32_t x = 0, y = 0;
+    if (Head *under = mainQueryPointerOnHead(display, head, &x, &y)) {
+      mainSetPointerHead(kCorePointer, under, x, y, 0);
+      return;
+    }
+  }
+  int32_t realX = event.x_root, realY = event.y_root;
+  // 5. Onto another screen of the same display: the crossing is undone towards this head.
+  Head *other = nullptr;
+  if (event.root != head->root) {
+    other = mainFindHeadByRoot(head->serverDisplay, event.root);
+    if (other) {
+      int x = 0, y = 0;
+      xrcUndoScreenCrossing(display, int(other->screen), originX(other), originY(other), event.x_root, event.y_root,
+                            head->screen, originX(head), originY(head), &x, &y);
+      realX = x, realY = y;
+    }
+  }
+  // 6. Meta position, the physical crossing and the head it leads to.
+  int32_t metaX = realX, metaY = realY;
+  xproxyHeadToRootXY(&metaX, &metaY, head);
+  xpointerSetHeadPosition(&head->pointerArea, display, head->screen, realX - head->logical.x,
+                          realY - head->logical.y);
+  Head *target = mainNearestHead(head);
+  if (!target) target = head;
+  if (target != head) {
+    int px = 0, py = 0;
+    xpointerToPixels(&target->pointerArea, target->display, target->screen, &px, &py);
+    int32_t tx = int32_t(std::clamp<int64_t>(int64_t(px) + target->logical.x, INT32_MIN, INT32_MAX));
+    int32_t ty = int32_t(std::clamp<int64_t>(int64_t(py) + target->logical.y, INT32_MIN, INT32_MAX));
+    xproxyHeadToRootXY(&tx, &ty, target);
+    Rect r = shownRect(target);
+    rectClampPoint(&tx, &ty, r);
+    metaX = tx, metaY = ty;
+  }
+  // 7. Staying on the pointer head: a pan at the edge, else the position kept on the head.
+  if (head == proxyState.pointerHead && target == head) {
+    XCrossingEvent copy = event;
+    if (xproxyPanAtEdge(head, &copy)) return;
+    if (!xproxyPanActive(head, event.state)) rectClampPoint(&metaX, &metaY, shownRect(target));
+  }
+  // 8. A crossing the real server made itself onto another screen of the display.
+  if (other && other != head && !proxyState.pointerGrab.client && !proxyState.keyboardGrab.client) {
+    int32_t x = event.x_root, y = event.y_root;
+    xproxyHeadToRootXY(&x, &y, other);
+    if (shows(other, x, y)) {
+      rectClampPoint(&x, &y, shownRect(other));
+      if (x == metaX && y == metaY)
+        mainSetPointerHead(kCorePointer, other, x, y, 0);
+      else
+        mainPointerTrack(kCorePointer, nullptr, other->metaScreen, x, y, 0);
+      return;
+    }
+  }
+  if (target->metaScreen) mainPointerTrack(kCorePointer, nullptr, target->metaScreen, metaX, metaY, 0);
+}
+
 void handleLeave(const XCrossingEvent &event) {
   if (mainServerDisplays && mainServerDisplays->display) XFlush(mainServerDisplays->display);
   for (MetaScreen *screen = xscreenList; screen; screen = screen->next) {
@@ -161,7 +244,7 @@ void handleLeave(const XCrossingEvent &event) {
     }
     logStep("Pointer left %s at %d,%d (mode=%d detail=%d) ...", head->name, event.x_root, event.y_root, event.mode,
             event.detail);
-    // Carrying the pointer to the next head is the pointer tracking's.
+    carryPointer(screen, head, event);
   }
 }
 

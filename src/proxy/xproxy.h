@@ -206,6 +206,10 @@ struct ProxyState {
     uint8_t mode;              // 1..5
   } pointerFreeze, keyboardFreeze;
   // ===== end of grabs, freezes and focus =====
+  // ===== pointer state =====
+  Head *focusHead;                 // the head the input focus was last set on; NULL: the pointer head
+  uint8_t pointerFollowing;        // a grabbed pointer is being followed by panning its head
+  // ===== end of pointer state =====
 };
 
 // Zero-initialised; the core rows are written by xcoreInitDispatchTables.

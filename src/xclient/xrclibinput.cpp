@@ -7,6 +7,7 @@
 #include <X11/extensions/XTest.h>
 
 #include "support/logging.h"
+#include "support/rect.h"
 #include "support/strings.h"
 #include "xclient/xcontrol.h"
 #include "xclient/xrclib.h"
@@ -452,4 +453,22 @@ int xrcPointerFrozen(Display *display, unsigned device) {
   XUngrabServer(display);
   XFlush(display);
   return frozen;
+}
+
+void xrcUndoScreenCrossing(Display *display, int fromHead, int fromOriginX, int fromOriginY, int x, int y,
+                           int toScreen, int toOriginX, int toOriginY, int *resultX, int *resultY) {
+  // Absolute positions in 64 bits, saturated back into the rectangle arithmetic's range.
+  auto sat = [](int64_t v) { return int32_t(v < INT32_MIN ? INT32_MIN : v > INT32_MAX ? INT32_MAX : v); };
+  int32_t absoluteX = sat(int64_t(x) + fromOriginX), absoluteY = sat(int64_t(y) + fromOriginY);
+  uint32_t width = 1, height = 1;
+  if (display && toScreen >= 0 && toScreen < ScreenCount(display)) {
+    width = uint32_t(DisplayWidth(display, toScreen) > 0 ? DisplayWidth(display, toScreen) : 1);
+    height = uint32_t(DisplayHeight(display, toScreen) > 0 ? DisplayHeight(display, toScreen) : 1);
+  }
+  Rect target{toOriginX, toOriginY, width, height};
+  rectClampToBorder(&absoluteX, &absoluteY, target);
+  *resultX = sat(int64_t(absoluteX) - toOriginX);
+  *resultY = sat(int64_t(absoluteY) - toOriginY);
+  logStep("Undo screen crossing from head %d %d,%d to head %d %d,%d ...", fromHead, x, y, toScreen, *resultX,
+          *resultY);
 }

@@ -54,3 +54,9 @@ const char *xrcGrabPointerCursor(Display *display, unsigned device, Cursor curso
 const char *xrcReleaseAll(Display *display);
 // True when the core pointer does not follow a warp (another client holds it frozen).
 int xrcPointerFrozen(Display *display, unsigned device);
+
+// The position a pointer that crossed onto another screen of the display would have on that
+// screen's head: the position on the from-head plus its origin, put onto the border of the
+// rectangle at the to-head's origin with the to-screen's size, less the to-head's origin.
+void xrcUndoScreenCrossing(Display *display, int fromHead, int fromOriginX, int fromOriginY, int x, int y,
+                           int toScreen, int toOriginX, int toOriginY, int *resultX, int *resultY);

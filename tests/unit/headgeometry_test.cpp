@@ -159,6 +159,45 @@ TEST_F(HeadGeometry, Refusals) {
   EXPECT_EQ(b->wrapX, 0);
 }
 
+// A refusal late in the call undoes what the call applied before it: the name, the direction
+// and the placement against the reference stay as they were.
+TEST_F(HeadGeometry, RefusedChangeLeavesTheHeadAsItWas) {
+  struct Case {
+    const char *what;
+    uint32_t mask;
+    ScreenConfig values;
+  };
+  ScreenConfig renamedEastOfA = placement(kKorvanDirectionEast, a->clientRoot, 10, 0);
+  renamedEastOfA.name = "Renamed";
+  ScreenConfig badZoom = renamedEastOfA;
+  badZoom.zoomX = -1, badZoom.zoomY = 1;
+  ScreenConfig badReference = renamedEastOfA;
+  badReference.referenceRoot = 0x777;
+  ScreenConfig itself = renamedEastOfA;
+  itself.referenceRoot = b->clientRoot;
+  const Case cases[] = {
+      {"zoom refused after the placement", kPlacementBits | 0x1 | 0x10000000, badZoom},
+      {"bad reference after the name and direction", kPlacementBits | 0x1, badReference},
+      {"cyclic reference", kPlacementBits | 0x1, itself},
+  };
+  for (const Case &c : cases) {
+    TearDown();
+    SetUp();
+    Rect before = b->rect;
+    uint32_t direction = b->direction;
+    EXPECT_NE(mainMoveResizeHead(nullptr, b, c.mask, &c.values), nullptr) << c.what;
+    EXPECT_STREQ(b->name, "B") << c.what;
+    EXPECT_EQ(b->direction, direction) << c.what;
+    EXPECT_EQ(b->reference, nullptr) << c.what;
+    EXPECT_EQ(b->rect.x, before.x) << c.what;
+    EXPECT_EQ(b->zoomX, 1.0) << c.what;
+  }
+  // The same change without the bad part is applied whole.
+  EXPECT_EQ(mainMoveResizeHead(nullptr, b, kPlacementBits | 0x1, &renamedEastOfA), nullptr);
+  EXPECT_STREQ(b->name, "Renamed");
+  EXPECT_EQ(b->reference, a);
+}
+
 TEST_F(HeadGeometry, ReferenceZeroClearsTheDirection) {
   ScreenConfig values = placement(kKorvanDirectionEast, a->clientRoot, 0, 0);
   ASSERT_EQ(mainMoveResizeHead(nullptr, b, kPlacementBits, &values), nullptr);
