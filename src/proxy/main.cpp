@@ -13,6 +13,7 @@
 #include "proxy/connections.h"
 #include "support/logging.h"
 #include "support/strings.h"
+#include "proxy/window.h"
 #include "xclient/region.h"
 
 // The round trip of the display connections (defined with them).
@@ -1333,6 +1334,8 @@ const char *applyHeadChange(ClientConnection *client, Head *head, uint32_t mask,
         mainSetPointerHead(256, under, x, y, 0);
     }
   }
+  // The shown parts of the meta screen changed: windows are kept on them.
+  windowKeepVisible(head->metaScreen);
   mainUpdateHeadTransform(head);
   mainLogHeadChange(head, 0, changed);
   return nullptr;

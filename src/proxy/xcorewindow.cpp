@@ -1,6 +1,8 @@
 // Window queries: GetWindowAttributes, GetGeometry and QueryTree are forwarded once, to the
 // first head of the window's meta screen, and their replies are made to describe the meta
 // screen: its root for the head's windows, the meta visuals and depths, the client's ids.
+#include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -509,8 +511,9 @@ void queueGeometryUpdate(WindowRecord *window) {
   if (!connection) return;
   auto *update = static_cast<WindowGeometryUpdate *>(calloc(1, sizeof(WindowGeometryUpdate)));
   if (!update) return;
-  int32_t x = window->originX - window->borderWidth, y = window->originY - window->borderWidth;
-  *update = {window->id, int16_t(x), int16_t(y), int16_t(window->width), int16_t(window->height),
+  // The block keeps the absolute position of the inside, as windowPosition reads it.
+  auto clamp16 = [](int32_t v) { return int16_t(std::clamp<int32_t>(v, INT16_MIN, INT16_MAX)); };
+  *update = {window->id, clamp16(window->x), clamp16(window->y), int16_t(window->width), int16_t(window->height),
              int16_t(window->borderWidth)};
   if (!xproxySendNoOpRequest(connection, windowSetServerGeometry, reinterpret_cast<uintptr_t>(update),
                              windowFreeGeometryUpdate))
@@ -562,16 +565,23 @@ void xcoreConfigureWindow(uint8_t *request, uint32_t length) {
     }
   }
   windowValidateGrabs();
+  // A confining window moved off the pointer head's area: the pointer follows it onto its own
+  // meta screen's first head.
   WindowRecord *confine = proxyState.pointerGrab.client ? proxyState.pointerGrab.confineTo : nullptr;
-  if (confine && confine->screen) {
-    int32_t px = proxyState.pointerX, py = proxyState.pointerY;
-    int64_t x1 = int64_t(confine->x) - confine->borderWidth, y1 = int64_t(confine->y) - confine->borderWidth;
-    int64_t x2 = int64_t(confine->x) + confine->width + confine->borderWidth;
-    int64_t y2 = int64_t(confine->y) + confine->height + confine->borderWidth;
-    if (px < x1 || py < y1 || px >= x2 || py >= y2) {
+  const Head *pointerHead = proxyState.pointerHead;
+  if (confine && confine->screen && confine->screen->heads && pointerHead) {
+    bool overlaps = false;
+    if (pointerHead->metaScreen == confine->screen) {
+      const Rect &area = pointerHead->rect;
+      int64_t x1 = int64_t(confine->x) - confine->borderWidth, y1 = int64_t(confine->y) - confine->borderWidth;
+      int64_t x2 = int64_t(confine->x) + confine->width + confine->borderWidth;
+      int64_t y2 = int64_t(confine->y) + confine->height + confine->borderWidth;
+      overlaps = x1 < int64_t(area.x) + area.width && x2 > area.x && y1 < int64_t(area.y) + area.height && y2 > area.y;
+    }
+    if (!overlaps) {
       Head *head = confine->screen->heads;
       xproxySyncClient(xproxyCurrentClient);
-      if (head) mainPointerTrack(256, xproxyCurrentClient, confine->screen, head->rect.x, head->rect.y, 0);
+      mainPointerTrack(256, xproxyCurrentClient, confine->screen, head->rect.x, head->rect.y, 0);
     }
   }
 }
