@@ -179,30 +179,18 @@ void clearOtherScreen(uint8_t *event) {
   wirePut16(event + 26, 0);
 }
 
-// The grab record's freeze of a thawed device brought back by this client's next event.
-void refreezePointer(ClientConnection *client) {
-  auto &g = proxyState.pointerGrab;
-  uint8_t mode = proxyState.pointerFreeze.mode;
-  if (g.client != client || (mode != 0 && mode != kThawedOne && mode != kThawedBoth)) return;
-  if (mode == kThawedOne) {
-    windowSetPointerFreeze(kWindowPointer, client, kFrozenAgain);
-  } else if (mode == kThawedBoth) {
-    windowSetPointerFreeze(kWindowPointer, client, kFrozenAgain);
-    windowSetKeyboardFreeze(kWindowKeyboard, client, kFrozenAgain);
-  }
+// The grab record's freeze of a thawed device brought back by this client's next event of the
+// device: thawed by SyncPointer or SyncKeyboard that device again, by SyncBoth both.
+void refreeze(ClientConnection *client, bool pointer) {
+  ClientConnection *owner = pointer ? proxyState.pointerGrab.client : proxyState.keyboardGrab.client;
+  uint8_t mode = (pointer ? proxyState.pointerFreeze : proxyState.keyboardFreeze).mode;
+  if (owner != client || (mode != kThawedOne && mode != kThawedBoth)) return;
+  bool both = mode == kThawedBoth;
+  if (pointer || both) windowSetPointerFreeze(kWindowPointer, client, kFrozenAgain);
+  if (!pointer || both) windowSetKeyboardFreeze(kWindowKeyboard, client, kFrozenAgain);
 }
-
-void refreezeKeyboard(ClientConnection *client) {
-  auto &g = proxyState.keyboardGrab;
-  uint8_t mode = proxyState.keyboardFreeze.mode;
-  if (g.client != client || (mode != 0 && mode != kThawedOne && mode != kThawedBoth)) return;
-  if (mode == kThawedOne) {
-    windowSetKeyboardFreeze(kWindowKeyboard, client, kFrozenAgain);
-  } else if (mode == kThawedBoth) {
-    windowSetKeyboardFreeze(kWindowKeyboard, client, kFrozenAgain);
-    windowSetPointerFreeze(kWindowPointer, client, kFrozenAgain);
-  }
-}
+void refreezePointer(ClientConnection *client) { refreeze(client, true); }
+void refreezeKeyboard(ClientConnection *client) { refreeze(client, false); }
 
 // The passive grab the real server activated: the client's button (or key) grabs on the event
 // window and its ancestors whose modifiers match the state's modifier bits (the real server
