@@ -10,7 +10,6 @@
 #include "proxy/korvanparser.h"
 #include "proxy/misc.h"
 #include "proxy/xcore.h"
-#include "proxy/connections.h"
 #include "support/logging.h"
 #include "support/strings.h"
 #include "proxy/window.h"
@@ -1321,14 +1320,13 @@ const char *applyHeadChange(ClientConnection *client, Head *head, uint32_t mask,
       }
     }
     if (DisplayConnection *connection = changeConnection(client)) {
-      if (const char *failure = xproxyFlushDisplayConnection(connection)) LOG(logChannelXhint, "%s", failure);
+      mainFlushConnectionLogged(connection);
     } else {
       XFlush(head->display);
     }
     if (keepPointer && keptScreen == head->metaScreen && mainHeadAt(keptScreen, keptX, keptY) == head) {
       mainPointerTrack(256, client, keptScreen, keptX, keptY, 0);
-      if (client)
-        if (const char *failure = xproxySyncClient(client)) LOG(logChannelWarning, "%s", failure);
+      mainSyncClientLogged(client);
       int32_t x = 0, y = 0;
       if (Head *under = mainQueryPointerOnHead(head->display, proxyState.pointerHead ? proxyState.pointerHead : head, &x, &y))
         mainSetPointerHead(256, under, x, y, 0);

@@ -291,6 +291,10 @@ constexpr uint8_t kReplyTagPointerPoll = 254;
 // One step of the pointer poll: a QueryPointer through a set-up client's connection (answered
 // by mainQueryPointerReply), else the real pointer asked through Xlib and followed.
 void mainPollPointerOnce();
+// The connection written out (a failure on the Xhint channel); the client's connections
+// synchronised (a failure on the warning channel; nothing for NULL).
+void mainFlushConnectionLogged(DisplayConnection *connection);
+void mainSyncClientLogged(ClientConnection *client);
 // Pending exposures of the heads (emptied, or sent as exposures on the inner windows).
 void mainFlushHeadRegions();
 // ===== end of pointer state =====

@@ -465,6 +465,9 @@ void mainPollPointerOnce() {
 }
 // ===== end of pointer poll =====
 
+void mainFlushConnectionLogged(DisplayConnection *connection) { flushConnection(connection); }
+void mainSyncClientLogged(ClientConnection *client) { syncClient(client, logChannelWarning); }
+
 void mainFlushHeadRegions() {
   for (MetaScreen *s = xscreenList; s; s = s->next)
     for (Head *h = s->heads; h; h = h->next) {

@@ -139,6 +139,25 @@ void xcoreGetInputFocusReply(uint8_t *reply, uint32_t length);
 void xcoreQueryPointer(uint8_t *request, uint32_t length);
 void xcoreQueryPointerReply(uint8_t *reply, uint32_t length);
 void xcoreWarpPointer(uint8_t *request, uint32_t length);
+// Passive grabs (the client's list and a copy per head), the emulated server grab, AllowEvents
+// with the proxy's freezes, and SetInputFocus onto the focus head.
+void xcoreGrabButton(uint8_t *request, uint32_t length);
+void xcoreUngrabButton(uint8_t *request, uint32_t length);
+void xcoreGrabKey(uint8_t *request, uint32_t length);
+void xcoreUngrabKey(uint8_t *request, uint32_t length);
+void xcoreGrabServer(uint8_t *request, uint32_t length);
+void xcoreUngrabServer(uint8_t *request, uint32_t length);
+void xcoreAllowEvents(uint8_t *request, uint32_t length);
+void xcoreSetInputFocus(uint8_t *request, uint32_t length);
+// Active grabs: checked by the proxy, forwarded once; a Success reply records the grab.
+void xcoreGrabPointer(uint8_t *request, uint32_t length);
+void xcoreGrabPointerReply(uint8_t *reply, uint32_t length);
+void xcoreUngrabPointer(uint8_t *request, uint32_t length);
+void xcoreGrabKeyboard(uint8_t *request, uint32_t length);
+void xcoreGrabKeyboardReply(uint8_t *reply, uint32_t length);
+void xcoreUngrabKeyboard(uint8_t *request, uint32_t length);
+// 1 when AllowEvents may act at the client's time (0 passes); refusals are logged.
+int xcoreCheckAllowEventsTime(ClientConnection *client, uint32_t time);
 // ===== end of pointer and focus queries =====
 
 // ===== extension and keyboard queries =====

@@ -12,6 +12,8 @@
 #include "support/wirewords.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <vector>
 
 namespace {
 
@@ -204,3 +206,482 @@ void xcoreWarpPointer(uint8_t *request, uint32_t length) {
                    int32_t(std::clamp<int64_t>(targetY, INT32_MIN, INT32_MAX)), 0);
 }
 // ===== end of pointer requests =====
+
+// ===== passive grabs, server grab, freezes and focus =====
+#include "proxy/connections.h"
+#include "proxy/core11g.h"
+#include "proxy/xcorepassive.h"
+#include "proxy/xproto.h"
+#include "support/rect.h"
+
+namespace {
+
+constexpr uint8_t kBadValue = 2, kBadCursor = 6, kBadMatch = 8;
+constexpr uint16_t kAnyModifier = 0x8000;
+
+void sendError(uint8_t code, uint32_t value, const uint8_t *request, uint32_t length, const char *detail) {
+  ClientConnection *client = xproxyCurrentClient;
+  if (client) core11GSendError(code, value, request, length, uint16_t(client->sequence), detail, client);
+}
+
+// Modifiers are AnyModifier or a mask of the eight modifier bits.
+bool modifiersValid(uint16_t modifiers) { return modifiers == kAnyModifier || (modifiers & 0xff00) == 0; }
+
+// The client's passive grabs of the window that a (un)grab of detail and modifiers replaces:
+// the same detail (or any, 0, in the request) and the same modifiers (or AnyModifier in it).
+void freeMatchingGrabs(ClientConnection *client, uint32_t window, uint8_t detail, uint16_t modifiers, bool keys) {
+  PassiveGrab *first = client->passiveGrabs;
+  if (!first) return;
+  std::vector<PassiveGrab *> doomed;
+  PassiveGrab *entry = first;
+  do {
+    bool isKey = entry->cursor == kPassiveGrabKeyMarker;
+    if (isKey == keys && entry->window == window && (detail == 0 || entry->detail == detail) &&
+        (modifiers == kAnyModifier || entry->modifiers == modifiers))
+      doomed.push_back(entry);
+    entry = entry->next;
+  } while (entry && entry != first);
+  for (PassiveGrab *g : doomed) xcoreFreeGrab(g, client);
+}
+
+// The client's grabs that the new one replaces are freed and the new one appended.
+bool replacePassiveGrab(ClientConnection *client, const PassiveGrab &values) {
+  freeMatchingGrabs(client, values.window, values.detail, values.modifiers, values.cursor == kPassiveGrabKeyMarker);
+  return xcoreAddGrab(client, values) != nullptr;
+}
+
+struct PerHeadCopy {
+  const XcoreIdField *fields;
+  int eventMaskAt;  // 0: none
+};
+int copyForHead(Head *head, DisplayConnection *connection, const uint8_t *request, uint32_t length, void *argument) {
+  auto *how = static_cast<PerHeadCopy *>(argument);
+  uint8_t *copy = xcoreFrameCopyForHead(request, length, connection, head, how->fields);
+  if (!copy) return 0;
+  if (how->eventMaskAt) wirePut16(copy + how->eventMaskAt, uint16_t(xproxyServerEventMask(wireGet16(copy + how->eventMaskAt))));
+  return 1;
+}
+
+bool keyInRange(uint8_t key) { return key == 0 || (key >= proxyState.minKeycode && key <= proxyState.maxKeycode); }
+
+}  // namespace
+
+void xcoreGrabButton(uint8_t *request, uint32_t length) {
+  static const XcoreRequestShape shape{"bbsisbbiibbs", 24, XcoreShape::Fixed, 0, 0};
+  if (!xcoreFrameEnter(request, length, shape)) return;
+  ClientConnection *client = xproxyCurrentClient;
+  uint8_t ownerEvents = request[1], pointerMode = request[10], keyboardMode = request[11], button = request[20];
+  uint16_t eventMask = wireGet16(request + 8), modifiers = wireGet16(request + 22);
+  uint32_t window = wireGet32(request + 4), confineTo = wireGet32(request + 12), cursorId = wireGet32(request + 16);
+  if (pointerMode > 1) return sendError(kBadValue, pointerMode, request, length, "pointer-mode");
+  if (keyboardMode > 1) return sendError(kBadValue, keyboardMode, request, length, "keyboard-mode");
+  if (!modifiersValid(modifiers)) return sendError(kBadValue, modifiers, request, length, "modifiers");
+  if (ownerEvents > 1) return sendError(kBadValue, ownerEvents, request, length, "owner-events");
+  if (eventMask & 0x8003) return sendError(kBadValue, eventMask, request, length, "event-mask");
+  if (!xcoreFrameResolve(window, kXcoreWantWindow, kBadWindow, request, length)) return;
+  if (confineTo && !windowOf(confineTo)) return sendError(kBadWindow, confineTo, request, length, "confine-to");
+  CursorRecord *cursor = nullptr;
+  if (cursorId) {
+    cursor = static_cast<CursorRecord *>(resourceLookupByType(cursorId, ResourceType(kResourceCursor)));
+    if (!cursor) return sendError(kBadCursor, cursorId, request, length, nullptr);
+  }
+  PassiveGrab values{nullptr, nullptr, window, confineTo, cursor, eventMask, modifiers, ownerEvents, button, pointerMode,
+                     keyboardMode};
+  if (!replacePassiveGrab(client, values)) return sendError(11, 0, request, length, nullptr);
+  if (cursor) cursor->refCount++;  // the entry's reference
+  // A confine-to window other than the grab window cannot be confined to on one head alone.
+  if (confineTo && confineTo != window) wirePut32(request + 12, 0);
+  static const XcoreIdField fields[] = {{4, kResourceWindow}, {12, kResourceWindow}, {16, kResourceCursor}, {0, 0}};
+  PerHeadCopy how{fields, 8};
+  xcoreFramePerHead(request, length, 0, copyForHead, &how);
+}
+
+void xcoreUngrabButton(uint8_t *request, uint32_t length) {
+  static const XcoreRequestShape shape{"bbsis", 12, XcoreShape::Fixed, 0, 0};
+  if (!xcoreFrameEnter(request, length, shape)) return;
+  uint16_t modifiers = wireGet16(request + 8);
+  uint32_t window = wireGet32(request + 4);
+  if (!modifiersValid(modifiers)) return sendError(kBadValue, modifiers, request, length, "modifiers");
+  if (!xcoreFrameResolve(window, kXcoreWantWindow, kBadWindow, request, length)) return;
+  freeMatchingGrabs(xproxyCurrentClient, window, request[1], modifiers, false);
+  static const XcoreIdField fields[] = {{4, kResourceWindow}, {0, 0}};
+  PerHeadCopy how{fields, 0};
+  xcoreFramePerHead(request, length, 0, copyForHead, &how);
+}
+
+void xcoreGrabKey(uint8_t *request, uint32_t length) {
+  static const XcoreRequestShape shape{"bbsisbbb", 16, XcoreShape::Fixed, 0, 0};
+  if (!xcoreFrameEnter(request, length, shape)) return;
+  uint8_t ownerEvents = request[1], key = request[10], pointerMode = request[11], keyboardMode = request[12];
+  uint16_t modifiers = wireGet16(request + 8);
+  uint32_t window = wireGet32(request + 4);
+  if (ownerEvents > 1) return sendError(kBadValue, ownerEvents, request, length, "owner-events");
+  if (pointerMode > 1) return sendError(kBadValue, pointerMode, request, length, "pointer-mode");
+  if (keyboardMode > 1) return sendError(kBadValue, keyboardMode, request, length, "keyboard-mode");
+  if (!keyInRange(key)) return sendError(kBadValue, key, request, length, "invalid key");
+  if (!modifiersValid(modifiers)) return sendError(kBadValue, modifiers, request, length, "modifiers");
+  if (!xcoreFrameResolve(window, kXcoreWantWindow, kBadWindow, request, length)) return;
+  ClientConnection *client = xproxyCurrentClient;
+  PassiveGrab values{nullptr, nullptr, window, 0, kPassiveGrabKeyMarker, 0, modifiers, ownerEvents, key, pointerMode,
+                     keyboardMode};
+  if (!replacePassiveGrab(client, values)) return sendError(11, 0, request, length, nullptr);
+  static const XcoreIdField fields[] = {{4, kResourceWindow}, {0, 0}};
+  PerHeadCopy how{fields, 0};
+  xcoreFramePerHead(request, length, 0, copyForHead, &how);
+}
+
+void xcoreUngrabKey(uint8_t *request, uint32_t length) {
+  static const XcoreRequestShape shape{"bbsiss", 12, XcoreShape::Fixed, 0, 0};
+  if (!xcoreFrameEnter(request, length, shape)) return;
+  uint16_t modifiers = wireGet16(request + 8);
+  uint32_t window = wireGet32(request + 4);
+  if (!xcoreFrameResolve(window, kXcoreWantWindow, kBadWindow, request, length)) return;
+  if (!keyInRange(request[1])) return sendError(kBadValue, request[1], request, length, "key");
+  if (!modifiersValid(modifiers)) return sendError(kBadValue, modifiers, request, length, "modifiers");
+  freeMatchingGrabs(xproxyCurrentClient, window, request[1], modifiers, true);
+  static const XcoreIdField fields[] = {{4, kResourceWindow}, {0, 0}};
+  PerHeadCopy how{fields, 0};
+  xcoreFramePerHead(request, length, 0, copyForHead, &how);
+}
+
+namespace {
+// The holder of the emulated server grab while it is still a client.
+ClientConnection *serverGrabHolder() {
+  ClientConnection *holder = proxyState.serverGrabClient;
+  for (ClientConnection *c = xproxyClients; holder && c; c = c->next)
+    if (c == holder) return holder;
+  proxyState.serverGrabClient = nullptr;
+  return nullptr;
+}
+}  // namespace
+
+void xcoreGrabServer(uint8_t *request, uint32_t length) {
+  static const XcoreRequestShape shape{"bbs", 4, XcoreShape::Fixed, 0, 0};
+  if (!xcoreFrameEnter(request, length, shape)) return;
+  if (serverGrabHolder()) {
+    xcoreFrameRefuse("Already grabbed in %s by %s", request);
+    return;
+  }
+  proxyState.serverGrabClient = xproxyCurrentClient;
+  miscSuspendOtherClients(xproxyCurrentClient);
+  if (xcoreWorkaround(kWorkaroundActiveDrawInWindow)) mainResetHeadRegions();
+}
+
+void xcoreUngrabServer(uint8_t *request, uint32_t length) {
+  static const XcoreRequestShape shape{"bbs", 4, XcoreShape::Fixed, 0, 0};
+  if (!xcoreFrameEnter(request, length, shape)) return;
+  if (serverGrabHolder() != xproxyCurrentClient) {
+    xcoreFrameRefuse("Not grab client in %s by %s", request);
+    return;
+  }
+  proxyState.serverGrabClient = nullptr;
+  miscRescheduleAllClients();
+  if (xcoreWorkaround(kWorkaroundActiveDrawInWindow)) mainFlushHeadRegions();
+}
+
+int xcoreCheckAllowEventsTime(ClientConnection *client, uint32_t time) {
+  if (time == 0) return 1;
+  uint32_t now = proxyState.serverTime;
+  const char *name = xscreenClientName(client);
+  unsigned number = client ? unsigned(client->sequence) : 0;
+  if (int32_t(time - now) > 0) {
+    LOG(logChannelXhint, "Time too new in AllowEvents #%u (0x%x > 0x%x) by %s", number, time, now, name);
+    return 0;
+  }
+  const auto &pg = proxyState.pointerGrab;
+  if (pg.client == client && client && int32_t(time - pg.time) < 0) {
+    LOG(logChannelXhint, "Time too old in AllowEvents #%u (0x%x < 0x%x) by %s", number, time, pg.time, name);
+    return 0;
+  }
+  const auto &kg = proxyState.keyboardGrab;
+  if (kg.client == client && client && int32_t(time - kg.time) < 0) {
+    LOG(logChannelXhint, "Time too old in AllowEvents #%u (0x%x < 0x%x) by %s", number, time, kg.time, name);
+    return 0;
+  }
+  return 1;
+}
+
+namespace {
+// The freeze bracket: while a frozen grab is in force the heads report no LeaveWindow.
+bool frozenGrab() {
+  return (proxyState.pointerGrab.client && proxyState.pointerFreeze.client) ||
+         (proxyState.keyboardGrab.client && proxyState.keyboardFreeze.client);
+}
+}  // namespace
+
+void xcoreAllowEvents(uint8_t *request, uint32_t length) {
+  static const XcoreRequestShape shape{"bbsi", 8, XcoreShape::Fixed, 0, 0};
+  if (!xcoreFrameEnter(request, length, shape)) return;
+  uint8_t mode = request[1];
+  if (mode >= 8) return sendError(kBadValue, mode, request, length, nullptr);
+  static const char *const names[8] = {"AsyncPointer", "SyncPointer", "ReplayPointer", "AsyncKeyboard",
+                                       "SyncKeyboard", "ReplayKeyboard", "AsyncBoth", "SyncBoth"};
+  ClientConnection *client = xproxyCurrentClient;
+  auto &pf = proxyState.pointerFreeze, &kf = proxyState.keyboardFreeze;
+  bool holdsPointer = proxyState.pointerGrab.client == client, holdsKeyboard = proxyState.keyboardGrab.client == client;
+  bool condition = false;
+  switch (mode) {
+    case 0: condition = pf.client == client; break;
+    case 1: condition = holdsPointer && pf.client == client; break;
+    case 2: condition = holdsPointer && pf.client && pf.mode == 5; break;
+    case 3: condition = kf.client == client; break;
+    case 4: condition = holdsKeyboard && kf.client == client; break;
+    case 5: condition = holdsKeyboard && kf.client && kf.mode == 5; break;
+    default: condition = pf.client == client && kf.client == client; break;
+  }
+  uint32_t time = wireGet32(request + 4);
+  if (condition) {
+    if (!xcoreCheckAllowEventsTime(client, time)) return;
+    switch (mode) {
+      case 0: windowClearPointerFreeze(); break;
+      case 1: windowClearPointerFreeze(), pf.mode = 1; break;
+      case 2: windowUngrabPointer(256, client, 0); break;
+      case 3: windowClearKeyboardFreeze(); break;
+      case 4: windowClearKeyboardFreeze(), kf.mode = 1; break;
+      case 5: windowUngrabKeyboard(257, client, 0); break;
+      case 6: windowClearPointerFreeze(), windowClearKeyboardFreeze(); break;
+      case 7: windowClearPointerFreeze(), windowClearKeyboardFreeze(), pf.mode = 2, kf.mode = 2; break;
+    }
+    wirePut32(request + 4, 0);
+  } else {
+    LOG(logChannelXhint, "%s has no effect in %s by %s", names[mode], xprotoRequestLabel(request),
+        xscreenClientName(client));
+  }
+  bool bracket = frozenGrab();
+  if (bracket) mainSelectInputOnHeads(client, 0);
+  xcoreFrameForwardOnce(request, length);
+  if (bracket) mainSelectInputOnHeads(client, 0x20);
+}
+
+void xcoreSetInputFocus(uint8_t *request, uint32_t length) {
+  static const XcoreRequestShape shape{"bbsii", 12, XcoreShape::Fixed, 0, 0};
+  if (!xcoreFrameEnter(request, length, shape)) return;
+  ClientConnection *client = xproxyCurrentClient;
+  uint8_t revertTo = request[1];
+  uint32_t focus = wireGet32(request + 4), time = wireGet32(request + 8);
+  if (revertTo >= 3) return sendError(kBadValue, revertTo, request, length, "invalid revertTo");
+  WindowRecord *window = nullptr;
+  if (focus >= 2) {
+    if (!xcoreFrameResolve(focus, kXcoreWantWindow, kBadWindow, request, length)) return;
+    window = windowOf(focus);
+    if (!window || !window->realized) return sendError(kBadMatch, focus, request, length, "unviewable");
+  }
+  uint32_t now = proxyState.serverTime;
+  if (time && int32_t(time - proxyState.focusTime) < 0) {
+    LOG(logChannelXhint, "Time too old in %s (0x%x < 0x%x) by %s", xprotoRequestLabel(request), time,
+        proxyState.focusTime, xscreenClientName(client));
+    return;
+  }
+  if (time && int32_t(time - now) > 0) {
+    LOG(logChannelXhint, "Time too new in %s (0x%x > 0x%x) by %s", xprotoRequestLabel(request), time, now,
+        xscreenClientName(client));
+    return;
+  }
+  proxyState.focusTime = time ? time : now;
+  wirePut32(request + 8, 0);
+  proxyState.focusWindow = focus;
+  proxyState.focusRevertTo = revertTo;
+  Head *pointer = proxyState.pointerHead;
+  Head *head = pointer;
+  if (window && !(pointer && window->screen == pointer->metaScreen)) head = window->screen ? window->screen->heads : pointer;
+  proxyState.focusHead = head;
+  uint8_t *copy = xcoreFrameForwardOnce(request, length);
+  if (!copy || !head) return;
+  uint32_t serverFocus = focus;
+  if (focus >= 2) {
+    if (head == pointer)
+      serverFocus = mainServerIdOnPointerHead(focus);
+    else
+      serverFocus = window->screen && focus == window->screen->root ? uint32_t(head->innerWindow ? head->innerWindow : head->root)
+                                                                    : resourceServerId(focus, kResourceWindow, head);
+  }
+  wirePut32(copy + 4, serverFocus);
+}
+// ===== end of passive grabs, server grab, freezes and focus =====
+
+// ===== active grabs =====
+namespace {
+
+constexpr uint8_t kTagGrabPointer = 26, kTagGrabKeyboard = 31;
+
+// What a GrabPointer or GrabKeyboard asked for, kept until the real server's reply.
+struct GrabRecord {
+  uint32_t window, confineTo, cursor, time;
+  uint16_t eventMask;
+  uint8_t ownerEvents, pointerMode, keyboardMode;
+};
+
+GrabRecord *newGrabRecord() { return static_cast<GrabRecord *>(calloc(1, sizeof(GrabRecord))); }
+
+// The pointer rule: the pointer head when the window lies on its meta screen (or with one meta
+// screen, or for a window id of 2 or less), else the first head of the window's meta screen.
+Head *pointerRuleHead(uint32_t window) {
+  Head *pointer = proxyState.pointerHead;
+  if (pointer && (window <= 2 || !xscreenList || !xscreenList->next)) return pointer;
+  WindowRecord *w = windowOf(window);
+  if (pointer && w && w->screen == pointer->metaScreen) return pointer;
+  return w && w->screen ? w->screen->heads : pointer ? pointer : xcoreFrameFirstHeadOf(window);
+}
+
+const char *grabStatusText(uint8_t status) {
+  switch (status) {
+    case 1: return "ALREADY GRABBED";
+    case 2: return "INVALID TIME";
+    case 3: return "NOT VIEWABLE";
+    case 4: return "FROZEN";
+    default: return "UNKNOWN MODE";
+  }
+}
+
+// The freeze bracket around one forwarded copy.
+void forwardInBracket(ClientConnection *client, const uint8_t *request, uint32_t length) {
+  bool bracket = frozenGrab();
+  if (bracket) mainSelectInputOnHeads(client, 0);
+  xcoreFrameForwardOnce(request, length);
+  if (bracket) mainSelectInputOnHeads(client, 0x20);
+}
+
+}  // namespace
+
+void xcoreGrabPointer(uint8_t *request, uint32_t length) {
+  static const XcoreRequestShape shape{"bbsisbbiii", 24, XcoreShape::Fixed, 0, 0};
+  if (!xcoreFrameEnter(request, length, shape)) return;
+  ClientConnection *client = xproxyCurrentClient;
+  const char *name = xscreenClientName(client);
+  GrabRecord *record = newGrabRecord();
+  if (!record) return sendError(11, 0, request, length, nullptr);
+  record->ownerEvents = request[1];
+  record->window = wireGet32(request + 4);
+  record->eventMask = wireGet16(request + 8);
+  record->pointerMode = request[10];
+  record->keyboardMode = request[11];
+  record->confineTo = wireGet32(request + 12);
+  record->cursor = wireGet32(request + 16);
+  uint32_t time = wireGet32(request + 20);
+  record->time = time ? time : proxyState.serverTime;
+  // Checks that only decide whether the proxy moves the pointer itself first.
+  bool usable = true;
+  WindowRecord *window = windowOf(record->window);
+  if (!window || !window->realized) LOG(logChannelXhint, "Invalid grab window 0x%x in GrabPointer", record->window), usable = false;
+  if (record->cursor && !resourceLookupByType(record->cursor, ResourceType(kResourceCursor)))
+    LOG(logChannelXhint, "Unknown cursor 0x%x in GrabPointer", record->cursor), usable = false;
+  if (record->pointerMode > 1) LOG(logChannelXhint, "Invalid pointer mode %d in GrabPointer", record->pointerMode), usable = false;
+  if (record->keyboardMode > 1) LOG(logChannelXhint, "Bad keyboard mode %d in GrabPointer", record->keyboardMode), usable = false;
+  if (time) {
+    uint32_t grabTime = proxyState.pointerGrab.time;
+    if (proxyState.pointerGrab.client && int32_t(time - grabTime) < 0) {
+      LOG(logChannelXhint, "Time too old in GrabPointer (0x%x < 0x%x) by %s", time, grabTime, name);
+      usable = false;
+    } else if (int32_t(time - proxyState.serverTime) > 0) {
+      LOG(logChannelXhint, "Time too new in GrabPointer (0x%x > 0x%x) by %s", time, proxyState.serverTime, name);
+      usable = false;
+    } else {
+      wirePut32(request + 20, 0);
+    }
+  }
+  WindowRecord *confine = record->confineTo ? windowOf(record->confineTo) : nullptr;
+  if (record->confineTo && !confine) LOG(logChannelXhint, "Bad confineTo window 0x%x in GrabPointer", record->confineTo), usable = false;
+  Head *head = nullptr;
+  if (usable && confine && confine->realized && confine->screen) {
+    Head *pointer = nullptr;
+    int32_t x = 0, y = 0;
+    if (const char *error = xproxyQueryPointerPosition(client, &pointer, &x, &y)) {
+      LOG(logChannelProblem, "%s", error);
+    } else {
+      if (!pointer || pointer->metaScreen != confine->screen) x = y = 0;
+      Rect r{confine->x, confine->y, std::max<uint32_t>(1, confine->width), std::max<uint32_t>(1, confine->height)};
+      rectClampPoint(&x, &y, r);
+      Head *at = mainHeadAt(confine->screen, x, y);
+      if (at && at != pointer && (!proxyState.pointerGrab.client || proxyState.pointerGrab.client == client)) {
+        mainPointerTrack(kCorePointerDevice, client, confine->screen, x, y, 0);
+        head = at;
+      }
+    }
+  }
+  if (!head) head = pointerRuleHead(record->window);
+  static const XcoreIdField fields[] = {{4, kResourceWindow}, {12, kResourceRealRoot}, {16, kResourceCursor}, {0, 0}};
+  uint8_t *copy = xcoreFrameForwardToHead(request, length, head, fields);
+  if (!copy) {
+    free(record);
+    return;
+  }
+  wirePut16(copy + 8, uint16_t(xproxyServerEventMask(record->eventMask)));
+  xcoreFramePushRecord(kTagGrabPointer, record);
+}
+
+void xcoreGrabPointerReply(uint8_t *reply, uint32_t length) {
+  DisplayConnection *connection = xproxyCurrentDisplayConnection;
+  auto *record = connection ? reinterpret_cast<GrabRecord *>(xproxyTakeReplyCallback(connection, kTagGrabPointer)) : nullptr;
+  ClientConnection *client = connection ? connection->owner : xproxyCurrentClient;
+  if (!record) {
+    // A grab the proxy made itself: its failures are logged, nothing goes to a client.
+    if (reply[1])
+      LOG(logChannelXhint, "%s in internal GrabPointer reply from %s by %s", grabStatusText(reply[1]),
+          connection && connection->display && connection->display->name ? connection->display->name : "(none)",
+          xscreenClientName(client));
+    return;
+  }
+  if (reply[1] == 0) {
+    if (proxyState.pointerGrab.client) windowUngrabPointer(kCorePointerDevice, proxyState.pointerGrab.client, 0);
+    auto *cursor = record->cursor ? static_cast<CursorRecord *>(resourceLookupByType(record->cursor, ResourceType(kResourceCursor)))
+                                  : nullptr;
+    windowGrabPointer(kCorePointerDevice, client, record->window, record->confineTo, record->ownerEvents, record->eventMask,
+                      record->pointerMode, record->keyboardMode, cursor, record->time, 0);
+  }
+  free(record);
+  xcoreFrameWriteReply(reply, length, "bbsiiiiiii");
+}
+
+void xcoreUngrabPointer(uint8_t *request, uint32_t length) {
+  static const XcoreRequestShape shape{"bbsi", 8, XcoreShape::Fixed, 0, 0};
+  if (!xcoreFrameEnter(request, length, shape)) return;
+  ClientConnection *client = xproxyCurrentClient;
+  uint32_t time = wireGet32(request + 4);
+  if (!windowCheckUngrabPointer(kCorePointerDevice, client, time)) return;
+  wirePut32(request + 4, 0);
+  forwardInBracket(client, request, length);
+  windowUngrabPointer(kCorePointerDevice, client, time);
+}
+
+void xcoreGrabKeyboard(uint8_t *request, uint32_t length) {
+  static const XcoreRequestShape shape{"bbsiibb", 16, XcoreShape::Fixed, 0, 0};
+  if (!xcoreFrameEnter(request, length, shape)) return;
+  GrabRecord *record = newGrabRecord();
+  if (!record) return sendError(11, 24, request, length, nullptr);
+  record->ownerEvents = request[1];
+  record->window = wireGet32(request + 4);
+  uint32_t time = wireGet32(request + 8);
+  record->time = time ? time : proxyState.serverTime;
+  record->pointerMode = request[12];
+  record->keyboardMode = request[13];
+  static const XcoreIdField fields[] = {{4, kResourceWindow}, {0, 0}};
+  if (!xcoreFrameForwardToHead(request, length, pointerRuleHead(record->window), fields)) {
+    free(record);
+    return;
+  }
+  xcoreFramePushRecord(kTagGrabKeyboard, record);
+}
+
+void xcoreGrabKeyboardReply(uint8_t *reply, uint32_t length) {
+  DisplayConnection *connection = xproxyCurrentDisplayConnection;
+  auto *record = connection ? reinterpret_cast<GrabRecord *>(xproxyTakeReplyCallback(connection, kTagGrabKeyboard)) : nullptr;
+  if (!record) return;  // the proxy's own grab
+  ClientConnection *client = connection->owner;
+  if (reply[1] == 0) {
+    if (proxyState.keyboardGrab.client) windowUngrabKeyboard(257, nullptr, 0);
+    windowGrabKeyboard(257, client, record->window, record->ownerEvents, record->pointerMode, record->keyboardMode, 0,
+                       record->time, 0);
+  }
+  free(record);
+  xcoreFrameWriteReply(reply, length, "bbsiiiiiii");
+}
+
+void xcoreUngrabKeyboard(uint8_t *request, uint32_t length) {
+  static const XcoreRequestShape shape{"bbsi", 8, XcoreShape::Fixed, 0, 0};
+  if (!xcoreFrameEnter(request, length, shape)) return;
+  ClientConnection *client = xproxyCurrentClient;
+  if (!windowCheckUngrabKeyboard(257, client, wireGet32(request + 4))) return;
+  forwardInBracket(client, request, length);
+  windowUngrabKeyboard(257, client, 0);
+}
+// ===== end of active grabs =====

@@ -209,6 +209,8 @@ struct ProxyState {
   // ===== pointer state =====
   Head *focusHead;                 // the head the input focus was last set on; NULL: the pointer head
   uint8_t pointerFollowing;        // a grabbed pointer is being followed by panning its head
+  ClientConnection *serverGrabClient;  // holder of the emulated server grab; NULL: none
+  uint32_t focusTime;              // time of the last accepted SetInputFocus
   // ===== end of pointer state =====
 };
 
