@@ -449,13 +449,27 @@ void xcoreUnmapSubwindows(uint8_t *request, uint32_t length) {
   oneWindowRequest(request, length, false, kWindowAt4, windowUnmapSubwindows, true);
 }
 
-void xcoreChangeSaveSet(uint8_t *request, uint32_t length) {
+namespace {
+// The frame of a one-window request whose data byte is a mode of 0 or 1 (BadValue else); 0
+// when it stops there. *window: the record (NULL for a head's own root).
+int enterModeRequest(uint8_t *request, uint32_t length, WindowRecord **window) {
   static const XcoreRequestShape shape{"bbsi", 8, XcoreShape::Fixed, 0, 0};
-  if (!xcoreFrameEnter(request, length, shape)) return;
+  if (!xcoreFrameEnter(request, length, shape)) return 0;
   uint32_t id = wireGet32(request + 4);
-  if (request[1] >= 2) return xprotoSendError(kBadValue, request[1], request, length, nullptr);
-  if (!xcoreFrameResolve(id, kXcoreWantWindow, kBadWindow, request, length)) return;
-  WindowRecord *window = windowOf(id);
+  if (request[1] >= 2) {
+    xprotoSendError(kBadValue, request[1], request, length, nullptr);
+    return 0;
+  }
+  if (!xcoreFrameResolve(id, kXcoreWantWindow, kBadWindow, request, length)) return 0;
+  *window = windowOf(id);
+  return 1;
+}
+}  // namespace
+
+void xcoreChangeSaveSet(uint8_t *request, uint32_t length) {
+  WindowRecord *window = nullptr;
+  if (!enterModeRequest(request, length, &window)) return;
+  uint32_t id = wireGet32(request + 4);
   if (!window || !window->parent || window->owner == xproxyCurrentClient)
     return xprotoSendError(kBadMatch, id, request, length, nullptr);
   if (windowChangeSaveSet(xproxyCurrentClient, window, request[1]))
@@ -587,13 +601,8 @@ void xcoreConfigureWindow(uint8_t *request, uint32_t length) {
 }
 
 void xcoreCirculateWindow(uint8_t *request, uint32_t length) {
-  static const XcoreRequestShape shape{"bbsi", 8, XcoreShape::Fixed, 0, 0};
-  if (!xcoreFrameEnter(request, length, shape)) return;
-  uint32_t id = wireGet32(request + 4);
-  if (request[1] >= 2) return xprotoSendError(kBadValue, request[1], request, length, nullptr);
-  if (!xcoreFrameResolve(id, kXcoreWantWindow, kBadWindow, request, length)) return;
-  WindowRecord *window = windowOf(id);
-  if (!window) return;
+  WindowRecord *window = nullptr;
+  if (!enterModeRequest(request, length, &window) || !window) return;
   if (!xcoreFramePerHead(request, length, 0, windowPlainCopy, const_cast<XcoreIdField *>(kWindowAt4))) return;
   windowCirculate(window, request[1]);
 }

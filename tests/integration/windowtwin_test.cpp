@@ -20,6 +20,23 @@
 
 namespace {
 
+// Visits the root and every window below it, each with its QueryTree answer (ok 0: failed),
+// a window before its children.
+template <typename Visit>
+void forEachWindow(Display *d, Window root, Visit visit) {
+  std::vector<Window> todo{root};
+  while (!todo.empty()) {
+    Window w = todo.back();
+    todo.pop_back();
+    Window r, parent, *children = nullptr;
+    unsigned count = 0;
+    int ok = XQueryTree(d, w, &r, &parent, &children, &count);
+    visit(w, ok, parent, children, count);
+    for (unsigned i = 0; ok && i < count; i++) todo.push_back(children[i]);
+    if (children) XFree(children);
+  }
+}
+
 // Builds the scene; the windows in creation order.
 std::vector<Window> buildScene(Display *d) {
   Window root = DefaultRootWindow(d);
@@ -123,15 +140,10 @@ std::string describe(Display *d, const std::vector<Window> &windows) {
     return it == index.end() ? std::string("?") : "w" + std::to_string(it->second);
   };
   std::ostringstream out;
-  std::vector<Window> todo{root};
-  while (!todo.empty()) {
-    Window w = todo.back();
-    todo.pop_back();
-    Window r, parent, *children = nullptr;
-    unsigned count = 0;
-    if (!XQueryTree(d, w, &r, &parent, &children, &count)) {
+  forEachWindow(d, root, [&](Window w, int ok, Window parent, const Window *children, unsigned count) {
+    if (!ok) {
       out << name(w) << " QueryTree failed\n";
-      continue;
+      return;
     }
     out << name(w) << " parent " << (w == root ? "none" : name(parent)) << " children";
     for (unsigned i = 0; i < count; i++) out << ' ' << name(children[i]);
@@ -153,9 +165,7 @@ std::string describe(Display *d, const std::vector<Window> &windows) {
         out << " same-root " << (gr == root) << " at " << x << ',' << y;
     }
     out << '\n';
-    for (unsigned i = 0; i < count; i++) todo.push_back(children[i]);
-    if (children) XFree(children);
-  }
+  });
   return out.str();
 }
 
@@ -165,23 +175,15 @@ std::vector<std::vector<int>> copiesOfSize(Display *d, unsigned width, unsigned 
   for (int screen = 0; screen < ScreenCount(d); screen++) {
     out.emplace_back();
     Window root = RootWindow(d, screen);
-    std::vector<Window> todo{root};
-    while (!todo.empty()) {
-      Window w = todo.back();
-      todo.pop_back();
-      Window r, parent, *children = nullptr;
-      unsigned count = 0;
-      if (!XQueryTree(d, w, &r, &parent, &children, &count)) continue;
-      for (unsigned i = 0; i < count; i++) todo.push_back(children[i]);
-      if (children) XFree(children);
+    forEachWindow(d, root, [&](Window w, int, Window, const Window *, unsigned) {
       XWindowAttributes at;
-      if (w == root || !XGetWindowAttributes(d, w, &at)) continue;
-      if (unsigned(at.width) != width || unsigned(at.height) != height || unsigned(at.border_width) != border) continue;
+      if (w == root || !XGetWindowAttributes(d, w, &at)) return;
+      if (unsigned(at.width) != width || unsigned(at.height) != height || unsigned(at.border_width) != border) return;
       int x, y;
       Window child;
       XTranslateCoordinates(d, w, root, 0, 0, &x, &y, &child);
       out.back().push_back(x);
-    }
+    });
   }
   return out;
 }
