@@ -270,3 +270,41 @@ void xcoreAllocColorPlanesReply(uint8_t *reply, uint32_t length);
 void xcoreQueryColorsReply(uint8_t *reply, uint32_t length);
 void xcoreLookupColorReply(uint8_t *reply, uint32_t length);
 // ===== end of colormap and colour requests =====
+
+// ===== core event handlers =====
+// The handlers of the core events 2..34 (xcoreevent.cpp). Each maps the sequence number back;
+// a sent event (0x80 of byte 0) goes to the client as it is; otherwise ids, positions and
+// times are put into the client's view and one event stands for the head copies of a window.
+struct Head;
+struct ServerDisplay;
+// KeyPress to MotionNotify of the current display connection: the head under the root
+// position, root position into meta coordinates, root, event and child windows mapped through
+// that head, the time recorded; event position and same-screen set for the meta screens. 1 to
+// deliver (*head: the head under the pointer), 0 to drop.
+int xcoreTranslateDeviceEvent(uint8_t *event, Head **head);
+// EnterNotify and LeaveNotify: the same steps with the crossing's same-screen bit (0x02 of
+// byte 31); 0 when the head is unknown, the server says not same-screen on one meta screen, or
+// a LeaveNotify's position was clamped.
+int xcoreTranslateCrossingEvent(uint8_t *event, ServerDisplay *display);
+void xcoreKeyPress(uint8_t *event);
+void xcoreKeyRelease(uint8_t *event);
+void xcoreButtonPress(uint8_t *event);
+void xcoreButtonRelease(uint8_t *event);
+void xcoreMotionNotify(uint8_t *event);
+void xcoreEnterNotify(uint8_t *event);
+void xcoreLeaveNotify(uint8_t *event);
+void xcoreFocusIn(uint8_t *event);
+void xcoreFocusOut(uint8_t *event);
+void xcoreKeymapNotify(uint8_t *event);
+void xcoreExpose(uint8_t *event);
+void xcoreGraphicsExpose(uint8_t *event);
+void xcoreNoExpose(uint8_t *event);
+void xcoreVisibilityNotify(uint8_t *event);
+// CreateNotify to PropertyNotify (16..28): only the copy of the meta screen's first head.
+void xcoreStructureEvent(uint8_t *event);
+void xcoreColormapNotify(uint8_t *event);
+// SelectionClear, SelectionRequest and SelectionNotify.
+void xcoreSelectionEvent(uint8_t *event);
+void xcoreClientMessage(uint8_t *event);
+void xcoreMappingNotify(uint8_t *event);
+// ===== end of core event handlers =====

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 
 #include "proxy/clientconnection.h"
@@ -20,6 +21,11 @@
 #include "proxy/xvisual.h"
 #include "support/logging.h"
 #include "support/orders.h"
+
+// The full Xlib display record (after the C++ headers: it defines min and max).
+#include <X11/Xlibint.h>
+#undef min
+#undef max
 
 namespace {
 
@@ -89,6 +95,16 @@ FakeCore::FakeCore() {
 FakeCore::~FakeCore() {
   for (FakeClient &c : clients_)
     if (c.client) closeClient(c);
+  if (realDisplay_) {
+    for (MetaScreen *ms = xscreenList; ms; ms = ms->next)
+      for (Head *h = ms->heads; h; h = h->next) {
+        h->serverDisplay = nullptr;
+        h->display = nullptr;
+      }
+    free(realDisplay_->display);
+    free(realDisplay_);
+    realDisplay_ = nullptr;
+  }
   // The roots (slot 0) and with them every remaining window.
   xproxyCurrentClient = nullptr;
   resourceFreeAllOfClient(0);
@@ -189,12 +205,23 @@ FakeClient &FakeCore::addClient(bool big, int displayConnections) {
     f.pendingServerBytes.emplace_back();
     f.capturedRequests.emplace_back();
   }
+  if (realDisplay_) giveRealBases(f);
   return f;
 }
 
 void FakeCore::closeClient(FakeClient &f) {
   if (!f.client) return;
   ClientConnection *c = f.client;
+  // The stand-in real display is no Xlib connection: the close must not use it. The
+  // unconnected transports given with it go first, so that the close closes the sockets.
+  for (uint32_t i = 0; i < c->displayCount; i++) {
+    DisplayConnection *d = c->displays[i];
+    if (realDisplay_ && d->display == realDisplay_ && d->transport) {
+      clientconnectionClose(d->transport);
+      d->transport = nullptr;
+    }
+    d->display = nullptr;
+  }
   c->setUp = 0;  // no "End of last client" reset request
   c->closingForReset = 1;
   int fd = c->fd;
@@ -296,6 +323,83 @@ int FakeCore::answerRoundTrips(FakeClient &f, size_t connection) {
   if (!replies.empty()) feedServer(f, replies, connection);
   return answered;
 }
+
+// ===== real-server ids =====
+namespace {
+constexpr uint32_t kRealRootBase = 0x2a0;
+// The real resource-id mask leaves room for the proxy's client ids and the head number; the
+// bases lie above it (client slots stay far below what 29 bits allow).
+uint32_t realMask = 0;
+uint32_t realBaseOf(uint32_t index) { return (index + 2) * (realMask + 1); }
+}  // namespace
+
+ServerDisplay *FakeCore::addRealDisplay() {
+  if (realDisplay_) return realDisplay_;
+  auto *display = static_cast<ServerDisplay *>(calloc(1, sizeof(ServerDisplay)));
+  // Zeroed: only the resource mask and base are read.
+  auto *xlib = static_cast<struct _XDisplay *>(calloc(1, sizeof(struct _XDisplay)));
+  uint32_t count = 0;
+  for (MetaScreen *ms = xscreenList; ms; ms = ms->next) count += ms->headCount;
+  uint32_t headBits = 0;
+  while ((1u << headBits) < count) headBits++;
+  realMask = ((resourceIdMask() + 1) << headBits) - 1;
+  xlib->resource_mask = realMask;
+  xlib->resource_base = realMask + 1;  // the proxy's own connection
+  display->display = xlib;
+  count = 0;
+  for (MetaScreen *ms = xscreenList; ms; ms = ms->next)
+    for (Head *h = ms->heads; h; h = h->next) {
+      h->serverDisplay = display;
+      h->display = display->display;
+      h->idIndex = count;
+      h->displayNumber = count;
+      h->fontHead = h;
+      h->screen = int(count);
+      h->root = kRealRootBase + count;
+      snprintf(h->name, sizeof h->name, "head%u", count);
+      count++;
+    }
+  display->headCount = count;
+  mainSetIdLayout(display, realMask, resourceIdMask());
+  realDisplay_ = display;
+  for (FakeClient &f : clients_)
+    if (f.client) giveRealBases(f);
+  return display;
+}
+
+void FakeCore::giveRealBases(FakeClient &f) {
+  for (MetaScreen *ms = xscreenList; ms; ms = ms->next)
+    for (Head *h = ms->heads; h; h = h->next) resourceSetScreenIdBase(f.index, h, realBaseOf(f.index));
+  for (uint32_t i = 0; i < f.client->displayCount; i++) {
+    // A transport (never connected) makes the connection count as open: ordered output then
+    // waits for its round trips as it does with a real server.
+    if (!f.client->displays[i]->transport) f.client->displays[i]->transport = _X11TransOpenCOTSClient("unix/:0");
+    f.client->displays[i]->display = realDisplay_;
+    f.client->displays[i]->idBase = realBaseOf(f.index);
+    f.client->displays[i]->idMask = realMask;
+  }
+}
+
+uint32_t FakeCore::realRoot(Head *head) const { return uint32_t(head->root); }
+uint32_t FakeCore::realId(uint32_t id, Head *head) const { return resourceServerId(id, kResourceWindow, head); }
+
+uint16_t FakeCore::serverSequence(FakeClient &f, uint16_t clientSequence, size_t connection) {
+  ClientConnection *c = f.client;
+  uint32_t saved = c->sequence;
+  c->sequence = clientSequence;
+  static const uint8_t noOperation[4] = {127, 0, 1, 0};
+  DisplayConnection *d = c->displays[connection];
+  xproxySendRequest(noOperation, 4, d);
+  c->sequence = saved;
+  return uint16_t(d->requestsSent);
+}
+
+void FakeCore::feedEvents(FakeClient &f, const std::vector<FakeBytes> &events, size_t connection) {
+  FakeBytes all;
+  for (const FakeBytes &e : events) all.insert(all.end(), e.begin(), e.end());
+  feedServer(f, all, connection);
+}
+// ===== end of real-server ids =====
 
 void FakeCore::advanceMs(uint64_t ms) {
   fakeNow += ms;

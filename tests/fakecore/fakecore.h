@@ -18,6 +18,7 @@ struct ClientConnection;
 struct DisplayConnection;
 struct Head;
 struct MetaScreen;
+struct ServerDisplay;
 struct WindowRecord;
 
 #include "rawclient_fixture.h"  // RawRequest: requests written field by field
@@ -86,6 +87,23 @@ class FakeCore {
   // that their callbacks run; the number answered. Every request read stays for serverRequests.
   int answerRoundTrips(FakeClient &client, size_t connection = 0);
 
+  // ===== real-server ids =====
+  // One real display for every head so far (a stand-in Xlib record with a 21-bit resource mask
+  // and the proxy's own id base; never connected): real roots, numbers for the id mapping and
+  // every client's id bases on it, and each client display connection pointed at it, so that
+  // handlers see what a real server reports. Clients added later get their bases too. The
+  // heads' Display is the stand-in as well: code under test must not make Xlib calls on it.
+  ServerDisplay *addRealDisplay();
+  // The real root of a head, and the real id of a client resource on a head.
+  uint32_t realRoot(Head *head) const;
+  uint32_t realId(uint32_t id, Head *head) const;
+  // Writes a request on the connection as the client's request of that sequence number and
+  // returns its real-server sequence: events fed with it map back to clientSequence.
+  uint16_t serverSequence(FakeClient &client, uint16_t clientSequence, size_t connection = 0);
+  // Feeds 32-byte events (in the proxy's byte order) on the connection, all at once.
+  void feedEvents(FakeClient &client, const std::vector<FakeBytes> &events, size_t connection = 0);
+  // ===== end of real-server ids =====
+
   // The fake clock of the event loop: advances and runs what fell due.
   void advanceMs(uint64_t ms);
   void runLoopOnce();
@@ -96,5 +114,7 @@ class FakeCore {
   void clearLog();
 
  private:
+  void giveRealBases(FakeClient &client);
   std::deque<FakeClient> clients_;
+  ServerDisplay *realDisplay_ = nullptr;
 };
