@@ -95,6 +95,11 @@ struct ClientConnection {
   uint32_t saveSetCount;
   uint32_t saveSetSize;
   // ===== end of save sets =====
+  // ===== request regions =====
+  // Set while the drawing request being handled built requestRegion (in meta screen
+  // coordinates) for head culling; every other request leaves it 0 and is never culled.
+  uint8_t requestRegionActive;
+  // ===== end of request regions =====
 };
 
 // Process-wide values set around each handling (NULL between handlings).
