@@ -1,0 +1,131 @@
+// Drawing, text and image requests through the tarvo executable give the pixels the X server
+// gives when used directly: a python3-xlib client draws every request 61 to 77 into a pixmap
+// and prints a digest of each GetImage, on one screen and on two screens joined by anyScreen.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "twinrun_fixture.h"
+
+namespace {
+
+const char *const kScript = R"PY(
+import sys, hashlib
+from Xlib import X, display
+from Xlib.protocol import request
+d = display.Display(sys.argv[1])
+s = d.screen()
+root = s.root
+out = []
+def digest(tag, drawable, x, y, w, h, fmt=X.ZPixmap, mask=0xffffffff):
+    img = drawable.get_image(x, y, w, h, fmt, mask)
+    out.append("%s depth=%d %s" % (tag, img.depth, hashlib.sha256(img.data).hexdigest()[:16]))
+W, H = 400, 300
+pm = root.create_pixmap(W, H, s.root_depth)
+tile = root.create_pixmap(8, 8, s.root_depth)
+stip = root.create_pixmap(8, 8, 1)
+g1 = stip.create_gc(foreground=1, background=0)
+stip.fill_rectangle(g1, 0, 0, 8, 8)
+g1.change(foreground=0)
+stip.poly_point(g1, X.CoordModeOrigin, [(i, (i * 3) % 8) for i in range(8)])
+gc = pm.create_gc(foreground=0x123456, background=0xabcdef)
+tile.fill_rectangle(gc, 0, 0, 8, 8)
+gc.change(foreground=0xff0000)
+tile.fill_rectangle(gc, 2, 2, 4, 4)
+gc.change(foreground=0)
+pm.fill_rectangle(gc, 0, 0, W, H)
+# (OpenFont without python-xlib's sync, which asks GetPointerControl)
+class F: pass
+font, font2 = F(), F()
+for f, name in ((font, "fixed"), (font2, "6x13")):
+    f.id = d.display.allocate_resource_id()
+    request.OpenFont(display=d.display, fid=f.id, name=name)
+colors = [0xff0000, 0x00ff00, 0x0000ff, 0xffff00, 0x00ffff, 0xff00ff, 0xffffff, 0x808080]
+n = 0
+for width in (0, 1, 5, 20):
+    for cap in (X.CapNotLast, X.CapButt, X.CapRound, X.CapProjecting):
+        for join in (X.JoinMiter, X.JoinRound, X.JoinBevel):
+            n += 1
+            gc.change(foreground=colors[n % 8], line_width=width, cap_style=cap, join_style=join,
+                      line_style=X.LineSolid if n % 3 else X.LineOnOffDash)
+            bx, by = (n * 23) % (W - 40), (n * 17) % (H - 40)
+            pm.poly_line(gc, X.CoordModePrevious if n % 2 else X.CoordModeOrigin,
+                         [(bx, by), (bx + 20, by + 5), (bx + 5, by + 25)] if n % 2 == 0 else [(bx, by), (20, 5), (-15, 20)])
+gc.change(line_width=3, line_style=X.LineDoubleDash)
+gc.set_dashes(0, [4, 2, 1, 2])
+pm.poly_segment(gc, [(10, 10, 200, 40), (30, 280, 390, 200)])
+pm.poly_rectangle(gc, [(50, 50, 80, 40), (300, 10, 60, 60)])
+pm.poly_arc(gc, [(100, 100, 80, 60, 0, 270 * 64), (200, 150, 40, 40, 45 * 64, 180 * 64)])
+gc.change(fill_style=X.FillTiled, tile=tile)
+pm.fill_poly(gc, X.Convex, X.CoordModeOrigin, [(150, 20), (250, 30), (220, 90)])
+pm.poly_fill_rectangle(gc, [(10, 150, 60, 60)])
+gc.change(fill_style=X.FillOpaqueStippled, stipple=stip, foreground=0x00ff00)
+pm.poly_fill_arc(gc, [(300, 200, 70, 70, 0, 360 * 64)])
+gc.change(fill_style=X.FillSolid)
+gc.set_clip_rectangles(0, 0, [(0, 0, 200, 300)], X.YXBanded)
+pm.poly_fill_rectangle(gc, [(180, 240, 60, 30)])
+gc.change(clip_mask=X.NONE, font=font.id, foreground=0xffffff, function=X.GXcopy)
+pm.poly_text(gc, 10, 240, [b"abc", font2.id, (3, b"def"), font.id, b"ghi"])
+pm.poly_text_16(gc, 10, 260, [(0, [0x78, 0x79, 0x7a]), font2.id, (2, [0x41, 0x42])])
+pm.image_text(gc, 200, 260, "Image text")
+pm.image_text_16(gc, 200, 280, [0x54, 0x65, 0x78, 0x74])
+pm.poly_point(gc, X.CoordModePrevious, [(5, 5), (1, 1), (1, 1)])
+pm.copy_area(gc, pm, 0, 0, 50, 50, 340, 240)
+bm = root.create_pixmap(64, 32, 1)
+bm.fill_rectangle(g1, 0, 0, 64, 32)
+g1.change(foreground=1)
+bm.poly_fill_rectangle(g1, [(0, 0, 20, 20), (40, 10, 10, 30)])
+pm.copy_plane(gc, bm, 0, 0, 64, 32, 320, 100, 1)
+# PutImage: Z, XY, Bitmap with left pad 3
+zdata = bytes((i * 7) & 0xff for i in range(60 * 40 * 4))
+pm.put_image(gc, 20, 20, 60, 40, X.ZPixmap, 24, 0, zdata)
+bitmap = bytes((i * 13) & 0xff for i in range(8 * 20))
+gc.change(foreground=0x00ffff, background=0x400000)
+pm.put_image(gc, 100, 200, 61, 20, X.XYBitmap, 1, 3, bitmap)
+pm.put_image(gc, 200, 200, 64, 20, X.XYBitmap, 1, 0, bitmap)
+xy = bytes((i * 5) & 0xff for i in range(4 * 10 * 24))
+pm.put_image(gc, 250, 50, 32, 10, X.XYPixmap, 24, 0, xy)
+root.get_geometry()
+digest("z", pm, 0, 0, W, H)
+digest("z-mask", pm, 5, 7, 200, 100, X.ZPixmap, 0x00ff0f)
+digest("xy", pm, 0, 0, W, H, X.XYPixmap)
+digest("xy-mask", pm, 3, 3, 100, 50, X.XYPixmap, 0x800181)
+digest("bitmap", bm, 0, 0, 64, 32, X.XYPixmap, 1)
+print("\n".join(out))
+)PY";
+
+class DrawingThroughTarvo : public ::testing::TestWithParam<int> {
+ protected:
+  static void SetUpTestSuite() { tarvoBlockSignals(); }
+  void SetUp() override {
+    char name[] = "/tmp/tarvo-draw-XXXXXX";
+    int fd = mkstemp(name);
+    ASSERT_GE(fd, 0);
+    script = name;
+    std::string text = kScript;
+    ASSERT_EQ(write(fd, text.data(), text.size()), ssize_t(text.size()));
+    close(fd);
+    TwinRunOptions options;
+    options.screens.assign(size_t(GetParam()), GetParam() == 1 ? "1600x600x24" : "800x600x24");
+    ASSERT_EQ(twin.start(options), "");
+  }
+  void TearDown() override {
+    if (!script.empty()) unlink(script.c_str());
+  }
+  TwinRun twin;
+  std::string script;
+};
+
+TEST_P(DrawingThroughTarvo, EveryGetImageGivesTheDirectBytes) {
+  auto [direct, proxied] = twin.run("timeout 60 /usr/bin/python3 " + script + " %D");
+  EXPECT_NE(direct.find("xy-mask depth=24"), std::string::npos) << direct;
+  EXPECT_EQ(proxied, direct);
+}
+
+INSTANTIATE_TEST_SUITE_P(Screens, DrawingThroughTarvo, ::testing::Values(1, 2));
+
+}  // namespace
