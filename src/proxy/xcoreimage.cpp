@@ -387,16 +387,28 @@ void xcoreGetImageReply(uint8_t *reply, uint32_t length) {
       const VisualRecord *metaVisual = shared->depth >= 2 && format == ZPixmap ? shared->metaVisual : nullptr;
       bool convert = metaVisual && xproxyVisualConversion(metaVisual, piece->head);
       bool packPlanes = shared->format == XYPixmap && format == ZPixmap;
-      for (uint32_t row = 0; row < piece->height; row++)
-        for (uint32_t column = 0; column < piece->width; column++) {
-          uint32_t pixel = uint32_t(XGetPixel(&source, int(column), int(row)));
-          if (format == ZPixmap) {
-            if (convert) pixel = xproxyPixelFromServer(pixel, metaVisual, piece->head);
-            pixel &= mask;
-            if (packPlanes) pixel = packBits(pixel, mask);
+      int bpp = source.bits_per_pixel;
+      if (format == ZPixmap && !convert && !packPlanes && bpp % 8 == 0 && bpp == shared->image.bits_per_pixel &&
+          source.byte_order == shared->image.byte_order) {
+        // Same layout: the rows as the head gave them (bits beyond the depth included, as a
+        // single head's reply would carry them).
+        size_t rowBytes = size_t(piece->width) * size_t(bpp / 8);
+        for (uint32_t row = 0; row < piece->height; row++)
+          memcpy(shared->image.data + size_t(piece->y + row) * size_t(shared->image.bytes_per_line) +
+                     size_t(piece->x) * size_t(bpp / 8),
+                 source.data + size_t(row) * size_t(source.bytes_per_line), rowBytes);
+      } else {
+        for (uint32_t row = 0; row < piece->height; row++)
+          for (uint32_t column = 0; column < piece->width; column++) {
+            uint32_t pixel = uint32_t(XGetPixel(&source, int(column), int(row)));
+            if (format == ZPixmap) {
+              if (convert) pixel = xproxyPixelFromServer(pixel, metaVisual, piece->head);
+              pixel &= mask;
+              if (packPlanes) pixel = packBits(pixel, mask);
+            }
+            XPutPixel(&shared->image, int(piece->x + column), int(piece->y + row), pixel);
           }
-          XPutPixel(&shared->image, int(piece->x + column), int(piece->y + row), pixel);
-        }
+      }
     }
   }
   if (--shared->piecesExpected == 0 && !shared->failed) {

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "twinrun_fixture.h"
@@ -98,31 +99,69 @@ digest("bitmap", bm, 0, 0, 64, 32, X.XYPixmap, 1)
 print("\n".join(out))
 )PY";
 
+// On the root window across the boundary of two heads: GetImage pieces from both heads.
+const char *const kRootScript = R"PY(
+import sys, hashlib
+from Xlib import X, display
+d = display.Display(sys.argv[1])
+s = d.screen()
+root = s.root
+gc = root.create_gc(foreground=0x102030, background=0, line_width=5, subwindow_mode=X.IncludeInferiors)
+# The roots' own backgrounds differ: cover the whole screen first.
+root.poly_fill_rectangle(gc, [(0, 0, 1600, 600)])
+gc.change(foreground=0xff8000)
+root.poly_fill_rectangle(gc, [(700, 100, 200, 50)])
+root.poly_line(gc, X.CoordModeOrigin, [(650, 200), (950, 260), (780, 300)])
+gc.change(foreground=0x00ff80)
+root.poly_arc(gc, [(760, 320, 80, 60, 0, 360 * 64)])
+data = bytes((i * 11) & 0xff for i in range(100 * 20 * 4))
+root.put_image(gc, 750, 400, 100, 20, X.ZPixmap, 24, 0, data)
+root.get_geometry()
+for (x, y, w, h, f, m) in ((700, 90, 200, 320, X.ZPixmap, 0xffffffff), (790, 100, 20, 10, X.XYPixmap, 0x00ff00),
+                           (0, 0, 100, 50, X.ZPixmap, 0xffffffff), (810, 400, 30, 20, X.ZPixmap, 0xff00ff)):
+    img = root.get_image(x, y, w, h, f, m)
+    print(x, y, w, h, img.depth, len(img.data), hashlib.sha256(img.data).hexdigest()[:16])
+)PY";
+
 class DrawingThroughTarvo : public ::testing::TestWithParam<int> {
  protected:
   static void SetUpTestSuite() { tarvoBlockSignals(); }
-  void SetUp() override {
+  static std::string writeScript(const char *text) {
     char name[] = "/tmp/tarvo-draw-XXXXXX";
     int fd = mkstemp(name);
-    ASSERT_GE(fd, 0);
-    script = name;
-    std::string text = kScript;
-    ASSERT_EQ(write(fd, text.data(), text.size()), ssize_t(text.size()));
+    if (fd < 0) return "";
+    size_t length = strlen(text);
+    bool written = write(fd, text, length) == ssize_t(length);
     close(fd);
+    return written ? name : "";
+  }
+  void SetUp() override {
+    script = writeScript(kScript);
+    rootScript = writeScript(kRootScript);
+    ASSERT_FALSE(script.empty());
+    ASSERT_FALSE(rootScript.empty());
     TwinRunOptions options;
     options.screens.assign(size_t(GetParam()), GetParam() == 1 ? "1600x600x24" : "800x600x24");
+    options.directScreens = {"1600x600x24"};
     ASSERT_EQ(twin.start(options), "");
   }
   void TearDown() override {
     if (!script.empty()) unlink(script.c_str());
+    if (!rootScript.empty()) unlink(rootScript.c_str());
   }
   TwinRun twin;
-  std::string script;
+  std::string script, rootScript;
 };
 
 TEST_P(DrawingThroughTarvo, EveryGetImageGivesTheDirectBytes) {
   auto [direct, proxied] = twin.run("timeout 60 /usr/bin/python3 " + script + " %D");
   EXPECT_NE(direct.find("xy-mask depth=24"), std::string::npos) << direct;
+  EXPECT_EQ(proxied, direct);
+}
+
+TEST_P(DrawingThroughTarvo, TheRootAcrossTheHeadsGivesTheDirectBytes) {
+  auto [direct, proxied] = twin.run("timeout 60 /usr/bin/python3 " + rootScript + " %D");
+  EXPECT_NE(direct.find("700 90 200 320 24"), std::string::npos) << direct;
   EXPECT_EQ(proxied, direct);
 }
 

@@ -15,7 +15,9 @@ std::string TwinRun::start(const TwinRunOptions &options) {
   XvfbOptions x;
   x.screens = options.screens;
   x.extraArguments = {"-nolisten", "tcp"};
-  std::string failure = direct_.start(x);
+  XvfbOptions directOptions = x;
+  if (!options.directScreens.empty()) directOptions.screens = options.directScreens;
+  std::string failure = direct_.start(directOptions);
   if (failure.empty()) failure = behind_.start(x);
   if (!failure.empty()) return "Xvfb: " + failure;
   TarvoOptions t;

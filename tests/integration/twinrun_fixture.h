@@ -17,6 +17,9 @@
 struct TwinRunOptions {
   std::vector<std::string> screens{"1024x768x24"};  // of each Xvfb
   std::vector<std::string> tarvoWords;              // more configuration words for tarvo
+  // The direct Xvfb's screens when they differ (one 1600x600 screen against two 800x600
+  // joined); empty: the same as screens.
+  std::vector<std::string> directScreens;
 };
 
 class TwinRun {
