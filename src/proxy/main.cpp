@@ -12,6 +12,7 @@
 #include "proxy/xcore.h"
 #include "support/logging.h"
 #include "support/strings.h"
+#include "proxy/window.h"
 #include "xclient/region.h"
 
 // The round trip of the display connections (defined with them).
@@ -1285,6 +1286,8 @@ const char *mainMoveResizeHead(ClientConnection *client, Head *head, uint32_t ma
     }
     if (!changeConnection(client)) XFlush(head->display);
   }
+  // The shown parts of the meta screen changed: windows are kept on them.
+  windowKeepVisible(head->metaScreen);
   mainUpdateHeadTransform(head);
   mainLogHeadChange(head, 0, changed);
   return nullptr;

@@ -266,6 +266,49 @@ XImage *mainCreateHeadImage(Head *head, XImage *source, int x, int y, int width,
                             const VisualRecord *metaVisual, uint32_t depth);
 // ===== end of head images =====
 
+// ===== pointer state =====
+// Which head holds the pointer and where (ProxyState: pointerHead, pointerX, pointerY), the
+// pointer moves between heads, queries of the real pointer and the pointer poll. `device` is
+// 256 for the core pointer (257 the core keyboard) as the grab records use it.
+struct MetaScreen;
+// Makes a meta position the pointer position: clamps it into the meta screen (and a confining
+// grab's window), picks the head that shows it (panning one when needed) and puts the real
+// pointer there, carrying grabs and focus across when the head changes. force: no simulated
+// motion for a crossing.
+void mainPointerTrack(int device, ClientConnection *client, MetaScreen *metaScreen, int32_t x, int32_t y, int force);
+// Records a real pointer position on the head's display (poll or real-display events) and,
+// while a pointer grab is active, follows the pointer out of the head.
+void mainPointerFollow(Head *previous, Head *head, int32_t x, int32_t y, unsigned modifiers, int grabbed);
+// Records the pointer head and meta position; 1 when the head changed.
+int mainSetPointerHead(int device, Head *head, int32_t x, int32_t y, int force);
+// The real id of a client id on the pointer head (a meta root becomes that head's window).
+uint32_t mainServerIdOnPointerHead(uint32_t id);
+// A real root position on the display to a head and meta position (see the definition for the
+// clamping and FixPointerCoordinates); 1 when found, 0 with *head NULL and the outputs unset.
+int mainQueryPointer(Display *display, Window root, int32_t x, int32_t y, Head **head, int32_t *metaX,
+                     int32_t *metaY, int *clamped);
+// XQueryPointer on the head's real root, then mainQueryPointer: the head or NULL.
+Head *mainQueryPointerOnHead(Display *display, Head *head, int32_t *x, int32_t *y);
+// Warps the real pointer to the meta position on the head (clamped into the real screen):
+// through the client's first display connection when given, else through Xlib.
+void mainWarpPointerOnHead(int device, ClientConnection *client, Head *head, int32_t x, int32_t y);
+// Event selection of every head's middle window (0x20 LeaveWindow on, 0 off), the client's
+// connections synchronised first when given.
+void mainSelectInputOnHeads(ClientConnection *client, long mask);
+// The head, over all meta screens, whose physical placement is nearest to the given head's
+// (pointer crossing distance); the head itself when no other qualifies.
+Head *mainNearestHead(Head *head);
+// The reply of a QueryPointer the poll sent (reply callback tag 254) in the proxy's byte order.
+void mainQueryPointerReply(uint8_t *reply, uintptr_t argument);
+// The request-callback tag of the poll's QueryPointer.
+constexpr uint8_t kReplyTagPointerPoll = 254;
+// One step of the pointer poll: a QueryPointer through a set-up client's connection (answered
+// by mainQueryPointerReply), else the real pointer asked through Xlib and followed.
+void mainPollPointerOnce();
+// Pending exposures of the heads (emptied, or sent as exposures on the inner windows).
+void mainFlushHeadRegions();
+// ===== end of pointer state =====
+
 // ===== readable areas =====
 // Whether GetImage may read the area of the drawable: never an empty area; inside a pixmap;
 // any area of an id the window tree does not know; of a known window only when it is viewable

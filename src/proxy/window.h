@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "support/rect.h"
+
 struct MetaScreen;
 struct VisualRecord;
 
@@ -255,3 +257,31 @@ void windowUnrealizeTree(WindowRecord *window, int fromConfigure);
 void windowUnmapFocus(WindowRecord *window);
 void windowValidateGrabs();
 // ===== end of window tree (interfaces) =====
+
+// ===== keeping windows visible =====
+// A meta screen whose heads leave parts of it unshown can keep windows on the shown parts
+// (its keepWindowsVisible setting: 0 off; n > 0 at least n pixels of a window stay inside the
+// heads' box; -n: the box widens by n on each side and a window hidden by at most n pixels in
+// each direction stays). Rectangles are outer rectangles (border included) in meta-screen
+// coordinates; positions written back are outer corners relative to the parent.
+
+// Recomputes the meta screen's keep-visible data (hidden-parts flag, heads' box, hidden region)
+// and re-places its viewable top-level windows; called whenever the heads' placement changes.
+void windowKeepVisible(MetaScreen *screen);
+// Moves the rectangle in place so that it stays visible; 1 when it changed.
+int windowKeepRectVisible(Rect *rect, MetaScreen *screen);
+// Moves a window whose outer rectangle changes under windowKeepRectVisible (exempt windows
+// stay), on behalf of the client (NULL: none).
+void windowKeepOnScreen(WindowRecord *window, ClientConnection *client);
+// Keeps each viewable child on screen; a child as large as the meta screen is descended into.
+void windowKeepVisibleWalk(WindowRecord *window);
+// WM_NORMAL_HINTS being set on the window: hints are the 18 values in host order; a
+// program-specified position (flag 4) is kept visible and written back in place.
+void windowKeepHintsVisible(WindowRecord *window, uint32_t *hints);
+// A ConfigureRequest event (32 bytes, host byte order, the client-side window id at byte 8,
+// x and y at bytes 16 and 18 relative to the parent as the client sees them): with x or y in
+// the value mask the requested rectangle is kept visible and x and y are replaced in place.
+void windowKeepRequestVisible(uint8_t *event);
+// Whether the window or an ancestor carries the keep-visible exemption.
+int windowKeepVisibleExempt(const WindowRecord *window);
+// ===== end of keeping windows visible =====

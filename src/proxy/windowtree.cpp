@@ -360,10 +360,18 @@ void windowSendVisibilityNotify(WindowRecord *window) {
 
 void windowRealizeTree(WindowRecord *window) {
   if (!window->mapped || !window->parent || !window->parent->realized) return;
+  // Windows placed in a part of the meta screen that no head shows: those whose parent is as
+  // large as the screen are moved once the subtree is realized.
+  std::vector<WindowRecord *> keep;
+  MetaScreen *screen = window->screen;
+  bool hidden = screen && screen->hiddenParts;
   for (WindowRecord *w = window; w;) {
     if (w->mapped) {
       w->realized = 1;
       w->viewable = w->windowClass == 1;
+      if (hidden && w->viewable && w->parent->width == screen->width && w->parent->height == screen->height &&
+          !(w->width == screen->width && w->height == screen->height))
+        keep.push_back(w);
       if (w->firstChild) {
         w = w->firstChild;
         continue;
@@ -373,6 +381,7 @@ void windowRealizeTree(WindowRecord *window) {
     if (w == window) break;
     w = w->nextSibling;
   }
+  for (WindowRecord *w : keep) windowKeepOnScreen(w, xproxyCurrentClient);
 }
 
 namespace {

@@ -98,6 +98,23 @@ void xcoreQueryTree(uint8_t *request, uint32_t length);
 void xcoreQueryTreeReply(uint8_t *reply, uint32_t length);
 // ===== end of window queries =====
 
+// ===== window requests =====
+// The window-changing requests (xcorewindow.cpp): applied to the proxy's tree and sent once
+// per head of the window's meta screen.
+void xcoreCreateWindow(uint8_t *request, uint32_t length);
+void xcoreChangeWindowAttributes(uint8_t *request, uint32_t length);
+void xcoreDestroyWindow(uint8_t *request, uint32_t length);
+void xcoreDestroySubwindows(uint8_t *request, uint32_t length);
+void xcoreChangeSaveSet(uint8_t *request, uint32_t length);
+void xcoreReparentWindow(uint8_t *request, uint32_t length);
+void xcoreMapWindow(uint8_t *request, uint32_t length);
+void xcoreMapSubwindows(uint8_t *request, uint32_t length);
+void xcoreUnmapWindow(uint8_t *request, uint32_t length);
+void xcoreUnmapSubwindows(uint8_t *request, uint32_t length);
+void xcoreConfigureWindow(uint8_t *request, uint32_t length);
+void xcoreCirculateWindow(uint8_t *request, uint32_t length);
+// ===== end of window requests =====
+
 // ===== atoms and properties =====
 // InternAtom, GetAtomName, GetProperty and ListProperties (xcoreproperty.cpp): atoms pass
 // through unchanged, properties live on the first head of their window's meta screen.
@@ -117,6 +134,11 @@ void xcoreTranslateCoordinates(uint8_t *request, uint32_t length);
 void xcoreTranslateCoordinatesReply(uint8_t *reply, uint32_t length);
 void xcoreGetInputFocus(uint8_t *request, uint32_t length);
 void xcoreGetInputFocusReply(uint8_t *reply, uint32_t length);
+// QueryPointer goes to the pointer head and its reply speaks of the meta screen (the pointer
+// poll's own queries end in the pointer state); WarpPointer is answered by the proxy.
+void xcoreQueryPointer(uint8_t *request, uint32_t length);
+void xcoreQueryPointerReply(uint8_t *reply, uint32_t length);
+void xcoreWarpPointer(uint8_t *request, uint32_t length);
 // ===== end of pointer and focus queries =====
 
 // ===== extension and keyboard queries =====

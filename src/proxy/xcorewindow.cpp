@@ -1,11 +1,17 @@
 // Window queries: GetWindowAttributes, GetGeometry and QueryTree are forwarded once, to the
 // first head of the window's meta screen, and their replies are made to describe the meta
 // screen: its root for the head's windows, the meta visuals and depths, the client's ids.
+#include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
 #include "proxy/head.h"
+#include "proxy/korvanparser.h"
 #include "proxy/main.h"
+#include "proxy/misc.h"
+#include "proxy/xproto.h"
+#include "proxy/connections.h"
 #include "proxy/resource.h"
 #include "proxy/streams.h"
 #include "proxy/window.h"
@@ -195,3 +201,393 @@ void xcoreQueryTreeReply(uint8_t *reply, uint32_t length) {
   free(record);
   xcoreFrameWriteReply(reply, length, "bbsiiissI");
 }
+
+// ===== window requests =====
+// CreateWindow, ChangeWindowAttributes, the destroy, map, unmap and circulate requests,
+// ChangeSaveSet, ReparentWindow and ConfigureWindow: each applied to the proxy's tree and sent
+// once per head of the window's meta screen.
+namespace {
+
+constexpr uint8_t kBadValue = 2, kBadWindow = 3, kBadMatch = 8, kBadAlloc = 11;
+constexpr uint32_t kWindowValueMaskAll = 0x7fff;
+enum : uint32_t {
+  kCWBackPixmap = 0, kCWBackPixel, kCWBorderPixmap, kCWBorderPixel, kCWBitGravity, kCWWinGravity,
+  kCWBackingStore, kCWBackingPlanes, kCWBackingPixel, kCWOverrideRedirect, kCWSaveUnder, kCWEventMask,
+  kCWDontPropagate, kCWColormap, kCWCursor, kCWValueCount
+};
+
+// The values of a window attribute list spread by bit (unset bits 0).
+struct WindowValues {
+  uint32_t mask;
+  uint32_t byBit[kCWValueCount];
+};
+WindowValues spreadWindowValues(uint32_t mask, const uint8_t *list) {
+  WindowValues v{mask & kWindowValueMaskAll, {}};
+  for (uint32_t bit = 0, n = 0; bit < kCWValueCount; bit++)
+    if (v.mask & (1u << bit)) v.byBit[bit] = wireGet32(list + 4 * n++);
+  return v;
+}
+
+// What a per-head copy of CreateWindow or ChangeWindowAttributes needs.
+struct AttributesArgument {
+  WindowRecord *window;
+  WindowValues values;
+  bool create;
+  const uint8_t *request;  // CreateWindow's geometry and class
+};
+
+// The attribute values as the head takes them; *freePixmap gets a shifted background copy
+// made for this head (0 when none).
+uint32_t headAttributes(const AttributesArgument &a, Head *head, XSetWindowAttributes *out, uint32_t *freePixmap) {
+  const WindowRecord *window = a.window;
+  const uint32_t *v = a.values.byBit;
+  uint32_t mask = a.values.mask;
+  *out = XSetWindowAttributes{};
+  *freePixmap = 0;
+  if (mask & (1u << kCWBackPixmap)) {
+    uint32_t pixmap = v[kCWBackPixmap];
+    if (pixmap > 1) {
+      int created = 0;
+      pixmap = xproxyShiftedBackgroundPixmap(pixmap, window->id, head, &created);
+      if (created) *freePixmap = pixmap;
+    }
+    out->background_pixmap = pixmap;
+  }
+  out->background_pixel = xproxyPixelToServer(v[kCWBackPixel], window->visual, head);
+  out->border_pixmap = v[kCWBorderPixmap] ? resourceServerId(v[kCWBorderPixmap], kResourcePixmap, head) : 0;
+  out->border_pixel = xproxyPixelToServer(v[kCWBorderPixel], window->visual, head);
+  out->bit_gravity = int(v[kCWBitGravity]);
+  if ((mask & (1u << kCWBitGravity)) && xcoreWorkaround(kWorkaroundForgetBitGravity)) out->bit_gravity = 0;
+  out->win_gravity = int(v[kCWWinGravity]);
+  out->backing_store = int(v[kCWBackingStore]);
+  out->backing_planes = xproxyPixelToServer2(v[kCWBackingPlanes], window->visual, head);
+  out->backing_pixel = xproxyPixelToServer(v[kCWBackingPixel], window->visual, head);
+  out->override_redirect = int(v[kCWOverrideRedirect]);
+  out->save_under = int(v[kCWSaveUnder]);
+  out->do_not_propagate_mask = long(v[kCWDontPropagate]);
+  out->colormap = v[kCWColormap] ? resourceServerId(v[kCWColormap], kResourceColormap, head) : 0;
+  if (mask & (1u << kCWCursor)) {
+    uint32_t cursor = v[kCWCursor];
+    if (cursor)
+      out->cursor = resourceServerId(cursor, kResourceCursor, head);
+    else if (!window->parent && !a.create)
+      out->cursor = head->cursor;  // the meta root shows the head's own cursor, not none
+  }
+  // The event mask is the client's selection as the head needs it; CreateWindow always sends
+  // it when it selects something.
+  if (a.create || (mask & (1u << kCWEventMask))) {
+    uint32_t events = xproxyWindowEventMask(xproxyCurrentClient, window->id, v[kCWEventMask], head);
+    out->event_mask = long(events);
+    if (events) mask |= 1u << kCWEventMask;
+    else if (a.create) mask &= ~(1u << kCWEventMask);
+  }
+  return mask;
+}
+
+int attributesCopy(Head *head, DisplayConnection *connection, const uint8_t *, uint32_t, void *argument) {
+  auto *a = static_cast<AttributesArgument *>(argument);
+  WindowRecord *window = a->window;
+  XSetWindowAttributes values;
+  uint32_t freePixmap = 0;
+  uint32_t mask = headAttributes(*a, head, &values, &freePixmap);
+  const RequestSink *sink = &connection->reader.sink;
+  int ok;
+  if (a->create) {
+    const uint8_t *r = a->request;
+    uint8_t depth = r[1];
+    uint32_t visual = 0;
+    if (window->windowClass == 1) {
+      const VisualRecord *own = xproxyHeadVisual(head, window->visual);
+      if (own) depth = uint8_t(own->baseVisualId ? own->baseDepth : own->depth);
+      visual = window->visual ? xproxyVisualIdToServer(window->visual->visualId, head) : 0;
+    } else if (wireGet32(r + 28)) {
+      visual = xproxyVisualIdToServer(window->visual ? window->visual->visualId : 0, head);
+    }
+    ok = xprotoEncodeCreateWindow(sink, resourceServerId(window->id, kResourceScreenResource, head),
+                                  resourceServerId(wireGet32(r + 8), kResourceWindow, head), int16_t(wireGet16(r + 12)),
+                                  int16_t(wireGet16(r + 14)), wireGet16(r + 16), wireGet16(r + 18), wireGet16(r + 20),
+                                  depth, window->windowClass, visual, mask, &values);
+  } else {
+    ok = xprotoEncodeChangeWindowAttributes(sink, resourceServerId(window->id, kResourceWindow, head), mask, &values);
+  }
+  if (freePixmap) xprotoEncodeFreePixmap(sink, freePixmap);
+  return ok;
+}
+
+// A copy of the request with the ids of the fields translated for the head.
+int windowPlainCopy(Head *head, DisplayConnection *connection, const uint8_t *request, uint32_t length, void *fields) {
+  return xcoreFrameCopyForHead(request, length, connection, head, static_cast<const XcoreIdField *>(fields)) != nullptr;
+}
+const XcoreIdField kWindowAt4[] = {{4, kResourceWindow}, {0, 0}};
+const XcoreIdField kRealWindowAt4[] = {{4, kResourceRealRoot}, {0, 0}};
+const XcoreIdField kWindowAt4And8[] = {{4, kResourceWindow}, {8, kResourceWindow}, {0, 0}};
+
+// Stores the given values into the record (both CreateWindow and ChangeWindowAttributes):
+// gravities and backing store only when in range, so that no out-of-range value is ever used
+// as an index; the real server answers BadValue for them.
+void applyWindowValues(WindowRecord *window, const WindowValues &values, bool create) {
+  const uint32_t mask = values.mask;
+  const uint32_t *v = values.byBit;
+  if (mask & (1u << kCWBackPixmap)) windowSetBackgroundPixmap(window, v[kCWBackPixmap]);
+  if (mask & (1u << kCWBackPixel)) windowSetBackgroundPixel(window);
+  if ((mask & (1u << kCWBitGravity)) && v[kCWBitGravity] < 11) window->bitGravity = uint8_t(v[kCWBitGravity]);
+  if ((mask & (1u << kCWWinGravity)) && v[kCWWinGravity] < 11) window->windowGravity = uint8_t(v[kCWWinGravity]);
+  if ((mask & (1u << kCWBackingStore)) && v[kCWBackingStore] < 3) window->backingStore = uint8_t(v[kCWBackingStore]);
+  if (mask & (1u << kCWOverrideRedirect)) window->overrideRedirect = v[kCWOverrideRedirect] ? 1 : 0;
+  if (create)
+    windowApplyCreateAttributes(window, mask & (1u << kCWEventMask) ? v[kCWEventMask] : 0);
+  else if (mask & (1u << kCWEventMask))
+    windowChangeAttributes(window, v[kCWEventMask]);
+  if (window->windowClass == 2)
+    window->colormap = 0;
+  else if (mask & (1u << kCWColormap))
+    window->colormap = v[kCWColormap] ? v[kCWColormap] : (window->parent ? window->parent->colormap : 0);
+  if (mask & (1u << kCWCursor)) windowSetCursor(window, v[kCWCursor]);
+}
+
+// The window record of an id that xcoreFrameResolve accepted; NULL for a head's own root,
+// which stands for the meta root without a record.
+WindowRecord *windowOf(uint32_t id) { return static_cast<WindowRecord *>(resourceLookupByType(id, kResourceWindow)); }
+
+// Whether a grab with a freeze is in force: the proxy's head windows then stop selecting input
+// while a viewable window changes under the pointer.
+bool freezeBracketNeeded(const WindowRecord *window) {
+  return window && window->viewable &&
+         ((proxyState.pointerGrab.client && proxyState.pointerFreeze.client) ||
+          (proxyState.keyboardGrab.client && proxyState.keyboardFreeze.client));
+}
+
+// The one-window requests that change a window on every head, then in the tree.
+void oneWindowRequest(uint8_t *request, uint32_t length, bool refuseRoot, const XcoreIdField *fields,
+                      void (*tree)(WindowRecord *), bool bracket) {
+  static const XcoreRequestShape shape{"bbsi", 8, XcoreShape::Fixed, 0, 0};
+  if (!xcoreFrameEnter(request, length, shape)) return;
+  uint32_t id = wireGet32(request + 4);
+  if (!xcoreFrameResolve(id, kXcoreWantWindow, kBadWindow, request, length)) return;
+  WindowRecord *window = windowOf(id);
+  if (!window || !window->parent) {
+    if (refuseRoot) return xcoreFrameRefuse(kXcoreNoEffectRoot, request);
+    if (!window) return;  // a head's own root: its children are the meta root's
+  }
+  bool frozen = bracket && freezeBracketNeeded(window);
+  if (frozen) mainSelectInputOnHeads(xproxyCurrentClient, 0);
+  int sent = xcoreFramePerHead(request, length, 0, windowPlainCopy, const_cast<XcoreIdField *>(fields));
+  if (frozen) mainSelectInputOnHeads(xproxyCurrentClient, 0x20);
+  if (sent) tree(window);
+}
+
+}  // namespace
+
+void xcoreCreateWindow(uint8_t *request, uint32_t length) {
+  static const XcoreRequestShape shape{"bbsiissssssI", 32, XcoreShape::ValueList, 28, 4};
+  if (!xcoreFrameEnter(request, length, shape)) return;
+  uint32_t id = wireGet32(request + 4), parentId = wireGet32(request + 8), visualId = wireGet32(request + 24);
+  uint32_t mask = wireGet32(request + 28);
+  if (mask > kWindowValueMaskAll) return xprotoSendError(kBadValue, mask, request, length, "invalid value mask");
+  if (!xcoreFrameResolve(parentId, kXcoreWantWindow, kBadWindow, request, length)) return;
+  if (!xcoreFrameNewId(id, request, length)) return;
+  WindowRecord *parent = windowOf(parentId);
+  if (!parent) {
+    // A head's own root stands for its meta screen's root.
+    MetaScreen *screen = resourceMetaScreenOf(parentId);
+    parent = screen ? windowOf(screen->root) : nullptr;
+    if (!parent) return xprotoSendError(kBadWindow, parentId, request, length, nullptr);
+  }
+  VisualRecord *visual = nullptr;
+  if (visualId) {
+    visual = xscreenFindVisual(parent->screen, visualId);
+    if (!visual) return xprotoSendError(kBadValue, visualId, request, length, "invalid visual");
+  }
+  WindowRecord *window = windowCreate(id, parent, int16_t(wireGet16(request + 12)), int16_t(wireGet16(request + 14)),
+                                      wireGet16(request + 16), wireGet16(request + 18), wireGet16(request + 20),
+                                      wireGet16(request + 22), request[1]);
+  // The client must not believe in a window that does not exist.
+  if (!window) return xprotoSendError(kBadAlloc, 0, request, length, nullptr);
+  if (visual) window->visual = visual;
+  WindowValues values = spreadWindowValues(mask, request + 32);
+  if (!(mask & (1u << kCWWinGravity))) window->windowGravity = 1;
+  applyWindowValues(window, values, true);
+  xproxyCurrentClient->cachedScreen = parent->screen;
+  AttributesArgument argument{window, values, true, request};
+  xcoreFramePerHead(request, length, id, attributesCopy, &argument);
+}
+
+void xcoreChangeWindowAttributes(uint8_t *request, uint32_t length) {
+  static const XcoreRequestShape shape{"bbsI", 12, XcoreShape::ValueList, 8, 4};
+  if (!xcoreFrameEnter(request, length, shape)) return;
+  uint32_t id = wireGet32(request + 4), mask = wireGet32(request + 8);
+  if (mask > kWindowValueMaskAll) return xprotoSendError(kBadValue, mask, request, length, "invalid value mask");
+  if (!xcoreFrameResolve(id, kXcoreWantWindow, kBadWindow, request, length)) return;
+  WindowRecord *window = windowOf(id);
+  if (!window) {
+    MetaScreen *screen = resourceMetaScreenOf(id);
+    window = screen ? windowOf(screen->root) : nullptr;
+    if (!window) return xprotoSendError(kBadWindow, id, request, length, nullptr);
+  }
+  WindowValues values = spreadWindowValues(mask, request + 12);
+  AttributesArgument argument{window, values, false, request};
+  if (!xcoreFramePerHead(request, length, 0, attributesCopy, &argument)) return;
+  applyWindowValues(window, values, false);
+}
+
+void xcoreDestroyWindow(uint8_t *request, uint32_t length) {
+  oneWindowRequest(request, length, true, kRealWindowAt4, [](WindowRecord *w) { resourceFree(w->id, 0); }, true);
+}
+void xcoreDestroySubwindows(uint8_t *request, uint32_t length) {
+  oneWindowRequest(request, length, false, kWindowAt4, windowDestroySubwindows, true);
+}
+void xcoreMapWindow(uint8_t *request, uint32_t length) {
+  oneWindowRequest(request, length, true, kRealWindowAt4, windowMap, false);
+}
+void xcoreMapSubwindows(uint8_t *request, uint32_t length) {
+  oneWindowRequest(request, length, false, kWindowAt4, windowMapSubwindows, false);
+}
+void xcoreUnmapWindow(uint8_t *request, uint32_t length) {
+  oneWindowRequest(request, length, true, kRealWindowAt4, [](WindowRecord *w) { windowUnmap(w, 0); }, true);
+}
+void xcoreUnmapSubwindows(uint8_t *request, uint32_t length) {
+  oneWindowRequest(request, length, false, kWindowAt4, windowUnmapSubwindows, true);
+}
+
+void xcoreChangeSaveSet(uint8_t *request, uint32_t length) {
+  static const XcoreRequestShape shape{"bbsi", 8, XcoreShape::Fixed, 0, 0};
+  if (!xcoreFrameEnter(request, length, shape)) return;
+  uint32_t id = wireGet32(request + 4);
+  if (request[1] >= 2) return xprotoSendError(kBadValue, request[1], request, length, nullptr);
+  if (!xcoreFrameResolve(id, kXcoreWantWindow, kBadWindow, request, length)) return;
+  WindowRecord *window = windowOf(id);
+  if (!window || !window->parent || window->owner == xproxyCurrentClient)
+    return xprotoSendError(kBadMatch, id, request, length, nullptr);
+  if (windowChangeSaveSet(xproxyCurrentClient, window, request[1]))
+    return xprotoSendError(kBadAlloc, 0, request, length, nullptr);
+  xcoreFramePerHead(request, length, 0, windowPlainCopy, const_cast<XcoreIdField *>(kWindowAt4));
+}
+
+void xcoreReparentWindow(uint8_t *request, uint32_t length) {
+  static const XcoreRequestShape shape{"bbsiiss", 16, XcoreShape::Fixed, 0, 0};
+  if (!xcoreFrameEnter(request, length, shape)) return;
+  uint32_t id = wireGet32(request + 4), parentId = wireGet32(request + 8);
+  if (!xcoreFrameResolve(id, kXcoreWantWindow, kBadWindow, request, length)) return;
+  WindowRecord *window = windowOf(id);
+  WindowRecord *parent = windowOf(parentId);
+  if (!parent) {
+    MetaScreen *screen = resourceMetaScreenOf(parentId);
+    if (resourceLookupByType(parentId, kResourceHeadRoot) && screen) parent = windowOf(screen->root);
+    if (!parent) return xprotoSendError(kBadWindow, parentId, request, length, nullptr);
+  }
+  if (!window || !window->parent) return xprotoSendError(kBadMatch, id, request, length, nullptr);
+  int error = windowReparent(window, parent, int16_t(wireGet16(request + 12)), int16_t(wireGet16(request + 14)),
+                             xproxyCurrentClient);
+  if (error) return xprotoSendError(uint8_t(error), id, request, length, nullptr);
+  xcoreFramePerHead(request, length, 0, windowPlainCopy, const_cast<XcoreIdField *>(kWindowAt4And8));
+}
+
+namespace {
+
+struct ConfigureArgument {
+  uint32_t window;
+  uint16_t mask;
+  uint32_t values[7];
+};
+int configureCopy(Head *head, DisplayConnection *connection, const uint8_t *, uint32_t, void *argument) {
+  auto *a = static_cast<ConfigureArgument *>(argument);
+  uint32_t values[7];
+  int n = __builtin_popcount(a->mask);
+  memcpy(values, a->values, sizeof values);
+  if (a->mask & 0x20) {
+    int sibling = __builtin_popcount(a->mask & 0x1f);
+    values[sibling] = resourceServerId(values[sibling], kResourceWindow, head);
+  }
+  (void)n;
+  return xprotoEncodeConfigureWindow(&connection->reader.sink, resourceServerId(a->window, kResourceRealRoot, head),
+                                     a->mask, values);
+}
+
+// A geometry round trip: once the real server has the new geometry, the selection block
+// takes it over.
+void queueGeometryUpdate(WindowRecord *window) {
+  ClientConnection *client = xproxyCurrentClient;
+  DisplayConnection *connection = client && client->displayCount > 0 ? client->displays[0] : nullptr;
+  if (!connection) return;
+  auto *update = static_cast<WindowGeometryUpdate *>(calloc(1, sizeof(WindowGeometryUpdate)));
+  if (!update) return;
+  // The block keeps the absolute position of the inside, as windowPosition reads it.
+  auto clamp16 = [](int32_t v) { return int16_t(std::clamp<int32_t>(v, INT16_MIN, INT16_MAX)); };
+  *update = {window->id, clamp16(window->x), clamp16(window->y), int16_t(window->width), int16_t(window->height),
+             int16_t(window->borderWidth)};
+  if (!xproxySendNoOpRequest(connection, windowSetServerGeometry, reinterpret_cast<uintptr_t>(update),
+                             windowFreeGeometryUpdate))
+    free(update);
+}
+
+}  // namespace
+
+void xcoreConfigureWindow(uint8_t *request, uint32_t length) {
+  static const XcoreRequestShape shape{"bbsissI", 12, XcoreShape::ValueList, 8, 2};
+  if (!xcoreFrameEnter(request, length, shape)) return;
+  uint32_t id = wireGet32(request + 4);
+  uint16_t mask = wireGet16(request + 8);
+  if (mask > 0x7f) return xprotoSendError(kBadValue, mask, request, length, "invalid value mask");
+  if (!xcoreFrameResolve(id, kXcoreWantWindow, kBadWindow, request, length)) return;
+  WindowRecord *window = windowOf(id);
+  if (!window || !window->parent) return xcoreFrameRefuse(kXcoreNoEffectRoot, request);
+  ConfigureArgument argument{id, mask, {}};
+  int n = __builtin_popcount(mask);
+  for (int i = 0; i < n; i++) argument.values[i] = wireGet32(request + 12 + 4 * i);
+  int error = windowConfigure(window, mask, argument.values, xproxyCurrentClient);
+  // An error of the tree goes to the client and nothing is forwarded.
+  if (error) return xprotoSendError(uint8_t(error), id, request, length, nullptr);
+  if ((mask & 0x1f) && (window->selections || window->parent->selections)) queueGeometryUpdate(window);
+  if (mask & 0x40) {
+    uint32_t &mode = argument.values[n - 1];
+    if (mode >= 2 && mode <= 4) {
+      // The proxy's tree decided the outcome: the heads get it as a plain mode.
+      int plain = window->parent->firstChild == window ? 0 : window->parent->lastChild == window ? 1 : -1;
+      if (plain >= 0) {
+        mode = uint32_t(plain);
+        if (mask & 0x20) {
+          int sibling = __builtin_popcount(mask & 0x1f);
+          memmove(argument.values + sibling, argument.values + sibling + 1, sizeof(uint32_t) * (n - 1 - sibling));
+          argument.mask = uint16_t(mask & ~0x20);
+        }
+      }
+    }
+  }
+  if (!xcoreFramePerHead(request, length, 0, configureCopy, &argument)) return;
+  if (xcoreWorkaround(kWorkaroundRefreshBitGravity) && (mask & 0xc) && window->windowClass == 1 && window->width &&
+      window->height) {
+    xproxySyncClient(xproxyCurrentClient);
+    for (Head *head = window->screen ? window->screen->heads : nullptr; head; head = head->next) {
+      if (!head->display) continue;
+      XRectangle r{0, 0, window->width, window->height};
+      miscForceExposures(head->display, resourceServerId(id, kResourceWindow, head), &r, 1);
+      XSync(head->display, False);
+    }
+  }
+  windowValidateGrabs();
+  WindowRecord *confine = proxyState.pointerGrab.client ? proxyState.pointerGrab.confineTo : nullptr;
+  if (confine && confine->screen) {
+    int32_t px = proxyState.pointerX, py = proxyState.pointerY;
+    int64_t x1 = int64_t(confine->x) - confine->borderWidth, y1 = int64_t(confine->y) - confine->borderWidth;
+    int64_t x2 = int64_t(confine->x) + confine->width + confine->borderWidth;
+    int64_t y2 = int64_t(confine->y) + confine->height + confine->borderWidth;
+    if (px < x1 || py < y1 || px >= x2 || py >= y2) {
+      Head *head = confine->screen->heads;
+      xproxySyncClient(xproxyCurrentClient);
+      if (head) mainPointerTrack(256, xproxyCurrentClient, confine->screen, head->rect.x, head->rect.y, 0);
+    }
+  }
+}
+
+void xcoreCirculateWindow(uint8_t *request, uint32_t length) {
+  static const XcoreRequestShape shape{"bbsi", 8, XcoreShape::Fixed, 0, 0};
+  if (!xcoreFrameEnter(request, length, shape)) return;
+  uint32_t id = wireGet32(request + 4);
+  if (request[1] >= 2) return xprotoSendError(kBadValue, request[1], request, length, nullptr);
+  if (!xcoreFrameResolve(id, kXcoreWantWindow, kBadWindow, request, length)) return;
+  WindowRecord *window = windowOf(id);
+  if (!window) return;
+  if (!xcoreFramePerHead(request, length, 0, windowPlainCopy, const_cast<XcoreIdField *>(kWindowAt4))) return;
+  windowCirculate(window, request[1]);
+}
+// ===== end of window requests =====

@@ -206,6 +206,10 @@ struct ProxyState {
     uint8_t mode;              // 1..5
   } pointerFreeze, keyboardFreeze;
   // ===== end of grabs, freezes and focus =====
+  // ===== pointer state =====
+  Head *focusHead;                 // the head the input focus was last set on; NULL: the pointer head
+  uint8_t pointerFollowing;        // a grabbed pointer is being followed by panning its head
+  // ===== end of pointer state =====
 };
 
 // Zero-initialised; the core rows are written by xcoreInitDispatchTables.
@@ -556,6 +560,10 @@ void xproxyPollPointer(void *unused = nullptr);
 // Drops every interval and the timer (reset).
 void xproxyResetPointerPoll();
 extern int xproxyPointerPollReplyHandled;
+// The pointer head and meta position for the client: asked of the real server (after syncing
+// the client's first display connection) unless a poll timer follows the pointer, else the
+// last known ones. NULL or an error text (the outputs unchanged then).
+const char *xproxyQueryPointerPosition(ClientConnection *client, Head **head, int32_t *x, int32_t *y);
 // ===== end of pointer polling =====
 
 // ===== window moves and grabs on real servers =====

@@ -3,11 +3,14 @@
 #include <algorithm>
 #include <vector>
 
+#include "proxy/main.h"
 #include "proxy/xproxy.h"
 #include "support/logging.h"
 #include "support/orders.h"
 
 namespace {
+// Each holder of a need (a grab, a following) pushes at most once: a handful suffice.
+constexpr size_t kPollStackCapacity = 16;
 std::vector<uint32_t> intervals;
 uint32_t smallest;
 Order *pollTimer;
@@ -17,6 +20,10 @@ Order *pollTimer;
 int xproxyPointerPollReplyHandled;
 
 void xproxyPushPointerPoll(int, uint32_t interval) {
+  if (intervals.size() >= kPollStackCapacity) {
+    LOG_UNE();
+    return;
+  }
   if (pollTimer) {
     ordersCancel(pollTimer);
     pollTimer = nullptr;
@@ -29,10 +36,7 @@ void xproxyPushPointerPoll(int, uint32_t interval) {
 }
 
 void xproxyPopPointerPoll() {
-  if (intervals.empty()) {
-    LOG_UNE();
-    return;
-  }
+  if (intervals.empty()) return;  // nothing pushed: nothing to drop
   intervals.pop_back();
   if (intervals.empty()) {
     ordersCancel(pollTimer);
@@ -55,7 +59,7 @@ void xproxyPollPointer(void *) {
     pollTimer = nullptr;
     xproxyPollPointer();
   }, nullptr);
-  // Querying the pointer and tracking it across heads comes with the pointer-state code.
+  mainPollPointerOnce();
 }
 
 void xproxyResetPointerPoll() {

@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include "proxy/window.h"
+#include "xclient/region.h"
 #include "proxy/head.h"
 #include "proxy/korvanparser.h"
 #include "proxy/xvisual.h"
@@ -200,6 +202,7 @@ void xscreenFreeAll() {
       xproxyFreeHead(head);
     }
     xvisualFreeArray(screen->visuals, int(screen->visualCount));
+    regionDestroy(screen->hiddenRegion);
     free(screen->name);
     free(screen);
   }
@@ -390,7 +393,8 @@ const char *xscreenApplyMetaChange(MetaScreen *screen, const MetaScreenChange *c
       }
     }
   }
-  // (The pass keeping windows visible comes with the window tree.)
+  // The shown parts, the setting or the screen's size may have changed.
+  windowKeepVisible(screen);
   return nullptr;
 }
 // ===== end of meta screens =====

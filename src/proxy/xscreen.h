@@ -7,7 +7,10 @@
 #include "proxy/clientconnection.h"
 
 // ===== Meta screens (records and operations) =====
+#include "support/rect.h"
 #include "xclient/glxsupport.h"
+
+struct Region;
 
 struct Head;
 struct VisualRecord;
@@ -48,6 +51,11 @@ struct MetaScreen {
   int32_t keepWindowsVisible;  // -65535..65535; 0 = off
   uint32_t root;             // client-side id of the root window (0 until the root windows exist)
   int32_t widthWord, heightWord;  // the configured size words: 0, -10, -11 follow the heads
+  // ===== keeping windows visible (fields) =====
+  uint8_t hiddenParts;       // some part of the screen is shown by no head
+  Rect headsBox;             // bounding box of the heads' union (widened for a negative setting)
+  Region *hiddenRegion;      // the screen minus the heads' union (owned; NULL until computed)
+  // ===== end of keeping windows visible (fields) =====
 };
 
 // The list of meta screens (the first one's previous is the tail) and the screen counter: the

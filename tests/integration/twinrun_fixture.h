@@ -17,9 +17,11 @@
 struct TwinRunOptions {
   std::vector<std::string> screens{"1024x768x24"};  // of each Xvfb
   std::vector<std::string> tarvoWords;              // more configuration words for tarvo
+  // ===== direct screens =====
   // The direct Xvfb's screens when they differ (one 1600x600 screen against two 800x600
-  // joined); empty: the same as screens.
+  // screens joined behind tarvo); empty: the same as `screens`.
   std::vector<std::string> directScreens;
+  // ===== end of direct screens =====
 };
 
 class TwinRun {

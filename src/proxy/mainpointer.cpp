@@ -1,0 +1,481 @@
+// Pointer state: which head holds the pointer, moving the pointer between heads, queries of
+// the real pointer and the pointer poll's answers.
+#include <X11/Xlib.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+#include "proxy/connections.h"
+#include "proxy/core11g.h"
+#include "proxy/head.h"
+#include "proxy/korvanparser.h"
+#include "proxy/main.h"
+#include "proxy/misc.h"
+#include "proxy/resource.h"
+#include "proxy/window.h"
+#include "proxy/xproxy.h"
+#include "proxy/xscreen.h"
+#include "support/logging.h"
+#include "support/orders.h"
+#include "support/rect.h"
+#include "xclient/region.h"
+#include "xclient/xrclibinput.h"
+
+namespace {
+
+constexpr int kCorePointer = 256;
+
+uint32_t shownWidth(const Head *h) { return h->visible.width ? h->visible.width : h->rect.width; }
+uint32_t shownHeight(const Head *h) { return h->visible.height ? h->visible.height : h->rect.height; }
+// The head's visible rectangle inside its meta screen.
+Rect shownRect(const Head *h) { return Rect{h->rect.x, h->rect.y, shownWidth(h), shownHeight(h)}; }
+bool holds(const Rect &r, int32_t x, int32_t y) {
+  return int64_t(x) >= r.x && int64_t(x) < int64_t(r.x) + r.width && int64_t(y) >= r.y &&
+         int64_t(y) < int64_t(r.y) + r.height;
+}
+// A rectangle shrunk by one pixel on every side (never below one pixel).
+Rect shrunk(const Rect &r) {
+  Rect s = r;
+  if (s.width > 2) s.x += 1, s.width -= 2;
+  if (s.height > 2) s.y += 1, s.height -= 2;
+  return s;
+}
+bool displayOpen(const Head *h) { return h && h->display; }
+
+void logFlushFailure(LogChannel *channel, const char *failure) {
+  if (failure) LOG(channel, "%s", failure);
+}
+void flushConnection(DisplayConnection *connection) {
+  if (connection) logFlushFailure(logChannelXhint, xproxyFlushDisplayConnection(connection));
+}
+void syncClient(ClientConnection *client, LogChannel *channel) {
+  if (client) logFlushFailure(channel, xproxySyncClient(client));
+}
+
+// The confining window's rectangle while a pointer grab confines the pointer.
+bool confineRect(const MetaScreen *screen, Rect *out) {
+  const auto &g = proxyState.pointerGrab;
+  if (!g.client || !g.confineTo || g.confineTo->screen != screen) return false;
+  *out = Rect{g.confineTo->x, g.confineTo->y, std::max<uint32_t>(1, g.confineTo->width),
+              std::max<uint32_t>(1, g.confineTo->height)};
+  return true;
+}
+
+const char *grabSuffix(bool on, const char *text) { return on ? text : ""; }
+
+}  // namespace
+
+int mainSetPointerHead(int, Head *head, int32_t x, int32_t y, int force) {
+  int changed = head != proxyState.pointerHead;
+  if (!changed && !force && proxyState.pointerX == x && proxyState.pointerY == y) return 0;
+  proxyState.pointerHead = head;
+  proxyState.pointerX = x;
+  proxyState.pointerY = y;
+  return changed;
+}
+
+uint32_t mainServerIdOnPointerHead(uint32_t id) {
+  Head *head = proxyState.pointerHead;
+  if (!head || id <= 1) return id;
+  if (head->metaScreen && id == head->metaScreen->root) return uint32_t(head->innerWindow ? head->innerWindow : head->root);
+  return resourceServerId(id, kResourceWindow, head);
+}
+
+int mainQueryPointer(Display *display, Window root, int32_t x, int32_t y, Head **head, int32_t *metaX, int32_t *metaY,
+                     int *clamped) {
+  if (head) *head = nullptr;
+  if (clamped) *clamped = 0;
+  // The head of that display and root whose logical rectangle, widened by its border, is nearest.
+  Head *best = nullptr;
+  int64_t bestDistance = INT64_MAX;
+  for (MetaScreen *s = xscreenList; s; s = s->next)
+    for (Head *h = s->heads; h; h = h->next) {
+      if (h->display != display || h->root != root) continue;
+      int64_t b = h->border;
+      Rect wide{int32_t(std::max<int64_t>(INT32_MIN, h->logical.x - b)), int32_t(std::max<int64_t>(INT32_MIN, h->logical.y - b)),
+                uint32_t(std::min<int64_t>(UINT32_MAX, h->logical.width + 2 * b)),
+                uint32_t(std::min<int64_t>(UINT32_MAX, h->logical.height + 2 * b))};
+      int64_t distance = rectDistance(wide, x, y);
+      if (distance < bestDistance) bestDistance = distance, best = h;
+    }
+  if (!best) return 0;
+  if (head) *head = best;
+  int32_t mx = x, my = y;
+  if ((configRecord.workarounds & kWorkaroundFixPointerCoordinates) && !holds(best->logical, x, y)) {
+    xproxyHeadToRootXY(&mx, &my, best);
+    *metaX = mx, *metaY = my;
+    return 0;
+  }
+  xproxyHeadToRootXY(&mx, &my, best);
+  Rect shown = shownRect(best);
+  if (!holds(shown, mx, my)) {
+    rectClampPoint(&mx, &my, shown);
+    if (clamped) *clamped = 1;
+  }
+  *metaX = mx, *metaY = my;
+  return 1;
+}
+
+Head *mainQueryPointerOnHead(Display *display, Head *head, int32_t *x, int32_t *y) {
+  if (!display || !head) return nullptr;
+  Window root = 0, child = 0;
+  int rootX = 0, rootY = 0, windowX = 0, windowY = 0;
+  unsigned mask = 0;
+  XQueryPointer(display, head->root, &root, &child, &rootX, &rootY, &windowX, &windowY, &mask);
+  if (!root) return nullptr;
+  Head *found = nullptr;
+  int clamped = 0;
+  if (!mainQueryPointer(display, root, rootX, rootY, &found, x, y, &clamped)) return nullptr;
+  return found;
+}
+
+void mainWarpPointerOnHead(int device, ClientConnection *client, Head *head, int32_t x, int32_t y) {
+  if (!head) return;
+  mainRootToHeadXY(&x, &y, head);
+  x = std::clamp<int32_t>(x, 0, int32_t(std::max<uint32_t>(1, head->realWidth) - 1));
+  y = std::clamp<int32_t>(y, 0, int32_t(std::max<uint32_t>(1, head->realHeight) - 1));
+  if (DisplayConnection *connection = client ? miscConnectionForHead(client, head) : nullptr) {
+    core11GWarpPointer(connection, uint32_t(head->root), int16_t(x), int16_t(y));
+    return;
+  }
+  if (!head->display) return;
+  // The remote-control library moves the core pointer with a warp onto the screen's root; when
+  // it cannot attach to the display the warp is made directly.
+  if (xrcMovePointer(head->display, unsigned(device), head->screen, x, y, 0))
+    XWarpPointer(head->display, None, head->root, 0, 0, 0, 0, x, y);
+}
+
+void mainSelectInputOnHeads(ClientConnection *client, long mask) {
+  syncClient(client, logChannelProblem);
+  for (MetaScreen *s = xscreenList; s; s = s->next)
+    for (Head *h = s->heads; h; h = h->next)
+      if (h->display && h->middleWindow) XSelectInput(h->display, h->middleWindow, mask);
+  for (ServerDisplay *d = mainServerDisplays; d; d = d->next) {
+    if (!d->display) continue;
+    if (client)
+      XSync(d->display, False);
+    else
+      XFlush(d->display);
+  }
+}
+
+Head *mainNearestHead(Head *head) {
+  if (!head) return nullptr;
+  Head *best = head;
+  uint32_t bestResult = UINT32_MAX;
+  int32_t bestX = 0, bestY = 0;
+  for (MetaScreen *s = xscreenList; s; s = s->next)
+    for (Head *h = s->heads; h; h = h->next) {
+      if (!h->display) continue;
+      uint32_t result = xpointerCross(&head->pointerArea, &h->pointerArea);
+      // -1 and -2 (the own head without a way out) do not take part.
+      if (int32_t(result) < 0) continue;
+      if (result < bestResult) bestResult = result, best = h, bestX = h->pointerArea.destinationX, bestY = h->pointerArea.destinationY;
+    }
+  if (best != head) best->pointerArea.destinationX = bestX, best->pointerArea.destinationY = bestY;
+  return best;
+}
+
+void mainPointerTrack(int device, ClientConnection *client, MetaScreen *screen, int32_t x, int32_t y, int force) {
+  if (!screen) return;
+  // 1. Connections that broke are handled before the pointer moves on.
+  if (!client)
+    for (ClientConnection *c = xproxyClients; c; c = c->next)
+      if (const char *error = xscreenBrokenConnection(c)) LOG(logChannelProblem, "%s", error);
+  // 2. The previous head counts only with an open display; the point stays on the meta screen.
+  Head *previous = displayOpen(proxyState.pointerHead) ? proxyState.pointerHead : nullptr;
+  Rect whole{0, 0, std::max<uint32_t>(1, screen->width), std::max<uint32_t>(1, screen->height)};
+  rectClampPoint(&x, &y, whole);
+  Rect confine;
+  bool confined = confineRect(screen, &confine);
+  if (confined) rectClampPoint(&x, &y, confine);
+  // 3. The last head showing the point; else a panning head brought over it; else the nearest.
+  Head *target = nullptr;
+  for (Head *h = screen->heads; h; h = h->next)
+    if (displayOpen(h) && holds(shownRect(h), x, y)) target = h;
+  if (!target) {
+    Head *nearestPanning = nullptr;
+    int64_t best = INT64_MAX;
+    for (Head *h = screen->heads; h; h = h->next)
+      if (displayOpen(h) && (h->panX || h->panY) && rectDistance(shownRect(h), x, y) < best)
+        best = rectDistance(shownRect(h), x, y), nearestPanning = h;
+    if (nearestPanning) {
+      xproxyPanHead(nearestPanning, x, y, client, 1);
+      if (holds(shownRect(nearestPanning), x, y)) target = nearestPanning;
+    }
+  }
+  if (!target) {
+    int64_t best = INT64_MAX;
+    for (Head *h = screen->heads; h; h = h->next)
+      if (displayOpen(h) && rectDistance(shownRect(h), x, y) < best) best = rectDistance(shownRect(h), x, y), target = h;
+  }
+  if (!target) {
+    LOG_UNE();
+    return;
+  }
+  // 4. Into the target's visible rectangle.
+  rectClampPoint(&x, &y, confined ? shrunk(shownRect(target)) : shownRect(target));
+  // 5. Same head: a plain warp.
+  if (target == previous) {
+    mainWarpPointerOnHead(device, client, target, x, y);
+    if (!client) XFlush(target->display);
+    mainSetPointerHead(device, target, x, y, 1);
+    return;
+  }
+  // 6. A crossing: the heads stop reporting LeaveWindow meanwhile.
+  mainSelectInputOnHeads(client, 0);
+  bool simulate = false;
+  if (!force && client && previous && previous->metaScreen == screen) {
+    int32_t oldX = proxyState.pointerX, oldY = proxyState.pointerY;
+    if (mainQueryPointerOnHead(previous->display, previous, &oldX, &oldY) && screen->root) {
+      auto *root = static_cast<WindowRecord *>(resourceLookupWindow(screen->root));
+      simulate = root && windowAtPoint(root, oldX, oldY) == windowAtPoint(root, x, y);
+    }
+  }
+  const auto &pg = proxyState.pointerGrab;
+  const auto &kg = proxyState.keyboardGrab;
+  bool pointerGrabbed = pg.client != nullptr, keyboardGrabbed = kg.client != nullptr;
+  bool pointerFrozen = proxyState.pointerFreeze.client != nullptr;
+  bool keyboardFrozen = proxyState.keyboardFreeze.client != nullptr;
+  // 7.
+  logStep("Pointer warped to %s at %d,%d from %s by %s%s%s%s%s%s", target->name, int(x), int(y),
+          previous ? previous->name : "(none)", xscreenClientName(client), grabSuffix(pointerGrabbed, ", pointer grabbed"),
+          grabSuffix(pointerFrozen, ", pointer frozen"), grabSuffix(keyboardGrabbed, ", keyboard grabbed"),
+          grabSuffix(keyboardFrozen, ", keyboard frozen"), grabSuffix(simulate, ", simulate motion"));
+  bool carryGrabs = !previous || previous->metaScreen == screen;
+  bool pointerCarried = pointerGrabbed && carryGrabs && proxyState.pointerFreeze.mode != 5;
+  // 8. The pointer grab is issued again on the target.
+  if (pointerCarried) {
+    LOG(logChannelXhint, "GrabPointer on %s: owner-events=%d cursor=0x%x", target->name, int(pg.ownerEvents),
+        pg.cursor ? unsigned(pg.cursor->id) : 0u);
+    miscForwardGrabPointer(target);
+    logStep("Sync pointer-grab to %s by %s, before passive grab by XRC ...", target->name, xscreenClientName(pg.client));
+    syncClient(pg.client, logChannelWarning);
+  }
+  // 9. The focus follows onto the target.
+  proxyState.focusHead = target;
+  uint32_t focus = proxyState.focusWindow;
+  proxyState.pointerHead = target;  // the focus id is translated for the target
+  uint32_t serverFocus = mainServerIdOnPointerHead(focus);
+  ClientConnection *focusClient = keyboardGrabbed ? kg.client : client;
+  if (DisplayConnection *connection = focusClient ? miscConnectionForHead(focusClient, target) : nullptr) {
+    core11GSetInputFocus(connection, proxyState.focusRevertTo, serverFocus);
+    flushConnection(connection);
+  } else if (target->display) {
+    XSetInputFocus(target->display, serverFocus, proxyState.focusRevertTo, CurrentTime);
+    XFlush(target->display);
+  }
+  // 10. The keyboard grab follows.
+  if (keyboardGrabbed && carryGrabs && proxyState.keyboardFreeze.mode != 5) {
+    logStep("Warp with active keyboard grab");
+    miscForwardGrabKeyboard(target, 1);
+  }
+  // 11.
+  if (pointerGrabbed && pg.client != client) {
+    logStep("Sync pointer-grab to %s by %s ...", target->name, xscreenClientName(pg.client));
+    syncClient(pg.client, logChannelWarning);
+  }
+  // 12. The warp itself (twice when motion is simulated).
+  if (simulate) {
+    logStep("Simulate mouse pointer motion ...");
+    mainWarpPointerOnHead(device, client, target, x == 0 ? x + 1 : x - 1, y);
+  }
+  mainWarpPointerOnHead(device, client, target, x, y);
+  // 13. A grabbed pointer: the grab goes with it and frozen devices are released there.
+  if (pointerGrabbed) {
+    if (client)
+      syncClient(client, logChannelWarning);
+    else if (target->display)
+      XSync(target->display, False);
+    LOG(logChannelXhint, "GrabPointer on %s: owner-events=%d", target->name, int(pg.ownerEvents));
+    miscForwardGrabPointer(target);
+    if ((pointerFrozen || keyboardFrozen) && pg.client)
+      if (DisplayConnection *connection = miscConnectionForHead(pg.client, target)) {
+        // The modes that thaw what the grab's freeze mode holds (AsyncPointer, AsyncKeyboard, AsyncBoth).
+        uint8_t mode = pointerFrozen && keyboardFrozen ? 6 : pointerFrozen ? 0 : 3;
+        if (uint8_t *request = xproxyBeginRequest(connection, 35, mode, 8)) memset(request + 4, 0, 4);
+        flushConnection(connection);
+      }
+  }
+  // 14.
+  if (keyboardGrabbed && kg.client != client) {
+    logStep("Sync keyboard-grab to %s by %s ...", target->name, xscreenClientName(kg.client));
+    syncClient(kg.client, logChannelWarning);
+  }
+  // 15.
+  mainSelectInputOnHeads(client, 0x20);
+  if (!client && mainServerDisplays && mainServerDisplays->display) XSync(mainServerDisplays->display, False);
+  mainSetPointerHead(device, target, x, y, 1);
+}
+
+void mainPointerFollow(Head *, Head *head, int32_t x, int32_t y, unsigned modifiers, int grabbed) {
+  if (!head || !head->metaScreen) return;
+  // 1. The recorded position, on the head.
+  int32_t clampedX = x, clampedY = y;
+  rectClampPoint(&clampedX, &clampedY, head->logical);
+  int32_t metaX = clampedX, metaY = clampedY;
+  xproxyHeadToRootXY(&metaX, &metaY, head);
+  mainSetPointerHead(kCorePointer, head, metaX, metaY, 0);
+  // 2. Without a grab the middle windows' LeaveWindow events drive crossings.
+  if (!grabbed && !proxyState.pointerGrab.client) return;
+  Rect confine;
+  bool confined = confineRect(head->metaScreen, &confine);
+  // 3. A confined pointer on the edge goes just outside.
+  if (confined) {
+    int64_t right = int64_t(head->logical.x) + head->logical.width - 1, bottom = int64_t(head->logical.y) + head->logical.height - 1;
+    if (x == head->logical.x || y == head->logical.y || x == right || y == bottom) rectClampOutside(&x, &y, head->logical);
+  }
+  // 4. Inside: nothing to follow.
+  if (holds(head->logical, x, y)) {
+    proxyState.pointerFollowing = 0;
+    return;
+  }
+  // 5. The head the pointer left for.
+  xpointerSetHeadPosition(&head->pointerArea, head->display, head->screen, x - head->logical.x, y - head->logical.y);
+  Head *chosen = mainNearestHead(head);
+  int32_t targetX = x, targetY = y;
+  if (chosen != head && chosen->metaScreen != head->metaScreen && confined) chosen = head;
+  if (chosen != head) {
+    int px = 0, py = 0;
+    xpointerToPixels(&chosen->pointerArea, chosen->display, chosen->screen, &px, &py);
+    targetX = px + chosen->logical.x, targetY = py + chosen->logical.y;
+    rectClampOutside(&targetX, &targetY, chosen->logical);
+    rectClampPoint(&targetX, &targetY, chosen->logical);
+  }
+  xproxyHeadToRootXY(&targetX, &targetY, chosen);
+  MetaScreen *screen = chosen->metaScreen;
+  // 6. Still the pointer head: past the meta screen, or panning.
+  if (chosen == proxyState.pointerHead && !chosen->staticDisplay && screen) {
+    Rect whole{0, 0, std::max<uint32_t>(1, screen->width), std::max<uint32_t>(1, screen->height)};
+    if (!holds(whole, targetX, targetY)) {
+      proxyState.pointerFollowing = 0;
+      mainPointerTrack(kCorePointer, nullptr, screen, targetX, targetY, 1);
+      return;
+    }
+    unsigned wanted = chosen->followPointerModifiers;
+    if ((modifiers & wanted) == wanted && (chosen->panX || chosen->panY)) {
+      // The first step of a following only marks it; the pan waits for the next poll (a pause
+      // that stalls no client).
+      if (!proxyState.pointerFollowing) {
+        proxyState.pointerFollowing = 1;
+        return;
+      }
+      int32_t qx = 0, qy = 0;
+      Head *under = chosen->display ? mainQueryPointerOnHead(chosen->display, chosen, &qx, &qy) : nullptr;
+      if (under == chosen) {
+        int32_t realX = qx, realY = qy;
+        mainRootToHeadXY(&realX, &realY, chosen);
+        if (realX > chosen->logical.x && realY > chosen->logical.y &&
+            int64_t(realX) < int64_t(chosen->logical.x) + chosen->logical.width - 1 &&
+            int64_t(realY) < int64_t(chosen->logical.y) + chosen->logical.height - 1) {
+          proxyState.pointerFollowing = 0;
+          mainPointerTrack(kCorePointer, nullptr, screen, qx, qy, 0);
+          return;
+        }
+      }
+      xproxyPanHead(chosen, targetX, targetY, nullptr, 1);
+      return;
+    }
+  }
+  // 7.
+  proxyState.pointerFollowing = 0;
+  if (screen) mainPointerTrack(kCorePointer, nullptr, screen, targetX, targetY, 1);
+}
+
+void mainQueryPointerReply(uint8_t *reply, uintptr_t argument) {
+  auto *connection = reinterpret_cast<DisplayConnection *>(argument);
+  if (xproxyPointerPollDepth()) xproxyPointerPollReplyHandled = 1;
+  if (!reply) return;
+  uint32_t root = 0, window = 0;
+  int16_t rootX = 0, rootY = 0, windowX = 0, windowY = 0;
+  uint16_t mask = 0;
+  memcpy(&root, reply + 8, 4);
+  memcpy(&window, reply + 12, 4);
+  memcpy(&rootX, reply + 16, 2);
+  memcpy(&rootY, reply + 18, 2);
+  memcpy(&windowX, reply + 20, 2);
+  memcpy(&windowY, reply + 22, 2);
+  memcpy(&mask, reply + 24, 2);
+  ServerDisplay *serverDisplay = connection ? connection->display : nullptr;
+  Display *display = serverDisplay ? serverDisplay->display : nullptr;
+  Head *head = serverDisplay ? mainFindHeadByRoot(serverDisplay, root) : nullptr;
+  if (!head) {
+    LOG(logChannelXhint, "Ignoring query pointer reply (unknown root 0x%x) from %s", root,
+        serverDisplay && serverDisplay->name ? serverDisplay->name : "(none)");
+    return;
+  }
+  int32_t x = reply[1] ? rootX : windowX, y = reply[1] ? rootY : windowY;
+  if (!reply[1]) x = rootX, y = rootY;  // another screen: only the root position means anything
+  Head *previous = proxyState.pointerHead;
+  Head *found = nullptr;
+  int32_t metaX = 0, metaY = 0;
+  int clamped = 0;
+  (void)mainQueryPointer(display, root, x, y, &found, &metaX, &metaY, &clamped);
+  if (!found) found = head;
+  mainPointerFollow(previous, found, x, y, mask, proxyState.pointerGrab.client != nullptr);
+}
+
+const char *xproxyQueryPointerPosition(ClientConnection *client, Head **head, int32_t *x, int32_t *y) {
+  if (!xproxyPointerPollInterval() && mainServerDisplays && mainServerDisplays->display) {
+    if (client && client->displayCount)
+      if (const char *error = xproxySyncDisplayConnection(client->displays[0])) return error;
+    Display *display = mainServerDisplays->display;
+    Window root = 0, child = 0;
+    int rootX = 0, rootY = 0, windowX = 0, windowY = 0;
+    unsigned mask = 0;
+    XQueryPointer(display, DefaultRootWindow(display), &root, &child, &rootX, &rootY, &windowX, &windowY, &mask);
+    if (Head *found = root ? mainFindHeadByRoot(mainServerDisplays, root) : nullptr) {
+      int32_t mx = rootX, my = rootY;
+      xproxyHeadToRootXY(&mx, &my, found);
+      *head = found, *x = mx, *y = my;
+      return nullptr;
+    }
+  }
+  *head = proxyState.pointerHead;
+  *x = proxyState.pointerX;
+  *y = proxyState.pointerY;
+  return nullptr;
+}
+
+// ===== pointer poll =====
+// One poll step (called by the poll timer in xproxypoll.cpp): a QueryPointer through a set-up
+// client's connection when one is ready (its answer comes back to mainQueryPointerReply), else
+// the real pointer asked of the pointer head's display directly.
+void mainPollPointerOnce() {
+  Head *head = proxyState.pointerHead;
+  if (!head || !head->display) return;
+  for (ClientConnection *c = xproxyClients; c; c = c->next) {
+    if (!c->displayCount || !c->displays || !c->displays[0]) continue;
+    DisplayConnection *connection = miscConnectionForHead(c, head);
+    if (!connection || !connection->setupDone) continue;
+    core11GQueryPointer(connection, uint32_t(head->root));
+    xproxyPushReplyCallback(connection, kReplyTagPointerPoll, reinterpret_cast<uintptr_t>(connection), nullptr);
+    flushConnection(connection);
+    return;
+  }
+  Window root = 0, child = 0;
+  int rootX = 0, rootY = 0, windowX = 0, windowY = 0;
+  unsigned mask = 0;
+  if (!XQueryPointer(head->display, head->root, &root, &child, &rootX, &rootY, &windowX, &windowY, &mask) && !root)
+    return;
+  Head *found = mainFindHeadByRoot(head->serverDisplay, root);
+  if (!found) return;
+  mainPointerFollow(head, found, rootX, rootY, mask, proxyState.pointerGrab.client != nullptr);
+}
+// ===== end of pointer poll =====
+
+void mainFlushHeadRegions() {
+  for (MetaScreen *s = xscreenList; s; s = s->next)
+    for (Head *h = s->heads; h; h = h->next) {
+      if (!h->exposures) continue;
+      if (h->display && h->innerWindow) {
+        long count = 0;
+        XRectangle *rects = regionGetRects(h->exposures, &count);
+        if (rects) miscForceExposures(h->display, h->innerWindow, rects, int(std::min<long>(count, INT32_MAX)));
+        free(rects);
+        XFlush(h->display);
+      }
+      regionResetRect(h->exposures, 0, 0, 0, 0);
+    }
+}
