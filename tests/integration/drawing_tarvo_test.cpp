@@ -123,6 +123,49 @@ for (x, y, w, h, f, m) in ((700, 90, 200, 320, X.ZPixmap, 0xffffffff), (790, 100
     print(x, y, w, h, img.depth, len(img.data), hashlib.sha256(img.data).hexdigest()[:16])
 )PY";
 
+// A window across the boundary of the two heads (x 600 to 1000 of 1600): drawing, images, a
+// ClearArea and a CopyArea from a pixmap answered by one NoExpose.
+const char *const kWindowScript = R"PY(
+import sys, hashlib
+from Xlib import X, display
+d = display.Display(sys.argv[1])
+s = d.screen()
+root = s.root
+win = root.create_window(600, 100, 400, 300, 0, s.root_depth, X.InputOutput, X.CopyFromParent,
+                         background_pixel=0x203040, override_redirect=1, event_mask=X.ExposureMask)
+win.map()
+while True:
+    e = d.next_event()
+    if e.type == X.Expose and e.count == 0:
+        break
+gc = win.create_gc(foreground=0xffaa00, background=0x000000, line_width=7, join_style=X.JoinMiter,
+                   graphics_exposures=1)
+win.poly_fill_rectangle(gc, [(150, 20, 100, 40)])
+win.poly_line(gc, X.CoordModePrevious, [(20, 80), (360, 30), (-200, 60)])
+win.poly_segment(gc, [(190, 150, 210, 290)])
+gc.change(line_width=0)
+win.poly_arc(gc, [(150, 160, 100, 100, 0, 360 * 64)])
+win.fill_poly(gc, X.Complex, X.CoordModeOrigin, [(180, 200), (230, 180), (220, 260), (170, 240)])
+win.image_text(gc, 170, 290, "across the heads")
+data = bytes((i * 3) & 0xff for i in range(120 * 30 * 4))
+win.put_image(gc, 140, 60, 120, 30, X.ZPixmap, 24, 0, data)
+win.clear_area(190, 100, 20, 10, 0)
+pm = win.create_pixmap(50, 50, s.root_depth)
+pm.fill_rectangle(gc, 0, 0, 50, 50)
+win.copy_area(gc, pm, 0, 0, 50, 50, 175, 300 - 55)
+noexpose = 0
+win.get_geometry()
+while d.pending_events():
+    e = d.next_event()
+    if e.type == X.NoExpose:
+        noexpose += 1
+print("noexpose", noexpose)
+for (x, y, w, h, f, m) in ((0, 0, 400, 300, X.ZPixmap, 0xffffffff), (190, 0, 20, 300, X.XYPixmap, 0x0f0f0f),
+                           (150, 50, 100, 100, X.ZPixmap, 0x00ffff)):
+    img = win.get_image(x, y, w, h, f, m)
+    print(x, y, w, h, img.depth, len(img.data), hashlib.sha256(img.data).hexdigest()[:16])
+)PY";
+
 class DrawingThroughTarvo : public ::testing::TestWithParam<int> {
  protected:
   static void SetUpTestSuite() { tarvoBlockSignals(); }
@@ -138,6 +181,8 @@ class DrawingThroughTarvo : public ::testing::TestWithParam<int> {
   void SetUp() override {
     script = writeScript(kScript);
     rootScript = writeScript(kRootScript);
+    windowScript = writeScript(kWindowScript);
+    ASSERT_FALSE(windowScript.empty());
     ASSERT_FALSE(script.empty());
     ASSERT_FALSE(rootScript.empty());
     TwinRunOptions options;
@@ -148,9 +193,10 @@ class DrawingThroughTarvo : public ::testing::TestWithParam<int> {
   void TearDown() override {
     if (!script.empty()) unlink(script.c_str());
     if (!rootScript.empty()) unlink(rootScript.c_str());
+    if (!windowScript.empty()) unlink(windowScript.c_str());
   }
   TwinRun twin;
-  std::string script, rootScript;
+  std::string script, rootScript, windowScript;
 };
 
 TEST_P(DrawingThroughTarvo, EveryGetImageGivesTheDirectBytes) {
@@ -162,6 +208,12 @@ TEST_P(DrawingThroughTarvo, EveryGetImageGivesTheDirectBytes) {
 TEST_P(DrawingThroughTarvo, TheRootAcrossTheHeadsGivesTheDirectBytes) {
   auto [direct, proxied] = twin.run("timeout 60 /usr/bin/python3 " + rootScript + " %D");
   EXPECT_NE(direct.find("700 90 200 320 24"), std::string::npos) << direct;
+  EXPECT_EQ(proxied, direct);
+}
+
+TEST_P(DrawingThroughTarvo, AWindowAcrossTheHeadsGivesTheDirectBytes) {
+  auto [direct, proxied] = twin.run("timeout 60 /usr/bin/python3 " + windowScript + " %D");
+  EXPECT_NE(direct.find("noexpose 1\n"), std::string::npos) << direct;
   EXPECT_EQ(proxied, direct);
 }
 
