@@ -567,6 +567,7 @@ const char *mainCreateRootWindows(int check) {
       change.width = s->widthWord ? s->widthWord : int32_t(s->width);
       change.height = s->heightWord ? s->heightWord : int32_t(s->height);
       if (const char *error = xscreenApplyMetaChange(s, &change)) return error;
+      windowKeepVisible(s);
     }
   }
   // 3. The pattern, the middle and the inner window.

@@ -21,6 +21,7 @@
 #include "proxy/xscreen.h"
 #include "support/logging.h"
 #include "support/wirewords.h"
+#include "xext/glxdirect.h"
 
 namespace {
 
@@ -436,26 +437,54 @@ void xcoreDestroyWindow(uint8_t *request, uint32_t length) {
 void xcoreDestroySubwindows(uint8_t *request, uint32_t length) {
   oneWindowRequest(request, length, false, kWindowAt4, windowDestroySubwindows, true);
 }
+namespace {
+// A head that renders GL inside the proxy hears of its windows being mapped and unmapped.
+void flushGlHeads(WindowRecord *window) {
+  for (Head *head = window->screen ? window->screen->heads : nullptr; head; head = head->next)
+    if (head->glLibrary) glxdirectFlushForDrawable(head, resourceServerId(window->id, kResourceWindow, head));
+}
+}  // namespace
+
 void xcoreMapWindow(uint8_t *request, uint32_t length) {
-  oneWindowRequest(request, length, true, kRealWindowAt4, windowMap, false);
+  oneWindowRequest(request, length, true, kRealWindowAt4, [](WindowRecord *w) {
+    flushGlHeads(w);
+    windowMap(w);
+  }, false);
 }
 void xcoreMapSubwindows(uint8_t *request, uint32_t length) {
   oneWindowRequest(request, length, false, kWindowAt4, windowMapSubwindows, false);
 }
 void xcoreUnmapWindow(uint8_t *request, uint32_t length) {
-  oneWindowRequest(request, length, true, kRealWindowAt4, [](WindowRecord *w) { windowUnmap(w, 0); }, true);
+  oneWindowRequest(request, length, true, kRealWindowAt4, [](WindowRecord *w) {
+    flushGlHeads(w);
+    windowUnmap(w, 0);
+  }, true);
 }
 void xcoreUnmapSubwindows(uint8_t *request, uint32_t length) {
   oneWindowRequest(request, length, false, kWindowAt4, windowUnmapSubwindows, true);
 }
 
-void xcoreChangeSaveSet(uint8_t *request, uint32_t length) {
+namespace {
+// The frame of a one-window request whose data byte is a mode of 0 or 1 (BadValue else); 0
+// when it stops there. *window: the record (NULL for a head's own root).
+int enterModeRequest(uint8_t *request, uint32_t length, WindowRecord **window) {
   static const XcoreRequestShape shape{"bbsi", 8, XcoreShape::Fixed, 0, 0};
-  if (!xcoreFrameEnter(request, length, shape)) return;
+  if (!xcoreFrameEnter(request, length, shape)) return 0;
   uint32_t id = wireGet32(request + 4);
-  if (request[1] >= 2) return xprotoSendError(kBadValue, request[1], request, length, nullptr);
-  if (!xcoreFrameResolve(id, kXcoreWantWindow, kBadWindow, request, length)) return;
-  WindowRecord *window = windowOf(id);
+  if (request[1] >= 2) {
+    xprotoSendError(kBadValue, request[1], request, length, nullptr);
+    return 0;
+  }
+  if (!xcoreFrameResolve(id, kXcoreWantWindow, kBadWindow, request, length)) return 0;
+  *window = windowOf(id);
+  return 1;
+}
+}  // namespace
+
+void xcoreChangeSaveSet(uint8_t *request, uint32_t length) {
+  WindowRecord *window = nullptr;
+  if (!enterModeRequest(request, length, &window)) return;
+  uint32_t id = wireGet32(request + 4);
   if (!window || !window->parent || window->owner == xproxyCurrentClient)
     return xprotoSendError(kBadMatch, id, request, length, nullptr);
   if (windowChangeSaveSet(xproxyCurrentClient, window, request[1]))
@@ -565,28 +594,30 @@ void xcoreConfigureWindow(uint8_t *request, uint32_t length) {
     }
   }
   windowValidateGrabs();
+  // A confining window moved off the pointer head's area: the pointer follows it onto its own
+  // meta screen's first head.
   WindowRecord *confine = proxyState.pointerGrab.client ? proxyState.pointerGrab.confineTo : nullptr;
-  if (confine && confine->screen) {
-    int32_t px = proxyState.pointerX, py = proxyState.pointerY;
-    int64_t x1 = int64_t(confine->x) - confine->borderWidth, y1 = int64_t(confine->y) - confine->borderWidth;
-    int64_t x2 = int64_t(confine->x) + confine->width + confine->borderWidth;
-    int64_t y2 = int64_t(confine->y) + confine->height + confine->borderWidth;
-    if (px < x1 || py < y1 || px >= x2 || py >= y2) {
+  const Head *pointerHead = proxyState.pointerHead;
+  if (confine && confine->screen && confine->screen->heads && pointerHead) {
+    bool overlaps = false;
+    if (pointerHead->metaScreen == confine->screen) {
+      const Rect &area = pointerHead->rect;
+      int64_t x1 = int64_t(confine->x) - confine->borderWidth, y1 = int64_t(confine->y) - confine->borderWidth;
+      int64_t x2 = int64_t(confine->x) + confine->width + confine->borderWidth;
+      int64_t y2 = int64_t(confine->y) + confine->height + confine->borderWidth;
+      overlaps = x1 < int64_t(area.x) + area.width && x2 > area.x && y1 < int64_t(area.y) + area.height && y2 > area.y;
+    }
+    if (!overlaps) {
       Head *head = confine->screen->heads;
       xproxySyncClient(xproxyCurrentClient);
-      if (head) mainPointerTrack(256, xproxyCurrentClient, confine->screen, head->rect.x, head->rect.y, 0);
+      mainPointerTrack(256, xproxyCurrentClient, confine->screen, head->rect.x, head->rect.y, 0);
     }
   }
 }
 
 void xcoreCirculateWindow(uint8_t *request, uint32_t length) {
-  static const XcoreRequestShape shape{"bbsi", 8, XcoreShape::Fixed, 0, 0};
-  if (!xcoreFrameEnter(request, length, shape)) return;
-  uint32_t id = wireGet32(request + 4);
-  if (request[1] >= 2) return xprotoSendError(kBadValue, request[1], request, length, nullptr);
-  if (!xcoreFrameResolve(id, kXcoreWantWindow, kBadWindow, request, length)) return;
-  WindowRecord *window = windowOf(id);
-  if (!window) return;
+  WindowRecord *window = nullptr;
+  if (!enterModeRequest(request, length, &window) || !window) return;
   if (!xcoreFramePerHead(request, length, 0, windowPlainCopy, const_cast<XcoreIdField *>(kWindowAt4))) return;
   windowCirculate(window, request[1]);
 }

@@ -205,6 +205,7 @@ const char *openScreens() {
   for (MetaScreenConfig *config = configRecord.metaScreens; config; config = config->next) {
     MetaScreenChange change = xscreenChangeFromConfig(config);
     if (const char *error = xscreenApplyMetaChange(config->metaScreen, &change)) return error;
+    windowKeepVisible(config->metaScreen);
   }
   // Placement references: the reference head's client-side root, 0 when it is not listed.
   for (ScreenConfig *s = configRecord.screens; s; s = s->next) {

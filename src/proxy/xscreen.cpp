@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <vector>
 
-#include "proxy/window.h"
 #include "xclient/region.h"
 #include "proxy/head.h"
 #include "proxy/korvanparser.h"
@@ -393,8 +392,8 @@ const char *xscreenApplyMetaChange(MetaScreen *screen, const MetaScreenChange *c
       }
     }
   }
-  // The shown parts, the setting or the screen's size may have changed.
-  windowKeepVisible(screen);
+  // (The callers re-place the windows kept visible: the shown parts, the setting or the size
+  // may have changed.)
   return nullptr;
 }
 // ===== end of meta screens =====

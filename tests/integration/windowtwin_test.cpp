@@ -13,12 +13,31 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
 #include "twinrun_fixture.h"
 
 namespace {
+
+// Visits the root and every window below it, each with its QueryTree answer (ok 0: failed),
+// a window before its children.
+template <typename Visit>
+void forEachWindow(Display *d, Window root, Visit visit) {
+  std::vector<Window> todo{root};
+  while (!todo.empty()) {
+    Window w = todo.back();
+    todo.pop_back();
+    Window r, parent, *children = nullptr;
+    unsigned count = 0;
+    int ok = XQueryTree(d, w, &r, &parent, &children, &count);
+    visit(w, ok, parent, children, count);
+    for (unsigned i = 0; ok && i < count; i++) todo.push_back(children[i]);
+    if (children) XFree(children);
+  }
+}
 
 // Builds the scene; the windows in creation order.
 std::vector<Window> buildScene(Display *d) {
@@ -123,15 +142,10 @@ std::string describe(Display *d, const std::vector<Window> &windows) {
     return it == index.end() ? std::string("?") : "w" + std::to_string(it->second);
   };
   std::ostringstream out;
-  std::vector<Window> todo{root};
-  while (!todo.empty()) {
-    Window w = todo.back();
-    todo.pop_back();
-    Window r, parent, *children = nullptr;
-    unsigned count = 0;
-    if (!XQueryTree(d, w, &r, &parent, &children, &count)) {
+  forEachWindow(d, root, [&](Window w, int ok, Window parent, const Window *children, unsigned count) {
+    if (!ok) {
       out << name(w) << " QueryTree failed\n";
-      continue;
+      return;
     }
     out << name(w) << " parent " << (w == root ? "none" : name(parent)) << " children";
     for (unsigned i = 0; i < count; i++) out << ' ' << name(children[i]);
@@ -153,10 +167,27 @@ std::string describe(Display *d, const std::vector<Window> &windows) {
         out << " same-root " << (gr == root) << " at " << x << ',' << y;
     }
     out << '\n';
-    for (unsigned i = 0; i < count; i++) todo.push_back(children[i]);
-    if (children) XFree(children);
-  }
+  });
   return out.str();
+}
+
+// The absolute x of every window of the size (border included) on each screen of a display.
+std::vector<std::vector<int>> copiesOfSize(Display *d, unsigned width, unsigned height, unsigned border) {
+  std::vector<std::vector<int>> out;
+  for (int screen = 0; screen < ScreenCount(d); screen++) {
+    out.emplace_back();
+    Window root = RootWindow(d, screen);
+    forEachWindow(d, root, [&](Window w, int, Window, const Window *, unsigned) {
+      XWindowAttributes at;
+      if (w == root || !XGetWindowAttributes(d, w, &at)) return;
+      if (unsigned(at.width) != width || unsigned(at.height) != height || unsigned(at.border_width) != border) return;
+      int x, y;
+      Window child;
+      XTranslateCoordinates(d, w, root, 0, 0, &x, &y, &child);
+      out.back().push_back(x);
+    });
+  }
+  return out;
 }
 
 struct Layout {
@@ -188,6 +219,15 @@ TEST_P(WindowsThroughTarvo, TheSceneReadsBackAsDirect) {
   EXPECT_GE(std::count(a.begin(), a.end(), '\n'), 10) << a;
   EXPECT_EQ(b, a);
   if (getenv("TARVO_SHOW_SCENE")) printf("%s", a.c_str());
+  // The real display holds one copy per head, placed by the head's offset in the meta screen.
+  XSync(proxied, False);
+  Display *behind = XOpenDisplay(twin.behindDisplay().c_str());
+  ASSERT_NE(behind, nullptr);
+  auto copies = copiesOfSize(behind, 320, 220, 2);
+  ASSERT_EQ(copies.size(), GetParam().screens.size());
+  for (auto &screen : copies) EXPECT_EQ(screen.size(), 1u);
+  if (copies.size() == 2 && copies[0].size() == 1 && copies[1].size() == 1) EXPECT_EQ(copies[0][0] - copies[1][0], 800);
+  XCloseDisplay(behind);
   // xwininfo sees the same tree, ids aside.
   auto strip = [](std::string text) {
     std::string out;
@@ -206,6 +246,55 @@ TEST_P(WindowsThroughTarvo, TheSceneReadsBackAsDirect) {
   EXPECT_EQ(strip(treeProxied), strip(treeDirect));
   XCloseDisplay(proxied);
   XCloseDisplay(direct);
+}
+
+// A window manager reparents a client's window into its frame, adds it to its save set and
+// exits: the window survives, mapped, under the root; afterwards a new top-level maps at once.
+std::string saveSetScene(const std::string &display) {
+  Display *client = XOpenDisplay(display.c_str());
+  Display *manager = XOpenDisplay(display.c_str());
+  if (!client || !manager) return "no connection";
+  Window root = DefaultRootWindow(client);
+  Window window = XCreateSimpleWindow(client, root, 30, 40, 200, 100, 1, 0, 0);
+  XSync(client, False);
+  XSelectInput(manager, DefaultRootWindow(manager), SubstructureRedirectMask);
+  Window frame = XCreateSimpleWindow(manager, DefaultRootWindow(manager), 20, 20, 220, 130, 0, 0, 0);
+  XAddToSaveSet(manager, window);
+  XReparentWindow(manager, window, frame, 10, 20);
+  XMapWindow(manager, window);
+  XMapWindow(manager, frame);
+  XSync(manager, False);
+  XCloseDisplay(manager);
+  // The manager's close is done once a later request of the client has been answered.
+  XSync(client, False);
+  usleep(200000);
+  Window later = XCreateSimpleWindow(client, root, 300, 300, 50, 50, 0, 0, 0);
+  XMapWindow(client, later);
+  XSync(client, False);
+  std::ostringstream out;
+  for (Window w : {window, later}) {
+    XWindowAttributes at;
+    Window r, parent, *children = nullptr;
+    unsigned count = 0;
+    if (!XGetWindowAttributes(client, w, &at) || !XQueryTree(client, w, &r, &parent, &children, &count)) {
+      out << "gone\n";
+      continue;
+    }
+    if (children) XFree(children);
+    out << (parent == root ? "under the root" : "elsewhere") << " map " << at.map_state << " at " << at.x << ','
+        << at.y << ' ' << at.width << 'x' << at.height << '\n';
+  }
+  XCloseDisplay(client);
+  return out.str();
+}
+
+TEST(WindowSaveSetThroughTarvo, TheManagedWindowSurvivesItsManager) {
+  tarvoBlockSignals();
+  TwinRun twin;
+  ASSERT_EQ(twin.start(), "");
+  std::string direct = saveSetScene(twin.directDisplay());
+  EXPECT_EQ(direct, "under the root map 2 at 30,40 200x100\nunder the root map 2 at 300,300 50x50\n");
+  EXPECT_EQ(saveSetScene(twin.proxyDisplay()), direct);
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, WindowsThroughTarvo,

@@ -5,6 +5,7 @@
 #include "fakecore.h"
 #include "proxy/clientconnection.h"
 #include "proxy/head.h"
+#include "proxy/korvanparser.h"
 #include "proxy/resource.h"
 #include "proxy/window.h"
 #include "proxy/xproxy.h"
@@ -183,6 +184,39 @@ TEST_P(XcoreWindowTest, MapConfigureUnmapAndDestroyReachTreeAndHeads) {
   EXPECT_EQ(window(a), nullptr);
   EXPECT_EQ(sent().size(), 4u);
   EXPECT_TRUE(core.messages(c).empty());
+}
+
+TEST_P(XcoreWindowTest, ForgetBitGravityReachesTheHeadsButNotTheRecord) {
+  uint32_t saved = configRecord.workarounds;
+  configRecord.workarounds |= kWorkaroundForgetBitGravity;
+  uint32_t id = c.id(1);
+  core.send(c, createWindow(id, screen->root, 0, 0, 10, 10, 0, 0x10, {4}));  // bit gravity 4 (NorthEast)
+  configRecord.workarounds = saved;
+  ASSERT_NE(window(id), nullptr);
+  EXPECT_EQ(window(id)->bitGravity, 4);
+  auto copies = sent();
+  ASSERT_EQ(copies.size(), 2u);
+  for (auto &copy : copies) {
+    ASSERT_EQ(s32(copy, 28) & 0x10, 0x10u);
+    EXPECT_EQ(s32(copy, 32), 0u) << "Forget on the heads";
+  }
+}
+
+TEST_P(XcoreWindowTest, MappingIntoAHiddenPartMovesTheCopiesToo) {
+  // Two heads of 320 in the 640 wide screen; the right one shows nothing now.
+  core.heads()[1]->rect.width = 0;
+  screen->keepWindowsVisible = 50;
+  windowKeepVisible(screen);
+  ASSERT_TRUE(screen->hiddenParts);
+  uint32_t id = c.id(1);
+  core.send(c, createWindow(id, screen->root, 500, 10, 100, 40, 0));
+  sent();
+  core.send(c, oneWindow(kMapWindow, id));
+  EXPECT_EQ(window(id)->x, 270);  // 50 of its 100 columns stay on the left head
+  int moves = 0;
+  for (auto &r : sent())
+    if (r[0] == kConfigureWindow && s16(r, 8) == 0x3 && int32_t(s32(r, 12)) == 270) moves++;
+  EXPECT_EQ(moves, 2) << "each head's copy follows";
 }
 
 INSTANTIATE_TEST_SUITE_P(BothOrders, XcoreWindowTest, ::testing::Values(false, true));
