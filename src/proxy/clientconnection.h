@@ -98,6 +98,11 @@ struct ClientConnection {
   // ===== multimedia =====
   Order *multimediaRecheck;      // re-checks a client left unread while its stream is busy
   // ===== end of multimedia =====
+  // ===== request regions =====
+  // Set while the drawing request being handled built requestRegion (in meta screen
+  // coordinates) for head culling; every other request leaves it 0 and is never culled.
+  uint8_t requestRegionActive;
+  // ===== end of request regions =====
 };
 
 // Process-wide values set around each handling (NULL between handlings).

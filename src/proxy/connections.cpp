@@ -15,6 +15,7 @@
 #include "proxy/xdmcp.h"
 #include "proxy/xproto.h"
 #include "proxy/xscreen.h"
+#include "xclient/region.h"
 #include "support/logging.h"
 #include "support/orders.h"
 #include "support/strings.h"
@@ -77,6 +78,7 @@ void freeClientRecord(ClientConnection *client) {
   free(client->saveSet);  // (emptied at the close unless the client was retained)
   free(client->peerIdentity);
   free(client->programName);
+  regionDestroy(client->requestRegion);
   free(client);
 }
 

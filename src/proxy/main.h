@@ -252,6 +252,20 @@ Head *mainHeadAt(MetaScreen *metaScreen, int32_t x, int32_t y);
 uint32_t mainSetLastTime(uint32_t time);
 // ===== end of head geometry =====
 
+// ===== head images =====
+struct VisualRecord;
+// Reads a client pixmap back from a head (width x height at 0, 0, all planes, ZPixmap) as an
+// image in the clients' layout with the pixmap's pixels of its meta visual. NULL with
+// "XGetImage(display=%s pixmap=0x%x) failed" on the Xhint channel.
+XImage *mainGetPixmapImage(uint32_t pixmap, uint32_t width, uint32_t height, Head *head);
+// A new image in the clients' layout (ZPixmap for depths of 2 or more) of width x height
+// holding the rectangle at x, y of an image of the head's layout, each pixel masked to the
+// depth and, when the meta visual needs conversion on the head, brought back to it. Parts
+// outside the source stay 0. NULL when out of memory or the depth has no format.
+XImage *mainCreateHeadImage(Head *head, XImage *source, int x, int y, int width, int height,
+                            const VisualRecord *metaVisual, uint32_t depth);
+// ===== end of head images =====
+
 // ===== pointer state =====
 // Which head holds the pointer and where (ProxyState: pointerHead, pointerX, pointerY), the
 // pointer moves between heads, queries of the real pointer and the pointer poll. `device` is

@@ -308,3 +308,23 @@ void xcoreSelectionEvent(uint8_t *event);
 void xcoreClientMessage(uint8_t *event);
 void xcoreMappingNotify(uint8_t *event);
 // ===== end of core event handlers =====
+// ===== drawing, text and image requests =====
+// Reply-callback tags: 62 follows every copy of a CopyArea or CopyPlane whose exposure events
+// are merged (argument 1 when the source is a pixmap); 73 carries a GetImage piece record.
+constexpr uint8_t kXcoreReplyTagCopyExposures = 62;
+constexpr uint8_t kXcoreReplyTagImagePiece = 73;
+// Drawing (xcoredraw.cpp): ClearArea, CopyArea, CopyPlane, the Poly and Fill requests 64-71
+// (one handler reading the opcode) and the text requests.
+void xcoreClearArea(uint8_t *request, uint32_t length);
+void xcoreCopyArea(uint8_t *request, uint32_t length);
+void xcoreCopyPlane(uint8_t *request, uint32_t length);
+void xcorePolyDraw(uint8_t *request, uint32_t length);
+void xcorePolyText8(uint8_t *request, uint32_t length);
+void xcorePolyText16(uint8_t *request, uint32_t length);
+void xcoreImageText8(uint8_t *request, uint32_t length);
+void xcoreImageText16(uint8_t *request, uint32_t length);
+// Images (xcoreimage.cpp).
+void xcorePutImage(uint8_t *request, uint32_t length);
+void xcoreGetImage(uint8_t *request, uint32_t length);
+void xcoreGetImageReply(uint8_t *reply, uint32_t length);
+// ===== end of drawing, text and image requests =====

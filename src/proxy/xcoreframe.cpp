@@ -134,7 +134,7 @@ uint8_t *xcoreFrameCopyForHead(const uint8_t *request, uint32_t length, DisplayC
 int xcoreFrameHeadCulled(const Head *head) {
   if (!xproxyCullingHeadCount || !head || !head->culling) return 0;
   ClientConnection *client = xproxyCurrentClient;
-  if (!client || !client->requestRegion) return 0;
+  if (!client || !client->requestRegion || !client->requestRegionActive) return 0;
   return regionContainsRect(head->rect.x, head->rect.y, head->rect.width, head->rect.height,
                             client->requestRegion) == 0;
 }

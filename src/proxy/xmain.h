@@ -30,6 +30,12 @@ uint8_t xmainAllocExtensionOpcode();
 // Multiplies the point by the head's zoom factors (each product truncated toward zero) when
 // they are not both 1.0.
 void xmainScalePoint(int32_t *x, int32_t *y, const Head *head);
+// ===== image scaling =====
+// Scales the image by the head's zoom factors (a new image, owned; the old one destroyed when
+// *owned) unless both are 1.0; with copy, the result is then copied into a new image in the
+// head's display layout (owned). NULL with an out-of-memory line on failure.
+XImage *xmainScaleImage(XImage *image, int copy, int *owned, Head *head);
+// ===== end of image scaling =====
 // Set when XTEST is served through the remote-control library (XTEST added by the proxy).
 extern int xtestEmulated;
 // Attaches the remote-control library with the injection capability to the display: NULL or

@@ -435,6 +435,51 @@ uint32_t xproxyCreateCursor(CursorRecord *cursor, ClientConnection *client, Head
 // ===== end of cursors =====
 // ===== end of request routing helpers =======================================================
 
+// ===== request regions and head images =====
+struct _XImage;
+struct Region;
+struct ImageFormat;
+// The layout clients use for images of the format and depth (the setup's formats and orders);
+// 0 when the depth has no pixmap format (ZPixmap) or the format is unknown.
+int xproxyClientImageFormat(ImageFormat *out, uint32_t format, uint32_t depth);
+// The layout of the head's real display for the format and depth (the client layout without a
+// display).
+int xproxyHeadImageFormat(ImageFormat *out, const Head *head, uint32_t format, uint32_t depth);
+// The drawable the current client's last resolved id names, as the rectangle it covers on its
+// meta screen: a window (or a meta screen root) at its position, a pixmap at 0, 0 (isWindow 0:
+// a pixmap is never culled). The record, or NULL when the id names no drawable.
+struct XproxyRequestArea {
+  int32_t x, y;           // the drawable's origin on its meta screen
+  uint32_t width, height;
+  uint8_t isWindow;
+};
+const void *xproxyCurrentRequestArea(XproxyRequestArea *area);
+// The client's request region becomes the rectangle (computed in 64 bits, clipped to the
+// drawable), or the whole drawable, moved to meta screen coordinates; culling reads it while
+// the request is handled. NULL when the request names no window (nothing is culled then).
+Region *xproxySetRequestRegion(int64_t x, int64_t y, int64_t width, int64_t height);
+Region *xproxySetRequestRegionWhole();
+// Adds one box (x0, y0 inclusive, x1, y1 exclusive, drawable coordinates in 64 bits) to the
+// region being built: clipped to the drawable first so that no 16-bit wrap can move it.
+void xproxyAddRequestBox(const XproxyRequestArea &area, int64_t x0, int64_t y0, int64_t x1, int64_t y1);
+// Starts (emptied) and finishes (validated, active) a region built box by box; Begin gives
+// NULL when the request names no window.
+Region *xproxyBeginRequestRegion(XproxyRequestArea *area);
+void xproxyEndRequestRegion();
+// Clears the active mark at the end of a drawing request.
+void xproxyClearRequestRegion();
+
+// An image as the head needs it: the image itself when no pixel conversion is needed and its
+// depth and layout suit the head; else a new ZPixmap image of the head's depth (the base
+// depth of an emulated visual) with every pixel copied and, where needed, converted. NULL with
+// an out-of-memory line on the problem channel.
+_XImage *xproxyConvertImageForHead(_XImage *image, const VisualRecord *visual, Head *head, int width, int height);
+// The twin: a copy of the image at another depth (pixels copied, no conversion).
+_XImage *xproxyConvertImageDepth(_XImage *image, uint32_t depth, Head *head);
+// The other twin: the image copied into one new image of the depth; the given one destroyed.
+_XImage *xproxyConvertImageStatic(_XImage *image, uint32_t depth, Head *head);
+// ===== end of request regions and head images =====
+
 // ===== Start-up, run, reset and exit ========================================================
 #include <string>
 #include <vector>

@@ -13,6 +13,10 @@
 #include "proxy/xproto.h"
 #include "proxy/xproxy.h"
 #include "proxy/xscreen.h"
+#include "proxy/window.h"
+#include "proxy/resourcetable.h"
+#include "proxy/clientconnection.h"
+#include "xclient/region.h"
 
 namespace {
 constexpr uint32_t kEnterLeave = 0x30;
@@ -120,3 +124,87 @@ int miscWriteServerRequest(DisplayConnection *connection, const uint8_t *request
   }
   return 1;
 }
+
+// ===== request regions =====
+namespace {
+Region *freshRequestRegion(ClientConnection *client) {
+  if (!client->requestRegion) client->requestRegion = regionCreate();
+  if (client->requestRegion) regionResetRect(client->requestRegion, 0, 0, 0, 0);
+  return client->requestRegion;
+}
+}  // namespace
+
+const void *xproxyCurrentRequestArea(XproxyRequestArea *area) {
+  ClientConnection *client = xproxyCurrentClient;
+  *area = XproxyRequestArea{};
+  if (!client || !client->cachedRecord) return nullptr;
+  switch (client->cachedType) {
+    case kResourceWindow: {
+      auto *window = static_cast<const WindowRecord *>(client->cachedRecord);
+      *area = XproxyRequestArea{window->x, window->y, window->width, window->height, 1};
+      return window;
+    }
+    case kResourceHeadRoot: {
+      const MetaScreen *screen = static_cast<const Head *>(client->cachedRecord)->metaScreen;
+      if (!screen) return nullptr;
+      *area = XproxyRequestArea{0, 0, screen->width, screen->height, 1};
+      return client->cachedRecord;
+    }
+    case kResourcePixmap: {
+      auto *pixmap = static_cast<const PixmapRecord *>(client->cachedRecord);
+      *area = XproxyRequestArea{0, 0, pixmap->width, pixmap->height, 0};
+      return pixmap;
+    }
+    default: return nullptr;
+  }
+}
+
+Region *xproxyBeginRequestRegion(XproxyRequestArea *area) {
+  ClientConnection *client = xproxyCurrentClient;
+  if (!client) return nullptr;
+  client->requestRegionActive = 0;
+  if (!xproxyCurrentRequestArea(area) || !area->isWindow) return nullptr;
+  return freshRequestRegion(client);
+}
+
+void xproxyAddRequestBox(const XproxyRequestArea &area, int64_t x0, int64_t y0, int64_t x1, int64_t y1) {
+  ClientConnection *client = xproxyCurrentClient;
+  if (!client || !client->requestRegion) return;
+  x0 = std::max<int64_t>(x0, 0);
+  y0 = std::max<int64_t>(y0, 0);
+  x1 = std::min<int64_t>(x1, area.width);
+  y1 = std::min<int64_t>(y1, area.height);
+  if (x1 <= x0 || y1 <= y0) return;
+  regionUnionRect(client->requestRegion, int32_t(area.x + x0), int32_t(area.y + y0), uint32_t(x1 - x0),
+                  uint32_t(y1 - y0));
+}
+
+void xproxyEndRequestRegion() {
+  ClientConnection *client = xproxyCurrentClient;
+  if (!client || !client->requestRegion) return;
+  // Without memory the region stays as it was: culling then stays off for this request.
+  client->requestRegionActive = regionValidate(client->requestRegion) == nullptr;
+}
+
+void xproxyClearRequestRegion() {
+  if (xproxyCurrentClient) xproxyCurrentClient->requestRegionActive = 0;
+}
+
+Region *xproxySetRequestRegion(int64_t x, int64_t y, int64_t width, int64_t height) {
+  XproxyRequestArea area;
+  Region *region = xproxyBeginRequestRegion(&area);
+  if (!region) return nullptr;
+  xproxyAddRequestBox(area, x, y, x + width, y + height);
+  xproxyEndRequestRegion();
+  return region;
+}
+
+Region *xproxySetRequestRegionWhole() {
+  XproxyRequestArea area;
+  Region *region = xproxyBeginRequestRegion(&area);
+  if (!region) return nullptr;
+  xproxyAddRequestBox(area, 0, 0, area.width, area.height);
+  xproxyEndRequestRegion();
+  return region;
+}
+// ===== end of request regions =====
