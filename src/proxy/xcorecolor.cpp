@@ -55,10 +55,6 @@ EmulatedColormap *emulatedPrimary(const ColormapShadow *shadow) {
   return shadow->emulated;
 }
 
-DisplayConnection *firstConnection() {
-  ClientConnection *client = xproxyCurrentClient;
-  return client && client->displayCount ? client->displays[0] : nullptr;
-}
 
 bool exactListLength(uint8_t *request, uint32_t length, const XcoreRequestShape &shape, uint32_t countOffset) {
   if (!xcoreFrameEnter(request, length, shape)) return false;
@@ -95,7 +91,7 @@ uint8_t *forwardToPrimary(const uint8_t *request, uint32_t length, const Colorma
 }
 
 void pushTag(uint8_t tag, uintptr_t argument) {
-  if (DisplayConnection *connection = firstConnection()) xproxyPushReplyCallback(connection, tag, argument, nullptr);
+  if (DisplayConnection *connection = xcoreFrameConnection()) xproxyPushReplyCallback(connection, tag, argument, nullptr);
 }
 
 // A StoreColors of one item at the given pixel; 0 when the output cannot grow.
@@ -115,7 +111,7 @@ int writeStoreColor(DisplayConnection *connection, uint32_t colormap, uint32_t p
 // Colours stored into the real colormap of every head that emulates the shadow's visual, each
 // at that head's pixel.
 void storeOnEmulatedHeads(const ColormapShadow *shadow, const XColor *colours, size_t count) {
-  DisplayConnection *connection = firstConnection();
+  DisplayConnection *connection = xcoreFrameConnection();
   if (!connection || !shadow->screen || count == 0) return;
   for (Head *head = shadow->screen->heads; head; head = head->next) {
     if (!emulatedVisualOn(head, shadow->visual)) continue;
@@ -161,12 +157,6 @@ bool allocEmulated(ColormapShadow *shadow, EmulatedColormap *emulated, XColor *c
   }
   storeOnEmulatedHeads(shadow, colour, 1);
   return true;
-}
-
-// An error in place of a reply, at the reply's sequence.
-void replyAsError(ClientConnection *client, uint8_t major, uint8_t code, uint32_t badValue) {
-  uint8_t request[4] = {major, 0, 1, 0};
-  core11GSendError(code, badValue, request, 4, uint16_t(client->replySequence), nullptr, client);
 }
 
 // A name of the request as a NUL-terminated string, and its RGB when the colour database knows it.
@@ -276,9 +266,6 @@ void xcoreCreateColormap(uint8_t *request, uint32_t length) {
 }
 
 namespace {
-int plainCopy(Head *head, DisplayConnection *connection, const uint8_t *request, uint32_t length, void *fields) {
-  return xcoreFrameCopyForHead(request, length, connection, head, static_cast<const XcoreIdField *>(fields)) != nullptr;
-}
 const XcoreIdField kColormapAt4[] = {{4, kResourceColormap}, {0, 0}};
 }  // namespace
 
@@ -291,7 +278,7 @@ void xcoreFreeColormap(uint8_t *request, uint32_t length) {
   if (shadow->screen && shadow->screen->headCount > 1)
     if (const char *failure = xproxySyncClient(xproxyCurrentClient)) LOG(logChannelProblem, "%s", failure);
   xproxyCurrentClient->cachedScreen = shadow->screen;
-  xcoreFramePerHead(request, length, 0, plainCopy, const_cast<XcoreIdField *>(kColormapAt4));
+  xcoreFramePerHead(request, length, 0, xcoreFramePlainCopy, const_cast<XcoreIdField *>(kColormapAt4));
   resourceFree(shadow->id, 0);
 }
 
@@ -354,7 +341,7 @@ void xcoreInstallColormap(uint8_t *request, uint32_t length) {
   static const XcoreRequestShape shape{"bbsi", 8, XcoreShape::Fixed, 0, 0};
   if (!xcoreFrameEnter(request, length, shape)) return;
   resourceCacheDrawable(xproxyCurrentClient, wireGet32(request + 4));
-  xcoreFramePerHead(request, length, 0, plainCopy, const_cast<XcoreIdField *>(kColormapAt4));
+  xcoreFramePerHead(request, length, 0, xcoreFramePlainCopy, const_cast<XcoreIdField *>(kColormapAt4));
 }
 
 void xcoreUninstallColormap(uint8_t *request, uint32_t length) { xcoreInstallColormap(request, length); }
@@ -432,7 +419,7 @@ void allocReply(uint8_t *reply, uint32_t length, uint8_t tag, uint32_t pixelAt, 
   if (isDynamic(shadow->visual)) {
     ResourceColor colour{pixel, uint16_t(wireGet16(reply + colourAt)), uint16_t(wireGet16(reply + colourAt + 2)),
                          uint16_t(wireGet16(reply + colourAt + 4)), 7};
-    if (!resourceAddColor(client, shadow, &colour)) return replyAsError(client, tag, kBadAlloc, 0);
+    if (!resourceAddColor(client, shadow, &colour)) return xcoreFrameReplyError(client, tag, kBadAlloc, 0);
   }
   xcoreFrameWriteReply(reply, length, layout);
 }
@@ -532,7 +519,7 @@ void cellsReply(uint8_t *reply, uint32_t length, uint8_t tag) {
   } else if (isDynamic(shadow->visual)) {
     recorded = resourceAddColorCells(client, shadow, pixels.data(), pixelCount, masks.data(), maskCount);
   }
-  if (!recorded) return replyAsError(client, tag, kBadAlloc, 0);
+  if (!recorded) return xcoreFrameReplyError(client, tag, kBadAlloc, 0);
   xcoreFrameWriteReply(reply, length, "bbsissI");
 }
 }  // namespace

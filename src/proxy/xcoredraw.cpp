@@ -43,9 +43,6 @@ const XcoreIdField kDrawableGC[] = {{4, kResourceWindow}, {8, kResourceGC}, {0, 
 const XcoreIdField kClearFields[] = {{4, kResourceWindow}, {0, 0}};
 const XcoreIdField kCopyFields[] = {{4, kResourceWindow}, {8, kResourceWindow}, {12, kResourceGC}, {0, 0}};
 
-int plainCopy(Head *head, DisplayConnection *connection, const uint8_t *request, uint32_t length, void *fields) {
-  return xcoreFrameCopyForHead(request, length, connection, head, static_cast<const XcoreIdField *>(fields)) != nullptr;
-}
 
 // A request with a list of `unit`-byte entries after `fixed` bytes: BadLength and false when
 // the list is no whole number of entries.
@@ -237,7 +234,7 @@ void imageText(uint8_t *request, uint32_t length, uint32_t charBytes) {
   RegionScope scope;
   cacheDrawable(wireGet32(request + 4));
   if (xproxyCullingHeadCount) xproxySetRequestRegionWhole();
-  xcoreFramePerHead(request, length, 0, plainCopy, const_cast<XcoreIdField *>(kDrawableGC));
+  xcoreFramePerHead(request, length, 0, xcoreFramePlainCopy, const_cast<XcoreIdField *>(kDrawableGC));
 }
 
 // ----- Copies -----------------------------------------------------------------------------------
@@ -324,7 +321,7 @@ void xcoreClearArea(uint8_t *request, uint32_t length) {
       else xproxySetRequestRegion(0, 0, 0, 0);
     }
   }
-  xcoreFramePerHead(request, length, 0, plainCopy, const_cast<XcoreIdField *>(kClearFields));
+  xcoreFramePerHead(request, length, 0, xcoreFramePlainCopy, const_cast<XcoreIdField *>(kClearFields));
 }
 
 void xcoreCopyArea(uint8_t *request, uint32_t length) {
@@ -350,7 +347,7 @@ void xcorePolyDraw(uint8_t *request, uint32_t length) {
   RegionScope scope;
   cacheDrawable(wireGet32(request + 4));
   buildDrawRegion(request, length);
-  xcoreFramePerHead(request, length, 0, plainCopy, const_cast<XcoreIdField *>(kDrawableGC));
+  xcoreFramePerHead(request, length, 0, xcoreFramePlainCopy, const_cast<XcoreIdField *>(kDrawableGC));
 }
 
 void xcorePolyText8(uint8_t *request, uint32_t length) { polyText(request, length, 1); }

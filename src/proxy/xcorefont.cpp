@@ -29,10 +29,6 @@ constexpr uint32_t kWantBuffers = 1u << kResourceDbeBuffer | 1u << kResourceMbuf
 
 uint32_t pad4(uint64_t n) { return uint32_t((n + 3) & ~uint64_t(3)); }
 
-DisplayConnection *firstConnection() {
-  ClientConnection *client = xproxyCurrentClient;
-  return client && client->displayCount ? client->displays[0] : nullptr;
-}
 
 // A request with a counted list after its fixed part: at least `fixed` bytes, and exactly the
 // fixed part plus the list rounded up to 4 (the count read only once the fixed part is there).
@@ -192,10 +188,6 @@ int changeGCCopy(Head *head, DisplayConnection *connection, const uint8_t *, uin
   return connection->requestsSent != before;
 }
 
-// A copy of the request with the ids of the fields translated for the head.
-int plainCopy(Head *head, DisplayConnection *connection, const uint8_t *request, uint32_t length, void *fields) {
-  return xcoreFrameCopyForHead(request, length, connection, head, static_cast<const XcoreIdField *>(fields)) != nullptr;
-}
 const XcoreIdField kGCAt4[] = {{4, kResourceGC}, {0, 0}};
 
 // The screen the copies of a request about an id go to: the id's own, or the first.
@@ -266,7 +258,7 @@ void xcoreOpenFont(uint8_t *request, uint32_t length) {
     xprotoSendError(kBadAlloc, nameLength, request, length, nullptr);
     return;
   }
-  DisplayConnection *connection = firstConnection();
+  DisplayConnection *connection = xcoreFrameConnection();
   for (MetaScreen *screen = xscreenList; screen; screen = screen->next)
     for (Head *head = screen->heads; head; head = head->next) {
       if (xproxyFontHeadOf(head) != head) continue;
@@ -284,7 +276,7 @@ void xcoreCloseFont(uint8_t *request, uint32_t length) {
   if (!xcoreFrameEnter(request, length, shape)) return;
   uint32_t id = wireGet32(request + 4);
   if (!xcoreFrameResolve(id, kXcoreWantFont, kBadFont, request, length)) return;
-  DisplayConnection *connection = firstConnection();
+  DisplayConnection *connection = xcoreFrameConnection();
   for (MetaScreen *screen = xscreenList; screen; screen = screen->next)
     for (Head *head = screen->heads; head; head = head->next) {
       if (xproxyFontHeadOf(head) != head) continue;
@@ -454,14 +446,14 @@ void xcoreCopyGC(uint8_t *request, uint32_t length) {
   }
   cacheScreenOf(sourceId);
   static const XcoreIdField fields[] = {{4, kResourceGC}, {8, kResourceGC}, {0, 0}};
-  xcoreFramePerHead(request, length, 0, plainCopy, const_cast<XcoreIdField *>(fields));
+  xcoreFramePerHead(request, length, 0, xcoreFramePlainCopy, const_cast<XcoreIdField *>(fields));
 }
 
 void xcoreSetDashes(uint8_t *request, uint32_t length) {
   static const XcoreRequestShape shape{"bbsiss", 12, XcoreShape::List, 0, 0};
   if (!exactListLength(request, length, shape, 10, 1)) return;
   cacheScreenOf(wireGet32(request + 4));
-  xcoreFramePerHead(request, length, 0, plainCopy, const_cast<XcoreIdField *>(kGCAt4));
+  xcoreFramePerHead(request, length, 0, xcoreFramePlainCopy, const_cast<XcoreIdField *>(kGCAt4));
 }
 
 void xcoreSetClipRectangles(uint8_t *request, uint32_t length) {
@@ -470,7 +462,7 @@ void xcoreSetClipRectangles(uint8_t *request, uint32_t length) {
   uint32_t id = wireGet32(request + 4);
   if (!xcoreFrameResolve(id, kXcoreWantGC, kBadGC, request, length)) return;
   if (request[1] > 3) return xprotoSendError(kBadValue, request[1], request, length, "invalid ordering");
-  if (!xcoreFramePerHead(request, length, 0, plainCopy, const_cast<XcoreIdField *>(kGCAt4))) return;
+  if (!xcoreFramePerHead(request, length, 0, xcoreFramePlainCopy, const_cast<XcoreIdField *>(kGCAt4))) return;
   // The rectangles replace a clip-mask pixmap on the server; the record lets it go too.
   auto *gc = static_cast<GCRecord *>(xproxyCurrentClient->cachedRecord);
   replacePixmap(gc->clipMask, nullptr, id);
@@ -484,6 +476,6 @@ void xcoreFreeGC(uint8_t *request, uint32_t length) {
   if (!xcoreFrameEnter(request, length, shape)) return;
   uint32_t id = wireGet32(request + 4);
   cacheScreenOf(id);
-  xcoreFramePerHead(request, length, 0, plainCopy, const_cast<XcoreIdField *>(kGCAt4));
+  xcoreFramePerHead(request, length, 0, xcoreFramePlainCopy, const_cast<XcoreIdField *>(kGCAt4));
   if (resourceLookupGC(id)) resourceFree(id, 0);
 }

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "proxy/core11g.h"
 #include "proxy/head.h"
 #include "proxy/korvanparser.h"
 #include "proxy/main.h"
@@ -158,6 +159,17 @@ void xcoreFrameRefuse(const char *format, const uint8_t *request) {
 int xcoreWorkaround(uint32_t bit) { return (configRecord.workarounds & bit) != 0; }
 
 // ===== forwarded queries =====
+void xcoreFrameReplyError(ClientConnection *client, uint8_t major, uint8_t code, uint32_t badValue) {
+  if (!client) return;
+  const uint8_t request[4] = {major, 0, 1, 0};
+  core11GSendError(code, badValue, request, sizeof request, uint16_t(client->replySequence), nullptr, client);
+}
+
+int xcoreFramePlainCopy(Head *head, DisplayConnection *connection, const uint8_t *request, uint32_t length,
+                        void *fields) {
+  return xcoreFrameCopyForHead(request, length, connection, head, static_cast<const XcoreIdField *>(fields)) != nullptr;
+}
+
 DisplayConnection *xcoreFrameConnection() {
   ClientConnection *client = xproxyCurrentClient;
   return client && client->displayCount ? client->displays[0] : nullptr;

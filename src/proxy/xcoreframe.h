@@ -70,6 +70,10 @@ struct XcoreIdField {
 };
 uint8_t *xcoreFrameCopyForHead(const uint8_t *request, uint32_t length, DisplayConnection *connection, Head *head,
                                const XcoreIdField *fields);
+// The copy builder of xcoreFramePerHead for requests whose only per-head change is their ids:
+// argument is the request's XcoreIdField list.
+int xcoreFramePlainCopy(Head *head, DisplayConnection *connection, const uint8_t *request, uint32_t length,
+                        void *fields);
 // Skips a head that culling leaves out: while culling heads exist, a flagged head whose area
 // the client's request region misses.
 int xcoreFrameHeadCulled(const Head *head);
@@ -78,6 +82,9 @@ int xcoreFrameHeadCulled(const Head *head);
 // (swapped for a client of the other byte order, in protocol order).
 void xcoreFrameReplySequence(uint8_t *reply);
 void xcoreFrameWriteReply(uint8_t *reply, uint32_t length, WireLayout layout);
+// An X error in place of a reply the proxy could not give, at the reply's sequence number, for
+// the request of the given major opcode. Nothing without a client.
+void xcoreFrameReplyError(ClientConnection *client, uint8_t major, uint8_t code, uint32_t badValue);
 
 // A request without effect: a line on the Xhint channel (format with the request's label and
 // the client's name), nothing to the server and nothing to the client.

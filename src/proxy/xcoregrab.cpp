@@ -4,6 +4,7 @@
 #include "proxy/head.h"
 #include "proxy/main.h"
 #include "proxy/resource.h"
+#include "proxy/streams.h"
 #include "proxy/window.h"
 #include "proxy/xcore.h"
 #include "proxy/xcoreframe.h"
@@ -219,11 +220,6 @@ namespace {
 constexpr uint8_t kBadValue = 2, kBadCursor = 6, kBadMatch = 8;
 constexpr uint16_t kAnyModifier = 0x8000;
 
-void sendError(uint8_t code, uint32_t value, const uint8_t *request, uint32_t length, const char *detail) {
-  ClientConnection *client = xproxyCurrentClient;
-  if (client) core11GSendError(code, value, request, length, uint16_t(client->sequence), detail, client);
-}
-
 // Modifiers are AnyModifier or a mask of the eight modifier bits.
 bool modifiersValid(uint16_t modifiers) { return modifiers == kAnyModifier || (modifiers & 0xff00) == 0; }
 
@@ -273,21 +269,21 @@ void xcoreGrabButton(uint8_t *request, uint32_t length) {
   uint8_t ownerEvents = request[1], pointerMode = request[10], keyboardMode = request[11], button = request[20];
   uint16_t eventMask = wireGet16(request + 8), modifiers = wireGet16(request + 22);
   uint32_t window = wireGet32(request + 4), confineTo = wireGet32(request + 12), cursorId = wireGet32(request + 16);
-  if (pointerMode > 1) return sendError(kBadValue, pointerMode, request, length, "pointer-mode");
-  if (keyboardMode > 1) return sendError(kBadValue, keyboardMode, request, length, "keyboard-mode");
-  if (!modifiersValid(modifiers)) return sendError(kBadValue, modifiers, request, length, "modifiers");
-  if (ownerEvents > 1) return sendError(kBadValue, ownerEvents, request, length, "owner-events");
-  if (eventMask & 0x8003) return sendError(kBadValue, eventMask, request, length, "event-mask");
+  if (pointerMode > 1) return xprotoSendError(kBadValue, pointerMode, request, length, "pointer-mode");
+  if (keyboardMode > 1) return xprotoSendError(kBadValue, keyboardMode, request, length, "keyboard-mode");
+  if (!modifiersValid(modifiers)) return xprotoSendError(kBadValue, modifiers, request, length, "modifiers");
+  if (ownerEvents > 1) return xprotoSendError(kBadValue, ownerEvents, request, length, "owner-events");
+  if (eventMask & 0x8003) return xprotoSendError(kBadValue, eventMask, request, length, "event-mask");
   if (!xcoreFrameResolve(window, kXcoreWantWindow, kBadWindow, request, length)) return;
-  if (confineTo && !windowOf(confineTo)) return sendError(kBadWindow, confineTo, request, length, "confine-to");
+  if (confineTo && !windowOf(confineTo)) return xprotoSendError(kBadWindow, confineTo, request, length, "confine-to");
   CursorRecord *cursor = nullptr;
   if (cursorId) {
     cursor = static_cast<CursorRecord *>(resourceLookupByType(cursorId, ResourceType(kResourceCursor)));
-    if (!cursor) return sendError(kBadCursor, cursorId, request, length, nullptr);
+    if (!cursor) return xprotoSendError(kBadCursor, cursorId, request, length, nullptr);
   }
   PassiveGrab values{nullptr, nullptr, window, confineTo, cursor, eventMask, modifiers, ownerEvents, button, pointerMode,
                      keyboardMode};
-  if (!replacePassiveGrab(client, values)) return sendError(11, 0, request, length, nullptr);
+  if (!replacePassiveGrab(client, values)) return xprotoSendError(11, 0, request, length, nullptr);
   if (cursor) cursor->refCount++;  // the entry's reference
   // A confine-to window other than the grab window cannot be confined to on one head alone.
   if (confineTo && confineTo != window) wirePut32(request + 12, 0);
@@ -301,7 +297,7 @@ void xcoreUngrabButton(uint8_t *request, uint32_t length) {
   if (!xcoreFrameEnter(request, length, shape)) return;
   uint16_t modifiers = wireGet16(request + 8);
   uint32_t window = wireGet32(request + 4);
-  if (!modifiersValid(modifiers)) return sendError(kBadValue, modifiers, request, length, "modifiers");
+  if (!modifiersValid(modifiers)) return xprotoSendError(kBadValue, modifiers, request, length, "modifiers");
   if (!xcoreFrameResolve(window, kXcoreWantWindow, kBadWindow, request, length)) return;
   freeMatchingGrabs(xproxyCurrentClient, window, request[1], modifiers, false);
   static const XcoreIdField fields[] = {{4, kResourceWindow}, {0, 0}};
@@ -315,16 +311,16 @@ void xcoreGrabKey(uint8_t *request, uint32_t length) {
   uint8_t ownerEvents = request[1], key = request[10], pointerMode = request[11], keyboardMode = request[12];
   uint16_t modifiers = wireGet16(request + 8);
   uint32_t window = wireGet32(request + 4);
-  if (ownerEvents > 1) return sendError(kBadValue, ownerEvents, request, length, "owner-events");
-  if (pointerMode > 1) return sendError(kBadValue, pointerMode, request, length, "pointer-mode");
-  if (keyboardMode > 1) return sendError(kBadValue, keyboardMode, request, length, "keyboard-mode");
-  if (!keyInRange(key)) return sendError(kBadValue, key, request, length, "invalid key");
-  if (!modifiersValid(modifiers)) return sendError(kBadValue, modifiers, request, length, "modifiers");
+  if (ownerEvents > 1) return xprotoSendError(kBadValue, ownerEvents, request, length, "owner-events");
+  if (pointerMode > 1) return xprotoSendError(kBadValue, pointerMode, request, length, "pointer-mode");
+  if (keyboardMode > 1) return xprotoSendError(kBadValue, keyboardMode, request, length, "keyboard-mode");
+  if (!keyInRange(key)) return xprotoSendError(kBadValue, key, request, length, "invalid key");
+  if (!modifiersValid(modifiers)) return xprotoSendError(kBadValue, modifiers, request, length, "modifiers");
   if (!xcoreFrameResolve(window, kXcoreWantWindow, kBadWindow, request, length)) return;
   ClientConnection *client = xproxyCurrentClient;
   PassiveGrab values{nullptr, nullptr, window, 0, kPassiveGrabKeyMarker, 0, modifiers, ownerEvents, key, pointerMode,
                      keyboardMode};
-  if (!replacePassiveGrab(client, values)) return sendError(11, 0, request, length, nullptr);
+  if (!replacePassiveGrab(client, values)) return xprotoSendError(11, 0, request, length, nullptr);
   static const XcoreIdField fields[] = {{4, kResourceWindow}, {0, 0}};
   PerHeadCopy how{fields, 0};
   xcoreFramePerHead(request, length, 0, copyForHead, &how);
@@ -336,8 +332,8 @@ void xcoreUngrabKey(uint8_t *request, uint32_t length) {
   uint16_t modifiers = wireGet16(request + 8);
   uint32_t window = wireGet32(request + 4);
   if (!xcoreFrameResolve(window, kXcoreWantWindow, kBadWindow, request, length)) return;
-  if (!keyInRange(request[1])) return sendError(kBadValue, request[1], request, length, "key");
-  if (!modifiersValid(modifiers)) return sendError(kBadValue, modifiers, request, length, "modifiers");
+  if (!keyInRange(request[1])) return xprotoSendError(kBadValue, request[1], request, length, "key");
+  if (!modifiersValid(modifiers)) return xprotoSendError(kBadValue, modifiers, request, length, "modifiers");
   freeMatchingGrabs(xproxyCurrentClient, window, request[1], modifiers, true);
   static const XcoreIdField fields[] = {{4, kResourceWindow}, {0, 0}};
   PerHeadCopy how{fields, 0};
@@ -413,7 +409,7 @@ void xcoreAllowEvents(uint8_t *request, uint32_t length) {
   static const XcoreRequestShape shape{"bbsi", 8, XcoreShape::Fixed, 0, 0};
   if (!xcoreFrameEnter(request, length, shape)) return;
   uint8_t mode = request[1];
-  if (mode >= 8) return sendError(kBadValue, mode, request, length, nullptr);
+  if (mode >= 8) return xprotoSendError(kBadValue, mode, request, length, nullptr);
   static const char *const names[8] = {"AsyncPointer", "SyncPointer", "ReplayPointer", "AsyncKeyboard",
                                        "SyncKeyboard", "ReplayKeyboard", "AsyncBoth", "SyncBoth"};
   ClientConnection *client = xproxyCurrentClient;
@@ -459,12 +455,12 @@ void xcoreSetInputFocus(uint8_t *request, uint32_t length) {
   ClientConnection *client = xproxyCurrentClient;
   uint8_t revertTo = request[1];
   uint32_t focus = wireGet32(request + 4), time = wireGet32(request + 8);
-  if (revertTo >= 3) return sendError(kBadValue, revertTo, request, length, "invalid revertTo");
+  if (revertTo >= 3) return xprotoSendError(kBadValue, revertTo, request, length, "invalid revertTo");
   WindowRecord *window = nullptr;
   if (focus >= 2) {
     if (!xcoreFrameResolve(focus, kXcoreWantWindow, kBadWindow, request, length)) return;
     window = windowOf(focus);
-    if (!window || !window->realized) return sendError(kBadMatch, focus, request, length, "unviewable");
+    if (!window || !window->realized) return xprotoSendError(kBadMatch, focus, request, length, "unviewable");
   }
   uint32_t now = proxyState.serverTime;
   if (time && int32_t(time - proxyState.focusTime) < 0) {
@@ -549,7 +545,7 @@ void xcoreGrabPointer(uint8_t *request, uint32_t length) {
   ClientConnection *client = xproxyCurrentClient;
   const char *name = xscreenClientName(client);
   GrabRecord *record = newGrabRecord();
-  if (!record) return sendError(11, 0, request, length, nullptr);
+  if (!record) return xprotoSendError(11, 0, request, length, nullptr);
   record->ownerEvents = request[1];
   record->window = wireGet32(request + 4);
   record->eventMask = wireGet16(request + 8);
@@ -647,7 +643,7 @@ void xcoreGrabKeyboard(uint8_t *request, uint32_t length) {
   static const XcoreRequestShape shape{"bbsiibb", 16, XcoreShape::Fixed, 0, 0};
   if (!xcoreFrameEnter(request, length, shape)) return;
   GrabRecord *record = newGrabRecord();
-  if (!record) return sendError(11, 24, request, length, nullptr);
+  if (!record) return xprotoSendError(11, 24, request, length, nullptr);
   record->ownerEvents = request[1];
   record->window = wireGet32(request + 4);
   uint32_t time = wireGet32(request + 8);

@@ -415,8 +415,7 @@ void xcoreGetImageReply(uint8_t *reply, uint32_t length) {
     ClientConnection *client = xproxyCurrentClient;
     if (client && !core11GGetImageReply(client, client->replySequence, shared->visual, uint8_t(shared->depth),
                                         shared->data, uint32_t(shared->dataLength))) {
-      uint8_t request[4] = {73, 0, 1, 0};
-      core11GSendError(kBadAlloc, 0, request, 4, client->replySequence, nullptr, client);
+      xcoreFrameReplyError(client, 73, kBadAlloc, 0);
     }
   }
   xcoreFreeImageRef(piece);

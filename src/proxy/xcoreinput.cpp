@@ -35,14 +35,6 @@ struct BestSizeRecord {
   uint16_t width, height;
 };
 
-// A reply the proxy could not build: BadAlloc for the request it answers, in its place.
-void replyBadAlloc(uint8_t opcode) {
-  ClientConnection *client = xproxyCurrentClient;
-  if (!client) return;
-  const uint8_t request[4] = {opcode, 0, 1, 0};
-  core11GSendError(11, 0, request, sizeof request, client->replySequence, nullptr, client);
-}
-
 // A size the head answered in its real pixels as the meta screen's (the inverse of the zoom
 // that xmainScalePoint applies).
 uint32_t fromHead(uint32_t size, double zoom) { return zoom > 0 ? uint32_t(size / zoom) : size; }
@@ -154,7 +146,7 @@ void xcoreListExtensionsReply(uint8_t *, uint32_t) {
   uint8_t names[128 * 256];
   uint32_t used = 0;
   unsigned count = extListNames(names, sizeof names, &used);
-  if (!core11GListExtensionsReply(xproxyCurrentClient, uint8_t(count), names, used)) replyBadAlloc(kListExtensions);
+  if (!core11GListExtensionsReply(xproxyCurrentClient, uint8_t(count), names, used)) xcoreFrameReplyError(xproxyCurrentClient, kListExtensions, 11, 0);
 }
 
 void xcoreGetKeyboardMapping(uint8_t *request, uint32_t length) {
@@ -181,7 +173,7 @@ void xcoreGetKeyboardMappingReply(uint8_t *reply, uint32_t length) {
   ClientConnection *client = xproxyCurrentClient;
   if (!client || !core11GGetKeyboardMappingReply(client, client->replySequence, keysyms, perKeycode,
                                                  rowsGiven, rowsAsked))
-    replyBadAlloc(kGetKeyboardMapping);
+    xcoreFrameReplyError(xproxyCurrentClient, kGetKeyboardMapping, 11, 0);
 }
 
 // ===== keyboard, pointer, screen saver and access =====
@@ -312,7 +304,7 @@ void xcoreListHostsReply(uint8_t *reply, uint32_t length) {
   ClientConnection *client = xproxyCurrentClient;
   if (!client || !core11GListHostsReply(client, client->replySequence, uint8_t(enabled), uint16_t(count), entries,
                                         uint32_t(bytes)))
-    replyBadAlloc(kListHosts);
+    xcoreFrameReplyError(xproxyCurrentClient, kListHosts, 11, 0);
   free(entries);
 }
 

@@ -315,10 +315,6 @@ int attributesCopy(Head *head, DisplayConnection *connection, const uint8_t *, u
   return ok;
 }
 
-// A copy of the request with the ids of the fields translated for the head.
-int windowPlainCopy(Head *head, DisplayConnection *connection, const uint8_t *request, uint32_t length, void *fields) {
-  return xcoreFrameCopyForHead(request, length, connection, head, static_cast<const XcoreIdField *>(fields)) != nullptr;
-}
 const XcoreIdField kWindowAt4[] = {{4, kResourceWindow}, {0, 0}};
 const XcoreIdField kRealWindowAt4[] = {{4, kResourceRealRoot}, {0, 0}};
 const XcoreIdField kWindowAt4And8[] = {{4, kResourceWindow}, {8, kResourceWindow}, {0, 0}};
@@ -372,7 +368,7 @@ void oneWindowRequest(uint8_t *request, uint32_t length, bool refuseRoot, const 
   }
   bool frozen = bracket && freezeBracketNeeded(window);
   if (frozen) mainSelectInputOnHeads(xproxyCurrentClient, 0);
-  int sent = xcoreFramePerHead(request, length, 0, windowPlainCopy, const_cast<XcoreIdField *>(fields));
+  int sent = xcoreFramePerHead(request, length, 0, xcoreFramePlainCopy, const_cast<XcoreIdField *>(fields));
   if (frozen) mainSelectInputOnHeads(xproxyCurrentClient, 0x20);
   if (sent) tree(window);
 }
@@ -489,7 +485,7 @@ void xcoreChangeSaveSet(uint8_t *request, uint32_t length) {
     return xprotoSendError(kBadMatch, id, request, length, nullptr);
   if (windowChangeSaveSet(xproxyCurrentClient, window, request[1]))
     return xprotoSendError(kBadAlloc, 0, request, length, nullptr);
-  xcoreFramePerHead(request, length, 0, windowPlainCopy, const_cast<XcoreIdField *>(kWindowAt4));
+  xcoreFramePerHead(request, length, 0, xcoreFramePlainCopy, const_cast<XcoreIdField *>(kWindowAt4));
 }
 
 void xcoreReparentWindow(uint8_t *request, uint32_t length) {
@@ -508,7 +504,7 @@ void xcoreReparentWindow(uint8_t *request, uint32_t length) {
   int error = windowReparent(window, parent, int16_t(wireGet16(request + 12)), int16_t(wireGet16(request + 14)),
                              xproxyCurrentClient);
   if (error) return xprotoSendError(uint8_t(error), id, request, length, nullptr);
-  xcoreFramePerHead(request, length, 0, windowPlainCopy, const_cast<XcoreIdField *>(kWindowAt4And8));
+  xcoreFramePerHead(request, length, 0, xcoreFramePlainCopy, const_cast<XcoreIdField *>(kWindowAt4And8));
 }
 
 namespace {
@@ -618,7 +614,7 @@ void xcoreConfigureWindow(uint8_t *request, uint32_t length) {
 void xcoreCirculateWindow(uint8_t *request, uint32_t length) {
   WindowRecord *window = nullptr;
   if (!enterModeRequest(request, length, &window) || !window) return;
-  if (!xcoreFramePerHead(request, length, 0, windowPlainCopy, const_cast<XcoreIdField *>(kWindowAt4))) return;
+  if (!xcoreFramePerHead(request, length, 0, xcoreFramePlainCopy, const_cast<XcoreIdField *>(kWindowAt4))) return;
   windowCirculate(window, request[1]);
 }
 // ===== end of window requests =====

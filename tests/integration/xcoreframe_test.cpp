@@ -44,12 +44,6 @@ using Bytes = std::vector<uint8_t>;
 
 std::vector<std::string> &logLines = twoHeadLogLines();
 
-uint32_t get(const Bytes &m, size_t at, size_t size, bool big) {
-  uint32_t v = 0;
-  for (size_t i = 0; i < size; i++) v |= uint32_t(m.at(at + i)) << (8 * (big ? size - 1 - i : i));
-  return v;
-}
-
 // A request in the client's byte order.
 struct Request {
   Bytes bytes;
