@@ -69,6 +69,9 @@ void xcoreUnsupportedError(uint8_t *error);
 // The handlers of the core errors 1..17 (xcorehandlers.cpp, with the default handlers): each
 // maps the error back into the client's terms and queues it in the client's ordered output of
 // the failed request, where only the first error of a request is released.
+// The steps of those handlers for an error whose bad value is a resource id, logged with name
+// and the mapped id: what an extension's error printer does with its own errors.
+void xcoreForwardIdError(uint8_t *error, const char *name);
 void xcoreBadRequest(uint8_t *error);
 void xcoreBadValue(uint8_t *error);
 void xcoreBadWindow(uint8_t *error);

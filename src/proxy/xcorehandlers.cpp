@@ -141,6 +141,10 @@ void xcoreUnsupportedError(uint8_t *error) {
   });
 }
 
+void xcoreForwardIdError(uint8_t *error, const char *name) {
+  handleServerError(error, ValueMapping::Id, [name](uint8_t *x, uint32_t v) { logHex(x, name, v); });
+}
+
 void xcoreBadRequest(uint8_t *e) {
   handleServerError(e, ValueMapping::AsIs, [](uint8_t *x, uint32_t) { logPlain(x, "BadRequest"); });
 }

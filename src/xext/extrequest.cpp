@@ -116,18 +116,6 @@ void extSendLocalReply(const uint8_t *request, uint8_t *reply, uint32_t length, 
 }
 
 void extPrintError(uint8_t *error) {
-  DisplayConnection *connection = xproxyCurrentDisplayConnection;
-  ClientConnection *client = xproxyCurrentClient;
-  if (!connection || !client) {
-    LOG_UNE();
-    return;
-  }
-  xproxyMapReplySequence(connection, wireGet16(error + 2));
-  wirePut16(error + 2, client->replySequence);
-  uint32_t value = mainServerToProxyXid(wireGet32(error + 4), connection->display);
-  wirePut32(error + 4, value);
-  error[10] = xproxyMapMajorOpcode(error[10]);
   const char *name = proxyState.errorNames[error[1]];
-  xprotoLogXError(error, "%s 0x%x", name ? name : "extension error", value);
-  mainQueueEventForClient(error, "bbsis");
+  xcoreForwardIdError(error, name ? name : "extension error");
 }

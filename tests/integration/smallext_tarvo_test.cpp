@@ -38,8 +38,6 @@ std::string linesWith(const std::string &text, const std::vector<std::string> &p
   return out;
 }
 
-int displayNumberOf(const std::string &name) { return std::atoi(name.c_str() + 1); }
-
 class SmallExtensionsThroughTarvo : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { tarvoBlockSignals(); }

@@ -226,7 +226,9 @@ TEST_P(WindowsThroughTarvo, TheSceneReadsBackAsDirect) {
   auto copies = copiesOfSize(behind, 320, 220, 2);
   ASSERT_EQ(copies.size(), GetParam().screens.size());
   for (auto &screen : copies) EXPECT_EQ(screen.size(), 1u);
-  if (copies.size() == 2 && copies[0].size() == 1 && copies[1].size() == 1) EXPECT_EQ(copies[0][0] - copies[1][0], 800);
+  if (copies.size() == 2 && copies[0].size() == 1 && copies[1].size() == 1) {
+    EXPECT_EQ(copies[0][0] - copies[1][0], 800);
+  }
   XCloseDisplay(behind);
   // xwininfo sees the same tree, ids aside.
   auto strip = [](std::string text) {

@@ -160,7 +160,7 @@ uint32_t ownerIndex() { return xproxyCurrentClient ? xproxyCurrentClient->index 
 
 class ColourTest : public CoreRequestTest, public ::testing::WithParamInterface<ColourCase> {
  protected:
-  HarnessOptions options() const override { return {GetParam().screens, GetParam().emulation}; }
+  HarnessOptions options() const override { return {GetParam().screens, GetParam().emulation, {}}; }
   void SetUp() override {
     bigOrder = GetParam().big;
     xemulationSetClientIndexFunction(ownerIndex);
@@ -220,7 +220,7 @@ INSTANTIATE_TEST_SUITE_P(Screens, ColourTest, ::testing::ValuesIn(kCases),
 // Two 8-bit heads, both byte orders.
 class ColormapTest : public CoreRequestOrderTest {
  protected:
-  HarnessOptions options() const override { return {{"320x240x8", "320x240x8"}, 0}; }
+  HarnessOptions options() const override { return {{"320x240x8", "320x240x8"}, 0, {}}; }
   uint32_t rootVisual() const { return screen->rootVisual->visualId; }
   Bytes createColormap(uint32_t id, uint32_t visual, uint32_t alloc = 0) {
     return Request(big()).b(kCreateColormap).b(alloc).s(0).i(id).i(screen->root).i(visual).done();

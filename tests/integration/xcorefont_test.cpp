@@ -244,7 +244,7 @@ INSTANTIATE_TEST_SUITE_P(ByteOrders, FontGCTest, ::testing::Values(false, true),
 // A 24-bit head that offers only an emulated 8-bit PseudoColor visual.
 class EmulatedGCTest : public CoreRequestOrderTest {
  protected:
-  HarnessOptions options() const override { return {{"320x240x24"}, kEmulatePseudoColor8 | kEmulateOnly}; }
+  HarnessOptions options() const override { return {{"320x240x24"}, kEmulatePseudoColor8 | kEmulateOnly, {}}; }
 };
 
 TEST_P(EmulatedGCTest, CreateGCCarriesTheHeadsPixelsForTheDefaults) {

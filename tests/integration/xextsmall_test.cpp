@@ -170,7 +170,9 @@ TEST_P(SmallExtensions, EveryRowRefusesLengthsItsRuleRefuses) {
         send(r.done());
         // Nothing went to the server but the round trip that keeps the error in order.
         ASSERT_LE(connection->requestsSent, before + 1);
-        if (connection->requestsSent == before + 1) EXPECT_EQ(lastWritten(4).at(0), 43);
+        if (connection->requestsSent == before + 1) {
+          EXPECT_EQ(lastWritten(4).at(0), 43);
+        }
         uint32_t sequence = client->sequence;
         std::vector<Bytes> got = messages();
         ASSERT_EQ(got.size(), 1u);

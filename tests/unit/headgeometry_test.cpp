@@ -168,7 +168,8 @@ TEST_F(HeadGeometry, RefusedChangeLeavesTheHeadAsItWas) {
     ScreenConfig values;
   };
   ScreenConfig renamedEastOfA = placement(kKorvanDirectionEast, a->clientRoot, 10, 0);
-  renamedEastOfA.name = "Renamed";
+  static char renamed[] = "Renamed";
+  renamedEastOfA.name = renamed;
   ScreenConfig badZoom = renamedEastOfA;
   badZoom.zoomX = -1, badZoom.zoomY = 1;
   ScreenConfig badReference = renamedEastOfA;

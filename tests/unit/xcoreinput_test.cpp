@@ -138,7 +138,9 @@ TEST_P(XcoreInputTest, EveryLengthRuleAnswersBadLengthWithTheLength) {
     EXPECT_EQ(requests[0][0], k.good[0]) << k.name;
     // Written in the server's order: the same bytes as a native client's request.
     FakeBytes native = k.good;
-    if (!big && k.good[0] != 114) EXPECT_EQ(requests[0], native) << k.name;
+    if (!big && k.good[0] != 114) {
+      EXPECT_EQ(requests[0], native) << k.name;
+    }
   }
   EXPECT_TRUE(core.logged("Keyboard mapping (10..11) changed by"));
   EXPECT_TRUE(core.messages(c).empty());
@@ -437,7 +439,9 @@ TEST_P(XcoreInputTest, CursorRequestsCheckTheirResources) {
     ErrorSeen e = errorOf(c, messages[0]);
     EXPECT_EQ(e.code, k.code) << k.name;
     EXPECT_EQ(e.badValue, k.badValue) << k.name;
-    if (k.detail) EXPECT_TRUE(core.logged(k.detail)) << k.name;
+    if (k.detail) {
+      EXPECT_TRUE(core.logged(k.detail)) << k.name;
+    }
   }
   EXPECT_TRUE(core.serverRequests(c).empty());
 }
