@@ -402,14 +402,22 @@ void xcoreAllocColor(uint8_t *request, uint32_t length) {
 }
 
 namespace {
+// The colormap an allocation reply belongs to (its callback taken) and the client it goes to;
+// NULL when either is missing.
+ColormapShadow *allocReplyShadow(uint8_t tag, ClientConnection **client) {
+  DisplayConnection *connection = xproxyCurrentDisplayConnection;
+  *client = connection ? connection->owner : nullptr;
+  uint32_t id = connection ? uint32_t(xproxyTakeReplyCallback(connection, tag)) : 0;
+  auto *shadow = static_cast<ColormapShadow *>(resourceLookupByType(id, kResourceColormap));
+  return *client ? shadow : nullptr;
+}
+
 // The reply of an allocation: the pixel at `at` mapped back for the colormap, the cell
 // recorded for a dynamic class; BadAlloc in its place when it cannot be recorded.
 void allocReply(uint8_t *reply, uint32_t length, uint8_t tag, uint32_t pixelAt, uint32_t colourAt, WireLayout layout) {
-  DisplayConnection *connection = xproxyCurrentDisplayConnection;
-  ClientConnection *client = connection ? connection->owner : nullptr;
-  uint32_t id = connection ? uint32_t(xproxyTakeReplyCallback(connection, tag)) : 0;
-  auto *shadow = static_cast<ColormapShadow *>(resourceLookupByType(id, kResourceColormap));
-  if (!shadow || !client) {
+  ClientConnection *client = nullptr;
+  ColormapShadow *shadow = allocReplyShadow(tag, &client);
+  if (!shadow) {
     LOG_UNE();
     return xcoreFrameWriteReply(reply, length, layout);
   }
@@ -483,11 +491,9 @@ namespace {
 // The AllocColorCells and AllocColorPlanes replies: pixels (and masks) mapped back and
 // recorded as read-write cells; the counts are bounded by the reply's words.
 void cellsReply(uint8_t *reply, uint32_t length, uint8_t tag) {
-  DisplayConnection *connection = xproxyCurrentDisplayConnection;
-  ClientConnection *client = connection ? connection->owner : nullptr;
-  uint32_t id = connection ? uint32_t(xproxyTakeReplyCallback(connection, tag)) : 0;
-  auto *shadow = static_cast<ColormapShadow *>(resourceLookupByType(id, kResourceColormap));
-  if (!shadow || !client) {
+  ClientConnection *client = nullptr;
+  ColormapShadow *shadow = allocReplyShadow(tag, &client);
+  if (!shadow) {
     LOG_UNE();
     return xcoreFrameWriteReply(reply, length, "bbsissI");
   }
