@@ -11,6 +11,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -58,9 +59,11 @@ pid_t readyParent = 0;
 Order *quietRefreshOrder = nullptr;
 uint32_t resetsServed = 0;  // xproxyResetRequests when the last reset began
 
-// Written by the handlers, read on the loop thread.
-volatile sig_atomic_t exitSignalSeen = 0;  // the number of the first exit signal
-volatile sig_atomic_t sighupSeen = 0;
+// Written by the handlers, read on the loop thread. A handler can run on any thread (the thread
+// pool's workers too), so the flags are lock-free atomics rather than plain sig_atomic_t.
+std::atomic<int> exitSignalSeen{0};  // the number of the first exit signal
+std::atomic<int> sighupSeen{0};
+static_assert(std::atomic<int>::is_always_lock_free, "signal flags must be lock-free");
 // The reset sleep's self-pipe: read end polled while sleeping, write end written by handlers.
 int sleepPipe[2] = {-1, -1};
 
@@ -427,8 +430,7 @@ void xproxyTakeSignals() {
     LOG(logChannelStep, "%s...", exitSignalText);
     xproxyRequestExit(exitSignalText);
   }
-  if (sighupSeen) {
-    sighupSeen = 0;
+  if (sighupSeen.exchange(0)) {
     LOG(logChannelStep, "Received reset signal SIGHUP...");
     xproxyRequestReset("Received reset signal SIGHUP");
     sighupFlag = 1;
@@ -442,7 +444,8 @@ void xproxyOnSighup(int) {
 
 void xproxyOnExitSignal(int signal) {
   ::signal(signal, SIG_IGN);  // it stays ignored: the exit is under way
-  if (!exitSignalSeen) exitSignalSeen = signal;
+  int none = 0;
+  exitSignalSeen.compare_exchange_strong(none, signal);
   wakeFromSignal();
 }
 

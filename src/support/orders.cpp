@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -41,8 +42,11 @@ bool stopPending = false;  // ordersStop asked for a stop that no step has retur
 int signalPipe[2] = {-1, -1};
 pid_t signalPipeOwner = 0;  // a forked child makes its own pipe: a shared one would let the
                             // parent's loop swallow the child's wake-up byte
-volatile sig_atomic_t signalStopValue = 0;
-volatile sig_atomic_t signalStopPending = 0;
+// Set by handlers, which can run on any thread (a pool worker too): lock-free atomics.
+std::atomic<uint32_t> signalStopValue{0};
+std::atomic<int> signalStopPending{0};
+static_assert(std::atomic<uint32_t>::is_always_lock_free && std::atomic<int>::is_always_lock_free,
+              "signal flags must be lock-free");
 
 // Unlinks and frees; returns the order that followed it.
 Order *listRemove(OrderList &list, Order *order) {
@@ -123,9 +127,8 @@ void signalPipeDrain(void *) {
   char bytes[64];
   while (read(signalPipe[0], bytes, sizeof bytes) > 0) {
   }
-  if (signalStopPending) {
-    signalStopPending = 0;
-    ordersStop(static_cast<uint32_t>(signalStopValue));
+  if (signalStopPending.exchange(0)) {
+    ordersStop(signalStopValue.load());
   }
 }
 
@@ -347,7 +350,7 @@ void ordersStop(uint32_t value) {
 
 void ordersStopFromSignal(uint32_t value) {
   int savedErrno = errno;
-  signalStopValue = static_cast<sig_atomic_t>(value);
+  signalStopValue = value;
   signalStopPending = 1;
   if (signalPipe[1] >= 0) {
     char byte = 1;
