@@ -42,6 +42,23 @@ struct ProtocolReader {
   uint64_t skip;         // bytes of a refused big request still to be dropped as they arrive
 };
 
+// ----- Lifetimes of client and display connection records -----
+// The rule for every record that callbacks can point at (a client, a display connection, a
+// window, a head): whoever arms an event-loop order (idle, timer, descriptor, quiet), a reply
+// callback, a deferred-output block, a poll entry or a grab that points at the record cancels
+// it on every path that frees the record (full close, retained close, KillClient, a broken
+// server connection, reset, exit). A pointer field to an order is never cleared without
+// ordersCancel (a fired one-shot timer is the exception: the loop has already ended it).
+//
+// Deferred free: a pass over a connection's input (and every handler below it) may close the
+// very record it serves. The pass holds the record; a close while it is held does everything
+// but the free and marks it closed; the last hold to end frees it. One mechanism for clients
+// and display connections (ConnectionPass in proxy/connections.h is the guard that holds).
+struct DeferredFree {
+  uint16_t holds;  // passes (and their handlers) currently using the record
+  uint8_t closed;  // closed while held: the last release frees it
+};
+
 // A connected X client, from accept to close. Allocated zeroed; listed in the global client list.
 struct ClientConnection {
   XtransConnInfo transport;  // the accepted connection; NULL once the socket is closed
@@ -49,8 +66,11 @@ struct ClientConnection {
   ClientConnection *prev;
   uint32_t index;            // slot 1..1023: resource-table index and top bits of its ids
   int fd;                    // the socket's descriptor; -1 once closed
-  Order *readOrder;          // descriptor reader, or the 8 ms one-shot timer while input is buffered
-  Order *writeOrder;
+  // Descriptor reader, or the 8 ms one-shot timer while input is buffered. Armed by flow
+  // control (miscScheduleClientReads) and the accept; cancelled by flow control, a server
+  // grab of another client and the close of the socket.
+  Order *readOrder;
+  Order *writeOrder;         // armed by the output callback; cancelled by a complete flush or the close
   Buffer input;              // bytes read and not yet cut
   ProtocolReader reader;
   OutBuffer output;
@@ -80,9 +100,7 @@ struct ClientConnection {
   DeferredOutput *deferred;      // block list in client sequence order; the head's prev is the tail
   uint16_t lastEventSequence;
   uint8_t lastEventType;         // type of the last event written to the socket
-  uint8_t busy;                  // >0 while a pass over its input or answers runs: a close then
-                                 // only marks it (closePending) and the pass releases it
-  uint8_t closePending;
+  DeferredFree life;             // held by the passes over its input and its answers
   uint32_t glxScreen;            // the current GLX screen
   uint32_t glxClientVersion;     // GLXClientInfo's version code, 0 until then
   char *programName;             // malloc'ed, or NULL
@@ -108,6 +126,26 @@ struct ClientConnection {
 // Process-wide values set around each handling (NULL between handlings).
 extern ClientConnection *xproxyCurrentClient;
 extern DisplayConnection *xproxyCurrentDisplayConnection;
+// Makes a client and a display connection current (either may be NULL) until the scope ends,
+// then restores what was current before. The records restored must outlive the scope: their
+// own pass holds them (ConnectionPass, proxy/connections.h).
+struct CurrentScope {
+  ClientConnection *previousClient;
+  DisplayConnection *previousConnection;
+  CurrentScope(ClientConnection *client, DisplayConnection *connection)
+      : previousClient(xproxyCurrentClient), previousConnection(xproxyCurrentDisplayConnection) {
+    xproxyCurrentClient = client;
+    xproxyCurrentDisplayConnection = connection;
+  }
+  // Only the client changes; the display connection stays as it is.
+  explicit CurrentScope(ClientConnection *client) : CurrentScope(client, xproxyCurrentDisplayConnection) {}
+  ~CurrentScope() {
+    xproxyCurrentClient = previousClient;
+    xproxyCurrentDisplayConnection = previousConnection;
+  }
+  CurrentScope(const CurrentScope &) = delete;
+  CurrentScope &operator=(const CurrentScope &) = delete;
+};
 // The client holding a server grab (NULL when nobody does), and the GL direct path's grab flag.
 extern ClientConnection *miscGrabbingClient;
 extern int miscLumoraGrab;

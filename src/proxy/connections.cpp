@@ -82,6 +82,13 @@ void freeClientRecord(ClientConnection *client) {
   free(client);
 }
 
+// The client's read order: every change goes through these two (a pointer to an order is never
+// dropped without cancelling it).
+void cancelClientRead(ClientConnection *client) {
+  ordersCancel(client->readOrder);
+  client->readOrder = nullptr;
+}
+
 // Closes the socket: what it takes at once is written, the rest is dropped, so that a client
 // that stopped reading cannot freeze the proxy. The output is then empty on descriptor -1.
 void closeClientSocket(ClientConnection *client) {
@@ -92,11 +99,10 @@ void closeClientSocket(ClientConnection *client) {
   client->writeOrder = nullptr;
   outbufferFree(&client->output);
   outbufferInit(&client->output, -1, armClientWriter, client);
-  ordersCancel(client->readOrder);
-  client->readOrder = nullptr;
+  cancelClientRead(client);
   ordersCancel(client->setupTimer);
   client->setupTimer = nullptr;
-  if (!client->busy) bufferFree(&client->input);  // a running pass still reads it
+  if (!client->life.holds) bufferFree(&client->input);  // a running pass still reads it
   if (client->transport)
     clientconnectionClose(client->transport);
   else if (client->fd >= 0)
@@ -169,10 +175,10 @@ ClientConnection *xproxyClientOfXid(uint32_t id) {
   return index == 0 ? nullptr : xproxyClientByIndex(index);
 }
 
-void xproxyHoldClient(ClientConnection *client) { client->busy++; }
+void xproxyHoldClient(ClientConnection *client) { client->life.holds++; }
 
 int xproxyReleaseClient(ClientConnection *client) {
-  if (--client->busy > 0 || !client->closePending) return 1;
+  if (--client->life.holds > 0 || !client->life.closed) return 1;
   freeClientRecord(client);
   return 0;
 }
@@ -184,34 +190,55 @@ void xproxyRequestReset(const char *reason) {
   ordersStop(1);
 }
 
-void xproxyCloseClient(ClientConnection *client, const char *reason, int retainAllowed) {
-  if (!client || client->closePending) return;  // fully closed already, waiting for its pass to end
+namespace {
+
+// ----- The steps of a close -----
+
+void logClientStop(ClientConnection *client, const char *reason) {
   LOG(logChannelXclient, "Client #%d stopped (%s %s reason=%s reqs=%u)", int(client->index), xscreenClientName(client),
       xproxyCloseDownModeName(client->closeDownMode), reason ? reason : "", client->sequence);
+}
+
+// A server grab it holds ends, whichever way it leaves (retained too): the others are read again.
+void endServerGrab(ClientConnection *client) {
+  if (proxyState.serverGrabClient == client) proxyState.serverGrabClient = nullptr;
   if (miscGrabbingClient == client) miscRescheduleAllClients();
+}
+
+// Output it can no longer take: deferred blocks, multimedia streams (their sinks see EOF).
+void dropClientOutputs(ClientConnection *client) {
   mainFreeDeferredOutputs(client);
   // ===== multimedia (client close) =====
-  // Its streams end with its connection, also when it is retained: their sinks see EOF and
-  // their descriptors close.
   ordersCancel(client->multimediaRecheck);
   client->multimediaRecheck = nullptr;
   if (xproxyFreeClientStreams) xproxyFreeClientStreams(client);
   // ===== end of multimedia (client close) =====
-  if (client->closeDownMode != 0 && client->setUp && retainAllowed && client->fd >= 0) {
-    // Retained: the server connections and so the client's resources stay. Its windows'
-    // event selections, passive grabs and selections are not kept by the proxy yet.
-    closeClientSocket(client);
-    client->retained = 1;
-    if (client->busy) client->reader.bytesNeeded = kReaderStopped;
-    miscScheduleClientReads(client);
-    return;
-  }
+}
+
+bool retainable(const ClientConnection *client, int retainAllowed) {
+  return client->closeDownMode != 0 && client->setUp && retainAllowed && client->fd >= 0;
+}
+
+// Retained: the socket goes; the server connections and so the client's resources stay. What
+// would go on acting for a client that is no longer there (event selections, grabs) is
+// released on the real server and in the proxy.
+void retainClient(ClientConnection *client) {
+  windowReleaseRetainedClient(client);
+  for (uint32_t i = 0; i < client->displayCount; i++) xproxyFlushOrClose(client->displays[i]);
+  closeClientSocket(client);
+  client->retained = 1;
+  if (client->life.holds) client->reader.bytesNeeded = kReaderStopped;
+  miscScheduleClientReads(client);
+}
+
+// Everything the client holds goes: server connections, socket, window-tree entries, grabs,
+// resources (with no client current), colour cells; the record leaves the client list.
+void closeClientFully(ClientConnection *client) {
   client->closeDownMode = 0;
   while (client->displayCount > 0) xproxyCloseDisplayConnection(client->displays[client->displayCount - 1]);
   free(client->displays);
   client->displays = nullptr;
   closeClientSocket(client);
-  bool wasSetUp = client->setUp;
   client->setUp = 0;
   // ===== window tree (client close) =====
   // Its save set first (its windows still stand), then its selections and grabs.
@@ -220,17 +247,34 @@ void xproxyCloseClient(ClientConnection *client, const char *reason, int retainA
   windowReleaseClientGrabs(client);
   // ===== end of window tree (client close) =====
   if (client->index != 0) {
-    ClientConnection *current = xproxyCurrentClient;
-    xproxyCurrentClient = nullptr;
+    CurrentScope none(nullptr);
     resourceFreeAllOfClient(client->index);
-    xproxyCurrentClient = current == client ? nullptr : current;
   }
   unlinkClient(client);
   if (xproxyCurrentClient == client) xproxyCurrentClient = nullptr;
-  if (wasSetUp && !client->closingForReset && !otherClientConnected(client))
-    xproxyRequestReset(strTempPrintf("End of last %s", xscreenClientName(client)));
-  if (client->busy) {
-    client->closePending = 1;
+}
+
+// The last set-up client with a socket has gone: the server resets, unless it runs without
+// resets (then retained resources stay until KillClient or SIGHUP, and clients in their setup
+// are served), or the close is the reset's own.
+void resetAfterLastClient(ClientConnection *client, bool wasSetUp) {
+  if (!wasSetUp || client->closingForReset || xproxyNoReset || otherClientConnected(client)) return;
+  xproxyRequestReset(strTempPrintf("End of last %s", xscreenClientName(client)));
+}
+
+}  // namespace
+
+void xproxyCloseClient(ClientConnection *client, const char *reason, int retainAllowed) {
+  if (!client || client->life.closed) return;  // fully closed already, waiting for its pass to end
+  logClientStop(client, reason);
+  endServerGrab(client);
+  dropClientOutputs(client);
+  if (retainable(client, retainAllowed)) return retainClient(client);
+  bool wasSetUp = client->setUp;
+  closeClientFully(client);
+  resetAfterLastClient(client, wasSetUp);
+  if (client->life.holds) {
+    client->life.closed = 1;
     client->reader.bytesNeeded = kReaderStopped;
     return;
   }
@@ -253,25 +297,21 @@ void onBufferedInput(void *argument) { miscProcessBufferedInput(static_cast<Clie
 
 // Cuts and dispatches what the client's input holds, then writes its display connections out.
 void serveClientInput(ClientConnection *client) {
-  ClientConnection *previous = xproxyCurrentClient;
-  xproxyCurrentClient = client;
-  xproxyHoldClient(client);
-  const char *reason = xproxyClientInputCutter(&client->reader, &client->input);
-  xproxyCurrentClient = previous == client ? nullptr : previous;
-  if (client->closePending) {  // a handler closed it
-    xproxyReleaseClient(client);
-    return;
+  std::string reason;
+  {
+    ConnectionPass pass(client);
+    const char *stop = xproxyClientInputCutter(&client->reader, &client->input);
+    if (pass.clientClosed()) return;  // a handler closed it
+    if (stop && client->fd >= 0) {  // (a client retained meanwhile is closed already)
+      // The reason may live in the reader, which the close frees.
+      reason = stop;
+      xproxyCloseClient(client, reason.c_str(), 1);
+      return;
+    }
+    for (uint32_t i = 0; i < client->displayCount; i++)
+      if (!xproxyFlushOrClose(client->displays[i])) return;  // that failure closed the client
   }
-  if (reason && client->fd >= 0) {  // (a client retained meanwhile is closed already)
-    // The reason may live in the reader, which the close frees.
-    std::string text = reason;
-    xproxyCloseClient(client, text.c_str(), 1);
-    xproxyReleaseClient(client);
-    return;
-  }
-  for (uint32_t i = 0; i < client->displayCount; i++)
-    if (!xproxyFlushOrClose(client->displays[i])) break;  // that failure closed the client
-  if (xproxyReleaseClient(client)) miscScheduleClientReads(client);
+  miscScheduleClientReads(client);
 }
 
 // ===== multimedia (flow control) =====
@@ -298,8 +338,8 @@ void miscReadClientInput(ClientConnection *client) {
 }
 
 void miscProcessBufferedInput(ClientConnection *client) {
-  // The one-shot timer has fired: a descriptor reader takes its place.
-  client->readOrder = nullptr;
+  // The one-shot timer has fired (or a caller replaces it): a descriptor reader takes its place.
+  cancelClientRead(client);
   if (client->fd < 0) return;
   client->readOrder = ordersAddReader(client->fd, onClientReadable, client);
   serveClientInput(client);
@@ -330,9 +370,17 @@ int miscFlushClientOutputWait(ClientConnection *client) {
 }
 
 void miscScheduleClientReads(ClientConnection *client) {
-  if (!client || client->closePending) return;
+  if (!client || client->life.closed) return;
   if (client->fd < 0) {
-    // Retained: its server connections keep being read, whatever grab is in force.
+    // Retained: its server connections keep being read, whatever grab is in force. Nobody
+    // takes its output any more: what the answers produced for it is dropped.
+    if (client->retained) {
+      if (client->output.first) {
+        outbufferFree(&client->output);
+        outbufferInit(&client->output, -1, armClientWriter, client);
+      }
+      mainFreeDeferredOutputs(client);
+    }
     for (uint32_t i = 0; i < client->displayCount; i++) xproxyArmDisplayReader(client->displays[i]);
     return;
   }
@@ -361,9 +409,8 @@ void miscScheduleClientReads(ClientConnection *client) {
       else
         client->readOrder = ordersAddReader(client->fd, onClientReadable, client);
     }
-  } else if (client->readOrder) {
-    ordersCancel(client->readOrder);
-    client->readOrder = nullptr;
+  } else {
+    cancelClientRead(client);
   }
   if (served && ownOutput <= kMiscClientOutputMark) {
     for (uint32_t i = 0; i < client->displayCount; i++) xproxyArmDisplayReader(client->displays[i]);
@@ -376,8 +423,7 @@ void miscSuspendOtherClients(ClientConnection *grabber) {
   miscGrabbingClient = grabber;
   for (ClientConnection *c = xproxyClients; c; c = c->next) {
     if (c == grabber || c->fd < 0) continue;
-    ordersCancel(c->readOrder);
-    c->readOrder = nullptr;
+    cancelClientRead(c);
     for (uint32_t i = 0; i < c->displayCount; i++) xproxyCancelDisplayReader(c->displays[i]);
   }
 }
@@ -402,27 +448,17 @@ void onDisplayReadable(void *argument) { xproxyReadDisplayConnection(static_cast
 
 void onDisplayWritable(void *argument) { xproxyFlushOrClose(static_cast<DisplayConnection *>(argument)); }
 
-// Handles input already buffered (after a sync, or when flow control lets a connection be read
-// again), then reads from the socket again.
 // One pass of the server-input cutter over the connection's input, with the connection and
-// its owner current. Afterwards a refused server setup closes the owner with its reason; else
-// flow control looks at the owner again: the answers just handled may have filled its output
-// (then this connection is no longer read), or its last setup reply may have come in.
+// its owner held and current. Afterwards a refused server setup closes the owner with its
+// reason; else flow control looks at the owner again: the answers just handled may have filled
+// its output (then this connection is no longer read), or its last setup reply may have come in.
 void serveDisplayInput(DisplayConnection *c) {
   ClientConnection *owner = c->owner;
-  DisplayConnection *previousConnection = xproxyCurrentDisplayConnection;
-  ClientConnection *previousClient = xproxyCurrentClient;
-  xproxyCurrentDisplayConnection = c;
-  xproxyCurrentClient = owner;
-  xproxyHoldClient(owner);
-  c->busy++;
-  xproxyServerInputCutter(c);
-  c->busy--;
-  xproxyCurrentDisplayConnection = previousConnection == c ? nullptr : previousConnection;
-  xproxyCurrentClient = previousClient == owner ? nullptr : previousClient;
-  bool closed = c->closePending;
-  if (closed) freeDisplayConnection(c);
-  if (!xproxyReleaseClient(owner) || closed) return;
+  {
+    ConnectionPass pass(owner, c);
+    xproxyServerInputCutter(c);
+    if (pass.clientClosed() || pass.connectionClosed()) return;
+  }
   if (owner->reader.bytesNeeded == kReaderStopped && owner->reader.stopReason[0]) {
     std::string reason = owner->reader.stopReason;
     xproxyCloseClient(owner, reason.c_str(), 0);
@@ -431,11 +467,27 @@ void serveDisplayInput(DisplayConnection *c) {
   miscScheduleClientReads(owner);
 }
 
+// The idle order of input already buffered (a sync read whole answers beyond its own): it ends
+// itself, handles them, and flow control then arms a descriptor reader (the input left holds
+// no whole answer).
 void onDisplayBufferedInput(void *argument) {
   auto *c = static_cast<DisplayConnection *>(argument);
-  c->readOrder = nullptr;
-  c->readIsIdle = 0;
+  xproxyCancelDisplayReader(c);
   serveDisplayInput(c);
+}
+
+// Whether the input holds a whole answer (the setup reply first) that no pass has handled yet.
+// Only then is an idle order armed: a part of an answer waits for the socket.
+bool displayInputComplete(const DisplayConnection *c) {
+  if (c->reader.bytesNeeded == kReaderStopped) return false;
+  const auto *data = reinterpret_cast<const uint8_t *>(c->input.data);
+  uint64_t available = c->input.length > c->readPosition ? c->input.length - c->readPosition : 0;
+  if (!data || available == 0) return false;
+  data += c->readPosition;
+  if (c->reader.bytesNeeded == 0) return available >= 8 && available >= 8 + 4 * uint64_t(data[6] | data[7] << 8);
+  if (available < 32) return false;
+  if (data[0] != 1 && data[0] != 35) return true;
+  return xprotoUnitLength(data, 0) <= available;
 }
 
 bool displayBroken(DisplayConnection *c) { return c->fd < 0; }
@@ -495,7 +547,7 @@ const char *writeSync(DisplayConnection *c) {
 const char *waitSync(DisplayConnection *c) {
   Buffer *input = &c->input;
   uint32_t from = c->readPosition;
-  if (c->busy) {
+  if (c->life.holds) {
     if (c->readPosition < c->input.length) {
       if (!bufferAppendFrom(&c->input, c->readPosition, &c->syncInput)) return OUT_OF_MEMORY_TEXT();
       c->input.length = c->readPosition;
@@ -525,10 +577,11 @@ const char *waitSync(DisplayConnection *c) {
     }
   }
   c->syncPending = 0;
-  if (!c->busy && c->input.length > 0 && !c->readIsIdle) {
-    ordersCancel(c->readOrder);
-    c->readOrder = ordersAddIdle(onDisplayBufferedInput, c);
-    c->readIsIdle = c->readOrder != nullptr;
+  // Whole answers read beyond the sync reply are handled by an idle order in place of the
+  // reader, when flow control lets the connection be read at all.
+  if (!c->life.holds && c->readOrder && !c->readIsIdle && displayInputComplete(c)) {
+    xproxyCancelDisplayReader(c);
+    xproxyArmDisplayReader(c);
   }
   return nullptr;
 }
@@ -605,8 +658,8 @@ void xproxyArmDisplayWriter(void *argument) {
 }
 
 void xproxyArmDisplayReader(DisplayConnection *c) {
-  if (c->readOrder || c->fd < 0 || c->closePending) return;
-  if (c->input.length > 0) {
+  if (c->readOrder || c->fd < 0 || c->life.closed) return;
+  if (displayInputComplete(c)) {
     c->readOrder = ordersAddIdle(onDisplayBufferedInput, c);
     c->readIsIdle = c->readOrder != nullptr;
   } else {
@@ -686,9 +739,8 @@ int xproxyFlushOrClose(DisplayConnection *c) {
 }
 
 void xproxyCloseDisplayConnection(DisplayConnection *c) {
-  if (!c || c->closePending) return;
-  ordersCancel(c->readOrder);
-  c->readOrder = nullptr;
+  if (!c || c->life.closed) return;
+  xproxyCancelDisplayReader(c);
   // Output still queued goes out as far as the socket takes it at once: a server that stopped
   // reading must not freeze the proxy.
   if (c->output.first && c->fd >= 0) outbufferFlush(&c->output);
@@ -701,7 +753,7 @@ void xproxyCloseDisplayConnection(DisplayConnection *c) {
     ::close(c->fd);
   c->transport = nullptr;
   c->fd = -1;
-  xproxyEndSequenceMap(c);
+  xproxyEndSequenceMap(c);  // queued callbacks are discarded
   if (ClientConnection *owner = c->owner) {
     for (uint32_t i = 0; i < owner->displayCount; i++) {
       if (owner->displays[i] != c) continue;
@@ -710,14 +762,10 @@ void xproxyCloseDisplayConnection(DisplayConnection *c) {
       break;
     }
   }
-  if (xproxyCurrentDisplayConnection == c || c->busy) {
-    c->reader.bytesNeeded = kReaderStopped;
-    if (c->busy) {
-      c->closePending = 1;  // its cutter frees it when it returns
-      free(c->hostName);
-      c->hostName = nullptr;
-      return;
-    }
+  c->reader.bytesNeeded = kReaderStopped;  // a cutter still running stops after its handler
+  if (c->life.holds) {
+    c->life.closed = 1;  // the pass that holds it frees it
+    return;
   }
   if (xproxyCurrentDisplayConnection == c) xproxyCurrentDisplayConnection = nullptr;
   freeDisplayConnection(c);
@@ -732,4 +780,33 @@ void xproxyReadDisplayConnection(DisplayConnection *c) {
   }
   serveDisplayInput(c);
 }
+
+// ----- Passes -----
+ConnectionPass::ConnectionPass(ClientConnection *client, DisplayConnection *connection)
+    : client_(client),
+      connection_(connection),
+      previousClient_(xproxyCurrentClient),
+      previousConnection_(xproxyCurrentDisplayConnection) {
+  if (client_) xproxyHoldClient(client_);
+  if (connection_) connection_->life.holds++;
+  xproxyCurrentClient = client;
+  xproxyCurrentDisplayConnection = connection;
+}
+
+ConnectionPass::~ConnectionPass() {
+  xproxyCurrentClient = previousClient_;
+  xproxyCurrentDisplayConnection = previousConnection_;
+  if (connection_ && --connection_->life.holds == 0 && connection_->life.closed) {
+    if (xproxyCurrentDisplayConnection == connection_) xproxyCurrentDisplayConnection = nullptr;
+    freeDisplayConnection(connection_);
+  }
+  if (client_) {
+    bool freed = client_->life.closed && client_->life.holds == 1;
+    if (freed && xproxyCurrentClient == client_) xproxyCurrentClient = nullptr;
+    xproxyReleaseClient(client_);
+  }
+}
+
+bool ConnectionPass::clientClosed() const { return client_ && client_->life.closed; }
+bool ConnectionPass::connectionClosed() const { return connection_ && connection_->life.closed; }
 // ===== end of display connections ===========================================================

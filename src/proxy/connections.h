@@ -19,13 +19,37 @@ ClientConnection *xproxyClientByIndex(uint32_t index);
 // The client whose ids carry that slot; NULL for the proxy's own ids (slot 0).
 ClientConnection *xproxyClientOfXid(uint32_t id);
 // Closes a client: retained (socket closed, server connections kept) when its close-down mode
-// asks for it, it was set up and retainAllowed; else fully. A client inside one of its own
-// passes is only marked and is freed when the pass ends (xproxyReleaseClient).
+// asks for it, it was set up and retainAllowed; else fully. A client held by a pass is only
+// marked closed and is freed when the last hold ends (xproxyReleaseClient, ConnectionPass).
+// Every order, reply callback, deferred block and grab that points at the client or one of its
+// display connections is cancelled here, on both branches.
 void xproxyCloseClient(ClientConnection *client, const char *reason, int retainAllowed);
-// A pass over a client's input or answers holds the record; the release frees a client that
-// was closed meanwhile. Returns 0 when it was freed.
+// Holds a client record (DeferredFree); the release frees a client that was closed meanwhile
+// when no other hold remains. Returns 0 when it was freed.
 void xproxyHoldClient(ClientConnection *client);
 int xproxyReleaseClient(ClientConnection *client);
+
+// One pass over a client's input or a display connection's answers: for its scope the client
+// (and the connection, when given) are held and current; leaving the scope restores what was
+// current before and frees what was closed meanwhile. A handler that closes the very records
+// of its pass leaves nothing behind: the close cancels their orders, the guard frees them.
+class ConnectionPass {
+ public:
+  explicit ConnectionPass(ClientConnection *client, DisplayConnection *connection = nullptr);
+  ~ConnectionPass();
+  ConnectionPass(const ConnectionPass &) = delete;
+  ConnectionPass &operator=(const ConnectionPass &) = delete;
+  // Closed (fully) while the pass ran: the record is still readable, but must not be used
+  // for anything else, and is freed when the pass ends.
+  bool clientClosed() const;
+  bool connectionClosed() const;
+
+ private:
+  ClientConnection *client_;
+  DisplayConnection *connection_;
+  ClientConnection *previousClient_;
+  DisplayConnection *previousConnection_;
+};
 // Asks the event loop for a reset (logged); the count of requests so far (tests read it).
 void xproxyRequestReset(const char *reason);
 extern uint32_t xproxyResetRequests;

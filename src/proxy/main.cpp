@@ -26,9 +26,13 @@ MainNoOpSender mainNoOpSender = xproxySendNoOpRequest;
 
 namespace {
 
-// Blocks given back, linked by next; and the number given to the last block taken.
+// Blocks given back, linked by next, and how many; the number given to the last block taken.
+// The pool keeps at most kDeferredPoolKeep blocks: a burst of blocks (a client far ahead of
+// its round trips) gives the rest back to the allocator, not to a pool that lives for good.
 DeferredOutput *freeBlocks;
+uint32_t freeBlockCount;
 uint32_t lastBlockNumber;
+constexpr uint32_t kDeferredPoolKeep = 64;
 
 constexpr uint8_t kEventExpose = 12;
 constexpr uint8_t kEventGraphicsExpose = 13;
@@ -108,6 +112,7 @@ DeferredOutput *takeBlock(uint32_t sequence) {
   DeferredOutput *block = freeBlocks;
   if (block) {
     freeBlocks = block->next;
+    freeBlockCount--;
   } else {
     block = static_cast<DeferredOutput *>(malloc(sizeof(DeferredOutput)));
     if (!block) {
@@ -137,8 +142,13 @@ void unlinkBlock(ClientConnection *client, DeferredOutput *block) {
 }
 
 void giveBack(DeferredOutput *block) {
+  if (freeBlockCount >= kDeferredPoolKeep) {
+    free(block);
+    return;
+  }
   block->next = freeBlocks;
   freeBlocks = block;
+  freeBlockCount++;
 }
 
 // Inserts after the last block whose sequence is not after the block's (equal sequences keep
@@ -496,6 +506,7 @@ void mainFreeDeferredPool() {
     freeBlocks = block->next;
     free(block);
   }
+  freeBlockCount = 0;
 }
 // ===== end of ordered output to clients =====
 

@@ -176,7 +176,8 @@ void mainFreeDeferredOutputs(ClientConnection *client);
 // The round trips' reply function: counts the block down and, at zero, writes it and every
 // older block.
 void mainReleaseDeferredOutput(uint8_t *reply, uintptr_t blockNumber);
-// Frees the pool of recycled blocks (at reset and when a real display closes).
+// Frees the pool of recycled blocks (at reset and when a real display closes). Between, the
+// pool keeps at most 64 blocks; blocks given back beyond them are freed.
 void mainFreeDeferredPool();
 // Until resource records exist: tells whether a drawable id names a pixmap (NULL: every
 // drawable of a GraphicsExpose without region counts as a pixmap and is written as it stands).

@@ -41,7 +41,6 @@ const char *mainProgramName = "tarvo";
 namespace {
 
 constexpr uint32_t kLow29Bits = 0x1fffffff;
-constexpr uint32_t kTraceVisuals = 0x8000000;
 
 // The 4 x 4 background pattern and the proxy's X-shaped cursor (least significant bit leftmost).
 constexpr unsigned char kPattern[4] = {0x88, 0x22, 0x44, 0x11};

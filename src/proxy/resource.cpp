@@ -99,10 +99,10 @@ void freeEverything(uint32_t index) {
 void freeSlot(uint32_t index) {
   ClientResourceTable &t = table(index);
   if (t.bucketCount == 0) return;
-  ClientConnection *current = xproxyCurrentClient;
-  xproxyCurrentClient = nullptr;
-  freeEverything(index);
-  xproxyCurrentClient = current;
+  {
+    CurrentScope none(nullptr);
+    freeEverything(index);
+  }
   free(t.buckets);
   t.buckets = nullptr;
   t.bucketCount = 0;
@@ -115,6 +115,7 @@ void freeSlot(uint32_t index) {
     if (slotOf(p->id) == index) p->ownerCopiesValid = 0;
 }
 
+// Ids the proxy hands out itself also stay clear of orphan pixmaps' ids (there are plenty).
 bool idIsUsed(uint32_t id) { return resourceLookupAny(id) || resourceFindOrphanPixmap(id); }
 
 
@@ -242,7 +243,9 @@ ResourceType resourceLookupIdType(uint32_t id, void **value) {
 int resourceIdNotNew(uint32_t id) {
   uint32_t index = slotOf(id);
   if (index == kResourceClientSlots || index == 0 || index != currentIndex()) return 1;
-  return idIsUsed(id) ? 1 : 0;
+  // An orphan pixmap no longer holds its id (the server side let go of it at the orphaning),
+  // as an X server's id is free once its owner freed it, whoever still uses the object.
+  return resourceLookupAny(id) ? 1 : 0;
 }
 
 uint32_t resourceFreeClientSlot() {
@@ -268,15 +271,13 @@ void resourceGetIdRange(uint32_t index, int serverFlag, uint32_t *min, uint32_t 
   uint64_t low = uint64_t(index) << resourceIdShift();
   if (serverFlag) low += index == 0 ? 32 : 0x40000000;
   uint64_t high = low | resourceIdMask();
-  // Every used id of the range, orphan pixmaps' included: the real server would refuse them.
+  // Every id of the range that has a record (orphan pixmaps hold no id: the client may take them).
   std::vector<uint32_t> used;
   ClientResourceTable *t = resourceTableOf(index);
   if (t)
     for (uint32_t b = 0; b < t->bucketCount; b++)
       for (ResourceRecord *r = t->buckets[b]; r; r = r->next)
         if (r->id >= low && r->id <= high) used.push_back(r->id);
-  for (PixmapRecord *p = proxyState.orphanPixmaps; p; p = p->next)
-    if (p->id >= low && p->id <= high) used.push_back(p->id);
   std::sort(used.begin(), used.end());
   used.erase(std::unique(used.begin(), used.end()), used.end());
   // Whether [a, b] still holds an id that is not used.
@@ -345,7 +346,13 @@ void resourceFreeByType(ResourceType type, uint32_t id, void *value) {
     case kResourcePixmap: resourceFreePixmap(static_cast<PixmapRecord *>(value), id != 0); break;
     case kResourceGC: freeGC(static_cast<GCRecord *>(value)); break;
     case kResourceColormap: resourceFreeColormapShadow(static_cast<ColormapShadow *>(value)); break;
-    case kResourceCursor: resourceReleaseCursor(static_cast<CursorRecord *>(value)); break;
+    case kResourceCursor: {
+      // Users that outlive the id see id 0 (no id of its own): the id may name a new cursor.
+      auto *cursor = static_cast<CursorRecord *>(value);
+      if (id != 0 && cursor->id == id) cursor->id = 0;
+      resourceReleaseCursor(cursor);
+      break;
+    }
     case kResourceFont: resourceReleaseFont(static_cast<FontRecord *>(value), id); break;
     case kResourceDbeBuffer:
     case kResourceGlxContext:
@@ -499,6 +506,9 @@ void resourceFreePixmap(PixmapRecord *pixmap, int freedById) {
   if (pixmap->refCount > 0) {
     pixmap->refCount--;
     if (freedById) {
+      // The id is free from now on: the owner's server pixmaps go (the real server keeps what
+      // still uses them), so that the id can name a new pixmap there too.
+      resourceFreeOwnerPixmaps(pixmap);
       if (pixmap->orphan) circListUnlink(&proxyState.orphanPixmaps, pixmap);
       circListPushBack(&proxyState.orphanPixmaps, pixmap);
       pixmap->orphan = 1;

@@ -43,7 +43,7 @@ PixmapRecord *resourceLookupPixmap(uint32_t id);
 // The type of the id's first record and its value; 0 when unknown.
 ResourceType resourceLookupIdType(uint32_t id, void **value);
 // 1 when the current client may not create a resource of this id: another slot's id (slot 0
-// and ids beyond the tables included), an id in use, or an orphan pixmap's id.
+// and ids beyond the tables included) or an id with a record. An orphan pixmap's id is free.
 int resourceIdNotNew(uint32_t id);
 // The lowest unused slot from 1 whose ids fit 29 bits; 0 ("UNE" logged) when none.
 uint32_t resourceFreeClientSlot();
@@ -78,6 +78,9 @@ int resourceAddHeadRoot(Head *head);
 // The server side of a pixmap at its last reference: the owner's pixmaps on every head (while
 // its raw connections hold them, through the current client's connection) and the Xlib copies.
 void resourceFreeServerPixmaps(PixmapRecord *pixmap);
+// The owner's pixmaps alone (FreePixmap through the current client's connection while they are
+// valid); they are invalid afterwards. The Xlib copies stay.
+void resourceFreeOwnerPixmaps(PixmapRecord *pixmap);
 // After an error answered a request that was to create the id: the resource is destroyed on
 // every head of its meta screen (through the proxy's Xlib connections) and its records freed.
 void resourceDestroyEverywhere(uint32_t id);
@@ -94,8 +97,10 @@ void resourceReleaseCursor(CursorRecord *cursor);
 // A pixmap record added as type 2; NULL when out of memory.
 PixmapRecord *resourceCreatePixmap(uint32_t id, MetaScreen *screen, VisualRecord *visual, uint16_t width,
                                    uint16_t height, uint16_t depth);
-// One reference less; a pixmap whose id was freed meanwhile waits in the orphan list. At no
-// reference the server pixmaps and the Xlib copies are freed, then the record.
+// One reference less; a pixmap whose id was freed meanwhile waits in the orphan list, its
+// owner's server pixmaps freed at once (what uses them keeps them on the real server) and its
+// id free for a new resource. At no reference the server pixmaps and the Xlib copies are
+// freed, then the record.
 void resourceFreePixmap(PixmapRecord *pixmap, int freedById);
 // One more user of the pixmap; a user of another client gets Xlib copies of it on every head
 // (they keep the pixels when the owner's connection goes).

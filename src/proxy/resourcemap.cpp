@@ -228,8 +228,9 @@ void resourceDestroyEverywhere(uint32_t id) {
 
 void resourceSharePixmap(PixmapRecord *pixmap, uint32_t userId) {
   pixmap->refCount++;
-  if (slotOf(userId) == slotOf(pixmap->id) || pixmap->copies || !pixmap->screen || !pixmap->width ||
-      !pixmap->height)
+  // Without the owner's server pixmaps (an orphan's are gone) there is nothing to copy from.
+  if (slotOf(userId) == slotOf(pixmap->id) || pixmap->copies || !pixmap->ownerCopiesValid || !pixmap->screen ||
+      !pixmap->width || !pixmap->height)
     return;
   if (xproxyCurrentClient)
     if (const char *error = xproxySyncClient(xproxyCurrentClient)) {
@@ -272,7 +273,7 @@ uint32_t resourcePixmapServerId(PixmapRecord *pixmap, Head *head) {
   return pixmap->id;
 }
 
-void resourceFreeServerPixmaps(PixmapRecord *pixmap) {
+void resourceFreeOwnerPixmaps(PixmapRecord *pixmap) {
   ClientConnection *c = xproxyCurrentClient;
   if (pixmap->ownerCopiesValid && pixmap->screen && c && c->displayCount > 0 && c->displays[0]) {
     for (Head *h = pixmap->screen->heads; h; h = h->next) {
@@ -281,6 +282,12 @@ void resourceFreeServerPixmaps(PixmapRecord *pixmap) {
       if (request) memcpy(request + 4, &serverId, 4);
     }
   }
+  // Without a current client the owner's connections are closing: the real server frees them.
+  pixmap->ownerCopiesValid = 0;
+}
+
+void resourceFreeServerPixmaps(PixmapRecord *pixmap) {
+  resourceFreeOwnerPixmaps(pixmap);
   while (PixmapCopy *copy = pixmap->copies) {
     if (copy->head && copy->head->display) {
       XFreePixmap(copy->head->display, copy->pixmap);

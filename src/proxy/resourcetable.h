@@ -77,12 +77,19 @@ struct PixmapCopy {
   uint32_t pixmap;   // the Xlib pixmap id
 };
 
+// Lifetime: created with its id (resourceCreatePixmap); each user (a GC's tile, stipple or clip
+// mask, a window's background) takes a reference and lets it go through resourceFreePixmap.
+// Freeing the id while users remain makes it an orphan: it leaves the resource table, its
+// owner's server pixmaps are freed (the real server keeps what its users hold), and its id is
+// free for a new resource of that slot, also of a later client. The last user's release frees
+// the Xlib copies and the record; nothing reaches an orphan through its id any more.
 struct PixmapRecord {
   PixmapRecord *next;  // orphan-pixmap list (only while the client's id is freed)
   PixmapRecord *prev;
-  uint32_t id;
+  uint32_t id;         // the client id it was created with (an orphan's may name a new resource)
   uint16_t width, height, depth;
-  uint8_t ownerCopiesValid;  // the owner's raw connections still hold the server pixmaps
+  uint8_t ownerCopiesValid;  // the owner's raw connections still hold the server pixmaps (never
+                             // for an orphan)
   uint8_t orphan;            // in the orphan list
   MetaScreen *screen;
   VisualRecord *visual;      // the meta screen visual its pixels follow (NULL: none known)
@@ -92,7 +99,7 @@ struct PixmapRecord {
 
 // One per cursor id; the image data per head are XrcImage records (data and mask buffers).
 struct CursorRecord {
-  uint32_t id;
+  uint32_t id;           // 0 once the id was freed while references remain
   uint32_t refCount;     // starts at 1 (the id)
   uint32_t imageCount;   // entries of images (one per head)
   uint16_t xHot, yHot;

@@ -239,7 +239,7 @@ const char *xprotoProcessInput(ProtocolReader *reader, Buffer *input) {
       proxyState.requestHandlers[requestKey(request)](request, 0);
       used = 4;
     }
-    if (client->closePending) return nullptr;  // closed by its handler: the input is the close's
+    if (client->life.closed) return nullptr;  // closed by its handler: the input is the close's
     position += used;
     if (reader->bytesNeeded == kReaderStopped) {
       bufferConsume(input, position);

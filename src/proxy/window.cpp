@@ -13,6 +13,7 @@
 #include "proxy/xscreen.h"
 #include "proxy/xvisual.h"
 #include "support/circlist.h"
+#include "support/host.h"
 #include "support/logging.h"
 #include "support/orders.h"
 #include "xclient/region.h"
@@ -88,8 +89,18 @@ uint32_t windowAllEventMasks(const WindowRecord *window) {
 
 namespace {
 
-// Blocks of destroyed windows waiting for their timer; the first block's previous is the last.
+// Blocks of destroyed windows waiting for their time; the first block's previous is the last.
+// Each joins at the tail with the same lifetime: the list is in the order of their expiry.
 WindowSelectionBlock *pendingBlocks;
+// The list's one timer, armed for the first block's expiry while the list holds a block:
+// armed by armPendingTimer, cancelled when the list empties; the loop frees it once it fired
+// or was cancelled.
+Order *pendingTimer;
+// Blocks freed since freed heap memory was last given back to the system.
+uint32_t blocksFreedSinceTrim;
+// A list that drains after at least this many blocks gives the freed memory back: a burst of
+// destroyed windows leaves no resident pages behind, a window now and then costs no trim.
+constexpr uint32_t kTrimAfterBlocks = 256;
 
 void freeSelections(EventSelection **list) {
   while (EventSelection *s = *list) {
@@ -139,10 +150,31 @@ uint32_t maskOf(const EventSelection *list, const ClientConnection *client) {
   return 0;
 }
 
-void blockTimerFired(void *argument) {
-  auto *block = static_cast<WindowSelectionBlock *>(argument);
-  block->timer = nullptr;  // fired: the loop frees the order
-  windowFreeSelectionBlock(block);
+void pendingTimerFired(void *);
+
+// Arms the list's timer for its first block when there is a block and no timer; 0 when the
+// timer is needed but cannot be had (out of memory).
+int armPendingTimer() {
+  if (pendingTimer || !pendingBlocks) return 1;
+  uint64_t now = ordersClock();
+  // At least 1 ms: a timer of 0 would spin the loop until its clock moves on.
+  uint64_t delay = pendingBlocks->expiry > now ? pendingBlocks->expiry - now : 0;
+  pendingTimer = ordersAddTimer(delay ? delay : 1, pendingTimerFired, nullptr);
+  return pendingTimer != nullptr;
+}
+
+// Frees the blocks whose time has come, then waits for the next one. A list that drained after
+// a burst gives the freed heap back to the system.
+void pendingTimerFired(void *) {
+  pendingTimer = nullptr;  // fired: the loop frees the order
+  uint64_t now = ordersClock();
+  while (pendingBlocks && pendingBlocks->expiry <= now) windowFreeSelectionBlock(pendingBlocks);
+  if (!armPendingTimer()) windowFreePendingSelectionBlocks();
+  if (pendingBlocks || blocksFreedSinceTrim < kTrimAfterBlocks) return;
+  uint32_t freed = blocksFreedSinceTrim;
+  blocksFreedSinceTrim = 0;
+  hostHeapTrim();
+  LOG(logChannelStep, "Event masks of %u destroyed windows freed, heap in use %zu bytes", freed, hostHeapInUse());
 }
 
 int16_t clamp16(int64_t v) { return int16_t(v < -32768 ? -32768 : v > 32767 ? 32767 : v); }
@@ -276,9 +308,10 @@ void windowFreeRecordData(WindowRecord *window) {
     window->block = nullptr;
     b->x = clamp16(window->x);
     b->y = clamp16(window->y);
+    b->expiry = ordersClock() + kWindowBlockLifetimeMs;
     circListPushBack(&pendingBlocks, b);
-    b->timer = ordersAddTimer(kWindowBlockLifetimeMs, blockTimerFired, b);
-    if (!b->timer) windowFreeSelectionBlock(b);
+    // Without a timer no block could wait: the block goes at once (the list held only it).
+    if (!armPendingTimer()) windowFreeSelectionBlock(b);
   }
 }
 
@@ -323,16 +356,24 @@ WindowSelectionBlock *windowSelectionBlockById(uint32_t id) {
 
 void windowFreeSelectionBlock(WindowSelectionBlock *block) {
   if (!block) return;
-  ordersCancel(block->timer);
-  block->timer = nullptr;
   bool listed = block == pendingBlocks || (block->previous && block->previous->next == block);
-  if (listed) circListUnlink(&pendingBlocks, block);
+  if (listed) {
+    circListUnlink(&pendingBlocks, block);
+    blocksFreedSinceTrim++;
+    // A timer left waiting for an earlier block than the first finds nothing due and waits on.
+    if (!pendingBlocks) {
+      ordersCancel(pendingTimer);
+      pendingTimer = nullptr;
+    }
+  }
   freeSelections(&block->entries);
   free(block);
 }
 
 void windowFreePendingSelectionBlocks() {
   while (pendingBlocks) windowFreeSelectionBlock(pendingBlocks);
+  ordersCancel(pendingTimer);
+  pendingTimer = nullptr;
 }
 
 WindowSelectionBlock *windowPendingSelectionBlocks() { return pendingBlocks; }
@@ -586,8 +627,7 @@ int windowChangeSaveSet(ClientConnection *client, WindowRecord *window, int mode
 }
 
 void windowHandleSaveSet(ClientConnection *client) {
-  ClientConnection *current = xproxyCurrentClient;
-  xproxyCurrentClient = client;
+  CurrentScope scope(client);
   // Each window is taken off the array before it is handled: the reparent and map below may
   // not see it again.
   while (client->saveSetCount > 0) {
@@ -606,6 +646,5 @@ void windowHandleSaveSet(ClientConnection *client) {
   free(client->saveSet);
   client->saveSet = nullptr;
   client->saveSetSize = 0;
-  xproxyCurrentClient = current;
 }
 // ===== end of window tree =====

@@ -23,7 +23,6 @@ struct EventSelection {
 struct Region;
 struct PixmapRecord;
 struct CursorRecord;
-struct Order;
 struct WindowSelectionBlock;
 
 // What a validation keeps of a window while it runs (its old absolute position).
@@ -110,6 +109,10 @@ uint32_t windowAllEventMasks(const WindowRecord *window);
 
 // ===== window tree (interfaces) =====
 // One client's event mask as the real server applies it.
+// Lifetime: allocated with its window's record (windowAttachTreeData); the record's free
+// (windowFreeRecordData) appends it to the destroyed windows' list, where it stays for
+// kWindowBlockLifetimeMs; the list's one timer frees it then (windowFreeSelectionBlock), a reset
+// frees the whole list at once (windowFreePendingSelectionBlocks). A root's goes with the root.
 struct WindowSelectionBlock {
   WindowSelectionBlock *next;      // list of destroyed windows' blocks
   WindowSelectionBlock *previous;  // (the first block's previous is the last)
@@ -119,7 +122,10 @@ struct WindowSelectionBlock {
   // confirmed ConfigureWindow gave). x, y hold the absolute position of the inside at creation
   // and from the destruction on, where windowPosition reads them.
   int16_t x, y, width, height, borderWidth;
-  Order *timer;                    // frees the block of a destroyed window
+  // Loop clock (ordersClock) at which a destroyed window's block goes. The blocks share one
+  // timer instead of an order each: they join the list at its tail with the same lifetime, so
+  // the list is in the order of this time and the timer waits for the first block's.
+  uint64_t expiry;
 };
 
 // Validation kinds.
@@ -146,9 +152,10 @@ void windowDestroy(WindowRecord *window);
 void windowFreeRecordData(WindowRecord *window);
 // The block of a live window, else of a destroyed one still waiting; NULL when none.
 WindowSelectionBlock *windowSelectionBlockById(uint32_t id);
-// Frees one block of a destroyed window, cancelling its timer first (NULL is ignored).
+// Frees one block (a destroyed window's leaves the list; the list's timer is cancelled with
+// the list's last block). NULL is ignored.
 void windowFreeSelectionBlock(WindowSelectionBlock *block);
-// The reset: frees every block of destroyed windows still waiting for its timer.
+// The reset: frees every block of destroyed windows still waiting for its time, and their timer.
 void windowFreePendingSelectionBlocks();
 // The list of destroyed windows' blocks (for tests and diagnostics).
 WindowSelectionBlock *windowPendingSelectionBlocks();
@@ -235,6 +242,11 @@ int windowChangeSaveSet(ClientConnection *client, WindowRecord *window, int mode
 void windowHandleSaveSet(ClientConnection *client);
 void windowDropClientSelections(ClientConnection *client);
 void windowReleaseClientGrabs(ClientConnection *client);
+// The retained close of a client (its socket gone, its server connections kept): the event
+// masks its connections select on the real roots and its windows' copies become 0 and its
+// entries go; its passive grabs, its pointer and keyboard grabs are released on the real server
+// and in the proxy.
+void windowReleaseRetainedClient(ClientConnection *client);
 
 // --- Grabs, freezes and focus ---
 constexpr int kWindowPointer = 256;

@@ -2,6 +2,9 @@
 // the input focus, and what unmapping and reconfiguring windows does to them.
 #include <cstring>
 
+#include "proxy/core11g.h"
+#include "proxy/head.h"
+#include "proxy/misc.h"
 #include "proxy/resource.h"
 #include "proxy/window.h"
 #include "proxy/windowinternal.h"
@@ -10,6 +13,7 @@
 #include "proxy/xscreen.h"
 #include "support/logging.h"
 #include "support/strtemp.h"
+#include "support/wirewords.h"
 #include "xclient/region.h"
 
 namespace {
@@ -165,6 +169,59 @@ void windowReleaseClientGrabs(ClientConnection *client) {
   if (proxyState.pointerFreeze.client == client) windowClearPointerFreeze();
   if (proxyState.keyboardFreeze.client == client) windowClearKeyboardFreeze();
   while (client->passiveGrabs) xcoreFreeGrab(client->passiveGrabs, client);
+}
+
+namespace {
+// ChangeWindowAttributes with only the event mask, 0, on the connection.
+void clearServerEventMask(DisplayConnection *connection, uint32_t window) {
+  if (!connection || !window) return;
+  uint8_t *body = xproxyBeginRequest(connection, 2, 0, 16);
+  if (!body) return;
+  wirePut32(body + 4, window);
+  wirePut32(body + 8, 0x800);  // CWEventMask
+  wirePut32(body + 12, 0);
+}
+}  // namespace
+
+void windowReleaseRetainedClient(ClientConnection *client) {
+  DisplayConnection *first = client->displayCount > 0 ? client->displays[0] : nullptr;
+  // What its connections select on the real roots and on its windows' copies goes, so that the
+  // real server sends it nothing more.
+  for (MetaScreen *m = xscreenList; m; m = m->next) {
+    for (Head *h = m->heads; h; h = h->next) clearServerEventMask(first, uint32_t(h->root));
+    auto *root = static_cast<WindowRecord *>(resourceLookupWindow(m->root));
+    for (WindowRecord *w = root; w; w = windowNextInTree(w, root)) {
+      bool selected = false;
+      for (EventSelection *s = w->selections; s && !selected; s = s->next) selected = s->client == client;
+      if (!selected) continue;
+      for (Head *h = m->heads; h; h = h->next) clearServerEventMask(first, resourceServerId(w->id, kResourceWindow, h));
+    }
+  }
+  windowDropClientSelections(client);
+  // Its passive grabs on the real server, on each head of the grab window's meta screen.
+  for (PassiveGrab *g = client->passiveGrabs; g; g = g->next) {
+    MetaScreen *screen = resourceLookupWindow(g->window) ? resourceMetaScreenOf(g->window) : nullptr;
+    if (!screen) {
+      LOG_UNE();
+      continue;
+    }
+    for (Head *h = screen->heads; h; h = h->next) {
+      DisplayConnection *connection = miscConnectionForHead(client, h);
+      if (!connection) continue;
+      uint32_t window = resourceServerId(g->window, kResourceWindow, h);
+      if (g->cursor == kPassiveGrabKeyMarker)
+        core11GUngrabKey(connection, g->detail, window, g->modifiers);
+      else
+        core11GUngrabButton(connection, g->detail, window, g->modifiers);
+    }
+  }
+  // Active grabs it holds, on the real server and in the proxy.
+  bool pointer = proxyState.pointerGrab.client == client, keyboard = proxyState.keyboardGrab.client == client;
+  for (uint32_t i = 0; i < client->displayCount; i++) {
+    if (pointer) core11GUngrabPointer(client->displays[i]);
+    if (keyboard) core11GUngrabKeyboard(client->displays[i]);
+  }
+  windowReleaseClientGrabs(client);
 }
 
 void windowUnmapFocus(WindowRecord *window) {

@@ -348,9 +348,8 @@ void xcoreKillClient(uint8_t *request, uint32_t length) {
     return xprotoSendError(2, id, request, length, nullptr);
   ClientConnection *owner = xproxyClientByIndex(slot);
   if (!owner) {  // a slot whose client is gone (retained resources): freed with no client current
-    xproxyCurrentClient = nullptr;
+    CurrentScope none(nullptr);
     resourceFreeAllOfClient(slot);
-    xproxyCurrentClient = client;
   } else if (owner == client) {
     xprotoCloseWithReason(&client->reader, "client killed");
   } else {

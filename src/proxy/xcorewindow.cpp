@@ -136,6 +136,11 @@ void xcoreGetGeometry(uint8_t *request, uint32_t length) {
   static const XcoreRequestShape shape{"bbsi", 8, XcoreShape::Fixed, 0, 0};
   if (!xcoreFrameEnter(request, length, shape)) return;
   uint32_t drawable = wireGet32(request + 4);
+  // An id in a client's range that names nothing (never created, or freed with its client)
+  // is no drawable: on the real server the same number may name another client's window.
+  uint32_t slot = resourceSlotOf(drawable);
+  if (slot != 0 && slot < kResourceClientSlots && !resourceLookupAny(drawable))
+    return xprotoSendError(9, drawable, request, length, nullptr);
   auto *record = static_cast<GeometryRecord *>(calloc(1, sizeof(GeometryRecord)));
   if (!record) {
     xprotoSendError(11, 0, request, length, nullptr);

@@ -270,8 +270,12 @@ struct DisplayConnection {
   int fd;
   Buffer input;                  // bytes from the real server not yet handled
   OutBuffer output;
-  Order *readOrder;              // may be an idle order that handles buffered input after a sync
-  Order *writeOrder;
+  // The read order is a descriptor reader, or (when the input already holds a whole answer,
+  // after a sync read it) one idle order that handles it. Armed and cancelled only through
+  // xproxyArmDisplayReader / xproxyCancelDisplayReader (flow control, the sync, the pass over
+  // the input); at most one at a time; cancelled by xproxyCloseDisplayConnection.
+  Order *readOrder;
+  Order *writeOrder;             // armed by the output callback, cancelled by a complete flush or the close
   ProtocolReader reader;         // bytes needed 0 until the setup reply, then 32; sink = xproxyBeginRequest
   ClientConnection *owner;
   uint32_t requestsSent;         // real-server sequence of the last request written
@@ -286,8 +290,7 @@ struct DisplayConnection {
   uint8_t syncPending;
   uint8_t setupDone;             // the real server's setup reply has been handled
   uint8_t bigRequests;           // BIG-REQUESTS enabled on this raw connection
-  uint8_t busy;                  // >0 while its answers are cut: a close only marks it
-  uint8_t closePending;
+  DeferredFree life;             // held while its answers are cut: a close then only marks it
   uint8_t readIsIdle;            // the read order is the idle order of buffered input
   SequenceMapPage *pages;        // first page = oldest
   ReplyCallback *callbacksFirst;

@@ -1,8 +1,9 @@
-// Facts about the host, the platform and the user; build dates, version comparison and a
-// nesting interval alarm.
+// Facts about the host, the platform and the user; build dates, version comparison, a nesting
+// interval alarm and the heap's figures.
 #include "support/host.h"
 
 #include <arpa/inet.h>
+#include <malloc.h>
 #include <netdb.h>
 #include <pwd.h>
 #include <sys/time.h>
@@ -174,4 +175,29 @@ int alarmStop() {
   int fired = alarmWentOff;
   alarmWentOff = 0;
   return fired;
+}
+
+// ----- The heap -----
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define HOST_SANITIZER_HEAP 1
+// The sanitizers' allocators keep their own count (their common allocator interface).
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#endif
+
+size_t hostHeapInUse() {
+#if defined(HOST_SANITIZER_HEAP)
+  return __sanitizer_get_current_allocated_bytes();
+#elif defined(__GLIBC__)
+  struct mallinfo2 info = mallinfo2();
+  return info.uordblks + info.hblkhd;
+#else
+  return 0;
+#endif
+}
+
+void hostHeapTrim() {
+#if defined(__GLIBC__) && !defined(HOST_SANITIZER_HEAP)
+  malloc_trim(0);
+#endif
 }

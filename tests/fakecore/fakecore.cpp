@@ -231,7 +231,6 @@ void FakeCore::closeClient(FakeClient &f) {
   close(f.peer);
   for (int p : f.serverPeers) close(p);
   f.serverPeers.clear();
-  xproxyClientCount--;
 }
 
 FakeCore::Current::Current(FakeClient &client) : previous(xproxyCurrentClient) { xproxyCurrentClient = client.client; }

@@ -46,7 +46,7 @@ struct ProxySide {
     client.fd = -1;
     client.index = 5;
     client.reader.bytesNeeded = 4;
-    client.busy = 1;  // a close (the refused setup) then only marks the record, which is ours
+    client.life.holds = 1;  // a close (the refused setup) then only marks the record, which is ours
     outbufferInit(&client.output, -1, nullptr, nullptr);
     display.name = strdup(name.c_str());
     display.display = XOpenDisplay(name.c_str());
@@ -59,15 +59,15 @@ struct ProxySide {
       return "setup not written";
     client.setupsPending = 1;
     long long deadline = xvfbNowMs() + 10000;
-    while (!client.closePending && !connection->setupDone && xvfbNowMs() < deadline) ordersStep(50);
-    if (client.closePending) return "";  // refused and closed
+    while (!client.life.closed && !connection->setupDone && xvfbNowMs() < deadline) ordersStep(50);
+    if (client.life.closed) return "";  // refused and closed
     if (!connection->setupDone) return "no setup reply";
     // BIG-REQUESTS is enabled by a round trip of its own.
     if (accepted() && !plain) sync();
     return "";
   }
   bool accepted() const {
-    return !client.closePending && client.reader.bytesNeeded != kReaderStopped && connection->idMask != 0;
+    return !client.life.closed && client.reader.bytesNeeded != kReaderStopped && connection->idMask != 0;
   }
   uint32_t id(uint32_t n) const { return connection->idBase | n; }
   const RequestSink *sink() const { return &connection->reader.sink; }
@@ -82,7 +82,7 @@ struct ProxySide {
     while (connection->input.length > 0 && xvfbNowMs() < deadline) ordersStep(10);
   }
   ~ProxySide() {
-    if (connection && !client.closePending) xproxyCloseDisplayConnection(connection);
+    if (connection && !client.life.closed) xproxyCloseDisplayConnection(connection);
     mainFreeDeferredOutputs(&client);
     outbufferFree(&client.output);
     free(client.displays);

@@ -149,7 +149,7 @@ void CoreRequestTest::SetUp() {
   client->peerIdentity = strdup("testhost");
   client->reader.bytesNeeded = 4;
   client->reader.swapped = big() ? 1 : 0;
-  client->busy = 1;
+  client->life.holds = 1;
   connection = xproxyOpenDisplayConnection(client, mainServerDisplays);
   ASSERT_NE(connection, nullptr);
   ASSERT_EQ(core11GSendConnectionSetup(connection, nullptr, 0, nullptr, 0), 1);

@@ -72,7 +72,7 @@ class Display : public ::testing::Test {
   void serve(const Bytes &bytes, bool bytewise) {
     size_t step = bytewise ? 1 : bytes.size();
     // (until a handler closed the connection or its client)
-    for (size_t at = 0; at < bytes.size() && client && client->displayCount && !client->closePending; at += step) {
+    for (size_t at = 0; at < bytes.size() && client && client->displayCount && !client->life.closed; at += step) {
       size_t n = std::min(step, bytes.size() - at);
       ASSERT_EQ(write(fds[1], bytes.data() + at, n), ssize_t(n));
       xproxyReadDisplayConnection(connection);
@@ -294,7 +294,7 @@ TEST_P(ServerInput, HugeReplyClosesTheClient) {
   stream.insert(stream.end(), huge.begin(), huge.end());
   serve(stream, GetParam());
   EXPECT_EQ(owner->displayCount, 0u);
-  EXPECT_TRUE(owner->closePending);
+  EXPECT_TRUE(owner->life.closed);
   client = nullptr;  // freed by the release
   xproxyReleaseClient(owner);
 }
@@ -360,7 +360,7 @@ TEST_P(ServerInput, HandlerClosingItsConnectionOrClient) {
     EXPECT_EQ(trace, (std::vector<std::string>{"setup 16", "event 12"}));
     EXPECT_EQ(owner->displayCount, 0u);
     if (handler == closeClientOnEvent) {
-      EXPECT_TRUE(owner->closePending);
+      EXPECT_TRUE(owner->life.closed);
       client = nullptr;  // freed by the release
     }
     xproxyReleaseClient(owner);
@@ -418,5 +418,47 @@ TEST_F(Display, HandlerSyncingWithOneMegabyteBehindIt) {
 }
 
 INSTANTIATE_TEST_SUITE_P(WholeAndBytewise, ServerInput, ::testing::Values(false, true));
+
+// A sync that reads whole answers beyond its own reply hands them to one idle order, which ends
+// itself once it has run: round trips never pile up orders or poll entries, the answers are
+// handled once, and a close while the idle order waits leaves nothing that runs later.
+TEST_F(Display, SyncedAnswersRunOnceAndLeaveOneReader) {
+  EventHandler saved = proxyState.eventHandlers[12];
+  proxyState.eventHandlers[12] = countEvent;
+  eventsSeen = 0;
+  Bytes setup = setupReply();
+  ASSERT_EQ(write(fds[1], setup.data(), setup.size()), ssize_t(setup.size()));
+  xproxyReadDisplayConnection(connection);
+  ASSERT_EQ(connection->reader.bytesNeeded, 32u);
+  int pollEntries = ordersPollInUse();
+  auto syncWithEventBehind = [&]() {
+    Bytes stream = event(12);
+    Bytes answer = reply(uint16_t(connection->requestsSent + 1), 1);
+    memcpy(answer.data() + 32, "ARC", 3);
+    stream.insert(stream.end(), answer.begin(), answer.end());
+    ASSERT_EQ(write(fds[1], stream.data(), stream.size()), ssize_t(stream.size()));
+    ASSERT_EQ(xproxySyncDisplayConnection(connection), nullptr);
+    char sink[256];
+    while (read(fds[1], sink, sizeof sink) > 0) {
+    }
+  };
+  for (int i = 0; i < 300; i++) {
+    syncWithEventBehind();
+    ASSERT_TRUE(connection->readIsIdle);
+    ordersStep(0);
+    ordersStep(0);
+    ASSERT_EQ(eventsSeen, i + 1);
+    ASSERT_NE(connection->readOrder, nullptr);
+    ASSERT_FALSE(connection->readIsIdle);
+    ASSERT_EQ(ordersPollInUse(), pollEntries) << "after round trip " << i;
+  }
+  syncWithEventBehind();
+  ASSERT_TRUE(connection->readIsIdle);
+  xproxyCloseDisplayConnection(connection);
+  connection = nullptr;
+  for (int i = 0; i < 3; i++) ordersStep(0);
+  EXPECT_EQ(eventsSeen, 300);
+  proxyState.eventHandlers[12] = saved;
+}
 
 }  // namespace

@@ -5,8 +5,12 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "support/host.h"
 
@@ -54,6 +58,57 @@ TEST(Host, AlarmNestsAndRestoresTheOldTimerAndHandler) {
   EXPECT_EQ(armed.it_value.tv_sec + armed.it_value.tv_usec, 0);
   ASSERT_EQ(sigaction(SIGALRM, &before, &now), 0);
   EXPECT_EQ(now.sa_handler, ownHandler);
+}
+
+// Resident kilobytes of this process (VmRSS).
+long residentKb() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+  return -1;
+}
+
+// The count follows small and large allocations up and back down (a large one is mapped on
+// its own by glibc, counted by a sanitizer's allocator alike).
+TEST(Host, HeapInUseFollowsAllocationsBothWays) {
+  const size_t before = hostHeapInUse();
+  ASSERT_GT(before, 0u);
+  std::vector<void *> small;
+  for (int i = 0; i < 4000; i++) small.push_back(malloc(100));
+  void *large = malloc(size_t{4} << 20);
+  ASSERT_NE(large, nullptr);
+  const size_t during = hostHeapInUse();
+  EXPECT_GE(during - before, 4000 * 100 + (size_t{4} << 20));
+  for (void *p : small) free(p);
+  free(large);
+  const size_t after = hostHeapInUse();
+  EXPECT_LT(after > before ? after - before : 0, 64u * 1024) << before << " " << after;
+}
+
+// Freed small chunks below a live one stay resident until the trim gives their pages back.
+TEST(Host, HeapTrimGivesFreedPagesBack) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "a sanitizer's allocator keeps its own pages";
+#else
+  std::vector<char *> chunks;
+  for (int i = 0; i < 64 * 1024; i++) {
+    auto *p = static_cast<char *>(malloc(200));
+    ASSERT_NE(p, nullptr);
+    memset(p, 1, 200);
+    chunks.push_back(p);
+  }
+  // The last one lies above the others (the earlier ones may fill older holes): the heap's top
+  // cannot shrink past it.
+  char *pin = chunks.back();
+  chunks.pop_back();
+  for (char *p : chunks) free(p);
+  std::vector<char *>().swap(chunks);
+  const long untrimmed = residentKb();
+  hostHeapTrim();
+  const long trimmed = residentKb();
+  free(pin);
+  EXPECT_GT(untrimmed - trimmed, 8 * 1024) << untrimmed << " kB before the trim, " << trimmed << " after";
+#endif
 }
 
 }  // namespace

@@ -78,7 +78,8 @@ TEST_F(ResourceTest, IdNotNewAndOutOfRangeIds) {
   head.clientRoot = 0x20;
   ASSERT_EQ(resourceAddHeadRoot(&head), 1);
   ASSERT_NE(resourceCreateColormap(nullptr, 0x22, &screen, &visual, 0), nullptr);
-  // An orphan: a pixmap of slot 3 freed by its client while something still uses it.
+  // An orphan: a pixmap of slot 3 freed by its client while something still uses it. Its id is
+  // free again, as on an X server.
   PixmapRecord *orphan = resourceCreatePixmap(id(3, 9), &screen, nullptr, 4, 4, 8);
   ASSERT_NE(orphan, nullptr);
   orphan->refCount = 1;
@@ -89,7 +90,7 @@ TEST_F(ResourceTest, IdNotNewAndOutOfRangeIds) {
     uint32_t id;
     int notNew;
   } cases[] = {{0, 1},          {0x20, 1},        {0x21, 1},   {0x22, 1},       {id(4, 1), 1},
-               {id(7, 1), 1},   {0x20000000, 1},  {0xffffffff, 1}, {id(3, 9), 1}, {id(3, 10), 0},
+               {id(7, 1), 1},   {0x20000000, 1},  {0xffffffff, 1}, {id(3, 9), 0}, {id(3, 10), 0},
                {id(3, 0xfffff), 0}};
   for (const Case &c : cases) EXPECT_EQ(resourceIdNotNew(c.id), c.notNew) << std::hex << c.id;
 
@@ -241,7 +242,7 @@ TEST_F(ResourceTest, BucketsRangesAndReentrantFrees) {
   EXPECT_EQ(resourceTableOf(3), nullptr);
 }
 
-// The id range is cut by used ids and by orphan pixmaps' ids.
+// The id range is cut by used ids; orphan pixmaps' ids are skipped (they are free).
 TEST_F(ResourceTest, IdRangeSkipsOrphans) {
   ASSERT_EQ(resourceInitClient(6), 1);
   uint32_t min = 0, max = 0;
@@ -251,7 +252,12 @@ TEST_F(ResourceTest, IdRangeSkipsOrphans) {
   PixmapRecord *p = resourceCreatePixmap(id(6, 0x7ffff), nullptr, nullptr, 1, 1, 1);
   ASSERT_NE(p, nullptr);
   p->refCount = 1;
-  resourceFree(id(6, 0x7ffff), 0);  // orphaned: still counts as used
+  resourceFree(id(6, 0x7ffff), 0);  // orphaned: its id is free
+  ASSERT_EQ(resourceFindOrphanPixmap(id(6, 0x7ffff)), p);
+  resourceGetIdRange(6, 0, &min, &max);
+  EXPECT_EQ(min, id(6, 0));
+  EXPECT_EQ(max, id(6, 0xfffff));
+  ASSERT_EQ(resourceAdd(id(6, 0x7ffff), kExtType, ext()), 1);  // a record of the same id cuts
   resourceGetIdRange(6, 0, &min, &max);
   EXPECT_EQ(min, id(6, 0x80000));
   EXPECT_EQ(max, id(6, 0xfffff));
@@ -260,6 +266,7 @@ TEST_F(ResourceTest, IdRangeSkipsOrphans) {
   EXPECT_EQ(min, id(6, 0x80000));
   EXPECT_EQ(max, id(6, 0xfffef));
   resourceFreePixmap(p, 0);
+  EXPECT_EQ(proxyState.orphanPixmaps, nullptr);
 }
 
 VisualRecord trueColor(uint32_t red, uint32_t green, uint32_t blue) {
@@ -354,6 +361,77 @@ TEST_F(ResourceTest, FontCharsetAndReferences) {
   EXPECT_EQ(font->id, 0u);
   resourceFree(id(2, 2), 0);
   EXPECT_EQ(proxyState.fonts, nullptr);
+}
+
+// Objects another client's GC or a window keeps alive after their id was freed hold no id: the
+// same client, and the next client given the slot, create new resources of those ids, lookups
+// find the new ones, and the kept objects go with their last reference.
+TEST_F(ResourceTest, KeptObjectsFreeTheirIds) {
+  MetaScreen screen{};  // no heads: nothing to send
+  ClientConnection first{}, next{};
+  first.index = next.index = 3;
+  ASSERT_EQ(resourceInitClient(3), 1);
+  ASSERT_EQ(resourceInitClient(4), 1);
+  xproxyCurrentClient = &first;
+  const uint32_t pixmapId = id(3, 9), cursorId = id(3, 20), fontId = id(3, 30);
+  PixmapRecord *kept = resourceCreatePixmap(pixmapId, &screen, nullptr, 4, 4, 1);
+  ASSERT_NE(kept, nullptr);
+  CursorRecord *cursor = resourceCreateCursor(cursorId, 0);
+  ASSERT_NE(cursor, nullptr);
+  FontRecord *font = resourceNewFont(fontId, "fixed", 5);
+  ASSERT_EQ(resourceAdd(fontId, kResourceFont, font), 1);
+  // A GC of slot 4 holds the pixmap twice (tile and clip mask) and the font; a window (by its
+  // reference count) the cursor.
+  auto *gc = static_cast<GCRecord *>(calloc(1, sizeof(GCRecord)));
+  ASSERT_NE(gc, nullptr);
+  gc->tile = gc->clipMask = kept;
+  kept->refCount = 2;
+  gc->font = font;
+  resourceRef(font);
+  ASSERT_EQ(resourceAdd(id(4, 1), kResourceGC, gc), 1);
+  cursor->refCount++;
+
+  for (uint32_t freed : {pixmapId, cursorId, fontId}) resourceFree(freed, 0);
+  EXPECT_EQ(resourceFindOrphanPixmap(pixmapId), kept);
+  EXPECT_EQ(kept->ownerCopiesValid, 0) << "the owner's server pixmaps went with the id";
+  EXPECT_EQ(cursor->id, 0u);
+  EXPECT_EQ(font->id, 0u);
+  for (uint32_t freed : {pixmapId, cursorId, fontId}) EXPECT_EQ(resourceIdNotNew(freed), 0) << std::hex << freed;
+  // The same client takes the pixmap id again and frees it: the orphan stays.
+  PixmapRecord *again = resourceCreatePixmap(pixmapId, &screen, nullptr, 2, 2, 1);
+  ASSERT_NE(again, nullptr);
+  EXPECT_NE(again, kept);
+  EXPECT_EQ(resourceLookupPixmap(pixmapId), again);
+  EXPECT_EQ(resourceIdNotNew(pixmapId), 1);
+  resourceFree(pixmapId, 0);
+  EXPECT_EQ(resourceLookupPixmap(pixmapId), nullptr);
+  EXPECT_EQ(resourceFindOrphanPixmap(pixmapId), kept);
+
+  // The client leaves; the next one of slot 3 creates all three ids.
+  xproxyCurrentClient = nullptr;
+  resourceFreeAllOfClient(3);
+  ASSERT_EQ(resourceInitClient(3), 1);
+  xproxyCurrentClient = &next;
+  for (uint32_t freed : {pixmapId, cursorId, fontId}) EXPECT_EQ(resourceIdNotNew(freed), 0) << std::hex << freed;
+  PixmapRecord *fresh = resourceCreatePixmap(pixmapId, &screen, nullptr, 8, 8, 1);
+  CursorRecord *freshCursor = resourceCreateCursor(cursorId, 0);
+  FontRecord *freshFont = resourceNewFont(fontId, "6x13", 4);
+  ASSERT_TRUE(fresh && freshCursor && freshFont);
+  ASSERT_EQ(resourceAdd(fontId, kResourceFont, freshFont), 1);
+  EXPECT_EQ(resourceLookupPixmap(pixmapId), fresh);
+  EXPECT_EQ(resourceLookupByType(cursorId, kResourceCursor), freshCursor);
+  EXPECT_EQ(resourceLookupFont(fontId), freshFont);
+  EXPECT_EQ(fresh->ownerCopiesValid, 1);
+
+  // The kept objects go with their last references; the new ones stay untouched.
+  resourceReleaseCursor(cursor);  // the window lets go
+  resourceFree(id(4, 1), 0);      // the GC: tile, clip mask and font
+  EXPECT_EQ(proxyState.orphanPixmaps, nullptr);
+  EXPECT_EQ(proxyState.fonts, freshFont);
+  EXPECT_EQ(resourceLookupPixmap(pixmapId), fresh);
+  EXPECT_EQ(fresh->refCount, 0u);
+  EXPECT_EQ(freshCursor->refCount, 1u);
+  EXPECT_EQ(freshFont->id, fontId);
 }
 
 }  // namespace

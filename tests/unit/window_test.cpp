@@ -17,6 +17,7 @@
 #include "proxy/xcorepassive.h"
 #include "proxy/xproxy.h"
 #include "proxy/xscreen.h"
+#include "support/host.h"
 
 namespace {
 
@@ -531,6 +532,83 @@ TEST_F(WindowTest, DestroySubwindowsFreesFromTheBottom) {
   EXPECT_EQ(resourceLookupWindow(a->id(3)), nullptr);
 }
 
+// Destroyed windows' blocks wait on one timer: each goes 7 s after its own window did, in
+// turn, also when another leaves early or the list drained meanwhile; a reset takes the list
+// and its timer.
+TEST_F(WindowTest, DestroyedWindowsBlocksGoInTurn) {
+  WindowRecord *root = core.root();
+  auto destroy = [&](uint32_t n) {
+    make(*a, n, root, 0, 0, 10, 10, 0, false);
+    FakeCore::Current current(*a);
+    resourceFree(a->id(n), 0);
+  };
+  auto pending = [] {
+    std::vector<uint32_t> ids;
+    for (WindowSelectionBlock *b = windowPendingSelectionBlocks(); b; b = b->next) ids.push_back(b->windowId & 0xff);
+    return ids;
+  };
+  using Ids = std::vector<uint32_t>;
+  destroy(1);  // t = 0: goes at 7000
+  core.advanceMs(3000);
+  destroy(2);  // 2 and 3 go at 10000
+  destroy(3);
+  core.advanceMs(3000);
+  destroy(4);  // goes at 13000
+  EXPECT_EQ(pending(), (Ids{1, 2, 3, 4}));
+  windowFreeSelectionBlock(windowSelectionBlockById(a->id(3)));
+  core.advanceMs(1001);
+  EXPECT_EQ(pending(), (Ids{2, 4}));
+  core.advanceMs(2998);
+  EXPECT_EQ(pending(), (Ids{2, 4}));
+  core.advanceMs(2);
+  EXPECT_EQ(pending(), (Ids{4}));
+  core.advanceMs(3000);
+  EXPECT_EQ(pending(), Ids{});
+  // After the list drained, the next block waits its whole time again.
+  destroy(5);
+  core.advanceMs(6999);
+  EXPECT_EQ(pending(), (Ids{5}));
+  core.advanceMs(2);
+  EXPECT_EQ(pending(), Ids{});
+  // A reset frees the list and cancels its timer; a later block still gets its 7 s.
+  destroy(6);
+  windowFreePendingSelectionBlocks();
+  EXPECT_EQ(pending(), Ids{});
+  core.advanceMs(3000);
+  destroy(7);
+  core.advanceMs(6999);
+  EXPECT_EQ(pending(), (Ids{7}));
+  core.advanceMs(2);
+  EXPECT_EQ(pending(), Ids{});
+}
+
+// While they wait, destroyed windows cost their blocks only (no timer each); once their time
+// has passed nothing of them is left on the heap.
+TEST_F(WindowTest, DestroyedWindowsLeaveNothingBehind) {
+  WindowRecord *root = core.root();
+  constexpr uint32_t kWindows = 2000;
+  auto createAndDestroy = [&](uint32_t first) {
+    for (uint32_t n = first; n < first + kWindows; n++) make(*a, n, root, int(n % 500), 0, 10, 10, 0, false);
+    FakeCore::Current current(*a);
+    for (uint32_t n = first; n < first + kWindows; n++) resourceFree(a->id(n), 0);
+  };
+  // The warm-up grows the client's table to its size for that many windows.
+  createAndDestroy(1);
+  core.advanceMs(kWindowBlockLifetimeMs + 1);
+  ASSERT_EQ(windowPendingSelectionBlocks(), nullptr);
+  const size_t settled = hostHeapInUse();
+  createAndDestroy(1 + kWindows);
+  const size_t waiting = hostHeapInUse();
+  core.advanceMs(kWindowBlockLifetimeMs + 1);
+  ASSERT_EQ(windowPendingSelectionBlocks(), nullptr);
+  const size_t after = hostHeapInUse();
+  auto perWindow = [&](size_t to) { return to > settled ? double(to - settled) / kWindows : 0.0; };
+  // A block takes 48 bytes (64 with glibc's chunk header); a timer order of its own took as much again.
+  EXPECT_GT(perWindow(waiting), 40.0);
+  EXPECT_LT(perWindow(waiting), 80.0);
+  EXPECT_LT(perWindow(after), 4.0);
+}
+
 // ----- Grabs, freezes and focus -----
 
 class GrabTest : public WindowTest {
@@ -786,6 +864,40 @@ TEST_F(ServerSideTest, ForwardedGrabsCarryTheRecordedGrab) {
   EXPECT_EQ(keyboard[0][13], 0);  // keyboard mode: frozen (4)
   miscUngrabKeyboardOnServer(1);
   EXPECT_EQ(requestsOf(*a, 32).size(), 1u);
+}
+
+// A grab keeps another client's cursor after its id was freed; the forwarded grab no longer
+// names the id, which a new cursor of that client has taken meanwhile.
+TEST_F(ServerSideTest, AGrabsCursorFreedByItsIdIsNotNamedAgain) {
+  const uint32_t id = b->id(30);
+  CursorRecord *kept = nullptr;
+  {
+    FakeCore::Current current(*b);
+    kept = resourceCreateCursor(id, 0);
+  }
+  ASSERT_NE(kept, nullptr);
+  ASSERT_EQ(windowGrabPointer(kWindowPointer, a->client, top->id, 0, 1, 0x4, 1, 1, kept, 0, 0), 1);
+  Head *second = core.heads()[1];
+  miscForwardGrabPointer(second);
+  auto grabs = requestsOf(*a, 26);
+  ASSERT_EQ(grabs.size(), 1u);
+  EXPECT_EQ(u32(grabs[0], 16), resourceServerId(id, kResourceCursor, second));
+  CursorRecord *fresh = nullptr;
+  {
+    FakeCore::Current current(*b);
+    resourceFree(id, 0);
+    EXPECT_EQ(resourceIdNotNew(id), 0);
+    fresh = resourceCreateCursor(id, 0);
+  }
+  ASSERT_NE(fresh, nullptr);
+  EXPECT_EQ(kept->refCount, 1u) << "the grab's reference";
+  miscForwardGrabPointer(second);
+  grabs = requestsOf(*a, 26);
+  ASSERT_EQ(grabs.size(), 1u);
+  EXPECT_EQ(u32(grabs[0], 16), 0u) << "not the new cursor of the same id";
+  windowUngrabPointer(kWindowPointer, nullptr, 0);  // frees the kept cursor
+  EXPECT_EQ(resourceLookupByType(id, kResourceCursor), fresh);
+  EXPECT_EQ(fresh->refCount, 1u);
 }
 
 TEST_F(ServerSideTest, MoveWindowOnEveryHeadOrThroughTheWindowManager) {

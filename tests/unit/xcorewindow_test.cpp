@@ -117,6 +117,8 @@ TEST_P(XcoreWindowTest, RefusedRequestsAnswerTheirErrorAndSendNothing) {
       {"CreateWindow of a used id", createWindow(id, screen->root, 0, 0, 10, 10, 0), 14},
       {"DestroyWindow 12 bytes long", longDestroy, 16},
       {"MapWindow of an unknown window", oneWindow(kMapWindow, c.id(99)), 3},
+      {"GetGeometry of an unknown id", oneWindow(14, c.id(99)), 9},
+      {"GetGeometry of an id of an unused slot", oneWindow(14, (c.index + 5) << resourceIdShift()), 9},
       {"ConfigureWindow mask 0x80", configure(id, 0x80, {0}), 2},
       {"ConfigureWindow short of a value", configure(id, 0x3, {5}), 16},
       {"ConfigureWindow width 0", configure(id, 0x4, {0}), 2},
@@ -217,6 +219,90 @@ TEST_P(XcoreWindowTest, MappingIntoAHiddenPartMovesTheCopiesToo) {
   for (auto &r : sent())
     if (r[0] == kConfigureWindow && s16(r, 8) == 0x3 && int32_t(s32(r, 12)) == 270) moves++;
   EXPECT_EQ(moves, 2) << "each head's copy follows";
+}
+
+// The root's background keeps a pixmap whose id its client freed, or whose client left: the
+// owner's pixmaps go on the heads at once, the id is free for the same client and for the next
+// client of the slot, and the kept pixmap's last release sends nothing (its id names another
+// pixmap by then).
+TEST_P(XcoreWindowTest, ABackgroundPixmapKeepsNoIdOnceFreed) {
+  auto savedCount = proxyState.pixmapFormatCount;
+  auto savedFormat = proxyState.pixmapFormats[0];
+  proxyState.pixmapFormatCount = 1;
+  proxyState.pixmapFormats[0] = {24, 32, 32};
+  const uint32_t root = screen->root, id = c.id(5);
+  WindowRecord *rootRecord = core.root();
+  auto requestsOf = [&](FakeClient &who, uint8_t opcode) {
+    std::vector<FakeBytes> out;
+    for (auto &r : core.serverRequests(who))
+      if (r[0] == opcode) out.push_back(r);
+    return out;
+  };
+  auto errorOf = [&](FakeClient &who) {
+    auto messages = core.messages(who);
+    return messages.empty() || messages.back()[0] != 0 ? 0 : int(messages.back()[1]);
+  };
+  auto createPixmap = [&](FakeClient &who) {
+    return FakeMessage(who.big).b(53).b(24).s(0).i(id).i(root).s(8).s(8).done();
+  };
+  auto background = [&](FakeClient &who, uint32_t mask, uint32_t value) {
+    return FakeMessage(who.big).b(kChangeWindowAttributes).b(0).s(0).i(root).i(mask).i(value).done();
+  };
+  auto freePixmap = [&](FakeClient &who) { return FakeMessage(who.big).b(54).b(0).s(0).i(id).done(); };
+
+  core.send(c, createPixmap(c));
+  core.send(c, background(c, 0x1, id));  // CWBackPixmap
+  EXPECT_EQ(errorOf(c), 0);
+  PixmapRecord *first = resourceLookupPixmap(id);
+  ASSERT_NE(first, nullptr);
+  ASSERT_EQ(rootRecord->backgroundPixmap, first);
+  std::vector<uint32_t> serverIds;
+  for (Head *head : core.heads()) serverIds.push_back(resourceServerId(id, kResourcePixmap, head));
+  core.serverRequests(c);
+  core.send(c, freePixmap(c));
+  auto freed = requestsOf(c, 54);
+  ASSERT_EQ(freed.size(), 2u) << "one FreePixmap per head at the orphaning";
+  for (size_t i = 0; i < 2; i++) EXPECT_EQ(s32(freed[i], 4), serverIds[i]);
+  EXPECT_EQ(rootRecord->backgroundPixmap, first);
+  EXPECT_EQ(first->orphan, 1);
+
+  // The same client takes the id again; the background moves to the new pixmap and the kept
+  // one goes without a request.
+  core.send(c, createPixmap(c));
+  EXPECT_EQ(errorOf(c), 0) << "no BadIDChoice";
+  PixmapRecord *second = resourceLookupPixmap(id);
+  ASSERT_NE(second, nullptr);
+  core.send(c, background(c, 0x1, id));
+  EXPECT_EQ(rootRecord->backgroundPixmap, second);
+  EXPECT_EQ(proxyState.orphanPixmaps, nullptr);
+  EXPECT_TRUE(requestsOf(c, 54).empty());
+
+  // The client leaves without freeing it; the next client of the slot (the other byte order)
+  // creates the id.
+  const uint32_t slot = c.index;
+  core.closeClient(c);
+  EXPECT_EQ(rootRecord->backgroundPixmap, second);
+  EXPECT_EQ(resourceFindOrphanPixmap(id), second);
+  FakeClient &next = core.addClient(!GetParam());
+  ASSERT_EQ(next.index, slot);
+  ASSERT_EQ(next.id(5), id);
+  core.send(next, createPixmap(next));
+  EXPECT_EQ(errorOf(next), 0) << "no BadIDChoice";
+  PixmapRecord *third = resourceLookupPixmap(id);
+  ASSERT_NE(third, nullptr);
+  EXPECT_EQ(requestsOf(next, 53).size(), 2u);
+  // A background pixel lets the kept pixmap go: nothing may reach the new one.
+  core.send(next, background(next, 0x2, 0));  // CWBackPixel
+  EXPECT_EQ(rootRecord->backgroundPixmap, nullptr);
+  EXPECT_EQ(proxyState.orphanPixmaps, nullptr);
+  EXPECT_TRUE(requestsOf(next, 54).empty());
+  EXPECT_EQ(resourceLookupPixmap(id), third);
+  core.send(next, freePixmap(next));
+  EXPECT_EQ(errorOf(next), 0);
+  EXPECT_EQ(requestsOf(next, 54).size(), 2u);
+  EXPECT_EQ(resourceLookupPixmap(id), nullptr);
+  proxyState.pixmapFormatCount = savedCount;
+  proxyState.pixmapFormats[0] = savedFormat;
 }
 
 INSTANTIATE_TEST_SUITE_P(BothOrders, XcoreWindowTest, ::testing::Values(false, true));

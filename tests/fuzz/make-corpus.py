@@ -1,0 +1,344 @@
+#!/usr/bin/python3
+"""Writes the seed corpus of the fuzz targets (tests/fuzz/corpus/fuzz_<target>/).
+
+Every core request (opcodes 1-119 and 127) and every minor of the served extensions, valid and
+in both byte orders, behind a short prefix that creates the resources they name (a window and
+its child, pixmaps, a GC, a font, a colormap, a cursor). Each target gets them in its own input
+format (see the targets' sources): fuzz_requests the raw stream, fuzz_dispatch the records of
+major, data byte and body words, fuzz_setup a connection setup in front of a few requests.
+
+Run with /usr/bin/python3 from anywhere; it replaces the generated files (names starting with
+"core-", "ext-", "stream-" or "setup-") and leaves others, such as crash-* regression inputs.
+"""
+import os
+import struct
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+CORPUS = os.path.join(HERE, "corpus")
+
+# The fuzz world (tests/fuzz/fuzzharness.h): extension majors, the first screen's root and
+# visual, and the id base of the run's client (slot 1).
+BIGREQ, XCMISC, DPMS, FBPM, ALLPLANES, GE, MULTIMEDIA = 129, 130, 131, 132, 133, 134, 135
+ROOT, VISUAL = 0x100, 0x21
+BASE = 1 << 20
+W, P, G, F, C, CUR, P1, W2, G2, C2, CUR2, F2 = (BASE + n for n in range(1, 13))
+COOKIE = bytes([0x5a, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 0xa5])
+ATOM_WM_NAME, ATOM_STRING, ATOM_PRIMARY = 39, 31, 1
+
+
+class Req:
+    """One request built field by field in one byte order; bytes() fills the length."""
+
+    def __init__(self, big, major, data=0):
+        self.e = ">" if big else "<"
+        self.major, self.data = major, data
+        self.body = b""
+
+    def b(self, *v):
+        self.body += bytes(x & 0xFF for x in v)
+        return self
+
+    def s(self, *v):
+        self.body += b"".join(struct.pack(self.e + "H", x & 0xFFFF) for x in v)
+        return self
+
+    def i(self, *v):
+        self.body += b"".join(struct.pack(self.e + "I", x & 0xFFFFFFFF) for x in v)
+        return self
+
+    def raw(self, data):
+        self.body += data
+        return self
+
+    def pad(self, n=None):
+        if n is None:
+            n = (4 - len(self.body) % 4) % 4
+        self.body += b"\0" * n
+        return self
+
+    def text(self, t):
+        self.body += t.encode()
+        return self.pad()
+
+    def words(self):
+        self.pad()
+        return 1 + len(self.body) // 4
+
+    def bytes(self):
+        n = self.words()
+        return bytes([self.major, self.data]) + struct.pack(self.e + "H", n) + self.body
+
+    def big_form(self):
+        n = self.words() + 1
+        return bytes([self.major, self.data]) + struct.pack(self.e + "HI", 0, n) + self.body
+
+    def record(self):
+        """fuzz_dispatch's record: major, data byte, body words, body."""
+        self.pad()
+        return bytes([self.major, self.data, len(self.body) // 4]) + self.body
+
+
+def prefix(big):
+    """Requests that create what the seeds name."""
+    R = lambda major, data=0: Req(big, major, data)
+    return [
+        # CreateWindow W: 100x80 at (10, 20), border 1, InputOutput, background and event mask.
+        R(1, 0).i(W, ROOT).s(10, 20, 100, 80, 1, 1).i(0, 0x802, 0xFFFFFF, 0x28047),
+        R(1, 0).i(W2, W).s(5, 5, 20, 20, 0, 1).i(0, 0),
+        R(8).i(W),
+        R(53, 24).i(P, W).s(32, 16),
+        R(53, 1).i(P1, W).s(16, 16),
+        R(55).i(G, W, 0x0C, 0xFF0000, 0x00FF00),
+        R(45).i(F).s(5).pad(2).text("fixed"),
+        R(78, 0).i(C, W, VISUAL),
+        R(93).i(CUR, P1, 0).s(0, 0, 0, 0xFFFF, 0xFFFF, 0xFFFF, 2, 2),
+    ]
+
+
+def core_requests(big):
+    """(opcode, name, request) for every core request."""
+    R = lambda major, data=0: Req(big, major, data)
+    window_values = (0x0001 | 0x0800, [0, 0x8001])  # background pixmap None, event mask
+    out = [
+        (1, "CreateWindow", R(1, 0).i(BASE + 20, W).s(0, 0, 30, 30, 2, 1).i(0, 0x0A02, 0x10, 1, 0x8001)),
+        (2, "ChangeWindowAttributes", R(2).i(W, window_values[0], *window_values[1])),
+        (3, "GetWindowAttributes", R(3).i(W)),
+        (4, "DestroyWindow", R(4).i(W2)),
+        (5, "DestroySubwindows", R(5).i(W)),
+        (6, "ChangeSaveSet", R(6, 0).i(W2)),
+        (7, "ReparentWindow", R(7).i(W2, ROOT).s(40, 50)),
+        (8, "MapWindow", R(8).i(W2)),
+        (9, "MapSubwindows", R(9).i(W)),
+        (10, "UnmapWindow", R(10).i(W)),
+        (11, "UnmapSubwindows", R(11).i(W)),
+        (12, "ConfigureWindow", R(12).i(W).s(0x004F, 0).i(15, 25, 200, 150, 0)),
+        (13, "CirculateWindow", R(13, 1).i(W)),
+        (14, "GetGeometry", R(14).i(W)),
+        (15, "QueryTree", R(15).i(ROOT)),
+        (16, "InternAtom", R(16, 0).s(7, 0).text("WM_NAME")),
+        (17, "GetAtomName", R(17).i(ATOM_WM_NAME)),
+        (18, "ChangeProperty", R(18, 0).i(W, ATOM_WM_NAME, ATOM_STRING).b(8, 0, 0, 0).i(5).text("hello")),
+        (19, "DeleteProperty", R(19).i(W, ATOM_WM_NAME)),
+        (20, "GetProperty", R(20, 0).i(W, ATOM_WM_NAME, 0, 0, 100)),
+        (21, "ListProperties", R(21).i(W)),
+        (22, "SetSelectionOwner", R(22).i(W, ATOM_PRIMARY, 0)),
+        (23, "GetSelectionOwner", R(23).i(ATOM_PRIMARY)),
+        (24, "ConvertSelection", R(24).i(W, ATOM_PRIMARY, ATOM_STRING, ATOM_WM_NAME, 0)),
+        (25, "SendEvent", R(25, 0).i(W, 0x20000).b(33, 8).s(0).i(W, ATOM_WM_NAME).pad(20)),
+        (26, "GrabPointer", R(26, 1).i(W).s(0x0C).b(1, 1).i(0, 0, 0)),
+        (27, "UngrabPointer", R(27).i(0)),
+        (28, "GrabButton", R(28, 1).i(W).s(0x0C).b(1, 1).i(0, 0).b(1, 0).s(0x8000)),
+        (29, "UngrabButton", R(29, 1).i(W).s(0x8000, 0)),
+        (30, "ChangeActivePointerGrab", R(30).i(0, 0).s(0x0C, 0)),
+        (31, "GrabKeyboard", R(31, 1).i(W, 0).b(1, 1).s(0)),
+        (32, "UngrabKeyboard", R(32).i(0)),
+        (33, "GrabKey", R(33, 1).i(W).s(0x8000).b(38, 1, 1).pad(3)),
+        (34, "UngrabKey", R(34, 38).i(W).s(0x8000, 0)),
+        (35, "AllowEvents", R(35, 1).i(0)),
+        (36, "GrabServer", R(36)),
+        (37, "UngrabServer", R(37)),
+        (38, "QueryPointer", R(38).i(W)),
+        (39, "GetMotionEvents", R(39).i(W, 0, 0)),
+        (40, "TranslateCoordinates", R(40).i(W, ROOT).s(5, 6)),
+        (41, "WarpPointer", R(41).i(0, W).s(0, 0, 0, 0, 10, 10)),
+        (42, "SetInputFocus", R(42, 1).i(W, 0)),
+        (43, "GetInputFocus", R(43)),
+        (44, "QueryKeymap", R(44)),
+        (45, "OpenFont", R(45).i(F2).s(5).pad(2).text("fixed")),
+        (46, "CloseFont", R(46).i(F)),
+        (47, "QueryFont", R(47).i(F)),
+        (48, "QueryTextExtents", R(48, 1).i(F).s(0x41, 0x42, 0x43).pad()),
+        (49, "ListFonts", R(49).s(10, 1).text("*")),
+        (50, "ListFontsWithInfo", R(50).s(2, 5).text("fixed")),
+        (51, "SetFontPath", R(51).s(1).pad(2).b(9).raw(b"built-ins").pad()),
+        (52, "GetFontPath", R(52)),
+        (53, "CreatePixmap", R(53, 24).i(BASE + 21, ROOT).s(64, 64)),
+        (54, "FreePixmap", R(54).i(P)),
+        (55, "CreateGC", R(55).i(G2, P, 0x0000000C | 0x10, 0x1, 0x0, 3)),
+        (56, "ChangeGC", R(56).i(G, 0x14, 0x00FF00, 2)),
+        (57, "CopyGC", R(57).i(G, G, 0x0C)),
+        (58, "SetDashes", R(58).i(G).s(0, 2).b(4, 2).pad()),
+        (59, "SetClipRectangles", R(59, 0).i(G).s(0, 0, 1, 1, 10, 10, 20, 20, 5, 5)),
+        (60, "FreeGC", R(60).i(G)),
+        (61, "ClearArea", R(61, 0).i(W).s(0, 0, 10, 10)),
+        (62, "CopyArea", R(62).i(W, P, G).s(0, 0, 1, 1, 10, 10)),
+        (63, "CopyPlane", R(63).i(P, W, G).s(0, 0, 3, 3, 8, 8).i(1)),
+        (64, "PolyPoint", R(64, 0).i(W, G).s(1, 1, 2, 2, 3, 3)),
+        (65, "PolyLine", R(65, 1).i(W, G).s(10, 10, 5, 0, 0, 5)),
+        (66, "PolySegment", R(66).i(W, G).s(0, 0, 10, 10, 10, 0, 0, 10)),
+        (67, "PolyRectangle", R(67).i(W, G).s(1, 1, 8, 8)),
+        (68, "PolyArc", R(68).i(W, G).s(5, 5, 20, 20, 0, 90 * 64)),
+        (69, "FillPoly", R(69).i(W, G).b(0, 0).s(0).s(0, 0, 10, 0, 5, 8)),
+        (70, "PolyFillRectangle", R(70).i(P, G).s(0, 0, 16, 8, 2000, -5, 10, 10)),
+        (71, "PolyFillArc", R(71).i(W, G).s(0, 0, 30, 30, 0, 360 * 64)),
+        (72, "PutImage", R(72, 2).i(P, G).s(2, 2, 0, 0).b(0, 24).s(0).raw(bytes(range(16)))),
+        (73, "GetImage", R(73, 2).i(W).s(0, 0, 4, 4).i(0xFFFFFFFF)),
+        (74, "PolyText8", R(74).i(W, G).s(10, 20).b(3, 0).raw(b"abc").b(255).raw(struct.pack(">I", F)).pad()),
+        (75, "PolyText16", R(75).i(W, G).s(10, 40).b(2, 0).s(0x61, 0x62).pad()),
+        (76, "ImageText8", R(76, 3).i(W, G).s(10, 60).raw(b"xyz").pad()),
+        (77, "ImageText16", R(77, 2).i(W, G).s(10, 70).s(0x41, 0x42)),
+        (78, "CreateColormap", R(78, 1).i(C2, ROOT, VISUAL)),
+        (79, "FreeColormap", R(79).i(C)),
+        (80, "CopyColormapAndFree", R(80).i(C2, C)),
+        (81, "InstallColormap", R(81).i(C)),
+        (82, "UninstallColormap", R(82).i(C)),
+        (83, "ListInstalledColormaps", R(83).i(W)),
+        (84, "AllocColor", R(84).i(C).s(0xFFFF, 0x8000, 0).pad(2)),
+        (85, "AllocNamedColor", R(85).i(C).s(3).pad(2).text("red")),
+        (86, "AllocColorCells", R(86, 0).i(C).s(2, 1)),
+        (87, "AllocColorPlanes", R(87, 0).i(C).s(1, 1, 1, 1)),
+        (88, "FreeColors", R(88).i(C, 0, 5, 6)),
+        (89, "StoreColors", R(89).i(C, 3).s(0xFFFF, 0, 0).b(7, 0)),
+        (90, "StoreNamedColor", R(90, 7).i(C, 3).s(4).pad(2).text("blue")),
+        (91, "QueryColors", R(91).i(C, 0, 1, 0xFFFFFF)),
+        (92, "LookupColor", R(92).i(C).s(5).pad(2).text("green")),
+        (93, "CreateCursor", R(93).i(CUR2, P1, 0).s(0, 0, 0, 0xFFFF, 0xFFFF, 0xFFFF, 1, 1)),
+        (94, "CreateGlyphCursor", R(94).i(CUR2, F, 0).s(68, 0, 0xFFFF, 0, 0, 0, 0, 0)),
+        (95, "FreeCursor", R(95).i(CUR)),
+        (96, "RecolorCursor", R(96).i(CUR).s(1, 2, 3, 4, 5, 6)),
+        (97, "QueryBestSize", R(97, 0).i(ROOT).s(16, 16)),
+        (98, "QueryExtension", R(98).s(4).pad(2).text("DPMS")),
+        (99, "ListExtensions", R(99)),
+        (100, "ChangeKeyboardMapping", R(100, 1).b(38, 2).pad(2).i(0x61, 0x41)),
+        (101, "GetKeyboardMapping", R(101).b(8, 10).pad(2)),
+        (102, "ChangeKeyboardControl", R(102).i(0x0003, 50, 60)),
+        (103, "GetKeyboardControl", R(103)),
+        (104, "Bell", R(104, 50)),
+        (105, "ChangePointerControl", R(105).s(2, 1, 4).b(1, 1)),
+        (106, "GetPointerControl", R(106)),
+        (107, "SetScreenSaver", R(107).s(600, 60).b(1, 1).pad(2)),
+        (108, "GetScreenSaver", R(108)),
+        (109, "ChangeHosts", R(109, 0).b(0, 0).s(4).b(10, 0, 0, 1)),
+        (110, "ListHosts", R(110)),
+        (111, "SetAccessControl", R(111, 1)),
+        (112, "SetCloseDownMode", R(112, 0)),
+        (113, "KillClient", R(113).i(BASE + 99)),
+        (114, "RotateProperties", R(114).i(W).s(2, 1).i(ATOM_WM_NAME, ATOM_STRING)),
+        (115, "ForceScreenSaver", R(115, 0)),
+        (116, "SetPointerMapping", R(116, 3).b(1, 2, 3).pad()),
+        (117, "GetPointerMapping", R(117)),
+        (118, "SetModifierMapping", R(118, 1).b(50, 66, 37, 0, 64, 0, 0, 0)),
+        (119, "GetModifierMapping", R(119)),
+        (127, "NoOperation", R(127)),
+    ]
+    assert [o for o, _, _ in out] == list(range(1, 120)) + [127]
+    return out
+
+
+def ext_requests(big):
+    """(extension, minor, name, request) for every minor of the served extensions."""
+    R = lambda major, minor: Req(big, major, minor)
+    return [
+        ("bigreq", 0, "BigReqEnable", R(BIGREQ, 0)),
+        ("xcmisc", 0, "GetVersion", R(XCMISC, 0).s(1, 1)),
+        ("xcmisc", 1, "GetXIDRange", R(XCMISC, 1)),
+        ("xcmisc", 2, "GetXIDList", R(XCMISC, 2).i(8)),
+        ("dpms", 0, "GetVersion", R(DPMS, 0).s(1, 1)),
+        ("dpms", 1, "Capable", R(DPMS, 1)),
+        ("dpms", 2, "GetTimeouts", R(DPMS, 2)),
+        ("dpms", 3, "SetTimeouts", R(DPMS, 3).s(600, 900, 1200).pad(2)),
+        ("dpms", 4, "Enable", R(DPMS, 4)),
+        ("dpms", 5, "Disable", R(DPMS, 5)),
+        ("dpms", 6, "ForceLevel", R(DPMS, 6).s(1).pad(2)),
+        ("dpms", 7, "Info", R(DPMS, 7)),
+        ("fbpm", 0, "GetVersion", R(FBPM, 0).s(1, 1)),
+        ("fbpm", 1, "Capable", R(FBPM, 1)),
+        ("fbpm", 4, "Enable", R(FBPM, 4).s(1).pad(2)),
+        ("fbpm", 5, "Disable", R(FBPM, 5)),
+        ("fbpm", 6, "ForceLevel", R(FBPM, 6).s(2).pad(2)),
+        ("fbpm", 7, "Info", R(FBPM, 7)),
+        ("allplanes", 0, "QueryVersion", R(ALLPLANES, 0)),
+        ("allplanes", 1, "PolyPoint", R(ALLPLANES, 1).i(W).b(0, 0).s(0).s(1, 1, 5, 5)),
+        ("allplanes", 2, "PolyLine", R(ALLPLANES, 2).i(W).b(1, 0).s(0).s(1, 1, 5, 5, -2, 3)),
+        ("allplanes", 3, "PolySegment", R(ALLPLANES, 3).i(W).s(0, 0, 9, 9)),
+        ("allplanes", 4, "PolyRectangle", R(ALLPLANES, 4).i(P).s(1, 1, 10, 5)),
+        ("allplanes", 5, "PolyFillRectangle", R(ALLPLANES, 5).i(W).s(-5, 2, 700, 10)),
+        ("ge", 0, "QueryVersion", R(GE, 0).s(1, 0)),
+        ("multimedia", 0, "GetVersion", R(MULTIMEDIA, 0)),
+        ("multimedia", 1, "OpenStream", R(MULTIMEDIA, 1).b(1, 0).s(2).raw(b"Sink\0").pad()),
+        ("multimedia", 2, "WriteStream", R(MULTIMEDIA, 2).b(1, 2).s(0).raw(b"frame\0\0\0").pad()),
+        ("multimedia", 3, "CloseStream", R(MULTIMEDIA, 3).b(1, 0).s(0)),
+    ]
+
+
+def setup_message(big, name=b"", data=b""):
+    e = ">" if big else "<"
+    pad = lambda b: b + b"\0" * ((4 - len(b) % 4) % 4)
+    return (b"B" if big else b"l") + b"\0" + struct.pack(e + "HHHHH", 11, 0, len(name), len(data), 0) + \
+        pad(name) + pad(data)
+
+
+def clean(directory):
+    os.makedirs(directory, exist_ok=True)
+    for name in os.listdir(directory):
+        if name.split("-")[0] in ("core", "ext", "stream", "setup"):
+            os.remove(os.path.join(directory, name))
+
+
+def write(directory, name, data):
+    with open(os.path.join(directory, name), "wb") as f:
+        f.write(data)
+
+
+def every_request(big):
+    """(file name part, request) of every core request and extension minor."""
+    for opcode, name, r in core_requests(big):
+        yield "core-%03d-%s" % (opcode, name), r
+    for ext, minor, name, r in ext_requests(big):
+        yield "ext-%s-%d-%s" % (ext, minor, name), r
+
+
+def main():
+    requests_dir = os.path.join(CORPUS, "fuzz_requests")
+    dispatch_dir = os.path.join(CORPUS, "fuzz_dispatch")
+    setup_dir = os.path.join(CORPUS, "fuzz_setup")
+    for d in (requests_dir, dispatch_dir, setup_dir):
+        clean(d)
+    count = 0
+    for big in (False, True):
+        order = "be" if big else "le"
+        flags = 1 if big else 0
+        head = prefix(big)
+        for part, r in every_request(big):
+            # The raw stream; the answers to every reply on the server side.
+            stream = b"".join(p.bytes() for p in head) + r.bytes()
+            write(requests_dir, "%s-%s" % (part, order), bytes([flags | 4]) + stream)
+            write(dispatch_dir, "%s-%s" % (part, order),
+                  bytes([flags]) + b"".join(p.record() for p in head) + r.record())
+            count += 2
+        # BIG-REQUESTS: enabled, then every request of the prefix and a drawing in the big form.
+        big_stream = Req(big, BIGREQ, 0).bytes() + b"".join(p.big_form() for p in head) + \
+            Req(big, 65, 0).i(W, G).s(*range(0, 400)).big_form() + Req(big, 127).big_form()
+        write(requests_dir, "stream-bigrequests-%s" % order, bytes([flags | 2]) + big_stream)
+        write(dispatch_dir, "stream-bigrequests-%s" % order,
+              bytes([flags | 2 | 8]) + b"".join(p.record() for p in head) +
+              Req(big, 72, 2).i(P, G).s(8, 8, 0, 0).b(0, 24).s(0).raw(bytes(256)).record())
+        # The same stream fed a few bytes at a time.
+        small = b"".join(p.bytes() for p in head) + core_requests(big)[63][2].bytes()
+        write(requests_dir, "stream-bytewise-%s" % order, bytes([flags | (3 << 5)]) + small)
+        count += 4
+        # Connection setups: each authorization against each answer of the real server.
+        auths = {"none": (b"", b""), "cookie": (b"MIT-MAGIC-COOKIE-1", COOKIE),
+                 "wrongcookie": (b"MIT-MAGIC-COOKIE-1", bytes(16)), "xdm": (b"XDM-AUTHORIZATION-1", bytes(24))}
+        answers = ["accepted", "refused", "short", "authenticate"]
+        tail = b"".join(p.bytes() for p in head) + Req(big, 98).s(12).pad(2).text("BIG-REQUESTS").bytes() + \
+            Req(big, BIGREQ, 0).bytes() + Req(big, 43).bytes()
+        for auth, (name, data) in auths.items():
+            for number, answer in enumerate(answers):
+                grant = 8 if auth == "none" else 0
+                write(setup_dir, "setup-%s-%s-%s" % (auth, answer, order),
+                      bytes([number | grant | 4]) + setup_message(big, name, data) + tail)
+                count += 1
+        # A setup with every core request behind it, and one sent a few bytes at a time.
+        everything = b"".join(r.bytes() for _, r in every_request(big))
+        write(setup_dir, "setup-cookie-everything-%s" % order,
+              bytes([4]) + setup_message(big, b"MIT-MAGIC-COOKIE-1", COOKIE) + tail + everything)
+        write(setup_dir, "setup-cookie-bytewise-%s" % order,
+              bytes([(4 << 5)]) + setup_message(big, b"MIT-MAGIC-COOKIE-1", COOKIE) + tail)
+        count += 2
+    print("make-corpus: %d files under %s" % (count, CORPUS))
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,132 @@
+// Closing clients through the fake core: what a client that leaves takes with it, whether its
+// resources are retained or not, and what its leaving asks of the server's reset.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "fakecore.h"
+#include "proxy/clientconnection.h"
+#include "proxy/connections.h"
+#include "proxy/head.h"
+#include "proxy/window.h"
+#include "proxy/xproxy.h"
+
+namespace {
+
+constexpr uint8_t kChangeWindowAttributes = 2, kGrabButton = 28, kUngrabButton = 29, kGrabServer = 36,
+                  kUngrabServer = 37;
+
+FakeBytes plain(bool big, uint8_t opcode) { return FakeMessage(big).b(opcode).b(0).s(0).done(); }
+
+// What a closed client leaves the fake core to do: the record is gone.
+void forget(FakeClient &f) { f.client = nullptr; }
+
+bool selects(WindowRecord *window, ClientConnection *client) {
+  for (EventSelection *s = window->selections; s; s = s->next)
+    if (s->client == client) return true;
+  return false;
+}
+
+// A server grab ends with its holder, whether the holder's resources are retained or not: the
+// other clients are read again and the next GrabServer is served.
+TEST(ClientClose, ServerGrabEndsWithItsHolder) {
+  for (uint8_t mode : {0, 1, 2}) {
+    SCOPED_TRACE(int(mode));
+    FakeCore core;
+    core.addScreen(800, 600);
+    FakeClient &a = core.addClient(mode == 1);
+    FakeClient &b = core.addClient(mode != 1);
+    core.send(a, plain(a.big, kGrabServer));
+    ASSERT_EQ(proxyState.serverGrabClient, a.client);
+    ASSERT_EQ(b.client->readOrder, nullptr);  // not read while another holds the server
+    a.client->closeDownMode = mode;
+    xproxyCloseClient(a.client, "Broken connection", 1);
+    if (mode == 0) {
+      EXPECT_EQ(xproxyClientByIndex(a.index), nullptr);
+      forget(a);
+    } else {
+      EXPECT_TRUE(a.client->retained);
+    }
+    EXPECT_EQ(proxyState.serverGrabClient, nullptr);
+    EXPECT_EQ(miscGrabbingClient, nullptr);
+    EXPECT_NE(b.client->readOrder, nullptr);
+    core.send(b, plain(b.big, kGrabServer));
+    EXPECT_EQ(proxyState.serverGrabClient, b.client);
+    EXPECT_FALSE(core.logged("Already grabbed"));
+    core.send(b, plain(b.big, kUngrabServer));
+    EXPECT_EQ(proxyState.serverGrabClient, nullptr);
+  }
+}
+
+// A retained close keeps the client listed with its server connections, but what would go on
+// acting for it is released on the real server: its event masks (on the real roots and its
+// windows' copies) become 0 and its passive grabs are ungrabbed there and in the proxy.
+TEST(ClientClose, RetainedCloseReleasesSelectionsAndGrabsOnTheServer) {
+  for (bool big : {false, true}) {
+    SCOPED_TRACE(big ? "msb first" : "lsb first");
+    FakeCore core;
+    core.addScreen(800, 600);
+    core.addRealDisplay();
+    FakeClient &a = core.addClient(big);
+    uint32_t root = core.root()->id;
+    core.send(a, FakeMessage(big).b(kChangeWindowAttributes).b(0).s(0).i(root).i(0x800).i(0x20000).done());
+    core.send(a, FakeMessage(big).b(kGrabButton).b(1).s(0).i(root).s(4).b(1).b(1).i(0).i(0).b(1).b(0).s(0).done());
+    ASSERT_TRUE(selects(core.root(), a.client));
+    ASSERT_NE(a.client->passiveGrabs, nullptr);
+    core.answerRoundTrips(a);
+    core.serverRequests(a);
+    a.client->closeDownMode = 1;
+    xproxyCloseClient(a.client, "Broken connection", 1);
+    ASSERT_EQ(xproxyClientByIndex(a.index), a.client);
+    EXPECT_TRUE(a.client->retained);
+    EXPECT_EQ(a.client->displayCount, 1u);
+    EXPECT_FALSE(selects(core.root(), a.client));
+    EXPECT_EQ(a.client->passiveGrabs, nullptr);
+    // (requests towards the real server are in the proxy's own order, least significant first)
+    auto word = [](const FakeBytes &r, size_t at) { return uint32_t(r[at] | r[at + 1] << 8 | r[at + 2] << 16 | r[at + 3] << 24); };
+    std::vector<uint32_t> cleared;
+    int ungrabbed = 0;
+    for (const FakeBytes &r : core.serverRequests(a)) {
+      if (r[0] == kChangeWindowAttributes && word(r, 8) == 0x800 && word(r, 12) == 0) cleared.push_back(word(r, 4));
+      if (r[0] == kUngrabButton && r[1] == 1) ungrabbed++;
+    }
+    Head *head = core.heads().front();
+    EXPECT_NE(std::find(cleared.begin(), cleared.end(), core.realRoot(head)), cleared.end());
+    EXPECT_NE(std::find(cleared.begin(), cleared.end(), core.realId(root, head)), cleared.end());
+    EXPECT_EQ(ungrabbed, 1);
+    // KillClient of the retained client closes it fully.
+    xproxyCloseClient(a.client, "KillClient", 0);
+    EXPECT_EQ(xproxyClientByIndex(a.index), nullptr);
+    forget(a);
+  }
+}
+
+// The last set-up client leaving asks for a reset, unless the server runs without resets (then
+// retained resources and clients in their setup are left alone) or the close is the reset's own.
+TEST(ClientClose, LastClientAsksForAResetOnlyWithResets) {
+  uint8_t saved = xproxyNoReset;
+  for (uint8_t noReset : {0, 1}) {
+    SCOPED_TRACE(int(noReset));
+    xproxyNoReset = noReset;
+    FakeCore core;
+    core.addScreen(800, 600);
+    FakeClient &a = core.addClient();
+    FakeClient &b = core.addClient();
+    uint32_t before = xproxyResetRequests;
+    xproxyCloseClient(a.client, "Broken connection", 1);
+    forget(a);
+    EXPECT_EQ(xproxyResetRequests, before);  // b is still connected
+    b.client->closingForReset = 1;
+    xproxyCloseClient(b.client, "reinit", 0);
+    forget(b);
+    EXPECT_EQ(xproxyResetRequests, before);  // the reset's own close
+    FakeClient &c = core.addClient();
+    xproxyCloseClient(c.client, "Broken connection", 1);
+    forget(c);
+    EXPECT_EQ(xproxyResetRequests - before, noReset ? 0u : 1u);
+  }
+  xproxyNoReset = saved;
+}
+
+}  // namespace
