@@ -105,9 +105,11 @@ struct ClientConnection {
   uint32_t glxClientVersion;     // GLXClientInfo's version code, 0 until then
   char *programName;             // malloc'ed, or NULL
   // The names a client gave its windows, as its property requests record them (the first one
-  // seen is kept): WM_CLASS's class name and a WM_NAME of type STRING, format 8.
+  // seen is kept): WM_CLASS's class name and a WM_NAME of type STRING, format 8 (at most 31
+  // characters each), and WM_CLIENT_MACHINE (at most 63).
   char className[33];
   char windowName[33];
+  char machineName[64];
   // ===== save sets =====
   WindowRecord **saveSet;        // malloc'ed, saveSetSize entries, the first saveSetCount in use
   uint32_t saveSetCount;

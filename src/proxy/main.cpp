@@ -1280,6 +1280,10 @@ const char *applyHeadChange(ClientConnection *client, Head *head, uint32_t mask,
   if ((mask & kHeadChangeKeyboardMap) && head->serverDisplay) {
     ServerDisplay *display = head->serverDisplay;
     const char *file = values->keyboardMap ? values->keyboardMap : "";
+    // A map is a file of the configuration directory named by its plain name: a path, or a
+    // name that climbs out ("..."), is refused before anything changes.
+    if (strchr(file, '/') || strncmp(file, "..", 2) == 0)
+      return strTempPrintf("Invalid keyboard map '%s' for screen %s", file, name);
     char *copy = strdup(file);
     if (!copy) return MAIN_OUT_OF_MEMORY();
     free(display->keyboardMapFile);

@@ -11,6 +11,7 @@
 #include "proxy/misc.h"
 #include "proxy/resource.h"
 #include "proxy/window.h"
+#include "proxy/xproto.h"
 #include "proxy/xproxy.h"
 #include "proxy/xscreen.h"
 #include "support/logging.h"
@@ -67,12 +68,23 @@ void miscForwardGrabPointer(Head *head) {
     bool root = g.confineTo->screen && g.confineTo->id == g.confineTo->screen->root;
     confineTo = resourceServerId(g.confineTo->id, root ? kResourceRealRoot : kResourceWindow, head);
   }
-  // A cursor without an id of its own would need a temporary copy on the head; until cursors
-  // are built per head the real server shows the window's.
-  uint32_t cursor = g.cursor && g.cursor->id ? resourceServerId(g.cursor->id, kResourceCursor, head) : 0;
+  // A cursor whose id was freed while the grab kept it has no id on the head: a temporary copy
+  // is built there for the grab (an id of the client's range that the proxy takes) and freed
+  // right after it; the real server keeps the cursor for the grab.
+  uint32_t cursor = 0, temporaryId = 0;
+  if (g.cursor && g.cursor->id) {
+    cursor = resourceServerId(g.cursor->id, kResourceCursor, head);
+  } else if (g.cursor && (temporaryId = resourceNewServerSideId(g.client))) {
+    uint32_t serverId = resourceServerId(temporaryId, kResourceScreenResource, head);
+    if (mainCreateCursorOnHead(g.cursor, g.client, &connection->reader.sink, serverId, head)) cursor = serverId;
+  }
   core11GGrabPointer(connection, g.ownerEvents, window, uint16_t(xproxyServerEventMask(g.eventMask)),
                      forwardedMode(proxyState.pointerFreeze, g.client), forwardedMode(proxyState.keyboardFreeze, g.client),
                      confineTo, cursor);
+  if (temporaryId) {
+    if (cursor) xprotoEncodeFreeCursor(&connection->reader.sink, cursor);
+    resourceFreeServerSideId(temporaryId);
+  }
   flushConnection(connection);
   g.realServer = 1;
 }

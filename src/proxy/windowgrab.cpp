@@ -8,6 +8,7 @@
 #include "proxy/resource.h"
 #include "proxy/window.h"
 #include "proxy/windowinternal.h"
+#include "proxy/xcore.h"
 #include "proxy/xcorepassive.h"
 #include "proxy/xproxy.h"
 #include "proxy/xscreen.h"
@@ -198,6 +199,7 @@ void windowReleaseRetainedClient(ClientConnection *client) {
     }
   }
   windowDropClientSelections(client);
+  xcoreReleaseRetainedSelections(client);
   // Its passive grabs on the real server, on each head of the grab window's meta screen.
   for (PassiveGrab *g = client->passiveGrabs; g; g = g->next) {
     MetaScreen *screen = resourceLookupWindow(g->window) ? resourceMetaScreenOf(g->window) : nullptr;

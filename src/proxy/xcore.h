@@ -129,7 +129,29 @@ void xcoreGetProperty(uint8_t *request, uint32_t length);
 void xcoreGetPropertyReply(uint8_t *reply, uint32_t length);
 void xcoreListProperties(uint8_t *request, uint32_t length);
 void xcoreListPropertiesReply(uint8_t *reply, uint32_t length);
+// ChangeProperty (learning the client's names, a window's normal hints and the keep-visible
+// exemption), DeleteProperty, the selections and SendEvent: each forwarded once.
+void xcoreChangeProperty(uint8_t *request, uint32_t length);
+void xcoreDeleteProperty(uint8_t *request, uint32_t length);
+void xcoreSetSelectionOwner(uint8_t *request, uint32_t length);
+void xcoreGetSelectionOwner(uint8_t *request, uint32_t length);
+void xcoreGetSelectionOwnerReply(uint8_t *reply, uint32_t length);
+void xcoreConvertSelection(uint8_t *request, uint32_t length);
+void xcoreSendEvent(uint8_t *request, uint32_t length);
+// A retained client's close: every selection that clients have set and a window of this client
+// owns on the main real display is given up (owner None), through the proxy's Xlib connection.
+void xcoreReleaseRetainedSelections(ClientConnection *client);
 // ===== end of atoms and properties =====
+
+// ===== active pointer grab changes, motion history and the keymap =====
+// ChangeActivePointerGrab (checked, the proxy's grab record updated, forwarded once to the
+// pointer head), GetMotionEvents (times recorded) and QueryKeymap (xcoregrab.cpp).
+void xcoreChangeActivePointerGrab(uint8_t *request, uint32_t length);
+void xcoreGetMotionEvents(uint8_t *request, uint32_t length);
+void xcoreGetMotionEventsReply(uint8_t *reply, uint32_t length);
+void xcoreQueryKeymap(uint8_t *request, uint32_t length);
+void xcoreQueryKeymapReply(uint8_t *reply, uint32_t length);
+// ===== end of active pointer grab changes, motion history and the keymap =====
 
 // ===== pointer and focus queries =====
 // TranslateCoordinates and GetInputFocus (xcoregrab.cpp).

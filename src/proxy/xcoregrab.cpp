@@ -681,3 +681,67 @@ void xcoreUngrabKeyboard(uint8_t *request, uint32_t length) {
   windowUngrabKeyboard(257, client, 0);
 }
 // ===== end of active grabs =====
+
+// ===== active pointer grab changes, motion history and the keymap =====
+void xcoreChangeActivePointerGrab(uint8_t *request, uint32_t length) {
+  static const XcoreRequestShape shape{"bbsiiss", 16, XcoreShape::Fixed, 0, 0};
+  if (!xcoreFrameEnter(request, length, shape)) return;
+  ClientConnection *client = xproxyCurrentClient;
+  uint32_t cursorId = wireGet32(request + 4), time = wireGet32(request + 8);
+  uint16_t eventMask = wireGet16(request + 12);
+  if (eventMask & 0x8003) return xprotoSendError(kBadValue, eventMask, request, length, "invalid event-mask");
+  CursorRecord *cursor = nullptr;
+  if (cursorId && !(cursor = static_cast<CursorRecord *>(resourceLookupByType(cursorId, ResourceType(kResourceCursor)))))
+    return xprotoSendError(6, cursorId, request, length, nullptr);
+  auto &g = proxyState.pointerGrab;
+  const char *name = xscreenClientName(client);
+  if (!client || g.client != client) {
+    xcoreFrameRefuse("Not pointer grab client in %s by %s", request);
+    return;
+  }
+  if (time && int32_t(time - g.time) < 0) {
+    LOG(logChannelXhint, "Time too old in ChangeActivePointerGrab (0x%x < 0x%x) by %s", time, g.time, name);
+    return;
+  }
+  if (time && int32_t(time - proxyState.serverTime) > 0) {
+    LOG(logChannelXhint, "Time too new in ChangeActivePointerGrab (0x%x > 0x%x) by %s", time, proxyState.serverTime,
+        name);
+    return;
+  }
+  // The new cursor's reference is taken before the old one's is given back (they may be one).
+  if (cursor) cursor->refCount++;
+  if (g.cursor) resourceReleaseCursor(g.cursor);
+  g.cursor = cursor;
+  g.eventMask = eventMask;
+  wirePut32(request + 8, 0);  // CurrentTime
+  static const XcoreIdField fields[] = {{4, kResourceCursor}, {0, 0}};
+  Head *head = proxyState.pointerHead ? proxyState.pointerHead : xcoreFrameFirstHeadOf(0);
+  uint8_t *copy = xcoreFrameForwardToHead(request, length, head, fields);
+  if (copy) wirePut16(copy + 12, uint16_t(xproxyServerEventMask(eventMask)));
+}
+
+void xcoreGetMotionEvents(uint8_t *request, uint32_t length) {
+  static const XcoreRequestShape shape{"bbsiii", 16, XcoreShape::Fixed, 0, 0};
+  if (!xcoreFrameEnter(request, length, shape)) return;
+  uint32_t window = wireGet32(request + 4);
+  if (!xcoreFrameResolve(window, kXcoreWantWindow, kBadWindow, request, length)) return;
+  Head *head = pointerRuleHead(window);
+  static const XcoreIdField fields[] = {{4, kResourceWindow}, {0, 0}};
+  xcoreFrameForwardToHead(request, length, head, fields);
+}
+
+void xcoreGetMotionEventsReply(uint8_t *reply, uint32_t length) {
+  // The count the server gives is bounded by the events the reply holds.
+  uint64_t count = std::min<uint64_t>(wireGet32(reply + 8), length >= 32 ? (length - 32) / 8 : 0);
+  for (uint64_t i = 0; i < count; i++) mainSetLastTime(wireGet32(reply + 32 + 8 * i));
+  xcoreFrameWriteReply(reply, length, "bbsiiiiiii[iss]");
+}
+
+void xcoreQueryKeymap(uint8_t *request, uint32_t length) {
+  static const XcoreRequestShape shape{"bbs", 4, XcoreShape::Fixed, 0, 0};
+  if (!xcoreFrameEnter(request, length, shape)) return;
+  xcoreFrameForwardOnce(request, length);
+}
+
+void xcoreQueryKeymapReply(uint8_t *reply, uint32_t length) { xcoreFrameWriteReply(reply, length, "bbsi"); }
+// ===== end of active pointer grab changes, motion history and the keymap =====

@@ -230,8 +230,16 @@ int processKill(int signal, pid_t pid) {
   return kill(pid, signal);
 }
 
-const char *processTerminate(pid_t pid) {
-  kill(pid, SIGTERM);
+const char *processTerminate(pid_t pid, int graceMs) {
+  if (kill(pid, SIGTERM) != 0 && errno == ESRCH) return processWait(pid);
+  for (int waited = 0; waited < graceMs; waited += 10) {
+    pid_t r = waitpid(pid, nullptr, WNOHANG);
+    if (r == pid) return nullptr;
+    if (r < 0 && errno != EINTR) return processWait(pid);  // not our child: as processWait says
+    usleep(10000);
+  }
+  LOG(logChannelWarning, "Process %d still runs %d ms after SIGTERM: killed", static_cast<int>(pid), graceMs);
+  kill(pid, SIGKILL);
   return processWait(pid);
 }
 

@@ -22,7 +22,11 @@ int processPoll(pid_t pid, int *status);
 // Waits for the child; NULL at once when no such process exists.
 const char *processWait(pid_t pid);
 int processKill(int signal, pid_t pid);
-const char *processTerminate(pid_t pid);
+// SIGTERM, then waits for the child at most graceMs; a child still running then gets SIGKILL
+// and is collected (an exit never hangs on a child that ignores or stalls on SIGTERM). NULL, or
+// the failure text of the wait.
+constexpr int kProcessTerminateGraceMs = 5000;
+const char *processTerminate(pid_t pid, int graceMs = kProcessTerminateGraceMs);
 void processSetPriority(pid_t pid, int priority);
 // "user" or "user:group", names or numbers; the group is set first. NULL or a failure text.
 const char *processSetUser(const char *account);

@@ -84,14 +84,9 @@ class HostileTarvo : public ::testing::TestWithParam<int> {
   static void SetUpTestSuite() { tarvoBlockSignals(); }
 
   void SetUp() override {
-    XvfbOptions xvfbOptions;
-    xvfbOptions.screens.assign(size_t(GetParam()), "640x480x24");
-    xvfbOptions.extraArguments = {"-nolisten", "tcp"};
-    ASSERT_EQ(xvfb.start(xvfbOptions), "");
     TarvoOptions options;  // noReset on
     options.logTypes = {"steps", "Clients"};
-    if (GetParam() > 1) options.arguments = {"screen", "%D.0", "tags", "anyScreen"};
-    ASSERT_EQ(tarvo.start(xvfb.displayName(), options), "");
+    ASSERT_EQ(tarvoStartOnScreens(xvfb, tarvo, GetParam(), "640x480x24", options), "");
   }
 
   void TearDown() override {

@@ -25,15 +25,9 @@ class ReusedIdsThroughTarvo : public ::testing::TestWithParam<std::tuple<int, ch
   static void SetUpTestSuite() { tarvoBlockSignals(); }
   void SetUp() override {
     screens = std::get<0>(GetParam());
-    XvfbOptions x;
-    x.screens.assign(size_t(screens), "640x480x24");
-    x.extraArguments = {"-nolisten", "tcp"};
-    ASSERT_EQ(xvfb.start(x), "");
     TarvoOptions options;
-    options.arguments = {"screen", "%D.0"};
-    if (screens > 1) options.arguments.insert(options.arguments.end(), {"tags", "anyScreen"});
     options.logTypes = {"steps", "Xclients"};
-    ASSERT_EQ(tarvo.start(xvfb.displayName(), options), "");
+    ASSERT_EQ(tarvoStartOnScreens(xvfb, tarvo, screens, "640x480x24", options), "");
     // Keeps the proxy from resetting when the clients under test leave.
     ASSERT_EQ(holder.connect(tarvo.displayNumber(), 'l'), "");
     real = XOpenDisplay(xvfb.displayName().c_str());

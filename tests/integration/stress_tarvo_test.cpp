@@ -864,15 +864,9 @@ class StressThroughTarvo : public ::testing::TestWithParam<int> {
  protected:
   static void SetUpTestSuite() { tarvoBlockSignals(); }
   void SetUp() override {
-    XvfbOptions options;
-    options.screens.assign(size_t(GetParam()), "1024x768x24");
-    options.extraArguments = {"-nolisten", "tcp"};
-    ASSERT_EQ(xvfb.start(options), "");
     TarvoOptions t;
-    t.arguments = {"screen", "%D.0"};
     if (const char *types = getenv("TARVO_STRESS_LOGTYPES")) t.logTypes.push_back(types);
-    if (GetParam() > 1) t.arguments.insert(t.arguments.end(), {"tags", "anyScreen"});
-    ASSERT_EQ(tarvo.start(xvfb.displayName(), t), "");
+    ASSERT_EQ(tarvoStartOnScreens(xvfb, tarvo, GetParam(), "1024x768x24", t), "");
   }
   void TearDown() override {
     if (HasFailure()) fprintf(stderr, "----- the last client actions -----\n%s", journalTail(run.journal, 120).c_str());

@@ -1,5 +1,7 @@
 #include "tarvo_fixture.h"
 
+#include "xvfb_fixture.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -279,4 +281,15 @@ bool TarvoProcess::waitForLog(const std::string &text, int timeoutMs) {
     if (nowMs() >= deadline) return false;
     usleep(20000);
   }
+}
+
+std::string tarvoStartOnScreens(XvfbServer &xvfb, TarvoProcess &tarvo, int screens, const std::string &size,
+                                TarvoOptions options) {
+  XvfbOptions x;
+  x.screens.assign(size_t(screens), size);
+  x.extraArguments = {"-nolisten", "tcp"};
+  if (std::string failure = xvfb.start(x); !failure.empty()) return failure;
+  if (options.arguments.empty()) options.arguments = {"screen", "%D.0"};
+  if (screens > 1) options.arguments.insert(options.arguments.end(), {"tags", "anyScreen"});
+  return tarvo.start(xvfb.displayName(), options);
 }

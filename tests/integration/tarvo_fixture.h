@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+class XvfbServer;
+
 struct TarvoOptions {
   // Words after ":M"; "%D" becomes the Xvfb's display name (":N"), "%L" the log file. Empty:
   // "screen %D.0".
@@ -86,3 +88,10 @@ int tarvoRunToEnd(const std::vector<std::string> &words, const std::vector<std::
 bool tarvoSocketAnswers(const std::string &path);
 // Reads a whole file ("" when missing).
 std::string tarvoReadFile(const std::string &path);
+
+// The usual pair of a tarvo test: an Xvfb of `screens` screens of the given size (-nolisten tcp)
+// and tarvo on it with the options, its screens joined into one meta screen by "tags
+// anyScreen" when there are several ("screen %D.0" when the options name no arguments). "" or
+// the failure.
+std::string tarvoStartOnScreens(XvfbServer &xvfb, TarvoProcess &tarvo, int screens, const std::string &size,
+                                TarvoOptions options = TarvoOptions{});

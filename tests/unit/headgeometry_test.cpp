@@ -301,6 +301,27 @@ TEST_F(HeadGeometry, EmptyKeyboardMapReplacesTheDisplaysFile) {
   display.keyboardMapFile = nullptr;
 }
 
+// A map named by a path or climbing out of the configuration directory is refused: the head
+// and the display's file stay as they were, and no tool runs.
+TEST_F(HeadGeometry, KeyboardMapMustBeAPlainName) {
+  display.keyboardMapFile = strdup("old.map");
+  for (const char *file : {"/etc/passwd", "../x.map", "sub/x.map", "..", "..x"}) {
+    SCOPED_TRACE(file);
+    ScreenConfig values{};
+    values.keyboardMap = file;
+    char renamed[] = "renamed";
+    values.name = renamed;
+    const char *error = mainMoveResizeHead(nullptr, b, 0x100000 | 0x1, &values);
+    ASSERT_NE(error, nullptr);
+    EXPECT_NE(std::string(error).find("Invalid keyboard map"), std::string::npos);
+    EXPECT_STREQ(display.keyboardMapFile, "old.map");
+    EXPECT_STRNE(b->name, "renamed");
+  }
+  EXPECT_FALSE(loggedStart("Setting keyboard mapping"));
+  free(display.keyboardMapFile);
+  display.keyboardMapFile = nullptr;
+}
+
 TEST_F(HeadGeometry, ConversionsAndHeadAt) {
   b->rect = Rect{1024, 0, 640, 480};
   b->visible = Rect{1024, 0, 600, 480};

@@ -67,6 +67,13 @@ TEST(Process, SpawnPollWaitAndTerminate) {
   EXPECT_EQ(processWait(pid), nullptr);   // no such process any more
   EXPECT_STRNE(processWait(1), nullptr);  // not our child
 
+  // A child that ignores SIGTERM is killed once the grace has passed, and collected.
+  const char *stubborn[] = {"sh", "-c", "trap '' TERM; exec sleep 30"};  // sleep inherits the ignored TERM
+  pid = processSpawn(3, stubborn);
+  usleep(200000);  // the trap is set
+  EXPECT_EQ(processTerminate(pid, 100), nullptr);
+  EXPECT_TRUE(processPoll(pid, &status) == 1 && status == 1);  // collected already
+
   // A child killed by a signal has ended, with 128 + the signal as its code.
   pid = processSpawn(2, argv);
   kill(pid, SIGKILL);

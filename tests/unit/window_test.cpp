@@ -14,6 +14,7 @@
 #include "proxy/misc.h"
 #include "proxy/resource.h"
 #include "proxy/window.h"
+#include "xclient/xrclibcursors.h"
 #include "proxy/xcorepassive.h"
 #include "proxy/xproxy.h"
 #include "proxy/xscreen.h"
@@ -898,6 +899,48 @@ TEST_F(ServerSideTest, AGrabsCursorFreedByItsIdIsNotNamedAgain) {
   windowUngrabPointer(kWindowPointer, nullptr, 0);  // frees the kept cursor
   EXPECT_EQ(resourceLookupByType(id, kResourceCursor), fresh);
   EXPECT_EQ(fresh->refCount, 1u);
+}
+
+// A grab whose cursor lost its id gets a temporary copy of the cursor on the head, built for
+// the grab and freed right after it.
+TEST_F(ServerSideTest, AGrabsCursorWithoutIdGetsATemporaryCopy) {
+  const uint32_t id = b->id(31);
+  CursorRecord *kept = nullptr;
+  {
+    FakeCore::Current current(*b);
+    kept = resourceCreateCursor(id, 1);
+  }
+  ASSERT_NE(kept, nullptr);
+  XrcImage &image = kept->images[0];
+  image.width = image.height = 8;
+  image.depth = 1;
+  image.format = 0;  // XYBitmap
+  image.bitmapPad = 8;
+  image.data = static_cast<char *>(calloc(8, 1));
+  image.mask = image.data;
+  ASSERT_NE(image.data, nullptr);
+  ASSERT_EQ(windowGrabPointer(kWindowPointer, a->client, top->id, 0, 1, 0x4, 1, 1, kept, 0, 0), 1);
+  {
+    FakeCore::Current current(*b);
+    resourceFree(id, 0);  // the grab keeps the cursor, without an id
+  }
+  ASSERT_EQ(kept->id, 0u);
+  Head *second = core.heads()[1];
+  miscForwardGrabPointer(second);
+  std::vector<FakeBytes> creates, grabs, frees;
+  for (FakeBytes &r : core.serverRequests(*a)) {
+    if (r[0] == 93) creates.push_back(r);
+    if (r[0] == 26) grabs.push_back(r);
+    if (r[0] == 95) frees.push_back(r);
+  }
+  ASSERT_EQ(creates.size(), 1u);
+  ASSERT_EQ(grabs.size(), 1u);
+  ASSERT_EQ(frees.size(), 1u);
+  uint32_t temporary = u32(creates[0], 4);
+  EXPECT_NE(temporary, 0u);
+  EXPECT_EQ(u32(grabs[0], 16), temporary);
+  EXPECT_EQ(u32(frees[0], 4), temporary);
+  windowUngrabPointer(kWindowPointer, nullptr, 0);  // frees the kept cursor
 }
 
 TEST_F(ServerSideTest, MoveWindowOnEveryHeadOrThroughTheWindowManager) {

@@ -234,6 +234,99 @@ TEST_P(GrabRequests, PointerGrabFollowsTheServersAnswer) {
   proxyState.pointerHead = nullptr;
 }
 
+// ChangeActivePointerGrab changes only the holder's grab: refusals answer or log and send
+// nothing; the holder's new mask reaches the grab record and the real server at CurrentTime.
+TEST_P(GrabRequests, ChangeActivePointerGrabOfTheHolderOnly) {
+  FakeClient &a = core.addClient(GetParam());
+  FakeClient &b = core.addClient(!GetParam());
+  WindowRecord *w = window(a, 1);
+  ASSERT_NE(w, nullptr);
+  proxyState.serverTime = 1000;
+  ASSERT_EQ(windowGrabPointer(kWindowPointer, a.client, w->id, 0, 0, 0x4, 1, 1, nullptr, 500, 0), 1);
+  auto change = [](FakeClient &c, uint32_t cursor, uint32_t time, uint16_t mask) {
+    return FakeMessage(c.big).b(30).b(0).s(0).i(cursor).i(time).s(mask).s(0).done();
+  };
+  core.serverRequests(a);
+  struct Refused {
+    const char *what;
+    FakeClient *client;
+    FakeBytes request;
+    int error;  // 0: logged only
+  } refused[] = {
+      {"mask bit 0x8000", &a, change(a, 0, 0, 0x8004), 2},
+      {"unknown cursor", &a, change(a, a.id(9), 0, 0x4), 6},
+      {"not the holder", &b, change(b, 0, 0, 0x8), 0},
+      {"time before the grab", &a, change(a, 0, 400, 0x8), 0},
+      {"time after the server's", &a, change(a, 0, 2000, 0x8), 0},
+  };
+  for (const Refused &k : refused) {
+    SCOPED_TRACE(k.what);
+    core.send(*k.client, k.request);
+    auto messages = core.messages(*k.client);
+    if (k.error) {
+      ASSERT_FALSE(messages.empty());
+      EXPECT_EQ(messages.back()[0], 0);
+      EXPECT_EQ(messages.back()[1], k.error);
+    } else {
+      EXPECT_TRUE(messages.empty());
+    }
+    EXPECT_TRUE(core.serverRequests(*k.client).empty());
+    EXPECT_EQ(proxyState.pointerGrab.eventMask, 0x4);
+  }
+  core.send(a, change(a, 0, 700, 0x8));
+  EXPECT_EQ(proxyState.pointerGrab.eventMask, 0x8);
+  auto sent = core.serverRequests(a);
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0][0], 30);
+  EXPECT_EQ(rawGet32(sent[0], 8, false), 0u);  // CurrentTime
+  windowUngrabPointer(kWindowPointer, a.client, 0);
+}
+
+// A GetMotionEvents reply whose count claims more events than it holds is read only as far as
+// it goes and reaches the client whole.
+TEST_P(GrabRequests, MotionEventsReplyBoundedByItsLength) {
+  FakeClient &c = core.addClient(GetParam());
+  WindowRecord *w = window(c, 1);
+  ASSERT_NE(w, nullptr);
+  core.send(c, FakeMessage(c.big).b(39).b(0).s(0).i(w->id).i(0).i(0).done());
+  auto sent = core.serverRequests(c);
+  ASSERT_EQ(sent.size(), 1u);
+  uint32_t sequence = c.client->displays[0]->requestsSent;
+  FakeMessage reply(false);  // two words: one event (time 10000) where 1000 are claimed
+  reply.b(1).b(0).s(sequence).i(2).i(1000).pad(20).i(10000).s(5).s(6);
+  core.feedServer(c, reply.d);
+  auto messages = core.messages(c);
+  ASSERT_FALSE(messages.empty());
+  EXPECT_EQ(messages.back()[0], 1);
+  EXPECT_EQ(messages.back().size(), 40u);
+}
+
+// Requests 16 to 44 one word longer than their length (or than their counts give) answer
+// BadLength with their own sequence number, and nothing reaches the real server.
+TEST_P(GrabRequests, WrongLengthsOfSixteenToFortyFour) {
+  FakeClient &c = core.addClient(GetParam());
+  const uint32_t fixed[] = {0, 8, 0, 12, 24, 8, 16, 8, 24, 44, 24, 8, 24, 12, 16, 16, 8, 16, 12, 8, 4, 4, 8, 16, 16, 24, 12, 4, 4};
+  for (uint8_t opcode = 16; opcode <= 44; opcode++) {
+    SCOPED_TRACE(int(opcode));
+    FakeMessage m(c.big);
+    m.b(opcode).b(0).s(0);
+    if (opcode == 16) {
+      m.s(0).s(0).i(0);  // a name of 0 bytes in 12
+    } else if (opcode == 18) {
+      m.i(core.root(screen)->id).i(39).i(31).b(8).pad(3).i(0).i(0);  // 0 items of format 8 in 28
+    } else {
+      m.pad(fixed[opcode - 16]);  // the fixed length plus one word
+    }
+    core.send(c, m.done());
+    auto messages = core.messages(c);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0][0], 0);
+    EXPECT_EQ(messages[0][1], 16);
+    EXPECT_EQ(c.u16(messages[0], 2), c.client->sequence & 0xffff);
+    EXPECT_TRUE(core.serverRequests(c).empty());
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(BothOrders, GrabRequests, ::testing::Values(false, true));
 
 }  // namespace
