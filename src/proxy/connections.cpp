@@ -222,13 +222,21 @@ bool retainable(const ClientConnection *client, int retainAllowed) {
 // Retained: the socket goes; the server connections and so the client's resources stay. What
 // would go on acting for a client that is no longer there (event selections, grabs) is
 // released on the real server and in the proxy.
+// A server connection that breaks while the releases are written out closes the client fully
+// instead (held meanwhile: that close only marks it).
 void retainClient(ClientConnection *client) {
+  xproxyHoldClient(client);
   windowReleaseRetainedClient(client);
-  for (uint32_t i = 0; i < client->displayCount; i++) xproxyFlushOrClose(client->displays[i]);
-  closeClientSocket(client);
-  client->retained = 1;
-  if (client->life.holds) client->reader.bytesNeeded = kReaderStopped;
-  miscScheduleClientReads(client);
+  for (uint32_t i = 0; i < client->displayCount; i++)
+    if (!xproxyFlushOrClose(client->displays[i])) break;
+  if (!client->life.closed) {
+    closeClientSocket(client);
+    client->retained = 1;
+    if (client->life.holds > 1) client->reader.bytesNeeded = kReaderStopped;  // a pass runs over it
+    miscScheduleClientReads(client);
+  }
+  // Released: freed when closed meanwhile; else its unread input goes unless a pass reads it.
+  if (xproxyReleaseClient(client) && client->life.holds == 0) bufferFree(&client->input);
 }
 
 // Everything the client holds goes: server connections, socket, window-tree entries, grabs,

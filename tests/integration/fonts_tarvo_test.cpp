@@ -25,16 +25,7 @@ std::string fontPathOf(const std::string &xsetQ) {
   return xsetQ.substr(at, end == std::string::npos ? std::string::npos : end - at);
 }
 
-class FontsThroughTarvo : public ::testing::TestWithParam<int> {
- protected:
-  static void SetUpTestSuite() { tarvoBlockSignals(); }
-  void SetUp() override {
-    TwinRunOptions options;
-    options.screens.assign(size_t(GetParam()), "640x480x24");
-    ASSERT_EQ(twin.start(options), "");
-  }
-  TwinRun twin;
-};
+class FontsThroughTarvo : public TwinRunOnScreens {};
 
 TEST_P(FontsThroughTarvo, ListingsAndFontPathAsDirect) {
   for (const char *command : {"xlsfonts -display %D", "xlsfonts -l -display %D", "xlsfonts -lll -fn fixed -display %D"}) {

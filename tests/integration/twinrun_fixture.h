@@ -5,6 +5,8 @@
 // leaves (tarvo runs with "noReset on").
 #pragma once
 
+// gtest before Xlib: Xlib defines None, a name gtest uses.
+#include <gtest/gtest.h>
 #include <X11/Xlib.h>
 
 #include <string>
@@ -50,3 +52,15 @@ class TwinRun {
 
 // The command's output (stdout and stderr), with its exit status in *status when given.
 std::string twinRunCommand(const std::string &command, int *status = nullptr);
+
+// A twin run per number of screens (the test's parameter), each screen 640x480x24.
+class TwinRunOnScreens : public ::testing::TestWithParam<int> {
+ protected:
+  static void SetUpTestSuite() { tarvoBlockSignals(); }
+  void SetUp() override {
+    TwinRunOptions options;
+    options.screens.assign(size_t(GetParam()), "640x480x24");
+    ASSERT_EQ(twin.start(options), "");
+  }
+  TwinRun twin;
+};

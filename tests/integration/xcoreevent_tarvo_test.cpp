@@ -8,16 +8,7 @@
 
 namespace {
 
-class EventsThroughTarvo : public ::testing::TestWithParam<int> {
- protected:
-  static void SetUpTestSuite() { tarvoBlockSignals(); }
-  void SetUp() override {
-    TwinRunOptions options;
-    options.screens.assign(size_t(GetParam()), "640x480x24");
-    ASSERT_EQ(twin.start(options), "");
-  }
-  TwinRun twin;
-};
+class EventsThroughTarvo : public TwinRunOnScreens {};
 
 TEST_P(EventsThroughTarvo, StructureAndExposureEventsAsDirect) {
   auto [direct, proxied] =

@@ -2,6 +2,9 @@
 // resources are retained or not, and what its leaving asks of the server's reset.
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <unistd.h>
+
 #include <algorithm>
 #include <vector>
 
@@ -100,6 +103,29 @@ TEST(ClientClose, RetainedCloseReleasesSelectionsAndGrabsOnTheServer) {
     EXPECT_EQ(xproxyClientByIndex(a.index), nullptr);
     forget(a);
   }
+}
+
+// A server connection that breaks while a retained close writes its releases out closes the
+// client fully instead: it leaves the list and nothing of it is used afterwards.
+TEST(ClientClose, RetainedCloseOverABrokenServerConnectionClosesFully) {
+  signal(SIGPIPE, SIG_IGN);
+  FakeCore core;
+  core.addScreen(800, 600);
+  core.addRealDisplay();
+  FakeClient &a = core.addClient();
+  FakeClient &b = core.addClient();
+  uint32_t root = core.root()->id;
+  core.send(a, FakeMessage(false).b(kChangeWindowAttributes).b(0).s(0).i(root).i(0x800).i(0x20000).done());
+  core.answerRoundTrips(a);
+  core.serverRequests(a);
+  for (int peer : a.serverPeers) close(peer);  // the real server's side goes away
+  a.serverPeers.clear();
+  a.client->closeDownMode = 1;
+  xproxyCloseClient(a.client, "Broken connection", 1);
+  EXPECT_EQ(xproxyClientByIndex(a.index), nullptr);
+  forget(a);
+  EXPECT_TRUE(core.logged("reason=Broken connection to X server"));  // the full close after the retained one
+  EXPECT_EQ(xproxyClientByIndex(b.index), b.client);
 }
 
 // The last set-up client leaving asks for a reset, unless the server runs without resets (then
