@@ -10,11 +10,11 @@
 #include "proxy/windowinternal.h"
 #include "proxy/xcore.h"
 #include "proxy/xcorepassive.h"
+#include "proxy/xproto.h"
 #include "proxy/xproxy.h"
 #include "proxy/xscreen.h"
 #include "support/logging.h"
 #include "support/strtemp.h"
-#include "support/wirewords.h"
 #include "xclient/region.h"
 
 namespace {
@@ -173,14 +173,9 @@ void windowReleaseClientGrabs(ClientConnection *client) {
 }
 
 namespace {
-// ChangeWindowAttributes with only the event mask, 0, on the connection.
+// The event mask of the window, 0, on the connection.
 void clearServerEventMask(DisplayConnection *connection, uint32_t window) {
-  if (!connection || !window) return;
-  uint8_t *body = xproxyBeginRequest(connection, 2, 0, 16);
-  if (!body) return;
-  wirePut32(body + 4, window);
-  wirePut32(body + 8, 0x800);  // CWEventMask
-  wirePut32(body + 12, 0);
+  if (connection && window) xprotoEncodeSetEventMask(&connection->reader.sink, window, 0);
 }
 }  // namespace
 

@@ -13,6 +13,7 @@
 #include "proxy/xproto.h"
 #include "proxy/xscreen.h"
 #include "support/logging.h"
+#include "support/wirewords.h"
 #include "xclient/region.h"
 #include "xext/byteswap.h"
 
@@ -145,6 +146,12 @@ void xcoreFrameReplySequence(uint8_t *reply) {
   if (!client) return;
   uint16_t sequence = client->replySequence;
   memcpy(reply + 2, &sequence, 2);
+}
+
+void xcoreFrameMapWindowBack(uint8_t *reply, uint32_t offset) {
+  DisplayConnection *connection = xproxyCurrentDisplayConnection;
+  ServerDisplay *display = connection ? connection->display : nullptr;
+  wirePut32(reply + offset, mainServerToProxyXid(wireGet32(reply + offset), display));
 }
 
 void xcoreFrameWriteReply(uint8_t *reply, uint32_t length, WireLayout layout) {

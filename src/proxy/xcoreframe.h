@@ -82,6 +82,9 @@ int xcoreFrameHeadCulled(const Head *head);
 // (swapped for a client of the other byte order, in protocol order).
 void xcoreFrameReplySequence(uint8_t *reply);
 void xcoreFrameWriteReply(uint8_t *reply, uint32_t length, WireLayout layout);
+// The real server's window id at the offset of the reply mapped back to the client's id (the
+// head's own root window to the meta root, the proxy's auxiliary windows to None).
+void xcoreFrameMapWindowBack(uint8_t *reply, uint32_t offset);
 // An X error in place of a reply the proxy could not give, at the reply's sequence number, for
 // the request of the given major opcode. Nothing without a client.
 void xcoreFrameReplyError(ClientConnection *client, uint8_t major, uint8_t code, uint32_t badValue);

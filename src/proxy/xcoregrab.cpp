@@ -18,13 +18,6 @@
 
 namespace {
 
-// Maps the window id at the offset of the reply back to the client's id.
-void mapWindowBack(uint8_t *reply, uint32_t offset) {
-  DisplayConnection *connection = xproxyCurrentDisplayConnection;
-  ServerDisplay *display = connection ? connection->display : nullptr;
-  wirePut32(reply + offset, mainServerToProxyXid(wireGet32(reply + offset), display));
-}
-
 // The head a TranslateCoordinates goes to: for a known source window the first head of its
 // meta screen that holds the point (the window's position plus the offsets), else that meta
 // screen's first head; without a source window the first head of the destination's meta
@@ -56,7 +49,7 @@ void xcoreTranslateCoordinates(uint8_t *request, uint32_t length) {
 }
 
 void xcoreTranslateCoordinatesReply(uint8_t *reply, uint32_t length) {
-  mapWindowBack(reply, 8);
+  xcoreFrameMapWindowBack(reply, 8);
   xcoreFrameWriteReply(reply, length, "bbsiiss");
 }
 
@@ -67,7 +60,7 @@ void xcoreGetInputFocus(uint8_t *request, uint32_t length) {
 }
 
 void xcoreGetInputFocusReply(uint8_t *reply, uint32_t length) {
-  mapWindowBack(reply, 8);
+  xcoreFrameMapWindowBack(reply, 8);
   xcoreFrameWriteReply(reply, length, "bbsii");
 }
 
@@ -115,7 +108,7 @@ void xcoreQueryPointerReply(uint8_t *reply, uint32_t length) {
   uint32_t windowId = connection ? uint32_t(xproxyTakeReplyCallback(connection, kTagQueryPointer)) : 0;
   ServerDisplay *serverDisplay = connection ? connection->display : nullptr;
   Display *display = serverDisplay ? serverDisplay->display : nullptr;
-  mapWindowBack(reply, 12);
+  xcoreFrameMapWindowBack(reply, 12);
   uint32_t root = wireGet32(reply + 8);
   int32_t rootX = int16_t(wireGet16(reply + 16)), rootY = int16_t(wireGet16(reply + 18));
   Head *head = nullptr;

@@ -181,8 +181,7 @@ void xcoreGetSelectionOwner(uint8_t *request, uint32_t length) {
 }
 
 void xcoreGetSelectionOwnerReply(uint8_t *reply, uint32_t length) {
-  DisplayConnection *connection = xproxyCurrentDisplayConnection;
-  if (connection) wirePut32(reply + 8, mainServerToProxyXid(wireGet32(reply + 8), connection->display));
+  xcoreFrameMapWindowBack(reply, 8);
   xcoreFrameWriteReply(reply, length, "bbsI");
 }
 
