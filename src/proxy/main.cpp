@@ -13,6 +13,7 @@
 #include "support/logging.h"
 #include "support/strings.h"
 #include "proxy/window.h"
+#include "proxy/windowplace.h"
 #include "xclient/region.h"
 
 // The round trip of the display connections (defined with them).
@@ -1404,6 +1405,9 @@ void mainMoveHeadWindows(Head *head, ClientConnection *client, int moveOnly) {
     } else {
       XMoveResizeWindow(head->display, head->innerWindow, saturate32(x), saturate32(y), width, height);
     }
+    // The copies of the windows move with the inner window: those the move takes out of the
+    // real server's range, or back into it, are placed again.
+    if (screen) windowPlaceCopies(static_cast<WindowRecord *>(resourceLookupWindow(screen->root)), head, client, 1);
   }
   mainUpdateHeadTransform(head);
 }

@@ -148,9 +148,11 @@ int mainIsAreaReadable(uint32_t drawable, int32_t x, int32_t y, uint32_t width, 
   auto *w = static_cast<WindowRecord *>(resourceLookupWindow(drawable));
   if (!w) return 1;
   if (!w->viewable) return 0;
+  // As the X server judges it: inside the window's border box and inside the screen. Other
+  // windows covering the area do not matter (their pixels are what the client then reads).
+  int64_t b = w->borderWidth;
+  if (x < -b || y < -b || int64_t(x) + width > w->width + b || int64_t(y) + height > w->height + b) return 0;
   int64_t rx = int64_t(w->x) + x, ry = int64_t(w->y) + y;
   const MetaScreen *s = w->screen;
-  if (!s || rx < 0 || ry < 0 || rx + width > s->width || ry + height > s->height) return 0;
-  // Inside the screen, so within 32 bits.
-  return regionContainsRect(int32_t(rx), int32_t(ry), width, height, w->borderClip) != 0;
+  return s && rx >= 0 && ry >= 0 && rx + width <= s->width && ry + height <= s->height;
 }

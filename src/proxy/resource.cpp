@@ -517,7 +517,29 @@ void resourceFreePixmap(PixmapRecord *pixmap, int freedById) {
   }
   resourceFreeServerPixmaps(pixmap);
   if (pixmap->orphan) circListUnlink(&proxyState.orphanPixmaps, pixmap);
+  free(pixmap->parts);
   free(pixmap);
+}
+
+void resourceNotePixmapPart(PixmapRecord *pixmap, int64_t x, int64_t y, int64_t width, int64_t height, Head *head) {
+  if (!pixmap || !head) return;
+  int64_t x0 = std::max<int64_t>(x, 0), y0 = std::max<int64_t>(y, 0);
+  int64_t x1 = std::min<int64_t>(x + width, pixmap->width), y1 = std::min<int64_t>(y + height, pixmap->height);
+  if (x1 <= x0 || y1 <= y0) return;
+  if (!pixmap->parts) {
+    pixmap->parts = static_cast<PixmapPart *>(malloc(kPixmapMaxParts * sizeof(PixmapPart)));
+    if (!pixmap->parts) {
+      LOG_OUT_OF_MEMORY();
+      return;
+    }
+    pixmap->partCount = 0;
+  }
+  if (pixmap->partCount == kPixmapMaxParts) {
+    memmove(pixmap->parts, pixmap->parts + 1, (kPixmapMaxParts - 1) * sizeof(PixmapPart));
+    pixmap->partCount--;
+  }
+  pixmap->parts[pixmap->partCount++] =
+      PixmapPart{int32_t(x0), int32_t(y0), uint32_t(x1 - x0), uint32_t(y1 - y0), head};
 }
 
 // ----- Colormap shadows -------------------------------------------------------------------------

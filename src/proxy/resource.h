@@ -102,6 +102,9 @@ PixmapRecord *resourceCreatePixmap(uint32_t id, MetaScreen *screen, VisualRecord
 // id free for a new resource. At no reference the server pixmaps and the Xlib copies are
 // freed, then the record.
 void resourceFreePixmap(PixmapRecord *pixmap, int freedById);
+// Notes that the pixmap's pixels in the rectangle (clipped to the pixmap) are right on that
+// head only; out of memory, the note is left out.
+void resourceNotePixmapPart(PixmapRecord *pixmap, int64_t x, int64_t y, int64_t width, int64_t height, Head *head);
 // One more user of the pixmap; a user of another client gets Xlib copies of it on every head
 // (they keep the pixels when the owner's connection goes).
 void resourceSharePixmap(PixmapRecord *pixmap, uint32_t userId);

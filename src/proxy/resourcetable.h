@@ -77,6 +77,15 @@ struct PixmapCopy {
   uint32_t pixmap;   // the Xlib pixmap id
 };
 
+// A part of a pixmap whose pixels are right on one head only: copied there from a window, whose
+// copy on a head holds only what that head shows (in the pixmap's coordinates).
+struct PixmapPart {
+  int32_t x, y;
+  uint32_t width, height;
+  Head *head;
+};
+constexpr uint32_t kPixmapMaxParts = 32;
+
 // Lifetime: created with its id (resourceCreatePixmap); each user (a GC's tile, stipple or clip
 // mask, a window's background) takes a reference and lets it go through resourceFreePixmap.
 // Freeing the id while users remain makes it an orphan: it leaves the resource table, its
@@ -95,6 +104,11 @@ struct PixmapRecord {
   VisualRecord *visual;      // the meta screen visual its pixels follow (NULL: none known)
   uint32_t refCount;         // users besides the id itself
   PixmapCopy *copies;
+  // Parts copied from windows, oldest first (a later part overrides an earlier one where they
+  // overlap); at most kPixmapMaxParts, the oldest dropped beyond. Elsewhere every head's copy
+  // holds the same pixels.
+  PixmapPart *parts;         // malloc'ed; NULL when none
+  uint32_t partCount;
 };
 
 // One per cursor id; the image data per head are XrcImage records (data and mask buffers).

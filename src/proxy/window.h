@@ -86,6 +86,9 @@ struct WindowRecord {
   ClientConnection *owner;         // NULL for a root
   void *multibufData;
   WindowBoundResource *boundResources;
+  // The heads, by id-table index, on which the window's copy was last placed apart from the
+  // client's geometry (the real server's 16-bit positions: windowplace.h).
+  uint64_t placedApart[2];
   // ===== end of window tree (fields) =====
   // ===== window queries (fields) =====
   // ===== end of window queries (fields) =====

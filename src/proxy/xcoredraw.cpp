@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <vector>
 
 #include "proxy/clientconnection.h"
 #include "proxy/head.h"
@@ -267,14 +268,60 @@ const VisualRecord *drawableVisual(uint32_t id) {
   }
 }
 
+// A copy into a pixmap of a meta screen with several heads: the parts that only one head's copy
+// of the pixmap gets right. A window's (or root's) copy on a head holds only what that head
+// shows, so each head copies its own part of the source; from a pixmap holding such parts, the
+// parts move along. Coordinates in 64 bits.
+void notePixmapParts(const uint8_t *request, uint32_t sourceType, const void *sourceRecord, PixmapRecord *target) {
+  const MetaScreen *screen = target->screen;
+  if (!screen || !screen->heads || !screen->heads->next || !sourceRecord) return;
+  int64_t srcX = s16(request + 16), srcY = s16(request + 18), dstX = s16(request + 20), dstY = s16(request + 22);
+  int64_t width = wireGet16(request + 24), height = wireGet16(request + 26);
+  if (sourceType == kResourcePixmap) {
+    auto *source = static_cast<const PixmapRecord *>(sourceRecord);
+    // A copy of the parts first: the source may be the target.
+    std::vector<PixmapPart> parts(source->parts, source->parts + (source->parts ? source->partCount : 0));
+    for (const PixmapPart &p : parts) {
+      int64_t x0 = std::max<int64_t>(p.x, srcX), y0 = std::max<int64_t>(p.y, srcY);
+      int64_t x1 = std::min<int64_t>(int64_t(p.x) + p.width, srcX + width);
+      int64_t y1 = std::min<int64_t>(int64_t(p.y) + p.height, srcY + height);
+      if (x1 > x0 && y1 > y0) resourceNotePixmapPart(target, x0 - srcX + dstX, y0 - srcY + dstY, x1 - x0, y1 - y0, p.head);
+    }
+    return;
+  }
+  int64_t left, top, right, bottom;  // the source drawable's area on the meta screen
+  if (sourceType == kResourceWindow) {
+    auto *window = static_cast<const WindowRecord *>(sourceRecord);
+    left = window->x, top = window->y, right = left + window->width, bottom = top + window->height;
+  } else if (sourceType == kResourceHeadRoot) {
+    left = 0, top = 0, right = screen->width, bottom = screen->height;
+  } else {
+    return;
+  }
+  // The copied rectangle on the meta screen, inside the source.
+  int64_t x0 = std::max(left, left + srcX), y0 = std::max(top, top + srcY);
+  int64_t x1 = std::min(right, left + srcX + width), y1 = std::min(bottom, top + srcY + height);
+  for (Head *head = screen->heads; head; head = head->next) {
+    const Rect &r = head->rect;
+    int64_t hx0 = std::max<int64_t>(x0, r.x), hy0 = std::max<int64_t>(y0, r.y);
+    int64_t hx1 = std::min<int64_t>(x1, int64_t(r.x) + r.width), hy1 = std::min<int64_t>(y1, int64_t(r.y) + r.height);
+    if (hx1 <= hx0 || hy1 <= hy0) continue;
+    resourceNotePixmapPart(target, hx0 - (left + srcX) + dstX, hy0 - (top + srcY) + dstY, hx1 - hx0, hy1 - hy0, head);
+  }
+}
+
 void copyRequest(uint8_t *request, uint32_t length, const XcoreRequestShape &shape) {
   if (!xcoreFrameEnter(request, length, shape)) return;
   ClientConnection *client = xproxyCurrentClient;
   uint32_t source = wireGet32(request + 4), destination = wireGet32(request + 8);
   CopyArgument argument{drawableVisual(source)};
   bool sourceIsPixmap = client->cachedType == kResourcePixmap;
+  uint32_t sourceType = client->cachedType;
+  const void *sourceRecord = client->cachedRecord;
   RegionScope scope;
   cacheDrawable(destination);
+  if (client->cachedType == kResourcePixmap)
+    notePixmapParts(request, sourceType, sourceRecord, static_cast<PixmapRecord *>(client->cachedRecord));
   MetaScreen *screen = client->cachedScreen ? client->cachedScreen : xscreenList;
   if (xproxyCullingHeadCount)
     xproxySetRequestRegion(s16(request + 20), s16(request + 22), wireGet16(request + 24), wireGet16(request + 26));

@@ -417,6 +417,9 @@ void focusEvent(uint8_t *event) {
     if (!rootHead || !rootHead->metaScreen) return;
     Head *pointer = proxyState.pointerHead;
     head = pointer && pointer->metaScreen == rootHead->metaScreen ? pointer : rootHead->metaScreen->heads;
+    // The real server reports the switch on every real root; on a meta screen one root speaks,
+    // that of the head holding the pointer (or of the first head).
+    if (head != rootHead) return;
   } else {
     head = mainHeadOfServerXid(window, source.display);
   }
@@ -431,7 +434,11 @@ void focusEvent(uint8_t *event) {
       if (DeferredOutput *block = findBlock(client, sequence)) {
         for (DeferredMessage *m = block->others; m; m = m->next) {
           const uint8_t *p = m->data();
-          if (m->length < 32 || p[0] != kFocusOut || wireGet32(p + 4) != mapped || m->flag == head->idIndex) continue;
+          // The same transition (detail and mode) of the window's copy on another head: the
+          // focus went from one head's copy to the other's.
+          if (m->length < 32 || p[0] != kFocusOut || wireGet32(p + 4) != mapped || p[1] != event[1] ||
+              p[8] != event[8] || m->flag == head->idIndex)
+            continue;
           Head *other = nullptr;
           for (Head *h = screen->heads; h; h = h->next)
             if (h->idIndex == m->flag) other = h;

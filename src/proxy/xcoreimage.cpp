@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "proxy/clientconnection.h"
 #include "proxy/core11g.h"
@@ -16,6 +18,7 @@
 #include "proxy/resourcetable.h"
 #include "proxy/streams.h"
 #include "proxy/window.h"
+#include "proxy/windowplace.h"
 #include "proxy/xcore.h"
 #include "proxy/xcoreframe.h"
 #include "proxy/xcoreimage.h"
@@ -79,6 +82,93 @@ const XcoreIdField kDrawableGC[] = {{4, kResourceWindow}, {8, kResourceGC}, {0, 
 const XcoreIdField kDrawable[] = {{4, kResourceWindow}, {0, 0}};
 
 void discardPiece(uintptr_t piece) { xcoreFreeImageRef(reinterpret_cast<XcoreImagePiece *>(piece)); }
+
+// The window record the current request resolved to; NULL for any other drawable.
+const WindowRecord *currentWindow() {
+  ClientConnection *client = xproxyCurrentClient;
+  return client->cachedType == kResourceWindow ? static_cast<const WindowRecord *>(client->cachedRecord) : nullptr;
+}
+
+// Whether the window's copy on the head lies where the window does, so that the client's
+// coordinates read it there.
+bool copyInPlace(const WindowRecord *window, const Head *head) {
+  WindowCopy copy{};
+  int64_t originX, originY;
+  windowHeadOrigin(head, &originX, &originY);
+  return windowCopyOnHead(window, head, &copy) && copy.x.inside == originX + window->x &&
+         copy.y.inside == originY + window->y;
+}
+
+// GetImage of a pixmap holding parts copied from windows (PixmapPart): each part of the
+// rectangle is read from the head whose copy holds it, the rest from the first head, and the
+// pieces are assembled into one reply. False (nothing sent) when every piece would come from
+// the first head, which then serves the request alone.
+bool readPixmapParts(const uint8_t *request, uint32_t length, DisplayConnection *connection, const MetaScreen *screen,
+                     const PixmapRecord *pixmap, uint32_t drawable, uint8_t format, uint32_t planeMask,
+                     const Rect &wanted, const DrawableFacts &facts) {
+  if (!pixmap->parts || !pixmap->partCount || !screen->heads->next) return false;
+  std::vector<std::pair<Rect, Head *>> pieces;
+  Region *uncovered = regionCreateRect(wanted.x, wanted.y, wanted.width, wanted.height);
+  Region *inside = regionCreate();
+  bool failed = !uncovered || !inside;
+  // What is still uncovered of the rectangle x, y, w, h becomes pieces of the head.
+  auto take = [&](int32_t x, int32_t y, uint32_t w, uint32_t h, Head *head) {
+    if (failed || regionIntersectRect(inside, uncovered, x, y, w, h)) {
+      failed = true;
+      return;
+    }
+    long n = 0;
+    XRectangle *boxes = regionGetRects(inside, &n);
+    for (long i = 0; boxes && i < n; i++)
+      pieces.push_back({Rect{boxes[i].x, boxes[i].y, boxes[i].width, boxes[i].height}, head});
+    free(boxes);
+    if (regionSubtractRect(uncovered, uncovered, x, y, w, h)) failed = true;
+  };
+  for (uint32_t i = pixmap->partCount; i-- > 0;) {  // the latest part first
+    const PixmapPart &p = pixmap->parts[i];
+    for (Head *h = screen->heads; h; h = h->next)
+      if (h == p.head) take(p.x, p.y, p.width, p.height, h);
+  }
+  take(wanted.x, wanted.y, wanted.width, wanted.height, screen->heads);
+  regionDestroy(uncovered);
+  regionDestroy(inside);
+  bool otherHead = false;
+  for (const auto &piece : pieces) otherHead |= piece.second != screen->heads;
+  if (!failed && !otherHead) return false;
+  XcoreSharedImage *shared = nullptr;
+  for (size_t i = 0; i < pieces.size() && !failed; i++) {
+    const Rect &part = pieces[i].first;
+    Head *head = pieces[i].second;
+    bool convert = facts.depth >= 2 && xproxyVisualConversion(facts.visual, head);
+    uint8_t pieceFormat = convert ? 2 : format;
+    uint32_t pieceMask = convert ? 0xffffffffu : xproxyPixelToServer2(planeMask, facts.visual, head);
+    XcoreImagePiece *piece = xcoreConvertImage(shared, facts.depth, format, planeMask, wanted.width, wanted.height,
+                                               Rect{part.x - wanted.x, part.y - wanted.y, part.width, part.height}, head);
+    if (!piece) {
+      failed = true;
+      break;
+    }
+    shared = piece->shared;
+    shared->metaVisual = facts.visual;
+    shared->visual = 0;  // the image of a pixmap names no visual
+    piece->requestedFormat = pieceFormat;
+    piece->requestedMask = pieceMask;
+    if (!core11GGetImage(connection, pieceFormat, xproxyServerDrawable(drawable, head), int16_t(part.x),
+                         int16_t(part.y), uint16_t(part.width), uint16_t(part.height), pieceMask)) {
+      shared->piecesExpected--;
+      xcoreFreeImageRef(piece);
+      failed = true;
+      break;
+    }
+    xproxyPushReplyCallback(connection, kXcoreReplyTagImagePiece, reinterpret_cast<uintptr_t>(piece), discardPiece);
+  }
+  if (failed) {
+    // Pieces already sent stay sent; their completion must not answer a second time.
+    if (shared) shared->failed = 1;
+    xprotoSendError(kBadAlloc, 0, request, length, nullptr);
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -241,14 +331,24 @@ void xcoreGetImage(uint8_t *request, uint32_t length) {
   DisplayConnection *connection = xcoreFrameConnection();
   if (!screen || !screen->heads || !connection) return xprotoSendError(kBadAlloc, 0, request, length, nullptr);
   glxdirectFinishAll();
-  Rect wanted{area.x + x, area.y + y, width, height};
+  // Inside the meta screen (mainIsAreaReadable), so within 32 bits.
+  Rect wanted{int32_t(int64_t(area.x) + x), int32_t(int64_t(area.y) + y), width, height};
+  const WindowRecord *window = currentWindow();
   Head *single = nullptr;
   if (!record || !area.isWindow)
     single = screen->heads;
   else
     for (Head *head = screen->heads; head && !single; head = head->next)
       if (rectContains(wanted, head->rect)) single = head;
+  // A copy placed apart on that head is read piece by piece, at its own coordinates.
+  if (single && window && area.isWindow && !copyInPlace(window, single)) single = nullptr;
 
+  if (single && client->cachedType == kResourcePixmap &&
+      readPixmapParts(request, length, connection, screen, static_cast<const PixmapRecord *>(record), drawable, format,
+                      planeMask, wanted, facts)) {
+    glxdirectFlushAll();
+    return;
+  }
   if (single) {
     uint8_t *copy = xcoreFrameForwardToHead(request, length, single, kDrawable);
     if (!copy) return;
@@ -294,6 +394,23 @@ void xcoreGetImage(uint8_t *request, uint32_t length) {
     if (box.x2 <= box.x1 || box.y2 <= box.y1 || !pixman_region_not_empty(inside)) continue;
     Rect part{box.x1, box.y1, uint32_t(box.x2 - box.x1), uint32_t(box.y2 - box.y1)};
     regionSubtractRect(uncovered, uncovered, part.x, part.y, part.width, part.height);
+    // Where the piece is read: at its offset inside the drawable, in 64 bits; a window's piece
+    // beyond 16 bits of its copy is read through the nearest ancestor that holds it in range.
+    uint32_t reader = xproxyServerDrawable(drawable, head);
+    int64_t pieceX = int64_t(part.x) - area.x, pieceY = int64_t(part.y) - area.y;
+    if (window) {
+      const WindowRecord *through = nullptr;
+      int16_t readX = 0, readY = 0;
+      if (!windowCopyForRead(window, head, part, &through, &readX, &readY)) {
+        LOG(logChannelWarning, "GetImage piece of %ux%u at %d,%d unreadable on %s", part.width, part.height, part.x,
+            part.y, head->name);
+        continue;
+      }
+      reader = xproxyServerDrawable(through->id, head);
+      pieceX = readX, pieceY = readY;
+    } else if (pieceX < INT16_MIN || pieceX > INT16_MAX || pieceY < INT16_MIN || pieceY > INT16_MAX) {
+      continue;
+    }
     bool convert = facts.depth >= 2 && xproxyVisualConversion(facts.visual, head);
     uint8_t pieceFormat = convert ? 2 : format;
     uint32_t pieceMask = convert ? 0xffffffffu : xproxyPixelToServer2(planeMask, facts.visual, head);
@@ -308,8 +425,8 @@ void xcoreGetImage(uint8_t *request, uint32_t length) {
     shared->visual = facts.visual ? facts.visual->visualId : 0;
     piece->requestedFormat = pieceFormat;
     piece->requestedMask = pieceMask;
-    if (!core11GGetImage(connection, pieceFormat, xproxyServerDrawable(drawable, head), int16_t(part.x - area.x),
-                         int16_t(part.y - area.y), uint16_t(part.width), uint16_t(part.height), pieceMask)) {
+    if (!core11GGetImage(connection, pieceFormat, reader, int16_t(pieceX), int16_t(pieceY), uint16_t(part.width),
+                         uint16_t(part.height), pieceMask)) {
       shared->piecesExpected--;
       xcoreFreeImageRef(piece);
       failed = true;

@@ -15,6 +15,7 @@
 #include "proxy/resource.h"
 #include "proxy/streams.h"
 #include "proxy/window.h"
+#include "proxy/windowplace.h"
 #include "proxy/xcore.h"
 #include "proxy/xcoreframe.h"
 #include "proxy/xproxy.h"
@@ -162,6 +163,14 @@ void xcoreGetGeometryReply(uint8_t *reply, uint32_t length) {
     if (visual && reportedDepth(visual, head) == reply[1]) reply[1] = visual->depth;
     wirePut32(reply + 8, screen->root);
     if (record->drawable == screen->root) memset(reply + 12, 0, 4);  // x and y
+    // A copy placed apart on the head answers with its own place: the client's is the tree's.
+    auto *window = static_cast<const WindowRecord *>(resourceLookupByType(record->drawable, kResourceWindow));
+    if (window && window->parent && windowPlacedApart(window, head)) {
+      wirePut16(reply + 12, uint16_t(int16_t(window->originX - window->borderWidth)));
+      wirePut16(reply + 14, uint16_t(int16_t(window->originY - window->borderWidth)));
+      wirePut16(reply + 16, window->width);
+      wirePut16(reply + 18, window->height);
+    }
   }
   free(record);
   xcoreFrameWriteReply(reply, length, "bbsiissssssii");
@@ -309,10 +318,18 @@ int attributesCopy(Head *head, DisplayConnection *connection, const uint8_t *, u
     } else if (wireGet32(r + 28)) {
       visual = xproxyVisualIdToServer(window->visual ? window->visual->visualId : 0, head);
     }
+    // The copy's place on the head: the client's, unless the real server's range moves it apart.
+    int16_t x = int16_t(wireGet16(r + 12)), y = int16_t(wireGet16(r + 14));
+    uint16_t width = wireGet16(r + 16), height = wireGet16(r + 18);
+    WindowCopy placed{};
+    if (windowCopyOnHead(window, head, &placed) && placed.apart) {
+      x = int16_t(placed.x.offset), y = int16_t(placed.y.offset);
+      width = uint16_t(placed.x.size), height = uint16_t(placed.y.size);
+    }
+    windowMarkPlacedApart(window, head, placed.apart);
     ok = xprotoEncodeCreateWindow(sink, resourceServerId(window->id, kResourceScreenResource, head),
-                                  resourceServerId(wireGet32(r + 8), kResourceWindow, head), int16_t(wireGet16(r + 12)),
-                                  int16_t(wireGet16(r + 14)), wireGet16(r + 16), wireGet16(r + 18), wireGet16(r + 20),
-                                  depth, window->windowClass, visual, mask, &values);
+                                  resourceServerId(wireGet32(r + 8), kResourceWindow, head), x, y, width, height,
+                                  wireGet16(r + 20), depth, window->windowClass, visual, mask, &values);
   } else {
     ok = xprotoEncodeChangeWindowAttributes(sink, resourceServerId(window->id, kResourceWindow, head), mask, &values);
   }
@@ -509,7 +526,20 @@ void xcoreReparentWindow(uint8_t *request, uint32_t length) {
   int error = windowReparent(window, parent, int16_t(wireGet16(request + 12)), int16_t(wireGet16(request + 14)),
                              xproxyCurrentClient);
   if (error) return xprotoSendError(uint8_t(error), id, request, length, nullptr);
-  xcoreFramePerHead(request, length, 0, xcoreFramePlainCopy, const_cast<XcoreIdField *>(kWindowAt4And8));
+  // Each copy goes where the head places it in its new parent; its size and its children's
+  // places follow.
+  auto reparentCopy = [](Head *head, DisplayConnection *connection, const uint8_t *r, uint32_t n, void *argument) {
+    uint8_t *copy = xcoreFrameCopyForHead(r, n, connection, head, kWindowAt4And8);
+    if (!copy) return 0;
+    WindowCopy placed{};
+    if (windowCopyOnHead(static_cast<WindowRecord *>(argument), head, &placed) && placed.apart) {
+      wirePut16(copy + 12, uint16_t(int16_t(placed.x.offset)));
+      wirePut16(copy + 14, uint16_t(int16_t(placed.y.offset)));
+    }
+    return 1;
+  };
+  if (xcoreFramePerHead(request, length, 0, reparentCopy, window))
+    windowPlaceCopies(window, nullptr, xproxyCurrentClient, 0);
 }
 
 namespace {
@@ -518,19 +548,31 @@ struct ConfigureArgument {
   uint32_t window;
   uint16_t mask;
   uint32_t values[7];
+  WindowRecord *record;
+  bool place;  // the tree took the geometry: the copies go where the heads place them
 };
 int configureCopy(Head *head, DisplayConnection *connection, const uint8_t *, uint32_t, void *argument) {
   auto *a = static_cast<ConfigureArgument *>(argument);
   uint32_t values[7];
-  int n = __builtin_popcount(a->mask);
+  uint16_t mask = a->mask;
   memcpy(values, a->values, sizeof values);
-  if (a->mask & 0x20) {
-    int sibling = __builtin_popcount(a->mask & 0x1f);
+  WindowCopy placed{};
+  if (a->place && windowCopyOnHead(a->record, head, &placed) && (placed.apart || windowPlacedApart(a->record, head))) {
+    // x, y, width and height as the head places the copy, the other values as asked.
+    uint32_t all[7] = {uint32_t(placed.x.offset), uint32_t(placed.y.offset), placed.x.size, placed.y.size};
+    int n = 4, from = __builtin_popcount(mask & 0xf);
+    for (uint16_t bit = 0x10; bit <= 0x40; bit = uint16_t(bit << 1))
+      if (mask & bit) all[n++] = a->values[from++];
+    mask |= 0xf;
+    memcpy(values, all, sizeof values);
+  }
+  if (a->place) windowMarkPlacedApart(a->record, head, placed.apart);
+  if (mask & 0x20) {
+    int sibling = __builtin_popcount(mask & 0x1f);
     values[sibling] = resourceServerId(values[sibling], kResourceWindow, head);
   }
-  (void)n;
   return xprotoEncodeConfigureWindow(&connection->reader.sink, resourceServerId(a->window, kResourceRealRoot, head),
-                                     a->mask, values);
+                                     mask, values);
 }
 
 // A geometry round trip: once the real server has the new geometry, the selection block
@@ -561,9 +603,12 @@ void xcoreConfigureWindow(uint8_t *request, uint32_t length) {
   if (!xcoreFrameResolve(id, kXcoreWantWindow, kBadWindow, request, length)) return;
   WindowRecord *window = windowOf(id);
   if (!window || !window->parent) return xcoreFrameRefuse(kXcoreNoEffectRoot, request);
-  ConfigureArgument argument{id, mask, {}};
+  ConfigureArgument argument{id, mask, {}, window, false};
   int n = __builtin_popcount(mask);
   for (int i = 0; i < n; i++) argument.values[i] = wireGet32(request + 12 + 4 * i);
+  // A request redirected to the window manager reaches it as the client asked; any other change
+  // of geometry is the tree's, and the heads place the copies.
+  argument.place = (mask & 0x1f) && (window->overrideRedirect || !windowRedirectedByOther(window->parent, xproxyCurrentClient));
   int error = windowConfigure(window, mask, argument.values, xproxyCurrentClient);
   // An error of the tree goes to the client and nothing is forwarded.
   if (error) return xprotoSendError(uint8_t(error), id, request, length, nullptr);
@@ -584,6 +629,7 @@ void xcoreConfigureWindow(uint8_t *request, uint32_t length) {
     }
   }
   if (!xcoreFramePerHead(request, length, 0, configureCopy, &argument)) return;
+  if (argument.place) windowPlaceCopies(window, nullptr, xproxyCurrentClient, 1);
   if (xcoreWorkaround(kWorkaroundRefreshBitGravity) && (mask & 0xc) && window->windowClass == 1 && window->width &&
       window->height) {
     xproxySyncClient(xproxyCurrentClient);

@@ -1,13 +1,19 @@
 // Events through the tarvo executable that the client-side checks of the event handlers do not
 // reach: xev judging pointer, crossing and key events made by xdotool on the real display, key
-// events of a client's own window with a child, and structure and exposure events of a client
-// that speaks MSB-first. Each is a twin run: the same actions against an equal Xvfb used
-// directly give the expected output.
+// events of a client's own window with a child, structure and exposure events of a client
+// that speaks MSB-first, focus events of PointerRoot and None, and the ConfigureRequest a
+// window manager receives on a meta screen that keeps windows visible. Each is a twin run: the
+// same actions against an equal Xvfb used directly give the expected output.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+#include <xcb/xcb.h>
+
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "rawclient_fixture.h"
 #include "twinrun_fixture.h"
@@ -124,6 +130,72 @@ TEST_P(EventExtraThroughTarvo, KeyEventsFromXdotoolAsDirect) {
   EXPECT_EQ(proxied, direct);
 }
 
+// The focus set to PointerRoot, None and windows with the pointer over the root and over a
+// window: the same FocusIn and FocusOut events, details PointerRoot and None included.
+TEST_P(EventExtraThroughTarvo, FocusEventsOfPointerRootAndNoneAsDirect) {
+  auto [direct, proxied] = twin.run("timeout 60 /usr/bin/python3 " + kScripts + "focusprint.py %D");
+  EXPECT_NE(direct.find("-- None from PointerRoot, pointer in inner\nFocusOut inner detail=Pointer mode=Normal\n"
+                        "FocusOut top detail=Pointer mode=Normal\nFocusOut root detail=Pointer mode=Normal\n"
+                        "FocusOut root detail=PointerRoot mode=Normal\nFocusIn root detail=None mode=Normal\n--"),
+            std::string::npos)
+      << direct;
+  EXPECT_NE(direct.find("FocusOut root detail=None mode=Normal\nFocusIn root detail=PointerRoot mode=Normal\n"
+                        "FocusIn root detail=Pointer mode=Normal\n-- inner, pointer over the root"),
+            std::string::npos)
+      << direct;
+  EXPECT_EQ(proxied, direct);
+}
+
+// Through two heads the real server reports a switch of PointerRoot and None on each head's
+// root, and the pointer moves between the heads' copies of the windows: one wide screen's
+// events all the same (the window lies on the second head).
+TEST_F(EventExtraSecondHead, FocusEventsOfPointerRootAndNoneAsOnOneWideScreen) {
+  auto [direct, proxied] = twin.run("timeout 60 /usr/bin/python3 " + kScripts + "focusprint.py %D");
+  EXPECT_NE(direct.find("-- PointerRoot from top\nFocusOut top detail=Nonlinear mode=Normal\n"
+                        "FocusOut root detail=NonlinearVirtual mode=Normal\nFocusIn root detail=PointerRoot "
+                        "mode=Normal\nFocusIn root detail=Pointer mode=Normal\n--"),
+            std::string::npos)
+      << direct;
+  EXPECT_EQ(proxied, direct);
+}
+
+// A window manager on a 1600x900 meta screen whose two 800x600 heads leave the bottom 300 rows
+// hidden, keepWindowsVisible 100: a ConfigureRequest for a place in the hidden part carries the
+// corrected position (the window's outer box moved up to the heads' box, at most 100 of a
+// dimension allowed outside); requests on a shown part, without a position, or for a window
+// whose WM_CLASS says KeepWindowsVisible arrive as asked. Against one 1600x600 screen used
+// directly, where every request arrives as asked.
+TEST(EventExtraKeepVisible, AWindowManagerReceivesTheCorrectedPosition) {
+  tarvoBlockSignals();
+  TwinRun twin;
+  TwinRunOptions options;
+  options.screens = {"800x600x24", "800x600x24"};
+  options.directScreens = {"1600x600x24"};
+  options.tarvoScreenWords = {"metaScreen", "m", "height", "900", "keepWindowsVisible", "100",
+                              "screen", "%D.0", "tags", "anyScreen"};
+  ASSERT_EQ(twin.start(options), "");
+  auto [direct, proxied] = twin.run("timeout 60 /usr/bin/python3 " + kScripts + "wmconfigure.py %D");
+  EXPECT_NE(direct.find("ConfigureRequest plain x=300 y=700 w=200 h=100 border=0 mask=0x3\n"), std::string::npos)
+      << direct;
+  EXPECT_NE(direct.find("ConfigureRequest exempt x=300 y=700 "), std::string::npos) << direct;
+  // The direct run with the corrections a keep-visible meta screen makes: a 200x100 window
+  // asked at y 700 or 800 goes to y 500; the bordered one (outer box 210x110, so 10 rows may lie
+  // outside) asked at 1500,650 goes to 1500,500, and later requests for it carry that place.
+  std::string expected = direct;
+  auto replaceAll = [&](const std::string &from, const std::string &to) {
+    for (size_t at = 0; (at = expected.find(from, at)) != std::string::npos; at += to.size())
+      expected.replace(at, from.size(), to);
+  };
+  replaceAll("plain x=300 y=700", "plain x=300 y=500");
+  replaceAll("plain x=300 y=800", "plain x=300 y=500");
+  replaceAll("geometry plain 300,700", "geometry plain 300,500");
+  replaceAll("geometry plain 300,800", "geometry plain 300,500");
+  replaceAll("bordered x=1500 y=650", "bordered x=1500 y=500");
+  replaceAll("geometry bordered 1500,650", "geometry bordered 1500,500");
+  EXPECT_EQ(proxied, expected);
+  EXPECT_EQ(twin.tarvo().wait(0), -1) << "tarvo ended during the test";
+}
+
 // ===== MSB-first structure and exposure events =====
 
 // One event as text: its name, sequence number and fields, window ids as names.
@@ -213,6 +285,179 @@ TEST_P(EventExtraThroughTarvo, MsbFirstStructureAndExposureEventsAsDirect) {
   EXPECT_EQ(proxied, direct);
   // The same client in LSB-first order sees the same events (the byte order changes nothing).
   EXPECT_EQ(structureScript(twin.tarvo().displayNumber(), 'l'), direct);
+}
+
+// ===== pointer and key events of an xcb client and of an MSB-first client =====
+
+// One device or crossing event as text: window ids as names ("w", "c" its child, "root").
+std::string describeDeviceEvent(const uint8_t *e, bool big, uint32_t w, uint32_t child, uint32_t root) {
+  static const char *const kNames[] = {"KeyPress", "KeyRelease", "ButtonPress", "ButtonRelease", "MotionNotify",
+                                       "EnterNotify", "LeaveNotify"};
+  RawBytes m(e, e + 32);
+  uint8_t code = e[0] & 0x7f;
+  if (code < 2 || code > 8) return code == 0 ? "error " + std::to_string(e[1]) : "event " + std::to_string(code);
+  auto id = [&](size_t at) {
+    uint32_t v = rawGet32(m, at, big);
+    return std::string(v == 0 ? "0" : v == w ? "w" : v == child ? "c" : v == root ? "root" : "other");
+  };
+  auto i16 = [&](size_t at) { return std::to_string(int16_t(rawGet16(m, at, big))); };
+  std::string text = std::string(kNames[code - 2]) + " detail=" + std::to_string(e[1]) + " root=" + id(8) +
+                     " event=" + id(12) + " child=" + id(16) + " at " + i16(20) + "," + i16(22) + " in " + i16(24) +
+                     "," + i16(26) + " state=" + std::to_string(rawGet16(m, 28, big));
+  if (code >= 7) return text + " mode=" + std::to_string(e[30]) + " flags=" + std::to_string(e[31]);
+  return text + " same-screen=" + std::to_string(e[30]);
+}
+
+// The client under test: xcb in the machine's order, or a raw connection in MSB-first order.
+class PointerClient {
+ public:
+  virtual ~PointerClient() = default;
+  virtual std::string connect(const std::string &display) = 0;
+  // Creates and maps the window w (child of the root, with the event mask).
+  virtual void createWindow(int x, int y, unsigned width, unsigned height, uint32_t mask) = 0;
+  // A round trip; the events that came before it, as text.
+  virtual std::vector<std::string> events() = 0;
+  uint32_t window = 0, root = 0;
+  uint32_t child = 0;  // the child another client gave the window
+};
+
+class XcbPointerClient : public PointerClient {
+ public:
+  ~XcbPointerClient() override {
+    if (c_) xcb_disconnect(c_);
+  }
+  std::string connect(const std::string &display) override {
+    c_ = xcb_connect(display.c_str(), nullptr);
+    if (!c_ || xcb_connection_has_error(c_)) return "xcb_connect failed";
+    root = xcb_setup_roots_iterator(xcb_get_setup(c_)).data->root;
+    return "";
+  }
+  void createWindow(int x, int y, unsigned width, unsigned height, uint32_t mask) override {
+    window = xcb_generate_id(c_);
+    uint32_t values[] = {0xffffff, mask};
+    xcb_create_window(c_, XCB_COPY_FROM_PARENT, window, root, int16_t(x), int16_t(y), uint16_t(width),
+                      uint16_t(height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT,
+                      XCB_CW_BACK_PIXEL | XCB_CW_EVENT_MASK, values);
+    xcb_map_window(c_, window);
+  }
+  std::vector<std::string> events() override {
+    free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr));
+    std::vector<std::string> out;
+    while (xcb_generic_event_t *e = xcb_poll_for_event(c_)) {
+      out.push_back(describeDeviceEvent(reinterpret_cast<const uint8_t *>(e), false, window, child, root));
+      free(e);
+    }
+    return out;
+  }
+
+ private:
+  xcb_connection_t *c_ = nullptr;
+};
+
+class RawPointerClient : public PointerClient {
+ public:
+  std::string connect(const std::string &display) override {
+    if (std::string failure = c_.connect(displayNumberOf(display), 'B'); !failure.empty()) return failure;
+    root = c_.rootWindow();
+    return "";
+  }
+  void createWindow(int x, int y, unsigned width, unsigned height, uint32_t mask) override {
+    window = c_.idBase() | 0x31;
+    c_.send(RawRequest(true).b(1).b(0).s(0).i(window).i(root).s(unsigned(x)).s(unsigned(y)).s(width).s(height)
+                .s(0).s(1).i(0).i(0x802).i(0xffffff).i(mask).done());
+    c_.send(RawRequest(true).b(8).b(0).s(0).i(window).done());
+  }
+  std::vector<std::string> events() override {
+    RawBytes answer;
+    std::vector<std::string> out;
+    if (std::string failure = c_.roundTrip(RawRequest(true).b(43).b(0).s(0).done(), answer); !failure.empty())
+      out.push_back("round trip: " + failure);
+    for (const RawBytes &e : c_.events())
+      if (e.size() >= 32) out.push_back(describeDeviceEvent(e.data(), true, window, child, root));
+    c_.events().clear();
+    return out;
+  }
+
+ private:
+  RawClient c_;
+};
+
+// The pointer enters the client's window w and moves in it, clicks and types (xdotool on the
+// real display); another client maps and unmaps a window over the pointer, gives w a child under
+// the pointer and moves the child away; then the pointer leaves. Every event w receives, step by
+// step.
+std::string pointerScene(PointerClient &client, const std::string &shown, const std::string &real) {
+  if (std::string failure = client.connect(shown); !failure.empty()) return failure;
+  Display *other = XOpenDisplay(shown.c_str());
+  if (!other) return "the restructuring client cannot connect";
+  std::string out;
+  auto step = [&](const std::string &name) {
+    XSync(other, False);
+    usleep(50000);
+    out += "-- " + name + "\n";
+    for (const std::string &e : client.events()) out += e + "\n";
+  };
+  auto xdotool = [&](const std::string &words) {
+    twinRunCommand("env -i PATH=/usr/bin:/bin DISPLAY=" + real + " xdotool " + words + " 2>&1");
+  };
+  xdotool("mousemove 20 20");
+  client.createWindow(100, 100, 300, 200, 0x4f | 0x30);  // keys, buttons, motion, crossing
+  step("mapped");
+  xdotool("mousemove 200 180");
+  step("pointer into w");
+  xdotool("click 1");
+  step("click");
+  xdotool("key a");
+  step("key");
+  XSetWindowAttributes attributes{};
+  attributes.override_redirect = True;
+  Window over = XCreateWindow(other, DefaultRootWindow(other), 150, 150, 100, 100, 0, CopyFromParent, InputOutput,
+                              CopyFromParent, CWOverrideRedirect, &attributes);
+  XMapWindow(other, over);
+  step("another window over the pointer");
+  XUnmapWindow(other, over);
+  step("unmapped");
+  Window child = XCreateSimpleWindow(other, client.window, 50, 50, 150, 100, 0, 0, 0);
+  client.child = uint32_t(child);
+  XMapWindow(other, child);
+  step("a child of w under the pointer");
+  XMoveWindow(other, child, 200, 150);
+  step("the child moved away");
+  XDestroyWindow(other, child);
+  XDestroyWindow(other, over);
+  step("destroyed");
+  xdotool("mousemove 500 400");
+  step("pointer out");
+  XCloseDisplay(other);
+  return out;
+}
+
+TEST_P(EventExtraThroughTarvo, PointerEventsOfXcbAndMsbFirstClientsAsDirect) {
+  for (bool xcb : {true, false}) {
+    SCOPED_TRACE(xcb ? "xcb" : "MSB first");
+    auto scene = [&](const std::string &shown, const std::string &real) {
+      XcbPointerClient viaXcb;
+      RawPointerClient raw;
+      return pointerScene(xcb ? static_cast<PointerClient &>(viaXcb) : raw, shown, real);
+    };
+    std::string direct = scene(twin.directDisplay(), twin.directDisplay());
+    std::string proxied = scene(twin.proxyDisplay(), twin.behindDisplay());
+    EXPECT_NE(direct.find("-- pointer into w\nEnterNotify detail=0 root=root event=w child=0 at 200,180 in 100,80"),
+              std::string::npos)
+        << direct;
+    EXPECT_NE(direct.find("ButtonRelease detail=1 root=root event=w child=0 at 200,180 in 100,80 state=256"),
+              std::string::npos)
+        << direct;
+    EXPECT_NE(direct.find("KeyRelease detail=38 "), std::string::npos) << direct;
+    EXPECT_NE(direct.find("-- another window over the pointer\nLeaveNotify detail=3 "), std::string::npos) << direct;
+    EXPECT_NE(direct.find("-- a child of w under the pointer\nLeaveNotify detail=2 root=root event=w child=0"),
+              std::string::npos)
+        << direct;
+    EXPECT_NE(direct.find("-- the child moved away\nEnterNotify detail=2 root=root event=w child=0"),
+              std::string::npos)
+        << direct;
+    EXPECT_EQ(proxied, direct);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Screens, EventExtraThroughTarvo, ::testing::Values(1, 2));

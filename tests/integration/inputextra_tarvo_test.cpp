@@ -2,8 +2,10 @@
 // client-side checks reach: xkill ending a real client's connection, glyph and pixmap cursors
 // as the real display shows them under its pointer, the raw replies of the keyboard, pointer,
 // screen-saver and host-list queries in both byte orders, and a remote TCP client admitted only
-// by the host list. Each runs on one screen and on two screens joined into one meta screen,
-// against an equal Xvfb used directly where there is something to compare with.
+// by the host list, the keyboard map that xmodmap shows without the NoNoXKB workaround, and the
+// extension list that the log names, asked in both byte orders. Each runs on one screen and on
+// two screens joined into one meta screen, against an equal Xvfb used directly where there is
+// something to compare with; a head with zoom 2 shows cursors twice as large.
 #include <gtest/gtest.h>
 
 #include <X11/Xlib.h>
@@ -18,8 +20,11 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <map>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "rawclient_fixture.h"
@@ -151,6 +156,15 @@ CursorShot cursorShot(Display *judge) {
   return shot;
 }
 
+// The pixmap cursor's bitmaps, 16x16, least significant bit first: a frame in a frame around a
+// dot (source) under a mask with two notches.
+const unsigned char kFrameSource[] = {0xff, 0xff, 0x01, 0x80, 0xfd, 0xbf, 0x05, 0xa0, 0xf5, 0xaf, 0x15,
+                                      0xa8, 0xd5, 0xab, 0x55, 0xaa, 0x55, 0xaa, 0xd5, 0xab, 0x15, 0xa8,
+                                      0xf5, 0xaf, 0x05, 0xa0, 0xfd, 0xbf, 0x01, 0x80, 0xff, 0xff};
+const unsigned char kFrameMask[] = {0xff, 0x0f, 0xff, 0x0f, 0xff, 0x0f, 0xff, 0x0f, 0xff, 0xff, 0xff,
+                                    0xff, 0xff, 0xff, 0xff, 0xff, 0xf0, 0xff, 0xf0, 0xff, 0xf0, 0xff,
+                                    0xf0, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x7f};
+
 // A client with one window over the whole of its first screen, a glyph cursor from the cursor
 // font (shape 68, red on blue) and a pixmap cursor (green on magenta, hot spot 3,5). Xlib is
 // kept from replacing the glyph cursor by a themed image of its own: that needs RENDER cursors,
@@ -159,6 +173,9 @@ struct CursorClient {
   Display *display = nullptr;
   Window window = None;
   Cursor glyph = None, pixmap = None;
+  // A pixmap cursor whose mask is its source (red), and a glyph cursor recoloured to green on
+  // magenta.
+  Cursor shared = None, recoloured = None;
   ~CursorClient() {
     if (display) XCloseDisplay(display);
   }
@@ -182,21 +199,17 @@ struct CursorClient {
     magenta.red = magenta.blue = 0xffff;
     glyph = XCreateGlyphCursor(display, font, font, 68, 69, &red, &blue);
     unsetenv("XCURSOR_CORE");  // (read on the display's first cursor)
-    // A frame in a frame around a dot (source) under a mask with two notches.
-    static const unsigned char source[] = {0xff, 0xff, 0x01, 0x80, 0xfd, 0xbf, 0x05, 0xa0, 0xf5, 0xaf, 0x15, 0xa8,
-                                           0xd5, 0xab, 0x55, 0xaa, 0x55, 0xaa, 0xd5, 0xab, 0x15, 0xa8, 0xf5, 0xaf,
-                                           0x05, 0xa0, 0xfd, 0xbf, 0x01, 0x80, 0xff, 0xff};
-    static const unsigned char mask[] = {0xff, 0x0f, 0xff, 0x0f, 0xff, 0x0f, 0xff, 0x0f, 0xff, 0xff, 0xff, 0xff,
-                                         0xff, 0xff, 0xff, 0xff, 0xf0, 0xff, 0xf0, 0xff, 0xf0, 0xff, 0xf0, 0xff,
-                                         0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x7f};
-    Pixmap s = XCreateBitmapFromData(display, window, reinterpret_cast<const char *>(source), 16, 16);
-    Pixmap m = XCreateBitmapFromData(display, window, reinterpret_cast<const char *>(mask), 16, 16);
+    Pixmap s = XCreateBitmapFromData(display, window, reinterpret_cast<const char *>(kFrameSource), 16, 16);
+    Pixmap m = XCreateBitmapFromData(display, window, reinterpret_cast<const char *>(kFrameMask), 16, 16);
     pixmap = XCreatePixmapCursor(display, s, m, &green, &magenta, 3, 5);
+    shared = XCreatePixmapCursor(display, s, s, &red, &blue, 7, 2);
+    recoloured = XCreateGlyphCursor(display, font, font, 68, 69, &red, &blue);
+    XRecolorCursor(display, recoloured, &green, &magenta);
     XFreePixmap(display, s);
     XFreePixmap(display, m);
     XUnloadFont(display, font);
     XSync(display, False);
-    return glyph && pixmap ? "" : "no cursors";
+    return glyph && pixmap && shared && recoloured ? "" : "no cursors";
   }
   void define(Cursor cursor) {
     XDefineCursor(display, window, cursor);
@@ -212,10 +225,10 @@ CursorShot waitForCursor(Display *judge, const CursorShot *expected) {
   return shot;
 }
 
-// Moves the pointer of the display's first screen with xdotool.
-void movePointer(const std::string &display, int x, int y) {
-  twinRunCommand("env DISPLAY=" + display + " xdotool mousemove --screen 0 " + std::to_string(x) + " " +
-                 std::to_string(y) + " 2>&1");
+// Moves the pointer to a screen of the display with xdotool.
+void movePointer(const std::string &display, int x, int y, int screen = 0) {
+  twinRunCommand("env DISPLAY=" + display + " xdotool mousemove --screen " + std::to_string(screen) + " " +
+                 std::to_string(x) + " " + std::to_string(y) + " 2>&1");
 }
 
 TEST_P(InputExtraThroughTarvo, GlyphAndPixmapCursorsLookAsDirect) {
@@ -261,6 +274,57 @@ TEST_P(InputExtraThroughTarvo, GlyphAndPixmapCursorsLookAsDirect) {
     ASSERT_FALSE(expected == root) << picture;
     CursorShot real = waitForCursor(realJudge, &expected);
     EXPECT_TRUE(real == expected) << "direct:\n" << picture << "through tarvo:\n" << describe(real);
+  }
+  XCloseDisplay(directJudge);
+  XCloseDisplay(realJudge);
+}
+
+// The shared-mask and the recoloured cursor, over the window's copy on each head.
+TEST_P(InputExtraThroughTarvo, SharedMaskAndRecolouredCursorsLookAsDirectOnEitherHead) {
+  Display *directJudge = XOpenDisplay(twin.directDisplay().c_str());
+  Display *realJudge = XOpenDisplay(twin.behindDisplay().c_str());
+  ASSERT_NE(directJudge, nullptr);
+  ASSERT_NE(realJudge, nullptr);
+  int base = 0, error = 0;
+  ASSERT_TRUE(XFixesQueryExtension(directJudge, &base, &error));
+  ASSERT_TRUE(XFixesQueryExtension(realJudge, &base, &error));
+  struct Case {
+    const char *name;
+    Cursor CursorClient::*cursor;
+    char foreground, background;  // as describe() shows them ('.': none shown)
+  };
+  int at = 0;
+  for (const Case &c : {Case{"mask is the source", &CursorClient::shared, 'R', '.'},
+                        Case{"recoloured glyph", &CursorClient::recoloured, 'G', 'M'}}) {
+    SCOPED_TRACE(c.name);
+    CursorClient direct, proxied;
+    ASSERT_EQ(direct.open(twin.directDisplay()), "");
+    ASSERT_EQ(proxied.open(twin.proxyDisplay()), "");
+    direct.define(direct.*c.cursor);
+    proxied.define(proxied.*c.cursor);
+    at += 30;
+    movePointer(twin.directDisplay(), 100 + at, 120 + at);
+    movePointer(twin.behindDisplay(), 100 + at, 120 + at);
+    CursorShot expected = waitForCursor(directJudge, nullptr);
+    std::string picture = describe(expected);
+    ASSERT_NE(picture.find(c.foreground), std::string::npos) << picture;
+    if (c.background == '.') {
+      // Where the source is clear the mask is clear too: no background pixel.
+      EXPECT_EQ(picture.find('B'), std::string::npos) << picture;
+      EXPECT_EQ(expected.width, 16);
+      EXPECT_EQ(expected.xhot, 7);
+      EXPECT_EQ(expected.yhot, 2);
+    } else {
+      ASSERT_NE(picture.find(c.background), std::string::npos) << picture;
+      EXPECT_EQ(picture.find('R'), std::string::npos) << "the old colours are gone\n" << picture;
+    }
+    // Each head of the meta screen shows it over the window's copy.
+    for (int head = 0; head < GetParam(); head++) {
+      SCOPED_TRACE("head " + std::to_string(head));
+      movePointer(twin.behindDisplay(), 100 + at + 5 * head, 120 + at, head);
+      CursorShot real = waitForCursor(realJudge, &expected);
+      EXPECT_TRUE(real == expected) << "direct:\n" << picture << "through tarvo:\n" << describe(real);
+    }
   }
   XCloseDisplay(directJudge);
   XCloseDisplay(realJudge);
@@ -352,6 +416,164 @@ TEST_P(InputExtraThroughTarvo, QueryRepliesAsDirectInBothByteOrders) {
   }
 }
 
+// ----- The keyboard map without NoNoXKB --------------------------------------------------------
+
+// xmodmap -pke as keycode -> keysym names, each row padded with NoSymbol to perRow.
+std::map<int, std::vector<std::string>> keyRows(const std::string &text, size_t perRow) {
+  std::map<int, std::vector<std::string>> rows;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream words(line);
+    std::string keycode, equals, name;
+    int code = -1;
+    if (!(words >> keycode >> code >> equals) || keycode != "keycode" || equals != "=") continue;
+    std::vector<std::string> &row = rows[code];
+    while (words >> name) row.push_back(name);
+    if (row.size() < perRow) row.resize(perRow, "NoSymbol");
+  }
+  return rows;
+}
+
+TEST_P(InputExtraThroughTarvo, XmodmapWithoutNoNoXkbShowsTheKeysymsFromTheFifthMovedForward) {
+  auto key = twin.run("xmodmap -display %D -e 'keycode 200 = a A'");
+  EXPECT_EQ(key.second, key.first);
+  EXPECT_TRUE(twin.tarvo().waitForLog("Keyboard mapping (200..200) changed by", 5000));
+  Display *proxied = XOpenDisplay(twin.proxyDisplay().c_str());
+  ASSERT_NE(proxied, nullptr);
+  int minimum = 0, maximum = 0, perRow = 0;
+  XDisplayKeycodes(proxied, &minimum, &maximum);
+  KeySym *map = XGetKeyboardMapping(proxied, KeyCode(minimum), 1, &perRow);
+  if (map) XFree(map);
+  XCloseDisplay(proxied);
+  ASSERT_GT(perRow, 4) << "rows of more than 4 keysyms are what moves";
+
+  auto keys = twin.run("xmodmap -display %D -pke");
+  auto direct = keyRows(keys.first, size_t(perRow)), through = keyRows(keys.second, size_t(perRow));
+  ASSERT_EQ(direct.size(), size_t(maximum - minimum + 1)) << keys.first;
+  ASSERT_EQ(direct[200].size(), size_t(perRow));
+  EXPECT_EQ(direct[200][0], "a");
+  EXPECT_EQ(direct[200][1], "A");
+  // Every row with keysyms from the fifth on has those moved over the third and fourth; the
+  // last two keep theirs.
+  int moved = 0;
+  for (auto &[code, row] : direct) {
+    if (std::all_of(row.begin() + 4, row.end(), [](const std::string &k) { return k == "NoSymbol"; })) continue;
+    std::copy(row.begin() + 4, row.end(), row.begin() + 2);
+    moved++;
+  }
+  EXPECT_GT(moved, 0);
+  EXPECT_EQ(through, direct) << keys.second;
+}
+
+// ----- The extension list ---------------------------------------------------------------------
+
+// The extensions that the log names as initialised (an "Init" line not followed by that
+// extension's failure line), with their codes: name -> {major, first event, first error}.
+using ExtensionCodes = std::map<std::string, std::tuple<int, int, int>>;
+ExtensionCodes initialisedExtensions(const std::string &log) {
+  std::vector<std::string> lines;
+  std::istringstream in(log);
+  for (std::string line; std::getline(in, line);) {
+    size_t first = line.find_first_not_of(' ');
+    lines.push_back(first == std::string::npos ? "" : line.substr(first));
+  }
+  ExtensionCodes out;
+  for (size_t i = 0; i < lines.size(); i++) {
+    const std::string &line = lines[i];
+    size_t codes = line.find(" (op=");
+    if (line.rfind("Init ", 0) != 0 || codes == std::string::npos) continue;
+    std::string nameAndVersion = line.substr(5, codes - 5);
+    std::string name = nameAndVersion.substr(0, nameAndVersion.rfind(' '));
+    if (i + 1 < lines.size() && lines[i + 1].rfind(name + ":", 0) == 0) continue;
+    int major = -1, event = -1, error = -1;
+    if (sscanf(line.c_str() + codes, " (op=%d ev=%d err=%d)", &major, &event, &error) == 3)
+      out[name] = {major, event, error};
+  }
+  return out;
+}
+
+// What xdpyinfo -queryExtensions lists, in the same form.
+ExtensionCodes listedExtensions(const std::string &text) {
+  ExtensionCodes out;
+  std::istringstream in(text);
+  bool inList = false;
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("number of extensions:", 0) == 0) {
+      inList = true;
+      continue;
+    }
+    if (!inList) continue;
+    if (line.rfind("    ", 0) != 0) break;
+    size_t open = line.find("  (opcode: ");
+    if (open == std::string::npos) continue;
+    int major = -1, event = 0, error = 0;
+    sscanf(line.c_str() + open, "  (opcode: %d", &major);
+    if (size_t e = line.find("base event: "); e != std::string::npos) event = atoi(line.c_str() + e + 12);
+    if (size_t e = line.find("base error: "); e != std::string::npos) error = atoi(line.c_str() + e + 12);
+    out[line.substr(4, open - 4)] = {major, event, error};
+  }
+  return out;
+}
+
+TEST_P(InputExtraThroughTarvo, ExtensionListIsTheLoggedOneInBothByteOrders) {
+  ExtensionCodes logged = initialisedExtensions(twin.tarvo().log());
+  ASSERT_FALSE(logged.empty()) << twin.tarvo().log();
+  ASSERT_EQ(logged.count("BIG-REQUESTS"), 1u) << twin.tarvo().log();
+  std::string shown = twinRunCommand("xdpyinfo -queryExtensions -display " + twin.proxyDisplay() + " 2>&1");
+  EXPECT_EQ(listedExtensions(shown), logged) << shown;
+
+  // The raw replies: ListExtensions, and QueryExtension of every listed name and of two that the
+  // real server has but the proxy does not offer; the other byte order gets the same fields.
+  std::map<char, std::vector<std::string>> answers;
+  for (char order : {'l', 'B'}) {
+    SCOPED_TRACE(std::string("byte order ") + order);
+    bool big = order == 'B';
+    RawClient client;
+    ASSERT_EQ(client.connect(twin.tarvo().displayNumber(), order), "");
+    RawBytes list;
+    ASSERT_EQ(client.roundTrip(plainRequest(big, 99), list), "");
+    ASSERT_GE(list.size(), 32u);
+    ASSERT_EQ(list[0], 1);
+    ASSERT_EQ(list.size(), 32 + 4 * size_t(rawGet32(list, 4, big)));
+    std::vector<std::string> names;
+    for (size_t p = 32, n = 0; n < list[1] && p < list.size(); n++) {
+      size_t length = list[p];
+      ASSERT_LE(p + 1 + length, list.size());
+      names.emplace_back(list.begin() + long(p) + 1, list.begin() + long(p + 1 + length));
+      p += 1 + length;
+    }
+    std::vector<std::string> sortedNames = names;
+    std::sort(sortedNames.begin(), sortedNames.end());
+    std::vector<std::string> loggedNames;
+    for (auto &entry : logged) loggedNames.push_back(entry.first);
+    EXPECT_EQ(sortedNames, loggedNames);
+    std::vector<std::string> &seen = answers[order];
+    seen.push_back("list of " + std::to_string(list[1]) + " in " + std::to_string(rawGet32(list, 4, big)) + " words");
+    names.insert(names.end(), {"RANDR", "XKEYBOARD"});
+    for (const std::string &name : names) {
+      RawBytes reply;
+      RawBytes ask = RawRequest(big).b(98).b(0).s(0).s(unsigned(name.size())).s(0).text(name).done();
+      ASSERT_EQ(client.roundTrip(ask, reply), "");
+      ASSERT_GE(reply.size(), 32u);
+      ASSERT_EQ(reply[0], 1) << name;
+      EXPECT_EQ(rawGet16(reply, 2, big), client.sequence());
+      std::tuple<int, int, int> codes{reply[9], reply[10], reply[11]};
+      auto it = logged.find(name);
+      if (it == logged.end()) {
+        EXPECT_EQ(reply[8], 0) << name;
+        EXPECT_EQ(codes, std::make_tuple(0, 0, 0)) << name;
+      } else {
+        EXPECT_EQ(reply[8], 1) << name;
+        EXPECT_EQ(codes, it->second) << name;
+      }
+      seen.push_back(name + " " + std::to_string(reply[8]) + " " + std::to_string(reply[9]) + " " +
+                     std::to_string(reply[10]) + " " + std::to_string(reply[11]) + " length " +
+                     std::to_string(rawGet32(reply, 4, big)));
+    }
+  }
+  EXPECT_EQ(answers['B'], answers['l']);
+}
+
 // ----- Remote clients and the host list --------------------------------------------------------
 
 // The setup status of a fresh TCP client from 127.0.0.2 (0 refused, 1 admitted, -1 nothing
@@ -421,5 +643,81 @@ TEST_P(InputExtraThroughTarvo, RemoteTcpClientNeedsTheHostList) {
 
 INSTANTIATE_TEST_SUITE_P(Screens, InputExtraThroughTarvo, ::testing::Values(1, 2),
                          [](const auto &info) { return info.param == 1 ? "OneScreen" : "TwoScreens"; });
+
+// ----- A head with zoom 2 ------------------------------------------------------------------------
+
+// A pixmap cursor over the window's copy on a head of zoom 2 is the direct one doubled (its
+// bitmaps smoothed as they are doubled), its hot spot doubled; QueryBestSize of cursors on the meta screen of that
+// head answers what the X server used directly answers where the head can show twice the size.
+TEST(ZoomedHeadThroughTarvo, CursorsTwiceAsLargeAndBestSizesAsDirect) {
+  tarvoBlockSignals();
+  TwinRun twin;
+  TwinRunOptions options;
+  options.screens = {"640x480x24"};
+  options.tarvoWords = {"pointer", "zoom", "2"};
+  ASSERT_EQ(twin.start(options), "");
+  Display *directJudge = XOpenDisplay(twin.directDisplay().c_str());
+  Display *realJudge = XOpenDisplay(twin.behindDisplay().c_str());
+  ASSERT_NE(directJudge, nullptr);
+  ASSERT_NE(realJudge, nullptr);
+  int base = 0, error = 0;
+  ASSERT_TRUE(XFixesQueryExtension(realJudge, &base, &error));
+  CursorClient direct, proxied;
+  ASSERT_EQ(direct.open(twin.directDisplay()), "");
+  ASSERT_EQ(proxied.open(twin.proxyDisplay()), "");
+  direct.define(direct.pixmap);
+  proxied.define(proxied.pixmap);
+  movePointer(twin.directDisplay(), 200, 150);
+  movePointer(twin.behindDisplay(), 200, 150);
+  CursorShot small = waitForCursor(directJudge, nullptr);
+  ASSERT_EQ(small.width, 16) << describe(small);
+  ASSERT_EQ(small.height, 16) << describe(small);
+  // The direct image's three pixel values: clear, foreground, background.
+  unsigned long clear = 0, foreground = 0, background = 0;
+  for (int i = 0; i < 256; i++) {
+    bool source = kFrameSource[i / 8] >> (i % 8) & 1, mask = kFrameMask[i / 8] >> (i % 8) & 1;
+    (!mask ? clear : source ? foreground : background) = small.pixels[size_t(i)];
+  }
+  ASSERT_NE(foreground, background);
+  // The head gets both bitmaps doubled with smoothing: each pixel doubled, then a pixel is set
+  // when more than half of the doubled pixels of its 3 x 3 neighbourhood that exist are set.
+  auto doubledBit = [](const unsigned char *bits, int x, int y) {
+    int set = 0, present = 0;
+    for (int ny = std::max(y - 1, 0); ny <= std::min(y + 1, 31); ny++)
+      for (int nx = std::max(x - 1, 0); nx <= std::min(x + 1, 31); nx++) {
+        int i = ny / 2 * 16 + nx / 2;
+        present++;
+        set += bits[i / 8] >> (i % 8) & 1;
+      }
+    return 2 * set > present;
+  };
+  CursorShot doubled;
+  doubled.width = doubled.height = 32;
+  doubled.xhot = 2 * small.xhot;
+  doubled.yhot = 2 * small.yhot;
+  for (int y = 0; y < 32; y++)
+    for (int x = 0; x < 32; x++)
+      doubled.pixels.push_back(!doubledBit(kFrameMask, x, y)     ? clear
+                               : doubledBit(kFrameSource, x, y) ? foreground
+                                                                : background);
+  CursorShot real = waitForCursor(realJudge, &doubled);
+  EXPECT_TRUE(real == doubled) << "direct:\n" << describe(small) << "on the zoomed head:\n" << describe(real);
+
+  unsigned width = 0, height = 0, directWidth = 0, directHeight = 0;
+  ASSERT_TRUE(XQueryBestCursor(proxied.display, proxied.window, 32, 32, &width, &height));
+  ASSERT_TRUE(XQueryBestCursor(direct.display, direct.window, 32, 32, &directWidth, &directHeight));
+  EXPECT_EQ(directWidth, 32u);
+  EXPECT_EQ(width, directWidth);
+  EXPECT_EQ(height, directHeight);
+  // Beyond half the head's size the zoomed head is the limit: the server fits 1200x1200 to its
+  // 640x480 screen, which is 320x240 of the meta screen's pixels.
+  ASSERT_TRUE(XQueryBestCursor(direct.display, direct.window, 600, 600, &directWidth, &directHeight));
+  EXPECT_EQ(directWidth, 600u);
+  ASSERT_TRUE(XQueryBestCursor(proxied.display, proxied.window, 600, 600, &width, &height));
+  EXPECT_EQ(width, 320u);
+  EXPECT_EQ(height, 240u);
+  XCloseDisplay(directJudge);
+  XCloseDisplay(realJudge);
+}
 
 }  // namespace

@@ -68,6 +68,10 @@ TEST_P(InputThroughTarvo, XsetAndXmodmapAsDirect) {
 TEST_P(InputThroughTarvo, ScriptedRequestsAsDirect) {
   auto [direct, proxied] = twin.run("/usr/bin/python3 " + kScripts + "bell_saver.py %D");
   EXPECT_NE(direct.find("saver 600 60 1 1"), std::string::npos) << direct;
+  EXPECT_NE(direct.find("rotated by 1 ['value 2', 'value 0', 'value 1']\n"
+                        "rotated by -2 ['value 1', 'value 2', 'value 0']\natom named twice 8\n"),
+            std::string::npos)
+      << direct;
   EXPECT_EQ(proxied, direct);
 }
 
@@ -76,6 +80,10 @@ TEST_P(InputThroughTarvo, CloseDownModesAndKillClientAsDirect) {
   EXPECT_NE(direct.find("retained 2\nafter AllTemporary 0\n"), std::string::npos) << direct;
   EXPECT_NE(direct.find("kill own id 2 True"), std::string::npos) << direct;
   EXPECT_NE(direct.find("self kill closed"), std::string::npos) << direct;
+  EXPECT_NE(direct.find("left windows 2\npermanent after AllTemporary 1\ntemporary after AllTemporary 0\n"
+                        "permanent after its KillClient 0\nnew window 30 40 50 60 2\n"),
+            std::string::npos)
+      << direct;
   EXPECT_EQ(proxied, direct);
   // The proxy goes on serving new clients.
   auto info = twin.run("xdpyinfo -display %D");
@@ -86,7 +94,7 @@ TEST_P(InputThroughTarvo, CloseDownModesAndKillClientAsDirect) {
 
 TEST_P(InputThroughTarvo, CursorsAndTheirErrorsAsDirect) {
   auto [direct, proxied] = twin.run("/usr/bin/python3 " + kScripts + "cursors.py %D");
-  EXPECT_EQ(direct, "built\nbad source 4\nmask of another size 8\nbad font 7\nfreed\n");
+  EXPECT_EQ(direct, "built\nbad source 4\nused id 14\nmask of another size 8\nbad font 7\nfreed\n");
   EXPECT_EQ(proxied, direct);
 }
 

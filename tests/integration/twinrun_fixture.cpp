@@ -21,8 +21,11 @@ std::string TwinRun::start(const TwinRunOptions &options) {
   if (failure.empty()) failure = behind_.start(x);
   if (!failure.empty()) return "Xvfb: " + failure;
   TarvoOptions t;
-  t.arguments = {"screen", "%D.0"};
-  if (options.screens.size() > 1) t.arguments.insert(t.arguments.end(), {"tags", "anyScreen"});
+  t.arguments = options.tarvoScreenWords;
+  if (t.arguments.empty()) {
+    t.arguments = {"screen", "%D.0"};
+    if (options.screens.size() > 1) t.arguments.insert(t.arguments.end(), {"tags", "anyScreen"});
+  }
   t.arguments.insert(t.arguments.end(), options.tarvoWords.begin(), options.tarvoWords.end());
   failure = tarvo_.start(behind_.displayName(), t);
   if (!failure.empty()) return "tarvo: " + failure;

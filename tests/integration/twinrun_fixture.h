@@ -19,6 +19,9 @@
 struct TwinRunOptions {
   std::vector<std::string> screens{"1024x768x24"};  // of each Xvfb
   std::vector<std::string> tarvoWords;              // more configuration words for tarvo
+  // The meta screen and screen statements for tarvo; empty: "screen %D.0", with "tags
+  // anyScreen" for several screens.
+  std::vector<std::string> tarvoScreenWords;
   // ===== direct screens =====
   // The direct Xvfb's screens when they differ (one 1600x600 screen against two 800x600
   // screens joined behind tarvo); empty: the same as `screens`.

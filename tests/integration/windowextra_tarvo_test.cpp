@@ -2,7 +2,10 @@
 // on a meta screen of two heads stay up, map, and draw on the real screens where xwininfo
 // through tarvo places them; a meta screen wider than its one head keeps a top-level on the
 // shown part by its keepWindowsVisible setting, as GetGeometry and the real screen agree; a
-// most-significant-byte-first client's scene of windows reads back as from the X server direct.
+// most-significant-byte-first client's scene of windows reads back as from the X server direct,
+// on one screen and on two joined; the real display holds one copy of each window per head,
+// where the meta geometry puts it, stacked as the proxy's tree decides, with bit gravity Forget
+// under that workaround, and a window of an emulated 8-bit visual reports depth 8.
 #include <gtest/gtest.h>
 
 #include <X11/Xlib.h>
@@ -323,6 +326,226 @@ INSTANTIATE_TEST_SUITE_P(
       return name;
     });
 
+// ----- the copies on the real display -----
+
+// One Xvfb of two 800x600 screens joined into a 1600x600 meta screen by a tarvo that also
+// offers an emulated 8-bit PseudoColor visual and forgets bit gravities towards the real
+// server; the parts of the test run one after the other on it.
+class RealCopiesThroughTarvo : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { tarvoBlockSignals(); }
+  void SetUp() override {
+    TarvoOptions options;
+    options.arguments = {"workarounds", "ForgetBitGravity", "screen", "%D.0", "emulateVisuals", "PseudoColor8"};
+    ASSERT_EQ(tarvoStartOnScreens(xvfb, tarvo, 2, "800x600x24", options), "");
+    proxied = XOpenDisplay(tarvo.displayName().c_str());
+    real = XOpenDisplay(xvfb.displayName().c_str());
+    ASSERT_NE(proxied, nullptr);
+    ASSERT_NE(real, nullptr);
+    ASSERT_EQ(ScreenCount(real), 2);
+    ASSERT_EQ(DisplayWidth(proxied, 0), 1600);
+  }
+  void TearDown() override {
+    if (HasFailure()) ADD_FAILURE() << tarvo.log();
+    if (proxied) XCloseDisplay(proxied);
+    if (real) XCloseDisplay(real);
+    if (tarvo.running()) {
+      EXPECT_EQ(tarvo.stop(), 0) << tarvo.output();
+    }
+  }
+  // A mapped top-level of the proxied display with a background pixel.
+  Window topLevel(int x, int y, unsigned width, unsigned height, unsigned long background) {
+    XSetWindowAttributes a{};
+    a.background_pixel = background;
+    Window w = XCreateWindow(proxied, DefaultRootWindow(proxied), x, y, width, height, 0, CopyFromParent,
+                             InputOutput, CopyFromParent, CWBackPixel, &a);
+    XMapWindow(proxied, w);
+    return w;
+  }
+  // The pixel of a real screen at (x, y).
+  unsigned long realPixel(int screen, int x, int y) {
+    XImage *image = XGetImage(real, RootWindow(real, screen), x, y, 1, 1, AllPlanes, ZPixmap);
+    if (!image) return ~0ul;
+    unsigned long pixel = XGetPixel(image, 0, 0) & 0xffffff;
+    XDestroyImage(image);
+    return pixel;
+  }
+  // The windows of that size anywhere below a real screen's root.
+  std::vector<Window> realCopies(int screen, unsigned width, unsigned height) {
+    std::vector<Window> out, pending{RootWindow(real, screen)};
+    while (!pending.empty()) {
+      Window w = pending.back();
+      pending.pop_back();
+      Window root, parent, *children = nullptr;
+      unsigned n = 0;
+      if (XQueryTree(real, w, &root, &parent, &children, &n)) {
+        pending.insert(pending.end(), children, children + n);
+        if (children) XFree(children);
+      }
+      XWindowAttributes at;
+      if (w != RootWindow(real, screen) && XGetWindowAttributes(real, w, &at) && unsigned(at.width) == width &&
+          unsigned(at.height) == height)
+        out.push_back(w);
+    }
+    return out;
+  }
+  // A window's siblings from bottom to top, itself included.
+  static std::vector<Window> stacking(Display *d, Window w) {
+    Window root, parent, *children = nullptr;
+    unsigned n = 0;
+    std::vector<Window> out;
+    if (!XQueryTree(d, w, &root, &parent, &children, &n)) return out;
+    if (children) XFree(children);
+    children = nullptr;
+    if (!XQueryTree(d, parent, &root, &parent, &children, &n)) return out;
+    out.assign(children, children + n);
+    if (children) XFree(children);
+    return out;
+  }
+
+  void placement();
+  void oppositeAndBitGravity();
+  void emulatedDepth();
+
+  XvfbServer xvfb;
+  TarvoProcess tarvo;
+  Display *proxied = nullptr, *real = nullptr;
+};
+
+// Windows of distinct background pixels: one across the heads' border shows on both heads, one
+// moved by ConfigureWindow from the first head to the second leaves the first.
+void RealCopiesThroughTarvo::placement() {
+  const unsigned long red = 0xff0000, green = 0x00ff00;
+  topLevel(700, 100, 200, 100, red);  // across the heads' border at 800
+  Window moved = topLevel(100, 300, 150, 80, green);
+  XSync(proxied, False);
+  auto shows = [&](int screen, int x, int y, unsigned long pixel) {
+    return waitUntil([&] { return realPixel(screen, x, y) == pixel; }, 5000);
+  };
+  EXPECT_TRUE(shows(0, 750, 150, red)) << "the left part on the first head";
+  EXPECT_TRUE(shows(1, 50, 150, red)) << "the right part on the second head";
+  EXPECT_NE(realPixel(0, 690, 150), red) << "nothing left of the window";
+  EXPECT_NE(realPixel(1, 110, 150), red) << "nothing right of the window";
+  EXPECT_TRUE(shows(0, 175, 340, green));
+  EXPECT_NE(realPixel(1, 175, 340), green);
+
+  XMoveWindow(proxied, moved, 1000, 300);
+  XSync(proxied, False);
+  EXPECT_TRUE(shows(1, 275, 340, green)) << "it appears on the second head";
+  EXPECT_TRUE(waitUntil([&] { return realPixel(0, 175, 340) != green; }, 5000)) << "and leaves the first";
+  EXPECT_NE(realPixel(1, 175, 340), green);
+  Window root;
+  int x = 0, y = 0;
+  unsigned width, height, border, depth;
+  ASSERT_TRUE(XGetGeometry(proxied, moved, &root, &x, &y, &width, &height, &border, &depth));
+  EXPECT_EQ(x, 1000);
+  EXPECT_EQ(y, 300);
+  // Each head holds one copy of each window.
+  for (int screen : {0, 1}) {
+    EXPECT_EQ(realCopies(screen, 200, 100).size(), 1u) << screen;
+    EXPECT_EQ(realCopies(screen, 150, 80).size(), 1u) << screen;
+  }
+}
+
+// Two windows that overlap only where the second head shows them: on the first head their
+// copies lie outside what the head shows and overlap nowhere, so an Opposite there would
+// change nothing. The proxy's tree decides, and both heads get the outcome. The copies have
+// bit gravity Forget; GetWindowAttributes tells the client's.
+void RealCopiesThroughTarvo::oppositeAndBitGravity() {
+  XSetWindowAttributes a{};
+  a.bit_gravity = StaticGravity;
+  Window lower = XCreateWindow(proxied, DefaultRootWindow(proxied), 820, 100, 101, 101, 0, CopyFromParent,
+                               InputOutput, CopyFromParent, CWBitGravity, &a);
+  Window upper = XCreateWindow(proxied, DefaultRootWindow(proxied), 850, 150, 102, 102, 0, CopyFromParent,
+                               InputOutput, CopyFromParent, 0, &a);
+  XMapWindow(proxied, lower);
+  XMapWindow(proxied, upper);
+  a.bit_gravity = NorthWestGravity;
+  XChangeWindowAttributes(proxied, upper, CWBitGravity, &a);
+  XWindowChanges change{};
+  change.sibling = upper;
+  change.stack_mode = Opposite;
+  XConfigureWindow(proxied, lower, CWSibling | CWStackMode, &change);
+  XSync(proxied, False);
+
+  std::vector<Window> order = stacking(proxied, lower);
+  ASSERT_GE(order.size(), 2u);
+  EXPECT_EQ(order.back(), lower) << "the occluded window went on top";
+  // GetWindowAttributes tells the client's gravities.
+  XWindowAttributes at;
+  ASSERT_TRUE(XGetWindowAttributes(proxied, lower, &at));
+  EXPECT_EQ(at.bit_gravity, StaticGravity);
+  ASSERT_TRUE(XGetWindowAttributes(proxied, upper, &at));
+  EXPECT_EQ(at.bit_gravity, NorthWestGravity);
+
+  for (int screen : {0, 1}) {
+    SCOPED_TRACE("real screen " + std::to_string(screen));
+    std::vector<Window> lowers = realCopies(screen, 101, 101), uppers = realCopies(screen, 102, 102);
+    ASSERT_EQ(lowers.size(), 1u);
+    ASSERT_EQ(uppers.size(), 1u);
+    order = stacking(real, lowers[0]);
+    auto place = [&](Window w) { return std::find(order.begin(), order.end(), w) - order.begin(); };
+    ASSERT_LT(size_t(place(uppers[0])), order.size()) << "siblings on the real server too";
+    EXPECT_GT(place(lowers[0]), place(uppers[0])) << "the copy went above its sibling's copy";
+    for (Window copy : {lowers[0], uppers[0]}) {
+      XWindowAttributes copyAttributes;
+      ASSERT_TRUE(XGetWindowAttributes(real, copy, &copyAttributes));
+      EXPECT_EQ(copyAttributes.bit_gravity, ForgetGravity);
+    }
+  }
+}
+
+// A window (and a pixmap) of the emulated 8-bit visual on the 24-bit heads.
+void RealCopiesThroughTarvo::emulatedDepth() {
+  XVisualInfo info;
+  ASSERT_TRUE(XMatchVisualInfo(proxied, DefaultScreen(proxied), 8, PseudoColor, &info));
+  Window root = DefaultRootWindow(proxied);
+  XSetWindowAttributes a{};
+  a.colormap = XCreateColormap(proxied, root, info.visual, AllocNone);
+  a.border_pixel = 0;
+  a.background_pixel = 1;
+  Window w = XCreateWindow(proxied, root, 700, 50, 150, 60, 1, 8, InputOutput, info.visual,
+                           CWColormap | CWBorderPixel | CWBackPixel, &a);
+  XMapWindow(proxied, w);
+  Pixmap pixmap = XCreatePixmap(proxied, w, 10, 10, 8);
+  Window gotRoot;
+  int x, y;
+  unsigned width, height, border, depth = 0;
+  ASSERT_TRUE(XGetGeometry(proxied, w, &gotRoot, &x, &y, &width, &height, &border, &depth));
+  EXPECT_EQ(depth, 8u);
+  EXPECT_EQ(gotRoot, root);
+  EXPECT_EQ(x, 700);
+  EXPECT_EQ(width, 150u);
+  ASSERT_TRUE(XGetGeometry(proxied, pixmap, &gotRoot, &x, &y, &width, &height, &border, &depth));
+  EXPECT_EQ(depth, 8u);
+  XWindowAttributes at;
+  ASSERT_TRUE(XGetWindowAttributes(proxied, w, &at));
+  EXPECT_EQ(at.depth, 8);
+  EXPECT_EQ(XVisualIDFromVisual(at.visual), info.visualid);
+  // The copies on the 24-bit heads are of the heads' depth.
+  for (int screen : {0, 1}) {
+    std::vector<Window> copies = realCopies(screen, 150, 60);
+    ASSERT_EQ(copies.size(), 1u) << screen;
+    ASSERT_TRUE(XGetWindowAttributes(real, copies[0], &at));
+    EXPECT_EQ(at.depth, 24) << screen;
+  }
+}
+
+TEST_F(RealCopiesThroughTarvo, EachHeadHoldsACopyWhereTheMetaTreePutsIt) {
+  {
+    SCOPED_TRACE("placement");
+    placement();
+  }
+  {
+    SCOPED_TRACE("Opposite and bit gravity");
+    oppositeAndBitGravity();
+  }
+  {
+    SCOPED_TRACE("emulated depth");
+    emulatedDepth();
+  }
+}
+
 // ----- a client of the other byte order -----
 
 // Builds a scene of windows on a most-significant-byte-first raw connection (windows with
@@ -469,6 +692,23 @@ TEST(WindowsOfTheOtherByteOrder, AnMsbFirstClientsSceneReadsBackAsDirect) {
   EXPECT_EQ(twin.tarvo().wait(0), -1) << "tarvo still runs";
   EXPECT_EQ(twin.tarvo().output().find("Sanitizer"), std::string::npos) << twin.tarvo().output();
   if (getenv("TARVO_SHOW_SCENE")) printf("%s", direct.c_str());
+}
+
+// The same scene on two 800x600 heads joined into one meta screen, against one 1600x600
+// screen used directly.
+TEST(WindowsOfTheOtherByteOrder, AnMsbFirstClientsSceneOnTwoHeadsReadsBackAsDirect) {
+  tarvoBlockSignals();
+  TwinRun twin;
+  TwinRunOptions options;
+  options.screens = {"800x600x24", "800x600x24"};
+  options.directScreens = {"1600x600x24"};
+  ASSERT_EQ(twin.start(options), "");
+  std::string direct = rawScene(atoi(twin.directDisplay().c_str() + 1));
+  std::string proxied = rawScene(twin.tarvo().displayNumber());
+  EXPECT_NE(direct.find("w6: depth 24 root root at 600,500"), std::string::npos) << direct;
+  EXPECT_EQ(direct.find("error"), std::string::npos) << direct;
+  EXPECT_EQ(proxied, direct);
+  EXPECT_EQ(twin.tarvo().wait(0), -1) << "tarvo still runs";
 }
 
 }  // namespace

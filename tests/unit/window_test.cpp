@@ -994,8 +994,12 @@ TEST_F(ServerSideTest, ReadableAreas) {
       {"negative pixmap position", a->id(9), -1, 0, 4, 4, 0},
       {"unknown window", a->id(77), 0, 0, 5, 5, 1},
       {"unmapped window", hidden->id, 0, 0, 5, 5, 0},
-      {"covered part of a window", top->id, 0, 0, 10, 10, 0},
+      // Covered by another window: readable, as from the X server (what covers it is read).
+      {"covered part of a window", top->id, 0, 0, 10, 10, 1},
       {"partly visible area", top->id, 0, 0, 100, 100, 1},
+      {"the border box", top->id, -1, -1, 202, 152, 1},
+      {"beyond the border", top->id, -2, 0, 5, 5, 0},
+      {"below the border", top->id, 0, 140, 5, 12, 0},
       {"beyond the screen", edge->id, 0, 0, 20, 20, 0},
       {"inside the screen", edge->id, 0, 0, 10, 10, 1},
   };

@@ -128,6 +128,65 @@ TEST_P(XcoreDrawTest, CopyWithGraphicsExposuresAlwaysReachesOneHead) {
   core.messages(c);
 }
 
+// A window at 600..1000 across the heads' boundary at 800, the second head flagged: each copy
+// goes to the heads named by their real ids. A pixmap filled from the window holds each head's
+// part on that head only: GetImage reads every part from its own head.
+TEST_P(XcoreDrawTest, CullingOfAWindowAndPixmapPartsGoToTheirHeads) {
+  core.addRealDisplay();
+  FakeClient &c = core.addClient(GetParam());
+  FakeCore::Current current(c);
+  auto heads = core.heads();
+  WindowRecord *w = windowCreate(c.id(5), core.root(screen), 600, 100, 400, 300, 0, 0, 0);
+  ASSERT_NE(w, nullptr);
+  windowMap(w);
+  uint32_t gc = makeGC(c, 0, 0, 1);  // graphics exposures on
+  cull({1});
+  auto targets = [&](uint8_t opcode, size_t at) {
+    std::vector<int> out;
+    for (const FakeBytes &r : written(c, opcode)) {
+      uint32_t id = rawGet32(r, at, false);
+      out.push_back(id == core.realId(w->id, heads[0]) ? 0 : id == core.realId(w->id, heads[1]) ? 1 : -1);
+    }
+    return out;
+  };
+  core.send(c, FakeMessage(c.big).b(70).b(0).s(0).i(w->id).i(gc).s(10).s(10).s(50).s(50).done());
+  EXPECT_EQ(targets(70, 4), std::vector<int>{0}) << "a fill inside the first head";
+  core.send(c, FakeMessage(c.big).b(70).b(0).s(0).i(w->id).i(gc).s(250).s(10).s(10).s(10).done());
+  EXPECT_EQ(targets(70, 4), (std::vector<int>{0, 1})) << "a fill on the second head";
+  core.send(c, FakeMessage(c.big).b(61).b(1).s(0).i(w->id).s(10).s(10).s(20).s(20).done());
+  EXPECT_EQ(targets(61, 4), (std::vector<int>{0, 1})) << "a clear with exposures";
+  // CopyArea with graphics exposures inside the first head: that head copies and answers.
+  core.send(c, FakeMessage(c.big).b(62).b(0).s(0).i(w->id).i(w->id).i(gc).s(0).s(0).s(10).s(10).s(20).s(20).done());
+  EXPECT_EQ(targets(62, 8), std::vector<int>{0}) << "a copy inside the first head";
+  core.send(c, FakeMessage(c.big).b(62).b(0).s(0).i(w->id).i(w->id).i(gc).s(0).s(0).s(150).s(10).s(100).s(20).done());
+  EXPECT_EQ(targets(62, 8), (std::vector<int>{0, 1})) << "a copy across the boundary";
+  core.messages(c);
+
+  uint32_t pm = c.id(7);
+  core.send(c, FakeMessage(c.big).b(53).b(24).s(0).i(pm).i(w->id).s(400).s(300).done());
+  core.send(c, FakeMessage(c.big).b(62).b(0).s(0).i(w->id).i(pm).i(gc).s(0).s(0).s(0).s(0).s(400).s(300).done());
+  EXPECT_EQ(written(c, 62).size(), 2u) << "a pixmap is never culled";
+  core.messages(c);
+  core.send(c, FakeMessage(c.big).b(73).b(2).s(0).i(pm).s(0).s(0).s(400).s(300).i(~0u).done());
+  auto pieces = written(c, 73);
+  ASSERT_EQ(pieces.size(), 2u);
+  for (size_t i = 0; i < 2; i++) {
+    SCOPED_TRACE(i);
+    // The latest part first: the second head's, from x 200 of the pixmap.
+    Head *head = heads[1 - i];
+    EXPECT_EQ(rawGet32(pieces[i], 4, false), core.realId(pm, head));
+    EXPECT_EQ(rawGet16(pieces[i], 8, false), i == 0 ? 200u : 0u);
+    EXPECT_EQ(rawGet16(pieces[i], 12, false), 200u);
+    EXPECT_EQ(rawGet16(pieces[i], 14, false), 300u);
+  }
+  // Inside the first head's part: that head alone, as asked.
+  core.send(c, FakeMessage(c.big).b(73).b(2).s(0).i(pm).s(5).s(6).s(100).s(50).i(~0u).done());
+  pieces = written(c, 73);
+  ASSERT_EQ(pieces.size(), 1u);
+  EXPECT_EQ(rawGet32(pieces[0], 4, false), core.realId(pm, heads[0]));
+  EXPECT_EQ(rawGet16(pieces[0], 8, false), 5u);
+}
+
 TEST_P(XcoreDrawTest, PolyTextWalksItemsToTheRequestEndOnly) {
   FakeClient &c = core.addClient(GetParam());
   FakeCore::Current current(c);

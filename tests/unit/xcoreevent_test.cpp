@@ -152,6 +152,48 @@ TEST_P(EventTest, CrossingAndFocusPairsFromTwoHeadsCancelOut) {
   EXPECT_EQ(h.client->u32(got[0], 4), h.w->id);
 }
 
+// A switch between PointerRoot (detail 6) and None (7) comes once per real root: on a meta
+// screen of three heads the client gets it once, from the root of the head holding the pointer
+// (the first head when the pointer is on no head of the screen), in the real server's order.
+// Out and In of different details from two heads' roots are different transitions: both arrive.
+TEST_P(EventTest, PointerRootAndNoneSwitchesComeOnceFromThePointerHead) {
+  EventHarness h(3, GetParam(), 0);
+  auto onRoot = [&](uint8_t code, uint8_t detail, size_t n) {
+    return Event(code, detail, h.real).i(4, h.core.realRoot(h.head(n)));
+  };
+  auto details = [&](const std::vector<FakeBytes> &got) {
+    std::vector<int> out;
+    for (const FakeBytes &m : got) {
+      EXPECT_EQ(h.client->u32(m, 4), h.screen->root);
+      EXPECT_EQ(h.client->u16(m, 2), h.clientSequence);
+      out.push_back(m[0] * 10 + m[1]);
+    }
+    return out;
+  };
+  for (Head *pointer : {h.head(1), static_cast<Head *>(nullptr)}) {
+    SCOPED_TRACE(pointer ? "pointer on the second head" : "pointer nowhere");
+    proxyState.pointerHead = pointer;
+    std::vector<Event> events;
+    for (size_t n = 0; n < 3; n++) {
+      events.push_back(onRoot(10, 6, n));  // FocusOut PointerRoot
+      events.push_back(onRoot(9, 7, n));   // FocusIn None
+    }
+    EXPECT_EQ(details(h.feed(events)), (std::vector<int>{106, 97}));
+  }
+  // The pointer run on the pointer head's root, then the switch on every root.
+  proxyState.pointerHead = h.head(2);
+  std::vector<Event> events{onRoot(10, 5, 2)};
+  for (size_t n = 0; n < 3; n++) {
+    events.push_back(onRoot(10, 7, n));
+    events.push_back(onRoot(9, 6, n));
+  }
+  events.push_back(onRoot(9, 5, 2));
+  EXPECT_EQ(details(h.feed(events)), (std::vector<int>{105, 107, 96, 95}));
+  // FocusOut Pointer from one head and FocusIn PointerRoot from another do not cancel out.
+  proxyState.pointerHead = h.head(0);
+  EXPECT_EQ(details(h.feed({onRoot(10, 5, 1), onRoot(9, 6, 0)})), (std::vector<int>{105, 96}));
+}
+
 TEST_P(EventTest, ExposuresOfTwoHeadsMergeIntoOneSeries) {
   EventHarness h(2, GetParam(), 0x8000);
   auto expose = [&](size_t n, int16_t x, uint16_t count) {
@@ -204,10 +246,12 @@ TEST_P(EventTest, SentEventsPassUntouchedAndOthersAreFiltered) {
   EXPECT_EQ(h.client->u16(got[1], 2), h.clientSequence);
   if (!GetParam()) {
     // Byte for byte apart from the sequence.
-    FakeBytes expected = press.bytes;
-    expected[2] = uint8_t(h.clientSequence);
-    expected[3] = 0;
-    EXPECT_EQ(got[1], expected);
+    for (size_t i = 0; i < 2; i++) {
+      FakeBytes expected = (i == 0 ? message : press).bytes;
+      expected[2] = uint8_t(h.clientSequence);
+      expected[3] = 0;
+      EXPECT_EQ(got[i], expected);
+    }
   }
   // A clamped ButtonPress and a not-same-screen MotionNotify on one meta screen are dropped.
   h.head(0)->visible = {0, 0, 200, 200};

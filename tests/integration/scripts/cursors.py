@@ -1,5 +1,6 @@
 # Pixmap cursors (the mask the source itself, and a mask of its own), a glyph cursor from the
-# "cursor" font, a recolour and the errors of bad arguments; prints one line per finding.
+# "cursor" font, a recolour and the errors of bad arguments (an id in use among them); prints one
+# line per finding.
 # Argument: the display name.
 import sys
 from Xlib import X, display, error
@@ -25,8 +26,12 @@ def glyph_of(c, font_id):
     request.CreateGlyphCursor(display=d.display, onerror=c, cid=d.display.allocate_resource_id(),
                               source=font_id, mask=font.id, source_char=68, mask_char=69, fore_red=0,
                               fore_green=0, fore_blue=0, back_red=0, back_green=0, back_blue=0)
+def create_as(c, cid):
+    request.CreateCursor(display=d.display, onerror=c, cid=cid, source=source.id, mask=0, fore_red=0,
+                         fore_green=0, fore_blue=0, back_red=0, back_green=0, back_blue=0, x=0, y=0)
 checks = [
     ('bad source', lambda c: create(c, 0x1234, 0)),
+    ('used id', lambda c: create_as(c, mask.id)),
     ('mask of another size', lambda c: create(c, source.id, narrow.id)),
     ('bad font', lambda c: glyph_of(c, 0x1234)),
 ]

@@ -1,5 +1,6 @@
 # Close-down modes and KillClient: retained pixmaps, AllTemporary, ids of the server itself,
-# a client that kills itself. Prints one line per finding; argument: the display name.
+# a client that kills itself, a RetainPermanent client's window that AllTemporary leaves and
+# KillClient of its id ends. Prints one line per finding; argument: the display name.
 import subprocess, sys
 from Xlib import X, display, error
 from Xlib.protocol import request
@@ -46,3 +47,31 @@ try:
     print('self kill survived')
 except Exception as e:
     print('self kill closed')
+# A RetainPermanent and a RetainTemporary client leave a window each.
+left = []
+for mode in (X.RetainPermanent, X.RetainTemporary):
+    a = display.Display(name)
+    a.set_close_down_mode(mode)
+    window = a.screen().root.create_window(5, 5, 20, 20, 0, a.screen().root_depth)
+    window.map()
+    left.append(window.id)
+    a.sync()
+    a.close()
+k = display.Display(name)
+kept = left
+print('left windows', shown())
+request.KillClient(display=k.display, resource=X.AllTemporary)
+k.sync()
+kept = left[:1]
+print('permanent after AllTemporary', shown())
+kept = left[1:]
+print('temporary after AllTemporary', shown())
+request.KillClient(display=k.display, resource=left[0])
+k.sync()
+kept = left[:1]
+print('permanent after its KillClient', shown())
+# New windows come as before.
+w = k.screen().root.create_window(30, 40, 50, 60, 0, k.screen().root_depth)
+w.map()
+g = w.get_geometry()
+print('new window', g.x, g.y, g.width, g.height, w.get_attributes().map_state)

@@ -1,0 +1,1 @@
+// The translation unit that holds the tests' precompiled headers.
