@@ -212,7 +212,15 @@ const char *adjustMetaVisuals(MetaScreen *screen) {
     }
   }
   if (!screen->rootVisual) return "No default visual found";
-  // DOUBLE-BUFFER by Multi-Buffering stays off until the extensions come.
+  // DOUBLE-BUFFER emulated by Multi-Buffering: a visual can be double-buffered where the primary
+  // head's match takes two image buffers (a Multi-Buffering maximum of 0 means no limit).
+  if (primary->serverDisplay && primary->serverDisplay->emulateDoubleBuffer)
+    for (uint32_t k = 0; k < screen->visualCount; k++) {
+      const VisualRecord *own = primary->visualMap ? primary->visualMap[k] : nullptr;
+      bool capable = own && (own->mbufMono == 0 || own->mbufMono >= 2);
+      screen->visuals[k].doubleBuffered = capable ? 1 : 0;
+      screen->visuals[k].doubleBufferPerformance = capable ? 255 : 0;
+    }
   return nullptr;
 }
 

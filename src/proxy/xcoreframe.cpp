@@ -127,7 +127,9 @@ uint8_t *xcoreFrameCopyForHead(const uint8_t *request, uint32_t length, DisplayC
     uint8_t *at = copy + f->offset;
     uint32_t id;
     memcpy(&id, at, 4);
-    id = resourceServerId(id, f->kind, head);
+    // Drawables (kind window) go through xproxyServerDrawable: back-buffer names of emulating
+    // heads become image buffers.
+    id = f->kind == kResourceWindow ? xproxyServerDrawable(id, head) : resourceServerId(id, f->kind, head);
     memcpy(at, &id, 4);
   }
   return copy;

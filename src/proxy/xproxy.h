@@ -129,6 +129,17 @@ struct ExtensionStateWords {
   ExtensionRecord *fbpm;       // FBPM
   ExtensionRecord *ge;         // Generic Event Extension
   // ===== end of small extensions =====
+  // ===== XINERAMA, SHAPE, screen savers =====
+  ExtensionRecord *xinerama;        // XINERAMA
+  ExtensionRecord *shape;           // SHAPE
+  ExtensionRecord *screensaver;     // MIT-SCREEN-SAVER
+  ExtensionRecord *sgiScreensaver;  // SCREEN-SAVER
+  // ===== end of XINERAMA, SHAPE, screen savers =====
+  // ===== buffer extensions =====
+  ExtensionRecord *multibuf;   // Multi-Buffering
+  uint8_t multibufMajor;       // a real server's Multi-Buffering major: the request writers use it
+  ExtensionRecord *doublebuf;  // DOUBLE-BUFFER
+  // ===== end of buffer extensions =====
   // ===== multimedia =====
   ExtensionRecord *multimedia;  // MORWENTECH MULTIMEDIA, whose record gives the error event's code
   // ===== end of multimedia =====

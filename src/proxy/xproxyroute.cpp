@@ -17,6 +17,7 @@
 #include "proxy/resourcetable.h"
 #include "proxy/clientconnection.h"
 #include "xclient/region.h"
+#include "xext/doublebuf.h"
 
 namespace {
 constexpr uint32_t kEnterLeave = 0x30;
@@ -34,7 +35,13 @@ bool isMetaRoot(uint32_t window) {
 uint32_t wrap(int64_t x, uint32_t m) { return uint32_t(((x % m) + m) % m); }
 }  // namespace
 
-uint32_t xproxyServerDrawable(uint32_t id, Head *head) { return resourceServerId(id, kResourceWindow, head); }
+uint32_t xproxyServerDrawable(uint32_t id, Head *head) {
+  // A back-buffer name on a head that emulates DOUBLE-BUFFER draws into the image buffer its
+  // next swap shows.
+  if (head && head->serverDisplay && head->serverDisplay->emulateDoubleBuffer)
+    if (uint32_t buffer = doublebufEmulatedDrawable(id)) id = buffer;
+  return resourceServerId(id, kResourceWindow, head);
+}
 
 uint8_t xproxyColormapAllocMode(uint8_t alloc, const VisualRecord *visual, const Head *head) {
   if (alloc) return alloc;

@@ -55,14 +55,24 @@ void extRequest(uint8_t *request, uint32_t length) {
     xcoreUnsupportedRequest(request, length);
     return;
   }
+  // The size comes before any swap: a list that is not whole items is refused as it came.
+  if (row->itemSize && length >= row->length && (length - row->length) % row->itemSize != 0) {
+    xprotoSendError(kBadLength, length, request, length, nullptr);
+    return;
+  }
+  // A value list is one word per bit of its mask, the mask read as the client wrote it.
+  if (row->maskAt && length >= row->length && row->maskAt + 4 <= row->length) {
+    ClientConnection *client = xproxyCurrentClient;
+    uint32_t mask = wireGet32(request + row->maskAt, client && client->reader.swapped);
+    if (uint64_t(length) != uint64_t(row->length) + 4 * uint64_t(__builtin_popcount(mask))) {
+      xprotoSendError(kBadLength, length, request, length, nullptr);
+      return;
+    }
+  }
   // Exact rows are swapped over their fixed size only; variable rows over the whole request.
   XcoreRequestShape shape{row->requestLayout, row->length, row->itemSize ? XcoreShape::List : XcoreShape::Fixed, 0,
                           0};
   if (!xcoreFrameEnter(request, length, shape)) return;
-  if (row->itemSize && (length - row->length) % row->itemSize != 0) {
-    xprotoSendError(kBadLength, length, request, length, nullptr);
-    return;
-  }
   if (row->served != ExtServed::Forward) {
     if (row->handler) row->handler(request, length, nullptr);
     return;

@@ -43,6 +43,9 @@ struct ExtRequestRow {
   WireLayout replyLayout;  // NULL when the request has no reply
   ExtReplyKind replyKind;
   ReplyHandler reply;  // ExtReplyKind::Own only
+  // Not 0: the offset of a 32-bit value mask in the fixed part; the request is then exactly
+  // `length` + 4 bytes per bit of the mask, checked in the client's order before any swap.
+  uint32_t maskAt = 0;
 };
 
 // The rows of one extension, in minor order.

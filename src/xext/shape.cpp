@@ -1,7 +1,364 @@
-// The SHAPE extension.
+// SHAPE: shape changes go to every head of the window's meta screen with the ids of that head,
+// and the proxy keeps each window's three shapes in its own tree so that the regions it
+// computes follow them. Queries go to the primary head; only its ShapeNotify reaches clients.
 #include "xext/shape.h"
 
-// ===== set-up =====
-// Not served yet: the set-up declines, so the extension is logged and not offered.
-const char *shapeSetup(ExtensionRecord *) { return "not available yet"; }
-// ===== end of set-up =====
+#include <cstdlib>
+#include <cstring>
+
+#include "proxy/connections.h"
+#include "proxy/head.h"
+#include "proxy/main.h"
+#include "proxy/resource.h"
+#include "proxy/streams.h"
+#include "proxy/window.h"
+#include "proxy/xcoreframe.h"
+#include "proxy/xscreen.h"
+#include "support/logging.h"
+#include "support/strtemp.h"
+#include "support/wirewords.h"
+#include "xclient/region.h"
+#include "xclient/xutilh.h"
+#include "xext/ext.h"
+
+namespace {
+
+constexpr const char *kSource = "Xext/shape";
+constexpr uint8_t kBadWindow = 3;
+constexpr uint8_t kBadAlloc = 11;
+constexpr uint8_t kSentEvent = 0x80;
+
+Region **slotOf(WindowRecord *window, int kind) {
+  switch (kind) {
+    case kShapeBounding: return &window->boundingShape;
+    case kShapeClip: return &window->clipShape;
+    case kShapeInput: return &window->inputShape;
+    default: return nullptr;
+  }
+}
+
+int16_t offsetAt(const uint8_t *request, uint32_t at) { return int16_t(wireGet16(request + at)); }
+
+// The shape-changing requests act on windows with a parent only: the server leaves a root's
+// shapes alone.
+WindowRecord *shapeableWindow(uint32_t id) {
+  auto *window = static_cast<WindowRecord *>(resourceLookupWindow(id));
+  return window && window->parent ? window : nullptr;
+}
+
+// The rectangles are in the order they claim (the server answers BadMatch and changes nothing
+// otherwise); the same test as the server's.
+bool inClaimedOrder(const XRectangle *r, long n, int ordering) {
+  for (long k = 1; k < n; k++) {
+    const XRectangle &p = r[k - 1], &c = r[k];
+    switch (ordering) {
+      case 0: return true;
+      case 1:
+        if (c.y < p.y) return false;
+        break;
+      case 2:
+        if (c.y < p.y || (c.y == p.y && c.x < p.x)) return false;
+        break;
+      case 3:
+        if ((c.y != p.y && int32_t(c.y) < int32_t(p.y) + p.height) ||
+            (c.y == p.y && (c.height != p.height || int32_t(c.x) < int32_t(p.x) + p.width)))
+          return false;
+        break;
+      default: return false;
+    }
+  }
+  return ordering >= 0 && ordering <= 3;
+}
+
+// ----- Per-head copies -----
+
+// One copy of the request on every head of the meta screen, with the ids at the fields
+// translated for that head; BadAlloc and 0 at the first copy that gets no room.
+int copyOnEveryHead(const uint8_t *request, uint32_t length, MetaScreen *screen, const XcoreIdField *fields) {
+  DisplayConnection *connection = xcoreFrameConnection();
+  for (Head *head = screen ? screen->heads : nullptr; head; head = head->next) {
+    if (!connection || !xcoreFrameCopyForHead(request, length, connection, head, fields)) {
+      xprotoSendError(kBadAlloc, 0, request, length, nullptr);
+      return 0;
+    }
+  }
+  return 1;
+}
+
+// The destination window resolved (BadWindow when it names none) and the copies written.
+// 1 when the local update may follow.
+int replicate(const uint8_t *request, uint32_t length, const XcoreIdField *fields) {
+  if (!xcoreFrameResolve(wireGet32(request + 8), kXcoreWantWindow, kBadWindow, request, length)) return 0;
+  ClientConnection *client = xproxyCurrentClient;
+  return copyOnEveryHead(request, length, client->cachedScreen, fields);
+}
+
+constexpr XcoreIdField kDestination[] = {{8, kResourceWindow}, {0, 0}};
+constexpr XcoreIdField kDestinationAndPixmap[] = {{8, kResourceWindow}, {16, kResourcePixmap}, {0, 0}};
+constexpr XcoreIdField kDestinationAndSource[] = {{8, kResourceWindow}, {16, kResourceWindow}, {0, 0}};
+constexpr XcoreIdField kQueried[] = {{4, kResourceWindow}, {0, 0}};
+
+// ----- Requests -----
+
+void shapeRectangles(uint8_t *request, uint32_t length, uint8_t *) {
+  if (!replicate(request, length, kDestination)) return;
+  int op = request[4], kind = request[5], ordering = request[6];
+  WindowRecord *window = shapeableWindow(wireGet32(request + 8));
+  if (!window || op > kShapeInvert || kind > kShapeInput || ordering > 3) return;
+  long n = long((length - 16) / 8);
+  XRectangle *rectangles = n ? static_cast<XRectangle *>(malloc(size_t(n) * sizeof(XRectangle))) : nullptr;
+  if (n && !rectangles) {
+    LOG_OUT_OF_MEMORY();
+    return;
+  }
+  for (long k = 0; k < n; k++) {
+    const uint8_t *at = request + 16 + 8 * k;
+    rectangles[k] = XRectangle{int16_t(wireGet16(at)), int16_t(wireGet16(at + 2)), wireGet16(at + 4),
+                               wireGet16(at + 6)};
+  }
+  Region *source = inClaimedOrder(rectangles, n, ordering) ? regionFromRects(n, rectangles, ordering) : nullptr;
+  bool ordered = n == 0 || source;
+  free(rectangles);
+  if (!ordered) return;  // BadMatch or no memory: the server's shape stays as well
+  if (!source) source = regionCreate();
+  if (!source) return;
+  regionTranslate(source, offsetAt(request, 12), offsetAt(request, 14));
+  shapeOperate(window, kind, op, source);
+}
+
+void shapeMask(uint8_t *request, uint32_t length, uint8_t *) {
+  if (!replicate(request, length, kDestinationAndPixmap)) return;
+  int op = request[4], kind = request[5];
+  uint32_t id = wireGet32(request + 8), pixmapId = wireGet32(request + 16);
+  WindowRecord *window = shapeableWindow(id);
+  if (!window || kind > kShapeInput) return;
+  if (pixmapId == 0) {
+    shapeSet(window, kind, nullptr);  // None removes the shape: the server looks at no operation
+    return;
+  }
+  if (op > kShapeInvert) return;
+  // A source the server refuses (no bitmap) changes nothing.
+  PixmapRecord *pixmap = resourceLookupPixmap(pixmapId);
+  if (!pixmap || pixmap->depth != 1 || pixmap->screen != window->screen) return;
+  // Union onto an unshaped kind leaves it unshaped; every other operation leaves it shaped,
+  // and the shape is what the primary head's server computed from the bitmap.
+  if (op == kShapeUnion && !*slotOf(window, kind)) return;
+  MetaScreen *screen = window->screen;
+  Head *head = screen ? (screen->primaryHead ? screen->primaryHead : screen->heads) : nullptr;
+  DisplayConnection *connection = xcoreFrameConnection();
+  if (!head || !connection) return;
+  XRectangle *rectangles = nullptr;
+  int count = 0;
+  if (!shapeReadBack(connection, head, resourceServerId(id, kResourceWindow, head), kind, &rectangles, &count))
+    return;  // the read failed: the local shape stays as it was
+  Region *region = count > 0 ? regionFromRects(count, rectangles, 0) : regionCreate();
+  free(rectangles);
+  if (!region) {
+    LOG_OUT_OF_MEMORY();
+    return;
+  }
+  shapeSet(window, kind, region);
+}
+
+void shapeCombine(uint8_t *request, uint32_t length, uint8_t *) {
+  if (!replicate(request, length, kDestinationAndSource)) return;
+  int op = request[4], kind = request[5], sourceKind = request[6];
+  WindowRecord *window = shapeableWindow(wireGet32(request + 8));
+  auto *from = static_cast<WindowRecord *>(resourceLookupWindow(wireGet32(request + 16)));
+  if (!window || !from || window->screen != from->screen) return;
+  if (op > kShapeInvert || kind > kShapeInput || sourceKind > kShapeInput) return;
+  Region *source = shapeCurrent(from, sourceKind);
+  if (!source) return;
+  regionTranslate(source, offsetAt(request, 12), offsetAt(request, 14));
+  shapeOperate(window, kind, op, source);
+}
+
+void shapeOffset(uint8_t *request, uint32_t length, uint8_t *) {
+  if (!replicate(request, length, kDestination)) return;
+  int kind = request[4];
+  WindowRecord *window = shapeableWindow(wireGet32(request + 8));
+  if (!window || kind > kShapeInput) return;
+  // An unshaped kind stays unshaped: the server moves only a shape that is there.
+  Region *shape = *slotOf(window, kind);
+  if (!shape) return;
+  regionTranslate(shape, offsetAt(request, 12), offsetAt(request, 14));
+  windowSetShape(window);
+}
+
+// Queries: once, to the primary head of the meta screen that owns the window.
+void query(uint8_t *request, uint32_t length, uint8_t *) {
+  MetaScreen *screen = resourceMetaScreenOfId(wireGet32(request + 4));
+  Head *head = screen ? (screen->primaryHead ? screen->primaryHead : screen->heads) : nullptr;
+  if (!head) {
+    xprotoSendError(kBadAlloc, 0, request, length, nullptr);
+    return;
+  }
+  xcoreFrameForwardToHead(request, length, head, kQueried);
+}
+
+// ShapeNotify: the client's sequence; a real one only from the primary head, its window
+// mapped back and its time kept.
+void shapeNotify(uint8_t *event) {
+  DisplayConnection *connection = xproxyCurrentDisplayConnection;
+  ClientConnection *client = xproxyCurrentClient;
+  if (!connection || !client) return;
+  xproxyMapReplySequence(connection, wireGet16(event + 2));
+  wirePut16(event + 2, uint16_t(client->replySequence));
+  if (!(event[0] & kSentEvent)) {
+    uint32_t window = wireGet32(event + 4);
+    Head *head = mainHeadOfServerXid(window, connection->display);
+    MetaScreen *screen = head ? head->metaScreen : nullptr;
+    Head *primary = screen ? (screen->primaryHead ? screen->primaryHead : screen->heads) : nullptr;
+    if (!head || head != primary) return;
+    wirePut32(event + 4, mainHeadXidToProxy(0, window, head));
+    mainSetLastTime(wireGet32(event + 16));
+  }
+  mainSendEventToClient(event, "bbsissssi", 0);
+}
+
+int readBackThroughXlib(DisplayConnection *connection, Head *head, uint32_t serverWindow, int kind,
+                        XRectangle **rectangles, int *count) {
+  if (const char *error = xproxySyncDisplayConnection(connection)) {
+    logProblem(error, kSource, __LINE__);
+    return 0;
+  }
+  Display *display = head->display;
+  if (!display) return 0;
+  // The extents ask first whether the window is there: an empty shape and a failed read both
+  // give no rectangles.
+  Bool bShaped = False, cShaped = False;
+  int x = 0, y = 0, x2 = 0, y2 = 0;
+  unsigned w = 0, h = 0, w2 = 0, h2 = 0;
+  if (!XShapeQueryExtents(display, serverWindow, &bShaped, &x, &y, &w, &h, &cShaped, &x2, &y2, &w2, &h2)) return 0;
+  int ordering = 0;
+  *rectangles = XShapeGetRectangles(display, serverWindow, kind, count, &ordering);
+  if (*count < 0) *count = 0;
+  if (!*rectangles || !*count) {
+    if (*rectangles) XFree(*rectangles);
+    *rectangles = nullptr;
+    *count = 0;
+    return 1;
+  }
+  // Xlib's list is freed with XFree; the caller frees with free(): hand over a copy.
+  auto *copy = static_cast<XRectangle *>(malloc(size_t(*count) * sizeof(XRectangle)));
+  if (copy) memcpy(copy, *rectangles, size_t(*count) * sizeof(XRectangle));
+  XFree(*rectangles);
+  *rectangles = copy;
+  return copy ? 1 : 0;
+}
+
+constexpr ExtRequestRow kRows[] = {
+    {0, "ShapeQueryVersion", 4, 0, "bbs", ExtServed::Forward, nullptr, "bbsiss", ExtReplyKind::Version, nullptr},
+    {1, "ShapeRectangles", 16, 8, "bbsbbbbiS", ExtServed::PerHead, shapeRectangles, nullptr, ExtReplyKind::NoReply,
+     nullptr},
+    {2, "ShapeMask", 20, 0, "bbsbbsissi", ExtServed::PerHead, shapeMask, nullptr, ExtReplyKind::NoReply, nullptr},
+    {3, "ShapeCombine", 20, 0, "bbsbbbbissi", ExtServed::PerHead, shapeCombine, nullptr, ExtReplyKind::NoReply,
+     nullptr},
+    {4, "ShapeOffset", 16, 0, "bbsbbsiss", ExtServed::PerHead, shapeOffset, nullptr, ExtReplyKind::NoReply, nullptr},
+    {5, "ShapeQueryExtents", 8, 0, "bbsi", ExtServed::Local, query, "bbsibbsssssssssi", ExtReplyKind::Plain, nullptr},
+    {6, "ShapeSelectInput", 12, 0, "bbsibbs", ExtServed::Local, query, nullptr, ExtReplyKind::NoReply, nullptr},
+    {7, "ShapeInputSelected", 8, 0, "bbsi", ExtServed::Local, query, "bbsi", ExtReplyKind::Plain, nullptr},
+    {8, "ShapeGetRectangles", 12, 0, "bbsibbs", ExtServed::Local, query, "bbsiiS", ExtReplyKind::Plain, nullptr},
+};
+
+void shapeReset() { proxyState.ext.shape = nullptr; }
+
+}  // namespace
+
+ShapeReadBack shapeReadBack = readBackThroughXlib;
+
+const ExtRequestTable shapeTable{kRows, sizeof kRows / sizeof kRows[0]};
+
+Region *shapeCurrent(const WindowRecord *window, int kind) {
+  if (!window || kind < 0 || kind > kShapeInput) return nullptr;
+  const Region *own = kind == kShapeBounding ? window->boundingShape
+                      : kind == kShapeClip   ? window->clipShape
+                                             : window->inputShape;
+  if (own) {
+    Region *copy = regionCreate();
+    if (copy && regionCopy(copy, own)) {
+      regionDestroy(copy);
+      return nullptr;
+    }
+    return copy;
+  }
+  if (kind == kShapeClip) return regionCreateRect(0, 0, window->width, window->height);
+  int32_t b = window->borderWidth;
+  return regionCreateRect(-b, -b, uint32_t(window->width) + 2u * uint32_t(b),
+                          uint32_t(window->height) + 2u * uint32_t(b));
+}
+
+void shapeSet(WindowRecord *window, int kind, Region *region) {
+  Region **slot = window ? slotOf(window, kind) : nullptr;
+  if (!slot) {
+    if (window) logProblem("UNE", kSource, __LINE__);
+    regionDestroy(region);
+    return;
+  }
+  regionDestroy(*slot);
+  *slot = region;
+  windowSetShape(window);
+}
+
+void shapeOperate(WindowRecord *window, int kind, int op, Region *source) {
+  Region **slot = window && window->parent ? slotOf(window, kind) : nullptr;
+  if (!slot || !source || op < 0 || op > kShapeInvert) {
+    regionDestroy(source);
+    return;
+  }
+  Region *dest = *slot;
+  const char *failure = nullptr;
+  switch (op) {
+    case kShapeSet:
+      shapeSet(window, kind, source);
+      return;
+    case kShapeUnion:
+      if (dest) failure = regionUnion(dest, dest, source);
+      break;
+    case kShapeIntersect:
+      if (!dest) {
+        shapeSet(window, kind, source);
+        return;
+      }
+      failure = regionIntersect(dest, dest, source);
+      break;
+    case kShapeSubtract: {
+      Region *from = dest ? dest : shapeCurrent(window, kind);
+      if (!from) break;
+      failure = regionSubtract(from, from, source);
+      if (!dest) {
+        regionDestroy(source);
+        shapeSet(window, kind, from);
+        return;
+      }
+      break;
+    }
+    case kShapeInvert:
+      if (!dest) {
+        regionDestroy(source);
+        shapeSet(window, kind, regionCreate());
+        return;
+      }
+      failure = regionSubtract(dest, source, dest);
+      break;
+  }
+  if (failure) logProblem(failure, kSource, __LINE__);
+  regionDestroy(source);
+  windowSetShape(window);
+}
+
+const char *shapeSetup(ExtensionRecord *record) {
+  for (ServerDisplay *d = mainServerDisplays; d; d = d->next) {
+    int major = 0, minor = 0;
+    if (!d->display || !XShapeQueryVersion(d->display, &major, &minor))
+      return strTempPrintf("Display %s does not support extension %s", d->name ? d->name : "", "SHAPE");
+    uint32_t code = uint32_t(major) * 64 + uint32_t(minor);
+    if (code < record->version) record->version = uint16_t(code);
+  }
+  if (const char *error = extRegister(record, "SHAPE", 1, 0)) return error;
+  if (const char *error = extAddEventRow(record, shapeNotify, "bbsissssi")) return error;
+  extWriteRows(record, shapeTable);
+  record->reset = shapeReset;
+  proxyState.ext.shape = record;
+  return nullptr;
+}

@@ -421,6 +421,7 @@ TEST_F(TarvoTest, LogListsTheExtensionsWithTheRealCodesAndTheAddedOnesAtFreeOpco
     lines.push_back(line);
   }
   std::set<int> taken;
+  std::set<std::string> triedNames;
   int initLines = 0, added = 0;
   bool readySeen = false;
   for (size_t i = 0; i < lines.size(); i++) {
@@ -438,7 +439,10 @@ TEST_F(TarvoTest, LogListsTheExtensionsWithTheRealCodesAndTheAddedOnesAtFreeOpco
     EXPECT_NE(name, "XVideo");
     bool failed = i + 1 < lines.size() && lines[i + 1].rfind(name + ": ", 0) == 0;
     auto it = real.find(name);
-    if (it != real.end() && int(op) == it->second.opcode) {
+    // A second Init of a name is the proxy's own try after the real one failed, even when the
+    // lowest free opcode happens to be the one the real server gave it.
+    bool again = !triedNames.insert(name).second;
+    if (it != real.end() && int(op) == it->second.opcode && !again) {
       // One the real server offers: its own codes.
       EXPECT_EQ(int(ev), it->second.event);
       EXPECT_EQ(int(err), it->second.error);

@@ -14,10 +14,15 @@ Options:
   -emulate A,B,...      emulated extensions: DPMS, FBPM, CONTROL, XTEST1, ALLPLANES (SUN_ALLPLANES
                         1.0: its drawing goes upstream as the core requests, drawn with all
                         planes through inferiors by a GC of the relay's own connection, between
-                        the client's earlier and later requests)
+                        the client's earlier and later requests), MBUF (Multi-Buffering 1.1,
+                        buffers as pixmaps of the relay's own connection), SCREEN-SAVER (the
+                        older screen saver 1.0, its events made from MIT-SCREEN-SAVER's)
+  -mbuf-alloc N         Multi-Buffering CreateImageBuffers makes at most N buffers
+  -mbuf-bogus-visual    Multi-Buffering GetBufferInfo adds an unknown visual and a stereo entry
   -hide NAME            hide an upstream extension (repeatable)
-  -version EXT=M.m      rewrite version replies of XTEST, XInputExtension, XC-MISC or
-                        "Generic Event Extension", or answer DPMS, FBPM with that version
+  -version EXT=M.m      rewrite version replies of XTEST, XInputExtension, XC-MISC,
+                        "Generic Event Extension", SHAPE or MIT-SCREEN-SAVER, or answer DPMS,
+                        FBPM, SCREEN-SAVER with that version
   -bigreq-max N         BigReqEnable replies announce N units of 4 bytes
   -impervious           XTEST GrabControl True upstream before the client's first request
   -xtest1-size N        XTestExtension1 input-action array size (default 64)
@@ -35,6 +40,7 @@ import socket
 import struct
 import sys
 import threading
+import time
 
 X_QueryExtension = 98
 X_ListExtensions = 99
@@ -54,6 +60,8 @@ class Options:
     xtest1_maxdelay = None
     log = None
     bigreq_max = None
+    mbuf_alloc = None
+    mbuf_bogus_visual = False
 
 
 OPTS = Options()
@@ -96,6 +104,7 @@ class Conn:
         self.xtest1_pending_delay = 0
         self.ubuf = bytearray()
         self.own = None          # the relay's own connection for drawing (made when needed)
+        self.client_lock = threading.Lock()  # writes to the client (other threads add events)
 
     # -- encoding helpers in the client's byte order
     def pack(self, fmt, *values):
@@ -165,6 +174,7 @@ class Conn:
         if major == X_ListExtensions:
             self.send_upstream(req, "rewrite", rewrite_list_extensions)
             return
+        req = mbuf_core_request(self, req)
         rewrite = version_rewriter(major, minor)
         if rewrite:
             self.send_upstream(req, "rewrite", rewrite)
@@ -226,7 +236,8 @@ class Conn:
             item = bytearray(item)
             if item[0] & 0x7F != 11:  # KeymapNotify carries no sequence number
                 item[2:4] = self.pack("H", cseq & 0xFFFF)
-            self.client.sendall(bytes(item))
+            with self.client_lock:
+                self.client.sendall(bytes(item))
         self.last_cseq_out = cseq
 
 
@@ -246,6 +257,13 @@ def rewrite_list_extensions(conn, packet):
     return bytes([1, len(names)]) + packet[2:4] + conn.pack("I", len(data) // 4) + bytes(24) + data
 
 
+# ===== SHAPE and screen-saver versions =====
+# Version replies of these upstream extensions (16-bit major and minor at 8) that -version
+# rewrites.
+VERSIONED_SAVER_SHAPE = ("SHAPE", "MIT-SCREEN-SAVER")
+# ===== end of SHAPE and screen-saver versions =====
+
+
 def version_rewriter(major, minor):
     if OPTS.bigreq_max is not None and major == UPSTREAM_MAJORS.get("BIG-REQUESTS") and minor == 0:
         def bigreq(conn, packet):
@@ -253,7 +271,7 @@ def version_rewriter(major, minor):
             p[8:12] = conn.pack("I", OPTS.bigreq_max)
             return bytes(p)
         return bigreq
-    for name in ("XC-MISC", "Generic Event Extension"):
+    for name in ("XC-MISC", "Generic Event Extension") + VERSIONED_SAVER_SHAPE:
         if name in OPTS.versions and major == UPSTREAM_MAJORS.get(name) and minor == 0:
             vmaj, vmin = OPTS.versions[name]
 
@@ -535,6 +553,440 @@ def allplanes_handle(conn, req):
     conn.answer([])
 
 
+# ===== Multi-Buffering =====
+# Multi-Buffering 1.1 (-emulate MBUF). Every image buffer of a window is a pixmap of the
+# window's size and depth on the connection's own display connection; the displayed buffer is
+# the window itself, its pixmap holding nothing meanwhile. Core requests that name a buffer
+# (below) go upstream with the buffer's pixmap in its place, or with the window while the buffer
+# is displayed. The work on the own connection happens after the client's earlier requests
+# (sync upstream first) and before its later ones (own sync before the answer).
+# -mbuf-alloc N: CreateImageBuffers makes and reports at most N buffers.
+# -mbuf-bogus-visual: GetBufferInfo lists one visual the server does not have and one stereo
+# entry besides every real visual.
+
+MBUF_LOCK = threading.RLock()
+MBUF_BUFFERS = {}   # buffer id -> {"window", "index", "pixmap", "owner", "masks": {conn number: mask}}
+MBUF_WINDOWS = {}   # window id -> {"buffers": [ids], "displayed", "action", "hint", "owner"}
+# Background pixels that CreateWindow and ChangeWindowAttributes gave (a pixmap has none to
+# clear to, and a window's part off the screen cannot be cleared and read back).
+MBUF_BACKGROUNDS = {}
+X_CreateWindow, X_ChangeWindowAttributes = 1, 2
+CW_BACK_PIXMAP, CW_BACK_PIXEL = 0x1, 0x2
+MBUF_BOGUS_VISUAL = 0x7ffffff0
+MBUF_UPDATE_NOTIFY_MASK = 0x04000000
+BAD_WINDOW, BAD_ACCESS, BAD_ID_CHOICE, BAD_DRAWABLE = 3, 10, 14, 9
+
+# Core requests that may name a buffer, and the byte offsets of the drawables they name.
+MBUF_CORE_DRAWABLES = {14: (4,), 53: (8,), 55: (8,), 97: (8,), 62: (4, 8), 63: (4, 8)}
+MBUF_CORE_DRAWABLES.update({major: (4,) for major in range(64, 78)})
+X_DestroyWindow = 4
+
+
+def mbuf_size(minor, size):
+    exact = {0: 4, 2: 8, 5: 8, 7: 8, 8: 8, 10: 20}
+    at_least = {1: 12, 3: 8, 4: 12, 6: 12, 9: 44}
+    if minor in exact:
+        return size == exact[minor]
+    if minor in at_least:
+        return size >= at_least[minor]
+    return True
+
+
+def mbuf_drawable(buffer_id):
+    """The upstream drawable of a buffer (its window while displayed), or None."""
+    record = MBUF_BUFFERS.get(buffer_id)
+    if record is None:
+        return None
+    window = MBUF_WINDOWS[record["window"]]
+    return record["window"] if window["displayed"] == record["index"] else record["pixmap"]
+
+
+def mbuf_core_request(conn, req):
+    """A core request with every buffer it names replaced by its drawable; DestroyWindow also
+    forgets the window's buffers."""
+    if "MBUF" not in OPTS.emulate or len(req) < 12:
+        return req
+    major = req[0]
+    if major == X_DestroyWindow:
+        with MBUF_LOCK:
+            mbuf_forget_window(conn.unpack("I", req, 4)[0])
+            MBUF_BACKGROUNDS.pop(conn.unpack("I", req, 4)[0], None)
+        return req
+    if major in (X_CreateWindow, X_ChangeWindowAttributes):
+        window_id = conn.unpack("I", req, 4)[0]
+        mask_at = 28 if major == X_CreateWindow else 8
+        if len(req) >= mask_at + 4:
+            mask = conn.unpack("I", req, mask_at)[0]
+            values = mask_at + 4
+            if mask & CW_BACK_PIXMAP:
+                values += 4
+            with MBUF_LOCK:
+                if mask & CW_BACK_PIXEL and len(req) >= values + 4:
+                    MBUF_BACKGROUNDS[window_id] = conn.unpack("I", req, values)[0]
+                elif mask & CW_BACK_PIXMAP:
+                    MBUF_BACKGROUNDS.pop(window_id, None)
+        return req
+    offsets = MBUF_CORE_DRAWABLES.get(major)
+    if not offsets:
+        return req
+    with MBUF_LOCK:
+        if not MBUF_BUFFERS:
+            return req
+        data = bytearray(req)
+        for offset in offsets:
+            target = mbuf_drawable(conn.unpack("I", req, offset)[0])
+            if target is not None:
+                data[offset:offset + 4] = conn.pack("I", target)
+        return bytes(data)
+
+
+def mbuf_own(conn):
+    return allplanes_own(conn)
+
+
+def mbuf_free_pixmaps(ids):
+    for buffer_id in ids:
+        record = MBUF_BUFFERS.pop(buffer_id, None)
+        if record is None:
+            continue
+        owner = record["owner"]
+        if owner.own is not None:
+            try:
+                owner.own.create_resource_object("pixmap", record["pixmap"]).free()
+                owner.own.flush()
+            except Exception:
+                pass
+
+
+def mbuf_forget_window(window_id):
+    window = MBUF_WINDOWS.pop(window_id, None)
+    if window is not None:
+        mbuf_free_pixmaps(window["buffers"])
+
+
+def mbuf_forget_connection(conn):
+    """The buffers that a closing connection made (its own connection takes the pixmaps)."""
+    with MBUF_LOCK:
+        for window_id in [w for w, rec in MBUF_WINDOWS.items() if rec["owner"] is conn]:
+            for buffer_id in MBUF_WINDOWS.pop(window_id)["buffers"]:
+                MBUF_BUFFERS.pop(buffer_id, None)
+
+
+def mbuf_bad_buffer(conn, req, buffer_id):
+    entry = EMULATED_BY_NAME["Multi-Buffering"]
+    return conn.error(entry["first_error"], req[0], req[1], buffer_id)
+
+
+def mbuf_ids(conn, req, start):
+    count = (len(req) - start) // 4
+    return list(conn.unpack("%dI" % count, req, start))
+
+
+def mbuf_create(conn, req):
+    from Xlib import error as xerror
+    window_id = conn.unpack("I", req, 4)[0]
+    action, hint = req[8], req[9]
+    ids = mbuf_ids(conn, req, 12)
+    conn.sync_upstream()
+    own = mbuf_own(conn)
+    try:
+        geometry = own.create_resource_object("window", window_id).get_geometry()
+        own.create_resource_object("window", window_id).get_attributes()
+    except xerror.XError:
+        conn.answer([conn.error(BAD_WINDOW, req[0], req[1], window_id)])
+        return
+    with MBUF_LOCK:
+        old = MBUF_WINDOWS.get(window_id, {"buffers": []})["buffers"]
+        for k, buffer_id in enumerate(ids):
+            if (buffer_id in MBUF_BUFFERS and buffer_id not in old) or buffer_id in ids[:k]:
+                conn.answer([conn.error(BAD_ID_CHOICE, req[0], req[1], buffer_id)])
+                return
+        mbuf_forget_window(window_id)
+        if OPTS.mbuf_alloc is not None:
+            ids = ids[:OPTS.mbuf_alloc]
+        drawable = own.create_resource_object("window", window_id)
+        for index, buffer_id in enumerate(ids):
+            pixmap = drawable.create_pixmap(geometry.width, geometry.height, geometry.depth)
+            MBUF_BUFFERS[buffer_id] = {"window": window_id, "index": index, "pixmap": pixmap.id,
+                                       "owner": conn, "masks": {}}
+        if ids:
+            MBUF_WINDOWS[window_id] = {"buffers": ids, "displayed": 0, "action": action,
+                                       "hint": hint, "owner": conn}
+        own.sync()
+    conn.answer([conn.reply(conn.pack("H", len(ids)))])
+
+
+def mbuf_show(own, window, new_index):
+    """Makes buffer new_index the displayed one of the window record; the old buffer keeps what
+    the update action says."""
+    from Xlib import X
+    old_index = window["displayed"]
+    if old_index == new_index:
+        return
+    window_id = MBUF_BUFFERS[window["buffers"][0]]["window"]
+    drawable = own.create_resource_object("window", window_id)
+    old_pixmap = own.create_resource_object("pixmap", MBUF_BUFFERS[window["buffers"][old_index]]["pixmap"])
+    new_pixmap = own.create_resource_object("pixmap", MBUF_BUFFERS[window["buffers"][new_index]]["pixmap"])
+    geometry = drawable.get_geometry()
+    width, height = geometry.width, geometry.height
+    gc = drawable.create_gc(graphics_exposures=False, subwindow_mode=X.ClipByChildren)
+    action = window["action"]
+    if action == 1:  # Background: the old buffer becomes the window's background
+        mbuf_fill_background(old_pixmap, window_id, drawable, 0, 0, width, height)
+    elif action == 3:  # Copied: the old buffer gets the new image
+        old_pixmap.copy_area(gc, new_pixmap, 0, 0, width, height, 0, 0)
+    else:  # Undefined, Untouched: the old buffer keeps its image
+        old_pixmap.copy_area(gc, drawable, 0, 0, width, height, 0, 0)
+    drawable.copy_area(gc, new_pixmap, 0, 0, width, height, 0, 0)
+    gc.free()
+    window["displayed"] = new_index
+
+
+def mbuf_fill_background(pixmap, window_id, window, x, y, width, height):
+    """Fills a buffer's pixmap with the window's background pixel (as far as the relay saw it
+    given), else with what clearing the window shows."""
+    pixel = MBUF_BACKGROUNDS.get(window_id)
+    if pixel is None:
+        window.clear_area(x, y, width, height)
+        gc = window.create_gc(graphics_exposures=False)
+        pixmap.copy_area(gc, window, x, y, width, height, x, y)
+    else:
+        gc = pixmap.create_gc(foreground=pixel, graphics_exposures=False)
+        pixmap.fill_rectangle(gc, x, y, width, height)
+    gc.free()
+
+
+def mbuf_display(conn, req):
+    from Xlib import error as xerror
+    ids = mbuf_ids(conn, req, 8)
+    entry = EMULATED_BY_NAME["Multi-Buffering"]
+    with MBUF_LOCK:
+        windows = set()
+        for buffer_id in ids:
+            record = MBUF_BUFFERS.get(buffer_id)
+            if record is None:
+                conn.answer([mbuf_bad_buffer(conn, req, buffer_id)])
+                return
+            if record["window"] in windows:
+                conn.answer([conn.error(BAD_MATCH, req[0], req[1], buffer_id)])
+                return
+            windows.add(record["window"])
+    conn.sync_upstream()
+    own = mbuf_own(conn)
+    events = []
+    stamp = int(time.monotonic() * 1000) & 0xFFFFFFFF
+    with MBUF_LOCK:
+        for buffer_id in ids:
+            record = MBUF_BUFFERS.get(buffer_id)
+            if record is None:
+                continue
+            try:
+                mbuf_show(own, MBUF_WINDOWS[record["window"]], record["index"])
+            except xerror.XError:  # the window went without a DestroyWindow of its own
+                mbuf_forget_window(record["window"])
+                events.append(mbuf_bad_buffer(conn, req, buffer_id))
+                continue
+            if record["masks"].get(conn.number, 0) & MBUF_UPDATE_NOTIFY_MASK:
+                events.append(conn.event(entry["first_event"] + 1, conn.pack("II", buffer_id, stamp)))
+        own.sync()
+    conn.answer(events)
+
+
+def mbuf_clear_area(conn, req):
+    buffer_id = conn.unpack("I", req, 4)[0]
+    x, y, width, height = conn.unpack("hhHH", req, 8)
+    with MBUF_LOCK:
+        record = MBUF_BUFFERS.get(buffer_id)
+        if record is None:
+            conn.answer([mbuf_bad_buffer(conn, req, buffer_id)])
+            return
+    conn.sync_upstream()
+    own = mbuf_own(conn)
+    with MBUF_LOCK:
+        target = mbuf_drawable(buffer_id)
+        if target == record["window"]:
+            own.create_resource_object("window", target).clear_area(x, y, width, height, req[19])
+        elif target is not None:
+            pixmap = own.create_resource_object("pixmap", target)
+            geometry = pixmap.get_geometry()
+            mbuf_fill_background(pixmap, record["window"], own.create_resource_object("window", record["window"]),
+                                 x, y, width or geometry.width - x, height or geometry.height - y)
+        own.sync()
+    conn.answer([])
+
+
+def mbuf_buffer_info(conn, req):
+    from Xlib import error as xerror
+    drawable_id = conn.unpack("I", req, 4)[0]
+    conn.sync_upstream()
+    own = mbuf_own(conn)
+    try:
+        root = own.create_resource_object("window", drawable_id).get_geometry().root.id
+    except xerror.XError:
+        conn.answer([conn.error(BAD_DRAWABLE, req[0], req[1], drawable_id)])
+        return
+    entries = []
+    for number in range(own.screen_count()):
+        screen = own.screen(number)
+        if screen.root.id != root:
+            continue
+        for depth in screen.allowed_depths:
+            for visual in depth.visuals:
+                entries.append(conn.pack("IHBx", visual.visual_id, 0, depth.depth))
+    stereo = []
+    if OPTS.mbuf_bogus_visual:
+        entries.append(conn.pack("IHBx", MBUF_BOGUS_VISUAL, 0, 24))
+        stereo.append(entries[0])
+    conn.answer([conn.reply(conn.pack("HH", len(entries), len(stereo)), b"".join(entries + stereo))])
+
+
+def mbuf_handle(conn, req):
+    minor = req[1]
+    if minor == 0:
+        conn.answer([conn.reply(bytes([1, 1]))])
+    elif minor == 1:
+        mbuf_create(conn, req)
+    elif minor == 2:
+        with MBUF_LOCK:
+            mbuf_forget_window(conn.unpack("I", req, 4)[0])
+        conn.answer([])
+    elif minor == 3:
+        mbuf_display(conn, req)
+    elif minor == 4:
+        window_id, mask = conn.unpack("II", req, 4)
+        with MBUF_LOCK:
+            window = MBUF_WINDOWS.get(window_id)
+            if window is None:
+                conn.answer([conn.error(BAD_MATCH, req[0], minor, window_id)])
+                return
+            if mask & 1 and len(req) >= 16:
+                window["hint"] = conn.unpack("I", req, 12)[0] & 0xFF
+        conn.answer([])
+    elif minor == 5:
+        window_id = conn.unpack("I", req, 4)[0]
+        with MBUF_LOCK:
+            window = MBUF_WINDOWS.get(window_id)
+            if window is None:
+                conn.answer([conn.error(BAD_ACCESS, req[0], minor, window_id)])
+                return
+            ids = list(window["buffers"])
+            body = conn.pack("HBBB", window["displayed"], window["action"], window["hint"], 0)
+        conn.answer([conn.reply(body, conn.pack("%dI" % len(ids), *ids))])
+    elif minor == 6:
+        buffer_id, mask = conn.unpack("II", req, 4)
+        with MBUF_LOCK:
+            record = MBUF_BUFFERS.get(buffer_id)
+            if record is None:
+                conn.answer([mbuf_bad_buffer(conn, req, buffer_id)])
+                return
+            if mask & 1 and len(req) >= 16:
+                record["masks"][conn.number] = conn.unpack("I", req, 12)[0]
+        conn.answer([])
+    elif minor == 7:
+        buffer_id = conn.unpack("I", req, 4)[0]
+        with MBUF_LOCK:
+            record = MBUF_BUFFERS.get(buffer_id)
+            if record is None:
+                conn.answer([mbuf_bad_buffer(conn, req, buffer_id)])
+                return
+            body = conn.pack("IIHB", record["window"], record["masks"].get(conn.number, 0),
+                             record["index"], 0)
+        conn.answer([conn.reply(body)])
+    elif minor == 8:
+        mbuf_buffer_info(conn, req)
+    elif minor == 9:
+        conn.answer([conn.error(BAD_MATCH, req[0], minor)])  # no stereo visuals
+    elif minor == 10:
+        mbuf_clear_area(conn, req)
+    else:
+        conn.answer([conn.error(1, req[0], minor)])
+# ===== end of Multi-Buffering =====
+
+
+# ===== SCREEN-SAVER =====
+# The older "SCREEN-SAVER" 1.0 (-emulate SCREEN-SAVER; -version SCREEN-SAVER=M.m answers that
+# version). Enable and Disable turn the saver events on and off per connection and screen (byte
+# 1 of their reply is 1; a screen the server lacks is BadValue). The relay's own connection
+# selects MIT-SCREEN-SAVER notifications on every root; a watcher thread turns the saver going
+# on (off) into the first (second) event for each connection that has that root's screen
+# enabled: the upstream root at 4, the time at 8, the connection's latest sequence number.
+
+SAVER_LOCK = threading.Lock()
+SAVER_ENABLED = {}   # Conn -> set of enabled screen numbers
+SAVER_ROOTS = []     # root ids by screen number, once the watcher runs
+
+
+def saver_size(minor, size):
+    return size == 8 if minor in (0, 1, 2) else True
+
+
+def saver_start_watcher():
+    """Opens the relay's own connection and starts the watcher (once). Holds SAVER_LOCK."""
+    if SAVER_ROOTS:
+        return
+    import Xlib.display
+    from Xlib.ext import screensaver
+    display = Xlib.display.Display(OPTS.upstream)
+    first_event = display.query_extension(screensaver.extname).first_event
+    for number in range(display.screen_count()):
+        root = display.screen(number).root
+        root.screensaver_select_input(screensaver.NotifyMask)
+        SAVER_ROOTS.append(root.id)
+    display.sync()
+    threading.Thread(target=saver_watch, args=(display, first_event), daemon=True).start()
+
+
+def saver_watch(display, first_event):
+    entry = EMULATED_BY_NAME["SCREEN-SAVER"]
+    while True:
+        try:
+            e = display.next_event()
+        except Exception:
+            return
+        if e.type & 0x7F != first_event or e.state not in (0, 1):
+            continue  # only the saver going on (1) or off (0)
+        root = e.root.id
+        screen = SAVER_ROOTS.index(root) if root in SAVER_ROOTS else -1
+        code = entry["first_event"] + (0 if e.state == 1 else 1)
+        with SAVER_LOCK:
+            targets = [c for c, screens in SAVER_ENABLED.items() if screen in screens]
+        for conn in targets:
+            packet = bytearray(conn.event(code, conn.pack("II", root, e.timestamp)))
+            try:
+                with conn.client_lock:
+                    packet[2:4] = conn.pack("H", conn.last_cseq_out & 0xFFFF)
+                    conn.client.sendall(bytes(packet))
+            except OSError:
+                pass
+
+
+def saver_forget_connection(conn):
+    with SAVER_LOCK:
+        SAVER_ENABLED.pop(conn, None)
+
+
+def saver_handle(conn, req):
+    minor = req[1]
+    if minor == 0:
+        conn.answer([conn.reply(conn.pack("HH", *OPTS.versions.get("SCREEN-SAVER", (1, 0))))])
+    elif minor in (1, 2):
+        screen = conn.unpack("I", req, 4)[0]
+        with SAVER_LOCK:
+            saver_start_watcher()
+            if screen >= len(SAVER_ROOTS):
+                conn.answer([conn.error(BAD_VALUE, req[0], minor, screen)])
+                return
+            screens = SAVER_ENABLED.setdefault(conn, set())
+            if minor == 1:
+                screens.add(screen)
+            else:
+                screens.discard(screen)
+        conn.answer([conn.reply_with_byte1(1)])
+    else:
+        conn.answer([conn.error(1, req[0], minor)])
+# ===== end of SCREEN-SAVER =====
+
+
 def exact_sizes(table):
     return lambda minor, size: table.get(minor, size) == size
 
@@ -553,6 +1005,10 @@ EMULATIONS = [
      "handle": xtest1_handle, "sizes": exact_sizes(XTEST1_SIZES)},
     {"option": "ALLPLANES", "name": "SUN_ALLPLANES", "events": 0, "errors": 0,
      "handle": allplanes_handle, "sizes": allplanes_size},
+    {"option": "MBUF", "name": "Multi-Buffering", "events": 2, "errors": 1,
+     "handle": mbuf_handle, "sizes": mbuf_size},
+    {"option": "SCREEN-SAVER", "name": "SCREEN-SAVER", "events": 2, "errors": 0,
+     "handle": saver_handle, "sizes": saver_size},
 ]
 ACTIVE = []
 EMULATED_BY_MAJOR = {}
@@ -669,6 +1125,8 @@ def serve(conn):
     finally:
         client.close()
         up.close()
+        mbuf_forget_connection(conn)
+        saver_forget_connection(conn)
         if conn.own is not None:
             try:
                 conn.own.close()
@@ -751,6 +1209,10 @@ def parse_args(argv):
             OPTS.xtest1_noack = True
         elif a == "-bigreq-max":
             OPTS.bigreq_max = int(argv[i + 1], 0); i += 1
+        elif a == "-mbuf-alloc":
+            OPTS.mbuf_alloc = int(argv[i + 1]); i += 1
+        elif a == "-mbuf-bogus-visual":
+            OPTS.mbuf_bogus_visual = True
         elif a == "-log":
             OPTS.log = argv[i + 1]; i += 1
         else:
@@ -767,7 +1229,8 @@ def parse_args(argv):
 def query_upstream():
     import Xlib.display
     display = Xlib.display.Display(OPTS.upstream)
-    for name in ("XTEST", "XInputExtension", "XC-MISC", "Generic Event Extension", "BIG-REQUESTS"):
+    for name in ("XTEST", "XInputExtension", "XC-MISC", "Generic Event Extension", "BIG-REQUESTS") \
+            + VERSIONED_SAVER_SHAPE:
         info = display.query_extension(name)
         if info is not None:
             UPSTREAM_MAJORS[name] = info.major_opcode

@@ -1,4 +1,0 @@
-#include "xext/windowbuffers.h"
-
-void doublebufFreeWindowBuffers(WindowRecord *) {}
-void multibufFreeWindowBuffers(WindowRecord *) {}
