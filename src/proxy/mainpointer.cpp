@@ -64,6 +64,30 @@ bool confineRect(const MetaScreen *screen, Rect *out) {
 
 const char *grabSuffix(bool on, const char *text) { return on ? text : ""; }
 
+// A polled real position (x, y on the head's real root). While a pointer grab holds the
+// pointer, the real server may carry it onto another of its screens by itself; the real grab
+// still sits on the previous head's copy of the grab window there, which gets that screen's
+// motion as not-same-screen and drops it. Such a crossing is corrected: when the position lies
+// on the meta screen part that the new head shows, the pointer is tracked there, and with it
+// the grab. Only an active grab is carried so: under a button's grab (implicit or passive) the
+// real server holds its own grab, and its crossing events lead. Everything else is followed as
+// usual.
+void followPolledPosition(Head *previous, Head *head, int32_t x, int32_t y, unsigned modifiers) {
+  bool grabbed = proxyState.pointerGrab.client != nullptr;
+  if (grabbed && !proxyState.pointerGrab.passive && previous && head && previous != head && displayOpen(previous) && head->metaScreen &&
+      previous->metaScreen == head->metaScreen && previous->serverDisplay == head->serverDisplay &&
+      previous->root != head->root) {
+    int32_t metaX = x, metaY = y;
+    xproxyHeadToRootXY(&metaX, &metaY, head);
+    if (holds(head->logical, x, y) && holds(shownRect(head), metaX, metaY)) {
+      logStep("Pointer crossed to %s at %d,%d under a grab ...", head->name, int(metaX), int(metaY));
+      mainPointerTrack(kCorePointer, nullptr, head->metaScreen, metaX, metaY, 1);
+      return;
+    }
+  }
+  mainPointerFollow(previous, head, x, y, modifiers, grabbed);
+}
+
 }  // namespace
 
 int mainSetPointerHead(int, Head *head, int32_t x, int32_t y, int force) {
@@ -413,7 +437,7 @@ void mainQueryPointerReply(uint8_t *reply, uintptr_t argument) {
   int clamped = 0;
   (void)mainQueryPointer(display, root, x, y, &found, &metaX, &metaY, &clamped);
   if (!found) found = head;
-  mainPointerFollow(previous, found, x, y, mask, proxyState.pointerGrab.client != nullptr);
+  followPolledPosition(previous, found, x, y, mask);
 }
 
 const char *xproxyQueryPointerPosition(ClientConnection *client, Head **head, int32_t *x, int32_t *y) {
@@ -461,7 +485,7 @@ void mainPollPointerOnce() {
     return;
   Head *found = mainFindHeadByRoot(head->serverDisplay, root);
   if (!found) return;
-  mainPointerFollow(head, found, rootX, rootY, mask, proxyState.pointerGrab.client != nullptr);
+  followPolledPosition(head, found, rootX, rootY, mask);
 }
 // ===== end of pointer poll =====
 

@@ -99,6 +99,33 @@ bool copyInPlace(const WindowRecord *window, const Head *head) {
          copy.y.inside == originY + window->y;
 }
 
+// One piece of a GetImage: the part (meta coordinates inside the wanted rectangle) read from the
+// head's drawable at x, y, converted to the client's format and visual when the reply comes.
+// *shared is the image the pieces fill (made by the first). False when nothing was sent.
+bool readPiece(DisplayConnection *connection, XcoreSharedImage **shared, const DrawableFacts &facts,
+               uint32_t replyVisual, uint8_t format, uint32_t planeMask, const Rect &wanted, const Rect &part, Head *head,
+               uint32_t drawable, int16_t x, int16_t y) {
+  bool convert = facts.depth >= 2 && xproxyVisualConversion(facts.visual, head);
+  uint8_t pieceFormat = convert ? 2 : format;
+  uint32_t pieceMask = convert ? 0xffffffffu : xproxyPixelToServer2(planeMask, facts.visual, head);
+  XcoreImagePiece *piece = xcoreConvertImage(*shared, facts.depth, format, planeMask, wanted.width, wanted.height,
+                                             Rect{part.x - wanted.x, part.y - wanted.y, part.width, part.height}, head);
+  if (!piece) return false;
+  *shared = piece->shared;
+  (*shared)->metaVisual = facts.visual;
+  (*shared)->visual = replyVisual;
+  piece->requestedFormat = pieceFormat;
+  piece->requestedMask = pieceMask;
+  if (!core11GGetImage(connection, pieceFormat, drawable, x, y, uint16_t(part.width), uint16_t(part.height),
+                       pieceMask)) {
+    (*shared)->piecesExpected--;
+    xcoreFreeImageRef(piece);
+    return false;
+  }
+  xproxyPushReplyCallback(connection, kXcoreReplyTagImagePiece, reinterpret_cast<uintptr_t>(piece), discardPiece);
+  return true;
+}
+
 // GetImage of a pixmap holding parts copied from windows (PixmapPart): each part of the
 // rectangle is read from the head whose copy holds it, the rest from the first head, and the
 // pieces are assembled into one reply. False (nothing sent) when every piece would come from
@@ -139,28 +166,12 @@ bool readPixmapParts(const uint8_t *request, uint32_t length, DisplayConnection 
   for (size_t i = 0; i < pieces.size() && !failed; i++) {
     const Rect &part = pieces[i].first;
     Head *head = pieces[i].second;
-    bool convert = facts.depth >= 2 && xproxyVisualConversion(facts.visual, head);
-    uint8_t pieceFormat = convert ? 2 : format;
-    uint32_t pieceMask = convert ? 0xffffffffu : xproxyPixelToServer2(planeMask, facts.visual, head);
-    XcoreImagePiece *piece = xcoreConvertImage(shared, facts.depth, format, planeMask, wanted.width, wanted.height,
-                                               Rect{part.x - wanted.x, part.y - wanted.y, part.width, part.height}, head);
-    if (!piece) {
+    // The image of a pixmap names no visual.
+    if (!readPiece(connection, &shared, facts, 0, format, planeMask, wanted, part, head,
+                   xproxyServerDrawable(drawable, head), part.x, part.y)) {
       failed = true;
       break;
     }
-    shared = piece->shared;
-    shared->metaVisual = facts.visual;
-    shared->visual = 0;  // the image of a pixmap names no visual
-    piece->requestedFormat = pieceFormat;
-    piece->requestedMask = pieceMask;
-    if (!core11GGetImage(connection, pieceFormat, xproxyServerDrawable(drawable, head), int16_t(part.x),
-                         int16_t(part.y), uint16_t(part.width), uint16_t(part.height), pieceMask)) {
-      shared->piecesExpected--;
-      xcoreFreeImageRef(piece);
-      failed = true;
-      break;
-    }
-    xproxyPushReplyCallback(connection, kXcoreReplyTagImagePiece, reinterpret_cast<uintptr_t>(piece), discardPiece);
   }
   if (failed) {
     // Pieces already sent stay sent; their completion must not answer a second time.
@@ -411,28 +422,11 @@ void xcoreGetImage(uint8_t *request, uint32_t length) {
     } else if (pieceX < INT16_MIN || pieceX > INT16_MAX || pieceY < INT16_MIN || pieceY > INT16_MAX) {
       continue;
     }
-    bool convert = facts.depth >= 2 && xproxyVisualConversion(facts.visual, head);
-    uint8_t pieceFormat = convert ? 2 : format;
-    uint32_t pieceMask = convert ? 0xffffffffu : xproxyPixelToServer2(planeMask, facts.visual, head);
-    XcoreImagePiece *piece = xcoreConvertImage(shared, facts.depth, format, planeMask, width, height,
-                                               Rect{part.x - wanted.x, part.y - wanted.y, part.width, part.height}, head);
-    if (!piece) {
+    if (!readPiece(connection, &shared, facts, facts.visual ? facts.visual->visualId : 0, format, planeMask,
+                   wanted, part, head, reader, int16_t(pieceX), int16_t(pieceY))) {
       failed = true;
       break;
     }
-    shared = piece->shared;
-    shared->metaVisual = facts.visual;
-    shared->visual = facts.visual ? facts.visual->visualId : 0;
-    piece->requestedFormat = pieceFormat;
-    piece->requestedMask = pieceMask;
-    if (!core11GGetImage(connection, pieceFormat, reader, int16_t(pieceX), int16_t(pieceY), uint16_t(part.width),
-                         uint16_t(part.height), pieceMask)) {
-      shared->piecesExpected--;
-      xcoreFreeImageRef(piece);
-      failed = true;
-      break;
-    }
-    xproxyPushReplyCallback(connection, kXcoreReplyTagImagePiece, reinterpret_cast<uintptr_t>(piece), discardPiece);
   }
   if (!failed && !shared) {
     // Outside every head: one 1x1 read of the first head's root answers with an all-zero image.

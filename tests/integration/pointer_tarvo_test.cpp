@@ -75,4 +75,37 @@ TEST_F(PointerTarvo, WarpPointerLandsOnTheRealScreenThatShowsIt) {
   EXPECT_EQ(python(twin.proxyDisplay(), kQuery), "1500 300 1 True\n");
 }
 
+// A client's pointer grab without a confine-to window lets the real server carry the pointer
+// onto its second screen by itself; the grab must follow it there, or that screen's motion,
+// which the real server reports to the first head's copy of the grab window as not on the
+// same screen, is lost.
+TEST_F(PointerTarvo, AnUnconfinedGrabFollowsTheRealPointerOntoTheSecondScreen) {
+  std::string script =
+      "import time\n"
+      "from Xlib import display, X\n"
+      "d = display.Display(\"%P\")\n"
+      "real = display.Display(\"%R\")\n"
+      "root = d.screen().root\n"
+      "real.screen(0).root.warp_pointer(100, 100)\n"
+      "real.sync()\n"
+      "print(\"grab\", root.grab_pointer(False, X.PointerMotionMask, X.GrabModeAsync, X.GrabModeAsync, 0, 0, 0))\n"
+      "d.sync()\n"
+      "for s, x, y in ((0, 200, 150), (1, 10, 20), (1, 50, 60), (1, 70, 80)):\n"
+      "  real.screen(s).root.warp_pointer(x, y)\n"
+      "  real.sync()\n"
+      "  time.sleep(0.4)\n"
+      "d.sync()\n"
+      "while d.pending_events():\n"
+      "  e = d.next_event()\n"
+      "  if e.type == X.MotionNotify: print(e.root_x, e.root_y, e.same_screen, e.root == root)\n";
+  for (size_t at; (at = script.find("%P")) != std::string::npos;) script.replace(at, 2, twin.proxyDisplay());
+  for (size_t at; (at = script.find("%R")) != std::string::npos;) script.replace(at, 2, twin.behindDisplay());
+  std::string out = twinRunCommand("timeout 20 /usr/bin/python3 -c '" + script + "' 2>&1");
+  // The motion onto the second screen may arrive before the grab followed (the proxy polls
+  // the grabbed pointer); the motion after it is reported on the meta screen.
+  EXPECT_EQ(out.rfind("grab 0\n200 150 1 True\n", 0), 0u) << out;
+  EXPECT_NE(out.find("1074 60 1 True\n1094 80 1 True\n"), std::string::npos) << out;
+  EXPECT_TRUE(twin.tarvo().waitForLog("under a grab", 5000)) << twin.tarvo().log();
+}
+
 }  // namespace

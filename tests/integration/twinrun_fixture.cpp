@@ -5,10 +5,13 @@
 
 #include <cstdio>
 
-TwinRun::~TwinRun() {
+TwinRun::~TwinRun() { stop(); }
+
+int TwinRun::stop() {
   if (keepProxied_) XCloseDisplay(keepProxied_);
   if (keepDirect_) XCloseDisplay(keepDirect_);
-  tarvo_.stop();
+  keepProxied_ = keepDirect_ = nullptr;
+  return tarvo_.stop();
 }
 
 std::string TwinRun::start(const TwinRunOptions &options) {
@@ -17,6 +20,8 @@ std::string TwinRun::start(const TwinRunOptions &options) {
   x.extraArguments = {"-nolisten", "tcp"};
   XvfbOptions directOptions = x;
   if (!options.directScreens.empty()) directOptions.screens = options.directScreens;
+  directOptions.extraArguments.insert(directOptions.extraArguments.end(), options.directArguments.begin(),
+                                      options.directArguments.end());
   std::string failure = direct_.start(directOptions);
   if (failure.empty()) failure = behind_.start(x);
   if (!failure.empty()) return "Xvfb: " + failure;

@@ -27,6 +27,8 @@ struct TwinRunOptions {
   // screens joined behind tarvo); empty: the same as `screens`.
   std::vector<std::string> directScreens;
   // ===== end of direct screens =====
+  // More arguments for the direct Xvfb only (extensions switched off, say).
+  std::vector<std::string> directArguments;
 };
 
 class TwinRun {
@@ -41,6 +43,8 @@ class TwinRun {
   // Runs the shell command once per side with "%D" replaced by that side's display name (the
   // command's stderr joins its stdout): {direct output, output through tarvo}.
   std::pair<std::string, std::string> run(const std::string &command);
+  // Closes the keeping clients and stops tarvo: its exit status (see TarvoProcess::stop).
+  int stop();
 
   const std::string &directDisplay() const { return direct_.displayName(); }
   std::string proxyDisplay() const { return tarvo_.displayName(); }

@@ -26,42 +26,13 @@
 #include <string>
 #include <vector>
 
+#include "apps_fixture.h"
 #include "rawclient_fixture.h"
 #include "tarvo_fixture.h"
 #include "twinrun_fixture.h"
 #include "xvfb_fixture.h"
 
 namespace {
-
-// One screen's pixels as 32-bit values, row by row.
-struct Shot {
-  int width = 0, height = 0;
-  std::vector<unsigned long> pixels;
-  unsigned long at(int x, int y) const { return pixels[size_t(y) * size_t(width) + size_t(x)]; }
-};
-
-std::vector<Shot> screenshot(Display *d) {
-  std::vector<Shot> out;
-  for (int s = 0; s < ScreenCount(d); s++) {
-    Shot shot;
-    shot.width = DisplayWidth(d, s);
-    shot.height = DisplayHeight(d, s);
-    XImage *image = XGetImage(d, RootWindow(d, s), 0, 0, unsigned(shot.width), unsigned(shot.height), AllPlanes,
-                              ZPixmap);
-    if (!image) return {};
-    shot.pixels.reserve(size_t(shot.width) * size_t(shot.height));
-    for (int y = 0; y < shot.height; y++)
-      for (int x = 0; x < shot.width; x++) shot.pixels.push_back(XGetPixel(image, x, y));
-    XDestroyImage(image);
-    out.push_back(std::move(shot));
-  }
-  return out;
-}
-
-// A rectangle of the meta screen.
-struct Box {
-  int x = 0, y = 0, width = 0, height = 0;
-};
 
 // The share (0..1) of the meta screen rectangle's pixels that differ between two shots of the
 // real screens, its parts mapped onto the heads side by side (screen 0 left of screen 1).
@@ -78,70 +49,6 @@ double changedShare(const std::vector<Shot> &before, const std::vector<Shot> &af
     left += a.width;
   }
   return total ? double(changed) / double(total) : 0.0;
-}
-
-// A program run with an argument vector, its output in a file; killed and reaped at the end.
-struct Program {
-  pid_t pid = -1;
-  int status = -1;
-  std::string outputPath;
-
-  std::string start(const std::vector<std::string> &words, const std::string &output) {
-    outputPath = output;
-    std::vector<char *> argv;
-    for (const std::string &w : words) argv.push_back(const_cast<char *>(w.c_str()));
-    argv.push_back(nullptr);
-    int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) return "cannot create " + output;
-    pid = fork();
-    if (pid == 0) {
-      sigset_t none;
-      sigemptyset(&none);
-      sigprocmask(SIG_SETMASK, &none, nullptr);  // the test process blocks SIGCHLD and SIGUSR1
-      dup2(fd, 1);
-      dup2(fd, 2);
-      execvp(argv[0], argv.data());
-      _exit(127);
-    }
-    close(fd);
-    return pid > 0 ? "" : "fork failed";
-  }
-  // Whether it still runs (reaping it when it ended).
-  bool running() {
-    if (pid <= 0) return false;
-    int raw = 0;
-    if (waitpid(pid, &raw, WNOHANG) != pid) return true;
-    status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-    pid = -1;
-    return false;
-  }
-  std::string output() const { return tarvoReadFile(outputPath); }
-  ~Program() {
-    if (!running()) return;
-    kill(pid, SIGTERM);
-    for (int i = 0; i < 200 && running(); i++) usleep(10000);
-    if (running()) {
-      kill(pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
-    }
-  }
-};
-
-// Polls until the check holds or the time is up.
-bool waitUntil(const std::function<bool()> &check, int timeoutMs) {
-  long long deadline = xvfbNowMs() + timeoutMs;
-  for (;;) {
-    if (check()) return true;
-    if (xvfbNowMs() >= deadline) return false;
-    usleep(50000);
-  }
-}
-
-// A number after the label in xwininfo's output (-1 when missing).
-int xwininfoField(const std::string &text, const std::string &label) {
-  size_t at = text.find(label);
-  if (at == std::string::npos) return -1;
-  return atoi(text.c_str() + at + label.size());
 }
 
 // ----- real applications on two heads -----
