@@ -118,6 +118,15 @@ struct ClientConnection {
   // ===== multimedia =====
   Order *multimediaRecheck;      // re-checks a client left unread while its stream is busy
   // ===== end of multimedia =====
+  // ===== XTEST =====
+  // A fake input event waiting for its delay: the one-shot timer that injects it and lets the
+  // client go on (none of its requests is cut meanwhile; its close cancels the timer), the
+  // reader that watches its socket for that close meanwhile, and the request as it came, in
+  // the proxy's byte order.
+  Order *xtestDelay;
+  Order *xtestWatch;
+  uint8_t xtestPending[36];
+  // ===== end of XTEST =====
   // ===== request regions =====
   // Set while the drawing request being handled built requestRegion (in meta screen
   // coordinates) for head culling; every other request leaves it 0 and is never culled.

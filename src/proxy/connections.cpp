@@ -19,6 +19,7 @@
 #include "support/logging.h"
 #include "support/orders.h"
 #include "support/strings.h"
+#include "support/wirewords.h"
 
 // ===== Client connections: the client list, accept and close ================================
 uint32_t xproxyResetRequests = 0;
@@ -276,6 +277,11 @@ void xproxyCloseClient(ClientConnection *client, const char *reason, int retainA
   if (!client || client->life.closed) return;  // fully closed already, waiting for its pass to end
   logClientStop(client, reason);
   endServerGrab(client);
+  // A fake event still waiting for its delay is dropped with its sender.
+  ordersCancel(client->xtestDelay);
+  client->xtestDelay = nullptr;
+  ordersCancel(client->xtestWatch);
+  client->xtestWatch = nullptr;
   dropClientOutputs(client);
   if (retainable(client, retainAllowed)) return retainClient(client);
   bool wasSetUp = client->setUp;
@@ -332,6 +338,26 @@ void onMultimediaRecheck(void *argument) {
 
 // The size of an output as flow control measures it: whole blocks.
 uint64_t outputSize(const OutBuffer *output) { return outbufferCapacity(output); }
+
+// Whether the client's buffered input gives its next pass something to do: a whole request, a
+// refused big request's bytes to drop, a stopped or not yet started reader. Only the part of
+// a request waits for the socket: the buffered-input timer would find nothing to cut in it.
+bool inputServable(const ClientConnection *client) {
+  const Buffer &input = client->input;
+  const ProtocolReader &reader = client->reader;
+  if (input.length == 0) return false;
+  if (reader.skip || reader.bytesNeeded != 4) return true;
+  if (input.length < 4) return false;
+  const auto *request = reinterpret_cast<const uint8_t *>(input.data);
+  uint64_t length = uint64_t(wireGet16(request + 2, reader.swapped)) * 4;
+  if (length == 0) {
+    if (!client->bigRequests) return true;
+    if (input.length < 8) return false;
+    length = uint64_t(wireGet32(request + 4, reader.swapped)) * 4;
+    if (length < 8 || length > xprotoBigRequestMaximum) return true;  // refused at once
+  }
+  return length <= input.length;
+}
 
 }  // namespace
 
@@ -392,7 +418,9 @@ void miscScheduleClientReads(ClientConnection *client) {
     for (uint32_t i = 0; i < client->displayCount; i++) xproxyArmDisplayReader(client->displays[i]);
     return;
   }
-  bool served = !miscGrabbingClient || miscGrabbingClient == client;
+  // An impervious client (XTestGrabControl) keeps running through another client's server
+  // grab, except the GL direct path's.
+  bool served = !miscGrabbingClient || miscGrabbingClient == client || (client->impervious && !miscLumoraGrab);
   bool serverOutputLow = true;
   for (uint32_t i = 0; i < client->displayCount; i++)
     if (outputSize(&client->displays[i]->output) > kMiscServerOutputMark) serverOutputLow = false;
@@ -400,7 +428,10 @@ void miscScheduleClientReads(ClientConnection *client) {
   // A client with setups pending stays unread: its requests would run with unknown id bases.
   // One whose own output is past the mark is not read either: it would only make the proxy
   // queue more answers for a client that does not take them.
-  bool readSocket = served && serverOutputLow && client->setupsPending == 0 && ownOutput <= kMiscClientOutputMark;
+  // A client whose fake event waits for its delay is held: nothing of it is cut (XTEST watches
+  // its socket meanwhile).
+  bool readSocket = served && serverOutputLow && client->setupsPending == 0 && ownOutput <= kMiscClientOutputMark &&
+                    !client->xtestDelay;
   // ===== multimedia (flow control) =====
   // A client whose stream does not take a frame now is not read: its frames would queue without
   // bound. A short timer checks again (the engine flushes meanwhile); the loop never sleeps.
@@ -412,7 +443,7 @@ void miscScheduleClientReads(ClientConnection *client) {
   // ===== end of multimedia (flow control) =====
   if (readSocket) {
     if (!client->readOrder) {
-      if (client->input.length > 0)
+      if (inputServable(client))
         client->readOrder = ordersAddTimer(kMiscBufferedInputDelayMs, onBufferedInput, client);
       else
         client->readOrder = ordersAddReader(client->fd, onClientReadable, client);
@@ -430,7 +461,7 @@ void miscScheduleClientReads(ClientConnection *client) {
 void miscSuspendOtherClients(ClientConnection *grabber) {
   miscGrabbingClient = grabber;
   for (ClientConnection *c = xproxyClients; c; c = c->next) {
-    if (c == grabber || c->fd < 0) continue;
+    if (c == grabber || c->fd < 0 || (c->impervious && !miscLumoraGrab)) continue;
     cancelClientRead(c);
     for (uint32_t i = 0; i < c->displayCount; i++) xproxyCancelDisplayReader(c->displays[i]);
   }

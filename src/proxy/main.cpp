@@ -357,12 +357,15 @@ void appendMessage(ClientConnection *client, DeferredOutput *block, const uint8_
   if (block->waitCounter == 0 && isInList(client, block)) releaseUpTo(client, block);
 }
 
+// The blocks are kept in sequence order (insertBlock): the search from the newest ends at the
+// first older block, so a client with many blocks waiting costs no walk over all of them.
 DeferredOutput *findOrMakeBlock(ClientConnection *client, uint32_t sequence) {
   if (DeferredOutput *head = client->deferred) {
     DeferredOutput *block = head->prev;
     for (;;) {
-      if (uint16_t(block->sequence) == uint16_t(sequence)) return block;
-      if (block == head) break;
+      int diff = serialDiff(block->sequence, sequence);
+      if (diff == 0) return block;
+      if (diff < 0 || block == head) break;
       block = block->prev;
     }
   }

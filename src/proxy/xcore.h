@@ -72,6 +72,8 @@ void xcoreUnsupportedError(uint8_t *error);
 // The steps of those handlers for an error whose bad value is a resource id, logged with name
 // and the mapped id: what an extension's error printer does with its own errors.
 void xcoreForwardIdError(uint8_t *error, const char *name);
+// The same for an error whose bad value is no id: logged as "name value" and passed on as it is.
+void xcoreForwardValueError(uint8_t *error, const char *name);
 void xcoreBadRequest(uint8_t *error);
 void xcoreBadValue(uint8_t *error);
 void xcoreBadWindow(uint8_t *error);

@@ -145,6 +145,11 @@ void xcoreForwardIdError(uint8_t *error, const char *name) {
   handleServerError(error, ValueMapping::Id, [name](uint8_t *x, uint32_t v) { logHex(x, name, v); });
 }
 
+void xcoreForwardValueError(uint8_t *error, const char *name) {
+  handleServerError(error, ValueMapping::AsIs,
+                    [name](uint8_t *x, uint32_t v) { xprotoLogXError(x, "%s %u", name, v); });
+}
+
 void xcoreBadRequest(uint8_t *e) {
   handleServerError(e, ValueMapping::AsIs, [](uint8_t *x, uint32_t) { logPlain(x, "BadRequest"); });
 }

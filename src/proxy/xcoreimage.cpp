@@ -31,30 +31,15 @@
 #include "xclient/region.h"
 #include "xclient/ximage.h"
 #include "xext/glxdirect.h"
-#include "xext/shm.h"
 
-namespace {
-
-constexpr uint8_t kBadValue = 2, kBadMatch = 8, kBadDrawable = 9, kBadAlloc = 11, kBadLength = 16;
-constexpr uint32_t kWantBuffers = 1u << kResourceDbeBuffer | 1u << kResourceMbufBuffer;
-
-uint64_t pad4(uint64_t n) { return (n + 3) & ~uint64_t(3); }
-uint32_t depthMask(uint32_t depth) { return depth >= 32 ? 0xffffffffu : (1u << depth) - 1; }
-
-// The value's bits at the mask's set bits, packed from the lowest (the planes an XYPixmap
-// reply carries, most significant plane first, as one pixel of that many bits).
-uint32_t packBits(uint32_t value, uint32_t mask) {
+uint32_t xcorePackBits(uint32_t value, uint32_t mask) {
   uint32_t out = 0, bit = 0;
   for (uint32_t i = 0; i < 32; i++)
     if (mask & (1u << i)) out |= ((value >> i) & 1u) << bit++;
   return out;
 }
 
-struct DrawableFacts {
-  const VisualRecord *visual;
-  uint32_t depth;
-};
-DrawableFacts currentDrawableFacts() {
+XcoreDrawableFacts xcoreCurrentDrawableFacts() {
   ClientConnection *client = xproxyCurrentClient;
   switch (client->cachedType) {
     case kResourceWindow: {
@@ -74,6 +59,54 @@ DrawableFacts currentDrawableFacts() {
   }
 }
 
+int xcoreCopyInPlace(const WindowRecord *window, const Head *head) {
+  WindowCopy copy{};
+  int64_t originX, originY;
+  windowHeadOrigin(head, &originX, &originY);
+  return windowCopyOnHead(window, head, &copy) && copy.x.inside == originX + window->x &&
+         copy.y.inside == originY + window->y;
+}
+
+bool xcorePixmapPieces(const PixmapRecord *pixmap, const MetaScreen *screen, const Rect &wanted,
+                  std::vector<std::pair<Rect, Head *>> *pieces) {
+  if (!pixmap->parts || !pixmap->partCount || !screen->heads || !screen->heads->next) return true;
+  Region *uncovered = regionCreateRect(wanted.x, wanted.y, wanted.width, wanted.height);
+  Region *inside = regionCreate();
+  bool failed = !uncovered || !inside;
+  auto take = [&](int32_t x, int32_t y, uint32_t w, uint32_t h, Head *head) {
+    if (failed || regionIntersectRect(inside, uncovered, x, y, w, h)) {
+      failed = true;
+      return;
+    }
+    long n = 0;
+    XRectangle *boxes = regionGetRects(inside, &n);
+    for (long i = 0; boxes && i < n; i++)
+      pieces->push_back({Rect{boxes[i].x, boxes[i].y, boxes[i].width, boxes[i].height}, head});
+    free(boxes);
+    if (regionSubtractRect(uncovered, uncovered, x, y, w, h)) failed = true;
+  };
+  for (uint32_t i = pixmap->partCount; i-- > 0;) {
+    const PixmapPart &p = pixmap->parts[i];
+    for (Head *h = screen->heads; h; h = h->next)
+      if (h == p.head) take(p.x, p.y, p.width, p.height, h);
+  }
+  take(wanted.x, wanted.y, wanted.width, wanted.height, screen->heads);
+  regionDestroy(uncovered);
+  regionDestroy(inside);
+  bool otherHead = false;
+  for (const auto &piece : *pieces) otherHead |= piece.second != screen->heads;
+  if (failed || !otherHead) pieces->clear();
+  return !failed;
+}
+
+namespace {
+
+constexpr uint8_t kBadValue = 2, kBadMatch = 8, kBadDrawable = 9, kBadAlloc = 11, kBadLength = 16;
+constexpr uint32_t kWantBuffers = 1u << kResourceDbeBuffer | 1u << kResourceMbufBuffer;
+
+uint64_t pad4(uint64_t n) { return (n + 3) & ~uint64_t(3); }
+uint32_t depthMask(uint32_t depth) { return depth >= 32 ? 0xffffffffu : (1u << depth) - 1; }
+
 struct RegionScope {
   ~RegionScope() { xproxyClearRequestRegion(); }
 };
@@ -89,20 +122,10 @@ const WindowRecord *currentWindow() {
   return client->cachedType == kResourceWindow ? static_cast<const WindowRecord *>(client->cachedRecord) : nullptr;
 }
 
-// Whether the window's copy on the head lies where the window does, so that the client's
-// coordinates read it there.
-bool copyInPlace(const WindowRecord *window, const Head *head) {
-  WindowCopy copy{};
-  int64_t originX, originY;
-  windowHeadOrigin(head, &originX, &originY);
-  return windowCopyOnHead(window, head, &copy) && copy.x.inside == originX + window->x &&
-         copy.y.inside == originY + window->y;
-}
-
 // One piece of a GetImage: the part (meta coordinates inside the wanted rectangle) read from the
 // head's drawable at x, y, converted to the client's format and visual when the reply comes.
 // *shared is the image the pieces fill (made by the first). False when nothing was sent.
-bool readPiece(DisplayConnection *connection, XcoreSharedImage **shared, const DrawableFacts &facts,
+bool readPiece(DisplayConnection *connection, XcoreSharedImage **shared, const XcoreDrawableFacts &facts,
                uint32_t replyVisual, uint8_t format, uint32_t planeMask, const Rect &wanted, const Rect &part, Head *head,
                uint32_t drawable, int16_t x, int16_t y) {
   bool convert = facts.depth >= 2 && xproxyVisualConversion(facts.visual, head);
@@ -132,36 +155,11 @@ bool readPiece(DisplayConnection *connection, XcoreSharedImage **shared, const D
 // the first head, which then serves the request alone.
 bool readPixmapParts(const uint8_t *request, uint32_t length, DisplayConnection *connection, const MetaScreen *screen,
                      const PixmapRecord *pixmap, uint32_t drawable, uint8_t format, uint32_t planeMask,
-                     const Rect &wanted, const DrawableFacts &facts) {
+                     const Rect &wanted, const XcoreDrawableFacts &facts) {
   if (!pixmap->parts || !pixmap->partCount || !screen->heads->next) return false;
   std::vector<std::pair<Rect, Head *>> pieces;
-  Region *uncovered = regionCreateRect(wanted.x, wanted.y, wanted.width, wanted.height);
-  Region *inside = regionCreate();
-  bool failed = !uncovered || !inside;
-  // What is still uncovered of the rectangle x, y, w, h becomes pieces of the head.
-  auto take = [&](int32_t x, int32_t y, uint32_t w, uint32_t h, Head *head) {
-    if (failed || regionIntersectRect(inside, uncovered, x, y, w, h)) {
-      failed = true;
-      return;
-    }
-    long n = 0;
-    XRectangle *boxes = regionGetRects(inside, &n);
-    for (long i = 0; boxes && i < n; i++)
-      pieces.push_back({Rect{boxes[i].x, boxes[i].y, boxes[i].width, boxes[i].height}, head});
-    free(boxes);
-    if (regionSubtractRect(uncovered, uncovered, x, y, w, h)) failed = true;
-  };
-  for (uint32_t i = pixmap->partCount; i-- > 0;) {  // the latest part first
-    const PixmapPart &p = pixmap->parts[i];
-    for (Head *h = screen->heads; h; h = h->next)
-      if (h == p.head) take(p.x, p.y, p.width, p.height, h);
-  }
-  take(wanted.x, wanted.y, wanted.width, wanted.height, screen->heads);
-  regionDestroy(uncovered);
-  regionDestroy(inside);
-  bool otherHead = false;
-  for (const auto &piece : pieces) otherHead |= piece.second != screen->heads;
-  if (!failed && !otherHead) return false;
+  bool failed = !xcorePixmapPieces(pixmap, screen, wanted, &pieces);
+  if (!failed && pieces.empty()) return false;
   XcoreSharedImage *shared = nullptr;
   for (size_t i = 0; i < pieces.size() && !failed; i++) {
     const Rect &part = pieces[i].first;
@@ -291,7 +289,7 @@ void xcorePutImage(uint8_t *request, uint32_t length) {
                                     layout.bitsPerPixel, layout.scanlinePad);
   if (uint64_t(length) != 24 + pad4(bytes)) return xprotoSendError(kBadLength, length, request, length, nullptr);
   if (!xcoreFrameResolve(drawable, kXcoreWantDrawable | kWantBuffers, kBadDrawable, request, length)) return;
-  DrawableFacts facts = currentDrawableFacts();
+  XcoreDrawableFacts facts = xcoreCurrentDrawableFacts();
   if ((format == 0 && depth != 1) || (format != 0 && depth != facts.depth))
     return xprotoSendError(kBadMatch, depth, request, length, "invalid depth");
   RegionScope scope;
@@ -332,7 +330,7 @@ void xcoreGetImage(uint8_t *request, uint32_t length) {
   uint16_t width = wireGet16(request + 12), height = wireGet16(request + 14);
   if (format != 1 && format != 2) return xprotoSendError(kBadValue, format, request, length, "invalid pixmap format");
   if (!xcoreFrameResolve(drawable, kXcoreWantDrawable | kWantBuffers, kBadDrawable, request, length)) return;
-  DrawableFacts facts = currentDrawableFacts();
+  XcoreDrawableFacts facts = xcoreCurrentDrawableFacts();
   XproxyRequestArea area;
   const void *record = xproxyCurrentRequestArea(&area);
   ClientConnection *client = xproxyCurrentClient;
@@ -352,7 +350,7 @@ void xcoreGetImage(uint8_t *request, uint32_t length) {
     for (Head *head = screen->heads; head && !single; head = head->next)
       if (rectContains(wanted, head->rect)) single = head;
   // A copy placed apart on that head is read piece by piece, at its own coordinates.
-  if (single && window && area.isWindow && !copyInPlace(window, single)) single = nullptr;
+  if (single && window && area.isWindow && !xcoreCopyInPlace(window, single)) single = nullptr;
 
   if (single && client->cachedType == kResourcePixmap &&
       readPixmapParts(request, length, connection, screen, static_cast<const PixmapRecord *>(record), drawable, format,
@@ -515,7 +513,7 @@ void xcoreGetImageReply(uint8_t *reply, uint32_t length) {
             if (format == ZPixmap) {
               if (convert) pixel = xproxyPixelFromServer(pixel, metaVisual, piece->head);
               pixel &= mask;
-              if (packPlanes) pixel = packBits(pixel, mask);
+              if (packPlanes) pixel = xcorePackBits(pixel, mask);
             }
             XPutPixel(&shared->image, int(piece->x + column), int(piece->y + row), pixel);
           }

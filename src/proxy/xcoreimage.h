@@ -4,12 +4,18 @@
 #include <X11/Xlib.h>
 
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 #include "support/rect.h"
 
+struct ClientConnection;
 struct DisplayConnection;
 struct Head;
+struct MetaScreen;
+struct PixmapRecord;
 struct VisualRecord;
+struct WindowRecord;
 
 // One GetImage answered from several pieces: the reply image in the clients' layout (for
 // XYPixmap only the planes of the mask among the depth's bits), zeroed and one byte longer than
@@ -39,6 +45,27 @@ struct XcoreImagePiece {
   uint32_t requestedMask;   // the plane mask sent to the head
 };
 
+// The visual and depth of the drawable the current request resolved to (a window, a head's
+// root or a pixmap; none for anything else).
+struct XcoreDrawableFacts {
+  const VisualRecord *visual;
+  uint32_t depth;
+};
+XcoreDrawableFacts xcoreCurrentDrawableFacts();
+// 1 when the window's copy on the head lies where the window does, so that the client's
+// coordinates read it there (a copy placed apart does not).
+int xcoreCopyInPlace(const WindowRecord *window, const Head *head);
+// The value's bits at the mask's set bits, packed from the lowest (the planes an XYPixmap
+// reply carries, most significant plane first, as one pixel of that many bits).
+uint32_t xcorePackBits(uint32_t value, uint32_t mask);
+
+// The pieces (meta coordinates, the head read) of a GetImage of a pixmap holding parts copied
+// from windows of other heads: each part where it lies, the latest first, the rest from the
+// first head. *pieces is left empty when everything comes from the first head; false when out
+// of memory.
+bool xcorePixmapPieces(const PixmapRecord *pixmap, const MetaScreen *screen, const Rect &wanted,
+                       std::vector<std::pair<Rect, Head *>> *pieces);
+
 // 1 when the depth is 2 or more and the head converts the visual's pixels.
 int xcoreImageNeedsPixelConversion(uint32_t format, uint32_t depth, const VisualRecord *visual, const Head *head);
 // Puts an image on one head (MIT-SHM first where usable and large enough, else PutImage
@@ -52,3 +79,15 @@ XcoreImagePiece *xcoreConvertImage(XcoreSharedImage *shared, uint32_t depth, uin
                                    uint32_t width, uint32_t height, const Rect &piece, Head *head);
 // Drops the piece's reference on its shared image (freed at zero) and frees the piece; NULL is fine.
 void xcoreFreeImageRef(XcoreImagePiece *piece);
+
+// ===== shared-memory puts =====
+// Defined with the MIT-SHM extension (xext/shm.cpp). Images of at least this many bytes go
+// through MIT-SHM where the real server allows it (the environment's "shmPutImageMinSize" sets
+// it at set-up).
+extern uint64_t shmPutImageMinSize;
+// Puts an image through a shared segment on the head's real server: 1 when done, 0 when it
+// declines (the caller then sends the image in the request).
+int shmPutImageOnServer(ClientConnection *client, Head *head, uint32_t drawable, uint32_t gc, int16_t x, int16_t y,
+                        uint32_t width, uint32_t height, uint32_t depth, uint32_t format, const uint8_t *data,
+                        uint64_t dataLength);
+// ===== end of shared-memory puts =====

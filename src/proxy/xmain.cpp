@@ -30,6 +30,7 @@ void xmainQueryCell(const ColormapShadow *shadow, uint32_t pixel, XColor *colour
 #include "proxy/head.h"
 #include "proxy/main.h"
 #include "proxy/xproxyext.h"
+#include "xext/xtest.h"
 #include "proxy/xscreen.h"
 #include "support/logging.h"
 #include "support/strtemp.h"
@@ -38,7 +39,6 @@ void xmainQueryCell(const ColormapShadow *shadow, uint32_t pixel, XColor *colour
 #include "support/rect.h"
 #include <algorithm>
 
-int xtestEmulated;
 
 namespace {
 

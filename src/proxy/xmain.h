@@ -36,8 +36,6 @@ void xmainScalePoint(int32_t *x, int32_t *y, const Head *head);
 // head's display layout (owned). NULL with an out-of-memory line on failure.
 XImage *xmainScaleImage(XImage *image, int copy, int *owned, Head *head);
 // ===== end of image scaling =====
-// Set when XTEST is served through the remote-control library (XTEST added by the proxy).
-extern int xtestEmulated;
 // Attaches the remote-control library with the injection capability to the display: NULL or
 // the error text. A variable so that tests can replace it.
 using XmainRemoteControlAttach = const char *(*)(Display *display);

@@ -20,7 +20,8 @@ int xprotoTraceAuthorization = 0;
 int xprotoLogXErrors = 0;
 
 void xprotoCloseWithReason(ProtocolReader *reader, const char *reason) {
-  if (reader->bytesNeeded == kReaderStopped) return;  // the first reason holds
+  // The first reason holds; a pause (stopped without a reason) takes one.
+  if (reader->bytesNeeded == kReaderStopped && reader->stopReason[0]) return;
   reader->bytesNeeded = kReaderStopped;
   strCopy(reader->stopReason, reason ? reason : "", sizeof reader->stopReason);
 }

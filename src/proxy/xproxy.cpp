@@ -855,6 +855,14 @@ void xproxyRecordRequest(const uint8_t *request, DisplayConnection *c) {
   closePage(c, sequence, close, noOp);
 }
 
+void xproxyRekeyLastRequest(DisplayConnection *c, uint16_t key) {
+  SequenceMapPage *page = lastPage(c);
+  if (!page) return;
+  // A request that filled its page is followed by the closing NoOp on a new page.
+  if (c->requestsSent != c->lastWrittenSequence && page != c->pages) page = page->prev;
+  page->entries[c->lastWrittenSequence & 0xfff].requestKey = key;
+}
+
 void xproxyMapReplySequence(DisplayConnection *c, uint16_t sequence) {
   SequenceMapPage *first = c->pages;
   c->sequenceHandled = sequence;

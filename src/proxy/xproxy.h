@@ -143,6 +143,21 @@ struct ExtensionStateWords {
   // ===== multimedia =====
   ExtensionRecord *multimedia;  // MORWENTECH MULTIMEDIA, whose record gives the error event's code
   // ===== end of multimedia =====
+  // ===== MIT-SHM =====
+  ExtensionRecord *shm;            // MIT-SHM
+  struct ShmSegment *shmSegments;  // the attached client segments, oldest first
+  // ===== end of MIT-SHM =====
+  // ===== XVideo =====
+  ExtensionRecord *xvideo;     // XVideo
+  struct XvAdaptor *xvAdaptors;  // the offered adaptors of every meta screen (xext/xvideo.h)
+  // ===== end of XVideo =====
+  // ===== XTEST and XKEYBOARD =====
+  ExtensionRecord *xtest;  // XTEST
+  ExtensionRecord *xkb;    // XKEYBOARD
+  // ===== end of XTEST and XKEYBOARD =====
+  // ===== XInputExtension =====
+  ExtensionRecord *xinput;  // XInputExtension
+  // ===== end of XInputExtension =====
 };
 
 constexpr uint32_t kRequestKeys = 65536;              // byte 0 low, byte 1 high
@@ -334,6 +349,9 @@ uint8_t *xproxySendRequest(const uint8_t *request, uint32_t length, DisplayConne
 // Records the request just counted (requestsSent) under the request's first two bytes and
 // closes a full page with a NoOp round trip.
 void xproxyRecordRequest(const uint8_t *request, DisplayConnection *connection);
+// Files the request just written (lastWrittenSequence) under another request key, so that its
+// answer reaches that key's handlers (an extension request served by a core one).
+void xproxyRekeyLastRequest(DisplayConnection *connection, uint16_t key);
 void xproxyMapReplySequence(DisplayConnection *connection, uint16_t sequence);
 void xproxyPushReplyCallback(DisplayConnection *connection, uint8_t tag, uintptr_t argument, ReplyDiscard discard);
 uintptr_t xproxyTakeReplyCallback(DisplayConnection *connection, uint8_t tag);

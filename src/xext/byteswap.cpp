@@ -246,6 +246,29 @@ void caseXkbSelectEvents(uint8_t *p, uint8_t *end, int direction) {  // 10
   }
 }
 
+// A compat map: the header, nSI symbol interpretations of 16 bytes, then one group compat
+// map ("bbs") per bit set in the groups byte, whatever room the header's length leaves.
+void xkbCompatMap(uint8_t *p, uint8_t *end, int direction, const char *header, uint32_t headerSize, uint32_t groupsAt,
+                  uint32_t nsiAt) {
+  uint32_t groups = get8(p + groupsAt, end), nsi = get16(p + nsiAt, end, direction);
+  swapItem(header, p, end, headerSize);
+  uint8_t *q = skip(p, end, headerSize);
+  for (uint32_t k = 0; k < nsi && q < end; k++, q = skip(q, end, 16)) swapItem("ibbbbbbbbbbbb", q, end, 16);
+  for (uint32_t bit = 0; bit < 8 && q < end; bit++)
+    if (groups & (1u << bit)) {
+      swapItem("bbs", q, end, 4);
+      q = skip(q, end, 4);
+    }
+}
+
+void caseXkbSetCompatMap(uint8_t *p, uint8_t *end, int direction) {  // 20
+  xkbCompatMap(p, end, direction, "bbssbbbbsss", 16, 9, 12);
+}
+
+void caseXkbGetCompatMap(uint8_t *p, uint8_t *end, int direction) {  // 21
+  xkbCompatMap(p, end, direction, "bbsibbsssiiii", 32, 8, 12);
+}
+
 void caseXkbGetKbdByName(uint8_t *p, uint8_t *end, int direction) {  // 11
   uint32_t reported = get16(p + 14, end, direction);
   swapItem("bbsibbbbss", p, end, 32);
@@ -257,7 +280,7 @@ void caseXkbGetKbdByName(uint8_t *p, uint8_t *end, int direction) {  // 11
     q = subEnd;
   };
   if (reported & 0x0D) sub([&](uint8_t *a, uint8_t *b) { caseXkbGetMap(a, b, direction); });
-  if (reported & 0x02) sub([](uint8_t *a, uint8_t *b) { byteswapByFormat("bbsibbsssiiii[ibbbbbbbbbbbb]", a, b); });
+  if (reported & 0x02) sub([&](uint8_t *a, uint8_t *b) { caseXkbGetCompatMap(a, b, direction); });
   if (reported & 0x10) sub([](uint8_t *a, uint8_t *b) { byteswapByFormat("bbsiiibbsiii[bbbbbbsi]", a, b); });
   if (reported & 0xA0) sub([&](uint8_t *a, uint8_t *b) { caseXkbGetNames(a, b, direction); });
   if (reported & 0x40) sub([&](uint8_t *a, uint8_t *b) { caseXkbGetGeometry(a, b, direction); });
@@ -333,6 +356,28 @@ void caseXvQueryAdaptors(uint8_t *p, uint8_t *end, int direction) {  // -6
     uint8_t *f = skip(a, end, 12 + pad4(nameLength));
     for (uint32_t k = 0; k < formats && f < end; k++, f = skip(f, end, 8)) byteswapInt(f, end);
     a = f;
+  }
+}
+
+void caseXvQueryEncodings(uint8_t *p, uint8_t *end, int direction) {  // -42
+  uint32_t encodings = get16(p + 8, end, direction);
+  swapItem("bbsis", p, end, 32);
+  uint8_t *e = skip(p, end, 32);
+  for (uint32_t k = 0; k < encodings && e < end; k++) {
+    uint32_t nameLength = get16(e + 4, end, direction);
+    swapItem("issssii", e, end, 20);
+    e = skip(e, end, 20 + pad4(nameLength));
+  }
+}
+
+void caseXvQueryPortAttributes(uint8_t *p, uint8_t *end, int direction) {  // -43
+  uint32_t attributes = get32(p + 8, end, direction);
+  swapItem("bbsiii", p, end, 32);
+  uint8_t *a = skip(p, end, 32);
+  for (uint32_t k = 0; k < attributes && a < end; k++) {
+    uint64_t nameLength = get32(a + 12, end, direction);
+    swapItem("iiii", a, end, 16);
+    a = skip(a, end, 16 + pad4(nameLength));
   }
 }
 
@@ -582,6 +627,8 @@ void swapCase(long number, uint8_t *p, uint8_t *end) {
     case 17: caseXkbSetMap(p, end, direction); break;
     case 18: caseXkbGetGeometry(p, end, direction); break;
     case 19: caseXkbSetGeometry(p, end, direction); break;
+    case 20: caseXkbSetCompatMap(p, end, direction); break;
+    case 21: caseXkbGetCompatMap(p, end, direction); break;
     case 23: byteswapSetupReply(p, end, direction); break;
     case 24: caseChangeProperty(p, end); break;
     case 25: caseRenderAddGlyphs(p, end, direction); break;
@@ -598,6 +645,8 @@ void swapCase(long number, uint8_t *p, uint8_t *end) {
     case 37: caseGlVertexArraysLong(p, end, direction, "iiii", 16, 8, 12); break;
     case 38: caseGlVertexArraysLong(p, end, direction, "liiiiii", 32, 20, 28); break;
     case 39: caseGlCountedList(p, end, direction); break;
+    case 42: caseXvQueryEncodings(p, end, direction); break;
+    case 43: caseXvQueryPortAttributes(p, end, direction); break;
     case 99: caseXiChangeHierarchy(p, end, direction); break;
     default: SWAP_UNE(); break;
   }

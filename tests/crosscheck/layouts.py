@@ -1,8 +1,8 @@
 #!/usr/bin/python3
-"""Cross-checks the fixed wire layouts of the core rows and the XKEYBOARD events against the
-installed protocol headers: 16- and 32-bit letters at aligned offsets, a fixed part no longer
-than the struct's sz_ size, every 16- and 32-bit field that is not padding swapped, and no
-letter that swaps a byte field or runs across two fields.
+"""Cross-checks the fixed wire layouts of the core rows and the XKEYBOARD and XInput events
+against the installed protocol headers: 16- and 32-bit letters at aligned offsets, a fixed part
+no longer than the struct's sz_ size, every 16- and 32-bit field that is not padding swapped,
+and no letter that swaps a byte field or runs across two fields.
 Usage: layouts.py LAYOUTDUMP   (the program that prints the layouts)"""
 import re
 import subprocess
@@ -10,6 +10,9 @@ import sys
 
 XPROTO = '/usr/include/X11/Xproto.h'
 XKBPROTO = '/usr/include/X11/extensions/XKBproto.h'
+XVPROTO = '/usr/include/X11/extensions/Xvproto.h'
+XIPROTO = '/usr/include/X11/extensions/XIproto.h'
+XTESTPROTO = '/usr/include/X11/extensions/xtestproto.h'
 SIZES = {'CARD8': 1, 'INT8': 1, 'BYTE': 1, 'BOOL': 1, 'KEYCODE': 1, 'CARD16': 2, 'INT16': 2,
          'KeyButMask': 2, 'CARD32': 4, 'INT32': 4}
 
@@ -19,9 +22,12 @@ def strip(text):
     return re.sub(r'//[^\n]*', ' ', text)
 
 
-def parse_header(path):
-    """Returns (structs, sizes): struct name -> [(offset, size, field name)], sz_ name -> bytes."""
+def parse_header(path, types_from=None):
+    """Returns (structs, sizes): struct name -> [(offset, size, field name)], sz_ name -> bytes.
+    types_from: a header whose type names the file uses without defining them."""
     text = strip(open(path).read())
+    if types_from:
+        text = ''.join(re.findall(r'typedef\s+(?:CARD\d+|INT\d+)\s+\w+\s*;', strip(open(types_from).read()))) + text
     # C++ spellings of fields named after keywords ("c_class"): keep the C branch.
     text = re.sub(r'#if\s+defined\(__cplusplus\)[^\n]*\n(.*?)#else[^\n]*\n(.*?)#endif', r'\2', text, flags=re.S)
     types = dict(SIZES)
@@ -65,6 +71,12 @@ def parse_header(path):
             structs[alias] = structs[base]
             sizes.setdefault(alias, sizes.get(base, 0))
     # The members of the core event union, as "xEvent.member".
+    # XVideo's event union: its members as "xvEvent.member".
+    for m in re.finditer(r'struct\s*\{([^{}]*)\}\s*(videoNotify|portNotify)\s*;', body_text):
+        parsed = fields(m.group(1))
+        if parsed is not None:
+            structs['xvEvent.' + m.group(2)] = parsed
+            sizes['xvEvent.' + m.group(2)] = 32
     event = re.search(r'typedef\s+struct\s+_xEvent\s*\{(.*?)\}\s*xEvent\s*;', body_text, re.S)
     if event:
         for m in re.finditer(r'struct\s*\{([^{}]*)\}\s*(\w+)\s*;', event.group(1)):
@@ -135,6 +147,10 @@ EVENT_MEMBERS = {
 XKB_EVENTS = ['xkbNewKeyboardNotify', 'xkbMapNotify', 'xkbStateNotify', 'xkbControlsNotify',
               'xkbIndicatorNotify', 'xkbIndicatorNotify', 'xkbNamesNotify', 'xkbCompatMapNotify',
               'xkbBellNotify', 'xkbActionMessage', 'xkbAccessXNotify', 'xkbExtensionDeviceNotify']
+XI_EVENTS = ['deviceValuator'] + ['deviceKeyButtonPointer'] * 5 + ['deviceFocus'] * 2 + \
+            ['deviceKeyButtonPointer'] * 2 + ['deviceStateNotify', 'deviceMappingNotify', 'changeDeviceNotify',
+                                              'deviceKeyStateNotify', 'deviceButtonStateNotify',
+                                              'devicePresenceNotify', 'devicePropertyNotify']
 
 
 def main():
@@ -142,6 +158,17 @@ def main():
     xkb_structs, xkb_sizes = parse_header(XKBPROTO)
     structs.update(xkb_structs)
     sizes.update(xkb_sizes)
+    xv_structs, xv_sizes = parse_header(XVPROTO)
+    structs.update(xv_structs)
+    sizes.update(xv_sizes)
+    xtest_structs, xtest_sizes = parse_header(XTESTPROTO, types_from=XPROTO)
+    structs.update(xtest_structs)
+    sizes.update(xtest_sizes)
+    xi_structs, _ = parse_header(XIPROTO, types_from=XPROTO)
+    for name in set(XI_EVENTS):
+        if name in xi_structs:
+            structs[name] = xi_structs[name]
+            sizes[name] = 32  # every XInput event is a 32-byte event
     lines = subprocess.run([sys.argv[1]], capture_output=True, text=True, check=True).stdout.split('\n')
     checked, failures = 0, []
     for line in lines:
@@ -157,8 +184,20 @@ def main():
                          (['xReq'] if layout == 'bbs' else [])
         elif kind == 'reply':
             candidates = ['x%sReply' % REQUEST_ALIASES.get(name, name)]
+        elif kind == 'xvrequest':
+            candidates = ['%sReq' % name]
+        elif kind == 'xvreply':
+            candidates = ['%sReply' % name]
+        elif kind == 'xvevent':
+            candidates = ['xvEvent.' + name]
         elif kind == 'event':
             candidates = ['xEvent.' + EVENT_MEMBERS[number]] if number in EVENT_MEMBERS else []
+        elif kind in ('xkbrequest', 'xkbreply'):
+            candidates = [name + ('Req' if kind == 'xkbrequest' else 'Reply')]
+        elif kind in ('xtestrequest', 'xtestreply'):
+            candidates = ['x' + name + ('Req' if kind == 'xtestrequest' else 'Reply')]
+        elif kind == 'xievent':
+            candidates = [XI_EVENTS[number]] if number < len(XI_EVENTS) else []
         else:
             candidates = [XKB_EVENTS[number]]
         struct = next((c for c in candidates if c in structs and c in sizes), None)
@@ -172,6 +211,12 @@ def main():
     # The checker itself must catch a StateNotify layout with one byte too many.
     if not check('bbsibbbbbbbssbbbbbbss', structs['xkbStateNotify'], sizes['xkbStateNotify']):
         failures.append('the checker accepts the faulty StateNotify layout')
+    # ... and XInput's DeviceStateNotify with its valuators two bytes early.
+    if not check('bbsibbbbbbiii', structs['deviceStateNotify'], sizes['deviceStateNotify']):
+        failures.append('the checker accepts the faulty DeviceStateNotify layout')
+    # ... and a PortNotify layout that leaves the value unswapped.
+    if not check('bbsiii', structs['xvEvent.portNotify'], sizes['xvEvent.portNotify']):
+        failures.append('the checker accepts the faulty PortNotify layout')
     for failure in failures:
         print(failure)
     print('%d layouts checked, %d failures' % (checked, len(failures)))

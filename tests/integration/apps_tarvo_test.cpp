@@ -61,15 +61,18 @@ std::vector<std::string> tarvoExtensions() {
 // The direct Xvfb draws the root weave and goes without each extension that Xvfb lets it switch
 // off and that tarvo does not serve. XFIXES and DAMAGE stay on (Xvfb aborts at a client's close
 // without them), and so does RECORD (switching it off takes XTEST, which xdotool needs, with it).
+// MIT-SHM goes too while RENDER is off: on Xvfb itself GTK 3 then leaves its windows blank,
+// while through tarvo (MIT-SHM without shared pixmaps) it draws them.
 std::vector<std::string> directArguments() {
   static const char *const kSwitchable[] = {"RENDER",   "MIT-SHM",       "GLX",    "COMPOSITE",        "RANDR",
                                             "XINERAMA", "DOUBLE-BUFFER", "XVideo", "MIT-SCREEN-SAVER", "X-Resource",
                                             "SECURITY"};
   std::vector<std::string> served = tarvoExtensions(), out{"-retro"};
+  auto isServed = [&](const char *name) {
+    return std::any_of(served.begin(), served.end(), [&](const std::string &s) { return strcasecmp(s.c_str(), name) == 0; });
+  };
   for (const char *name : kSwitchable)
-    if (std::none_of(served.begin(), served.end(),
-                     [&](const std::string &s) { return strcasecmp(s.c_str(), name) == 0; }))
-      out.insert(out.end(), {"-extension", name});
+    if (!isServed(name) || (strcmp(name, "MIT-SHM") == 0 && !isServed("RENDER"))) out.insert(out.end(), {"-extension", name});
   return out;
 }
 

@@ -4,6 +4,8 @@
 
 #include <X11/Xlib.h>
 
+#include <sys/types.h>
+
 #include <string>
 
 // The pixel at (x, y) of a drawable, or ~0 when it cannot be read.
@@ -16,3 +18,10 @@ std::string dbePixels(Display *display, Drawable drawable);
 std::string dbeAnimate(const std::string &name);
 // Per screen: the number of double-buffered visuals and their depths and levels.
 std::string dbeVisualInfo(const std::string &name);
+// A child process that animates a window through a back buffer (DOUBLE-BUFFER) or through two
+// image buffers (Multi-Buffering) without end; it returns once the child has shown some frames
+// and has more requests on the way, then kills it with SIGKILL. "" or the failure.
+std::string bufferAnimationKilled(const std::string &name, bool multiBuffering);
+// xdpyinfo's DOUBLE-BUFFER section without visual ids and opcodes: the version, then per screen
+// its visuals' depths and levels, runs of equal entries counted.
+std::string dbeXdpyinfoSummary(const std::string &name);

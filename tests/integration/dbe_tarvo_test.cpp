@@ -70,4 +70,33 @@ TEST_F(DbeThroughTarvo, TwoHeadsAnimateAsDirect) {
   EXPECT_EQ(dbeVisualInfo(tarvo.displayName()), directInfo.substr(0, directInfo.find('\n') + 1));
 }
 
+// Two meta screens of different depths, one Xvfb screen each: xdpyinfo's DOUBLE-BUFFER section
+// gives 1.0 and per screen the count, depths and levels of the Xvfb used directly.
+TEST_F(DbeThroughTarvo, TwoMetaScreensListDirectsVisuals) {
+  XvfbOptions options;
+  options.screens = {"320x240x24", "320x240x16"};
+  options.extraArguments = {"-nolisten", "tcp"};
+  ASSERT_EQ(xvfb.start(options), "");
+  TarvoOptions tarvoOptions;
+  tarvoOptions.arguments = {"metaScreen", "a", "screen", "%D.0", "metaScreen", "b", "screen", "%D.1"};
+  ASSERT_EQ(tarvo.start(xvfb.displayName(), tarvoOptions), "");
+  std::string direct = dbeXdpyinfoSummary(xvfb.displayName());
+  ASSERT_EQ(direct.rfind("DOUBLE-BUFFER version 1.0\nscreen 0", 0), 0u) << direct;
+  ASSERT_NE(direct.find("\nscreen 1"), std::string::npos) << direct;
+  ASSERT_NE(direct.find("depth 16"), std::string::npos) << direct;
+  EXPECT_EQ(dbeXdpyinfoSummary(tarvo.displayName()), direct);
+}
+
+// A client killed while it swaps leaves nothing behind: tarvo serves the next client and ends
+// with status 0 and no sanitizer report.
+TEST_F(DbeThroughTarvo, ClientKilledMidAnimationLeaksNothing) {
+  ASSERT_EQ(tarvoStartOnScreens(xvfb, tarvo, 2, "320x240x24"), "");
+  for (int round = 0; round < 2; round++) ASSERT_EQ(bufferAnimationKilled(tarvo.displayName(), false), "");
+  std::string after = dbeAnimate(tarvo.displayName());
+  EXPECT_NE(after.find("attributes ok"), std::string::npos) << after;
+  EXPECT_EQ(tarvo.stop(), 0) << tarvo.output();
+  for (const char *report : {"Sanitizer", "runtime error:"})
+    EXPECT_EQ(tarvo.output().find(report), std::string::npos) << tarvo.output();
+}
+
 }  // namespace

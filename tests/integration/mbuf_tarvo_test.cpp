@@ -375,4 +375,23 @@ TEST_F(BuffersOnRelay, WithoutMultiBufferingDoubleBufferIsNotOffered) {
   EXPECT_EQ(dbeAnimate(tarvo.displayName()), "no DOUBLE-BUFFER");
 }
 
+// Clients killed while they display image buffers (on two heads), and while they swap an
+// emulated back buffer, leave nothing behind: tarvo serves the next client and ends with
+// status 0 and no sanitizer report.
+TEST_F(BuffersOnRelay, ClientsKilledMidAnimationLeakNothing) {
+  start(2, {"-emulate", "MBUF"}, {"screen", "%U.0", "emulateDoubleBuffer", "on", "tags", "anyScreen"});
+  ASSERT_EQ(bufferAnimationKilled(tarvo.displayName(), true), "");
+  ASSERT_EQ(bufferAnimationKilled(tarvo.displayName(), false), "");
+  EXPECT_GE(relayLogged(kRelayMbufMajor, 1), 4u);  // one per head and client
+  Display *display = XOpenDisplay(tarvo.displayName().c_str());
+  ASSERT_NE(display, nullptr);
+  int eventBase = 0, errorBase = 0;
+  EXPECT_TRUE(XmbufQueryExtension(display, &eventBase, &errorBase));
+  XSync(display, False);
+  XCloseDisplay(display);
+  EXPECT_EQ(tarvo.stop(), 0) << tarvo.output();
+  for (const char *report : {"Sanitizer", "runtime error:"})
+    EXPECT_EQ(tarvo.output().find(report), std::string::npos) << tarvo.output();
+}
+
 }  // namespace

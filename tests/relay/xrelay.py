@@ -30,6 +30,8 @@ Options:
   -xtest1-maxdelay MS   cap the delays XTestExtension1 input carries upstream (the real server
                         holds the connection back for a fake input's delay)
   -log FILE             one line per client request (bytes of those the relay answers)
+  -xv S:TYPE:PORTS[:NAME]  a fake XVideo adaptor on screen S (repeatable): the relay answers
+                        every request of the upstream XVideo opcode itself
 """
 
 import os
@@ -62,12 +64,15 @@ class Options:
     bigreq_max = None
     mbuf_alloc = None
     mbuf_bogus_visual = False
+    xv = []  # (screen, type, ports, name)
 
 
 OPTS = Options()
 LOCK = threading.Lock()
 LOG_FILE = None
 UPSTREAM_MAJORS = {}  # name -> major opcode of the upstream server's extensions we use
+UPSTREAM_EVENTS = {}  # name -> first event of the upstream server's extensions we use
+UPSTREAM_XV = {}      # the upstream XVideo's major, first event and first error (with -xv)
 
 
 def log_line(text):
@@ -987,6 +992,227 @@ def saver_handle(conn, req):
 # ===== end of SCREEN-SAVER =====
 
 
+# ===== XVideo =====
+# Fake adaptors behind the XVideo that Xvfb lists without any (-xv S:TYPE:PORTS[:NAME],
+# repeatable): the relay answers every request of Xvfb's XVideo opcode itself, with Xvfb's event
+# and error codes. Adaptors of screen S have ports from 64 + 256 x S in option order; formats:
+# every visual of the screen's root depth. Attributes XV_COLORKEY and XV_BRIGHTNESS are kept per
+# port; a grab holds a port until UngrabPort or the holder's close.
+
+XV_LOCK = threading.RLock()
+XV = {"display": None, "ports": {}, "grabs": {}, "values": {}, "video": {}, "port_select": {}}
+XV_IMAGE_FORMATS = (0x32595559, 0x32315659)  # YUY2, YV12
+XV_SIZES = {0: 4, 1: 8, 2: 8, 3: 12, 4: 12, 7: 32, 8: 32, 9: 12, 10: 12, 11: 12, 12: 20, 13: 16,
+            14: 12, 15: 8, 16: 8, 17: 16, 19: 52}
+
+
+def xv_size(minor, size):
+    if minor in (5, 6):
+        return size >= 32
+    if minor == 18:
+        return size >= 40
+    return XV_SIZES.get(minor, size) == size
+
+
+def xv_setup():
+    """The relay's own connection, the adaptors' ports and the attribute atoms (once)."""
+    with XV_LOCK:
+        if XV["display"] is not None:
+            return
+        import Xlib.display
+        display = Xlib.display.Display(OPTS.upstream)
+        XV["colorkey"] = display.intern_atom("XV_COLORKEY")
+        XV["brightness"] = display.intern_atom("XV_BRIGHTNESS")
+        XV["roots"] = [display.screen(n).root.id for n in range(display.screen_count())]
+        next_port = {}
+        for number, (screen, type_, ports, name) in enumerate(OPTS.xv):
+            base = next_port.get(screen, 64 + 256 * screen)
+            next_port[screen] = base + ports
+            for p in range(base, base + ports):
+                XV["ports"][p] = screen
+                XV["values"][p] = {XV["colorkey"]: 0x0101fe, XV["brightness"]: 0}
+            OPTS.xv[number] = (screen, type_, ports, name, base)
+        XV["display"] = display
+
+
+def xv_adaptors_of(screen):
+    display = XV["display"]
+    info = display.screen(screen)
+    visuals = [v.visual_id for d in info.allowed_depths if d.depth == info.root_depth for v in d.visuals]
+    return [(a, info.root_depth, visuals) for a in OPTS.xv if a[0] == screen]
+
+
+def xv_send_event(conn, packet):
+    packet = bytearray(packet)
+    try:
+        with conn.client_lock:
+            packet[2:4] = conn.pack("H", conn.last_cseq_out & 0xFFFF)
+            conn.client.sendall(bytes(packet))
+    except OSError:
+        pass
+
+
+def xv_notify_video(drawable, reason, port):
+    entry = UPSTREAM_XV
+    with XV_LOCK:
+        targets = [c for c, on in XV["video"].get(drawable, {}).items() if on]
+    for c in targets:
+        packet = bytearray(c.event(entry["first_event"], c.pack("III", int(time.time() * 1000) & 0xFFFFFFFF,
+                                                                drawable, port)))
+        packet[1] = reason
+        xv_send_event(c, packet)
+
+
+def xv_forget_connection(conn):
+    with XV_LOCK:
+        for port in [p for p, holder in XV["grabs"].items() if holder is conn]:
+            del XV["grabs"][port]
+        for table in (XV["video"], XV["port_select"]):
+            for selections in table.values():
+                selections.pop(conn, None)
+
+
+def xv_image_size(format_id, width, height):
+    """Planes, size, width, height, pitches, offsets as X servers compute them."""
+    width = (width + 1) & ~1
+    if format_id == XV_IMAGE_FORMATS[1]:
+        height = (height + 1) & ~1
+        pitch0 = (width + 3) & ~3
+        pitch1 = ((width >> 1) + 3) & ~3
+        size0, size1 = pitch0 * height, pitch1 * (height >> 1)
+        return 3, size0 + 2 * size1, width, height, [pitch0, pitch1, pitch1], [0, size0, size0 + size1]
+    return 1, width * 2 * height, width, height, [width * 2], [0]
+
+
+def xv_format_entry(conn, format_id):
+    guid = struct.pack("<I", format_id) + bytes.fromhex("00001000800000aa00389b71")
+    if format_id == XV_IMAGE_FORMATS[0]:
+        return (conn.pack("IBBxx", format_id, 1, 0) + guid + conn.pack("BBxxBxxx", 16, 1, 0) + bytes(12) +
+                conn.pack("Bxxx", 0) + conn.pack("9I", 8, 8, 8, 1, 2, 2, 1, 1, 1) + b"YUYV".ljust(32, b"\0") +
+                conn.pack("B11x", 0))
+    return (conn.pack("IBBxx", format_id, 1, 0) + guid + conn.pack("BBxxBxxx", 12, 3, 0) + bytes(12) +
+            conn.pack("Bxxx", 1) + conn.pack("9I", 8, 8, 8, 1, 2, 2, 1, 2, 2) + b"YVU".ljust(32, b"\0") +
+            conn.pack("B11x", 0))
+
+
+def xv_handle(conn, req):
+    xv_setup()
+    entry = UPSTREAM_XV
+    minor = req[1]
+    bad_port = entry["first_error"]
+    if minor == 0:
+        conn.answer([conn.reply(conn.pack("HH", 2, 2))])
+        return
+    if minor == 1:
+        window = conn.unpack("I", req, 4)[0]
+        try:
+            with XV_LOCK:
+                root = XV["display"].create_resource_object("window", window).get_geometry().root.id
+        except Exception:
+            conn.answer([conn.error(3, req[0], minor, window)])
+            return
+        screen = XV["roots"].index(root) if root in XV["roots"] else 0
+        extra = b""
+        adaptors = xv_adaptors_of(screen)
+        for (s, type_, ports, name, base), depth, visuals in adaptors:
+            raw = name.encode()
+            extra += conn.pack("IHHHBx", base, len(raw), ports, len(visuals), type_) + raw + bytes(-len(raw) % 4)
+            for v in visuals:
+                extra += conn.pack("IBxxx", v, depth)
+        conn.answer([conn.reply(conn.pack("H", len(adaptors)), extra)])
+        return
+    if minor == 10:
+        drawable, on = conn.unpack("IB", req, 4)
+        with XV_LOCK:
+            XV["video"].setdefault(drawable, {})[conn] = bool(on)
+        conn.answer([])
+        return
+    port = conn.unpack("I", req, 4)[0]
+    if port not in XV["ports"]:
+        conn.answer([conn.error(bad_port, req[0], minor, port)])
+        return
+    if minor == 2:
+        raw = b"XV_IMAGE"
+        extra = conn.pack("IHHHxxii", 1, len(raw), 2048, 2048, 1, 1) + raw
+        conn.answer([conn.reply(conn.pack("H", 1), extra)])
+    elif minor == 3:
+        with XV_LOCK:
+            holder = XV["grabs"].get(port)
+            status = 2 if holder is not None and holder is not conn else 0
+            if status == 0:
+                XV["grabs"][port] = conn
+        conn.answer([conn.reply_with_byte1(status)])
+    elif minor == 4:
+        with XV_LOCK:
+            if XV["grabs"].get(port) is conn:
+                del XV["grabs"][port]
+        conn.answer([])
+    elif minor in (5, 6, 9):
+        drawable = conn.unpack("I", req, 8)[0]
+        conn.answer([])
+        xv_notify_video(drawable, 1 if minor == 9 else 0, port)
+    elif minor == 11:
+        with XV_LOCK:
+            XV["port_select"].setdefault(port, {})[conn] = bool(req[8])
+        conn.answer([])
+    elif minor == 12:
+        conn.answer([conn.reply(conn.pack("HH", *conn.unpack("HH", req, 12)))])
+    elif minor in (13, 14):
+        attribute = conn.unpack("I", req, 8)[0]
+        with XV_LOCK:
+            values = XV["values"][port]
+            if attribute not in values:
+                conn.answer([conn.error(BAD_MATCH, req[0], minor, attribute)])
+                return
+            if minor == 14:
+                conn.answer([conn.reply(conn.pack("i", values[attribute]))])
+                return
+            values[attribute] = conn.unpack("i", req, 12)[0]
+            targets = [c for c, on in XV["port_select"].get(port, {}).items() if on]
+        conn.answer([])
+        for c in targets:
+            xv_send_event(c, c.event(entry["first_event"] + 1,
+                                     c.pack("IIIi", int(time.time() * 1000) & 0xFFFFFFFF, port, attribute,
+                                            values[attribute])))
+    elif minor == 15:
+        extra = b""
+        text = 0
+        for name, low, high in (("XV_COLORKEY", 0, 0xFFFFFF), ("XV_BRIGHTNESS", -1000, 1000)):
+            raw = name.encode() + b"\0"
+            raw += bytes(-len(raw) % 4)
+            extra += conn.pack("Iiii", 3, low, high, len(raw)) + raw
+            text += len(raw)
+        conn.answer([conn.reply(conn.pack("II", 2, text), extra)])
+    elif minor == 16:
+        extra = b"".join(xv_format_entry(conn, f) for f in XV_IMAGE_FORMATS)
+        conn.answer([conn.reply(conn.pack("I", len(XV_IMAGE_FORMATS)), extra)])
+    elif minor == 17:
+        format_id, width, height = conn.unpack("IHH", req, 8)
+        if format_id not in XV_IMAGE_FORMATS:
+            conn.answer([conn.error(BAD_MATCH, req[0], minor, format_id)])
+            return
+        planes, size, width, height, pitches, offsets = xv_image_size(format_id, width, height)
+        extra = conn.pack("%dI" % (2 * planes), *(pitches + offsets))
+        conn.answer([conn.reply(conn.pack("IIHH", planes, size, width, height), extra)])
+    elif minor == 18:
+        format_id = conn.unpack("I", req, 16)[0]
+        width, height = conn.unpack("HH", req, 36)
+        if format_id in XV_IMAGE_FORMATS and len(req) - 40 < xv_image_size(format_id, width, height)[1]:
+            conn.answer([conn.error(BAD_LENGTH, req[0], minor)])
+        else:
+            conn.answer([])
+    elif minor == 19:
+        drawable, _, shmseg, _, offset = conn.unpack("IIIII", req, 8)
+        packets = []
+        if req[48] and "MIT-SHM" in UPSTREAM_EVENTS:
+            packets.append(conn.event(UPSTREAM_EVENTS["MIT-SHM"], conn.pack("IHBxII", drawable, 19, req[0], shmseg,
+                                                                             offset)))
+        conn.answer(packets)
+    else:
+        conn.answer([])
+# ===== end of XVideo =====
+
+
 def exact_sizes(table):
     return lambda minor, size: table.get(minor, size) == size
 
@@ -1009,6 +1235,9 @@ EMULATIONS = [
      "handle": mbuf_handle, "sizes": mbuf_size},
     {"option": "SCREEN-SAVER", "name": "SCREEN-SAVER", "events": 2, "errors": 0,
      "handle": saver_handle, "sizes": saver_size},
+    # Under the upstream server's own codes (see assign_upstream_codes).
+    {"option": "XV", "name": "XVideo", "events": 2, "errors": 3, "upstream": True,
+     "handle": xv_handle, "sizes": xv_size},
 ]
 ACTIVE = []
 EMULATED_BY_MAJOR = {}
@@ -1038,6 +1267,17 @@ def assign_codes():
         EMULATED_BY_MAJOR[e["major"]] = e
         EMULATED_BY_NAME[e["name"]] = e
         EMULATED_NAMES.add(e["name"])
+
+
+def assign_upstream_codes():
+    """Rows answered under the upstream extension's own major, events and errors (-xv)."""
+    for entry in EMULATIONS:
+        if not entry.get("upstream") or entry["option"] != "XV" or not OPTS.xv or not UPSTREAM_XV:
+            continue
+        e = dict(entry)
+        e.update(UPSTREAM_XV)
+        UPSTREAM_XV.update(e)
+        EMULATED_BY_MAJOR[e["major"]] = UPSTREAM_XV
 
 
 # ---------------------------------------------------------------------------------------------
@@ -1127,6 +1367,7 @@ def serve(conn):
         up.close()
         mbuf_forget_connection(conn)
         saver_forget_connection(conn)
+        xv_forget_connection(conn)
         if conn.own is not None:
             try:
                 conn.own.close()
@@ -1215,6 +1456,12 @@ def parse_args(argv):
             OPTS.mbuf_bogus_visual = True
         elif a == "-log":
             OPTS.log = argv[i + 1]; i += 1
+        elif a == "-xv":
+            words = argv[i + 1].split(":", 3)
+            screen = int(words[0])
+            index = sum(1 for x in OPTS.xv if x[0] == screen)
+            name = words[3] if len(words) > 3 else "relay %d.%d" % (screen, index)
+            OPTS.xv.append((screen, int(words[1]), int(words[2]), name)); i += 1
         else:
             raise SystemExit("xrelay: unknown option " + a)
         i += 1
@@ -1234,6 +1481,13 @@ def query_upstream():
         info = display.query_extension(name)
         if info is not None:
             UPSTREAM_MAJORS[name] = info.major_opcode
+    for name in ("XVideo", "MIT-SHM"):
+        info = display.query_extension(name)
+        if info is not None:
+            UPSTREAM_EVENTS[name] = info.first_event
+            if name == "XVideo":
+                UPSTREAM_XV.update({"major": info.major_opcode, "first_event": info.first_event,
+                                    "first_error": info.first_error})
     display.close()
 
 
@@ -1242,6 +1496,7 @@ def main():
     parse_args(sys.argv[1:])
     assign_codes()
     query_upstream()
+    assign_upstream_codes()
     if OPTS.log:
         LOG_FILE = open(OPTS.log, "a")
     signal.signal(signal.SIGTERM, cleanup)

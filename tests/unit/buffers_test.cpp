@@ -3,7 +3,9 @@
 // length and value checks before anything is written, and Multi-Buffering's id checks.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "fakecore.h"
 #include "proxy/clientconnection.h"
@@ -264,6 +266,157 @@ TEST_P(BuffersTest, UnknownBuffersGiveMbufBadBufferAndWriteNothing) {
   EXPECT_EQ(errors(c), std::vector<int>{150});
   EXPECT_TRUE(written(c, kMbuf).empty());
 }
+
+// The meta screen with a second visual (0x22, depth 8), and each head with two visuals of its
+// own (0x61 for 0x21, 0x62 for 0x22): before any window exists but the root.
+class BuffersWithTwoVisuals : public BuffersTest {
+ protected:
+  void SetUp() override {
+    BuffersTest::SetUp();
+    auto *two = static_cast<VisualRecord *>(calloc(2, sizeof(VisualRecord)));
+    ASSERT_NE(two, nullptr);
+    two[0] = screen->visuals[0];
+    two[1] = two[0];
+    two[1].visualId = 0x22;
+    two[1].depth = 8;
+    two[0].doubleBufferPerformance = 0x11;
+    two[1].doubleBufferPerformance = 0xc8;
+    core.root(screen)->visual = two;
+    screen->rootVisual = two;
+    free(screen->visuals);
+    screen->visuals = two;
+    screen->visualCount = 2;
+    headVisuals[0].visualId = 0x61;
+    headVisuals[1].visualId = 0x62;
+    for (Head *head : core.heads(screen)) {
+      free(head->visualMap);
+      head->visualMap = static_cast<VisualRecord **>(calloc(2, sizeof(VisualRecord *)));
+      ASSERT_NE(head->visualMap, nullptr);
+      head->visualMap[0] = &headVisuals[0];
+      head->visualMap[1] = &headVisuals[1];
+    }
+  }
+  void TearDown() override {
+    doublebufReplyAllocate = malloc;
+    BuffersTest::TearDown();
+  }
+  // GetBufferInfo's reply as the real server sends it: `count` at byte 8, the entries after.
+  FakeBytes bufferInfoReply(FakeClient &c, uint16_t count, const std::vector<uint32_t> &visuals) {
+    FakeMessage reply(false);
+    reply.b(1).b(0).s(uint16_t(c.client->displays[0]->requestsSent)).i(uint32_t(2 * visuals.size()));
+    reply.s(count).s(0).pad(20);
+    for (uint32_t v : visuals) reply.i(v).s(uint16_t(v & 0xf)).b(24).b(0);
+    return reply.d;
+  }
+  VisualRecord headVisuals[2] = {};
+};
+
+// GetBufferInfo: only the entries present are read whatever the count says; the head's visuals
+// become the meta screen's, and an entry without a counterpart is dropped with the count and
+// length lowered.
+TEST_P(BuffersWithTwoVisuals, BufferInfoMapsTheEntriesPresent) {
+  FakeClient &c = core.addClient(GetParam());
+  FakeCore::Current current(c);
+  WindowRecord *w = window(c, 5);
+  struct Case {
+    const char *what;
+    uint16_t count;
+    std::vector<uint32_t> visuals;
+  } cases[] = {
+      {"count 1000, two entries", 1000, {0x62, 0x61}},
+      {"three entries, one unknown", 3, {0x61, 0x99, 0x62}},
+  };
+  for (const Case &k : cases) {
+    core.send(c, FakeMessage(c.big).b(kMbuf).b(8).s(0).i(w->id).done());
+    FakeBytes reply = bufferInfoReply(c, k.count, k.visuals);
+    auto sent = written(c, kMbuf);
+    ASSERT_EQ(sent.size(), 1u) << k.what;
+    EXPECT_EQ(wireGet32(sent[0].data() + 4), core.realId(w->id, core.heads(screen)[0])) << k.what;
+    core.feedServer(c, reply);
+    auto got = core.messages(c);
+    ASSERT_EQ(got.size(), 1u) << k.what;
+    const FakeBytes &r = got[0];
+    ASSERT_EQ(r[0], 1) << k.what;
+    ASSERT_EQ(r.size(), 48u) << k.what;
+    EXPECT_EQ(c.u16(r, 8), 2u) << k.what;
+    EXPECT_EQ(c.u16(r, 10), 0u) << k.what;
+    EXPECT_EQ(c.u32(r, 4), 4u) << k.what;
+    EXPECT_EQ(c.u32(r, 32), k.visuals[0] == 0x62 ? 0x22u : 0x21u) << k.what;
+    EXPECT_EQ(c.u16(r, 36), k.visuals[0] & 0xf) << k.what;  // the maximum in the client's order
+    EXPECT_EQ(r[38], 24) << k.what;
+    EXPECT_EQ(c.u32(r, 40), k.visuals[0] == 0x62 ? 0x21u : 0x22u) << k.what;
+  }
+}
+
+// UpdateNotify and ClobberNotify come from every head: the primary head's pass with the
+// client's buffer id and sequence, the second head's are dropped, SendEvent copies pass as sent.
+TEST_P(BuffersWithTwoVisuals, BufferEventsOfTheSecondHeadDropped) {
+  FakeClient &c = core.addClient(GetParam());
+  FakeCore::Current current(c);
+  WindowRecord *w = window(c, 5);
+  core.send(c, FakeMessage(c.big).b(kMbuf).b(1).s(0).i(w->id).b(0).b(0).s(0).i(c.id(10)).i(c.id(11)).done());
+  core.serverRequests(c);
+  uint16_t real = core.serverSequence(c, 7);
+  auto heads = core.heads(screen);
+  auto event = [&](uint8_t code, Head *head, uint32_t buffer) {
+    FakeBytes e(32, 0);
+    e[0] = code;
+    memcpy(&e[2], &real, 2);
+    uint32_t id = resourceServerId(buffer, kResourceMbufBuffer, head), time = 4321;
+    memcpy(&e[4], &id, 4);
+    if ((code & 0x7f) == 91) memcpy(&e[8], &time, 4);
+    return e;
+  };
+  core.feedEvents(c, {event(91, heads[0], c.id(11)), event(91, heads[1], c.id(11)), event(90, heads[1], c.id(10)),
+                      event(90, heads[0], c.id(10)), event(0x80 | 91, heads[1], c.id(11))});
+  auto got = core.messages(c);
+  ASSERT_EQ(got.size(), 3u);
+  EXPECT_EQ(got[0][0], 91);
+  EXPECT_EQ(c.u32(got[0], 4), c.id(11));
+  EXPECT_EQ(c.u32(got[0], 8), 4321u);
+  EXPECT_EQ(got[1][0], 90);
+  EXPECT_EQ(c.u32(got[1], 4), c.id(10));
+  EXPECT_EQ(got[2][0], 0x80 | 91);
+  EXPECT_EQ(c.u32(got[2], 4), resourceServerId(c.id(11), kResourceMbufBuffer, heads[1]));
+  for (const FakeBytes &m : got) EXPECT_EQ(c.u16(m, 2), 7u);
+}
+
+void *noMemory(size_t) { return nullptr; }
+
+// GetVisualInfo's bytes: counts and ids in the client's order, depth and level bytes as they
+// are; without memory for the reply BadAlloc and no reply.
+TEST_P(BuffersWithTwoVisuals, VisualInfoBytesAndAllocationFailure) {
+  FakeClient &c = core.addClient(GetParam());
+  FakeCore::Current current(c);
+  WindowRecord *w = window(c, 5);
+  core.send(c, FakeMessage(c.big).b(kDbe).b(6).s(0).i(1).i(w->id).done());
+  auto got = core.messages(c);
+  ASSERT_EQ(got.size(), 1u);
+  const FakeBytes &r = got[0];
+  ASSERT_EQ(r[0], 1);
+  ASSERT_EQ(r.size(), 32u + 4 + 16);
+  EXPECT_EQ(c.u32(r, 4), 5u);
+  EXPECT_EQ(c.u32(r, 8), 1u);
+  const uint8_t littleCount[4] = {2, 0, 0, 0}, bigCount[4] = {0, 0, 0, 2};
+  EXPECT_EQ(memcmp(&r[32], c.big ? bigCount : littleCount, 4), 0);
+  const uint8_t littleId[4] = {0x22, 0, 0, 0}, bigId[4] = {0, 0, 0, 0x22};
+  EXPECT_EQ(memcmp(&r[44], c.big ? bigId : littleId, 4), 0);
+  const uint8_t first[4] = {24, 0x11, 0, 0}, second[4] = {8, 0xc8, 0, 0};
+  EXPECT_EQ(memcmp(&r[40], first, 4), 0);
+  EXPECT_EQ(memcmp(&r[48], second, 4), 0);
+  EXPECT_EQ(c.u32(r, 36), 0x21u);
+
+  doublebufReplyAllocate = noMemory;
+  core.send(c, FakeMessage(c.big).b(kDbe).b(6).s(0).i(0).done());
+  EXPECT_EQ(errors(c), std::vector<int>{11});
+  doublebufReplyAllocate = malloc;
+  core.send(c, FakeMessage(c.big).b(kDbe).b(6).s(0).i(0).done());
+  got = core.messages(c);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0][0], 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(ByteOrders, BuffersWithTwoVisuals, ::testing::Values(false, true));
 
 INSTANTIATE_TEST_SUITE_P(ByteOrders, BuffersTest, ::testing::Values(false, true));
 

@@ -178,6 +178,16 @@ const std::vector<SwapCase> &swapCases() {
          m.i(0x01020304).s(5).s(0x0102).s(2).pad(2).text("xvidx").align();
          m.i(0x0a0b0c0d).b(24).pad(3).i(0x0e0f1011).b(32).pad(3);
        }},
+      {"XvQueryEncodings", -42, [](Msg &m) {
+         m.b(1).b(0).s(0x0102).i(0x0b).s(2).pad(22);
+         m.i(0x01020304).s(8).s(0x0800).s(0x0600).s(0).i(0x05060708).i(0x090a0b0c).text("XV_IMAGE");
+         m.i(0x11121314).s(3).s(0x0102).s(0x0304).s(0).i(1).i(2).text("abc").align();
+       }},
+      {"XvQueryPortAttributes", -43, [](Msg &m) {
+         m.b(1).b(0).s(0x0102).i(0x0c).i(2).i(24).pad(16);
+         m.i(3).i(0xfffffc18).i(0x03e8).i(12).text("XV_COLORKEY").pad(1);
+         m.i(1).i(0x01020304).i(0x05060708).i(5).text("XV_AB").align();
+       }},
       {"XKB StateNotify", -8, [](Msg &m) {
          m.b(85).b(2).s(0x0102).i(0x03040506).b(1).b(2).b(3).b(4).b(5).b(6).s(0x0708).s(0x090a).b(7).b(8)
              .b(9).b(10).b(11).b(12).s(0x0b0c).s(0x0d0e).b(13).b(14).b(15).b(16);

@@ -14,6 +14,8 @@
 #include "proxy/head.h"
 #include "proxy/window.h"
 #include "proxy/xproxy.h"
+#include "support/buffer.h"
+#include "support/orders.h"
 
 namespace {
 
@@ -156,3 +158,88 @@ TEST(ClientClose, LastClientAsksForAResetOnlyWithResets) {
 }
 
 }  // namespace
+
+// ----- Reading clients again after a pause of flow control -----
+
+namespace {
+
+constexpr uint8_t kNoOperation = 127;
+
+void writeAll(int fd, const FakeBytes &bytes) {
+  ASSERT_EQ(write(fd, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+}
+
+// Flow control paused the client (its read order cancelled) and now lets it read again.
+void pauseAndResume(ClientConnection *client) {
+  ordersCancel(client->readOrder);
+  client->readOrder = nullptr;
+  miscScheduleClientReads(client);
+}
+
+bool readsSocket(const ClientConnection *client) { return client->readOrder && client->readOrder->pollSlot; }
+
+}  // namespace
+
+// A client paused with only the start of a request buffered waits for its socket, not for the
+// buffered-input timer: the rest is cut as soon as it arrives, with the clock standing still.
+// Split before the length is complete, after it, and inside the BIG-REQUESTS length word.
+TEST(ClientReads, PartOfARequestWaitsForTheSocket) {
+  for (bool big : {false, true}) {
+    for (bool bigForm : {false, true}) {
+      FakeBytes request = FakeMessage(big).b(kNoOperation).b(0).s(0).i(0).i(0).done();
+      if (bigForm) request = rawBigForm(request, big);
+      for (size_t split : {size_t(2), size_t(6), request.size() - 1}) {
+        SCOPED_TRACE(testing::Message() << (big ? "msb first" : "lsb first") << (bigForm ? " big form" : "")
+                                        << " split " << split);
+        FakeCore core;
+        core.addScreen(800, 600);
+        FakeClient &a = core.addClient(big);
+        a.client->bigRequests = bigForm ? 1 : 0;
+        miscScheduleClientReads(a.client);
+        writeAll(a.peer, FakeBytes(request.begin(), request.begin() + long(split)));
+        core.runLoopOnce();
+        ASSERT_EQ(a.client->input.length, split);
+        EXPECT_EQ(a.client->sequence, 0u);
+        pauseAndResume(a.client);
+        EXPECT_TRUE(readsSocket(a.client));
+        writeAll(a.peer, FakeBytes(request.begin() + long(split), request.end()));
+        core.runLoopOnce();
+        EXPECT_EQ(a.client->sequence, 1u);
+        EXPECT_EQ(a.client->input.length, 0u);
+      }
+    }
+  }
+}
+
+// Whole requests already buffered are served by the 8 ms timer, without reading the socket
+// first; so is the part of a refused big request that is to be dropped.
+TEST(ClientReads, BufferedWholeRequestsRunOnTheTimer) {
+  for (bool big : {false, true}) {
+    SCOPED_TRACE(big ? "msb first" : "lsb first");
+    FakeCore core;
+    core.addScreen(800, 600);
+    FakeClient &a = core.addClient(big);
+    FakeBytes noOp = FakeMessage(big).b(kNoOperation).b(0).s(0).i(0).done();
+    FakeBytes twoAndAPart = noOp;
+    twoAndAPart.insert(twoAndAPart.end(), noOp.begin(), noOp.end());
+    twoAndAPart.insert(twoAndAPart.end(), noOp.begin(), noOp.begin() + 3);
+    ASSERT_TRUE(bufferAppend(twoAndAPart.data(), uint32_t(twoAndAPart.size()), &a.client->input));
+    pauseAndResume(a.client);
+    EXPECT_FALSE(readsSocket(a.client));
+    core.advanceMs(kMiscBufferedInputDelayMs - 1);
+    EXPECT_EQ(a.client->sequence, 0u);
+    core.advanceMs(1);
+    EXPECT_EQ(a.client->sequence, 2u);
+    EXPECT_EQ(a.client->input.length, 3u);
+    EXPECT_TRUE(readsSocket(a.client));  // the timer's callback put a reader in its place
+
+    bufferConsume(&a.client->input, a.client->input.length);
+    a.client->reader.skip = 100;  // a refused big request still arriving
+    ASSERT_TRUE(bufferAppend(noOp.data(), 4, &a.client->input));
+    pauseAndResume(a.client);
+    EXPECT_FALSE(readsSocket(a.client));
+    core.advanceMs(kMiscBufferedInputDelayMs);
+    EXPECT_EQ(a.client->reader.skip, 96u);
+    EXPECT_EQ(a.client->input.length, 0u);
+  }
+}

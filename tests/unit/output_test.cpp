@@ -574,6 +574,33 @@ TEST_P(OutputTest, ABurstOfBlocksDoesNotStayInThePool) {
   mainFreeDeferredPool();
 }
 
+// Messages find the waiting block of their sequence among many, wherever it stands in the
+// order (also across the 16-bit wrap), and a sequence without one gets a new block in its
+// place: released, everything comes out in sequence order with no block made twice.
+TEST_P(OutputTest, MessagesJoinTheirWaitingBlockAmongMany) {
+  for (uint16_t base : {uint16_t(10), uint16_t(0xfff0)}) {
+    SCOPED_TRACE(base);
+    FakeClient fake(GetParam());
+    Displays displays(&fake.client, 1, 0);
+    xproxyCurrentClient = &fake.client;
+    for (uint16_t step : {30, 10, 20}) ASSERT_NE(mainInsertDeferredOutput(&fake.client, uint16_t(base + step)), nullptr);
+    for (uint16_t step : {20, 10, 25, 30, 10}) {
+      Bytes motion = event(6, uint16_t(base + step), {{8, step}});
+      mainWriteInSequence(motion.data(), 32, layoutOf(6), &fake.client);
+    }
+    std::vector<uint16_t> order;
+    for (DeferredOutput *b = fake.client.deferred; b; b = b->next) order.push_back(uint16_t(b->sequence - base));
+    EXPECT_EQ(order, (std::vector<uint16_t>{10, 20, 25, 30}));
+    EXPECT_TRUE(fake.received().empty());
+    for (uintptr_t block : std::vector<uintptr_t>(RoundTrips::blocks)) RoundTrips::answerAll(block, &fake.client);
+    std::vector<uint32_t> steps;
+    for (const Bytes &m : fake.messages()) steps.push_back(fake.u32(m, 8));
+    EXPECT_EQ(steps, (std::vector<uint32_t>{10, 10, 20, 25, 30}));
+    EXPECT_EQ(fake.client.deferred, nullptr);
+    RoundTrips::blocks.clear();
+  }
+}
+
 TEST(OrderedOutput, OneEventReachesANativeAndASwappedClientRight) {
   FakeClient native(false), swapped(true);
   Bytes configure = event(22, 0x0102, {{4, 0x11223344}});

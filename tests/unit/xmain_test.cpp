@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "proxy/xmain.h"
+#include "xext/xtest.h"
 
 #include <algorithm>
 #include <climits>
@@ -113,14 +114,18 @@ TEST_F(XmainTest, AllOpcodesTakenAddsNothing) {
 }
 
 TEST_F(XmainTest, FailedOwnSetUpLeavesTheOpcodeFree) {
-  // Every own extension is tried; XINERAMA, answered from the proxy's own heads, takes the
-  // lowest opcode, and the ones that decline leave theirs free for the next.
+  // Every own extension is tried; MIT-SHM (served in every case) and XINERAMA (answered from
+  // the proxy's own heads) take the lowest opcodes, and the ones that decline leave theirs
+  // free for the next.
   ASSERT_EQ(xmainInitExtensions(), nullptr);
   ASSERT_NE(proxyState.extensions[128].name, nullptr);
-  EXPECT_STREQ(proxyState.extensions[128].name, "XINERAMA");
+  EXPECT_STREQ(proxyState.extensions[128].name, "MIT-SHM");
   EXPECT_EQ(proxyState.extensions[128].providedByProxy, 1);
-  for (unsigned major = 129; major < 256; major++) EXPECT_EQ(proxyState.extensions[major].name, nullptr) << major;
-  EXPECT_TRUE(log.has(logChannelStep, "Init DOUBLE-BUFFER 1.0 (op=129 ev=0 err=0) ..."));
+  ASSERT_NE(proxyState.extensions[129].name, nullptr);
+  EXPECT_STREQ(proxyState.extensions[129].name, "XINERAMA");
+  EXPECT_EQ(proxyState.extensions[129].providedByProxy, 1);
+  for (unsigned major = 130; major < 256; major++) EXPECT_EQ(proxyState.extensions[major].name, nullptr) << major;
+  EXPECT_TRUE(log.has(logChannelStep, "Init DOUBLE-BUFFER 1.0 (op=130 ev=0 err=0) ..."));
 }
 
 TEST(XmainScalePoint, TruncatesTowardZero) {

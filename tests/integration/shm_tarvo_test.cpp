@@ -1,0 +1,409 @@
+// MIT-SHM through the tarvo executable: images put and read through libXext's shared-memory
+// calls give the same pixels, segment bytes and completions as the X server used directly (one
+// screen, and two 800x600 screens joined against a direct 1600x600 one); the attach counts of
+// a segment; hostile offsets and sizes from a raw client of either byte order.
+#include <gtest/gtest.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XShm.h>
+
+#include "rawclient_fixture.h"
+#include "tarvo_fixture.h"
+#include "twinrun_fixture.h"
+#include "xrelay_fixture.h"
+#include "xvfb_fixture.h"
+
+namespace {
+
+// A System V segment of the test, mapped here; removed at the end.
+struct Segment {
+  int id = -1;
+  uint8_t *address = nullptr;
+  explicit Segment(size_t size) {
+    id = shmget(IPC_PRIVATE, size, IPC_CREAT | 0600);
+    if (id >= 0) address = static_cast<uint8_t *>(shmat(id, nullptr, 0));
+  }
+  ~Segment() {
+    if (address) shmdt(address);
+    if (id >= 0) shmctl(id, IPC_RMID, nullptr);
+  }
+  shmatt_t attaches() const {
+    shmid_ds status{};
+    shmctl(id, IPC_STAT, &status);
+    return status.shm_nattch;
+  }
+};
+
+uint64_t hashBytes(const uint8_t *p, size_t n) {
+  uint64_t h = 1469598103934665603ull;
+  for (size_t i = 0; i < n; i++) h = (h ^ p[i]) * 1099511628211ull;
+  return h;
+}
+
+uint64_t hashImage(XImage *image) {
+  if (!image) return 0;
+  size_t n = size_t(image->bytes_per_line) * size_t(image->height) *
+             (image->format == XYPixmap ? size_t(image->depth) : 1);
+  uint64_t h = hashBytes(reinterpret_cast<uint8_t *>(image->data), n);
+  XDestroyImage(image);
+  return h;
+}
+
+int xErrors = 0;
+int countError(Display *, XErrorEvent *) {
+  xErrors++;
+  return 0;
+}
+
+// Puts Z, XY and bitmap images (whole and parts) into a window at `x` and into a pixmap, then
+// reads everything back: a description to compare between the two servers.
+std::string exercise(const std::string &name, int x) {
+  Display *d = XOpenDisplay(name.c_str());
+  if (!d) return "no display";
+  std::string out;
+  int major = 0, minor = 0;
+  Bool pixmaps = True;
+  XShmQueryVersion(d, &major, &minor, &pixmaps);
+  // The first line differs by design: tarvo offers version 1.1 without shared pixmaps.
+  out += "version " + std::to_string(major) + "." + std::to_string(minor) + " pixmaps " + std::to_string(pixmaps) +
+         "\n";
+  int screen = DefaultScreen(d);
+  Window root = RootWindow(d, screen);
+  XSetWindowAttributes a{};
+  a.override_redirect = True;
+  a.background_pixel = 0;
+  Window w = XCreateWindow(d, root, x, 100, 200, 100, 0, 24, InputOutput, DefaultVisual(d, screen),
+                           CWOverrideRedirect | CWBackPixel, &a);
+  XMapWindow(d, w);
+  Pixmap p = XCreatePixmap(d, root, 200, 100, 24);
+  GC gc = XCreateGC(d, w, 0, nullptr);
+  XSetForeground(d, gc, 0x00ff8040);
+  XSetBackground(d, gc, 0x00102030);
+  XFillRectangle(d, p, gc, 0, 0, 200, 100);
+  XSync(d, False);
+  Segment segment(1 << 20);
+  XShmSegmentInfo info{};
+  info.shmid = segment.id;
+  info.shmaddr = reinterpret_cast<char *>(segment.address);
+  info.readOnly = False;
+  XShmAttach(d, &info);
+  for (size_t i = 0; i < (1u << 20); i++) segment.address[i] = uint8_t(i * 7 + i / 251);
+  XImage *z = XShmCreateImage(d, DefaultVisual(d, screen), 24, ZPixmap, info.shmaddr, &info, 200, 100);
+  for (int row = 0; row < 100; row++)
+    for (int col = 0; col < 200; col++) XPutPixel(z, col, row, (uint32_t(row * 2654435761u + col * 40503u)) & 0xffffff);
+  XShmPutImage(d, w, gc, z, 0, 0, 0, 0, 200, 100, True);
+  XShmPutImage(d, p, gc, z, 0, 0, 0, 0, 200, 100, True);
+  XShmPutImage(d, w, gc, z, 30, 10, 150, 60, 40, 30, True);
+  // XY pixmap and bitmap images further into the segment.
+  XImage *xy = XShmCreateImage(d, DefaultVisual(d, screen), 24, XYPixmap, info.shmaddr + 200 * 100 * 4, &info, 50,
+                               20);
+  XShmPutImage(d, w, gc, xy, 0, 0, 5, 70, 50, 20, True);
+  XShmPutImage(d, p, gc, xy, 10, 5, 100, 50, 30, 10, True);
+  XImage *bitmap = XShmCreateImage(d, DefaultVisual(d, screen), 1, XYBitmap, info.shmaddr + 400000, &info, 64, 16);
+  XShmPutImage(d, w, gc, bitmap, 0, 0, 120, 5, 64, 16, True);
+  XSync(d, False);
+  int completions = 0;
+  XEvent event;
+  while (XCheckTypedEvent(d, XShmGetEventBase(d) + ShmCompletion, &event)) completions++;
+  out += "completions " + std::to_string(completions) + "\n";
+  out += "window " + std::to_string(hashImage(XGetImage(d, w, 0, 0, 200, 100, AllPlanes, ZPixmap))) + "\n";
+  out += "pixmap " + std::to_string(hashImage(XGetImage(d, p, 0, 0, 200, 100, AllPlanes, ZPixmap))) + "\n";
+  // ShmGetImage into the segment: Z, XY of all planes and XY of mask 0xff.
+  memset(segment.address, 0x5a, 1 << 20);
+  XImage *back = XShmCreateImage(d, DefaultVisual(d, screen), 24, ZPixmap, info.shmaddr + 4096, &info, 200, 100);
+  Status ok = XShmGetImage(d, w, back, 0, 0, AllPlanes);
+  out += "get Z " + std::to_string(ok) + " " + std::to_string(hashBytes(segment.address, 200000)) + "\n";
+  memset(segment.address, 0x5a, 1 << 20);
+  ok = XShmGetImage(d, p, back, 0, 0, AllPlanes);
+  out += "get Z pixmap " + std::to_string(ok) + " " + std::to_string(hashBytes(segment.address, 200000)) + "\n";
+  XImage *backXY = XShmCreateImage(d, DefaultVisual(d, screen), 24, XYPixmap, info.shmaddr, &info, 64, 40);
+  for (unsigned long mask : {AllPlanes, 0xffUL}) {
+    memset(segment.address, 0x5a, 1 << 20);
+    ok = XShmGetImage(d, w, backXY, 100, 30, mask);
+    out += "get XY " + std::to_string(mask) + " " + std::to_string(ok) + " " +
+           std::to_string(hashBytes(segment.address, 64 * 40 * 24 / 8 + 64)) + "\n";
+  }
+  XShmDetach(d, &info);
+  for (XImage *image : {z, xy, bitmap, back, backXY}) {
+    image->data = nullptr;
+    XDestroyImage(image);
+  }
+  XFreeGC(d, gc);
+  XSync(d, False);
+  XCloseDisplay(d);
+  return out;
+}
+
+struct Layout {
+  const char *name;
+  std::vector<std::string> screens, directScreens;
+  int windowX;  // the window lies across the two heads at 700
+};
+
+class ShmThroughTarvo : public ::testing::TestWithParam<Layout> {
+ protected:
+  static void SetUpTestSuite() { tarvoBlockSignals(); }
+  void SetUp() override {
+    TwinRunOptions options;
+    options.screens = GetParam().screens;
+    options.directScreens = GetParam().directScreens;
+    ASSERT_EQ(twin.start(options), "");
+  }
+  TwinRun twin;
+};
+
+TEST_P(ShmThroughTarvo, ImagesAndCompletionsAsDirect) {
+  std::string direct = exercise(twin.directDisplay(), GetParam().windowX);
+  std::string proxied = exercise(twin.proxyDisplay(), GetParam().windowX);
+  EXPECT_NE(direct.find("completions 6\n"), std::string::npos) << direct;
+  EXPECT_EQ(proxied.substr(0, proxied.find('\n')), "version 1.1 pixmaps 0");
+  EXPECT_EQ(proxied.substr(proxied.find('\n')), direct.substr(direct.find('\n')));
+}
+
+// One client's attach: the test, tarvo and the X server behind it; another client of the same
+// shmid adds nothing of the proxy's; a detach or a close without one gives the counts back.
+// 70000 attaches of one shmid end with BadAlloc, and detaching all leaves the count right.
+TEST_P(ShmThroughTarvo, AttachCounts) {
+  Segment segment(4096);
+  shmatt_t own = segment.attaches();
+  Display *a = XOpenDisplay(twin.proxyDisplay().c_str());
+  Display *b = XOpenDisplay(twin.proxyDisplay().c_str());
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  XShmSegmentInfo ia{0, segment.id, reinterpret_cast<char *>(segment.address), False};
+  XShmSegmentInfo ib = ia;
+  XShmAttach(a, &ia);
+  XSync(a, False);
+  EXPECT_EQ(segment.attaches(), own + 2);
+  XShmAttach(b, &ib);
+  XSync(b, False);
+  EXPECT_EQ(segment.attaches(), own + 2);
+  XShmDetach(a, &ia);
+  XSync(a, False);
+  EXPECT_EQ(segment.attaches(), own + 2);
+  XCloseDisplay(b);
+  // The close reaches tarvo and, through its connection, the server in their own time.
+  for (int i = 0; i < 200 && segment.attaches() != own; i++) usleep(10000);
+  EXPECT_EQ(segment.attaches(), own);
+
+  xErrors = 0;
+  auto previous = XSetErrorHandler(countError);
+  std::vector<XShmSegmentInfo> many(70000, ia);
+  for (auto &info : many) XShmAttach(a, &info);
+  XSync(a, False);
+  EXPECT_EQ(xErrors, 70000 - 65536);
+  EXPECT_EQ(segment.attaches(), own + 2);
+  xErrors = 0;
+  for (size_t k = 0; k < 65536; k++) XShmDetach(a, &many[k]);
+  XSync(a, False);
+  EXPECT_EQ(xErrors, 0);
+  EXPECT_EQ(segment.attaches(), own);
+  XSetErrorHandler(previous);
+  XCloseDisplay(a);
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, ShmThroughTarvo,
+                         ::testing::Values(Layout{"OneScreen", {"800x600x24"}, {}, 300},
+                                           Layout{"TwoScreensJoined", {"800x600x24", "800x600x24"}, {"1600x600x24"},
+                                                  700}),
+                         [](const ::testing::TestParamInfo<Layout> &info) { return std::string(info.param.name); });
+
+// Behind a relay that hides MIT-SHM, tarvo still offers it: puts become core images, gets are
+// read by core GetImage, completions are tarvo's own, all as the server used directly.
+TEST(ShmHidden, ImagesAsDirectWithoutServerShm) {
+  tarvoBlockSignals();
+  XvfbOptions x;
+  x.screens = {"800x600x24"};
+  x.extraArguments = {"-nolisten", "tcp"};
+  XvfbServer direct, behind;
+  ASSERT_EQ(direct.start(x), "");
+  ASSERT_EQ(behind.start(x), "");
+  XrelayServer relay;
+  ASSERT_EQ(relay.start(behind.displayName(), {"-hide", "MIT-SHM"}), "");
+  TarvoProcess tarvo;
+  TarvoOptions options;
+  options.arguments = {"screen", relay.displayName() + ".0"};
+  ASSERT_EQ(tarvo.start(relay.displayName(), options), "");
+  // Each side keeps a client: a server resets when its last one leaves.
+  Display *keepDirect = XOpenDisplay(direct.displayName().c_str());
+  Display *keepProxied = XOpenDisplay(tarvo.displayName().c_str());
+  ASSERT_NE(keepDirect, nullptr);
+  ASSERT_NE(keepProxied, nullptr);
+  std::string a = exercise(direct.displayName(), 300);
+  std::string b = exercise(tarvo.displayName(), 300);
+  EXPECT_NE(a.find("completions 6\n"), std::string::npos) << a;
+  EXPECT_EQ(b.substr(b.find('\n')), a.substr(a.find('\n')));
+  XCloseDisplay(keepProxied);
+  XCloseDisplay(keepDirect);
+}
+
+// What a client of another user gets: run in a child that drops to uid and gid 65534 before it
+// connects. Bit k of the exit status: step k answered as expected.
+int otherUserClient(const std::string &display, int closedId, int readableId, uint8_t *readable) {
+  if (setgid(65534) != 0 || setuid(65534) != 0) return 255;
+  Display *d = XOpenDisplay(display.c_str());
+  if (!d) return 254;
+  xErrors = 0;
+  XSetErrorHandler(countError);
+  int result = 0;
+  auto attach = [&](int id, bool readOnly) {
+    XShmSegmentInfo info{0, id, nullptr, readOnly};
+    xErrors = 0;
+    XShmAttach(d, &info);
+    XSync(d, False);
+    return std::pair<bool, XShmSegmentInfo>{xErrors == 0, info};
+  };
+  if (!attach(closedId, true).first) result |= 1;     // 0600 of root: refused
+  if (attach(readableId, false).first == false) result |= 2;  // 0604: not for writing
+  auto readOnly = attach(readableId, true);
+  if (readOnly.first) result |= 4;                     // 0604: for reading
+  // A get into the read-only attach of a segment root attached read-write is refused.
+  XImage *image = XShmCreateImage(d, DefaultVisual(d, 0), 24, ZPixmap, reinterpret_cast<char *>(readable),
+                                  &readOnly.second, 8, 8);
+  // Xlib takes BadAccess of a reply request silently: the get fails without a handler call.
+  if (XShmGetImage(d, RootWindow(d, 0), image, 0, 0, AllPlanes) == 0) result |= 8;
+  image->data = nullptr;
+  XDestroyImage(image);
+  XCloseDisplay(d);
+  return result;
+}
+
+TEST(ShmCredentials, OtherUserAsAnXServerWould) {
+  if (getuid() != 0) GTEST_SKIP() << "needs root to run a client of another user";
+  tarvoBlockSignals();
+  XvfbServer xvfb;
+  TarvoProcess tarvo;
+  ASSERT_EQ(tarvoStartOnScreens(xvfb, tarvo, 1, "800x600x24"), "");
+  Segment closed(4096), readable(4096);
+  shmid_ds status{};
+  shmctl(readable.id, IPC_STAT, &status);
+  status.shm_perm.mode = 0604;
+  ASSERT_EQ(shmctl(readable.id, IPC_SET, &status), 0);
+  memset(readable.address, 0x77, 4096);
+  Display *root = XOpenDisplay(tarvo.displayName().c_str());
+  ASSERT_NE(root, nullptr);
+  XShmSegmentInfo info{0, readable.id, reinterpret_cast<char *>(readable.address), False};
+  XShmAttach(root, &info);
+  XSync(root, False);
+  shmatt_t closedBefore = closed.attaches();
+  pid_t child = fork();
+  if (child == 0) _exit(otherUserClient(tarvo.displayName(), closed.id, readable.id, readable.address));
+  ASSERT_GT(child, 0);
+  int status2 = 0;
+  for (int i = 0; i < 500 && waitpid(child, &status2, WNOHANG) == 0; i++) usleep(20000);
+  ASSERT_TRUE(WIFEXITED(status2)) << "child did not end";
+  EXPECT_EQ(WEXITSTATUS(status2), 15) << "bits: 1 closed refused, 2 read-write refused, 4 read-only taken, 8 get refused";
+  EXPECT_EQ(closed.attaches(), closedBefore);
+  for (size_t i = 0; i < 4096; i++) ASSERT_EQ(readable.address[i], 0x77) << i;
+  XShmDetach(root, &info);
+  XCloseDisplay(root);
+}
+
+// A client over TCP (also from this host) has no peer credentials: it learns the version, but
+// no segment is attached for it, whatever the segment's mode.
+TEST(ShmTcp, QueryAnsweredAttachRefused) {
+  tarvoBlockSignals();
+  XvfbServer xvfb;
+  TarvoProcess tarvo;
+  ASSERT_EQ(tarvoStartOnScreens(xvfb, tarvo, 1, "800x600x24"), "");
+  RawClient c;
+  ASSERT_EQ(c.connectTcp(tarvo.displayNumber(), 'B'), "") << tarvo.log();
+  uint8_t major = c.queryExtension("MIT-SHM");
+  ASSERT_NE(major, 0);
+  RawBytes answer;
+  ASSERT_EQ(c.roundTrip(RawRequest(true).b(major).b(0).s(0).done(), answer), "");
+  ASSERT_EQ(answer.size(), 32u);
+  EXPECT_EQ(answer[0], 1);
+  EXPECT_EQ(answer[1], 0) << "shared pixmaps";
+  EXPECT_EQ(rawGet16(answer, 8, true), 1u);
+  EXPECT_EQ(rawGet16(answer, 10, true), 1u);
+  EXPECT_EQ(answer[16], 2) << "pixmap format";
+  Segment segment(4096);
+  shmid_ds status{};
+  shmctl(segment.id, IPC_STAT, &status);
+  status.shm_perm.mode = 0666;
+  ASSERT_EQ(shmctl(segment.id, IPC_SET, &status), 0);
+  shmatt_t before = segment.attaches();
+  // Attach has no reply: the round trip ends at its error.
+  RawBytes attach = RawRequest(true).b(major).b(1).s(0).i(c.idBase() | 1).i(uint32_t(segment.id)).b(1).pad(3).done();
+  ASSERT_EQ(c.roundTrip(attach, answer, 3000), "");
+  ASSERT_EQ(answer.size(), 32u);
+  EXPECT_EQ(answer[0], 0);
+  EXPECT_EQ(answer[1], 10) << "BadAccess";
+  EXPECT_EQ(segment.attaches(), before);
+}
+
+// Hostile offsets and sizes from a raw client of either byte order: BadValue for puts and gets,
+// nothing of the client's mapping past the segment touched, and tarvo serves on.
+class ShmHostile : public ::testing::TestWithParam<char> {
+ protected:
+  static void SetUpTestSuite() { tarvoBlockSignals(); }
+};
+
+TEST_P(ShmHostile, OutOfSegmentIsBadValue) {
+  XvfbServer xvfb;
+  TarvoProcess tarvo;
+  ASSERT_EQ(tarvoStartOnScreens(xvfb, tarvo, 2, "800x600x24"), "");
+  RawClient c;
+  ASSERT_EQ(c.connect(tarvo.displayNumber(), GetParam()), "");
+  bool big = c.big();
+  uint8_t major = c.queryExtension("MIT-SHM");
+  ASSERT_NE(major, 0);
+  // A segment of 4000 bytes: the page's last 96 bytes of the test's mapping lie past its size.
+  Segment segment(4000);
+  uint32_t seg = c.idBase() | 1, gc = c.idBase() | 2, root = c.rootWindow();
+  RawBytes answer;
+  ASSERT_EQ(c.send(RawRequest(big).b(55).b(0).s(0).i(gc).i(root).i(0).done()), "");
+  ASSERT_EQ(c.send(RawRequest(big).b(major).b(1).s(0).i(seg).i(uint32_t(segment.id)).b(0).pad(3).done()), "");
+  memset(segment.address, 0x33, 4096);
+  struct Case {
+    const char *name;
+    uint16_t w, h;
+    uint8_t format;
+    uint32_t offset;
+  } cases[] = {
+      {"offset 2", 4, 4, 2, 2},
+      {"offset beyond", 1, 1, 2, 8192},
+      {"Z 4 bytes past the end", 32, 31, 2, 36},   // 3968 bytes
+      {"XY 4 bytes past the end", 32, 41, 1, 68},  // 4 x 41 x 24 = 3936 bytes
+  };
+  for (const Case &k : cases) {
+    RawBytes put = RawRequest(big).b(major).b(3).s(0).i(root).i(gc).s(k.w).s(k.h).s(0).s(0).s(k.w).s(k.h).s(0).s(0)
+                       .b(24).b(k.format).b(0).b(0).i(seg).i(k.offset).done();
+    ASSERT_EQ(c.roundTrip(put, answer), "");
+    ASSERT_EQ(answer.size(), 32u);
+    EXPECT_EQ(answer[0], 0) << k.name;
+    EXPECT_EQ(answer[1], 2) << "put " << k.name;
+    RawBytes get = RawRequest(big).b(major).b(4).s(0).i(root).s(0).s(0).s(k.w).s(k.h).i(0xffffffffu).b(k.format)
+                       .pad(3).i(seg).i(k.offset).done();
+    ASSERT_EQ(c.roundTrip(get, answer), "");
+    ASSERT_EQ(answer.size(), 32u);
+    EXPECT_EQ(answer[0], 0) << k.name;
+    EXPECT_EQ(answer[1], 2) << "get " << k.name;
+  }
+  for (size_t i = 0; i < 4096; i++) ASSERT_EQ(segment.address[i], 0x33) << i;
+  // The largest image that fits, read across both heads, ends at the segment's size.
+  RawBytes get = RawRequest(big).b(major).b(4).s(0).i(root).s(790).s(0).s(32).s(31).i(0xffffffffu).b(2).pad(3).i(seg)
+                     .i(32).done();
+  ASSERT_EQ(c.roundTrip(get, answer), "");
+  ASSERT_EQ(answer.size(), 32u);
+  EXPECT_EQ(answer[0], 1);
+  EXPECT_EQ(rawGet32(answer, 12, big), 3968u);
+  for (size_t i = 4000; i < 4096; i++) ASSERT_EQ(segment.address[i], 0x33) << i;
+  RawClient next;
+  ASSERT_EQ(next.connect(tarvo.displayNumber(), 'l'), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(ByteOrders, ShmHostile, ::testing::Values('l', 'B'));
+
+}  // namespace
