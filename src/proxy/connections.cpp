@@ -244,6 +244,7 @@ void retainClient(ClientConnection *client) {
 // resources (with no client current), colour cells; the record leaves the client list.
 void closeClientFully(ClientConnection *client) {
   client->closeDownMode = 0;
+  if (xproxyGlxClientGone) xproxyGlxClientGone(client);
   while (client->displayCount > 0) xproxyCloseDisplayConnection(client->displays[client->displayCount - 1]);
   free(client->displays);
   client->displays = nullptr;
@@ -297,6 +298,7 @@ void xproxyCloseClient(ClientConnection *client, const char *reason, int retainA
 
 // ===== multimedia streams of clients =====
 XproxyClientStreamsFree xproxyFreeClientStreams = nullptr;
+XproxyClientGlxGone xproxyGlxClientGone = nullptr;
 XproxyClientStreamsReady xproxyClientStreamsReady = nullptr;
 // ===== end of multimedia streams of clients =====
 
@@ -474,6 +476,8 @@ void miscRescheduleAllClients() {
 // ===== end of client reads, flushes and flow control =========================================
 
 // ===== Display connections: open, read, flush, sync, close ==================================
+uint32_t xproxySyncWaitLimitMs = kXproxySyncWaitDefaultMs;
+
 void freeDisplayConnection(DisplayConnection *c) {
   bufferFree(&c->input);
   bufferFree(&c->syncInput);
@@ -501,6 +505,12 @@ void serveDisplayInput(DisplayConnection *c) {
   if (owner->reader.bytesNeeded == kReaderStopped && owner->reader.stopReason[0]) {
     std::string reason = owner->reader.stopReason;
     xproxyCloseClient(owner, reason.c_str(), 0);
+    return;
+  }
+  // The answers go out when the pass that produced them ends, not a poll later (the flush
+  // schedules the reads; a socket that takes no more keeps its writer).
+  if (owner->writeOrder && owner->output.first && owner->fd >= 0) {
+    miscFlushClientOutput(owner);
     return;
   }
   miscScheduleClientReads(owner);
@@ -531,17 +541,46 @@ bool displayInputComplete(const DisplayConnection *c) {
 
 bool displayBroken(DisplayConnection *c) { return c->fd < 0; }
 
-// Reads once more for a sync: 1 read, 0 broken.
-int readForSync(DisplayConnection *c, Buffer *into) {
+// Reads once more for a sync, waiting until the deadline (monotonic ms) at most: 1 read,
+// 0 broken, -1 nothing came in time.
+int readForSync(DisplayConnection *c, Buffer *into, uint64_t deadline) {
   for (;;) {
+    uint64_t now = ordersMonotonicMs();
+    if (now >= deadline) return -1;
+    uint64_t left = deadline - now;
     pollfd p{c->fd, POLLIN, 0};
-    int ready = poll(&p, 1, -1);
+    int ready = poll(&p, 1, int(left < 60000 ? left : 60000));
     if (ready < 0 && errno == EINTR) continue;
     if (ready < 0) return 0;
+    if (ready == 0) continue;
     int got = bufferReadFdAtMost(c->fd, kDisplayReadChunk, into);
     if (got == 0) return 0;
     if (got == 1) return 1;
   }
+}
+
+uint64_t syncDeadline() { return ordersMonotonicMs() + xproxySyncWaitLimitMs; }
+
+// Whole answers read beyond the sync reply are handled by an idle order in place of the
+// reader, when flow control lets the connection be read at all.
+void rearmAfterSync(DisplayConnection *c) {
+  if (!c->life.holds && c->readOrder && !c->readIsIdle && displayInputComplete(c)) {
+    xproxyCancelDisplayReader(c);
+    xproxyArmDisplayReader(c);
+  }
+}
+
+// The server holds the connection's requests back (a client waiting on a counter, a grab of
+// another connection): the sync gives up. Its reply, when it comes, is dropped on arrival, and
+// the connection goes on as before.
+const char *syncTimedOut(DisplayConnection *c) {
+  LOG(logChannelWarning, "No sync reply from %s for %s after %u ms: not waiting any longer", "X server",
+      xscreenClientName(c->owner), unsigned(xproxySyncWaitLimitMs));
+  xproxyDropLateReply(c, c->syncSequence);
+  c->syncPending = 0;
+  rearmAfterSync(c);
+  return strTempPrintf("Sync with %s by %s timed out after %u ms", "X server", xscreenClientName(c->owner),
+                       unsigned(xproxySyncWaitLimitMs));
 }
 
 // The search of a sync: the sync reply among the units of [data + from, data + length).
@@ -581,9 +620,10 @@ const char *writeSync(DisplayConnection *c) {
   return nullptr;
 }
 
-// Waits for the sync reply. While the connection's answers are being cut, the bytes after the
-// unit being handled move to a side buffer so that the unit stays where its handler holds it.
-const char *waitSync(DisplayConnection *c) {
+// Waits for the sync reply until the deadline. While the connection's answers are being cut,
+// the bytes after the unit being handled move to a side buffer so that the unit stays where
+// its handler holds it.
+const char *waitSync(DisplayConnection *c, uint64_t deadline) {
   Buffer *input = &c->input;
   uint32_t from = c->readPosition;
   if (c->life.holds) {
@@ -603,25 +643,24 @@ const char *waitSync(DisplayConnection *c) {
           break;
         }
       }
-      if (!readForSync(c, input)) return xproxyBrokenConnectionText(c->owner);
+      int got = readForSync(c, input, deadline);
+      if (got < 0) return syncTimedOut(c);
+      if (got == 0) return xproxyBrokenConnectionText(c->owner);
     }
   }
   for (;;) {
     int found = cutSyncReply(c, input, from);
     if (found == 1) break;
-    if (found < 0 || !readForSync(c, input)) {
+    int got = found < 0 ? 0 : readForSync(c, input, deadline);
+    if (got < 0) return syncTimedOut(c);
+    if (got == 0) {
       LOG(logChannelStep, "Broken connection to %s by %s after %u requests...", "X server",
           xscreenClientName(c->owner), c->requestsSent);
       return xproxyBrokenConnectionText(c->owner);
     }
   }
   c->syncPending = 0;
-  // Whole answers read beyond the sync reply are handled by an idle order in place of the
-  // reader, when flow control lets the connection be read at all.
-  if (!c->life.holds && c->readOrder && !c->readIsIdle && displayInputComplete(c)) {
-    xproxyCancelDisplayReader(c);
-    xproxyArmDisplayReader(c);
-  }
+  rearmAfterSync(c);
   return nullptr;
 }
 
@@ -635,6 +674,19 @@ const char *eachDisplayConnection(bool setUpOnly, Step step) {
       if (const char *failure = step(client->displays[i])) return failure;
   }
   return nullptr;
+}
+
+// Waits for the syncs written on the display connections of the listed clients (of the set-up
+// ones only when asked; only those marked pending when asked), every one of them also after a
+// failure: the first failure, or NULL.
+const char *waitEverySync(bool setUpOnly, uint64_t deadline, bool pendingOnly) {
+  const char *first = nullptr;
+  eachDisplayConnection(setUpOnly, [&](DisplayConnection *c) -> const char * {
+    if (pendingOnly && !c->syncPending) return nullptr;
+    if (const char *failure = waitSync(c, deadline); failure && !first) first = failure;
+    return nullptr;
+  });
+  return first;
 }
 
 // Closes the owner after a broken display connection; the text names the client.
@@ -716,22 +768,26 @@ const char *xproxySyncDisplayConnection(DisplayConnection *c) {
   if (displayBroken(c)) return xproxyBrokenConnectionText(c->owner);
   if (const char *failure = writeSync(c)) return failure;
   mainRefreshHeads();
-  return waitSync(c);
+  return waitSync(c, syncDeadline());
 }
 
 const char *xproxySyncClient(ClientConnection *client) {
   for (uint32_t i = 0; i < client->displayCount; i++)
     if (const char *failure = writeSync(client->displays[i])) return failure;
   mainRefreshHeads();
+  // Every sync written is waited for (or given up, and its reply dropped), also after a failure.
+  uint64_t deadline = syncDeadline();
+  const char *first = nullptr;
   for (uint32_t i = 0; i < client->displayCount; i++)
-    if (const char *failure = waitSync(client->displays[i])) return failure;
-  return nullptr;
+    if (const char *failure = waitSync(client->displays[i], deadline); failure && !first) first = failure;
+  return first;
 }
 
 const char *xproxySyncAllClients() {
   if (const char *failure = eachDisplayConnection(true, writeSync)) return failure;
   mainRefreshHeads();
-  return eachDisplayConnection(true, waitSync);
+  uint64_t deadline = syncDeadline();
+  return waitEverySync(true, deadline, false);
 }
 
 const char *xproxySyncBeginPending() {
@@ -747,7 +803,7 @@ const char *xproxySyncBeginPending() {
 }
 
 const char *xproxySyncEndPending() {
-  return eachDisplayConnection(false, [](DisplayConnection *c) { return c->syncPending ? waitSync(c) : nullptr; });
+  return waitEverySync(false, syncDeadline(), true);
 }
 
 const char *xproxyFlushDisplayConnection(DisplayConnection *c) {

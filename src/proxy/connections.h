@@ -89,6 +89,12 @@ extern XproxyClientStreamsFree xproxyFreeClientStreams;
 extern XproxyClientStreamsReady xproxyClientStreamsReady;
 constexpr unsigned kXproxyStreamRecheckMs = 5;
 // ===== end of multimedia streams of clients =====
+// ===== GLX context tags of clients =====
+// Set by the GLX set-up: the full close of a client releases its GLX context tags through it
+// (before its display connections close).
+using XproxyClientGlxGone = void (*)(ClientConnection *client);
+extern XproxyClientGlxGone xproxyGlxClientGone;
+// ===== end of GLX context tags of clients =====
 
 // ===== Display connections: open, read, flush, sync, close ==================================
 // Connects to the display's name and adds the connection to the client's array; NULL when
@@ -102,7 +108,13 @@ void xproxyArmDisplayWriter(void *connection);
 // Flow control's two switches of the read order (an idle order when input is buffered).
 void xproxyArmDisplayReader(DisplayConnection *connection);
 void xproxyCancelDisplayReader(DisplayConnection *connection);
-// Blocking round trips: NULL or the broken-connection text.
+// Blocking round trips: NULL, the broken-connection text, or a time-out text when no answer
+// came within xproxySyncWaitLimitMs (the server may hold a connection's requests back, as
+// after a SYNC Await, until another client acts, and that client is read only by the loop
+// being blocked here). A timed-out sync's reply is dropped when it arrives; the connection
+// stays usable. Tests may lower the limit.
+constexpr uint32_t kXproxySyncWaitDefaultMs = 5000;
+extern uint32_t xproxySyncWaitLimitMs;
 const char *xproxySyncDisplayConnection(DisplayConnection *connection);
 const char *xproxySyncClient(ClientConnection *client);
 const char *xproxySyncAllClients();

@@ -120,6 +120,7 @@ struct CursorRecord {
   uint16_t foreRed, foreGreen, foreBlue;
   uint16_t backRed, backGreen, backBlue;
   XrcImage *images;      // malloc'ed, zeroed at creation
+  uint32_t pictFormat;   // the RENDER picture format of an image of depth above 1 (0: none)
 };
 
 struct FontRecord {

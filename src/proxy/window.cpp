@@ -293,6 +293,7 @@ void windowFreeRecordData(WindowRecord *window) {
   window->cursor = nullptr;
   freeSelections(&window->selections);
   doublebufFreeWindowBuffers(window);
+  renderFreeWindowPictures(window);
   if (window->multibufData) multibufFreeWindowBuffers(window);
   window->multibufData = nullptr;
   free(window->validation);

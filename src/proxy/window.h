@@ -85,6 +85,7 @@ struct WindowRecord {
   WindowSelectionBlock *block;     // outlives the record
   ClientConnection *owner;         // NULL for a root
   void *multibufData;
+  struct RenderPicture *renderPictures;  // RENDER pictures made on the window (xext/render.h)
   WindowBoundResource *boundResources;
   // The heads, by id-table index, on which the window's copy was last placed apart from the
   // client's geometry (the real server's 16-bit positions: windowplace.h).

@@ -130,6 +130,28 @@ CursorRecord *newCursor(uint32_t id, uint32_t width, uint32_t height, char *sour
   return cursor;
 }
 
+// A pixmap on the head under a new server-side id of the client holding the scaled image, put in
+// the head's layout `format` at the format's depth; 0 when a request cannot be written.
+uint32_t pixmapOfImage(const RequestSink *sink, ClientConnection *client, Head *head, XImage *scaled,
+                       const ImageFormat &format) {
+  XImage target{};
+  uint32_t pixmap = 0;
+  if (!ximageInit(&target, scaled->width, scaled->height, 0, nullptr, &format)) {
+    ximageCopyArea(scaled, 0, 0, scaled->width, scaled->height, &target, 0, 0);
+    uint32_t pixmapId = resourceNewServerSideId(client), gcId = resourceNewServerSideId(client);
+    uint32_t serverPixmap = resourceServerId(pixmapId, kResourceScreenResource, head);
+    uint32_t serverGC = resourceServerId(gcId, kResourceScreenResource, head);
+    if (pixmapId && gcId &&
+        xprotoEncodeCreatePixmap(sink, serverPixmap, uint32_t(head->root), uint16_t(target.width),
+                                 uint16_t(target.height), uint8_t(format.depth)) &&
+        xprotoEncodeCreateGC(sink, serverGC, serverPixmap, 0, nullptr) &&
+        xprotoEncodePutImage(sink, serverPixmap, serverGC, &target, 0, 0) && xprotoEncodeFreeGC(sink, serverGC))
+      pixmap = serverPixmap;
+    free(target.data);
+  }
+  return pixmap;
+}
+
 // A pixmap of depth 1 on the head under a new server-side id of the client, holding a bitmap of
 // the cursor's layout scaled by the head's zoom; 0 when a request cannot be written.
 uint32_t bitmapOnHead(const RequestSink *sink, ClientConnection *client, Head *head, char *bits, uint32_t width,
@@ -144,21 +166,27 @@ uint32_t bitmapOnHead(const RequestSink *sink, ClientConnection *client, Head *h
   if (head->display) format = *ximageFormatOfDisplay(head->display, XYPixmap, 1, nullptr);
   else format.scanlinePad = 32;
   format.format = XYPixmap;
-  XImage target{};
-  uint32_t pixmap = 0;
-  if (!ximageInit(&target, scaled->width, scaled->height, 0, nullptr, &format)) {
-    ximageCopyArea(scaled, 0, 0, scaled->width, scaled->height, &target, 0, 0);
-    uint32_t pixmapId = resourceNewServerSideId(client), gcId = resourceNewServerSideId(client);
-    uint32_t serverPixmap = resourceServerId(pixmapId, kResourceScreenResource, head);
-    uint32_t serverGC = resourceServerId(gcId, kResourceScreenResource, head);
-    if (pixmapId && gcId &&
-        xprotoEncodeCreatePixmap(sink, serverPixmap, uint32_t(head->root), uint16_t(target.width),
-                                 uint16_t(target.height), 1) &&
-        xprotoEncodeCreateGC(sink, serverGC, serverPixmap, 0, nullptr) &&
-        xprotoEncodePutImage(sink, serverPixmap, serverGC, &target, 0, 0) && xprotoEncodeFreeGC(sink, serverGC))
-      pixmap = serverPixmap;
-    free(target.data);
-  }
+  format.depth = 1;
+  uint32_t pixmap = pixmapOfImage(sink, client, head, scaled, format);
+  if (scaled != &plain) XDestroyImage(scaled);
+  return pixmap;
+}
+
+// A cursor image of a depth above 1 (in the clients' layout) in a pixmap of that depth on the
+// head, scaled by the head's zoom; 0 when it cannot be made or written.
+uint32_t imagePixmapOnHead(const RequestSink *sink, ClientConnection *client, Head *head, const XrcImage &image) {
+  ImageFormat own;
+  if (!image.data || !image.width || !image.height || !xproxyClientImageFormat(&own, ZPixmap, image.depth)) return 0;
+  XImage plain{};
+  if (ximageInit(&plain, image.width, image.height, 0, image.data, &own)) return 0;
+  double zoomX = head->zoomX > 0 ? head->zoomX : 1, zoomY = head->zoomY > 0 ? head->zoomY : 1;
+  XImage *scaled = ximageScale(&plain, zoomX, zoomY);
+  if (!scaled) return 0;
+  ImageFormat format = own;
+  if (head->display) format = *ximageFormatOfDisplay(head->display, ZPixmap, image.depth, nullptr);
+  format.format = ZPixmap;
+  format.depth = image.depth;
+  uint32_t pixmap = pixmapOfImage(sink, client, head, scaled, format);
   if (scaled != &plain) XDestroyImage(scaled);
   return pixmap;
 }
@@ -171,9 +199,17 @@ int mainCreateCursorOnHead(CursorRecord *cursor, ClientConnection *client, const
   if (!cursor || !cursor->imageCount || !head || !sink) return 0;
   XrcImage &image = cursor->images[0];
   if (image.depth != 1) {
-    // Cursors of other depths are pictures of RENDER.
-    uint32_t picture = renderPictureOnHead(0, head);
-    return picture && renderSendCreateCursor(sink, cursorId, picture, cursor->xHot, cursor->yHot) &&
+    // Cursors of other depths are made from a RENDER picture on a pixmap of the image.
+    uint32_t pixmap = imagePixmapOnHead(sink, client, head, image);
+    uint32_t picture = pixmap ? resourceNewServerSideId(client) : 0;
+    if (!picture) return 0;
+    picture = resourceServerId(picture, kResourceScreenResource, head);
+    int32_t hotX = cursor->xHot, hotY = cursor->yHot;
+    if (head->zoomX > 0) hotX = int32_t(hotX * head->zoomX);
+    if (head->zoomY > 0) hotY = int32_t(hotY * head->zoomY);
+    return renderSendCreatePicture(sink, picture, pixmap, renderPictFormatOnHead(cursor->pictFormat, head)) &&
+           xprotoEncodeFreePixmap(sink, pixmap) &&
+           renderSendCreateCursor(sink, cursorId, picture, uint16_t(hotX), uint16_t(hotY)) &&
            renderSendFreePicture(sink, picture);
   }
   uint32_t width = std::max<uint32_t>(image.width, 1), height = std::max<uint32_t>(image.height, 1);

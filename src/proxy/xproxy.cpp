@@ -942,6 +942,36 @@ void xproxyNoOpReply(uint8_t *reply, uint32_t) {
   if (copy.release) copy.release(copy.argument);
 }
 
+void xproxyDropLateReply(DisplayConnection *c, uint32_t sequence) {
+  uint32_t back = c->requestsSent - sequence;
+  SequenceMapPage *page = lastPage(c);
+  if (!page || back >= kSequenceMapEntries - 2) return;
+  // A page ends with its closing NoOp: an older request lies on a page before.
+  while (page != c->pages && page->prev->end != kSequenceMapNoEnd &&
+         back >= ((c->requestsSent - page->prev->end) & 0xfff))
+    page = page->prev;
+  page->entries[sequence & 0xfff].requestKey = kKeyNoOp;
+  auto *record = static_cast<NoOpRecord *>(calloc(1, sizeof(NoOpRecord)));
+  auto *node = static_cast<ReplyCallback *>(calloc(1, sizeof(ReplyCallback)));
+  if (!record || !node) {
+    // Without its callback the NoOp reply handler drops the reply all the same (with a hint).
+    free(record);
+    free(node);
+    LOG_OUT_OF_MEMORY();
+    return;
+  }
+  *record = {xproxyNoOpNothing, 0, xproxyNoOpNothingRelease};
+  node->key = uint32_t(kReplyTagNoOp) << 16 | (sequence & 0xffff);
+  node->argument = reinterpret_cast<uintptr_t>(record);
+  node->discard = xproxyNoOpRelease;
+  // In sequence order: before the first callback of a later request.
+  ReplyCallback **link = &c->callbacksFirst;
+  while (*link && uint16_t((*link)->key - sequence) - 1u >= 0x7fffu) link = &(*link)->next;
+  node->next = *link;
+  *link = node;
+  if (!node->next) c->callbacksLast = node;
+}
+
 void xproxyNoOpRelease(uintptr_t argument) {
   auto *record = reinterpret_cast<NoOpRecord *>(argument);
   if (!record) return;

@@ -158,6 +158,23 @@ struct ExtensionStateWords {
   // ===== XInputExtension =====
   ExtensionRecord *xinput;  // XInputExtension
   // ===== end of XInputExtension =====
+  // ===== RENDER =====
+  ExtensionRecord *render;                 // RENDER: the request writers take its major opcode
+  struct RenderPictFormat *renderFormats;  // the offered picture formats (xext/render.h), owned here
+  uint32_t renderFormatCount;
+  // ===== end of RENDER =====
+  // ===== SYNC and XpExtension =====
+  ExtensionRecord *sync;    // SYNC
+  ExtensionRecord *xprint;  // XpExtension
+  // ===== end of SYNC and XpExtension =====
+  // ===== GLX =====
+  ExtensionRecord *glx;  // GLX
+  uint8_t glxMajor;      // the major opcode of every GLX request and reply the proxy writes itself
+  // The context-tag table (xext/glxrecords.h): entry i is proxy tag i; entry 0 stays free.
+  // glxTagCount is one more than the highest index in use (0: no table).
+  struct GlxTagEntry *glxTags;
+  uint32_t glxTagCount;
+  // ===== end of GLX =====
 };
 
 constexpr uint32_t kRequestKeys = 65536;              // byte 0 low, byte 1 high
@@ -366,6 +383,10 @@ void xproxyNoOpRelease(uintptr_t record);
 uint32_t xproxySendRoundTrip(DisplayConnection *connection, const uint8_t *request, uint32_t length, NoOpReplyFn fn,
                              uintptr_t argument, NoOpReleaseFn release);
 void xproxyNoOpNothing(uint8_t *reply, uintptr_t argument);
+// The answer to the request of that real-server sequence (one of the last written, whose
+// answer has not come) is dropped when it comes: it is filed as a round trip of the proxy's
+// own, whose reply reaches no client.
+void xproxyDropLateReply(DisplayConnection *connection, uint32_t sequence);
 void xproxyNoOpNothingRelease(uintptr_t argument);
 // "Broken connection to X server by <client> - Maybe ..."
 const char *xproxyBrokenConnectionText(ClientConnection *client);

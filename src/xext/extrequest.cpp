@@ -50,7 +50,12 @@ const ExtRequestRow *extFindRow(uint8_t major, uint8_t minor) {
 }
 
 void extRequest(uint8_t *request, uint32_t length) {
-  const ExtRequestRow *row = length >= 4 ? extFindRow(request[0], request[1]) : nullptr;
+  // A length field of 0 without BIG-REQUESTS: the cutter hands over the bare header.
+  if (length < 4) {
+    xprotoSendError(kBadLength, length, request, 4, nullptr);
+    return;
+  }
+  const ExtRequestRow *row = extFindRow(request[0], request[1]);
   if (!row) {
     xcoreUnsupportedRequest(request, length);
     return;
@@ -79,6 +84,15 @@ void extRequest(uint8_t *request, uint32_t length) {
   }
   uint8_t *copy = xcoreFrameForwardOnce(request, length);
   if (row->handler) row->handler(request, length, copy);
+}
+
+DisplayConnection *extEnterMessage(uint8_t *message) {
+  DisplayConnection *connection = xproxyCurrentDisplayConnection;
+  ClientConnection *client = xproxyCurrentClient;
+  if (!connection || !client) return nullptr;
+  xproxyMapReplySequence(connection, wireGet16(message + 2));
+  wirePut16(message + 2, uint16_t(client->replySequence));
+  return connection;
 }
 
 void extWriteReply(uint8_t *reply, uint32_t length, WireLayout layout) { xcoreFrameWriteReply(reply, length, layout); }

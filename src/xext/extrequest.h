@@ -78,6 +78,11 @@ void extWriteReply(uint8_t *reply, uint32_t length, WireLayout layout);
 // sequence are filled in).
 void extSendLocalReply(const uint8_t *request, uint8_t *reply, uint32_t length, WireLayout layout);
 
+// The first step of an extension's event or error handler: the real server's sequence number
+// is mapped back and the current client's put in (bytes 2-3). The display connection the
+// message came on, or NULL when there is no connection or client to hand it to.
+DisplayConnection *extEnterMessage(uint8_t *message);
+
 // The error printer for an extension's errors from the real server: the client's sequence,
 // the bad value mapped back to the client's view, a log line with the error's name, and the
 // error queued for the client.

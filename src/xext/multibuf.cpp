@@ -275,11 +275,8 @@ void getBufferInfoReply(uint8_t *reply, uint32_t length) {
 // ClobberNotify and UpdateNotify: the primary head's copy speaks for the window's buffers; a
 // SendEvent copy goes out as it came.
 void bufferEvent(uint8_t *event, WireLayout layout) {
-  DisplayConnection *connection = xproxyCurrentDisplayConnection;
-  ClientConnection *client = xproxyCurrentClient;
-  if (!connection || !client) return;
-  xproxyMapReplySequence(connection, wireGet16(event + 2));
-  wirePut16(event + 2, client->replySequence);
+  DisplayConnection *connection = extEnterMessage(event);
+  if (!connection) return;
   if (!(event[0] & 0x80)) {
     uint32_t serverId = wireGet32(event + 4);
     Head *head = mainHeadOfServerXid(serverId, connection->display);

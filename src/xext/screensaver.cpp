@@ -13,6 +13,7 @@
 #include "proxy/xscreen.h"
 #include "support/wirewords.h"
 #include "xext/ext.h"
+#include "xext/extrequest.h"
 
 namespace {
 
@@ -117,11 +118,8 @@ void queryInfoReply(uint8_t *reply, uint32_t length) {
 // ScreenSaverNotify: the client's sequence; a real one gets its root and window back for the
 // head whose real root it names, and its time kept.
 void screensaverNotify(uint8_t *event) {
-  DisplayConnection *connection = xproxyCurrentDisplayConnection;
-  ClientConnection *client = xproxyCurrentClient;
-  if (!connection || !client) return;
-  xproxyMapReplySequence(connection, wireGet16(event + 2));
-  wirePut16(event + 2, uint16_t(client->replySequence));
+  DisplayConnection *connection = extEnterMessage(event);
+  if (!connection) return;
   if (!(event[0] & kSentEvent)) {
     uint32_t root = wireGet32(event + 8), window = wireGet32(event + 12);
     if (Head *head = mainFindHeadByRoot(connection->display, root)) {
@@ -174,11 +172,8 @@ void screenOfFirstHead(uint8_t *, uint32_t, uint8_t *copy) {
 
 // The saver going on or off: the client's sequence, a real one's id back in the client's view.
 void sgiEvent(uint8_t *event) {
-  DisplayConnection *connection = xproxyCurrentDisplayConnection;
-  ClientConnection *client = xproxyCurrentClient;
-  if (!connection || !client) return;
-  xproxyMapReplySequence(connection, wireGet16(event + 2));
-  wirePut16(event + 2, uint16_t(client->replySequence));
+  DisplayConnection *connection = extEnterMessage(event);
+  if (!connection) return;
   if (!(event[0] & kSentEvent)) wirePut32(event + 4, mainServerToProxyXid(wireGet32(event + 4), connection->display));
   mainSendEventToClient(event, "bbsii", 0);
 }

@@ -20,6 +20,7 @@
 #include "xclient/region.h"
 #include "xclient/xutilh.h"
 #include "xext/ext.h"
+#include "xext/extrequest.h"
 
 namespace {
 
@@ -199,11 +200,8 @@ void query(uint8_t *request, uint32_t length, uint8_t *) {
 // ShapeNotify: the client's sequence; a real one only from the primary head, its window
 // mapped back and its time kept.
 void shapeNotify(uint8_t *event) {
-  DisplayConnection *connection = xproxyCurrentDisplayConnection;
-  ClientConnection *client = xproxyCurrentClient;
-  if (!connection || !client) return;
-  xproxyMapReplySequence(connection, wireGet16(event + 2));
-  wirePut16(event + 2, uint16_t(client->replySequence));
+  DisplayConnection *connection = extEnterMessage(event);
+  if (!connection) return;
   if (!(event[0] & kSentEvent)) {
     uint32_t window = wireGet32(event + 4);
     Head *head = mainHeadOfServerXid(window, connection->display);

@@ -1,5 +1,5 @@
-// What the buffer extensions keep per window and free with it (xext/multibuf.cpp and
-// xext/doublebuf.cpp hold the definitions).
+// What the buffer extensions and RENDER keep per window and free with it (xext/multibuf.cpp,
+// xext/doublebuf.cpp and xext/renderpicture.cpp hold the definitions).
 #pragma once
 
 struct WindowRecord;
@@ -8,3 +8,6 @@ struct WindowRecord;
 void doublebufFreeWindowBuffers(WindowRecord *window);
 // Frees every Multi-Buffering buffer of the window through the resource tables, first to last.
 void multibufFreeWindowBuffers(WindowRecord *window);
+// Frees every RENDER picture made on the window through the resource tables; the real servers
+// free them with the window, so nothing is written (xext/renderpicture.cpp).
+void renderFreeWindowPictures(WindowRecord *window);

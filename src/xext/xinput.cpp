@@ -23,6 +23,7 @@
 #include "xclient/xrclib.h"
 #include "xext/byteswap.h"
 #include "xext/ext.h"
+#include "xext/extrequest.h"
 
 namespace {
 
@@ -266,11 +267,8 @@ DisplayConnection *droppingValuatorsOf = nullptr;
 
 // The client's sequence; false when there is no client to hand the event to.
 bool enterEvent(uint8_t *event) {
-  DisplayConnection *connection = xproxyCurrentDisplayConnection;
-  ClientConnection *client = xproxyCurrentClient;
-  if (!connection || !client) return false;
-  xproxyMapReplySequence(connection, wireGet16(event + 2));
-  wirePut16(event + 2, uint16_t(client->replySequence));
+  DisplayConnection *connection = extEnterMessage(event);
+  if (!connection) return false;
   return true;
 }
 

@@ -10,6 +10,7 @@
 #include "support/logging.h"
 #include "support/wirewords.h"
 #include "xext/ext.h"
+#include "xext/extrequest.h"
 
 namespace {
 
@@ -37,11 +38,8 @@ void setDebuggingFlags(uint8_t *request, uint32_t length, uint8_t *) {
 // The XKB event: the client's sequence; a real one's time recorded and, where it carries one,
 // its request major or window in the client's view.
 void xkbEvent(uint8_t *event) {
-  DisplayConnection *connection = xproxyCurrentDisplayConnection;
-  ClientConnection *client = xproxyCurrentClient;
-  if (!connection || !client) return;
-  xproxyMapReplySequence(connection, wireGet16(event + 2));
-  wirePut16(event + 2, uint16_t(client->replySequence));
+  DisplayConnection *connection = extEnterMessage(event);
+  if (!connection) return;
   if (!(event[0] & kSentEvent)) {
     mainSetLastTime(wireGet32(event + 4));
     switch (event[1]) {

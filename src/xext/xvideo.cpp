@@ -450,11 +450,8 @@ void grabPortReply(uint8_t *reply, uint32_t length) {
 // ----- Events and errors -----
 
 void videoNotify(uint8_t *event) {
-  DisplayConnection *connection = xproxyCurrentDisplayConnection;
-  ClientConnection *client = xproxyCurrentClient;
-  if (!connection || !client) return;
-  xproxyMapReplySequence(connection, wireGet16(event + 2));
-  wirePut16(event + 2, uint16_t(client->replySequence));
+  DisplayConnection *connection = extEnterMessage(event);
+  if (!connection) return;
   if (!(event[0] & kSentEvent)) {
     wirePut32(event + 8, mainServerToProxyXid(wireGet32(event + 8), connection->display));
     mainSetLastTime(wireGet32(event + 4));
@@ -465,11 +462,8 @@ void videoNotify(uint8_t *event) {
 // The port passes as the primary head's server sent it: selections reach the primary head
 // only, and its ports are the client's.
 void portNotify(uint8_t *event) {
-  DisplayConnection *connection = xproxyCurrentDisplayConnection;
-  ClientConnection *client = xproxyCurrentClient;
-  if (!connection || !client) return;
-  xproxyMapReplySequence(connection, wireGet16(event + 2));
-  wirePut16(event + 2, uint16_t(client->replySequence));
+  DisplayConnection *connection = extEnterMessage(event);
+  if (!connection) return;
   if (!(event[0] & kSentEvent)) mainSetLastTime(wireGet32(event + 4));
   mainSendEventToClient(event, kXvPortNotifyLayout, 0);
 }

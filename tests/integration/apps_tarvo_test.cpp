@@ -329,14 +329,19 @@ App &AppsTarvo::launch(const std::string &name, const std::vector<std::string> &
     EXPECT_EQ(program.start(words, output, environment(display)), "") << name;
   }
   Box direct, proxied;
+  bool directViewable = false, proxiedViewable = false;
   bool shown = waitUntil(
       [&] {
-        bool directViewable = false, proxiedViewable = false;
         direct = windowBox(twin.directDisplay(), title, &directViewable);
         proxied = windowBox(twin.proxyDisplay(), title, &proxiedViewable);
-        return (directViewable && proxiedViewable) || !app.direct.running() || !app.proxied.running();
+        // A toolkit may size its window again after the first map (later on a loaded machine):
+        // wait for the two to agree, and compare what they show at the time-out.
+        bool same = proxied.x == direct.x && proxied.y == direct.y && proxied.width == direct.width &&
+                    proxied.height == direct.height;
+        return (directViewable && proxiedViewable && same) || !app.direct.running() || !app.proxied.running();
       },
       20000);
+  if (!shown) shown = directViewable && proxiedViewable;
   EXPECT_TRUE(shown && app.direct.running() && app.proxied.running())
       << name << " did not come up. Direct: " << app.direct.output() << "\nThrough tarvo: " << app.proxied.output();
   EXPECT_EQ(proxied.x, direct.x) << name;

@@ -102,7 +102,14 @@ void tarvoBlockSignals() {
   }
 }
 
-std::string tarvoBinary() { return std::string(TARVO_TEST_BINARY_DIR) + "/tarvo"; }
+// Every test executable lives in the tests directory of its build; tarvo is at the build's top.
+// Found from the running executable, so that test objects do not depend on their build's path.
+std::string tarvoBinary() {
+  std::error_code error;
+  std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error) return "tarvo";
+  return (self.parent_path().parent_path() / "tarvo").string();
+}
 
 std::string tarvoReadFile(const std::string &path) {
   std::ifstream in(path);

@@ -16,13 +16,16 @@ Options:
                         planes through inferiors by a GC of the relay's own connection, between
                         the client's earlier and later requests), MBUF (Multi-Buffering 1.1,
                         buffers as pixmaps of the relay's own connection), SCREEN-SAVER (the
-                        older screen saver 1.0, its events made from MIT-SCREEN-SAVER's)
+                        older screen saver 1.0, its events made from MIT-SCREEN-SAVER's),
+                        XIE (5.0, relay_xie.py), XPRINT (XpExtension 1.0, relay_xprint.py)
+  -sent-event           every event the relay makes up is followed by a copy with bit 7 set
   -mbuf-alloc N         Multi-Buffering CreateImageBuffers makes at most N buffers
   -mbuf-bogus-visual    Multi-Buffering GetBufferInfo adds an unknown visual and a stereo entry
   -hide NAME            hide an upstream extension (repeatable)
   -version EXT=M.m      rewrite version replies of XTEST, XInputExtension, XC-MISC,
-                        "Generic Event Extension", SHAPE or MIT-SCREEN-SAVER, or answer DPMS,
-                        FBPM, SCREEN-SAVER with that version
+                        "Generic Event Extension", SHAPE or MIT-SCREEN-SAVER (RENDER and GLX:
+                        at most that), or answer DPMS,
+                        FBPM, SCREEN-SAVER, XIE with that version
   -bigreq-max N         BigReqEnable replies announce N units of 4 bytes
   -impervious           XTEST GrabControl True upstream before the client's first request
   -xtest1-size N        XTestExtension1 input-action array size (default 64)
@@ -44,6 +47,9 @@ import sys
 import threading
 import time
 
+import relay_xie
+import relay_xprint
+
 X_QueryExtension = 98
 X_ListExtensions = 99
 X_GetInputFocus = 43
@@ -64,6 +70,7 @@ class Options:
     bigreq_max = None
     mbuf_alloc = None
     mbuf_bogus_visual = False
+    sent_event = False
     xv = []  # (screen, type, ports, name)
 
 
@@ -73,6 +80,7 @@ LOG_FILE = None
 UPSTREAM_MAJORS = {}  # name -> major opcode of the upstream server's extensions we use
 UPSTREAM_EVENTS = {}  # name -> first event of the upstream server's extensions we use
 UPSTREAM_XV = {}      # the upstream XVideo's major, first event and first error (with -xv)
+UPSTREAM_ROOTS = []   # the upstream root windows by screen
 
 
 def log_line(text):
@@ -231,6 +239,9 @@ class Conn:
         if record and packet[0] == 1:
             if record[2] == "answer":
                 out = record[3]
+                if OPTS.sent_event:
+                    out = [copy for item in out for copy in
+                           ((item, bytes([item[0] | 0x80]) + item[1:]) if item[0] > 1 else (item,))]
             elif record[2] == "drop":
                 out = []
             elif record[2] == "rewrite":
@@ -303,6 +314,26 @@ def version_rewriter(major, minor):
             p[8:12] = conn.pack("HH", vmaj, vmin)
             return bytes(p)
         return xinput
+    if "RENDER" in OPTS.versions and major == UPSTREAM_MAJORS.get("RENDER") and minor == 0:
+        cap = OPTS.versions["RENDER"]
+
+        def render(conn, packet):
+            # 32-bit major and minor at 8: the upstream answer, at most the given version.
+            p = bytearray(packet)
+            answer = min(tuple(conn.unpack("II", p, 8)), cap)
+            p[8:16] = conn.pack("II", *answer)
+            return bytes(p)
+        return render
+    if "GLX" in OPTS.versions and major == UPSTREAM_MAJORS.get("GLX") and minor == 7:
+        glx_cap = OPTS.versions["GLX"]
+
+        def glx(conn, packet):
+            # GLX QueryVersion: 32-bit major and minor at 8, at most the given version.
+            p = bytearray(packet)
+            answer = min(tuple(conn.unpack("II", p, 8)), glx_cap)
+            p[8:16] = conn.pack("II", *answer)
+            return bytes(p)
+        return glx
     return None
 
 
@@ -1235,6 +1266,14 @@ EMULATIONS = [
      "handle": mbuf_handle, "sizes": mbuf_size},
     {"option": "SCREEN-SAVER", "name": "SCREEN-SAVER", "events": 2, "errors": 0,
      "handle": saver_handle, "sizes": saver_size},
+    {"option": "XIE", "name": "XIE", "events": 5, "errors": 7,
+     "handle": lambda conn, req: relay_xie.handle(conn, req, EMULATED_BY_NAME["XIE"], OPTS.versions,
+                                                  allplanes_own),
+     "sizes": relay_xie.sizes},
+    {"option": "XPRINT", "name": "XpExtension", "events": 2, "errors": 3,
+     "handle": lambda conn, req: relay_xprint.handle(conn, req, EMULATED_BY_NAME["XpExtension"], OPTS.versions,
+                                                     lambda: UPSTREAM_ROOTS),
+     "sizes": relay_xprint.sizes},
     # Under the upstream server's own codes (see assign_upstream_codes).
     {"option": "XV", "name": "XVideo", "events": 2, "errors": 3, "upstream": True,
      "handle": xv_handle, "sizes": xv_size},
@@ -1368,6 +1407,8 @@ def serve(conn):
         mbuf_forget_connection(conn)
         saver_forget_connection(conn)
         xv_forget_connection(conn)
+        relay_xie.forget_connection(conn)
+        relay_xprint.forget_connection(conn)
         if conn.own is not None:
             try:
                 conn.own.close()
@@ -1452,6 +1493,8 @@ def parse_args(argv):
             OPTS.bigreq_max = int(argv[i + 1], 0); i += 1
         elif a == "-mbuf-alloc":
             OPTS.mbuf_alloc = int(argv[i + 1]); i += 1
+        elif a == "-sent-event":
+            OPTS.sent_event = True
         elif a == "-mbuf-bogus-visual":
             OPTS.mbuf_bogus_visual = True
         elif a == "-log":
@@ -1476,7 +1519,8 @@ def parse_args(argv):
 def query_upstream():
     import Xlib.display
     display = Xlib.display.Display(OPTS.upstream)
-    for name in ("XTEST", "XInputExtension", "XC-MISC", "Generic Event Extension", "BIG-REQUESTS") \
+    UPSTREAM_ROOTS.extend(display.screen(n).root.id for n in range(display.screen_count()))
+    for name in ("XTEST", "XInputExtension", "XC-MISC", "Generic Event Extension", "BIG-REQUESTS", "RENDER", "GLX") \
             + VERSIONED_SAVER_SHAPE:
         info = display.query_extension(name)
         if info is not None:

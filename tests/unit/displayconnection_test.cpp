@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <signal.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -459,6 +460,54 @@ TEST_F(Display, SyncedAnswersRunOnceAndLeaveOneReader) {
   for (int i = 0; i < 3; i++) ordersStep(0);
   EXPECT_EQ(eventsSeen, 300);
   proxyState.eventHandlers[12] = saved;
+}
+
+void recordAtomReply(uint8_t *reply, uint32_t) {
+  trace.push_back("GetAtomName reply " + std::to_string(reply[2] | reply[3] << 8));
+}
+
+// A sync the server does not answer (it holds the connection's requests back) gives up after the
+// bound with a time-out text. Its reply, when it comes at last, reaches no handler but the
+// proxy's own round trips, also when it arrives behind the answers a later sync skips over.
+TEST_F(Display, UnansweredSyncGivesUpAndItsLateReplyIsDropped) {
+  ReplyHandler savedAtom = proxyState.replyHandlers[0x11], savedNoOp = proxyState.replyHandlers[127],
+               savedPlain = proxyState.replyHandlers[20];
+  uint32_t savedLimit = xproxySyncWaitLimitMs;
+  proxyState.replyHandlers[0x11] = recordAtomReply;
+  proxyState.replyHandlers[127] = xproxyNoOpReply;
+  proxyState.replyHandlers[20] = recordReply;
+  xproxySyncWaitLimitMs = 150;
+  Bytes setup = setupReply();
+  ASSERT_EQ(write(fds[1], setup.data(), setup.size()), ssize_t(setup.size()));
+  xproxyReadDisplayConnection(connection);
+  trace.clear();
+  sendPlain(20);  // 1
+  auto started = std::chrono::steady_clock::now();
+  const char *result = xproxySyncDisplayConnection(connection);  // 2
+  auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+  ASSERT_NE(result, nullptr);
+  EXPECT_NE(strstr(result, "timed out"), nullptr) << result;
+  EXPECT_GE(waited.count(), 140);
+  EXPECT_LT(waited.count(), 3000);
+  EXPECT_TRUE(trace.empty());
+  sendPlain(20);  // 3
+  // The server goes on: the answers of 1, the late sync and 3 come in front of the next sync's.
+  Bytes stream = reply(1, 0);
+  for (uint16_t sequence : {2, 3, 4}) {
+    Bytes answer = reply(sequence, sequence == 3 ? 0 : 1);
+    if (sequence != 3) memcpy(answer.data() + 32, "ARC", 3);
+    stream.insert(stream.end(), answer.begin(), answer.end());
+  }
+  ASSERT_EQ(write(fds[1], stream.data(), stream.size()), ssize_t(stream.size()));
+  EXPECT_EQ(xproxySyncDisplayConnection(connection), nullptr);  // 4
+  for (int i = 0; i < 3; i++) ordersStep(0);
+  EXPECT_EQ(trace, (std::vector<std::string>{"reply 1 32", "reply 3 32"}));
+  EXPECT_EQ(connection->callbacksFirst, nullptr);
+  EXPECT_EQ(connection->input.length, 0u);
+  xproxySyncWaitLimitMs = savedLimit;
+  proxyState.replyHandlers[0x11] = savedAtom;
+  proxyState.replyHandlers[127] = savedNoOp;
+  proxyState.replyHandlers[20] = savedPlain;
 }
 
 }  // namespace

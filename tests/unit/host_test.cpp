@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "sanitizer_runtime.h"
+
 #include <sys/time.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -87,9 +89,7 @@ TEST(Host, HeapInUseFollowsAllocationsBothWays) {
 
 // Freed small chunks below a live one stay resident until the trim gives their pages back.
 TEST(Host, HeapTrimGivesFreedPagesBack) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  GTEST_SKIP() << "a sanitizer's allocator keeps its own pages";
-#else
+  if (testUnderSanitizer()) GTEST_SKIP() << "a sanitizer's allocator keeps its own pages";
   std::vector<char *> chunks;
   for (int i = 0; i < 64 * 1024; i++) {
     auto *p = static_cast<char *>(malloc(200));
@@ -108,7 +108,6 @@ TEST(Host, HeapTrimGivesFreedPagesBack) {
   const long trimmed = residentKb();
   free(pin);
   EXPECT_GT(untrimmed - trimmed, 8 * 1024) << untrimmed << " kB before the trim, " << trimmed << " after";
-#endif
 }
 
 }  // namespace

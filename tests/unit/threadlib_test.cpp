@@ -311,7 +311,9 @@ TEST(ThreadPool, DestroyPoolWithQueuedJobsReturnsAndDiscardsThem) {
   {
     Watchdog watchdog(20);
     std::thread destroyer([&] { threadlibDestroyPool(pool); });
-    std::this_thread::sleep_for(20ms);
+    // Time for the destroyer to mark the pool stopping (generous: a loaded machine may not run
+    // the new thread at once), or every queued job would run.
+    std::this_thread::sleep_for(200ms);
     gate.open.count_down();
     destroyer.join();
   }

@@ -1,0 +1,359 @@
+// SYNC through the tarvo executable against Xvfb: xdpyinfo's report as direct, system counters
+// in both byte orders, counters, alarms and awaits with the clients' ids in events and errors,
+// priorities; and a client held by the server in an Await while the proxy syncs its connection.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <chrono>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "rawclient_fixture.h"
+#include "tarvo_fixture.h"
+#include "xrelay_fixture.h"
+#include "xvfb_fixture.h"
+
+namespace {
+
+constexpr uint8_t kGetInputFocus = 43, kGetGeometry = 14, kSendEvent = 25, kCreateWindow = 1, kCreatePixmap = 53,
+                  kCreateCursor = 93;
+constexpr uint8_t kBadIDChoice = 14;
+// SYNC minors.
+constexpr uint8_t kInitialize = 0, kListCounters = 1, kCreateCounter = 2, kSetCounter = 3, kChangeCounter = 4,
+                  kQueryCounter = 5, kDestroyCounter = 6, kAwait = 7, kCreateAlarm = 8, kChangeAlarm = 9,
+                  kQueryAlarm = 10, kSetPriority = 12, kGetPriority = 13;
+// Alarm value-mask bits and test types.
+constexpr uint32_t kCACounter = 1, kCAValueType = 2, kCAValue = 4, kCATestType = 8, kCAEvents = 32;
+constexpr uint32_t kAbsolute = 0, kPositiveComparison = 2;
+
+struct Codes {
+  uint8_t major = 0, firstEvent = 0, firstError = 0;
+};
+
+Codes querySync(RawClient &c) {
+  RawRequest q(c.big());
+  q.b(98).b(0).s(0).s(4).s(0).text("SYNC");
+  RawBytes answer;
+  Codes codes;
+  if (c.roundTrip(q.done(), answer).empty() && answer[0] == 1 && answer[8])
+    codes = {answer[9], answer[10], answer[11]};
+  return codes;
+}
+
+RawBytes syncRequest(RawClient &c, uint8_t major, uint8_t minor, const std::vector<uint32_t> &words) {
+  RawRequest r(c.big());
+  r.b(major).b(minor).s(0);
+  for (uint32_t w : words) r.i(w);
+  return r.done();
+}
+
+// Sends GetInputFocus and reads up to its reply: the errors and events before it.
+std::vector<RawBytes> messagesUntilSync(RawClient &c, int timeoutMs = 10000) {
+  std::vector<RawBytes> out;
+  if (!c.send(RawRequest(c.big()).b(kGetInputFocus).b(0).s(1).done()).empty()) return out;
+  for (;;) {
+    RawBytes message;
+    if (!c.read(message, timeoutMs).empty()) {
+      out.push_back(RawBytes{0xff});  // marks a time-out
+      return out;
+    }
+    if (message[0] == 1 && rawGet16(message, 2, c.big()) == c.sequence()) return out;
+    out.push_back(message);
+  }
+}
+
+// The one error among the messages: its code and bad value; code 0 when there is none or more.
+std::pair<uint8_t, uint32_t> onlyError(const std::vector<RawBytes> &messages, bool big) {
+  std::pair<uint8_t, uint32_t> found{0, 0};
+  int errors = 0;
+  for (const RawBytes &m : messages)
+    if (m.size() >= 32 && m[0] == 0) {
+      errors++;
+      found = {m[1], rawGet32(m, 4, big)};
+    }
+  return errors == 1 ? found : std::pair<uint8_t, uint32_t>{0, 0};
+}
+
+// The 64-bit value of a QueryCounter (high word first).
+int64_t queryCounter(RawClient &c, const Codes &sync, uint32_t counter) {
+  RawBytes answer;
+  if (!c.roundTrip(syncRequest(c, sync.major, kQueryCounter, {counter}), answer).empty() || answer[0] != 1)
+    return INT64_MIN;
+  return int64_t(uint64_t(rawGet32(answer, 8, c.big())) << 32 | rawGet32(answer, 12, c.big()));
+}
+
+// System counters of a ListSystemCounters reply: (id, resolution, name), read in the client's order.
+std::vector<std::tuple<uint32_t, uint64_t, std::string>> systemCounters(RawClient &c, const Codes &sync) {
+  std::vector<std::tuple<uint32_t, uint64_t, std::string>> out;
+  RawBytes answer;
+  if (!c.roundTrip(syncRequest(c, sync.major, kListCounters, {}), answer).empty() || answer[0] != 1) return out;
+  uint32_t count = rawGet32(answer, 8, c.big());
+  size_t at = 32;
+  for (uint32_t k = 0; k < count && at + 14 <= answer.size(); k++) {
+    uint32_t id = rawGet32(answer, at, c.big());
+    uint64_t resolution = uint64_t(rawGet32(answer, at + 4, c.big())) << 32 | rawGet32(answer, at + 8, c.big());
+    size_t nameLength = rawGet16(answer, at + 12, c.big());
+    if (at + 14 + nameLength > answer.size()) break;
+    auto name = answer.begin() + long(at) + 14;
+    out.emplace_back(id, resolution, std::string(name, name + long(nameLength)));
+    at += (14 + nameLength + 3) & ~size_t(3);
+  }
+  return out;
+}
+
+// The section of xdpyinfo -ext SYNC from its version line on.
+std::string syncSection(const std::string &report) {
+  size_t at = report.find("SYNC version");
+  return at == std::string::npos ? "" : report.substr(at);
+}
+
+class SyncThroughTarvo : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { tarvoBlockSignals(); }
+  void SetUp() override { ASSERT_EQ(tarvoStartOnScreens(xvfb, tarvo, 1, "640x480x24"), ""); }
+  // A clean exit: nothing left behind that the sanitizers would report.
+  void TearDown() override { EXPECT_EQ(tarvo.stop(), 0) << tarvo.output(); }
+
+  void connect(RawClient &c, char order) {
+    ASSERT_EQ(c.connect(tarvo.displayNumber(), order), "");
+    sync = querySync(c);
+    ASSERT_NE(sync.major, 0);
+  }
+
+  // A SYNC request without a reply, and the one error it gets (code 0 when none).
+  void put(RawClient &c, uint8_t minor, const std::vector<uint32_t> &words) {
+    EXPECT_EQ(c.send(syncRequest(c, sync.major, minor, words)), "");
+  }
+  std::pair<uint8_t, uint32_t> errorOf(RawClient &c, uint8_t minor, const std::vector<uint32_t> &words) {
+    put(c, minor, words);
+    return onlyError(messagesUntilSync(c), c.big());
+  }
+
+  // The counters of all the server's clients, as its X-Resource extension counts them.
+  int serverCounters() {
+    std::string out = xrelayRun("/usr/bin/python3 " + std::string(TARVO_SOURCE_DIR) +
+                                "/tests/integration/scripts/sync_counters.py " + xvfb.displayName() + " 2>&1");
+    return out.empty() || !isdigit(static_cast<unsigned char>(out[0])) ? -1 : std::stoi(out);
+  }
+
+  XvfbServer xvfb;
+  TarvoProcess tarvo;
+  Codes sync;
+};
+
+TEST_F(SyncThroughTarvo, XdpyinfoShowsTheProxysVersionAndTheServersCounters) {
+  std::string direct = syncSection(xrelayRun("xdpyinfo -display " + xvfb.displayName() + " -ext SYNC 2>&1"));
+  std::string proxied = syncSection(xrelayRun("xdpyinfo -display " + tarvo.displayName() + " -ext SYNC 2>&1"));
+  ASSERT_NE(direct.find("system counters"), std::string::npos) << direct;
+  EXPECT_EQ(proxied.rfind("SYNC version 3.0 ", 0), 0u) << proxied;
+  // Everything after the version (opcode, bases, every counter's name, id and resolution).
+  EXPECT_EQ(proxied.substr(proxied.find(" opcode")), direct.substr(direct.find(" opcode")));
+}
+
+// A client of either byte order.
+class SyncByteOrder : public SyncThroughTarvo, public ::testing::WithParamInterface<char> {};
+
+TEST_F(SyncThroughTarvo, SystemCountersAgreeInBothByteOrders) {
+  RawClient little, big;
+  connect(little, 'l');
+  connect(big, 'B');
+  auto fromLittle = systemCounters(little, sync), fromBig = systemCounters(big, sync);
+  ASSERT_GE(fromLittle.size(), 2u);
+  EXPECT_EQ(fromLittle, fromBig);
+  bool serverTime = false;
+  for (auto &entry : fromBig) serverTime = serverTime || std::get<2>(entry) == "SERVERTIME";
+  EXPECT_TRUE(serverTime);
+  // SyncInitialize answers the proxy's version in either order.
+  RawBytes answer;
+  ASSERT_EQ(big.roundTrip(syncRequest(big, sync.major, kInitialize, {0x0301}), answer), "");
+  EXPECT_EQ(answer[8], 3);
+  EXPECT_EQ(answer[9], 0);
+}
+
+TEST_P(SyncByteOrder, CountersErrorsAndPriorities) {
+  RawClient c, other;
+  connect(c, GetParam());
+  connect(other, 'l');
+  uint32_t counter = c.idBase() + 1, window = c.idBase() + 2;
+  int before = serverCounters();
+  put(c, kCreateCounter, {counter, 0, 5});
+  EXPECT_EQ(queryCounter(c, sync, counter), 5);
+  EXPECT_EQ(serverCounters(), before + 1);
+  put(c, kSetCounter, {counter, 0, 10});
+  EXPECT_EQ(queryCounter(c, sync, counter), 10);
+  put(c, kChangeCounter, {counter, 0xffffffff, 0xfffffffe});
+  EXPECT_EQ(queryCounter(c, sync, counter), 8);
+  // Another client reaches the counter under the same id.
+  EXPECT_EQ(queryCounter(other, sync, counter), 8);
+
+  // An id in use, or of another client: BadIDChoice with the id, and the counter stays as it was.
+  EXPECT_EQ(errorOf(c, kCreateCounter, {counter, 0, 99}), std::make_pair(kBadIDChoice, counter));
+  EXPECT_EQ(queryCounter(c, sync, counter), 8);
+  uint32_t foreign = other.idBase() + 7;
+  EXPECT_EQ(errorOf(c, kCreateCounter, {foreign, 0, 1}), std::make_pair(kBadIDChoice, foreign));
+  EXPECT_EQ(queryCounter(other, sync, foreign), INT64_MIN);
+  EXPECT_EQ(serverCounters(), before + 1) << "a refused CreateCounter reached the server";
+
+  // An unknown counter: SyncBadCounter with the client's id.
+  uint32_t unknown = c.idBase() + 9;
+  EXPECT_EQ(errorOf(c, kSetCounter, {unknown, 0, 1}), std::make_pair(sync.firstError, unknown));
+
+  // DestroyCounter of a window: SyncBadCounter, and the window is still there.
+  RawRequest create(c.big());
+  create.b(kCreateWindow).b(0).s(0).i(window).i(c.rootWindow()).s(0).s(0).s(10).s(10).s(0).s(1).i(0).i(0);
+  ASSERT_EQ(c.send(create.done()), "");
+  EXPECT_EQ(errorOf(c, kDestroyCounter, {window}), std::make_pair(sync.firstError, window));
+  RawBytes geometry;
+  ASSERT_EQ(c.roundTrip(RawRequest(c.big()).b(kGetGeometry).b(0).s(0).i(window).done(), geometry), "");
+  EXPECT_EQ(geometry[0], 1) << "the window went with the refused DestroyCounter";
+
+  // Priorities name the client by any of its resources.
+  put(c, kSetPriority, {counter, 7});
+  RawBytes priority;
+  for (uint32_t id : {counter, window, 0u}) {
+    ASSERT_EQ(c.roundTrip(syncRequest(c, sync.major, kGetPriority, {id}), priority), "");
+    ASSERT_EQ(priority[0], 1);
+    EXPECT_EQ(rawGet32(priority, 8, c.big()), 7u) << id;
+  }
+  ASSERT_EQ(other.roundTrip(syncRequest(other, sync.major, kGetPriority, {0}), priority), "");
+  EXPECT_EQ(rawGet32(priority, 8, other.big()), 0u);
+
+  // Destroyed, the counter is gone and its id free again.
+  put(c, kDestroyCounter, {counter});
+  EXPECT_TRUE(messagesUntilSync(c).empty());
+  EXPECT_EQ(queryCounter(c, sync, counter), INT64_MIN);
+  put(c, kCreateCounter, {counter, 0, 3});
+  EXPECT_EQ(queryCounter(c, sync, counter), 3);
+}
+
+// The alarm events of the messages: (alarm id, counter value) each.
+std::vector<std::pair<uint32_t, uint32_t>> alarmEvents(const std::vector<RawBytes> &messages, const Codes &sync,
+                                                       bool big) {
+  std::vector<std::pair<uint32_t, uint32_t>> out;
+  for (const RawBytes &m : messages)
+    if (m[0] == sync.firstEvent + 1) out.emplace_back(rawGet32(m, 4, big), rawGet32(m, 12, big));
+  return out;
+}
+
+TEST_P(SyncByteOrder, AlarmFollowsItsCounterAfterChangeAlarm) {
+  RawClient c;
+  connect(c, GetParam());
+  uint32_t first = c.idBase() + 1, second = c.idBase() + 2, alarm = c.idBase() + 3;
+  put(c, kCreateCounter, {first, 0, 0});
+  put(c, kCreateCounter, {second, 0, 0});
+  uint32_t mask = kCACounter | kCAValueType | kCAValue | kCATestType | kCAEvents;
+  put(c, kCreateAlarm, {alarm, mask, first, kAbsolute, 0, 10, kPositiveComparison, 1});
+  EXPECT_TRUE(messagesUntilSync(c).empty());
+  put(c, kSetCounter, {first, 0, 10});
+  auto events = alarmEvents(messagesUntilSync(c), sync, c.big());
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0], std::make_pair(alarm, 10u));
+
+  // Moved to the second counter: the first no longer triggers it, the second does.
+  put(c, kChangeAlarm, {alarm, kCACounter | kCAValueType | kCAValue, second, kAbsolute, 0, 4});
+  RawBytes query;
+  ASSERT_EQ(c.roundTrip(syncRequest(c, sync.major, kQueryAlarm, {alarm}), query), "");
+  ASSERT_EQ(query[0], 1);
+  EXPECT_EQ(rawGet32(query, 8, c.big()), second);
+  put(c, kSetCounter, {first, 0, 50});
+  EXPECT_TRUE(alarmEvents(messagesUntilSync(c), sync, c.big()).empty());
+  put(c, kSetCounter, {second, 0, 4});
+  events = alarmEvents(messagesUntilSync(c), sync, c.big());
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0], std::make_pair(alarm, 4u));
+}
+
+TEST_P(SyncByteOrder, AwaitEndsWhenAnotherClientSetsTheCounter) {
+  RawClient waiter, setter;
+  connect(waiter, GetParam());
+  connect(setter, 'l');
+  uint32_t counter = waiter.idBase() + 1;
+  put(waiter, kCreateCounter, {counter, 0, 0});
+  ASSERT_TRUE(messagesUntilSync(waiter).empty());
+  put(waiter, kAwait, {counter, kAbsolute, 0, 1, kPositiveComparison, 0, 0});
+  std::thread later([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    setter.send(syncRequest(setter, sync.major, kSetCounter, {counter, 0, 1}));
+  });
+  std::vector<RawBytes> messages = messagesUntilSync(waiter);
+  later.join();
+  ASSERT_EQ(messages.size(), 1u);
+  const RawBytes &notify = messages[0];
+  EXPECT_EQ(notify[0], sync.firstEvent);
+  EXPECT_EQ(rawGet32(notify, 4, waiter.big()), counter);
+  EXPECT_EQ(rawGet32(notify, 20, waiter.big()), 1u);  // the counter's value, low word
+
+  // A CounterNotify that a client sends keeps its ids, even one that names the real root.
+  RawClient direct;
+  ASSERT_EQ(direct.connect(xvfb.displayNumber(), 'l'), "");
+  uint32_t window = waiter.idBase() + 2, realRoot = direct.rootWindow();
+  RawRequest create(waiter.big());
+  create.b(kCreateWindow).b(0).s(0).i(window).i(waiter.rootWindow()).s(0).s(0).s(10).s(10).s(0).s(1).i(0).i(0);
+  ASSERT_EQ(waiter.send(create.done()), "");
+  RawRequest sent(waiter.big());
+  sent.b(kSendEvent).b(0).s(0).i(window).i(0);
+  sent.b(sync.firstEvent).b(0).s(0).i(realRoot).i(0).i(5).i(0).i(6).i(1234).s(1).b(0).b(0);
+  ASSERT_EQ(waiter.send(sent.done()), "");
+  messages = messagesUntilSync(waiter);
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0][0], sync.firstEvent | 0x80);
+  EXPECT_EQ(rawGet32(messages[0], 4, waiter.big()), realRoot);
+  EXPECT_EQ(rawGet32(messages[0], 24, waiter.big()), 1234u);
+}
+
+INSTANTIATE_TEST_SUITE_P(ByteOrders, SyncByteOrder, ::testing::Values('l', 'B'));
+
+// A client held by the server in an Await makes the proxy sync its connection (CreateCursor from
+// a pixmap reads the pixmap after a sync of the client's connections). The sync gives up after
+// its bound; the client that ends the Await is read then, both go on, and the late sync answer
+// reaches no client.
+TEST(SyncHeldClient, ProxySyncOfAnAwaitingClientGivesUp) {
+  tarvoBlockSignals();
+  XvfbServer xvfb;
+  TarvoProcess tarvo;
+  ASSERT_EQ(tarvoStartOnScreens(xvfb, tarvo, 1, "640x480x24"), "");
+  RawClient waiter, setter;
+  ASSERT_EQ(waiter.connect(tarvo.displayNumber(), 'l'), "");
+  ASSERT_EQ(setter.connect(tarvo.displayNumber(), 'B'), "");
+  Codes sync = querySync(waiter), syncB = querySync(setter);
+  ASSERT_NE(sync.major, 0);
+  uint32_t counter = waiter.idBase() + 1, pixmap = waiter.idBase() + 2, cursor = waiter.idBase() + 3;
+  ASSERT_EQ(waiter.send(syncRequest(waiter, sync.major, kCreateCounter, {counter, 0, 0})), "");
+  RawRequest makePixmap(false);
+  makePixmap.b(kCreatePixmap).b(1).s(0).i(pixmap).i(waiter.rootWindow()).s(16).s(16);
+  ASSERT_EQ(waiter.send(makePixmap.done()), "");
+  ASSERT_TRUE(messagesUntilSync(waiter).empty());
+
+  auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(waiter.send(syncRequest(waiter, sync.major, kAwait, {counter, kAbsolute, 0, 1, kPositiveComparison, 0, 0})),
+            "");
+  RawRequest makeCursor(false);
+  makeCursor.b(kCreateCursor).b(0).s(0).i(cursor).i(pixmap).i(0).s(0).s(0).s(0).s(0xffff).s(0xffff).s(0xffff).s(0).s(0);
+  ASSERT_EQ(waiter.send(makeCursor.done()), "");
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  RawBytes value;
+  ASSERT_EQ(setter.send(syncRequest(setter, syncB.major, kSetCounter, {counter, 0, 1})), "");
+  ASSERT_EQ(setter.roundTrip(syncRequest(setter, syncB.major, kQueryCounter, {counter}), value, 20000), "");
+  EXPECT_EQ(rawGet32(value, 12, true), 1u);
+  std::vector<RawBytes> messages = messagesUntilSync(waiter, 20000);
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_LT(seconds, 5.0 + 4.0);
+  // The CounterNotify of the Await and nothing else: no error, no stray reply.
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0][0], sync.firstEvent);
+  EXPECT_EQ(rawGet32(messages[0], 4, false), counter);
+  // The cursor was made and the proxy serves others as before.
+  std::string info = xrelayRun("xdpyinfo -display " + tarvo.displayName() + " 2>&1");
+  EXPECT_NE(info.find("number of screens"), std::string::npos) << info;
+  RawBytes again;
+  ASSERT_EQ(waiter.roundTrip(syncRequest(waiter, sync.major, kQueryCounter, {counter}), again), "");
+  EXPECT_EQ(again[0], 1);
+  waiter.close();
+  setter.close();
+  EXPECT_EQ(tarvo.stop(), 0) << tarvo.output();
+}
+
+}  // namespace
