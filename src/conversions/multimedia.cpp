@@ -117,6 +117,7 @@ void multimediaFrameCopy(const MultimediaFrame *frame, unsigned copy, const uint
 #include <strings.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -726,6 +727,7 @@ const char *openStream(const char *specification, const char *contentType, unsig
     MultimediaStreamSide *write = static_cast<MultimediaStreamSide *>(calloc(1, sizeof(MultimediaStreamSide)));
     if (!write) return OUT_OF_MEMORY_TEXT();
     stream->writeSide = write;
+    write->fifo1Fd = write->fifo2Fd = -1;
     for (OutBuffer &queue : write->queue) outbufferInit(&queue, -1, doNothing, nullptr);
     if (!replaceText(&write->recordingSources, multimediaGetSetting("MWTwriteAudioPorts"))) return OUT_OF_MEMORY_TEXT();
     const char *level = multimediaGetSetting("MWTwriteAudioVolume");
@@ -785,6 +787,7 @@ const char *multimediaOpenStream(const char *specification, const char *contentT
   stream->readFd = -1;
   outbufferInit(&stream->writeBuffer, -1, doNothing, nullptr);
   stream->readSide = static_cast<MultimediaStreamSide *>(calloc(1, sizeof(MultimediaStreamSide)));
+  if (stream->readSide) stream->readSide->fifo1Fd = stream->readSide->fifo2Fd = -1;
   const char *error = stream->readSide ? openStream(stream->specification, contentType, flags, stream)
                                        : OUT_OF_MEMORY_TEXT();
   if (error) {
@@ -1009,7 +1012,12 @@ pid_t forkCommand(MultimediaStream *stream, MultimediaStreamSide *side, bool rea
   const char *fifo = side->fifo1;
 
   pid_t pid = fork();
-  if (pid != 0) return pid < 0 ? 0 : pid;
+  if (pid < 0) return 0;
+  if (pid > 0) {
+    // Set here as well as in the child, so that a stop right after the fork finds the group.
+    setpgid(pid, pid);
+    return pid;
+  }
   // The child: async-signal-safe calls only.
   if (pidSlot) writePid(pidSlot, kPidRoom, getpid());
   // Its own process group: the stop's signals reach what a shell command started as well.
@@ -1033,12 +1041,28 @@ pid_t forkCommand(MultimediaStream *stream, MultimediaStreamSide *side, bool rea
   _exit(127);
 }
 
+uint64_t monotonicUs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<uint64_t>(now.tv_sec) * 1000000 + static_cast<uint64_t>(now.tv_nsec) / 1000;
+}
+
 // Opens the parent's ends of the command's FIFOs while the child comes up, in a doubling wait;
 // each round first looks whether the child has ended. NULL or the failure text (recorded).
 const char *awaitCommandPipes(MultimediaStream *stream, MultimediaStreamSide *side, bool reads) {
   const char *lastError = "";
-  for (unsigned waitUs = 100;; waitUs *= 2) {
-    usleep(waitUs);
+  // The whole wait is that of a wait doubling from 100 us until it passes the time-out; the
+  // steps stop growing at kMaxStepUs, so that a child that comes up late (a loaded machine) is
+  // met soon after, not up to its own start time later.
+  constexpr uint64_t kMaxStepUs = 20000;
+  uint64_t budgetUs = 0;
+  for (uint64_t waitUs = 100;; waitUs *= 2) {
+    budgetUs += waitUs;
+    if (waitUs > multimediaStartTimeoutUs) break;
+  }
+  uint64_t startedUs = monotonicUs();
+  for (uint64_t stepUs = 100;; stepUs = std::min(stepUs * 2, kMaxStepUs)) {
+    usleep(static_cast<useconds_t>(stepUs));
     int code;
     if (childEnded(side->childPid, &code)) {
       side->childPid = 0;
@@ -1048,14 +1072,13 @@ const char *awaitCommandPipes(MultimediaStream *stream, MultimediaStreamSide *si
     }
     bool open = true;
     auto openEnd = [&](const char *name, int *fd, int flags) -> const char * {
-      if (*fd > 0) return nullptr;
+      if (*fd >= 0) return nullptr;
       int got = ::open(name, flags | O_NONBLOCK | O_CLOEXEC);
-      if (got > 0) {
+      if (got >= 0) {
         *fd = got;
         return nullptr;
       }
-      int error = got == 0 ? EBADF : errno;
-      if (got == 0) close(got);
+      int error = errno;
       open = false;
       lastError = strerror(error);
       if (error == ENXIO || error == EINTR) return nullptr;
@@ -1073,7 +1096,7 @@ const char *awaitCommandPipes(MultimediaStream *stream, MultimediaStreamSide *si
       return failure;
     }
     if (open) return nullptr;
-    if (waitUs > multimediaStartTimeoutUs) {
+    if (monotonicUs() - startedUs >= budgetUs) {
       const char *text = strTempPrintf("Timeout reached when executing: %s (%s)",
                                        reads ? stream->readSide->command : side->command, lastError);
       multimediaSetError(stream, text);
@@ -1087,8 +1110,8 @@ const char *awaitCommandPipes(MultimediaStream *stream, MultimediaStreamSide *si
 void startCommand(MultimediaStream *stream) {
   MultimediaStreamSide *side = commandSide(stream);
   bool reads = side == stream->readSide;
-  if (!reads && side->fifo1[0] && side->fifo1Fd > 0) {
-    stream->writeBuffer.fd = stream->useSecondPipe && side->fifo2Fd > 0 ? side->fifo2Fd : side->fifo1Fd;
+  if (!reads && side->fifo1[0] && side->fifo1Fd >= 0) {
+    stream->writeBuffer.fd = stream->useSecondPipe && side->fifo2Fd >= 0 ? side->fifo2Fd : side->fifo1Fd;
     return;
   }
   int logFd = -1;
@@ -1110,7 +1133,7 @@ void startCommand(MultimediaStream *stream) {
     multimediaStopCommand(stream);
     return;
   }
-  if (!reads) stream->writeBuffer.fd = stream->useSecondPipe && side->fifo2Fd > 0 ? side->fifo2Fd : side->fifo1Fd;
+  if (!reads) stream->writeBuffer.fd = stream->useSecondPipe && side->fifo2Fd >= 0 ? side->fifo2Fd : side->fifo1Fd;
 }
 
 const char *openPath(MultimediaStream *stream, MultimediaStreamSide *side, int flags, const char *what, int *fd) {
@@ -1508,6 +1531,11 @@ void drainBuffered(MultimediaStream *stream) {
   if (!queueWriter(stream->writeSide, queue, stream)) emptyBuffer(queue);
 }
 
+// Signals the child's process group (what a shell command started too), else the child alone.
+void signalChild(pid_t pid, int signal) {
+  if (kill(-pid, signal) != 0) kill(pid, signal);
+}
+
 // Ends the child of a side: SIGTERM first when asked, else after multimediaStopWaitMs; SIGKILL
 // after multimediaKillWaitMs more; then reaped. Returns its exit code, -1 when it was killed
 // by us or had been collected already.
@@ -1516,11 +1544,11 @@ int endChild(MultimediaStreamSide *side, bool terminateFirst) {
   if (pid <= 0) return -1;
   side->childPid = 0;
   int code = -1;
-  if (terminateFirst) kill(-pid, SIGTERM);
+  if (terminateFirst) signalChild(pid, SIGTERM);
   if (childEndedWithin(pid, multimediaStopWaitMs, &code)) return terminateFirst ? -1 : code;
-  kill(-pid, SIGTERM);
+  signalChild(pid, SIGTERM);
   if (childEndedWithin(pid, multimediaKillWaitMs, &code)) return -1;
-  kill(-pid, SIGKILL);
+  signalChild(pid, SIGKILL);
   int raw;
   while (waitpid(pid, &raw, 0) < 0 && errno == EINTR) {
   }
@@ -1534,13 +1562,13 @@ void multimediaStopCommand(MultimediaStream *stream) {
   MultimediaStreamSide *write = stream->writeSide;
   if (read && read->started == 0) {
     bool ran = read->childPid > 0;
-    if (ran) kill(-read->childPid, SIGTERM);
+    if (ran) signalChild(read->childPid, SIGTERM);
     for (int rounds = 0; rounds < 1000 && stream->readFd >= 0; rounds++) {
       const uint8_t *data;
       long length;
       if (multimediaRead(stream, &data, &length) || length <= 0) break;
     }
-    if (stream->readFd > 0) close(stream->readFd);
+    if (stream->readFd >= 0) close(stream->readFd);
     stream->readFd = -1;
     if (ran) endChild(read, true);
     bool hadFiles = read->directory[0] != '\0';
@@ -1550,8 +1578,8 @@ void multimediaStopCommand(MultimediaStream *stream) {
   }
   if (write && write->started == 0) {
     for (int *fd : {&write->fifo1Fd, &write->fifo2Fd}) {
-      if (*fd > 0) close(*fd);
-      *fd = 0;
+      if (*fd >= 0) close(*fd);
+      *fd = -1;
     }
     stream->writeBuffer.fd = -1;
     bool ran = write->childPid > 0;

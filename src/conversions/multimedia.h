@@ -205,7 +205,7 @@ struct MultimediaStreamSide {
   pid_t childPid;  // kept in the read side record, whichever side runs the command
   char fifo1[kMultimediaPathSize];  // empty when not created
   char fifo2[kMultimediaPathSize];
-  int fifo1Fd;  // 0 = not open
+  int fifo1Fd;  // -1 = not open (descriptor 0 is a real one)
   int fifo2Fd;
   char logFile[kMultimediaPathSize];
   uint8_t pipes;  // "MWTwritePipes"

@@ -103,6 +103,7 @@ struct ClientConnection {
   DeferredFree life;             // held by the passes over its input and its answers
   uint32_t glxScreen;            // the current GLX screen
   uint32_t glxClientVersion;     // GLXClientInfo's version code, 0 until then
+  void *glxLargeCommands;        // unfinished GLXRenderLarge commands (xext/glxrender.cpp)
   char *programName;             // malloc'ed, or NULL
   // The names a client gave its windows, as its property requests record them (the first one
   // seen is kept): WM_CLASS's class name and a WM_NAME of type STRING, format 8 (at most 31

@@ -244,7 +244,10 @@ void retainClient(ClientConnection *client) {
 // resources (with no client current), colour cells; the record leaves the client list.
 void closeClientFully(ClientConnection *client) {
   client->closeDownMode = 0;
-  if (xproxyGlxClientGone) xproxyGlxClientGone(client);
+  if (xproxyGlxClientGone) {
+    CurrentScope none(nullptr);  // its servers drop what it made: no destroy goes out
+    xproxyGlxClientGone(client);
+  }
   while (client->displayCount > 0) xproxyCloseDisplayConnection(client->displays[client->displayCount - 1]);
   free(client->displays);
   client->displays = nullptr;
@@ -298,9 +301,11 @@ void xproxyCloseClient(ClientConnection *client, const char *reason, int retainA
 
 // ===== multimedia streams of clients =====
 XproxyClientStreamsFree xproxyFreeClientStreams = nullptr;
-XproxyClientGlxGone xproxyGlxClientGone = nullptr;
 XproxyClientStreamsReady xproxyClientStreamsReady = nullptr;
 // ===== end of multimedia streams of clients =====
+// ===== GLX context tags of clients =====
+XproxyClientGlxGone xproxyGlxClientGone = nullptr;
+// ===== end of GLX context tags of clients =====
 
 // Accepted connections are adopted unless a test takes them.
 XproxyNewClientHook xproxyNewClientHook = [](XtransConnInfo connection, int fd) { xproxyAdoptClient(connection, fd); };

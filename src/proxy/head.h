@@ -19,6 +19,12 @@ struct MetaScreen;
 struct ServerDisplay;
 struct ClientConnection;
 
+// A server visual id and the meta screen visual (by index) whose entry on a head carries it.
+struct HeadVisualIndex {
+  uint32_t serverId;
+  uint32_t metaIndex;
+};
+
 // One screen of the real X server placed inside a MetaScreen. Allocated zeroed; linked in its
 // MetaScreen's list of heads.
 struct Head {
@@ -46,6 +52,11 @@ struct Head {
   Cursor cursor, invisibleCursor;
   Pixmap backgroundPattern;
   VisualRecord **visualMap;  // one entry per meta screen visual (NULL: none on this head)
+  // The entries of visualMap by server visual id (xproxyIndexHeadVisuals); searched instead
+  // while NULL or built for another map.
+  HeadVisualIndex *visualIndex;
+  uint32_t visualIndexCount;
+  VisualRecord **visualIndexMap;  // the map the index was built from
   uint32_t clientRoot;       // client-side root window id
   // Numbering used by the id mapping.
   uint32_t idIndex;          // lowest free over all heads; below kHeadIdTableEntries
@@ -110,6 +121,9 @@ int xproxyRectOnHead(const Head *head, const uint8_t *request);
 uint32_t xproxyVisualIdToServer(uint32_t visualId, const Head *head);
 VisualRecord *xproxyFindVisualByServerId(const Head *head, uint32_t serverVisualId);
 uint32_t xproxyServerVisualToProxy(uint32_t serverVisualId, const ServerDisplay *display, const Head *head);
+// Builds (again) the head's index of visualMap by server visual id; frees it with a NULL map.
+// Out of memory leaves no index (the lookups search).
+void xproxyIndexHeadVisuals(Head *head);
 int xproxyPanActive(const Head *head, unsigned state);
 int xproxyPanHead(Head *head, int32_t x, int32_t y, ClientConnection *client, int clamp);
 int xproxyPanAtEdge(Head *head, XCrossingEvent *event);

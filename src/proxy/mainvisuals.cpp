@@ -179,6 +179,8 @@ const char *adjustMetaVisuals(MetaScreen *screen) {
   for (Head *h = screen->heads; h; h = h->next) {
     if (!h->display) continue;
     free(h->visualMap);
+    h->visualMap = nullptr;
+    xproxyIndexHeadVisuals(h);
     h->visualMap = static_cast<VisualRecord **>(calloc(screen->visualCount, sizeof(VisualRecord *)));
     if (!h->visualMap) return OUT_OF_MEMORY_TEXT();
     for (uint32_t i = 0; i < screen->visualCount; i++) {
@@ -192,6 +194,7 @@ const char *adjustMetaVisuals(MetaScreen *screen) {
       h->visualMap[i] = match;
       if (resourceVisualTracing()) LOG(logChannelVerbose, "visual #%u = %s", i, xvisualDescribe(match));
     }
+    xproxyIndexHeadVisuals(h);
   }
   // The root visual: the lowest score, scanned from the last entry so that equals keep the later.
   uint32_t best = UINT32_MAX;

@@ -93,6 +93,9 @@ struct WindowRecord {
   // ===== end of window tree (fields) =====
   // ===== window queries (fields) =====
   // ===== end of window queries (fields) =====
+  // ===== GLX windows (fields) =====
+  uint8_t glxWindow;  // made by GLXCreateWindow (its visual the FBConfig's)
+  // ===== end of GLX windows (fields) =====
 };
 
 // A window record added to the resource tables as type 1; NULL when out of memory or when the
@@ -195,9 +198,10 @@ void windowSetShape(WindowRecord *window);
 WindowRecord *windowStayOnTopSibling(WindowRecord *window);
 
 // --- Validation ---
-// Recomputes the clip lists and visibilities of the parent's subtree after a change (child and
-// kind name the change; the whole subtree is recomputed) and sends VisibilityNotify for each
-// change of visibility.
+// Recomputes the clip lists and visibilities of the parent's subtree after a change and sends
+// VisibilityNotify for each change of visibility. With child, the one child that changed, only
+// the windows the change can affect are recomputed (with the same result); with NULL (several
+// children changed) the whole subtree is.
 void windowValidateTree(WindowRecord *parent, WindowRecord *child, int kind);
 // The border clip, clip list and visibility of a viewable window and its subtree, from the
 // region left for it by its parent and higher siblings (consumed).

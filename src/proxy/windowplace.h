@@ -9,8 +9,8 @@
 // much of its size, so that its far edge stays, and with it every pixel of the window that the
 // head shows (a copy wholly beyond the range keeps one pixel there, out of sight). The copies
 // of its children are placed against the moved copy, so they stay where they belong. What a
-// client draws into a copy placed apart is not moved with it: on that head it shows shifted
-// by the distance the copy moved. Its background, border and children are right.
+// client draws into a copy placed apart, and what events and replies report of it, is moved by
+// the distance the copy moved on its way (xcoreshift.h).
 //
 // Each window remembers the heads on which its copy was last placed apart (placedApart, by
 // the head's id-table index), so that a change that brings it back into range sends its own

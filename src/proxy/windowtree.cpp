@@ -330,17 +330,102 @@ void windowComputeClips(WindowRecord *window, Region *universe) {
   computeAll(stack);
 }
 
-void windowValidateTree(WindowRecord *parent, WindowRecord *, int) {
-  // The parent's whole subtree is recomputed from what the parent's border clip leaves for its
-  // inside: every window whose place, stacking or neighbours changed is among them, so no
-  // window needs to be marked first.
+namespace {
+// Whether two regions' extents overlap.
+bool extentsMeet(const Region *a, const Region *b) {
+  const pixman_box16_t *x = pixman_region_extents(const_cast<Region *>(a));
+  const pixman_box16_t *y = pixman_region_extents(const_cast<Region *>(b));
+  return x->x1 < y->x2 && y->x1 < x->x2 && x->y1 < y->y2 && y->y1 < x->y2;
+}
+
+bool regionsMeet(const Region *a, const Region *b, Region *scratch) {
+  if (!pixman_region_not_empty(const_cast<Region *>(a)) || !pixman_region_not_empty(const_cast<Region *>(b)) ||
+      !extentsMeet(a, b))
+    return false;
+  regionIntersect(scratch, a, b);
+  return pixman_region_not_empty(scratch);
+}
+
+// The region left for a viewable child: the parent's inside within the child's outside, less
+// the outsides of the viewable siblings above it. NULL when out of memory.
+Region *universeOf(WindowRecord *child, const Region *inside) {
+  Region *universe = regionCreate();
+  if (!universe) return nullptr;
+  regionIntersect(universe, inside, child->borderSize);
+  for (WindowRecord *s = child->parent->firstChild; s && s != child; s = s->nextSibling) {
+    if (!pixman_region_not_empty(universe)) break;
+    if (s->viewable && extentsMeet(s->borderSize, universe)) regionSubtract(universe, universe, s->borderSize);
+  }
+  return universe;
+}
+
+// The whole subtree from the parent's inside.
+void validateAll(WindowRecord *parent, Region *inside) {
+  Pending stack;
+  distribute(parent, inside, stack);
+  computeAll(stack);
+}
+
+// After a change of one child (its place, size, shape, stacking or mapping), only the windows
+// whose region can differ are recomputed: the child's subtree, and the subtrees of the viewable
+// siblings that meet the area the child held before or, below it, the area it holds now. A
+// sibling that meets neither keeps its region, since the others above it stayed where they
+// were. The parent's clip list changes only there too: it takes back what the child held and
+// gives up what each recomputed child covers. The order of the recomputed windows (and so of
+// VisibilityNotify) is that of a whole recomputation. Consumes `inside`.
+void validateChange(WindowRecord *parent, WindowRecord *changed, Region *inside) {
+  Region *held = regionCreate(), *scratch = regionCreate();
+  if (!held || !scratch) {
+    regionDestroy(held);
+    regionDestroy(scratch);
+    return validateAll(parent, inside);
+  }
+  // What the child held before: its border clip while it stays viewable; one that is no longer
+  // viewable has had its clips emptied, and held no more than its outside.
+  regionCopy(held, changed->borderClip);
+  if (!changed->viewable) regionUnion(held, held, changed->borderSize);
+  regionIntersect(scratch, held, inside);
+  regionUnion(parent->clipList, parent->clipList, scratch);
+  bool below = false;  // past the changed child, whose border clip is then what it holds now
+  bool failed = false;
+  for (WindowRecord *c = parent->firstChild; c; c = c->nextSibling) {
+    if (!c->viewable) continue;
+    if (c != changed && !regionsMeet(c->borderSize, held, scratch) &&
+        !(below && regionsMeet(c->borderSize, changed->borderClip, scratch)))
+      continue;
+    Region *universe = universeOf(c, inside);
+    if (!universe) {
+      LOG_OUT_OF_MEMORY();
+      failed = true;
+      break;
+    }
+    windowComputeClips(c, universe);
+    regionSubtract(parent->clipList, parent->clipList, c->borderSize);
+    below |= c == changed;
+  }
+  regionDestroy(held);
+  regionDestroy(scratch);
+  if (failed) return validateAll(parent, inside);
+  regionDestroy(inside);
+}
+}  // namespace
+
+void windowValidateTree(WindowRecord *parent, WindowRecord *child, int) {
+  // With a changed child named, the windows it can affect are recomputed; without one (several
+  // children changed at once), the parent's whole subtree is, from what the parent's border clip
+  // leaves for its inside.
   if (!parent || !parent->viewable) return;
   Region *inside = regionCreate();
   if (!inside) return LOG_OUT_OF_MEMORY();
   regionIntersect(inside, parent->borderClip, parent->windowSize);
-  Pending stack;
-  distribute(parent, inside, stack);
-  computeAll(stack);
+  // A child with no viewable sibling is all there is to recompute: the plain walk is cheaper.
+  bool siblings = false;
+  if (child && child->parent == parent)
+    for (WindowRecord *c = parent->firstChild; c && !siblings; c = c->nextSibling) siblings = c != child && c->viewable;
+  if (siblings)
+    validateChange(parent, child, inside);
+  else
+    validateAll(parent, inside);
 }
 
 void windowSendVisibilityNotify(WindowRecord *window) {
@@ -402,7 +487,7 @@ void windowMap(WindowRecord *window) {
 void windowMapSubwindows(WindowRecord *window) {
   bool any = false;
   for (WindowRecord *c = window->firstChild; c; c = c->nextSibling) any |= mapOne(c) != 0;
-  if (any) windowValidateTree(window, window->firstChild, kWindowValidateMap);
+  if (any) windowValidateTree(window, nullptr, kWindowValidateMap);
 }
 
 void windowUnmap(WindowRecord *window, int fromConfigure) {
@@ -421,7 +506,7 @@ void windowUnmapSubwindows(WindowRecord *window) {
     c->mapped = 0;
     if (c->realized) windowUnrealizeTree(c, 0);
   }
-  if (any) windowValidateTree(window, window->firstChild, kWindowValidateUnmap);
+  if (any) windowValidateTree(window, nullptr, kWindowValidateUnmap);
 }
 
 void windowDestroySubwindows(WindowRecord *window) {

@@ -74,6 +74,8 @@ void xcoreUnsupportedError(uint8_t *error);
 void xcoreForwardIdError(uint8_t *error, const char *name);
 // The same for an error whose bad value is no id: logged as "name value" and passed on as it is.
 void xcoreForwardValueError(uint8_t *error, const char *name);
+// The same with the value logged in hexadecimal ("name 0x%x").
+void xcoreForwardHexValueError(uint8_t *error, const char *name);
 void xcoreBadRequest(uint8_t *error);
 void xcoreBadValue(uint8_t *error);
 void xcoreBadWindow(uint8_t *error);

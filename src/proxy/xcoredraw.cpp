@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "proxy/clientconnection.h"
@@ -18,6 +19,7 @@
 #include "proxy/window.h"
 #include "proxy/xcore.h"
 #include "proxy/xcoreframe.h"
+#include "proxy/xcoreshift.h"
 #include "proxy/xproto.h"
 #include "proxy/xproxy.h"
 #include "proxy/xscreen.h"
@@ -44,6 +46,26 @@ const XcoreIdField kDrawableGC[] = {{4, kResourceWindow}, {8, kResourceGC}, {0, 
 const XcoreIdField kClearFields[] = {{4, kResourceWindow}, {0, 0}};
 const XcoreIdField kCopyFields[] = {{4, kResourceWindow}, {8, kResourceWindow}, {12, kResourceGC}, {0, 0}};
 
+
+// The copy builder of the drawing requests: a drawable whose copy the head placed apart gets
+// the request moved into its copy (possibly as several requests, or none), with the GC's
+// origins moved alike around them; any other gets the plain copy.
+int shiftedCopy(Head *head, DisplayConnection *connection, const uint8_t *request, uint32_t length, void *fields) {
+  XcoreCopyShift shift;
+  if (!xcoreCopyShiftOf(wireGet32(request + 4), head, &shift))
+    return xcoreFramePlainCopy(head, connection, request, length, fields);
+  const GCRecord *gc = request[0] == 61 ? nullptr : resourceLookupGC(wireGet32(request + 8));
+  int64_t lineWidth = gc ? int64_t(uint16_t(gc->values[kGCLineWidth])) : 0;
+  std::vector<std::vector<uint8_t>> parts = xcoreShiftDrawRequest(request, length, shift, lineWidth);
+  if (parts.empty()) return 1;
+  xcoreShiftGCOrigins(connection, head, gc, shift, 1);
+  int sent = 1;
+  for (size_t i = 0; i < parts.size() && sent; i++)
+    sent = xcoreFrameCopyForHead(parts[i].data(), uint32_t(parts[i].size()), connection, head,
+                                 static_cast<const XcoreIdField *>(fields)) != nullptr;
+  xcoreShiftGCOrigins(connection, head, gc, shift, 0);
+  return sent;
+}
 
 // A request with a list of `unit`-byte entries after `fixed` bytes: BadLength and false when
 // the list is no whole number of entries.
@@ -198,14 +220,29 @@ struct TextArgument {
 };
 
 int textCopy(Head *head, DisplayConnection *connection, const uint8_t *request, uint32_t length, void *argument) {
-  uint8_t *copy = xcoreFrameCopyForHead(request, length, connection, head, kDrawableGC);
-  if (!copy) return 0;
+  // Into a copy placed apart: the origin moved (the items unchanged), or nothing.
+  XcoreCopyShift shift;
+  std::vector<std::vector<uint8_t>> shifted;
+  const GCRecord *gc = nullptr;
+  if (xcoreCopyShiftOf(wireGet32(request + 4), head, &shift)) {
+    shifted = xcoreShiftDrawRequest(request, length, shift, 0);
+    if (shifted.empty()) return 1;
+    gc = resourceLookupGC(wireGet32(request + 8));
+    xcoreShiftGCOrigins(connection, head, gc, shift, 1);
+  }
+  uint8_t *copy = xcoreFrameCopyForHead(shifted.empty() ? request : shifted[0].data(), length, connection, head,
+                                        kDrawableGC);
+  if (!copy) {
+    xcoreShiftGCOrigins(connection, head, gc, shift, 0);
+    return 0;
+  }
   // The copy's body lies at copy + 4 in either form; items' offsets are the request's.
   Head *fontHead = xproxyFontHeadOf(head);
   walkTextItems(request, length, static_cast<TextArgument *>(argument)->charBytes, [&](uint32_t at) {
     uint32_t font = xprotoReadCard32MSB(request + at);
     xprotoWriteCard32MSB(copy + at, resourceServerId(font, kResourceFont, fontHead));
   });
+  if (gc) xcoreShiftGCOrigins(connection, head, gc, shift, 0);
   return 1;
 }
 
@@ -235,7 +272,7 @@ void imageText(uint8_t *request, uint32_t length, uint32_t charBytes) {
   RegionScope scope;
   cacheDrawable(wireGet32(request + 4));
   if (xproxyCullingHeadCount) xproxySetRequestRegionWhole();
-  xcoreFramePerHead(request, length, 0, xcoreFramePlainCopy, const_cast<XcoreIdField *>(kDrawableGC));
+  xcoreFramePerHead(request, length, 0, shiftedCopy, const_cast<XcoreIdField *>(kDrawableGC));
 }
 
 // ----- Copies -----------------------------------------------------------------------------------
@@ -244,9 +281,30 @@ struct CopyArgument {
   const VisualRecord *sourceVisual;  // CopyPlane: the bit plane's visual
 };
 
-int copyCopy(Head *head, DisplayConnection *connection, const uint8_t *request, uint32_t length, void *argument) {
+// The copy of CopyArea or CopyPlane on the head, source and destination each moved into their
+// copies there. *restore: the GC whose origins were moved for a destination placed apart, to be
+// put back (xcoreShiftGCOrigins) once the request's own reply callbacks are queued.
+int copyCopy(Head *head, DisplayConnection *connection, const uint8_t *request, uint32_t length, void *argument,
+             const GCRecord **restore, XcoreCopyShift *destination) {
+  XcoreCopyShift source;
+  int fromApart = xcoreCopyShiftOf(wireGet32(request + 4), head, &source);
+  int intoApart = xcoreCopyShiftOf(wireGet32(request + 8), head, destination);
+  *restore = nullptr;
+  uint8_t shifted[32];
+  if ((fromApart || intoApart) && length <= sizeof shifted) {
+    memcpy(shifted, request, length);
+    xcoreShiftCopyRequest(shifted, source, *destination);
+    request = shifted;
+    if (intoApart) {
+      *restore = resourceLookupGC(wireGet32(request + 12));
+      xcoreShiftGCOrigins(connection, head, *restore, *destination, 1);
+    }
+  }
   uint8_t *copy = xcoreFrameCopyForHead(request, length, connection, head, kCopyFields);
-  if (!copy) return 0;
+  if (!copy) {
+    xcoreShiftGCOrigins(connection, head, *restore, *destination, 0);
+    return 0;
+  }
   if (request[0] == 63) {
     auto *copyArgument = static_cast<CopyArgument *>(argument);
     wirePut32(copy + 28, xproxyPixelToServer2(wireGet32(request + 28), copyArgument->sourceVisual, head));
@@ -337,12 +395,15 @@ void copyRequest(uint8_t *request, uint32_t length, const XcoreRequestShape &sha
     // none has had a copy.
     bool mustAnswer = exposures && !copied && !head->next;
     if (!mustAnswer && xcoreFrameHeadCulled(head)) continue;
-    if (!copyCopy(head, connection, request, length, &argument)) {
+    const GCRecord *restore = nullptr;
+    XcoreCopyShift destination{};
+    if (!copyCopy(head, connection, request, length, &argument, &restore, &destination)) {
       xprotoSendError(11, 0, request, length, nullptr);
       break;
     }
     copied = true;
     if (merging) xproxyPushReplyCallback(connection, kXcoreReplyTagCopyExposures, sourceIsPixmap ? 1 : 0, nullptr);
+    xcoreShiftGCOrigins(connection, head, restore, destination, 0);
   }
   if (merging && copied) mainInsertDeferredOutput(client, client->sequence);
 }
@@ -368,7 +429,7 @@ void xcoreClearArea(uint8_t *request, uint32_t length) {
       else xproxySetRequestRegion(0, 0, 0, 0);
     }
   }
-  xcoreFramePerHead(request, length, 0, xcoreFramePlainCopy, const_cast<XcoreIdField *>(kClearFields));
+  xcoreFramePerHead(request, length, 0, shiftedCopy, const_cast<XcoreIdField *>(kClearFields));
 }
 
 void xcoreCopyArea(uint8_t *request, uint32_t length) {
@@ -394,7 +455,7 @@ void xcorePolyDraw(uint8_t *request, uint32_t length) {
   RegionScope scope;
   cacheDrawable(wireGet32(request + 4));
   buildDrawRegion(request, length);
-  xcoreFramePerHead(request, length, 0, xcoreFramePlainCopy, const_cast<XcoreIdField *>(kDrawableGC));
+  xcoreFramePerHead(request, length, 0, shiftedCopy, const_cast<XcoreIdField *>(kDrawableGC));
 }
 
 void xcorePolyText8(uint8_t *request, uint32_t length) { polyText(request, length, 1); }

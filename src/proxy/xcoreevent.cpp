@@ -13,8 +13,10 @@
 #include "proxy/misc.h"
 #include "proxy/resource.h"
 #include "proxy/window.h"
+#include "proxy/windowplace.h"
 #include "proxy/xcore.h"
 #include "proxy/xcorepassive.h"
+#include "proxy/xcoreshift.h"
 #include "proxy/xproxy.h"
 #include "proxy/xscreen.h"
 #include "support/logging.h"
@@ -173,6 +175,13 @@ void setEventPosition(uint8_t *event, const DeviceView &view) {
   wirePut16(event + 26, uint16_t(int64_t(view.metaY) - y));
 }
 
+// Whether the event window's copy on the head lies elsewhere than the client's window: the real
+// server's position inside it is then the copy's, not the client's.
+bool eventWindowApart(const uint8_t *event, const Head *head) {
+  XcoreCopyShift shift;
+  return xcoreCopyShiftOf(wireGet32(event + 12), head, &shift);
+}
+
 void clearOtherScreen(uint8_t *event) {
   wirePut32(event + 16, 0);
   wirePut16(event + 24, 0);
@@ -316,6 +325,8 @@ bool translateDevice(uint8_t *event, const Source &source, DeviceView *view) {
     if ((event[0] == kKeyPress || event[0] == kButtonPress) && view->clamped) return false;
     if (!view->serverSameScreen) {
       event[30] = 1;
+      setEventPosition(event, *view);
+    } else if (eventWindowApart(event, view->head)) {
       setEventPosition(event, *view);
     }
   } else {
@@ -471,6 +482,20 @@ Head *mapDrawable(uint8_t *event, const Source &source) {
 
 MetaScreen *screenOf(Head *head, uint32_t id) { return head ? head->metaScreen : resourceMetaScreenOf(id); }
 
+// The rectangle of an Expose or GraphicsExpose from a copy placed apart, in the client's
+// coordinates of the drawable (already mapped back at 4).
+void shiftExposureBack(uint8_t *event, const Head *head) {
+  XcoreCopyShift shift;
+  if (!head || !xcoreCopyShiftOf(wireGet32(event + 4), head, &shift)) return;
+  uint16_t x = wireGet16(event + 8), y = wireGet16(event + 10), width = wireGet16(event + 12),
+           height = wireGet16(event + 14);
+  xcoreShiftEventBox(shift, &x, &y, &width, &height);
+  wirePut16(event + 8, x);
+  wirePut16(event + 10, y);
+  wirePut16(event + 12, width);
+  wirePut16(event + 14, height);
+}
+
 // Adds the event's rectangle to the pending exposure's region (made from its own rectangle on
 // first use).
 void absorb(DeferredMessage *pending, const uint8_t *event) {
@@ -490,6 +515,7 @@ void exposeEvent(uint8_t *event) {
   Source source;
   if (!enterFrame(event, &source)) return;
   Head *head = mapDrawable(event, source);
+  shiftExposureBack(event, head);
   uint32_t window = wireGet32(event + 4);
   MetaScreen *screen = screenOf(head, window);
   WireLayout layout = layoutOf(kExpose);
@@ -513,6 +539,7 @@ void graphicsExposure(uint8_t *event) {
   if (!enterFrame(event, &source)) return;
   uint8_t code = event[0];
   Head *head = mapDrawable(event, source);
+  if (code == kGraphicsExpose) shiftExposureBack(event, head);
   uint32_t drawable = wireGet32(event + 4);
   MetaScreen *screen = screenOf(head, drawable);
   WireLayout layout = layoutOf(code);
@@ -572,6 +599,34 @@ constexpr StructureRow kStructureRows[] = {
     {4, {4, 0, 0}},    // 28 PropertyNotify: window (atom and time left)
 };
 
+// Where the structure events that carry a window's place (ids mapped already) hold it: the
+// window, its x and y relative to the parent, its width and height (0: none), its border (0: none).
+struct PlaceRow {
+  uint8_t code, window, x, width, border;
+};
+constexpr PlaceRow kPlaceRows[] = {
+    {16, 8, 12, 16, 20},  // CreateNotify
+    {21, 8, 16, 0, 0},    // ReparentNotify
+    {22, 8, 16, 20, 24},  // ConfigureNotify
+    {24, 8, 12, 0, 0},    // GravityNotify
+};
+
+// A window whose copy on the speaking head was placed apart is reported with the client's place.
+void placeBack(uint8_t *event, const Head *head) {
+  for (const PlaceRow &row : kPlaceRows) {
+    if (row.code != event[0]) continue;
+    auto *w = static_cast<const WindowRecord *>(resourceLookupByType(wireGet32(event + row.window), kResourceWindow));
+    if (!w || !w->parent || !windowPlacedApart(w, head)) return;
+    wirePut16(event + row.x, uint16_t(int16_t(w->originX - w->borderWidth)));
+    wirePut16(event + row.x + 2, uint16_t(int16_t(w->originY - w->borderWidth)));
+    if (row.width) {
+      wirePut16(event + row.width, w->width);
+      wirePut16(event + row.width + 2, w->height);
+    }
+    if (row.border) wirePut16(event + row.border, w->borderWidth);
+  }
+}
+
 void structureEvent(uint8_t *event) {
   Source source;
   if (!enterFrame(event, &source)) return;
@@ -582,6 +637,7 @@ void structureEvent(uint8_t *event) {
   for (uint8_t at : row.ids)
     if (at) wirePut32(event + at, mapId(wireGet32(event + at), head));
   if (code == 28) mainSetLastTime(wireGet32(event + 12));
+  placeBack(event, head);
   if (code == 23 && (wireGet16(event + 26) & 0x3)) windowKeepRequestVisible(event);
   mainSendEventToClient(event, layoutOf(code), 0);
 }
@@ -639,6 +695,7 @@ int xcoreTranslateCrossingEvent(uint8_t *event, ServerDisplay *display) {
   if (view.oneScreen) {
     if (!view.serverSameScreen) return 0;
     if (event[0] == kLeaveNotify && view.clamped) return 0;
+    if (eventWindowApart(event, view.head)) setEventPosition(event, view);
   } else {
     event[31] &= uint8_t(~0x02);
     clearOtherScreen(event);

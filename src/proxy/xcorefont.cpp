@@ -16,7 +16,9 @@
 #include "proxy/xcore.h"
 #include "proxy/xcoreframe.h"
 #include "proxy/xproto.h"
+#include "proxy/xproxy.h"
 #include "proxy/xscreen.h"
+#include "proxy/xvisual.h"
 #include "support/logging.h"
 #include "support/wirewords.h"
 
@@ -343,6 +345,22 @@ int pixmapCopy(Head *head, DisplayConnection *connection, const uint8_t *request
       copy[1] = headVisual->baseVisualId ? headVisual->baseDepth : headVisual->depth;
   return 1;
 }
+
+// The meta screen's visual of that depth when a head emulates it on a deeper visual of its own,
+// else NULL. A pixmap of another depth than its drawable's takes it: its copies are then made
+// at the depth the head draws that visual with, where a GC of the emulated visual's windows
+// can draw into them (as a GC of an 8-bit window on an 8-bit server can).
+VisualRecord *emulatedVisualOfDepth(MetaScreen *screen, uint8_t depth) {
+  if (!screen) return nullptr;
+  for (uint32_t i = 0; i < screen->visualCount; i++) {
+    VisualRecord *visual = &screen->visuals[i];
+    if (visual->depth != depth) continue;
+    for (Head *head = screen->heads; head; head = head->next)
+      if (VisualRecord *headVisual = xproxyHeadVisual(head, visual); headVisual && headVisual->baseVisualId)
+        return visual;
+  }
+  return nullptr;
+}
 }  // namespace
 
 void xcoreCreatePixmap(uint8_t *request, uint32_t length) {
@@ -358,7 +376,8 @@ void xcoreCreatePixmap(uint8_t *request, uint32_t length) {
   if (height == 0) return xprotoSendError(kBadValue, 0, request, length, "height");
   if (!depthIsAFormat(depth)) return xprotoSendError(kBadValue, depth, request, length, "depth");
   PixmapRecord *pixmap =
-      resourceCreatePixmap(id, info.screen, depth == info.depth ? info.visual : nullptr, width, height, depth);
+      resourceCreatePixmap(id, info.screen, depth == info.depth ? info.visual : emulatedVisualOfDepth(info.screen, depth),
+                           width, height, depth);
   if (!pixmap) return xprotoSendError(kBadAlloc, 36, request, length, nullptr);
   xproxyCurrentClient->cachedScreen = info.screen;
   xcoreFramePerHead(request, length, id, pixmapCopy, pixmap);

@@ -8,6 +8,7 @@
 #include "proxy/window.h"
 #include "proxy/xcore.h"
 #include "proxy/xcoreframe.h"
+#include "proxy/xcoreshift.h"
 #include "proxy/xproxy.h"
 #include "proxy/xscreen.h"
 #include "support/wirewords.h"
@@ -17,6 +18,8 @@
 #include <vector>
 
 namespace {
+
+constexpr uint8_t kTagTranslateCoordinates = 40;
 
 // The head a TranslateCoordinates goes to: for a known source window the first head of its
 // meta screen that holds the point (the window's position plus the offsets), else that meta
@@ -45,11 +48,38 @@ void xcoreTranslateCoordinates(uint8_t *request, uint32_t length) {
   static const XcoreIdField fields[] = {{4, kResourceWindow}, {8, kResourceWindow}, {0, 0}};
   Head *head = translateHead(wireGet32(request + 4), wireGet32(request + 8), int16_t(wireGet16(request + 12)),
                              int16_t(wireGet16(request + 14)));
-  xcoreFrameForwardToHead(request, length, head, fields);
+  // Copies placed apart on the head: the point is asked in the source's copy, the answer comes
+  // in the destination's copy and is moved back (also by the source's shift where the point
+  // could not be moved into 16 bits).
+  XcoreCopyShift source, destination;
+  int fromApart = xcoreCopyShiftOf(wireGet32(request + 4), head, &source);
+  int intoApart = xcoreCopyShiftOf(wireGet32(request + 8), head, &destination);
+  int64_t x = int16_t(wireGet16(request + 12)) + source.dx, y = int16_t(wireGet16(request + 14)) + source.dy;
+  bool moved = fromApart && xcoreFits16(x) && xcoreFits16(y);
+  uint8_t *copy = xcoreFrameForwardToHead(request, length, head, fields);
+  if (!copy || !(fromApart || intoApart)) return;
+  if (moved) {
+    wirePut16(copy + 12, uint16_t(x));
+    wirePut16(copy + 14, uint16_t(y));
+  }
+  int64_t backX = (moved ? 0 : source.dx) - destination.dx, backY = (moved ? 0 : source.dy) - destination.dy;
+  if (!backX && !backY) return;
+  DisplayConnection *connection = xcoreFrameConnection();
+  // Both moves in one word; the low bit set so that the word is never 0.
+  uint64_t word = uint64_t(uint32_t(int32_t(std::clamp<int64_t>(backX, INT32_MIN / 2, INT32_MAX / 2)))) << 32 |
+                  uint32_t(int32_t(std::clamp<int64_t>(backY, INT32_MIN / 2, INT32_MAX / 2)) * 2 + 1);
+  if (connection) xproxyPushReplyCallback(connection, kTagTranslateCoordinates, uintptr_t(word), nullptr);
 }
 
 void xcoreTranslateCoordinatesReply(uint8_t *reply, uint32_t length) {
   xcoreFrameMapWindowBack(reply, 8);
+  DisplayConnection *connection = xproxyCurrentDisplayConnection;
+  uint64_t word = connection ? xproxyTakeReplyCallback(connection, kTagTranslateCoordinates) : 0;
+  if (word && length >= 16) {
+    int64_t backX = int32_t(uint32_t(word >> 32)), backY = int32_t(uint32_t(word)) >> 1;
+    wirePut16(reply + 12, uint16_t(int16_t(wireGet16(reply + 12)) + backX));
+    wirePut16(reply + 14, uint16_t(int16_t(wireGet16(reply + 14)) + backY));
+  }
   xcoreFrameWriteReply(reply, length, "bbsiiss");
 }
 
@@ -146,6 +176,11 @@ void xcoreQueryPointerReply(uint8_t *reply, uint32_t length) {
         wirePut16(reply + 20, uint16_t(int16_t(std::clamp<int64_t>(int64_t(metaX) - wx, INT16_MIN, INT16_MAX))));
         wirePut16(reply + 22, uint16_t(int16_t(std::clamp<int64_t>(int64_t(metaY) - wy, INT16_MIN, INT16_MAX))));
       }
+    } else if (XcoreCopyShift shift; window && xcoreCopyShiftOf(windowId, head, &shift)) {
+      // The real server answered from the inside of a copy placed apart: moved back as a
+      // window in place would answer (16 bits, as the real server keeps them).
+      wirePut16(reply + 20, uint16_t(int64_t(int16_t(wireGet16(reply + 20))) - shift.dx));
+      wirePut16(reply + 22, uint16_t(int64_t(int16_t(wireGet16(reply + 22))) - shift.dy));
     }
     wirePut32(reply + 8, head->metaScreen->root);
   } else {

@@ -150,6 +150,10 @@ void xcoreForwardValueError(uint8_t *error, const char *name) {
                     [name](uint8_t *x, uint32_t v) { xprotoLogXError(x, "%s %u", name, v); });
 }
 
+void xcoreForwardHexValueError(uint8_t *error, const char *name) {
+  handleServerError(error, ValueMapping::AsIs, [name](uint8_t *x, uint32_t v) { logHex(x, name, v); });
+}
+
 void xcoreBadRequest(uint8_t *e) {
   handleServerError(e, ValueMapping::AsIs, [](uint8_t *x, uint32_t) { logPlain(x, "BadRequest"); });
 }

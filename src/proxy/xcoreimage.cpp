@@ -22,6 +22,7 @@
 #include "proxy/xcore.h"
 #include "proxy/xcoreframe.h"
 #include "proxy/xcoreimage.h"
+#include "proxy/xcoreshift.h"
 #include "proxy/xproto.h"
 #include "proxy/xproxy.h"
 #include "proxy/xscreen.h"
@@ -179,6 +180,44 @@ bool readPixmapParts(const uint8_t *request, uint32_t length, DisplayConnection 
   return true;
 }
 
+// PutImage's part (part: columns and rows of the client's image) on the head at x, y: the
+// request's own bytes with the new place when the part is the whole image and the head keeps
+// the client's pixels, else an image of the part, converted for the head where needed. NULL or
+// a failure text.
+const char *putImageCut(const uint8_t *request, uint32_t length, ImageFormat layout, const XcoreDrawableFacts &facts,
+                        Head *head, const Rect &part, int16_t x, int16_t y) {
+  uint8_t format = request[1], leftPad = request[20], depth = request[21];
+  uint32_t drawable = wireGet32(request + 4), gc = wireGet32(request + 8);
+  int width = wireGet16(request + 12), height = wireGet16(request + 14);
+  DisplayConnection *connection = xcoreFrameConnection();
+  bool whole = part.x == 0 && part.y == 0 && part.width == uint32_t(width) && part.height == uint32_t(height);
+  bool convert = xcoreImageNeedsPixelConversion(format, depth, facts.visual, head);
+  if (whole && !convert) {
+    uint8_t *copy = xcoreFrameCopyForHead(request, length, connection, head, kDrawableGC);
+    if (!copy) return "no memory";
+    wirePut16(copy + 16, uint16_t(x));
+    wirePut16(copy + 18, uint16_t(y));
+    return nullptr;
+  }
+  XImage image{};
+  layout.depth = format == 0 ? 1 : depth;
+  if (ximageInit(&image, width, height, leftPad, reinterpret_cast<char *>(const_cast<uint8_t *>(request) + 24),
+                 &layout))
+    return "no image";
+  XImage *piece = &image;
+  if (!whole) {
+    piece = ximageCreate(int(part.width), int(part.height), 0, &layout);
+    if (!piece) return "no memory";
+    ximageCopyArea(&image, part.x, part.y, int(part.width), int(part.height), piece, 0, 0);
+  }
+  XImage *converted = convert ? xproxyConvertImageForHead(piece, facts.visual, head, int(part.width), int(part.height))
+                              : piece;
+  int done = converted && xcorePutImageOnScreen(connection, head, drawable, gc, converted, x, y);
+  if (converted && converted != piece) XDestroyImage(converted);
+  if (piece != &image) XDestroyImage(piece);
+  return done ? nullptr : "not sent";
+}
+
 }  // namespace
 
 // ===== image requests =====
@@ -299,8 +338,22 @@ void xcorePutImage(uint8_t *request, uint32_t length) {
   DisplayConnection *connection = xcoreFrameConnection();
   if (!screen || !connection) return xprotoSendError(kBadAlloc, 0, request, length, nullptr);
   uint8_t *data = request + 24;
+  const GCRecord *gcRecord = resourceLookupGC(gc);
   for (Head *head = screen->heads; head; head = head->next) {
     if (xcoreFrameHeadCulled(head)) continue;
+    XcoreCopyShift shift;
+    if (xcoreCopyShiftOf(drawable, head, &shift)) {
+      // Into a copy placed apart: moved there, the columns and rows before 16 bits cut off.
+      XcoreBox box{x, y, width, height};
+      int64_t cutX = 0, cutY = 0;
+      if (!xcoreShiftBox(shift, &box, &cutX, &cutY)) continue;
+      xcoreShiftGCOrigins(connection, head, gcRecord, shift, 1);
+      const char *failure = putImageCut(request, length, layout, facts, head, Rect{int32_t(cutX), int32_t(cutY),
+                                        uint32_t(box.width), uint32_t(box.height)}, int16_t(box.x), int16_t(box.y));
+      xcoreShiftGCOrigins(connection, head, gcRecord, shift, 0);
+      if (failure) return xprotoSendError(kBadAlloc, 0, request, length, nullptr);
+      continue;
+    }
     if (xcoreImageNeedsPixelConversion(format, depth, facts.visual, head)) {
       XImage image{};
       layout.depth = depth;

@@ -30,7 +30,7 @@ const VisualRecord *headEntry(const Head *head, const MetaScreen *screen, const 
 }
 
 // The meta screen visual whose entry on the head has that server id (searched from the last).
-const VisualRecord *metaVisualOfServerId(const Head *head, uint32_t serverVisualId) {
+const VisualRecord *searchServerId(const Head *head, uint32_t serverVisualId) {
   const MetaScreen *screen = head->metaScreen;
   if (!screen || !screen->visuals) return nullptr;
   for (uint32_t i = screen->visualCount; i-- > 0;) {
@@ -38,6 +38,18 @@ const VisualRecord *metaVisualOfServerId(const Head *head, uint32_t serverVisual
     if (entry && (entry->visualId == serverVisualId || entryId(entry) == serverVisualId)) return &screen->visuals[i];
   }
   return nullptr;
+}
+
+// The same through the head's index where it holds the current map.
+const VisualRecord *metaVisualOfServerId(const Head *head, uint32_t serverVisualId) {
+  const MetaScreen *screen = head->metaScreen;
+  if (!head->visualIndex || head->visualIndexMap != head->visualMap || !screen || !screen->visuals)
+    return searchServerId(head, serverVisualId);
+  const HeadVisualIndex *begin = head->visualIndex, *end = begin + head->visualIndexCount;
+  const HeadVisualIndex *at = std::lower_bound(
+      begin, end, serverVisualId, [](const HeadVisualIndex &e, uint32_t id) { return e.serverId < id; });
+  if (at == end || at->serverId != serverVisualId || at->metaIndex >= screen->visualCount) return nullptr;
+  return &screen->visuals[at->metaIndex];
 }
 
 // How far to pan on one axis: the distance outside rounded away from zero to a multiple of the
@@ -120,6 +132,7 @@ void xproxyFreeHead(Head *head) {
   if (!head) return;
   xvisualFreeArray(head->visuals, head->visualCount);
   free(head->visualMap);
+  free(head->visualIndex);
   regionDestroy(head->exposures);
   free(head->glLibraryName);
   free(head);
@@ -227,6 +240,36 @@ uint32_t xproxyVisualIdToServer(uint32_t visualId, const Head *head) {
   if (!metaVisual) return visualId;
   const VisualRecord *entry = headEntry(head, screen, metaVisual);
   return entry ? entryId(entry) : 0;
+}
+
+void xproxyIndexHeadVisuals(Head *head) {
+  free(head->visualIndex);
+  head->visualIndex = nullptr;
+  head->visualIndexCount = 0;
+  head->visualIndexMap = nullptr;
+  const MetaScreen *screen = head->metaScreen;
+  if (!head->visualMap || !screen || !screen->visuals || screen->visualCount == 0) return;
+  // Each entry under its own id and its base's; of equal ids the highest meta index stays, as
+  // the search from the last finds it.
+  auto *index = static_cast<HeadVisualIndex *>(calloc(2 * size_t(screen->visualCount), sizeof(HeadVisualIndex)));
+  if (!index) return LOG_OUT_OF_MEMORY();
+  uint32_t n = 0;
+  for (uint32_t i = 0; i < screen->visualCount; i++) {
+    const VisualRecord *entry = head->visualMap[i];
+    if (!entry) continue;
+    index[n++] = {entry->visualId, i};
+    if (entryId(entry) != entry->visualId) index[n++] = {entryId(entry), i};
+  }
+  std::sort(index, index + n, [](const HeadVisualIndex &a, const HeadVisualIndex &b) {
+    return a.serverId != b.serverId ? a.serverId < b.serverId : a.metaIndex > b.metaIndex;
+  });
+  n = uint32_t(std::unique(index, index + n,
+                           [](const HeadVisualIndex &a, const HeadVisualIndex &b) { return a.serverId == b.serverId; }) -
+               index);
+  if (n == 0) return free(index);
+  head->visualIndex = index;
+  head->visualIndexCount = n;
+  head->visualIndexMap = head->visualMap;
 }
 
 VisualRecord *xproxyFindVisualByServerId(const Head *head, uint32_t serverVisualId) {

@@ -483,6 +483,7 @@ void mainCloseDisplays() {
       h->visualCount = 0;
       free(h->visualMap);
       h->visualMap = nullptr;
+      xproxyIndexHeadVisuals(h);
     }
   mainFreeDeferredPool();
 }

@@ -1,5 +1,9 @@
-// Stand-ins of the GLX swappers until GLX is offered.
+// Stand-ins of the GLX data swappers: they swap nothing yet.
 #include "xext/glxswap.h"
 
-void glxindirectSwapRender16(uint8_t *, uint8_t *, int) {}
+GlxSwapRenderObserver glxSwapRenderObserver = nullptr;
+
+void glxSwapRenderCommand(uint32_t opcode, uint8_t *first, uint8_t *end, int direction) {
+  if (glxSwapRenderObserver) glxSwapRenderObserver(opcode, first, end, direction);
+}
 void glxSwapVendorCommand(uint32_t, uint8_t *, uint8_t *, int) {}

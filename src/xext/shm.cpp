@@ -16,6 +16,7 @@
 
 #include "proxy/access.h"
 #include "proxy/clientconnection.h"
+#include "proxy/connections.h"
 #include "proxy/core11g.h"
 #include "proxy/head.h"
 #include "proxy/main.h"
@@ -25,10 +26,12 @@
 #include "proxy/windowplace.h"
 #include "proxy/xcoreframe.h"
 #include "proxy/xcoreimage.h"
+#include "proxy/xcoreshift.h"
 #include "proxy/xdisplay.h"
 #include "proxy/xproto.h"
 #include "proxy/xscreen.h"
 #include "support/logging.h"
+#include "support/outbuffer.h"
 #include "support/strtemp.h"
 #include "support/wirewords.h"
 #include "xclient/region.h"
@@ -238,6 +241,32 @@ const char *makeSegmentImage(SegmentImage &out, uint8_t *data, uint32_t totalWid
   return nullptr;
 }
 
+// The GC's origins moved for a request into a copy placed apart while the guard lives (nothing
+// without a GC).
+struct GuardGCOrigins {
+  DisplayConnection *connection;
+  Head *head;
+  const GCRecord *gc;
+  XcoreCopyShift shift;
+  GuardGCOrigins(DisplayConnection *c, Head *h, const GCRecord *g, const XcoreCopyShift &s)
+      : connection(c), head(h), gc(g), shift(s) {
+    xcoreShiftGCOrigins(connection, head, gc, shift, 1);
+  }
+  ~GuardGCOrigins() { xcoreShiftGCOrigins(connection, head, gc, shift, 0); }
+};
+
+// Flow control after a head put by the image path: a request of 40 bytes may put a whole
+// segment, so once the server's output is past the mark the pass over the client's input ends
+// after this request, and its further requests wait until that output has drained.
+void rescheduleReadsAfterImagePut(ClientConnection *client, DisplayConnection *connection) {
+  if (!client || !connection || outbufferCapacity(&connection->output) <= kMiscServerOutputMark) return;
+  if (client->reader.bytesNeeded != kReaderStopped) {
+    client->reader.bytesNeeded = kReaderStopped;
+    client->reader.stopReason[0] = '\0';
+  }
+  miscScheduleClientReads(client);
+}
+
 void shmPutImage(uint8_t *request, uint32_t length, uint8_t *) {
   uint32_t drawable = wireGet32(request + 4), gc = wireGet32(request + 8);
   uint16_t totalWidth = wireGet16(request + 12), totalHeight = wireGet16(request + 14);
@@ -281,12 +310,30 @@ void shmPutImage(uint8_t *request, uint32_t length, uint8_t *) {
   static const XcoreIdField kDrawableGC[] = {{4, kResourceWindow}, {8, kResourceGC}, {0, 0}};
   SegmentImage image;
   bool imageMade = false;
+  const GCRecord *gcRecord = resourceLookupGC(gc);
   for (Head *head = screen->heads; head; head = head->next) {
     if (xcoreFrameHeadCulled(head)) continue;
+    // Into a copy placed apart: the destination moved, the columns and rows before 16 bits cut
+    // from the source rectangle (a head left with nothing still answers the completion).
+    XcoreCopyShift shift;
+    int apart = xcoreCopyShiftOf(drawable, head, &shift);
+    XcoreBox box{dstX, dstY, srcWidth, srcHeight};
+    int64_t cutX = 0, cutY = 0;
+    bool kept = !apart || xcoreShiftBox(shift, &box, &cutX, &cutY);
+    if (!kept && !(forwards(head) && head == lastForwarded)) continue;
+    GuardGCOrigins origins(connection, head, apart ? gcRecord : nullptr, shift);
     if (forwards(head)) {
       uint8_t *copy = copyForHead(request, length, head, kDrawableGC, 32);
       if (!copy) return xprotoSendError(kBadAlloc, 0, request, length, nullptr);
       copy[30] = head == lastForwarded ? sendEvent : 0;
+      if (apart) {
+        wirePut16(copy + 16, uint16_t(kept ? srcX + cutX : srcX));
+        wirePut16(copy + 18, uint16_t(kept ? srcY + cutY : srcY));
+        wirePut16(copy + 20, uint16_t(kept ? box.width : 0));
+        wirePut16(copy + 22, uint16_t(kept ? box.height : 0));
+        wirePut16(copy + 24, uint16_t(kept ? box.x : 0));
+        wirePut16(copy + 26, uint16_t(kept ? box.y : 0));
+      }
       continue;
     }
     if (!imageMade) {
@@ -295,12 +342,23 @@ void shmPutImage(uint8_t *request, uint32_t length, uint8_t *) {
         return xprotoSendError(kBadAlloc, 0, request, length, nullptr);
       imageMade = true;
     }
+    XImage *part = image.part;
+    if (apart && (cutX || cutY)) {
+      ImageFormat layout;
+      ximageFormatOfImage(image.part, &layout);
+      part = ximageCreate(int(box.width), int(box.height), 0, &layout);
+      if (!part) return xprotoSendError(kBadAlloc, 0, request, length, nullptr);
+      ximageCopyArea(image.part, int(cutX), int(cutY), int(box.width), int(box.height), part, 0, 0);
+    }
     XImage *converted = xcoreImageNeedsPixelConversion(format, depth, facts.visual, head)
-                            ? xproxyConvertImageForHead(image.part, facts.visual, head, srcWidth, srcHeight)
-                            : image.part;
-    int done = converted && xcorePutImageOnScreen(connection, head, drawable, gc, converted, dstX, dstY);
-    if (converted && converted != image.part) XDestroyImage(converted);
+                            ? xproxyConvertImageForHead(part, facts.visual, head, part->width, part->height)
+                            : part;
+    int done = converted && xcorePutImageOnScreen(connection, head, drawable, gc, converted, int16_t(box.x),
+                                                  int16_t(box.y));
+    if (converted && converted != part) XDestroyImage(converted);
+    if (part != image.part) XDestroyImage(part);
     if (!done) return xprotoSendError(kBadAlloc, 0, request, length, nullptr);
+    rescheduleReadsAfterImagePut(client, connection);
   }
   if (sendEvent && !lastForwarded && proxyState.ext.shm) {
     uint8_t event[32] = {};

@@ -10,10 +10,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -685,6 +688,235 @@ TEST_F(MultimediaThroughTarvo, ShortSinkFailsOnlyItsOwnStreamAndStuckSinkCloseIs
   EXPECT_EQ(c.roundTrip(inputFocus(false), answer, 15000), "");
   EXPECT_LT(xvfbNowMs() - began, 10000);
   EXPECT_TRUE(childrenOf(tarvo.pid()).empty());
+}
+
+// ----- Children, signals, back-pressure at the close and a real encoder ----------------------
+
+// tarvo's CPU time so far (user and system), in clock ticks.
+long cpuTicksOf(pid_t pid) {
+  std::string stat = tarvoReadFile("/proc/" + std::to_string(pid) + "/stat");
+  size_t close = stat.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::istringstream fields(stat.substr(close + 2));
+  std::vector<std::string> words;
+  for (std::string word; fields >> word;) words.push_back(word);
+  return words.size() > 12 ? atol(words[11].c_str()) + atol(words[12].c_str()) : -1;
+}
+
+// Whether tarvo has a handler installed for the signal.
+bool catches(TarvoProcess &tarvo, int signal) {
+  std::string status = tarvoReadFile("/proc/" + std::to_string(tarvo.pid()) + "/status");
+  size_t at = status.find("\nSigCgt:");
+  return at != std::string::npos && (strtoull(status.c_str() + at + 8, nullptr, 16) >> (signal - 1) & 1);
+}
+
+// Entries of the directory whose names start with the prefix.
+int entriesStartingWith(const std::string &directory, const char *prefix) {
+  int count = 0;
+  if (DIR *d = opendir(directory.c_str())) {
+    while (dirent *entry = readdir(d)) count += strncmp(entry->d_name, prefix, strlen(prefix)) == 0;
+    closedir(d);
+  }
+  return count;
+}
+
+TEST_F(MultimediaThroughTarvo, CatSinksTakeWritesWithPausesWhole) {
+  start("Name=Threaded\nMWTwriteThreaded=1\n" + quoted("MWTwriteCmd", "cat > '" + dir + "/threaded'") +
+        "Name=Buffered\nMWTwriteBuffered=1\n" + quoted("MWTwriteCmd", "cat > '" + dir + "/buffered'"));
+  for (char order : {'l', 'B'}) {
+    std::mt19937 random{unsigned(order)};
+    std::vector<uint32_t> words(4 << 18);  // 4 MiB (the 10 MiB test above runs without pauses)
+    for (uint32_t &word : words) word = uint32_t(random());
+    const std::string expected(reinterpret_cast<const char *>(words.data()), words.size() * 4);
+    for (const char *name : {"Threaded", "Buffered"}) {
+      SCOPED_TRACE(std::string(1, order) + name);
+      RawClient c;
+      uint8_t major = 0, event = 0;
+      connect(c, order, &major, &event);
+      bool big = c.big();
+      ASSERT_GT(c.enableBigRequests(), 0x10000u);
+      ASSERT_EQ(c.send(openRequest(big, major, 2, 2, name)), "");
+      for (int k = 0; k < 64; k++) {
+        ASSERT_EQ(c.send(rawBigForm(writeRequest(big, major, 2, expected.substr(size_t(k) << 16, 65536), 0), big)), "");
+        if (k % 8 == 7) usleep(20000);  // the sink catches up and waits for more
+      }
+      ASSERT_EQ(c.send(closeRequest(big, major, 2)), "");
+      EXPECT_TRUE(eventsUntilRoundTrip(c, event).empty());
+      std::string got = tarvoReadFile(dir + "/" + (std::string(name) == "Threaded" ? "threaded" : "buffered"));
+      EXPECT_EQ(got.size(), expected.size());
+      EXPECT_TRUE(got == expected);
+    }
+  }
+}
+
+// The sink's descriptors are 0, 1, 2 and its own (none of tarvo's sockets or another stream's
+// FIFO); its FIFO and log are mode 600 and gone after the close.
+TEST_F(MultimediaThroughTarvo, SinkHoldsOnlyItsOwnDescriptorsAndPrivateFiles) {
+  std::string r = dir + "/report";
+  std::ofstream(dir + "/profiles")
+      << "Name=Quiet\n" + quoted("MWTwriteCmd", "cat > /dev/null") + "Name=Look\n" +
+             quoted("MWTwriteCmd", "ls /proc/self/fd > '" + r + ".fds'; stat -c %a \"$MWTwritePipe\" > '" + r +
+                                       ".fifomode'; stat -L -c %a /proc/self/fd/2 > '" + r +
+                                       ".logmode'; echo \"$MWTwritePipe\" > '" + r + ".fifo'; env > '" + r +
+                                       ".tmp'; mv '" + r + ".tmp' '" + r + ".env'; cat > /dev/null");
+  TarvoOptions options;
+  options.logTypes = {"steps", "Xerrors"};
+  options.environment = {{"XMULTIMEDIA_PROFILES", dir + "/profiles"}, {"TMPDIR", dir}};
+  ASSERT_EQ(tarvo.start(xvfb.displayName(), options), "");
+  RawClient c;
+  uint8_t major = 0, event = 0;
+  connect(c, 'B', &major, &event);
+  ASSERT_EQ(c.send(openRequest(true, major, 1, 2, "Quiet")), "");
+  ASSERT_EQ(c.send(openRequest(true, major, 2, 2, "Look")), "");
+  ASSERT_EQ(c.send(writeRequest(true, major, 2, "data", 0)), "");
+  EXPECT_TRUE(eventsUntilRoundTrip(c, event).empty());
+  EXPECT_EQ(entriesStartingWith(dir, "mm"), 2);  // each command's private directory
+  long long deadline = xvfbNowMs() + 5000;
+  while (!exists(r + ".env") && xvfbNowMs() < deadline) usleep(20000);
+  std::string fifo = tarvoReadFile(r + ".fifo"), env = tarvoReadFile(r + ".env");
+  EXPECT_EQ(tarvoReadFile(r + ".fds"), "0\n1\n2\n3\n");  // ls's own directory is 3
+  EXPECT_EQ(tarvoReadFile(r + ".fifomode"), "600\n");
+  EXPECT_EQ(tarvoReadFile(r + ".logmode"), "600\n");
+  ASSERT_FALSE(fifo.empty());
+  fifo.pop_back();
+  EXPECT_EQ(fifo.rfind(dir + "/mm", 0), 0u) << fifo;
+  EXPECT_NE(env.find("\nMWTwritePipe2=\n"), std::string::npos) << env;
+  EXPECT_NE(env.find("\nMWTlogTarget="), std::string::npos) << env;
+  ASSERT_EQ(c.send(closeRequest(true, major, 0)), "");
+  EXPECT_TRUE(eventsUntilRoundTrip(c, event).empty());
+  EXPECT_FALSE(exists(fifo));
+  EXPECT_EQ(entriesStartingWith(dir, "mm"), 0);
+}
+
+// A sink that fails before opening its second pipe fails the open at once with its exit text.
+TEST_F(MultimediaThroughTarvo, SinkExitingInTheStartFailsTheOpenAtOnce) {
+  start("Name=Exit\nMWTwritePipes=2\n" + quoted("MWTwriteCmd", "echo broken sink >&2; exit 3"));
+  for (char order : {'l', 'B'}) {
+    SCOPED_TRACE(order);
+    RawClient c;
+    uint8_t major = 0, event = 0;
+    connect(c, order, &major, &event);
+    long long began = xvfbNowMs();
+    ASSERT_EQ(c.send(openRequest(c.big(), major, 5, 2, "Exit")), "");
+    auto pieces = eventsUntilRoundTrip(c, event);
+    EXPECT_LT(xvfbNowMs() - began, 2000);
+    ASSERT_FALSE(pieces.empty());
+    EXPECT_EQ(joined(pieces), "Exit exited with code 3: broken sink");
+    EXPECT_EQ(pieces.back().stream, 5u);
+    EXPECT_TRUE(childrenOf(tarvo.pid()).empty());
+  }
+}
+
+// Twelve cat streams closed in shuffled order with a failing start among them, and a client
+// leaving with replies unread: nothing fails, every sink gets its data, and the SIGCHLD
+// handler is there exactly while commands run.
+TEST_F(MultimediaThroughTarvo, TwelveStreamsInAnyOrderAndTheChildHandlerGoesWithTheLast) {
+  std::string profiles = "Name=Exit\nMWTwritePipes=2\n" + quoted("MWTwriteCmd", "echo gone >&2; exit 3");
+  for (int i = 1; i <= 12; i++)
+    profiles += "Name=C" + std::to_string(i) + "\n" + quoted("MWTwriteCmd", "cat > '" + dir + "/c" + std::to_string(i) + "'");
+  start(profiles);
+  EXPECT_FALSE(catches(tarvo, SIGCHLD));
+  RawClient c;
+  uint8_t major = 0, event = 0;
+  connect(c, 'l', &major, &event);
+  for (int i = 1; i <= 12; i++) ASSERT_EQ(c.send(openRequest(false, major, uint8_t(i), 2, "C" + std::to_string(i))), "");
+  for (int i = 1; i <= 12; i++) {
+    std::string text = "stream " + std::to_string(i);
+    ASSERT_EQ(c.send(writeRequest(false, major, uint8_t(i), text, unsigned(-text.size() % 4))), "");
+  }
+  EXPECT_TRUE(eventsUntilRoundTrip(c, event).empty());
+  EXPECT_TRUE(catches(tarvo, SIGCHLD));
+  {
+    RawClient leaving;
+    ASSERT_EQ(leaving.connect(tarvo.displayNumber(), 'B'), "");
+    for (int k = 0; k < 200; k++) ASSERT_EQ(leaving.send(inputFocus(true)), "");
+    leaving.close();
+  }
+  std::vector<int> order;
+  for (int i = 1; i <= 12; i++) order.push_back(i);
+  std::shuffle(order.begin(), order.end(), std::mt19937(7));
+  for (size_t k = 0; k < order.size(); k++) {
+    ASSERT_EQ(c.send(closeRequest(false, major, uint8_t(order[k]))), "");
+    EXPECT_TRUE(eventsUntilRoundTrip(c, event).empty()) << order[k];
+    if (k == 5) {
+      ASSERT_EQ(c.send(openRequest(false, major, 20, 2, "Exit")), "");
+      EXPECT_EQ(joined(eventsUntilRoundTrip(c, event)), "Exit exited with code 3: gone");
+    }
+  }
+  for (int i = 1; i <= 12; i++) EXPECT_EQ(tarvoReadFile(dir + "/c" + std::to_string(i)), "stream " + std::to_string(i));
+  EXPECT_TRUE(childrenOf(tarvo.pid()).empty());
+  EXPECT_FALSE(catches(tarvo, SIGCHLD));
+}
+
+// A buffered sink that starts reading only after 3 s: the close waits for it without spinning
+// and writes everything.
+TEST_F(MultimediaThroughTarvo, BufferedSinkReadingLateIsDrainedAtTheCloseWithoutSpinning) {
+  start("Name=Late\nMWTwriteBuffered=1\n" + quoted("MWTwriteCmd", "sleep 3; cat > '" + dir + "/late'"));
+  RawClient c;
+  uint8_t major = 0, event = 0;
+  connect(c, 'l', &major, &event);
+  ASSERT_GT(c.enableBigRequests(), 0x10000u);
+  ASSERT_EQ(c.send(openRequest(false, major, 1, 2, "Late")), "");
+  std::string block(65536, 'q');
+  for (int k = 0; k < 128; k++) ASSERT_EQ(c.send(rawBigForm(writeRequest(false, major, 1, block, 0), false)), "");
+  EXPECT_TRUE(eventsUntilRoundTrip(c, event).empty());
+  long before = cpuTicksOf(tarvo.pid());
+  ASSERT_GE(before, 0);
+  ASSERT_EQ(c.send(closeRequest(false, major, 1)), "");
+  RawBytes answer;
+  EXPECT_EQ(c.roundTrip(inputFocus(false), answer, 15000), "");
+  long spent = cpuTicksOf(tarvo.pid()) - before;
+  EXPECT_LT(spent * 1000 / sysconf(_SC_CLK_TCK), 300) << spent << " ticks";
+  EXPECT_EQ(tarvoReadFile(dir + "/late").size(), block.size() * 128);
+}
+
+bool haveFfmpeg() { return std::system("command -v ffmpeg >/dev/null 2>&1") == 0; }
+
+// ffmpeg as the sink of a threaded stream converted on eight workers: every frame arrives, in
+// order, none lost at the close.
+TEST_F(MultimediaThroughTarvo, FfmpegFramesArriveInOrderFromEightWorkers) {
+  if (!haveFfmpeg()) GTEST_SKIP() << "ffmpeg not installed";
+  std::string out = dir + "/md5", raw = dir + "/raw", reference = dir + "/reference";
+  std::ofstream(dir + "/profiles") << "Name=Ff\nMWTwriteThreaded=1\n" +
+                                          quoted("MWTwriteCmd", "ffmpeg -v error -f rawvideo -pix_fmt rgb24 -s 64x48 "
+                                                                "-i - -f framemd5 '" + out + "'");
+  TarvoOptions options;
+  options.arguments = {"screen", "%D.0", "numberOfThreads", "8"};
+  options.environment = {{"XMULTIMEDIA_PROFILES", dir + "/profiles"}};
+  ASSERT_EQ(tarvo.start(xvfb.displayName(), options), "");
+  for (char order : {'l', 'B'}) {
+    SCOPED_TRACE(order);
+    RawClient c;
+    uint8_t major = 0, event = 0;
+    connect(c, order, &major, &event);
+    bool big = c.big();
+    ASSERT_EQ(c.send(openRequest(big, major, 1, 2, "Ff")), "");
+    std::string all;
+    std::mt19937 random{unsigned(order)};
+    for (int k = 0; k < 50; k++) {
+      std::string frame(64 * 48 * 3, '\0');
+      for (char &byte : frame) byte = char(random());
+      ASSERT_EQ(c.send(writeRequest(big, major, 1, frame, 0)), "");
+      all += frame;
+    }
+    ASSERT_EQ(c.send(closeRequest(big, major, 1)), "");
+    EXPECT_TRUE(eventsUntilRoundTrip(c, event).empty());
+    std::ofstream(raw, std::ios::binary | std::ios::trunc) << all;
+    std::string command = "ffmpeg -y -v error -f rawvideo -pix_fmt rgb24 -s 64x48 -i '" + raw + "' -f framemd5 '" +
+                          reference + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    auto md5s = [](const std::string &text) {
+      std::vector<std::string> found;
+      std::istringstream in(text);
+      for (std::string line; std::getline(in, line);)
+        if (!line.empty() && line[0] != '#') found.push_back(line.substr(line.rfind(',') + 1));
+      return found;
+    };
+    std::vector<std::string> got = md5s(tarvoReadFile(out)), want = md5s(tarvoReadFile(reference));
+    EXPECT_EQ(got.size(), 50u);
+    EXPECT_EQ(got, want);
+    unlink(out.c_str());
+  }
 }
 
 }  // namespace

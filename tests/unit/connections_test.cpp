@@ -243,3 +243,60 @@ TEST(ClientReads, BufferedWholeRequestsRunOnTheTimer) {
     EXPECT_EQ(a.client->input.length, 0u);
   }
 }
+
+// ----- Writing answers to clients -----
+
+namespace {
+
+// The fake core's clients have no writer: this one is armed as a listening client's is, when
+// data enters the empty output, and writes when the socket is writable.
+void armWriter(void *argument) {
+  auto *client = static_cast<ClientConnection *>(argument);
+  if (client->writeOrder) return;
+  client->writeOrder = ordersAddWriter(client->fd, [](void *c) {
+    miscFlushClientOutput(static_cast<ClientConnection *>(c));
+  }, client);
+}
+
+FakeBytes readAvailable(int fd) {
+  FakeBytes all;
+  uint8_t buffer[65536];
+  for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) all.insert(all.end(), buffer, buffer + n);
+  return all;
+}
+
+}  // namespace
+
+// A reply read from the real server reaches the client's socket when the pass that read it
+// ends, with no wait for the socket to be polled writable; a socket that takes no more keeps
+// the rest queued behind its writer, which sends it once the client reads.
+TEST(ClientWrites, AnswersLeaveWithTheirPass) {
+  constexpr uint8_t kGetInputFocus = 43;
+  for (bool full : {false, true}) {
+    SCOPED_TRACE(full ? "client socket full" : "client socket empty");
+    FakeCore core;
+    core.addScreen(800, 600);
+    FakeClient &a = core.addClient(false);
+    a.client->output.callback = armWriter;
+    a.client->output.argument = a.client;
+    FakeBytes filled;
+    if (full) {
+      std::vector<uint8_t> chunk(4096, 0x55);
+      while (write(a.client->fd, chunk.data(), chunk.size()) > 0) filled.insert(filled.end(), chunk.begin(), chunk.end());
+    }
+    core.send(a, FakeMessage(false).b(kGetInputFocus).b(0).s(0).done());
+    ASSERT_EQ(core.answerRoundTrips(a), 1);
+    if (full) {
+      EXPECT_NE(a.client->output.first, nullptr);
+      EXPECT_NE(a.client->writeOrder, nullptr);
+      EXPECT_EQ(readAvailable(a.peer).size(), filled.size());
+      core.runLoopOnce();  // the writer's turn
+    }
+    FakeBytes reply = readAvailable(a.peer);
+    ASSERT_EQ(reply.size(), 32u);
+    EXPECT_EQ(reply[0], 1);
+    EXPECT_EQ(a.u16(reply, 2), 1u);  // the client's sequence number
+    EXPECT_EQ(a.client->output.first, nullptr);
+    EXPECT_EQ(a.client->writeOrder, nullptr);
+  }
+}

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <vector>
 
 #include "proxy/head.h"
 #include "proxy/main.h"
@@ -168,6 +169,41 @@ TEST_F(Heads, VisualIdsBothWays) {
   EXPECT_EQ(xproxyFindVisualByServerId(head, 0x22), &meta[2]);
   EXPECT_EQ(xproxyFindVisualByServerId(head, 0x55), nullptr);
   EXPECT_EQ(xscreenFindVisual(screen, 43), nullptr);
+  screen->visuals = nullptr;
+  screen->visualCount = 0;
+}
+
+// The index by server id answers as the search does: of several meta visuals on one server
+// visual the last, an emulated visual under its own id and its base's.
+TEST_F(Heads, IndexedServerVisualsAnswerAsTheSearch) {
+  MetaScreen *screen = xscreenNew();
+  Head *head = add("v", Rect{0, 0, 10, 10}, &displayA, screen);
+  static VisualRecord meta[6], own[4];
+  for (uint32_t i = 0; i < 6; i++) meta[i].visualId = 40 + i;
+  own[0].visualId = 0x21;
+  own[1].visualId = 0x77, own[1].baseVisualId = 0x22;
+  own[2].visualId = 0x22;                              // the base itself, lower in the table
+  own[3].visualId = 0x78, own[3].baseVisualId = 0x21;  // another emulation, on 0x21
+  screen->visuals = meta;
+  screen->visualCount = 6;
+  VisualRecord *maps[][6] = {{&own[2], &own[0], nullptr, &own[1], &own[0], &own[3]},
+                             {&own[3], &own[1], &own[0], &own[2], nullptr, nullptr},
+                             {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}};
+  for (auto &map : maps) {
+    head->visualMap = static_cast<VisualRecord **>(malloc(sizeof map));
+    memcpy(head->visualMap, map, sizeof map);
+    std::vector<uint32_t> searched;
+    for (uint32_t id = 0x1f; id <= 0x79; id++) searched.push_back(xproxyServerVisualToProxy(id, &displayA, head));
+    xproxyIndexHeadVisuals(head);
+    EXPECT_EQ(head->visualIndex != nullptr, map[0] != nullptr);
+    for (uint32_t id = 0x1f; id <= 0x79; id++)
+      EXPECT_EQ(xproxyServerVisualToProxy(id, &displayA, head), searched[id - 0x1f]) << std::hex << id;
+    free(head->visualMap);
+    head->visualMap = nullptr;
+    xproxyIndexHeadVisuals(head);  // no map: no index
+    EXPECT_EQ(head->visualIndex, nullptr);
+  }
+  EXPECT_EQ(xproxyServerVisualToProxy(0x21, &displayA, head), 0x21u);
   screen->visuals = nullptr;
   screen->visualCount = 0;
 }

@@ -226,6 +226,32 @@ TEST_F(StreamTest, StartAndCloseFailures) {
   EXPECT_EQ(leftovers(), 0);
 }
 
+// With standard input closed, descriptor 0 is the first free one: a FIFO end that gets it is
+// a real descriptor, written and closed like any other.
+TEST_F(StreamTest, FifoOnDescriptorZero) {
+  load("Name=Cat\n" + statement("MWTwriteCmd", "cat > '" + dir + "/zero'"));
+  MultimediaStream *first = started("Cat");  // the engine's own wake-up pipe exists from now on
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(multimediaCloseStream(first), nullptr);
+  int saved = fcntl(0, F_DUPFD_CLOEXEC, 3);
+  ASSERT_GE(saved, 0);
+  close(0);
+  MultimediaStream *stream = open("Cat");
+  const char *error = multimediaStartStream(stream);
+  int fifoFd = stream->writeSide->fifo1Fd;
+  if (!error) writeBytes(stream, "on zero");
+  const char *closed = error ? nullptr : multimediaCloseStream(stream);
+  bool zeroClosed = fcntl(0, F_GETFD) < 0;
+  dup2(saved, 0);
+  close(saved);
+  ASSERT_EQ(error, nullptr) << error;
+  EXPECT_EQ(fifoFd, 0);
+  EXPECT_EQ(closed, nullptr) << closed;
+  EXPECT_TRUE(zeroClosed);
+  EXPECT_EQ(stream->writeSide->fifo1Fd, -1);
+  EXPECT_EQ(fileText(dir + "/zero"), "on zero");
+}
+
 // Two streams on one two-pipe command share one child: the stream without a content type
 // writes into FIFO 2, the other into FIFO 1; each arrives whole and in order. The first close
 // leaves the child, the second ends it.

@@ -329,6 +329,55 @@ TEST_P(ShmTest, PutsAndTheirCompletion) {
   EXPECT_TRUE(core.messages(c).empty());
 }
 
+// Into a window whose copy the second head places apart (its real screen shows the meta screen
+// from x 800 on): the destination moves 33 pixels left there, the source loses what falls
+// before 16 bits, and a head left with nothing still answers the completion.
+TEST_P(ShmTest, PutsIntoACopyPlacedApart) {
+  FakeClient &c = *client;
+  FakeCore::Current current(c);
+  ServerDisplay *display = core.addRealDisplay();
+  auto heads = core.heads();
+  heads[1]->logical = Rect{0, 0, 800, 600};
+  heads[0]->idIndex = 0, heads[1]->idIndex = 1;
+  uint32_t wide = c.id(2), gc = makeGC(c);
+  send(c, FakeMessage(c.big).b(1).b(0).s(0).i(wide).i(screen->root).s(uint16_t(-32000)).s(100).s(33000).s(100)
+              .s(0).s(1).i(0).i(0).done());
+  int id = makeSegment(32802 * 4);
+  display->mitShmUsable = 1;
+  send(c, attach(c, c.id(1), id, false));
+  core.serverRequests(c);
+  send(c, put(c, wide, gc, 4, 1, 0, 0, 4, 1, 32700, 0, 24, 2, 0, c.id(1), 0));
+  auto copies = written(c, kShmMajor);
+  ASSERT_EQ(copies.size(), 2u);
+  EXPECT_EQ(int16_t(rawGet16(copies[0], 24, false)), 32700);
+  EXPECT_EQ(int16_t(rawGet16(copies[1], 24, false)), 32667);
+  // A row of 32802 from x -32767: on the second head from its 33rd pixel at the range's start.
+  send(c, put(c, wide, gc, 32802, 1, 0, 0, 32802, 1, -32767, 0, 24, 2, 0, c.id(1), 0));
+  copies = written(c, kShmMajor);
+  ASSERT_EQ(copies.size(), 2u);
+  EXPECT_EQ(rawGet16(copies[1], 16, false), 32u);
+  EXPECT_EQ(rawGet16(copies[1], 20, false), 32770u);
+  EXPECT_EQ(int16_t(rawGet16(copies[1], 24, false)), -32768);
+  // Wholly left of that copy, with send-event: the second head answers with nothing drawn.
+  send(c, put(c, wide, gc, 4, 1, 0, 0, 4, 1, -32767, 0, 24, 2, 1, c.id(1), 0));
+  copies = written(c, kShmMajor);
+  ASSERT_EQ(copies.size(), 2u);
+  EXPECT_EQ(copies[1][30], 1);
+  EXPECT_EQ(rawGet16(copies[1], 20, false), 0u);
+  // Through core puts: the cut image.
+  display->mitShmUsable = 0;
+  for (uint32_t i = 0; i < 32802; i++) memcpy(mapping(id) + 4 * i, &i, 4);
+  send(c, put(c, wide, gc, 32802, 1, 0, 0, 32802, 1, -32767, 0, 24, 2, 0, c.id(1), 0));
+  // Two images of 128 KiB: the second read takes what the socket's buffer held back.
+  auto puts = written(c, 72);
+  for (auto &more : written(c, 72)) puts.push_back(more);
+  ASSERT_EQ(puts.size(), 2u);
+  EXPECT_EQ(rawGet16(puts[1], 12, false), 32770u);
+  EXPECT_EQ(int16_t(rawGet16(puts[1], 16, false)), -32768);
+  EXPECT_EQ(rawGet32(puts[1], 24, false), 32u);
+  EXPECT_TRUE(errors(c).empty());
+}
+
 // A GetImage reply of the real server (the proxy's order) with `data`.
 FakeBytes imageReply(uint16_t sequence, uint8_t depth, const std::vector<uint8_t> &data) {
   FakeMessage m(false);

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <functional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@
 #include "proxy/xproxy.h"
 #include "proxy/xscreen.h"
 #include "support/host.h"
+#include "xclient/region.h"
 
 namespace {
 
@@ -608,6 +610,135 @@ TEST_F(WindowTest, DestroyedWindowsLeaveNothingBehind) {
   EXPECT_GT(perWindow(waiting), 40.0);
   EXPECT_LT(perWindow(waiting), 80.0);
   EXPECT_LT(perWindow(after), 4.0);
+}
+
+// Validation after a change recomputes only what the change can reach: after every step of a
+// random sequence, each viewable window's clips and visibility equal those of a recomputation of
+// the whole tree, and that recomputation finds no visibility left to announce.
+TEST_F(WindowTest, ValidatingAChangeMatchesRecomputingEverything) {
+  WindowRecord *root = core.root();
+  int kinds[10] = {};
+  for (uint32_t seed = 1; seed <= 20 && !HasFailure(); seed++) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 random(seed);
+    auto pick = [&](int n) { return int(random() % uint32_t(n)); };
+    std::vector<WindowRecord *> windows;
+    uint32_t next = 1000 * seed;
+    auto makeRandom = [&](WindowRecord *parent) {
+      int size = parent == root ? 300 : std::max<int>(parent->width, 20);
+      WindowRecord *w = make(*a, next++, parent, pick(size) - 20, pick(size) - 20, 5 + pick(size / 2),
+                             5 + pick(size / 2), pick(4) == 0 ? pick(6) : 0, pick(5) != 0, pick(12) == 0 ? 2 : 1);
+      if (!w) return;
+      windows.push_back(w);
+      select(*a, w, kWindowVisibilityChangeMask);
+    };
+    for (int i = 0; i < 12; i++) makeRandom(root);
+    for (int i = 0; i < 24; i++) {
+      WindowRecord *parent = windows[size_t(pick(int(windows.size())))];
+      if (parent->windowClass == 1) makeRandom(parent);
+    }
+    // Equal areas (an empty region's extents may lie anywhere).
+    auto same = [](Region *x, Region *y) {
+      bool emptyX = !pixman_region_not_empty(x), emptyY = !pixman_region_not_empty(y);
+      return emptyX || emptyY ? emptyX == emptyY : bool(pixman_region_equal(x, y));
+    };
+    auto compare = [&](int step) {
+      std::vector<Region *> saved;
+      std::vector<uint8_t> visibility;
+      for (WindowRecord *w : windows) {
+        for (Region *r : {w->clipList, w->borderClip}) {
+          saved.push_back(regionCreate());
+          regionCopy(saved.back(), r);
+        }
+        visibility.push_back(w->visibility);
+      }
+      core.messages(*a);
+      Region *universe = regionCreate();
+      regionCopy(universe, root->borderClip);
+      Region *rootClip = regionCreate();
+      regionCopy(rootClip, root->clipList);
+      windowComputeClips(root, universe);
+      EXPECT_TRUE(same(rootClip, root->clipList)) << "step " << step << ": the root's clip list";
+      regionDestroy(rootClip);
+      EXPECT_TRUE(visibilityEvents(*a).empty()) << "step " << step;
+      for (size_t i = 0; i < windows.size(); i++) {
+        WindowRecord *w = windows[i];
+        if (w->viewable) {
+          EXPECT_EQ(visibility[i], w->visibility) << "step " << step << " window " << (w->id & 0xffff);
+          EXPECT_TRUE(same(saved[2 * i], w->clipList))
+              << "step " << step << ": clip list of " << (w->id & 0xffff);
+          EXPECT_TRUE(same(saved[2 * i + 1], w->borderClip))
+              << "step " << step << ": border clip of " << (w->id & 0xffff);
+        }
+        regionDestroy(saved[2 * i]);
+        regionDestroy(saved[2 * i + 1]);
+      }
+    };
+    compare(0);
+    for (int step = 1; step <= 150 && !HasFailure(); step++) {
+      WindowRecord *w = windows[size_t(pick(int(windows.size())))];
+      FakeCore::Current current(*a);
+      int kind = pick(10);
+      kinds[kind]++;
+      switch (kind) {
+        case 0: windowMap(w); break;
+        case 1: windowUnmap(w, 0); break;
+        case 2: windowMapSubwindows(w); break;
+        case 3: windowUnmapSubwindows(w); break;
+        case 4: case 5: {  // geometry and stacking
+          std::vector<uint32_t> values;
+          uint32_t mask = 1 + uint32_t(pick(0x7f));
+          if ((mask & 0x20) && w->nextSibling == nullptr && w->previousSibling == nullptr) mask &= ~0x20u;
+          if (w->windowClass == 2) mask &= ~0x10u;
+          if (mask & 0x20) mask |= 0x40;
+          int size = std::max<int>(w->parent ? w->parent->width : 300, 20);
+          if (mask & 0x1) values.push_back(uint32_t(pick(size) - 20));
+          if (mask & 0x2) values.push_back(uint32_t(pick(size) - 20));
+          if (mask & 0x4) values.push_back(uint32_t(1 + pick(size / 2)));
+          if (mask & 0x8) values.push_back(uint32_t(1 + pick(size / 2)));
+          if (mask & 0x10) values.push_back(uint32_t(pick(6)));
+          if (mask & 0x20) {
+            WindowRecord *s = w->nextSibling ? w->nextSibling : w->previousSibling;
+            for (int k = pick(4); k > 0 && s; k--) s = s->nextSibling && s->nextSibling != w ? s->nextSibling : s;
+            values.push_back(s->id);
+          }
+          if (mask & 0x40) values.push_back(uint32_t(pick(5)));
+          EXPECT_EQ(windowConfigure(w, mask, values.data(), a->client), 0) << "step " << step;
+          break;
+        }
+        case 6: windowCirculate(w, pick(2)); break;
+        case 7: {  // a bounding shape of a few rectangles, or none
+          regionDestroy(w->boundingShape);
+          w->boundingShape = nullptr;
+          if (pick(3)) {
+            std::vector<XRectangle> rects;
+            for (int k = 1 + pick(3); k > 0; k--)
+              rects.push_back({short(pick(w->width + 10) - 5), short(pick(w->height + 10) - 5),
+                               (unsigned short)(1 + pick(w->width)), (unsigned short)(1 + pick(w->height))});
+            w->boundingShape = regionFromRects(long(rects.size()), rects.data(), 0);
+          }
+          windowSetShape(w);
+          break;
+        }
+        case 8: {  // elsewhere in the tree
+          WindowRecord *to = windows[size_t(pick(int(windows.size())))];
+          windowReparent(w, pick(3) == 0 ? root : to, pick(100) - 20, pick(100) - 20, a->client);
+          break;
+        }
+        default: windowChangeStacking(w, pick(2) ? nullptr : w->parent->firstChild); break;
+      }
+      compare(step);
+      if (HasFailure()) ADD_FAILURE() << "step " << step << " did " << kind << " on " << (w->id & 0xffff);
+    }
+    FakeCore::Current current(*a);
+    for (WindowRecord *w = root->firstChild; w;) {
+      WindowRecord *below = w->nextSibling;
+      resourceFree(w->id, 0);
+      w = below;
+    }
+  }
+  for (int count : kinds) EXPECT_GT(count, 0);
+  windowFreePendingSelectionBlocks();
 }
 
 // ----- Grabs, freezes and focus -----

@@ -1,0 +1,364 @@
+// The GLX single operations (minors 101-202): GL commands and queries on the context behind a
+// client's tag, carried out on every head of the tag's meta screen or on its reply head only.
+// Queries go to the reply head; commands to every head; commands with a reply to every head,
+// of whose replies the client sees only the reply head's (the others are dropped through their
+// reply callbacks).
+#include <cstdlib>
+#include <cstring>
+
+#include "proxy/clientconnection.h"
+#include "proxy/head.h"
+#include "proxy/main.h"
+#include "proxy/streams.h"
+#include "proxy/xcore.h"
+#include "proxy/xproxy.h"
+#include "proxy/xscreen.h"
+#include "support/logging.h"
+#include "support/wirewords.h"
+#include "xclient/gldatatype.h"
+#include "xext/glx.h"
+#include "xext/glxcontext.h"
+#include "xext/glxdirect.h"
+#include "xext/glxrecords.h"
+
+namespace {
+
+constexpr uint8_t kBadLength = 16, kBadAlloc = 11;
+constexpr uint8_t kGlxBadContextTag = 4;
+constexpr uint8_t kGenTextures = 145, kGetError = 115, kFinish = 108, kRenderMode = 107;
+
+// How the heads of the tag's meta screen are served.
+enum class SingleKind : uint8_t {
+  Query,    // the reply head only; its answer is the client's
+  Command,  // every head, no reply
+  Reply,    // every head; one reply, the reply head's
+};
+
+// How a reply built from a direct result is laid out.
+enum class DirectReply : uint8_t {
+  Nothing,   // no reply
+  Int,       // the return value at byte 8
+  Values,    // count at 12; one item at 16, more from 32
+  ValuesEx,  // as Values, with the return value at 8
+  List,      // the items from 32, count at 8
+};
+
+// What a request checks beyond its length.
+enum class SingleCheck : uint8_t {
+  Plain,
+  Count,  // a count at byte 8 of 4-byte items from byte 12, all inside the request
+  Name,   // a C string from byte 12, its NUL inside the request
+};
+
+struct SingleRow {
+  ExtRequestRow row;
+  SingleKind kind;
+  GlxDirectSingle direct;
+  DirectReply directReply;
+  uint8_t itemSize;      // of the direct result's items
+  uint8_t swapBytesAt;   // not 0: the pixel-store byte that a client of the other order has inverted
+  SingleCheck check;
+};
+
+void glxSingleRequest(uint8_t *request, uint32_t length, uint8_t *);
+
+constexpr SingleRow row(uint8_t minor, const char *name, uint32_t length, uint32_t itemSize, WireLayout layout,
+                        SingleKind kind, GlxDirectSingle direct, DirectReply directReply, uint8_t items,
+                        WireLayout replyLayout, uint8_t swapBytesAt = 0, SingleCheck check = SingleCheck::Plain) {
+  return SingleRow{ExtRequestRow{minor, name, length, itemSize, layout, ExtServed::Local, glxSingleRequest,
+                                 replyLayout, replyLayout ? ExtReplyKind::Own : ExtReplyKind::NoReply,
+                                 replyLayout ? glxSingleReply : nullptr},
+                   kind,
+                   direct,
+                   directReply,
+                   items,
+                   swapBytesAt,
+                   check};
+}
+
+using K = SingleKind;
+using D = DirectReply;
+using C = SingleCheck;
+constexpr K Q = K::Query, Cm = K::Command, R = K::Reply;
+
+constexpr SingleRow kSingleRows[] = {
+    row(101, "GLXNewList", 16, 0, "bbsiii", Cm, glxdirectNewList, D::Nothing, 0, nullptr),
+    row(102, "GLXEndList", 8, 0, "bbsi", Cm, glxdirectEndList, D::Nothing, 0, nullptr),
+    row(103, "GLXDeleteLists", 16, 0, "bbsiii", Cm, glxdirectDeleteLists, D::Nothing, 0, nullptr),
+    row(104, "GLXGenLists", 12, 0, "bbsii", R, glxdirectGenLists, D::Int, 0, "bbsiiii"),
+    row(105, "GLXFeedbackBuffer", 16, 0, "bbsiii", Cm, glxdirectFeedbackBuffer, D::Nothing, 0, nullptr),
+    row(106, "GLXSelectBuffer", 12, 0, "bbsii", Cm, glxdirectSelectBuffer, D::Nothing, 0, nullptr),
+    row(107, "GLXRenderMode", 12, 0, "bbsii", R, glxdirectQuery, D::ValuesEx, 4, "bbsI"),
+    row(108, "GLXFinish", 8, 0, "bbsi", R, glxdirectFinish, D::Int, 0, "bbsiiii"),
+    row(109, "GLXPixelStoref", 16, 0, "bbsiii", Cm, glxdirectPixelStoref, D::Nothing, 0, nullptr),
+    row(110, "GLXPixelStorei", 16, 0, "bbsiii", Cm, glxdirectPixelStorei, D::Nothing, 0, nullptr),
+    row(111, "GLXReadPixels", 36, 0, "bbsiiiiiii", Q, glxdirectQuery, D::Values, 1, "bbsi", 32),
+    row(112, "GLXGetBooleanv", 12, 0, "bbsii", Q, glxdirectQuery, D::Values, 1, "bbsiii"),
+    row(113, "GLXGetClipPlane", 12, 0, "bbsii", Q, glxdirectQuery, D::ValuesEx, 8, "bbsiiiL"),
+    row(114, "GLXGetDoublev", 12, 0, "bbsii", Q, glxdirectQuery, D::Values, 8, "bbsiiiL"),
+    row(115, "GLXGetError", 8, 0, "bbsi", Q, glxdirectQuery, D::Int, 0, "bbsii"),
+    row(116, "GLXGetFloatv", 12, 0, "bbsii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
+    row(117, "GLXGetIntegerv", 12, 0, "bbsii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
+    row(118, "GLXGetLightfv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
+    row(119, "GLXGetLightiv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
+    row(120, "GLXGetMapdv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 8, "bbsiiiL"),
+    row(121, "GLXGetMapfv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
+    row(122, "GLXGetMapiv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
+    row(123, "GLXGetMaterialfv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
+    row(124, "GLXGetMaterialiv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
+    row(125, "GLXGetPixelMapfv", 12, 0, "bbsii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
+    row(126, "GLXGetPixelMapuiv", 12, 0, "bbsii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
+    row(127, "GLXGetPixelMapusv", 12, 0, "bbsii", Q, glxdirectQuery, D::Values, 2, "bbsiiiS"),
+    // lsbFirst is a byte: as a word it would move away from byte 8.
+    row(128, "GLXGetPolygonStipple", 12, 0, "bbsi", Q, glxdirectQuery, D::Values, 1, "bbsiii"),
+    row(129, "GLXGetString", 12, 0, "bbsii", Q, glxdirectQuery, D::Values, 1, "bbsiii"),
+    row(130, "GLXGetTexEnvfv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
+    row(131, "GLXGetTexEnviv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
+    row(132, "GLXGetTexGendv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 8, "bbsiiiL"),
+    row(133, "GLXGetTexGenfv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
+    row(134, "GLXGetTexGeniv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
+    row(135, "GLXGetTexImage", 28, 0, "bbsiiiii", Q, glxdirectQuery, D::Values, 1, "bbsiiiiii", 24),
+    row(136, "GLXGetTexParameterfv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
+    row(137, "GLXGetTexParameteriv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
+    row(138, "GLXGetTexLevelParameterfv", 20, 0, "bbsI", Q, glxdirectQuery, D::Values, 4, "bbsI"),
+    row(139, "GLXGetTexLevelParameteriv", 20, 0, "bbsI", Q, glxdirectQuery, D::Values, 4, "bbsI"),
+    row(140, "GLXIsEnabled", 12, 0, "bbsii", Q, glxdirectQuery, D::Int, 0, "bbsiiii"),
+    row(141, "GLXIsList", 12, 0, "bbsii", Q, glxdirectQuery, D::Int, 0, "bbsiiii"),
+    row(142, "GLXFlush", 8, 0, "bbsi", Cm, glxdirectFlush, D::Nothing, 0, nullptr),
+    row(143, "GLXAreTexturesResident", 12, 4, "bbsI", Q, glxdirectQuery, D::ValuesEx, 1, "bbsiii", 0, C::Count),
+    row(144, "GLXDeleteTextures", 12, 4, "bbsI", Cm, glxdirectDeleteTextures, D::Nothing, 0, nullptr, 0, C::Count),
+    row(145, "GLXGenTextures", 12, 0, "bbsii", R, glxdirectGenTextures, D::List, 4, "bbsI"),
+    row(146, "GLXIsTexture", 12, 0, "bbsii", Q, glxdirectQuery, D::Int, 0, "bbsiiii"),
+    row(147, "GLXGetColorTable", 24, 0, "bbsiiii", Q, glxdirectQuery, D::Values, 1, "bbsiiii", 20),
+    row(148, "GLXGetColorTableParameterfv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
+    row(149, "GLXGetColorTableParameteriv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
+    row(150, "GLXGetConvolutionFilter", 24, 0, "bbsiiii", Q, glxdirectQuery, D::Values, 1, "bbsiiiii", 20),
+    row(151, "GLXGetConvolutionParameterfv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
+    row(152, "GLXGetConvolutionParameteriv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
+    row(153, "GLXGetSeparableFilter", 24, 0, "bbsiiii", Q, glxdirectQuery, D::Values, 1, "bbsiiiii", 20),
+    row(154, "GLXGetHistogram", 24, 0, "bbsiiii", Q, glxdirectQuery, D::Values, 1, "bbsiiii", 20),
+    row(155, "GLXGetHistogramParameterfv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
+    row(156, "GLXGetHistogramParameteriv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
+    row(157, "GLXGetMinmax", 24, 0, "bbsiiii", Q, glxdirectQuery, D::Values, 1, "bbsi", 20),
+    row(158, "GLXGetMinmaxParameterfv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
+    row(159, "GLXGetMinmaxParameteriv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
+    row(160, "GLXGetCompressedTexImage", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 1, "bbsiiii"),
+    row(161, "GLXDeleteQueries", 12, 4, "bbsI", Cm, glxdirectDeleteQueries, D::Nothing, 0, nullptr, 0, C::Count),
+    row(162, "GLXGenQueries", 12, 0, "bbsii", R, glxdirectQuery, D::List, 4, "bbsI"),
+    row(163, "GLXIsQuery", 12, 0, "bbsii", Q, glxdirectQuery, D::Int, 0, "bbsI"),
+    row(164, "GLXGetQueryiv", 16, 0, "bbsI", Q, glxdirectQuery, D::Values, 4, "bbsI"),
+    row(165, "GLXGetQueryObjectiv", 16, 0, "bbsI", Q, glxdirectQuery, D::Values, 4, "bbsI"),
+    row(166, "GLXGetQueryObjectuiv", 16, 0, "bbsI", Q, glxdirectQuery, D::Values, 4, "bbsI"),
+    row(167, "GLXGetHandle", 12, 0, "bbsii", Q, glxdirectQuery, D::Int, 0, "bbsI"),
+    row(168, "GLXCreateShaderObject", 12, 0, "bbsii", R, glxdirectQuery, D::Int, 0, "bbsI"),
+    row(169, "GLXCreateProgramObject", 8, 0, "bbsi", R, glxdirectQuery, D::Int, 0, "bbsI"),
+    // The object requests below are served by the vendor code's rows where it has them; these
+    // rows give them the common service otherwise, and their replies the layouts.
+    row(170, "GLXGetObjectParameterfv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
+    row(171, "GLXGetObjectParameteriv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
+    // The log is text: its bytes must not be turned around in groups of four.
+    row(172, "GLXGetInfoLog", 16, 0, "bbsiii", Q, glxdirectQuery, D::ValuesEx, 1, "bbsiii"),
+    row(173, "GLXGetAttachedObjects", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
+    row(174, "GLXGetUniformLocation", 12, 4, "bbsii", Q, glxdirectQuery, D::Int, 0, "bbsI", 0, C::Name),
+    row(175, "GLXGetActiveUniform", 20, 0, "bbsI", Q, glxdirectQuery, D::Values, 1, "bbsiiiiiii"),
+    row(178, "GLXGetShaderSource", 16, 0, "bbsI", Q, glxdirectQuery, D::Values, 1, "bbsiii"),
+    row(179, "GLXGetActiveAttrib", 20, 0, "bbsI", Q, glxdirectQuery, D::Values, 1, "bbsiiiiiii"),
+    row(180, "GLXGetAttribLocation", 12, 4, "bbsii", Q, glxdirectQuery, D::Int, 0, "bbsI", 0, C::Name),
+    row(186, "GLXDeleteBuffers", 12, 4, "bbsI", Cm, glxdirectDeleteBuffers, D::Nothing, 0, nullptr, 0, C::Count),
+    row(187, "GLXGenBuffers", 12, 0, "bbsii", Q, glxdirectQuery, D::List, 4, "bbsI"),
+    row(188, "GLXIsBuffer", 12, 0, "bbsii", Q, glxdirectQuery, D::Int, 0, "bbsiiii"),
+    row(189, "GLXGetBufferSubData", 28, 0, "bbsilli", Q, glxdirectQuery, D::Values, 1, "bbsiii"),
+    row(190, "GLXGetBufferParameteriv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
+    row(191, "GLXGetElementRange", 24, 0, "bbsilii", Q, glxdirectQuery, D::Values, 4, "bbsiiii"),
+    row(192, "GLXGetBufferPointerv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsiiii"),
+    row(193, "GLXMapBuffer", 16, 0, "bbsiii", R, glxdirectQuery, D::Values, 1, "bbsiiiL"),
+    row(194, "GLXUnmapBuffer", 12, 0, "bbsii", R, glxdirectQuery, D::Int, 0, "bbsI"),
+    row(195, "GLXDeleteShader", 12, 0, "bbsii", Cm, glxdirectQuery, D::Nothing, 0, nullptr),
+    // Served on every head: one reply, the reply head's.
+    row(197, "GLXIsProgram", 12, 0, "bbsii", R, glxdirectQuery, D::Int, 0, "bbsI"),
+    row(198, "GLXGetShaderiv", 16, 0, "bbsiii", R, glxdirectQuery, D::Values, 4, "bbsI"),
+    row(199, "GLXGetProgramiv", 16, 0, "bbsiii", R, glxdirectQuery, D::Values, 4, "bbsI"),
+    row(200, "GLXGetShaderInfoLog", 16, 0, "bbsI", R, glxdirectQuery, D::Values, 1, "bbsiii"),
+    row(201, "GLXGetProgramInfoLog", 16, 0, "bbsI", R, glxdirectQuery, D::Values, 1, "bbsiii"),
+    row(202, "GLXDeleteProgram", 12, 0, "bbsii", R, glxdirectQuery, D::Int, 0, "bbsiii"),
+};
+
+const SingleRow *findSingle(uint8_t minor) {
+  for (const SingleRow &r : kSingleRows)
+    if (r.row.minor == minor) return &r;
+  return nullptr;
+}
+
+Head *replyHeadOf(MetaScreen *screen) { return screen->glxHead ? screen->glxHead : screen->heads; }
+
+GlxLibraryInstance *instanceOf(const Head *head) { return static_cast<GlxLibraryInstance *>(head->glLibrary); }
+
+// The record a GLXGenTextures copy carries to its reply.
+struct GenTexturesRecord {
+  Head *head;
+  uint32_t tag;
+  uint32_t contextId;
+};
+
+void freeGenTexturesRecord(uintptr_t record) { free(reinterpret_cast<GenTexturesRecord *>(record)); }
+void discardNothing(uintptr_t) {}
+
+uint32_t pad4(uint64_t n) { return uint32_t((n + 3) & ~uint64_t(3)); }
+
+// The reply built from a direct result for the current client; BadAlloc when no room.
+void sendDirectReply(const SingleRow &r, const uint8_t *request, uint32_t length, const GlxDirectResult &result) {
+  uint64_t items = r.directReply == D::Int ? 0 : result.count;
+  uint64_t bytes = items * r.itemSize;
+  bool inlineItem = (r.directReply == D::Values || r.directReply == D::ValuesEx) && items == 1 && bytes <= 8;
+  uint64_t data = inlineItem ? 0 : pad4(bytes);
+  if (data > 0x3fffffffull * 4 - 32) data = 0;
+  auto *reply = static_cast<uint8_t *>(calloc(1, size_t(32 + data)));
+  if (!reply) {
+    xprotoSendError(kBadAlloc, 0, request, length, nullptr);
+    return;
+  }
+  reply[0] = 1;
+  wirePut32(reply + 4, uint32_t(data / 4));
+  const uint8_t *from = result.data;
+  switch (r.directReply) {
+    case D::Nothing: break;
+    case D::Int: wirePut32(reply + 8, uint32_t(result.value)); break;
+    case D::ValuesEx: wirePut32(reply + 8, uint32_t(result.value)); [[fallthrough]];
+    case D::Values:
+      wirePut32(reply + 12, uint32_t(items));
+      if (from && bytes) memcpy(reply + (inlineItem ? 16 : 32), from, size_t(inlineItem ? bytes : data < bytes ? data : bytes));
+      break;
+    case D::List:
+      wirePut32(reply + 8, uint32_t(items));
+      if (from && data) memcpy(reply + 32, from, size_t(bytes));
+      break;
+  }
+  extSendLocalReply(request, reply, uint32_t(32 + data), r.row.replyLayout);
+  free(reply);
+}
+
+// The length and content checks the frame does not know: BadLength with the length when they fail.
+int checkContent(const SingleRow &r, const uint8_t *request, uint32_t length) {
+  bool fits = true;
+  if (r.check == C::Count) fits = 12 + 4 * uint64_t(wireGet32(request + 8)) <= length;
+  if (r.check == C::Name) fits = memchr(request + 12, 0, length - 12) != nullptr;
+  if (fits) return 1;
+  xprotoSendError(kBadLength, length, request, length, nullptr);
+  return 0;
+}
+
+// Serves one head; 0 when the heads after it are not to be served (BadAlloc sent).
+int serveHead(const SingleRow &r, Head *head, Head *replyHead, uint8_t *request, uint32_t length, uint32_t tag,
+              ClientConnection *client, DisplayConnection *connection, bool *replied) {
+  uint8_t minor = r.row.minor;
+  uint32_t serverTag = glxTagForServer(tag, head);
+  if (head->glLibrary) {
+    GlxDirectResult result{0, 0, nullptr};
+    if (!r.direct(instanceOf(head), serverTag, request + 8, length - 8, &result)) LOG_UNE();
+    bool answers = r.kind != K::Command && head == replyHead && r.row.replyLayout;
+    if (answers && minor != kFinish && minor != kRenderMode) {
+      sendDirectReply(r, request, length, result);
+      *replied = true;
+    }
+    return 1;
+  }
+  uint8_t *copy = connection ? xproxySendRequest(request, length, connection) : nullptr;
+  if (!copy) {
+    xprotoSendError(kBadAlloc, 0, request, length, nullptr);
+    return 0;
+  }
+  wirePut32(copy + 4, serverTag);
+  // The server packs pixels for a client of the other order with the pixel-store byte turned.
+  if (r.swapBytesAt && client->reader.swapped) copy[r.swapBytesAt] = copy[r.swapBytesAt] ? 0 : 1;
+  if (r.kind != K::Reply) return 1;
+  if (minor == kGenTextures) {
+    auto *record = static_cast<GenTexturesRecord *>(malloc(sizeof(GenTexturesRecord)));
+    if (!record) {
+      xprotoSendError(kBadAlloc, 0, request, length, nullptr);
+      return 0;
+    }
+    GlxTagEntry *entry = glxFindTagEntry(client, tag);
+    *record = GenTexturesRecord{head, tag, entry ? entry->contextId : 0};
+    xproxyPushReplyCallback(connection, minor, reinterpret_cast<uintptr_t>(record), freeGenTexturesRecord);
+  } else {
+    xproxyPushReplyCallback(connection, minor, reinterpret_cast<uintptr_t>(head), discardNothing);
+  }
+  return 1;
+}
+
+void glxSingleRequest(uint8_t *request, uint32_t length, uint8_t *) {
+  ClientConnection *client = xproxyCurrentClient;
+  const SingleRow *r = findSingle(request[1]);
+  if (!client || !r) return;
+  if (!checkContent(*r, request, length)) return;
+  uint32_t tag = wireGet32(request + 4);
+  MetaScreen *screen = glxTagScreen(tag);
+  if (!screen || (r->row.minor == kRenderMode && !glxTagContext(tag))) {
+    xprotoSendExtensionError(kGlxBadContextTag, tag, request, length, nullptr);
+    return;
+  }
+  client->glxScreen = screen->index;
+  DisplayConnection *connection = client->displayCount ? client->displays[0] : nullptr;
+  Head *replyHead = replyHeadOf(screen);
+  bool replied = false;
+  if (r->kind == K::Query) {
+    serveHead(*r, replyHead, replyHead, request, length, tag, client, connection, &replied);
+    return;
+  }
+  for (Head *head = screen->heads; head; head = head->next)
+    if (!serveHead(*r, head, replyHead, request, length, tag, client, connection, &replied)) return;
+  // Finish and RenderMode answer for a direct reply head once every head has been served.
+  if (r->kind == K::Reply && !replied && replyHead->glLibrary) {
+    GlxDirectResult result{0, 0, nullptr};
+    sendDirectReply(*r, request, length, result);
+  }
+}
+
+// The Xhint line and the error count of a GL error the real server reported.
+void noteGlError(uint8_t *reply, DisplayConnection *connection, ClientConnection *client) {
+  uint32_t code = wireGet32(reply + 8);
+  if (code == 0) return;
+  LOG(logChannelXhint, "<= %s in GLXGetError #%u from display %s for %s", gldatatypeEnumName(code),
+      unsigned(client->replySequence), connection->display && connection->display->name ? connection->display->name : "?",
+      xscreenClientName(client));
+  if (proxyState.ext.glx) proxyState.ext.glx->errorsSent++;
+}
+
+}  // namespace
+
+GlxContextRecord *glxTagContext(uint32_t tag) {
+  GlxTagEntry *entry = glxFindTagEntry(xproxyCurrentClient, tag);
+  return entry ? entry->context : nullptr;
+}
+
+void glxSingleReply(uint8_t *reply, uint32_t length) {
+  DisplayConnection *connection = xproxyCurrentDisplayConnection;
+  ClientConnection *client = xproxyCurrentClient;
+  if (!connection || !client) return;
+  uint8_t minor = uint8_t(connection->replyKey >> 8);
+  const SingleRow *r = findSingle(minor);
+  if (!r || !r->row.replyLayout) {
+    xcoreUnexpectedReply(reply, length);
+    return;
+  }
+  if (r->kind == K::Reply) {
+    uintptr_t argument = xproxyTakeReplyCallback(connection, minor);
+    Head *head = nullptr;
+    if (minor == kGenTextures) {
+      auto *record = reinterpret_cast<GenTexturesRecord *>(argument);
+      if (record) head = record->head;
+      else LOG(logChannelStep, "No data in GLXGenTextures reply for %s ...", xscreenClientName(client));
+      free(record);
+    } else {
+      head = reinterpret_cast<Head *>(argument);
+    }
+    if (head && head->metaScreen && head != replyHeadOf(head->metaScreen)) return;
+  }
+  if (minor == kGetError) noteGlError(reply, connection, client);
+  extWriteReply(reply, length, r->row.replyLayout);
+}
+
+const ExtRequestRow *glxSingleRow(uint8_t minor) {
+  const SingleRow *r = findSingle(minor);
+  return r ? &r->row : nullptr;
+}
