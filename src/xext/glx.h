@@ -20,6 +20,9 @@ const ExtRequestRow *glxContextRow(uint8_t minor);
 // The row of a request creating, querying or destroying contexts, GLX drawables or configuration
 // lists (glxrequests.cpp); NULL for a minor it does not serve. glxContextRow falls through to it.
 const ExtRequestRow *glxRequestRow(uint8_t minor);
+// The rows of the screen's GLX strings and of the client-information requests (glxstrings.cpp);
+// NULL for another minor.
+const ExtRequestRow *glxStringsRow(uint8_t minor);
 // Frees the tag table when there is one and clears its words in ProxyState (the extension's
 // reset calls it before it clears the record).
 void glxFreeTagTable();
@@ -34,6 +37,10 @@ const ExtRequestRow *glxVendorRow(uint8_t minor);
 // GLXCreateContext, respectively GLXCreateGLXPixmap, with the head's visual (glxrequests.cpp).
 void glxCreateContextWithConfig(uint8_t *request, uint32_t length);
 void glxCreateGlxPixmapWithConfig(uint8_t *request, uint32_t length);
+// GLXCreateContextAttribs, checked as GLXCreateNewContext is; its attribute pairs must fill the
+// request. The servers get it with the head's FBConfig; a Lumora head gets the pairs
+// (glxrequests.cpp).
+void glxCreateContextAttribs(uint8_t *request, uint32_t length, uint8_t *);
 // The FBConfig list of a screen, answered by the proxy (glxrequests.cpp).
 void glxGetFBConfigs(uint8_t *request, uint32_t length, uint8_t *);
 // The rows of GLXRender and GLXRenderLarge (glxrender.cpp); NULL for another minor.

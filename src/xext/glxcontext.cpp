@@ -589,6 +589,7 @@ constexpr ExtRequestRow kRows[] = {
 const ExtRequestRow *glxContextRow(uint8_t minor) {
   for (const ExtRequestRow &row : kRows)
     if (row.minor == minor) return &row;
+  if (const ExtRequestRow *row = glxStringsRow(minor)) return row;
   if (const ExtRequestRow *row = glxRequestRow(minor)) return row;
   if (const ExtRequestRow *row = glxVendorRow(minor)) return row;
   if (const ExtRequestRow *row = glxRenderRow(minor)) return row;

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
+#include <vector>
 
 #include "proxy/head.h"
 #include "proxy/main.h"
@@ -25,7 +27,7 @@
 
 namespace {
 
-constexpr uint8_t kBadValue = 2, kBadAlloc = 11;
+constexpr uint8_t kBadValue = 2, kBadAlloc = 11, kBadLength = 16;
 constexpr uint8_t kGlxBadContext = 0, kGlxBadDrawable = 2, kGlxBadPixmap = 3, kGlxBadContextTag = 4;
 constexpr uint8_t kGlxBadFbConfig = 9, kGlxBadPbuffer = 10, kGlxBadWindow = 12;
 constexpr uint8_t kBadWindow = 3;
@@ -79,7 +81,12 @@ bool eachHead(MetaScreen *screen, const uint8_t *request, uint32_t length, uint3
   DisplayConnection *connection = firstConnection();
   for (Head *head = screen ? screen->heads : nullptr; head; head = head->next) {
     if (head->glLibrary) {
-      direct(head);
+      // A direct step that can fail has answered the client itself; the heads after it wait.
+      if constexpr (std::is_same_v<decltype(direct(head)), bool>) {
+        if (!direct(head)) return false;
+      } else {
+        direct(head);
+      }
       continue;
     }
     uint8_t *copy = !connection ? nullptr
@@ -159,6 +166,8 @@ struct ContextFields {
   // The servers get a GLXCreateContext with the head's visual (an FBConfig request of the
   // SGIX kind, which older servers do not take as such).
   bool asCreateContext = false;
+  // Attribute pairs (two words each, their count at byte 24) from byte 28.
+  bool attributes = false;
 };
 
 constexpr uint8_t kMinorCreateContext = 3, kMinorCreateGlxPixmap = 13;
@@ -172,6 +181,7 @@ void createContext(uint8_t *request, uint32_t length, const ContextFields &f) {
     LOG(logChannelXhint, "Direct rendering in GLXCreateNewContext requested by %s", xscreenClientName(client));
   MetaScreen *screen = glxScreenByNumber(screenNumber);
   if (!screen) return badValue(screenNumber, "invalid screen", request, length);
+  if (f.attributes) client->glxScreen = screen->index;
   if (!xcoreFrameNewId(contextId, request, length)) return;
   GlxContextRecord *share = nullptr;
   if (shareId && !(share = static_cast<GlxContextRecord *>(resourceLookupByType(shareId, kResourceGlxContext)))) {
@@ -186,15 +196,30 @@ void createContext(uint8_t *request, uint32_t length, const ContextFields &f) {
   uint32_t renderType = f.fbConfig ? wireGet32(request + f.renderAt) : 0;
   uint8_t legacy[24] = {request[0], kMinorCreateContext};
   wirePut16(legacy + 2, sizeof legacy / 4);
+  // The library's list: the pairs as the client gave them, then a 0 that ends it.
+  std::vector<int> pairs;
+  if (f.attributes) {
+    uint32_t count = wireGet32(request + 24);
+    pairs.reserve(2 * size_t(count) + 1);
+    for (uint32_t k = 0; k < 2 * count; k++) pairs.push_back(int(wireGet32(request + 28 + 4 * k)));
+    pairs.push_back(0);
+  }
   bool done = eachHead(
       screen, request, length, contextId,
       [&](Head *head) {
         uint32_t slot = slotOf(head), sharedDirect = share ? share->directContexts[slot] : 0;
+        if (f.attributes) {
+          context->directContexts[slot] = dGLCreateContext(instanceOf(head), head->screen,
+                                                           realFbConfig(visual, head), sharedDirect, pairs.data());
+          if (!context->directContexts[slot]) badAlloc(request, length);
+          return context->directContexts[slot] != 0;
+        }
         context->directContexts[slot] =
             f.fbConfig ? glxdirectCreateNewContext(instanceOf(head), head->screen, realFbConfig(visual, head),
                                                    renderType, sharedDirect)
                        : dGLCreateContext(instanceOf(head), head->screen, glxindirectRealVisual(visualId, head),
                                           sharedDirect, nullptr);
+        return true;
       },
       [&](Head *head, uint8_t *copy) {
         wirePut32(copy + 4, resourceServerId(contextId, kResourceGlxContext, head));
@@ -214,7 +239,7 @@ void createContext(uint8_t *request, uint32_t length, const ContextFields &f) {
           copy[f.directAt] = 0;
       },
       f.asCreateContext ? legacy : nullptr, sizeof legacy);
-  if (done && !f.fbConfig && client->glxClientVersion == 0) client->glxClientVersion = kGlxVersion10;
+  if (done && (!f.fbConfig || f.attributes) && client->glxClientVersion == 0) client->glxClientVersion = kGlxVersion10;
 }
 
 }  // namespace
@@ -229,6 +254,16 @@ void glxCreateNewContext(uint8_t *request, uint32_t length, uint8_t *) {
 
 void glxCreateContextWithConfig(uint8_t *request, uint32_t length) {
   createContext(request, length, ContextFields{16, 20, 28, 32, true, 12, 24, true});
+}
+
+// The pair count must account for the whole request (counted in 64 bits: a count near 2^29
+// wraps in 32).
+void glxCreateContextAttribs(uint8_t *request, uint32_t length, uint8_t *) {
+  if (28 + 8 * uint64_t(wireGet32(request + 24)) != length) {
+    xprotoSendError(kBadLength, length, request, length, nullptr);
+    return;
+  }
+  createContext(request, length, ContextFields{8, 12, 16, 20, true, 4, 16, false, true});
 }
 
 void glxDestroyContext(uint8_t *request, uint32_t length, uint8_t *) {

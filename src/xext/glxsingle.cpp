@@ -25,7 +25,7 @@ namespace {
 
 constexpr uint8_t kBadLength = 16, kBadAlloc = 11;
 constexpr uint8_t kGlxBadContextTag = 4;
-constexpr uint8_t kGenTextures = 145, kGetError = 115, kFinish = 108, kRenderMode = 107;
+constexpr uint8_t kGenTextures = 145, kGetError = 115, kFinish = 108, kRenderMode = 107, kGetString = 129;
 
 // How the heads of the tag's meta screen are served.
 enum class SingleKind : uint8_t {
@@ -286,6 +286,34 @@ int serveHead(const SingleRow &r, Head *head, Head *replyHead, uint8_t *request,
   return 1;
 }
 
+// GetString of a name the meta screen's record holds, answered without any real server (a
+// client sees the GL of the meta screen, not of one head): 1 when answered.
+int answerGetString(const uint8_t *request, uint32_t length, const MetaScreen *screen) {
+  const GlCapabilities &caps = screen->glCapabilities;
+  uint32_t name = wireGet32(request + 8);
+  const char *text = name == 0x1F00   ? caps.vendor
+                     : name == 0x1F01 ? caps.renderer
+                     : name == 0x1F02 ? caps.glVersion
+                     : name == 0x1F03 ? caps.glExtensions
+                     : name == 0x8B8C ? caps.shadingLanguage
+                                      : nullptr;
+  if (!text) {
+    LOG(logChannelXhint, "GLXGetString(unknown name=%s)", gldatatypeEnumName(name));
+    return 0;
+  }
+  size_t n = strlen(text) + 1;
+  auto *reply = static_cast<uint8_t *>(calloc(1, 32 + pad4(n)));
+  if (!reply) {
+    xprotoSendError(kBadAlloc, 0, request, length, nullptr);
+    return 1;
+  }
+  wirePut32(reply + 12, uint32_t(n));
+  memcpy(reply + 32, text, n - 1);
+  extSendLocalReply(request, reply, uint32_t(32 + pad4(n)), "bbsiii");
+  free(reply);
+  return 1;
+}
+
 void glxSingleRequest(uint8_t *request, uint32_t length, uint8_t *) {
   ClientConnection *client = xproxyCurrentClient;
   const SingleRow *r = findSingle(request[1]);
@@ -298,6 +326,7 @@ void glxSingleRequest(uint8_t *request, uint32_t length, uint8_t *) {
     return;
   }
   client->glxScreen = screen->index;
+  if (r->row.minor == kGetString && answerGetString(request, length, screen)) return;
   DisplayConnection *connection = client->displayCount ? client->displays[0] : nullptr;
   Head *replyHead = replyHeadOf(screen);
   bool replied = false;

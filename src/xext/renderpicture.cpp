@@ -469,14 +469,11 @@ constexpr ExtRequestRow kRows[] = {
 // The client's sequence and major opcode, the bad value mapped back to the client's id when
 // `mapId`, a log line, and the error queued in the client's output in request order.
 void forwardError(uint8_t *error, const char *format, bool mapId) {
-  DisplayConnection *connection = xproxyCurrentDisplayConnection;
-  ClientConnection *client = xproxyCurrentClient;
-  if (!connection || !client) {
+  DisplayConnection *connection = extEnterMessage(error);
+  if (!connection) {
     LOG_UNE();
     return;
   }
-  xproxyMapReplySequence(connection, wireGet16(error + 2));
-  wirePut16(error + 2, uint16_t(client->replySequence));
   error[10] = xproxyMapMajorOpcode(error[10]);
   if (mapId) wirePut32(error + 4, mainServerToProxyXid(wireGet32(error + 4), connection->display));
   xprotoLogXError(error, format, wireGet32(error + 4));

@@ -499,14 +499,11 @@ void queryColorListReply(uint8_t *reply, uint32_t length) {
 enum class EventKind : uint8_t { ColorAlloc, DecodeNotify, ExportAvailable, ImportObscured, PhotofloDone };
 
 void xieEvent(uint8_t *event, EventKind kind, WireLayout layout) {
-  DisplayConnection *connection = xproxyCurrentDisplayConnection;
-  ClientConnection *client = xproxyCurrentClient;
-  if (!connection || !client) {
+  DisplayConnection *connection = extEnterMessage(event);
+  if (!connection) {
     LOG_UNE();
     return;
   }
-  xproxyMapReplySequence(connection, wireGet16(event + 2));
-  wirePut16(event + 2, client->replySequence);
   if (!(event[0] & kSentEvent)) {
     ServerDisplay *display = connection->display;
     mainSetLastTime(wireGet32(event + 4));
@@ -545,15 +542,12 @@ bool floErrorNamesResource(uint8_t code) {
 }
 
 void floError(uint8_t *error) {
-  DisplayConnection *connection = xproxyCurrentDisplayConnection;
-  ClientConnection *client = xproxyCurrentClient;
-  if (!connection || !client) {
+  DisplayConnection *connection = extEnterMessage(error);
+  if (!connection) {
     LOG_UNE();
     return;
   }
   ServerDisplay *display = connection->display;
-  xproxyMapReplySequence(connection, wireGet16(error + 2));
-  wirePut16(error + 2, client->replySequence);
   if (uint32_t space = wireGet32(error + 12))
     wirePut32(error + 12, mainServerToProxyXid(space, display));
   else

@@ -469,14 +469,11 @@ void portNotify(uint8_t *event) {
 }
 
 void queueError(uint8_t *error, const char *format) {
-  DisplayConnection *connection = xproxyCurrentDisplayConnection;
-  ClientConnection *client = xproxyCurrentClient;
-  if (!connection || !client) {
+  DisplayConnection *connection = extEnterMessage(error);
+  if (!connection) {
     LOG_UNE();
     return;
   }
-  xproxyMapReplySequence(connection, wireGet16(error + 2));
-  wirePut16(error + 2, uint16_t(client->replySequence));
   error[10] = xproxyMapMajorOpcode(error[10]);
   xprotoLogXError(error, format, wireGet32(error + 4));
   mainQueueEventForClient(error, "bbsis");

@@ -60,11 +60,7 @@ TEST(GlxContextThroughTarvo, MakeCurrentAnsweredAsXvfb) {
   tarvoBlockSignals();
   XvfbServer xvfb;
   TarvoProcess tarvo;
-  XvfbOptions options;
-  options.iglx = true;
-  options.extraArguments = {"-nolisten", "tcp"};
-  ASSERT_EQ(xvfb.start(options), "");
-  ASSERT_EQ(tarvo.start(xvfb.displayName()), "");
+  ASSERT_EQ(tarvoStartOnGlxXvfb(xvfb, tarvo), "");
   // Xvfb leaves the bad values of these errors 0; the proxy names the tag and the context.
   std::vector<Outcome> direct = xcbOutcomes(xvfb.displayName());
   std::vector<Outcome> proxied = xcbOutcomes(tarvo.displayName());

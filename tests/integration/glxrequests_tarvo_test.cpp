@@ -165,11 +165,7 @@ TEST(GlxRequestsThroughTarvo, ConfigsAndContextsAsXvfb) {
   tarvoBlockSignals();
   XvfbServer xvfb;
   TarvoProcess tarvo;
-  XvfbOptions options;
-  options.iglx = true;
-  options.extraArguments = {"-nolisten", "tcp"};
-  ASSERT_EQ(xvfb.start(options), "");
-  ASSERT_EQ(tarvo.start(xvfb.displayName()), "");
+  ASSERT_EQ(tarvoStartOnGlxXvfb(xvfb, tarvo), "");
   Seen direct = look(xvfb.displayName());
   Seen proxied = look(tarvo.displayName());
 

@@ -53,11 +53,7 @@ TEST(GlxVendorThroughTarvo, SgixContextReleaseAndUnknownCode) {
   tarvoBlockSignals();
   XvfbServer xvfb;
   TarvoProcess tarvo;
-  XvfbOptions options;
-  options.iglx = true;
-  options.extraArguments = {"-nolisten", "tcp"};
-  ASSERT_EQ(xvfb.start(options), "");
-  ASSERT_EQ(tarvo.start(xvfb.displayName()), "");
+  ASSERT_EQ(tarvoStartOnGlxXvfb(xvfb, tarvo), "");
 
   xcb_connection_t *behind = xcb_connect(xvfb.displayName().c_str(), nullptr);
   xcb_connection_t *c = xcb_connect(tarvo.displayName().c_str(), nullptr);

@@ -300,3 +300,11 @@ std::string tarvoStartOnScreens(XvfbServer &xvfb, TarvoProcess &tarvo, int scree
   if (screens > 1) options.arguments.insert(options.arguments.end(), {"tags", "anyScreen"});
   return tarvo.start(xvfb.displayName(), options);
 }
+
+std::string tarvoStartOnGlxXvfb(XvfbServer &xvfb, TarvoProcess &tarvo) {
+  XvfbOptions options;
+  options.iglx = true;
+  options.extraArguments = {"-nolisten", "tcp"};
+  if (std::string failure = xvfb.start(options); !failure.empty()) return failure;
+  return tarvo.start(xvfb.displayName());
+}

@@ -95,3 +95,6 @@ std::string tarvoReadFile(const std::string &path);
 // the failure.
 std::string tarvoStartOnScreens(XvfbServer &xvfb, TarvoProcess &tarvo, int screens, const std::string &size,
                                 TarvoOptions options = TarvoOptions{});
+// An Xvfb of its default screen with indirect GLX (+iglx, for GLX clients) and tarvo on it with
+// its defaults: "" or the failure.
+std::string tarvoStartOnGlxXvfb(XvfbServer &xvfb, TarvoProcess &tarvo);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fakecore.h"
+#include "glxfixture.h"
 #include "proxy/clientconnection.h"
 #include "proxy/connections.h"
 #include "proxy/head.h"
@@ -21,57 +22,15 @@
 
 namespace {
 
-constexpr uint8_t kMajor = 201;
 constexpr uint8_t kGlxError = 170;
 constexpr uint8_t kBadValue = 2, kBadIdChoice = 14, kBadLength = 16;
-std::vector<ExtRequestRow> rows;
 
-class GlxRequestsTest : public ::testing::TestWithParam<bool> {
+class GlxRequestsTest : public GlxFakeCoreTest {
  protected:
   void SetUp() override {
-    screen = core.addScreen(1600, 600, 2);
-    core.addRealDisplay();
-    client = &core.addClient(GetParam());
-    heads = core.heads(screen);
-    screen->visuals->glVersion = 64;
+    ASSERT_NO_FATAL_FAILURE(setUpGlx(40));
     screen->visuals->glDoubleBuffer = 1;
-    for (int k = 0; k < 2; k++) {
-      headVisuals[k].visualId = 0x60 + k;
-      headVisuals[k].glFbConfigId = 0x90 + k;
-      maps[k] = &headVisuals[k];
-      heads[k]->visualMap = &maps[k];
-    }
-    ExtensionRecord *record = &proxyState.extensions[kMajor];
-    record->firstError = kGlxError;
-    ASSERT_EQ(extRegister(record, "GLX", 2, 14), nullptr);
-    rows.clear();
-    for (int minor = 0; minor < 40; minor++)
-      if (const ExtRequestRow *row = glxContextRow(uint8_t(minor))) rows.push_back(*row);
-    extWriteRows(record, ExtRequestTable{rows.data(), rows.size()});
-    proxyState.ext.glx = record;
-    proxyState.ext.glxMajor = kMajor;
-    glxInitContexts();
     core.serverRequests(*client);
-  }
-  void TearDown() override {
-    for (Head *h : heads) h->visualMap = nullptr;
-    glxFreeTagTable();
-    xproxyGlxClientGone = nullptr;
-    extResetAll();
-  }
-  FakeMessage request(uint8_t minor) { return std::move(FakeMessage(client->big).b(kMajor).b(minor).s(0)); }
-  void send(const FakeBytes &bytes) {
-    FakeCore::Current current(*client);
-    core.send(*client, bytes);
-  }
-  // The GLX requests written since the last look; *last is the real-server sequence of the
-  // last request written.
-  std::vector<FakeBytes> copies(uint16_t *last = nullptr) {
-    std::vector<FakeBytes> out;
-    for (auto &r : core.serverRequests(*client))
-      if (r[0] == kMajor) out.push_back(r);
-    if (last) *last = uint16_t(client->client->displays[0]->requestsSent);
-    return out;
   }
   // The one message the client got: an error's code and bad value (code -1 for a reply).
   std::pair<int, uint32_t> answer() {
@@ -93,12 +52,6 @@ class GlxRequestsTest : public ::testing::TestWithParam<bool> {
     send(request(3).i(id).i(visual).i(screenNumber).i(share).b(direct).pad(3).done());
   }
 
-  FakeCore core;
-  MetaScreen *screen = nullptr;
-  FakeClient *client = nullptr;
-  std::vector<Head *> heads;
-  VisualRecord headVisuals[2] = {};
-  VisualRecord *maps[2] = {};
 };
 
 // Each row at its length and 4 bytes off: exact rows refuse both, "at least" rows only the

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "fakecore.h"
@@ -294,6 +295,34 @@ TEST_P(GlxSingleTest, DirectHeadsAnswerInsideTheProxy) {
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(client->u32(got[0], 8), 0u);
   heads[0]->glLibrary = heads[1]->glLibrary = nullptr;
+}
+
+// GetString of a name the meta screen keeps is answered from it, with no server asked; another
+// name goes to the reply head.
+TEST_P(GlxSingleTest, GetStringFromTheMetaScreen) {
+  strcpy(screen->glCapabilities.glExtensions, "GL_ARB_shader_objects GL_EXT_texture_object");
+  strcpy(screen->glCapabilities.shadingLanguage, "1.20");
+  strcpy(screen->glCapabilities.vendor, "Lowered GL");
+  struct Case {
+    uint32_t name;
+    std::string text;
+  } cases[] = {{0x1F03, "GL_ARB_shader_objects GL_EXT_texture_object"}, {0x8B8C, "1.20"}, {0x1F00, "Lowered GL"}};
+  for (const Case &c : cases) {
+    send(*client, FakeMessage(client->big).b(kMajor).b(129).s(3).i(tag).i(c.name).done());
+    auto got = core.messages(*client);
+    ASSERT_EQ(got.size(), 1u);
+    ASSERT_EQ(got[0][0], 1);
+    uint32_t n = client->u32(got[0], 12);
+    ASSERT_EQ(n, c.text.size() + 1);
+    ASSERT_EQ(got[0].size(), 32 + (n + 3) / 4 * 4);
+    EXPECT_EQ(client->u32(got[0], 4), (n + 3) / 4);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(got[0].data() + 32)), c.text);
+  }
+  EXPECT_TRUE(copies(*client).empty());
+  send(*client, FakeMessage(client->big).b(kMajor).b(129).s(3).i(tag).i(0x1234).done());
+  EXPECT_TRUE(core.messages(*client).empty());
+  EXPECT_EQ(copies(*client).size(), 1u);
+  EXPECT_TRUE(core.logged("GLXGetString(unknown name="));
 }
 
 INSTANTIATE_TEST_SUITE_P(ByteOrders, GlxSingleTest, ::testing::Values(false, true));

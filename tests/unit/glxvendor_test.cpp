@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "fakecore.h"
+#include "glxfixture.h"
 #include "proxy/clientconnection.h"
 #include "proxy/connections.h"
 #include "proxy/head.h"
@@ -22,37 +23,15 @@
 
 namespace {
 
-constexpr uint8_t kMajor = 201;
 constexpr uint8_t kGlxError = 170;
 constexpr uint8_t kBadValue = 2, kBadWindow = 3, kBadLength = 16;
 constexpr uint8_t kBadContextTag = kGlxError + 4, kBadDrawable = kGlxError + 2;
-std::vector<ExtRequestRow> rows;
 
-class GlxVendorTest : public ::testing::TestWithParam<bool> {
+class GlxVendorTest : public GlxFakeCoreTest {
  protected:
   void SetUp() override {
-    screen = core.addScreen(1600, 600, 2);
-    core.addRealDisplay();
-    client = &core.addClient(GetParam());
-    heads = core.heads(screen);
-    screen->visuals->glVersion = 64;
-    for (int k = 0; k < 2; k++) {
-      headVisuals[k].visualId = 0x60 + k;
-      headVisuals[k].glFbConfigId = 0x90 + k;
-      maps[k] = &headVisuals[k];
-      heads[k]->visualMap = &maps[k];
-      heads[k]->glxVersion = 67;
-    }
-    ExtensionRecord *record = &proxyState.extensions[kMajor];
-    record->firstError = kGlxError;
-    ASSERT_EQ(extRegister(record, "GLX", 2, 14), nullptr);
-    rows.clear();
-    for (int minor = 0; minor < 256; minor++)
-      if (const ExtRequestRow *row = glxContextRow(uint8_t(minor))) rows.push_back(*row);
-    extWriteRows(record, ExtRequestTable{rows.data(), rows.size()});
-    proxyState.ext.glx = record;
-    proxyState.ext.glxMajor = kMajor;
-    glxInitContexts();
+    ASSERT_NO_FATAL_FAILURE(setUpGlx(256));
+    for (Head *h : heads) h->glxVersion = 67;
     FakeCore::Current current(*client);
     window = windowCreate(client->id(1), core.root(screen), 0, 0, 100, 100, 0, 0, 0);
     context = static_cast<GlxContextRecord *>(calloc(1, sizeof(GlxContextRecord)));
@@ -60,12 +39,6 @@ class GlxVendorTest : public ::testing::TestWithParam<bool> {
     EXPECT_EQ(glxInitContextObjects(context, nullptr), 1);
     EXPECT_EQ(resourceAdd(client->id(3), kResourceGlxContext, context), 1);
     core.serverRequests(*client);
-  }
-  void TearDown() override {
-    for (Head *h : heads) h->visualMap = nullptr;
-    glxFreeTagTable();
-    xproxyGlxClientGone = nullptr;
-    extResetAll();
   }
   // A tag of the client bound to the window, the heads' server tags 0x11 and 0x22.
   uint32_t bind(FakeClient &owner) {
@@ -77,19 +50,7 @@ class GlxVendorTest : public ::testing::TestWithParam<bool> {
     setGLXTagForServer(tag, heads[1], 0x22);
     return tag;
   }
-  FakeMessage request(uint8_t minor) { return std::move(FakeMessage(client->big).b(kMajor).b(minor).s(0)); }
   FakeMessage vendor(uint8_t minor, uint32_t code, uint32_t tag) { return std::move(request(minor).i(code).i(tag)); }
-  void send(const FakeBytes &bytes) {
-    FakeCore::Current current(*client);
-    core.send(*client, bytes);
-  }
-  std::vector<FakeBytes> copies(uint16_t *last = nullptr) {
-    std::vector<FakeBytes> out;
-    for (auto &r : core.serverRequests(*client))
-      if (r[0] == kMajor) out.push_back(r);
-    if (last) *last = uint16_t(client->client->displays[0]->requestsSent);
-    return out;
-  }
   // The one message the client got: an error's code and bad value (code -1 for a reply).
   std::pair<int, uint32_t> answer() {
     auto got = core.messages(*client);
@@ -100,12 +61,6 @@ class GlxVendorTest : public ::testing::TestWithParam<bool> {
   }
   static uint32_t get(const FakeBytes &m, size_t at) { return rawGet32(m, at, false); }
 
-  FakeCore core;
-  MetaScreen *screen = nullptr;
-  FakeClient *client = nullptr;
-  std::vector<Head *> heads;
-  VisualRecord headVisuals[2] = {};
-  VisualRecord *maps[2] = {};
   WindowRecord *window = nullptr;
   GlxContextRecord *context = nullptr;
 };
