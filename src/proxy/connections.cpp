@@ -854,6 +854,7 @@ void xproxyCloseDisplayConnection(DisplayConnection *c) {
   c->transport = nullptr;
   c->fd = -1;
   xproxyEndSequenceMap(c);  // queued callbacks are discarded
+  if (c->imageRingClose) c->imageRingClose(c);
   if (ClientConnection *owner = c->owner) {
     for (uint32_t i = 0; i < owner->displayCount; i++) {
       if (owner->displays[i] != c) continue;

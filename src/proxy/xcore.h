@@ -65,6 +65,10 @@ void xcoreUnexpectedReply(uint8_t *reply, uint32_t length);
 void xcoreUnsupportedReply(uint8_t *reply, uint32_t length);
 void xcoreUnsupportedEvent(uint8_t *event);
 void xcoreUnsupportedError(uint8_t *error);
+// Reply-callback tag pushed after a copy of a request that several heads get: when that copy
+// fails, its error is dropped (the client hears one answer per request, the one of the head that
+// answers for the meta screen).
+constexpr uint8_t kXcoreReplyTagDropError = 254;
 
 // The handlers of the core errors 1..17 (xcorehandlers.cpp, with the default handlers): each
 // maps the error back into the client's terms and queues it in the client's ordered output of

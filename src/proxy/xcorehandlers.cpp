@@ -35,7 +35,8 @@ std::string valueText(uint32_t value) {
 // How an error handler treats the bad value.
 enum class ValueMapping { AsIs, Id, IdForKillClient };
 
-// Steps shared by every error handler: the sequence mapped back and written into the error,
+// Steps shared by every error handler: the sequence mapped back (an error of a copy marked by
+// kXcoreReplyTagDropError goes no further) and written into the error,
 // the bad value mapped for resource errors, the major opcode mapped back; then the hook runs
 // (0: the error is dropped), the error is logged and queued in the client's output of the
 // failed request.
@@ -48,6 +49,11 @@ void handleServerError(uint8_t *error, ValueMapping kind, Log log, bool (*hook)(
     return;
   }
   xproxyMapReplySequence(connection, wireGet16(error + 2));
+  if (xproxyTakeReplyCallback(connection, kXcoreReplyTagDropError)) {
+    LOG(logChannelXhint, "X error %u #%u of a copy another head answers for: dropped", error[1],
+        connection->sequenceHandled);
+    return;
+  }
   wirePut16(error + 2, client->replySequence);
   uint32_t failedMajor = connection->replyKey & 0xff;
   if (kind == ValueMapping::Id || (kind == ValueMapping::IdForKillClient && failedMajor == kKillClient))

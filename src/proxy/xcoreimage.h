@@ -85,8 +85,10 @@ void xcoreFreeImageRef(XcoreImagePiece *piece);
 // through MIT-SHM where the real server allows it (the environment's "shmPutImageMinSize" sets
 // it at set-up).
 extern uint64_t shmPutImageMinSize;
-// Puts an image through a shared segment on the head's real server: 1 when done, 0 when it
-// declines (the caller then sends the image in the request).
+// Puts an image through a shared segment on the head's real server (the connection's image
+// ring, reused put after put; a segment of its own for an image above a quarter of the
+// ring's largest size): 1 when done, 0 when it declines (the caller then sends the image in
+// the request).
 int shmPutImageOnServer(ClientConnection *client, Head *head, uint32_t drawable, uint32_t gc, int16_t x, int16_t y,
                         uint32_t width, uint32_t height, uint32_t depth, uint32_t format, const uint8_t *data,
                         uint64_t dataLength);

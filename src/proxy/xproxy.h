@@ -344,6 +344,10 @@ struct DisplayConnection {
   ServerDisplay *display;
   char *hostName;
   Buffer syncInput;              // what a sync read while the answers were being cut
+  // The proxy's own image segment on this connection (xext/shm.cpp) and its close routine,
+  // run by xproxyCloseDisplayConnection once the queued callbacks are discarded.
+  void *imageRing;
+  void (*imageRingClose)(DisplayConnection *connection);
 };
 // ----- Display connections: request writing, sequence map and reply callbacks -----
 // (opening, reading, syncs and closing: proxy/connections.h)

@@ -10,9 +10,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "support/logging.h"
-#include "xext/glxswap.h"
 
 namespace {
 
@@ -498,6 +498,10 @@ uint8_t *glDataBlock(uint8_t *q, uint8_t *end, uint64_t count, unsigned size) {
   return skip(q, end, pad4(bytes));
 }
 
+// Case 1: vertex count, array count and primitive type, one 12-byte descriptor per array
+// (type, values per vertex, array), then the vertex data interleaved: vertex by vertex, one
+// element per array in descriptor order, each element padded to 4 bytes. Each value is swapped
+// inside its own element.
 void caseGlVertexArrays(uint8_t *p, uint8_t *end, int direction) {  // 1
   if (room(p, end) < 12) {
     SWAP_UNE();
@@ -510,17 +514,27 @@ void caseGlVertexArrays(uint8_t *p, uint8_t *end, int direction) {  // 1
     SWAP_UNE();
     return;
   }
-  uint8_t *data = descriptor + arrays * 12;
+  // arrays is now bounded by the bytes present.
+  struct Element {
+    uint64_t values;
+    unsigned size;
+  };
+  std::vector<Element> elements;
+  elements.reserve(arrays);
   for (uint64_t k = 0; k < arrays; k++, descriptor += 12) {
     uint32_t type = get32(descriptor, end, direction), values = get32(descriptor + 4, end, direction);
     byteswapInts(descriptor, end, 3);
     unsigned size = glTypeSize(type);
     if (size == 0 || type == 0x140B) {  // this command has no 0x140B arrays
       SWAP_UNE();
-      size = 1;
+      size = 1;  // its bytes are left as they are
     }
-    data = glDataBlock(data, end, mulCap(vertices, values), size);
+    if (values) elements.push_back({values, size});  // an element of no bytes takes no room
   }
+  // Every element left takes at least 4 bytes, so the walk ends within the bytes present.
+  uint8_t *data = descriptor;
+  for (uint64_t v = 0; v < vertices && data < end && !elements.empty(); v++)
+    for (const Element &e : elements) data = glDataBlock(data, end, e.values, e.size);
 }
 
 // Cases 37 and 38: a header of headerBytes with the element count and array count at the

@@ -34,3 +34,9 @@ void byteswapSetupReply(uint8_t *position, uint8_t *end, int direction = -1);
 
 // The layout of XKEYBOARD event type xkbType (case 8); NULL for types without one.
 const char *byteswapXkbEventLayout(unsigned xkbType);
+
+// The GLX swappers that cases 7 (a GLXRender command stream) and 32 (the vendor data of
+// GLXVendorPrivate) hand over to, declared here so that this lower module does not include
+// the GLX one that uses it; xext/glxswap.h describes them.
+void glxindirectSwapRender16(uint8_t *first, uint8_t *end, int direction);
+void glxSwapVendorCommand(uint32_t vendorCode, uint8_t *first, uint8_t *end, int direction);

@@ -13,8 +13,9 @@ struct Head;
 // One GL library loaded into the proxy for one real display.
 struct GlxLibraryInstance;
 
-// A window of the head's server (its id there) is mapped or unmapped: rendering the proxy holds
-// for it is flushed first. No head has a GL library instance yet: nothing to do.
+// A window of the head's server (its id there) is mapped or unmapped: when a tag slot of the
+// head's instance draws into it (current, or made current before), the current client is
+// synchronised with the real server first.
 void glxdirectFlushForDrawable(Head *head, uint32_t serverDrawable);
 // Finishes the GL work of every head that renders GL inside the proxy (before pixels are read),
 // and flushes every client after such a read. No head renders GL inside the proxy yet: both do
@@ -25,22 +26,39 @@ void glxdirectFlushAll();
 // ===== instances =====
 // Starts GL inside the proxy on one head: the library list (colon-separated), the GLX version
 // code the proxy offers, the head's Display and screen; on success the instance is stored
-// through *instance and caps is filled. NULL or a failure text. Not built yet: every call
-// answers "not available yet".
+// through *instance and caps is filled. A head on a Display and library list that already have
+// an instance shares it (one more reference). NULL or a failure text; a failure leaves no new
+// instance behind. A crash inside the library during the set-up (SIGILL, SIGSEGV, SIGBUS,
+// SIGFPE, SIGABRT on this thread) gives "GL lib has crashed" and restores the handlers that
+// were installed before. Event-loop thread only; set-ups never overlap.
 const char *glxdirectSetupDisplay(const char *library, uint32_t glxVersion, Display *display, int screen,
                                   GlxLibraryInstance **instance, GlCapabilities *caps);
-// Drops one reference of the instance (NULL: nothing).
+// Drops one reference of the instance (NULL: nothing); the last one frees the record and its
+// buffers. The library itself stays mapped (a GL library cannot be unloaded safely while the
+// Display it drew on is open).
 void glxdirectFreeInstance(GlxLibraryInstance *instance);
-// True while at least one instance exists (none can yet).
+// True while at least one instance exists.
 bool glxdirectAvailable();
+// The handler of the set-up's crash guard: on the thread that armed the guard it jumps back into
+// the set-up; on any other thread (or when no guard is armed) the signal takes its default
+// action.
+void glxdirectCrashJump(int signal);
+// One integer of GL state through the library's glGetIntegerv (room for 16 values, all zero
+// before the call): the first value, 0 when the library writes nothing.
+int32_t glxdirectGetInteger(GlxLibraryInstance *instance, uint32_t pname);
+// Loads the library list and fills the instance's function table for the GL version code. NULL
+// or a failure text (the library is released again).
+const char *glxdirectLoadFunctions(const char *library, uint32_t glVersion, GlxLibraryInstance *instance);
 // ===== end of instances =====
 
 // ===== tags, contexts and drawables =====
 // A tag slot (from 1) for the context serial made current on the draw and read drawables under
-// the proxy tag; 0 on failure (always, until instances exist).
+// the proxy tag; 0 on failure (no such context, every slot up to 255 in use). A slot that holds
+// the same context and drawables is shared: it counts its proxy tags.
 uint32_t glxdirectCreateTag(GlxLibraryInstance *instance, uint32_t contextSerial, uint32_t drawDrawable,
                             uint32_t readDrawable, uint32_t proxyTag);
-// Frees a tag slot.
+// Releases the library's current context and the glBegin grab, and frees the tag slot with
+// the last proxy tag that maps to it.
 void dGLDestroyTag(GlxLibraryInstance *instance, uint32_t slot);
 // Destroys the direct context of that serial (its tag slots first).
 void dGLDestroyContext(GlxLibraryInstance *instance, uint32_t contextSerial);
@@ -50,9 +68,10 @@ void glxdirectDestroyPbuffer(GlxLibraryInstance *instance, uint32_t pbuffer);
 // ===== end of tags, contexts and drawables =====
 
 // ===== requests on contexts and drawables =====
-// A new direct context (its serial) on the head's screen for the server visual or FBConfig,
-// sharing with the direct context of that serial (0: none); 0 on failure (always, until
-// instances exist).
+// A new direct context (its serial) on the head's screen for the server visual (attributes
+// NULL) or FBConfig (or visual id) with the attribute pairs ended by a 0 attribute (at most 57
+// pairs), sharing with the direct context of that serial (0: none); 0 on failure.
+// glxdirectCreateNewContext: 0 on failure (always, until it is built).
 uint32_t dGLCreateContext(GlxLibraryInstance *instance, int screen, uint32_t visual, uint32_t shareContext,
                           const int *attributes);
 uint32_t glxdirectCreateNewContext(GlxLibraryInstance *instance, int screen, uint32_t fbConfig, uint32_t renderType,
@@ -60,7 +79,7 @@ uint32_t glxdirectCreateNewContext(GlxLibraryInstance *instance, int screen, uin
 // glFinish, respectively XSync, for the context behind the tag slot.
 void glxdirectWaitGL(GlxLibraryInstance *instance, uint32_t slot);
 void glxdirectWaitX(GlxLibraryInstance *instance, uint32_t slot);
-// A direct GLX pixmap or pbuffer; 0 on failure (always, until instances exist).
+// A direct GLX pixmap or pbuffer; 0 on failure (always, until they are built).
 uint32_t glxdirectCreateGLXPixmap(GlxLibraryInstance *instance, int screen, uint32_t visual, uint32_t pixmap);
 uint32_t glxdirectCreatePbuffer(GlxLibraryInstance *instance, int screen, uint32_t fbConfig, uint32_t width,
                                 uint32_t height, uint32_t largest, uint32_t preserved);
@@ -72,9 +91,55 @@ void glxdirectUseXFont(GlxLibraryInstance *instance, uint32_t slot, uint32_t fon
                        uint32_t listBase);
 // ===== end of requests on contexts and drawables =====
 
+// ===== direct contexts, tags, grab and command data =====
+// Contexts of the instance by serial (from 1): adds a library context (0: none made), finds one.
+uint32_t glxdirectAddContext(GlxLibraryInstance *instance, void *context);
+void *glxdirectContextBySerial(GlxLibraryInstance *instance, uint32_t serial);
+// The library's framebuffer configuration of the screen whose GLX_FBCONFIG_ID is id, or NULL.
+void *glxdirectFindFBConfig(GlxLibraryInstance *instance, int screen, uint32_t id);
+// Makes the slot's context current in the library (draw and read drawables of the slot): 1, or
+// 0 when the slot cannot be made current (0, unused, the library refused); the instance's
+// current slot is 0 after a refusal.
+int glxdirectMakeTagCurrent(GlxLibraryInstance *instance, uint32_t slot);
+// After each batch of render commands: a glBegin left open holds the other clients (the grab),
+// the batch that closes it lets them go.
+void glxdirectGrabForBegin(GlxLibraryInstance *instance);
+void glxdirectReleaseGrab(GlxLibraryInstance *instance);
+// A reusable buffer of at least size bytes, or NULL (the old buffer is kept then).
+uint8_t *glxdirectScratch(GlxLibraryInstance *instance, uint64_t size);
+// Before drawing into a real drawable: the real server has handled what the client (NULL: every
+// client) sent before.
+struct ClientConnection;
+void glxSyncClientWithDisplay(ClientConnection *client, Display *display);
+// What a slot's first make-current and a map of its draw drawable call for the current client:
+// glxSyncClientWithDisplay (tests count through it).
+extern void (*glxdirectSyncClient)(ClientConnection *client, Display *display);
+// Command data: 8 bytes at *cursor (low word first), the cursor advanced.
+uint64_t glxdirectTakeU64(const uint8_t **cursor);
+double glxdirectTakeDouble(const uint8_t **cursor);
+// The fields of a pixel header, each into the library's glPixelStorei; the cursor advanced.
+int glxdirectUnpackSwapBytes(const uint8_t **cursor, GlxLibraryInstance *instance);
+int glxdirectUnpackLsbFirst(const uint8_t **cursor, GlxLibraryInstance *instance);
+int glxdirectUnpackRowLength(const uint8_t **cursor, GlxLibraryInstance *instance);
+int glxdirectUnpackSkipRows(const uint8_t **cursor, GlxLibraryInstance *instance);
+int glxdirectUnpackSkipPixels(const uint8_t **cursor, GlxLibraryInstance *instance);
+int glxdirectUnpackAlignment(const uint8_t **cursor, GlxLibraryInstance *instance);
+// Bytes of pixel data of that format, type, target and layout (64 bits); 0 for none or invalid.
+int64_t glxdirectImageSize(uint32_t format, uint32_t type, uint32_t target, int32_t width, int32_t height,
+                           int32_t depth, int32_t imageHeight, int32_t rowLength, int32_t skipImages,
+                           int32_t skipRows, int32_t alignment);
+// Sets the library's client arrays from count descriptors and the vertex data after them, all
+// inside [descriptors, end): the start of the element data, or NULL (nothing set).
+const uint8_t *glxdirectSetClientArrays(GlxLibraryInstance *instance, const uint8_t *descriptors, uint32_t count,
+                                        uint32_t vertices, const uint8_t *end);
+// Executes one render command of that opcode whose data (after its header) is [data, end).
+void glxdirectExecuteRender(GlxLibraryInstance *instance, uint32_t opcode, const uint8_t *data, const uint8_t *end);
+// ===== end of direct contexts, tags, grab and command data =====
+
 // ===== render streams =====
 // A stream of render commands (16-bit headers) in [first, end), respectively one complete
-// large render command, for the context behind the tag slot. Nothing until instances exist.
+// large render command, for the context behind the tag slot: made current first, each command
+// executed by the library, then the glBegin grab taken or let go.
 void glxdirectRender(GlxLibraryInstance *instance, uint32_t slot, const uint8_t *first, const uint8_t *end);
 void glxdirectRenderLarge(GlxLibraryInstance *instance, uint32_t slot, const uint8_t *command, uint64_t length);
 // ===== end of render streams =====
@@ -108,8 +173,138 @@ GLXDIRECT_SINGLE(glxdirectDeleteTextures);
 GLXDIRECT_SINGLE(glxdirectGenTextures);
 GLXDIRECT_SINGLE(glxdirectDeleteQueries);
 GLXDIRECT_SINGLE(glxdirectDeleteBuffers);
-// The state queries: one stand-in serves every query whose answer is a value list (GetDoublev,
-// GetLightfv, IsEnabled ...) and the operations whose replies other code builds.
+// The state queries, each answering a value list or one value.
+GLXDIRECT_SINGLE(glxdirectGetBooleanv);
+GLXDIRECT_SINGLE(glxdirectGetClipPlane);
+GLXDIRECT_SINGLE(glxdirectGetDoublev);
+GLXDIRECT_SINGLE(glxdirectGetError);
+GLXDIRECT_SINGLE(glxdirectGetFloatv);
+GLXDIRECT_SINGLE(glxdirectGetIntegerv);
+GLXDIRECT_SINGLE(glxdirectGetLightfv);
+GLXDIRECT_SINGLE(glxdirectGetLightiv);
+GLXDIRECT_SINGLE(glxdirectGetMapdv);
+GLXDIRECT_SINGLE(glxdirectGetMapfv);
+GLXDIRECT_SINGLE(glxdirectGetMapiv);
+GLXDIRECT_SINGLE(glxdirectGetMaterialfv);
+GLXDIRECT_SINGLE(glxdirectGetMaterialiv);
+GLXDIRECT_SINGLE(glxdirectGetPixelMapfv);
+GLXDIRECT_SINGLE(glxdirectGetPixelMapuiv);
+GLXDIRECT_SINGLE(glxdirectGetPixelMapusv);
+GLXDIRECT_SINGLE(glxdirectGetTexEnvfv);
+GLXDIRECT_SINGLE(glxdirectGetTexEnviv);
+GLXDIRECT_SINGLE(glxdirectGetTexGendv);
+GLXDIRECT_SINGLE(glxdirectGetTexGenfv);
+GLXDIRECT_SINGLE(glxdirectGetTexGeniv);
+GLXDIRECT_SINGLE(glxdirectGetTexParameterfv);
+GLXDIRECT_SINGLE(glxdirectGetTexParameteriv);
+GLXDIRECT_SINGLE(glxdirectGetTexLevelParameterfv);
+GLXDIRECT_SINGLE(glxdirectGetTexLevelParameteriv);
+GLXDIRECT_SINGLE(glxdirectIsEnabled);
+GLXDIRECT_SINGLE(glxdirectIsList);
+GLXDIRECT_SINGLE(glxdirectAreTexturesResident);
+GLXDIRECT_SINGLE(glxdirectIsTexture);
+// Operations whose replies other code builds (the GLSL object requests).
 GLXDIRECT_SINGLE(glxdirectQuery);
 #undef GLXDIRECT_SINGLE
 // ===== end of single operations =====
+
+// ===== query, shader and buffer objects =====
+// Single operations on occlusion queries, shader and program objects and buffer objects, in the
+// form of the operations above (parameters from byte 8 of the request). A single value comes
+// back in result->value (a GL boolean in its low byte); names, bytes and strings in
+// result->data with their count; a pointer of the library as result->data (its value is the
+// library's: never read it, never send it). Until instances exist each executes nothing and
+// gives no data.
+#define GLXDIRECT_SINGLE(name) \
+  int name(GlxLibraryInstance *instance, uint32_t slot, const uint8_t *params, uint32_t length, GlxDirectResult *result)
+// The library's string of the name (a NUL-terminated text in data).
+GLXDIRECT_SINGLE(glxdirectGetString);
+// No direct form: executes nothing (the caller answers without data).
+GLXDIRECT_SINGLE(glxdirectGetCompressedTexImage);
+// n (word 0) new query names; whether word 0 names a query; one value of (target or query, pname).
+GLXDIRECT_SINGLE(glxdirectGenQueries);
+GLXDIRECT_SINGLE(glxdirectIsQuery);
+GLXDIRECT_SINGLE(glxdirectGetQueryiv);
+GLXDIRECT_SINGLE(glxdirectGetQueryObjectiv);
+GLXDIRECT_SINGLE(glxdirectGetQueryObjectuiv);
+// The handle of pname; a new shader object of the type; a new program object (both recorded in
+// the tag's object lists under the library's id).
+GLXDIRECT_SINGLE(glxdirectGetHandle);
+GLXDIRECT_SINGLE(glxdirectCreateShaderObject);
+GLXDIRECT_SINGLE(glxdirectCreateProgramObject);
+// n new buffer names; whether a name is a buffer; size (word 2, the low word of a 64-bit field)
+// bytes of the target's (word 4) buffer from the offset's low word (word 0); one value of
+// (target, pname).
+GLXDIRECT_SINGLE(glxdirectGenBuffers);
+GLXDIRECT_SINGLE(glxdirectIsBuffer);
+GLXDIRECT_SINGLE(glxdirectGetBufferSubData);
+GLXDIRECT_SINGLE(glxdirectGetBufferParameteriv);
+// Performs nothing but the "WIP" problem line.
+GLXDIRECT_SINGLE(glxdirectGetElementRange);
+// The library's pointer of (target, pname), respectively of the target mapped with the access;
+// the unmap's GL boolean.
+GLXDIRECT_SINGLE(glxdirectGetBufferPointerv);
+GLXDIRECT_SINGLE(glxdirectMapBuffer);
+GLXDIRECT_SINGLE(glxdirectUnmapBuffer);
+#undef GLXDIRECT_SINGLE
+// ===== end of query, shader and buffer objects =====
+
+// ===== pixel queries =====
+// The pixel-returning and imaging queries on the context behind the tag slot, with the
+// request's fields in request order (this machine's order). Images and values live in the
+// instance's scratch memory and stay valid until its next operation; NULL means no data: none
+// were produced (size 0), or no scratch memory could be had for them (size not 0). Until
+// instances exist every one produces nothing.
+// The pixels of the rectangle packed with the two flags: count items of itemSize bytes (the GL
+// type's size); no data: count 0, item size 1.
+const uint8_t *glxdirectReadPixels(GlxLibraryInstance *instance, uint32_t slot, int32_t x, int32_t y,
+                                   int32_t width, int32_t height, uint32_t format, uint32_t type,
+                                   uint32_t swapBytes, uint32_t lsbFirst, uint32_t *count, uint32_t *itemSize);
+// The stipple's 128 bytes (count 128).
+const uint8_t *glxdirectGetPolygonStipple(GlxLibraryInstance *instance, uint32_t slot, uint32_t *count);
+// The level's image, its dimensions and border, size bytes (rows aligned to 4).
+const uint8_t *glxdirectGetTexImage(GlxLibraryInstance *instance, uint32_t slot, uint32_t target, int32_t level,
+                                    uint32_t format, uint32_t type, uint32_t swapBytes, int32_t *width,
+                                    int32_t *height, int32_t *depth, int32_t *border, uint64_t *size);
+// The table of width entries, size bytes.
+const uint8_t *glxdirectGetColorTable(GlxLibraryInstance *instance, uint32_t slot, uint32_t target,
+                                      uint32_t format, uint32_t type, int32_t *width, uint64_t *size);
+// The filter image of width x height, size bytes.
+const uint8_t *glxdirectGetConvolutionFilter(GlxLibraryInstance *instance, uint32_t slot, uint32_t target,
+                                             uint32_t format, uint32_t type, int32_t *width, int32_t *height,
+                                             uint64_t *size);
+// The row image (width) followed by the column image (height); size bytes for both.
+const uint8_t *glxdirectGetSeparableFilter(GlxLibraryInstance *instance, uint32_t slot, uint32_t target,
+                                           uint32_t format, uint32_t type, int32_t *width, int32_t *height,
+                                           uint64_t *size);
+// The histogram of width entries, size bytes; reset clears it afterwards.
+const uint8_t *glxdirectGetHistogram(GlxLibraryInstance *instance, uint32_t slot, uint32_t target, uint32_t reset,
+                                     uint32_t format, uint32_t type, int32_t *width, uint64_t *size);
+// The minimum and then the maximum, two pixels of the format and type.
+const uint8_t *glxdirectGetMinmax(GlxLibraryInstance *instance, uint32_t slot, uint32_t target, uint32_t reset,
+                                  uint32_t format, uint32_t type);
+// One value of (target, pname): the integer, respectively the float.
+int32_t glxdirectGetColorTableParameteriv(GlxLibraryInstance *instance, uint32_t slot, uint32_t target,
+                                          uint32_t pname);
+float glxdirectGetColorTableParameterfv(GlxLibraryInstance *instance, uint32_t slot, uint32_t target,
+                                        uint32_t pname);
+// count values of 4 bytes of (target, pname) (four for the scale, bias and border colour).
+const uint8_t *glxdirectGetConvolutionParameterfv(GlxLibraryInstance *instance, uint32_t slot, uint32_t target,
+                                                  uint32_t pname, uint32_t *count);
+const uint8_t *glxdirectGetConvolutionParameteriv(GlxLibraryInstance *instance, uint32_t slot, uint32_t target,
+                                                  uint32_t pname, uint32_t *count);
+// One value of 4 bytes of (target, pname).
+const uint8_t *glxdirectGetHistogramParameterfv(GlxLibraryInstance *instance, uint32_t slot, uint32_t target,
+                                                uint32_t pname);
+const uint8_t *glxdirectGetHistogramParameteriv(GlxLibraryInstance *instance, uint32_t slot, uint32_t target,
+                                                uint32_t pname);
+const uint8_t *glxdirectGetMinmaxParameterfv(GlxLibraryInstance *instance, uint32_t slot, uint32_t target,
+                                             uint32_t pname);
+const uint8_t *glxdirectGetMinmaxParameteriv(GlxLibraryInstance *instance, uint32_t slot, uint32_t target,
+                                             uint32_t pname);
+// Switches to the mode: the GL call's result (hits, values; negative when the buffer
+// overflowed), and the buffer of the mode left (*buffer, its size in 32-bit words; NULL and 0
+// when it had none).
+int32_t glxdirectRenderMode(GlxLibraryInstance *instance, uint32_t slot, uint32_t mode, const uint32_t **buffer,
+                            uint32_t *size);
+// ===== end of pixel queries =====

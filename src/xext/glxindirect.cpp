@@ -250,6 +250,238 @@ void glxindirectReplyConfigs(const uint32_t *properties, uint32_t configs, uint3
   mainSendReply(glxMajor(), kMinorGetFbConfigs, reply, uint32_t(size), "bbsI", client);
   scratchFree(reply);
 }
+
+namespace {
+
+constexpr uint8_t kMinorVendorPrivateWithReply = 17, kMinorGenTextures = 145, kMinorBlock = 175;
+
+uint64_t pad4(uint64_t n) { return (n + 3) & ~uint64_t(3); }
+
+// A zeroed block for a reply of size bytes (32 and the data padded to 4) with the client's
+// sequence at byte 2; NULL after BadAlloc (bad value: the size, saturated to 32 bits) when no
+// block can be had or the size is beyond a reply's length word.
+uint8_t *replyBlock(ClientConnection *client, uint8_t minor, uint64_t size) {
+  uint8_t *reply = size <= 0xFFFFFFFFu ? static_cast<uint8_t *>(scratchAlloc(size_t(size))) : nullptr;
+  if (!reply) {
+    const uint8_t request[4] = {glxMajor(), minor, 0, 0};
+    CurrentScope scope(client);
+    xprotoSendError(kBadAlloc, size <= 0xFFFFFFFFu ? uint32_t(size) : 0xFFFFFFFFu, request, sizeof request, nullptr);
+    return nullptr;
+  }
+  memset(reply, 0, size_t(size));
+  wirePut16(reply + 2, uint16_t(client->sequence));
+  return reply;
+}
+
+void sendBlock(ClientConnection *client, uint8_t minor, uint8_t *reply, uint64_t size, WireLayout layout) {
+  mainSendReply(glxMajor(), minor, reply, uint32_t(size), layout, client);
+  scratchFree(reply);
+}
+
+// Item k of values (native order) at p in the proxy's byte order; an unknown size is copied as
+// it stands. NULL values give zeros.
+void putItem(uint8_t *p, const void *values, uint64_t k, uint32_t itemSize) {
+  if (!values) return;
+  const uint8_t *item = static_cast<const uint8_t *>(values) + k * itemSize;
+  switch (itemSize) {
+    case 2: {
+      uint16_t v;
+      memcpy(&v, item, 2);
+      wirePut16(p, v);
+      break;
+    }
+    case 4: {
+      uint32_t v;
+      memcpy(&v, item, 4);
+      wirePut32(p, v);
+      break;
+    }
+    case 8: {
+      uint64_t v;
+      memcpy(&v, item, 8);
+      wirePut32(p, uint32_t(v));
+      wirePut32(p + 4, uint32_t(v >> 32));
+      break;
+    }
+    default:
+      memcpy(p, item, itemSize);
+  }
+}
+
+// The layout of a reply whose data are items of itemSize bytes; another size is reported.
+WireLayout valuesLayout(uint32_t itemSize) {
+  switch (itemSize) {
+    case 1: return "bbsiii";
+    case 2: return "bbsiiiS";
+    case 4: return "bbsI";
+    case 8: return "bbsiiiL";
+    default: LOG_UNE(); return "bbsiii";
+  }
+}
+
+// The value's first 32 bits as a number: a 1- or 2-byte item widened, an 8-byte item's low word,
+// an item of another size its first (up to four) bytes as they stand.
+uint32_t firstWord(const void *values, uint32_t itemSize) {
+  if (!values) return 0;
+  const auto *item = static_cast<const uint8_t *>(values);
+  if (itemSize == 1) return *item;
+  if (itemSize == 2) {
+    uint16_t v;
+    memcpy(&v, item, 2);
+    return v;
+  }
+  if (itemSize == 4 || itemSize == 8) {
+    uint32_t v;
+    if (itemSize == 8) {
+      uint64_t w;
+      memcpy(&w, item, 8);
+      v = uint32_t(w);
+    } else {
+      memcpy(&v, item, 4);
+    }
+    return v;
+  }
+  uint8_t raw[4] = {};
+  memcpy(raw, item, itemSize < 4 ? itemSize : 4);
+  return wireGet32(raw);
+}
+
+// The n items from byte 32, or (inline) one item at byte 16 with its first word at byte 8.
+// An inline item must fit the header's last 16 bytes.
+void sendValues(const void *values, uint32_t n, uint32_t itemSize, bool withReturn, uint32_t returnWord,
+                ClientConnection *client, uint8_t minor) {
+  if (!client) return;
+  WireLayout layout = valuesLayout(itemSize);
+  bool inlineItem = !withReturn && n == 1 && itemSize <= 16;
+  uint64_t bytes = uint64_t(n) * itemSize;
+  uint64_t size = 32 + (inlineItem ? 0 : pad4(bytes));
+  uint8_t *reply = replyBlock(client, minor, size);
+  if (!reply) return;
+  wirePut32(reply + 12, n);
+  if (withReturn) wirePut32(reply + 8, returnWord);
+  if (inlineItem) {
+    wirePut32(reply + 8, firstWord(values, itemSize));
+    putItem(reply + 16, values, 0, itemSize);
+  } else {
+    for (uint64_t k = 0; k < n; k++) putItem(reply + 32 + k * itemSize, values, k, itemSize);
+  }
+  sendBlock(client, minor, reply, size, layout);
+}
+
+// minor 17 to the current client: n at byte 8, then the words (none, or A and B at 12 and 16),
+// the n bytes from byte 32.
+void sendData(uint32_t n, bool withWords, uint32_t wordA, uint32_t wordB, const uint8_t *data) {
+  ClientConnection *client = xproxyCurrentClient;
+  if (!client) return;
+  uint64_t size = 32 + pad4(n);
+  uint8_t *reply = replyBlock(client, kMinorVendorPrivateWithReply, size);
+  if (!reply) return;
+  wirePut32(reply + 8, n);
+  if (withWords) {
+    wirePut32(reply + 12, wordA);
+    wirePut32(reply + 16, wordB);
+  }
+  if (n && data) memcpy(reply + 32, data, n);
+  sendBlock(client, kMinorVendorPrivateWithReply, reply, size, "bbsiiii");
+}
+
+}  // namespace
+
+void glxindirectReplyString(const char *string, ClientConnection *client, uint8_t minor) {
+  if (!client) return;
+  uint64_t n = string ? uint64_t(strlen(string)) + 1 : 0;
+  uint64_t size = 32 + pad4(n);
+  uint8_t *reply = replyBlock(client, minor, size);
+  if (!reply) return;
+  wirePut32(reply + 12, uint32_t(n));
+  if (n) memcpy(reply + 32, string, size_t(n));
+  sendBlock(client, minor, reply, size, "bbsiii");
+}
+
+void glxindirectReplyBytes(const uint8_t *bytes, uint32_t n, ClientConnection *client, uint8_t minor) {
+  if (!client) return;
+  uint64_t size = 32 + (n ? pad4(uint64_t(n) + 1) : 0);
+  uint8_t *reply = replyBlock(client, minor, size);
+  if (!reply) return;
+  wirePut32(reply + 12, n);
+  if (n && bytes) memcpy(reply + 32, bytes, n);  // the NUL after them is the block's zero
+  sendBlock(client, minor, reply, size, "bbsiii");
+}
+
+void glxindirectReplyId(uint32_t value, ClientConnection *client, uint8_t minor) {
+  if (!client) return;
+  uint8_t *reply = replyBlock(client, minor, 32);
+  if (!reply) return;
+  wirePut32(reply + 12, 1);
+  wirePut32(reply + 16, value);
+  sendBlock(client, minor, reply, 32, "bbsI");
+}
+
+void glxindirectReplyInt(uint32_t value, ClientConnection *client, uint8_t minor) {
+  if (!client) return;
+  uint8_t *reply = replyBlock(client, minor, 32);
+  if (!reply) return;
+  wirePut32(reply + 8, value);
+  wirePut32(reply + 12, 1);
+  wirePut32(reply + 16, value);
+  sendBlock(client, minor, reply, 32, "bbsI");
+}
+
+void glxindirectReplyValues(const void *values, uint32_t n, uint32_t itemSize, ClientConnection *client,
+                            uint8_t minor) {
+  sendValues(values, n, itemSize, false, 0, client, minor);
+}
+
+void glxindirectReplyValuesEx(const void *values, uint32_t n, uint32_t itemSize, uint32_t returnWord,
+                              ClientConnection *client, uint8_t minor) {
+  sendValues(values, n, itemSize, true, returnWord, client, minor);
+}
+
+void glxindirectReplyPair(uint32_t first, uint32_t second, uint32_t n, ClientConnection *client, uint8_t minor) {
+  if (!client) return;
+  uint8_t *reply = replyBlock(client, minor, 32);
+  if (!reply) return;
+  wirePut32(reply + 12, n);
+  wirePut32(reply + 16, first);
+  wirePut32(reply + 20, second);
+  sendBlock(client, minor, reply, 32, "bbsiiiL");
+}
+
+void glxindirectReplyList(const uint32_t *values, uint32_t count, Head *head) {
+  ClientConnection *client = xproxyCurrentClient;
+  MetaScreen *screen = head ? head->metaScreen : nullptr;
+  if (!client || !screen) return;
+  Head *replyHead = screen->glxHead ? screen->glxHead : screen->heads;
+  if (head != replyHead) return;
+  uint64_t size = 32 + uint64_t(count) * 4;
+  uint8_t *reply = replyBlock(client, kMinorGenTextures, size);
+  if (!reply) return;
+  if (values)
+    for (uint64_t k = 0; k < count; k++) wirePut32(reply + 32 + 4 * k, values[k]);
+  sendBlock(client, kMinorGenTextures, reply, size, "bbsI");
+}
+
+void glxindirectReplyBlock(const uint8_t *data, uint32_t n, uint32_t wordA, uint32_t wordB,
+                           ClientConnection *client) {
+  if (!client) return;
+  uint64_t size = 32 + pad4(n);
+  uint8_t *reply = replyBlock(client, kMinorBlock, size);
+  if (!reply) return;
+  wirePut32(reply + 12, n);
+  wirePut32(reply + 16, wordA);
+  wirePut32(reply + 20, wordB);
+  if (n && data) memcpy(reply + 32, data, n);
+  sendBlock(client, kMinorBlock, reply, size, "bbsiiiiiii");
+}
+
+void glxindirectReplyData1(uint32_t n, uint32_t wordA, uint32_t wordB, const uint8_t *data) {
+  sendData(n, true, wordA, wordB, data);
+}
+void glxindirectReplyData2(uint32_t n, uint32_t wordA, uint32_t wordB, const uint8_t *data) {
+  sendData(n, true, wordA, wordB, data);
+}
+void glxindirectReplyData3(uint32_t n, const uint8_t *data) { sendData(n, false, 0, 0, data); }
+void glxindirectReplyData4(uint32_t n, const uint8_t *data) { sendData(n, false, 0, 0, data); }
 // ===== end of replies =====
 
 // ===== id lists =====

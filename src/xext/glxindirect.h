@@ -69,4 +69,35 @@ void glxindirectReplyShort(uint32_t value, ClientConnection *client);
 // The FBConfig list: minor 21, byte 8 the number of configs, byte 12 the number of (attribute,
 // value) pairs each, the configs * pairs pairs from byte 32. BadAlloc as above.
 void glxindirectReplyConfigs(const uint32_t *properties, uint32_t configs, uint32_t pairs, ClientConnection *client);
+// The replies the GLX handlers and the direct executors build themselves. Each goes to the
+// client at its current sequence number, padded to 4 after the 32-byte header; BadAlloc with the
+// reply's size as bad value when no block can be had.
+// Text with its length including the NUL at byte 12 (NULL: length 0, no data).
+void glxindirectReplyString(const char *string, ClientConnection *client, uint8_t minor);
+// n bytes and a NUL (none for n 0), n at byte 12.
+void glxindirectReplyBytes(const uint8_t *bytes, uint32_t n, ClientConnection *client, uint8_t minor);
+// An id: 1 at byte 12, the value at byte 16.
+void glxindirectReplyId(uint32_t value, ClientConnection *client, uint8_t minor);
+// One integer: the value at bytes 8 and 16, 1 at byte 12.
+void glxindirectReplyInt(uint32_t value, ClientConnection *client, uint8_t minor);
+// n items of itemSize (1, 2, 4, 8) bytes: one item at byte 16 (its first 32 bits also at 8),
+// more from byte 32. Another size logs "UNE" and is sent unswapped.
+void glxindirectReplyValues(const void *values, uint32_t n, uint32_t itemSize, ClientConnection *client,
+                            uint8_t minor);
+// As above with the return word at byte 8 and the items always from byte 32.
+void glxindirectReplyValuesEx(const void *values, uint32_t n, uint32_t itemSize, uint32_t returnWord,
+                              ClientConnection *client, uint8_t minor);
+// Two words (one 64-bit value) at bytes 16 and 20, n at byte 12.
+void glxindirectReplyPair(uint32_t first, uint32_t second, uint32_t n, ClientConnection *client, uint8_t minor);
+// count words for minor 145, sent only when the head is its meta screen's GLX reply head.
+void glxindirectReplyList(const uint32_t *values, uint32_t count, Head *head);
+// Minor 175: n at 12, words A and B at 16 and 20, the n bytes from 32.
+void glxindirectReplyBlock(const uint8_t *data, uint32_t n, uint32_t wordA, uint32_t wordB,
+                           ClientConnection *client);
+// To the current client, minor 17: n at 8, words A and B at 12 and 16 (Data1/Data2), or n alone
+// (Data3/Data4), the n bytes from 32.
+void glxindirectReplyData1(uint32_t n, uint32_t wordA, uint32_t wordB, const uint8_t *data);
+void glxindirectReplyData2(uint32_t n, uint32_t wordA, uint32_t wordB, const uint8_t *data);
+void glxindirectReplyData3(uint32_t n, const uint8_t *data);
+void glxindirectReplyData4(uint32_t n, const uint8_t *data);
 // ===== end of replies =====

@@ -30,7 +30,7 @@ namespace {
 constexpr uint8_t kBadValue = 2, kBadAlloc = 11, kBadLength = 16;
 constexpr uint8_t kGlxBadContext = 0, kGlxBadDrawable = 2, kGlxBadPixmap = 3, kGlxBadContextTag = 4;
 constexpr uint8_t kGlxBadFbConfig = 9, kGlxBadPbuffer = 10, kGlxBadWindow = 12;
-constexpr uint8_t kBadWindow = 3;
+constexpr uint8_t kBadWindow = 3, kBadDrawable = 9;
 constexpr uint32_t kCreateWindowMask = 0x2008;  // border pixel and colormap
 constexpr uint8_t kKeyQueryContext = 25, kKeyDrawableAttributes = 122, kKeyGlxWindowConfig = 123;
 constexpr uint32_t kGlxShareContext = 0x800A, kGlxVisualId = 0x800B, kGlxScreen = 0x800C;
@@ -50,6 +50,10 @@ Head *replyHead(MetaScreen *screen) { return screen ? (screen->glxHead ? screen-
 
 void badValue(uint32_t value, const char *text, const uint8_t *request, uint32_t length) {
   xprotoSendError(kBadValue, value, request, length, text);
+}
+// An FBConfig the screen does not have: GLXBadFBConfig with the id, as the X server answers.
+void badFbConfig(uint32_t id, const uint8_t *request, uint32_t length) {
+  xprotoSendExtensionError(kGlxBadFbConfig, id, request, length, nullptr);
 }
 void badAlloc(const uint8_t *request, uint32_t length) { xprotoSendError(kBadAlloc, 0, request, length, nullptr); }
 
@@ -190,7 +194,7 @@ void createContext(uint8_t *request, uint32_t length, const ContextFields &f) {
   }
   VisualRecord *visual = screenVisual(screen, visualId);
   if (!visual || !visual->glVersion)
-    return badValue(visualId, f.fbConfig ? "invalid fbconfig" : "invalid visual", request, length);
+    return f.fbConfig ? badFbConfig(visualId, request, length) : badValue(visualId, "invalid visual", request, length);
   GlxContextRecord *context = newContext(screen, visual, contextId, shareId, share, request, length);
   if (!context) return;
   uint32_t renderType = f.fbConfig ? wireGet32(request + f.renderAt) : 0;
@@ -559,7 +563,7 @@ void glxCreatePixmap(uint8_t *request, uint32_t length, uint8_t *) {
   if (!xcoreFrameResolve(pixmapId, kXcoreWantPixmap, 4, request, length)) return;
   MetaScreen *screen = xproxyCurrentClient->cachedScreen;
   VisualRecord *visual = screenFbConfig(screen, fbConfig);
-  if (!visual) return badValue(fbConfig, "invalid fbconfig", request, length);
+  if (!visual) return badFbConfig(fbConfig, request, length);
   if (!xcoreFrameNewId(wireGet32(request + 16), request, length)) return;
   createGlxPixmap(request, length, screen, visual, true);
 }
@@ -570,7 +574,7 @@ void glxCreateGlxPixmapWithConfig(uint8_t *request, uint32_t length) {
   if (!screen) return badValue(number, "invalid screen", request, length);
   if (!xcoreFrameResolve(pixmapId, kXcoreWantPixmap, 4, request, length)) return;
   VisualRecord *visual = screenFbConfig(screen, fbConfig);
-  if (!visual) return badValue(fbConfig, "invalid fbconfig", request, length);
+  if (!visual) return badFbConfig(fbConfig, request, length);
   if (!xcoreFrameNewId(wireGet32(request + 24), request, length)) return;
   createGlxPixmap(request, length, screen, visual, false, 20);
 }
@@ -595,7 +599,7 @@ void glxCreatePbuffer(uint8_t *request, uint32_t length, uint8_t *) {
   MetaScreen *screen = glxScreenByNumber(number);
   if (!screen) return badValue(number, "invalid screen", request, length);
   VisualRecord *config = screenFbConfig(screen, fbConfig);
-  if (!config) return badValue(fbConfig, "invalid fbconfig", request, length);
+  if (!config) return badFbConfig(fbConfig, request, length);
   if (!xcoreFrameNewId(pbufferId, request, length)) return;
   GlxPbufferRecord *pbuffer =
       glxCreatePbufferRecord(screen, config, pbufferId, 0, 0, request + 20, request + length);
@@ -616,7 +620,8 @@ void glxCreatePbuffer(uint8_t *request, uint32_t length, uint8_t *) {
 
 // ----- drawable attributes -----
 namespace {
-// A window, pixmap, GLX pixmap or pbuffer (its screen made current); GLXBadDrawable otherwise.
+// A window, pixmap, GLX pixmap or pbuffer (its screen made current); otherwise the core
+// BadDrawable, as the X server answers the attribute requests.
 bool drawableOf(uint32_t id, const uint8_t *request, uint32_t length) {
   ResourceType type = resourceLookupIdType(id, nullptr);
   if (resourceLookupWindow(id) || type == kResourcePixmap || type == kResourceGlxDrawable ||
@@ -624,7 +629,7 @@ bool drawableOf(uint32_t id, const uint8_t *request, uint32_t length) {
     resourceCacheDrawable(xproxyCurrentClient, id);
     return true;
   }
-  xprotoSendExtensionError(kGlxBadDrawable, id, request, length, nullptr);
+  xprotoSendError(kBadDrawable, id, request, length, nullptr);
   return false;
 }
 }  // namespace

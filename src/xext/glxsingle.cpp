@@ -19,6 +19,9 @@
 #include "xext/glx.h"
 #include "xext/glxcontext.h"
 #include "xext/glxdirect.h"
+#include "xext/glxindirect.h"
+#include "xext/glxpixel.h"
+#include "xext/glxqueryobjects.h"
 #include "xext/glxrecords.h"
 
 namespace {
@@ -41,6 +44,8 @@ enum class DirectReply : uint8_t {
   Values,    // count at 12; one item at 16, more from 32
   ValuesEx,  // as Values, with the return value at 8
   List,      // the items from 32, count at 8
+  Own,       // the operation's own reply (glxqueryobjectsDirectReply)
+  Pixel,     // the pixel code runs the operation and answers (glxpixelDirect)
 };
 
 // What a request checks beyond its length.
@@ -76,6 +81,29 @@ constexpr SingleRow row(uint8_t minor, const char *name, uint32_t length, uint32
                    check};
 }
 
+// The GLSL object requests' entry points (below): the single operations' common service.
+void glxGetObjectParameterfv(uint8_t *request, uint32_t length, uint8_t *);
+void glxGetObjectParameteriv(uint8_t *request, uint32_t length, uint8_t *);
+void glxGetInfoLog(uint8_t *request, uint32_t length, uint8_t *);
+void glxGetAttachedObjects(uint8_t *request, uint32_t length, uint8_t *);
+void glxGetUniformLocation(uint8_t *request, uint32_t length, uint8_t *);
+void glxGetActiveUniform(uint8_t *request, uint32_t length, uint8_t *);
+void glxGetShaderSource(uint8_t *request, uint32_t length, uint8_t *);
+void glxGetActiveAttrib(uint8_t *request, uint32_t length, uint8_t *);
+void glxGetAttribLocation(uint8_t *request, uint32_t length, uint8_t *);
+void glxDeleteShader(uint8_t *request, uint32_t length, uint8_t *);
+void glxIsProgram(uint8_t *request, uint32_t length, uint8_t *);
+void glxGetShaderiv(uint8_t *request, uint32_t length, uint8_t *);
+void glxGetProgramiv(uint8_t *request, uint32_t length, uint8_t *);
+void glxGetShaderInfoLog(uint8_t *request, uint32_t length, uint8_t *);
+void glxGetProgramInfoLog(uint8_t *request, uint32_t length, uint8_t *);
+void glxDeleteProgram(uint8_t *request, uint32_t length, uint8_t *);
+// A GLSL object request's row: served as every single operation is, under its own entry point.
+constexpr SingleRow glsl(ExtRowHandler handler, SingleRow single) {
+  single.row.handler = handler;
+  return single;
+}
+
 using K = SingleKind;
 using D = DirectReply;
 using C = SingleCheck;
@@ -88,99 +116,116 @@ constexpr SingleRow kSingleRows[] = {
     row(104, "GLXGenLists", 12, 0, "bbsii", R, glxdirectGenLists, D::Int, 0, "bbsiiii"),
     row(105, "GLXFeedbackBuffer", 16, 0, "bbsiii", Cm, glxdirectFeedbackBuffer, D::Nothing, 0, nullptr),
     row(106, "GLXSelectBuffer", 12, 0, "bbsii", Cm, glxdirectSelectBuffer, D::Nothing, 0, nullptr),
-    row(107, "GLXRenderMode", 12, 0, "bbsii", R, glxdirectQuery, D::ValuesEx, 4, "bbsI"),
+    row(107, "GLXRenderMode", 12, 0, "bbsii", R, nullptr, D::Pixel, 0, "bbsI"),
     row(108, "GLXFinish", 8, 0, "bbsi", R, glxdirectFinish, D::Int, 0, "bbsiiii"),
     row(109, "GLXPixelStoref", 16, 0, "bbsiii", Cm, glxdirectPixelStoref, D::Nothing, 0, nullptr),
     row(110, "GLXPixelStorei", 16, 0, "bbsiii", Cm, glxdirectPixelStorei, D::Nothing, 0, nullptr),
-    row(111, "GLXReadPixels", 36, 0, "bbsiiiiiii", Q, glxdirectQuery, D::Values, 1, "bbsi", 32),
-    row(112, "GLXGetBooleanv", 12, 0, "bbsii", Q, glxdirectQuery, D::Values, 1, "bbsiii"),
-    row(113, "GLXGetClipPlane", 12, 0, "bbsii", Q, glxdirectQuery, D::ValuesEx, 8, "bbsiiiL"),
-    row(114, "GLXGetDoublev", 12, 0, "bbsii", Q, glxdirectQuery, D::Values, 8, "bbsiiiL"),
-    row(115, "GLXGetError", 8, 0, "bbsi", Q, glxdirectQuery, D::Int, 0, "bbsii"),
-    row(116, "GLXGetFloatv", 12, 0, "bbsii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
-    row(117, "GLXGetIntegerv", 12, 0, "bbsii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
-    row(118, "GLXGetLightfv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
-    row(119, "GLXGetLightiv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
-    row(120, "GLXGetMapdv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 8, "bbsiiiL"),
-    row(121, "GLXGetMapfv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
-    row(122, "GLXGetMapiv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
-    row(123, "GLXGetMaterialfv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
-    row(124, "GLXGetMaterialiv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
-    row(125, "GLXGetPixelMapfv", 12, 0, "bbsii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
-    row(126, "GLXGetPixelMapuiv", 12, 0, "bbsii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
-    row(127, "GLXGetPixelMapusv", 12, 0, "bbsii", Q, glxdirectQuery, D::Values, 2, "bbsiiiS"),
+    row(111, "GLXReadPixels", 36, 0, "bbsiiiiiii", Q, nullptr, D::Pixel, 0, "bbsi", 32),
+    row(112, "GLXGetBooleanv", 12, 0, "bbsii", Q, glxdirectGetBooleanv, D::Values, 1, "bbsiii"),
+    row(113, "GLXGetClipPlane", 12, 0, "bbsii", Q, glxdirectGetClipPlane, D::ValuesEx, 8, "bbsiiiL"),
+    row(114, "GLXGetDoublev", 12, 0, "bbsii", Q, glxdirectGetDoublev, D::Values, 8, "bbsiiiL"),
+    row(115, "GLXGetError", 8, 0, "bbsi", Q, glxdirectGetError, D::Int, 0, "bbsii"),
+    row(116, "GLXGetFloatv", 12, 0, "bbsii", Q, glxdirectGetFloatv, D::Values, 4, "bbsI"),
+    row(117, "GLXGetIntegerv", 12, 0, "bbsii", Q, glxdirectGetIntegerv, D::Values, 4, "bbsI"),
+    row(118, "GLXGetLightfv", 16, 0, "bbsiii", Q, glxdirectGetLightfv, D::Values, 4, "bbsI"),
+    row(119, "GLXGetLightiv", 16, 0, "bbsiii", Q, glxdirectGetLightiv, D::Values, 4, "bbsI"),
+    row(120, "GLXGetMapdv", 16, 0, "bbsiii", Q, glxdirectGetMapdv, D::Values, 8, "bbsiiiL"),
+    row(121, "GLXGetMapfv", 16, 0, "bbsiii", Q, glxdirectGetMapfv, D::Values, 4, "bbsI"),
+    row(122, "GLXGetMapiv", 16, 0, "bbsiii", Q, glxdirectGetMapiv, D::Values, 4, "bbsI"),
+    row(123, "GLXGetMaterialfv", 16, 0, "bbsiii", Q, glxdirectGetMaterialfv, D::Values, 4, "bbsI"),
+    row(124, "GLXGetMaterialiv", 16, 0, "bbsiii", Q, glxdirectGetMaterialiv, D::Values, 4, "bbsI"),
+    row(125, "GLXGetPixelMapfv", 12, 0, "bbsii", Q, glxdirectGetPixelMapfv, D::Values, 4, "bbsI"),
+    row(126, "GLXGetPixelMapuiv", 12, 0, "bbsii", Q, glxdirectGetPixelMapuiv, D::Values, 4, "bbsI"),
+    row(127, "GLXGetPixelMapusv", 12, 0, "bbsii", Q, glxdirectGetPixelMapusv, D::Values, 2, "bbsiiiS"),
     // lsbFirst is a byte: as a word it would move away from byte 8.
-    row(128, "GLXGetPolygonStipple", 12, 0, "bbsi", Q, glxdirectQuery, D::Values, 1, "bbsiii"),
-    row(129, "GLXGetString", 12, 0, "bbsii", Q, glxdirectQuery, D::Values, 1, "bbsiii"),
-    row(130, "GLXGetTexEnvfv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
-    row(131, "GLXGetTexEnviv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
-    row(132, "GLXGetTexGendv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 8, "bbsiiiL"),
-    row(133, "GLXGetTexGenfv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
-    row(134, "GLXGetTexGeniv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
-    row(135, "GLXGetTexImage", 28, 0, "bbsiiiii", Q, glxdirectQuery, D::Values, 1, "bbsiiiiii", 24),
-    row(136, "GLXGetTexParameterfv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
-    row(137, "GLXGetTexParameteriv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
-    row(138, "GLXGetTexLevelParameterfv", 20, 0, "bbsI", Q, glxdirectQuery, D::Values, 4, "bbsI"),
-    row(139, "GLXGetTexLevelParameteriv", 20, 0, "bbsI", Q, glxdirectQuery, D::Values, 4, "bbsI"),
-    row(140, "GLXIsEnabled", 12, 0, "bbsii", Q, glxdirectQuery, D::Int, 0, "bbsiiii"),
-    row(141, "GLXIsList", 12, 0, "bbsii", Q, glxdirectQuery, D::Int, 0, "bbsiiii"),
+    row(128, "GLXGetPolygonStipple", 12, 0, "bbsi", Q, nullptr, D::Pixel, 0, "bbsiii"),
+    row(129, "GLXGetString", 12, 0, "bbsii", Q, glxdirectGetString, D::Own, 0, "bbsiii"),
+    row(130, "GLXGetTexEnvfv", 16, 0, "bbsiii", Q, glxdirectGetTexEnvfv, D::Values, 4, "bbsI"),
+    row(131, "GLXGetTexEnviv", 16, 0, "bbsiii", Q, glxdirectGetTexEnviv, D::Values, 4, "bbsI"),
+    row(132, "GLXGetTexGendv", 16, 0, "bbsiii", Q, glxdirectGetTexGendv, D::Values, 8, "bbsiiiL"),
+    row(133, "GLXGetTexGenfv", 16, 0, "bbsiii", Q, glxdirectGetTexGenfv, D::Values, 4, "bbsI"),
+    row(134, "GLXGetTexGeniv", 16, 0, "bbsiii", Q, glxdirectGetTexGeniv, D::Values, 4, "bbsI"),
+    row(135, "GLXGetTexImage", 28, 0, "bbsiiiii", Q, nullptr, D::Pixel, 0, "bbsiiiiii", 24),
+    row(136, "GLXGetTexParameterfv", 16, 0, "bbsiii", Q, glxdirectGetTexParameterfv, D::Values, 4, "bbsI"),
+    row(137, "GLXGetTexParameteriv", 16, 0, "bbsiii", Q, glxdirectGetTexParameteriv, D::Values, 4, "bbsI"),
+    row(138, "GLXGetTexLevelParameterfv", 20, 0, "bbsI", Q, glxdirectGetTexLevelParameterfv, D::Values, 4, "bbsI"),
+    row(139, "GLXGetTexLevelParameteriv", 20, 0, "bbsI", Q, glxdirectGetTexLevelParameteriv, D::Values, 4, "bbsI"),
+    row(140, "GLXIsEnabled", 12, 0, "bbsii", Q, glxdirectIsEnabled, D::Int, 0, "bbsiiii"),
+    row(141, "GLXIsList", 12, 0, "bbsii", Q, glxdirectIsList, D::Int, 0, "bbsiiii"),
     row(142, "GLXFlush", 8, 0, "bbsi", Cm, glxdirectFlush, D::Nothing, 0, nullptr),
-    row(143, "GLXAreTexturesResident", 12, 4, "bbsI", Q, glxdirectQuery, D::ValuesEx, 1, "bbsiii", 0, C::Count),
+    row(143, "GLXAreTexturesResident", 12, 4, "bbsI", Q, glxdirectAreTexturesResident, D::ValuesEx, 1, "bbsiii", 0,
+        C::Count),
     row(144, "GLXDeleteTextures", 12, 4, "bbsI", Cm, glxdirectDeleteTextures, D::Nothing, 0, nullptr, 0, C::Count),
     row(145, "GLXGenTextures", 12, 0, "bbsii", R, glxdirectGenTextures, D::List, 4, "bbsI"),
-    row(146, "GLXIsTexture", 12, 0, "bbsii", Q, glxdirectQuery, D::Int, 0, "bbsiiii"),
-    row(147, "GLXGetColorTable", 24, 0, "bbsiiii", Q, glxdirectQuery, D::Values, 1, "bbsiiii", 20),
-    row(148, "GLXGetColorTableParameterfv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
-    row(149, "GLXGetColorTableParameteriv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
-    row(150, "GLXGetConvolutionFilter", 24, 0, "bbsiiii", Q, glxdirectQuery, D::Values, 1, "bbsiiiii", 20),
-    row(151, "GLXGetConvolutionParameterfv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
-    row(152, "GLXGetConvolutionParameteriv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
-    row(153, "GLXGetSeparableFilter", 24, 0, "bbsiiii", Q, glxdirectQuery, D::Values, 1, "bbsiiiii", 20),
-    row(154, "GLXGetHistogram", 24, 0, "bbsiiii", Q, glxdirectQuery, D::Values, 1, "bbsiiii", 20),
-    row(155, "GLXGetHistogramParameterfv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
-    row(156, "GLXGetHistogramParameteriv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
-    row(157, "GLXGetMinmax", 24, 0, "bbsiiii", Q, glxdirectQuery, D::Values, 1, "bbsi", 20),
-    row(158, "GLXGetMinmaxParameterfv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
-    row(159, "GLXGetMinmaxParameteriv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
-    row(160, "GLXGetCompressedTexImage", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 1, "bbsiiii"),
+    row(146, "GLXIsTexture", 12, 0, "bbsii", Q, glxdirectIsTexture, D::Int, 0, "bbsiiii"),
+    row(147, "GLXGetColorTable", 24, 0, "bbsiiii", Q, nullptr, D::Pixel, 0, "bbsiiii", 20),
+    row(148, "GLXGetColorTableParameterfv", 16, 0, "bbsiii", Q, nullptr, D::Pixel, 0, "bbsI"),
+    row(149, "GLXGetColorTableParameteriv", 16, 0, "bbsiii", Q, nullptr, D::Pixel, 0, "bbsI"),
+    row(150, "GLXGetConvolutionFilter", 24, 0, "bbsiiii", Q, nullptr, D::Pixel, 0, "bbsiiiii", 20),
+    row(151, "GLXGetConvolutionParameterfv", 16, 0, "bbsiii", Q, nullptr, D::Pixel, 0, "bbsI"),
+    row(152, "GLXGetConvolutionParameteriv", 16, 0, "bbsiii", Q, nullptr, D::Pixel, 0, "bbsI"),
+    row(153, "GLXGetSeparableFilter", 24, 0, "bbsiiii", Q, nullptr, D::Pixel, 0, "bbsiiiii", 20),
+    row(154, "GLXGetHistogram", 24, 0, "bbsiiii", Q, nullptr, D::Pixel, 0, "bbsiiii", 20),
+    row(155, "GLXGetHistogramParameterfv", 16, 0, "bbsiii", Q, nullptr, D::Pixel, 0, "bbsI"),
+    row(156, "GLXGetHistogramParameteriv", 16, 0, "bbsiii", Q, nullptr, D::Pixel, 0, "bbsI"),
+    row(157, "GLXGetMinmax", 24, 0, "bbsiiii", Q, nullptr, D::Pixel, 0, "bbsi", 20),
+    row(158, "GLXGetMinmaxParameterfv", 16, 0, "bbsiii", Q, nullptr, D::Pixel, 0, "bbsI"),
+    row(159, "GLXGetMinmaxParameteriv", 16, 0, "bbsiii", Q, nullptr, D::Pixel, 0, "bbsI"),
+    row(160, "GLXGetCompressedTexImage", 16, 0, "bbsiii", Q, glxdirectGetCompressedTexImage, D::Own, 0, "bbsiiii"),
     row(161, "GLXDeleteQueries", 12, 4, "bbsI", Cm, glxdirectDeleteQueries, D::Nothing, 0, nullptr, 0, C::Count),
-    row(162, "GLXGenQueries", 12, 0, "bbsii", R, glxdirectQuery, D::List, 4, "bbsI"),
-    row(163, "GLXIsQuery", 12, 0, "bbsii", Q, glxdirectQuery, D::Int, 0, "bbsI"),
-    row(164, "GLXGetQueryiv", 16, 0, "bbsI", Q, glxdirectQuery, D::Values, 4, "bbsI"),
-    row(165, "GLXGetQueryObjectiv", 16, 0, "bbsI", Q, glxdirectQuery, D::Values, 4, "bbsI"),
-    row(166, "GLXGetQueryObjectuiv", 16, 0, "bbsI", Q, glxdirectQuery, D::Values, 4, "bbsI"),
-    row(167, "GLXGetHandle", 12, 0, "bbsii", Q, glxdirectQuery, D::Int, 0, "bbsI"),
-    row(168, "GLXCreateShaderObject", 12, 0, "bbsii", R, glxdirectQuery, D::Int, 0, "bbsI"),
-    row(169, "GLXCreateProgramObject", 8, 0, "bbsi", R, glxdirectQuery, D::Int, 0, "bbsI"),
-    // The object requests below are served by the vendor code's rows where it has them; these
-    // rows give them the common service otherwise, and their replies the layouts.
-    row(170, "GLXGetObjectParameterfv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
-    row(171, "GLXGetObjectParameteriv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
+    row(162, "GLXGenQueries", 12, 0, "bbsii", R, glxdirectGenQueries, D::Own, 0, "bbsI"),
+    row(163, "GLXIsQuery", 12, 0, "bbsii", Q, glxdirectIsQuery, D::Own, 0, "bbsI"),
+    row(164, "GLXGetQueryiv", 16, 0, "bbsI", Q, glxdirectGetQueryiv, D::Own, 0, "bbsI"),
+    row(165, "GLXGetQueryObjectiv", 16, 0, "bbsI", Q, glxdirectGetQueryObjectiv, D::Own, 0, "bbsI"),
+    row(166, "GLXGetQueryObjectuiv", 16, 0, "bbsI", Q, glxdirectGetQueryObjectuiv, D::Own, 0, "bbsI"),
+    row(167, "GLXGetHandle", 12, 0, "bbsii", Q, glxdirectGetHandle, D::Own, 0, "bbsI"),
+    row(168, "GLXCreateShaderObject", 12, 0, "bbsii", R, glxdirectCreateShaderObject, D::Own, 0, "bbsI"),
+    row(169, "GLXCreateProgramObject", 8, 0, "bbsi", R, glxdirectCreateProgramObject, D::Own, 0, "bbsI"),
+    // The GLSL object requests. Their replies are single replies like the others (return word
+    // at 8, count at 12, a single value at 16), every word turned for the other byte order.
+    glsl(glxGetObjectParameterfv,
+         row(170, "GLXGetObjectParameterfv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsI")),
+    glsl(glxGetObjectParameteriv,
+         row(171, "GLXGetObjectParameteriv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsI")),
     // The log is text: its bytes must not be turned around in groups of four.
-    row(172, "GLXGetInfoLog", 16, 0, "bbsiii", Q, glxdirectQuery, D::ValuesEx, 1, "bbsiii"),
-    row(173, "GLXGetAttachedObjects", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
-    row(174, "GLXGetUniformLocation", 12, 4, "bbsii", Q, glxdirectQuery, D::Int, 0, "bbsI", 0, C::Name),
-    row(175, "GLXGetActiveUniform", 20, 0, "bbsI", Q, glxdirectQuery, D::Values, 1, "bbsiiiiiii"),
-    row(178, "GLXGetShaderSource", 16, 0, "bbsI", Q, glxdirectQuery, D::Values, 1, "bbsiii"),
-    row(179, "GLXGetActiveAttrib", 20, 0, "bbsI", Q, glxdirectQuery, D::Values, 1, "bbsiiiiiii"),
-    row(180, "GLXGetAttribLocation", 12, 4, "bbsii", Q, glxdirectQuery, D::Int, 0, "bbsI", 0, C::Name),
+    glsl(glxGetInfoLog,
+         row(172, "GLXGetInfoLog", 16, 0, "bbsiii", Q, glxdirectQuery, D::ValuesEx, 1, "bbsiii")),
+    glsl(glxGetAttachedObjects,
+         row(173, "GLXGetAttachedObjects", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsI")),
+    glsl(glxGetUniformLocation,
+         row(174, "GLXGetUniformLocation", 12, 4, "bbsii", Q, glxdirectQuery, D::Int, 0, "bbsI", 0, C::Name)),
+    glsl(glxGetActiveUniform,
+         row(175, "GLXGetActiveUniform", 20, 0, "bbsI", Q, glxdirectQuery, D::Values, 1, "bbsiiiiiii")),
+    glsl(glxGetShaderSource,
+         row(178, "GLXGetShaderSource", 16, 0, "bbsI", Q, glxdirectQuery, D::Values, 1, "bbsiii")),
+    glsl(glxGetActiveAttrib,
+         row(179, "GLXGetActiveAttrib", 20, 0, "bbsI", Q, glxdirectQuery, D::Values, 1, "bbsiiiiiii")),
+    glsl(glxGetAttribLocation,
+         row(180, "GLXGetAttribLocation", 12, 4, "bbsii", Q, glxdirectQuery, D::Int, 0, "bbsI", 0, C::Name)),
     row(186, "GLXDeleteBuffers", 12, 4, "bbsI", Cm, glxdirectDeleteBuffers, D::Nothing, 0, nullptr, 0, C::Count),
-    row(187, "GLXGenBuffers", 12, 0, "bbsii", Q, glxdirectQuery, D::List, 4, "bbsI"),
-    row(188, "GLXIsBuffer", 12, 0, "bbsii", Q, glxdirectQuery, D::Int, 0, "bbsiiii"),
-    row(189, "GLXGetBufferSubData", 28, 0, "bbsilli", Q, glxdirectQuery, D::Values, 1, "bbsiii"),
-    row(190, "GLXGetBufferParameteriv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsI"),
-    row(191, "GLXGetElementRange", 24, 0, "bbsilii", Q, glxdirectQuery, D::Values, 4, "bbsiiii"),
-    row(192, "GLXGetBufferPointerv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsiiii"),
-    row(193, "GLXMapBuffer", 16, 0, "bbsiii", R, glxdirectQuery, D::Values, 1, "bbsiiiL"),
-    row(194, "GLXUnmapBuffer", 12, 0, "bbsii", R, glxdirectQuery, D::Int, 0, "bbsI"),
-    row(195, "GLXDeleteShader", 12, 0, "bbsii", Cm, glxdirectQuery, D::Nothing, 0, nullptr),
+    row(187, "GLXGenBuffers", 12, 0, "bbsii", Q, glxdirectGenBuffers, D::Own, 0, "bbsI"),
+    row(188, "GLXIsBuffer", 12, 0, "bbsii", Q, glxdirectIsBuffer, D::Own, 0, "bbsiiii"),
+    row(189, "GLXGetBufferSubData", 28, 0, "bbsilli", Q, glxdirectGetBufferSubData, D::Own, 0, "bbsiii"),
+    row(190, "GLXGetBufferParameteriv", 16, 0, "bbsiii", Q, glxdirectGetBufferParameteriv, D::Own, 0, "bbsI"),
+    row(191, "GLXGetElementRange", 24, 0, "bbsilii", Q, glxdirectGetElementRange, D::Own, 0, "bbsiiii"),
+    row(192, "GLXGetBufferPointerv", 16, 0, "bbsiii", Q, glxdirectGetBufferPointerv, D::Own, 0, "bbsiiii"),
+    row(193, "GLXMapBuffer", 16, 0, "bbsiii", R, glxdirectMapBuffer, D::Own, 0, "bbsiiiL"),
+    row(194, "GLXUnmapBuffer", 12, 0, "bbsii", R, glxdirectUnmapBuffer, D::Own, 0, "bbsI"),
+    glsl(glxDeleteShader,
+         row(195, "GLXDeleteShader", 12, 0, "bbsii", Cm, glxdirectQuery, D::Nothing, 0, nullptr)),
     // Served on every head: one reply, the reply head's.
-    row(197, "GLXIsProgram", 12, 0, "bbsii", R, glxdirectQuery, D::Int, 0, "bbsI"),
-    row(198, "GLXGetShaderiv", 16, 0, "bbsiii", R, glxdirectQuery, D::Values, 4, "bbsI"),
-    row(199, "GLXGetProgramiv", 16, 0, "bbsiii", R, glxdirectQuery, D::Values, 4, "bbsI"),
-    row(200, "GLXGetShaderInfoLog", 16, 0, "bbsI", R, glxdirectQuery, D::Values, 1, "bbsiii"),
-    row(201, "GLXGetProgramInfoLog", 16, 0, "bbsI", R, glxdirectQuery, D::Values, 1, "bbsiii"),
-    row(202, "GLXDeleteProgram", 12, 0, "bbsii", R, glxdirectQuery, D::Int, 0, "bbsiii"),
+    glsl(glxIsProgram,
+         row(197, "GLXIsProgram", 12, 0, "bbsii", R, glxdirectQuery, D::Int, 0, "bbsI")),
+    glsl(glxGetShaderiv,
+         row(198, "GLXGetShaderiv", 16, 0, "bbsiii", R, glxdirectQuery, D::Values, 4, "bbsI")),
+    glsl(glxGetProgramiv,
+         row(199, "GLXGetProgramiv", 16, 0, "bbsiii", R, glxdirectQuery, D::Values, 4, "bbsI")),
+    glsl(glxGetShaderInfoLog,
+         row(200, "GLXGetShaderInfoLog", 16, 0, "bbsI", R, glxdirectQuery, D::Values, 1, "bbsiii")),
+    glsl(glxGetProgramInfoLog,
+         row(201, "GLXGetProgramInfoLog", 16, 0, "bbsI", R, glxdirectQuery, D::Values, 1, "bbsiii")),
+    glsl(glxDeleteProgram,
+         row(202, "GLXDeleteProgram", 12, 0, "bbsii", R, glxdirectQuery, D::Int, 0, "bbsiii")),
 };
 
 const SingleRow *findSingle(uint8_t minor) {
@@ -207,6 +252,7 @@ uint32_t pad4(uint64_t n) { return uint32_t((n + 3) & ~uint64_t(3)); }
 
 // The reply built from a direct result for the current client; BadAlloc when no room.
 void sendDirectReply(const SingleRow &r, const uint8_t *request, uint32_t length, const GlxDirectResult &result) {
+  if (r.directReply == D::Own) return glxqueryobjectsDirectReply(request, length, result);
   uint64_t items = r.directReply == D::Int ? 0 : result.count;
   uint64_t bytes = items * r.itemSize;
   bool inlineItem = (r.directReply == D::Values || r.directReply == D::ValuesEx) && items == 1 && bytes <= 8;
@@ -221,7 +267,9 @@ void sendDirectReply(const SingleRow &r, const uint8_t *request, uint32_t length
   wirePut32(reply + 4, uint32_t(data / 4));
   const uint8_t *from = result.data;
   switch (r.directReply) {
-    case D::Nothing: break;
+    case D::Nothing:
+    case D::Pixel:
+    case D::Own: break;
     case D::Int: wirePut32(reply + 8, uint32_t(result.value)); break;
     case D::ValuesEx: wirePut32(reply + 8, uint32_t(result.value)); [[fallthrough]];
     case D::Values:
@@ -252,6 +300,11 @@ int serveHead(const SingleRow &r, Head *head, Head *replyHead, uint8_t *request,
               ClientConnection *client, DisplayConnection *connection, bool *replied) {
   uint8_t minor = r.row.minor;
   uint32_t serverTag = glxTagForServer(tag, head);
+  if (head->glLibrary && r.directReply == D::Pixel) {
+    glxpixelDirect(instanceOf(head), serverTag, request, length, head == replyHead);
+    if (head == replyHead) *replied = true;
+    return 1;
+  }
   if (head->glLibrary) {
     GlxDirectResult result{0, 0, nullptr};
     if (!r.direct(instanceOf(head), serverTag, request + 8, length - 8, &result)) LOG_UNE();
@@ -270,6 +323,8 @@ int serveHead(const SingleRow &r, Head *head, Head *replyHead, uint8_t *request,
   wirePut32(copy + 4, serverTag);
   // The server packs pixels for a client of the other order with the pixel-store byte turned.
   if (r.swapBytesAt && client->reader.swapped) copy[r.swapBytesAt] = copy[r.swapBytesAt] ? 0 : 1;
+  // As with replies, the client hears only the reply head's error.
+  if (head != replyHead) xproxyPushReplyCallback(connection, kXcoreReplyTagDropError, 1, nullptr);
   if (r.kind != K::Reply) return 1;
   if (minor == kGenTextures) {
     auto *record = static_cast<GenTexturesRecord *>(malloc(sizeof(GenTexturesRecord)));
@@ -288,7 +343,7 @@ int serveHead(const SingleRow &r, Head *head, Head *replyHead, uint8_t *request,
 
 // GetString of a name the meta screen's record holds, answered without any real server (a
 // client sees the GL of the meta screen, not of one head): 1 when answered.
-int answerGetString(const uint8_t *request, uint32_t length, const MetaScreen *screen) {
+int answerGetString(const uint8_t *request, uint32_t, const MetaScreen *screen) {
   const GlCapabilities &caps = screen->glCapabilities;
   uint32_t name = wireGet32(request + 8);
   const char *text = name == 0x1F00   ? caps.vendor
@@ -301,16 +356,7 @@ int answerGetString(const uint8_t *request, uint32_t length, const MetaScreen *s
     LOG(logChannelXhint, "GLXGetString(unknown name=%s)", gldatatypeEnumName(name));
     return 0;
   }
-  size_t n = strlen(text) + 1;
-  auto *reply = static_cast<uint8_t *>(calloc(1, 32 + pad4(n)));
-  if (!reply) {
-    xprotoSendError(kBadAlloc, 0, request, length, nullptr);
-    return 1;
-  }
-  wirePut32(reply + 12, uint32_t(n));
-  memcpy(reply + 32, text, n - 1);
-  extSendLocalReply(request, reply, uint32_t(32 + pad4(n)), "bbsiii");
-  free(reply);
+  glxindirectReplyString(text, xproxyCurrentClient, request[1]);
   return 1;
 }
 
@@ -336,6 +382,7 @@ void glxSingleRequest(uint8_t *request, uint32_t length, uint8_t *) {
   }
   for (Head *head = screen->heads; head; head = head->next)
     if (!serveHead(*r, head, replyHead, request, length, tag, client, connection, &replied)) return;
+  if (r->row.minor == kRenderMode) glxpixelRenderModeServed(request, length);
   // Finish and RenderMode answer for a direct reply head once every head has been served.
   if (r->kind == K::Reply && !replied && replyHead->glLibrary) {
     GlxDirectResult result{0, 0, nullptr};
@@ -352,6 +399,28 @@ void noteGlError(uint8_t *reply, DisplayConnection *connection, ClientConnection
       xscreenClientName(client));
   if (proxyState.ext.glx) proxyState.ext.glx->errorsSent++;
 }
+
+// ===== GLSL object requests =====
+#define GLSL_HANDLER(name) \
+  void name(uint8_t *request, uint32_t length, uint8_t *data) { glxSingleRequest(request, length, data); }
+GLSL_HANDLER(glxGetObjectParameterfv)
+GLSL_HANDLER(glxGetObjectParameteriv)
+GLSL_HANDLER(glxGetInfoLog)
+GLSL_HANDLER(glxGetAttachedObjects)
+GLSL_HANDLER(glxGetUniformLocation)
+GLSL_HANDLER(glxGetActiveUniform)
+GLSL_HANDLER(glxGetShaderSource)
+GLSL_HANDLER(glxGetActiveAttrib)
+GLSL_HANDLER(glxGetAttribLocation)
+GLSL_HANDLER(glxDeleteShader)
+GLSL_HANDLER(glxIsProgram)
+GLSL_HANDLER(glxGetShaderiv)
+GLSL_HANDLER(glxGetProgramiv)
+GLSL_HANDLER(glxGetShaderInfoLog)
+GLSL_HANDLER(glxGetProgramInfoLog)
+GLSL_HANDLER(glxDeleteProgram)
+#undef GLSL_HANDLER
+// ===== end of GLSL object requests =====
 
 }  // namespace
 

@@ -14,26 +14,16 @@
 #include "support/wirewords.h"
 #include "xext/glx.h"
 #include "xext/glxcontext.h"
+#include "xext/glxindirect.h"
 
 namespace {
 
 constexpr uint8_t kBadLength = 16, kBadValue = 2, kBadAlloc = 11;
 constexpr uint32_t kNameVendor = 1, kNameVersion = 2, kNameExtensions = 3;
 
-// A string reply: n (the text's length with its NUL) at byte 12, the text from byte 32 padded
-// to 4 bytes. BadAlloc when no block can be had.
-void replyString(const uint8_t *request, uint32_t length, const char *text) {
-  size_t n = strlen(text) + 1;
-  size_t size = 32 + (n + 3) / 4 * 4;
-  auto *reply = static_cast<uint8_t *>(calloc(1, size));
-  if (!reply) {
-    xprotoSendError(kBadAlloc, 0, request, length, nullptr);
-    return;
-  }
-  wirePut32(reply + 12, uint32_t(n));
-  memcpy(reply + 32, text, n);
-  extSendLocalReply(request, reply, uint32_t(size), "bbsiii");
-  free(reply);
+// A string reply to the current client (glxindirectReplyString).
+void replyString(const uint8_t *request, uint32_t, const char *text) {
+  glxindirectReplyString(text, xproxyCurrentClient, request[1]);
 }
 
 MetaScreen *screenOf(const uint8_t *request, uint32_t length) {

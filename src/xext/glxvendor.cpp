@@ -1,8 +1,9 @@
-// GLX vendor-private requests and the GLSL object requests. A vendor request carries its code at
-// byte 4: the code picks the request's length rule and layout before anything is swapped, and a
-// handful of codes are served here (texture objects, the SGIX FBConfig and pbuffer calls,
-// MakeCurrentRead, the head query); every other code goes to the heads with its tag translated.
-// The GLSL requests carry a tag at byte 4 and are relayed to the reply head or to every head.
+// GLX vendor-private requests. A vendor request carries its code at byte 4: the code picks the
+// request's length rule and layout before anything is swapped, and a handful of codes are served
+// here (texture objects, the SGIX FBConfig and pbuffer calls, MakeCurrentRead, the head query);
+// every other code goes to the heads with its tag translated. A copy for one head of several
+// that the reply head does not answer for is followed by kXcoreReplyTagDropError, so the client
+// hears one answer per request.
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include "proxy/resource.h"
 #include "proxy/window.h"
 #include "proxy/streams.h"
+#include "proxy/xcore.h"
 #include "proxy/xcoreframe.h"
 #include "proxy/xproto.h"
 #include "proxy/xproxy.h"
@@ -26,7 +28,7 @@
 namespace {
 
 constexpr uint8_t kBadValue = 2, kBadWindow = 3, kBadLength = 16;
-constexpr uint8_t kGlxBadDrawable = 2, kGlxBadContextTag = 4, kGlxBadPbuffer = 10;
+constexpr uint8_t kGlxBadDrawable = 2, kGlxBadContextTag = 4, kGlxBadFbConfig = 9, kGlxBadPbuffer = 10;
 constexpr uint8_t kMinorMakeCurrent = 5, kMinorVendorPrivate = 16, kMinorVendorPrivateWithReply = 17;
 constexpr uint8_t kMinorGetFbConfigs = 21;
 constexpr uint8_t kMinorAreTexturesResident = 143, kMinorDeleteTextures = 144, kMinorGenTextures = 145;
@@ -48,6 +50,12 @@ DisplayConnection *firstConnection() {
 }
 Head *replyHead(MetaScreen *screen) { return screen ? (screen->glxHead ? screen->glxHead : screen->heads) : nullptr; }
 
+// Follows a copy just written for one head of several: unless the head answers for the meta
+// screen, an error of that copy is dropped (one answer per request).
+void quietUnlessAnswering(DisplayConnection *connection, const Head *head, const Head *answering) {
+  if (head != answering) xproxyPushReplyCallback(connection, kXcoreReplyTagDropError, 1, nullptr);
+}
+
 void badLength(const uint8_t *request, uint32_t length) {
   xprotoSendError(kBadLength, length, request, length, nullptr);
 }
@@ -68,7 +76,7 @@ void directNotServed(const Head *) { logProblem("WIP", __FILE__, __LINE__); }
 // ----- replies of forwarded copies -----
 // A copy that expects a reply is followed by a callback: bit 32 marks it present, bit 33 marks
 // the copy whose reply the client gets (the others are dropped), the low word is the vendor code
-// (or the minor) that picks the reply's layout.
+// that picks the reply's layout.
 uintptr_t replyMark(uint32_t code, bool answer) {
   return uintptr_t(1) << 32 | (answer ? uintptr_t(1) << 33 : 0) | code;
 }
@@ -116,6 +124,7 @@ void deleteTextures(uint8_t *request, uint32_t length) {
     wirePut32(out + at - 8, glxTagForServer(tag, head));
     wirePut32(out + at - 4, uint32_t(n));
     memcpy(out + at, request + 16, 4 * n);
+    quietUnlessAnswering(connection, head, replyHead(entry->screen));
   }
 }
 
@@ -149,6 +158,7 @@ void onDrawable(uint8_t *request, uint32_t length) {
     if (!copy) continue;
     wirePut32(copy + 8, own ? glxTagForServer(tag, head) : 0);
     wirePut32(copy + 12, glxindirectRealDrawable(drawable, head));
+    quietUnlessAnswering(connection, head, replyHead(screen));
   }
 }
 
@@ -168,7 +178,7 @@ void createPbuffer(uint8_t *request, uint32_t length) {
   VisualRecord *config = nullptr;
   for (uint32_t k = 0; k < screen->visualCount; k++)
     if (screen->visuals[k].visualId == fbConfig && screen->visuals[k].glVersion) config = &screen->visuals[k];
-  if (!config) return (void)xprotoSendError(kBadValue, fbConfig, request, length, "invalid fbconfig");
+  if (!config) return (void)xprotoSendExtensionError(kGlxBadFbConfig, fbConfig, request, length, nullptr);
   if (!xcoreFrameNewId(id, request, length)) return;
   GlxPbufferRecord *pbuffer = glxCreatePbufferRecord(screen, config, id, uint16_t(wireGet32(request + 24)),
                                                      uint16_t(wireGet32(request + 28)), request + 32, request + length);
@@ -210,6 +220,7 @@ void otherPrivate(uint8_t *request, uint32_t length) {
     uint8_t *copy = connection ? xproxySendRequest(request, length, connection) : nullptr;
     if (!copy) return (void)xprotoSendError(11, 0, request, length, nullptr);
     wirePut32(copy + 8, entry ? glxTagForServer(tag, head) : 0);
+    quietUnlessAnswering(connection, head, replyHead(screen));
   }
 }
 
@@ -257,6 +268,7 @@ void textureQuery(uint8_t *request, uint32_t length, uint32_t code, uint8_t newM
     if (old) wirePut32(out + 4, code);
     wirePut32(out + at, glxTagForServer(tag, head));
     wirePut32(out + at + 4, wireGet32(request + 12));
+    quietUnlessAnswering(connection, head, answering);
     expectReply(connection, minor, code, head == answering);
   }
 }
@@ -313,6 +325,7 @@ void otherPrivateWithReply(uint8_t *request, uint32_t length) {
     uint8_t *copy = connection ? xproxySendRequest(request, length, connection) : nullptr;
     if (!copy) return (void)xprotoSendError(11, 0, request, length, nullptr);
     wirePut32(copy + 8, glxTagForServer(tag, head));
+    quietUnlessAnswering(connection, head, answering);
     expectReply(connection, kMinorVendorPrivateWithReply, code, head == answering);
   }
 }
@@ -391,108 +404,16 @@ void glxVendorPrivateWithReplyReply(uint8_t *reply, uint32_t length) {
   extWriteReply(reply, length, vendorReplyLayout(uint32_t(mark)));
 }
 
-// ===== GLSL object requests =====
-namespace {
-
-constexpr uint8_t kMinorDeleteShader = 195;
-
-// The name at byte 12 must end inside the request (the server's library reads it as a C
-// string).
-bool nameEnds(const uint8_t *request, uint32_t length) {
-  return length > 12 && memchr(request + 12, 0, length - 12) != nullptr;
-}
-
-// One copy to the reply head (the reply passes by the row), or a copy to every head, each with
-// a callback under the minor whose reply head's reply alone reaches the client.
-void glslRequest(uint8_t *request, uint32_t length, bool everyHead) {
-  GlxTagEntry *entry = ownTag(4, request, length);
-  if (!entry) return;
-  uint32_t tag = glxTagOf(entry);
-  uint8_t minor = request[1];
-  bool replies = minor != kMinorDeleteShader;
-  Head *answering = replyHead(entry->screen);
-  DisplayConnection *connection = firstConnection();
-  for (Head *head = entry->screen ? entry->screen->heads : nullptr; head; head = head->next) {
-    if (!everyHead && head != answering) continue;
-    if (head->glLibrary) {
-      directNotServed(head);
-      continue;
-    }
-    uint8_t *copy = connection ? xproxySendRequest(request, length, connection) : nullptr;
-    if (!copy) return (void)xprotoSendError(11, 0, request, length, nullptr);
-    wirePut32(copy + 4, glxTagForServer(tag, head));
-    if (everyHead && replies) xproxyPushReplyCallback(connection, minor, replyMark(minor, head == answering), nullptr);
-  }
-}
-void onReplyHead(uint8_t *request, uint32_t length) { glslRequest(request, length, false); }
-void onEveryHead(uint8_t *request, uint32_t length) { glslRequest(request, length, true); }
-
-// The reply of an every-head request: the reply head's only.
-void everyHeadReply(uint8_t *reply, uint32_t length) {
-  DisplayConnection *connection = xproxyCurrentDisplayConnection;
-  uint8_t minor = connection ? uint8_t(connection->replyKey >> 8) : 0;
-  uintptr_t mark = connection ? xproxyTakeReplyCallback(connection, minor) : 0;
-  if (!(mark >> 33 & 1)) return;
-  const ExtRequestRow *row = glxVendorRow(minor);
-  extWriteReply(reply, length, row && row->replyLayout ? row->replyLayout : "bbsiii");
-}
-
-}  // namespace
-
-#define GLSL_HANDLER(name, serve)                           \
-  void name(uint8_t *request, uint32_t length, uint8_t *) { \
-    serve(request, length);                                 \
-  }
-GLSL_HANDLER(glxGetObjectParameterfv, onReplyHead)
-GLSL_HANDLER(glxGetObjectParameteriv, onReplyHead)
-GLSL_HANDLER(glxGetInfoLog, onReplyHead)
-GLSL_HANDLER(glxGetAttachedObjects, onReplyHead)
-GLSL_HANDLER(glxGetActiveUniform, onReplyHead)
-GLSL_HANDLER(glxGetShaderSource, onReplyHead)
-GLSL_HANDLER(glxGetActiveAttrib, onReplyHead)
-GLSL_HANDLER(glxDeleteShader, onEveryHead)
-GLSL_HANDLER(glxIsProgram, onEveryHead)
-GLSL_HANDLER(glxGetShaderiv, onEveryHead)
-GLSL_HANDLER(glxGetProgramiv, onEveryHead)
-GLSL_HANDLER(glxGetShaderInfoLog, onEveryHead)
-GLSL_HANDLER(glxGetProgramInfoLog, onEveryHead)
-GLSL_HANDLER(glxDeleteProgram, onEveryHead)
-#undef GLSL_HANDLER
-
-void glxGetUniformLocation(uint8_t *request, uint32_t length, uint8_t *) {
-  if (!nameEnds(request, length)) return badLength(request, length);
-  onReplyHead(request, length);
-}
-void glxGetAttribLocation(uint8_t *request, uint32_t length, uint8_t *) {
-  if (!nameEnds(request, length)) return badLength(request, length);
-  onReplyHead(request, length);
-}
-
 // ===== vendor rows =====
 namespace {
 constexpr ExtServed kLocal = ExtServed::Local;
-constexpr ExtReplyKind kPlain = ExtReplyKind::Plain, kOwn = ExtReplyKind::Own, kNone = ExtReplyKind::NoReply;
-// The vendor rows swap nothing themselves: the code's row does.
+constexpr ExtReplyKind kOwn = ExtReplyKind::Own, kNone = ExtReplyKind::NoReply;
+// The vendor rows swap nothing themselves: the code's row does. (The GLSL object requests have
+// their rows among the single operations, whose reply layouts they share.)
 constexpr ExtRequestRow kRows[] = {
     {kMinorVendorPrivate, "GLXVendorPrivate", 12, 4, nullptr, kLocal, glxVendorPrivate, nullptr, kNone, nullptr},
     {kMinorVendorPrivateWithReply, "GLXVendorPrivateWithReply", 12, 4, nullptr, kLocal, glxVendorPrivateWithReply,
      "bbsiii", kOwn, glxVendorPrivateWithReplyReply},
-    {170, "GLXGetObjectParameterfvARB", 16, 0, "bbsiii", kLocal, glxGetObjectParameterfv, "bbsI", kPlain, nullptr},
-    {171, "GLXGetObjectParameterivARB", 16, 0, "bbsiii", kLocal, glxGetObjectParameteriv, "bbsI", kPlain, nullptr},
-    {172, "GLXGetInfoLogARB", 16, 0, "bbsiii", kLocal, glxGetInfoLog, "bbsiii", kPlain, nullptr},
-    {173, "GLXGetAttachedObjectsARB", 16, 0, "bbsiii", kLocal, glxGetAttachedObjects, "bbsI", kPlain, nullptr},
-    {174, "GLXGetUniformLocationARB", 12, 4, "bbsii", kLocal, glxGetUniformLocation, "bbsii", kPlain, nullptr},
-    {175, "GLXGetActiveUniformARB", 20, 0, "bbsI", kLocal, glxGetActiveUniform, "bbsiiiii", kPlain, nullptr},
-    {178, "GLXGetShaderSourceARB", 16, 0, "bbsI", kLocal, glxGetShaderSource, "bbsiii", kPlain, nullptr},
-    {179, "GLXGetActiveAttribARB", 20, 0, "bbsI", kLocal, glxGetActiveAttrib, "bbsiiiii", kPlain, nullptr},
-    {180, "GLXGetAttribLocationARB", 12, 4, "bbsii", kLocal, glxGetAttribLocation, "bbsii", kPlain, nullptr},
-    {kMinorDeleteShader, "GLXDeleteShader", 12, 0, "bbsii", kLocal, glxDeleteShader, nullptr, kNone, nullptr},
-    {197, "GLXIsProgram", 12, 0, "bbsii", kLocal, glxIsProgram, "bbsii", kOwn, everyHeadReply},
-    {198, "GLXGetShaderiv", 16, 0, "bbsiii", kLocal, glxGetShaderiv, "bbsI", kOwn, everyHeadReply},
-    {199, "GLXGetProgramiv", 16, 0, "bbsiii", kLocal, glxGetProgramiv, "bbsI", kOwn, everyHeadReply},
-    {200, "GLXGetShaderInfoLog", 16, 0, "bbsI", kLocal, glxGetShaderInfoLog, "bbsiii", kOwn, everyHeadReply},
-    {201, "GLXGetProgramInfoLog", 16, 0, "bbsI", kLocal, glxGetProgramInfoLog, "bbsiii", kOwn, everyHeadReply},
-    {202, "GLXDeleteProgram", 12, 0, "bbsii", kLocal, glxDeleteProgram, "bbsii", kOwn, everyHeadReply},
 };
 }  // namespace
 

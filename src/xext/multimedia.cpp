@@ -1,6 +1,8 @@
 // The MORWENTECH MULTIMEDIA extension.
 #include "xext/multimedia.h"
 
+#include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -72,6 +74,19 @@ void handDisplayToEngine() {
   if (name) multimediaSetDisplayName(name);
 }
 
+// A wait of the stream engine from the environment variable of the same name (tests shorten
+// the start's wait for a child's FIFOs and the stop's waits for a child to end). Absent, empty,
+// not wholly decimal or beyond 32 bits: the engine's default stays.
+void waitFromEnvironment(const char *name, unsigned *wait) {
+  const char *text = getenv(name);
+  if (!text || *text < '0' || *text > '9') return;
+  char *end = nullptr;
+  errno = 0;
+  unsigned long long value = strtoull(text, &end, 10);
+  if (*end || errno || value > UINT_MAX) return;
+  *wait = unsigned(value);
+}
+
 // GetVersion is accepted and answered by nothing.
 void getVersion(uint8_t *, uint32_t, uint8_t *) {}
 void openRow(uint8_t *request, uint32_t length, uint8_t *) { xextMultimediaOpenStream(request, length); }
@@ -94,6 +109,9 @@ const char *xextMultimediaSetup(ExtensionRecord *record) {
   if (xproxyGeneration == 0)
     if (const char *error = threadlibInitDefaultPool(configRecord.numberOfThreads)) return error;
   if (const char *error = multimediaLoadProfiles()) return error;
+  waitFromEnvironment("multimediaStartTimeoutUs", &multimediaStartTimeoutUs);
+  waitFromEnvironment("multimediaStopWaitMs", &multimediaStopWaitMs);
+  waitFromEnvironment("multimediaKillWaitMs", &multimediaKillWaitMs);
   if (const char *error = extRegister(record, kName, 1, 0)) return error;
   if (const char *error = extAddEventRow(record, xcoreUnsupportedEvent, "bbs")) return error;
   record->providedByProxy = 1;

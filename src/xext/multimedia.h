@@ -36,9 +36,11 @@ constexpr unsigned kMultimediaEventPiece = 26;
 extern MultimediaClientStream *xextMultimediaStreams;
 
 // ===== set-up =====
-// Starts the default thread pool in the first generation, loads the profiles, registers the
-// extension with one event and writes the rows of minors 0-3. NULL or an error text, after
-// which the extension is not offered.
+// Starts the default thread pool in the first generation, loads the profiles, takes the
+// engine's waits from the environment variables "multimediaStartTimeoutUs",
+// "multimediaStopWaitMs" and "multimediaKillWaitMs" when set (decimal; tests shorten them),
+// registers the extension with one event and writes the rows of minors 0-3. NULL or an error
+// text, after which the extension is not offered.
 const char *xextMultimediaSetup(ExtensionRecord *record);
 // ===== end of set-up =====
 // Forgets the record (the core gives the rows back).

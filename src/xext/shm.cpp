@@ -1,7 +1,7 @@
 // MIT-SHM: client segments attached by the proxy itself (the client's own rights checked, every
 // image kept inside its segment), puts and gets forwarded where a head's server can take them
 // unchanged and served by core image requests elsewhere, and the proxy's own segments for
-// large core images.
+// core images (one per server connection, reused put after put).
 #include "xext/shm.h"
 
 #include <sys/ipc.h>
@@ -737,6 +737,32 @@ void shmReset() {
 uint32_t serverSegments;
 uint64_t serverBytes;
 
+// Segments of the proxy whose shmid is not yet removed: removed at exit.
+std::vector<int> &unremovedSegments() {
+  static std::vector<int> ids;
+  return ids;
+}
+
+void removeAllAtExit(int) {
+  for (int id : unremovedSegments()) shmctl(id, IPC_RMID, nullptr);
+  unremovedSegments().clear();
+}
+
+void trackSegment(int id) {
+  unremovedSegments().push_back(id);
+  xproxyAddExitHook(removeAllAtExit);
+}
+
+void untrackSegment(int id) {
+  std::vector<int> &ids = unremovedSegments();
+  for (size_t i = 0; i < ids.size(); i++)
+    if (ids[i] == id) {
+      ids[i] = ids.back();
+      ids.pop_back();
+      return;
+    }
+}
+
 struct ServerSegment {
   XShmSegmentInfo *info;
   uint64_t bytes;
@@ -746,11 +772,183 @@ struct ServerSegment {
 void releaseServerSegment(uintptr_t argument) {
   auto *segment = reinterpret_cast<ServerSegment *>(argument);
   if (!segment) return;
+  untrackSegment(segment->info->shmid);
   xdisplayFreeShmSegment(segment->info);
   resourceFreeServerSideId(segment->id);
   serverSegments--;
   serverBytes -= segment->bytes;
   free(segment);
+}
+
+// ----- The image ring: one segment per server connection, reused put after put -----
+// Images are copied in one after another and the server reads each at its offset. A region
+// is written again only once a GetInputFocus sent after its put has been answered: the
+// server has read the put by then. Such a round trip goes out after every eighth of the ring
+// and when the ring is full; a full ring grows (a new one takes over, the old one goes once
+// its last round trip is answered) up to kRingMaxBytes, after which the put takes the core
+// path. The shmid is removed once the server has attached it, so neither a crash of the proxy
+// nor one of the server leaves the segment behind.
+constexpr uint64_t kRingMinBytes = uint64_t{256} << 10;
+constexpr uint64_t kRingMaxBytes = uint64_t{16} << 20;
+constexpr uint32_t kRingFences = 32;
+constexpr uint64_t kRingAlign = 64;
+
+struct ImageRing {
+  DisplayConnection *connection;  // NULL once retired
+  XShmSegmentInfo *info;
+  uint64_t size;
+  uint32_t id;        // the client-range id it is attached under
+  uint32_t serverId;  // that id on the server
+  // Positions count every byte ever taken (gaps before a wrap included); modulo the size
+  // they are offsets.
+  uint64_t written;   // where the next image goes
+  uint64_t released;  // the server has read everything before this: free again
+  uint64_t fenced;    // where the last round trip was sent
+  uint64_t fences[kRingFences];  // the positions of the round trips in flight, oldest first
+  uint32_t fenceFirst, fenceCount;
+  uint8_t removed;    // shmctl(IPC_RMID) done
+  uint8_t retired;    // replaced or closed: freed when its last round trip is answered
+};
+
+void ringRemoveId(ImageRing *ring) {
+  if (ring->removed) return;
+  shmctl(ring->info->shmid, IPC_RMID, nullptr);
+  untrackSegment(ring->info->shmid);
+  ring->removed = 1;
+}
+
+void ringFree(ImageRing *ring) {
+  ringRemoveId(ring);
+  ring->info->shmid = -1;  // removed: the id may already name another segment
+  xdisplayFreeShmSegment(ring->info);
+  resourceFreeServerSideId(ring->id);
+  serverSegments--;
+  serverBytes -= ring->size;
+  free(ring);
+}
+
+// A round trip behind the ring's puts answered (or dropped with the connection).
+void ringFenceDone(uintptr_t argument) {
+  auto *ring = reinterpret_cast<ImageRing *>(argument);
+  ringRemoveId(ring);  // the server attached it before it answered
+  if (ring->fenceCount) {
+    ring->released = ring->fences[ring->fenceFirst];
+    ring->fenceFirst = (ring->fenceFirst + 1) % kRingFences;
+    ring->fenceCount--;
+  }
+  if (ring->retired && !ring->fenceCount) ringFree(ring);
+}
+
+bool ringFence(ImageRing *ring) {
+  if (ring->fenceCount == kRingFences) return false;
+  if (!xproxySendNoOpRequest(ring->connection, xproxyNoOpNothing, reinterpret_cast<uintptr_t>(ring), ringFenceDone))
+    return false;
+  ring->fences[(ring->fenceFirst + ring->fenceCount) % kRingFences] = ring->written;
+  ring->fenceCount++;
+  ring->fenced = ring->written;
+  return true;
+}
+
+// Takes the ring off its connection: detached on the server (after every put sent), freed
+// once the round trips in flight are answered.
+void ringRetire(ImageRing *ring) {
+  DisplayConnection *connection = ring->connection;
+  connection->imageRing = nullptr;
+  ring->retired = 1;
+  if (connection->fd >= 0 && proxyState.ext.shm) {
+    uint8_t detach[8] = {proxyState.ext.shm->majorOpcode, 2};
+    wirePut16(detach + 2, 2);
+    wirePut32(detach + 4, ring->serverId);
+    if (xproxySendRequest(detach, 8, connection)) ringFence(ring);
+  }
+  ring->connection = nullptr;
+  if (!ring->fenceCount) ringFree(ring);
+}
+
+// The connection closed: its callbacks have been discarded, so only this reference is left.
+void ringConnectionClosed(DisplayConnection *connection) {
+  auto *ring = static_cast<ImageRing *>(connection->imageRing);
+  connection->imageRing = nullptr;
+  connection->imageRingClose = nullptr;
+  if (!ring) return;
+  ring->connection = nullptr;
+  ring->retired = 1;
+  if (!ring->fenceCount) ringFree(ring);
+}
+
+// A new ring of `size` bytes attached (read-only) on the connection; NULL when the bounds,
+// the client's id range or the system refuse.
+ImageRing *ringCreate(ClientConnection *client, DisplayConnection *connection, Head *head, uint64_t size) {
+  if (serverSegments >= kShmServerSegmentsMax || size > kShmServerBytesMax - serverBytes) return nullptr;
+  uint32_t id = resourceNewServerSideId(client);
+  if (!id) return nullptr;
+  auto *ring = static_cast<ImageRing *>(calloc(1, sizeof(ImageRing)));
+  XShmSegmentInfo *info = ring ? xdisplayShmAlloc(size, 0) : nullptr;
+  if (!info) {
+    free(ring);
+    resourceFreeServerSideId(id);
+    return nullptr;
+  }
+  trackSegment(info->shmid);
+  ring->connection = connection;
+  ring->info = info;
+  ring->size = size;
+  ring->id = id;
+  ring->serverId = resourceServerId(id, kResourceShmSegment, head);
+  serverSegments++;
+  serverBytes += size;
+  uint8_t attach[16] = {proxyState.ext.shm->majorOpcode, 1};
+  wirePut16(attach + 2, 4);
+  wirePut32(attach + 4, ring->serverId);
+  wirePut32(attach + 8, uint32_t(info->shmid));
+  attach[12] = 1;
+  if (!xproxySendRequest(attach, 16, connection)) {
+    ringFree(ring);
+    return nullptr;
+  }
+  connection->imageRing = ring;
+  connection->imageRingClose = ringConnectionClosed;
+  ringFence(ring);  // its answer lets the shmid go
+  return ring;
+}
+
+// Where `bytes` can be written in the ring (its offset), or -1 while the server may still
+// read that space.
+int64_t ringTake(ImageRing *ring, uint64_t bytes) {
+  uint64_t taken = (bytes + kRingAlign - 1) & ~(kRingAlign - 1);
+  uint64_t start = ring->written;
+  uint64_t offset = start % ring->size;
+  if (offset + taken > ring->size) start += ring->size - offset;  // wraps: the tail stays unused
+  if (start + taken - ring->released > ring->size) return -1;
+  ring->written = start + taken;
+  return int64_t(start % ring->size);
+}
+
+uint64_t ringSizeFor(uint64_t bytes, uint64_t atLeast) {
+  uint64_t size = kRingMinBytes;
+  while (size < kRingMaxBytes && (size < 4 * bytes || size < atLeast)) size *= 2;
+  return size;
+}
+
+// The connection's ring with room for `bytes` and where they go; NULL: the core path.
+ImageRing *ringFor(ClientConnection *client, DisplayConnection *connection, Head *head, uint64_t bytes,
+                   int64_t *offset) {
+  auto *ring = static_cast<ImageRing *>(connection->imageRing);
+  if (ring) {
+    *offset = ringTake(ring, bytes);
+    if (*offset >= 0) return ring;
+    if (ring->written != ring->fenced) ringFence(ring);
+    // Full, or too small for the image: a larger one takes over.
+    if (ring->size >= kRingMaxBytes) return nullptr;
+    uint64_t size = ringSizeFor(bytes, ring->size * 2);
+    ringRetire(ring);
+    ring = ringCreate(client, connection, head, size);
+  } else {
+    ring = ringCreate(client, connection, head, ringSizeFor(bytes, 0));
+  }
+  if (!ring) return nullptr;
+  *offset = ringTake(ring, bytes);
+  return *offset >= 0 ? ring : nullptr;
 }
 
 // The client's peer credentials through the host access code (which reads the connection
@@ -841,30 +1039,7 @@ int shmPutImageOnServer(ClientConnection *client, Head *head, uint32_t drawable,
   // Written on the main connection: only a head of the first display can read the segment there.
   if (!connection || !connection->setupDone || head->serverDisplay != connection->display) return 0;
   if (width > UINT16_MAX || height > UINT16_MAX) return 0;
-  // Segments outlive the request until the server answered: bounded process-wide.
-  if (serverSegments >= kShmServerSegmentsMax || dataLength > kShmServerBytesMax - serverBytes) return 0;
-  uint32_t id = resourceNewServerSideId(client);
-  if (!id) return 0;
-  auto *segment = static_cast<ServerSegment *>(calloc(1, sizeof(ServerSegment)));
-  XShmSegmentInfo *info = segment ? xdisplayShmAlloc(dataLength, 0) : nullptr;
-  if (!info) {
-    free(segment);
-    resourceFreeServerSideId(id);
-    return 0;
-  }
-  memcpy(info->shmaddr, data, size_t(dataLength));
-  segment->info = info;
-  segment->bytes = dataLength;
-  segment->id = id;
-  serverSegments++;
-  serverBytes += dataLength;
   uint8_t major = proxyState.ext.shm->majorOpcode;
-  uint32_t serverId = resourceServerId(id, kResourceShmSegment, head);
-  uint8_t attach[16] = {major, 1};
-  wirePut16(attach + 2, 4);
-  wirePut32(attach + 4, serverId);
-  wirePut32(attach + 8, uint32_t(info->shmid));
-  attach[12] = 1;
   uint8_t put[40] = {major, 3};
   wirePut16(put + 2, 10);
   wirePut32(put + 4, xproxyServerDrawable(drawable, head));
@@ -877,6 +1052,42 @@ int shmPutImageOnServer(ClientConnection *client, Head *head, uint32_t drawable,
   wirePut16(put + 26, uint16_t(y));
   put[28] = uint8_t(depth);
   put[29] = uint8_t(format);
+  if (dataLength <= kRingMaxBytes / 4) {
+    int64_t offset = -1;
+    ImageRing *ring = ringFor(client, connection, head, dataLength, &offset);
+    if (!ring) return 0;
+    memcpy(ring->info->shmaddr + offset, data, size_t(dataLength));
+    wirePut32(put + 32, ring->serverId);
+    wirePut32(put + 36, uint32_t(offset));
+    if (!xproxySendRequest(put, 40, connection)) return 0;
+    if (ring->written - ring->fenced >= ring->size / 8) ringFence(ring);
+    return 1;
+  }
+  // Larger images get a segment of their own.
+  // Segments outlive the request until the server answered: bounded process-wide.
+  if (serverSegments >= kShmServerSegmentsMax || dataLength > kShmServerBytesMax - serverBytes) return 0;
+  uint32_t id = resourceNewServerSideId(client);
+  if (!id) return 0;
+  auto *segment = static_cast<ServerSegment *>(calloc(1, sizeof(ServerSegment)));
+  XShmSegmentInfo *info = segment ? xdisplayShmAlloc(dataLength, 0) : nullptr;
+  if (!info) {
+    free(segment);
+    resourceFreeServerSideId(id);
+    return 0;
+  }
+  trackSegment(info->shmid);
+  memcpy(info->shmaddr, data, size_t(dataLength));
+  segment->info = info;
+  segment->bytes = dataLength;
+  segment->id = id;
+  serverSegments++;
+  serverBytes += dataLength;
+  uint32_t serverId = resourceServerId(id, kResourceShmSegment, head);
+  uint8_t attach[16] = {major, 1};
+  wirePut16(attach + 2, 4);
+  wirePut32(attach + 4, serverId);
+  wirePut32(attach + 8, uint32_t(info->shmid));
+  attach[12] = 1;
   wirePut32(put + 32, serverId);
   uint8_t detach[8] = {major, 2};
   wirePut16(detach + 2, 2);

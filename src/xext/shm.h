@@ -1,6 +1,6 @@
 // The MIT-SHM extension: client segments attached by the proxy, images put and read through
 // them (forwarded to a real server with MIT-SHM where a head can take the request unchanged,
-// else as core image requests per head), and the proxy's own segments for large core images.
+// else as core image requests per head), and the proxy's own segments for core images.
 #pragma once
 
 #include <sys/types.h>
@@ -82,7 +82,8 @@ uint64_t shmImageBytes(uint32_t width, uint32_t height, uint32_t format, uint32_
 // of 4, the image's end within the size).
 bool shmImageFits(uint64_t size, uint32_t offset, uint64_t bytes);
 
-// The proxy's own segments in flight (shmPutImageOnServer): at most this many and bytes.
+// The proxy's own segments (shmPutImageOnServer: the connections' image rings and the single
+// large images in flight): at most this many and bytes.
 constexpr uint32_t kShmServerSegmentsMax = 256;
 constexpr uint64_t kShmServerBytesMax = uint64_t{256} << 20;
 uint32_t shmServerSegmentsInFlight();
@@ -90,6 +91,6 @@ uint64_t shmServerBytesInFlight();
 // ===== end of set-up =====
 
 // ===== core image path =====
-// shmPutImageMinSize and shmPutImageOnServer, the proxy's own shared-memory path for large core
+// shmPutImageMinSize and shmPutImageOnServer, the proxy's own shared-memory path for core
 // images, are declared with the image requests that use them (proxy/xcoreimage.h).
 // ===== end of core image path =====

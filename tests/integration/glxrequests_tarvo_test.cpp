@@ -1,7 +1,9 @@
 // GLX configuration lists, contexts and drawables through tarvo against the same Xvfb (+iglx)
 // asked directly, with an xcb-glx client: the version, the visual and FBConfig lists describe
 // the same configs under tarvo's ids, a context asked for direct is indirect, QueryContext and
-// GetDrawableAttributes name the client's ids; errors where Xvfb has them.
+// GetDrawableAttributes name the client's ids; errors where Xvfb has them. Swapping, waiting,
+// copying contexts, fonts, GLX pixmaps of both kinds and attribute changes, right and wrong,
+// are answered request by request as Xvfb answers them.
 #include <gtest/gtest.h>
 
 #include <xcb/glx.h>
@@ -161,6 +163,166 @@ void checkDrawables(const std::string &display, const std::string &behindDisplay
   xcb_disconnect(behind);
 }
 
+// The outcome of each request of the run below: "ok", "GLX k" for the extension's error k,
+// else "core k".
+using Outcomes = std::map<std::string, std::string>;
+
+// Swapping, waiting, copying contexts, fonts, GLX pixmaps of both kinds and drawable attributes,
+// each right and in the ways it can go wrong, by an xcb-glx client with a current context
+// (and a second client using the first one's tag).
+Outcomes drawAndCopy(const std::string &display) {
+  Outcomes out;
+  xcb_connection_t *c = xcb_connect(display.c_str(), nullptr);
+  xcb_connection_t *other = xcb_connect(display.c_str(), nullptr);
+  const xcb_query_extension_reply_t *glx = xcb_get_extension_data(c, &xcb_glx_id);
+  if (xcb_connection_has_error(c) || xcb_connection_has_error(other) || !glx || !glx->present) {
+    xcb_disconnect(c);
+    xcb_disconnect(other);
+    return out;
+  }
+  auto outcome = [&](xcb_connection_t *on, xcb_void_cookie_t cookie) -> std::string {
+    xcb_generic_error_t *error = xcb_request_check(on, cookie);
+    if (!error) return "ok";
+    int code = error->error_code;
+    free(error);
+    if (code >= glx->first_error && code < glx->first_error + 14) return "GLX " + std::to_string(code - glx->first_error);
+    return "core " + std::to_string(code);
+  };
+  xcb_screen_t *screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+  uint32_t visual = screen->root_visual, fbConfig = 0;
+  if (auto *r = xcb_glx_get_fb_configs_reply(c, xcb_glx_get_fb_configs(c, 0), nullptr)) {
+    const uint32_t *v = xcb_glx_get_fb_configs_property_list(r);
+    uint32_t words = uint32_t(xcb_glx_get_fb_configs_property_list_length(r));
+    for (uint32_t k = 0; !fbConfig && (k + 1) * 2 * r->num_properties <= words; k++) {
+      uint32_t id = 0, ofVisual = 0;
+      for (uint32_t p = 0; p < r->num_properties; p++) {
+        uint32_t at = (k * r->num_properties + p) * 2;
+        if (v[at] == kFbConfigId) id = v[at + 1];
+        if (v[at] == kVisualId) ofVisual = v[at + 1];
+      }
+      if (ofVisual == visual) fbConfig = id;
+    }
+    free(r);
+  }
+  out["fbconfig of the root visual"] = fbConfig ? "found" : "none";
+  xcb_window_t window = xcb_generate_id(c);
+  xcb_create_window(c, XCB_COPY_FROM_PARENT, window, screen->root, 0, 0, 64, 64, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                    visual, 0, nullptr);
+  xcb_map_window(c, window);
+  uint32_t context = xcb_generate_id(c), second = xcb_generate_id(c), pbuffer = xcb_generate_id(c);
+  out["create context"] = outcome(c, xcb_glx_create_context_checked(c, context, visual, 0, 0, 0));
+  out["create second context"] = outcome(c, xcb_glx_create_context_checked(c, second, visual, 0, 0, 0));
+  const uint32_t size[] = {0x8041, 64, 0x8040, 32};
+  out["create pbuffer"] = outcome(c, xcb_glx_create_pbuffer_checked(c, 0, fbConfig, pbuffer, 2, size));
+  uint32_t tag = 0;
+  if (auto *r = xcb_glx_make_current_reply(c, xcb_glx_make_current(c, window, context, 0), nullptr)) {
+    tag = r->context_tag;
+    free(r);
+  }
+  out["make current"] = tag ? "tag" : "no tag";
+  const uint32_t badTag = tag + 77, unknown = xcb_generate_id(c);
+
+  out["swap"] = outcome(c, xcb_glx_swap_buffers_checked(c, tag, window));
+  out["swap tag 0"] = outcome(c, xcb_glx_swap_buffers_checked(c, 0, window));
+  out["swap unknown tag"] = outcome(c, xcb_glx_swap_buffers_checked(c, badTag, window));
+  out["swap unknown drawable"] = outcome(c, xcb_glx_swap_buffers_checked(c, tag, unknown));
+  out["swap pbuffer"] = outcome(c, xcb_glx_swap_buffers_checked(c, tag, pbuffer));
+  out["swap by another client's tag"] = outcome(other, xcb_glx_swap_buffers_checked(other, tag, window));
+  out["wait gl"] = outcome(c, xcb_glx_wait_gl_checked(c, tag));
+  out["wait gl tag 0"] = outcome(c, xcb_glx_wait_gl_checked(c, 0));
+  out["wait gl unknown tag"] = outcome(c, xcb_glx_wait_gl_checked(c, badTag));
+  out["wait x"] = outcome(c, xcb_glx_wait_x_checked(c, tag));
+  out["wait x unknown tag"] = outcome(c, xcb_glx_wait_x_checked(c, badTag));
+  out["wait x by another client's tag"] = outcome(other, xcb_glx_wait_x_checked(other, tag));
+
+  const uint32_t allBits = 0x000FFFFF;
+  out["copy"] = outcome(c, xcb_glx_copy_context_checked(c, context, second, allBits, tag));
+  out["copy untagged"] = outcome(c, xcb_glx_copy_context_checked(c, context, second, allBits, 0));
+  out["copy unknown source"] = outcome(c, xcb_glx_copy_context_checked(c, unknown, second, allBits, 0));
+  out["copy unknown destination"] = outcome(c, xcb_glx_copy_context_checked(c, context, unknown, allBits, tag));
+  out["copy into the current context"] = outcome(c, xcb_glx_copy_context_checked(c, second, context, allBits, 0));
+  out["copy unknown tag"] = outcome(c, xcb_glx_copy_context_checked(c, context, second, allBits, badTag));
+  out["copy by another client's tag"] =
+      outcome(other, xcb_glx_copy_context_checked(other, context, second, allBits, tag));
+
+  xcb_font_t font = xcb_generate_id(c);
+  out["open font"] = outcome(c, xcb_open_font_checked(c, font, 5, "fixed"));
+  out["use x font"] = outcome(c, xcb_glx_use_x_font_checked(c, tag, font, 32, 96, 1000));
+  out["use x font unknown font"] = outcome(c, xcb_glx_use_x_font_checked(c, tag, unknown, 32, 96, 1000));
+  out["use x font tag 0"] = outcome(c, xcb_glx_use_x_font_checked(c, 0, font, 32, 96, 1000));
+  out["use x font unknown tag"] = outcome(c, xcb_glx_use_x_font_checked(c, badTag, font, 32, 96, 1000));
+  xcb_close_font(c, font);
+
+  xcb_pixmap_t pixmap = xcb_generate_id(c), shallow = xcb_generate_id(c);
+  xcb_create_pixmap(c, screen->root_depth, pixmap, screen->root, 32, 16);
+  xcb_create_pixmap(c, 1, shallow, screen->root, 32, 16);
+  uint32_t glxPixmap = xcb_generate_id(c), newPixmap = xcb_generate_id(c);
+  out["glx pixmap"] = outcome(c, xcb_glx_create_glx_pixmap_checked(c, 0, visual, pixmap, glxPixmap));
+  out["glx pixmap of depth 1"] =
+      outcome(c, xcb_glx_create_glx_pixmap_checked(c, 0, visual, shallow, xcb_generate_id(c)));
+  out["glx pixmap unknown visual"] =
+      outcome(c, xcb_glx_create_glx_pixmap_checked(c, 0, 0x7FFFFFFF, pixmap, xcb_generate_id(c)));
+  out["glx pixmap unknown pixmap"] =
+      outcome(c, xcb_glx_create_glx_pixmap_checked(c, 0, visual, unknown, xcb_generate_id(c)));
+  out["glx pixmap id in use"] = outcome(c, xcb_glx_create_glx_pixmap_checked(c, 0, visual, pixmap, glxPixmap));
+  out["destroy glx pixmap"] = outcome(c, xcb_glx_destroy_glx_pixmap_checked(c, glxPixmap));
+  out["destroy glx pixmap again"] = outcome(c, xcb_glx_destroy_glx_pixmap_checked(c, glxPixmap));
+  out["pixmap"] = outcome(c, xcb_glx_create_pixmap_checked(c, 0, fbConfig, pixmap, newPixmap, 0, nullptr));
+  out["pixmap unknown fbconfig"] =
+      outcome(c, xcb_glx_create_pixmap_checked(c, 0, 0x7FFFFFFF, pixmap, xcb_generate_id(c), 0, nullptr));
+  out["pixmap of depth 1"] =
+      outcome(c, xcb_glx_create_pixmap_checked(c, 0, fbConfig, shallow, xcb_generate_id(c), 0, nullptr));
+  out["destroy pixmap with the other request"] = outcome(c, xcb_glx_destroy_glx_pixmap_checked(c, pbuffer));
+  out["destroy pixmap"] = outcome(c, xcb_glx_destroy_pixmap_checked(c, newPixmap));
+  out["destroy pixmap again"] = outcome(c, xcb_glx_destroy_pixmap_checked(c, newPixmap));
+  xcb_free_pixmap(c, pixmap);
+  xcb_free_pixmap(c, shallow);
+
+  const uint32_t eventMask[] = {0x801F, 0};
+  out["attributes of a pbuffer"] = outcome(c, xcb_glx_change_drawable_attributes_checked(c, pbuffer, 1, eventMask));
+  out["attributes of a window"] = outcome(c, xcb_glx_change_drawable_attributes_checked(c, window, 1, eventMask));
+  out["attributes of nothing"] = outcome(c, xcb_glx_change_drawable_attributes_checked(c, unknown, 1, eventMask));
+  out["pbuffer unknown fbconfig"] =
+      outcome(c, xcb_glx_create_pbuffer_checked(c, 0, 0x7FFFFFFF, xcb_generate_id(c), 2, size));
+  out["new context unknown fbconfig"] =
+      outcome(c, xcb_glx_create_new_context_checked(c, xcb_generate_id(c), 0x7FFFFFFF, 0, 0x8014, 0, 0));
+  out["attribs context unknown fbconfig"] = outcome(
+      c, xcb_glx_create_context_attribs_arb_checked(c, xcb_generate_id(c), 0x7FFFFFFF, 0, 0, 0, 0, nullptr));
+  {
+    xcb_generic_error_t *error = nullptr;
+    free(xcb_glx_get_drawable_attributes_reply(c, xcb_glx_get_drawable_attributes(c, unknown), &error));
+    out["attributes query of nothing"] = error ? "error " + std::to_string(error->error_code) : "ok";
+    free(error);
+  }
+  out["attributes none"] = outcome(c, xcb_glx_change_drawable_attributes_checked(c, pbuffer, 0, nullptr));
+
+  // A context current in another tag is refused without a reply; the tag number that MakeCurrent
+  // would have had goes to the next one answered.
+  xcb_window_t window2 = xcb_generate_id(c);
+  xcb_create_window(c, XCB_COPY_FROM_PARENT, window2, screen->root, 0, 0, 32, 32, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                    visual, 0, nullptr);
+  xcb_generic_error_t *error = nullptr;
+  auto *refused = xcb_glx_make_current_reply(c, xcb_glx_make_current(c, window2, context, 0), &error);
+  out["make current of a context current in another tag"] =
+      refused ? "reply" : error ? "core " + std::to_string(error->error_code) : "nothing";
+  free(refused);
+  free(error);
+  uint32_t next = 0;
+  if (auto *r = xcb_glx_make_current_reply(c, xcb_glx_make_current(c, window2, second, 0), nullptr)) {
+    next = r->context_tag;
+    free(r);
+  }
+  out["tag after the refused one"] = next ? "tag + " + std::to_string(int(next) - int(tag)) : "none";
+  if (auto *r = xcb_glx_make_current_reply(c, xcb_glx_make_current(c, 0, 0, next), nullptr)) free(r);
+  if (auto *r = xcb_glx_make_current_reply(c, xcb_glx_make_current(c, 0, 0, tag), nullptr)) free(r);
+  out["destroy pbuffer"] = outcome(c, xcb_glx_destroy_pbuffer_checked(c, pbuffer));
+  out["destroy context"] = outcome(c, xcb_glx_destroy_context_checked(c, context));
+  out["destroy second context"] = outcome(c, xcb_glx_destroy_context_checked(c, second));
+  xcb_disconnect(other);
+  xcb_disconnect(c);
+  return out;
+}
+
 TEST(GlxRequestsThroughTarvo, ConfigsAndContextsAsXvfb) {
   tarvoBlockSignals();
   XvfbServer xvfb;
@@ -204,6 +366,18 @@ TEST(GlxRequestsThroughTarvo, ConfigsAndContextsAsXvfb) {
   EXPECT_EQ(proxied.afterDestroyError, 0);  // GLXBadContext
   EXPECT_EQ(proxied.afterDestroyError, direct.afterDestroyError);
   checkDrawables(tarvo.displayName(), xvfb.displayName());
+
+  Outcomes directOutcomes = drawAndCopy(xvfb.displayName());
+  Outcomes proxiedOutcomes = drawAndCopy(tarvo.displayName());
+  // The run did what it meant to on Xvfb (a wrong tag is GLXBadContextTag, a GLX pixmap destroyed
+  // twice GLXBadPixmap), and tarvo answers each request as Xvfb does.
+  EXPECT_EQ(directOutcomes["swap"], "ok");
+  EXPECT_EQ(directOutcomes["wait gl tag 0"], "GLX 4");
+  EXPECT_EQ(directOutcomes["destroy glx pixmap again"], "GLX 3");
+  EXPECT_EQ(directOutcomes["make current of a context current in another tag"], "core 10");  // BadAccess
+  EXPECT_NE(directOutcomes["tag after the refused one"], "none");
+  for (const auto &[name, result] : directOutcomes) EXPECT_EQ(proxiedOutcomes[name], result) << name;
+  EXPECT_EQ(proxiedOutcomes.size(), directOutcomes.size());
   EXPECT_EQ(tarvo.stop(), 0) << tarvo.output();
 }
 

@@ -1,20 +1,59 @@
 // GLX single operations through tarvo on Xvfb (indirect GLX, one head): an xcb-glx client and a
 // raw client of the other byte order with a current context get each reply at its own sequence
-// number, in order, and the connection goes on answering after them.
+// number, in order, and the connection goes on answering after them. Behind the capturing
+// relay, each reply the client gets is the server's reply as the relay passed it, with the
+// client's sequence number (and, for the other byte order, every word swapped).
 #include <gtest/gtest.h>
 
 #include <xcb/glx.h>
 #include <xcb/xcb.h>
 
 #include <cstdlib>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
 
 #include "rawclient_fixture.h"
 #include "tarvo_fixture.h"
+#include "xrelay_fixture.h"
 #include "xvfb_fixture.h"
 
 namespace {
 
 constexpr uint32_t kGlMaxTextureSize = 0x0D33, kGlRgba = 0x1908, kGlUnsignedByte = 0x1401;
+
+// One request of the relay's capture with the first reply or error it passed back at the
+// request's sequence number (empty when none).
+struct CapturedExchange {
+  RawBytes request, answer;
+};
+
+RawBytes fromHex(const std::string &hex) {
+  RawBytes bytes;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2) bytes.push_back(uint8_t(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  return bytes;
+}
+
+// The captured requests of the major opcode, in order, read back by the relay's reader.
+std::vector<CapturedExchange> capturedExchanges(const std::string &file, uint8_t major) {
+  std::string out = xrelayRun("/usr/bin/python3 " TARVO_SOURCE_DIR "/tests/relay/capture.py " + file + " -major " +
+                              std::to_string(major));
+  std::vector<CapturedExchange> exchanges;
+  std::istringstream lines(out);
+  std::string conn, seq, request, answer;
+  while (lines >> conn >> seq >> request >> answer)
+    exchanges.push_back({fromHex(request), answer == "-" ? RawBytes{} : fromHex(answer)});
+  return exchanges;
+}
+
+// The answer the relay passed back to the last captured request of the minor.
+RawBytes capturedAnswer(const std::vector<CapturedExchange> &exchanges, uint8_t minor) {
+  for (size_t k = exchanges.size(); k-- > 0;)
+    if (exchanges[k].request.size() > 1 && exchanges[k].request[1] == minor) return exchanges[k].answer;
+  return {};
+}
 
 TEST(GlxSingleThroughTarvo, RepliesKeepTheClientsSequence) {
   tarvoBlockSignals();
@@ -102,6 +141,103 @@ TEST(GlxSingleThroughTarvo, RepliesKeepTheClientsSequence) {
   EXPECT_EQ(answer[0], 1);
   EXPECT_EQ(rawGet16(answer, 2, true), raw.sequence());
   raw.close();
+}
+
+// Relay between tarvo and Xvfb, capturing: each single operation's reply reaches the client as
+// the server's bytes with the client's sequence number; a client of the other byte order gets
+// each word of GetIntegerv's reply swapped.
+TEST(GlxSingleThroughTarvo, RepliesAreTheServersBytes) {
+  tarvoBlockSignals();
+  XvfbServer xvfb;
+  XvfbOptions x;
+  x.iglx = true;
+  x.extraArguments = {"-nolisten", "tcp"};
+  ASSERT_EQ(xvfb.start(x), "");
+  std::string capture = xrelayTempDir() + "/capture.txt";
+  XrelayServer relay;
+  ASSERT_EQ(relay.start(xvfb.displayName(), {"-capture", capture}), "");
+  TarvoProcess tarvo;
+  TarvoOptions options;
+  options.arguments = {"screen", relay.displayName() + ".0"};
+  ASSERT_EQ(tarvo.start(relay.displayName(), options), "");
+
+  xcb_connection_t *c = xcb_connect(tarvo.displayName().c_str(), nullptr);
+  ASSERT_FALSE(xcb_connection_has_error(c));
+  xcb_screen_t *screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+  xcb_window_t window = xcb_generate_id(c);
+  xcb_create_window(c, XCB_COPY_FROM_PARENT, window, screen->root, 0, 0, 64, 64, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                    screen->root_visual, 0, nullptr);
+  uint32_t context = xcb_generate_id(c);
+  ASSERT_EQ(xcb_request_check(c, xcb_glx_create_context_checked(c, context, screen->root_visual, 0, 0, 0)), nullptr);
+  auto *current = xcb_glx_make_current_reply(c, xcb_glx_make_current(c, window, context, 0), nullptr);
+  ASSERT_NE(current, nullptr);
+  uint32_t tag = current->context_tag;
+  free(current);
+  uint8_t major = xcb_get_extension_data(c, &xcb_glx_id)->major_opcode;
+
+  // minor -> (the client's sequence, the reply's bytes as the client got them)
+  std::map<uint8_t, std::pair<uint32_t, RawBytes>> got;
+  auto keep = [&](uint8_t minor, uint32_t sequence, void *reply, xcb_generic_error_t *error) {
+    ASSERT_NE(reply, nullptr) << int(minor) << " error " << (error ? int(error->error_code) : -1);
+    auto *bytes = static_cast<const uint8_t *>(reply);
+    size_t size = 32 + 4 * size_t(static_cast<xcb_generic_reply_t *>(reply)->length);
+    got[minor] = {sequence, RawBytes(bytes, bytes + size)};
+    free(reply);
+  };
+  xcb_generic_error_t *error = nullptr;
+  auto lists = xcb_glx_gen_lists(c, tag, 2);
+  keep(XCB_GLX_GEN_LISTS, lists.sequence, xcb_glx_gen_lists_reply(c, lists, &error), error);
+  auto finish = xcb_glx_finish(c, tag);
+  keep(XCB_GLX_FINISH, finish.sequence, xcb_glx_finish_reply(c, finish, &error), error);
+  auto booleans = xcb_glx_get_booleanv(c, tag, 0x0B71);  // GL_DEPTH_TEST
+  keep(XCB_GLX_GET_BOOLEANV, booleans.sequence, xcb_glx_get_booleanv_reply(c, booleans, &error), error);
+  auto doubles = xcb_glx_get_doublev(c, tag, 0x0BA6);  // GL_MODELVIEW_MATRIX: 16 values
+  keep(XCB_GLX_GET_DOUBLEV, doubles.sequence, xcb_glx_get_doublev_reply(c, doubles, &error), error);
+  auto glError = xcb_glx_get_error(c, tag);
+  keep(XCB_GLX_GET_ERROR, glError.sequence, xcb_glx_get_error_reply(c, glError, &error), error);
+  auto floats = xcb_glx_get_floatv(c, tag, 0x0C22);  // GL_COLOR_CLEAR_VALUE: 4 values
+  keep(XCB_GLX_GET_FLOATV, floats.sequence, xcb_glx_get_floatv_reply(c, floats, &error), error);
+  auto integer = xcb_glx_get_integerv(c, tag, kGlMaxTextureSize);
+  keep(XCB_GLX_GET_INTEGERV, integer.sequence, xcb_glx_get_integerv_reply(c, integer, &error), error);
+  auto light = xcb_glx_get_lightfv(c, tag, 0x4000, 0x1200);  // GL_LIGHT0, GL_AMBIENT
+  keep(XCB_GLX_GET_LIGHTFV, light.sequence, xcb_glx_get_lightfv_reply(c, light, &error), error);
+  auto texture = xcb_glx_get_tex_parameteriv(c, tag, 0x0DE1, 0x2801);  // GL_TEXTURE_2D, MIN_FILTER
+  keep(XCB_GLX_GET_TEX_PARAMETERIV, texture.sequence, xcb_glx_get_tex_parameteriv_reply(c, texture, &error), error);
+  auto isList = xcb_glx_is_list(c, tag, 1);
+  keep(XCB_GLX_IS_LIST, isList.sequence, xcb_glx_is_list_reply(c, isList, &error), error);
+  xcb_visualid_t visual = screen->root_visual;
+  xcb_disconnect(c);
+
+  auto exchanges = capturedExchanges(capture, major);
+  for (auto &[minor, entry] : got) {
+    SCOPED_TRACE(int(minor));
+    RawBytes expected = capturedAnswer(exchanges, minor);
+    ASSERT_GE(expected.size(), 32u);
+    EXPECT_EQ(expected[0], 1);
+    expected[2] = uint8_t(entry.first);
+    expected[3] = uint8_t(entry.first >> 8);
+    EXPECT_EQ(entry.second, expected);
+  }
+
+  RawClient raw;
+  ASSERT_EQ(raw.connect(tarvo.displayNumber(), 'B'), "");
+  ASSERT_EQ(raw.queryExtension("GLX"), major);
+  uint32_t rawContext = raw.idBase() | 1;
+  ASSERT_EQ(raw.send(RawRequest(true).b(major).b(3).s(0).i(rawContext).i(visual).i(0).i(0).b(0).pad(3).done()), "");
+  RawBytes answer;
+  ASSERT_EQ(raw.roundTrip(RawRequest(true).b(major).b(5).s(0).i(raw.rootWindow()).i(rawContext).i(0).done(), answer), "");
+  ASSERT_EQ(answer[0], 1);
+  uint32_t rawTag = rawGet32(answer, 8, true);
+  ASSERT_EQ(raw.roundTrip(RawRequest(true).b(major).b(117).s(0).i(rawTag).i(kGlMaxTextureSize).done(), answer), "");
+  RawBytes expected = capturedAnswer(capturedExchanges(capture, major), 117);
+  ASSERT_EQ(answer.size(), expected.size());
+  ASSERT_GE(answer.size(), 32u);
+  EXPECT_EQ(answer[0], expected[0]);
+  EXPECT_EQ(rawGet16(answer, 2, true), raw.sequence());
+  for (size_t at = 4; at < answer.size(); at += 4)
+    EXPECT_EQ(rawGet32(answer, at, true), rawGet32(expected, at, false)) << at;
+  raw.close();
+  EXPECT_EQ(tarvo.stop(), 0) << tarvo.output();
 }
 
 }  // namespace

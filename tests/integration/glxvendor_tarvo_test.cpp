@@ -1,6 +1,8 @@
 // GLX vendor-private requests through tarvo against Xvfb (+iglx), with an xcb-glx client: the
 // SGIX context is one that IsDirect and MakeCurrent accept, MakeCurrentRead releases its tag
-// without an error, an unknown code gets the error Xvfb gives, and the head query answers.
+// without an error, an unknown code gets the error Xvfb gives, and the head query answers. On two
+// screens of one Xvfb joined as two heads, behind the capturing relay, a client of the other byte
+// order gets one answer per request and the copies reach Xvfb in the forms it serves.
 #include <gtest/gtest.h>
 
 #include <xcb/glx.h>
@@ -8,9 +10,14 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <set>
+#include <sstream>
 #include <string>
+#include <vector>
 
+#include "rawclient_fixture.h"
 #include "tarvo_fixture.h"
+#include "xrelay_fixture.h"
 #include "xvfb_fixture.h"
 
 namespace {
@@ -43,10 +50,42 @@ uint32_t glConfig(xcb_connection_t *c) {
   return found;
 }
 
+// The FBConfig whose visual is the one given, else 0.
+uint32_t configOfVisual(xcb_connection_t *c, uint32_t screen, uint32_t visual) {
+  uint32_t found = 0;
+  auto *r = xcb_glx_get_fb_configs_reply(c, xcb_glx_get_fb_configs(c, screen), nullptr);
+  if (!r) return 0;
+  const uint32_t *v = xcb_glx_get_fb_configs_property_list(r);
+  for (uint32_t k = 0; k < r->num_FB_configs && !found; k++) {
+    uint32_t id = 0, own = 0;
+    for (uint32_t p = 0; p < r->num_properties; p++) {
+      const uint32_t *pair = v + (k * r->num_properties + p) * 2;
+      if (pair[0] == kFbConfigId) id = pair[1];
+      if (pair[0] == kVisualId) own = pair[1];
+    }
+    if (own == visual) found = id;
+  }
+  free(r);
+  return found;
+}
+
 // The error code of vendor code 65536 on minor 16 (tag 0), 0 for none.
 int unknownCodeError(xcb_connection_t *c) {
   uint8_t data[4] = {};
   return errorOf(c, xcb_glx_vendor_private_checked(c, 65536, 0, sizeof data, data));
+}
+
+// The same under the tag of a context current on the first screen's root window.
+int unknownCodeErrorWhenCurrent(xcb_connection_t *c) {
+  xcb_screen_t *screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+  uint32_t context = xcb_generate_id(c);
+  xcb_glx_create_context(c, context, screen->root_visual, 0, 0, 0);
+  auto *current = xcb_glx_make_current_reply(c, xcb_glx_make_current(c, screen->root, context, 0), nullptr);
+  if (!current) return 0;
+  uint32_t tag = current->context_tag;
+  free(current);
+  uint8_t data[4] = {};
+  return errorOf(c, xcb_glx_vendor_private_checked(c, 65536, tag, sizeof data, data));
 }
 
 TEST(GlxVendorThroughTarvo, SgixContextReleaseAndUnknownCode) {
@@ -140,6 +179,228 @@ TEST(GlxVendorThroughTarvo, SgixContextReleaseAndUnknownCode) {
   free(heads);
   xcb_disconnect(c);
   xcb_disconnect(behind);
+  EXPECT_EQ(tarvo.stop(), 0) << tarvo.output();
+}
+
+// The requests of the major opcode that the relay passed, in order, with their connections
+// (the bytes as they passed, in Xvfb's order: this machine's).
+using Captured = std::vector<std::pair<int, RawBytes>>;
+Captured capturedRequests(const std::string &file, uint8_t major) {
+  std::string out = xrelayRun("/usr/bin/python3 " TARVO_SOURCE_DIR "/tests/relay/capture.py " + file + " -major " +
+                              std::to_string(major));
+  Captured requests;
+  std::istringstream lines(out);
+  std::string conn, seq, request, answer;
+  while (lines >> conn >> seq >> request >> answer) {
+    RawBytes bytes;
+    for (size_t i = 0; i + 1 < request.size(); i += 2)
+      bytes.push_back(uint8_t(std::stoi(request.substr(i, 2), nullptr, 16)));
+    requests.push_back({std::stoi(conn), bytes});
+  }
+  return requests;
+}
+
+// Sends the request and a GetInputFocus: *answer is the request's reply or error, which must
+// carry its sequence number and be followed at once by GetInputFocus's reply (one answer per
+// request). "" or what went wrong.
+std::string answerOnce(RawClient &raw, const RawBytes &request, RawBytes *answer) {
+  bool big = raw.big();
+  if (std::string e = raw.send(request); !e.empty()) return e;
+  uint16_t sequence = raw.sequence();
+  if (std::string e = raw.send(RawRequest(big).b(43).b(0).s(1).done()); !e.empty()) return e;
+  if (std::string e = raw.read(*answer); !e.empty()) return e;
+  if ((*answer)[0] > 1) return "event " + std::to_string((*answer)[0]);
+  if (rawGet16(*answer, 2, big) != sequence)
+    return "no answer (type " + std::to_string((*answer)[0]) + " at " + std::to_string(rawGet16(*answer, 2, big)) + ")";
+  RawBytes next;
+  if (std::string e = raw.read(next); !e.empty()) return e;
+  if (next[0] != 1 || rawGet16(next, 2, big) != raw.sequence())
+    return "a second answer (type " + std::to_string(next[0]) + ", code " + std::to_string(next[1]) + ")";
+  return "";
+}
+
+// Sends a request that has no reply and a GetInputFocus: "" when GetInputFocus's reply is the
+// next message (no error came).
+std::string noAnswer(RawClient &raw, const RawBytes &request) {
+  bool big = raw.big();
+  if (std::string e = raw.send(request); !e.empty()) return e;
+  if (std::string e = raw.send(RawRequest(big).b(43).b(0).s(1).done()); !e.empty()) return e;
+  RawBytes next;
+  if (std::string e = raw.read(next); !e.empty()) return e;
+  if (next[0] != 1 || rawGet16(next, 2, big) != raw.sequence())
+    return "an answer (type " + std::to_string(next[0]) + ", code " + std::to_string(next[1]) + ")";
+  return "";
+}
+
+TEST(GlxVendorThroughTarvo, TwoHeadsAnswerOnceAndServeEachHead) {
+  tarvoBlockSignals();
+  XvfbServer xvfb;
+  XvfbOptions x;
+  x.iglx = true;
+  x.screens.assign(2, "320x240x24");
+  x.extraArguments = {"-nolisten", "tcp"};
+  ASSERT_EQ(xvfb.start(x), "");
+  std::string capture = xrelayTempDir() + "/capture.txt";
+  XrelayServer relay;
+  ASSERT_EQ(relay.start(xvfb.displayName(), {"-capture", capture}), "");
+  TarvoProcess tarvo;
+  TarvoOptions options;
+  options.arguments = {"screen", relay.displayName() + ".0", "tags", "anyScreen"};
+  ASSERT_EQ(tarvo.start(relay.displayName(), options), "");
+
+  xcb_connection_t *behind = xcb_connect(xvfb.displayName().c_str(), nullptr);
+  ASSERT_FALSE(xcb_connection_has_error(behind));
+  const xcb_query_extension_reply_t *realGlx = xcb_get_extension_data(behind, &xcb_glx_id);
+  ASSERT_TRUE(realGlx && realGlx->present);
+  uint8_t realMajor = realGlx->major_opcode;
+  int unsupported = unknownCodeErrorWhenCurrent(behind) - realGlx->first_error;
+  ASSERT_GT(unsupported, 0);
+  xcb_disconnect(behind);
+  xcb_connection_t *c = xcb_connect(tarvo.displayName().c_str(), nullptr);
+  ASSERT_FALSE(xcb_connection_has_error(c));
+  uint8_t firstError = xcb_get_extension_data(c, &xcb_glx_id)->first_error;
+  xcb_screen_t *screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+  uint32_t visual = screen->root_visual, config = configOfVisual(c, 0, visual);
+  ASSERT_NE(config, 0u);
+  xcb_disconnect(c);
+
+  RawClient raw;
+  ASSERT_EQ(raw.connect(tarvo.displayNumber(), 'B'), "");
+  uint8_t major = raw.queryExtension("GLX");
+  ASSERT_NE(major, 0);
+  auto glx = [&](uint8_t minor) { return std::move(RawRequest(true).b(major).b(minor).s(0)); };
+  auto vendor = [&](uint8_t minor, uint32_t code, uint32_t tag) { return std::move(glx(minor).i(code).i(tag)); };
+  uint32_t window = raw.idBase() | 1, context = raw.idBase() | 2, sgixContext = raw.idBase() | 3;
+  uint32_t pixmap = raw.idBase() | 4, glxPixmap = raw.idBase() | 5, readContext = raw.idBase() | 6;
+  RawRequest create(true);
+  create.b(1).b(0).s(0).i(window).i(raw.rootWindow()).s(0).s(0).s(64).s(64).s(0).s(1).i(0).i(0);
+  ASSERT_EQ(raw.send(create.done()), "");
+  ASSERT_EQ(raw.send(glx(3).i(context).i(visual).i(0).i(0).b(0).pad(3).done()), "");
+  RawBytes answer;
+  ASSERT_EQ(answerOnce(raw, glx(5).i(window).i(context).i(0).done(), &answer), "");
+  ASSERT_EQ(answer[0], 1);
+  uint32_t tag = rawGet32(answer, 8, true);
+
+  // Codes relayed to both heads with a reply: one reply each.
+  for (uint32_t code : {1423u, 1304u}) {
+    SCOPED_TRACE(code);
+    ASSERT_EQ(answerOnce(raw, vendor(17, code, tag).i(1).done(), &answer), "");
+    EXPECT_EQ(answer[0], 1) << "error " << int(answer[1]);
+  }
+  // The EXT texture calls: two names, a texture query, a resident query, a delete.
+  ASSERT_EQ(answerOnce(raw, vendor(17, 13, tag).i(2).done(), &answer), "");
+  ASSERT_EQ(answer[0], 1) << "error " << int(answer[1]);
+  ASSERT_EQ(answer.size(), 40u);
+  uint32_t name = rawGet32(answer, 32, true);
+  ASSERT_EQ(answerOnce(raw, vendor(17, 14, tag).i(name).done(), &answer), "");
+  EXPECT_EQ(answer[0], 1) << "error " << int(answer[1]);
+  ASSERT_EQ(answerOnce(raw, vendor(17, 11, tag).i(1).i(name).done(), &answer), "");
+  EXPECT_EQ(answer[0], 1) << "error " << int(answer[1]);
+  EXPECT_EQ(noAnswer(raw, vendor(16, 12, tag).i(1).i(name).done()), "");
+  // An unknown code on both heads: the one error Xvfb gives.
+  ASSERT_EQ(answerOnce(raw, vendor(16, 65536, tag).i(0).done(), &answer), "");
+  EXPECT_EQ(answer[0], 0);
+  EXPECT_EQ(answer[1] - firstError, unsupported);
+  // CopySubBuffer of the window.
+  EXPECT_EQ(noAnswer(raw, vendor(16, 5154, tag).i(window).i(0).i(0).i(8).i(8).done()), "");
+
+  // The SGIX context and GLX pixmap on minor 17, as Mesa sends them: IsDirect and MakeCurrent
+  // accept them.
+  EXPECT_EQ(noAnswer(raw, vendor(17, 0x10005, 0).i(sgixContext).i(config).i(0).i(0x8014).i(0).i(0).done()), "");
+  ASSERT_EQ(answerOnce(raw, glx(6).i(sgixContext).done(), &answer), "");
+  EXPECT_EQ(answer[0], 1) << "error " << int(answer[1]);
+  ASSERT_EQ(raw.send(RawRequest(true).b(53).b(24).s(0).i(pixmap).i(raw.rootWindow()).s(16).s(16).done()), "");
+  EXPECT_EQ(noAnswer(raw, vendor(17, 0x10006, 0).i(0).i(config).i(pixmap).i(glxPixmap).done()), "");
+  ASSERT_EQ(answerOnce(raw, glx(5).i(glxPixmap).i(sgixContext).i(0).done(), &answer), "");
+  ASSERT_EQ(answer[0], 1) << "error " << int(answer[1]);
+  uint32_t pixmapTag = rawGet32(answer, 8, true);
+  EXPECT_NE(pixmapTag, 0u);
+  // MakeCurrentRead binds a context of its own; of nothing, it releases it with tag 0 and no
+  // error on either head; the old tag is gone.
+  ASSERT_EQ(raw.send(glx(3).i(readContext).i(visual).i(0).i(0).b(0).pad(3).done()), "");
+  ASSERT_EQ(answerOnce(raw, vendor(17, 0x10001, 0).i(window).i(window).i(readContext).done(), &answer), "");
+  ASSERT_EQ(answer[0], 1) << "error " << int(answer[1]);
+  uint32_t readTag = rawGet32(answer, 8, true);
+  EXPECT_NE(readTag, 0u);
+  EXPECT_EQ(noAnswer(raw, glx(8).i(readTag).done()), "");  // WaitGL
+  ASSERT_EQ(answerOnce(raw, vendor(17, 0x10001, readTag).i(0).i(0).i(0).done(), &answer), "");
+  ASSERT_EQ(answer[0], 1) << "error " << int(answer[1]);
+  EXPECT_EQ(rawGet32(answer, 8, true), 0u);
+  ASSERT_EQ(answerOnce(raw, glx(8).i(readTag).done(), &answer), "");
+  EXPECT_EQ(answer[0], 0);
+  EXPECT_EQ(answer[1], firstError + 4);  // GLXBadContextTag
+
+  // The current SGIX context destroyed, then released.
+  EXPECT_EQ(noAnswer(raw, glx(4).i(sgixContext).done()), "");
+  ASSERT_EQ(answerOnce(raw, glx(5).i(0).i(0).i(pixmapTag).done(), &answer), "");
+  EXPECT_EQ(answer[0], 1) << "error " << int(answer[1]);
+
+  // What reached Xvfb so far (the relay writes as it passes: the last request is in once the
+  // client has its answer).
+  Captured all = capturedRequests(capture, realMajor), windows = capturedRequests(capture, 1);
+  auto code = [](const RawBytes &r) { return r.size() >= 8 ? rawGet32(r, 4, false) : 0; };
+  // The client's display connection: the one that carried 1423 (tarvo's own comes first).
+  int connection = -1;
+  for (auto &[conn, r] : all)
+    if (r[1] == 17 && code(r) == 1423) connection = conn;
+  std::vector<RawBytes> sent;
+  std::string shown;  // what a failure prints: minor, then words 4, 8 and 12
+  for (auto &[conn, r] : all) {
+    if (conn != connection) continue;
+    sent.push_back(r);
+    char line[80];
+    snprintf(line, sizeof line, "%u %x %x %x\n", r[1], code(r), r.size() >= 12 ? rawGet32(r, 8, false) : 0,
+             r.size() >= 16 ? rawGet32(r, 12, false) : 0);
+    shown += line;
+  }
+  auto count = [&](uint8_t minor, uint32_t vendorCode) {
+    int n = 0;
+    for (const RawBytes &r : sent)
+      if (r.size() >= 8 && r[1] == minor && (minor != 16 && minor != 17 ? true : code(r) == vendorCode)) n++;
+    return n;
+  };
+  EXPECT_EQ(count(145, 0), 2) << shown;  // GenTextures: every head
+  EXPECT_EQ(count(146, 0), 1) << shown;  // IsTexture: the reply head
+  EXPECT_EQ(count(143, 0), 1) << shown;  // AreTexturesResident: the reply head
+  EXPECT_EQ(count(144, 0), 2) << shown;  // DeleteTextures: every head
+  for (uint32_t texture : {11u, 12u, 13u, 14u}) EXPECT_EQ(count(16, texture) + count(17, texture), 0) << texture;
+  std::set<uint32_t> tags1423, drawables5154, serverWindows;
+  for (auto &[conn, r] : windows)
+    if (conn == connection && r.size() >= 8) serverWindows.insert(rawGet32(r, 4, false));
+  for (const RawBytes &r : sent) {
+    if (r.size() >= 12 && r[1] == 17 && code(r) == 1423) tags1423.insert(rawGet32(r, 8, false));
+    if (r.size() >= 16 && r[1] == 16 && code(r) == 5154) {
+      uint32_t drawable = rawGet32(r, 12, false);
+      EXPECT_TRUE(serverWindows.count(drawable)) << std::hex << drawable;
+      drawables5154.insert(drawable);
+    }
+  }
+  EXPECT_EQ(tags1423.size(), 2u) << shown;  // each head's own tag
+  EXPECT_FALSE(tags1423.count(0));
+  EXPECT_EQ(drawables5154.size(), 2u) << shown;  // each head's window
+  // The current context's DestroyContext copies leave after its release (the last MakeCurrent
+  // of context 0 with an old tag: the pixmap's).
+  size_t lastRelease = 0, firstDestroy = sent.size();
+  for (size_t k = 0; k < sent.size(); k++) {
+    const RawBytes &r = sent[k];
+    if (r.size() >= 16 && r[1] == 5 && rawGet32(r, 8, false) == 0 && rawGet32(r, 12, false) != 0) lastRelease = k;
+    if (r.size() >= 8 && r[1] == 4 && firstDestroy == sent.size()) firstDestroy = k;
+  }
+  ASSERT_LT(firstDestroy, sent.size()) << shown;
+  EXPECT_GT(firstDestroy, lastRelease) << shown;
+  // The head query: two heads, the window twice; then screen 1 is the second head.
+  ASSERT_EQ(answerOnce(raw, vendor(17, 2053, 0).i(window).done(), &answer), "");
+  ASSERT_EQ(answer[0], 1) << "error " << int(answer[1]);
+  ASSERT_EQ(answer.size(), 76u);
+  EXPECT_EQ(rawGet32(answer, 8, true), 2u);
+  EXPECT_EQ(rawGet32(answer, 12, true), window);
+  EXPECT_EQ(rawGet32(answer, 16, true), window);
+  EXPECT_EQ(rawGet32(answer, 20, true), 0u);
+  ASSERT_EQ(answerOnce(raw, glx(21).i(1).done(), &answer), "");
+  ASSERT_EQ(answer[0], 1) << "error " << int(answer[1]);
+  EXPECT_GT(rawGet32(answer, 8, true), 0u);
+  raw.close();
+
   EXPECT_EQ(tarvo.stop(), 0) << tarvo.output();
 }
 

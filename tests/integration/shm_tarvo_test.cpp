@@ -303,15 +303,6 @@ TEST_P(ShmPseudoColor, ConvertedImagesAsOnAnEightBitServer) {
 
 INSTANTIATE_TEST_SUITE_P(Heads, ShmPseudoColor, ::testing::Values(1, 2));
 
-// A display number nobody uses (no lock file, no socket), 0 when none is found.
-int freeDisplayNumber() {
-  for (int n = 700 + getpid() % 200; n < 1000; n++)
-    if (access(("/tmp/.X" + std::to_string(n) + "-lock").c_str(), F_OK) != 0 &&
-        access(("/tmp/.X11-unix/X" + std::to_string(n)).c_str(), F_OK) != 0)
-      return n;
-  return 0;
-}
-
 // With xtrace between tarvo and an Xvfb of two screens (two heads that both take ShmPutImage
 // unchanged), a put with send-event across both goes out once per head and only the last copy
 // asks for the completion; the client gets exactly one.
@@ -323,17 +314,9 @@ TEST(ShmTraced, CompletionAskedOfTheLastCopyOnly) {
   x.extraArguments = {"-nolisten", "tcp"};
   ASSERT_EQ(xvfb.start(x), "");
   std::string trace = xrelayTempDir() + "/xtrace.txt";
-  int traced = freeDisplayNumber();
-  ASSERT_NE(traced, 0);
-  std::string name = ":" + std::to_string(traced);
-  pid_t xtrace = xrelaySpawn({"/usr/bin/xtrace", "-n", "-k", "-d", xvfb.displayName(), "-D", name, "-o", trace});
-  ASSERT_GT(xtrace, 0);
-  struct End {
-    pid_t pid;
-    ~End() { xrelayEnd(pid); }
-  } end{xtrace};
-  for (int k = 0; k < 100 && access(("/tmp/.X11-unix/X" + std::to_string(traced)).c_str(), F_OK) != 0; k++)
-    usleep(50000);
+  TarvoXtrace xtrace;
+  ASSERT_EQ(xtrace.start(xvfb.displayName(), trace), "");
+  std::string name = xtrace.displayName();
   TarvoProcess tarvo;
   TarvoOptions options;
   options.arguments = {"screen", name + ".0", "tags", "anyScreen"};
@@ -518,8 +501,9 @@ TEST(ShmFlowControl, ConvertedPutsWaitForTheServerToDrain) {
   RecordProperty("peakKbGrowth", std::to_string(after - before));
   // A sanitizer's allocator keeps freed image buffers mapped (about 200 MB here whatever the
   // quarantine): the peak tells what tarvo holds only in the normal build.
-  if (!testUnderSanitizer())
+  if (!testUnderSanitizer()) {
     EXPECT_LT(after - before, converted / 4) << "peak " << before << " kB before, " << after << " kB after";
+  }
   EXPECT_EQ(tarvo.wait(0), -1) << "tarvo ended";
 }
 

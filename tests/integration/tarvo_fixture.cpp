@@ -23,6 +23,7 @@
 
 #include <gtest/gtest.h>
 
+#include "xrelay_fixture.h"
 #include "xvfb_fixture.h"
 
 namespace {
@@ -80,7 +81,10 @@ std::vector<std::string> environmentWith(const std::vector<std::pair<std::string
     std::string entry = *e;
     if (entry.rfind("TARVO_", 0) == 0 || entry.rfind("DISPLAY=", 0) == 0 || entry.rfind("MWTProcessRequired=", 0) == 0)
       continue;
-    env.push_back(entry);
+    // A given variable replaces the inherited one (getenv finds the first of two).
+    bool replaced = false;
+    for (const auto &given : extra) replaced = replaced || entry.rfind(given.first + "=", 0) == 0;
+    if (!replaced) env.push_back(entry);
   }
   if (setHome) env.push_back(std::string("TARVO_HOME=") + TARVO_SOURCE_DIR);
   env.push_back("TARVO_ETC=" + directory);
@@ -117,6 +121,50 @@ std::string tarvoReadFile(const std::string &path) {
   text << in.rdbuf();
   return text.str();
 }
+
+// ===== xtrace =====
+namespace {
+std::string xtraceLock(int number) { return "/tmp/.X" + std::to_string(number) + "-lock"; }
+std::string xtraceSocket(int number) { return "/tmp/.X11-unix/X" + std::to_string(number); }
+}  // namespace
+
+std::string TarvoXtrace::start(const std::string &realDisplay, const std::string &tracePath) {
+  stop();
+  if (access("/usr/bin/xtrace", X_OK) != 0) return "no /usr/bin/xtrace";
+  // A number without lock file and socket, taken by creating its lock file.
+  for (int k = 0; k < 400 && !number_; k++) {
+    int n = 600 + (getpid() + k) % 400;
+    if (access(xtraceSocket(n).c_str(), F_OK) == 0) continue;
+    int fd = open(xtraceLock(n).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0444);
+    if (fd < 0) continue;
+    char text[16];
+    int length = snprintf(text, sizeof text, "%10d\n", int(getpid()));
+    bool written = write(fd, text, size_t(length)) == length;
+    close(fd);
+    if (written) number_ = n;
+    else unlink(xtraceLock(n).c_str());
+  }
+  if (!number_) return "no free display number for xtrace";
+  pid_ = xrelaySpawn({"/usr/bin/xtrace", "-n", "-k", "-d", realDisplay, "-D", displayName(), "-o", tracePath});
+  if (pid_ < 0) return std::string("cannot start xtrace: ") + strerror(errno);
+  long long deadline = nowMs() + 5000;
+  while (access(xtraceSocket(number_).c_str(), F_OK) != 0) {
+    if (nowMs() >= deadline) return "xtrace made no socket";
+    usleep(20000);
+  }
+  return "";
+}
+
+void TarvoXtrace::stop() {
+  if (pid_ > 0) xrelayEnd(pid_);
+  pid_ = -1;
+  if (number_) {
+    unlink(xtraceSocket(number_).c_str());
+    unlink(xtraceLock(number_).c_str());
+  }
+  number_ = 0;
+}
+// ===== end of xtrace =====
 
 bool tarvoSocketAnswers(const std::string &path) {
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -98,3 +98,25 @@ std::string tarvoStartOnScreens(XvfbServer &xvfb, TarvoProcess &tarvo, int scree
 // An Xvfb of its default screen with indirect GLX (+iglx, for GLX clients) and tarvo on it with
 // its defaults: "" or the failure.
 std::string tarvoStartOnGlxXvfb(XvfbServer &xvfb, TarvoProcess &tarvo);
+
+// xtrace (/usr/bin/xtrace) between a real display and a display number of its own, reserved by
+// a lock file as an X server reserves one (an Xvfb started meanwhile passes it by), its trace
+// written to a file. Stopped, its lock and socket removed, when the record goes.
+class TarvoXtrace {
+ public:
+  TarvoXtrace() = default;
+  TarvoXtrace(const TarvoXtrace &) = delete;
+  TarvoXtrace &operator=(const TarvoXtrace &) = delete;
+  ~TarvoXtrace() { stop(); }
+
+  // Starts it towards realDisplay (":N"): "" once its socket is there (5 s at most), else what
+  // went wrong.
+  std::string start(const std::string &realDisplay, const std::string &tracePath);
+  void stop();
+  // The display that traces (":M").
+  std::string displayName() const { return ":" + std::to_string(number_); }
+
+ private:
+  pid_t pid_ = -1;
+  int number_ = 0;
+};

@@ -33,6 +33,12 @@ Options:
   -xtest1-maxdelay MS   cap the delays XTestExtension1 input carries upstream (the real server
                         holds the connection back for a fake input's delay)
   -log FILE             one line per client request (bytes of those the relay answers)
+  -capture FILE         every request, reply, error and event passed, per client connection
+                        (capture.py reads it back): "N order l|B" once, then "N C SEQ HEX" for
+                        a request as the client sent it, "N S SEQ HEX" for a message as it went
+                        to the client (its sequence number rewritten); SEQ the client's request
+                        count, not cut to 16 bits (events that the screen-saver and XVideo
+                        emulations send on their own are left out)
   -xv S:TYPE:PORTS[:NAME]  a fake XVideo adaptor on screen S (repeatable): the relay answers
                         every request of the upstream XVideo opcode itself
 """
@@ -67,6 +73,7 @@ class Options:
     xtest1_noack = False
     xtest1_maxdelay = None
     log = None
+    capture = None
     bigreq_max = None
     mbuf_alloc = None
     mbuf_bogus_visual = False
@@ -77,6 +84,8 @@ class Options:
 OPTS = Options()
 LOCK = threading.Lock()
 LOG_FILE = None
+CAPTURE_FILE = None
+CAPTURE_LOCK = threading.Lock()  # its own: lines are written under other locks too
 UPSTREAM_MAJORS = {}  # name -> major opcode of the upstream server's extensions we use
 UPSTREAM_EVENTS = {}  # name -> first event of the upstream server's extensions we use
 UPSTREAM_XV = {}      # the upstream XVideo's major, first event and first error (with -xv)
@@ -89,6 +98,14 @@ def log_line(text):
     with LOCK:
         LOG_FILE.write(text + "\n")
         LOG_FILE.flush()
+
+
+def capture_line(conn, text):
+    if CAPTURE_FILE is None:
+        return
+    with CAPTURE_LOCK:
+        CAPTURE_FILE.write("%d %s\n" % (conn.number, text))
+        CAPTURE_FILE.flush()
 
 
 # ---------------------------------------------------------------------------------------------
@@ -166,6 +183,7 @@ class Conn:
         if answered:
             text += " bytes " + req.hex()
         log_line(text)
+        capture_line(self, "C %d %s" % (self.cseq, req.hex()))
         if ext is not None:
             if not ext["sizes"](minor, len(req)):
                 self.answer([self.error(BAD_LENGTH, major, minor)])
@@ -252,6 +270,7 @@ class Conn:
             item = bytearray(item)
             if item[0] & 0x7F != 11:  # KeymapNotify carries no sequence number
                 item[2:4] = self.pack("H", cseq & 0xFFFF)
+            capture_line(self, "S %d %s" % (cseq, bytes(item).hex()))
             with self.client_lock:
                 self.client.sendall(bytes(item))
         self.last_cseq_out = cseq
@@ -1356,6 +1375,7 @@ def serve(conn):
         cbuf = bytearray()
         recv_exact(client, 12, cbuf)
         conn.e = "<" if cbuf[0] == ord("l") else ">"
+        capture_line(conn, "order " + ("l" if conn.e == "<" else "B"))
         n, d = conn.unpack("HH", cbuf, 6)
         setup_len = 12 + n + (-n % 4) + d + (-d % 4)
         recv_exact(client, setup_len, cbuf)
@@ -1499,6 +1519,8 @@ def parse_args(argv):
             OPTS.mbuf_bogus_visual = True
         elif a == "-log":
             OPTS.log = argv[i + 1]; i += 1
+        elif a == "-capture":
+            OPTS.capture = argv[i + 1]; i += 1
         elif a == "-xv":
             words = argv[i + 1].split(":", 3)
             screen = int(words[0])
@@ -1536,13 +1558,15 @@ def query_upstream():
 
 
 def main():
-    global LOG_FILE
+    global LOG_FILE, CAPTURE_FILE
     parse_args(sys.argv[1:])
     assign_codes()
     query_upstream()
     assign_upstream_codes()
     if OPTS.log:
         LOG_FILE = open(OPTS.log, "a")
+    if OPTS.capture:
+        CAPTURE_FILE = open(OPTS.capture, "a")
     signal.signal(signal.SIGTERM, cleanup)
     signal.signal(signal.SIGINT, cleanup)
     signal.signal(signal.SIGHUP, cleanup)

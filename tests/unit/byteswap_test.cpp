@@ -291,7 +291,7 @@ const std::vector<SwapCase> &swapCases() {
          m.i(1).i(0x01020304).b(24).b(0).s(1).i(0).i(0x21).i(0x0a0b0c0d);
          m.i(0x00000005);
        }},
-      {"GLXRender stream", 7, [](Msg &m) { m.b(152).b(1).s(4).i(0x01020304).s(8).s(0x0102).text("cmdd"); }, "bbsi"},
+      {"GLXRender stream", 7, [](Msg &m) { m.b(152).b(1).s(4).i(0x01020304).s(8).s(11).text("cmdd"); }, "bbsi"},
       {"GLX vendor stand-in", 32, [](Msg &m) { m.b(152).b(16).s(5).i(0x0a0b0c0d).i(0x01020304).text("vendorxx"); }},
       {"typed list bytes", 33, [](Msg &m) { m.i(3).i(0x1401).text("abc").b(0); }},
       {"typed list shorts", 33, [](Msg &m) { m.i(3).i(0x1402).s(0x0102).s(0x0304).s(0x0506).pad(2); }},
@@ -319,8 +319,8 @@ const std::vector<SwapCase> &swapCases() {
        }},
       {"vertex arrays", 1, [](Msg &m) {
          m.i(3).i(2).i(0x01020304).i(0x1402).i(1).i(0x05060708).i(0x1406).i(2).i(0x090a0b0c);
-         m.s(0x0102).s(0x0304).s(0x0506).pad(2);
-         for (int k = 0; k < 6; k++) m.i(0x01000000 + k);
+         // interleaved: per vertex a short padded to 4, then two floats
+         for (int k = 0; k < 3; k++) m.s(0x0102 + 0x0202 * k).pad(2).i(0x01000000 + 2 * k).i(0x01000001 + 2 * k);
        }},
       {"vertex arrays 16", 37, [](Msg &m) {
          m.i(0x01020304).i(0x05060708).i(2).i(2);

@@ -154,12 +154,19 @@ class GlxRenderTest : public ::testing::TestWithParam<bool> {
     }
     return out;
   }
-  // What the proxy sends on for a command in the client's order: header in this machine's.
+  // What the proxy sends on for a command in the client's order: header in this machine's, and
+  // for the other order the data put into this one by the render table.
   FakeBytes forwarded(const FakeBytes &command) {
     FakeBytes out = command;
     for (size_t at : {0, 4}) {
       uint32_t v = rawGet32(command, at, client->big);
       memcpy(out.data() + at, &v, 4);
+    }
+    if (client->big) {
+      GlxSwapRenderObserver saved = glxSwapRenderObserver;
+      glxSwapRenderObserver = nullptr;
+      glxSwapRenderCommand(rawGet32(out, 4, false), out.data() + 8, out.data() + out.size(), 1);
+      glxSwapRenderObserver = saved;
     }
     return out;
   }
@@ -376,10 +383,10 @@ TEST_P(GlxRenderTest, SingleBufferingDropsBackBufferChoices) {
   ASSERT_EQ(tag, 1u);
   copies();
   // glDrawBuffer(GL_BACK): dropped.
-  // (Headers in the client's order; data as the command swapper leaves it.)
+  // (Headers and data in the client's order.)
   auto command12 = [&](uint32_t opcode, uint32_t value) {
     FakeBytes out = FakeMessage(client->big).i(12).i(opcode).d;
-    FakeBytes data = FakeMessage(false).i(value).d;
+    FakeBytes data = FakeMessage(client->big).i(value).d;
     out.insert(out.end(), data.begin(), data.end());
     return out;
   };

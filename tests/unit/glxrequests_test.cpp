@@ -192,8 +192,11 @@ TEST_P(GlxRequestsTest, RepliesMappedWithinTheirBytes) {
   got = core.messages(*client);
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(client->u32(got[0], 36), 0x21u);
+  // No drawable: the core BadDrawable (9), as the X server answers.
   send(request(29).i(client->id(12)).done());
-  EXPECT_EQ(answer(), (std::pair<int, uint32_t>{kGlxError + 2, client->id(12)}));
+  EXPECT_EQ(answer(), (std::pair<int, uint32_t>{9, client->id(12)}));
+  send(request(30).i(client->id(12)).i(0).done());
+  EXPECT_EQ(answer(), (std::pair<int, uint32_t>{9, client->id(12)}));
 }
 
 // Pair counts are summed in 64 bits: a count that wraps 32 bits is BadLength, as is a request
@@ -207,8 +210,12 @@ TEST_P(GlxRequestsTest, PbufferCountsAndDestroys) {
   send(request(30).i(client->id(1)).i(0x20000000).done());
   EXPECT_EQ(answer().first, kBadLength);
   EXPECT_EQ(resourceLookupByType(id, kResourceGlxPbuffer), nullptr);
+  // An FBConfig the screen does not have: GLXBadFBConfig, for the other FBConfig requests too.
   send(request(27).i(screen->index).i(0x22).i(id).i(0).done());
-  EXPECT_EQ(answer(), (std::pair<int, uint32_t>{kBadValue, 0x22}));
+  EXPECT_EQ(answer(), (std::pair<int, uint32_t>{kGlxError + 9, 0x22}));
+  send(request(24).i(id).i(0x22).i(screen->index).i(0x8014).i(0).b(0).pad(3).done());
+  EXPECT_EQ(answer(), (std::pair<int, uint32_t>{kGlxError + 9, 0x22}));
+  EXPECT_EQ(resourceLookupByType(id, kResourceGlxContext), nullptr);
 
   send(request(27).i(screen->index).i(0x21).i(id).i(2).i(0x8041).i(64).i(0x8040).i(32).done());
   EXPECT_TRUE(core.messages(*client).empty());

@@ -182,7 +182,7 @@ TEST_P(GlxStringsTest, CreateContextAttribs) {
   } bad[] = {{client->id(5), visual, 9, 0, kBadValue},
              {id, visual, screen->index, 0, kBadIdChoice},
              {client->id(5), visual, screen->index, client->id(9), kGlxError + 0},
-             {client->id(5), 0x77, screen->index, 0, kBadValue}};
+             {client->id(5), 0x77, screen->index, 0, kGlxError + 9}};  // GLXBadFBConfig
   for (const Bad &b : bad) {
     attribs(b.context, b.config, b.screenNumber, b.share, 0, 0);
     EXPECT_EQ(answer(), "error " + std::to_string(b.code));

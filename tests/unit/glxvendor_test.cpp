@@ -1,8 +1,8 @@
 // GLX vendor-private and GLSL object requests on the fake core, two forwarded heads, in both
 // byte orders: each code's length rule, the texture requests by server version, counts larger
-// than the request, the tag a relayed request carries, one reply out of many, the SGIX objects
-// that later requests accept, MakeCurrentRead's release, drawables of relayed codes and the head
-// query.
+// than the request, the tag a relayed request carries, one answer out of many (errors too), the
+// GLSL replies in the client's order, the SGIX objects that later requests accept,
+// MakeCurrentRead's release, drawables of relayed codes and the head query.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -165,7 +165,7 @@ TEST_P(GlxVendorTest, OtherCodes) {
   for (auto &c : sent) {
     EXPECT_EQ(get(c, 4), 65536u);
     EXPECT_EQ(get(c, 8), 0u);
-    EXPECT_EQ(rawGet32(c, 12, client->big), 5u);  // the code's data pass as they came
+    EXPECT_EQ(rawGet32(c, 12, false), 5u);  // the code's data in this machine's order
   }
   send(vendor(17, 1423, foreign).done());
   EXPECT_EQ(answer(), (std::pair<int, uint32_t>{kBadContextTag, foreign}));
@@ -227,7 +227,7 @@ TEST_P(GlxVendorTest, SgixObjectsRecorded) {
   EXPECT_TRUE(core.messages(*client).empty());
 
   send(vendor(16, 0x10005, 0).i(client->id(6)).i(0x77).i(screen->index).i(0x8014).i(0).i(0).done());
-  EXPECT_EQ(answer(), (std::pair<int, uint32_t>{kBadValue, 0x77}));
+  EXPECT_EQ(answer(), (std::pair<int, uint32_t>{kGlxError + 9, 0x77}));  // GLXBadFBConfig
   send(vendor(16, 0x10005, 0).i(client->id(6)).i(0x21).i(9).i(0x8014).i(0).i(0).done());
   EXPECT_EQ(answer(), (std::pair<int, uint32_t>{kBadValue, 9}));
   EXPECT_TRUE(copies().empty());
@@ -255,6 +255,11 @@ TEST_P(GlxVendorTest, SgixObjectsRecorded) {
   EXPECT_NE(resourceLookupByType(glxPixmap, kResourceGlxDrawable), nullptr);
   send(vendor(17, 0x10006, 0).i(screen->index).i(0x21).i(window->id).i(client->id(9)).done());
   EXPECT_EQ(answer().first, 4);  // BadPixmap
+  send(vendor(17, 0x10006, 0).i(screen->index).i(0x77).i(pixmap).i(client->id(10)).done());
+  EXPECT_EQ(answer(), (std::pair<int, uint32_t>{kGlxError + 9, 0x77}));
+  send(vendor(16, 0x10007, 0).i(screen->index).i(0x77).i(client->id(10)).i(8).i(8).done());
+  EXPECT_EQ(answer(), (std::pair<int, uint32_t>{kGlxError + 9, 0x77}));
+  EXPECT_TRUE(copies().empty());
 }
 
 // Drawable codes name the drawable as each server knows it; an unknown one is GLXBadDrawable.
@@ -312,6 +317,81 @@ TEST_P(GlxVendorTest, GlslRequests) {
   EXPECT_EQ(copies().size(), 1u);
   send(request(197).i(tag + 1).i(3).done());
   EXPECT_EQ(answer(), (std::pair<int, uint32_t>{kBadContextTag, tag + 1}));
+}
+
+// The GLSL replies are single replies: return word at 8, count at 12, a single value at 16. A
+// client of the other byte order gets each of those words in its own order.
+TEST_P(GlxVendorTest, GlslRepliesAreSingleReplies) {
+  uint32_t tag = bind(*client);
+  send(request(174).i(tag).i(3).text("abc").b(0).done());
+  uint16_t last = 0;
+  ASSERT_EQ(copies(&last).size(), 1u);
+  core.feedServer(*client, FakeMessage(false).b(1).b(0).s(last).i(0).i(5).i(1).i(5).pad(12).d);
+  auto got = core.messages(*client);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(client->u32(got[0], 8), 5u);
+  EXPECT_EQ(client->u32(got[0], 12), 1u);
+  EXPECT_EQ(client->u32(got[0], 16), 5u);
+
+  send(request(197).i(tag).i(3).done());
+  ASSERT_EQ(copies(&last).size(), 2u);
+  core.feedServer(*client, FakeMessage(false).b(1).b(0).s(last - 1).i(0).i(1).i(1).i(1).pad(12).d);
+  core.feedServer(*client, FakeMessage(false).b(1).b(0).s(last).i(0).i(0).i(1).i(0).pad(12).d);
+  got = core.messages(*client);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(client->u32(got[0], 8), 1u);
+  EXPECT_EQ(client->u32(got[0], 12), 1u);
+  EXPECT_EQ(client->u32(got[0], 16), 1u);
+}
+
+// A request that every head gets is answered once however its copies fare: the reply head's
+// error or reply reaches the client, another head's error never does; the replies after it
+// still find their heads.
+TEST_P(GlxVendorTest, EveryHeadCopiesAnswerOnce) {
+  uint32_t tag = bind(*client);
+  screen->glxHead = heads[1];
+  uint16_t last = 0;
+  auto fail = [&](uint16_t sequence, uint32_t value) {
+    core.feedServer(*client, FakeMessage(false).b(0).b(kBadValue).s(sequence).i(value).s(0).b(kGlxMajor).pad(21).d);
+  };
+  struct Case {
+    const char *what;
+    FakeBytes bytes;
+  } cases[] = {{"IsProgram", request(197).i(tag).i(3).done()},
+               {"DeleteShader", request(195).i(tag).i(3).done()},
+               {"GenLists", request(104).i(tag).i(1).done()},
+               {"unknown code, minor 16", vendor(16, 65536, tag).i(5).done()},
+               {"unknown code, minor 17", vendor(17, 1423, tag).i(9).done()},
+               {"GenTexturesEXT", vendor(17, 13, tag).i(1).done()},
+               {"CopySubBuffer", vendor(16, 5154, tag).i(window->id).i(0).i(0).i(5).i(5).done()}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    send(c.bytes);
+    ASSERT_EQ(copies(&last).size(), 2u);
+    fail(uint16_t(last - 1), 0x111);
+    fail(last, 0x222);
+    EXPECT_EQ(answer(), (std::pair<int, uint32_t>{kBadValue, 0x222}));
+  }
+  // The first head fails, the reply head answers: the reply alone.
+  send(request(197).i(tag).i(3).done());
+  ASSERT_EQ(copies(&last).size(), 2u);
+  fail(uint16_t(last - 1), 0x111);
+  core.feedServer(*client, FakeMessage(false).b(1).b(0).s(last).i(0).i(1).i(1).i(1).pad(12).d);
+  EXPECT_EQ(answer().first, -1);
+  // The reply head fails: its error alone.
+  send(request(199).i(tag).i(3).i(0x8B82).done());
+  ASSERT_EQ(copies(&last).size(), 2u);
+  core.feedServer(*client, FakeMessage(false).b(1).b(0).s(uint16_t(last - 1)).i(0).i(0).i(1).i(7).pad(12).d);
+  fail(last, 0x333);
+  EXPECT_EQ(answer(), (std::pair<int, uint32_t>{kBadValue, 0x333}));
+  // Both answer: the reply head's value.
+  send(request(199).i(tag).i(3).i(0x8B82).done());
+  ASSERT_EQ(copies(&last).size(), 2u);
+  core.feedServer(*client, FakeMessage(false).b(1).b(0).s(uint16_t(last - 1)).i(0).i(0).i(1).i(7).pad(12).d);
+  core.feedServer(*client, FakeMessage(false).b(1).b(0).s(last).i(0).i(0).i(1).i(8).pad(12).d);
+  auto got = core.messages(*client);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(client->u32(got[0], 16), 8u);
 }
 
 INSTANTIATE_TEST_SUITE_P(ByteOrders, GlxVendorTest, ::testing::Values(false, true));

@@ -1,0 +1,1579 @@
+// Render commands executed inside the proxy: the two loops that cut GLXRender and GLXRenderLarge
+// requests into commands, the executor that turns one command into calls of the instance's GL
+// library, and the command-data helpers (64-bit fields, pixel headers, image sizes, client
+// arrays carried in a command).
+//
+// Every case first computes, in 64 bits, how many bytes it and the library will read from the
+// command; a command that does not hold them makes no call and is logged once as undecoded. Data
+// the library reads later (client-array pointers) must not point into a command once that
+// command is gone: such arrays stay marked until they are pointed somewhere else, and a draw that
+// would read an enabled marked array is dropped.
+#include <cstdint>
+#include <cstring>
+
+#include "proxy/xproxy.h"
+#include "proxy/xscreen.h"
+#include "support/logging.h"
+#include "support/numbers.h"
+#include "xclient/gldatatype.h"
+#include "xext/glxdirect.h"
+#include "xext/glxinstance.h"
+#include "xext/glxobjects.h"
+
+namespace {
+
+// GL values the executor interprets.
+constexpr uint32_t kGlBitmap = 0x1A00;
+constexpr uint32_t kGlColorIndex = 0x1900;
+constexpr uint32_t kGl2Bytes = 0x1407;
+constexpr uint32_t kGl3Bytes = 0x1408;
+constexpr uint32_t kGl4Bytes = 0x1409;
+constexpr uint32_t kGlTexture0 = 0x84C0;
+constexpr uint32_t kGlUnpackSwapBytes = 0x0CF0;
+constexpr uint32_t kGlUnpackLsbFirst = 0x0CF1;
+constexpr uint32_t kGlUnpackRowLength = 0x0CF2;
+constexpr uint32_t kGlUnpackSkipRows = 0x0CF3;
+constexpr uint32_t kGlUnpackSkipPixels = 0x0CF4;
+constexpr uint32_t kGlUnpackAlignment = 0x0CF5;
+constexpr uint32_t kGlUnpackSkipImages = 0x806D;
+constexpr uint32_t kGlUnpackImageHeight = 0x806E;
+constexpr uint32_t kGlArrayBufferBinding = 0x8894;
+constexpr uint32_t kGlElementArrayBufferBinding = 0x8895;
+constexpr uint32_t kGlVertexAttribArrayEnabled = 0x8622;
+constexpr uint32_t kGlElementArrayAti = 0x8768;
+
+// The client-array kinds, in the order of the instance's enabled-array flags (edge flag, texture
+// coordinate, colour, index, normal, vertex, fog coordinate, secondary colour).
+constexpr uint32_t kArrayKinds[8] = {0x8079, 0x8078, 0x8076, 0x8077, 0x8075, 0x8074, 0x8457, 0x845E};
+// The order in which DrawArrays disables what it enabled: colour, edge flag, fog coordinate,
+// index, normal, secondary colour, texture coordinate, vertex (indices into kArrayKinds).
+constexpr int kDisableOrder[8] = {2, 0, 6, 3, 4, 7, 1, 5};
+
+// Index of a client-array kind in kArrayKinds, -1 for another value.
+int arrayIndex(uint32_t kind) {
+  for (int i = 0; i < 8; i++)
+    if (kArrayKinds[i] == kind) return i;
+  return -1;
+}
+
+void markArray(GlxLibraryInstance *instance, uint32_t kind, uint32_t indexOrUnit) {
+  if (kind == 0) {
+    instance->markedAttributes |= 1u << (indexOrUnit < 31 ? indexOrUnit : 31);
+    return;
+  }
+  int index = arrayIndex(kind);
+  if (index < 0) return;
+  instance->markedArrays |= 1u << (kind == 0x8078 && indexOrUnit != 0 ? 8 : index);
+}
+
+void unmarkArray(GlxLibraryInstance *instance, uint32_t kind, uint32_t indexOrUnit) {
+  if (kind == 0) {
+    if (indexOrUnit < 31) instance->markedAttributes &= ~(1u << indexOrUnit);
+    return;
+  }
+  int index = arrayIndex(kind);
+  if (index < 0) return;
+  instance->markedArrays &= ~(1u << (kind == 0x8078 && indexOrUnit != 0 ? 8 : index));
+}
+
+// Whether the library would read an enabled array that still points into a gone command. A
+// texture-coordinate array of another unit than 0 counts as enabled (its state is not asked).
+bool readsMarkedArray(GlxLibraryInstance *instance) {
+  if (instance->markedArrays & (1u << 8)) return true;
+  for (int i = 0; i < 8; i++)
+    if ((instance->markedArrays & (1u << i)) && glxdirectGetInteger(instance, kArrayKinds[i]) != 0) return true;
+  for (uint32_t index = 0; index < 32; index++) {
+    if (!(instance->markedAttributes & (1u << index))) continue;
+    if (index == 31) return true;
+    GLint enabled[16] = {};
+    instance->functions.glGetVertexAttribiv(index, kGlVertexAttribArrayEnabled, enabled);
+    if (enabled[0]) return true;
+  }
+  return false;
+}
+
+const char *clientName() { return xscreenClientName(xproxyCurrentClient); }
+
+// Field readers: no alignment assumed.
+uint32_t u32At(const uint8_t *p) {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+int32_t i32At(const uint8_t *p) { return static_cast<int32_t>(u32At(p)); }
+float f32At(const uint8_t *p) {
+  float v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+double f64At(const uint8_t *p) {
+  const uint8_t *cursor = p;
+  return glxdirectTakeDouble(&cursor);
+}
+
+// a x b (x c), saturated at the largest 64-bit value (which no command holds).
+uint64_t times(uint64_t a, uint64_t b, uint64_t c = 1) {
+  unsigned __int128 p = static_cast<unsigned __int128>(a) * b;
+  if (p > UINT64_MAX) return UINT64_MAX;
+  p *= c;
+  return p > UINT64_MAX ? UINT64_MAX : static_cast<uint64_t>(p);
+}
+uint64_t plus(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
+
+// Bytes of one element of a client data type; 0 for a type without a size.
+uint64_t typeBytes(uint32_t type) {
+  uint32_t size = gldatatypeSize(type);
+  if (size == 1 && type != 0x1400 && type != 0x1401 && type != 0x8032 && type != 0x8362) return 0;
+  return size;
+}
+
+// Control points per value for a map target (k), 0 for another target.
+uint32_t mapValues(uint32_t target) {
+  uint32_t base = target >= 0x0DB0 ? target - 0x0DB0 : target - 0x0D90;
+  if ((target < 0x0D90 || target > 0x0D98) && (target < 0x0DB0 || target > 0x0DB8)) return 0;
+  static constexpr uint32_t kValues[9] = {4, 1, 3, 1, 2, 3, 4, 3, 4};
+  return kValues[base];
+}
+
+// One command being executed: its data and its end, and what it has been found to need.
+struct Command {
+  GlxLibraryInstance *instance;
+  uint32_t opcode;
+  const uint8_t *data;
+  uint64_t size;
+  GlFunctionTable &gl;
+
+  // Whether the command holds bytes bytes of data; when not, the command is logged as
+  // undecoded (the caller makes no call).
+  bool holds(uint64_t bytes) const {
+    if (bytes <= size) return true;
+    LOG(logChannelWarning, "Lumora: %s undecoded in render command #%u by %s", strSizeText(size), opcode,
+        clientName());
+    return false;
+  }
+  void dropped(const char *why) const {
+    LOG(logChannelWarning, "Lumora: Render command #%u by %s dropped (%s)", opcode, clientName(), why);
+  }
+  uint32_t u(uint64_t offset) const { return u32At(data + offset); }
+  int32_t i(uint64_t offset) const { return i32At(data + offset); }
+  float f(uint64_t offset) const { return f32At(data + offset); }
+  double d(uint64_t offset) const { return f64At(data + offset); }
+  const uint8_t *at(uint64_t offset) const { return data + offset; }
+};
+
+// A fixed-size vector of n values of T taken out of the command at an offset, aligned for the
+// library. The caller has checked that the command holds them.
+template <typename T, int N>
+struct Values {
+  T v[N];
+  Values(const Command &c, uint64_t offset) { std::memcpy(v, c.at(offset), sizeof v); }
+};
+
+// A vector whose length depends on a pname: what the command carries from offset on (at most 16
+// values of 4 or 8 bytes), zero-filled to 16 values.
+template <typename T>
+struct PnameValues {
+  T v[16] = {};
+  PnameValues(const Command &c, uint64_t offset) {
+    uint64_t carried = c.size > offset ? c.size - offset : 0;
+    std::memcpy(v, c.at(offset), carried < sizeof v ? carried : sizeof v);
+  }
+};
+
+// The pixel header of the 2D commands: the unpack state set from it, in header order, after the
+// header was checked (negative row length or skips, or an alignment other than 1, 2, 4, 8 drop the
+// command). withSwap: whether the swap-bytes byte is applied.
+struct PixelHeader {
+  int32_t rowLength, imageHeight, skipRows, skipImages, skipPixels, alignment;
+};
+
+bool readPixelHeader(const Command &c, bool threeD, PixelHeader *h) {
+  if (!threeD) {
+    *h = {c.i(4), 0, c.i(8), 0, c.i(12), c.i(16)};
+  } else {
+    *h = {c.i(4), c.i(8), c.i(16), c.i(20), c.i(28), c.i(32)};
+  }
+  if (h->rowLength < 0 || h->imageHeight < 0 || h->skipRows < 0 || h->skipImages < 0 || h->skipPixels < 0) {
+    c.dropped("negative pixel store value");
+    return false;
+  }
+  if (h->alignment != 1 && h->alignment != 2 && h->alignment != 4 && h->alignment != 8) {
+    c.dropped("bad alignment");
+    return false;
+  }
+  return true;
+}
+
+void applyPixelHeader(const Command &c, bool withSwap, bool threeD) {
+  const uint8_t *cursor = c.data;
+  if (withSwap)
+    glxdirectUnpackSwapBytes(&cursor, c.instance);
+  else
+    cursor++;
+  glxdirectUnpackLsbFirst(&cursor, c.instance);
+  cursor += 2;
+  glxdirectUnpackRowLength(&cursor, c.instance);
+  if (threeD) {
+    c.gl.glPixelStorei(kGlUnpackImageHeight, c.i(8));
+    c.gl.glPixelStorei(kGlUnpackSkipImages, c.i(20));
+    cursor = c.at(16);
+  }
+  glxdirectUnpackSkipRows(&cursor, c.instance);
+  if (threeD) cursor = c.at(28);
+  glxdirectUnpackSkipPixels(&cursor, c.instance);
+  glxdirectUnpackAlignment(&cursor, c.instance);
+}
+
+// Bytes of an image under the header, with the skip-pixels offset that the size leaves out;
+// -1 when the format or type has no size for a non-empty image.
+int64_t imageBytes(const PixelHeader &h, uint32_t format, uint32_t type, uint32_t target, int32_t width,
+                   int32_t height, int32_t depth) {
+  if (width < 0 || height < 0 || depth < 0) return -1;
+  if (width == 0 || height == 0 || depth == 0) return 0;
+  // Sized as for a real target first: no size there means the format or type has none; a proxy
+  // target then reads no data.
+  int64_t size = glxdirectImageSize(format, type, 0, width, height, depth, h.imageHeight, h.rowLength,
+                                    h.skipImages, h.skipRows, h.alignment);
+  if (size == 0) return -1;
+  if (glxdirectImageSize(format, type, target, 1, 1, 1, 0, 0, 0, 0, 1) == 0) return 0;
+  if (h.skipPixels > 0) {
+    // The skip reaches into the first row: whole pixels (bits for a bitmap), within a row.
+    int64_t skip = type == kGlBitmap ? (static_cast<int64_t>(h.skipPixels) + 7) / 8
+                                     : glxdirectImageSize(format, type, 0, 1, 1, 1, 0, 0, 0, 0, 1) * h.skipPixels;
+    return size > INT64_MAX - skip ? INT64_MAX : size + skip;
+  }
+  return size;
+}
+
+// Checks the header and the image of a pixel command whose image starts at imageOffset; sets the
+// unpack state. False: dropped (logged).
+bool pixelCommand(const Command &c, bool withSwap, bool threeD, uint64_t imageOffset, uint32_t format, uint32_t type,
+                  uint32_t target, int32_t width, int32_t height, int32_t depth) {
+  PixelHeader h;
+  if (!readPixelHeader(c, threeD, &h)) return false;
+  int64_t bytes = imageBytes(h, format, type, target, width, height, depth);
+  if (bytes < 0) {
+    c.dropped("pixel format or type without a size");
+    return false;
+  }
+  if (!c.holds(plus(imageOffset, static_cast<uint64_t>(bytes)))) return false;
+  applyPixelHeader(c, withSwap, threeD);
+  return true;
+}
+
+template <typename Fn>
+void callDummy(Fn fn, uint32_t value) {
+  reinterpret_cast<void (*)(GLuint)>(fn)(value);
+}
+
+// The client-active-texture bracket of a texture-coordinate array of another unit than 0.
+template <typename Body>
+void withClientUnit(const Command &c, uint32_t unit, Body body) {
+  if (unit != 0) c.gl.glClientActiveTexture(kGlTexture0 + unit);
+  body();
+  if (unit != 0) c.gl.glClientActiveTexture(kGlTexture0);
+}
+
+// Whether a 64-bit pointer value may reach the library: a buffer is bound for that binding.
+bool bufferBound(const Command &c, uint32_t binding) {
+  if (glxdirectGetInteger(c.instance, binding) != 0) return true;
+  c.dropped("pointer value without a bound buffer");
+  return false;
+}
+
+// Sets the arrays a 300 or 301 command carries (descriptors at offset, count of them) after
+// checking their bytes; the element data or NULL through *elements. False: dropped.
+bool carriedArrays(const Command &c, uint64_t offset, uint32_t arrays, uint32_t vertices,
+                   const uint8_t **elements) {
+  uint64_t descriptorBytes = 20ull * arrays;
+  if (!c.holds(offset + descriptorBytes)) return false;
+  uint64_t dataBytes = 0;
+  for (uint32_t a = 0; a < arrays; a++) {
+    const uint8_t *descriptor = c.at(offset + 20ull * a);
+    uint64_t element = typeBytes(u32At(descriptor));
+    if (element == 0) {
+      c.dropped("array type without a size");
+      return false;
+    }
+    dataBytes = plus(dataBytes, times(element, u32At(descriptor + 4), vertices));
+    if (dataBytes > c.size) break;  // already more than the command holds
+  }
+  if (!c.holds(plus(offset + descriptorBytes, dataBytes))) return false;
+  *elements = glxdirectSetClientArrays(c.instance, c.at(offset), arrays, vertices, c.data + c.size);
+  for (uint32_t a = 0; a < arrays; a++) {
+    const uint8_t *descriptor = c.at(offset + 20ull * a);
+    markArray(c.instance, u32At(descriptor + 8), u32At(descriptor + 12));
+  }
+  return true;
+}
+
+// The old DrawArrays (193).
+void drawArraysCommand(const Command &c) {
+  if (!c.holds(12)) return;
+  uint32_t vertices = c.u(0), components = c.u(4), mode = c.u(8);
+  uint64_t descriptorBytes = 12ull * components;
+  if (!c.holds(12 + descriptorBytes)) return;
+  uint64_t stride = 0;
+  for (uint32_t k = 0; k < components; k++) {
+    uint64_t element = typeBytes(c.u(12 + 12ull * k));
+    if (element == 0) return c.dropped("array type without a size");
+    stride += (element * c.u(16 + 12ull * k) + 3) & ~3ull;
+    if (stride > c.size) break;
+  }
+  if (!c.holds(plus(12 + descriptorBytes, times(stride, vertices)))) return;
+  if (stride > 0x7FFFFFFF) return c.dropped("stride");
+  GlxLibraryInstance *instance = c.instance;
+  const uint8_t *data = c.at(12 + descriptorBytes);
+  GLsizei s = static_cast<GLsizei>(stride);
+  for (uint32_t k = 0; k < components; k++) {
+    uint32_t type = c.u(12 + 12ull * k), values = c.u(16 + 12ull * k), kind = c.u(20 + 12ull * k);
+    int index = arrayIndex(kind);
+    if (index < 0) {
+      LOG(logChannelWarning, "Lumora: Unsupported component %s", gldatatypeEnumName(kind));
+    } else {
+      instance->enabledArrays[index] = 1;
+      markArray(instance, kind, 0);
+      c.gl.glEnableClientState(kind);
+      switch (kind) {
+        case 0x8074: c.gl.glVertexPointer(values, type, s, data); break;
+        case 0x8075: c.gl.glNormalPointer(type, s, data); break;
+        case 0x8076: c.gl.glColorPointer(values, type, s, data); break;
+        case 0x8077: c.gl.glIndexPointer(type, s, data); break;
+        case 0x8078: c.gl.glTexCoordPointer(values, type, s, data); break;
+        case 0x8079: c.gl.glEdgeFlagPointer(s, data); break;
+        case 0x8457: c.gl.glFogCoordPointer(type, s, data); break;
+        default: c.gl.glSecondaryColorPointer(values, type, s, data); break;
+      }
+    }
+    data += (typeBytes(type) * values + 3) & ~3ull;
+  }
+  c.gl.glDrawArrays(mode, 0, static_cast<GLsizei>(vertices));
+  for (int index : kDisableOrder) {
+    if (!instance->enabledArrays[index]) continue;
+    instance->enabledArrays[index] = 0;
+    c.gl.glDisableClientState(kArrayKinds[index]);
+  }
+}
+
+// Maps (143-146).
+void mapCommand(const Command &c) {
+  static const char *const kNames[] = {"Map1d", "Map1f", "Map2d", "Map2f"};
+  static constexpr uint64_t kFixed[] = {24, 16, 44, 28};
+  int which = static_cast<int>(c.opcode - 143);
+  if (!c.holds(kFixed[which])) return;
+  uint32_t target = which == 0 ? c.u(16) : which == 2 ? c.u(32) : c.u(0);
+  uint32_t k = mapValues(target);
+  if (k == 0) LOG(logChannelWarning, "Lumora: Unsupported %s target %s", kNames[which], gldatatypeEnumName(target));
+  uint64_t valueBytes = which == 0 || which == 2 ? 8 : 4;
+  switch (which) {
+    case 0: {
+      int32_t order = c.i(20);
+      if (order < 0) return c.dropped("negative order");
+      if (!c.holds(24 + times(valueBytes * k, static_cast<uint64_t>(order)))) return;
+      c.gl.glMap1d(target, c.d(0), c.d(8), k, order, reinterpret_cast<const GLdouble *>(c.at(24)));
+      break;
+    }
+    case 1: {
+      int32_t order = c.i(12);
+      if (order < 0) return c.dropped("negative order");
+      if (!c.holds(16 + times(valueBytes * k, static_cast<uint64_t>(order)))) return;
+      c.gl.glMap1f(target, c.f(4), c.f(8), k, order, reinterpret_cast<const GLfloat *>(c.at(16)));
+      break;
+    }
+    case 2: {
+      int32_t uorder = c.i(36), vorder = c.i(40);
+      if (uorder < 0 || vorder < 0 || uint64_t{k} * vorder > 0x7FFFFFFF) return c.dropped("order");
+      if (!c.holds(44 + times(valueBytes * k, static_cast<uint64_t>(uorder), static_cast<uint64_t>(vorder)))) return;
+      c.gl.glMap2d(target, c.d(0), c.d(8), static_cast<GLint>(k * vorder), uorder, c.d(16), c.d(24), k, vorder,
+                   reinterpret_cast<const GLdouble *>(c.at(44)));
+      break;
+    }
+    default: {
+      int32_t uorder = c.i(12), vorder = c.i(24);
+      if (uorder < 0 || vorder < 0 || uint64_t{k} * vorder > 0x7FFFFFFF) return c.dropped("order");
+      if (!c.holds(28 + times(valueBytes * k, static_cast<uint64_t>(uorder), static_cast<uint64_t>(vorder)))) return;
+      c.gl.glMap2f(target, c.f(4), c.f(8), static_cast<GLint>(k * vorder), uorder, c.f(16), c.f(20), k, vorder,
+                   reinterpret_cast<const GLfloat *>(c.at(28)));
+      break;
+    }
+  }
+}
+
+// ShaderSource (253).
+void shaderSourceCommand(const Command &c) {
+  if (!c.holds(8)) return;
+  uint32_t shader = c.u(0), count = c.u(4);
+  if (count > 0x7FFFFFFF) return c.dropped("negative count");
+  if (!c.holds(8 + 4ull * count)) return;
+  uint64_t texts = 0;
+  for (uint32_t n = 0; n < count; n++) {
+    uint32_t length = c.u(8 + 4ull * n);
+    if (length & 0x80000000u) return c.dropped("negative text length");
+    texts += length;
+  }
+  uint64_t textStart = 8 + 4ull * count;
+  if (!c.holds(textStart + texts)) return;
+  const GLchar **pointers = nullptr;
+  if (count > 0) {
+    pointers = reinterpret_cast<const GLchar **>(glxdirectScratch(c.instance, sizeof(GLchar *) * uint64_t{count}));
+    if (!pointers) return c.dropped("no scratch memory");
+    uint64_t offset = textStart;
+    for (uint32_t n = 0; n < count; n++) {
+      pointers[n] = reinterpret_cast<const GLchar *>(c.at(offset));
+      offset += c.u(8 + 4ull * n);
+    }
+  }
+  c.gl.glShaderSource(shader, static_cast<GLsizei>(count), pointers,
+                      reinterpret_cast<const GLint *>(c.at(8)));
+}
+
+uint32_t programId(const Command &c, uint32_t id) {
+  uint32_t slot = c.instance->currentTagSlot;
+  return glxLookupProgramId(slot < kGlxDirectTagSlots ? c.instance->tagSlots[slot].proxyTag : 0, id);
+}
+uint32_t shaderId(const Command &c, uint32_t id) {
+  uint32_t slot = c.instance->currentTagSlot;
+  return glxLookupShaderId(slot < kGlxDirectTagSlots ? c.instance->tagSlots[slot].proxyTag : 0, id);
+}
+
+// 291: an array pointed at an offset of the bound array buffer.
+void arrayPointerCommand(const Command &c) {
+  if (!c.holds(30)) return;
+  uint64_t value = c.u(0) | static_cast<uint64_t>(c.u(4)) << 32;
+  uint32_t kind = c.u(8), index = c.u(12);
+  int32_t size = c.i(16), stride = c.i(24);
+  uint32_t type = c.u(20);
+  uint8_t normalized = c.at(29)[0];
+  if (!bufferBound(c, kGlArrayBufferBinding)) return;
+  const void *pointer = reinterpret_cast<const void *>(static_cast<uintptr_t>(static_cast<uint32_t>(value)));
+  callDummy(c.gl.glDummyFunc1, index);
+  switch (kind) {
+    case 0: c.gl.glVertexAttribPointer(index, size, type, normalized, stride, pointer); break;
+    case 0x8074: c.gl.glVertexPointer(size, type, stride, pointer); break;
+    case 0x8075: c.gl.glNormalPointer(type, stride, pointer); break;
+    case 0x8076: c.gl.glColorPointer(size, type, stride, pointer); break;
+    case 0x8077: c.gl.glIndexPointer(type, stride, pointer); break;
+    case 0x8078:
+      withClientUnit(c, index, [&] { c.gl.glTexCoordPointer(size, type, stride, pointer); });
+      break;
+    case 0x8079: c.gl.glEdgeFlagPointer(stride, pointer); break;
+    case 0x8457: c.gl.glFogCoordPointer(type, stride, pointer); break;
+    case 0x845E: c.gl.glSecondaryColorPointer(size, type, stride, pointer); break;
+    default:
+      LOG(logChannelWarning, "Lumora: Unsupported array %s", gldatatypeEnumName(kind));
+      return;
+  }
+  unmarkArray(c.instance, kind, index);
+}
+
+// 292 and 293.
+void enableArrayCommand(const Command &c, bool enable) {
+  if (!c.holds(8)) return;
+  uint32_t kind = c.u(0), index = c.u(4);
+  callDummy(enable ? c.gl.glDummyFunc2 : c.gl.glDummyFunc3, index);
+  auto state = enable ? c.gl.glEnableClientState : c.gl.glDisableClientState;
+  if (kind == 0)
+    (enable ? c.gl.glEnableVertexAttribArray : c.gl.glDisableVertexAttribArray)(index);
+  else if (kind == 0x8078)
+    withClientUnit(c, index, [&] { state(kind); });
+  else
+    state(kind);
+}
+
+// 300 and 301.
+void drawCarriedCommand(const Command &c) {
+  if (c.opcode == 300) {
+    if (!c.holds(16)) return;
+    uint32_t mode = c.u(0), arrays = c.u(12);
+    int32_t first = c.i(4), count = c.i(8);
+    if (arrays != 0) {
+      if (count < 0) return c.dropped("negative count");
+      const uint8_t *elements = nullptr;
+      if (!carriedArrays(c, 16, arrays, static_cast<uint32_t>(count), &elements)) return;
+      first = 0;
+    } else if (readsMarkedArray(c.instance)) {
+      return c.dropped("array pointing into an earlier command");
+    }
+    c.gl.glDrawArrays(mode, first, count);
+    return;
+  }
+  if (!c.holds(32)) return;
+  uint64_t value = c.u(0) | static_cast<uint64_t>(c.u(4)) << 32;
+  uint32_t mode = c.u(8), start = c.u(12), end = c.u(16), type = c.u(24), arrays = c.u(28);
+  int32_t count = c.i(20);
+  if (count < 0) return c.dropped("negative count");
+  const void *indices = nullptr;
+  if (arrays != 0) {
+    const uint8_t *elements = nullptr;
+    if (!carriedArrays(c, 32, arrays, static_cast<uint32_t>(count), &elements)) return;
+    if (arrays > 1 || !elements) {
+      c.gl.glDrawArrays(mode, 0, count);
+      callDummy(c.gl.glDummyFunc5, 0);
+      return;
+    }
+    // The indices are what the element array carries: count of them, each below the count of
+    // vertices the arrays were set up for.
+    uint64_t element = typeBytes(type);
+    if (element == 0 || element > 4) return c.dropped("index type");
+    if (!c.holds(static_cast<uint64_t>(elements - c.data) + element * static_cast<uint64_t>(count))) return;
+    for (int32_t n = 0; n < count; n++) {
+      uint32_t at = elements[n];
+      if (element == 2) {
+        uint16_t s;
+        std::memcpy(&s, elements + 2 * n, 2);
+        at = s;
+      } else if (element == 4) {
+        at = u32At(elements + 4 * n);
+      }
+      if (at >= static_cast<uint32_t>(count)) return c.dropped("index beyond the vertices");
+    }
+    indices = elements;
+  } else {
+    if (!bufferBound(c, kGlElementArrayBufferBinding)) return;
+    if (readsMarkedArray(c.instance)) return c.dropped("array pointing into an earlier command");
+    indices = reinterpret_cast<const void *>(static_cast<uintptr_t>(static_cast<uint32_t>(value)));
+  }
+  c.gl.glDrawRangeElements(mode, start, end, count, type, indices);
+  callDummy(c.gl.glDummyFunc5, 0);
+}
+
+// A count-prefixed array of n values of elementBytes at offset: whether the command holds it
+// (a negative count drops it).
+bool holdsCounted(const Command &c, uint64_t offset, int32_t n, uint64_t elementBytes) {
+  if (n < 0) {
+    c.dropped("negative count");
+    return false;
+  }
+  return c.holds(plus(offset, times(elementBytes, static_cast<uint64_t>(n))));
+}
+
+// Vectors of fixed length: the opcode, the entry point, the value type and the count.
+#define VEC(op, fn, T, n)                        \
+  case op:                                       \
+    if (c.holds(sizeof(T) * (n))) {              \
+      Values<T, n> values(c, 0);                 \
+      gl.fn(values.v);                           \
+    }                                            \
+    return;
+// The same after a leading 32-bit field (a target or an index).
+#define VEC1(op, fn, T, n)                       \
+  case op:                                       \
+    if (c.holds(4 + sizeof(T) * (n))) {          \
+      Values<T, n> values(c, 4);                 \
+      gl.fn(c.u(0), values.v);                   \
+    }                                            \
+    return;
+// The same with the 32-bit field after the values (the multi-texture doubles).
+#define VECD1(op, fn, n)                          \
+  case op:                                        \
+    if (c.holds(8 * (n) + 4)) {                   \
+      Values<GLdouble, n> values(c, 0);           \
+      gl.fn(c.u(8 * (n)), values.v);              \
+    }                                             \
+    return;
+// Two fixed vectors of n values (the rectangles).
+#define RECT(op, fn, T)                             \
+  case op:                                          \
+    if (c.holds(sizeof(T) * 4)) {                   \
+      Values<T, 4> values(c, 0);                    \
+      gl.fn(values.v, values.v + 2);                \
+    }                                               \
+    return;
+// Vectors whose length depends on the pname, after the pname (PVEC0) or a target and the pname
+// (PVEC1): handed over as a zero-filled 16-value copy.
+#define PVEC0(op, fn, T)                          \
+  case op:                                        \
+    if (c.holds(4)) {                             \
+      PnameValues<T> values(c, 4);                \
+      gl.fn(c.u(0), values.v);                    \
+    }                                             \
+    return;
+#define PVEC1(op, fn, T)                          \
+  case op:                                        \
+    if (c.holds(8)) {                             \
+      PnameValues<T> values(c, 8);                \
+      gl.fn(c.u(0), c.u(4), values.v);            \
+    }                                             \
+    return;
+// Calls of 32-bit fields: u = unsigned/enum, i = signed, f = float.
+#define CALL0(op, fn) \
+  case op:            \
+    gl.fn();          \
+    return;
+#define CALL(op, fn, bytes, ...) \
+  case op:                       \
+    if (c.holds(bytes)) gl.fn(__VA_ARGS__); \
+    return;
+
+}  // namespace
+
+uint64_t glxdirectTakeU64(const uint8_t **cursor) {
+  uint64_t low = u32At(*cursor), high = u32At(*cursor + 4);
+  *cursor += 8;
+  return low | high << 32;
+}
+
+double glxdirectTakeDouble(const uint8_t **cursor) {
+  double v;
+  std::memcpy(&v, *cursor, 8);
+  *cursor += 8;
+  return v;
+}
+
+namespace {
+int unpackByte(const uint8_t **cursor, GlxLibraryInstance *instance, uint32_t pname) {
+  instance->functions.glPixelStorei(pname, **cursor);
+  *cursor += 1;
+  return 0;
+}
+int unpackWord(const uint8_t **cursor, GlxLibraryInstance *instance, uint32_t pname) {
+  instance->functions.glPixelStorei(pname, i32At(*cursor));
+  *cursor += 4;
+  return 0;
+}
+}  // namespace
+
+int glxdirectUnpackSwapBytes(const uint8_t **cursor, GlxLibraryInstance *instance) {
+  return unpackByte(cursor, instance, kGlUnpackSwapBytes);
+}
+int glxdirectUnpackLsbFirst(const uint8_t **cursor, GlxLibraryInstance *instance) {
+  return unpackByte(cursor, instance, kGlUnpackLsbFirst);
+}
+int glxdirectUnpackRowLength(const uint8_t **cursor, GlxLibraryInstance *instance) {
+  return unpackWord(cursor, instance, kGlUnpackRowLength);
+}
+int glxdirectUnpackSkipRows(const uint8_t **cursor, GlxLibraryInstance *instance) {
+  return unpackWord(cursor, instance, kGlUnpackSkipRows);
+}
+int glxdirectUnpackSkipPixels(const uint8_t **cursor, GlxLibraryInstance *instance) {
+  return unpackWord(cursor, instance, kGlUnpackSkipPixels);
+}
+int glxdirectUnpackAlignment(const uint8_t **cursor, GlxLibraryInstance *instance) {
+  return unpackWord(cursor, instance, kGlUnpackAlignment);
+}
+
+int64_t glxdirectImageSize(uint32_t format, uint32_t type, uint32_t target, int32_t width, int32_t height,
+                           int32_t depth, int32_t imageHeight, int32_t rowLength, int32_t skipImages,
+                           int32_t skipRows, int32_t alignment) {
+  if (width < 0 || height < 0 || depth < 0 || (type == kGlBitmap && format != 0x1900 && format != 0x1901)) {
+    logProblem("UNE", __FILE__, __LINE__);
+    return 0;
+  }
+  if (width == 0 || height == 0 || depth == 0) return 0;
+  static constexpr uint32_t kProxies[] = {0x8025, 0x8063, 0x8064, 0x8070, 0x80BD, 0x80D3,
+                                          0x80D4, 0x80D5, 0x8135, 0x8163, 0x84F7, 0x851B};
+  for (uint32_t proxy : kProxies)
+    if (proxy == target) return 0;
+  if (alignment < 1) return 0;
+  // Negative skips and row lengths count as 0 here; the render commands refuse them earlier.
+  int64_t skipRowCount = skipRows > 0 ? skipRows : 0;
+  int64_t skipImageCount = skipImages > 0 ? skipImages : 0;
+  int64_t pixelsPerRow = rowLength > 0 ? rowLength : width;
+  auto raise = [alignment](int64_t bytes) { return (bytes + alignment - 1) / alignment * alignment; };
+  // Each factor fits in 36 bits; their product may not: it saturates at the largest value,
+  // which no command holds.
+  auto product = [](int64_t a, int64_t b, int64_t c) {
+    __int128 p = static_cast<__int128>(a) * b * c;
+    return p > INT64_MAX ? INT64_MAX : static_cast<int64_t>(p);
+  };
+  if (type == kGlBitmap) return product(1, height + skipRowCount, raise((pixelsPerRow + 7) / 8));
+  int64_t components;
+  switch (format) {
+    case 0x1900: case 0x1901: case 0x1902: case 0x1903: case 0x1904: case 0x1905: case 0x1906:
+    case 0x1909: case 0x8049:
+      components = 1;
+      break;
+    case 0x190A: case 0x80CC: case 0x80CD: case 0x80CE: case 0x80CF: case 0x84F9: case 0x8757:
+      components = 2;
+      break;
+    case 0x1907: case 0x80E0:
+      components = 3;
+      break;
+    case 0x1908: case 0x80E1: case 0x8000:
+      components = 4;
+      break;
+    default:
+      logProblem("UNE", __FILE__, __LINE__);
+      return 0;
+  }
+  int64_t element;
+  switch (type) {
+    case 0x1400: case 0x1401:
+      element = 1;
+      break;
+    case 0x1402: case 0x1403:
+      element = 2;
+      break;
+    case 0x1404: case 0x1405: case 0x1406:
+      element = 4;
+      break;
+    case 0x8032: case 0x8362:
+      element = 1, components = 1;
+      break;
+    case 0x8033: case 0x8034: case 0x8363: case 0x8364: case 0x8365: case 0x8366: case 0x85BA: case 0x85BB:
+      element = 2, components = 1;
+      break;
+    case 0x8035: case 0x8036: case 0x8367: case 0x8368: case 0x84FA:
+      element = 4, components = 1;
+      break;
+    default:
+      logProblem("UNE", __FILE__, __LINE__);
+      return 0;
+  }
+  int64_t row = raise(pixelsPerRow * element * components);
+  int64_t rows = imageHeight > 0 ? imageHeight : height;
+  return product(depth + skipImageCount, rows + skipRowCount, row);
+}
+
+const uint8_t *glxdirectSetClientArrays(GlxLibraryInstance *instance, const uint8_t *descriptors, uint32_t count,
+                                        uint32_t vertices, const uint8_t *end) {
+  GlFunctionTable &gl = instance->functions;
+  if (descriptors > end || static_cast<uint64_t>(end - descriptors) < 20ull * count) return nullptr;
+  const uint8_t *data = descriptors + 20ull * count;
+  const uint8_t *elements = nullptr;
+  for (uint32_t n = 0; n < count; n++) {
+    const uint8_t *d = descriptors + 20ull * n;
+    uint32_t type = u32At(d), components = u32At(d + 4), kind = u32At(d + 8), unit = u32At(d + 12);
+    uint8_t normalized = d[16];
+    uint64_t bytes = uint64_t{gldatatypeSize(type)} * components * vertices;
+    if (bytes > static_cast<uint64_t>(end - data)) return nullptr;
+    GLint size = static_cast<GLint>(components);
+    switch (kind) {
+      case 0x8074: gl.glVertexPointer(size, type, 0, data); break;
+      case 0x8075: gl.glNormalPointer(type, 0, data); break;
+      case 0x8076: gl.glColorPointer(size, type, 0, data); break;
+      case 0x8077: gl.glIndexPointer(type, 0, data); break;
+      case 0x8078:
+        if (unit != 0) gl.glClientActiveTexture(kGlTexture0 + unit);
+        gl.glTexCoordPointer(size, type, 0, data);
+        if (unit != 0) gl.glClientActiveTexture(kGlTexture0);
+        break;
+      case 0x8079: gl.glEdgeFlagPointer(0, data); break;
+      case 0x8457: gl.glFogCoordPointer(type, 0, data); break;
+      case 0x845E: gl.glSecondaryColorPointer(size, type, 0, data); break;
+      case 0: gl.glVertexAttribPointer(unit, size, type, normalized, 0, data); break;
+      case kGlElementArrayAti: elements = data; break;
+      case 0x850C: case 0x86AD: case 0x8844: logProblem("WIP", __FILE__, __LINE__); break;
+      default:
+        LOG(logChannelWarning, "Lumora: Unsupported array type %s", gldatatypeEnumName(kind));
+        break;
+    }
+    data += bytes;
+  }
+  return elements;
+}
+
+void glxdirectExecuteRender(GlxLibraryInstance *instance, uint32_t opcode, const uint8_t *data, const uint8_t *end) {
+  Command c{instance, opcode, data, static_cast<uint64_t>(end > data ? end - data : 0), instance->functions};
+  GlFunctionTable &gl = instance->functions;
+  switch (opcode) {
+    CALL(1, glCallList, 4, c.u(0))
+    case 2: {
+      if (!c.holds(8)) return;
+      int32_t n = c.i(0);
+      uint32_t type = c.u(4);
+      uint64_t element = type == kGl2Bytes ? 2 : type == kGl3Bytes ? 3 : type == kGl4Bytes ? 4 : 0;
+      if (element == 0 && n > 0) element = typeBytes(type);
+      if (element == 0 && n > 0) return c.dropped("list type without a size");
+      if (holdsCounted(c, 8, n, element)) gl.glCallLists(n, type, c.at(8));
+      return;
+    }
+    CALL(3, glListBase, 4, c.u(0))
+    case 4:
+      if (!c.holds(4)) return;
+      gl.glBegin(c.u(0));
+      if (instance->insideBegin)
+        LOG(logChannelXhint, "Lumora: glBegin without previous glEnd by %s", clientName());
+      instance->insideBegin = 1;
+      return;
+    case 5:
+      if (!c.holds(44)) return;
+      if (!pixelCommand(c, false, false, 44, kGlColorIndex, kGlBitmap, 0, c.i(20), c.i(24), 1)) return;
+      gl.glBitmap(c.i(20), c.i(24), c.f(28), c.f(32), c.f(36), c.f(40), c.at(44));
+      return;
+    VEC(6, glColor3bv, GLbyte, 3)
+    VEC(7, glColor3dv, GLdouble, 3)
+    CALL(8, glColor3f, 12, c.f(0), c.f(4), c.f(8))
+    VEC(9, glColor3iv, GLint, 3)
+    VEC(10, glColor3sv, GLshort, 3)
+    VEC(11, glColor3ubv, GLubyte, 3)
+    VEC(12, glColor3uiv, GLuint, 3)
+    VEC(13, glColor3usv, GLushort, 3)
+    VEC(14, glColor4bv, GLbyte, 4)
+    VEC(15, glColor4dv, GLdouble, 4)
+    VEC(16, glColor4fv, GLfloat, 4)
+    VEC(17, glColor4iv, GLint, 4)
+    VEC(18, glColor4sv, GLshort, 4)
+    VEC(19, glColor4ubv, GLubyte, 4)
+    VEC(20, glColor4uiv, GLuint, 4)
+    VEC(21, glColor4usv, GLushort, 4)
+    VEC(22, glEdgeFlagv, GLboolean, 1)
+    case 23:
+      gl.glEnd();
+      if (!instance->insideBegin)
+        LOG(logChannelXhint, "Lumora: glEnd without previous glBegin by %s", clientName());
+      instance->insideBegin = 0;
+      return;
+    VEC(24, glIndexdv, GLdouble, 1)
+    VEC(25, glIndexfv, GLfloat, 1)
+    VEC(26, glIndexiv, GLint, 1)
+    VEC(27, glIndexsv, GLshort, 1)
+    VEC(28, glNormal3bv, GLbyte, 3)
+    VEC(29, glNormal3dv, GLdouble, 3)
+    VEC(30, glNormal3fv, GLfloat, 3)
+    VEC(31, glNormal3iv, GLint, 3)
+    VEC(32, glNormal3sv, GLshort, 3)
+    VEC(33, glRasterPos2dv, GLdouble, 2)
+    VEC(34, glRasterPos2fv, GLfloat, 2)
+    VEC(35, glRasterPos2iv, GLint, 2)
+    VEC(36, glRasterPos2sv, GLshort, 2)
+    VEC(37, glRasterPos3dv, GLdouble, 3)
+    VEC(38, glRasterPos3fv, GLfloat, 3)
+    VEC(39, glRasterPos3iv, GLint, 3)
+    VEC(40, glRasterPos3sv, GLshort, 3)
+    VEC(41, glRasterPos4dv, GLdouble, 4)
+    VEC(42, glRasterPos4fv, GLfloat, 4)
+    VEC(43, glRasterPos4iv, GLint, 4)
+    VEC(44, glRasterPos4sv, GLshort, 4)
+    RECT(45, glRectdv, GLdouble)
+    RECT(46, glRectfv, GLfloat)
+    CALL(47, glRecti, 16, c.i(0), c.i(4), c.i(8), c.i(12))
+    RECT(48, glRectsv, GLshort)
+    VEC(49, glTexCoord1dv, GLdouble, 1)
+    VEC(50, glTexCoord1fv, GLfloat, 1)
+    VEC(51, glTexCoord1iv, GLint, 1)
+    VEC(52, glTexCoord1sv, GLshort, 1)
+    CALL(53, glTexCoord2d, 16, c.d(0), c.d(8))
+    VEC(54, glTexCoord2fv, GLfloat, 2)
+    VEC(55, glTexCoord2iv, GLint, 2)
+    VEC(56, glTexCoord2sv, GLshort, 2)
+    VEC(57, glTexCoord3dv, GLdouble, 3)
+    VEC(58, glTexCoord3fv, GLfloat, 3)
+    VEC(59, glTexCoord3iv, GLint, 3)
+    VEC(60, glTexCoord3sv, GLshort, 3)
+    VEC(61, glTexCoord4dv, GLdouble, 4)
+    VEC(62, glTexCoord4fv, GLfloat, 4)
+    VEC(63, glTexCoord4iv, GLint, 4)
+    VEC(64, glTexCoord4sv, GLshort, 4)
+    CALL(65, glVertex2d, 16, c.d(0), c.d(8))
+    CALL(66, glVertex2f, 8, c.f(0), c.f(4))
+    CALL(67, glVertex2i, 8, c.i(0), c.i(4))
+    case 68:
+      if (c.holds(4)) {
+        Values<GLshort, 2> v(c, 0);
+        gl.glVertex2s(v.v[0], v.v[1]);
+      }
+      return;
+    CALL(69, glVertex3d, 24, c.d(0), c.d(8), c.d(16))
+    CALL(70, glVertex3f, 12, c.f(0), c.f(4), c.f(8))
+    VEC(71, glVertex3iv, GLint, 3)
+    VEC(72, glVertex3sv, GLshort, 3)
+    VEC(73, glVertex4dv, GLdouble, 4)
+    VEC(74, glVertex4fv, GLfloat, 4)
+    VEC(75, glVertex4iv, GLint, 4)
+    VEC(76, glVertex4sv, GLshort, 4)
+    case 77:
+      if (c.holds(36)) {
+        Values<GLdouble, 4> equation(c, 0);
+        gl.glClipPlane(c.u(32), equation.v);
+      }
+      return;
+    CALL(78, glColorMaterial, 8, c.u(0), c.u(4))
+    CALL(79, glCullFace, 4, c.u(0))
+    CALL(80, glFogf, 8, c.u(0), c.f(4))
+    PVEC0(81, glFogfv, GLfloat)
+    CALL(82, glFogi, 8, c.u(0), c.i(4))
+    PVEC0(83, glFogiv, GLint)
+    CALL(84, glFrontFace, 4, c.u(0))
+    CALL(85, glHint, 8, c.u(0), c.u(4))
+    CALL(86, glLightf, 12, c.u(0), c.u(4), c.f(8))
+    PVEC1(87, glLightfv, GLfloat)
+    CALL(88, glLighti, 12, c.u(0), c.u(4), c.i(8))
+    PVEC1(89, glLightiv, GLint)
+    CALL(90, glLightModelf, 8, c.u(0), c.f(4))
+    PVEC0(91, glLightModelfv, GLfloat)
+    CALL(92, glLightModeli, 8, c.u(0), c.i(4))
+    PVEC0(93, glLightModeliv, GLint)
+    case 94:
+      if (c.holds(6)) {
+        Values<GLushort, 1> pattern(c, 4);
+        gl.glLineStipple(c.i(0), pattern.v[0]);
+      }
+      return;
+    CALL(95, glLineWidth, 4, c.f(0))
+    CALL(96, glMaterialf, 12, c.u(0), c.u(4), c.f(8))
+    PVEC1(97, glMaterialfv, GLfloat)
+    CALL(98, glMateriali, 12, c.u(0), c.u(4), c.i(8))
+    PVEC1(99, glMaterialiv, GLint)
+    CALL(100, glPointSize, 4, c.f(0))
+    CALL(101, glPolygonMode, 8, c.u(0), c.u(4))
+    case 102:
+      if (!c.holds(20)) return;
+      if (!pixelCommand(c, false, false, 20, kGlColorIndex, kGlBitmap, 0, 32, 32, 1)) return;
+      gl.glPolygonStipple(c.at(20));
+      return;
+    CALL(103, glScissor, 16, c.i(0), c.i(4), c.i(8), c.i(12))
+    CALL(104, glShadeModel, 4, c.u(0))
+    CALL(105, glTexParameterf, 12, c.u(0), c.u(4), c.f(8))
+    PVEC1(106, glTexParameterfv, GLfloat)
+    CALL(107, glTexParameteri, 12, c.u(0), c.u(4), c.i(8))
+    PVEC1(108, glTexParameteriv, GLint)
+    case 109:
+    case 110: {
+      if (!c.holds(52)) return;
+      uint32_t target = c.u(20), format = c.u(44), type = c.u(48);
+      int32_t width = c.i(32), height = opcode == 110 ? c.i(36) : 1;
+      if (!pixelCommand(c, true, false, 52, format, type, target, width, height, 1)) return;
+      if (opcode == 109)
+        gl.glTexImage1D(target, c.i(24), c.i(28), width, c.i(40), format, type, c.at(52));
+      else
+        gl.glTexImage2D(target, c.i(24), c.i(28), width, height, c.i(40), format, type, c.at(52));
+      return;
+    }
+    CALL(111, glTexEnvf, 12, c.u(0), c.u(4), c.f(8))
+    PVEC1(112, glTexEnvfv, GLfloat)
+    CALL(113, glTexEnvi, 12, c.u(0), c.u(4), c.i(8))
+    PVEC1(114, glTexEnviv, GLint)
+    CALL(115, glTexGend, 16, c.u(8), c.u(12), c.d(0))
+    PVEC1(116, glTexGendv, GLdouble)
+    CALL(117, glTexGenf, 12, c.u(0), c.u(4), c.f(8))
+    PVEC1(118, glTexGenfv, GLfloat)
+    CALL(119, glTexGeni, 12, c.u(0), c.u(4), c.i(8))
+    PVEC1(120, glTexGeniv, GLint)
+    CALL0(121, glInitNames)
+    CALL(122, glLoadName, 4, c.u(0))
+    CALL(123, glPassThrough, 4, c.f(0))
+    CALL0(124, glPopName)
+    CALL(125, glPushName, 4, c.u(0))
+    CALL(126, glDrawBuffer, 4, c.u(0))
+    CALL(127, glClear, 4, c.u(0))
+    CALL(128, glClearAccum, 16, c.f(0), c.f(4), c.f(8), c.f(12))
+    CALL(129, glClearIndex, 4, c.f(0))
+    CALL(130, glClearColor, 16, c.f(0), c.f(4), c.f(8), c.f(12))
+    CALL(131, glClearStencil, 4, c.i(0))
+    CALL(132, glClearDepth, 8, c.d(0))
+    CALL(133, glStencilMask, 4, c.u(0))
+    CALL(134, glColorMask, 4, c.at(0)[0], c.at(1)[0], c.at(2)[0], c.at(3)[0])
+    CALL(135, glDepthMask, 1, c.at(0)[0])
+    CALL(136, glIndexMask, 4, c.u(0))
+    CALL(137, glAccum, 8, c.u(0), c.f(4))
+    CALL(138, glDisable, 4, c.u(0))
+    CALL(139, glEnable, 4, c.u(0))
+    CALL0(141, glPopAttrib)
+    CALL(142, glPushAttrib, 4, c.u(0))
+    case 143:
+    case 144:
+    case 145:
+    case 146:
+      return mapCommand(c);
+    CALL(147, glMapGrid1d, 20, c.i(16), c.d(0), c.d(8))
+    CALL(148, glMapGrid1f, 12, c.i(0), c.f(4), c.f(8))
+    CALL(149, glMapGrid2d, 40, c.i(32), c.d(0), c.d(8), c.i(36), c.d(16), c.d(24))
+    CALL(150, glMapGrid2f, 24, c.i(0), c.f(4), c.f(8), c.i(12), c.f(16), c.f(20))
+    CALL(151, glEvalCoord1d, 8, c.d(0))
+    CALL(152, glEvalCoord1f, 4, c.f(0))
+    CALL(153, glEvalCoord2d, 16, c.d(0), c.d(8))
+    CALL(154, glEvalCoord2f, 8, c.f(0), c.f(4))
+    CALL(155, glEvalMesh1, 12, c.u(0), c.i(4), c.i(8))
+    CALL(156, glEvalPoint1, 4, c.i(0))
+    CALL(157, glEvalMesh2, 20, c.u(0), c.i(4), c.i(8), c.i(12), c.i(16))
+    CALL(158, glEvalPoint2, 8, c.i(0), c.i(4))
+    CALL(159, glAlphaFunc, 8, c.u(0), c.f(4))
+    CALL(160, glBlendFunc, 8, c.u(0), c.u(4))
+    CALL(161, glLogicOp, 4, c.u(0))
+    CALL(162, glStencilFunc, 12, c.u(0), c.i(4), c.u(8))
+    CALL(163, glStencilOp, 12, c.u(0), c.u(4), c.u(8))
+    CALL(164, glDepthFunc, 4, c.u(0))
+    CALL(165, glPixelZoom, 8, c.f(0), c.f(4))
+    CALL(166, glPixelTransferf, 8, c.u(0), c.f(4))
+    CALL(167, glPixelTransferi, 8, c.u(0), c.i(4))
+    case 168:
+    case 169:
+    case 170: {
+      if (!c.holds(8)) return;
+      int32_t n = c.i(4);
+      if (!holdsCounted(c, 8, n, opcode == 170 ? 2 : 4)) return;
+      if (opcode == 168) gl.glPixelMapfv(c.u(0), n, reinterpret_cast<const GLfloat *>(c.at(8)));
+      if (opcode == 169) gl.glPixelMapuiv(c.u(0), n, reinterpret_cast<const GLuint *>(c.at(8)));
+      if (opcode == 170) gl.glPixelMapusv(c.u(0), n, reinterpret_cast<const GLushort *>(c.at(8)));
+      return;
+    }
+    CALL(171, glReadBuffer, 4, c.u(0))
+    CALL(172, glCopyPixels, 20, c.i(0), c.i(4), c.i(8), c.i(12), c.u(16))
+    case 173:
+      if (!c.holds(36)) return;
+      if (!pixelCommand(c, true, false, 36, c.u(28), c.u(32), 0, c.i(20), c.i(24), 1)) return;
+      gl.glDrawPixels(c.i(20), c.i(24), c.u(28), c.u(32), c.at(36));
+      return;
+    CALL(174, glDepthRange, 16, c.d(0), c.d(8))
+    CALL(175, glFrustum, 48, c.d(0), c.d(8), c.d(16), c.d(24), c.d(32), c.d(40))
+    CALL0(176, glLoadIdentity)
+    VEC(177, glLoadMatrixf, GLfloat, 16)
+    VEC(178, glLoadMatrixd, GLdouble, 16)
+    CALL(179, glMatrixMode, 4, c.u(0))
+    VEC(180, glMultMatrixf, GLfloat, 16)
+    VEC(181, glMultMatrixd, GLdouble, 16)
+    CALL(182, glOrtho, 48, c.d(0), c.d(8), c.d(16), c.d(24), c.d(32), c.d(40))
+    CALL0(183, glPopMatrix)
+    CALL0(184, glPushMatrix)
+    CALL(185, glRotated, 32, c.d(0), c.d(8), c.d(16), c.d(24))
+    CALL(186, glRotatef, 16, c.f(0), c.f(4), c.f(8), c.f(12))
+    CALL(187, glScaled, 24, c.d(0), c.d(8), c.d(16))
+    CALL(188, glScalef, 12, c.f(0), c.f(4), c.f(8))
+    CALL(189, glTranslated, 24, c.d(0), c.d(8), c.d(16))
+    CALL(190, glTranslatef, 12, c.f(0), c.f(4), c.f(8))
+    CALL(191, glViewport, 16, c.i(0), c.i(4), c.i(8), c.i(12))
+    CALL(192, glPolygonOffset, 8, c.f(0), c.f(4))
+    case 193:
+      return drawArraysCommand(c);
+    VEC(194, glIndexubv, GLubyte, 1)
+    case 195:
+      if (!c.holds(40)) return;
+      if (!pixelCommand(c, true, false, 40, c.u(32), c.u(36), c.u(20), c.i(28), 1, 1)) return;
+      gl.glColorSubTable(c.u(20), c.i(24), c.i(28), c.u(32), c.u(36), c.at(40));
+      return;
+    CALL(196, glCopyColorSubTable, 20, c.u(0), c.i(4), c.i(8), c.i(12), c.i(16))
+    CALL(197, glActiveTexture, 4, c.u(0))
+    VECD1(198, glMultiTexCoord1dv, 1)
+    VEC1(199, glMultiTexCoord1fv, GLfloat, 1)
+    VEC1(200, glMultiTexCoord1iv, GLint, 1)
+    VEC1(201, glMultiTexCoord1sv, GLshort, 1)
+    VECD1(202, glMultiTexCoord2dv, 2)
+    VEC1(203, glMultiTexCoord2fv, GLfloat, 2)
+    VEC1(204, glMultiTexCoord2iv, GLint, 2)
+    VEC1(205, glMultiTexCoord2sv, GLshort, 2)
+    VECD1(206, glMultiTexCoord3dv, 3)
+    VEC1(207, glMultiTexCoord3fv, GLfloat, 3)
+    VEC1(208, glMultiTexCoord3iv, GLint, 3)
+    VEC1(209, glMultiTexCoord3sv, GLshort, 3)
+    VECD1(210, glMultiTexCoord4dv, 4)
+    VEC1(211, glMultiTexCoord4fv, GLfloat, 4)
+    VEC1(212, glMultiTexCoord4iv, GLint, 4)
+    VEC1(213, glMultiTexCoord4sv, GLshort, 4)
+    case 214:
+    case 215:
+    case 216:
+    case 217:
+    case 218:
+    case 219: {
+      // The image size is the last fixed field.
+      static constexpr uint64_t kFixed[] = {28, 28, 32, 32, 32, 40};
+      uint64_t fixed = kFixed[opcode - 214];
+      if (!c.holds(fixed)) return;
+      int32_t bytes = c.i(fixed - 4);
+      if (!holdsCounted(c, fixed, bytes, 1)) return;
+      const void *image = c.at(fixed);
+      if (opcode == 214) gl.glCompressedTexImage1DARB(c.u(0), c.i(4), c.u(8), c.i(12), c.i(20), bytes, image);
+      if (opcode == 215)
+        gl.glCompressedTexImage2DARB(c.u(0), c.i(4), c.u(8), c.i(12), c.i(16), c.i(20), bytes, image);
+      if (opcode == 216)
+        gl.glCompressedTexImage3DARB(c.u(0), c.i(4), c.u(8), c.i(12), c.i(16), c.i(20), c.i(24), bytes, image);
+      if (opcode == 217) gl.glCompressedTexSubImage1DARB(c.u(0), c.i(4), c.i(8), c.i(16), c.u(24), bytes, image);
+      if (opcode == 218)
+        gl.glCompressedTexSubImage2DARB(c.u(0), c.i(4), c.i(8), c.i(12), c.i(16), c.i(20), c.u(24), bytes, image);
+      if (opcode == 219)
+        gl.glCompressedTexSubImage3DARB(c.u(0), c.i(4), c.i(8), c.i(12), c.i(16), c.i(20), c.i(24), c.i(28),
+                                        c.u(32), bytes, image);
+      return;
+    }
+    CALL(229, glSampleCoverage, 5, c.f(0), c.at(4)[0])
+    VEC(230, glWindowPos3fv, GLfloat, 3)
+    CALL(231, glBeginQuery, 8, c.u(0), c.u(4))
+    CALL(232, glEndQuery, 4, c.u(0))
+    case 233: {
+      if (!c.holds(4)) return;
+      int32_t n = c.i(0);
+      if (holdsCounted(c, 4, n, 4)) gl.glDrawBuffers(n, reinterpret_cast<const GLenum *>(c.at(4)));
+      return;
+    }
+    CALL(235, glBindRenderbuffer, 8, c.u(0), c.u(4))
+    CALL(236, glBindFramebuffer, 8, c.u(0), c.u(4))
+    CALL(237, glFramebufferTextureLayerARB, 20, c.u(0), c.u(4), c.u(8), c.i(12), c.i(16))
+    CALL(238, glDeleteObjectARB, 4, programId(c, c.u(0)))
+    CALL(239, glDetachObjectARB, 8, programId(c, c.u(0)), shaderId(c, c.u(4)))
+    CALL(240, glCompileShader, 4, shaderId(c, c.u(0)))
+    case 241: {
+      if (!c.holds(8)) return;
+      uint32_t program = programId(c, c.u(0)), shader = shaderId(c, c.u(4));
+      gl.glAttachShader(program, shader);
+      uint32_t slot = instance->currentTagSlot;
+      glxAttachShaderEntry(slot < kGlxDirectTagSlots ? instance->tagSlots[slot].proxyTag : 0, program, shader);
+      return;
+    }
+    CALL(242, glLinkProgram, 4, programId(c, c.u(0)))
+    CALL(243, glUseProgram, 4, programId(c, c.u(0)))
+    CALL(244, glValidateProgram, 4, programId(c, c.u(0)))
+    CALL(245, glUniform1f, 8, c.i(0), c.f(4))
+    CALL(246, glUniform2f, 12, c.i(0), c.f(4), c.f(8))
+    CALL(247, glUniform3f, 16, c.i(0), c.f(4), c.f(8), c.f(12))
+    CALL(248, glUniform4f, 20, c.i(0), c.f(4), c.f(8), c.f(12), c.f(16))
+    CALL(249, glUniform1i, 8, c.i(0), c.i(4))
+    CALL(250, glUniform2i, 12, c.i(0), c.i(4), c.i(8))
+    CALL(251, glUniform3i, 16, c.i(0), c.i(4), c.i(8), c.i(12))
+    CALL(252, glUniform4i, 20, c.i(0), c.i(4), c.i(8), c.i(12), c.i(16))
+    case 253:
+      return shaderSourceCommand(c);
+    case 254: case 255: case 256: case 257: case 258: case 259: case 260: case 261: {
+      if (!c.holds(8)) return;
+      int32_t n = c.i(4);
+      uint32_t per = (opcode - 254) % 4 + 1;
+      if (!holdsCounted(c, 8, n, 4ull * per)) return;
+      const GLfloat *fv = reinterpret_cast<const GLfloat *>(c.at(8));
+      const GLint *iv = reinterpret_cast<const GLint *>(c.at(8));
+      switch (opcode) {
+        case 254: gl.glUniform1fv(c.i(0), n, fv); break;
+        case 255: gl.glUniform2fv(c.i(0), n, fv); break;
+        case 256: gl.glUniform3fv(c.i(0), n, fv); break;
+        case 257: gl.glUniform4fv(c.i(0), n, fv); break;
+        case 258: gl.glUniform1iv(c.i(0), n, iv); break;
+        case 259: gl.glUniform2iv(c.i(0), n, iv); break;
+        case 260: gl.glUniform3iv(c.i(0), n, iv); break;
+        default: gl.glUniform4iv(c.i(0), n, iv); break;
+      }
+      return;
+    }
+    case 262:
+    case 263:
+    case 264: {
+      if (!c.holds(12)) return;
+      int32_t n = c.i(4);
+      uint64_t per = opcode == 262 ? 4 : opcode == 263 ? 9 : 16;
+      if (!holdsCounted(c, 12, n, 4 * per)) return;
+      const GLfloat *v = reinterpret_cast<const GLfloat *>(c.at(12));
+      GLboolean transpose = c.at(8)[0];
+      if (opcode == 262) gl.glUniformMatrix2fv(c.i(0), n, transpose, v);
+      if (opcode == 263) gl.glUniformMatrix3fv(c.i(0), n, transpose, v);
+      if (opcode == 264) gl.glUniformMatrix4fv(c.i(0), n, transpose, v);
+      return;
+    }
+    case 265: {
+      if (!c.holds(9)) return;  // at least the NUL of an empty name
+      const void *nul = std::memchr(c.at(8), 0, c.size - 8);
+      if (!nul) return c.dropped("name without its NUL");
+      gl.glBindAttribLocation(programId(c, c.u(0)), c.u(4), reinterpret_cast<const GLchar *>(c.at(8)));
+      return;
+    }
+    CALL(266, glProgramParameteriARB, 12, programId(c, c.u(0)), c.u(4), c.i(8))
+    CALL(267, glFramebufferTextureARB, 16, c.u(0), c.u(4), c.u(8), c.i(12))
+    CALL(268, glFramebufferTextureFaceARB, 20, c.u(0), c.u(4), c.u(8), c.i(12), c.u(16))
+    CALL(290, glBindBuffer, 8, c.u(0), c.u(4))
+    case 291:
+      return arrayPointerCommand(c);
+    case 292:
+    case 293:
+      return enableArrayCommand(c, opcode == 292);
+    case 294:
+      if (!c.holds(4)) return;
+      if (readsMarkedArray(instance)) return c.dropped("array pointing into an earlier command");
+      gl.glArrayElement(c.i(0));
+      return;
+    case 295: {
+      if (!c.holds(20)) return;
+      uint64_t value = c.u(0) | static_cast<uint64_t>(c.u(4)) << 32;
+      if (!bufferBound(c, kGlElementArrayBufferBinding)) return;
+      if (readsMarkedArray(instance)) return c.dropped("array pointing into an earlier command");
+      gl.glDrawElements(c.u(8), c.i(12), c.u(16),
+                        reinterpret_cast<const void *>(static_cast<uintptr_t>(static_cast<uint32_t>(value))));
+      return;
+    }
+    CALL(296, glPushClientAttrib, 4, c.u(0))
+    case 297: {
+      // The restored pointers may be any earlier ones: every array counts as marked.
+      gl.glPopClientAttrib();
+      instance->markedArrays = 0x1FF;
+      instance->markedAttributes = ~0u;
+      return;
+    }
+    case 298: {
+      if (!c.holds(20)) return;
+      const uint8_t *cursor = c.data;
+      uint64_t size = glxdirectTakeU64(&cursor);
+      bool noData = c.at(16)[0] != 0;
+      if (size > 0x7FFFFFFFFFFFFFFFull) return c.dropped("negative size");
+      if (!noData && !c.holds(plus(20, size))) return;
+      gl.glBufferData(c.u(8), static_cast<GLsizeiptr>(size), noData ? nullptr : c.at(20), c.u(12));
+      return;
+    }
+    case 299: {
+      if (!c.holds(20)) return;
+      const uint8_t *cursor = c.data;
+      uint64_t offset = glxdirectTakeU64(&cursor), size = glxdirectTakeU64(&cursor);
+      if (size > 0x7FFFFFFFFFFFFFFFull || offset > 0x7FFFFFFFFFFFFFFFull) return c.dropped("negative size");
+      if (!c.holds(plus(20, size))) return;
+      gl.glBufferSubData(c.u(16), static_cast<GLintptr>(offset), static_cast<GLsizeiptr>(size), c.at(20));
+      return;
+    }
+    case 300:
+    case 301:
+      return drawCarriedCommand(c);
+    case 2053:
+      if (!c.holds(40)) return;
+      if (!pixelCommand(c, true, false, 40, c.u(32), c.u(36), c.u(20), c.i(28), 1, 1)) return;
+      gl.glColorTable(c.u(20), c.u(24), c.i(28), c.u(32), c.u(36), c.at(40));
+      return;
+    PVEC1(2054, glColorTableParameterfv, GLfloat)
+    PVEC1(2055, glColorTableParameteriv, GLint)
+    CALL(2056, glCopyColorTable, 20, c.u(0), c.u(4), c.i(8), c.i(12), c.i(16))
+    CALL(2065, glPointParameterf, 8, c.u(0), c.f(4))
+    PVEC0(2066, glPointParameterfv, GLfloat)
+    CALL(4096, glBlendColor, 16, c.f(0), c.f(4), c.f(8), c.f(12))
+    CALL(4097, glBlendEquation, 4, c.u(0))
+    case 4099:
+    case 4100: {
+      if (!c.holds(56)) return;
+      uint32_t target = c.u(20), format = c.u(44), type = c.u(48);
+      int32_t width = c.i(36), height = opcode == 4100 ? c.i(40) : 1;
+      if (!pixelCommand(c, true, false, 56, format, type, target, width, height, 1)) return;
+      if (opcode == 4099)
+        gl.glTexSubImage1D(target, c.i(24), c.i(28), width, format, type, c.at(56));
+      else
+        gl.glTexSubImage2D(target, c.i(24), c.i(28), c.i(32), width, height, format, type, c.at(56));
+      return;
+    }
+    case 4101:
+    case 4102: {
+      if (!c.holds(44)) return;
+      uint32_t target = c.u(20), format = c.u(36), type = c.u(40);
+      int32_t width = c.i(28), height = opcode == 4102 ? c.i(32) : 1;
+      if (!pixelCommand(c, true, false, 44, format, type, target, width, height, 1)) return;
+      if (opcode == 4101)
+        gl.glConvolutionFilter1D(target, c.u(24), width, format, type, c.at(44));
+      else
+        gl.glConvolutionFilter2D(target, c.u(24), width, height, format, type, c.at(44));
+      return;
+    }
+    CALL(4103, glConvolutionParameterf, 12, c.u(0), c.u(4), c.f(8))
+    PVEC1(4104, glConvolutionParameterfv, GLfloat)
+    CALL(4105, glConvolutionParameteri, 12, c.u(0), c.u(4), c.i(8))
+    PVEC1(4106, glConvolutionParameteriv, GLint)
+    CALL(4107, glCopyConvolutionFilter1D, 20, c.u(0), c.u(4), c.i(8), c.i(12), c.i(16))
+    CALL(4108, glCopyConvolutionFilter2D, 24, c.u(0), c.u(4), c.i(8), c.i(12), c.i(16), c.i(20))
+    case 4109: {
+      if (!c.holds(44)) return;
+      uint32_t target = c.u(20), format = c.u(36), type = c.u(40);
+      int32_t width = c.i(28), height = c.i(32);
+      PixelHeader h;
+      if (!readPixelHeader(c, false, &h)) return;
+      int64_t row = imageBytes(h, format, type, target, width, 1, 1);
+      PixelHeader columnHeader = h;
+      int64_t column = imageBytes(columnHeader, format, type, target, height, 1, 1);
+      if (row < 0 || column < 0) return c.dropped("pixel format or type without a size");
+      uint64_t rowPadded = (static_cast<uint64_t>(row) + 3) & ~3ull;
+      if (!c.holds(plus(44 + rowPadded, static_cast<uint64_t>(column)))) return;
+      applyPixelHeader(c, true, false);
+      gl.glSeparableFilter2D(target, c.u(24), width, height, format, type, c.at(44), c.at(44 + rowPadded));
+      return;
+    }
+    CALL(4110, glHistogram, 13, c.u(0), c.i(4), c.u(8), c.at(12)[0])
+    CALL(4111, glMinmax, 9, c.u(0), c.u(4), c.at(8)[0])
+    CALL(4112, glResetHistogram, 4, c.u(0))
+    CALL(4113, glResetMinmax, 4, c.u(0))
+    case 4114: {
+      if (!c.holds(80)) return;
+      uint32_t target = c.u(36), format = c.u(68), type = c.u(72);
+      int32_t width = c.i(48), height = c.i(52), depth = c.i(56);
+      bool nullImage = c.u(76) != 0;
+      uint64_t imageOffset = 80;
+      if (nullImage) {
+        PixelHeader h;
+        if (!readPixelHeader(c, true, &h)) return;
+        applyPixelHeader(c, true, true);
+      } else if (!pixelCommand(c, true, true, imageOffset, format, type, target, width, height, depth)) {
+        return;
+      }
+      gl.glTexImage3D(target, c.i(40), c.i(44), width, height, depth, c.i(64), format, type,
+                      nullImage ? nullptr : c.at(imageOffset));
+      return;
+    }
+    case 4115: {
+      if (!c.holds(88)) return;
+      uint32_t target = c.u(36), format = c.u(76), type = c.u(80);
+      int32_t width = c.i(60), height = c.i(64), depth = c.i(68);
+      if (!pixelCommand(c, true, true, 88, format, type, target, width, height, depth)) return;
+      gl.glTexSubImage3D(target, c.i(40), c.i(44), c.i(48), c.i(52), width, height, depth, format, type, c.at(88));
+      return;
+    }
+    CALL(4117, glBindTexture, 8, c.u(0), c.u(4))
+    case 4118: {
+      if (!c.holds(4)) return;
+      int32_t n = c.i(0);
+      if (!holdsCounted(c, 4, n, 8)) return;
+      gl.glPrioritizeTextures(n, reinterpret_cast<const GLuint *>(c.at(4)),
+                              reinterpret_cast<const GLclampf *>(c.at(4 + 4ull * n)));
+      return;
+    }
+    CALL(4119, glCopyTexImage1D, 28, c.u(0), c.i(4), c.u(8), c.i(12), c.i(16), c.i(20), c.i(24))
+    CALL(4120, glCopyTexImage2D, 32, c.u(0), c.i(4), c.u(8), c.i(12), c.i(16), c.i(20), c.i(24), c.i(28))
+    CALL(4121, glCopyTexSubImage1D, 24, c.u(0), c.i(4), c.i(8), c.i(12), c.i(16), c.i(20))
+    CALL(4122, glCopyTexSubImage2D, 32, c.u(0), c.i(4), c.i(8), c.i(12), c.i(16), c.i(20), c.i(24), c.i(28))
+    CALL(4123, glCopyTexSubImage3D, 36, c.u(0), c.i(4), c.i(8), c.i(12), c.i(16), c.i(20), c.i(24), c.i(28),
+         c.i(32))
+    VEC(4124, glFogCoordfvEXT, GLfloat, 1)
+    VEC(4125, glFogCoorddvEXT, GLdouble, 1)
+    VEC(4126, glSecondaryColor3bvEXT, GLbyte, 3)
+    VEC(4127, glSecondaryColor3svEXT, GLshort, 3)
+    VEC(4128, glSecondaryColor3ivEXT, GLint, 3)
+    VEC(4129, glSecondaryColor3fvEXT, GLfloat, 3)
+    VEC(4130, glSecondaryColor3dvEXT, GLdouble, 3)
+    VEC(4131, glSecondaryColor3ubvEXT, GLubyte, 3)
+    VEC(4132, glSecondaryColor3usvEXT, GLushort, 3)
+    VEC(4133, glSecondaryColor3uivEXT, GLuint, 3)
+    CALL(4134, glBlendFuncSeparateEXT, 16, c.u(0), c.u(4), c.u(8), c.u(12))
+    default:
+      break;
+  }
+  // The later opcodes.
+  switch (opcode) {
+    CALL(4180, glBindProgramARB, 8, c.u(0), c.u(4))
+    case 4181:
+      if (c.holds(24)) {
+        Values<GLfloat, 4> v(c, 8);
+        gl.glExecuteProgramNV(c.u(0), c.u(4), v.v);
+      }
+      return;
+    case 4182: {
+      if (!c.holds(4)) return;
+      int32_t n = c.i(0);
+      if (holdsCounted(c, 4, n, 4)) gl.glRequestResidentProgramsNV(n, reinterpret_cast<const GLuint *>(c.at(4)));
+      return;
+    }
+    case 4183: {
+      if (!c.holds(12)) return;
+      int32_t n = c.i(8);
+      if (holdsCounted(c, 12, n, 1)) gl.glLoadProgramNV(c.u(0), c.u(4), n, c.at(12));
+      return;
+    }
+    case 4184:
+      if (c.holds(24)) {
+        Values<GLfloat, 4> v(c, 8);
+        gl.glProgramParameter4fvNV(c.u(0), c.u(4), v.v);
+      }
+      return;
+    case 4185:
+      if (c.holds(40)) {
+        Values<GLdouble, 4> v(c, 8);
+        gl.glProgramParameter4dvNV(c.u(0), c.u(4), v.v);
+      }
+      return;
+    case 4186:
+    case 4187: {
+      if (!c.holds(12)) return;
+      int32_t n = c.i(8);
+      if (!holdsCounted(c, 12, n, opcode == 4186 ? 16 : 32)) return;
+      if (opcode == 4186)
+        gl.glProgramParameters4fvNV(c.u(0), c.u(4), n, reinterpret_cast<const GLfloat *>(c.at(12)));
+      else
+        gl.glProgramParameters4dvNV(c.u(0), c.u(4), n, reinterpret_cast<const GLdouble *>(c.at(12)));
+      return;
+    }
+    CALL(4188, glTrackMatrixNV, 16, c.u(0), c.u(4), c.u(8), c.u(12))
+    VEC1(4189, glVertexAttrib1svARB, GLshort, 1)
+    VEC1(4190, glVertexAttrib2svARB, GLshort, 2)
+    VEC1(4191, glVertexAttrib3svARB, GLshort, 3)
+    VEC1(4192, glVertexAttrib4svARB, GLshort, 4)
+    VEC1(4193, glVertexAttrib1fvARB, GLfloat, 1)
+    CALL(4194, glVertexAttrib2fARB, 12, c.u(0), c.f(4), c.f(8))
+    VEC1(4195, glVertexAttrib3fvARB, GLfloat, 3)
+    VEC1(4196, glVertexAttrib4fvARB, GLfloat, 4)
+    VEC1(4197, glVertexAttrib1dvARB, GLdouble, 1)
+    VEC1(4198, glVertexAttrib2dvARB, GLdouble, 2)
+    VEC1(4199, glVertexAttrib3dvARB, GLdouble, 3)
+    VEC1(4200, glVertexAttrib4dvARB, GLdouble, 4)
+    VEC1(4201, glVertexAttrib4NubvARB, GLubyte, 4)
+    case 4202: case 4203: case 4204: case 4205: case 4206: case 4207: case 4208: case 4209:
+    case 4210: case 4211: case 4212: case 4213: case 4214: {
+      if (!c.holds(8)) return;
+      int32_t n = c.i(4);
+      uint32_t k = (opcode - 4202) % 4 + 1;
+      uint64_t element = opcode == 4214 ? 1 : opcode >= 4210 ? 8 : opcode >= 4206 ? 4 : 2;
+      if (opcode == 4214) k = 4;
+      if (!holdsCounted(c, 8, n, element * k)) return;
+      uint32_t index = c.u(0);
+      const void *v = c.at(8);
+      switch (opcode) {
+        case 4202: gl.glVertexAttribs1svNV(index, n, static_cast<const GLshort *>(v)); break;
+        case 4203: gl.glVertexAttribs2svNV(index, n, static_cast<const GLshort *>(v)); break;
+        case 4204: gl.glVertexAttribs3svNV(index, n, static_cast<const GLshort *>(v)); break;
+        case 4205: gl.glVertexAttribs4svNV(index, n, static_cast<const GLshort *>(v)); break;
+        case 4206: gl.glVertexAttribs1fvNV(index, n, static_cast<const GLfloat *>(v)); break;
+        case 4207: gl.glVertexAttribs2fvNV(index, n, static_cast<const GLfloat *>(v)); break;
+        case 4208: gl.glVertexAttribs3fvNV(index, n, static_cast<const GLfloat *>(v)); break;
+        case 4209: gl.glVertexAttribs4fvNV(index, n, static_cast<const GLfloat *>(v)); break;
+        case 4210: gl.glVertexAttribs1dvNV(index, n, static_cast<const GLdouble *>(v)); break;
+        case 4211: gl.glVertexAttribs2dvNV(index, n, static_cast<const GLdouble *>(v)); break;
+        case 4212: gl.glVertexAttribs3dvNV(index, n, static_cast<const GLdouble *>(v)); break;
+        case 4213: gl.glVertexAttribs4dvNV(index, n, static_cast<const GLdouble *>(v)); break;
+        default: gl.glVertexAttribs4ubvNV(index, n, static_cast<const GLubyte *>(v)); break;
+      }
+      return;
+    }
+    case 4215:
+      if (c.holds(24)) {
+        Values<GLfloat, 4> v(c, 8);
+        gl.glProgramLocalParameter4fvARB(c.u(0), c.u(4), v.v);
+      }
+      return;
+    case 4216:
+      if (c.holds(40)) {
+        Values<GLdouble, 4> v(c, 8);
+        gl.glProgramLocalParameter4dvARB(c.u(0), c.u(4), v.v);
+      }
+      return;
+    case 4217: {
+      if (!c.holds(12)) return;
+      int32_t n = c.i(8);
+      if (holdsCounted(c, 12, n, 1)) gl.glProgramStringARB(c.u(0), c.u(4), n, c.at(12));
+      return;
+    }
+    case 4218: {
+      if (!c.holds(24)) return;
+      int32_t n = c.i(4);
+      if (!holdsCounted(c, 24, n, 1)) return;
+      Values<GLfloat, 4> v(c, 8);
+      gl.glProgramNamedParameter4fvNV(c.u(0), n, c.at(24), v.v);
+      return;
+    }
+    case 4219: {
+      if (!c.holds(40)) return;
+      int32_t n = c.i(36);
+      if (!holdsCounted(c, 40, n, 1)) return;
+      Values<GLdouble, 4> v(c, 0);
+      gl.glProgramNamedParameter4dvNV(c.u(32), n, c.at(40), v.v);
+      return;
+    }
+    CALL(4220, glActiveStencilFaceEXT, 4, c.u(0))
+    CALL(4221, glPointParameteri, 8, c.u(0), c.i(4))
+    PVEC0(4222, glPointParameteriv, GLint)
+    CALL(4227, glProvokingVertex, 4, c.u(0))
+    CALL(4228, glBlendEquationSeparateEXT, 8, c.u(0), c.u(4))
+    CALL(4229, glDepthBoundsEXT, 16, c.d(0), c.d(8))
+    VEC1(4230, glVertexAttrib4bvARB, GLbyte, 4)
+    VEC1(4231, glVertexAttrib4ivARB, GLint, 4)
+    VEC1(4232, glVertexAttrib4ubvARB, GLubyte, 4)
+    VEC1(4233, glVertexAttrib4usvARB, GLushort, 4)
+    VEC1(4234, glVertexAttrib4uivARB, GLuint, 4)
+    VEC1(4235, glVertexAttrib4NbvARB, GLbyte, 4)
+    VEC1(4236, glVertexAttrib4NsvARB, GLshort, 4)
+    VEC1(4237, glVertexAttrib4NivARB, GLint, 4)
+    VEC1(4238, glVertexAttrib4NusvARB, GLushort, 4)
+    VEC1(4239, glVertexAttrib4NuivARB, GLuint, 4)
+    VEC1(4265, glVertexAttrib1svNV, GLshort, 1)
+    VEC1(4266, glVertexAttrib2svNV, GLshort, 2)
+    VEC1(4267, glVertexAttrib3svNV, GLshort, 3)
+    VEC1(4268, glVertexAttrib4svNV, GLshort, 4)
+    VEC1(4269, glVertexAttrib1fvNV, GLfloat, 1)
+    VEC1(4270, glVertexAttrib2fvNV, GLfloat, 2)
+    VEC1(4271, glVertexAttrib3fvNV, GLfloat, 3)
+    VEC1(4272, glVertexAttrib4fvNV, GLfloat, 4)
+    VEC1(4273, glVertexAttrib1dvNV, GLdouble, 1)
+    VEC1(4274, glVertexAttrib2dvNV, GLdouble, 2)
+    VEC1(4275, glVertexAttrib3dvNV, GLdouble, 3)
+    VEC1(4276, glVertexAttrib4dvNV, GLdouble, 4)
+    VEC1(4277, glVertexAttrib4ubvNV, GLubyte, 4)
+    case 4281:
+    case 4282: {
+      if (!c.holds(12)) return;
+      int32_t n = c.i(8);
+      if (!holdsCounted(c, 12, n, 16)) return;
+      const GLfloat *v = reinterpret_cast<const GLfloat *>(c.at(12));
+      if (opcode == 4281)
+        gl.glProgramEnvParameters4fvEXT(c.u(0), c.u(4), n, v);
+      else
+        gl.glProgramLocalParameters4fvEXT(c.u(0), c.u(4), n, v);
+      return;
+    }
+    CALL(4316, glBindRenderbuffer, 8, c.u(0), c.u(4))
+    case 4317:
+    case 4320: {
+      if (!c.holds(4)) return;
+      int32_t n = c.i(0);
+      if (!holdsCounted(c, 4, n, 4)) return;
+      const GLuint *ids = reinterpret_cast<const GLuint *>(c.at(4));
+      if (opcode == 4317)
+        gl.glDeleteRenderbuffers(n, ids);
+      else
+        gl.glDeleteFramebuffers(n, ids);
+      return;
+    }
+    CALL(4318, glRenderbufferStorage, 16, c.u(0), c.u(4), c.i(8), c.i(12))
+    CALL(4319, glBindFramebuffer, 8, c.u(0), c.u(4))
+    CALL(4321, glFramebufferTexture1D, 20, c.u(0), c.u(4), c.u(8), c.u(12), c.i(16))
+    CALL(4322, glFramebufferTexture2D, 20, c.u(0), c.u(4), c.u(8), c.u(12), c.i(16))
+    CALL(4323, glFramebufferTexture3D, 24, c.u(0), c.u(4), c.u(8), c.u(12), c.i(16), c.i(20))
+    CALL(4324, glFramebufferRenderbuffer, 16, c.u(0), c.u(4), c.u(8), c.u(12))
+    CALL(4325, glGenerateMipmap, 4, c.u(0))
+    CALL(4330, glBlitFramebuffer, 40, c.i(0), c.i(4), c.i(8), c.i(12), c.i(16), c.i(20), c.i(24), c.i(28),
+         c.u(32), c.u(36))
+    CALL(4331, glRenderbufferStorageMultisample, 20, c.u(0), c.i(4), c.u(8), c.i(12), c.i(16))
+    case 9900:
+    case 9901: {
+      if (!c.holds(4)) return;
+      GLuint name = 0;
+      if (opcode == 9900) {
+        callDummy(gl.glDummyFunc6, c.u(0));
+        gl.glGenRenderbuffers(1, &name);
+      } else {
+        callDummy(gl.glDummyFunc7, c.u(0));
+        gl.glGenFramebuffers(1, &name);
+      }
+      return;
+    }
+    default:
+      break;
+  }
+  LOG(logChannelWarning, "Lumora: Unsupported render command #%u by %s", opcode, clientName());
+}
+
+void glxdirectRender(GlxLibraryInstance *instance, uint32_t slot, const uint8_t *first, const uint8_t *end) {
+  if (!instance) return;
+  if ((slot == 0 || instance->currentTagSlot != slot) && !glxdirectMakeTagCurrent(instance, slot)) return;
+  const uint8_t *cursor = first;
+  while (cursor < end) {
+    uint64_t remaining = static_cast<uint64_t>(end - cursor);
+    if (remaining < 4) break;
+    uint16_t length, opcode;
+    std::memcpy(&length, cursor, 2);
+    std::memcpy(&opcode, cursor + 2, 2);
+    if (length < 4 || length > remaining) break;
+    glxdirectExecuteRender(instance, opcode, cursor + 4, cursor + length);
+    cursor += length;
+  }
+  if (cursor < end)
+    LOG(logChannelWarning, "Lumora: %s undecoded in GLXRender", strSizeText(static_cast<uint64_t>(end - cursor)));
+  if (instance->insideBegin)
+    glxdirectGrabForBegin(instance);
+  else
+    glxdirectReleaseGrab(instance);
+}
+
+void glxdirectRenderLarge(GlxLibraryInstance *instance, uint32_t slot, const uint8_t *command, uint64_t size) {
+  if (!instance) return;
+  if ((slot == 0 || instance->currentTagSlot != slot) && !glxdirectMakeTagCurrent(instance, slot)) return;
+  if (size < 8) {
+    LOG(logChannelWarning, "Lumora: Large render cmd too small (%u) from %s", static_cast<unsigned>(size),
+        clientName());
+    return;
+  }
+  uint32_t length = u32At(command), opcode = u32At(command + 4);
+  // A length field below the header's own 8 bytes is as invalid as one beyond the size.
+  if (length > size || length < 8) {
+    LOG(logChannelWarning, "Lumora: Invalid large render size (%llu vs. %u, #%u) from %s",
+        static_cast<unsigned long long>(size), length, opcode, clientName());
+    return;
+  }
+  glxdirectExecuteRender(instance, opcode, command + 8, command + length);
+  if (size != length) LOG(logChannelWarning, "Lumora: %s undecoded in GLXRenderLarge", strSizeText(size - length));
+  if (instance->insideBegin)
+    glxdirectGrabForBegin(instance);
+  else
+    glxdirectReleaseGrab(instance);
+}
+
+#undef VEC
+#undef VEC1
+#undef VECD1
+#undef RECT
+#undef PVEC0
+#undef PVEC1
+#undef CALL0
+#undef CALL

@@ -1,0 +1,299 @@
+// GL contexts and tag slots of a library instance: the contexts a client's GLX contexts became,
+// the slots (context, draw and read drawable) that the context tags of clients map to and the
+// switching of the library's current slot, the grab that keeps other clients out while a
+// glBegin is open on a shared library, the synchronisation with the real server before the
+// library draws, and the instance's scratch buffer.
+#include "xext/glxdirect.h"
+
+// First: it brings Xlib's Xutil.h in with its Region renamed, before the proxy's headers.
+#include "xext/glxinstance.h"
+
+#include <cstdlib>
+
+#include "proxy/clientconnection.h"
+#include "proxy/connections.h"
+#include "proxy/head.h"
+#include "proxy/main.h"
+#include "proxy/xproxy.h"
+#include "proxy/xscreen.h"
+#include "support/logging.h"
+#include "support/strtemp.h"
+#include "xclient/misc.h"
+
+namespace {
+
+constexpr const char *kSource = "Xext/glxdirecttags";
+// The most attribute pairs a direct context takes (the library's list ends in one 0 word).
+constexpr uint32_t kMaxAttributePairs = 57;
+constexpr uint32_t kLastSlot = kGlxDirectTagSlots - 1;
+
+// Serials of direct contexts, process-wide: raised before each use, never reused.
+uint32_t contextSerial = 0;
+// The client whose glBegin took the grab (NULL while no instance holds it).
+ClientConnection *beginGrabber = nullptr;
+
+// The highest slot index in use, bounded by the slot array.
+uint32_t highestSlot(const GlxLibraryInstance *instance) {
+  return instance->highestTagSlot < kLastSlot ? instance->highestTagSlot : kLastSlot;
+}
+
+bool slotInUse(const GlxLibraryInstance *instance, uint32_t slot) {
+  return slot >= 1 && slot <= highestSlot(instance) && instance->tagSlots[slot].context != nullptr;
+}
+
+const char *currentClientName() { return xscreenClientName(xproxyCurrentClient); }
+
+// The first framebuffer configuration of the screen whose attribute equals value, or NULL.
+GLXFBConfig findConfigBy(GlxLibraryInstance *instance, int screen, int attribute, uint32_t value) {
+  GlFunctionTable &gl = instance->functions;
+  if (!gl.glXGetFBConfigs || !gl.glXGetFBConfigAttrib) return nullptr;
+  int count = 0;
+  GLXFBConfig *configs = gl.glXGetFBConfigs(instance->display, screen, &count);
+  if (!configs) return nullptr;
+  GLXFBConfig found = nullptr;
+  for (int i = 0; i < count && !found; i++) {
+    int answer = 0;
+    if (gl.glXGetFBConfigAttrib(instance->display, configs[i], attribute, &answer) == Success &&
+        uint32_t(answer) == value)
+      found = configs[i];
+  }
+  XFree(configs);
+  return found;
+}
+
+}  // namespace
+
+void (*glxdirectSyncClient)(ClientConnection *client, Display *display) = glxSyncClientWithDisplay;
+
+// ===== contexts =====
+uint32_t glxdirectAddContext(GlxLibraryInstance *instance, void *context) {
+  if (!instance || !context) return 0;
+  auto *node = static_cast<GlxDirectContext *>(calloc(1, sizeof(GlxDirectContext)));
+  if (!node) {
+    logProblem("UNE", kSource, __LINE__);
+    return 0;
+  }
+  node->serial = ++contextSerial;
+  node->context = static_cast<GLXContext>(context);
+  GlxDirectContext **link = &instance->contexts;
+  while (*link) {
+    node->prev = *link;
+    link = &(*link)->next;
+  }
+  *link = node;
+  return node->serial;
+}
+
+void *glxdirectContextBySerial(GlxLibraryInstance *instance, uint32_t serial) {
+  if (!instance || serial == 0) return nullptr;
+  for (GlxDirectContext *node = instance->contexts; node; node = node->next)
+    if (node->serial == serial) return node->context;
+  return nullptr;
+}
+
+void *glxdirectFindFBConfig(GlxLibraryInstance *instance, int screen, uint32_t id) {
+  if (!instance) return nullptr;
+  return findConfigBy(instance, screen, GLX_FBCONFIG_ID, id);
+}
+
+uint32_t dGLCreateContext(GlxLibraryInstance *instance, int screen, uint32_t visual, uint32_t shareContext,
+                          const int *attributes) {
+  if (!instance) return 0;
+  GlFunctionTable &gl = instance->functions;
+  auto share = static_cast<GLXContext>(glxdirectContextBySerial(instance, shareContext));
+  if (!attributes) {
+    XVisualInfo wanted{};
+    wanted.visualid = visual;
+    wanted.screen = screen;
+    int count = 0;
+    XVisualInfo *info = XGetVisualInfo(instance->display, VisualIDMask | VisualScreenMask, &wanted, &count);
+    if (!info || count < 1) {
+      if (info) XFree(info);
+      LOG(logChannelXhint, "Lumora: Unknown visual #%u in dGLCreateContext by %s", visual, currentClientName());
+      return 0;
+    }
+    uint32_t serial = glxdirectAddContext(instance, gl.glXCreateContext(instance->display, info, share, True));
+    XFree(info);
+    return serial;
+  }
+  // The pairs up to the first 0 attribute: at most kMaxAttributePairs of them.
+  int list[2 * kMaxAttributePairs + 1];
+  uint32_t pairs = 0;
+  while (attributes[2 * pairs] != 0) {
+    if (pairs == kMaxAttributePairs) {
+      LOG(logChannelXhint, "Lumora: More than %u attribute pairs in dGLCreateContext by %s", kMaxAttributePairs,
+          currentClientName());
+      return 0;
+    }
+    list[2 * pairs] = attributes[2 * pairs];
+    list[2 * pairs + 1] = attributes[2 * pairs + 1];
+    pairs++;
+  }
+  list[2 * pairs] = 0;
+  if (!gl.glXCreateContextAttribsARB) {
+    LOG(logChannelXhint, "Lumora: No glXCreateContextAttribsARB() for dGLCreateContext by %s", currentClientName());
+    return 0;
+  }
+  // The caller names the head's configuration by its id, or by its visual where the head has
+  // configurations only as visuals.
+  GLXFBConfig config = findConfigBy(instance, screen, GLX_FBCONFIG_ID, visual);
+  if (!config) config = findConfigBy(instance, screen, GLX_VISUAL_ID, visual);
+  return glxdirectAddContext(instance,
+                             gl.glXCreateContextAttribsARB(instance->display, config, share, True, list));
+}
+// ===== end of contexts =====
+
+// ===== tag slots =====
+uint32_t glxdirectCreateTag(GlxLibraryInstance *instance, uint32_t contextSerial, uint32_t drawDrawable,
+                            uint32_t readDrawable, uint32_t proxyTag) {
+  if (!instance) return 0;
+  auto context = static_cast<GLXContext>(glxdirectContextBySerial(instance, contextSerial));
+  if (!context) {
+    logProblem("UNE", kSource, __LINE__);
+    return 0;
+  }
+  uint32_t highest = highestSlot(instance);
+  // The same context on the same drawables: one more proxy tag on its slot.
+  for (uint32_t slot = highest; slot >= 1; slot--) {
+    GlxDirectTagSlot &s = instance->tagSlots[slot];
+    if (s.context == context && s.drawDrawable == drawDrawable && s.readDrawable == readDrawable) {
+      s.proxyTag = proxyTag;
+      s.proxyTagCount++;
+      return slot;
+    }
+  }
+  // The highest free slot, else one above the highest in use.
+  uint32_t chosen = 0;
+  for (uint32_t slot = highest; slot >= 1 && !chosen; slot--)
+    if (!instance->tagSlots[slot].context) chosen = slot;
+  if (!chosen) {
+    if (highest >= kLastSlot) {
+      LOG(logChannelXhint, "Lumora: No free tag slot at %s for %s", xmiscLocalDisplayPart(instance->display),
+          currentClientName());
+      return 0;
+    }
+    chosen = highest + 1;
+    instance->highestTagSlot = chosen;
+  }
+  instance->tagSlots[chosen] = GlxDirectTagSlot{context, drawDrawable, readDrawable, 1, proxyTag, 1};
+  return chosen;
+}
+
+int glxdirectMakeTagCurrent(GlxLibraryInstance *instance, uint32_t slot) {
+  if (!instance) return 0;
+  if (!slotInUse(instance, slot)) {
+    LOG(logChannelXhint, "Lumora: Invalid tag #%u for %s by %s", slot, xmiscLocalDisplayPart(instance->display),
+        currentClientName());
+    return 0;
+  }
+  GlxDirectTagSlot &s = instance->tagSlots[slot];
+  if (s.isNew) {
+    // The client's requests that made the drawables must reach the real server first.
+    s.isNew = 0;
+    glxdirectSyncClient(xproxyCurrentClient, instance->display);
+  }
+  if (!instance->functions.glXMakeContextCurrent(instance->display, s.drawDrawable, s.readDrawable, s.context)) {
+    // Whatever the library has current now, it is no slot's: the next switch makes it again.
+    instance->currentTagSlot = 0;
+    LOG(logChannelXhint, "Lumora: Can't make tag #%u current for %s by %s", slot,
+        xmiscLocalDisplayPart(instance->display), currentClientName());
+    return 0;
+  }
+  instance->currentTagSlot = slot;
+  return 1;
+}
+
+void dGLDestroyTag(GlxLibraryInstance *instance, uint32_t slot) {
+  if (!instance) return;
+  if (instance->currentTagSlot != slot) glxdirectMakeTagCurrent(instance, slot);
+  instance->functions.glXMakeCurrent(instance->display, None, nullptr);
+  instance->currentTagSlot = 0;
+  glxdirectReleaseGrab(instance);
+  instance->insideBegin = 0;
+  uint32_t highest = highestSlot(instance);
+  if (slot == 0 || slot > highest) {
+    LOG(logChannelXhint, "Unknown tag %u in dGLDestroyTag(%s) by %s", slot, xmiscLocalDisplayPart(instance->display),
+        currentClientName());
+    return;
+  }
+  GlxDirectTagSlot &s = instance->tagSlots[slot];
+  // Another live proxy tag still maps to the slot: it stays.
+  if (s.proxyTagCount > 1) {
+    s.proxyTagCount--;
+    return;
+  }
+  s.context = nullptr;
+  s.proxyTagCount = 0;
+  if (slot == highest) {
+    uint32_t lower = slot - 1;
+    while (lower >= 1 && !instance->tagSlots[lower].context) lower--;
+    instance->highestTagSlot = lower;
+  }
+}
+
+void glxdirectFlushForDrawable(Head *head, uint32_t serverDrawable) {
+  auto *instance = head ? static_cast<GlxLibraryInstance *>(head->glLibrary) : nullptr;
+  if (!instance) return;
+  for (uint32_t slot = highestSlot(instance); slot >= 1; slot--) {
+    const GlxDirectTagSlot &s = instance->tagSlots[slot];
+    if (!s.context || s.drawDrawable != serverDrawable) continue;
+    if (slot != instance->currentTagSlot && s.isNew) continue;
+    glxdirectSyncClient(xproxyCurrentClient, instance->display);
+    return;
+  }
+}
+// ===== end of tag slots =====
+
+// ===== synchronisation and the glBegin grab =====
+void glxSyncClientWithDisplay(ClientConnection *client, Display *display) {
+  const char *error = nullptr;
+  if (!client) {
+    error = xproxySyncAllClients();
+  } else {
+    DisplayConnection *own = nullptr;
+    for (uint32_t i = 0; i < client->displayCount && !own; i++) {
+      DisplayConnection *connection = client->displays[i];
+      if (connection && connection->display && connection->display->display == display) own = connection;
+    }
+    error = own ? xproxySyncDisplayConnection(own) : xproxySyncClient(client);
+  }
+  if (error) logProblem(error, kSource, __LINE__);
+}
+
+void glxdirectGrabForBegin(GlxLibraryInstance *instance) {
+  if (!instance || instance->grabTaken || miscGrabbingClient || !xproxyCurrentClient) return;
+  // A single tag has nobody to keep out.
+  if (instance->highestTagSlot <= 1 && instance->tagSlots[1].proxyTagCount <= 1) return;
+  miscLumoraGrab = 1;
+  beginGrabber = xproxyCurrentClient;
+  miscSuspendOtherClients(xproxyCurrentClient);
+  instance->grabTaken = 1;
+}
+
+void glxdirectReleaseGrab(GlxLibraryInstance *instance) {
+  if (!instance || !instance->grabTaken) return;
+  miscLumoraGrab = 0;
+  // The core's grab is ours only while it names the client the glBegin grab recorded (a client
+  // that went has already let the others go).
+  if (miscGrabbingClient && miscGrabbingClient == beginGrabber) miscRescheduleAllClients();
+  beginGrabber = nullptr;
+  instance->grabTaken = 0;
+}
+// ===== end of synchronisation and the glBegin grab =====
+
+uint8_t *glxdirectScratch(GlxLibraryInstance *instance, uint64_t size) {
+  if (!instance) return nullptr;
+  if (instance->scratch && size <= instance->scratchSize) return instance->scratch;
+  // The size is kept in 32 bits; nothing larger is asked for by a command that is present.
+  if (size > UINT32_MAX) return nullptr;
+  uint64_t wanted = size ? size : 1;
+  auto *fresh = static_cast<uint8_t *>(malloc(wanted));
+  if (!fresh) {
+    LOG_OUT_OF_MEMORY_AT(kSource);
+    return nullptr;
+  }
+  free(instance->scratch);
+  instance->scratch = fresh;
+  instance->scratchSize = uint32_t(wanted);
+  return fresh;
+}

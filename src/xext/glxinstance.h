@@ -1,0 +1,80 @@
+// One GL library loaded into the proxy for one real display: the record every operation of the
+// in-proxy GL path works on.
+#pragma once
+
+#include <cstdint>
+
+// Before the GL headers: they bring in Xlib's Xutil.h, whose Region this one renames.
+#include "xclient/xutilh.h"
+
+#include <GL/glx.h>
+#include <X11/Xlib.h>
+
+#include "xclient/glxsupport.h"
+#include "xext/glfunctions.h"
+#include "xext/plugin.h"
+
+constexpr uint32_t kGlxDirectScratchSize = 16384;  // the scratch buffer as created and after a reset
+constexpr uint32_t kGlxDirectTagSlots = 256;        // slot 0 is never used
+constexpr size_t kGlxDirectLibraryTextSize = 4096;  // the library text, with its terminating zero
+constexpr uint32_t kGlxDirectRenderMode = 0x1C00;   // GL_RENDER
+
+// One GL context made through the library, in the instance's context list (appended at the
+// tail; the last node's next is NULL). Serials are never reused; 0 means no context.
+struct GlxDirectContext {
+  GlxDirectContext *next;
+  GlxDirectContext *prev;
+  uint32_t serial;
+  GLXContext context;  // the library's handle
+};
+
+// What the library must have current before a command of a direct context tag runs.
+struct GlxDirectTagSlot {
+  GLXContext context;       // NULL: the slot is free
+  GLXDrawable drawDrawable;
+  GLXDrawable readDrawable;
+  uint8_t isNew;            // made current by nothing yet
+  uint32_t proxyTag;        // the context tag the client knows (the latest, when shared)
+  uint32_t proxyTagCount;   // live proxy tags that map to the slot: it is freed with the last
+};
+
+// Instances form one process-wide doubly linked list (the first record's prev points at the
+// last; new ones go to the end) and are shared by every head on the same Display with the same
+// library text. The scratch, select and feedback buffers and the context nodes are malloc'ed:
+// the release of the instance frees them (the GL contexts themselves are not destroyed then).
+// Event-loop thread only.
+struct GlxLibraryInstance {
+  GlxLibraryInstance *next;
+  GlxLibraryInstance *prev;
+  uint32_t currentTagSlot;  // the slot whose context is current in the library; 0 = none
+  Display *display;         // the proxy's connection to the real display (not owned)
+  uint8_t *scratch;         // reusable buffer for unpacked command data, scratchSize bytes
+  uint32_t scratchSize;
+  uint8_t insideBegin;      // a glBegin of any tag is open
+  uint8_t grabTaken;        // this instance holds the glBegin grab
+  // One flag per client array: edge flag, texture coordinate, colour, index, normal, vertex, fog
+  // coordinate, secondary colour.
+  uint8_t enabledArrays[8];
+  // Client arrays last pointed into a render command's own bytes (gone once the command is
+  // done): bits 0-7 by kind in the order above, bit 8 a texture-coordinate array of a unit
+  // other than 0; generic attributes by index in markedAttributes (bit 31: index 31 and above).
+  uint32_t markedArrays;
+  uint32_t markedAttributes;
+  uint16_t referenceCount;  // users beyond the first
+  uint32_t renderMode;      // the GL render mode last set; GL_RENDER at first
+  uint32_t livePbuffers;
+  uint32_t liveGlxPixmaps;
+  uint32_t liveGlxWindows;
+  uint32_t highestTagSlot;  // the highest slot index in use
+  uint32_t glVersion;       // GL version code (major * 64 + minor) the functions were loaded against
+  GlxDirectContext *contexts;
+  uint32_t *selectBuffer;   // handed to glSelectBuffer; selectSize 4-byte entries
+  uint32_t selectSize;
+  float *feedbackBuffer;    // handed to glFeedbackBuffer; feedbackSize entries
+  uint32_t feedbackSize;
+  GlCapabilities capabilities;  // as found at the last set-up
+  GlxDirectTagSlot tagSlots[kGlxDirectTagSlots];
+  PluginLibrary *library;
+  GlFunctionTable functions;
+  char libraryText[kGlxDirectLibraryTextSize];  // the configured library list: the key for reuse
+};

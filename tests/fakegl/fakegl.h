@@ -1,0 +1,70 @@
+// A recording fake GL library for tests. Every entry point of the proxy's load list is a stub
+// that appends one line, "name(arg, arg, ...)", to a call log and answers from a control table;
+// the rest return zero. The variants (libtarvo_fakegl*.so in TARVO_FAKEGL_DIR) differ only in
+// the names they export:
+//   libtarvo_fakegl.so                      every name of the list but the placeholders
+//   libtarvo_fakegl_nocalllist.so           ... without glCallList
+//   libtarvo_fakegl_nodrawpixels.so         ... without glDrawPixels
+//   libtarvo_fakegl_nodrawbuffers.so        ... without glDrawBuffers
+//   libtarvo_fakegl_nocreatecontextattribs.so ... without glXCreateContextAttribsARB
+//   libtarvo_fakegl_errorhandler.so         ... and XSetErrorHandler, which records its handler
+//   libtarvo_fakegl_crash.so                sets create=crash when it is loaded (for processes
+//                                           that only choose a library path)
+// None links libX11. All share one control table and one log, kept in libtarvo_fakegl_control.so,
+// which tests link to call the functions below.
+//
+// Log lines: integers in decimal, GLenum values as 0x%04X, floating point as %g, strings
+// (const char *) quoted, other pointers as 0x... or NULL; the fixed-size vector calls
+// (glColor3fv, glVertex4iv ...) print their elements as {a, b, c}.
+//
+// Inside a process that cannot call these (tarvo), the environment sets the same table when
+// the library is loaded:
+//   FAKEGL_CONTROL  settings separated by ';' (see fakeglControl)
+//   FAKEGL_LOG      a file every log line is also appended to
+#pragma once
+
+#include <cstdint>
+
+// What glXCreateContext, glXCreateNewContext and glXCreateContextAttribsARB do.
+enum FakeglCreateMode : int {
+  kFakeglCreateSucceed = 0,      // a new context handle
+  kFakeglCreateFail = 1,         // NULL
+  kFakeglCrashCallingThread = 2, // a segmentation fault on the calling thread
+  kFakeglCrashOwnThread = 3,     // a segmentation fault on a thread of the library's own
+};
+
+// String keys beyond glGetString's names.
+constexpr uint32_t kFakeglGlxExtensions = 0x10000;    // glXQueryExtensionsString
+constexpr uint32_t kFakeglGlxServerString = 0x20000;  // | name: glXQueryServerString
+
+extern "C" {
+// Empties the log and sets every control back to its default: contexts are created, direct and
+// made current; no integer, string or FB config is known (glGet* writes nothing, glGetString
+// returns NULL); no trap handler recorded.
+void fakeglReset();
+// The values glGetIntegerv writes for pname (count at most 16; 0 forgets the pname).
+// glGetBooleanv, glGetFloatv and glGetDoublev answer the same values converted.
+void fakeglSetIntegers(uint32_t pname, const int32_t *values, uint32_t count);
+// The text glGetString(name) (or a kFakegl... key) returns; NULL: it returns NULL.
+void fakeglSetString(uint32_t name, const char *text);
+void fakeglSetCreateContext(int mode);
+void fakeglSetIsDirect(int isDirect);
+// What glXMakeCurrent and glXMakeContextCurrent return (1 or 0).
+void fakeglSetMakeCurrent(int result);
+// glXGetFBConfigs gives count configs (at most 64); glXGetFBConfigAttrib answers the attributes
+// set here for a config index and GLX_BAD_ATTRIBUTE (2) for others.
+void fakeglSetFbConfigCount(uint32_t count);
+void fakeglSetFbConfigAttrib(uint32_t config, int attribute, int value);
+// Applies settings in the environment's form, separated by ';':
+//   create=succeed|fail|crash|crash-thread   direct=0|1   makecurrent=0|1
+//   integer.<pname>=<v>[,<v>...]   string.<key>=<text>   fbconfigs=<n>
+//   fbconfig.<index>.<attribute>=<value>
+// Numbers in C syntax (0x0D33). 0 when every setting was understood, else -1 (the rest are
+// still applied).
+int fakeglControl(const char *settings);
+// The log so far, every line ending in '\n'; valid until the next call into the fake.
+const char *fakeglLog();
+void fakeglClearLog();
+// The handler last given to the exported XSetErrorHandler, or NULL.
+void *fakeglTrapHandler();
+}

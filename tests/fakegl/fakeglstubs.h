@@ -1,0 +1,84 @@
+// What the generated entry points of the fake GL library use from its control library: the log
+// line they build and the answers of the entry points that do more than return zero.
+#pragma once
+
+#include <GL/gl.h>
+#include <GL/glext.h>
+#include <GL/glx.h>
+#include <GL/glxext.h>
+
+#include <cstdio>
+#include <string>
+
+#include "fakegl.h"
+
+#define FAKEGL_EXPORT __attribute__((visibility("default")))
+
+// One call's line: "name(" + the arguments + ")"; end() appends it to the log.
+class FAKEGL_EXPORT FakeglLine {
+ public:
+  explicit FakeglLine(const char *name) : text_(name) { text_ += '('; }
+  template <typename T>
+  void arg(T value) {
+    if constexpr (std::is_floating_point_v<T>) {
+      add("%g", static_cast<double>(value));
+    } else if constexpr (std::is_pointer_v<T>) {
+      pointer(reinterpret_cast<const void *>(value));
+    } else if constexpr (std::is_signed_v<T>) {
+      add("%lld", static_cast<long long>(value));
+    } else {
+      add("%llu", static_cast<unsigned long long>(value));
+    }
+  }
+  void arg(const char *text);
+  void enumeration(GLenum value) { add("0x%04X", value); }
+  // The first count elements of a fixed-size vector argument.
+  template <typename T>
+  void values(const T *v, int count) {
+    if (!v) return pointer(nullptr);
+    separate();
+    text_ += '{';
+    for (int i = 0; i < count; i++) {
+      if (i) text_ += ", ";
+      char number[48];
+      if constexpr (std::is_floating_point_v<T>)
+        snprintf(number, sizeof number, "%g", static_cast<double>(v[i]));
+      else
+        snprintf(number, sizeof number, "%lld", static_cast<long long>(v[i]));
+      text_ += number;
+    }
+    text_ += '}';
+  }
+  void end();
+
+ private:
+  void separate() {
+    if (!first_) text_ += ", ";
+    first_ = false;
+  }
+  void pointer(const void *p);
+  void add(const char *format, ...) __attribute__((format(printf, 2, 3)));
+  std::string text_;
+  bool first_ = true;
+};
+
+extern "C" {
+FAKEGL_EXPORT GLXContext fakeglAnswer_glXCreateContext(Display *, XVisualInfo *, GLXContext, Bool);
+FAKEGL_EXPORT GLXContext fakeglAnswer_glXCreateNewContext(Display *, GLXFBConfig, int, GLXContext, Bool);
+FAKEGL_EXPORT GLXContext fakeglAnswer_glXCreateContextAttribsARB(Display *, GLXFBConfig, GLXContext, Bool,
+                                                                 const int *);
+FAKEGL_EXPORT Bool fakeglAnswer_glXIsDirect(Display *, GLXContext);
+FAKEGL_EXPORT Bool fakeglAnswer_glXMakeCurrent(Display *, GLXDrawable, GLXContext);
+FAKEGL_EXPORT Bool fakeglAnswer_glXMakeContextCurrent(Display *, GLXDrawable, GLXDrawable, GLXContext);
+FAKEGL_EXPORT void fakeglAnswer_glGetIntegerv(GLenum, GLint *);
+FAKEGL_EXPORT void fakeglAnswer_glGetBooleanv(GLenum, GLboolean *);
+FAKEGL_EXPORT void fakeglAnswer_glGetFloatv(GLenum, GLfloat *);
+FAKEGL_EXPORT void fakeglAnswer_glGetDoublev(GLenum, GLdouble *);
+FAKEGL_EXPORT const GLubyte *fakeglAnswer_glGetString(GLenum);
+FAKEGL_EXPORT const char *fakeglAnswer_glXQueryExtensionsString(Display *, int);
+FAKEGL_EXPORT const char *fakeglAnswer_glXQueryServerString(Display *, int, int);
+FAKEGL_EXPORT GLXFBConfig *fakeglAnswer_glXGetFBConfigs(Display *, int, int *);
+FAKEGL_EXPORT int fakeglAnswer_glXGetFBConfigAttrib(Display *, GLXFBConfig, int, int *);
+// The exporting variant's XSetErrorHandler.
+FAKEGL_EXPORT void *fakeglRecordTrapHandler(void *handler);
+}

@@ -1,0 +1,677 @@
+// Render commands executed inside the proxy, against the recording fake GL library: the command
+// families by representative opcodes (the call log shows what reached the library), the loops'
+// edge cases, pixel sizes, and the bounds: every served command cut short at the end of an
+// exactly sized heap block makes no call and is reported once.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "fakecore.h"
+#include "fakegl.h"
+#include "logcapture_helpers.h"
+#include "proxy/connections.h"
+#include "xext/glx.h"
+#include "xext/glxcontext.h"
+#include "xext/glxdirect.h"
+#include "xext/glxinstance.h"
+#include "xext/glxobjects.h"
+
+namespace {
+
+const std::string kFake = std::string(TARVO_FAKEGL_DIR) + "/libtarvo_fakegl.so";
+constexpr uint32_t kGl21 = 2 * 64 + 1;
+
+// A render command's data (after its header), built field by field in this machine's order.
+struct Data {
+  std::vector<uint8_t> bytes;
+  Data &u32(uint32_t v) { return raw(&v, 4); }
+  Data &i32(int32_t v) { return raw(&v, 4); }
+  Data &f32(float v) { return raw(&v, 4); }
+  Data &f64(double v) { return raw(&v, 8); }
+  Data &u16(uint16_t v) { return raw(&v, 2); }
+  Data &u8(uint8_t v) { return raw(&v, 1); }
+  Data &pad(size_t n) {
+    bytes.insert(bytes.end(), n, 0);
+    return *this;
+  }
+  Data &text(const std::string &s) {
+    bytes.insert(bytes.end(), s.begin(), s.end());
+    return *this;
+  }
+  Data &raw(const void *p, size_t n) {
+    auto *b = static_cast<const uint8_t *>(p);
+    bytes.insert(bytes.end(), b, b + n);
+    return *this;
+  }
+  // The 20-byte pixel header.
+  Data &pixels(int32_t rowLength, int32_t skipRows, int32_t skipPixels, int32_t alignment, uint8_t swap = 0,
+               uint8_t lsb = 0) {
+    return u8(swap).u8(lsb).u16(0).i32(rowLength).i32(skipRows).i32(skipPixels).i32(alignment);
+  }
+};
+
+// A GLXRender stream of commands with 16-bit headers.
+struct Stream {
+  std::vector<uint8_t> bytes;
+  Stream &add(uint16_t opcode, const Data &d) {
+    uint16_t length = static_cast<uint16_t>(4 + ((d.bytes.size() + 3) & ~size_t{3}));
+    bytes.insert(bytes.end(), reinterpret_cast<uint8_t *>(&length), reinterpret_cast<uint8_t *>(&length) + 2);
+    bytes.insert(bytes.end(), reinterpret_cast<uint8_t *>(&opcode), reinterpret_cast<uint8_t *>(&opcode) + 2);
+    bytes.insert(bytes.end(), d.bytes.begin(), d.bytes.end());
+    bytes.resize(bytes.size() + ((4 - d.bytes.size() % 4) % 4), 0);
+    return *this;
+  }
+};
+
+std::vector<std::string> lines(const std::string &text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) out.push_back(line);
+  return out;
+}
+
+class GlxDirectRender : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fakeglReset();
+    instance = static_cast<GlxLibraryInstance *>(calloc(1, sizeof(GlxLibraryInstance)));
+    ASSERT_EQ(glxdirectLoadFunctions(kFake.c_str(), kGl21, instance), nullptr);
+    instance->scratch = static_cast<uint8_t *>(calloc(1, kGlxDirectScratchSize));
+    instance->scratchSize = kGlxDirectScratchSize;
+    for (uint32_t slot = 1; slot <= 2; slot++) {
+      GlxDirectTagSlot &s = instance->tagSlots[slot];
+      s.context = reinterpret_cast<GLXContext>(&contextHandles[slot]);
+      s.drawDrawable = 0x100 + slot;
+      s.readDrawable = 0x100 + slot;
+      s.isNew = 0;
+      s.proxyTag = 0;
+    }
+    instance->tagSlots[1].proxyTagCount = 1;
+    instance->tagSlots[2].proxyTagCount = 1;
+    instance->highestTagSlot = 2;
+    // Failure texts name the display.
+    display = static_cast<_XPrivDisplay>(calloc(1, sizeof *display));
+    display->display_name = displayName;
+    instance->display = reinterpret_cast<Display *>(display);
+    instance->currentTagSlot = 1;
+    fakeglClearLog();
+  }
+  void TearDown() override {
+    free(display);
+    free(instance->scratch);
+    free(instance);
+    fakeglReset();
+  }
+
+  // Executes one command whose data is exactly the bytes given, in a heap block of that size;
+  // the calls it made.
+  std::vector<std::string> run(uint32_t opcode, const std::vector<uint8_t> &data) {
+    fakeglClearLog();
+    std::unique_ptr<uint8_t[]> block(new uint8_t[data.size()]);
+    if (!data.empty()) std::memcpy(block.get(), data.data(), data.size());
+    glxdirectExecuteRender(instance, opcode, block.get(), block.get() + data.size());
+    return lines(fakeglLog());
+  }
+  std::vector<std::string> run(uint32_t opcode, const Data &d) { return run(opcode, d.bytes); }
+  std::vector<std::string> render(const Stream &s, uint32_t slot = 1) {
+    fakeglClearLog();
+    std::unique_ptr<uint8_t[]> block(new uint8_t[s.bytes.size()]);
+    if (!s.bytes.empty()) std::memcpy(block.get(), s.bytes.data(), s.bytes.size());
+    glxdirectRender(instance, slot, block.get(), block.get() + s.bytes.size());
+    return lines(fakeglLog());
+  }
+  std::vector<std::string> warnings() const { return log.on(logChannelWarning); }
+  size_t warningsContaining(const std::string &part) const {
+    size_t n = 0;
+    for (const std::string &w : warnings())
+      if (w.find(part) != std::string::npos) n++;
+    return n;
+  }
+
+  char contextHandles[4] = {};
+  char displayName[8] = ":9";
+  _XPrivDisplay display = nullptr;
+  GlxLibraryInstance *instance = nullptr;
+  LogCapture log;
+};
+
+using Calls = std::vector<std::string>;
+
+// ===== families =====
+
+TEST_F(GlxDirectRender, VectorsAndScalarsReachTheLibraryWithTheirValues) {
+  EXPECT_EQ(run(8, Data().f32(1).f32(0.5f).f32(0.25f)), Calls{"glColor3f(1, 0.5, 0.25)"});
+  EXPECT_EQ(run(19, Data().u8(1).u8(2).u8(3).u8(250)), Calls{"glColor4ubv({1, 2, 3, 250})"});
+  EXPECT_EQ(run(7, Data().f64(0.5).f64(1).f64(2)), Calls{"glColor3dv({0.5, 1, 2})"});
+  EXPECT_EQ(run(72, Data().u16(7).u16(0xFFFF).u16(3)), Calls{"glVertex3sv({7, -1, 3})"});
+  EXPECT_EQ(run(47, Data().i32(-1).i32(2).i32(3).i32(4)), Calls{"glRecti(-1, 2, 3, 4)"});
+  EXPECT_EQ(run(94, Data().i32(3).u16(0xF0F0)), Calls{"glLineStipple(3, 61680)"});
+  EXPECT_EQ(run(127, Data().u32(0x4000)), Calls{"glClear(16384)"});
+  EXPECT_EQ(run(139, Data().u32(0x0B71)), Calls{"glEnable(0x0B71)"});
+  EXPECT_EQ(run(203, Data().u32(0x84C1).f32(0.5f).f32(2)), Calls{"glMultiTexCoord2fv(0x84C1, {0.5, 2})"});
+  EXPECT_EQ(run(4194, Data().u32(3).f32(1).f32(2)), Calls{"glVertexAttrib2fARB(3, 1, 2)"});
+  EXPECT_EQ(run(4231, Data().u32(2).i32(1).i32(2).i32(3).i32(4)), Calls{"glVertexAttrib4ivARB(2, {1, 2, 3, 4})"});
+}
+
+TEST_F(GlxDirectRender, DoublesAreReadWhereTheEncodingPutsThem) {
+  // Doubles first, then the 32-bit fields; the doubles also off 8-byte alignment.
+  EXPECT_EQ(run(65, Data().f64(1.5).f64(-2)), Calls{"glVertex2d(1.5, -2)"});
+  EXPECT_EQ(run(153, Data().f64(0.25).f64(0.75)), Calls{"glEvalCoord2d(0.25, 0.75)"});
+  EXPECT_EQ(run(115, Data().f64(3.5).u32(0x2000).u32(0x2500)), Calls{"glTexGend(0x2000, 0x2500, 3.5)"});
+  EXPECT_EQ(run(147, Data().f64(0).f64(1).i32(10)), Calls{"glMapGrid1d(10, 0, 1)"});
+  EXPECT_EQ(run(202, Data().f64(1).f64(2).u32(0x84C0)), Calls{"glMultiTexCoord2dv(0x84C0, {1, 2})"});
+  EXPECT_EQ(run(4200, Data().u32(5).f64(1).f64(2).f64(3).f64(4)), Calls{"glVertexAttrib4dvARB(5, {1, 2, 3, 4})"});
+  std::vector<uint8_t> shifted(1, 0);
+  Data d = Data().f64(1.5).f64(-2);
+  shifted.insert(shifted.end(), d.bytes.begin(), d.bytes.end());
+  fakeglClearLog();
+  std::unique_ptr<uint8_t[]> block(new uint8_t[shifted.size()]);
+  std::memcpy(block.get(), shifted.data(), shifted.size());
+  glxdirectExecuteRender(instance, 65, block.get() + 1, block.get() + shifted.size());
+  EXPECT_EQ(lines(fakeglLog()), Calls{"glVertex2d(1.5, -2)"});
+}
+
+TEST_F(GlxDirectRender, BeginAndEndKeepTheFlagAndLogOutOfOrder) {
+  EXPECT_EQ(run(23, Data()), Calls{"glEnd()"});
+  EXPECT_EQ(log.on(logChannelXhint).size(), 1u);
+  EXPECT_EQ(instance->insideBegin, 0);
+  run(4, Data().u32(7));
+  run(4, Data().u32(7));
+  EXPECT_EQ(instance->insideBegin, 1);
+  EXPECT_EQ(log.on(logChannelXhint).size(), 2u);
+  EXPECT_EQ(run(23, Data()), Calls{"glEnd()"});
+  EXPECT_EQ(instance->insideBegin, 0);
+  EXPECT_EQ(log.on(logChannelXhint).size(), 2u);
+}
+
+TEST_F(GlxDirectRender, MapsUseTheTargetsValueCountAsStride) {
+  // GL_MAP2_VERTEX_3, u order 2, v order 5: u stride 3 x 5, v stride 3.
+  Data map2d = Data().f64(0).f64(1).f64(2).f64(3).u32(0x0DB7).i32(2).i32(5).pad(2 * 5 * 3 * 8);
+  Calls calls = run(145, map2d);
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].rfind("glMap2d(0x0DB7, 0, 1, 15, 2, 2, 3, 3, 5, 0x", 0), 0u) << calls[0];
+  // The same one value short: dropped.
+  map2d.bytes.pop_back();
+  EXPECT_EQ(run(145, map2d), Calls{});
+  Data map1f = Data().u32(0x0D96).f32(0).f32(1).i32(3).pad(3 * 4 * 4);
+  calls = run(144, map1f);
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].rfind("glMap1f(0x0D96, 0, 1, 4, 3, 0x", 0), 0u) << calls[0];
+  // Another target: logged, called with k = 0.
+  calls = run(143, Data().f64(0).f64(1).u32(0x1234).i32(4));
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].rfind("glMap1d(0x1234, 0, 1, 0, 4, ", 0), 0u) << calls[0];
+  EXPECT_EQ(warningsContaining("Unsupported Map1d target"), 1u);
+}
+
+TEST_F(GlxDirectRender, PixelCommandsSetTheUnpackStateInOrderThenCall) {
+  // DrawPixels of a 4x4 RGBA image, row length 6, skip rows 1, skip pixels 2, alignment 1.
+  Data d = Data().pixels(6, 1, 2, 1, 1, 0).i32(4).i32(4).u32(0x1908).u32(0x1401);
+  d.pad(6 * 5 * 4 + 2 * 4);  // five rows of six pixels, the last reaches two pixels further
+  Calls calls = run(173, d);
+  ASSERT_EQ(calls.size(), 7u);
+  EXPECT_EQ(calls[0], "glPixelStorei(0x0CF0, 1)");
+  EXPECT_EQ(calls[1], "glPixelStorei(0x0CF1, 0)");
+  EXPECT_EQ(calls[2], "glPixelStorei(0x0CF2, 6)");
+  EXPECT_EQ(calls[3], "glPixelStorei(0x0CF3, 1)");
+  EXPECT_EQ(calls[4], "glPixelStorei(0x0CF4, 2)");
+  EXPECT_EQ(calls[5], "glPixelStorei(0x0CF5, 1)");
+  EXPECT_EQ(calls[6].rfind("glDrawPixels(4, 4, 0x1908, 0x1401, 0x", 0), 0u) << calls[6];
+  // The skip-pixels offset counts: one byte less is not enough.
+  d.bytes.pop_back();
+  EXPECT_EQ(run(173, d), Calls{});
+  EXPECT_EQ(warningsContaining("undecoded in render command #173"), 1u);
+
+  // Bitmap sets five (no swap bytes).
+  calls = run(5, Data().pixels(0, 0, 0, 4, 1, 1).i32(10).i32(2).f32(0).f32(0).f32(1).f32(0).pad(8));
+  ASSERT_EQ(calls.size(), 6u);
+  EXPECT_EQ(calls[0], "glPixelStorei(0x0CF1, 1)");
+  EXPECT_EQ(calls[5].rfind("glBitmap(10, 2, 0, 0, 1, 0, 0x", 0), 0u) << calls[5];
+}
+
+TEST_F(GlxDirectRender, BadPixelHeadersDropTheCommand) {
+  auto drawPixels = [](int32_t rowLength, int32_t skipRows, int32_t skipPixels, int32_t alignment) {
+    return Data().pixels(rowLength, skipRows, skipPixels, alignment).i32(1).i32(1).u32(0x1908).u32(0x1401).pad(64);
+  };
+  EXPECT_EQ(run(173, drawPixels(-1, 0, 0, 4)), Calls{});
+  EXPECT_EQ(run(173, drawPixels(0, -1, 0, 4)), Calls{});
+  EXPECT_EQ(run(173, drawPixels(0, 0, -1, 4)), Calls{});
+  EXPECT_EQ(run(173, drawPixels(0, 0, 0, 0)), Calls{});
+  EXPECT_EQ(run(173, drawPixels(0, 0, 0, 3)), Calls{});
+  EXPECT_EQ(run(173, drawPixels(0, 0, 0, 8)).size(), 7u);
+  // A format without a size for a non-empty image.
+  EXPECT_EQ(run(173, Data().pixels(0, 0, 0, 4).i32(1).i32(1).u32(0x1234).u32(0x1401).pad(64)), Calls{});
+  // An empty image of any format is fine.
+  EXPECT_EQ(run(173, Data().pixels(0, 0, 0, 4).i32(0).i32(1).u32(0x1234).u32(0x1401)).size(), 7u);
+}
+
+TEST_F(GlxDirectRender, ThreeDimensionalImagesApplyImageHeightAndSkipImages) {
+  // 2x2x2 RGBA bytes, image height 3, skip images 1: (2 + 1) images of 3 rows of 8 bytes.
+  Data d;
+  d.u8(0).u8(0).u16(0).i32(0).i32(3).i32(0).i32(0).i32(1).i32(0).i32(0).i32(4);
+  d.u32(0x806F).i32(0).i32(0x1908).i32(2).i32(2).i32(2).i32(0).i32(0).u32(0x1908).u32(0x1401).u32(0);
+  d.pad(3 * 3 * 8);
+  Calls calls = run(4114, d);
+  ASSERT_EQ(calls.size(), 9u);
+  EXPECT_EQ(calls[3], "glPixelStorei(0x806E, 3)");
+  EXPECT_EQ(calls[4], "glPixelStorei(0x806D, 1)");
+  EXPECT_EQ(calls[8].rfind("glTexImage3D(0x806F, 0, 6408, 2, 2, 2, 0, 0x1908, 0x1401, 0x", 0), 0u) << calls[8];
+  d.bytes.pop_back();
+  EXPECT_EQ(run(4114, d), Calls{});
+}
+
+TEST_F(GlxDirectRender, SeparableFilterFindsTheColumnAfterThePaddedRow) {
+  // Width 3 of RGB bytes: a 9-byte row padded to 12, then a column of 2 pixels (6 bytes).
+  Data d = Data().pixels(0, 0, 0, 1).u32(0x8012).u32(0x1907).i32(3).i32(2).u32(0x1907).u32(0x1401).pad(12 + 6);
+  Calls calls = run(4109, d);
+  ASSERT_EQ(calls.size(), 7u);
+  EXPECT_NE(calls[6].find("glSeparableFilter2D(0x8012, 0x1907, 3, 2, 0x1907, 0x1401, 0x"), std::string::npos);
+  d.bytes.pop_back();
+  EXPECT_EQ(run(4109, d), Calls{});
+}
+
+TEST_F(GlxDirectRender, DrawArraysSkipsAnUnsupportedComponentAndDisablesWhatItEnabled) {
+  Data d = Data().u32(3).u32(3).u32(4);
+  d.u32(0x1406).u32(2).u32(0x8074);  // vertex: 2 floats
+  d.u32(0x1401).u32(3).u32(0x1234);  // unsupported: 3 bytes, padded to 4
+  d.u32(0x1401).u32(4).u32(0x8076);  // colour: 4 bytes
+  d.pad(3 * (8 + 4 + 4));
+  Calls calls = run(193, d);
+  ASSERT_EQ(calls.size(), 7u);
+  EXPECT_EQ(calls[0], "glEnableClientState(0x8074)");
+  EXPECT_EQ(calls[1].rfind("glVertexPointer(2, 0x1406, 16, 0x", 0), 0u) << calls[1];
+  EXPECT_EQ(calls[2], "glEnableClientState(0x8076)");
+  EXPECT_EQ(calls[3].rfind("glColorPointer(4, 0x1401, 16, 0x", 0), 0u) << calls[3];
+  EXPECT_EQ(calls[4], "glDrawArrays(0x0004, 0, 3)");
+  EXPECT_EQ(calls[5], "glDisableClientState(0x8076)");
+  EXPECT_EQ(calls[6], "glDisableClientState(0x8074)");
+  EXPECT_EQ(warningsContaining("Unsupported component"), 1u);
+  // The colour pointer lies 12 bytes after the vertex pointer (8 + the 4 skipped).
+  auto address = [](const std::string &call) {
+    return std::stoull(call.substr(call.rfind("0x")), nullptr, 16);
+  };
+  EXPECT_EQ(address(calls[3]) - address(calls[1]), 12u);
+  // One vertex short: dropped.
+  d.bytes.resize(d.bytes.size() - 4);
+  EXPECT_EQ(run(193, d), Calls{});
+}
+
+TEST_F(GlxDirectRender, CallListsCountsBytesPerNameType) {
+  EXPECT_EQ(run(2, Data().i32(3).u32(0x1409).pad(12)).size(), 1u);  // GL_4_BYTES
+  EXPECT_EQ(run(2, Data().i32(3).u32(0x1409).pad(11)), Calls{});
+  EXPECT_EQ(run(2, Data().i32(3).u32(0x1408).pad(9)).size(), 1u);  // GL_3_BYTES
+  EXPECT_EQ(run(2, Data().i32(0x7FFFFFFF).u32(0x1404).pad(16)), Calls{});
+  EXPECT_EQ(run(2, Data().i32(-1).u32(0x1401).pad(16)), Calls{});
+  EXPECT_EQ(run(2, Data().i32(2).u32(0x1A00).pad(16)), Calls{});  // no size
+  EXPECT_EQ(run(254, Data().i32(0).i32(0x7FFFFFFF).pad(16)), Calls{});
+  EXPECT_EQ(run(254, Data().i32(0).u32(0xFFFFFFFF).pad(16)), Calls{});
+}
+
+TEST_F(GlxDirectRender, ShaderSourceAndNames) {
+  Calls calls = run(253, Data().u32(5).u32(0));
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].rfind("glShaderSource(5, 0, ", 0), 0u) << calls[0];
+  calls = run(253, Data().u32(5).u32(2).u32(3).u32(4).text("abcdefg"));
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].rfind("glShaderSource(5, 2, ", 0), 0u) << calls[0];
+  const auto **pointers = reinterpret_cast<const char **>(instance->scratch);
+  EXPECT_EQ(pointers[1] - pointers[0], 3);
+  EXPECT_EQ(run(253, Data().u32(5).u32(2).u32(3).u32(4).text("abcdef")), Calls{});
+  EXPECT_EQ(run(253, Data().u32(5).u32(1).u32(0xFFFFFFFF).text("abcdef")), Calls{});
+  calls = run(265, Data().u32(9).u32(1).text("pos").u8(0));
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0], "glBindAttribLocation(9, 1, \"pos\")");
+  EXPECT_EQ(run(265, Data().u32(9).u32(1).text("posi")), Calls{});
+}
+
+TEST_F(GlxDirectRender, PointerValuesReachTheLibraryOnlyWithABoundBuffer) {
+  Data pointer = Data().u32(64).u32(0).u32(0x8074).u32(0).i32(3).u32(0x1406).i32(12).u8(0).u8(0).pad(2);
+  Calls calls = run(291, pointer);
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].rfind("glGetIntegerv(0x8894, ", 0), 0u) << calls[0];
+  EXPECT_EQ(warningsContaining("without a bound buffer"), 1u);
+  int32_t bound = 4;
+  fakeglSetIntegers(0x8894, &bound, 1);
+  calls = run(291, pointer);
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[1], "glVertexPointer(3, 0x1406, 12, 0x40)");
+  // Texture coordinates of unit 0: no client-active-texture bracket; of unit 2 one.
+  Data tex = Data().u32(8).u32(0).u32(0x8078).u32(0).i32(2).u32(0x1406).i32(0).pad(4);
+  EXPECT_EQ(run(291, tex).size(), 2u);
+  tex.bytes[12] = 2;
+  calls = run(291, tex);
+  ASSERT_EQ(calls.size(), 4u);
+  EXPECT_EQ(calls[1], "glClientActiveTexture(0x84C2)");
+  EXPECT_EQ(calls[3], "glClientActiveTexture(0x84C0)");
+  // 295: the element array binding.
+  Data elements = Data().u32(16).u32(0).u32(4).i32(6).u32(0x1403);
+  EXPECT_EQ(run(295, elements).size(), 1u);  // only the binding query
+  fakeglSetIntegers(0x8895, &bound, 1);
+  calls = run(295, elements);
+  EXPECT_EQ(calls.back(), "glDrawElements(0x0004, 6, 0x1403, 0x10)");
+}
+
+TEST_F(GlxDirectRender, ArraysCarriedInACommandStayMarkedUntilRepointed) {
+  // 300 with one vertex array of 3 vertices carried in the command.
+  Data draw = Data().u32(4).i32(5).i32(3).u32(1).u32(0x1406).u32(2).u32(0x8074).u32(0).u32(0).pad(3 * 8);
+  Calls calls = run(300, draw);
+  ASSERT_FALSE(calls.empty());
+  EXPECT_EQ(calls.back(), "glDrawArrays(0x0004, 0, 3)");
+  // The vertex array is enabled: an ArrayElement would read the gone command.
+  int32_t on = 1;
+  fakeglSetIntegers(0x8074, &on, 1);
+  calls = run(294, Data().i32(0));
+  EXPECT_EQ(calls.back().rfind("glGetIntegerv(0x8074", 0), 0u);
+  EXPECT_EQ(warningsContaining("earlier command"), 1u);
+  // Disabled: fine.
+  int32_t off = 0;
+  fakeglSetIntegers(0x8074, &off, 1);
+  EXPECT_EQ(run(294, Data().i32(0)).back(), "glArrayElement(0)");
+  // Repointed into a buffer: fine even when enabled.
+  fakeglSetIntegers(0x8074, &on, 1);
+  int32_t bound = 1;
+  fakeglSetIntegers(0x8894, &bound, 1);
+  run(291, Data().u32(0).u32(0).u32(0x8074).u32(0).i32(2).u32(0x1406).i32(0).pad(4));
+  EXPECT_EQ(run(294, Data().i32(0)).back(), "glArrayElement(0)");
+  // 297 marks everything again.
+  run(297, Data());
+  calls = run(294, Data().i32(0));
+  EXPECT_TRUE(calls.empty() || calls.back() != "glArrayElement(0)");
+}
+
+TEST_F(GlxDirectRender, DrawRangeElementsChecksTheCarriedIndices) {
+  // One array: the element array (kind 0x8768) of 2 unsigned bytes.
+  auto command = [](uint8_t lastIndex, uint32_t arrays) {
+    Data d = Data().u32(0).u32(0).u32(1).u32(0).u32(1).i32(2).u32(0x1401).u32(arrays);
+    d.u32(0x1401).u32(1).u32(0x8768).u32(0).u32(0);
+    if (arrays == 2) d.u32(0x1406).u32(2).u32(0x8074).u32(0).u32(0);
+    d.u8(0).u8(lastIndex);
+    if (arrays == 2) d.pad(2 * 8);
+    return d;
+  };
+  Calls calls = run(301, command(1, 1));
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].rfind("glDrawRangeElements(0x0001, 0, 1, 2, 0x1401, 0x", 0), 0u) << calls[0];
+  EXPECT_EQ(run(301, command(2, 1)), Calls{});  // an index equal to the count
+  EXPECT_EQ(warningsContaining("index beyond the vertices"), 1u);
+  // More than one array: the arrays are drawn in order.
+  calls = run(301, command(2, 2));
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[1], "glDrawArrays(0x0001, 0, 2)");
+}
+
+TEST_F(GlxDirectRender, PlaceholdersGenerateAndUnsupportedOpcodesAreLogged) {
+  Calls calls = run(9900, Data().u32(7));
+  ASSERT_EQ(calls.size(), 1u);  // the placeholder resolves to a no-op
+  EXPECT_EQ(calls[0].rfind("glGenRenderbuffers(1, 0x", 0), 0u);
+  calls = run(9901, Data().u32(7));
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].rfind("glGenFramebuffers(1, 0x", 0), 0u);
+  EXPECT_EQ(run(140, Data().pad(16)), Calls{});
+  EXPECT_EQ(run(4098, Data().pad(16)), Calls{});
+  EXPECT_EQ(warningsContaining("Unsupported render command #140 by"), 1u);
+  EXPECT_EQ(warningsContaining("Unsupported render command #4098 by"), 1u);
+}
+
+TEST_F(GlxDirectRender, ShaderAndFramebufferCommands) {
+  // Without a proxy tag behind the slot the ids pass unchanged.
+  EXPECT_EQ(run(241, Data().u32(3).u32(4)), Calls{"glAttachShader(3, 4)"});
+  EXPECT_EQ(run(237, Data().u32(0x8D40).u32(0x8CE0).u32(5).i32(1).i32(2)),
+            Calls{"glFramebufferTextureLayerARB(0x8D40, 0x8CE0, 5, 1, 2)"});
+  EXPECT_EQ(run(248, Data().i32(2).f32(1).f32(2).f32(3).f32(4)), Calls{"glUniform4f(2, 1, 2, 3, 4)"});
+  // The transpose flag is the field's low byte; two 2x2 matrices need 32 bytes.
+  Calls calls = run(262, Data().i32(1).i32(2).u32(0x101).pad(32));
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].rfind("glUniformMatrix2fv(1, 2, 1, 0x", 0), 0u) << calls[0];
+  EXPECT_EQ(run(262, Data().i32(1).i32(2).u32(0x101).pad(31)), Calls{});
+  EXPECT_EQ(run(4320, Data().i32(2).u32(7).u32(8)).size(), 1u);
+  EXPECT_EQ(run(4320, Data().i32(3).u32(7).u32(8)), Calls{});
+}
+
+TEST_F(GlxDirectRender, ProgramAndShaderIdsAreTranslatedThroughTheSlotsTag) {
+  FakeCore core;
+  FakeClient *client = &core.addClient(false);
+  auto *context = static_cast<GlxContextRecord *>(calloc(1, sizeof(GlxContextRecord)));
+  ASSERT_EQ(glxInitContextObjects(context, nullptr), 1);
+  GlxTagEntry *entry = glxAllocTag(client->client);
+  ASSERT_NE(entry, nullptr);
+  entry->context = context;
+  uint32_t tag = glxTagOf(entry);
+  instance->tagSlots[1].proxyTag = tag;
+  {
+    FakeCore::Current current(*client);
+    glxRecordProgramId(tag, 5, 105);
+    glxRecordShaderId(tag, 6, 106, 0x8B31);
+    EXPECT_EQ(run(241, Data().u32(5).u32(6)), Calls{"glAttachShader(105, 106)"});
+    GlxProgramEntry *program = glxFindProgramEntry(tag, 105);
+    ASSERT_NE(program, nullptr);
+    EXPECT_NE(program->attachments, nullptr);
+    EXPECT_EQ(run(243, Data().u32(5)), Calls{"glUseProgram(105)"});
+    EXPECT_EQ(run(240, Data().u32(6)), Calls{"glCompileShader(106)"});
+    EXPECT_EQ(run(239, Data().u32(5).u32(6)), Calls{"glDetachObjectARB(105, 106)"});
+    EXPECT_EQ(run(265, Data().u32(5).u32(2).text("n").u8(0)), Calls{"glBindAttribLocation(105, 2, \"n\")"});
+    // The shader of ShaderSource passes unchanged.
+    Calls calls = run(253, Data().u32(6).u32(0));
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].rfind("glShaderSource(6, 0, ", 0), 0u) << calls[0];
+  }
+  instance->tagSlots[1].proxyTag = 0;
+  glxFreeTagTable();
+  xproxyGlxClientGone = nullptr;
+}
+
+// ===== bounds =====
+
+// The opcodes served, as ranges.
+const std::pair<uint32_t, uint32_t> kServed[] = {
+    {1, 139},     {141, 219},   {229, 233},   {235, 268},   {290, 301},   {2053, 2056}, {2065, 2066},
+    {4096, 4097}, {4099, 4115}, {4117, 4134}, {4180, 4222}, {4227, 4239}, {4265, 4277}, {4281, 4282},
+    {4316, 4325}, {4330, 4331}, {9900, 9901}};
+
+bool served(uint32_t opcode) {
+  for (auto [low, high] : kServed)
+    if (opcode >= low && opcode <= high) return true;
+  return false;
+}
+
+// A minimal command: zero fields (counts and sizes 0), a valid alignment in a pixel header.
+std::vector<uint8_t> minimal(uint32_t opcode, size_t length) {
+  std::vector<uint8_t> bytes(length, 0);
+  static const std::set<uint32_t> kPixel = {5, 102, 109, 110, 173, 195, 2053, 4099, 4100, 4101, 4102, 4109};
+  if (kPixel.count(opcode) && length >= 20) bytes[16] = 4;
+  if ((opcode == 4114 || opcode == 4115) && length >= 36) bytes[32] = 4;
+  return bytes;
+}
+
+TEST_F(GlxDirectRender, EveryServedCommandCutShortMakesNoCallAndOneUndecodedLine) {
+  // Pointer values pass (a buffer is bound), arrays are never enabled.
+  int32_t bound = 1;
+  fakeglSetIntegers(0x8894, &bound, 1);
+  fakeglSetIntegers(0x8895, &bound, 1);
+  size_t servedCount = 0;
+  constexpr size_t kLongest = 160;
+  for (uint32_t opcode = 0; opcode <= 9905; opcode++) {
+    if (opcode == 4400) opcode = 9890;
+    log.lines.clear();
+    // The smallest length at which the command does something.
+    size_t smallest = 0;
+    for (; smallest <= kLongest; smallest++) {
+      log.lines.clear();
+      instance->markedArrays = instance->markedAttributes = 0;
+      if (!run(opcode, minimal(opcode, smallest)).empty()) break;
+      if (warningsContaining("Unsupported render command") == 1) break;
+    }
+    bool unsupported = warningsContaining("Unsupported render command") > 0;
+    EXPECT_EQ(unsupported, !served(opcode)) << "opcode " << opcode;
+    if (unsupported) continue;
+    servedCount++;
+    ASSERT_LE(smallest, kLongest) << "opcode " << opcode << " never ran";
+    for (size_t cut = 0; cut < smallest; cut++) {
+      log.lines.clear();
+      instance->markedArrays = instance->markedAttributes = 0;
+      EXPECT_EQ(run(opcode, minimal(opcode, cut)), Calls{}) << "opcode " << opcode << " cut to " << cut;
+      EXPECT_EQ(warnings().size(), 1u) << "opcode " << opcode << " cut to " << cut;
+      EXPECT_EQ(warningsContaining("undecoded in render command"), 1u) << "opcode " << opcode << " cut to " << cut;
+    }
+  }
+  EXPECT_EQ(servedCount, 397u);
+}
+
+TEST_F(GlxDirectRender, FixedSizesFollowTheEncoding) {
+  // Smallest data lengths from the GLX encoding: a selection across the layouts.
+  const std::pair<uint32_t, size_t> kSizes[] = {
+      {7, 24},    {15, 32},   {45, 32},  {77, 36},   {115, 16},  {116, 8},   {143, 24},  {145, 44},
+      {146, 28},  {5, 44},    {102, 20 + 128}, {109, 52}, {173, 36}, {4099, 56}, {4114, 80}, {4115, 88},
+      {178, 128}, {219, 40},  {4219, 40}, {4330, 40}, {298, 20},  {299, 20},  {301, 32},  {291, 30}};
+  for (auto [opcode, size] : kSizes) {
+    std::vector<uint8_t> bytes = minimal(opcode, size);
+    if (opcode == 102) bytes[16] = 1;
+    EXPECT_FALSE(run(opcode, bytes).empty()) << opcode;
+    bytes.pop_back();
+    EXPECT_TRUE(run(opcode, bytes).empty()) << opcode;
+  }
+}
+
+// ===== loops =====
+
+TEST_F(GlxDirectRender, TheRenderLoopStopsAtShortOrBadLengths) {
+  EXPECT_EQ(render(Stream()), Calls{});
+  EXPECT_TRUE(warnings().empty());
+
+  Stream s;
+  s.add(127, Data().u32(1));
+  s.bytes.insert(s.bytes.end(), {1, 2, 3});
+  EXPECT_EQ(render(s), Calls{"glClear(1)"});
+  EXPECT_EQ(warnings(), std::vector<std::string>{"Lumora: 3 bytes undecoded in GLXRender"});
+
+  log.lines.clear();
+  Stream zero;
+  zero.add(127, Data().u32(1));
+  zero.bytes.insert(zero.bytes.end(), {0, 0, 127, 0, 1, 0, 0, 0});
+  EXPECT_EQ(render(zero), Calls{"glClear(1)"});
+  EXPECT_EQ(warnings(), std::vector<std::string>{"Lumora: 8 bytes undecoded in GLXRender"});
+
+  log.lines.clear();
+  Stream over;
+  over.add(127, Data().u32(2));
+  over.bytes[0] = 9;  // one more than the 8 present
+  EXPECT_EQ(render(over), Calls{});
+  EXPECT_EQ(warnings(), std::vector<std::string>{"Lumora: 8 bytes undecoded in GLXRender"});
+}
+
+TEST_F(GlxDirectRender, LargeCommandsAreCheckedAgainstTheirSize) {
+  auto large = [](uint32_t length, uint32_t opcode, std::vector<uint8_t> data) {
+    std::vector<uint8_t> bytes(8);
+    std::memcpy(bytes.data(), &length, 4);
+    std::memcpy(bytes.data() + 4, &opcode, 4);
+    bytes.insert(bytes.end(), data.begin(), data.end());
+    return bytes;
+  };
+  auto runLarge = [&](const std::vector<uint8_t> &bytes) {
+    fakeglClearLog();
+    std::unique_ptr<uint8_t[]> block(new uint8_t[bytes.size() ? bytes.size() : 1]);
+    std::memcpy(block.get(), bytes.data(), bytes.size());
+    glxdirectRenderLarge(instance, 1, block.get(), bytes.size());
+    return lines(fakeglLog());
+  };
+  EXPECT_EQ(runLarge(large(8, 121, {})), Calls{"glInitNames()"});
+  EXPECT_EQ(runLarge(large(12, 127, {5, 0, 0, 0, 9, 9})), Calls{"glClear(5)"});
+  EXPECT_EQ(warnings(), std::vector<std::string>{"Lumora: 2 bytes undecoded in GLXRenderLarge"});
+  log.lines.clear();
+  EXPECT_EQ(runLarge(large(13, 127, {5, 0, 0, 0})), Calls{});
+  EXPECT_EQ(warnings().size(), 1u);
+  EXPECT_EQ(warnings()[0].rfind("Lumora: Invalid large render size (12 vs. 13, #127) from ", 0), 0u);
+  log.lines.clear();
+  EXPECT_EQ(runLarge({1, 2, 3, 4, 5, 6, 7}), Calls{});
+  EXPECT_EQ(warnings()[0].rfind("Lumora: Large render cmd too small (7) from ", 0), 0u);
+  // A command cut inside the large one: the executor sees only the length field's bytes.
+  log.lines.clear();
+  EXPECT_EQ(runLarge(large(10, 127, {5, 0, 0, 0})), Calls{});
+  EXPECT_EQ(warningsContaining("undecoded in render command #127"), 1u);
+}
+
+TEST_F(GlxDirectRender, EachRequestMakesItsOwnSlotCurrentFirst) {
+  Stream s;
+  s.add(127, Data().u32(1));
+  instance->currentTagSlot = 2;
+  Calls calls = render(s);
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[0].rfind("glXMakeContextCurrent(", 0), 0u) << calls[0];
+  EXPECT_EQ(calls[1], "glClear(1)");
+  EXPECT_EQ(instance->currentTagSlot, 1u);
+  EXPECT_EQ(render(s), Calls{"glClear(1)"});
+  calls = render(s, 2);
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[0].rfind("glXMakeContextCurrent(", 0), 0u) << calls[0];
+  EXPECT_EQ(instance->currentTagSlot, 2u);
+  // A slot that cannot be made current executes nothing.
+  fakeglSetMakeCurrent(0);
+  instance->currentTagSlot = 2;
+  calls = render(s);
+  for (const std::string &call : calls) EXPECT_EQ(call.find("glClear"), std::string::npos);
+  EXPECT_EQ(instance->currentTagSlot, 0u);
+  // A freed slot neither.
+  fakeglSetMakeCurrent(1);
+  instance->tagSlots[1].context = nullptr;
+  calls = render(s);
+  EXPECT_EQ(calls, Calls{});
+}
+
+// ===== image sizes =====
+
+TEST(GlxDirectImageSize, RowsAreRaisedToTheAlignment) {
+  EXPECT_EQ(glxdirectImageSize(0x1900, 0x1A00, 0, 10, 2, 1, 0, 0, 0, 0, 4), 8);
+  EXPECT_EQ(glxdirectImageSize(0x1907, 0x1401, 0, 3, 2, 1, 0, 0, 0, 0, 4), 24);
+  EXPECT_EQ(glxdirectImageSize(0x1907, 0x1401, 0, 3, 2, 1, 0, 0, 0, 0, 1), 18);
+  EXPECT_EQ(glxdirectImageSize(0x1907, 0x1401, 0, 3, 2, 1, 0, 0, 0, 0, 0), 0);
+  EXPECT_EQ(glxdirectImageSize(0x1907, 0x1401, 0, 3, 2, 1, 0, 0, 0, 0, -4), 0);
+  // Row length, skip rows, image height and skip images.
+  EXPECT_EQ(glxdirectImageSize(0x1908, 0x1401, 0, 2, 2, 2, 3, 5, 1, 1, 4), (2 + 1) * (3 + 1) * 20);
+  // 64 bits: no wrap; beyond them the size saturates.
+  EXPECT_EQ(glxdirectImageSize(0x1908, 0x1406, 0, 0x7FFFFFFF, 0x7FFF, 1, 0, 0, 0, 0, 8),
+            int64_t{0x7FFFFFFF} * 16 * 0x7FFF);
+  EXPECT_EQ(glxdirectImageSize(0x1908, 0x1406, 0, 0x7FFFFFFF, 0x7FFFFFFF, 0x7FFFFFFF, 0, 0, 0, 0, 8), INT64_MAX);
+  EXPECT_EQ(glxdirectImageSize(0x1908, 0x1401, 0, -1, 1, 1, 0, 0, 0, 0, 4), 0);
+  EXPECT_EQ(glxdirectImageSize(0x1907, 0x1A00, 0, 8, 1, 1, 0, 0, 0, 0, 4), 0);  // bitmap of RGB
+}
+
+TEST(GlxDirectImageSize, FormatsAndTypes) {
+  const std::pair<uint32_t, int64_t> kFormats[] = {
+      {0x1900, 1}, {0x1901, 1}, {0x1902, 1}, {0x1903, 1}, {0x1904, 1}, {0x1905, 1}, {0x1906, 1},
+      {0x1909, 1}, {0x8049, 1}, {0x190A, 2}, {0x80CC, 2}, {0x80CD, 2}, {0x80CE, 2}, {0x80CF, 2},
+      {0x84F9, 2}, {0x8757, 2}, {0x1907, 3}, {0x80E0, 3}, {0x1908, 4}, {0x80E1, 4}, {0x8000, 4},
+      {0x1234, 0}};
+  for (auto [format, components] : kFormats)
+    EXPECT_EQ(glxdirectImageSize(format, 0x1406, 0, 5, 1, 1, 0, 0, 0, 0, 1), 5 * 4 * components) << format;
+  const std::pair<uint32_t, int64_t> kTypes[] = {
+      {0x1400, 4}, {0x1401, 4}, {0x1402, 8}, {0x1403, 8}, {0x1404, 16}, {0x1405, 16}, {0x1406, 16},
+      {0x8032, 1}, {0x8362, 1}, {0x8033, 2}, {0x8034, 2}, {0x8363, 2},  {0x8364, 2},  {0x8365, 2},
+      {0x8366, 2}, {0x85BA, 2}, {0x85BB, 2}, {0x8035, 4}, {0x8036, 4},  {0x8367, 4},  {0x8368, 4},
+      {0x84FA, 4}, {0x140A, 0}};
+  for (auto [type, bytes] : kTypes)
+    EXPECT_EQ(glxdirectImageSize(0x1908, type, 0, 1, 1, 1, 0, 0, 0, 0, 1), bytes) << type;
+  for (uint32_t proxy : {0x8025u, 0x8063u, 0x8064u, 0x8070u, 0x80BDu, 0x80D3u, 0x80D4u, 0x80D5u, 0x8135u, 0x8163u,
+                         0x84F7u, 0x851Bu})
+    EXPECT_EQ(glxdirectImageSize(0x1908, 0x1401, proxy, 4, 4, 1, 0, 0, 0, 0, 4), 0) << proxy;
+}
+
+TEST(GlxDirectCommandData, SixtyFourBitFieldsAreReadLowWordFirst) {
+  uint8_t bytes[9] = {0xFF, 1, 0, 0, 0, 2, 0, 0, 0};
+  const uint8_t *cursor = bytes + 1;
+  EXPECT_EQ(glxdirectTakeU64(&cursor), 0x0000000200000001ull);
+  EXPECT_EQ(cursor, bytes + 9);
+  double value = -0.125;
+  std::memcpy(bytes + 1, &value, 8);
+  cursor = bytes + 1;
+  EXPECT_EQ(glxdirectTakeDouble(&cursor), -0.125);
+}
+
+}  // namespace

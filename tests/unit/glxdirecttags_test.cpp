@@ -1,0 +1,278 @@
+// Direct contexts and tag slots of a GL library instance on the recording fake GL library (an
+// instance set up on a private Xvfb): slot reuse and sharing, the end of the slot range, the
+// synchronisation before a slot first draws and before a map of its window, refusals of
+// make-current, the glBegin grab over fake clients, context creation and the scratch buffer.
+#include <gtest/gtest.h>
+
+#include <X11/Xlib.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "fakecore.h"
+#include "fakegl.h"
+#include "proxy/clientconnection.h"
+#include "proxy/connections.h"
+#include "proxy/head.h"
+#include "proxy/main.h"
+#include "xext/glxdirect.h"
+#include "xext/glxinstance.h"
+#include "xvfb_fixture.h"
+
+namespace {
+
+const std::string kFake = std::string(TARVO_FAKEGL_DIR) + "/libtarvo_fakegl.so";
+
+int syncs = 0;
+void countSync(ClientConnection *, Display *) { syncs++; }
+
+size_t countCalls(const std::string &name) {
+  std::string log = fakeglLog();
+  size_t n = 0;
+  for (size_t at = log.find(name + "("); at != std::string::npos; at = log.find(name + "(", at + 1))
+    if (at == 0 || log[at - 1] == '\n') n++;
+  return n;
+}
+
+class GlxDirectTagsTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    server_ = new XvfbServer;
+    XvfbOptions options;
+    options.screens = {"320x240x24"};
+    startError_ = server_->start(options);
+  }
+  static void TearDownTestSuite() {
+    delete server_;
+    server_ = nullptr;
+  }
+  void SetUp() override {
+    ASSERT_EQ(startError_, "");
+    fakeglReset();
+    display_ = XOpenDisplay(server_->displayName().c_str());
+    ASSERT_NE(display_, nullptr);
+    GlCapabilities caps{};
+    ASSERT_EQ(glxdirectSetupDisplay(kFake.c_str(), 68, display_, 0, &instance_, &caps), nullptr);
+    // Contexts of the library stand in as handles only: the fake takes any.
+    for (uintptr_t k = 0; k < 3; k++)
+      serials_[k] = glxdirectAddContext(instance_, reinterpret_cast<void *>(0x1000 * (k + 1)));
+    syncs = 0;
+    glxdirectSyncClient = countSync;
+    fakeglClearLog();
+  }
+  void TearDown() override {
+    glxdirectSyncClient = glxSyncClientWithDisplay;
+    glxdirectFreeInstance(instance_);
+    if (display_) XCloseDisplay(display_);
+  }
+  uint32_t tag(int context, uint32_t draw, uint32_t read, uint32_t proxyTag = 7) {
+    return glxdirectCreateTag(instance_, serials_[context], draw, read, proxyTag);
+  }
+
+  static inline XvfbServer *server_ = nullptr;
+  static inline std::string startError_;
+  FakeCore core_;  // clients, the grab state and the log
+  Display *display_ = nullptr;
+  GlxLibraryInstance *instance_ = nullptr;
+  uint32_t serials_[3] = {};
+};
+
+TEST_F(GlxDirectTagsTest, SlotsAreReusedSharedAndEndAt255) {
+  EXPECT_EQ(serials_[1], serials_[0] + 1);
+  EXPECT_EQ(glxdirectCreateTag(instance_, 999999, 1, 1, 7), 0u);  // no such context
+  ASSERT_EQ(tag(0, 0x100, 0x100), 1u);
+  ASSERT_EQ(tag(1, 0x100, 0x100), 2u);
+  ASSERT_EQ(tag(2, 0x100, 0x101), 3u);
+  // The same context and drawables under another proxy tag: the slot, now shared.
+  EXPECT_EQ(tag(1, 0x100, 0x100, 9), 2u);
+  EXPECT_EQ(instance_->tagSlots[2].proxyTag, 9u);
+  dGLDestroyTag(instance_, 2);  // one of its two tags goes: it stays
+  EXPECT_EQ(tag(0, 0x200, 0x200), 4u);
+  EXPECT_EQ(glxdirectMakeTagCurrent(instance_, 2), 1);
+  dGLDestroyTag(instance_, 2);  // the last: freed, and reused before the highest grows
+  EXPECT_EQ(glxdirectMakeTagCurrent(instance_, 2), 0);
+  EXPECT_TRUE(core_.logged("Lumora: Invalid tag #2 for "));
+  EXPECT_EQ(tag(2, 0x300, 0x300), 2u);
+  // The highest goes: the next lower slot in use becomes the highest, and a new one extends it.
+  dGLDestroyTag(instance_, 4);
+  dGLDestroyTag(instance_, 3);
+  EXPECT_EQ(instance_->highestTagSlot, 2u);
+  EXPECT_EQ(tag(0, 0x400, 0x400), 3u);
+  dGLDestroyTag(instance_, 300);
+  EXPECT_TRUE(core_.logged("Unknown tag 300 in dGLDestroyTag("));
+  // Up to 255 and no further; a freed slot serves again.
+  for (uint32_t slot = 4; slot <= 255; slot++) ASSERT_EQ(tag(0, 0x1000 + slot, 0), slot);
+  EXPECT_EQ(tag(1, 0x5000, 0), 0u);
+  EXPECT_TRUE(core_.logged("Lumora: No free tag slot at "));
+  dGLDestroyTag(instance_, 100);
+  EXPECT_EQ(tag(1, 0x5000, 0), 100u);
+}
+
+TEST_F(GlxDirectTagsTest, FirstMakeCurrentSynchronisesAndRefusalsAreReported) {
+  uint32_t slot = tag(0, 0x100, 0x101);
+  ASSERT_EQ(glxdirectMakeTagCurrent(instance_, slot), 1);
+  EXPECT_EQ(syncs, 1);
+  EXPECT_EQ(instance_->currentTagSlot, slot);
+  ASSERT_EQ(countCalls("glXMakeContextCurrent"), 1u);
+  EXPECT_NE(std::string(fakeglLog()).find(", 256, 257, "), std::string::npos) << fakeglLog();
+  ASSERT_EQ(glxdirectMakeTagCurrent(instance_, slot), 1);
+  EXPECT_EQ(syncs, 1);
+  // Slots that cannot be made current: no call, the current slot stays.
+  fakeglClearLog();
+  for (uint32_t bad : {0u, 2u, 256u, 0xFFFFFFFFu}) EXPECT_EQ(glxdirectMakeTagCurrent(instance_, bad), 0) << bad;
+  EXPECT_EQ(countCalls("glXMakeContextCurrent"), 0u);
+  EXPECT_EQ(instance_->currentTagSlot, slot);
+  // The library refuses: reported, and no slot is current.
+  fakeglSetMakeCurrent(0);
+  EXPECT_EQ(glxdirectMakeTagCurrent(instance_, slot), 0);
+  EXPECT_EQ(instance_->currentTagSlot, 0u);
+  EXPECT_TRUE(core_.logged("Lumora: Can't make tag #1 current for "));
+}
+
+TEST_F(GlxDirectTagsTest, MapOfADrawDrawableSynchronises) {
+  Head head{};
+  head.glLibrary = instance_;
+  uint32_t first = tag(0, 0x100, 0x200), second = tag(1, 0x300, 0x300);
+  glxdirectFlushForDrawable(&head, 0x100);  // never made current yet: nothing drew
+  EXPECT_EQ(syncs, 0);
+  glxdirectMakeTagCurrent(instance_, first);
+  glxdirectMakeTagCurrent(instance_, second);
+  syncs = 0;
+  glxdirectFlushForDrawable(&head, 0x100);  // drawn to before, not current now
+  EXPECT_EQ(syncs, 1);
+  glxdirectFlushForDrawable(&head, 0x200);  // read only
+  glxdirectFlushForDrawable(&head, 0x999);
+  EXPECT_EQ(syncs, 1);
+  head.glLibrary = nullptr;
+  glxdirectFlushForDrawable(&head, 0x100);
+  EXPECT_EQ(syncs, 1);
+}
+
+TEST_F(GlxDirectTagsTest, GlBeginGrabHoldsOtherClientsUntilTheBatchEndsOutsideIt) {
+  FakeClient &a = core_.addClient(), &b = core_.addClient();
+  miscScheduleClientReads(a.client);
+  miscScheduleClientReads(b.client);
+  FakeCore::Current current(a);
+  uint32_t own = tag(0, 0x100, 0x100);
+  glxdirectGrabForBegin(instance_);  // a single tag: nobody to keep out
+  EXPECT_EQ(miscGrabbingClient, nullptr);
+  tag(1, 0x200, 0x200);
+  glxdirectGrabForBegin(instance_);
+  EXPECT_EQ(instance_->grabTaken, 1);
+  EXPECT_EQ(miscGrabbingClient, a.client);
+  EXPECT_EQ(miscLumoraGrab, 1);
+  EXPECT_EQ(b.client->readOrder, nullptr);
+  glxdirectReleaseGrab(instance_);
+  EXPECT_EQ(miscGrabbingClient, nullptr);
+  EXPECT_EQ(miscLumoraGrab, 0);
+  EXPECT_NE(b.client->readOrder, nullptr);
+  // The tag that holds it goes inside glBegin: the others are let go.
+  glxdirectGrabForBegin(instance_);
+  instance_->insideBegin = 1;
+  glxdirectMakeTagCurrent(instance_, own);
+  fakeglClearLog();
+  dGLDestroyTag(instance_, own);
+  EXPECT_EQ(countCalls("glXMakeCurrent"), 1u);
+  EXPECT_EQ(instance_->currentTagSlot, 0u);
+  EXPECT_EQ(instance_->insideBegin, 0);
+  EXPECT_NE(b.client->readOrder, nullptr);
+  // A server grab of another client: no glBegin grab beside it.
+  tag(2, 0x300, 0x300);
+  miscSuspendOtherClients(b.client);
+  glxdirectGrabForBegin(instance_);
+  EXPECT_EQ(instance_->grabTaken, 0);
+  miscRescheduleAllClients();
+  // The grabbing client went (its close lets the others go) and another grabbed the server
+  // before the glBegin grab was released: that server grab stays.
+  glxdirectGrabForBegin(instance_);
+  ASSERT_EQ(instance_->grabTaken, 1);
+  miscRescheduleAllClients();
+  miscSuspendOtherClients(b.client);
+  glxdirectReleaseGrab(instance_);
+  EXPECT_EQ(miscLumoraGrab, 0);
+  EXPECT_EQ(miscGrabbingClient, b.client);
+  EXPECT_EQ(a.client->readOrder, nullptr);
+  miscRescheduleAllClients();
+}
+
+TEST_F(GlxDirectTagsTest, ContextsByVisualAndByConfiguration) {
+  uint32_t visual = uint32_t(XVisualIDFromVisual(DefaultVisual(display_, 0)));
+  uint32_t plain = dGLCreateContext(instance_, 0, visual, serials_[1], nullptr);
+  EXPECT_EQ(plain, serials_[2] + 1);
+  EXPECT_NE(std::string(fakeglLog()).find(", 0x2000, 1)"), std::string::npos) << fakeglLog();
+  EXPECT_NE(glxdirectContextBySerial(instance_, plain), nullptr);
+  EXPECT_EQ(dGLCreateContext(instance_, 0, 0x7FFFFFF, 0, nullptr), 0u);
+  EXPECT_TRUE(core_.logged("Lumora: Unknown visual #134217727 in dGLCreateContext by "));
+  // With attributes: the configuration of that id, else the one of that visual, else none.
+  fakeglSetFbConfigCount(3);
+  fakeglSetFbConfigAttrib(1, 0x8013, 0x91);
+  fakeglSetFbConfigAttrib(2, 0x8013, 0x92);
+  fakeglSetFbConfigAttrib(2, 0x800B, 0x61);
+  auto hex = [](const void *p) {
+    char buffer[32];
+    snprintf(buffer, sizeof buffer, "%p", p);
+    return std::string(buffer);
+  };
+  std::string first = hex(glxdirectFindFBConfig(instance_, 0, 0x91)),
+              second = hex(glxdirectFindFBConfig(instance_, 0, 0x92));
+  EXPECT_EQ(glxdirectFindFBConfig(instance_, 0, 0x61), nullptr);
+  std::vector<int> pairs;
+  for (int k = 0; k < 57; k++) pairs.insert(pairs.end(), {0x2091, k});
+  pairs.push_back(0);
+  struct Case {
+    uint32_t id;
+    int share;
+    std::string arguments;
+  } cases[] = {{0x91, 0, ", " + first + ", 0x1000, 1, "},
+               {0x61, -1, ", " + second + ", NULL, 1, "},
+               {0x55, -1, ", NULL, NULL, 1, "}};
+  for (const Case &c : cases) {
+    fakeglClearLog();
+    EXPECT_NE(dGLCreateContext(instance_, 0, c.id, c.share < 0 ? 0 : serials_[c.share], pairs.data()), 0u);
+    EXPECT_EQ(countCalls("glXCreateContextAttribsARB"), 1u);
+    EXPECT_NE(std::string(fakeglLog()).find(c.arguments), std::string::npos) << c.arguments << fakeglLog();
+  }
+  // One pair more than the list holds: nothing made.
+  pairs.back() = 0x2092;
+  pairs.insert(pairs.end(), {1, 0});
+  fakeglClearLog();
+  EXPECT_EQ(dGLCreateContext(instance_, 0, 0x91, 0, pairs.data()), 0u);
+  EXPECT_EQ(countCalls("glXCreateContextAttribsARB"), 0u);
+}
+
+TEST_F(GlxDirectTagsTest, SynchronisationUsesTheConnectionToTheInstancesDisplay) {
+  FakeClient &a = core_.addClient(false, 2);
+  ServerDisplay real{};
+  real.display = display_;
+  a.client->displays[1]->display = &real;
+  uint32_t limit = xproxySyncWaitLimitMs;
+  xproxySyncWaitLimitMs = 20;  // nobody answers: each sync gives up
+  auto syncsOn = [&](size_t connection) {
+    size_t n = 0;
+    for (const FakeBytes &r : core_.serverRequests(a, connection)) n += r[0] == 17 && r[4] == 3;  // atom 3
+    return n;
+  };
+  glxSyncClientWithDisplay(a.client, display_);
+  EXPECT_EQ(syncsOn(0), 0u);
+  EXPECT_EQ(syncsOn(1), 1u);
+  // A display none of its connections is to: all of them.
+  a.client->displays[1]->display = nullptr;
+  glxSyncClientWithDisplay(a.client, display_);
+  EXPECT_EQ(syncsOn(0), 1u);
+  EXPECT_EQ(syncsOn(1), 1u);
+  xproxySyncWaitLimitMs = limit;
+}
+
+TEST_F(GlxDirectTagsTest, ScratchGrowsAndKeepsItsBufferWhenRefused) {
+  EXPECT_EQ(glxdirectScratch(instance_, instance_->scratchSize), instance_->scratch);
+  uint8_t *large = glxdirectScratch(instance_, uint64_t(instance_->scratchSize) + 1);
+  ASSERT_NE(large, nullptr);
+  large[instance_->scratchSize - 1] = 1;
+  uint32_t size = instance_->scratchSize;
+  EXPECT_EQ(glxdirectScratch(instance_, uint64_t(1) << 33), nullptr);
+  EXPECT_EQ(instance_->scratch, large);
+  EXPECT_EQ(instance_->scratchSize, size);
+}
+
+}  // namespace
