@@ -4,10 +4,10 @@
 // other), and gets the server's pixel bytes unchanged with only the reply header in its order.
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "glx_fixture.h"
 #include "rawclient_fixture.h"
 #include "tarvo_fixture.h"
 #include "xrelay_fixture.h"
@@ -18,38 +18,13 @@ namespace {
 constexpr uint32_t kGlRgba = 0x1908, kGlFloat = 0x1406;
 constexpr uint8_t kReadPixels = 111;
 
-RawBytes fromHex(const std::string &hex) {
-  RawBytes bytes;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2) bytes.push_back(uint8_t(std::stoi(hex.substr(i, 2), nullptr, 16)));
-  return bytes;
-}
-
-// The requests of the major and minor as the relay passed them to Xvfb, each with its answer.
-std::vector<std::pair<RawBytes, RawBytes>> captured(const std::string &file, uint8_t major, uint8_t minor) {
-  std::string out = xrelayRun("/usr/bin/python3 " TARVO_SOURCE_DIR "/tests/relay/capture.py " + file + " -major " +
-                              std::to_string(major) + " -minor " + std::to_string(minor));
-  std::vector<std::pair<RawBytes, RawBytes>> exchanges;
-  std::istringstream lines(out);
-  std::string conn, seq, request, answer;
-  while (lines >> conn >> seq >> request >> answer)
-    exchanges.push_back({fromHex(request), answer == "-" ? RawBytes{} : fromHex(answer)});
-  return exchanges;
-}
-
 TEST(GlxPixelThroughTarvo, OtherOrderClientGetsPixelsPackedForIt) {
   tarvoBlockSignals();
   XvfbServer xvfb;
-  XvfbOptions x;
-  x.iglx = true;
-  x.extraArguments = {"-nolisten", "tcp"};
-  ASSERT_EQ(xvfb.start(x), "");
   std::string capture = xrelayTempDir() + "/capture.txt";
   XrelayServer relay;
-  ASSERT_EQ(relay.start(xvfb.displayName(), {"-capture", capture}), "");
   TarvoProcess tarvo;
-  TarvoOptions options;
-  options.arguments = {"screen", relay.displayName() + ".0"};
-  ASSERT_EQ(tarvo.start(relay.displayName(), options), "");
+  ASSERT_EQ(tarvoStartBehindRelay(xvfb, relay, tarvo, capture, 1, "1024x768x24", true), "");
 
   RawClient raw;
   ASSERT_EQ(raw.connect(tarvo.displayNumber(), 'B'), "");
@@ -58,12 +33,9 @@ TEST(GlxPixelThroughTarvo, OtherOrderClientGetsPixelsPackedForIt) {
   const RawBytes &setup = raw.setup();
   size_t vendor = rawGet16(setup, 24, true), formats = setup[29];
   uint32_t visual = rawGet32(setup, 40 + ((vendor + 3) & ~size_t(3)) + 8 * formats + 32, true);
-  uint32_t context = raw.idBase() | 1;
-  ASSERT_EQ(raw.send(RawRequest(true).b(major).b(3).s(0).i(context).i(visual).i(0).i(0).b(0).pad(3).done()), "");
+  uint32_t tag = 0;
+  ASSERT_EQ(glxRawMakeCurrent(raw, major, visual, &tag), "");
   RawBytes answer;
-  ASSERT_EQ(raw.roundTrip(RawRequest(true).b(major).b(5).s(0).i(raw.rootWindow()).i(context).i(0).done(), answer), "");
-  ASSERT_EQ(answer[0], 1);
-  uint32_t tag = rawGet32(answer, 8, true);
 
   // 2 x 2 RGBA floats, first in the client's own order (flag 0), then in the other (flag 1).
   // (Xvfb's pixel values carry no meaning: what counts is the flag it gets and that its bytes
@@ -81,11 +53,11 @@ TEST(GlxPixelThroughTarvo, OtherOrderClientGetsPixelsPackedForIt) {
   raw.close();
   EXPECT_EQ(tarvo.stop(), 0) << tarvo.output();
 
-  auto exchanges = captured(capture, major, kReadPixels);
+  auto exchanges = glxCaptured(capture, major, kReadPixels);
   ASSERT_EQ(exchanges.size(), 2u);
   for (size_t k = 0; k < 2; k++) {
     SCOPED_TRACE(k);
-    const RawBytes &request = exchanges[k].first, &expected = exchanges[k].second;
+    const RawBytes &request = exchanges[k].request, &expected = exchanges[k].answer;
     ASSERT_EQ(request.size(), 36u);
     EXPECT_EQ(request[32], k == 0 ? 1 : 0);
     ASSERT_EQ(got[k].size(), expected.size());

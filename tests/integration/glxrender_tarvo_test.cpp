@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "glx_fixture.h"
 #include "rawclient_fixture.h"
 #include "tarvo_fixture.h"
 #include "xrelay_fixture.h"
@@ -43,32 +44,18 @@ TEST(GlxRenderThroughTarvo, LargeCommandCutIntoTheProxysPieces) {
   if (access("/usr/bin/xtrace", X_OK) != 0) GTEST_SKIP() << "no xtrace";
   tarvoBlockSignals();
   XvfbServer xvfb;
-  XvfbOptions x;
-  x.iglx = true;
-  x.extraArguments = {"-nolisten", "tcp"};
-  ASSERT_EQ(xvfb.start(x), "");
   std::string trace = xrelayTempDir() + "/xtrace.txt";
   TarvoXtrace xtrace;
-  ASSERT_EQ(xtrace.start(xvfb.displayName(), trace), "");
   TarvoProcess tarvo;
-  ASSERT_EQ(tarvo.start(xtrace.displayName()), "");
+  ASSERT_EQ(tarvoStartBehindXtrace(xvfb, xtrace, tarvo, trace, 1, "1024x768x24", true), "");
 
   xcb_connection_t *c = xcb_connect(tarvo.displayName().c_str(), nullptr);
   ASSERT_FALSE(xcb_connection_has_error(c));
   const xcb_query_extension_reply_t *glx = xcb_get_extension_data(c, &xcb_glx_id);
   ASSERT_TRUE(glx && glx->present);
   xcb_screen_t *screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
-  xcb_window_t window = xcb_generate_id(c);
-  xcb_create_window(c, XCB_COPY_FROM_PARENT, window, screen->root, 0, 0, 64, 64, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
-                    screen->root_visual, 0, nullptr);
-  uint32_t context = xcb_generate_id(c);
-  xcb_generic_error_t *error =
-      xcb_request_check(c, xcb_glx_create_context_checked(c, context, screen->root_visual, 0, 0, 0));
-  ASSERT_EQ(error, nullptr);
-  auto *current = xcb_glx_make_current_reply(c, xcb_glx_make_current(c, window, context, 0), nullptr);
-  ASSERT_NE(current, nullptr);
-  uint32_t tag = current->context_tag;
-  free(current);
+  uint32_t tag = 0;
+  ASSERT_EQ(glxXcbMakeCurrent(c, &tag), "");
 
   std::vector<uint8_t> command = texImage2D(false);
   for (uint16_t k = 0; k < 3; k++) {
@@ -81,7 +68,7 @@ TEST(GlxRenderThroughTarvo, LargeCommandCutIntoTheProxysPieces) {
     }
   }
   // Xvfb took the pieces: no error comes back.
-  error = xcb_request_check(c, xcb_glx_wait_gl_checked(c, tag));
+  xcb_generic_error_t *error = xcb_request_check(c, xcb_glx_wait_gl_checked(c, tag));
   EXPECT_EQ(error, nullptr);
   free(error);
   xcb_visualid_t visual = screen->root_visual;
@@ -92,12 +79,9 @@ TEST(GlxRenderThroughTarvo, LargeCommandCutIntoTheProxysPieces) {
   ASSERT_EQ(raw.connect(tarvo.displayNumber(), 'B'), "");
   uint8_t major = raw.queryExtension("GLX");
   ASSERT_NE(major, 0);
-  uint32_t rawContext = raw.idBase() | 1;
-  ASSERT_EQ(raw.send(RawRequest(true).b(major).b(3).s(0).i(rawContext).i(visual).i(0).i(0).b(0).pad(3).done()), "");
+  uint32_t rawTag = 0;
+  ASSERT_EQ(glxRawMakeCurrent(raw, major, visual, &rawTag), "");
   RawBytes answer;
-  ASSERT_EQ(raw.roundTrip(RawRequest(true).b(major).b(5).s(0).i(raw.rootWindow()).i(rawContext).i(0).done(), answer), "");
-  ASSERT_EQ(answer[0], 1);
-  uint32_t rawTag = rawGet32(answer, 8, true);
   ASSERT_EQ(raw.send(RawRequest(true).b(major).b(1).s(0).i(rawTag).s(4).s(23).s(4).s(23).done()), "");
   std::vector<uint8_t> bigCommand = texImage2D(true);
   for (uint16_t k = 0; k < 3; k++) {
@@ -156,18 +140,10 @@ TEST(GlxRenderThroughTarvo, EachHeadGetsItsOwnCopy) {
   if (access("/usr/bin/xtrace", X_OK) != 0) GTEST_SKIP() << "no xtrace";
   tarvoBlockSignals();
   XvfbServer xvfb;
-  XvfbOptions x;
-  x.iglx = true;
-  x.screens.assign(2, "640x480x24");
-  x.extraArguments = {"-nolisten", "tcp"};
-  ASSERT_EQ(xvfb.start(x), "");
   std::string trace = xrelayTempDir() + "/xtrace.txt";
   TarvoXtrace xtrace;
-  ASSERT_EQ(xtrace.start(xvfb.displayName(), trace), "");
   TarvoProcess tarvo;
-  TarvoOptions options;
-  options.arguments = {"screen", xtrace.displayName() + ".0", "tags", "anyScreen"};
-  ASSERT_EQ(tarvo.start(xtrace.displayName(), options), "");
+  ASSERT_EQ(tarvoStartBehindXtrace(xvfb, xtrace, tarvo, trace, 2, "640x480x24", true), "");
 
   xcb_connection_t *c = xcb_connect(tarvo.displayName().c_str(), nullptr);
   ASSERT_FALSE(xcb_connection_has_error(c));

@@ -11,10 +11,10 @@
 #include <cstdlib>
 #include <functional>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "glx_fixture.h"
 #include "rawclient_fixture.h"
 #include "tarvo_fixture.h"
 #include "xrelay_fixture.h"
@@ -24,29 +24,7 @@ namespace {
 
 constexpr uint32_t kGlMaxTextureSize = 0x0D33, kGlRgba = 0x1908, kGlUnsignedByte = 0x1401;
 
-// One request of the relay's capture with the first reply or error it passed back at the
-// request's sequence number (empty when none).
-struct CapturedExchange {
-  RawBytes request, answer;
-};
-
-RawBytes fromHex(const std::string &hex) {
-  RawBytes bytes;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2) bytes.push_back(uint8_t(std::stoi(hex.substr(i, 2), nullptr, 16)));
-  return bytes;
-}
-
-// The captured requests of the major opcode, in order, read back by the relay's reader.
-std::vector<CapturedExchange> capturedExchanges(const std::string &file, uint8_t major) {
-  std::string out = xrelayRun("/usr/bin/python3 " TARVO_SOURCE_DIR "/tests/relay/capture.py " + file + " -major " +
-                              std::to_string(major));
-  std::vector<CapturedExchange> exchanges;
-  std::istringstream lines(out);
-  std::string conn, seq, request, answer;
-  while (lines >> conn >> seq >> request >> answer)
-    exchanges.push_back({fromHex(request), answer == "-" ? RawBytes{} : fromHex(answer)});
-  return exchanges;
-}
+using CapturedExchange = GlxCaptured;
 
 // The answer the relay passed back to the last captured request of the minor.
 RawBytes capturedAnswer(const std::vector<CapturedExchange> &exchanges, uint8_t minor) {
@@ -58,25 +36,14 @@ RawBytes capturedAnswer(const std::vector<CapturedExchange> &exchanges, uint8_t 
 TEST(GlxSingleThroughTarvo, RepliesKeepTheClientsSequence) {
   tarvoBlockSignals();
   XvfbServer xvfb;
-  XvfbOptions x;
-  x.iglx = true;
-  x.extraArguments = {"-nolisten", "tcp"};
-  ASSERT_EQ(xvfb.start(x), "");
   TarvoProcess tarvo;
-  ASSERT_EQ(tarvo.start(xvfb.displayName()), "");
+  ASSERT_EQ(tarvoStartOnGlxXvfb(xvfb, tarvo), "");
 
   xcb_connection_t *c = xcb_connect(tarvo.displayName().c_str(), nullptr);
   ASSERT_FALSE(xcb_connection_has_error(c));
   xcb_screen_t *screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
-  xcb_window_t window = xcb_generate_id(c);
-  xcb_create_window(c, XCB_COPY_FROM_PARENT, window, screen->root, 0, 0, 64, 64, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
-                    screen->root_visual, 0, nullptr);
-  uint32_t context = xcb_generate_id(c);
-  ASSERT_EQ(xcb_request_check(c, xcb_glx_create_context_checked(c, context, screen->root_visual, 0, 0, 0)), nullptr);
-  auto *current = xcb_glx_make_current_reply(c, xcb_glx_make_current(c, window, context, 0), nullptr);
-  ASSERT_NE(current, nullptr);
-  uint32_t tag = current->context_tag;
-  free(current);
+  uint32_t tag = 0;
+  ASSERT_EQ(glxXcbMakeCurrent(c, &tag), "");
 
   // Several requests in flight at once: each reply is matched by its sequence.
   auto lists = xcb_glx_gen_lists(c, tag, 2);
@@ -120,12 +87,9 @@ TEST(GlxSingleThroughTarvo, RepliesKeepTheClientsSequence) {
   ASSERT_EQ(raw.connect(tarvo.displayNumber(), 'B'), "");
   uint8_t major = raw.queryExtension("GLX");
   ASSERT_NE(major, 0);
-  uint32_t rawContext = raw.idBase() | 1;
-  ASSERT_EQ(raw.send(RawRequest(true).b(major).b(3).s(0).i(rawContext).i(visual).i(0).i(0).b(0).pad(3).done()), "");
+  uint32_t rawTag = 0;
+  ASSERT_EQ(glxRawMakeCurrent(raw, major, visual, &rawTag), "");
   RawBytes answer;
-  ASSERT_EQ(raw.roundTrip(RawRequest(true).b(major).b(5).s(0).i(raw.rootWindow()).i(rawContext).i(0).done(), answer), "");
-  ASSERT_EQ(answer[0], 1);
-  uint32_t rawTag = rawGet32(answer, 8, true);
   ASSERT_EQ(raw.roundTrip(RawRequest(true).b(major).b(117).s(0).i(rawTag).i(kGlMaxTextureSize).done(), answer), "");
   ASSERT_EQ(answer[0], 1);
   EXPECT_EQ(rawGet16(answer, 2, true), raw.sequence());
@@ -149,30 +113,16 @@ TEST(GlxSingleThroughTarvo, RepliesKeepTheClientsSequence) {
 TEST(GlxSingleThroughTarvo, RepliesAreTheServersBytes) {
   tarvoBlockSignals();
   XvfbServer xvfb;
-  XvfbOptions x;
-  x.iglx = true;
-  x.extraArguments = {"-nolisten", "tcp"};
-  ASSERT_EQ(xvfb.start(x), "");
   std::string capture = xrelayTempDir() + "/capture.txt";
   XrelayServer relay;
-  ASSERT_EQ(relay.start(xvfb.displayName(), {"-capture", capture}), "");
   TarvoProcess tarvo;
-  TarvoOptions options;
-  options.arguments = {"screen", relay.displayName() + ".0"};
-  ASSERT_EQ(tarvo.start(relay.displayName(), options), "");
+  ASSERT_EQ(tarvoStartBehindRelay(xvfb, relay, tarvo, capture, 1, "1024x768x24", true), "");
 
   xcb_connection_t *c = xcb_connect(tarvo.displayName().c_str(), nullptr);
   ASSERT_FALSE(xcb_connection_has_error(c));
   xcb_screen_t *screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
-  xcb_window_t window = xcb_generate_id(c);
-  xcb_create_window(c, XCB_COPY_FROM_PARENT, window, screen->root, 0, 0, 64, 64, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
-                    screen->root_visual, 0, nullptr);
-  uint32_t context = xcb_generate_id(c);
-  ASSERT_EQ(xcb_request_check(c, xcb_glx_create_context_checked(c, context, screen->root_visual, 0, 0, 0)), nullptr);
-  auto *current = xcb_glx_make_current_reply(c, xcb_glx_make_current(c, window, context, 0), nullptr);
-  ASSERT_NE(current, nullptr);
-  uint32_t tag = current->context_tag;
-  free(current);
+  uint32_t tag = 0;
+  ASSERT_EQ(glxXcbMakeCurrent(c, &tag), "");
   uint8_t major = xcb_get_extension_data(c, &xcb_glx_id)->major_opcode;
 
   // minor -> (the client's sequence, the reply's bytes as the client got them)
@@ -208,7 +158,7 @@ TEST(GlxSingleThroughTarvo, RepliesAreTheServersBytes) {
   xcb_visualid_t visual = screen->root_visual;
   xcb_disconnect(c);
 
-  auto exchanges = capturedExchanges(capture, major);
+  auto exchanges = glxCaptured(capture, major);
   for (auto &[minor, entry] : got) {
     SCOPED_TRACE(int(minor));
     RawBytes expected = capturedAnswer(exchanges, minor);
@@ -222,14 +172,11 @@ TEST(GlxSingleThroughTarvo, RepliesAreTheServersBytes) {
   RawClient raw;
   ASSERT_EQ(raw.connect(tarvo.displayNumber(), 'B'), "");
   ASSERT_EQ(raw.queryExtension("GLX"), major);
-  uint32_t rawContext = raw.idBase() | 1;
-  ASSERT_EQ(raw.send(RawRequest(true).b(major).b(3).s(0).i(rawContext).i(visual).i(0).i(0).b(0).pad(3).done()), "");
+  uint32_t rawTag = 0;
+  ASSERT_EQ(glxRawMakeCurrent(raw, major, visual, &rawTag), "");
   RawBytes answer;
-  ASSERT_EQ(raw.roundTrip(RawRequest(true).b(major).b(5).s(0).i(raw.rootWindow()).i(rawContext).i(0).done(), answer), "");
-  ASSERT_EQ(answer[0], 1);
-  uint32_t rawTag = rawGet32(answer, 8, true);
   ASSERT_EQ(raw.roundTrip(RawRequest(true).b(major).b(117).s(0).i(rawTag).i(kGlMaxTextureSize).done(), answer), "");
-  RawBytes expected = capturedAnswer(capturedExchanges(capture, major), 117);
+  RawBytes expected = capturedAnswer(glxCaptured(capture, major), 117);
   ASSERT_EQ(answer.size(), expected.size());
   ASSERT_GE(answer.size(), 32u);
   EXPECT_EQ(answer[0], expected[0]);

@@ -11,11 +11,11 @@
 #include <algorithm>
 #include <cstring>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "glxinfo_fixture.h"
+#include "glx_fixture.h"
 #include "rawclient_fixture.h"
 #include "tarvo_fixture.h"
 #include "xrelay_fixture.h"
@@ -27,31 +27,7 @@ constexpr uint8_t kRender = 1, kRenderLarge = 2, kCreateContext = 3, kMakeCurren
                   kQueryExtensionsString = 18, kQueryServerString = 19;
 constexpr uint32_t kGenRenderbuffers = 1423;
 
-// One request the relay passed to Xvfb, on its connection, with the first reply or error that
-// came back at its sequence number (empty when none).
-struct Captured {
-  int conn = 0;
-  RawBytes request, answer;
-  uint8_t minor() const { return request.size() > 1 ? request[1] : 0; }
-};
-
-RawBytes fromHex(const std::string &hex) {
-  RawBytes bytes;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2) bytes.push_back(uint8_t(std::stoi(hex.substr(i, 2), nullptr, 16)));
-  return bytes;
-}
-
-// The captured requests of Xvfb's GLX major opcode, in the order they passed.
-std::vector<Captured> capturedGlx(const std::string &file, uint8_t major) {
-  std::string out = xrelayRun("/usr/bin/python3 " TARVO_SOURCE_DIR "/tests/relay/capture.py " + file + " -major " +
-                              std::to_string(major));
-  std::vector<Captured> all;
-  std::istringstream lines(out);
-  std::string conn, seq, request, answer;
-  while (lines >> conn >> seq >> request >> answer)
-    all.push_back({std::stoi(conn), fromHex(request), answer == "-" ? RawBytes{} : fromHex(answer)});
-  return all;
-}
+using Captured = GlxCaptured;
 
 std::string hexOf(const RawBytes &bytes) {
   static const char digits[] = "0123456789abcdef";
@@ -287,20 +263,14 @@ RawBytes joined(const std::vector<Captured> &pieces, std::vector<std::string> &s
 TEST(GlxSwapThroughTarvo, OtherOrderReachesTheServerAsOwnOrder) {
   tarvoBlockSignals();
   XvfbServer xvfb;
-  XvfbOptions x;
-  x.iglx = true;
-  x.screens = {"320x240x24"};
-  x.extraArguments = {"-nolisten", "tcp"};
-  ASSERT_EQ(xvfb.start(x), "");
-  uint8_t serverMajor = serverGlxMajor(xvfb);
-  ASSERT_NE(serverMajor, 0);
   std::string capture = xrelayTempDir() + "/capture.txt";
   XrelayServer relay;
-  ASSERT_EQ(relay.start(xvfb.displayName(), {"-capture", capture}), "");
   TarvoProcess tarvo;
   TarvoOptions options;
   options.arguments = {"screen", "%D.0", "glxVendorString", "Acme"};
-  ASSERT_EQ(tarvo.start(relay.displayName(), options), "");
+  ASSERT_EQ(tarvoStartBehindRelay(xvfb, relay, tarvo, capture, 1, "320x240x24", true, options), "");
+  uint8_t serverMajor = serverGlxMajor(xvfb);
+  ASSERT_NE(serverMajor, 0);
 
   ClientRun little, bigRun;
   {
@@ -332,7 +302,7 @@ TEST(GlxSwapThroughTarvo, OtherOrderReachesTheServerAsOwnOrder) {
   EXPECT_EQ(tarvo.stop(), 0) << tarvo.output();
 
   // The clients' connections are those that carried a large command, the 'l' client's first.
-  std::vector<Captured> all = capturedGlx(capture, serverMajor);
+  std::vector<Captured> all = glxCaptured(capture, serverMajor);
   std::set<int> conns;
   for (const Captured &c : all)
     if (c.minor() == kRenderLarge) conns.insert(c.conn);
@@ -498,20 +468,12 @@ void checkCopies(const std::vector<Captured> &all, int conn, uint8_t serverMajor
 TEST(GlxSwapThroughTarvo, SingleOperationsOnTwoHeads) {
   tarvoBlockSignals();
   XvfbServer xvfb;
-  XvfbOptions x;
-  x.iglx = true;
-  x.screens = {"320x240x24", "320x240x24"};
-  x.extraArguments = {"-nolisten", "tcp"};
-  ASSERT_EQ(xvfb.start(x), "");
-  uint8_t serverMajor = serverGlxMajor(xvfb);
-  ASSERT_NE(serverMajor, 0);
   std::string capture = xrelayTempDir() + "/capture.txt";
   XrelayServer relay;
-  ASSERT_EQ(relay.start(xvfb.displayName(), {"-capture", capture}), "");
   TarvoProcess tarvo;
-  TarvoOptions options;
-  options.arguments = {"screen", "%D.0", "tags", "anyScreen"};
-  ASSERT_EQ(tarvo.start(relay.displayName(), options), "");
+  ASSERT_EQ(tarvoStartBehindRelay(xvfb, relay, tarvo, capture, 2, "320x240x24", true), "");
+  uint8_t serverMajor = serverGlxMajor(xvfb);
+  ASSERT_NE(serverMajor, 0);
 
   std::vector<RawBytes> little, bigReplies;
   {
@@ -527,7 +489,7 @@ TEST(GlxSwapThroughTarvo, SingleOperationsOnTwoHeads) {
 
   // The clients' connections are those that carried GenQueries (tarvo's own binds a context
   // at start-up, but asks for no query objects), the 'l' client's first.
-  std::vector<Captured> all = capturedGlx(capture, serverMajor);
+  std::vector<Captured> all = glxCaptured(capture, serverMajor);
   std::set<int> conns;
   for (const Captured &c : all)
     if (c.minor() == 162) conns.insert(c.conn);

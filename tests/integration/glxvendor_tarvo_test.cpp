@@ -11,10 +11,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "glx_fixture.h"
 #include "rawclient_fixture.h"
 #include "tarvo_fixture.h"
 #include "xrelay_fixture.h"
@@ -186,17 +186,8 @@ TEST(GlxVendorThroughTarvo, SgixContextReleaseAndUnknownCode) {
 // (the bytes as they passed, in Xvfb's order: this machine's).
 using Captured = std::vector<std::pair<int, RawBytes>>;
 Captured capturedRequests(const std::string &file, uint8_t major) {
-  std::string out = xrelayRun("/usr/bin/python3 " TARVO_SOURCE_DIR "/tests/relay/capture.py " + file + " -major " +
-                              std::to_string(major));
   Captured requests;
-  std::istringstream lines(out);
-  std::string conn, seq, request, answer;
-  while (lines >> conn >> seq >> request >> answer) {
-    RawBytes bytes;
-    for (size_t i = 0; i + 1 < request.size(); i += 2)
-      bytes.push_back(uint8_t(std::stoi(request.substr(i, 2), nullptr, 16)));
-    requests.push_back({std::stoi(conn), bytes});
-  }
+  for (const GlxCaptured &c : glxCaptured(file, major)) requests.push_back({c.conn, c.request});
   return requests;
 }
 
@@ -235,18 +226,10 @@ std::string noAnswer(RawClient &raw, const RawBytes &request) {
 TEST(GlxVendorThroughTarvo, TwoHeadsAnswerOnceAndServeEachHead) {
   tarvoBlockSignals();
   XvfbServer xvfb;
-  XvfbOptions x;
-  x.iglx = true;
-  x.screens.assign(2, "320x240x24");
-  x.extraArguments = {"-nolisten", "tcp"};
-  ASSERT_EQ(xvfb.start(x), "");
   std::string capture = xrelayTempDir() + "/capture.txt";
   XrelayServer relay;
-  ASSERT_EQ(relay.start(xvfb.displayName(), {"-capture", capture}), "");
   TarvoProcess tarvo;
-  TarvoOptions options;
-  options.arguments = {"screen", relay.displayName() + ".0", "tags", "anyScreen"};
-  ASSERT_EQ(tarvo.start(relay.displayName(), options), "");
+  ASSERT_EQ(tarvoStartBehindRelay(xvfb, relay, tarvo, capture, 2, "320x240x24", true), "");
 
   xcb_connection_t *behind = xcb_connect(xvfb.displayName().c_str(), nullptr);
   ASSERT_FALSE(xcb_connection_has_error(behind));

@@ -200,18 +200,10 @@ INSTANTIATE_TEST_SUITE_P(Layouts, ShmImageRing,
 TEST(ShmImageRingTraced, FewAttachesForManyPuts) {
   tarvoBlockSignals();
   XvfbServer xvfb;
-  XvfbOptions x;
-  x.screens.assign(2, "640x480x24");
-  x.extraArguments = {"-nolisten", "tcp"};
-  ASSERT_EQ(xvfb.start(x), "");
   std::string trace = xrelayTempDir() + "/xtrace.txt";
   TarvoXtrace xtrace;
-  ASSERT_EQ(xtrace.start(xvfb.displayName(), trace), "");
-  std::string name = xtrace.displayName();
   TarvoProcess tarvo;
-  TarvoOptions options;
-  options.arguments = {"screen", name + ".0", "tags", "anyScreen"};
-  ASSERT_EQ(tarvo.start(name, options), "");
+  ASSERT_EQ(tarvoStartBehindXtrace(xvfb, xtrace, tarvo, trace, 2, "640x480x24"), "");
   Display *d = XOpenDisplay(tarvo.displayName().c_str());
   ASSERT_NE(d, nullptr);
   int screen = DefaultScreen(d);

@@ -338,15 +338,42 @@ bool TarvoProcess::waitForLog(const std::string &text, int timeoutMs) {
   }
 }
 
-std::string tarvoStartOnScreens(XvfbServer &xvfb, TarvoProcess &tarvo, int screens, const std::string &size,
-                                TarvoOptions options) {
+namespace {
+
+// The Xvfb of the usual pair (+iglx when asked), and the options' words made those of the pair.
+std::string startPairXvfb(XvfbServer &xvfb, int screens, const std::string &size, bool iglx, TarvoOptions &options) {
   XvfbOptions x;
+  x.iglx = iglx;
   x.screens.assign(size_t(screens), size);
   x.extraArguments = {"-nolisten", "tcp"};
-  if (std::string failure = xvfb.start(x); !failure.empty()) return failure;
   if (options.arguments.empty()) options.arguments = {"screen", "%D.0"};
   if (screens > 1) options.arguments.insert(options.arguments.end(), {"tags", "anyScreen"});
+  return xvfb.start(x);
+}
+
+}  // namespace
+
+std::string tarvoStartOnScreens(XvfbServer &xvfb, TarvoProcess &tarvo, int screens, const std::string &size,
+                                TarvoOptions options) {
+  if (std::string failure = startPairXvfb(xvfb, screens, size, false, options); !failure.empty()) return failure;
   return tarvo.start(xvfb.displayName(), options);
+}
+
+std::string tarvoStartBehindXtrace(XvfbServer &xvfb, TarvoXtrace &xtrace, TarvoProcess &tarvo,
+                                   const std::string &tracePath, int screens, const std::string &size, bool iglx,
+                                   TarvoOptions options) {
+  if (std::string failure = startPairXvfb(xvfb, screens, size, iglx, options); !failure.empty()) return failure;
+  if (std::string failure = xtrace.start(xvfb.displayName(), tracePath); !failure.empty()) return failure;
+  return tarvo.start(xtrace.displayName(), options);
+}
+
+std::string tarvoStartBehindRelay(XvfbServer &xvfb, XrelayServer &relay, TarvoProcess &tarvo,
+                                  const std::string &capturePath, int screens, const std::string &size, bool iglx,
+                                  TarvoOptions options) {
+  if (std::string failure = startPairXvfb(xvfb, screens, size, iglx, options); !failure.empty()) return failure;
+  if (std::string failure = relay.start(xvfb.displayName(), {"-capture", capturePath}); !failure.empty())
+    return failure;
+  return tarvo.start(relay.displayName(), options);
 }
 
 std::string tarvoStartOnGlxXvfb(XvfbServer &xvfb, TarvoProcess &tarvo) {

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+class XrelayServer;
 class XvfbServer;
 
 struct TarvoOptions {
@@ -120,3 +121,16 @@ class TarvoXtrace {
   pid_t pid_ = -1;
   int number_ = 0;
 };
+
+// tarvoStartOnScreens's pair with xtrace between them: the Xvfb (+iglx when iglx), xtrace on it
+// writing its trace to tracePath, and tarvo on xtrace's display with the options ("screen
+// %D.0" when they name no arguments, "tags anyScreen" added for several screens). "" or the
+// failure.
+std::string tarvoStartBehindXtrace(XvfbServer &xvfb, TarvoXtrace &xtrace, TarvoProcess &tarvo,
+                                   const std::string &tracePath, int screens, const std::string &size,
+                                   bool iglx = false, TarvoOptions options = TarvoOptions{});
+// The same with the capturing relay (tests/relay/xrelay.py -capture) in xtrace's place, writing
+// what passes to capturePath.
+std::string tarvoStartBehindRelay(XvfbServer &xvfb, XrelayServer &relay, TarvoProcess &tarvo,
+                                  const std::string &capturePath, int screens, const std::string &size,
+                                  bool iglx = false, TarvoOptions options = TarvoOptions{});

@@ -6,14 +6,18 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <vector>
 
 #include "fakecore.h"
 #include "proxy/clientconnection.h"
 #include "proxy/connections.h"
 #include "proxy/head.h"
+#include "proxy/resource.h"
+#include "proxy/window.h"
 #include "proxy/xproxy.h"
 #include "proxy/xscreen.h"
+#include "support/wirewords.h"
 #include "xext/ext.h"
 #include "xext/glx.h"
 #include "xext/glxcontext.h"
@@ -66,6 +70,46 @@ class GlxFakeCoreTest : public ::testing::TestWithParam<bool> {
       if (r[0] == kGlxMajor) out.push_back(r);
     if (last) *last = uint16_t(client->client->displays[0]->requestsSent);
     return out;
+  }
+  // A request of the minor with the tag and the words in this machine's order, as the
+  // builders get it.
+  std::vector<uint8_t> nativeRequest(uint8_t minor, uint32_t tag, const std::vector<uint32_t> &words) {
+    std::vector<uint8_t> req(8 + 4 * words.size());
+    req[0] = kGlxMajor;
+    req[1] = minor;
+    wirePut16(req.data() + 2, uint16_t(req.size() / 4));
+    wirePut32(req.data() + 4, tag);
+    for (size_t k = 0; k < words.size(); k++) wirePut32(req.data() + 8 + 4 * k, words[k]);
+    return req;
+  }
+  // The one message the client got since the last look (an empty one when there are more or none).
+  FakeBytes only() {
+    auto got = core.messages(*client);
+    EXPECT_EQ(got.size(), 1u);
+    return got.size() == 1 ? got[0] : FakeBytes{};
+  }
+  // A window of the client (id 1) and a context (id 2, on the root visual, in the render mode)
+  // made current through each head's reply (server tags 0x11, 0x22): the context in *made, the
+  // client's tag in *tag. ASSERTs inside, so call it through ASSERT_NO_FATAL_FAILURE.
+  void makeCurrent(uint32_t renderMode, GlxContextRecord **made, uint32_t *tag) {
+    FakeCore::Current current(*client);
+    WindowRecord *window = windowCreate(client->id(1), core.root(screen), 0, 0, 100, 100, 0, 0, 0);
+    auto *context = static_cast<GlxContextRecord *>(calloc(1, sizeof(GlxContextRecord)));
+    *context = GlxContextRecord{screen, screen->visuals, nullptr, client->id(2), 0, 0, renderMode, {}, {}};
+    if (made) *made = context;
+    ASSERT_EQ(glxInitContextObjects(context, nullptr), 1);
+    ASSERT_EQ(resourceAdd(client->id(2), kResourceGlxContext, context), 1);
+    core.serverRequests(*client);
+    core.send(*client, request(5).i(window->id).i(client->id(2)).i(0).done());
+    uint16_t last = 0;
+    size_t count = copies(&last).size();
+    for (size_t k = 0; k < count; k++)
+      core.feedServer(*client, FakeMessage(false).b(1).b(0).s(uint16_t(last - (count - 1 - k))).i(0)
+                                   .i(uint32_t(0x11 * (k + 1))).pad(20).d);
+    auto got = core.messages(*client);
+    ASSERT_EQ(got.size(), 1u);
+    ASSERT_EQ(got[0][0], 1);
+    *tag = client->u32(got[0], 8);
   }
 
   FakeCore core;

@@ -30,22 +30,7 @@ class GlxPixelTest : public GlxFakeCoreTest {
  protected:
   void SetUp() override {
     ASSERT_NO_FATAL_FAILURE(setUpGlx(203));
-    FakeCore::Current current(*client);
-    WindowRecord *window = windowCreate(client->id(1), core.root(screen), 0, 0, 100, 100, 0, 0, 0);
-    context = static_cast<GlxContextRecord *>(calloc(1, sizeof(GlxContextRecord)));
-    *context = GlxContextRecord{screen, screen->visuals, nullptr, client->id(2), 0, 0, kRender, {}, {}};
-    ASSERT_EQ(glxInitContextObjects(context, nullptr), 1);
-    ASSERT_EQ(resourceAdd(client->id(2), kResourceGlxContext, context), 1);
-    core.serverRequests(*client);
-    core.send(*client, request(5).i(window->id).i(client->id(2)).i(0).done());
-    uint16_t last = 0;
-    size_t count = copies(&last).size();
-    for (size_t k = 0; k < count; k++)
-      core.feedServer(*client, FakeMessage(false).b(1).b(0).s(uint16_t(last - (count - 1 - k))).i(0)
-                                   .i(uint32_t(0x11 * (k + 1))).pad(20).d);
-    auto got = core.messages(*client);
-    ASSERT_EQ(got.size(), 1u);
-    tag = client->u32(got[0], 8);
+    ASSERT_NO_FATAL_FAILURE(makeCurrent(kRender, &context, &tag));
   }
   void TearDown() override {
     for (Head *h : heads) h->glLibrary = nullptr;
@@ -53,19 +38,7 @@ class GlxPixelTest : public GlxFakeCoreTest {
   }
   // A request in this machine's order, as the builders get it.
   std::vector<uint8_t> native(uint8_t minor, std::vector<uint32_t> words) {
-    std::vector<uint8_t> req(8 + 4 * words.size());
-    req[0] = kGlxMajor;
-    req[1] = minor;
-    wirePut16(req.data() + 2, uint16_t(req.size() / 4));
-    wirePut32(req.data() + 4, tag);
-    for (size_t k = 0; k < words.size(); k++) wirePut32(req.data() + 8 + 4 * k, words[k]);
-    return req;
-  }
-  // The one message the client got since the last look.
-  FakeBytes only() {
-    auto got = core.messages(*client);
-    EXPECT_EQ(got.size(), 1u);
-    return got.size() == 1 ? got[0] : FakeBytes{};
+    return nativeRequest(minor, tag, words);
   }
   void expectReply(const FakeBytes &m, size_t size) {
     ASSERT_EQ(m.size(), size);

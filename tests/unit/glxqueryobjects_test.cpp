@@ -16,7 +16,6 @@
 #include "proxy/resource.h"
 #include "proxy/window.h"
 #include "proxy/xscreen.h"
-#include "support/wirewords.h"
 #include "xext/glx.h"
 #include "xext/glxcontext.h"
 #include "xext/glxdirect.h"
@@ -31,7 +30,7 @@ class GlxQueryObjectsTest : public GlxFakeCoreTest {
  protected:
   void SetUp() override {
     ASSERT_NO_FATAL_FAILURE(setUpGlx(203));
-    tag = bind();
+    ASSERT_NO_FATAL_FAILURE(makeCurrent(0, nullptr, &tag));
     ASSERT_NE(tag, 0u);
     core.clearLog();
   }
@@ -40,37 +39,12 @@ class GlxQueryObjectsTest : public GlxFakeCoreTest {
     screen->glxHead = nullptr;
     GlxFakeCoreTest::TearDown();
   }
-  // A window and context of the client made current through each head's reply (server tags
-  // 0x11 and 0x22): the client's tag.
-  uint32_t bind() {
-    FakeCore::Current current(*client);
-    WindowRecord *window = windowCreate(client->id(1), core.root(screen), 0, 0, 100, 100, 0, 0, 0);
-    auto *context = static_cast<GlxContextRecord *>(calloc(1, sizeof(GlxContextRecord)));
-    *context = GlxContextRecord{screen, screen->visuals, nullptr, client->id(2), 0, 0, 0, {}, {}};
-    EXPECT_EQ(glxInitContextObjects(context, nullptr), 1);
-    EXPECT_EQ(resourceAdd(client->id(2), kResourceGlxContext, context), 1);
-    core.serverRequests(*client);
-    core.send(*client, request(5).i(window->id).i(client->id(2)).i(0).done());
-    uint16_t last = 0;
-    size_t count = copies(&last).size();
-    for (size_t k = 0; k < count; k++)
-      core.feedServer(*client, FakeMessage(false).b(1).b(0).s(uint16_t(last - (count - 1 - k))).i(0)
-                                   .i(uint32_t(0x11 * (k + 1))).pad(20).d);
-    auto got = core.messages(*client);
-    return got.size() == 1 && got[0][0] == 1 ? client->u32(got[0], 8) : 0;
-  }
   // A request of the minor with the tag and the words.
   FakeBytes single(uint8_t minor, std::vector<uint32_t> words) {
     FakeMessage m = request(minor);
     m.i(tag);
     for (uint32_t w : words) m.i(w);
     return m.done();
-  }
-  // The one message the client got since the last look (an empty one when there are more or none).
-  FakeBytes only() {
-    auto got = core.messages(*client);
-    EXPECT_EQ(got.size(), 1u);
-    return got.size() == 1 ? got[0] : FakeBytes{};
   }
   // A reply of a real server (this machine's order) with the words after its 32-byte header.
   void serverReply(uint16_t sequence, std::vector<uint32_t> data) {
@@ -94,12 +68,7 @@ class GlxQueryObjectsTest : public GlxFakeCoreTest {
   }
   // The reply built for the request from a direct result, as the reply head would answer.
   FakeBytes builtReply(uint8_t minor, std::vector<uint32_t> words, const GlxDirectResult &result) {
-    std::vector<uint8_t> req(8 + 4 * words.size());
-    req[0] = kGlxMajor;
-    req[1] = minor;
-    wirePut16(req.data() + 2, uint16_t(req.size() / 4));
-    wirePut32(req.data() + 4, tag);
-    for (size_t k = 0; k < words.size(); k++) wirePut32(req.data() + 8 + 4 * k, words[k]);
+    std::vector<uint8_t> req = nativeRequest(minor, tag, words);
     {
       FakeCore::Current current(*client);
       glxqueryobjectsDirectReply(req.data(), uint32_t(req.size()), result);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "msg_helpers.h"
 #include "proxy/clientconnection.h"
 #include "support/logging.h"
 #include "xext/glxindirect.h"
@@ -16,26 +17,6 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-// A command's data written field by field in one byte order.
-struct Msg {
-  bool big;
-  Bytes d;
-  Msg &b(unsigned v) { d.push_back(uint8_t(v)); return *this; }
-  Msg &s(unsigned v) { return big ? b(v >> 8).b(v) : b(v).b(v >> 8); }
-  Msg &i(uint32_t v) { return big ? s(v >> 16).s(v & 0xffff) : s(v & 0xffff).s(v >> 16); }
-  Msg &l(uint64_t v) { return big ? i(uint32_t(v >> 32)).i(uint32_t(v)) : i(uint32_t(v)).i(uint32_t(v >> 32)); }
-  Msg &f(float v) { uint32_t u; memcpy(&u, &v, 4); return i(u); }
-  Msg &d64(double v) { uint64_t u; memcpy(&u, &v, 8); return l(u); }
-  Msg &pad(size_t n) { d.insert(d.end(), n, 0); return *this; }
-  Msg &text(const char *t) { d.insert(d.end(), t, t + strlen(t)); return *this; }
-};
-
-Bytes build(const std::function<void(Msg &)> &f, bool big) {
-  Msg m{big, {}};
-  f(m);
-  return m.d;
-}
 
 // Collects the warning lines and counts the swapper's problem reports while alive; a named client is the current one.
 struct LogCapture {

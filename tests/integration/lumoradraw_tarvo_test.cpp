@@ -1,0 +1,405 @@
+// GL drawn inside tarvo: one head served by the system's GL library ("lumora on"), xtrace
+// between tarvo and Xvfb. A client makes a context on a single-buffered GL visual current on a
+// window of that visual, clears and draws a quad with a GLXRender (then the same as GLXRenderLarge
+// pieces) and releases it: GetImage through tarvo and GetImage on Xvfb itself show exactly those
+// colours, and no render request reaches Xvfb. Done by an xcb-glx client and by a raw client in
+// 'B' order. Two clients with tags on the head: while A's commands leave glBegin open, B's
+// GetInputFocus stays unanswered until A's next render closes it.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <xcb/glx.h>
+#include <xcb/xcb.h>
+#include <xcb/xcbext.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "glxcommands.h"
+#include "rawclient_fixture.h"
+#include "tarvo_fixture.h"
+#include "xrelay_fixture.h"
+#include "xvfb_fixture.h"
+
+namespace {
+
+constexpr uint32_t kColorBufferBit = 0x4000;  // GL_COLOR_BUFFER_BIT
+constexpr uint32_t kQuads = 7;                // GL_QUADS
+constexpr int kSize = 64;                     // the window, square
+constexpr int kX = 10, kY = 20;               // where it lies on the root
+
+TarvoOptions lumoraOptions() {
+  TarvoOptions options;
+  options.arguments = {"screen", "%D.0", "lumora", "on"};
+  options.logTypes = {"steps", "Xhints"};
+  // Mesa's driver keeps a little memory per closed Display: no leak detection in tarvo.
+  const char *asan = getenv("ASAN_OPTIONS");
+  options.environment.emplace_back("ASAN_OPTIONS", std::string(asan ? asan : "") + ":detect_leaks=0");
+  return options;
+}
+
+// Xvfb (24 bits), xtrace towards it, tarvo with its one screen served by the GL library.
+struct LumoraRig {
+  XvfbServer xvfb;
+  TarvoXtrace xtrace;
+  TarvoProcess tarvo;
+  std::string trace;
+
+  std::string start() {
+    XvfbOptions x;
+    x.screens = {"800x600x24"};
+    x.extraArguments = {"-nolisten", "tcp"};
+    if (std::string failed = xvfb.start(x); !failed.empty()) return failed;
+    trace = xrelayTempDir() + "/xtrace.txt";
+    if (std::string failed = xtrace.start(xvfb.displayName(), trace); !failed.empty()) return failed;
+    return tarvo.start(xtrace.displayName(), lumoraOptions());
+  }
+};
+
+// The first single-buffered RGBA TrueColor visual of depth 24 that GLXGetVisualConfigs lists
+// (0 when none). The 18 leading properties are fixed: visual, class, rgba, ... doublebuffer at 11.
+uint32_t singleBufferedVisual(xcb_connection_t *c) {
+  auto *reply = xcb_glx_get_visual_configs_reply(c, xcb_glx_get_visual_configs(c, 0), nullptr);
+  if (!reply) return 0;
+  const uint32_t *p = xcb_glx_get_visual_configs_property_list(reply);
+  uint32_t per = reply->num_properties, found = 0;
+  for (uint32_t k = 0; k < reply->num_visuals && !found; k++) {
+    const uint32_t *v = p + k * per;
+    if (per >= 18 && v[1] == XCB_VISUAL_CLASS_TRUE_COLOR && v[2] && v[3] == 8 && v[4] == 8 && v[5] == 8 && !v[11] &&
+        !v[12])
+      found = v[0];
+  }
+  free(reply);
+  return found;
+}
+
+// A mapped kSize-square window of the visual at (kX + dx, kY) with a colormap of it.
+xcb_window_t visualWindow(xcb_connection_t *c, xcb_visualid_t visual, int dx = 0) {
+  xcb_screen_t *screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+  xcb_colormap_t colormap = xcb_generate_id(c);
+  xcb_create_colormap(c, XCB_COLORMAP_ALLOC_NONE, colormap, screen->root, visual);
+  xcb_window_t window = xcb_generate_id(c);
+  const uint32_t values[] = {0, 0, 1, colormap};  // background, border, override-redirect, colormap
+  xcb_create_window(c, 24, window, screen->root, int16_t(kX + dx), kY, kSize, kSize, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, visual,
+                    XCB_CW_BACK_PIXEL | XCB_CW_BORDER_PIXEL | XCB_CW_OVERRIDE_REDIRECT | XCB_CW_COLORMAP, values);
+  xcb_map_window(c, window);
+  free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+  return window;
+}
+
+// Clear to one colour, then a quad over the middle half in another: 16..47 both ways.
+std::vector<GlxCommand> clearAndQuad(float clear[3], float quad[3]) {
+  return {glxcommandClearColor(clear[0], clear[1], clear[2], 1),
+          glxcommandClear(kColorBufferBit),
+          glxcommandColor3f(quad[0], quad[1], quad[2]),
+          glxcommandBegin(kQuads),
+          glxcommandVertex2f(-0.5f, -0.5f),
+          glxcommandVertex2f(0.5f, -0.5f),
+          glxcommandVertex2f(0.5f, 0.5f),
+          glxcommandVertex2f(-0.5f, 0.5f),
+          glxcommandEnd()};
+}
+
+// The same drawing as three large commands (32-bit headers): ClearColor, Clear, and the quad as
+// a DrawArrays with a vertex and a colour array.
+std::vector<GlxBytes> largeClearAndQuad(float clear[3], float quad[3], bool big = false) {
+  constexpr uint32_t kFloat = 0x1406, kVertexArray = 0x8074, kColorArray = 0x8076;  // GL_FLOAT ...
+  GlxArray vertices{kFloat, 2, kVertexArray, {-0.5, -0.5, 0.5, -0.5, 0.5, 0.5, -0.5, 0.5}};
+  GlxArray colours{kFloat, 3, kColorArray, {}};
+  for (int k = 0; k < 4; k++) colours.data.insert(colours.data.end(), quad, quad + 3);
+  return {glxcommandEncodeLarge(glxcommandClearColor(clear[0], clear[1], clear[2], 1), big),
+          glxcommandEncodeLarge(glxcommandClear(kColorBufferBit), big),
+          glxcommandEncodeLarge(glxcommandDrawArrays(kQuads, 4, {vertices, colours}), big)};
+}
+
+// A large command's GLXRenderLarge pieces: three where the first holds the whole 8-byte header,
+// else the header and the rest.
+std::vector<GlxBytes> largePieces(const GlxBytes &large) {
+  std::vector<GlxBytes> pieces = glxcommandLargePieces(large, 3);
+  if (pieces.empty() || pieces[0].size() >= 8) return pieces;
+  return {GlxBytes(large.begin(), large.begin() + 8), GlxBytes(large.begin() + 8, large.end())};
+}
+
+uint32_t rgb(const float colour[3]) {
+  return uint32_t(colour[0] * 255) << 16 | uint32_t(colour[1] * 255) << 8 | uint32_t(colour[2] * 255);
+}
+
+// The pixels that are not what clearAndQuad draws ("" when all are), at most 8 named.
+std::string wrongPixels(const std::vector<uint32_t> &pixels, uint32_t clear, uint32_t quad) {
+  if (pixels.size() != size_t(kSize * kSize)) return "got " + std::to_string(pixels.size()) + " pixels";
+  std::string out;
+  int wrong = 0;
+  for (int y = 0; y < kSize; y++)
+    for (int x = 0; x < kSize; x++) {
+      bool inside = x >= 16 && x < 48 && y >= 16 && y < 48;
+      uint32_t want = inside ? quad : clear, got = pixels[size_t(y * kSize + x)] & 0xFFFFFF;
+      if (got != want && wrong++ < 8) {
+        char line[80];
+        snprintf(line, sizeof line, "%d,%d: got %06x want %06x\n", x, y, got, want);
+        out += line;
+      }
+    }
+  if (wrong > 8) out += std::to_string(wrong) + " in all, inside at 32,32: " + std::to_string(pixels[32 * kSize + 32]) + "\n";
+  return out;
+}
+
+// GetImage (ZPixmap, all planes) of a kSize square of the drawable at (x, y), as 0xRRGGBB for a
+// 24-bit TrueColor image in 32-bit units (empty on an error).
+std::vector<uint32_t> image(const std::string &display, bool ofRoot, xcb_drawable_t drawable, int x, int y) {
+  xcb_connection_t *c = xcb_connect(display.c_str(), nullptr);
+  std::vector<uint32_t> out;
+  if (!xcb_connection_has_error(c)) {
+    if (ofRoot) drawable = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+    auto *reply = xcb_get_image_reply(
+        c, xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, drawable, int16_t(x), int16_t(y), kSize, kSize, ~0u), nullptr);
+    if (reply && xcb_get_image_data_length(reply) == kSize * kSize * 4) {
+      out.resize(size_t(kSize * kSize));
+      memcpy(out.data(), xcb_get_image_data(reply), out.size() * 4);
+    }
+    free(reply);
+  }
+  xcb_disconnect(c);
+  return out;
+}
+
+// The same window image through tarvo (by the client's id on its own connection) and from Xvfb.
+void expectDrawn(LumoraRig &rig, xcb_connection_t *c, xcb_window_t window, uint32_t clear, uint32_t quad) {
+  if (c) {
+    auto *reply = xcb_get_image_reply(
+        c, xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, window, 0, 0, kSize, kSize, ~0u), nullptr);
+    ASSERT_NE(reply, nullptr);
+    ASSERT_EQ(xcb_get_image_data_length(reply), kSize * kSize * 4);
+    std::vector<uint32_t> through(size_t(kSize * kSize));
+    memcpy(through.data(), xcb_get_image_data(reply), through.size() * 4);
+    free(reply);
+    EXPECT_EQ(wrongPixels(through, clear, quad), "") << "through tarvo";
+  }
+  EXPECT_EQ(wrongPixels(image(rig.xvfb.displayName(), true, 0, kX, kY), clear, quad), "") << "on Xvfb";
+}
+
+// GetImage of the window through the raw client, decoded by the image byte order its setup
+// names (empty on an error).
+std::vector<uint32_t> rawImage(RawClient &raw, uint32_t window) {
+  RawBytes answer;
+  std::vector<uint32_t> out;
+  if (raw.roundTrip(RawRequest(raw.big()).b(73).b(2).s(0).i(window).s(0).s(0).s(kSize).s(kSize).i(~0u).done(),
+                    answer) != "" ||
+      answer[0] != 1 || answer.size() < 32 + size_t(kSize * kSize * 4))
+    return out;
+  bool msbFirst = raw.setup().size() > 30 && raw.setup()[30] == 1;
+  for (size_t k = 0; k < size_t(kSize * kSize); k++) out.push_back(rawGet32(answer, 32 + 4 * k, msbFirst));
+  return out;
+}
+
+// What went from tarvo to Xvfb holds no GLXRender or GLXRenderLarge, while it does hold the
+// GetImage tarvo passed on (the trace is the real one).
+void expectNoRenderInTrace(const std::string &trace) {
+  std::string text = tarvoReadFile(trace);
+  EXPECT_NE(text.find("GetImage"), std::string::npos) << text.substr(0, 2000);
+  EXPECT_EQ(text.find("glXRender"), std::string::npos);
+}
+
+TEST(LumoraDrawThroughTarvo, XcbClientRendersAndRendersLarge) {
+  if (access("/usr/bin/xtrace", X_OK) != 0) GTEST_SKIP() << "no xtrace";
+  tarvoBlockSignals();
+  LumoraRig rig;
+  ASSERT_EQ(rig.start(), "");
+  xcb_connection_t *c = xcb_connect(rig.tarvo.displayName().c_str(), nullptr);
+  ASSERT_FALSE(xcb_connection_has_error(c));
+  uint32_t visual = singleBufferedVisual(c);
+  ASSERT_NE(visual, 0u);
+  xcb_window_t window = visualWindow(c, visual);
+  uint32_t context = xcb_generate_id(c);
+  xcb_generic_error_t *error = xcb_request_check(c, xcb_glx_create_context_checked(c, context, visual, 0, 0, 0));
+  ASSERT_EQ(error, nullptr) << int(error->error_code);
+  auto *current = xcb_glx_make_current_reply(c, xcb_glx_make_current(c, window, context, 0), &error);
+  ASSERT_NE(current, nullptr);
+  uint32_t tag = current->context_tag;
+  free(current);
+  ASSERT_NE(tag, 0u);
+
+  float red[3] = {1, 0, 0}, green[3] = {0, 1, 0};
+  GlxBytes stream = glxcommandStream(clearAndQuad(red, green), false);
+  xcb_glx_render(c, tag, uint32_t(stream.size()), stream.data());
+  current = xcb_glx_make_current_reply(c, xcb_glx_make_current(c, 0, 0, tag), nullptr);
+  ASSERT_NE(current, nullptr);
+  EXPECT_EQ(current->context_tag, 0u);
+  free(current);
+  expectDrawn(rig, c, window, rgb(red), rgb(green));
+
+  // Again as large commands, cut in up to three pieces.
+  current = xcb_glx_make_current_reply(c, xcb_glx_make_current(c, window, context, 0), nullptr);
+  ASSERT_NE(current, nullptr);
+  tag = current->context_tag;
+  free(current);
+  float blue[3] = {0, 0, 1}, yellow[3] = {1, 1, 0};
+  for (const GlxBytes &large : largeClearAndQuad(blue, yellow)) {
+    std::vector<GlxBytes> pieces = largePieces(large);
+    for (size_t k = 0; k < pieces.size(); k++) {
+      error = xcb_request_check(c, xcb_glx_render_large_checked(c, tag, uint16_t(k + 1), uint16_t(pieces.size()),
+                                                                uint32_t(pieces[k].size()), pieces[k].data()));
+      EXPECT_EQ(error, nullptr) << "piece " << k + 1 << ": error " << int(error->error_code);
+      free(error);
+    }
+  }
+  current = xcb_glx_make_current_reply(c, xcb_glx_make_current(c, 0, 0, tag), nullptr);
+  ASSERT_NE(current, nullptr);
+  free(current);
+  expectDrawn(rig, c, window, rgb(blue), rgb(yellow));
+  xcb_disconnect(c);
+  expectNoRenderInTrace(rig.trace);
+  EXPECT_EQ(rig.tarvo.stop(), 0);
+}
+
+TEST(LumoraDrawThroughTarvo, RawClientInOtherByteOrder) {
+  if (access("/usr/bin/xtrace", X_OK) != 0) GTEST_SKIP() << "no xtrace";
+  tarvoBlockSignals();
+  LumoraRig rig;
+  ASSERT_EQ(rig.start(), "");
+  // The visual, as the xcb-glx client finds it.
+  xcb_connection_t *probe = xcb_connect(rig.tarvo.displayName().c_str(), nullptr);
+  ASSERT_FALSE(xcb_connection_has_error(probe));
+  uint32_t visual = singleBufferedVisual(probe);
+  xcb_disconnect(probe);
+  ASSERT_NE(visual, 0u);
+
+  RawClient raw;
+  ASSERT_EQ(raw.connect(rig.tarvo.displayNumber(), 'B'), "");
+  uint8_t major = raw.queryExtension("GLX");
+  ASSERT_NE(major, 0);
+  uint32_t colormap = raw.idBase() | 1, window = raw.idBase() | 2, context = raw.idBase() | 3;
+  RawBytes answer;
+  ASSERT_EQ(raw.send(RawRequest(true).b(78).b(0).s(0).i(colormap).i(raw.rootWindow()).i(visual).done()), "");
+  // CreateWindow: depth 24, back pixel, border pixel, override-redirect, colormap.
+  ASSERT_EQ(raw.send(RawRequest(true)
+                         .b(1).b(24).s(0).i(window).i(raw.rootWindow()).s(kX).s(kY).s(kSize).s(kSize).s(0).s(1)
+                         .i(visual).i(0x0002 | 0x0008 | 0x0200 | 0x2000)
+                         .i(0).i(0).i(1).i(colormap)
+                         .done()),
+            "");
+  ASSERT_EQ(raw.send(RawRequest(true).b(8).b(0).s(0).i(window).done()), "");
+  // GLXCreateContext (indirect), then MakeCurrent.
+  ASSERT_EQ(raw.send(RawRequest(true).b(major).b(3).s(0).i(context).i(visual).i(0).i(0).b(0).pad(3).done()), "");
+  ASSERT_EQ(raw.roundTrip(RawRequest(true).b(major).b(5).s(0).i(window).i(context).i(0).done(), answer), "");
+  ASSERT_EQ(answer[0], 1) << "error " << int(answer[1]);
+  uint32_t tag = rawGet32(answer, 8, true);
+  ASSERT_NE(tag, 0u);
+
+  float magenta[3] = {1, 0, 1}, cyan[3] = {0, 1, 1};
+  GlxBytes render = glxcommandRenderRequest(major, tag, clearAndQuad(magenta, cyan), true);
+  ASSERT_FALSE(render.empty());
+  ASSERT_EQ(raw.send(render), "");
+  ASSERT_EQ(raw.roundTrip(RawRequest(true).b(major).b(5).s(0).i(0).i(0).i(tag).done(), answer), "");
+  ASSERT_EQ(answer[0], 1) << "error " << int(answer[1]);
+  expectDrawn(rig, nullptr, window, rgb(magenta), rgb(cyan));
+  EXPECT_EQ(wrongPixels(rawImage(raw, window), rgb(magenta), rgb(cyan)), "") << "through tarvo";
+
+  ASSERT_EQ(raw.roundTrip(RawRequest(true).b(major).b(5).s(0).i(window).i(context).i(0).done(), answer), "");
+  ASSERT_EQ(answer[0], 1);
+  tag = rawGet32(answer, 8, true);
+  float white[3] = {1, 1, 1}, black[3] = {0, 0, 0};
+  for (const GlxBytes &large : largeClearAndQuad(white, black, true)) {
+    std::vector<GlxBytes> pieces = largePieces(large);
+    for (size_t k = 0; k < pieces.size(); k++) {
+      RawRequest request(true);
+      request.b(major).b(2).s(0).i(tag).s(uint16_t(k + 1)).s(uint16_t(pieces.size())).i(uint32_t(pieces[k].size()));
+      request.d.insert(request.d.end(), pieces[k].begin(), pieces[k].end());
+      ASSERT_EQ(raw.send(request.done()), "");
+    }
+  }
+  ASSERT_EQ(raw.roundTrip(RawRequest(true).b(major).b(5).s(0).i(0).i(0).i(tag).done(), answer), "");
+  ASSERT_EQ(answer[0], 1) << "error " << int(answer[1]);
+  expectDrawn(rig, nullptr, window, rgb(white), rgb(black));
+  EXPECT_EQ(wrongPixels(rawImage(raw, window), rgb(white), rgb(black)), "") << "through tarvo";
+  raw.close();
+  expectNoRenderInTrace(rig.trace);
+  EXPECT_EQ(rig.tarvo.stop(), 0);
+}
+
+// A context made current on a window of its own (at dx) through tarvo: the tag (0 on failure).
+uint32_t currentTag(xcb_connection_t *c, uint32_t visual, int dx, xcb_window_t *window, uint32_t *context) {
+  *window = visualWindow(c, visual, dx);
+  *context = xcb_generate_id(c);
+  xcb_glx_create_context(c, *context, visual, 0, 0, 0);
+  auto *current = xcb_glx_make_current_reply(c, xcb_glx_make_current(c, *window, *context, 0), nullptr);
+  uint32_t tag = current ? current->context_tag : 0;
+  free(current);
+  return tag;
+}
+
+// Polls for the reply of the request until it comes or timeoutMs pass.
+bool replyWithin(xcb_connection_t *c, unsigned int sequence, int timeoutMs) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (std::chrono::steady_clock::now() < deadline) {
+    void *reply = nullptr;
+    xcb_generic_error_t *error = nullptr;
+    int done = xcb_poll_for_reply(c, sequence, &reply, &error);
+    free(reply);
+    free(error);
+    if (done) return true;
+    if (xcb_connection_has_error(c)) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+TEST(LumoraDrawThroughTarvo, OpenBeginHoldsTheOtherClient) {
+  if (access("/usr/bin/xtrace", X_OK) != 0) GTEST_SKIP() << "no xtrace";
+  tarvoBlockSignals();
+  LumoraRig rig;
+  ASSERT_EQ(rig.start(), "");
+  xcb_connection_t *a = xcb_connect(rig.tarvo.displayName().c_str(), nullptr);
+  xcb_connection_t *b = xcb_connect(rig.tarvo.displayName().c_str(), nullptr);
+  ASSERT_FALSE(xcb_connection_has_error(a));
+  ASSERT_FALSE(xcb_connection_has_error(b));
+  uint32_t visual = singleBufferedVisual(a);
+  ASSERT_NE(visual, 0u);
+  xcb_window_t windowA = 0, windowB = 0;
+  uint32_t contextA = 0, contextB = 0;
+  uint32_t tagA = currentTag(a, visual, 0, &windowA, &contextA);
+  uint32_t tagB = currentTag(b, visual, 2 * kSize, &windowB, &contextB);
+  ASSERT_NE(tagA, 0u);
+  ASSERT_NE(tagB, 0u);
+
+  float red[3] = {1, 0, 0}, green[3] = {0, 1, 0};
+  std::vector<GlxCommand> commands = clearAndQuad(red, green);
+  std::vector<GlxCommand> first(commands.begin(), commands.begin() + 6), second(commands.begin() + 6, commands.end());
+  GlxBytes stream = glxcommandStream(first, false);
+  xcb_glx_render(a, tagA, uint32_t(stream.size()), stream.data());
+  free(xcb_get_input_focus_reply(a, xcb_get_input_focus(a), nullptr));
+  unsigned int focus = xcb_get_input_focus(b).sequence;
+  xcb_flush(b);
+  EXPECT_FALSE(replyWithin(b, focus, 500)) << "answered inside A's glBegin";
+  stream = glxcommandStream(second, false);
+  xcb_glx_render(a, tagA, uint32_t(stream.size()), stream.data());
+  xcb_flush(a);
+  EXPECT_TRUE(replyWithin(b, focus, 5000)) << "not answered after A's glEnd";
+
+  // The quad begun in one request and ended in the next is whole.
+  auto *current = xcb_glx_make_current_reply(a, xcb_glx_make_current(a, 0, 0, tagA), nullptr);
+  ASSERT_NE(current, nullptr);
+  free(current);
+  expectDrawn(rig, a, windowA, rgb(red), rgb(green));
+  current = xcb_glx_make_current_reply(a, xcb_glx_make_current(a, windowA, contextA, 0), nullptr);
+  ASSERT_NE(current, nullptr);
+  tagA = current->context_tag;
+  free(current);
+
+  // Left open again, A's disconnection lets B go on.
+  stream = glxcommandStream(first, false);
+  xcb_glx_render(a, tagA, uint32_t(stream.size()), stream.data());
+  free(xcb_get_input_focus_reply(a, xcb_get_input_focus(a), nullptr));
+  focus = xcb_get_input_focus(b).sequence;
+  xcb_flush(b);
+  EXPECT_FALSE(replyWithin(b, focus, 500)) << "answered inside A's glBegin";
+  xcb_disconnect(a);
+  EXPECT_TRUE(replyWithin(b, focus, 5000)) << "not answered after A left";
+  xcb_disconnect(b);
+  EXPECT_EQ(rig.tarvo.stop(), 0);
+}
+
+}  // namespace
