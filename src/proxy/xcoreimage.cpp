@@ -392,7 +392,8 @@ void xcoreGetImage(uint8_t *request, uint32_t length) {
     return xprotoSendError(kBadMatch, 0, request, length, "invalid dimensions");
   DisplayConnection *connection = xcoreFrameConnection();
   if (!screen || !screen->heads || !connection) return xprotoSendError(kBadAlloc, 0, request, length, nullptr);
-  glxdirectFinishAll();
+  for (Head *head = screen->heads; head; head = head->next)
+    if (head->glLibrary) glxdirectFinishAll(static_cast<GlxLibraryInstance *>(head->glLibrary));
   // Inside the meta screen (mainIsAreaReadable), so within 32 bits.
   Rect wanted{int32_t(int64_t(area.x) + x), int32_t(int64_t(area.y) + y), width, height};
   const WindowRecord *window = currentWindow();

@@ -111,6 +111,8 @@ void freeRecord(GlxLibraryInstance *instance) {
   free(instance->feedbackBuffer);
   for (GlxDirectContext *node = instance->contexts; node;) {
     GlxDirectContext *next = node->next;
+    free(node->selectBuffer);
+    free(node->feedbackBuffer);
     free(node);
     node = next;
   }
@@ -360,23 +362,7 @@ void glxdirectFreeInstance(GlxLibraryInstance *instance) {
 
 bool glxdirectAvailable() { return instances != nullptr; }
 
-void glxdirectFinishAll() {}
-void glxdirectFlushAll() {}
 
-void dGLDestroyContext(GlxLibraryInstance *, uint32_t) {}
-void glxdirectDestroyGLXPixmap(GlxLibraryInstance *, uint32_t) {}
-void glxdirectDestroyPbuffer(GlxLibraryInstance *, uint32_t) {}
-
-uint32_t glxdirectCreateNewContext(GlxLibraryInstance *, int, uint32_t, uint32_t, uint32_t) { return 0; }
-void glxdirectWaitGL(GlxLibraryInstance *, uint32_t) {}
-void glxdirectWaitX(GlxLibraryInstance *, uint32_t) {}
-uint32_t glxdirectCreateGLXPixmap(GlxLibraryInstance *, int, uint32_t, uint32_t) { return 0; }
-uint32_t glxdirectCreatePbuffer(GlxLibraryInstance *, int, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t) {
-  return 0;
-}
-void glxdirectSwapBuffers(GlxLibraryInstance *, uint32_t, uint32_t) {}
-void glxdirectCopyContext(GlxLibraryInstance *, uint32_t, uint32_t, uint32_t, uint32_t) {}
-void glxdirectUseXFont(GlxLibraryInstance *, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t) {}
 
 // Single operations: executed nowhere, no data.
 #define GLXDIRECT_STANDIN(name)                                                                   \
@@ -384,19 +370,5 @@ void glxdirectUseXFont(GlxLibraryInstance *, uint32_t, uint32_t, uint32_t, uint3
     if (result) *result = GlxDirectResult{0, 0, nullptr};                                          \
     return 1;                                                                                      \
   }
-GLXDIRECT_STANDIN(glxdirectNewList)
-GLXDIRECT_STANDIN(glxdirectEndList)
-GLXDIRECT_STANDIN(glxdirectDeleteLists)
-GLXDIRECT_STANDIN(glxdirectGenLists)
-GLXDIRECT_STANDIN(glxdirectFeedbackBuffer)
-GLXDIRECT_STANDIN(glxdirectSelectBuffer)
-GLXDIRECT_STANDIN(glxdirectFinish)
-GLXDIRECT_STANDIN(glxdirectPixelStoref)
-GLXDIRECT_STANDIN(glxdirectPixelStorei)
-GLXDIRECT_STANDIN(glxdirectFlush)
-GLXDIRECT_STANDIN(glxdirectDeleteTextures)
-GLXDIRECT_STANDIN(glxdirectGenTextures)
-GLXDIRECT_STANDIN(glxdirectDeleteQueries)
-GLXDIRECT_STANDIN(glxdirectDeleteBuffers)
 GLXDIRECT_STANDIN(glxdirectQuery)
 #undef GLXDIRECT_STANDIN

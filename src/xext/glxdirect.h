@@ -17,10 +17,12 @@ struct GlxLibraryInstance;
 // head's instance draws into it (current, or made current before), the current client is
 // synchronised with the real server first.
 void glxdirectFlushForDrawable(Head *head, uint32_t serverDrawable);
-// Finishes the GL work of every head that renders GL inside the proxy (before pixels are read),
-// and flushes every client after such a read. No head renders GL inside the proxy yet: both do
-// nothing.
-void glxdirectFinishAll();
+// Before the proxy reads pixels itself: glxdirectFinishAll completes the GL work of every tag
+// slot of the instance (NULL: nothing), highest first; the last slot handled stays current. An
+// open glBegin stays open (flushed and waited for, never finished). glxdirectFlushAll makes
+// what every client sent reach the real servers (while any instance exists); a failure is
+// logged only.
+void glxdirectFinishAll(GlxLibraryInstance *instance);
 void glxdirectFlushAll();
 
 // ===== instances =====
@@ -71,15 +73,15 @@ void glxdirectDestroyPbuffer(GlxLibraryInstance *instance, uint32_t pbuffer);
 // A new direct context (its serial) on the head's screen for the server visual (attributes
 // NULL) or FBConfig (or visual id) with the attribute pairs ended by a 0 attribute (at most 57
 // pairs), sharing with the direct context of that serial (0: none); 0 on failure.
-// glxdirectCreateNewContext: 0 on failure (always, until it is built).
+// glxdirectCreateNewContext: by the FBConfig id and render type; 0 on failure.
 uint32_t dGLCreateContext(GlxLibraryInstance *instance, int screen, uint32_t visual, uint32_t shareContext,
                           const int *attributes);
 uint32_t glxdirectCreateNewContext(GlxLibraryInstance *instance, int screen, uint32_t fbConfig, uint32_t renderType,
                                    uint32_t shareContext);
-// glFinish, respectively XSync, for the context behind the tag slot.
+// glXWaitGL, respectively glXWaitX, for the context behind the tag slot.
 void glxdirectWaitGL(GlxLibraryInstance *instance, uint32_t slot);
 void glxdirectWaitX(GlxLibraryInstance *instance, uint32_t slot);
-// A direct GLX pixmap or pbuffer; 0 on failure (always, until they are built).
+// A direct GLX pixmap or pbuffer (counted in the instance until destroyed); 0 on failure.
 uint32_t glxdirectCreateGLXPixmap(GlxLibraryInstance *instance, int screen, uint32_t visual, uint32_t pixmap);
 uint32_t glxdirectCreatePbuffer(GlxLibraryInstance *instance, int screen, uint32_t fbConfig, uint32_t width,
                                 uint32_t height, uint32_t largest, uint32_t preserved);
@@ -308,3 +310,70 @@ const uint8_t *glxdirectGetMinmaxParameteriv(GlxLibraryInstance *instance, uint3
 int32_t glxdirectRenderMode(GlxLibraryInstance *instance, uint32_t slot, uint32_t mode, const uint32_t **buffer,
                             uint32_t *size);
 // ===== end of pixel queries =====
+
+// ===== library reload =====
+// When the instance has no context, pbuffer, GLX pixmap or GLX window left: a fresh scratch
+// area, the library's record released and taken again (it stays mapped) and its function table
+// resolved anew, the glBegin, grab and client-array flags cleared. Otherwise nothing.
+void glxdirectReopenLibrary(GlxLibraryInstance *instance);
+// Replaces the scratch area by a fresh zeroed one of the size it starts with.
+void glxdirectResetScratch(GlxLibraryInstance *instance);
+// ===== end of library reload =====
+
+// ===== buffer, GLSL and synchronisation operations =====
+// The swap interval of a drawable, set under the tag slot that draws into it (the highest such;
+// none: the current slot stays), after the current client's requests reached the real server.
+// The library's call gives no result: 0.
+int32_t glxdirectSwapInterval(GlxLibraryInstance *instance, uint32_t drawable, int32_t interval);
+// Operations on buffer and GLSL objects under the tag slot (made current first): 1, or 0 when
+// the slot cannot be made current (nothing called). Deleting a program or shader drops it from
+// the object lists of the slot's proxy tag. One value comes back through *value.
+int glxdirectBindBuffer(GlxLibraryInstance *instance, uint32_t slot, uint32_t target, uint32_t buffer);
+int glxdirectDeleteProgram(GlxLibraryInstance *instance, uint32_t slot, uint32_t program);
+int glxdirectDeleteShader(GlxLibraryInstance *instance, uint32_t slot, uint32_t shader);
+int glxdirectIsProgram(GlxLibraryInstance *instance, uint32_t slot, uint32_t program, int32_t *value);
+int glxdirectGetProgramiv(GlxLibraryInstance *instance, uint32_t slot, uint32_t program, uint32_t pname,
+                          int32_t *value);
+int glxdirectGetShaderiv(GlxLibraryInstance *instance, uint32_t slot, uint32_t shader, uint32_t pname,
+                         int32_t *value);
+int glxdirectGetObjectParameterfv(GlxLibraryInstance *instance, uint32_t slot, uint32_t object, uint32_t pname,
+                                  float *value);
+int glxdirectGetObjectParameteriv(GlxLibraryInstance *instance, uint32_t slot, uint32_t object, uint32_t pname,
+                                  int32_t *value);
+// The object's text in bufferSize bytes of zeroed scratch, valid until the instance's next
+// operation, and the length the library reports (at most bufferSize); NULL, with nothing
+// called, when the slot cannot be made current or no room can be had (a size beyond the GL
+// size type included).
+const uint8_t *glxdirectGetProgramInfoLog(GlxLibraryInstance *instance, uint32_t slot, uint32_t program,
+                                          uint64_t bufferSize, int32_t *textLength);
+const uint8_t *glxdirectGetShaderInfoLog(GlxLibraryInstance *instance, uint32_t slot, uint32_t shader,
+                                         uint64_t bufferSize, int32_t *textLength);
+const uint8_t *glxdirectGetShaderSource(GlxLibraryInstance *instance, uint32_t slot, uint32_t shader,
+                                        uint64_t bufferSize, int32_t *textLength);
+const uint8_t *glxdirectGetInfoLog(GlxLibraryInstance *instance, uint32_t slot, uint32_t object,
+                                   uint64_t bufferSize, int32_t *textLength);
+// Room for maximumCount handles (4 bytes each) and the count the library reports, likewise.
+const uint8_t *glxdirectGetAttachedObjects(GlxLibraryInstance *instance, uint32_t slot, uint32_t container,
+                                           uint64_t maximumCount, int32_t *count);
+// ===== end of buffer, GLSL and synchronisation operations =====
+
+// ===== vendor commands =====
+// Executes one vendor-private command of that code for the context behind the tag slot (made
+// current first). data is the request's bytes from 12 on (after the vendor code and the context
+// tag, in this machine's order), the request itself beginning 12 bytes before it; end is the
+// request's end. Short data calls nothing and is BadLength, a size the library cannot be given
+// room for is BadAlloc, a slot that cannot be made current GLXBadContextTag; these and the
+// reply of an answering code (sent only for a GLXVendorPrivateWithReply) go to the current
+// client only when head is its meta screen's reply head (NULL: answers). False when the code is
+// not served (logged; nothing called or sent).
+bool glxdirectVendorPrivate(GlxLibraryInstance *instance, uint32_t slot, uint32_t code, const uint8_t *data,
+                            const uint8_t *end, Head *head);
+// 1 for GL_VERTEX_PROGRAM_ARB and the vertex attribute pnames 0x8622-0x8626, else 0 (the check
+// also reports the pname as unexpected).
+int glxdirectCheckVertexAttribPname(uint32_t pname);
+int glxdirectIsVertexAttribPname(uint32_t pname);
+// GL_BUFFER_SIZE of the buffer bound to the target (0 when the library writes nothing).
+int32_t glxdirectBufferSize(GlxLibraryInstance *instance, uint32_t target);
+// The size of the program's active uniform at that location; 0 when none has it.
+uint32_t glxdirectUniformSize(GlxLibraryInstance *instance, uint32_t program, int32_t location);
+// ===== end of vendor commands =====

@@ -1,6 +1,6 @@
-// Query, shader and buffer objects on a head that renders GL inside the proxy: the stand-ins
-// until heads get GL library instances. No instance can be made, so each executes nothing and
-// gives no data; the GLX front answers from that as it answers from a library's result.
+// Strings, compressed texture images and query objects on a head that renders GL inside the
+// proxy: not executed there yet. Each executes nothing and gives no data; the GLX front answers
+// from that as it answers from a library's result.
 #include "support/logging.h"
 #include "xext/glxdirect.h"
 
@@ -16,21 +16,4 @@ GLXDIRECT_STANDIN(glxdirectIsQuery)
 GLXDIRECT_STANDIN(glxdirectGetQueryiv)
 GLXDIRECT_STANDIN(glxdirectGetQueryObjectiv)
 GLXDIRECT_STANDIN(glxdirectGetQueryObjectuiv)
-GLXDIRECT_STANDIN(glxdirectGetHandle)
-GLXDIRECT_STANDIN(glxdirectCreateShaderObject)
-GLXDIRECT_STANDIN(glxdirectCreateProgramObject)
-GLXDIRECT_STANDIN(glxdirectGenBuffers)
-GLXDIRECT_STANDIN(glxdirectIsBuffer)
-GLXDIRECT_STANDIN(glxdirectGetBufferSubData)
-GLXDIRECT_STANDIN(glxdirectGetBufferParameteriv)
-GLXDIRECT_STANDIN(glxdirectGetBufferPointerv)
-GLXDIRECT_STANDIN(glxdirectMapBuffer)
-GLXDIRECT_STANDIN(glxdirectUnmapBuffer)
 #undef GLXDIRECT_STANDIN
-
-// Element ranges have no GL call behind them: the front answers with an empty range.
-int glxdirectGetElementRange(GlxLibraryInstance *, uint32_t, const uint8_t *, uint32_t, GlxDirectResult *result) {
-  logProblem("WIP", __FILE__, __LINE__);
-  if (result) *result = GlxDirectResult{0, 0, nullptr};
-  return 1;
-}

@@ -26,6 +26,13 @@ struct GlxDirectContext {
   GlxDirectContext *prev;
   uint32_t serial;
   GLXContext context;  // the library's handle
+  // The render mode (0: GL_RENDER, never set) and the select and feedback buffers the library
+  // writes into for this context (malloc'ed, entries of 4 bytes; freed with the node).
+  uint32_t renderMode;
+  uint32_t *selectBuffer;
+  uint32_t selectSize;
+  float *feedbackBuffer;
+  uint32_t feedbackSize;
 };
 
 // What the library must have current before a command of a direct context tag runs.

@@ -23,12 +23,14 @@
 #include "xext/byteswap.h"
 #include "xext/glx.h"
 #include "xext/glxcontext.h"
+#include "xext/glxdirect.h"
 #include "xext/glxindirect.h"
 
 namespace {
 
 constexpr uint8_t kBadValue = 2, kBadWindow = 3, kBadLength = 16;
 constexpr uint8_t kGlxBadDrawable = 2, kGlxBadContextTag = 4, kGlxBadFbConfig = 9, kGlxBadPbuffer = 10;
+constexpr uint8_t kGlxUnsupportedPrivateRequest = 8;
 constexpr uint8_t kMinorMakeCurrent = 5, kMinorVendorPrivate = 16, kMinorVendorPrivateWithReply = 17;
 constexpr uint8_t kMinorGetFbConfigs = 21;
 constexpr uint8_t kMinorAreTexturesResident = 143, kMinorDeleteTextures = 144, kMinorGenTextures = 145;
@@ -72,6 +74,12 @@ GlxTagEntry *ownTag(uint32_t at, const uint8_t *request, uint32_t length) {
 
 // A head whose GL runs inside the proxy has no executor for these requests yet: it is skipped.
 void directNotServed(const Head *) { logProblem("WIP", __FILE__, __LINE__); }
+
+// A head whose GL runs inside the proxy executes the command itself: whether it served the code.
+bool directVendor(Head *head, uint32_t tag, const uint8_t *request, uint32_t length) {
+  return glxdirectVendorPrivate(static_cast<GlxLibraryInstance *>(head->glLibrary), glxTagForServer(tag, head),
+                                wireGet32(request + 4), request + 12, request + length, head);
+}
 
 // ----- replies of forwarded copies -----
 // A copy that expects a reply is followed by a callback: bit 32 marks it present, bit 33 marks
@@ -151,7 +159,12 @@ void onDrawable(uint8_t *request, uint32_t length) {
   DisplayConnection *connection = firstConnection();
   for (Head *head = screen->heads; head; head = head->next) {
     if (head->glLibrary) {
-      directNotServed(head);
+      // The swap interval is the library's own; the other drawable codes are not served there.
+      if (wireGet32(request + 4) == kSwapInterval)
+        glxdirectSwapInterval(static_cast<GlxLibraryInstance *>(head->glLibrary),
+                              glxindirectRealDrawable(drawable, head), int32_t(wireGet32(request + 16)));
+      else
+        directNotServed(head);
       continue;
     }
     uint8_t *copy = connection ? xproxySendRequest(request, length, connection) : nullptr;
@@ -214,7 +227,7 @@ void otherPrivate(uint8_t *request, uint32_t length) {
   DisplayConnection *connection = firstConnection();
   for (Head *head = screen ? screen->heads : nullptr; head; head = head->next) {
     if (head->glLibrary) {
-      directNotServed(head);
+      if (entry) directVendor(head, tag, request, length);
       continue;
     }
     uint8_t *copy = connection ? xproxySendRequest(request, length, connection) : nullptr;
@@ -319,7 +332,9 @@ void otherPrivateWithReply(uint8_t *request, uint32_t length) {
   DisplayConnection *connection = firstConnection();
   for (Head *head = entry->screen ? entry->screen->heads : nullptr; head; head = head->next) {
     if (head->glLibrary) {
-      directNotServed(head);
+      // A code the executor does not serve still gets an answer, from the reply head.
+      if (!directVendor(head, tag, request, length) && head == answering)
+        xprotoSendExtensionError(kGlxUnsupportedPrivateRequest, code, request, length, nullptr);
       continue;
     }
     uint8_t *copy = connection ? xproxySendRequest(request, length, connection) : nullptr;

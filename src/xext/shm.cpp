@@ -538,7 +538,8 @@ void readByParts(const uint8_t *request, uint32_t length, MetaScreen *screen, co
   Rect wanted{int32_t(int64_t(area.x) + x), int32_t(int64_t(area.y) + y), width, height};
   ShmGetImageJob *job = nullptr;
   bool failed = false, any = false;
-  glxdirectFinishAll();
+  for (Head *head = screen->heads; head; head = head->next)
+    if (head->glLibrary) glxdirectFinishAll(static_cast<GlxLibraryInstance *>(head->glLibrary));
   auto setUpJob = [&] {
     job->offset = wireGet32(request + 28);
     job->width = width;
@@ -659,7 +660,8 @@ void shmGetImage(uint8_t *request, uint32_t length, uint8_t *) {
     return readByParts(request, length, screen, pieces, area, facts, attachment);
   }
   static const XcoreIdField kDrawable[] = {{4, kResourceWindow}, {0, 0}};
-  glxdirectFinishAll();
+  for (Head *head = screen->heads; head; head = head->next)
+    if (head->glLibrary) glxdirectFinishAll(static_cast<GlxLibraryInstance *>(head->glLibrary));
   if (!copyForHead(request, length, single, kDrawable, 24)) xprotoSendError(kBadAlloc, 0, request, length, nullptr);
   glxdirectFlushAll();
 }

@@ -17,6 +17,7 @@ namespace {
 
 constexpr uint32_t kMaxValues = 16;
 constexpr uint32_t kMaxFbConfigs = 64;
+constexpr uint32_t kMaxKeyedValues = 64;
 constexpr int kGlxBadAttribute = 2;
 
 struct Control {
@@ -28,10 +29,25 @@ struct Control {
   uint32_t fbConfigCount = 0;
   std::map<std::pair<uint32_t, int>, int> fbConfigAttribs;
   void *trapHandler = nullptr;
+  std::map<std::pair<uint32_t, uint32_t>, std::vector<int32_t>> keyed;  // fakeglSetKeyedValues
+  uint32_t nextObject = 0;  // fakeglSetNextObject
 };
 
 std::mutex mutex;  // guards everything below
 Control control;
+// The pack state, fill byte, current context and select state per context (fakeglSetPixelFill).
+struct SelectState {
+  GLuint *buffer = nullptr;
+  GLsizei size = 0;
+  GLenum mode = GL_RENDER;
+};
+struct Readback {
+  std::map<GLenum, GLint> pack;
+  int fill = -1;
+  GLXContext current = nullptr;
+  std::map<GLXContext, SelectState> select;
+};
+Readback readback;
 std::string callLog;
 std::string logCopy;  // what fakeglLog last returned
 std::string logFile;  // FAKEGL_LOG
@@ -76,6 +92,22 @@ void answerValues(GLenum pname, T *out) {
   auto known = control.integers.find(pname);
   if (known == control.integers.end() || !out) return;
   for (size_t i = 0; i < known->second.size(); i++) out[i] = static_cast<T>(known->second[i]);
+}
+
+// Copies the values known for (key, pname) into out, converted; nothing when none are known.
+template <typename T>
+void answerKeyed(uint32_t key, uint32_t pname, T *out) {
+  std::lock_guard<std::mutex> lock(mutex);
+  auto known = control.keyed.find({key, pname});
+  if (known == control.keyed.end() || !out) return;
+  for (size_t i = 0; i < known->second.size(); i++) out[i] = static_cast<T>(known->second[i]);
+}
+
+// The first value known for (key, pname), 0 when none.
+int32_t firstKeyed(uint32_t key, uint32_t pname) {
+  std::lock_guard<std::mutex> lock(mutex);
+  auto known = control.keyed.find({key, pname});
+  return known == control.keyed.end() || known->second.empty() ? 0 : known->second[0];
 }
 
 const char *answerString(uint32_t key) {
@@ -126,6 +158,27 @@ bool applySetting(const std::string &setting) {
       start = comma + 1;
     }
     fakeglSetIntegers(static_cast<uint32_t>(number), values.data(), static_cast<uint32_t>(values.size()));
+    return true;
+  }
+  if (key.rfind("keyed.", 0) == 0) {
+    std::string rest = key.substr(6);
+    size_t dot = rest.find('.');
+    long long first = 0, second = 0;
+    if (dot == std::string::npos || !parseNumber(rest.substr(0, dot), &first) ||
+        !parseNumber(rest.substr(dot + 1), &second))
+      return false;
+    std::vector<int32_t> values;
+    size_t start = 0;
+    while (start <= value.size()) {
+      size_t comma = value.find(',', start);
+      if (comma == std::string::npos) comma = value.size();
+      long long item = 0;
+      if (!parseNumber(value.substr(start, comma - start), &item)) return false;
+      values.push_back(static_cast<int32_t>(item));
+      start = comma + 1;
+    }
+    fakeglSetKeyedValues(static_cast<uint32_t>(first), static_cast<uint32_t>(second), values.data(),
+                         static_cast<uint32_t>(values.size()));
     return true;
   }
   if (key.rfind("fbconfig.", 0) == 0) {
@@ -195,6 +248,7 @@ extern "C" {
 FAKEGL_EXPORT void fakeglReset() {
   std::lock_guard<std::mutex> lock(mutex);
   control = Control{};
+  readback = Readback{};
   callLog.clear();
 }
 
@@ -296,13 +350,15 @@ FAKEGL_EXPORT Bool fakeglAnswer_glXIsDirect(Display *, GLXContext) {
   return control.isDirect;
 }
 
-FAKEGL_EXPORT Bool fakeglAnswer_glXMakeCurrent(Display *, GLXDrawable, GLXContext) {
+FAKEGL_EXPORT Bool fakeglAnswer_glXMakeCurrent(Display *, GLXDrawable, GLXContext context) {
   std::lock_guard<std::mutex> lock(mutex);
+  if (control.makeCurrent) readback.current = context;
   return control.makeCurrent;
 }
 
-FAKEGL_EXPORT Bool fakeglAnswer_glXMakeContextCurrent(Display *, GLXDrawable, GLXDrawable, GLXContext) {
+FAKEGL_EXPORT Bool fakeglAnswer_glXMakeContextCurrent(Display *, GLXDrawable, GLXDrawable, GLXContext context) {
   std::lock_guard<std::mutex> lock(mutex);
+  if (control.makeCurrent) readback.current = context;
   return control.makeCurrent;
 }
 
@@ -343,6 +399,155 @@ FAKEGL_EXPORT int fakeglAnswer_glXGetFBConfigAttrib(Display *, GLXFBConfig confi
   if (known == control.fbConfigAttribs.end()) return kGlxBadAttribute;
   if (value) *value = known->second;
   return Success;
+}
+
+FAKEGL_EXPORT void fakeglSetKeyedValues(uint32_t key, uint32_t pname, const int32_t *values, uint32_t count) {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (count == 0) {
+    control.keyed.erase({key, pname});
+    return;
+  }
+  if (count > kMaxKeyedValues) count = kMaxKeyedValues;
+  control.keyed[{key, pname}].assign(values, values + count);
+}
+
+FAKEGL_EXPORT void fakeglAnswer_glGetMapdv(GLenum t, GLenum q, GLdouble *v) { answerKeyed(t, q, v); }
+FAKEGL_EXPORT void fakeglAnswer_glGetMapfv(GLenum t, GLenum q, GLfloat *v) { answerKeyed(t, q, v); }
+FAKEGL_EXPORT void fakeglAnswer_glGetMapiv(GLenum t, GLenum q, GLint *v) { answerKeyed(t, q, v); }
+FAKEGL_EXPORT void fakeglAnswer_glGetLightfv(GLenum l, GLenum p, GLfloat *v) { answerKeyed(l, p, v); }
+FAKEGL_EXPORT void fakeglAnswer_glGetLightiv(GLenum l, GLenum p, GLint *v) { answerKeyed(l, p, v); }
+FAKEGL_EXPORT void fakeglAnswer_glGetMaterialfv(GLenum f, GLenum p, GLfloat *v) { answerKeyed(f, p, v); }
+FAKEGL_EXPORT void fakeglAnswer_glGetMaterialiv(GLenum f, GLenum p, GLint *v) { answerKeyed(f, p, v); }
+FAKEGL_EXPORT void fakeglAnswer_glGetTexEnvfv(GLenum t, GLenum p, GLfloat *v) { answerKeyed(t, p, v); }
+FAKEGL_EXPORT void fakeglAnswer_glGetTexEnviv(GLenum t, GLenum p, GLint *v) { answerKeyed(t, p, v); }
+FAKEGL_EXPORT void fakeglAnswer_glGetTexGendv(GLenum c, GLenum p, GLdouble *v) { answerKeyed(c, p, v); }
+FAKEGL_EXPORT void fakeglAnswer_glGetTexGenfv(GLenum c, GLenum p, GLfloat *v) { answerKeyed(c, p, v); }
+FAKEGL_EXPORT void fakeglAnswer_glGetTexGeniv(GLenum c, GLenum p, GLint *v) { answerKeyed(c, p, v); }
+FAKEGL_EXPORT void fakeglAnswer_glGetTexParameterfv(GLenum t, GLenum p, GLfloat *v) { answerKeyed(t, p, v); }
+FAKEGL_EXPORT void fakeglAnswer_glGetTexParameteriv(GLenum t, GLenum p, GLint *v) { answerKeyed(t, p, v); }
+FAKEGL_EXPORT void fakeglAnswer_glGetTexLevelParameterfv(GLenum t, GLint, GLenum p, GLfloat *v) {
+  answerKeyed(t, p, v);
+}
+FAKEGL_EXPORT void fakeglAnswer_glGetTexLevelParameteriv(GLenum t, GLint, GLenum p, GLint *v) {
+  answerKeyed(t, p, v);
+}
+FAKEGL_EXPORT void fakeglAnswer_glGetPixelMapfv(GLenum map, GLfloat *v) { answerKeyed(map, 0, v); }
+FAKEGL_EXPORT void fakeglAnswer_glGetPixelMapuiv(GLenum map, GLuint *v) { answerKeyed(map, 0, v); }
+FAKEGL_EXPORT void fakeglAnswer_glGetPixelMapusv(GLenum map, GLushort *v) { answerKeyed(map, 0, v); }
+FAKEGL_EXPORT void fakeglAnswer_glGetClipPlane(GLenum plane, GLdouble *v) { answerKeyed(plane, 0, v); }
+FAKEGL_EXPORT GLenum fakeglAnswer_glGetError() { return static_cast<GLenum>(firstKeyed(0, kFakeglError)); }
+FAKEGL_EXPORT GLboolean fakeglAnswer_glIsEnabled(GLenum cap) {
+  return static_cast<GLboolean>(firstKeyed(cap, kFakeglIsEnabled));
+}
+FAKEGL_EXPORT GLboolean fakeglAnswer_glIsList(GLuint list) {
+  return static_cast<GLboolean>(firstKeyed(list, kFakeglIsList));
+}
+FAKEGL_EXPORT GLboolean fakeglAnswer_glIsTexture(GLuint texture) {
+  return static_cast<GLboolean>(firstKeyed(texture, kFakeglIsTexture));
+}
+FAKEGL_EXPORT GLuint fakeglAnswer_glGenLists(GLsizei) { return static_cast<GLuint>(firstKeyed(0, kFakeglGenLists)); }
+
+FAKEGL_EXPORT void fakeglSetPixelFill(int byte) {
+  std::lock_guard<std::mutex> lock(mutex);
+  readback.fill = byte;
+}
+
+FAKEGL_EXPORT void fakeglAnswer_glPixelStorei(GLenum pname, GLint value) {
+  std::lock_guard<std::mutex> lock(mutex);
+  readback.pack[pname] = value;
+}
+
+namespace {
+GLint packValue(GLenum pname, GLint fallback) {
+  auto known = readback.pack.find(pname);
+  return known == readback.pack.end() ? fallback : known->second;
+}
+
+// Writes the fill byte over a width x height image packed by the pack state (mutex held).
+void fillImage(GLsizei width, GLsizei height, GLenum format, GLenum type, GLvoid *pixels) {
+  if (readback.fill < 0 || !pixels || width <= 0 || height <= 0) return;
+  long components = format == GL_RGBA || format == GL_BGRA ? 4 : format == GL_RGB || format == GL_BGR ? 3
+                    : format == GL_LUMINANCE_ALPHA                                                  ? 2
+                                                                                                    : 1;
+  long bytes = type == GL_UNSIGNED_SHORT || type == GL_SHORT ? 2
+               : type == GL_UNSIGNED_BYTE || type == GL_BYTE ? 1
+                                                             : 4;
+  long pixel = components * bytes;
+  long alignment = packValue(GL_PACK_ALIGNMENT, 4);
+  long rowPixels = packValue(GL_PACK_ROW_LENGTH, 0) > 0 ? packValue(GL_PACK_ROW_LENGTH, 0) : width;
+  long stride = (rowPixels * pixel + alignment - 1) / alignment * alignment;
+  auto *out = static_cast<unsigned char *>(pixels) + packValue(GL_PACK_SKIP_ROWS, 0) * stride +
+              packValue(GL_PACK_SKIP_PIXELS, 0) * pixel;
+  for (long row = 0; row < height; row++) memset(out + row * stride, readback.fill, size_t(width * pixel));
+}
+}  // namespace
+
+FAKEGL_EXPORT void fakeglAnswer_glReadPixels(GLint, GLint, GLsizei width, GLsizei height, GLenum format, GLenum type,
+                                             GLvoid *pixels) {
+  std::lock_guard<std::mutex> lock(mutex);
+  fillImage(width, height, format, type, pixels);
+}
+
+FAKEGL_EXPORT void fakeglAnswer_glGetTexImage(GLenum target, GLint, GLenum format, GLenum type, GLvoid *pixels) {
+  std::lock_guard<std::mutex> lock(mutex);
+  auto dimension = [&](GLenum pname) {
+    auto known = control.keyed.find({target, pname});
+    return known == control.keyed.end() || known->second.empty() ? 0 : known->second[0];
+  };
+  fillImage(dimension(GL_TEXTURE_WIDTH), dimension(GL_TEXTURE_HEIGHT), format, type, pixels);
+}
+
+FAKEGL_EXPORT void fakeglAnswer_glSelectBuffer(GLsizei size, GLuint *buffer) {
+  std::lock_guard<std::mutex> lock(mutex);
+  SelectState &state = readback.select[readback.current];
+  if (state.mode == GL_SELECT || size < 0) return;
+  state.buffer = buffer;
+  state.size = size;
+}
+
+FAKEGL_EXPORT GLint fakeglAnswer_glRenderMode(GLenum mode) {
+  std::lock_guard<std::mutex> lock(mutex);
+  SelectState &state = readback.select[readback.current];
+  GLint result = 0;
+  if (state.mode == GL_SELECT) {
+    if (state.size < 4 || !state.buffer) {
+      result = -1;
+    } else {
+      GLuint record[4] = {1, 0, 0, GLuint(reinterpret_cast<uintptr_t>(readback.current))};
+      memcpy(state.buffer, record, sizeof record);
+      result = 1;
+    }
+  }
+  if (mode == GL_RENDER || mode == GL_SELECT || mode == GL_FEEDBACK) state.mode = mode;
+  return result;
+}
+
+
+FAKEGL_EXPORT void fakeglSetNextObject(uint32_t id) {
+  std::lock_guard<std::mutex> lock(mutex);
+  control.nextObject = id;
+}
+
+// Program and shader objects share one sequence of names.
+static GLuint nextObjectName() {
+  std::lock_guard<std::mutex> lock(mutex);
+  return control.nextObject ? control.nextObject++ : 0;
+}
+FAKEGL_EXPORT GLuint fakeglAnswer_glCreateProgram() { return nextObjectName(); }
+FAKEGL_EXPORT GLuint fakeglAnswer_glCreateShader(GLenum) { return nextObjectName(); }
+
+namespace {
+uint32_t nextDrawable = 0x700000;
+}  // namespace
+
+FAKEGL_EXPORT GLXPbuffer fakeglAnswer_glXCreatePbuffer(Display *, GLXFBConfig, const int *) {
+  std::lock_guard<std::mutex> lock(mutex);
+  return ++nextDrawable;
+}
+
+FAKEGL_EXPORT GLXPixmap fakeglAnswer_glXCreateGLXPixmap(Display *, XVisualInfo *, Pixmap) {
+  std::lock_guard<std::mutex> lock(mutex);
+  return ++nextDrawable;
 }
 
 }  // extern "C"

@@ -67,4 +67,35 @@ const char *fakeglLog();
 void fakeglClearLog();
 // The handler last given to the exported XSetErrorHandler, or NULL.
 void *fakeglTrapHandler();
+// The values (count at most 64; 0 forgets them) that the gets of two keys write for (key,
+// pname), converted to their type: glGetMap*v (target, query), glGetLight*v (light, pname),
+// glGetMaterial*v (face, pname), glGetTexEnv*v, glGetTexGen*v, glGetTexParameter*v and
+// glGetTexLevelParameter*v (target, pname; any level); glGetPixelMap*v and glGetClipPlane
+// (map or plane, 0). The first value is also the answer of glIsEnabled (cap, kFakeglIsEnabled),
+// glIsList (list, kFakeglIsList), glIsTexture (texture, kFakeglIsTexture), glGetError (0,
+// kFakeglError) and glGenLists (0, kFakeglGenLists). Environment form:
+// keyed.<key>.<pname>=<v>[,<v>...].
+void fakeglSetKeyedValues(uint32_t key, uint32_t pname, const int32_t *values, uint32_t count);
+// glCreateProgram and glCreateShader return id, id + 1, ... from now on (0: they return 0, as
+// after a reset).
+void fakeglSetNextObject(uint32_t id);
 }
+constexpr uint32_t kFakeglIsEnabled = 0x30000;
+constexpr uint32_t kFakeglIsList = 0x30001;
+constexpr uint32_t kFakeglIsTexture = 0x30002;
+constexpr uint32_t kFakeglError = 0x30003;
+constexpr uint32_t kFakeglGenLists = 0x30004;
+extern "C" {
+// The byte glReadPixels and glGetTexImage write over every pixel of their image (-1, the
+// default: they write nothing). They pack as a library does: rows of GL_PACK_ROW_LENGTH pixels
+// (else the width) aligned to GL_PACK_ALIGNMENT, after GL_PACK_SKIP_ROWS rows and
+// GL_PACK_SKIP_PIXELS pixels, as last set by glPixelStorei; glGetTexImage's size is the level's
+// GL_TEXTURE_WIDTH and GL_TEXTURE_HEIGHT of the keyed table (target, pname). Formats of 1 to 4
+// components, types of 1, 2 or 4 bytes.
+void fakeglSetPixelFill(int byte);
+}
+// Select buffers are kept per current context (glXMakeCurrent, glXMakeContextCurrent): in
+// GL_SELECT glSelectBuffer is refused. glRenderMode leaving GL_SELECT writes one hit record
+// {1, 0, 0, name} into the context's buffer, name the low 32 bits of the context handle, and
+// returns 1 (-1 when the buffer holds fewer than 4 entries); otherwise it returns 0.
+// glXCreatePbuffer and glXCreateGLXPixmap return new ids from 0x700001 on.

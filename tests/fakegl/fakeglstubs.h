@@ -79,6 +79,43 @@ FAKEGL_EXPORT const char *fakeglAnswer_glXQueryExtensionsString(Display *, int);
 FAKEGL_EXPORT const char *fakeglAnswer_glXQueryServerString(Display *, int, int);
 FAKEGL_EXPORT GLXFBConfig *fakeglAnswer_glXGetFBConfigs(Display *, int, int *);
 FAKEGL_EXPORT int fakeglAnswer_glXGetFBConfigAttrib(Display *, GLXFBConfig, int, int *);
+// Answered from the keyed values table.
+FAKEGL_EXPORT void fakeglAnswer_glGetMapdv(GLenum, GLenum, GLdouble *);
+FAKEGL_EXPORT void fakeglAnswer_glGetMapfv(GLenum, GLenum, GLfloat *);
+FAKEGL_EXPORT void fakeglAnswer_glGetMapiv(GLenum, GLenum, GLint *);
+FAKEGL_EXPORT void fakeglAnswer_glGetLightfv(GLenum, GLenum, GLfloat *);
+FAKEGL_EXPORT void fakeglAnswer_glGetLightiv(GLenum, GLenum, GLint *);
+FAKEGL_EXPORT void fakeglAnswer_glGetMaterialfv(GLenum, GLenum, GLfloat *);
+FAKEGL_EXPORT void fakeglAnswer_glGetMaterialiv(GLenum, GLenum, GLint *);
+FAKEGL_EXPORT void fakeglAnswer_glGetTexEnvfv(GLenum, GLenum, GLfloat *);
+FAKEGL_EXPORT void fakeglAnswer_glGetTexEnviv(GLenum, GLenum, GLint *);
+FAKEGL_EXPORT void fakeglAnswer_glGetTexGendv(GLenum, GLenum, GLdouble *);
+FAKEGL_EXPORT void fakeglAnswer_glGetTexGenfv(GLenum, GLenum, GLfloat *);
+FAKEGL_EXPORT void fakeglAnswer_glGetTexGeniv(GLenum, GLenum, GLint *);
+FAKEGL_EXPORT void fakeglAnswer_glGetTexParameterfv(GLenum, GLenum, GLfloat *);
+FAKEGL_EXPORT void fakeglAnswer_glGetTexParameteriv(GLenum, GLenum, GLint *);
+FAKEGL_EXPORT void fakeglAnswer_glGetTexLevelParameterfv(GLenum, GLint, GLenum, GLfloat *);
+FAKEGL_EXPORT void fakeglAnswer_glGetTexLevelParameteriv(GLenum, GLint, GLenum, GLint *);
+FAKEGL_EXPORT void fakeglAnswer_glGetPixelMapfv(GLenum, GLfloat *);
+FAKEGL_EXPORT void fakeglAnswer_glGetPixelMapuiv(GLenum, GLuint *);
+FAKEGL_EXPORT void fakeglAnswer_glGetPixelMapusv(GLenum, GLushort *);
+FAKEGL_EXPORT void fakeglAnswer_glGetClipPlane(GLenum, GLdouble *);
+FAKEGL_EXPORT GLenum fakeglAnswer_glGetError();
+FAKEGL_EXPORT GLboolean fakeglAnswer_glIsEnabled(GLenum);
+FAKEGL_EXPORT GLboolean fakeglAnswer_glIsList(GLuint);
+FAKEGL_EXPORT GLboolean fakeglAnswer_glIsTexture(GLuint);
+FAKEGL_EXPORT GLuint fakeglAnswer_glGenLists(GLsizei);
+// Pack state, images written as packed, the render mode and select buffers per current context.
+FAKEGL_EXPORT void fakeglAnswer_glPixelStorei(GLenum, GLint);
+FAKEGL_EXPORT void fakeglAnswer_glReadPixels(GLint, GLint, GLsizei, GLsizei, GLenum, GLenum, GLvoid *);
+FAKEGL_EXPORT void fakeglAnswer_glGetTexImage(GLenum, GLint, GLenum, GLenum, GLvoid *);
+FAKEGL_EXPORT void fakeglAnswer_glSelectBuffer(GLsizei, GLuint *);
+FAKEGL_EXPORT GLint fakeglAnswer_glRenderMode(GLenum);
+FAKEGL_EXPORT GLXPbuffer fakeglAnswer_glXCreatePbuffer(Display *, GLXFBConfig, const int *);
+FAKEGL_EXPORT GLXPixmap fakeglAnswer_glXCreateGLXPixmap(Display *, XVisualInfo *, Pixmap);
+// Program and shader names (fakeglSetNextObject).
+FAKEGL_EXPORT GLuint fakeglAnswer_glCreateProgram();
+FAKEGL_EXPORT GLuint fakeglAnswer_glCreateShader(GLenum);
 // The exporting variant's XSetErrorHandler.
 FAKEGL_EXPORT void *fakeglRecordTrapHandler(void *handler);
 }

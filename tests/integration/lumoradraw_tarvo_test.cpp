@@ -5,12 +5,19 @@
 // colours, and no render request reaches Xvfb. Done by an xcb-glx client and by a raw client in
 // 'B' order. Two clients with tags on the head: while A's commands leave glBegin open, B's
 // GetInputFocus stays unanswered until A's next render closes it.
+// A window drawn without a release or flush reads back drawn (ShmGetImage, GetImage).
 #include <gtest/gtest.h>
 #include <unistd.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
 
 #include <xcb/glx.h>
 #include <xcb/xcb.h>
 #include <xcb/xcbext.h>
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XShm.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -399,6 +406,66 @@ TEST(LumoraDrawThroughTarvo, OpenBeginHoldsTheOtherClient) {
   xcb_disconnect(a);
   EXPECT_TRUE(replyWithin(b, focus, 5000)) << "not answered after A left";
   xcb_disconnect(b);
+  EXPECT_EQ(rig.tarvo.stop(), 0);
+}
+
+// ShmGetImage (ZPixmap, all planes) of a kSize square of the window through a second
+// connection, as 0xRRGGBB (empty when MIT-SHM is missing or the read fails).
+std::vector<uint32_t> shmImage(const std::string &display, uint32_t window) {
+  std::vector<uint32_t> out;
+  Display *d = XOpenDisplay(display.c_str());
+  if (!d) return out;
+  XShmSegmentInfo info{};
+  XImage *image = XShmQueryExtension(d) ? XShmCreateImage(d, DefaultVisual(d, DefaultScreen(d)), 24, ZPixmap,
+                                                          nullptr, &info, kSize, kSize)
+                                        : nullptr;
+  if (image) {
+    info.shmid = shmget(IPC_PRIVATE, size_t(image->bytes_per_line) * kSize, IPC_CREAT | 0600);
+    void *at = info.shmid >= 0 ? shmat(info.shmid, nullptr, 0) : reinterpret_cast<void *>(-1);
+    if (at != reinterpret_cast<void *>(-1)) {
+      info.shmaddr = image->data = static_cast<char *>(at);
+      info.readOnly = False;
+      if (XShmAttach(d, &info) && XShmGetImage(d, window, image, 0, 0, AllPlanes)) {
+        for (int y = 0; y < kSize; y++)
+          for (int x = 0; x < kSize; x++) out.push_back(uint32_t(XGetPixel(image, x, y)));
+        XShmDetach(d, &info);
+      }
+      XSync(d, False);
+      shmdt(at);
+    }
+    if (info.shmid >= 0) shmctl(info.shmid, IPC_RMID, nullptr);
+    image->data = nullptr;
+    XDestroyImage(image);
+  }
+  XCloseDisplay(d);
+  return out;
+}
+
+TEST(LumoraDrawThroughTarvo, GetImageShowsDrawingNotYetReleased) {
+  if (access("/usr/bin/xtrace", X_OK) != 0) GTEST_SKIP() << "no xtrace";
+  tarvoBlockSignals();
+  LumoraRig rig;
+  ASSERT_EQ(rig.start(), "");
+  xcb_connection_t *c = xcb_connect(rig.tarvo.displayName().c_str(), nullptr);
+  ASSERT_FALSE(xcb_connection_has_error(c));
+  uint32_t visual = singleBufferedVisual(c);
+  ASSERT_NE(visual, 0u);
+  xcb_window_t window = 0;
+  uint32_t context = 0;
+  uint32_t tag = currentTag(c, visual, 0, &window, &context);
+  ASSERT_NE(tag, 0u);
+  // Drawn, neither flushed nor released: the read-back itself completes the library's work.
+  float blue[3] = {0, 0, 1}, red[3] = {1, 0, 0};
+  GlxBytes stream = glxcommandStream(clearAndQuad(blue, red), false);
+  xcb_glx_render(c, tag, uint32_t(stream.size()), stream.data());
+  xcb_flush(c);
+  EXPECT_EQ(wrongPixels(shmImage(rig.tarvo.displayName(), window), rgb(blue), rgb(red)), "") << "ShmGetImage";
+  // Again, read by a core GetImage.
+  float green[3] = {0, 1, 0}, yellow[3] = {1, 1, 0};
+  stream = glxcommandStream(clearAndQuad(green, yellow), false);
+  xcb_glx_render(c, tag, uint32_t(stream.size()), stream.data());
+  expectDrawn(rig, c, window, rgb(green), rgb(yellow));
+  xcb_disconnect(c);
   EXPECT_EQ(rig.tarvo.stop(), 0);
 }
 

@@ -5,7 +5,9 @@
 // context's mode recorded.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <type_traits>
 #include <vector>
 
 #include "fakecore.h"
@@ -16,6 +18,7 @@
 #include "support/wirewords.h"
 #include "xext/glx.h"
 #include "xext/glxcontext.h"
+#include "xext/glxinstance.h"
 #include "xext/glxpixel.h"
 #include "xext/glxrecords.h"
 
@@ -216,7 +219,15 @@ TEST(GlxPixelWords, WhatTheModeLeft) {
 // reply passes. Either way the context records the new mode. Pixel queries on a direct reply
 // head reach no server.
 TEST_P(GlxPixelTest, RenderModeOnEveryHeadOneReply) {
-  heads[0]->glLibrary = reinterpret_cast<void *>(uintptr_t(0x10));
+  // An instance without contexts or tag slots, on a display record that only names itself:
+  // every direct operation finds no slot to make current and produces nothing.
+  std::remove_pointer_t<_XPrivDisplay> display{};
+  char displayName[] = ":9";
+  display.display_name = displayName;
+  auto *instance = static_cast<GlxLibraryInstance *>(calloc(1, sizeof(GlxLibraryInstance)));
+  ASSERT_NE(instance, nullptr);
+  instance->display = reinterpret_cast<Display *>(&display);
+  heads[0]->glLibrary = instance;
   send(request(107).i(tag).i(kSelect).done());
   uint16_t last = 0;
   auto sent = copies(&last);
@@ -237,6 +248,7 @@ TEST_P(GlxPixelTest, RenderModeOnEveryHeadOneReply) {
   EXPECT_TRUE(copies().empty());
 
   heads[0]->glLibrary = nullptr;
+  free(instance);
   send(request(107).i(tag).i(kRender).done());
   sent = copies(&last);
   ASSERT_EQ(sent.size(), 2u);

@@ -7,7 +7,11 @@
 
 #include <cstring>
 #include <string>
+#include <type_traits>
 #include <vector>
+
+// First: it brings Xlib's Xutil.h in with its Region renamed, before the proxy's headers.
+#include "xext/glxinstance.h"
 
 #include "fakecore.h"
 #include "glxfixture.h"
@@ -135,7 +139,13 @@ TEST_P(GlxQueryObjectsTest, NamesMadeOnEveryHeadAnsweredOnce) {
 // are BadAlloc of the reply's size; a forwarded second head still gets the commands with a
 // reply, and its answer is dropped.
 TEST_P(GlxQueryObjectsTest, DirectReplyHeadWithoutData) {
-  heads[0]->glLibrary = reinterpret_cast<void *>(uintptr_t(0x10));
+  // An instance without a slot in use: its operations refuse the tag and give no data. Only
+  // the display's name is read (in the refusal's line): Xlib's public view of the record.
+  static GlxLibraryInstance unused{};
+  static std::remove_pointer_t<_XPrivDisplay> display{};
+  display.display_name = const_cast<char *>(":9");
+  unused.display = reinterpret_cast<Display *>(&display);
+  heads[0]->glLibrary = &unused;
   // GetCompressedTexImage: no tag slot goes to a real server; an empty image, "WIP" logged.
   send(single(160, {0x0DE1, 0}));
   EXPECT_TRUE(copies().empty());

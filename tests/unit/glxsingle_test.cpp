@@ -6,7 +6,11 @@
 
 #include <cstring>
 #include <string>
+#include <type_traits>
 #include <vector>
+
+// First: it brings Xlib's Xutil.h in with its Region renamed, before the proxy's headers.
+#include "xext/glxinstance.h"
 
 #include "fakecore.h"
 #include "proxy/clientconnection.h"
@@ -268,8 +272,14 @@ TEST_P(GlxSingleTest, CountsNamesAndPixelStore) {
 }
 
 TEST_P(GlxSingleTest, DirectHeadsAnswerInsideTheProxy) {
-  // The first head renders inside the proxy (its library never looked at by the stand-ins).
-  heads[0]->glLibrary = reinterpret_cast<void *>(uintptr_t(0x10));
+  // The first head renders inside the proxy: an instance without a slot in use, whose
+  // operations refuse the tag and answer with nothing.
+  static GlxLibraryInstance unused{};
+  // Only its name is read (in the refusal's line): Xlib's public view of the record.
+  static std::remove_pointer_t<_XPrivDisplay> display{};
+  display.display_name = const_cast<char *>(":9");
+  unused.display = reinterpret_cast<Display *>(&display);
+  heads[0]->glLibrary = &unused;
   // A query: nothing reaches a real server, the reply comes at once.
   send(*client, single(117, tag, 1));
   EXPECT_TRUE(copies(*client).empty());

@@ -1,0 +1,208 @@
+// Contexts, pbuffers and GLX pixmaps made through a GL library instance, the GLX operations on
+// them (wait, swap, copy, font display lists), and the reload of the library's function table
+// once nothing made with it is left.
+#include "xext/glxdirect.h"
+
+// First: it brings Xlib's Xutil.h in with its Region renamed, before the proxy's headers.
+#include "xext/glxinstance.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "proxy/main.h"
+#include "proxy/xscreen.h"
+#include "support/logging.h"
+#include "support/strtemp.h"
+#include "xclient/misc.h"
+
+namespace {
+
+constexpr const char *kSource = "Xext/glxdirectcontexts";
+
+constexpr int kGlxPbufferWidth = 0x8041;
+constexpr int kGlxPbufferHeight = 0x8040;
+constexpr int kGlxLargestPbuffer = 0x801C;
+constexpr int kGlxPreservedContents = 0x801B;
+
+bool makeCurrent(GlxLibraryInstance *instance, uint32_t slot) {
+  if (!instance) return false;
+  if (slot != 0 && instance->currentTagSlot == slot) return true;
+  return glxdirectMakeTagCurrent(instance, slot) != 0;
+}
+
+GlxDirectContext *nodeBySerial(GlxLibraryInstance *instance, uint32_t serial) {
+  if (serial == 0) return nullptr;
+  for (GlxDirectContext *node = instance->contexts; node; node = node->next)
+    if (node->serial == serial) return node;
+  return nullptr;
+}
+
+// Lowers a count of live drawables; the last one gone may let the library reload.
+void dropDrawable(GlxLibraryInstance *instance, uint32_t *count) {
+  if (*count == 0) return;
+  if (--*count == 0) glxdirectReopenLibrary(instance);
+}
+
+}  // namespace
+
+// ===== contexts =====
+uint32_t glxdirectCreateNewContext(GlxLibraryInstance *instance, int screen, uint32_t fbConfig, uint32_t renderType,
+                                   uint32_t shareContext) {
+  if (!instance) return 0;
+  auto config = static_cast<GLXFBConfig>(glxdirectFindFBConfig(instance, screen, fbConfig));
+  if (!config) {
+    logProblem("UNE", kSource, __LINE__);
+    return 0;
+  }
+  auto share = static_cast<GLXContext>(glxdirectContextBySerial(instance, shareContext));
+  return glxdirectAddContext(instance, instance->functions.glXCreateNewContext(instance->display, config,
+                                                                               int(renderType), share, True));
+}
+
+void dGLDestroyContext(GlxLibraryInstance *instance, uint32_t contextSerial) {
+  if (!instance) return;
+  GlxDirectContext *node = nodeBySerial(instance, contextSerial);
+  if (!node) {
+    LOG(logChannelXhint, "Unknown context 0x%x in dGLDestroyContext(%s) by %s", contextSerial,
+        xmiscLocalDisplayPart(instance->display), xscreenClientName(xproxyCurrentClient));
+    return;
+  }
+  // Every slot of the context goes first, the highest first; a slot shared by several proxy
+  // tags is released once per tag.
+  uint32_t highest = instance->highestTagSlot < kGlxDirectTagSlots - 1 ? instance->highestTagSlot
+                                                                        : kGlxDirectTagSlots - 1;
+  for (uint32_t slot = highest; slot >= 1; slot--) {
+    const GlxDirectTagSlot &s = instance->tagSlots[slot];
+    for (uint32_t tags = s.proxyTagCount ? s.proxyTagCount : 1; tags > 0 && s.context == node->context; tags--)
+      dGLDestroyTag(instance, slot);
+  }
+  instance->functions.glXDestroyContext(instance->display, node->context);
+  if (node->prev)
+    node->prev->next = node->next;
+  else
+    instance->contexts = node->next;
+  if (node->next) node->next->prev = node->prev;
+  free(node->selectBuffer);
+  free(node->feedbackBuffer);
+  free(node);
+  if (!instance->contexts) glxdirectReopenLibrary(instance);
+}
+
+void glxdirectCopyContext(GlxLibraryInstance *instance, uint32_t source, uint32_t destination, uint32_t mask,
+                          uint32_t slot) {
+  if (!instance) return;
+  auto from = static_cast<GLXContext>(glxdirectContextBySerial(instance, source));
+  auto to = static_cast<GLXContext>(glxdirectContextBySerial(instance, destination));
+  if (!from || !to) {
+    logProblem("UNE", kSource, __LINE__);
+    return;
+  }
+  if (!makeCurrent(instance, slot)) return;
+  instance->functions.glXCopyContext(instance->display, from, to, mask);
+}
+// ===== end of contexts =====
+
+// ===== drawables =====
+uint32_t glxdirectCreateGLXPixmap(GlxLibraryInstance *instance, int screen, uint32_t visual, uint32_t pixmap) {
+  if (!instance) return 0;
+  XVisualInfo wanted{};
+  wanted.visualid = visual;
+  wanted.screen = screen;
+  int count = 0;
+  XVisualInfo *info = XGetVisualInfo(instance->display, VisualIDMask | VisualScreenMask, &wanted, &count);
+  if (!info || count < 1) {
+    if (info) XFree(info);
+    logProblem("UNE", kSource, __LINE__);
+    return 0;
+  }
+  GLXPixmap made = instance->functions.glXCreateGLXPixmap(instance->display, info, pixmap);
+  XFree(info);
+  if (!made) return 0;
+  instance->liveGlxPixmaps++;
+  return uint32_t(made);
+}
+
+uint32_t glxdirectCreatePbuffer(GlxLibraryInstance *instance, int screen, uint32_t fbConfig, uint32_t width,
+                                uint32_t height, uint32_t largest, uint32_t preserved) {
+  if (!instance) return 0;
+  const int attributes[] = {kGlxPbufferWidth,  int(width),   kGlxPbufferHeight,     int(height),
+                            kGlxLargestPbuffer, int(largest), kGlxPreservedContents, int(preserved),
+                            0};
+  auto config = static_cast<GLXFBConfig>(glxdirectFindFBConfig(instance, screen, fbConfig));
+  GLXPbuffer made = config ? instance->functions.glXCreatePbuffer(instance->display, config, attributes) : 0;
+  if (!made) {
+    logProblem("UNE", kSource, __LINE__);
+    return 0;
+  }
+  instance->livePbuffers++;
+  return uint32_t(made);
+}
+
+void glxdirectDestroyGLXPixmap(GlxLibraryInstance *instance, uint32_t pixmap) {
+  if (!instance) return;
+  instance->functions.glXDestroyGLXPixmap(instance->display, pixmap);
+  dropDrawable(instance, &instance->liveGlxPixmaps);
+}
+
+void glxdirectDestroyPbuffer(GlxLibraryInstance *instance, uint32_t pbuffer) {
+  if (!instance) return;
+  instance->functions.glXDestroyPbuffer(instance->display, pbuffer);
+  dropDrawable(instance, &instance->livePbuffers);
+}
+// ===== end of drawables =====
+
+// ===== operations under a slot =====
+void glxdirectWaitGL(GlxLibraryInstance *instance, uint32_t slot) {
+  if (makeCurrent(instance, slot)) instance->functions.glXWaitGL();
+}
+
+void glxdirectWaitX(GlxLibraryInstance *instance, uint32_t slot) {
+  if (makeCurrent(instance, slot)) instance->functions.glXWaitX();
+}
+
+void glxdirectSwapBuffers(GlxLibraryInstance *instance, uint32_t slot, uint32_t drawable) {
+  if (makeCurrent(instance, slot)) instance->functions.glXSwapBuffers(instance->display, drawable);
+}
+
+void glxdirectUseXFont(GlxLibraryInstance *instance, uint32_t slot, uint32_t font, uint32_t first, uint32_t count,
+                       uint32_t listBase) {
+  if (makeCurrent(instance, slot))
+    instance->functions.glXUseXFont(font, int(first), int(count), int(listBase));
+}
+// ===== end of operations under a slot =====
+
+// ===== reload =====
+void glxdirectResetScratch(GlxLibraryInstance *instance) {
+  if (!instance) return;
+  free(instance->scratch);
+  instance->scratch = static_cast<uint8_t *>(calloc(1, kGlxDirectScratchSize));
+  instance->scratchSize = instance->scratch ? kGlxDirectScratchSize : 0;
+  if (!instance->scratch) LOG_OUT_OF_MEMORY_AT(kSource);
+}
+
+void glxdirectReopenLibrary(GlxLibraryInstance *instance) {
+  if (!instance || instance->contexts || instance->livePbuffers || instance->liveGlxPixmaps ||
+      instance->liveGlxWindows)
+    return;
+  glxdirectResetScratch(instance);
+  logStep("Lumora: Last resource at %s removed, reopening GL lib ...", xmiscLocalDisplayPart(instance->display));
+  // The library stays mapped (it cannot be unloaded while the Display it drew on is open): its
+  // record is released and taken again, and the function table resolved anew.
+  char path[kGlxDirectLibraryTextSize] = {};
+  if (instance->library) {
+    const char *current = pluginPath(instance->library);
+    if (current) snprintf(path, sizeof path, "%s", current);
+    if (const char *error = pluginUnload(instance->library)) logProblem(error, kSource, __LINE__);
+    instance->library = nullptr;
+  }
+  if (path[0] == 0) snprintf(path, sizeof path, "%s", instance->libraryText);
+  if (const char *error = glxdirectLoadFunctions(path, instance->glVersion, instance))
+    LOG(logChannelError, "%s", error);
+  glxdirectReleaseGrab(instance);
+  instance->insideBegin = 0;
+  instance->grabTaken = 0;
+  memset(instance->enabledArrays, 0, sizeof instance->enabledArrays);
+  instance->renderMode = kGlxDirectRenderMode;
+}
+// ===== end of reload =====

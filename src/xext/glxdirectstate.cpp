@@ -1,0 +1,545 @@
+// State queries and simple single operations on the context behind a tag slot of a library
+// instance: the value counts of the gets (tables of pnames), the gets themselves into the
+// instance's scratch buffer, the display-list, flush, pixel-store, texture, query and buffer
+// name operations, and GetError with its Xerror line.
+#include "xext/glxdirect.h"
+// First: it brings Xlib's Xutil.h in with its Region renamed, before the proxy's headers.
+#include "xext/glxinstance.h"
+
+#include <cstring>
+
+#include "proxy/xproxy.h"
+#include "proxy/xscreen.h"
+#include "support/logging.h"
+#include "xclient/gldatatype.h"
+#include "xclient/misc.h"
+
+namespace {
+
+constexpr const char *kSource = "Xext/glxdirectstate";
+
+// ===== value counts =====
+struct PnameCount {
+  uint32_t pname;
+  uint8_t count;
+};
+
+// The gets of one pname (GetBooleanv, GetDoublev, GetFloatv, GetIntegerv) that answer more than
+// one value, sorted by pname.
+constexpr PnameCount kGetCounts[] = {
+    {0x0B00, 4},   // CURRENT_COLOR
+    {0x0B02, 3},   // CURRENT_NORMAL
+    {0x0B03, 4},   // CURRENT_TEXTURE_COORDS
+    {0x0B04, 4},   // CURRENT_RASTER_COLOR
+    {0x0B06, 4},   // CURRENT_RASTER_TEXTURE_COORDS
+    {0x0B07, 4},   // CURRENT_RASTER_POSITION
+    {0x0B12, 2},   // POINT_SIZE_RANGE
+    {0x0B22, 2},   // LINE_WIDTH_RANGE
+    {0x0B40, 2},   // POLYGON_MODE
+    {0x0B53, 4},   // LIGHT_MODEL_AMBIENT
+    {0x0B66, 4},   // FOG_COLOR
+    {0x0B70, 2},   // DEPTH_RANGE
+    {0x0B80, 4},   // ACCUM_CLEAR_VALUE
+    {0x0BA2, 4},   // VIEWPORT
+    {0x0BA6, 16},  // MODELVIEW_MATRIX
+    {0x0BA7, 16},  // PROJECTION_MATRIX
+    {0x0BA8, 16},  // TEXTURE_MATRIX
+    {0x0C10, 4},   // SCISSOR_BOX
+    {0x0C22, 4},   // COLOR_CLEAR_VALUE
+    {0x0C23, 4},   // COLOR_WRITEMASK
+    {0x0D3A, 2},   // MAX_VIEWPORT_DIMS
+    {0x0DD0, 2},   // MAP1_GRID_DOMAIN
+    {0x0DD2, 4},   // MAP2_GRID_DOMAIN
+    {0x0DD3, 2},   // MAP2_GRID_SEGMENTS
+    {0x8005, 4},   // BLEND_COLOR
+    {0x80B1, 16},  // COLOR_MATRIX
+    {0x8129, 3},   // POINT_DISTANCE_ATTENUATION
+    {0x8459, 4},   // CURRENT_SECONDARY_COLOR
+    {0x845F, 4},   // CURRENT_RASTER_SECONDARY_COLOR
+    {0x846D, 2},   // ALIASED_POINT_SIZE_RANGE
+    {0x846E, 2},   // ALIASED_LINE_WIDTH_RANGE
+    {0x84E3, 16},  // TRANSPOSE_MODELVIEW_MATRIX
+    {0x84E4, 16},  // TRANSPOSE_PROJECTION_MATRIX
+    {0x84E5, 16},  // TRANSPOSE_TEXTURE_MATRIX
+    {0x84E6, 16},  // TRANSPOSE_COLOR_MATRIX
+};
+constexpr uint32_t kCompressedTextureFormats = 0x86A3, kNumCompressedTextureFormats = 0x86A2;
+
+// Light parameters (AMBIENT 0x1200 .. QUADRATIC_ATTENUATION 0x1209).
+constexpr uint8_t kLightCounts[] = {4, 4, 4, 4, 3, 1, 1, 1, 1, 1};
+
+// Values per control point of the evaluator maps of one dimension (MAP1_COLOR_4 0x0D90 ..
+// MAP1_VERTEX_4 0x0D98); the two-dimensional maps (0x0DB0 ..) follow the same order.
+constexpr uint8_t kMapComponents[] = {4, 1, 3, 1, 2, 3, 4, 3, 4};
+constexpr uint32_t kMap1First = 0x0D90, kMap2First = 0x0DB0;
+constexpr uint32_t kCoeff = 0x0A00, kOrder = 0x0A01, kDomain = 0x0A02;
+
+constexpr uint32_t kPixelMapFirst = 0x0C70, kPixelMapLast = 0x0C79, kPixelMapSizeFirst = 0x0CB0;
+constexpr uint32_t kTextureEnvColor = 0x2201, kTextureBorderColor = 0x1004;
+
+void warnUnsupported(const char *what, uint32_t value) {
+  LOG(logChannelWarning, "Lumora: Unsupported %s %s", what, gldatatypeEnumName(value));
+}
+
+uint64_t getCount(GlxLibraryInstance *instance, uint32_t pname) {
+  if (pname == kCompressedTextureFormats) {
+    int32_t formats = glxdirectGetInteger(instance, kNumCompressedTextureFormats);
+    return formats > 0 ? uint64_t(formats) : 0;
+  }
+  size_t low = 0, high = sizeof kGetCounts / sizeof kGetCounts[0];
+  while (low < high) {
+    size_t middle = (low + high) / 2;
+    if (kGetCounts[middle].pname == pname) return kGetCounts[middle].count;
+    if (kGetCounts[middle].pname < pname) low = middle + 1;
+    else high = middle;
+  }
+  return 1;
+}
+
+uint64_t lightCount(uint32_t pname) {
+  if (pname >= 0x1200 && pname < 0x1200 + sizeof kLightCounts) return kLightCounts[pname - 0x1200];
+  warnUnsupported("light value", pname);
+  return 1;
+}
+
+uint64_t materialCount(uint32_t pname) {
+  if ((pname >= 0x1200 && pname <= 0x1202) || pname == 0x1600) return 4;
+  if (pname == 0x1601) return 1;
+  if (pname == 0x1603) return 3;
+  warnUnsupported("material", pname);
+  return 4;
+}
+
+uint64_t texGenCount(uint32_t pname) {
+  if (pname == 0x2500) return 1;
+  if (pname == 0x2501 || pname == 0x2502) return 4;
+  warnUnsupported("tex gen", pname);
+  return 0;
+}
+
+uint64_t pixelMapCount(GlxLibraryInstance *instance, uint32_t map) {
+  if (map < kPixelMapFirst || map > kPixelMapLast) {
+    warnUnsupported("pixel map", map);
+    return 0;
+  }
+  int32_t size = glxdirectGetInteger(instance, kPixelMapSizeFirst + (map - kPixelMapFirst));
+  return size > 0 ? uint64_t(size) : 0;
+}
+
+// The library's orders of the map (one for a one-dimensional map), each at least 0.
+uint64_t mapOrder(GlxLibraryInstance *instance, uint32_t target, bool twoDimensional) {
+  GLint orders[2] = {0, 0};
+  instance->functions.glGetMapiv(target, kOrder, orders);
+  uint64_t first = orders[0] > 0 ? uint64_t(orders[0]) : 0;
+  uint64_t second = orders[1] > 0 ? uint64_t(orders[1]) : 0;
+  return twoDimensional ? first * second : first;
+}
+
+uint64_t mapCount(GlxLibraryInstance *instance, uint32_t target, uint32_t query) {
+  bool twoDimensional = target >= kMap2First && target < kMap2First + sizeof kMapComponents;
+  bool oneDimensional = target >= kMap1First && target < kMap1First + sizeof kMapComponents;
+  if (!twoDimensional && !oneDimensional) warnUnsupported("map target", target);
+  if (query == kOrder) return twoDimensional ? 2 : 1;
+  if (query == kDomain) return twoDimensional ? 4 : 2;
+  if (query == kCoeff) {
+    // An unknown target is taken as a one-dimensional map of one value per point.
+    uint64_t components = twoDimensional  ? kMapComponents[target - kMap2First]
+                          : oneDimensional ? kMapComponents[target - kMap1First]
+                                           : 1;
+    return components * mapOrder(instance, target, twoDimensional);
+  }
+  warnUnsupported("map query", query);
+  return 0;
+}
+// ===== end of value counts =====
+
+// The request's word i (this machine's order) into *value: false when the parameters end first.
+bool word(const uint8_t *params, uint32_t length, uint32_t i, uint32_t *value) {
+  if (!params || uint64_t(i) * 4 + 4 > length) return false;
+  memcpy(value, params + 4 * uint64_t(i), 4);
+  return true;
+}
+
+// The slot's context current in the library.
+bool makeCurrent(GlxLibraryInstance *instance, uint32_t slot) {
+  if (!instance) return false;
+  if (slot != 0 && instance->currentTagSlot == slot) return true;
+  return glxdirectMakeTagCurrent(instance, slot) != 0;
+}
+
+void clearResult(GlxDirectResult *result) {
+  if (result) *result = GlxDirectResult{0, 0, nullptr};
+}
+
+// Count items of itemSize bytes in the scratch buffer, zeroed (the library may write less):
+// NULL when they do not fit.
+uint8_t *zeroedScratch(GlxLibraryInstance *instance, uint64_t count, uint32_t itemSize) {
+  if (count > UINT32_MAX / itemSize) return nullptr;
+  uint64_t bytes = count * itemSize;
+  uint8_t *area = glxdirectScratch(instance, bytes);
+  if (area && bytes) memset(area, 0, size_t(bytes));
+  return area;
+}
+
+// The common form of the array gets: the slot made current, the count worked out by counter
+// (after make-current: some ask the library), count items taken from the scratch buffer and
+// filled by get. 0 (no call) when the slot cannot be made current or the items do not fit.
+template <typename Counter, typename Get>
+int arrayGet(GlxLibraryInstance *instance, uint32_t slot, GlxDirectResult *result, uint32_t itemSize,
+             Counter counter, Get get) {
+  clearResult(result);
+  if (!makeCurrent(instance, slot)) return 0;
+  uint64_t count = counter();
+  uint8_t *area = zeroedScratch(instance, count, itemSize);
+  if (!area) {
+    logProblem("UNE", kSource, __LINE__);
+    return 0;
+  }
+  if (count == 0) return 1;
+  get(area);
+  if (result) *result = GlxDirectResult{0, uint32_t(count), area};
+  return 1;
+}
+
+// A get of one pname.
+template <typename T>
+int getOf(GlxLibraryInstance *instance, uint32_t slot, const uint8_t *params, uint32_t length,
+          GlxDirectResult *result, void (*get)(GLenum, T *)) {
+  uint32_t pname = 0;
+  clearResult(result);
+  if (!word(params, length, 0, &pname)) return 0;
+  return arrayGet(
+      instance, slot, result, sizeof(T), [&] { return getCount(instance, pname); },
+      [&](uint8_t *area) { get(pname, reinterpret_cast<T *>(area)); });
+}
+
+// A get of two keys (light and pname, target and query ...) with the count counter gives.
+template <typename T, typename Counter>
+int getOfTwo(GlxLibraryInstance *instance, uint32_t slot, const uint8_t *params, uint32_t length,
+             GlxDirectResult *result, void (*get)(GLenum, GLenum, T *), Counter counter) {
+  uint32_t key = 0, pname = 0;
+  clearResult(result);
+  if (!word(params, length, 0, &key) || !word(params, length, 1, &pname)) return 0;
+  return arrayGet(
+      instance, slot, result, sizeof(T), [&] { return counter(key, pname); },
+      [&](uint8_t *area) { get(key, pname, reinterpret_cast<T *>(area)); });
+}
+
+template <typename T>
+int pixelMapOf(GlxLibraryInstance *instance, uint32_t slot, const uint8_t *params, uint32_t length,
+               GlxDirectResult *result, void (*get)(GLenum, T *)) {
+  uint32_t map = 0;
+  clearResult(result);
+  if (!word(params, length, 0, &map)) return 0;
+  return arrayGet(
+      instance, slot, result, sizeof(T), [&] { return pixelMapCount(instance, map); },
+      [&](uint8_t *area) { get(map, reinterpret_cast<T *>(area)); });
+}
+
+template <typename T>
+int texLevelOf(GlxLibraryInstance *instance, uint32_t slot, const uint8_t *params, uint32_t length,
+               GlxDirectResult *result, void (*get)(GLenum, GLint, GLenum, T *)) {
+  uint32_t target = 0, level = 0, pname = 0;
+  clearResult(result);
+  if (!word(params, length, 0, &target) || !word(params, length, 1, &level) || !word(params, length, 2, &pname))
+    return 0;
+  return arrayGet(
+      instance, slot, result, sizeof(T), [] { return uint64_t(1); },
+      [&](uint8_t *area) { get(target, GLint(level), pname, reinterpret_cast<T *>(area)); });
+}
+
+// An operation on n names that follow n in the request (DeleteTextures, DeleteQueries ...): no
+// call when they are not all present.
+int onNames(GlxLibraryInstance *instance, uint32_t slot, const uint8_t *params, uint32_t length,
+            GlxDirectResult *result, void (*op)(GLsizei, const GLuint *)) {
+  uint32_t n = 0;
+  clearResult(result);
+  if (!word(params, length, 0, &n) || int32_t(n) < 0 || 4 + 4 * uint64_t(n) > length) return 0;
+  if (!makeCurrent(instance, slot)) return 0;
+  // The names are copied out: the request's bytes need not be aligned for the library.
+  uint8_t *names = glxdirectScratch(instance, 4 * uint64_t(n));
+  if (!names) return 0;
+  if (n) memcpy(names, params + 4, 4 * size_t(n));
+  op(GLsizei(n), reinterpret_cast<const GLuint *>(names));
+  return 1;
+}
+
+// A query of one name or capability that answers a GL boolean.
+template <typename Name>
+int isOf(GlxLibraryInstance *instance, uint32_t slot, const uint8_t *params, uint32_t length,
+         GlxDirectResult *result, GLboolean (*is)(Name)) {
+  uint32_t name = 0;
+  clearResult(result);
+  if (!word(params, length, 0, &name) || !makeCurrent(instance, slot)) return 0;
+  GLboolean answer = is(name);
+  if (result) result->value = answer;
+  return 1;
+}
+
+}  // namespace
+
+#define GLXDIRECT_SINGLE(name) \
+  int name(GlxLibraryInstance *instance, uint32_t slot, const uint8_t *params, uint32_t length, GlxDirectResult *result)
+
+// ===== display lists, flush and pixel store =====
+GLXDIRECT_SINGLE(glxdirectNewList) {
+  uint32_t list = 0, mode = 0;
+  clearResult(result);
+  if (!word(params, length, 0, &list) || !word(params, length, 1, &mode) || !makeCurrent(instance, slot)) return 0;
+  instance->functions.glNewList(list, mode);
+  return 1;
+}
+
+GLXDIRECT_SINGLE(glxdirectEndList) {
+  (void)params, (void)length;
+  clearResult(result);
+  if (!makeCurrent(instance, slot)) return 0;
+  instance->functions.glEndList();
+  return 1;
+}
+
+GLXDIRECT_SINGLE(glxdirectDeleteLists) {
+  uint32_t list = 0, range = 0;
+  clearResult(result);
+  if (!word(params, length, 0, &list) || !word(params, length, 1, &range) || !makeCurrent(instance, slot))
+    return 0;
+  instance->functions.glDeleteLists(list, GLsizei(range));
+  return 1;
+}
+
+GLXDIRECT_SINGLE(glxdirectGenLists) {
+  uint32_t range = 0;
+  clearResult(result);
+  if (!word(params, length, 0, &range) || !makeCurrent(instance, slot)) return 0;
+  GLuint first = instance->functions.glGenLists(GLsizei(range));
+  if (result) result->value = int32_t(first);
+  return 1;
+}
+
+GLXDIRECT_SINGLE(glxdirectFinish) {
+  (void)params, (void)length;
+  clearResult(result);
+  if (!makeCurrent(instance, slot)) return 0;
+  instance->functions.glFinish();
+  return 1;
+}
+
+GLXDIRECT_SINGLE(glxdirectFlush) {
+  (void)params, (void)length;
+  clearResult(result);
+  if (!makeCurrent(instance, slot)) return 0;
+  instance->functions.glFlush();
+  return 1;
+}
+
+GLXDIRECT_SINGLE(glxdirectPixelStoref) {
+  uint32_t pname = 0, bits = 0;
+  clearResult(result);
+  if (!word(params, length, 0, &pname) || !word(params, length, 1, &bits) || !makeCurrent(instance, slot)) return 0;
+  float value = 0;
+  memcpy(&value, &bits, 4);
+  instance->functions.glPixelStoref(pname, value);
+  return 1;
+}
+
+GLXDIRECT_SINGLE(glxdirectPixelStorei) {
+  uint32_t pname = 0, value = 0;
+  clearResult(result);
+  if (!word(params, length, 0, &pname) || !word(params, length, 1, &value) || !makeCurrent(instance, slot))
+    return 0;
+  instance->functions.glPixelStorei(pname, GLint(value));
+  return 1;
+}
+// ===== end of display lists, flush and pixel store =====
+
+// ===== names =====
+GLXDIRECT_SINGLE(glxdirectDeleteTextures) {
+  return onNames(instance, slot, params, length, result, instance ? instance->functions.glDeleteTextures : nullptr);
+}
+
+GLXDIRECT_SINGLE(glxdirectDeleteQueries) {
+  return onNames(instance, slot, params, length, result, instance ? instance->functions.glDeleteQueries : nullptr);
+}
+
+GLXDIRECT_SINGLE(glxdirectDeleteBuffers) {
+  return onNames(instance, slot, params, length, result, instance ? instance->functions.glDeleteBuffers : nullptr);
+}
+
+GLXDIRECT_SINGLE(glxdirectGenTextures) {
+  uint32_t n = 0;
+  clearResult(result);
+  if (!word(params, length, 0, &n)) return 0;
+  // A negative count gives no names and calls nothing.
+  uint64_t count = int32_t(n) < 0 ? 0 : n;
+  return arrayGet(
+      instance, slot, result, 4, [&] { return count; },
+      [&](uint8_t *area) { instance->functions.glGenTextures(GLsizei(n), reinterpret_cast<GLuint *>(area)); });
+}
+
+GLXDIRECT_SINGLE(glxdirectAreTexturesResident) {
+  uint32_t n = 0;
+  clearResult(result);
+  if (!word(params, length, 0, &n) || int32_t(n) < 0 || 4 + 4 * uint64_t(n) > length) return 0;
+  if (!makeCurrent(instance, slot)) return 0;
+  // The names and then the residence bytes, both in the scratch buffer.
+  uint64_t namesBytes = 4 * uint64_t(n);
+  uint8_t *area = zeroedScratch(instance, namesBytes + n, 1);
+  if (!area) {
+    logProblem("UNE", kSource, __LINE__);
+    return 0;
+  }
+  if (n) memcpy(area, params + 4, size_t(namesBytes));
+  GLboolean all = instance->functions.glAreTexturesResident(GLsizei(n), reinterpret_cast<const GLuint *>(area),
+                                                            reinterpret_cast<GLboolean *>(area + namesBytes));
+  if (result) *result = GlxDirectResult{all, n, area + namesBytes};
+  return 1;
+}
+
+GLXDIRECT_SINGLE(glxdirectIsEnabled) {
+  return isOf(instance, slot, params, length, result, instance ? instance->functions.glIsEnabled : nullptr);
+}
+
+GLXDIRECT_SINGLE(glxdirectIsList) {
+  return isOf(instance, slot, params, length, result, instance ? instance->functions.glIsList : nullptr);
+}
+
+GLXDIRECT_SINGLE(glxdirectIsTexture) {
+  return isOf(instance, slot, params, length, result, instance ? instance->functions.glIsTexture : nullptr);
+}
+// ===== end of names =====
+
+// ===== state gets =====
+GLXDIRECT_SINGLE(glxdirectGetBooleanv) {
+  return getOf(instance, slot, params, length, result, instance ? instance->functions.glGetBooleanv : nullptr);
+}
+
+GLXDIRECT_SINGLE(glxdirectGetDoublev) {
+  return getOf(instance, slot, params, length, result, instance ? instance->functions.glGetDoublev : nullptr);
+}
+
+GLXDIRECT_SINGLE(glxdirectGetFloatv) {
+  return getOf(instance, slot, params, length, result, instance ? instance->functions.glGetFloatv : nullptr);
+}
+
+GLXDIRECT_SINGLE(glxdirectGetIntegerv) {
+  return getOf(instance, slot, params, length, result, instance ? instance->functions.glGetIntegerv : nullptr);
+}
+
+GLXDIRECT_SINGLE(glxdirectGetClipPlane) {
+  uint32_t plane = 0;
+  clearResult(result);
+  if (!word(params, length, 0, &plane)) return 0;
+  return arrayGet(
+      instance, slot, result, 8, [] { return uint64_t(4); },
+      [&](uint8_t *area) { instance->functions.glGetClipPlane(plane, reinterpret_cast<GLdouble *>(area)); });
+}
+
+GLXDIRECT_SINGLE(glxdirectGetLightfv) {
+  return getOfTwo(instance, slot, params, length, result, instance ? instance->functions.glGetLightfv : nullptr,
+                  [](uint32_t, uint32_t pname) { return lightCount(pname); });
+}
+
+GLXDIRECT_SINGLE(glxdirectGetLightiv) {
+  return getOfTwo(instance, slot, params, length, result, instance ? instance->functions.glGetLightiv : nullptr,
+                  [](uint32_t, uint32_t pname) { return lightCount(pname); });
+}
+
+GLXDIRECT_SINGLE(glxdirectGetMapdv) {
+  return getOfTwo(instance, slot, params, length, result, instance ? instance->functions.glGetMapdv : nullptr,
+                  [&](uint32_t target, uint32_t query) { return mapCount(instance, target, query); });
+}
+
+GLXDIRECT_SINGLE(glxdirectGetMapfv) {
+  return getOfTwo(instance, slot, params, length, result, instance ? instance->functions.glGetMapfv : nullptr,
+                  [&](uint32_t target, uint32_t query) { return mapCount(instance, target, query); });
+}
+
+GLXDIRECT_SINGLE(glxdirectGetMapiv) {
+  return getOfTwo(instance, slot, params, length, result, instance ? instance->functions.glGetMapiv : nullptr,
+                  [&](uint32_t target, uint32_t query) { return mapCount(instance, target, query); });
+}
+
+GLXDIRECT_SINGLE(glxdirectGetMaterialfv) {
+  return getOfTwo(instance, slot, params, length, result, instance ? instance->functions.glGetMaterialfv : nullptr,
+                  [](uint32_t, uint32_t pname) { return materialCount(pname); });
+}
+
+GLXDIRECT_SINGLE(glxdirectGetMaterialiv) {
+  return getOfTwo(instance, slot, params, length, result, instance ? instance->functions.glGetMaterialiv : nullptr,
+                  [](uint32_t, uint32_t pname) { return materialCount(pname); });
+}
+
+GLXDIRECT_SINGLE(glxdirectGetPixelMapfv) {
+  return pixelMapOf(instance, slot, params, length, result, instance ? instance->functions.glGetPixelMapfv : nullptr);
+}
+
+GLXDIRECT_SINGLE(glxdirectGetPixelMapuiv) {
+  return pixelMapOf(instance, slot, params, length, result,
+                    instance ? instance->functions.glGetPixelMapuiv : nullptr);
+}
+
+GLXDIRECT_SINGLE(glxdirectGetPixelMapusv) {
+  return pixelMapOf(instance, slot, params, length, result,
+                    instance ? instance->functions.glGetPixelMapusv : nullptr);
+}
+
+GLXDIRECT_SINGLE(glxdirectGetTexEnvfv) {
+  return getOfTwo(instance, slot, params, length, result, instance ? instance->functions.glGetTexEnvfv : nullptr,
+                  [](uint32_t, uint32_t pname) { return uint64_t(pname == kTextureEnvColor ? 4 : 1); });
+}
+
+GLXDIRECT_SINGLE(glxdirectGetTexEnviv) {
+  return getOfTwo(instance, slot, params, length, result, instance ? instance->functions.glGetTexEnviv : nullptr,
+                  [](uint32_t, uint32_t pname) { return uint64_t(pname == kTextureEnvColor ? 4 : 1); });
+}
+
+GLXDIRECT_SINGLE(glxdirectGetTexGendv) {
+  return getOfTwo(instance, slot, params, length, result, instance ? instance->functions.glGetTexGendv : nullptr,
+                  [](uint32_t, uint32_t pname) { return texGenCount(pname); });
+}
+
+GLXDIRECT_SINGLE(glxdirectGetTexGenfv) {
+  return getOfTwo(instance, slot, params, length, result, instance ? instance->functions.glGetTexGenfv : nullptr,
+                  [](uint32_t, uint32_t pname) { return texGenCount(pname); });
+}
+
+GLXDIRECT_SINGLE(glxdirectGetTexGeniv) {
+  return getOfTwo(instance, slot, params, length, result, instance ? instance->functions.glGetTexGeniv : nullptr,
+                  [](uint32_t, uint32_t pname) { return texGenCount(pname); });
+}
+
+GLXDIRECT_SINGLE(glxdirectGetTexParameterfv) {
+  return getOfTwo(instance, slot, params, length, result,
+                  instance ? instance->functions.glGetTexParameterfv : nullptr,
+                  [](uint32_t, uint32_t pname) { return uint64_t(pname == kTextureBorderColor ? 4 : 1); });
+}
+
+GLXDIRECT_SINGLE(glxdirectGetTexParameteriv) {
+  return getOfTwo(instance, slot, params, length, result,
+                  instance ? instance->functions.glGetTexParameteriv : nullptr,
+                  [](uint32_t, uint32_t pname) { return uint64_t(pname == kTextureBorderColor ? 4 : 1); });
+}
+
+GLXDIRECT_SINGLE(glxdirectGetTexLevelParameterfv) {
+  return texLevelOf(instance, slot, params, length, result,
+                    instance ? instance->functions.glGetTexLevelParameterfv : nullptr);
+}
+
+GLXDIRECT_SINGLE(glxdirectGetTexLevelParameteriv) {
+  return texLevelOf(instance, slot, params, length, result,
+                    instance ? instance->functions.glGetTexLevelParameteriv : nullptr);
+}
+
+GLXDIRECT_SINGLE(glxdirectGetError) {
+  (void)params, (void)length;
+  clearResult(result);
+  if (!makeCurrent(instance, slot)) return 0;
+  GLenum error = instance->functions.glGetError();
+  if (error != 0)
+    LOG(logChannelXerror, "<= GL error %s using tag %u from display %s for %s", gldatatypeEnumName(error), slot,
+        xmiscLocalDisplayPart(instance->display), xscreenClientName(xproxyCurrentClient));
+  if (result) result->value = int32_t(error);
+  return 1;
+}
+// ===== end of state gets =====
+#undef GLXDIRECT_SINGLE

@@ -1,0 +1,62 @@
+// Bringing the GL libraries and the real servers into step: before the proxy reads pixels
+// itself, every tag slot of an instance has its GL work completed, and every client's requests
+// are made to reach the real servers; the swap interval of a drawable is set under the slot
+// that draws into it.
+#include "xext/glxdirect.h"
+
+// First: it brings Xlib's Xutil.h in with its Region renamed, before the proxy's headers.
+#include "xext/glxinstance.h"
+
+#include "proxy/connections.h"
+#include "proxy/xproxy.h"
+#include "support/logging.h"
+
+namespace {
+
+constexpr const char *kSource = "Xext/glxdirectsync";
+constexpr uint32_t kLastSlot = kGlxDirectTagSlots - 1;
+
+uint32_t highestSlot(const GlxLibraryInstance *instance) {
+  return instance->highestTagSlot < kLastSlot ? instance->highestTagSlot : kLastSlot;
+}
+
+}  // namespace
+
+void glxdirectFinishAll(GlxLibraryInstance *instance) {
+  if (!instance) return;
+  GlFunctionTable &gl = instance->functions;
+  for (uint32_t slot = highestSlot(instance); slot >= 1; slot--) {
+    if (!instance->tagSlots[slot].context) continue;
+    if (instance->currentTagSlot != slot && !glxdirectMakeTagCurrent(instance, slot)) continue;
+    // glFinish is not allowed between glBegin and glEnd: the open glBegin stays open, and what
+    // was drawn so far is pushed out and waited for instead.
+    if (instance->insideBegin) {
+      gl.glFlush();
+      gl.glXWaitGL();
+    } else {
+      gl.glFinish();
+    }
+  }
+}
+
+void glxdirectFlushAll() {
+  // Without GL drawn inside the proxy there is nothing to bring into step: every read-back
+  // would pay a round trip for all clients for nothing.
+  if (!glxdirectAvailable()) return;
+  // A failure is written down only: the read-back goes on with what did reach the servers.
+  if (const char *error = xproxySyncAllClients()) logProblem(error, kSource, __LINE__);
+}
+
+int32_t glxdirectSwapInterval(GlxLibraryInstance *instance, uint32_t drawable, int32_t interval) {
+  if (!instance) return 0;
+  glxdirectSyncClient(xproxyCurrentClient, instance->display);
+  for (uint32_t slot = highestSlot(instance); slot >= 1; slot--) {
+    const GlxDirectTagSlot &s = instance->tagSlots[slot];
+    if (!s.context || s.drawDrawable != drawable) continue;
+    if (instance->currentTagSlot != slot) glxdirectMakeTagCurrent(instance, slot);
+    break;
+  }
+  // The library's call gives no result.
+  instance->functions.glXSwapIntervalEXT(instance->display, drawable, interval);
+  return 0;
+}
