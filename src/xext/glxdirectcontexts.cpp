@@ -106,13 +106,8 @@ void glxdirectCopyContext(GlxLibraryInstance *instance, uint32_t source, uint32_
 // ===== drawables =====
 uint32_t glxdirectCreateGLXPixmap(GlxLibraryInstance *instance, int screen, uint32_t visual, uint32_t pixmap) {
   if (!instance) return 0;
-  XVisualInfo wanted{};
-  wanted.visualid = visual;
-  wanted.screen = screen;
-  int count = 0;
-  XVisualInfo *info = XGetVisualInfo(instance->display, VisualIDMask | VisualScreenMask, &wanted, &count);
-  if (!info || count < 1) {
-    if (info) XFree(info);
+  XVisualInfo *info = glxdirectVisualInfo(instance, screen, visual);
+  if (!info) {
     logProblem("UNE", kSource, __LINE__);
     return 0;
   }

@@ -99,6 +99,23 @@ const uint8_t *valuesOf(GlxLibraryInstance *instance, uint32_t slot, Get get, ui
   return area;
 }
 
+// bytes of zeroed scratch for an image the library is about to pack, with the pack state set;
+// NULL for an empty (or negative) size or when no room can be had.
+uint8_t *packArea(GlxLibraryInstance *instance, int64_t bytes) {
+  if (bytes <= 0) return nullptr;
+  uint8_t *area = zeroedScratch(instance, uint64_t(bytes));
+  if (area) setPackState(instance);
+  return area;
+}
+
+// The width and height of the target's convolution filter, also given to the caller's outputs.
+void filterSize(GlFunctionTable &gl, uint32_t target, int32_t *w, int32_t *h, int32_t *width, int32_t *height) {
+  *w = integerOf(gl.glGetConvolutionParameteriv, target, kGlConvolutionWidth);
+  *h = integerOf(gl.glGetConvolutionParameteriv, target, kGlConvolutionHeight);
+  if (width) *width = *w;
+  if (height) *height = *h;
+}
+
 template <typename T>
 void clear(T *out) {
   if (out) *out = 0;
@@ -131,9 +148,8 @@ const uint8_t *glxdirectReadPixels(GlxLibraryInstance *instance, uint32_t slot, 
 const uint8_t *glxdirectGetPolygonStipple(GlxLibraryInstance *instance, uint32_t slot, uint32_t *count) {
   clear(count);
   if (!makeCurrent(instance, slot)) return nullptr;
-  uint8_t *area = zeroedScratch(instance, kStippleBytes);
+  uint8_t *area = packArea(instance, kStippleBytes);
   if (!area) return nullptr;
-  setPackState(instance);
   instance->functions.glGetPolygonStipple(area);
   if (count) *count = kStippleBytes;
   return area;
@@ -161,10 +177,8 @@ const uint8_t *glxdirectGetTexImage(GlxLibraryInstance *instance, uint32_t slot,
   if (depth) *depth = d;
   if (border) *border = b;
   int64_t bytes = imageSize(format, type, target, w, h, d);
-  if (bytes <= 0) return nullptr;
-  uint8_t *area = zeroedScratch(instance, uint64_t(bytes));
+  uint8_t *area = packArea(instance, bytes);
   if (!area) return nullptr;
-  setPackState(instance);
   gl.glPixelStorei(kGlPackSwapBytes, GLint(swapBytes));
   gl.glGetTexImage(target, level, format, type, area);
   if (size) *size = uint64_t(bytes);
@@ -180,10 +194,8 @@ const uint8_t *glxdirectGetColorTable(GlxLibraryInstance *instance, uint32_t slo
   int32_t w = integerOf(gl.glGetColorTableParameteriv, target, kGlColorTableWidth);
   if (width) *width = w;
   int64_t bytes = imageSize(format, type, 0, w, 1, 1);
-  if (bytes <= 0) return nullptr;
-  uint8_t *area = zeroedScratch(instance, uint64_t(bytes));
+  uint8_t *area = packArea(instance, bytes);
   if (!area) return nullptr;
-  setPackState(instance);
   gl.glGetColorTable(target, format, type, area);
   if (size) *size = uint64_t(bytes);
   return area;
@@ -197,15 +209,11 @@ const uint8_t *glxdirectGetConvolutionFilter(GlxLibraryInstance *instance, uint3
   clear(size);
   if (!makeCurrent(instance, slot)) return nullptr;
   GlFunctionTable &gl = instance->functions;
-  int32_t w = integerOf(gl.glGetConvolutionParameteriv, target, kGlConvolutionWidth);
-  int32_t h = integerOf(gl.glGetConvolutionParameteriv, target, kGlConvolutionHeight);
-  if (width) *width = w;
-  if (height) *height = h;
+  int32_t w = 0, h = 0;
+  filterSize(gl, target, &w, &h, width, height);
   int64_t bytes = imageSize(format, type, 0, w, h, 1);
-  if (bytes <= 0) return nullptr;
-  uint8_t *area = zeroedScratch(instance, uint64_t(bytes));
+  uint8_t *area = packArea(instance, bytes);
   if (!area) return nullptr;
-  setPackState(instance);
   gl.glGetConvolutionFilter(target, format, type, area);
   if (size) *size = uint64_t(bytes);
   return area;
@@ -219,17 +227,14 @@ const uint8_t *glxdirectGetSeparableFilter(GlxLibraryInstance *instance, uint32_
   clear(size);
   if (!makeCurrent(instance, slot)) return nullptr;
   GlFunctionTable &gl = instance->functions;
-  int32_t w = integerOf(gl.glGetConvolutionParameteriv, target, kGlConvolutionWidth);
-  int32_t h = integerOf(gl.glGetConvolutionParameteriv, target, kGlConvolutionHeight);
-  if (width) *width = w;
-  if (height) *height = h;
+  int32_t w = 0, h = 0;
+  filterSize(gl, target, &w, &h, width, height);
   // Both filters are one-row images: the column filter is height pixels in one row.
   int64_t row = imageSize(format, type, 0, w, 1, 1);
   int64_t column = imageSize(format, type, 0, h, 1, 1);
   if (row <= 0 || column <= 0) return nullptr;
-  uint8_t *area = zeroedScratch(instance, uint64_t(row + column));
+  uint8_t *area = packArea(instance, row + column);
   if (!area) return nullptr;
-  setPackState(instance);
   gl.glGetSeparableFilter(target, format, type, area, area + row, area + row + column);
   if (size) *size = uint64_t(row + column);
   return area;
@@ -244,10 +249,8 @@ const uint8_t *glxdirectGetHistogram(GlxLibraryInstance *instance, uint32_t slot
   int32_t w = integerOf(gl.glGetHistogramParameteriv, target, kGlHistogramWidth);
   if (width) *width = w;
   int64_t bytes = imageSize(format, type, 0, w, 1, 1);
-  if (bytes <= 0) return nullptr;
-  uint8_t *area = zeroedScratch(instance, uint64_t(bytes));
+  uint8_t *area = packArea(instance, bytes);
   if (!area) return nullptr;
-  setPackState(instance);
   gl.glGetHistogram(target, GLboolean(reset != 0), format, type, area);
   if (size) *size = uint64_t(bytes);
   return area;
@@ -256,9 +259,8 @@ const uint8_t *glxdirectGetHistogram(GlxLibraryInstance *instance, uint32_t slot
 const uint8_t *glxdirectGetMinmax(GlxLibraryInstance *instance, uint32_t slot, uint32_t target, uint32_t reset,
                                   uint32_t format, uint32_t type) {
   if (!makeCurrent(instance, slot)) return nullptr;
-  uint8_t *area = zeroedScratch(instance, kMinmaxBytes);
+  uint8_t *area = packArea(instance, kMinmaxBytes);
   if (!area) return nullptr;
-  setPackState(instance);
   instance->functions.glGetMinmax(target, GLboolean(reset != 0), format, type, area);
   return area;
 }

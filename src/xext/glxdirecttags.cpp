@@ -96,19 +96,27 @@ void *glxdirectFindFBConfig(GlxLibraryInstance *instance, int screen, uint32_t i
   return findConfigBy(instance, screen, GLX_FBCONFIG_ID, id);
 }
 
+XVisualInfo *glxdirectVisualInfo(GlxLibraryInstance *instance, int screen, uint32_t visual) {
+  XVisualInfo wanted{};
+  wanted.visualid = visual;
+  wanted.screen = screen;
+  int count = 0;
+  XVisualInfo *info = XGetVisualInfo(instance->display, VisualIDMask | VisualScreenMask, &wanted, &count);
+  if (info && count < 1) {
+    XFree(info);
+    return nullptr;
+  }
+  return info;
+}
+
 uint32_t dGLCreateContext(GlxLibraryInstance *instance, int screen, uint32_t visual, uint32_t shareContext,
                           const int *attributes) {
   if (!instance) return 0;
   GlFunctionTable &gl = instance->functions;
   auto share = static_cast<GLXContext>(glxdirectContextBySerial(instance, shareContext));
   if (!attributes) {
-    XVisualInfo wanted{};
-    wanted.visualid = visual;
-    wanted.screen = screen;
-    int count = 0;
-    XVisualInfo *info = XGetVisualInfo(instance->display, VisualIDMask | VisualScreenMask, &wanted, &count);
-    if (!info || count < 1) {
-      if (info) XFree(info);
+    XVisualInfo *info = glxdirectVisualInfo(instance, screen, visual);
+    if (!info) {
       LOG(logChannelXhint, "Lumora: Unknown visual #%u in dGLCreateContext by %s", visual, currentClientName());
       return 0;
     }

@@ -85,3 +85,7 @@ struct GlxLibraryInstance {
   GlFunctionTable functions;
   char libraryText[kGlxDirectLibraryTextSize];  // the configured library list: the key for reuse
 };
+
+// The visual's information on the instance's display and screen (free it with XFree); NULL when
+// the display has no such visual there.
+XVisualInfo *glxdirectVisualInfo(GlxLibraryInstance *instance, int screen, uint32_t visual);

@@ -124,6 +124,20 @@ bool parseNumber(const std::string &text, long long *value) {
 }
 
 // One "key=value" setting; false when not understood.
+// A comma-separated list of numbers; false when one of them is not a number.
+bool parseList(const std::string &text, std::vector<int32_t> *values) {
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t comma = text.find(',', start);
+    if (comma == std::string::npos) comma = text.size();
+    long long item = 0;
+    if (!parseNumber(text.substr(start, comma - start), &item)) return false;
+    values->push_back(static_cast<int32_t>(item));
+    start = comma + 1;
+  }
+  return true;
+}
+
 bool applySetting(const std::string &setting) {
   size_t equals = setting.find('=');
   if (equals == std::string::npos) return false;
@@ -148,15 +162,7 @@ bool applySetting(const std::string &setting) {
     return fakeglSetString(static_cast<uint32_t>(number), value.c_str()), true;
   if (key.rfind("integer.", 0) == 0 && parseNumber(key.substr(8), &number)) {
     std::vector<int32_t> values;
-    size_t start = 0;
-    while (start <= value.size()) {
-      size_t comma = value.find(',', start);
-      if (comma == std::string::npos) comma = value.size();
-      long long item = 0;
-      if (!parseNumber(value.substr(start, comma - start), &item)) return false;
-      values.push_back(static_cast<int32_t>(item));
-      start = comma + 1;
-    }
+    if (!parseList(value, &values)) return false;
     fakeglSetIntegers(static_cast<uint32_t>(number), values.data(), static_cast<uint32_t>(values.size()));
     return true;
   }
@@ -168,15 +174,7 @@ bool applySetting(const std::string &setting) {
         !parseNumber(rest.substr(dot + 1), &second))
       return false;
     std::vector<int32_t> values;
-    size_t start = 0;
-    while (start <= value.size()) {
-      size_t comma = value.find(',', start);
-      if (comma == std::string::npos) comma = value.size();
-      long long item = 0;
-      if (!parseNumber(value.substr(start, comma - start), &item)) return false;
-      values.push_back(static_cast<int32_t>(item));
-      start = comma + 1;
-    }
+    if (!parseList(value, &values)) return false;
     fakeglSetKeyedValues(static_cast<uint32_t>(first), static_cast<uint32_t>(second), values.data(),
                          static_cast<uint32_t>(values.size()));
     return true;

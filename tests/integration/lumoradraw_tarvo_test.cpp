@@ -210,39 +210,62 @@ void expectNoRenderInTrace(const std::string &trace) {
   EXPECT_EQ(text.find("glXRender"), std::string::npos);
 }
 
-TEST(LumoraDrawThroughTarvo, XcbClientRendersAndRendersLarge) {
-  if (access("/usr/bin/xtrace", X_OK) != 0) GTEST_SKIP() << "no xtrace";
-  tarvoBlockSignals();
+// The client's commands in one GLXRender on the tag.
+void renderCommands(xcb_connection_t *c, uint32_t tag, const std::vector<GlxCommand> &commands) {
+  GlxBytes stream = glxcommandStream(commands, false);
+  xcb_glx_render(c, tag, uint32_t(stream.size()), stream.data());
+}
+
+// GLXMakeCurrent of the context on the window (0, 0: release oldTag); *tag is the reply's tag.
+// False without a reply.
+bool makeCurrent(xcb_connection_t *c, xcb_window_t window, uint32_t context, uint32_t oldTag, uint32_t *tag) {
+  auto *current = xcb_glx_make_current_reply(c, xcb_glx_make_current(c, window, context, oldTag), nullptr);
+  if (!current) return false;
+  *tag = current->context_tag;
+  free(current);
+  return true;
+}
+
+// Each test runs its own Xvfb, xtrace and tarvo (skipped without xtrace).
+class LumoraDrawThroughTarvo : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (access("/usr/bin/xtrace", X_OK) != 0) GTEST_SKIP() << "no xtrace";
+    tarvoBlockSignals();
+    ASSERT_EQ(rig.start(), "");
+  }
+  // A connection to tarvo and the single-buffered visual it finds.
+  void connectWithVisual(xcb_connection_t **c, uint32_t *visual) {
+    *c = xcb_connect(rig.tarvo.displayName().c_str(), nullptr);
+    ASSERT_FALSE(xcb_connection_has_error(*c));
+    *visual = singleBufferedVisual(*c);
+    ASSERT_NE(*visual, 0u);
+  }
+
   LumoraRig rig;
-  ASSERT_EQ(rig.start(), "");
-  xcb_connection_t *c = xcb_connect(rig.tarvo.displayName().c_str(), nullptr);
-  ASSERT_FALSE(xcb_connection_has_error(c));
-  uint32_t visual = singleBufferedVisual(c);
-  ASSERT_NE(visual, 0u);
+};
+
+TEST_F(LumoraDrawThroughTarvo, XcbClientRendersAndRendersLarge) {
+  xcb_connection_t *c = nullptr;
+  uint32_t visual = 0;
+  ASSERT_NO_FATAL_FAILURE(connectWithVisual(&c, &visual));
   xcb_window_t window = visualWindow(c, visual);
   uint32_t context = xcb_generate_id(c);
   xcb_generic_error_t *error = xcb_request_check(c, xcb_glx_create_context_checked(c, context, visual, 0, 0, 0));
   ASSERT_EQ(error, nullptr) << int(error->error_code);
-  auto *current = xcb_glx_make_current_reply(c, xcb_glx_make_current(c, window, context, 0), &error);
-  ASSERT_NE(current, nullptr);
-  uint32_t tag = current->context_tag;
-  free(current);
+  uint32_t tag = 0;
+  ASSERT_TRUE(makeCurrent(c, window, context, 0, &tag));
   ASSERT_NE(tag, 0u);
 
   float red[3] = {1, 0, 0}, green[3] = {0, 1, 0};
-  GlxBytes stream = glxcommandStream(clearAndQuad(red, green), false);
-  xcb_glx_render(c, tag, uint32_t(stream.size()), stream.data());
-  current = xcb_glx_make_current_reply(c, xcb_glx_make_current(c, 0, 0, tag), nullptr);
-  ASSERT_NE(current, nullptr);
-  EXPECT_EQ(current->context_tag, 0u);
-  free(current);
+  renderCommands(c, tag, clearAndQuad(red, green));
+  uint32_t released = 1;
+  ASSERT_TRUE(makeCurrent(c, 0, 0, tag, &released));
+  EXPECT_EQ(released, 0u);
   expectDrawn(rig, c, window, rgb(red), rgb(green));
 
   // Again as large commands, cut in up to three pieces.
-  current = xcb_glx_make_current_reply(c, xcb_glx_make_current(c, window, context, 0), nullptr);
-  ASSERT_NE(current, nullptr);
-  tag = current->context_tag;
-  free(current);
+  ASSERT_TRUE(makeCurrent(c, window, context, 0, &tag));
   float blue[3] = {0, 0, 1}, yellow[3] = {1, 1, 0};
   for (const GlxBytes &large : largeClearAndQuad(blue, yellow)) {
     std::vector<GlxBytes> pieces = largePieces(large);
@@ -253,26 +276,19 @@ TEST(LumoraDrawThroughTarvo, XcbClientRendersAndRendersLarge) {
       free(error);
     }
   }
-  current = xcb_glx_make_current_reply(c, xcb_glx_make_current(c, 0, 0, tag), nullptr);
-  ASSERT_NE(current, nullptr);
-  free(current);
+  ASSERT_TRUE(makeCurrent(c, 0, 0, tag, &released));
   expectDrawn(rig, c, window, rgb(blue), rgb(yellow));
   xcb_disconnect(c);
   expectNoRenderInTrace(rig.trace);
   EXPECT_EQ(rig.tarvo.stop(), 0);
 }
 
-TEST(LumoraDrawThroughTarvo, RawClientInOtherByteOrder) {
-  if (access("/usr/bin/xtrace", X_OK) != 0) GTEST_SKIP() << "no xtrace";
-  tarvoBlockSignals();
-  LumoraRig rig;
-  ASSERT_EQ(rig.start(), "");
+TEST_F(LumoraDrawThroughTarvo, RawClientInOtherByteOrder) {
   // The visual, as the xcb-glx client finds it.
-  xcb_connection_t *probe = xcb_connect(rig.tarvo.displayName().c_str(), nullptr);
-  ASSERT_FALSE(xcb_connection_has_error(probe));
-  uint32_t visual = singleBufferedVisual(probe);
+  xcb_connection_t *probe = nullptr;
+  uint32_t visual = 0;
+  ASSERT_NO_FATAL_FAILURE(connectWithVisual(&probe, &visual));
   xcb_disconnect(probe);
-  ASSERT_NE(visual, 0u);
 
   RawClient raw;
   ASSERT_EQ(raw.connect(rig.tarvo.displayNumber(), 'B'), "");
@@ -332,10 +348,8 @@ uint32_t currentTag(xcb_connection_t *c, uint32_t visual, int dx, xcb_window_t *
   *window = visualWindow(c, visual, dx);
   *context = xcb_generate_id(c);
   xcb_glx_create_context(c, *context, visual, 0, 0, 0);
-  auto *current = xcb_glx_make_current_reply(c, xcb_glx_make_current(c, *window, *context, 0), nullptr);
-  uint32_t tag = current ? current->context_tag : 0;
-  free(current);
-  return tag;
+  uint32_t tag = 0;
+  return makeCurrent(c, *window, *context, 0, &tag) ? tag : 0;
 }
 
 // Polls for the reply of the request until it comes or timeoutMs pass.
@@ -354,11 +368,7 @@ bool replyWithin(xcb_connection_t *c, unsigned int sequence, int timeoutMs) {
   return false;
 }
 
-TEST(LumoraDrawThroughTarvo, OpenBeginHoldsTheOtherClient) {
-  if (access("/usr/bin/xtrace", X_OK) != 0) GTEST_SKIP() << "no xtrace";
-  tarvoBlockSignals();
-  LumoraRig rig;
-  ASSERT_EQ(rig.start(), "");
+TEST_F(LumoraDrawThroughTarvo, OpenBeginHoldsTheOtherClient) {
   xcb_connection_t *a = xcb_connect(rig.tarvo.displayName().c_str(), nullptr);
   xcb_connection_t *b = xcb_connect(rig.tarvo.displayName().c_str(), nullptr);
   ASSERT_FALSE(xcb_connection_has_error(a));
@@ -375,30 +385,23 @@ TEST(LumoraDrawThroughTarvo, OpenBeginHoldsTheOtherClient) {
   float red[3] = {1, 0, 0}, green[3] = {0, 1, 0};
   std::vector<GlxCommand> commands = clearAndQuad(red, green);
   std::vector<GlxCommand> first(commands.begin(), commands.begin() + 6), second(commands.begin() + 6, commands.end());
-  GlxBytes stream = glxcommandStream(first, false);
-  xcb_glx_render(a, tagA, uint32_t(stream.size()), stream.data());
+  renderCommands(a, tagA, first);
   free(xcb_get_input_focus_reply(a, xcb_get_input_focus(a), nullptr));
   unsigned int focus = xcb_get_input_focus(b).sequence;
   xcb_flush(b);
   EXPECT_FALSE(replyWithin(b, focus, 500)) << "answered inside A's glBegin";
-  stream = glxcommandStream(second, false);
-  xcb_glx_render(a, tagA, uint32_t(stream.size()), stream.data());
+  renderCommands(a, tagA, second);
   xcb_flush(a);
   EXPECT_TRUE(replyWithin(b, focus, 5000)) << "not answered after A's glEnd";
 
   // The quad begun in one request and ended in the next is whole.
-  auto *current = xcb_glx_make_current_reply(a, xcb_glx_make_current(a, 0, 0, tagA), nullptr);
-  ASSERT_NE(current, nullptr);
-  free(current);
+  uint32_t released = 0;
+  ASSERT_TRUE(makeCurrent(a, 0, 0, tagA, &released));
   expectDrawn(rig, a, windowA, rgb(red), rgb(green));
-  current = xcb_glx_make_current_reply(a, xcb_glx_make_current(a, windowA, contextA, 0), nullptr);
-  ASSERT_NE(current, nullptr);
-  tagA = current->context_tag;
-  free(current);
+  ASSERT_TRUE(makeCurrent(a, windowA, contextA, 0, &tagA));
 
   // Left open again, A's disconnection lets B go on.
-  stream = glxcommandStream(first, false);
-  xcb_glx_render(a, tagA, uint32_t(stream.size()), stream.data());
+  renderCommands(a, tagA, first);
   free(xcb_get_input_focus_reply(a, xcb_get_input_focus(a), nullptr));
   focus = xcb_get_input_focus(b).sequence;
   xcb_flush(b);
@@ -441,29 +444,22 @@ std::vector<uint32_t> shmImage(const std::string &display, uint32_t window) {
   return out;
 }
 
-TEST(LumoraDrawThroughTarvo, GetImageShowsDrawingNotYetReleased) {
-  if (access("/usr/bin/xtrace", X_OK) != 0) GTEST_SKIP() << "no xtrace";
-  tarvoBlockSignals();
-  LumoraRig rig;
-  ASSERT_EQ(rig.start(), "");
-  xcb_connection_t *c = xcb_connect(rig.tarvo.displayName().c_str(), nullptr);
-  ASSERT_FALSE(xcb_connection_has_error(c));
-  uint32_t visual = singleBufferedVisual(c);
-  ASSERT_NE(visual, 0u);
+TEST_F(LumoraDrawThroughTarvo, GetImageShowsDrawingNotYetReleased) {
+  xcb_connection_t *c = nullptr;
+  uint32_t visual = 0;
+  ASSERT_NO_FATAL_FAILURE(connectWithVisual(&c, &visual));
   xcb_window_t window = 0;
   uint32_t context = 0;
   uint32_t tag = currentTag(c, visual, 0, &window, &context);
   ASSERT_NE(tag, 0u);
   // Drawn, neither flushed nor released: the read-back itself completes the library's work.
   float blue[3] = {0, 0, 1}, red[3] = {1, 0, 0};
-  GlxBytes stream = glxcommandStream(clearAndQuad(blue, red), false);
-  xcb_glx_render(c, tag, uint32_t(stream.size()), stream.data());
+  renderCommands(c, tag, clearAndQuad(blue, red));
   xcb_flush(c);
   EXPECT_EQ(wrongPixels(shmImage(rig.tarvo.displayName(), window), rgb(blue), rgb(red)), "") << "ShmGetImage";
   // Again, read by a core GetImage.
   float green[3] = {0, 1, 0}, yellow[3] = {1, 1, 0};
-  stream = glxcommandStream(clearAndQuad(green, yellow), false);
-  xcb_glx_render(c, tag, uint32_t(stream.size()), stream.data());
+  renderCommands(c, tag, clearAndQuad(green, yellow));
   expectDrawn(rig, c, window, rgb(green), rgb(yellow));
   xcb_disconnect(c);
   EXPECT_EQ(rig.tarvo.stop(), 0);

@@ -14,27 +14,16 @@
 
 #include "fakecore.h"
 #include "fakegl.h"
+#include "glxdirectfixture.h"
 #include "xext/glxdirect.h"
 #include "xext/glxinstance.h"
 #include "xvfb_fixture.h"
 
 namespace {
 
-const std::string kFake = std::string(TARVO_FAKEGL_DIR) + "/libtarvo_fakegl.so";
-
 constexpr uint32_t kRgba = 0x1908, kUnsignedByte = 0x1401, kUnsignedShort = 0x1403, kTexture2D = 0x0DE1;
 constexpr uint32_t kPackRowLength = 0x0D02, kPackSkipRows = 0x0D03, kPackSkipPixels = 0x0D04;
 constexpr uint32_t kRender = 0x1C00, kFeedback = 0x1C01, kSelect = 0x1C02;
-
-void noSync(ClientConnection *, Display *) {}
-
-size_t countCalls(const std::string &name) {
-  std::string log = fakeglLog();
-  size_t n = 0;
-  for (size_t at = log.find(name + "("); at != std::string::npos; at = log.find(name + "(", at + 1))
-    if (at == 0 || log[at - 1] == '\n') n++;
-  return n;
-}
 
 // Whether every line of wanted appears in the log before the first line starting with last.
 bool loggedBefore(const std::vector<std::string> &wanted, const std::string &last) {
@@ -56,25 +45,11 @@ bool allBytes(const uint8_t *data, uint64_t size, uint8_t value) {
   return true;
 }
 
-class GlxDirectReadTest : public ::testing::Test {
+class GlxDirectReadTest : public GlxDirectXvfbTest {
  protected:
-  static void SetUpTestSuite() {
-    server_ = new XvfbServer;
-    XvfbOptions options;
-    options.screens = {"320x240x24"};
-    startError_ = server_->start(options);
-  }
-  static void TearDownTestSuite() {
-    delete server_;
-    server_ = nullptr;
-  }
   void SetUp() override {
-    ASSERT_EQ(startError_, "");
-    fakeglReset();
-    display_ = XOpenDisplay(server_->displayName().c_str());
-    ASSERT_NE(display_, nullptr);
-    GlCapabilities caps{};
-    ASSERT_EQ(glxdirectSetupDisplay(kFake.c_str(), 68, display_, 0, &instance_, &caps), nullptr);
+    GlxDirectXvfbTest::SetUp();
+    if (HasFatalFailure()) return;
     // Contexts of the library stand in as handles only: the fake takes any.
     for (uintptr_t k = 0; k < 2; k++) {
       uint32_t serial = glxdirectAddContext(instance_, reinterpret_cast<void *>(0x1000 * (k + 1)));
@@ -82,11 +57,6 @@ class GlxDirectReadTest : public ::testing::Test {
     }
     glxdirectSyncClient = noSync;
     fakeglClearLog();
-  }
-  void TearDown() override {
-    glxdirectSyncClient = glxSyncClientWithDisplay;
-    glxdirectFreeInstance(instance_);
-    if (display_) XCloseDisplay(display_);
   }
   // A client's pack state that would make a library write far past a tightly sized area.
   void setClientPackState() {
@@ -107,11 +77,6 @@ class GlxDirectReadTest : public ::testing::Test {
     return glxdirectSelectBuffer(instance_, slot, params, 4, &result);
   }
 
-  static inline XvfbServer *server_ = nullptr;
-  static inline std::string startError_;
-  FakeCore core_;
-  Display *display_ = nullptr;
-  GlxLibraryInstance *instance_ = nullptr;
   uint32_t slots_[2] = {};
 };
 
@@ -200,8 +165,8 @@ TEST_F(GlxDirectReadTest, AreasAreZeroedAndEmptyImagesCallNothing) {
   int32_t tableWidth = -1;
   EXPECT_EQ(glxdirectGetColorTable(instance_, slots_[0], 0x80D0, kRgba, kUnsignedByte, &tableWidth, &size), nullptr);
   EXPECT_EQ(tableWidth, 0);
-  EXPECT_EQ(countCalls("glPixelStorei") + countCalls("glReadPixels") + countCalls("glGetTexImage") +
-                countCalls("glGetColorTable"),
+  EXPECT_EQ(fakeglCountCalls("glPixelStorei") + fakeglCountCalls("glReadPixels") + fakeglCountCalls("glGetTexImage") +
+                fakeglCountCalls("glGetColorTable"),
             0u)
       << fakeglLog();
   // A slot that cannot be made current: nothing either.
@@ -252,7 +217,7 @@ TEST_F(GlxDirectReadTest, BuffersBeyondA32BitSizeAreRefused) {
   memcpy(params + 4, &type, 4);
   GlxDirectResult result{};
   EXPECT_EQ(glxdirectFeedbackBuffer(instance_, slots_[0], params, 8, &result), 0);
-  EXPECT_EQ(countCalls("glSelectBuffer") + countCalls("glFeedbackBuffer"), 0u) << fakeglLog();
+  EXPECT_EQ(fakeglCountCalls("glSelectBuffer") + fakeglCountCalls("glFeedbackBuffer"), 0u) << fakeglLog();
   EXPECT_EQ(node(0)->selectBuffer, nullptr);
   // The largest that fits is only limited by memory; a short parameter list calls nothing.
   EXPECT_EQ(glxdirectFeedbackBuffer(instance_, slots_[0], params, 4, &result), 0);
@@ -280,7 +245,7 @@ TEST_F(GlxDirectReadTest, DestroyingAContextTakesItsSlotsHighestFirst) {
   ASSERT_NE(third, std::string::npos) << log;
   ASSERT_NE(one, std::string::npos) << log;
   EXPECT_LT(third, one);
-  EXPECT_EQ(countCalls("glXDestroyContext"), 1u);
+  EXPECT_EQ(fakeglCountCalls("glXDestroyContext"), 1u);
   EXPECT_EQ(instance_->tagSlots[1].context, nullptr);
   EXPECT_EQ(instance_->tagSlots[3].context, nullptr);
   EXPECT_NE(instance_->tagSlots[2].context, nullptr);
@@ -290,7 +255,7 @@ TEST_F(GlxDirectReadTest, DestroyingAContextTakesItsSlotsHighestFirst) {
   fakeglClearLog();
   dGLDestroyContext(instance_, first);
   EXPECT_TRUE(core_.logged("Unknown context 0x"));
-  EXPECT_EQ(countCalls("glXDestroyContext"), 0u);
+  EXPECT_EQ(fakeglCountCalls("glXDestroyContext"), 0u);
 }
 
 TEST_F(GlxDirectReadTest, LibraryIsReloadedOnlyWhenTheLastResourceGoes) {
@@ -319,7 +284,7 @@ TEST_F(GlxDirectReadTest, LibraryIsReloadedOnlyWhenTheLastResourceGoes) {
   EXPECT_NE(instance_->functions.glFinish, nullptr);
   EXPECT_EQ(instance_->insideBegin, 0);
   EXPECT_EQ(instance_->enabledArrays[5], 0);
-  void *mapped = dlopen(kFake.c_str(), RTLD_NOW | RTLD_NOLOAD);
+  void *mapped = dlopen(kFakeGlLibrary.c_str(), RTLD_NOW | RTLD_NOLOAD);
   EXPECT_NE(mapped, nullptr);
   if (mapped) dlclose(mapped);
   // A second destroy of a pbuffer lowers nothing further.

@@ -15,6 +15,7 @@
 
 #include "fakecore.h"
 #include "fakegl.h"
+#include "glxdirectfixture.h"
 #include "logcapture_helpers.h"
 #include "proxy/connections.h"
 #include "xext/glx.h"
@@ -25,7 +26,6 @@
 
 namespace {
 
-const std::string kFake = std::string(TARVO_FAKEGL_DIR) + "/libtarvo_fakegl.so";
 constexpr uint32_t kGl21 = 2 * 64 + 1;
 
 // A render command's data (after its header), built field by field in this machine's order.
@@ -83,33 +83,11 @@ class GlxDirectRender : public ::testing::Test {
   void SetUp() override {
     fakeglReset();
     instance = static_cast<GlxLibraryInstance *>(calloc(1, sizeof(GlxLibraryInstance)));
-    ASSERT_EQ(glxdirectLoadFunctions(kFake.c_str(), kGl21, instance), nullptr);
-    instance->scratch = static_cast<uint8_t *>(calloc(1, kGlxDirectScratchSize));
-    instance->scratchSize = kGlxDirectScratchSize;
-    for (uint32_t slot = 1; slot <= 2; slot++) {
-      GlxDirectTagSlot &s = instance->tagSlots[slot];
-      s.context = reinterpret_cast<GLXContext>(&contextHandles[slot]);
-      s.drawDrawable = 0x100 + slot;
-      s.readDrawable = 0x100 + slot;
-      s.isNew = 0;
-      s.proxyTag = 0;
-    }
-    instance->tagSlots[1].proxyTagCount = 1;
-    instance->tagSlots[2].proxyTagCount = 1;
-    instance->highestTagSlot = 2;
-    // Failure texts name the display.
-    display = static_cast<_XPrivDisplay>(calloc(1, sizeof *display));
-    display->display_name = displayName;
-    instance->display = reinterpret_cast<Display *>(display);
-    instance->currentTagSlot = 1;
+    ASSERT_EQ(glxdirectLoadFunctions(kFakeGlLibrary.c_str(), kGl21, instance), nullptr);
+    fakeglTwoSlots(instance, contextHandles, &display);  // failure texts name the display
     fakeglClearLog();
   }
-  void TearDown() override {
-    free(display);
-    free(instance->scratch);
-    free(instance);
-    fakeglReset();
-  }
+  void TearDown() override { fakeglFreeTwoSlots(instance, display); }
 
   // Executes one command whose data is exactly the bytes given, in a heap block of that size;
   // the calls it made.
@@ -137,7 +115,6 @@ class GlxDirectRender : public ::testing::Test {
   }
 
   char contextHandles[4] = {};
-  char displayName[8] = ":9";
   _XPrivDisplay display = nullptr;
   GlxLibraryInstance *instance = nullptr;
   LogCapture log;
@@ -439,17 +416,10 @@ TEST_F(GlxDirectRender, ShaderAndFramebufferCommands) {
 TEST_F(GlxDirectRender, ProgramAndShaderIdsAreTranslatedThroughTheSlotsTag) {
   FakeCore core;
   FakeClient *client = &core.addClient(false);
-  auto *context = static_cast<GlxContextRecord *>(calloc(1, sizeof(GlxContextRecord)));
-  ASSERT_EQ(glxInitContextObjects(context, nullptr), 1);
-  GlxTagEntry *entry = glxAllocTag(client->client);
-  ASSERT_NE(entry, nullptr);
-  entry->context = context;
-  uint32_t tag = glxTagOf(entry);
-  instance->tagSlots[1].proxyTag = tag;
+  uint32_t tag = 0;
+  ASSERT_NO_FATAL_FAILURE(fakeglObjectTag(client, instance, &tag));
   {
     FakeCore::Current current(*client);
-    glxRecordProgramId(tag, 5, 105);
-    glxRecordShaderId(tag, 6, 106, 0x8B31);
     EXPECT_EQ(run(241, Data().u32(5).u32(6)), Calls{"glAttachShader(105, 106)"});
     GlxProgramEntry *program = glxFindProgramEntry(tag, 105);
     ASSERT_NE(program, nullptr);
@@ -463,9 +433,7 @@ TEST_F(GlxDirectRender, ProgramAndShaderIdsAreTranslatedThroughTheSlotsTag) {
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].rfind("glShaderSource(6, 0, ", 0), 0u) << calls[0];
   }
-  instance->tagSlots[1].proxyTag = 0;
-  glxFreeTagTable();
-  xproxyGlxClientGone = nullptr;
+  fakeglDropObjectTag(instance);
 }
 
 // ===== bounds =====

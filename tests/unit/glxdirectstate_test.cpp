@@ -12,6 +12,7 @@
 
 #include "fakecore.h"
 #include "fakegl.h"
+#include "glxdirectfixture.h"
 #include "logcapture_helpers.h"
 #include "xclient/gldatatype.h"
 #include "xext/glxdirect.h"
@@ -20,51 +21,20 @@
 
 namespace {
 
-const std::string kFake = std::string(TARVO_FAKEGL_DIR) + "/libtarvo_fakegl.so";
-
-size_t countCalls(const std::string &name) {
-  std::string log = fakeglLog();
-  size_t n = 0;
-  for (size_t at = log.find(name + "("); at != std::string::npos; at = log.find(name + "(", at + 1))
-    if (at == 0 || log[at - 1] == '\n') n++;
-  return n;
-}
-
 bool logged(const std::string &line) { return std::string(fakeglLog()).find(line + "\n") != std::string::npos; }
-
-void noSync(ClientConnection *, Display *) {}
 
 using Single = int (*)(GlxLibraryInstance *, uint32_t, const uint8_t *, uint32_t, GlxDirectResult *);
 
-class GlxDirectStateTest : public ::testing::Test {
+class GlxDirectStateTest : public GlxDirectXvfbTest {
  protected:
-  static void SetUpTestSuite() {
-    server_ = new XvfbServer;
-    XvfbOptions options;
-    options.screens = {"320x240x24"};
-    startError_ = server_->start(options);
-  }
-  static void TearDownTestSuite() {
-    delete server_;
-    server_ = nullptr;
-  }
   void SetUp() override {
-    ASSERT_EQ(startError_, "");
-    fakeglReset();
-    display_ = XOpenDisplay(server_->displayName().c_str());
-    ASSERT_NE(display_, nullptr);
-    GlCapabilities caps{};
-    ASSERT_EQ(glxdirectSetupDisplay(kFake.c_str(), 68, display_, 0, &instance_, &caps), nullptr);
+    GlxDirectXvfbTest::SetUp();
+    if (HasFatalFailure()) return;
     uint32_t serial = glxdirectAddContext(instance_, reinterpret_cast<void *>(0x1000));
     glxdirectSyncClient = noSync;
     slot_ = glxdirectCreateTag(instance_, serial, 0x200001, 0x200001, 7);
     ASSERT_NE(slot_, 0u);
     fakeglClearLog();
-  }
-  void TearDown() override {
-    glxdirectSyncClient = glxSyncClientWithDisplay;
-    glxdirectFreeInstance(instance_);
-    if (display_) XCloseDisplay(display_);
   }
   // The operation on the parameter words; its return value.
   int run(Single op, std::vector<uint32_t> words) {
@@ -79,11 +49,6 @@ class GlxDirectStateTest : public ::testing::Test {
     return out;
   }
 
-  static inline XvfbServer *server_ = nullptr;
-  static inline std::string startError_;
-  FakeCore core_;
-  Display *display_ = nullptr;
-  GlxLibraryInstance *instance_ = nullptr;
   uint32_t slot_ = 0;
   GlxDirectResult result_{};
 };
@@ -107,7 +72,7 @@ TEST_F(GlxDirectStateTest, GetCountsFollowThePnameAndTheLibrary) {
   ASSERT_EQ(run(glxdirectGetIntegerv, {0x86A3}), 1);
   EXPECT_EQ(result_.count, 3u);
   // One make-current for the run of gets on the same slot.
-  EXPECT_EQ(countCalls("glXMakeContextCurrent"), 1u);
+  EXPECT_EQ(fakeglCountCalls("glXMakeContextCurrent"), 1u);
 }
 
 TEST_F(GlxDirectStateTest, ValuesTheLibraryDoesNotWriteAreZero) {
@@ -123,7 +88,7 @@ TEST_F(GlxDirectStateTest, ValuesTheLibraryDoesNotWriteAreZero) {
   ASSERT_EQ(run(glxdirectAreTexturesResident, {2, 5, 6}), 1);
   EXPECT_EQ(result_.count, 2u);
   EXPECT_EQ(items<uint8_t>(), (std::vector<uint8_t>{0, 0}));
-  EXPECT_EQ(countCalls("glAreTexturesResident"), 1u);
+  EXPECT_EQ(fakeglCountCalls("glAreTexturesResident"), 1u);
 }
 
 TEST_F(GlxDirectStateTest, MapCountsUseTheOrdersOfTheMap) {
@@ -150,7 +115,7 @@ TEST_F(GlxDirectStateTest, PixelMapsAndTextureParameters) {
   ASSERT_EQ(run(glxdirectGetPixelMapusv, {0x0C72}), 1);  // its size pname knows nothing: 0
   EXPECT_EQ(result_.count, 0u);
   EXPECT_EQ(result_.data, nullptr);
-  EXPECT_EQ(countCalls("glGetPixelMapusv"), 0u);
+  EXPECT_EQ(fakeglCountCalls("glGetPixelMapusv"), 0u);
   int32_t size = 3, values[3] = {7, 8, 65535};
   fakeglSetIntegers(0x0CB2, &size, 1);
   fakeglSetKeyedValues(0x0C72, 0, values, 3);
@@ -191,8 +156,8 @@ TEST_F(GlxDirectStateTest, UnsupportedValuesGetTheirFallbackAndLine) {
   EXPECT_EQ(result_.count, 1u);
   EXPECT_TRUE(warned("map target", 0x0E00));
   // Nothing to answer: no get for them.
-  EXPECT_EQ(countCalls("glGetTexGeniv") + countCalls("glGetPixelMapfv") + countCalls("glGetMapdv"), 0u);
-  EXPECT_EQ(countCalls("glGetLightfv"), 1u);
+  EXPECT_EQ(fakeglCountCalls("glGetTexGeniv") + fakeglCountCalls("glGetPixelMapfv") + fakeglCountCalls("glGetMapdv"), 0u);
+  EXPECT_EQ(fakeglCountCalls("glGetLightfv"), 1u);
 }
 
 TEST_F(GlxDirectStateTest, SimpleOperationsCallTheLibrary) {
@@ -217,7 +182,7 @@ TEST_F(GlxDirectStateTest, SimpleOperationsCallTheLibrary) {
   EXPECT_TRUE(logged("glEndList()"));
   EXPECT_TRUE(logged("glPixelStoref(0x0D05, 2.5)"));
   EXPECT_TRUE(logged("glDeleteLists(40, 3)"));
-  EXPECT_EQ(countCalls("glDeleteTextures"), 1u);
+  EXPECT_EQ(fakeglCountCalls("glDeleteTextures"), 1u);
 }
 
 TEST_F(GlxDirectStateTest, CountsBeyondTheDataOrTheLibraryCallNothing) {
@@ -228,14 +193,14 @@ TEST_F(GlxDirectStateTest, CountsBeyondTheDataOrTheLibraryCallNothing) {
   EXPECT_EQ(run(glxdirectGenTextures, {0x40000000}), 0);
   EXPECT_EQ(result_.count, 0u);
   EXPECT_EQ(run(glxdirectGetTexParameterfv, {0x0DE1}), 0);  // the pname missing
-  EXPECT_EQ(countCalls("glDeleteTextures") + countCalls("glDeleteQueries") + countCalls("glAreTexturesResident") +
-                countCalls("glGenTextures") + countCalls("glGetTexParameterfv"),
+  EXPECT_EQ(fakeglCountCalls("glDeleteTextures") + fakeglCountCalls("glDeleteQueries") + fakeglCountCalls("glAreTexturesResident") +
+                fakeglCountCalls("glGenTextures") + fakeglCountCalls("glGetTexParameterfv"),
             0u);
   // A slot the library refuses: no get.
   instance_->currentTagSlot = 0;
   fakeglSetMakeCurrent(0);
   EXPECT_EQ(run(glxdirectGetFloatv, {0x0BA6}), 0);
-  EXPECT_EQ(countCalls("glGetFloatv"), 0u);
+  EXPECT_EQ(fakeglCountCalls("glGetFloatv"), 0u);
 }
 
 TEST_F(GlxDirectStateTest, GlErrorsAreReportedOnTheirChannel) {

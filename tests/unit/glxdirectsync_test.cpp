@@ -12,6 +12,7 @@
 
 #include "fakecore.h"
 #include "fakegl.h"
+#include "glxdirectfixture.h"
 #include "proxy/connections.h"
 #include "xext/glx.h"
 #include "xext/glxcontext.h"
@@ -21,11 +22,6 @@
 #include "xvfb_fixture.h"
 
 namespace {
-
-const std::string kFake = std::string(TARVO_FAKEGL_DIR) + "/libtarvo_fakegl.so";
-
-int syncs = 0;
-void countSync(ClientConnection *, Display *) { syncs++; }
 
 // The log's lines that start with one of the names, in order.
 std::vector<std::string> calls(std::initializer_list<const char *> names) {
@@ -42,36 +38,14 @@ std::vector<std::string> calls(std::initializer_list<const char *> names) {
   return found;
 }
 
-size_t countCalls(const char *name) { return calls({name}).size(); }
-
-class GlxDirectSyncTest : public ::testing::Test {
+class GlxDirectSyncTest : public GlxDirectXvfbTest {
  protected:
-  static void SetUpTestSuite() {
-    server_ = new XvfbServer;
-    XvfbOptions options;
-    options.screens = {"320x240x24"};
-    startError_ = server_->start(options);
-  }
-  static void TearDownTestSuite() {
-    delete server_;
-    server_ = nullptr;
-  }
   void SetUp() override {
-    ASSERT_EQ(startError_, "");
-    fakeglReset();
-    display_ = XOpenDisplay(server_->displayName().c_str());
-    ASSERT_NE(display_, nullptr);
-    GlCapabilities caps{};
-    ASSERT_EQ(glxdirectSetupDisplay(kFake.c_str(), 68, display_, 0, &instance_, &caps), nullptr);
-    for (uintptr_t k = 0; k < 3; k++)
-      serials_[k] = glxdirectAddContext(instance_, reinterpret_cast<void *>(0x1000 * (k + 1)));
+    GlxDirectXvfbTest::SetUp();
+    if (HasFatalFailure()) return;
+    addContexts(serials_, 3);
     syncs = 0;
     glxdirectSyncClient = countSync;
-  }
-  void TearDown() override {
-    glxdirectSyncClient = glxSyncClientWithDisplay;
-    glxdirectFreeInstance(instance_);
-    if (display_) XCloseDisplay(display_);
   }
   // Slots 1 and 3 in use (drawing into 0x100 and 0x300), slot 2 free, slot 1 current.
   void slotsOneAndThree() {
@@ -84,11 +58,6 @@ class GlxDirectSyncTest : public ::testing::Test {
     syncs = 0;
   }
 
-  static inline XvfbServer *server_ = nullptr;
-  static inline std::string startError_;
-  FakeCore core_;
-  Display *display_ = nullptr;
-  GlxLibraryInstance *instance_ = nullptr;
   uint32_t serials_[3] = {};
 };
 
@@ -108,7 +77,7 @@ TEST_F(GlxDirectSyncTest, FinishAllCompletesUsedSlotsHighestFirst) {
   instance_->insideBegin = 1;
   fakeglClearLog();
   glxdirectFinishAll(instance_);
-  EXPECT_EQ(countCalls("glFinish"), 0u);
+  EXPECT_EQ(fakeglCountCalls("glFinish"), 0u);
   seen = calls({"glFlush", "glXWaitGL"});
   ASSERT_EQ(seen.size(), 4u) << fakeglLog();
   EXPECT_EQ(seen[0], "glFlush()");
@@ -122,7 +91,7 @@ TEST_F(GlxDirectSyncTest, SwapIntervalRunsUnderTheSlotDrawingIntoTheDrawable) {
   // No slot draws into 0x999: the current slot stays.
   EXPECT_EQ(glxdirectSwapInterval(instance_, 0x999, 2), 0);
   EXPECT_EQ(syncs, 1);
-  EXPECT_EQ(countCalls("glXMakeContextCurrent"), 0u);
+  EXPECT_EQ(fakeglCountCalls("glXMakeContextCurrent"), 0u);
   std::vector<std::string> seen = calls({"glXSwapIntervalEXT"});
   ASSERT_EQ(seen.size(), 1u);
   EXPECT_NE(seen[0].find(", 2457, 2)"), std::string::npos) << seen[0];
@@ -148,7 +117,7 @@ TEST_F(GlxDirectSyncTest, BufferOperationsBoundClientSizesAndZeroTheirRoom) {
   fakeglClearLog();
   uint32_t params[5] = {3};
   ASSERT_EQ(glxdirectGenBuffers(instance_, 1, reinterpret_cast<uint8_t *>(params), 4, &result), 1);
-  EXPECT_EQ(countCalls("glGenBuffers"), 1u);
+  EXPECT_EQ(fakeglCountCalls("glGenBuffers"), 1u);
   ASSERT_EQ(result.count, 3u);
   ASSERT_NE(result.data, nullptr);
   for (int i = 0; i < 12; i++) EXPECT_EQ(result.data[i], 0) << i;
@@ -158,7 +127,7 @@ TEST_F(GlxDirectSyncTest, BufferOperationsBoundClientSizesAndZeroTheirRoom) {
   ASSERT_EQ(glxdirectGenBuffers(instance_, 1, reinterpret_cast<uint8_t *>(params), 4, &result), 1);
   EXPECT_EQ(result.data, nullptr);
   EXPECT_EQ(result.count, 0u);
-  EXPECT_EQ(countCalls("glGenBuffers"), 0u);
+  EXPECT_EQ(fakeglCountCalls("glGenBuffers"), 0u);
 
   // Sub-data: the offset's low word only; a size beyond 32 bits calls nothing.
   uint32_t sub[5] = {16, 0xdead, 8, 0, 0x8892};
@@ -172,7 +141,7 @@ TEST_F(GlxDirectSyncTest, BufferOperationsBoundClientSizesAndZeroTheirRoom) {
   fakeglClearLog();
   ASSERT_EQ(glxdirectGetBufferSubData(instance_, 1, reinterpret_cast<uint8_t *>(sub), 20, &result), 1);
   EXPECT_EQ(result.data, nullptr);
-  EXPECT_EQ(countCalls("glGetBufferSubData"), 0u);
+  EXPECT_EQ(fakeglCountCalls("glGetBufferSubData"), 0u);
 
 }
 
@@ -217,7 +186,7 @@ TEST_F(GlxDirectSyncTest, ProgramsAndShadersAreRecordedAndDroppedUnderTheSlotsTa
   fakeglClearLog();
   EXPECT_EQ(glxdirectGetProgramInfoLog(instance_, 1, 40, uint64_t(1) << 32, &length), nullptr);
   EXPECT_EQ(glxdirectGetAttachedObjects(instance_, 1, 40, 0x40000000, &length), nullptr);
-  EXPECT_EQ(countCalls("glGetProgramInfoLog") + countCalls("glGetAttachedObjectsARB"), 0u);
+  EXPECT_EQ(fakeglCountCalls("glGetProgramInfoLog") + fakeglCountCalls("glGetAttachedObjectsARB"), 0u);
 
   glxdirectFreeInstance(instance_);  // before the tag table goes
   instance_ = nullptr;

@@ -12,6 +12,7 @@
 
 #include "fakecore.h"
 #include "fakegl.h"
+#include "glxdirectfixture.h"
 #include "proxy/clientconnection.h"
 #include "proxy/connections.h"
 #include "proxy/head.h"
@@ -22,59 +23,20 @@
 
 namespace {
 
-const std::string kFake = std::string(TARVO_FAKEGL_DIR) + "/libtarvo_fakegl.so";
-
-int syncs = 0;
-void countSync(ClientConnection *, Display *) { syncs++; }
-
-size_t countCalls(const std::string &name) {
-  std::string log = fakeglLog();
-  size_t n = 0;
-  for (size_t at = log.find(name + "("); at != std::string::npos; at = log.find(name + "(", at + 1))
-    if (at == 0 || log[at - 1] == '\n') n++;
-  return n;
-}
-
-class GlxDirectTagsTest : public ::testing::Test {
+class GlxDirectTagsTest : public GlxDirectXvfbTest {
  protected:
-  static void SetUpTestSuite() {
-    server_ = new XvfbServer;
-    XvfbOptions options;
-    options.screens = {"320x240x24"};
-    startError_ = server_->start(options);
-  }
-  static void TearDownTestSuite() {
-    delete server_;
-    server_ = nullptr;
-  }
   void SetUp() override {
-    ASSERT_EQ(startError_, "");
-    fakeglReset();
-    display_ = XOpenDisplay(server_->displayName().c_str());
-    ASSERT_NE(display_, nullptr);
-    GlCapabilities caps{};
-    ASSERT_EQ(glxdirectSetupDisplay(kFake.c_str(), 68, display_, 0, &instance_, &caps), nullptr);
-    // Contexts of the library stand in as handles only: the fake takes any.
-    for (uintptr_t k = 0; k < 3; k++)
-      serials_[k] = glxdirectAddContext(instance_, reinterpret_cast<void *>(0x1000 * (k + 1)));
+    GlxDirectXvfbTest::SetUp();
+    if (HasFatalFailure()) return;
+    addContexts(serials_, 3);
     syncs = 0;
     glxdirectSyncClient = countSync;
     fakeglClearLog();
-  }
-  void TearDown() override {
-    glxdirectSyncClient = glxSyncClientWithDisplay;
-    glxdirectFreeInstance(instance_);
-    if (display_) XCloseDisplay(display_);
   }
   uint32_t tag(int context, uint32_t draw, uint32_t read, uint32_t proxyTag = 7) {
     return glxdirectCreateTag(instance_, serials_[context], draw, read, proxyTag);
   }
 
-  static inline XvfbServer *server_ = nullptr;
-  static inline std::string startError_;
-  FakeCore core_;  // clients, the grab state and the log
-  Display *display_ = nullptr;
-  GlxLibraryInstance *instance_ = nullptr;
   uint32_t serials_[3] = {};
 };
 
@@ -114,14 +76,14 @@ TEST_F(GlxDirectTagsTest, FirstMakeCurrentSynchronisesAndRefusalsAreReported) {
   ASSERT_EQ(glxdirectMakeTagCurrent(instance_, slot), 1);
   EXPECT_EQ(syncs, 1);
   EXPECT_EQ(instance_->currentTagSlot, slot);
-  ASSERT_EQ(countCalls("glXMakeContextCurrent"), 1u);
+  ASSERT_EQ(fakeglCountCalls("glXMakeContextCurrent"), 1u);
   EXPECT_NE(std::string(fakeglLog()).find(", 256, 257, "), std::string::npos) << fakeglLog();
   ASSERT_EQ(glxdirectMakeTagCurrent(instance_, slot), 1);
   EXPECT_EQ(syncs, 1);
   // Slots that cannot be made current: no call, the current slot stays.
   fakeglClearLog();
   for (uint32_t bad : {0u, 2u, 256u, 0xFFFFFFFFu}) EXPECT_EQ(glxdirectMakeTagCurrent(instance_, bad), 0) << bad;
-  EXPECT_EQ(countCalls("glXMakeContextCurrent"), 0u);
+  EXPECT_EQ(fakeglCountCalls("glXMakeContextCurrent"), 0u);
   EXPECT_EQ(instance_->currentTagSlot, slot);
   // The library refuses: reported, and no slot is current.
   fakeglSetMakeCurrent(0);
@@ -173,7 +135,7 @@ TEST_F(GlxDirectTagsTest, GlBeginGrabHoldsOtherClientsUntilTheBatchEndsOutsideIt
   glxdirectMakeTagCurrent(instance_, own);
   fakeglClearLog();
   dGLDestroyTag(instance_, own);
-  EXPECT_EQ(countCalls("glXMakeCurrent"), 1u);
+  EXPECT_EQ(fakeglCountCalls("glXMakeCurrent"), 1u);
   EXPECT_EQ(instance_->currentTagSlot, 0u);
   EXPECT_EQ(instance_->insideBegin, 0);
   EXPECT_NE(b.client->readOrder, nullptr);
@@ -230,7 +192,7 @@ TEST_F(GlxDirectTagsTest, ContextsByVisualAndByConfiguration) {
   for (const Case &c : cases) {
     fakeglClearLog();
     EXPECT_NE(dGLCreateContext(instance_, 0, c.id, c.share < 0 ? 0 : serials_[c.share], pairs.data()), 0u);
-    EXPECT_EQ(countCalls("glXCreateContextAttribsARB"), 1u);
+    EXPECT_EQ(fakeglCountCalls("glXCreateContextAttribsARB"), 1u);
     EXPECT_NE(std::string(fakeglLog()).find(c.arguments), std::string::npos) << c.arguments << fakeglLog();
   }
   // One pair more than the list holds: nothing made.
@@ -238,7 +200,7 @@ TEST_F(GlxDirectTagsTest, ContextsByVisualAndByConfiguration) {
   pairs.insert(pairs.end(), {1, 0});
   fakeglClearLog();
   EXPECT_EQ(dGLCreateContext(instance_, 0, 0x91, 0, pairs.data()), 0u);
-  EXPECT_EQ(countCalls("glXCreateContextAttribsARB"), 0u);
+  EXPECT_EQ(fakeglCountCalls("glXCreateContextAttribsARB"), 0u);
 }
 
 TEST_F(GlxDirectTagsTest, SynchronisationUsesTheConnectionToTheInstancesDisplay) {

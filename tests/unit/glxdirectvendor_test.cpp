@@ -14,6 +14,7 @@
 
 #include "fakecore.h"
 #include "fakegl.h"
+#include "glxdirectfixture.h"
 #include "proxy/clientconnection.h"
 #include "proxy/connections.h"
 #include "proxy/head.h"
@@ -28,7 +29,6 @@
 
 namespace {
 
-const std::string kFake = std::string(TARVO_FAKEGL_DIR) + "/libtarvo_fakegl.so";
 constexpr uint32_t kGl21 = 2 * 64 + 1;
 constexpr uint8_t kGlxMajor = 201, kGlxFirstError = 160;
 constexpr uint8_t kBadLength = 16, kBadAlloc = 11, kGlxBadContextTag = 4;
@@ -188,29 +188,14 @@ class GlxDirectVendor : public ::testing::Test {
     proxyState.ext.glxMajor = kGlxMajor;
     proxyState.extensions[kGlxMajor].firstError = kGlxFirstError;
     instance = static_cast<GlxLibraryInstance *>(calloc(1, sizeof(GlxLibraryInstance)));
-    ASSERT_EQ(glxdirectLoadFunctions(kFake.c_str(), kGl21, instance), nullptr);
-    instance->scratch = static_cast<uint8_t *>(calloc(1, kGlxDirectScratchSize));
-    instance->scratchSize = kGlxDirectScratchSize;
-    for (uint32_t slot = 1; slot <= 2; slot++) {
-      GlxDirectTagSlot &s = instance->tagSlots[slot];
-      s.context = reinterpret_cast<GLXContext>(&contextHandles[slot]);
-      s.drawDrawable = s.readDrawable = 0x100 + slot;
-      s.proxyTagCount = 1;
-    }
-    instance->highestTagSlot = 2;
-    display = static_cast<_XPrivDisplay>(calloc(1, sizeof *display));
-    display->display_name = displayName;
-    instance->display = reinterpret_cast<Display *>(display);
-    instance->currentTagSlot = 1;
+    ASSERT_EQ(glxdirectLoadFunctions(kFakeGlLibrary.c_str(), kGl21, instance), nullptr);
+    fakeglTwoSlots(instance, contextHandles, &display);
     fakeglClearLog();
   }
   void TearDown() override {
     proxyState.ext.glxMajor = savedMajor;
     proxyState.extensions[kGlxMajor].firstError = savedFirstError;
-    free(display);
-    free(instance->scratch);
-    free(instance);
-    fakeglReset();
+    fakeglFreeTwoSlots(instance, display);
   }
 
   // Executes one command whose request (12-byte header, then the data) fills a heap block of
@@ -245,7 +230,6 @@ class GlxDirectVendor : public ::testing::Test {
   std::vector<Head *> heads;
   uint8_t savedMajor = 0, savedFirstError = 0;
   char contextHandles[4] = {};
-  char displayName[8] = ":9";
   _XPrivDisplay display = nullptr;
   GlxLibraryInstance *instance = nullptr;
 };
@@ -400,18 +384,8 @@ TEST_F(GlxDirectVendor, BufferBytesAreSentAsWordsWithZerosPastThem) {
 }
 
 TEST_F(GlxDirectVendor, ClientObjectIdsAreTheLibrarysThroughTheSlotsTag) {
-  auto *context = static_cast<GlxContextRecord *>(calloc(1, sizeof(GlxContextRecord)));
-  ASSERT_EQ(glxInitContextObjects(context, nullptr), 1);
-  GlxTagEntry *entry = glxAllocTag(client->client);
-  ASSERT_NE(entry, nullptr);
-  entry->context = context;
-  uint32_t tag = glxTagOf(entry);
-  instance->tagSlots[1].proxyTag = tag;
-  {
-    FakeCore::Current current(*client);
-    glxRecordProgramId(tag, 5, 105);
-    glxRecordShaderId(tag, 6, 106, 0x8B31);
-  }
+  uint32_t tag = 0;
+  ASSERT_NO_FATAL_FAILURE(fakeglObjectTag(client, instance, &tag));
   EXPECT_NE(run(90043, Data().u32(6).bytes).find("glIsShader(106)"), std::string::npos);
   EXPECT_NE(run(90042, Data().u32(5).bytes).find("glIsProgram(105)"), std::string::npos);
   EXPECT_NE(run(90001, Data().u32(6).u32(1).u32(2).text("ab").bytes).find("glShaderSource(106, 1, 0x"),
@@ -436,9 +410,7 @@ TEST_F(GlxDirectVendor, ClientObjectIdsAreTheLibrarysThroughTheSlotsTag) {
     EXPECT_EQ(glxLookupProgramId(tag, 7), 0u);
   }
   messages();
-  instance->tagSlots[1].proxyTag = 0;
-  glxFreeTagTable();
-  xproxyGlxClientGone = nullptr;
+  fakeglDropObjectTag(instance);
 }
 
 // Through the GLX front: every head whose GL runs inside the proxy executes the command, the
