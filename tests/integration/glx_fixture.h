@@ -48,3 +48,21 @@ inline std::string glxXcbMakeCurrent(xcb_connection_t *c, uint32_t *tag) {
   free(current);
   return "";
 }
+
+// The first single-buffered RGBA TrueColor visual of depth 24 that GLXGetVisualConfigs lists
+// (0 when none). The 18 leading properties are fixed: visual, class, rgba, red, green, blue ...
+// doublebuffer at 11, stereo at 12. (Inline: only the tests that link libxcb-glx use it.)
+inline uint32_t glxSingleBufferedVisual(xcb_connection_t *c) {
+  auto *reply = xcb_glx_get_visual_configs_reply(c, xcb_glx_get_visual_configs(c, 0), nullptr);
+  if (!reply) return 0;
+  const uint32_t *p = xcb_glx_get_visual_configs_property_list(reply);
+  uint32_t per = reply->num_properties, found = 0;
+  for (uint32_t k = 0; k < reply->num_visuals && !found; k++) {
+    const uint32_t *v = p + k * per;
+    if (per >= 18 && v[1] == XCB_VISUAL_CLASS_TRUE_COLOR && v[2] && v[3] == 8 && v[4] == 8 && v[5] == 8 && !v[11] &&
+        !v[12])
+      found = v[0];
+  }
+  free(reply);
+  return found;
+}

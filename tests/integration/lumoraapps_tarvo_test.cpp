@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "glx_fixture.h"
 #include "glxcommands.h"
 #include "glxinfo_fixture.h"
 #include "rawclient_fixture.h"
@@ -167,24 +168,6 @@ TEST_F(LumoraApps, GlxgearsDrawsItsGears) {
   EXPECT_EQ(tarvo.wait(0), -1) << "tarvo ended:\n" << tarvo.log();
 }
 
-// The first single-buffered RGBA TrueColor visual of depth 24 that GLXGetVisualConfigs lists
-// (0 when none). The leading properties are fixed: visual, class, rgba, red, green, blue ...
-// doublebuffer at 11, stereo at 12.
-uint32_t singleBufferedVisual(xcb_connection_t *c) {
-  auto *reply = xcb_glx_get_visual_configs_reply(c, xcb_glx_get_visual_configs(c, 0), nullptr);
-  if (!reply) return 0;
-  const uint32_t *p = xcb_glx_get_visual_configs_property_list(reply);
-  uint32_t per = reply->num_properties, found = 0;
-  for (uint32_t k = 0; k < reply->num_visuals && !found; k++) {
-    const uint32_t *v = p + k * per;
-    if (per >= 18 && v[1] == XCB_VISUAL_CLASS_TRUE_COLOR && v[2] && v[3] == 8 && v[4] == 8 && v[5] == 8 && !v[11] &&
-        !v[12])
-      found = v[0];
-  }
-  free(reply);
-  return found;
-}
-
 // GLXReadPixels of the 2x2 square at the origin as RGBA bytes (empty on an error).
 std::vector<uint8_t> readPixels(xcb_connection_t *c, uint32_t tag) {
   constexpr uint32_t kRgba = 0x1908, kUnsignedByte = 0x1401;  // GL_RGBA, GL_UNSIGNED_BYTE
@@ -240,7 +223,7 @@ std::vector<uint8_t> four(uint8_t red, uint8_t green, uint8_t blue) {
 TEST_F(LumoraApps, ReadPixelsAfterAClear) {
   xcb_connection_t *c = xcb_connect(tarvo.displayName().c_str(), nullptr);
   ASSERT_FALSE(xcb_connection_has_error(c));
-  uint32_t visual = singleBufferedVisual(c), context = 0;
+  uint32_t visual = glxSingleBufferedVisual(c), context = 0;
   ASSERT_NE(visual, 0u);
   uint32_t tag = currentOnNewWindow(c, visual, &context);
   ASSERT_NE(tag, 0u);
@@ -272,7 +255,7 @@ int occurrences(const std::string &log, const std::string &text) {
 TEST_F(LumoraAppsResetting, LastContextGoneThenAnotherDraws) {
   xcb_connection_t *a = xcb_connect(tarvo.displayName().c_str(), nullptr);
   ASSERT_FALSE(xcb_connection_has_error(a));
-  uint32_t visual = singleBufferedVisual(a), context = 0;
+  uint32_t visual = glxSingleBufferedVisual(a), context = 0;
   ASSERT_NE(visual, 0u);
   uint32_t tag = currentOnNewWindow(a, visual, &context);
   ASSERT_NE(tag, 0u);
@@ -302,7 +285,7 @@ TEST_F(LumoraAppsResetting, LastContextGoneThenAnotherDraws) {
   ASSERT_EQ(occurrences(tarvo.log(), "Lumora enabled at"), 2) << tarvo.log();
   xcb_connection_t *c = xcb_connect(tarvo.displayName().c_str(), nullptr);
   ASSERT_FALSE(xcb_connection_has_error(c));
-  visual = singleBufferedVisual(c);
+  visual = glxSingleBufferedVisual(c);
   tag = currentOnNewWindow(c, visual, &context);
   ASSERT_NE(tag, 0u);
   clear(c, tag, 1, 0, 0);
@@ -314,7 +297,7 @@ TEST_F(LumoraAppsResetting, LastContextGoneThenAnotherDraws) {
 TEST_F(LumoraApps, ReadPixelsInTheClientsByteOrder) {
   xcb_connection_t *probe = xcb_connect(tarvo.displayName().c_str(), nullptr);
   ASSERT_FALSE(xcb_connection_has_error(probe));
-  uint32_t visual = singleBufferedVisual(probe);
+  uint32_t visual = glxSingleBufferedVisual(probe);
   xcb_disconnect(probe);
   ASSERT_NE(visual, 0u);
 

@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "glx_fixture.h"
 #include "glxcommands.h"
 #include "rawclient_fixture.h"
 #include "tarvo_fixture.h"
@@ -66,23 +67,6 @@ struct LumoraRig {
     return tarvo.start(xtrace.displayName(), lumoraOptions());
   }
 };
-
-// The first single-buffered RGBA TrueColor visual of depth 24 that GLXGetVisualConfigs lists
-// (0 when none). The 18 leading properties are fixed: visual, class, rgba, ... doublebuffer at 11.
-uint32_t singleBufferedVisual(xcb_connection_t *c) {
-  auto *reply = xcb_glx_get_visual_configs_reply(c, xcb_glx_get_visual_configs(c, 0), nullptr);
-  if (!reply) return 0;
-  const uint32_t *p = xcb_glx_get_visual_configs_property_list(reply);
-  uint32_t per = reply->num_properties, found = 0;
-  for (uint32_t k = 0; k < reply->num_visuals && !found; k++) {
-    const uint32_t *v = p + k * per;
-    if (per >= 18 && v[1] == XCB_VISUAL_CLASS_TRUE_COLOR && v[2] && v[3] == 8 && v[4] == 8 && v[5] == 8 && !v[11] &&
-        !v[12])
-      found = v[0];
-  }
-  free(reply);
-  return found;
-}
 
 // A mapped kSize-square window of the visual at (kX + dx, kY) with a colormap of it.
 xcb_window_t visualWindow(xcb_connection_t *c, xcb_visualid_t visual, int dx = 0) {
@@ -238,7 +222,7 @@ class LumoraDrawThroughTarvo : public ::testing::Test {
   void connectWithVisual(xcb_connection_t **c, uint32_t *visual) {
     *c = xcb_connect(rig.tarvo.displayName().c_str(), nullptr);
     ASSERT_FALSE(xcb_connection_has_error(*c));
-    *visual = singleBufferedVisual(*c);
+    *visual = glxSingleBufferedVisual(*c);
     ASSERT_NE(*visual, 0u);
   }
 
@@ -373,7 +357,7 @@ TEST_F(LumoraDrawThroughTarvo, OpenBeginHoldsTheOtherClient) {
   xcb_connection_t *b = xcb_connect(rig.tarvo.displayName().c_str(), nullptr);
   ASSERT_FALSE(xcb_connection_has_error(a));
   ASSERT_FALSE(xcb_connection_has_error(b));
-  uint32_t visual = singleBufferedVisual(a);
+  uint32_t visual = glxSingleBufferedVisual(a);
   ASSERT_NE(visual, 0u);
   xcb_window_t windowA = 0, windowB = 0;
   uint32_t contextA = 0, contextB = 0;
