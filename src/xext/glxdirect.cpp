@@ -1,6 +1,5 @@
 // GL rendered inside the proxy: the GL library instances and the set-up of a head that renders
-// with one, under a guard that turns a crash inside the library into a failure. The operations
-// on an instance below the set-up are stand-ins that do nothing yet.
+// with one, under a guard that turns a crash inside the library into a failure.
 #include "xext/glxdirect.h"
 
 #include <pthread.h>
@@ -362,13 +361,3 @@ void glxdirectFreeInstance(GlxLibraryInstance *instance) {
 
 bool glxdirectAvailable() { return instances != nullptr; }
 
-
-
-// Single operations: executed nowhere, no data.
-#define GLXDIRECT_STANDIN(name)                                                                   \
-  int name(GlxLibraryInstance *, uint32_t, const uint8_t *, uint32_t, GlxDirectResult *result) { \
-    if (result) *result = GlxDirectResult{0, 0, nullptr};                                          \
-    return 1;                                                                                      \
-  }
-GLXDIRECT_STANDIN(glxdirectQuery)
-#undef GLXDIRECT_STANDIN

@@ -107,8 +107,13 @@ int glxdirectMakeTagCurrent(GlxLibraryInstance *instance, uint32_t slot);
 // the batch that closes it lets them go.
 void glxdirectGrabForBegin(GlxLibraryInstance *instance);
 void glxdirectReleaseGrab(GlxLibraryInstance *instance);
-// A reusable buffer of at least size bytes, or NULL (the old buffer is kept then).
+// A reusable buffer of at least size bytes, or NULL (the old buffer is kept then). Sizes above
+// kGlxDirectScratchLimit (glxinstance.h) are refused: every caller answers them as when no
+// memory can be had.
 uint8_t *glxdirectScratch(GlxLibraryInstance *instance, uint64_t size);
+// Whether the slot (not 0) is the instance's current slot: after an operation that gave nothing,
+// true means the slot was made current and what failed was the room for the answer.
+bool glxdirectSlotIsCurrent(const GlxLibraryInstance *instance, uint32_t slot);
 // Before drawing into a real drawable: the real server has handled what the client (NULL: every
 // client) sent before.
 struct ClientConnection;
@@ -205,8 +210,6 @@ GLXDIRECT_SINGLE(glxdirectIsEnabled);
 GLXDIRECT_SINGLE(glxdirectIsList);
 GLXDIRECT_SINGLE(glxdirectAreTexturesResident);
 GLXDIRECT_SINGLE(glxdirectIsTexture);
-// Operations whose replies other code builds (the GLSL object requests).
-GLXDIRECT_SINGLE(glxdirectQuery);
 #undef GLXDIRECT_SINGLE
 // ===== end of single operations =====
 
@@ -215,15 +218,17 @@ GLXDIRECT_SINGLE(glxdirectQuery);
 // form of the operations above (parameters from byte 8 of the request). A single value comes
 // back in result->value (a GL boolean in its low byte); names, bytes and strings in
 // result->data with their count; a pointer of the library as result->data (its value is the
-// library's: never read it, never send it). Until instances exist each executes nothing and
-// gives no data.
+// library's: never read it, never send it). Those that call the library make the slot current
+// first: 0, nothing called, when it cannot be.
 #define GLXDIRECT_SINGLE(name) \
   int name(GlxLibraryInstance *instance, uint32_t slot, const uint8_t *params, uint32_t length, GlxDirectResult *result)
-// The library's string of the name (a NUL-terminated text in data).
+// The library's string of the name (a NUL-terminated text in data, its length with the NUL as
+// count; no data when the library has none).
 GLXDIRECT_SINGLE(glxdirectGetString);
 // No direct form: executes nothing (the caller answers without data).
 GLXDIRECT_SINGLE(glxdirectGetCompressedTexImage);
-// n (word 0) new query names; whether word 0 names a query; one value of (target or query, pname).
+// n (word 0) new query names (zeroed first; a negative n gives none; no room: 0, nothing
+// called); whether word 0 names a query; one value of (target or query, pname).
 GLXDIRECT_SINGLE(glxdirectGenQueries);
 GLXDIRECT_SINGLE(glxdirectIsQuery);
 GLXDIRECT_SINGLE(glxdirectGetQueryiv);
@@ -355,6 +360,20 @@ const uint8_t *glxdirectGetInfoLog(GlxLibraryInstance *instance, uint32_t slot, 
 // Room for maximumCount handles (4 bytes each) and the count the library reports, likewise.
 const uint8_t *glxdirectGetAttachedObjects(GlxLibraryInstance *instance, uint32_t slot, uint32_t container,
                                            uint64_t maximumCount, int32_t *count);
+// The location of the NUL-terminated name in the program: 1, or 0 with location -1 and nothing
+// called when the slot cannot be made current.
+int glxdirectGetUniformLocation(GlxLibraryInstance *instance, uint32_t slot, uint32_t program, const char *name,
+                                int32_t *location);
+int glxdirectGetAttribLocation(GlxLibraryInstance *instance, uint32_t slot, uint32_t program, const char *name,
+                               int32_t *location);
+// The name of the program's active uniform (attribute) of that index in bufferSize zeroed bytes
+// of scratch, as the text operations above, with its length, size and type.
+const uint8_t *glxdirectGetActiveUniform(GlxLibraryInstance *instance, uint32_t slot, uint32_t program,
+                                         uint32_t index, uint64_t bufferSize, int32_t *nameLength, int32_t *size,
+                                         uint32_t *type);
+const uint8_t *glxdirectGetActiveAttrib(GlxLibraryInstance *instance, uint32_t slot, uint32_t program,
+                                        uint32_t index, uint64_t bufferSize, int32_t *nameLength, int32_t *size,
+                                        uint32_t *type);
 // ===== end of buffer, GLSL and synchronisation operations =====
 
 // ===== vendor commands =====

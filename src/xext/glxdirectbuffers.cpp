@@ -286,4 +286,60 @@ const uint8_t *glxdirectGetAttachedObjects(GlxLibraryInstance *instance, uint32_
   *count = reported;
   return room;
 }
+namespace {
+
+using LocationGet = GLint (*)(GLuint, const GLchar *);
+using ActiveGet = void (*)(GLuint, GLuint, GLsizei, GLsizei *, GLint *, GLenum *, GLchar *);
+
+int location(GlxLibraryInstance *instance, uint32_t slot, LocationGet GlFunctionTable::*get, uint32_t program,
+             const char *name, int32_t *result) {
+  *result = -1;
+  if (!current(instance, slot)) return 0;
+  *result = (instance->functions.*get)(program, name);
+  return 1;
+}
+
+// The active variable's name in bufferSize zeroed bytes, its length bounded by the room.
+const uint8_t *active(GlxLibraryInstance *instance, uint32_t slot, ActiveGet GlFunctionTable::*get, uint32_t program,
+                      uint32_t index, uint64_t bufferSize, int32_t *nameLength, int32_t *size, uint32_t *type) {
+  *nameLength = *size = 0;
+  *type = 0;
+  if (!current(instance, slot)) return nullptr;
+  uint8_t *room = zeroedRoom(instance, bufferSize);
+  if (!room) return nullptr;
+  GLsizei reported = 0;
+  GLint items = 0;
+  GLenum kind = 0;
+  (instance->functions.*get)(program, index, GLsizei(bufferSize), &reported, &items, &kind,
+                             reinterpret_cast<GLchar *>(room));
+  if (reported < 0) reported = 0;
+  if (uint64_t(reported) > bufferSize) reported = GLsizei(bufferSize);
+  *nameLength = reported;
+  *size = items;
+  *type = kind;
+  return room;
+}
+
+}  // namespace
+
+int glxdirectGetUniformLocation(GlxLibraryInstance *instance, uint32_t slot, uint32_t program, const char *name,
+                                int32_t *result) {
+  return location(instance, slot, &GlFunctionTable::glGetUniformLocation, program, name, result);
+}
+int glxdirectGetAttribLocation(GlxLibraryInstance *instance, uint32_t slot, uint32_t program, const char *name,
+                               int32_t *result) {
+  return location(instance, slot, &GlFunctionTable::glGetAttribLocation, program, name, result);
+}
+const uint8_t *glxdirectGetActiveUniform(GlxLibraryInstance *instance, uint32_t slot, uint32_t program,
+                                         uint32_t index, uint64_t bufferSize, int32_t *nameLength, int32_t *size,
+                                         uint32_t *type) {
+  return active(instance, slot, &GlFunctionTable::glGetActiveUniform, program, index, bufferSize, nameLength, size,
+                type);
+}
+const uint8_t *glxdirectGetActiveAttrib(GlxLibraryInstance *instance, uint32_t slot, uint32_t program,
+                                        uint32_t index, uint64_t bufferSize, int32_t *nameLength, int32_t *size,
+                                        uint32_t *type) {
+  return active(instance, slot, &GlFunctionTable::glGetActiveAttrib, program, index, bufferSize, nameLength, size,
+                type);
+}
 // ===== end of GLSL objects =====

@@ -67,8 +67,12 @@ uint8_t *zeroedScratch(GlxLibraryInstance *instance, uint64_t size) {
 
 // The pack state every image size here assumes: tight rows aligned to 4, nothing skipped. A
 // client's GLXPixelStorei of a pack parameter would else make the library write past the area.
+// Bytes and bits in the library's own order: a read whose request carries flags sets them after
+// this, and the flags of an earlier read (another client's, too) must not reach a later one.
 void setPackState(GlxLibraryInstance *instance) {
   GlFunctionTable &gl = instance->functions;
+  gl.glPixelStorei(kGlPackSwapBytes, 0);
+  gl.glPixelStorei(kGlPackLsbFirst, 0);
   gl.glPixelStorei(kGlPackRowLength, 0);
   gl.glPixelStorei(kGlPackSkipRows, 0);
   gl.glPixelStorei(kGlPackSkipPixels, 0);

@@ -292,8 +292,8 @@ void glxdirectReleaseGrab(GlxLibraryInstance *instance) {
 uint8_t *glxdirectScratch(GlxLibraryInstance *instance, uint64_t size) {
   if (!instance) return nullptr;
   if (instance->scratch && size <= instance->scratchSize) return instance->scratch;
-  // The size is kept in 32 bits; nothing larger is asked for by a command that is present.
-  if (size > UINT32_MAX) return nullptr;
+  // Beyond the limit no allocation is even tried (the size fits the 32-bit field below too).
+  if (size > kGlxDirectScratchLimit) return nullptr;
   uint64_t wanted = size ? size : 1;
   auto *fresh = static_cast<uint8_t *>(malloc(wanted));
   if (!fresh) {
@@ -304,4 +304,8 @@ uint8_t *glxdirectScratch(GlxLibraryInstance *instance, uint64_t size) {
   instance->scratch = fresh;
   instance->scratchSize = uint32_t(wanted);
   return fresh;
+}
+
+bool glxdirectSlotIsCurrent(const GlxLibraryInstance *instance, uint32_t slot) {
+  return instance && slot != 0 && instance->currentTagSlot == slot;
 }

@@ -36,6 +36,7 @@ constexpr uint64_t kMostVendorBytes = uint64_t(1) << 28;
 constexpr uint32_t kGlProgramLengthNv = 0x8627, kGlProgramTargetNv = 0x8646, kGlProgramResidentNv = 0x8647;
 constexpr uint32_t kGlProgramLengthArb = 0x8627;
 constexpr uint32_t kGlBufferMapLength = 0x9120;
+constexpr uint32_t kGlVertexAttribArrayBufferBinding = 0x889F;
 constexpr uint32_t kGlActiveUniforms = 0x8B86, kGlActiveUniformMaxLength = 0x8B87;
 
 enum class Reply : uint8_t {
@@ -467,7 +468,13 @@ Outcome attachedShaders(Vendor &v) {
   if (!out) return kNoRoom;
   GLsizei count = 0;
   v.gl.glGetAttachedShaders(v.program(0), GLsizei(most), &count, reinterpret_cast<GLuint *>(out));
-  return v.answer(out, count < 0 ? 0 : std::min<uint32_t>(uint32_t(count), most), 4);
+  uint32_t n = count < 0 ? 0 : std::min<uint32_t>(uint32_t(count), most);
+  // The client names its shaders by its own ids (every other code takes those): the library's
+  // are turned back into them where the client made the shader.
+  auto *ids = reinterpret_cast<uint32_t *>(out);
+  for (uint32_t k = 0; k < n; k++)
+    if (const GlxShaderEntry *entry = glxFindShaderEntry(v.tag(), ids[k])) ids[k] = entry->clientId;
+  return v.answer(out, n, 4);
 }
 // The uniform's reported size in values of 4 bytes; the area holds at least one matrix.
 template <typename T, void (*GlFunctionTable::*Get)(GLuint, GLint, T *)>
@@ -480,11 +487,19 @@ Outcome uniformValues(Vendor &v) {
   (v.gl.*Get)(program, where, reinterpret_cast<T *>(out));
   return v.answer(out, size, 4);
 }
+// The attribute array's pointer as the client gave it: with a buffer bound to the array, its
+// offset into that buffer. Without one the array is the copy the proxy made of the client's
+// carried data, and its address is the proxy's own: 0 is sent, never an address. An offset
+// beyond 32 bits cannot be sent either (0).
 Outcome attribPointer(Vendor &v) {
   static uint32_t out;
+  out = 0;
   void *pointer = nullptr;
   v.gl.glGetVertexAttribPointerv(v.u(0), v.u(4), &pointer);
-  out = uint32_t(reinterpret_cast<uintptr_t>(pointer));
+  Values16 buffer;
+  if (pointer) v.gl.glGetVertexAttribiv(v.u(0), kGlVertexAttribArrayBufferBinding, buffer.i);
+  uintptr_t offset = reinterpret_cast<uintptr_t>(pointer);
+  if (buffer.i[0] != 0 && offset <= 0xFFFFFFFFu) out = uint32_t(offset);
   return v.answer(&out, 1, 4);
 }
 template <typename T, uint32_t N>

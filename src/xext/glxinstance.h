@@ -18,6 +18,10 @@ constexpr uint32_t kGlxDirectScratchSize = 16384;  // the scratch buffer as crea
 constexpr uint32_t kGlxDirectTagSlots = 256;        // slot 0 is never used
 constexpr size_t kGlxDirectLibraryTextSize = 4096;  // the library text, with its terminating zero
 constexpr uint32_t kGlxDirectRenderMode = 0x1C00;   // GL_RENDER
+// The most the scratch buffer may grow to. Clients choose many of the sizes asked for (buffer
+// data, logs, sources, names, images); one of them must not make the proxy hold gigabytes.
+constexpr uint64_t kGlxDirectScratchLimit = uint64_t(256) << 20;
+static_assert(kGlxDirectScratchLimit <= UINT32_MAX, "the scratch size is kept in 32 bits");
 
 // One GL context made through the library, in the instance's context list (appended at the
 // tail; the last node's next is NULL). Serials are never reused; 0 means no context.

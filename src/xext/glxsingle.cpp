@@ -5,6 +5,8 @@
 // reply callbacks).
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "proxy/clientconnection.h"
 #include "proxy/head.h"
@@ -20,6 +22,7 @@
 #include "xext/glxcontext.h"
 #include "xext/glxdirect.h"
 #include "xext/glxindirect.h"
+#include "xext/glxobjects.h"
 #include "xext/glxpixel.h"
 #include "xext/glxqueryobjects.h"
 #include "xext/glxrecords.h"
@@ -46,6 +49,7 @@ enum class DirectReply : uint8_t {
   List,      // the items from 32, count at 8
   Own,       // the operation's own reply (glxqueryobjectsDirectReply)
   Pixel,     // the pixel code runs the operation and answers (glxpixelDirect)
+  Glsl,      // the row's GLSL operation runs and answers (GlslDirect)
 };
 
 // What a request checks beyond its length.
@@ -55,6 +59,13 @@ enum class SingleCheck : uint8_t {
   Name,   // a C string from byte 12, its NUL inside the request
 };
 
+// A GLSL object request on a head whose GL runs inside the proxy: the object id translated
+// through the client's tag, the typed operation run under the head's tag slot and, when the
+// head answers, the reply written. The request is in this machine's order, its length and
+// name checked.
+using GlslDirect = void (*)(GlxLibraryInstance *instance, uint32_t slot, uint32_t tag, const uint8_t *request,
+                            uint32_t length, bool answers);
+
 struct SingleRow {
   ExtRequestRow row;
   SingleKind kind;
@@ -63,6 +74,7 @@ struct SingleRow {
   uint8_t itemSize;      // of the direct result's items
   uint8_t swapBytesAt;   // not 0: the pixel-store byte that a client of the other order has inverted
   SingleCheck check;
+  GlslDirect glsl;       // the GLSL object requests' direct form (directReply Glsl), else NULL
 };
 
 void glxSingleRequest(uint8_t *request, uint32_t length, uint8_t *);
@@ -78,7 +90,8 @@ constexpr SingleRow row(uint8_t minor, const char *name, uint32_t length, uint32
                    directReply,
                    items,
                    swapBytesAt,
-                   check};
+                   check,
+                   nullptr};
 }
 
 // The GLSL object requests' entry points (below): the single operations' common service.
@@ -98,9 +111,28 @@ void glxGetProgramiv(uint8_t *request, uint32_t length, uint8_t *);
 void glxGetShaderInfoLog(uint8_t *request, uint32_t length, uint8_t *);
 void glxGetProgramInfoLog(uint8_t *request, uint32_t length, uint8_t *);
 void glxDeleteProgram(uint8_t *request, uint32_t length, uint8_t *);
-// A GLSL object request's row: served as every single operation is, under its own entry point.
-constexpr SingleRow glsl(ExtRowHandler handler, SingleRow single) {
+// Their direct forms (below).
+void glslGetObjectParameterfv(GlxLibraryInstance *, uint32_t, uint32_t, const uint8_t *, uint32_t, bool);
+void glslGetObjectParameteriv(GlxLibraryInstance *, uint32_t, uint32_t, const uint8_t *, uint32_t, bool);
+void glslGetInfoLog(GlxLibraryInstance *, uint32_t, uint32_t, const uint8_t *, uint32_t, bool);
+void glslGetAttachedObjects(GlxLibraryInstance *, uint32_t, uint32_t, const uint8_t *, uint32_t, bool);
+void glslGetUniformLocation(GlxLibraryInstance *, uint32_t, uint32_t, const uint8_t *, uint32_t, bool);
+void glslGetActiveUniform(GlxLibraryInstance *, uint32_t, uint32_t, const uint8_t *, uint32_t, bool);
+void glslGetShaderSource(GlxLibraryInstance *, uint32_t, uint32_t, const uint8_t *, uint32_t, bool);
+void glslGetActiveAttrib(GlxLibraryInstance *, uint32_t, uint32_t, const uint8_t *, uint32_t, bool);
+void glslGetAttribLocation(GlxLibraryInstance *, uint32_t, uint32_t, const uint8_t *, uint32_t, bool);
+void glslDeleteShader(GlxLibraryInstance *, uint32_t, uint32_t, const uint8_t *, uint32_t, bool);
+void glslIsProgram(GlxLibraryInstance *, uint32_t, uint32_t, const uint8_t *, uint32_t, bool);
+void glslGetShaderiv(GlxLibraryInstance *, uint32_t, uint32_t, const uint8_t *, uint32_t, bool);
+void glslGetProgramiv(GlxLibraryInstance *, uint32_t, uint32_t, const uint8_t *, uint32_t, bool);
+void glslGetShaderInfoLog(GlxLibraryInstance *, uint32_t, uint32_t, const uint8_t *, uint32_t, bool);
+void glslGetProgramInfoLog(GlxLibraryInstance *, uint32_t, uint32_t, const uint8_t *, uint32_t, bool);
+void glslDeleteProgram(GlxLibraryInstance *, uint32_t, uint32_t, const uint8_t *, uint32_t, bool);
+// A GLSL object request's row: served as every single operation is, under its own entry point,
+// with its own direct form.
+constexpr SingleRow glsl(ExtRowHandler handler, GlslDirect direct, SingleRow single) {
   single.row.handler = handler;
+  single.glsl = direct;
   return single;
 }
 
@@ -181,27 +213,28 @@ constexpr SingleRow kSingleRows[] = {
     row(167, "GLXGetHandle", 12, 0, "bbsii", Q, glxdirectGetHandle, D::Own, 0, "bbsI"),
     row(168, "GLXCreateShaderObject", 12, 0, "bbsii", R, glxdirectCreateShaderObject, D::Own, 0, "bbsI"),
     row(169, "GLXCreateProgramObject", 8, 0, "bbsi", R, glxdirectCreateProgramObject, D::Own, 0, "bbsI"),
-    // The GLSL object requests. Their replies are single replies like the others (return word
-    // at 8, count at 12, a single value at 16), every word turned for the other byte order.
-    glsl(glxGetObjectParameterfv,
-         row(170, "GLXGetObjectParameterfv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsI")),
-    glsl(glxGetObjectParameteriv,
-         row(171, "GLXGetObjectParameteriv", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsI")),
+    // The GLSL object requests. A forwarded head's reply is a single reply like the others
+    // (return word at 8, count at 12, a single value at 16), every word turned for the other
+    // byte order; a direct head's is written by the row's GLSL operation.
+    glsl(glxGetObjectParameterfv, glslGetObjectParameterfv,
+         row(170, "GLXGetObjectParameterfv", 16, 0, "bbsiii", Q, nullptr, D::Glsl, 0, "bbsI")),
+    glsl(glxGetObjectParameteriv, glslGetObjectParameteriv,
+         row(171, "GLXGetObjectParameteriv", 16, 0, "bbsiii", Q, nullptr, D::Glsl, 0, "bbsI")),
     // The log is text: its bytes must not be turned around in groups of four.
-    glsl(glxGetInfoLog,
-         row(172, "GLXGetInfoLog", 16, 0, "bbsiii", Q, glxdirectQuery, D::ValuesEx, 1, "bbsiii")),
-    glsl(glxGetAttachedObjects,
-         row(173, "GLXGetAttachedObjects", 16, 0, "bbsiii", Q, glxdirectQuery, D::Values, 4, "bbsI")),
-    glsl(glxGetUniformLocation,
-         row(174, "GLXGetUniformLocation", 12, 4, "bbsii", Q, glxdirectQuery, D::Int, 0, "bbsI", 0, C::Name)),
-    glsl(glxGetActiveUniform,
-         row(175, "GLXGetActiveUniform", 20, 0, "bbsI", Q, glxdirectQuery, D::Values, 1, "bbsiiiiiii")),
-    glsl(glxGetShaderSource,
-         row(178, "GLXGetShaderSource", 16, 0, "bbsI", Q, glxdirectQuery, D::Values, 1, "bbsiii")),
-    glsl(glxGetActiveAttrib,
-         row(179, "GLXGetActiveAttrib", 20, 0, "bbsI", Q, glxdirectQuery, D::Values, 1, "bbsiiiiiii")),
-    glsl(glxGetAttribLocation,
-         row(180, "GLXGetAttribLocation", 12, 4, "bbsii", Q, glxdirectQuery, D::Int, 0, "bbsI", 0, C::Name)),
+    glsl(glxGetInfoLog, glslGetInfoLog,
+         row(172, "GLXGetInfoLog", 16, 0, "bbsiii", Q, nullptr, D::Glsl, 0, "bbsiii")),
+    glsl(glxGetAttachedObjects, glslGetAttachedObjects,
+         row(173, "GLXGetAttachedObjects", 16, 0, "bbsiii", Q, nullptr, D::Glsl, 0, "bbsI")),
+    glsl(glxGetUniformLocation, glslGetUniformLocation,
+         row(174, "GLXGetUniformLocation", 12, 4, "bbsii", Q, nullptr, D::Glsl, 0, "bbsI", 0, C::Name)),
+    glsl(glxGetActiveUniform, glslGetActiveUniform,
+         row(175, "GLXGetActiveUniform", 20, 0, "bbsI", Q, nullptr, D::Glsl, 0, "bbsiiiiiii")),
+    glsl(glxGetShaderSource, glslGetShaderSource,
+         row(178, "GLXGetShaderSource", 16, 0, "bbsI", Q, nullptr, D::Glsl, 0, "bbsiii")),
+    glsl(glxGetActiveAttrib, glslGetActiveAttrib,
+         row(179, "GLXGetActiveAttrib", 20, 0, "bbsI", Q, nullptr, D::Glsl, 0, "bbsiiiiiii")),
+    glsl(glxGetAttribLocation, glslGetAttribLocation,
+         row(180, "GLXGetAttribLocation", 12, 4, "bbsii", Q, nullptr, D::Glsl, 0, "bbsI", 0, C::Name)),
     row(186, "GLXDeleteBuffers", 12, 4, "bbsI", Cm, glxdirectDeleteBuffers, D::Nothing, 0, nullptr, 0, C::Count),
     row(187, "GLXGenBuffers", 12, 0, "bbsii", Q, glxdirectGenBuffers, D::Own, 0, "bbsI"),
     row(188, "GLXIsBuffer", 12, 0, "bbsii", Q, glxdirectIsBuffer, D::Own, 0, "bbsiiii"),
@@ -211,21 +244,21 @@ constexpr SingleRow kSingleRows[] = {
     row(192, "GLXGetBufferPointerv", 16, 0, "bbsiii", Q, glxdirectGetBufferPointerv, D::Own, 0, "bbsiiii"),
     row(193, "GLXMapBuffer", 16, 0, "bbsiii", R, glxdirectMapBuffer, D::Own, 0, "bbsiiiL"),
     row(194, "GLXUnmapBuffer", 12, 0, "bbsii", R, glxdirectUnmapBuffer, D::Own, 0, "bbsI"),
-    glsl(glxDeleteShader,
-         row(195, "GLXDeleteShader", 12, 0, "bbsii", Cm, glxdirectQuery, D::Nothing, 0, nullptr)),
+    glsl(glxDeleteShader, glslDeleteShader,
+         row(195, "GLXDeleteShader", 12, 0, "bbsii", Cm, nullptr, D::Glsl, 0, nullptr)),
     // Served on every head: one reply, the reply head's.
-    glsl(glxIsProgram,
-         row(197, "GLXIsProgram", 12, 0, "bbsii", R, glxdirectQuery, D::Int, 0, "bbsI")),
-    glsl(glxGetShaderiv,
-         row(198, "GLXGetShaderiv", 16, 0, "bbsiii", R, glxdirectQuery, D::Values, 4, "bbsI")),
-    glsl(glxGetProgramiv,
-         row(199, "GLXGetProgramiv", 16, 0, "bbsiii", R, glxdirectQuery, D::Values, 4, "bbsI")),
-    glsl(glxGetShaderInfoLog,
-         row(200, "GLXGetShaderInfoLog", 16, 0, "bbsI", R, glxdirectQuery, D::Values, 1, "bbsiii")),
-    glsl(glxGetProgramInfoLog,
-         row(201, "GLXGetProgramInfoLog", 16, 0, "bbsI", R, glxdirectQuery, D::Values, 1, "bbsiii")),
-    glsl(glxDeleteProgram,
-         row(202, "GLXDeleteProgram", 12, 0, "bbsii", R, glxdirectQuery, D::Int, 0, "bbsiii")),
+    glsl(glxIsProgram, glslIsProgram,
+         row(197, "GLXIsProgram", 12, 0, "bbsii", R, nullptr, D::Glsl, 0, "bbsI")),
+    glsl(glxGetShaderiv, glslGetShaderiv,
+         row(198, "GLXGetShaderiv", 16, 0, "bbsiii", R, nullptr, D::Glsl, 0, "bbsI")),
+    glsl(glxGetProgramiv, glslGetProgramiv,
+         row(199, "GLXGetProgramiv", 16, 0, "bbsiii", R, nullptr, D::Glsl, 0, "bbsI")),
+    glsl(glxGetShaderInfoLog, glslGetShaderInfoLog,
+         row(200, "GLXGetShaderInfoLog", 16, 0, "bbsI", R, nullptr, D::Glsl, 0, "bbsiii")),
+    glsl(glxGetProgramInfoLog, glslGetProgramInfoLog,
+         row(201, "GLXGetProgramInfoLog", 16, 0, "bbsI", R, nullptr, D::Glsl, 0, "bbsiii")),
+    glsl(glxDeleteProgram, glslDeleteProgram,
+         row(202, "GLXDeleteProgram", 12, 0, "bbsii", R, nullptr, D::Glsl, 0, "bbsiii")),
 };
 
 const SingleRow *findSingle(uint8_t minor) {
@@ -250,6 +283,11 @@ void discardNothing(uintptr_t) {}
 
 uint32_t pad4(uint64_t n) { return uint32_t((n + 3) & ~uint64_t(3)); }
 
+// BadAlloc for a reply of size bytes (32-bit saturated) that could not be given its data.
+void sendNoRoom(const uint8_t *request, uint32_t length, uint64_t size) {
+  xprotoSendError(kBadAlloc, size > UINT32_MAX ? UINT32_MAX : uint32_t(size), request, length, nullptr);
+}
+
 // The reply built from a direct result for the current client; BadAlloc when no room.
 void sendDirectReply(const SingleRow &r, const uint8_t *request, uint32_t length, const GlxDirectResult &result) {
   if (r.directReply == D::Own) return glxqueryobjectsDirectReply(request, length, result);
@@ -269,7 +307,8 @@ void sendDirectReply(const SingleRow &r, const uint8_t *request, uint32_t length
   switch (r.directReply) {
     case D::Nothing:
     case D::Pixel:
-    case D::Own: break;
+    case D::Own:
+    case D::Glsl: break;
     case D::Int: wirePut32(reply + 8, uint32_t(result.value)); break;
     case D::ValuesEx: wirePut32(reply + 8, uint32_t(result.value)); [[fallthrough]];
     case D::Values:
@@ -305,12 +344,24 @@ int serveHead(const SingleRow &r, Head *head, Head *replyHead, uint8_t *request,
     if (head == replyHead) *replied = true;
     return 1;
   }
+  if (head->glLibrary && r.glsl) {
+    bool answers = r.kind != K::Command && head == replyHead;
+    r.glsl(instanceOf(head), serverTag, tag, request, length, answers);
+    if (answers) *replied = true;
+    return 1;
+  }
   if (head->glLibrary) {
     GlxDirectResult result{0, 0, nullptr};
-    if (!r.direct(instanceOf(head), serverTag, request + 8, length - 8, &result)) LOG_UNE();
+    int executed = r.direct(instanceOf(head), serverTag, request + 8, length - 8, &result);
+    if (!executed) LOG_UNE();
     bool answers = r.kind != K::Command && head == replyHead && r.row.replyLayout;
     if (answers && minor != kFinish && minor != kRenderMode) {
-      sendDirectReply(r, request, length, result);
+      // Nothing came back although the slot is current: there was no room for the answer (an
+      // empty reply would tell the client there are no names or values).
+      if (!executed && r.directReply != D::Own && glxdirectSlotIsCurrent(instanceOf(head), serverTag))
+        sendNoRoom(request, length, r.directReply == D::List ? 32 + 4 * uint64_t(wireGet32(request + 8)) : 0);
+      else
+        sendDirectReply(r, request, length, result);
       *replied = true;
     }
     return 1;
@@ -401,6 +452,173 @@ void noteGlError(uint8_t *reply, DisplayConnection *connection, ClientConnection
 }
 
 // ===== GLSL object requests =====
+// The direct forms. The object id at byte 8 is the client's; the library knows it by the id the
+// lookup of the client's tag gives. A text, name or list for which no room could be had is
+// BadAlloc; a slot the library refuses answers zeros, as the other single operations do.
+uint32_t objectField(const uint8_t *request) { return wireGet32(request + 8); }
+uint32_t fieldAt(const uint8_t *request, uint32_t at) { return wireGet32(request + at); }
+
+using TextGet = const uint8_t *(*)(GlxLibraryInstance *, uint32_t, uint32_t, uint64_t, int32_t *);
+
+// A log or source of at most the length at byte 12: the bytes and a NUL (valuesEx: as 1-byte
+// items after a return word of 0).
+void glslText(GlxLibraryInstance *instance, uint32_t slot, const uint8_t *request, uint32_t length, bool answers,
+              uint32_t object, TextGet get, bool valuesEx) {
+  uint32_t most = fieldAt(request, 12);
+  int32_t n = 0;
+  const uint8_t *text = get(instance, slot, object, most, &n);
+  if (!answers) return;
+  if (!text && glxdirectSlotIsCurrent(instance, slot)) return sendNoRoom(request, length, 32 + uint64_t(most) + 1);
+  if (!text) n = 0;
+  if (valuesEx)
+    glxindirectReplyValuesEx(text, uint32_t(n), 1, 0, xproxyCurrentClient, request[1]);
+  else
+    glxindirectReplyBytes(text, uint32_t(n), xproxyCurrentClient, request[1]);
+}
+
+void glslValue(const uint8_t *request, bool answers, int32_t value) {
+  if (answers) glxindirectReplyValues(&value, 1, 4, xproxyCurrentClient, request[1]);
+}
+
+void glslGetObjectParameterfv(GlxLibraryInstance *instance, uint32_t slot, uint32_t tag, const uint8_t *request,
+                              uint32_t, bool answers) {
+  float value = 0;
+  glxdirectGetObjectParameterfv(instance, slot, glxLookupObjectId(tag, objectField(request)), fieldAt(request, 12),
+                                &value);
+  if (answers) glxindirectReplyValues(&value, 1, 4, xproxyCurrentClient, request[1]);
+}
+
+void glslGetObjectParameteriv(GlxLibraryInstance *instance, uint32_t slot, uint32_t tag, const uint8_t *request,
+                              uint32_t, bool answers) {
+  int32_t value = 0;
+  glxdirectGetObjectParameteriv(instance, slot, glxLookupObjectId(tag, objectField(request)), fieldAt(request, 12),
+                                &value);
+  glslValue(request, answers, value);
+}
+
+void glslGetInfoLog(GlxLibraryInstance *instance, uint32_t slot, uint32_t tag, const uint8_t *request,
+                    uint32_t length, bool answers) {
+  glslText(instance, slot, request, length, answers, glxLookupObjectId(tag, objectField(request)),
+           glxdirectGetInfoLog, true);
+}
+
+// The handles go back to the client under its own ids.
+void glslGetAttachedObjects(GlxLibraryInstance *instance, uint32_t slot, uint32_t tag, const uint8_t *request,
+                            uint32_t length, bool answers) {
+  uint32_t most = fieldAt(request, 12);
+  int32_t count = 0;
+  const uint8_t *handles = glxdirectGetAttachedObjects(instance, slot, glxLookupObjectId(tag, objectField(request)),
+                                                       most, &count);
+  if (!answers) return;
+  if (!handles && glxdirectSlotIsCurrent(instance, slot)) return sendNoRoom(request, length, 32 + 4 * uint64_t(most));
+  size_t n = handles ? size_t(count) : 0;
+  std::unique_ptr<uint32_t[]> ids(new (std::nothrow) uint32_t[n ? n : 1]);
+  if (!ids) return sendNoRoom(request, length, 32 + 4 * uint64_t(n));
+  for (size_t k = 0; k < n; k++) {
+    uint32_t id;
+    memcpy(&id, handles + 4 * k, 4);
+    const GlxShaderEntry *shader = glxFindShaderEntry(tag, id);
+    ids[k] = shader ? shader->clientId : id;
+  }
+  glxindirectReplyValues(ids.get(), uint32_t(n), 4, xproxyCurrentClient, request[1]);
+}
+
+void glslLocation(GlxLibraryInstance *instance, uint32_t slot, uint32_t tag, const uint8_t *request, bool answers,
+                  int (*get)(GlxLibraryInstance *, uint32_t, uint32_t, const char *, int32_t *)) {
+  int32_t location = -1;
+  // The name's NUL lies inside the request (checked before any head is served).
+  get(instance, slot, glxLookupProgramId(tag, objectField(request)), reinterpret_cast<const char *>(request + 12),
+      &location);
+  if (answers) glxindirectReplyInt(uint32_t(location), xproxyCurrentClient, request[1]);
+}
+
+void glslGetUniformLocation(GlxLibraryInstance *instance, uint32_t slot, uint32_t tag, const uint8_t *request,
+                            uint32_t, bool answers) {
+  glslLocation(instance, slot, tag, request, answers, glxdirectGetUniformLocation);
+}
+
+void glslGetAttribLocation(GlxLibraryInstance *instance, uint32_t slot, uint32_t tag, const uint8_t *request,
+                           uint32_t, bool answers) {
+  glslLocation(instance, slot, tag, request, answers, glxdirectGetAttribLocation);
+}
+
+using ActiveGet = const uint8_t *(*)(GlxLibraryInstance *, uint32_t, uint32_t, uint32_t, uint64_t, int32_t *,
+                                     int32_t *, uint32_t *);
+
+// The name of the active variable (index at 12, at most the length at 16), with its size and type.
+void glslActive(GlxLibraryInstance *instance, uint32_t slot, uint32_t tag, const uint8_t *request, uint32_t length,
+                bool answers, ActiveGet get) {
+  uint32_t most = fieldAt(request, 16);
+  int32_t n = 0, size = 0;
+  uint32_t type = 0;
+  const uint8_t *name = get(instance, slot, glxLookupProgramId(tag, objectField(request)), fieldAt(request, 12), most,
+                            &n, &size, &type);
+  if (!answers) return;
+  if (!name && glxdirectSlotIsCurrent(instance, slot)) return sendNoRoom(request, length, 32 + uint64_t(most));
+  glxindirectReplyBlock(name, name ? uint32_t(n) : 0, uint32_t(size), type, xproxyCurrentClient);
+}
+
+void glslGetActiveUniform(GlxLibraryInstance *instance, uint32_t slot, uint32_t tag, const uint8_t *request,
+                          uint32_t length, bool answers) {
+  glslActive(instance, slot, tag, request, length, answers, glxdirectGetActiveUniform);
+}
+
+void glslGetActiveAttrib(GlxLibraryInstance *instance, uint32_t slot, uint32_t tag, const uint8_t *request,
+                         uint32_t length, bool answers) {
+  glslActive(instance, slot, tag, request, length, answers, glxdirectGetActiveAttrib);
+}
+
+void glslGetShaderSource(GlxLibraryInstance *instance, uint32_t slot, uint32_t tag, const uint8_t *request,
+                         uint32_t length, bool answers) {
+  glslText(instance, slot, request, length, answers, glxLookupShaderId(tag, objectField(request)),
+           glxdirectGetShaderSource, false);
+}
+
+void glslDeleteShader(GlxLibraryInstance *instance, uint32_t slot, uint32_t tag, const uint8_t *request, uint32_t,
+                      bool) {
+  glxdirectDeleteShader(instance, slot, glxLookupShaderId(tag, objectField(request)));
+}
+
+void glslIsProgram(GlxLibraryInstance *instance, uint32_t slot, uint32_t tag, const uint8_t *request, uint32_t,
+                   bool answers) {
+  int32_t value = 0;
+  glxdirectIsProgram(instance, slot, glxLookupProgramId(tag, objectField(request)), &value);
+  if (answers) glxindirectReplyInt(uint32_t(value), xproxyCurrentClient, request[1]);
+}
+
+void glslGetShaderiv(GlxLibraryInstance *instance, uint32_t slot, uint32_t tag, const uint8_t *request, uint32_t,
+                     bool answers) {
+  int32_t value = 0;
+  glxdirectGetShaderiv(instance, slot, glxLookupShaderId(tag, objectField(request)), fieldAt(request, 12), &value);
+  glslValue(request, answers, value);
+}
+
+void glslGetProgramiv(GlxLibraryInstance *instance, uint32_t slot, uint32_t tag, const uint8_t *request, uint32_t,
+                      bool answers) {
+  int32_t value = 0;
+  glxdirectGetProgramiv(instance, slot, glxLookupProgramId(tag, objectField(request)), fieldAt(request, 12), &value);
+  glslValue(request, answers, value);
+}
+
+void glslGetShaderInfoLog(GlxLibraryInstance *instance, uint32_t slot, uint32_t tag, const uint8_t *request,
+                          uint32_t length, bool answers) {
+  glslText(instance, slot, request, length, answers, glxLookupShaderId(tag, objectField(request)),
+           glxdirectGetShaderInfoLog, false);
+}
+
+void glslGetProgramInfoLog(GlxLibraryInstance *instance, uint32_t slot, uint32_t tag, const uint8_t *request,
+                           uint32_t length, bool answers) {
+  glslText(instance, slot, request, length, answers, glxLookupProgramId(tag, objectField(request)),
+           glxdirectGetProgramInfoLog, false);
+}
+
+// Deleting answers 1 whatever the library did.
+void glslDeleteProgram(GlxLibraryInstance *instance, uint32_t slot, uint32_t tag, const uint8_t *request, uint32_t,
+                       bool answers) {
+  glxdirectDeleteProgram(instance, slot, glxLookupProgramId(tag, objectField(request)));
+  if (answers) glxindirectReplyInt(1, xproxyCurrentClient, request[1]);
+}
+
 #define GLSL_HANDLER(name) \
   void name(uint8_t *request, uint32_t length, uint8_t *data) { glxSingleRequest(request, length, data); }
 GLSL_HANDLER(glxGetObjectParameterfv)

@@ -81,6 +81,18 @@ bool directVendor(Head *head, uint32_t tag, const uint8_t *request, uint32_t len
                                 wireGet32(request + 4), request + 12, request + length, head);
 }
 
+// A texture-object code on a head whose GL runs inside the proxy: the single operation of the
+// same request, whose parameters follow the code and the tag as a single's follow its tag. A
+// failed one leaves the result empty (the reply head still answers: its client waits).
+GlxDirectResult directTexture(GlxDirectSingle operation, Head *head, uint32_t tag, const uint8_t *request,
+                              uint32_t length) {
+  GlxDirectResult result{0, 0, nullptr};
+  if (!operation(static_cast<GlxLibraryInstance *>(head->glLibrary), glxTagForServer(tag, head), request + 12,
+                 length - 12, &result))
+    result = GlxDirectResult{0, 0, nullptr};
+  return result;
+}
+
 // ----- replies of forwarded copies -----
 // A copy that expects a reply is followed by a callback: bit 32 marks it present, bit 33 marks
 // the copy whose reply the client gets (the others are dropped), the low word is the vendor code
@@ -121,7 +133,7 @@ void deleteTextures(uint8_t *request, uint32_t length) {
   DisplayConnection *connection = firstConnection();
   for (Head *head = entry->screen ? entry->screen->heads : nullptr; head; head = head->next) {
     if (head->glLibrary) {
-      directNotServed(head);
+      directTexture(glxdirectDeleteTextures, head, tag, request, length);
       continue;
     }
     bool old = head->glxVersion < kGlxVersion12;
@@ -245,7 +257,12 @@ void areTexturesResident(uint8_t *request, uint32_t length) {
   if (!entry) return;
   Head *head = replyHead(entry->screen);
   if (!head) return;
-  if (head->glLibrary) return directNotServed(head);
+  if (head->glLibrary) {
+    // The residence bytes, and whether all are resident.
+    GlxDirectResult result = directTexture(glxdirectAreTexturesResident, head, glxTagOf(entry), request, length);
+    return glxindirectReplyValuesEx(result.data, result.data ? result.count : 0, 1, uint32_t(result.value),
+                                    xproxyCurrentClient, kMinorVendorPrivateWithReply);
+  }
   bool old = head->glxVersion < kGlxVersion12;
   uint32_t at = old ? 16 : 12;
   uint8_t minor = old ? kMinorVendorPrivateWithReply : kMinorAreTexturesResident;
@@ -270,7 +287,15 @@ void textureQuery(uint8_t *request, uint32_t length, uint32_t code, uint8_t newM
   for (Head *head = entry->screen ? entry->screen->heads : nullptr; head; head = head->next) {
     if (!everyHead && head != answering) continue;
     if (head->glLibrary) {
-      directNotServed(head);
+      bool gen = code == kGenTextures;
+      GlxDirectResult result =
+          directTexture(gen ? glxdirectGenTextures : glxdirectIsTexture, head, tag, request, length);
+      if (head != answering) continue;
+      if (gen)
+        glxindirectReplyValuesEx(result.data, result.data ? result.count : 0, 4, 0, xproxyCurrentClient,
+                                 kMinorVendorPrivateWithReply);
+      else
+        glxindirectReplyInt(uint32_t(result.value), xproxyCurrentClient, kMinorVendorPrivateWithReply);
       continue;
     }
     bool old = head->glxVersion < kGlxVersion12;

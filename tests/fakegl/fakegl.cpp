@@ -20,6 +20,14 @@ constexpr uint32_t kMaxFbConfigs = 64;
 constexpr uint32_t kMaxKeyedValues = 64;
 constexpr int kGlxBadAttribute = 2;
 
+// A buffer the fake maps (fakeglSetBufferMapping): its bytes in a block of exactly their size,
+// and the range mapped now.
+struct Mapping {
+  std::vector<uint8_t> bytes;
+  bool mapped = false;
+  size_t offset = 0, length = 0;
+};
+
 struct Control {
   int createMode = kFakeglCreateSucceed;
   int isDirect = 1;
@@ -31,6 +39,7 @@ struct Control {
   void *trapHandler = nullptr;
   std::map<std::pair<uint32_t, uint32_t>, std::vector<int32_t>> keyed;  // fakeglSetKeyedValues
   uint32_t nextObject = 0;  // fakeglSetNextObject
+  std::map<uint32_t, Mapping> mappings;  // fakeglSetBufferMapping, by target
 };
 
 std::mutex mutex;  // guards everything below
@@ -534,6 +543,82 @@ static GLuint nextObjectName() {
 FAKEGL_EXPORT GLuint fakeglAnswer_glCreateProgram() { return nextObjectName(); }
 FAKEGL_EXPORT GLuint fakeglAnswer_glCreateShader(GLenum) { return nextObjectName(); }
 
+FAKEGL_EXPORT void fakeglAnswer_glGenQueries(GLsizei n, GLuint *ids) {
+  int32_t first = firstKeyed(0, kFakeglGenQueries);
+  for (GLsizei k = 0; first && ids && k < n; k++) ids[k] = GLuint(first + k);
+}
+FAKEGL_EXPORT GLboolean fakeglAnswer_glIsQuery(GLuint id) { return GLboolean(firstKeyed(id, kFakeglIsQuery)); }
+FAKEGL_EXPORT void fakeglAnswer_glGetQueryiv(GLenum t, GLenum p, GLint *v) { answerKeyed(t, p, v); }
+FAKEGL_EXPORT void fakeglAnswer_glGetQueryObjectiv(GLuint id, GLenum p, GLint *v) { answerKeyed(id, p, v); }
+FAKEGL_EXPORT void fakeglAnswer_glGetQueryObjectuiv(GLuint id, GLenum p, GLuint *v) { answerKeyed(id, p, v); }
+FAKEGL_EXPORT GLboolean fakeglAnswer_glIsProgram(GLuint p) { return GLboolean(firstKeyed(p, kFakeglIsProgram)); }
+FAKEGL_EXPORT void fakeglAnswer_glGetShaderiv(GLuint o, GLenum p, GLint *v) { answerKeyed(o, p, v); }
+FAKEGL_EXPORT void fakeglAnswer_glGetProgramiv(GLuint o, GLenum p, GLint *v) { answerKeyed(o, p, v); }
+FAKEGL_EXPORT void fakeglAnswer_glGetObjectParameterivARB(GLhandleARB o, GLenum p, GLint *v) {
+  answerKeyed(o, p, v);
+}
+FAKEGL_EXPORT void fakeglAnswer_glGetObjectParameterfvARB(GLhandleARB o, GLenum p, GLfloat *v) {
+  answerKeyed(o, p, v);
+}
+FAKEGL_EXPORT GLint fakeglAnswer_glGetUniformLocation(GLuint p, const GLchar *) {
+  return firstKeyed(p, kFakeglLocation);
+}
+FAKEGL_EXPORT GLint fakeglAnswer_glGetAttribLocation(GLuint p, const GLchar *) {
+  return firstKeyed(p, kFakeglLocation);
+}
+
+namespace {
+// The string of key into a buffer of size bytes, cut and NUL-terminated; its length written.
+void writeText(uint32_t key, GLsizei size, GLsizei *length, GLchar *out) {
+  const char *text = answerString(key);
+  GLsizei n = 0;
+  if (text && out && size > 0) {
+    n = GLsizei(strnlen(text, size_t(size - 1)));
+    memcpy(out, text, size_t(n));
+    out[n] = 0;
+  }
+  if (length) *length = n;
+}
+
+void writeActive(GLuint program, GLsizei size, GLsizei *length, GLint *items, GLenum *type, GLchar *name) {
+  writeText(kFakeglActiveName, size, length, name);
+  GLint values[2] = {};
+  answerKeyed(program, kFakeglActive, values);
+  if (items) *items = values[0];
+  if (type) *type = GLenum(values[1]);
+}
+}  // namespace
+
+FAKEGL_EXPORT void fakeglAnswer_glGetActiveUniform(GLuint p, GLuint, GLsizei size, GLsizei *length, GLint *items,
+                                                   GLenum *type, GLchar *name) {
+  writeActive(p, size, length, items, type, name);
+}
+FAKEGL_EXPORT void fakeglAnswer_glGetActiveAttrib(GLuint p, GLuint, GLsizei size, GLsizei *length, GLint *items,
+                                                  GLenum *type, GLchar *name) {
+  writeActive(p, size, length, items, type, name);
+}
+FAKEGL_EXPORT void fakeglAnswer_glGetShaderInfoLog(GLuint, GLsizei size, GLsizei *length, GLchar *text) {
+  writeText(kFakeglObjectText, size, length, text);
+}
+FAKEGL_EXPORT void fakeglAnswer_glGetProgramInfoLog(GLuint, GLsizei size, GLsizei *length, GLchar *text) {
+  writeText(kFakeglObjectText, size, length, text);
+}
+FAKEGL_EXPORT void fakeglAnswer_glGetShaderSource(GLuint, GLsizei size, GLsizei *length, GLchar *text) {
+  writeText(kFakeglObjectText, size, length, text);
+}
+FAKEGL_EXPORT void fakeglAnswer_glGetInfoLogARB(GLhandleARB, GLsizei size, GLsizei *length, GLcharARB *text) {
+  writeText(kFakeglObjectText, size, length, text);
+}
+FAKEGL_EXPORT void fakeglAnswer_glGetAttachedObjectsARB(GLhandleARB container, GLsizei most, GLsizei *count,
+                                                        GLhandleARB *objects) {
+  std::lock_guard<std::mutex> lock(mutex);
+  auto known = control.keyed.find({container, kFakeglAttached});
+  GLsizei n = 0;
+  if (known != control.keyed.end() && objects)
+    for (; n < most && size_t(n) < known->second.size(); n++) objects[n] = GLhandleARB(known->second[size_t(n)]);
+  if (count) *count = n;
+}
+
 namespace {
 uint32_t nextDrawable = 0x700000;
 }  // namespace
@@ -546,6 +631,86 @@ FAKEGL_EXPORT GLXPbuffer fakeglAnswer_glXCreatePbuffer(Display *, GLXFBConfig, c
 FAKEGL_EXPORT GLXPixmap fakeglAnswer_glXCreateGLXPixmap(Display *, XVisualInfo *, Pixmap) {
   std::lock_guard<std::mutex> lock(mutex);
   return ++nextDrawable;
+}
+
+
+FAKEGL_EXPORT void fakeglSetBufferMapping(uint32_t target, uint32_t size) {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (size == 0) {
+    control.mappings.erase(target);
+    return;
+  }
+  Mapping &m = control.mappings[target];
+  m = Mapping{};
+  m.bytes.resize(size);
+  for (uint32_t k = 0; k < size; k++) m.bytes[k] = uint8_t(k + 1);
+}
+
+namespace {
+// The mapping of the target (mutex held), or NULL.
+Mapping *mappingOf(GLenum target) {
+  auto known = control.mappings.find(target);
+  return known == control.mappings.end() ? nullptr : &known->second;
+}
+void *mapRange(GLenum target, GLintptr offset, GLsizeiptr length) {
+  std::lock_guard<std::mutex> lock(mutex);
+  Mapping *m = mappingOf(target);
+  if (!m || m->mapped || offset < 0 || length <= 0 || size_t(offset) + size_t(length) > m->bytes.size())
+    return nullptr;
+  m->mapped = true;
+  m->offset = size_t(offset);
+  m->length = size_t(length);
+  return m->bytes.data() + offset;
+}
+void mappedPointer(GLenum target, GLenum pname, void **out) {
+  std::lock_guard<std::mutex> lock(mutex);
+  Mapping *m = mappingOf(target);
+  if (m && out && pname == GL_BUFFER_MAP_POINTER) *out = m->mapped ? m->bytes.data() + m->offset : nullptr;
+}
+}  // namespace
+
+FAKEGL_EXPORT void *fakeglAnswer_glMapBuffer(GLenum target, GLenum) {
+  GLsizeiptr size;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    Mapping *m = mappingOf(target);
+    size = m ? GLsizeiptr(m->bytes.size()) : 0;
+  }
+  return mapRange(target, 0, size);
+}
+FAKEGL_EXPORT void *fakeglAnswer_glMapBufferRange(GLenum target, GLintptr offset, GLsizeiptr length, GLbitfield) {
+  return mapRange(target, offset, length);
+}
+FAKEGL_EXPORT GLboolean fakeglAnswer_glUnmapBuffer(GLenum target) {
+  std::lock_guard<std::mutex> lock(mutex);
+  Mapping *m = mappingOf(target);
+  if (!m || !m->mapped) return GL_FALSE;
+  m->mapped = false;
+  return GL_TRUE;
+}
+FAKEGL_EXPORT void fakeglAnswer_glGetBufferPointerv(GLenum target, GLenum pname, void **out) {
+  mappedPointer(target, pname, out);
+}
+FAKEGL_EXPORT void fakeglAnswer_glGetBufferPointervARB(GLenum target, GLenum pname, void **out) {
+  mappedPointer(target, pname, out);
+}
+FAKEGL_EXPORT void fakeglAnswer_glGetBufferParameteriv(GLenum target, GLenum pname, GLint *out) {
+  std::lock_guard<std::mutex> lock(mutex);
+  Mapping *m = mappingOf(target);
+  if (!m || !out) return;
+  if (pname == GL_BUFFER_SIZE) *out = GLint(m->bytes.size());
+  if (pname == GL_BUFFER_MAPPED) *out = m->mapped;
+  if (pname == GL_BUFFER_MAP_OFFSET) *out = m->mapped ? GLint(m->offset) : 0;
+  if (pname == GL_BUFFER_MAP_LENGTH) *out = m->mapped ? GLint(m->length) : 0;
+}
+FAKEGL_EXPORT void fakeglAnswer_glGetVertexAttribiv(GLuint index, GLenum pname, GLint *out) {
+  answerKeyed(index, pname, out);
+}
+FAKEGL_EXPORT void fakeglAnswer_glGetVertexAttribPointerv(GLuint index, GLenum pname, void **out) {
+  std::lock_guard<std::mutex> lock(mutex);
+  auto known = control.keyed.find({index, pname});
+  if (known != control.keyed.end() && !known->second.empty() && out)
+    *out = reinterpret_cast<void *>(uintptr_t(uint32_t(known->second[0])));
 }
 
 }  // extern "C"

@@ -99,3 +99,33 @@ void fakeglSetPixelFill(int byte);
 // {1, 0, 0, name} into the context's buffer, name the low 32 bits of the context handle, and
 // returns 1 (-1 when the buffer holds fewer than 4 entries); otherwise it returns 0.
 // glXCreatePbuffer and glXCreateGLXPixmap return new ids from 0x700001 on.
+// Query objects and GLSL objects. glGenQueries writes first, first + 1, ... with first the value
+// of (0, kFakeglGenQueries) (nothing when none is set); glIsQuery (id, kFakeglIsQuery) and
+// glIsProgram (program, kFakeglIsProgram) answer their first value; glGetQueryiv (target,
+// pname), glGetQueryObjectiv and uiv (id, pname), glGetShaderiv, glGetProgramiv and
+// glGetObjectParameteri/fvARB (object, pname) write the keyed values; glGetUniformLocation and
+// glGetAttribLocation answer the value of (program, kFakeglLocation). glGetActiveUniform and
+// glGetActiveAttrib write the string of kFakeglActiveName (cut to the buffer, NUL-terminated)
+// with size and type the values of (program, kFakeglActive); the info logs and
+// glGetShaderSource write the string of kFakeglObjectText likewise; glGetAttachedObjectsARB
+// writes the values of (container, kFakeglAttached), at most the count it is given.
+constexpr uint32_t kFakeglGenQueries = 0x30005;
+constexpr uint32_t kFakeglIsQuery = 0x30006;
+constexpr uint32_t kFakeglIsProgram = 0x30007;
+constexpr uint32_t kFakeglLocation = 0x30008;
+constexpr uint32_t kFakeglActive = 0x30009;
+constexpr uint32_t kFakeglAttached = 0x3000A;
+constexpr uint32_t kFakeglActiveName = 0x40000;
+constexpr uint32_t kFakeglObjectText = 0x40001;
+extern "C" {
+// A buffer of size bytes (byte k holds k + 1; 0 forgets it) that the fake maps for the target:
+// glMapBuffer maps it whole, glMapBufferRange the range inside it (NULL outside it or while
+// mapped), glUnmapBuffer ends the mapping (GL_TRUE when one was made); glGetBufferPointerv(ARB)
+// of GL_BUFFER_MAP_POINTER gives the mapped range's start or NULL, and glGetBufferParameteriv
+// answers GL_BUFFER_SIZE, GL_BUFFER_MAPPED, GL_BUFFER_MAP_OFFSET and GL_BUFFER_MAP_LENGTH. A
+// target without one: nothing is mapped or written, as before. The bytes sit in a heap block of
+// exactly their size (AddressSanitizer reports a read past the mapping).
+void fakeglSetBufferMapping(uint32_t target, uint32_t size);
+}
+// glGetVertexAttribiv writes the keyed values of (index, pname); glGetVertexAttribPointerv writes
+// the first as a pointer value.

@@ -116,6 +116,35 @@ FAKEGL_EXPORT GLXPixmap fakeglAnswer_glXCreateGLXPixmap(Display *, XVisualInfo *
 // Program and shader names (fakeglSetNextObject).
 FAKEGL_EXPORT GLuint fakeglAnswer_glCreateProgram();
 FAKEGL_EXPORT GLuint fakeglAnswer_glCreateShader(GLenum);
+// Query objects and GLSL object state, answered from the keyed values and the strings.
+FAKEGL_EXPORT void fakeglAnswer_glGenQueries(GLsizei, GLuint *);
+FAKEGL_EXPORT GLboolean fakeglAnswer_glIsQuery(GLuint);
+FAKEGL_EXPORT void fakeglAnswer_glGetQueryiv(GLenum, GLenum, GLint *);
+FAKEGL_EXPORT void fakeglAnswer_glGetQueryObjectiv(GLuint, GLenum, GLint *);
+FAKEGL_EXPORT void fakeglAnswer_glGetQueryObjectuiv(GLuint, GLenum, GLuint *);
+FAKEGL_EXPORT GLboolean fakeglAnswer_glIsProgram(GLuint);
+FAKEGL_EXPORT void fakeglAnswer_glGetShaderiv(GLuint, GLenum, GLint *);
+FAKEGL_EXPORT void fakeglAnswer_glGetProgramiv(GLuint, GLenum, GLint *);
+FAKEGL_EXPORT void fakeglAnswer_glGetObjectParameterivARB(GLhandleARB, GLenum, GLint *);
+FAKEGL_EXPORT void fakeglAnswer_glGetObjectParameterfvARB(GLhandleARB, GLenum, GLfloat *);
+FAKEGL_EXPORT GLint fakeglAnswer_glGetUniformLocation(GLuint, const GLchar *);
+FAKEGL_EXPORT GLint fakeglAnswer_glGetAttribLocation(GLuint, const GLchar *);
+FAKEGL_EXPORT void fakeglAnswer_glGetActiveUniform(GLuint, GLuint, GLsizei, GLsizei *, GLint *, GLenum *, GLchar *);
+FAKEGL_EXPORT void fakeglAnswer_glGetActiveAttrib(GLuint, GLuint, GLsizei, GLsizei *, GLint *, GLenum *, GLchar *);
+FAKEGL_EXPORT void fakeglAnswer_glGetShaderInfoLog(GLuint, GLsizei, GLsizei *, GLchar *);
+FAKEGL_EXPORT void fakeglAnswer_glGetProgramInfoLog(GLuint, GLsizei, GLsizei *, GLchar *);
+FAKEGL_EXPORT void fakeglAnswer_glGetShaderSource(GLuint, GLsizei, GLsizei *, GLchar *);
+FAKEGL_EXPORT void fakeglAnswer_glGetInfoLogARB(GLhandleARB, GLsizei, GLsizei *, GLcharARB *);
+FAKEGL_EXPORT void fakeglAnswer_glGetAttachedObjectsARB(GLhandleARB, GLsizei, GLsizei *, GLhandleARB *);
+// Buffers mapped from fakeglSetBufferMapping; vertex attribute state from the keyed values.
+FAKEGL_EXPORT void *fakeglAnswer_glMapBuffer(GLenum, GLenum);
+FAKEGL_EXPORT void *fakeglAnswer_glMapBufferRange(GLenum, GLintptr, GLsizeiptr, GLbitfield);
+FAKEGL_EXPORT GLboolean fakeglAnswer_glUnmapBuffer(GLenum);
+FAKEGL_EXPORT void fakeglAnswer_glGetBufferPointerv(GLenum, GLenum, void **);
+FAKEGL_EXPORT void fakeglAnswer_glGetBufferPointervARB(GLenum, GLenum, void **);
+FAKEGL_EXPORT void fakeglAnswer_glGetBufferParameteriv(GLenum, GLenum, GLint *);
+FAKEGL_EXPORT void fakeglAnswer_glGetVertexAttribiv(GLuint, GLenum, GLint *);
+FAKEGL_EXPORT void fakeglAnswer_glGetVertexAttribPointerv(GLuint, GLenum, void **);
 // The exporting variant's XSetErrorHandler.
 FAKEGL_EXPORT void *fakeglRecordTrapHandler(void *handler);
 }

@@ -1,10 +1,13 @@
 // Real GL programs through tarvo with its one head served by the system's GL library ("lumora
 // on"), the programs' GL library indirect: glxinfo names the library's renderer, tarvo's own GLX
 // extension and the library's limits; glxgears runs without an X error and its gears show in
-// their colours in the window's pixels on Xvfb itself. An xcb-glx client reads back a cleared
-// window with GLXReadPixels, also after a client's pack row length that the read-back must not
-// use, and a raw client in 'B' order gets the float items in its own byte order. The library
-// opened anew after its last context and set up again after a reset still draws.
+// their colours in the window's pixels on Xvfb itself (on a head forwarded to Xvfb's indirect
+// GLX the window stays black). An xcb-glx client reads back a cleared window with GLXReadPixels,
+// also after a client's pack row length that the read-back must not use, and a raw client in
+// 'B' order gets the float items in its own byte order. Texture images, texture-object vendor
+// codes, display lists, select and feedback modes of two clients at once, and a GLSL program
+// built from vendor codes answer as the library drew. The library opened anew after its last
+// context and set up again after a reset still draws.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -39,9 +42,11 @@ class LumoraApps : public ::testing::Test {
     XvfbOptions x;
     x.screens = {"800x600x24"};
     x.extraArguments = {"-nolisten", "tcp"};
+    x.iglx = indirectHead();
     ASSERT_EQ(xvfb.start(x), "");
     TarvoOptions options;
-    options.arguments = {"screen", "%D.0", "lumora", "on"};
+    options.arguments = {"screen", "%D.0"};
+    if (!indirectHead()) options.arguments.insert(options.arguments.end(), {"lumora", "on"});
     options.logTypes = {"steps", "Xhints"};
     options.noReset = noReset();
     // Mesa's driver keeps a little memory per closed Display: no leak detection in tarvo.
@@ -50,6 +55,8 @@ class LumoraApps : public ::testing::Test {
     ASSERT_EQ(tarvo.start(xvfb.displayName(), options), "");
   }
   virtual bool noReset() const { return true; }
+  // The head's GL forwarded to Xvfb's own indirect GLX instead of the library inside tarvo.
+  virtual bool indirectHead() const { return false; }
   // tarvo ends cleanly (a sanitizer's report at exit shows in its status).
   void TearDown() override { EXPECT_EQ(tarvo.stop(), 0) << tarvo.output(); }
   // The shell command's output (stderr included) against tarvo, the GL library indirect, then
@@ -144,21 +151,33 @@ GearPixels gearPixels(const std::string &xvfbDisplay) {
   return out;
 }
 
-TEST_F(LumoraApps, GlxgearsDrawsItsGears) {
-  // glxgears runs 4 s in the background; its window is read from Xvfb after 3 s.
-  FILE *pipe = popen(("DISPLAY='" + tarvo.displayName() +
-                      "' LIBGL_ALWAYS_INDIRECT=1 timeout -s INT 4 glxgears -geometry 300x300+0+0 2>&1")
+// glxgears run through tarvo for `seconds` (its GL library indirect), its window read from Xvfb
+// a second before it ends (or as soon after as it is mapped): its output, and the pixels in
+// *pixels.
+std::string runGears(const std::string &tarvoDisplay, const std::string &xvfbDisplay, int seconds,
+                     GearPixels *pixels) {
+  FILE *pipe = popen(("DISPLAY='" + tarvoDisplay + "' LIBGL_ALWAYS_INDIRECT=1 timeout -s INT " +
+                      std::to_string(seconds) + " glxgears -geometry 300x300+0+0 2>&1")
                          .c_str(),
                      "r");
-  ASSERT_NE(pipe, nullptr);
-  std::this_thread::sleep_for(std::chrono::seconds(3));
-  GearPixels pixels = gearPixels(xvfb.displayName());
+  if (!pipe) return "popen failed";
+  auto start = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(std::chrono::seconds(seconds - 1));
+  // A slow machine may map the window late: read again until shortly before the end.
+  while ((*pixels = gearPixels(xvfbDisplay)).error != "" &&
+         std::chrono::steady_clock::now() - start < std::chrono::milliseconds(1000 * seconds - 300))
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
   std::string out;
   char buffer[4096];
   size_t n;
   while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
   pclose(pipe);
+  return out;
+}
 
+TEST_F(LumoraApps, GlxgearsDrawsItsGears) {
+  GearPixels pixels;
+  std::string out = runGears(tarvo.displayName(), xvfb.displayName(), 4, &pixels);
   EXPECT_EQ(out.find("Error"), std::string::npos) << out;
   ASSERT_EQ(pixels.error, "") << out << tarvo.log();
   // Each gear covers thousands of pixels of the 300x300 window; its lit faces vary in shade.
@@ -294,33 +313,43 @@ TEST_F(LumoraAppsResetting, LastContextGoneThenAnotherDraws) {
   // TearDown's stop: SIGTERM, status 0.
 }
 
-TEST_F(LumoraApps, ReadPixelsInTheClientsByteOrder) {
+// A raw client in 'B' order on tarvo with a 16x16 window of the single-buffered visual and a
+// new context current on it: "" with GLX's major opcode and the context tag, or the failure.
+std::string rawBigCurrent(const TarvoProcess &tarvo, RawClient &raw, uint8_t *major, uint32_t *tag) {
   xcb_connection_t *probe = xcb_connect(tarvo.displayName().c_str(), nullptr);
-  ASSERT_FALSE(xcb_connection_has_error(probe));
-  uint32_t visual = glxSingleBufferedVisual(probe);
+  uint32_t visual = xcb_connection_has_error(probe) ? 0 : glxSingleBufferedVisual(probe);
   xcb_disconnect(probe);
-  ASSERT_NE(visual, 0u);
-
-  RawClient raw;
-  ASSERT_EQ(raw.connect(tarvo.displayNumber(), 'B'), "");
-  uint8_t major = raw.queryExtension("GLX");
-  ASSERT_NE(major, 0);
+  if (!visual) return "no single-buffered visual";
+  std::string failure = raw.connect(tarvo.displayNumber(), 'B');
+  if (!failure.empty()) return failure;
+  if (!(*major = raw.queryExtension("GLX"))) return "no GLX";
   uint32_t colormap = raw.idBase() | 1, window = raw.idBase() | 2, context = raw.idBase() | 3;
   RawBytes answer;
-  ASSERT_EQ(raw.send(RawRequest(true).b(78).b(0).s(0).i(colormap).i(raw.rootWindow()).i(visual).done()), "");
-  // CreateWindow 16x16, depth 24: back pixel, border pixel, override-redirect, colormap.
-  ASSERT_EQ(raw.send(RawRequest(true)
-                         .b(1).b(24).s(0).i(window).i(raw.rootWindow()).s(0).s(0).s(16).s(16).s(0).s(1)
-                         .i(visual).i(0x0002 | 0x0008 | 0x0200 | 0x2000)
-                         .i(0).i(0).i(1).i(colormap)
-                         .done()),
-            "");
-  ASSERT_EQ(raw.send(RawRequest(true).b(8).b(0).s(0).i(window).done()), "");
-  ASSERT_EQ(raw.send(RawRequest(true).b(major).b(3).s(0).i(context).i(visual).i(0).i(0).b(0).pad(3).done()), "");
-  ASSERT_EQ(raw.roundTrip(RawRequest(true).b(major).b(5).s(0).i(window).i(context).i(0).done(), answer), "");
-  ASSERT_EQ(answer[0], 1) << "error " << int(answer[1]);
-  uint32_t tag = rawGet32(answer, 8, true);
-  ASSERT_NE(tag, 0u);
+  // CreateColormap; CreateWindow 16x16, depth 24: back pixel, border pixel, override-redirect,
+  // colormap; MapWindow; CreateContext; MakeCurrent.
+  for (const RawBytes &request :
+       {RawRequest(true).b(78).b(0).s(0).i(colormap).i(raw.rootWindow()).i(visual).done(),
+        RawRequest(true)
+            .b(1).b(24).s(0).i(window).i(raw.rootWindow()).s(0).s(0).s(16).s(16).s(0).s(1)
+            .i(visual).i(0x0002 | 0x0008 | 0x0200 | 0x2000)
+            .i(0).i(0).i(1).i(colormap)
+            .done(),
+        RawRequest(true).b(8).b(0).s(0).i(window).done(),
+        RawRequest(true).b(*major).b(3).s(0).i(context).i(visual).i(0).i(0).b(0).pad(3).done()})
+    if (!(failure = raw.send(request)).empty()) return failure;
+  failure = raw.roundTrip(RawRequest(true).b(*major).b(5).s(0).i(window).i(context).i(0).done(), answer);
+  if (!failure.empty()) return failure;
+  if (answer[0] != 1) return "MakeCurrent: error " + std::to_string(answer[1]);
+  *tag = rawGet32(answer, 8, true);
+  return *tag ? "" : "MakeCurrent: tag 0";
+}
+
+TEST_F(LumoraApps, ReadPixelsInTheClientsByteOrder) {
+  RawClient raw;
+  uint8_t major = 0;
+  uint32_t tag = 0;
+  ASSERT_EQ(rawBigCurrent(tarvo, raw, &major, &tag), "");
+  RawBytes answer;
   ASSERT_EQ(raw.send(glxcommandRenderRequest(
                 major, tag, {glxcommandClearColor(1, 0.5f, 0, 1), glxcommandClear(0x4000)}, true)),
             "");
@@ -337,6 +366,366 @@ TEST_F(LumoraApps, ReadPixelsInTheClientsByteOrder) {
   for (int k = 0; k < 16; k++)
     EXPECT_FLOAT_EQ(std::bit_cast<float>(rawGet32(answer, 32 + 4 * size_t(k), true)), want[k % 4]) << "item " << k;
   raw.close();
+  EXPECT_EQ(tarvo.wait(0), -1) << "tarvo ended:\n" << tarvo.log();
+}
+
+
+// GetTexImage of a 4x4 texture loaded by a render command, to a 'B' client: the bytes as loaded
+// for GL_UNSIGNED_BYTE, and each 16-bit item big-endian for a packed 16-bit type.
+TEST_F(LumoraApps, GetTexImageOfATextureLoadedByRender) {
+  RawClient raw;
+  uint8_t major = 0;
+  uint32_t tag = 0;
+  ASSERT_EQ(rawBigCurrent(tarvo, raw, &major, &tag), "");
+  constexpr uint32_t kTexture2D = 0x0DE1, kRgba = 0x1908, kUnsignedByte = 0x1401, kShort4444 = 0x8033;
+  // Texel k: red k, green 15 - k, blue 3k mod 16, alpha 15, in 4-bit steps (exact in 8 bits).
+  GlxBytes texels;
+  for (int k = 0; k < 16; k++)
+    texels.insert(texels.end(), {uint8_t(17 * k), uint8_t(17 * (15 - k)), uint8_t(17 * (3 * k % 16)), 255});
+  ASSERT_EQ(raw.send(glxcommandRenderRequest(
+                major, tag, {glxcommandTexImage2D({}, kTexture2D, 0, int32_t(kRgba), 4, 4, 0, kRgba, kUnsignedByte, texels)},
+                true)),
+            "");
+  // GetTexImage of level 0 in the format and type, the swap-bytes flag as given.
+  auto get = [&](uint32_t format, uint32_t type, uint8_t swap, uint32_t side, RawBytes &answer) {
+    ASSERT_EQ(raw.roundTrip(
+                  RawRequest(true).b(major).b(135).s(0).i(tag).i(kTexture2D).i(0).i(format).i(type).b(swap).pad(3).done(),
+                  answer),
+              "");
+    ASSERT_EQ(answer[0], 1) << "error " << int(answer[1]);
+    EXPECT_EQ(rawGet32(answer, 16, true), side);  // width
+    EXPECT_EQ(rawGet32(answer, 20, true), side);  // height
+  };
+  // A row length the client set for its own packing does not reach the library's read.
+  ASSERT_EQ(raw.send(RawRequest(true).b(major).b(110).s(0).i(tag).i(0x0D02).i(4096).done()), "");
+  RawBytes answer;
+  ASSERT_NO_FATAL_FAILURE(get(kRgba, kUnsignedByte, 0, 4, answer));
+  EXPECT_EQ(RawBytes(answer.begin() + 32, answer.end()), texels);
+  // Each 16-bit item in the client's order; with its swap-bytes flag in the other one.
+  for (uint8_t swap : {0, 1}) {
+    SCOPED_TRACE(int(swap));
+    ASSERT_NO_FATAL_FAILURE(get(kRgba, kShort4444, swap, 4, answer));
+    ASSERT_EQ(answer.size(), 32u + 2 * 16);
+    for (int k = 0; k < 16; k++)
+      EXPECT_EQ(rawGet16(answer, 32 + 2 * size_t(k), !swap), uint32_t(k << 12 | (15 - k) << 8 | (3 * k % 16) << 4 | 15))
+          << "texel " << k;
+  }
+  // 3x3 RGB: rows of 9 bytes, each padded to 12.
+  GlxBytes rgb(27);
+  for (size_t k = 0; k < rgb.size(); k++) rgb[k] = uint8_t(10 * k);
+  constexpr uint32_t kRgb = 0x1907;
+  GlxPixelHeader packed;
+  packed.alignment = 1;
+  ASSERT_EQ(raw.send(glxcommandRenderRequest(
+                major, tag, {glxcommandTexImage2D(packed, kTexture2D, 0, int32_t(kRgb), 3, 3, 0, kRgb, kUnsignedByte, rgb)},
+                true)),
+            "");
+  ASSERT_NO_FATAL_FAILURE(get(kRgb, kUnsignedByte, 0, 3, answer));
+  ASSERT_EQ(answer.size(), 32u + 36);
+  for (size_t row = 0; row < 3; row++)
+    EXPECT_EQ(RawBytes(answer.begin() + 32 + long(12 * row), answer.begin() + 32 + long(12 * row + 9)),
+              GlxBytes(rgb.begin() + long(9 * row), rgb.begin() + long(9 * row + 9)))
+        << "row " << row;
+  raw.close();
+}
+
+// The texture-object vendor codes (GenTextures, IsTexture, AreTexturesResident with a reply,
+// DeleteTextures without) are executed by the library and answered in the client's order.
+TEST_F(LumoraApps, TextureVendorCodesAreAnswered) {
+  RawClient raw;
+  uint8_t major = 0;
+  uint32_t tag = 0;
+  ASSERT_EQ(rawBigCurrent(tarvo, raw, &major, &tag), "");
+  auto code = [&](bool withReply, uint32_t vendorCode, std::initializer_list<uint32_t> words) {
+    RawRequest request(true);
+    request.b(major).b(withReply ? 17 : 16).s(0).i(vendorCode).i(tag);
+    for (uint32_t w : words) request.i(w);
+    return request.done();
+  };
+  RawBytes answer;
+  ASSERT_EQ(raw.roundTrip(code(true, 13, {2}), answer, 3000), "");
+  ASSERT_EQ(answer[0], 1) << "error " << int(answer[1]);
+  ASSERT_EQ(answer.size(), 32u + 8);
+  EXPECT_EQ(rawGet32(answer, 12, true), 2u);
+  uint32_t first = rawGet32(answer, 32, true), second = rawGet32(answer, 36, true);
+  EXPECT_NE(first, 0u);
+  EXPECT_NE(first, second);
+  // A name becomes a texture once bound (BindTexture, render 4117).
+  GlxCommand bind{4117, {}};
+  glxcommandPut32(bind, 0x0DE1);
+  glxcommandPut32(bind, first);
+  ASSERT_EQ(raw.send(glxcommandRenderRequest(major, tag, {bind}, true)), "");
+  auto isTexture = [&](uint32_t name) {
+    RawBytes reply;
+    EXPECT_EQ(raw.roundTrip(code(true, 14, {name}), reply, 3000), "");
+    return reply.size() >= 32 && reply[0] == 1 ? rawGet32(reply, 8, true) : 0xDEADu;
+  };
+  EXPECT_EQ(isTexture(first), 1u);
+  EXPECT_EQ(isTexture(second), 0u);
+  ASSERT_EQ(raw.roundTrip(code(true, 11, {1, first}), answer, 3000), "");
+  ASSERT_EQ(answer[0], 1) << "error " << int(answer[1]);
+  EXPECT_EQ(rawGet32(answer, 8, true), 1u);   // all resident
+  EXPECT_EQ(rawGet32(answer, 12, true), 1u);  // one residence byte
+  ASSERT_EQ(raw.send(code(false, 12, {1, first})), "");
+  EXPECT_EQ(isTexture(first), 0u);
+  raw.close();
+}
+
+// A quad over the whole viewport in the colour, between Begin and End.
+std::vector<GlxCommand> quad(float red, float green, float blue, float left = -1, float right = 1) {
+  return {glxcommandColor3f(red, green, blue), glxcommandBegin(7 /* GL_QUADS */), glxcommandVertex2f(left, -1),
+          glxcommandVertex2f(right, -1),        glxcommandVertex2f(right, 1),           glxcommandVertex2f(left, 1),
+          glxcommandEnd()};
+}
+void render(xcb_connection_t *c, uint32_t tag, const std::vector<GlxCommand> &commands) {
+  GlxBytes stream = glxcommandStream(commands, false);
+  xcb_glx_render(c, tag, uint32_t(stream.size()), stream.data());
+}
+GlxCommand command32(uint32_t opcode, std::initializer_list<uint32_t> words) {
+  GlxCommand command{opcode, {}};
+  for (uint32_t w : words) glxcommandPut32(command, w);
+  return command;
+}
+
+TEST_F(LumoraApps, ADisplayListDrawsOnlyWhenCalled) {
+  xcb_connection_t *c = xcb_connect(tarvo.displayName().c_str(), nullptr);
+  ASSERT_FALSE(xcb_connection_has_error(c));
+  uint32_t visual = glxSingleBufferedVisual(c), context = 0;
+  ASSERT_NE(visual, 0u);
+  uint32_t tag = currentOnNewWindow(c, visual, &context);
+  ASSERT_NE(tag, 0u);
+  clear(c, tag, 0, 0, 0);
+  xcb_glx_new_list(c, tag, 5, 0x1300 /* GL_COMPILE */);
+  render(c, tag, quad(1, 1, 0));
+  xcb_glx_end_list(c, tag);
+  EXPECT_EQ(readPixels(c, tag), four(0, 0, 0));  // compiled, not drawn
+  render(c, tag, {command32(1 /* CallList */, {5})});
+  EXPECT_EQ(readPixels(c, tag), four(255, 255, 0));
+  xcb_disconnect(c);
+}
+
+// Two clients in GL_SELECT at once, each naming a quad in view and one outside it: each gets
+// back its own one hit.
+TEST_F(LumoraApps, SelectModePicksEachClientsOwnQuad) {
+  constexpr uint32_t kSelect = 0x1C02, kRender = 0x1C00;
+  constexpr uint32_t kInitNames = 121, kLoadName = 122, kPushName = 125;
+  struct Picker {
+    xcb_connection_t *c = nullptr;
+    uint32_t tag = 0, seen = 0, hidden = 0;
+  } pickers[2];
+  for (int k = 0; k < 2; k++) {
+    Picker &p = pickers[k];
+    p.c = xcb_connect(tarvo.displayName().c_str(), nullptr);
+    ASSERT_FALSE(xcb_connection_has_error(p.c));
+    uint32_t visual = glxSingleBufferedVisual(p.c), context = 0;
+    p.tag = currentOnNewWindow(p.c, visual, &context);
+    ASSERT_NE(p.tag, 0u);
+    p.seen = 7 + 2 * uint32_t(k);
+    p.hidden = p.seen + 1;
+    xcb_glx_select_buffer(p.c, p.tag, 64);
+    free(xcb_glx_render_mode_reply(p.c, xcb_glx_render_mode(p.c, p.tag, kSelect), nullptr));
+  }
+  for (Picker &p : pickers) {
+    std::vector<GlxCommand> commands = {command32(kInitNames, {}), command32(kPushName, {0}),
+                                        command32(kLoadName, {p.seen})};
+    for (const GlxCommand &command : quad(1, 1, 1)) commands.push_back(command);
+    commands.push_back(command32(kLoadName, {p.hidden}));
+    for (const GlxCommand &command : quad(1, 1, 1, 2, 3)) commands.push_back(command);
+    render(p.c, p.tag, commands);
+  }
+  // The second leaves select mode first.
+  for (int k = 1; k >= 0; k--) {
+    SCOPED_TRACE(k);
+    Picker &p = pickers[k];
+    auto *reply = xcb_glx_render_mode_reply(p.c, xcb_glx_render_mode(p.c, p.tag, kRender), nullptr);
+    ASSERT_NE(reply, nullptr);
+    EXPECT_EQ(reply->ret_val, 1u);
+    const uint32_t *hits = xcb_glx_render_mode_data(reply);
+    ASSERT_EQ(xcb_glx_render_mode_data_length(reply), 4);  // the one hit record
+    EXPECT_EQ(hits[0], 1u);  // one name on the stack
+    EXPECT_EQ(hits[3], p.seen);
+    free(reply);
+  }
+  for (Picker &p : pickers) xcb_disconnect(p.c);
+}
+
+// Feedback mode: a point's token and window position come back as floats.
+TEST_F(LumoraApps, FeedbackModeReturnsAPointsPosition) {
+  xcb_connection_t *c = xcb_connect(tarvo.displayName().c_str(), nullptr);
+  ASSERT_FALSE(xcb_connection_has_error(c));
+  uint32_t visual = glxSingleBufferedVisual(c), context = 0;
+  uint32_t tag = currentOnNewWindow(c, visual, &context);
+  ASSERT_NE(tag, 0u);
+  xcb_glx_feedback_buffer(c, tag, 64, 0x0600 /* GL_2D */);
+  free(xcb_glx_render_mode_reply(c, xcb_glx_render_mode(c, tag, 0x1C01 /* GL_FEEDBACK */), nullptr));
+  render(c, tag, {glxcommandBegin(0 /* GL_POINTS */), glxcommandVertex2f(0, 0), glxcommandEnd()});
+  auto *reply = xcb_glx_render_mode_reply(c, xcb_glx_render_mode(c, tag, 0x1C00), nullptr);
+  ASSERT_NE(reply, nullptr);
+  EXPECT_EQ(reply->ret_val, 3u);
+  ASSERT_EQ(xcb_glx_render_mode_data_length(reply), 3);
+  const uint32_t *values = xcb_glx_render_mode_data(reply);
+  EXPECT_FLOAT_EQ(std::bit_cast<float>(values[0]), float(0x0701));  // GL_POINT_TOKEN
+  EXPECT_FLOAT_EQ(std::bit_cast<float>(values[1]), 8);
+  EXPECT_FLOAT_EQ(std::bit_cast<float>(values[2]), 8);
+  free(reply);
+  xcb_disconnect(c);
+}
+
+// Vendor command data in the client's order.
+struct VendorData {
+  std::vector<uint8_t> d;
+  VendorData &u(uint32_t v) {
+    auto *p = reinterpret_cast<const uint8_t *>(&v);
+    d.insert(d.end(), p, p + 4);
+    return *this;
+  }
+  VendorData &f(float v) { return u(std::bit_cast<uint32_t>(v)); }
+  VendorData &text(const std::string &t, bool nul) {
+    d.insert(d.end(), t.begin(), t.end());
+    if (nul) d.push_back(0);
+    return *this;
+  }
+};
+void vendor(xcb_connection_t *c, uint32_t tag, uint32_t code, const VendorData &data) {
+  xcb_glx_vendor_private(c, code, tag, uint32_t(data.d.size()), data.d.data());
+}
+// The whole reply of a VendorPrivateWithReply (empty on an error).
+std::vector<uint8_t> vendorAnswer(xcb_connection_t *c, uint32_t tag, uint32_t code, const VendorData &data) {
+  xcb_generic_error_t *error = nullptr;
+  auto *reply = xcb_glx_vendor_private_with_reply_reply(
+      c, xcb_glx_vendor_private_with_reply(c, code, tag, uint32_t(data.d.size()), data.d.data()), &error);
+  free(error);
+  std::vector<uint8_t> out;
+  if (!reply) return out;
+  // The reply as it came (libxcb's reply record is 36 bytes long: its data accessor starts late).
+  auto *bytes = reinterpret_cast<const uint8_t *>(reply);
+  out.assign(bytes, bytes + 32 + 4 * uint64_t(reply->length));
+  free(reply);
+  return out;
+}
+uint32_t word(const std::vector<uint8_t> &m, size_t at) {
+  uint32_t v = 0;
+  if (m.size() >= at + 4) memcpy(&v, m.data() + at, 4);
+  return v;
+}
+
+// A fragment shader and program made, linked and used through vendor commands fill a quad with
+// their uniform's colour; a broken shader's information log is the compiler's.
+TEST_F(LumoraApps, AProgramMadeByVendorCommandsDraws) {
+  constexpr uint32_t kFragmentShader = 0x8B30, kCompileStatus = 0x8B81, kLinkStatus = 0x8B82;
+  xcb_connection_t *c = xcb_connect(tarvo.displayName().c_str(), nullptr);
+  ASSERT_FALSE(xcb_connection_has_error(c));
+  uint32_t visual = glxSingleBufferedVisual(c), context = 0;
+  ASSERT_NE(visual, 0u);
+  uint32_t tag = currentOnNewWindow(c, visual, &context);
+  ASSERT_NE(tag, 0u);
+  clear(c, tag, 0, 0, 0);
+  auto shader = [&](uint32_t id, const std::string &source) {
+    vendor(c, tag, 90000, VendorData().u(id).u(kFragmentShader));
+    vendor(c, tag, 90001, VendorData().u(id).u(1).u(uint32_t(source.size())).text(source, false));
+    vendor(c, tag, 90002, VendorData().u(id));
+    return word(vendorAnswer(c, tag, 90003, VendorData().u(id).u(kCompileStatus)), 16);
+  };
+  EXPECT_EQ(shader(11, "uniform vec4 colour; void main() { gl_FragColor = colour; }"), 1u);
+  vendor(c, tag, 90006, VendorData().u(12));
+  vendor(c, tag, 90009, VendorData().u(12).u(11));
+  // The attached shader is named as the client named it.
+  std::vector<uint8_t> attached = vendorAnswer(c, tag, 90034, VendorData().u(12).u(4));
+  EXPECT_EQ(word(attached, 12), 1u);
+  EXPECT_EQ(word(attached, 32), 11u);
+  vendor(c, tag, 90004, VendorData().u(12));
+  EXPECT_EQ(word(vendorAnswer(c, tag, 90007, VendorData().u(12).u(kLinkStatus)), 16), 1u);
+  vendor(c, tag, 90010, VendorData().u(12));
+  std::vector<uint8_t> where = vendorAnswer(c, tag, 90012, VendorData().u(12).u(0).text("colour", true));
+  ASSERT_EQ(word(where, 12), 1u);
+  vendor(c, tag, 90047, VendorData().u(word(where, 16)).f(1).f(0).f(1).f(1));  // Uniform4f
+  render(c, tag, quad(0, 1, 0));
+  EXPECT_EQ(readPixels(c, tag), four(255, 0, 255));
+
+  EXPECT_EQ(shader(13, "void main() { gl_FragColor = undeclared; }"), 0u);
+  std::vector<uint8_t> log = vendorAnswer(c, tag, 90015, VendorData().u(13).u(1000));
+  ASSERT_GE(log.size(), 32u);
+  uint32_t length = word(log, 8);
+  ASSERT_GT(length, 0u);
+  ASSERT_LE(32 + length, log.size());
+  std::string text(log.begin() + 32, log.begin() + 32 + length);
+  EXPECT_NE(text.find("error"), std::string::npos) << text;
+  xcb_disconnect(c);
+}
+
+// The same program from a 'B' client: its fields swapped, its texts and names as written.
+TEST_F(LumoraApps, AProgramMadeByVendorCommandsInTheClientsByteOrder) {
+  RawClient raw;
+  uint8_t major = 0;
+  uint32_t tag = 0;
+  ASSERT_EQ(rawBigCurrent(tarvo, raw, &major, &tag), "");
+  auto vendor = [&](bool withReply, uint32_t code) {
+    RawRequest request(true);
+    request.b(major).b(withReply ? 17 : 16).s(0).i(code).i(tag);
+    return request;
+  };
+  RawBytes answer;
+  auto ask = [&](RawRequest &request) {
+    EXPECT_EQ(raw.roundTrip(request.done(), answer, 3000), "");
+    return answer.size() >= 32 && answer[0] == 1;
+  };
+  const std::string source = "uniform vec4 colour; void main() { gl_FragColor = colour; }";
+  for (RawRequest request : {vendor(false, 90000).i(21).i(0x8B30),
+                             vendor(false, 90001).i(21).i(1).i(uint32_t(source.size())).text(source),
+                             vendor(false, 90002).i(21), vendor(false, 90006).i(22), vendor(false, 90009).i(22).i(21),
+                             vendor(false, 90004).i(22), vendor(false, 90010).i(22)})
+    ASSERT_EQ(raw.send(request.done()), "");
+  RawRequest where = vendor(true, 90012).i(22).i(0).text("colour").b(0);
+  ASSERT_TRUE(ask(where));
+  ASSERT_EQ(rawGet32(answer, 12, true), 1u);
+  uint32_t location = rawGet32(answer, 16, true);
+  EXPECT_NE(location, 0xFFFFFFFFu);
+  ASSERT_EQ(raw.send(vendor(false, 90047)
+                         .i(location).i(std::bit_cast<uint32_t>(0.0f)).i(std::bit_cast<uint32_t>(1.0f))
+                         .i(std::bit_cast<uint32_t>(1.0f)).i(std::bit_cast<uint32_t>(1.0f)).done()),
+            "");
+  std::vector<GlxCommand> commands = {glxcommandBegin(7), glxcommandVertex2f(-1, -1), glxcommandVertex2f(1, -1),
+                                      glxcommandVertex2f(1, 1), glxcommandVertex2f(-1, 1), glxcommandEnd()};
+  ASSERT_EQ(raw.send(glxcommandRenderRequest(major, tag, commands, true)), "");
+  // ReadPixels (single 111) of 2x2 as GL_RGBA GL_UNSIGNED_BYTE.
+  ASSERT_EQ(raw.roundTrip(RawRequest(true)
+                              .b(major).b(111).s(0).i(tag).i(0).i(0).i(2).i(2).i(0x1908).i(0x1401).b(0).b(0).pad(2)
+                              .done(),
+                          answer),
+            "");
+  ASSERT_EQ(answer.size(), 32u + 16);
+  EXPECT_EQ(RawBytes(answer.begin() + 32, answer.end()), four(0, 255, 255));
+
+  const std::string broken = "void main() { gl_FragColor = undeclared; }";
+  for (RawRequest request : {vendor(false, 90000).i(23).i(0x8B30),
+                             vendor(false, 90001).i(23).i(1).i(uint32_t(broken.size())).text(broken),
+                             vendor(false, 90002).i(23)})
+    ASSERT_EQ(raw.send(request.done()), "");
+  RawRequest log = vendor(true, 90015).i(23).i(1000);
+  ASSERT_TRUE(ask(log));
+  uint32_t length = rawGet32(answer, 8, true);
+  ASSERT_GT(length, 0u);
+  ASSERT_LE(32 + length, answer.size());
+  std::string text(answer.begin() + 32, answer.begin() + 32 + length);
+  EXPECT_NE(text.find("error"), std::string::npos) << text;
+  raw.close();
+}
+
+// A head whose GL is Xvfb's own indirect GLX.
+class LumoraAppsIndirect : public LumoraApps {
+ protected:
+  bool indirectHead() const override { return true; }
+};
+
+// Xvfb's indirect GLX draws nothing visible: glxgears runs without an error and its window stays
+// black (the gears of the direct head come from tarvo's library).
+TEST_F(LumoraAppsIndirect, GlxgearsRunsAndItsWindowStaysBlack) {
+  GearPixels pixels;
+  std::string out = runGears(tarvo.displayName(), xvfb.displayName(), 2, &pixels);
+  EXPECT_EQ(out.find("Error"), std::string::npos) << out;
+  ASSERT_EQ(pixels.error, "") << out << tarvo.log();
+  EXPECT_EQ(pixels.red + pixels.green + pixels.blue + pixels.other, 0)
+      << "red " << pixels.red << " green " << pixels.green << " blue " << pixels.blue << " other " << pixels.other;
   EXPECT_EQ(tarvo.wait(0), -1) << "tarvo ended:\n" << tarvo.log();
 }
 

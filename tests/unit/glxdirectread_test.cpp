@@ -119,6 +119,13 @@ TEST_F(GlxDirectReadTest, ImagesArePackedTightlyWhateverTheClientSet) {
   EXPECT_TRUE(allBytes(texels, size, 0xAB));
   EXPECT_TRUE(loggedBefore(kPackLines, "glGetTexImage")) << fakeglLog();
   EXPECT_TRUE(loggedBefore({"glPixelStorei(0x0D00, 1)"}, "glGetTexImage"));
+  // The byte and bit order an earlier read left (swap on, and a client's LSB first) do not reach
+  // a get whose request sets neither.
+  instance_->functions.glPixelStorei(0x0D01, 1);
+  fakeglClearLog();
+  ASSERT_NE(glxdirectGetPolygonStipple(instance_, slots_[1], &count), nullptr);
+  EXPECT_TRUE(loggedBefore({"glPixelStorei(0x0D00, 0)", "glPixelStorei(0x0D01, 0)"}, "glGetPolygonStipple"))
+      << fakeglLog();
 }
 
 TEST_F(GlxDirectReadTest, AreasAreZeroedAndEmptyImagesCallNothing) {

@@ -1,7 +1,9 @@
 // State queries and simple single operations of a GL library instance on the recording fake GL
 // library (an instance set up on a private Xvfb): the value counts of the gets and their
 // fallbacks, zeroed answers where the library writes nothing, names bounded by the request,
-// counts too large for the library, and the GL error line.
+// counts too large for the library, and the GL error line. Then through the GLX front (no
+// display): the GLSL object requests, strings and query objects with the client's ids
+// translated and their reply bytes, and answers that get no room.
 #include <gtest/gtest.h>
 
 #include <X11/Xlib.h>
@@ -14,7 +16,13 @@
 #include "fakegl.h"
 #include "glxdirectfixture.h"
 #include "logcapture_helpers.h"
+#include "proxy/head.h"
+#include "proxy/xproxy.h"
+#include "proxy/xscreen.h"
 #include "xclient/gldatatype.h"
+#include "xext/extrequest.h"
+#include "xext/glx.h"
+#include "xext/glxcontext.h"
 #include "xext/glxdirect.h"
 #include "xext/glxinstance.h"
 #include "xvfb_fixture.h"
@@ -218,6 +226,173 @@ TEST_F(GlxDirectStateTest, GlErrorsAreReportedOnTheirChannel) {
   EXPECT_NE(lines[0].find(std::string("<= GL error ") + gldatatypeEnumName(0x0500) + " using tag " +
                           std::to_string(slot_)),
             std::string::npos);
+}
+
+// A request through the front: the words after the tag, a name (sent with its NUL), the call
+// the library must see once, and the reply's word at an offset (offset 0: no reply) and text from
+// byte 32.
+struct FrontCase {
+  uint8_t minor;
+  std::vector<uint32_t> words;
+  std::string name, call;
+  size_t at = 0;
+  uint32_t value = 0;
+  std::string text = "";
+};
+
+// The single operations through the GLX front, on a meta screen of two heads of which the first
+// renders with an instance (slot 1 current) loaded without a display. The client's program 5 and
+// shader 6 are the library's 105 and 106.
+class GlxDirectFrontTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fakeglReset();
+    screen_ = core_.addScreen(1600, 600, 2);
+    client_ = &core_.addClient(false);
+    heads_ = core_.heads(screen_);
+    savedMajor_ = proxyState.ext.glxMajor;
+    proxyState.ext.glxMajor = 201;
+    instance_ = static_cast<GlxLibraryInstance *>(calloc(1, sizeof(GlxLibraryInstance)));
+    ASSERT_EQ(glxdirectLoadFunctions(kFakeGlLibrary.c_str(), 2 * 64 + 1, instance_), nullptr);
+    fakeglTwoSlots(instance_, handles_, &display_);
+    fakeglObjectTag(client_, instance_, &tag_);
+    glxFindTagEntry(client_->client, tag_)->screen = screen_;
+    for (Head *head : heads_) setGLXTagForServer(tag_, head, 1);
+    heads_[0]->glLibrary = instance_;
+  }
+  void TearDown() override {
+    for (Head *head : heads_) head->glLibrary = nullptr;
+    fakeglDropObjectTag(instance_);
+    proxyState.ext.glxMajor = savedMajor_;
+    fakeglFreeTwoSlots(instance_, display_);
+  }
+  // Sends the case's request; the replies and errors the client got.
+  std::vector<FakeBytes> send(const FrontCase &c) {
+    FakeMessage m(false);
+    m.b(201).b(c.minor).s(0).i(tag_);
+    for (uint32_t w : c.words) m.i(w);
+    for (size_t k = 0; k < (c.name.empty() ? 0 : (c.name.size() + 4) / 4 * 4); k++)
+      m.b(k < c.name.size() ? uint8_t(c.name[k]) : 0);
+    FakeBytes bytes = m.done();
+    fakeglClearLog();
+    FakeCore::Current current(*client_);
+    glxSingleRow(c.minor)->handler(bytes.data(), uint32_t(bytes.size()), nullptr);
+    return core_.messages(*client_);
+  }
+  void check(const FrontCase &c) {
+    SCOPED_TRACE(int(c.minor));
+    std::vector<FakeBytes> got = send(c);
+    std::string calls = fakeglLog();
+    EXPECT_EQ(fakeglCountCalls(c.call.substr(0, c.call.find('('))), 1u) << calls;
+    EXPECT_NE(calls.find(c.call), std::string::npos) << calls;
+    ASSERT_EQ(got.size(), c.at ? 1u : 0u);
+    if (!c.at) return;
+    ASSERT_EQ(got[0][0], 1);
+    ASSERT_GE(got[0].size(), 32 + c.text.size());
+    EXPECT_EQ(client_->u32(got[0], 4), (got[0].size() - 32) / 4);
+    EXPECT_EQ(client_->u32(got[0], c.at), c.value);
+    EXPECT_EQ(std::string(got[0].begin() + 32, got[0].begin() + 32 + long(c.text.size())), c.text);
+  }
+
+  FakeCore core_;
+  MetaScreen *screen_ = nullptr;
+  FakeClient *client_ = nullptr;
+  std::vector<Head *> heads_;
+  uint8_t savedMajor_ = 0;
+  char handles_[4] = {};
+  _XPrivDisplay display_ = nullptr;
+  GlxLibraryInstance *instance_ = nullptr;
+  uint32_t tag_ = 0;
+};
+
+void keyed(uint32_t key, uint32_t pname, std::vector<int32_t> values) {
+  fakeglSetKeyedValues(key, pname, values.data(), uint32_t(values.size()));
+}
+
+TEST_F(GlxDirectFrontTest, GlslRequestsReachTheLibraryUnderItsIds) {
+  fakeglSetString(kFakeglObjectText, "0:1(2): error: syntax");
+  fakeglSetString(kFakeglActiveName, "u_colour");
+  keyed(105, 0x8B80, {3});  // DELETE_STATUS
+  keyed(106, 0x8B4F, {0x8B31});  // SHADER_TYPE
+  keyed(105, 0x8B82, {1});  // LINK_STATUS
+  keyed(105, kFakeglAttached, {106, 107});
+  keyed(105, kFakeglLocation, {4});
+  keyed(105, kFakeglActive, {2, 0x8B52});  // size 2, FLOAT_VEC4
+  keyed(105, kFakeglIsProgram, {1});
+  const std::string log = "0:1(2): error: syntax";
+  for (const FrontCase &c : std::vector<FrontCase>{
+           {170, {5, 0x8B80}, "", "glGetObjectParameterfvARB(105, 0x8B80, ", 16, 0x40400000, ""},  // 3.0f
+           {171, {6, 0x8B4F}, "", "glGetObjectParameterivARB(106, 0x8B4F, ", 8, 0x8B31, ""},
+           {172, {5, 64}, "", "glGetInfoLogARB(105, 64, ", 12, 21, log},
+           // The attached shader goes back under the client's id.
+           {173, {5, 4}, "", "glGetAttachedObjectsARB(105, 4, ", 12, 2, std::string("\6\0\0\0k\0\0\0", 8)},
+           {174, {5}, "colour", "glGetUniformLocation(105, \"colour\")", 8, 4, ""},
+           {175, {5, 0, 16}, "", "glGetActiveUniform(105, 0, 16, ", 20, 0x8B52, "u_colour"},
+           {178, {6, 4}, "", "glGetShaderSource(106, 4, ", 12, 3, "0:1"},
+           {179, {5, 1, 5}, "", "glGetActiveAttrib(105, 1, 5, ", 16, 2, "u_co"},
+           {180, {5}, "pos", "glGetAttribLocation(105, \"pos\")", 16, 4, ""},
+           {197, {5}, "", "glIsProgram(105)", 8, 1, ""},
+           {198, {6, 0x8B4F}, "", "glGetShaderiv(106, 0x8B4F, ", 16, 0x8B31, ""},
+           {199, {5, 0x8B82}, "", "glGetProgramiv(105, 0x8B82, ", 16, 1, ""},
+           {200, {6, 64}, "", "glGetShaderInfoLog(106, 64, ", 12, 21, log},
+           {201, {5, 8}, "", "glGetProgramInfoLog(105, 8, ", 12, 7, "0:1(2):"},
+           {202, {5}, "", "glDeleteProgram(105)", 8, 1, ""},
+           {195, {6}, "", "glDeleteShader(106)", 0, 0, ""}})
+    check(c);
+  // The ids went with their objects.
+  FakeCore::Current current(*client_);
+  EXPECT_EQ(glxFindProgramEntry(tag_, 105), nullptr);
+  EXPECT_EQ(glxFindShaderEntry(tag_, 106), nullptr);
+}
+
+TEST_F(GlxDirectFrontTest, EveryHeadRowsRunOnEachHeadAndAnswerOnce) {
+  heads_[1]->glLibrary = instance_;
+  EXPECT_EQ(send({199, {5, 0x8B82}, "", "", 0, 0, ""}).size(), 1u);
+  EXPECT_EQ(fakeglCountCalls("glGetProgramiv"), 2u);
+  EXPECT_EQ(send({171, {5, 0x8B82}, "", "", 0, 0, ""}).size(), 1u);  // a query: the reply head only
+  EXPECT_EQ(fakeglCountCalls("glGetObjectParameterivARB"), 1u);
+}
+
+TEST_F(GlxDirectFrontTest, StringsAndQueryObjects) {
+  fakeglSetString(0x1F04, "fake text");
+  keyed(0, kFakeglGenQueries, {40});
+  keyed(41, kFakeglIsQuery, {1});
+  keyed(0x8914, 0x8864, {64});  // SAMPLES_PASSED, QUERY_COUNTER_BITS
+  keyed(41, 0x8866, {1234});    // QUERY_RESULT
+  keyed(41, 0x8867, {-1});      // as the library writes it
+  for (const FrontCase &c : std::vector<FrontCase>{
+           {129, {0x1F04}, "", "glGetString(0x1F04)", 12, 10, std::string("fake text\0", 10)},
+           {162, {3}, "", "glGenQueries(3, ", 36, 41, std::string("(\0\0\0)\0\0\0*\0\0\0", 12)},
+           {163, {41}, "", "glIsQuery(41)", 8, 1, ""},
+           {163, {42}, "", "glIsQuery(42)", 8, 0, ""},
+           {164, {0x8914, 0x8864}, "", "glGetQueryiv(0x8914, 0x8864, ", 16, 64, ""},
+           {165, {41, 0x8866}, "", "glGetQueryObjectiv(41, 0x8866, ", 16, 1234, ""},
+           {166, {41, 0x8867}, "", "glGetQueryObjectuiv(41, 0x8867, ", 16, 0xFFFFFFFFu, ""}})
+    check(c);
+}
+
+// Sizes a client chooses beyond what the scratch may grow to: BadAlloc from the reply head, and
+// the library is given nothing to fill.
+TEST_F(GlxDirectFrontTest, AnswersWithoutRoomAreBadAlloc) {
+  uint8_t *before = instance_->scratch;
+  EXPECT_EQ(glxdirectScratch(instance_, kGlxDirectScratchLimit + 1), nullptr);
+  constexpr uint32_t kBeyond = 0x20000000;  // 512 MiB
+  for (const FrontCase &c : std::vector<FrontCase>{
+           {172, {5, kBeyond}, "", "glGetInfoLogARB"}, {200, {6, kBeyond}, "", "glGetShaderInfoLog"},
+           {178, {6, kBeyond}, "", "glGetShaderSource"}, {175, {5, 0, kBeyond}, "", "glGetActiveUniform"},
+           {173, {5, kBeyond / 4}, "", "glGetAttachedObjectsARB"},
+           {189, {0, 0, kBeyond, 0, 0x8892}, "", "glGetBufferSubData"},
+           {145, {kBeyond / 4}, "", "glGenTextures"}, {162, {kBeyond / 4}, "", "glGenQueries"},
+           {187, {kBeyond / 4}, "", "glGenBuffers"},
+           {111, {0, 0, 8192, 8193, 0x1908, 0x1401, 0}, "", "glReadPixels"}}) {  // RGBA bytes: 256 MiB + 32 KiB
+    SCOPED_TRACE(int(c.minor));
+    std::vector<FakeBytes> got = send(c);
+    EXPECT_EQ(fakeglCountCalls(c.call), 0u);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0][0], 0);
+    EXPECT_EQ(got[0][1], 11);
+  }
+  EXPECT_EQ(instance_->scratch, before);
 }
 
 }  // namespace

@@ -383,6 +383,55 @@ TEST_F(GlxDirectVendor, BufferBytesAreSentAsWordsWithZerosPastThem) {
   EXPECT_EQ(got[0].size(), 32u);
 }
 
+// A mapped buffer answers exactly its mapped bytes (a range mapped at an offset ends before the
+// buffer does: its size would read past the mapping); an attribute's pointer is its offset into
+// the bound buffer, never an address of the proxy.
+TEST_F(GlxDirectVendor, MappedBytesAndAttributePointersAreTheClientsToUse) {
+  constexpr uint32_t kArray = 0x8892, kPointer = 0x8645, kBinding = 0x889F;
+  fakeglSetBufferMapping(kArray, 64);
+  // The reply's count and its bytes (one byte each) of a command.
+  auto answer = [&](uint32_t code, const Data &d) {
+    run(code, d.bytes);
+    std::vector<FakeBytes> got = messages();
+    std::vector<uint8_t> bytes;
+    EXPECT_EQ(got.size(), 1u);
+    if (got.size() != 1 || got[0].size() < 32) return bytes;
+    uint32_t n = client->u32(got[0], 12);
+    EXPECT_LE(32 + size_t(n), got[0].size());
+    if (32 + size_t(n) <= got[0].size()) bytes.assign(got[0].begin() + 32, got[0].begin() + 32 + n);
+    return bytes;
+  };
+  auto unmap = [&]() {
+    run(90065, Data().u32(kArray).bytes);
+    std::vector<FakeBytes> got = messages();
+    return got.size() == 1 && got[0].size() >= 32 ? got[0][16] : 0xFF;
+  };
+  auto counting = [](uint8_t from, uint8_t n) {
+    std::vector<uint8_t> out;
+    for (uint8_t k = 0; k < n; k++) out.push_back(uint8_t(from + k));
+    return out;
+  };
+  EXPECT_EQ(answer(90064, Data().u32(kArray).u32(0x88B8)), counting(1, 64));
+  EXPECT_EQ(answer(90061, Data().u32(kArray).u32(0x88BD)), counting(1, 64));
+  EXPECT_EQ(unmap(), 1);
+  EXPECT_EQ(answer(90078, Data().u32(kArray).i32(16).i32(8).u32(1)), counting(17, 8));
+  EXPECT_EQ(answer(90061, Data().u32(kArray).u32(0x88BD)), counting(17, 8));
+  EXPECT_EQ(unmap(), 1);
+  EXPECT_TRUE(answer(90061, Data().u32(kArray).u32(0x88BD)).empty());
+
+  auto pointer = [&]() {
+    run(90041, Data().u32(3).u32(kPointer).bytes);
+    std::vector<FakeBytes> got = messages();
+    return got.size() == 1 && got[0].size() >= 20 ? client->u32(got[0], 16) : 0xDEADu;
+  };
+  const int32_t offset = 0x40, address = 0x7F001230, buffer = 5;
+  fakeglSetKeyedValues(3, kPointer, &address, 1);
+  EXPECT_EQ(pointer(), 0u);
+  fakeglSetKeyedValues(3, kPointer, &offset, 1);
+  fakeglSetKeyedValues(3, kBinding, &buffer, 1);
+  EXPECT_EQ(pointer(), 0x40u);
+}
+
 TEST_F(GlxDirectVendor, ClientObjectIdsAreTheLibrarysThroughTheSlotsTag) {
   uint32_t tag = 0;
   ASSERT_NO_FATAL_FAILURE(fakeglObjectTag(client, instance, &tag));
