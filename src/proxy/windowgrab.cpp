@@ -244,20 +244,20 @@ void windowUnrealize(WindowRecord *window, int fromConfigure, int quiet) {
     bool descend = false;
     if (w->realized) {
       w->realized = 0;
-      const char *by = nameOf(xproxyCurrentClient);
+      auto by = [] { return nameOf(xproxyCurrentClient); };  // only for a line that is written
       if (proxyState.focusWindow == w->id && w->id > 1) windowUnmapFocus(w);
       auto &pg = proxyState.pointerGrab;
       if (pg.client && pg.window == w->id) {
-        if (!quiet) LOG(logChannelXhint, "Pointer grab window 0x%x unmapped by %s", w->id, by);
+        if (!quiet) LOG(logChannelXhint, "Pointer grab window 0x%x unmapped by %s", w->id, by());
         windowUngrabPointer(kWindowPointer, pg.client, 0);
       }
       if (pg.client && pg.confineTo == w) {
-        if (!quiet) LOG(logChannelXhint, "Pointer grab confineTo 0x%x unmapped by %s", w->id, by);
+        if (!quiet) LOG(logChannelXhint, "Pointer grab confineTo 0x%x unmapped by %s", w->id, by());
         windowUngrabPointer(kWindowPointer, pg.client, 0);
       }
       auto &kg = proxyState.keyboardGrab;
       if (kg.client && kg.window == w->id) {
-        if (!quiet) LOG(logChannelXhint, "Keyboard grab window 0x%x unmapped by %s", w->id, by);
+        if (!quiet) LOG(logChannelXhint, "Keyboard grab window 0x%x unmapped by %s", w->id, by());
         windowUngrabKeyboard(kWindowKeyboard, kg.client, 0);
       }
       w->visibility = 3;

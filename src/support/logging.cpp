@@ -523,6 +523,10 @@ char *logFormat(const char *format, ...) {
   return block;
 }
 
+bool logChannelActive(const LogChannel *channel) {
+  return channel && (!onLoopThread() || channel->activeTemplate);
+}
+
 void logWrite(LogChannel *channel, const char *sourceFile, int line, char *message) {
   if (!message) return;
   if (channel) {

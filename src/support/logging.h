@@ -77,8 +77,17 @@ using LogReplayCallback = void (*)(const char *data, size_t length);
 void logReplay(LogReplayCallback callback);
 const char *logLoadedLibraries();
 
-// The usual call: format and write on a channel with this source file and line.
-#define LOG(channel, ...) logWrite((channel), __FILE__, __LINE__, logFormat(__VA_ARGS__))
+// Whether a channel may write anything now: a first look, without the log mutex, which logWrite
+// takes to look again. Channels are switched on and off by the event loop's thread only, so
+// that thread reads the switch directly; any other thread is told yes and so looks under the
+// mutex.
+bool logChannelActive(const LogChannel *channel);
+
+// The usual call: format and write on a channel with this source file and line. A channel that
+// is off costs one test: neither the message nor its arguments are computed (the handlers of
+// every request log this way, so the arguments must not do work that matters beyond the text).
+#define LOG(channel, ...) \
+  (logChannelActive(channel) ? logWrite((channel), __FILE__, __LINE__, logFormat(__VA_ARGS__)) : void())
 // Problem reports for out of memory and unexpected internal states.
 #define LOG_OUT_OF_MEMORY() logProblem(OUT_OF_MEMORY_TEXT(), __FILE__, __LINE__)
 #define LOG_OUT_OF_MEMORY_AT(source) logProblem(OUT_OF_MEMORY_TEXT_AT(source), (source), __LINE__)

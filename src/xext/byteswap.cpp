@@ -489,13 +489,13 @@ unsigned glTypeSize(uint32_t type) {
 
 // One data block of count items of size bytes, taking its size rounded up to 4; the block is
 // swapped inside its own bytes. Returns the position after it.
-uint8_t *glDataBlock(uint8_t *q, uint8_t *end, uint64_t count, unsigned size) {
+uint8_t *glDataBlock(uint8_t *q, uint8_t *end, uint64_t count, unsigned size, bool padded = true) {
   uint64_t bytes = mulCap(count, size);
   uint8_t *blockEnd = skip(q, end, bytes);
   if (size == 2) byteswapShorts(q, blockEnd, count);
   if (size == 4) byteswapInts(q, blockEnd, count);
   if (size == 8) byteswapLongs(q, blockEnd, count);
-  return skip(q, end, pad4(bytes));
+  return padded ? skip(q, end, pad4(bytes)) : blockEnd;
 }
 
 // Case 1: vertex count, array count and primitive type, one 12-byte descriptor per array
@@ -538,7 +538,9 @@ void caseGlVertexArrays(uint8_t *p, uint8_t *end, int direction) {  // 1
 }
 
 // Cases 37 and 38: a header of headerBytes with the element count and array count at the
-// given offsets, then descriptors of 20 bytes, then the data blocks.
+// given offsets, then descriptors of 20 bytes, then the data blocks back to back, unpadded, as
+// the executor of these commands reads them (an array of bytes or shorts whose size is no
+// multiple of 4 is followed directly by the next).
 void caseGlVertexArraysLong(uint8_t *p, uint8_t *end, int direction, const char *header, uint64_t headerBytes,
                             unsigned countAt, unsigned arraysAt) {
   uint64_t elements = get32(p + countAt, end, direction), arrays = get32(p + arraysAt, end, direction);
@@ -552,7 +554,7 @@ void caseGlVertexArraysLong(uint8_t *p, uint8_t *end, int direction, const char 
       SWAP_UNE();
       return;
     }
-    data = glDataBlock(data, end, mulCap(elements, values), size);
+    data = glDataBlock(data, end, mulCap(elements, values), size, false);
   }
 }
 

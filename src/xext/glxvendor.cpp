@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "proxy/head.h"
 #include "proxy/main.h"
@@ -171,12 +172,20 @@ void onDrawable(uint8_t *request, uint32_t length) {
   DisplayConnection *connection = firstConnection();
   for (Head *head = screen->heads; head; head = head->next) {
     if (head->glLibrary) {
-      // The swap interval is the library's own; the other drawable codes are not served there.
-      if (wireGet32(request + 4) == kSwapInterval)
-        glxdirectSwapInterval(static_cast<GlxLibraryInstance *>(head->glLibrary),
-                              glxindirectRealDrawable(drawable, head), int32_t(wireGet32(request + 16)));
-      else
+      auto *instance = static_cast<GlxLibraryInstance *>(head->glLibrary);
+      uint32_t code = wireGet32(request + 4);
+      if (code == kSwapInterval) {
+        glxdirectSwapInterval(instance, glxindirectRealDrawable(drawable, head), int32_t(wireGet32(request + 16)));
+      } else if (code == kBindTexImage || code == kReleaseTexImage) {
+        // The library binds its own drawable (a GLX pixmap it made, or the server's window): a
+        // copy of the request names it (the executor reads the request's header before its data).
+        std::vector<uint8_t> copy(request, request + length);
+        wirePut32(copy.data() + 12, glxindirectRealDrawable(drawable, head));
+        glxdirectVendorPrivate(instance, own ? glxTagForServer(tag, head) : 0, code, copy.data() + 12,
+                               copy.data() + copy.size(), head);
+      } else {
         directNotServed(head);
+      }
       continue;
     }
     uint8_t *copy = connection ? xproxySendRequest(request, length, connection) : nullptr;
@@ -211,7 +220,12 @@ void createPbuffer(uint8_t *request, uint32_t length) {
   DisplayConnection *connection = firstConnection();
   for (Head *head = screen->heads; head; head = head->next) {
     if (head->glLibrary) {
-      directNotServed(head);
+      // The library's pbuffer, kept in the record under the head's slot as GLXCreatePbuffer does.
+      uint32_t slot = head->idIndex < kGlxHeadSlots ? head->idIndex : 0;
+      pbuffer->direct[slot] =
+          glxdirectCreatePbuffer(static_cast<GlxLibraryInstance *>(head->glLibrary), head->screen,
+                                 serverFbConfig(config, head), pbuffer->width, pbuffer->height, pbuffer->largest,
+                                 pbuffer->preserved);
       continue;
     }
     uint8_t *copy = connection ? xproxySendRequest(request, length, connection) : nullptr;

@@ -21,6 +21,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -365,6 +366,17 @@ TEST_F(LumoraApps, ReadPixelsInTheClientsByteOrder) {
   const float want[4] = {1, 128.0f / 255, 0, 1};
   for (int k = 0; k < 16; k++)
     EXPECT_FLOAT_EQ(std::bit_cast<float>(rawGet32(answer, 32 + 4 * size_t(k), true)), want[k % 4]) << "item " << k;
+  // The same square as GL_UNSIGNED_SHORT: each 16-bit item big-endian (0xFFFF, 0x8080, 0, 0xFFFF).
+  ASSERT_EQ(raw.roundTrip(RawRequest(true)
+                              .b(major).b(111).s(0).i(tag).i(0).i(0).i(2).i(2).i(0x1908).i(0x1403).b(0).b(0).pad(2)
+                              .done(),
+                          answer),
+            "");
+  ASSERT_EQ(answer[0], 1) << "error " << int(answer[1]);
+  ASSERT_EQ(answer.size(), 32u + 2 * 16);
+  const uint16_t shorts[4] = {0xFFFF, 0x8080, 0, 0xFFFF};
+  for (int k = 0; k < 16; k++)
+    EXPECT_EQ(answer[32 + 2 * size_t(k)] << 8 | answer[33 + 2 * size_t(k)], shorts[k % 4]) << "item " << k;
   raw.close();
   EXPECT_EQ(tarvo.wait(0), -1) << "tarvo ended:\n" << tarvo.log();
 }
@@ -709,6 +721,49 @@ TEST_F(LumoraApps, AProgramMadeByVendorCommandsInTheClientsByteOrder) {
   std::string text(answer.begin() + 32, answer.begin() + 32 + length);
   EXPECT_NE(text.find("error"), std::string::npos) << text;
   raw.close();
+}
+
+// The id of an RGBA FBConfig of screen 0 that can draw to a pbuffer (0: none).
+uint32_t pbufferFbConfig(xcb_connection_t *c) {
+  constexpr uint32_t kDrawableType = 0x8010, kPbufferBit = 0x4, kRenderType = 0x8011, kRgbaBit = 0x1,
+                     kFbConfigId = 0x8013, kRedSize = 8;
+  auto *reply = xcb_glx_get_fb_configs_reply(c, xcb_glx_get_fb_configs(c, 0), nullptr);
+  if (!reply) return 0;
+  const uint32_t *words = xcb_glx_get_fb_configs_property_list(reply);
+  uint32_t found = 0;
+  for (uint32_t k = 0; k < reply->num_FB_configs && !found; k++) {
+    std::map<uint32_t, uint32_t> pairs;
+    for (uint32_t p = 0; p < reply->num_properties; p++)
+      pairs[words[2 * (k * reply->num_properties + p)]] = words[2 * (k * reply->num_properties + p) + 1];
+    if ((pairs[kDrawableType] & kPbufferBit) && (pairs[kRenderType] & kRgbaBit) && pairs[kRedSize] == 8)
+      found = pairs[kFbConfigId];
+  }
+  free(reply);
+  return found;
+}
+
+// A pbuffer made by the SGIX vendor command is one the library draws into.
+TEST_F(LumoraApps, AnSgixPbufferIsDrawnInto) {
+  xcb_connection_t *c = xcb_connect(tarvo.displayName().c_str(), nullptr);
+  ASSERT_FALSE(xcb_connection_has_error(c));
+  uint32_t config = pbufferFbConfig(c);
+  ASSERT_NE(config, 0u);
+  constexpr uint32_t kCreatePbufferSgix = 0x10007, kRgbaType = 0x8014;
+  uint32_t pbuffer = xcb_generate_id(c), context = xcb_generate_id(c);
+  // Screen, FBConfig, pbuffer, width, height; no attributes.
+  vendor(c, 0, kCreatePbufferSgix, VendorData().u(0).u(config).u(pbuffer).u(16).u(16));
+  xcb_generic_error_t *error =
+      xcb_request_check(c, xcb_glx_create_new_context_checked(c, context, config, 0, kRgbaType, 0, 0));
+  ASSERT_EQ(error, nullptr) << "CreateNewContext: " << int(error->error_code);
+  auto *current =
+      xcb_glx_make_context_current_reply(c, xcb_glx_make_context_current(c, 0, pbuffer, pbuffer, context), &error);
+  ASSERT_NE(current, nullptr) << "MakeContextCurrent: " << int(error->error_code) << tarvo.log();
+  uint32_t tag = current->context_tag;
+  free(current);
+  clear(c, tag, 0, 1, 1);
+  EXPECT_EQ(readPixels(c, tag), four(0, 255, 255));
+  xcb_disconnect(c);
+  EXPECT_EQ(tarvo.wait(0), -1) << "tarvo ended:\n" << tarvo.log();
 }
 
 // A head whose GL is Xvfb's own indirect GLX.

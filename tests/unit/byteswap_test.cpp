@@ -307,7 +307,8 @@ const std::vector<SwapCase> &swapCases() {
          m.i(0x01020304).i(0x05060708).i(2).i(2);
          m.i(0x1401).i(3).i(1).i(2).text("fift");
          m.i(0x140A).i(1).i(3).i(4).text("h_wd");
-         m.text("abcdef").align().l(0x0102030405060708).l(0x1112131415161718);
+         // the arrays back to back: 6 bytes, then the doubles
+         m.text("abcdef").l(0x0102030405060708).l(0x1112131415161718).pad(2);
        }},
       {"vertex arrays 32", 38, [](Msg &m) {
          m.l(0x0102030405060708).i(1).i(2).i(3).i(2).i(5).i(1);

@@ -17,6 +17,7 @@
 #include "glxdirectfixture.h"
 #include "logcapture_helpers.h"
 #include "proxy/head.h"
+#include "proxy/window.h"
 #include "proxy/xproxy.h"
 #include "proxy/xscreen.h"
 #include "xclient/gldatatype.h"
@@ -396,3 +397,27 @@ TEST_F(GlxDirectFrontTest, AnswersWithoutRoomAreBadAlloc) {
 }
 
 }  // namespace
+
+// The texture-from-pixmap vendor codes reach the library with the drawable as the real server
+// knows it, under the head's slot.
+TEST_F(GlxDirectFrontTest, BindTexImageNamesTheServersDrawable) {
+  const uint32_t window = core_.root(screen_)->id;
+  for (uint32_t code : {1330u, 1331u}) {
+    SCOPED_TRACE(code);
+    FakeMessage m(false);
+    m.b(201).b(16).s(0).i(code).i(tag_).i(window).i(0x20DE).i(0);  // GLX_FRONT_LEFT_EXT, no attributes
+    FakeBytes bytes = m.done();
+    fakeglClearLog();
+    {
+      FakeCore::Current current(*client_);
+      glxVendorRow(16)->handler(bytes.data(), uint32_t(bytes.size()), nullptr);
+    }
+    std::string calls = fakeglLog();
+    std::string name = code == 1330 ? "glXBindTexImageEXT(" : "glXReleaseTexImageEXT(";
+    size_t at = calls.find(name);
+    ASSERT_NE(at, std::string::npos) << calls;
+    std::string drawable = ", " + std::to_string(core_.realRoot(heads_[0])) + ", 8414";
+    EXPECT_LT(calls.find(drawable, at), calls.find(')', at)) << calls;
+    EXPECT_TRUE(core_.messages(*client_).empty());
+  }
+}

@@ -67,11 +67,11 @@ std::function<void(Msg &)> countedData(bool render, uint32_t code) {
       m.i(2).i(2).i(4).i(kShort).i(3).i(0x8075).i(kDouble).i(2).i(0x8074);
       for (int v = 0; v < 2; v++) m.s(0x0102 + v).s(0x0304).s(0x0506).pad(2).l(0x1112131415161718ull + v).l(7);
     };
-  if (render && code == 300)  // 2 elements from a byte array and a float array
+  if (render && code == 300)  // 2 elements from a byte array and a float array, back to back
     return [](Msg &m) {
       m.i(0x01020304).i(0x05060708).i(2).i(2);
       m.i(kUbyte).i(3).i(1).i(2).text("fift").i(kFloat).i(1).i(3).i(4).text("h_wd");
-      m.text("abcdef").pad(2).i(0x01020304).i(0x05060708);
+      m.text("abcdef").i(0x01020304).i(0x05060708).pad(2);
     };
   if (render && code == 301)
     return [](Msg &m) {

@@ -127,6 +127,27 @@ TEST_F(LogTest, HookProblemSavedChannelsAndSyslog) {
   EXPECT_TRUE(readFile(path("after.log")).ends_with("\nERROR b3: plain\n"));  // still without time stamp
 }
 
+// A LOG on a channel that is off (or on no channel) computes neither its message nor its
+// arguments; switched on, the same call computes them once and writes the line.
+TEST_F(LogTest, OffChannelComputesNothing) {
+  logOutputHook = captureHook;
+  int evaluated = 0;
+  auto argument = [&] { return ++evaluated; };
+  logDisableAll();
+  LOG(logChannelError, "off %d", argument());
+  LOG(static_cast<LogChannel *>(nullptr), "nowhere %d", argument());
+  EXPECT_EQ(evaluated, 0);
+  EXPECT_FALSE(logChannelActive(logChannelError));
+  logEnableChannel(logChannelError);
+  bool flag = false;
+  LOG(logChannelError, "on %d", argument()), flag = true;  // still an expression
+  EXPECT_TRUE(flag);
+  EXPECT_EQ(evaluated, 1);
+  EXPECT_TRUE(captured.ends_with("|on 1\n")) << captured;
+  EXPECT_EQ(logChannelError->count, 1u);
+  EXPECT_EQ(scratchAvailable(), kScratchSize);
+}
+
 // The information arguments (any case) select standard output; the program name skips blanks
 // and '_'; the same target twice does not reopen; an unusable path falls back to standard error.
 TEST_F(LogTest, TargetSelection) {
