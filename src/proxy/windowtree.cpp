@@ -22,15 +22,32 @@ namespace {
 int32_t clamp32(int64_t v) { return int32_t(std::clamp<int64_t>(v, INT32_MIN, INT32_MAX)); }
 int64_t clampCoordinate(int64_t v) { return std::clamp<int64_t>(v, -32768, 32767); }
 
+// Working regions. A validation makes and drops one per viewable child it recomputes; the
+// dropped ones are kept for the next (the tree is only ever validated on the loop's thread),
+// which spares an allocation and a free per window mapped or unmapped. Each user writes a
+// taken region whole before reading it. One that holds many boxes is emptied when kept.
+constexpr size_t kSpareRegions = 32;
+Region *spareRegions[kSpareRegions];
+size_t spareRegionCount = 0;
+
+Region *takeRegion() { return spareRegionCount ? spareRegions[--spareRegionCount] : regionCreate(); }
+
+void dropRegion(Region *r) {
+  if (!r) return;
+  if (spareRegionCount == kSpareRegions) return regionDestroy(r);
+  if (r->data && r->data->size > 8) regionResetRect(r, 0, 0, 0, 0);
+  spareRegions[spareRegionCount++] = r;
+}
+
 // Intersects a region with a shape given relative to the inside corner at x, y.
 void intersectShape(Region *region, const Region *shape, int32_t x, int32_t y) {
   if (!shape) return;
-  Region *moved = regionCreate();
+  Region *moved = takeRegion();
   if (!moved) return LOG_OUT_OF_MEMORY();
   regionCopy(moved, shape);
   regionTranslate(moved, x, y);
   regionIntersect(region, region, moved);
-  regionDestroy(moved);
+  dropRegion(moved);
 }
 
 // The window's sizes from its geometry and its parent's inside.
@@ -104,7 +121,7 @@ void distribute(WindowRecord *w, Region *remaining, Pending &stack) {
   size_t first = stack.size();
   for (WindowRecord *c = w->firstChild; c; c = c->nextSibling) {
     if (!c->viewable) continue;
-    Region *universe = regionCreate();
+    Region *universe = takeRegion();
     if (!universe) {
       LOG_OUT_OF_MEMORY();
       break;
@@ -116,7 +133,7 @@ void distribute(WindowRecord *w, Region *remaining, Pending &stack) {
   // The top child is handled first, each subtree before the next sibling.
   std::reverse(stack.begin() + long(first), stack.end());
   regionCopy(w->clipList, remaining);
-  regionDestroy(remaining);
+  dropRegion(remaining);
 }
 
 // Whether a sibling lies above the window in the stacking order.
@@ -306,6 +323,24 @@ void windowGravityTranslate(int32_t x, int32_t y, int32_t oldX, int32_t oldY, in
 // ----- Validation -----
 
 namespace {
+// The stack of a validation. One is kept with its room between validations; a validation that
+// starts while it is in use (from within a notification) gets one of its own.
+Pending keptStack;
+bool keptStackInUse = false;
+
+struct StackLease {
+  Pending own;
+  Pending *stack;
+  StackLease() : stack(keptStackInUse ? &own : &keptStack) { keptStackInUse |= stack == &keptStack; }
+  ~StackLease() {
+    if (stack != &keptStack) return;
+    keptStack.clear();
+    keptStackInUse = false;
+  }
+  StackLease(const StackLease &) = delete;
+  StackLease &operator=(const StackLease &) = delete;
+};
+
 // Clips, visibility and VisibilityNotify of the windows on a stack, each subtree before the next
 // sibling. Consumes the regions.
 void computeAll(Pending &stack) {
@@ -325,9 +360,9 @@ void computeAll(Pending &stack) {
 }  // namespace
 
 void windowComputeClips(WindowRecord *window, Region *universe) {
-  Pending stack;
-  stack.emplace_back(window, universe);
-  computeAll(stack);
+  StackLease lease;
+  lease.stack->emplace_back(window, universe);
+  computeAll(*lease.stack);
 }
 
 namespace {
@@ -349,7 +384,7 @@ bool regionsMeet(const Region *a, const Region *b, Region *scratch) {
 // The region left for a viewable child: the parent's inside within the child's outside, less
 // the outsides of the viewable siblings above it. NULL when out of memory.
 Region *universeOf(WindowRecord *child, const Region *inside) {
-  Region *universe = regionCreate();
+  Region *universe = takeRegion();
   if (!universe) return nullptr;
   regionIntersect(universe, inside, child->borderSize);
   for (WindowRecord *s = child->parent->firstChild; s && s != child; s = s->nextSibling) {
@@ -361,9 +396,9 @@ Region *universeOf(WindowRecord *child, const Region *inside) {
 
 // The whole subtree from the parent's inside.
 void validateAll(WindowRecord *parent, Region *inside) {
-  Pending stack;
-  distribute(parent, inside, stack);
-  computeAll(stack);
+  StackLease lease;
+  distribute(parent, inside, *lease.stack);
+  computeAll(*lease.stack);
 }
 
 // After a change of one child (its place, size, shape, stacking or mapping), only the windows
@@ -374,10 +409,10 @@ void validateAll(WindowRecord *parent, Region *inside) {
 // gives up what each recomputed child covers. The order of the recomputed windows (and so of
 // VisibilityNotify) is that of a whole recomputation. Consumes `inside`.
 void validateChange(WindowRecord *parent, WindowRecord *changed, Region *inside) {
-  Region *held = regionCreate(), *scratch = regionCreate();
+  Region *held = takeRegion(), *scratch = takeRegion();
   if (!held || !scratch) {
-    regionDestroy(held);
-    regionDestroy(scratch);
+    dropRegion(held);
+    dropRegion(scratch);
     return validateAll(parent, inside);
   }
   // What the child held before: its border clip while it stays viewable; one that is no longer
@@ -403,10 +438,10 @@ void validateChange(WindowRecord *parent, WindowRecord *changed, Region *inside)
     regionSubtract(parent->clipList, parent->clipList, c->borderSize);
     below |= c == changed;
   }
-  regionDestroy(held);
-  regionDestroy(scratch);
+  dropRegion(held);
+  dropRegion(scratch);
   if (failed) return validateAll(parent, inside);
-  regionDestroy(inside);
+  dropRegion(inside);
 }
 }  // namespace
 
@@ -415,7 +450,7 @@ void windowValidateTree(WindowRecord *parent, WindowRecord *child, int) {
   // children changed at once), the parent's whole subtree is, from what the parent's border clip
   // leaves for its inside.
   if (!parent || !parent->viewable) return;
-  Region *inside = regionCreate();
+  Region *inside = takeRegion();
   if (!inside) return LOG_OUT_OF_MEMORY();
   regionIntersect(inside, parent->borderClip, parent->windowSize);
   // A child with no viewable sibling is all there is to recompute: the plain walk is cheaper.

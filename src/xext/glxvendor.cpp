@@ -73,9 +73,6 @@ GlxTagEntry *ownTag(uint32_t at, const uint8_t *request, uint32_t length) {
   return entry;
 }
 
-// A head whose GL runs inside the proxy has no executor for these requests yet: it is skipped.
-void directNotServed(const Head *) { logProblem("WIP", __FILE__, __LINE__); }
-
 // A head whose GL runs inside the proxy executes the command itself: whether it served the code.
 bool directVendor(Head *head, uint32_t tag, const uint8_t *request, uint32_t length) {
   return glxdirectVendorPrivate(static_cast<GlxLibraryInstance *>(head->glLibrary), glxTagForServer(tag, head),
@@ -176,15 +173,14 @@ void onDrawable(uint8_t *request, uint32_t length) {
       uint32_t code = wireGet32(request + 4);
       if (code == kSwapInterval) {
         glxdirectSwapInterval(instance, glxindirectRealDrawable(drawable, head), int32_t(wireGet32(request + 16)));
-      } else if (code == kBindTexImage || code == kReleaseTexImage) {
-        // The library binds its own drawable (a GLX pixmap it made, or the server's window): a
-        // copy of the request names it (the executor reads the request's header before its data).
+      } else {
+        // The executor gets the library's own drawable (a GLX pixmap or pbuffer it made, or the
+        // server's window): a copy of the request names it (the executor reads the request's
+        // header before its data). It serves the texture-from-pixmap codes and reports the others.
         std::vector<uint8_t> copy(request, request + length);
         wirePut32(copy.data() + 12, glxindirectRealDrawable(drawable, head));
         glxdirectVendorPrivate(instance, own ? glxTagForServer(tag, head) : 0, code, copy.data() + 12,
                                copy.data() + copy.size(), head);
-      } else {
-        directNotServed(head);
       }
       continue;
     }

@@ -227,6 +227,16 @@ uint32_t currentOnNewWindow(xcb_connection_t *c, uint32_t visual, uint32_t *cont
   return tag;
 }
 
+// A connection to tarvo (*c, to be disconnected by the caller) with a new context current on a
+// new window of a single-buffered visual: the tag (0 on a failure, which the checks here show).
+uint32_t connectCurrent(const TarvoProcess &tarvo, xcb_connection_t **c) {
+  *c = xcb_connect(tarvo.displayName().c_str(), nullptr);
+  EXPECT_FALSE(xcb_connection_has_error(*c));
+  uint32_t visual = xcb_connection_has_error(*c) ? 0 : glxSingleBufferedVisual(*c), context = 0;
+  EXPECT_NE(visual, 0u);
+  return visual ? currentOnNewWindow(*c, visual, &context) : 0;
+}
+
 // Clears with the colour (alpha 1) by a GLXRender.
 void clear(xcb_connection_t *c, uint32_t tag, float red, float green, float blue) {
   GlxBytes stream = glxcommandStream({glxcommandClearColor(red, green, blue, 1), glxcommandClear(0x4000)}, false);
@@ -241,11 +251,8 @@ std::vector<uint8_t> four(uint8_t red, uint8_t green, uint8_t blue) {
 }
 
 TEST_F(LumoraApps, ReadPixelsAfterAClear) {
-  xcb_connection_t *c = xcb_connect(tarvo.displayName().c_str(), nullptr);
-  ASSERT_FALSE(xcb_connection_has_error(c));
-  uint32_t visual = glxSingleBufferedVisual(c), context = 0;
-  ASSERT_NE(visual, 0u);
-  uint32_t tag = currentOnNewWindow(c, visual, &context);
+  xcb_connection_t *c = nullptr;
+  uint32_t tag = connectCurrent(tarvo, &c);
   ASSERT_NE(tag, 0u);
   clear(c, tag, 1, 0.5f, 0);
   EXPECT_EQ(readPixels(c, tag), four(255, 128, 0));
@@ -500,11 +507,8 @@ GlxCommand command32(uint32_t opcode, std::initializer_list<uint32_t> words) {
 }
 
 TEST_F(LumoraApps, ADisplayListDrawsOnlyWhenCalled) {
-  xcb_connection_t *c = xcb_connect(tarvo.displayName().c_str(), nullptr);
-  ASSERT_FALSE(xcb_connection_has_error(c));
-  uint32_t visual = glxSingleBufferedVisual(c), context = 0;
-  ASSERT_NE(visual, 0u);
-  uint32_t tag = currentOnNewWindow(c, visual, &context);
+  xcb_connection_t *c = nullptr;
+  uint32_t tag = connectCurrent(tarvo, &c);
   ASSERT_NE(tag, 0u);
   clear(c, tag, 0, 0, 0);
   xcb_glx_new_list(c, tag, 5, 0x1300 /* GL_COMPILE */);
@@ -527,10 +531,7 @@ TEST_F(LumoraApps, SelectModePicksEachClientsOwnQuad) {
   } pickers[2];
   for (int k = 0; k < 2; k++) {
     Picker &p = pickers[k];
-    p.c = xcb_connect(tarvo.displayName().c_str(), nullptr);
-    ASSERT_FALSE(xcb_connection_has_error(p.c));
-    uint32_t visual = glxSingleBufferedVisual(p.c), context = 0;
-    p.tag = currentOnNewWindow(p.c, visual, &context);
+    p.tag = connectCurrent(tarvo, &p.c);
     ASSERT_NE(p.tag, 0u);
     p.seen = 7 + 2 * uint32_t(k);
     p.hidden = p.seen + 1;
@@ -563,10 +564,8 @@ TEST_F(LumoraApps, SelectModePicksEachClientsOwnQuad) {
 
 // Feedback mode: a point's token and window position come back as floats.
 TEST_F(LumoraApps, FeedbackModeReturnsAPointsPosition) {
-  xcb_connection_t *c = xcb_connect(tarvo.displayName().c_str(), nullptr);
-  ASSERT_FALSE(xcb_connection_has_error(c));
-  uint32_t visual = glxSingleBufferedVisual(c), context = 0;
-  uint32_t tag = currentOnNewWindow(c, visual, &context);
+  xcb_connection_t *c = nullptr;
+  uint32_t tag = connectCurrent(tarvo, &c);
   ASSERT_NE(tag, 0u);
   xcb_glx_feedback_buffer(c, tag, 64, 0x0600 /* GL_2D */);
   free(xcb_glx_render_mode_reply(c, xcb_glx_render_mode(c, tag, 0x1C01 /* GL_FEEDBACK */), nullptr));
@@ -625,11 +624,8 @@ uint32_t word(const std::vector<uint8_t> &m, size_t at) {
 // their uniform's colour; a broken shader's information log is the compiler's.
 TEST_F(LumoraApps, AProgramMadeByVendorCommandsDraws) {
   constexpr uint32_t kFragmentShader = 0x8B30, kCompileStatus = 0x8B81, kLinkStatus = 0x8B82;
-  xcb_connection_t *c = xcb_connect(tarvo.displayName().c_str(), nullptr);
-  ASSERT_FALSE(xcb_connection_has_error(c));
-  uint32_t visual = glxSingleBufferedVisual(c), context = 0;
-  ASSERT_NE(visual, 0u);
-  uint32_t tag = currentOnNewWindow(c, visual, &context);
+  xcb_connection_t *c = nullptr;
+  uint32_t tag = connectCurrent(tarvo, &c);
   ASSERT_NE(tag, 0u);
   clear(c, tag, 0, 0, 0);
   auto shader = [&](uint32_t id, const std::string &source) {
