@@ -346,6 +346,19 @@ void onMultimediaRecheck(void *argument) {
 // The size of an output as flow control measures it: whole blocks.
 uint64_t outputSize(const OutBuffer *output) { return outbufferCapacity(output); }
 
+// The length of the request that begins the client's input (its big form's too), once its
+// length words are in; 0 while they are not, or when the reader cuts no requests now.
+uint64_t pendingRequestLength(const ClientConnection *client) {
+  const Buffer &input = client->input;
+  const ProtocolReader &reader = client->reader;
+  if (reader.skip || reader.bytesNeeded != 4 || input.length < 4) return 0;
+  const auto *request = reinterpret_cast<const uint8_t *>(input.data);
+  uint64_t length = uint64_t(wireGet16(request + 2, reader.swapped)) * 4;
+  if (length == 0 && client->bigRequests && input.length >= 8)
+    length = uint64_t(wireGet32(request + 4, reader.swapped)) * 4;
+  return length;
+}
+
 // Whether the client's buffered input gives its next pass something to do: a whole request, a
 // refused big request's bytes to drop, a stopped or not yet started reader. Only the part of
 // a request waits for the socket: the buffered-input timer would find nothing to cut in it.
@@ -366,11 +379,20 @@ bool inputServable(const ClientConnection *client) {
   return length <= input.length;
 }
 
+// The most bytes one read of the client takes: the chunk, beyond the rest of a request begun
+// in the input (its room is made by the cutter), so that a long one comes in whole in as few
+// reads as the socket allows. The input's room is never grown for a read.
+uint32_t clientReadLimit(const ClientConnection *client) {
+  uint64_t length = pendingRequestLength(client);
+  uint64_t rest = length > client->input.length ? length - client->input.length : 0;
+  return uint32_t(rest + kMiscReadChunk < UINT32_MAX ? rest + kMiscReadChunk : UINT32_MAX);
+}
+
 }  // namespace
 
 void miscReadClientInput(ClientConnection *client) {
   if (client->fd < 0) return;
-  int got = bufferReadFdAtMost(client->fd, kMiscReadChunk, &client->input);
+  int got = bufferReadFdRoom(client->fd, clientReadLimit(client), &client->input);
   if (got == 0) {
     xproxyCloseClient(client, "Broken connection", 1);
     return;
@@ -545,6 +567,16 @@ bool displayInputComplete(const DisplayConnection *c) {
 }
 
 bool displayBroken(DisplayConnection *c) { return c->fd < 0; }
+
+// The most bytes one read of a display connection takes: the chunk, beyond the rest of an
+// answer begun in the input (the cutter has made its room).
+uint32_t displayReadLimit(const DisplayConnection *c) {
+  uint64_t available = c->input.length > c->readPosition ? c->input.length - c->readPosition : 0;
+  if (c->reader.bytesNeeded != 32 || available < 32) return kDisplayReadChunk;
+  uint64_t length = xprotoUnitLength(reinterpret_cast<const uint8_t *>(c->input.data) + c->readPosition, 0);
+  uint64_t rest = length > available ? length - available : 0;
+  return uint32_t(rest + kDisplayReadChunk < UINT32_MAX ? rest + kDisplayReadChunk : UINT32_MAX);
+}
 
 // Reads once more for a sync, waiting until the deadline (monotonic ms) at most: 1 read,
 // 0 broken, -1 nothing came in time.
@@ -873,7 +905,7 @@ void xproxyCloseDisplayConnection(DisplayConnection *c) {
 }
 
 void xproxyReadDisplayConnection(DisplayConnection *c) {
-  int got = bufferReadFdAtMost(c->fd, kDisplayReadChunk, &c->input);
+  int got = bufferReadFdRoom(c->fd, displayReadLimit(c), &c->input);
   if (got == 0) {
     if (xproxyCurrentDisplayConnection == c) xproxyCurrentDisplayConnection = nullptr;
     closeBroken(c);

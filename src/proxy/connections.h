@@ -61,7 +61,8 @@ const char *xproxyCloseDownModeName(uint8_t mode);
 // Flow-control marks (in OutBuffer capacity, 65520-byte blocks).
 constexpr uint64_t kMiscServerOutputMark = 0x20000;  // towards the server: at most two blocks
 constexpr uint64_t kMiscClientOutputMark = 0x80000;  // towards the client: at most eight blocks
-constexpr uint32_t kMiscReadChunk = 65536;           // most bytes taken per readiness
+constexpr uint32_t kMiscReadChunk = 65536;           // most bytes taken per readiness (but see
+                                                     // the rest of a longer request)
 constexpr uint64_t kMiscBufferedInputDelayMs = 8;
 
 // Read order: reads, cuts and dispatches, then writes out the client's display connections.

@@ -186,7 +186,7 @@ const char *xprotoProcessInput(ProtocolReader *reader, Buffer *input) {
     uint32_t used = 0;
     const char *reason = readSetup(client, reader, input, &used);
     if (reason) return reason;
-    bufferConsume(input, used);
+    bufferConsumeKeep(input, used);
     // Requests behind the setup wait until the real servers have answered it.
     return nullptr;
   }
@@ -207,7 +207,7 @@ const char *xprotoProcessInput(ProtocolReader *reader, Buffer *input) {
     uint32_t used = 0;
     if (length > 0) {
       if (length > left) {
-        bufferConsume(input, position);
+        bufferConsumeKeep(input, position);
         if (input->capacity < length) bufferGrow(input, length - input->length);
         return nullptr;
       }
@@ -226,7 +226,7 @@ const char *xprotoProcessInput(ProtocolReader *reader, Buffer *input) {
         continue;
       }
       if (bigLength > left) {
-        bufferConsume(input, position);
+        bufferConsumeKeep(input, position);
         if (input->capacity < bigLength) bufferGrow(input, uint32_t(bigLength - input->length));
         return nullptr;
       }
@@ -242,12 +242,12 @@ const char *xprotoProcessInput(ProtocolReader *reader, Buffer *input) {
     if (client->life.closed) return nullptr;  // closed by its handler: the input is the close's
     position += used;
     if (reader->bytesNeeded == kReaderStopped) {
-      bufferConsume(input, position);
+      bufferConsumeKeep(input, position);
       reader->bytesNeeded = 4;
       return reader->stopReason[0] ? reader->stopReason : nullptr;
     }
   }
-  bufferConsume(input, position);
+  bufferConsumeKeep(input, position);
   return nullptr;
 }
 
@@ -275,7 +275,7 @@ void xprotoProcessServerInput(DisplayConnection *c) {
   };
   auto waitFor = [&](uint64_t unitLength) {
     // Keep the unit, drop what was handled, and make room for the whole unit.
-    bufferConsume(input, c->readPosition);
+    bufferConsumeKeep(input, c->readPosition);
     c->readPosition = 0;
     if (unitLength > UINT32_MAX - 100 ||
         (input->capacity < unitLength && bufferGrow(input, uint32_t(unitLength - input->length)) == 0)) {
@@ -340,7 +340,7 @@ void xprotoProcessServerInput(DisplayConnection *c) {
     }
   }
   if (c->reader.bytesNeeded == kReaderStopped) return;
-  bufferConsume(input, c->readPosition);
+  bufferConsumeKeep(input, c->readPosition);
   c->readPosition = 0;
 }
 

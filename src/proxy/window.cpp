@@ -23,12 +23,25 @@
 
 namespace {
 void destroyRoutine(uint32_t, void *value) { windowDestroy(static_cast<WindowRecord *>(value)); }
+
+// A record and the storage of its four regions come in one zeroed allocation: a validation
+// reads them together, and mapping and unmapping windows then touches fewer cache lines.
+constexpr size_t kRegionStoreOffset = (sizeof(WindowRecord) + alignof(Region) - 1) / alignof(Region) * alignof(Region);
+constexpr size_t kOwnRegions = 4;
+
+WindowRecord *allocateRecord() {
+  return static_cast<WindowRecord *>(calloc(1, kRegionStoreOffset + kOwnRegions * sizeof(Region)));
+}
+
+Region *regionStoreOf(WindowRecord *window) {
+  return reinterpret_cast<Region *>(reinterpret_cast<char *>(window) + kRegionStoreOffset);
+}
 }  // namespace
 
 WindowRecord *windowCreateRecord(uint32_t id, MetaScreen *screen, VisualRecord *visual) {
   // Type 1's free routine is the tree's destruction (installed before the first window).
   resourceTypeRoutines[kResourceWindow].free = destroyRoutine;
-  auto *window = static_cast<WindowRecord *>(calloc(1, sizeof(WindowRecord)));
+  WindowRecord *window = allocateRecord();
   if (!window) {
     LOG_OUT_OF_MEMORY();
     return nullptr;
@@ -193,8 +206,14 @@ void forEachWindow(F f) {
 }  // namespace
 
 int windowAttachTreeData(WindowRecord *window) {
-  for (Region **r : {&window->clipList, &window->borderClip, &window->windowSize, &window->borderSize})
-    if (!*r && !(*r = regionCreate())) return LOG_OUT_OF_MEMORY(), 0;
+  // The regions live in the record's own allocation (allocateRecord).
+  Region *store = regionStoreOf(window);
+  Region **own[kOwnRegions] = {&window->clipList, &window->borderClip, &window->windowSize, &window->borderSize};
+  for (size_t i = 0; i < kOwnRegions; i++)
+    if (!*own[i]) {
+      regionInit(&store[i]);
+      *own[i] = &store[i];
+    }
   if (!window->block) {
     window->block = static_cast<WindowSelectionBlock *>(calloc(1, sizeof(WindowSelectionBlock)));
     if (!window->block) return LOG_OUT_OF_MEMORY(), 0;
@@ -213,7 +232,7 @@ WindowRecord *windowStayOnTopSibling(WindowRecord *) { return nullptr; }
 WindowRecord *windowCreate(uint32_t id, WindowRecord *parent, int32_t x, int32_t y, uint16_t width, uint16_t height,
                            uint16_t borderWidth, uint16_t windowClass, uint8_t depth) {
   if (!parent) return nullptr;
-  auto *window = static_cast<WindowRecord *>(calloc(1, sizeof(WindowRecord)));
+  WindowRecord *window = allocateRecord();
   if (!window) {
     LOG_OUT_OF_MEMORY();
     return nullptr;
@@ -284,8 +303,11 @@ void windowFreeRecordData(WindowRecord *window) {
     window->boundResources = r->next;
     free(r);
   }
-  for (Region **r : {&window->clipList, &window->borderClip, &window->windowSize, &window->borderSize,
-                     &window->clipShape, &window->boundingShape, &window->inputShape}) {
+  for (Region **r : {&window->clipList, &window->borderClip, &window->windowSize, &window->borderSize}) {
+    regionFini(*r);  // the record's own storage
+    *r = nullptr;
+  }
+  for (Region **r : {&window->clipShape, &window->boundingShape, &window->inputShape}) {
     regionDestroy(*r);
     *r = nullptr;
   }

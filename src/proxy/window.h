@@ -64,7 +64,8 @@ struct WindowRecord {
   WindowRecord *nextSibling;      // the one below
   WindowRecord *previousSibling;  // the one above
   WindowValidation *validation;   // only during a validation
-  // Regions in absolute coordinates (allocated with the record; empty while not viewable).
+  // Regions in absolute coordinates (stored in the record's own allocation; empty while not
+  // viewable).
   Region *clipList;    // the inside not covered by children or others
   Region *borderClip;  // the whole window (border included) not covered by others
   Region *windowSize;  // the inside, clipped by the parent and the shapes

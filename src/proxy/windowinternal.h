@@ -5,8 +5,9 @@
 
 struct WindowRecord;
 
-// Allocates a record's four regions and its selection block; 0 when out of memory (what was
-// allocated stays attached and goes with windowFreeRecordData).
+// Sets up a record's four regions (stored in the record's own allocation) and allocates its
+// selection block; 0 when out of memory (what was allocated stays attached and goes with
+// windowFreeRecordData).
 int windowAttachTreeData(WindowRecord *window);
 // Recomputes absolute positions, window sizes and border sizes of the whole subtree from its
 // parent's inside (iteratively: any depth).

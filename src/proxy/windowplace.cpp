@@ -100,7 +100,20 @@ void windowHeadOrigin(const Head *head, int64_t *x, int64_t *y) {
 
 int windowCopyOnHead(const WindowRecord *window, const Head *head, WindowCopy *copy) {
   if (!window || !head || !copy) return 0;
-  *copy = lineageOf(window, head).copies.front();
+  // This runs for every ConfigureWindow: the usual depths take no allocation.
+  constexpr size_t kShallow = 32;
+  const WindowRecord *shallow[kShallow];
+  size_t depth = 0;
+  for (const WindowRecord *w = window; w && depth < kShallow; w = w->parent) shallow[depth++] = w;
+  if (depth == kShallow && shallow[kShallow - 1]->parent) {
+    *copy = lineageOf(window, head).copies.front();
+    return 1;
+  }
+  int64_t originX, originY;
+  windowHeadOrigin(head, &originX, &originY);
+  WindowCopy c = rootCopy(shallow[depth - 1], originX, originY);
+  for (size_t i = depth - 1; i-- > 0;) c = childCopy(shallow[i], c, originX, originY);
+  *copy = c;
   return 1;
 }
 
@@ -122,7 +135,13 @@ void windowPlaceCopies(WindowRecord *top, Head *only, ClientConnection *client, 
     WindowRecord *window;
     WindowCopy parent;
   };
-  std::vector<Step> stack;
+  // The stack keeps its room between calls (a call from within a call takes one of its own).
+  static std::vector<Step> kept;
+  static bool keptInUse = false;
+  std::vector<Step> own;
+  std::vector<Step> &stack = keptInUse ? own : kept;
+  bool leased = &stack == &kept;
+  keptInUse = true;
   for (Head *head = only ? only : top->screen->heads; head; head = only ? nullptr : head->next) {
     int64_t originX, originY;
     windowHeadOrigin(head, &originX, &originY);
@@ -141,6 +160,11 @@ void windowPlaceCopies(WindowRecord *top, Head *only, ClientConnection *client, 
       for (WindowRecord *child = w->firstChild; child; child = child->nextSibling) stack.push_back(Step{child, c});
     }
   }
+  if (leased) keptInUse = false;
+  if (stack.capacity() > 4096)
+    std::vector<Step>().swap(stack);  // a huge subtree's room is not kept
+  else
+    stack.clear();
 }
 
 int windowCopyForRead(const WindowRecord *window, const Head *head, const Rect &rect, const WindowRecord **reader,

@@ -39,6 +39,16 @@ void dropRegion(Region *r) {
   spareRegions[spareRegionCount++] = r;
 }
 
+// Moves a region's contents into another that is overwritten whole (the other's old box storage
+// goes to the source, which the caller drops or overwrites): a copy without copying the boxes.
+void moveRegion(Region *to, Region *from) {
+  if (to->pendingBoxes || from->pendingBoxes) {
+    regionCopy(to, from);
+    return;
+  }
+  std::swap(static_cast<pixman_region16_t &>(*to), static_cast<pixman_region16_t &>(*from));
+}
+
 // Intersects a region with a shape given relative to the inside corner at x, y.
 void intersectShape(Region *region, const Region *shape, int32_t x, int32_t y) {
   if (!shape) return;
@@ -132,7 +142,7 @@ void distribute(WindowRecord *w, Region *remaining, Pending &stack) {
   }
   // The top child is handled first, each subtree before the next sibling.
   std::reverse(stack.begin() + long(first), stack.end());
-  regionCopy(w->clipList, remaining);
+  moveRegion(w->clipList, remaining);
   dropRegion(remaining);
 }
 
@@ -348,8 +358,8 @@ void computeAll(Pending &stack) {
     auto [w, universe] = stack.back();
     stack.pop_back();
     uint8_t visibility = visibilityIn(w, universe);
-    regionCopy(w->borderClip, universe);
-    regionIntersect(universe, universe, w->windowSize);
+    moveRegion(w->borderClip, universe);
+    regionIntersect(universe, w->borderClip, w->windowSize);
     distribute(w, universe, stack);
     if (visibility != w->visibility) {
       w->visibility = visibility;

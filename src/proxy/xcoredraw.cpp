@@ -42,6 +42,21 @@ int16_t s16(const uint8_t *p) { return int16_t(wireGet16(p)); }
 // unknown one) so that the per-head loop knows the meta screen and culling the area.
 void cacheDrawable(uint32_t id) { resourceCacheDrawable(xproxyCurrentClient, id); }
 
+// The window record of the drawable just cached, NULL for any other drawable: the per-head
+// copies ask it whether the head placed the window's copy apart.
+const WindowRecord *cachedWindow() {
+  const ClientConnection *client = xproxyCurrentClient;
+  return client && client->cachedType == kResourceWindow ? static_cast<const WindowRecord *>(client->cachedRecord)
+                                                          : nullptr;
+}
+
+// What the drawing requests' copy builder gets: the id fields to translate and the drawable's
+// window (resolved once per request, not once per head).
+struct DrawArgument {
+  const XcoreIdField *fields;
+  const WindowRecord *window;
+};
+
 const XcoreIdField kDrawableGC[] = {{4, kResourceWindow}, {8, kResourceGC}, {0, 0}};
 const XcoreIdField kClearFields[] = {{4, kResourceWindow}, {0, 0}};
 const XcoreIdField kCopyFields[] = {{4, kResourceWindow}, {8, kResourceWindow}, {12, kResourceGC}, {0, 0}};
@@ -50,10 +65,11 @@ const XcoreIdField kCopyFields[] = {{4, kResourceWindow}, {8, kResourceWindow}, 
 // The copy builder of the drawing requests: a drawable whose copy the head placed apart gets
 // the request moved into its copy (possibly as several requests, or none), with the GC's
 // origins moved alike around them; any other gets the plain copy.
-int shiftedCopy(Head *head, DisplayConnection *connection, const uint8_t *request, uint32_t length, void *fields) {
+int shiftedCopy(Head *head, DisplayConnection *connection, const uint8_t *request, uint32_t length, void *argument) {
+  const auto *draw = static_cast<const DrawArgument *>(argument);
   XcoreCopyShift shift;
-  if (!xcoreCopyShiftOf(wireGet32(request + 4), head, &shift))
-    return xcoreFramePlainCopy(head, connection, request, length, fields);
+  if (!xcoreCopyShiftOfWindow(draw->window, head, &shift))
+    return xcoreFrameCopyForHead(request, length, connection, head, draw->fields) != nullptr;
   const GCRecord *gc = request[0] == 61 ? nullptr : resourceLookupGC(wireGet32(request + 8));
   int64_t lineWidth = gc ? int64_t(uint16_t(gc->values[kGCLineWidth])) : 0;
   std::vector<std::vector<uint8_t>> parts = xcoreShiftDrawRequest(request, length, shift, lineWidth);
@@ -61,8 +77,7 @@ int shiftedCopy(Head *head, DisplayConnection *connection, const uint8_t *reques
   xcoreShiftGCOrigins(connection, head, gc, shift, 1);
   int sent = 1;
   for (size_t i = 0; i < parts.size() && sent; i++)
-    sent = xcoreFrameCopyForHead(parts[i].data(), uint32_t(parts[i].size()), connection, head,
-                                 static_cast<const XcoreIdField *>(fields)) != nullptr;
+    sent = xcoreFrameCopyForHead(parts[i].data(), uint32_t(parts[i].size()), connection, head, draw->fields) != nullptr;
   xcoreShiftGCOrigins(connection, head, gc, shift, 0);
   return sent;
 }
@@ -217,6 +232,7 @@ void walkTextItems(const uint8_t *request, uint32_t length, uint32_t charBytes, 
 
 struct TextArgument {
   uint32_t charBytes;
+  const WindowRecord *window;  // the drawable's, NULL for any other drawable
 };
 
 int textCopy(Head *head, DisplayConnection *connection, const uint8_t *request, uint32_t length, void *argument) {
@@ -224,7 +240,8 @@ int textCopy(Head *head, DisplayConnection *connection, const uint8_t *request, 
   XcoreCopyShift shift;
   std::vector<std::vector<uint8_t>> shifted;
   const GCRecord *gc = nullptr;
-  if (xcoreCopyShiftOf(wireGet32(request + 4), head, &shift)) {
+  auto *text = static_cast<TextArgument *>(argument);
+  if (xcoreCopyShiftOfWindow(text->window, head, &shift)) {
     shifted = xcoreShiftDrawRequest(request, length, shift, 0);
     if (shifted.empty()) return 1;
     gc = resourceLookupGC(wireGet32(request + 8));
@@ -238,7 +255,7 @@ int textCopy(Head *head, DisplayConnection *connection, const uint8_t *request, 
   }
   // The copy's body lies at copy + 4 in either form; items' offsets are the request's.
   Head *fontHead = xproxyFontHeadOf(head);
-  walkTextItems(request, length, static_cast<TextArgument *>(argument)->charBytes, [&](uint32_t at) {
+  walkTextItems(request, length, text->charBytes, [&](uint32_t at) {
     uint32_t font = xprotoReadCard32MSB(request + at);
     xprotoWriteCard32MSB(copy + at, resourceServerId(font, kResourceFont, fontHead));
   });
@@ -261,7 +278,7 @@ void polyText(uint8_t *request, uint32_t length, uint32_t charBytes) {
     });
     if (changed) xcoreApplyGCValues(gc, 1u << kGCFont, &lastFont);
   }
-  TextArgument argument{charBytes};
+  TextArgument argument{charBytes, cachedWindow()};
   xcoreFramePerHead(request, length, 0, textCopy, &argument);
 }
 
@@ -272,13 +289,15 @@ void imageText(uint8_t *request, uint32_t length, uint32_t charBytes) {
   RegionScope scope;
   cacheDrawable(wireGet32(request + 4));
   if (xproxyCullingHeadCount) xproxySetRequestRegionWhole();
-  xcoreFramePerHead(request, length, 0, shiftedCopy, const_cast<XcoreIdField *>(kDrawableGC));
+  DrawArgument argument{kDrawableGC, cachedWindow()};
+  xcoreFramePerHead(request, length, 0, shiftedCopy, &argument);
 }
 
 // ----- Copies -----------------------------------------------------------------------------------
 
 struct CopyArgument {
   const VisualRecord *sourceVisual;  // CopyPlane: the bit plane's visual
+  const WindowRecord *sourceWindow, *destinationWindow;  // NULL for other drawables
 };
 
 // The copy of CopyArea or CopyPlane on the head, source and destination each moved into their
@@ -286,9 +305,10 @@ struct CopyArgument {
 // put back (xcoreShiftGCOrigins) once the request's own reply callbacks are queued.
 int copyCopy(Head *head, DisplayConnection *connection, const uint8_t *request, uint32_t length, void *argument,
              const GCRecord **restore, XcoreCopyShift *destination) {
+  auto *copyArgument = static_cast<const CopyArgument *>(argument);
   XcoreCopyShift source;
-  int fromApart = xcoreCopyShiftOf(wireGet32(request + 4), head, &source);
-  int intoApart = xcoreCopyShiftOf(wireGet32(request + 8), head, destination);
+  int fromApart = xcoreCopyShiftOfWindow(copyArgument->sourceWindow, head, &source);
+  int intoApart = xcoreCopyShiftOfWindow(copyArgument->destinationWindow, head, destination);
   *restore = nullptr;
   uint8_t shifted[32];
   if ((fromApart || intoApart) && length <= sizeof shifted) {
@@ -306,7 +326,6 @@ int copyCopy(Head *head, DisplayConnection *connection, const uint8_t *request, 
     return 0;
   }
   if (request[0] == 63) {
-    auto *copyArgument = static_cast<CopyArgument *>(argument);
     wirePut32(copy + 28, xproxyPixelToServer2(wireGet32(request + 28), copyArgument->sourceVisual, head));
   }
   return 1;
@@ -337,14 +356,36 @@ void notePixmapParts(const uint8_t *request, uint32_t sourceType, const void *so
   int64_t width = wireGet16(request + 24), height = wireGet16(request + 26);
   if (sourceType == kResourcePixmap) {
     auto *source = static_cast<const PixmapRecord *>(sourceRecord);
-    // A copy of the parts first: the source may be the target.
-    std::vector<PixmapPart> parts(source->parts, source->parts + (source->parts ? source->partCount : 0));
-    for (const PixmapPart &p : parts) {
+    // The moved parts first (the source may be the target), each cut to the copied rectangle
+    // and to the target as the target's list keeps it.
+    PixmapPart moved[kPixmapMaxParts];
+    uint32_t count = 0;
+    for (uint32_t i = 0; source->parts && i < source->partCount && i < kPixmapMaxParts; i++) {
+      const PixmapPart &p = source->parts[i];
       int64_t x0 = std::max<int64_t>(p.x, srcX), y0 = std::max<int64_t>(p.y, srcY);
       int64_t x1 = std::min<int64_t>(int64_t(p.x) + p.width, srcX + width);
       int64_t y1 = std::min<int64_t>(int64_t(p.y) + p.height, srcY + height);
-      if (x1 > x0 && y1 > y0) resourceNotePixmapPart(target, x0 - srcX + dstX, y0 - srcY + dstY, x1 - x0, y1 - y0, p.head);
+      x0 += dstX - srcX, x1 += dstX - srcX, y0 += dstY - srcY, y1 += dstY - srcY;
+      x0 = std::max<int64_t>(x0, 0), y0 = std::max<int64_t>(y0, 0);
+      x1 = std::min<int64_t>(x1, target->width), y1 = std::min<int64_t>(y1, target->height);
+      if (x1 > x0 && y1 > y0 && p.head)
+        moved[count++] = PixmapPart{int32_t(x0), int32_t(y0), uint32_t(x1 - x0), uint32_t(y1 - y0), p.head};
     }
+    // The first part gives the target its list; the oldest parts they push out leave in one
+    // move, and the moved parts follow in one copy.
+    uint32_t first = 0;
+    if (count && !target->parts) {
+      resourceNotePixmapPart(target, moved[0].x, moved[0].y, moved[0].width, moved[0].height, moved[0].head);
+      if (!target->parts) return;
+      first = 1;
+    }
+    if (target->partCount + (count - first) > kPixmapMaxParts) {
+      uint32_t drop = target->partCount + (count - first) - kPixmapMaxParts;
+      memmove(target->parts, target->parts + drop, (target->partCount - drop) * sizeof(PixmapPart));
+      target->partCount -= drop;
+    }
+    if (count > first) memcpy(target->parts + target->partCount, moved + first, (count - first) * sizeof(PixmapPart));
+    target->partCount += count - first;
     return;
   }
   int64_t left, top, right, bottom;  // the source drawable's area on the meta screen
@@ -372,12 +413,13 @@ void copyRequest(uint8_t *request, uint32_t length, const XcoreRequestShape &sha
   if (!xcoreFrameEnter(request, length, shape)) return;
   ClientConnection *client = xproxyCurrentClient;
   uint32_t source = wireGet32(request + 4), destination = wireGet32(request + 8);
-  CopyArgument argument{drawableVisual(source)};
+  CopyArgument argument{drawableVisual(source), cachedWindow(), nullptr};
   bool sourceIsPixmap = client->cachedType == kResourcePixmap;
   uint32_t sourceType = client->cachedType;
   const void *sourceRecord = client->cachedRecord;
   RegionScope scope;
   cacheDrawable(destination);
+  argument.destinationWindow = cachedWindow();
   if (client->cachedType == kResourcePixmap)
     notePixmapParts(request, sourceType, sourceRecord, static_cast<PixmapRecord *>(client->cachedRecord));
   MetaScreen *screen = client->cachedScreen ? client->cachedScreen : xscreenList;
@@ -429,7 +471,8 @@ void xcoreClearArea(uint8_t *request, uint32_t length) {
       else xproxySetRequestRegion(0, 0, 0, 0);
     }
   }
-  xcoreFramePerHead(request, length, 0, shiftedCopy, const_cast<XcoreIdField *>(kClearFields));
+  DrawArgument argument{kClearFields, cachedWindow()};
+  xcoreFramePerHead(request, length, 0, shiftedCopy, &argument);
 }
 
 void xcoreCopyArea(uint8_t *request, uint32_t length) {
@@ -454,8 +497,9 @@ void xcorePolyDraw(uint8_t *request, uint32_t length) {
   if (!listOfUnits(request, length, request[0] == 69 ? fillPolyShape : listShape, unit)) return;
   RegionScope scope;
   cacheDrawable(wireGet32(request + 4));
+  DrawArgument argument{kDrawableGC, cachedWindow()};
   buildDrawRegion(request, length);
-  xcoreFramePerHead(request, length, 0, shiftedCopy, const_cast<XcoreIdField *>(kDrawableGC));
+  xcoreFramePerHead(request, length, 0, shiftedCopy, &argument);
 }
 
 void xcorePolyText8(uint8_t *request, uint32_t length) { polyText(request, length, 1); }

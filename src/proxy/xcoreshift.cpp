@@ -105,8 +105,12 @@ void addThinLine(Request &r, const XcoreCopyShift &s, int64_t x0, int64_t y0, in
 }  // namespace
 
 int xcoreCopyShiftOf(uint32_t drawable, const Head *head, XcoreCopyShift *shift) {
+  return xcoreCopyShiftOfWindow(static_cast<const WindowRecord *>(resourceLookupByType(drawable, kResourceWindow)),
+                                head, shift);
+}
+
+int xcoreCopyShiftOfWindow(const WindowRecord *window, const Head *head, XcoreCopyShift *shift) {
   *shift = XcoreCopyShift{};
-  auto *window = static_cast<const WindowRecord *>(resourceLookupByType(drawable, kResourceWindow));
   // The mark is a cheap test: most copies never leave the range.
   if (!window || !window->parent || !head || !windowPlacedApart(window, head)) return 0;
   WindowCopy copy{};

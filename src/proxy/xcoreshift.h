@@ -13,6 +13,7 @@
 struct DisplayConnection;
 struct GCRecord;
 struct Head;
+struct WindowRecord;
 
 // The copy of a drawable on a head as drawing sees it: dx and dy added to a client's position
 // in the drawable give the same pixel in the copy; width and height are the copy's inside.
@@ -23,6 +24,8 @@ struct XcoreCopyShift {
 // The drawable's copy on the head: 1 when it lies elsewhere than the client's window (a window
 // placed apart there), 0 for any other drawable or copy (shift then all zero).
 int xcoreCopyShiftOf(uint32_t drawable, const Head *head, XcoreCopyShift *shift);
+// The same for a drawable already resolved: its window record, NULL for any other drawable.
+int xcoreCopyShiftOfWindow(const WindowRecord *window, const Head *head, XcoreCopyShift *shift);
 
 // ----- The arithmetic of one primitive (copy coordinates out, 16-bit where they are written) ---
 

@@ -368,6 +368,14 @@ void applyWindowValues(WindowRecord *window, const WindowValues &values, bool cr
 // which stands for the meta root without a record.
 WindowRecord *windowOf(uint32_t id) { return static_cast<WindowRecord *>(resourceLookupByType(id, kResourceWindow)); }
 
+// The window of an id that xcoreFrameResolve has just looked up: the client's cache holds its
+// record then (NULL for a head's own root).
+WindowRecord *resolvedWindow(uint32_t id) {
+  ClientConnection *client = xproxyCurrentClient;
+  if (client && client->cachedType == kResourceWindow) return static_cast<WindowRecord *>(client->cachedRecord);
+  return windowOf(id);
+}
+
 // Whether a grab with a freeze is in force: the proxy's head windows then stop selecting input
 // while a viewable window changes under the pointer.
 bool freezeBracketNeeded(const WindowRecord *window) {
@@ -383,7 +391,7 @@ void oneWindowRequest(uint8_t *request, uint32_t length, bool refuseRoot, const 
   if (!xcoreFrameEnter(request, length, shape)) return;
   uint32_t id = wireGet32(request + 4);
   if (!xcoreFrameResolve(id, kXcoreWantWindow, kBadWindow, request, length)) return;
-  WindowRecord *window = windowOf(id);
+  WindowRecord *window = resolvedWindow(id);
   if (!window || !window->parent) {
     if (refuseRoot) return xcoreFrameRefuse(kXcoreNoEffectRoot, request);
     if (!window) return;  // a head's own root: its children are the meta root's
@@ -437,7 +445,7 @@ void xcoreChangeWindowAttributes(uint8_t *request, uint32_t length) {
   uint32_t id = wireGet32(request + 4), mask = wireGet32(request + 8);
   if (mask > kWindowValueMaskAll) return xprotoSendError(kBadValue, mask, request, length, "invalid value mask");
   if (!xcoreFrameResolve(id, kXcoreWantWindow, kBadWindow, request, length)) return;
-  WindowRecord *window = windowOf(id);
+  WindowRecord *window = resolvedWindow(id);
   if (!window) {
     MetaScreen *screen = resourceMetaScreenOf(id);
     window = screen ? windowOf(screen->root) : nullptr;
@@ -494,7 +502,7 @@ int enterModeRequest(uint8_t *request, uint32_t length, WindowRecord **window) {
     return 0;
   }
   if (!xcoreFrameResolve(id, kXcoreWantWindow, kBadWindow, request, length)) return 0;
-  *window = windowOf(id);
+  *window = resolvedWindow(id);
   return 1;
 }
 }  // namespace
@@ -515,7 +523,7 @@ void xcoreReparentWindow(uint8_t *request, uint32_t length) {
   if (!xcoreFrameEnter(request, length, shape)) return;
   uint32_t id = wireGet32(request + 4), parentId = wireGet32(request + 8);
   if (!xcoreFrameResolve(id, kXcoreWantWindow, kBadWindow, request, length)) return;
-  WindowRecord *window = windowOf(id);
+  WindowRecord *window = resolvedWindow(id);
   WindowRecord *parent = windowOf(parentId);
   if (!parent) {
     MetaScreen *screen = resourceMetaScreenOf(parentId);
@@ -601,7 +609,7 @@ void xcoreConfigureWindow(uint8_t *request, uint32_t length) {
   uint16_t mask = wireGet16(request + 8);
   if (mask > 0x7f) return xprotoSendError(kBadValue, mask, request, length, "invalid value mask");
   if (!xcoreFrameResolve(id, kXcoreWantWindow, kBadWindow, request, length)) return;
-  WindowRecord *window = windowOf(id);
+  WindowRecord *window = resolvedWindow(id);
   if (!window || !window->parent) return xcoreFrameRefuse(kXcoreNoEffectRoot, request);
   ConfigureArgument argument{id, mask, {}, window, false};
   int n = __builtin_popcount(mask);

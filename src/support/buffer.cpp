@@ -101,6 +101,14 @@ void bufferConsume(Buffer *buf, uint32_t n) {
   buf->length -= n;
 }
 
+void bufferConsumeKeep(Buffer *buf, uint32_t n) {
+  if (n != 0 && n >= buf->length && buf->capacity <= kBufferMedium) {
+    buf->length = 0;
+    return;
+  }
+  bufferConsume(buf, n);
+}
+
 void bufferCut(Buffer *buf, char *position, uint32_t n) {
   uint32_t offset = static_cast<uint32_t>(position - buf->data);
   if (offset >= buf->length) return;
@@ -136,6 +144,18 @@ int bufferReadFdAtMost(int fd, uint32_t n, Buffer *buf) {
   }
   uint32_t room = buf->capacity - buf->length;
   ssize_t got = read(fd, buf->data + buf->length, room < n ? room : n);
+  if (got > 0) {
+    buf->length += static_cast<uint32_t>(got);
+    return 1;
+  }
+  if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 2;
+  return 0;
+}
+
+int bufferReadFdRoom(int fd, uint32_t n, Buffer *buf) {
+  if (buf->capacity == buf->length && bufferGrow(buf, 1) == 0) return 2;
+  uint32_t room = buf->capacity - buf->length;
+  ssize_t got = read(fd, buf->data + buf->length, n && n < room ? n : room);
   if (got > 0) {
     buf->length += static_cast<uint32_t>(got);
     return 1;

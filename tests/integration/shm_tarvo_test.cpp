@@ -172,6 +172,78 @@ std::string exercise(const std::string &name, int x, int depth = 24) {
   return out;
 }
 
+// A raw client of the given byte order puts a pattern into a 24-bit window at `x`, a 24-bit
+// pixmap and a bitmap, then reads XY images of them (all planes, some planes, no plane) by
+// GetImage and by ShmGetImage: per read the answer's bytes (visual and sequence apart) and the
+// segment's bytes, to compare between the two servers.
+std::string rawXYImages(int display, char order, int x) {
+  RawClient c;
+  std::string failure = c.connect(display, order);
+  if (!failure.empty()) return failure;
+  bool big = c.big();
+  uint8_t shm = c.queryExtension("MIT-SHM");
+  uint32_t base = c.idBase(), root = c.rootWindow();
+  uint32_t win = base | 1, pix = base | 2, bits = base | 3, gc = base | 4, gc1 = base | 5, seg = base | 6;
+  auto send = [&](RawRequest &r) { failure += c.send(r.done()); };
+  send(RawRequest(big).b(1).b(24).s(0).i(win).i(root).s(uint16_t(x)).s(100).s(200).s(100).s(0).s(1).i(0)
+           .i(0x202).i(0).i(1));  // CreateWindow: background pixel 0, override-redirect
+  send(RawRequest(big).b(8).b(0).s(0).i(win));
+  send(RawRequest(big).b(53).b(24).s(0).i(pix).i(root).s(64).s(32));
+  send(RawRequest(big).b(53).b(1).s(0).i(bits).i(root).s(64).s(32));
+  send(RawRequest(big).b(55).b(0).s(0).i(gc).i(root).i(0));
+  send(RawRequest(big).b(55).b(0).s(0).i(gc1).i(bits).i(0));
+  // A 40x12 Z image at 24 bits (32 per pixel) and a 40x12 XY image of one plane (rows of 8 bytes).
+  RawRequest z(big), xy(big);
+  z.b(72).b(2).s(0).i(win).i(gc).s(40).s(12).s(0).s(0).b(0).b(24).s(0);
+  for (unsigned k = 0; k < 40 * 12 * 4; k++) z.b(k * 37 + k / 97);
+  xy.b(72).b(1).s(0).i(bits).i(gc1).s(40).s(12).s(0).s(0).b(0).b(1).s(0);
+  for (unsigned k = 0; k < 8 * 12; k++) xy.b(k * 53 + 11);
+  RawBytes zImage = z.done();
+  for (uint32_t drawable : {win, pix}) {
+    RawBytes put = zImage;
+    for (int k = 0; k < 4; k++) put[4 + k] = uint8_t(big ? drawable >> (24 - 8 * k) : drawable >> (8 * k));
+    for (int16_t at : {0, 80, 17}) {  // at 80 the image crosses the heads where the window does
+      put[16] = put[17] = put[18] = put[19] = 0;
+      put[big ? 17 : 16] = uint8_t(at);
+      put[big ? 19 : 18] = uint8_t(at % 13);
+      if (drawable == pix && at > 24) continue;
+      failure += c.send(put);
+    }
+  }
+  send(xy);
+  Segment segment(1 << 16);
+  send(RawRequest(big).b(shm).b(1).s(0).i(seg).i(uint32_t(segment.id)).b(0).pad(3));
+  if (!failure.empty() || !shm) return "set-up: " + failure;
+  struct Read {
+    uint32_t drawable;
+    int16_t x, y;
+    uint16_t w, h;
+    uint32_t mask;
+  } reads[] = {
+      {win, 0, 0, 200, 30, 0xffffffffu}, {win, 140, 3, 50, 20, 0x00a5c3f0u}, {win, 1, 1, 9, 9, 0},
+      {pix, 0, 0, 64, 32, 0x0081ff18u},  {bits, 0, 0, 64, 32, 1},            {bits, 3, 2, 37, 9, 0xfffffffeu},
+  };
+  std::string out;
+  RawBytes answer;
+  for (const Read &r : reads) {
+    std::string tag = std::to_string(r.drawable - base) + " " + std::to_string(r.mask) + ":";
+    out += tag + c.roundTrip(RawRequest(big).b(73).b(1).s(0).i(r.drawable).s(uint16_t(r.x)).s(uint16_t(r.y)).s(r.w)
+                                 .s(r.h).i(r.mask).done(), answer);
+    if (answer.size() < 32 || answer[0] != 1) return out + " no image";
+    bool noVisual = rawGet32(answer, 8, big) == 0;
+    answer[2] = answer[3] = answer[8] = answer[9] = answer[10] = answer[11] = 0;
+    out += " depth " + std::to_string(answer[1]) + " words " + std::to_string(rawGet32(answer, 4, big)) +
+           " no visual " + std::to_string(noVisual) + " " + std::to_string(hashBytes(answer.data(), answer.size()));
+    memset(segment.address, 0x5a, 1 << 16);
+    out += " shm:" + c.roundTrip(RawRequest(big).b(shm).b(4).s(0).i(r.drawable).s(uint16_t(r.x)).s(uint16_t(r.y))
+                                     .s(r.w).s(r.h).i(r.mask).b(1).pad(3).i(seg).i(64).done(), answer);
+    if (answer.size() < 32 || answer[0] != 1) return out + " no image";
+    out += " depth " + std::to_string(answer[1]) + " size " + std::to_string(rawGet32(answer, 12, big)) + " " +
+           std::to_string(hashBytes(segment.address, 1 << 16)) + "\n";
+  }
+  return out;
+}
+
 struct Layout {
   const char *name;
   std::vector<std::string> screens, directScreens;
@@ -238,6 +310,19 @@ TEST_P(ShmThroughTarvo, AttachCounts) {
   EXPECT_EQ(segment.attaches(), own);
   XSetErrorHandler(previous);
   XCloseDisplay(a);
+}
+
+// XY images of 24-bit and 1-bit drawables, any plane mask, for clients of either byte order:
+// the bytes the server gives, through GetImage and through ShmGetImage.
+TEST_P(ShmThroughTarvo, XYImagesOfEitherByteOrderAsDirect) {
+  int direct = std::stoi(twin.directDisplay().substr(1)), proxied = std::stoi(twin.proxyDisplay().substr(1));
+  for (char order : {'l', 'B'}) {
+    std::string expected = rawXYImages(direct, order, GetParam().windowX);
+    // 200 columns in 28 bytes a row, 30 rows, 24 planes; no plane of the bitmap in the last.
+    EXPECT_NE(expected.find("1 4294967295: depth 24 words 5040 "), std::string::npos) << expected;
+    EXPECT_NE(expected.find("3 4294967294: depth 1 words 0 no visual 1 "), std::string::npos) << expected;
+    EXPECT_EQ(rawXYImages(proxied, order, GetParam().windowX), expected) << order;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, ShmThroughTarvo,

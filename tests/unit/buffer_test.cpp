@@ -57,6 +57,43 @@ TEST(Buffer, ReadFdResults) {
   bufferFree(&b);
 }
 
+// A connection's input: reads take at most what is asked and never grow a buffer that has
+// room; consuming everything keeps an allocation of up to 4 MB and frees a larger one.
+TEST(Buffer, ConnectionInputReadsIntoItsRoomAndKeepsItsAllocation) {
+  constexpr uint32_t small = 130972, medium = 4194204;
+  int sv[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv), 0);
+  std::string sent(3000, 'x');
+  for (size_t i = 0; i < sent.size(); i++) sent[i] = char('a' + i % 26);
+  ASSERT_EQ(write(sv[1], sent.data(), sent.size()), ssize_t(sent.size()));
+  Buffer b{};
+  EXPECT_EQ(bufferReadFdRoom(sv[0], 1000, &b), 1);  // nothing allocated: the small size
+  EXPECT_TRUE(b.length == 1000 && b.capacity == small);
+  ASSERT_TRUE(bufferAppend(std::string(small - 1000 - 10, 'f').data(), small - 1000 - 10, &b));
+  EXPECT_EQ(bufferReadFdRoom(sv[0], 0, &b), 1);  // 10 bytes of room: filled, not grown
+  EXPECT_TRUE(b.length == small && b.capacity == small);
+  EXPECT_EQ(bufferReadFdRoom(sv[0], 0, &b), 1);  // full: the next size, then all that is there
+  EXPECT_EQ(b.capacity, medium);
+  EXPECT_EQ(held(b).substr(0, 1000) + held(b).substr(small - 10), sent);
+  EXPECT_EQ(bufferReadFdRoom(sv[0], 0, &b), 2);  // nothing there
+
+  bufferConsumeKeep(&b, 5);
+  EXPECT_EQ(held(b).substr(0, 5), sent.substr(5, 5));
+  char *kept = b.data;
+  bufferConsumeKeep(&b, b.length);
+  EXPECT_TRUE(b.data == kept && b.length == 0 && b.capacity == medium);
+  bufferConsumeKeep(&b, 0);
+  EXPECT_TRUE(b.data == kept && b.length == 0);
+  ASSERT_TRUE(bufferAppend(sent.data(), 1, &b));
+  b.capacity = medium + 1;  // as a buffer grown past 4 MB (only the number matters here)
+  bufferConsumeKeep(&b, 1);
+  EXPECT_TRUE(b.data == nullptr && b.capacity == 0);
+  close(sv[1]);
+  EXPECT_EQ(bufferReadFdRoom(sv[0], 16, &b), 0);  // end of file
+  close(sv[0]);
+  bufferFree(&b);
+}
+
 // Each case's bytes fill their allocation exactly: a look past them fails under the sanitizer.
 TEST(Buffer, TakeLine) {
   struct Case { std::string bytes; uint32_t taken; const char *line; } cases[] = {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -242,6 +243,46 @@ TEST(ClientReads, BufferedWholeRequestsRunOnTheTimer) {
     EXPECT_EQ(a.client->reader.skip, 96u);
     EXPECT_EQ(a.client->input.length, 0u);
   }
+}
+
+// One read takes all the socket holds, up to the chunk or the rest of a longer request begun
+// in the input: many small requests leave the input at its first size, allocated still; a big
+// one comes in whole in as many passes as the socket needed writes, and its room stays.
+TEST(ClientReads, ReadsTakeWhatTheSocketHoldsAndTheInputStays) {
+  FakeCore core;
+  core.addScreen(800, 600);
+  FakeClient &a = core.addClient(false);
+  a.client->bigRequests = 1;
+  miscScheduleClientReads(a.client);
+  auto socketEmpty = [&] {
+    uint8_t byte;
+    return recv(a.client->fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) < 0;
+  };
+  FakeBytes noOps;
+  for (int i = 0; i < 16000; i++) noOps.insert(noOps.end(), {kNoOperation, 0, 1, 0});
+  writeAll(a.peer, noOps);
+  core.runLoopOnce();
+  EXPECT_EQ(a.client->sequence, 16000u);  // all in one read of at most 64 KB
+  EXPECT_TRUE(socketEmpty());
+  EXPECT_TRUE(a.client->input.data && a.client->input.length == 0 && a.client->input.capacity == 130972);
+
+  constexpr uint32_t kBig = 600000;  // a big-form NoOperation, then a plain one
+  FakeBytes big(kBig + 4, 0);
+  big[0] = kNoOperation, big[4] = uint8_t(kBig / 4), big[5] = uint8_t(kBig / 4 >> 8), big[6] = uint8_t(kBig / 4 >> 16);
+  big[kBig] = kNoOperation, big[kBig + 2] = 1;
+  size_t sent = 0;
+  int shortReads = 0;  // only the first, which finds the input at its first size
+  for (int pass = 0; sent < big.size() && pass < 1000; pass++) {
+    ssize_t n = write(a.peer, big.data() + sent, big.size() - sent);
+    if (n > 0) sent += size_t(n);
+    core.runLoopOnce();
+    if (!socketEmpty()) shortReads++, core.runLoopOnce();
+    ASSERT_TRUE(socketEmpty()) << "after " << sent << " bytes";
+  }
+  EXPECT_EQ(sent, big.size());
+  EXPECT_LE(shortReads, 1);
+  EXPECT_EQ(a.client->sequence, 16002u);
+  EXPECT_TRUE(a.client->input.data && a.client->input.length == 0 && a.client->input.capacity == 4194204);
 }
 
 // ----- Writing answers to clients -----

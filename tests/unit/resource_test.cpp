@@ -206,6 +206,20 @@ TEST_F(ResourceTest, BucketsRangesAndReentrantFrees) {
   for (uint32_t n = 1; n <= 12000; n++)
     ASSERT_NE(resourceLookupByType(id(1, n <= 256 ? n : n * 7), kExtType), nullptr) << n;
   EXPECT_EQ(elementsOf(1), 12000u);
+  // Records freed one by one are taken by later ones: each id keeps finding its own value.
+  for (uint32_t n = 2; n <= 256; n += 2) resourceFree(id(1, n), 0);
+  EXPECT_EQ(freedIds.size(), 128u);
+  std::vector<void *> values(257);
+  for (uint32_t n = 2; n <= 256; n += 2) ASSERT_EQ(resourceAdd(id(1, n), kExtType, values[n] = ext()), 1);
+  for (uint32_t n = 1; n <= 256; n++) {
+    void *value = nullptr;
+    ASSERT_EQ(resourceLookupIdType(id(1, n), &value), kExtType) << n;
+    if (n % 2 == 0) {
+      EXPECT_EQ(value, values[n]) << n;
+    }
+  }
+  EXPECT_EQ(elementsOf(1), 12000u);
+  freedIds.clear();
   resourceFreeAllOfClient(1);
   EXPECT_EQ(freedIds.size(), 12000u);
 

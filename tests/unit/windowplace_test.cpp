@@ -116,6 +116,34 @@ TEST_P(WindowPlaceTest, CopiesBeyondTheRangeArePlacedApartAndComeBack) {
   EXPECT_EQ(sent(12).size(), 2u);
 }
 
+TEST_P(WindowPlaceTest, CopiesOfDeeplyNestedWindowsFollowEveryAncestor) {
+  FakeCore::Current current(c);
+  // Each window 1000 to the right of its parent's inside: from depth 33 on the inside lies
+  // beyond the range, and the copies stay at its end. Depths on both sides of 32.
+  uint32_t parent = screen->root;
+  for (uint32_t depth = 1; depth <= 40; depth++) {
+    core.send(c, createWindow(c.id(depth), parent, 1000, 0, 100, 10));
+    parent = c.id(depth);
+  }
+  struct Case {
+    uint32_t depth;
+    int32_t offset;
+    int64_t inside;
+    bool apart;
+  };
+  const Case cases[] = {{1, 1000, 1000, false}, {30, 1000, 30000, false}, {32, 1000, 32000, false},
+                        {33, 767, 32767, true},  {34, 0, 32767, true},     {40, 0, 32767, true}};
+  for (const Case &k : cases) {
+    WindowCopy copy{};
+    ASSERT_TRUE(windowCopyOnHead(window(c.id(k.depth)), heads[0], &copy)) << k.depth;
+    EXPECT_EQ(copy.x.offset, k.offset) << k.depth;
+    EXPECT_EQ(copy.x.inside, k.inside) << k.depth;
+    EXPECT_EQ(copy.x.size, 100u) << k.depth;
+    EXPECT_EQ(copy.apart, k.apart) << k.depth;
+    EXPECT_EQ(windowPlacedApart(window(c.id(k.depth)), heads[0]), k.apart ? 1 : 0) << k.depth;
+  }
+}
+
 TEST_P(WindowPlaceTest, GetGeometryOfACopyPlacedApartAnswersTheClientsGeometry) {
   FakeCore::Current current(c);
   uint32_t wide = c.id(1);

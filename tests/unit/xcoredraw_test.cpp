@@ -2,7 +2,9 @@
 // item walks, PutImage's checks and GetImage assembled from pieces, in both byte orders.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "fakecore.h"
 #include "proxy/clientconnection.h"
@@ -185,6 +187,55 @@ TEST_P(XcoreDrawTest, CullingOfAWindowAndPixmapPartsGoToTheirHeads) {
   ASSERT_EQ(pieces.size(), 1u);
   EXPECT_EQ(rawGet32(pieces[0], 4, false), core.realId(pm, heads[0]));
   EXPECT_EQ(rawGet16(pieces[0], 8, false), 5u);
+}
+
+// Copies between pixmaps carry the parts that lie in the copied rectangle along, cut to it and
+// to the target; the target keeps its latest parts, the oldest dropped, also when a pixmap is
+// copied onto itself. A plain model of the list follows every copy.
+TEST_P(XcoreDrawTest, PixmapPartsMoveWithCopiesAndKeepTheLatest) {
+  FakeClient &c = core.addClient(GetParam());
+  FakeCore::Current current(c);
+  WindowRecord *w = windowCreate(c.id(5), core.root(screen), 600, 100, 400, 300, 0, 0, 0);
+  ASSERT_NE(w, nullptr);
+  windowMap(w);
+  uint32_t gc = makeGC(c, 0, 0);
+  uint32_t pm = c.id(7), other = c.id(8);
+  core.send(c, FakeMessage(c.big).b(53).b(24).s(0).i(pm).i(w->id).s(400).s(300).done());
+  core.send(c, FakeMessage(c.big).b(53).b(24).s(0).i(other).i(w->id).s(150).s(100).done());
+  auto copy = [&](uint32_t from, uint32_t to, int sx, int sy, int dx, int dy, int width, int height) {
+    core.send(c, FakeMessage(c.big).b(62).b(0).s(0).i(from).i(to).i(gc).s(sx & 0xffff).s(sy & 0xffff)
+                     .s(dx & 0xffff).s(dy & 0xffff).s(width).s(height).done());
+  };
+  copy(w->id, pm, 0, 0, 0, 0, 400, 300);  // one part per head: x 0..200 and 200..400
+  PixmapRecord *source = resourceLookupPixmap(pm), *target = resourceLookupPixmap(other);
+  ASSERT_TRUE(source && target && source->partCount == 2);
+  std::vector<PixmapPart> model[2] = {{source->parts, source->parts + 2}, {}};
+  auto follow = [&](int from, int to, int sx, int sy, int dx, int dy, int width, int height) {
+    PixmapRecord *records[2] = {source, target};
+    std::vector<PixmapPart> moved, &list = model[to];
+    for (const PixmapPart &p : model[from]) {
+      int64_t x0 = std::max<int64_t>(std::max<int64_t>(p.x, sx) - sx + dx, 0);
+      int64_t y0 = std::max<int64_t>(std::max<int64_t>(p.y, sy) - sy + dy, 0);
+      int64_t x1 = std::min<int64_t>(std::min<int64_t>(p.x + int64_t(p.width), sx + width) - sx + dx, records[to]->width);
+      int64_t y1 = std::min<int64_t>(std::min<int64_t>(p.y + int64_t(p.height), sy + height) - sy + dy, records[to]->height);
+      if (x1 > x0 && y1 > y0) moved.push_back({int32_t(x0), int32_t(y0), uint32_t(x1 - x0), uint32_t(y1 - y0), p.head});
+    }
+    list.insert(list.end(), moved.begin(), moved.end());
+    if (list.size() > kPixmapMaxParts) list.erase(list.begin(), list.end() - kPixmapMaxParts);
+    copy(from ? other : pm, to ? other : pm, sx, sy, dx, dy, width, height);
+    ASSERT_EQ(records[to]->partCount, list.size());
+    for (size_t i = 0; i < list.size(); i++) {
+      const PixmapPart &a = records[to]->parts[i], &b = list[i];
+      EXPECT_TRUE(a.x == b.x && a.y == b.y && a.width == b.width && a.height == b.height && a.head == b.head) << i;
+    }
+  };
+  // Onto itself until the list is full, then across, cut at the edges and beyond the origin.
+  for (int i = 0; i < 20; i++) follow(0, 0, 190 - i, 10 + i, 5 * i, 3 * i, 20 + i, 30);
+  follow(0, 1, 150, 0, -40, -10, 200, 300);
+  follow(1, 1, 0, 0, 100, 50, 150, 100);
+  for (int i = 0; i < 3; i++) follow(0, 1, 0, 0, 0, 0, 400, 300);
+  EXPECT_EQ(source->partCount, kPixmapMaxParts);
+  core.messages(c);
 }
 
 TEST_P(XcoreDrawTest, PolyTextWalksItemsToTheRequestEndOnly) {
