@@ -129,7 +129,8 @@ void windowMarkPlacedApart(WindowRecord *window, const Head *head, int apart) {
   word = apart ? word | bit : word & ~bit;
 }
 
-void windowPlaceCopies(WindowRecord *top, Head *only, ClientConnection *client, int skipTop) {
+void windowPlaceCopies(WindowRecord *top, Head *only, ClientConnection *client, int skipTop,
+                       const WindowKnownCopies *known) {
   if (!top || !top->screen) return;
   struct Step {
     WindowRecord *window;
@@ -145,14 +146,19 @@ void windowPlaceCopies(WindowRecord *top, Head *only, ClientConnection *client, 
   for (Head *head = only ? only : top->screen->heads; head; head = only ? nullptr : head->next) {
     int64_t originX, originY;
     windowHeadOrigin(head, &originX, &originY);
+    const WindowCopy *topCopy = nullptr;
+    for (int i = 0; known && i < known->count && !topCopy; i++)
+      if (known->heads[i] == head) topCopy = &known->copies[i];
     WindowCopy parent{};
-    if (top->parent) windowCopyOnHead(top->parent, head, &parent);
+    if (top->parent && !topCopy) windowCopyOnHead(top->parent, head, &parent);
     stack.assign(1, Step{top, parent});
     while (!stack.empty()) {
       Step step = stack.back();
       stack.pop_back();
       WindowRecord *w = step.window;
-      WindowCopy c = w->parent ? childCopy(w, step.parent, originX, originY) : rootCopy(w, originX, originY);
+      WindowCopy c = w == top && topCopy ? *topCopy
+                     : w->parent        ? childCopy(w, step.parent, originX, originY)
+                                        : rootCopy(w, originX, originY);
       if (w->parent && !(skipTop && w == top)) {
         if (c.apart || windowPlacedApart(w, head)) sendPlace(w, head, c, client);
         windowMarkPlacedApart(w, head, c.apart);

@@ -59,7 +59,16 @@ void windowMarkPlacedApart(WindowRecord *window, const Head *head, int apart);
 // NULL) each copy placed apart now or before gets a ConfigureWindow of x, y, width and height,
 // parents before children. skipTop leaves the window itself to the caller (its own request
 // carried its place). Through the client's connection to the head's display, else the head's display.
-void windowPlaceCopies(WindowRecord *window, Head *head, ClientConnection *client, int skipTop);
+// `known` (optional) holds copies of the window itself that its caller has placed already, so
+// that their ancestors are not walked again; a head it does not hold is placed from the tree.
+struct WindowKnownCopies {
+  static constexpr int kMax = 8;
+  int count;
+  const Head *heads[kMax];
+  WindowCopy copies[kMax];
+};
+void windowPlaceCopies(WindowRecord *window, Head *head, ClientConnection *client, int skipTop,
+                       const WindowKnownCopies *known = nullptr);
 
 // Where GetImage reads the rectangle (meta screen coordinates) of the window on the head: the
 // window's own copy, else the nearest ancestor of the same visual and depth whose copy holds the

@@ -558,6 +558,7 @@ struct ConfigureArgument {
   uint32_t values[7];
   WindowRecord *record;
   bool place;  // the tree took the geometry: the copies go where the heads place them
+  WindowKnownCopies placed;  // the copies placed per head, for the placing of the children
 };
 int configureCopy(Head *head, DisplayConnection *connection, const uint8_t *, uint32_t, void *argument) {
   auto *a = static_cast<ConfigureArgument *>(argument);
@@ -565,7 +566,8 @@ int configureCopy(Head *head, DisplayConnection *connection, const uint8_t *, ui
   uint16_t mask = a->mask;
   memcpy(values, a->values, sizeof values);
   WindowCopy placed{};
-  if (a->place && windowCopyOnHead(a->record, head, &placed) && (placed.apart || windowPlacedApart(a->record, head))) {
+  bool known = a->place && windowCopyOnHead(a->record, head, &placed);
+  if (known && (placed.apart || windowPlacedApart(a->record, head))) {
     // x, y, width and height as the head places the copy, the other values as asked.
     uint32_t all[7] = {uint32_t(placed.x.offset), uint32_t(placed.y.offset), placed.x.size, placed.y.size};
     int n = 4, from = __builtin_popcount(mask & 0xf);
@@ -574,7 +576,13 @@ int configureCopy(Head *head, DisplayConnection *connection, const uint8_t *, ui
     mask |= 0xf;
     memcpy(values, all, sizeof values);
   }
-  if (a->place) windowMarkPlacedApart(a->record, head, placed.apart);
+  if (a->place) {
+    windowMarkPlacedApart(a->record, head, placed.apart);
+    if (known && a->placed.count < WindowKnownCopies::kMax) {
+      a->placed.heads[a->placed.count] = head;
+      a->placed.copies[a->placed.count++] = placed;
+    }
+  }
   if (mask & 0x20) {
     int sibling = __builtin_popcount(mask & 0x1f);
     values[sibling] = resourceServerId(values[sibling], kResourceWindow, head);
@@ -611,7 +619,7 @@ void xcoreConfigureWindow(uint8_t *request, uint32_t length) {
   if (!xcoreFrameResolve(id, kXcoreWantWindow, kBadWindow, request, length)) return;
   WindowRecord *window = resolvedWindow(id);
   if (!window || !window->parent) return xcoreFrameRefuse(kXcoreNoEffectRoot, request);
-  ConfigureArgument argument{id, mask, {}, window, false};
+  ConfigureArgument argument{id, mask, {}, window, false, {}};
   int n = __builtin_popcount(mask);
   for (int i = 0; i < n; i++) argument.values[i] = wireGet32(request + 12 + 4 * i);
   // A request redirected to the window manager reaches it as the client asked; any other change
@@ -637,7 +645,7 @@ void xcoreConfigureWindow(uint8_t *request, uint32_t length) {
     }
   }
   if (!xcoreFramePerHead(request, length, 0, configureCopy, &argument)) return;
-  if (argument.place) windowPlaceCopies(window, nullptr, xproxyCurrentClient, 1);
+  if (argument.place) windowPlaceCopies(window, nullptr, xproxyCurrentClient, 1, &argument.placed);
   if (xcoreWorkaround(kWorkaroundRefreshBitGravity) && (mask & 0xc) && window->windowClass == 1 && window->width &&
       window->height) {
     xproxySyncClient(xproxyCurrentClient);

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -16,6 +17,13 @@
 #include "support/circlist.h"
 #include "support/logging.h"
 #include "support/strings.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#else
+#define ASAN_POISON_MEMORY_REGION(address, size) ((void)(address), (void)(size))
+#define ASAN_UNPOISON_MEMORY_REGION(address, size) ((void)(address), (void)(size))
+#endif
 
 // Problem reports of this module name it by its fixed source name.
 #define ORDERS_SOURCE "orders.c"
@@ -48,10 +56,38 @@ std::atomic<int> signalStopPending{0};
 static_assert(std::atomic<uint32_t>::is_always_lock_free && std::atomic<int>::is_always_lock_free,
               "signal flags must be lock-free");
 
-// Unlinks and frees; returns the order that followed it.
+// Records of dropped orders kept for the next registration: an output that drains and fills
+// again arms and drops a writer order per message. Bounded, so a burst of orders gives its
+// memory back. A kept record's fields past `next` are poisoned under AddressSanitizer, so a
+// use of a dropped order is still caught.
+constexpr int kKeptOrdersMax = 64;
+Order *keptOrders = nullptr;
+int keptOrderCount = 0;
+
+void orderRelease(Order *order) {
+  if (keptOrderCount >= kKeptOrdersMax) {
+    free(order);
+    return;
+  }
+  order->next = keptOrders;
+  keptOrders = order;
+  keptOrderCount++;
+  ASAN_POISON_MEMORY_REGION(&order->prev, sizeof(Order) - offsetof(Order, prev));
+}
+
+void keptOrdersFree() {
+  while (keptOrders) {
+    Order *next = keptOrders->next;
+    free(keptOrders);
+    keptOrders = next;
+  }
+  keptOrderCount = 0;
+}
+
+// Unlinks and releases; returns the order that followed it.
 Order *listRemove(OrderList &list, Order *order) {
   Order *next = circListUnlink(&list.head, order);
-  free(order);
+  orderRelease(order);
   return next;
 }
 
@@ -65,7 +101,15 @@ void listFreeAll(OrderList &list) {
 }
 
 Order *orderNew(OrderCallback callback, void *argument, uint64_t time) {
-  Order *order = static_cast<Order *>(calloc(1, sizeof(Order)));
+  Order *order = keptOrders;
+  if (order) {
+    keptOrders = order->next;
+    keptOrderCount--;
+    ASAN_UNPOISON_MEMORY_REGION(&order->prev, sizeof(Order) - offsetof(Order, prev));
+    *order = Order{};
+  } else {
+    order = static_cast<Order *>(calloc(1, sizeof(Order)));
+  }
   if (!order) {
     LOG_OUT_OF_MEMORY_AT(ORDERS_SOURCE);
     return nullptr;
@@ -367,6 +411,7 @@ void ordersFreeAll() {
   listFreeAll(descriptorList);
   listFreeAll(timerList);
   listFreeAll(quietList);
+  keptOrdersFree();
   nextWake = &sentinel;
 }
 

@@ -231,6 +231,33 @@ TEST_F(OrdersTest, PollEntriesAreReusedFreedAndBounded) {
   EXPECT_EQ(m.calls, int(orders.size()));  // every live entry was served, the cancelled one not
 }
 
+// A dropped order's record serves the next registration of any kind with nothing of the old
+// order left in it: an idle order in a former writer's record must not clear the poll entry
+// that record once had, and a timer there counts its own time.
+TEST_F(OrdersTest, DroppedRecordsServeLaterOrdersAfresh) {
+  useFakeClock();
+  Pipe p;
+  Mark m{'m'}, t{'t'};
+  Order *writer = ordersAddWriter(p.fd[1], markCall, &m);
+  ordersCancel(writer);
+  ordersStep(0);
+  Order *idle = ordersAddIdle(markCall, &m);
+  EXPECT_EQ(idle, writer);
+  EXPECT_EQ(idle->pollSlot, nullptr);
+  Order *reader = ordersAddReader(p.fd[0], markCall, &m);
+  ordersCancel(idle);
+  EXPECT_TRUE(ordersHasReader(p.fd[0]));
+  ordersStep(0);
+  Order *timer = ordersAddTimer(5, markCall, &t);
+  EXPECT_EQ(timer, writer);
+  EXPECT_EQ(ordersTimeLeft(timer), 5u);
+  fakeNow += 5;
+  ordersStep(0);
+  EXPECT_EQ(trace, "t");
+  EXPECT_EQ(m.calls, 0);
+  ordersCancel(reader);
+}
+
 void onTerm(int) { ordersStopFromSignal(15); }
 
 // The child runs its own loop after a fork from a process whose loop is set up: it must get
