@@ -346,44 +346,42 @@ void onMultimediaRecheck(void *argument) {
 // The size of an output as flow control measures it: whole blocks.
 uint64_t outputSize(const OutBuffer *output) { return outbufferCapacity(output); }
 
-// The length of the request that begins the client's input (its big form's too), once its
-// length words are in; 0 while they are not, or when the reader cuts no requests now.
-uint64_t pendingRequestLength(const ClientConnection *client) {
+// The length in bytes of the request that begins the client's input (its big form's too; a
+// short-form 0 without BIG-REQUESTS gives 0): false while its length words are not all in.
+bool leadingRequestLength(const ClientConnection *client, uint64_t *length) {
   const Buffer &input = client->input;
-  const ProtocolReader &reader = client->reader;
-  if (reader.skip || reader.bytesNeeded != 4 || input.length < 4) return 0;
+  if (input.length < 4) return false;
   const auto *request = reinterpret_cast<const uint8_t *>(input.data);
-  uint64_t length = uint64_t(wireGet16(request + 2, reader.swapped)) * 4;
-  if (length == 0 && client->bigRequests && input.length >= 8)
-    length = uint64_t(wireGet32(request + 4, reader.swapped)) * 4;
-  return length;
+  uint64_t found = uint64_t(wireGet16(request + 2, client->reader.swapped)) * 4;
+  if (found == 0 && client->bigRequests) {
+    if (input.length < 8) return false;
+    found = uint64_t(wireGet32(request + 4, client->reader.swapped)) * 4;
+  }
+  *length = found;
+  return true;
 }
 
 // Whether the client's buffered input gives its next pass something to do: a whole request, a
 // refused big request's bytes to drop, a stopped or not yet started reader. Only the part of
 // a request waits for the socket: the buffered-input timer would find nothing to cut in it.
 bool inputServable(const ClientConnection *client) {
-  const Buffer &input = client->input;
   const ProtocolReader &reader = client->reader;
-  if (input.length == 0) return false;
+  if (client->input.length == 0) return false;
   if (reader.skip || reader.bytesNeeded != 4) return true;
-  if (input.length < 4) return false;
-  const auto *request = reinterpret_cast<const uint8_t *>(input.data);
-  uint64_t length = uint64_t(wireGet16(request + 2, reader.swapped)) * 4;
-  if (length == 0) {
-    if (!client->bigRequests) return true;
-    if (input.length < 8) return false;
-    length = uint64_t(wireGet32(request + 4, reader.swapped)) * 4;
-    if (length < 8 || length > xprotoBigRequestMaximum) return true;  // refused at once
-  }
-  return length <= input.length;
+  uint64_t length = 0;
+  if (!leadingRequestLength(client, &length)) return false;
+  if (length == 0) return true;  // refused at once
+  bool bigForm = wireGet16(reinterpret_cast<const uint8_t *>(client->input.data) + 2, reader.swapped) == 0;
+  if (bigForm && (length < 8 || length > xprotoBigRequestMaximum)) return true;  // refused at once
+  return length <= client->input.length;
 }
 
 // The most bytes one read of the client takes: the chunk, beyond the rest of a request begun
 // in the input (its room is made by the cutter), so that a long one comes in whole in as few
 // reads as the socket allows. The input's room is never grown for a read.
 uint32_t clientReadLimit(const ClientConnection *client) {
-  uint64_t length = pendingRequestLength(client);
+  uint64_t length = 0;
+  if (!client->reader.skip && client->reader.bytesNeeded == 4) leadingRequestLength(client, &length);
   uint64_t rest = length > client->input.length ? length - client->input.length : 0;
   return uint32_t(rest + kMiscReadChunk < UINT32_MAX ? rest + kMiscReadChunk : UINT32_MAX);
 }
