@@ -57,11 +57,10 @@ void xcoreInitDispatchTables();
 void xcoreRestoreEventRow(uint8_t code);
 void xcoreRestoreErrorRow(uint8_t code);
 
-// Default handlers.
+// Default handlers (xcoreUnexpectedReply: proxy/xproxy.h).
 void xcoreInvalidRequest(uint8_t *request, uint32_t length);
 void xcoreUnsupportedRequest(uint8_t *request, uint32_t length);
 void xcoreNoOperation(uint8_t *request, uint32_t length);
-void xcoreUnexpectedReply(uint8_t *reply, uint32_t length);
 void xcoreUnsupportedReply(uint8_t *reply, uint32_t length);
 void xcoreUnsupportedEvent(uint8_t *event);
 void xcoreUnsupportedError(uint8_t *error);

@@ -20,6 +20,7 @@ extern "C" {
 #include "support/files.h"
 #include "support/host.h"
 #include "support/logging.h"
+#include "support/orders.h"
 #include "support/strings.h"
 
 #define XPROXY_OUT_OF_MEMORY() OUT_OF_MEMORY_TEXT_AT("Proxy/xproxy")
@@ -752,6 +753,10 @@ uint8_t *reserveRequest(DisplayConnection *c, uint64_t wireLength, uint16_t key)
   putEntry(c, sequence, key);
   c->lastWrittenSequence = sequence;
   if (close.page) closePage(c, sequence, close, at + wireLength);
+  // The real server answers a request with a reply within microseconds, mostly: the loop
+  // waits for it without sleeping first.
+  ReplyHandler reply = proxyState.replyHandlers[key];
+  if (reply && reply != xcoreUnexpectedReply) ordersExpectAnswer();
   return at;
 }
 

@@ -265,6 +265,9 @@ extern ProxyState proxyState;
 
 // The reply handler of the proxy's own sync round trips (recorded under request key 127).
 void xproxyNoOpReply(uint8_t *reply, uint32_t length);
+// The reply handler of every request that has no reply (defined with the core dispatch rows):
+// an answer to such a request goes on with a warning.
+void xcoreUnexpectedReply(uint8_t *reply, uint32_t length);
 
 // ===== end of dispatch tables, extension records and per-extension state ==================
 

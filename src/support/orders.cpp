@@ -4,6 +4,7 @@
 #include "support/orders.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -204,6 +205,51 @@ void quietPass(uint64_t pollTimeout, bool quietTimePassed) {
   }
 }
 
+// Waiting without sleeping. A peer that answers within microseconds (the real server replying
+// to a forwarded request, a client sending its next request after a reply) reaches a sleeping
+// loop only through a process wake-up, which costs more than the answer itself. So a wait
+// first polls without blocking, for up to kSpinNs, when an answer is expected (a request with
+// a reply went out in this pass) or when the last blocking wait ended with an event sooner
+// than kSpinNs. A spin that sees nothing stops the second kind until a blocking wait is quick
+// again, so a quiet or slow peer costs at most one spin. The spin yields the processor between
+// polls, and never runs on a single processor, where it would only keep the peer from running.
+constexpr int64_t kSpinNs = 50000;
+bool spinAllowed = false;     // more than one processor to run on (set by ordersInit)
+bool spinNext = false;        // the last blocking wait was quick
+bool answerExpected = false;  // ordersExpectAnswer since the last wait
+
+int64_t monotonicNs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+bool processorsToSpare() {
+  cpu_set_t cpus;
+  if (sched_getaffinity(0, sizeof cpus, &cpus) != 0) return false;
+  return CPU_COUNT(&cpus) > 1;
+}
+
+// poll() with the spin in front; returns what poll returned.
+int pollWithSpin(int timeoutMs) {
+  bool spin = spinAllowed && timeoutMs != 0 && (spinNext || answerExpected);
+  answerExpected = false;
+  if (spin) {
+    int64_t start = monotonicNs();
+    for (;;) {
+      int ready = poll(pollTable, static_cast<nfds_t>(pollInUse), 0);
+      if (ready != 0) return ready;
+      if (monotonicNs() - start >= kSpinNs) break;
+      sched_yield();
+    }
+    spinNext = false;
+  }
+  int64_t start = spinAllowed && timeoutMs != 0 ? monotonicNs() : 0;
+  int ready = poll(pollTable, static_cast<nfds_t>(pollInUse), timeoutMs);
+  if (start != 0) spinNext = ready > 0 && monotonicNs() - start < kSpinNs;
+  return ready;
+}
+
 }  // namespace
 
 uint64_t ordersMonotonicMs() {
@@ -225,6 +271,9 @@ void ordersInit() {
   for (struct pollfd &slot : pollTable) clearPollSlot(&slot);
   pollInUse = 0;
   pollHint = 0;
+  spinAllowed = processorsToSpare();
+  spinNext = false;
+  answerExpected = false;
   signalPipeOpen();
   if (signalPipe[0] >= 0) addDescriptor(signalPipe[0], POLLIN, signalPipeDrain, nullptr, nullptr);
 }
@@ -318,7 +367,7 @@ uint32_t ordersStep(uint64_t timeout) {
 
   // 3. Wait.
   uint64_t pollTimeout = timeout < nextWake->time ? timeout : nextWake->time;
-  int ready = poll(pollTable, static_cast<nfds_t>(pollInUse), static_cast<int>(static_cast<uint32_t>(pollTimeout)));
+  int ready = pollWithSpin(static_cast<int>(static_cast<uint32_t>(pollTimeout)));
 
   if (ready <= 0) {
     // 4. No descriptor event: quiet-time orders, then drop cancelled descriptor orders.
@@ -383,6 +432,10 @@ uint32_t ordersRunFor(uint64_t duration) {
   }
   return result;
 }
+
+void ordersExpectAnswer() { answerExpected = true; }
+
+bool ordersSpinsNext() { return spinAllowed && (spinNext || answerExpected); }
 
 void ordersNoOp(void *) {}
 

@@ -49,6 +49,13 @@ uint64_t ordersTimeLeft(const Order *order);
 void ordersFreeAll();
 void ordersNoOp(void *argument);
 
+// A request that a peer answers at once has gone out (written when this pass ends): the next
+// wait polls without sleeping for a few microseconds first, so the answer is taken up without
+// a process wake-up. The loop also does so on its own after a blocking wait that ended quickly.
+void ordersExpectAnswer();
+// Whether the next wait starts with such a spin (for tests).
+bool ordersSpinsNext();
+
 // For signal handlers (async-signal-safe): records the stop value and writes one byte to the
 // loop's self-pipe; the loop then calls ordersStop(value) on its own thread.
 void ordersStopFromSignal(uint32_t value);

@@ -474,6 +474,8 @@ ExtensionCodes initialisedExtensions(const std::string &log) {
   std::vector<std::string> lines;
   std::istringstream in(log);
   for (std::string line; std::getline(in, line);) {
+    // The first line of each second starts with its time, the others with as many spaces.
+    if (line.size() > 9 && line[2] == ':' && line[5] == ':' && line[8] == ' ') line.replace(0, 9, 9, ' ');
     size_t first = line.find_first_not_of(' ');
     lines.push_back(first == std::string::npos ? "" : line.substr(first));
   }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <poll.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -172,6 +173,23 @@ TEST_F(Display, WritersChooseTheForm) {
   EXPECT_EQ(copy[2], 4);
   EXPECT_EQ(copy[4], 1);
   EXPECT_EQ(copy[15], 12);
+}
+
+// Only a request that the real server answers makes the loop wait for the answer awake.
+TEST_F(Display, OnlyRequestsWithRepliesLetTheLoopWaitAwake) {
+  cpu_set_t cpus;
+  ASSERT_EQ(sched_getaffinity(0, sizeof cpus, &cpus), 0);
+  if (CPU_COUNT(&cpus) < 2) GTEST_SKIP() << "one processor: the loop never spins";
+  ReplyHandler saved[2] = {proxyState.replyHandlers[43], proxyState.replyHandlers[70]};
+  proxyState.replyHandlers[43] = recordReply;           // GetInputFocus
+  proxyState.replyHandlers[70] = xcoreUnexpectedReply;  // PolyFillRectangle
+  ASSERT_NE(sendPlain(70), nullptr);
+  ASSERT_NE(sendPlain(127), nullptr);  // no handler at all
+  EXPECT_FALSE(ordersSpinsNext());
+  ASSERT_NE(sendPlain(43), nullptr);
+  EXPECT_TRUE(ordersSpinsNext());
+  proxyState.replyHandlers[43] = saved[0];
+  proxyState.replyHandlers[70] = saved[1];
 }
 
 TEST(Sequences, DiffAndFind) {

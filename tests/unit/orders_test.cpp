@@ -1,6 +1,8 @@
 #include "support/orders.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -256,6 +258,65 @@ TEST_F(OrdersTest, DroppedRecordsServeLaterOrdersAfresh) {
   EXPECT_EQ(trace, "t");
   EXPECT_EQ(m.calls, 0);
   ordersCancel(reader);
+}
+
+double threadCpuMs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return double(ts.tv_sec) * 1e3 + double(ts.tv_nsec) / 1e6;
+}
+
+// Waits that start with a short spin: armed by a quick wake-up or an expected answer, ended by
+// a spin that sees nothing, never a busy loop while nothing comes, and off on one processor.
+TEST_F(OrdersTest, SpinsArmOnQuickWakesAndAnswersAndEndWhenNothingComes) {
+  cpu_set_t cpus;
+  ASSERT_EQ(sched_getaffinity(0, sizeof cpus, &cpus), 0);
+  if (CPU_COUNT(&cpus) < 2) GTEST_SKIP() << "one processor: the loop never spins";
+  Pipe p;
+  int fd = p.fd[0];
+  ordersAddReader(fd, readByte, &fd);
+  EXPECT_FALSE(ordersSpinsNext());
+  auto quickWake = [&] {  // a busy machine may preempt one wait: a few tries
+    for (int i = 0; i < 5 && !ordersSpinsNext(); i++) {
+      p.poke();
+      ordersStep(1000);
+    }
+  };
+  quickWake();
+  EXPECT_TRUE(ordersSpinsNext());  // that wait ended at once
+  // Nothing comes: the spin gives up, the wait keeps its time-out, and no spin follows.
+  auto start = std::chrono::steady_clock::now();
+  ordersStep(20);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(19));
+  EXPECT_FALSE(ordersSpinsNext());
+  // An answer expected: a byte that comes during the spin or the wait after it is read.
+  ordersExpectAnswer();
+  EXPECT_TRUE(ordersSpinsNext());
+  std::thread peer([&] { usleep(2000); p.poke(); });
+  ordersStep(5000);
+  peer.join();
+  struct pollfd check = {fd, POLLIN, 0};
+  EXPECT_EQ(poll(&check, 1, 0), 0);  // the byte was read
+  // A loop left quiet after quick wakes sleeps: far less processor time than the time run.
+  quickWake();
+  double cpuBefore = threadCpuMs();
+  ordersRunFor(200);
+  EXPECT_LT(threadCpuMs() - cpuBefore, 40.0);
+
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(sched_getcpu(), &one);
+    if (sched_setaffinity(0, sizeof one, &one) != 0) _exit(2);
+    ordersInit();
+    ordersExpectAnswer();
+    _exit(ordersSpinsNext() ? 1 : 0);
+  }
+  int status = -1;
+  waitpid(child, &status, 0);
+  EXPECT_EQ(status, 0);
 }
 
 void onTerm(int) { ordersStopFromSignal(15); }
