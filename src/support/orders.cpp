@@ -230,9 +230,11 @@ bool processorsToSpare() {
   return CPU_COUNT(&cpus) > 1;
 }
 
+bool spinArmed() { return spinAllowed && (spinNext || answerExpected); }
+
 // poll() with the spin in front; returns what poll returned.
 int pollWithSpin(int timeoutMs) {
-  bool spin = spinAllowed && timeoutMs != 0 && (spinNext || answerExpected);
+  bool spin = timeoutMs != 0 && spinArmed();
   answerExpected = false;
   if (spin) {
     int64_t start = monotonicNs();
@@ -252,11 +254,7 @@ int pollWithSpin(int timeoutMs) {
 
 }  // namespace
 
-uint64_t ordersMonotonicMs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
-}
+uint64_t ordersMonotonicMs() { return static_cast<uint64_t>(monotonicNs()) / 1000000; }
 
 OrdersClock ordersClock = ordersMonotonicMs;
 
@@ -435,7 +433,7 @@ uint32_t ordersRunFor(uint64_t duration) {
 
 void ordersExpectAnswer() { answerExpected = true; }
 
-bool ordersSpinsNext() { return spinAllowed && (spinNext || answerExpected); }
+bool ordersSpinsNext() { return spinArmed(); }
 
 void ordersNoOp(void *) {}
 
