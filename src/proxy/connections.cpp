@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -316,12 +317,21 @@ namespace {
 
 void onBufferedInput(void *argument) { miscProcessBufferedInput(static_cast<ClientConnection *>(argument)); }
 
+// When the pass being cut began or last fed its displays (steady clock, ns); 0 outside a pass.
+int64_t passFedNs = 0;
+int64_t steadyNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 // Cuts and dispatches what the client's input holds, then writes its display connections out.
 void serveClientInput(ClientConnection *client) {
   std::string reason;
   {
     ConnectionPass pass(client);
+    passFedNs = steadyNs();
     const char *stop = xproxyClientInputCutter(&client->reader, &client->input);
+    passFedNs = 0;
     if (pass.clientClosed()) return;  // a handler closed it
     if (stop && client->fd >= 0) {  // (a client retained meanwhile is closed already)
       // The reason may live in the reader, which the close frees.
@@ -387,6 +397,17 @@ uint32_t clientReadLimit(const ClientConnection *client) {
 }
 
 }  // namespace
+
+void miscFeedDisplays(ClientConnection *client) {
+  if (passFedNs == 0 || !client) return;
+  int64_t now = steadyNs();
+  if (now - passFedNs < kMiscFeedNs) return;
+  passFedNs = now;
+  for (uint32_t i = 0; i < client->displayCount; i++) {
+    DisplayConnection *c = client->displays[i];
+    if (c && c->fd >= 0 && c->output.first) (void)outbufferFlush(&c->output);
+  }
+}
 
 void miscReadClientInput(ClientConnection *client) {
   if (client->fd < 0) return;

@@ -67,6 +67,14 @@ constexpr uint64_t kMiscBufferedInputDelayMs = 8;
 
 // Read order: reads, cuts and dispatches, then writes out the client's display connections.
 void miscReadClientInput(ClientConnection *client);
+// Called by the cutter between requests: once a pass has translated for kMiscFeedNs since it
+// began or last fed, what the client's display connections hold is written out (as far as the
+// sockets take it, never waiting), so that the real server works on the first requests of a
+// long pass while the rest are translated. Outside a pass it does nothing; errors are left to
+// the flush at the pass's end.
+constexpr int64_t kMiscFeedNs = 100000;
+constexpr uint32_t kMiscFeedEvery = 32;  // requests between looks at the clock
+void miscFeedDisplays(ClientConnection *client);
 // The 8 ms timer of input already buffered.
 void miscProcessBufferedInput(ClientConnection *client);
 // Write order of the client socket: 0 when the client was closed, else 1.

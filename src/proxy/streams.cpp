@@ -192,6 +192,7 @@ const char *xprotoProcessInput(ProtocolReader *reader, Buffer *input) {
   }
   int swapped = reader->swapped;
   uint32_t position = 0;
+  uint32_t sinceFeed = 0;
   for (;;) {
     uint32_t left = input->length - position;
     if (reader->skip) {
@@ -241,6 +242,10 @@ const char *xprotoProcessInput(ProtocolReader *reader, Buffer *input) {
     }
     if (client->life.closed) return nullptr;  // closed by its handler: the input is the close's
     position += used;
+    if (++sinceFeed == kMiscFeedEvery) {
+      sinceFeed = 0;
+      miscFeedDisplays(client);
+    }
     if (reader->bytesNeeded == kReaderStopped) {
       bufferConsumeKeep(input, position);
       reader->bytesNeeded = 4;

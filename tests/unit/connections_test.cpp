@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <vector>
 
 #include "fakecore.h"
@@ -340,4 +341,47 @@ TEST(ClientWrites, AnswersLeaveWithTheirPass) {
     EXPECT_EQ(a.client->output.first, nullptr);
     EXPECT_EQ(a.client->writeOrder, nullptr);
   }
+}
+
+// A pass that translates for a while feeds the real server as it goes: what the display
+// connection holds leaves before the pass ends (so that the server works meanwhile), in order,
+// and the pass's end writes the rest.
+namespace {
+int slowCalls = 0, fedAtCall = 0, serverEnd = -1;
+void slowForward(uint8_t *request, uint32_t length) {
+  auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(3);
+  while (std::chrono::steady_clock::now() < until) {
+  }
+  ClientConnection *client = xproxyCurrentClient;
+  ASSERT_NE(xproxySendRequest(request, length, client->displays[0]), nullptr);
+  slowCalls++;
+  uint8_t byte;
+  if (!fedAtCall && recv(serverEnd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 1) fedAtCall = slowCalls;
+}
+}  // namespace
+
+TEST(ClientWrites, ALongPassFeedsTheServerBeforeItEnds) {
+  FakeCore core;
+  core.addScreen(800, 600);
+  FakeClient &a = core.addClient(false);
+  miscScheduleClientReads(a.client);
+  RequestHandler saved = proxyState.requestHandlers[kNoOperation];
+  proxyState.requestHandlers[kNoOperation] = slowForward;
+  slowCalls = 0, fedAtCall = 0, serverEnd = a.serverPeers[0];
+  constexpr int kRequests = 200;  // 3 us each: the pass lasts beyond the feed's interval
+  FakeBytes noOps;
+  auto numbered = [](int i) { return FakeBytes{kNoOperation, 0, 2, 0, uint8_t(i), uint8_t(i >> 8), 0, 0}; };
+  for (int i = 0; i < kRequests; i++) {
+    FakeBytes one = numbered(i);
+    noOps.insert(noOps.end(), one.begin(), one.end());
+  }
+  writeAll(a.peer, noOps);
+  core.runLoopOnce();
+  proxyState.requestHandlers[kNoOperation] = saved;
+  EXPECT_EQ(slowCalls, kRequests);
+  EXPECT_GT(fedAtCall, 0);
+  EXPECT_LT(fedAtCall, kRequests);
+  std::vector<FakeBytes> written = core.serverRequests(a);
+  ASSERT_EQ(written.size(), size_t(kRequests));
+  for (int i = 0; i < kRequests; i++) EXPECT_EQ(written[size_t(i)], numbered(i));
 }
