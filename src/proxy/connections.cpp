@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -317,19 +316,15 @@ namespace {
 
 void onBufferedInput(void *argument) { miscProcessBufferedInput(static_cast<ClientConnection *>(argument)); }
 
-// When the pass being cut began or last fed its displays (steady clock, ns); 0 outside a pass.
+// When the pass being cut began or last fed its displays (ordersMonotonicNs); 0 outside a pass.
 int64_t passFedNs = 0;
-int64_t steadyNs() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 // Cuts and dispatches what the client's input holds, then writes its display connections out.
 void serveClientInput(ClientConnection *client) {
   std::string reason;
   {
     ConnectionPass pass(client);
-    passFedNs = steadyNs();
+    passFedNs = ordersMonotonicNs();
     const char *stop = xproxyClientInputCutter(&client->reader, &client->input);
     passFedNs = 0;
     if (pass.clientClosed()) return;  // a handler closed it
@@ -400,7 +395,7 @@ uint32_t clientReadLimit(const ClientConnection *client) {
 
 void miscFeedDisplays(ClientConnection *client) {
   if (passFedNs == 0 || !client) return;
-  int64_t now = steadyNs();
+  int64_t now = ordersMonotonicNs();
   if (now - passFedNs < kMiscFeedNs) return;
   passFedNs = now;
   for (uint32_t i = 0; i < client->displayCount; i++) {

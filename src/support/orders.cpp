@@ -218,11 +218,6 @@ bool spinAllowed = false;     // more than one processor to run on (set by order
 bool spinNext = false;        // the last blocking wait was quick
 bool answerExpected = false;  // ordersExpectAnswer since the last wait
 
-int64_t monotonicNs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
 
 bool processorsToSpare() {
   cpu_set_t cpus;
@@ -237,24 +232,30 @@ int pollWithSpin(int timeoutMs) {
   bool spin = timeoutMs != 0 && spinArmed();
   answerExpected = false;
   if (spin) {
-    int64_t start = monotonicNs();
+    int64_t start = ordersMonotonicNs();
     for (;;) {
       int ready = poll(pollTable, static_cast<nfds_t>(pollInUse), 0);
       if (ready != 0) return ready;
-      if (monotonicNs() - start >= kSpinNs) break;
+      if (ordersMonotonicNs() - start >= kSpinNs) break;
       sched_yield();
     }
     spinNext = false;
   }
-  int64_t start = spinAllowed && timeoutMs != 0 ? monotonicNs() : 0;
+  int64_t start = spinAllowed && timeoutMs != 0 ? ordersMonotonicNs() : 0;
   int ready = poll(pollTable, static_cast<nfds_t>(pollInUse), timeoutMs);
-  if (start != 0) spinNext = ready > 0 && monotonicNs() - start < kSpinNs;
+  if (start != 0) spinNext = ready > 0 && ordersMonotonicNs() - start < kSpinNs;
   return ready;
 }
 
 }  // namespace
 
-uint64_t ordersMonotonicMs() { return static_cast<uint64_t>(monotonicNs()) / 1000000; }
+int64_t ordersMonotonicNs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+uint64_t ordersMonotonicMs() { return static_cast<uint64_t>(ordersMonotonicNs()) / 1000000; }
 
 OrdersClock ordersClock = ordersMonotonicMs;
 

@@ -27,6 +27,8 @@ constexpr uint64_t kOrdersClockJumpMs = 20000;   // most a clock jump ages timer
 using OrdersClock = uint64_t (*)();
 extern OrdersClock ordersClock;
 uint64_t ordersMonotonicMs();
+// The same clock in nanoseconds, for short intervals; never replaced.
+int64_t ordersMonotonicNs();
 
 void ordersInit();
 
