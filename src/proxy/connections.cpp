@@ -394,7 +394,7 @@ uint32_t clientReadLimit(const ClientConnection *client) {
 }  // namespace
 
 void miscFeedDisplays(ClientConnection *client) {
-  if (passFedNs == 0 || !client) return;
+  if (passFedNs == 0) return;
   int64_t now = ordersMonotonicNs();
   if (now - passFedNs < kMiscFeedNs) return;
   passFedNs = now;

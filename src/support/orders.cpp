@@ -218,7 +218,6 @@ bool spinAllowed = false;     // more than one processor to run on (set by order
 bool spinNext = false;        // the last blocking wait was quick
 bool answerExpected = false;  // ordersExpectAnswer since the last wait
 
-
 bool processorsToSpare() {
   cpu_set_t cpus;
   if (sched_getaffinity(0, sizeof cpus, &cpus) != 0) return false;
