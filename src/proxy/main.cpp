@@ -1004,7 +1004,8 @@ Head *mainHeadOfServerXid(uint32_t id, ServerDisplay *display) {
     });
   if (clientBitsOf(id, display) && display->display) {
     // An id the proxy gave a client's resource carries the head's number inside its display.
-    if (resourceServerToClientId(id, display) == id) return nullptr;
+    uint32_t clientId = 0;
+    if (!resourceServerToClientIdOf(id, display, &clientId)) return nullptr;
     uint32_t number = display->lowestBit < 32 ? (id & display->headBitsMask) >> display->lowestBit : 0;
     return findHead([&](Head *x) { return x->serverDisplay == display && x->displayNumber == number; });
   }
