@@ -163,6 +163,9 @@ class AppsTarvo : public ::testing::Test {
   App &launch(const std::string &name, const std::vector<std::string> &words, const std::string &title);
   // Starts a window manager on both sides and waits until it redirects the root's children.
   void startManager(const std::string &name, const std::vector<std::string> &words);
+  // xlogo, xclock and xcalc under the window manager, compared with the direct run: xlogo and
+  // xclock (to be closed).
+  std::pair<App *, App *> launchThreeToClose();
   // Closes the program on each side by the command (its words after "env DISPLAY=..."; the
   // display tarvo serves, or the real one behind it when `real`), waits until both sides'
   // processes ended and forgets it.
@@ -375,6 +378,17 @@ void AppsTarvo::startManager(const std::string &name, const std::vector<std::str
     EXPECT_TRUE(redirected) << name << (behind ? " through tarvo" : " direct") << " does not manage the screen: "
                             << (behind ? manager->proxied : manager->direct).output();
   }
+}
+
+std::pair<App *, App *> AppsTarvo::launchThreeToClose() {
+  App &logo = launch("xlogo", {"xlogo", "-title", "apps-xlogo", "-geometry", "120x120+40+60"}, "apps-xlogo");
+  App &clock = launch("xclock",
+                      {"xclock", "-title", "apps-xclock", "-geometry", "164x164+400+300", "-update", "3600", "-hd",
+                       "white", "-hl", "white"},
+                      "apps-xclock");
+  launch("xcalc", {"xcalc", "-title", "apps-xcalc", "-geometry", "+700+60"}, "apps-xcalc");
+  expectSame(settle(15000), manager->name + " with xlogo, xclock and xcalc");
+  return {&logo, &clock};
 }
 
 void AppsTarvo::closeApp(App &app, const std::string &command, bool real) {
@@ -637,22 +651,15 @@ TEST_F(AppsTarvo, OpenboxFramesAndAMoveByRequestLookAsDirect) {
 TEST_F(AppsTarvo, ProgramsClosedUnderTwmLeaveNoFrame) {
   ASSERT_NO_FATAL_FAILURE(startScene({"1024x768x24"}));
   startManager("twm", {"twm", "-f", home + "/twmrc"});
-  App &logo = launch("xlogo", {"xlogo", "-title", "apps-xlogo", "-geometry", "120x120+40+60"}, "apps-xlogo");
-  App &clock = launch("xclock",
-                      {"xclock", "-title", "apps-xclock", "-geometry", "164x164+400+300", "-update", "3600", "-hd",
-                       "white", "-hl", "white"},
-                      "apps-xclock");
-  launch("xcalc", {"xcalc", "-title", "apps-xcalc", "-geometry", "+700+60"}, "apps-xcalc");
-  TwinShots shots = settle(15000);
-  expectSame(shots, "twm with xlogo, xclock and xcalc");
+  auto [logo, clock] = launchThreeToClose();
   auto over = [](const App &app) {
     return "mousemove " + std::to_string(app.box.x + app.box.width / 2) + " " +
            std::to_string(app.box.y + app.box.height / 2) + " sleep 0.3 key ";
   };
-  closeApp(logo, "xdotool " + over(logo) + "F9 sleep 0.3", true);
-  closeApp(clock, "xdotool " + over(clock) + "F10 sleep 0.3", true);
+  closeApp(*logo, "xdotool " + over(*logo) + "F9 sleep 0.3", true);
+  closeApp(*clock, "xdotool " + over(*clock) + "F10 sleep 0.3", true);
   park();
-  shots = settle(15000);
+  TwinShots shots = settle(15000);
   expectSame(shots, "after the closes");
   expectUpAndDrawn(shots);
 }
@@ -660,17 +667,10 @@ TEST_F(AppsTarvo, ProgramsClosedUnderTwmLeaveNoFrame) {
 TEST_F(AppsTarvo, ProgramsClosedUnderOpenboxLeaveNoFrame) {
   ASSERT_NO_FATAL_FAILURE(startScene({"1024x768x24"}));
   startManager("openbox", {"openbox"});
-  App &logo = launch("xlogo", {"xlogo", "-title", "apps-xlogo", "-geometry", "120x120+40+60"}, "apps-xlogo");
-  App &clock = launch("xclock",
-                      {"xclock", "-title", "apps-xclock", "-geometry", "164x164+400+300", "-update", "3600", "-hd",
-                       "white", "-hl", "white"},
-                      "apps-xclock");
-  launch("xcalc", {"xcalc", "-title", "apps-xcalc", "-geometry", "+700+60"}, "apps-xcalc");
+  auto [logo, clock] = launchThreeToClose();
+  closeApp(*logo, "/usr/bin/python3 " + kScripts + "close_window.py apps-xlogo manager");
+  closeApp(*clock, "/usr/bin/python3 " + kScripts + "close_window.py apps-xclock kill");
   TwinShots shots = settle(15000);
-  expectSame(shots, "openbox with xlogo, xclock and xcalc");
-  closeApp(logo, "/usr/bin/python3 " + kScripts + "close_window.py apps-xlogo manager");
-  closeApp(clock, "/usr/bin/python3 " + kScripts + "close_window.py apps-xclock kill");
-  shots = settle(15000);
   expectSame(shots, "after the closes");
   expectUpAndDrawn(shots);
 }
