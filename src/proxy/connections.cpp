@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "proxy/main.h"
 #include "proxy/resource.h"
@@ -222,7 +223,7 @@ struct DepartingConnection {
 // the real server has finished the close (a server closes the socket before it frees the
 // client's resources and queues the notifications for the other clients), and the slot is
 // released kXproxyDepartureSettleMs later, once the loop has read those notifications from
-// the other clients' connections. The bound (armed at the start, cancelled at the end) ends a
+// the other clients' connections (later while some of them hold unread answers). The bound (armed at the start, cancelled at the end) ends a
 // departure whose server does not answer within kXproxyDepartureLimitMs. Listed in
 // `departures`; freed only by finishDeparture (after the settle time, at the bound, at reset).
 struct Departure {
@@ -233,7 +234,11 @@ struct Departure {
   uint32_t open;                      // connections not ended yet
   Order *bound;
   Order *settle;                      // armed once every connection has ended
+  uint32_t postponed;                 // settle times added while other answers were unread
 };
+// The settle time is taken again while other clients' connections hold unread answers, up to
+// this many times.
+constexpr uint32_t kDeparturePostponements = 50;
 Departure *departures = nullptr;
 uint32_t departureTotal = 0;
 
@@ -276,9 +281,29 @@ void finishDeparture(Departure *p) {
   free(p);
 }
 
+// Whether a listed client's display connection holds answers not handled yet: in its input, or
+// in its socket (a connection flow control does not read meanwhile, or one not read since).
+bool answersUnread() {
+  std::vector<pollfd> sockets;
+  for (ClientConnection *client = xproxyClients; client; client = client->next)
+    for (uint32_t i = 0; i < client->displayCount; i++) {
+      const DisplayConnection *c = client->displays[i];
+      if (c->fd < 0 || c->life.closed) continue;
+      if (c->readPosition < c->input.length) return true;
+      sockets.push_back(pollfd{c->fd, POLLIN, 0});
+    }
+  return !sockets.empty() && poll(sockets.data(), nfds_t(sockets.size()), 0) > 0;
+}
+
 void onDepartureSettled(void *argument) {
   auto *p = static_cast<Departure *>(argument);
   p->settle = nullptr;  // a fired one-shot timer is done
+  // Those answers may still speak of the client's resources: a while longer, a few times.
+  if (p->postponed < kDeparturePostponements && answersUnread()) {
+    p->postponed++;
+    p->settle = ordersAddTimer(kXproxyDepartureSettleMs, onDepartureSettled, p);
+    if (p->settle) return;
+  }
   finishDeparture(p);
 }
 

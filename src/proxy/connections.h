@@ -28,7 +28,8 @@ void xproxyCloseClient(ClientConnection *client, const char *reason, int retainA
 // requests queued for them are written, their writing side is shut, and each stays open,
 // read with its answers dropped, until the real server closes it; the client's slot keeps its
 // id bases meanwhile, and is released kXproxyDepartureSettleMs after the last has ended (a
-// round trip on the Xlib connection between), or at the bound.
+// round trip on the Xlib connection between; later while other clients' connections hold
+// unread answers), or at the bound.
 constexpr uint64_t kXproxyDepartureLimitMs = 5000;
 constexpr uint64_t kXproxyDepartureSettleMs = 20;
 // Ends every departure at once (reset): sockets closed, slots released.

@@ -473,9 +473,20 @@ TEST(ClientClose, DepartingClientsRequestsRunAndItsIdsTranslateUntilTheServerAns
     EXPECT_NE(resourceFreeClientSlot(), slot);
 
     if (answered) {
+      // The manager's connection, not read meanwhile (flow control), holds one more: the slot
+      // waits for it.
+      DisplayConnection *wmConnection = wm.client->displays[0];
+      xproxyCancelDisplayReader(wmConnection);
+      FakeBytes late = structureEvent(kDestroyNotify, sequence, real);
+      ASSERT_EQ(send(wm.serverPeers[0], late.data(), late.size(), MSG_NOSIGNAL), 32);
       close(peer);
       core.runLoopOnce();
       EXPECT_EQ(xproxyDepartureCount(), 1u);  // the settle time
+      core.advanceMs(kXproxyDepartureSettleMs);
+      EXPECT_EQ(xproxyDepartureCount(), 1u);
+      xproxyArmDisplayReader(wmConnection);
+      core.runLoopOnce();
+      EXPECT_EQ(received(core, wm, kDestroyNotify), (std::vector<std::pair<uint32_t, uint32_t>>{{window, window}}));
       core.advanceMs(kXproxyDepartureSettleMs);
     } else {
       core.advanceMs(kXproxyDepartureLimitMs);
