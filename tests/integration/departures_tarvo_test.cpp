@@ -34,13 +34,13 @@ TEST_P(DeparturesThroughTarvo, WindowManagerSeesADepartedClientsWindowGoAsDirect
 }
 
 // A connection held in its setup takes a slot of the proxy and a client index of the real server
-// both: the client after it may have equal numbers on both sides (it did with one screen). Its
-// events come, and the selection it owned goes when it leaves retaining its resources.
+// both: the clients after it may have equal numbers on both sides (they did with one screen).
+// Their events come, and a selection goes with its owner that leaves retaining its resources.
 TEST_P(DeparturesThroughTarvo, ClientAfterAConnectionHeldInItsSetupGetsItsEvents) {
   auto [direct, proxied] = twin.run("/usr/bin/python3 " + kScripts + "held_setup.py %D");
   EXPECT_EQ(direct,
             "MapNotify own\nConfigureNotify own\nPropertyNotify own\nUnmapNotify own\nDestroyNotify own\n"
-            "PropertyNotify own\nowner after the retained close None\n");
+            "PropertyNotify own\nowner after the retained close None\nwindow kept True\n");
   EXPECT_EQ(proxied, direct);
 }
 
