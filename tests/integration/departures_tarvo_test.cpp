@@ -54,6 +54,6 @@ TEST_P(DeparturesThroughTarvo, LastRequestsOfClientsThatLeaveAtOnceRun) {
   EXPECT_NE(info.second.find("number of screens:"), std::string::npos) << info.second;
 }
 
-INSTANTIATE_TEST_SUITE_P(Screens, DeparturesThroughTarvo, ::testing::Values(1, 2));
+INSTANTIATE_TEST_SUITE_P(Screens, DeparturesThroughTarvo, ::testing::Values(1, 2, 4));
 
 }  // namespace
