@@ -409,7 +409,8 @@ void resourceFreeByType(ResourceType type, uint32_t id, void *value) {
 
 void resourceFreeAllOfClient(uint32_t index) {
   if (index >= kResourceClientSlots) return;
-  // A closing client's save set would be handled here; the window tree does not keep one yet.
+  // The close handled the client's save set before (windowHandleSaveSet, while its windows
+  // still stood); here its resources go.
   freeSlot(index);
 }
 
