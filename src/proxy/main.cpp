@@ -621,6 +621,9 @@ const char *xproxyConnectDisplay(const char *name, uint64_t timeoutMs, Display *
   TargetDisplayParams params;
   xtargetDefaultParams(&params);
   params.timeoutMs = uint32_t(std::min<uint64_t>(timeoutMs, UINT32_MAX));
+  // The proxy's own connection is carried out while another client of the real server holds
+  // it grabbed: the copies it makes for its clients on other heads never wait for that grab.
+  params.openFlags = kXtargetOpenImpervious;
   char *host = nullptr, *authName = nullptr, *authData = nullptr;
   int number = 0, screen = 0, family = 0, authNameLength = 0, authDataLength = 0;
   if (xdisplayParseAddress(base.c_str(), &host, &number, &screen, &family) &&
