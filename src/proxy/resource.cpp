@@ -512,6 +512,9 @@ void resourceReleaseCursor(CursorRecord *cursor) {
     return;
   }
   xrcFreeImages(cursor->images, cursor->imageCount);
+  for (uint32_t k = 0; k < cursor->frameCount; k++)
+    if (cursor->frames[k].cursor) resourceReleaseCursor(cursor->frames[k].cursor);
+  free(cursor->frames);
   free(cursor);
 }
 
