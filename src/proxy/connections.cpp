@@ -262,6 +262,7 @@ void closeClientFully(ClientConnection *client) {
   if (client->index != 0) {
     CurrentScope none(nullptr);
     resourceFreeAllOfClient(client->index);
+    resourceFreeClientCells(client);
   }
   unlinkClient(client);
   if (xproxyCurrentClient == client) xproxyCurrentClient = nullptr;

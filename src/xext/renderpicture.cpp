@@ -394,7 +394,19 @@ void createAnimCursor(uint8_t *request, uint32_t length, uint8_t *) {
     uint32_t frame = wireGet32(request + at);
     if (!resourceLookupByType(frame, kResourceCursor)) return xprotoSendError(kBadCursor, frame, request, length, nullptr);
   }
-  if (!resourceCreateCursor(id, 0)) return xprotoSendError(kBadAlloc, 64, request, length, nullptr);
+  CursorRecord *cursor = resourceCreateCursor(id, 0);
+  if (!cursor) return xprotoSendError(kBadAlloc, 64, request, length, nullptr);
+  // The frames are kept (each frame's record referenced), so that the cursor can be built
+  // again on a head when its id is gone (a pointer grab that holds it follows the pointer).
+  uint32_t count = (length - 8) / 8;
+  cursor->frames = count ? static_cast<CursorFrame *>(calloc(count, sizeof(CursorFrame))) : nullptr;
+  if (count && !cursor->frames) LOG_OUT_OF_MEMORY();
+  for (uint32_t k = 0; cursor->frames && k < count; k++) {
+    auto *frame = static_cast<CursorRecord *>(resourceLookupByType(wireGet32(request + 8 + 8 * k), kResourceCursor));
+    frame->refCount++;
+    cursor->frames[k] = CursorFrame{frame, wireGet32(request + 12 + 8 * k)};
+    cursor->frameCount = k + 1;
+  }
   copyToHeads(request, length, nullptr, kCursorAt4, patchAnimFrames);
 }
 

@@ -161,6 +161,32 @@ Picture argbPicture(Display *d, Pixmap *pixmap, unsigned short red, unsigned sho
   return picture;
 }
 
+// The client's display with a mapped override-redirect window across both heads' border
+// (600..1000 x 100..300) and two ARGB pictures (red and blue frames), and the judge's display;
+// both displays closed when it goes.
+struct CursorScene {
+  Display *d, *judge;
+  Window window = 0;
+  Picture a = 0, b = 0;
+  CursorScene(const std::string &name, const std::string &judgeName)
+      : d(XOpenDisplay(name.c_str())), judge(XOpenDisplay(judgeName.c_str())) {
+    if (!d || !judge) return;
+    XSetWindowAttributes attributes{};
+    attributes.override_redirect = True;
+    window = XCreateWindow(d, DefaultRootWindow(d), 600, 100, 400, 200, 0, CopyFromParent, InputOutput,
+                           CopyFromParent, CWOverrideRedirect, &attributes);
+    XMapWindow(d, window);
+    Pixmap first = 0, second = 0;
+    a = argbPicture(d, &first, 0xffff, 0);
+    b = argbPicture(d, &second, 0, 0xffff);
+  }
+  ~CursorScene() {
+    if (d) XCloseDisplay(d);
+    if (judge) XCloseDisplay(judge);
+  }
+  bool open() const { return d && judge; }
+};
+
 // A window of the client under the pointer at x, with the cursor, on the client's display;
 // the cursor then judged on the judge's display.
 class RenderCursors : public RenderTwin {
@@ -169,22 +195,16 @@ class RenderCursors : public RenderTwin {
   // picture, each shown over the window at x (on the first head's or the second's side).
   std::vector<Shown> showCursors(const std::string &name, const std::string &judgeName, int x) {
     std::vector<Shown> out;
-    Display *d = XOpenDisplay(name.c_str());
-    Display *judge = XOpenDisplay(judgeName.c_str());
-    if (!d || !judge) {
-      if (d) XCloseDisplay(d);
-      if (judge) XCloseDisplay(judge);
-      return out;
-    }
     errorsSeen = 0;
     XErrorHandler previous = XSetErrorHandler(countError);
-    XSetWindowAttributes attributes{};
-    attributes.override_redirect = True;
-    Window window = XCreateWindow(d, DefaultRootWindow(d), 600, 100, 400, 200, 0, CopyFromParent, InputOutput,
-                                  CopyFromParent, CWOverrideRedirect, &attributes);
-    XMapWindow(d, window);
-    Pixmap first = 0, second = 0;
-    Picture a = argbPicture(d, &first, 0xffff, 0), b = argbPicture(d, &second, 0, 0xffff);
+    CursorScene scene(name, judgeName);
+    if (!scene.open()) {
+      XSetErrorHandler(previous);
+      return out;
+    }
+    Display *d = scene.d, *judge = scene.judge;
+    Window window = scene.window;
+    Picture a = scene.a, b = scene.b;
     Cursor still = XRenderCreateCursor(d, a, 3, 4);
     XAnimCursor frames[2] = {{XRenderCreateCursor(d, a, 1, 1), 100000}, {XRenderCreateCursor(d, b, 1, 1), 100000}};
     Cursor animated = XRenderCreateAnimCursor(d, 2, frames);
@@ -203,8 +223,35 @@ class RenderCursors : public RenderTwin {
     XSync(d, False);
     out.push_back(Shown{errorsSeen, 0, 0, 0, {}});
     XSetErrorHandler(previous);
-    XCloseDisplay(d);
-    XCloseDisplay(judge);
+    return out;
+  }
+  // On display `name`: a pointer grab on a window across both heads holds an animated cursor
+  // whose id (and its frames' ids) are then freed; the cursor shown on the first head, then
+  // after the pointer moved to the second, then without the grab.
+  std::vector<Shown> grabAcrossHeads(const std::string &name, const std::string &judgeName) {
+    std::vector<Shown> out;
+    CursorScene scene(name, judgeName);
+    if (!scene.open()) return out;
+    Display *d = scene.d, *judge = scene.judge;
+    XAnimCursor frames[2] = {{XRenderCreateCursor(d, scene.a, 1, 1), 100000},
+                             {XRenderCreateCursor(d, scene.b, 2, 2), 100000}};
+    Cursor animated = XRenderCreateAnimCursor(d, 2, frames);
+    XWarpPointer(d, None, DefaultRootWindow(d), 0, 0, 0, 0, 700, 200);
+    XSync(d, False);
+    XGrabPointer(d, scene.window, False, ButtonPressMask, GrabModeAsync, GrabModeAsync, None, animated, CurrentTime);
+    XFreeCursor(d, animated);
+    XFreeCursor(d, frames[0].cursor);
+    XFreeCursor(d, frames[1].cursor);
+    for (int x : {700, 900}) {
+      XWarpPointer(d, None, DefaultRootWindow(d), 0, 0, 0, 0, x, 200);
+      XSync(d, False);
+      usleep(200000);
+      out.push_back(cursorShown(judge));
+    }
+    XUngrabPointer(d, CurrentTime);
+    XSync(d, False);
+    usleep(200000);
+    out.push_back(cursorShown(judge));
     return out;
   }
 };
@@ -227,6 +274,21 @@ TEST_F(RenderCursors, ImagesAsDirect) {
     EXPECT_EQ(direct[4].width, 0);  // no error directly
     EXPECT_EQ(proxied[4].width, 0) << "errors through tarvo";
   }
+}
+
+// A pointer grab keeps its animated cursor, whose ids were freed, when the pointer moves to the
+// other head: the cursor shown there is the direct one, not the window's.
+TEST_F(RenderCursors, FreedAnimatedGrabCursorFollowsThePointerToTheOtherHead) {
+  std::vector<Shown> direct = grabAcrossHeads(twin.directDisplay(), twin.directDisplay());
+  std::vector<Shown> proxied = grabAcrossHeads(twin.proxyDisplay(), twin.behindDisplay());
+  ASSERT_EQ(direct.size(), 3u);
+  ASSERT_EQ(proxied.size(), 3u);
+  for (size_t k = 0; k < 2; k++)
+    EXPECT_TRUE(proxied[k] == direct[k]) << k << ": " << proxied[k].width << "x" << proxied[k].height << " against "
+                                         << direct[k].width << "x" << direct[k].height;
+  // Without the grab the window's cursor shows, another one.
+  EXPECT_FALSE(direct[1] == direct[2]);
+  EXPECT_FALSE(proxied[1] == proxied[2]);
 }
 
 }  // namespace
