@@ -20,6 +20,7 @@ namespace {
 
 constexpr uint8_t kBadLength = 16, kBadValue = 2, kBadAlloc = 11;
 constexpr uint32_t kNameVendor = 1, kNameVersion = 2, kNameExtensions = 3;
+constexpr uint8_t kMinorSetClientInfo2 = 35;
 
 // A string reply to the current client (glxindirectReplyString).
 void replyString(const uint8_t *request, uint32_t, const char *text) {
@@ -85,8 +86,19 @@ void glxClientInfo(uint8_t *request, uint32_t length, uint8_t *) {
     xprotoSendError(kBadAlloc, 0, request, length, nullptr);
 }
 
-// The lists are the client library's business alone: checked for size, then dropped.
-void glxSetClientInfo(uint8_t *, uint32_t, uint8_t *) {}
+// The lists are the client library's business alone: checked for size, then dropped. The
+// request must be exactly its header, the versions (two words each, three for
+// SetClientInfo2ARB) and the two extension strings, each padded to 4; the fields are read as the
+// client wrote them (nothing of it is swapped).
+void glxSetClientInfo(uint8_t *request, uint32_t length, uint8_t *) {
+  ClientConnection *client = xproxyCurrentClient;
+  int swapped = client && client->reader.swapped;
+  uint64_t perVersion = request[1] == kMinorSetClientInfo2 ? 12 : 8;
+  auto padded = [](uint64_t bytes) { return (bytes + 3) / 4 * 4; };
+  uint64_t expected = 24 + perVersion * wireGet32(request + 12, swapped) + padded(wireGet32(request + 16, swapped)) +
+                      padded(wireGet32(request + 20, swapped));
+  if (expected != length) xprotoSendError(kBadLength, length, request, length, nullptr);
+}
 
 constexpr ExtRequestRow kRows[] = {
     {18, "GLXQueryExtensionsString", 8, 0, "bbsi", ExtServed::Local, glxQueryExtensionsString, "bbsiii",
