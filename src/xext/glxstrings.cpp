@@ -14,6 +14,7 @@
 #include "support/wirewords.h"
 #include "xext/glx.h"
 #include "xext/glxcontext.h"
+#include "xext/glxdirect.h"
 #include "xext/glxindirect.h"
 
 namespace {
@@ -58,8 +59,14 @@ void glxQueryServerString(uint8_t *request, uint32_t length, uint8_t *) {
   if (name == kNameExtensions) return replyString(request, length, caps.glxExtensions);
   LOG_UNE();
   Head *head = screen->glxHead ? screen->glxHead : screen->heads;
-  // A head served inside the proxy has no server strings beyond the meta screen's.
-  if (!head || head->glLibrary) return replyString(request, length, "");
+  if (!head) return replyString(request, length, "");
+  // A head served inside the proxy asks its library; a name the library does not know is
+  // refused as a server refuses it.
+  if (head->glLibrary) {
+    const char *text = glxdirectQueryServerString(static_cast<GlxLibraryInstance *>(head->glLibrary), head->screen, name);
+    if (!text) return xprotoSendError(kBadValue, 0, request, length, nullptr);
+    return replyString(request, length, text);
+  }
   DisplayConnection *connection = firstConnection();
   uint8_t *copy = connection ? xproxySendRequest(request, length, connection) : nullptr;
   if (!copy) {
