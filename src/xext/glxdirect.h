@@ -81,6 +81,9 @@ uint32_t glxdirectCreateNewContext(GlxLibraryInstance *instance, int screen, uin
 // glXWaitGL, respectively glXWaitX, for the context behind the tag slot.
 void glxdirectWaitGL(GlxLibraryInstance *instance, uint32_t slot);
 void glxdirectWaitX(GlxLibraryInstance *instance, uint32_t slot);
+// glXQueryServerString of the name for the head's screen, without a current context: the
+// library's text, NULL when it knows no such name.
+const char *glxdirectQueryServerString(GlxLibraryInstance *instance, int screen, uint32_t name);
 // A direct GLX pixmap or pbuffer (counted in the instance until destroyed); 0 on failure.
 uint32_t glxdirectCreateGLXPixmap(GlxLibraryInstance *instance, int screen, uint32_t visual, uint32_t pixmap);
 uint32_t glxdirectCreatePbuffer(GlxLibraryInstance *instance, int screen, uint32_t fbConfig, uint32_t width,

@@ -1,8 +1,9 @@
 // RENDER drawing through the tarvo executable: twin runs of one 1600x600 Xvfb used directly
 // against two 800x600 heads behind tarvo (and of one screen against one): a raw-protocol client
 // of either byte order draws with every kind of source, mask and primitive into a window across
-// the heads' border and into a pixmap; xlogo draws with RENDER as directly; RENDER cursors show
-// the direct images; x11perf's RENDER tests run without an error on a second meta screen.
+// the heads' border and into a pixmap; xlogo draws with RENDER as directly; the two heads of one
+// Xvfb hold one copy of a glyph set; RENDER cursors show the direct images; x11perf's RENDER
+// tests run without an error on a second meta screen.
 #include <gtest/gtest.h>
 
 #include <X11/Xlib.h>
@@ -14,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "rawclient_fixture.h"
 #include "tarvo_fixture.h"
 #include "twinrun_fixture.h"
 #include "xvfb_fixture.h"
@@ -69,6 +71,57 @@ TEST_F(RenderTwin, DrawingAsDirect) {
     after = heldOnServer(twin);
   }
   EXPECT_EQ(after, held);
+}
+
+// The count of one kind in heldOnServer's answer (0 when it lists none).
+int heldCount(const std::string &held, const std::string &kind) {
+  size_t at = held.find("('" + kind + "', ");
+  return at == std::string::npos ? 0 : atoi(held.c_str() + at + kind.size() + 5);
+}
+
+// A glyph set of a client of either byte order, with two A8 glyphs of one image, is one glyph
+// set on the Xvfb behind the two heads, and it goes when the client leaves (two copies made the
+// server free the shared image twice and crash).
+TEST_F(RenderTwin, GlyphSetOnceForTheServer) {
+  std::string held = heldOnServer(twin);
+  ASSERT_EQ(held.find("Error"), std::string::npos) << held;
+  int before = heldCount(held, "GLYPHSET");
+  for (char order : {'l', 'B'}) {
+    SCOPED_TRACE(order);
+    RawClient c;
+    ASSERT_EQ(c.connect(atoi(twin.proxyDisplay().c_str() + 1), order), "");
+    bool big = c.big();
+    uint8_t render = c.queryExtension("RENDER");
+    ASSERT_NE(render, 0);
+    RawBytes answer;
+    ASSERT_EQ(c.roundTrip(RawRequest(big).b(render).b(0).s(0).i(0).i(11).done(), answer), "");
+    ASSERT_EQ(c.roundTrip(RawRequest(big).b(render).b(1).s(0).done(), answer), "");  // QueryPictFormats
+    ASSERT_EQ(answer[0], 1);
+    uint32_t a8 = 0;
+    for (uint32_t k = 0; k < rawGet32(answer, 8, big) && 32 + 28 * (k + 1) <= answer.size() && !a8; k++) {
+      size_t at = 32 + 28 * k;
+      if (answer[at + 4] == 1 && answer[at + 5] == 8 && rawGet16(answer, at + 22, big) == 0xff) a8 = rawGet32(answer, at, big);
+    }
+    ASSERT_NE(a8, 0u);
+    uint32_t set = c.idBase() | 1;
+    ASSERT_EQ(c.send(RawRequest(big).b(render).b(17).s(0).i(set).i(a8).done()), "");  // CreateGlyphSet
+    RawRequest add(big);  // AddGlyphs: glyphs 1 and 2, 4x4, one image
+    add.b(render).b(20).s(0).i(set).i(2).i(1).i(2);
+    for (int k = 0; k < 2; k++) add.s(4).s(4).s(0).s(0).s(4).s(0);
+    for (int k = 0; k < 2; k++)
+      for (int byte = 0; byte < 16; byte++) add.b(byte * 17);
+    ASSERT_EQ(c.send(add.done()), "");
+    ASSERT_EQ(c.roundTrip(RawRequest(big).b(43).b(0).s(1).done(), answer), "");  // GetInputFocus
+    EXPECT_EQ(answer[0], 1) << "error " << int(answer[1]);
+    EXPECT_EQ(heldCount(heldOnServer(twin), "GLYPHSET"), before + 1) << heldOnServer(twin);
+    c.close();
+    std::string after = heldOnServer(twin);
+    for (int i = 0; i < 50 && heldCount(after, "GLYPHSET") != before; i++) {
+      usleep(20000);
+      after = heldOnServer(twin);
+    }
+    EXPECT_EQ(heldCount(after, "GLYPHSET"), before) << after;
+  }
 }
 
 // xlogo -render across the border: the window's pixels (xwd, header and colours aside) as
