@@ -1152,6 +1152,10 @@ void executeCommand(const Command &c) {
     case 173:
       if (!c.holds(36)) return;
       if (!pixelCommand(c, true, false, 36, c.u(28), c.u(32), 0, c.i(20), c.i(24), 1)) return;
+      // Mesa (its software rasteriser at least) reads beyond a buffer of its own for colour
+      // indices of more than 32 pixels a row and more than one row: refused here.
+      if (c.u(28) == kGlColorIndex && c.i(20) > 32 && c.i(24) > 1)
+        return c.dropped("colour indices more than 32 wide, which the library misreads");
       gl.glDrawPixels(c.i(20), c.i(24), c.u(28), c.u(32), c.at(36));
       return;
     CALL(174, glDepthRange, 16, c.d(0), c.d(8))
