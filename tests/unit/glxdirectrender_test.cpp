@@ -609,6 +609,115 @@ TEST_F(GlxDirectRender, EachRequestMakesItsOwnSlotCurrentFirst) {
   EXPECT_EQ(calls, Calls{});
 }
 
+// ===== hostile commands =====
+
+TEST_F(GlxDirectRender, ImagesShorterThanTheLibraryReadsEndTheStreamWithBadLength) {
+  // TexImage2D 4096x2 RGBA bytes, row length 1: the library reads whole rows of 4096 pixels.
+  Data tex = Data().pixels(1, 0, 0, 1).u32(0x0DE1).i32(0).i32(0x1908).i32(4096).i32(2).i32(0);
+  tex.u32(0x1908).u32(0x1401).pad(8);
+  fakeglClearLog();
+  std::vector<uint8_t> bytes = tex.bytes;
+  std::unique_ptr<uint8_t[]> block(new uint8_t[bytes.size()]);
+  std::memcpy(block.get(), bytes.data(), bytes.size());
+  EXPECT_EQ(glxdirectExecuteRender(instance, 110, block.get(), block.get() + bytes.size()), 16);
+  EXPECT_EQ(lines(fakeglLog()), Calls{});
+  tex.pad(4096 * 4 * 2 - 8);
+  EXPECT_EQ(run(110, tex).size(), 7u);
+  // In a stream the command in error ends it: the Clear after it is not executed.
+  Stream stream;
+  stream.add(173, Data().pixels(1, 0, 0, 1).i32(64).i32(2).u32(0x1908).u32(0x1401).pad(8));
+  stream.add(127, Data().u32(0x4000));
+  std::unique_ptr<uint8_t[]> streamBlock(new uint8_t[stream.bytes.size()]);
+  std::memcpy(streamBlock.get(), stream.bytes.data(), stream.bytes.size());
+  fakeglClearLog();
+  EXPECT_EQ(glxdirectRender(instance, 1, streamBlock.get(), streamBlock.get() + stream.bytes.size()), 16);
+  EXPECT_EQ(std::string(fakeglLog()).find("glClear("), std::string::npos);
+  // A stream cut inside a header, a large command whose length is beyond its bytes.
+  EXPECT_EQ(glxdirectRender(instance, 1, streamBlock.get(), streamBlock.get() + 2), 16);
+  uint8_t large[12] = {64, 0, 0, 0, 127, 0, 0, 0, 0, 0x40, 0, 0};
+  EXPECT_EQ(glxdirectRenderLarge(instance, 1, large, sizeof large), 16);
+}
+
+TEST_F(GlxDirectRender, CompressedImagesAreReadAsSentWhateverTheUnpackState) {
+  Calls calls = run(215, Data().u32(0x0DE1).i32(0).u32(0x83F0).i32(4).i32(4).i32(0).i32(8).pad(8));
+  ASSERT_EQ(calls.size(), 6u);
+  EXPECT_EQ(calls[0], "glPixelStorei(0x0CF2, 0)");
+  EXPECT_EQ(calls[4], "glPixelStorei(0x806D, 0)");
+  EXPECT_EQ(calls[5].rfind("glCompressedTexImage2DARB(0x0DE1, 0, 0x83F0, 4, 4, 0, 8, 0x", 0), 0u) << calls[5];
+}
+
+TEST_F(GlxDirectRender, VertexCountsAreBoundedByTheBytesCarried) {
+  // DrawArrays (193) of 2^31 - 1 vertices with one float component of no values: BadLength.
+  Data zero = Data().u32(0x7FFFFFFF).u32(1).u32(0).u32(0x1406).u32(0).u32(0x8074);
+  fakeglClearLog();
+  std::unique_ptr<uint8_t[]> block(new uint8_t[zero.bytes.size()]);
+  std::memcpy(block.get(), zero.bytes.data(), zero.bytes.size());
+  EXPECT_EQ(glxdirectExecuteRender(instance, 193, block.get(), block.get() + zero.bytes.size()), 16);
+  EXPECT_EQ(lines(fakeglLog()), Calls{});
+  // 300 carrying one array of no bytes per vertex, likewise.
+  Data carried = Data().u32(0).i32(0).i32(0x7FFFFFFF).u32(1).u32(0x1406).u32(0).u32(0x8074).u32(0).u32(0);
+  EXPECT_EQ(run(300, carried), Calls{});
+  // 300 drawing from the arrays in buffers: no more vertices than their buffers have bytes.
+  Data uncarried = Data().u32(0).i32(0).i32(0x7FFFFFFF).u32(0);
+  EXPECT_EQ(drawn(run(300, uncarried)), Calls{});
+  int32_t on = 1, buffer = 5;
+  fakeglSetIntegers(0x8074, &on, 1);
+  fakeglSetIntegers(0x8896, &buffer, 1);
+  fakeglSetBufferMapping(0x8892, 96);
+  EXPECT_EQ(drawn(run(300, Data().u32(0).i32(0).i32(97).u32(0))),
+            (Calls{"glBindBuffer(0x8892, 5)", "glBindBuffer(0x8892, 0)"}));
+  EXPECT_EQ(drawn(run(300, Data().u32(0).i32(0).i32(96).u32(0))).back(), "glDrawArrays(0x0000, 0, 96)");
+}
+
+TEST_F(GlxDirectRender, RefusedPointersAndNeverSetArraysAreLeftOutOfTheDraw) {
+  int32_t on = 1;
+  fakeglSetIntegers(0x8074, &on, 1);
+  fakeglSetIntegers(0x8076, &on, 1);
+  // One value per vertex for the vertex array: the library refuses it (its error) and keeps an
+  // older pointer, so the array is not drawn from; the colour array is the command's own.
+  Data d = Data().u32(2).u32(2).u32(0);
+  d.u32(0x1406).u32(1).u32(0x8074);
+  d.u32(0x1401).u32(4).u32(0x8076);
+  d.pad(2 * 8);
+  Calls calls = drawn(run(193, d));
+  ASSERT_EQ(calls.size(), 9u);
+  EXPECT_EQ(calls[1].rfind("glVertexPointer(1, 0x1406, 8, 0x", 0), 0u) << calls[1];
+  EXPECT_EQ(calls[4], "glDisableClientState(0x8074)");
+  EXPECT_EQ(calls[5], "glDrawArrays(0x0000, 0, 2)");
+  EXPECT_EQ(calls[6], "glEnableClientState(0x8074)");
+  // An array enabled but never set: ArrayElement does not read it.
+  fakeglSetIntegers(0x8076, nullptr, 0);
+  EXPECT_EQ(drawn(run(294, Data().i32(0))),
+            (Calls{"glDisableClientState(0x8074)", "glArrayElement(0)", "glEnableClientState(0x8074)"}));
+  // Generic attributes and texture units up to the library's limits are looked at.
+  int32_t attributes = 2, units = 2;
+  fakeglSetIntegers(0x8869, &attributes, 1);
+  fakeglSetIntegers(0x8871, &units, 1);
+  fakeglSetIntegers(0x8074, nullptr, 0);
+  instance->limitsAsked = 0;
+  fakeglSetKeyedValues(1, 0x8622, &on, 1);
+  calls = drawn(run(294, Data().i32(0)));
+  EXPECT_EQ(calls, (Calls{"glClientActiveTexture(0x84C1)", "glClientActiveTexture(0x84C0)",
+                          "glDisableVertexAttribArray(1)", "glArrayElement(0)", "glEnableVertexAttribArray(1)"}));
+}
+
+TEST_F(GlxDirectRender, AttributeIndicesBeyondTheLibrarysGiveItsError) {
+  int32_t attributes = 16;
+  fakeglSetIntegers(0x8869, &attributes, 1);
+  // VertexAttribs1fvNV at 0x40000000: not handed over; the library's GL_INVALID_VALUE instead.
+  Calls calls = drawn(run(4206, Data().u32(0x40000000).i32(1).f32(1)));
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].rfind("glVertexAttrib4fvARB(4294967295, ", 0), 0u) << calls[0];
+  // From index 15 only one attribute is the library's.
+  calls = drawn(run(4206, Data().u32(15).i32(3).f32(1).f32(2).f32(3)));
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].rfind("glVertexAttribs1fvNV(15, 1, ", 0), 0u) << calls[0];
+  // A generic array enabled or carried beyond the limit: the same error, nothing enabled.
+  calls = drawn(run(292, Data().u32(0).u32(16)));
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].rfind("glVertexAttrib4fvARB(4294967295, ", 0), 0u) << calls[0];
+}
+
 // ===== image sizes =====
 
 TEST(GlxDirectImageSize, RowsAreRaisedToTheAlignment) {
@@ -645,6 +754,33 @@ TEST(GlxDirectImageSize, FormatsAndTypes) {
   for (uint32_t proxy : {0x8025u, 0x8063u, 0x8064u, 0x8070u, 0x80BDu, 0x80D3u, 0x80D4u, 0x80D5u, 0x8135u, 0x8163u,
                          0x84F7u, 0x851Bu})
     EXPECT_EQ(glxdirectImageSize(0x1908, 0x1401, proxy, 4, 4, 1, 0, 0, 0, 0, 4), 0) << proxy;
+}
+
+TEST(GlxDirectImageSize, RowLengthAndImageHeightOnlyEnlargeAndBitmapsCountEveryImage) {
+  struct Case {
+    uint32_t format, type;
+    int32_t width, height, depth, imageHeight, rowLength, skipImages, skipRows, alignment, skipPixels;
+    int64_t bytes;
+  };
+  const Case kCases[] = {
+      // A row length below the width: rows of the width.
+      {0x1908, 0x1401, 4096, 2, 1, 0, 1, 0, 0, 1, 0, 4096 * 4 * 2},
+      {0x1908, 0x1401, 4, 1, 1, 0, 6, 0, 0, 1, 0, 24},
+      // An image height below the height: images of the height.
+      {0x1908, 0x1401, 4, 1024, 2, 1, 0, 0, 0, 1, 0, 2 * 1024 * 16},
+      // Skipped pixels reach into the last row read.
+      {0x1907, 0x1401, 3, 2, 1, 0, 0, 0, 0, 4, 2, 2 * 12 + 6},
+      // Bitmaps: bits, rows aligned, depth, image height and skipped images, skipped bits.
+      {0x1900, 0x1A00, 10, 2, 1, 0, 3, 0, 0, 4, 0, 2 * 4},
+      {0x1900, 0x1A00, 8, 8, 4, 0, 0, 100, 0, 1, 0, 104 * 8},
+      {0x1901, 0x1A00, 16, 2, 2, 5, 0, 0, 1, 1, 0, 2 * 6 * 2},
+      {0x1900, 0x1A00, 8, 1, 1, 0, 0, 0, 0, 1, 9, 1 + 2},
+  };
+  for (const Case &k : kCases)
+    EXPECT_EQ(glxdirectImageSize(k.format, k.type, 0, k.width, k.height, k.depth, k.imageHeight, k.rowLength,
+                                 k.skipImages, k.skipRows, k.alignment, k.skipPixels),
+              k.bytes)
+        << k.format << " " << k.type << " " << k.width << "x" << k.height << "x" << k.depth;
 }
 
 TEST(GlxDirectCommandData, SixtyFourBitFieldsAreReadLowWordFirst) {
