@@ -49,6 +49,7 @@ constexpr uint32_t kGlTextureCoordArray = 0x8078;
 constexpr uint32_t kGlMaxVertexAttribs = 0x8869;
 constexpr uint32_t kGlMaxTextureCoords = 0x8871;
 constexpr uint32_t kGlMaxTextureUnits = 0x84E2;
+constexpr uint32_t kGlLastPrimitive = 0x000E;  // GL_PATCHES
 constexpr uint32_t kGlElementArrayAti = 0x8768;
 
 // The client-array kinds, in the order of the instance's enabled-array flags (edge flag, texture
@@ -264,7 +265,8 @@ bool bufferBound(const Command &c, uint32_t binding) {
 constexpr uint32_t kArrayLimit = 64;
 
 void askLimits(GlxLibraryInstance *instance) {
-  if (instance->limitsAsked) return;
+  // Inside glBegin/glEnd the library answers no question: asked at the next render request.
+  if (instance->limitsAsked || instance->insideBegin) return;
   auto bounded = [instance](uint32_t pname) {
     int32_t value = glxdirectGetInteger(instance, pname);
     return value < 0 ? 0u : value > int32_t{kArrayLimit} ? kArrayLimit : static_cast<uint32_t>(value);
@@ -375,7 +377,7 @@ uint64_t arrayBufferBytes(const Command &c, uint32_t name) {
   return bytes > 0 ? static_cast<uint64_t>(bytes) : 0;
 }
 
-ForeignArrays disableForeignArrays(const Command &c) {
+ForeignArrays disableForeignArrays(const Command &c, bool disable = true) {
   GlxLibraryInstance *instance = c.instance;
   GlFunctionTable &gl = c.gl;
   askLimits(instance);
@@ -392,14 +394,14 @@ ForeignArrays disableForeignArrays(const Command &c) {
     uint32_t kind = kArrayKinds[i];
     if (kind == kGlTextureCoordArray || glxdirectGetInteger(instance, kind) == 0) continue;
     if (!clientArray(kArrayBindings[i]) || (c.ownKinds >> i & 1)) continue;
-    gl.glDisableClientState(kind);
+    if (disable) gl.glDisableClientState(kind);
     off.kinds |= 1u << i;
   }
   for (uint32_t unit = 0; unit < instance->maxTextureCoords; unit++) {
     withClientUnit(c, unit, [&] {
       if (glxdirectGetInteger(instance, kGlTextureCoordArray) == 0) return;
       if (!clientArray(kArrayBindings[1]) || (c.ownUnits >> unit & 1)) return;
-      gl.glDisableClientState(kGlTextureCoordArray);
+      if (disable) gl.glDisableClientState(kGlTextureCoordArray);
       off.units |= 1ull << unit;
     });
   }
@@ -414,13 +416,19 @@ ForeignArrays disableForeignArrays(const Command &c) {
       continue;
     }
     if (c.ownAttributes >> index & 1) continue;
-    gl.glDisableVertexAttribArray(index);
+    if (disable) gl.glDisableVertexAttribArray(index);
     off.attributes |= 1ull << index;
   }
-  if (off.kinds || off.units || off.attributes)
+  if (disable && (off.kinds || off.units || off.attributes))
     LOG(logChannelXhint, "Lumora: client arrays not in render command #%u by %s left out of its draw", c.opcode,
         clientName());
   return off;
+}
+
+// Whether an enabled client array lies outside the command (nothing disabled).
+bool foreignArraysEnabled(const Command &c) {
+  ForeignArrays found = disableForeignArrays(c, false);
+  return found.kinds || found.units || found.attributes;
 }
 
 void enableAgain(const Command &c, const ForeignArrays &off) {
@@ -930,6 +938,11 @@ void executeCommand(const Command &c) {
     CALL(3, glListBase, 4, c.u(0))
     case 4:
       if (!c.holds(4)) return;
+      // Inside glBegin/glEnd nothing about the arrays can be asked: an ArrayElement there is
+      // served only when, at the glBegin, every enabled array was in a buffer object (and a
+      // valid mode makes the library take the glBegin).
+      if (!instance->insideBegin)
+        instance->arraysSafeInBegin = c.u(0) <= kGlLastPrimitive && !foreignArraysEnabled(c);
       gl.glBegin(c.u(0));
       if (instance->insideBegin)
         LOG(logChannelXhint, "Lumora: glBegin without previous glEnd by %s", clientName());
@@ -1315,6 +1328,15 @@ void executeCommand(const Command &c) {
     CALL(266, glProgramParameteriARB, 12, programId(c, c.u(0)), c.u(4), c.i(8))
     CALL(267, glFramebufferTextureARB, 16, c.u(0), c.u(4), c.u(8), c.i(12))
     CALL(268, glFramebufferTextureFaceARB, 20, c.u(0), c.u(4), c.u(8), c.i(12), c.u(16))
+    default:
+      break;
+  }
+  // Commands that change the arrays: an ArrayElement after them inside glBegin/glEnd cannot be
+  // checked (nor can the library take them there; a glBegin it refused would let them work).
+  if (instance->insideBegin && (opcode == 193 || (opcode >= 290 && opcode <= 293) || opcode == 297 ||
+                                opcode == 300 || opcode == 301))
+    instance->arraysSafeInBegin = 0;
+  switch (opcode) {
     CALL(290, glBindBuffer, 8, c.u(0), c.u(4))
     case 291:
       return arrayPointerCommand(c);
@@ -1323,7 +1345,9 @@ void executeCommand(const Command &c) {
       return enableArrayCommand(c, opcode == 292);
     case 294:
       if (!c.holds(4)) return;
-      drawFromArrays(c, false, 0, [&] { gl.glArrayElement(c.i(0)); });
+      if (!instance->insideBegin) return drawFromArrays(c, false, 0, [&] { gl.glArrayElement(c.i(0)); });
+      if (!instance->arraysSafeInBegin) return c.dropped("client arrays not in its command inside glBegin/glEnd");
+      gl.glArrayElement(c.i(0));
       return;
     case 295: {
       if (!c.holds(20)) return;
@@ -1694,6 +1718,7 @@ uint8_t glxdirectExecuteRender(GlxLibraryInstance *instance, uint32_t opcode, co
 uint8_t glxdirectRender(GlxLibraryInstance *instance, uint32_t slot, const uint8_t *first, const uint8_t *end) {
   if (!instance) return 0;
   if ((slot == 0 || instance->currentTagSlot != slot) && !glxdirectMakeTagCurrent(instance, slot)) return 0;
+  askLimits(instance);
   const uint8_t *cursor = first;
   uint8_t error = 0;
   while (cursor < end && !error) {
@@ -1720,6 +1745,7 @@ uint8_t glxdirectRender(GlxLibraryInstance *instance, uint32_t slot, const uint8
 uint8_t glxdirectRenderLarge(GlxLibraryInstance *instance, uint32_t slot, const uint8_t *command, uint64_t size) {
   if (!instance) return 0;
   if ((slot == 0 || instance->currentTagSlot != slot) && !glxdirectMakeTagCurrent(instance, slot)) return 0;
+  askLimits(instance);
   if (size < 8) {
     LOG(logChannelWarning, "Lumora: Large render cmd too small (%u) from %s", static_cast<unsigned>(size),
         clientName());

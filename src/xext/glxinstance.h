@@ -71,6 +71,9 @@ struct GlxLibraryInstance {
   uint8_t limitsAsked;
   uint32_t maxVertexAttribs;
   uint32_t maxTextureCoords;
+  // Set at a glBegin when every enabled client array lay in a buffer object, cleared by a
+  // command that changes the arrays before the glEnd: an ArrayElement inside needs it.
+  uint8_t arraysSafeInBegin;
   uint16_t referenceCount;  // users beyond the first
   uint32_t renderMode;      // the GL render mode last set; GL_RENDER at first
   uint32_t livePbuffers;

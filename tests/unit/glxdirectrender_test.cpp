@@ -85,6 +85,10 @@ class GlxDirectRender : public ::testing::Test {
     instance = static_cast<GlxLibraryInstance *>(calloc(1, sizeof(GlxLibraryInstance)));
     ASSERT_EQ(glxdirectLoadFunctions(kFakeGlLibrary.c_str(), kGl21, instance), nullptr);
     fakeglTwoSlots(instance, contextHandles, &display);  // failure texts name the display
+    // The limits as the fake answers them (none), asked already: each request's calls start
+    // with its own. A test of the limits asks again.
+    instance->limitsAsked = 1;
+    instance->maxTextureCoords = 1;
     fakeglClearLog();
   }
   void TearDown() override { fakeglFreeTwoSlots(instance, display); }
@@ -701,9 +705,32 @@ TEST_F(GlxDirectRender, RefusedPointersAndNeverSetArraysAreLeftOutOfTheDraw) {
                           "glDisableVertexAttribArray(1)", "glArrayElement(0)", "glEnableVertexAttribArray(1)"}));
 }
 
+TEST_F(GlxDirectRender, ArrayElementsInsideBeginAreCheckedAtTheBegin) {
+  // Nothing can be asked inside glBegin/glEnd: the arrays are looked at before the glBegin.
+  int32_t on = 1;
+  fakeglSetIntegers(0x8074, &on, 1);
+  run(4, Data().u32(0));
+  EXPECT_EQ(run(294, Data().i32(0)), Calls{});
+  EXPECT_EQ(warningsContaining("inside glBegin/glEnd"), 1u);
+  run(23, Data());
+  // In a buffer object: served inside, without a question.
+  int32_t buffer = 3;
+  fakeglSetIntegers(0x8896, &buffer, 1);
+  run(4, Data().u32(0));
+  EXPECT_EQ(run(294, Data().i32(0)), Calls{"glArrayElement(0)"});
+  // Until a command changes the arrays; a mode the library refuses makes it unsafe from the start.
+  run(292, Data().u32(0x8076).u32(0));
+  EXPECT_EQ(run(294, Data().i32(0)), Calls{});
+  run(23, Data());
+  run(4, Data().u32(0x0F));
+  EXPECT_EQ(run(294, Data().i32(0)), Calls{});
+  run(23, Data());
+}
+
 TEST_F(GlxDirectRender, AttributeIndicesBeyondTheLibrarysGiveItsError) {
   int32_t attributes = 16;
   fakeglSetIntegers(0x8869, &attributes, 1);
+  instance->limitsAsked = 0;
   // VertexAttribs1fvNV at 0x40000000: not handed over; the library's GL_INVALID_VALUE instead.
   Calls calls = drawn(run(4206, Data().u32(0x40000000).i32(1).f32(1)));
   ASSERT_EQ(calls.size(), 1u);
