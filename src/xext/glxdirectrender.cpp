@@ -923,6 +923,12 @@ void executeCommand(const Command &c) {
   GlxLibraryInstance *instance = c.instance;
   uint32_t opcode = c.opcode;
   GlFunctionTable &gl = c.gl;
+  // The attribute of a single vertex-attribute command must be one of the library's (the NV
+  // forms are not checked by every library).
+  bool attribute = (opcode >= 4189 && opcode <= 4201) || (opcode >= 4230 && opcode <= 4239) ||
+                   (opcode >= 4265 && opcode <= 4277);
+  if (attribute && instance->limitsAsked && c.size >= 4 && c.u(0) >= instance->maxVertexAttribs)
+    return invalidAttribute(c);
   switch (opcode) {
     CALL(1, glCallList, 4, c.u(0))
     case 2: {

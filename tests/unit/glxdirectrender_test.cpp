@@ -85,9 +85,10 @@ class GlxDirectRender : public ::testing::Test {
     instance = static_cast<GlxLibraryInstance *>(calloc(1, sizeof(GlxLibraryInstance)));
     ASSERT_EQ(glxdirectLoadFunctions(kFakeGlLibrary.c_str(), kGl21, instance), nullptr);
     fakeglTwoSlots(instance, contextHandles, &display);  // failure texts name the display
-    // The limits as the fake answers them (none), asked already: each request's calls start
-    // with its own. A test of the limits asks again.
+    // Limits as a library might answer them, asked already: each request's calls start with
+    // its own. A test of the limits asks the fake again.
     instance->limitsAsked = 1;
+    instance->maxVertexAttribs = 16;
     instance->maxTextureCoords = 1;
     fakeglClearLog();
   }
@@ -739,10 +740,15 @@ TEST_F(GlxDirectRender, AttributeIndicesBeyondTheLibrarysGiveItsError) {
   calls = drawn(run(4206, Data().u32(15).i32(3).f32(1).f32(2).f32(3)));
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].rfind("glVertexAttribs1fvNV(15, 1, ", 0), 0u) << calls[0];
-  // A generic array enabled or carried beyond the limit: the same error, nothing enabled.
-  calls = drawn(run(292, Data().u32(0).u32(16)));
-  ASSERT_EQ(calls.size(), 1u);
-  EXPECT_EQ(calls[0].rfind("glVertexAttrib4fvARB(4294967295, ", 0), 0u) << calls[0];
+  // A generic array enabled beyond the limit, a single attribute of the NV form: the same
+  // error, nothing else called.
+  for (auto [opcode, data] : {std::pair<uint32_t, Data>{292, Data().u32(0).u32(16)},
+                              {4269, Data().u32(16).f32(1)}}) {
+    calls = drawn(run(opcode, data));
+    ASSERT_EQ(calls.size(), 1u) << opcode;
+    EXPECT_EQ(calls[0].rfind("glVertexAttrib4fvARB(4294967295, ", 0), 0u) << calls[0];
+  }
+  EXPECT_EQ(run(4269, Data().u32(15).f32(1)), Calls{"glVertexAttrib1fvNV(15, {1})"});
 }
 
 // ===== image sizes =====
