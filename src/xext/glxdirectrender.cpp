@@ -111,6 +111,18 @@ uint32_t mapValues(uint32_t target) {
   return kValues[base];
 }
 
+// The most grid points one EvalMesh may evaluate: the library would hold every client for as
+// long as a mesh of 2^31 points per side takes (no command carries the points).
+constexpr uint64_t kMeshPointLimit = uint64_t(1) << 22;
+
+// Points of the mesh from i1 to i2 (and j1 to j2), 64 bits; an empty range counts one.
+uint64_t meshPoints(int32_t i1, int32_t i2, int32_t j1, int32_t j2) {
+  auto span = [](int32_t from, int32_t to) {
+    return to > from ? static_cast<uint64_t>(static_cast<int64_t>(to) - from) + 1 : uint64_t{1};
+  };
+  return times(span(i1, i2), span(j1, j2));
+}
+
 // One command being executed: its data and its end, and what it has been found to need.
 struct Command {
   GlxLibraryInstance *instance;
@@ -1142,9 +1154,17 @@ void executeCommand(const Command &c) {
     CALL(152, glEvalCoord1f, 4, c.f(0))
     CALL(153, glEvalCoord2d, 16, c.d(0), c.d(8))
     CALL(154, glEvalCoord2f, 8, c.f(0), c.f(4))
-    CALL(155, glEvalMesh1, 12, c.u(0), c.i(4), c.i(8))
+    case 155:
+      if (!c.holds(12)) return;
+      if (meshPoints(c.i(4), c.i(8), 0, 0) > kMeshPointLimit) return c.dropped("mesh of too many points");
+      gl.glEvalMesh1(c.u(0), c.i(4), c.i(8));
+      return;
     CALL(156, glEvalPoint1, 4, c.i(0))
-    CALL(157, glEvalMesh2, 20, c.u(0), c.i(4), c.i(8), c.i(12), c.i(16))
+    case 157:
+      if (!c.holds(20)) return;
+      if (meshPoints(c.i(4), c.i(8), c.i(12), c.i(16)) > kMeshPointLimit) return c.dropped("mesh of too many points");
+      gl.glEvalMesh2(c.u(0), c.i(4), c.i(8), c.i(12), c.i(16));
+      return;
     CALL(158, glEvalPoint2, 8, c.i(0), c.i(4))
     CALL(159, glAlphaFunc, 8, c.u(0), c.f(4))
     CALL(160, glBlendFunc, 8, c.u(0), c.u(4))

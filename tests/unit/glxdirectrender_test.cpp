@@ -672,6 +672,10 @@ TEST_F(GlxDirectRender, VertexCountsAreBoundedByTheBytesCarried) {
   EXPECT_EQ(drawn(run(300, Data().u32(0).i32(0).i32(97).u32(0))),
             (Calls{"glBindBuffer(0x8892, 5)", "glBindBuffer(0x8892, 0)"}));
   EXPECT_EQ(drawn(run(300, Data().u32(0).i32(0).i32(96).u32(0))).back(), "glDrawArrays(0x0000, 0, 96)");
+  // Meshes: 2048 x 2048 points evaluate, 2^31 on a side do not.
+  EXPECT_EQ(run(157, Data().u32(0x1B02).i32(0).i32(2047).i32(0).i32(2047)).size(), 1u);
+  EXPECT_EQ(run(157, Data().u32(0x1B02).i32(0).i32(0x7FFFFFFF).i32(0).i32(0x7FFFFFFF)), Calls{});
+  EXPECT_EQ(run(155, Data().u32(0x1B02).i32(-0x7FFFFFFF).i32(0x7FFFFFFF)), Calls{});
 }
 
 TEST_F(GlxDirectRender, RefusedPointersAndNeverSetArraysAreLeftOutOfTheDraw) {
