@@ -631,6 +631,9 @@ void arrayPointerCommand(const Command &c) {
   uint32_t type = c.u(20);
   uint8_t normalized = c.at(29)[0];
   if (!bufferBound(c, kGlArrayBufferBinding)) return;
+  // An attribute the draws do not look at must not get a pointer either.
+  askLimits(c.instance);
+  if (kind == 0 && index >= c.instance->maxVertexAttribs) return invalidAttribute(c);
   const void *pointer = reinterpret_cast<const void *>(static_cast<uintptr_t>(static_cast<uint32_t>(value)));
   callDummy(c.gl.glDummyFunc1, index);
   switch (kind) {

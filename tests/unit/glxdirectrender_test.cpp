@@ -744,10 +744,13 @@ TEST_F(GlxDirectRender, AttributeIndicesBeyondTheLibrarysGiveItsError) {
   calls = drawn(run(4206, Data().u32(15).i32(3).f32(1).f32(2).f32(3)));
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].rfind("glVertexAttribs1fvNV(15, 1, ", 0), 0u) << calls[0];
-  // A generic array enabled beyond the limit, a single attribute of the NV form: the same
-  // error, nothing else called.
+  // A generic array enabled or pointed beyond the limit, a single attribute of the NV form: the
+  // same error, nothing else called.
+  int32_t bound = 1;
+  fakeglSetIntegers(0x8894, &bound, 1);
   for (auto [opcode, data] : {std::pair<uint32_t, Data>{292, Data().u32(0).u32(16)},
-                              {4269, Data().u32(16).f32(1)}}) {
+                              {4269, Data().u32(16).f32(1)},
+                              {291, Data().u32(0).u32(0).u32(0).u32(16).i32(4).u32(0x1406).i32(0).pad(4)}}) {
     calls = drawn(run(opcode, data));
     ASSERT_EQ(calls.size(), 1u) << opcode;
     EXPECT_EQ(calls[0].rfind("glVertexAttrib4fvARB(4294967295, ", 0), 0u) << calls[0];
