@@ -25,6 +25,7 @@ namespace {
 // GL values the executor interprets.
 constexpr uint8_t kBadLength = 16;
 
+constexpr uint32_t kGlUnsignedByte = 0x1401;
 constexpr uint32_t kGlBitmap = 0x1A00;
 constexpr uint32_t kGlColorIndex = 0x1900;
 constexpr uint32_t kGl2Bytes = 0x1407;
@@ -43,6 +44,10 @@ constexpr uint32_t kGlArrayBufferBinding = 0x8894;
 constexpr uint32_t kGlElementArrayBufferBinding = 0x8895;
 constexpr uint32_t kGlVertexAttribArrayEnabled = 0x8622;
 constexpr uint32_t kGlVertexAttribArrayBufferBinding = 0x889F;
+constexpr uint32_t kGlVertexAttribArraySize = 0x8623;
+constexpr uint32_t kGlVertexAttribArrayStride = 0x8624;
+constexpr uint32_t kGlVertexAttribArrayType = 0x8625;
+constexpr uint32_t kGlVertexAttribArrayPointer = 0x8645;
 constexpr uint32_t kGlArrayBuffer = 0x8892;
 constexpr uint32_t kGlElementArrayBuffer = 0x8893;
 constexpr uint32_t kGlTextureCoordArray = 0x8078;
@@ -369,15 +374,27 @@ bool pointArray(const Command &c, uint32_t kind, uint32_t unit, uint32_t size, u
 
 // Enabled client arrays that the library would read though they do not point into the command
 // being drawn (never set, set by an earlier command that is gone, refused by the library):
-// disabled for the draw, then enabled again. Arrays in a buffer object stay; the most vertices
-// their buffers can hold (bytes: a vertex takes at least one) is noted for draws that read
-// nothing of the command.
+// disabled for the draw, then enabled again. Arrays in a buffer object stay; how many elements
+// each holds from its offset to its buffer's end bounds what a draw reading nothing of the
+// command may ask for (the library's ArrayElement reads them unchecked).
 struct ForeignArrays {
   uint32_t kinds = 0;
   uint64_t units = 0;
   uint64_t attributes = 0;
-  uint64_t bufferBytes = 0;
+  bool inBuffers = false;     // an enabled array lies in a buffer object
+  uint64_t room = UINT64_MAX;  // the fewest elements such an array holds
 };
+
+// What is asked about an enabled array of each kind (kArrayKinds order): its values per element
+// (fixed when no pname), type (none: bytes), stride and pointer.
+struct ArrayQuestions {
+  uint32_t size, type, stride, pointer;
+  uint8_t fixedSize;
+};
+constexpr ArrayQuestions kArrayQuestions[8] = {
+    {0, 0, 0x808C, 0x8093, 1},           {0x8088, 0x8089, 0x808A, 0x8092, 0}, {0x8081, 0x8082, 0x8083, 0x8090, 0},
+    {0, 0x8085, 0x8086, 0x8091, 1},      {0, 0x807E, 0x807F, 0x808F, 3},      {0x807A, 0x807B, 0x807C, 0x808E, 0},
+    {0, 0x8454, 0x8455, 0x8456, 1},      {0x845A, 0x845B, 0x845C, 0x845D, 0}};
 
 // GL_BUFFER_SIZE of the buffer object of that name (bound to GL_ARRAY_BUFFER for the question,
 // the binding restored).
@@ -389,42 +406,67 @@ uint64_t arrayBufferBytes(const Command &c, uint32_t name) {
   return bytes > 0 ? static_cast<uint64_t>(bytes) : 0;
 }
 
+// Elements of size values of type, stride bytes apart (0: packed), from offset in a buffer of
+// bytes. An unknown size counts 4 values, an unknown type 8 bytes.
+uint64_t elementsIn(uint64_t bytes, uint64_t offset, int32_t size, uint32_t type, int32_t stride) {
+  uint64_t values = size >= 1 && size <= 4 ? static_cast<uint64_t>(size) : 4;
+  uint64_t element = values * (typeBytes(type) ? typeBytes(type) : 8);
+  uint64_t step = stride > 0 ? static_cast<uint64_t>(stride) : element;
+  if (offset > bytes || bytes - offset < element) return 0;
+  return (bytes - offset - element) / step + 1;
+}
+
 ForeignArrays disableForeignArrays(const Command &c, bool disable = true) {
   GlxLibraryInstance *instance = c.instance;
   GlFunctionTable &gl = c.gl;
   askLimits(instance);
   ForeignArrays off;
-  // An enabled array in a buffer counts its buffer's bytes; true: an enabled client array.
-  auto clientArray = [&](uint32_t binding) {
-    uint32_t name = static_cast<uint32_t>(glxdirectGetInteger(instance, binding));
+  auto inBuffer = [&](uint64_t elements) {
+    off.inBuffers = true;
+    if (elements < off.room) off.room = elements;
+  };
+  // An enabled conventional array (of the current texture unit): true when it lies in client
+  // memory, else its buffer's elements counted.
+  auto clientArray = [&](int i) {
+    const ArrayQuestions &q = kArrayQuestions[i];
+    uint32_t name = static_cast<uint32_t>(glxdirectGetInteger(instance, kArrayBindings[i]));
     if (name == 0) return true;
-    uint64_t bytes = arrayBufferBytes(c, name);
-    if (bytes > off.bufferBytes) off.bufferBytes = bytes;
+    GLvoid *pointer = nullptr;
+    gl.glGetPointerv(q.pointer, &pointer);
+    inBuffer(elementsIn(arrayBufferBytes(c, name), reinterpret_cast<uintptr_t>(pointer),
+                        q.size ? glxdirectGetInteger(instance, q.size) : q.fixedSize,
+                        q.type ? static_cast<uint32_t>(glxdirectGetInteger(instance, q.type)) : kGlUnsignedByte,
+                        glxdirectGetInteger(instance, q.stride)));
     return false;
   };
   for (int i = 0; i < 8; i++) {
     uint32_t kind = kArrayKinds[i];
     if (kind == kGlTextureCoordArray || glxdirectGetInteger(instance, kind) == 0) continue;
-    if (!clientArray(kArrayBindings[i]) || (c.ownKinds >> i & 1)) continue;
+    if (!clientArray(i) || (c.ownKinds >> i & 1)) continue;
     if (disable) gl.glDisableClientState(kind);
     off.kinds |= 1u << i;
   }
   for (uint32_t unit = 0; unit < instance->maxTextureCoords; unit++) {
     withClientUnit(c, unit, [&] {
       if (glxdirectGetInteger(instance, kGlTextureCoordArray) == 0) return;
-      if (!clientArray(kArrayBindings[1]) || (c.ownUnits >> unit & 1)) return;
+      if (!clientArray(1) || (c.ownUnits >> unit & 1)) return;
       if (disable) gl.glDisableClientState(kGlTextureCoordArray);
       off.units |= 1ull << unit;
     });
   }
   for (uint32_t index = 0; index < instance->maxVertexAttribs; index++) {
-    GLint enabled[16] = {}, buffer[16] = {};
-    gl.glGetVertexAttribiv(index, kGlVertexAttribArrayEnabled, enabled);
-    if (!enabled[0]) continue;
-    gl.glGetVertexAttribiv(index, kGlVertexAttribArrayBufferBinding, buffer);
-    if (buffer[0] != 0) {
-      uint64_t bytes = arrayBufferBytes(c, static_cast<uint32_t>(buffer[0]));
-      if (bytes > off.bufferBytes) off.bufferBytes = bytes;
+    auto attribute = [&](uint32_t pname) {
+      GLint values[16] = {};
+      gl.glGetVertexAttribiv(index, pname, values);
+      return values[0];
+    };
+    if (!attribute(kGlVertexAttribArrayEnabled)) continue;
+    if (uint32_t name = static_cast<uint32_t>(attribute(kGlVertexAttribArrayBufferBinding))) {
+      GLvoid *pointer = nullptr;
+      gl.glGetVertexAttribPointerv(index, kGlVertexAttribArrayPointer, &pointer);
+      inBuffer(elementsIn(arrayBufferBytes(c, name), reinterpret_cast<uintptr_t>(pointer),
+                          attribute(kGlVertexAttribArraySize), static_cast<uint32_t>(attribute(kGlVertexAttribArrayType)),
+                          attribute(kGlVertexAttribArrayStride)));
       continue;
     }
     if (c.ownAttributes >> index & 1) continue;
@@ -437,10 +479,11 @@ ForeignArrays disableForeignArrays(const Command &c, bool disable = true) {
   return off;
 }
 
-// Whether an enabled client array lies outside the command (nothing disabled).
-bool foreignArraysEnabled(const Command &c) {
+// How many elements an ArrayElement may index inside a glBegin about to open: 0 when an
+// enabled array lies in client memory (the command that set it is gone).
+uint64_t arrayRoomForBegin(const Command &c) {
   ForeignArrays found = disableForeignArrays(c, false);
-  return found.kinds || found.units || found.attributes;
+  return found.kinds || found.units || found.attributes ? 0 : found.room;
 }
 
 void enableAgain(const Command &c, const ForeignArrays &off) {
@@ -453,12 +496,13 @@ void enableAgain(const Command &c, const ForeignArrays &off) {
 }
 
 // A draw from the arrays: only those of the command and those in buffer objects are read. A
-// draw that reads nothing of the command (uncarried) may not ask for more vertices than the
-// largest buffer of its arrays has bytes (vertices is first + count); none: nothing drawn.
+// draw that reads nothing of the command (uncarried) may not ask for more vertices (first +
+// count) than every array in a buffer holds; without such an array nothing is drawn. An
+// ArrayElement asks for element `vertices` - 1.
 template <typename Draw>
-void drawFromArrays(const Command &c, bool uncarried, uint64_t vertices, Draw draw) {
+void drawFromArrays(const Command &c, bool uncarried, uint64_t vertices, Draw draw, bool element = false) {
   ForeignArrays off = disableForeignArrays(c);
-  if (uncarried && vertices > off.bufferBytes)
+  if (uncarried && ((!off.inBuffers && !element) || vertices > off.room))
     c.dropped("more vertices than the buffers of its arrays hold");
   else
     draw();
@@ -962,8 +1006,7 @@ void executeCommand(const Command &c) {
       // Inside glBegin/glEnd nothing about the arrays can be asked: an ArrayElement there is
       // served only when, at the glBegin, every enabled array was in a buffer object (and a
       // valid mode makes the library take the glBegin).
-      if (!instance->insideBegin)
-        instance->arraysSafeInBegin = c.u(0) <= kGlLastPrimitive && !foreignArraysEnabled(c);
+      if (!instance->insideBegin) instance->beginArrayRoom = c.u(0) <= kGlLastPrimitive ? arrayRoomForBegin(c) : 0;
       gl.glBegin(c.u(0));
       if (instance->insideBegin)
         LOG(logChannelXhint, "Lumora: glBegin without previous glEnd by %s", clientName());
@@ -1364,7 +1407,7 @@ void executeCommand(const Command &c) {
   // checked (nor can the library take them there; a glBegin it refused would let them work).
   if (instance->insideBegin && (opcode == 193 || (opcode >= 290 && opcode <= 293) || opcode == 297 ||
                                 opcode == 300 || opcode == 301))
-    instance->arraysSafeInBegin = 0;
+    instance->beginArrayRoom = 0;
   switch (opcode) {
     CALL(290, glBindBuffer, 8, c.u(0), c.u(4))
     case 291:
@@ -1372,12 +1415,17 @@ void executeCommand(const Command &c) {
     case 292:
     case 293:
       return enableArrayCommand(c, opcode == 292);
-    case 294:
+    case 294: {
+      // The library reads the element of every enabled array unchecked: it must lie in them.
       if (!c.holds(4)) return;
-      if (!instance->insideBegin) return drawFromArrays(c, false, 0, [&] { gl.glArrayElement(c.i(0)); });
-      if (!instance->arraysSafeInBegin) return c.dropped("client arrays not in its command inside glBegin/glEnd");
-      gl.glArrayElement(c.i(0));
+      int32_t element = c.i(0);
+      if (element < 0) return c.dropped("negative element");
+      uint64_t reach = static_cast<uint64_t>(element) + 1;
+      if (!instance->insideBegin) return drawFromArrays(c, true, reach, [&] { gl.glArrayElement(element); }, true);
+      if (reach > instance->beginArrayRoom) return c.dropped("element beyond the arrays checked at glBegin");
+      gl.glArrayElement(element);
       return;
+    }
     case 295: {
       if (!c.holds(20)) return;
       uint64_t value = c.u(0) | static_cast<uint64_t>(c.u(4)) << 32;

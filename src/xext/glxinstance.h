@@ -71,9 +71,10 @@ struct GlxLibraryInstance {
   uint8_t limitsAsked;
   uint32_t maxVertexAttribs;
   uint32_t maxTextureCoords;
-  // Set at a glBegin when every enabled client array lay in a buffer object, cleared by a
-  // command that changes the arrays before the glEnd: an ArrayElement inside needs it.
-  uint8_t arraysSafeInBegin;
+  // At a glBegin: how many elements every enabled array holds (all in buffer objects; 0 when
+  // one is not), 0 again after a command that changes the arrays before the glEnd. An
+  // ArrayElement inside indexes below it.
+  uint64_t beginArrayRoom;
   uint16_t referenceCount;  // users beyond the first
   uint32_t renderMode;      // the GL render mode last set; GL_RENDER at first
   uint32_t livePbuffers;

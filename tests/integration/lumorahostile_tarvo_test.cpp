@@ -205,6 +205,18 @@ TEST_P(LumoraHostile, DrawsReadOnlyArraysOfTheirOwnCommand) {
   EXPECT_EQ(c.errorOf(c.render(300, carried)), kBadLength);
   // And from no array at all: answered, nothing drawn.
   EXPECT_EQ(c.errorOf(c.render(300, c.data().i(0).i(0).i(0x7FFFFFFF).i(0))), 0);
+  // A vertex array far beyond the end of a buffer of 16 bytes: ArrayElement reads nothing there.
+  EXPECT_EQ(c.errorOf(c.render(290, c.data().i(0x8892).i(7))), 0);
+  RawRequest data = c.data();
+  // The 64-bit size in the client's order.
+  (c.big ? data.i(0).i(16) : data.i(16).i(0)).i(0x8892).i(0x88E4).b(0).pad(3).pad(16);
+  EXPECT_EQ(c.errorOf(c.render(298, data)), 0);
+  RawRequest pointer = c.data();
+  pointer.i(0x40000000).i(0).i(kVertexArray).i(0).i(2).i(kFloat).i(0).b(0).b(0).s(0);
+  EXPECT_EQ(c.errorOf(c.render(291, pointer)), 0);
+  EXPECT_EQ(c.errorOf(c.render(292, c.data().i(kVertexArray).i(0))), 0);
+  EXPECT_EQ(c.errorOf(c.render(294, c.data().i(0x7FFFFFFE))), 0);
+  EXPECT_EQ(c.errorOf(c.render(294, c.data().i(1))), 0);
 }
 
 TEST_P(LumoraHostile, IndicesBeyondTheLibrarysAndReadsItCannotServe) {

@@ -133,7 +133,8 @@ Calls drawn(const Calls &calls) {
   Calls out;
   for (const std::string &call : calls)
     if (call.rfind("glGetIntegerv(", 0) != 0 && call.rfind("glGetVertexAttribiv(", 0) != 0 &&
-        call.rfind("glGetBufferParameteriv(", 0) != 0)
+        call.rfind("glGetBufferParameteriv(", 0) != 0 && call.rfind("glGetPointerv(", 0) != 0 &&
+        call.rfind("glGetVertexAttribPointerv(", 0) != 0)
       out.push_back(call);
   return out;
 }
@@ -379,6 +380,7 @@ TEST_F(GlxDirectRender, ArraysCarriedInACommandStayMarkedUntilRepointed) {
   fakeglSetIntegers(0x8894, &bound, 1);
   run(291, Data().u32(0).u32(0).u32(0x8074).u32(0).i32(2).u32(0x1406).i32(0).pad(4));
   fakeglSetIntegers(0x8896, &bound, 1);
+  fakeglSetBufferMapping(0x8892, 64);
   EXPECT_EQ(drawn(run(294, Data().i32(0))), (Calls{"glBindBuffer(0x8892, 1)", "glBindBuffer(0x8892, 1)",
                                                    "glArrayElement(0)"}));
   // 297 restores whatever pointer the library had: its answers decide again.
@@ -668,10 +670,16 @@ TEST_F(GlxDirectRender, VertexCountsAreBoundedByTheBytesCarried) {
   int32_t on = 1, buffer = 5;
   fakeglSetIntegers(0x8074, &on, 1);
   fakeglSetIntegers(0x8896, &buffer, 1);
+  // 96 bytes of two floats a vertex: 12 vertices; an ArrayElement also reads inside them.
+  int32_t two = 2, floats = 0x1406;
+  fakeglSetIntegers(0x807A, &two, 1);
+  fakeglSetIntegers(0x807B, &floats, 1);
   fakeglSetBufferMapping(0x8892, 96);
-  EXPECT_EQ(drawn(run(300, Data().u32(0).i32(0).i32(97).u32(0))),
+  EXPECT_EQ(drawn(run(300, Data().u32(0).i32(0).i32(13).u32(0))),
             (Calls{"glBindBuffer(0x8892, 5)", "glBindBuffer(0x8892, 0)"}));
-  EXPECT_EQ(drawn(run(300, Data().u32(0).i32(0).i32(96).u32(0))).back(), "glDrawArrays(0x0000, 0, 96)");
+  EXPECT_EQ(drawn(run(300, Data().u32(0).i32(0).i32(12).u32(0))).back(), "glDrawArrays(0x0000, 0, 12)");
+  EXPECT_EQ(drawn(run(294, Data().i32(11))).back(), "glArrayElement(11)");
+  EXPECT_EQ(drawn(run(294, Data().i32(12))).back(), "glBindBuffer(0x8892, 0)");
   // Meshes: 2048 x 2048 points evaluate, 2^31 on a side do not.
   EXPECT_EQ(run(157, Data().u32(0x1B02).i32(0).i32(2047).i32(0).i32(2047)).size(), 1u);
   EXPECT_EQ(run(157, Data().u32(0x1B02).i32(0).i32(0x7FFFFFFF).i32(0).i32(0x7FFFFFFF)), Calls{});
@@ -716,13 +724,15 @@ TEST_F(GlxDirectRender, ArrayElementsInsideBeginAreCheckedAtTheBegin) {
   fakeglSetIntegers(0x8074, &on, 1);
   run(4, Data().u32(0));
   EXPECT_EQ(run(294, Data().i32(0)), Calls{});
-  EXPECT_EQ(warningsContaining("inside glBegin/glEnd"), 1u);
+  EXPECT_EQ(warningsContaining("checked at glBegin"), 1u);
   run(23, Data());
-  // In a buffer object: served inside, without a question.
+  // In a buffer object (of two elements at most): served inside, without a question.
   int32_t buffer = 3;
   fakeglSetIntegers(0x8896, &buffer, 1);
+  fakeglSetBufferMapping(0x8892, 64);
   run(4, Data().u32(0));
-  EXPECT_EQ(run(294, Data().i32(0)), Calls{"glArrayElement(0)"});
+  EXPECT_EQ(run(294, Data().i32(1)), Calls{"glArrayElement(1)"});
+  EXPECT_EQ(run(294, Data().i32(2)), Calls{});
   // Until a command changes the arrays; a mode the library refuses makes it unsafe from the start.
   run(292, Data().u32(0x8076).u32(0));
   EXPECT_EQ(run(294, Data().i32(0)), Calls{});
