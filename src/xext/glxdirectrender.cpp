@@ -4,10 +4,12 @@
 // arrays carried in a command).
 //
 // Every case first computes, in 64 bits, how many bytes it and the library will read from the
-// command; a command that does not hold them makes no call and is logged once as undecoded. Data
-// the library reads later (client-array pointers) must not point into a command once that
-// command is gone: such arrays stay marked until they are pointed somewhere else, and a draw that
-// would read an enabled marked array is dropped.
+// command (images as the pixel-store rules make the library read them); a command that does not
+// hold them makes no call, is logged once as undecoded and ends its request with BadLength.
+// Arguments the library would take unchecked (attribute indices, element indices, mesh sizes)
+// are bounded by its limits first. A draw reads only client arrays that point into its own
+// command and arrays in buffer objects: the library is asked which arrays are enabled and
+// where they lie, and the others are disabled for the draw.
 #include <cstdint>
 #include <cstring>
 
