@@ -498,6 +498,7 @@ void closeClientFully(ClientConnection *client) {
       resourceDepartClient(client->index);
     else
       resourceFreeAllOfClient(client->index);
+    resourceFreeClientCells(client);
   }
   if (departure) departureStarted(departure);
   unlinkClient(client);

@@ -421,7 +421,8 @@ void resourceFreeByType(ResourceType type, uint32_t id, void *value) {
 
 void resourceFreeAllOfClient(uint32_t index) {
   if (index >= kResourceClientSlots) return;
-  // A closing client's save set would be handled here; the window tree does not keep one yet.
+  // The close handled the client's save set before (windowHandleSaveSet, while its windows
+  // still stood); here its resources go.
   freeSlot(index);
 }
 
@@ -533,6 +534,9 @@ void resourceReleaseCursor(CursorRecord *cursor) {
     return;
   }
   xrcFreeImages(cursor->images, cursor->imageCount);
+  for (uint32_t k = 0; k < cursor->frameCount; k++)
+    if (cursor->frames[k].cursor) resourceReleaseCursor(cursor->frames[k].cursor);
+  free(cursor->frames);
   free(cursor);
 }
 

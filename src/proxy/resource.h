@@ -140,6 +140,8 @@ void resourceStoreNamedColor(ColormapShadow *shadow, uint32_t pixel, uint8_t fla
 void resourceFreeColormapCells(ClientConnection *client, ColormapShadow *shadow, const uint32_t *pixels, uint32_t n,
                                uint32_t planeMask);
 int resourceMoveClientCells(ClientConnection *client, ColormapShadow *from, ColormapShadow *to);
+// A fully closing client's cells in every colormap it does not own (the proxy's included) go:
+// its entries, released on the other heads, and its cells of emulated colormaps.
 void resourceFreeClientCells(ClientConnection *client);
 // The cell index of a pixel in the colour arrays, below the size; shadows without arrays give 0.
 uint32_t resourceCellIndex(const ColormapShadow *shadow, uint32_t pixel, int channel);

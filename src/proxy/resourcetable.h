@@ -121,6 +121,14 @@ struct PixmapRecord {
 };
 
 // One per cursor id; the image data per head are XrcImage records (data and mask buffers).
+struct CursorRecord;
+// One frame of an animated cursor (RENDER CreateAnimCursor): the frame's cursor, whose record
+// the animated one holds a reference to (released when the animated record goes), and its delay.
+struct CursorFrame {
+  CursorRecord *cursor;
+  uint32_t delay;  // milliseconds
+};
+
 struct CursorRecord {
   uint32_t id;           // 0 once the id was freed while references remain
   uint32_t refCount;     // starts at 1 (the id)
@@ -130,6 +138,8 @@ struct CursorRecord {
   uint16_t backRed, backGreen, backBlue;
   XrcImage *images;      // malloc'ed, zeroed at creation
   uint32_t pictFormat;   // the RENDER picture format of an image of depth above 1 (0: none)
+  CursorFrame *frames;   // an animated cursor's frames (malloc'ed, owned), NULL for a still one
+  uint32_t frameCount;
 };
 
 struct FontRecord {

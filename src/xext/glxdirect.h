@@ -81,6 +81,9 @@ uint32_t glxdirectCreateNewContext(GlxLibraryInstance *instance, int screen, uin
 // glXWaitGL, respectively glXWaitX, for the context behind the tag slot.
 void glxdirectWaitGL(GlxLibraryInstance *instance, uint32_t slot);
 void glxdirectWaitX(GlxLibraryInstance *instance, uint32_t slot);
+// glXQueryServerString of the name for the head's screen, without a current context: the
+// library's text, NULL when it knows no such name.
+const char *glxdirectQueryServerString(GlxLibraryInstance *instance, int screen, uint32_t name);
 // A direct GLX pixmap or pbuffer (counted in the instance until destroyed); 0 on failure.
 uint32_t glxdirectCreateGLXPixmap(GlxLibraryInstance *instance, int screen, uint32_t visual, uint32_t pixmap);
 uint32_t glxdirectCreatePbuffer(GlxLibraryInstance *instance, int screen, uint32_t fbConfig, uint32_t width,
@@ -131,24 +134,27 @@ int glxdirectUnpackRowLength(const uint8_t **cursor, GlxLibraryInstance *instanc
 int glxdirectUnpackSkipRows(const uint8_t **cursor, GlxLibraryInstance *instance);
 int glxdirectUnpackSkipPixels(const uint8_t **cursor, GlxLibraryInstance *instance);
 int glxdirectUnpackAlignment(const uint8_t **cursor, GlxLibraryInstance *instance);
-// Bytes of pixel data of that format, type, target and layout (64 bits); 0 for none or invalid.
+// Bytes of pixel data of that format, type, target and layout that the library may read or
+// write (64 bits, saturated): rows of at least width pixels (bits for GL_BITMAP) raised to the
+// alignment, images of at least height rows, skipped images and rows whole, skipped pixels on
+// top; 0 for none or invalid.
 int64_t glxdirectImageSize(uint32_t format, uint32_t type, uint32_t target, int32_t width, int32_t height,
                            int32_t depth, int32_t imageHeight, int32_t rowLength, int32_t skipImages,
-                           int32_t skipRows, int32_t alignment);
-// Sets the library's client arrays from count descriptors and the vertex data after them, all
-// inside [descriptors, end): the start of the element data, or NULL (nothing set).
-const uint8_t *glxdirectSetClientArrays(GlxLibraryInstance *instance, const uint8_t *descriptors, uint32_t count,
-                                        uint32_t vertices, const uint8_t *end);
-// Executes one render command of that opcode whose data (after its header) is [data, end).
-void glxdirectExecuteRender(GlxLibraryInstance *instance, uint32_t opcode, const uint8_t *data, const uint8_t *end);
+                           int32_t skipRows, int32_t alignment, int32_t skipPixels = 0);
+// Executes one render command of that opcode whose data (after its header) is [data, end): the
+// X error it ends with (BadLength for a command shorter than what it and the library read; nothing
+// called then), 0 for none.
+uint8_t glxdirectExecuteRender(GlxLibraryInstance *instance, uint32_t opcode, const uint8_t *data, const uint8_t *end);
 // ===== end of direct contexts, tags, grab and command data =====
 
 // ===== render streams =====
 // A stream of render commands (16-bit headers) in [first, end), respectively one complete
 // large render command, for the context behind the tag slot: made current first, each command
-// executed by the library, then the glBegin grab taken or let go.
-void glxdirectRender(GlxLibraryInstance *instance, uint32_t slot, const uint8_t *first, const uint8_t *end);
-void glxdirectRenderLarge(GlxLibraryInstance *instance, uint32_t slot, const uint8_t *command, uint64_t length);
+// executed by the library, then the glBegin grab taken or let go. The X error the stream ends
+// with (the first command in error ends it; a stream cut inside a command header is BadLength),
+// 0 for none.
+uint8_t glxdirectRender(GlxLibraryInstance *instance, uint32_t slot, const uint8_t *first, const uint8_t *end);
+uint8_t glxdirectRenderLarge(GlxLibraryInstance *instance, uint32_t slot, const uint8_t *command, uint64_t length);
 // ===== end of render streams =====
 
 // ===== single operations =====

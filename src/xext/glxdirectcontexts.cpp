@@ -160,6 +160,11 @@ void glxdirectSwapBuffers(GlxLibraryInstance *instance, uint32_t slot, uint32_t 
   if (makeCurrent(instance, slot)) instance->functions.glXSwapBuffers(instance->display, drawable);
 }
 
+const char *glxdirectQueryServerString(GlxLibraryInstance *instance, int screen, uint32_t name) {
+  auto query = instance->functions.glXQueryServerString;  // absent from a GLX 1.0 library
+  return query ? query(instance->display, screen, int(name)) : nullptr;
+}
+
 void glxdirectUseXFont(GlxLibraryInstance *instance, uint32_t slot, uint32_t font, uint32_t first, uint32_t count,
                        uint32_t listBase) {
   if (makeCurrent(instance, slot))

@@ -29,6 +29,7 @@ constexpr uint32_t kGlPackAlignment = 0x0D05;
 constexpr uint32_t kGlPackSkipImages = 0x806B;
 constexpr uint32_t kGlPackImageHeight = 0x806C;
 constexpr int32_t kAlignment = 4;
+constexpr uint32_t kGlBitmap = 0x1A00;
 
 constexpr uint32_t kGlTextureWidth = 0x1000;
 constexpr uint32_t kGlTextureHeight = 0x1001;
@@ -81,7 +82,13 @@ void setPackState(GlxLibraryInstance *instance) {
   gl.glPixelStorei(kGlPackAlignment, kAlignment);
 }
 
+// Bytes of an image packed with that state; 0 (nothing read back) also for GL_BITMAP, which the
+// library cannot serve for a read (packing stencil indices into bits never returns).
 int64_t imageSize(uint32_t format, uint32_t type, uint32_t target, int32_t width, int32_t height, int32_t depth) {
+  if (type == kGlBitmap) {
+    LOG(logChannelXhint, "Lumora: pixels read back as GL_BITMAP refused");
+    return 0;
+  }
   return glxdirectImageSize(format, type, target, width, height, depth, 0, 0, 0, 0, kAlignment);
 }
 

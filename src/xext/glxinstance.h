@@ -66,11 +66,15 @@ struct GlxLibraryInstance {
   // One flag per client array: edge flag, texture coordinate, colour, index, normal, vertex, fog
   // coordinate, secondary colour.
   uint8_t enabledArrays[8];
-  // Client arrays last pointed into a render command's own bytes (gone once the command is
-  // done): bits 0-7 by kind in the order above, bit 8 a texture-coordinate array of a unit
-  // other than 0; generic attributes by index in markedAttributes (bit 31: index 31 and above).
-  uint32_t markedArrays;
-  uint32_t markedAttributes;
+  // The library's limits on generic vertex attributes and texture-coordinate sets (at most 64
+  // each), asked once with a context current: limitsAsked says whether they were.
+  uint8_t limitsAsked;
+  uint32_t maxVertexAttribs;
+  uint32_t maxTextureCoords;
+  // At a glBegin: how many elements every enabled array holds (all in buffer objects; 0 when
+  // one is not), 0 again after a command that changes the arrays before the glEnd. An
+  // ArrayElement inside indexes below it.
+  uint64_t beginArrayRoom;
   uint16_t referenceCount;  // users beyond the first
   uint32_t renderMode;      // the GL render mode last set; GL_RENDER at first
   uint32_t livePbuffers;
