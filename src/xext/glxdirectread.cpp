@@ -45,6 +45,8 @@ constexpr uint32_t kGlHistogramWidth = 0x8026;
 constexpr uint32_t kGlRender = 0x1C00;
 constexpr uint32_t kGlFeedback = 0x1C01;
 constexpr uint32_t kGlSelect = 0x1C02;
+constexpr uint32_t kGlRenderModeQuery = 0x0C40;  // GL_RENDER_MODE
+constexpr uint32_t kGl2D = 0x0600, kGl4DColorTexture = 0x0604;  // the feedback vertex types
 
 constexpr uint32_t kStippleBytes = 128;
 constexpr uint32_t kMinmaxBytes = 100000;
@@ -376,6 +378,21 @@ void *newEntries(int32_t entries) {
   return buffer;
 }
 
+// The render mode the library's current context is in (GL_RENDER_MODE); 0 inside
+// glBegin/glEnd, where the library answers no query.
+uint32_t libraryRenderMode(GlxLibraryInstance *instance) {
+  return uint32_t(glxdirectGetInteger(instance, kGlRenderModeQuery));
+}
+
+// Whether the library takes a new buffer for the mode now: outside glBegin/glEnd and while it
+// is not in that mode (asked of the library itself: a glBegin of another tag or inside a list
+// leaves the proxy's own flags unsure).
+bool takesBuffer(GlxLibraryInstance *instance, GlxDirectContext *node, uint32_t mode) {
+  uint32_t now = libraryRenderMode(instance);
+  if (now == kGlRender || now == kGlFeedback || now == kGlSelect) node->renderMode = now;
+  return now != 0 && now != mode;
+}
+
 }  // namespace
 
 int32_t glxdirectRenderMode(GlxLibraryInstance *instance, uint32_t slot, uint32_t mode, const uint32_t **buffer,
@@ -406,8 +423,10 @@ int32_t glxdirectRenderMode(GlxLibraryInstance *instance, uint32_t slot, uint32_
       break;
   }
   int32_t result = instance->functions.glRenderMode(mode);
-  // The library keeps its mode on an unknown one.
-  if (mode == kGlRender || mode == kGlFeedback || mode == kGlSelect) node->renderMode = mode;
+  // The mode is the one the library is in now: it keeps its mode on an unknown one and inside
+  // glBegin/glEnd (where it answers no query either: the mode stays as recorded).
+  uint32_t now = libraryRenderMode(instance);
+  if (now == kGlRender || now == kGlFeedback || now == kGlSelect) node->renderMode = now;
   instance->renderMode = node->renderMode;
   if (buffer) *buffer = left;
   if (size) *size = left ? leftSize : 0;
@@ -422,9 +441,10 @@ int glxdirectSelectBuffer(GlxLibraryInstance *instance, uint32_t slot, const uin
   if (!node) return 0;
   GlFunctionTable &gl = instance->functions;
   int32_t entries = word(params, 0);
-  if (modeOf(node) == kGlSelect || entries < 0) {
-    // The library refuses a buffer in select mode (and a negative size) and keeps writing into
-    // the old one, which therefore stays; it is handed again so that nothing else can be taken.
+  if (!takesBuffer(instance, node, kGlSelect) || entries < 0) {
+    // The library refuses a buffer in select mode, inside glBegin/glEnd and of a negative size,
+    // and keeps writing into the old one, which therefore stays; it is handed again so that the
+    // refusal (its GL error) is the library's own and nothing else can be taken.
     gl.glSelectBuffer(entries < 0 ? entries : GLsizei(node->selectSize), node->selectBuffer);
     return 1;
   }
@@ -446,7 +466,8 @@ int glxdirectFeedbackBuffer(GlxLibraryInstance *instance, uint32_t slot, const u
   GlFunctionTable &gl = instance->functions;
   int32_t entries = word(params, 0);
   uint32_t type = uint32_t(word(params, 4));
-  if (modeOf(node) == kGlFeedback || entries < 0) {
+  // As for the select buffer; an unknown vertex type is refused too.
+  if (!takesBuffer(instance, node, kGlFeedback) || entries < 0 || type < kGl2D || type > kGl4DColorTexture) {
     gl.glFeedbackBuffer(entries < 0 ? entries : GLsizei(node->feedbackSize), type, node->feedbackBuffer);
     return 1;
   }

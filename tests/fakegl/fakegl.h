@@ -98,6 +98,11 @@ void fakeglSetPixelFill(int byte);
 // GL_SELECT glSelectBuffer is refused. glRenderMode leaving GL_SELECT writes one hit record
 // {1, 0, 0, name} into the context's buffer, name the low 32 bits of the context handle, and
 // returns 1 (-1 when the buffer holds fewer than 4 entries); otherwise it returns 0.
+// Feedback buffers likewise (refused in GL_FEEDBACK and for an unknown vertex type);
+// glRenderMode leaving GL_FEEDBACK writes one GL_PASS_THROUGH_TOKEN and returns 1. Between
+// glBegin and glEnd the context refuses glSelectBuffer, glFeedbackBuffer and glRenderMode
+// (which returns 0) and glGetIntegerv writes nothing; elsewhere glGetIntegerv(GL_RENDER_MODE)
+// answers the context's mode unless fakeglSetIntegers set it.
 // glXCreatePbuffer and glXCreateGLXPixmap return new ids from 0x700001 on.
 // Query objects and GLSL objects. glGenQueries writes first, first + 1, ... with first the value
 // of (0, kFakeglGenQueries) (nothing when none is set); glIsQuery (id, kFakeglIsQuery) and

@@ -111,6 +111,9 @@ FAKEGL_EXPORT void fakeglAnswer_glReadPixels(GLint, GLint, GLsizei, GLsizei, GLe
 FAKEGL_EXPORT void fakeglAnswer_glGetTexImage(GLenum, GLint, GLenum, GLenum, GLvoid *);
 FAKEGL_EXPORT void fakeglAnswer_glSelectBuffer(GLsizei, GLuint *);
 FAKEGL_EXPORT GLint fakeglAnswer_glRenderMode(GLenum);
+FAKEGL_EXPORT void fakeglAnswer_glFeedbackBuffer(GLsizei, GLenum, GLfloat *);
+FAKEGL_EXPORT void fakeglAnswer_glBegin(GLenum);
+FAKEGL_EXPORT void fakeglAnswer_glEnd();
 FAKEGL_EXPORT GLXPbuffer fakeglAnswer_glXCreatePbuffer(Display *, GLXFBConfig, const int *);
 FAKEGL_EXPORT GLXPixmap fakeglAnswer_glXCreateGLXPixmap(Display *, XVisualInfo *, Pixmap);
 // Program and shader names (fakeglSetNextObject).
