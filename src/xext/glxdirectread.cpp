@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "proxy/clientconnection.h"
 #include "support/logging.h"
 #include "support/strtemp.h"
 #include "xclient/gldatatype.h"
@@ -365,10 +366,15 @@ int32_t word(const uint8_t *params, uint32_t at) {
 }
 
 // A buffer of entries 4-byte entries (and one more), zeroed; NULL when entries is negative, does
-// not fit a 32-bit size, or no memory can be had (logged).
+// not fit a 32-bit size or what is left of the client's lumoraMemory, or no memory can be had
+// (logged).
 void *newEntries(int32_t entries) {
   if (entries < 0) return nullptr;
   uint64_t bytes = 4 * uint64_t(entries) + 4;
+  // Within what the client may still take (counted for the call only: the buffer goes with
+  // the context or the next buffer).
+  if (!glxdirectCharge(bytes)) return nullptr;
+  glxdirectRefund(xproxyCurrentClient, bytes);
   if (bytes > UINT32_MAX) {
     LOG(logChannelXhint, "Lumora: %d entries refused for a select or feedback buffer", entries);
     return nullptr;

@@ -259,6 +259,7 @@ FAKEGL_EXPORT void fakeglReset() {
   std::lock_guard<std::mutex> lock(mutex);
   control = Control{};
   readback = Readback{};
+  fakeglResetReads();
   callLog.clear();
 }
 
@@ -474,8 +475,11 @@ FAKEGL_EXPORT void fakeglSetPixelFill(int byte) {
 }
 
 FAKEGL_EXPORT void fakeglAnswer_glPixelStorei(GLenum pname, GLint value) {
-  std::lock_guard<std::mutex> lock(mutex);
-  readback.pack[pname] = value;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    readback.pack[pname] = value;
+  }
+  fakeglNoteStore(pname, value);
 }
 
 namespace {

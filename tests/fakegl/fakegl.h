@@ -134,3 +134,18 @@ void fakeglSetBufferMapping(uint32_t target, uint32_t size);
 }
 // glGetVertexAttribiv writes the keyed values of (index, pname); glGetVertexAttribPointerv writes
 // the first as a pointer value.
+
+extern "C" {
+// Reads through pointers as a library does (fakeglreads.cpp): the pixel images of the image
+// calls by the unpack state and the pixel-store rules (none while a pixel unpack buffer is
+// bound), the names of glCallLists, and the vertices of the enabled client arrays (those set
+// while GL_TEXTURE0 is the client texture unit; none from a buffer object) that glArrayElement,
+// glDrawArrays, glDrawElements and glDrawRangeElements draw. While checking is on (off after a
+// reset) every byte is read, and a read that starts inside a live region must end inside it:
+// else the process aborts naming the call. Live regions are the test's (cleared by the test
+// only); fakeglResetReads forgets the unpack state, bindings and arrays (fakeglReset does too).
+void fakeglCheckReads(int on);
+void fakeglAddLiveRegion(const void *first, uint64_t size);
+void fakeglClearLiveRegions();
+void fakeglResetReads();
+}
