@@ -16,6 +16,7 @@
 #include "xext/glxinstance.h"
 
 #include <cstddef>
+#include <cstdio>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -85,10 +86,20 @@ void resetFake() {
 }
 
 // A fresh instance of the fake library: two contexts, each current in a slot of its own on a
-// drawable of its own.
+// drawable of its own. The function table is resolved once per process (the library stays
+// loaded) and copied; a reload of the instance loads it by its text.
 GlxLibraryInstance *newInstance(_XPrivDisplay display) {
+  static GlxLibraryInstance *loaded;
+  if (!loaded) {
+    loaded = static_cast<GlxLibraryInstance *>(calloc(1, sizeof(GlxLibraryInstance)));
+    if (!loaded || glxdirectLoadFunctions(kLibrary, kGl21, loaded)) abort();
+  }
   auto *instance = static_cast<GlxLibraryInstance *>(calloc(1, sizeof(GlxLibraryInstance)));
-  if (!instance || glxdirectLoadFunctions(kLibrary, kGl21, instance)) abort();
+  if (!instance) abort();
+  instance->functions = loaded->functions;
+  instance->glVersion = kGl21;
+  instance->renderMode = kGlxDirectRenderMode;
+  snprintf(instance->libraryText, sizeof instance->libraryText, "%s", kLibrary);
   instance->display = reinterpret_cast<Display *>(display);
   glxdirectResetScratch(instance);
   static char handles[2];
