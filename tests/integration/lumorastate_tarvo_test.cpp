@@ -216,7 +216,8 @@ TEST_F(LumoraState, TagMovedOffAPbufferLeavesNoSlotBehind) {
     ASSERT_NE(moved, 0u) << tarvo.log();
     EXPECT_NE(client.makeCurrent(moved, window, window, other), 0u);
     client.render(moved, {glxcommandClear(0x4000)});
-    // The client goes: its resources and tags with it.
+    // The window goes while the tag draws into it; then the client: its resources and tags.
+    EXPECT_EQ(client.errorAfter(RawRequest(client.big).b(4).b(0).s(0).i(window)), 0);
     client.raw.close();
     GlxClient probe;
     ASSERT_EQ(probe.connect(tarvo.displayNumber(), order), "") << tarvo.log();
