@@ -81,7 +81,7 @@ void glxdirectDestroyPbuffer(GlxLibraryInstance *instance, uint32_t pbuffer);
 constexpr uint64_t kGlxDirectNameBytes = 256;
 constexpr uint64_t kGlxDirectPixelBytes = 8;
 // Counts bytes against the current client's lumoraMemory: false (nothing counted) when they do
-// not fit what is left. No current client: always true. glxdirectRefund gives bytes back (at
+// not fit what is left. No current client, or lumoraMemory 0 (no bound): always true. glxdirectRefund gives bytes back (at
 // most what is counted) to the client, respectively the current one.
 bool glxdirectCharge(uint64_t bytes);
 void glxdirectRefund(ClientConnection *client, uint64_t bytes);

@@ -377,11 +377,17 @@ GLXDIRECT_SINGLE(glxdirectDeleteTextures) {
 }
 
 GLXDIRECT_SINGLE(glxdirectDeleteQueries) {
-  return onNames(instance, slot, params, length, result, instance ? instance->functions.glDeleteQueries : nullptr);
+  int done = onNames(instance, slot, params, length, result, instance ? instance->functions.glDeleteQueries : nullptr);
+  uint32_t n = 0;
+  if (done && word(params, length, 0, &n)) glxdirectRefund(xproxyCurrentClient, uint64_t(n) * kGlxDirectNameBytes);
+  return done;
 }
 
 GLXDIRECT_SINGLE(glxdirectDeleteBuffers) {
-  return onNames(instance, slot, params, length, result, instance ? instance->functions.glDeleteBuffers : nullptr);
+  int done = onNames(instance, slot, params, length, result, instance ? instance->functions.glDeleteBuffers : nullptr);
+  uint32_t n = 0;
+  if (done && word(params, length, 0, &n)) glxdirectRefund(xproxyCurrentClient, uint64_t(n) * kGlxDirectNameBytes);
+  return done;
 }
 
 GLXDIRECT_SINGLE(glxdirectGenTextures) {

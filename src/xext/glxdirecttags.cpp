@@ -334,8 +334,8 @@ uint8_t *glxdirectScratch(GlxLibraryInstance *instance, uint64_t size) {
 
 bool glxdirectCharge(uint64_t bytes) {
   ClientConnection *client = xproxyCurrentClient;
-  if (!client) return true;
   uint64_t budget = configRecord.lumoraMemory;
+  if (!client || budget == 0) return true;
   if (client->lumoraBytes > budget || bytes > budget - client->lumoraBytes) {
     LOG(logChannelXhint, "Lumora: %s for %s would pass lumoraMemory", strSizeText(bytes), currentClientName());
     return false;
