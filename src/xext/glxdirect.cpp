@@ -360,5 +360,9 @@ void glxdirectFreeInstance(GlxLibraryInstance *instance) {
   freeRecord(instance);
 }
 
+void glxdirectFreeUnlisted(GlxLibraryInstance *instance) {
+  if (instance) freeRecord(instance);
+}
+
 bool glxdirectAvailable() { return instances != nullptr; }
 

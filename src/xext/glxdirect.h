@@ -40,6 +40,9 @@ const char *glxdirectSetupDisplay(const char *library, uint32_t glxVersion, Disp
 // buffers. The library itself stays mapped (a GL library cannot be unloaded safely while the
 // Display it drew on is open).
 void glxdirectFreeInstance(GlxLibraryInstance *instance);
+// Frees a record made without glxdirectSetupDisplay (never listed, no references): its
+// buffers, context nodes and list names (NULL: nothing). The library itself is left alone.
+void glxdirectFreeUnlisted(GlxLibraryInstance *instance);
 // True while at least one instance exists.
 bool glxdirectAvailable();
 // The handler of the set-up's crash guard: on the thread that armed the guard it jumps back into

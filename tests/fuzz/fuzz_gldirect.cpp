@@ -112,19 +112,8 @@ GlxLibraryInstance *newInstance(_XPrivDisplay display) {
 
 void freeInstance(GlxLibraryInstance *instance) {
   glxdirectReleaseGrab(instance);
-  glxdirectFreeListNames(instance);
-  for (GlxDirectContext *node = instance->contexts; node;) {
-    GlxDirectContext *next = node->next;
-    free(node->selectBuffer);
-    free(node->feedbackBuffer);
-    free(node);
-    node = next;
-  }
-  free(instance->scratch);
-  free(instance->selectBuffer);
-  free(instance->feedbackBuffer);
-  if (instance->library) pluginUnload(instance->library);
-  free(instance);
+  if (instance->library) pluginUnload(instance->library);  // loaded anew by a reload
+  glxdirectFreeUnlisted(instance);
 }
 
 uint32_t word(std::span<const uint8_t> data, size_t at) {
