@@ -10,6 +10,7 @@
 #include "xclient/glxsupport.h"
 
 struct Head;
+struct ClientConnection;
 // One GL library loaded into the proxy for one real display.
 struct GlxLibraryInstance;
 
@@ -39,6 +40,9 @@ const char *glxdirectSetupDisplay(const char *library, uint32_t glxVersion, Disp
 // buffers. The library itself stays mapped (a GL library cannot be unloaded safely while the
 // Display it drew on is open).
 void glxdirectFreeInstance(GlxLibraryInstance *instance);
+// Frees a record made without glxdirectSetupDisplay (never listed, no references): its
+// buffers, context nodes and list names (NULL: nothing). The library itself is left alone.
+void glxdirectFreeUnlisted(GlxLibraryInstance *instance);
 // True while at least one instance exists.
 bool glxdirectAvailable();
 // The handler of the set-up's crash guard: on the thread that armed the guard it jumps back into
@@ -60,14 +64,37 @@ const char *glxdirectLoadFunctions(const char *library, uint32_t glVersion, GlxL
 uint32_t glxdirectCreateTag(GlxLibraryInstance *instance, uint32_t contextSerial, uint32_t drawDrawable,
                             uint32_t readDrawable, uint32_t proxyTag);
 // Releases the library's current context and the glBegin grab, and frees the tag slot with
-// the last proxy tag that maps to it.
+// the last proxy tag that maps to it. A slot whose drawable is gone is never made current for
+// that; an unknown slot leaves the library alone.
 void dGLDestroyTag(GlxLibraryInstance *instance, uint32_t slot);
+// Before the library destroys a pbuffer or GLX pixmap: the library lets go of it when the current
+// slot draws into or reads from it, and every slot that does is marked gone.
+void glxdirectDrawableGone(GlxLibraryInstance *instance, uint32_t drawable);
 // Destroys the direct context of that serial (its tag slots first).
 void dGLDestroyContext(GlxLibraryInstance *instance, uint32_t contextSerial);
 // Destroy a direct GLX pixmap or pbuffer of the instance.
 void glxdirectDestroyGLXPixmap(GlxLibraryInstance *instance, uint32_t pixmap);
 void glxdirectDestroyPbuffer(GlxLibraryInstance *instance, uint32_t pbuffer);
 // ===== end of tags, contexts and drawables =====
+
+// ===== the client's budget =====
+// What one texture or display-list name is counted to take in the library (its record and hash
+// entry), and what one pixel of a pbuffer (colour, depth and stencil), against the client's
+// lumoraMemory.
+constexpr uint64_t kGlxDirectNameBytes = 256;
+constexpr uint64_t kGlxDirectPixelBytes = 8;
+// Counts bytes against the current client's lumoraMemory: false (nothing counted) when they do
+// not fit what is left. No current client, or lumoraMemory 0 (no bound): always true. glxdirectRefund gives bytes back (at
+// most what is counted) to the client, respectively the current one.
+bool glxdirectCharge(uint64_t bytes);
+void glxdirectRefund(ClientConnection *client, uint64_t bytes);
+// The display-list names [first, first + count) now exist, respectively glDeleteLists for
+// the names of [list, list + range) that were made (a negative range goes to the library as
+// it is); glxdirectFreeListNames forgets them all.
+void glxdirectAddListNames(GlxLibraryInstance *instance, uint32_t first, uint64_t count);
+void glxdirectDeleteListNames(GlxLibraryInstance *instance, uint32_t list, int32_t range);
+void glxdirectFreeListNames(GlxLibraryInstance *instance);
+// ===== end of the client's budget =====
 
 // ===== requests on contexts and drawables =====
 // A new direct context (its serial) on the head's screen for the server visual (attributes

@@ -23,6 +23,10 @@ constexpr uint32_t kGlxDirectRenderMode = 0x1C00;   // GL_RENDER
 constexpr uint64_t kGlxDirectScratchLimit = uint64_t(256) << 20;
 static_assert(kGlxDirectScratchLimit <= UINT32_MAX, "the scratch size is kept in 32 bits");
 
+// The display-list names made through the instance (glxdirectstate.cpp): what glDeleteLists is
+// given instead of a client's whole range.
+struct GlxDirectListNames;
+
 // One GL context made through the library, in the instance's context list (appended at the
 // tail; the last node's next is NULL). Serials are never reused; 0 means no context.
 struct GlxDirectContext {
@@ -47,6 +51,9 @@ struct GlxDirectTagSlot {
   uint8_t isNew;            // made current by nothing yet
   uint32_t proxyTag;        // the context tag the client knows (the latest, when shared)
   uint32_t proxyTagCount;   // live proxy tags that map to the slot: it is freed with the last
+  // The library destroyed the draw or read drawable (set by glxdirectDrawableGone): the slot is
+  // never made current again and only waits for its last proxy tag to go.
+  uint8_t drawableGone;
 };
 
 // Instances form one process-wide doubly linked list (the first record's prev points at the
@@ -83,6 +90,7 @@ struct GlxLibraryInstance {
   uint32_t highestTagSlot;  // the highest slot index in use
   uint32_t glVersion;       // GL version code (major * 64 + minor) the functions were loaded against
   GlxDirectContext *contexts;
+  GlxDirectListNames *listNames;  // NULL while none were made; freed with the record and at a reload
   uint32_t *selectBuffer;   // handed to glSelectBuffer; selectSize 4-byte entries
   uint32_t selectSize;
   float *feedbackBuffer;    // handed to glFeedbackBuffer; feedbackSize entries
