@@ -426,7 +426,10 @@ void mainSendToClient(const uint8_t *message, WireLayout layout, ClientConnectio
 }
 
 void mainSendEventToClient(const uint8_t *event, WireLayout layout, uintptr_t flag) {
-  ClientConnection *client = xproxyCurrentClient;
+  mainSendEventTo(xproxyCurrentClient, event, layout, flag);
+}
+
+void mainSendEventTo(ClientConnection *client, const uint8_t *event, WireLayout layout, uintptr_t flag) {
   if (!client || !client->transport || !event) {
     if (flag && event && (event[0] == kEventExpose || event[0] == kEventGraphicsExpose))
       regionDestroy(reinterpret_cast<Region *>(flag));

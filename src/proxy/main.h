@@ -163,6 +163,8 @@ void mainSendReply(uint8_t major, uint8_t minor, uint8_t *reply, uint32_t length
 void mainSendToClient(const uint8_t *message, WireLayout layout, ClientConnection *client);
 // An event for the current client; the flag goes with it when it must wait (see DeferredMessage).
 void mainSendEventToClient(const uint8_t *event, WireLayout layout, uintptr_t flag);
+// The same for a given client (an event the proxy made itself for it).
+void mainSendEventTo(ClientConnection *client, const uint8_t *event, WireLayout layout, uintptr_t flag);
 // A 32-byte message (an X error of a real server) into the current client's block of its reply
 // sequence, the block made when missing.
 void mainQueueEventForClient(const uint8_t *message, WireLayout layout);
@@ -274,8 +276,9 @@ XImage *mainCreateHeadImage(Head *head, XImage *source, int x, int y, int width,
 struct MetaScreen;
 // Makes a meta position the pointer position: clamps it into the meta screen (and a confining
 // grab's window), picks the head that shows it (panning one when needed) and puts the real
-// pointer there, carrying grabs and focus across when the head changes. force: no simulated
-// motion for a crossing.
+// pointer there, carrying grabs and focus across when the head changes (the crossing events of
+// a change of head: windowcrossing.h). force: the callers that move the pointer on the real
+// server's behalf say so; a change of head is reported alike either way.
 void mainPointerTrack(int device, ClientConnection *client, MetaScreen *metaScreen, int32_t x, int32_t y, int force);
 // Records a real pointer position on the head's display (poll or real-display events) and,
 // while a pointer grab is active, follows the pointer out of the head.
@@ -288,8 +291,9 @@ uint32_t mainServerIdOnPointerHead(uint32_t id);
 // clamping and FixPointerCoordinates); 1 when found, 0 with *head NULL and the outputs unset.
 int mainQueryPointer(Display *display, Window root, int32_t x, int32_t y, Head **head, int32_t *metaX,
                      int32_t *metaY, int *clamped);
-// XQueryPointer on the head's real root, then mainQueryPointer: the head or NULL.
-Head *mainQueryPointerOnHead(Display *display, Head *head, int32_t *x, int32_t *y);
+// XQueryPointer on the head's real root, then mainQueryPointer: the head or NULL (the key and
+// button mask in *mask when asked for).
+Head *mainQueryPointerOnHead(Display *display, Head *head, int32_t *x, int32_t *y, unsigned *mask = nullptr);
 // Warps the real pointer to the meta position on the head (clamped into the real screen):
 // through the client's first display connection when given, else through Xlib.
 void mainWarpPointerOnHead(int device, ClientConnection *client, Head *head, int32_t x, int32_t y);
