@@ -137,8 +137,12 @@ class CrossingBetweenHeads : public ::testing::Test {
     options.directScreens = {"1280x480x24"};
     ASSERT_EQ(twin.start(options), "");
   }
-  // tarvo lived through the run (a fault the sanitizer build finds ends it at once).
-  void TearDown() override { EXPECT_EQ(twin.tarvo().wait(0), -1) << "tarvo ended during the test"; }
+  // tarvo lived through the run and ends cleanly (a fault or a leak the sanitizer build finds
+  // ends it at once or fails its exit).
+  void TearDown() override {
+    EXPECT_EQ(twin.tarvo().wait(0), -1) << "tarvo ended during the test";
+    EXPECT_EQ(twin.stop(), 0) << twin.tarvo().output();
+  }
   // The scenes on both sides at once: {direct output, output through tarvo}.
   std::pair<std::string, std::string> drive(const std::string &scenes) {
     auto command = [&](const std::string &display) {
