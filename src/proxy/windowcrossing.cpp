@@ -4,7 +4,6 @@
 #include "proxy/windowcrossing.h"
 
 #include <algorithm>
-#include <cstring>
 #include <tuple>
 
 #include "proxy/clientconnection.h"
@@ -12,13 +11,11 @@
 #include "proxy/main.h"
 #include "proxy/resource.h"
 #include "proxy/window.h"
-#include "proxy/windowinternal.h"
 #include "proxy/xcore.h"
 #include "proxy/xproxy.h"
 #include "proxy/xscreen.h"
 #include "support/orders.h"
 #include "support/wirewords.h"
-#include "xclient/region.h"
 
 namespace {
 
@@ -45,18 +42,6 @@ void addBetween(std::vector<WindowCrossingStep> *steps, WindowRecord *window, co
   for (WindowRecord *child = window, *w = window->parent; w && w != top; child = w, w = w->parent)
     steps->push_back({w, type, detail, child});
   if (type == kEnterNotify) std::reverse(steps->begin() + long(first), steps->end());
-}
-
-bool outsideHolds(const WindowRecord *w, int32_t x, int32_t y) {
-  WindowBox b = windowOuterBox(w);
-  if (x < b.x1 || x >= b.x2 || y < b.y1 || y >= b.y2) return false;
-  if (w->boundingShape) {
-    // A viewable window's outside as its parent clips it; an input-only one has no regions.
-    bool inside = w->viewable ? regionContainsPoint(x, y, w->borderSize) != 0
-                              : regionContainsPoint(x - w->x, y - w->y, w->boundingShape) != 0;
-    if (!inside) return false;
-  }
-  return !w->inputShape || regionContainsPoint(x - w->x, y - w->y, w->inputShape) != 0;
 }
 
 // The input focus holds the window: it is the focus window or an inferior of it (PointerRoot:
@@ -105,7 +90,8 @@ void deliverStep(const WindowCrossingStep &step, const MetaScreen *screen, int32
   uint32_t bit = step.type == kEnterNotify ? kEnterWindowMask : kLeaveWindowMask;
   const auto &g = proxyState.pointerGrab;
   if (g.client) {
-    uint32_t mask = (g.window == step.window->id ? g.eventMask : 0) | (g.ownerEvents ? maskOfClient(step.window, g.client) : 0);
+    uint32_t own = g.ownerEvents ? maskOfClient(step.window, g.client) : 0;
+    uint32_t mask = (g.window == step.window->id ? g.eventMask : 0) | own;
     if (mask & bit) sendStep(step, screen, x, y, state, g.client);
     return;
   }
@@ -114,9 +100,10 @@ void deliverStep(const WindowCrossingStep &step, const MetaScreen *screen, int32
 }
 
 // The report the real server gives of the last change of head. Lifetime: one record, replaced
-// by each change of head (windowCrossHeads); it names heads by their real roots and clients by
-// their slot numbers only, so a head or client that goes meanwhile leaves nothing dangling,
-// and it lapses at `expiry`.
+// by each change of head (windowCrossHeads) and emptied once it lapses at `expiry`; it names
+// heads by their real roots, clients by their slot numbers and windows by their ids, and only
+// compares its display, so a head, client, window or display that goes meanwhile leaves
+// nothing dangling (a reset needs no step of its own).
 struct ServerReport {
   const ServerDisplay *display;
   uint32_t toRoot, fromRoot;       // the real roots of the new and the old head
@@ -128,7 +115,8 @@ struct ServerReport {
   // window, and the real server reports the pointer inside it (detail Pointer).
   std::vector<uint32_t> focusOut, focusIn;
   uint64_t expiry;
-  std::vector<std::tuple<uint32_t, uint32_t, uint8_t>> seen;  // client slot, window, mode
+  // What each client got of it: client slot, window, event code with the mode (or'ed in << 4).
+  std::vector<std::tuple<uint32_t, uint32_t, uint8_t>> seen;
 };
 ServerReport report;
 
@@ -192,27 +180,15 @@ std::vector<WindowCrossingStep> windowCrossingPath(WindowRecord *from, WindowRec
   return steps;
 }
 
-WindowRecord *windowUnderPointer(WindowRecord *root, int32_t x, int32_t y) {
-  WindowRecord *found = root;
-  for (WindowRecord *c = root ? root->firstChild : nullptr; c;) {
-    if (c->realized && outsideHolds(c, x, y)) {
-      found = c;
-      c = c->firstChild;
-    } else {
-      c = c->nextSibling;
-    }
-  }
-  return found;
-}
-
 void windowCrossHeads(MetaScreen *screen, Head *from, int32_t fromX, int32_t fromY, Head *to, int32_t toX, int32_t toY,
                       uint16_t state, bool grabCarried) {
   report = ServerReport{};
   auto *root = screen ? static_cast<WindowRecord *>(resourceLookupWindow(screen->root)) : nullptr;
   if (!root || !from || !to) return;
-  WindowRecord *oldWindow = windowUnderPointer(root, fromX, fromY);
-  WindowRecord *newWindow = windowUnderPointer(root, toX, toY);
-  for (const WindowCrossingStep &step : windowCrossingPath(oldWindow, newWindow)) deliverStep(step, screen, toX, toY, state);
+  WindowRecord *oldWindow = windowAtPoint(root, fromX, fromY, 1);
+  WindowRecord *newWindow = windowAtPoint(root, toX, toY, 1);
+  for (const WindowCrossingStep &step : windowCrossingPath(oldWindow, newWindow))
+    deliverStep(step, screen, toX, toY, state);
   report.display = to->serverDisplay;
   report.toRoot = uint32_t(to->root);
   report.fromRoot = from->serverDisplay == to->serverDisplay ? uint32_t(from->root) : 0;
@@ -231,8 +207,9 @@ bool windowCrossingReportedByServer(const uint8_t *event, uint32_t realRoot, con
   uint8_t detail = event[1], mode = event[30];
   uint32_t window = wireGet32(event + 12);
   int16_t x = int16_t(wireGet16(event + 20)), y = int16_t(wireGet16(event + 22));
-  bool entry = event[0] == kEnterNotify && mode == kModeNormal && realRoot == report.toRoot && x == int16_t(report.toX) &&
-               y == int16_t(report.toY) && detail != kInferior && holds(report.entered, window);
+  bool entry = event[0] == kEnterNotify && mode == kModeNormal && realRoot == report.toRoot &&
+               x == int16_t(report.toX) && y == int16_t(report.toY) && detail != kInferior &&
+               holds(report.entered, window);
   // The carried grab: the real server moves the grab from the old head's copy of its window,
   // where the pointer still is, to the new head's, a nonlinear crossing in mode Grab.
   bool regrab = mode == kModeGrab && realRoot == report.fromRoot && x == int16_t(report.fromX) &&

@@ -29,10 +29,6 @@ struct WindowCrossingStep {
 // another of the same tree (none when they are the same window).
 std::vector<WindowCrossingStep> windowCrossingPath(WindowRecord *from, WindowRecord *to);
 
-// The window that holds the pointer at x, y (absolute): the deepest mapped window of the root's
-// subtree whose outside, and input shape when it has one, contain the point.
-WindowRecord *windowUnderPointer(WindowRecord *root, int32_t x, int32_t y);
-
 // The pointer moves on the meta screen from (fromX, fromY) on the head `from` to (toX, toY) on
 // `to` (meta positions; state the key and button mask): the crossing events go to the clients
 // that selected them (under an active pointer grab, to its client by the grab's rules), in mode

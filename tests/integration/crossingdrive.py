@@ -75,28 +75,21 @@ window(parent, 210, 10, 180, 170, "right")
 window(root, 300, 300, 300, 100, "west")
 window(root, 700, 300, 300, 100, "east")
 drain()
+# The scenes that only move the pointer: positions and what the move does.
+moves = {
+    "children": ((540, 100, "into left"), (740, 100, "left to right"), (540, 120, "right to left"),
+                 (640, 120, "into parent on the border"), (760, 130, "parent to right")),
+    "windows": ((400, 350, "into west"), (800, 350, "west to east"), (420, 360, "east to west"),
+                (645, 350, "west to the root"), (540, 100, "root into left"), (800, 360, "left to east"),
+                (740, 100, "east to right")),
+    "root": ((540, 100, "into left"), (1000, 100, "left onto the root"), (100, 100, "root to root"),
+             (740, 100, "root into right"), (100, 450, "right onto the root")),
+}
 for scene in sys.argv[2:]:
     print("== " + scene, flush=True)
-    if scene == "children":
-        move(540, 100, "into left")
-        move(740, 100, "left to right")
-        move(540, 120, "right to left")
-        move(640, 120, "into parent on the border")
-        move(760, 130, "parent to right")
-    elif scene == "windows":
-        move(400, 350, "into west")
-        move(800, 350, "west to east")
-        move(420, 360, "east to west")
-        move(645, 350, "west to the root")
-        move(540, 100, "root into left")
-        move(800, 360, "left to east")
-        move(740, 100, "east to right")
-    elif scene == "root":
-        move(540, 100, "into left")
-        move(1000, 100, "left onto the root")
-        move(100, 100, "root to root")
-        move(740, 100, "root into right")
-        move(100, 450, "right onto the root")
+    if scene in moves:
+        for x, y, label in moves[scene]:
+            move(x, y, label)
     elif scene in ("grab", "ownergrab"):
         move(540, 100, "into left")
         print("-- grab", flush=True)
