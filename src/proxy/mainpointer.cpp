@@ -258,6 +258,7 @@ void mainPointerTrack(int device, ClientConnection *client, MetaScreen *screen, 
   bool keyboardFrozen = proxyState.keyboardFreeze.client != nullptr;
   bool carryGrabs = !previous || previous->metaScreen == screen;
   bool pointerCarried = pointerGrabbed && carryGrabs && proxyState.pointerFreeze.mode != 5;
+  bool keyboardCarried = keyboardGrabbed && carryGrabs && proxyState.keyboardFreeze.mode != 5;
   // Within the meta screen the clients get the crossing events of the window tree from the
   // window under the real pointer's position to the one under the new position, before the real
   // server reports its change of screen in its own terms (dropped: windowcrossing.h). The one
@@ -267,7 +268,7 @@ void mainPointerTrack(int device, ClientConnection *client, MetaScreen *screen, 
     unsigned state = 0;
     Head *under = mainQueryPointerOnHead(previous->display, previous, &queriedX, &queriedY, &state);
     if (under && under->metaScreen == screen) oldX = queriedX, oldY = queriedY;
-    windowCrossHeads(screen, previous, oldX, oldY, target, x, y, uint16_t(state), pointerCarried);
+    windowCrossHeads(screen, previous, oldX, oldY, target, x, y, uint16_t(state), pointerCarried, keyboardCarried);
   }
   // 7.
   logStep("Pointer warped to %s at %d,%d from %s by %s%s%s%s%s", target->name, int(x), int(y),
@@ -296,7 +297,7 @@ void mainPointerTrack(int device, ClientConnection *client, MetaScreen *screen, 
     XFlush(target->display);
   }
   // 10. The keyboard grab follows.
-  if (keyboardGrabbed && carryGrabs && proxyState.keyboardFreeze.mode != 5) {
+  if (keyboardCarried) {
     logStep("Warp with active keyboard grab");
     miscForwardGrabKeyboard(target, 1);
   }

@@ -19,9 +19,9 @@
 
 namespace {
 
-enum : uint8_t { kEnterNotify = 7, kLeaveNotify = 8, kFocusIn = 9, kFocusOut = 10 };
+enum : uint8_t { kEnterNotify = 7, kLeaveNotify = 8, kFocusOut = 10 };
 enum : uint8_t { kAncestor = 0, kVirtual = 1, kInferior = 2, kNonlinear = 3, kNonlinearVirtual = 4, kFocusPointer = 5 };
-enum : uint8_t { kModeNormal = 0, kModeGrab = 1 };
+enum : uint8_t { kModeNormal = 0, kModeGrab = 1, kModeUngrab = 2, kModeWhileGrabbed = 3 };
 constexpr uint32_t kEnterWindowMask = 0x10, kLeaveWindowMask = 0x20;
 constexpr uintptr_t kCrossingDeliver = 0x80000000u;
 // How long the real server's report of a change of head is waited for: it is written at once,
@@ -110,10 +110,11 @@ struct ServerReport {
   int32_t toX, toY, fromX, fromY;  // the meta positions after and before
   std::vector<uint32_t> entered;   // the new pointer window and its ancestors (client ids)
   std::vector<uint32_t> grabbed;   // the carried grab's window and its ancestors; empty: none
-  // The windows between the focus window and the old (focusOut) and the new (focusIn) pointer
-  // window, the focus window left out: the focus moves to the new head's copy of the focus
-  // window, and the real server reports the pointer inside it (detail Pointer).
-  std::vector<uint32_t> focusOut, focusIn;
+  // The old pointer window and its ancestors below the focus window: the focus moves to the
+  // new head's copy of the focus window while the real pointer is still on the old head, and the
+  // real server reports the pointer's windows leaving the old copy (FocusOut, detail Pointer,
+  // mode Normal or WhileGrabbed). The same below a carried keyboard grab's window (mode Grab).
+  std::vector<uint32_t> focusOut, keyboardOut;
   uint64_t expiry;
   // What each client got of it: client slot, window, event code with the mode (or'ed in << 4).
   std::vector<std::tuple<uint32_t, uint32_t, uint8_t>> seen;
@@ -128,11 +129,10 @@ std::vector<uint32_t> chainOf(const WindowRecord *window) {
 
 bool holds(const std::vector<uint32_t> &ids, uint32_t id) { return std::find(ids.begin(), ids.end(), id) != ids.end(); }
 
-// The window and its ancestors below the focus window; empty when the focus window is not a
+// The window and its ancestors below the focus (or grab) window; empty when that is not a
 // window holding it.
-std::vector<uint32_t> belowFocus(const WindowRecord *window) {
+std::vector<uint32_t> below(uint32_t focus, const WindowRecord *window) {
   std::vector<uint32_t> ids;
-  uint32_t focus = proxyState.focusWindow;
   if (focus <= 1) return ids;
   for (const WindowRecord *w = window; w; w = w->parent) {
     if (w->id == focus) return ids;
@@ -181,7 +181,7 @@ std::vector<WindowCrossingStep> windowCrossingPath(WindowRecord *from, WindowRec
 }
 
 void windowCrossHeads(MetaScreen *screen, Head *from, int32_t fromX, int32_t fromY, Head *to, int32_t toX, int32_t toY,
-                      uint16_t state, bool grabCarried) {
+                      uint16_t state, bool grabCarried, bool keyboardGrabCarried) {
   report = ServerReport{};
   auto *root = screen ? static_cast<WindowRecord *>(resourceLookupWindow(screen->root)) : nullptr;
   if (!root || !from || !to) return;
@@ -196,8 +196,9 @@ void windowCrossHeads(MetaScreen *screen, Head *from, int32_t fromX, int32_t fro
   report.entered = chainOf(newWindow);
   const auto &g = proxyState.pointerGrab;
   if (grabCarried && g.client) report.grabbed = chainOf(static_cast<WindowRecord *>(resourceLookupWindow(g.window)));
-  report.focusOut = belowFocus(oldWindow);
-  report.focusIn = belowFocus(newWindow);
+  report.focusOut = below(proxyState.focusWindow, oldWindow);
+  const auto &k = proxyState.keyboardGrab;
+  if (keyboardGrabCarried && k.client) report.keyboardOut = below(k.window, oldWindow);
   report.expiry = ordersClock() + kReportLifetimeMs;
 }
 
@@ -222,7 +223,7 @@ bool windowFocusReportedByServer(const uint8_t *event, const ClientConnection *c
   if (!client || reportLapsed()) return false;
   uint8_t code = event[0], detail = event[1], mode = event[8];
   uint32_t window = wireGet32(event + 4);
-  if (detail != kFocusPointer || mode != kModeNormal) return false;
-  if (!holds(code == kFocusOut ? report.focusOut : report.focusIn, window)) return false;
-  return firstReport(client, window, code);
+  if (code != kFocusOut || detail != kFocusPointer || mode > kModeWhileGrabbed || mode == kModeUngrab) return false;
+  if (!holds(mode == kModeGrab ? report.keyboardOut : report.focusOut, window)) return false;
+  return firstReport(client, window, uint8_t(code | mode << 4));
 }

@@ -34,9 +34,10 @@ std::vector<WindowCrossingStep> windowCrossingPath(WindowRecord *from, WindowRec
 // that selected them (under an active pointer grab, to its client by the grab's rules), in mode
 // Normal, and the real server's report of the change is expected. grabCarried: the proxy issues
 // the pointer grab again on `to` (the real server then reports a grab-mode crossing between the
-// grab window's copies). Called before the real pointer is moved.
+// grab window's copies); keyboardGrabCarried: the same for the keyboard grab (its focus events
+// of the pointer's windows). Called before the real pointer is moved.
 void windowCrossHeads(MetaScreen *screen, Head *from, int32_t fromX, int32_t fromY, Head *to, int32_t toX, int32_t toY,
-                      uint16_t state, bool grabCarried);
+                      uint16_t state, bool grabCarried, bool keyboardGrabCarried);
 
 // Whether a crossing event from the real server (translated: client ids and meta positions;
 // its real root on the display given) is part of the real server's report of the last change
@@ -44,8 +45,8 @@ void windowCrossHeads(MetaScreen *screen, Head *from, int32_t fromX, int32_t fro
 // once; the expectation lapses after a few seconds and with the next change of head.
 bool windowCrossingReportedByServer(const uint8_t *event, uint32_t realRoot, const ServerDisplay *display,
                                     const ClientConnection *client);
-// The same for a FocusIn or FocusOut (its window a client id): the focus follows the pointer onto
-// the new head's copy of the focus window, and the real server reports the pointer's windows
-// inside it (detail Pointer) leaving the old copy or entering the new one. On one screen the
-// focus stays and nothing is reported.
+// The same for a FocusOut (its window a client id): the focus follows the pointer onto the new
+// head's copy of the focus window (and of a carried keyboard grab's window) while the real
+// pointer is still inside the old copy, and the real server reports the pointer's windows there
+// leaving it (detail Pointer). On one screen the focus stays and nothing is reported.
 bool windowFocusReportedByServer(const uint8_t *event, const ClientConnection *client);

@@ -1,7 +1,8 @@
 # Moves the pointer with XTEST over windows on both sides of x 640 (the border of two 640x480
 # heads, or the middle of one 1280x480 screen) and prints the crossing, motion, button and focus
 # events received, with window ids as names and without times.
-# crossingdrive.py DISPLAY SCENE...; scenes: children, windows, root, focus, grab, ownergrab, implicit.
+# crossingdrive.py DISPLAY SCENE...; scenes: children, windows, root, focus, grab, ownergrab, keyboard,
+# implicit.
 import sys
 import time
 
@@ -114,6 +115,19 @@ for scene in sys.argv[2:]:
             move(740, 110, "left to right")
             move(800, 350, "right to east")
             move(540, 100, "east to left")
+    elif scene == "keyboard":
+        move(540, 100, "into left")
+        print("-- focus on the parent, its keyboard grab", flush=True)
+        d.set_input_focus(parent, X.RevertToNone, X.CurrentTime)
+        print("status", parent.grab_keyboard(False, X.GrabModeAsync, X.GrabModeAsync, X.CurrentTime), flush=True)
+        drain()
+        move(740, 100, "left to right")
+        move(1000, 100, "right onto the root")
+        move(540, 120, "root into left")
+        print("-- ungrab", flush=True)
+        d.ungrab_keyboard(X.CurrentTime)
+        d.set_input_focus(X.PointerRoot, X.RevertToNone, X.CurrentTime)
+        drain()
     elif scene == "implicit":
         move(540, 100, "into left")
         button(True, "press")

@@ -157,7 +157,8 @@ TEST_P(EventTest, CrossingAndFocusPairsFromTwoHeadsCancelOut) {
 // window tree's crossing (Leave C Nonlinear, Leave W NonlinearVirtual naming C, Enter V
 // Nonlinear) at its sequence and the new position; the real server's report of its change of
 // screen (V entered from the root) is dropped once, an Inferior or a later one passes, and
-// after its lifetime nothing is dropped. Under a grab on W only the grab's events arrive.
+// after its lifetime nothing is dropped. Under a grab on W only the grab's events arrive; the
+// focus following the pointer between W's copies reports nothing.
 TEST_P(EventTest, AChangeOfHeadSendsTheTreesCrossingAndDropsTheServersReport) {
   EventHarness h(2, GetParam(), 0x30);
   WindowRecord *v;
@@ -169,7 +170,7 @@ TEST_P(EventTest, AChangeOfHeadSendsTheTreesCrossingAndDropsTheServersReport) {
   }
   h.core.messages(*h.client);
   h.client->client->sequence = h.clientSequence;
-  windowCrossHeads(h.screen, h.head(0), 20, 30, h.head(1), 420, 35, 0x100, false);
+  windowCrossHeads(h.screen, h.head(0), 20, 30, h.head(1), 420, 35, 0x100, false, false);
   auto got = h.core.messages(*h.client);
   ASSERT_EQ(got.size(), 3u);
   struct Expected {
@@ -197,7 +198,7 @@ TEST_P(EventTest, AChangeOfHeadSendsTheTreesCrossingAndDropsTheServersReport) {
   EXPECT_TRUE(h.feed({h.device(7, 0, 1, v, 420, 35, 0x100)}).empty());
   EXPECT_EQ(h.feed({h.device(7, 0, 1, v, 420, 35, 0x100)}).size(), 1u);
   EXPECT_EQ(h.feed({h.device(7, 2, 1, v, 420, 35, 0x100)}).size(), 1u);
-  windowCrossHeads(h.screen, h.head(1), 420, 35, h.head(0), 20, 30, 0, false);
+  windowCrossHeads(h.screen, h.head(1), 420, 35, h.head(0), 20, 30, 0, false, false);
   EXPECT_EQ(h.core.messages(*h.client).size(), 3u);
   EXPECT_EQ(h.feed({h.device(7, 0, 0, h.child, 21, 30, 0)}).size(), 1u);  // another position
   h.core.advanceMs(5000);
@@ -207,10 +208,10 @@ TEST_P(EventTest, AChangeOfHeadSendsTheTreesCrossingAndDropsTheServersReport) {
     ASSERT_TRUE(windowGrabPointer(kWindowPointer, h.client->client, h.w->id, 0, 0, 0x10, 1, 1, nullptr, 0, 0));
   }
   h.core.messages(*h.client);
-  windowCrossHeads(h.screen, h.head(0), 20, 30, h.head(1), 420, 35, 0, true);
+  windowCrossHeads(h.screen, h.head(0), 20, 30, h.head(1), 420, 35, 0, true, false);
   got = h.core.messages(*h.client);
   ASSERT_EQ(got.size(), 0u);  // Leave of C and W, Enter of V: none is the grab's
-  windowCrossHeads(h.screen, h.head(1), 420, 35, h.head(0), 20, 30, 0, true);
+  windowCrossHeads(h.screen, h.head(1), 420, 35, h.head(0), 20, 30, 0, true, false);
   got = h.core.messages(*h.client);
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(got[0][0], 7);
@@ -220,6 +221,16 @@ TEST_P(EventTest, AChangeOfHeadSendsTheTreesCrossingAndDropsTheServersReport) {
   regrab.b(30, 1);
   EXPECT_TRUE(h.feed({regrab}).empty());
   proxyState.pointerGrab = {};
+  // With the focus on W the focus follows onto head 1's copy of W while the pointer is still in
+  // head 0's copy of C: its FocusOut of detail Pointer is dropped once; a FocusIn is the client's.
+  proxyState.focusWindow = h.w->id;
+  windowCrossHeads(h.screen, h.head(0), 20, 30, h.head(1), 420, 35, 0, false, false);
+  EXPECT_EQ(h.core.messages(*h.client).size(), 3u);
+  Event out = Event(10, 5, h.real).i(4, h.realId(h.child, 0));
+  EXPECT_TRUE(h.feed({out}).empty());
+  EXPECT_EQ(h.feed({out}).size(), 1u);
+  EXPECT_EQ(h.feed({Event(9, 5, h.real).i(4, h.realId(h.child, 0))}).size(), 1u);
+  proxyState.focusWindow = 1;
 }
 
 // A switch between PointerRoot (detail 6) and None (7) comes once per real root: on a meta
