@@ -63,6 +63,15 @@ class EventHarness {
     core.messages(*client);
   }
   Head *head(size_t n) { return core.heads(screen).at(n); }
+  // A second mapped top-level window of the client (id 9) at 400,20 of 100 x 50: on the second
+  // head of 300-pixel heads.
+  WindowRecord *secondWindow(uint32_t mask) {
+    FakeCore::Current current(*client);
+    WindowRecord *window = windowCreate(client->id(9), core.root(screen), 400, 20, 100, 50, 0, 0, 0);
+    windowApplyCreateAttributes(window, mask);
+    windowMap(window);
+    return window;
+  }
   uint32_t realId(WindowRecord *window, size_t n) { return core.realId(window->id, head(n)); }
   std::vector<FakeBytes> feed(const std::vector<Event> &events) {
     std::vector<FakeBytes> bytes;
@@ -127,13 +136,7 @@ TEST_P(EventTest, StructureEventsComeOnceFromTheFirstHead) {
 
 TEST_P(EventTest, CrossingAndFocusPairsFromTwoHeadsCancelOut) {
   EventHarness h(3, GetParam(), 0x30);
-  WindowRecord *other;
-  {
-    FakeCore::Current current(*h.client);
-    other = windowCreate(h.client->id(9), h.core.root(h.screen), 400, 20, 100, 50, 0, 0, 0);
-    windowApplyCreateAttributes(other, 0x30);
-    windowMap(other);
-  }
+  WindowRecord *other = h.secondWindow(0x30);
   // The pointer leaves head 0's copy of W and enters head 1's copy: nothing.
   EXPECT_TRUE(h.feed({h.device(8, 0, 0, h.w, 299, 30, 0), h.device(7, 0, 1, h.w, 300, 30, 0)}).empty());
   // Leaving W for another window: both arrive, in meta coordinates.
@@ -161,13 +164,7 @@ TEST_P(EventTest, CrossingAndFocusPairsFromTwoHeadsCancelOut) {
 // focus following the pointer between W's copies reports nothing.
 TEST_P(EventTest, AChangeOfHeadSendsTheTreesCrossingAndDropsTheServersReport) {
   EventHarness h(2, GetParam(), 0x30);
-  WindowRecord *v;
-  {
-    FakeCore::Current current(*h.client);
-    v = windowCreate(h.client->id(9), h.core.root(h.screen), 400, 20, 100, 50, 0, 0, 0);
-    windowApplyCreateAttributes(v, 0x30);
-    windowMap(v);
-  }
+  WindowRecord *v = h.secondWindow(0x30);
   h.core.messages(*h.client);
   h.client->client->sequence = h.clientSequence;
   windowCrossHeads(h.screen, h.head(0), 20, 30, h.head(1), 420, 35, 0x100, false, false);
