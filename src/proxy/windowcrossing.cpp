@@ -99,10 +99,10 @@ void deliverStep(const WindowCrossingStep &step, const MetaScreen *screen, int32
     if (s->client && (s->mask & bit)) sendStep(step, screen, x, y, state, s->client);
 }
 
-// The report the real server gives of the last change of head. Lifetime: one record, replaced
-// by each change of head (windowCrossHeads) and emptied once it lapses at `expiry`; it names
-// heads by their real roots, clients by their slot numbers and windows by their ids, and only
-// compares its display, so a head, client, window or display that goes meanwhile leaves
+// The report the real server gives of a change of head. Lifetime: made by the change of head
+// (windowCrossHeads), kept in `reports` until it lapses at `expiry` (or the list is full); it
+// names heads by their real roots, clients by their slot numbers and windows by their ids, and
+// only compares its display, so a head, client, window or display that goes meanwhile leaves
 // nothing dangling (a reset needs no step of its own).
 struct ServerReport {
   const ServerDisplay *display;
@@ -110,16 +110,25 @@ struct ServerReport {
   int32_t toX, toY, fromX, fromY;  // the meta positions after and before
   std::vector<uint32_t> entered;   // the new pointer window and its ancestors (client ids)
   std::vector<uint32_t> grabbed;   // the carried grab's window and its ancestors; empty: none
+  // The server time of the report's crossing events from the new head (the warp) and from the
+  // old one (the carried grab), taken from the first one seen (0: none seen yet): the real
+  // server gives all of them one time, and a later crossing at the same place another.
+  uint32_t entryTime, regrabTime;
   // The old pointer window and its ancestors below the focus window: the focus moves to the
   // new head's copy of the focus window while the real pointer is still on the old head, and the
-  // real server reports the pointer's windows leaving the old copy (FocusOut, detail Pointer,
-  // mode Normal or WhileGrabbed). The same below a carried keyboard grab's window (mode Grab).
+  // real server reports the pointer's windows leaving the old copy (FocusOut, detail Pointer, in
+  // focusMode: Normal, or WhileGrabbed under a keyboard grab). The same below a carried keyboard
+  // grab's window (mode Grab).
   std::vector<uint32_t> focusOut, keyboardOut;
+  uint8_t focusMode;
   uint64_t expiry;
   // What each client got of it: client slot, window, event code with the mode (or'ed in << 4).
   std::vector<std::tuple<uint32_t, uint32_t, uint8_t>> seen;
 };
-ServerReport report;
+// The changes of head whose reports may still be on their way, oldest first: the pointer can
+// cross back before every client's events of the first crossing have been read.
+constexpr size_t kReportsKept = 8;
+std::vector<ServerReport> reports;
 
 std::vector<uint32_t> chainOf(const WindowRecord *window) {
   std::vector<uint32_t> ids;
@@ -142,18 +151,18 @@ std::vector<uint32_t> below(uint32_t focus, const WindowRecord *window) {
 }
 
 // Each window's report reaches a client once.
-bool firstReport(const ClientConnection *client, uint32_t window, uint8_t kind) {
+bool firstReport(ServerReport &report, const ClientConnection *client, uint32_t window, uint8_t kind) {
   auto key = std::make_tuple(client->index, window, kind);
   if (std::find(report.seen.begin(), report.seen.end(), key) != report.seen.end()) return false;
   report.seen.push_back(key);
   return true;
 }
 
-bool reportLapsed() {
-  if (report.expiry == 0) return true;
-  if (ordersClock() <= report.expiry) return false;
-  report = ServerReport{};
-  return true;
+// Drops the lapsed reports; whether any is left.
+bool reportsLeft() {
+  uint64_t now = ordersClock();
+  std::erase_if(reports, [now](const ServerReport &r) { return now > r.expiry; });
+  return !reports.empty();
 }
 
 }  // namespace
@@ -182,13 +191,13 @@ std::vector<WindowCrossingStep> windowCrossingPath(WindowRecord *from, WindowRec
 
 void windowCrossHeads(MetaScreen *screen, Head *from, int32_t fromX, int32_t fromY, Head *to, int32_t toX, int32_t toY,
                       uint16_t state, bool grabCarried, bool keyboardGrabCarried) {
-  report = ServerReport{};
   auto *root = screen ? static_cast<WindowRecord *>(resourceLookupWindow(screen->root)) : nullptr;
   if (!root || !from || !to) return;
   WindowRecord *oldWindow = windowAtPoint(root, fromX, fromY, 1);
   WindowRecord *newWindow = windowAtPoint(root, toX, toY, 1);
   for (const WindowCrossingStep &step : windowCrossingPath(oldWindow, newWindow))
     deliverStep(step, screen, toX, toY, state);
+  ServerReport report{};
   report.display = to->serverDisplay;
   report.toRoot = uint32_t(to->root);
   report.fromRoot = from->serverDisplay == to->serverDisplay ? uint32_t(from->root) : 0;
@@ -198,32 +207,45 @@ void windowCrossHeads(MetaScreen *screen, Head *from, int32_t fromX, int32_t fro
   if (grabCarried && g.client) report.grabbed = chainOf(static_cast<WindowRecord *>(resourceLookupWindow(g.window)));
   report.focusOut = below(proxyState.focusWindow, oldWindow);
   const auto &k = proxyState.keyboardGrab;
+  report.focusMode = k.client ? kModeWhileGrabbed : kModeNormal;
   if (keyboardGrabCarried && k.client) report.keyboardOut = below(k.window, oldWindow);
   report.expiry = ordersClock() + kReportLifetimeMs;
+  reportsLeft();
+  if (reports.size() >= kReportsKept) reports.erase(reports.begin());
+  reports.push_back(std::move(report));
 }
 
 bool windowCrossingReportedByServer(const uint8_t *event, uint32_t realRoot, const ServerDisplay *display,
                                     const ClientConnection *client) {
-  if (!client || !display || display != report.display || reportLapsed()) return false;
+  if (!client || !display || !reportsLeft()) return false;
   uint8_t detail = event[1], mode = event[30];
-  uint32_t window = wireGet32(event + 12);
+  uint32_t time = wireGet32(event + 4), window = wireGet32(event + 12);
   int16_t x = int16_t(wireGet16(event + 20)), y = int16_t(wireGet16(event + 22));
-  bool entry = event[0] == kEnterNotify && mode == kModeNormal && realRoot == report.toRoot &&
-               x == int16_t(report.toX) && y == int16_t(report.toY) && detail != kInferior &&
-               holds(report.entered, window);
-  // The carried grab: the real server moves the grab from the old head's copy of its window,
-  // where the pointer still is, to the new head's, a nonlinear crossing in mode Grab.
-  bool regrab = mode == kModeGrab && realRoot == report.fromRoot && x == int16_t(report.fromX) &&
-                y == int16_t(report.fromY) && (detail == kNonlinear || detail == kNonlinearVirtual) &&
-                holds(report.grabbed, window);
-  return (entry || regrab) && firstReport(client, window, event[0] | uint8_t(mode << 4));
+  for (ServerReport &report : reports) {
+    if (display != report.display) continue;
+    bool entry = event[0] == kEnterNotify && mode == kModeNormal && realRoot == report.toRoot &&
+                 x == int16_t(report.toX) && y == int16_t(report.toY) && detail != kInferior &&
+                 (report.entryTime == 0 || time == report.entryTime) && holds(report.entered, window);
+    // The carried grab: the real server moves the grab from the old head's copy of its window,
+    // where the pointer still is, to the new head's, a nonlinear crossing in mode Grab.
+    bool regrab = mode == kModeGrab && realRoot == report.fromRoot && x == int16_t(report.fromX) &&
+                  y == int16_t(report.fromY) && (detail == kNonlinear || detail == kNonlinearVirtual) &&
+                  (report.regrabTime == 0 || time == report.regrabTime) && holds(report.grabbed, window);
+    if ((!entry && !regrab) || !firstReport(report, client, window, uint8_t(event[0] | mode << 4))) continue;
+    (entry ? report.entryTime : report.regrabTime) = time;
+    return true;
+  }
+  return false;
 }
 
 bool windowFocusReportedByServer(const uint8_t *event, const ClientConnection *client) {
-  if (!client || reportLapsed()) return false;
+  if (!client || !reportsLeft()) return false;
   uint8_t code = event[0], detail = event[1], mode = event[8];
   uint32_t window = wireGet32(event + 4);
   if (code != kFocusOut || detail != kFocusPointer || mode > kModeWhileGrabbed || mode == kModeUngrab) return false;
-  if (!holds(mode == kModeGrab ? report.keyboardOut : report.focusOut, window)) return false;
-  return firstReport(client, window, uint8_t(code | mode << 4));
+  for (ServerReport &report : reports)
+    if ((mode == kModeGrab ? holds(report.keyboardOut, window) : mode == report.focusMode && holds(report.focusOut, window)) &&
+        firstReport(report, client, window, uint8_t(code | mode << 4)))
+      return true;
+  return false;
 }

@@ -42,7 +42,7 @@ void windowCrossHeads(MetaScreen *screen, Head *from, int32_t fromX, int32_t fro
 // Whether a crossing event from the real server (translated: client ids and meta positions;
 // its real root on the display given) is part of the real server's report of the last change
 // of head, for this client: such an event is dropped. Each window's report reaches a client
-// once; the expectation lapses after a few seconds and with the next change of head.
+// once; the expectation lapses after a few seconds.
 bool windowCrossingReportedByServer(const uint8_t *event, uint32_t realRoot, const ServerDisplay *display,
                                     const ClientConnection *client);
 // The same for a FocusOut (its window a client id): the focus follows the pointer onto the new
