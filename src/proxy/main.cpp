@@ -398,10 +398,11 @@ uint32_t messageLength(const uint8_t *message) {
 
 }  // namespace
 
-void mainWriteInSequence(const uint8_t *message, uint32_t length, WireLayout layout, ClientConnection *client) {
+void mainWriteInSequence(const uint8_t *message, uint32_t length, WireLayout layout, ClientConnection *client,
+                         uintptr_t flag) {
   if (!client || !client->transport || !message || length < 4) return;
   if (DeferredOutput *block = findOrMakeBlock(client, get16(message + 2)))
-    appendMessage(client, block, message, length, layout, 0);
+    appendMessage(client, block, message, length, layout, flag);
 }
 
 void mainWriteToClient(const uint8_t *data, uint32_t length, WireLayout layout) {
@@ -426,10 +427,7 @@ void mainSendToClient(const uint8_t *message, WireLayout layout, ClientConnectio
 }
 
 void mainSendEventToClient(const uint8_t *event, WireLayout layout, uintptr_t flag) {
-  mainSendEventTo(xproxyCurrentClient, event, layout, flag);
-}
-
-void mainSendEventTo(ClientConnection *client, const uint8_t *event, WireLayout layout, uintptr_t flag) {
+  ClientConnection *client = xproxyCurrentClient;
   if (!client || !client->transport || !event) {
     if (flag && event && (event[0] == kEventExpose || event[0] == kEventGraphicsExpose))
       regionDestroy(reinterpret_cast<Region *>(flag));

@@ -163,14 +163,14 @@ void mainSendReply(uint8_t major, uint8_t minor, uint8_t *reply, uint32_t length
 void mainSendToClient(const uint8_t *message, WireLayout layout, ClientConnection *client);
 // An event for the current client; the flag goes with it when it must wait (see DeferredMessage).
 void mainSendEventToClient(const uint8_t *event, WireLayout layout, uintptr_t flag);
-// The same for a given client (an event the proxy made itself for it).
-void mainSendEventTo(ClientConnection *client, const uint8_t *event, WireLayout layout, uintptr_t flag);
 // A 32-byte message (an X error of a real server) into the current client's block of its reply
 // sequence, the block made when missing.
 void mainQueueEventForClient(const uint8_t *message, WireLayout layout);
 // Appends the message to the client's block of the message's own sequence (bytes 2-3), made and
-// armed when missing: the message waits for a round trip on every real display.
-void mainWriteInSequence(const uint8_t *message, uint32_t length, WireLayout layout, ClientConnection *client);
+// armed when missing: the message waits for a round trip on every real display. The flag goes
+// with it (see DeferredMessage: a crossing event the proxy made carries the deliver bit).
+void mainWriteInSequence(const uint8_t *message, uint32_t length, WireLayout layout, ClientConnection *client,
+                         uintptr_t flag = 0);
 // Takes a block for the sequence, inserts it in order and arms it; NULL when out of memory.
 DeferredOutput *mainInsertDeferredOutput(ClientConnection *client, uint32_t sequence);
 // Frees every block of a closing client with its messages and their regions.

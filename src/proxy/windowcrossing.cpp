@@ -80,7 +80,9 @@ void sendStep(const WindowCrossingStep &step, const MetaScreen *screen, int32_t 
   wirePut16(event + 28, state);
   event[30] = kModeNormal;
   event[31] = uint8_t(0x02 | (focusHolds(step.window) ? 0x01 : 0));
-  mainSendEventTo(client, event, xcoreEventRows[step.type - 2].layout, kCrossingDeliver);
+  // Held in the client's block of its sequence: the real server's events of the same request
+  // (the motion of the warp) come after it, those of earlier requests before.
+  mainWriteInSequence(event, 32, xcoreEventRows[step.type - 2].layout, client, kCrossingDeliver);
 }
 
 // Every client that selected the step's event gets it; under an active pointer grab only the
@@ -126,8 +128,9 @@ struct ServerReport {
   std::vector<std::tuple<uint32_t, uint32_t, uint8_t>> seen;
 };
 // The changes of head whose reports may still be on their way, oldest first: the pointer can
-// cross back before every client's events of the first crossing have been read.
-constexpr size_t kReportsKept = 8;
+// cross back and forth many times in one pass over a client's requests before the real
+// server's events of the first crossing are read.
+constexpr size_t kReportsKept = 64;
 std::vector<ServerReport> reports;
 
 std::vector<uint32_t> chainOf(const WindowRecord *window) {

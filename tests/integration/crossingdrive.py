@@ -1,8 +1,8 @@
 # Moves the pointer with XTEST over windows on both sides of x 640 (the border of two 640x480
 # heads, or the middle of one 1280x480 screen) and prints the crossing, motion, button and focus
 # events received, with window ids as names and without times.
-# crossingdrive.py DISPLAY SCENE...; scenes: children, windows, root, focus, grab, ownergrab, keyboard,
-# implicit.
+# crossingdrive.py DISPLAY SCENE...; scenes: children, windows, root, quick, focus, grab, ownergrab,
+# keyboard, implicit.
 import sys
 import time
 
@@ -106,6 +106,13 @@ for scene in sys.argv[2:]:
         d.ungrab_pointer(X.CurrentTime)
         drain()
         move(740, 100, "root into right")
+    elif scene == "quick":
+        move(540, 100, "into left")
+        print("-- back and forth without waiting", flush=True)
+        for i in range(6):
+            for x in (740, 540, 1000, 560, 800):
+                xtest.fake_input(d, X.MotionNotify, 0, root=root, x=x, y=100 + i)
+        drain()
     elif scene == "focus":
         move(540, 100, "into left")
         for focus, label in ((parent, "parent"), (X.NONE, "None"), (X.PointerRoot, "PointerRoot")):

@@ -158,10 +158,11 @@ class CrossingBetweenHeads : public ::testing::Test {
 
 // Between children on two heads (Nonlinear, and Ancestor/Inferior with the parent on the
 // border), between windows each on one head, from a child to another head's top-level window
-// (NonlinearVirtual), onto the root and back, with the focus on the parent (the focus flag,
-// and no FocusIn or FocusOut of the pointer's windows), None and PointerRoot.
+// (NonlinearVirtual), onto the root and back, back and forth 30 times without waiting (each
+// crossing in its place among the motion events), with the focus on the parent (the focus
+// flag, and no FocusIn or FocusOut of the pointer's windows), None and PointerRoot.
 TEST_F(CrossingBetweenHeads, EnterAndLeaveAsOnOneWideScreen) {
-  auto [direct, proxied] = drive("children windows root focus");
+  auto [direct, proxied] = drive("children windows root quick focus");
   ASSERT_NE(direct.find("== end"), std::string::npos) << direct;
   EXPECT_NE(direct.find("-- left to right\nLeave left child=none detail=3 mode=0 flags=3 root=740,100 at=290,70 state=0\n"
                         "Enter right child=none detail=3 mode=0 flags=3 root=740,100 at=90,70 state=0\n"
