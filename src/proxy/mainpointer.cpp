@@ -439,6 +439,20 @@ void mainQueryPointerReply(uint8_t *reply, uintptr_t argument) {
   int clamped = 0;
   (void)mainQueryPointer(display, root, x, y, &found, &metaX, &metaY, &clamped);
   if (!found) found = head;
+  if (found != previous && display) {
+    // Another head: the answer may have left the real server before the proxy moved the
+    // pointer to the pointer head itself. The real pointer is asked again, and its present place
+    // is followed (a stale answer would carry the pointer back).
+    Window now = 0, child = 0;
+    int nowX = 0, nowY = 0, windowNowX = 0, windowNowY = 0;
+    unsigned state = 0;
+    XQueryPointer(display, head->root, &now, &child, &nowX, &nowY, &windowNowX, &windowNowY, &state);
+    Head *there = now ? mainFindHeadByRoot(serverDisplay, now) : nullptr;
+    if (!there) return;
+    x = nowX, y = nowY, mask = uint16_t(state), found = nullptr;
+    (void)mainQueryPointer(display, now, x, y, &found, &metaX, &metaY, &clamped);
+    if (!found) found = there;
+  }
   followPolledPosition(previous, found, x, y, mask);
 }
 

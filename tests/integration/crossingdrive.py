@@ -106,12 +106,19 @@ for scene in sys.argv[2:]:
         d.ungrab_pointer(X.CurrentTime)
         drain()
         move(740, 100, "root into right")
-    elif scene == "quick":
+    elif scene in ("quick", "grabquick"):
         move(540, 100, "into left")
+        if scene == "grabquick":
+            print("-- grab", flush=True)
+            parent.grab_pointer(False, crossing | X.PointerMotionMask, X.GrabModeAsync, X.GrabModeAsync, X.NONE,
+                                X.NONE, X.CurrentTime)
+            drain()
         print("-- back and forth without waiting", flush=True)
         for i in range(6):
             for x in (740, 540, 1000, 560, 800):
                 xtest.fake_input(d, X.MotionNotify, 0, root=root, x=x, y=100 + i)
+        drain()
+        d.ungrab_pointer(X.CurrentTime)
         drain()
     elif scene == "focus":
         move(540, 100, "into left")
