@@ -25,8 +25,11 @@ enum : uint8_t { kModeNormal = 0, kModeGrab = 1, kModeUngrab = 2, kModeWhileGrab
 constexpr uint32_t kEnterWindowMask = 0x10, kLeaveWindowMask = 0x20;
 constexpr uintptr_t kCrossingDeliver = 0x80000000u;
 // How long the real server's report of a change of head is waited for: it is written at once,
-// so this only bounds a report that never comes (a client that selected nothing on the way).
-constexpr uint64_t kReportLifetimeMs = 3000;
+// but read only after the pass over the requests that moved the pointer (a loaded machine
+// takes seconds); this bounds a report that never comes (a client that selected nothing on the
+// way). A report's events all carry the time of its first one, so waiting long drops no later
+// crossing at the same place.
+constexpr uint64_t kReportLifetimeMs = 10000;
 
 bool isInferior(const WindowRecord *window, const WindowRecord *ancestor) {
   for (const WindowRecord *w = window ? window->parent : nullptr; w; w = w->parent)

@@ -198,7 +198,7 @@ TEST_P(EventTest, AChangeOfHeadSendsTheTreesCrossingAndDropsTheServersReport) {
   windowCrossHeads(h.screen, h.head(1), 420, 35, h.head(0), 20, 30, 0, false, false);
   EXPECT_EQ(h.core.messages(*h.client).size(), 3u);
   EXPECT_EQ(h.feed({h.device(7, 0, 0, h.child, 21, 30, 0)}).size(), 1u);  // another position
-  h.core.advanceMs(5000);
+  h.core.advanceMs(10001);
   EXPECT_EQ(h.feed({h.device(7, 0, 0, h.child, 20, 30, 0)}).size(), 1u);
   {
     FakeCore::Current current(*h.client);
