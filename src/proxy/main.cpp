@@ -398,10 +398,11 @@ uint32_t messageLength(const uint8_t *message) {
 
 }  // namespace
 
-void mainWriteInSequence(const uint8_t *message, uint32_t length, WireLayout layout, ClientConnection *client) {
+void mainWriteInSequence(const uint8_t *message, uint32_t length, WireLayout layout, ClientConnection *client,
+                         uintptr_t flag) {
   if (!client || !client->transport || !message || length < 4) return;
   if (DeferredOutput *block = findOrMakeBlock(client, get16(message + 2)))
-    mainAppendDeferredOutput(client, block, message, length, layout, 0);
+    mainAppendDeferredOutput(client, block, message, length, layout, flag);
 }
 
 void mainWriteToClient(const uint8_t *data, uint32_t length, WireLayout layout) {

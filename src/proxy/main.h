@@ -167,8 +167,10 @@ void mainSendEventToClient(const uint8_t *event, WireLayout layout, uintptr_t fl
 // sequence, the block made when missing.
 void mainQueueEventForClient(const uint8_t *message, WireLayout layout);
 // Appends the message to the client's block of the message's own sequence (bytes 2-3), made and
-// armed when missing: the message waits for a round trip on every real display.
-void mainWriteInSequence(const uint8_t *message, uint32_t length, WireLayout layout, ClientConnection *client);
+// armed when missing: the message waits for a round trip on every real display. The flag goes
+// with it (see DeferredMessage: a crossing event the proxy made carries the deliver bit).
+void mainWriteInSequence(const uint8_t *message, uint32_t length, WireLayout layout, ClientConnection *client,
+                         uintptr_t flag = 0);
 // Takes a block for the sequence, inserts it in order and arms it; NULL when out of memory.
 DeferredOutput *mainInsertDeferredOutput(ClientConnection *client, uint32_t sequence);
 // Frees every block of a closing client with its messages and their regions.
@@ -274,8 +276,9 @@ XImage *mainCreateHeadImage(Head *head, XImage *source, int x, int y, int width,
 struct MetaScreen;
 // Makes a meta position the pointer position: clamps it into the meta screen (and a confining
 // grab's window), picks the head that shows it (panning one when needed) and puts the real
-// pointer there, carrying grabs and focus across when the head changes. force: no simulated
-// motion for a crossing.
+// pointer there, carrying grabs and focus across when the head changes (the crossing events of
+// a change of head: windowcrossing.h). force: the callers that move the pointer on the real
+// server's behalf say so; a change of head is reported alike either way.
 void mainPointerTrack(int device, ClientConnection *client, MetaScreen *metaScreen, int32_t x, int32_t y, int force);
 // Records a real pointer position on the head's display (poll or real-display events) and,
 // while a pointer grab is active, follows the pointer out of the head.
@@ -288,8 +291,9 @@ uint32_t mainServerIdOnPointerHead(uint32_t id);
 // clamping and FixPointerCoordinates); 1 when found, 0 with *head NULL and the outputs unset.
 int mainQueryPointer(Display *display, Window root, int32_t x, int32_t y, Head **head, int32_t *metaX,
                      int32_t *metaY, int *clamped);
-// XQueryPointer on the head's real root, then mainQueryPointer: the head or NULL.
-Head *mainQueryPointerOnHead(Display *display, Head *head, int32_t *x, int32_t *y);
+// XQueryPointer on the head's real root, then mainQueryPointer: the head or NULL (the key and
+// button mask in *mask when asked for).
+Head *mainQueryPointerOnHead(Display *display, Head *head, int32_t *x, int32_t *y, unsigned *mask = nullptr);
 // Warps the real pointer to the meta position on the head (clamped into the real screen):
 // through the client's first display connection when given, else through Xlib.
 void mainWarpPointerOnHead(int device, ClientConnection *client, Head *head, int32_t x, int32_t y);

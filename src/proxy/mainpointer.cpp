@@ -14,6 +14,7 @@
 #include "proxy/misc.h"
 #include "proxy/resource.h"
 #include "proxy/window.h"
+#include "proxy/windowcrossing.h"
 #include "proxy/xproxy.h"
 #include "proxy/xscreen.h"
 #include "support/logging.h"
@@ -141,13 +142,14 @@ int mainQueryPointer(Display *display, Window root, int32_t x, int32_t y, Head *
   return 1;
 }
 
-Head *mainQueryPointerOnHead(Display *display, Head *head, int32_t *x, int32_t *y) {
+Head *mainQueryPointerOnHead(Display *display, Head *head, int32_t *x, int32_t *y, unsigned *mask) {
   if (!display || !head) return nullptr;
   Window root = 0, child = 0;
   int rootX = 0, rootY = 0, windowX = 0, windowY = 0;
-  unsigned mask = 0;
-  XQueryPointer(display, head->root, &root, &child, &rootX, &rootY, &windowX, &windowY, &mask);
+  unsigned state = 0;
+  XQueryPointer(display, head->root, &root, &child, &rootX, &rootY, &windowX, &windowY, &state);
   if (!root) return nullptr;
+  if (mask) *mask = state;
   Head *found = nullptr;
   int clamped = 0;
   if (!mainQueryPointer(display, root, rootX, rootY, &found, x, y, &clamped)) return nullptr;
@@ -201,7 +203,7 @@ Head *mainNearestHead(Head *head) {
   return best;
 }
 
-void mainPointerTrack(int device, ClientConnection *client, MetaScreen *screen, int32_t x, int32_t y, int force) {
+void mainPointerTrack(int device, ClientConnection *client, MetaScreen *screen, int32_t x, int32_t y, int) {
   if (!screen) return;
   // 1. Connections that broke are handled before the pointer moves on.
   if (!client)
@@ -249,26 +251,30 @@ void mainPointerTrack(int device, ClientConnection *client, MetaScreen *screen, 
   }
   // 6. A crossing: the heads stop reporting LeaveWindow meanwhile.
   mainSelectInputOnHeads(client, 0);
-  bool simulate = false;
-  if (!force && client && previous && previous->metaScreen == screen) {
-    int32_t oldX = proxyState.pointerX, oldY = proxyState.pointerY;
-    if (mainQueryPointerOnHead(previous->display, previous, &oldX, &oldY) && screen->root) {
-      auto *root = static_cast<WindowRecord *>(resourceLookupWindow(screen->root));
-      simulate = root && windowAtPoint(root, oldX, oldY) == windowAtPoint(root, x, y);
-    }
-  }
   const auto &pg = proxyState.pointerGrab;
   const auto &kg = proxyState.keyboardGrab;
   bool pointerGrabbed = pg.client != nullptr, keyboardGrabbed = kg.client != nullptr;
   bool pointerFrozen = proxyState.pointerFreeze.client != nullptr;
   bool keyboardFrozen = proxyState.keyboardFreeze.client != nullptr;
-  // 7.
-  logStep("Pointer warped to %s at %d,%d from %s by %s%s%s%s%s%s", target->name, int(x), int(y),
-          previous ? previous->name : "(none)", xscreenClientName(client), grabSuffix(pointerGrabbed, ", pointer grabbed"),
-          grabSuffix(pointerFrozen, ", pointer frozen"), grabSuffix(keyboardGrabbed, ", keyboard grabbed"),
-          grabSuffix(keyboardFrozen, ", keyboard frozen"), grabSuffix(simulate, ", simulate motion"));
   bool carryGrabs = !previous || previous->metaScreen == screen;
   bool pointerCarried = pointerGrabbed && carryGrabs && proxyState.pointerFreeze.mode != 5;
+  bool keyboardCarried = keyboardGrabbed && carryGrabs && proxyState.keyboardFreeze.mode != 5;
+  // Within the meta screen the clients get the crossing events of the window tree from the
+  // window under the real pointer's position to the one under the new position, before the real
+  // server reports its change of screen in its own terms (dropped: windowcrossing.h). The one
+  // warp onto the target gives the motion; a second one would report a motion twice.
+  if (previous && previous->metaScreen == screen) {
+    int32_t oldX = proxyState.pointerX, oldY = proxyState.pointerY, queriedX = oldX, queriedY = oldY;
+    unsigned state = 0;
+    Head *under = mainQueryPointerOnHead(previous->display, previous, &queriedX, &queriedY, &state);
+    if (under && under->metaScreen == screen) oldX = queriedX, oldY = queriedY;
+    windowCrossHeads(screen, previous, oldX, oldY, target, x, y, uint16_t(state), pointerCarried, keyboardCarried);
+  }
+  // 7.
+  logStep("Pointer warped to %s at %d,%d from %s by %s%s%s%s%s", target->name, int(x), int(y),
+          previous ? previous->name : "(none)", xscreenClientName(client), grabSuffix(pointerGrabbed, ", pointer grabbed"),
+          grabSuffix(pointerFrozen, ", pointer frozen"), grabSuffix(keyboardGrabbed, ", keyboard grabbed"),
+          grabSuffix(keyboardFrozen, ", keyboard frozen"));
   // 8. The pointer grab is issued again on the target.
   if (pointerCarried) {
     LOG(logChannelXhint, "GrabPointer on %s: owner-events=%d cursor=0x%x", target->name, int(pg.ownerEvents),
@@ -291,7 +297,7 @@ void mainPointerTrack(int device, ClientConnection *client, MetaScreen *screen, 
     XFlush(target->display);
   }
   // 10. The keyboard grab follows.
-  if (keyboardGrabbed && carryGrabs && proxyState.keyboardFreeze.mode != 5) {
+  if (keyboardCarried) {
     logStep("Warp with active keyboard grab");
     miscForwardGrabKeyboard(target, 1);
   }
@@ -300,11 +306,7 @@ void mainPointerTrack(int device, ClientConnection *client, MetaScreen *screen, 
     logStep("Sync pointer-grab to %s by %s ...", target->name, xscreenClientName(pg.client));
     syncClient(pg.client, logChannelWarning);
   }
-  // 12. The warp itself (twice when motion is simulated).
-  if (simulate) {
-    logStep("Simulate mouse pointer motion ...");
-    mainWarpPointerOnHead(device, client, target, x == 0 ? x + 1 : x - 1, y);
-  }
+  // 12. The warp itself.
   mainWarpPointerOnHead(device, client, target, x, y);
   // 13. A grabbed pointer: the grab goes with it and frozen devices are released there.
   if (pointerGrabbed) {
@@ -437,6 +439,20 @@ void mainQueryPointerReply(uint8_t *reply, uintptr_t argument) {
   int clamped = 0;
   (void)mainQueryPointer(display, root, x, y, &found, &metaX, &metaY, &clamped);
   if (!found) found = head;
+  if (found != previous && display) {
+    // Another head: the answer may have left the real server before the proxy moved the
+    // pointer to the pointer head itself. The real pointer is asked again, and its present place
+    // is followed (a stale answer would carry the pointer back).
+    Window now = 0, child = 0;
+    int nowX = 0, nowY = 0, windowNowX = 0, windowNowY = 0;
+    unsigned state = 0;
+    XQueryPointer(display, head->root, &now, &child, &nowX, &nowY, &windowNowX, &windowNowY, &state);
+    Head *there = now ? mainFindHeadByRoot(serverDisplay, now) : nullptr;
+    if (!there) return;
+    x = nowX, y = nowY, mask = uint16_t(state), found = nullptr;
+    (void)mainQueryPointer(display, now, x, y, &found, &metaX, &metaY, &clamped);
+    if (!found) found = there;
+  }
   followPolledPosition(previous, found, x, y, mask);
 }
 

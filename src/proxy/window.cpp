@@ -449,16 +449,26 @@ namespace {
 bool outsideContains(const WindowRecord *w, int32_t x, int32_t y) {
   WindowBox b = windowOuterBox(w);
   if (x < b.x1 || x >= b.x2 || y < b.y1 || y >= b.y2) return false;
-  // A shaped window's outside as the parent clips it, as the real server finds windows.
-  if (w->boundingShape) return regionContainsPoint(x, y, w->borderSize) != 0;
+  // A shaped window's outside as the parent clips it, as the real server finds windows (an
+  // input-only one has no regions: its shape itself).
+  if (w->boundingShape)
+    return (w->viewable ? regionContainsPoint(x, y, w->borderSize)
+                        : regionContainsPoint(x - w->x, y - w->y, w->boundingShape)) != 0;
   return true;
+}
+
+// Whether the window takes the pointer at the point: mapped with its ancestors (input-only
+// windows too), the point in its outside and in its input shape when it has one.
+bool inputContains(const WindowRecord *w, int32_t x, int32_t y) {
+  return w->realized && outsideContains(w, x, y) &&
+         (!w->inputShape || regionContainsPoint(x - w->x, y - w->y, w->inputShape) != 0);
 }
 }  // namespace
 
-WindowRecord *windowAtPoint(WindowRecord *window, int32_t x, int32_t y) {
+WindowRecord *windowAtPoint(WindowRecord *window, int32_t x, int32_t y, int pointer) {
   WindowRecord *found = window;
   for (WindowRecord *c = window ? window->firstChild : nullptr; c;) {
-    if (c->viewable && outsideContains(c, x, y)) {
+    if (pointer ? inputContains(c, x, y) : c->viewable && outsideContains(c, x, y)) {
       found = c;
       c = c->firstChild;
     } else {

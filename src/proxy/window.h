@@ -210,7 +210,9 @@ void windowComputeClips(WindowRecord *window, Region *universe);
 void windowSendVisibilityNotify(WindowRecord *window);
 
 // --- Queries ---
-WindowRecord *windowAtPoint(WindowRecord *window, int32_t x, int32_t y);
+// The deepest viewable window of the subtree whose outside holds the point (absolute); with
+// pointer, the window that holds the pointer there: input-only windows and input shapes count.
+WindowRecord *windowAtPoint(WindowRecord *window, int32_t x, int32_t y, int pointer = 0);
 // The outside: the bounding shape, else the border box (absolute); the region is reset.
 void windowBorderRegion(const WindowRecord *window, Region *out);
 WindowRecord *windowNextInTree(WindowRecord *window, WindowRecord *subtreeRoot);

@@ -13,6 +13,7 @@
 #include "proxy/misc.h"
 #include "proxy/resource.h"
 #include "proxy/window.h"
+#include "proxy/windowcrossing.h"
 #include "proxy/windowplace.h"
 #include "proxy/xcore.h"
 #include "proxy/xcorepassive.h"
@@ -386,7 +387,10 @@ void crossingEvent(uint8_t *event) {
   Source source;
   if (!enterFrame(event, &source)) return;
   uint32_t realWindow = wireGet32(event + 12);
+  uint32_t realRoot = wireGet32(event + 8);
   if (!xcoreTranslateCrossingEvent(event, source.display)) return;
+  // The real server's own report of a change of head: the proxy sent the meta screen's crossing.
+  if (windowCrossingReportedByServer(event, realRoot, source.display, source.client)) return;
   bool pass = crossingPassesMask(event);
   ClientConnection *client = source.client;
   uint16_t sequence = wireGet16(event + 2);
@@ -399,9 +403,10 @@ void crossingEvent(uint8_t *event) {
         const uint8_t *p = m->data();
         if (m->length < 32 || p[0] != opposite || wireGet32(p + 8) != wireGet32(event + 8) ||
             wireGet32(p + 12) != wireGet32(event + 12) || p[30] != event[30] ||
-            (m->flag & ~kCrossingDeliver) == realWindow)
+            (m->flag & ~kCrossingDeliver) == realWindow || (m->flag & ~kCrossingDeliver) == 0)
           continue;
-        // The pointer went from one head's copy of the window to another's.
+        // The pointer went from one head's copy of the window to another's (a crossing the
+        // proxy made itself, without a copy, pairs with none).
         removeMessage(&block->others, m);
         return;
       }
@@ -437,6 +442,7 @@ void focusEvent(uint8_t *event) {
   if (!head || !head->metaScreen) return;
   uint32_t mapped = mapId(window, head);
   wirePut32(event + 4, mapped);
+  if (windowFocusReportedByServer(event, source.client)) return;
   ClientConnection *client = source.client;
   uint16_t sequence = wireGet16(event + 2);
   MetaScreen *screen = head->metaScreen;

@@ -136,8 +136,11 @@ void fakeMotion(ClientConnection *client, const uint8_t *request) {
       Window realRoot = 0, child = 0;
       int rootX = 0, rootY = 0, winX = 0, winY = 0;
       unsigned mask = 0;
-      if (XQueryPointer(head->display, DefaultRootWindow(head->display), &realRoot, &child, &rootX, &rootY, &winX,
-                        &winY, &mask)) {
+      // False only says the pointer is on another screen of the display: the root and the
+      // position are those of that screen.
+      XQueryPointer(head->display, DefaultRootWindow(head->display), &realRoot, &child, &rootX, &rootY, &winX, &winY,
+                    &mask);
+      if (realRoot) {
         if (Head *at = mainFindHeadByRoot(head->serverDisplay, realRoot)) {
           int32_t px = rootX, py = rootY;
           xproxyHeadToRootXY(&px, &py, at);

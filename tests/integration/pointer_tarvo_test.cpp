@@ -1,8 +1,10 @@
 // The pointer on two heads through the tarvo executable: an Xvfb of two 1024x768 screens
 // joined into one meta screen. A real pointer on the second screen is reported in meta
-// coordinates; a WarpPointer through tarvo lands on the right real screen.
+// coordinates; a WarpPointer through tarvo lands on the right real screen. The crossing events
+// of a pointer moved between two 640x480 heads are those of one 1280x480 screen.
 #include <gtest/gtest.h>
 
+#include <future>
 #include <string>
 
 #include "twinrun_fixture.h"
@@ -75,6 +77,21 @@ TEST_F(PointerTarvo, WarpPointerLandsOnTheRealScreenThatShowsIt) {
   EXPECT_EQ(python(twin.proxyDisplay(), kQuery), "1500 300 1 True\n");
 }
 
+// XTEST's relative motion through tarvo starts from the real pointer also when it is on the
+// second screen (where XQueryPointer on the first screen's root says "not same screen").
+TEST_F(PointerTarvo, RelativeFakeMotionStartsOnTheSecondScreen) {
+  python(twin.behindDisplay(), kWarpOnScreen1);
+  std::string relative =
+      "from Xlib import display, X\n"
+      "from Xlib.ext import xtest\n"
+      "d = display.Display(\"%D\")\n"
+      "xtest.fake_input(d, X.MotionNotify, 1, x=5, y=-7)\n"
+      "d.sync()\n";
+  python(twin.proxyDisplay(), relative);
+  EXPECT_EQ(python(twin.proxyDisplay(), kQuery), "1039 13 1 True\n");
+  EXPECT_EQ(python(twin.behindDisplay(), kRealPosition), "1 15 13\n");
+}
+
 // A client's pointer grab without a confine-to window lets the real server carry the pointer
 // onto its second screen by itself; the grab must follow it there, or that screen's motion,
 // which the real server reports to the first head's copy of the grab window as not on the
@@ -106,6 +123,82 @@ TEST_F(PointerTarvo, AnUnconfinedGrabFollowsTheRealPointerOntoTheSecondScreen) {
   EXPECT_EQ(out.rfind("grab 0\n200 150 1 True\n", 0), 0u) << out;
   EXPECT_NE(out.find("1074 60 1 True\n1094 80 1 True\n"), std::string::npos) << out;
   EXPECT_TRUE(twin.tarvo().waitForLog("under a grab", 5000)) << twin.tarvo().log();
+}
+
+// Two 640x480 heads behind tarvo against one 1280x480 screen used directly; crossingdrive.py
+// moves the pointer with XTEST through the display it speaks to, over a window across the
+// border with a child on each side and a window wholly on each head.
+class CrossingBetweenHeads : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { tarvoBlockSignals(); }
+  void SetUp() override {
+    TwinRunOptions options;
+    options.screens = {"640x480x24", "640x480x24"};
+    options.directScreens = {"1280x480x24"};
+    ASSERT_EQ(twin.start(options), "");
+  }
+  // tarvo lived through the run and ends cleanly (a fault or a leak the sanitizer build finds
+  // ends it at once or fails its exit).
+  void TearDown() override {
+    EXPECT_EQ(twin.tarvo().wait(0), -1) << "tarvo ended during the test";
+    EXPECT_EQ(twin.stop(), 0) << twin.tarvo().output();
+  }
+  // The scenes on both sides at once: {direct output, output through tarvo}.
+  std::pair<std::string, std::string> drive(const std::string &scenes) {
+    auto command = [&](const std::string &display) {
+      return "timeout 60 /usr/bin/python3 " TARVO_SOURCE_DIR "/tests/integration/crossingdrive.py " + display + " " +
+             scenes + " 2>&1";
+    };
+    auto direct = std::async(std::launch::async, twinRunCommand, command(twin.directDisplay()), nullptr);
+    std::string proxied = twinRunCommand(command(twin.proxyDisplay()));
+    return {direct.get(), proxied};
+  }
+  TwinRun twin;
+};
+
+// Between children on two heads (Nonlinear, and Ancestor/Inferior with the parent on the
+// border), between windows each on one head, from a child to another head's top-level window
+// (NonlinearVirtual), onto the root and back, back and forth 30 times without waiting (each
+// crossing in its place among the motion events), with the focus on the parent (the focus
+// flag, and no FocusIn or FocusOut of the pointer's windows), None and PointerRoot.
+TEST_F(CrossingBetweenHeads, EnterAndLeaveAsOnOneWideScreen) {
+  auto [direct, proxied] = drive("children windows root quick focus");
+  ASSERT_NE(direct.find("== end"), std::string::npos) << direct;
+  EXPECT_NE(direct.find("-- left to right\nLeave left child=none detail=3 mode=0 flags=3 root=740,100 at=290,70 state=0\n"
+                        "Enter right child=none detail=3 mode=0 flags=3 root=740,100 at=90,70 state=0\n"
+                        "Motion right child=none detail=0 same=1 root=740,100 at=90,70 state=0\n--"),
+            std::string::npos)
+      << direct;
+  EXPECT_NE(direct.find("-- left to east\nLeave left child=none detail=3 mode=0 flags=3 root=800,360 at=350,330 state=0\n"
+                        "Leave parent child=left detail=4 "),
+            std::string::npos)
+      << direct;
+  EXPECT_NE(direct.find("-- left onto the root\nLeave left child=none detail=0 mode=0 flags=3 root=1000,100 at=550,70 "
+                        "state=0\nLeave parent child=left detail=1 "),
+            std::string::npos)
+      << direct;
+  EXPECT_NE(direct.find("Enter east child=none detail=3 mode=0 flags=2 "), std::string::npos) << direct;
+  EXPECT_EQ(proxied, direct);
+}
+
+// Under an active pointer grab on the parent (without and with owner-events), through its
+// NotifyGrab and NotifyUngrab, under the implicit grab of a button held across the border (the
+// grab's rules pick the same events, with the held button in their state), and under a
+// keyboard grab of the focus window (no FocusIn or FocusOut on the way); back and forth 30
+// times without waiting under the grab (the pointer poll's answers from before a crossing do
+// not carry the pointer back).
+TEST_F(CrossingBetweenHeads, GrabbedCrossingsAsOnOneWideScreen) {
+  auto [direct, proxied] = drive("grab ownergrab keyboard implicit grabquick");
+  ASSERT_NE(direct.find("== end"), std::string::npos) << direct;
+  EXPECT_NE(direct.find("-- right onto the root\nLeave parent child=right detail=1 mode=0 flags=3 root=1000,100 "),
+            std::string::npos)
+      << direct;
+  EXPECT_NE(direct.find("-- ungrab\nLeave parent child=none detail=0 mode=2 "), std::string::npos) << direct;
+  EXPECT_NE(direct.find("-- left to right\nLeave left child=none detail=3 mode=0 flags=3 root=740,100 at=290,70 state=256\n"
+                        "Motion left "),
+            std::string::npos)
+      << direct;
+  EXPECT_EQ(proxied, direct);
 }
 
 }  // namespace

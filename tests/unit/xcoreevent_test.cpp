@@ -9,6 +9,7 @@
 #include "proxy/head.h"
 #include "proxy/main.h"
 #include "proxy/window.h"
+#include "proxy/windowcrossing.h"
 #include "proxy/xcorepassive.h"
 #include "proxy/xproxy.h"
 #include "proxy/xscreen.h"
@@ -62,6 +63,15 @@ class EventHarness {
     core.messages(*client);
   }
   Head *head(size_t n) { return core.heads(screen).at(n); }
+  // A second mapped top-level window of the client (id 9) at 400,20 of 100 x 50: on the second
+  // head of 300-pixel heads.
+  WindowRecord *secondWindow(uint32_t mask) {
+    FakeCore::Current current(*client);
+    WindowRecord *window = windowCreate(client->id(9), core.root(screen), 400, 20, 100, 50, 0, 0, 0);
+    windowApplyCreateAttributes(window, mask);
+    windowMap(window);
+    return window;
+  }
   uint32_t realId(WindowRecord *window, size_t n) { return core.realId(window->id, head(n)); }
   std::vector<FakeBytes> feed(const std::vector<Event> &events) {
     std::vector<FakeBytes> bytes;
@@ -126,13 +136,7 @@ TEST_P(EventTest, StructureEventsComeOnceFromTheFirstHead) {
 
 TEST_P(EventTest, CrossingAndFocusPairsFromTwoHeadsCancelOut) {
   EventHarness h(3, GetParam(), 0x30);
-  WindowRecord *other;
-  {
-    FakeCore::Current current(*h.client);
-    other = windowCreate(h.client->id(9), h.core.root(h.screen), 400, 20, 100, 50, 0, 0, 0);
-    windowApplyCreateAttributes(other, 0x30);
-    windowMap(other);
-  }
+  WindowRecord *other = h.secondWindow(0x30);
   // The pointer leaves head 0's copy of W and enters head 1's copy: nothing.
   EXPECT_TRUE(h.feed({h.device(8, 0, 0, h.w, 299, 30, 0), h.device(7, 0, 1, h.w, 300, 30, 0)}).empty());
   // Leaving W for another window: both arrive, in meta coordinates.
@@ -150,6 +154,80 @@ TEST_P(EventTest, CrossingAndFocusPairsFromTwoHeadsCancelOut) {
   got = h.feed({Event(9, 3, h.real).i(4, h.realId(h.w, 1))});
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(h.client->u32(got[0], 4), h.w->id);
+}
+
+// The pointer goes from the child C of W (head 0) to a window V on head 1: the client gets the
+// window tree's crossing (Leave C Nonlinear, Leave W NonlinearVirtual naming C, Enter V
+// Nonlinear) at its sequence and the new position; the real server's report of its change of
+// screen (V entered from the root) is dropped once, an Inferior or a later one passes, and
+// after its lifetime nothing is dropped. Under a grab on W only the grab's events arrive; the
+// focus following the pointer between W's copies reports nothing.
+TEST_P(EventTest, AChangeOfHeadSendsTheTreesCrossingAndDropsTheServersReport) {
+  EventHarness h(2, GetParam(), 0x30);
+  WindowRecord *v = h.secondWindow(0x30);
+  h.core.messages(*h.client);
+  h.client->client->sequence = h.clientSequence;
+  windowCrossHeads(h.screen, h.head(0), 20, 30, h.head(1), 420, 35, 0x100, false, false);
+  auto got = h.core.messages(*h.client);
+  ASSERT_EQ(got.size(), 3u);
+  struct Expected {
+    uint8_t code, detail;
+    uint32_t window, child;
+    uint16_t x, y;
+  } expected[] = {{8, 3, h.child->id, 0, 405, 10}, {8, 4, h.w->id, h.child->id, 410, 15}, {7, 3, v->id, 0, 20, 15}};
+  for (size_t n = 0; n < 3; n++) {
+    SCOPED_TRACE(n);
+    const FakeBytes &m = got[n];
+    EXPECT_EQ(m[0], expected[n].code);
+    EXPECT_EQ(m[1], expected[n].detail);
+    EXPECT_EQ(h.client->u16(m, 2), h.clientSequence);
+    EXPECT_EQ(h.client->u32(m, 8), h.screen->root);
+    EXPECT_EQ(h.client->u32(m, 12), expected[n].window);
+    EXPECT_EQ(h.client->u32(m, 16), expected[n].child);
+    EXPECT_EQ(h.client->u16(m, 20), 420u);
+    EXPECT_EQ(h.client->u16(m, 22), 35u);
+    EXPECT_EQ(h.client->u16(m, 24), expected[n].x);
+    EXPECT_EQ(h.client->u16(m, 26), expected[n].y);
+    EXPECT_EQ(h.client->u16(m, 28), 0x100u);
+    EXPECT_EQ(m[30], 0);
+    EXPECT_EQ(m[31], 3);  // same screen, and the focus (PointerRoot) holds the window
+  }
+  EXPECT_TRUE(h.feed({h.device(7, 0, 1, v, 420, 35, 0x100)}).empty());
+  EXPECT_EQ(h.feed({h.device(7, 0, 1, v, 420, 35, 0x100)}).size(), 1u);
+  EXPECT_EQ(h.feed({h.device(7, 2, 1, v, 420, 35, 0x100)}).size(), 1u);
+  windowCrossHeads(h.screen, h.head(1), 420, 35, h.head(0), 20, 30, 0, false, false);
+  EXPECT_EQ(h.core.messages(*h.client).size(), 3u);
+  EXPECT_EQ(h.feed({h.device(7, 0, 0, h.child, 21, 30, 0)}).size(), 1u);  // another position
+  h.core.advanceMs(10001);
+  EXPECT_EQ(h.feed({h.device(7, 0, 0, h.child, 20, 30, 0)}).size(), 1u);
+  {
+    FakeCore::Current current(*h.client);
+    ASSERT_TRUE(windowGrabPointer(kWindowPointer, h.client->client, h.w->id, 0, 0, 0x10, 1, 1, nullptr, 0, 0));
+  }
+  h.core.messages(*h.client);
+  windowCrossHeads(h.screen, h.head(0), 20, 30, h.head(1), 420, 35, 0, true, false);
+  got = h.core.messages(*h.client);
+  ASSERT_EQ(got.size(), 0u);  // Leave of C and W, Enter of V: none is the grab's
+  windowCrossHeads(h.screen, h.head(1), 420, 35, h.head(0), 20, 30, 0, true, false);
+  got = h.core.messages(*h.client);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0][0], 7);
+  EXPECT_EQ(h.client->u32(got[0], 12), h.w->id);
+  // The grab carried from V's head: its crossing between W's copies in mode Grab is dropped.
+  Event regrab = h.device(8, 3, 1, h.w, 420, 35, 0);
+  regrab.b(30, 1);
+  EXPECT_TRUE(h.feed({regrab}).empty());
+  proxyState.pointerGrab = {};
+  // With the focus on W the focus follows onto head 1's copy of W while the pointer is still in
+  // head 0's copy of C: its FocusOut of detail Pointer is dropped once; a FocusIn is the client's.
+  proxyState.focusWindow = h.w->id;
+  windowCrossHeads(h.screen, h.head(0), 20, 30, h.head(1), 420, 35, 0, false, false);
+  EXPECT_EQ(h.core.messages(*h.client).size(), 3u);
+  Event out = Event(10, 5, h.real).i(4, h.realId(h.child, 0));
+  EXPECT_TRUE(h.feed({out}).empty());
+  EXPECT_EQ(h.feed({out}).size(), 1u);
+  EXPECT_EQ(h.feed({Event(9, 5, h.real).i(4, h.realId(h.child, 0))}).size(), 1u);
+  proxyState.focusWindow = 1;
 }
 
 // A switch between PointerRoot (detail 6) and None (7) comes once per real root: on a meta
