@@ -10,6 +10,7 @@
 #include <string>
 
 #include "proxy/main.h"
+#include "proxy/park.h"
 #include "proxy/resource.h"
 #include "proxy/window.h"
 #include "proxy/xdmcp.h"
@@ -286,6 +287,7 @@ void xproxyCloseClient(ClientConnection *client, const char *reason, int retainA
   client->xtestDelay = nullptr;
   ordersCancel(client->xtestWatch);
   client->xtestWatch = nullptr;
+  xproxyDropPark(client);  // a parked request is dropped with its sender
   dropClientOutputs(client);
   if (retainable(client, retainAllowed)) return retainClient(client);
   bool wasSetUp = client->setUp;
@@ -472,9 +474,9 @@ void miscScheduleClientReads(ClientConnection *client) {
   // One whose own output is past the mark is not read either: it would only make the proxy
   // queue more answers for a client that does not take them.
   // A client whose fake event waits for its delay is held: nothing of it is cut (XTEST watches
-  // its socket meanwhile).
+  // its socket meanwhile); so is a client whose request is parked for the real server's answer.
   bool readSocket = served && serverOutputLow && client->setupsPending == 0 && ownOutput <= kMiscClientOutputMark &&
-                    !client->xtestDelay;
+                    !client->xtestDelay && !xproxyClientParked(client);
   // ===== multimedia (flow control) =====
   // A client whose stream does not take a frame now is not read: its frames would queue without
   // bound. A short timer checks again (the engine flushes meanwhile); the loop never sleeps.
