@@ -2,8 +2,10 @@
 #include "proxy/connections.h"
 
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -113,6 +115,29 @@ void closeClientSocket(ClientConnection *client) {
   client->fd = -1;
 }
 
+// A peer refused before it has a record is told why, as an X server tells it: the failed setup
+// reply in the byte order its setup names (looked at without taking it; the host's order when
+// nothing came yet). What it sent is read first, so that the close does not reset the
+// connection before the reply is read. Never waits.
+void refuseWithSetupFailure(int fd, const char *reason) {
+  if (fd < 0) return;
+  char order = 0;
+  bool big = recv(fd, &order, 1, MSG_PEEK | MSG_DONTWAIT) == 1 ? order == 'B'
+                                                                   : std::endian::native == std::endian::big;
+  char drain[4096];
+  for (int i = 0; i < 16 && recv(fd, drain, sizeof drain, MSG_DONTWAIT) > 0; i++) {
+  }
+  size_t length = strlen(reason) > 255 ? 255 : strlen(reason);
+  uint8_t reply[8 + 256] = {};
+  uint16_t words = uint16_t((length + 3) / 4);
+  reply[1] = uint8_t(length);
+  auto put16 = [&](uint8_t *at, uint16_t v) { at[big ? 1 : 0] = uint8_t(v), at[big ? 0 : 1] = uint8_t(v >> 8); };
+  put16(reply + 2, 11);
+  put16(reply + 6, words);
+  memcpy(reply + 8, reason, length);
+  (void)!send(fd, reply, 8 + 4 * size_t(words), MSG_DONTWAIT | MSG_NOSIGNAL);
+}
+
 bool otherClientConnected(const ClientConnection *except) {
   for (ClientConnection *c = xproxyClients; c; c = c->next)
     if (c != except && c->setUp && c->fd >= 0) return true;
@@ -134,6 +159,7 @@ ClientConnection *xproxyAdoptClient(XtransConnInfo transport, int fd) {
   auto *client = static_cast<ClientConnection *>(calloc(1, sizeof(ClientConnection)));
   auto refuse = [&](const char *why) {
     if (why) LOG(logChannelWarning, "%s", why);
+    if (why) refuseWithSetupFailure(fd, why);
     if (transport)
       clientconnectionClose(transport);
     else if (fd >= 0)
