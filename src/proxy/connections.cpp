@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "proxy/core11g.h"
 #include "proxy/main.h"
 #include "proxy/park.h"
 #include "proxy/resource.h"
@@ -74,6 +75,11 @@ void armClientWriter(void *argument) {
 void onSetupTimeout(void *argument) {
   auto *client = static_cast<ClientConnection *>(argument);
   client->setupTimer = nullptr;  // a fired one-shot timer is done
+  // A client whose setup was read waits for the real servers' answer: it is told why it ends.
+  if (client->setupsPending) {
+    LOG(logChannelWarning, "No connection setup answer from %s for %s", "X server", xscreenClientName(client));
+    core11GSendSetupFailed(client, "X server did not answer the connection setup");
+  }
   xproxyCloseClient(client, "Connection setup timed out", 0);
 }
 

@@ -431,4 +431,23 @@ TEST_F(ClientFlowTest, SilentPeerIsClosedByTheSetupTimeOut) {
   xprotoSetupTimeoutMs = saved;
 }
 
+// A real server that never answers a client's connection setup: the setup timer runs on after
+// the client's own setup was read, and the client is told why it ends.
+TEST_F(ClientFlowTest, UnansweredServerSetupEndsWithAFailedSetup) {
+  uint64_t saved = xprotoSetupTimeoutMs;
+  xprotoSetupTimeoutMs = 300;
+  ASSERT_EQ(kill(proxy.xvfb().pid(), SIGSTOP), 0);
+  RawClient waiting;
+  long long begin = xvfbNowMs();
+  proxy.connect(waiting, 'B', 3000);
+  EXPECT_LT(xvfbNowMs() - begin, 2000);
+  kill(proxy.xvfb().pid(), SIGCONT);
+  EXPECT_EQ(waiting.setupFailure(), "X server did not answer the connection setup");
+  EXPECT_TRUE(proxy.runUntil([] { return passthroughClientCount() == 0; }, 2000));
+  EXPECT_TRUE(proxy.logged("No connection setup answer from X server"));
+  xprotoSetupTimeoutMs = saved;
+  RawClient later;
+  EXPECT_EQ(proxy.connect(later, 'l'), "");
+}
+
 }  // namespace
