@@ -894,8 +894,14 @@ const char *xproxySyncEndPending() {
 const char *xproxyFlushDisplayConnection(DisplayConnection *c) {
   if (displayBroken(c)) return xproxyBrokenConnectionText(c->owner);
   if (!c->output.first) return nullptr;
-  // outbufferFlushWait gives 1 when everything was written.
-  if (!outbufferFlushWait(&c->output, 0)) return xproxyBrokenConnectionText(c->owner);
+  // outbufferFlushWait gives 1 when everything was written; a server that takes nothing for
+  // the sync limit is given up like a sync (what is left goes out from the write order).
+  if (!outbufferFlushWait(&c->output, int(xproxySyncWaitLimitMs))) {
+    if (c->fd >= 0 && c->output.first && outbufferFlush(&c->output) == kOutbufferPending)
+      return strTempPrintf("Writing to %s by %s timed out after %u ms", "X server", xscreenClientName(c->owner),
+                           unsigned(xproxySyncWaitLimitMs));
+    return xproxyBrokenConnectionText(c->owner);
+  }
   ordersCancel(c->writeOrder);
   c->writeOrder = nullptr;
   if (c->owner && !c->owner->readOrder) miscScheduleClientReads(c->owner);

@@ -264,7 +264,12 @@ PixmapRecord *cursorPixmaps(const uint8_t *request, uint32_t length, PixmapRecor
 // The rest of CreateCursor once the client's drawing has reached the server: the pixmaps are
 // looked up again (another client may have freed them meanwhile) and read back.
 void createCursorSynced(uint8_t *request, uint32_t length, const char *failure) {
-  if (failure) LOG(logChannelProblem, "%s", failure);
+  // The server did not take the drawing in time (or the connection broke): the pixmaps are not
+  // read, since the proxy's own connection would wait on that server without a bound.
+  if (failure) {
+    LOG(logChannelProblem, "%s", failure);
+    return xprotoSendError(kBadAlloc, 0, request, length, nullptr);
+  }
   uint32_t id = wireGet32(request + 4), sourceId = wireGet32(request + 8), maskId = wireGet32(request + 12);
   PixmapRecord *mask = nullptr;
   PixmapRecord *source = cursorPixmaps(request, length, &mask);
@@ -327,7 +332,10 @@ namespace {
 // The rest of CreateGlyphCursor once the client's requests have reached the server; the fonts
 // are looked up again (another client may have closed a shared one meanwhile).
 void createGlyphCursorSynced(uint8_t *request, uint32_t length, const char *failure) {
-  if (failure) LOG(logChannelProblem, "%s", failure);
+  if (failure) {  // (as CreateCursor's)
+    LOG(logChannelProblem, "%s", failure);
+    return xprotoSendError(kBadAlloc, 0, request, length, nullptr);
+  }
   uint32_t id = wireGet32(request + 4), sourceFont = wireGet32(request + 8), maskFont = wireGet32(request + 12);
   if (!resourceLookupFont(sourceFont)) return xprotoSendError(kBadFont, sourceFont, request, length, nullptr);
   if (maskFont != None && !resourceLookupFont(maskFont))

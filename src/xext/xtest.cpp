@@ -133,7 +133,7 @@ void fakeMotionSynced(uint8_t *request, uint32_t, const char *failure) {
   int32_t x = int16_t(wireGet16(request + 24)), y = int16_t(wireGet16(request + 26));
   MetaScreen *screen = root && !relative ? xscreenFindByRoot(root) : pointerScreen();
   if (!screen) return;  // the root has gone since the request was checked
-  if (relative) {
+  if (relative && !failure) {  // (a server that did not answer in time is not asked)
     Head *head = proxyState.pointerHead ? proxyState.pointerHead : screen->heads;
     if (head && head->display) {
       Window realRoot = 0, child = 0;

@@ -112,4 +112,60 @@ TEST(ServerFaults, OverlongAndStrayRepliesStayWithTheirConnection) {
   EXPECT_EQ(tarvo.stop(), 0) << tarvo.output();
 }
 
+
+// While the real server is stopped the proxy goes on with what it answers alone: a wrong setup
+// is refused at once throughout, also while a client's CreateCursor waits for the stopped
+// server and after that wait has given up (the request fails with an error, the proxy's own
+// connection is not asked); a client set up meanwhile and a round trip asked meanwhile
+// complete once the server runs again.
+TEST(ServerFaults, StoppedServerHoldsOnlyWhatNeedsIt) {
+  tarvoBlockSignals();
+  XvfbServer xvfb;
+  TarvoProcess tarvo;
+  ASSERT_EQ(tarvoStartOnScreens(xvfb, tarvo, 1, "640x480x24"), "");
+  RawClient early;
+  ASSERT_EQ(early.connect(tarvo.displayNumber(), 'l'), "");
+  uint32_t pixmap = early.idBase() + 1, cursor = early.idBase() + 2;
+  RawBytes answer;
+  ASSERT_EQ(early.send(RawRequest(false).b(53).b(1).s(0).i(pixmap).i(early.rootWindow()).s(16).s(16).done()), "");
+  ASSERT_EQ(early.roundTrip(getInputFocus(false), answer), "");
+  ASSERT_EQ(kill(xvfb.pid(), SIGSTOP), 0);
+  RawRequest makeCursor(false);
+  makeCursor.b(93).b(0).s(0).i(cursor).i(pixmap).i(0).s(0).s(0).s(0).s(0xffff).s(0xffff).s(0xffff).s(0).s(0);
+  ASSERT_EQ(early.send(makeCursor.done()), "");
+  uint16_t cursorSequence = early.sequence();
+  ASSERT_EQ(early.send(internAtom(false, "WM_CLASS")), "");
+  std::thread late([&] {  // a new client whose setup waits for the server
+    RawClient waiting;
+    EXPECT_EQ(waiting.connect(tarvo.displayNumber(), 'B', 30000), "");
+  });
+  // The sync limit (5 s) passes while the server is stopped.
+  for (int i = 0; i < 7; i++) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(900));
+    int fd = rawConnectUnix(tarvo.displayNumber());
+    ASSERT_GE(fd, 0);
+    RawBytes setup = rawSetupMessage(false, "", "");
+    setup[2] = 12;  // protocol 12: refused by the proxy alone
+    auto begin = std::chrono::steady_clock::now();
+    ASSERT_TRUE(rawSendAll(fd, setup.data(), setup.size()));
+    RawSetupReply reply = rawReadSetupReply(fd, 20000);
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count(), 1.0) << i;
+    EXPECT_EQ(reply.reason, "X protocol version mismatch");
+    close(fd);
+  }
+  kill(xvfb.pid(), SIGCONT);
+  late.join();
+  // The cursor failed with an error, the atom's round trip is answered.
+  ASSERT_EQ(early.read(answer, 10000), "");
+  EXPECT_EQ(answer[0], 0);
+  EXPECT_EQ(answer[1], 11);  // BadAlloc
+  EXPECT_EQ(rawGet16(answer, 2, false), cursorSequence);
+  ASSERT_EQ(early.read(answer, 10000), "");
+  EXPECT_EQ(answer[0], 1);
+  EXPECT_EQ(rawGet32(answer, 8, false), 67u);  // WM_CLASS
+  ASSERT_EQ(early.roundTrip(getInputFocus(false), answer), "");
+  EXPECT_TRUE(early.events().empty());
+  EXPECT_EQ(tarvo.stop(), 0) << tarvo.output();
+}
+
 }  // namespace

@@ -529,3 +529,25 @@ TEST_F(Display, UnansweredSyncGivesUpAndItsLateReplyIsDropped) {
 }
 
 }  // namespace
+
+namespace {
+
+// A server that takes no more bytes: a sync's write gives up after the sync limit as well, with
+// a time-out text (the connection stays), and the event loop goes on.
+TEST_F(Display, SyncToAServerThatReadsNothingGivesUp) {
+  uint32_t savedLimit = xproxySyncWaitLimitMs;
+  xproxySyncWaitLimitMs = 150;
+  std::vector<uint8_t> large(1 << 16, 0);
+  large[0] = 127;
+  for (int i = 0; i < 64; i++) ASSERT_NE(xproxyBeginRequest(connection, 127, 0, uint32_t(large.size())), nullptr);
+  auto started = std::chrono::steady_clock::now();
+  const char *result = xproxySyncDisplayConnection(connection);
+  auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+  ASSERT_NE(result, nullptr);
+  EXPECT_NE(strstr(result, "timed out"), nullptr) << result;
+  EXPECT_LT(waited.count(), 3000);
+  EXPECT_EQ(client->displayCount, 1u);
+  xproxySyncWaitLimitMs = savedLimit;
+}
+
+}  // namespace
