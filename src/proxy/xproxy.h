@@ -639,6 +639,9 @@ extern int xproxyPointerPollReplyHandled;
 // the client's first display connection) unless a poll timer follows the pointer, else the
 // last known ones. NULL or an error text (the outputs unchanged then).
 const char *xproxyQueryPointerPosition(ClientConnection *client, Head **head, int32_t *x, int32_t *y);
+// Whether that question would sync the client's connection first: a handler then parks the
+// client (proxy/park.h) and asks with client NULL once it resumes.
+bool xproxyPointerQueryWaits(const ClientConnection *client);
 // ===== end of pointer polling =====
 
 // ===== window moves and grabs on real servers =====

@@ -76,6 +76,8 @@ void getVersion(uint8_t *request, uint32_t, uint8_t *) {
 
 constexpr XcoreIdField kCompareFields[] = {{4, kResourceWindow}, {8, kResourceCursor}, {0, 0}};
 
+void compareEmulated(uint8_t *request, uint32_t length, const char *failure);
+
 void compareCursor(uint8_t *request, uint32_t length, uint8_t *) {
   ClientConnection *client = xproxyCurrentClient;
   uint32_t windowId = wireGet32(request + 4), cursorId = wireGet32(request + 8);
@@ -93,6 +95,16 @@ void compareCursor(uint8_t *request, uint32_t length, uint8_t *) {
     xcoreFrameForwardToHead(request, length, head, kCompareFields);
     return;
   }
+  // The current cursor needs the pointer, asked once the client's requests have reached the
+  // server: the client waits for that parked.
+  if (cursorId == kCurrentCursor && resourceLookupWindow(windowId) && xproxyPointerQueryWaits(client))
+    return xproxyParkClient(client, client->displays[0], request, length, compareEmulated);
+  compareEmulated(request, length, nullptr);
+}
+
+// The emulated comparison; with the pointer asked without a sync (done by the park, if needed).
+void compareEmulated(uint8_t *request, uint32_t length, const char *failure) {
+  uint32_t windowId = wireGet32(request + 4), cursorId = wireGet32(request + 8);
   auto *window = static_cast<WindowRecord *>(resourceLookupWindow(windowId));
   if (!window) {
     xprotoSendError(kBadWindow, windowId, request, length, nullptr);
@@ -105,7 +117,9 @@ void compareCursor(uint8_t *request, uint32_t length, uint8_t *) {
   } else if (cursorId == kCurrentCursor) {
     Head *head = nullptr;
     int32_t x = 0, y = 0;
-    if (const char *error = xproxyQueryPointerPosition(client, &head, &x, &y))
+    if (failure)
+      logProblem(failure, kSource, __LINE__);
+    else if (const char *error = xproxyQueryPointerPosition(nullptr, &head, &x, &y))
       logProblem(error, kSource, __LINE__);
     else
       same = shown == windowCurrentCursor(x, y);

@@ -377,10 +377,10 @@ double longestRoundTrip(RawClient &c, const std::function<bool()> &keepGoing) {
 
 }  // namespace
 
-// A client held by an Await whose cursor requests need the server's answer waits for it alone:
-// another client's round trips stay short throughout, and the cursors are made once the counter
-// moves.
-TEST(SyncHeldClient, AwaitingClientsCursorsHoldNoOtherClient) {
+// A client held by an Await whose cursor and pointer requests need the server's answer waits for
+// it alone: another client's round trips stay short throughout, and the cursors are made once
+// the counter moves.
+TEST(SyncHeldClient, AwaitingClientsCursorsAndWarpsHoldNoOtherClient) {
   tarvoBlockSignals();
   XvfbServer xvfb;
   TarvoProcess tarvo;
@@ -408,6 +408,8 @@ TEST(SyncHeldClient, AwaitingClientsCursorsHoldNoOtherClient) {
     g.b(94).b(0).s(0).i(cursors + 3 + i).i(font).i(font).s(2 * i).s(2 * i + 1).s(0).s(0).s(0).s(0xffff).s(0xffff)
         .s(0xffff);
     ASSERT_EQ(waiter.send(g.done()), "");
+    // A relative WarpPointer asks for the pointer after the client's requests, too.
+    ASSERT_EQ(waiter.send(RawRequest(false).b(41).b(0).s(0).i(0).i(0).s(0).s(0).s(0).s(0).s(1).s(1).done()), "");
   }
   auto start = std::chrono::steady_clock::now();
   double longest = longestRoundTrip(bystander, [&] {
