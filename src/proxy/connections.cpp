@@ -13,7 +13,6 @@
 
 #include "proxy/core11g.h"
 #include "proxy/main.h"
-#include "proxy/park.h"
 #include "proxy/resource.h"
 #include "proxy/window.h"
 #include "proxy/xdmcp.h"
@@ -508,7 +507,7 @@ void miscScheduleClientReads(ClientConnection *client) {
   // A client whose fake event waits for its delay is held: nothing of it is cut (XTEST watches
   // its socket meanwhile); so is a client whose request is parked for the real server's answer.
   bool readSocket = served && serverOutputLow && client->setupsPending == 0 && ownOutput <= kMiscClientOutputMark &&
-                    !client->xtestDelay && !xproxyClientParked(client);
+                    !client->xtestDelay && !client->park;
   // ===== multimedia (flow control) =====
   // A client whose stream does not take a frame now is not read: its frames would queue without
   // bound. A short timer checks again (the engine flushes meanwhile); the loop never sleeps.

@@ -24,6 +24,9 @@ ClientConnection *xproxyClientOfXid(uint32_t id);
 // Every order, reply callback, deferred block and grab that points at the client or one of its
 // display connections is cancelled here, on both branches.
 void xproxyCloseClient(ClientConnection *client, const char *reason, int retainAllowed);
+// The close's part of parked requests (defined with them, proxy/park.cpp): the client's parked
+// request is dropped without running.
+void xproxyDropPark(ClientConnection *client);
 // Holds a client record (DeferredFree); the release frees a client that was closed meanwhile
 // when no other hold remains. Returns 0 when it was freed.
 void xproxyHoldClient(ClientConnection *client);

@@ -35,7 +35,5 @@ struct XproxyPark {
 // `request` is copied.
 void xproxyParkClient(ClientConnection *client, DisplayConnection *only, const uint8_t *request, uint32_t length,
                       XproxyParkResume resume);
-// Whether the client waits for a parked request (flow control does not read it meanwhile).
-inline bool xproxyClientParked(const ClientConnection *client) { return client->park != nullptr; }
-// The client's close: its parked request is dropped without running.
-void xproxyDropPark(ClientConnection *client);
+// (A parked client's client->park is set: flow control does not read it meanwhile. Its close
+// drops the parked request without running it: xproxyDropPark, proxy/connections.h.)

@@ -9,12 +9,15 @@ Usage: answer_relay.py :UPSTREAM DISPLAYFD  (writes the display number it listen
 """
 
 import os
-import random
+import select
 import signal
 import socket
 import struct
 import sys
 import threading
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "relay"))
+import xrelay  # noqa: E402  (its free display number and clean-up)
 
 HUGE = b"TARVO_HUGE_REPLY"
 STRAY = b"TARVO_STRAY_REPLY"
@@ -124,41 +127,22 @@ def run(target, conn):
 def main():
     upstream = "/tmp/.X11-unix/X" + sys.argv[1].lstrip(":").split(".")[0]
     displayfd = int(sys.argv[2])
-    for _ in range(500):
-        number = random.randint(30000, 59999)
-        lock = "/tmp/.X%d-lock" % number
-        path = "/tmp/.X11-unix/X%d" % number
-        if os.path.exists(path):
-            continue
-        try:
-            fd = os.open(lock, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o444)
-        except OSError:
-            continue
-        os.close(fd)
-        listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        try:
-            listener.bind(path)
-        except OSError:
-            os.unlink(lock)
-            continue
-        break
-    else:
-        raise SystemExit("answer_relay: no free display number")
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
-    listener.listen(64)
+    number, listeners = xrelay.listen_on_free_display()
+    signal.signal(signal.SIGTERM, xrelay.cleanup)
     os.write(displayfd, b"%d\n" % number)
     os.close(displayfd)
     try:
         while True:
-            client, _ = listener.accept()
-            server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-            server.connect(upstream)
-            conn = Conn(client, server)
-            for target in (requests_to_server, answers_to_client):
-                threading.Thread(target=run, args=(target, conn), daemon=True).start()
+            readable, _, _ = select.select(listeners, [], [])
+            for listener in readable:
+                client, _ = listener.accept()
+                server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+                server.connect(upstream)
+                conn = Conn(client, server)
+                for target in (requests_to_server, answers_to_client):
+                    threading.Thread(target=run, args=(target, conn), daemon=True).start()
     finally:
-        os.unlink(path)
-        os.unlink(lock)
+        xrelay.cleanup()
 
 
 if __name__ == "__main__":
