@@ -668,7 +668,7 @@ const char *syncTimedOut(DisplayConnection *c) {
 }
 
 // The search of a sync: the sync reply among the units of [data + from, data + length).
-// 1 found (cut out), 0 not yet, -1 a unit no input can hold.
+// 1 found (cut out), 0 not yet, -1 a unit longer than any answer taken (kDisplayAnswerMaximum).
 int cutSyncReply(DisplayConnection *c, Buffer *input, uint32_t from) {
   uint64_t position = from;
   for (;;) {
@@ -678,7 +678,7 @@ int cutSyncReply(DisplayConnection *c, Buffer *input, uint32_t from) {
     int found = xprotoFindEvent(uint16_t(c->syncSequence), data + position, input->length - position, 0, &unit,
                                 &unitLength);
     if (!found) {
-      if (unit && unit + 32 <= data + input->length && xprotoUnitLength(unit, 0) > UINT32_MAX - 64) return -1;
+      if (unit && unit + 32 <= data + input->length && xprotoUnitLength(unit, 0) > kDisplayAnswerMaximum) return -1;
       return 0;
     }
     if (unitLength == 36 && memcmp(unit + 32, "ARC", 3) == 0) {

@@ -550,4 +550,26 @@ TEST_F(Display, SyncToAServerThatReadsNothingGivesUp) {
   xproxySyncWaitLimitMs = savedLimit;
 }
 
+// A sync that meets an answer longer than any the proxy takes stops at once: it neither makes
+// room for it nor reads on until the limit.
+TEST_F(Display, SyncMeetingAnOverlongAnswerStopsAtOnce) {
+  uint32_t savedLimit = xproxySyncWaitLimitMs;
+  xproxySyncWaitLimitMs = 2000;
+  Bytes setup = setupReply();
+  ASSERT_EQ(write(fds[1], setup.data(), setup.size()), ssize_t(setup.size()));
+  xproxyReadDisplayConnection(connection);
+  sendPlain(20);
+  Bytes header = reply(1, 0);
+  uint32_t words = 0x3fffffd0;
+  memcpy(&header[4], &words, 4);
+  ASSERT_EQ(write(fds[1], header.data(), header.size()), ssize_t(header.size()));
+  auto started = std::chrono::steady_clock::now();
+  const char *result = xproxySyncDisplayConnection(connection);
+  auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+  ASSERT_NE(result, nullptr);
+  EXPECT_EQ(strstr(result, "timed out"), nullptr) << result;
+  EXPECT_LT(waited.count(), 1000);
+  xproxySyncWaitLimitMs = savedLimit;
+}
+
 }  // namespace
