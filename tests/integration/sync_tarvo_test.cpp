@@ -1,6 +1,7 @@
 // SYNC through the tarvo executable against Xvfb: xdpyinfo's report as direct, system counters
 // in both byte orders, counters, alarms and awaits with the clients' ids in events and errors,
-// priorities; and a client held by the server in an Await while the proxy syncs its connection.
+// priorities; and a client held by the server in an Await while the proxy syncs its connection,
+// which holds no other client.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -309,9 +310,9 @@ TEST_P(SyncByteOrder, AwaitEndsWhenAnotherClientSetsTheCounter) {
 INSTANTIATE_TEST_SUITE_P(ByteOrders, SyncByteOrder, ::testing::Values('l', 'B'));
 
 // A client held by the server in an Await makes the proxy sync its connection (CreateCursor from
-// a pixmap reads the pixmap after a sync of the client's connections). The sync gives up after
-// its bound; the client that ends the Await is read then, both go on, and the late sync answer
-// reaches no client.
+// a pixmap reads the pixmap after a sync of the client's connections; the client waits parked).
+// The client that ends the Await is read meanwhile, both go on, and the sync answer reaches no
+// client.
 TEST(SyncHeldClient, ProxySyncOfAnAwaitingClientGivesUp) {
   tarvoBlockSignals();
   XvfbServer xvfb;
