@@ -5,11 +5,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <X11/Xlib.h>
+
 #include <bit>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "proxy/core11g.h"
 #include "proxy/main.h"
@@ -225,6 +228,228 @@ void xproxyRequestReset(const char *reason) {
 
 namespace {
 
+// ----- Departures -----
+
+struct Departure;
+
+// One raw connection of a departed client, taken over from its display connection at the full
+// close: the requests still queued are written out, then its writing side is shut (the real
+// server reads every request before the end, and runs them), and it is read, the answers
+// dropped, until the real server closes it. Owned by its departure. The read and write orders
+// are armed here and cancelled by endDepartingConnection, the one path that closes the socket
+// (at the server's end, a write or read error, the departure's bound and at reset).
+struct DepartingConnection {
+  Departure *departure;
+  XtransConnInfo transport;  // NULL for a bare descriptor
+  int fd;                    // -1 once ended
+  OutBuffer output;          // what the display connection had not written yet
+  Order *readOrder;
+  Order *writeOrder;
+  ServerDisplay *display;
+};
+
+// A fully closed client's departure: its slot stays taken with its id bases
+// (ClientResourceTable::departing) while its raw connections drain. When the last of them has
+// ended, a round trip on the proxy's Xlib connection to each of their real displays makes sure
+// the real server has finished the close (a server closes the socket before it frees the
+// client's resources and queues the notifications for the other clients), and the slot is
+// released kXproxyDepartureSettleMs later, once the loop has read those notifications from
+// the other clients' connections (later while some of them hold unread answers). The bound (armed at the start, cancelled at the end) ends a
+// departure whose server does not answer within kXproxyDepartureLimitMs. Listed in
+// `departures`; freed only by finishDeparture (after the settle time, at the bound, at reset).
+struct Departure {
+  Departure *next;
+  uint32_t slot;
+  DepartingConnection **connections;  // count entries (malloc'ed)
+  uint32_t count;
+  uint32_t open;                      // connections not ended yet
+  Order *bound;
+  Order *settle;                      // armed once every connection has ended
+  uint32_t postponed;                 // settle times added while other answers were unread
+};
+// The settle time is taken again while other clients' connections hold unread answers, up to
+// this many times.
+constexpr uint32_t kDeparturePostponements = 50;
+Departure *departures = nullptr;
+uint32_t departureTotal = 0;
+
+void dropOutput(DepartingConnection *d) {
+  outbufferFree(&d->output);
+  outbufferInit(&d->output, -1, ordersNoOp, nullptr);
+}
+
+void endDepartingConnection(DepartingConnection *d) {
+  if (d->fd < 0) return;
+  ordersCancel(d->readOrder);
+  ordersCancel(d->writeOrder);
+  d->readOrder = d->writeOrder = nullptr;
+  dropOutput(d);
+  if (d->transport)
+    clientconnectionClose(d->transport);
+  else
+    ::close(d->fd);
+  d->transport = nullptr;
+  d->fd = -1;
+  d->departure->open--;
+}
+
+void finishDeparture(Departure *p) {
+  for (Departure **at = &departures; *at; at = &(*at)->next)
+    if (*at == p) {
+      *at = p->next;
+      departureTotal--;
+      break;
+    }
+  ordersCancel(p->bound);
+  ordersCancel(p->settle);
+  for (uint32_t i = 0; i < p->count; i++) {
+    endDepartingConnection(p->connections[i]);
+    free(p->connections[i]);
+  }
+  free(p->connections);
+  resourceReleaseDepartedSlot(p->slot);
+  LOG(logChannelXclient, "Client #%d departed", int(p->slot));
+  free(p);
+}
+
+// Whether a listed client's display connection holds answers not handled yet: in its input, or
+// in its socket (a connection flow control does not read meanwhile, or one not read since).
+bool answersUnread() {
+  std::vector<pollfd> sockets;
+  for (ClientConnection *client = xproxyClients; client; client = client->next)
+    for (uint32_t i = 0; i < client->displayCount; i++) {
+      const DisplayConnection *c = client->displays[i];
+      if (c->fd < 0 || c->life.closed) continue;
+      if (c->readPosition < c->input.length) return true;
+      sockets.push_back(pollfd{c->fd, POLLIN, 0});
+    }
+  return !sockets.empty() && poll(sockets.data(), nfds_t(sockets.size()), 0) > 0;
+}
+
+void onDepartureSettled(void *argument) {
+  auto *p = static_cast<Departure *>(argument);
+  p->settle = nullptr;  // a fired one-shot timer is done
+  // Those answers may still speak of the client's resources: a while longer, a few times.
+  if (p->postponed < kDeparturePostponements && answersUnread()) {
+    p->postponed++;
+    p->settle = ordersAddTimer(kXproxyDepartureSettleMs, onDepartureSettled, p);
+    if (p->settle) return;
+  }
+  finishDeparture(p);
+}
+
+// Every connection has ended: the round trips, then the settle time.
+void departureAnswered(Departure *p) {
+  if (p->settle || p->open) return;
+  for (uint32_t i = 0; i < p->count; i++) {
+    ServerDisplay *display = p->connections[i]->display;
+    bool synced = false;
+    for (uint32_t j = 0; j < i && !synced; j++) synced = p->connections[j]->display == display;
+    if (!synced && display && display->display && display->readOrder) XSync(display->display, False);
+  }
+  Order *settle = ordersAddTimer(kXproxyDepartureSettleMs, onDepartureSettled, p);
+  if (!settle) return;  // out of memory: the bound ends it
+  ordersCancel(p->bound);
+  p->bound = nullptr;
+  p->settle = settle;
+}
+
+void onDepartureBound(void *argument) {
+  auto *p = static_cast<Departure *>(argument);
+  p->bound = nullptr;  // a fired one-shot timer is done
+  LOG(logChannelWarning, "The X server did not answer the close of client #%d within %u ms", int(p->slot),
+      unsigned(kXproxyDepartureLimitMs));
+  finishDeparture(p);
+}
+
+void onDepartingReadable(void *argument) {
+  auto *d = static_cast<DepartingConnection *>(argument);
+  char scratch[16384];
+  ssize_t got = ::read(d->fd, scratch, sizeof scratch);
+  if (got > 0 || (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))) return;
+  endDepartingConnection(d);
+  departureAnswered(d->departure);
+}
+
+// Writes what the socket takes; once everything is out (or nothing more can go), the writing
+// side is shut.
+void onDepartingWritable(void *argument) {
+  auto *d = static_cast<DepartingConnection *>(argument);
+  int result = outbufferFlush(&d->output);
+  if (result == kOutbufferPending) {
+    if (!d->writeOrder) d->writeOrder = ordersAddWriter(d->fd, onDepartingWritable, d);
+    if (d->writeOrder) return;
+  }
+  ordersCancel(d->writeOrder);
+  d->writeOrder = nullptr;
+  dropOutput(d);
+  if (result == kOutbufferError || ::shutdown(d->fd, SHUT_WR) != 0) {
+    endDepartingConnection(d);
+    departureAnswered(d->departure);
+  }
+}
+
+Departure *startDeparture(ClientConnection *client) {
+  if (client->index == 0 || client->displayCount == 0) return nullptr;
+  auto *p = static_cast<Departure *>(calloc(1, sizeof(Departure)));
+  auto **array = static_cast<DepartingConnection **>(calloc(client->displayCount, sizeof(DepartingConnection *)));
+  if (!p || !array) {
+    logProblem(OUT_OF_MEMORY_TEXT(), __FILE__, __LINE__);
+    free(p);
+    free(array);
+    return nullptr;
+  }
+  p->slot = client->index;
+  p->connections = array;
+  return p;
+}
+
+// Takes the socket and the queued output over from the display connection, which is left with
+// descriptor -1 and an empty output for xproxyCloseDisplayConnection to finish. Nothing is
+// taken when the socket is gone or no memory is left (the close then ends it as before).
+void takeOverConnection(Departure *p, DisplayConnection *c) {
+  if (c->fd < 0 || c->life.closed) return;
+  auto *d = static_cast<DepartingConnection *>(calloc(1, sizeof(DepartingConnection)));
+  if (!d) return;
+  xproxyCancelDisplayReader(c);
+  ordersCancel(c->writeOrder);
+  c->writeOrder = nullptr;
+  d->readOrder = ordersAddReader(c->fd, onDepartingReadable, d);
+  if (!d->readOrder) {
+    free(d);
+    return;
+  }
+  d->departure = p;
+  d->transport = c->transport;
+  d->fd = c->fd;
+  d->display = c->display;
+  d->output = c->output;
+  d->output.callback = ordersNoOp;
+  d->output.argument = nullptr;
+  outbufferInit(&c->output, -1, xproxyArmDisplayWriter, c);
+  c->transport = nullptr;
+  c->fd = -1;
+  p->connections[p->count++] = d;
+  p->open++;
+}
+
+// The close has handed every connection over: listed and bounded, or freed when it took none.
+void departureStarted(Departure *p) {
+  if (!p->count) {
+    free(p->connections);
+    free(p);
+    return;
+  }
+  p->next = departures;
+  departures = p;
+  departureTotal++;
+  p->bound = ordersAddTimer(kXproxyDepartureLimitMs, onDepartureBound, p);
+  if (!p->bound) return finishDeparture(p);
+  // (Nothing below frees the departure: that waits for a timer.)
+  for (uint32_t i = 0; i < p->count; i++)
+    if (p->connections[i]->fd >= 0) onDepartingWritable(p->connections[i]);
+}
+
 // ----- The steps of a close -----
 
 void logClientStop(ClientConnection *client, const char *reason) {
@@ -273,14 +498,21 @@ void retainClient(ClientConnection *client) {
 }
 
 // Everything the client holds goes: server connections, socket, window-tree entries, grabs,
-// resources (with no client current), colour cells; the record leaves the client list.
+// resources (with no client current), colour cells; the record leaves the client list. The
+// raw connections depart (see Departure) unless the proxy resets: the real servers still run
+// every request sent, and the slot's id bases translate what they answer about the close.
 void closeClientFully(ClientConnection *client) {
   client->closeDownMode = 0;
   if (xproxyGlxClientGone) {
     CurrentScope none(nullptr);  // its servers drop what it made: no destroy goes out
     xproxyGlxClientGone(client);
   }
-  while (client->displayCount > 0) xproxyCloseDisplayConnection(client->displays[client->displayCount - 1]);
+  Departure *departure = client->closingForReset ? nullptr : startDeparture(client);
+  while (client->displayCount > 0) {
+    DisplayConnection *c = client->displays[client->displayCount - 1];
+    if (departure) takeOverConnection(departure, c);
+    xproxyCloseDisplayConnection(c);
+  }
   free(client->displays);
   client->displays = nullptr;
   closeClientSocket(client);
@@ -293,8 +525,13 @@ void closeClientFully(ClientConnection *client) {
   // ===== end of window tree (client close) =====
   if (client->index != 0) {
     CurrentScope none(nullptr);
-    resourceFreeAllOfClient(client->index);
+    if (departure && departure->count)
+      resourceDepartClient(client->index);
+    else
+      resourceFreeAllOfClient(client->index);
+    resourceFreeClientCells(client);
   }
+  if (departure) departureStarted(departure);
   unlinkClient(client);
   if (xproxyCurrentClient == client) xproxyCurrentClient = nullptr;
 }
@@ -308,6 +545,22 @@ void resetAfterLastClient(ClientConnection *client, bool wasSetUp) {
 }
 
 }  // namespace
+
+void xproxyEndDepartures() {
+  while (departures) finishDeparture(departures);
+}
+
+void xproxyEndDeparturesTo(ServerDisplay *display) {
+  for (Departure *p = departures; p; p = p->next)
+    for (uint32_t i = 0; i < p->count; i++)
+      if (p->connections[i]->display == display) {
+        endDepartingConnection(p->connections[i]);
+        p->connections[i]->display = nullptr;
+      }
+  for (Departure *p = departures; p; p = p->next) departureAnswered(p);
+}
+
+uint32_t xproxyDepartureCount() { return departureTotal; }
 
 void xproxyCloseClient(ClientConnection *client, const char *reason, int retainAllowed) {
   if (!client || client->life.closed) return;  // fully closed already, waiting for its pass to end

@@ -27,6 +27,20 @@ void xproxyCloseClient(ClientConnection *client, const char *reason, int retainA
 // The close's part of parked requests (defined with them, proxy/park.cpp): the client's parked
 // request is dropped without running.
 void xproxyDropPark(ClientConnection *client);
+// The raw connections of a fully closed client depart (the reset's own close excepted): the
+// requests queued for them are written, their writing side is shut, and each stays open,
+// read with its answers dropped, until the real server closes it; the client's slot keeps its
+// id bases meanwhile, and is released kXproxyDepartureSettleMs after the last has ended (a
+// round trip on the Xlib connection between; later while other clients' connections hold
+// unread answers), or at the bound.
+constexpr uint64_t kXproxyDepartureLimitMs = 5000;
+constexpr uint64_t kXproxyDepartureSettleMs = 20;
+// Ends every departure at once (reset): sockets closed, slots released.
+void xproxyEndDepartures();
+// Ends the departing connections to a real display that goes (their slots settle as usual).
+void xproxyEndDeparturesTo(ServerDisplay *display);
+// Departures under way (tests).
+uint32_t xproxyDepartureCount();
 // Holds a client record (DeferredFree); the release frees a client that was closed meanwhile
 // when no other hold remains. Returns 0 when it was freed.
 void xproxyHoldClient(ClientConnection *client);

@@ -112,7 +112,7 @@ enum Keyword {
   kwNone = -1,
   // statements
   kwAccessControl, kwAuthorization, kwConnection, kwConnectTimeout, kwExtensions,
-  kwGlxVendorString, kwLog, kwLogDestination, kwLogTypes, kwMetaScreen, kwNice, kwNoReset,
+  kwGlxVendorString, kwLog, kwLogDestination, kwLogTypes, kwLumoraMemory, kwMetaScreen, kwNice, kwNoReset,
   kwNumberOfThreads, kwScreen, kwServerAuthorization, kwServerCommand, kwServerNice, kwSet,
   kwSource, kwStop, kwVendorReleaseNumber, kwVendorString, kwWorkaround, kwWorkarounds,
   kwXdmcpAuthorizationCookie, kwXdmcpDisplayClass, kwXdmcpDisplayID, kwXdmcpHost, kwXdmcpMode,
@@ -131,7 +131,7 @@ enum Keyword {
 
 const char *const kKeywordNames[kwCount] = {
     "accessControl", "authorization", "connection", "connectTimeout", "extensions",
-    "glxVendorString", "log", "logDestination", "logTypes", "metaScreen", "nice", "noReset",
+    "glxVendorString", "log", "logDestination", "logTypes", "lumoraMemory", "metaScreen", "nice", "noReset",
     "numberOfThreads", "screen", "serverAuthorization", "serverCommand", "serverNice", "set",
     "source", "stop", "vendorReleaseNumber", "vendorString", "workaround", "workarounds",
     "xdmcpAuthorizationCookie", "xdmcpDisplayClass", "xdmcpDisplayID", "xdmcpHost", "xdmcpMode",
@@ -906,6 +906,13 @@ const char *statement(Parser &parser, const Token &token, BlockState *state) {
       config.connectTimeout = milliseconds;
       return nullptr;
     }
+    case kwLumoraMemory: {
+      if (!valueWord(parser, value, &error)) return error;
+      uint64_t bytes;
+      if (!strParseSize(value.text, &bytes)) return invalidValue(value.text, label);
+      config.lumoraMemory = bytes;
+      return nullptr;
+    }
     case kwExtensions:
       return parseExtensions(parser);
     case kwLogTypes:
@@ -1215,6 +1222,7 @@ void korvanInitDefaults(ConfigRecord *config) {
   long processors = sysconf(_SC_NPROCESSORS_ONLN);
   config->numberOfThreads = processors > 0 ? static_cast<uint32_t>(processors) : 1;
   config->connectTimeout = kKorvanDefaultConnectTimeoutMs;
+  config->lumoraMemory = kKorvanDefaultLumoraMemory;
   config->accessControl = 1;
   config->xdmcpPort = 177;
   int ok = replaceString(&config->connection, ":0") &&

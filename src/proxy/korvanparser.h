@@ -218,6 +218,10 @@ struct ConfigRecord {
   uint32_t numberOfThreads;
   char *connection;
   uint64_t connectTimeout;  // milliseconds
+  // Bytes the GL objects one client makes in a GL library inside the proxy (pbuffers, names,
+  // select and feedback buffers) may take together; past it the client gets BadAlloc. 0: no
+  // bound.
+  uint64_t lumoraMemory;
   uint32_t accessControl;
   char *authorization;
   int serverCommandCount;
@@ -253,6 +257,8 @@ extern char **ConfigCommentTarget;
 
 // The own vendor release number (vendor release mode 0) and the default GLX vendor string.
 constexpr uint32_t kKorvanOwnVendorRelease = 81;
+// The default of lumoraMemory: 1 GiB per client.
+constexpr uint64_t kKorvanDefaultLumoraMemory = uint64_t(1) << 30;
 constexpr const char *kKorvanDefaultGlxVendorString = "Morwentech GmbH";
 
 // --- Model -------------------------------------------------------------------------------

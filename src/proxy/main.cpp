@@ -186,7 +186,7 @@ void noRelease(uintptr_t) {}
 
 // Sends a NoOp round trip on every open display of the client; closed displays and NoOps that
 // cannot be written count down at once.
-void armBlock(ClientConnection *client, DeferredOutput *block) {
+void mainArmDeferredOutput(ClientConnection *client, DeferredOutput *block) {
   uint32_t count = client->displayCount < 255 ? client->displayCount : 255;
   block->waitCounter = uint8_t(count);
   for (uint32_t i = 0; i < count; i++) {
@@ -290,7 +290,7 @@ void writeOther(ClientConnection *client, const DeferredMessage *message) {
 }
 
 // Writes one block in its fixed order, frees its messages and gives it back to the pool.
-void flushBlock(ClientConnection *client, DeferredOutput *block) {
+void mainFlushDeferredOutput(ClientConnection *client, DeferredOutput *block) {
   while (DeferredMessage *message = listTakeFirst(&block->structureEvents)) {
     writeMessage(client, message->data(), message->length, message->layout);
     freeMessage(message);
@@ -315,7 +315,7 @@ void flushBlock(ClientConnection *client, DeferredOutput *block) {
 void releaseUpTo(ClientConnection *client, DeferredOutput *block) {
   while (client->deferred) {
     DeferredOutput *first = client->deferred;
-    flushBlock(client, first);
+    mainFlushDeferredOutput(client, first);
     if (first == block) break;
   }
 }
@@ -328,8 +328,8 @@ bool isInList(ClientConnection *client, DeferredOutput *block) {
 
 // Files the message into the block by its first byte as it stands; a block already at zero
 // (all its displays closed or unreachable) is written at once.
-void appendMessage(ClientConnection *client, DeferredOutput *block, const uint8_t *message, uint32_t length,
-                   WireLayout layout, uintptr_t flag) {
+void mainAppendDeferredOutput(ClientConnection *client, DeferredOutput *block, const uint8_t *message,
+                              uint32_t length, WireLayout layout, uintptr_t flag) {
   uint8_t type = message[0];
   if (type == 0) {
     if (block->errorSeen) return;
@@ -380,7 +380,7 @@ void deferOrWrite(ClientConnection *client, uint32_t sequence, const uint8_t *me
                   WireLayout layout, uintptr_t flag) {
   if (mustWait(client, sequence)) {
     if (DeferredOutput *block = findOrMakeBlock(client, sequence))
-      appendMessage(client, block, message, length, layout, flag);
+      mainAppendDeferredOutput(client, block, message, length, layout, flag);
     else if (flag && length >= 32 && (message[0] == kEventExpose || message[0] == kEventGraphicsExpose))
       regionDestroy(reinterpret_cast<Region *>(flag));
     return;
@@ -401,7 +401,7 @@ uint32_t messageLength(const uint8_t *message) {
 void mainWriteInSequence(const uint8_t *message, uint32_t length, WireLayout layout, ClientConnection *client) {
   if (!client || !client->transport || !message || length < 4) return;
   if (DeferredOutput *block = findOrMakeBlock(client, get16(message + 2)))
-    appendMessage(client, block, message, length, layout, 0);
+    mainAppendDeferredOutput(client, block, message, length, layout, 0);
 }
 
 void mainWriteToClient(const uint8_t *data, uint32_t length, WireLayout layout) {
@@ -461,7 +461,7 @@ void mainQueueEventForClient(const uint8_t *message, WireLayout layout) {
     LOG_UNE();
     return;
   }
-  appendMessage(client, block, message, 32, layout, 0);
+  mainAppendDeferredOutput(client, block, message, 32, layout, 0);
 }
 
 DeferredOutput *mainInsertDeferredOutput(ClientConnection *client, uint32_t sequence) {
@@ -469,7 +469,7 @@ DeferredOutput *mainInsertDeferredOutput(ClientConnection *client, uint32_t sequ
   DeferredOutput *block = takeBlock(sequence);
   if (!block) return nullptr;
   insertBlock(client, block);
-  armBlock(client, block);
+  mainArmDeferredOutput(client, block);
   return block;
 }
 
@@ -621,6 +621,9 @@ const char *xproxyConnectDisplay(const char *name, uint64_t timeoutMs, Display *
   TargetDisplayParams params;
   xtargetDefaultParams(&params);
   params.timeoutMs = uint32_t(std::min<uint64_t>(timeoutMs, UINT32_MAX));
+  // The proxy's own connection is carried out while another client of the real server holds
+  // it grabbed: the copies it makes for its clients on other heads never wait for that grab.
+  params.openFlags = kXtargetOpenImpervious;
   char *host = nullptr, *authName = nullptr, *authData = nullptr;
   int number = 0, screen = 0, family = 0, authNameLength = 0, authDataLength = 0;
   if (xdisplayParseAddress(base.c_str(), &host, &number, &screen, &family) &&
@@ -1004,7 +1007,8 @@ Head *mainHeadOfServerXid(uint32_t id, ServerDisplay *display) {
     });
   if (clientBitsOf(id, display) && display->display) {
     // An id the proxy gave a client's resource carries the head's number inside its display.
-    if (resourceServerToClientId(id, display) == id) return nullptr;
+    uint32_t clientId = 0;
+    if (!resourceServerToClientIdOf(id, display, &clientId)) return nullptr;
     uint32_t number = display->lowestBit < 32 ? (id & display->headBitsMask) >> display->lowestBit : 0;
     return findHead([&](Head *x) { return x->serverDisplay == display && x->displayNumber == number; });
   }

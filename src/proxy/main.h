@@ -328,8 +328,9 @@ struct RequestSink;
 // Builds a client's cursor on one head under cursorId (the head's id) through a request sink of
 // one of the client's display connections: its bitmaps scaled for the head's zoom, put into
 // depth-1 pixmaps made under server-side ids of the client, the cursor created from them and
-// the pixmaps freed. A cursor of another depth goes through RENDER. 1, or 0 when a request
-// cannot be written or RENDER cannot build it.
+// the pixmaps freed. A cursor of another depth goes through RENDER; an animated one is made
+// by RENDER from its frames, each built the same way. 1, or 0 when a request cannot be written
+// or RENDER cannot build it.
 int mainCreateCursorOnHead(CursorRecord *cursor, ClientConnection *client, const RequestSink *sink, uint32_t cursorId,
                            Head *head);
 // ===== end of cursors on heads =====

@@ -36,6 +36,7 @@ void mainFreeServerDisplay(ServerDisplay *display) {
   for (ClientConnection *c = xproxyClients; c; c = c->next)
     for (uint32_t i = c->displayCount; i-- > 0;)
       if (c->displays[i] && c->displays[i]->display == display) xproxyCloseDisplayConnection(c->displays[i]);
+  xproxyEndDeparturesTo(display);
   free(display->name);
   free(display);
 }

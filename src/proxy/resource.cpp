@@ -133,10 +133,21 @@ void freeEverything(uint32_t index) {
   }
 }
 
-// Frees a slot's resources with no current client, its buckets, and clears its bases.
-void freeSlot(uint32_t index) {
+void clearBases(ClientResourceTable &t) {
+  t.departing = 0;
+  memset(t.idBaseSet, 0, sizeof t.idBaseSet);
+  if (t.idBases) memset(t.idBases, 0, sizeof(uint32_t) * kResourceIdTableHeads);
+  if (t.fontIdBases) memset(t.fontIdBases, 0, sizeof(uint32_t) * kResourceIdTableHeads);
+}
+
+// Frees a slot's resources with no current client and its buckets; clears its bases unless
+// the slot departs (then they stay until resourceReleaseDepartedSlot).
+void freeSlot(uint32_t index, bool departs = false) {
   ClientResourceTable &t = table(index);
-  if (t.bucketCount == 0) return;
+  if (t.bucketCount == 0) {
+    if (!departs) clearBases(t);
+    return;
+  }
   {
     CurrentScope none(nullptr);
     freeEverything(index);
@@ -146,9 +157,10 @@ void freeSlot(uint32_t index) {
   t.bucketCount = 0;
   t.hashBits = 0;
   t.elements = 0;
-  memset(t.idBaseSet, 0, sizeof t.idBaseSet);
-  if (t.idBases) memset(t.idBases, 0, sizeof(uint32_t) * kResourceIdTableHeads);
-  if (t.fontIdBases) memset(t.fontIdBases, 0, sizeof(uint32_t) * kResourceIdTableHeads);
+  if (departs)
+    t.departing = 1;
+  else
+    clearBases(t);
   for (PixmapRecord *p = proxyState.orphanPixmaps; p; p = p->next)
     if (slotOf(p->id) == index) p->ownerCopiesValid = 0;
 }
@@ -290,7 +302,7 @@ uint32_t resourceFreeClientSlot() {
   for (uint32_t slot = 1; slot < kResourceClientSlots; slot++) {
     uint64_t top = (uint64_t(slot) << resourceIdShift()) | resourceIdMask();
     if (top >= kResourceIdLimit) break;  // the slot's ids would not be X ids
-    if (table(slot).bucketCount == 0) return slot;
+    if (table(slot).bucketCount == 0 && !table(slot).departing) return slot;
   }
   LOG_UNE();
   return 0;
@@ -409,8 +421,19 @@ void resourceFreeByType(ResourceType type, uint32_t id, void *value) {
 
 void resourceFreeAllOfClient(uint32_t index) {
   if (index >= kResourceClientSlots) return;
-  // A closing client's save set would be handled here; the window tree does not keep one yet.
+  // The close handled the client's save set before (windowHandleSaveSet, while its windows
+  // still stood); here its resources go.
   freeSlot(index);
+}
+
+void resourceDepartClient(uint32_t index) {
+  if (index == 0 || index >= kResourceClientSlots) return;
+  freeSlot(index, true);
+}
+
+void resourceReleaseDepartedSlot(uint32_t index) {
+  if (index == 0 || index >= kResourceClientSlots || !table(index).departing) return;
+  clearBases(table(index));
 }
 
 void resourceKillTemporaryClients() {
@@ -511,6 +534,9 @@ void resourceReleaseCursor(CursorRecord *cursor) {
     return;
   }
   xrcFreeImages(cursor->images, cursor->imageCount);
+  for (uint32_t k = 0; k < cursor->frameCount; k++)
+    if (cursor->frames[k].cursor) resourceReleaseCursor(cursor->frames[k].cursor);
+  free(cursor->frames);
   free(cursor);
 }
 

@@ -54,6 +54,11 @@ void resourceGetIdRange(uint32_t index, int serverFlag, uint32_t *min, uint32_t 
 void resourceFree(uint32_t id, ResourceType skipType);
 void resourceFreeByType(ResourceType type, uint32_t id, void *value);
 void resourceFreeAllOfClient(uint32_t index);
+// The full close of a client whose raw connections the real servers still have to answer:
+// its records go as resourceFreeAllOfClient frees them, its slot and id bases stay (see
+// ClientResourceTable::departing) until resourceReleaseDepartedSlot.
+void resourceDepartClient(uint32_t index);
+void resourceReleaseDepartedSlot(uint32_t index);
 void resourceKillTemporaryClients();
 void resourceFreeIdBases();
 // An id for a resource the proxy creates for a client; 0 when the client's range is full.
@@ -68,6 +73,11 @@ void resourceSetScreenIdBase(uint32_t index, Head *head, uint32_t base);
 uint32_t resourceServerId(uint32_t id, uint32_t kind, Head *head);
 // A real server's id back to the client id; ids of no client stay as they are.
 uint32_t resourceServerToClientId(uint32_t id, ServerDisplay *display);
+// The same with the answer whether the id carries a client's id base at all (1, the client id
+// in *clientId) or not (0, *clientId = id). A client id equal to the server id is an ordinary
+// translation (the slot may equal the raw connection's client index): never infer "not a
+// client's id" from the number staying the same.
+int resourceServerToClientIdOf(uint32_t id, ServerDisplay *display, uint32_t *clientId);
 MetaScreen *resourceMetaScreenOf(uint32_t id);
 // Never NULL while a meta screen exists.
 MetaScreen *resourceMetaScreenOfId(uint32_t id);
@@ -130,6 +140,8 @@ void resourceStoreNamedColor(ColormapShadow *shadow, uint32_t pixel, uint8_t fla
 void resourceFreeColormapCells(ClientConnection *client, ColormapShadow *shadow, const uint32_t *pixels, uint32_t n,
                                uint32_t planeMask);
 int resourceMoveClientCells(ClientConnection *client, ColormapShadow *from, ColormapShadow *to);
+// A fully closing client's cells in every colormap it does not own (the proxy's included) go:
+// its entries, released on the other heads, and its cells of emulated colormaps.
 void resourceFreeClientCells(ClientConnection *client);
 // The cell index of a pixel in the colour arrays, below the size; shadows without arrays give 0.
 uint32_t resourceCellIndex(const ColormapShadow *shadow, uint32_t pixel, int channel);

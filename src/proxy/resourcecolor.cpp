@@ -21,6 +21,8 @@
 #include "xclient/xcolor.h"
 #include "xclient/xtarget.h"
 
+// Of proxy/xemulation.h, whose emulation bits korvanparser.h declares too.
+void xemulationFreeClientCells(EmulatedColormap *colormap);
 
 namespace {
 
@@ -335,6 +337,11 @@ void resourceFreeClientCells(ClientConnection *client) {
         auto *shadow = static_cast<ColormapShadow *>(r->value);
         for (uint32_t k = shadow->cellCount; k-- > 0;)
           if (k < shadow->cellCount && shadow->cells[k].client == client) releaseEntry(shadow, k);
+        // The emulated colormap knows its owners by the current client's index.
+        if (shadow->emulated) {
+          CurrentScope owner(client);
+          xemulationFreeClientCells(shadow->emulated);
+        }
       }
   }
 }

@@ -53,6 +53,14 @@ void resourceSetScreenIdBase(uint32_t index, Head *head, uint32_t base) {
   t.idBases[head->idIndex] = shiftedLeft(head->displayNumber, headShift) | base;
   t.fontIdBases[head->idIndex] = shiftedLeft(fontHead->displayNumber, headShift) | base;
   t.idBaseSet[head->idIndex / 32] |= 1u << (head->idIndex % 32);
+  // A departing slot with the same base on the head: the real server has closed that
+  // connection, since it gave its base to a new one.
+  for (uint32_t slot = 1; slot < kResourceClientSlots; slot++) {
+    ClientResourceTable &other = table(slot);
+    if (slot != index && other.departing && baseIsSet(other, head->idIndex) &&
+        other.idBases[head->idIndex] == t.idBases[head->idIndex])
+      resourceReleaseDepartedSlot(slot);
+  }
 }
 
 uint32_t resourceServerId(uint32_t id, uint32_t kind, Head *head) {
@@ -88,7 +96,14 @@ uint32_t resourceServerId(uint32_t id, uint32_t kind, Head *head) {
 }
 
 uint32_t resourceServerToClientId(uint32_t id, ServerDisplay *display) {
-  if ((id & 0xe0000000u) || !display) return id;
+  uint32_t clientId = id;
+  resourceServerToClientIdOf(id, display, &clientId);
+  return clientId;
+}
+
+int resourceServerToClientIdOf(uint32_t id, ServerDisplay *display, uint32_t *clientId) {
+  *clientId = id;
+  if ((id & 0xe0000000u) || !display) return 0;
   uint32_t number = display->lowestBit < 32 ? (id & display->headBitsMask) >> display->lowestBit : 0;
   Head *head = nullptr;
   for (MetaScreen *ms = xscreenList; ms && !head; ms = ms->next)
@@ -97,18 +112,19 @@ uint32_t resourceServerToClientId(uint32_t id, ServerDisplay *display) {
         head = h;
         break;
       }
-  if (!head || head->idIndex >= kResourceIdTableHeads) return id;
+  if (!head || head->idIndex >= kResourceIdTableHeads) return 0;
   uint32_t base = id & display->freeBitsMask;
-  // Only slots in use whose base for the head is set: a departed client's stale base, or the
-  // unset base of one still connecting, must not claim the id.
+  // Only slots in use or departing whose base for the head is set: a released slot's stale
+  // base, or the unset base of one still connecting, must not claim the id.
   for (uint32_t slot = 1; slot < kResourceClientSlots; slot++) {
     const ClientResourceTable &t = table(slot);
-    if (t.bucketCount && baseIsSet(t, head->idIndex) && t.idBases[head->idIndex] == base) {
+    if ((t.bucketCount || t.departing) && baseIsSet(t, head->idIndex) && t.idBases[head->idIndex] == base) {
       uint32_t own = display->idShift < 32 ? (id >> display->idShift) & resourceIdMask() : 0;
-      return (slot << resourceIdShift()) | own;
+      *clientId = (slot << resourceIdShift()) | own;
+      return 1;
     }
   }
-  return id;
+  return 0;
 }
 
 MetaScreen *resourceMetaScreenOf(uint32_t id) {

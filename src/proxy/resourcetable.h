@@ -64,6 +64,15 @@ struct ClientResourceTable {
   uint32_t *fontIdBases;     // likewise, from the head's font head (fonts serve a whole display)
   uint32_t idBaseSet[kResourceIdTableHeads / 32];  // bit per head: its base was set
   uint32_t closeDownMode;    // kResourceRetainTemporary marks a slot for resourceKillTemporaryClients
+  // A departed client's slot: its records are freed (bucketCount 0), but the slot stays taken
+  // and its id bases go on translating what the real servers send about its resources after
+  // its close (the Unmap and DestroyNotify of its windows reach other clients' connections
+  // later). Set by resourceDepartClient (the full close of a client with raw connections);
+  // cleared with the bases by resourceReleaseDepartedSlot, which the connections module calls
+  // once the real servers answered the close (or its time bound ran out), by a new client's
+  // equal base for a head (the real server reused the connection's base: it has closed the
+  // old one), and by resourceFreeIdBases at reset.
+  uint8_t departing;
   uint32_t serverIdCounter;  // resourceNewServerSideId counts down from the top of the range
 };
 
@@ -112,6 +121,14 @@ struct PixmapRecord {
 };
 
 // One per cursor id; the image data per head are XrcImage records (data and mask buffers).
+struct CursorRecord;
+// One frame of an animated cursor (RENDER CreateAnimCursor): the frame's cursor, whose record
+// the animated one holds a reference to (released when the animated record goes), and its delay.
+struct CursorFrame {
+  CursorRecord *cursor;
+  uint32_t delay;  // milliseconds
+};
+
 struct CursorRecord {
   uint32_t id;           // 0 once the id was freed while references remain
   uint32_t refCount;     // starts at 1 (the id)
@@ -121,6 +138,8 @@ struct CursorRecord {
   uint16_t backRed, backGreen, backBlue;
   XrcImage *images;      // malloc'ed, zeroed at creation
   uint32_t pictFormat;   // the RENDER picture format of an image of depth above 1 (0: none)
+  CursorFrame *frames;   // an animated cursor's frames (malloc'ed, owned), NULL for a still one
+  uint32_t frameCount;
 };
 
 struct FontRecord {

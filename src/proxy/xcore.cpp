@@ -9,19 +9,12 @@ ProxyState proxyState;
 
 namespace {
 
-// Rows whose handlers are not built yet answer as an invalid request; their replies go on
-// with a warning.
-constexpr RequestHandler kPending = xcoreInvalidRequest;
+// A request without a reply: a reply the real server sends for it anyway goes on with a warning.
 constexpr ReplyHandler kNoReply = xcoreUnexpectedReply;
-
-constexpr XcoreRequestRow row(uint8_t opcode, const char *name, bool hasReply, WireLayout request,
-                              WireLayout reply = nullptr) {
-  return XcoreRequestRow{opcode, name, hasReply, kPending, kNoReply, request, reply};
-}
 
 }  // namespace
 
-// Requests with a reply carry true; their reply handlers replace kNoReply as they are built.
+// Every core request has its handler; requests with a reply carry true and their reply handler.
 const XcoreRequestRow xcoreRequestRows[120] = {
     XcoreRequestRow{1, "CreateWindow", false, xcoreCreateWindow, kNoReply, "bbsiissssssI", nullptr},
     XcoreRequestRow{2, "ChangeWindowAttributes", false, xcoreChangeWindowAttributes, kNoReply, "bbsI", nullptr},

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "proxy/clientconnection.h"
 #include "proxy/connections.h"
@@ -192,11 +193,31 @@ uint32_t imagePixmapOnHead(const RequestSink *sink, ClientConnection *client, He
   return pixmap;
 }
 
+// An animated cursor on the head: each frame built under a new id of the client, RENDER
+// CreateAnimCursor of those with the delays, then the frame cursors freed (the animated one
+// keeps them). A frame that is itself animated cannot be built, as RENDER refuses it.
+int animatedCursorOnHead(CursorRecord *cursor, ClientConnection *client, const RequestSink *sink, uint32_t cursorId,
+                         Head *head) {
+  std::vector<uint32_t> pairs;  // (frame cursor on the head, delay)
+  int written = 1;
+  for (uint32_t k = 0; k < cursor->frameCount && written; k++) {
+    CursorRecord *frame = cursor->frames[k].cursor;
+    uint32_t id = frame && !frame->frameCount ? resourceNewServerSideId(client) : 0;
+    uint32_t serverId = id ? resourceServerId(id, kResourceScreenResource, head) : 0;
+    written = serverId && mainCreateCursorOnHead(frame, client, sink, serverId, head);
+    if (written) pairs.insert(pairs.end(), {serverId, cursor->frames[k].delay});
+  }
+  written = written && renderSendCreateAnimCursor(sink, cursorId, pairs.data(), uint32_t(pairs.size() / 2));
+  for (size_t k = 0; k < pairs.size(); k += 2) written = xprotoEncodeFreeCursor(sink, pairs[k]) && written;
+  return written;
+}
+
 }  // namespace
 
 // ===== cursors on heads =====
 int mainCreateCursorOnHead(CursorRecord *cursor, ClientConnection *client, const RequestSink *sink, uint32_t cursorId,
                            Head *head) {
+  if (cursor && cursor->frameCount && head && sink) return animatedCursorOnHead(cursor, client, sink, cursorId, head);
   if (!cursor || !cursor->imageCount || !head || !sink) return 0;
   XrcImage &image = cursor->images[0];
   if (image.depth != 1) {

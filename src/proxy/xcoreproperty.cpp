@@ -222,8 +222,9 @@ void xcoreReleaseRetainedSelections(ClientConnection *client) {
   for (uint32_t atom : selectionAtoms) {
     Window owner = XGetSelectionOwner(display, atom);
     if (owner == None) continue;
-    uint32_t id = resourceServerToClientId(uint32_t(owner), mainServerDisplays);
-    if (id != uint32_t(owner) && resourceSlotOf(id) == client->index) XSetSelectionOwner(display, atom, None, CurrentTime);
+    uint32_t id = 0;
+    if (resourceServerToClientIdOf(uint32_t(owner), mainServerDisplays, &id) && resourceSlotOf(id) == client->index)
+      XSetSelectionOwner(display, atom, None, CurrentTime);
   }
   // Out at once: the loop flushes this connection only when the real display has events, and
   // the next owner (or the next client's question) must not meet the old owner.

@@ -465,8 +465,8 @@ uint32_t xproxyConvertPixelBack(uint32_t pixel, const VisualRecord *from, const 
 
 // ===== Request routing helpers ==============================================================
 struct VisualRecord;
-// The drawable's id on the head. (No display emulates DOUBLE-BUFFER by Multi-Buffering yet,
-// so back buffers translate like any drawable.)
+// The drawable's id on the head. On a head whose display emulates DOUBLE-BUFFER by
+// Multi-Buffering, a back-buffer name gives the image buffer that its next swap shows.
 uint32_t xproxyServerDrawable(uint32_t id, Head *head);
 // CreateColormap's alloc value on a head: the client's when not 0, else AllocAll (1) when the
 // head emulates the visual, else 0.

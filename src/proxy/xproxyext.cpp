@@ -28,14 +28,11 @@
 #include "xext/xprint.h"
 #include "xext/xcmisc.h"
 #include "xext/xtest.h"
-#include "xext/xcmisc.h"
 #include "xext/xvideo.h"
 
 namespace {
 // The source name the set-up failures are logged under.
 constexpr const char *kSource = "Proxy/xproxy";
-// A row without a set-up declines as an extension that is not served yet.
-constexpr const char *kNotAvailable = "not available yet";
 }  // namespace
 
 // Aliases share a set-up: "SGI-GLX" is GLX, "XInputDeviceEvents" is XInputExtension.
@@ -92,7 +89,7 @@ ExtensionRecord *xproxyInitExtension(const char *name, uint16_t version, uint8_t
   record->version = version ? version : row->defaultVersion;
   logStep("Init %s %s (op=%u ev=%u err=%u) ...", name, strVersionText(record->version), unsigned(major),
           unsigned(firstEvent), unsigned(firstError));
-  const char *error = row->setup ? row->setup(record) : kNotAvailable;
+  const char *error = row->setup(record);
   if (!error) return record;
   logWrite(logChannelNote, kSource, __LINE__, logFormat("%s: %s", name, error));
   extReset(record);

@@ -15,7 +15,7 @@ struct ServerDisplay;
 struct ExtensionTableRow {
   const char *name;         // matched exactly, case-sensitive
   uint16_t defaultVersion;  // version code (major * 64 + minor) used when the caller passes 0
-  ExtensionInit setup;
+  ExtensionInit setup;      // every row has one
 };
 
 // The known extensions in lookup order. Plain data: tests replace a row's set-up and put the

@@ -496,6 +496,7 @@ const char *xproxyReset() {
   mainCloseDisplays();
   xproxyCurrentClient = nullptr;
   while (xproxyClients) xproxyCloseClient(xproxyClients, "reinit", 0);
+  xproxyEndDepartures();
   xproxyClientCount = 0;
   LOG(logChannelStep, "Removing xid's...");
   resourceFreeIdBases();  // every slot's records with them, the proxy's own (slot 0) included

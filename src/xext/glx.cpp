@@ -288,6 +288,37 @@ int64_t versionCode(const char *text) {
   return int64_t(major * 64 + minor);
 }
 
+// The GLX extensions a head served inside the proxy offers, when its library has them: the
+// framebuffer-configuration attributes, pbuffers, FBConfigs, separate read drawables and
+// texture-from-pixmap, which the proxy executes with the library. A library's string also
+// names what only a client side implements (renderer queries, swap control, buffer age ...)
+// and what a client can use only against a server that answers it (context import, sub-buffer
+// copies): those are not offered.
+constexpr const char *kLibraryGlxServed[] = {
+    "GLX_ARB_fbconfig_float",    "GLX_ARB_framebuffer_sRGB",  "GLX_ARB_multisample",
+    "GLX_EXT_fbconfig_packed_float", "GLX_EXT_framebuffer_sRGB", "GLX_EXT_texture_from_pixmap",
+    "GLX_EXT_visual_info",       "GLX_EXT_visual_rating",     "GLX_OML_swap_method",
+    "GLX_SGIS_multisample",      "GLX_SGIX_fbconfig",         "GLX_SGIX_pbuffer",
+    "GLX_SGIX_visual_select_group", "GLX_SGI_make_current_read",
+};
+
+void keepLibraryServedGlxExtensions(GlCapabilities *caps) {
+  char kept[sizeof caps->glxExtensions] = "";
+  size_t used = 0;
+  const char *cursor = caps->glxExtensions;
+  while (const char *word = glxsupportNextWord(&cursor)) {
+    bool served = false;
+    for (const char *name : kLibraryGlxServed) served = served || strcmp(name, word) == 0;
+    size_t size = strlen(word);
+    if (!served || used + size + 2 > sizeof kept) continue;
+    if (used) kept[used++] = ' ';
+    memcpy(kept + used, word, size);
+    used += size;
+    kept[used] = '\0';
+  }
+  memcpy(caps->glxExtensions, kept, sizeof kept);
+}
+
 void glxResetExtension() {
   glxFreeTagTable();
   proxyState.ext.glx = nullptr;
@@ -371,6 +402,7 @@ const char *glxInitExtension(ExtensionRecord *record) {
                                                       &instance, caps.get()))
           xproxyExit(strTempPrintf("No Lumora on display %s: %s", h->name, error), 1);
         h->glLibrary = instance;
+        keepLibraryServedGlxExtensions(caps.get());
       }
       glxAdjustVersion(record, h, caps.get(), direct ? 1 : 0);
     }

@@ -212,6 +212,22 @@ MetaScreen *glxBindTag(GlxTagEntry *entry, GlxContextRecord *context, uint32_t c
   return entry->screen;
 }
 
+bool glxDrawableKnown(uint32_t drawableId) {
+  return resourceLookupWindow(drawableId) || resourceLookupByType(drawableId, kResourceGlxDrawable) ||
+         resourceLookupByType(drawableId, kResourceGlxPbuffer);
+}
+
+void glxReleaseDirectSlots(GlxTagEntry *entry) {
+  if (!entry->context) return;
+  for (Head *head = entry->screen ? entry->screen->heads : nullptr; head; head = head->next) {
+    uint32_t &serverTag = entry->serverTags[slotOf(head)];
+    if (head->glLibrary && serverTag) {
+      dGLDestroyTag(instanceOf(head), serverTag);
+      serverTag = 0;
+    }
+  }
+}
+
 void glxReleaseTag(GlxTagEntry *entry, ClientConnection *client) {
   uint32_t index = glxTagOf(entry);
   if (entry->context) {
@@ -301,12 +317,24 @@ void glxFreeDrawable(GlxDrawableRecord *drawable) {
   free(drawable);
 }
 
+bool glxChargePbuffer(GlxPbufferRecord *pbuffer) {
+  bool direct = false;
+  for (Head *head = pbuffer->screen ? pbuffer->screen->heads : nullptr; head; head = head->next)
+    direct = direct || head->glLibrary;
+  uint64_t bytes = uint64_t(pbuffer->width) * pbuffer->height * kGlxDirectPixelBytes;
+  if (!direct || bytes == 0) return true;
+  if (!glxdirectCharge(bytes)) return false;
+  pbuffer->charged = bytes;
+  return true;
+}
+
 void glxFreePbuffer(GlxPbufferRecord *pbuffer) {
   if (!pbuffer) return;
   if (pbuffer->extraRefs > 0) {
     pbuffer->extraRefs--;
     return;
   }
+  glxdirectRefund(xproxyClientOfXid(pbuffer->pbufferId), pbuffer->charged);
   for (Head *head = pbuffer->screen ? pbuffer->screen->heads : nullptr; head; head = head->next) {
     if (head->glLibrary) {
       if (uint32_t direct = pbuffer->direct[slotOf(head)])
@@ -330,7 +358,7 @@ GlxPbufferRecord *glxCreatePbufferRecord(MetaScreen *screen, VisualRecord *fbCon
     LOG_OUT_OF_MEMORY();
     return nullptr;
   }
-  *pbuffer = GlxPbufferRecord{screen, fbConfig, pbufferId, 0, width, height, 0, 1, {}};
+  *pbuffer = GlxPbufferRecord{screen, fbConfig, pbufferId, 0, width, height, 0, 1, {}, 0};
   if (!resourceAdd(pbufferId, kResourceGlxPbuffer, pbuffer)) {
     free(pbuffer);
     return nullptr;
@@ -464,6 +492,15 @@ void makeCurrent(uint8_t *request, uint32_t length, const MakeCurrentShape &shap
     return;
   }
   uint32_t proxyTag = glxTagOf(entry);
+  // A read drawable is checked as the draw drawable is (glxBindTag), before anything changes.
+  if (readId != drawableId && !glxDrawableKnown(readId)) {
+    if (fresh) glxReleaseTag(entry, nullptr);
+    xprotoSendExtensionError(kGlxBadDrawable, readId, request, length, nullptr);
+    return;
+  }
+  // A tag that moves lets go of the slots it had in GL libraries first: each tag holds one slot
+  // per head, and the old one may draw into a drawable the move destroys.
+  if (!fresh && glxDrawableKnown(drawableId)) glxReleaseDirectSlots(entry);
   MetaScreen *screen = glxBindTag(entry, context, contextId, drawableId);
   if (!screen) {
     if (fresh) glxReleaseTag(entry, nullptr);  // the client never saw its number

@@ -37,6 +37,14 @@ void setGLXTagForServer(uint32_t tag, Head *head, uint32_t serverTag);
 // Binds the context and drawable to the entry; the drawable's screen, or NULL (entry
 // unchanged) when the drawable is no window, GLX pixmap or pbuffer.
 MetaScreen *glxBindTag(GlxTagEntry *entry, GlxContextRecord *context, uint32_t contextId, uint32_t drawableId);
+// A pbuffer of a screen with a Lumora head counts its pixels against the current client's
+// lumoraMemory: false (nothing counted) when they do not fit.
+bool glxChargePbuffer(GlxPbufferRecord *pbuffer);
+// Whether the id names a window, GLX pixmap or pbuffer (what glxBindTag accepts).
+bool glxDrawableKnown(uint32_t drawableId);
+// Lets go of the entry's slots in the GL libraries of its screen's heads (their server tags
+// become 0); the entry keeps its context and drawable.
+void glxReleaseDirectSlots(GlxTagEntry *entry);
 // Lets the entry's context and drawable go (with a client: its server tags released on the
 // client's first display connection) and frees the entry.
 void glxReleaseTag(GlxTagEntry *entry, ClientConnection *client);

@@ -105,6 +105,7 @@ GlxLibraryInstance *findInstance(Display *display, const char *library) {
 
 // Frees what the record owns and the record; the library is left to the caller.
 void freeRecord(GlxLibraryInstance *instance) {
+  glxdirectFreeListNames(instance);
   free(instance->scratch);
   free(instance->selectBuffer);
   free(instance->feedbackBuffer);
@@ -357,6 +358,10 @@ void glxdirectFreeInstance(GlxLibraryInstance *instance) {
   if (const char *error = pluginUnload(instance->library)) logProblem(error, kSource, __LINE__);
   unlinkInstance(instance);
   freeRecord(instance);
+}
+
+void glxdirectFreeUnlisted(GlxLibraryInstance *instance) {
+  if (instance) freeRecord(instance);
 }
 
 bool glxdirectAvailable() { return instances != nullptr; }

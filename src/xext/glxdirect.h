@@ -10,6 +10,7 @@
 #include "xclient/glxsupport.h"
 
 struct Head;
+struct ClientConnection;
 // One GL library loaded into the proxy for one real display.
 struct GlxLibraryInstance;
 
@@ -39,6 +40,9 @@ const char *glxdirectSetupDisplay(const char *library, uint32_t glxVersion, Disp
 // buffers. The library itself stays mapped (a GL library cannot be unloaded safely while the
 // Display it drew on is open).
 void glxdirectFreeInstance(GlxLibraryInstance *instance);
+// Frees a record made without glxdirectSetupDisplay (never listed, no references): its
+// buffers, context nodes and list names (NULL: nothing). The library itself is left alone.
+void glxdirectFreeUnlisted(GlxLibraryInstance *instance);
 // True while at least one instance exists.
 bool glxdirectAvailable();
 // The handler of the set-up's crash guard: on the thread that armed the guard it jumps back into
@@ -60,14 +64,37 @@ const char *glxdirectLoadFunctions(const char *library, uint32_t glVersion, GlxL
 uint32_t glxdirectCreateTag(GlxLibraryInstance *instance, uint32_t contextSerial, uint32_t drawDrawable,
                             uint32_t readDrawable, uint32_t proxyTag);
 // Releases the library's current context and the glBegin grab, and frees the tag slot with
-// the last proxy tag that maps to it.
+// the last proxy tag that maps to it. A slot whose drawable is gone is never made current for
+// that; an unknown slot leaves the library alone.
 void dGLDestroyTag(GlxLibraryInstance *instance, uint32_t slot);
+// Before the library destroys a pbuffer or GLX pixmap: the library lets go of it when the current
+// slot draws into or reads from it, and every slot that does is marked gone.
+void glxdirectDrawableGone(GlxLibraryInstance *instance, uint32_t drawable);
 // Destroys the direct context of that serial (its tag slots first).
 void dGLDestroyContext(GlxLibraryInstance *instance, uint32_t contextSerial);
 // Destroy a direct GLX pixmap or pbuffer of the instance.
 void glxdirectDestroyGLXPixmap(GlxLibraryInstance *instance, uint32_t pixmap);
 void glxdirectDestroyPbuffer(GlxLibraryInstance *instance, uint32_t pbuffer);
 // ===== end of tags, contexts and drawables =====
+
+// ===== the client's budget =====
+// What one texture or display-list name is counted to take in the library (its record and hash
+// entry), and what one pixel of a pbuffer (colour, depth and stencil), against the client's
+// lumoraMemory.
+constexpr uint64_t kGlxDirectNameBytes = 256;
+constexpr uint64_t kGlxDirectPixelBytes = 8;
+// Counts bytes against the current client's lumoraMemory: false (nothing counted) when they do
+// not fit what is left. No current client, or lumoraMemory 0 (no bound): always true. glxdirectRefund gives bytes back (at
+// most what is counted) to the client, respectively the current one.
+bool glxdirectCharge(uint64_t bytes);
+void glxdirectRefund(ClientConnection *client, uint64_t bytes);
+// The display-list names [first, first + count) now exist, respectively glDeleteLists for
+// the names of [list, list + range) that were made (a negative range goes to the library as
+// it is); glxdirectFreeListNames forgets them all.
+void glxdirectAddListNames(GlxLibraryInstance *instance, uint32_t first, uint64_t count);
+void glxdirectDeleteListNames(GlxLibraryInstance *instance, uint32_t list, int32_t range);
+void glxdirectFreeListNames(GlxLibraryInstance *instance);
+// ===== end of the client's budget =====
 
 // ===== requests on contexts and drawables =====
 // A new direct context (its serial) on the head's screen for the server visual (attributes
@@ -81,6 +108,9 @@ uint32_t glxdirectCreateNewContext(GlxLibraryInstance *instance, int screen, uin
 // glXWaitGL, respectively glXWaitX, for the context behind the tag slot.
 void glxdirectWaitGL(GlxLibraryInstance *instance, uint32_t slot);
 void glxdirectWaitX(GlxLibraryInstance *instance, uint32_t slot);
+// glXQueryServerString of the name for the head's screen, without a current context: the
+// library's text, NULL when it knows no such name.
+const char *glxdirectQueryServerString(GlxLibraryInstance *instance, int screen, uint32_t name);
 // A direct GLX pixmap or pbuffer (counted in the instance until destroyed); 0 on failure.
 uint32_t glxdirectCreateGLXPixmap(GlxLibraryInstance *instance, int screen, uint32_t visual, uint32_t pixmap);
 uint32_t glxdirectCreatePbuffer(GlxLibraryInstance *instance, int screen, uint32_t fbConfig, uint32_t width,
@@ -131,24 +161,27 @@ int glxdirectUnpackRowLength(const uint8_t **cursor, GlxLibraryInstance *instanc
 int glxdirectUnpackSkipRows(const uint8_t **cursor, GlxLibraryInstance *instance);
 int glxdirectUnpackSkipPixels(const uint8_t **cursor, GlxLibraryInstance *instance);
 int glxdirectUnpackAlignment(const uint8_t **cursor, GlxLibraryInstance *instance);
-// Bytes of pixel data of that format, type, target and layout (64 bits); 0 for none or invalid.
+// Bytes of pixel data of that format, type, target and layout that the library may read or
+// write (64 bits, saturated): rows of at least width pixels (bits for GL_BITMAP) raised to the
+// alignment, images of at least height rows, skipped images and rows whole, skipped pixels on
+// top; 0 for none or invalid.
 int64_t glxdirectImageSize(uint32_t format, uint32_t type, uint32_t target, int32_t width, int32_t height,
                            int32_t depth, int32_t imageHeight, int32_t rowLength, int32_t skipImages,
-                           int32_t skipRows, int32_t alignment);
-// Sets the library's client arrays from count descriptors and the vertex data after them, all
-// inside [descriptors, end): the start of the element data, or NULL (nothing set).
-const uint8_t *glxdirectSetClientArrays(GlxLibraryInstance *instance, const uint8_t *descriptors, uint32_t count,
-                                        uint32_t vertices, const uint8_t *end);
-// Executes one render command of that opcode whose data (after its header) is [data, end).
-void glxdirectExecuteRender(GlxLibraryInstance *instance, uint32_t opcode, const uint8_t *data, const uint8_t *end);
+                           int32_t skipRows, int32_t alignment, int32_t skipPixels = 0);
+// Executes one render command of that opcode whose data (after its header) is [data, end): the
+// X error it ends with (BadLength for a command shorter than what it and the library read; nothing
+// called then), 0 for none.
+uint8_t glxdirectExecuteRender(GlxLibraryInstance *instance, uint32_t opcode, const uint8_t *data, const uint8_t *end);
 // ===== end of direct contexts, tags, grab and command data =====
 
 // ===== render streams =====
 // A stream of render commands (16-bit headers) in [first, end), respectively one complete
 // large render command, for the context behind the tag slot: made current first, each command
-// executed by the library, then the glBegin grab taken or let go.
-void glxdirectRender(GlxLibraryInstance *instance, uint32_t slot, const uint8_t *first, const uint8_t *end);
-void glxdirectRenderLarge(GlxLibraryInstance *instance, uint32_t slot, const uint8_t *command, uint64_t length);
+// executed by the library, then the glBegin grab taken or let go. The X error the stream ends
+// with (the first command in error ends it; a stream cut inside a command header is BadLength),
+// 0 for none.
+uint8_t glxdirectRender(GlxLibraryInstance *instance, uint32_t slot, const uint8_t *first, const uint8_t *end);
+uint8_t glxdirectRenderLarge(GlxLibraryInstance *instance, uint32_t slot, const uint8_t *command, uint64_t length);
 // ===== end of render streams =====
 
 // ===== single operations =====

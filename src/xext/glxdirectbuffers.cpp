@@ -10,6 +10,7 @@
 
 #include <cstring>
 
+#include "proxy/clientconnection.h"
 #include "support/logging.h"
 #include "xext/glxobjects.h"
 
@@ -58,8 +59,14 @@ GLXDIRECT_SINGLE(glxdirectGenBuffers) {
   set(result, 0);
   if (!current(instance, slot)) return 0;
   uint32_t count = word(params, length, 0);
+  // The names count against the client's budget.
+  uint64_t charged = int32_t(count) > 0 ? count * kGlxDirectNameBytes : 0;
+  if (!glxdirectCharge(charged)) return 0;
   uint8_t *names = zeroedRoom(instance, uint64_t(count) * 4);
-  if (!names) return 1;  // no room: nothing called, no data
+  if (!names) {
+    glxdirectRefund(xproxyCurrentClient, charged);
+    return 1;  // no room: nothing called, no data
+  }
   instance->functions.glGenBuffers(GLsizei(count), reinterpret_cast<GLuint *>(names));
   set(result, 0, count, names);
   return 1;

@@ -24,6 +24,8 @@ constexpr int kGlxPbufferWidth = 0x8041;
 constexpr int kGlxPbufferHeight = 0x8040;
 constexpr int kGlxLargestPbuffer = 0x801C;
 constexpr int kGlxPreservedContents = 0x801B;
+constexpr int kGlxMaxPbufferWidth = 0x8016;
+constexpr int kGlxMaxPbufferHeight = 0x8017;
 
 bool makeCurrent(GlxLibraryInstance *instance, uint32_t slot) {
   if (!instance) return false;
@@ -125,6 +127,17 @@ uint32_t glxdirectCreatePbuffer(GlxLibraryInstance *instance, int screen, uint32
                             kGlxLargestPbuffer, int(largest), kGlxPreservedContents, int(preserved),
                             0};
   auto config = static_cast<GLXFBConfig>(glxdirectFindFBConfig(instance, screen, fbConfig));
+  // Beyond the configuration's largest pbuffer the library would try anyway (unless it may
+  // give the largest it can).
+  int widest = 0, highest = 0;
+  if (config && !largest &&
+      instance->functions.glXGetFBConfigAttrib(instance->display, config, kGlxMaxPbufferWidth, &widest) == Success &&
+      instance->functions.glXGetFBConfigAttrib(instance->display, config, kGlxMaxPbufferHeight, &highest) == Success &&
+      widest > 0 && highest > 0 && (width > uint32_t(widest) || height > uint32_t(highest))) {
+    LOG(logChannelXhint, "Lumora: Pbuffer %ux%u beyond the largest %dx%d refused for %s", width, height, widest,
+        highest, xscreenClientName(xproxyCurrentClient));
+    return 0;
+  }
   GLXPbuffer made = config ? instance->functions.glXCreatePbuffer(instance->display, config, attributes) : 0;
   if (!made) {
     logProblem("UNE", kSource, __LINE__);
@@ -136,12 +149,14 @@ uint32_t glxdirectCreatePbuffer(GlxLibraryInstance *instance, int screen, uint32
 
 void glxdirectDestroyGLXPixmap(GlxLibraryInstance *instance, uint32_t pixmap) {
   if (!instance) return;
+  glxdirectDrawableGone(instance, pixmap);
   instance->functions.glXDestroyGLXPixmap(instance->display, pixmap);
   dropDrawable(instance, &instance->liveGlxPixmaps);
 }
 
 void glxdirectDestroyPbuffer(GlxLibraryInstance *instance, uint32_t pbuffer) {
   if (!instance) return;
+  glxdirectDrawableGone(instance, pbuffer);
   instance->functions.glXDestroyPbuffer(instance->display, pbuffer);
   dropDrawable(instance, &instance->livePbuffers);
 }
@@ -160,10 +175,20 @@ void glxdirectSwapBuffers(GlxLibraryInstance *instance, uint32_t slot, uint32_t 
   if (makeCurrent(instance, slot)) instance->functions.glXSwapBuffers(instance->display, drawable);
 }
 
+const char *glxdirectQueryServerString(GlxLibraryInstance *instance, int screen, uint32_t name) {
+  auto query = instance->functions.glXQueryServerString;  // absent from a GLX 1.0 library
+  return query ? query(instance->display, screen, int(name)) : nullptr;
+}
+
 void glxdirectUseXFont(GlxLibraryInstance *instance, uint32_t slot, uint32_t font, uint32_t first, uint32_t count,
                        uint32_t listBase) {
-  if (makeCurrent(instance, slot))
-    instance->functions.glXUseXFont(font, int(first), int(count), int(listBase));
+  if (!makeCurrent(instance, slot)) return;
+  // The library makes one list per character asked for, whatever the font has: they count
+  // against the client's budget.
+  uint64_t lists = int32_t(count) > 0 ? count : 0;
+  if (!glxdirectCharge(lists * kGlxDirectNameBytes)) return;
+  instance->functions.glXUseXFont(font, int(first), int(count), int(listBase));
+  glxdirectAddListNames(instance, listBase, lists);
 }
 // ===== end of operations under a slot =====
 
@@ -181,6 +206,7 @@ void glxdirectReopenLibrary(GlxLibraryInstance *instance) {
       instance->liveGlxWindows)
     return;
   glxdirectResetScratch(instance);
+  glxdirectFreeListNames(instance);
   logStep("Lumora: Last resource at %s removed, reopening GL lib ...", xmiscLocalDisplayPart(instance->display));
   // The library stays mapped (it cannot be unloaded while the Display it drew on is open): its
   // record is released and taken again, and the function table resolved anew.

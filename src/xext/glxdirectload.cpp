@@ -309,6 +309,7 @@ constexpr GlxLoadEntry kGlxLoadList[] = {
     REQUIRED(glGetMapfv), REQUIRED(glGetMapiv), REQUIRED(glGetMaterialfv), REQUIRED(glGetMaterialiv),
     GLVERSION(66, glGetMinmax), GLVERSION(66, glGetMinmaxParameterfv), GLVERSION(66, glGetMinmaxParameteriv),
     REQUIRED(glGetPixelMapfv), REQUIRED(glGetPixelMapuiv), REQUIRED(glGetPixelMapusv), REQUIRED(glGetPolygonStipple),
+    GLVERSION(65, glGetPointerv),
     GLVERSION(68, glGetQueryiv), GLVERSION(68, glGetQueryObjectiv), GLVERSION(68, glGetQueryObjectuiv),
     GLVERSION(66, glGetSeparableFilter),
     REQUIRED(glGetString), REQUIRED(glGetTexEnvfv), REQUIRED(glGetTexEnviv), REQUIRED(glGetTexGendv),
@@ -347,7 +348,7 @@ constexpr GlxLoadEntry kGlxLoadList[] = {
 #undef EXTENSION
 #undef UNCHECKED
 
-static_assert(sizeof(kGlxLoadList) / sizeof(kGlxLoadList[0]) == 614);
+static_assert(sizeof(kGlxLoadList) / sizeof(kGlxLoadList[0]) == 615);
 
 }  // namespace
 

@@ -9,6 +9,8 @@
 
 #include <cstring>
 
+#include "proxy/clientconnection.h"
+
 namespace {
 
 uint32_t word(const uint8_t *params, uint32_t length, uint32_t index) {
@@ -66,8 +68,13 @@ GLXDIRECT_SINGLE(glxdirectGenQueries) {
   if (!current(instance, slot, result)) return 0;
   uint32_t n = word(params, length, 0);
   if (int32_t(n) <= 0) return 1;  // none asked for (a negative count included): no call
+  // The names count against the client's budget.
+  if (!glxdirectCharge(n * kGlxDirectNameBytes)) return 0;
   uint8_t *names = glxdirectScratch(instance, 4 * uint64_t(n));
-  if (!names) return 0;
+  if (!names) {
+    glxdirectRefund(xproxyCurrentClient, n * kGlxDirectNameBytes);
+    return 0;
+  }
   std::memset(names, 0, 4 * size_t(n));
   instance->functions.glGenQueries(GLsizei(n), reinterpret_cast<GLuint *>(names));
   set(result, 0, n, names);

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "proxy/clientconnection.h"
 #include "support/logging.h"
 #include "support/strtemp.h"
 #include "xclient/gldatatype.h"
@@ -29,6 +30,7 @@ constexpr uint32_t kGlPackAlignment = 0x0D05;
 constexpr uint32_t kGlPackSkipImages = 0x806B;
 constexpr uint32_t kGlPackImageHeight = 0x806C;
 constexpr int32_t kAlignment = 4;
+constexpr uint32_t kGlBitmap = 0x1A00;
 
 constexpr uint32_t kGlTextureWidth = 0x1000;
 constexpr uint32_t kGlTextureHeight = 0x1001;
@@ -45,6 +47,8 @@ constexpr uint32_t kGlHistogramWidth = 0x8026;
 constexpr uint32_t kGlRender = 0x1C00;
 constexpr uint32_t kGlFeedback = 0x1C01;
 constexpr uint32_t kGlSelect = 0x1C02;
+constexpr uint32_t kGlRenderModeQuery = 0x0C40;  // GL_RENDER_MODE
+constexpr uint32_t kGl2D = 0x0600, kGl4DColorTexture = 0x0604;  // the feedback vertex types
 
 constexpr uint32_t kStippleBytes = 128;
 constexpr uint32_t kMinmaxBytes = 100000;
@@ -81,7 +85,13 @@ void setPackState(GlxLibraryInstance *instance) {
   gl.glPixelStorei(kGlPackAlignment, kAlignment);
 }
 
+// Bytes of an image packed with that state; 0 (nothing read back) also for GL_BITMAP, which the
+// library cannot serve for a read (packing stencil indices into bits never returns).
 int64_t imageSize(uint32_t format, uint32_t type, uint32_t target, int32_t width, int32_t height, int32_t depth) {
+  if (type == kGlBitmap) {
+    LOG(logChannelXhint, "Lumora: pixels read back as GL_BITMAP refused");
+    return 0;
+  }
   return glxdirectImageSize(format, type, target, width, height, depth, 0, 0, 0, 0, kAlignment);
 }
 
@@ -363,10 +373,15 @@ int32_t word(const uint8_t *params, uint32_t at) {
 }
 
 // A buffer of entries 4-byte entries (and one more), zeroed; NULL when entries is negative, does
-// not fit a 32-bit size, or no memory can be had (logged).
+// not fit a 32-bit size or what is left of the client's lumoraMemory, or no memory can be had
+// (logged).
 void *newEntries(int32_t entries) {
   if (entries < 0) return nullptr;
   uint64_t bytes = 4 * uint64_t(entries) + 4;
+  // Within what the client may still take (counted for the call only: the buffer goes with
+  // the context or the next buffer).
+  if (!glxdirectCharge(bytes)) return nullptr;
+  glxdirectRefund(xproxyCurrentClient, bytes);
   if (bytes > UINT32_MAX) {
     LOG(logChannelXhint, "Lumora: %d entries refused for a select or feedback buffer", entries);
     return nullptr;
@@ -374,6 +389,21 @@ void *newEntries(int32_t entries) {
   void *buffer = calloc(1, bytes);
   if (!buffer) LOG_OUT_OF_MEMORY_AT(kSource);
   return buffer;
+}
+
+// The render mode the library's current context is in (GL_RENDER_MODE); 0 inside
+// glBegin/glEnd, where the library answers no query.
+uint32_t libraryRenderMode(GlxLibraryInstance *instance) {
+  return uint32_t(glxdirectGetInteger(instance, kGlRenderModeQuery));
+}
+
+// Whether the library takes a new buffer for the mode now: outside glBegin/glEnd and while it
+// is not in that mode (asked of the library itself: a glBegin of another tag or inside a list
+// leaves the proxy's own flags unsure).
+bool takesBuffer(GlxLibraryInstance *instance, GlxDirectContext *node, uint32_t mode) {
+  uint32_t now = libraryRenderMode(instance);
+  if (now == kGlRender || now == kGlFeedback || now == kGlSelect) node->renderMode = now;
+  return now != 0 && now != mode;
 }
 
 }  // namespace
@@ -406,8 +436,10 @@ int32_t glxdirectRenderMode(GlxLibraryInstance *instance, uint32_t slot, uint32_
       break;
   }
   int32_t result = instance->functions.glRenderMode(mode);
-  // The library keeps its mode on an unknown one.
-  if (mode == kGlRender || mode == kGlFeedback || mode == kGlSelect) node->renderMode = mode;
+  // The mode is the one the library is in now: it keeps its mode on an unknown one and inside
+  // glBegin/glEnd (where it answers no query either: the mode stays as recorded).
+  uint32_t now = libraryRenderMode(instance);
+  if (now == kGlRender || now == kGlFeedback || now == kGlSelect) node->renderMode = now;
   instance->renderMode = node->renderMode;
   if (buffer) *buffer = left;
   if (size) *size = left ? leftSize : 0;
@@ -422,9 +454,10 @@ int glxdirectSelectBuffer(GlxLibraryInstance *instance, uint32_t slot, const uin
   if (!node) return 0;
   GlFunctionTable &gl = instance->functions;
   int32_t entries = word(params, 0);
-  if (modeOf(node) == kGlSelect || entries < 0) {
-    // The library refuses a buffer in select mode (and a negative size) and keeps writing into
-    // the old one, which therefore stays; it is handed again so that nothing else can be taken.
+  if (!takesBuffer(instance, node, kGlSelect) || entries < 0) {
+    // The library refuses a buffer in select mode, inside glBegin/glEnd and of a negative size,
+    // and keeps writing into the old one, which therefore stays; it is handed again so that the
+    // refusal (its GL error) is the library's own and nothing else can be taken.
     gl.glSelectBuffer(entries < 0 ? entries : GLsizei(node->selectSize), node->selectBuffer);
     return 1;
   }
@@ -446,7 +479,8 @@ int glxdirectFeedbackBuffer(GlxLibraryInstance *instance, uint32_t slot, const u
   GlFunctionTable &gl = instance->functions;
   int32_t entries = word(params, 0);
   uint32_t type = uint32_t(word(params, 4));
-  if (modeOf(node) == kGlFeedback || entries < 0) {
+  // As for the select buffer; an unknown vertex type is refused too.
+  if (!takesBuffer(instance, node, kGlFeedback) || entries < 0 || type < kGl2D || type > kGl4DColorTexture) {
     gl.glFeedbackBuffer(entries < 0 ? entries : GLsizei(node->feedbackSize), type, node->feedbackBuffer);
     return 1;
   }

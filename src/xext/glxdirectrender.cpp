@@ -4,10 +4,12 @@
 // arrays carried in a command).
 //
 // Every case first computes, in 64 bits, how many bytes it and the library will read from the
-// command; a command that does not hold them makes no call and is logged once as undecoded. Data
-// the library reads later (client-array pointers) must not point into a command once that
-// command is gone: such arrays stay marked until they are pointed somewhere else, and a draw that
-// would read an enabled marked array is dropped.
+// command (images as the pixel-store rules make the library read them); a command that does not
+// hold them makes no call, is logged once as undecoded and ends its request with BadLength.
+// Arguments the library would take unchecked (attribute indices, element indices, mesh sizes)
+// are bounded by its limits first. A draw reads only client arrays that point into its own
+// command and arrays in buffer objects: the library is asked which arrays are enabled and
+// where they lie, and the others are disabled for the draw.
 #include <cstdint>
 #include <cstring>
 
@@ -23,6 +25,9 @@
 namespace {
 
 // GL values the executor interprets.
+constexpr uint8_t kBadLength = 16;
+
+constexpr uint32_t kGlUnsignedByte = 0x1401;
 constexpr uint32_t kGlBitmap = 0x1A00;
 constexpr uint32_t kGlColorIndex = 0x1900;
 constexpr uint32_t kGl2Bytes = 0x1407;
@@ -40,11 +45,25 @@ constexpr uint32_t kGlUnpackImageHeight = 0x806E;
 constexpr uint32_t kGlArrayBufferBinding = 0x8894;
 constexpr uint32_t kGlElementArrayBufferBinding = 0x8895;
 constexpr uint32_t kGlVertexAttribArrayEnabled = 0x8622;
+constexpr uint32_t kGlVertexAttribArrayBufferBinding = 0x889F;
+constexpr uint32_t kGlVertexAttribArraySize = 0x8623;
+constexpr uint32_t kGlVertexAttribArrayStride = 0x8624;
+constexpr uint32_t kGlVertexAttribArrayType = 0x8625;
+constexpr uint32_t kGlVertexAttribArrayPointer = 0x8645;
+constexpr uint32_t kGlArrayBuffer = 0x8892;
+constexpr uint32_t kGlElementArrayBuffer = 0x8893;
+constexpr uint32_t kGlTextureCoordArray = 0x8078;
+constexpr uint32_t kGlMaxVertexAttribs = 0x8869;
+constexpr uint32_t kGlMaxTextureCoords = 0x8871;
+constexpr uint32_t kGlMaxTextureUnits = 0x84E2;
+constexpr uint32_t kGlLastPrimitive = 0x000E;  // GL_PATCHES
 constexpr uint32_t kGlElementArrayAti = 0x8768;
 
 // The client-array kinds, in the order of the instance's enabled-array flags (edge flag, texture
 // coordinate, colour, index, normal, vertex, fog coordinate, secondary colour).
 constexpr uint32_t kArrayKinds[8] = {0x8079, 0x8078, 0x8076, 0x8077, 0x8075, 0x8074, 0x8457, 0x845E};
+// The buffer-object binding of each kind's array, in the same order.
+constexpr uint32_t kArrayBindings[8] = {0x889B, 0x889A, 0x8898, 0x8899, 0x8897, 0x8896, 0x889D, 0x889C};
 // The order in which DrawArrays disables what it enabled: colour, edge flag, fog coordinate,
 // index, normal, secondary colour, texture coordinate, vertex (indices into kArrayKinds).
 constexpr int kDisableOrder[8] = {2, 0, 6, 3, 4, 7, 1, 5};
@@ -54,42 +73,6 @@ int arrayIndex(uint32_t kind) {
   for (int i = 0; i < 8; i++)
     if (kArrayKinds[i] == kind) return i;
   return -1;
-}
-
-void markArray(GlxLibraryInstance *instance, uint32_t kind, uint32_t indexOrUnit) {
-  if (kind == 0) {
-    instance->markedAttributes |= 1u << (indexOrUnit < 31 ? indexOrUnit : 31);
-    return;
-  }
-  int index = arrayIndex(kind);
-  if (index < 0) return;
-  instance->markedArrays |= 1u << (kind == 0x8078 && indexOrUnit != 0 ? 8 : index);
-}
-
-void unmarkArray(GlxLibraryInstance *instance, uint32_t kind, uint32_t indexOrUnit) {
-  if (kind == 0) {
-    if (indexOrUnit < 31) instance->markedAttributes &= ~(1u << indexOrUnit);
-    return;
-  }
-  int index = arrayIndex(kind);
-  if (index < 0) return;
-  instance->markedArrays &= ~(1u << (kind == 0x8078 && indexOrUnit != 0 ? 8 : index));
-}
-
-// Whether the library would read an enabled array that still points into a gone command. A
-// texture-coordinate array of another unit than 0 counts as enabled (its state is not asked).
-bool readsMarkedArray(GlxLibraryInstance *instance) {
-  if (instance->markedArrays & (1u << 8)) return true;
-  for (int i = 0; i < 8; i++)
-    if ((instance->markedArrays & (1u << i)) && glxdirectGetInteger(instance, kArrayKinds[i]) != 0) return true;
-  for (uint32_t index = 0; index < 32; index++) {
-    if (!(instance->markedAttributes & (1u << index))) continue;
-    if (index == 31) return true;
-    GLint enabled[16] = {};
-    instance->functions.glGetVertexAttribiv(index, kGlVertexAttribArrayEnabled, enabled);
-    if (enabled[0]) return true;
-  }
-  return false;
 }
 
 const char *clientName() { return xscreenClientName(xproxyCurrentClient); }
@@ -135,6 +118,18 @@ uint32_t mapValues(uint32_t target) {
   return kValues[base];
 }
 
+// The most grid points one EvalMesh may evaluate: the library would hold every client for as
+// long as a mesh of 2^31 points per side takes (no command carries the points).
+constexpr uint64_t kMeshPointLimit = uint64_t(1) << 22;
+
+// Points of the mesh from i1 to i2 (and j1 to j2), 64 bits; an empty range counts one.
+uint64_t meshPoints(int32_t i1, int32_t i2, int32_t j1, int32_t j2) {
+  auto span = [](int32_t from, int32_t to) {
+    return to > from ? static_cast<uint64_t>(static_cast<int64_t>(to) - from) + 1 : uint64_t{1};
+  };
+  return times(span(i1, i2), span(j1, j2));
+}
+
 // One command being executed: its data and its end, and what it has been found to need.
 struct Command {
   GlxLibraryInstance *instance;
@@ -142,11 +137,19 @@ struct Command {
   const uint8_t *data;
   uint64_t size;
   GlFunctionTable &gl;
+  // The X error the command ends with (0: none); set by the checks below.
+  mutable uint8_t error = 0;
+  // Client arrays pointed into this command's data and taken by the library (as far as the
+  // checks know): kinds by kArrayKinds index, texture-coordinate units, generic attributes.
+  mutable uint32_t ownKinds = 0;
+  mutable uint64_t ownUnits = 0;
+  mutable uint64_t ownAttributes = 0;
 
   // Whether the command holds bytes bytes of data; when not, the command is logged as
-  // undecoded (the caller makes no call).
+  // undecoded and ends with BadLength (the caller makes no call).
   bool holds(uint64_t bytes) const {
     if (bytes <= size) return true;
+    error = kBadLength;
     LOG(logChannelWarning, "Lumora: %s undecoded in render command #%u by %s", strSizeText(size), opcode,
         clientName());
     return false;
@@ -224,8 +227,8 @@ void applyPixelHeader(const Command &c, bool withSwap, bool threeD) {
   glxdirectUnpackAlignment(&cursor, c.instance);
 }
 
-// Bytes of an image under the header, with the skip-pixels offset that the size leaves out;
-// -1 when the format or type has no size for a non-empty image.
+// Bytes of an image under the header; -1 when the format or type has no size for a non-empty
+// image.
 int64_t imageBytes(const PixelHeader &h, uint32_t format, uint32_t type, uint32_t target, int32_t width,
                    int32_t height, int32_t depth) {
   if (width < 0 || height < 0 || depth < 0) return -1;
@@ -233,15 +236,9 @@ int64_t imageBytes(const PixelHeader &h, uint32_t format, uint32_t type, uint32_
   // Sized as for a real target first: no size there means the format or type has none; a proxy
   // target then reads no data.
   int64_t size = glxdirectImageSize(format, type, 0, width, height, depth, h.imageHeight, h.rowLength,
-                                    h.skipImages, h.skipRows, h.alignment);
+                                    h.skipImages, h.skipRows, h.alignment, h.skipPixels);
   if (size == 0) return -1;
   if (glxdirectImageSize(format, type, target, 1, 1, 1, 0, 0, 0, 0, 1) == 0) return 0;
-  if (h.skipPixels > 0) {
-    // The skip reaches into the first row: whole pixels (bits for a bitmap), within a row.
-    int64_t skip = type == kGlBitmap ? (static_cast<int64_t>(h.skipPixels) + 7) / 8
-                                     : glxdirectImageSize(format, type, 0, 1, 1, 1, 0, 0, 0, 0, 1) * h.skipPixels;
-    return size > INT64_MAX - skip ? INT64_MAX : size + skip;
-  }
   return size;
 }
 
@@ -261,8 +258,11 @@ bool pixelCommand(const Command &c, bool withSwap, bool threeD, uint64_t imageOf
   return true;
 }
 
+// A library without the placeholder entry has the loader's stub there, of another type: it is
+// not called.
 template <typename Fn>
 void callDummy(Fn fn, uint32_t value) {
+  if (reinterpret_cast<void *>(fn) == reinterpret_cast<void *>(&pluginStub)) return;
   reinterpret_cast<void (*)(GLuint)>(fn)(value);
 }
 
@@ -281,13 +281,248 @@ bool bufferBound(const Command &c, uint32_t binding) {
   return false;
 }
 
-// Sets the arrays a 300 or 301 command carries (descriptors at offset, count of them) after
-// checking their bytes; the element data or NULL through *elements. False: dropped.
+// ===== client arrays =====
+// The library's limits on generic vertex attributes and texture-coordinate sets, asked once per
+// instance with a context current (at most kArrayLimit each; at least one coordinate set).
+constexpr uint32_t kArrayLimit = 64;
+
+void askLimits(GlxLibraryInstance *instance) {
+  // Inside glBegin/glEnd the library answers no question: asked at the next render request.
+  if (instance->limitsAsked || instance->insideBegin) return;
+  auto bounded = [instance](uint32_t pname) {
+    int32_t value = glxdirectGetInteger(instance, pname);
+    return value < 0 ? 0u : value > int32_t{kArrayLimit} ? kArrayLimit : static_cast<uint32_t>(value);
+  };
+  instance->maxVertexAttribs = bounded(kGlMaxVertexAttribs);
+  instance->maxTextureCoords = bounded(kGlMaxTextureCoords);
+  if (instance->maxTextureCoords == 0) instance->maxTextureCoords = bounded(kGlMaxTextureUnits);
+  if (instance->maxTextureCoords == 0) instance->maxTextureCoords = 1;
+  instance->limitsAsked = 1;
+}
+
+// The GL error GL_INVALID_VALUE of an attribute index out of range, given by the library itself
+// through a call it refuses without touching any state.
+void invalidAttribute(const Command &c) {
+  static const GLfloat kZero[4] = {};
+  c.gl.glVertexAttrib4fvARB(0xFFFFFFFFu, kZero);
+  c.dropped("attribute index beyond the library's");
+}
+
+// Whether the library takes an array of that kind (0: a generic attribute) with size values of
+// type per element, checked as the library checks them (stricter where in doubt: such an array
+// is then not drawn from).
+bool arrayAccepted(uint32_t kind, uint32_t size, uint32_t type) {
+  constexpr uint32_t kByte = 0x1400, kUbyte = 0x1401, kShort = 0x1402, kUshort = 0x1403, kInt = 0x1404,
+                     kUint = 0x1405, kFloat = 0x1406, kDouble = 0x140A;
+  auto oneOf = [type](std::initializer_list<uint32_t> types) {
+    for (uint32_t t : types)
+      if (t == type) return true;
+    return false;
+  };
+  switch (kind) {
+    case 0x8074: return size >= 2 && size <= 4 && oneOf({kShort, kInt, kFloat, kDouble});
+    case 0x8075: return size == 3 && oneOf({kByte, kShort, kInt, kFloat, kDouble});
+    case 0x8076: return (size == 3 || size == 4) && oneOf({kByte, kUbyte, kShort, kUshort, kInt, kUint, kFloat, kDouble});
+    case 0x8077: return size == 1 && oneOf({kUbyte, kShort, kInt, kFloat, kDouble});
+    case 0x8078: return size >= 1 && size <= 4 && oneOf({kShort, kInt, kFloat, kDouble});
+    case 0x8079: return size == 1 && typeBytes(type) != 0;
+    case 0x8457: return size == 1 && oneOf({kFloat, kDouble});
+    case 0x845E: return size == 3 && oneOf({kByte, kUbyte, kShort, kUshort, kInt, kUint, kFloat, kDouble});
+    case 0: return size >= 1 && size <= 4 && oneOf({kByte, kUbyte, kShort, kUshort, kInt, kUint, kFloat, kDouble});
+    default: return false;
+  }
+}
+
+// Points the array of that kind (0: the generic attribute of index unit; texture coordinates:
+// of that unit) at data of the command. Counted as the command's own only when the library
+// takes it; a refused one is still handed over (the library gives its error) and left out of
+// the draw. False for a kind that is no array.
+bool pointArray(const Command &c, uint32_t kind, uint32_t unit, uint32_t size, uint32_t type, GLsizei stride,
+                uint8_t normalized, const void *data) {
+  GlxLibraryInstance *instance = c.instance;
+  GlFunctionTable &gl = c.gl;
+  askLimits(instance);
+  bool taken = arrayAccepted(kind, size, type);
+  GLint values = static_cast<GLint>(size > 4 ? 0 : size);
+  switch (kind) {
+    case 0x8074: gl.glVertexPointer(values, type, stride, data); break;
+    case 0x8075: gl.glNormalPointer(type, stride, data); break;
+    case 0x8076: gl.glColorPointer(values, type, stride, data); break;
+    case 0x8077: gl.glIndexPointer(type, stride, data); break;
+    case 0x8078:
+      if (unit >= instance->maxTextureCoords) {
+        // The library refuses the unit (its error); nothing is pointed.
+        gl.glClientActiveTexture(kGlTexture0 + unit);
+        gl.glClientActiveTexture(kGlTexture0);
+        return true;
+      }
+      withClientUnit(c, unit, [&] { gl.glTexCoordPointer(values, type, stride, data); });
+      if (taken) c.ownUnits |= 1ull << unit;
+      return true;
+    case 0x8079: gl.glEdgeFlagPointer(stride, data); break;
+    case 0x8457: gl.glFogCoordPointer(type, stride, data); break;
+    case 0x845E: gl.glSecondaryColorPointer(values, type, stride, data); break;
+    case 0:
+      if (unit >= instance->maxVertexAttribs) {
+        invalidAttribute(c);
+        return true;
+      }
+      gl.glVertexAttribPointer(unit, values, type, normalized, stride, data);
+      if (taken) c.ownAttributes |= 1ull << unit;
+      return true;
+    default:
+      return false;
+  }
+  if (taken) c.ownKinds |= 1u << arrayIndex(kind);
+  return true;
+}
+
+// Enabled client arrays that the library would read though they do not point into the command
+// being drawn (never set, set by an earlier command that is gone, refused by the library):
+// disabled for the draw, then enabled again. Arrays in a buffer object stay; how many elements
+// each holds from its offset to its buffer's end bounds what a draw reading nothing of the
+// command may ask for (the library's ArrayElement reads them unchecked).
+struct ForeignArrays {
+  uint32_t kinds = 0;
+  uint64_t units = 0;
+  uint64_t attributes = 0;
+  bool inBuffers = false;     // an enabled array lies in a buffer object
+  uint64_t room = UINT64_MAX;  // the fewest elements such an array holds
+};
+
+// What is asked about an enabled array of each kind (kArrayKinds order): its values per element
+// (fixed when no pname), type (none: bytes), stride and pointer.
+struct ArrayQuestions {
+  uint32_t size, type, stride, pointer;
+  uint8_t fixedSize;
+};
+constexpr ArrayQuestions kArrayQuestions[8] = {
+    {0, 0, 0x808C, 0x8093, 1},           {0x8088, 0x8089, 0x808A, 0x8092, 0}, {0x8081, 0x8082, 0x8083, 0x8090, 0},
+    {0, 0x8085, 0x8086, 0x8091, 1},      {0, 0x807E, 0x807F, 0x808F, 3},      {0x807A, 0x807B, 0x807C, 0x808E, 0},
+    {0, 0x8454, 0x8455, 0x8456, 1},      {0x845A, 0x845B, 0x845C, 0x845D, 0}};
+
+// GL_BUFFER_SIZE of the buffer object of that name (bound to GL_ARRAY_BUFFER for the question,
+// the binding restored).
+uint64_t arrayBufferBytes(const Command &c, uint32_t name) {
+  int32_t bound = glxdirectGetInteger(c.instance, kGlArrayBufferBinding);
+  c.gl.glBindBuffer(kGlArrayBuffer, name);
+  int32_t bytes = glxdirectBufferSize(c.instance, kGlArrayBuffer);
+  c.gl.glBindBuffer(kGlArrayBuffer, static_cast<GLuint>(bound));
+  return bytes > 0 ? static_cast<uint64_t>(bytes) : 0;
+}
+
+// Elements of size values of type, stride bytes apart (0: packed), from offset in a buffer of
+// bytes. An unknown size counts 4 values, an unknown type 8 bytes.
+uint64_t elementsIn(uint64_t bytes, uint64_t offset, int32_t size, uint32_t type, int32_t stride) {
+  uint64_t values = size >= 1 && size <= 4 ? static_cast<uint64_t>(size) : 4;
+  uint64_t element = values * (typeBytes(type) ? typeBytes(type) : 8);
+  uint64_t step = stride > 0 ? static_cast<uint64_t>(stride) : element;
+  if (offset > bytes || bytes - offset < element) return 0;
+  return (bytes - offset - element) / step + 1;
+}
+
+ForeignArrays disableForeignArrays(const Command &c, bool disable = true) {
+  GlxLibraryInstance *instance = c.instance;
+  GlFunctionTable &gl = c.gl;
+  askLimits(instance);
+  ForeignArrays off;
+  auto inBuffer = [&](uint64_t elements) {
+    off.inBuffers = true;
+    if (elements < off.room) off.room = elements;
+  };
+  // An enabled conventional array (of the current texture unit): true when it lies in client
+  // memory, else its buffer's elements counted.
+  auto clientArray = [&](int i) {
+    const ArrayQuestions &q = kArrayQuestions[i];
+    uint32_t name = static_cast<uint32_t>(glxdirectGetInteger(instance, kArrayBindings[i]));
+    if (name == 0) return true;
+    GLvoid *pointer = nullptr;
+    gl.glGetPointerv(q.pointer, &pointer);
+    inBuffer(elementsIn(arrayBufferBytes(c, name), reinterpret_cast<uintptr_t>(pointer),
+                        q.size ? glxdirectGetInteger(instance, q.size) : q.fixedSize,
+                        q.type ? static_cast<uint32_t>(glxdirectGetInteger(instance, q.type)) : kGlUnsignedByte,
+                        glxdirectGetInteger(instance, q.stride)));
+    return false;
+  };
+  for (int i = 0; i < 8; i++) {
+    uint32_t kind = kArrayKinds[i];
+    if (kind == kGlTextureCoordArray || glxdirectGetInteger(instance, kind) == 0) continue;
+    if (!clientArray(i) || (c.ownKinds >> i & 1)) continue;
+    if (disable) gl.glDisableClientState(kind);
+    off.kinds |= 1u << i;
+  }
+  for (uint32_t unit = 0; unit < instance->maxTextureCoords; unit++) {
+    withClientUnit(c, unit, [&] {
+      if (glxdirectGetInteger(instance, kGlTextureCoordArray) == 0) return;
+      if (!clientArray(1) || (c.ownUnits >> unit & 1)) return;
+      if (disable) gl.glDisableClientState(kGlTextureCoordArray);
+      off.units |= 1ull << unit;
+    });
+  }
+  for (uint32_t index = 0; index < instance->maxVertexAttribs; index++) {
+    auto attribute = [&](uint32_t pname) {
+      GLint values[16] = {};
+      gl.glGetVertexAttribiv(index, pname, values);
+      return values[0];
+    };
+    if (!attribute(kGlVertexAttribArrayEnabled)) continue;
+    if (uint32_t name = static_cast<uint32_t>(attribute(kGlVertexAttribArrayBufferBinding))) {
+      GLvoid *pointer = nullptr;
+      gl.glGetVertexAttribPointerv(index, kGlVertexAttribArrayPointer, &pointer);
+      inBuffer(elementsIn(arrayBufferBytes(c, name), reinterpret_cast<uintptr_t>(pointer),
+                          attribute(kGlVertexAttribArraySize), static_cast<uint32_t>(attribute(kGlVertexAttribArrayType)),
+                          attribute(kGlVertexAttribArrayStride)));
+      continue;
+    }
+    if (c.ownAttributes >> index & 1) continue;
+    if (disable) gl.glDisableVertexAttribArray(index);
+    off.attributes |= 1ull << index;
+  }
+  if (disable && (off.kinds || off.units || off.attributes))
+    LOG(logChannelXhint, "Lumora: client arrays not in render command #%u by %s left out of its draw", c.opcode,
+        clientName());
+  return off;
+}
+
+// How many elements an ArrayElement may index inside a glBegin about to open: 0 when an
+// enabled array lies in client memory (the command that set it is gone).
+uint64_t arrayRoomForBegin(const Command &c) {
+  ForeignArrays found = disableForeignArrays(c, false);
+  return found.kinds || found.units || found.attributes ? 0 : found.room;
+}
+
+void enableAgain(const Command &c, const ForeignArrays &off) {
+  for (int i = 0; i < 8; i++)
+    if (off.kinds >> i & 1) c.gl.glEnableClientState(kArrayKinds[i]);
+  for (uint32_t unit = 0; unit < kArrayLimit; unit++)
+    if (off.units >> unit & 1) withClientUnit(c, unit, [&] { c.gl.glEnableClientState(kGlTextureCoordArray); });
+  for (uint32_t index = 0; index < kArrayLimit; index++)
+    if (off.attributes >> index & 1) c.gl.glEnableVertexAttribArray(index);
+}
+
+// A draw from the arrays: only those of the command and those in buffer objects are read. A
+// draw that reads nothing of the command (uncarried) may not ask for more vertices (first +
+// count) than every array in a buffer holds; without such an array nothing is drawn. An
+// ArrayElement asks for element `vertices` - 1.
+template <typename Draw>
+void drawFromArrays(const Command &c, bool uncarried, uint64_t vertices, Draw draw, bool element = false) {
+  ForeignArrays off = disableForeignArrays(c);
+  if (uncarried && ((!off.inBuffers && !element) || vertices > off.room))
+    c.dropped("more vertices than the buffers of its arrays hold");
+  else
+    draw();
+  enableAgain(c, off);
+}
+
+// Sets the arrays a 300 or 301 command carries (descriptors at offset, count of them, each of
+// vertices elements) after checking their bytes; the element data (the array of kind
+// kGlElementArrayAti) or NULL through *elements. False: dropped (a command shorter than its
+// arrays, or with vertices of no bytes: BadLength).
 bool carriedArrays(const Command &c, uint64_t offset, uint32_t arrays, uint32_t vertices,
                    const uint8_t **elements) {
   uint64_t descriptorBytes = 20ull * arrays;
   if (!c.holds(offset + descriptorBytes)) return false;
-  uint64_t dataBytes = 0;
+  uint64_t vertexBytes = 0;
   for (uint32_t a = 0; a < arrays; a++) {
     const uint8_t *descriptor = c.at(offset + 20ull * a);
     uint64_t element = typeBytes(u32At(descriptor));
@@ -295,14 +530,23 @@ bool carriedArrays(const Command &c, uint64_t offset, uint32_t arrays, uint32_t 
       c.dropped("array type without a size");
       return false;
     }
-    dataBytes = plus(dataBytes, times(element, u32At(descriptor + 4), vertices));
-    if (dataBytes > c.size) break;  // already more than the command holds
+    vertexBytes = plus(vertexBytes, times(element, u32At(descriptor + 4)));
   }
+  // Each vertex takes at least one byte of the command: a count cannot outgrow what it carries.
+  uint64_t dataBytes = times(vertexBytes > 0 ? vertexBytes : 1, vertices);
   if (!c.holds(plus(offset + descriptorBytes, dataBytes))) return false;
-  *elements = glxdirectSetClientArrays(c.instance, c.at(offset), arrays, vertices, c.data + c.size);
+  const uint8_t *data = c.at(offset + descriptorBytes);
+  *elements = nullptr;
   for (uint32_t a = 0; a < arrays; a++) {
-    const uint8_t *descriptor = c.at(offset + 20ull * a);
-    markArray(c.instance, u32At(descriptor + 8), u32At(descriptor + 12));
+    const uint8_t *d = c.at(offset + 20ull * a);
+    uint32_t type = u32At(d), components = u32At(d + 4), kind = u32At(d + 8), unit = u32At(d + 12);
+    if (kind == kGlElementArrayAti)
+      *elements = data;
+    else if (kind == 0x850C || kind == 0x86AD || kind == 0x8844)
+      logProblem("WIP", __FILE__, __LINE__);
+    else if (!pointArray(c, kind, unit, components, type, 0, d[16], data))
+      LOG(logChannelWarning, "Lumora: Unsupported array type %s", gldatatypeEnumName(kind));
+    data += times(typeBytes(type), components, vertices);
   }
   return true;
 }
@@ -317,11 +561,11 @@ void drawArraysCommand(const Command &c) {
   for (uint32_t k = 0; k < components; k++) {
     uint64_t element = typeBytes(c.u(12 + 12ull * k));
     if (element == 0) return c.dropped("array type without a size");
-    stride += (element * c.u(16 + 12ull * k) + 3) & ~3ull;
-    if (stride > c.size) break;
+    stride = plus(stride, (times(element, c.u(16 + 12ull * k)) + 3) & ~3ull);
   }
-  if (!c.holds(plus(12 + descriptorBytes, times(stride, vertices)))) return;
-  if (stride > 0x7FFFFFFF) return c.dropped("stride");
+  // A vertex takes at least one byte of the command.
+  if (!c.holds(plus(12 + descriptorBytes, times(stride > 0 ? stride : 1, vertices)))) return;
+  if (stride > 0x7FFFFFFF || vertices > 0x7FFFFFFF) return c.dropped("stride");
   GlxLibraryInstance *instance = c.instance;
   const uint8_t *data = c.at(12 + descriptorBytes);
   GLsizei s = static_cast<GLsizei>(stride);
@@ -332,28 +576,19 @@ void drawArraysCommand(const Command &c) {
       LOG(logChannelWarning, "Lumora: Unsupported component %s", gldatatypeEnumName(kind));
     } else {
       instance->enabledArrays[index] = 1;
-      markArray(instance, kind, 0);
       c.gl.glEnableClientState(kind);
-      switch (kind) {
-        case 0x8074: c.gl.glVertexPointer(values, type, s, data); break;
-        case 0x8075: c.gl.glNormalPointer(type, s, data); break;
-        case 0x8076: c.gl.glColorPointer(values, type, s, data); break;
-        case 0x8077: c.gl.glIndexPointer(type, s, data); break;
-        case 0x8078: c.gl.glTexCoordPointer(values, type, s, data); break;
-        case 0x8079: c.gl.glEdgeFlagPointer(s, data); break;
-        case 0x8457: c.gl.glFogCoordPointer(type, s, data); break;
-        default: c.gl.glSecondaryColorPointer(values, type, s, data); break;
-      }
+      pointArray(c, kind, 0, values, type, s, 0, data);
     }
     data += (typeBytes(type) * values + 3) & ~3ull;
   }
-  c.gl.glDrawArrays(mode, 0, static_cast<GLsizei>(vertices));
+  drawFromArrays(c, false, vertices, [&] { c.gl.glDrawArrays(mode, 0, static_cast<GLsizei>(vertices)); });
   for (int index : kDisableOrder) {
     if (!instance->enabledArrays[index]) continue;
     instance->enabledArrays[index] = 0;
     c.gl.glDisableClientState(kArrayKinds[index]);
   }
 }
+// ===== end of client arrays =====
 
 // Maps (143-146).
 void mapCommand(const Command &c) {
@@ -445,6 +680,9 @@ void arrayPointerCommand(const Command &c) {
   uint32_t type = c.u(20);
   uint8_t normalized = c.at(29)[0];
   if (!bufferBound(c, kGlArrayBufferBinding)) return;
+  // An attribute the draws do not look at must not get a pointer either.
+  askLimits(c.instance);
+  if (kind == 0 && index >= c.instance->maxVertexAttribs) return invalidAttribute(c);
   const void *pointer = reinterpret_cast<const void *>(static_cast<uintptr_t>(static_cast<uint32_t>(value)));
   callDummy(c.gl.glDummyFunc1, index);
   switch (kind) {
@@ -463,7 +701,6 @@ void arrayPointerCommand(const Command &c) {
       LOG(logChannelWarning, "Lumora: Unsupported array %s", gldatatypeEnumName(kind));
       return;
   }
-  unmarkArray(c.instance, kind, index);
 }
 
 // 292 and 293.
@@ -472,12 +709,28 @@ void enableArrayCommand(const Command &c, bool enable) {
   uint32_t kind = c.u(0), index = c.u(4);
   callDummy(enable ? c.gl.glDummyFunc2 : c.gl.glDummyFunc3, index);
   auto state = enable ? c.gl.glEnableClientState : c.gl.glDisableClientState;
-  if (kind == 0)
+  askLimits(c.instance);
+  if (kind == 0 && index >= c.instance->maxVertexAttribs)
+    invalidAttribute(c);
+  else if (kind == 0)
     (enable ? c.gl.glEnableVertexAttribArray : c.gl.glDisableVertexAttribArray)(index);
+  else if (kind == 0x8078 && index >= c.instance->maxTextureCoords)
+    pointArray(c, kind, index, 0, 0, 0, 0, nullptr);  // the library refuses the unit
   else if (kind == 0x8078)
     withClientUnit(c, index, [&] { state(kind); });
   else
     state(kind);
+}
+
+// Whether count indices of the type from offset lie inside the bound element buffer (dropped
+// when not).
+bool elementsInBuffer(const Command &c, uint32_t type, int32_t count, uint64_t offset) {
+  uint64_t element = typeBytes(type);
+  uint64_t bytes = plus(offset, times(element > 0 ? element : 1, static_cast<uint64_t>(count > 0 ? count : 0)));
+  int32_t size = glxdirectBufferSize(c.instance, kGlElementArrayBuffer);
+  if (bytes <= static_cast<uint64_t>(size > 0 ? size : 0)) return true;
+  c.dropped("indices beyond the element buffer");
+  return false;
 }
 
 // 300 and 301.
@@ -491,10 +744,9 @@ void drawCarriedCommand(const Command &c) {
       const uint8_t *elements = nullptr;
       if (!carriedArrays(c, 16, arrays, static_cast<uint32_t>(count), &elements)) return;
       first = 0;
-    } else if (readsMarkedArray(c.instance)) {
-      return c.dropped("array pointing into an earlier command");
     }
-    c.gl.glDrawArrays(mode, first, count);
+    uint64_t vertices = static_cast<uint64_t>(first > 0 ? first : 0) + static_cast<uint64_t>(count > 0 ? count : 0);
+    drawFromArrays(c, arrays == 0, vertices, [&] { c.gl.glDrawArrays(mode, first, count); });
     return;
   }
   if (!c.holds(32)) return;
@@ -507,12 +759,12 @@ void drawCarriedCommand(const Command &c) {
     const uint8_t *elements = nullptr;
     if (!carriedArrays(c, 32, arrays, static_cast<uint32_t>(count), &elements)) return;
     if (arrays > 1 || !elements) {
-      c.gl.glDrawArrays(mode, 0, count);
+      drawFromArrays(c, false, static_cast<uint64_t>(count), [&] { c.gl.glDrawArrays(mode, 0, count); });
       callDummy(c.gl.glDummyFunc5, 0);
       return;
     }
     // The indices are what the element array carries: count of them, each below the count of
-    // vertices the arrays were set up for.
+    // vertices the arrays were set up for, which is also the range the library is told.
     uint64_t element = typeBytes(type);
     if (element == 0 || element > 4) return c.dropped("index type");
     if (!c.holds(static_cast<uint64_t>(elements - c.data) + element * static_cast<uint64_t>(count))) return;
@@ -528,12 +780,14 @@ void drawCarriedCommand(const Command &c) {
       if (at >= static_cast<uint32_t>(count)) return c.dropped("index beyond the vertices");
     }
     indices = elements;
+    start = 0;
+    end = count > 0 ? static_cast<uint32_t>(count - 1) : 0;
   } else {
     if (!bufferBound(c, kGlElementArrayBufferBinding)) return;
-    if (readsMarkedArray(c.instance)) return c.dropped("array pointing into an earlier command");
+    if (!elementsInBuffer(c, type, count, static_cast<uint32_t>(value))) return;
     indices = reinterpret_cast<const void *>(static_cast<uintptr_t>(static_cast<uint32_t>(value)));
   }
-  c.gl.glDrawRangeElements(mode, start, end, count, type, indices);
+  drawFromArrays(c, false, 0, [&] { c.gl.glDrawRangeElements(mode, start, end, count, type, indices); });
   callDummy(c.gl.glDummyFunc5, 0);
 }
 
@@ -654,7 +908,7 @@ int glxdirectUnpackAlignment(const uint8_t **cursor, GlxLibraryInstance *instanc
 
 int64_t glxdirectImageSize(uint32_t format, uint32_t type, uint32_t target, int32_t width, int32_t height,
                            int32_t depth, int32_t imageHeight, int32_t rowLength, int32_t skipImages,
-                           int32_t skipRows, int32_t alignment) {
+                           int32_t skipRows, int32_t alignment, int32_t skipPixels) {
   if (width < 0 || height < 0 || depth < 0 || (type == kGlBitmap && format != 0x1900 && format != 0x1901)) {
     logProblem("UNE", __FILE__, __LINE__);
     return 0;
@@ -665,18 +919,23 @@ int64_t glxdirectImageSize(uint32_t format, uint32_t type, uint32_t target, int3
   for (uint32_t proxy : kProxies)
     if (proxy == target) return 0;
   if (alignment < 1) return 0;
-  // Negative skips and row lengths count as 0 here; the render commands refuse them earlier.
+  // Negative skips and row lengths count as 0 here; the render commands refuse them earlier. The
+  // library reads whole rows of width pixels and images of height rows: a row length or image
+  // height below them only makes rows or images overlap, never shorter.
   int64_t skipRowCount = skipRows > 0 ? skipRows : 0;
   int64_t skipImageCount = skipImages > 0 ? skipImages : 0;
-  int64_t pixelsPerRow = rowLength > 0 ? rowLength : width;
+  int64_t skipPixelCount = skipPixels > 0 ? skipPixels : 0;
+  int64_t pixelsPerRow = rowLength > width ? rowLength : width;
+  int64_t rows = imageHeight > height ? imageHeight : height;
   auto raise = [alignment](int64_t bytes) { return (bytes + alignment - 1) / alignment * alignment; };
   // Each factor fits in 36 bits; their product may not: it saturates at the largest value,
-  // which no command holds.
-  auto product = [](int64_t a, int64_t b, int64_t c) {
-    __int128 p = static_cast<__int128>(a) * b * c;
+  // which no command holds. Skipped images and rows count whole, skipped pixels (bits of a
+  // bitmap) reach into the last row read.
+  auto size = [&](int64_t rowBytes, int64_t skipBytes) {
+    __int128 p = static_cast<__int128>(depth + skipImageCount) * (rows + skipRowCount) * rowBytes + skipBytes;
     return p > INT64_MAX ? INT64_MAX : static_cast<int64_t>(p);
   };
-  if (type == kGlBitmap) return product(1, height + skipRowCount, raise((pixelsPerRow + 7) / 8));
+  if (type == kGlBitmap) return size(raise((pixelsPerRow + 7) / 8), (skipPixelCount + 7) / 8);
   int64_t components;
   switch (format) {
     case 0x1900: case 0x1901: case 0x1902: case 0x1903: case 0x1904: case 0x1905: case 0x1906:
@@ -720,52 +979,20 @@ int64_t glxdirectImageSize(uint32_t format, uint32_t type, uint32_t target, int3
       logProblem("UNE", __FILE__, __LINE__);
       return 0;
   }
-  int64_t row = raise(pixelsPerRow * element * components);
-  int64_t rows = imageHeight > 0 ? imageHeight : height;
-  return product(depth + skipImageCount, rows + skipRowCount, row);
+  return size(raise(pixelsPerRow * element * components), skipPixelCount * element * components);
 }
 
-const uint8_t *glxdirectSetClientArrays(GlxLibraryInstance *instance, const uint8_t *descriptors, uint32_t count,
-                                        uint32_t vertices, const uint8_t *end) {
-  GlFunctionTable &gl = instance->functions;
-  if (descriptors > end || static_cast<uint64_t>(end - descriptors) < 20ull * count) return nullptr;
-  const uint8_t *data = descriptors + 20ull * count;
-  const uint8_t *elements = nullptr;
-  for (uint32_t n = 0; n < count; n++) {
-    const uint8_t *d = descriptors + 20ull * n;
-    uint32_t type = u32At(d), components = u32At(d + 4), kind = u32At(d + 8), unit = u32At(d + 12);
-    uint8_t normalized = d[16];
-    uint64_t bytes = uint64_t{gldatatypeSize(type)} * components * vertices;
-    if (bytes > static_cast<uint64_t>(end - data)) return nullptr;
-    GLint size = static_cast<GLint>(components);
-    switch (kind) {
-      case 0x8074: gl.glVertexPointer(size, type, 0, data); break;
-      case 0x8075: gl.glNormalPointer(type, 0, data); break;
-      case 0x8076: gl.glColorPointer(size, type, 0, data); break;
-      case 0x8077: gl.glIndexPointer(type, 0, data); break;
-      case 0x8078:
-        if (unit != 0) gl.glClientActiveTexture(kGlTexture0 + unit);
-        gl.glTexCoordPointer(size, type, 0, data);
-        if (unit != 0) gl.glClientActiveTexture(kGlTexture0);
-        break;
-      case 0x8079: gl.glEdgeFlagPointer(0, data); break;
-      case 0x8457: gl.glFogCoordPointer(type, 0, data); break;
-      case 0x845E: gl.glSecondaryColorPointer(size, type, 0, data); break;
-      case 0: gl.glVertexAttribPointer(unit, size, type, normalized, 0, data); break;
-      case kGlElementArrayAti: elements = data; break;
-      case 0x850C: case 0x86AD: case 0x8844: logProblem("WIP", __FILE__, __LINE__); break;
-      default:
-        LOG(logChannelWarning, "Lumora: Unsupported array type %s", gldatatypeEnumName(kind));
-        break;
-    }
-    data += bytes;
-  }
-  return elements;
-}
-
-void glxdirectExecuteRender(GlxLibraryInstance *instance, uint32_t opcode, const uint8_t *data, const uint8_t *end) {
-  Command c{instance, opcode, data, static_cast<uint64_t>(end > data ? end - data : 0), instance->functions};
-  GlFunctionTable &gl = instance->functions;
+namespace {
+void executeCommand(const Command &c) {
+  GlxLibraryInstance *instance = c.instance;
+  uint32_t opcode = c.opcode;
+  GlFunctionTable &gl = c.gl;
+  // The attribute of a single vertex-attribute command must be one of the library's (the NV
+  // forms are not checked by every library).
+  bool attribute = (opcode >= 4189 && opcode <= 4201) || (opcode >= 4230 && opcode <= 4239) ||
+                   (opcode >= 4265 && opcode <= 4277);
+  if (attribute && instance->limitsAsked && c.size >= 4 && c.u(0) >= instance->maxVertexAttribs)
+    return invalidAttribute(c);
   switch (opcode) {
     CALL(1, glCallList, 4, c.u(0))
     case 2: {
@@ -781,6 +1008,10 @@ void glxdirectExecuteRender(GlxLibraryInstance *instance, uint32_t opcode, const
     CALL(3, glListBase, 4, c.u(0))
     case 4:
       if (!c.holds(4)) return;
+      // Inside glBegin/glEnd nothing about the arrays can be asked: an ArrayElement there is
+      // served only when, at the glBegin, every enabled array was in a buffer object (and a
+      // valid mode makes the library take the glBegin).
+      if (!instance->insideBegin) instance->beginArrayRoom = c.u(0) <= kGlLastPrimitive ? arrayRoomForBegin(c) : 0;
       gl.glBegin(c.u(0));
       if (instance->insideBegin)
         LOG(logChannelXhint, "Lumora: glBegin without previous glEnd by %s", clientName());
@@ -974,9 +1205,17 @@ void glxdirectExecuteRender(GlxLibraryInstance *instance, uint32_t opcode, const
     CALL(152, glEvalCoord1f, 4, c.f(0))
     CALL(153, glEvalCoord2d, 16, c.d(0), c.d(8))
     CALL(154, glEvalCoord2f, 8, c.f(0), c.f(4))
-    CALL(155, glEvalMesh1, 12, c.u(0), c.i(4), c.i(8))
+    case 155:
+      if (!c.holds(12)) return;
+      if (meshPoints(c.i(4), c.i(8), 0, 0) > kMeshPointLimit) return c.dropped("mesh of too many points");
+      gl.glEvalMesh1(c.u(0), c.i(4), c.i(8));
+      return;
     CALL(156, glEvalPoint1, 4, c.i(0))
-    CALL(157, glEvalMesh2, 20, c.u(0), c.i(4), c.i(8), c.i(12), c.i(16))
+    case 157:
+      if (!c.holds(20)) return;
+      if (meshPoints(c.i(4), c.i(8), c.i(12), c.i(16)) > kMeshPointLimit) return c.dropped("mesh of too many points");
+      gl.glEvalMesh2(c.u(0), c.i(4), c.i(8), c.i(12), c.i(16));
+      return;
     CALL(158, glEvalPoint2, 8, c.i(0), c.i(4))
     CALL(159, glAlphaFunc, 8, c.u(0), c.f(4))
     CALL(160, glBlendFunc, 8, c.u(0), c.u(4))
@@ -1003,6 +1242,10 @@ void glxdirectExecuteRender(GlxLibraryInstance *instance, uint32_t opcode, const
     case 173:
       if (!c.holds(36)) return;
       if (!pixelCommand(c, true, false, 36, c.u(28), c.u(32), 0, c.i(20), c.i(24), 1)) return;
+      // Mesa (its software rasteriser at least) reads beyond a buffer of its own for colour
+      // indices of more than 32 pixels a row and more than one row: refused here.
+      if (c.u(28) == kGlColorIndex && c.i(20) > 32 && c.i(24) > 1)
+        return c.dropped("colour indices more than 32 wide, which the library misreads");
       gl.glDrawPixels(c.i(20), c.i(24), c.u(28), c.u(32), c.at(36));
       return;
     CALL(174, glDepthRange, 16, c.d(0), c.d(8))
@@ -1063,6 +1306,12 @@ void glxdirectExecuteRender(GlxLibraryInstance *instance, uint32_t opcode, const
       int32_t bytes = c.i(fixed - 4);
       if (!holdsCounted(c, fixed, bytes, 1)) return;
       const void *image = c.at(fixed);
+      // No pixel header comes with these: a row length or skips left by an earlier command or
+      // set by the client would let the library read beyond the image's bytes (with compressed
+      // block sizes set); the image is read as sent.
+      for (uint32_t pname : {kGlUnpackRowLength, kGlUnpackSkipRows, kGlUnpackSkipPixels, kGlUnpackImageHeight,
+                             kGlUnpackSkipImages})
+        gl.glPixelStorei(pname, 0);
       if (opcode == 214) gl.glCompressedTexImage1DARB(c.u(0), c.i(4), c.u(8), c.i(12), c.i(20), bytes, image);
       if (opcode == 215)
         gl.glCompressedTexImage2DARB(c.u(0), c.i(4), c.u(8), c.i(12), c.i(16), c.i(20), bytes, image);
@@ -1156,34 +1405,45 @@ void glxdirectExecuteRender(GlxLibraryInstance *instance, uint32_t opcode, const
     CALL(266, glProgramParameteriARB, 12, programId(c, c.u(0)), c.u(4), c.i(8))
     CALL(267, glFramebufferTextureARB, 16, c.u(0), c.u(4), c.u(8), c.i(12))
     CALL(268, glFramebufferTextureFaceARB, 20, c.u(0), c.u(4), c.u(8), c.i(12), c.u(16))
+    default:
+      break;
+  }
+  // Commands that change the arrays: an ArrayElement after them inside glBegin/glEnd cannot be
+  // checked (nor can the library take them there; a glBegin it refused would let them work).
+  if (instance->insideBegin && (opcode == 193 || (opcode >= 290 && opcode <= 293) || opcode == 297 ||
+                                opcode == 300 || opcode == 301))
+    instance->beginArrayRoom = 0;
+  switch (opcode) {
     CALL(290, glBindBuffer, 8, c.u(0), c.u(4))
     case 291:
       return arrayPointerCommand(c);
     case 292:
     case 293:
       return enableArrayCommand(c, opcode == 292);
-    case 294:
+    case 294: {
+      // The library reads the element of every enabled array unchecked: it must lie in them.
       if (!c.holds(4)) return;
-      if (readsMarkedArray(instance)) return c.dropped("array pointing into an earlier command");
-      gl.glArrayElement(c.i(0));
+      int32_t element = c.i(0);
+      if (element < 0) return c.dropped("negative element");
+      uint64_t reach = static_cast<uint64_t>(element) + 1;
+      if (!instance->insideBegin) return drawFromArrays(c, true, reach, [&] { gl.glArrayElement(element); }, true);
+      if (reach > instance->beginArrayRoom) return c.dropped("element beyond the arrays checked at glBegin");
+      gl.glArrayElement(element);
       return;
+    }
     case 295: {
       if (!c.holds(20)) return;
       uint64_t value = c.u(0) | static_cast<uint64_t>(c.u(4)) << 32;
       if (!bufferBound(c, kGlElementArrayBufferBinding)) return;
-      if (readsMarkedArray(instance)) return c.dropped("array pointing into an earlier command");
-      gl.glDrawElements(c.u(8), c.i(12), c.u(16),
-                        reinterpret_cast<const void *>(static_cast<uintptr_t>(static_cast<uint32_t>(value))));
+      if (!elementsInBuffer(c, c.u(16), c.i(12), static_cast<uint32_t>(value))) return;
+      drawFromArrays(c, false, 0, [&] {
+        gl.glDrawElements(c.u(8), c.i(12), c.u(16),
+                          reinterpret_cast<const void *>(static_cast<uintptr_t>(static_cast<uint32_t>(value))));
+      });
       return;
     }
     CALL(296, glPushClientAttrib, 4, c.u(0))
-    case 297: {
-      // The restored pointers may be any earlier ones: every array counts as marked.
-      gl.glPopClientAttrib();
-      instance->markedArrays = 0x1FF;
-      instance->markedAttributes = ~0u;
-      return;
-    }
+    CALL0(297, glPopClientAttrib)
     case 298: {
       if (!c.holds(20)) return;
       const uint8_t *cursor = c.data;
@@ -1390,6 +1650,11 @@ void glxdirectExecuteRender(GlxLibraryInstance *instance, uint32_t opcode, const
       if (!holdsCounted(c, 8, n, element * k)) return;
       uint32_t index = c.u(0);
       const void *v = c.at(8);
+      // The library writes attributes index to index + n - 1: each must be one of its own.
+      askLimits(instance);
+      if (index >= instance->maxVertexAttribs) return invalidAttribute(c);
+      if (static_cast<uint64_t>(n) > instance->maxVertexAttribs - index)
+        n = static_cast<int32_t>(instance->maxVertexAttribs - index);
       switch (opcode) {
         case 4202: gl.glVertexAttribs1svNV(index, n, static_cast<const GLshort *>(v)); break;
         case 4203: gl.glVertexAttribs2svNV(index, n, static_cast<const GLshort *>(v)); break;
@@ -1523,50 +1788,65 @@ void glxdirectExecuteRender(GlxLibraryInstance *instance, uint32_t opcode, const
   }
   LOG(logChannelWarning, "Lumora: Unsupported render command #%u by %s", opcode, clientName());
 }
+}  // namespace
 
-void glxdirectRender(GlxLibraryInstance *instance, uint32_t slot, const uint8_t *first, const uint8_t *end) {
-  if (!instance) return;
-  if ((slot == 0 || instance->currentTagSlot != slot) && !glxdirectMakeTagCurrent(instance, slot)) return;
+uint8_t glxdirectExecuteRender(GlxLibraryInstance *instance, uint32_t opcode, const uint8_t *data,
+                               const uint8_t *end) {
+  Command c{instance, opcode, data, static_cast<uint64_t>(end > data ? end - data : 0), instance->functions};
+  executeCommand(c);
+  return c.error;
+}
+
+uint8_t glxdirectRender(GlxLibraryInstance *instance, uint32_t slot, const uint8_t *first, const uint8_t *end) {
+  if (!instance) return 0;
+  if ((slot == 0 || instance->currentTagSlot != slot) && !glxdirectMakeTagCurrent(instance, slot)) return 0;
+  askLimits(instance);
   const uint8_t *cursor = first;
-  while (cursor < end) {
+  uint8_t error = 0;
+  while (cursor < end && !error) {
     uint64_t remaining = static_cast<uint64_t>(end - cursor);
     if (remaining < 4) break;
     uint16_t length, opcode;
     std::memcpy(&length, cursor, 2);
     std::memcpy(&opcode, cursor + 2, 2);
     if (length < 4 || length > remaining) break;
-    glxdirectExecuteRender(instance, opcode, cursor + 4, cursor + length);
+    error = glxdirectExecuteRender(instance, opcode, cursor + 4, cursor + length);
     cursor += length;
   }
-  if (cursor < end)
+  if (cursor < end && !error) {
     LOG(logChannelWarning, "Lumora: %s undecoded in GLXRender", strSizeText(static_cast<uint64_t>(end - cursor)));
+    error = kBadLength;
+  }
   if (instance->insideBegin)
     glxdirectGrabForBegin(instance);
   else
     glxdirectReleaseGrab(instance);
+  return error;
 }
 
-void glxdirectRenderLarge(GlxLibraryInstance *instance, uint32_t slot, const uint8_t *command, uint64_t size) {
-  if (!instance) return;
-  if ((slot == 0 || instance->currentTagSlot != slot) && !glxdirectMakeTagCurrent(instance, slot)) return;
+uint8_t glxdirectRenderLarge(GlxLibraryInstance *instance, uint32_t slot, const uint8_t *command, uint64_t size) {
+  if (!instance) return 0;
+  if ((slot == 0 || instance->currentTagSlot != slot) && !glxdirectMakeTagCurrent(instance, slot)) return 0;
+  askLimits(instance);
   if (size < 8) {
     LOG(logChannelWarning, "Lumora: Large render cmd too small (%u) from %s", static_cast<unsigned>(size),
         clientName());
-    return;
+    return kBadLength;
   }
   uint32_t length = u32At(command), opcode = u32At(command + 4);
   // A length field below the header's own 8 bytes is as invalid as one beyond the size.
   if (length > size || length < 8) {
     LOG(logChannelWarning, "Lumora: Invalid large render size (%llu vs. %u, #%u) from %s",
         static_cast<unsigned long long>(size), length, opcode, clientName());
-    return;
+    return kBadLength;
   }
-  glxdirectExecuteRender(instance, opcode, command + 8, command + length);
+  uint8_t error = glxdirectExecuteRender(instance, opcode, command + 8, command + length);
   if (size != length) LOG(logChannelWarning, "Lumora: %s undecoded in GLXRenderLarge", strSizeText(size - length));
   if (instance->insideBegin)
     glxdirectGrabForBegin(instance);
   else
     glxdirectReleaseGrab(instance);
+  return error;
 }
 
 #undef VEC

@@ -7,10 +7,15 @@
 #include "xext/glxinstance.h"
 
 #include <cstring>
+#include <iterator>
+#include <map>
+#include <new>
 
+#include "proxy/clientconnection.h"
 #include "proxy/xproxy.h"
 #include "proxy/xscreen.h"
 #include "support/logging.h"
+#include "support/strtemp.h"
 #include "xclient/gldatatype.h"
 #include "xclient/misc.h"
 
@@ -62,6 +67,9 @@ constexpr PnameCount kGetCounts[] = {
     {0x84E4, 16},  // TRANSPOSE_PROJECTION_MATRIX
     {0x84E5, 16},  // TRANSPOSE_TEXTURE_MATRIX
     {0x84E6, 16},  // TRANSPOSE_COLOR_MATRIX
+    {0x8641, 16},  // CURRENT_MATRIX_ARB
+    {0x8891, 2},   // DEPTH_BOUNDS_EXT
+    {0x88B7, 16},  // TRANSPOSE_CURRENT_MATRIX_ARB
 };
 constexpr uint32_t kCompressedTextureFormats = 0x86A3, kNumCompressedTextureFormats = 0x86A2;
 
@@ -287,6 +295,7 @@ GLXDIRECT_SINGLE(glxdirectNewList) {
   clearResult(result);
   if (!word(params, length, 0, &list) || !word(params, length, 1, &mode) || !makeCurrent(instance, slot)) return 0;
   instance->functions.glNewList(list, mode);
+  if (list != 0) glxdirectAddListNames(instance, list, 1);
   return 1;
 }
 
@@ -303,7 +312,7 @@ GLXDIRECT_SINGLE(glxdirectDeleteLists) {
   clearResult(result);
   if (!word(params, length, 0, &list) || !word(params, length, 1, &range) || !makeCurrent(instance, slot))
     return 0;
-  instance->functions.glDeleteLists(list, GLsizei(range));
+  glxdirectDeleteListNames(instance, list, int32_t(range));
   return 1;
 }
 
@@ -311,7 +320,14 @@ GLXDIRECT_SINGLE(glxdirectGenLists) {
   uint32_t range = 0;
   clearResult(result);
   if (!word(params, length, 0, &range) || !makeCurrent(instance, slot)) return 0;
+  // The library makes a record per name: the names count against the client's budget.
+  uint64_t count = int32_t(range) > 0 ? range : 0;
+  if (!glxdirectCharge(count * kGlxDirectNameBytes)) return 0;
   GLuint first = instance->functions.glGenLists(GLsizei(range));
+  if (first == 0)
+    glxdirectRefund(xproxyCurrentClient, count * kGlxDirectNameBytes);
+  else
+    glxdirectAddListNames(instance, first, count);
   if (result) result->value = int32_t(first);
   return 1;
 }
@@ -354,15 +370,24 @@ GLXDIRECT_SINGLE(glxdirectPixelStorei) {
 
 // ===== names =====
 GLXDIRECT_SINGLE(glxdirectDeleteTextures) {
-  return onNames(instance, slot, params, length, result, instance ? instance->functions.glDeleteTextures : nullptr);
+  int done = onNames(instance, slot, params, length, result, instance ? instance->functions.glDeleteTextures : nullptr);
+  uint32_t n = 0;
+  if (done && word(params, length, 0, &n)) glxdirectRefund(xproxyCurrentClient, uint64_t(n) * kGlxDirectNameBytes);
+  return done;
 }
 
 GLXDIRECT_SINGLE(glxdirectDeleteQueries) {
-  return onNames(instance, slot, params, length, result, instance ? instance->functions.glDeleteQueries : nullptr);
+  int done = onNames(instance, slot, params, length, result, instance ? instance->functions.glDeleteQueries : nullptr);
+  uint32_t n = 0;
+  if (done && word(params, length, 0, &n)) glxdirectRefund(xproxyCurrentClient, uint64_t(n) * kGlxDirectNameBytes);
+  return done;
 }
 
 GLXDIRECT_SINGLE(glxdirectDeleteBuffers) {
-  return onNames(instance, slot, params, length, result, instance ? instance->functions.glDeleteBuffers : nullptr);
+  int done = onNames(instance, slot, params, length, result, instance ? instance->functions.glDeleteBuffers : nullptr);
+  uint32_t n = 0;
+  if (done && word(params, length, 0, &n)) glxdirectRefund(xproxyCurrentClient, uint64_t(n) * kGlxDirectNameBytes);
+  return done;
 }
 
 GLXDIRECT_SINGLE(glxdirectGenTextures) {
@@ -371,9 +396,13 @@ GLXDIRECT_SINGLE(glxdirectGenTextures) {
   if (!word(params, length, 0, &n)) return 0;
   // A negative count gives no names and calls nothing.
   uint64_t count = int32_t(n) < 0 ? 0 : n;
-  return arrayGet(
+  // The names count against the client's budget (and the reply that carries them).
+  if (!makeCurrent(instance, slot) || !glxdirectCharge(count * kGlxDirectNameBytes)) return 0;
+  int done = arrayGet(
       instance, slot, result, 4, [&] { return count; },
       [&](uint8_t *area) { instance->functions.glGenTextures(GLsizei(n), reinterpret_cast<GLuint *>(area)); });
+  if (!done) glxdirectRefund(xproxyCurrentClient, count * kGlxDirectNameBytes);
+  return done;
 }
 
 GLXDIRECT_SINGLE(glxdirectAreTexturesResident) {
@@ -543,3 +572,70 @@ GLXDIRECT_SINGLE(glxdirectGetError) {
 }
 // ===== end of state gets =====
 #undef GLXDIRECT_SINGLE
+
+// ===== display-list names =====
+// Disjoint ranges of names, first -> last (inclusive), never adjacent.
+struct GlxDirectListNames {
+  std::map<uint32_t, uint32_t> ranges;
+};
+
+void glxdirectAddListNames(GlxLibraryInstance *instance, uint32_t first, uint64_t count) {
+  if (!instance || count == 0 || first == 0) return;
+  if (!instance->listNames) instance->listNames = new (std::nothrow) GlxDirectListNames{};
+  if (!instance->listNames) {
+    LOG_OUT_OF_MEMORY_AT(kSource);
+    return;
+  }
+  auto &ranges = instance->listNames->ranges;
+  uint64_t last64 = uint64_t(first) + count - 1;
+  uint32_t last = last64 > UINT32_MAX ? UINT32_MAX : uint32_t(last64);
+  // Ranges that overlap or touch the new one join it.
+  auto at = ranges.upper_bound(first);
+  if (at != ranges.begin() && std::prev(at)->second >= first - 1) at = std::prev(at);
+  while (at != ranges.end() && (at->first == 0 || at->first - 1 <= last)) {
+    if (at->first < first) first = at->first;
+    if (at->second > last) last = at->second;
+    at = ranges.erase(at);
+  }
+  try {
+    ranges.emplace(first, last);
+  } catch (const std::bad_alloc &) {
+    LOG_OUT_OF_MEMORY_AT(kSource);
+  }
+}
+
+void glxdirectDeleteListNames(GlxLibraryInstance *instance, uint32_t list, int32_t range) {
+  if (!instance) return;
+  GlFunctionTable &gl = instance->functions;
+  // The library judges the range itself (a negative one is its error); only names that were
+  // made are walked, so a range over billions of unused names costs nothing.
+  if (range <= 0) {
+    gl.glDeleteLists(list, range);
+    return;
+  }
+  if (!instance->listNames) return;
+  auto &ranges = instance->listNames->ranges;
+  uint64_t end = uint64_t(list) + uint64_t(range);  // one past the last name asked for
+  uint64_t deleted = 0;
+  auto at = ranges.upper_bound(list);
+  if (at != ranges.begin() && std::prev(at)->second >= list) at = std::prev(at);
+  while (at != ranges.end() && at->first < end) {
+    uint32_t first = at->first, last = at->second;
+    uint32_t from = first > list ? first : list;
+    uint64_t to = uint64_t(last) + 1 < end ? uint64_t(last) + 1 : end;  // exclusive
+    gl.glDeleteLists(from, GLsizei(to - from));
+    deleted += to - from;
+    at = ranges.erase(at);
+    // What is left of the range on either side stays.
+    if (first < from) ranges.emplace(first, from - 1);
+    if (to <= last) at = ranges.emplace(uint32_t(to), last).first, ++at;
+  }
+  glxdirectRefund(xproxyCurrentClient, deleted * kGlxDirectNameBytes);
+}
+
+void glxdirectFreeListNames(GlxLibraryInstance *instance) {
+  if (!instance) return;
+  delete instance->listNames;
+  instance->listNames = nullptr;
+}
+// ===== end of display-list names =====

@@ -13,10 +13,12 @@
 #include "proxy/clientconnection.h"
 #include "proxy/connections.h"
 #include "proxy/head.h"
+#include "proxy/korvanparser.h"
 #include "proxy/main.h"
 #include "proxy/xproxy.h"
 #include "proxy/xscreen.h"
 #include "support/logging.h"
+#include "support/numbers.h"
 #include "support/strtemp.h"
 #include "xclient/misc.h"
 
@@ -164,7 +166,8 @@ uint32_t glxdirectCreateTag(GlxLibraryInstance *instance, uint32_t contextSerial
   // The same context on the same drawables: one more proxy tag on its slot.
   for (uint32_t slot = highest; slot >= 1; slot--) {
     GlxDirectTagSlot &s = instance->tagSlots[slot];
-    if (s.context == context && s.drawDrawable == drawDrawable && s.readDrawable == readDrawable) {
+    if (s.context == context && !s.drawableGone && s.drawDrawable == drawDrawable &&
+        s.readDrawable == readDrawable) {
       s.proxyTag = proxyTag;
       s.proxyTagCount++;
       return slot;
@@ -183,7 +186,7 @@ uint32_t glxdirectCreateTag(GlxLibraryInstance *instance, uint32_t contextSerial
     chosen = highest + 1;
     instance->highestTagSlot = chosen;
   }
-  instance->tagSlots[chosen] = GlxDirectTagSlot{context, drawDrawable, readDrawable, 1, proxyTag, 1};
+  instance->tagSlots[chosen] = GlxDirectTagSlot{context, drawDrawable, readDrawable, 1, proxyTag, 1, 0};
   return chosen;
 }
 
@@ -195,6 +198,11 @@ int glxdirectMakeTagCurrent(GlxLibraryInstance *instance, uint32_t slot) {
     return 0;
   }
   GlxDirectTagSlot &s = instance->tagSlots[slot];
+  if (s.drawableGone) {
+    LOG(logChannelXhint, "Lumora: Tag #%u for %s draws into a destroyed drawable (by %s)", slot,
+        xmiscLocalDisplayPart(instance->display), currentClientName());
+    return 0;
+  }
   if (s.isNew) {
     // The client's requests that made the drawables must reach the real server first.
     s.isNew = 0;
@@ -213,11 +221,6 @@ int glxdirectMakeTagCurrent(GlxLibraryInstance *instance, uint32_t slot) {
 
 void dGLDestroyTag(GlxLibraryInstance *instance, uint32_t slot) {
   if (!instance) return;
-  if (instance->currentTagSlot != slot) glxdirectMakeTagCurrent(instance, slot);
-  instance->functions.glXMakeCurrent(instance->display, None, nullptr);
-  instance->currentTagSlot = 0;
-  glxdirectReleaseGrab(instance);
-  instance->insideBegin = 0;
   uint32_t highest = highestSlot(instance);
   if (slot == 0 || slot > highest) {
     LOG(logChannelXhint, "Unknown tag %u in dGLDestroyTag(%s) by %s", slot, xmiscLocalDisplayPart(instance->display),
@@ -225,6 +228,13 @@ void dGLDestroyTag(GlxLibraryInstance *instance, uint32_t slot) {
     return;
   }
   GlxDirectTagSlot &s = instance->tagSlots[slot];
+  // The slot's context is made current to be let go of, unless its drawable is gone (the
+  // library would draw into freed memory): then only the library's current binding goes.
+  if (instance->currentTagSlot != slot && s.context && !s.drawableGone) glxdirectMakeTagCurrent(instance, slot);
+  instance->functions.glXMakeCurrent(instance->display, None, nullptr);
+  instance->currentTagSlot = 0;
+  glxdirectReleaseGrab(instance);
+  instance->insideBegin = 0;
   // Another live proxy tag still maps to the slot: it stays.
   if (s.proxyTagCount > 1) {
     s.proxyTagCount--;
@@ -232,10 +242,26 @@ void dGLDestroyTag(GlxLibraryInstance *instance, uint32_t slot) {
   }
   s.context = nullptr;
   s.proxyTagCount = 0;
+  s.drawableGone = 0;
   if (slot == highest) {
     uint32_t lower = slot - 1;
     while (lower >= 1 && !instance->tagSlots[lower].context) lower--;
     instance->highestTagSlot = lower;
+  }
+}
+
+void glxdirectDrawableGone(GlxLibraryInstance *instance, uint32_t drawable) {
+  if (!instance || drawable == 0) return;
+  for (uint32_t slot = highestSlot(instance); slot >= 1; slot--) {
+    GlxDirectTagSlot &s = instance->tagSlots[slot];
+    if (!s.context || (s.drawDrawable != drawable && s.readDrawable != drawable)) continue;
+    if (instance->currentTagSlot == slot) {
+      instance->functions.glXMakeCurrent(instance->display, None, nullptr);
+      instance->currentTagSlot = 0;
+      glxdirectReleaseGrab(instance);
+      instance->insideBegin = 0;
+    }
+    s.drawableGone = 1;
   }
 }
 
@@ -304,6 +330,22 @@ uint8_t *glxdirectScratch(GlxLibraryInstance *instance, uint64_t size) {
   instance->scratch = fresh;
   instance->scratchSize = uint32_t(wanted);
   return fresh;
+}
+
+bool glxdirectCharge(uint64_t bytes) {
+  ClientConnection *client = xproxyCurrentClient;
+  uint64_t budget = configRecord.lumoraMemory;
+  if (!client || budget == 0) return true;
+  if (client->lumoraBytes > budget || bytes > budget - client->lumoraBytes) {
+    LOG(logChannelXhint, "Lumora: %s for %s would pass lumoraMemory", strSizeText(bytes), currentClientName());
+    return false;
+  }
+  client->lumoraBytes += bytes;
+  return true;
+}
+
+void glxdirectRefund(ClientConnection *client, uint64_t bytes) {
+  if (client) client->lumoraBytes -= bytes < client->lumoraBytes ? bytes : client->lumoraBytes;
 }
 
 bool glxdirectSlotIsCurrent(const GlxLibraryInstance *instance, uint32_t slot) {

@@ -22,6 +22,7 @@
 #include "xext/glxindirect.h"
 #include "xext/glxinstance.h"
 #include "xext/glxobjects.h"
+#include "xext/plugin.h"
 
 namespace {
 
@@ -618,7 +619,9 @@ Outcome flushMappedRange(Vendor &v) {
 Outcome clientNotice(Vendor &v) {
   const char *text = v.name(8);
   if (!text) return kShort;
-  v.gl.doNothing1();
+  // A placeholder no library exports: the loader's stub stands there, which must not be
+  // called through another function type.
+  if (reinterpret_cast<void *>(v.gl.doNothing1) != reinterpret_cast<void *>(&pluginStub)) v.gl.doNothing1();
   switch (v.u(0)) {
     case 0: LOG(logChannelXerror, "Lumora: Unimplemented function: %s", text); break;
     case 1: LOG(logChannelXerror, "Lumora: Missing feature: %s", text); break;

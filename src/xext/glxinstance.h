@@ -23,6 +23,10 @@ constexpr uint32_t kGlxDirectRenderMode = 0x1C00;   // GL_RENDER
 constexpr uint64_t kGlxDirectScratchLimit = uint64_t(256) << 20;
 static_assert(kGlxDirectScratchLimit <= UINT32_MAX, "the scratch size is kept in 32 bits");
 
+// The display-list names made through the instance (glxdirectstate.cpp): what glDeleteLists is
+// given instead of a client's whole range.
+struct GlxDirectListNames;
+
 // One GL context made through the library, in the instance's context list (appended at the
 // tail; the last node's next is NULL). Serials are never reused; 0 means no context.
 struct GlxDirectContext {
@@ -47,6 +51,9 @@ struct GlxDirectTagSlot {
   uint8_t isNew;            // made current by nothing yet
   uint32_t proxyTag;        // the context tag the client knows (the latest, when shared)
   uint32_t proxyTagCount;   // live proxy tags that map to the slot: it is freed with the last
+  // The library destroyed the draw or read drawable (set by glxdirectDrawableGone): the slot is
+  // never made current again and only waits for its last proxy tag to go.
+  uint8_t drawableGone;
 };
 
 // Instances form one process-wide doubly linked list (the first record's prev points at the
@@ -66,11 +73,15 @@ struct GlxLibraryInstance {
   // One flag per client array: edge flag, texture coordinate, colour, index, normal, vertex, fog
   // coordinate, secondary colour.
   uint8_t enabledArrays[8];
-  // Client arrays last pointed into a render command's own bytes (gone once the command is
-  // done): bits 0-7 by kind in the order above, bit 8 a texture-coordinate array of a unit
-  // other than 0; generic attributes by index in markedAttributes (bit 31: index 31 and above).
-  uint32_t markedArrays;
-  uint32_t markedAttributes;
+  // The library's limits on generic vertex attributes and texture-coordinate sets (at most 64
+  // each), asked once with a context current: limitsAsked says whether they were.
+  uint8_t limitsAsked;
+  uint32_t maxVertexAttribs;
+  uint32_t maxTextureCoords;
+  // At a glBegin: how many elements every enabled array holds (all in buffer objects; 0 when
+  // one is not), 0 again after a command that changes the arrays before the glEnd. An
+  // ArrayElement inside indexes below it.
+  uint64_t beginArrayRoom;
   uint16_t referenceCount;  // users beyond the first
   uint32_t renderMode;      // the GL render mode last set; GL_RENDER at first
   uint32_t livePbuffers;
@@ -79,6 +90,7 @@ struct GlxLibraryInstance {
   uint32_t highestTagSlot;  // the highest slot index in use
   uint32_t glVersion;       // GL version code (major * 64 + minor) the functions were loaded against
   GlxDirectContext *contexts;
+  GlxDirectListNames *listNames;  // NULL while none were made; freed with the record and at a reload
   uint32_t *selectBuffer;   // handed to glSelectBuffer; selectSize 4-byte entries
   uint32_t selectSize;
   float *feedbackBuffer;    // handed to glFeedbackBuffer; feedbackSize entries

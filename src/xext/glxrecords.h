@@ -76,6 +76,9 @@ struct GlxPbufferRecord {
   uint8_t largest;    // 0 by default
   uint8_t preserved;  // 1 by default
   uint32_t direct[kGlxHeadSlots];  // a Lumora head's pbuffer (0: none)
+  // Bytes counted against the creating client's lumoraMemory (glxChargePbuffer), given back to
+  // the client that owns the id when the record is freed.
+  uint64_t charged;
 };
 // ===== end of resources of types 14-16 =====
 

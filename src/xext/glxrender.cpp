@@ -143,18 +143,18 @@ int glxPrepareTagOnHead(uint32_t tag, Head *head, DisplayConnection *connection)
   return 1;
 }
 
-void glxReplayLargeOnHead(ClientConnection *client, Head *head, GlxContextRecord *context, uint32_t serverTag,
-                          const uint8_t *command, uint64_t length) {
+// Replays a complete large command on one head: the X error a head executing GL itself found in
+// it (0: none).
+uint8_t glxReplayLargeOnHead(ClientConnection *client, Head *head, GlxContextRecord *context, uint32_t serverTag,
+                             const uint8_t *command, uint64_t length) {
   DisplayConnection *connection = firstConnection(client);
   const RequestSink *sink = connection ? &connection->reader.sink : nullptr;
   const VisualRecord *own = context && context->visual ? mainHeadVisual(context->visual, head) : nullptr;
   bool emulate = own && context->visual->glDoubleBuffer == 0 && own->glDoubleBuffer != 0;
   if (!emulate) {
-    if (head->glLibrary)
-      glxdirectRenderLarge(instanceOf(head), serverTag, command, length);
-    else if (!glxindirectRenderLarge(sink, serverTag, command, length, 0))
-      LOG_OUT_OF_MEMORY();
-    return;
+    if (head->glLibrary) return glxdirectRenderLarge(instanceOf(head), serverTag, command, length);
+    if (!glxindirectRenderLarge(sink, serverTag, command, length, 0)) LOG_OUT_OF_MEMORY();
+    return 0;
   }
   // Single-buffered for the client, double-buffered on the head: drawing into the back buffer
   // would never be seen, so the buffer choices naming it are dropped.
@@ -171,22 +171,22 @@ void glxReplayLargeOnHead(ClientConnection *client, Head *head, GlxContextRecord
     }
     if (!glxAppendRenderCommand(batches, opcode, data, size - 8)) {
       LOG_OUT_OF_MEMORY();
-      return;
+      return 0;
     }
   }
   for (const RenderBatch &batch : batches) {
     const uint8_t *bytes = batch.bytes.data();
     uint64_t count = batch.bytes.size();
     if (head->glLibrary) {
-      if (batch.large)
-        glxdirectRenderLarge(instanceOf(head), serverTag, bytes, count);
-      else
-        glxdirectRender(instanceOf(head), serverTag, bytes, bytes + count);
+      uint8_t error = batch.large ? glxdirectRenderLarge(instanceOf(head), serverTag, bytes, count)
+                                  : glxdirectRender(instanceOf(head), serverTag, bytes, bytes + count);
+      if (error) return error;
     } else if (!glxindirectRenderLarge(sink, serverTag, bytes, count, batch.large ? 0 : -1)) {
       LOG_OUT_OF_MEMORY();
-      return;
+      return 0;
     }
   }
+  return 0;
 }
 
 void glxFreeLargeCommands(ClientConnection *client) {
@@ -207,7 +207,12 @@ void glxRender(uint8_t *request, uint32_t length, uint8_t *) {
   DisplayConnection *connection = firstConnection(client);
   for (Head *head = screen->heads; head; head = head->next) {
     if (head->glLibrary) {
-      glxdirectRender(instanceOf(head), glxTagForServer(tag, head), request + 8, request + length);
+      // A command in error ends the request with its error, once, as on a real server.
+      uint8_t error = glxdirectRender(instanceOf(head), glxTagForServer(tag, head), request + 8, request + length);
+      if (error) {
+        xprotoSendError(error, 0, request, length, nullptr);
+        return;
+      }
       continue;
     }
     uint8_t *copy = connection ? xproxySendRequest(request, length, connection) : nullptr;
@@ -278,8 +283,13 @@ void glxRenderLarge(uint8_t *request, uint32_t length, uint8_t *) {
   DisplayConnection *connection = firstConnection(client);
   for (Head *head = screen->heads; head; head = head->next) {
     if (!glxPrepareTagOnHead(tag, head, connection)) continue;
-    glxReplayLargeOnHead(client, head, entry ? entry->context : nullptr, glxTagForServer(tag, head), node->bytes,
-                         node->bytesHeld);
+    uint8_t error = glxReplayLargeOnHead(client, head, entry ? entry->context : nullptr, glxTagForServer(tag, head),
+                                         node->bytes, node->bytesHeld);
+    if (error) {
+      freeCommand(client, node);
+      xprotoSendError(error, 0, request, length, nullptr);
+      return;
+    }
   }
   freeCommand(client, node);
 }

@@ -30,7 +30,7 @@ namespace {
 constexpr uint8_t kBadValue = 2, kBadAlloc = 11, kBadLength = 16;
 constexpr uint8_t kGlxBadContext = 0, kGlxBadDrawable = 2, kGlxBadPixmap = 3, kGlxBadContextTag = 4;
 constexpr uint8_t kGlxBadFbConfig = 9, kGlxBadPbuffer = 10, kGlxBadWindow = 12;
-constexpr uint8_t kBadWindow = 3, kBadDrawable = 9;
+constexpr uint8_t kBadWindow = 3, kBadPixmap = 4, kBadDrawable = 9;
 constexpr uint32_t kCreateWindowMask = 0x2008;  // border pixel and colormap
 constexpr uint8_t kKeyQueryContext = 25, kKeyDrawableAttributes = 122, kKeyGlxWindowConfig = 123;
 constexpr uint32_t kGlxShareContext = 0x800A, kGlxVisualId = 0x800B, kGlxScreen = 0x800C;
@@ -506,6 +506,11 @@ namespace {
 void createGlxPixmap(uint8_t *request, uint32_t length, MetaScreen *screen, VisualRecord *visual, bool fbConfig,
                      uint32_t pixmapAt = 12) {
   uint32_t pixmapId = wireGet32(request + pixmapAt), glxId = wireGet32(request + pixmapAt + 4);
+  // No pixmap under that id: a window is BadPixmap, nothing at all BadDrawable, as servers answer.
+  if (!resourceLookupByType(pixmapId, kResourcePixmap)) {
+    xprotoSendError(resourceLookupWindow(pixmapId) ? kBadPixmap : kBadDrawable, pixmapId, request, length, nullptr);
+    return;
+  }
   bool legacy = pixmapAt != 12;
   uint8_t shape[20] = {request[0], kMinorCreateGlxPixmap};
   wirePut16(shape + 2, sizeof shape / 4);
@@ -604,18 +609,26 @@ void glxCreatePbuffer(uint8_t *request, uint32_t length, uint8_t *) {
   GlxPbufferRecord *pbuffer =
       glxCreatePbufferRecord(screen, config, pbufferId, 0, 0, request + 20, request + length);
   if (!pbuffer) return badAlloc(request, length);
-  eachHead(
+  // Beyond the client's budget, or a size the library refuses: BadAlloc, and the id is free.
+  if (!glxChargePbuffer(pbuffer)) {
+    resourceFree(pbufferId, 0);
+    return badAlloc(request, length);
+  }
+  bool made = eachHead(
       screen, request, length, pbufferId,
       [&](Head *head) {
         pbuffer->direct[slotOf(head)] =
             glxdirectCreatePbuffer(instanceOf(head), head->screen, realFbConfig(config, head), pbuffer->width,
                                    pbuffer->height, pbuffer->largest, pbuffer->preserved);
+        if (!pbuffer->direct[slotOf(head)]) badAlloc(request, length);
+        return pbuffer->direct[slotOf(head)] != 0;
       },
       [&](Head *head, uint8_t *copy) {
         wirePut32(copy + 4, uint32_t(head->screen));
         wirePut32(copy + 8, realFbConfig(config, head));
         wirePut32(copy + 12, resourceServerId(pbufferId, kResourceGlxPbuffer, head));
       });
+  if (!made) resourceFree(pbufferId, 0);
 }
 
 // ----- drawable attributes -----

@@ -14,12 +14,14 @@
 #include "support/wirewords.h"
 #include "xext/glx.h"
 #include "xext/glxcontext.h"
+#include "xext/glxdirect.h"
 #include "xext/glxindirect.h"
 
 namespace {
 
 constexpr uint8_t kBadLength = 16, kBadValue = 2, kBadAlloc = 11;
 constexpr uint32_t kNameVendor = 1, kNameVersion = 2, kNameExtensions = 3;
+constexpr uint8_t kMinorSetClientInfo2 = 35;
 
 // A string reply to the current client (glxindirectReplyString).
 void replyString(const uint8_t *request, uint32_t, const char *text) {
@@ -57,8 +59,14 @@ void glxQueryServerString(uint8_t *request, uint32_t length, uint8_t *) {
   if (name == kNameExtensions) return replyString(request, length, caps.glxExtensions);
   LOG_UNE();
   Head *head = screen->glxHead ? screen->glxHead : screen->heads;
-  // A head served inside the proxy has no server strings beyond the meta screen's.
-  if (!head || head->glLibrary) return replyString(request, length, "");
+  if (!head) return replyString(request, length, "");
+  // A head served inside the proxy asks its library; a name the library does not know is
+  // refused as a server refuses it.
+  if (head->glLibrary) {
+    const char *text = glxdirectQueryServerString(static_cast<GlxLibraryInstance *>(head->glLibrary), head->screen, name);
+    if (!text) return xprotoSendError(kBadValue, 0, request, length, nullptr);
+    return replyString(request, length, text);
+  }
   DisplayConnection *connection = firstConnection();
   uint8_t *copy = connection ? xproxySendRequest(request, length, connection) : nullptr;
   if (!copy) {
@@ -85,8 +93,19 @@ void glxClientInfo(uint8_t *request, uint32_t length, uint8_t *) {
     xprotoSendError(kBadAlloc, 0, request, length, nullptr);
 }
 
-// The lists are the client library's business alone: checked for size, then dropped.
-void glxSetClientInfo(uint8_t *, uint32_t, uint8_t *) {}
+// The lists are the client library's business alone: checked for size, then dropped. The
+// request must be exactly its header, the versions (two words each, three for
+// SetClientInfo2ARB) and the two extension strings, each padded to 4; the fields are read as the
+// client wrote them (nothing of it is swapped).
+void glxSetClientInfo(uint8_t *request, uint32_t length, uint8_t *) {
+  ClientConnection *client = xproxyCurrentClient;
+  int swapped = client && client->reader.swapped;
+  uint64_t perVersion = request[1] == kMinorSetClientInfo2 ? 12 : 8;
+  auto padded = [](uint64_t bytes) { return (bytes + 3) / 4 * 4; };
+  uint64_t expected = 24 + perVersion * wireGet32(request + 12, swapped) + padded(wireGet32(request + 16, swapped)) +
+                      padded(wireGet32(request + 20, swapped));
+  if (expected != length) xprotoSendError(kBadLength, length, request, length, nullptr);
+}
 
 constexpr ExtRequestRow kRows[] = {
     {18, "GLXQueryExtensionsString", 8, 0, "bbsi", ExtServed::Local, glxQueryExtensionsString, "bbsiii",

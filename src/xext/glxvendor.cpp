@@ -213,6 +213,10 @@ void createPbuffer(uint8_t *request, uint32_t length) {
   GlxPbufferRecord *pbuffer = glxCreatePbufferRecord(screen, config, id, uint16_t(wireGet32(request + 24)),
                                                      uint16_t(wireGet32(request + 28)), request + 32, request + length);
   if (!pbuffer) return (void)xprotoSendError(11, 0, request, length, nullptr);
+  if (!glxChargePbuffer(pbuffer)) {
+    resourceFree(id, 0);
+    return (void)xprotoSendError(11, 0, request, length, nullptr);
+  }
   DisplayConnection *connection = firstConnection();
   for (Head *head = screen->heads; head; head = head->next) {
     if (head->glLibrary) {
@@ -222,6 +226,10 @@ void createPbuffer(uint8_t *request, uint32_t length) {
           glxdirectCreatePbuffer(static_cast<GlxLibraryInstance *>(head->glLibrary), head->screen,
                                  serverFbConfig(config, head), pbuffer->width, pbuffer->height, pbuffer->largest,
                                  pbuffer->preserved);
+      if (!pbuffer->direct[slot]) {
+        resourceFree(id, 0);
+        return (void)xprotoSendError(11, 0, request, length, nullptr);
+      }
       continue;
     }
     uint8_t *copy = connection ? xproxySendRequest(request, length, connection) : nullptr;

@@ -1,7 +1,7 @@
 // The RENDER extension: pictures, glyph sets, drawing requests and the proxy's own writers.
-// Every request on a picture or a glyph set is written once for each head that holds it, on the
-// client's first display connection, with the ids and formats of that head; coordinates and
-// colours travel unchanged.
+// Every request on a picture is written once for each head that holds it, on the client's first
+// display connection, with the ids and formats of that head; coordinates and colours travel
+// unchanged. Glyph sets belong to no screen: the heads of one real server share one copy.
 #include <X11/Xlib.h>
 
 #include <cstdlib>
@@ -68,8 +68,12 @@ void destroyPictureOnServer(void *value, Head *head, uint32_t serverId) {
   static_cast<RenderPicture *>(value)->goneOnServer = 1;
   if (head) renderXlibFreePicture(head->display, serverId);
 }
-void destroyGlyphSetOnServer(void *, Head *head, uint32_t serverId) {
-  if (head) renderXlibFreeGlyphSet(head->display, serverId);
+bool carriesServerCopy(const Head *head, const MetaScreen *screen);
+// Called for every head of the set's meta screen with the head's id of the set: the copy of each
+// server goes once, through the head that carries it.
+void destroyGlyphSetOnServer(void *value, Head *head, uint32_t serverId) {
+  if (head && carriesServerCopy(head, static_cast<RenderGlyphSet *>(value)->metaScreen))
+    renderXlibFreeGlyphSet(head->display, serverId);
 }
 
 // The routines of types 20 and 21, in place before the first record of either is added.
@@ -110,8 +114,65 @@ int copyToHeads(const uint8_t *request, uint32_t length, MetaScreen *screen, con
 void translateAt(uint8_t *copy, uint32_t at, uint32_t kind, Head *head) {
   wirePut32(copy + at, resourceServerId(wireGet32(copy + at), kind, head));
 }
+
 void translateFormatAt(uint8_t *copy, uint32_t at, Head *head) {
   wirePut32(copy + at, renderPictFormatOnHead(wireGet32(copy + at), head));
+}
+
+// ----- Glyph sets: one copy per real server -------------------------------------------------
+
+// Whether two heads are screens of one real server.
+bool sameServer(const Head *a, const Head *b) {
+  return a->serverDisplay || b->serverDisplay ? a->serverDisplay == b->serverDisplay : a->display == b->display;
+}
+
+// The heads that hold a glyph set are those of its meta screen (of every meta screen when it
+// has none); the first of them on each real server carries that server's copy, under the id the
+// set has on that head. NULL when none of them is on the head's server.
+Head *carrierOnServer(const Head *head, const MetaScreen *screen) {
+  for (const MetaScreen *ms = screen ? screen : xscreenList; ms; ms = screen ? nullptr : ms->next)
+    for (Head *h = ms->heads; h; h = h->next)
+      if (sameServer(h, head)) return h;
+  return nullptr;
+}
+bool carriesServerCopy(const Head *head, const MetaScreen *screen) { return carrierOnServer(head, screen) == head; }
+
+// The id of a glyph set on the head's server (the head's own when no copy is there).
+uint32_t glyphSetOnServer(uint32_t id, Head *head) {
+  auto *glyphSet = static_cast<RenderGlyphSet *>(resourceLookupByType(id, kResourceGlyphSet));
+  Head *carrier = glyphSet ? carrierOnServer(head, glyphSet->metaScreen) : nullptr;
+  return resourceServerId(id, kKindPicture, carrier ? carrier : head);
+}
+void translateGlyphSetAt(uint8_t *copy, uint32_t at, Head *head) {
+  wirePut32(copy + at, glyphSetOnServer(wireGet32(copy + at), head));
+}
+
+// One copy for each real server among the heads that hold the glyph set, patched for the head
+// that carries it (the glyph-set ids are the patch's to translate). BadAlloc 0 and 0 at the
+// first copy that gets no room.
+int copyToServers(const uint8_t *request, uint32_t length, const MetaScreen *screen, CopyPatch patch) {
+  DisplayConnection *connection = xcoreFrameConnection();
+  for (const MetaScreen *ms = screen ? screen : xscreenList; ms; ms = screen ? nullptr : ms->next)
+    for (Head *head = ms->heads; head; head = head->next) {
+      if (!carriesServerCopy(head, screen)) continue;
+      uint8_t *copy = connection ? xcoreFrameCopyForHead(request, length, connection, head, nullptr) : nullptr;
+      if (!copy) {
+        xprotoSendError(kBadAlloc, 0, request, length, nullptr);
+        return 0;
+      }
+      patch(copy, length, head);
+    }
+  return 1;
+}
+
+void patchGlyphSetAt4(uint8_t *copy, uint32_t, Head *head) { translateGlyphSetAt(copy, 4, head); }
+void patchCreateGlyphSet(uint8_t *copy, uint32_t, Head *head) {
+  translateGlyphSetAt(copy, 4, head);
+  translateFormatAt(copy, 8, head);
+}
+void patchReferenceGlyphSet(uint8_t *copy, uint32_t, Head *head) {
+  translateGlyphSetAt(copy, 4, head);
+  translateGlyphSetAt(copy, 8, head);
 }
 
 // The ids of a CreatePicture or ChangePicture value list (values from `start`, one word per bit
@@ -133,18 +194,19 @@ void patchCreatePicture(uint8_t *copy, uint32_t length, Head *head) {
 }
 void patchChangePicture(uint8_t *copy, uint32_t length, Head *head) { translateValues(copy, length, 8, 12, head); }
 void patchMaskFormat(uint8_t *copy, uint32_t, Head *head) { translateFormatAt(copy, 16, head); }
-void patchGlyphSetFormat(uint8_t *copy, uint32_t, Head *head) { translateFormatAt(copy, 8, head); }
 
-// The glyph-set changes inside a CompositeGlyphs element list: an element of count 255 carries
-// a glyph set in the word after its 8-byte head. Walked as the byte swapper walks it.
+// The glyph set at 20 and the glyph-set changes inside a CompositeGlyphs element list: an element
+// of count 255 carries a glyph set in the word after its 8-byte head. Walked as the byte swapper
+// walks it.
 void patchGlyphElements(uint8_t *copy, uint32_t length, Head *head, uint32_t glyphSize) {
   translateFormatAt(copy, 16, head);
+  translateGlyphSetAt(copy, 20, head);
   uint64_t at = 28;
   while (at + 8 < length) {
     uint32_t count = copy[at];
     at += 8;
     if (count == 255) {
-      if (at + 4 <= length) translateAt(copy, uint32_t(at), kKindPicture, head);
+      if (at + 4 <= length) translateGlyphSetAt(copy, uint32_t(at), head);
       at += 4;
     } else {
       at += pad4(uint64_t(count) * glyphSize);
@@ -193,7 +255,7 @@ constexpr XcoreIdField kCreatePictureIds[] = {{4, kKindPicture}, {8, kKindDrawab
 constexpr XcoreIdField kCompositeIds[] = {{8, kKindPicture}, {12, kKindPicture}, {16, kKindPicture}, {0, 0}};
 constexpr XcoreIdField kSourceDestAt4[] = {{4, kKindPicture}, {8, kKindPicture}, {0, 0}};
 constexpr XcoreIdField kSourceDestAt8[] = {{8, kKindPicture}, {12, kKindPicture}, {0, 0}};
-constexpr XcoreIdField kGlyphsIds[] = {{8, kKindPicture}, {12, kKindPicture}, {20, kKindPicture}, {0, 0}};
+constexpr XcoreIdField kGlyphsIds[] = {{8, kKindPicture}, {12, kKindPicture}, {0, 0}};
 constexpr XcoreIdField kDestAt8[] = {{8, kKindPicture}, {0, 0}};
 constexpr XcoreIdField kCursorAt4[] = {{4, kKindCursor}, {0, 0}};
 constexpr XcoreIdField kCursorAndPicture[] = {{4, kKindCursor}, {8, kKindPicture}, {0, 0}};
@@ -296,7 +358,7 @@ void createGlyphSet(uint8_t *request, uint32_t length, uint8_t *) {
   glyphSet->format = format;
   installTypeRoutines();
   if (!resourceAdd(id, kResourceGlyphSet, glyphSet)) return xprotoSendError(kBadAlloc, 12, request, length, nullptr);
-  copyToHeads(request, length, glyphSet->metaScreen, kPictureAt4, patchGlyphSetFormat);
+  copyToServers(request, length, glyphSet->metaScreen, patchCreateGlyphSet);
 }
 
 void referenceGlyphSet(uint8_t *request, uint32_t length, uint8_t *) {
@@ -305,21 +367,21 @@ void referenceGlyphSet(uint8_t *request, uint32_t length, uint8_t *) {
   if (!glyphSet || !xcoreFrameNewId(id, request, length)) return;
   glyphSet->refCount++;  // a failed add gives it back through the free routine
   if (!resourceAdd(id, kResourceGlyphSet, glyphSet)) return xprotoSendError(kBadAlloc, 0, request, length, nullptr);
-  copyToHeads(request, length, glyphSet->metaScreen, kSourceDestAt4);
+  copyToServers(request, length, glyphSet->metaScreen, patchReferenceGlyphSet);
 }
 
 void freeGlyphSet(uint8_t *request, uint32_t length, uint8_t *) {
   uint32_t id = wireGet32(request + 4);
   RenderGlyphSet *glyphSet = resolveGlyphSet(id, request, length);
   if (!glyphSet) return;
-  copyToHeads(request, length, glyphSet->metaScreen, kPictureAt4);
+  copyToServers(request, length, glyphSet->metaScreen, patchGlyphSetAt4);
   resourceFree(id, 0);
 }
 
-// AddGlyphs and FreeGlyphs: only to the heads that hold the glyph set.
+// AddGlyphs and FreeGlyphs: once to each server that holds the glyph set.
 void onGlyphSet(uint8_t *request, uint32_t length, uint8_t *) {
   RenderGlyphSet *glyphSet = resolveGlyphSet(wireGet32(request + 4), request, length);
-  if (glyphSet) copyToHeads(request, length, glyphSet->metaScreen, kPictureAt4);
+  if (glyphSet) copyToServers(request, length, glyphSet->metaScreen, patchGlyphSetAt4);
 }
 
 // The image of a picture made on a pixmap into the cursor record (read from the primary head of
@@ -408,7 +470,19 @@ void createAnimCursor(uint8_t *request, uint32_t length, uint8_t *) {
     uint32_t frame = wireGet32(request + at);
     if (!resourceLookupByType(frame, kResourceCursor)) return xprotoSendError(kBadCursor, frame, request, length, nullptr);
   }
-  if (!resourceCreateCursor(id, 0)) return xprotoSendError(kBadAlloc, 64, request, length, nullptr);
+  CursorRecord *cursor = resourceCreateCursor(id, 0);
+  if (!cursor) return xprotoSendError(kBadAlloc, 64, request, length, nullptr);
+  // The frames are kept (each frame's record referenced), so that the cursor can be built
+  // again on a head when its id is gone (a pointer grab that holds it follows the pointer).
+  uint32_t count = (length - 8) / 8;
+  cursor->frames = count ? static_cast<CursorFrame *>(calloc(count, sizeof(CursorFrame))) : nullptr;
+  if (count && !cursor->frames) LOG_OUT_OF_MEMORY();
+  for (uint32_t k = 0; cursor->frames && k < count; k++) {
+    auto *frame = static_cast<CursorRecord *>(resourceLookupByType(wireGet32(request + 8 + 8 * k), kResourceCursor));
+    frame->refCount++;
+    cursor->frames[k] = CursorFrame{frame, wireGet32(request + 12 + 8 * k)};
+    cursor->frameCount = k + 1;
+  }
   copyToHeads(request, length, nullptr, kCursorAt4, patchAnimFrames);
 }
 

@@ -3,7 +3,8 @@
 // the way: an import from a drawable becomes a paste-up of one import per head, each cut to the
 // part of the drawable that head shows, and an export to a drawable is repeated for every head.
 // Stored photoflos keep a record so that imports of a window that has moved are rebuilt before
-// the flo runs, and so that events name the client's elements.
+// the flo runs, and so that events name the client's elements. The photoflos of a client of the
+// other byte order are swapped into the proxy's order element by element first.
 #include "xext/xie.h"
 
 #include <cstdlib>
@@ -22,12 +23,13 @@
 #include "support/rect.h"
 #include "support/strtemp.h"
 #include "support/wirewords.h"
+#include "xext/byteswap.h"
 #include "xext/ext.h"
 #include "xext/extrequest.h"
 
 namespace {
 
-constexpr uint8_t kBadLength = 16, kBadAlloc = 11, kBadIDChoice = 14, kBadImplementation = 17;
+constexpr uint8_t kBadLength = 16, kBadAlloc = 11, kBadIDChoice = 14;
 constexpr uint8_t kSentEvent = 0x80;
 constexpr uint8_t kMinorModifyPhotoflo = 20;
 // The reply callback of an execution: the import table of the flo that runs.
@@ -66,12 +68,12 @@ constexpr ElementLayout kElementLayouts[] = {
     {kImportLUT, 8, {4, 0}},             // LUT 4
     {kImportPhotomap, 12, {4, 0}},       // photomap 4, notify 8
     {kImportROI, 8, {4, 0}},             // ROI 4
-    {kConvertFromIndex, 16, {8, 0}},     // src 4, colormap 8, class 12, precision 13
+    {kConvertFromIndex, 12, {8, 0}},     // src 4, class 6, precision 7, colormap 8
     {kConvertToIndex, 20, {8, 12}},      // src 4, notify 6, colormap 8, color list 12, technique 16, params 18
     {kExportDrawable, 20, {0, 0}},       // src 4, dst x 6, dst y 8, drawable 12, GC 16
     {kExportDrawablePlane, 20, {0, 0}},  // as ExportDrawable
     {kExportLUT, 24, {8, 0}},            // src 4, merge 6, LUT 8, start 12
-    {kExportPhotomap, 16, {8, 0}},       // src 4, technique 6, photomap 8, params 12
+    {kExportPhotomap, 16, {8, 0}},       // src 4, photomap 8, technique 12, params 14
     {kExportROI, 12, {8, 0}},            // src 4, ROI 8
 };
 const ElementLayout *layoutOf(uint16_t type) {
@@ -228,12 +230,128 @@ void refuse(uint8_t code, uint32_t value, const uint8_t *request, uint32_t lengt
   xprotoSendError(code, value, request, length, nullptr);
 }
 
-// Rewritten photoflo requests are built in the proxy's own byte order only: a client of the
-// other order gets BadImplementation for them.
-bool otherByteOrder(const uint8_t *request, uint32_t length) {
+// ----- Clients of the other byte order ----------------------------------------------------------
+
+// Every element's fields as a wire layout, its type and length first; a trailing I takes the
+// 32-bit technique parameters (or kernel) up to the element's end. Elements whose parameters
+// depend on their technique name where the technique number is (the number of 4-byte words of
+// parameters follows it) and which table gives the parameters' layouts. Parameters that are
+// bytes only (decoding, dithering) need nothing.
+enum class Techniques : uint8_t { Fixed, FromRGB, ToRGB, Encode, Geometry, Histogram };
+struct ElementSwap {
+  const char *layout;
+  uint8_t techniqueAt;
+  Techniques techniques;
+};
+constexpr ElementSwap kElementSwaps[] = {
+    {"ss", 0, Techniques::Fixed},                         // 0: no such element (type and length only)
+    {"ssbbsiiiiii", 0, Techniques::Fixed},                // 1 ImportClientLUT
+    {"ssbbsiiiiiiiiiss", 0, Techniques::Fixed},           // 2 ImportClientPhoto (decode: bytes)
+    {"ssi", 0, Techniques::Fixed},                        // 3 ImportClientROI
+    {"ssissssi", 0, Techniques::Fixed},                   // 4 ImportDrawable
+    {"ssissssii", 0, Techniques::Fixed},                  // 5 ImportDrawablePlane
+    {"ssi", 0, Techniques::Fixed},                        // 6 ImportLUT
+    {"ssi", 0, Techniques::Fixed},                        // 7 ImportPhotomap
+    {"ssi", 0, Techniques::Fixed},                        // 8 ImportROI
+    {"ssssiisbbiii", 0, Techniques::Fixed},               // 9 Arithmetic
+    {"ssssss", 0, Techniques::Fixed},                     // 10 BandCombine
+    {"ssssiiiii", 0, Techniques::Fixed},                  // 11 BandExtract
+    {"sss", 0, Techniques::Fixed},                        // 12 BandSelect
+    {"ssssssiisbbiiii", 0, Techniques::Fixed},            // 13 Blend
+    {"ssssiisbbiii", 0, Techniques::Fixed},               // 14 Compare
+    {"ssssiiissI", 0, Techniques::Fixed},                 // 15 Constrain (clip-scale: words)
+    {"sssbbi", 0, Techniques::Fixed},                     // 16 ConvertFromIndex
+    {"ssssss", 8, Techniques::FromRGB},                  // 17 ConvertFromRGB
+    {"sssbbiissI", 0, Techniques::Fixed},                 // 18 ConvertToIndex (colour allocation: words)
+    {"ssssss", 8, Techniques::ToRGB},                    // 19 ConvertToRGB
+    {"ssssiisbbssI", 0, Techniques::Fixed},               // 20 Convolve (kernel, constant: words)
+    {"sssbbiiiss", 0, Techniques::Fixed},                 // 21 Dither (bytes)
+    {"sssbbiiiiiiiiiiiss", 52, Techniques::Geometry},    // 22 Geometry
+    {"ssssiisbbiii", 0, Techniques::Fixed},               // 23 Logical
+    {"ssssiissss", 20, Techniques::Histogram},           // 24 MatchHistogram
+    {"ssssiisbb", 0, Techniques::Fixed},                  // 25 Math
+    {"ssssiiiii[ssii]", 0, Techniques::Fixed},            // 26 PasteUp and its tiles
+    {"ssssiisbb", 0, Techniques::Fixed},                  // 27 Point
+    {"ssss", 0, Techniques::Fixed},                       // 28 Unconstrain
+    {"sssbbiiss", 0, Techniques::Fixed},                  // 29 ExportClientHistogram
+    {"sssbbiiiiii", 0, Techniques::Fixed},                // 30 ExportClientLUT
+    {"sssbbss", 8, Techniques::Encode},                  // 31 ExportClientPhoto
+    {"sss", 0, Techniques::Fixed},                        // 32 ExportClientROI
+    {"ssssssii", 0, Techniques::Fixed},                   // 33 ExportDrawable
+    {"ssssssii", 0, Techniques::Fixed},                   // 34 ExportDrawablePlane
+    {"sssbbiiii", 0, Techniques::Fixed},                  // 35 ExportLUT
+    {"ssssiss", 12, Techniques::Encode},                 // 36 ExportPhotomap
+    {"ssssi", 0, Techniques::Fixed},                      // 37 ExportROI
+};
+struct TechniqueSwap {
+  Techniques techniques;
+  uint16_t number;
+  const char *layout;
+};
+constexpr TechniqueSwap kTechniqueSwaps[] = {
+    {Techniques::FromRGB, 2, "iiiiiiiiissI"},     // RGB to CIELab: matrix, white adjustment and its words
+    {Techniques::FromRGB, 4, "iiiiiiiiissI"},     // RGB to CIEXYZ
+    {Techniques::FromRGB, 6, "I"},                // RGB to YCbCr
+    {Techniques::FromRGB, 8, "I"},                // RGB to YCC
+    {Techniques::ToRGB, 2, "iiiiiiiiissssI"},     // CIELab to RGB: matrix, white and gamut, white's words
+    {Techniques::ToRGB, 4, "iiiiiiiiissssI"},     // CIEXYZ to RGB
+    {Techniques::ToRGB, 6, "iiiiiiiiiss"},        // YCbCr to RGB
+    {Techniques::ToRGB, 8, "iiiiiiiss"},          // YCC to RGB
+    {Techniques::Encode, 3, "bbbbbbbbbbs"},       // uncompressed triple
+    {Techniques::Encode, 6, "bbbbi"},             // G32D: k factor
+    {Techniques::Encode, 10, "bbbbbbbbssss"},     // JPEG baseline: table lengths (tables: bytes)
+    {Techniques::Encode, 12, "bbsbbbb"},          // JPEG lossless: table length
+    {Techniques::Encode, 14, "bbs"},              // TIFF2
+    {Techniques::Geometry, 4, "ss"},              // antialias by area
+    {Techniques::Geometry, 6, "ss"},              // antialias by low-pass: kernel size
+    {Techniques::Geometry, 10, "bbsii"},          // gaussian: sigma, normalize
+    {Techniques::Histogram, 4, "ii"},             // gaussian: mean, sigma
+    {Techniques::Histogram, 6, "bbbbi"},          // hyperbolic: constant
+};
+
+// Swaps one element (whole, its length checked) from the client's byte order into ours.
+void swapElement(uint8_t *element, uint32_t bytes) {
+  uint16_t type = uint16_t(wireGet16(element, 1));
+  const ElementSwap &e = kElementSwaps[type < sizeof kElementSwaps / sizeof kElementSwaps[0] ? type : 0];
+  byteswapByFormat(e.layout, element, element + bytes);
+  if (!e.techniqueAt || uint32_t(e.techniqueAt) + 4 > bytes) return;
+  uint16_t technique = wireGet16(element + e.techniqueAt);
+  // The parameters follow the fixed part; never past the element.
+  uint64_t start = uint64_t(e.techniqueAt) + 4, size = uint64_t(wireGet16(element + e.techniqueAt + 2)) * 4;
+  uint64_t end = start + size < bytes ? start + size : bytes;
+  for (const TechniqueSwap &t : kTechniqueSwaps)
+    if (t.techniques == e.techniques && t.number == technique) byteswapByFormat(t.layout, element + start, element + end);
+}
+
+// A photoflo request of a client of the other byte order, into ours: the header by its layout
+// (the element count at countAt), then the elements one by one. The elements' sizes are checked
+// in the client's order before anything is swapped, as the proxy's own walk checks them; false
+// (BadLength answered, nothing swapped) when they do not fill the request.
+bool swapFloRequest(uint8_t *request, uint32_t length, const char *headerLayout, uint32_t header, uint32_t countAt) {
   ClientConnection *client = xproxyCurrentClient;
-  if (!client || !client->reader.swapped) return false;
-  xprotoSendError(kBadImplementation, 0, request, length, nullptr);
+  if (!client || !client->reader.swapped) return true;
+  uint32_t count = wireGet16(request + countAt, 1), available = length - header;
+  uint8_t *elements = request + header;
+  uint64_t at = 0;
+  for (uint32_t k = 0; k < count; k++) {
+    uint64_t bytes = at + 4 <= available ? uint64_t(wireGet16(elements + at + 2, 1)) * 4 : 0;
+    const ElementLayout *layout = bytes ? layoutOf(uint16_t(wireGet16(elements + at, 1))) : nullptr;
+    if (bytes < 4 || at + bytes > available || (layout && bytes < layout->fixedBytes)) {
+      xprotoSendError(kBadLength, length, request, length, nullptr);
+      return false;
+    }
+    at += bytes;
+  }
+  if (at != available) {
+    xprotoSendError(kBadLength, length, request, length, nullptr);
+    return false;
+  }
+  byteswapByFormat(headerLayout, request, request + header);
+  for (uint32_t k = 0, offset = 0; k < count; k++) {
+    uint32_t bytes = wireGet16(elements + offset + 2, 1) * 4;
+    swapElement(elements + offset, bytes);
+    offset += bytes;
+  }
   return true;
 }
 
@@ -273,7 +391,7 @@ void floName(uint8_t *request, uint32_t, uint8_t *copy) {
 }
 
 void executeImmediate(uint8_t *request, uint32_t length, uint8_t *) {
-  if (otherByteOrder(request, length)) return;
+  if (!swapFloRequest(request, length, "bbsiisbb", 16, 12)) return;
   DisplayConnection *connection = xcoreFrameConnection();
   Rebuilt rebuilt;
   XieImportTable *table = nullptr;
@@ -297,7 +415,7 @@ void freeRoutine(uint32_t, void *value) { xieFreeResource(static_cast<XiePhotofl
 MetaScreen *screenOfFlo(void *) { return xscreenList; }
 
 void createPhotoflo(uint8_t *request, uint32_t length, uint8_t *) {
-  if (otherByteOrder(request, length)) return;
+  if (!swapFloRequest(request, length, "bbsisbb", 12, 8)) return;
   uint32_t flo = wireGet32(request + 4);
   if (!xcoreFrameNewId(flo, request, length)) return;
   auto *record = static_cast<XiePhotofloRecord *>(calloc(1, sizeof(XiePhotofloRecord)));
@@ -390,7 +508,7 @@ void writeWithFloOnly(uint8_t *request, uint32_t length) {
 }
 
 void modifyPhotoflo(uint8_t *request, uint32_t length, uint8_t *) {
-  if (otherByteOrder(request, length)) return;
+  if (!swapFloRequest(request, length, "bbsiss", 12, 10)) return;
   uint32_t flo = wireGet32(request + 4);
   uint32_t start = wireGet16(request + 8), count = wireGet16(request + 10);
   auto *record = static_cast<XiePhotofloRecord *>(resourceLookupByType(flo, kResourceXie));
@@ -454,7 +572,7 @@ void modifyPhotoflo(uint8_t *request, uint32_t length, uint8_t *) {
 }
 
 void redefinePhotoflo(uint8_t *request, uint32_t length, uint8_t *) {
-  if (otherByteOrder(request, length)) return;
+  if (!swapFloRequest(request, length, "bbsisbb", 12, 8)) return;
   uint32_t flo = wireGet32(request + 4);
   auto *record = static_cast<XiePhotofloRecord *>(resourceLookupByType(flo, kResourceXie));
   if (!record) {
@@ -492,6 +610,21 @@ void redefinePhotoflo(uint8_t *request, uint32_t length, uint8_t *) {
 void queryColorListReply(uint8_t *reply, uint32_t length) {
   wirePut32(reply + 8, mainServerToProxyXid(wireGet32(reply + 8), xproxyCurrentDisplayConnection->display));
   extWriteReply(reply, length, "bbsiiiiiiiI");
+}
+
+// QueryTechniques: the records from byte 32 (needs-parameters, group, number (16 bits), speed,
+// name length, two pad bytes, the name padded to 4) are no part of the layout: a client of the
+// other byte order gets their numbers swapped here, as far as the reply holds whole records.
+void queryTechniquesReply(uint8_t *reply, uint32_t length) {
+  ClientConnection *client = xproxyCurrentClient;
+  if (client && client->reader.swapped) {
+    uint64_t at = 32;
+    for (uint32_t count = wireGet16(reply + 8); count > 0 && at + 8 <= length; count--) {
+      byteswapShorts(reply + at + 2, reply + at + 4, 1);
+      at += 8 + ((uint64_t(reply[at + 5]) + 3) & ~uint64_t(3));
+    }
+  }
+  extWriteReply(reply, length, "bbsis");
 }
 
 // ----- Events -------------------------------------------------------------------------------
@@ -563,7 +696,8 @@ void floError(uint8_t *error) {
 
 constexpr ExtRequestRow kRows[] = {
     {1, "XieQueryImageExtension", 8, 0, "bbsss", ExtServed::Forward, nullptr, "bbsissbbsI", ExtReplyKind::Plain, nullptr},
-    {2, "XieQueryTechniques", 8, 0, "bbs", ExtServed::Forward, nullptr, "bbsis", ExtReplyKind::Plain, nullptr},
+    {2, "XieQueryTechniques", 8, 0, "bbs", ExtServed::Forward, nullptr, "bbsis", ExtReplyKind::Own,
+     queryTechniquesReply},
     {3, "XieCreateColorList", 8, 0, "bbsi", ExtServed::Local, createObject, nullptr, ExtReplyKind::NoReply, nullptr},
     {4, "XieDestroyColorList", 8, 0, "bbsi", ExtServed::Forward, destroyObject, nullptr, ExtReplyKind::NoReply, nullptr},
     {5, "XiePurgeColorList", 8, 0, "bbsi", ExtServed::Forward, objectAt4, nullptr, ExtReplyKind::NoReply, nullptr},
@@ -591,7 +725,9 @@ constexpr ExtRequestRow kRows[] = {
      nullptr},
     {22, "XiePutClientData", 20, 4, "bbsiisbbi", ExtServed::Forward, floName, nullptr, ExtReplyKind::NoReply, nullptr},
     {23, "XieGetClientData", 20, 0, "bbsiiis", ExtServed::Forward, floName, "bbsii", ExtReplyKind::Plain, nullptr},
-    {24, "XieQueryPhotoflo", 12, 4, "bbsI", ExtServed::Forward, floName, "bbsiss", ExtReplyKind::Plain, nullptr},
+    // The expected and the available phototags (16 bits each) follow the 32-byte header.
+    {24, "XieQueryPhotoflo", 12, 4, "bbsI", ExtServed::Forward, floName, "bbsissiiiiiS", ExtReplyKind::Plain,
+     nullptr},
     {25, "XieAwait", 12, 0, "bbsii", ExtServed::Forward, floName, nullptr, ExtReplyKind::NoReply, nullptr},
     {26, "XieAbort", 12, 0, "bbsii", ExtServed::Forward, floName, nullptr, ExtReplyKind::NoReply, nullptr},
 };

@@ -95,6 +95,7 @@ FakeCore::FakeCore() {
 FakeCore::~FakeCore() {
   for (FakeClient &c : clients_)
     if (c.client) closeClient(c);
+  xproxyEndDepartures();  // the raw connections of clients a test closed fully
   if (realDisplay_) {
     for (MetaScreen *ms = xscreenList; ms; ms = ms->next)
       for (Head *h = ms->heads; h; h = h->next) {

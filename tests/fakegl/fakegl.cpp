@@ -49,6 +49,9 @@ struct SelectState {
   GLuint *buffer = nullptr;
   GLsizei size = 0;
   GLenum mode = GL_RENDER;
+  GLfloat *feedback = nullptr;
+  GLsizei feedbackSize = 0;
+  bool insideBegin = false;  // between glBegin and glEnd: state calls are refused
 };
 struct Readback {
   std::map<GLenum, GLint> pack;
@@ -256,6 +259,7 @@ FAKEGL_EXPORT void fakeglReset() {
   std::lock_guard<std::mutex> lock(mutex);
   control = Control{};
   readback = Readback{};
+  fakeglResetReads();
   callLog.clear();
 }
 
@@ -369,7 +373,18 @@ FAKEGL_EXPORT Bool fakeglAnswer_glXMakeContextCurrent(Display *, GLXDrawable, GL
   return control.makeCurrent;
 }
 
-FAKEGL_EXPORT void fakeglAnswer_glGetIntegerv(GLenum pname, GLint *params) { answerValues(pname, params); }
+FAKEGL_EXPORT void fakeglAnswer_glGetIntegerv(GLenum pname, GLint *params) {
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    const SelectState &state = readback.select[readback.current];
+    if (state.insideBegin) return;
+    if (pname == GL_RENDER_MODE && !control.integers.count(pname)) {
+      if (params) *params = GLint(state.mode);
+      return;
+    }
+  }
+  answerValues(pname, params);
+}
 FAKEGL_EXPORT void fakeglAnswer_glGetBooleanv(GLenum pname, GLboolean *params) { answerValues(pname, params); }
 FAKEGL_EXPORT void fakeglAnswer_glGetFloatv(GLenum pname, GLfloat *params) { answerValues(pname, params); }
 FAKEGL_EXPORT void fakeglAnswer_glGetDoublev(GLenum pname, GLdouble *params) { answerValues(pname, params); }
@@ -460,8 +475,11 @@ FAKEGL_EXPORT void fakeglSetPixelFill(int byte) {
 }
 
 FAKEGL_EXPORT void fakeglAnswer_glPixelStorei(GLenum pname, GLint value) {
-  std::lock_guard<std::mutex> lock(mutex);
-  readback.pack[pname] = value;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    readback.pack[pname] = value;
+  }
+  fakeglNoteStore(pname, value);
 }
 
 namespace {
@@ -507,15 +525,39 @@ FAKEGL_EXPORT void fakeglAnswer_glGetTexImage(GLenum target, GLint, GLenum forma
 FAKEGL_EXPORT void fakeglAnswer_glSelectBuffer(GLsizei size, GLuint *buffer) {
   std::lock_guard<std::mutex> lock(mutex);
   SelectState &state = readback.select[readback.current];
-  if (state.mode == GL_SELECT || size < 0) return;
+  if (state.insideBegin || state.mode == GL_SELECT || size < 0) return;
   state.buffer = buffer;
   state.size = size;
+}
+
+FAKEGL_EXPORT void fakeglAnswer_glFeedbackBuffer(GLsizei size, GLenum type, GLfloat *buffer) {
+  std::lock_guard<std::mutex> lock(mutex);
+  SelectState &state = readback.select[readback.current];
+  if (state.insideBegin || state.mode == GL_FEEDBACK || size < 0 || type < GL_2D || type > GL_4D_COLOR_TEXTURE)
+    return;
+  state.feedback = buffer;
+  state.feedbackSize = size;
+}
+
+FAKEGL_EXPORT void fakeglAnswer_glBegin(GLenum) {
+  std::lock_guard<std::mutex> lock(mutex);
+  readback.select[readback.current].insideBegin = true;
+}
+
+FAKEGL_EXPORT void fakeglAnswer_glEnd() {
+  std::lock_guard<std::mutex> lock(mutex);
+  readback.select[readback.current].insideBegin = false;
 }
 
 FAKEGL_EXPORT GLint fakeglAnswer_glRenderMode(GLenum mode) {
   std::lock_guard<std::mutex> lock(mutex);
   SelectState &state = readback.select[readback.current];
   GLint result = 0;
+  if (state.insideBegin) return 0;
+  if (state.mode == GL_FEEDBACK && state.feedback && state.feedbackSize >= 1) {
+    state.feedback[0] = GLfloat(GL_PASS_THROUGH_TOKEN);
+    result = 1;
+  }
   if (state.mode == GL_SELECT) {
     if (state.size < 4 || !state.buffer) {
       result = -1;

@@ -98,6 +98,11 @@ void fakeglSetPixelFill(int byte);
 // GL_SELECT glSelectBuffer is refused. glRenderMode leaving GL_SELECT writes one hit record
 // {1, 0, 0, name} into the context's buffer, name the low 32 bits of the context handle, and
 // returns 1 (-1 when the buffer holds fewer than 4 entries); otherwise it returns 0.
+// Feedback buffers likewise (refused in GL_FEEDBACK and for an unknown vertex type);
+// glRenderMode leaving GL_FEEDBACK writes one GL_PASS_THROUGH_TOKEN and returns 1. Between
+// glBegin and glEnd the context refuses glSelectBuffer, glFeedbackBuffer and glRenderMode
+// (which returns 0) and glGetIntegerv writes nothing; elsewhere glGetIntegerv(GL_RENDER_MODE)
+// answers the context's mode unless fakeglSetIntegers set it.
 // glXCreatePbuffer and glXCreateGLXPixmap return new ids from 0x700001 on.
 // Query objects and GLSL objects. glGenQueries writes first, first + 1, ... with first the value
 // of (0, kFakeglGenQueries) (nothing when none is set); glIsQuery (id, kFakeglIsQuery) and
@@ -129,3 +134,18 @@ void fakeglSetBufferMapping(uint32_t target, uint32_t size);
 }
 // glGetVertexAttribiv writes the keyed values of (index, pname); glGetVertexAttribPointerv writes
 // the first as a pointer value.
+
+extern "C" {
+// Reads through pointers as a library does (fakeglreads.cpp): the pixel images of the image
+// calls by the unpack state and the pixel-store rules (none while a pixel unpack buffer is
+// bound), the names of glCallLists, and the vertices of the enabled client arrays (those set
+// while GL_TEXTURE0 is the client texture unit; none from a buffer object) that glArrayElement,
+// glDrawArrays, glDrawElements and glDrawRangeElements draw. While checking is on (off after a
+// reset) every byte is read, and a read that starts inside a live region must end inside it:
+// else the process aborts naming the call. Live regions are the test's (cleared by the test
+// only); fakeglResetReads forgets the unpack state, bindings and arrays (fakeglReset does too).
+void fakeglCheckReads(int on);
+void fakeglAddLiveRegion(const void *first, uint64_t size);
+void fakeglClearLiveRegions();
+void fakeglResetReads();
+}

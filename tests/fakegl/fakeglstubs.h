@@ -111,6 +111,9 @@ FAKEGL_EXPORT void fakeglAnswer_glReadPixels(GLint, GLint, GLsizei, GLsizei, GLe
 FAKEGL_EXPORT void fakeglAnswer_glGetTexImage(GLenum, GLint, GLenum, GLenum, GLvoid *);
 FAKEGL_EXPORT void fakeglAnswer_glSelectBuffer(GLsizei, GLuint *);
 FAKEGL_EXPORT GLint fakeglAnswer_glRenderMode(GLenum);
+FAKEGL_EXPORT void fakeglAnswer_glFeedbackBuffer(GLsizei, GLenum, GLfloat *);
+FAKEGL_EXPORT void fakeglAnswer_glBegin(GLenum);
+FAKEGL_EXPORT void fakeglAnswer_glEnd();
 FAKEGL_EXPORT GLXPbuffer fakeglAnswer_glXCreatePbuffer(Display *, GLXFBConfig, const int *);
 FAKEGL_EXPORT GLXPixmap fakeglAnswer_glXCreateGLXPixmap(Display *, XVisualInfo *, Pixmap);
 // Program and shader names (fakeglSetNextObject).
@@ -145,6 +148,47 @@ FAKEGL_EXPORT void fakeglAnswer_glGetBufferPointervARB(GLenum, GLenum, void **);
 FAKEGL_EXPORT void fakeglAnswer_glGetBufferParameteriv(GLenum, GLenum, GLint *);
 FAKEGL_EXPORT void fakeglAnswer_glGetVertexAttribiv(GLuint, GLenum, GLint *);
 FAKEGL_EXPORT void fakeglAnswer_glGetVertexAttribPointerv(GLuint, GLenum, void **);
+// Reads through pointers as a library does (fakeglreads.cpp); the unpack state it reads by.
+FAKEGL_EXPORT void fakeglNoteStore(GLenum, GLint);
+FAKEGL_EXPORT void fakeglAnswer_glBindBuffer(GLenum, GLuint);
+FAKEGL_EXPORT void fakeglAnswer_glBindBufferARB(GLenum, GLuint);
+FAKEGL_EXPORT void fakeglAnswer_glTexImage1D(GLenum, GLint, GLint, GLsizei, GLint, GLenum, GLenum, const GLvoid *);
+FAKEGL_EXPORT void fakeglAnswer_glTexImage2D(GLenum, GLint, GLint, GLsizei, GLsizei, GLint, GLenum, GLenum,
+                                             const GLvoid *);
+FAKEGL_EXPORT void fakeglAnswer_glTexImage3D(GLenum, GLint, GLint, GLsizei, GLsizei, GLsizei, GLint, GLenum, GLenum,
+                                             const GLvoid *);
+FAKEGL_EXPORT void fakeglAnswer_glTexSubImage1D(GLenum, GLint, GLint, GLsizei, GLenum, GLenum, const GLvoid *);
+FAKEGL_EXPORT void fakeglAnswer_glTexSubImage2D(GLenum, GLint, GLint, GLint, GLsizei, GLsizei, GLenum, GLenum,
+                                                const GLvoid *);
+FAKEGL_EXPORT void fakeglAnswer_glTexSubImage3D(GLenum, GLint, GLint, GLint, GLint, GLsizei, GLsizei, GLsizei, GLenum,
+                                                GLenum, const GLvoid *);
+FAKEGL_EXPORT void fakeglAnswer_glDrawPixels(GLsizei, GLsizei, GLenum, GLenum, const GLvoid *);
+FAKEGL_EXPORT void fakeglAnswer_glBitmap(GLsizei, GLsizei, GLfloat, GLfloat, GLfloat, GLfloat, const GLubyte *);
+FAKEGL_EXPORT void fakeglAnswer_glPolygonStipple(const GLubyte *);
+FAKEGL_EXPORT void fakeglAnswer_glColorTable(GLenum, GLenum, GLsizei, GLenum, GLenum, const GLvoid *);
+FAKEGL_EXPORT void fakeglAnswer_glColorSubTable(GLenum, GLsizei, GLsizei, GLenum, GLenum, const GLvoid *);
+FAKEGL_EXPORT void fakeglAnswer_glConvolutionFilter1D(GLenum, GLenum, GLsizei, GLenum, GLenum, const GLvoid *);
+FAKEGL_EXPORT void fakeglAnswer_glConvolutionFilter2D(GLenum, GLenum, GLsizei, GLsizei, GLenum, GLenum,
+                                                      const GLvoid *);
+FAKEGL_EXPORT void fakeglAnswer_glSeparableFilter2D(GLenum, GLenum, GLsizei, GLsizei, GLenum, GLenum, const GLvoid *,
+                                                    const GLvoid *);
+FAKEGL_EXPORT void fakeglAnswer_glCallLists(GLsizei, GLenum, const GLvoid *);
+FAKEGL_EXPORT void fakeglAnswer_glClientActiveTexture(GLenum);
+FAKEGL_EXPORT void fakeglAnswer_glEnableClientState(GLenum);
+FAKEGL_EXPORT void fakeglAnswer_glDisableClientState(GLenum);
+FAKEGL_EXPORT void fakeglAnswer_glVertexPointer(GLint, GLenum, GLsizei, const GLvoid *);
+FAKEGL_EXPORT void fakeglAnswer_glColorPointer(GLint, GLenum, GLsizei, const GLvoid *);
+FAKEGL_EXPORT void fakeglAnswer_glSecondaryColorPointer(GLint, GLenum, GLsizei, const void *);
+FAKEGL_EXPORT void fakeglAnswer_glTexCoordPointer(GLint, GLenum, GLsizei, const GLvoid *);
+FAKEGL_EXPORT void fakeglAnswer_glNormalPointer(GLenum, GLsizei, const GLvoid *);
+FAKEGL_EXPORT void fakeglAnswer_glIndexPointer(GLenum, GLsizei, const GLvoid *);
+FAKEGL_EXPORT void fakeglAnswer_glFogCoordPointer(GLenum, GLsizei, const void *);
+FAKEGL_EXPORT void fakeglAnswer_glEdgeFlagPointer(GLsizei, const GLvoid *);
+FAKEGL_EXPORT void fakeglAnswer_glArrayElement(GLint);
+FAKEGL_EXPORT void fakeglAnswer_glDrawArrays(GLenum, GLint, GLsizei);
+FAKEGL_EXPORT void fakeglAnswer_glDrawElements(GLenum, GLsizei, GLenum, const GLvoid *);
+FAKEGL_EXPORT void fakeglAnswer_glDrawRangeElements(GLenum, GLuint, GLuint, GLsizei, GLenum, const GLvoid *);
+FAKEGL_EXPORT void fakeglResetReads();
 // The exporting variant's XSetErrorHandler.
 FAKEGL_EXPORT void *fakeglRecordTrapHandler(void *handler);
 }

@@ -289,7 +289,113 @@ def every_request(big):
         yield "ext-%s-%d-%s" % (ext, minor, name), r
 
 
+# ===== fuzz_gldirect =====
+# Records of [kind, selector, length] (tests/fuzz/fuzz_gldirect.cpp): the selector's low bit is
+# the slot, the rest the operation (an index into the target's tables).
+RENDER, LARGE, SINGLE, VENDOR, PIXEL, GLSL, TAGS = range(7)
+S_DELETELISTS, S_GENLISTS, S_FEEDBACK, S_SELECT, S_GENTEXTURES, S_GETINTEGERV, S_GETDOUBLEV = 2, 3, 4, 5, 11, 19, 16
+P_RENDERMODE = 9
+GL_RENDER, GL_FEEDBACK, GL_SELECT = 0, 1, 2  # added to GL_RENDER by the target
+
+
+def gl_record(big, kind, operation, payload, slot=0):
+    e = ">" if big else "<"
+    return bytes([kind, operation << 1 | slot]) + struct.pack("<H", len(payload)) + payload
+
+
+def gl_words(big, *v):
+    e = ">" if big else "<"
+    return b"".join(struct.pack(e + "I", x & 0xFFFFFFFF) for x in v)
+
+
+def gl_command(big, opcode, data=b""):
+    e = ">" if big else "<"
+    return struct.pack(e + "HH", 4 + len(data), opcode) + data
+
+
+def gl_large(big, opcode, data=b""):
+    e = ">" if big else "<"
+    return struct.pack(e + "II", 8 + len(data), opcode) + data
+
+
+def gl_floats(big, *v):
+    e = ">" if big else "<"
+    return b"".join(struct.pack(e + "f", x) for x in v)
+
+
+def pixel_header(big, row_length=0, skip_rows=0, skip_pixels=0, alignment=4, image_height=0, skip_images=0,
+                 three_d=False):
+    """The pixel-store header of an image command: swap, lsb, two pad bytes, then the words."""
+    words = [row_length] + ([image_height, skip_images] if three_d else []) + [skip_rows, skip_pixels, alignment]
+    return bytes(4) + gl_words(big, *words)
+
+
+def gldirect_inputs(big):
+    """(name, input) seeds: ordinary drawing and the triggers of the faults found so far."""
+    w = lambda *v: gl_words(big, *v)
+    f = lambda *v: gl_floats(big, *v)
+    cmd = lambda op, data=b"": gl_command(big, op, data)
+    begin, end = cmd(4, w(0)), cmd(23)
+    point = begin + cmd(65, f(0.0, 0.0)) + end
+    yield "draw", gl_record(big, RENDER, 0, cmd(130, f(0, 0, 0, 1)) + cmd(127, w(0x4000)) + point)
+    # A 4096x2 RGBA image whose header gives row length 1 (TexImage2D, DrawPixels, TexImage3D).
+    tex2d = pixel_header(big, row_length=1) + w(0x0DE1, 0, 4, 4096, 2, 0, 0x1908, 0x1401) + bytes(8)
+    yield "teximage2d-rowlength", gl_record(big, LARGE, 0, gl_large(big, 110, tex2d))
+    yield "teximage2d-small", gl_record(big, RENDER, 0, cmd(110, tex2d))
+    draw = pixel_header(big, row_length=1) + w(4096, 2, 0x1908, 0x1401) + bytes(8)
+    yield "drawpixels-rowlength", gl_record(big, LARGE, 0, gl_large(big, 173, draw))
+    tex3d = pixel_header(big, row_length=1, image_height=1, three_d=True) + \
+        w(0x806F, 0, 4, 16, 16, 4, 0, 0x1908, 0x1401, 0) + bytes(16)
+    yield "teximage3d-imageheight", gl_record(big, LARGE, 0, gl_large(big, 4114, tex3d))
+    bitmap = pixel_header(big, skip_rows=3, alignment=1) + w(16, 16) + f(0, 0, 0, 0) + bytes(32)
+    yield "bitmap", gl_record(big, RENDER, 0, cmd(5, bitmap))
+    yield "stipple", gl_record(big, RENDER, 0, cmd(102, pixel_header(big) + bytes(128)))
+    # An array enabled and drawn from without a pointer; DrawArrays of 2^31-1 vertices of no
+    # components; vertex attributes at index 0x40000000; the carried arrays of 300.
+    yield "arrayelement-unset", gl_record(big, RENDER, 0, cmd(292, w(0x8074)) + cmd(294, w(5)))
+    yield "drawarrays-zero-components", gl_record(big, RENDER, 0,
+                                                  cmd(193, w(0x7fffffff, 1, 0) + w(0x1406, 0, 0x8074)))
+    yield "drawarrays-valid", gl_record(big, RENDER, 0,
+                                        cmd(193, w(4, 1, 0) + w(0x1406, 2, 0x8074) + f(0, 0, 1, 0, 1, 1, 0, 1)))
+    yield "vertexattribs-index", gl_record(big, RENDER, 0, cmd(4206, w(0x40000000, 1) + f(1, 2, 3, 4)))
+    yield "drawarrays-carried", gl_record(big, RENDER, 0, cmd(300, w(0, 0x7fffffff, 0x1406, 2)))
+    yield "calllists", gl_record(big, RENDER, 0, cmd(2, w(1000000, 0x1401) + bytes(8)))
+    # Select and feedback buffers refused inside glBegin/glEnd and of an unknown type.
+    mode = lambda m: gl_record(big, PIXEL, P_RENDERMODE, w(m))
+    named = cmd(121) + cmd(125, w(7)) + point
+    yield "selectbuffer-inside-begin", \
+        gl_record(big, SINGLE, S_SELECT, w(100000000)) + gl_record(big, RENDER, 0, begin) + \
+        gl_record(big, SINGLE, S_SELECT, w(16)) + gl_record(big, RENDER, 0, end) + mode(GL_SELECT) + \
+        gl_record(big, RENDER, 0, named) + mode(GL_RENDER)
+    yield "rendermode-inside-begin", \
+        gl_record(big, SINGLE, S_SELECT, w(64)) + mode(GL_SELECT) + gl_record(big, RENDER, 0, begin) + \
+        mode(GL_RENDER) + gl_record(big, RENDER, 0, end) + gl_record(big, SINGLE, S_SELECT, w(16)) + \
+        gl_record(big, RENDER, 0, named) + mode(GL_RENDER)
+    yield "feedbackbuffer-types", \
+        gl_record(big, SINGLE, S_FEEDBACK, w(100000000, 0x0601)) + gl_record(big, SINGLE, S_FEEDBACK, w(4, 0)) + \
+        mode(GL_FEEDBACK) + gl_record(big, RENDER, 0, point) + mode(GL_RENDER)
+    # Names and name ranges beyond any budget; pbuffers beyond the largest size.
+    yield "names", gl_record(big, SINGLE, S_GENTEXTURES, w(16 << 20)) + \
+        gl_record(big, SINGLE, S_GENLISTS, w(20 << 20)) + gl_record(big, SINGLE, S_GENLISTS, w(0x7fffffff)) + \
+        gl_record(big, SINGLE, S_GENLISTS, w(10)) + gl_record(big, SINGLE, S_DELETELISTS, w(1, 0x7fffffff))
+    yield "values", gl_record(big, SINGLE, S_GETINTEGERV, w(0x8891)) + gl_record(big, SINGLE, S_GETDOUBLEV, w(0x8641))
+    # A tag moved between drawables and destroyed: slots, pbuffers, make-current.
+    yield "tags", gl_record(big, TAGS, 3, w(0, 64, 64, 0)) + gl_record(big, TAGS, 0, w(1, 0, 0, 9)) + \
+        gl_record(big, TAGS, 2, w(3)) + gl_record(big, TAGS, 4, w(1)) + gl_record(big, TAGS, 1, w(3)) + \
+        gl_record(big, TAGS, 2, w(1)) + gl_record(big, TAGS, 6, w(0, 0, 300, 1)) + \
+        gl_record(big, SINGLE, S_DELETELISTS, w(1, 0x7fffffff))
+    yield "glsl", b"".join(gl_record(big, GLSL, k, w(5, 1000, 2) + b"name\0") for k in range(12))
+    yield "pixels", b"".join(gl_record(big, PIXEL, k, w(0, 0, 8, 32, 0x1901, 0x1A00, 0, 0)) for k in range(9))
+    yield "vendor", b"".join(gl_record(big, VENDOR, k, w(2, 7, 8, 0x8620, 4)) for k in range(40))
+
+
 def main():
+    gldirect_dir = os.path.join(CORPUS, "fuzz_gldirect")
+    clean(gldirect_dir)
+    for big in (False, True):
+        order = "be" if big else "le"
+        for name, data in gldirect_inputs(big):
+            write(gldirect_dir, "stream-%s-%s" % (name, order), bytes([1 if big else 0]) + data)
     requests_dir = os.path.join(CORPUS, "fuzz_requests")
     dispatch_dir = os.path.join(CORPUS, "fuzz_dispatch")
     setup_dir = os.path.join(CORPUS, "fuzz_setup")

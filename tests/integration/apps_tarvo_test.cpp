@@ -163,6 +163,13 @@ class AppsTarvo : public ::testing::Test {
   App &launch(const std::string &name, const std::vector<std::string> &words, const std::string &title);
   // Starts a window manager on both sides and waits until it redirects the root's children.
   void startManager(const std::string &name, const std::vector<std::string> &words);
+  // xlogo, xclock and xcalc under the window manager, compared with the direct run: xlogo and
+  // xclock (to be closed).
+  std::pair<App *, App *> launchThreeToClose();
+  // Closes the program on each side by the command (its words after "env DISPLAY=..."; the
+  // display tarvo serves, or the real one behind it when `real`), waits until both sides'
+  // processes ended and forgets it.
+  void closeApp(App &app, const std::string &command, bool real = false);
   // Asks for a move of the titled top-level by ConfigureWindow on each side (its window
   // manager decides) and waits until it is viewable where the direct side put it.
   void moveByRequest(App &app, int x, int y);
@@ -222,10 +229,12 @@ void AppsTarvo::startScene(const std::vector<std::string> &screens, const std::v
   // GTK's animations and its text cursor's blink stand still.
   std::ofstream(home + "/config/gtk-3.0/settings.ini")
       << "[Settings]\ngtk-enable-animations=false\ngtk-cursor-blink=false\n";
-  // twm moves windows whole and without grabbing the server (xdotool's requests must go on).
+  // twm moves windows whole and without grabbing the server (xdotool's requests must go on); F9
+  // over a window closes it (WM_DELETE_WINDOW), F10 ends its client (KillClient).
   std::ifstream systemRc("/etc/X11/twm/system.twmrc");
   std::stringstream twmrc;
-  twmrc << "NoGrabServer\nOpaqueMove\n" << systemRc.rdbuf();
+  twmrc << "NoGrabServer\nOpaqueMove\n" << systemRc.rdbuf()
+        << "\n\"F9\" = : window|title|frame : f.delete\n\"F10\" = : window|title|frame : f.destroy\n";
   std::ofstream(home + "/twmrc") << twmrc.str();
 
   TwinRunOptions options;
@@ -369,6 +378,29 @@ void AppsTarvo::startManager(const std::string &name, const std::vector<std::str
     EXPECT_TRUE(redirected) << name << (behind ? " through tarvo" : " direct") << " does not manage the screen: "
                             << (behind ? manager->proxied : manager->direct).output();
   }
+}
+
+std::pair<App *, App *> AppsTarvo::launchThreeToClose() {
+  App &logo = launch("xlogo", {"xlogo", "-title", "apps-xlogo", "-geometry", "120x120+40+60"}, "apps-xlogo");
+  App &clock = launch("xclock",
+                      {"xclock", "-title", "apps-xclock", "-geometry", "164x164+400+300", "-update", "3600", "-hd",
+                       "white", "-hl", "white"},
+                      "apps-xclock");
+  launch("xcalc", {"xcalc", "-title", "apps-xcalc", "-geometry", "+700+60"}, "apps-xcalc");
+  expectSame(settle(15000), manager->name + " with xlogo, xclock and xcalc");
+  return {&logo, &clock};
+}
+
+void AppsTarvo::closeApp(App &app, const std::string &command, bool real) {
+  for (bool behind : {false, true}) {
+    std::string display = behind ? (real ? twin.behindDisplay() : twin.proxyDisplay()) : twin.directDisplay();
+    int status = -1;
+    std::string out = twinRunCommand("env DISPLAY=" + display + " " + command + " 2>&1", &status);
+    EXPECT_EQ(status, 0) << out;
+  }
+  EXPECT_TRUE(waitUntil([&] { return !app.direct.running() && !app.proxied.running(); }, 10000))
+      << app.name << " still runs after " << command;
+  apps.erase(std::find_if(apps.begin(), apps.end(), [&](const std::unique_ptr<App> &a) { return a.get() == &app; }));
 }
 
 void AppsTarvo::moveByRequest(App &app, int x, int y) {
@@ -610,6 +642,36 @@ TEST_F(AppsTarvo, OpenboxFramesAndAMoveByRequestLookAsDirect) {
   moveByRequest(term, 250, 420);
   shots = settle(15000);
   expectSame(shots, "after the move");
+  expectUpAndDrawn(shots);
+}
+
+// Programs closed by the window manager and by KillClient: their frames go with them, the
+// screen shows what the direct run shows (twm by its own key bindings: WM_DELETE_WINDOW and
+// KillClient).
+TEST_F(AppsTarvo, ProgramsClosedUnderTwmLeaveNoFrame) {
+  ASSERT_NO_FATAL_FAILURE(startScene({"1024x768x24"}));
+  startManager("twm", {"twm", "-f", home + "/twmrc"});
+  auto [logo, clock] = launchThreeToClose();
+  auto over = [](const App &app) {
+    return "mousemove " + std::to_string(app.box.x + app.box.width / 2) + " " +
+           std::to_string(app.box.y + app.box.height / 2) + " sleep 0.3 key ";
+  };
+  closeApp(*logo, "xdotool " + over(*logo) + "F9 sleep 0.3", true);
+  closeApp(*clock, "xdotool " + over(*clock) + "F10 sleep 0.3", true);
+  park();
+  TwinShots shots = settle(15000);
+  expectSame(shots, "after the closes");
+  expectUpAndDrawn(shots);
+}
+
+TEST_F(AppsTarvo, ProgramsClosedUnderOpenboxLeaveNoFrame) {
+  ASSERT_NO_FATAL_FAILURE(startScene({"1024x768x24"}));
+  startManager("openbox", {"openbox"});
+  auto [logo, clock] = launchThreeToClose();
+  closeApp(*logo, "/usr/bin/python3 " + kScripts + "close_window.py apps-xlogo manager");
+  closeApp(*clock, "/usr/bin/python3 " + kScripts + "close_window.py apps-xclock kill");
+  TwinShots shots = settle(15000);
+  expectSame(shots, "after the closes");
   expectUpAndDrawn(shots);
 }
 

@@ -6,7 +6,8 @@
 // also after a client's pack row length that the read-back must not use, and a raw client in
 // 'B' order gets the float items in its own byte order. Texture images, texture-object vendor
 // codes, display lists, select and feedback modes of two clients at once, and a GLSL program
-// built from vendor codes answer as the library drew. The library opened anew after its last
+// built from vendor codes answer as the library drew. The GLX extensions offered are the ones
+// the proxy serves, and server strings the library does not know are refused as Xvfb does. The library opened anew after its last
 // context and set up again after a reset still draws.
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -94,6 +95,52 @@ TEST_F(LumoraApps, GlxinfoShowsTheLibrary) {
   ASSERT_NE(limits.find("\nexit=0"), std::string::npos) << limits;
   EXPECT_NE(limits.find("GL_MAX_TEXTURE_SIZE = 16384"), std::string::npos) << limits;
   EXPECT_EQ(tarvo.wait(0), -1) << "tarvo ended:\n" << tarvo.log();
+}
+
+// A GLX QueryServerString of screen 0 by a raw client: the string, or "error <code> value <v>".
+std::string queryServerString(RawClient &c, uint8_t major, uint32_t name) {
+  RawBytes answer;
+  if (!c.roundTrip(RawRequest(c.big()).b(major).b(19).s(0).i(0).i(name).done(), answer).empty()) return "no answer";
+  if (answer[0] == 0) return "error " + std::to_string(answer[1]) + " value " + std::to_string(rawGet32(answer, 4, c.big()));
+  size_t length = rawGet32(answer, 12, c.big());
+  std::string text(answer.begin() + 32, answer.begin() + 32 + std::min(length, answer.size() - 32));
+  while (!text.empty() && text.back() == '\0') text.pop_back();
+  return text;
+}
+
+// glxinfo -B shows no renderer queries (the extension is not offered: the client would query
+// a server that cannot answer); every GLX extension offered but the proxy's own is one a real
+// server names too; a name the library does not know is refused with the real server's error,
+// for clients of both byte orders.
+TEST_F(LumoraApps, ServerStringsAreTheOnesServed) {
+  std::string brief = run("timeout 60 glxinfo -B");
+  ASSERT_NE(brief.find("\nexit=0"), std::string::npos) << brief;
+  EXPECT_EQ(brief.find("(null)"), std::string::npos) << brief;
+  EXPECT_EQ(brief.find("GLX_MESA_query_renderer"), std::string::npos) << brief;
+
+  RawClient real;
+  ASSERT_EQ(real.connect(xvfb.displayNumber(), 'l'), "");
+  uint8_t realMajor = real.queryExtension("GLX");
+  ASSERT_NE(realMajor, 0);
+  std::string realWords = " " + queryServerString(real, realMajor, 3) + " ";
+  for (char order : {'l', 'B'}) {
+    RawClient c;
+    ASSERT_EQ(c.connect(tarvo.displayNumber(), order), "");
+    uint8_t major = c.queryExtension("GLX");
+    ASSERT_NE(major, 0);
+    std::string offered = queryServerString(c, major, 3);
+    ASSERT_NE(offered.find("GLX_MWT_Lumora"), std::string::npos) << offered;
+    for (size_t at = 0; at < offered.size();) {
+      size_t end = std::min(offered.find(' ', at), offered.size());
+      std::string word = offered.substr(at, end - at);
+      if (!word.empty() && word != "GLX_MWT_Lumora") {
+        EXPECT_NE(realWords.find(" " + word + " "), std::string::npos) << word << " of " << offered;
+      }
+      at = end + 1;
+    }
+    for (uint32_t name : {0u, 4u, 99u})
+      EXPECT_EQ(queryServerString(c, major, name), queryServerString(real, realMajor, name)) << order << " " << name;
+  }
 }
 
 // The window named `name` under `window` on the display (0 when none), depth first.

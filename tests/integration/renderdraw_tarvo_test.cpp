@@ -1,8 +1,9 @@
 // RENDER drawing through the tarvo executable: twin runs of one 1600x600 Xvfb used directly
 // against two 800x600 heads behind tarvo (and of one screen against one): a raw-protocol client
 // of either byte order draws with every kind of source, mask and primitive into a window across
-// the heads' border and into a pixmap; xlogo draws with RENDER as directly; RENDER cursors show
-// the direct images; x11perf's RENDER tests run without an error on a second meta screen.
+// the heads' border and into a pixmap; xlogo draws with RENDER as directly; the two heads of one
+// Xvfb hold one copy of a glyph set; RENDER cursors show the direct images; x11perf's RENDER
+// tests run without an error on a second meta screen.
 #include <gtest/gtest.h>
 
 #include <X11/Xlib.h>
@@ -14,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "rawclient_fixture.h"
 #include "tarvo_fixture.h"
 #include "twinrun_fixture.h"
 #include "xvfb_fixture.h"
@@ -69,6 +71,57 @@ TEST_F(RenderTwin, DrawingAsDirect) {
     after = heldOnServer(twin);
   }
   EXPECT_EQ(after, held);
+}
+
+// The count of one kind in heldOnServer's answer (0 when it lists none).
+int heldCount(const std::string &held, const std::string &kind) {
+  size_t at = held.find("('" + kind + "', ");
+  return at == std::string::npos ? 0 : atoi(held.c_str() + at + kind.size() + 5);
+}
+
+// A glyph set of a client of either byte order, with two A8 glyphs of one image, is one glyph
+// set on the Xvfb behind the two heads, and it goes when the client leaves (two copies made the
+// server free the shared image twice and crash).
+TEST_F(RenderTwin, GlyphSetOnceForTheServer) {
+  std::string held = heldOnServer(twin);
+  ASSERT_EQ(held.find("Error"), std::string::npos) << held;
+  int before = heldCount(held, "GLYPHSET");
+  for (char order : {'l', 'B'}) {
+    SCOPED_TRACE(order);
+    RawClient c;
+    ASSERT_EQ(c.connect(atoi(twin.proxyDisplay().c_str() + 1), order), "");
+    bool big = c.big();
+    uint8_t render = c.queryExtension("RENDER");
+    ASSERT_NE(render, 0);
+    RawBytes answer;
+    ASSERT_EQ(c.roundTrip(RawRequest(big).b(render).b(0).s(0).i(0).i(11).done(), answer), "");
+    ASSERT_EQ(c.roundTrip(RawRequest(big).b(render).b(1).s(0).done(), answer), "");  // QueryPictFormats
+    ASSERT_EQ(answer[0], 1);
+    uint32_t a8 = 0;
+    for (uint32_t k = 0; k < rawGet32(answer, 8, big) && 32 + 28 * (k + 1) <= answer.size() && !a8; k++) {
+      size_t at = 32 + 28 * k;
+      if (answer[at + 4] == 1 && answer[at + 5] == 8 && rawGet16(answer, at + 22, big) == 0xff) a8 = rawGet32(answer, at, big);
+    }
+    ASSERT_NE(a8, 0u);
+    uint32_t set = c.idBase() | 1;
+    ASSERT_EQ(c.send(RawRequest(big).b(render).b(17).s(0).i(set).i(a8).done()), "");  // CreateGlyphSet
+    RawRequest add(big);  // AddGlyphs: glyphs 1 and 2, 4x4, one image
+    add.b(render).b(20).s(0).i(set).i(2).i(1).i(2);
+    for (int k = 0; k < 2; k++) add.s(4).s(4).s(0).s(0).s(4).s(0);
+    for (int k = 0; k < 2; k++)
+      for (int byte = 0; byte < 16; byte++) add.b(byte * 17);
+    ASSERT_EQ(c.send(add.done()), "");
+    ASSERT_EQ(c.roundTrip(RawRequest(big).b(43).b(0).s(1).done(), answer), "");  // GetInputFocus
+    EXPECT_EQ(answer[0], 1) << "error " << int(answer[1]);
+    EXPECT_EQ(heldCount(heldOnServer(twin), "GLYPHSET"), before + 1) << heldOnServer(twin);
+    c.close();
+    std::string after = heldOnServer(twin);
+    for (int i = 0; i < 50 && heldCount(after, "GLYPHSET") != before; i++) {
+      usleep(20000);
+      after = heldOnServer(twin);
+    }
+    EXPECT_EQ(heldCount(after, "GLYPHSET"), before) << after;
+  }
 }
 
 // xlogo -render across the border: the window's pixels (xwd, header and colours aside) as
@@ -161,6 +214,32 @@ Picture argbPicture(Display *d, Pixmap *pixmap, unsigned short red, unsigned sho
   return picture;
 }
 
+// The client's display with a mapped override-redirect window across both heads' border
+// (600..1000 x 100..300) and two ARGB pictures (red and blue frames), and the judge's display;
+// both displays closed when it goes.
+struct CursorScene {
+  Display *d, *judge;
+  Window window = 0;
+  Picture a = 0, b = 0;
+  CursorScene(const std::string &name, const std::string &judgeName)
+      : d(XOpenDisplay(name.c_str())), judge(XOpenDisplay(judgeName.c_str())) {
+    if (!d || !judge) return;
+    XSetWindowAttributes attributes{};
+    attributes.override_redirect = True;
+    window = XCreateWindow(d, DefaultRootWindow(d), 600, 100, 400, 200, 0, CopyFromParent, InputOutput,
+                           CopyFromParent, CWOverrideRedirect, &attributes);
+    XMapWindow(d, window);
+    Pixmap first = 0, second = 0;
+    a = argbPicture(d, &first, 0xffff, 0);
+    b = argbPicture(d, &second, 0, 0xffff);
+  }
+  ~CursorScene() {
+    if (d) XCloseDisplay(d);
+    if (judge) XCloseDisplay(judge);
+  }
+  bool open() const { return d && judge; }
+};
+
 // A window of the client under the pointer at x, with the cursor, on the client's display;
 // the cursor then judged on the judge's display.
 class RenderCursors : public RenderTwin {
@@ -169,22 +248,16 @@ class RenderCursors : public RenderTwin {
   // picture, each shown over the window at x (on the first head's or the second's side).
   std::vector<Shown> showCursors(const std::string &name, const std::string &judgeName, int x) {
     std::vector<Shown> out;
-    Display *d = XOpenDisplay(name.c_str());
-    Display *judge = XOpenDisplay(judgeName.c_str());
-    if (!d || !judge) {
-      if (d) XCloseDisplay(d);
-      if (judge) XCloseDisplay(judge);
-      return out;
-    }
     errorsSeen = 0;
     XErrorHandler previous = XSetErrorHandler(countError);
-    XSetWindowAttributes attributes{};
-    attributes.override_redirect = True;
-    Window window = XCreateWindow(d, DefaultRootWindow(d), 600, 100, 400, 200, 0, CopyFromParent, InputOutput,
-                                  CopyFromParent, CWOverrideRedirect, &attributes);
-    XMapWindow(d, window);
-    Pixmap first = 0, second = 0;
-    Picture a = argbPicture(d, &first, 0xffff, 0), b = argbPicture(d, &second, 0, 0xffff);
+    CursorScene scene(name, judgeName);
+    if (!scene.open()) {
+      XSetErrorHandler(previous);
+      return out;
+    }
+    Display *d = scene.d, *judge = scene.judge;
+    Window window = scene.window;
+    Picture a = scene.a, b = scene.b;
     Cursor still = XRenderCreateCursor(d, a, 3, 4);
     XAnimCursor frames[2] = {{XRenderCreateCursor(d, a, 1, 1), 100000}, {XRenderCreateCursor(d, b, 1, 1), 100000}};
     Cursor animated = XRenderCreateAnimCursor(d, 2, frames);
@@ -203,8 +276,35 @@ class RenderCursors : public RenderTwin {
     XSync(d, False);
     out.push_back(Shown{errorsSeen, 0, 0, 0, {}});
     XSetErrorHandler(previous);
-    XCloseDisplay(d);
-    XCloseDisplay(judge);
+    return out;
+  }
+  // On display `name`: a pointer grab on a window across both heads holds an animated cursor
+  // whose id (and its frames' ids) are then freed; the cursor shown on the first head, then
+  // after the pointer moved to the second, then without the grab.
+  std::vector<Shown> grabAcrossHeads(const std::string &name, const std::string &judgeName) {
+    std::vector<Shown> out;
+    CursorScene scene(name, judgeName);
+    if (!scene.open()) return out;
+    Display *d = scene.d, *judge = scene.judge;
+    XAnimCursor frames[2] = {{XRenderCreateCursor(d, scene.a, 1, 1), 100000},
+                             {XRenderCreateCursor(d, scene.b, 2, 2), 100000}};
+    Cursor animated = XRenderCreateAnimCursor(d, 2, frames);
+    XWarpPointer(d, None, DefaultRootWindow(d), 0, 0, 0, 0, 700, 200);
+    XSync(d, False);
+    XGrabPointer(d, scene.window, False, ButtonPressMask, GrabModeAsync, GrabModeAsync, None, animated, CurrentTime);
+    XFreeCursor(d, animated);
+    XFreeCursor(d, frames[0].cursor);
+    XFreeCursor(d, frames[1].cursor);
+    for (int x : {700, 900}) {
+      XWarpPointer(d, None, DefaultRootWindow(d), 0, 0, 0, 0, x, 200);
+      XSync(d, False);
+      usleep(200000);
+      out.push_back(cursorShown(judge));
+    }
+    XUngrabPointer(d, CurrentTime);
+    XSync(d, False);
+    usleep(200000);
+    out.push_back(cursorShown(judge));
     return out;
   }
 };
@@ -227,6 +327,21 @@ TEST_F(RenderCursors, ImagesAsDirect) {
     EXPECT_EQ(direct[4].width, 0);  // no error directly
     EXPECT_EQ(proxied[4].width, 0) << "errors through tarvo";
   }
+}
+
+// A pointer grab keeps its animated cursor, whose ids were freed, when the pointer moves to the
+// other head: the cursor shown there is the direct one, not the window's.
+TEST_F(RenderCursors, FreedAnimatedGrabCursorFollowsThePointerToTheOtherHead) {
+  std::vector<Shown> direct = grabAcrossHeads(twin.directDisplay(), twin.directDisplay());
+  std::vector<Shown> proxied = grabAcrossHeads(twin.proxyDisplay(), twin.behindDisplay());
+  ASSERT_EQ(direct.size(), 3u);
+  ASSERT_EQ(proxied.size(), 3u);
+  for (size_t k = 0; k < 2; k++)
+    EXPECT_TRUE(proxied[k] == direct[k]) << k << ": " << proxied[k].width << "x" << proxied[k].height << " against "
+                                         << direct[k].width << "x" << direct[k].height;
+  // Without the grab the window's cursor shows, another one.
+  EXPECT_FALSE(direct[1] == direct[2]);
+  EXPECT_FALSE(proxied[1] == proxied[2]);
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 // joined into one meta screen; the clients alternate byte orders.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <string>
 #include <tuple>
 #include <vector>
@@ -96,12 +98,23 @@ class ReusedIdsThroughTarvo : public ::testing::TestWithParam<std::tuple<int, ch
     }
     return pixels;
   }
-  // Closes the client and waits until the proxy has let its slot go.
+  // Closes the client and waits until the proxy has let its slot go (once the real server
+  // answered the close of its raw connections).
   void leave(RawClient &c) {
     uint32_t mask = rawGet32(c.setup(), 16, c.big());  // resource-id-mask
     uint32_t slot = c.idBase() / (mask + 1);
+    const std::string departed = "Client #" + std::to_string(slot) + " departed";
+    auto departures = [&] {
+      std::string log = tarvo.log();
+      size_t n = 0;
+      for (size_t at = log.find(departed); at != std::string::npos; at = log.find(departed, at + 1)) n++;
+      return n;
+    };
+    size_t before = departures();
     c.close();
     ASSERT_TRUE(tarvo.waitForLog("Client #" + std::to_string(slot) + " stopped", 5000));
+    for (int waited = 0; departures() == before && waited < 5000; waited += 10) usleep(10000);
+    ASSERT_GT(departures(), before);
   }
   std::vector<unsigned long> all(uint32_t colour) const { return std::vector<unsigned long>(size_t(screens), colour); }
 

@@ -4,9 +4,12 @@
 // comparison, errors and delays; the relay's event window records what reaches the real server.
 #include <gtest/gtest.h>
 
+#include <X11/Xlib.h>
+
 #include <poll.h>
 
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -244,6 +247,43 @@ TEST_F(XtestThroughTarvo, ImperviousClientRunsThroughAServerGrab) {
   ASSERT_EQ(a.send(RawRequest(false).b(37).b(0).s(0).done()), "");
   EXPECT_EQ(b.read(answer, 3000), "");
   EXPECT_EQ(answer[0], 1);
+}
+
+// A client of the real server itself holds it grabbed; a client of tarvo made impervious by
+// GrabControl goes on being served on two 8-bit heads: its colour allocation, which the proxy
+// repeats on the second head through its own connection, and a property written and read back.
+TEST_F(XtestThroughTarvo, ImperviousClientRunsThroughAGrabOfTheRealServer) {
+  start({"320x240x8", "320x240x8"});
+  RawClient b;
+  ASSERT_EQ(b.connect(tarvo.displayNumber(), 'l'), "");
+  uint8_t major = b.queryExtension("XTEST");
+  ASSERT_NE(major, 0);
+  RawBytes answer;
+  ASSERT_EQ(b.send(RawRequest(false).b(major).b(3).s(0).b(1).pad(3).done()), "");
+  ASSERT_EQ(b.roundTrip(getInputFocus(false), answer), "");
+  size_t vendor = rawGet16(b.setup(), 24, false), screens = 40 + ((vendor + 3) & ~size_t(3)) + 8 * b.setup()[29];
+  uint32_t colormap = rawGet32(b.setup(), screens + 4, false);
+
+  // Its grab ends when it closes, also when an assertion below leaves early.
+  std::unique_ptr<Display, int (*)(Display *)> grabber(XOpenDisplay(xvfb.displayName().c_str()), XCloseDisplay);
+  ASSERT_NE(grabber, nullptr);
+  XGrabServer(grabber.get());
+  XSync(grabber.get(), False);
+  EXPECT_EQ(b.roundTrip(RawRequest(false).b(84).b(0).s(0).i(colormap).s(0x1234).s(0x5678).s(0x9abc).s(0).done(),
+                        answer, 3000),
+            "");
+  EXPECT_EQ(answer[0], 1);
+  const std::string value = "through the grab";
+  ASSERT_EQ(b.send(RawRequest(false).b(18).b(0).s(0).i(b.rootWindow()).i(39).i(31).b(8).pad(3)
+                       .i(uint32_t(value.size())).text(value).align().done()),
+            "");
+  EXPECT_EQ(b.roundTrip(RawRequest(false).b(20).b(0).s(0).i(b.rootWindow()).i(39).i(31).i(0).i(100).done(), answer,
+                        3000),
+            "");
+  ASSERT_GE(answer.size(), 32u + value.size());
+  EXPECT_EQ(std::string(answer.begin() + 32, answer.begin() + 32 + long(value.size())), value);
+  grabber.reset();
+  EXPECT_EQ(tarvo.log().find("Can't alloc"), std::string::npos) << tarvo.log();
 }
 
 // xdotool (which needs XKEYBOARD) through tarvo makes the events it makes direct: the

@@ -2,7 +2,8 @@
 
 Objects (colour lists, LUTs, photomaps, ROIs, photospaces, photoflos) live per connection; an
 id the connection does not hold gives the matching resource error. The queries answer fixed
-content. Photoflos are stored, modified and redefined element by element; a run (stored or
+content: QueryTechniques two technique records, QueryPhotoflo of a stored flo its client imports
+as expected and its client exports as available. Photoflos are stored, modified and redefined element by element; a run (stored or
 immediate) sends ImportObscured (element number, drawable) for every import from a drawable,
 then PhotofloDone. A drawable unknown upstream gives the flo error FloDrawable (6) with that id
 instead, and nothing else. -version XIE=M.m changes the version QueryImageExtension reports.
@@ -32,6 +33,10 @@ EXACT = {1: 8, 2: 8, 3: 8, 4: 8, 5: 8, 6: 8, 7: 8, 8: 8, 9: 8, 10: 8, 11: 8, 12:
 AT_LEAST = {16: 16, 17: 12, 20: 12, 21: 12, 22: 20, 24: 12}
 
 IMPORT_DRAWABLE, IMPORT_DRAWABLE_PLANE = 4, 5
+CLIENT_IMPORTS, CLIENT_EXPORTS = (1, 2, 3), (29, 30, 31, 32)
+STATE_INACTIVE = 1
+# (needs parameters, group, number, speed, name): decode uncompressed-single, colour-alloc match.
+TECHNIQUES = [(0, 12, 2, 2, b"UNCOMPRESSED-SINGLE"), (1, 2, 4, 1, b"MATCH")]
 
 LOCK = threading.Lock()
 STATE = {}  # connection number -> {"objects": {id: kind}, "flos": {id: [element bytes]}}
@@ -66,6 +71,26 @@ def _elements(conn, data, count):
         out.append(data[at:at + length])
         at += length
     return out
+
+
+def _pad4(data):
+    return data + bytes(-len(data) % 4)
+
+
+def _techniques(conn):
+    records = b"".join(_pad4(conn.pack("BBHBBH", needs, group, number, speed, len(name), 0) + name)
+                       for needs, group, number, speed, name in TECHNIQUES)
+    return conn.reply(conn.pack("H", len(TECHNIQUES)), records)
+
+
+def _query_photoflo(conn, elements):
+    """The reply of QueryPhotoflo: the phototags of the client imports (expected) and of the
+    client exports (available)."""
+    types = [conn.unpack("H", e, 0)[0] for e in elements]
+    expected = [n for n, t in enumerate(types, 1) if t in CLIENT_IMPORTS]
+    available = [n for n, t in enumerate(types, 1) if t in CLIENT_EXPORTS]
+    lists = _pad4(b"".join(conn.pack("H", n) for n in expected)) + _pad4(b"".join(conn.pack("H", n) for n in available))
+    return conn.reply_with_byte1(STATE_INACTIVE, conn.pack("HH", len(expected), len(available)), lists)
 
 
 def _flo_error(conn, entry, req, flo, space, code, resource=0, tag=0, etype=0):
@@ -109,7 +134,7 @@ def handle(conn, req, entry, versions, own):
             # Full service class, alignment Arbitrary, 16-bit mantissa, exponents 127 and -126.
             conn.answer([conn.reply(conn.pack("HHBBHii", vmaj, vmin, 1, 1, 16, 127, -126))])
         elif minor == 2:
-            conn.answer([conn.reply(conn.pack("H", 0))])
+            conn.answer([_techniques(conn)])
         elif minor in OBJECT_KINDS:
             oid = conn.unpack("I", req, 4)[0]
             if oid in objects or oid in flos:
@@ -182,7 +207,7 @@ def handle(conn, req, entry, versions, own):
             elif minor == 23:
                 conn.answer([conn.reply(conn.pack("I", 0))])
             elif minor == 24:
-                conn.answer([conn.reply(bytes([2]) + bytes(23))])  # inactive, no lists
+                conn.answer([_query_photoflo(conn, [] if space else flos[flo])])
             else:
                 conn.answer([])
         else:

@@ -6,14 +6,20 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <X11/Xlib.h>
+
 #include <algorithm>
 #include <chrono>
+#include <cstring>
+#include <utility>
 #include <vector>
 
 #include "fakecore.h"
 #include "proxy/clientconnection.h"
 #include "proxy/connections.h"
 #include "proxy/head.h"
+#include "proxy/main.h"
+#include "proxy/resource.h"
 #include "proxy/window.h"
 #include "proxy/xproxy.h"
 #include "support/buffer.h"
@@ -384,4 +390,135 @@ TEST(ClientWrites, ALongPassFeedsTheServerBeforeItEnds) {
   std::vector<FakeBytes> written = core.serverRequests(a);
   ASSERT_EQ(written.size(), size_t(kRequests));
   for (int i = 0; i < kRequests; i++) EXPECT_EQ(written[size_t(i)], numbered(i));
+}
+
+// ===== departures and id bases =====
+namespace {
+
+constexpr uint8_t kMapNotify = 19, kDestroyNotify = 17;
+
+// A structure event from the real server about a window (event and window fields the same).
+FakeBytes structureEvent(uint8_t code, uint16_t sequence, uint32_t window) {
+  FakeBytes e(32, 0);
+  e[0] = code;
+  memcpy(&e[2], &sequence, 2);
+  memcpy(&e[4], &window, 4);
+  memcpy(&e[8], &window, 4);
+  return e;
+}
+
+// The ids (event, window) of the events of that code the client received.
+std::vector<std::pair<uint32_t, uint32_t>> received(FakeCore &core, FakeClient &f, uint8_t code) {
+  std::vector<std::pair<uint32_t, uint32_t>> ids;
+  for (const FakeBytes &m : core.messages(f))
+    if ((m[0] & 0x7f) == code) ids.emplace_back(f.u32(m, 4), f.u32(m, 8));
+  return ids;
+}
+
+// What the test's end of a display connection reads until the proxy's end is shut for writing:
+// the bytes, and whether the end came (within a second).
+std::pair<size_t, bool> readToEnd(int peer) {
+  size_t bytes = 0;
+  for (int waited = 0; waited < 1000;) {
+    uint8_t chunk[4096];
+    ssize_t got = recv(peer, chunk, sizeof chunk, MSG_DONTWAIT);
+    if (got == 0) return {bytes, true};
+    if (got > 0) {
+      bytes += size_t(got);
+      continue;
+    }
+    usleep(1000);
+    waited++;
+  }
+  return {bytes, false};
+}
+
+}  // namespace
+
+// A client that leaves at once: the requests the proxy wrote for it still reach the real server,
+// which then reads the end of the connection (shut for writing, not closed: the server may still
+// answer). Until the server closes its end, and the settle time after, the client's slot keeps
+// its id bases: the notifications about its windows that reach other clients carry its ids.
+// A server that never closes its end keeps it for the bound only.
+TEST(ClientClose, DepartingClientsRequestsRunAndItsIdsTranslateUntilTheServerAnswers) {
+  signal(SIGPIPE, SIG_IGN);
+  for (bool answered : {true, false}) {
+    SCOPED_TRACE(answered);
+    FakeCore core;
+    core.addScreen(800, 600);
+    FakeClient &wm = core.addClient();
+    FakeClient &leaver = core.addClient(true);
+    core.addRealDisplay();
+    Head *head = core.heads()[0];
+    uint32_t window = leaver.id(7), real = core.realId(window, head);
+    // A request queued for the real server, not written yet when the client leaves.
+    const uint8_t last[8] = {kNoOperation, 0, 2, 0, 1, 2, 3, 4};
+    ASSERT_NE(xproxySendRequest(last, 8, leaver.client->displays[0]), nullptr);
+    xproxyCloseClient(leaver.client, "End of client", 0);
+    uint32_t slot = leaver.index;
+    int peer = leaver.serverPeers[0];
+    forget(leaver);
+    EXPECT_EQ(xproxyDepartureCount(), 1u);
+    auto [bytes, ended] = readToEnd(peer);
+    EXPECT_EQ(bytes, 8u);  // the last request
+    EXPECT_TRUE(ended);
+    // Shut for writing only: the server's answers are still taken (and dropped).
+    FakeBytes error(32, 0);
+    EXPECT_EQ(send(peer, error.data(), error.size(), MSG_NOSIGNAL), 32);
+    core.runLoopOnce();
+
+    uint16_t sequence = core.serverSequence(wm, uint16_t(wm.client->sequence));
+    core.feedEvents(wm, {structureEvent(kDestroyNotify, sequence, real)});
+    EXPECT_EQ(received(core, wm, kDestroyNotify), (std::vector<std::pair<uint32_t, uint32_t>>{{window, window}}));
+    EXPECT_NE(resourceFreeClientSlot(), slot);
+
+    if (answered) {
+      // The manager's connection, not read meanwhile (flow control), holds one more: the slot
+      // waits for it.
+      DisplayConnection *wmConnection = wm.client->displays[0];
+      xproxyCancelDisplayReader(wmConnection);
+      FakeBytes late = structureEvent(kDestroyNotify, sequence, real);
+      ASSERT_EQ(send(wm.serverPeers[0], late.data(), late.size(), MSG_NOSIGNAL), 32);
+      close(peer);
+      core.runLoopOnce();
+      EXPECT_EQ(xproxyDepartureCount(), 1u);  // the settle time
+      core.advanceMs(kXproxyDepartureSettleMs);
+      EXPECT_EQ(xproxyDepartureCount(), 1u);
+      xproxyArmDisplayReader(wmConnection);
+      core.runLoopOnce();
+      EXPECT_EQ(received(core, wm, kDestroyNotify), (std::vector<std::pair<uint32_t, uint32_t>>{{window, window}}));
+      core.advanceMs(kXproxyDepartureSettleMs);
+    } else {
+      core.advanceMs(kXproxyDepartureLimitMs);
+      EXPECT_TRUE(core.logged("did not answer the close of client"));
+      close(peer);
+    }
+    EXPECT_EQ(xproxyDepartureCount(), 0u);
+    EXPECT_EQ(resourceFreeClientSlot(), slot);
+    core.feedEvents(wm, {structureEvent(kDestroyNotify, sequence, real)});
+    EXPECT_TRUE(received(core, wm, kDestroyNotify).empty());  // an id of no client now
+  }
+}
+
+// A client whose slot equals its raw connection's client index gets the real server's ids back
+// unchanged: still its own ids, its structure events delivered (slots 1 to 64 in turn).
+TEST(IdBases, EqualToTheRealClientIndexAreOrdinary) {
+  FakeCore core;
+  core.addScreen(800, 600);
+  std::vector<FakeClient *> clients;
+  for (int i = 0; i < 64; i++) clients.push_back(&core.addClient(i % 2 == 1));
+  ServerDisplay *display = core.addRealDisplay();
+  uint32_t realStep = resourceIdMask() + 1;  // one head: the real mask is the proxy's
+  // The proxy's own Xlib connection elsewhere, every client's base its slot's.
+  reinterpret_cast<_XPrivDisplay>(display->display)->private3 = 0x1ff * realStep;
+  Head *head = core.heads()[0];
+  for (FakeClient *c : clients) resourceSetScreenIdBase(c->index, head, c->index * realStep);
+  for (FakeClient *c : clients) {
+    SCOPED_TRACE(c->index);
+    uint32_t window = c->id(5);
+    ASSERT_EQ(core.realId(window, head), window);
+    uint16_t sequence = core.serverSequence(*c, uint16_t(c->client->sequence));
+    core.feedEvents(*c, {structureEvent(kMapNotify, sequence, window)});
+    EXPECT_EQ(received(core, *c, kMapNotify), (std::vector<std::pair<uint32_t, uint32_t>>{{window, window}}));
+  }
 }

@@ -91,7 +91,7 @@ TEST_F(GlxDirectLoad, FillsEveryEntryByName) {
 
   std::vector<std::string> names = memberNames();
   ASSERT_EQ(names.size(), sizeof(GlFunctionTable) / sizeof(void *));
-  ASSERT_EQ(names.size(), 605u);
+  ASSERT_EQ(names.size(), 606u);
   void *handle = dlopen(path.c_str(), RTLD_LAZY | RTLD_NOLOAD);
   ASSERT_NE(handle, nullptr);
   auto *entries = reinterpret_cast<void *const *>(&instance->functions);
@@ -137,6 +137,34 @@ TEST_F(GlxDirectLoad, CallsThroughTheTable) {
                "glRecti(1, -2, 3, 4)\n"
                "glTranslated(1.5, -2, 0.25)\n"
                "glMultiTexCoord2sv(0x84C1, NULL)\n");
+  release();
+}
+
+// While checking, the fake library reads an image as a library does (row length and skips of
+// the unpack state, rows aligned) and the vertices a draw names: a read that starts in a live
+// region and ends past it stops the process, one inside it does not.
+TEST_F(GlxDirectLoad, FakeReadsWhatALibraryReads) {
+  ASSERT_EQ(load("", 67), "");
+  GlFunctionTable &gl = instance->functions;
+  std::vector<uint8_t> image(4 * 5 * 3 + 4 * 3);  // 3 rows of 5 RGBA pixels, 3 skipped pixels
+  fakeglAddLiveRegion(image.data(), image.size());
+  fakeglCheckReads(1);
+  gl.glPixelStorei(GL_UNPACK_ROW_LENGTH, 5);
+  gl.glPixelStorei(GL_UNPACK_SKIP_PIXELS, 3);
+  gl.glTexImage2D(GL_TEXTURE_2D, 0, 4, 2, 3, 0, GL_RGBA, GL_UNSIGNED_BYTE, image.data());  // 2*20 + 5*4 bytes
+  EXPECT_DEATH(gl.glTexImage2D(GL_TEXTURE_2D, 0, 4, 2, 4, 0, GL_RGBA, GL_UNSIGNED_BYTE, image.data()),
+               "glTexImage2D reads 80 bytes");
+  gl.glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
+  EXPECT_DEATH(gl.glDrawPixels(4096, 2, GL_RGBA, GL_UNSIGNED_BYTE, image.data()), "glDrawPixels reads 32780 bytes");
+  // A vertex array of 4 2D float vertices: 4 drawn, not 5.
+  const float vertices[8] = {};
+  fakeglAddLiveRegion(vertices, sizeof vertices);
+  gl.glVertexPointer(2, GL_FLOAT, 0, vertices);
+  gl.glEnableClientState(GL_VERTEX_ARRAY);
+  gl.glDrawArrays(GL_POINTS, 0, 4);
+  EXPECT_DEATH(gl.glDrawArrays(GL_POINTS, 1, 4), "glDrawArrays reads 32 bytes");
+  fakeglCheckReads(0);
+  fakeglClearLiveRegions();
   release();
 }
 

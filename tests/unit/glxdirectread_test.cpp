@@ -128,6 +128,23 @@ TEST_F(GlxDirectReadTest, ImagesArePackedTightlyWhateverTheClientSet) {
       << fakeglLog();
 }
 
+TEST_F(GlxDirectReadTest, BitmapReadBacksAreRefusedBeforeTheLibrary) {
+  // Stencil indices packed as a bitmap: the library never returns.
+  uint32_t count = 7, itemSize = 0;
+  EXPECT_EQ(glxdirectReadPixels(instance_, slots_[0], 0, 0, 8, 32, 0x1901, 0x1A00, 0, 0, &count, &itemSize), nullptr);
+  EXPECT_EQ(count, 0u);
+  EXPECT_EQ(std::string(fakeglLog()).find("glReadPixels"), std::string::npos) << fakeglLog();
+  const int32_t side = 8;
+  fakeglSetKeyedValues(kTexture2D, 0x1000, &side, 1);
+  fakeglSetKeyedValues(kTexture2D, 0x1001, &side, 1);
+  int32_t w = 0, h = 0, d = 0, border = 0;
+  uint64_t size = 1;
+  EXPECT_EQ(glxdirectGetTexImage(instance_, slots_[0], kTexture2D, 0, 0x1900, 0x1A00, 0, &w, &h, &d, &border, &size),
+            nullptr);
+  EXPECT_EQ(size, 0u);
+  EXPECT_EQ(std::string(fakeglLog()).find("glGetTexImage"), std::string::npos) << fakeglLog();
+}
+
 TEST_F(GlxDirectReadTest, AreasAreZeroedAndEmptyImagesCallNothing) {
   // Another client's pixels are left in the scratch area first.
   fakeglSetPixelFill(0x5C);

@@ -85,6 +85,11 @@ class GlxDirectRender : public ::testing::Test {
     instance = static_cast<GlxLibraryInstance *>(calloc(1, sizeof(GlxLibraryInstance)));
     ASSERT_EQ(glxdirectLoadFunctions(kFakeGlLibrary.c_str(), kGl21, instance), nullptr);
     fakeglTwoSlots(instance, contextHandles, &display);  // failure texts name the display
+    // Limits as a library might answer them, asked already: each request's calls start with
+    // its own. A test of the limits asks the fake again.
+    instance->limitsAsked = 1;
+    instance->maxVertexAttribs = 16;
+    instance->maxTextureCoords = 1;
     fakeglClearLog();
   }
   void TearDown() override { fakeglFreeTwoSlots(instance, display); }
@@ -121,6 +126,18 @@ class GlxDirectRender : public ::testing::Test {
 };
 
 using Calls = std::vector<std::string>;
+
+// The calls without the questions a draw asks about the arrays (which are enabled, in which
+// buffer, the limits).
+Calls drawn(const Calls &calls) {
+  Calls out;
+  for (const std::string &call : calls)
+    if (call.rfind("glGetIntegerv(", 0) != 0 && call.rfind("glGetVertexAttribiv(", 0) != 0 &&
+        call.rfind("glGetBufferParameteriv(", 0) != 0 && call.rfind("glGetPointerv(", 0) != 0 &&
+        call.rfind("glGetVertexAttribPointerv(", 0) != 0)
+      out.push_back(call);
+  return out;
+}
 
 // ===== families =====
 
@@ -261,7 +278,7 @@ TEST_F(GlxDirectRender, DrawArraysSkipsAnUnsupportedComponentAndDisablesWhatItEn
   d.u32(0x1401).u32(3).u32(0x1234);  // unsupported: 3 bytes, padded to 4
   d.u32(0x1401).u32(4).u32(0x8076);  // colour: 4 bytes
   d.pad(3 * (8 + 4 + 4));
-  Calls calls = run(193, d);
+  Calls calls = drawn(run(193, d));
   ASSERT_EQ(calls.size(), 7u);
   EXPECT_EQ(calls[0], "glEnableClientState(0x8074)");
   EXPECT_EQ(calls[1].rfind("glVertexPointer(2, 0x1406, 16, 0x", 0), 0u) << calls[1];
@@ -332,8 +349,13 @@ TEST_F(GlxDirectRender, PointerValuesReachTheLibraryOnlyWithABoundBuffer) {
   Data elements = Data().u32(16).u32(0).u32(4).i32(6).u32(0x1403);
   EXPECT_EQ(run(295, elements).size(), 1u);  // only the binding query
   fakeglSetIntegers(0x8895, &bound, 1);
+  fakeglSetBufferMapping(0x8893, 16 + 6 * 2);
   calls = run(295, elements);
   EXPECT_EQ(calls.back(), "glDrawElements(0x0004, 6, 0x1403, 0x10)");
+  // Indices beyond the element buffer's end are not drawn.
+  fakeglSetBufferMapping(0x8893, 16 + 6 * 2 - 1);
+  EXPECT_EQ(drawn(run(295, elements)), Calls{});
+  EXPECT_EQ(warningsContaining("indices beyond the element buffer"), 1u);
 }
 
 TEST_F(GlxDirectRender, ArraysCarriedInACommandStayMarkedUntilRepointed) {
@@ -342,26 +364,29 @@ TEST_F(GlxDirectRender, ArraysCarriedInACommandStayMarkedUntilRepointed) {
   Calls calls = run(300, draw);
   ASSERT_FALSE(calls.empty());
   EXPECT_EQ(calls.back(), "glDrawArrays(0x0004, 0, 3)");
-  // The vertex array is enabled: an ArrayElement would read the gone command.
+  // The vertex array is enabled: an ArrayElement would read the gone command; it is left out.
   int32_t on = 1;
   fakeglSetIntegers(0x8074, &on, 1);
-  calls = run(294, Data().i32(0));
-  EXPECT_EQ(calls.back().rfind("glGetIntegerv(0x8074", 0), 0u);
-  EXPECT_EQ(warningsContaining("earlier command"), 1u);
-  // Disabled: fine.
+  EXPECT_EQ(drawn(run(294, Data().i32(0))),
+            (Calls{"glDisableClientState(0x8074)", "glArrayElement(0)", "glEnableClientState(0x8074)"}));
+  EXPECT_EQ(log.on(logChannelXhint).size(), 1u);
+  // Disabled: nothing to leave out.
   int32_t off = 0;
   fakeglSetIntegers(0x8074, &off, 1);
-  EXPECT_EQ(run(294, Data().i32(0)).back(), "glArrayElement(0)");
-  // Repointed into a buffer: fine even when enabled.
+  EXPECT_EQ(drawn(run(294, Data().i32(0))), Calls{"glArrayElement(0)"});
+  // Repointed into a buffer: read even when enabled.
   fakeglSetIntegers(0x8074, &on, 1);
   int32_t bound = 1;
   fakeglSetIntegers(0x8894, &bound, 1);
   run(291, Data().u32(0).u32(0).u32(0x8074).u32(0).i32(2).u32(0x1406).i32(0).pad(4));
-  EXPECT_EQ(run(294, Data().i32(0)).back(), "glArrayElement(0)");
-  // 297 marks everything again.
+  fakeglSetIntegers(0x8896, &bound, 1);
+  fakeglSetBufferMapping(0x8892, 64);
+  EXPECT_EQ(drawn(run(294, Data().i32(0))), (Calls{"glBindBuffer(0x8892, 1)", "glBindBuffer(0x8892, 1)",
+                                                   "glArrayElement(0)"}));
+  // 297 restores whatever pointer the library had: its answers decide again.
   run(297, Data());
-  calls = run(294, Data().i32(0));
-  EXPECT_TRUE(calls.empty() || calls.back() != "glArrayElement(0)");
+  fakeglSetIntegers(0x8896, &off, 1);
+  EXPECT_EQ(drawn(run(294, Data().i32(0)))[0], "glDisableClientState(0x8074)");
 }
 
 TEST_F(GlxDirectRender, DrawRangeElementsChecksTheCarriedIndices) {
@@ -374,13 +399,13 @@ TEST_F(GlxDirectRender, DrawRangeElementsChecksTheCarriedIndices) {
     if (arrays == 2) d.pad(2 * 8);
     return d;
   };
-  Calls calls = run(301, command(1, 1));
+  Calls calls = drawn(run(301, command(1, 1)));
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].rfind("glDrawRangeElements(0x0001, 0, 1, 2, 0x1401, 0x", 0), 0u) << calls[0];
   EXPECT_EQ(run(301, command(2, 1)), Calls{});  // an index equal to the count
   EXPECT_EQ(warningsContaining("index beyond the vertices"), 1u);
   // More than one array: the arrays are drawn in order.
-  calls = run(301, command(2, 2));
+  calls = drawn(run(301, command(2, 2)));
   ASSERT_EQ(calls.size(), 2u);
   EXPECT_EQ(calls[1], "glDrawArrays(0x0001, 0, 2)");
 }
@@ -473,7 +498,6 @@ TEST_F(GlxDirectRender, EveryServedCommandCutShortMakesNoCallAndOneUndecodedLine
     size_t smallest = 0;
     for (; smallest <= kLongest; smallest++) {
       log.lines.clear();
-      instance->markedArrays = instance->markedAttributes = 0;
       if (!run(opcode, minimal(opcode, smallest)).empty()) break;
       if (warningsContaining("Unsupported render command") == 1) break;
     }
@@ -484,7 +508,6 @@ TEST_F(GlxDirectRender, EveryServedCommandCutShortMakesNoCallAndOneUndecodedLine
     ASSERT_LE(smallest, kLongest) << "opcode " << opcode << " never ran";
     for (size_t cut = 0; cut < smallest; cut++) {
       log.lines.clear();
-      instance->markedArrays = instance->markedAttributes = 0;
       EXPECT_EQ(run(opcode, minimal(opcode, cut)), Calls{}) << "opcode " << opcode << " cut to " << cut;
       EXPECT_EQ(warnings().size(), 1u) << "opcode " << opcode << " cut to " << cut;
       EXPECT_EQ(warningsContaining("undecoded in render command"), 1u) << "opcode " << opcode << " cut to " << cut;
@@ -593,6 +616,158 @@ TEST_F(GlxDirectRender, EachRequestMakesItsOwnSlotCurrentFirst) {
   EXPECT_EQ(calls, Calls{});
 }
 
+// ===== hostile commands =====
+
+TEST_F(GlxDirectRender, ImagesShorterThanTheLibraryReadsEndTheStreamWithBadLength) {
+  // TexImage2D 4096x2 RGBA bytes, row length 1: the library reads whole rows of 4096 pixels.
+  Data tex = Data().pixels(1, 0, 0, 1).u32(0x0DE1).i32(0).i32(0x1908).i32(4096).i32(2).i32(0);
+  tex.u32(0x1908).u32(0x1401).pad(8);
+  fakeglClearLog();
+  std::vector<uint8_t> bytes = tex.bytes;
+  std::unique_ptr<uint8_t[]> block(new uint8_t[bytes.size()]);
+  std::memcpy(block.get(), bytes.data(), bytes.size());
+  EXPECT_EQ(glxdirectExecuteRender(instance, 110, block.get(), block.get() + bytes.size()), 16);
+  EXPECT_EQ(lines(fakeglLog()), Calls{});
+  tex.pad(4096 * 4 * 2 - 8);
+  EXPECT_EQ(run(110, tex).size(), 7u);
+  // In a stream the command in error ends it: the Clear after it is not executed.
+  Stream stream;
+  stream.add(173, Data().pixels(1, 0, 0, 1).i32(64).i32(2).u32(0x1908).u32(0x1401).pad(8));
+  stream.add(127, Data().u32(0x4000));
+  std::unique_ptr<uint8_t[]> streamBlock(new uint8_t[stream.bytes.size()]);
+  std::memcpy(streamBlock.get(), stream.bytes.data(), stream.bytes.size());
+  fakeglClearLog();
+  EXPECT_EQ(glxdirectRender(instance, 1, streamBlock.get(), streamBlock.get() + stream.bytes.size()), 16);
+  EXPECT_EQ(std::string(fakeglLog()).find("glClear("), std::string::npos);
+  // A stream cut inside a header, a large command whose length is beyond its bytes.
+  EXPECT_EQ(glxdirectRender(instance, 1, streamBlock.get(), streamBlock.get() + 2), 16);
+  uint8_t large[12] = {64, 0, 0, 0, 127, 0, 0, 0, 0, 0x40, 0, 0};
+  EXPECT_EQ(glxdirectRenderLarge(instance, 1, large, sizeof large), 16);
+}
+
+TEST_F(GlxDirectRender, CompressedImagesAreReadAsSentWhateverTheUnpackState) {
+  Calls calls = run(215, Data().u32(0x0DE1).i32(0).u32(0x83F0).i32(4).i32(4).i32(0).i32(8).pad(8));
+  ASSERT_EQ(calls.size(), 6u);
+  EXPECT_EQ(calls[0], "glPixelStorei(0x0CF2, 0)");
+  EXPECT_EQ(calls[4], "glPixelStorei(0x806D, 0)");
+  EXPECT_EQ(calls[5].rfind("glCompressedTexImage2DARB(0x0DE1, 0, 0x83F0, 4, 4, 0, 8, 0x", 0), 0u) << calls[5];
+}
+
+TEST_F(GlxDirectRender, VertexCountsAreBoundedByTheBytesCarried) {
+  // DrawArrays (193) of 2^31 - 1 vertices with one float component of no values: BadLength.
+  Data zero = Data().u32(0x7FFFFFFF).u32(1).u32(0).u32(0x1406).u32(0).u32(0x8074);
+  fakeglClearLog();
+  std::unique_ptr<uint8_t[]> block(new uint8_t[zero.bytes.size()]);
+  std::memcpy(block.get(), zero.bytes.data(), zero.bytes.size());
+  EXPECT_EQ(glxdirectExecuteRender(instance, 193, block.get(), block.get() + zero.bytes.size()), 16);
+  EXPECT_EQ(lines(fakeglLog()), Calls{});
+  // 300 carrying one array of no bytes per vertex, likewise.
+  Data carried = Data().u32(0).i32(0).i32(0x7FFFFFFF).u32(1).u32(0x1406).u32(0).u32(0x8074).u32(0).u32(0);
+  EXPECT_EQ(run(300, carried), Calls{});
+  // 300 drawing from the arrays in buffers: no more vertices than their buffers have bytes.
+  Data uncarried = Data().u32(0).i32(0).i32(0x7FFFFFFF).u32(0);
+  EXPECT_EQ(drawn(run(300, uncarried)), Calls{});
+  int32_t on = 1, buffer = 5;
+  fakeglSetIntegers(0x8074, &on, 1);
+  fakeglSetIntegers(0x8896, &buffer, 1);
+  // 96 bytes of two floats a vertex: 12 vertices; an ArrayElement also reads inside them.
+  int32_t two = 2, floats = 0x1406;
+  fakeglSetIntegers(0x807A, &two, 1);
+  fakeglSetIntegers(0x807B, &floats, 1);
+  fakeglSetBufferMapping(0x8892, 96);
+  EXPECT_EQ(drawn(run(300, Data().u32(0).i32(0).i32(13).u32(0))),
+            (Calls{"glBindBuffer(0x8892, 5)", "glBindBuffer(0x8892, 0)"}));
+  EXPECT_EQ(drawn(run(300, Data().u32(0).i32(0).i32(12).u32(0))).back(), "glDrawArrays(0x0000, 0, 12)");
+  EXPECT_EQ(drawn(run(294, Data().i32(11))).back(), "glArrayElement(11)");
+  EXPECT_EQ(drawn(run(294, Data().i32(12))).back(), "glBindBuffer(0x8892, 0)");
+  // Meshes: 2048 x 2048 points evaluate, 2^31 on a side do not.
+  EXPECT_EQ(run(157, Data().u32(0x1B02).i32(0).i32(2047).i32(0).i32(2047)).size(), 1u);
+  EXPECT_EQ(run(157, Data().u32(0x1B02).i32(0).i32(0x7FFFFFFF).i32(0).i32(0x7FFFFFFF)), Calls{});
+  EXPECT_EQ(run(155, Data().u32(0x1B02).i32(-0x7FFFFFFF).i32(0x7FFFFFFF)), Calls{});
+}
+
+TEST_F(GlxDirectRender, RefusedPointersAndNeverSetArraysAreLeftOutOfTheDraw) {
+  int32_t on = 1;
+  fakeglSetIntegers(0x8074, &on, 1);
+  fakeglSetIntegers(0x8076, &on, 1);
+  // One value per vertex for the vertex array: the library refuses it (its error) and keeps an
+  // older pointer, so the array is not drawn from; the colour array is the command's own.
+  Data d = Data().u32(2).u32(2).u32(0);
+  d.u32(0x1406).u32(1).u32(0x8074);
+  d.u32(0x1401).u32(4).u32(0x8076);
+  d.pad(2 * 8);
+  Calls calls = drawn(run(193, d));
+  ASSERT_EQ(calls.size(), 9u);
+  EXPECT_EQ(calls[1].rfind("glVertexPointer(1, 0x1406, 8, 0x", 0), 0u) << calls[1];
+  EXPECT_EQ(calls[4], "glDisableClientState(0x8074)");
+  EXPECT_EQ(calls[5], "glDrawArrays(0x0000, 0, 2)");
+  EXPECT_EQ(calls[6], "glEnableClientState(0x8074)");
+  // An array enabled but never set: ArrayElement does not read it.
+  fakeglSetIntegers(0x8076, nullptr, 0);
+  EXPECT_EQ(drawn(run(294, Data().i32(0))),
+            (Calls{"glDisableClientState(0x8074)", "glArrayElement(0)", "glEnableClientState(0x8074)"}));
+  // Generic attributes and texture units up to the library's limits are looked at.
+  int32_t attributes = 2, units = 2;
+  fakeglSetIntegers(0x8869, &attributes, 1);
+  fakeglSetIntegers(0x8871, &units, 1);
+  fakeglSetIntegers(0x8074, nullptr, 0);
+  instance->limitsAsked = 0;
+  fakeglSetKeyedValues(1, 0x8622, &on, 1);
+  calls = drawn(run(294, Data().i32(0)));
+  EXPECT_EQ(calls, (Calls{"glClientActiveTexture(0x84C1)", "glClientActiveTexture(0x84C0)",
+                          "glDisableVertexAttribArray(1)", "glArrayElement(0)", "glEnableVertexAttribArray(1)"}));
+}
+
+TEST_F(GlxDirectRender, ArrayElementsInsideBeginAreCheckedAtTheBegin) {
+  // Nothing can be asked inside glBegin/glEnd: the arrays are looked at before the glBegin.
+  int32_t on = 1;
+  fakeglSetIntegers(0x8074, &on, 1);
+  run(4, Data().u32(0));
+  EXPECT_EQ(run(294, Data().i32(0)), Calls{});
+  EXPECT_EQ(warningsContaining("checked at glBegin"), 1u);
+  run(23, Data());
+  // In a buffer object (of two elements at most): served inside, without a question.
+  int32_t buffer = 3;
+  fakeglSetIntegers(0x8896, &buffer, 1);
+  fakeglSetBufferMapping(0x8892, 64);
+  run(4, Data().u32(0));
+  EXPECT_EQ(run(294, Data().i32(1)), Calls{"glArrayElement(1)"});
+  EXPECT_EQ(run(294, Data().i32(2)), Calls{});
+  // Until a command changes the arrays; a mode the library refuses makes it unsafe from the start.
+  run(292, Data().u32(0x8076).u32(0));
+  EXPECT_EQ(run(294, Data().i32(0)), Calls{});
+  run(23, Data());
+  run(4, Data().u32(0x0F));
+  EXPECT_EQ(run(294, Data().i32(0)), Calls{});
+  run(23, Data());
+}
+
+TEST_F(GlxDirectRender, AttributeIndicesBeyondTheLibrarysGiveItsError) {
+  int32_t attributes = 16;
+  fakeglSetIntegers(0x8869, &attributes, 1);
+  instance->limitsAsked = 0;
+  // VertexAttribs1fvNV at 0x40000000: not handed over; the library's GL_INVALID_VALUE instead.
+  Calls calls = drawn(run(4206, Data().u32(0x40000000).i32(1).f32(1)));
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].rfind("glVertexAttrib4fvARB(4294967295, ", 0), 0u) << calls[0];
+  // From index 15 only one attribute is the library's.
+  calls = drawn(run(4206, Data().u32(15).i32(3).f32(1).f32(2).f32(3)));
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].rfind("glVertexAttribs1fvNV(15, 1, ", 0), 0u) << calls[0];
+  // A generic array enabled or pointed beyond the limit, a single attribute of the NV form: the
+  // same error, nothing else called.
+  int32_t bound = 1;
+  fakeglSetIntegers(0x8894, &bound, 1);
+  for (auto [opcode, data] : {std::pair<uint32_t, Data>{292, Data().u32(0).u32(16)},
+                              {4269, Data().u32(16).f32(1)},
+                              {291, Data().u32(0).u32(0).u32(0).u32(16).i32(4).u32(0x1406).i32(0).pad(4)}}) {
+    calls = drawn(run(opcode, data));
+    ASSERT_EQ(calls.size(), 1u) << opcode;
+    EXPECT_EQ(calls[0].rfind("glVertexAttrib4fvARB(4294967295, ", 0), 0u) << calls[0];
+  }
+  EXPECT_EQ(run(4269, Data().u32(15).f32(1)), Calls{"glVertexAttrib1fvNV(15, {1})"});
+}
+
 // ===== image sizes =====
 
 TEST(GlxDirectImageSize, RowsAreRaisedToTheAlignment) {
@@ -629,6 +804,33 @@ TEST(GlxDirectImageSize, FormatsAndTypes) {
   for (uint32_t proxy : {0x8025u, 0x8063u, 0x8064u, 0x8070u, 0x80BDu, 0x80D3u, 0x80D4u, 0x80D5u, 0x8135u, 0x8163u,
                          0x84F7u, 0x851Bu})
     EXPECT_EQ(glxdirectImageSize(0x1908, 0x1401, proxy, 4, 4, 1, 0, 0, 0, 0, 4), 0) << proxy;
+}
+
+TEST(GlxDirectImageSize, RowLengthAndImageHeightOnlyEnlargeAndBitmapsCountEveryImage) {
+  struct Case {
+    uint32_t format, type;
+    int32_t width, height, depth, imageHeight, rowLength, skipImages, skipRows, alignment, skipPixels;
+    int64_t bytes;
+  };
+  const Case kCases[] = {
+      // A row length below the width: rows of the width.
+      {0x1908, 0x1401, 4096, 2, 1, 0, 1, 0, 0, 1, 0, 4096 * 4 * 2},
+      {0x1908, 0x1401, 4, 1, 1, 0, 6, 0, 0, 1, 0, 24},
+      // An image height below the height: images of the height.
+      {0x1908, 0x1401, 4, 1024, 2, 1, 0, 0, 0, 1, 0, 2 * 1024 * 16},
+      // Skipped pixels reach into the last row read.
+      {0x1907, 0x1401, 3, 2, 1, 0, 0, 0, 0, 4, 2, 2 * 12 + 6},
+      // Bitmaps: bits, rows aligned, depth, image height and skipped images, skipped bits.
+      {0x1900, 0x1A00, 10, 2, 1, 0, 3, 0, 0, 4, 0, 2 * 4},
+      {0x1900, 0x1A00, 8, 8, 4, 0, 0, 100, 0, 1, 0, 104 * 8},
+      {0x1901, 0x1A00, 16, 2, 2, 5, 0, 0, 1, 1, 0, 2 * 6 * 2},
+      {0x1900, 0x1A00, 8, 1, 1, 0, 0, 0, 0, 1, 9, 1 + 2},
+  };
+  for (const Case &k : kCases)
+    EXPECT_EQ(glxdirectImageSize(k.format, k.type, 0, k.width, k.height, k.depth, k.imageHeight, k.rowLength,
+                                 k.skipImages, k.skipRows, k.alignment, k.skipPixels),
+              k.bytes)
+        << k.format << " " << k.type << " " << k.width << "x" << k.height << "x" << k.depth;
 }
 
 TEST(GlxDirectCommandData, SixtyFourBitFieldsAreReadLowWordFirst) {

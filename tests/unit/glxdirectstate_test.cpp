@@ -15,6 +15,8 @@
 #include "fakecore.h"
 #include "fakegl.h"
 #include "glxdirectfixture.h"
+#include "proxy/clientconnection.h"
+#include "proxy/korvanparser.h"
 #include "logcapture_helpers.h"
 #include "proxy/head.h"
 #include "proxy/window.h"
@@ -192,6 +194,49 @@ TEST_F(GlxDirectStateTest, SimpleOperationsCallTheLibrary) {
   EXPECT_TRUE(logged("glPixelStoref(0x0D05, 2.5)"));
   EXPECT_TRUE(logged("glDeleteLists(40, 3)"));
   EXPECT_EQ(fakeglCountCalls("glDeleteTextures"), 1u);
+}
+
+// A list range deleted reaches the library only where names were made (by GenLists, NewList
+// or glXUseXFont), split around the holes; a range deleted in the middle leaves both ends.
+TEST_F(GlxDirectStateTest, DeletedListRangesCoverOnlyTheNamesMade) {
+  int32_t first = 100;
+  fakeglSetKeyedValues(0, kFakeglGenLists, &first, 1);
+  ASSERT_EQ(run(glxdirectGenLists, {10}), 1);  // 100..109
+  ASSERT_EQ(run(glxdirectNewList, {110, 0x1300}), 1);  // joins them: 100..110
+  ASSERT_EQ(run(glxdirectNewList, {5000, 0x1300}), 1);
+  fakeglClearLog();
+  ASSERT_EQ(run(glxdirectDeleteLists, {104, 2}), 1);
+  EXPECT_EQ(std::string(fakeglLog()), "glDeleteLists(104, 2)\n");
+  fakeglClearLog();
+  ASSERT_EQ(run(glxdirectDeleteLists, {1, 0x7fffffff}), 1);
+  EXPECT_EQ(std::string(fakeglLog()),
+            "glDeleteLists(100, 4)\nglDeleteLists(106, 5)\nglDeleteLists(5000, 1)\n");
+  fakeglClearLog();
+  // Nothing left to delete; a negative range is the library's to refuse.
+  ASSERT_EQ(run(glxdirectDeleteLists, {1, 0x7fffffff}), 1);
+  ASSERT_EQ(run(glxdirectDeleteLists, {1, uint32_t(-1)}), 1);
+  EXPECT_EQ(std::string(fakeglLog()), "glDeleteLists(1, -1)\n");
+}
+
+// Names count against the current client's lumoraMemory: past it nothing is called, and names
+// deleted give their room back.
+TEST_F(GlxDirectStateTest, NamesCountAgainstTheClientsBudget) {
+  FakeClient &client = core_.addClient();
+  FakeCore::Current current(client);
+  uint64_t saved = configRecord.lumoraMemory;
+  configRecord.lumoraMemory = 100 * kGlxDirectNameBytes;
+  EXPECT_EQ(run(glxdirectGenTextures, {101}), 0);
+  EXPECT_EQ(run(glxdirectGenLists, {101}), 0);
+  EXPECT_EQ(fakeglCountCalls("glGenTextures") + fakeglCountCalls("glGenLists"), 0u);
+  EXPECT_EQ(run(glxdirectGenTextures, {60}), 1);
+  EXPECT_EQ(client.client->lumoraBytes, 60 * kGlxDirectNameBytes);
+  EXPECT_EQ(run(glxdirectGenTextures, {41}), 0);
+  std::vector<uint32_t> names(21, 0);
+  names[0] = 20;
+  EXPECT_EQ(run(glxdirectDeleteTextures, names), 1);
+  EXPECT_EQ(run(glxdirectGenTextures, {60}), 1);
+  EXPECT_EQ(client.client->lumoraBytes, 100 * kGlxDirectNameBytes);
+  configRecord.lumoraMemory = saved;
 }
 
 TEST_F(GlxDirectStateTest, CountsBeyondTheDataOrTheLibraryCallNothing) {

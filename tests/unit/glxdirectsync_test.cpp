@@ -86,6 +86,22 @@ TEST_F(GlxDirectSyncTest, FinishAllCompletesUsedSlotsHighestFirst) {
   glxdirectFinishAll(nullptr);
 }
 
+// A server string of the library for the screen, asked without making a slot current; NULL
+// for a name the library does not know.
+TEST_F(GlxDirectSyncTest, QueryServerStringAsksTheLibrary) {
+  slotsOneAndThree();
+  uint32_t current = instance_->currentTagSlot;
+  fakeglSetString(kFakeglGlxServerString | 0x20F6, "fake vendors");
+  fakeglClearLog();
+  const char *text = glxdirectQueryServerString(instance_, 0, 0x20F6);
+  ASSERT_NE(text, nullptr);
+  EXPECT_STREQ(text, "fake vendors");
+  EXPECT_EQ(glxdirectQueryServerString(instance_, 0, 99), nullptr);
+  EXPECT_EQ(fakeglCountCalls("glXQueryServerString"), 2u) << fakeglLog();
+  EXPECT_EQ(fakeglCountCalls("glXMakeContextCurrent") + fakeglCountCalls("glXMakeCurrent"), 0u);
+  EXPECT_EQ(instance_->currentTagSlot, current);
+}
+
 TEST_F(GlxDirectSyncTest, SwapIntervalRunsUnderTheSlotDrawingIntoTheDrawable) {
   slotsOneAndThree();
   // No slot draws into 0x999: the current slot stays.

@@ -238,3 +238,32 @@ TEST_F(GlxDirectTagsTest, ScratchGrowsAndKeepsItsBufferWhenRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+// A pbuffer destroyed while slots draw into it or read from it: the library lets go of the
+// current one first, and no slot on it is made current again, not even to be released.
+TEST_F(GlxDirectTagsTest, SlotsOfADestroyedDrawableAreNeverMadeCurrent) {
+  instance_->livePbuffers = 2;  // another pbuffer stays: no reload
+  ASSERT_EQ(tag(0, 0x300, 0x300), 1u);
+  ASSERT_EQ(tag(1, 0x100, 0x300), 2u);
+  ASSERT_EQ(tag(2, 0x100, 0x100), 3u);
+  ASSERT_EQ(glxdirectMakeTagCurrent(instance_, 1), 1);
+  fakeglClearLog();
+  glxdirectDestroyPbuffer(instance_, 0x300);
+  std::string log = fakeglLog();
+  size_t released = log.find("glXMakeCurrent("), destroyed = log.find("glXDestroyPbuffer(");
+  ASSERT_NE(released, std::string::npos) << log;
+  EXPECT_LT(released, destroyed) << log;
+  EXPECT_EQ(instance_->currentTagSlot, 0u);
+  fakeglClearLog();
+  EXPECT_EQ(glxdirectMakeTagCurrent(instance_, 2), 0);
+  dGLDestroyTag(instance_, 1);
+  dGLDestroyTag(instance_, 2);
+  EXPECT_EQ(fakeglCountCalls("glXMakeContextCurrent"), 0u) << fakeglLog();
+  // The freed slots serve again, unmarked (the highest free first).
+  EXPECT_EQ(tag(0, 0x300, 0x300), 2u);
+  EXPECT_EQ(glxdirectMakeTagCurrent(instance_, 2), 1);
+}
+
+}  // namespace

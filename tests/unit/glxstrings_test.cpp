@@ -19,6 +19,7 @@
 #include "xext/ext.h"
 #include "xext/glx.h"
 #include "xext/glxcontext.h"
+#include "xext/glxinstance.h"
 
 namespace {
 
@@ -58,13 +59,14 @@ class GlxStringsTest : public GlxFakeCoreTest {
   char *savedVendor = nullptr;
 };
 
-// (A context with attributes is refused at 4 bytes over too: its pair count, 0, must fill it.)
+// (A context with attributes is refused at 4 bytes over too: its pair count, 0, must fill it;
+// so are the client-information forms, whose counts, 0, must fill theirs.)
 TEST_P(GlxStringsTest, LengthRules) {
   struct Case {
     uint8_t minor;
     uint32_t length;
     bool atLeast;
-  } cases[] = {{18, 8, false}, {19, 12, false}, {33, 24, true}, {34, 28, false}, {35, 24, true}};
+  } cases[] = {{18, 8, false}, {19, 12, false}, {33, 24, false}, {34, 28, false}, {35, 24, false}};
   for (const Case &c : cases)
     for (uint32_t length : {c.length - 4, c.length + 4}) {
       send(request(c.minor).pad(length - 4).done());
@@ -109,12 +111,22 @@ TEST_P(GlxStringsTest, UnknownNameGoesToTheReplyHead) {
   EXPECT_EQ(rawGet32(sent[0], 4, false), uint32_t(heads[0]->screen));
   EXPECT_EQ(rawGet32(sent[0], 8, false), 0x20F6u);
   EXPECT_TRUE(core.logged("UNE"));
-  // A reply head served inside the proxy has no strings of its own: an empty one.
-  int instance = 0;
-  heads[0]->glLibrary = &instance;
+  // A reply head served inside the proxy asks its library for its screen; a name the library
+  // does not know is refused with BadValue, as a server refuses it.
+  auto *instance = new GlxLibraryInstance{};
+  instance->functions.glXQueryServerString = [](Display *, int screenNumber, int name) -> const char * {
+    return name == 0x20F6 && screenNumber == 1 ? "from the library" : nullptr;
+  };
+  int savedScreen = heads[0]->screen;
+  heads[0]->screen = 1;
+  heads[0]->glLibrary = instance;
   send(request(19).i(0).i(0x20F6).done());
+  EXPECT_EQ(answer(), "from the library");
+  send(request(19).i(0).i(0x20F7).done());
+  EXPECT_EQ(answer(), "error " + std::to_string(kBadValue));
   heads[0]->glLibrary = nullptr;
-  EXPECT_EQ(answer(), "");
+  heads[0]->screen = savedScreen;
+  delete instance;
   EXPECT_TRUE(copies().empty());
 }
 
@@ -138,6 +150,16 @@ TEST_P(GlxStringsTest, ClientInfoIsCheckedMendedAndForwarded) {
   send(request(33).i(1).i(4).i(0).i(0).i(0).done());
   send(request(35).i(1).i(4).i(0).i(0).i(0).done());
   EXPECT_TRUE(core.messages(*client).empty());
+  EXPECT_TRUE(copies().empty());
+  // One version (two words, three for the second form) and strings of 5 and 1 bytes fill them;
+  // 0x10000000 versions with nothing behind do not.
+  send(request(33).i(1).i(4).i(1).i(5).i(1).i(1).i(4).text("GL_AB").pad(3).text("G").pad(3).done());
+  send(request(35).i(1).i(4).i(1).i(0).i(0).i(1).i(4).i(2).done());
+  EXPECT_TRUE(core.messages(*client).empty());
+  send(request(33).i(1).i(4).i(0x10000000).i(0).i(0).done());
+  EXPECT_EQ(answer(), "error " + std::to_string(kBadLength));
+  send(request(35).i(1).i(4).i(1).i(0).i(0).i(1).i(4).done());
+  EXPECT_EQ(answer(), "error " + std::to_string(kBadLength));
   EXPECT_TRUE(copies().empty());
   // Their lists have no layout the proxy knows: a client of the other order is reported.
   EXPECT_EQ(core.logged("UNE"), GetParam());

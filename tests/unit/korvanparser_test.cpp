@@ -75,6 +75,7 @@ TEST_F(KorvanTest, DefaultsWithoutStatements) {
   const ConfigRecord &c = configRecord;
   EXPECT_STREQ(c.connection, ":0");
   EXPECT_EQ(c.connectTimeout, 20000u);
+  EXPECT_EQ(c.lumoraMemory, uint64_t(1) << 30);
   EXPECT_EQ(c.accessControl, 1u);
   EXPECT_STREQ(c.xdmcpHost, "localhost");
   EXPECT_EQ(c.xdmcpPort, 177u);
@@ -169,6 +170,7 @@ TEST_F(KorvanTest, ErrorMessagesNameStatementFileAndLine) {
       {{"nice", "abc"}, "Invalid value 'abc' for statement nice"},
       {{"serverNice", "(1/0)"}, "syntax error in arithmetic expression"},
       {{"numberOfThreads", "-2"}, "Invalid value '-2' for statement numberOfThreads"},
+      {{"lumoraMemory", "lots"}, "Invalid value 'lots' for statement lumoraMemory"},
       {{"nice", "99999999999"}, "Invalid value '99999999999' for statement nice"},
       {{"screen", "s", "direction", "sideways"}, "Invalid value 'sideways' for statement direction"},
       {{"screen", "s", "initialX", "3000000000"}, "Invalid value '3000000000' for statement screen initialX"},
@@ -210,6 +212,7 @@ TEST_F(KorvanTest, StatementsAndSettingsSetTheirFields) {
       {{"accessControl", "off"}, CONFIG(accessControl), "0"},
       {{"noReset", "on"}, CONFIG(noReset), "1"},
       {{"connectTimeout", "1:30"}, CONFIG(connectTimeout), "90000"},
+      {{"lumoraMemory", "256M"}, CONFIG(lumoraMemory), "268435456"},
       {{"vendorReleaseNumber", "0x10"}, CONFIG(vendorReleaseNumber), "16"},
       {{"vendorReleaseNumber", "same"}, CONFIG(vendorReleaseMode), "1"},
       {{"logTypes", "verbose", "-progress", "XErrors"}, CONFIG(logTypes), bits(0x81)},

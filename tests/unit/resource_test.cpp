@@ -193,6 +193,45 @@ TEST_F(ResourceTest, IdMappingPerHead) {
   EXPECT_EQ(resourceServerToClientId(real, &display), id(5, 3));
 }
 
+// A departing slot: its records go, its ids still map back and its slot is not handed out,
+// until it is released or a new client's raw connection gets the same base (the real server has
+// closed the old one then).
+TEST_F(ResourceTest, DepartingSlotKeepsItsBasesUntilReleasedOrTakenOver) {
+  ServerDisplay display{};
+  display.freeBitsMask = 0x1ff00000;
+  MetaScreen screen{};
+  xscreenList = &screen;
+  Head head{};
+  screen.heads = &head;
+  head.serverDisplay = &display;
+  head.metaScreen = &screen;
+  constexpr uint32_t B = 0x600000, C = 0x700000;
+  for (bool takenOver : {false, true}) {
+    SCOPED_TRACE(takenOver);
+    ASSERT_EQ(resourceFreeClientSlot(), 1u);
+    ASSERT_EQ(resourceInitClient(1), 1);
+    resourceSetScreenIdBase(1, &head, B);
+    ASSERT_EQ(resourceAdd(id(1, 9), kExtType, ext()), 1);
+    uint32_t real = resourceServerId(id(1, 9), kResourcePixmap, &head);
+    resourceDepartClient(1);
+    EXPECT_EQ(freedIds[id(1, 9)], 1);
+    EXPECT_EQ(resourceTableOf(1), nullptr);
+    uint32_t back = 0;
+    EXPECT_EQ(resourceServerToClientIdOf(real, &display, &back), 1);
+    EXPECT_EQ(back, id(1, 9));
+    EXPECT_EQ(resourceFreeClientSlot(), 2u);
+    ASSERT_EQ(resourceInitClient(2), 1);
+    resourceSetScreenIdBase(2, &head, takenOver ? B : C);
+    EXPECT_EQ(resourceServerToClientId(real, &display), takenOver ? id(2, 9) : id(1, 9));
+    resourceReleaseDepartedSlot(1);
+    EXPECT_EQ(resourceServerToClientIdOf(real, &display, &back), takenOver ? 1 : 0);
+    EXPECT_EQ(back, takenOver ? id(2, 9) : real);
+    EXPECT_EQ(resourceFreeClientSlot(), 1u);
+    resourceFreeAllOfClient(2);
+    freedIds.clear();
+  }
+}
+
 // Growing buckets, the end of growth, a full range, and free routines that free other records.
 TEST_F(ResourceTest, BucketsRangesAndReentrantFrees) {
   ASSERT_EQ(resourceInitClient(1), 1);

@@ -1,8 +1,8 @@
 // XIE photoflos on the fake core with one, two and three heads side by side: the rewriting of
 // drawable imports into paste-ups of per-head parts and of drawable exports into one copy per
 // head, hostile element counts and lengths (refused, nothing written), the import table of an
-// execution that a destroy right behind it cannot pull away, and the requests a 'B' client may
-// not send.
+// execution that a destroy right behind it cannot pull away, and the photoflos of a 'B' client
+// swapped element by element (technique parameters included) before they are rewritten.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -23,11 +23,13 @@ namespace {
 
 constexpr uint8_t kXie = 152, kFirstEvent = 100, kFirstError = 170;
 
-// Elements in the proxy's own order, as words and halves.
+// Elements as words, halves and bytes, in the proxy's own order unless most significant first.
 struct Elements {
   std::vector<uint8_t> d;
-  Elements &s(uint16_t v) { d.resize(d.size() + 2); wirePut16(&d[d.size() - 2], v); return *this; }
-  Elements &i(uint32_t v) { d.resize(d.size() + 4); wirePut32(&d[d.size() - 4], v); return *this; }
+  bool big = false;
+  Elements &b(uint8_t v) { d.push_back(v); return *this; }
+  Elements &s(uint16_t v) { return big ? b(uint8_t(v >> 8)).b(uint8_t(v)) : b(uint8_t(v)).b(uint8_t(v >> 8)); }
+  Elements &i(uint32_t v) { return big ? s(uint16_t(v >> 16)).s(uint16_t(v)) : s(uint16_t(v)).s(uint16_t(v >> 16)); }
   // ImportDrawable: drawable, source x, y, width, height, fill, notify.
   Elements &importDrawable(uint32_t drawable, int16_t x, int16_t y, uint16_t w, uint16_t h) {
     return s(4).s(6).i(drawable).s(uint16_t(x)).s(uint16_t(y)).s(w).s(h).i(0).i(0);
@@ -207,6 +209,12 @@ TEST_P(XieTest, HostileElementsAreRefusedBeforeAnythingIsWritten) {
   uint64_t size = 0, extra = 0;
   uint32_t imports = 0, added = 0;
   EXPECT_EQ(xieMeasureElements(many.d.data(), uint32_t(many.d.size()), 40000, &size, &extra, &imports, &added), 11);
+  // Elements exactly of their protocol sizes are whole: ConvertFromIndex is 12 bytes (source,
+  // class, precision, colormap), ConvertToIndex 20.
+  Elements exact;
+  exact.s(16).s(3).s(1).s(0x0801).i(c.id(7)).s(18).s(5).s(1).s(0).i(c.id(7)).i(c.id(8)).s(0).s(0);
+  EXPECT_EQ(xieMeasureElements(exact.d.data(), uint32_t(exact.d.size()), 2, &size, &extra, &imports, &added), 0);
+  EXPECT_EQ(size, 32u);
 }
 
 // Through the request handlers: a used flo id is refused before anything is built; an
@@ -336,18 +344,93 @@ TEST_P(XieTest, ModifyAndRedefineKeepTheRecordSound) {
   EXPECT_TRUE(errors(c).empty());
 }
 
-// A client of the other byte order: its photoflo requests answer BadImplementation and write
-// nothing; its LUT is made.
-TEST_P(XieTest, ReversedClientGetsBadImplementationForFlosOnly) {
+// A client of the other byte order: its photoflos reach the server in the proxy's order, every
+// field and the technique parameters swapped as their element and technique lay them out, and
+// are rewritten as any other (its import's window found again when it has moved); elements
+// that do not fit are refused before anything is swapped or written; its LUT is made.
+TEST_P(XieTest, ReversedClientsFlosAreSwappedIntoOurOrder) {
   FakeClient &c = core.addClient(true);
   FakeCore::Current current(c);
+  WindowRecord *w = windowCreate(c.id(1), core.root(screen), 500, 100, 400, 200, 0, 1, 0);
+  ASSERT_NE(w, nullptr);
+  core.serverRequests(c);
+  uint32_t gc = c.id(2), flo = c.id(5);
   Elements e;
-  e.importLUT(c.id(3));
-  core.send(c, createFlo(c, c.id(5), e, 1));
-  EXPECT_EQ(errors(c), std::vector<int>{17});
-  EXPECT_TRUE(written(c).empty());
-  core.send(c, FakeMessage(true).b(kXie).b(7).s(0).i(c.id(3)).done());
+  e.big = true;
+  e.importDrawable(w->id, 0, 0, 400, 200);
+  e.s(15).s(18).s(1).s(0).i(1).i(2).i(3).s(2).s(12);  // Constrain, clip-scale: 12 words
+  for (uint32_t k = 0; k < 12; k++) e.i(0x01020304u + k);
+  e.s(22).s(17).s(2).b(7).b(0);  // Geometry, gaussian: radius, simple, pad, sigma, normalize
+  for (uint32_t k = 0; k < 11; k++) e.i(0x10000000u + k);
+  e.s(10).s(3).b(2).b(1).s(0).i(0x3f800000).i(0x40000000);
+  e.exportDrawable(3, w->id, gc);
+  FakeMessage create(true);
+  create.b(kXie).b(17).s(0).i(flo).s(4).b(1).b(0);
+  create.d.insert(create.d.end(), e.d.begin(), e.d.end());
+  core.send(c, create.done());
+  EXPECT_TRUE(errors(c).empty());
   auto made = written(c);
+  ASSERT_EQ(made.size(), 1u);
+  const FakeBytes &f = made[0];
+  const uint32_t H = uint32_t(heads);
+  auto hs = core.heads(screen);
+  EXPECT_EQ(wireGet32(&f[4]), core.realId(flo, hs[0]));
+  EXPECT_EQ(wireGet16(&f[8]), 4 + 2 * H - 1);
+  EXPECT_EQ(f[10], 1);
+  size_t at = 12;
+  EXPECT_EQ(wireGet16(&f[at]), 26u);  // the PasteUp
+  EXPECT_EQ(wireGet32(&f[at + 8]), 400u);
+  at += 28 + 12 * H;
+  EXPECT_EQ(wireGet16(&f[at]), 15u);
+  EXPECT_EQ(wireGet16(&f[at + 2]), 18u);
+  EXPECT_EQ(wireGet32(&f[at + 16]), 3u);
+  EXPECT_EQ(wireGet16(&f[at + 20]), 2u);
+  EXPECT_EQ(wireGet16(&f[at + 22]), 12u);
+  for (uint32_t k = 0; k < 12; k++) EXPECT_EQ(wireGet32(&f[at + 24 + 4 * k]), 0x01020304u + k) << k;
+  at += 72;
+  EXPECT_EQ(wireGet16(&f[at]), 22u);
+  EXPECT_EQ(f[at + 6], 7);
+  EXPECT_EQ(wireGet32(&f[at + 48]), 0x1000000au);
+  EXPECT_EQ(wireGet16(&f[at + 52]), 10u);
+  EXPECT_EQ(f[at + 56], 2);
+  EXPECT_EQ(wireGet32(&f[at + 60]), 0x3f800000u);
+  EXPECT_EQ(wireGet32(&f[at + 64]), 0x40000000u);
+  at += 68;
+  EXPECT_EQ(wireGet16(&f[at]), 33u);
+  EXPECT_EQ(wireGet16(&f[at + 4]), 3u);
+  EXPECT_EQ(wireGet32(&f[at + 12]), core.realId(w->id, hs[0]));
+  EXPECT_EQ(wireGet32(&f[at + 16]), core.realId(gc, hs[0]));
+  at += 20;
+  EXPECT_EQ(wireGet16(&f[at]), 4u);  // the first copy of the import (three heads: nothing on the first)
+  EXPECT_EQ(wireGet32(&f[at + 4]), core.realId(w->id, hs[H == 3 ? 1 : 0]));
+
+  // The record holds the import in our order: a move rebuilds it before the run.
+  w->x += 10;
+  core.send(c, FakeMessage(true).b(kXie).b(19).s(0).i(flo).b(0).pad(3).done());
+  auto run = written(c);
+  ASSERT_EQ(run.size(), 3u);
+  EXPECT_EQ(run[0][1], 20);
+  EXPECT_EQ(run[2][1], 19);
+  // ModifyPhotoflo of the Constrain to hard clipping (no parameters), in our order.
+  FakeMessage modify(true);
+  modify.b(kXie).b(20).s(0).i(flo).s(2).s(1).s(15).s(6).s(1).s(0).i(9).i(8).i(7).s(4).s(0);
+  core.send(c, modify.done());
+  auto modified = written(c);
+  ASSERT_EQ(modified.size(), 1u);
+  EXPECT_EQ(wireGet16(&modified[0][8]), 2u);
+  EXPECT_EQ(wireGet16(&modified[0][10]), 1u);
+  EXPECT_EQ(wireGet32(&modified[0][20]), 9u);
+  EXPECT_EQ(wireGet16(&modified[0][32]), 4u);
+  // An element longer than the request: BadLength, nothing written.
+  FakeMessage bad(true);
+  bad.b(kXie).b(21).s(0).i(flo).s(1).s(0).s(6).s(3).i(c.id(3));
+  core.send(c, bad.done());
+  EXPECT_EQ(errors(c), std::vector<int>{16});
+  EXPECT_TRUE(written(c).empty());
+  EXPECT_EQ(static_cast<XiePhotofloRecord *>(resourceLookupByType(flo, kResourceXie))->elementCount, 4u);
+
+  core.send(c, FakeMessage(true).b(kXie).b(7).s(0).i(c.id(3)).done());
+  made = written(c);
   ASSERT_EQ(made.size(), 1u);
   EXPECT_EQ(wireGet32(&made[0][4]), core.realId(c.id(3), core.heads(screen)[0]));
   EXPECT_NE(resourceLookupByType(c.id(3), kResourceScreenResource), nullptr);

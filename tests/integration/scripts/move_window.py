@@ -5,19 +5,8 @@ import sys
 
 from Xlib import display
 
-
-def find(window, name):
-    try:
-        if window.get_wm_name() == name:
-            return window
-        children = window.query_tree().children
-    except Exception:  # a window that went meanwhile
-        return None
-    for child in children:
-        found = find(child, name)
-        if found:
-            return found
-    return None
+sys.dont_write_bytecode = True  # (no cache files beside the scripts)
+from toplevels import find  # noqa: E402
 
 
 d = display.Display()

@@ -1,0 +1,59 @@
+// Clients that leave, through the tarvo executable as directly, on one screen and on two screens
+// joined into one meta screen: a window manager sees a departed client's windows go with the
+// client's ids, a client whose proxy slot may equal its real client index gets its structure
+// events, and the last requests of clients that leave at once still run.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "twinrun_fixture.h"
+
+namespace {
+
+const std::string kScripts = TARVO_SOURCE_DIR "/tests/integration/scripts/";
+
+class DeparturesThroughTarvo : public TwinRunOnScreens {
+ protected:
+  void TearDown() override {
+    // A sanitizer build's tarvo ends with a failure status on a leak or a bad access.
+    EXPECT_EQ(twin.stop(), 0) << twin.tarvo().output();
+    EXPECT_EQ(twin.tarvo().output().find("Sanitizer"), std::string::npos) << twin.tarvo().output();
+  }
+};
+
+// The client's connection closes, KillClient, DestroyWindow just before it leaves, and a retained
+// client killed later: the manager's Unmap and DestroyNotify (from the frame and from the
+// window) in the direct order, the window named by the client's own id.
+TEST_P(DeparturesThroughTarvo, WindowManagerSeesADepartedClientsWindowGoAsDirect) {
+  auto [direct, proxied] = twin.run("/usr/bin/python3 " + kScripts + "departed_windows.py %D");
+  const std::string gone =
+      " 4\n  UnmapNotify event=client window=client\n  UnmapNotify event=frame window=client\n"
+      "  DestroyNotify event=client window=client\n  DestroyNotify event=frame window=client\n";
+  EXPECT_EQ(direct, "close" + gone + "kill" + gone + "destroy" + gone + "retained 0\nretained" + gone);
+  EXPECT_EQ(proxied, direct);
+}
+
+// A connection held in its setup takes a slot of the proxy and a client index of the real server
+// both: the clients after it may have equal numbers on both sides (they did with one screen).
+// Their events come, and a selection goes with its owner that leaves retaining its resources.
+TEST_P(DeparturesThroughTarvo, ClientAfterAConnectionHeldInItsSetupGetsItsEvents) {
+  auto [direct, proxied] = twin.run("/usr/bin/python3 " + kScripts + "held_setup.py %D");
+  EXPECT_EQ(direct,
+            "MapNotify own\nConfigureNotify own\nPropertyNotify own\nUnmapNotify own\nDestroyNotify own\n"
+            "PropertyNotify own\nowner after the retained close None\nwindow kept True\n");
+  EXPECT_EQ(proxied, direct);
+}
+
+// Directly, the server drops a client whose end it meets before it read the requests (it
+// loses many here); through tarvo none is lost, as through a byte relay.
+TEST_P(DeparturesThroughTarvo, LastRequestsOfClientsThatLeaveAtOnceRun) {
+  auto [direct, proxied] = twin.run("/usr/bin/python3 " + kScripts + "leave_at_once.py %D");
+  EXPECT_NE(direct.find("received"), std::string::npos) << direct;
+  EXPECT_EQ(proxied, "received 60 of 60\n");
+  auto info = twin.run("xdpyinfo -display %D");
+  EXPECT_NE(info.second.find("number of screens:"), std::string::npos) << info.second;
+}
+
+INSTANTIATE_TEST_SUITE_P(Screens, DeparturesThroughTarvo, ::testing::Values(1, 2, 4));
+
+}  // namespace
