@@ -46,8 +46,11 @@ void resumeParked(XproxyPark *park) {
     for (uint32_t i = 0; i < client->displayCount; i++)
       if (!xproxyFlushOrClose(client->displays[i])) return releasePark(park);  // that failure closed it
   }
-  miscScheduleClientReads(client);
   releasePark(park);
+  miscScheduleClientReads(client);
+  // Requests buffered behind the parked one go on now rather than after the buffered-input
+  // delay, when flow control reads the client at all.
+  if (client->readOrder && client->input.length && client->fd >= 0) miscReadClientInput(client);
 }
 
 void onResume(void *argument) {
