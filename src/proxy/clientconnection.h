@@ -131,6 +131,11 @@ struct ClientConnection {
   Order *xtestWatch;
   uint8_t xtestPending[36];
   // ===== end of XTEST =====
+  // ===== parked requests =====
+  // A request waiting for the real server's answer (proxy/park.h): set by xproxyParkClient,
+  // cleared when the request resumes or by the close (xproxyDropPark). Not read meanwhile.
+  struct XproxyPark *park;
+  // ===== end of parked requests =====
   // ===== request regions =====
   // Set while the drawing request being handled built requestRegion (in meta screen
   // coordinates) for head culling; every other request leaves it 0 and is never culled.

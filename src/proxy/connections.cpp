@@ -7,12 +7,14 @@
 
 #include <X11/Xlib.h>
 
+#include <bit>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "proxy/core11g.h"
 #include "proxy/main.h"
 #include "proxy/resource.h"
 #include "proxy/window.h"
@@ -75,6 +77,11 @@ void armClientWriter(void *argument) {
 void onSetupTimeout(void *argument) {
   auto *client = static_cast<ClientConnection *>(argument);
   client->setupTimer = nullptr;  // a fired one-shot timer is done
+  // A client whose setup was read waits for the real servers' answer: it is told why it ends.
+  if (client->setupsPending) {
+    LOG(logChannelWarning, "No connection setup answer from %s for %s", "X server", xscreenClientName(client));
+    core11GSendSetupFailed(client, "X server did not answer the connection setup");
+  }
   xproxyCloseClient(client, "Connection setup timed out", 0);
 }
 
@@ -116,6 +123,29 @@ void closeClientSocket(ClientConnection *client) {
   client->fd = -1;
 }
 
+// A peer refused before it has a record is told why, as an X server tells it: the failed setup
+// reply in the byte order its setup names (looked at without taking it; the host's order when
+// nothing came yet). What it sent is read first, so that the close does not reset the
+// connection before the reply is read. Never waits.
+void refuseWithSetupFailure(int fd, const char *reason) {
+  if (fd < 0) return;
+  char order = 0;
+  bool big = recv(fd, &order, 1, MSG_PEEK | MSG_DONTWAIT) == 1 ? order == 'B'
+                                                                   : std::endian::native == std::endian::big;
+  char drain[4096];
+  for (int i = 0; i < 16 && recv(fd, drain, sizeof drain, MSG_DONTWAIT) > 0; i++) {
+  }
+  size_t length = strlen(reason) > 255 ? 255 : strlen(reason);
+  uint8_t reply[8 + 256] = {};
+  uint16_t words = uint16_t((length + 3) / 4);
+  reply[1] = uint8_t(length);
+  auto put16 = [&](uint8_t *at, uint16_t v) { at[big ? 1 : 0] = uint8_t(v), at[big ? 0 : 1] = uint8_t(v >> 8); };
+  put16(reply + 2, 11);
+  put16(reply + 6, words);
+  memcpy(reply + 8, reason, length);
+  (void)!send(fd, reply, 8 + 4 * size_t(words), MSG_DONTWAIT | MSG_NOSIGNAL);
+}
+
 bool otherClientConnected(const ClientConnection *except) {
   for (ClientConnection *c = xproxyClients; c; c = c->next)
     if (c != except && c->setUp && c->fd >= 0) return true;
@@ -137,6 +167,7 @@ ClientConnection *xproxyAdoptClient(XtransConnInfo transport, int fd) {
   auto *client = static_cast<ClientConnection *>(calloc(1, sizeof(ClientConnection)));
   auto refuse = [&](const char *why) {
     if (why) LOG(logChannelWarning, "%s", why);
+    if (why) refuseWithSetupFailure(fd, why);
     if (transport)
       clientconnectionClose(transport);
     else if (fd >= 0)
@@ -540,6 +571,7 @@ void xproxyCloseClient(ClientConnection *client, const char *reason, int retainA
   client->xtestDelay = nullptr;
   ordersCancel(client->xtestWatch);
   client->xtestWatch = nullptr;
+  xproxyDropPark(client);  // a parked request is dropped with its sender
   dropClientOutputs(client);
   if (retainable(client, retainAllowed)) return retainClient(client);
   bool wasSetUp = client->setUp;
@@ -726,9 +758,9 @@ void miscScheduleClientReads(ClientConnection *client) {
   // One whose own output is past the mark is not read either: it would only make the proxy
   // queue more answers for a client that does not take them.
   // A client whose fake event waits for its delay is held: nothing of it is cut (XTEST watches
-  // its socket meanwhile).
+  // its socket meanwhile); so is a client whose request is parked for the real server's answer.
   bool readSocket = served && serverOutputLow && client->setupsPending == 0 && ownOutput <= kMiscClientOutputMark &&
-                    !client->xtestDelay;
+                    !client->xtestDelay && !client->park;
   // ===== multimedia (flow control) =====
   // A client whose stream does not take a frame now is not read: its frames would queue without
   // bound. A short timer checks again (the engine flushes meanwhile); the loop never sleeps.
@@ -889,7 +921,7 @@ const char *syncTimedOut(DisplayConnection *c) {
 }
 
 // The search of a sync: the sync reply among the units of [data + from, data + length).
-// 1 found (cut out), 0 not yet, -1 a unit no input can hold.
+// 1 found (cut out), 0 not yet, -1 a unit longer than any answer taken (kDisplayAnswerMaximum).
 int cutSyncReply(DisplayConnection *c, Buffer *input, uint32_t from) {
   uint64_t position = from;
   for (;;) {
@@ -899,7 +931,7 @@ int cutSyncReply(DisplayConnection *c, Buffer *input, uint32_t from) {
     int found = xprotoFindEvent(uint16_t(c->syncSequence), data + position, input->length - position, 0, &unit,
                                 &unitLength);
     if (!found) {
-      if (unit && unit + 32 <= data + input->length && xprotoUnitLength(unit, 0) > UINT32_MAX - 64) return -1;
+      if (unit && unit + 32 <= data + input->length && xprotoUnitLength(unit, 0) > kDisplayAnswerMaximum) return -1;
       return 0;
     }
     if (unitLength == 36 && memcmp(unit + 32, "ARC", 3) == 0) {
@@ -1114,8 +1146,14 @@ const char *xproxySyncEndPending() {
 const char *xproxyFlushDisplayConnection(DisplayConnection *c) {
   if (displayBroken(c)) return xproxyBrokenConnectionText(c->owner);
   if (!c->output.first) return nullptr;
-  // outbufferFlushWait gives 1 when everything was written.
-  if (!outbufferFlushWait(&c->output, 0)) return xproxyBrokenConnectionText(c->owner);
+  // outbufferFlushWait gives 1 when everything was written; a server that takes nothing for
+  // the sync limit is given up like a sync (what is left goes out from the write order).
+  if (!outbufferFlushWait(&c->output, int(xproxySyncWaitLimitMs))) {
+    if (c->fd >= 0 && c->output.first && outbufferFlush(&c->output) == kOutbufferPending)
+      return strTempPrintf("Writing to %s by %s timed out after %u ms", "X server", xscreenClientName(c->owner),
+                           unsigned(xproxySyncWaitLimitMs));
+    return xproxyBrokenConnectionText(c->owner);
+  }
   ordersCancel(c->writeOrder);
   c->writeOrder = nullptr;
   if (c->owner && !c->owner->readOrder) miscScheduleClientReads(c->owner);

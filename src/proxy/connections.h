@@ -24,6 +24,9 @@ ClientConnection *xproxyClientOfXid(uint32_t id);
 // Every order, reply callback, deferred block and grab that points at the client or one of its
 // display connections is cancelled here, on both branches.
 void xproxyCloseClient(ClientConnection *client, const char *reason, int retainAllowed);
+// The close's part of parked requests (defined with them, proxy/park.cpp): the client's parked
+// request is dropped without running.
+void xproxyDropPark(ClientConnection *client);
 // The raw connections of a fully closed client depart (the reset's own close excepted): the
 // requests queued for them are written, their writing side is shut, and each stays open,
 // read with its answers dropped, until the real server closes it; the client's slot keeps its

@@ -456,6 +456,11 @@ void mainQueryPointerReply(uint8_t *reply, uintptr_t argument) {
   followPolledPosition(previous, found, x, y, mask);
 }
 
+bool xproxyPointerQueryWaits(const ClientConnection *client) {
+  return !xproxyPointerPollInterval() && mainServerDisplays && mainServerDisplays->display && client &&
+         client->displayCount;
+}
+
 const char *xproxyQueryPointerPosition(ClientConnection *client, Head **head, int32_t *x, int32_t *y) {
   if (!xproxyPointerPollInterval() && mainServerDisplays && mainServerDisplays->display) {
     if (client && client->displayCount)

@@ -12,6 +12,7 @@
 #include "proxy/main.h"
 #include "proxy/resource.h"
 #include "proxy/xproto.h"
+#include "proxy/xscreen.h"
 #include "support/wirewords.h"
 #include "support/logging.h"
 #include "support/orders.h"
@@ -79,8 +80,7 @@ const char *readSetup(ClientConnection *client, ProtocolReader *reader, Buffer *
   if (total > input->length) return nullptr;
   *used = uint32_t(total);
   reader->bytesNeeded = 4;
-  ordersCancel(client->setupTimer);
-  client->setupTimer = nullptr;
+  // (the setup timer runs on until the real servers have answered the setup)
   if (reader->swapped) byteswapByFormat("bbsssss", data, data + 12);
   if (wireGet16(data + 2, 0) != 11 || wireGet16(data + 4, 0) != 0) {
     core11GSendSetupFailed(client, "X protocol version mismatch");
@@ -272,6 +272,14 @@ void xprotoSendExtensionError(uint8_t number, uint32_t badValue, const uint8_t *
 }
 
 
+namespace {
+// Whether a reply or error of that sequence answers a request of the connection: one written
+// and not yet passed by the answers (the last answered one may have more replies).
+bool answersOutstanding(const DisplayConnection *c, uint16_t sequence) {
+  return uint16_t(sequence - c->sequenceHandled) <= uint16_t(c->requestsSent - c->sequenceHandled);
+}
+}  // namespace
+
 void xprotoProcessServerInput(DisplayConnection *c) {
   Buffer *input = &c->input;
   ClientConnection *owner = c->owner;
@@ -282,6 +290,14 @@ void xprotoProcessServerInput(DisplayConnection *c) {
     // Keep the unit, drop what was handled, and make room for the whole unit.
     bufferConsumeKeep(input, c->readPosition);
     c->readPosition = 0;
+    if (unitLength > kDisplayAnswerMaximum) {
+      LOG(logChannelWarning, "Answer of %llu bytes from %s for %s is longer than %llu: closing the connection",
+          static_cast<unsigned long long>(unitLength), "X server", xscreenClientName(owner),
+          static_cast<unsigned long long>(kDisplayAnswerMaximum));
+      xproxyCloseClient(owner, strTempPrintf("Answer of %llu bytes from X server",
+                                             static_cast<unsigned long long>(unitLength)), 0);
+      return;
+    }
     if (unitLength > UINT32_MAX - 100 ||
         (input->capacity < unitLength && bufferGrow(input, uint32_t(unitLength - input->length)) == 0)) {
       brokenUnit();
@@ -308,6 +324,19 @@ void xprotoProcessServerInput(DisplayConnection *c) {
   while (c->reader.bytesNeeded != kReaderStopped && input->length - c->readPosition >= 32) {
     auto *unit = reinterpret_cast<uint8_t *>(input->data) + c->readPosition;
     uint16_t sequence = uint16_t(wireGet16(unit + 2, 0));
+    if ((unit[0] == 0 || unit[0] == 1) && !answersOutstanding(c, sequence)) {
+      uint64_t length = xprotoUnitLength(unit, 0);
+      if (length > input->length - c->readPosition) {
+        waitFor(length);
+        return;
+      }
+      c->readPosition += uint32_t(length);
+      c->strayAnswers++;
+      LOG(logChannelProblem, "Dropped %s #%u from %s for %s: no request of %u..%u waits for it (%u dropped)",
+          unit[0] ? "reply" : "error", unsigned(sequence), "X server", xscreenClientName(owner),
+          unsigned(c->sequenceHandled & 0xffff), unsigned(c->requestsSent & 0xffff), c->strayAnswers);
+      continue;
+    }
     if (unit[0] == 0) {
       c->readPosition += 32;
       c->sequenceHandled = sequence;

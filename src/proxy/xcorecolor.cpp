@@ -17,6 +17,7 @@
 #include "proxy/core11g.h"
 #include "proxy/head.h"
 #include "proxy/main.h"
+#include "proxy/park.h"
 #include "proxy/resource.h"
 #include "proxy/streams.h"
 #include "proxy/xcore.h"
@@ -80,6 +81,13 @@ ColormapShadow *colormapAt4(uint8_t *request, uint32_t length, const char *detai
 ColormapShadow *enterColormap(uint8_t *request, uint32_t length, const XcoreRequestShape &shape) {
   return xcoreFrameEnter(request, length, shape) ? colormapAt4(request, length) : nullptr;
 }
+
+// The end of a wait for the server that a colormap request parked its client for.
+void logSyncFailure(uint8_t *, uint32_t, const char *failure) {
+  if (failure) LOG(logChannelProblem, "%s", failure);
+}
+void freeColormapSynced(uint8_t *request, uint32_t length, const char *failure);
+void moveCellsSynced(uint8_t *request, uint32_t length, const char *failure);
 
 // The request forwarded to the primary head of the shadow's meta screen with the colormap at
 // byte 4 translated; the copy, or NULL (BadAlloc sent).
@@ -261,8 +269,9 @@ void xcoreCreateColormap(uint8_t *request, uint32_t length) {
   CreateColormapArgument argument{shadow, alloc, window, visualId};
   xproxyCurrentClient->cachedScreen = screen;
   if (!xcoreFramePerHead(request, length, id, createColormapCopy, &argument)) return;
-  if (screen->headCount > 1)
-    if (const char *failure = xproxySyncClient(xproxyCurrentClient)) LOG(logChannelProblem, "%s", failure);
+  // The proxy's own connections use the colormap on every head for the client's later requests:
+  // those wait (the client parked) until the server has it.
+  if (screen->headCount > 1) xproxyParkClient(xproxyCurrentClient, nullptr, request, length, logSyncFailure);
 }
 
 namespace {
@@ -275,12 +284,22 @@ void xcoreFreeColormap(uint8_t *request, uint32_t length) {
   if (!shadow) return;
   if (shadow->screen && shadow->id == shadow->screen->defaultColormap)
     return xcoreFrameRefuse(kXcoreNoEffectDefaultColormap, request);
+  // The client's earlier requests on it reach the server first (the client parked meanwhile).
   if (shadow->screen && shadow->screen->headCount > 1)
-    if (const char *failure = xproxySyncClient(xproxyCurrentClient)) LOG(logChannelProblem, "%s", failure);
+    return xproxyParkClient(xproxyCurrentClient, nullptr, request, length, freeColormapSynced);
+  freeColormapSynced(request, length, nullptr);
+}
+
+namespace {
+void freeColormapSynced(uint8_t *request, uint32_t length, const char *failure) {
+  logSyncFailure(request, length, failure);
+  ColormapShadow *shadow = colormapAt4(request, length);  // (another client may have freed it)
+  if (!shadow) return;
   xproxyCurrentClient->cachedScreen = shadow->screen;
   xcoreFramePerHead(request, length, 0, xcoreFramePlainCopy, const_cast<XcoreIdField *>(kColormapAt4));
   resourceFree(shadow->id, 0);
 }
+}  // namespace
 
 namespace {
 struct CopyColormapArgument {
@@ -332,10 +351,20 @@ void xcoreCopyColormapAndFree(uint8_t *request, uint32_t length) {
   // The other heads repeat the move through the proxy's own connections, on colormaps that
   // must exist by then.
   if (source->screen && source->screen->headCount > 1)
-    if (const char *failure = xproxySyncClient(xproxyCurrentClient)) LOG(logChannelProblem, "%s", failure);
+    return xproxyParkClient(xproxyCurrentClient, nullptr, request, length, moveCellsSynced);
+  moveCellsSynced(request, length, nullptr);
+}
+
+namespace {
+void moveCellsSynced(uint8_t *request, uint32_t length, const char *failure) {
+  logSyncFailure(request, length, failure);
+  auto *source = static_cast<ColormapShadow *>(resourceLookupByType(wireGet32(request + 8), kResourceColormap));
+  auto *copy = static_cast<ColormapShadow *>(resourceLookupByType(wireGet32(request + 4), kResourceColormap));
+  if (!source || !copy) return;  // freed meanwhile: nothing left to move
   if (!resourceMoveClientCells(xproxyCurrentClient, source, copy))
     xprotoSendError(kBadAlloc, 0, request, length, nullptr);
 }
+}  // namespace
 
 void xcoreInstallColormap(uint8_t *request, uint32_t length) {
   static const XcoreRequestShape shape{"bbsi", 8, XcoreShape::Fixed, 0, 0};

@@ -12,6 +12,7 @@
 #include "proxy/connections.h"
 #include "proxy/head.h"
 #include "proxy/main.h"
+#include "proxy/park.h"
 #include "proxy/resource.h"
 #include "proxy/streams.h"
 #include "proxy/xcore.h"
@@ -259,28 +260,41 @@ uint32_t xproxyCreateCursor(CursorRecord *cursor, ClientConnection *client, Head
 }
 // ===== end of cursors on heads =====
 
-void xcoreCreateCursor(uint8_t *request, uint32_t length) {
-  static const XcoreRequestShape shape{"bbsiiissssssss", 32, XcoreShape::Fixed, 0, 0};
-  if (!xcoreFrameEnter(request, length, shape)) return;
-  uint32_t id = wireGet32(request + 4), sourceId = wireGet32(request + 8), maskId = wireGet32(request + 12);
+namespace {
+
+// CreateCursor's pixmaps as the request names them: NULL (the error sent) when one is no longer
+// a fitting pixmap. The mask stays NULL for None.
+PixmapRecord *cursorPixmaps(const uint8_t *request, uint32_t length, PixmapRecord **mask) {
+  uint32_t sourceId = wireGet32(request + 8), maskId = wireGet32(request + 12);
   uint16_t x = wireGet16(request + 28), y = wireGet16(request + 30);
   PixmapRecord *source = resourceLookupPixmap(sourceId);
-  if (!source) return xprotoSendError(kBadPixmap, sourceId, request, length, "invalid src pixmap");
+  *mask = nullptr;
+  if (!source) return xprotoSendError(kBadPixmap, sourceId, request, length, "invalid src pixmap"), nullptr;
   // The hot spot may lie on the right or bottom edge, as the X server allows.
   if (source->depth != 1 || x > source->width || y > source->height)
-    return xprotoSendError(kBadMatch, 0, request, length, "bad src pixmap usage");
-  PixmapRecord *mask = nullptr;
+    return xprotoSendError(kBadMatch, 0, request, length, "bad src pixmap usage"), nullptr;
   if (maskId != None) {
-    mask = resourceLookupPixmap(maskId);
-    if (!mask) return xprotoSendError(kBadPixmap, maskId, request, length, "invalid mask pixmap");
-    if (mask->depth != 1 || mask->width != source->width || mask->height != source->height)
-      return xprotoSendError(kBadMatch, 0, request, length, "invalid mask pixmap usage");
+    *mask = resourceLookupPixmap(maskId);
+    if (!*mask) return xprotoSendError(kBadPixmap, maskId, request, length, "invalid mask pixmap"), nullptr;
+    if ((*mask)->depth != 1 || (*mask)->width != source->width || (*mask)->height != source->height)
+      return xprotoSendError(kBadMatch, 0, request, length, "invalid mask pixmap usage"), nullptr;
   }
-  if (!xcoreFrameNewId(id, request, length)) return;
-  // What the client drew into the pixmaps must have reached the server before they are read.
-  Head *head = source->screen ? source->screen->heads : nullptr;
-  if (head && head->display)
-    if (const char *failure = xproxySyncClient(xproxyCurrentClient)) LOG(logChannelProblem, "%s", failure);
+  return source;
+}
+
+// The rest of CreateCursor once the client's drawing has reached the server: the pixmaps are
+// looked up again (another client may have freed them meanwhile) and read back.
+void createCursorSynced(uint8_t *request, uint32_t length, const char *failure) {
+  // The server did not take the drawing in time (or the connection broke): the pixmaps are not
+  // read, since the proxy's own connection would wait on that server without a bound.
+  if (failure) {
+    LOG(logChannelProblem, "%s", failure);
+    return xprotoSendError(kBadAlloc, 0, request, length, nullptr);
+  }
+  uint32_t id = wireGet32(request + 4), sourceId = wireGet32(request + 8), maskId = wireGet32(request + 12);
+  PixmapRecord *mask = nullptr;
+  PixmapRecord *source = cursorPixmaps(request, length, &mask);
+  if (!source) return;
   char *sourceBits = readPixmapBits(source);
   if (!sourceBits) return;
   char *maskBits = nullptr;
@@ -291,11 +305,31 @@ void xcoreCreateCursor(uint8_t *request, uint32_t length) {
   }
   CursorRecord *cursor = newCursor(id, source->width, source->height, sourceBits, maskBits);
   if (!cursor) return xprotoSendError(kBadAlloc, 64, request, length, nullptr);
-  cursor->xHot = std::min<uint16_t>(x, source->width);
-  cursor->yHot = std::min<uint16_t>(y, source->height);
+  cursor->xHot = std::min<uint16_t>(wireGet16(request + 28), source->width);
+  cursor->yHot = std::min<uint16_t>(wireGet16(request + 30), source->height);
   storeColours(cursor, request + 16);
   buildOnEveryHead(cursor, request, length);
 }
+
+}  // namespace
+
+void xcoreCreateCursor(uint8_t *request, uint32_t length) {
+  static const XcoreRequestShape shape{"bbsiiissssssss", 32, XcoreShape::Fixed, 0, 0};
+  if (!xcoreFrameEnter(request, length, shape)) return;
+  PixmapRecord *mask = nullptr;
+  PixmapRecord *source = cursorPixmaps(request, length, &mask);
+  if (!source || !xcoreFrameNewId(wireGet32(request + 4), request, length)) return;
+  // What the client drew into the pixmaps must have reached the server before they are read:
+  // the client waits for that, parked, while the others are served.
+  Head *head = source->screen ? source->screen->heads : nullptr;
+  if (head && head->display && xproxyCurrentClient)
+    return xproxyParkClient(xproxyCurrentClient, nullptr, request, length, createCursorSynced);
+  createCursorSynced(request, length, nullptr);
+}
+
+namespace {
+void createGlyphCursorSynced(uint8_t *request, uint32_t length, const char *failure);
+}  // namespace
 
 void xcoreCreateGlyphCursor(uint8_t *request, uint32_t length) {
   static const XcoreRequestShape shape{"bbsiiissssssss", 32, XcoreShape::Fixed, 0, 0};
@@ -307,7 +341,28 @@ void xcoreCreateGlyphCursor(uint8_t *request, uint32_t length) {
   if (!xcoreFrameNewId(id, request, length)) return;
   Head *head = xscreenList ? xscreenList->heads : nullptr;
   if (!head || !head->display) return xprotoSendError(kBadValue, 0, request, length, nullptr);
-  if (const char *failure = xproxySyncClient(xproxyCurrentClient)) LOG(logChannelProblem, "%s", failure);
+  // The fonts the client opened must be on the server before the proxy's own connection reads
+  // their glyphs: the client waits for that, parked.
+  if (xproxyCurrentClient)
+    return xproxyParkClient(xproxyCurrentClient, nullptr, request, length, createGlyphCursorSynced);
+  createGlyphCursorSynced(request, length, nullptr);
+}
+
+namespace {
+
+// The rest of CreateGlyphCursor once the client's requests have reached the server; the fonts
+// are looked up again (another client may have closed a shared one meanwhile).
+void createGlyphCursorSynced(uint8_t *request, uint32_t length, const char *failure) {
+  if (failure) {  // (as CreateCursor's)
+    LOG(logChannelProblem, "%s", failure);
+    return xprotoSendError(kBadAlloc, 0, request, length, nullptr);
+  }
+  uint32_t id = wireGet32(request + 4), sourceFont = wireGet32(request + 8), maskFont = wireGet32(request + 12);
+  if (!resourceLookupFont(sourceFont)) return xprotoSendError(kBadFont, sourceFont, request, length, nullptr);
+  if (maskFont != None && !resourceLookupFont(maskFont))
+    return xprotoSendError(kBadFont, maskFont, request, length, nullptr);
+  Head *head = xscreenList ? xscreenList->heads : nullptr;
+  if (!head || !head->display) return xprotoSendError(kBadValue, 0, request, length, nullptr);
   int width = 0, height = 0, hotX = 0, hotY = 0, made;
   uint8_t *sourceBits = nullptr, *maskBits = nullptr;
   {
@@ -334,6 +389,8 @@ void xcoreCreateGlyphCursor(uint8_t *request, uint32_t length) {
   storeColours(cursor, request + 20);
   buildOnEveryHead(cursor, request, length);
 }
+
+}  // namespace
 
 void xcoreFreeCursor(uint8_t *request, uint32_t length) {
   static const XcoreRequestShape shape{"bbsi", 8, XcoreShape::Fixed, 0, 0};

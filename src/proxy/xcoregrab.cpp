@@ -3,6 +3,7 @@
 // client knows them.
 #include "proxy/head.h"
 #include "proxy/main.h"
+#include "proxy/park.h"
 #include "proxy/resource.h"
 #include "proxy/streams.h"
 #include "proxy/window.h"
@@ -191,9 +192,29 @@ void xcoreQueryPointerReply(uint8_t *reply, uint32_t length) {
   xcoreFrameWriteReply(reply, length, "bbsiiisssss");
 }
 
+namespace {
+void warpPointerSynced(uint8_t *request, uint32_t length, const char *failure);
+}  // namespace
+
 void xcoreWarpPointer(uint8_t *request, uint32_t length) {
   static const XcoreRequestShape shape{"bbsiiS", 24, XcoreShape::Fixed, 0, 0};
   if (!xcoreFrameEnter(request, length, shape)) return;
+  uint32_t sourceId = wireGet32(request + 4);
+  if (sourceId && !xcoreFrameResolve(sourceId, kXcoreWantWindow, kBadWindow, request, length)) return;
+  // The pointer is asked of the server once the client's requests have reached it: the client
+  // waits for that parked, while the others are served.
+  ClientConnection *client = xproxyCurrentClient;
+  if (xproxyPointerQueryWaits(client))
+    return xproxyParkClient(client, client->displays[0], request, length, warpPointerSynced);
+  warpPointerSynced(request, length, nullptr);
+}
+
+namespace {
+void warpPointerSynced(uint8_t *request, uint32_t length, const char *failure) {
+  if (failure) {
+    LOG(logChannelProblem, "%s", failure);
+    return;
+  }
   ClientConnection *client = xproxyCurrentClient;
   uint32_t sourceId = wireGet32(request + 4), destinationId = wireGet32(request + 8);
   int32_t sourceX = int16_t(wireGet16(request + 12)), sourceY = int16_t(wireGet16(request + 14));
@@ -206,7 +227,7 @@ void xcoreWarpPointer(uint8_t *request, uint32_t length) {
   }
   Head *head = nullptr;
   int32_t x = 0, y = 0;
-  if (const char *error = xproxyQueryPointerPosition(client, &head, &x, &y)) {
+  if (const char *error = xproxyQueryPointerPosition(nullptr, &head, &x, &y)) {  // (synced already)
     LOG(logChannelProblem, "%s", error);
     return;
   }
@@ -234,6 +255,7 @@ void xcoreWarpPointer(uint8_t *request, uint32_t length) {
   mainPointerTrack(kCorePointerDevice, client, screen, int32_t(std::clamp<int64_t>(targetX, INT32_MIN, INT32_MAX)),
                    int32_t(std::clamp<int64_t>(targetY, INT32_MIN, INT32_MAX)), 0);
 }
+}  // namespace
 // ===== end of pointer requests =====
 
 // ===== passive grabs, server grab, freezes and focus =====

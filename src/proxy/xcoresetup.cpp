@@ -12,6 +12,7 @@
 #include "proxy/resource.h"
 #include "proxy/xproxy.h"
 #include "support/logging.h"
+#include "support/orders.h"
 #include "proxy/window.h"
 #include "proxy/xproto.h"
 #include "proxy/xscreen.h"
@@ -203,6 +204,8 @@ void xcoreServerSetupReply(uint8_t *reply, uint32_t length) {
     for (Head *h = s->heads; h; h = h->next) resourceSetScreenIdBase(client->index, h, c->idBase);
   if (client->setupsPending) client->setupsPending--;
   if (client->setupsPending) return;
+  ordersCancel(client->setupTimer);  // every real server has answered
+  client->setupTimer = nullptr;
   writeSetupReply(client);
 }
 // ===== end of connection setup reply =====

@@ -347,6 +347,7 @@ struct DisplayConnection {
   ServerDisplay *display;
   char *hostName;
   Buffer syncInput;              // what a sync read while the answers were being cut
+  uint32_t strayAnswers;         // replies and errors dropped: their sequence answered no request
   // The proxy's own image segment on this connection (xext/shm.cpp) and its close routine,
   // run by xproxyCloseDisplayConnection once the queued callbacks are discarded.
   void *imageRing;
@@ -356,6 +357,10 @@ struct DisplayConnection {
 // (opening, reading, syncs and closing: proxy/connections.h)
 constexpr uint32_t kDisplayShortRequestMax = 0x3fffc;  // longer requests take the BIG-REQUESTS form
 constexpr uint32_t kDisplayReadChunk = 0x10000;        // most bytes read per readiness
+// The longest reply or GenericEvent taken from a real server (header included): a whole image
+// of 8192 x 8192 pixels at 32 bits. A longer one (a broken or hostile server) closes the
+// client's connection before any room is made for it.
+constexpr uint64_t kDisplayAnswerMaximum = 32 + 8192ull * 8192 * 4;
 constexpr uint32_t kSequenceMapFirstLimit = 4094;
 
 // A new connection's first sequence-map page (the first page ends after request 4094, see
@@ -634,6 +639,9 @@ extern int xproxyPointerPollReplyHandled;
 // the client's first display connection) unless a poll timer follows the pointer, else the
 // last known ones. NULL or an error text (the outputs unchanged then).
 const char *xproxyQueryPointerPosition(ClientConnection *client, Head **head, int32_t *x, int32_t *y);
+// Whether that question would sync the client's connection first: a handler then parks the
+// client (proxy/park.h) and asks with client NULL once it resumes.
+bool xproxyPointerQueryWaits(const ClientConnection *client);
 // ===== end of pointer polling =====
 
 // ===== window moves and grabs on real servers =====

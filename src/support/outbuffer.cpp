@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "support/fd.h"
 #include "support/logging.h"
@@ -138,6 +139,13 @@ int outbufferFlushWait(OutBuffer *ob, int timeout) {
   uint32_t saved = ob->maximumWrite;
   ob->maximumWrite = saved + kOutbufferMaximumWrite > saved ? saved + kOutbufferMaximumWrite : UINT32_MAX;
   int result = 0;
+  // The bound holds for the whole flush, however many waits it takes.
+  auto nowMs = [] {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+  };
+  int64_t deadline = timeout > 0 ? nowMs() + timeout : 0;
   for (;;) {
     int flushed = outbufferFlush(ob);
     if (flushed == kOutbufferDone) {
@@ -145,7 +153,9 @@ int outbufferFlushWait(OutBuffer *ob, int timeout) {
       break;
     }
     if (flushed != kOutbufferPending) break;  // write error, or held by a locked block
-    if (!fdWaitWritable(ob->fd, static_cast<unsigned>(timeout))) break;
+    int64_t left = timeout > 0 ? deadline - nowMs() : 0;
+    if (timeout > 0 && left <= 0) break;
+    if (!fdWaitWritable(ob->fd, static_cast<unsigned>(left))) break;
   }
   ob->maximumWrite = saved;
   return result;

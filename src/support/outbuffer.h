@@ -46,6 +46,8 @@ int outbufferPutByte(unsigned char byte, OutBuffer *ob);
 uint64_t outbufferPending(const OutBuffer *ob);
 uint64_t outbufferCapacity(const OutBuffer *ob);
 int outbufferFlush(OutBuffer *ob);
+// Flushes, waiting for the descriptor as needed: 1 when everything was written; 0 on an error,
+// a locked block, or when timeout ms (in all; 0: no bound) passed first.
 int outbufferFlushWait(OutBuffer *ob, int timeout);
 void outbufferFree(OutBuffer *ob);
 char *outbufferInsertLocked(OutBuffer *ob, char *position, uint32_t n);

@@ -9,6 +9,7 @@
 #include "proxy/connections.h"
 #include "proxy/head.h"
 #include "proxy/main.h"
+#include "proxy/park.h"
 #include "proxy/resource.h"
 #include "proxy/streams.h"
 #include "proxy/window.h"
@@ -127,6 +128,8 @@ void shapeRectangles(uint8_t *request, uint32_t length, uint8_t *) {
   shapeOperate(window, kind, op, source);
 }
 
+void shapeMaskSynced(uint8_t *request, uint32_t length, const char *failure);
+
 void shapeMask(uint8_t *request, uint32_t length, uint8_t *) {
   if (!replicate(request, length, kDestinationAndPixmap)) return;
   int op = request[4], kind = request[5];
@@ -145,6 +148,27 @@ void shapeMask(uint8_t *request, uint32_t length, uint8_t *) {
   // and the shape is what the primary head's server computed from the bitmap.
   if (op == kShapeUnion && !*slotOf(window, kind)) return;
   MetaScreen *screen = window->screen;
+  Head *head = screen ? (screen->primaryHead ? screen->primaryHead : screen->heads) : nullptr;
+  DisplayConnection *connection = xcoreFrameConnection();
+  if (!head || !connection) return;
+  // The shape is read once the server has taken the request: the client waits for that parked,
+  // while the others are served.
+  xproxyParkClient(xproxyCurrentClient, connection, request, length, shapeMaskSynced);
+}
+
+// The read-back of ShapeMask once the client's requests have reached the server; the window is
+// looked up again (another client may have destroyed it meanwhile). A wait that gave up keeps
+// the local shape as it was.
+void shapeMaskSynced(uint8_t *request, uint32_t, const char *failure) {
+  if (failure) {
+    logProblem(failure, kSource, __LINE__);
+    return;
+  }
+  int op = request[4], kind = request[5];
+  uint32_t id = wireGet32(request + 8);
+  WindowRecord *window = shapeableWindow(id);
+  if (window && op == kShapeUnion && !*slotOf(window, kind)) return;  // (as before the wait)
+  MetaScreen *screen = window ? window->screen : nullptr;
   Head *head = screen ? (screen->primaryHead ? screen->primaryHead : screen->heads) : nullptr;
   DisplayConnection *connection = xcoreFrameConnection();
   if (!head || !connection) return;
@@ -214,12 +238,8 @@ void shapeNotify(uint8_t *event) {
   mainSendEventToClient(event, "bbsissssi", 0);
 }
 
-int readBackThroughXlib(DisplayConnection *connection, Head *head, uint32_t serverWindow, int kind,
-                        XRectangle **rectangles, int *count) {
-  if (const char *error = xproxySyncDisplayConnection(connection)) {
-    logProblem(error, kSource, __LINE__);
-    return 0;
-  }
+int readBackThroughXlib(DisplayConnection *, Head *head, uint32_t serverWindow, int kind, XRectangle **rectangles,
+                        int *count) {
   Display *display = head->display;
   if (!display) return 0;
   // The extents ask first whether the window is there: an empty shape and a failed read both

@@ -34,8 +34,8 @@ void shapeSet(WindowRecord *window, int kind, Region *region);
 // a kind above 2 or an operation above 4 changes nothing.
 void shapeOperate(WindowRecord *window, int kind, int op, Region *source);
 
-// The read-back of ShapeMask: syncs the client's connection, then reads the window's
-// rectangles of the kind from the head's real server (Xlib). 1 with the rectangles
+// The read-back of ShapeMask, once the client's connection has been synced (its client parked
+// meanwhile): reads the window's rectangles of the kind from the head's real server (Xlib). 1 with the rectangles
 // (malloc'ed, or NULL with a count of 0) when the read succeeded, else 0. Tests replace it.
 using ShapeReadBack = int (*)(DisplayConnection *connection, Head *head, uint32_t serverWindow, int kind,
                               XRectangle **rectangles, int *count);

@@ -9,6 +9,7 @@
 #include "proxy/connections.h"
 #include "proxy/head.h"
 #include "proxy/main.h"
+#include "proxy/park.h"
 #include "proxy/resource.h"
 #include "proxy/streams.h"
 #include "proxy/window.h"
@@ -53,11 +54,12 @@ uint32_t windowCursorOf(const WindowRecord *window) {
   return 0;
 }
 
-// The client's requests reach the real server before an injected event does.
-void syncClient(ClientConnection *client) {
+// The client's requests reach the real server before an injected event does: the client waits
+// for that parked (others are served meanwhile), then `synced` carries the event out.
+void afterClientSynced(ClientConnection *client, const uint8_t *request, XproxyParkResume synced) {
   DisplayConnection *connection = client && client->displayCount ? client->displays[0] : nullptr;
-  if (!connection) return;
-  if (const char *error = xproxySyncDisplayConnection(connection)) logProblem(error, kSource, __LINE__);
+  if (!connection) return synced(const_cast<uint8_t *>(request), kFakeInputBytes, nullptr);
+  xproxyParkClient(client, connection, request, kFakeInputBytes, synced);
 }
 
 // ----- minor 0: XTestGetVersion -----
@@ -73,6 +75,8 @@ void getVersion(uint8_t *request, uint32_t, uint8_t *) {
 // ----- minor 1: XTestCompareCursor -----
 
 constexpr XcoreIdField kCompareFields[] = {{4, kResourceWindow}, {8, kResourceCursor}, {0, 0}};
+
+void compareEmulated(uint8_t *request, uint32_t length, const char *failure);
 
 void compareCursor(uint8_t *request, uint32_t length, uint8_t *) {
   ClientConnection *client = xproxyCurrentClient;
@@ -91,6 +95,16 @@ void compareCursor(uint8_t *request, uint32_t length, uint8_t *) {
     xcoreFrameForwardToHead(request, length, head, kCompareFields);
     return;
   }
+  // The current cursor needs the pointer, asked once the client's requests have reached the
+  // server: the client waits for that parked.
+  if (cursorId == kCurrentCursor && resourceLookupWindow(windowId) && xproxyPointerQueryWaits(client))
+    return xproxyParkClient(client, client->displays[0], request, length, compareEmulated);
+  compareEmulated(request, length, nullptr);
+}
+
+// The emulated comparison; with the pointer asked without a sync (done by the park, if needed).
+void compareEmulated(uint8_t *request, uint32_t length, const char *failure) {
+  uint32_t windowId = wireGet32(request + 4), cursorId = wireGet32(request + 8);
   auto *window = static_cast<WindowRecord *>(resourceLookupWindow(windowId));
   if (!window) {
     xprotoSendError(kBadWindow, windowId, request, length, nullptr);
@@ -103,7 +117,9 @@ void compareCursor(uint8_t *request, uint32_t length, uint8_t *) {
   } else if (cursorId == kCurrentCursor) {
     Head *head = nullptr;
     int32_t x = 0, y = 0;
-    if (const char *error = xproxyQueryPointerPosition(client, &head, &x, &y))
+    if (failure)
+      logProblem(failure, kSource, __LINE__);
+    else if (const char *error = xproxyQueryPointerPosition(nullptr, &head, &x, &y))
       logProblem(error, kSource, __LINE__);
     else
       same = shown == windowCurrentCursor(x, y);
@@ -123,14 +139,15 @@ void compareCursor(uint8_t *request, uint32_t length, uint8_t *) {
 
 // Pointer motion through the proxy's own pointer tracking; relative motion starts from where
 // the real pointer is now.
-void fakeMotion(ClientConnection *client, const uint8_t *request) {
+void fakeMotionSynced(uint8_t *request, uint32_t, const char *failure) {
+  if (failure) logProblem(failure, kSource, __LINE__);
+  ClientConnection *client = xproxyCurrentClient;
   uint8_t relative = request[5];
   uint32_t root = wireGet32(request + 12);
   int32_t x = int16_t(wireGet16(request + 24)), y = int16_t(wireGet16(request + 26));
   MetaScreen *screen = root && !relative ? xscreenFindByRoot(root) : pointerScreen();
   if (!screen) return;  // the root has gone since the request was checked
-  if (relative) {
-    syncClient(client);
+  if (relative && !failure) {  // (a server that did not answer in time is not asked)
     Head *head = proxyState.pointerHead ? proxyState.pointerHead : screen->heads;
     if (head && head->display) {
       Window realRoot = 0, child = 0;
@@ -153,15 +170,23 @@ void fakeMotion(ClientConnection *client, const uint8_t *request) {
   mainPointerTrack(kXrcMouse, client, screen, x, y, 0);
 }
 
+void injectSynced(uint8_t *request, uint32_t length, const char *failure);
+
 // A checked fake event of type 2 to 6 carried out now: keys and buttons through the
 // remote-control library (emulation only: otherwise they were forwarded), motion by tracking.
 void injectFake(ClientConnection *client, const uint8_t *request) {
-  uint8_t type = request[4], detail = request[5];
-  if (type == kMotionNotify) {
-    fakeMotion(client, request);
+  uint8_t type = request[4];
+  if (type == kMotionNotify && !request[5]) {
+    fakeMotionSynced(const_cast<uint8_t *>(request), kFakeInputBytes, nullptr);
     return;
   }
-  syncClient(client);
+  afterClientSynced(client, request, type == kMotionNotify ? fakeMotionSynced : injectSynced);
+}
+
+// Keys and buttons, once the client's requests have reached the real server.
+void injectSynced(uint8_t *request, uint32_t, const char *failure) {
+  if (failure) logProblem(failure, kSource, __LINE__);
+  uint8_t type = request[4], detail = request[5];
   Display *display = injectionDisplay();
   if (!display) return;
   const char *error = nullptr;

@@ -364,9 +364,12 @@ TEST_F(ClientFlowTest, FullSlotTableRefusesThePeer) {
     served = passthroughClientCount();
   }
   ASSERT_GT(served, 0u);
-  RawClient refused;
-  EXPECT_NE(proxy.connect(refused, 'l', 2000), "");  // closed at once (or reset)
-  EXPECT_TRUE(refused.setup().empty() || refused.setup()[0] != 1);
+  // Told why, in its own byte order, as an X server tells it.
+  for (char order : {'l', 'B'}) {
+    RawClient refused;
+    proxy.connect(refused, order, 2000);
+    EXPECT_EQ(refused.setupFailure(), "Maximum number of clients reached") << order;
+  }
   EXPECT_TRUE(proxy.logged("Maximum number of clients reached"));
   EXPECT_EQ(passthroughClientCount(), served);
   proxy.stop();
@@ -380,8 +383,8 @@ TEST_F(ClientFlowTest, FullPollTableRefusesThePeer) {
   while (Order *order = ordersAddReader(idle[0], [](void *) {}, nullptr)) fillers.push_back(order);
   EXPECT_GT(fillers.size(), 1000u);
   RawClient refused;
-  EXPECT_NE(proxy.connect(refused, 'l', 2000), "");  // closed at once (or reset)
-  EXPECT_TRUE(refused.setup().empty() || refused.setup()[0] != 1);
+  proxy.connect(refused, 'B', 2000);
+  EXPECT_EQ(refused.setupFailure(), "Maximum number of clients reached");
   EXPECT_TRUE(proxy.logged("Maximum number of clients reached"));
   EXPECT_EQ(passthroughClientCount(), 0u);
   for (Order *order : fillers) ordersCancel(order);
@@ -426,6 +429,25 @@ TEST_F(ClientFlowTest, SilentPeerIsClosedByTheSetupTimeOut) {
   EXPECT_TRUE(proxy.logged("Connection setup timed out"));
   close(fd);
   xprotoSetupTimeoutMs = saved;
+}
+
+// A real server that never answers a client's connection setup: the setup timer runs on after
+// the client's own setup was read, and the client is told why it ends.
+TEST_F(ClientFlowTest, UnansweredServerSetupEndsWithAFailedSetup) {
+  uint64_t saved = xprotoSetupTimeoutMs;
+  xprotoSetupTimeoutMs = 300;
+  ASSERT_EQ(kill(proxy.xvfb().pid(), SIGSTOP), 0);
+  RawClient waiting;
+  long long begin = xvfbNowMs();
+  proxy.connect(waiting, 'B', 3000);
+  EXPECT_LT(xvfbNowMs() - begin, 2000);
+  kill(proxy.xvfb().pid(), SIGCONT);
+  EXPECT_EQ(waiting.setupFailure(), "X server did not answer the connection setup");
+  EXPECT_TRUE(proxy.runUntil([] { return passthroughClientCount() == 0; }, 2000));
+  EXPECT_TRUE(proxy.logged("No connection setup answer from X server"));
+  xprotoSetupTimeoutMs = saved;
+  RawClient later;
+  EXPECT_EQ(proxy.connect(later, 'l'), "");
 }
 
 }  // namespace

@@ -1,10 +1,13 @@
 // SYNC through the tarvo executable against Xvfb: xdpyinfo's report as direct, system counters
 // in both byte orders, counters, alarms and awaits with the clients' ids in events and errors,
-// priorities; and a client held by the server in an Await while the proxy syncs its connection.
+// priorities; and a client held by the server in an Await while the proxy syncs its connection,
+// which holds no other client.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -307,9 +310,9 @@ TEST_P(SyncByteOrder, AwaitEndsWhenAnotherClientSetsTheCounter) {
 INSTANTIATE_TEST_SUITE_P(ByteOrders, SyncByteOrder, ::testing::Values('l', 'B'));
 
 // A client held by the server in an Await makes the proxy sync its connection (CreateCursor from
-// a pixmap reads the pixmap after a sync of the client's connections). The sync gives up after
-// its bound; the client that ends the Await is read then, both go on, and the late sync answer
-// reaches no client.
+// a pixmap reads the pixmap after a sync of the client's connections; the client waits parked).
+// The client that ends the Await is read meanwhile, both go on, and the sync answer reaches no
+// client.
 TEST(SyncHeldClient, ProxySyncOfAnAwaitingClientGivesUp) {
   tarvoBlockSignals();
   XvfbServer xvfb;
@@ -357,3 +360,73 @@ TEST(SyncHeldClient, ProxySyncOfAnAwaitingClientGivesUp) {
 }
 
 }  // namespace
+
+namespace {
+
+// The longest GetInputFocus round trip of the client while `keepGoing` holds (at least one).
+double longestRoundTrip(RawClient &c, const std::function<bool()> &keepGoing) {
+  double longest = 0;
+  do {
+    auto start = std::chrono::steady_clock::now();
+    RawBytes answer;
+    if (!c.roundTrip(RawRequest(c.big()).b(kGetInputFocus).b(0).s(1).done(), answer, 40000).empty()) return 1e9;
+    longest = std::max(longest, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  } while (keepGoing());
+  return longest;
+}
+
+}  // namespace
+
+// A client held by an Await whose cursor and pointer requests need the server's answer waits for
+// it alone: another client's round trips stay short throughout, and the cursors are made once
+// the counter moves.
+TEST(SyncHeldClient, AwaitingClientsCursorsAndWarpsHoldNoOtherClient) {
+  tarvoBlockSignals();
+  XvfbServer xvfb;
+  TarvoProcess tarvo;
+  ASSERT_EQ(tarvoStartOnScreens(xvfb, tarvo, 1, "640x480x24"), "");
+  RawClient waiter, setter, bystander;
+  ASSERT_EQ(waiter.connect(tarvo.displayNumber(), 'l'), "");
+  ASSERT_EQ(setter.connect(tarvo.displayNumber(), 'l'), "");
+  ASSERT_EQ(bystander.connect(tarvo.displayNumber(), 'B'), "");
+  Codes sync = querySync(waiter);
+  ASSERT_NE(sync.major, 0);
+  uint32_t base = waiter.idBase(), counter = base + 1, pixmap = base + 2, font = base + 3, cursors = base + 0x10;
+  ASSERT_EQ(waiter.send(syncRequest(waiter, sync.major, kCreateCounter, {counter, 0, 0})), "");
+  ASSERT_EQ(waiter.send(RawRequest(false).b(kCreatePixmap).b(1).s(0).i(pixmap).i(waiter.rootWindow()).s(16).s(16).done()),
+            "");
+  ASSERT_EQ(waiter.send(RawRequest(false).b(45).b(0).s(0).i(font).s(6).s(0).text("cursor").align().done()), "");
+  ASSERT_TRUE(messagesUntilSync(waiter).empty());
+
+  ASSERT_EQ(waiter.send(syncRequest(waiter, sync.major, kAwait, {counter, kAbsolute, 0, 1, kPositiveComparison, 0, 0})),
+            "");
+  for (uint32_t i = 0; i < 3; i++) {
+    RawRequest c(false);
+    c.b(kCreateCursor).b(0).s(0).i(cursors + i).i(pixmap).i(0).s(0).s(0).s(0).s(0xffff).s(0xffff).s(0xffff).s(0).s(0);
+    ASSERT_EQ(waiter.send(c.done()), "");
+    RawRequest g(false);
+    g.b(94).b(0).s(0).i(cursors + 3 + i).i(font).i(font).s(2 * i).s(2 * i + 1).s(0).s(0).s(0).s(0xffff).s(0xffff)
+        .s(0xffff);
+    ASSERT_EQ(waiter.send(g.done()), "");
+    // A relative WarpPointer asks for the pointer after the client's requests, too.
+    ASSERT_EQ(waiter.send(RawRequest(false).b(41).b(0).s(0).i(0).i(0).s(0).s(0).s(0).s(0).s(1).s(1).done()), "");
+  }
+  auto start = std::chrono::steady_clock::now();
+  double longest = longestRoundTrip(bystander, [&] {
+    return std::chrono::steady_clock::now() - start < std::chrono::milliseconds(1500);
+  });
+  EXPECT_LT(longest, 1.0);
+  ASSERT_EQ(setter.send(syncRequest(setter, sync.major, kSetCounter, {counter, 0, 1})), "");
+  // The waiter's requests go on: the Await's CounterNotify, then every cursor is there.
+  std::vector<RawBytes> messages = messagesUntilSync(waiter, 20000);
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0][0], sync.firstEvent);
+  for (uint32_t i = 0; i < 6; i++) ASSERT_EQ(waiter.send(RawRequest(false).b(95).b(0).s(0).i(cursors + i).done()), "");
+  EXPECT_TRUE(messagesUntilSync(waiter).empty());
+  EXPECT_LT(longestRoundTrip(bystander, [] { return false; }), 1.0);
+  waiter.close();
+  setter.close();
+  bystander.close();
+  EXPECT_EQ(tarvo.stop(), 0) << tarvo.output();
+}

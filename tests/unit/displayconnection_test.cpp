@@ -529,3 +529,51 @@ TEST_F(Display, UnansweredSyncGivesUpAndItsLateReplyIsDropped) {
 }
 
 }  // namespace
+
+namespace {
+
+// A sync of the connection and the milliseconds it took.
+const char *timedSync(DisplayConnection *connection, long long *ms) {
+  auto started = std::chrono::steady_clock::now();
+  const char *result = xproxySyncDisplayConnection(connection);
+  *ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
+  return result;
+}
+
+// A server that takes no more bytes: a sync's write gives up after the sync limit as well, with
+// a time-out text (the connection stays), and the event loop goes on.
+TEST_F(Display, SyncToAServerThatReadsNothingGivesUp) {
+  uint32_t savedLimit = xproxySyncWaitLimitMs;
+  xproxySyncWaitLimitMs = 150;
+  for (int i = 0; i < 64; i++) ASSERT_NE(xproxyBeginRequest(connection, 127, 0, 1 << 16), nullptr);
+  long long waited = 0;
+  const char *result = timedSync(connection, &waited);
+  ASSERT_NE(result, nullptr);
+  EXPECT_NE(strstr(result, "timed out"), nullptr) << result;
+  EXPECT_LT(waited, 3000);
+  EXPECT_EQ(client->displayCount, 1u);
+  xproxySyncWaitLimitMs = savedLimit;
+}
+
+// A sync that meets an answer longer than any the proxy takes stops at once: it neither makes
+// room for it nor reads on until the limit.
+TEST_F(Display, SyncMeetingAnOverlongAnswerStopsAtOnce) {
+  uint32_t savedLimit = xproxySyncWaitLimitMs;
+  xproxySyncWaitLimitMs = 2000;
+  Bytes setup = setupReply();
+  ASSERT_EQ(write(fds[1], setup.data(), setup.size()), ssize_t(setup.size()));
+  xproxyReadDisplayConnection(connection);
+  sendPlain(20);
+  Bytes header = reply(1, 0);
+  uint32_t words = 0x3fffffd0;
+  memcpy(&header[4], &words, 4);
+  ASSERT_EQ(write(fds[1], header.data(), header.size()), ssize_t(header.size()));
+  long long waited = 0;
+  const char *result = timedSync(connection, &waited);
+  ASSERT_NE(result, nullptr);
+  EXPECT_EQ(strstr(result, "timed out"), nullptr) << result;
+  EXPECT_LT(waited, 1000);
+  xproxySyncWaitLimitMs = savedLimit;
+}
+
+}  // namespace

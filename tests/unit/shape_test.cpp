@@ -192,6 +192,8 @@ TEST_P(ShapeTest, MaskReadsTheShapeBack) {
   ASSERT_NE(bitmap, nullptr);
   auto mask = [&](uint8_t op, uint8_t k, uint32_t source) {
     send(req(kShapeMajor, 2).b(op).b(k).s(0).i(w->id).s(0).s(0).i(source).done());
+    core.answerRoundTrips(*client);  // the client parked behind them goes on
+    core.runLoopOnce();
   };
   mask(1, 0, bitmap->id);  // Union onto unshaped: stays unshaped, nothing read
   EXPECT_EQ(readBackCalls, 0);
