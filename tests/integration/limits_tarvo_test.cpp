@@ -1,7 +1,8 @@
 // What tarvo does not do, as its README says it, checked against a run: the extensions of the
 // real server outside the served list are not offered, XKEYBOARD only when the configuration
-// asks for it, XInputExtension at version 1.5, GLX contexts only indirect (Mesa's client fails
-// to create a direct one), and the exit status after the real display went away.
+// asks for it (xdotool dies without it), XInputExtension at version 1.5, GLX contexts only
+// indirect (Mesa's client fails to create a direct one), and the exit status after the real
+// display went away.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -51,6 +52,9 @@ TEST_F(LimitsTarvo, OnlyTheServedExtensionsAreOfferedAndXKeyboardOnRequest) {
   // Without XKEYBOARD, setxkbmap refuses; with it switched on it answers.
   EXPECT_NE(run("setxkbmap -display '" + tarvo_.displayName() + "' -print").find("XKB extension not present"),
             std::string::npos);
+  // xdotool assumes XKEYBOARD: without it, it dies on a signal.
+  std::string xdotool = "sh -c 'DISPLAY=" + tarvo_.displayName() + " xdotool getmouselocation; echo status=$?'";
+  EXPECT_EQ(run(xdotool).find("status=0"), std::string::npos);
   EXPECT_EQ(tarvo_.stop(), 0);
 
   TarvoOptions options;
@@ -58,6 +62,8 @@ TEST_F(LimitsTarvo, OnlyTheServedExtensionsAreOfferedAndXKeyboardOnRequest) {
   ASSERT_EQ(tarvo_.start(xvfb_.displayName(), options), "");
   EXPECT_TRUE(lists(extensionList(tarvo_.displayName()), "XKEYBOARD"));
   EXPECT_NE(run("setxkbmap -display '" + tarvo_.displayName() + "' -print").find("xkb_keymap"), std::string::npos);
+  xdotool = "sh -c 'DISPLAY=" + tarvo_.displayName() + " xdotool getmouselocation; echo status=$?'";
+  EXPECT_NE(run(xdotool).find("status=0"), std::string::npos);
 }
 
 TEST_F(LimitsTarvo, MesaClientsGetIndirectContextsOnlyAndALostDisplayEndsWithStatusZero) {
