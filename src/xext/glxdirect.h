@@ -94,6 +94,25 @@ void glxdirectRefund(ClientConnection *client, uint64_t bytes);
 void glxdirectAddListNames(GlxLibraryInstance *instance, uint32_t first, uint64_t count);
 void glxdirectDeleteListNames(GlxLibraryInstance *instance, uint32_t list, int32_t range);
 void glxdirectFreeListNames(GlxLibraryInstance *instance);
+// Before the library defines a level of a texture's storage (an image of that target, level,
+// internal format and size, for the texture bound to the target): a size beyond the library's
+// limits, or any level inside glBegin/glEnd, is to be refused (the caller hands the library a
+// width of -1: its GL error, no storage); a level past the current client's lumoraMemory is
+// over budget (BadAlloc, nothing called). Otherwise the level's estimated bytes (width x height
+// x depth x bytes per texel, at least 4) replace what was counted for it. Proxy and unknown
+// targets and negative sizes are left to the library.
+enum GlxDirectLevelVerdict { kGlxDirectLevelCall, kGlxDirectLevelRefused, kGlxDirectLevelOverBudget };
+GlxDirectLevelVerdict glxdirectTextureLevel(GlxLibraryInstance *instance, uint32_t target, int32_t level,
+                                            uint32_t internalFormat, int32_t width, int32_t height, int32_t depth);
+// The count texture names at names (4 bytes each, any alignment) are deleted in the current
+// context: their levels are given back to the clients they are counted for.
+void glxdirectTexturesDeleted(GlxLibraryInstance *instance, const uint8_t *names, uint32_t count);
+// A context goes (still listed or not): its default textures are given back, and the textures
+// of its share group when no other listed context shares them.
+struct GlxDirectContext;
+void glxdirectContextTexturesGone(GlxLibraryInstance *instance, const GlxDirectContext *gone);
+// Forgets every counted level (the record's release and a reload).
+void glxdirectFreeTextureLevels(GlxLibraryInstance *instance);
 // ===== end of the client's budget =====
 
 // ===== requests on contexts and drawables =====
@@ -125,7 +144,8 @@ void glxdirectUseXFont(GlxLibraryInstance *instance, uint32_t slot, uint32_t fon
 
 // ===== direct contexts, tags, grab and command data =====
 // Contexts of the instance by serial (from 1): adds a library context (0: none made), finds one.
-uint32_t glxdirectAddContext(GlxLibraryInstance *instance, void *context);
+// shareContext: the serial of the context it shares objects with (0 or unknown: none).
+uint32_t glxdirectAddContext(GlxLibraryInstance *instance, void *context, uint32_t shareContext = 0);
 void *glxdirectContextBySerial(GlxLibraryInstance *instance, uint32_t serial);
 // The library's framebuffer configuration of the screen whose GLX_FBCONFIG_ID is id, or NULL.
 void *glxdirectFindFBConfig(GlxLibraryInstance *instance, int screen, uint32_t id);

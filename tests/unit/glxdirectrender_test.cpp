@@ -253,7 +253,7 @@ TEST_F(GlxDirectRender, ThreeDimensionalImagesApplyImageHeightAndSkipImages) {
   d.u8(0).u8(0).u16(0).i32(0).i32(3).i32(0).i32(0).i32(1).i32(0).i32(0).i32(4);
   d.u32(0x806F).i32(0).i32(0x1908).i32(2).i32(2).i32(2).i32(0).i32(0).u32(0x1908).u32(0x1401).u32(0);
   d.pad(3 * 3 * 8);
-  Calls calls = run(4114, d);
+  Calls calls = drawn(run(4114, d));
   ASSERT_EQ(calls.size(), 9u);
   EXPECT_EQ(calls[3], "glPixelStorei(0x806E, 3)");
   EXPECT_EQ(calls[4], "glPixelStorei(0x806D, 1)");
@@ -629,7 +629,7 @@ TEST_F(GlxDirectRender, ImagesShorterThanTheLibraryReadsEndTheStreamWithBadLengt
   EXPECT_EQ(glxdirectExecuteRender(instance, 110, block.get(), block.get() + bytes.size()), 16);
   EXPECT_EQ(lines(fakeglLog()), Calls{});
   tex.pad(4096 * 4 * 2 - 8);
-  EXPECT_EQ(run(110, tex).size(), 7u);
+  EXPECT_EQ(drawn(run(110, tex)).size(), 7u);
   // In a stream the command in error ends it: the Clear after it is not executed.
   Stream stream;
   stream.add(173, Data().pixels(1, 0, 0, 1).i32(64).i32(2).u32(0x1908).u32(0x1401).pad(8));
@@ -646,7 +646,7 @@ TEST_F(GlxDirectRender, ImagesShorterThanTheLibraryReadsEndTheStreamWithBadLengt
 }
 
 TEST_F(GlxDirectRender, CompressedImagesAreReadAsSentWhateverTheUnpackState) {
-  Calls calls = run(215, Data().u32(0x0DE1).i32(0).u32(0x83F0).i32(4).i32(4).i32(0).i32(8).pad(8));
+  Calls calls = drawn(run(215, Data().u32(0x0DE1).i32(0).u32(0x83F0).i32(4).i32(4).i32(0).i32(8).pad(8)));
   ASSERT_EQ(calls.size(), 6u);
   EXPECT_EQ(calls[0], "glPixelStorei(0x0CF2, 0)");
   EXPECT_EQ(calls[4], "glPixelStorei(0x806D, 0)");
