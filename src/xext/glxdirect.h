@@ -192,6 +192,10 @@ int64_t glxdirectImageSize(uint32_t format, uint32_t type, uint32_t target, int3
 // X error it ends with (BadLength for a command shorter than what it and the library read; nothing
 // called then), 0 for none.
 uint8_t glxdirectExecuteRender(GlxLibraryInstance *instance, uint32_t opcode, const uint8_t *data, const uint8_t *end);
+// What the client arrays read may have changed (an array enabled, a buffer bound, its data
+// replaced, a buffer deleted): an ArrayElement inside the open glBegin is not served from the
+// elements counted at the glBegin any more.
+void glxdirectArraysChanged(GlxLibraryInstance *instance);
 // ===== end of direct contexts, tags, grab and command data =====
 
 // ===== render streams =====

@@ -1831,6 +1831,10 @@ uint8_t glxdirectExecuteRender(GlxLibraryInstance *instance, uint32_t opcode, co
   return c.error;
 }
 
+void glxdirectArraysChanged(GlxLibraryInstance *instance) {
+  if (instance) instance->beginArrayRoom = 0;
+}
+
 uint8_t glxdirectRender(GlxLibraryInstance *instance, uint32_t slot, const uint8_t *first, const uint8_t *end) {
   if (!instance) return 0;
   if ((slot == 0 || instance->currentTagSlot != slot) && !glxdirectMakeTagCurrent(instance, slot)) return 0;

@@ -387,6 +387,7 @@ GLXDIRECT_SINGLE(glxdirectDeleteQueries) {
 }
 
 GLXDIRECT_SINGLE(glxdirectDeleteBuffers) {
+  glxdirectArraysChanged(instance);
   int done = onNames(instance, slot, params, length, result, instance ? instance->functions.glDeleteBuffers : nullptr);
   uint32_t n = 0;
   if (done && word(params, length, 0, &n)) glxdirectRefund(xproxyCurrentClient, uint64_t(n) * kGlxDirectNameBytes);

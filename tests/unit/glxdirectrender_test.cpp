@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -740,6 +741,32 @@ TEST_F(GlxDirectRender, ArrayElementsInsideBeginAreCheckedAtTheBegin) {
   run(4, Data().u32(0x0F));
   EXPECT_EQ(run(294, Data().i32(0)), Calls{});
   run(23, Data());
+}
+
+TEST_F(GlxDirectRender, ArrayElementsInsideBeginStopWhenABufferChangesOutsideTheStream) {
+  // A vertex array in buffer 3 of 64 bytes (room for two elements), counted at the glBegin. A
+  // library that refused the glBegin takes single operations: the buffer deleted or another
+  // bound leaves the counted room meaningless.
+  int32_t on = 1, buffer = 3;
+  fakeglSetIntegers(0x8074, &on, 1);
+  fakeglSetIntegers(0x8896, &buffer, 1);
+  fakeglSetBufferMapping(0x8892, 64);
+  uint32_t names[2] = {1, 3};
+  GlxDirectResult result{};
+  auto changes = {
+      std::function<void()>([&] {
+        glxdirectDeleteBuffers(instance, 1, reinterpret_cast<const uint8_t *>(names), sizeof names, &result);
+      }),
+      std::function<void()>([&] { glxdirectBindBuffer(instance, 1, 0x8892, 0); }),
+  };
+  for (const auto &change : changes) {
+    run(4, Data().u32(0));
+    EXPECT_EQ(run(294, Data().i32(1)), Calls{"glArrayElement(1)"});
+    change();
+    EXPECT_EQ(run(294, Data().i32(0)), Calls{});
+    run(23, Data());
+  }
+  EXPECT_EQ(warningsContaining("checked at glBegin"), 2u);
 }
 
 TEST_F(GlxDirectRender, AttributeIndicesBeyondTheLibrarysGiveItsError) {
