@@ -320,7 +320,8 @@ GLXDIRECT_SINGLE(glxdirectUnmapBuffer);
 // were produced (size 0), or no scratch memory could be had for them (size not 0). Until
 // instances exist every one produces nothing.
 // The pixels of the rectangle packed with the two flags: count items of itemSize bytes (the GL
-// type's size); no data: count 0, item size 1.
+// type's size); no data: count 0, item size 1. GL_BITMAP is refused with the library's
+// GL_INVALID_ENUM: data (nothing of it to send) with count 0.
 const uint8_t *glxdirectReadPixels(GlxLibraryInstance *instance, uint32_t slot, int32_t x, int32_t y,
                                    int32_t width, int32_t height, uint32_t format, uint32_t type,
                                    uint32_t swapBytes, uint32_t lsbFirst, uint32_t *count, uint32_t *itemSize);
