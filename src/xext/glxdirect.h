@@ -104,11 +104,17 @@ void glxdirectFreeListNames(GlxLibraryInstance *instance);
 enum GlxDirectLevelVerdict { kGlxDirectLevelCall, kGlxDirectLevelRefused, kGlxDirectLevelOverBudget };
 GlxDirectLevelVerdict glxdirectTextureLevel(GlxLibraryInstance *instance, uint32_t target, int32_t level,
                                             uint32_t internalFormat, int32_t width, int32_t height, int32_t depth);
-// The count texture names at names (4 bytes each, any alignment) are deleted in the current
-// context: their levels are given back to the clients they are counted for.
+// The same for the storage of the renderbuffer bound (its one level), of samples samples per
+// pixel (at most the library's, 0 and 1 count one): a size beyond the library's maximum is
+// refused.
+GlxDirectLevelVerdict glxdirectRenderbufferStorage(GlxLibraryInstance *instance, uint32_t internalFormat,
+                                                   int32_t samples, int32_t width, int32_t height);
+// The count texture (renderbuffer) names at names (4 bytes each, any alignment) are deleted in
+// the current context: their levels are given back to the clients they are counted for.
 void glxdirectTexturesDeleted(GlxLibraryInstance *instance, const uint8_t *names, uint32_t count);
+void glxdirectRenderbuffersDeleted(GlxLibraryInstance *instance, const uint8_t *names, uint32_t count);
 // A context goes (still listed or not): its default textures are given back, and the textures
-// of its share group when no other listed context shares them.
+// and renderbuffers of its share group when no other listed context shares them.
 struct GlxDirectContext;
 void glxdirectContextTexturesGone(GlxLibraryInstance *instance, const GlxDirectContext *gone);
 // Forgets every counted level (the record's release and a reload).

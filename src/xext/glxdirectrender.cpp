@@ -1788,13 +1788,33 @@ void executeCommand(const Command &c) {
       int32_t n = c.i(0);
       if (!holdsCounted(c, 4, n, 4)) return;
       const GLuint *ids = reinterpret_cast<const GLuint *>(c.at(4));
+      if (opcode == 4317) glxdirectRenderbuffersDeleted(instance, c.at(4), uint32_t(n));
       if (opcode == 4317)
         gl.glDeleteRenderbuffers(n, ids);
       else
         gl.glDeleteFramebuffers(n, ids);
       return;
     }
-    CALL(4318, glRenderbufferStorage, 16, c.u(0), c.u(4), c.i(8), c.i(12))
+    case 4318:
+    case 4331: {
+      // The storage counts against the client's budget; a size beyond the library's is its error.
+      bool multisample = opcode == 4331;
+      if (!c.holds(multisample ? 20 : 16)) return;
+      uint64_t at = multisample ? 4 : 0;
+      int32_t samples = multisample ? c.i(4) : 0, width = c.i(at + 8), height = c.i(at + 12);
+      switch (glxdirectRenderbufferStorage(instance, c.u(at + 4), samples, width, height)) {
+        case kGlxDirectLevelRefused: width = -1; break;
+        case kGlxDirectLevelOverBudget:
+          c.error = kBadAlloc;
+          return c.dropped("renderbuffer beyond lumoraMemory");
+        default: break;
+      }
+      if (multisample)
+        gl.glRenderbufferStorageMultisample(c.u(0), samples, c.u(8), width, height);
+      else
+        gl.glRenderbufferStorage(c.u(0), c.u(4), width, height);
+      return;
+    }
     CALL(4319, glBindFramebuffer, 8, c.u(0), c.u(4))
     CALL(4321, glFramebufferTexture1D, 20, c.u(0), c.u(4), c.u(8), c.u(12), c.i(16))
     CALL(4322, glFramebufferTexture2D, 20, c.u(0), c.u(4), c.u(8), c.u(12), c.i(16))
@@ -1803,7 +1823,6 @@ void executeCommand(const Command &c) {
     CALL(4325, glGenerateMipmap, 4, c.u(0))
     CALL(4330, glBlitFramebuffer, 40, c.i(0), c.i(4), c.i(8), c.i(12), c.i(16), c.i(20), c.i(24), c.i(28),
          c.u(32), c.u(36))
-    CALL(4331, glRenderbufferStorageMultisample, 20, c.u(0), c.i(4), c.u(8), c.i(12), c.i(16))
     case 9900:
     case 9901: {
       if (!c.holds(4)) return;

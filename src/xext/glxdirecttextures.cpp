@@ -1,12 +1,14 @@
-// The texture images the library allocates for clients: each level a command defines is counted
-// against the defining client's lumoraMemory, by an estimate of its size, until the level is
-// replaced, its texture deleted or the last context that shares the texture destroyed; sizes
-// beyond the library's limits are refused before the library sees them.
+// The texture images and renderbuffers the library allocates for clients: each level a command
+// defines (a renderbuffer's storage counts as its one level) is counted against the defining
+// client's lumoraMemory, by an estimate of its size, until the level is replaced, its texture or
+// renderbuffer deleted or the last context that shares it destroyed; sizes beyond the library's
+// limits are refused before the library sees them.
 #include "xext/glxdirect.h"
 // First: it brings Xlib's Xutil.h in with its Region renamed, before the proxy's headers.
 #include "xext/glxinstance.h"
 
 #include <cstring>
+#include <iterator>
 #include <new>
 #include <unordered_map>
 #include <vector>
@@ -22,7 +24,11 @@ namespace {
 constexpr const char *kSource = "Xext/glxdirecttextures";
 
 constexpr uint32_t kGlMaxTextureSize = 0x0D33, kGlMax3DTextureSize = 0x8073, kGlMaxCubeMapTextureSize = 0x851C,
-                   kGlMaxRectangleTextureSize = 0x84F8, kGlMaxArrayTextureLayers = 0x88FF;
+                   kGlMaxRectangleTextureSize = 0x84F8, kGlMaxArrayTextureLayers = 0x88FF,
+                   kGlMaxRenderbufferSize = 0x84E8, kGlMaxSamples = 0x8D57;
+constexpr uint32_t kGlRenderbuffer = 0x8D41, kGlRenderbufferBinding = 0x8CA7;
+// The most samples a multisampled renderbuffer is counted with when the library names no limit.
+constexpr uint32_t kSampleLimit = 64;
 
 // One level of one face of a texture: its estimated bytes and the slot of the client they are
 // counted for (0: none).
@@ -35,11 +41,13 @@ struct Level {
 
 }  // namespace
 
-// The counted levels by texture: the key is the share group (the serial of the context that
-// started it) in the high word and the texture name in the low word; a context's default
-// textures (name 0) are keyed by the context's own serial.
+// The counted levels by texture, and the renderbuffers' storage: the key is the share group (the
+// serial of the context that started it) in the high word and the name in the low word; a
+// context's default textures (name 0) are keyed by the context's own serial.
+using GlxDirectLevelMap = std::unordered_map<uint64_t, std::vector<Level>>;
 struct GlxDirectTextureLevels {
-  std::unordered_map<uint64_t, std::vector<Level>> textures;
+  GlxDirectLevelMap textures;
+  GlxDirectLevelMap renderbuffers;
 };
 
 namespace {
@@ -110,8 +118,12 @@ void refundLevels(const std::vector<Level> &levels) {
 
 // The library's limit of that pname, asked once per instance (0: unknown, not bounded).
 uint32_t limitOf(GlxLibraryInstance *instance, uint32_t pname) {
-  int k = pname == kGlMaxTextureSize ? 0 : pname == kGlMax3DTextureSize ? 1 : pname == kGlMaxCubeMapTextureSize ? 2
-          : pname == kGlMaxRectangleTextureSize ? 3 : 4;
+  static constexpr uint32_t kLimits[] = {kGlMaxTextureSize,          kGlMax3DTextureSize,      kGlMaxCubeMapTextureSize,
+                                         kGlMaxRectangleTextureSize, kGlMaxArrayTextureLayers, kGlMaxRenderbufferSize,
+                                         kGlMaxSamples};
+  static_assert(std::size(kLimits) <= sizeof(GlxLibraryInstance::textureLimitsAsked) * 8);
+  int k = 0;
+  while (kLimits[k] != pname) k++;
   if (!(instance->textureLimitsAsked >> k & 1)) {
     int32_t value = glxdirectGetInteger(instance, pname);
     instance->textureLimits[k] = value > 0 ? uint32_t(value) : 0;
@@ -127,6 +139,78 @@ int32_t highestLevel(uint32_t limit) {
   int32_t level = 0;
   while (limit > 1) limit >>= 1, level++;
   return limit ? level : 31;
+}
+
+// a x b x c, saturated.
+uint64_t times(uint64_t a, uint64_t b, uint64_t c) {
+  unsigned __int128 p = static_cast<unsigned __int128>(a) * b;
+  if (p > UINT64_MAX) return UINT64_MAX;
+  p *= c;
+  return p > UINT64_MAX ? UINT64_MAX : uint64_t(p);
+}
+
+// Counts bytes for the level (face, level) of the object bound through binding (a texture, or
+// a renderbuffer), in place of what was counted for it.
+GlxDirectLevelVerdict countLevel(GlxLibraryInstance *instance, bool renderbuffer, uint32_t binding, uint32_t face,
+                                 int32_t level, uint64_t bytes) {
+  GlxDirectContext *node = currentNode(instance);
+  if (!node) return kGlxDirectLevelCall;
+  if (!instance->textureLevels) instance->textureLevels = new (std::nothrow) GlxDirectTextureLevels{};
+  if (!instance->textureLevels) {
+    LOG_OUT_OF_MEMORY_AT(kSource);
+    return kGlxDirectLevelOverBudget;
+  }
+  uint32_t name = uint32_t(glxdirectGetInteger(instance, binding));
+  // Without a renderbuffer bound the library refuses the storage.
+  if (renderbuffer && name == 0) return kGlxDirectLevelCall;
+  // A level counts at least as much as its record.
+  if (bytes != 0 && bytes < kGlxDirectNameBytes) bytes = kGlxDirectNameBytes;
+  ClientConnection *client = xproxyCurrentClient;
+  uint32_t clientIndex = client ? client->index : 0;
+  auto &levels = renderbuffer ? instance->textureLevels->renderbuffers : instance->textureLevels->textures;
+  uint64_t key = textureKey(node, name);
+  auto at = levels.find(key);
+  Level *old = nullptr;
+  if (at != levels.end())
+    for (Level &l : at->second)
+      if (l.face == face && l.level == level) old = &l;
+  // What the client has counted for the level it replaces is already its own.
+  uint64_t own = old && old->client == clientIndex ? old->bytes : 0;
+  if (bytes > own && !glxdirectCharge(bytes - own)) return kGlxDirectLevelOverBudget;
+  try {
+    if (old) {
+      if (old->client == clientIndex)
+        glxdirectRefund(client, own > bytes ? own - bytes : 0);
+      else
+        glxdirectRefund(xproxyClientByIndex(old->client), old->bytes);
+      old->bytes = bytes;
+      old->client = clientIndex;
+    } else if (bytes != 0) {
+      levels[key].push_back(Level{face, level, bytes, clientIndex});
+    }
+  } catch (const std::bad_alloc &) {
+    glxdirectRefund(client, bytes > own ? bytes - own : 0);
+    LOG_OUT_OF_MEMORY_AT(kSource);
+    return kGlxDirectLevelOverBudget;
+  }
+  return kGlxDirectLevelCall;
+}
+
+// The count names at names are deleted in the current context: their levels in the map go.
+void namesDeleted(GlxLibraryInstance *instance, bool renderbuffers, const uint8_t *names, uint32_t count) {
+  if (!instance || !instance->textureLevels) return;
+  GlxDirectContext *node = currentNode(instance);
+  if (!node) return;
+  auto &levels = renderbuffers ? instance->textureLevels->renderbuffers : instance->textureLevels->textures;
+  for (uint32_t k = 0; k < count; k++) {
+    uint32_t name;
+    memcpy(&name, names + 4 * uint64_t(k), 4);
+    if (name == 0) continue;  // the default texture is never deleted, nor is renderbuffer 0 one
+    auto at = levels.find(textureKey(node, name));
+    if (at == levels.end()) continue;
+    refundLevels(at->second);
+    levels.erase(at);
+  }
 }
 
 }  // namespace
@@ -154,65 +238,34 @@ GlxDirectLevelVerdict glxdirectTextureLevel(GlxLibraryInstance *instance, uint32
         depth, level);
     return kGlxDirectLevelRefused;
   }
-  GlxDirectContext *node = currentNode(instance);
-  if (!node) return kGlxDirectLevelCall;
-  if (!instance->textureLevels) instance->textureLevels = new (std::nothrow) GlxDirectTextureLevels{};
-  if (!instance->textureLevels) {
-    LOG_OUT_OF_MEMORY_AT(kSource);
-    return kGlxDirectLevelOverBudget;
-  }
-  uint32_t name = uint32_t(glxdirectGetInteger(instance, info->binding));
-  // Each factor is below 2^31: the product of three and a texel size saturates, never wraps.
-  unsigned __int128 estimate = static_cast<unsigned __int128>(uint64_t(width) * uint64_t(height)) * uint64_t(depth) *
-                               texelBytes(internalFormat);
-  uint64_t bytes = estimate > UINT64_MAX ? UINT64_MAX : uint64_t(estimate);
-  // A level counts at least as much as its record.
-  if (bytes != 0 && bytes < kGlxDirectNameBytes) bytes = kGlxDirectNameBytes;
-  ClientConnection *client = xproxyCurrentClient;
-  uint32_t clientIndex = client ? client->index : 0;
-  auto &textures = instance->textureLevels->textures;
-  uint64_t key = textureKey(node, name);
-  auto at = textures.find(key);
-  Level *old = nullptr;
-  if (at != textures.end())
-    for (Level &l : at->second)
-      if (l.face == target && l.level == level) old = &l;
-  // What the client has counted for the level it replaces is already its own.
-  uint64_t own = old && old->client == clientIndex ? old->bytes : 0;
-  if (bytes > own && !glxdirectCharge(bytes - own)) return kGlxDirectLevelOverBudget;
-  try {
-    if (old) {
-      if (old->client == clientIndex)
-        glxdirectRefund(client, own > bytes ? own - bytes : 0);
-      else
-        glxdirectRefund(xproxyClientByIndex(old->client), old->bytes);
-      old->bytes = bytes;
-      old->client = clientIndex;
-    } else if (bytes != 0) {
-      textures[key].push_back(Level{target, level, bytes, clientIndex});
-    }
-  } catch (const std::bad_alloc &) {
-    glxdirectRefund(client, bytes > own ? bytes - own : 0);
-    LOG_OUT_OF_MEMORY_AT(kSource);
-    return kGlxDirectLevelOverBudget;
-  }
-  return kGlxDirectLevelCall;
+  return countLevel(instance, false, info->binding, target, level,
+                    times(uint64_t(width) * uint64_t(height), uint64_t(depth), texelBytes(internalFormat)));
 }
 
 void glxdirectTexturesDeleted(GlxLibraryInstance *instance, const uint8_t *names, uint32_t count) {
-  if (!instance || !instance->textureLevels) return;
-  GlxDirectContext *node = currentNode(instance);
-  if (!node) return;
-  auto &textures = instance->textureLevels->textures;
-  for (uint32_t k = 0; k < count; k++) {
-    uint32_t name;
-    memcpy(&name, names + 4 * uint64_t(k), 4);
-    if (name == 0) continue;  // the default texture is never deleted
-    auto at = textures.find(textureKey(node, name));
-    if (at == textures.end()) continue;
-    refundLevels(at->second);
-    textures.erase(at);
+  namesDeleted(instance, false, names, count);
+}
+
+GlxDirectLevelVerdict glxdirectRenderbufferStorage(GlxLibraryInstance *instance, uint32_t internalFormat,
+                                                   int32_t samples, int32_t width, int32_t height) {
+  if (!instance) return kGlxDirectLevelCall;
+  if (instance->insideBegin) return kGlxDirectLevelRefused;
+  if (width < 0 || height < 0 || samples < 0) return kGlxDirectLevelCall;
+  uint32_t sizeLimit = limitOf(instance, kGlMaxRenderbufferSize);
+  if ((sizeLimit != 0 && (uint32_t(width) > sizeLimit || uint32_t(height) > sizeLimit))) {
+    LOG(logChannelXhint, "Lumora: renderbuffer %dx%d beyond the library's limits", width, height);
+    return kGlxDirectLevelRefused;
   }
+  // More samples than the library has are its error; it allocates no more than it has.
+  uint32_t sampleLimit = limitOf(instance, kGlMaxSamples);
+  if (sampleLimit == 0 || sampleLimit > kSampleLimit) sampleLimit = kSampleLimit;
+  uint64_t perPixel = uint64_t(samples > 1 ? (uint32_t(samples) < sampleLimit ? uint32_t(samples) : sampleLimit) : 1);
+  return countLevel(instance, true, kGlRenderbufferBinding, kGlRenderbuffer, 0,
+                    times(uint64_t(width) * uint64_t(height), perPixel, texelBytes(internalFormat)));
+}
+
+void glxdirectRenderbuffersDeleted(GlxLibraryInstance *instance, const uint8_t *names, uint32_t count) {
+  namesDeleted(instance, true, names, count);
 }
 
 void glxdirectContextTexturesGone(GlxLibraryInstance *instance, const GlxDirectContext *gone) {
@@ -220,15 +273,16 @@ void glxdirectContextTexturesGone(GlxLibraryInstance *instance, const GlxDirectC
   bool groupLives = false;
   for (GlxDirectContext *node = instance->contexts; node; node = node->next)
     if (node != gone && node->shareGroup == gone->shareGroup) groupLives = true;
-  auto &textures = instance->textureLevels->textures;
-  for (auto at = textures.begin(); at != textures.end();) {
-    uint32_t group = uint32_t(at->first >> 32), name = uint32_t(at->first);
-    bool drop = name == 0 ? group == gone->serial : group == gone->shareGroup && !groupLives;
-    if (drop) {
-      refundLevels(at->second);
-      at = textures.erase(at);
-    } else {
-      ++at;
+  for (GlxDirectLevelMap *levels : {&instance->textureLevels->textures, &instance->textureLevels->renderbuffers}) {
+    for (auto at = levels->begin(); at != levels->end();) {
+      uint32_t group = uint32_t(at->first >> 32), name = uint32_t(at->first);
+      bool drop = name == 0 ? group == gone->serial : group == gone->shareGroup && !groupLives;
+      if (drop) {
+        refundLevels(at->second);
+        at = levels->erase(at);
+      } else {
+        ++at;
+      }
     }
   }
 }

@@ -97,10 +97,11 @@ struct GlxLibraryInstance {
   GlxDirectContext *contexts;
   GlxDirectListNames *listNames;  // NULL while none were made; freed with the record and at a reload
   GlxDirectTextureLevels *textureLevels;  // likewise
-  // The library's texture size limits (maximum, 3D, cube map, rectangle, array layers; 0:
-  // unknown), each asked once: bit k of textureLimitsAsked says whether limit k was.
+  // The library's texture and renderbuffer limits (maximum, 3D, cube map, rectangle sizes, array
+  // layers, renderbuffer size, samples; 0: unknown), each asked once: bit k of
+  // textureLimitsAsked says whether limit k was.
   uint8_t textureLimitsAsked;
-  uint32_t textureLimits[5];
+  uint32_t textureLimits[7];
   uint32_t *selectBuffer;   // handed to glSelectBuffer; selectSize 4-byte entries
   uint32_t selectSize;
   float *feedbackBuffer;    // handed to glFeedbackBuffer; feedbackSize entries

@@ -320,9 +320,10 @@ long residentKb(pid_t pid) {
   return at == std::string::npos ? -1 : std::strtol(status.c_str() + at + 6, nullptr, 10);
 }
 
-// Texture images count against lumoraMemory (64M here): CopyTexImage2D of 1024x1024 RGBA32F
-// (16 MiB each) onto new textures gets BadAlloc once the budget is used, deleting the textures
-// gives it back; a size beyond the library's maximum is its GL_INVALID_VALUE.
+// Texture images and renderbuffers count against lumoraMemory (64M here): CopyTexImage2D of
+// 1024x1024 RGBA32F (16 MiB each) onto new textures gets BadAlloc once the budget is used,
+// deleting the textures gives it back; a size beyond the library's maximum is its
+// GL_INVALID_VALUE. A renderbuffer of 1 GiB is BadAlloc at once.
 TEST_F(LumoraState, TextureLevelsCountAgainstASmallBudget) {
   constexpr uint32_t kTexture2D = 0x0DE1, kRgba32f = 0x8814, kBindTexture = 4117, kCopyTexImage2D = 4120;
   constexpr uint32_t kTextures = 12;
@@ -339,6 +340,17 @@ TEST_F(LumoraState, TextureLevelsCountAgainstASmallBudget) {
     uint32_t tag = currentOnPbuffer(client, order);
     ASSERT_NE(tag, 0u) << tarvo.log();
     long before = residentKb(tarvo.pid());
+    auto storage = [&](int32_t side) {
+      GlxCommand bind{4316, {}}, store{4318, {}};
+      glxcommandPut32(glxcommandPut32(bind, 0x8D41), 1);
+      for (uint32_t v : {0x8D41u, kRgba32f, uint32_t(side), uint32_t(side)}) glxcommandPut32(store, v);
+      return client.errorAfter(glxcommandRenderRequest(client.major, tag, {bind, store}, client.big));
+    };
+    EXPECT_EQ(storage(8192), kBadAlloc);
+    EXPECT_EQ(storage(64), 0);
+    GlxCommand dropRenderbuffer{4317, {}};
+    glxcommandPut32(glxcommandPut32(dropRenderbuffer, 1), 1);
+    client.render(tag, {dropRenderbuffer});
     int served = 0, refused = 0;
     for (uint32_t texture = 1; texture <= kTextures; texture++) {
       int error = client.errorAfter(glxcommandRenderRequest(client.major, tag, copyOnto(texture, 1024), client.big));

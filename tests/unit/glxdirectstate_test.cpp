@@ -285,6 +285,17 @@ TEST_F(GlxDirectStateTest, TextureLevelsCountUntilReplacedOrDeleted) {
   EXPECT_EQ(bytes, 8u << 20);
   dGLDestroyContext(instance_, alone);
   EXPECT_EQ(bytes, 4u << 20);
+  // Renderbuffers likewise, with their samples: none bound is the library's error.
+  ASSERT_TRUE(glxdirectMakeTagCurrent(instance_, slot_));
+  EXPECT_EQ(glxdirectRenderbufferStorage(instance_, 0x8058, 4, 512, 512), kGlxDirectLevelCall);
+  EXPECT_EQ(bytes, 4u << 20);
+  int32_t renderbuffer = 3;
+  fakeglSetIntegers(0x8CA7, &renderbuffer, 1);
+  EXPECT_EQ(glxdirectRenderbufferStorage(instance_, 0x8058, 4, 512, 512), kGlxDirectLevelCall);
+  EXPECT_EQ(bytes, 8u << 20);
+  EXPECT_EQ(glxdirectRenderbufferStorage(instance_, 0x8058, 0, 8192, 8192), kGlxDirectLevelOverBudget);
+  glxdirectRenderbuffersDeleted(instance_, reinterpret_cast<const uint8_t *>(&renderbuffer), 1);
+  EXPECT_EQ(bytes, 4u << 20);
   configRecord.lumoraMemory = saved;
 }
 
