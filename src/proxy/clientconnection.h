@@ -104,8 +104,9 @@ struct ClientConnection {
   uint32_t glxScreen;            // the current GLX screen
   uint32_t glxClientVersion;     // GLXClientInfo's version code, 0 until then
   void *glxLargeCommands;        // unfinished GLXRenderLarge commands (xext/glxrender.cpp)
-  // Bytes the client's GL objects inside the proxy are counted to take (pbuffers, names), held
-  // below the configuration's lumoraMemory by xext/glxdirecttags.cpp.
+  // Bytes the client's GL objects inside the proxy are counted to take (pbuffers, names, texture
+  // levels, renderbuffers), held below the configuration's lumoraMemory by
+  // xext/glxdirecttags.cpp.
   uint64_t lumoraBytes;
   char *programName;             // malloc'ed, or NULL
   // The names a client gave its windows, as its property requests record them (the first one

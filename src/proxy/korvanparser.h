@@ -219,8 +219,8 @@ struct ConfigRecord {
   char *connection;
   uint64_t connectTimeout;  // milliseconds
   // Bytes the GL objects one client makes in a GL library inside the proxy (pbuffers, names,
-  // select and feedback buffers) may take together; past it the client gets BadAlloc. 0: no
-  // bound.
+  // texture levels, renderbuffers, select and feedback buffers) may take together; past it the
+  // client gets BadAlloc. 0: no bound.
   uint64_t lumoraMemory;
   uint32_t accessControl;
   char *authorization;

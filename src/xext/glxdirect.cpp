@@ -106,6 +106,7 @@ GlxLibraryInstance *findInstance(Display *display, const char *library) {
 // Frees what the record owns and the record; the library is left to the caller.
 void freeRecord(GlxLibraryInstance *instance) {
   glxdirectFreeListNames(instance);
+  glxdirectFreeTextureLevels(instance);
   free(instance->scratch);
   free(instance->selectBuffer);
   free(instance->feedbackBuffer);

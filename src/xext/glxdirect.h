@@ -94,6 +94,31 @@ void glxdirectRefund(ClientConnection *client, uint64_t bytes);
 void glxdirectAddListNames(GlxLibraryInstance *instance, uint32_t first, uint64_t count);
 void glxdirectDeleteListNames(GlxLibraryInstance *instance, uint32_t list, int32_t range);
 void glxdirectFreeListNames(GlxLibraryInstance *instance);
+// Before the library defines a level of a texture's storage (an image of that target, level,
+// internal format and size, for the texture bound to the target): a size beyond the library's
+// limits, or any level inside glBegin/glEnd, is to be refused (the caller hands the library a
+// width of -1: its GL error, no storage); a level past the current client's lumoraMemory is
+// over budget (BadAlloc, nothing called). Otherwise the level's estimated bytes (width x height
+// x depth x bytes per texel, at least 4) replace what was counted for it. Proxy and unknown
+// targets and negative sizes are left to the library.
+enum GlxDirectLevelVerdict { kGlxDirectLevelCall, kGlxDirectLevelRefused, kGlxDirectLevelOverBudget };
+GlxDirectLevelVerdict glxdirectTextureLevel(GlxLibraryInstance *instance, uint32_t target, int32_t level,
+                                            uint32_t internalFormat, int32_t width, int32_t height, int32_t depth);
+// The same for the storage of the renderbuffer bound (its one level), of samples samples per
+// pixel (at most the library's, 0 and 1 count one): a size beyond the library's maximum is
+// refused.
+GlxDirectLevelVerdict glxdirectRenderbufferStorage(GlxLibraryInstance *instance, uint32_t internalFormat,
+                                                   int32_t samples, int32_t width, int32_t height);
+// The count texture (renderbuffer) names at names (4 bytes each, any alignment) are deleted in
+// the current context: their levels are given back to the clients they are counted for.
+void glxdirectTexturesDeleted(GlxLibraryInstance *instance, const uint8_t *names, uint32_t count);
+void glxdirectRenderbuffersDeleted(GlxLibraryInstance *instance, const uint8_t *names, uint32_t count);
+// A context goes (still listed or not): its default textures are given back, and the textures
+// and renderbuffers of its share group when no other listed context shares them.
+struct GlxDirectContext;
+void glxdirectContextTexturesGone(GlxLibraryInstance *instance, const GlxDirectContext *gone);
+// Forgets every counted level (the record's release and a reload).
+void glxdirectFreeTextureLevels(GlxLibraryInstance *instance);
 // ===== end of the client's budget =====
 
 // ===== requests on contexts and drawables =====
@@ -125,7 +150,8 @@ void glxdirectUseXFont(GlxLibraryInstance *instance, uint32_t slot, uint32_t fon
 
 // ===== direct contexts, tags, grab and command data =====
 // Contexts of the instance by serial (from 1): adds a library context (0: none made), finds one.
-uint32_t glxdirectAddContext(GlxLibraryInstance *instance, void *context);
+// shareContext: the serial of the context it shares objects with (0 or unknown: none).
+uint32_t glxdirectAddContext(GlxLibraryInstance *instance, void *context, uint32_t shareContext = 0);
 void *glxdirectContextBySerial(GlxLibraryInstance *instance, uint32_t serial);
 // The library's framebuffer configuration of the screen whose GLX_FBCONFIG_ID is id, or NULL.
 void *glxdirectFindFBConfig(GlxLibraryInstance *instance, int screen, uint32_t id);
@@ -172,6 +198,10 @@ int64_t glxdirectImageSize(uint32_t format, uint32_t type, uint32_t target, int3
 // X error it ends with (BadLength for a command shorter than what it and the library read; nothing
 // called then), 0 for none.
 uint8_t glxdirectExecuteRender(GlxLibraryInstance *instance, uint32_t opcode, const uint8_t *data, const uint8_t *end);
+// What the client arrays read may have changed (an array enabled, a buffer bound, its data
+// replaced, a buffer deleted): an ArrayElement inside the open glBegin is not served from the
+// elements counted at the glBegin any more.
+void glxdirectArraysChanged(GlxLibraryInstance *instance);
 // ===== end of direct contexts, tags, grab and command data =====
 
 // ===== render streams =====
@@ -296,7 +326,8 @@ GLXDIRECT_SINGLE(glxdirectUnmapBuffer);
 // were produced (size 0), or no scratch memory could be had for them (size not 0). Until
 // instances exist every one produces nothing.
 // The pixels of the rectangle packed with the two flags: count items of itemSize bytes (the GL
-// type's size); no data: count 0, item size 1.
+// type's size); no data: count 0, item size 1. GL_BITMAP is refused with the library's
+// GL_INVALID_ENUM: data (nothing of it to send) with count 0.
 const uint8_t *glxdirectReadPixels(GlxLibraryInstance *instance, uint32_t slot, int32_t x, int32_t y,
                                    int32_t width, int32_t height, uint32_t format, uint32_t type,
                                    uint32_t swapBytes, uint32_t lsbFirst, uint32_t *count, uint32_t *itemSize);

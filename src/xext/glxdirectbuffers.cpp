@@ -166,6 +166,7 @@ GLXDIRECT_SINGLE(glxdirectCreateProgramObject) {
 
 int glxdirectBindBuffer(GlxLibraryInstance *instance, uint32_t slot, uint32_t target, uint32_t buffer) {
   if (!current(instance, slot)) return 0;
+  glxdirectArraysChanged(instance);
   instance->functions.glBindBuffer(target, buffer);
   return 1;
 }

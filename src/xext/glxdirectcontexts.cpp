@@ -58,8 +58,9 @@ uint32_t glxdirectCreateNewContext(GlxLibraryInstance *instance, int screen, uin
     return 0;
   }
   auto share = static_cast<GLXContext>(glxdirectContextBySerial(instance, shareContext));
-  return glxdirectAddContext(instance, instance->functions.glXCreateNewContext(instance->display, config,
-                                                                               int(renderType), share, True));
+  return glxdirectAddContext(
+      instance, instance->functions.glXCreateNewContext(instance->display, config, int(renderType), share, True),
+      shareContext);
 }
 
 void dGLDestroyContext(GlxLibraryInstance *instance, uint32_t contextSerial) {
@@ -85,6 +86,7 @@ void dGLDestroyContext(GlxLibraryInstance *instance, uint32_t contextSerial) {
   else
     instance->contexts = node->next;
   if (node->next) node->next->prev = node->prev;
+  glxdirectContextTexturesGone(instance, node);
   free(node->selectBuffer);
   free(node->feedbackBuffer);
   free(node);
@@ -207,6 +209,8 @@ void glxdirectReopenLibrary(GlxLibraryInstance *instance) {
     return;
   glxdirectResetScratch(instance);
   glxdirectFreeListNames(instance);
+  glxdirectFreeTextureLevels(instance);
+  instance->textureLimitsAsked = 0;
   logStep("Lumora: Last resource at %s removed, reopening GL lib ...", xmiscLocalDisplayPart(instance->display));
   // The library stays mapped (it cannot be unloaded while the Display it drew on is open): its
   // record is released and taken again, and the function table resolved anew.

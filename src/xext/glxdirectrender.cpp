@@ -26,6 +26,7 @@ namespace {
 
 // GL values the executor interprets.
 constexpr uint8_t kBadLength = 16;
+constexpr uint8_t kBadAlloc = 11;
 
 constexpr uint32_t kGlUnsignedByte = 0x1401;
 constexpr uint32_t kGlBitmap = 0x1A00;
@@ -256,6 +257,24 @@ bool pixelCommand(const Command &c, bool withSwap, bool threeD, uint64_t imageOf
   if (!c.holds(plus(imageOffset, static_cast<uint64_t>(bytes)))) return false;
   applyPixelHeader(c, withSwap, threeD);
   return true;
+}
+
+// Counts the texture level a command defines against the client's budget: false when it does
+// not fit (BadAlloc; nothing is called). *width becomes -1 when the library is to refuse the
+// command (a size beyond its limits, inside glBegin/glEnd): its GL error, and no storage.
+bool levelStorage(const Command &c, uint32_t target, int32_t level, uint32_t internalFormat, int32_t *width,
+                  int32_t height, int32_t depth) {
+  switch (glxdirectTextureLevel(c.instance, target, level, internalFormat, *width, height, depth)) {
+    case kGlxDirectLevelRefused:
+      *width = -1;
+      return true;
+    case kGlxDirectLevelOverBudget:
+      c.error = kBadAlloc;
+      c.dropped("texture level beyond lumoraMemory");
+      return false;
+    default:
+      return true;
+  }
 }
 
 // A library without the placeholder entry has the loader's stub there, of another type: it is
@@ -1155,6 +1174,7 @@ void executeCommand(const Command &c) {
       uint32_t target = c.u(20), format = c.u(44), type = c.u(48);
       int32_t width = c.i(32), height = opcode == 110 ? c.i(36) : 1;
       if (!pixelCommand(c, true, false, 52, format, type, target, width, height, 1)) return;
+      if (!levelStorage(c, target, c.i(24), c.u(28), &width, height, 1)) return;
       if (opcode == 109)
         gl.glTexImage1D(target, c.i(24), c.i(28), width, c.i(40), format, type, c.at(52));
       else
@@ -1312,11 +1332,15 @@ void executeCommand(const Command &c) {
       for (uint32_t pname : {kGlUnpackRowLength, kGlUnpackSkipRows, kGlUnpackSkipPixels, kGlUnpackImageHeight,
                              kGlUnpackSkipImages})
         gl.glPixelStorei(pname, 0);
-      if (opcode == 214) gl.glCompressedTexImage1DARB(c.u(0), c.i(4), c.u(8), c.i(12), c.i(20), bytes, image);
+      int32_t width = c.i(12);
+      if (opcode <= 216 && !levelStorage(c, c.u(0), c.i(4), c.u(8), &width, opcode >= 215 ? c.i(16) : 1,
+                                         opcode == 216 ? c.i(20) : 1))
+        return;
+      if (opcode == 214) gl.glCompressedTexImage1DARB(c.u(0), c.i(4), c.u(8), width, c.i(16), bytes, image);
       if (opcode == 215)
-        gl.glCompressedTexImage2DARB(c.u(0), c.i(4), c.u(8), c.i(12), c.i(16), c.i(20), bytes, image);
+        gl.glCompressedTexImage2DARB(c.u(0), c.i(4), c.u(8), width, c.i(16), c.i(20), bytes, image);
       if (opcode == 216)
-        gl.glCompressedTexImage3DARB(c.u(0), c.i(4), c.u(8), c.i(12), c.i(16), c.i(20), c.i(24), bytes, image);
+        gl.glCompressedTexImage3DARB(c.u(0), c.i(4), c.u(8), width, c.i(16), c.i(20), c.i(24), bytes, image);
       if (opcode == 217) gl.glCompressedTexSubImage1DARB(c.u(0), c.i(4), c.i(8), c.i(16), c.u(24), bytes, image);
       if (opcode == 218)
         gl.glCompressedTexSubImage2DARB(c.u(0), c.i(4), c.i(8), c.i(12), c.i(16), c.i(20), c.u(24), bytes, image);
@@ -1541,6 +1565,7 @@ void executeCommand(const Command &c) {
       } else if (!pixelCommand(c, true, true, imageOffset, format, type, target, width, height, depth)) {
         return;
       }
+      if (!levelStorage(c, target, c.i(40), c.u(44), &width, height, depth)) return;
       gl.glTexImage3D(target, c.i(40), c.i(44), width, height, depth, c.i(64), format, type,
                       nullImage ? nullptr : c.at(imageOffset));
       return;
@@ -1562,8 +1587,17 @@ void executeCommand(const Command &c) {
                               reinterpret_cast<const GLclampf *>(c.at(4 + 4ull * n)));
       return;
     }
-    CALL(4119, glCopyTexImage1D, 28, c.u(0), c.i(4), c.u(8), c.i(12), c.i(16), c.i(20), c.i(24))
-    CALL(4120, glCopyTexImage2D, 32, c.u(0), c.i(4), c.u(8), c.i(12), c.i(16), c.i(20), c.i(24), c.i(28))
+    case 4119:
+    case 4120: {
+      if (!c.holds(opcode == 4119 ? 28 : 32)) return;
+      int32_t width = c.i(20), height = opcode == 4120 ? c.i(24) : 1;
+      if (!levelStorage(c, c.u(0), c.i(4), c.u(8), &width, height, 1)) return;
+      if (opcode == 4119)
+        gl.glCopyTexImage1D(c.u(0), c.i(4), c.u(8), c.i(12), c.i(16), width, c.i(24));
+      else
+        gl.glCopyTexImage2D(c.u(0), c.i(4), c.u(8), c.i(12), c.i(16), width, height, c.i(28));
+      return;
+    }
     CALL(4121, glCopyTexSubImage1D, 24, c.u(0), c.i(4), c.i(8), c.i(12), c.i(16), c.i(20))
     CALL(4122, glCopyTexSubImage2D, 32, c.u(0), c.i(4), c.i(8), c.i(12), c.i(16), c.i(20), c.i(24), c.i(28))
     CALL(4123, glCopyTexSubImage3D, 36, c.u(0), c.i(4), c.i(8), c.i(12), c.i(16), c.i(20), c.i(24), c.i(28),
@@ -1754,13 +1788,33 @@ void executeCommand(const Command &c) {
       int32_t n = c.i(0);
       if (!holdsCounted(c, 4, n, 4)) return;
       const GLuint *ids = reinterpret_cast<const GLuint *>(c.at(4));
+      if (opcode == 4317) glxdirectRenderbuffersDeleted(instance, c.at(4), uint32_t(n));
       if (opcode == 4317)
         gl.glDeleteRenderbuffers(n, ids);
       else
         gl.glDeleteFramebuffers(n, ids);
       return;
     }
-    CALL(4318, glRenderbufferStorage, 16, c.u(0), c.u(4), c.i(8), c.i(12))
+    case 4318:
+    case 4331: {
+      // The storage counts against the client's budget; a size beyond the library's is its error.
+      bool multisample = opcode == 4331;
+      if (!c.holds(multisample ? 20 : 16)) return;
+      uint64_t at = multisample ? 4 : 0;
+      int32_t samples = multisample ? c.i(4) : 0, width = c.i(at + 8), height = c.i(at + 12);
+      switch (glxdirectRenderbufferStorage(instance, c.u(at + 4), samples, width, height)) {
+        case kGlxDirectLevelRefused: width = -1; break;
+        case kGlxDirectLevelOverBudget:
+          c.error = kBadAlloc;
+          return c.dropped("renderbuffer beyond lumoraMemory");
+        default: break;
+      }
+      if (multisample)
+        gl.glRenderbufferStorageMultisample(c.u(0), samples, c.u(8), width, height);
+      else
+        gl.glRenderbufferStorage(c.u(0), c.u(4), width, height);
+      return;
+    }
     CALL(4319, glBindFramebuffer, 8, c.u(0), c.u(4))
     CALL(4321, glFramebufferTexture1D, 20, c.u(0), c.u(4), c.u(8), c.u(12), c.i(16))
     CALL(4322, glFramebufferTexture2D, 20, c.u(0), c.u(4), c.u(8), c.u(12), c.i(16))
@@ -1769,7 +1823,6 @@ void executeCommand(const Command &c) {
     CALL(4325, glGenerateMipmap, 4, c.u(0))
     CALL(4330, glBlitFramebuffer, 40, c.i(0), c.i(4), c.i(8), c.i(12), c.i(16), c.i(20), c.i(24), c.i(28),
          c.u(32), c.u(36))
-    CALL(4331, glRenderbufferStorageMultisample, 20, c.u(0), c.i(4), c.u(8), c.i(12), c.i(16))
     case 9900:
     case 9901: {
       if (!c.holds(4)) return;
@@ -1795,6 +1848,10 @@ uint8_t glxdirectExecuteRender(GlxLibraryInstance *instance, uint32_t opcode, co
   Command c{instance, opcode, data, static_cast<uint64_t>(end > data ? end - data : 0), instance->functions};
   executeCommand(c);
   return c.error;
+}
+
+void glxdirectArraysChanged(GlxLibraryInstance *instance) {
+  if (instance) instance->beginArrayRoom = 0;
 }
 
 uint8_t glxdirectRender(GlxLibraryInstance *instance, uint32_t slot, const uint8_t *first, const uint8_t *end) {

@@ -372,7 +372,10 @@ GLXDIRECT_SINGLE(glxdirectPixelStorei) {
 GLXDIRECT_SINGLE(glxdirectDeleteTextures) {
   int done = onNames(instance, slot, params, length, result, instance ? instance->functions.glDeleteTextures : nullptr);
   uint32_t n = 0;
-  if (done && word(params, length, 0, &n)) glxdirectRefund(xproxyCurrentClient, uint64_t(n) * kGlxDirectNameBytes);
+  if (done && word(params, length, 0, &n)) {
+    glxdirectRefund(xproxyCurrentClient, uint64_t(n) * kGlxDirectNameBytes);
+    glxdirectTexturesDeleted(instance, params + 4, n);
+  }
   return done;
 }
 
@@ -384,6 +387,7 @@ GLXDIRECT_SINGLE(glxdirectDeleteQueries) {
 }
 
 GLXDIRECT_SINGLE(glxdirectDeleteBuffers) {
+  glxdirectArraysChanged(instance);
   int done = onNames(instance, slot, params, length, result, instance ? instance->functions.glDeleteBuffers : nullptr);
   uint32_t n = 0;
   if (done && word(params, length, 0, &n)) glxdirectRefund(xproxyCurrentClient, uint64_t(n) * kGlxDirectNameBytes);

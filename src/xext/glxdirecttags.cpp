@@ -68,7 +68,7 @@ GLXFBConfig findConfigBy(GlxLibraryInstance *instance, int screen, int attribute
 void (*glxdirectSyncClient)(ClientConnection *client, Display *display) = glxSyncClientWithDisplay;
 
 // ===== contexts =====
-uint32_t glxdirectAddContext(GlxLibraryInstance *instance, void *context) {
+uint32_t glxdirectAddContext(GlxLibraryInstance *instance, void *context, uint32_t shareContext) {
   if (!instance || !context) return 0;
   auto *node = static_cast<GlxDirectContext *>(calloc(1, sizeof(GlxDirectContext)));
   if (!node) {
@@ -77,8 +77,10 @@ uint32_t glxdirectAddContext(GlxLibraryInstance *instance, void *context) {
   }
   node->serial = ++contextSerial;
   node->context = static_cast<GLXContext>(context);
+  node->shareGroup = node->serial;
   GlxDirectContext **link = &instance->contexts;
   while (*link) {
+    if (shareContext != 0 && (*link)->serial == shareContext) node->shareGroup = (*link)->shareGroup;
     node->prev = *link;
     link = &(*link)->next;
   }
@@ -122,7 +124,7 @@ uint32_t dGLCreateContext(GlxLibraryInstance *instance, int screen, uint32_t vis
       LOG(logChannelXhint, "Lumora: Unknown visual #%u in dGLCreateContext by %s", visual, currentClientName());
       return 0;
     }
-    uint32_t serial = glxdirectAddContext(instance, gl.glXCreateContext(instance->display, info, share, True));
+    uint32_t serial = glxdirectAddContext(instance, gl.glXCreateContext(instance->display, info, share, True), shareContext);
     XFree(info);
     return serial;
   }
@@ -148,8 +150,8 @@ uint32_t dGLCreateContext(GlxLibraryInstance *instance, int screen, uint32_t vis
   // configurations only as visuals.
   GLXFBConfig config = findConfigBy(instance, screen, GLX_FBCONFIG_ID, visual);
   if (!config) config = findConfigBy(instance, screen, GLX_VISUAL_ID, visual);
-  return glxdirectAddContext(instance,
-                             gl.glXCreateContextAttribsARB(instance->display, config, share, True, list));
+  return glxdirectAddContext(instance, gl.glXCreateContextAttribsARB(instance->display, config, share, True, list),
+                             shareContext);
 }
 // ===== end of contexts =====
 

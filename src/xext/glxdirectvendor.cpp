@@ -460,6 +460,7 @@ Outcome detachShader(Vendor &v) {
 }
 template <void (*GlFunctionTable::*Set)(GLuint)>
 Outcome attribArray(Vendor &v) {
+  glxdirectArraysChanged(v.instance);
   (v.gl.*Set)(v.u(0));
   return kDone;
 }
@@ -541,6 +542,7 @@ Outcome objectParameter(Vendor &v) {
 
 // ----- buffer objects and arrays -----
 Outcome bindBuffer(Vendor &v) {
+  glxdirectArraysChanged(v.instance);
   v.gl.glBindBufferARB(v.u(0), v.u(4));
   return kDone;
 }
@@ -548,6 +550,7 @@ Outcome bufferData(Vendor &v) {
   int32_t size = v.i(4);
   bool withData = v.u(12) != 0;
   if (withData && (size < 0 || !v.holds(16ull + uint32_t(size)))) return kShort;
+  glxdirectArraysChanged(v.instance);
   v.gl.glBufferDataARB(v.u(0), GLsizeiptr(size), withData ? v.at(16) : nullptr, v.u(8));
   return kDone;
 }
@@ -560,6 +563,7 @@ Outcome bufferSubData(Vendor &v) {
 Outcome deleteBuffers(Vendor &v) {
   uint32_t n = v.u(0);
   if (!v.holds(4 + 4ull * n)) return kShort;
+  glxdirectArraysChanged(v.instance);
   v.gl.glDeleteBuffers(GLsizei(n), reinterpret_cast<const GLuint *>(v.at(4)));
   return kDone;
 }

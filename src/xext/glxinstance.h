@@ -26,6 +26,8 @@ static_assert(kGlxDirectScratchLimit <= UINT32_MAX, "the scratch size is kept in
 // The display-list names made through the instance (glxdirectstate.cpp): what glDeleteLists is
 // given instead of a client's whole range.
 struct GlxDirectListNames;
+// The texture levels counted against clients' budgets (glxdirecttextures.cpp).
+struct GlxDirectTextureLevels;
 
 // One GL context made through the library, in the instance's context list (appended at the
 // tail; the last node's next is NULL). Serials are never reused; 0 means no context.
@@ -41,6 +43,9 @@ struct GlxDirectContext {
   uint32_t selectSize;
   float *feedbackBuffer;
   uint32_t feedbackSize;
+  // The serial of the context whose objects this one shares (its own when it shares none):
+  // textures are counted by it (xext/glxdirecttextures.cpp).
+  uint32_t shareGroup;
 };
 
 // What the library must have current before a command of a direct context tag runs.
@@ -91,6 +96,12 @@ struct GlxLibraryInstance {
   uint32_t glVersion;       // GL version code (major * 64 + minor) the functions were loaded against
   GlxDirectContext *contexts;
   GlxDirectListNames *listNames;  // NULL while none were made; freed with the record and at a reload
+  GlxDirectTextureLevels *textureLevels;  // likewise
+  // The library's texture and renderbuffer limits (maximum, 3D, cube map, rectangle sizes, array
+  // layers, renderbuffer size, samples; 0: unknown), each asked once: bit k of
+  // textureLimitsAsked says whether limit k was.
+  uint8_t textureLimitsAsked;
+  uint32_t textureLimits[7];
   uint32_t *selectBuffer;   // handed to glSelectBuffer; selectSize 4-byte entries
   uint32_t selectSize;
   float *feedbackBuffer;    // handed to glFeedbackBuffer; feedbackSize entries

@@ -208,7 +208,10 @@ WireLayout glxpixelReplyLayout(uint8_t minor, uint32_t itemSize) {
 // ===== direct replies =====
 void glxpixelReplyReadPixels(const uint8_t *request, uint32_t length, const uint8_t *data, uint32_t count,
                              uint32_t itemSize) {
-  if (!data || !count) {
+  if (data && !count) {
+    // Refused with a GL error, which the client asks for: an empty answer.
+    itemSize = 1;
+  } else if (!data) {
     // The rectangle has pixels the operation could not give: no reply would tell the client.
     uint64_t expected = length >= 32 ? glxpixelImageSize(wireGet32(request + 24), wireGet32(request + 28),
                                                          int32_t(wireGet32(request + 16)),

@@ -36,7 +36,8 @@ WireLayout glxpixelReplyLayout(uint8_t minor, uint32_t itemSize);
 
 // ReadPixels: return value 0, count at 12, count items of itemSize bytes swapped in that size
 // for a client of the other byte order. No data although the request's rectangle, format and
-// type have pixels: BadAlloc; no pixels: count 0.
+// type have pixels: BadAlloc; no pixels, or data with count 0 (the operation was refused with a
+// GL error): count 0.
 void glxpixelReplyReadPixels(const uint8_t *request, uint32_t length, const uint8_t *data, uint32_t count,
                              uint32_t itemSize);
 // GetPolygonStipple: the 128 bytes, count 128 at 12.

@@ -294,6 +294,7 @@ def every_request(big):
 # the slot, the rest the operation (an index into the target's tables).
 RENDER, LARGE, SINGLE, VENDOR, PIXEL, GLSL, TAGS = range(7)
 S_DELETELISTS, S_GENLISTS, S_FEEDBACK, S_SELECT, S_GENTEXTURES, S_GETINTEGERV, S_GETDOUBLEV = 2, 3, 4, 5, 11, 19, 16
+S_DELETETEXTURES, S_DELETEBUFFERS = 10, 13
 P_RENDERMODE = 9
 GL_RENDER, GL_FEEDBACK, GL_SELECT = 0, 1, 2  # added to GL_RENDER by the target
 
@@ -378,6 +379,18 @@ def gldirect_inputs(big):
     yield "names", gl_record(big, SINGLE, S_GENTEXTURES, w(16 << 20)) + \
         gl_record(big, SINGLE, S_GENLISTS, w(20 << 20)) + gl_record(big, SINGLE, S_GENLISTS, w(0x7fffffff)) + \
         gl_record(big, SINGLE, S_GENLISTS, w(10)) + gl_record(big, SINGLE, S_DELETELISTS, w(1, 0x7fffffff))
+    # Texture levels of 1 GiB each onto new textures, deleted, made again; a level inside glBegin.
+    copy = lambda k: cmd(4117, w(0x0DE1, k)) + cmd(4120, w(0x0DE1, 0, 0x8814, 0, 0, 8192, 8192, 0))
+    yield "copyteximage-budget", \
+        gl_record(big, RENDER, 0, b"".join(copy(k) for k in range(1, 5))) + \
+        gl_record(big, SINGLE, S_DELETETEXTURES, w(4, 1, 2, 3, 4)) + gl_record(big, RENDER, 0, copy(1) + copy(1)) + \
+        gl_record(big, RENDER, 0, begin + cmd(110, pixel_header(big) + w(0x0DE1, 0, 4, 1, 1, 0, 0x1908, 0x1401) +
+                                              bytes(4)) + end)
+    # An array in a buffer counted at a glBegin, the buffer deleted before the ArrayElement.
+    yield "arrayelement-buffer-deleted", \
+        gl_record(big, RENDER, 0, cmd(290, w(0x8892, 3)) + cmd(291, w(0, 0, 0x8074, 0, 2, 0x1406, 0) + bytes(4)) +
+                  cmd(292, w(0x8074, 0)) + begin) + \
+        gl_record(big, SINGLE, S_DELETEBUFFERS, w(1, 3)) + gl_record(big, RENDER, 0, cmd(294, w(1)) + end)
     yield "values", gl_record(big, SINGLE, S_GETINTEGERV, w(0x8891)) + gl_record(big, SINGLE, S_GETDOUBLEV, w(0x8641))
     # A tag moved between drawables and destroyed: slots, pbuffers, make-current.
     yield "tags", gl_record(big, TAGS, 3, w(0, 64, 64, 0)) + gl_record(big, TAGS, 0, w(1, 0, 0, 9)) + \

@@ -225,7 +225,8 @@ TEST_P(LumoraHostile, IndicesBeyondTheLibrarysAndReadsItCannotServe) {
   uint32_t glError = 0;
   EXPECT_EQ(c.errorOf(c.render(4206, c.data().i(0x40000000).i(1).i(0)), &glError), 0);
   EXPECT_EQ(glError, kGlInvalidValue);
-  // ReadPixels 8x32 of stencil indices as a bitmap: refused before the library, answered.
+  // ReadPixels 8x32 of stencil indices as a bitmap: refused before the library, answered as a
+  // server does, with an empty reply and GL_INVALID_ENUM.
   RawBytes answer;
   EXPECT_EQ(c.raw.roundTrip(RawRequest(c.big)
                                 .b(c.major).b(111).s(0).i(c.tag).i(0).i(0).i(8).i(32).i(kStencilIndex).i(kBitmap)
@@ -234,7 +235,10 @@ TEST_P(LumoraHostile, IndicesBeyondTheLibrarysAndReadsItCannotServe) {
                             answer, 20000),
             "");
   ASSERT_GE(answer.size(), 32u);
-  EXPECT_EQ(c.errorOf(c.render(127, c.data().i(0x4000))), 0);  // still served
+  EXPECT_EQ(answer[0], 1) << "error " << int(answer[1]);
+  EXPECT_EQ(rawGet32(answer, 4, c.big), 0u);  // no pixels
+  EXPECT_EQ(c.errorOf(c.render(127, c.data().i(0x4000)), &glError), 0);  // still served
+  EXPECT_EQ(glError, 0x0500u);                                           // GL_INVALID_ENUM
 }
 
 TEST_P(LumoraHostile, ColourIndexImagesMesaMisreadsAreRefused) {

@@ -106,8 +106,9 @@ struct GlxClient {
   }
   uint32_t word(const RawBytes &answer, size_t at) const { return answer.size() >= at + 4 ? rawGet32(answer, at, big) : 0; }
   // An error of a request sent without waiting shows in the answer of the next round trip.
-  int errorAfter(RawRequest request) {
-    EXPECT_EQ(raw.send(request.done()), "");
+  int errorAfter(RawRequest request) { return errorAfter(request.done()); }
+  int errorAfter(const RawBytes &request) {
+    EXPECT_EQ(raw.send(request), "");
     EXPECT_EQ(raw.send(RawRequest(big).b(43).b(0).s(0).done()), "");  // GetInputFocus
     // Events aside, the first answer is the request's error or GetInputFocus's reply.
     for (RawBytes message; raw.read(message) == "";) {
@@ -168,6 +169,10 @@ class LumoraState : public ::testing::Test {
     ASSERT_EQ(xvfb.start(x), "");
     TarvoOptions options;
     options.arguments = {"screen", "%D.0", "lumora", "on"};
+    // A small budget for the tests of what counts against it.
+    if (std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()).find("SmallBudget") !=
+        std::string::npos)
+      options.arguments.insert(options.arguments.end(), {"lumoraMemory", "64M"});
     options.logTypes = {"steps", "Xhints"};
     const char *asan = getenv("ASAN_OPTIONS");
     options.environment.emplace_back("ASAN_OPTIONS", std::string(asan ? asan : "") + ":detect_leaks=0");
@@ -304,6 +309,70 @@ TEST_F(LumoraState, NamesAndPbuffersBeyondTheBudgetGetBadAlloc) {
     for (int k = 0; k < 3 && error == 0; k++) client.pbuffer(config.config, 16000, 16000, &error);
     EXPECT_EQ(error, kBadAlloc);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    client.raw.close();
+  }
+}
+
+// The resident set of a process in kB (VmRSS), or -1.
+long residentKb(pid_t pid) {
+  std::string status = tarvoReadFile("/proc/" + std::to_string(pid) + "/status");
+  size_t at = status.find("VmRSS:");
+  return at == std::string::npos ? -1 : std::strtol(status.c_str() + at + 6, nullptr, 10);
+}
+
+// Texture images and renderbuffers count against lumoraMemory (64M here): CopyTexImage2D of
+// 1024x1024 RGBA32F (16 MiB each) onto new textures gets BadAlloc once the budget is used,
+// deleting the textures gives it back; a size beyond the library's maximum is its
+// GL_INVALID_VALUE. A renderbuffer of 1 GiB is BadAlloc at once.
+TEST_F(LumoraState, TextureLevelsCountAgainstASmallBudget) {
+  constexpr uint32_t kTexture2D = 0x0DE1, kRgba32f = 0x8814, kBindTexture = 4117, kCopyTexImage2D = 4120;
+  constexpr uint32_t kTextures = 12;
+  constexpr uint8_t kMinorDeleteTextures = 144, kMinorGetError = 115;
+  auto copyOnto = [](uint32_t texture, int32_t size) {
+    GlxCommand bind{kBindTexture, {}}, copy{kCopyTexImage2D, {}};
+    glxcommandPut32(glxcommandPut32(bind, kTexture2D), texture);
+    for (uint32_t v : {kTexture2D, 0u, kRgba32f, 0u, 0u, uint32_t(size), uint32_t(size), 0u}) glxcommandPut32(copy, v);
+    return std::vector<GlxCommand>{bind, copy};
+  };
+  for (char order : {'l', 'B'}) {
+    SCOPED_TRACE(order);
+    GlxClient client;
+    uint32_t tag = currentOnPbuffer(client, order);
+    ASSERT_NE(tag, 0u) << tarvo.log();
+    long before = residentKb(tarvo.pid());
+    auto storage = [&](int32_t side) {
+      GlxCommand bind{4316, {}}, store{4318, {}};
+      glxcommandPut32(glxcommandPut32(bind, 0x8D41), 1);
+      for (uint32_t v : {0x8D41u, kRgba32f, uint32_t(side), uint32_t(side)}) glxcommandPut32(store, v);
+      return client.errorAfter(glxcommandRenderRequest(client.major, tag, {bind, store}, client.big));
+    };
+    EXPECT_EQ(storage(8192), kBadAlloc);
+    EXPECT_EQ(storage(64), 0);
+    GlxCommand dropRenderbuffer{4317, {}};
+    glxcommandPut32(glxcommandPut32(dropRenderbuffer, 1), 1);
+    client.render(tag, {dropRenderbuffer});
+    int served = 0, refused = 0;
+    for (uint32_t texture = 1; texture <= kTextures; texture++) {
+      int error = client.errorAfter(glxcommandRenderRequest(client.major, tag, copyOnto(texture, 1024), client.big));
+      if (error == 0) served++;
+      if (error == kBadAlloc) refused++;
+    }
+    EXPECT_GE(served, 2);
+    EXPECT_LE(served, 4);
+    EXPECT_EQ(served + refused, int(kTextures));
+    EXPECT_LT(residentKb(tarvo.pid()) - before, 100 * 1024) << "kB";
+    // Beyond the library's maximum: its error, nothing counted.
+    EXPECT_EQ(client.errorAfter(glxcommandRenderRequest(client.major, tag, copyOnto(kTextures + 1, 1 << 20), client.big)),
+              0);
+    RawBytes error = client.ask(client.single(kMinorGetError, tag));
+    ASSERT_EQ(error[0], 1);
+    EXPECT_EQ(client.word(error, 8), 0x0501u);  // GL_INVALID_VALUE
+    // The textures deleted, the budget is back.
+    RawRequest remove = client.single(kMinorDeleteTextures, tag).i(kTextures);
+    for (uint32_t texture = 1; texture <= kTextures; texture++) remove.i(texture);
+    EXPECT_EQ(client.errorAfter(std::move(remove)), 0);
+    for (uint32_t texture = 1; texture <= uint32_t(served); texture++)
+      EXPECT_EQ(client.errorAfter(glxcommandRenderRequest(client.major, tag, copyOnto(texture, 1024), client.big)), 0);
     client.raw.close();
   }
 }

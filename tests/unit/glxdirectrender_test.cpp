@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -253,7 +254,7 @@ TEST_F(GlxDirectRender, ThreeDimensionalImagesApplyImageHeightAndSkipImages) {
   d.u8(0).u8(0).u16(0).i32(0).i32(3).i32(0).i32(0).i32(1).i32(0).i32(0).i32(4);
   d.u32(0x806F).i32(0).i32(0x1908).i32(2).i32(2).i32(2).i32(0).i32(0).u32(0x1908).u32(0x1401).u32(0);
   d.pad(3 * 3 * 8);
-  Calls calls = run(4114, d);
+  Calls calls = drawn(run(4114, d));
   ASSERT_EQ(calls.size(), 9u);
   EXPECT_EQ(calls[3], "glPixelStorei(0x806E, 3)");
   EXPECT_EQ(calls[4], "glPixelStorei(0x806D, 1)");
@@ -629,7 +630,7 @@ TEST_F(GlxDirectRender, ImagesShorterThanTheLibraryReadsEndTheStreamWithBadLengt
   EXPECT_EQ(glxdirectExecuteRender(instance, 110, block.get(), block.get() + bytes.size()), 16);
   EXPECT_EQ(lines(fakeglLog()), Calls{});
   tex.pad(4096 * 4 * 2 - 8);
-  EXPECT_EQ(run(110, tex).size(), 7u);
+  EXPECT_EQ(drawn(run(110, tex)).size(), 7u);
   // In a stream the command in error ends it: the Clear after it is not executed.
   Stream stream;
   stream.add(173, Data().pixels(1, 0, 0, 1).i32(64).i32(2).u32(0x1908).u32(0x1401).pad(8));
@@ -646,7 +647,7 @@ TEST_F(GlxDirectRender, ImagesShorterThanTheLibraryReadsEndTheStreamWithBadLengt
 }
 
 TEST_F(GlxDirectRender, CompressedImagesAreReadAsSentWhateverTheUnpackState) {
-  Calls calls = run(215, Data().u32(0x0DE1).i32(0).u32(0x83F0).i32(4).i32(4).i32(0).i32(8).pad(8));
+  Calls calls = drawn(run(215, Data().u32(0x0DE1).i32(0).u32(0x83F0).i32(4).i32(4).i32(0).i32(8).pad(8)));
   ASSERT_EQ(calls.size(), 6u);
   EXPECT_EQ(calls[0], "glPixelStorei(0x0CF2, 0)");
   EXPECT_EQ(calls[4], "glPixelStorei(0x806D, 0)");
@@ -740,6 +741,32 @@ TEST_F(GlxDirectRender, ArrayElementsInsideBeginAreCheckedAtTheBegin) {
   run(4, Data().u32(0x0F));
   EXPECT_EQ(run(294, Data().i32(0)), Calls{});
   run(23, Data());
+}
+
+TEST_F(GlxDirectRender, ArrayElementsInsideBeginStopWhenABufferChangesOutsideTheStream) {
+  // A vertex array in buffer 3 of 64 bytes (room for two elements), counted at the glBegin. A
+  // library that refused the glBegin takes single operations: the buffer deleted or another
+  // bound leaves the counted room meaningless.
+  int32_t on = 1, buffer = 3;
+  fakeglSetIntegers(0x8074, &on, 1);
+  fakeglSetIntegers(0x8896, &buffer, 1);
+  fakeglSetBufferMapping(0x8892, 64);
+  uint32_t names[2] = {1, 3};
+  GlxDirectResult result{};
+  auto changes = {
+      std::function<void()>([&] {
+        glxdirectDeleteBuffers(instance, 1, reinterpret_cast<const uint8_t *>(names), sizeof names, &result);
+      }),
+      std::function<void()>([&] { glxdirectBindBuffer(instance, 1, 0x8892, 0); }),
+  };
+  for (const auto &change : changes) {
+    run(4, Data().u32(0));
+    EXPECT_EQ(run(294, Data().i32(1)), Calls{"glArrayElement(1)"});
+    change();
+    EXPECT_EQ(run(294, Data().i32(0)), Calls{});
+    run(23, Data());
+  }
+  EXPECT_EQ(warningsContaining("checked at glBegin"), 2u);
 }
 
 TEST_F(GlxDirectRender, AttributeIndicesBeyondTheLibrarysGiveItsError) {

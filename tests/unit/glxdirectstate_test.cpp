@@ -239,6 +239,66 @@ TEST_F(GlxDirectStateTest, NamesCountAgainstTheClientsBudget) {
   configRecord.lumoraMemory = saved;
 }
 
+// Texture levels count against the client's budget by their estimated bytes, replaced in place,
+// given back when their texture is deleted or the last context that shares it goes; sizes
+// beyond the library's limits are refused without counting.
+TEST_F(GlxDirectStateTest, TextureLevelsCountUntilReplacedOrDeleted) {
+  FakeClient &client = core_.addClient();
+  FakeCore::Current current(client);
+  uint64_t saved = configRecord.lumoraMemory;
+  configRecord.lumoraMemory = 64 << 20;
+  int32_t limit = 2048, texture = 5;
+  fakeglSetIntegers(0x0D33, &limit, 1);  // GL_MAX_TEXTURE_SIZE
+  fakeglSetIntegers(0x8069, &texture, 1);  // GL_TEXTURE_BINDING_2D
+  const uint64_t &bytes = client.client->lumoraBytes;
+  auto level = [&](int32_t which, uint32_t format, int32_t side) {
+    return glxdirectTextureLevel(instance_, 0x0DE1, which, format, side, side, 1);
+  };
+  ASSERT_TRUE(glxdirectMakeTagCurrent(instance_, slot_));
+  EXPECT_EQ(level(0, 0x8814, 1024), kGlxDirectLevelCall);  // RGBA32F: 16 bytes a texel
+  EXPECT_EQ(bytes, 16u << 20);
+  EXPECT_EQ(level(0, 0x8814, 512), kGlxDirectLevelCall);
+  EXPECT_EQ(bytes, 4u << 20);
+  EXPECT_EQ(level(1, 0x83F0, 256), kGlxDirectLevelCall);  // compressed: counted as 4 bytes
+  EXPECT_EQ(bytes, (4u << 20) + (256u << 10));
+  EXPECT_EQ(level(0, 0x8814, 2048), kGlxDirectLevelOverBudget);
+  EXPECT_EQ(level(0, 0x8814, 4096), kGlxDirectLevelRefused);
+  EXPECT_EQ(level(12, 0x1908, 1), kGlxDirectLevelRefused);
+  EXPECT_EQ(bytes, (4u << 20) + (256u << 10));
+  EXPECT_EQ(run(glxdirectDeleteTextures, {1, 5}), 1);
+  EXPECT_EQ(bytes, 0u);
+  // A context sharing the first one's textures, and one sharing none: a level of texture 5 in
+  // each and one of the sharing context's default texture.
+  uint32_t sharing = glxdirectAddContext(instance_, reinterpret_cast<void *>(0x2000), instance_->contexts->serial);
+  uint32_t alone = glxdirectAddContext(instance_, reinterpret_cast<void *>(0x3000));
+  uint32_t sharingSlot = glxdirectCreateTag(instance_, sharing, 0x200001, 0x200001, 8);
+  uint32_t aloneSlot = glxdirectCreateTag(instance_, alone, 0x200001, 0x200001, 9);
+  ASSERT_TRUE(glxdirectMakeTagCurrent(instance_, aloneSlot));
+  EXPECT_EQ(level(0, 0x1908, 1024), kGlxDirectLevelCall);
+  ASSERT_TRUE(glxdirectMakeTagCurrent(instance_, sharingSlot));
+  EXPECT_EQ(level(0, 0x1908, 1024), kGlxDirectLevelCall);
+  texture = 0;
+  fakeglSetIntegers(0x8069, &texture, 1);
+  EXPECT_EQ(level(0, 0x1908, 512), kGlxDirectLevelCall);
+  EXPECT_EQ(bytes, 9u << 20);
+  dGLDestroyContext(instance_, sharing);  // texture 5 of the first context stays
+  EXPECT_EQ(bytes, 8u << 20);
+  dGLDestroyContext(instance_, alone);
+  EXPECT_EQ(bytes, 4u << 20);
+  // Renderbuffers likewise, with their samples: none bound is the library's error.
+  ASSERT_TRUE(glxdirectMakeTagCurrent(instance_, slot_));
+  EXPECT_EQ(glxdirectRenderbufferStorage(instance_, 0x8058, 4, 512, 512), kGlxDirectLevelCall);
+  EXPECT_EQ(bytes, 4u << 20);
+  int32_t renderbuffer = 3;
+  fakeglSetIntegers(0x8CA7, &renderbuffer, 1);
+  EXPECT_EQ(glxdirectRenderbufferStorage(instance_, 0x8058, 4, 512, 512), kGlxDirectLevelCall);
+  EXPECT_EQ(bytes, 8u << 20);
+  EXPECT_EQ(glxdirectRenderbufferStorage(instance_, 0x8058, 0, 8192, 8192), kGlxDirectLevelOverBudget);
+  glxdirectRenderbuffersDeleted(instance_, reinterpret_cast<const uint8_t *>(&renderbuffer), 1);
+  EXPECT_EQ(bytes, 4u << 20);
+  configRecord.lumoraMemory = saved;
+}
+
 TEST_F(GlxDirectStateTest, CountsBeyondTheDataOrTheLibraryCallNothing) {
   EXPECT_EQ(run(glxdirectDeleteTextures, {3, 11, 12}), 0);  // one name short
   EXPECT_EQ(run(glxdirectDeleteQueries, {0x40000000, 1}), 0);

@@ -10,6 +10,7 @@
 #include <regex>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fakecore.h"
@@ -430,6 +431,30 @@ TEST_F(GlxDirectVendor, MappedBytesAndAttributePointersAreTheClientsToUse) {
   fakeglSetKeyedValues(3, kPointer, &offset, 1);
   fakeglSetKeyedValues(3, kBinding, &buffer, 1);
   EXPECT_EQ(pointer(), 0x40u);
+}
+
+// A library that refused a glBegin takes vendor commands: those that change what the arrays read
+// end the ArrayElements counted at the glBegin.
+TEST_F(GlxDirectVendor, ArrayAndBufferChangesEndTheArrayElementsOfTheBegin) {
+  int32_t on = 1, buffer = 3;
+  fakeglSetIntegers(0x8074, &on, 1);
+  fakeglSetIntegers(0x8896, &buffer, 1);
+  fakeglSetBufferMapping(0x8892, 64);
+  auto render = [&](uint32_t opcode, int32_t word) {
+    fakeglClearLog();
+    glxdirectExecuteRender(instance, opcode, reinterpret_cast<const uint8_t *>(&word),
+                           reinterpret_cast<const uint8_t *>(&word) + 4);
+    return std::string(fakeglLog());
+  };
+  for (auto [code, data] : {std::pair{90058u, Data().u32(1).u32(3)}, {90055u, Data().u32(0x8892).u32(0)},
+                            {90056u, Data().u32(0x8892).i32(4).u32(0x88E4).u32(0)}, {90033u, Data().u32(1)}}) {
+    SCOPED_TRACE(code);
+    render(4, 0);
+    EXPECT_NE(render(294, 1).find("glArrayElement(1)"), std::string::npos);
+    run(code, data.bytes);
+    EXPECT_EQ(render(294, 0).find("glArrayElement"), std::string::npos);
+    render(23, 0);
+  }
 }
 
 TEST_F(GlxDirectVendor, ClientObjectIdsAreTheLibrarysThroughTheSlotsTag) {

@@ -91,6 +91,12 @@ TEST_P(GlxPixelTest, ReadPixelsItemsInTheClientsOrder) {
     m = only();
     expectReply(m, 32);
     EXPECT_EQ(client->u32(m, 12), 0u);
+    // Refused with a GL error: data but no items, an empty answer.
+    req = native(111, {0, 0, 8, 32, 0x1901, 0x1A00, 0});
+    glxpixelReplyReadPixels(req.data(), 36, reinterpret_cast<uint8_t *>(pixels), 0, 1);
+    m = only();
+    expectReply(m, 32);
+    EXPECT_EQ(client->u32(m, 12), 0u);
   }
 
   send(request(111).i(tag).i(0).i(0).i(2).i(2).i(kRgba).i(kUnsignedShort).b(0).b(0).b(0).b(0).done());
