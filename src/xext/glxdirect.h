@@ -113,8 +113,30 @@ GlxDirectLevelVerdict glxdirectRenderbufferStorage(GlxLibraryInstance *instance,
 // the current context: their levels are given back to the clients they are counted for.
 void glxdirectTexturesDeleted(GlxLibraryInstance *instance, const uint8_t *names, uint32_t count);
 void glxdirectRenderbuffersDeleted(GlxLibraryInstance *instance, const uint8_t *names, uint32_t count);
-// A context goes (still listed or not): its default textures are given back, and the textures
-// and renderbuffers of its share group when no other listed context shares them.
+// The object names a client holds, each counted kGlxDirectNameBytes from when a Gen call or the
+// first bind (a query's first begin) makes it until it is deleted, once; queries belong to
+// their context, the other kinds to its share group.
+enum GlxDirectNameKind : uint8_t {
+  kGlxDirectTextureNames,
+  kGlxDirectBufferNames,
+  kGlxDirectQueryNames,
+  kGlxDirectRenderbufferNames,
+  kGlxDirectNameKinds
+};
+// The count names at names (4 bytes each, any alignment) were made by a Gen call in the current
+// context, counted beforehand as count x kGlxDirectNameBytes for the current client: each new
+// nonzero one is recorded for it, what was counted for the others given back.
+void glxdirectNamesMade(GlxLibraryInstance *instance, GlxDirectNameKind kind, const uint8_t *names, uint32_t count);
+// Before the library binds name (begins a query of it) in the current context: a name not held
+// yet is made by it and counted for the current client; false when that passes its
+// lumoraMemory (BadAlloc; the caller calls nothing).
+bool glxdirectNameBound(GlxLibraryInstance *instance, GlxDirectNameKind kind, uint32_t name);
+// The count names at names are deleted in the current context: each held one is given back to
+// the client it is counted for and forgotten; the others give nothing back.
+void glxdirectNamesDeleted(GlxLibraryInstance *instance, GlxDirectNameKind kind, const uint8_t *names, uint32_t count);
+// A context goes (still listed or not): its default textures and its query names are given
+// back, and the textures, renderbuffers and names of its share group when no other listed
+// context shares them.
 struct GlxDirectContext;
 void glxdirectContextTexturesGone(GlxLibraryInstance *instance, const GlxDirectContext *gone);
 // Forgets every counted level (the record's release and a reload).

@@ -68,6 +68,7 @@ GLXDIRECT_SINGLE(glxdirectGenBuffers) {
     return 1;  // no room: nothing called, no data
   }
   instance->functions.glGenBuffers(GLsizei(count), reinterpret_cast<GLuint *>(names));
+  if (charged) glxdirectNamesMade(instance, kGlxDirectBufferNames, names, count);
   set(result, 0, count, names);
   return 1;
 }

@@ -77,6 +77,7 @@ GLXDIRECT_SINGLE(glxdirectGenQueries) {
   }
   std::memset(names, 0, 4 * size_t(n));
   instance->functions.glGenQueries(GLsizei(n), reinterpret_cast<GLuint *>(names));
+  glxdirectNamesMade(instance, kGlxDirectQueryNames, names, n);
   set(result, 0, n, names);
   return 1;
 }

@@ -277,6 +277,15 @@ bool levelStorage(const Command &c, uint32_t target, int32_t level, uint32_t int
   }
 }
 
+// A bind (a query's begin) of name: false when the name it makes passes the client's budget
+// (BadAlloc; nothing is called).
+bool boundName(const Command &c, GlxDirectNameKind kind, uint32_t name) {
+  if (glxdirectNameBound(c.instance, kind, name)) return true;
+  c.error = kBadAlloc;
+  c.dropped("new name beyond lumoraMemory");
+  return false;
+}
+
 // A library without the placeholder entry has the loader's stub there, of another type: it is
 // not called.
 template <typename Fn>
@@ -1351,7 +1360,9 @@ void executeCommand(const Command &c) {
     }
     CALL(229, glSampleCoverage, 5, c.f(0), c.at(4)[0])
     VEC(230, glWindowPos3fv, GLfloat, 3)
-    CALL(231, glBeginQuery, 8, c.u(0), c.u(4))
+    case 231:
+      if (c.holds(8) && boundName(c, kGlxDirectQueryNames, c.u(4))) gl.glBeginQuery(c.u(0), c.u(4));
+      return;
     CALL(232, glEndQuery, 4, c.u(0))
     case 233: {
       if (!c.holds(4)) return;
@@ -1359,7 +1370,6 @@ void executeCommand(const Command &c) {
       if (holdsCounted(c, 4, n, 4)) gl.glDrawBuffers(n, reinterpret_cast<const GLenum *>(c.at(4)));
       return;
     }
-    CALL(235, glBindRenderbuffer, 8, c.u(0), c.u(4))
     CALL(236, glBindFramebuffer, 8, c.u(0), c.u(4))
     CALL(237, glFramebufferTextureLayerARB, 20, c.u(0), c.u(4), c.u(8), c.i(12), c.i(16))
     CALL(238, glDeleteObjectARB, 4, programId(c, c.u(0)))
@@ -1438,7 +1448,9 @@ void executeCommand(const Command &c) {
                                 opcode == 300 || opcode == 301))
     instance->beginArrayRoom = 0;
   switch (opcode) {
-    CALL(290, glBindBuffer, 8, c.u(0), c.u(4))
+    case 290:
+      if (c.holds(8) && boundName(c, kGlxDirectBufferNames, c.u(4))) gl.glBindBuffer(c.u(0), c.u(4));
+      return;
     case 291:
       return arrayPointerCommand(c);
     case 292:
@@ -1578,7 +1590,9 @@ void executeCommand(const Command &c) {
       gl.glTexSubImage3D(target, c.i(40), c.i(44), c.i(48), c.i(52), width, height, depth, format, type, c.at(88));
       return;
     }
-    CALL(4117, glBindTexture, 8, c.u(0), c.u(4))
+    case 4117:
+      if (c.holds(8) && boundName(c, kGlxDirectTextureNames, c.u(4))) gl.glBindTexture(c.u(0), c.u(4));
+      return;
     case 4118: {
       if (!c.holds(4)) return;
       int32_t n = c.i(0);
@@ -1781,14 +1795,20 @@ void executeCommand(const Command &c) {
         gl.glProgramLocalParameters4fvEXT(c.u(0), c.u(4), n, v);
       return;
     }
-    CALL(4316, glBindRenderbuffer, 8, c.u(0), c.u(4))
+    case 235:
+    case 4316:
+      if (c.holds(8) && boundName(c, kGlxDirectRenderbufferNames, c.u(4))) gl.glBindRenderbuffer(c.u(0), c.u(4));
+      return;
     case 4317:
     case 4320: {
       if (!c.holds(4)) return;
       int32_t n = c.i(0);
       if (!holdsCounted(c, 4, n, 4)) return;
       const GLuint *ids = reinterpret_cast<const GLuint *>(c.at(4));
-      if (opcode == 4317) glxdirectRenderbuffersDeleted(instance, c.at(4), uint32_t(n));
+      if (opcode == 4317) {
+        glxdirectRenderbuffersDeleted(instance, c.at(4), uint32_t(n));
+        glxdirectNamesDeleted(instance, kGlxDirectRenderbufferNames, c.at(4), uint32_t(n));
+      }
       if (opcode == 4317)
         gl.glDeleteRenderbuffers(n, ids);
       else

@@ -373,7 +373,7 @@ GLXDIRECT_SINGLE(glxdirectDeleteTextures) {
   int done = onNames(instance, slot, params, length, result, instance ? instance->functions.glDeleteTextures : nullptr);
   uint32_t n = 0;
   if (done && word(params, length, 0, &n)) {
-    glxdirectRefund(xproxyCurrentClient, uint64_t(n) * kGlxDirectNameBytes);
+    glxdirectNamesDeleted(instance, kGlxDirectTextureNames, params + 4, n);
     glxdirectTexturesDeleted(instance, params + 4, n);
   }
   return done;
@@ -382,7 +382,7 @@ GLXDIRECT_SINGLE(glxdirectDeleteTextures) {
 GLXDIRECT_SINGLE(glxdirectDeleteQueries) {
   int done = onNames(instance, slot, params, length, result, instance ? instance->functions.glDeleteQueries : nullptr);
   uint32_t n = 0;
-  if (done && word(params, length, 0, &n)) glxdirectRefund(xproxyCurrentClient, uint64_t(n) * kGlxDirectNameBytes);
+  if (done && word(params, length, 0, &n)) glxdirectNamesDeleted(instance, kGlxDirectQueryNames, params + 4, n);
   return done;
 }
 
@@ -390,7 +390,7 @@ GLXDIRECT_SINGLE(glxdirectDeleteBuffers) {
   glxdirectArraysChanged(instance);
   int done = onNames(instance, slot, params, length, result, instance ? instance->functions.glDeleteBuffers : nullptr);
   uint32_t n = 0;
-  if (done && word(params, length, 0, &n)) glxdirectRefund(xproxyCurrentClient, uint64_t(n) * kGlxDirectNameBytes);
+  if (done && word(params, length, 0, &n)) glxdirectNamesDeleted(instance, kGlxDirectBufferNames, params + 4, n);
   return done;
 }
 
@@ -404,7 +404,10 @@ GLXDIRECT_SINGLE(glxdirectGenTextures) {
   if (!makeCurrent(instance, slot) || !glxdirectCharge(count * kGlxDirectNameBytes)) return 0;
   int done = arrayGet(
       instance, slot, result, 4, [&] { return count; },
-      [&](uint8_t *area) { instance->functions.glGenTextures(GLsizei(n), reinterpret_cast<GLuint *>(area)); });
+      [&](uint8_t *area) {
+        instance->functions.glGenTextures(GLsizei(n), reinterpret_cast<GLuint *>(area));
+        glxdirectNamesMade(instance, kGlxDirectTextureNames, area, uint32_t(count));
+      });
   if (!done) glxdirectRefund(xproxyCurrentClient, count * kGlxDirectNameBytes);
   return done;
 }

@@ -45,9 +45,14 @@ struct Level {
 // serial of the context that started it) in the high word and the name in the low word; a
 // context's default textures (name 0) are keyed by the context's own serial.
 using GlxDirectLevelMap = std::unordered_map<uint64_t, std::vector<Level>>;
+// The names made of each kind, keyed likewise (query names by their context's serial: queries
+// are not shared), each with the slot of the client its kGlxDirectNameBytes are counted for.
+// Only counted names are held, so lumoraMemory bounds the record as it bounds the names.
+using GlxDirectNameMap = std::unordered_map<uint64_t, uint32_t>;
 struct GlxDirectTextureLevels {
   GlxDirectLevelMap textures;
   GlxDirectLevelMap renderbuffers;
+  GlxDirectNameMap names[kGlxDirectNameKinds];
 };
 
 namespace {
@@ -112,6 +117,31 @@ uint64_t textureKey(const GlxDirectContext *node, uint32_t name) {
   return uint64_t(name ? node->shareGroup : node->serial) << 32 | name;
 }
 
+uint64_t nameKey(const GlxDirectContext *node, GlxDirectNameKind kind, uint32_t name) {
+  return uint64_t(kind == kGlxDirectQueryNames ? node->serial : node->shareGroup) << 32 | name;
+}
+
+// The record of the instance (made at first need), or NULL when there is no room for it.
+GlxDirectTextureLevels *levelsOf(GlxLibraryInstance *instance) {
+  if (!instance->textureLevels) instance->textureLevels = new (std::nothrow) GlxDirectTextureLevels{};
+  if (!instance->textureLevels) LOG_OUT_OF_MEMORY_AT(kSource);
+  return instance->textureLevels;
+}
+
+// Records name for the current client, who has been counted for it: false (nothing recorded)
+// when it is held already or there is no room.
+bool holdName(GlxLibraryInstance *instance, const GlxDirectContext *node, GlxDirectNameKind kind, uint32_t name) {
+  GlxDirectTextureLevels *levels = name ? levelsOf(instance) : nullptr;
+  if (!levels) return false;
+  try {
+    return levels->names[kind].emplace(nameKey(node, kind, name), xproxyCurrentClient ? xproxyCurrentClient->index : 0)
+        .second;
+  } catch (const std::bad_alloc &) {
+    LOG_OUT_OF_MEMORY_AT(kSource);
+    return false;
+  }
+}
+
 void refundLevels(const std::vector<Level> &levels) {
   for (const Level &l : levels) glxdirectRefund(xproxyClientByIndex(l.client), l.bytes);
 }
@@ -155,11 +185,7 @@ GlxDirectLevelVerdict countLevel(GlxLibraryInstance *instance, bool renderbuffer
                                  int32_t level, uint64_t bytes) {
   GlxDirectContext *node = currentNode(instance);
   if (!node) return kGlxDirectLevelCall;
-  if (!instance->textureLevels) instance->textureLevels = new (std::nothrow) GlxDirectTextureLevels{};
-  if (!instance->textureLevels) {
-    LOG_OUT_OF_MEMORY_AT(kSource);
-    return kGlxDirectLevelOverBudget;
-  }
+  if (!levelsOf(instance)) return kGlxDirectLevelOverBudget;
   uint32_t name = uint32_t(glxdirectGetInteger(instance, binding));
   // Without a renderbuffer bound the library refuses the storage.
   if (renderbuffer && name == 0) return kGlxDirectLevelCall;
@@ -268,6 +294,42 @@ void glxdirectRenderbuffersDeleted(GlxLibraryInstance *instance, const uint8_t *
   namesDeleted(instance, true, names, count);
 }
 
+void glxdirectNamesMade(GlxLibraryInstance *instance, GlxDirectNameKind kind, const uint8_t *names, uint32_t count) {
+  GlxDirectContext *node = instance ? currentNode(instance) : nullptr;
+  if (!node) return;  // nothing can be told apart: what was counted stays
+  uint64_t unheld = 0;
+  for (uint32_t k = 0; k < count; k++) {
+    uint32_t name;
+    memcpy(&name, names + 4 * uint64_t(k), 4);
+    if (!holdName(instance, node, kind, name)) unheld++;
+  }
+  glxdirectRefund(xproxyCurrentClient, unheld * kGlxDirectNameBytes);
+}
+
+bool glxdirectNameBound(GlxLibraryInstance *instance, GlxDirectNameKind kind, uint32_t name) {
+  GlxDirectContext *node = instance && name ? currentNode(instance) : nullptr;
+  if (!node) return true;
+  if (instance->textureLevels && instance->textureLevels->names[kind].count(nameKey(node, kind, name))) return true;
+  if (!glxdirectCharge(kGlxDirectNameBytes)) return false;
+  if (!holdName(instance, node, kind, name)) glxdirectRefund(xproxyCurrentClient, kGlxDirectNameBytes);
+  return true;
+}
+
+void glxdirectNamesDeleted(GlxLibraryInstance *instance, GlxDirectNameKind kind, const uint8_t *names,
+                           uint32_t count) {
+  GlxDirectContext *node = instance && instance->textureLevels ? currentNode(instance) : nullptr;
+  if (!node) return;
+  GlxDirectNameMap &held = instance->textureLevels->names[kind];
+  for (uint32_t k = 0; k < count && !held.empty(); k++) {
+    uint32_t name;
+    memcpy(&name, names + 4 * uint64_t(k), 4);
+    auto at = held.find(nameKey(node, kind, name));
+    if (at == held.end()) continue;
+    glxdirectRefund(xproxyClientByIndex(at->second), kGlxDirectNameBytes);
+    held.erase(at);
+  }
+}
+
 void glxdirectContextTexturesGone(GlxLibraryInstance *instance, const GlxDirectContext *gone) {
   if (!instance || !instance->textureLevels) return;
   bool groupLives = false;
@@ -280,6 +342,19 @@ void glxdirectContextTexturesGone(GlxLibraryInstance *instance, const GlxDirectC
       if (drop) {
         refundLevels(at->second);
         at = levels->erase(at);
+      } else {
+        ++at;
+      }
+    }
+  }
+  for (int kind = 0; kind < kGlxDirectNameKinds; kind++) {
+    GlxDirectNameMap &held = instance->textureLevels->names[kind];
+    for (auto at = held.begin(); at != held.end();) {
+      uint32_t group = uint32_t(at->first >> 32);
+      bool drop = kind == kGlxDirectQueryNames ? group == gone->serial : group == gone->shareGroup && !groupLives;
+      if (drop) {
+        glxdirectRefund(xproxyClientByIndex(at->second), kGlxDirectNameBytes);
+        at = held.erase(at);
       } else {
         ++at;
       }

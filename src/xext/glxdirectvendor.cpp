@@ -139,13 +139,20 @@ Outcome deletePrograms(Vendor &v) {
   v.gl.glDeleteProgramsARB(GLsizei(n), reinterpret_cast<const GLuint *>(v.at(4)));
   return kDone;
 }
-// Generates n names with the call into the scratch buffer: n values of 4 bytes.
-template <void (*GlFunctionTable::*Gen)(GLsizei, GLuint *)>
+// Generates n names with the call into the scratch buffer: n values of 4 bytes. Names of a
+// counted kind (kGlxDirectNameKinds: none) count against the client's budget.
+template <void (*GlFunctionTable::*Gen)(GLsizei, GLuint *), GlxDirectNameKind kind = kGlxDirectNameKinds>
 Outcome generate(Vendor &v) {
   uint32_t n = v.u(0);
+  uint64_t charged = kind != kGlxDirectNameKinds && int32_t(n) > 0 ? n * kGlxDirectNameBytes : 0;
+  if (!glxdirectCharge(charged)) return kNoRoom;
   uint8_t *out = v.room(n, 4);
-  if (!out) return kNoRoom;
+  if (!out) {
+    glxdirectRefund(xproxyCurrentClient, charged);
+    return kNoRoom;
+  }
   (v.gl.*Gen)(GLsizei(n), reinterpret_cast<GLuint *>(out));
+  if (charged) glxdirectNamesMade(v.instance, kind, out, n);
   return v.answer(out, n, 4);
 }
 Outcome programParameterfNv(Vendor &v) {
@@ -543,6 +550,7 @@ Outcome objectParameter(Vendor &v) {
 // ----- buffer objects and arrays -----
 Outcome bindBuffer(Vendor &v) {
   glxdirectArraysChanged(v.instance);
+  if (!glxdirectNameBound(v.instance, kGlxDirectBufferNames, v.u(4))) return kNoRoom;
   v.gl.glBindBufferARB(v.u(0), v.u(4));
   return kDone;
 }
@@ -565,6 +573,7 @@ Outcome deleteBuffers(Vendor &v) {
   if (!v.holds(4 + 4ull * n)) return kShort;
   glxdirectArraysChanged(v.instance);
   v.gl.glDeleteBuffers(GLsizei(n), reinterpret_cast<const GLuint *>(v.at(4)));
+  glxdirectNamesDeleted(v.instance, kGlxDirectBufferNames, v.at(4), n);
   return kDone;
 }
 Outcome bufferParameter(Vendor &v) {
@@ -662,7 +671,7 @@ constexpr VendorRow kRows[] = {
     {1330, 12, bindTexImage, R::Nothing},
     {1331, 8, releaseTexImage, R::Nothing},
     {1422, 4, isName<&F::glIsRenderbuffer>, R::Values},
-    {1423, 4, generate<&F::glGenRenderbuffers>, R::ValuesEx},
+    {1423, 4, generate<&F::glGenRenderbuffers, kGlxDirectRenderbufferNames>, R::ValuesEx},
     {1424, 8, renderbufferParameter, R::ValuesEx},
     {1425, 4, isName<&F::glIsFramebuffer>, R::Values},
     {1426, 4, generate<&F::glGenFramebuffers>, R::ValuesEx},
@@ -728,7 +737,7 @@ constexpr VendorRow kRows[] = {
     {90056, 16, bufferData, R::Nothing},
     {90057, 12, bufferSubData, R::Nothing},
     {90058, 4, deleteBuffers, R::Nothing},
-    {90059, 4, generate<&F::glGenBuffers>, R::ValuesEx},
+    {90059, 4, generate<&F::glGenBuffers, kGlxDirectBufferNames>, R::ValuesEx},
     {90060, 8, bufferParameter, R::ValuesEx},
     {90061, 8, bufferPointer, R::ValuesEx},
     {90062, 12, bufferSubDataGet, R::ValuesEx},

@@ -105,7 +105,8 @@ void fakeglSetPixelFill(int byte);
 // answers the context's mode unless fakeglSetIntegers set it.
 // glXCreatePbuffer and glXCreateGLXPixmap return new ids from 0x700001 on.
 // Query objects and GLSL objects. glGenQueries writes first, first + 1, ... with first the value
-// of (0, kFakeglGenQueries) (nothing when none is set); glIsQuery (id, kFakeglIsQuery) and
+// of (0, kFakeglGenQueries) (nothing when none is set), glGenTextures likewise from
+// (0, kFakeglGenTextures); glIsQuery (id, kFakeglIsQuery) and
 // glIsProgram (program, kFakeglIsProgram) answer their first value; glGetQueryiv (target,
 // pname), glGetQueryObjectiv and uiv (id, pname), glGetShaderiv, glGetProgramiv and
 // glGetObjectParameteri/fvARB (object, pname) write the keyed values; glGetUniformLocation and
@@ -120,6 +121,7 @@ constexpr uint32_t kFakeglIsProgram = 0x30007;
 constexpr uint32_t kFakeglLocation = 0x30008;
 constexpr uint32_t kFakeglActive = 0x30009;
 constexpr uint32_t kFakeglAttached = 0x3000A;
+constexpr uint32_t kFakeglGenTextures = 0x3000B;
 constexpr uint32_t kFakeglActiveName = 0x40000;
 constexpr uint32_t kFakeglObjectText = 0x40001;
 extern "C" {

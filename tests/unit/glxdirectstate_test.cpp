@@ -225,6 +225,8 @@ TEST_F(GlxDirectStateTest, NamesCountAgainstTheClientsBudget) {
   FakeCore::Current current(client);
   uint64_t saved = configRecord.lumoraMemory;
   configRecord.lumoraMemory = 100 * kGlxDirectNameBytes;
+  int32_t first = 1;
+  fakeglSetKeyedValues(0, kFakeglGenTextures, &first, 1);
   EXPECT_EQ(run(glxdirectGenTextures, {101}), 0);
   EXPECT_EQ(run(glxdirectGenLists, {101}), 0);
   EXPECT_EQ(fakeglCountCalls("glGenTextures") + fakeglCountCalls("glGenLists"), 0u);
@@ -233,9 +235,50 @@ TEST_F(GlxDirectStateTest, NamesCountAgainstTheClientsBudget) {
   EXPECT_EQ(run(glxdirectGenTextures, {41}), 0);
   std::vector<uint32_t> names(21, 0);
   names[0] = 20;
+  for (uint32_t k = 1; k <= 20; k++) names[k] = k;
   EXPECT_EQ(run(glxdirectDeleteTextures, names), 1);
+  first = 61;
+  fakeglSetKeyedValues(0, kFakeglGenTextures, &first, 1);
   EXPECT_EQ(run(glxdirectGenTextures, {60}), 1);
   EXPECT_EQ(client.client->lumoraBytes, 100 * kGlxDirectNameBytes);
+  configRecord.lumoraMemory = saved;
+}
+
+// Only names the client holds give their bytes back, each once: deleting made-up names leaves
+// the budget spent. A bind of an unused name (a query's begin) makes one and counts it.
+TEST_F(GlxDirectStateTest, OnlyHeldNamesGiveTheBudgetBack) {
+  FakeClient &client = core_.addClient();
+  FakeCore::Current current(client);
+  uint64_t saved = configRecord.lumoraMemory;
+  configRecord.lumoraMemory = 4 * kGlxDirectNameBytes;
+  const uint64_t &bytes = client.client->lumoraBytes;
+  int32_t first = 1;
+  fakeglSetKeyedValues(0, kFakeglGenTextures, &first, 1);
+  auto render = [&](uint16_t opcode, uint32_t target, uint32_t name) {
+    uint32_t command[3] = {uint32_t(opcode) << 16 | 12, target, name};
+    return glxdirectRender(instance_, slot_, reinterpret_cast<uint8_t *>(command),
+                           reinterpret_cast<uint8_t *>(command + 3));
+  };
+  EXPECT_EQ(run(glxdirectGenTextures, {2}), 1);  // 1 and 2
+  EXPECT_EQ(run(glxdirectDeleteTextures, {3, 7, 8, 0}), 1);
+  EXPECT_EQ(run(glxdirectDeleteBuffers, {2, 1, 2}), 1);  // texture names, not buffers
+  EXPECT_EQ(bytes, 2 * kGlxDirectNameBytes);
+  EXPECT_EQ(render(4117, 0x0DE1, 1), 0);  // held already
+  EXPECT_EQ(render(4117, 0x0DE1, 9), 0);
+  EXPECT_EQ(render(231, 0x8914, 5), 0);  // BeginQuery
+  EXPECT_EQ(bytes, 4 * kGlxDirectNameBytes);
+  fakeglClearLog();
+  EXPECT_EQ(render(4117, 0x0DE1, 10), 11);  // BadAlloc
+  EXPECT_EQ(render(290, 0x8892, 10), 11);
+  EXPECT_EQ(run(glxdirectGenTextures, {1}), 0);
+  EXPECT_EQ(fakeglCountCalls("glBindTexture") + fakeglCountCalls("glBindBuffer"), 0u);
+  EXPECT_EQ(run(glxdirectDeleteTextures, {4, 1, 9, 1, 9}), 1);
+  EXPECT_EQ(run(glxdirectDeleteTextures, {2, 1, 9}), 1);
+  EXPECT_EQ(bytes, 2 * kGlxDirectNameBytes);
+  first = 0;  // the library makes no names: nothing stays counted for them
+  fakeglSetKeyedValues(0, kFakeglGenTextures, &first, 1);
+  EXPECT_EQ(run(glxdirectGenTextures, {2}), 1);
+  EXPECT_EQ(bytes, 2 * kGlxDirectNameBytes);
   configRecord.lumoraMemory = saved;
 }
 
