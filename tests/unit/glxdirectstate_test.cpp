@@ -270,6 +270,7 @@ TEST_F(GlxDirectStateTest, OnlyHeldNamesGiveTheBudgetBack) {
   fakeglClearLog();
   EXPECT_EQ(render(4117, 0x0DE1, 10), 11);  // BadAlloc
   EXPECT_EQ(render(290, 0x8892, 10), 11);
+  EXPECT_EQ(render(235, 0x8D41, 10), 11);  // BindRenderbuffer
   EXPECT_EQ(run(glxdirectGenTextures, {1}), 0);
   EXPECT_EQ(fakeglCountCalls("glBindTexture") + fakeglCountCalls("glBindBuffer"), 0u);
   EXPECT_EQ(run(glxdirectDeleteTextures, {4, 1, 9, 1, 9}), 1);
