@@ -21,6 +21,7 @@ void miscWriteClientMessage(const uint8_t *message, uint32_t length, WireLayout 
 #undef max
 
 #include "proxy/xdisplay.h"
+#include "xclient/xtarget.h"
 #include "support/logging.h"
 #include "support/strtemp.h"
 
@@ -50,13 +51,19 @@ std::vector<unsigned long> takeFreeCells(Display *display, Colormap colormap) {
   return cells;
 }
 
+// A round trip on the proxy's own connection, bounded as the error traps' are; a failure is logged.
+void syncBounded(Display *display, const char *what) {
+  if (const char *failure = xtargetSync(display, xtargetSyncLimitMs))
+    LOG(logChannelProblem, "The round trip on the proxy's own connection for %s failed: %s", what, failure);
+}
+
 void giveBack(Display *display, Colormap colormap, const std::vector<unsigned long> &cells) {
   for (size_t at = 0; at < cells.size(); at += 256) {
     int n = int(std::min<size_t>(256, cells.size() - at));
     XFreeColors(display, colormap, const_cast<unsigned long *>(cells.data() + at), n, 0);
   }
   // Other connections may look for free cells right after: the cells are free once we return.
-  if (!cells.empty()) XSync(display, False);
+  if (!cells.empty()) syncBounded(display, "freed colour cells");
 }
 
 // The pixels of a plane combination: base or'ed with every subset of the mask's bits.
@@ -216,7 +223,7 @@ int miscAllocColorAtPixel(Display *display, Colormap colormap, XColor *colour, i
     ok = allocAtPixelWithCells(display, colormap, colour, cells);
     giveBack(display, colormap, cells);
   }
-  if (sync) XSync(display, False);
+  if (sync) syncBounded(display, "a colour cell");
   return ok;
 }
 

@@ -1,6 +1,7 @@
 // Pointer and focus queries: TranslateCoordinates goes to the head under the point it asks
 // about, GetInputFocus to the real server as it came; their replies name windows the way the
 // client knows them.
+#include "proxy/connections.h"
 #include "proxy/head.h"
 #include "proxy/main.h"
 #include "proxy/park.h"
@@ -153,7 +154,7 @@ void xcoreQueryPointerReply(uint8_t *reply, uint32_t length) {
     Window realRoot = 0, child = 0;
     int x = 0, y = 0, wx = 0, wy = 0;
     unsigned mask = 0;
-    if (asked && display && XQueryPointer(display, asked->root, &realRoot, &child, &x, &y, &wx, &wy, &mask))
+    if (asked && display && !xproxySyncXlib(display, "QueryPointer") && XQueryPointer(display, asked->root, &realRoot, &child, &x, &y, &wx, &wy, &mask))
       head = mainFindHeadByRoot(serverDisplay, realRoot);
     if (head && head->metaScreen) {
       metaX = x, metaY = y;

@@ -10,6 +10,7 @@
 #include "proxy/korvanparser.h"
 #include "proxy/main.h"
 #include "proxy/misc.h"
+#include "proxy/park.h"
 #include "proxy/xproto.h"
 #include "proxy/connections.h"
 #include "proxy/resource.h"
@@ -608,6 +609,24 @@ void queueGeometryUpdate(WindowRecord *window) {
     free(update);
 }
 
+// The bit-gravity refresh of a resized window, once the client's ConfigureWindow has reached
+// the heads: exposures of the whole window on each head. (The window may be gone meanwhile.)
+void refreshBitGravity(uint8_t *request, uint32_t, const char *failure) {
+  if (failure) {
+    LOG(logChannelProblem, "ConfigureWindow's exposures are left out: %s", failure);
+    return;
+  }
+  uint32_t id = wireGet32(request + 4);
+  auto *window = static_cast<WindowRecord *>(resourceLookupWindow(id));
+  if (!window || !window->width || !window->height) return;
+  for (Head *head = window->screen ? window->screen->heads : nullptr; head; head = head->next) {
+    if (!head->display) continue;
+    XRectangle r{0, 0, window->width, window->height};
+    miscForceExposures(head->display, resourceServerId(id, kResourceWindow, head), &r, 1);
+    xproxySyncXlib(head->display, "ConfigureWindow");
+  }
+}
+
 }  // namespace
 
 void xcoreConfigureWindow(uint8_t *request, uint32_t length) {
@@ -648,13 +667,11 @@ void xcoreConfigureWindow(uint8_t *request, uint32_t length) {
   if (argument.place) windowPlaceCopies(window, nullptr, xproxyCurrentClient, 1, &argument.placed);
   if (xcoreWorkaround(kWorkaroundRefreshBitGravity) && (mask & 0xc) && window->windowClass == 1 && window->width &&
       window->height) {
-    xproxySyncClient(xproxyCurrentClient);
-    for (Head *head = window->screen ? window->screen->heads : nullptr; head; head = head->next) {
-      if (!head->display) continue;
-      XRectangle r{0, 0, window->width, window->height};
-      miscForceExposures(head->display, resourceServerId(id, kResourceWindow, head), &r, 1);
-      XSync(head->display, False);
-    }
+    // The client waits, parked, until its request has reached the heads.
+    if (xproxyCurrentClient)
+      xproxyParkClient(xproxyCurrentClient, nullptr, request, length, refreshBitGravity);
+    else
+      refreshBitGravity(request, length, nullptr);
   }
   windowValidateGrabs();
   // A confining window moved off the pointer head's area: the pointer follows it onto its own

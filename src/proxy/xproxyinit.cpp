@@ -36,6 +36,7 @@
 #include "support/process.h"
 #include "support/strtemp.h"
 #include "xclient/misc.h"
+#include "xclient/xtarget.h"
 #include "xext/ext.h"
 
 uint32_t traceFlags = 0;
@@ -293,6 +294,7 @@ void describeScreens() {
 const char *xproxyInit() {
   pendingExitReason = nullptr;
   pendingExitCopy.clear();
+  xtargetSyncLimitMs = xproxySyncWaitLimitMs;  // the error traps' round trips on the real displays
   exitSignalSeen = 0;
   sighupSeen = 0;
   sighupFlag = 0;
