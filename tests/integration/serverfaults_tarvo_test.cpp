@@ -172,9 +172,11 @@ TEST(ServerFaults, StoppedServerHoldsOnlyWhatNeedsIt) {
   EXPECT_EQ(tarvo.stop(), 0) << tarvo.output();
 }
 
-// A request whose handler needs the proxy's own connection to the server (ConfigureWindow's
-// exposures under the RefreshBitGravity workaround) while the server is stopped: the loop goes
-// on refusing wrong setups, and after SIGCONT the client's requests are answered.
+// Requests whose handlers need the server to have taken them before the proxy goes on
+// (ConfigureWindow's exposures under the RefreshBitGravity workaround; the window a pointer
+// grab confines to moved off the pointer's head, which the pointer follows) while the server is
+// stopped: the loop goes on refusing wrong setups, and after SIGCONT the client's requests are
+// answered.
 TEST(ServerFaults, StoppedServerHoldsNoRoundTripOfTheLoop) {
   tarvoBlockSignals();
   XvfbServer xvfb;
@@ -188,17 +190,26 @@ TEST(ServerFaults, StoppedServerHoldsNoRoundTripOfTheLoop) {
   RawBytes answer;
   ASSERT_EQ(client.send(RawRequest(false).b(1).b(0).s(0).i(window).i(client.rootWindow()).s(0).s(0).s(100).s(100)
                             .s(0).s(1).i(0).i(0).done()), "");
-  ASSERT_EQ(client.roundTrip(getInputFocus(false), answer), "");
-  ASSERT_EQ(kill(xvfb.pid(), SIGSTOP), 0);
-  ASSERT_EQ(client.send(RawRequest(false).b(12).b(0).s(0).i(window).s(0xc).s(0).i(200).i(150).done()), "");
-  ASSERT_EQ(client.send(getInputFocus(false)), "");
-  for (int i = 0; i < 3; i++) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    expectRefusedAtOnce(tarvo, i);
+  ASSERT_EQ(client.send(RawRequest(false).b(8).b(0).s(0).i(window).done()), "");  // MapWindow
+  // GrabPointer, asynchronous, confined to the window.
+  ASSERT_EQ(client.roundTrip(RawRequest(false).b(26).b(0).s(0).i(window).s(0).b(1).b(1).i(window).i(0).i(0).done(),
+                             answer), "");
+  ASSERT_EQ(answer[0], 1);
+  ASSERT_EQ(answer[1], 0);  // GrabSuccess
+  const RawBytes resize = RawRequest(false).b(12).b(0).s(0).i(window).s(0xc).s(0).i(200).i(150).done();
+  const RawBytes away = RawRequest(false).b(12).b(0).s(0).i(window).s(0x1).s(0).i(3000).done();
+  for (const RawBytes &configure : {resize, away}) {
+    ASSERT_EQ(kill(xvfb.pid(), SIGSTOP), 0);
+    ASSERT_EQ(client.send(configure), "");
+    ASSERT_EQ(client.send(getInputFocus(false)), "");
+    for (int i = 0; i < 2; i++) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      expectRefusedAtOnce(tarvo, i);
+    }
+    kill(xvfb.pid(), SIGCONT);
+    ASSERT_EQ(client.read(answer, 10000), "");
+    EXPECT_EQ(answer[0], 1);
   }
-  kill(xvfb.pid(), SIGCONT);
-  ASSERT_EQ(client.read(answer, 10000), "");
-  EXPECT_EQ(answer[0], 1);
   ASSERT_EQ(client.roundTrip(getInputFocus(false), answer), "");
   EXPECT_EQ(answer[0], 1);
   EXPECT_EQ(tarvo.stop(), 0) << tarvo.output();
