@@ -377,7 +377,12 @@ const char *xtargetSync(Display *display, uint32_t limitMs) {
   }
   XFlush(display);
   xcb_connection_t *connection = XGetXCBConnection(display);
-  if (!connection || xcb_connection_has_error(connection)) return "the connection to the X server is broken";
+  // A broken connection goes to Xlib's I/O error handling at once, as XSync takes it.
+  auto broken = [display]() {
+    XSync(display, False);
+    return "the connection to the X server is broken";
+  };
+  if (!connection || xcb_connection_has_error(connection)) return broken();
   // The xcb request on Xlib's connection: Xlib hands its socket back first, and every event and
   // error read while waiting stays queued for Xlib.
   xcb_get_input_focus_cookie_t cookie = xcb_get_input_focus(connection);
@@ -390,7 +395,7 @@ const char *xtargetSync(Display *display, uint32_t limitMs) {
     if (xcb_poll_for_reply(connection, cookie.sequence, &reply, &error)) {
       free(reply);
       free(error);
-      if (xcb_connection_has_error(connection)) return "the connection to the X server broke";
+      if (xcb_connection_has_error(connection)) return broken();
       // What came before the answer goes into Xlib's queue now (its errors to the handler).
       LockDisplay(display);
       _XEventsQueued(display, QueuedAfterReading);
