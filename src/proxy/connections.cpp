@@ -22,6 +22,7 @@
 #include "proxy/xproto.h"
 #include "proxy/xscreen.h"
 #include "xclient/region.h"
+#include "xclient/xtarget.h"
 #include "support/logging.h"
 #include "support/orders.h"
 #include "support/strings.h"
@@ -345,7 +346,8 @@ void departureAnswered(Departure *p) {
     ServerDisplay *display = p->connections[i]->display;
     bool synced = false;
     for (uint32_t j = 0; j < i && !synced; j++) synced = p->connections[j]->display == display;
-    if (!synced && display && display->display && display->readOrder) XSync(display->display, False);
+    if (!synced && display && display->display && display->readOrder)
+      xproxySyncXlib(display->display, "a departing client");
   }
   Order *settle = ordersAddTimer(kXproxyDepartureSettleMs, onDepartureSettled, p);
   if (!settle) return;  // out of memory: the bound ends it
@@ -1141,6 +1143,12 @@ const char *xproxySyncBeginPending() {
 
 const char *xproxySyncEndPending() {
   return waitEverySync(false, syncDeadline(), true);
+}
+
+const char *xproxySyncXlib(Display *display, const char *what) {
+  const char *failure = display ? xtargetSync(display, xproxySyncWaitLimitMs) : nullptr;
+  if (failure) LOG(logChannelProblem, "The round trip on the proxy's own connection for %s failed: %s", what, failure);
+  return failure;
 }
 
 const char *xproxyFlushDisplayConnection(DisplayConnection *c) {

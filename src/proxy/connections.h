@@ -144,6 +144,10 @@ extern uint32_t xproxySyncWaitLimitMs;
 const char *xproxySyncDisplayConnection(DisplayConnection *connection);
 const char *xproxySyncClient(ClientConnection *client);
 const char *xproxySyncAllClients();
+// A round trip on the proxy's own Xlib connection inside the loop, bounded by the sync limit:
+// NULL once the server answered (what came before is in Xlib's queue, as after XSync), else the
+// failure, logged as the round trip for `what`.
+const char *xproxySyncXlib(struct _XDisplay *display, const char *what);
 // The pair: sync requests on the connections with output queued (marked sync pending), then
 // the waits for the marked ones.
 const char *xproxySyncBeginPending();

@@ -147,6 +147,7 @@ Head *mainQueryPointerOnHead(Display *display, Head *head, int32_t *x, int32_t *
   Window root = 0, child = 0;
   int rootX = 0, rootY = 0, windowX = 0, windowY = 0;
   unsigned state = 0;
+  if (xproxySyncXlib(display, "a pointer query")) return nullptr;
   XQueryPointer(display, head->root, &root, &child, &rootX, &rootY, &windowX, &windowY, &state);
   if (!root) return nullptr;
   if (mask) *mask = state;
@@ -180,7 +181,7 @@ void mainSelectInputOnHeads(ClientConnection *client, long mask) {
   for (ServerDisplay *d = mainServerDisplays; d; d = d->next) {
     if (!d->display) continue;
     if (client)
-      XSync(d->display, False);
+      xproxySyncXlib(d->display, "the input selection of the heads");
     else
       XFlush(d->display);
   }
@@ -313,7 +314,7 @@ void mainPointerTrack(int device, ClientConnection *client, MetaScreen *screen, 
     if (client)
       syncClient(client, logChannelWarning);
     else if (target->display)
-      XSync(target->display, False);
+      xproxySyncXlib(target->display, "a pointer warp");
     LOG(logChannelXhint, "GrabPointer on %s: owner-events=%d", target->name, int(pg.ownerEvents));
     miscForwardGrabPointer(target);
     if ((pointerFrozen || keyboardFrozen) && pg.client)
@@ -331,7 +332,8 @@ void mainPointerTrack(int device, ClientConnection *client, MetaScreen *screen, 
   }
   // 15.
   mainSelectInputOnHeads(client, 0x20);
-  if (!client && mainServerDisplays && mainServerDisplays->display) XSync(mainServerDisplays->display, False);
+  if (!client && mainServerDisplays && mainServerDisplays->display)
+    xproxySyncXlib(mainServerDisplays->display, "a pointer warp");
   mainSetPointerHead(device, target, x, y, 1);
 }
 
@@ -446,6 +448,7 @@ void mainQueryPointerReply(uint8_t *reply, uintptr_t argument) {
     Window now = 0, child = 0;
     int nowX = 0, nowY = 0, windowNowX = 0, windowNowY = 0;
     unsigned state = 0;
+    if (xproxySyncXlib(display, "the pointer poll")) return;
     XQueryPointer(display, head->root, &now, &child, &nowX, &nowY, &windowNowX, &windowNowY, &state);
     Head *there = now ? mainFindHeadByRoot(serverDisplay, now) : nullptr;
     if (!there) return;
@@ -469,7 +472,9 @@ const char *xproxyQueryPointerPosition(ClientConnection *client, Head **head, in
     Window root = 0, child = 0;
     int rootX = 0, rootY = 0, windowX = 0, windowY = 0;
     unsigned mask = 0;
-    XQueryPointer(display, DefaultRootWindow(display), &root, &child, &rootX, &rootY, &windowX, &windowY, &mask);
+    // A server that does not answer in time leaves the proxy's own idea of the pointer.
+    if (!xproxySyncXlib(display, "a pointer query"))
+      XQueryPointer(display, DefaultRootWindow(display), &root, &child, &rootX, &rootY, &windowX, &windowY, &mask);
     if (Head *found = root ? mainFindHeadByRoot(mainServerDisplays, root) : nullptr) {
       int32_t mx = rootX, my = rootY;
       xproxyHeadToRootXY(&mx, &my, found);
@@ -502,6 +507,7 @@ void mainPollPointerOnce() {
   Window root = 0, child = 0;
   int rootX = 0, rootY = 0, windowX = 0, windowY = 0;
   unsigned mask = 0;
+  if (xproxySyncXlib(head->display, "the pointer poll")) return;
   if (!XQueryPointer(head->display, head->root, &root, &child, &rootX, &rootY, &windowX, &windowY, &mask) && !root)
     return;
   Head *found = mainFindHeadByRoot(head->serverDisplay, root);

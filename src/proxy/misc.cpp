@@ -21,6 +21,7 @@ void miscWriteClientMessage(const uint8_t *message, uint32_t length, WireLayout 
 #undef max
 
 #include "proxy/xdisplay.h"
+#include "xclient/xtarget.h"
 #include "support/logging.h"
 #include "support/strtemp.h"
 
@@ -50,13 +51,21 @@ std::vector<unsigned long> takeFreeCells(Display *display, Colormap colormap) {
   return cells;
 }
 
+// A round trip on the proxy's own connection, bounded as the error traps' are: true when the
+// server answered; a failure is logged.
+bool syncBounded(Display *display, const char *what) {
+  const char *failure = xtargetSync(display, xtargetSyncLimitMs);
+  if (failure) LOG(logChannelProblem, "The round trip on the proxy's own connection for %s failed: %s", what, failure);
+  return !failure;
+}
+
 void giveBack(Display *display, Colormap colormap, const std::vector<unsigned long> &cells) {
   for (size_t at = 0; at < cells.size(); at += 256) {
     int n = int(std::min<size_t>(256, cells.size() - at));
     XFreeColors(display, colormap, const_cast<unsigned long *>(cells.data() + at), n, 0);
   }
   // Other connections may look for free cells right after: the cells are free once we return.
-  if (!cells.empty()) XSync(display, False);
+  if (!cells.empty()) syncBounded(display, "freed colour cells");
 }
 
 // The pixels of a plane combination: base or'ed with every subset of the mask's bits.
@@ -199,7 +208,10 @@ int allocAtPixelWithCells(Display *display, Colormap colormap, XColor *colour, s
 
 }  // namespace
 
+// (The allocations below are Xlib round trips: each is asked only of a server that answered
+// within the sync limit.)
 int miscAllocColorAtPixel(Display *display, Colormap colormap, XColor *colour, int sync) {
+  if (!syncBounded(display, "a colour cell")) return 0;
   unsigned long wanted = colour->pixel;
   XColor first = *colour;
   int64_t got = allocColour(display, colormap, first);
@@ -216,11 +228,12 @@ int miscAllocColorAtPixel(Display *display, Colormap colormap, XColor *colour, i
     ok = allocAtPixelWithCells(display, colormap, colour, cells);
     giveBack(display, colormap, cells);
   }
-  if (sync) XSync(display, False);
+  if (sync) syncBounded(display, "a colour cell");
   return ok;
 }
 
 int miscAllocPixels(Display *display, Colormap colormap, XColor *colours, int n) {
+  if (!syncBounded(display, "colour cells")) return 0;
   std::vector<unsigned long> cells;
   bool taken = false;
   for (int i = 0; i < n; i++) {
@@ -249,7 +262,7 @@ int miscAllocPixels(Display *display, Colormap colormap, XColor *colours, int n)
 
 int miscAllocColorCells(Display *display, Colormap colormap, const unsigned long *pixels, int n,
                         const unsigned long *masks, int m) {
-  if (n <= 0 || m < 0 || m > 32) return 0;
+  if (n <= 0 || m < 0 || m > 32 || !syncBounded(display, "colour cells")) return 0;
   std::vector<unsigned long> gotPixels(static_cast<size_t>(n)), gotMasks(static_cast<size_t>(m) + 1);
   unsigned long planes = orOf(masks, m);
   // Contiguous when more than one mask and the masks form one run of bits.
@@ -272,7 +285,7 @@ int miscAllocColorCells(Display *display, Colormap colormap, const unsigned long
 
 int miscAllocColorPlanes(Display *display, Colormap colormap, unsigned long redMask, unsigned long greenMask,
                          unsigned long blueMask, const unsigned long *pixels, int n) {
-  if (n <= 0) return 0;
+  if (n <= 0 || !syncBounded(display, "colour planes")) return 0;
   std::vector<unsigned long> gotPixels(static_cast<size_t>(n));
   unsigned long r = 0, g = 0, b = 0;
   if (!XAllocColorPlanes(display, colormap, False, gotPixels.data(), n, __builtin_popcountl(redMask),

@@ -8,6 +8,7 @@
 #include <X11/Xlib.h>
 
 #include "proxy/clientconnection.h"
+#include "proxy/connections.h"
 #include "proxy/head.h"
 #include "proxy/korvanparser.h"
 #include "proxy/main.h"
@@ -73,7 +74,7 @@ void releaseEntry(ColormapShadow *shadow, uint32_t k) {
       unsigned long planes = cell.readOnly ? 0 : xproxyPixelToServer2(cell.planeMask, shadow->visual, h);
       XtargetErrorTrap trap(h->display);
       XFreeColors(h->display, resourceServerId(shadow->id, kResourceColormap, h), &pixel, 1, planes);
-      XSync(h->display, False);
+      xproxySyncXlib(h->display, "FreeColors on another head");
     }
   }
   memmove(shadow->cells + k, shadow->cells + k + 1, sizeof(ColormapCell) * (shadow->cellCount - k - 1));

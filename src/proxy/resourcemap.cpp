@@ -233,7 +233,7 @@ void resourceDestroyEverywhere(uint32_t id) {
             resourceTypeRoutines[type].destroyOnServer(value, h, serverId);
           break;
       }
-      XSync(d, False);
+      xproxySyncXlib(d, "a destroyed resource");
       xtargetDisarmErrorTrap();
     }
   }
@@ -266,7 +266,7 @@ void resourceSharePixmap(PixmapRecord *pixmap, uint32_t userId) {
     XFreeGC(d, gc);
     if (trap.errorCame()) {
       XFreePixmap(d, copy);
-      XSync(d, False);
+      xproxySyncXlib(d, "a shared pixmap");
       continue;
     }
     auto *record = static_cast<PixmapCopy *>(calloc(1, sizeof(PixmapCopy)));

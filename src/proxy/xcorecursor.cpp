@@ -54,8 +54,9 @@ char *readPixmapBits(PixmapRecord *pixmap) {
   XImage *image = nullptr;
   if (head && head->display) {
     XtargetErrorTrap trap(head->display);
-    image = XGetImage(head->display, serverId, 0, 0, pixmap->width, pixmap->height, 1, XYPixmap);
-    XSync(head->display, False);
+    // The read-back is asked only of a server that answers within the sync limit.
+    if (!xproxySyncXlib(head->display, "a cursor's pixmap"))
+      image = XGetImage(head->display, serverId, 0, 0, pixmap->width, pixmap->height, 1, XYPixmap);
     if (trap.errorCame() && image) {
       XDestroyImage(image);
       image = nullptr;
@@ -363,6 +364,8 @@ void createGlyphCursorSynced(uint8_t *request, uint32_t length, const char *fail
     return xprotoSendError(kBadFont, maskFont, request, length, nullptr);
   Head *head = xscreenList ? xscreenList->heads : nullptr;
   if (!head || !head->display) return xprotoSendError(kBadValue, 0, request, length, nullptr);
+  // The glyphs are read only from a server that answers within the sync limit.
+  if (xproxySyncXlib(head->display, "CreateGlyphCursor")) return xprotoSendError(kBadAlloc, 0, request, length, nullptr);
   int width = 0, height = 0, hotX = 0, hotY = 0, made;
   uint8_t *sourceBits = nullptr, *maskBits = nullptr;
   {

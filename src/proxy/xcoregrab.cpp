@@ -1,6 +1,7 @@
 // Pointer and focus queries: TranslateCoordinates goes to the head under the point it asks
 // about, GetInputFocus to the real server as it came; their replies name windows the way the
 // client knows them.
+#include "proxy/connections.h"
 #include "proxy/head.h"
 #include "proxy/main.h"
 #include "proxy/park.h"
@@ -153,7 +154,7 @@ void xcoreQueryPointerReply(uint8_t *reply, uint32_t length) {
     Window realRoot = 0, child = 0;
     int x = 0, y = 0, wx = 0, wy = 0;
     unsigned mask = 0;
-    if (asked && display && XQueryPointer(display, asked->root, &realRoot, &child, &x, &y, &wx, &wy, &mask))
+    if (asked && display && !xproxySyncXlib(display, "QueryPointer") && XQueryPointer(display, asked->root, &realRoot, &child, &x, &y, &wx, &wy, &mask))
       head = mainFindHeadByRoot(serverDisplay, realRoot);
     if (head && head->metaScreen) {
       metaX = x, metaY = y;
@@ -559,6 +560,11 @@ struct GrabRecord {
 
 GrabRecord *newGrabRecord() { return static_cast<GrabRecord *>(calloc(1, sizeof(GrabRecord))); }
 
+// How GrabPointer asks the pointer's place for a confine-to window: after a sync of the client
+// (not parked), at once (the client waited parked for its requests to reach the server), or not
+// at all (that wait failed).
+constexpr int kGrabQueryAfterSync = 0, kGrabQuerySynced = 1, kGrabQueryNone = 2;
+
 // The pointer rule: the pointer head when the window lies on its meta screen (or with one meta
 // screen, or for a window id of 2 or less), else the first head of the window's meta screen.
 Head *pointerRuleHead(uint32_t window) {
@@ -589,9 +595,29 @@ void forwardInBracket(ClientConnection *client, const uint8_t *request, uint32_t
 
 }  // namespace
 
+namespace {
+void grabPointer(uint8_t *request, uint32_t length, int query);
+void grabPointerSynced(uint8_t *request, uint32_t length, const char *failure) {
+  if (failure) LOG(logChannelProblem, "%s", failure);
+  grabPointer(request, length, failure ? kGrabQueryNone : kGrabQuerySynced);
+}
+}  // namespace
+
 void xcoreGrabPointer(uint8_t *request, uint32_t length) {
   static const XcoreRequestShape shape{"bbsisbbiii", 24, XcoreShape::Fixed, 0, 0};
   if (!xcoreFrameEnter(request, length, shape)) return;
+  // A confine-to window has the pointer asked of the server once the client's requests have
+  // reached it: the client waits for that parked, while the others are served.
+  ClientConnection *client = xproxyCurrentClient;
+  WindowRecord *confine = windowOf(wireGet32(request + 12));
+  if (confine && confine->realized && confine->screen && xproxyPointerQueryWaits(client))
+    return xproxyParkClient(client, client->displays[0], request, length, grabPointerSynced);
+  grabPointer(request, length, kGrabQueryAfterSync);
+}
+
+namespace {
+// query: how the pointer's place is asked for a confine-to window (kGrabQuery...).
+void grabPointer(uint8_t *request, uint32_t length, int query) {
   ClientConnection *client = xproxyCurrentClient;
   const char *name = xscreenClientName(client);
   GrabRecord *record = newGrabRecord();
@@ -628,10 +654,10 @@ void xcoreGrabPointer(uint8_t *request, uint32_t length) {
   WindowRecord *confine = record->confineTo ? windowOf(record->confineTo) : nullptr;
   if (record->confineTo && !confine) LOG(logChannelXhint, "Bad confineTo window 0x%x in GrabPointer", record->confineTo), usable = false;
   Head *head = nullptr;
-  if (usable && confine && confine->realized && confine->screen) {
+  if (usable && query != kGrabQueryNone && confine && confine->realized && confine->screen) {
     Head *pointer = nullptr;
     int32_t x = 0, y = 0;
-    if (const char *error = xproxyQueryPointerPosition(client, &pointer, &x, &y)) {
+    if (const char *error = xproxyQueryPointerPosition(query == kGrabQueryAfterSync ? client : nullptr, &pointer, &x, &y)) {
       LOG(logChannelProblem, "%s", error);
     } else {
       if (!pointer || pointer->metaScreen != confine->screen) x = y = 0;
@@ -654,6 +680,7 @@ void xcoreGrabPointer(uint8_t *request, uint32_t length) {
   wirePut16(copy + 8, uint16_t(xproxyServerEventMask(record->eventMask)));
   xcoreFramePushRecord(kTagGrabPointer, record);
 }
+}  // namespace
 
 void xcoreGrabPointerReply(uint8_t *reply, uint32_t length) {
   DisplayConnection *connection = xproxyCurrentDisplayConnection;

@@ -10,6 +10,7 @@
 #include "proxy/korvanparser.h"
 #include "proxy/main.h"
 #include "proxy/misc.h"
+#include "proxy/park.h"
 #include "proxy/xproto.h"
 #include "proxy/connections.h"
 #include "proxy/resource.h"
@@ -608,6 +609,50 @@ void queueGeometryUpdate(WindowRecord *window) {
     free(update);
 }
 
+// Whether the bit-gravity workaround refreshes the window after a ConfigureWindow of that mask.
+bool refreshesBitGravity(const WindowRecord *window, uint16_t mask) {
+  return xcoreWorkaround(kWorkaroundRefreshBitGravity) && (mask & 0xc) && window->windowClass == 1 &&
+         window->width && window->height;
+}
+
+// The window a pointer grab confines to when it lies off the pointer head's area (the pointer
+// follows it onto its own meta screen's first head), else NULL.
+WindowRecord *confineOffPointerHead() {
+  WindowRecord *confine = proxyState.pointerGrab.client ? proxyState.pointerGrab.confineTo : nullptr;
+  const Head *pointerHead = proxyState.pointerHead;
+  if (!confine || !confine->screen || !confine->screen->heads || !pointerHead) return nullptr;
+  if (pointerHead->metaScreen != confine->screen) return confine;
+  const Rect &area = pointerHead->rect;
+  int64_t x1 = int64_t(confine->x) - confine->borderWidth, y1 = int64_t(confine->y) - confine->borderWidth;
+  int64_t x2 = int64_t(confine->x) + confine->width + confine->borderWidth;
+  int64_t y2 = int64_t(confine->y) + confine->height + confine->borderWidth;
+  bool overlaps = x1 < int64_t(area.x) + area.width && x2 > area.x && y1 < int64_t(area.y) + area.height && y2 > area.y;
+  return overlaps ? nullptr : confine;
+}
+
+// The rest of ConfigureWindow once the client's request has reached the heads: the bit-gravity
+// refresh (exposures of the whole window on each head) and the pointer following a confining
+// window, both looked at again (the window may be gone meanwhile).
+void configureWindowSynced(uint8_t *request, uint32_t, const char *failure) {
+  if (failure) {
+    LOG(logChannelProblem, "ConfigureWindow's exposures and pointer move are left out: %s", failure);
+    return;
+  }
+  uint32_t id = wireGet32(request + 4);
+  auto *window = static_cast<WindowRecord *>(resourceLookupWindow(id));
+  if (window && refreshesBitGravity(window, wireGet16(request + 8)))
+    for (Head *head = window->screen ? window->screen->heads : nullptr; head; head = head->next) {
+      if (!head->display) continue;
+      XRectangle r{0, 0, window->width, window->height};
+      miscForceExposures(head->display, resourceServerId(id, kResourceWindow, head), &r, 1);
+      xproxySyncXlib(head->display, "ConfigureWindow");
+    }
+  if (WindowRecord *confine = confineOffPointerHead()) {
+    Head *head = confine->screen->heads;
+    mainPointerTrack(256, xproxyCurrentClient, confine->screen, head->rect.x, head->rect.y, 0);
+  }
+}
+
 }  // namespace
 
 void xcoreConfigureWindow(uint8_t *request, uint32_t length) {
@@ -646,35 +691,15 @@ void xcoreConfigureWindow(uint8_t *request, uint32_t length) {
   }
   if (!xcoreFramePerHead(request, length, 0, configureCopy, &argument)) return;
   if (argument.place) windowPlaceCopies(window, nullptr, xproxyCurrentClient, 1, &argument.placed);
-  if (xcoreWorkaround(kWorkaroundRefreshBitGravity) && (mask & 0xc) && window->windowClass == 1 && window->width &&
-      window->height) {
-    xproxySyncClient(xproxyCurrentClient);
-    for (Head *head = window->screen ? window->screen->heads : nullptr; head; head = head->next) {
-      if (!head->display) continue;
-      XRectangle r{0, 0, window->width, window->height};
-      miscForceExposures(head->display, resourceServerId(id, kResourceWindow, head), &r, 1);
-      XSync(head->display, False);
-    }
-  }
   windowValidateGrabs();
-  // A confining window moved off the pointer head's area: the pointer follows it onto its own
-  // meta screen's first head.
-  WindowRecord *confine = proxyState.pointerGrab.client ? proxyState.pointerGrab.confineTo : nullptr;
-  const Head *pointerHead = proxyState.pointerHead;
-  if (confine && confine->screen && confine->screen->heads && pointerHead) {
-    bool overlaps = false;
-    if (pointerHead->metaScreen == confine->screen) {
-      const Rect &area = pointerHead->rect;
-      int64_t x1 = int64_t(confine->x) - confine->borderWidth, y1 = int64_t(confine->y) - confine->borderWidth;
-      int64_t x2 = int64_t(confine->x) + confine->width + confine->borderWidth;
-      int64_t y2 = int64_t(confine->y) + confine->height + confine->borderWidth;
-      overlaps = x1 < int64_t(area.x) + area.width && x2 > area.x && y1 < int64_t(area.y) + area.height && y2 > area.y;
-    }
-    if (!overlaps) {
-      Head *head = confine->screen->heads;
-      xproxySyncClient(xproxyCurrentClient);
-      mainPointerTrack(256, xproxyCurrentClient, confine->screen, head->rect.x, head->rect.y, 0);
-    }
+  // The bit-gravity refresh, and a confining window moved off the pointer head's area (the
+  // pointer follows it onto its own meta screen's first head), wait until the request has
+  // reached the heads: the client waits parked.
+  if (refreshesBitGravity(window, mask) || confineOffPointerHead()) {
+    if (xproxyCurrentClient)
+      xproxyParkClient(xproxyCurrentClient, nullptr, request, length, configureWindowSynced);
+    else
+      configureWindowSynced(request, length, nullptr);
   }
 }
 

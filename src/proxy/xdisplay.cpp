@@ -267,13 +267,13 @@ const char *xdisplayCheckShm(Display *display) {
   info.shmseg = XAllocID(display);
   xtargetArmErrorTrap(display);
   XShmAttach(display, &info);
-  XSync(display, False);
+  const char *failure = xtargetSync(display, xtargetSyncLimitMs);
   XShmDetach(display, &info);
-  XSync(display, False);
+  if (!failure) failure = xtargetSync(display, xtargetSyncLimitMs);
   int failed = xtargetDisarmErrorTrap();
   shmdt(address);
   shmctl(id, IPC_RMID, nullptr);
-  return failed ? "Display is remote" : nullptr;
+  return failure ? failure : failed ? "Display is remote" : nullptr;
 }
 
 XShmSegmentInfo *xdisplayShmAlloc(uint64_t size, int readOnly) {
@@ -359,12 +359,14 @@ GC makeDepthGC(Display *display, int screen, int depth) {
   values.graphics_exposures = False;
   GC gc = XCreateGC(display, pixmap, GCForeground | GCBackground | GCGraphicsExposures, &values);
   XFreePixmap(display, pixmap);
-  XSync(display, False);
-  if (xtargetDisarmErrorTrap()) {
+  // A server that does not answer within the sync limit gives no GC either.
+  const char *failure = xtargetSync(display, xtargetSyncLimitMs);
+  if (xtargetDisarmErrorTrap() || failure) {
+    if (failure) LOG(logChannelProblem, "A GC of depth %d: %s", depth, failure);
     if (gc) {
       xtargetArmErrorTrap(display);
       XFreeGC(display, gc);
-      XSync(display, False);
+      xtargetSync(display, xtargetSyncLimitMs);
       xtargetDisarmErrorTrap();
     }
     return nullptr;

@@ -36,6 +36,7 @@
 #include "support/process.h"
 #include "support/strtemp.h"
 #include "xclient/misc.h"
+#include "xclient/xtarget.h"
 #include "xext/ext.h"
 
 uint32_t traceFlags = 0;
@@ -293,6 +294,7 @@ void describeScreens() {
 const char *xproxyInit() {
   pendingExitReason = nullptr;
   pendingExitCopy.clear();
+  xtargetSyncLimitMs = xproxySyncWaitLimitMs;  // the error traps' round trips on the real displays
   exitSignalSeen = 0;
   sighupSeen = 0;
   sighupFlag = 0;
@@ -548,6 +550,15 @@ void xproxyExit(const char *reason, int status) {
 
 int xproxyXIOErrorHandler(Display *display) {
   const char *name = xmiscLocalDisplayPart(display);
+  // Xlib reports the broken connection again from inside the request counts below when xcb
+  // holds the socket (after a bounded round trip): that second report exits without them.
+  static bool reporting = false;
+  if (reporting)
+    xproxyExit(strTempPrintf("Broken connection to display %s (%s:%d) - Maybe the X server has been stopped or is "
+                             "unavailable",
+                             name ? name : "", kSourceXproxy, __LINE__),
+               0);
+  reporting = true;
   xproxyExit(strTempPrintf("Broken connection to display %s (%lu requests, %lu processed, %s:%d) - Maybe the X "
                            "server has been stopped or is unavailable",
                            name ? name : "", XNextRequest(display) - 1, XLastKnownRequestProcessed(display),

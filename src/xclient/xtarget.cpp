@@ -25,6 +25,8 @@
 #include <unistd.h>
 
 #include <X11/Xatom.h>
+#include <X11/Xlib-xcb.h>
+#include <xcb/xcbext.h>
 #include <X11/Xlibint.h>
 #include <X11/extensions/XTest.h>
 #include <X11/extensions/Xext.h>
@@ -364,6 +366,52 @@ const char *xtargetOpenDisplay(const TargetDisplayParams *params, const char *id
   leaveIdentity(opened, identityName);
   *display = opened;
   return nullptr;
+}
+
+uint32_t xtargetSyncLimitMs = 0;
+
+const char *xtargetSync(Display *display, uint32_t limitMs) {
+  if (!limitMs) {
+    XSync(display, False);
+    return nullptr;
+  }
+  XFlush(display);
+  xcb_connection_t *connection = XGetXCBConnection(display);
+  // A broken connection goes to Xlib's I/O error handling at once, as XSync takes it.
+  auto broken = [display]() {
+    XSync(display, False);
+    return "the connection to the X server is broken";
+  };
+  if (!connection || xcb_connection_has_error(connection)) return broken();
+  // The xcb request on Xlib's connection: Xlib hands its socket back first, and every event and
+  // error read while waiting stays queued for Xlib.
+  xcb_get_input_focus_cookie_t cookie = xcb_get_input_focus(connection);
+  xcb_flush(connection);
+  timespec start{};
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  for (;;) {
+    void *reply = nullptr;
+    xcb_generic_error_t *error = nullptr;
+    if (xcb_poll_for_reply(connection, cookie.sequence, &reply, &error)) {
+      free(reply);
+      free(error);
+      if (xcb_connection_has_error(connection)) return broken();
+      // What came before the answer goes into Xlib's queue now (its errors to the handler).
+      LockDisplay(display);
+      _XEventsQueued(display, QueuedAfterReading);
+      UnlockDisplay(display);
+      return nullptr;
+    }
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    int64_t spent = (int64_t(now.tv_sec) - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+    if (spent >= int64_t(limitMs)) {
+      xcb_discard_reply(connection, cookie.sequence);
+      return strTempPrintf("the X server did not answer within %u ms", unsigned(limitMs));
+    }
+    pollfd wait{xcb_get_file_descriptor(connection), POLLIN, 0};
+    poll(&wait, 1, int(int64_t(limitMs) - spent));
+  }
 }
 
 int xtargetCloseDisplay(Display *display) {

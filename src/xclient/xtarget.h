@@ -51,6 +51,14 @@ const char *xtargetOpenDisplay(const TargetDisplayParams *params, const char *id
 // Non-zero when an X error for the display arrived while it was being closed.
 int xtargetCloseDisplay(Display *display);
 
+// A round trip on the display that waits at most limitMs (0: without bound, as XSync). NULL
+// once the server answered: everything that came before the answer is then in Xlib's queue
+// (errors through the error handler), as after XSync. Else the failure text (no answer in
+// time, broken connection); the late answer is dropped when it comes, the display stays usable.
+const char *xtargetSync(Display *display, uint32_t limitMs);
+// The bound errorCame's round trip uses (0 until the proxy sets its sync limit).
+extern uint32_t xtargetSyncLimitMs;
+
 // The text the trap's handler logs for an error it does not catch. The proxy installs its own
 // (it knows the request names); until then a text with the opcodes is logged.
 using XtargetErrorTextFn = const char *(*)(XErrorEvent *event);
@@ -78,7 +86,7 @@ class XtargetErrorTrap {
   XtargetErrorTrap &operator=(const XtargetErrorTrap &) = delete;
   // Non-zero when an error came since the trap was armed or last asked (after a round trip).
   int errorCame() {
-    XSync(display_, False);
+    xtargetSync(display_, xtargetSyncLimitMs);
     int came = xtargetDisarmErrorTrap();
     xtargetArmErrorTrap(display_);
     return came;

@@ -247,6 +247,7 @@ int readBackThroughXlib(DisplayConnection *, Head *head, uint32_t serverWindow, 
   Bool bShaped = False, cShaped = False;
   int x = 0, y = 0, x2 = 0, y2 = 0;
   unsigned w = 0, h = 0, w2 = 0, h2 = 0;
+  if (xproxySyncXlib(display, "a shape read-back")) return 0;
   if (!XShapeQueryExtents(display, serverWindow, &bShaped, &x, &y, &w, &h, &cShaped, &x2, &y2, &w2, &h2)) return 0;
   int ordering = 0;
   *rectangles = XShapeGetRectangles(display, serverWindow, kind, count, &ordering);

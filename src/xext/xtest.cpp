@@ -149,7 +149,7 @@ void fakeMotionSynced(uint8_t *request, uint32_t, const char *failure) {
   if (!screen) return;  // the root has gone since the request was checked
   if (relative && !failure) {  // (a server that did not answer in time is not asked)
     Head *head = proxyState.pointerHead ? proxyState.pointerHead : screen->heads;
-    if (head && head->display) {
+    if (head && head->display && !xproxySyncXlib(head->display, "XTEST FakeInput")) {
       Window realRoot = 0, child = 0;
       int rootX = 0, rootY = 0, winX = 0, winY = 0;
       unsigned mask = 0;

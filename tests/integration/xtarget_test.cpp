@@ -7,10 +7,12 @@
 #include <thread>
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/cursorfont.h>
 #include <X11/extensions/Xext.h>
@@ -270,6 +272,39 @@ TEST_F(XtargetTest, ErrorTrapAndGrabTest) {
   XSync(plain, False);
   EXPECT_EQ(loggedLine, "");  // the grab test leaves no stray error behind
   logOutputHook = logEmit;
+}
+
+// The bounded round trip: a stopped server gives the failure once the limit passed, and the
+// connection stays usable; once the server goes on, what it sent meanwhile (an event, an error
+// of an earlier request) is in Xlib's queue and went through the error handler, as after XSync.
+TEST_F(XtargetTest, SyncBoundedByTheLimit) {
+  Display *display = open();
+  ASSERT_NE(display, nullptr);
+  Window root = DefaultRootWindow(display);
+  XSelectInput(display, root, PropertyChangeMask);
+  XSync(display, False);
+  ASSERT_EQ(kill(server_.pid(), SIGSTOP), 0);
+  xtargetArmErrorTrap(display);
+  XChangeProperty(display, root, XA_WM_NAME, XA_STRING, 8, PropModeReplace,
+                  reinterpret_cast<const unsigned char *>("x"), 1);
+  XFreePixmap(display, xmiscResourceBase(display) | 0x1234);
+  long long started = xvfbNowMs();
+  const char *failure = xtargetSync(display, 300);
+  long long spent = xvfbNowMs() - started;
+  kill(server_.pid(), SIGCONT);
+  ASSERT_NE(failure, nullptr);
+  EXPECT_GE(spent, 290);
+  EXPECT_LT(spent, 2000);
+  EXPECT_EQ(xtargetSync(display, 5000), nullptr);
+  EXPECT_EQ(xtargetDisarmErrorTrap(), 1);
+  ASSERT_EQ(XEventsQueued(display, QueuedAlready), 1);
+  XEvent event;
+  XNextEvent(display, &event);
+  EXPECT_EQ(event.type, PropertyNotify);
+  // The late answer of the timed-out round trip was dropped: Xlib stays in step.
+  XSync(display, False);
+  EXPECT_EQ(XEventsQueued(display, QueuedAlready), 0);
+  EXPECT_EQ(xtargetSync(display, 0), nullptr);
 }
 
 }  // namespace
