@@ -290,7 +290,7 @@ bool boundName(const Command &c, GlxDirectNameKind kind, uint32_t name) {
 // not called.
 template <typename Fn>
 void callDummy(Fn fn, uint32_t value) {
-  if (reinterpret_cast<void *>(fn) == reinterpret_cast<void *>(&pluginStub)) return;
+  if (pluginIsStub(fn)) return;
   reinterpret_cast<void (*)(GLuint)>(fn)(value);
 }
 

@@ -634,7 +634,7 @@ Outcome clientNotice(Vendor &v) {
   if (!text) return kShort;
   // A placeholder no library exports: the loader's stub stands there, which must not be
   // called through another function type.
-  if (reinterpret_cast<void *>(v.gl.doNothing1) != reinterpret_cast<void *>(&pluginStub)) v.gl.doNothing1();
+  if (!pluginIsStub(v.gl.doNothing1)) v.gl.doNothing1();
   switch (v.u(0)) {
     case 0: LOG(logChannelXerror, "Lumora: Unimplemented function: %s", text); break;
     case 1: LOG(logChannelXerror, "Lumora: Missing feature: %s", text); break;

@@ -42,6 +42,12 @@ const char *pluginSymbol(PluginLibrary *lib, const char *symbolName, void **out)
 // Stand-in for missing entry points: takes nothing, does nothing and returns a pointer-sized
 // zero, so a caller reading a pointer or integer result through its own type reads 0.
 void *pluginStub();
+// Whether an entry point looked up by pluginSymbol is the stand-in (whatever type it was stored
+// as): such an entry must not be called through a type of its own.
+template <typename Fn>
+bool pluginIsStub(Fn fn) {
+  return reinterpret_cast<void *>(fn) == reinterpret_cast<void *>(&pluginStub);
+}
 // Drops one reference; the last one of a library without never-unload closes it and frees
 // the record. NULL (also for lib NULL) or the loader's text (the record stays then).
 const char *pluginUnload(PluginLibrary *lib);
