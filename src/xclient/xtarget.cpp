@@ -22,6 +22,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <X11/Xatom.h>
@@ -370,6 +371,87 @@ const char *xtargetOpenDisplay(const TargetDisplayParams *params, const char *id
 
 uint32_t xtargetSyncLimitMs = 0;
 
+namespace {
+
+// A broken connection goes to Xlib's I/O error handling at once, as XSync takes it.
+const char *brokenConnection(Display *display) {
+  XSync(display, False);
+  return "the connection to the X server is broken";
+}
+
+}  // namespace
+
+const char *xtargetWaitReply(Display *display, unsigned sequence, uint32_t limitMs, void **reply,
+                             xcb_generic_error_t **error) {
+  *reply = nullptr;
+  if (error) *error = nullptr;
+  xcb_connection_t *connection = XGetXCBConnection(display);
+  if (!connection || xcb_connection_has_error(connection)) return brokenConnection(display);
+  xcb_flush(connection);
+  timespec start{};
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  for (;;) {
+    void *answer = nullptr;
+    xcb_generic_error_t *failure = nullptr;
+    if (limitMs ? xcb_poll_for_reply(connection, sequence, &answer, &failure) != 0
+                : (answer = xcb_wait_for_reply(connection, sequence, &failure), true)) {
+      if (!answer && !failure && xcb_connection_has_error(connection)) return brokenConnection(display);
+      *reply = answer;
+      if (error)
+        *error = failure;
+      else
+        free(failure);
+      // What came before the answer goes into Xlib's queue now (its errors to the handler).
+      LockDisplay(display);
+      _XEventsQueued(display, QueuedAfterReading);
+      UnlockDisplay(display);
+      return nullptr;
+    }
+    if (xcb_connection_has_error(connection)) return brokenConnection(display);
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    int64_t spent = (int64_t(now.tv_sec) - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+    if (spent >= int64_t(limitMs)) {
+      xcb_discard_reply(connection, sequence);
+      return strTempPrintf("the X server did not answer within %u ms", unsigned(limitMs));
+    }
+    pollfd wait{xcb_get_file_descriptor(connection), POLLIN, 0};
+    poll(&wait, 1, int(int64_t(limitMs) - spent));
+  }
+}
+
+const char *xtargetRoundTrip(Display *display, const void *request, size_t length, uint32_t limitMs,
+                             uint8_t **reply) {
+  *reply = nullptr;
+  if (length < 4 || length % 4 || length > 0x3fffc) return "a malformed request for the X server";
+  XFlush(display);
+  xcb_connection_t *connection = XGetXCBConnection(display);
+  if (!connection || xcb_connection_has_error(connection)) return brokenConnection(display);
+  // The request goes out whole as the caller built it (header and length included).
+  xcb_protocol_request_t protocol{};
+  protocol.count = 1;
+  protocol.ext = nullptr;
+  protocol.opcode = static_cast<const uint8_t *>(request)[0];
+  protocol.isvoid = 0;
+  iovec parts[3]{};
+  parts[2].iov_base = const_cast<void *>(request);
+  parts[2].iov_len = length;
+  unsigned sequence = xcb_send_request(connection, XCB_REQUEST_RAW | XCB_REQUEST_CHECKED, parts + 2, &protocol);
+  if (!sequence) return brokenConnection(display);
+  void *answer = nullptr;
+  xcb_generic_error_t *error = nullptr;
+  if (const char *failure = xtargetWaitReply(display, sequence, limitMs, &answer, &error)) return failure;
+  if (error) {
+    const char *text = strTempPrintf("the X server answered with error %u", unsigned(error->error_code));
+    free(error);
+    free(answer);
+    return text;
+  }
+  if (!answer) return "the X server gave no answer";
+  *reply = static_cast<uint8_t *>(answer);
+  return nullptr;
+}
+
 const char *xtargetSync(Display *display, uint32_t limitMs) {
   if (!limitMs) {
     XSync(display, False);
@@ -377,41 +459,14 @@ const char *xtargetSync(Display *display, uint32_t limitMs) {
   }
   XFlush(display);
   xcb_connection_t *connection = XGetXCBConnection(display);
-  // A broken connection goes to Xlib's I/O error handling at once, as XSync takes it.
-  auto broken = [display]() {
-    XSync(display, False);
-    return "the connection to the X server is broken";
-  };
-  if (!connection || xcb_connection_has_error(connection)) return broken();
+  if (!connection || xcb_connection_has_error(connection)) return brokenConnection(display);
   // The xcb request on Xlib's connection: Xlib hands its socket back first, and every event and
   // error read while waiting stays queued for Xlib.
   xcb_get_input_focus_cookie_t cookie = xcb_get_input_focus(connection);
-  xcb_flush(connection);
-  timespec start{};
-  clock_gettime(CLOCK_MONOTONIC, &start);
-  for (;;) {
-    void *reply = nullptr;
-    xcb_generic_error_t *error = nullptr;
-    if (xcb_poll_for_reply(connection, cookie.sequence, &reply, &error)) {
-      free(reply);
-      free(error);
-      if (xcb_connection_has_error(connection)) return broken();
-      // What came before the answer goes into Xlib's queue now (its errors to the handler).
-      LockDisplay(display);
-      _XEventsQueued(display, QueuedAfterReading);
-      UnlockDisplay(display);
-      return nullptr;
-    }
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    int64_t spent = (int64_t(now.tv_sec) - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
-    if (spent >= int64_t(limitMs)) {
-      xcb_discard_reply(connection, cookie.sequence);
-      return strTempPrintf("the X server did not answer within %u ms", unsigned(limitMs));
-    }
-    pollfd wait{xcb_get_file_descriptor(connection), POLLIN, 0};
-    poll(&wait, 1, int(int64_t(limitMs) - spent));
-  }
+  void *reply = nullptr;
+  const char *failure = xtargetWaitReply(display, cookie.sequence, limitMs, &reply, nullptr);
+  free(reply);
+  return failure;
 }
 
 int xtargetCloseDisplay(Display *display) {

@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include <X11/Xlib.h>
+#include <xcb/xcb.h>
 
 // Parameters of one open; xtargetDefaultParams fills them, the caller changes what it needs.
 struct TargetDisplayParams {
@@ -56,6 +57,20 @@ int xtargetCloseDisplay(Display *display);
 // (errors through the error handler), as after XSync. Else the failure text (no answer in
 // time, broken connection); the late answer is dropped when it comes, the display stays usable.
 const char *xtargetSync(Display *display, uint32_t limitMs);
+// The answer to an xcb request made on the display's connection (cookie.sequence), waited for at
+// most limitMs (0: without bound). NULL once it came: *reply is the reply (malloc'd, the caller
+// frees it) or NULL when the server answered with an error, which goes to *error (malloc'd) when
+// error is given; everything read before it is then in Xlib's queue. Else the failure text (no
+// answer in time, broken connection), nothing in *reply; the late answer is dropped.
+const char *xtargetWaitReply(Display *display, unsigned sequence, uint32_t limitMs, void **reply,
+                             xcb_generic_error_t **error);
+// A request the caller built whole (in the connection's byte order, length field included; for
+// an extension its major opcode on that server) sent beside Xlib's, and its reply waited for at
+// most limitMs. NULL and *reply (malloc'd, at least 32 bytes, its length word as the server
+// sent it) on a reply; else the failure text: no answer in time, a broken connection, or
+// "the X server answered with error N".
+const char *xtargetRoundTrip(Display *display, const void *request, size_t length, uint32_t limitMs,
+                             uint8_t **reply);
 // The bound errorCame's round trip uses (0 until the proxy sets its sync limit).
 extern uint32_t xtargetSyncLimitMs;
 

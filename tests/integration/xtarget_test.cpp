@@ -14,6 +14,7 @@
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <X11/Xlib-xcb.h>
 #include <X11/cursorfont.h>
 #include <X11/extensions/Xext.h>
 
@@ -305,6 +306,77 @@ TEST_F(XtargetTest, SyncBoundedByTheLimit) {
   XSync(display, False);
   EXPECT_EQ(XEventsQueued(display, QueuedAlready), 0);
   EXPECT_EQ(xtargetSync(display, 0), nullptr);
+}
+
+// Bounded queries beside Xlib's: a raw request (core or extension) and an xcb request get their
+// reply or their error; a stopped server gives the failure once the limit passed, and Xlib stays
+// in step with the connection afterwards (its own round trips and queries still work).
+TEST_F(XtargetTest, QueriesBoundedByTheLimit) {
+  Display *display = open();
+  ASSERT_NE(display, nullptr);
+  Window root = DefaultRootWindow(display);
+  uint32_t queryPointer[2] = {38u | (2u << 16), uint32_t(root)};
+  uint8_t *reply = nullptr;
+  ASSERT_EQ(xtargetRoundTrip(display, queryPointer, sizeof queryPointer, 2000, &reply), nullptr);
+  ASSERT_NE(reply, nullptr);
+  EXPECT_EQ(reply[0], 1);
+  uint32_t replyRoot = 0;
+  memcpy(&replyRoot, reply + 8, 4);
+  EXPECT_EQ(replyRoot, uint32_t(root));
+  free(reply);
+
+  // An error answers the request; the id of a window nobody made.
+  queryPointer[1] = uint32_t(xmiscResourceBase(display) | 0x777);
+  const char *failure = xtargetRoundTrip(display, queryPointer, sizeof queryPointer, 2000, &reply);
+  ASSERT_NE(failure, nullptr);
+  EXPECT_STREQ(failure, "the X server answered with error 3");
+  EXPECT_EQ(reply, nullptr);
+  // A malformed length is refused before anything is sent.
+  EXPECT_NE(xtargetRoundTrip(display, queryPointer, 6, 2000, &reply), nullptr);
+
+  // An extension's request by its major opcode on this server: SHAPE's QueryVersion.
+  int major = 0, firstEvent = 0, firstError = 0;
+  ASSERT_TRUE(XQueryExtension(display, "SHAPE", &major, &firstEvent, &firstError));
+  uint32_t shapeVersion[1] = {uint32_t(major) | (1u << 16)};
+  ASSERT_EQ(xtargetRoundTrip(display, shapeVersion, sizeof shapeVersion, 2000, &reply), nullptr);
+  uint16_t shapeMajor = 0;
+  memcpy(&shapeMajor, reply + 8, 2);
+  EXPECT_EQ(shapeMajor, 1);
+  free(reply);
+
+  // xcb's own request, its error handed back rather than to Xlib's handler.
+  xcb_connection_t *connection = XGetXCBConnection(display);
+  xtargetArmErrorTrap(display);
+  auto cookie = xcb_get_geometry(connection, uint32_t(xmiscResourceBase(display) | 0x778));
+  void *geometry = nullptr;
+  xcb_generic_error_t *error = nullptr;
+  ASSERT_EQ(xtargetWaitReply(display, cookie.sequence, 2000, &geometry, &error), nullptr);
+  EXPECT_EQ(geometry, nullptr);
+  ASSERT_NE(error, nullptr);
+  EXPECT_EQ(error->error_code, BadDrawable);
+  free(error);
+  XSync(display, False);
+  EXPECT_EQ(xtargetDisarmErrorTrap(), 0);
+
+  // The server stopped: the query gives up once the limit passed.
+  queryPointer[1] = uint32_t(root);
+  XSync(display, False);
+  ASSERT_EQ(kill(server_.pid(), SIGSTOP), 0);
+  long long started = xvfbNowMs();
+  failure = xtargetRoundTrip(display, queryPointer, sizeof queryPointer, 300, &reply);
+  long long spent = xvfbNowMs() - started;
+  kill(server_.pid(), SIGCONT);
+  ASSERT_NE(failure, nullptr);
+  EXPECT_EQ(reply, nullptr);
+  EXPECT_GE(spent, 290);
+  EXPECT_LT(spent, 2000);
+  // The late reply is dropped; Xlib's next query gets its own answer.
+  Window rootReturn = 0, child = 0;
+  int x, y, wx, wy;
+  unsigned mask;
+  EXPECT_TRUE(XQueryPointer(display, root, &rootReturn, &child, &x, &y, &wx, &wy, &mask));
+  EXPECT_EQ(rootReturn, root);
+  EXPECT_EQ(xtargetSync(display, 5000), nullptr);
 }
 
 }  // namespace
