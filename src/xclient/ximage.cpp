@@ -20,12 +20,14 @@
 extern "C" {
 #include <X11/ImUtil.h>
 }
+#include <X11/Xlib-xcb.h>
 #include <X11/Xlibint.h>
 // Xlibint.h defines min and max as macros; std::min and std::max are meant here.
 #undef min
 #undef max
 
 #include "support/strings.h"
+#include "xclient/xtarget.h"
 
 const ImageFormat ximageDefaultFormat = {XYBitmap, 1, 1, 8, LSBFirst, LSBFirst, 8, 0, 0, 0};
 ImageFormat ximagePackedFormat = {ZPixmap, 8, 8, 8, LSBFirst, LSBFirst, 8, 0, 0, 0};
@@ -639,6 +641,60 @@ XImage *ximageScale(XImage *image, double fx, double fy) {
   }
   if (current != image) XDestroyImage(current);
   return result;
+}
+
+const char *ximageGetImageWithin(Display *display, Drawable drawable, int x, int y, unsigned width,
+                                 unsigned height, unsigned long planeMask, int format, uint32_t limitMs,
+                                 XImage **image) {
+  *image = nullptr;
+  if (!display || (format != XYPixmap && format != ZPixmap)) return "No display or no image format";
+  xcb_connection_t *connection = XGetXCBConnection(display);
+  if (!connection) return "No connection to the X server";
+  // What Xlib holds for the server goes first (the drawing that the image shows).
+  XFlush(display);
+  xcb_get_image_cookie_t cookie =
+      xcb_get_image(connection, uint8_t(format), uint32_t(drawable), int16_t(x), int16_t(y), uint16_t(width),
+                    uint16_t(height), uint32_t(planeMask));
+  void *answer = nullptr;
+  xcb_generic_error_t *error = nullptr;
+  if (const char *failure = xtargetWaitReply(display, cookie.sequence, limitMs, &answer, &error)) return failure;
+  if (error || !answer) {
+    const char *text = strTempPrintf("The X server answered GetImage with error %u", error ? error->error_code : 0u);
+    free(error);
+    free(answer);
+    return text;
+  }
+  auto *reply = static_cast<xcb_get_image_reply_t *>(answer);
+  unsigned depth = reply->depth;
+  uint64_t bytes = uint64_t(reply->length) * 4;
+  if (!depth || depth > 32) {
+    free(answer);
+    return "The X server's image has no depth";
+  }
+  // The record as XGetImage makes it: XYPixmap one plane per bit of the mask within the depth,
+  // lines padded to the bitmap pad; ZPixmap the depth's pixmap format.
+  Visual *visual = _XVIDtoVisual(display, reply->visual);
+  unsigned planes = 1;
+  XImage *made;
+  char *data = reinterpret_cast<char *>(answer);
+  if (format == XYPixmap) {
+    planes = unsigned(std::popcount(uint32_t(planeMask) & (0xffffffffu >> (32 - depth))));
+    made = planes ? XCreateImage(display, visual, planes, XYPixmap, 0, data, width, height, display->bitmap_pad, 0)
+                  : nullptr;
+  } else {
+    made = XCreateImage(display, visual, depth, ZPixmap, 0, data, width, height,
+                        _XGetScanlinePad(display, int(depth)), 0);
+  }
+  if (!made || made->height < 1 || made->bytes_per_line < 1 ||
+      bytes < uint64_t(planes) * uint64_t(made->height) * uint64_t(made->bytes_per_line)) {
+    if (made) made->data = nullptr, XDestroyImage(made);
+    free(answer);
+    return "The X server's image is shorter than asked";
+  }
+  // The pixels move to the front of the reply's allocation, which the image then owns.
+  memmove(data, xcb_get_image_data(reply), size_t(bytes));
+  *image = made;
+  return nullptr;
 }
 
 Pixmap ximageScaleWindow(Display *sourceDisplay, Window window, Display *targetDisplay, Drawable target,

@@ -222,3 +222,106 @@ TEST(ServerFaults, StoppedServerHoldsNoRoundTripOfTheLoop) {
 }
 
 }  // namespace
+
+// ----- Read-backs on the proxy's own connection whose answer never comes -----
+
+// Tarvo on the answer relay in front of Xvfb; a client that asks the relay to withhold replies
+// and a bystander.
+struct WithheldReadBack {
+  XvfbServer xvfb;
+  AnswerRelay relay;
+  TarvoProcess tarvo;
+  RawClient client, bystander;
+  std::string start() {
+    if (std::string failure = xvfb.start(); !failure.empty()) return failure;
+    if (std::string failure = relay.start(xvfb.displayName()); !failure.empty()) return failure;
+    TarvoOptions options;
+    options.logTypes = {"steps", "Xhints"};
+    if (std::string failure = tarvo.start(":" + std::to_string(relay.number), options); !failure.empty())
+      return failure;
+    if (std::string failure = client.connect(tarvo.displayNumber(), 'l'); !failure.empty()) return failure;
+    return bystander.connect(tarvo.displayNumber(), 'B');
+  }
+  // From now on the relay withholds the replies to requests of these codes ("major[_minor]").
+  std::string withhold(const std::string &codes) {
+    RawBytes answer;
+    std::string failure = client.roundTrip(internAtom(false, "TARVO_WITHHOLD_" + codes), answer);
+    return failure.empty() && answer[0] != 1 ? "no atom" : failure;
+  }
+  // The request sent whose read-back the relay withholds: the bystander's round trip is
+  // answered once the sync limit (5 s) passed, not later; then the client's next message.
+  void sendAndExpectServed(const RawBytes &request, RawBytes &next) {
+    long long started = xvfbNowMs();
+    ASSERT_EQ(client.send(request), "");
+    ASSERT_EQ(client.send(getInputFocus(false)), "");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the read-back waits by now
+    RawBytes answer;
+    ASSERT_EQ(bystander.roundTrip(getInputFocus(true), answer, 12000), "");
+    EXPECT_EQ(answer[0], 1);
+    EXPECT_LT(xvfbNowMs() - started, 9000);
+    ASSERT_EQ(client.read(next, 12000), "");
+  }
+};
+
+// CreateCursor's read-back of its bitmaps (GetImage) and CreateGlyphCursor's of its font's
+// metrics (QueryFont) give up after the sync limit: the request fails with BadAlloc or
+// BadValue, logged, and the loop goes on.
+TEST(ServerFaults, CursorReadBackWithoutAnswerFailsItsRequest) {
+  tarvoBlockSignals();
+  WithheldReadBack run;
+  ASSERT_EQ(run.start(), "");
+  uint32_t pixmap = run.client.idBase() + 1, cursor = run.client.idBase() + 2;
+  ASSERT_EQ(run.client.send(RawRequest(false).b(53).b(1).s(0).i(pixmap).i(run.client.rootWindow()).s(16).s(16).done()),
+            "");
+  ASSERT_EQ(run.withhold("73"), "");
+  RawRequest makeCursor(false);
+  makeCursor.b(93).b(0).s(0).i(cursor).i(pixmap).i(pixmap).s(0).s(0).s(0).s(0xffff).s(0xffff).s(0xffff).s(1).s(1);
+  RawBytes message;
+  ASSERT_NO_FATAL_FAILURE(run.sendAndExpectServed(makeCursor.done(), message));
+  EXPECT_EQ(message[0], 0);
+  EXPECT_EQ(message[1], 11);  // BadAlloc
+  EXPECT_EQ(rawGet16(message, 2, false), uint16_t(run.client.sequence() - 1));
+  EXPECT_TRUE(run.tarvo.waitForLog("did not answer within", 2000)) << run.tarvo.log();
+  EXPECT_EQ(run.tarvo.stop(), 0) << run.tarvo.output();
+}
+
+TEST(ServerFaults, GlyphCursorReadBackWithoutAnswerFailsItsRequest) {
+  tarvoBlockSignals();
+  WithheldReadBack run;
+  ASSERT_EQ(run.start(), "");
+  uint32_t font = run.client.idBase() + 1, cursor = run.client.idBase() + 2;
+  ASSERT_EQ(run.client.send(RawRequest(false).b(45).b(0).s(0).i(font).s(6).s(0).text("cursor").align().done()), "");
+  ASSERT_EQ(run.withhold("47"), "");
+  RawRequest makeCursor(false);
+  makeCursor.b(94).b(0).s(0).i(cursor).i(font).i(font).s(68).s(69).s(0).s(0).s(0).s(0xffff).s(0xffff).s(0xffff);
+  RawBytes message;
+  ASSERT_NO_FATAL_FAILURE(run.sendAndExpectServed(makeCursor.done(), message));
+  EXPECT_EQ(message[0], 0);
+  EXPECT_EQ(message[1], 2);  // BadValue
+  EXPECT_EQ(rawGet16(message, 2, false), uint16_t(run.client.sequence() - 1));
+  EXPECT_TRUE(run.tarvo.waitForLog("Querying font", 2000)) << run.tarvo.log();
+  EXPECT_EQ(run.tarvo.stop(), 0) << run.tarvo.output();
+}
+
+// ShapeMask's read-back of the shape the server computed (SHAPE GetRectangles) gives up after
+// the sync limit: logged, the local shape stays, and the loop goes on.
+TEST(ServerFaults, ShapeReadBackWithoutAnswerLeavesTheLoopGoing) {
+  tarvoBlockSignals();
+  WithheldReadBack run;
+  ASSERT_EQ(run.start(), "");
+  uint8_t shape = run.client.queryExtension("SHAPE");
+  ASSERT_NE(shape, 0);
+  uint32_t window = run.client.idBase() + 1, pixmap = run.client.idBase() + 2;
+  ASSERT_EQ(run.client.send(RawRequest(false).b(1).b(0).s(0).i(window).i(run.client.rootWindow()).s(0).s(0).s(100)
+                                .s(100).s(0).s(1).i(0).i(0).done()), "");
+  ASSERT_EQ(run.client.send(RawRequest(false).b(53).b(1).s(0).i(pixmap).i(window).s(16).s(16).done()), "");
+  ASSERT_EQ(run.withhold(std::to_string(shape) + "_8"), "");
+  // ShapeMask: Set the bounding shape from the bitmap.
+  RawBytes message;
+  ASSERT_NO_FATAL_FAILURE(run.sendAndExpectServed(
+      RawRequest(false).b(shape).b(2).s(0).b(0).b(0).s(0).i(window).s(0).s(0).i(pixmap).done(), message));
+  EXPECT_EQ(message[0], 1);  // GetInputFocus's reply: no error came first
+  EXPECT_EQ(rawGet16(message, 2, false), run.client.sequence());
+  EXPECT_TRUE(run.tarvo.waitForLog("Reading the shape of window", 2000)) << run.tarvo.log();
+  EXPECT_EQ(run.tarvo.stop(), 0) << run.tarvo.output();
+}

@@ -3,7 +3,10 @@
 unchanged, except that the reply to InternAtom of
   TARVO_HUGE_REPLY   becomes a reply header announcing 0x3fffffd0 more words, followed by up
                      to 200 MB of zeros while the reader takes them (then the connection is held);
-  TARVO_STRAY_REPLY  is preceded by a reply whose sequence number answers no request.
+  TARVO_STRAY_REPLY  is preceded by a reply whose sequence number answers no request;
+and InternAtom of TARVO_WITHHOLD_<major> or TARVO_WITHHOLD_<major>_<minor> (decimal) has the
+replies to every later request of that major opcode (and minor code) withheld, on every
+connection through the relay.
 
 Usage: answer_relay.py :UPSTREAM DISPLAYFD  (writes the display number it listens on to DISPLAYFD)
 """
@@ -21,6 +24,15 @@ import xrelay  # noqa: E402  (its free display number and clean-up)
 
 HUGE = b"TARVO_HUGE_REPLY"
 STRAY = b"TARVO_STRAY_REPLY"
+WITHHOLD = b"TARVO_WITHHOLD_"
+
+withheld = set()  # (major, minor or None) whose replies go nowhere
+withheld_lock = threading.Lock()
+
+
+def is_withheld(request):
+    with withheld_lock:
+        return (request[0], None) in withheld or (request[0], request[1]) in withheld
 
 
 def pad(n):
@@ -75,6 +87,13 @@ def requests_to_server(conn):
                     conn.actions[sequence] = "huge"
                 elif name == STRAY:
                     conn.actions[sequence] = "stray"
+            if name.startswith(WITHHOLD):
+                codes = [int(word) for word in name[len(WITHHOLD):].split(b"_")]
+                with withheld_lock:
+                    withheld.add((codes[0], codes[1] if len(codes) > 1 else None))
+        elif is_withheld(request):
+            with conn.lock:
+                conn.actions[sequence] = "withhold"
         conn.upstream.sendall(request)
 
 
@@ -106,6 +125,8 @@ def answers_to_client(conn):
             for _ in range(200):
                 conn.client.sendall(zeros)
             threading.Event().wait()  # held open
+        if action == "withhold":
+            continue
         if action == "stray":
             stray = (sequence + 0x3000) & 0xffff
             conn.client.sendall(bytes([1, 0]) + struct.pack(order + "HII", stray, 0, 0x5a5a5a5a) + bytes(20))
