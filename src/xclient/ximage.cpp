@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -697,21 +698,108 @@ const char *ximageGetImageWithin(Display *display, Drawable drawable, int x, int
   return nullptr;
 }
 
+namespace {
+
+// The reply to an xcb request waited for at most limitMs: NULL and *reply (malloc'ed), else the
+// failure text naming the request.
+const char *replyWithin(Display *display, unsigned sequence, uint32_t limitMs, const char *name, void **reply) {
+  xcb_generic_error_t *error = nullptr;
+  if (const char *failure = xtargetWaitReply(display, sequence, limitMs, reply, &error)) return failure;
+  if (error || !*reply) {
+    const char *text = strTempPrintf("The X server answered %s with error %u", name, error ? error->error_code : 0u);
+    free(error);
+    free(*reply);
+    *reply = nullptr;
+    return text;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+const char *ximageGeometryWithin(Display *display, Drawable drawable, uint32_t limitMs, Window *root, int *x, int *y,
+                                 unsigned *width, unsigned *height, unsigned *border, unsigned *depth) {
+  xcb_connection_t *connection = display ? XGetXCBConnection(display) : nullptr;
+  if (!connection) return "No connection to the X server";
+  XFlush(display);
+  xcb_get_geometry_cookie_t cookie = xcb_get_geometry(connection, uint32_t(drawable));
+  void *answer = nullptr;
+  if (const char *failure = replyWithin(display, cookie.sequence, limitMs, "GetGeometry", &answer)) return failure;
+  auto *reply = static_cast<xcb_get_geometry_reply_t *>(answer);
+  *root = reply->root;
+  *x = reply->x, *y = reply->y;
+  *width = reply->width, *height = reply->height;
+  *border = reply->border_width, *depth = reply->depth;
+  free(answer);
+  return nullptr;
+}
+
+const char *ximageWindowAttributesWithin(Display *display, Window window, uint32_t limitMs,
+                                         XWindowAttributes *attributes) {
+  xcb_connection_t *connection = display ? XGetXCBConnection(display) : nullptr;
+  if (!connection) return "No connection to the X server";
+  XFlush(display);
+  // Both requests go out at once, as Xlib sends them; the geometry's reply is dropped when the
+  // attributes' fails.
+  xcb_get_window_attributes_cookie_t asked = xcb_get_window_attributes(connection, uint32_t(window));
+  xcb_get_geometry_cookie_t measured = xcb_get_geometry(connection, uint32_t(window));
+  void *answer = nullptr;
+  if (const char *failure = replyWithin(display, asked.sequence, limitMs, "GetWindowAttributes", &answer)) {
+    xcb_discard_reply(connection, measured.sequence);
+    return failure;
+  }
+  std::unique_ptr<void, decltype(&free)> owned(answer, free);
+  void *geometryAnswer = nullptr;
+  if (const char *failure = replyWithin(display, measured.sequence, limitMs, "GetGeometry", &geometryAnswer))
+    return failure;
+  std::unique_ptr<void, decltype(&free)> ownedGeometry(geometryAnswer, free);
+  auto *reply = static_cast<xcb_get_window_attributes_reply_t *>(answer);
+  auto *geometry = static_cast<xcb_get_geometry_reply_t *>(geometryAnswer);
+  XWindowAttributes &a = *attributes;
+  a = XWindowAttributes{};
+  a.c_class = reply->_class;
+  a.bit_gravity = reply->bit_gravity;
+  a.win_gravity = reply->win_gravity;
+  a.backing_store = reply->backing_store;
+  a.backing_planes = reply->backing_planes;
+  a.backing_pixel = reply->backing_pixel;
+  a.save_under = reply->save_under;
+  a.colormap = reply->colormap;
+  a.map_installed = reply->map_is_installed;
+  a.map_state = reply->map_state;
+  a.all_event_masks = long(reply->all_event_masks);
+  a.your_event_mask = long(reply->your_event_mask);
+  a.do_not_propagate_mask = long(reply->do_not_propagate_mask);
+  a.override_redirect = reply->override_redirect;
+  a.visual = _XVIDtoVisual(display, reply->visual);
+  a.x = geometry->x, a.y = geometry->y;
+  a.width = geometry->width, a.height = geometry->height;
+  a.border_width = geometry->border_width;
+  a.depth = geometry->depth;
+  a.root = geometry->root;
+  for (int i = 0; i < ScreenCount(display); i++)
+    if (RootWindow(display, i) == a.root) a.screen = ScreenOfDisplay(display, i);
+  return nullptr;
+}
+
 Pixmap ximageScaleWindow(Display *sourceDisplay, Window window, Display *targetDisplay, Drawable target,
                          double fx, double fy) {
   if (!sourceDisplay || !targetDisplay) return 0;
   XWindowAttributes attributes;
-  if (!XGetWindowAttributes(sourceDisplay, window, &attributes) || attributes.width <= 0 || attributes.height <= 0)
+  if (ximageWindowAttributesWithin(sourceDisplay, window, xtargetSyncLimitMs, &attributes) || attributes.width <= 0 ||
+      attributes.height <= 0)
     return 0;
-  XImage *image = XGetImage(sourceDisplay, window, 0, 0, static_cast<unsigned>(attributes.width),
-                            static_cast<unsigned>(attributes.height), AllPlanes, ZPixmap);
-  if (!image) return 0;
+  XImage *image = nullptr;
+  if (ximageGetImageWithin(sourceDisplay, window, 0, 0, static_cast<unsigned>(attributes.width),
+                           static_cast<unsigned>(attributes.height), AllPlanes, ZPixmap, xtargetSyncLimitMs, &image))
+    return 0;
   XImage *scaled = ximageScale(image, fx, fy);
   Pixmap pixmap = 0;
   Window root;
   int x, y;
   unsigned width, height, border, depth;
-  if (scaled && XGetGeometry(targetDisplay, target, &root, &x, &y, &width, &height, &border, &depth))
+  if (scaled && !ximageGeometryWithin(targetDisplay, target, xtargetSyncLimitMs, &root, &x, &y, &width, &height,
+                                      &border, &depth))
     pixmap = ximagePixmapFromImage(targetDisplay, scaled, screenOfRoot(targetDisplay, root));
   if (scaled && scaled != image) XDestroyImage(scaled);
   XDestroyImage(image);
@@ -878,7 +966,8 @@ Pixmap ximageCopyDrawable(Display *display, Drawable drawable) {
   Window root;
   int x, y;
   unsigned width, height, border, depth;
-  if (!XGetGeometry(display, drawable, &root, &x, &y, &width, &height, &border, &depth)) return 0;
+  if (ximageGeometryWithin(display, drawable, xtargetSyncLimitMs, &root, &x, &y, &width, &height, &border, &depth))
+    return 0;
   Pixmap pixmap = XCreatePixmap(display, root, width, height, depth);
   DepthGC gc(display, screenOfRoot(display, root), static_cast<int>(depth), pixmap);
   XCopyArea(display, drawable, pixmap, gc.gc, 0, 0, width, height, 0, 0);
@@ -990,7 +1079,8 @@ Window ximageShowDrawable(Display *display, Drawable drawable, const char *title
   Window root;
   int x, y;
   unsigned width, height, border, depth;
-  if (!XGetGeometry(display, drawable, &root, &x, &y, &width, &height, &border, &depth)) return 0;
+  if (ximageGeometryWithin(display, drawable, xtargetSyncLimitMs, &root, &x, &y, &width, &height, &border, &depth))
+    return 0;
   int screen = DefaultScreen(display);
   Window window = XCreateSimpleWindow(display, RootWindow(display, screen), 0, 0, width, height, 0,
                                       BlackPixel(display, screen), WhitePixel(display, screen));

@@ -110,8 +110,16 @@ XImage *ximageScale(XImage *image, double fx, double fy);
 const char *ximageGetImageWithin(Display *display, Drawable drawable, int x, int y, unsigned width,
                                  unsigned height, unsigned long planeMask, int format, uint32_t limitMs,
                                  XImage **image);
+// XGetGeometry and XGetWindowAttributes with the wait for the server bounded in the same way
+// (limitMs, 0: without a bound): NULL and the values as Xlib gives them, else the failure text
+// (no answer in time, a broken connection, the server's error, which goes to no error handler).
+const char *ximageGeometryWithin(Display *display, Drawable drawable, uint32_t limitMs, Window *root, int *x, int *y,
+                                 unsigned *width, unsigned *height, unsigned *border, unsigned *depth);
+const char *ximageWindowAttributesWithin(Display *display, Window window, uint32_t limitMs,
+                                         XWindowAttributes *attributes);
 // The window's image scaled into a new pixmap on the target drawable's screen; 0 on failure.
-// X errors are the caller's to trap.
+// The queries wait at most xtargetSyncLimitMs each; X errors of the drawing are the caller's
+// to trap.
 Pixmap ximageScaleWindow(Display *sourceDisplay, Window window, Display *targetDisplay,
                          Drawable target, double fx, double fy);
 

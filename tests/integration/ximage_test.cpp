@@ -247,4 +247,44 @@ TEST_F(XimageDisplayTest, ImageReadWithinLimitAsXGetImage) {
   XDestroyImage(got);
 }
 
+// The bounded geometry and attribute queries give what Xlib's give; a stopped server gives up
+// at the limit.
+TEST_F(XimageDisplayTest, GeometryAndAttributesWithinLimitAsXlib) {
+  Window root = DefaultRootWindow(display_);
+  XSetWindowAttributes set{};
+  set.override_redirect = True;
+  set.win_gravity = SouthEastGravity;
+  set.event_mask = ExposureMask | KeyPressMask;
+  Window window = XCreateWindow(display_, root, -7, 11, 23, 17, 3, CopyFromParent, InputOutput, CopyFromParent,
+                                CWOverrideRedirect | CWWinGravity | CWEventMask, &set);
+  XMapWindow(display_, window);
+  XSync(display_, False);
+  XWindowAttributes want{}, got{};
+  ASSERT_TRUE(XGetWindowAttributes(display_, window, &want));
+  ASSERT_EQ(ximageWindowAttributesWithin(display_, window, 2000, &got), nullptr);
+  EXPECT_EQ(memcmp(&want, &got, sizeof want), 0);
+  Window wantRoot = 0, gotRoot = 0;
+  int wx = 0, wy = 0, gx = 0, gy = 0;
+  unsigned ww = 0, wh = 0, wb = 0, wd = 0, gw = 0, gh = 0, gb = 0, gd = 0;
+  ASSERT_TRUE(XGetGeometry(display_, window, &wantRoot, &wx, &wy, &ww, &wh, &wb, &wd));
+  ASSERT_EQ(ximageGeometryWithin(display_, window, 2000, &gotRoot, &gx, &gy, &gw, &gh, &gb, &gd), nullptr);
+  EXPECT_EQ(std::vector<long>({long(gotRoot), gx, gy, gw, gh, gb, gd}),
+            std::vector<long>({long(wantRoot), wx, wy, ww, wh, wb, wd}));
+  // A pixmap has a geometry but no window attributes: the server's error is the failure.
+  Pixmap pixmap = XCreatePixmap(display_, root, 4, 4, 24);
+  EXPECT_EQ(ximageGeometryWithin(display_, pixmap, 2000, &gotRoot, &gx, &gy, &gw, &gh, &gb, &gd), nullptr);
+  EXPECT_NE(ximageWindowAttributesWithin(display_, pixmap, 2000, &got), nullptr);
+  XSync(display_, False);
+  ASSERT_EQ(kill(server_.pid(), SIGSTOP), 0);
+  long long started = xvfbNowMs();
+  const char *failure = ximageWindowAttributesWithin(display_, window, 300, &got);
+  long long spent = xvfbNowMs() - started;
+  kill(server_.pid(), SIGCONT);
+  EXPECT_NE(failure, nullptr);
+  EXPECT_GE(spent, 290);
+  EXPECT_LT(spent, 2000);
+  EXPECT_EQ(ximageGeometryWithin(display_, window, 2000, &gotRoot, &gx, &gy, &gw, &gh, &gb, &gd), nullptr);
+  EXPECT_EQ(gw, 23u);
+}
+
 }  // namespace
