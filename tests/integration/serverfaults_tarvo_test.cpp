@@ -301,6 +301,35 @@ TEST(ServerFaults, GlyphCursorReadBackWithoutAnswerFailsItsRequest) {
   run.expectServed(makeCursor.done(), 2, "Querying font");  // BadValue
 }
 
+// RENDER CreateCursor's read-back of the picture's pixmap (GetImage) gives up after the sync
+// limit: logged, the heads make the cursor from the picture, and the loop goes on.
+TEST(ServerFaults, RenderCursorReadBackWithoutAnswerLeavesTheLoopGoing) {
+  tarvoBlockSignals();
+  WithheldReadBack run;
+  ASSERT_EQ(run.start(), "");
+  uint8_t render = run.client.queryExtension("RENDER");
+  ASSERT_NE(render, 0);
+  // The ARGB32 format from QueryPictFormats: direct, depth 32, alpha mask 0xff at 24.
+  RawBytes formats;
+  ASSERT_EQ(run.client.roundTrip(RawRequest(false).b(render).b(1).s(0).done(), formats), "");
+  ASSERT_EQ(formats[0], 1);
+  uint32_t argb = 0;
+  for (uint32_t k = 0, n = rawGet32(formats, 8, false); k < n && 32 + 28 * (k + 1) <= formats.size(); k++) {
+    size_t at = 32 + 28 * k;
+    if (formats[at + 4] == 1 && formats[at + 5] == 32 && rawGet16(formats, at + 20, false) == 24 &&
+        rawGet16(formats, at + 22, false) == 0xff && rawGet16(formats, at + 8, false) == 16)
+      argb = rawGet32(formats, at, false);
+  }
+  ASSERT_NE(argb, 0u);
+  uint32_t pixmap = run.client.idBase() + 1, picture = run.client.idBase() + 2, cursor = run.client.idBase() + 3;
+  ASSERT_EQ(run.client.send(RawRequest(false).b(53).b(32).s(0).i(pixmap).i(run.client.rootWindow()).s(8).s(8).done()),
+            "");
+  ASSERT_EQ(run.client.send(RawRequest(false).b(render).b(4).s(0).i(picture).i(pixmap).i(argb).i(0).done()), "");
+  ASSERT_EQ(run.withhold("73"), "");
+  run.expectServed(RawRequest(false).b(render).b(27).s(0).i(cursor).i(picture).s(1).s(1).done(), 0,
+                   "did not answer within");
+}
+
 // ShapeMask's read-back of the shape the server computed (SHAPE GetRectangles) gives up after
 // the sync limit: logged, the local shape stays, and the loop goes on.
 TEST(ServerFaults, ShapeReadBackWithoutAnswerLeavesTheLoopGoing) {
