@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "answerrelay_fixture.h"
 #include "rawclient_fixture.h"
 #include "tarvo_fixture.h"
 #include "xrelay_fixture.h"
@@ -42,35 +43,6 @@ long residentKb(pid_t pid) {
     }
   return 0;
 }
-
-// The relay of scripts/answer_relay.py in front of the upstream display; ended with the record.
-struct AnswerRelay {
-  pid_t pid = -1;
-  int number = -1;
-  ~AnswerRelay() { xrelayEnd(pid); }
-  std::string start(const std::string &upstream) {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return "pipe";
-    pid = xrelaySpawn({"/usr/bin/python3", TARVO_SOURCE_DIR "/tests/integration/scripts/answer_relay.py", upstream,
-                       std::to_string(fds[1])},
-                      fds[1]);
-    close(fds[1]);
-    std::string text;
-    long long deadline = xvfbNowMs() + 10000;
-    while (text.find('\n') == std::string::npos && xvfbNowMs() < deadline) {
-      pollfd entry{fds[0], POLLIN, 0};
-      if (poll(&entry, 1, 200) <= 0) continue;
-      char buffer[32];
-      ssize_t n = read(fds[0], buffer, sizeof buffer);
-      if (n <= 0) break;
-      text.append(buffer, size_t(n));
-    }
-    close(fds[0]);
-    if (text.find('\n') == std::string::npos) return "the relay did not start";
-    number = std::stoi(text);
-    return "";
-  }
-};
 
 // A reply announcing nearly 4 GiB closes only the client it was for, before the proxy makes room
 // for it; a reply whose sequence answers no request reaches no client; others are served.

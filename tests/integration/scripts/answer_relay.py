@@ -3,7 +3,10 @@
 unchanged, except that the reply to InternAtom of
   TARVO_HUGE_REPLY   becomes a reply header announcing 0x3fffffd0 more words, followed by up
                      to 200 MB of zeros while the reader takes them (then the connection is held);
-  TARVO_STRAY_REPLY  is preceded by a reply whose sequence number answers no request.
+  TARVO_STRAY_REPLY  is preceded by a reply whose sequence number answers no request;
+  TARVO_HOLD_<opcode>_<seconds>  arms a hold: the next request of that major opcode on any
+                     other connection has its answer (and everything behind it on that
+                     connection) held back for that many seconds.
 
 Usage: answer_relay.py :UPSTREAM DISPLAYFD  (writes the display number it listens on to DISPLAYFD)
 """
@@ -21,6 +24,11 @@ import xrelay  # noqa: E402  (its free display number and clean-up)
 
 HUGE = b"TARVO_HUGE_REPLY"
 STRAY = b"TARVO_STRAY_REPLY"
+HOLD = b"TARVO_HOLD_"
+
+# The armed hold: (opcode, seconds, the connection that armed it), or None; one request takes it.
+hold_lock = threading.Lock()
+hold_armed = None
 
 
 def pad(n):
@@ -75,7 +83,29 @@ def requests_to_server(conn):
                     conn.actions[sequence] = "huge"
                 elif name == STRAY:
                     conn.actions[sequence] = "stray"
+            if name.startswith(HOLD):
+                opcode, seconds = name[len(HOLD):].split(b"_")
+                arm_hold((int(opcode), float(seconds), conn))
+        take_hold(conn, request[0], sequence)
         conn.upstream.sendall(request)
+
+
+def arm_hold(hold):
+    global hold_armed
+    with hold_lock:
+        hold_armed = hold
+
+
+def take_hold(conn, opcode, sequence):
+    """The armed hold goes to this request when it is of the opcode on another connection."""
+    global hold_armed
+    with hold_lock:
+        if hold_armed is None or hold_armed[0] != opcode or hold_armed[2] is conn:
+            return
+        seconds = hold_armed[1]
+        hold_armed = None
+    with conn.lock:
+        conn.actions[sequence] = ("hold", seconds)
 
 
 def answers_to_client(conn):
@@ -99,7 +129,15 @@ def answers_to_client(conn):
         unit, buffer = buffer[:length], buffer[length:]
         sequence = struct.unpack(order + "H", unit[2:4])[0]
         with conn.lock:
-            action = conn.actions.pop(sequence, None) if unit[0] == 1 else None
+            # A reply takes its action; an error only a hold (a held request may fail).
+            action = conn.actions.get(sequence) if unit[0] in (0, 1) else None
+            if unit[0] == 0 and not isinstance(action, tuple):
+                action = None
+            if action is not None:
+                del conn.actions[sequence]
+        if isinstance(action, tuple):
+            threading.Event().wait(action[1])
+            action = None
         if action == "huge":
             conn.client.sendall(unit[:4] + struct.pack(order + "I", 0x3fffffd0) + unit[8:32])
             zeros = bytes(1 << 20)
