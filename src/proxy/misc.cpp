@@ -42,7 +42,8 @@ namespace {
 // The colour queries made on one real colormap for one client request. Each reply is waited
 // for at most the sync limit; once one did not come in time the run is stalled: nothing more
 // is asked of that server for the request (every step below then gives up), and the cells
-// already taken are still given back (those requests need no answer).
+// already taken are still given back (those requests need no answer). A cell whose answer came
+// too late stays with the proxy's connection until the colormap goes.
 struct ColourRun {
   Display *display;
   Colormap colormap;
