@@ -1,6 +1,7 @@
 // A real server that misbehaves, through the tarvo executable: answers longer than any request
-// can produce and replies that answer no request (a relay of the test's own in front of Xvfb,
-// scripts/answer_relay.py), and a server stopped by SIGSTOP while clients come and go.
+// can produce, replies that answer no request and read-backs of the proxy answered only after
+// its sync limit (a relay of the test's own in front of Xvfb, scripts/answer_relay.py), and a
+// server stopped by SIGSTOP while clients come and go.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -15,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "answerrelay_fixture.h"
 #include "rawclient_fixture.h"
 #include "tarvo_fixture.h"
 #include "xrelay_fixture.h"
@@ -42,35 +44,6 @@ long residentKb(pid_t pid) {
     }
   return 0;
 }
-
-// The relay of scripts/answer_relay.py in front of the upstream display; ended with the record.
-struct AnswerRelay {
-  pid_t pid = -1;
-  int number = -1;
-  ~AnswerRelay() { xrelayEnd(pid); }
-  std::string start(const std::string &upstream) {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return "pipe";
-    pid = xrelaySpawn({"/usr/bin/python3", TARVO_SOURCE_DIR "/tests/integration/scripts/answer_relay.py", upstream,
-                       std::to_string(fds[1])},
-                      fds[1]);
-    close(fds[1]);
-    std::string text;
-    long long deadline = xvfbNowMs() + 10000;
-    while (text.find('\n') == std::string::npos && xvfbNowMs() < deadline) {
-      pollfd entry{fds[0], POLLIN, 0};
-      if (poll(&entry, 1, 200) <= 0) continue;
-      char buffer[32];
-      ssize_t n = read(fds[0], buffer, sizeof buffer);
-      if (n <= 0) break;
-      text.append(buffer, size_t(n));
-    }
-    close(fds[0]);
-    if (text.find('\n') == std::string::npos) return "the relay did not start";
-    number = std::stoi(text);
-    return "";
-  }
-};
 
 // A reply announcing nearly 4 GiB closes only the client it was for, before the proxy makes room
 // for it; a reply whose sequence answers no request reaches no client; others are served.
@@ -223,35 +196,40 @@ TEST(ServerFaults, StoppedServerHoldsNoRoundTripOfTheLoop) {
 
 }  // namespace
 
-// ----- Read-backs on the proxy's own connection whose answer never comes -----
+// ----- Read-backs on the proxy's own connection answered after the sync limit -----
 
-// Tarvo on the answer relay in front of Xvfb; a client that asks the relay to withhold replies
-// and a bystander.
-struct WithheldReadBack {
+// Tarvo on the answer relay in front of Xvfb; a marker straight to the relay that arms its holds,
+// a client and a bystander.
+struct HeldReadBack {
+  // How long the relay holds an answer back, and how long a bystander may wait: the proxy's
+  // sync limit (5 s) passes first, the held answer comes only after the wait.
+  static constexpr int kHoldSeconds = 8;
+  static constexpr int kWithinMs = 7000;
   XvfbServer xvfb;
   AnswerRelay relay;
   TarvoProcess tarvo;
-  RawClient client, bystander;
+  RawClient marker, client, bystander;
   std::string start() {
     if (std::string failure = xvfb.start(); !failure.empty()) return failure;
     if (std::string failure = relay.start(xvfb.displayName()); !failure.empty()) return failure;
     TarvoOptions options;
     options.logTypes = {"steps", "Xhints"};
-    if (std::string failure = tarvo.start(":" + std::to_string(relay.number), options); !failure.empty())
-      return failure;
+    if (std::string failure = tarvo.start(relay.displayName(), options); !failure.empty()) return failure;
+    if (std::string failure = marker.connect(relay.number, 'l'); !failure.empty()) return failure;
     if (std::string failure = client.connect(tarvo.displayNumber(), 'l'); !failure.empty()) return failure;
     return bystander.connect(tarvo.displayNumber(), 'B');
   }
-  // From now on the relay withholds the replies to requests of these codes ("major[_minor]").
-  std::string withhold(const std::string &codes) {
+  // The client's requests so far have reached the server; then the relay holds back the answer
+  // to the next request of the opcode ("major" or "major.minor") on the proxy's connections.
+  std::string hold(const std::string &opcode) {
     RawBytes answer;
-    std::string failure = client.roundTrip(internAtom(false, "TARVO_WITHHOLD_" + codes), answer);
-    return failure.empty() && answer[0] != 1 ? "no atom" : failure;
+    if (std::string failure = client.roundTrip(getInputFocus(false), answer); !failure.empty()) return failure;
+    return marker.roundTrip(internAtom(false, "TARVO_HOLD_" + opcode + "_" + std::to_string(kHoldSeconds)), answer);
   }
-  // The request sent whose read-back the relay withholds: the bystander's round trip is
-  // answered once the sync limit (5 s) passed, not later; then the client reads the request's
-  // error (0: none, then the reply to the round trip that follows it), and the proxy has
-  // logged the failed read.
+  // The request sent whose read-back the relay holds back: the bystander's round trip is
+  // answered once the sync limit passed, before the held answer comes; then the client reads
+  // the request's error (0: none, then the reply to the round trip that follows it), and the
+  // proxy has logged the failed read.
   void expectServed(const RawBytes &request, uint8_t error, const std::string &logged) {
     long long started = xvfbNowMs();
     ASSERT_EQ(client.send(request), "");
@@ -261,7 +239,7 @@ struct WithheldReadBack {
     RawBytes answer;
     ASSERT_EQ(bystander.roundTrip(getInputFocus(true), answer, 12000), "");
     EXPECT_EQ(answer[0], 1);
-    EXPECT_LT(xvfbNowMs() - started, 9000);
+    EXPECT_LT(xvfbNowMs() - started, kWithinMs);
     ASSERT_EQ(client.read(answer, 12000), "");
     EXPECT_EQ(answer[0], error ? 0 : 1);
     if (error) {
@@ -276,26 +254,26 @@ struct WithheldReadBack {
 // CreateCursor's read-back of its bitmaps (GetImage) and CreateGlyphCursor's of its font's
 // metrics (QueryFont) give up after the sync limit: the request fails with BadAlloc or
 // BadValue, logged, and the loop goes on.
-TEST(ServerFaults, CursorReadBackWithoutAnswerFailsItsRequest) {
+TEST(ServerFaults, CursorReadBackAnsweredLateFailsItsRequest) {
   tarvoBlockSignals();
-  WithheldReadBack run;
+  HeldReadBack run;
   ASSERT_EQ(run.start(), "");
   uint32_t pixmap = run.client.idBase() + 1, cursor = run.client.idBase() + 2;
   ASSERT_EQ(run.client.send(RawRequest(false).b(53).b(1).s(0).i(pixmap).i(run.client.rootWindow()).s(16).s(16).done()),
             "");
-  ASSERT_EQ(run.withhold("73"), "");
+  ASSERT_EQ(run.hold("73"), "");
   RawRequest makeCursor(false);
   makeCursor.b(93).b(0).s(0).i(cursor).i(pixmap).i(pixmap).s(0).s(0).s(0).s(0xffff).s(0xffff).s(0xffff).s(1).s(1);
   run.expectServed(makeCursor.done(), 11, "did not answer within");  // BadAlloc
 }
 
-TEST(ServerFaults, GlyphCursorReadBackWithoutAnswerFailsItsRequest) {
+TEST(ServerFaults, GlyphCursorReadBackAnsweredLateFailsItsRequest) {
   tarvoBlockSignals();
-  WithheldReadBack run;
+  HeldReadBack run;
   ASSERT_EQ(run.start(), "");
   uint32_t font = run.client.idBase() + 1, cursor = run.client.idBase() + 2;
   ASSERT_EQ(run.client.send(RawRequest(false).b(45).b(0).s(0).i(font).s(6).s(0).text("cursor").align().done()), "");
-  ASSERT_EQ(run.withhold("47"), "");
+  ASSERT_EQ(run.hold("47"), "");
   RawRequest makeCursor(false);
   makeCursor.b(94).b(0).s(0).i(cursor).i(font).i(font).s(68).s(69).s(0).s(0).s(0).s(0xffff).s(0xffff).s(0xffff);
   run.expectServed(makeCursor.done(), 2, "Querying font");  // BadValue
@@ -303,9 +281,9 @@ TEST(ServerFaults, GlyphCursorReadBackWithoutAnswerFailsItsRequest) {
 
 // RENDER CreateCursor's read-back of the picture's pixmap (GetImage) gives up after the sync
 // limit: logged, the heads make the cursor from the picture, and the loop goes on.
-TEST(ServerFaults, RenderCursorReadBackWithoutAnswerLeavesTheLoopGoing) {
+TEST(ServerFaults, RenderCursorReadBackAnsweredLateLeavesTheLoopGoing) {
   tarvoBlockSignals();
-  WithheldReadBack run;
+  HeldReadBack run;
   ASSERT_EQ(run.start(), "");
   uint8_t render = run.client.queryExtension("RENDER");
   ASSERT_NE(render, 0);
@@ -325,16 +303,16 @@ TEST(ServerFaults, RenderCursorReadBackWithoutAnswerLeavesTheLoopGoing) {
   ASSERT_EQ(run.client.send(RawRequest(false).b(53).b(32).s(0).i(pixmap).i(run.client.rootWindow()).s(8).s(8).done()),
             "");
   ASSERT_EQ(run.client.send(RawRequest(false).b(render).b(4).s(0).i(picture).i(pixmap).i(argb).i(0).done()), "");
-  ASSERT_EQ(run.withhold("73"), "");
+  ASSERT_EQ(run.hold("73"), "");
   run.expectServed(RawRequest(false).b(render).b(27).s(0).i(cursor).i(picture).s(1).s(1).done(), 0,
                    "did not answer within");
 }
 
 // ShapeMask's read-back of the shape the server computed (SHAPE GetRectangles) gives up after
 // the sync limit: logged, the local shape stays, and the loop goes on.
-TEST(ServerFaults, ShapeReadBackWithoutAnswerLeavesTheLoopGoing) {
+TEST(ServerFaults, ShapeReadBackAnsweredLateLeavesTheLoopGoing) {
   tarvoBlockSignals();
-  WithheldReadBack run;
+  HeldReadBack run;
   ASSERT_EQ(run.start(), "");
   uint8_t shape = run.client.queryExtension("SHAPE");
   ASSERT_NE(shape, 0);
@@ -342,7 +320,7 @@ TEST(ServerFaults, ShapeReadBackWithoutAnswerLeavesTheLoopGoing) {
   ASSERT_EQ(run.client.send(RawRequest(false).b(1).b(0).s(0).i(window).i(run.client.rootWindow()).s(0).s(0).s(100)
                                 .s(100).s(0).s(1).i(0).i(0).done()), "");
   ASSERT_EQ(run.client.send(RawRequest(false).b(53).b(1).s(0).i(pixmap).i(window).s(16).s(16).done()), "");
-  ASSERT_EQ(run.withhold(std::to_string(shape) + "_8"), "");
+  ASSERT_EQ(run.hold(std::to_string(shape) + ".8"), "");  // GetRectangles
   // ShapeMask: Set the bounding shape from the bitmap.
   run.expectServed(RawRequest(false).b(shape).b(2).s(0).b(0).b(0).s(0).i(window).s(0).s(0).i(pixmap).done(), 0,
                    "Reading the shape of window");

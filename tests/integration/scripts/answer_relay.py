@@ -4,9 +4,10 @@ unchanged, except that the reply to InternAtom of
   TARVO_HUGE_REPLY   becomes a reply header announcing 0x3fffffd0 more words, followed by up
                      to 200 MB of zeros while the reader takes them (then the connection is held);
   TARVO_STRAY_REPLY  is preceded by a reply whose sequence number answers no request;
-and InternAtom of TARVO_WITHHOLD_<major> or TARVO_WITHHOLD_<major>_<minor> (decimal) has the
-replies to every later request of that major opcode (and minor code) withheld, on every
-connection through the relay.
+  TARVO_HOLD_<opcode>_<seconds>  arms a hold: the next request of that major opcode on any
+                     other connection has its answer (and everything behind it on that
+                     connection) held back for that many seconds. The opcode may name a
+                     minor code as well: <major>.<minor>.
 
 Usage: answer_relay.py :UPSTREAM DISPLAYFD  (writes the display number it listens on to DISPLAYFD)
 """
@@ -24,15 +25,12 @@ import xrelay  # noqa: E402  (its free display number and clean-up)
 
 HUGE = b"TARVO_HUGE_REPLY"
 STRAY = b"TARVO_STRAY_REPLY"
-WITHHOLD = b"TARVO_WITHHOLD_"
+HOLD = b"TARVO_HOLD_"
 
-withheld = set()  # (major, minor or None) whose replies go nowhere
-withheld_lock = threading.Lock()
-
-
-def is_withheld(request):
-    with withheld_lock:
-        return (request[0], None) in withheld or (request[0], request[1]) in withheld
+# The armed hold: (opcode, seconds, the connection that armed it, minor code or None), or None;
+# one request takes it.
+hold_lock = threading.Lock()
+hold_armed = None
 
 
 def pad(n):
@@ -87,14 +85,32 @@ def requests_to_server(conn):
                     conn.actions[sequence] = "huge"
                 elif name == STRAY:
                     conn.actions[sequence] = "stray"
-            if name.startswith(WITHHOLD):
-                codes = [int(word) for word in name[len(WITHHOLD):].split(b"_")]
-                with withheld_lock:
-                    withheld.add((codes[0], codes[1] if len(codes) > 1 else None))
-        elif is_withheld(request):
-            with conn.lock:
-                conn.actions[sequence] = "withhold"
+            if name.startswith(HOLD):
+                opcode, seconds = name[len(HOLD):].split(b"_")
+                major, _, minor = opcode.partition(b".")
+                arm_hold((int(major), float(seconds), conn, int(minor) if minor else None))
+        take_hold(conn, request[0], request[1], sequence)
         conn.upstream.sendall(request)
+
+
+def arm_hold(hold):
+    global hold_armed
+    with hold_lock:
+        hold_armed = hold
+
+
+def take_hold(conn, opcode, minor, sequence):
+    """The armed hold goes to this request when it is of the opcode on another connection."""
+    global hold_armed
+    with hold_lock:
+        if hold_armed is None or hold_armed[0] != opcode or hold_armed[2] is conn:
+            return
+        if hold_armed[3] is not None and hold_armed[3] != minor:
+            return
+        seconds = hold_armed[1]
+        hold_armed = None
+    with conn.lock:
+        conn.actions[sequence] = ("hold", seconds)
 
 
 def answers_to_client(conn):
@@ -118,15 +134,21 @@ def answers_to_client(conn):
         unit, buffer = buffer[:length], buffer[length:]
         sequence = struct.unpack(order + "H", unit[2:4])[0]
         with conn.lock:
-            action = conn.actions.pop(sequence, None) if unit[0] == 1 else None
+            # A reply takes its action; an error only a hold (a held request may fail).
+            action = conn.actions.get(sequence) if unit[0] in (0, 1) else None
+            if unit[0] == 0 and not isinstance(action, tuple):
+                action = None
+            if action is not None:
+                del conn.actions[sequence]
+        if isinstance(action, tuple):
+            threading.Event().wait(action[1])
+            action = None
         if action == "huge":
             conn.client.sendall(unit[:4] + struct.pack(order + "I", 0x3fffffd0) + unit[8:32])
             zeros = bytes(1 << 20)
             for _ in range(200):
                 conn.client.sendall(zeros)
             threading.Event().wait()  # held open
-        if action == "withhold":
-            continue
         if action == "stray":
             stray = (sequence + 0x3000) & 0xffff
             conn.client.sendall(bytes([1, 0]) + struct.pack(order + "HII", stray, 0, 0x5a5a5a5a) + bytes(20))
