@@ -17,8 +17,8 @@
 
 namespace {
 
-constexpr uint8_t kCreatePixmap = 53, kCreateGC = 55, kChangeGC = 56, kPolyFillRectangle = 70, kGetImage = 73,
-                  kFreeCursor = 95, kGetInputFocus = 43;
+constexpr uint8_t kCreatePixmap = 53, kCreateGC = 55, kChangeGC = 56, kCopyGC = 57, kPolyFillRectangle = 70,
+                  kGetImage = 73, kFreeCursor = 95, kGetInputFocus = 43;
 constexpr uint8_t kSyncCreateCounter = 2, kSyncSetCounter = 3, kSyncAwait = 7;
 constexpr uint8_t kRenderQueryVersion = 0, kRenderQueryPictFormats = 1, kRenderCreatePicture = 4,
                   kRenderComposite = 8, kRenderCreateCursor = 27;
@@ -152,15 +152,16 @@ TEST_F(Held, RenderCursorFromAPixmapPictureHoldsNoOtherClient) {
   EXPECT_EQ(tarvo.log().find("GetImage("), std::string::npos) << tarvo.log();
 }
 
-// A GC of the held client tiled with another client's pixmap (given at CreateGC, and by
-// ChangeGC), and its picture on a third pixmap of that client: the tiles fill, the picture
-// composites its pixels.
+// A GC of the held client tiled with another client's pixmap (given at CreateGC, by ChangeGC,
+// and by CopyGC from that client's GC), and its picture on a fourth pixmap of that client: the
+// tiles fill, the picture composites its pixels.
 TEST_F(Held, SharingAnotherClientsPixmapsHoldsNoOtherClient) {
   uint32_t rgb = pictFormat(24, false);
   ASSERT_NE(rgb, 0u);
-  const uint32_t colours[3] = {0xff0000, 0x00ff00, 0x0000ff};
-  uint32_t own = owner.idBase(), ownerGC = own + 10, tiles[3] = {own + 1, own + 2, own + 3};
-  for (uint32_t k = 0; k < 3; k++) {
+  const uint32_t colours[4] = {0xff0000, 0x00ff00, 0xffff00, 0x0000ff};
+  uint32_t own = owner.idBase(), ownerGC = own + 10, ownerTiled = own + 11,
+           tiles[4] = {own + 1, own + 2, own + 3, own + 4};
+  for (uint32_t k = 0; k < 4; k++) {
     ASSERT_EQ(owner.send(RawRequest(false).b(kCreatePixmap).b(24).s(4).i(tiles[k]).i(owner.rootWindow()).s(4).s(4)
                              .done()),
               "");
@@ -170,9 +171,12 @@ TEST_F(Held, SharingAnotherClientsPixmapsHoldsNoOtherClient) {
     ASSERT_EQ(owner.send(gc.done()), "");
     ASSERT_EQ(owner.send(fill(tiles[k], ownerGC, 4, 4)), "");
   }
+  ASSERT_EQ(owner.send(RawRequest(false).b(kCreateGC).b(0).s(6).i(ownerTiled).i(tiles[2]).i(kGCFillStyle | kGCTile)
+                           .i(kFillTiled).i(tiles[2]).done()),
+            "");
   // The held client's targets, filled with black first.
-  uint32_t base = waiter.idBase(), targets[3] = {base + 2, base + 3, base + 4}, plain = base + 5, tiled = base + 6,
-           changed = base + 7, picture = base + 8, targetPicture = base + 9;
+  uint32_t base = waiter.idBase(), targets[4] = {base + 2, base + 3, base + 4, base + 5}, plain = base + 6,
+           tiled = base + 7, changed = base + 8, copied = base + 9, picture = base + 10, targetPicture = base + 11;
   for (uint32_t target : targets)
     ASSERT_EQ(waiter.send(RawRequest(false).b(kCreatePixmap).b(24).s(4).i(target).i(waiter.rootWindow()).s(8).s(8)
                               .done()),
@@ -180,7 +184,7 @@ TEST_F(Held, SharingAnotherClientsPixmapsHoldsNoOtherClient) {
   ASSERT_EQ(waiter.send(RawRequest(false).b(kCreateGC).b(0).s(5).i(plain).i(targets[0]).i(kGCForeground).i(0).done()),
             "");
   for (uint32_t target : targets) ASSERT_EQ(waiter.send(fill(target, plain, 8, 8)), "");
-  ASSERT_EQ(waiter.send(RawRequest(false).b(render).b(kRenderCreatePicture).s(5).i(targetPicture).i(targets[2]).i(rgb)
+  ASSERT_EQ(waiter.send(RawRequest(false).b(render).b(kRenderCreatePicture).s(5).i(targetPicture).i(targets[3]).i(rgb)
                             .i(0).done()),
             "");
   ASSERT_NO_FATAL_FAILURE(await());
@@ -193,7 +197,12 @@ TEST_F(Held, SharingAnotherClientsPixmapsHoldsNoOtherClient) {
                             .i(tiles[1]).done()),
             "");
   ASSERT_EQ(waiter.send(fill(targets[1], changed, 8, 8)), "");
-  ASSERT_EQ(waiter.send(RawRequest(false).b(render).b(kRenderCreatePicture).s(5).i(picture).i(tiles[2]).i(rgb).i(0)
+  ASSERT_EQ(waiter.send(RawRequest(false).b(kCreateGC).b(0).s(4).i(copied).i(targets[2]).i(0).done()), "");
+  ASSERT_EQ(waiter.send(RawRequest(false).b(kCopyGC).b(0).s(4).i(ownerTiled).i(copied).i(kGCFillStyle | kGCTile)
+                            .done()),
+            "");
+  ASSERT_EQ(waiter.send(fill(targets[2], copied, 8, 8)), "");
+  ASSERT_EQ(waiter.send(RawRequest(false).b(render).b(kRenderCreatePicture).s(5).i(picture).i(tiles[3]).i(rgb).i(0)
                             .done()),
             "");
   RawRequest composite(false);
@@ -201,9 +210,9 @@ TEST_F(Held, SharingAnotherClientsPixmapsHoldsNoOtherClient) {
   composite.s(0).s(0).s(0).s(0).s(0).s(0).s(4).s(4);
   ASSERT_EQ(waiter.send(composite.done()), "");
   ASSERT_NO_FATAL_FAILURE(expectBystanderServedThenRelease());
-  for (uint32_t k = 0; k < 3; k++) {
+  for (uint32_t k = 0; k < 4; k++) {
     EXPECT_EQ(pixelAt(waiter, targets[k], 1, 2), colours[k]) << "target " << k;
     // The tiles repeat over the whole target; the composite covers its 4x4 corner only.
-    EXPECT_EQ(pixelAt(waiter, targets[k], 6, 7), k < 2 ? colours[k] : 0u) << "target " << k;
+    EXPECT_EQ(pixelAt(waiter, targets[k], 6, 7), k < 3 ? colours[k] : 0u) << "target " << k;
   }
 }
