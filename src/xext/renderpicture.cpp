@@ -47,7 +47,8 @@ constexpr uint8_t kKindPicture = kResourceScreenResource, kKindPixmap = kResourc
                   kKindCursor = kResourceCursor, kKindDrawable = kResourceWindow;
 
 constexpr uint8_t kMinorCreatePicture = 4, kMinorCreateCursor = 27, kMinorFreePicture = 7, kMinorFreeGlyphSet = 19,
-                  kMinorCreateAnimCursor = 31;
+                  kMinorCreateAnimCursor = 31, kMinorComposite = 8;
+constexpr uint8_t kPictOpSrc = 1;
 
 // The value-mask bits of CreatePicture and ChangePicture whose values are ids.
 constexpr uint32_t kCPAlphaMap = 1, kCPClipMask = 6;
@@ -400,17 +401,16 @@ void onGlyphSet(uint8_t *request, uint32_t length, uint8_t *) {
   if (glyphSet) copyToServers(request, length, glyphSet->metaScreen, patchGlyphSetAt4);
 }
 
-// The pixmap read from the head through the proxy's own connection, as a client's image of the
-// pixmap's depth: a bounded query (the sync limit), so that a server that holds the connection
-// back costs its client the cursor's image, not the loop its time. NULL (logged) on failure.
-XImage *readPixmapImage(const PixmapRecord *pixmap, Head *head) {
+// A drawable of the pixmap's size and depth on the head read through the proxy's own connection,
+// as a client's image of the pixmap: a bounded query (the sync limit), so that a server that
+// holds the connection back costs its client the cursor's image, not the loop its time. NULL
+// (logged) on failure.
+XImage *readHeadImage(Head *head, uint32_t drawable, const PixmapRecord *pixmap) {
   Display *display = head ? head->display : nullptr;
   xcb_connection_t *connection = display ? XGetXCBConnection(display) : nullptr;
   if (!connection || !pixmap->width || !pixmap->height) return nullptr;
-  uint32_t serverId = resourceServerId(pixmap->id, kResourcePixmap, head);
-  xcb_get_image_cookie_t cookie =
-      xcb_get_image(connection, XCB_IMAGE_FORMAT_Z_PIXMAP, serverId, 0, 0, uint16_t(pixmap->width),
-                    uint16_t(pixmap->height), 0xffffffffu);
+  xcb_get_image_cookie_t cookie = xcb_get_image(connection, XCB_IMAGE_FORMAT_Z_PIXMAP, drawable, 0, 0,
+                                                uint16_t(pixmap->width), uint16_t(pixmap->height), 0xffffffffu);
   void *answer = nullptr;
   xcb_generic_error_t *error = nullptr;
   const char *failure = xtargetWaitReply(display, cookie.sequence, xproxySyncWaitLimitMs, &answer, &error);
@@ -436,17 +436,53 @@ XImage *readPixmapImage(const PixmapRecord *pixmap, Head *head) {
       got = nullptr;
     }
   }
+  if (!got)
+    LOG(logChannelXhint, "GetImage(display=%s pixmap=0x%x) failed%s%s", head->name, unsigned(pixmap->id),
+        failure ? ": " : error ? ": X error " : "", failure ? failure : error ? strTempPrintf("%u", error->error_code) : "");
   free(reply);
   free(error);
-  if (!got) {
-    LOG(logChannelXhint, "GetImage(display=%s pixmap=0x%x) failed%s%s", head->name, unsigned(pixmap->id),
-        failure ? ": " : "", failure ? failure : "");
-    return nullptr;
-  }
+  if (!got) return nullptr;
   XImage *result = mainCreateHeadImage(head, got, 0, 0, int(pixmap->width), int(pixmap->height), pixmap->visual,
                                        pixmap->depth);
   XDestroyImage(got);
   return result;
+}
+
+// The pixels of a picture on the head once its client has freed the pixmap under it (a cursor
+// library frees it before CreateCursor; the id may name another pixmap since): composed into a
+// pixmap of the proxy's own connection and read from there. NULL (logged) on failure.
+XImage *readPictureImage(const RenderPicture *picture, Head *head) {
+  Display *display = head ? head->display : nullptr;
+  ExtensionRecord *record = proxyState.ext.render;
+  const PixmapRecord *pixmap = picture->pixmap;
+  if (!display || !record || !pixmap->width || !pixmap->height) return nullptr;
+  XtargetErrorTrap trap(display);
+  Pixmap target = XCreatePixmap(display, head->root, pixmap->width, pixmap->height, picture->format->depth);
+  auto put32 = [](unsigned char *at, uint32_t value) { memcpy(at, &value, 4); };
+  auto put16 = [](unsigned char *at, uint16_t value) { memcpy(at, &value, 2); };
+  LockDisplay(display);  // (Xlib has the next id ready only under its lock)
+  auto targetPicture = uint32_t(XAllocID(display));
+  unsigned char *create = xutilBeginRequest(display, record->majorOpcode, kMinorCreatePicture, 20);
+  put32(create + 4, targetPicture);
+  put32(create + 8, uint32_t(target));
+  put32(create + 12, renderPictFormatOnHead(picture->format->id, head));
+  unsigned char *composite = xutilBeginRequest(display, record->majorOpcode, kMinorComposite, 36);
+  composite[4] = kPictOpSrc;
+  put32(composite + 8, resourceServerId(picture->id, kKindPicture, head));
+  put32(composite + 16, targetPicture);
+  put16(composite + 32, pixmap->width);
+  put16(composite + 34, pixmap->height);
+  unsigned char *release = xutilBeginRequest(display, record->majorOpcode, kMinorFreePicture, 8);
+  put32(release + 4, targetPicture);
+  UnlockDisplay(display);
+  XImage *image = readHeadImage(head, uint32_t(target), pixmap);
+  XFreePixmap(display, target);
+  if (trap.errorCame() && image) {
+    LOG(logChannelXhint, "Reading picture 0x%x on display %s failed", unsigned(picture->id), head->name);
+    XDestroyImage(image);
+    image = nullptr;
+  }
+  return image;
 }
 
 // The image of a picture made on a pixmap into the cursor record (read from the primary head of
@@ -456,7 +492,9 @@ int readCursorImage(CursorRecord *cursor, const RenderPicture *picture, const ui
   DisplayConnection *connection = xcoreFrameConnection();
   if (!pixmap || !connection || !pixmap->screen || !cursor->imageCount) return 0;
   Head *head = pixmap->screen->primaryHead ? pixmap->screen->primaryHead : pixmap->screen->heads;
-  XImage *image = readPixmapImage(pixmap, head);
+  XImage *image = pixmap->ownerCopiesValid
+                     ? readHeadImage(head, resourceServerId(pixmap->id, kResourcePixmap, head), pixmap)
+                     : readPictureImage(picture, head);
   if (!image) return 0;
   uint64_t bytes = uint64_t(image->bytes_per_line) * uint64_t(image->height);
   if (image->format == XYPixmap) bytes *= uint64_t(image->depth);

@@ -18,7 +18,7 @@
 namespace {
 
 constexpr uint8_t kCreatePixmap = 53, kCreateGC = 55, kChangeGC = 56, kCopyGC = 57, kPolyFillRectangle = 70,
-                  kGetImage = 73, kFreeCursor = 95, kGetInputFocus = 43;
+                  kGetImage = 73, kFreePixmap = 54, kFreeCursor = 95, kGetInputFocus = 43;
 constexpr uint8_t kSyncCreateCounter = 2, kSyncSetCounter = 3, kSyncAwait = 7;
 constexpr uint8_t kRenderQueryVersion = 0, kRenderQueryPictFormats = 1, kRenderCreatePicture = 4,
                   kRenderComposite = 8, kRenderCreateCursor = 27;
@@ -127,29 +127,41 @@ struct Held : ::testing::Test {
 
 }  // namespace
 
-// A cursor from a picture on a pixmap: the pixmap is read back once the held client's drawing
-// has reached the server, through a query that the proxy bounds.
+// Cursors from pictures on pixmaps: the pixmap is read back once the held client's drawing has
+// reached the server, through a query that the proxy bounds; also when the client has freed the
+// pixmap already, as a cursor library does before CreateCursor.
 TEST_F(Held, RenderCursorFromAPixmapPictureHoldsNoOtherClient) {
   uint32_t argb = pictFormat(32, true);
   ASSERT_NE(argb, 0u);
-  uint32_t base = waiter.idBase(), pixmap = base + 2, gc = base + 3, picture = base + 4, cursor = base + 5;
-  ASSERT_EQ(waiter.send(RawRequest(false).b(kCreatePixmap).b(32).s(4).i(pixmap).i(waiter.rootWindow()).s(16).s(16)
-                            .done()),
-            "");
-  ASSERT_EQ(waiter.send(RawRequest(false).b(kCreateGC).b(0).s(5).i(gc).i(pixmap).i(kGCForeground).i(0xff00ff00).done()),
-            "");
-  ASSERT_EQ(waiter.send(fill(pixmap, gc, 16, 16)), "");
-  ASSERT_EQ(waiter.send(RawRequest(false).b(render).b(kRenderCreatePicture).s(5).i(picture).i(pixmap).i(argb).i(0)
-                            .done()),
-            "");
+  uint32_t base = waiter.idBase(), gc = base + 2, pixmaps[2] = {base + 3, base + 4}, pictures[2] = {base + 5, base + 6},
+           cursors[2] = {base + 7, base + 8};
+  for (uint32_t k = 0; k < 2; k++) {
+    ASSERT_EQ(waiter.send(RawRequest(false).b(kCreatePixmap).b(32).s(4).i(pixmaps[k]).i(waiter.rootWindow()).s(16)
+                              .s(16).done()),
+              "");
+    if (k == 0) {
+      ASSERT_EQ(waiter.send(RawRequest(false).b(kCreateGC).b(0).s(5).i(gc).i(pixmaps[k]).i(kGCForeground)
+                                .i(0xff00ff00).done()),
+                "");
+    }
+    ASSERT_EQ(waiter.send(fill(pixmaps[k], gc, 16, 16)), "");
+    ASSERT_EQ(waiter.send(RawRequest(false).b(render).b(kRenderCreatePicture).s(5).i(pictures[k]).i(pixmaps[k]).i(argb)
+                              .i(0).done()),
+              "");
+  }
+  ASSERT_EQ(waiter.send(RawRequest(false).b(kFreePixmap).b(0).s(2).i(pixmaps[1]).done()), "");
   ASSERT_NO_FATAL_FAILURE(await());
-  ASSERT_EQ(waiter.send(RawRequest(false).b(render).b(kRenderCreateCursor).s(4).i(cursor).i(picture).s(3).s(4).done()),
-            "");
+  for (uint32_t k = 0; k < 2; k++)
+    ASSERT_EQ(waiter.send(RawRequest(false).b(render).b(kRenderCreateCursor).s(4).i(cursors[k]).i(pictures[k]).s(3)
+                              .s(4).done()),
+              "");
   ASSERT_NO_FATAL_FAILURE(expectBystanderServedThenRelease());
-  // The cursor is there, and the proxy read its pixmap.
-  ASSERT_EQ(waiter.send(RawRequest(false).b(kFreeCursor).b(0).s(2).i(cursor).done()), "");
+  // The cursors are there, and the proxy read their pixels.
+  for (uint32_t cursor : cursors)
+    ASSERT_EQ(waiter.send(RawRequest(false).b(kFreeCursor).b(0).s(2).i(cursor).done()), "");
   EXPECT_TRUE(messagesUntilSync(waiter).empty());
   EXPECT_EQ(tarvo.log().find("GetImage("), std::string::npos) << tarvo.log();
+  EXPECT_EQ(tarvo.log().find("Reading picture"), std::string::npos) << tarvo.log();
 }
 
 // A GC of the held client tiled with another client's pixmap (given at CreateGC, by ChangeGC,
