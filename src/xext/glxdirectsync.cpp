@@ -7,6 +7,7 @@
 // First: it brings Xlib's Xutil.h in with its Region renamed, before the proxy's headers.
 #include "xext/glxinstance.h"
 
+#include "proxy/clientconnection.h"
 #include "proxy/connections.h"
 #include "proxy/xproxy.h"
 #include "support/logging.h"
@@ -41,8 +42,15 @@ void glxdirectFinishAll(GlxLibraryInstance *instance) {
 
 void glxdirectFlushAll() {
   // Without GL drawn inside the proxy there is nothing to bring into step: every read-back
-  // would pay a round trip for all clients for nothing.
+  // would pay a round trip for nothing.
   if (!glxdirectAvailable()) return;
+  // The library's work is on the servers already (glxdirectFinishAll). What remains to order is
+  // the read-back against what the library draws next for this client: its later requests wait,
+  // parked, until the servers answered what it sent, read-back included. Other clients go on;
+  // their requests are not ordered against this read-back by the server either.
+  ClientConnection *client = xproxyCurrentClient;
+  if (client && client->park) return;  // parked already: its later requests wait anyway
+  if (client) return glxdirectParkClientWithDisplay(client, nullptr);
   // A failure is written down only: the read-back goes on with what did reach the servers.
   if (const char *error = xproxySyncAllClients()) logProblem(error, kSource, __LINE__);
 }
