@@ -504,9 +504,11 @@ std::string errorsOf(const std::vector<RawBytes> &messages) {
 class LumoraHeldClient : public LumoraDrawThroughTarvo {};
 
 // The GL client's requests go behind an Await on a frozen counter, in rounds: a MakeCurrent
-// that moves its tag before its first use, the first render on the new tag, a swap interval, an unmap and map of its window (drawn again), a GetImage of it. Meanwhile another client's
-// round trips (GetInputFocus, its own GetImage) stay short; each time the counter moves, the GL
-// client's requests go on, and what it drew reads back.
+// that moves its tag before its first use, the first render on the new tag, a swap interval, an
+// unmap and map of its window (drawn again), a GetImage of it; then, the GL client held once
+// more, another client closes with a tag not used yet. Meanwhile a third client's round trips
+// (GetInputFocus, its own GetImage) stay short; each time the counter moves, the GL client's
+// requests go on, and what it drew reads back.
 TEST_F(LumoraHeldClient, AwaitingGlClientHoldsNoOtherClient) {
   xcb_connection_t *probe = nullptr;
   uint32_t visual = 0;
@@ -574,6 +576,20 @@ TEST_F(LumoraHeldClient, AwaitingGlClientHoldsNoOtherClient) {
   for (size_t k = 0; k < size_t(kSize * kSize); k++) pixels.push_back(rawGet32(*image, 32 + 4 * k, msbFirst));
   EXPECT_EQ(wrongPixels(pixels, rgb(blue), rgb(yellow)), "");
   expectDrawn(rig, nullptr, window, rgb(blue), rgb(yellow));
+
+  // Held once more: another client's tag goes with its close before its first use, and nobody
+  // waits for that.
+  ASSERT_EQ(gl.send(await(uint32_t(rounds.size() + 1))), "");
+  {
+    RawClient other;
+    ASSERT_EQ(other.connect(rig.tarvo.displayNumber(), 'l'), "");
+    uint32_t otherBase = other.idBase();
+    ASSERT_NE(rawCurrentWindow(other, glx, visual, otherBase | 1, otherBase | 2, otherBase | 3), 0u);
+  }
+  EXPECT_LT(longestRoundTrip(bystander, {focus, corner}), 1.0);
+  ASSERT_EQ(setter.send(RawRequest(false).b(sync).b(kSyncSetCounter).s(0).i(counter).i(0).i(uint32_t(rounds.size() + 1)).done()),
+            "");
+  EXPECT_EQ(errorsOf(messagesUntilFocus(gl)), "");
   gl.close();
   setter.close();
   bystander.close();
