@@ -27,8 +27,15 @@ void glxdirectFinishAll(GlxLibraryInstance *instance) {
   if (!instance) return;
   GlFunctionTable &gl = instance->functions;
   for (uint32_t slot = highestSlot(instance); slot >= 1; slot--) {
-    if (!instance->tagSlots[slot].context) continue;
-    if (instance->currentTagSlot != slot && !glxdirectMakeTagCurrent(instance, slot)) continue;
+    GlxDirectTagSlot &s = instance->tagSlots[slot];
+    if (!s.context) continue;
+    // A slot no request used yet has drawn nothing: it is switched to without waiting for the
+    // reading client, and stays new, so that its first use still waits for its own client.
+    uint8_t isNew = s.isNew;
+    s.isNew = 0;
+    bool current = instance->currentTagSlot == slot || glxdirectMakeTagCurrent(instance, slot);
+    s.isNew = isNew;
+    if (!current) continue;
     // glFinish is not allowed between glBegin and glEnd: the open glBegin stays open, and what
     // was drawn so far is pushed out and waited for instead.
     if (instance->insideBegin) {
