@@ -365,6 +365,8 @@ bool glxdirectParkForSync(const uint8_t *request, uint32_t length,
   if (!client || client->park || !client->displayCount || !at || (at != kAnyTag && at + 4 > length) ||
       !glxdirectAvailable())
     return false;
+  // A large command's pieces before its last are only held: the last one draws.
+  if (request[1] == 2 && length >= 12 && wireGet16(request + 8) != wireGet16(request + 10)) return false;
   DisplayConnection *only = nullptr;
   // A swap interval makes the slot current that draws into its drawable, whoever's it is.
   constexpr uint32_t kSwapInterval = 1416;

@@ -291,6 +291,9 @@ TEST_F(GlxDirectTagsTest, RequestsThatFirstUseANewSlotParkTheirClient) {
   EXPECT_TRUE(parks(request(10, {1, 2, 3, freshTag})));
   EXPECT_TRUE(parks(request(4, {0x400})));
   EXPECT_EQ(parked::resumed, 5);
+  // RenderLarge: only its last piece draws.
+  EXPECT_FALSE(parks(request(2, {freshTag, 1 | 2 << 16, 4, 0})));
+  EXPECT_TRUE(parks(request(2, {freshTag, 2 | 2 << 16, 4, 0})));
   // The used slot's tag, no tag, a fresh MakeCurrent, a request without a tag, a short one.
   EXPECT_FALSE(parks(request(1, {usedTag})));
   EXPECT_FALSE(parks(request(1, {0})));
