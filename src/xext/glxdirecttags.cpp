@@ -368,14 +368,16 @@ bool glxdirectParkForSync(const uint8_t *request, uint32_t length,
   // A large command's pieces before its last are only held: the last one draws.
   if (request[1] == 2 && length >= 12 && wireGet16(request + 8) != wireGet16(request + 10)) return false;
   DisplayConnection *only = nullptr;
+  // Vendor requests come unswapped (their handlers swap by code): read in the client's order.
+  int swapped = at == 8 && client->reader.swapped;
   // A swap interval makes the slot current that draws into its drawable, whoever's it is.
   constexpr uint32_t kSwapInterval = 1416;
-  bool wanted = at == 8 && wireGet32(request + 4) == kSwapInterval;
+  bool wanted = at == 8 && wireGet32(request + 4, swapped) == kSwapInterval;
   if (at == kAnyTag) {
     for (uint32_t tag = 1; tag < proxyState.ext.glxTagCount && !wanted; tag++)
       wanted = proxyState.ext.glxTags[tag].owner == client && tagIsNew(client, tag, &only);
   } else if (!wanted) {
-    wanted = tagIsNew(client, wireGet32(request + at), &only);
+    wanted = tagIsNew(client, wireGet32(request + at, swapped), &only);
   }
   if (!wanted) return false;
   xproxyParkClient(client, only, request, length, resume);

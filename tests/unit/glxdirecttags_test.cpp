@@ -268,15 +268,15 @@ TEST_F(GlxDirectTagsTest, RequestsThatFirstUseANewSlotParkTheirClient) {
     return m.done();
   };
   // Parks (true) or not; a park is answered and its resume run before the next request.
-  auto parks = [&](const FakeBytes &r) {
+  auto parksFor = [&](FakeClient &c, const FakeBytes &r) {
     if (!glxdirectParkForSync(r.data(), uint32_t(r.size()), parked::resume)) return false;
-    EXPECT_NE(a.client->park, nullptr);
-    core_.answerRoundTrips(a, 0);
-    core_.answerRoundTrips(a, 1);
+    EXPECT_NE(c.client->park, nullptr);
+    for (size_t k = 0; k < c.serverPeers.size(); k++) core_.answerRoundTrips(c, k);
     core_.runLoopOnce();
-    EXPECT_EQ(a.client->park, nullptr);
+    EXPECT_EQ(c.client->park, nullptr);
     return true;
   };
+  auto parks = [&](const FakeBytes &r) { return parksFor(a, r); };
   core_.serverRequests(a, 0);
   core_.serverRequests(a, 1);
   // Render, a single request, a MakeCurrent moving the tag, CopyContext, DestroyContext: the new
@@ -304,6 +304,18 @@ TEST_F(GlxDirectTagsTest, RequestsThatFirstUseANewSlotParkTheirClient) {
   EXPECT_TRUE(parks(request(16, {1416, usedTag, 0x200, 1})));
   EXPECT_EQ(core_.serverRequests(a, 0).size(), 1u);
   EXPECT_FALSE(parks(request(16, {1417, usedTag, 0x200, 1})));
+  // A client of the other byte order: its vendor requests are read as it wrote them.
+  {
+    FakeClient &b = core_.addClient(true, 1);
+    GlxTagEntry *other = glxAllocTag(b.client);
+    other->screen = screen;
+    uint32_t otherTag = glxTagOf(other);
+    setGLXTagForServer(otherTag, head, tag(2, 0x500, 0x500, otherTag));
+    FakeCore::Current big(b);
+    EXPECT_TRUE(parksFor(b, FakeMessage(true).b(150).b(16).s(0).i(1416).i(0).i(0x500).i(1).done()));
+    EXPECT_TRUE(parksFor(b, FakeMessage(true).b(150).b(17).s(0).i(1).i(otherTag).i(0).done()));
+    EXPECT_FALSE(parksFor(b, FakeMessage(true).b(150).b(17).s(0).i(1).i(usedTag).i(0).done()));
+  }
   // The first use made: the tag parks no more.
   ASSERT_EQ(glxdirectMakeTagCurrent(instance_, glxTagForServer(freshTag, head)), 1);
   EXPECT_FALSE(parks(request(1, {freshTag})));
