@@ -18,6 +18,7 @@
 #include "support/logging.h"
 #include "support/strings.h"
 #include "xclient/misc.h"
+#include "xclient/xrclibkeys.h"
 #include "xclient/xtestext1.h"
 #include "xclient/xutil.h"
 
@@ -143,8 +144,15 @@ const char *attachContext(Display *display, XrcDisplay **result) {
   context->display = display;
   linkContext(context);
   memcpy(context->options, kOptionDefaults, sizeof context->options);
-  unsigned char map[256];
-  context->options[kXrcOptionButtons] = XGetPointerMapping(display, map, sizeof map);
+  // The first answer is waited for at most the sync limit; the queries below are asked only of
+  // a server that gave it.
+  int buttons = xrcPointerButtonCount(display, kXrcMouse);
+  if (buttons < 0) {
+    unlinkContext(context);
+    freeContextMemory(context);
+    return xrcError(display, "No answer to the pointer mapping");
+  }
+  context->options[kXrcOptionButtons] = buttons;
   context->pointerRedirectionAtom = XInternAtom(display, "_XPOINTER_REDIRECTION", False);
   context->keyboardRedirectionAtom = XInternAtom(display, "_XKEYBOARD_REDIRECTION", False);
   if (context->pointerRedirectionAtom == None || context->keyboardRedirectionAtom == None) {

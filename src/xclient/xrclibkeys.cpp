@@ -10,12 +10,14 @@
 #define XK_MISCELLANY
 #define XK_XKB_KEYS
 #define XK_LATIN1
+#include <X11/Xlib-xcb.h>
 #include <X11/keysym.h>
 
 #include "support/logging.h"
 #include "support/strings.h"
 #include "xclient/xrclib.h"
 #include "xclient/xrclibinput.h"
+#include "xclient/xtarget.h"
 #include "xclient/xutilh.h"
 
 namespace {
@@ -296,8 +298,18 @@ int xrcPointerButtonCount(Display *display, unsigned device) {
     logProblem("WIP", __FILE__, __LINE__);
     return 0;
   }
-  unsigned char map[256];
-  return XGetPointerMapping(display, map, sizeof map);
+  xcb_connection_t *connection = XGetXCBConnection(display);
+  if (!connection) return -1;
+  void *answer = nullptr;
+  const char *failure = xtargetWaitReply(display, xcb_get_pointer_mapping(connection).sequence,
+                                         xtargetSyncLimitMs, &answer, nullptr);
+  if (failure || !answer) {
+    logProblem(failure ? failure : "GetPointerMapping failed", __FILE__, __LINE__);
+    return -1;
+  }
+  int count = static_cast<xcb_get_pointer_mapping_reply_t *>(answer)->map_len;
+  free(answer);
+  return count;
 }
 
 int xrcKeyIsDown(Display *display, unsigned device, unsigned keycode) {
@@ -581,8 +593,9 @@ const char *xrcRefreshMapping(Display *display, XMappingEvent *event) {
       break;
     default: {
       xrcVerbose(display, "Refresh pointer mapping...");
-      unsigned char map[256];
-      context->options[kXrcOptionButtons] = XGetPointerMapping(display, map, sizeof map);
+      // A server that did not answer in time leaves the count as it was.
+      int count = xrcPointerButtonCount(display, kXrcMouse);
+      if (count >= 0) context->options[kXrcOptionButtons] = count;
       break;
     }
   }
