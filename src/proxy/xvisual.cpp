@@ -541,6 +541,9 @@ long xvisualCorrectionItems(const VisualRecord *r, int format, uint32_t **items)
 
 const char *xvisualSetProperties(Display *display, Window window, const VisualRecord *array, int count) {
   if (!array || count < 1) return nullptr;
+  // The atoms below are Xlib's round trips: asked only of a server that answered one in time.
+  if (const char *failure = xtargetSync(display, xtargetSyncLimitMs))
+    return strTempPrintf("Can't set the visual properties on %s: %s", DisplayString(display), failure);
   std::vector<long> overlay32;
   std::vector<short> overlay16;
   for (int i = 0; i < count; i++) {
