@@ -43,15 +43,16 @@ long residentKb(pid_t pid) {
   return 0;
 }
 
-// The relay of scripts/answer_relay.py in front of the upstream display; ended with the record.
+// A relay of scripts/ (answer_relay.py unless told) in front of the upstream display; ended with
+// the record.
 struct AnswerRelay {
   pid_t pid = -1;
   int number = -1;
   ~AnswerRelay() { xrelayEnd(pid); }
-  std::string start(const std::string &upstream) {
+  std::string start(const std::string &upstream, const std::string &script = "answer_relay.py") {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return "pipe";
-    pid = xrelaySpawn({"/usr/bin/python3", TARVO_SOURCE_DIR "/tests/integration/scripts/answer_relay.py", upstream,
+    pid = xrelaySpawn({"/usr/bin/python3", TARVO_SOURCE_DIR "/tests/integration/scripts/" + script, upstream,
                        std::to_string(fds[1])},
                       fds[1]);
     close(fds[1]);
@@ -219,6 +220,35 @@ TEST(ServerFaults, StoppedServerHoldsNoRoundTripOfTheLoop) {
   ASSERT_EQ(client.roundTrip(getInputFocus(false), answer), "");
   EXPECT_EQ(answer[0], 1);
   EXPECT_EQ(tarvo.stop(), 0) << tarvo.output();
+}
+
+// The real server answers the probe of the head's reopening after SIGHUP and then stalls (a
+// relay of the test's own holds every answer but the first 8 bytes of a setup): the reset gives
+// up at the connect time-out and tarvo ends with the text of a display it cannot open, instead
+// of waiting for ever inside the open.
+TEST(ServerFaults, ServerStalledWhileTheHeadReopensEndsTheReset) {
+  tarvoBlockSignals();
+  XvfbServer xvfb;
+  ASSERT_EQ(xvfb.start(), "");
+  AnswerRelay relay;
+  ASSERT_EQ(relay.start(xvfb.displayName(), "stall_relay.py"), "");
+  TarvoProcess tarvo;
+  TarvoOptions options;
+  options.noReset = false;
+  options.arguments = {"connectTimeout", "2s", "screen", "%D.0"};
+  std::string relayName = ":" + std::to_string(relay.number);
+  ASSERT_EQ(tarvo.start(relayName, options), "");
+  RawClient client;
+  ASSERT_EQ(client.connect(tarvo.displayNumber(), 'l'), "");
+  ASSERT_EQ(kill(relay.pid, SIGUSR1), 0);  // the answers are held from now on
+  tarvo.signal(SIGHUP);
+  EXPECT_EQ(client.waitClosed(5000), "");
+  // The reset's sleep (2 s), then the two tries of the open (1 s each).
+  EXPECT_NE(tarvo.wait(12000), -1) << tarvo.log();
+  std::string texts = tarvo.log() + tarvo.output();
+  EXPECT_NE(texts.find("Can't connect to display '" + relayName), std::string::npos) << texts;
+  EXPECT_NE(texts.find("answered its probe but not the connection setup in time"), std::string::npos) << texts;
+  kill(relay.pid, SIGUSR1);
 }
 
 }  // namespace
