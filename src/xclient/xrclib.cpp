@@ -11,6 +11,7 @@
 #include <new>
 
 #include <X11/Xatom.h>
+#include <X11/Xlib-xcb.h>
 #include <X11/Xlibint.h>
 #include <X11/extensions/XInput.h>
 #include <X11/extensions/XTest.h>
@@ -18,7 +19,7 @@
 #include "support/logging.h"
 #include "support/strings.h"
 #include "xclient/misc.h"
-#include "xclient/xrclibkeys.h"
+#include "xclient/xtarget.h"
 #include "xclient/xtestext1.h"
 #include "xclient/xutil.h"
 
@@ -146,7 +147,7 @@ const char *attachContext(Display *display, XrcDisplay **result) {
   memcpy(context->options, kOptionDefaults, sizeof context->options);
   // The first answer is waited for at most the sync limit; the queries below are asked only of
   // a server that gave it.
-  int buttons = xrcPointerButtonCount(display, kXrcMouse);
+  int buttons = xrcQueryButtonCount(display);
   if (buttons < 0) {
     unlinkContext(context);
     freeContextMemory(context);
@@ -483,6 +484,21 @@ void xrcDelay(Display *display, int percent) {
   timespec wait{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
   while (nanosleep(&wait, &wait) != 0) {
   }
+}
+
+int xrcQueryButtonCount(Display *display) {
+  xcb_connection_t *connection = XGetXCBConnection(display);
+  if (!connection) return -1;
+  void *answer = nullptr;
+  const char *failure = xtargetWaitReply(display, xcb_get_pointer_mapping(connection).sequence,
+                                         xtargetSyncLimitMs, &answer, nullptr);
+  if (failure || !answer) {
+    logProblem(failure ? failure : "GetPointerMapping failed", __FILE__, __LINE__);
+    return -1;
+  }
+  int count = static_cast<xcb_get_pointer_mapping_reply_t *>(answer)->map_len;
+  free(answer);
+  return count;
 }
 
 uint32_t xrcInputExtensionVersion(Display *display) {

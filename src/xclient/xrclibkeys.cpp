@@ -10,14 +10,12 @@
 #define XK_MISCELLANY
 #define XK_XKB_KEYS
 #define XK_LATIN1
-#include <X11/Xlib-xcb.h>
 #include <X11/keysym.h>
 
 #include "support/logging.h"
 #include "support/strings.h"
 #include "xclient/xrclib.h"
 #include "xclient/xrclibinput.h"
-#include "xclient/xtarget.h"
 #include "xclient/xutilh.h"
 
 namespace {
@@ -298,18 +296,7 @@ int xrcPointerButtonCount(Display *display, unsigned device) {
     logProblem("WIP", __FILE__, __LINE__);
     return 0;
   }
-  xcb_connection_t *connection = XGetXCBConnection(display);
-  if (!connection) return -1;
-  void *answer = nullptr;
-  const char *failure = xtargetWaitReply(display, xcb_get_pointer_mapping(connection).sequence,
-                                         xtargetSyncLimitMs, &answer, nullptr);
-  if (failure || !answer) {
-    logProblem(failure ? failure : "GetPointerMapping failed", __FILE__, __LINE__);
-    return -1;
-  }
-  int count = static_cast<xcb_get_pointer_mapping_reply_t *>(answer)->map_len;
-  free(answer);
-  return count;
+  return xrcQueryButtonCount(display);
 }
 
 int xrcKeyIsDown(Display *display, unsigned device, unsigned keycode) {
@@ -594,7 +581,7 @@ const char *xrcRefreshMapping(Display *display, XMappingEvent *event) {
     default: {
       xrcVerbose(display, "Refresh pointer mapping...");
       // A server that did not answer in time leaves the count as it was.
-      int count = xrcPointerButtonCount(display, kXrcMouse);
+      int count = xrcQueryButtonCount(display);
       if (count >= 0) context->options[kXrcOptionButtons] = count;
       break;
     }
