@@ -210,6 +210,10 @@ void lookUpXtestExt1Devices(XrcDisplay *context) {
 // Step 3: the injection method; NULL when capabilities 1 (and 2 when pastGrab) are granted.
 const char *attachInjection(XrcDisplay *context, bool pastGrab) {
   Display *display = context->display;
+  // A failed attach is tried again at the next use: its extension queries are Xlib's round
+  // trips, asked only of a server that answered one within the sync limit.
+  if (const char *failure = xtargetSync(display, xtargetSyncLimitMs))
+    return xrcError(display, "No answer before the injection method: %s", failure);
   if (serverHas(display, "MORWENTECH CONTROL")) {
     context->method = kXrcMethodControl;
     return nullptr;

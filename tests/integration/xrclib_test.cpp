@@ -463,6 +463,11 @@ TEST(Xrclib, StoppedServerBoundedByTheLimit) {
   EXPECT_LT(whileStopped(server, 4000, [&] { error = xrcInitDisplay(fresh, kXrcInject); }), 2000);
   EXPECT_STREQ(error, ("No answer to the pointer mapping on display " + localName(s.frontName())).c_str());
   EXPECT_EQ(xrcFindDisplay(fresh), nullptr);
+  // A context without injection yet (the setup's option made it): the injection is not attached.
+  EXPECT_LT(whileStopped(server, 4000, [&] { error = xrcInitDisplay(s.display, kXrcInject); }), 2000);
+  EXPECT_NE(error, nullptr);
+  ASSERT_NE(xrcFindDisplay(s.display), nullptr);
+  EXPECT_EQ(xrcFindDisplay(s.display)->capabilities & kXrcInject, 0u);
   int impervious = -1;
   EXPECT_LT(whileStopped(server, 4000, [&] { impervious = xmiscIsImpervious(s.display); }), 2000);
   EXPECT_EQ(impervious, 0);
@@ -475,6 +480,7 @@ TEST(Xrclib, StoppedServerBoundedByTheLimit) {
 
   EXPECT_GT(xrcPointerButtonCount(s.display, kXrcMouse), 0);
   EXPECT_EQ(xrcInitDisplay(fresh, kXrcInject), nullptr);
+  EXPECT_EQ(xrcInitDisplay(s.display, kXrcInject), nullptr);
   EXPECT_EQ(xdpmsSave(s.display, &saved), nullptr);
   EXPECT_EQ(saved.timeout, 321);
   EXPECT_EQ(xtargetSync(s.display, 2000), nullptr);
