@@ -326,7 +326,7 @@ bool cutNewConnections(const std::vector<ino_t> &before, const TargetDisplayAddr
     long fd = strtol(entry->d_name, &end, 10);
     if (end == entry->d_name || *end || fd == dirfd(directory)) continue;
     struct stat status;
-    if (fstat(int(fd), &status) != 0 || !S_ISSOCK(status.st_mode)) continue;
+    if (fstatat(dirfd(directory), entry->d_name, &status, 0) != 0 || !S_ISSOCK(status.st_mode)) continue;
     if (std::find(before.begin(), before.end(), status.st_ino) != before.end()) continue;
     if (!peerIsDisplay(int(fd), address)) continue;
     shutdown(int(fd), SHUT_RDWR);
