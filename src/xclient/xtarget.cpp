@@ -6,15 +6,10 @@
 
 #include <algorithm>
 #include <cctype>
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
-#include <string_view>
-#include <system_error>
-#include <thread>
-#include <vector>
 #include <cerrno>
+#include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstddef>
 #include <csignal>
 #include <cstdlib>
@@ -22,8 +17,13 @@
 #include <cstring>
 #include <ctime>
 #include <iterator>
+#include <mutex>
 #include <new>
 #include <string>
+#include <string_view>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include <dirent.h>
 #include <netdb.h>
@@ -91,9 +91,9 @@ namespace {
 // a connection setup and wait for the first 8 bytes of the answer. Any answer, a refusal too,
 // proves a live server; only then does XOpenDisplay run, on the calling thread.
 //
-// Limits: a server that answers the probe and then stalls on Xlib's own connection still holds
-// XOpenDisplay (there is no way to bound a call inside Xlib without leaving it half done), and
-// the host name of a TCP display is resolved by getaddrinfo without a deadline.
+// A server that answers the probe and then stalls on Xlib's own connection has that connection
+// cut at the deadline (below). Limit: the host name of a TCP display is resolved by getaddrinfo
+// without a deadline.
 
 enum class ProbeResult { kAlive, kAbsent, kDeadline, kUnknownName };
 
