@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -249,6 +250,46 @@ TEST(ServerFaults, ServerStalledWhileTheHeadReopensEndsTheReset) {
   EXPECT_NE(texts.find("Can't connect to display '" + relayName), std::string::npos) << texts;
   EXPECT_NE(texts.find("answered its probe but not the connection setup in time"), std::string::npos) << texts;
   kill(relay.pid, SIGUSR1);
+}
+
+// Many clients each park a cursor's creation while the server is stopped; the heads' refresh
+// that comes with every park does not wait on the stopped server's socket, so the loop goes on
+// refusing a wrong setup at once; after SIGCONT every client gets its answers.
+TEST(ServerFaults, StoppedServerWithManyParkedClientsHoldsNoFlush) {
+  tarvoBlockSignals();
+  XvfbServer xvfb;
+  TarvoProcess tarvo;
+  ASSERT_EQ(tarvoStartOnScreens(xvfb, tarvo, 1, "640x480x24"), "");
+  constexpr int kClients = 150;
+  std::vector<std::unique_ptr<RawClient>> clients;
+  RawBytes answer;
+  for (int i = 0; i < kClients; i++) {
+    clients.push_back(std::make_unique<RawClient>());
+    RawClient &c = *clients.back();
+    ASSERT_EQ(c.connect(tarvo.displayNumber(), 'l'), "") << i;
+    ASSERT_EQ(c.send(RawRequest(false).b(53).b(1).s(0).i(c.idBase() + 1).i(c.rootWindow()).s(16).s(16).done()), "");
+    ASSERT_EQ(c.roundTrip(getInputFocus(false), answer), "") << i;
+  }
+  ASSERT_EQ(kill(xvfb.pid(), SIGSTOP), 0);
+  for (int round = 0; round < 3; round++)
+    for (auto &c : clients) {
+      RawRequest makeCursor(false);
+      makeCursor.b(93).b(0).s(0).i(c->idBase() + 2 + round).i(c->idBase() + 1).i(0).s(0).s(0).s(0).s(0xffff).s(0xffff)
+          .s(0xffff).s(0).s(0);
+      ASSERT_EQ(c->send(makeCursor.done()), "");
+    }
+  for (int i = 0; i < 3; i++) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    expectRefusedAtOnce(tarvo, i);
+  }
+  kill(xvfb.pid(), SIGCONT);
+  for (auto &c : clients) {
+    ASSERT_EQ(c->send(getInputFocus(false)), "");
+    uint16_t wanted = c->sequence();
+    do ASSERT_EQ(c->read(answer, 20000), "");
+    while (answer[0] != 1 || rawGet16(answer, 2, false) != wanted);
+  }
+  EXPECT_EQ(tarvo.stop(), 0) << tarvo.output();
 }
 
 }  // namespace
