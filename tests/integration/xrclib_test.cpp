@@ -5,11 +5,7 @@
 #include "xclient/xrclib.h"
 #include "xclient/xrclibinput.h"
 
-#include <chrono>
-#include <condition_variable>
-#include <csignal>
 #include <cstring>
-#include <mutex>
 #include <regex>
 #include <string>
 #include <thread>
@@ -25,6 +21,7 @@
 #include "xclient/xdpms.h"
 #include "xclient/xrclibkeys.h"
 #include "xclient/xtarget.h"
+#include "stopped_fixture.h"
 #include "xrclib_fixture.h"
 #include "xrelay_fixture.h"
 #include "xvfb_fixture.h"
@@ -420,31 +417,6 @@ TEST(Xrclib, TextsOptionsAndCounters) {
   resetCounters();
 }
 
-// Runs `call` while the server is stopped and gives its time in ms; the server goes on after
-// it, or after guardMs at the latest (so that a call without a bound still ends).
-template <typename Call>
-long long whileStopped(pid_t server, long long guardMs, Call call) {
-  EXPECT_EQ(kill(server, SIGSTOP), 0);
-  std::mutex mutex;
-  std::condition_variable ended;
-  bool done = false;
-  std::thread guard([&] {
-    std::unique_lock<std::mutex> lock(mutex);
-    ended.wait_for(lock, std::chrono::milliseconds(guardMs), [&] { return done; });
-    kill(server, SIGCONT);
-  });
-  long long started = xvfbNowMs();
-  call();
-  long long spent = xvfbNowMs() - started;
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    done = true;
-  }
-  ended.notify_all();
-  guard.join();
-  return spent;
-}
-
 // A stopped server: the button count, a first attach, the grab test and the saved screen-saver
 // settings give up once the sync limit passed (nothing is attached or filled in); once the
 // server goes on, each works again on the same connections.
@@ -457,24 +429,24 @@ TEST(Xrclib, StoppedServerBoundedByTheLimit) {
   xtargetSyncLimitMs = 300;
   pid_t server = s.xvfb.pid();
   int buttons = 0;
-  EXPECT_LT(whileStopped(server, 4000, [&] { buttons = xrcPointerButtonCount(s.display, kXrcMouse); }), 2000);
+  EXPECT_LT(xvfbWhileStopped(server, 4000, [&] { buttons = xrcPointerButtonCount(s.display, kXrcMouse); }), 2000);
   EXPECT_EQ(buttons, -1);
   const char *error = nullptr;
-  EXPECT_LT(whileStopped(server, 4000, [&] { error = xrcInitDisplay(fresh, kXrcInject); }), 2000);
+  EXPECT_LT(xvfbWhileStopped(server, 4000, [&] { error = xrcInitDisplay(fresh, kXrcInject); }), 2000);
   EXPECT_STREQ(error, ("No answer to the pointer mapping on display " + localName(s.frontName())).c_str());
   EXPECT_EQ(xrcFindDisplay(fresh), nullptr);
   // A context without injection yet (the setup's option made it): the injection is not attached.
-  EXPECT_LT(whileStopped(server, 4000, [&] { error = xrcInitDisplay(s.display, kXrcInject); }), 2000);
+  EXPECT_LT(xvfbWhileStopped(server, 4000, [&] { error = xrcInitDisplay(s.display, kXrcInject); }), 2000);
   EXPECT_NE(error, nullptr);
   ASSERT_NE(xrcFindDisplay(s.display), nullptr);
   EXPECT_EQ(xrcFindDisplay(s.display)->capabilities & kXrcInject, 0u);
   int impervious = -1;
-  EXPECT_LT(whileStopped(server, 4000, [&] { impervious = xmiscIsImpervious(s.display); }), 2000);
+  EXPECT_LT(xvfbWhileStopped(server, 4000, [&] { impervious = xmiscIsImpervious(s.display); }), 2000);
   EXPECT_EQ(impervious, 0);
   XSetScreenSaver(s.display, 321, 45, DontPreferBlanking, AllowExposures);
   DpmsSavedState saved{};
   const char *failure = nullptr;
-  EXPECT_LT(whileStopped(server, 4000, [&] { failure = xdpmsSave(s.display, &saved); }), 2000);
+  EXPECT_LT(xvfbWhileStopped(server, 4000, [&] { failure = xdpmsSave(s.display, &saved); }), 2000);
   EXPECT_NE(failure, nullptr);
   EXPECT_EQ(saved.timeout, 0);
 
