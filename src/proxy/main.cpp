@@ -677,7 +677,10 @@ const char *mainOpenServerDisplay(ServerDisplay *display, int *status) {
   if (const char *error = xdpmsSave(xlib, &display->dpms)) return fail(kOpenHeadConnection, error);
   if (display->keyboardMapFile)
     if (const char *error = applyKeyboardMap(display)) return fail(kOpenHeadConnection, error);
-  display->pointerButtonCount = uint16_t(std::max(0, xrcPointerButtonCount(xlib, kXrcMouse)));
+  int buttons = xrcPointerButtonCount(xlib, kXrcMouse);
+  if (buttons < 0)
+    return fail(kOpenHeadConnection, strTempPrintf("Display %s did not answer the pointer mapping", display->name));
+  display->pointerButtonCount = uint16_t(buttons);
   display->countedOpen = 1;
   if (openDisplayCount++ == 0) drainOrder = ordersAddIdle(mainDrainXlibQueues, nullptr);
   display->readOrder = ordersAddReader(ConnectionNumber(xlib), mainOnXlibInput, xlib);

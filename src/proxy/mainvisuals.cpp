@@ -25,11 +25,15 @@
 #include "support/logging.h"
 #include "support/strtemp.h"
 #include "xclient/xrclibcursors.h"
+#include "xclient/xtarget.h"
+#include <X11/Xlib-xcb.h>
 #include <X11/Xutil.h>
 
 #include <bit>
+#include <memory>
 #include <cmath>
 
+#include "proxy/connections.h"
 #include "proxy/window.h"
 #include "proxy/xdisplay.h"
 #include "proxy/xmain.h"
@@ -278,6 +282,9 @@ VisualRecord *mainHeadVisual(const VisualRecord *metaVisual, const Head *head) {
 
 const char *mainReplicateSharedColors(Head *head, ColormapShadow *shadow, Colormap colormap) {
   if (!shadow || !head->display) return nullptr;
+  // The allocations are Xlib's round trips: asked only of a server that answered one in time.
+  if (const char *failure = xproxySyncXlib(head->display, "the shared colours"))
+    return strTempPrintf("Can't alloc shared colors on %s: %s", xscreenHeadName(head), failure);
   std::vector<XColor> readOnly;
   int failed = 0;
   for (uint32_t i = 0; i < shadow->cellCount; i++) {
@@ -514,22 +521,49 @@ Cursor makeProxyCursor(Head *h) {
   return cursor;
 }
 
+// The reply to an xcb request on the display's connection (beside Xlib's), waited for at most
+// the sync limit; NULL without it (no answer in time is logged with what was asked).
+template <typename Reply>
+std::unique_ptr<Reply, decltype(&free)> boundedReply(Display *d, unsigned sequence, const char *what) {
+  void *answer = nullptr;
+  if (const char *failure = xtargetWaitReply(d, sequence, xproxySyncWaitLimitMs, &answer, nullptr))
+    LOG(logChannelProblem, "No answer from %s to %s: %s", DisplayString(d), what, failure);
+  return {static_cast<Reply *>(answer), free};
+}
+
 void copyRootProperties(Head *h) {
-  int n = 0;
-  Atom *names = XListProperties(h->display, h->root, &n);
-  for (int i = 0; i < n; i++) {
-    Atom type = None;
-    int format = 0;
-    unsigned long items = 0, after = 0;
-    unsigned char *data = nullptr;
-    if (XGetWindowProperty(h->display, h->root, names[i], 0, 0x1000000, False, AnyPropertyType, &type, &format,
-                           &items, &after, &data) == Success &&
-        type != None) {
-      XChangeProperty(h->display, h->innerWindow, names[i], type, format, PropModeReplace, data, int(items));
+  xcb_connection_t *c = XGetXCBConnection(h->display);
+  auto names = boundedReply<xcb_list_properties_reply_t>(
+      h->display, xcb_list_properties(c, uint32_t(h->root)).sequence, "the root's property list");
+  if (!names) return;
+  const xcb_atom_t *atoms = xcb_list_properties_atoms(names.get());
+  for (int i = 0; i < xcb_list_properties_atoms_length(names.get()); i++) {
+    auto property = boundedReply<xcb_get_property_reply_t>(
+        h->display, xcb_get_property(c, 0, uint32_t(h->root), atoms[i], XCB_GET_PROPERTY_TYPE_ANY, 0, 0x1000000).sequence,
+        "a root property");
+    if (!property) {
+      if (xcb_connection_has_error(c)) return;
+      continue;
     }
-    if (data) XFree(data);
+    if (property->type == XCB_NONE) continue;
+    int format = property->format;
+    if (format != 8 && format != 16 && format != 32) continue;
+    int items = xcb_get_property_value_length(property.get()) / (format / 8);
+    const void *value = xcb_get_property_value(property.get());
+    // Xlib takes 16- and 32-bit items as shorts and longs.
+    std::vector<long> longs;
+    std::vector<short> shorts;
+    const unsigned char *data = static_cast<const unsigned char *>(value);
+    if (format == 32) {
+      longs.resize(size_t(items));
+      for (int k = 0; k < items; k++) longs[size_t(k)] = long(static_cast<const uint32_t *>(value)[k]);
+      data = reinterpret_cast<const unsigned char *>(longs.data());
+    } else if (format == 16) {
+      shorts.assign(static_cast<const short *>(value), static_cast<const short *>(value) + items);
+      data = reinterpret_cast<const unsigned char *>(shorts.data());
+    }
+    XChangeProperty(h->display, h->innerWindow, atoms[i], property->type, format, PropModeReplace, data, items);
   }
-  if (names) XFree(names);
 }
 
 }  // namespace
@@ -609,22 +643,36 @@ const char *mainCreateRootWindows(int check) {
     XMapWindow(d, h->outerWindow);
     logStep("Installing default colormap 0x%x on %s...", unsigned(colormap), xscreenHeadName(h));
     XInstallColormap(d, colormap);
-    XWindowAttributes attributes;
-    if (!XGetWindowAttributes(d, h->innerWindow, &attributes))
+    xcb_connection_t *c = XGetXCBConnection(d);
+    void *attributes = nullptr;
+    xcb_generic_error_t *failure = nullptr;
+    const char *late = xtargetWaitReply(d, xcb_get_window_attributes(c, uint32_t(h->innerWindow)).sequence,
+                                        xproxySyncWaitLimitMs, &attributes, &failure);
+    free(failure);
+    if (late)
+      error = strTempPrintf("Can't create root window on '%s' - The X server did not answer: %s", xscreenHeadName(h),
+                            late);
+    else if (!attributes)
       error = strTempPrintf("Can't create root window on '%s' - Make sure the cursor font is available in the font path",
                             xscreenHeadName(h));
+    free(attributes);
   });
   if (error) return error;
   // 4. The server time: a property change on the first head's outer window reports it.
   if (Head *first = xscreenList ? xscreenList->heads : nullptr; first && first->display) {
+    // The atom is asked only of a server that answered a round trip in time, the event waited
+    // for at most the sync limit; without them the server time stays as it was.
     Display *d = first->display;
-    XSelectInput(d, first->outerWindow, PropertyChangeMask);
-    Atom atom = XInternAtom(d, "_TARVO_TIME", False);
-    XChangeProperty(d, first->outerWindow, atom, XA_STRING, 8, PropModeAppend, nullptr, 0);
-    XEvent event;
-    if (XWindowEvent(d, first->outerWindow, PropertyChangeMask, &event), event.type == PropertyNotify)
-      proxyState.serverTime = uint32_t(event.xproperty.time);
-    XSelectInput(d, first->outerWindow, NoEventMask);
+    if (!xproxySyncXlib(d, "the server time")) {
+      XSelectInput(d, first->outerWindow, PropertyChangeMask);
+      Atom atom = XInternAtom(d, "_TARVO_TIME", False);
+      XChangeProperty(d, first->outerWindow, atom, XA_STRING, 8, PropModeAppend, nullptr, 0);
+      XEvent event;
+      if (!xproxySyncXlib(d, "the server time") &&
+          XCheckWindowEvent(d, first->outerWindow, PropertyChangeMask, &event) && event.type == PropertyNotify)
+        proxyState.serverTime = uint32_t(event.xproperty.time);
+      XSelectInput(d, first->outerWindow, NoEventMask);
+    }
   }
   // 5. The meta screens' roots in the proxy's window tree; 6. their visual properties.
   for (MetaScreen *s = xscreenList; s; s = s->next) {
@@ -639,10 +687,11 @@ const char *mainCreateRootWindows(int check) {
   bool pointerFound = false;
   if (mainServerDisplays && mainServerDisplays->display) {
     Display *d = mainServerDisplays->display;
-    Window root = None, child = None;
-    int rootX = 0, rootY = 0, x = 0, y = 0;
-    unsigned mask = 0;
-    if (XQueryPointer(d, DefaultRootWindow(d), &root, &child, &rootX, &rootY, &x, &y, &mask)) {
+    auto pointer = boundedReply<xcb_query_pointer_reply_t>(
+        d, xcb_query_pointer(XGetXCBConnection(d), uint32_t(DefaultRootWindow(d))).sequence, "the pointer query");
+    if (pointer && pointer->same_screen) {
+      Window root = pointer->root;
+      int rootX = pointer->root_x, rootY = pointer->root_y;
       forEachHead([&](MetaScreen *, Head *h) {
         if (pointerFound || h->serverDisplay != mainServerDisplays || h->root != root) return;
         if (rootX >= h->logical.x && rootY >= h->logical.y && rootX < h->logical.x + int64_t(h->logical.width) &&

@@ -1,11 +1,13 @@
 // Visual records of real and meta screens.
 #include "proxy/xvisual.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <vector>
 
 #include <X11/Xatom.h>
@@ -269,6 +271,10 @@ void xvisualSetMasks(VisualRecord *record, uint32_t red, uint32_t green, uint32_
 }
 
 const char *xvisualBuildHeadVisuals(Display *display, int screen, VisualRecord **array, int *count) {
+  // The properties and extensions below are Xlib's own round trips: asked only of a server that
+  // answered one in time.
+  if (const char *failure = xtargetSync(display, xtargetSyncLimitMs))
+    return strTempPrintf("Can't query visuals of %s, screen %d: %s", DisplayString(display), screen, failure);
   XVisualInfo templ{};
   templ.screen = screen;
   int listed = 0;
@@ -535,6 +541,9 @@ long xvisualCorrectionItems(const VisualRecord *r, int format, uint32_t **items)
 
 const char *xvisualSetProperties(Display *display, Window window, const VisualRecord *array, int count) {
   if (!array || count < 1) return nullptr;
+  // The atoms below are Xlib's round trips: asked only of a server that answered one in time.
+  if (const char *failure = xtargetSync(display, xtargetSyncLimitMs))
+    return strTempPrintf("Can't set the visual properties on %s: %s", DisplayString(display), failure);
   std::vector<long> overlay32;
   std::vector<short> overlay16;
   for (int i = 0; i < count; i++) {
@@ -908,10 +917,10 @@ int glxOpcode(Display *display) {
   return codes ? codes->major_opcode : 0;
 }
 
-// One exchange: the request is built by the caller under the display lock; this reads the
-// 32-byte reply header and at most keepWords words of its data into *data (the rest is
-// discarded so the connection stays in step), unlocks and runs the synchronisation hook.
-// False without a reply; *outOfMemory when the data could not be kept (then it is discarded).
+// One exchange: the request (the GLX major, the minor code and up to four fields) goes beside
+// Xlib's requests, and its reply is waited for at most the sync limit; the 32-byte header and at
+// most keepWords words of its data are kept (the rest is dropped). False without a reply (an X
+// error, no answer in time: the latter logged); *outOfMemory when the data could not be kept.
 struct GlxReply {
   unsigned char header[32];
   std::vector<uint32_t> data;
@@ -919,23 +928,34 @@ struct GlxReply {
   uint32_t word(int offset) const { return wireGet32(header + offset); }
 };
 
-bool finishExchange(Display *display, GlxReply *reply, uint64_t keepWords) {
-  bool ok = _XReply(display, reinterpret_cast<xReply *>(reply->header), 0, xFalse) != 0;
-  if (ok) {
-    uint64_t words = reply->word(4);
-    uint64_t keep = words < keepWords ? words : keepWords;
-    try {
-      reply->data.resize(keep);
-    } catch (...) {
-      reply->outOfMemory = true;
-      keep = 0;
-    }
-    if (keep) _XRead(display, reinterpret_cast<char *>(reply->data.data()), static_cast<long>(keep * 4));
-    if (words > keep) _XEatDataWords(display, static_cast<unsigned long>(words - keep));
+bool exchange(Display *display, int opcode, int minor, std::initializer_list<uint32_t> fields, GlxReply *reply,
+              uint64_t keepWords) {
+  uint8_t request[20] = {};
+  size_t bytes = 4 + 4 * std::min<size_t>(fields.size(), 4);
+  request[0] = static_cast<uint8_t>(opcode);
+  request[1] = static_cast<uint8_t>(minor);
+  uint16_t length = static_cast<uint16_t>(bytes / 4);
+  memcpy(request + 2, &length, 2);  // in the connection's (the host's) byte order
+  size_t at = 4;
+  for (uint32_t field : fields)
+    if (at < bytes) memcpy(request + at, &field, 4), at += 4;
+  uint8_t *answer = nullptr;
+  if (const char *failure = xtargetRoundTrip(display, request, bytes, xtargetSyncLimitMs, &answer)) {
+    if (!strstr(failure, "answered with error"))  // errors are expected of some servers
+      LOG(logChannelProblem, "GLX request %d on %s: %s", minor, DisplayString(display), failure);
+    return false;
   }
-  UnlockDisplay(display);
-  runSyncHandler(display);
-  return ok;
+  memcpy(reply->header, answer, 32);
+  uint64_t words = reply->word(4);
+  uint64_t keep = words < keepWords ? words : keepWords;
+  try {
+    reply->data.resize(keep);
+    if (keep) memcpy(reply->data.data(), answer + 32, keep * 4);
+  } catch (...) {
+    reply->outOfMemory = true;
+  }
+  free(answer);
+  return true;
 }
 
 void sendOnly(Display *display) {
@@ -945,22 +965,15 @@ void sendOnly(Display *display) {
 
 // glXQueryVersion with client version 1.4: the server's version code, 0 without reply.
 uint16_t glxQueryVersion(Display *display, int opcode) {
-  LockDisplay(display);
-  unsigned char *request = xutilBeginRequest(display, opcode, kGlxQueryVersion, 12);
-  wirePut32(request + 4, 1);
-  wirePut32(request + 8, 4);
   GlxReply reply;
-  if (!finishExchange(display, &reply, 0)) return 0;
+  if (!exchange(display, opcode, kGlxQueryVersion, {1, 4}, &reply, 0)) return 0;
   uint64_t code = static_cast<uint64_t>(reply.word(8)) * 64 + reply.word(12);
   return static_cast<uint16_t>(code > 0xFFFF ? 0xFFFF : code);
 }
 
 // A config list request for the screen; the reply's whole data in reply->data.
 bool glxConfigList(Display *display, int opcode, int minor, int screen, GlxReply *reply) {
-  LockDisplay(display);
-  unsigned char *request = xutilBeginRequest(display, opcode, minor, 8);
-  wirePut32(request + 4, static_cast<uint32_t>(screen));
-  return finishExchange(display, reply, UINT64_MAX);
+  return exchange(display, opcode, minor, {static_cast<uint32_t>(screen)}, reply, UINT64_MAX);
 }
 
 }  // namespace
@@ -1041,20 +1054,16 @@ void glxClientInfo(Display *display, int opcode) {
 void glxExtensionString(Display *display, int opcode, int screen, GlCapabilities *caps) {
   const uint64_t keep = (sizeof caps->glxExtensions + 3) / 4;
   GlxReply reply;
-  LockDisplay(display);
-  unsigned char *request = xutilBeginRequest(display, opcode, kGlxQueryServerString, 12);
-  wirePut32(request + 4, static_cast<uint32_t>(screen));
-  wirePut32(request + 8, 3);  // GLX_EXTENSIONS
-  bool ok = finishExchange(display, &reply, keep) && !reply.outOfMemory;
+  // GLX_EXTENSIONS (3) of the screen.
+  bool ok = exchange(display, opcode, kGlxQueryServerString, {static_cast<uint32_t>(screen), 3}, &reply, keep) &&
+            !reply.outOfMemory;
   char text[sizeof caps->glxExtensions];
   text[0] = 0;
   if (ok) copyReplyString(reply, reply.word(12), text, sizeof text);
   if (!text[0]) {
     GlxReply other;
-    LockDisplay(display);
-    request = xutilBeginRequest(display, opcode, kGlxQueryExtensionsString, 8);
-    wirePut32(request + 4, static_cast<uint32_t>(screen));
-    if (finishExchange(display, &other, keep) && !other.outOfMemory)
+    if (exchange(display, opcode, kGlxQueryExtensionsString, {static_cast<uint32_t>(screen)}, &other, keep) &&
+        !other.outOfMemory)
       copyReplyString(other, other.word(12), text, sizeof text);
   }
   if (text[0]) memcpy(caps->glxExtensions, text, sizeof text);
@@ -1063,11 +1072,7 @@ void glxExtensionString(Display *display, int opcode, int screen, GlCapabilities
 // A GL single request with one 32-bit argument under the context tag.
 bool glSingle(Display *display, int opcode, int code, uint32_t tag, uint32_t argument, GlxReply *reply,
               uint64_t keepWords) {
-  LockDisplay(display);
-  unsigned char *request = xutilBeginRequest(display, opcode, code, 12);
-  wirePut32(request + 4, tag);
-  wirePut32(request + 8, argument);
-  return finishExchange(display, reply, keepWords) && !reply->outOfMemory;
+  return exchange(display, opcode, code, {tag, argument}, reply, keepWords) && !reply->outOfMemory;
 }
 
 bool glGetString(Display *display, int opcode, uint32_t tag, uint32_t name, char *field, size_t capacity) {
@@ -1095,13 +1100,8 @@ bool glGetIntegerv(Display *display, int opcode, uint32_t tag, uint32_t name, in
 // glXMakeCurrent; the new context tag, 0 without reply.
 uint32_t glxMakeCurrent(Display *display, int opcode, uint32_t drawable, uint32_t context, uint32_t oldTag,
                         bool *replied) {
-  LockDisplay(display);
-  unsigned char *request = xutilBeginRequest(display, opcode, kGlxMakeCurrent, 16);
-  wirePut32(request + 4, drawable);
-  wirePut32(request + 8, context);
-  wirePut32(request + 12, oldTag);
   GlxReply reply;
-  *replied = finishExchange(display, &reply, 0);
+  *replied = exchange(display, opcode, kGlxMakeCurrent, {drawable, context, oldTag}, &reply, 0);
   return *replied ? reply.word(8) : 0;
 }
 
@@ -1137,6 +1137,11 @@ bool readGlLimits(Display *display, int opcode, uint32_t tag, GlCapabilities *ca
 }  // namespace
 
 int xvisualQueryGlx(Display *display, int screen, GlCapabilities *caps) {
+  // The extension query is Xlib's own round trip: asked only of a server that answered in time.
+  if (const char *failure = xtargetSync(display, xtargetSyncLimitMs)) {
+    LOG(logChannelProblem, "No GLX probe of %s: %s", DisplayString(display), failure);
+    return 0;
+  }
   int opcode = glxOpcode(display);
   if (!opcode) return 0;
   uint16_t version = glxQueryVersion(display, opcode);
@@ -1199,7 +1204,11 @@ int xvisualQueryGlx(Display *display, int screen, GlCapabilities *caps) {
     sendOnly(display);
     XDestroyWindow(display, window);
     XFreeColormap(display, colormap);
-    XSync(display, False);
+    if (const char *failure = xtargetSync(display, xtargetSyncLimitMs)) {
+      LOG(logChannelProblem, "The GL limits of %s were read without its last answer: %s", DisplayString(display),
+          failure);
+      result = 0;
+    }
   }
   xvisualFreeArray(records, count);
   if (result) glxsupportSetTextureLevels(caps);

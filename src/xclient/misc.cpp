@@ -3,10 +3,12 @@
 
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include <unistd.h>
 
+#include <X11/Xlib-xcb.h>
 #include <X11/Xlibint.h>
 
 #include "support/logging.h"
@@ -79,12 +81,19 @@ XID xmiscResourceBase(Display *display) { return display->resource_base; }
 XID xmiscResourceMask(Display *display) { return display->resource_mask; }
 
 int xmiscIsImpervious(Display *display) {
+  // Every wait below is bounded by the sync limit: a server that does not answer in time makes
+  // the connection count as not impervious. XFetchName is asked only of a server that answered.
+  if (const char *failure = xtargetSync(display, xtargetSyncLimitMs)) {
+    LOG(logChannelProblem, "No grab test on %s: %s", displayNameOf(display), failure);
+    return 0;
+  }
   char *rootName = nullptr;
   XFetchName(display, DefaultRootWindow(display), &rootName);
   TargetDisplayParams params;
   xtargetDefaultParams(&params);
   params.displayName = XDisplayString(display);
   params.openFlags = kXtargetOpenImpervious;
+  if (xtargetSyncLimitMs) params.timeoutMs = xtargetSyncLimitMs;
   Display *grabber = nullptr;
   const char *failure = xtargetOpenDisplay(&params, rootName, &grabber);
   if (rootName) XFree(rootName);
@@ -95,24 +104,33 @@ int xmiscIsImpervious(Display *display) {
   Window window = XCreateWindow(grabber, DefaultRootWindow(grabber), 0, 0, 1, 1, 0, CopyFromParent,
                                 InputOnly, CopyFromParent, CWOverrideRedirect, &attributes);
   XGrabServer(grabber);
-  XSync(grabber, False);
+  if (xtargetSync(grabber, xtargetSyncLimitMs)) {
+    xtargetCloseDisplay(grabber);  // its end releases the grab
+    return 0;
+  }
 
   // The move must not wait for the server while it is grabbed: a synchronous connection would
-  // sync after it and never return. (XFetchName above was the last round trip, so no sequence
-  // sync is pending either.)
+  // sync after it and never return. (The round trip above was the last, so no sequence sync is
+  // pending either.)
   int (*afterFunction)(Display *) = XSetAfterFunction(display, nullptr);
   XMoveWindow(display, window, 1, 1);
   XFlush(display);
   XSetAfterFunction(display, afterFunction);
 
   int result = 0;
-  for (int poll = 0; poll < 20; poll++) {
-    XWindowAttributes seen;
-    if (!XGetWindowAttributes(grabber, window, &seen)) {
-      LOG_UNE();
+  xcb_connection_t *connection = XGetXCBConnection(grabber);
+  for (int poll = 0; poll < 20 && connection; poll++) {
+    void *answer = nullptr;
+    const char *late = xtargetWaitReply(grabber, xcb_get_geometry(connection, uint32_t(window)).sequence,
+                                        xtargetSyncLimitMs, &answer, nullptr);
+    if (late || !answer) {
+      if (late) LOG(logChannelProblem, "Grab test on %s: %s", displayNameOf(display), late);
+      else LOG_UNE();
       break;
     }
-    if (seen.x == 1) {
+    int16_t x = static_cast<xcb_get_geometry_reply_t *>(answer)->x;
+    free(answer);
+    if (x == 1) {
       result = 1;
       break;
     }
@@ -120,9 +138,9 @@ int xmiscIsImpervious(Display *display) {
     usleep(10000);
   }
   XUngrabServer(grabber);
-  XSync(grabber, False);
+  xtargetSync(grabber, xtargetSyncLimitMs);
   // Let the blocked move run now, while the window still exists.
-  XSync(display, False);
+  xtargetSync(display, xtargetSyncLimitMs);
   xtargetCloseDisplay(grabber);
   return result;
 }

@@ -1,11 +1,15 @@
 // Screen-saver and monitor power settings of a real display, and the FBPM client.
 #include "xclient/xdpms.h"
 
+#include <cstdlib>
 #include <cstring>
 
+#include <X11/Xlib-xcb.h>
 #include <X11/Xlibint.h>
 #include <X11/extensions/dpms.h>
 
+#include "support/strtemp.h"
+#include "xclient/xtarget.h"
 #include "xclient/xutil.h"
 
 namespace {
@@ -117,12 +121,20 @@ int FBPMInfo(Display *display, uint16_t *level, uint8_t *state) {
 
 const char *xdpmsSave(Display *display, DpmsSavedState *state) {
   *state = DpmsSavedState{};
-  int timeout = 0, interval = 0, preferBlanking = 0, allowExposures = 0;
-  XGetScreenSaver(display, &timeout, &interval, &preferBlanking, &allowExposures);
-  state->timeout = timeout;
-  state->interval = interval;
-  state->preferBlanking = preferBlanking;
-  state->allowExposures = allowExposures;
+  xcb_connection_t *connection = XGetXCBConnection(display);
+  if (!connection) return "no connection to the X server";
+  void *answer = nullptr;
+  if (const char *failure = xtargetWaitReply(display, xcb_get_screen_saver(connection).sequence,
+                                             xtargetSyncLimitMs, &answer, nullptr))
+    return strTempPrintf("Can't read the screen saver of %s: %s", DisplayString(display), failure);
+  if (!answer) return strTempPrintf("Can't read the screen saver of %s", DisplayString(display));
+  const auto *saver = static_cast<xcb_get_screen_saver_reply_t *>(answer);
+  state->timeout = saver->timeout;
+  state->interval = saver->interval;
+  state->preferBlanking = saver->prefer_blanking;
+  state->allowExposures = saver->allow_exposures;
+  free(answer);
+  // The extension queries below are Xlib's own round trips, asked of a server that just answered.
   if (dpmsCapableNow(display)) {
     state->dpmsPresent = 1;
     CARD16 level = 0;

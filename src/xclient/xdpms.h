@@ -22,8 +22,10 @@ struct DpmsSavedState {
   uint16_t fbpmLevel;      // FBPM Info's power level
 };
 
-// Fills the record (the DPMS and FBPM fields stay zero when those are not present). Always
-// succeeds: returns NULL.
+// Fills the record (the DPMS and FBPM fields stay zero when those are not present): NULL. The
+// screen-saver settings are asked beside Xlib's requests and waited for at most
+// xtargetSyncLimitMs; without their answer the record stays empty, nothing else is asked, and
+// the failure text is returned.
 const char *xdpmsSave(Display *display, DpmsSavedState *state);
 // Puts the recorded settings back, DPMS and FBPM only when the display is still capable.
 void xdpmsRestore(Display *display, const DpmsSavedState *state);

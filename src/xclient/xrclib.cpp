@@ -11,6 +11,7 @@
 #include <new>
 
 #include <X11/Xatom.h>
+#include <X11/Xlib-xcb.h>
 #include <X11/Xlibint.h>
 #include <X11/extensions/XInput.h>
 #include <X11/extensions/XTest.h>
@@ -18,6 +19,7 @@
 #include "support/logging.h"
 #include "support/strings.h"
 #include "xclient/misc.h"
+#include "xclient/xtarget.h"
 #include "xclient/xtestext1.h"
 #include "xclient/xutil.h"
 
@@ -143,8 +145,15 @@ const char *attachContext(Display *display, XrcDisplay **result) {
   context->display = display;
   linkContext(context);
   memcpy(context->options, kOptionDefaults, sizeof context->options);
-  unsigned char map[256];
-  context->options[kXrcOptionButtons] = XGetPointerMapping(display, map, sizeof map);
+  // The first answer is waited for at most the sync limit; the queries below are asked only of
+  // a server that gave it.
+  int buttons = xrcQueryButtonCount(display);
+  if (buttons < 0) {
+    unlinkContext(context);
+    freeContextMemory(context);
+    return xrcError(display, "No answer to the pointer mapping");
+  }
+  context->options[kXrcOptionButtons] = buttons;
   context->pointerRedirectionAtom = XInternAtom(display, "_XPOINTER_REDIRECTION", False);
   context->keyboardRedirectionAtom = XInternAtom(display, "_XKEYBOARD_REDIRECTION", False);
   if (context->pointerRedirectionAtom == None || context->keyboardRedirectionAtom == None) {
@@ -201,6 +210,10 @@ void lookUpXtestExt1Devices(XrcDisplay *context) {
 // Step 3: the injection method; NULL when capabilities 1 (and 2 when pastGrab) are granted.
 const char *attachInjection(XrcDisplay *context, bool pastGrab) {
   Display *display = context->display;
+  // A failed attach is tried again at the next use: its extension queries are Xlib's round
+  // trips, asked only of a server that answered one within the sync limit.
+  if (const char *failure = xtargetSync(display, xtargetSyncLimitMs))
+    return xrcError(display, "No answer before the injection method: %s", failure);
   if (serverHas(display, "MORWENTECH CONTROL")) {
     context->method = kXrcMethodControl;
     return nullptr;
@@ -475,6 +488,21 @@ void xrcDelay(Display *display, int percent) {
   timespec wait{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
   while (nanosleep(&wait, &wait) != 0) {
   }
+}
+
+int xrcQueryButtonCount(Display *display) {
+  xcb_connection_t *connection = XGetXCBConnection(display);
+  if (!connection) return -1;
+  void *answer = nullptr;
+  const char *failure = xtargetWaitReply(display, xcb_get_pointer_mapping(connection).sequence,
+                                         xtargetSyncLimitMs, &answer, nullptr);
+  if (failure || !answer) {
+    logProblem(failure ? failure : "GetPointerMapping failed", __FILE__, __LINE__);
+    return -1;
+  }
+  int count = static_cast<xcb_get_pointer_mapping_reply_t *>(answer)->map_len;
+  free(answer);
+  return count;
 }
 
 uint32_t xrcInputExtensionVersion(Display *display) {

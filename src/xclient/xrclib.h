@@ -136,6 +136,9 @@ unsigned xrcRelease(Display *display);
 void xrcDelay(Display *display, int percent);
 // XInput's version as major * 64 + minor; 0 without XInput or when the attach fails.
 uint32_t xrcInputExtensionVersion(Display *display);
+// The core pointer's button count (its pointer mapping's length), asked beside Xlib's requests
+// and waited for at most xtargetSyncLimitMs; -1 (logged) without an answer in time.
+int xrcQueryButtonCount(Display *display);
 
 // Formats an error text ("... on display :N", or "... (XRC)" without a display) and counts it.
 const char *xrcError(Display *display, const char *format, ...)

@@ -296,8 +296,7 @@ int xrcPointerButtonCount(Display *display, unsigned device) {
     logProblem("WIP", __FILE__, __LINE__);
     return 0;
   }
-  unsigned char map[256];
-  return XGetPointerMapping(display, map, sizeof map);
+  return xrcQueryButtonCount(display);
 }
 
 int xrcKeyIsDown(Display *display, unsigned device, unsigned keycode) {
@@ -581,8 +580,9 @@ const char *xrcRefreshMapping(Display *display, XMappingEvent *event) {
       break;
     default: {
       xrcVerbose(display, "Refresh pointer mapping...");
-      unsigned char map[256];
-      context->options[kXrcOptionButtons] = XGetPointerMapping(display, map, sizeof map);
+      // A server that did not answer in time leaves the count as it was.
+      int count = xrcQueryButtonCount(display);
+      if (count >= 0) context->options[kXrcOptionButtons] = count;
       break;
     }
   }

@@ -11,7 +11,8 @@
 int xrcKeycodeCount(Display *display, unsigned device);
 int xrcMinKeycode(Display *display, unsigned device);
 int xrcMaxKeycode(Display *display, unsigned device);
-// The core pointer's button count (XGetPointerMapping); 0 for another device.
+// The core pointer's button count (its pointer mapping's length); 0 for another device, -1 when
+// the server did not answer within xtargetSyncLimitMs (the query goes beside Xlib's requests).
 int xrcPointerButtonCount(Display *display, unsigned device);
 // Whether the keycode is down in XQueryKeymap.
 int xrcKeyIsDown(Display *display, unsigned device, unsigned keycode);

@@ -4,9 +4,12 @@
 // first probes the display on a socket of its own under the caller's deadline (see below).
 #include "xclient/xtarget.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstddef>
 #include <csignal>
 #include <cstdlib>
@@ -14,10 +17,17 @@
 #include <cstring>
 #include <ctime>
 #include <iterator>
+#include <mutex>
 #include <new>
 #include <string>
+#include <string_view>
+#include <system_error>
+#include <thread>
+#include <vector>
 
+#include <dirent.h>
 #include <netdb.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -81,9 +91,9 @@ namespace {
 // a connection setup and wait for the first 8 bytes of the answer. Any answer, a refusal too,
 // proves a live server; only then does XOpenDisplay run, on the calling thread.
 //
-// Limits: a server that answers the probe and then stalls on Xlib's own connection still holds
-// XOpenDisplay (there is no way to bound a call inside Xlib without leaving it half done), and
-// the host name of a TCP display is resolved by getaddrinfo without a deadline.
+// A server that answers the probe and then stalls on Xlib's own connection has that connection
+// cut at the deadline (below). Limit: the host name of a TCP display is resolved by getaddrinfo
+// without a deadline.
 
 enum class ProbeResult { kAlive, kAbsent, kDeadline, kUnknownName };
 
@@ -261,8 +271,111 @@ ProbeResult probeDisplay(const char *name, const timespec &deadline) {
   return probeTcp(host, 6000 + number, deadline);
 }
 
+// --- Cutting an XOpenDisplay that outlives its deadline -------------------------------------
+//
+// A server that answers the probe can still stall on Xlib's own connection. While XOpenDisplay
+// runs, a watch thread waits for the deadline; if XOpenDisplay has not returned by then, the
+// watch shuts down the sockets to that server which appeared since the open began (told apart
+// from older ones by their inodes, so a reused descriptor number is no new socket). xcb then
+// reads the end of the stream: a stall in the connection setup makes XOpenDisplay return NULL;
+// a stall in its round trips after the setup reaches the I/O error handler (the proxy's ends
+// the process with its "Broken connection" text). Either way no call stays inside Xlib.
+
+// The inodes of the process's open sockets.
+std::vector<ino_t> socketInodes() {
+  std::vector<ino_t> inodes;
+  DIR *directory = opendir("/proc/self/fd");
+  if (!directory) return inodes;
+  while (dirent *entry = readdir(directory)) {
+    struct stat status;
+    if (entry->d_name[0] == '.' || fstatat(dirfd(directory), entry->d_name, &status, 0) != 0) continue;
+    if (S_ISSOCK(status.st_mode)) inodes.push_back(status.st_ino);
+  }
+  closedir(directory);
+  return inodes;
+}
+
+// Whether the socket's peer is the display: its local socket (file or abstract name) or its
+// TCP port.
+bool peerIsDisplay(int fd, const TargetDisplayAddress &address) {
+  sockaddr_storage peer{};
+  socklen_t length = sizeof peer;
+  if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &length) != 0) return false;
+  if (peer.ss_family == AF_UNIX) {
+    if (address.host[0]) return false;
+    const auto *local = reinterpret_cast<const sockaddr_un *>(&peer);
+    size_t size = length > offsetof(sockaddr_un, sun_path) ? length - offsetof(sockaddr_un, sun_path) : 0;
+    const char *path = local->sun_path;
+    if (size > 0 && path[0] == '\0') path++, size--;  // an abstract name
+    std::string_view name(path, strnlen(path, size));
+    return name == address.path;
+  }
+  unsigned port = 6000 + address.number;
+  if (peer.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in *>(&peer)->sin_port) == port;
+  if (peer.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6 *>(&peer)->sin6_port) == port;
+  return false;
+}
+
+// Shuts down the sockets to the display that are not among `before`; true when one was found.
+bool cutNewConnections(const std::vector<ino_t> &before, const TargetDisplayAddress &address) {
+  bool cut = false;
+  DIR *directory = opendir("/proc/self/fd");
+  if (!directory) return false;
+  while (dirent *entry = readdir(directory)) {
+    char *end = nullptr;
+    long fd = strtol(entry->d_name, &end, 10);
+    if (end == entry->d_name || *end || fd == dirfd(directory)) continue;
+    struct stat status;
+    if (fstatat(dirfd(directory), entry->d_name, &status, 0) != 0 || !S_ISSOCK(status.st_mode)) continue;
+    if (std::find(before.begin(), before.end(), status.st_ino) != before.end()) continue;
+    if (!peerIsDisplay(int(fd), address)) continue;
+    shutdown(int(fd), SHUT_RDWR);
+    cut = true;
+  }
+  closedir(directory);
+  return cut;
+}
+
+// XOpenDisplay under a deadline: NULL when it failed or had to be cut (a display it still
+// returned after the cut is closed without a round trip).
+Display *openCut(const char *xlibName, const char *name, const timespec &deadline) {
+  TargetDisplayAddress address;
+  if (!name || !xtargetParseDisplayName(name, &address)) return XOpenDisplay(xlibName);
+  std::vector<ino_t> before = socketInodes();
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool done = false, cut = false;
+  std::thread watch;
+  try {
+    watch = std::thread([&] {
+      std::unique_lock<std::mutex> lock(mutex);
+      auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(msUntil(deadline));
+      if (changed.wait_until(lock, end, [&] { return done; })) return;
+      cut = cutNewConnections(before, address);
+    });
+  } catch (const std::system_error &) {
+    return XOpenDisplay(xlibName);  // no thread to spare: the open runs without its watch
+  }
+  Display *display = XOpenDisplay(xlibName);
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    done = true;
+  }
+  changed.notify_all();
+  watch.join();
+  if (cut) {
+    LOG(logChannelProblem, "Display %s answered its probe but not the connection setup in time", name);
+    if (display) xtargetCloseDisplay(display);
+    return nullptr;
+  }
+  return display;
+}
+
 // Tries to open the display once a second until the deadline; NULL when none came in time.
-// Every try probes first, so XOpenDisplay only runs against a server that answers.
+// Every try probes first, so XOpenDisplay only runs against a server that answers, and every
+// XOpenDisplay is cut at the deadline (at least kOpenLeastMs after its probe).
+constexpr uint32_t kOpenLeastMs = 1000;
+
 Display *connectWithDeadline(const TargetDisplayParams *params) {
   const char *name = params->displayName && params->displayName[0] ? params->displayName
                                                                     : getenv("DISPLAY");
@@ -272,9 +385,14 @@ Display *connectWithDeadline(const TargetDisplayParams *params) {
   for (timespec attempt = started;;) {
     ProbeResult probe = probeDisplay(name, deadline);
     // A name the probe does not understand is left to Xlib, which refuses it at once.
-    if (probe == ProbeResult::kAlive || probe == ProbeResult::kUnknownName) {
-      Display *display = XOpenDisplay(params->displayName);
-      if (display) return display;
+    if (probe == ProbeResult::kUnknownName) {
+      if (Display *display = XOpenDisplay(params->displayName)) return display;
+    } else if (probe == ProbeResult::kAlive) {
+      timespec now;
+      clock_gettime(CLOCK_MONOTONIC, &now);
+      timespec least = xtargetDeadline(now, params->timeoutMs < kOpenLeastMs ? params->timeoutMs : kOpenLeastMs);
+      if (Display *display = openCut(params->displayName, name, msUntil(least) > msUntil(deadline) ? least : deadline))
+        return display;
     }
     if (msUntil(deadline) == 0) return nullptr;
     timespec next = xtargetDeadline(attempt, 1000);
@@ -363,7 +481,16 @@ const char *xtargetOpenDisplay(const TargetDisplayParams *params, const char *id
         params->displayName ? params->displayName : "", params->timeoutMs / 1000);
   }
   if (params->synchronous) XSynchronize(opened, True);
-  if (flags & kXtargetOpenImpervious) makeImpervious(opened);
+  if (flags & kXtargetOpenImpervious) {
+    // Its extension queries are Xlib round trips: asked only of a server that answered in time.
+    if (const char *failure = xtargetSync(opened, xtargetSyncLimitMs)) {
+      std::string kept = failure;
+      xtargetCloseDisplay(opened);
+      return strTempPrintf("Display '%s' stopped answering after the connection: %s",
+                           params->displayName ? params->displayName : "", kept.c_str());
+    }
+    makeImpervious(opened);
+  }
   leaveIdentity(opened, identityName);
   *display = opened;
   return nullptr;

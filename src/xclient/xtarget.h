@@ -44,8 +44,10 @@ struct TargetDisplayAddress {
 int xtargetParseDisplayName(const char *name, TargetDisplayAddress *address);
 // Opens the display, trying once a second until params->timeoutMs passed. Each try first probes
 // the server on a socket of the opener's own under the deadline and calls XOpenDisplay on the
-// calling thread only when the server answered, so no thread is ever left inside Xlib. (A server
-// that answers the probe and then stalls can still hold XOpenDisplay.)
+// calling thread only when the server answered, so no thread is ever left inside Xlib. A server
+// that answers the probe and then stalls has its new connection shut down at the deadline (at
+// least a second after the probe): a stalled setup makes the try fail; a stall in XOpenDisplay's
+// round trips after the setup goes to the I/O error handler.
 // NULL and *display set on success; an error text otherwise (and *display untouched).
 const char *xtargetOpenDisplay(const TargetDisplayParams *params, const char *identityName,
                                Display **display);

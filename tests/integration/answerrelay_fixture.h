@@ -1,5 +1,6 @@
-// The relay of scripts/answer_relay.py in front of an upstream display: it passes every byte
-// and misbehaves on the answers its markers ask for (see the script). Ended with the record.
+// The relay of scripts/answer_relay.py (or another relay script of scripts/ built on it) in front
+// of an upstream display: it passes every byte and misbehaves on the answers its markers ask for
+// (see the script). Ended with the record.
 #pragma once
 
 #include <fcntl.h>
@@ -18,10 +19,10 @@ struct AnswerRelay {
   AnswerRelay(const AnswerRelay &) = delete;
   AnswerRelay &operator=(const AnswerRelay &) = delete;
   ~AnswerRelay() { xrelayEnd(pid); }
-  std::string start(const std::string &upstream) {
+  std::string start(const std::string &upstream, const std::string &script = "answer_relay.py") {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return "pipe";
-    pid = xrelaySpawn({"/usr/bin/python3", TARVO_SOURCE_DIR "/tests/integration/scripts/answer_relay.py", upstream,
+    pid = xrelaySpawn({"/usr/bin/python3", TARVO_SOURCE_DIR "/tests/integration/scripts/" + script, upstream,
                        std::to_string(fds[1])},
                       fds[1]);
     close(fds[1]);

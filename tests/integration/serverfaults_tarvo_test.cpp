@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -191,6 +192,75 @@ TEST(ServerFaults, StoppedServerHoldsNoRoundTripOfTheLoop) {
   }
   ASSERT_EQ(client.roundTrip(getInputFocus(false), answer), "");
   EXPECT_EQ(answer[0], 1);
+  EXPECT_EQ(tarvo.stop(), 0) << tarvo.output();
+}
+
+// The real server answers the probe of the head's reopening after SIGHUP and then stalls (a
+// relay of the test's own holds every answer but the first 8 bytes of a setup): the reset gives
+// up at the connect time-out and tarvo ends with the text of a display it cannot open, instead
+// of waiting for ever inside the open.
+TEST(ServerFaults, ServerStalledWhileTheHeadReopensEndsTheReset) {
+  tarvoBlockSignals();
+  XvfbServer xvfb;
+  ASSERT_EQ(xvfb.start(), "");
+  AnswerRelay relay;
+  ASSERT_EQ(relay.start(xvfb.displayName(), "stall_relay.py"), "");
+  TarvoProcess tarvo;
+  TarvoOptions options;
+  options.noReset = false;
+  options.arguments = {"connectTimeout", "2s", "screen", "%D.0"};
+  std::string relayName = ":" + std::to_string(relay.number);
+  ASSERT_EQ(tarvo.start(relayName, options), "");
+  RawClient client;
+  ASSERT_EQ(client.connect(tarvo.displayNumber(), 'l'), "");
+  ASSERT_EQ(kill(relay.pid, SIGUSR1), 0);  // the answers are held from now on
+  tarvo.signal(SIGHUP);
+  EXPECT_EQ(client.waitClosed(5000), "");
+  // The reset's sleep (2 s), then the two tries of the open (1 s each).
+  EXPECT_NE(tarvo.wait(12000), -1) << tarvo.log();
+  std::string texts = tarvo.log() + tarvo.output();
+  EXPECT_NE(texts.find("Can't connect to display '" + relayName), std::string::npos) << texts;
+  EXPECT_NE(texts.find("answered its probe but not the connection setup in time"), std::string::npos) << texts;
+  kill(relay.pid, SIGUSR1);
+}
+
+// Many clients each park a cursor's creation while the server is stopped; the heads' refresh
+// that comes with every park does not wait on the stopped server's socket, so the loop goes on
+// refusing a wrong setup at once; after SIGCONT every client gets its answers.
+TEST(ServerFaults, StoppedServerWithManyParkedClientsHoldsNoFlush) {
+  tarvoBlockSignals();
+  XvfbServer xvfb;
+  TarvoProcess tarvo;
+  ASSERT_EQ(tarvoStartOnScreens(xvfb, tarvo, 1, "640x480x24"), "");
+  constexpr int kClients = 150;
+  std::vector<std::unique_ptr<RawClient>> clients;
+  RawBytes answer;
+  for (int i = 0; i < kClients; i++) {
+    clients.push_back(std::make_unique<RawClient>());
+    RawClient &c = *clients.back();
+    ASSERT_EQ(c.connect(tarvo.displayNumber(), 'l'), "") << i;
+    ASSERT_EQ(c.send(RawRequest(false).b(53).b(1).s(0).i(c.idBase() + 1).i(c.rootWindow()).s(16).s(16).done()), "");
+    ASSERT_EQ(c.roundTrip(getInputFocus(false), answer), "") << i;
+  }
+  ASSERT_EQ(kill(xvfb.pid(), SIGSTOP), 0);
+  for (int round = 0; round < 3; round++)
+    for (auto &c : clients) {
+      RawRequest makeCursor(false);
+      makeCursor.b(93).b(0).s(0).i(c->idBase() + 2 + round).i(c->idBase() + 1).i(0).s(0).s(0).s(0).s(0xffff).s(0xffff)
+          .s(0xffff).s(0).s(0);
+      ASSERT_EQ(c->send(makeCursor.done()), "");
+    }
+  for (int i = 0; i < 3; i++) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    expectRefusedAtOnce(tarvo, i);
+  }
+  kill(xvfb.pid(), SIGCONT);
+  for (auto &c : clients) {
+    ASSERT_EQ(c->send(getInputFocus(false)), "");
+    uint16_t wanted = c->sequence();
+    do ASSERT_EQ(c->read(answer, 20000), "");
+    while (answer[0] != 1 || rawGet16(answer, 2, false) != wanted);
+  }
   EXPECT_EQ(tarvo.stop(), 0) << tarvo.output();
 }
 

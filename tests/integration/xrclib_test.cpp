@@ -18,7 +18,10 @@
 #include <X11/Xlib.h>
 
 #include "xclient/misc.h"
+#include "xclient/xdpms.h"
+#include "xclient/xrclibkeys.h"
 #include "xclient/xtarget.h"
+#include "stopped_fixture.h"
 #include "xrclib_fixture.h"
 #include "xrelay_fixture.h"
 #include "xvfb_fixture.h"
@@ -412,6 +415,49 @@ TEST(Xrclib, TextsOptionsAndCounters) {
   EXPECT_EQ(full.substr(0, 22), "4294967295e4294967295d");
   EXPECT_EQ(full.substr(88), "4294967295r");
   resetCounters();
+}
+
+// A stopped server: the button count, a first attach, the grab test and the saved screen-saver
+// settings give up once the sync limit passed (nothing is attached or filled in); once the
+// server goes on, each works again on the same connections.
+TEST(Xrclib, StoppedServerBoundedByTheLimit) {
+  XrcSetup s;
+  ASSERT_EQ(s.start(false), "");
+  Display *fresh = XOpenDisplay(s.frontName().c_str());
+  ASSERT_NE(fresh, nullptr);
+  uint32_t savedLimit = xtargetSyncLimitMs;
+  xtargetSyncLimitMs = 300;
+  pid_t server = s.xvfb.pid();
+  int buttons = 0;
+  EXPECT_LT(xvfbWhileStopped(server, 4000, [&] { buttons = xrcPointerButtonCount(s.display, kXrcMouse); }), 2000);
+  EXPECT_EQ(buttons, -1);
+  const char *error = nullptr;
+  EXPECT_LT(xvfbWhileStopped(server, 4000, [&] { error = xrcInitDisplay(fresh, kXrcInject); }), 2000);
+  EXPECT_STREQ(error, ("No answer to the pointer mapping on display " + localName(s.frontName())).c_str());
+  EXPECT_EQ(xrcFindDisplay(fresh), nullptr);
+  // A context without injection yet (the setup's option made it): the injection is not attached.
+  EXPECT_LT(xvfbWhileStopped(server, 4000, [&] { error = xrcInitDisplay(s.display, kXrcInject); }), 2000);
+  EXPECT_NE(error, nullptr);
+  ASSERT_NE(xrcFindDisplay(s.display), nullptr);
+  EXPECT_EQ(xrcFindDisplay(s.display)->capabilities & kXrcInject, 0u);
+  int impervious = -1;
+  EXPECT_LT(xvfbWhileStopped(server, 4000, [&] { impervious = xmiscIsImpervious(s.display); }), 2000);
+  EXPECT_EQ(impervious, 0);
+  XSetScreenSaver(s.display, 321, 45, DontPreferBlanking, AllowExposures);
+  DpmsSavedState saved{};
+  const char *failure = nullptr;
+  EXPECT_LT(xvfbWhileStopped(server, 4000, [&] { failure = xdpmsSave(s.display, &saved); }), 2000);
+  EXPECT_NE(failure, nullptr);
+  EXPECT_EQ(saved.timeout, 0);
+
+  EXPECT_GT(xrcPointerButtonCount(s.display, kXrcMouse), 0);
+  EXPECT_EQ(xrcInitDisplay(fresh, kXrcInject), nullptr);
+  EXPECT_EQ(xrcInitDisplay(s.display, kXrcInject), nullptr);
+  EXPECT_EQ(xdpmsSave(s.display, &saved), nullptr);
+  EXPECT_EQ(saved.timeout, 321);
+  EXPECT_EQ(xtargetSync(s.display, 2000), nullptr);
+  xtargetSyncLimitMs = savedLimit;
+  XCloseDisplay(fresh);
 }
 
 }  // namespace

@@ -4,9 +4,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -145,6 +151,90 @@ TEST_F(XtargetTest, SilentListenerBlocksNoLaterOpen) {
     EXPECT_LT(elapsed, 1200 + 500);
   }
   ::close(listener);
+}
+
+// A server on the display's abstract socket that answers the first 8 bytes of every connection
+// setup (enough for the opener's probe) and then says nothing more; ended by the record.
+struct StallingServer {
+  int listener = -1;
+  int stop[2] = {-1, -1};
+  std::vector<int> accepted;
+  std::thread thread;
+  explicit StallingServer(const std::string &name) {
+    listener = silentListener(name);
+    EXPECT_EQ(pipe(stop), 0);
+    thread = std::thread([this] {
+      for (;;) {
+        pollfd slots[2] = {{listener, POLLIN, 0}, {stop[0], POLLIN, 0}};
+        if (poll(slots, 2, 10000) <= 0 || slots[1].revents) return;
+        int fd = accept(listener, nullptr, nullptr);
+        if (fd < 0) continue;
+        accepted.push_back(fd);
+        unsigned char setup[12];
+        size_t got = 0;
+        while (got < sizeof setup) {
+          pollfd slot{fd, POLLIN, 0};
+          if (poll(&slot, 1, 2000) <= 0) break;
+          ssize_t n = read(fd, setup + got, sizeof setup - got);
+          if (n <= 0) break;
+          got += size_t(n);
+        }
+        const unsigned char head[8] = {1, 0, 11, 0, 0, 0, 200, 0};  // success, 800 more bytes
+        if (got == sizeof setup) EXPECT_EQ(write(fd, head, sizeof head), 8);
+      }
+    });
+  }
+  ~StallingServer() {
+    if (write(stop[1], "x", 1) != 1) ADD_FAILURE();
+    thread.join();
+    for (int fd : accepted) ::close(fd);
+    ::close(listener), ::close(stop[0]), ::close(stop[1]);
+  }
+};
+
+// A server that answers the probe and then stalls on Xlib's own connection: the open still
+// ends at its deadline, and only the connections the open made are cut (an older one to the
+// same server stays).
+TEST_F(XtargetTest, ServerStalledAfterTheProbeIsCutAtTheDeadline) {
+  std::string name = ":" + std::to_string(xvfbUnusedDisplayNumber());
+  std::unique_ptr<StallingServer> server(new StallingServer(name));
+  int older = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  {
+    std::string path = "/tmp/.X11-unix/X" + name.substr(1);
+    sockaddr_un address{AF_UNIX, {}};
+    memcpy(address.sun_path + 1, path.data(), path.size());
+    auto length = socklen_t(offsetof(sockaddr_un, sun_path) + 1 + path.size());
+    ASSERT_EQ(connect(older, reinterpret_cast<sockaddr *>(&address), length), 0) << strerror(errno);
+    const unsigned char setup[12] = {'l', 0, 11};
+    ASSERT_EQ(send(older, setup, sizeof setup, MSG_NOSIGNAL), 12);
+  }
+  std::string failure = "(still waiting)";
+  long long started = xvfbNowMs(), elapsed = -1;
+  std::mutex mutex;
+  std::condition_variable ended;
+  std::thread opener([&] {
+    Display *display = nullptr;
+    std::string text = openWith(name, 1500, &display);
+    std::lock_guard<std::mutex> lock(mutex);
+    failure = text, elapsed = xvfbNowMs() - started;
+    ended.notify_all();
+  });
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    ended.wait_for(lock, std::chrono::seconds(6), [&] { return elapsed >= 0; });
+  }
+  // The older connection was not cut: writing works, its answer's head is there, and no end.
+  EXPECT_EQ(send(older, "abcd", 4, MSG_NOSIGNAL), 4);
+  char head[8];
+  EXPECT_EQ(recv(older, head, sizeof head, MSG_DONTWAIT), 8);
+  EXPECT_EQ(recv(older, head, sizeof head, MSG_DONTWAIT), -1);
+  server.reset();  // frees an open that was not cut
+  opener.join();
+  ::close(older);
+  EXPECT_EQ(failure, "Can't connect to display '" + name +
+                         "' for 1 seconds - Make sure the X Window server is available and access is granted");
+  EXPECT_GE(elapsed, 1500 - 50);
+  EXPECT_LT(elapsed, 1500 + 2000);
 }
 
 // Display names as Xlib reads them: local sockets, TCP hosts, and names left to Xlib.

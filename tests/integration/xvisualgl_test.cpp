@@ -10,6 +10,7 @@
 #include <X11/Xlib.h>
 
 #include "glxinfo_fixture.h"
+#include "stopped_fixture.h"
 #include "proxy/xvisual.h"
 #include "xclient/xtarget.h"
 #include "xvfb_fixture.h"
@@ -218,6 +219,34 @@ TEST_F(XvisualGlTest, ProbeWithoutIndirectContextsFailsCleanly) {
   EXPECT_EQ(before, resourceCounts(name_, base));
   XSync(display_, False);
   EXPECT_EQ(XSync(display_, False), 1);
+}
+
+// A stopped server: the visual queries and the GL probe give up once the sync limit passed;
+// once the server goes on, both work again on the same connection.
+TEST_F(XvisualGlTest, StoppedServerGivesUpAtTheLimit) {
+  start(true);
+  open(0);
+  uint32_t savedLimit = xtargetSyncLimitMs;
+  xtargetSyncLimitMs = 300;
+  GlCapabilities caps{};
+  int probed = -1;
+  EXPECT_LT(xvfbWhileStopped(server_.pid(), 4000, [&] { probed = xvisualQueryGlx(display_, 0, &caps); }), 2000);
+  EXPECT_EQ(probed, 0);
+  VisualRecord *records = nullptr;
+  int count = 0;
+  const char *failure = nullptr;
+  EXPECT_LT(xvfbWhileStopped(server_.pid(), 4000,
+                             [&] { failure = xvisualBuildHeadVisuals(display_, 0, &records, &count); }),
+            2000);
+  EXPECT_NE(failure, nullptr);
+  EXPECT_EQ(records, nullptr);
+
+  EXPECT_EQ(xvisualQueryGlx(display_, 0, &caps), 1);
+  EXPECT_EQ(caps.glxVersion, 68u);
+  ASSERT_EQ(xvisualBuildHeadVisuals(display_, 0, &records, &count), nullptr);
+  EXPECT_EQ(count, count_);
+  xvisualFreeArray(records, count);
+  xtargetSyncLimitMs = savedLimit;
 }
 
 }  // namespace

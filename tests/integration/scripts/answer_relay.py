@@ -167,7 +167,8 @@ def run(target, conn):
             pass
 
 
-def main():
+def main(targets=(requests_to_server, answers_to_client)):
+    """Serves every connection with one thread per target (each called with the Conn)."""
     upstream = "/tmp/.X11-unix/X" + sys.argv[1].lstrip(":").split(".")[0]
     displayfd = int(sys.argv[2])
     number, listeners = xrelay.listen_on_free_display()
@@ -182,7 +183,7 @@ def main():
                 server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
                 server.connect(upstream)
                 conn = Conn(client, server)
-                for target in (requests_to_server, answers_to_client):
+                for target in targets:
                     threading.Thread(target=run, args=(target, conn), daemon=True).start()
     finally:
         xrelay.cleanup()
