@@ -151,13 +151,11 @@ void xcoreQueryPointerReply(uint8_t *reply, uint32_t length) {
     LOG(logChannelXhint, "Server pointer bugfix or out of view window");
     head = nullptr;
     Head *asked = serverDisplay ? mainFindHeadByRoot(serverDisplay, root) : nullptr;
-    Window realRoot = 0, child = 0;
-    int x = 0, y = 0, wx = 0, wy = 0;
-    unsigned mask = 0;
-    if (asked && display && !xproxySyncXlib(display, "QueryPointer") && XQueryPointer(display, asked->root, &realRoot, &child, &x, &y, &wx, &wy, &mask))
-      head = mainFindHeadByRoot(serverDisplay, realRoot);
+    MainRealPointer real{};
+    if (asked && display && mainQueryRealPointer(display, asked->root, "QueryPointer", &real) && real.root)
+      head = mainFindHeadByRoot(serverDisplay, real.root);
     if (head && head->metaScreen) {
-      metaX = x, metaY = y;
+      metaX = real.rootX, metaY = real.rootY;
       xproxyHeadToRootXY(&metaX, &metaY, head);
       metaX = std::clamp<int32_t>(metaX, 0, int32_t(std::max(1u, head->metaScreen->width)) - 1);
       metaY = std::clamp<int32_t>(metaY, 0, int32_t(std::max(1u, head->metaScreen->height)) - 1);
@@ -195,6 +193,7 @@ void xcoreQueryPointerReply(uint8_t *reply, uint32_t length) {
 
 namespace {
 void warpPointerSynced(uint8_t *request, uint32_t length, const char *failure);
+void warpTaken(uint8_t *request, uint32_t length, const char *failure);
 }  // namespace
 
 void xcoreWarpPointer(uint8_t *request, uint32_t length) {
@@ -228,7 +227,7 @@ void warpPointerSynced(uint8_t *request, uint32_t length, const char *failure) {
   }
   Head *head = nullptr;
   int32_t x = 0, y = 0;
-  if (const char *error = xproxyQueryPointerPosition(nullptr, &head, &x, &y)) {  // (synced already)
+  if (const char *error = xproxyQueryPointerPosition(&head, &x, &y)) {
     LOG(logChannelProblem, "%s", error);
     return;
   }
@@ -253,8 +252,17 @@ void warpPointerSynced(uint8_t *request, uint32_t length, const char *failure) {
     targetX = int64_t(destination->x) + destinationX;
     targetY = int64_t(destination->y) + destinationY;
   }
-  mainPointerTrack(kCorePointerDevice, client, screen, int32_t(std::clamp<int64_t>(targetX, INT32_MIN, INT32_MAX)),
-                   int32_t(std::clamp<int64_t>(targetY, INT32_MIN, INT32_MAX)), 0);
+  // A warp that another client's grab carried: this client's later requests wait until the real
+  // server took it.
+  if (DisplayConnection *carrier =
+          mainPointerTrack(kCorePointerDevice, client, screen, int32_t(std::clamp<int64_t>(targetX, INT32_MIN, INT32_MAX)),
+                           int32_t(std::clamp<int64_t>(targetY, INT32_MIN, INT32_MAX)), 0))
+    xproxyParkClient(client, carrier, request, length, warpTaken);
+}
+
+void warpTaken(uint8_t *, uint32_t, const char *failure) {
+  if (failure) LOG(logChannelProblem, "%s", failure);
+  mainFinishPendingWarp();
 }
 }  // namespace
 // ===== end of pointer requests =====
@@ -560,10 +568,10 @@ struct GrabRecord {
 
 GrabRecord *newGrabRecord() { return static_cast<GrabRecord *>(calloc(1, sizeof(GrabRecord))); }
 
-// How GrabPointer asks the pointer's place for a confine-to window: after a sync of the client
-// (not parked), at once (the client waited parked for its requests to reach the server), or not
-// at all (that wait failed).
-constexpr int kGrabQueryAfterSync = 0, kGrabQuerySynced = 1, kGrabQueryNone = 2;
+// How GrabPointer asks the pointer's place for a confine-to window: without a park (the question
+// then asks nothing of the real server), after the client waited parked for its requests to
+// reach the server, or not at all (that wait failed).
+constexpr int kGrabQueryUnparked = 0, kGrabQuerySynced = 1, kGrabQueryNone = 2;
 
 // The pointer rule: the pointer head when the window lies on its meta screen (or with one meta
 // screen, or for a window id of 2 or less), else the first head of the window's meta screen.
@@ -612,7 +620,7 @@ void xcoreGrabPointer(uint8_t *request, uint32_t length) {
   WindowRecord *confine = windowOf(wireGet32(request + 12));
   if (confine && confine->realized && confine->screen && xproxyPointerQueryWaits(client))
     return xproxyParkClient(client, client->displays[0], request, length, grabPointerSynced);
-  grabPointer(request, length, kGrabQueryAfterSync);
+  grabPointer(request, length, kGrabQueryUnparked);
 }
 
 namespace {
@@ -657,7 +665,7 @@ void grabPointer(uint8_t *request, uint32_t length, int query) {
   if (usable && query != kGrabQueryNone && confine && confine->realized && confine->screen) {
     Head *pointer = nullptr;
     int32_t x = 0, y = 0;
-    if (const char *error = xproxyQueryPointerPosition(query == kGrabQueryAfterSync ? client : nullptr, &pointer, &x, &y)) {
+    if (const char *error = xproxyQueryPointerPosition(&pointer, &x, &y)) {
       LOG(logChannelProblem, "%s", error);
     } else {
       if (!pointer || pointer->metaScreen != confine->screen) x = y = 0;

@@ -119,7 +119,7 @@ void compareEmulated(uint8_t *request, uint32_t length, const char *failure) {
     int32_t x = 0, y = 0;
     if (failure)
       logProblem(failure, kSource, __LINE__);
-    else if (const char *error = xproxyQueryPointerPosition(nullptr, &head, &x, &y))
+    else if (const char *error = xproxyQueryPointerPosition(&head, &x, &y))
       logProblem(error, kSource, __LINE__);
     else
       same = shown == windowCurrentCursor(x, y);
@@ -137,6 +137,8 @@ void compareEmulated(uint8_t *request, uint32_t length, const char *failure) {
 
 // ----- minor 2: XTestFakeInput -----
 
+void motionTaken(uint8_t *request, uint32_t length, const char *failure);
+
 // Pointer motion through the proxy's own pointer tracking; relative motion starts from where
 // the real pointer is now.
 void fakeMotionSynced(uint8_t *request, uint32_t, const char *failure) {
@@ -149,25 +151,27 @@ void fakeMotionSynced(uint8_t *request, uint32_t, const char *failure) {
   if (!screen) return;  // the root has gone since the request was checked
   if (relative && !failure) {  // (a server that did not answer in time is not asked)
     Head *head = proxyState.pointerHead ? proxyState.pointerHead : screen->heads;
-    if (head && head->display && !xproxySyncXlib(head->display, "XTEST FakeInput")) {
-      Window realRoot = 0, child = 0;
-      int rootX = 0, rootY = 0, winX = 0, winY = 0;
-      unsigned mask = 0;
-      // False only says the pointer is on another screen of the display: the root and the
-      // position are those of that screen.
-      XQueryPointer(head->display, DefaultRootWindow(head->display), &realRoot, &child, &rootX, &rootY, &winX, &winY,
-                    &mask);
-      if (realRoot) {
-        if (Head *at = mainFindHeadByRoot(head->serverDisplay, realRoot)) {
-          int32_t px = rootX, py = rootY;
-          xproxyHeadToRootXY(&px, &py, at);
-          x += px;
-          y += py;
-        }
+    // The answer names the screen the pointer is on, also when that is not the default one.
+    MainRealPointer real;
+    if (head && head->display &&
+        mainQueryRealPointer(head->display, DefaultRootWindow(head->display), "XTEST FakeInput", &real) && real.root) {
+      if (Head *at = mainFindHeadByRoot(head->serverDisplay, real.root)) {
+        int32_t px = real.rootX, py = real.rootY;
+        xproxyHeadToRootXY(&px, &py, at);
+        x += px;
+        y += py;
       }
     }
   }
-  mainPointerTrack(kXrcMouse, client, screen, x, y, 0);
+  // A motion that another client's grab carried: this client's later requests (a button, say)
+  // wait until the real server took it.
+  if (DisplayConnection *carrier = mainPointerTrack(kXrcMouse, client, screen, x, y, 0))
+    xproxyParkClient(client, carrier, request, kFakeInputBytes, motionTaken);
+}
+
+void motionTaken(uint8_t *, uint32_t, const char *failure) {
+  if (failure) logProblem(failure, kSource, __LINE__);
+  mainFinishPendingWarp();
 }
 
 void injectSynced(uint8_t *request, uint32_t length, const char *failure);

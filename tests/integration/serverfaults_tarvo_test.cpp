@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <chrono>
 #include <fstream>
 #include <string>
@@ -72,17 +73,21 @@ struct AnswerRelay {
   }
 };
 
+// Xvfb, the relay in front of it and tarvo on the relay: "" or the failure.
+std::string startBehindAnswerRelay(XvfbServer &xvfb, AnswerRelay &relay, TarvoProcess &tarvo) {
+  if (std::string failure = xvfb.start(); !failure.empty()) return failure;
+  if (std::string failure = relay.start(xvfb.displayName()); !failure.empty()) return failure;
+  return tarvo.start(":" + std::to_string(relay.number), TarvoOptions{});
+}
+
 // A reply announcing nearly 4 GiB closes only the client it was for, before the proxy makes room
 // for it; a reply whose sequence answers no request reaches no client; others are served.
 TEST(ServerFaults, OverlongAndStrayRepliesStayWithTheirConnection) {
   tarvoBlockSignals();
   XvfbServer xvfb;
-  ASSERT_EQ(xvfb.start(), "");
   AnswerRelay relay;
-  ASSERT_EQ(relay.start(xvfb.displayName()), "");
   TarvoProcess tarvo;
-  TarvoOptions options;
-  ASSERT_EQ(tarvo.start(":" + std::to_string(relay.number), options), "");
+  ASSERT_EQ(startBehindAnswerRelay(xvfb, relay, tarvo), "");
   long startKb = residentKb(tarvo.pid());
   RawClient affected, strayed, bystander;
   ASSERT_EQ(affected.connect(tarvo.displayNumber(), 'l'), "");
@@ -217,6 +222,45 @@ TEST(ServerFaults, StoppedServerHoldsNoRoundTripOfTheLoop) {
     EXPECT_EQ(answer[0], 1);
   }
   ASSERT_EQ(client.roundTrip(getInputFocus(false), answer), "");
+  EXPECT_EQ(answer[0], 1);
+  EXPECT_EQ(tarvo.stop(), 0) << tarvo.output();
+}
+
+// The real pointer asked on the proxy's own connection (a relative WarpPointer asks where the
+// pointer is) while the relay drops every QueryPointer answer: the question gives up after the
+// sync limit with a log line, the warp goes on from the proxy's own idea of the pointer, and
+// every client is served after it.
+TEST(ServerFaults, UnansweredPointerQueryOfTheProxyGivesUpAtTheLimit) {
+  tarvoBlockSignals();
+  XvfbServer xvfb;
+  AnswerRelay relay;
+  TarvoProcess tarvo;
+  ASSERT_EQ(startBehindAnswerRelay(xvfb, relay, tarvo), "");
+  RawClient client, other;
+  ASSERT_EQ(client.connect(tarvo.displayNumber(), 'l'), "");
+  ASSERT_EQ(other.connect(tarvo.displayNumber(), 'B'), "");
+  RawBytes answer;
+  ASSERT_EQ(client.roundTrip(internAtom(false, "TARVO_MUTE_QUERY_POINTER"), answer), "");
+  ASSERT_EQ(answer[0], 1);
+
+  std::string locate = "env DISPLAY=" + xvfb.displayName() + " xdotool getmouselocation --shell";
+  std::string before = xrelayRun(locate);
+  auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(client.send(RawRequest(false).b(41).b(0).s(0).i(0).i(0).s(0).s(0).s(0).s(0).s(3).s(4).done()), "");
+  ASSERT_EQ(client.roundTrip(getInputFocus(false), answer, 15000), "");
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(answer[0], 1);
+  EXPECT_LT(seconds, 5.0 + 3.0);
+  // The pointer moved by 3, 4 from where the proxy had it (where the server put it at start).
+  int x = -1, y = -1, movedX = -1, movedY = -1;
+  ASSERT_EQ(sscanf(before.c_str(), "X=%d Y=%d", &x, &y), 2) << before;
+  std::string after = xrelayRun(locate);
+  ASSERT_EQ(sscanf(after.c_str(), "X=%d Y=%d", &movedX, &movedY), 2) << after;
+  EXPECT_EQ(movedX, x + 3);
+  EXPECT_EQ(movedY, y + 4);
+  EXPECT_TRUE(tarvo.waitForLog("The pointer query on the proxy's own connection for a pointer query failed", 1000))
+      << tarvo.log();
+  ASSERT_EQ(other.roundTrip(getInputFocus(true), answer, 5000), "");
   EXPECT_EQ(answer[0], 1);
   EXPECT_EQ(tarvo.stop(), 0) << tarvo.output();
 }

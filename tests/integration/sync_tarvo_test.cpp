@@ -430,3 +430,81 @@ TEST(SyncHeldClient, AwaitingClientsCursorsAndWarpsHoldNoOtherClient) {
   bystander.close();
   EXPECT_EQ(tarvo.stop(), 0) << tarvo.output();
 }
+
+// A client held by an Await holds an active pointer grab while the real pointer moves onto the
+// other head of the meta screen: the proxy carries the grab there through that client's
+// connection without waiting for it, so another client's round trips stay short, and the held
+// client's QueryPointer answers where the pointer is once the counter moves.
+TEST(SyncHeldClient, AwaitingGrabOwnerHoldsNoOtherClientWhileThePointerCrosses) {
+  tarvoBlockSignals();
+  XvfbServer xvfb;
+  TarvoProcess tarvo;
+  ASSERT_EQ(tarvoStartOnScreens(xvfb, tarvo, 2, "640x480x24"), "");
+  std::string real = "env DISPLAY=" + xvfb.displayName() + " xdotool mousemove --screen ";
+  xrelayRun(real + "0 100 100");
+  RawClient bystander, waiter, setter;
+  // The oldest client carries the pointer poll's queries: the bystander, never held.
+  ASSERT_EQ(bystander.connect(tarvo.displayNumber(), 'B'), "");
+  ASSERT_EQ(waiter.connect(tarvo.displayNumber(), 'l'), "");
+  ASSERT_EQ(setter.connect(tarvo.displayNumber(), 'l'), "");
+  Codes sync = querySync(waiter);
+  ASSERT_NE(sync.major, 0);
+  uint32_t counter = waiter.idBase() + 1, root = waiter.rootWindow();
+  ASSERT_EQ(waiter.send(syncRequest(waiter, sync.major, kCreateCounter, {counter, 0, 0})), "");
+  RawBytes answer;
+  // GrabPointer on the root: asynchronous, PointerMotion, no confine-to window, no cursor.
+  ASSERT_EQ(waiter.roundTrip(RawRequest(false).b(26).b(0).s(0).i(root).s(0x40).b(1).b(1).i(0).i(0).i(0).done(), answer),
+            "");
+  ASSERT_EQ(answer[0], 1);
+  ASSERT_EQ(answer[1], 0);  // GrabSuccess
+  ASSERT_EQ(waiter.send(syncRequest(waiter, sync.major, kAwait, {counter, kAbsolute, 0, 1, kPositiveComparison, 0, 0})),
+            "");
+  ASSERT_EQ(waiter.send(RawRequest(false).b(38).b(0).s(0).i(root).done()), "");  // QueryPointer
+  uint16_t querySequence = waiter.sequence();
+
+  xrelayRun(real + "1 200 150");
+  auto start = std::chrono::steady_clock::now();
+  double longest = longestRoundTrip(bystander, [&] {
+    return std::chrono::steady_clock::now() - start < std::chrono::milliseconds(2000);
+  });
+  EXPECT_LT(longest, 1.0);
+  EXPECT_TRUE(tarvo.waitForLog("under a grab", 5000)) << tarvo.log();
+
+  // Another client's WarpPointer back onto the first head goes through the grabbing client's
+  // connection, in order with the grab carried back: that client alone waits for it.
+  ASSERT_EQ(setter.send(RawRequest(false).b(41).b(0).s(0).i(0).i(root).s(0).s(0).s(0).s(0).s(100).s(100).done()), "");
+  ASSERT_EQ(setter.send(RawRequest(false).b(kGetInputFocus).b(0).s(1).done()), "");
+  start = std::chrono::steady_clock::now();
+  longest = longestRoundTrip(bystander, [&] {
+    return std::chrono::steady_clock::now() - start < std::chrono::milliseconds(1500);
+  });
+  EXPECT_LT(longest, 1.0);
+  EXPECT_EQ(setter.read(answer, 200), "time-out reading from the X server") << "the warp's client went on before the warp";
+
+  ASSERT_EQ(bystander.send(syncRequest(bystander, querySync(bystander).major, kSetCounter, {counter, 0, 1})), "");
+  ASSERT_EQ(setter.read(answer, 10000), "");
+  EXPECT_EQ(answer[0], 1);
+  EXPECT_EQ(xrelayRun("env DISPLAY=" + xvfb.displayName() + " xdotool getmouselocation").substr(0, 21),
+            "x:100 y:100 screen:0 ");
+  // The Await's CounterNotify (and motion under the grab), then the QueryPointer's reply on the
+  // meta screen: the second head starts at x 640.
+  RawBytes message;
+  bool notified = false;
+  for (;;) {
+    ASSERT_EQ(waiter.read(message, 20000), "");
+    ASSERT_NE(message[0], 0) << "error " << int(message[1]);
+    if (message[0] == sync.firstEvent) notified = true;
+    if (message[0] == 1) break;
+  }
+  EXPECT_TRUE(notified);
+  EXPECT_EQ(rawGet16(message, 2, false), querySequence);
+  EXPECT_EQ(message[1], 1);  // same screen
+  EXPECT_EQ(rawGet32(message, 8, false), root);
+  EXPECT_EQ(rawGet16(message, 16, false), 840);
+  EXPECT_EQ(rawGet16(message, 18, false), 150);
+  EXPECT_LT(longestRoundTrip(bystander, [] { return false; }), 1.0);
+  waiter.close();
+  setter.close();
+  bystander.close();
+  EXPECT_EQ(tarvo.stop(), 0) << tarvo.output();
+}

@@ -3,7 +3,9 @@
 unchanged, except that the reply to InternAtom of
   TARVO_HUGE_REPLY   becomes a reply header announcing 0x3fffffd0 more words, followed by up
                      to 200 MB of zeros while the reader takes them (then the connection is held);
-  TARVO_STRAY_REPLY  is preceded by a reply whose sequence number answers no request.
+  TARVO_STRAY_REPLY  is preceded by a reply whose sequence number answers no request;
+and once any connection interned TARVO_MUTE_QUERY_POINTER, no QueryPointer of any connection
+gets its reply (the request reaches the server, its answer is dropped).
 
 Usage: answer_relay.py :UPSTREAM DISPLAYFD  (writes the display number it listens on to DISPLAYFD)
 """
@@ -21,6 +23,9 @@ import xrelay  # noqa: E402  (its free display number and clean-up)
 
 HUGE = b"TARVO_HUGE_REPLY"
 STRAY = b"TARVO_STRAY_REPLY"
+MUTE = b"TARVO_MUTE_QUERY_POINTER"
+QUERY_POINTER = 38
+muted = threading.Event()
 
 
 def pad(n):
@@ -75,6 +80,11 @@ def requests_to_server(conn):
                     conn.actions[sequence] = "huge"
                 elif name == STRAY:
                     conn.actions[sequence] = "stray"
+                elif name == MUTE:
+                    muted.set()
+        elif request[0] == QUERY_POINTER and muted.is_set():
+            with conn.lock:
+                conn.actions[sequence] = "mute"
         conn.upstream.sendall(request)
 
 
@@ -106,6 +116,8 @@ def answers_to_client(conn):
             for _ in range(200):
                 conn.client.sendall(zeros)
             threading.Event().wait()  # held open
+        if action == "mute":
+            continue
         if action == "stray":
             stray = (sequence + 0x3000) & 0xffff
             conn.client.sendall(bytes([1, 0]) + struct.pack(order + "HII", stray, 0, 0x5a5a5a5a) + bytes(20))
