@@ -201,11 +201,11 @@ void xcoreWarpPointer(uint8_t *request, uint32_t length) {
   if (!xcoreFrameEnter(request, length, shape)) return;
   uint32_t sourceId = wireGet32(request + 4);
   if (sourceId && !xcoreFrameResolve(sourceId, kXcoreWantWindow, kBadWindow, request, length)) return;
-  // The pointer is asked of the server once the client's requests have reached it: the client
-  // waits for that parked, while the others are served.
+  // The pointer is asked of the server, and a crossing made, once the client's requests have
+  // reached it: the client waits for that parked, while the others are served.
   ClientConnection *client = xproxyCurrentClient;
-  if (xproxyPointerQueryWaits(client))
-    return xproxyParkClient(client, client->displays[0], request, length, warpPointerSynced);
+  if (client->displayCount && mainServerDisplays && mainServerDisplays->display)
+    return xproxyParkClient(client, nullptr, request, length, warpPointerSynced);
   warpPointerSynced(request, length, nullptr);
 }
 
@@ -614,12 +614,14 @@ void grabPointerSynced(uint8_t *request, uint32_t length, const char *failure) {
 void xcoreGrabPointer(uint8_t *request, uint32_t length) {
   static const XcoreRequestShape shape{"bbsisbbiii", 24, XcoreShape::Fixed, 0, 0};
   if (!xcoreFrameEnter(request, length, shape)) return;
-  // A confine-to window has the pointer asked of the server once the client's requests have
-  // reached it: the client waits for that parked, while the others are served.
+  // A confine-to window has the pointer asked of the server, and a crossing made, once the
+  // client's requests have reached it: the client waits for that parked, while the others are
+  // served.
   ClientConnection *client = xproxyCurrentClient;
   WindowRecord *confine = windowOf(wireGet32(request + 12));
-  if (confine && confine->realized && confine->screen && xproxyPointerQueryWaits(client))
-    return xproxyParkClient(client, client->displays[0], request, length, grabPointerSynced);
+  if (confine && confine->realized && confine->screen && client->displayCount && mainServerDisplays &&
+      mainServerDisplays->display)
+    return xproxyParkClient(client, nullptr, request, length, grabPointerSynced);
   grabPointer(request, length, kGrabQueryUnparked);
 }
 
