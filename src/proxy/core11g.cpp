@@ -15,6 +15,8 @@
 #include "proxy/xscreen.h"
 #include "support/wirewords.h"
 #include "support/logging.h"
+#include "xclient/xutilh.h"
+#include "xclient/ximage.h"
 #include "xclient/xtarget.h"
 
 uint8_t core11GShmMajorOpcode;
@@ -116,9 +118,12 @@ int core11GSendConnectionSetup(DisplayConnection *connection, const char *name, 
 int core11GGetWindowAttributes(Display *display, Window window, XWindowAttributes *attributes) {
   XWindowAttributes local;
   xtargetArmErrorTrap(display);
-  int status = XGetWindowAttributes(display, window, attributes ? attributes : &local);
+  const char *failure =
+      ximageWindowAttributesWithin(display, window, xtargetSyncLimitMs, attributes ? attributes : &local);
   xtargetDisarmErrorTrap();
-  return status;
+  if (failure) LOG(logChannelXhint, "XGetWindowAttributes(window=0x%lx) failed: %s", static_cast<unsigned long>(window),
+                   failure);
+  return failure ? 0 : 1;
 }
 
 // ----- Replies --------------------------------------------------------------------------------

@@ -41,7 +41,8 @@ int core11GGetImageReply(ClientConnection *client, uint16_t sequence, uint32_t v
 int core11GSendConnectionSetup(DisplayConnection *connection, const char *name, uint32_t nameLength,
                                const char *data, uint32_t dataLength);
 // XGetWindowAttributes on the proxy's own connection with X errors trapped, into attributes or
-// a local record; Xlib's status (0 when the window does not exist).
+// a local record, the wait for the server bounded by the sync limit; Xlib's status (0, logged on
+// the Xhint channel, when the window does not exist or the server did not answer in time).
 int core11GGetWindowAttributes(Display *display, Window window, XWindowAttributes *attributes);
 
 // Request builders: time is always CurrentTime. Those without a result write nothing when no

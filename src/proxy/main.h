@@ -258,8 +258,9 @@ uint32_t mainSetLastTime(uint32_t time);
 // ===== head images =====
 struct VisualRecord;
 // Reads a client pixmap back from a head (width x height at 0, 0, all planes, ZPixmap) as an
-// image in the clients' layout with the pixmap's pixels of its meta visual. NULL with
-// "XGetImage(display=%s pixmap=0x%x) failed" on the Xhint channel.
+// image in the clients' layout with the pixmap's pixels of its meta visual, the wait for the
+// server bounded by the sync limit. NULL with "XGetImage(display=%s pixmap=0x%x) failed: " and
+// the reason on the Xhint channel.
 XImage *mainGetPixmapImage(uint32_t pixmap, uint32_t width, uint32_t height, Head *head);
 // A new image in the clients' layout (ZPixmap for depths of 2 or more) of width x height
 // holding the rectangle at x, y of an image of the head's layout, each pixel masked to the

@@ -115,9 +115,15 @@ void resourceFreePixmap(PixmapRecord *pixmap, int freedById);
 // Notes that the pixmap's pixels in the rectangle (clipped to the pixmap) are right on that
 // head only; out of memory, the note is left out.
 void resourceNotePixmapPart(PixmapRecord *pixmap, int64_t x, int64_t y, int64_t width, int64_t height, Head *head);
+// Whether the pixmap's first user of another client (userId) makes Xlib copies of it: then the
+// request that shares it waits, parked (proxy/park.h), until its client's earlier requests have
+// reached the servers, and shares it in its resume.
+int resourceShareMakesCopies(const PixmapRecord *pixmap, uint32_t userId);
 // One more user of the pixmap; a user of another client gets Xlib copies of it on every head
-// (they keep the pixels when the owner's connection goes).
-void resourceSharePixmap(PixmapRecord *pixmap, uint32_t userId);
+// (they keep the pixels when the owner's connection goes), made once the client's earlier
+// requests have reached the servers: `failure` is the text of a wait for that which failed
+// (logged, no copies made), NULL otherwise.
+void resourceSharePixmap(PixmapRecord *pixmap, uint32_t userId, const char *failure);
 // The id to draw with on a head (the client id without a head).
 uint32_t resourcePixmapServerId(PixmapRecord *pixmap, Head *head);
 PixmapRecord *resourceFindOrphanPixmap(uint32_t id);

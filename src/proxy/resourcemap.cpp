@@ -242,17 +242,19 @@ void resourceDestroyEverywhere(uint32_t id) {
   resourceFree(id, 0);
 }
 
-void resourceSharePixmap(PixmapRecord *pixmap, uint32_t userId) {
-  pixmap->refCount++;
+int resourceShareMakesCopies(const PixmapRecord *pixmap, uint32_t userId) {
   // Without the owner's server pixmaps (an orphan's are gone) there is nothing to copy from.
-  if (slotOf(userId) == slotOf(pixmap->id) || pixmap->copies || !pixmap->ownerCopiesValid || !pixmap->screen ||
-      !pixmap->width || !pixmap->height)
+  return slotOf(userId) != slotOf(pixmap->id) && !pixmap->copies && pixmap->ownerCopiesValid && pixmap->screen &&
+         pixmap->width && pixmap->height;
+}
+
+void resourceSharePixmap(PixmapRecord *pixmap, uint32_t userId, const char *failure) {
+  pixmap->refCount++;
+  if (!resourceShareMakesCopies(pixmap, userId)) return;
+  if (failure) {
+    logProblem(failure, __FILE__, __LINE__);
     return;
-  if (xproxyCurrentClient)
-    if (const char *error = xproxySyncClient(xproxyCurrentClient)) {
-      logProblem(error, __FILE__, __LINE__);
-      return;
-    }
+  }
   for (Head *h = pixmap->screen->heads; h; h = h->next) {
     Display *d = h->display;
     if (!d) continue;

@@ -7,10 +7,14 @@
 #include <cstring>
 #include <string>
 
+#include <X11/Xlib-xcb.h>
+#include <xcb/xcb.h>
+
 #include "proxy/connections.h"
 #include "proxy/core11g.h"
 #include "proxy/main.h"
 #include "proxy/resource.h"
+#include "proxy/xdisplay.h"
 #include "proxy/xproto.h"
 #include "proxy/xscreen.h"
 #include "support/wirewords.h"
@@ -129,14 +133,21 @@ const char *readSetup(ClientConnection *client, ProtocolReader *reader, Buffer *
 }
 
 
-// Asks the display's Xlib connection once per opening for BIG-REQUESTS.
+// Asks the display's Xlib connection once per opening for BIG-REQUESTS, waiting at most the
+// sync limit. Without an answer in time (logged) the connection goes on without the big form
+// and the next setup asks again.
 uint8_t bigRequestsMajor(ServerDisplay *display) {
   if (!display || !display->display) return 0;
   if (!display->bigRequestsAsked) {
-    int major = 0, event = 0, error = 0;
-    display->bigRequestsMajor =
-        XQueryExtension(display->display, "BIG-REQUESTS", &major, &event, &error) ? uint8_t(major) : 0;
+    static constexpr char kName[] = "BIG-REQUESTS";
+    auto cookie = xcb_query_extension(XGetXCBConnection(display->display), sizeof kName - 1, kName);
+    bool stalled = false;
+    auto *reply = static_cast<xcb_query_extension_reply_t *>(
+        xdisplayWaitReply(display->display, cookie.sequence, "QueryExtension", &stalled, true));
+    if (stalled) return 0;
+    display->bigRequestsMajor = reply && reply->present ? reply->major_opcode : 0;
     display->bigRequestsAsked = 1;
+    free(reply);
   }
   return display->bigRequestsMajor;
 }

@@ -249,8 +249,10 @@ struct GCRecord;
 // Stores the values of the mask (one word per set bit, bits 0..22 in order) into the GC
 // record, keeping its pixmap and font references: a tile of the GC's depth, a depth-1
 // stipple or clip mask of its meta screen, a known font (each new reference taken before the
-// old one is dropped). Bits above 22 are ignored.
-void xcoreApplyGCValues(GCRecord *record, uint32_t mask, const uint32_t *values);
+// old one is dropped). Bits above 22 are ignored. A pixmap of another client is shared as
+// resourceSharePixmap does with `shareFailure` (NULL: the client's earlier requests have
+// reached the servers, or no such pixmap is among the values).
+void xcoreApplyGCValues(GCRecord *record, uint32_t mask, const uint32_t *values, const char *shareFailure = nullptr);
 void xcoreOpenFont(uint8_t *request, uint32_t length);
 void xcoreCloseFont(uint8_t *request, uint32_t length);
 void xcoreQueryFont(uint8_t *request, uint32_t length);

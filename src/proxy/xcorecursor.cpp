@@ -46,24 +46,20 @@ char *bitsOfImage(XImage *image, uint32_t width, uint32_t height) {
   return bits;
 }
 
-// Reads a depth-1 client pixmap back from the first head of its meta screen; NULL (logged)
-// when that head has no real display or the read fails.
+// Reads a depth-1 client pixmap back from the first head of its meta screen, the wait for the
+// server bounded by the sync limit; NULL (logged) when that head has no real display or the
+// read fails.
 char *readPixmapBits(PixmapRecord *pixmap) {
   Head *head = pixmap->screen ? pixmap->screen->heads : (xscreenList ? xscreenList->heads : nullptr);
   uint32_t serverId = head ? resourcePixmapServerId(pixmap, head) : pixmap->id;
   XImage *image = nullptr;
-  if (head && head->display) {
-    XtargetErrorTrap trap(head->display);
-    // The read-back is asked only of a server that answers within the sync limit.
-    if (!xproxySyncXlib(head->display, "a cursor's pixmap"))
-      image = XGetImage(head->display, serverId, 0, 0, pixmap->width, pixmap->height, 1, XYPixmap);
-    if (trap.errorCame() && image) {
-      XDestroyImage(image);
-      image = nullptr;
-    }
-  }
-  if (!image) {
-    LOG(logChannelXhint, "XGetImage(display=%s pixmap=0x%x) failed", head ? head->name : "?", unsigned(serverId));
+  const char *failure = "no real display";
+  if (head && head->display)
+    failure = ximageGetImageWithin(head->display, serverId, 0, 0, pixmap->width, pixmap->height, 1, XYPixmap,
+                                   xproxySyncWaitLimitMs, &image);
+  if (failure) {
+    LOG(logChannelXhint, "XGetImage(display=%s pixmap=0x%x) failed: %s", head ? head->name : "?", unsigned(serverId),
+        failure);
     return nullptr;
   }
   char *bits = bitsOfImage(image, pixmap->width, pixmap->height);
@@ -297,12 +293,13 @@ void createCursorSynced(uint8_t *request, uint32_t length, const char *failure) 
   PixmapRecord *source = cursorPixmaps(request, length, &mask);
   if (!source) return;
   char *sourceBits = readPixmapBits(source);
-  if (!sourceBits) return;
+  if (!sourceBits) return xprotoSendError(kBadAlloc, 0, request, length, nullptr);
   char *maskBits = nullptr;
   if (maskId == sourceId) {
     maskBits = sourceBits;  // one bit array shared, released once
   } else if (mask && !(maskBits = readPixmapBits(mask))) {
-    logProblem("UNE", kXcoreSource, __LINE__);
+    free(sourceBits);
+    return xprotoSendError(kBadAlloc, 0, request, length, nullptr);
   }
   CursorRecord *cursor = newCursor(id, source->width, source->height, sourceBits, maskBits);
   if (!cursor) return xprotoSendError(kBadAlloc, 64, request, length, nullptr);
@@ -364,8 +361,7 @@ void createGlyphCursorSynced(uint8_t *request, uint32_t length, const char *fail
     return xprotoSendError(kBadFont, maskFont, request, length, nullptr);
   Head *head = xscreenList ? xscreenList->heads : nullptr;
   if (!head || !head->display) return xprotoSendError(kBadValue, 0, request, length, nullptr);
-  // The glyphs are read only from a server that answers within the sync limit.
-  if (xproxySyncXlib(head->display, "CreateGlyphCursor")) return xprotoSendError(kBadAlloc, 0, request, length, nullptr);
+  // The glyphs' reads wait for the server at most the sync limit each.
   int width = 0, height = 0, hotX = 0, hotY = 0, made;
   uint8_t *sourceBits = nullptr, *maskBits = nullptr;
   {

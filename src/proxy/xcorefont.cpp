@@ -4,12 +4,14 @@
 // because later requests need them on each head.
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include <X11/Xlib.h>
 
 #include "proxy/clientconnection.h"
 #include "proxy/core11g.h"
 #include "proxy/head.h"
+#include "proxy/park.h"
 #include "proxy/resource.h"
 #include "proxy/streams.h"
 #include "proxy/window.h"
@@ -100,8 +102,8 @@ PixmapRecord *gcPixmap(const GCRecord *gc, uint32_t id, uint32_t depth) {
 
 // Replaces a pixmap reference: the new one is taken before the old one is dropped, so that
 // giving a GC the pixmap it already holds never frees it.
-void replacePixmap(PixmapRecord *&slot, PixmapRecord *next, uint32_t gcId) {
-  if (next) resourceSharePixmap(next, gcId);
+void replacePixmap(PixmapRecord *&slot, PixmapRecord *next, uint32_t gcId, const char *shareFailure = nullptr) {
+  if (next) resourceSharePixmap(next, gcId, shareFailure);
   if (slot) resourceFreePixmap(slot, 0);
   slot = next;
 }
@@ -206,10 +208,76 @@ void forwardFontQuery(uint8_t *request, uint32_t length) {
   wirePut32(copy + 4, resourceServerId(id, kind, head));
 }
 
+// Whether a value list names, as tile, stipple or clip mask, a pixmap that the GC would be
+// the first user of another client of (the proxy then copies it: proxy/resource.h).
+bool valuesShareAPixmap(uint32_t mask, const uint8_t *list, uint32_t gcId) {
+  if (!xproxyCurrentClient || mask > kGCValueMaskAll) return false;
+  for (uint32_t bit = 0, n = 0; bit < kGCValueCount; bit++) {
+    if (!(mask & (1u << bit))) continue;
+    uint32_t value = wireGet32(list + 4 * n++);
+    if (bit != kGCTile && bit != kGCStipple && bit != kGCClipMask) continue;
+    const PixmapRecord *pixmap = resourceLookupPixmap(value);
+    if (pixmap && resourceShareMakesCopies(pixmap, gcId)) return true;
+  }
+  return false;
+}
+
+// CreateGC once the client's earlier requests have reached the servers (or at once when no
+// pixmap is shared); everything is looked up again, another client may have freed it meanwhile.
+void createGC(uint8_t *request, uint32_t length, const char *shareFailure) {
+  uint32_t id = wireGet32(request + 4), drawable = wireGet32(request + 8), mask = wireGet32(request + 12);
+  if (!xcoreFrameNewId(id, request, length)) return;
+  if (mask > kGCValueMaskAll) return xprotoSendError(kBadValue, mask, request, length, nullptr);
+  auto *gc = static_cast<GCRecord *>(calloc(1, sizeof(GCRecord)));
+  if (!gc) return xprotoSendError(kBadAlloc, 0, request, length, nullptr);
+  if (!xcoreFrameResolve(drawable, kXcoreWantDrawable | kWantBuffers, kBadDrawable, request, length)) {
+    free(gc);
+    return;
+  }
+  DrawableInfo info = drawableInfo();
+  gc->id = id;
+  gc->depth = uint8_t(info.depth);
+  gc->screen = info.screen;
+  gc->visual = info.visual;
+  gc->values[kGCFunction] = 3;  // GXcopy
+  gc->values[kGCPlaneMask] = 0xffffffffu;
+  gc->values[kGCBackground] = 1;
+  gc->values[kGCCapStyle] = 1;  // CapButt
+  gc->values[kGCGraphicsExposures] = 1;
+  gc->values[kGCDashes] = 4;
+  gc->values[kGCArcMode] = 1;  // ArcPieSlice
+  // Values the client does not give are the record's defaults (the CopyGC and ChangeGC paths
+  // read them); the copies carry only what the client gave, plus the pixel defaults a head
+  // needs.
+  uint32_t words[kGCValueCount];
+  for (uint32_t i = 0, n = uint32_t(__builtin_popcount(mask)); i < n; i++) words[i] = wireGet32(request + 16 + 4 * i);
+  xcoreApplyGCValues(gc, mask, words, shareFailure);
+  if (!resourceAdd(id, kResourceGC, gc)) return xprotoSendError(kBadAlloc, 0, request, length, nullptr);
+  CreateGCArgument argument{{gc, mask, {}, true}, id, drawable};
+  memcpy(argument.values.byBit, gc->values, sizeof gc->values);
+  spreadValues(mask, request + 16, argument.values.byBit);
+  xproxyCurrentClient->cachedScreen = info.screen;
+  xcoreFramePerHead(request, length, id, createGCCopy, &argument);
+}
+
+// ChangeGC, as CreateGC.
+void changeGC(uint8_t *request, uint32_t length, const char *shareFailure) {
+  uint32_t id = wireGet32(request + 4), mask = wireGet32(request + 8);
+  if (!xcoreFrameResolve(id, kXcoreWantGC, kBadGC, request, length)) return;
+  if (mask > kGCValueMaskAll) return xprotoSendError(kBadValue, mask, request, length, nullptr);
+  GCRecord *gc = static_cast<GCRecord *>(xproxyCurrentClient->cachedRecord);
+  CreateGCArgument argument{{gc, mask, {}, false}, id, 0};
+  spreadValues(mask, request + 12, argument.values.byBit);
+  if (!xcoreFramePerHead(request, length, 0, changeGCCopy, &argument)) return;
+  uint32_t words[kGCValueCount];
+  for (uint32_t i = 0, n = uint32_t(__builtin_popcount(mask)); i < n; i++) words[i] = wireGet32(request + 12 + 4 * i);
+  xcoreApplyGCValues(gc, mask, words, shareFailure);
+}
+
 }  // namespace
 
 // ===== GC record values =====
-void xcoreApplyGCValues(GCRecord *record, uint32_t mask, const uint32_t *values) {
+void xcoreApplyGCValues(GCRecord *record, uint32_t mask, const uint32_t *values, const char *shareFailure) {
   // Bits above 22 name no value; the list holds one word per bit below.
   mask &= kGCValueMaskAll;
   for (uint32_t bit = 0, n = 0; bit < kGCValueCount; bit++) {
@@ -217,9 +285,9 @@ void xcoreApplyGCValues(GCRecord *record, uint32_t mask, const uint32_t *values)
     uint32_t value = values[n++];
     switch (bit) {
       case kGCTile:
-        replacePixmap(record->tile, gcPixmap(record, value, record->depth), record->id);
+        replacePixmap(record->tile, gcPixmap(record, value, record->depth), record->id, shareFailure);
         break;
-      case kGCStipple: replacePixmap(record->stipple, gcPixmap(record, value, 1), record->id); break;
+      case kGCStipple: replacePixmap(record->stipple, gcPixmap(record, value, 1), record->id, shareFailure); break;
       case kGCFont: {
         FontRecord *font = resourceLookupFont(value);
         if (!font) {
@@ -234,7 +302,7 @@ void xcoreApplyGCValues(GCRecord *record, uint32_t mask, const uint32_t *values)
         if (value == 0) {
           replacePixmap(record->clipMask, nullptr, record->id);
         } else if (PixmapRecord *clip = gcPixmap(record, value, 1)) {
-          replacePixmap(record->clipMask, clip, record->id);
+          replacePixmap(record->clipMask, clip, record->id, shareFailure);
         } else {
           LOG(logChannelXhint, "Invalid clip mask 0x%x for gc 0x%x", value, record->id);
           continue;
@@ -396,59 +464,44 @@ void xcoreFreePixmap(uint8_t *request, uint32_t length) {
 void xcoreCreateGC(uint8_t *request, uint32_t length) {
   static const XcoreRequestShape shape{"bbsI", 16, XcoreShape::ValueList, 12, 4};
   if (!xcoreFrameEnter(request, length, shape)) return;
-  uint32_t id = wireGet32(request + 4), drawable = wireGet32(request + 8), mask = wireGet32(request + 12);
-  if (!xcoreFrameNewId(id, request, length)) return;
-  if (mask > kGCValueMaskAll) return xprotoSendError(kBadValue, mask, request, length, nullptr);
-  auto *gc = static_cast<GCRecord *>(calloc(1, sizeof(GCRecord)));
-  if (!gc) return xprotoSendError(kBadAlloc, 0, request, length, nullptr);
-  if (!xcoreFrameResolve(drawable, kXcoreWantDrawable | kWantBuffers, kBadDrawable, request, length)) {
-    free(gc);
-    return;
-  }
-  DrawableInfo info = drawableInfo();
-  gc->id = id;
-  gc->depth = uint8_t(info.depth);
-  gc->screen = info.screen;
-  gc->visual = info.visual;
-  gc->values[kGCFunction] = 3;  // GXcopy
-  gc->values[kGCPlaneMask] = 0xffffffffu;
-  gc->values[kGCBackground] = 1;
-  gc->values[kGCCapStyle] = 1;  // CapButt
-  gc->values[kGCGraphicsExposures] = 1;
-  gc->values[kGCDashes] = 4;
-  gc->values[kGCArcMode] = 1;  // ArcPieSlice
-  // Values the client does not give are the record's defaults (the CopyGC and ChangeGC paths
-  // read them); the copies carry only what the client gave, plus the pixel defaults a head
-  // needs.
-  uint32_t words[kGCValueCount];
-  for (uint32_t i = 0, n = uint32_t(__builtin_popcount(mask)); i < n; i++) words[i] = wireGet32(request + 16 + 4 * i);
-  xcoreApplyGCValues(gc, mask, words);
-  if (!resourceAdd(id, kResourceGC, gc)) return xprotoSendError(kBadAlloc, 0, request, length, nullptr);
-  CreateGCArgument argument{{gc, mask, {}, true}, id, drawable};
-  memcpy(argument.values.byBit, gc->values, sizeof gc->values);
-  spreadValues(mask, request + 16, argument.values.byBit);
-  xproxyCurrentClient->cachedScreen = info.screen;
-  xcoreFramePerHead(request, length, id, createGCCopy, &argument);
+  // A pixmap of another client as tile, stipple or clip mask is copied once the client's
+  // drawing has reached the servers: the client waits for that, parked.
+  if (valuesShareAPixmap(wireGet32(request + 12), request + 16, wireGet32(request + 4)))
+    return xproxyParkClient(xproxyCurrentClient, nullptr, request, length, createGC);
+  createGC(request, length, nullptr);
 }
 
 void xcoreChangeGC(uint8_t *request, uint32_t length) {
   static const XcoreRequestShape shape{"bbsI", 12, XcoreShape::ValueList, 8, 4};
   if (!xcoreFrameEnter(request, length, shape)) return;
-  uint32_t id = wireGet32(request + 4), mask = wireGet32(request + 8);
-  if (!xcoreFrameResolve(id, kXcoreWantGC, kBadGC, request, length)) return;
-  if (mask > kGCValueMaskAll) return xprotoSendError(kBadValue, mask, request, length, nullptr);
-  GCRecord *gc = static_cast<GCRecord *>(xproxyCurrentClient->cachedRecord);
-  CreateGCArgument argument{{gc, mask, {}, false}, id, 0};
-  spreadValues(mask, request + 12, argument.values.byBit);
-  if (!xcoreFramePerHead(request, length, 0, changeGCCopy, &argument)) return;
-  uint32_t words[kGCValueCount];
-  for (uint32_t i = 0, n = uint32_t(__builtin_popcount(mask)); i < n; i++) words[i] = wireGet32(request + 12 + 4 * i);
-  xcoreApplyGCValues(gc, mask, words);
+  if (valuesShareAPixmap(wireGet32(request + 8), request + 12, wireGet32(request + 4)))  // (as CreateGC's)
+    return xproxyParkClient(xproxyCurrentClient, nullptr, request, length, changeGC);
+  changeGC(request, length, nullptr);
 }
+
+namespace {
+void copyGC(uint8_t *request, uint32_t length, const char *shareFailure);
+}  // namespace
 
 void xcoreCopyGC(uint8_t *request, uint32_t length) {
   static const XcoreRequestShape shape{"bbsiii", 16, XcoreShape::Fixed, 0, 0};
   if (!xcoreFrameEnter(request, length, shape)) return;
+  // The destination may be the first user of another client of a source's pixmap (as CreateGC).
+  uint32_t destinationId = wireGet32(request + 8), mask = wireGet32(request + 12);
+  const GCRecord *source = resourceLookupGC(wireGet32(request + 4));
+  bool shares = false;
+  if (source && xproxyCurrentClient && mask <= kGCValueMaskAll)
+    for (auto [bit, pixmap] : {std::pair{kGCTileBit, source->tile}, std::pair{kGCStippleBit, source->stipple},
+                               std::pair{kGCClipMaskBit, source->clipMask}})
+      shares = shares || ((mask & bit) && pixmap && resourceShareMakesCopies(pixmap, destinationId));
+  if (shares) return xproxyParkClient(xproxyCurrentClient, nullptr, request, length, copyGC);
+  copyGC(request, length, nullptr);
+}
+
+namespace {
+
+// CopyGC once the client's earlier requests have reached the servers, the GCs looked up again.
+void copyGC(uint8_t *request, uint32_t length, const char *shareFailure) {
   uint32_t sourceId = wireGet32(request + 4), destinationId = wireGet32(request + 8), mask = wireGet32(request + 12);
   if (mask > kGCValueMaskAll) return xprotoSendError(kBadValue, mask, request, length, nullptr);
   GCRecord *source = resourceLookupGC(sourceId), *destination = resourceLookupGC(destinationId);
@@ -458,15 +511,17 @@ void xcoreCopyGC(uint8_t *request, uint32_t length) {
     // keeps its own.
     for (uint32_t bit = 0; bit < kGCValueCount; bit++)
       if (mask & (1u << bit)) destination->values[bit] = source->values[bit];
-    if (mask & kGCTileBit) replacePixmap(destination->tile, source->tile, destinationId);
-    if (mask & kGCStippleBit) replacePixmap(destination->stipple, source->stipple, destinationId);
-    if (mask & kGCClipMaskBit) replacePixmap(destination->clipMask, source->clipMask, destinationId);
+    if (mask & kGCTileBit) replacePixmap(destination->tile, source->tile, destinationId, shareFailure);
+    if (mask & kGCStippleBit) replacePixmap(destination->stipple, source->stipple, destinationId, shareFailure);
+    if (mask & kGCClipMaskBit) replacePixmap(destination->clipMask, source->clipMask, destinationId, shareFailure);
     if (mask & kGCFontBit) replaceFont(destination->font, source->font);
   }
   cacheScreenOf(sourceId);
   static const XcoreIdField fields[] = {{4, kResourceGC}, {8, kResourceGC}, {0, 0}};
   xcoreFramePerHead(request, length, 0, xcoreFramePlainCopy, const_cast<XcoreIdField *>(fields));
 }
+
+}  // namespace
 
 void xcoreSetDashes(uint8_t *request, uint32_t length) {
   static const XcoreRequestShape shape{"bbsiss", 12, XcoreShape::List, 0, 0};

@@ -1,7 +1,9 @@
 // QueryBestSize, the extension queries and GetKeyboardMapping. The extension queries still go
 // to the real server (so that their replies keep their place among the others), but what the
 // client learns is the proxy's own extension list.
+#include <X11/Xlib-xcb.h>
 #include <X11/Xlib.h>
+#include <xcb/xcb.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -15,6 +17,7 @@
 #include "proxy/streams.h"
 #include "proxy/xcore.h"
 #include "proxy/xcoreframe.h"
+#include "proxy/xdisplay.h"
 #include "proxy/xmain.h"
 #include "proxy/xproto.h"
 #include "proxy/xproxy.h"
@@ -48,19 +51,18 @@ int bestCursorSize(MetaScreen *screen, uint16_t askedWidth, uint16_t askedHeight
   *height = screen->height;
   for (Head *head = screen->heads; head; head = head->next) {
     if (!head->display) return 0;
-    unsigned answerWidth = 0, answerHeight = 0;
-    Status status;
-    int failed;
-    {
-      XtargetErrorTrap trap(head->display);
-      // The asked size in the head's real pixels, at most the 16 bits a request carries.
-      int32_t headWidth = askedWidth, headHeight = askedHeight;
-      xmainScalePoint(&headWidth, &headHeight, head);
-      status = XQueryBestSize(head->display, CursorShape, head->root, unsigned(std::clamp(headWidth, 0, 0xffff)),
-                              unsigned(std::clamp(headHeight, 0, 0xffff)), &answerWidth, &answerHeight);
-      failed = trap.errorCame();
-    }
-    if (!status || failed) return 0;
+    // The asked size in the head's real pixels, at most the 16 bits a request carries.
+    int32_t headWidth = askedWidth, headHeight = askedHeight;
+    xmainScalePoint(&headWidth, &headHeight, head);
+    auto cookie = xcb_query_best_size(XGetXCBConnection(head->display), XCB_QUERY_SHAPE_OF_LARGEST_CURSOR,
+                                      uint32_t(head->root), uint16_t(std::clamp(headWidth, 0, 0xffff)),
+                                      uint16_t(std::clamp(headHeight, 0, 0xffff)));
+    bool stalled = false;
+    auto *answer = static_cast<xcb_query_best_size_reply_t *>(
+        xdisplayWaitReply(head->display, cookie.sequence, "QueryBestSize", &stalled, false));
+    if (!answer) return 0;
+    unsigned answerWidth = answer->width, answerHeight = answer->height;
+    free(answer);
     // The head answers in its real pixels; the client counts the meta screen's.
     uint32_t w = fromHead(answerWidth, head->zoomX), h = fromHead(answerHeight, head->zoomY);
     if (w < *width) *width = w;

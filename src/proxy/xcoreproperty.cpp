@@ -8,6 +8,11 @@
 #include <new>
 #include <string>
 #include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include <X11/Xlib-xcb.h>
+#include <xcb/xcb.h>
 
 #include "proxy/head.h"
 #include "proxy/main.h"
@@ -15,6 +20,7 @@
 #include "proxy/window.h"
 #include "proxy/xcore.h"
 #include "proxy/xcoreframe.h"
+#include "proxy/xdisplay.h"
 #include "proxy/streams.h"
 #include "proxy/xproxy.h"
 #include "proxy/xscreen.h"
@@ -219,11 +225,22 @@ void xcoreSendEvent(uint8_t *request, uint32_t length) {
 void xcoreReleaseRetainedSelections(ClientConnection *client) {
   Display *display = mainServerDisplays ? mainServerDisplays->display : nullptr;
   if (!client || !display) return;
-  for (uint32_t atom : selectionAtoms) {
-    Window owner = XGetSelectionOwner(display, atom);
+  // Every owner asked at once; the answers are waited for at most the sync limit in all (after
+  // one that did not come in time the others are dropped unread, and those selections stay).
+  xcb_connection_t *connection = XGetXCBConnection(display);
+  std::vector<std::pair<uint32_t, unsigned>> asked;
+  asked.reserve(selectionAtoms.size());
+  for (uint32_t atom : selectionAtoms) asked.emplace_back(atom, xcb_get_selection_owner(connection, atom).sequence);
+  bool stalled = false;
+  for (auto [atom, sequence] : asked) {
+    auto *reply = static_cast<xcb_get_selection_owner_reply_t *>(
+        xdisplayWaitReply(display, sequence, "GetSelectionOwner", &stalled, true));
+    if (!reply) continue;
+    uint32_t owner = reply->owner;
+    free(reply);
     if (owner == None) continue;
     uint32_t id = 0;
-    if (resourceServerToClientIdOf(uint32_t(owner), mainServerDisplays, &id) && resourceSlotOf(id) == client->index)
+    if (resourceServerToClientIdOf(owner, mainServerDisplays, &id) && resourceSlotOf(id) == client->index)
       XSetSelectionOwner(display, atom, None, CurrentTime);
   }
   // Out at once: the loop flushes this connection only when the real display has events, and

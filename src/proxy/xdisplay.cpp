@@ -1,12 +1,15 @@
 // Small operations on the proxy's Xlib connections to real X servers.
 #include "proxy/xdisplay.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <new>
+#include <vector>
 #include <strings.h>
 
 #include <arpa/inet.h>
@@ -20,8 +23,10 @@
 #include <unistd.h>
 
 #include <X11/Xatom.h>
+#include <X11/Xlib-xcb.h>
 #include <X11/Xlibint.h>
 #include <X11/extensions/Xdbe.h>
+#include <xcb/xcb.h>
 
 #include "proxy/conndis.h"
 #include "proxy/files.h"
@@ -465,35 +470,71 @@ void xdisplayAllocBlackWhite(Display *display, Colormap colormap, unsigned long 
 }
 
 const char *xdisplayAllocCells(Display *display, Colormap colormap, unsigned long **pixels,
-                               int *count) {
-  unsigned long *all = nullptr;
-  int total = 0;
-  unsigned chunk = 256;
-  while (chunk > 0) {
-    auto *grown = static_cast<unsigned long *>(realloc(all, sizeof(unsigned long) * (total + chunk)));
-    if (!grown) {
-      free(all);
-      *pixels = nullptr;
-      *count = 0;
+                               int *count, bool *stalled) {
+  bool ownStall = false;
+  if (!stalled) stalled = &ownStall;
+  *pixels = nullptr;
+  *count = 0;
+  std::vector<unsigned long> all;
+  xcb_connection_t *connection = XGetXCBConnection(display);
+  // Halving chunks: a refused chunk (BadAlloc once too few cells are left) asks for half as many.
+  for (uint16_t chunk = 256; chunk > 0 && !*stalled;) {
+    auto cookie = xcb_alloc_color_cells(connection, 0, uint32_t(colormap), chunk, 0);
+    auto *reply = static_cast<xcb_alloc_color_cells_reply_t *>(
+        xdisplayWaitReply(display, cookie.sequence, "AllocColorCells", stalled, false));
+    if (!reply) {
+      chunk /= 2;
+      continue;
+    }
+    const uint32_t *got = xcb_alloc_color_cells_pixels(reply);
+    int n = xcb_alloc_color_cells_pixels_length(reply);
+    try {
+      all.insert(all.end(), got, got + n);
+    } catch (const std::bad_alloc &) {
+      free(reply);
       return OUT_OF_MEMORY_TEXT();
     }
-    all = grown;
-    xtargetArmErrorTrap(display);
-    Status ok = XAllocColorCells(display, colormap, False, nullptr, 0, all + total, chunk);
-    int failed = xtargetDisarmErrorTrap();
-    if (ok && !failed) {
-      total += static_cast<int>(chunk);
-    } else {
-      chunk /= 2;
+    free(reply);
+  }
+  if (!all.empty()) {
+    *pixels = static_cast<unsigned long *>(malloc(sizeof(unsigned long) * all.size()));
+    if (!*pixels) return OUT_OF_MEMORY_TEXT();
+    std::copy(all.begin(), all.end(), *pixels);
+    *count = int(all.size());
+  }
+  return *stalled ? "the X server did not answer AllocColorCells in time" : nullptr;
+}
+
+// ----- Bounded queries on the proxy's own connections -----------------------------------------
+
+void *xdisplayWaitReply(Display *display, unsigned sequence, const char *what, bool *stalled, bool logErrors) {
+  xcb_connection_t *connection = XGetXCBConnection(display);
+  if (*stalled) {
+    xcb_discard_reply(connection, sequence);
+    return nullptr;
+  }
+  void *reply = nullptr;
+  xcb_generic_error_t *error = nullptr;
+  if (const char *failure = xtargetWaitReply(display, sequence, xtargetSyncLimitMs, &reply, &error)) {
+    LOG(logChannelProblem, "%s on the proxy's own connection to %s failed: %s", what, DisplayString(display), failure);
+    *stalled = true;
+    return nullptr;
+  }
+  if (error) {
+    if (logErrors) {
+      XErrorEvent event{};
+      event.type = 0;
+      event.display = display;
+      event.resourceid = error->resource_id;
+      event.serial = error->full_sequence;
+      event.error_code = error->error_code;
+      event.request_code = error->major_code;
+      event.minor_code = error->minor_code;
+      LOG(logChannelXerror, "%s", xdisplayErrorText(&event));
     }
+    free(error);
   }
-  if (total == 0) {
-    free(all);
-    all = nullptr;
-  }
-  *pixels = all;
-  *count = total;
-  return nullptr;
+  return reply;
 }
 
 // ----- Errors, properties, time ---------------------------------------------------------------

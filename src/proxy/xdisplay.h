@@ -85,9 +85,22 @@ int xdisplayGCCacheCount();
 void xdisplayAllocBlackWhite(Display *display, Colormap colormap, unsigned long *black,
                              unsigned long *white);
 // Takes every read-write cell the colormap still has. *pixels is malloc'ed (NULL with none).
-// NULL or "Out of memory (%s:%d)".
+// NULL, "Out of memory (%s:%d)" (nothing in *pixels) or the failure of a query that got no
+// answer within the sync limit (logged; *stalled set; the cells taken before it in *pixels,
+// for the caller to give back).
 const char *xdisplayAllocCells(Display *display, Colormap colormap, unsigned long **pixels,
-                               int *count);
+                               int *count, bool *stalled = nullptr);
+
+// ----- Bounded queries on the proxy's own connections -----------------------------------------
+
+// The reply to an xcb request (its sequence) made on the display's connection for `what` (a
+// request name for the log), waited for at most the sync limit (xtargetSyncLimitMs); the
+// caller frees it. NULL when the server answered with an X error (logged as the error handler
+// logs it when logErrors is set) or gave no answer in time or the connection broke: one log
+// line, and *stalled is set. With *stalled set already the request is not waited for at all
+// (its answer is dropped): a run of queries for one client request waits at most once. Callers
+// check *stalled before they send a request whose effect they could not undo.
+void *xdisplayWaitReply(Display *display, unsigned sequence, const char *what, bool *stalled, bool logErrors);
 
 // ----- Errors, properties, time ---------------------------------------------------------------
 

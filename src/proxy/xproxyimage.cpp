@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "proxy/connections.h"
 #include "proxy/head.h"
 #include "proxy/main.h"
 #include "proxy/resource.h"
@@ -128,9 +129,10 @@ XImage *xproxyConvertImageStatic(XImage *image, uint32_t depth, Head *head) {
 XImage *mainGetPixmapImage(uint32_t pixmap, uint32_t width, uint32_t height, Head *head) {
   if (!head || !head->display || !width || !height) return nullptr;
   uint32_t serverId = resourceServerId(pixmap, kResourcePixmap, head);
-  XImage *got = XGetImage(head->display, serverId, 0, 0, width, height, AllPlanes, ZPixmap);
-  if (!got) {
-    LOG(logChannelXhint, "XGetImage(display=%s pixmap=0x%x) failed", head->name, pixmap);
+  XImage *got = nullptr;
+  if (const char *failure = ximageGetImageWithin(head->display, serverId, 0, 0, width, height, AllPlanes, ZPixmap,
+                                                 xproxySyncWaitLimitMs, &got)) {
+    LOG(logChannelXhint, "XGetImage(display=%s pixmap=0x%x) failed: %s", head->name, pixmap, failure);
     return nullptr;
   }
   const PixmapRecord *record = resourceLookupPixmap(pixmap);

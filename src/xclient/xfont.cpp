@@ -8,9 +8,12 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <string_view>
+
+#include <X11/Xlib-xcb.h>
 
 #include "support/logging.h"
 #include "support/strings.h"
@@ -67,13 +70,74 @@ bool glyphBox(XFontStruct *font, unsigned character, GlyphBox *box) {
 // Font information queried for the call and released with it (the font itself stays loaded).
 struct QueriedFont {
   XFontStruct *info = nullptr;
-  ~QueriedFont() {
-    if (info) XFreeFontInfo(nullptr, info, 1);
-  }
+  ~QueriedFont() { xfontFreeMetrics(info); }
 };
 
+// One character's metrics as the wire has them (12 bytes).
+XCharStruct charOfWire(const xcb_charinfo_t &wire) {
+  return XCharStruct{wire.left_side_bearing, wire.right_side_bearing, wire.character_width,
+                     wire.ascent,            wire.descent,            wire.attributes};
+}
+
+// The font's metrics as XQueryFont gives them (no properties: the glyph boxes need none), the
+// wait for the server bounded by the sync limit. NULL and *font (released with
+// xfontFreeMetrics) on success; else the failure text. A reply whose characters are fewer
+// than its columns and rows name, or than its length holds, is refused.
+const char *queryFontWithin(Display *display, Font id, XFontStruct **font) {
+  *font = nullptr;
+  xcb_connection_t *connection = XGetXCBConnection(display);
+  if (!connection) return "No connection to the X server";
+  XFlush(display);
+  xcb_query_font_cookie_t cookie = xcb_query_font(connection, uint32_t(id));
+  void *answer = nullptr;
+  xcb_generic_error_t *error = nullptr;
+  if (const char *failure = xtargetWaitReply(display, cookie.sequence, xtargetSyncLimitMs, &answer, &error))
+    return failure;
+  auto *reply = static_cast<xcb_query_font_reply_t *>(answer);
+  if (error || !reply) {
+    const char *text = strTempPrintf("The X server answered QueryFont with error %u", error ? error->error_code : 0u);
+    free(error);
+    free(answer);
+    return text;
+  }
+  std::unique_ptr<void, decltype(&free)> owned(answer, free);
+  uint64_t present = 32 + uint64_t(reply->length) * 4;
+  uint64_t count = reply->char_infos_len;
+  uint64_t columns = reply->max_char_or_byte2 >= reply->min_char_or_byte2
+                         ? uint64_t(reply->max_char_or_byte2 - reply->min_char_or_byte2) + 1 : 0;
+  uint64_t rows = reply->max_byte1 >= reply->min_byte1 ? uint64_t(reply->max_byte1 - reply->min_byte1) + 1 : 0;
+  if (!columns || !rows || (count && count != columns * rows) ||
+      present < sizeof(xcb_query_font_reply_t) + uint64_t(reply->properties_len) * 8 + count * 12)
+    return "The X server's font metrics are malformed";
+  auto *made = static_cast<XFontStruct *>(calloc(1, sizeof(XFontStruct)));
+  auto *perChar = count ? static_cast<XCharStruct *>(calloc(count, sizeof(XCharStruct))) : nullptr;
+  if (!made || (count && !perChar)) {
+    free(made);
+    free(perChar);
+    return OUT_OF_MEMORY_TEXT();
+  }
+  made->fid = id;
+  made->direction = reply->draw_direction;
+  made->min_char_or_byte2 = reply->min_char_or_byte2;
+  made->max_char_or_byte2 = reply->max_char_or_byte2;
+  made->min_byte1 = reply->min_byte1;
+  made->max_byte1 = reply->max_byte1;
+  made->all_chars_exist = reply->all_chars_exist;
+  made->default_char = reply->default_char;
+  made->min_bounds = charOfWire(reply->min_bounds);
+  made->max_bounds = charOfWire(reply->max_bounds);
+  made->ascent = reply->font_ascent;
+  made->descent = reply->font_descent;
+  const xcb_charinfo_t *wire = xcb_query_font_char_infos(reply);
+  for (uint64_t i = 0; i < count; i++) perChar[i] = charOfWire(wire[i]);
+  made->per_char = perChar;
+  *font = made;
+  return nullptr;
+}
+
 // Draws the character with its origin at the box's hot spot into a depth-1 pixmap of the
-// box's size and returns the pixels as a bitmap of the default format.
+// box's size and returns the pixels as a bitmap of the default format; NULL (logged) when the
+// read-back fails or the server does not answer it within the sync limit.
 uint8_t *renderGlyph(Display *display, Font font, unsigned character, const GlyphBox &box) {
   Window root = DefaultRootWindow(display);
   Pixmap pixmap = XCreatePixmap(display, root, static_cast<unsigned>(box.width),
@@ -91,10 +155,15 @@ uint8_t *renderGlyph(Display *display, Font font, unsigned character, const Glyp
   XChar2b text{static_cast<unsigned char>((character >> 8) & 0xff),
                static_cast<unsigned char>(character & 0xff)};
   XDrawString16(display, pixmap, gc, box.hotX, box.hotY, &text, 1);
-  XImage *image = XGetImage(display, pixmap, 0, 0, static_cast<unsigned>(box.width),
-                            static_cast<unsigned>(box.height), 1, XYPixmap);
-  if (!image) LOG_UNE();
-  uint8_t *bits = xfontBitmapFromImage(image, box.width, box.height);
+  XImage *image = nullptr;
+  const char *failure = ximageGetImageWithin(display, pixmap, 0, 0, static_cast<unsigned>(box.width),
+                                             static_cast<unsigned>(box.height), 1, XYPixmap,
+                                             xtargetSyncLimitMs, &image);
+  uint8_t *bits = nullptr;
+  if (failure)
+    LOG(logChannelProblem, "Reading a glyph of font 0x%lx failed: %s", static_cast<unsigned long>(font), failure);
+  else
+    bits = xfontBitmapFromImage(image, box.width, box.height);
   if (image) XDestroyImage(image);
   XFreeGC(display, gc);
   XFreePixmap(display, pixmap);
@@ -123,8 +192,11 @@ int xfontMakeGlyphCursor(Display *display, Font sourceFont, XFontStruct *sourceI
   if (!display) return 0;
   QueriedFont querySource, queryMask;
   if (!sourceInfo) {
-    sourceInfo = querySource.info = XQueryFont(display, sourceFont);
-    if (!sourceInfo) return 0;
+    if (const char *failure = queryFontWithin(display, sourceFont, &querySource.info)) {
+      LOG(logChannelProblem, "Querying font 0x%lx failed: %s", static_cast<unsigned long>(sourceFont), failure);
+      return 0;
+    }
+    sourceInfo = querySource.info;
   }
   GlyphBox box{};
   if (!glyphBox(sourceInfo, sourceChar, &box)) return 0;
@@ -133,11 +205,11 @@ int xfontMakeGlyphCursor(Display *display, Font sourceFont, XFontStruct *sourceI
       if (maskFont == sourceFont) {
         maskInfo = sourceInfo;
       } else {
-        maskInfo = queryMask.info = XQueryFont(display, maskFont);
-        if (!maskInfo) {
-          LOG_UNE();
+        if (const char *failure = queryFontWithin(display, maskFont, &queryMask.info)) {
+          LOG(logChannelProblem, "Querying font 0x%lx failed: %s", static_cast<unsigned long>(maskFont), failure);
           return 0;
         }
+        maskInfo = queryMask.info;
       }
     }
     // The mask glyph gives the cursor its size and hot spot.

@@ -16,8 +16,10 @@
 // or height counts as 1. The bitmaps are in the default bitmap format (ximageDefaultFormat:
 // rows of (width + 7) / 8 bytes, least significant bit first), malloc'ed, the caller frees them;
 // without a mask font *maskBits is NULL. Returns 1 on success, 0 when a glyph is empty (width,
-// ascent, descent and both bearings all 0), a font cannot be queried or memory runs out; on
-// failure nothing is returned in the out parameters. X errors go to the installed handler.
+// ascent, descent and both bearings all 0), a font cannot be queried or a glyph read back (the
+// server's error, or no answer within xtargetSyncLimitMs: logged) or memory runs out; on
+// failure nothing is returned in the out parameters. The errors of the queries and read-backs
+// are answers here; those of the drawing go to the installed handler.
 int xfontMakeGlyphCursor(Display *display, Font sourceFont, XFontStruct *sourceInfo,
                          unsigned sourceChar, Font maskFont, XFontStruct *maskInfo,
                          unsigned maskChar, int *width, int *height, uint8_t **sourceBits,

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -20,12 +21,14 @@
 extern "C" {
 #include <X11/ImUtil.h>
 }
+#include <X11/Xlib-xcb.h>
 #include <X11/Xlibint.h>
 // Xlibint.h defines min and max as macros; std::min and std::max are meant here.
 #undef min
 #undef max
 
 #include "support/strings.h"
+#include "xclient/xtarget.h"
 
 const ImageFormat ximageDefaultFormat = {XYBitmap, 1, 1, 8, LSBFirst, LSBFirst, 8, 0, 0, 0};
 ImageFormat ximagePackedFormat = {ZPixmap, 8, 8, 8, LSBFirst, LSBFirst, 8, 0, 0, 0};
@@ -641,21 +644,162 @@ XImage *ximageScale(XImage *image, double fx, double fy) {
   return result;
 }
 
+const char *ximageGetImageWithin(Display *display, Drawable drawable, int x, int y, unsigned width,
+                                 unsigned height, unsigned long planeMask, int format, uint32_t limitMs,
+                                 XImage **image) {
+  *image = nullptr;
+  if (!display || (format != XYPixmap && format != ZPixmap)) return "No display or no image format";
+  xcb_connection_t *connection = XGetXCBConnection(display);
+  if (!connection) return "No connection to the X server";
+  // What Xlib holds for the server goes first (the drawing that the image shows).
+  XFlush(display);
+  xcb_get_image_cookie_t cookie =
+      xcb_get_image(connection, uint8_t(format), uint32_t(drawable), int16_t(x), int16_t(y), uint16_t(width),
+                    uint16_t(height), uint32_t(planeMask));
+  void *answer = nullptr;
+  xcb_generic_error_t *error = nullptr;
+  if (const char *failure = xtargetWaitReply(display, cookie.sequence, limitMs, &answer, &error)) return failure;
+  if (error || !answer) {
+    const char *text = strTempPrintf("The X server answered GetImage with error %u", error ? error->error_code : 0u);
+    free(error);
+    free(answer);
+    return text;
+  }
+  auto *reply = static_cast<xcb_get_image_reply_t *>(answer);
+  unsigned depth = reply->depth;
+  uint64_t bytes = uint64_t(reply->length) * 4;
+  if (!depth || depth > 32) {
+    free(answer);
+    return "The X server's image has no depth";
+  }
+  // The record as XGetImage makes it: XYPixmap one plane per bit of the mask within the depth,
+  // lines padded to the bitmap pad; ZPixmap the depth's pixmap format.
+  Visual *visual = _XVIDtoVisual(display, reply->visual);
+  unsigned planes = 1;
+  XImage *made;
+  char *data = reinterpret_cast<char *>(answer);
+  if (format == XYPixmap) {
+    planes = unsigned(std::popcount(uint32_t(planeMask) & (0xffffffffu >> (32 - depth))));
+    made = planes ? XCreateImage(display, visual, planes, XYPixmap, 0, data, width, height, display->bitmap_pad, 0)
+                  : nullptr;
+  } else {
+    made = XCreateImage(display, visual, depth, ZPixmap, 0, data, width, height,
+                        _XGetScanlinePad(display, int(depth)), 0);
+  }
+  if (!made || made->height < 1 || made->bytes_per_line < 1 ||
+      bytes < uint64_t(planes) * uint64_t(made->height) * uint64_t(made->bytes_per_line)) {
+    if (made) made->data = nullptr, XDestroyImage(made);
+    free(answer);
+    return "The X server's image is shorter than asked";
+  }
+  // The pixels move to the front of the reply's allocation, which the image then owns.
+  memmove(data, xcb_get_image_data(reply), size_t(bytes));
+  *image = made;
+  return nullptr;
+}
+
+namespace {
+
+// The reply to an xcb request waited for at most limitMs: NULL and *reply (malloc'ed), else the
+// failure text naming the request.
+const char *replyWithin(Display *display, unsigned sequence, uint32_t limitMs, const char *name, void **reply) {
+  xcb_generic_error_t *error = nullptr;
+  if (const char *failure = xtargetWaitReply(display, sequence, limitMs, reply, &error)) return failure;
+  if (error || !*reply) {
+    const char *text = strTempPrintf("The X server answered %s with error %u", name, error ? error->error_code : 0u);
+    free(error);
+    free(*reply);
+    *reply = nullptr;
+    return text;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+const char *ximageGeometryWithin(Display *display, Drawable drawable, uint32_t limitMs, Window *root, int *x, int *y,
+                                 unsigned *width, unsigned *height, unsigned *border, unsigned *depth) {
+  xcb_connection_t *connection = display ? XGetXCBConnection(display) : nullptr;
+  if (!connection) return "No connection to the X server";
+  XFlush(display);
+  xcb_get_geometry_cookie_t cookie = xcb_get_geometry(connection, uint32_t(drawable));
+  void *answer = nullptr;
+  if (const char *failure = replyWithin(display, cookie.sequence, limitMs, "GetGeometry", &answer)) return failure;
+  auto *reply = static_cast<xcb_get_geometry_reply_t *>(answer);
+  *root = reply->root;
+  *x = reply->x, *y = reply->y;
+  *width = reply->width, *height = reply->height;
+  *border = reply->border_width, *depth = reply->depth;
+  free(answer);
+  return nullptr;
+}
+
+const char *ximageWindowAttributesWithin(Display *display, Window window, uint32_t limitMs,
+                                         XWindowAttributes *attributes) {
+  xcb_connection_t *connection = display ? XGetXCBConnection(display) : nullptr;
+  if (!connection) return "No connection to the X server";
+  XFlush(display);
+  // Both requests go out at once, as Xlib sends them; the geometry's reply is dropped when the
+  // attributes' fails.
+  xcb_get_window_attributes_cookie_t asked = xcb_get_window_attributes(connection, uint32_t(window));
+  xcb_get_geometry_cookie_t measured = xcb_get_geometry(connection, uint32_t(window));
+  void *answer = nullptr;
+  if (const char *failure = replyWithin(display, asked.sequence, limitMs, "GetWindowAttributes", &answer)) {
+    xcb_discard_reply(connection, measured.sequence);
+    return failure;
+  }
+  std::unique_ptr<void, decltype(&free)> owned(answer, free);
+  void *geometryAnswer = nullptr;
+  if (const char *failure = replyWithin(display, measured.sequence, limitMs, "GetGeometry", &geometryAnswer))
+    return failure;
+  std::unique_ptr<void, decltype(&free)> ownedGeometry(geometryAnswer, free);
+  auto *reply = static_cast<xcb_get_window_attributes_reply_t *>(answer);
+  auto *geometry = static_cast<xcb_get_geometry_reply_t *>(geometryAnswer);
+  XWindowAttributes &a = *attributes;
+  a = XWindowAttributes{};
+  a.c_class = reply->_class;
+  a.bit_gravity = reply->bit_gravity;
+  a.win_gravity = reply->win_gravity;
+  a.backing_store = reply->backing_store;
+  a.backing_planes = reply->backing_planes;
+  a.backing_pixel = reply->backing_pixel;
+  a.save_under = reply->save_under;
+  a.colormap = reply->colormap;
+  a.map_installed = reply->map_is_installed;
+  a.map_state = reply->map_state;
+  a.all_event_masks = long(reply->all_event_masks);
+  a.your_event_mask = long(reply->your_event_mask);
+  a.do_not_propagate_mask = long(reply->do_not_propagate_mask);
+  a.override_redirect = reply->override_redirect;
+  a.visual = _XVIDtoVisual(display, reply->visual);
+  a.x = geometry->x, a.y = geometry->y;
+  a.width = geometry->width, a.height = geometry->height;
+  a.border_width = geometry->border_width;
+  a.depth = geometry->depth;
+  a.root = geometry->root;
+  for (int i = 0; i < ScreenCount(display); i++)
+    if (RootWindow(display, i) == a.root) a.screen = ScreenOfDisplay(display, i);
+  return nullptr;
+}
+
 Pixmap ximageScaleWindow(Display *sourceDisplay, Window window, Display *targetDisplay, Drawable target,
                          double fx, double fy) {
   if (!sourceDisplay || !targetDisplay) return 0;
   XWindowAttributes attributes;
-  if (!XGetWindowAttributes(sourceDisplay, window, &attributes) || attributes.width <= 0 || attributes.height <= 0)
+  if (ximageWindowAttributesWithin(sourceDisplay, window, xtargetSyncLimitMs, &attributes) || attributes.width <= 0 ||
+      attributes.height <= 0)
     return 0;
-  XImage *image = XGetImage(sourceDisplay, window, 0, 0, static_cast<unsigned>(attributes.width),
-                            static_cast<unsigned>(attributes.height), AllPlanes, ZPixmap);
-  if (!image) return 0;
+  XImage *image = nullptr;
+  if (ximageGetImageWithin(sourceDisplay, window, 0, 0, static_cast<unsigned>(attributes.width),
+                           static_cast<unsigned>(attributes.height), AllPlanes, ZPixmap, xtargetSyncLimitMs, &image))
+    return 0;
   XImage *scaled = ximageScale(image, fx, fy);
   Pixmap pixmap = 0;
   Window root;
   int x, y;
   unsigned width, height, border, depth;
-  if (scaled && XGetGeometry(targetDisplay, target, &root, &x, &y, &width, &height, &border, &depth))
+  if (scaled && !ximageGeometryWithin(targetDisplay, target, xtargetSyncLimitMs, &root, &x, &y, &width, &height,
+                                      &border, &depth))
     pixmap = ximagePixmapFromImage(targetDisplay, scaled, screenOfRoot(targetDisplay, root));
   if (scaled && scaled != image) XDestroyImage(scaled);
   XDestroyImage(image);
@@ -822,7 +966,8 @@ Pixmap ximageCopyDrawable(Display *display, Drawable drawable) {
   Window root;
   int x, y;
   unsigned width, height, border, depth;
-  if (!XGetGeometry(display, drawable, &root, &x, &y, &width, &height, &border, &depth)) return 0;
+  if (ximageGeometryWithin(display, drawable, xtargetSyncLimitMs, &root, &x, &y, &width, &height, &border, &depth))
+    return 0;
   Pixmap pixmap = XCreatePixmap(display, root, width, height, depth);
   DepthGC gc(display, screenOfRoot(display, root), static_cast<int>(depth), pixmap);
   XCopyArea(display, drawable, pixmap, gc.gc, 0, 0, width, height, 0, 0);
@@ -934,7 +1079,8 @@ Window ximageShowDrawable(Display *display, Drawable drawable, const char *title
   Window root;
   int x, y;
   unsigned width, height, border, depth;
-  if (!XGetGeometry(display, drawable, &root, &x, &y, &width, &height, &border, &depth)) return 0;
+  if (ximageGeometryWithin(display, drawable, xtargetSyncLimitMs, &root, &x, &y, &width, &height, &border, &depth))
+    return 0;
   int screen = DefaultScreen(display);
   Window window = XCreateSimpleWindow(display, RootWindow(display, screen), 0, 0, width, height, 0,
                                       BlackPixel(display, screen), WhitePixel(display, screen));

@@ -101,8 +101,25 @@ void ximageScaleRect(XImage *source, int sx0, int sy0, int sx1, int sy1, XImage 
 // are at least 2); the image itself when both are 1; NULL when out of memory or a factor is
 // not positive.
 XImage *ximageScale(XImage *image, double fx, double fy);
+// XGetImage with the wait for the server bounded: the rectangle of the drawable read on the
+// display's connection, the reply awaited at most limitMs (0: without a bound). NULL and *image
+// (in the server's layout as XGetImage gives it: its byte and bit order, unit and pads, for
+// XYPixmap one plane per bit of the mask within the depth; XDestroyImage frees it) on success.
+// Else the failure text: no answer in time, a broken connection, the server's error (which
+// goes to no error handler), or a reply too short for the image; nothing in *image.
+const char *ximageGetImageWithin(Display *display, Drawable drawable, int x, int y, unsigned width,
+                                 unsigned height, unsigned long planeMask, int format, uint32_t limitMs,
+                                 XImage **image);
+// XGetGeometry and XGetWindowAttributes with the wait for the server bounded in the same way
+// (limitMs, 0: without a bound): NULL and the values as Xlib gives them, else the failure text
+// (no answer in time, a broken connection, the server's error, which goes to no error handler).
+const char *ximageGeometryWithin(Display *display, Drawable drawable, uint32_t limitMs, Window *root, int *x, int *y,
+                                 unsigned *width, unsigned *height, unsigned *border, unsigned *depth);
+const char *ximageWindowAttributesWithin(Display *display, Window window, uint32_t limitMs,
+                                         XWindowAttributes *attributes);
 // The window's image scaled into a new pixmap on the target drawable's screen; 0 on failure.
-// X errors are the caller's to trap.
+// The queries wait at most xtargetSyncLimitMs each; X errors of the drawing are the caller's
+// to trap.
 Pixmap ximageScaleWindow(Display *sourceDisplay, Window window, Display *targetDisplay,
                          Drawable target, double fx, double fy);
 

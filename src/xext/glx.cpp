@@ -172,6 +172,19 @@ static_assert(kRowCount == 129);
 // The rows of this generation whose handlers exist, in minor order: the common request handler
 // finds them by major and minor for as long as the generation lasts.
 ExtRequestRow servedRows[kRowCount];
+// The handlers of the rows the proxy serves itself, by minor: their rows call servedOrParked,
+// which parks a request that must wait for the client's earlier requests to reach the real
+// server before the GL library serves it (glxdirectParkForSync) and runs the rest later.
+ExtRowHandler ownHandlers[256];
+
+void servedAfterPark(uint8_t *request, uint32_t length, const char *failure) {
+  if (ExtRowHandler handler = ownHandlers[request[1]]) glxdirectRunSynced(handler, request, length, failure);
+}
+
+void servedOrParked(uint8_t *request, uint32_t length, uint8_t *copy) {
+  if (glxdirectParkForSync(request, length, servedAfterPark)) return;
+  ownHandlers[request[1]](request, length, copy);
+}
 
 // Writes the rows the version code lets through: a minor with a handler gets its row, the
 // others their name over the registry's default handlers (unsupported request, unexpected
@@ -184,6 +197,10 @@ void writeRows(ExtensionRecord *record) {
       servedRows[served] = *handled;
       servedRows[served].minor = row.minor;
       servedRows[served].name = row.name;
+      if (handled->served != ExtServed::Forward && handled->handler) {
+        ownHandlers[row.minor] = handled->handler;
+        servedRows[served].handler = servedOrParked;
+      }
       served++;
     } else {
       extAddRequestRow(record, row.minor, xcoreUnsupportedRequest, nullptr, row.name);

@@ -20,9 +20,10 @@ struct GlxLibraryInstance;
 void glxdirectFlushForDrawable(Head *head, uint32_t serverDrawable);
 // Before the proxy reads pixels itself: glxdirectFinishAll completes the GL work of every tag
 // slot of the instance (NULL: nothing), highest first; the last slot handled stays current. An
-// open glBegin stays open (flushed and waited for, never finished). glxdirectFlushAll makes
-// what every client sent reach the real servers (while any instance exists); a failure is
-// logged only.
+// open glBegin stays open (flushed and waited for, never finished). glxdirectFlushAll, after
+// the read-back went out: the current client's later requests wait (parked) until the real
+// servers answered what it sent so far, read-back included, so that GL it draws next does not
+// overtake the read-back (while any instance exists); a failure is logged only.
 void glxdirectFinishAll(GlxLibraryInstance *instance);
 void glxdirectFlushAll();
 
@@ -193,12 +194,32 @@ uint8_t *glxdirectScratch(GlxLibraryInstance *instance, uint64_t size);
 // true means the slot was made current and what failed was the room for the answer.
 bool glxdirectSlotIsCurrent(const GlxLibraryInstance *instance, uint32_t slot);
 // Before drawing into a real drawable: the real server has handled what the client (NULL: every
-// client) sent before.
+// client) sent before. A round trip bounded by the sync limit inside the event loop; nothing for
+// the client whose parked request runs (glxdirectSyncedClient).
 struct ClientConnection;
 void glxSyncClientWithDisplay(ClientConnection *client, Display *display);
+// The same without a wait in the event loop: the client is parked behind a round trip on its
+// connection to the display (NULL: on all its connections; proxy/park.h), so that its later
+// requests wait until the real server has handled what it sent so far, while the rest of this
+// request goes on. Nothing for a client parked already (by this request) or for none (only a
+// release, nothing is drawn).
+void glxdirectParkClientWithDisplay(ClientConnection *client, Display *display);
 // What a slot's first make-current and a map of its draw drawable call for the current client:
-// glxSyncClientWithDisplay (tests count through it).
+// glxdirectParkClientWithDisplay (tests count through it).
 extern void (*glxdirectSyncClient)(ClientConnection *client, Display *display);
+// A GLX request that the library serves after the client's earlier requests must have reached
+// the real server (the first use of a tag slot of the client's, a swap interval) parks its client
+// instead of waiting in the event loop: true when it did (resume runs the request later, through
+// glxdirectRunSynced), false when the request goes on now.
+bool glxdirectParkForSync(const uint8_t *request, uint32_t length,
+                          void (*resume)(uint8_t *request, uint32_t length, const char *failure));
+// The client whose parked GLX request runs now: its syncs are done (set and cleared by
+// glxdirectRunSynced around the handler; NULL otherwise).
+extern ClientConnection *glxdirectSyncedClient;
+// Runs the handler for the current client on a request that was parked by glxdirectParkForSync;
+// a failure of the wait (time-out, broken connection) is logged and the request goes on.
+void glxdirectRunSynced(void (*handler)(uint8_t *, uint32_t, uint8_t *), uint8_t *request, uint32_t length,
+                        const char *failure);
 // Command data: 8 bytes at *cursor (low word first), the cursor advanced.
 uint64_t glxdirectTakeU64(const uint8_t **cursor);
 double glxdirectTakeDouble(const uint8_t **cursor);

@@ -7,6 +7,7 @@
 // First: it brings Xlib's Xutil.h in with its Region renamed, before the proxy's headers.
 #include "xext/glxinstance.h"
 
+#include "proxy/clientconnection.h"
 #include "proxy/connections.h"
 #include "proxy/xproxy.h"
 #include "support/logging.h"
@@ -26,8 +27,15 @@ void glxdirectFinishAll(GlxLibraryInstance *instance) {
   if (!instance) return;
   GlFunctionTable &gl = instance->functions;
   for (uint32_t slot = highestSlot(instance); slot >= 1; slot--) {
-    if (!instance->tagSlots[slot].context) continue;
-    if (instance->currentTagSlot != slot && !glxdirectMakeTagCurrent(instance, slot)) continue;
+    GlxDirectTagSlot &s = instance->tagSlots[slot];
+    if (!s.context) continue;
+    // A slot no request used yet has drawn nothing: it is switched to without waiting for the
+    // reading client, and stays new, so that its first use still waits for its own client.
+    uint8_t isNew = s.isNew;
+    s.isNew = 0;
+    bool current = instance->currentTagSlot == slot || glxdirectMakeTagCurrent(instance, slot);
+    s.isNew = isNew;
+    if (!current) continue;
     // glFinish is not allowed between glBegin and glEnd: the open glBegin stays open, and what
     // was drawn so far is pushed out and waited for instead.
     if (instance->insideBegin) {
@@ -41,8 +49,15 @@ void glxdirectFinishAll(GlxLibraryInstance *instance) {
 
 void glxdirectFlushAll() {
   // Without GL drawn inside the proxy there is nothing to bring into step: every read-back
-  // would pay a round trip for all clients for nothing.
+  // would pay a round trip for nothing.
   if (!glxdirectAvailable()) return;
+  // The library's work is on the servers already (glxdirectFinishAll). What remains to order is
+  // the read-back against what the library draws next for this client: its later requests wait,
+  // parked, until the servers answered what it sent, read-back included. Other clients go on;
+  // their requests are not ordered against this read-back by the server either.
+  ClientConnection *client = xproxyCurrentClient;
+  if (client && client->park) return;  // parked already: its later requests wait anyway
+  if (client) return glxdirectParkClientWithDisplay(client, nullptr);
   // A failure is written down only: the read-back goes on with what did reach the servers.
   if (const char *error = xproxySyncAllClients()) logProblem(error, kSource, __LINE__);
 }

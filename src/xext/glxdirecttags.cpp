@@ -15,12 +15,15 @@
 #include "proxy/head.h"
 #include "proxy/korvanparser.h"
 #include "proxy/main.h"
+#include "proxy/park.h"
 #include "proxy/xproxy.h"
 #include "proxy/xscreen.h"
 #include "support/logging.h"
 #include "support/numbers.h"
 #include "support/strtemp.h"
+#include "support/wirewords.h"
 #include "xclient/misc.h"
+#include "xext/glxcontext.h"
 
 namespace {
 
@@ -65,7 +68,8 @@ GLXFBConfig findConfigBy(GlxLibraryInstance *instance, int screen, int attribute
 
 }  // namespace
 
-void (*glxdirectSyncClient)(ClientConnection *client, Display *display) = glxSyncClientWithDisplay;
+void (*glxdirectSyncClient)(ClientConnection *client, Display *display) = glxdirectParkClientWithDisplay;
+ClientConnection *glxdirectSyncedClient = nullptr;
 
 // ===== contexts =====
 uint32_t glxdirectAddContext(GlxLibraryInstance *instance, void *context, uint32_t shareContext) {
@@ -281,19 +285,113 @@ void glxdirectFlushForDrawable(Head *head, uint32_t serverDrawable) {
 // ===== end of tag slots =====
 
 // ===== synchronisation and the glBegin grab =====
+namespace {
+
+// The client's connection to the real display that holds the Display, or NULL (also for none).
+DisplayConnection *connectionTo(ClientConnection *client, Display *display) {
+  if (!display) return nullptr;
+  for (uint32_t i = 0; i < client->displayCount; i++) {
+    DisplayConnection *connection = client->displays[i];
+    if (connection && connection->display && connection->display->display == display) return connection;
+  }
+  return nullptr;
+}
+
+// The rest of a request parked only to order the client's later requests: nothing to do but
+// to write down a wait that gave up.
+void afterRoundTrip(uint8_t *, uint32_t, const char *failure) {
+  if (failure) logProblem(failure, kSource, __LINE__);
+}
+
+// Where a GLX request names the context tag whose slot its library call makes current (a
+// MakeCurrent lets go of its old tag's slot by making it current); 0: it makes none current;
+// kAnyTag: any of the client's (a context that goes lets go of all its slots).
+constexpr uint32_t kAnyTag = ~0u;
+uint32_t tagOffset(uint8_t minor) {
+  switch (minor) {
+    case 1: case 2: case 8: case 9: case 11: case 12: case 26: return 4;  // Render ... MakeContextCurrent
+    case 4: return kAnyTag;                                               // DestroyContext
+    case 5: return 12;                                                    // MakeCurrent
+    case 10: return 16;                                                   // CopyContext
+    case 16: case 17: return 8;                                           // VendorPrivate(WithReply)
+    default: return minor >= 101 ? 4 : 0;                                 // the single requests
+  }
+}
+
+// Whether the client's tag names a slot that no request made current yet (its first use waits
+// for the client's earlier requests); *only: the client's connection to that slot's display
+// (NULL: all of them, as when new slots of the tag are on several displays).
+bool tagIsNew(ClientConnection *client, uint32_t tag, DisplayConnection **only) {
+  GlxTagEntry *entry = glxFindTagEntry(client, tag);
+  bool found = false;
+  for (Head *head = entry && entry->screen ? entry->screen->heads : nullptr; head; head = head->next) {
+    auto *instance = static_cast<GlxLibraryInstance *>(head->glLibrary);
+    if (!instance) continue;
+    uint32_t slot = glxTagForServer(tag, head);
+    if (!slotInUse(instance, slot) || !instance->tagSlots[slot].isNew) continue;
+    DisplayConnection *connection = connectionTo(client, instance->display);
+    *only = !found || *only == connection ? connection : nullptr;
+    found = true;
+  }
+  return found;
+}
+
+}  // namespace
+
 void glxSyncClientWithDisplay(ClientConnection *client, Display *display) {
+  if (client && client == glxdirectSyncedClient) return;
   const char *error = nullptr;
   if (!client) {
     error = xproxySyncAllClients();
   } else {
-    DisplayConnection *own = nullptr;
-    for (uint32_t i = 0; i < client->displayCount && !own; i++) {
-      DisplayConnection *connection = client->displays[i];
-      if (connection && connection->display && connection->display->display == display) own = connection;
-    }
+    DisplayConnection *own = connectionTo(client, display);
     error = own ? xproxySyncDisplayConnection(own) : xproxySyncClient(client);
   }
   if (error) logProblem(error, kSource, __LINE__);
+}
+
+void glxdirectParkClientWithDisplay(ClientConnection *client, Display *display) {
+  // With no client current the library only lets go of what a client made (its close, its
+  // resources freed): nothing is drawn, so nothing waits for the clients' requests.
+  // Parked already by this request: its later requests wait behind that round trip anyway.
+  if (!client || client == glxdirectSyncedClient || client->park || !client->displayCount) return;
+  xproxyParkClient(client, connectionTo(client, display), nullptr, 0, afterRoundTrip);
+}
+
+bool glxdirectParkForSync(const uint8_t *request, uint32_t length,
+                          void (*resume)(uint8_t *request, uint32_t length, const char *failure)) {
+  ClientConnection *client = xproxyCurrentClient;
+  uint32_t at = length >= 8 ? tagOffset(request[1]) : 0;
+  if (!client || client->park || !client->displayCount || !at || (at != kAnyTag && at + 4 > length) ||
+      !glxdirectAvailable())
+    return false;
+  // A large command's pieces before its last are only held: the last one draws.
+  if (request[1] == 2 && length >= 12 && wireGet16(request + 8) != wireGet16(request + 10)) return false;
+  DisplayConnection *only = nullptr;
+  // Vendor requests come unswapped (their handlers swap by code): read in the client's order.
+  int swapped = at == 8 && client->reader.swapped;
+  // A swap interval makes the slot current that draws into its drawable, whoever's it is.
+  constexpr uint32_t kSwapInterval = 1416;
+  bool wanted = at == 8 && wireGet32(request + 4, swapped) == kSwapInterval;
+  if (at == kAnyTag) {
+    for (uint32_t tag = 1; tag < proxyState.ext.glxTagCount && !wanted; tag++)
+      wanted = proxyState.ext.glxTags[tag].owner == client && tagIsNew(client, tag, &only);
+  } else if (!wanted) {
+    wanted = tagIsNew(client, wireGet32(request + at, swapped), &only);
+  }
+  if (!wanted) return false;
+  xproxyParkClient(client, only, request, length, resume);
+  return true;
+}
+
+void glxdirectRunSynced(void (*handler)(uint8_t *, uint32_t, uint8_t *), uint8_t *request, uint32_t length,
+                        const char *failure) {
+  if (failure) logProblem(failure, kSource, __LINE__);
+  ClientConnection *client = xproxyCurrentClient;
+  glxdirectSyncedClient = client;
+  handler(request, length, nullptr);
+  // The handler may have closed the client: the mark names nobody afterwards either way.
+  glxdirectSyncedClient = nullptr;
 }
 
 void glxdirectGrabForBegin(GlxLibraryInstance *instance) {

@@ -3,6 +3,8 @@
 // display connection, with the ids and formats of that head; coordinates and colours travel
 // unchanged. Glyph sets belong to no screen: the heads of one real server share one copy.
 #include <X11/Xlib.h>
+#include <X11/Xlib-xcb.h>
+#include <xcb/xproto.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +18,7 @@
 #include "proxy/window.h"
 #include "proxy/xcore.h"
 #include "proxy/xcoreframe.h"
+#include "proxy/park.h"
 #include "proxy/xproto.h"
 #include "proxy/xscreen.h"
 #include "support/circlist.h"
@@ -24,6 +27,7 @@
 #include "support/wirewords.h"
 #include "xclient/ximage.h"
 #include "xclient/xrclibcursors.h"
+#include "xclient/xtarget.h"
 #include "xclient/xutil.h"
 #include "xext/byteswap.h"
 #include "xext/ext.h"
@@ -43,7 +47,8 @@ constexpr uint8_t kKindPicture = kResourceScreenResource, kKindPixmap = kResourc
                   kKindCursor = kResourceCursor, kKindDrawable = kResourceWindow;
 
 constexpr uint8_t kMinorCreatePicture = 4, kMinorCreateCursor = 27, kMinorFreePicture = 7, kMinorFreeGlyphSet = 19,
-                  kMinorCreateAnimCursor = 31;
+                  kMinorCreateAnimCursor = 31, kMinorComposite = 8;
+constexpr uint8_t kPictOpSrc = 1;
 
 // The value-mask bits of CreatePicture and ChangePicture whose values are ids.
 constexpr uint32_t kCPAlphaMap = 1, kCPClipMask = 6;
@@ -259,7 +264,20 @@ constexpr XcoreIdField kDestAt8[] = {{8, kKindPicture}, {0, 0}};
 constexpr XcoreIdField kCursorAt4[] = {{4, kKindCursor}, {0, 0}};
 constexpr XcoreIdField kCursorAndPicture[] = {{4, kKindCursor}, {8, kKindPicture}, {0, 0}};
 
+void createPictureShared(uint8_t *request, uint32_t length, const char *shareFailure);
+
 void createPicture(uint8_t *request, uint32_t length, uint8_t *) {
+  // The first picture of another client on a pixmap copies it once the client's drawing has
+  // reached the servers (proxy/resource.h): the client waits for that, parked.
+  const PixmapRecord *pixmap = resourceLookupPixmap(wireGet32(request + 8));
+  if (pixmap && xproxyCurrentClient && resourceShareMakesCopies(pixmap, wireGet32(request + 4)))
+    return xproxyParkClient(xproxyCurrentClient, nullptr, request, length, createPictureShared);
+  createPictureShared(request, length, nullptr);
+}
+
+// CreatePicture once the client's earlier requests have reached the servers (at once when it
+// shares no pixmap); the drawable looked up again.
+void createPictureShared(uint8_t *request, uint32_t length, const char *shareFailure) {
   uint32_t id = wireGet32(request + 4), drawable = wireGet32(request + 8), formatId = wireGet32(request + 12);
   ClientConnection *client = xproxyCurrentClient;
   resourceCacheDrawable(client, drawable);
@@ -276,7 +294,7 @@ void createPicture(uint8_t *request, uint32_t length, uint8_t *) {
   MetaScreen *screen = nullptr;
   if (type == kResourcePixmap && value) {
     picture->pixmap = static_cast<PixmapRecord *>(value);
-    resourceSharePixmap(picture->pixmap, id);
+    resourceSharePixmap(picture->pixmap, id, shareFailure);
     screen = picture->pixmap->screen;
   } else if (type == kResourceWindow && value) {
     picture->window = static_cast<WindowRecord *>(value);
@@ -383,6 +401,90 @@ void onGlyphSet(uint8_t *request, uint32_t length, uint8_t *) {
   if (glyphSet) copyToServers(request, length, glyphSet->metaScreen, patchGlyphSetAt4);
 }
 
+// A drawable of the pixmap's size and depth on the head read through the proxy's own connection,
+// as a client's image of the pixmap: a bounded query (the sync limit), so that a server that
+// holds the connection back costs its client the cursor's image, not the loop its time. NULL
+// (logged) on failure.
+XImage *readHeadImage(Head *head, uint32_t drawable, const PixmapRecord *pixmap) {
+  Display *display = head ? head->display : nullptr;
+  xcb_connection_t *connection = display ? XGetXCBConnection(display) : nullptr;
+  if (!connection || !pixmap->width || !pixmap->height) return nullptr;
+  xcb_get_image_cookie_t cookie = xcb_get_image(connection, XCB_IMAGE_FORMAT_Z_PIXMAP, drawable, 0, 0,
+                                                uint16_t(pixmap->width), uint16_t(pixmap->height), 0xffffffffu);
+  void *answer = nullptr;
+  xcb_generic_error_t *error = nullptr;
+  const char *failure = xtargetWaitReply(display, cookie.sequence, xproxySyncWaitLimitMs, &answer, &error);
+  auto *reply = static_cast<xcb_get_image_reply_t *>(answer);
+  XImage *got = nullptr;
+  if (reply) {
+    // The rows as the server pads them for the depth (its pixmap format).
+    int pad = BitmapPad(display), count = 0;
+    if (XPixmapFormatValues *formats = XListPixmapFormats(display, &count)) {
+      for (int i = 0; i < count; i++)
+        if (formats[i].depth == reply->depth) pad = formats[i].scanline_pad;
+      XFree(formats);
+    }
+    got = XCreateImage(display, nullptr, reply->depth, ZPixmap, 0, nullptr, pixmap->width, pixmap->height, pad, 0);
+    // Only as many bytes as the reply holds are taken.
+    uint64_t size = got ? uint64_t(got->bytes_per_line) * uint64_t(got->height) : 0;
+    if (got && size && size <= uint64_t(xcb_get_image_data_length(reply)))
+      got->data = static_cast<char *>(malloc(size));
+    if (got && got->data) {
+      memcpy(got->data, xcb_get_image_data(reply), size);
+    } else if (got) {
+      XDestroyImage(got);
+      got = nullptr;
+    }
+  }
+  if (!got)
+    LOG(logChannelXhint, "GetImage(display=%s pixmap=0x%x) failed%s%s", head->name, unsigned(pixmap->id),
+        failure ? ": " : error ? ": X error " : "", failure ? failure : error ? strTempPrintf("%u", error->error_code) : "");
+  free(reply);
+  free(error);
+  if (!got) return nullptr;
+  XImage *result = mainCreateHeadImage(head, got, 0, 0, int(pixmap->width), int(pixmap->height), pixmap->visual,
+                                       pixmap->depth);
+  XDestroyImage(got);
+  return result;
+}
+
+// The pixels of a picture on the head once its client has freed the pixmap under it (a cursor
+// library frees it before CreateCursor; the id may name another pixmap since): composed into a
+// pixmap of the proxy's own connection and read from there. NULL (logged) on failure.
+XImage *readPictureImage(const RenderPicture *picture, Head *head) {
+  Display *display = head ? head->display : nullptr;
+  ExtensionRecord *record = proxyState.ext.render;
+  const PixmapRecord *pixmap = picture->pixmap;
+  if (!display || !record || !pixmap->width || !pixmap->height) return nullptr;
+  XtargetErrorTrap trap(display);
+  Pixmap target = XCreatePixmap(display, head->root, pixmap->width, pixmap->height, picture->format->depth);
+  auto put32 = [](unsigned char *at, uint32_t value) { memcpy(at, &value, 4); };
+  auto put16 = [](unsigned char *at, uint16_t value) { memcpy(at, &value, 2); };
+  LockDisplay(display);  // (Xlib has the next id ready only under its lock)
+  auto targetPicture = uint32_t(XAllocID(display));
+  unsigned char *create = xutilBeginRequest(display, record->majorOpcode, kMinorCreatePicture, 20);
+  put32(create + 4, targetPicture);
+  put32(create + 8, uint32_t(target));
+  put32(create + 12, renderPictFormatOnHead(picture->format->id, head));
+  unsigned char *composite = xutilBeginRequest(display, record->majorOpcode, kMinorComposite, 36);
+  composite[4] = kPictOpSrc;
+  put32(composite + 8, resourceServerId(picture->id, kKindPicture, head));
+  put32(composite + 16, targetPicture);
+  put16(composite + 32, pixmap->width);
+  put16(composite + 34, pixmap->height);
+  unsigned char *release = xutilBeginRequest(display, record->majorOpcode, kMinorFreePicture, 8);
+  put32(release + 4, targetPicture);
+  UnlockDisplay(display);
+  XImage *image = readHeadImage(head, uint32_t(target), pixmap);
+  XFreePixmap(display, target);
+  if (trap.errorCame() && image) {
+    LOG(logChannelXhint, "Reading picture 0x%x on display %s failed", unsigned(picture->id), head->name);
+    XDestroyImage(image);
+    image = nullptr;
+  }
+  return image;
+}
+
 // The image of a picture made on a pixmap into the cursor record (read from the primary head of
 // the pixmap's meta screen once the client's drawing has reached it); 0 when there is none.
 int readCursorImage(CursorRecord *cursor, const RenderPicture *picture, const uint8_t *request) {
@@ -390,7 +492,9 @@ int readCursorImage(CursorRecord *cursor, const RenderPicture *picture, const ui
   DisplayConnection *connection = xcoreFrameConnection();
   if (!pixmap || !connection || !pixmap->screen || !cursor->imageCount) return 0;
   Head *head = pixmap->screen->primaryHead ? pixmap->screen->primaryHead : pixmap->screen->heads;
-  XImage *image = mainGetPixmapImage(pixmap->id, pixmap->width, pixmap->height, head);
+  XImage *image = pixmap->ownerCopiesValid
+                     ? readHeadImage(head, resourceServerId(pixmap->id, kResourcePixmap, head), pixmap)
+                     : readPictureImage(picture, head);
   if (!image) return 0;
   uint64_t bytes = uint64_t(image->bytes_per_line) * uint64_t(image->height);
   if (image->format == XYPixmap) bytes *= uint64_t(image->depth);
@@ -430,13 +534,12 @@ void createCursor(uint8_t *request, uint32_t length, uint8_t *) {
   if (!picture || !picture->format)
     return xprotoSendExtensionError(kBadPicture, pictureId, request, length, nullptr);
   if (!xcoreFrameNewId(id, request, length)) return;
-  // A picture on a pixmap is read back once the client's drawing has reached the server. (This
-  // sync stays in the loop, bounded by the sync limit: parked, it changed how a window manager
-  // that makes its themed cursors at start-up met its first windows on a loaded machine.)
+  // A picture on a pixmap is read back once the client's drawing has reached the server: the
+  // client waits for that, parked, while the others are served.
   DisplayConnection *connection = xcoreFrameConnection();
-  const char *failure = nullptr;
-  if (picture->pixmap && picture->pixmap->screen && connection) failure = xproxySyncDisplayConnection(connection);
-  createCursorSynced(request, length, failure);
+  if (picture->pixmap && picture->pixmap->screen && connection)
+    return xproxyParkClient(xproxyCurrentClient, connection, request, length, createCursorSynced);
+  createCursorSynced(request, length, nullptr);
 }
 
 void createCursorSynced(uint8_t *request, uint32_t length, const char *failure) {

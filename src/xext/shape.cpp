@@ -3,6 +3,7 @@
 // computes follow them. Queries go to the primary head; only its ShapeNotify reaches clients.
 #include "xext/shape.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -19,6 +20,8 @@
 #include "support/strtemp.h"
 #include "support/wirewords.h"
 #include "xclient/region.h"
+#include "xclient/xtarget.h"
+#include "xclient/xutil.h"
 #include "xclient/xutilh.h"
 #include "xext/ext.h"
 #include "xext/extrequest.h"
@@ -238,32 +241,48 @@ void shapeNotify(uint8_t *event) {
   mainSendEventToClient(event, "bbsissssi", 0);
 }
 
+// ShapeGetRectangles on the proxy's own connection to the head's server, its answer awaited at
+// most the sync limit. SHAPE's codes on that connection come from Xlib's record, made when the
+// set-up asked every real display for its version.
 int readBackThroughXlib(DisplayConnection *, Head *head, uint32_t serverWindow, int kind, XRectangle **rectangles,
                         int *count) {
+  *rectangles = nullptr;
+  *count = 0;
   Display *display = head->display;
-  if (!display) return 0;
-  // The extents ask first whether the window is there: an empty shape and a failed read both
-  // give no rectangles.
-  Bool bShaped = False, cShaped = False;
-  int x = 0, y = 0, x2 = 0, y2 = 0;
-  unsigned w = 0, h = 0, w2 = 0, h2 = 0;
-  if (xproxySyncXlib(display, "a shape read-back")) return 0;
-  if (!XShapeQueryExtents(display, serverWindow, &bShaped, &x, &y, &w, &h, &cShaped, &x2, &y2, &w2, &h2)) return 0;
-  int ordering = 0;
-  *rectangles = XShapeGetRectangles(display, serverWindow, kind, count, &ordering);
-  if (*count < 0) *count = 0;
-  if (!*rectangles || !*count) {
-    if (*rectangles) XFree(*rectangles);
-    *rectangles = nullptr;
-    *count = 0;
-    return 1;
+  XExtCodes *codes = display ? xutilHasExtension(display, "SHAPE") : nullptr;
+  if (!codes) return 0;
+  // The request in the connection's byte order, which is this machine's.
+  uint8_t request[12] = {uint8_t(codes->major_opcode), 8};
+  uint16_t words = 3;
+  memcpy(request + 2, &words, 2);
+  memcpy(request + 4, &serverWindow, 4);
+  request[8] = uint8_t(kind);
+  uint8_t *reply = nullptr;
+  // A window the server does not know answers with an error: a failed read, unlike an empty shape.
+  if (const char *failure = xtargetRoundTrip(display, request, sizeof request, xproxySyncWaitLimitMs, &reply)) {
+    LOG(logChannelProblem, "Reading the shape of window 0x%x on %s failed: %s", unsigned(serverWindow), head->name,
+        failure);
+    return 0;
   }
-  // Xlib's list is freed with XFree; the caller frees with free(): hand over a copy.
-  auto *copy = static_cast<XRectangle *>(malloc(size_t(*count) * sizeof(XRectangle)));
-  if (copy) memcpy(copy, *rectangles, size_t(*count) * sizeof(XRectangle));
-  XFree(*rectangles);
-  *rectangles = copy;
-  return copy ? 1 : 0;
+  // The rectangles the reply holds, at most as many as its length carries.
+  uint32_t length = 0, announced = 0;
+  memcpy(&length, reply + 4, 4);
+  memcpy(&announced, reply + 8, 4);
+  uint64_t n = std::min<uint64_t>(announced, uint64_t(length) * 4 / 8);
+  if (n) *rectangles = static_cast<XRectangle *>(malloc(size_t(n) * sizeof(XRectangle)));
+  if (n && !*rectangles) {
+    free(reply);
+    LOG_OUT_OF_MEMORY();
+    return 0;
+  }
+  for (uint64_t k = 0; k < n; k++) {
+    const uint8_t *at = reply + 32 + 8 * k;
+    XRectangle &r = (*rectangles)[k];
+    memcpy(&r.x, at, 2), memcpy(&r.y, at + 2, 2), memcpy(&r.width, at + 4, 2), memcpy(&r.height, at + 6, 2);
+  }
+  *count = int(n);
+  free(reply);
+  return 1;
 }
 
 constexpr ExtRequestRow kRows[] = {

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 
 #include <strings.h>
 #include <sys/stat.h>
@@ -161,8 +162,11 @@ class AppsTarvo : public ::testing::Test {
   // Starts the program on both sides (DISPLAY names the side) and waits until its top-level of
   // that title is viewable on both; its place must be the same on both.
   App &launch(const std::string &name, const std::vector<std::string> &words, const std::string &title);
-  // Starts a window manager on both sides and waits until it redirects the root's children.
+  // Starts a window manager on both sides and waits until it redirects the root's children and
+  // frames a new window.
   void startManager(const std::string &name, const std::vector<std::string> &words);
+  // Whether the window manager on the display frames a new window within timeoutMs.
+  bool managerFramesAProbe(const std::string &display, int timeoutMs);
   // xlogo, xclock and xcalc under the window manager, compared with the direct run: xlogo and
   // xclock (to be closed).
   std::pair<App *, App *> launchThreeToClose();
@@ -378,6 +382,45 @@ void AppsTarvo::startManager(const std::string &name, const std::vector<std::str
     EXPECT_TRUE(redirected) << name << (behind ? " through tarvo" : " direct") << " does not manage the screen: "
                             << (behind ? manager->proxied : manager->direct).output();
   }
+  // The redirect is taken early in a manager's start: openbox drops a window mapped before the
+  // rest of its start is done (directly as well). A probe window framed on each side tells
+  // that it manages new windows now.
+  for (bool behind : {false, true}) {
+    std::string display = behind ? twin.proxyDisplay() : twin.directDisplay();
+    EXPECT_TRUE(managerFramesAProbe(display, 15000)) << name << (behind ? " through tarvo" : " direct")
+                                                     << " frames no new window";
+  }
+}
+
+bool AppsTarvo::managerFramesAProbe(const std::string &display, int timeoutMs) {
+  Display *d = XOpenDisplay(display.c_str());
+  if (!d) return false;
+  Window root = DefaultRootWindow(d);
+  bool framed = false;
+  long long deadline = xvfbNowMs() + timeoutMs;
+  // A probe mapped while the manager still starts may stay unmanaged: a new one after a while.
+  while (!framed && xvfbNowMs() < deadline) {
+    Window probe = XCreateSimpleWindow(d, root, 0, 0, 40, 40, 0, 0, 0);
+    XSizeHints hints{};
+    hints.flags = USPosition | USSize;  // twm places it without asking
+    hints.width = hints.height = 40;
+    XSetWMNormalHints(d, probe, &hints);
+    XMapWindow(d, probe);
+    XSync(d, False);
+    framed = waitUntil(
+        [&] {
+          Window rootReturn = 0, parent = 0, *children = nullptr;
+          unsigned count = 0;
+          if (!XQueryTree(d, probe, &rootReturn, &parent, &children, &count)) return false;
+          if (children) XFree(children);
+          return parent != root;
+        },
+        int(std::min<long long>(2000, std::max<long long>(0, deadline - xvfbNowMs()))));
+    XDestroyWindow(d, probe);
+    XSync(d, False);
+  }
+  XCloseDisplay(d);
+  return framed;
 }
 
 std::pair<App *, App *> AppsTarvo::launchThreeToClose() {

@@ -6,6 +6,9 @@
 // 'B' order. Two clients with tags on the head: while A's commands leave glBegin open, B's
 // GetInputFocus stays unanswered until A's next render closes it.
 // A window drawn without a release or flush reads back drawn (ShmGetImage, GetImage).
+// A GL client held by the server in a SYNC Await holds no other client while its first render
+// on a tag, its swap interval, a map of its window and its read-back wait for the server, and
+// draws right after.
 #include <gtest/gtest.h>
 #include <unistd.h>
 #include <sys/ipc.h>
@@ -19,6 +22,7 @@
 #include <X11/Xutil.h>
 #include <X11/extensions/XShm.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -267,6 +271,29 @@ TEST_F(LumoraDrawThroughTarvo, XcbClientRendersAndRendersLarge) {
   EXPECT_EQ(rig.tarvo.stop(), 0);
 }
 
+// Through the raw client, in its byte order: a colormap of the visual (at colormap), a mapped
+// window of it at (kX, kY), an indirect GLX context on the visual made current on the window.
+// The tag; 0 when something failed.
+uint32_t rawCurrentWindow(RawClient &raw, uint8_t glx, uint32_t visual, uint32_t colormap, uint32_t window,
+                          uint32_t context) {
+  bool big = raw.big();
+  RawBytes answer;
+  // CreateWindow: depth 24, back pixel, border pixel, override-redirect, colormap.
+  if (!raw.send(RawRequest(big).b(78).b(0).s(0).i(colormap).i(raw.rootWindow()).i(visual).done()).empty() ||
+      !raw.send(RawRequest(big)
+                    .b(1).b(24).s(0).i(window).i(raw.rootWindow()).s(kX).s(kY).s(kSize).s(kSize).s(0).s(1)
+                    .i(visual).i(0x0002 | 0x0008 | 0x0200 | 0x2000)
+                    .i(0).i(0).i(1).i(colormap)
+                    .done())
+           .empty() ||
+      !raw.send(RawRequest(big).b(8).b(0).s(0).i(window).done()).empty() ||
+      !raw.send(RawRequest(big).b(glx).b(3).s(0).i(context).i(visual).i(0).i(0).b(0).pad(3).done()).empty() ||
+      !raw.roundTrip(RawRequest(big).b(glx).b(5).s(0).i(window).i(context).i(0).done(), answer).empty() ||
+      answer[0] != 1)
+    return 0;
+  return rawGet32(answer, 8, big);
+}
+
 TEST_F(LumoraDrawThroughTarvo, RawClientInOtherByteOrder) {
   // The visual, as the xcb-glx client finds it.
   xcb_connection_t *probe = nullptr;
@@ -278,23 +305,10 @@ TEST_F(LumoraDrawThroughTarvo, RawClientInOtherByteOrder) {
   ASSERT_EQ(raw.connect(rig.tarvo.displayNumber(), 'B'), "");
   uint8_t major = raw.queryExtension("GLX");
   ASSERT_NE(major, 0);
-  uint32_t colormap = raw.idBase() | 1, window = raw.idBase() | 2, context = raw.idBase() | 3;
-  RawBytes answer;
-  ASSERT_EQ(raw.send(RawRequest(true).b(78).b(0).s(0).i(colormap).i(raw.rootWindow()).i(visual).done()), "");
-  // CreateWindow: depth 24, back pixel, border pixel, override-redirect, colormap.
-  ASSERT_EQ(raw.send(RawRequest(true)
-                         .b(1).b(24).s(0).i(window).i(raw.rootWindow()).s(kX).s(kY).s(kSize).s(kSize).s(0).s(1)
-                         .i(visual).i(0x0002 | 0x0008 | 0x0200 | 0x2000)
-                         .i(0).i(0).i(1).i(colormap)
-                         .done()),
-            "");
-  ASSERT_EQ(raw.send(RawRequest(true).b(8).b(0).s(0).i(window).done()), "");
-  // GLXCreateContext (indirect), then MakeCurrent.
-  ASSERT_EQ(raw.send(RawRequest(true).b(major).b(3).s(0).i(context).i(visual).i(0).i(0).b(0).pad(3).done()), "");
-  ASSERT_EQ(raw.roundTrip(RawRequest(true).b(major).b(5).s(0).i(window).i(context).i(0).done(), answer), "");
-  ASSERT_EQ(answer[0], 1) << "error " << int(answer[1]);
-  uint32_t tag = rawGet32(answer, 8, true);
+  uint32_t window = raw.idBase() | 2, context = raw.idBase() | 3;
+  uint32_t tag = rawCurrentWindow(raw, major, visual, raw.idBase() | 1, window, context);
   ASSERT_NE(tag, 0u);
+  RawBytes answer;
 
   float magenta[3] = {1, 0, 1}, cyan[3] = {0, 1, 1};
   GlxBytes render = glxcommandRenderRequest(major, tag, clearAndQuad(magenta, cyan), true);
@@ -447,6 +461,139 @@ TEST_F(LumoraDrawThroughTarvo, GetImageShowsDrawingNotYetReleased) {
   expectDrawn(rig, c, window, rgb(green), rgb(yellow));
   xcb_disconnect(c);
   EXPECT_EQ(rig.tarvo.stop(), 0);
+}
+
+// ----- a GL client held by an Await -----
+constexpr uint8_t kSyncCreateCounter = 2, kSyncSetCounter = 3, kSyncAwait = 7;
+
+// The longest of the client's round trips over 1.2 s, the requests taken in turn (each answered
+// by a reply); 1e9 when one failed.
+double longestRoundTrip(RawClient &c, const std::vector<RawBytes> &requests) {
+  auto begin = std::chrono::steady_clock::now();
+  double longest = 0;
+  for (size_t k = 0; std::chrono::steady_clock::now() - begin < std::chrono::milliseconds(1200); k++) {
+    auto start = std::chrono::steady_clock::now();
+    RawBytes answer;
+    if (!c.roundTrip(requests[k % requests.size()], answer, 40000).empty() || answer[0] != 1) return 1e9;
+    longest = std::max(longest, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return longest;
+}
+
+// The messages up to the reply of a GetInputFocus sent now (0xff alone: a time-out).
+std::vector<RawBytes> messagesUntilFocus(RawClient &c, int timeoutMs = 20000) {
+  std::vector<RawBytes> out;
+  if (!c.send(RawRequest(c.big()).b(43).b(0).s(1).done()).empty()) return {RawBytes{0xff}};
+  for (;;) {
+    RawBytes message;
+    if (!c.read(message, timeoutMs).empty()) return {RawBytes{0xff}};
+    if (message[0] == 1 && rawGet16(message, 2, c.big()) == c.sequence()) return out;
+    out.push_back(message);
+  }
+}
+
+// The errors among the messages, as "code/minor" texts.
+std::string errorsOf(const std::vector<RawBytes> &messages) {
+  std::string out;
+  for (const RawBytes &m : messages)
+    if (m.size() >= 32 && m[0] == 0) out += std::to_string(m[1]) + "/" + std::to_string(m[10]) + " ";
+  return out;
+}
+
+class LumoraHeldClient : public LumoraDrawThroughTarvo {};
+
+// The GL client's requests go behind an Await on a frozen counter, in rounds: a MakeCurrent
+// that moves its tag before its first use, the first render on the new tag, a swap interval, an
+// unmap and map of its window (drawn again), a GetImage of it; then, the GL client held once
+// more, another client closes with a tag not used yet. Meanwhile a third client's round trips
+// (GetInputFocus, its own GetImage) stay short; each time the counter moves, the GL client's
+// requests go on, and what it drew reads back.
+TEST_F(LumoraHeldClient, AwaitingGlClientHoldsNoOtherClient) {
+  xcb_connection_t *probe = nullptr;
+  uint32_t visual = 0;
+  ASSERT_NO_FATAL_FAILURE(connectWithVisual(&probe, &visual));
+  xcb_disconnect(probe);
+  RawClient gl, setter, bystander;
+  ASSERT_EQ(gl.connect(rig.tarvo.displayNumber(), 'l'), "");
+  ASSERT_EQ(setter.connect(rig.tarvo.displayNumber(), 'l'), "");
+  ASSERT_EQ(bystander.connect(rig.tarvo.displayNumber(), 'B'), "");
+  uint8_t glx = gl.queryExtension("GLX"), sync = gl.queryExtension("SYNC");
+  ASSERT_NE(glx, 0);
+  ASSERT_NE(sync, 0);
+  uint32_t base = gl.idBase(), counter = base | 1, window = base | 3, context = base | 4;
+  auto syncRequest = [&](uint8_t minor, const std::vector<uint32_t> &words) {
+    RawRequest r(false);
+    r.b(sync).b(minor).s(0);
+    for (uint32_t w : words) r.i(w);
+    return r.done();
+  };
+  ASSERT_EQ(gl.send(syncRequest(kSyncCreateCounter, {counter, 0, 0})), "");
+  uint32_t tag = rawCurrentWindow(gl, glx, visual, base | 2, window, context);
+  ASSERT_NE(tag, 0u);
+
+  RawBytes focus = RawRequest(true).b(43).b(0).s(1).done();
+  // GetImage of a corner of the root, on the GL head's screen.
+  RawBytes corner = RawRequest(true).b(73).b(2).s(5).i(bystander.rootWindow()).s(0).s(0).s(1).s(1).i(~0u).done();
+  auto await = [&](uint32_t value) {
+    return syncRequest(kSyncAwait, {counter, 0, 0, value, 2, 0, 0});  // absolute, positive comparison
+  };
+  float red[3] = {1, 0, 0}, green[3] = {0, 1, 0};
+  struct Round {
+    const char *name;
+    std::vector<RawBytes> requests;
+  };
+  RawBytes swapInterval = RawRequest(false).b(glx).b(16).s(0).i(1416).i(tag).i(window).i(1).done();
+  RawBytes getImage = RawRequest(false).b(73).b(2).s(0).i(window).s(0).s(0).s(kSize).s(kSize).i(~0u).done();
+  float blue[3] = {0, 0, 1}, yellow[3] = {1, 1, 0};
+  RawBytes unmap = RawRequest(false).b(10).b(0).s(0).i(window).done();
+  RawBytes map = RawRequest(false).b(8).b(0).s(0).i(window).done();
+  // The tag moves (onto the same window) while its slot is new: the library lets go of that slot.
+  RawBytes moveTag = RawRequest(false).b(glx).b(5).s(0).i(window).i(context).i(tag).done();
+  std::vector<Round> rounds = {
+      {"tag moved before its first use", {moveTag}},
+      {"first render on the tag", {glxcommandRenderRequest(glx, tag, clearAndQuad(red, green), false)}},
+      {"swap interval", {swapInterval}},
+      {"unmap and map of the window drawn into", {unmap, map, glxcommandRenderRequest(glx, tag, clearAndQuad(blue, yellow), false)}},
+      {"read-back", {getImage}}};
+  std::vector<RawBytes> held;
+  for (uint32_t k = 0; k < rounds.size(); k++) {
+    SCOPED_TRACE(rounds[k].name);
+    ASSERT_EQ(gl.send(await(k + 1)), "");
+    for (const RawBytes &request : rounds[k].requests) ASSERT_EQ(gl.send(request), "");
+    EXPECT_LT(longestRoundTrip(bystander, {focus, corner}), 1.0);
+    ASSERT_EQ(setter.send(RawRequest(false).b(sync).b(kSyncSetCounter).s(0).i(counter).i(0).i(k + 1).done()), "");
+    held = messagesUntilFocus(gl);
+    ASSERT_FALSE(held.size() == 1 && held[0] == RawBytes{0xff}) << "no answer after the counter moved";
+    EXPECT_EQ(errorsOf(held), "");
+  }
+  // The last round's answer: the window as drawn after its map.
+  auto image = std::find_if(held.begin(), held.end(), [](const RawBytes &m) { return m[0] == 1; });
+  ASSERT_NE(image, held.end());
+  ASSERT_GE(image->size(), 32 + size_t(kSize * kSize * 4));
+  bool msbFirst = gl.setup().size() > 30 && gl.setup()[30] == 1;
+  std::vector<uint32_t> pixels;
+  for (size_t k = 0; k < size_t(kSize * kSize); k++) pixels.push_back(rawGet32(*image, 32 + 4 * k, msbFirst));
+  EXPECT_EQ(wrongPixels(pixels, rgb(blue), rgb(yellow)), "");
+  expectDrawn(rig, nullptr, window, rgb(blue), rgb(yellow));
+
+  // Held once more: another client's tag goes with its close before its first use, and nobody
+  // waits for that.
+  ASSERT_EQ(gl.send(await(uint32_t(rounds.size() + 1))), "");
+  {
+    RawClient other;
+    ASSERT_EQ(other.connect(rig.tarvo.displayNumber(), 'l'), "");
+    uint32_t otherBase = other.idBase();
+    ASSERT_NE(rawCurrentWindow(other, glx, visual, otherBase | 1, otherBase | 2, otherBase | 3), 0u);
+  }
+  EXPECT_LT(longestRoundTrip(bystander, {focus, corner}), 1.0);
+  ASSERT_EQ(setter.send(RawRequest(false).b(sync).b(kSyncSetCounter).s(0).i(counter).i(0).i(uint32_t(rounds.size() + 1)).done()),
+            "");
+  EXPECT_EQ(errorsOf(messagesUntilFocus(gl)), "");
+  gl.close();
+  setter.close();
+  bystander.close();
+  EXPECT_EQ(rig.tarvo.stop(), 0) << rig.tarvo.output();
 }
 
 }  // namespace

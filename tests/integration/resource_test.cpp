@@ -234,7 +234,7 @@ TEST_F(ResourceDisplayTest, SharedPixmapCopiesOutliveTheOwner) {
   ASSERT_EQ(errors(*owner.raw), std::vector<int>{});
   PixmapRecord *pixmap = resourceCreatePixmap(idOf(owner, 1), ms, ms->rootVisual, 8, 8, 8);
   ASSERT_NE(pixmap, nullptr);
-  resourceSharePixmap(pixmap, idOf(user, 1));
+  resourceSharePixmap(pixmap, idOf(user, 1), nullptr);
   int copies = 0;
   for (PixmapCopy *c = pixmap->copies; c; c = c->next) copies++;
   EXPECT_EQ(copies, 2);

@@ -1,6 +1,7 @@
 // A real server that misbehaves, through the tarvo executable: answers longer than any request
-// can produce and replies that answer no request (a relay of the test's own in front of Xvfb,
-// scripts/answer_relay.py), and a server stopped by SIGSTOP while clients come and go.
+// can produce, replies that answer no request and read-backs of the proxy answered only after
+// its sync limit (a relay of the test's own in front of Xvfb, scripts/answer_relay.py), and a
+// server stopped by SIGSTOP while clients come and go.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -9,13 +10,13 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <chrono>
 #include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "answerrelay_fixture.h"
 #include "rawclient_fixture.h"
 #include "tarvo_fixture.h"
 #include "xrelay_fixture.h"
@@ -44,50 +45,17 @@ long residentKb(pid_t pid) {
   return 0;
 }
 
-// The relay of scripts/answer_relay.py in front of the upstream display; ended with the record.
-struct AnswerRelay {
-  pid_t pid = -1;
-  int number = -1;
-  ~AnswerRelay() { xrelayEnd(pid); }
-  std::string start(const std::string &upstream) {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return "pipe";
-    pid = xrelaySpawn({"/usr/bin/python3", TARVO_SOURCE_DIR "/tests/integration/scripts/answer_relay.py", upstream,
-                       std::to_string(fds[1])},
-                      fds[1]);
-    close(fds[1]);
-    std::string text;
-    long long deadline = xvfbNowMs() + 10000;
-    while (text.find('\n') == std::string::npos && xvfbNowMs() < deadline) {
-      pollfd entry{fds[0], POLLIN, 0};
-      if (poll(&entry, 1, 200) <= 0) continue;
-      char buffer[32];
-      ssize_t n = read(fds[0], buffer, sizeof buffer);
-      if (n <= 0) break;
-      text.append(buffer, size_t(n));
-    }
-    close(fds[0]);
-    if (text.find('\n') == std::string::npos) return "the relay did not start";
-    number = std::stoi(text);
-    return "";
-  }
-};
-
-// Xvfb, the relay in front of it and tarvo on the relay: "" or the failure.
-std::string startBehindAnswerRelay(XvfbServer &xvfb, AnswerRelay &relay, TarvoProcess &tarvo) {
-  if (std::string failure = xvfb.start(); !failure.empty()) return failure;
-  if (std::string failure = relay.start(xvfb.displayName()); !failure.empty()) return failure;
-  return tarvo.start(":" + std::to_string(relay.number), TarvoOptions{});
-}
-
 // A reply announcing nearly 4 GiB closes only the client it was for, before the proxy makes room
 // for it; a reply whose sequence answers no request reaches no client; others are served.
 TEST(ServerFaults, OverlongAndStrayRepliesStayWithTheirConnection) {
   tarvoBlockSignals();
   XvfbServer xvfb;
+  ASSERT_EQ(xvfb.start(), "");
   AnswerRelay relay;
+  ASSERT_EQ(relay.start(xvfb.displayName()), "");
   TarvoProcess tarvo;
-  ASSERT_EQ(startBehindAnswerRelay(xvfb, relay, tarvo), "");
+  TarvoOptions options;
+  ASSERT_EQ(tarvo.start(":" + std::to_string(relay.number), options), "");
   long startKb = residentKb(tarvo.pid());
   RawClient affected, strayed, bystander;
   ASSERT_EQ(affected.connect(tarvo.displayNumber(), 'l'), "");
@@ -226,43 +194,147 @@ TEST(ServerFaults, StoppedServerHoldsNoRoundTripOfTheLoop) {
   EXPECT_EQ(tarvo.stop(), 0) << tarvo.output();
 }
 
-// The real pointer asked on the proxy's own connection (a relative WarpPointer asks where the
-// pointer is) while the relay drops every QueryPointer answer: the question gives up after the
-// sync limit with a log line, the warp goes on from the proxy's own idea of the pointer, and
-// every client is served after it.
-TEST(ServerFaults, UnansweredPointerQueryOfTheProxyGivesUpAtTheLimit) {
-  tarvoBlockSignals();
+}  // namespace
+
+// ----- Read-backs on the proxy's own connection answered after the sync limit -----
+
+// Tarvo on the answer relay in front of Xvfb; a marker straight to the relay that arms its holds,
+// a client and a bystander.
+struct HeldReadBack {
+  // How long the relay holds an answer back, and how long a bystander may wait: the proxy's
+  // sync limit (5 s) passes first, the held answer comes only after the wait.
+  static constexpr int kHoldSeconds = 8;
+  static constexpr int kWithinMs = 7000;
   XvfbServer xvfb;
   AnswerRelay relay;
   TarvoProcess tarvo;
-  ASSERT_EQ(startBehindAnswerRelay(xvfb, relay, tarvo), "");
-  RawClient client, other;
-  ASSERT_EQ(client.connect(tarvo.displayNumber(), 'l'), "");
-  ASSERT_EQ(other.connect(tarvo.displayNumber(), 'B'), "");
-  RawBytes answer;
-  ASSERT_EQ(client.roundTrip(internAtom(false, "TARVO_MUTE_QUERY_POINTER"), answer), "");
-  ASSERT_EQ(answer[0], 1);
+  RawClient marker, client, bystander;
+  std::string start() {
+    if (std::string failure = xvfb.start(); !failure.empty()) return failure;
+    if (std::string failure = relay.start(xvfb.displayName()); !failure.empty()) return failure;
+    TarvoOptions options;
+    options.logTypes = {"steps", "Xhints"};
+    if (std::string failure = tarvo.start(relay.displayName(), options); !failure.empty()) return failure;
+    if (std::string failure = marker.connect(relay.number, 'l'); !failure.empty()) return failure;
+    if (std::string failure = client.connect(tarvo.displayNumber(), 'l'); !failure.empty()) return failure;
+    return bystander.connect(tarvo.displayNumber(), 'B');
+  }
+  // The client's requests so far have reached the server; then the relay holds back the answer
+  // to the next request of the opcode ("major" or "major.minor") on the proxy's connections.
+  std::string hold(const std::string &opcode) {
+    RawBytes answer;
+    if (std::string failure = client.roundTrip(getInputFocus(false), answer); !failure.empty()) return failure;
+    return marker.roundTrip(internAtom(false, "TARVO_HOLD_" + opcode + "_" + std::to_string(kHoldSeconds)), answer);
+  }
+  // The request sent whose read-back the relay holds back: the bystander's round trip is
+  // answered once the sync limit passed, before the held answer comes; then the client reads
+  // the request's error (0: none, then the reply to the round trip that follows it), and the
+  // proxy has logged the failed read.
+  void expectServed(const RawBytes &request, uint8_t error, const std::string &logged) {
+    long long started = xvfbNowMs();
+    ASSERT_EQ(client.send(request), "");
+    uint16_t sequence = client.sequence();
+    ASSERT_EQ(client.send(getInputFocus(false)), "");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the read-back waits by now
+    RawBytes answer;
+    ASSERT_EQ(bystander.roundTrip(getInputFocus(true), answer, 12000), "");
+    EXPECT_EQ(answer[0], 1);
+    EXPECT_LT(xvfbNowMs() - started, kWithinMs);
+    ASSERT_EQ(client.read(answer, 12000), "");
+    EXPECT_EQ(answer[0], error ? 0 : 1);
+    if (error) {
+      EXPECT_EQ(answer[1], error);
+    }
+    EXPECT_EQ(rawGet16(answer, 2, false), error ? sequence : client.sequence());
+    EXPECT_TRUE(tarvo.waitForLog(logged, 2000)) << tarvo.log();
+    EXPECT_EQ(tarvo.stop(), 0) << tarvo.output();
+  }
+};
 
-  std::string locate = "env DISPLAY=" + xvfb.displayName() + " xdotool getmouselocation --shell";
-  std::string before = xrelayRun(locate);
-  auto start = std::chrono::steady_clock::now();
-  ASSERT_EQ(client.send(RawRequest(false).b(41).b(0).s(0).i(0).i(0).s(0).s(0).s(0).s(0).s(3).s(4).done()), "");
-  ASSERT_EQ(client.roundTrip(getInputFocus(false), answer, 15000), "");
-  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  EXPECT_EQ(answer[0], 1);
-  EXPECT_LT(seconds, 5.0 + 3.0);
-  // The pointer moved by 3, 4 from where the proxy had it (where the server put it at start).
-  int x = -1, y = -1, movedX = -1, movedY = -1;
-  ASSERT_EQ(sscanf(before.c_str(), "X=%d Y=%d", &x, &y), 2) << before;
-  std::string after = xrelayRun(locate);
-  ASSERT_EQ(sscanf(after.c_str(), "X=%d Y=%d", &movedX, &movedY), 2) << after;
-  EXPECT_EQ(movedX, x + 3);
-  EXPECT_EQ(movedY, y + 4);
-  EXPECT_TRUE(tarvo.waitForLog("The pointer query on the proxy's own connection for a pointer query failed", 1000))
-      << tarvo.log();
-  ASSERT_EQ(other.roundTrip(getInputFocus(true), answer, 5000), "");
-  EXPECT_EQ(answer[0], 1);
-  EXPECT_EQ(tarvo.stop(), 0) << tarvo.output();
+// CreateCursor's read-back of its bitmaps (GetImage) and CreateGlyphCursor's of its font's
+// metrics (QueryFont) give up after the sync limit: the request fails with BadAlloc or
+// BadValue, logged, and the loop goes on.
+TEST(ServerFaults, CursorReadBackAnsweredLateFailsItsRequest) {
+  tarvoBlockSignals();
+  HeldReadBack run;
+  ASSERT_EQ(run.start(), "");
+  uint32_t pixmap = run.client.idBase() + 1, cursor = run.client.idBase() + 2;
+  ASSERT_EQ(run.client.send(RawRequest(false).b(53).b(1).s(0).i(pixmap).i(run.client.rootWindow()).s(16).s(16).done()),
+            "");
+  ASSERT_EQ(run.hold("73"), "");
+  RawRequest makeCursor(false);
+  makeCursor.b(93).b(0).s(0).i(cursor).i(pixmap).i(pixmap).s(0).s(0).s(0).s(0xffff).s(0xffff).s(0xffff).s(1).s(1);
+  run.expectServed(makeCursor.done(), 11, "did not answer within");  // BadAlloc
 }
 
-}  // namespace
+TEST(ServerFaults, GlyphCursorReadBackAnsweredLateFailsItsRequest) {
+  tarvoBlockSignals();
+  HeldReadBack run;
+  ASSERT_EQ(run.start(), "");
+  uint32_t font = run.client.idBase() + 1, cursor = run.client.idBase() + 2;
+  ASSERT_EQ(run.client.send(RawRequest(false).b(45).b(0).s(0).i(font).s(6).s(0).text("cursor").align().done()), "");
+  ASSERT_EQ(run.hold("47"), "");
+  RawRequest makeCursor(false);
+  makeCursor.b(94).b(0).s(0).i(cursor).i(font).i(font).s(68).s(69).s(0).s(0).s(0).s(0xffff).s(0xffff).s(0xffff);
+  run.expectServed(makeCursor.done(), 2, "Querying font");  // BadValue
+}
+
+// RENDER CreateCursor's read-back of the picture's pixmap (GetImage) gives up after the sync
+// limit: logged, the heads make the cursor from the picture, and the loop goes on.
+TEST(ServerFaults, RenderCursorReadBackAnsweredLateLeavesTheLoopGoing) {
+  tarvoBlockSignals();
+  HeldReadBack run;
+  ASSERT_EQ(run.start(), "");
+  uint8_t render = run.client.queryExtension("RENDER");
+  ASSERT_NE(render, 0);
+  // The ARGB32 format from QueryPictFormats: direct, depth 32, alpha mask 0xff at 24.
+  RawBytes formats;
+  ASSERT_EQ(run.client.roundTrip(RawRequest(false).b(render).b(1).s(0).done(), formats), "");
+  ASSERT_EQ(formats[0], 1);
+  uint32_t argb = 0;
+  for (uint32_t k = 0, n = rawGet32(formats, 8, false); k < n && 32 + 28 * (k + 1) <= formats.size(); k++) {
+    size_t at = 32 + 28 * k;
+    if (formats[at + 4] == 1 && formats[at + 5] == 32 && rawGet16(formats, at + 20, false) == 24 &&
+        rawGet16(formats, at + 22, false) == 0xff && rawGet16(formats, at + 8, false) == 16)
+      argb = rawGet32(formats, at, false);
+  }
+  ASSERT_NE(argb, 0u);
+  uint32_t pixmap = run.client.idBase() + 1, picture = run.client.idBase() + 2, cursor = run.client.idBase() + 3;
+  ASSERT_EQ(run.client.send(RawRequest(false).b(53).b(32).s(0).i(pixmap).i(run.client.rootWindow()).s(8).s(8).done()),
+            "");
+  ASSERT_EQ(run.client.send(RawRequest(false).b(render).b(4).s(0).i(picture).i(pixmap).i(argb).i(0).done()), "");
+  ASSERT_EQ(run.hold("73"), "");
+  run.expectServed(RawRequest(false).b(render).b(27).s(0).i(cursor).i(picture).s(1).s(1).done(), 0,
+                   "did not answer within");
+}
+
+// ShapeMask's read-back of the shape the server computed (SHAPE GetRectangles) gives up after
+// the sync limit: logged, the local shape stays, and the loop goes on.
+TEST(ServerFaults, ShapeReadBackAnsweredLateLeavesTheLoopGoing) {
+  tarvoBlockSignals();
+  HeldReadBack run;
+  ASSERT_EQ(run.start(), "");
+  uint8_t shape = run.client.queryExtension("SHAPE");
+  ASSERT_NE(shape, 0);
+  uint32_t window = run.client.idBase() + 1, pixmap = run.client.idBase() + 2;
+  ASSERT_EQ(run.client.send(RawRequest(false).b(1).b(0).s(0).i(window).i(run.client.rootWindow()).s(0).s(0).s(100)
+                                .s(100).s(0).s(1).i(0).i(0).done()), "");
+  ASSERT_EQ(run.client.send(RawRequest(false).b(53).b(1).s(0).i(pixmap).i(window).s(16).s(16).done()), "");
+  ASSERT_EQ(run.hold(std::to_string(shape) + ".8"), "");  // GetRectangles
+  // ShapeMask: Set the bounding shape from the bitmap.
+  run.expectServed(RawRequest(false).b(shape).b(2).s(0).b(0).b(0).s(0).i(window).s(0).s(0).i(pixmap).done(), 0,
+                   "Reading the shape of window");
+}
+
+// The real pointer asked on the proxy's own connection (a relative WarpPointer asks where the
+// pointer is) while the relay holds the answer back: the question gives up after the sync limit
+// with a log line, the warp goes on from the proxy's own idea of the pointer, and the loop goes
+// on.
+TEST(ServerFaults, PointerQueryAnsweredLateLeavesTheLoopGoing) {
+  tarvoBlockSignals();
+  HeldReadBack run;
+  ASSERT_EQ(run.start(), "");
+  ASSERT_EQ(run.hold("38"), "");
+  run.expectServed(RawRequest(false).b(41).b(0).s(0).i(0).i(0).s(0).s(0).s(0).s(0).s(3).s(4).done(), 0,
+                   "The pointer query on the proxy's own connection for a pointer query failed");
+}

@@ -1,12 +1,16 @@
 // The display helpers against a private Xvfb with a 24-bit and an 8-bit screen.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include <sys/ipc.h>
 #include <sys/shm.h>
@@ -123,6 +127,47 @@ TEST_F(XdisplayTest, AllocCellsTakesWhatIsLeft) {
   EXPECT_EQ(count, 0);
   EXPECT_EQ(pixels, nullptr);
   XCloseDisplay(peer);
+}
+
+// A stopped server: the cells are given up on once the sync limit passed (one wait, not one per
+// chunk), the run is marked stalled and no later query of it waits; the connection is usable
+// once the server runs again.
+TEST_F(XdisplayTest, AllocCellsGivesUpOnAStoppedServer) {
+  Visual *visual = DefaultVisual(display_, 1);
+  Colormap colormap = XCreateColormap(display_, RootWindow(display_, 1), visual, AllocNone);
+  XSync(display_, False);
+  uint32_t savedLimit = xtargetSyncLimitMs;
+  xtargetSyncLimitMs = 300;
+  ASSERT_EQ(kill(server_.pid(), SIGSTOP), 0);
+  std::atomic<bool> done{false};
+  std::thread resume([&done, pid = server_.pid()] {  // an unbounded wait fails the timing, not the run
+    for (int i = 0; i < 300 && !done; i++) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    kill(pid, SIGCONT);
+  });
+  unsigned long *pixels = nullptr;
+  int count = -1;
+  bool stalled = false;
+  long long started = xvfbNowMs();
+  const char *failure = xdisplayAllocCells(display_, colormap, &pixels, &count, &stalled);
+  long long spent = xvfbNowMs() - started;
+  EXPECT_NE(failure, nullptr);
+  EXPECT_TRUE(stalled);
+  EXPECT_EQ(count, 0);
+  EXPECT_EQ(pixels, nullptr);
+  EXPECT_GE(spent, 290);
+  EXPECT_LT(spent, 1000);
+  // Stalled already: given up at once.
+  started = xvfbNowMs();
+  EXPECT_NE(xdisplayAllocCells(display_, colormap, &pixels, &count, &stalled), nullptr);
+  EXPECT_LT(xvfbNowMs() - started, 100);
+  done = true;
+  resume.join();
+  xtargetSyncLimitMs = savedLimit;
+
+  Colormap other = XCreateColormap(display_, RootWindow(display_, 1), visual, AllocNone);
+  EXPECT_EQ(xdisplayAllocCells(display_, other, &pixels, &count), nullptr);
+  EXPECT_EQ(count, 256);
+  free(pixels);
 }
 
 TEST_F(XdisplayTest, SharedMemory) {

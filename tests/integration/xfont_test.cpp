@@ -14,11 +14,14 @@
 #include <thread>
 #include <vector>
 
+#include <signal.h>
+
 #include <X11/Xlib.h>
 #include <X11/Xlibint.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/Xfixes.h>
 
+#include "xclient/xtarget.h"
 #include "xclient/xutil.h"
 #include "display_fixture.h"
 
@@ -197,6 +200,31 @@ TEST_F(XfontDisplayTest, EmptyMaskGlyphFailsAndZeroWidthMaskIsOnePixelWide) {
   XSetErrorHandler(nullptr);
   XFreeFontInfo(nullptr, info, 1);
   XUnloadFont(display_, fixed);
+}
+
+// The font's metrics and glyphs are read waiting at most the sync limit: a stopped server
+// fails the cursor once the limit passed; a font the server does not know fails it at once.
+TEST_F(XfontDisplayTest, GlyphCursorReadsWaitAtMostTheLimit) {
+  Font cursorFont = XLoadFont(display_, "cursor");
+  XSync(display_, False);
+  uint32_t limit = xtargetSyncLimitMs;
+  xtargetSyncLimitMs = 300;
+  OurCursor unknown = ours(cursorFont + 0x100, nullptr, 68, None, nullptr, 0);
+  EXPECT_EQ(unknown.ok, 0);
+  ASSERT_EQ(kill(server_.pid(), SIGSTOP), 0);
+  long long started = xvfbNowMs();
+  OurCursor stopped = ours(cursorFont, nullptr, 68, cursorFont, nullptr, 69);
+  long long spent = xvfbNowMs() - started;
+  kill(server_.pid(), SIGCONT);
+  xtargetSyncLimitMs = limit;
+  EXPECT_EQ(stopped.ok, 0);
+  EXPECT_EQ(stopped.source, nullptr);
+  EXPECT_GE(spent, 290);
+  EXPECT_LT(spent, 2000);
+  // The connection goes on: the same cursor once the server runs.
+  OurCursor again = ours(cursorFont, nullptr, 68, cursorFont, nullptr, 69);
+  expectSameAsServer(again, cursorFont, 68, cursorFont, 69);
+  XUnloadFont(display_, cursorFont);
 }
 
 TEST_F(XfontDisplayTest, AtlasHoldsEveryGlyph) {

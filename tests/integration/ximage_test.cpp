@@ -1,5 +1,7 @@
 // Image formats, templates and pixmaps made from images against Xvfb (depth 24 at 32 bits per
 // pixel, LSBFirst).
+#include <signal.h>
+
 #include <cstdlib>
 #include <memory>
 #include <cstring>
@@ -180,6 +182,109 @@ TEST_F(XimageDisplayTest, ScaledWindowAndCopiedDrawable) {
   EXPECT_NE(shown, 0u);
   XSync(display_, False);
   XCloseDisplay(target);
+}
+
+// The bounded read gives XGetImage's image (layout and bytes) for ZPixmap, XYPixmap with some
+// planes and a bitmap; the server's error is its failure; a stopped server gives up at the limit.
+TEST_F(XimageDisplayTest, ImageReadWithinLimitAsXGetImage) {
+  Window root = DefaultRootWindow(display_);
+  Pixmap deep = XCreatePixmap(display_, root, 7, 5, 24), bitmap = XCreatePixmap(display_, root, 13, 5, 1);
+  for (Pixmap pixmap : {deep, bitmap}) {
+    GC gc = XCreateGC(display_, pixmap, 0, nullptr);
+    for (int k = 0; k < 35; k++) {
+      XSetForeground(display_, gc, 0x3d1f07ul * unsigned(k + 3));
+      XDrawPoint(display_, pixmap, gc, (k * 5) % 13, k % 5);
+    }
+    XFreeGC(display_, gc);
+  }
+  struct Case {
+    Pixmap pixmap;
+    unsigned width, height;
+    unsigned long planes;
+    int format;
+  };
+  for (const Case &c : {Case{deep, 7, 5, AllPlanes, ZPixmap}, Case{deep, 7, 5, 0x810301, XYPixmap},
+                        Case{deep, 3, 2, 0xff00, ZPixmap}, Case{bitmap, 13, 5, 1, XYPixmap},
+                        Case{bitmap, 13, 5, AllPlanes, ZPixmap}}) {
+    SCOPED_TRACE(testing::Message() << c.width << " format " << c.format << " planes " << c.planes);
+    ImagePtr expected(XGetImage(display_, c.pixmap, 1, 0, c.width - 1, c.height, c.planes, c.format));
+    ASSERT_TRUE(expected);
+    XImage *got = nullptr;
+    ASSERT_EQ(ximageGetImageWithin(display_, c.pixmap, 1, 0, c.width - 1, c.height, c.planes, c.format, 2000, &got),
+              nullptr);
+    ImagePtr image(got);
+    ASSERT_TRUE(image);
+    ImageFormat a, b;
+    ximageFormatOfImage(expected.get(), &a);
+    ximageFormatOfImage(image.get(), &b);
+    EXPECT_TRUE(ximageFormatEqual(&a, &b));
+    EXPECT_EQ(image->width, expected->width);
+    EXPECT_EQ(image->height, expected->height);
+    ASSERT_EQ(image->bytes_per_line, expected->bytes_per_line);
+    int planes = c.format == XYPixmap ? expected->depth : 1;
+    size_t bytes = size_t(expected->bytes_per_line) * size_t(expected->height) * size_t(planes);
+    EXPECT_EQ(memcmp(image->data, expected->data, bytes), 0);
+    EXPECT_EQ(pixelsOf(image.get()), pixelsOf(expected.get()));
+  }
+  // A drawable the server does not know: its error is the answer, not the error handler's.
+  XImage *got = nullptr;
+  const char *failure = ximageGetImageWithin(display_, deep + 0x100, 0, 0, 2, 2, AllPlanes, ZPixmap, 2000, &got);
+  ASSERT_NE(failure, nullptr);
+  EXPECT_NE(std::string(failure).find("error 9"), std::string::npos) << failure;  // BadDrawable
+  EXPECT_EQ(got, nullptr);
+  // Stopped: the read gives up once the limit passed, and the connection stays usable.
+  XSync(display_, False);
+  ASSERT_EQ(kill(server_.pid(), SIGSTOP), 0);
+  long long started = xvfbNowMs();
+  failure = ximageGetImageWithin(display_, deep, 0, 0, 7, 5, AllPlanes, ZPixmap, 300, &got);
+  long long spent = xvfbNowMs() - started;
+  kill(server_.pid(), SIGCONT);
+  EXPECT_NE(failure, nullptr);
+  EXPECT_EQ(got, nullptr);
+  EXPECT_GE(spent, 290);
+  EXPECT_LT(spent, 2000);
+  EXPECT_EQ(ximageGetImageWithin(display_, deep, 0, 0, 7, 5, AllPlanes, ZPixmap, 2000, &got), nullptr);
+  XDestroyImage(got);
+}
+
+// The bounded geometry and attribute queries give what Xlib's give; a stopped server gives up
+// at the limit.
+TEST_F(XimageDisplayTest, GeometryAndAttributesWithinLimitAsXlib) {
+  Window root = DefaultRootWindow(display_);
+  XSetWindowAttributes set{};
+  set.override_redirect = True;
+  set.win_gravity = SouthEastGravity;
+  set.event_mask = ExposureMask | KeyPressMask;
+  Window window = XCreateWindow(display_, root, -7, 11, 23, 17, 3, CopyFromParent, InputOutput, CopyFromParent,
+                                CWOverrideRedirect | CWWinGravity | CWEventMask, &set);
+  XMapWindow(display_, window);
+  XSync(display_, False);
+  XWindowAttributes want{}, got{};
+  ASSERT_TRUE(XGetWindowAttributes(display_, window, &want));
+  ASSERT_EQ(ximageWindowAttributesWithin(display_, window, 2000, &got), nullptr);
+  EXPECT_EQ(memcmp(&want, &got, sizeof want), 0);
+  Window wantRoot = 0, gotRoot = 0;
+  int wx = 0, wy = 0, gx = 0, gy = 0;
+  unsigned ww = 0, wh = 0, wb = 0, wd = 0, gw = 0, gh = 0, gb = 0, gd = 0;
+  ASSERT_TRUE(XGetGeometry(display_, window, &wantRoot, &wx, &wy, &ww, &wh, &wb, &wd));
+  ASSERT_EQ(ximageGeometryWithin(display_, window, 2000, &gotRoot, &gx, &gy, &gw, &gh, &gb, &gd), nullptr);
+  EXPECT_EQ(std::vector<long>({long(gotRoot), gx, gy, gw, gh, gb, gd}),
+            std::vector<long>({long(wantRoot), wx, wy, ww, wh, wb, wd}));
+  // A pixmap has a geometry but no window attributes: the server's error is the failure.
+  Pixmap pixmap = XCreatePixmap(display_, root, 4, 4, 24);
+  EXPECT_EQ(ximageGeometryWithin(display_, pixmap, 2000, &gotRoot, &gx, &gy, &gw, &gh, &gb, &gd), nullptr);
+  EXPECT_NE(ximageWindowAttributesWithin(display_, pixmap, 2000, &got), nullptr);
+  XSync(display_, False);
+  ASSERT_EQ(kill(server_.pid(), SIGSTOP), 0);
+  long long started = xvfbNowMs();
+  const char *failure = ximageWindowAttributesWithin(display_, window, 300, &got);
+  long long spent = xvfbNowMs() - started;
+  kill(server_.pid(), SIGCONT);
+  EXPECT_NE(failure, nullptr);
+  EXPECT_GE(spent, 290);
+  EXPECT_LT(spent, 2000);
+  EXPECT_EQ(ximageGeometryWithin(display_, window, 2000, &gotRoot, &gx, &gy, &gw, &gh, &gb, &gd), nullptr);
+  EXPECT_EQ(gw, 23u);
 }
 
 }  // namespace

@@ -86,6 +86,19 @@ TEST_F(GlxDirectSyncTest, FinishAllCompletesUsedSlotsHighestFirst) {
   glxdirectFinishAll(nullptr);
 }
 
+// A slot never used (3) is finished without a sync for the reading client, and stays new: its
+// first use still syncs, for its own client.
+TEST_F(GlxDirectSyncTest, FinishingANewSlotLeavesItsSyncToItsFirstUse) {
+  slotsOneAndThree();
+  glxdirectFinishAll(instance_);
+  EXPECT_NE(std::string(fakeglLog()).find(", 768, 768, "), std::string::npos) << fakeglLog();
+  EXPECT_EQ(syncs, 0);
+  EXPECT_EQ(instance_->tagSlots[3].isNew, 1);
+  EXPECT_EQ(instance_->tagSlots[1].isNew, 0);
+  ASSERT_EQ(glxdirectMakeTagCurrent(instance_, 3), 1);
+  EXPECT_EQ(syncs, 1);
+}
+
 // A server string of the library for the screen, asked without making a slot current; NULL
 // for a name the library does not know.
 TEST_F(GlxDirectSyncTest, QueryServerStringAsksTheLibrary) {

@@ -1,7 +1,8 @@
 // Direct contexts and tag slots of a GL library instance on the recording fake GL library (an
 // instance set up on a private Xvfb): slot reuse and sharing, the end of the slot range, the
 // synchronisation before a slot first draws and before a map of its window, refusals of
-// make-current, the glBegin grab over fake clients, context creation and the scratch buffer.
+// make-current, the glBegin grab over fake clients, context creation and the scratch buffer;
+// which GLX requests park their client until its earlier requests reached the real server.
 #include <gtest/gtest.h>
 
 #include <X11/Xlib.h>
@@ -224,6 +225,118 @@ TEST_F(GlxDirectTagsTest, SynchronisationUsesTheConnectionToTheInstancesDisplay)
   EXPECT_EQ(syncsOn(0), 1u);
   EXPECT_EQ(syncsOn(1), 1u);
   xproxySyncWaitLimitMs = limit;
+}
+
+// The requests whose library call first uses a new slot of the client's tag (or sets a swap
+// interval) park the client behind a round trip on its connection to the instance's display;
+// the rest of the request then runs with the client's syncs taken as done.
+namespace parked {
+int resumed = 0;
+const char *failure = nullptr;
+void resume(uint8_t *, uint32_t, const char *why) {
+  resumed++;
+  failure = why;
+}
+Display *display = nullptr;
+int synced = 0;
+void handler(uint8_t *, uint32_t, uint8_t *) {
+  synced += glxdirectSyncedClient == xproxyCurrentClient;
+  glxSyncClientWithDisplay(xproxyCurrentClient, display);  // nothing written: done already
+}
+}  // namespace parked
+
+TEST_F(GlxDirectTagsTest, RequestsThatFirstUseANewSlotParkTheirClient) {
+  MetaScreen *screen = core_.addScreen(320, 240);
+  Head *head = core_.heads(screen)[0];
+  head->glLibrary = instance_;
+  FakeClient &a = core_.addClient(false, 2);
+  ServerDisplay real{};
+  real.display = display_;
+  a.client->displays[1]->display = &real;
+  GlxTagEntry *fresh = glxAllocTag(a.client), *used = glxAllocTag(a.client);
+  fresh->screen = used->screen = screen;
+  uint32_t freshTag = glxTagOf(fresh), usedTag = glxTagOf(used);
+  setGLXTagForServer(freshTag, head, tag(0, 0x100, 0x100, freshTag));
+  uint32_t usedSlot = tag(1, 0x200, 0x200, usedTag);
+  setGLXTagForServer(usedTag, head, usedSlot);
+  ASSERT_EQ(glxdirectMakeTagCurrent(instance_, usedSlot), 1);
+  FakeCore::Current current(a);
+  auto request = [](uint8_t minor, std::vector<uint32_t> words) {
+    FakeMessage m(false);
+    m.b(150).b(minor).s(0);
+    for (uint32_t w : words) m.i(w);
+    return m.done();
+  };
+  // Parks (true) or not; a park is answered and its resume run before the next request.
+  auto parksFor = [&](FakeClient &c, const FakeBytes &r) {
+    if (!glxdirectParkForSync(r.data(), uint32_t(r.size()), parked::resume)) return false;
+    EXPECT_NE(c.client->park, nullptr);
+    for (size_t k = 0; k < c.serverPeers.size(); k++) core_.answerRoundTrips(c, k);
+    core_.runLoopOnce();
+    EXPECT_EQ(c.client->park, nullptr);
+    return true;
+  };
+  auto parks = [&](const FakeBytes &r) { return parksFor(a, r); };
+  core_.serverRequests(a, 0);
+  core_.serverRequests(a, 1);
+  // Render, a single request, a MakeCurrent moving the tag, CopyContext, DestroyContext: the new
+  // slot's tag parks, on the connection to the instance's display only.
+  EXPECT_TRUE(parks(request(1, {freshTag})));
+  EXPECT_EQ(core_.serverRequests(a, 0).size(), 0u);
+  EXPECT_EQ(core_.serverRequests(a, 1).size(), 1u);
+  EXPECT_EQ(parked::resumed, 1);
+  EXPECT_EQ(parked::failure, nullptr);
+  EXPECT_TRUE(parks(request(112, {freshTag, 0})));
+  EXPECT_TRUE(parks(request(5, {0x300, 0x400, freshTag})));
+  EXPECT_TRUE(parks(request(10, {1, 2, 3, freshTag})));
+  EXPECT_TRUE(parks(request(4, {0x400})));
+  EXPECT_EQ(parked::resumed, 5);
+  // RenderLarge: only its last piece draws.
+  EXPECT_FALSE(parks(request(2, {freshTag, 1 | 2 << 16, 4, 0})));
+  EXPECT_TRUE(parks(request(2, {freshTag, 2 | 2 << 16, 4, 0})));
+  // The used slot's tag, no tag, a fresh MakeCurrent, a request without a tag, a short one.
+  EXPECT_FALSE(parks(request(1, {usedTag})));
+  EXPECT_FALSE(parks(request(1, {0})));
+  EXPECT_FALSE(parks(request(5, {0x300, 0x400, 0})));
+  EXPECT_FALSE(parks(request(7, {1, 4})));
+  EXPECT_FALSE(parks(request(5, {0x300})));
+  // A swap interval parks whatever the tag, on every connection.
+  EXPECT_TRUE(parks(request(16, {1416, usedTag, 0x200, 1})));
+  EXPECT_EQ(core_.serverRequests(a, 0).size(), 1u);
+  EXPECT_FALSE(parks(request(16, {1417, usedTag, 0x200, 1})));
+  // A client of the other byte order: its vendor requests are read as it wrote them.
+  {
+    FakeClient &b = core_.addClient(true, 1);
+    GlxTagEntry *other = glxAllocTag(b.client);
+    other->screen = screen;
+    uint32_t otherTag = glxTagOf(other);
+    setGLXTagForServer(otherTag, head, tag(2, 0x500, 0x500, otherTag));
+    FakeCore::Current big(b);
+    EXPECT_TRUE(parksFor(b, FakeMessage(true).b(150).b(16).s(0).i(1416).i(0).i(0x500).i(1).done()));
+    EXPECT_TRUE(parksFor(b, FakeMessage(true).b(150).b(17).s(0).i(1).i(otherTag).i(0).done()));
+    EXPECT_FALSE(parksFor(b, FakeMessage(true).b(150).b(17).s(0).i(1).i(usedTag).i(0).done()));
+  }
+  // The first use made: the tag parks no more.
+  ASSERT_EQ(glxdirectMakeTagCurrent(instance_, glxTagForServer(freshTag, head)), 1);
+  EXPECT_FALSE(parks(request(1, {freshTag})));
+
+  // The rest of a parked request: the client's syncs are done, and after it they wait again.
+  core_.serverRequests(a, 0);
+  core_.serverRequests(a, 1);
+  uint32_t limit = xproxySyncWaitLimitMs;
+  xproxySyncWaitLimitMs = 20;  // nobody answers: a sync gives up
+  parked::display = display_;
+  FakeBytes render = request(1, {freshTag});
+  glxdirectRunSynced(parked::handler, render.data(), uint32_t(render.size()), "gave up");
+  EXPECT_EQ(parked::synced, 1);
+  EXPECT_EQ(glxdirectSyncedClient, nullptr);
+  EXPECT_TRUE(core_.logged("gave up"));
+  EXPECT_EQ(core_.serverRequests(a, 0).size() + core_.serverRequests(a, 1).size(), 0u);
+  glxSyncClientWithDisplay(a.client, display_);
+  EXPECT_EQ(core_.serverRequests(a, 1).size(), 1u);
+  xproxySyncWaitLimitMs = limit;
+  head->glLibrary = nullptr;
+  glxFreeTagTable();
 }
 
 TEST_F(GlxDirectTagsTest, ScratchGrowsAndKeepsItsBufferWhenRefused) {

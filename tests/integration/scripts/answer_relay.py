@@ -4,8 +4,10 @@ unchanged, except that the reply to InternAtom of
   TARVO_HUGE_REPLY   becomes a reply header announcing 0x3fffffd0 more words, followed by up
                      to 200 MB of zeros while the reader takes them (then the connection is held);
   TARVO_STRAY_REPLY  is preceded by a reply whose sequence number answers no request;
-and once any connection interned TARVO_MUTE_QUERY_POINTER, no QueryPointer of any connection
-gets its reply (the request reaches the server, its answer is dropped).
+  TARVO_HOLD_<opcode>_<seconds>  arms a hold: the next request of that major opcode on any
+                     other connection has its answer (and everything behind it on that
+                     connection) held back for that many seconds. The opcode may name a
+                     minor code as well: <major>.<minor>.
 
 Usage: answer_relay.py :UPSTREAM DISPLAYFD  (writes the display number it listens on to DISPLAYFD)
 """
@@ -23,9 +25,12 @@ import xrelay  # noqa: E402  (its free display number and clean-up)
 
 HUGE = b"TARVO_HUGE_REPLY"
 STRAY = b"TARVO_STRAY_REPLY"
-MUTE = b"TARVO_MUTE_QUERY_POINTER"
-QUERY_POINTER = 38
-muted = threading.Event()
+HOLD = b"TARVO_HOLD_"
+
+# The armed hold: (opcode, seconds, the connection that armed it, minor code or None), or None;
+# one request takes it.
+hold_lock = threading.Lock()
+hold_armed = None
 
 
 def pad(n):
@@ -80,12 +85,32 @@ def requests_to_server(conn):
                     conn.actions[sequence] = "huge"
                 elif name == STRAY:
                     conn.actions[sequence] = "stray"
-                elif name == MUTE:
-                    muted.set()
-        elif request[0] == QUERY_POINTER and muted.is_set():
-            with conn.lock:
-                conn.actions[sequence] = "mute"
+            if name.startswith(HOLD):
+                opcode, seconds = name[len(HOLD):].split(b"_")
+                major, _, minor = opcode.partition(b".")
+                arm_hold((int(major), float(seconds), conn, int(minor) if minor else None))
+        take_hold(conn, request[0], request[1], sequence)
         conn.upstream.sendall(request)
+
+
+def arm_hold(hold):
+    global hold_armed
+    with hold_lock:
+        hold_armed = hold
+
+
+def take_hold(conn, opcode, minor, sequence):
+    """The armed hold goes to this request when it is of the opcode on another connection."""
+    global hold_armed
+    with hold_lock:
+        if hold_armed is None or hold_armed[0] != opcode or hold_armed[2] is conn:
+            return
+        if hold_armed[3] is not None and hold_armed[3] != minor:
+            return
+        seconds = hold_armed[1]
+        hold_armed = None
+    with conn.lock:
+        conn.actions[sequence] = ("hold", seconds)
 
 
 def answers_to_client(conn):
@@ -109,15 +134,21 @@ def answers_to_client(conn):
         unit, buffer = buffer[:length], buffer[length:]
         sequence = struct.unpack(order + "H", unit[2:4])[0]
         with conn.lock:
-            action = conn.actions.pop(sequence, None) if unit[0] == 1 else None
+            # A reply takes its action; an error only a hold (a held request may fail).
+            action = conn.actions.get(sequence) if unit[0] in (0, 1) else None
+            if unit[0] == 0 and not isinstance(action, tuple):
+                action = None
+            if action is not None:
+                del conn.actions[sequence]
+        if isinstance(action, tuple):
+            threading.Event().wait(action[1])
+            action = None
         if action == "huge":
             conn.client.sendall(unit[:4] + struct.pack(order + "I", 0x3fffffd0) + unit[8:32])
             zeros = bytes(1 << 20)
             for _ in range(200):
                 conn.client.sendall(zeros)
             threading.Event().wait()  # held open
-        if action == "mute":
-            continue
         if action == "stray":
             stray = (sequence + 0x3000) & 0xffff
             conn.client.sendall(bytes([1, 0]) + struct.pack(order + "HII", stray, 0, 0x5a5a5a5a) + bytes(20))
