@@ -462,6 +462,30 @@ bool frozenGrab() {
   return (proxyState.pointerGrab.client && proxyState.pointerFreeze.client) ||
          (proxyState.keyboardGrab.client && proxyState.keyboardFreeze.client);
 }
+
+// The bracket synchronises the client's connections around its request: the client first waits
+// parked until its earlier requests have reached the server (a client the server holds back
+// holds only itself), and the request goes on from the park.
+bool bracketParks(const ClientConnection *client) {
+  return frozenGrab() && client->displayCount && mainServerDisplays && mainServerDisplays->display;
+}
+
+// The client whose connections the bracket synchronises: none after a park that gave up (the
+// server holds its requests back; the bracket then only flushes).
+ClientConnection *bracketClient(const char *failure) {
+  if (failure) LOG(logChannelProblem, "%s", failure);
+  return failure ? nullptr : xproxyCurrentClient;
+}
+
+// The freeze bracket around one forwarded copy (`syncing`: see bracketClient).
+void forwardInBracket(ClientConnection *syncing, const uint8_t *request, uint32_t length) {
+  bool bracket = frozenGrab();
+  if (bracket) mainSelectInputOnHeads(syncing, 0);
+  xcoreFrameForwardOnce(request, length);
+  if (bracket) mainSelectInputOnHeads(syncing, 0x20);
+}
+
+void allowEventsSynced(uint8_t *request, uint32_t length, const char *failure);
 }  // namespace
 
 void xcoreAllowEvents(uint8_t *request, uint32_t length) {
@@ -469,6 +493,14 @@ void xcoreAllowEvents(uint8_t *request, uint32_t length) {
   if (!xcoreFrameEnter(request, length, shape)) return;
   uint8_t mode = request[1];
   if (mode >= 8) return xprotoSendError(kBadValue, mode, request, length, nullptr);
+  if (bracketParks(xproxyCurrentClient))
+    return xproxyParkClient(xproxyCurrentClient, nullptr, request, length, allowEventsSynced);
+  allowEventsSynced(request, length, nullptr);
+}
+
+namespace {
+void allowEventsSynced(uint8_t *request, uint32_t length, const char *failure) {
+  uint8_t mode = request[1];
   static const char *const names[8] = {"AsyncPointer", "SyncPointer", "ReplayPointer", "AsyncKeyboard",
                                        "SyncKeyboard", "ReplayKeyboard", "AsyncBoth", "SyncBoth"};
   ClientConnection *client = xproxyCurrentClient;
@@ -502,11 +534,9 @@ void xcoreAllowEvents(uint8_t *request, uint32_t length) {
     LOG(logChannelXhint, "%s has no effect in %s by %s", names[mode], xprotoRequestLabel(request),
         xscreenClientName(client));
   }
-  bool bracket = frozenGrab();
-  if (bracket) mainSelectInputOnHeads(client, 0);
-  xcoreFrameForwardOnce(request, length);
-  if (bracket) mainSelectInputOnHeads(client, 0x20);
+  forwardInBracket(bracketClient(failure), request, length);
 }
+}  // namespace
 
 void xcoreSetInputFocus(uint8_t *request, uint32_t length) {
   static const XcoreRequestShape shape{"bbsii", 12, XcoreShape::Fixed, 0, 0};
@@ -591,14 +621,6 @@ const char *grabStatusText(uint8_t status) {
     case 4: return "FROZEN";
     default: return "UNKNOWN MODE";
   }
-}
-
-// The freeze bracket around one forwarded copy.
-void forwardInBracket(ClientConnection *client, const uint8_t *request, uint32_t length) {
-  bool bracket = frozenGrab();
-  if (bracket) mainSelectInputOnHeads(client, 0);
-  xcoreFrameForwardOnce(request, length);
-  if (bracket) mainSelectInputOnHeads(client, 0x20);
 }
 
 }  // namespace
@@ -715,15 +737,30 @@ void xcoreGrabPointerReply(uint8_t *reply, uint32_t length) {
   xcoreFrameWriteReply(reply, length, "bbsiiiiiii");
 }
 
-void xcoreUngrabPointer(uint8_t *request, uint32_t length) {
-  static const XcoreRequestShape shape{"bbsi", 8, XcoreShape::Fixed, 0, 0};
-  if (!xcoreFrameEnter(request, length, shape)) return;
+namespace {
+void ungrabPointerSynced(uint8_t *request, uint32_t length, const char *failure) {
   ClientConnection *client = xproxyCurrentClient;
   uint32_t time = wireGet32(request + 4);
   if (!windowCheckUngrabPointer(kCorePointerDevice, client, time)) return;
   wirePut32(request + 4, 0);
-  forwardInBracket(client, request, length);
+  forwardInBracket(bracketClient(failure), request, length);
   windowUngrabPointer(kCorePointerDevice, client, time);
+}
+
+void ungrabKeyboardSynced(uint8_t *request, uint32_t length, const char *failure) {
+  ClientConnection *client = xproxyCurrentClient;
+  if (!windowCheckUngrabKeyboard(257, client, wireGet32(request + 4))) return;
+  forwardInBracket(bracketClient(failure), request, length);
+  windowUngrabKeyboard(257, client, 0);
+}
+}  // namespace
+
+void xcoreUngrabPointer(uint8_t *request, uint32_t length) {
+  static const XcoreRequestShape shape{"bbsi", 8, XcoreShape::Fixed, 0, 0};
+  if (!xcoreFrameEnter(request, length, shape)) return;
+  if (bracketParks(xproxyCurrentClient))
+    return xproxyParkClient(xproxyCurrentClient, nullptr, request, length, ungrabPointerSynced);
+  ungrabPointerSynced(request, length, nullptr);
 }
 
 void xcoreGrabKeyboard(uint8_t *request, uint32_t length) {
@@ -762,10 +799,9 @@ void xcoreGrabKeyboardReply(uint8_t *reply, uint32_t length) {
 void xcoreUngrabKeyboard(uint8_t *request, uint32_t length) {
   static const XcoreRequestShape shape{"bbsi", 8, XcoreShape::Fixed, 0, 0};
   if (!xcoreFrameEnter(request, length, shape)) return;
-  ClientConnection *client = xproxyCurrentClient;
-  if (!windowCheckUngrabKeyboard(257, client, wireGet32(request + 4))) return;
-  forwardInBracket(client, request, length);
-  windowUngrabKeyboard(257, client, 0);
+  if (bracketParks(xproxyCurrentClient))
+    return xproxyParkClient(xproxyCurrentClient, nullptr, request, length, ungrabKeyboardSynced);
+  ungrabKeyboardSynced(request, length, nullptr);
 }
 // ===== end of active grabs =====
 

@@ -586,3 +586,43 @@ TEST(SyncHeldClient, AwaitingClientsCrossingsHoldNoOtherClient) {
   bystander.close();
   EXPECT_EQ(tarvo.stop(), 0) << tarvo.output();
 }
+
+// A client held by an Await thaws and ends its frozen pointer grab (AllowEvents, UngrabPointer:
+// the heads' LeaveWindow selection is switched around each): each waits parked for the client's
+// own requests to reach the server, another client's round trips stay short, and both take
+// effect once the counter moves.
+TEST(SyncHeldClient, AwaitingClientsFrozenGrabRequestsHoldNoOtherClient) {
+  tarvoBlockSignals();
+  XvfbServer xvfb;
+  TarvoProcess tarvo;
+  ASSERT_EQ(tarvoStartOnScreens(xvfb, tarvo, 1, "640x480x24"), "");
+  RawClient waiter, bystander;
+  ASSERT_EQ(waiter.connect(tarvo.displayNumber(), 'l'), "");
+  ASSERT_EQ(bystander.connect(tarvo.displayNumber(), 'B'), "");
+  Codes sync = querySync(waiter), syncB = querySync(bystander);
+  ASSERT_NE(sync.major, 0);
+  uint32_t counter = waiter.idBase() + 1;
+  RawBytes answer;
+  // GrabPointer on the root freezing pointer and keyboard (both modes Synchronous).
+  RawRequest grab(false);
+  grab.b(26).b(0).s(0).i(waiter.rootWindow()).s(0x40).b(0).b(0).i(0).i(0).i(0);
+  ASSERT_EQ(waiter.roundTrip(grab.done(), answer), "");
+  ASSERT_EQ(answer[1], 0);  // GrabSuccess
+  awaitNewCounter(waiter, sync, counter);
+  ASSERT_EQ(waiter.send(RawRequest(false).b(35).b(3).s(0).i(0).done()), "");  // AllowEvents AsyncKeyboard
+  ASSERT_EQ(waiter.send(RawRequest(false).b(27).b(0).s(0).i(0).done()), "");  // UngrabPointer
+  EXPECT_LT(longestRoundTripFor(bystander, 1500), 1.0);
+  ASSERT_EQ(bystander.send(syncRequest(bystander, syncB.major, kSetCounter, {counter, 0, 1})), "");
+  std::vector<RawBytes> messages = messagesUntilSync(waiter, 20000);
+  ASSERT_FALSE(messages.empty());
+  EXPECT_EQ(messages[0][0], sync.firstEvent);
+  for (const RawBytes &m : messages) EXPECT_NE(m[0], 0) << "error " << int(m[1]);
+  // The grab is gone: the bystander's own grab succeeds.
+  RawRequest other(true);
+  other.b(26).b(0).s(0).i(bystander.rootWindow()).s(0).b(1).b(1).i(0).i(0).i(0);
+  ASSERT_EQ(bystander.roundTrip(other.done(), answer), "");
+  EXPECT_EQ(answer[1], 0);
+  waiter.close();
+  bystander.close();
+  EXPECT_EQ(tarvo.stop(), 0) << tarvo.output();
+}
