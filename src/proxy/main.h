@@ -279,8 +279,17 @@ struct MetaScreen;
 // grab's window), picks the head that shows it (panning one when needed) and puts the real
 // pointer there, carrying grabs and focus across when the head changes (the crossing events of
 // a change of head: windowcrossing.h). force: the callers that move the pointer on the real
-// server's behalf say so; a change of head is reported alike either way.
-void mainPointerTrack(int device, ClientConnection *client, MetaScreen *metaScreen, int32_t x, int32_t y, int force);
+// server's behalf say so; a change of head is reported alike either way. Nothing waits in the
+// loop for another client's connection: under another client's pointer grab the warp waits for
+// a round trip behind the grab issued again on the target (at most the sync limit; the pointer
+// poll does not follow meanwhile, a newer move finishes it first). Returns the connection of
+// another client (the grabbing one, or the keyboard-grabbing one that took the focus) that the
+// real server must have taken before the given client's later requests: a request handler parks
+// its client behind it (proxy/park.h) and calls mainFinishPendingWarp when it resumes. Else NULL.
+DisplayConnection *mainPointerTrack(int device, ClientConnection *client, MetaScreen *metaScreen, int32_t x, int32_t y,
+                                    int force);
+// Makes the warp of a crossing that waits for a grabbing client now (nothing when none waits).
+void mainFinishPendingWarp();
 // Records a real pointer position on the head's display (poll or real-display events) and,
 // while a pointer grab is active, follows the pointer out of the head.
 void mainPointerFollow(Head *previous, Head *head, int32_t x, int32_t y, unsigned modifiers, int grabbed);
@@ -292,8 +301,19 @@ uint32_t mainServerIdOnPointerHead(uint32_t id);
 // clamping and FixPointerCoordinates); 1 when found, 0 with *head NULL and the outputs unset.
 int mainQueryPointer(Display *display, Window root, int32_t x, int32_t y, Head **head, int32_t *metaX,
                      int32_t *metaY, int *clamped);
-// XQueryPointer on the head's real root, then mainQueryPointer: the head or NULL (the key and
-// button mask in *mask when asked for).
+// The real pointer as a QueryPointer on one of the proxy's own connections answers it: the
+// root the pointer is on (0 when none came), the position on that root, the key and button mask.
+struct MainRealPointer {
+  Window root;
+  int32_t rootX, rootY;
+  unsigned mask;
+};
+// QueryPointer on `window` asked on the display's connection and waited for at most the sync
+// limit. False when no answer came in time, the connection broke or the server answered with an
+// error: logged as the query for `what` on the problem channel, *pointer zeroed.
+bool mainQueryRealPointer(Display *display, Window window, const char *what, MainRealPointer *pointer);
+// The real pointer asked on the head's real root (mainQueryRealPointer), then mainQueryPointer:
+// the head or NULL (the key and button mask in *mask when asked for).
 Head *mainQueryPointerOnHead(Display *display, Head *head, int32_t *x, int32_t *y, unsigned *mask = nullptr);
 // Warps the real pointer to the meta position on the head (clamped into the real screen):
 // through the client's first display connection when given, else through Xlib.

@@ -1,6 +1,8 @@
 // Pointer state: which head holds the pointer, moving the pointer between heads, queries of
 // the real pointer and the pointer poll's answers.
+#include <X11/Xlib-xcb.h>
 #include <X11/Xlib.h>
+#include <xcb/xproto.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -20,8 +22,10 @@
 #include "support/logging.h"
 #include "support/orders.h"
 #include "support/rect.h"
+#include "support/strtemp.h"
 #include "xclient/region.h"
 #include "xclient/xrclibinput.h"
+#include "xclient/xtarget.h"
 
 namespace {
 
@@ -89,6 +93,104 @@ void followPolledPosition(Head *previous, Head *head, int32_t x, int32_t y, unsi
   mainPointerFollow(previous, head, x, y, modifiers, grabbed);
 }
 
+// Steps 12 to 15 of a crossing: the warp onto the target (through the given client's
+// connection, else the proxy's own), the pointer grab issued again there and frozen devices
+// thawed, LeaveWindow reported again.
+void finishCrossing(int device, ClientConnection *client, Head *target, int32_t x, int32_t y) {
+  const auto &pg = proxyState.pointerGrab;
+  // 12. The warp itself.
+  mainWarpPointerOnHead(device, client, target, x, y);
+  // 13. A grabbed pointer: the grab goes with it and frozen devices are released there. The grab
+  // follows the warp: on the same connection when the grabbing client moved the pointer, else
+  // after a round trip on the proxy's connection that warped.
+  DisplayConnection *grabConnection = pg.client ? miscConnectionForHead(pg.client, target) : nullptr;
+  if (grabConnection) {
+    if (!client && target->display) xproxySyncXlib(target->display, "a pointer warp");
+    bool pointerFrozen = proxyState.pointerFreeze.client != nullptr;
+    bool keyboardFrozen = proxyState.keyboardFreeze.client != nullptr;
+    LOG(logChannelXhint, "GrabPointer on %s: owner-events=%d", target->name, int(pg.ownerEvents));
+    miscForwardGrabPointer(target);
+    if (pointerFrozen || keyboardFrozen) {
+      // The modes that thaw what the grab's freeze mode holds (AsyncPointer, AsyncKeyboard, AsyncBoth).
+      uint8_t mode = pointerFrozen && keyboardFrozen ? 6 : pointerFrozen ? 0 : 3;
+      if (uint8_t *request = xproxyBeginRequest(grabConnection, 35, mode, 8)) memset(request + 4, 0, 4);
+      flushConnection(grabConnection);
+    }
+  }
+  // 15.
+  mainSelectInputOnHeads(client, 0x20);
+  if (!client && mainServerDisplays && mainServerDisplays->display)
+    xproxySyncXlib(mainServerDisplays->display, "a pointer warp");
+}
+
+// A crossing under another client's pointer grab whose warp waits for that client's connection
+// to take the grab issued again on the target. One at a time: a newer move finishes it first,
+// and the pointer poll does not follow the real pointer meanwhile (it is about to move). Static:
+// the round trip's answer and the timer name it by its generation only; the target is looked
+// up in the head lists before use (a reset may have freed it).
+struct PendingWarp {
+  uint64_t generation;  // 0: none pending
+  int device;
+  Head *target;
+  int32_t x, y;
+  Order *timer;  // the sync limit, then an idle order after the answer; cancelled by the finish
+};
+PendingWarp pendingWarp;
+uint64_t lastWarpGeneration;
+
+bool headListed(const Head *head) {
+  for (MetaScreen *s = xscreenList; s; s = s->next)
+    for (Head *h = s->heads; h; h = h->next)
+      if (h == head) return true;
+  return false;
+}
+
+// The warp and what follows it on the proxy's own connection; timedOut: no answer came in time
+// (the grabbing client's requests are held back), the warp goes without it.
+void finishPendingWarp(bool timedOut) {
+  if (!pendingWarp.generation) return;
+  PendingWarp warp = pendingWarp;
+  pendingWarp = PendingWarp{};
+  ordersCancel(warp.timer);
+  if (timedOut)
+    LOG(logChannelWarning, "No answer to the pointer-grab carried to another head by %s after %u ms: warping anyway",
+        xscreenClientName(proxyState.pointerGrab.client), unsigned(xproxySyncWaitLimitMs));
+  if (!headListed(warp.target) || !warp.target->display) return;
+  finishCrossing(warp.device, nullptr, warp.target, warp.x, warp.y);
+}
+
+void onPendingWarpIdle(void *) {
+  ordersCancel(pendingWarp.timer);  // an idle order runs until cancelled
+  pendingWarp.timer = nullptr;
+  finishPendingWarp(false);
+}
+
+void onPendingWarpTimeout(void *) {
+  pendingWarp.timer = nullptr;  // a fired one-shot timer is done
+  finishPendingWarp(true);
+}
+
+// The grabbing client's connection took the grab: the warp goes on from an idle order (the
+// answer is being handled in a pass over that connection's input).
+void onGrabTaken(uint8_t *, uintptr_t generation) {
+  if (!pendingWarp.generation || pendingWarp.generation != generation) return;  // finished before
+  ordersCancel(pendingWarp.timer);
+  pendingWarp.timer = ordersAddIdle(onPendingWarpIdle, nullptr);
+  if (!pendingWarp.timer) finishPendingWarp(false);
+}
+
+// Defers steps 12 to 15 behind a round trip on the grabbing client's connection; false when
+// that cannot be written or timed (the caller then finishes at once).
+bool deferWarp(int device, DisplayConnection *connection, Head *target, int32_t x, int32_t y) {
+  uint64_t generation = ++lastWarpGeneration;
+  if (!xproxySendNoOpRequest(connection, onGrabTaken, uintptr_t(generation), xproxyNoOpNothingRelease)) return false;
+  flushConnection(connection);
+  Order *timer = ordersAddTimer(xproxySyncWaitLimitMs, onPendingWarpTimeout, nullptr);
+  if (!timer) return false;  // the answer then finds nothing pending
+  pendingWarp = PendingWarp{generation, device, target, x, y, timer};
+  return true;
+}
+
 }  // namespace
 
 int mainSetPointerHead(int, Head *head, int32_t x, int32_t y, int force) {
@@ -142,18 +244,38 @@ int mainQueryPointer(Display *display, Window root, int32_t x, int32_t y, Head *
   return 1;
 }
 
+bool mainQueryRealPointer(Display *display, Window window, const char *what, MainRealPointer *pointer) {
+  *pointer = {};
+  if (!display) return false;
+  // Xlib's requests go out first: the answer then also covers them, as after a round trip.
+  XFlush(display);
+  xcb_connection_t *connection = XGetXCBConnection(display);
+  xcb_query_pointer_cookie_t cookie = xcb_query_pointer(connection, xcb_window_t(window));
+  void *reply = nullptr;
+  xcb_generic_error_t *error = nullptr;
+  const char *failure = xtargetWaitReply(display, cookie.sequence, xproxySyncWaitLimitMs, &reply, &error);
+  if (!failure && !reply)
+    failure = strTempPrintf("the X server answered with error %u", error ? unsigned(error->error_code) : 0u);
+  free(error);
+  if (failure) {
+    free(reply);
+    LOG(logChannelProblem, "The pointer query on the proxy's own connection for %s failed: %s", what, failure);
+    return false;
+  }
+  const auto *answer = static_cast<const xcb_query_pointer_reply_t *>(reply);
+  *pointer = MainRealPointer{answer->root, answer->root_x, answer->root_y, answer->mask};
+  free(reply);
+  return true;
+}
+
 Head *mainQueryPointerOnHead(Display *display, Head *head, int32_t *x, int32_t *y, unsigned *mask) {
   if (!display || !head) return nullptr;
-  Window root = 0, child = 0;
-  int rootX = 0, rootY = 0, windowX = 0, windowY = 0;
-  unsigned state = 0;
-  if (xproxySyncXlib(display, "a pointer query")) return nullptr;
-  XQueryPointer(display, head->root, &root, &child, &rootX, &rootY, &windowX, &windowY, &state);
-  if (!root) return nullptr;
-  if (mask) *mask = state;
+  MainRealPointer pointer;
+  if (!mainQueryRealPointer(display, head->root, "a pointer query", &pointer) || !pointer.root) return nullptr;
+  if (mask) *mask = pointer.mask;
   Head *found = nullptr;
   int clamped = 0;
-  if (!mainQueryPointer(display, root, rootX, rootY, &found, x, y, &clamped)) return nullptr;
+  if (!mainQueryPointer(display, pointer.root, pointer.rootX, pointer.rootY, &found, x, y, &clamped)) return nullptr;
   return found;
 }
 
@@ -204,8 +326,11 @@ Head *mainNearestHead(Head *head) {
   return best;
 }
 
-void mainPointerTrack(int device, ClientConnection *client, MetaScreen *screen, int32_t x, int32_t y, int) {
-  if (!screen) return;
+DisplayConnection *mainPointerTrack(int device, ClientConnection *client, MetaScreen *screen, int32_t x, int32_t y,
+                                    int) {
+  if (!screen) return nullptr;
+  // A warp still waiting for a grabbing client goes first: this move comes after it.
+  finishPendingWarp(false);
   // 1. Connections that broke are handled before the pointer moves on.
   if (!client)
     for (ClientConnection *c = xproxyClients; c; c = c->next)
@@ -239,7 +364,7 @@ void mainPointerTrack(int device, ClientConnection *client, MetaScreen *screen, 
   }
   if (!target) {
     LOG_UNE();
-    return;
+    return nullptr;
   }
   // 4. Into the target's visible rectangle.
   rectClampPoint(&x, &y, confined ? shrunk(shownRect(target)) : shownRect(target));
@@ -248,7 +373,7 @@ void mainPointerTrack(int device, ClientConnection *client, MetaScreen *screen, 
     mainWarpPointerOnHead(device, client, target, x, y);
     if (!client) XFlush(target->display);
     mainSetPointerHead(device, target, x, y, 1);
-    return;
+    return nullptr;
   }
   // 6. A crossing: the heads stop reporting LeaveWindow meanwhile.
   mainSelectInputOnHeads(client, 0);
@@ -276,13 +401,17 @@ void mainPointerTrack(int device, ClientConnection *client, MetaScreen *screen, 
           previous ? previous->name : "(none)", xscreenClientName(client), grabSuffix(pointerGrabbed, ", pointer grabbed"),
           grabSuffix(pointerFrozen, ", pointer frozen"), grabSuffix(keyboardGrabbed, ", keyboard grabbed"),
           grabSuffix(keyboardFrozen, ", keyboard frozen"));
+  // Under another client's pointer grab the warp waits until that client's connection has taken
+  // the grab issued again on the target (a confined grab would otherwise hold the pointer on the
+  // previous head): the rest of the crossing goes on from the answer of a round trip behind it,
+  // or after the sync limit, while the loop serves everyone. The grabbing client's own moves warp
+  // on its connection right behind its grab.
+  DisplayConnection *grabConnection = pointerGrabbed ? miscConnectionForHead(pg.client, target) : nullptr;
   // 8. The pointer grab is issued again on the target.
   if (pointerCarried) {
     LOG(logChannelXhint, "GrabPointer on %s: owner-events=%d cursor=0x%x", target->name, int(pg.ownerEvents),
         pg.cursor ? unsigned(pg.cursor->id) : 0u);
     miscForwardGrabPointer(target);
-    logStep("Sync pointer-grab to %s by %s, before passive grab by XRC ...", target->name, xscreenClientName(pg.client));
-    syncClient(pg.client, logChannelWarning);
   }
   // 9. The focus follows onto the target.
   proxyState.focusHead = target;
@@ -290,9 +419,10 @@ void mainPointerTrack(int device, ClientConnection *client, MetaScreen *screen, 
   proxyState.pointerHead = target;  // the focus id is translated for the target
   uint32_t serverFocus = mainServerIdOnPointerHead(focus);
   ClientConnection *focusClient = keyboardGrabbed ? kg.client : client;
-  if (DisplayConnection *connection = focusClient ? miscConnectionForHead(focusClient, target) : nullptr) {
-    core11GSetInputFocus(connection, proxyState.focusRevertTo, serverFocus);
-    flushConnection(connection);
+  DisplayConnection *focusConnection = focusClient ? miscConnectionForHead(focusClient, target) : nullptr;
+  if (focusConnection) {
+    core11GSetInputFocus(focusConnection, proxyState.focusRevertTo, serverFocus);
+    flushConnection(focusConnection);
   } else if (target->display) {
     XSetInputFocus(target->display, serverFocus, proxyState.focusRevertTo, CurrentTime);
     XFlush(target->display);
@@ -302,40 +432,21 @@ void mainPointerTrack(int device, ClientConnection *client, MetaScreen *screen, 
     logStep("Warp with active keyboard grab");
     miscForwardGrabKeyboard(target, 1);
   }
-  // 11.
-  if (pointerGrabbed && pg.client != client) {
-    logStep("Sync pointer-grab to %s by %s ...", target->name, xscreenClientName(pg.client));
-    syncClient(pg.client, logChannelWarning);
-  }
-  // 12. The warp itself.
-  mainWarpPointerOnHead(device, client, target, x, y);
-  // 13. A grabbed pointer: the grab goes with it and frozen devices are released there.
-  if (pointerGrabbed) {
-    if (client)
-      syncClient(client, logChannelWarning);
-    else if (target->display)
-      xproxySyncXlib(target->display, "a pointer warp");
-    LOG(logChannelXhint, "GrabPointer on %s: owner-events=%d", target->name, int(pg.ownerEvents));
-    miscForwardGrabPointer(target);
-    if ((pointerFrozen || keyboardFrozen) && pg.client)
-      if (DisplayConnection *connection = miscConnectionForHead(pg.client, target)) {
-        // The modes that thaw what the grab's freeze mode holds (AsyncPointer, AsyncKeyboard, AsyncBoth).
-        uint8_t mode = pointerFrozen && keyboardFrozen ? 6 : pointerFrozen ? 0 : 3;
-        if (uint8_t *request = xproxyBeginRequest(connection, 35, mode, 8)) memset(request + 4, 0, 4);
-        flushConnection(connection);
-      }
-  }
-  // 14.
-  if (keyboardGrabbed && kg.client != client) {
-    logStep("Sync keyboard-grab to %s by %s ...", target->name, xscreenClientName(kg.client));
-    syncClient(kg.client, logChannelWarning);
-  }
-  // 15.
-  mainSelectInputOnHeads(client, 0x20);
-  if (!client && mainServerDisplays && mainServerDisplays->display)
-    xproxySyncXlib(mainServerDisplays->display, "a pointer warp");
   mainSetPointerHead(device, target, x, y, 1);
+  // 11. The rest after the grabbing client's connection took the grab.
+  if (grabConnection && pg.client != client && deferWarp(device, grabConnection, target, x, y)) {
+    logStep("Warp to %s waits for the pointer-grab of %s ...", target->name, xscreenClientName(pg.client));
+    return client ? grabConnection : nullptr;
+  }
+  // 12 to 15.
+  finishCrossing(device, client, target, x, y);
+  // 14. The focus and keyboard grab sent through the keyboard-grabbing client's connection are
+  // taken before that client's later requests; the given client's wait for them (returned).
+  if (client && keyboardGrabbed && kg.client != client) return focusConnection;
+  return nullptr;
 }
+
+void mainFinishPendingWarp() { finishPendingWarp(false); }
 
 void mainPointerFollow(Head *, Head *head, int32_t x, int32_t y, unsigned modifiers, int grabbed) {
   if (!head || !head->metaScreen) return;
@@ -414,7 +525,7 @@ void mainPointerFollow(Head *, Head *head, int32_t x, int32_t y, unsigned modifi
 void mainQueryPointerReply(uint8_t *reply, uintptr_t argument) {
   auto *connection = reinterpret_cast<DisplayConnection *>(argument);
   if (xproxyPointerPollDepth()) xproxyPointerPollReplyHandled = 1;
-  if (!reply) return;
+  if (!reply || pendingWarp.generation) return;  // a pending warp is about to move the pointer
   uint32_t root = 0, window = 0;
   int16_t rootX = 0, rootY = 0, windowX = 0, windowY = 0;
   uint16_t mask = 0;
@@ -445,15 +556,12 @@ void mainQueryPointerReply(uint8_t *reply, uintptr_t argument) {
     // Another head: the answer may have left the real server before the proxy moved the
     // pointer to the pointer head itself. The real pointer is asked again, and its present place
     // is followed (a stale answer would carry the pointer back).
-    Window now = 0, child = 0;
-    int nowX = 0, nowY = 0, windowNowX = 0, windowNowY = 0;
-    unsigned state = 0;
-    if (xproxySyncXlib(display, "the pointer poll")) return;
-    XQueryPointer(display, head->root, &now, &child, &nowX, &nowY, &windowNowX, &windowNowY, &state);
-    Head *there = now ? mainFindHeadByRoot(serverDisplay, now) : nullptr;
+    MainRealPointer now;
+    if (!mainQueryRealPointer(display, head->root, "the pointer poll", &now)) return;
+    Head *there = now.root ? mainFindHeadByRoot(serverDisplay, now.root) : nullptr;
     if (!there) return;
-    x = nowX, y = nowY, mask = uint16_t(state), found = nullptr;
-    (void)mainQueryPointer(display, now, x, y, &found, &metaX, &metaY, &clamped);
+    x = now.rootX, y = now.rootY, mask = uint16_t(now.mask), found = nullptr;
+    (void)mainQueryPointer(display, now.root, x, y, &found, &metaX, &metaY, &clamped);
     if (!found) found = there;
   }
   followPolledPosition(previous, found, x, y, mask);
@@ -464,19 +572,14 @@ bool xproxyPointerQueryWaits(const ClientConnection *client) {
          client->displayCount;
 }
 
-const char *xproxyQueryPointerPosition(ClientConnection *client, Head **head, int32_t *x, int32_t *y) {
+const char *xproxyQueryPointerPosition(Head **head, int32_t *x, int32_t *y) {
   if (!xproxyPointerPollInterval() && mainServerDisplays && mainServerDisplays->display) {
-    if (client && client->displayCount)
-      if (const char *error = xproxySyncDisplayConnection(client->displays[0])) return error;
     Display *display = mainServerDisplays->display;
-    Window root = 0, child = 0;
-    int rootX = 0, rootY = 0, windowX = 0, windowY = 0;
-    unsigned mask = 0;
     // A server that does not answer in time leaves the proxy's own idea of the pointer.
-    if (!xproxySyncXlib(display, "a pointer query"))
-      XQueryPointer(display, DefaultRootWindow(display), &root, &child, &rootX, &rootY, &windowX, &windowY, &mask);
-    if (Head *found = root ? mainFindHeadByRoot(mainServerDisplays, root) : nullptr) {
-      int32_t mx = rootX, my = rootY;
+    MainRealPointer pointer;
+    mainQueryRealPointer(display, DefaultRootWindow(display), "a pointer query", &pointer);
+    if (Head *found = pointer.root ? mainFindHeadByRoot(mainServerDisplays, pointer.root) : nullptr) {
+      int32_t mx = pointer.rootX, my = pointer.rootY;
       xproxyHeadToRootXY(&mx, &my, found);
       *head = found, *x = mx, *y = my;
       return nullptr;
@@ -494,7 +597,7 @@ const char *xproxyQueryPointerPosition(ClientConnection *client, Head **head, in
 // the real pointer asked of the pointer head's display directly.
 void mainPollPointerOnce() {
   Head *head = proxyState.pointerHead;
-  if (!head || !head->display) return;
+  if (!head || !head->display || pendingWarp.generation) return;
   for (ClientConnection *c = xproxyClients; c; c = c->next) {
     if (!c->displayCount || !c->displays || !c->displays[0]) continue;
     DisplayConnection *connection = miscConnectionForHead(c, head);
@@ -504,15 +607,11 @@ void mainPollPointerOnce() {
     flushConnection(connection);
     return;
   }
-  Window root = 0, child = 0;
-  int rootX = 0, rootY = 0, windowX = 0, windowY = 0;
-  unsigned mask = 0;
-  if (xproxySyncXlib(head->display, "the pointer poll")) return;
-  if (!XQueryPointer(head->display, head->root, &root, &child, &rootX, &rootY, &windowX, &windowY, &mask) && !root)
-    return;
-  Head *found = mainFindHeadByRoot(head->serverDisplay, root);
+  MainRealPointer pointer;
+  if (!mainQueryRealPointer(head->display, head->root, "the pointer poll", &pointer) || !pointer.root) return;
+  Head *found = mainFindHeadByRoot(head->serverDisplay, pointer.root);
   if (!found) return;
-  followPolledPosition(head, found, rootX, rootY, mask);
+  followPolledPosition(head, found, pointer.rootX, pointer.rootY, pointer.mask);
 }
 // ===== end of pointer poll =====
 

@@ -151,13 +151,11 @@ void xcoreQueryPointerReply(uint8_t *reply, uint32_t length) {
     LOG(logChannelXhint, "Server pointer bugfix or out of view window");
     head = nullptr;
     Head *asked = serverDisplay ? mainFindHeadByRoot(serverDisplay, root) : nullptr;
-    Window realRoot = 0, child = 0;
-    int x = 0, y = 0, wx = 0, wy = 0;
-    unsigned mask = 0;
-    if (asked && display && !xproxySyncXlib(display, "QueryPointer") && XQueryPointer(display, asked->root, &realRoot, &child, &x, &y, &wx, &wy, &mask))
-      head = mainFindHeadByRoot(serverDisplay, realRoot);
+    MainRealPointer real{};
+    if (asked && display && mainQueryRealPointer(display, asked->root, "QueryPointer", &real) && real.root)
+      head = mainFindHeadByRoot(serverDisplay, real.root);
     if (head && head->metaScreen) {
-      metaX = x, metaY = y;
+      metaX = real.rootX, metaY = real.rootY;
       xproxyHeadToRootXY(&metaX, &metaY, head);
       metaX = std::clamp<int32_t>(metaX, 0, int32_t(std::max(1u, head->metaScreen->width)) - 1);
       metaY = std::clamp<int32_t>(metaY, 0, int32_t(std::max(1u, head->metaScreen->height)) - 1);
@@ -195,6 +193,7 @@ void xcoreQueryPointerReply(uint8_t *reply, uint32_t length) {
 
 namespace {
 void warpPointerSynced(uint8_t *request, uint32_t length, const char *failure);
+void warpTaken(uint8_t *request, uint32_t length, const char *failure);
 }  // namespace
 
 void xcoreWarpPointer(uint8_t *request, uint32_t length) {
@@ -202,11 +201,11 @@ void xcoreWarpPointer(uint8_t *request, uint32_t length) {
   if (!xcoreFrameEnter(request, length, shape)) return;
   uint32_t sourceId = wireGet32(request + 4);
   if (sourceId && !xcoreFrameResolve(sourceId, kXcoreWantWindow, kBadWindow, request, length)) return;
-  // The pointer is asked of the server once the client's requests have reached it: the client
-  // waits for that parked, while the others are served.
+  // The pointer is asked of the server, and a crossing made, once the client's requests have
+  // reached it: the client waits for that parked, while the others are served.
   ClientConnection *client = xproxyCurrentClient;
-  if (xproxyPointerQueryWaits(client))
-    return xproxyParkClient(client, client->displays[0], request, length, warpPointerSynced);
+  if (client->displayCount && mainServerDisplays && mainServerDisplays->display)
+    return xproxyParkClient(client, nullptr, request, length, warpPointerSynced);
   warpPointerSynced(request, length, nullptr);
 }
 
@@ -228,7 +227,7 @@ void warpPointerSynced(uint8_t *request, uint32_t length, const char *failure) {
   }
   Head *head = nullptr;
   int32_t x = 0, y = 0;
-  if (const char *error = xproxyQueryPointerPosition(nullptr, &head, &x, &y)) {  // (synced already)
+  if (const char *error = xproxyQueryPointerPosition(&head, &x, &y)) {
     LOG(logChannelProblem, "%s", error);
     return;
   }
@@ -253,8 +252,17 @@ void warpPointerSynced(uint8_t *request, uint32_t length, const char *failure) {
     targetX = int64_t(destination->x) + destinationX;
     targetY = int64_t(destination->y) + destinationY;
   }
-  mainPointerTrack(kCorePointerDevice, client, screen, int32_t(std::clamp<int64_t>(targetX, INT32_MIN, INT32_MAX)),
-                   int32_t(std::clamp<int64_t>(targetY, INT32_MIN, INT32_MAX)), 0);
+  // A warp that another client's grab carried: this client's later requests wait until the real
+  // server took it.
+  if (DisplayConnection *carrier =
+          mainPointerTrack(kCorePointerDevice, client, screen, int32_t(std::clamp<int64_t>(targetX, INT32_MIN, INT32_MAX)),
+                           int32_t(std::clamp<int64_t>(targetY, INT32_MIN, INT32_MAX)), 0))
+    xproxyParkClient(client, carrier, request, length, warpTaken);
+}
+
+void warpTaken(uint8_t *, uint32_t, const char *failure) {
+  if (failure) LOG(logChannelProblem, "%s", failure);
+  mainFinishPendingWarp();
 }
 }  // namespace
 // ===== end of pointer requests =====
@@ -454,6 +462,30 @@ bool frozenGrab() {
   return (proxyState.pointerGrab.client && proxyState.pointerFreeze.client) ||
          (proxyState.keyboardGrab.client && proxyState.keyboardFreeze.client);
 }
+
+// The bracket synchronises the client's connections around its request: the client first waits
+// parked until its earlier requests have reached the server (a client the server holds back
+// holds only itself), and the request goes on from the park.
+bool bracketParks(const ClientConnection *client) {
+  return frozenGrab() && client->displayCount && mainServerDisplays && mainServerDisplays->display;
+}
+
+// The client whose connections the bracket synchronises: none after a park that gave up (the
+// server holds its requests back; the bracket then only flushes).
+ClientConnection *bracketClient(const char *failure) {
+  if (failure) LOG(logChannelProblem, "%s", failure);
+  return failure ? nullptr : xproxyCurrentClient;
+}
+
+// The freeze bracket around one forwarded copy (`syncing`: see bracketClient).
+void forwardInBracket(ClientConnection *syncing, const uint8_t *request, uint32_t length) {
+  bool bracket = frozenGrab();
+  if (bracket) mainSelectInputOnHeads(syncing, 0);
+  xcoreFrameForwardOnce(request, length);
+  if (bracket) mainSelectInputOnHeads(syncing, 0x20);
+}
+
+void allowEventsSynced(uint8_t *request, uint32_t length, const char *failure);
 }  // namespace
 
 void xcoreAllowEvents(uint8_t *request, uint32_t length) {
@@ -461,6 +493,14 @@ void xcoreAllowEvents(uint8_t *request, uint32_t length) {
   if (!xcoreFrameEnter(request, length, shape)) return;
   uint8_t mode = request[1];
   if (mode >= 8) return xprotoSendError(kBadValue, mode, request, length, nullptr);
+  if (bracketParks(xproxyCurrentClient))
+    return xproxyParkClient(xproxyCurrentClient, nullptr, request, length, allowEventsSynced);
+  allowEventsSynced(request, length, nullptr);
+}
+
+namespace {
+void allowEventsSynced(uint8_t *request, uint32_t length, const char *failure) {
+  uint8_t mode = request[1];
   static const char *const names[8] = {"AsyncPointer", "SyncPointer", "ReplayPointer", "AsyncKeyboard",
                                        "SyncKeyboard", "ReplayKeyboard", "AsyncBoth", "SyncBoth"};
   ClientConnection *client = xproxyCurrentClient;
@@ -494,11 +534,9 @@ void xcoreAllowEvents(uint8_t *request, uint32_t length) {
     LOG(logChannelXhint, "%s has no effect in %s by %s", names[mode], xprotoRequestLabel(request),
         xscreenClientName(client));
   }
-  bool bracket = frozenGrab();
-  if (bracket) mainSelectInputOnHeads(client, 0);
-  xcoreFrameForwardOnce(request, length);
-  if (bracket) mainSelectInputOnHeads(client, 0x20);
+  forwardInBracket(bracketClient(failure), request, length);
 }
+}  // namespace
 
 void xcoreSetInputFocus(uint8_t *request, uint32_t length) {
   static const XcoreRequestShape shape{"bbsii", 12, XcoreShape::Fixed, 0, 0};
@@ -560,10 +598,10 @@ struct GrabRecord {
 
 GrabRecord *newGrabRecord() { return static_cast<GrabRecord *>(calloc(1, sizeof(GrabRecord))); }
 
-// How GrabPointer asks the pointer's place for a confine-to window: after a sync of the client
-// (not parked), at once (the client waited parked for its requests to reach the server), or not
-// at all (that wait failed).
-constexpr int kGrabQueryAfterSync = 0, kGrabQuerySynced = 1, kGrabQueryNone = 2;
+// How GrabPointer asks the pointer's place for a confine-to window: without a park (the question
+// then asks nothing of the real server), after the client waited parked for its requests to
+// reach the server, or not at all (that wait failed).
+constexpr int kGrabQueryUnparked = 0, kGrabQuerySynced = 1, kGrabQueryNone = 2;
 
 // The pointer rule: the pointer head when the window lies on its meta screen (or with one meta
 // screen, or for a window id of 2 or less), else the first head of the window's meta screen.
@@ -585,14 +623,6 @@ const char *grabStatusText(uint8_t status) {
   }
 }
 
-// The freeze bracket around one forwarded copy.
-void forwardInBracket(ClientConnection *client, const uint8_t *request, uint32_t length) {
-  bool bracket = frozenGrab();
-  if (bracket) mainSelectInputOnHeads(client, 0);
-  xcoreFrameForwardOnce(request, length);
-  if (bracket) mainSelectInputOnHeads(client, 0x20);
-}
-
 }  // namespace
 
 namespace {
@@ -606,13 +636,15 @@ void grabPointerSynced(uint8_t *request, uint32_t length, const char *failure) {
 void xcoreGrabPointer(uint8_t *request, uint32_t length) {
   static const XcoreRequestShape shape{"bbsisbbiii", 24, XcoreShape::Fixed, 0, 0};
   if (!xcoreFrameEnter(request, length, shape)) return;
-  // A confine-to window has the pointer asked of the server once the client's requests have
-  // reached it: the client waits for that parked, while the others are served.
+  // A confine-to window has the pointer asked of the server, and a crossing made, once the
+  // client's requests have reached it: the client waits for that parked, while the others are
+  // served.
   ClientConnection *client = xproxyCurrentClient;
   WindowRecord *confine = windowOf(wireGet32(request + 12));
-  if (confine && confine->realized && confine->screen && xproxyPointerQueryWaits(client))
-    return xproxyParkClient(client, client->displays[0], request, length, grabPointerSynced);
-  grabPointer(request, length, kGrabQueryAfterSync);
+  if (confine && confine->realized && confine->screen && client->displayCount && mainServerDisplays &&
+      mainServerDisplays->display)
+    return xproxyParkClient(client, nullptr, request, length, grabPointerSynced);
+  grabPointer(request, length, kGrabQueryUnparked);
 }
 
 namespace {
@@ -657,7 +689,7 @@ void grabPointer(uint8_t *request, uint32_t length, int query) {
   if (usable && query != kGrabQueryNone && confine && confine->realized && confine->screen) {
     Head *pointer = nullptr;
     int32_t x = 0, y = 0;
-    if (const char *error = xproxyQueryPointerPosition(query == kGrabQueryAfterSync ? client : nullptr, &pointer, &x, &y)) {
+    if (const char *error = xproxyQueryPointerPosition(&pointer, &x, &y)) {
       LOG(logChannelProblem, "%s", error);
     } else {
       if (!pointer || pointer->metaScreen != confine->screen) x = y = 0;
@@ -705,15 +737,30 @@ void xcoreGrabPointerReply(uint8_t *reply, uint32_t length) {
   xcoreFrameWriteReply(reply, length, "bbsiiiiiii");
 }
 
-void xcoreUngrabPointer(uint8_t *request, uint32_t length) {
-  static const XcoreRequestShape shape{"bbsi", 8, XcoreShape::Fixed, 0, 0};
-  if (!xcoreFrameEnter(request, length, shape)) return;
+namespace {
+void ungrabPointerSynced(uint8_t *request, uint32_t length, const char *failure) {
   ClientConnection *client = xproxyCurrentClient;
   uint32_t time = wireGet32(request + 4);
   if (!windowCheckUngrabPointer(kCorePointerDevice, client, time)) return;
   wirePut32(request + 4, 0);
-  forwardInBracket(client, request, length);
+  forwardInBracket(bracketClient(failure), request, length);
   windowUngrabPointer(kCorePointerDevice, client, time);
+}
+
+void ungrabKeyboardSynced(uint8_t *request, uint32_t length, const char *failure) {
+  ClientConnection *client = xproxyCurrentClient;
+  if (!windowCheckUngrabKeyboard(257, client, wireGet32(request + 4))) return;
+  forwardInBracket(bracketClient(failure), request, length);
+  windowUngrabKeyboard(257, client, 0);
+}
+}  // namespace
+
+void xcoreUngrabPointer(uint8_t *request, uint32_t length) {
+  static const XcoreRequestShape shape{"bbsi", 8, XcoreShape::Fixed, 0, 0};
+  if (!xcoreFrameEnter(request, length, shape)) return;
+  if (bracketParks(xproxyCurrentClient))
+    return xproxyParkClient(xproxyCurrentClient, nullptr, request, length, ungrabPointerSynced);
+  ungrabPointerSynced(request, length, nullptr);
 }
 
 void xcoreGrabKeyboard(uint8_t *request, uint32_t length) {
@@ -752,10 +799,9 @@ void xcoreGrabKeyboardReply(uint8_t *reply, uint32_t length) {
 void xcoreUngrabKeyboard(uint8_t *request, uint32_t length) {
   static const XcoreRequestShape shape{"bbsi", 8, XcoreShape::Fixed, 0, 0};
   if (!xcoreFrameEnter(request, length, shape)) return;
-  ClientConnection *client = xproxyCurrentClient;
-  if (!windowCheckUngrabKeyboard(257, client, wireGet32(request + 4))) return;
-  forwardInBracket(client, request, length);
-  windowUngrabKeyboard(257, client, 0);
+  if (bracketParks(xproxyCurrentClient))
+    return xproxyParkClient(xproxyCurrentClient, nullptr, request, length, ungrabKeyboardSynced);
+  ungrabKeyboardSynced(request, length, nullptr);
 }
 // ===== end of active grabs =====
 

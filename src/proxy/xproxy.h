@@ -635,12 +635,12 @@ void xproxyPollPointer(void *unused = nullptr);
 // Drops every interval and the timer (reset).
 void xproxyResetPointerPoll();
 extern int xproxyPointerPollReplyHandled;
-// The pointer head and meta position for the client: asked of the real server (after syncing
-// the client's first display connection) unless a poll timer follows the pointer, else the
-// last known ones. NULL or an error text (the outputs unchanged then).
-const char *xproxyQueryPointerPosition(ClientConnection *client, Head **head, int32_t *x, int32_t *y);
-// Whether that question would sync the client's connection first: a handler then parks the
-// client (proxy/park.h) and asks with client NULL once it resumes.
+// The pointer head and meta position: asked of the real server on the proxy's own connection
+// (waited for at most the sync limit) unless a poll timer follows the pointer, else, and when
+// no answer came in time, the last known ones. NULL or an error text (the outputs unchanged).
+const char *xproxyQueryPointerPosition(Head **head, int32_t *x, int32_t *y);
+// Whether that question asks the real server: the answer must then cover the client's requests
+// sent before, and the handler parks the client (proxy/park.h) until they reached the server.
 bool xproxyPointerQueryWaits(const ClientConnection *client);
 // ===== end of pointer polling =====
 

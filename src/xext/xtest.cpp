@@ -1,6 +1,7 @@
 // The XTEST extension.
 #include "xext/xtest.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include <X11/Xlib.h>
@@ -119,7 +120,7 @@ void compareEmulated(uint8_t *request, uint32_t length, const char *failure) {
     int32_t x = 0, y = 0;
     if (failure)
       logProblem(failure, kSource, __LINE__);
-    else if (const char *error = xproxyQueryPointerPosition(nullptr, &head, &x, &y))
+    else if (const char *error = xproxyQueryPointerPosition(&head, &x, &y))
       logProblem(error, kSource, __LINE__);
     else
       same = shown == windowCurrentCursor(x, y);
@@ -137,6 +138,8 @@ void compareEmulated(uint8_t *request, uint32_t length, const char *failure) {
 
 // ----- minor 2: XTestFakeInput -----
 
+void motionTaken(uint8_t *request, uint32_t length, const char *failure);
+
 // Pointer motion through the proxy's own pointer tracking; relative motion starts from where
 // the real pointer is now.
 void fakeMotionSynced(uint8_t *request, uint32_t, const char *failure) {
@@ -147,27 +150,33 @@ void fakeMotionSynced(uint8_t *request, uint32_t, const char *failure) {
   int32_t x = int16_t(wireGet16(request + 24)), y = int16_t(wireGet16(request + 26));
   MetaScreen *screen = root && !relative ? xscreenFindByRoot(root) : pointerScreen();
   if (!screen) return;  // the root has gone since the request was checked
-  if (relative && !failure) {  // (a server that did not answer in time is not asked)
+  if (relative) {
+    // From the real pointer; from the proxy's own idea of it when the server is not asked (it
+    // did not take the client's requests in time) or does not answer.
+    int32_t px = proxyState.pointerHead && proxyState.pointerHead->metaScreen == screen ? proxyState.pointerX : 0;
+    int32_t py = proxyState.pointerHead && proxyState.pointerHead->metaScreen == screen ? proxyState.pointerY : 0;
     Head *head = proxyState.pointerHead ? proxyState.pointerHead : screen->heads;
-    if (head && head->display && !xproxySyncXlib(head->display, "XTEST FakeInput")) {
-      Window realRoot = 0, child = 0;
-      int rootX = 0, rootY = 0, winX = 0, winY = 0;
-      unsigned mask = 0;
-      // False only says the pointer is on another screen of the display: the root and the
-      // position are those of that screen.
-      XQueryPointer(head->display, DefaultRootWindow(head->display), &realRoot, &child, &rootX, &rootY, &winX, &winY,
-                    &mask);
-      if (realRoot) {
-        if (Head *at = mainFindHeadByRoot(head->serverDisplay, realRoot)) {
-          int32_t px = rootX, py = rootY;
-          xproxyHeadToRootXY(&px, &py, at);
-          x += px;
-          y += py;
-        }
+    // The answer names the screen the pointer is on, also when that is not the default one.
+    MainRealPointer real;
+    if (!failure && head && head->display &&
+        mainQueryRealPointer(head->display, DefaultRootWindow(head->display), "XTEST FakeInput", &real) && real.root)
+      if (Head *at = mainFindHeadByRoot(head->serverDisplay, real.root)) {
+        px = real.rootX, py = real.rootY;
+        xproxyHeadToRootXY(&px, &py, at);
       }
-    }
+    x = int32_t(std::clamp<int64_t>(int64_t(x) + px, INT32_MIN, INT32_MAX));
+    y = int32_t(std::clamp<int64_t>(int64_t(y) + py, INT32_MIN, INT32_MAX));
   }
-  mainPointerTrack(kXrcMouse, client, screen, x, y, 0);
+  // A client whose requests the server did not take in time moves the pointer as the proxy does
+  // on its own: its connection is not waited for again. A motion that another client's grab
+  // carried: this client's later requests (a button, say) wait until the real server took it.
+  if (DisplayConnection *carrier = mainPointerTrack(kXrcMouse, failure ? nullptr : client, screen, x, y, 0))
+    xproxyParkClient(client, carrier, request, kFakeInputBytes, motionTaken);
+}
+
+void motionTaken(uint8_t *, uint32_t, const char *failure) {
+  if (failure) logProblem(failure, kSource, __LINE__);
+  mainFinishPendingWarp();
 }
 
 void injectSynced(uint8_t *request, uint32_t length, const char *failure);

@@ -395,3 +395,16 @@ TEST(ServerFaults, ShapeReadBackAnsweredLateLeavesTheLoopGoing) {
   run.expectServed(RawRequest(false).b(shape).b(2).s(0).b(0).b(0).s(0).i(window).s(0).s(0).i(pixmap).done(), 0,
                    "Reading the shape of window");
 }
+
+// The real pointer asked on the proxy's own connection (a relative WarpPointer asks where the
+// pointer is) while the relay holds the answer back: the question gives up after the sync limit
+// with a log line, the warp goes on from the proxy's own idea of the pointer, and the loop goes
+// on.
+TEST(ServerFaults, PointerQueryAnsweredLateLeavesTheLoopGoing) {
+  tarvoBlockSignals();
+  HeldReadBack run;
+  ASSERT_EQ(run.start(), "");
+  ASSERT_EQ(run.hold("38"), "");
+  run.expectServed(RawRequest(false).b(41).b(0).s(0).i(0).i(0).s(0).s(0).s(0).s(0).s(3).s(4).done(), 0,
+                   "The pointer query on the proxy's own connection for a pointer query failed");
+}

@@ -4,6 +4,8 @@
 // which holds no other client.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -427,6 +429,200 @@ TEST(SyncHeldClient, AwaitingClientsCursorsAndWarpsHoldNoOtherClient) {
   EXPECT_LT(longestRoundTrip(bystander, [] { return false; }), 1.0);
   waiter.close();
   setter.close();
+  bystander.close();
+  EXPECT_EQ(tarvo.stop(), 0) << tarvo.output();
+}
+
+namespace {
+
+// The longest round trip of the client over the given time.
+double longestRoundTripFor(RawClient &c, int ms) {
+  auto start = std::chrono::steady_clock::now();
+  return longestRoundTrip(c, [&] { return std::chrono::steady_clock::now() - start < std::chrono::milliseconds(ms); });
+}
+
+// xdotool on the real display: its output.
+std::string xdotool(const XvfbServer &xvfb, const std::string &words) {
+  return xrelayRun("env DISPLAY=" + xvfb.displayName() + " xdotool " + words);
+}
+
+// tarvo on two 640x480 heads of one meta screen (the second starts at x 640), the real pointer
+// at 100,100 of the first: "" or the failure.
+std::string startOnTwoHeads(XvfbServer &xvfb, TarvoProcess &tarvo) {
+  if (std::string failure = tarvoStartOnScreens(xvfb, tarvo, 2, "640x480x24"); !failure.empty()) return failure;
+  xdotool(xvfb, "mousemove --screen 0 100 100");
+  return "";
+}
+
+// A counter of the client at 0 and an Await of it reaching 1 (the client is held from then on).
+void awaitNewCounter(RawClient &c, const Codes &sync, uint32_t counter) {
+  ASSERT_EQ(c.send(syncRequest(c, sync.major, kCreateCounter, {counter, 0, 0})), "");
+  ASSERT_EQ(c.send(syncRequest(c, sync.major, kAwait, {counter, kAbsolute, 0, 1, kPositiveComparison, 0, 0})), "");
+}
+
+// GrabPointer on the root, asynchronous, PointerMotion, no confine-to window, no cursor: the
+// reply's status (255 without a reply).
+uint8_t grabRoot(RawClient &c) {
+  RawBytes answer;
+  RawRequest grab(c.big());
+  grab.b(26).b(0).s(0).i(c.rootWindow()).s(0x40).b(1).b(1).i(0).i(0).i(0);
+  return c.roundTrip(grab.done(), answer).empty() && answer[0] == 1 ? answer[1] : 255;
+}
+
+RawBytes warpTo(uint32_t root, int x, int y) {
+  return RawRequest(false).b(41).b(0).s(0).i(0).i(root).s(0).s(0).s(0).s(0).s(uint16_t(x)).s(uint16_t(y)).done();
+}
+
+}  // namespace
+
+// A client held by an Await holds an active pointer grab while the real pointer moves onto the
+// other head of the meta screen: the proxy carries the grab there through that client's
+// connection without waiting for it, so another client's round trips stay short, and the held
+// client's QueryPointer answers where the pointer is once the counter moves. Another client's
+// WarpPointer back under that grab waits parked for it alone and lands once the counter moves.
+TEST(SyncHeldClient, AwaitingGrabOwnerHoldsNoOtherClientWhileThePointerCrosses) {
+  tarvoBlockSignals();
+  XvfbServer xvfb;
+  TarvoProcess tarvo;
+  ASSERT_EQ(startOnTwoHeads(xvfb, tarvo), "");
+  RawClient bystander, waiter, setter;
+  // The oldest client carries the pointer poll's queries: the bystander, never held.
+  ASSERT_EQ(bystander.connect(tarvo.displayNumber(), 'B'), "");
+  ASSERT_EQ(waiter.connect(tarvo.displayNumber(), 'l'), "");
+  ASSERT_EQ(setter.connect(tarvo.displayNumber(), 'l'), "");
+  Codes sync = querySync(waiter);
+  ASSERT_NE(sync.major, 0);
+  uint32_t counter = waiter.idBase() + 1, root = waiter.rootWindow();
+  ASSERT_EQ(grabRoot(waiter), 0);  // GrabSuccess
+  awaitNewCounter(waiter, sync, counter);
+  ASSERT_EQ(waiter.send(RawRequest(false).b(38).b(0).s(0).i(root).done()), "");  // QueryPointer
+  uint16_t querySequence = waiter.sequence();
+
+  xdotool(xvfb, "mousemove --screen 1 200 150");
+  EXPECT_LT(longestRoundTripFor(bystander, 2000), 1.0);
+  EXPECT_TRUE(tarvo.waitForLog("under a grab", 5000)) << tarvo.log();
+
+  ASSERT_EQ(setter.send(warpTo(root, 100, 100)), "");
+  ASSERT_EQ(setter.send(RawRequest(false).b(kGetInputFocus).b(0).s(1).done()), "");
+  EXPECT_LT(longestRoundTripFor(bystander, 1500), 1.0);
+  RawBytes answer;
+  EXPECT_EQ(setter.read(answer, 200), "time-out reading from the X server") << "the warp's client went on first";
+
+  ASSERT_EQ(bystander.send(syncRequest(bystander, querySync(bystander).major, kSetCounter, {counter, 0, 1})), "");
+  ASSERT_EQ(setter.read(answer, 10000), "");
+  EXPECT_EQ(answer[0], 1);
+  EXPECT_EQ(xdotool(xvfb, "getmouselocation").substr(0, 21), "x:100 y:100 screen:0 ");
+  // The Await's CounterNotify (and motion under the grab), then the QueryPointer's reply on the
+  // meta screen, from before the warp.
+  RawBytes message;
+  bool notified = false;
+  for (;;) {
+    ASSERT_EQ(waiter.read(message, 20000), "");
+    ASSERT_NE(message[0], 0) << "error " << int(message[1]);
+    if (message[0] == sync.firstEvent) notified = true;
+    if (message[0] == 1) break;
+  }
+  EXPECT_TRUE(notified);
+  EXPECT_EQ(rawGet16(message, 2, false), querySequence);
+  EXPECT_EQ(message[1], 1);  // same screen
+  EXPECT_EQ(rawGet32(message, 8, false), root);
+  EXPECT_EQ(rawGet16(message, 16, false), 840);
+  EXPECT_EQ(rawGet16(message, 18, false), 150);
+  EXPECT_LT(longestRoundTrip(bystander, [] { return false; }), 1.0);
+  waiter.close();
+  setter.close();
+  bystander.close();
+  EXPECT_EQ(tarvo.stop(), 0) << tarvo.output();
+}
+
+// A client held by an Await moves the pointer onto the other head and back under its own pointer
+// grab (WarpPointer; the pointer poll runs): each crossing waits parked for the client's own
+// requests to reach the server, another client's round trips stay short, and the moves are made
+// in order once the counter moves. An XTEST relative motion whose wait gave up moves the pointer
+// without waiting for the held client again.
+TEST(SyncHeldClient, AwaitingClientsCrossingsHoldNoOtherClient) {
+  tarvoBlockSignals();
+  XvfbServer xvfb;
+  TarvoProcess tarvo;
+  ASSERT_EQ(startOnTwoHeads(xvfb, tarvo), "");
+  RawClient waiter, bystander;
+  ASSERT_EQ(waiter.connect(tarvo.displayNumber(), 'l'), "");
+  ASSERT_EQ(bystander.connect(tarvo.displayNumber(), 'B'), "");
+  Codes sync = querySync(waiter), syncB = querySync(bystander);
+  ASSERT_NE(sync.major, 0);
+  uint32_t counter = waiter.idBase() + 1, root = waiter.rootWindow();
+  ASSERT_EQ(grabRoot(waiter), 0);
+  awaitNewCounter(waiter, sync, counter);
+  for (int x : {900, 200, 700}) ASSERT_EQ(waiter.send(warpTo(root, x, 300)), "");
+  EXPECT_LT(longestRoundTripFor(bystander, 1500), 1.0);
+  ASSERT_EQ(bystander.send(syncRequest(bystander, syncB.major, kSetCounter, {counter, 0, 1})), "");
+  std::vector<RawBytes> messages = messagesUntilSync(waiter, 20000);
+  ASSERT_FALSE(messages.empty());
+  EXPECT_EQ(messages[0][0], sync.firstEvent);
+  for (const RawBytes &m : messages) EXPECT_EQ(m[0] & 0x7f, m[0] == sync.firstEvent ? sync.firstEvent : 6);  // motion
+  EXPECT_EQ(xdotool(xvfb, "getmouselocation").substr(0, 20), "x:60 y:300 screen:1 ");
+  EXPECT_TRUE(tarvo.waitForLog("Pointer warped to", 1000)) << tarvo.log();
+
+  // Held again: a relative motion of 400 to the left waits for the sync limit (5 s), then goes
+  // on from where the proxy has the pointer as the proxy's own move (whose warp waits for the
+  // held client's grab in turn).
+  RawBytes answer;
+  RawRequest query(false);
+  query.b(98).b(0).s(0).s(5).s(0).text("XTEST");
+  ASSERT_EQ(waiter.roundTrip(query.done(), answer), "");
+  ASSERT_EQ(answer[8], 1);
+  awaitNewCounter(waiter, sync, counter + 1);
+  ASSERT_EQ(waiter.send(RawRequest(false).b(answer[9]).b(2).s(0).b(6).b(1).s(0).i(0).i(0).pad(8).s(uint16_t(-400)).s(0)
+                            .pad(8).done()), "");
+  EXPECT_LT(longestRoundTripFor(bystander, 6000), 1.0);
+  EXPECT_TRUE(tarvo.waitForLog("at 300,300 from", 2000)) << tarvo.log();
+  ASSERT_EQ(bystander.send(syncRequest(bystander, syncB.major, kSetCounter, {counter + 1, 0, 1})), "");
+  EXPECT_FALSE(messagesUntilSync(waiter, 20000).empty());
+  std::string location;
+  for (int i = 0; i < 40 && location != "x:300 y:300 screen:0"; i++, usleep(50000))
+    location = xdotool(xvfb, "getmouselocation").substr(0, 20);
+  EXPECT_EQ(location, "x:300 y:300 screen:0");
+  waiter.close();
+  bystander.close();
+  EXPECT_EQ(tarvo.stop(), 0) << tarvo.output();
+}
+
+// A client held by an Await thaws and ends its frozen pointer grab (AllowEvents, UngrabPointer:
+// the heads' LeaveWindow selection is switched around each): each waits parked for the client's
+// own requests to reach the server, another client's round trips stay short, and both take
+// effect once the counter moves.
+TEST(SyncHeldClient, AwaitingClientsFrozenGrabRequestsHoldNoOtherClient) {
+  tarvoBlockSignals();
+  XvfbServer xvfb;
+  TarvoProcess tarvo;
+  ASSERT_EQ(tarvoStartOnScreens(xvfb, tarvo, 1, "640x480x24"), "");
+  RawClient waiter, bystander;
+  ASSERT_EQ(waiter.connect(tarvo.displayNumber(), 'l'), "");
+  ASSERT_EQ(bystander.connect(tarvo.displayNumber(), 'B'), "");
+  Codes sync = querySync(waiter), syncB = querySync(bystander);
+  ASSERT_NE(sync.major, 0);
+  uint32_t counter = waiter.idBase() + 1;
+  RawBytes answer;
+  // GrabPointer on the root freezing pointer and keyboard (both modes Synchronous).
+  RawRequest grab(false);
+  grab.b(26).b(0).s(0).i(waiter.rootWindow()).s(0x40).b(0).b(0).i(0).i(0).i(0);
+  ASSERT_EQ(waiter.roundTrip(grab.done(), answer), "");
+  ASSERT_EQ(answer[1], 0);  // GrabSuccess
+  awaitNewCounter(waiter, sync, counter);
+  ASSERT_EQ(waiter.send(RawRequest(false).b(35).b(3).s(0).i(0).done()), "");  // AllowEvents AsyncKeyboard
+  ASSERT_EQ(waiter.send(RawRequest(false).b(27).b(0).s(0).i(0).done()), "");  // UngrabPointer
+  EXPECT_LT(longestRoundTripFor(bystander, 1500), 1.0);
+  ASSERT_EQ(bystander.send(syncRequest(bystander, syncB.major, kSetCounter, {counter, 0, 1})), "");
+  std::vector<RawBytes> messages = messagesUntilSync(waiter, 20000);
+  ASSERT_FALSE(messages.empty());
+  EXPECT_EQ(messages[0][0], sync.firstEvent);
+  for (const RawBytes &m : messages) EXPECT_NE(m[0], 0) << "error " << int(m[1]);
+  // The grab is gone: the bystander's own grab succeeds.
+  RawRequest other(true);
+  other.b(26).b(0).s(0).i(bystander.rootWindow()).s(0).b(1).b(1).i(0).i(0).i(0);
+  ASSERT_EQ(bystander.roundTrip(other.done(), answer), "");
+  EXPECT_EQ(answer[1], 0);
+  waiter.close();
   bystander.close();
   EXPECT_EQ(tarvo.stop(), 0) << tarvo.output();
 }
