@@ -98,6 +98,9 @@ bool writeRoundTrip(XproxyPark *park, DisplayConnection *connection) {
     return false;
   }
   park->waiting++;
+  // The round trip may sit on a connection of another client (the one that carried a warp), which
+  // nothing of this client's pass flushes: it goes out now.
+  if (const char *failure = xproxyFlushDisplayConnection(connection)) LOG(logChannelProblem, "%s", failure);
   return true;
 }
 

@@ -36,6 +36,9 @@ struct OrderList {
 };
 
 OrderList idleList, descriptorList, timerList, quietList;
+// Set while the idle pass runs; an idle order added meanwhile waits for the next step, whose
+// idle pass must not sit behind a wait for descriptors or timers: that step does not sleep.
+bool inIdlePass, idleAddedInPass;
 
 struct pollfd pollTable[kOrdersPollSlots];
 int pollInUse = 0;  // one past the highest used entry
@@ -279,6 +282,7 @@ void ordersInit() {
 Order *ordersAddIdle(OrderCallback callback, void *argument) {
   Order *order = orderNew(callback, argument, ~uint64_t{0});
   if (order) circListPushFront(&idleList.head, order);
+  if (order && inIdlePass) idleAddedInPass = true;
   return order;
 }
 
@@ -348,7 +352,10 @@ uint32_t ordersStep(uint64_t timeout) {
   };
   if (takeStop()) return stopValue;
 
-  // 1. Idle pass; orders added during it are in front of the head and wait for the next step.
+  // 1. Idle pass; orders added during it are in front of the head and wait for the next step,
+  // which comes without sleeping.
+  inIdlePass = true;
+  idleAddedInPass = false;
   for (Order *o = idleList.head; o;) {
     if (o->callback) {
       o->callback(o->argument);
@@ -357,6 +364,7 @@ uint32_t ordersStep(uint64_t timeout) {
       o = listRemove(idleList, o);
     }
   }
+  inIdlePass = false;
   // A stop asked for by an idle callback returns before the wait, not after the next wake-up.
   if (takeStop()) return stopValue;
 
@@ -365,6 +373,7 @@ uint32_t ordersStep(uint64_t timeout) {
 
   // 3. Wait.
   uint64_t pollTimeout = timeout < nextWake->time ? timeout : nextWake->time;
+  if (idleAddedInPass) pollTimeout = 0;
   int ready = pollWithSpin(static_cast<int>(static_cast<uint32_t>(pollTimeout)));
 
   if (ready <= 0) {

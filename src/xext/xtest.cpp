@@ -183,12 +183,10 @@ void injectSynced(uint8_t *request, uint32_t length, const char *failure);
 
 // A checked fake event of type 2 to 6 carried out now: keys and buttons through the
 // remote-control library (emulation only: otherwise they were forwarded), motion by tracking.
+// Each waits parked until the client's earlier requests reached the server, absolute motion
+// too (its crossing of heads would otherwise sync the client in the loop).
 void injectFake(ClientConnection *client, const uint8_t *request) {
   uint8_t type = request[4];
-  if (type == kMotionNotify && !request[5]) {
-    fakeMotionSynced(const_cast<uint8_t *>(request), kFakeInputBytes, nullptr);
-    return;
-  }
   afterClientSynced(client, request, type == kMotionNotify ? fakeMotionSynced : injectSynced);
 }
 

@@ -539,7 +539,7 @@ TEST(SyncHeldClient, AwaitingGrabOwnerHoldsNoOtherClientWhileThePointerCrosses) 
 // grab (WarpPointer; the pointer poll runs): each crossing waits parked for the client's own
 // requests to reach the server, another client's round trips stay short, and the moves are made
 // in order once the counter moves. An XTEST relative motion whose wait gave up moves the pointer
-// without waiting for the held client again.
+// without waiting for the held client again; an absolute one onto the other head waits parked.
 TEST(SyncHeldClient, AwaitingClientsCrossingsHoldNoOtherClient) {
   tarvoBlockSignals();
   XvfbServer xvfb;
@@ -582,6 +582,18 @@ TEST(SyncHeldClient, AwaitingClientsCrossingsHoldNoOtherClient) {
   for (int i = 0; i < 40 && location != "x:300 y:300 screen:0"; i++, usleep(50000))
     location = xdotool(xvfb, "getmouselocation").substr(0, 20);
   EXPECT_EQ(location, "x:300 y:300 screen:0");
+
+  // Held again: an XTEST absolute motion onto the other head waits parked as well, and is made
+  // once the counter moves.
+  awaitNewCounter(waiter, sync, counter + 2);
+  ASSERT_EQ(waiter.send(RawRequest(false).b(answer[9]).b(2).s(0).b(6).b(0).s(0).i(0).i(root).pad(8).s(900).s(300)
+                            .pad(8).done()), "");
+  EXPECT_LT(longestRoundTripFor(bystander, 1500), 1.0);
+  ASSERT_EQ(bystander.send(syncRequest(bystander, syncB.major, kSetCounter, {counter + 2, 0, 1})), "");
+  EXPECT_FALSE(messagesUntilSync(waiter, 20000).empty());
+  for (int i = 0; i < 40 && location != "x:260 y:300 screen:1"; i++, usleep(50000))
+    location = xdotool(xvfb, "getmouselocation").substr(0, 20);
+  EXPECT_EQ(location, "x:260 y:300 screen:1");
   waiter.close();
   bystander.close();
   EXPECT_EQ(tarvo.stop(), 0) << tarvo.output();

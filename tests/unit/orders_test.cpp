@@ -109,6 +109,31 @@ TEST_F(OrdersTest, StopFromIdleCallbackEndsTheRunBeforeTheWait) {
   }
 }
 
+// An idle order added by an idle callback (a resumed request arming its connection's buffered
+// answers) runs in the next step without that step sleeping until the next timer.
+TEST_F(OrdersTest, IdleOrderAddedByAnIdleCallbackRunsWithoutAWait) {
+  static Mark inner{'i'};
+  static Order *outer, *added;
+  ordersAddTimer(30000, ordersNoOp, nullptr);
+  outer = ordersAddIdle(
+      [](void *) {
+        ordersCancel(outer);
+        trace += 'o';
+        added = ordersAddIdle([](void *) { ordersCancel(added); markCall(&inner); }, nullptr);
+      },
+      nullptr);
+  auto start = std::chrono::steady_clock::now();
+  ordersStep(20000);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(5000));  // no 20 s wait
+  EXPECT_EQ(trace, "o");
+  ordersStep(0);
+  EXPECT_EQ(trace, "oi");
+  // With nothing added by the idle pass, the loop sleeps again: a wait of its own length.
+  start = std::chrono::steady_clock::now();
+  ordersStep(200);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
+}
+
 // Loop-clock times recorded by the callbacks of the quiet-time test.
 uint64_t timerAt, lastEvent, shortestQuiet;
 
