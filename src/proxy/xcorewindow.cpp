@@ -385,23 +385,65 @@ bool freezeBracketNeeded(const WindowRecord *window) {
           (proxyState.keyboardGrab.client && proxyState.keyboardFreeze.client));
 }
 
-// The one-window requests that change a window on every head, then in the tree.
-void oneWindowRequest(uint8_t *request, uint32_t length, bool refuseRoot, const XcoreIdField *fields,
-                      void (*tree)(WindowRecord *), bool bracket) {
-  static const XcoreRequestShape shape{"bbsi", 8, XcoreShape::Fixed, 0, 0};
-  if (!xcoreFrameEnter(request, length, shape)) return;
+// The one-window requests that change a window on every head, then in the tree (`bracket`:
+// under a freeze the heads stop reporting LeaveWindow around the copies).
+struct OneWindowKind {
+  bool refuseRoot;
+  const XcoreIdField *fields;
+  void (*tree)(WindowRecord *);
+  bool bracket;
+};
+
+// The copies and the tree, the freeze bracket synchronising `syncing`'s connections (none: the
+// bracket only flushes).
+void oneWindowCopies(uint8_t *request, uint32_t length, const OneWindowKind &kind, WindowRecord *window,
+                     ClientConnection *syncing) {
+  bool frozen = kind.bracket && freezeBracketNeeded(window);
+  if (frozen) mainSelectInputOnHeads(syncing, 0);
+  int sent = xcoreFramePerHead(request, length, 0, xcoreFramePlainCopy, const_cast<XcoreIdField *>(kind.fields));
+  if (frozen) mainSelectInputOnHeads(syncing, 0x20);
+  if (sent) kind.tree(window);
+}
+
+// Looks the request's window up (again after a park: another client may have destroyed it); NULL
+// when the request ends here (its error or refusal sent).
+WindowRecord *oneWindowTarget(uint8_t *request, uint32_t length, const OneWindowKind &kind) {
   uint32_t id = wireGet32(request + 4);
-  if (!xcoreFrameResolve(id, kXcoreWantWindow, kBadWindow, request, length)) return;
+  if (!xcoreFrameResolve(id, kXcoreWantWindow, kBadWindow, request, length)) return nullptr;
   WindowRecord *window = resolvedWindow(id);
   if (!window || !window->parent) {
-    if (refuseRoot) return xcoreFrameRefuse(kXcoreNoEffectRoot, request);
-    if (!window) return;  // a head's own root: its children are the meta root's
+    if (kind.refuseRoot) {
+      xcoreFrameRefuse(kXcoreNoEffectRoot, request);
+      return nullptr;
+    }
+    if (!window) return nullptr;  // a head's own root: its children are the meta root's
   }
-  bool frozen = bracket && freezeBracketNeeded(window);
-  if (frozen) mainSelectInputOnHeads(xproxyCurrentClient, 0);
-  int sent = xcoreFramePerHead(request, length, 0, xcoreFramePlainCopy, const_cast<XcoreIdField *>(fields));
-  if (frozen) mainSelectInputOnHeads(xproxyCurrentClient, 0x20);
-  if (sent) tree(window);
+  return window;
+}
+
+const OneWindowKind *oneWindowKindOf(uint8_t opcode);
+
+// The rest of a bracketed request once the client's earlier requests reached the server: the
+// bracket's own waits are then short. A park that gave up synchronises nobody again.
+void oneWindowSynced(uint8_t *request, uint32_t length, const char *failure) {
+  if (failure) LOG(logChannelProblem, "%s", failure);
+  const OneWindowKind *kind = oneWindowKindOf(request[0]);
+  WindowRecord *window = kind ? oneWindowTarget(request, length, *kind) : nullptr;
+  if (window) oneWindowCopies(request, length, *kind, window, failure ? nullptr : xproxyCurrentClient);
+}
+
+void oneWindowRequest(uint8_t *request, uint32_t length, const OneWindowKind &kind) {
+  static const XcoreRequestShape shape{"bbsi", 8, XcoreShape::Fixed, 0, 0};
+  if (!xcoreFrameEnter(request, length, shape)) return;
+  WindowRecord *window = oneWindowTarget(request, length, kind);
+  if (!window) return;
+  // Under a freeze the bracket waits for the client's requests to reach the server: the client
+  // waits for that parked (one the server holds back holds only itself), and goes on from there.
+  ClientConnection *client = xproxyCurrentClient;
+  if (kind.bracket && freezeBracketNeeded(window) && client && client->displayCount && mainServerDisplays &&
+      mainServerDisplays->display)
+    return xproxyParkClient(client, nullptr, request, length, oneWindowSynced);
+  oneWindowCopies(request, length, kind, window, client);
 }
 
 }  // namespace
@@ -458,38 +500,49 @@ void xcoreChangeWindowAttributes(uint8_t *request, uint32_t length) {
   applyWindowValues(window, values, false);
 }
 
-void xcoreDestroyWindow(uint8_t *request, uint32_t length) {
-  oneWindowRequest(request, length, true, kRealWindowAt4, [](WindowRecord *w) { resourceFree(w->id, 0); }, true);
-}
-void xcoreDestroySubwindows(uint8_t *request, uint32_t length) {
-  oneWindowRequest(request, length, false, kWindowAt4, windowDestroySubwindows, true);
-}
 namespace {
 // A head that renders GL inside the proxy hears of its windows being mapped and unmapped.
 void flushGlHeads(WindowRecord *window) {
   for (Head *head = window->screen ? window->screen->heads : nullptr; head; head = head->next)
     if (head->glLibrary) glxdirectFlushForDrawable(head, resourceServerId(window->id, kResourceWindow, head));
 }
+
+const OneWindowKind kDestroyWindow{true, kRealWindowAt4, [](WindowRecord *w) { resourceFree(w->id, 0); }, true};
+const OneWindowKind kDestroySubwindows{false, kWindowAt4, windowDestroySubwindows, true};
+const OneWindowKind kMapWindow{true, kRealWindowAt4,
+                               [](WindowRecord *w) {
+                                 flushGlHeads(w);
+                                 windowMap(w);
+                               },
+                               false};
+const OneWindowKind kMapSubwindows{false, kWindowAt4, windowMapSubwindows, false};
+const OneWindowKind kUnmapWindow{true, kRealWindowAt4,
+                                 [](WindowRecord *w) {
+                                   flushGlHeads(w);
+                                   windowUnmap(w, 0);
+                                 },
+                                 true};
+const OneWindowKind kUnmapSubwindows{false, kWindowAt4, windowUnmapSubwindows, true};
+
+const OneWindowKind *oneWindowKindOf(uint8_t opcode) {
+  switch (opcode) {
+    case 4: return &kDestroyWindow;
+    case 5: return &kDestroySubwindows;
+    case 8: return &kMapWindow;
+    case 9: return &kMapSubwindows;
+    case 10: return &kUnmapWindow;
+    case 11: return &kUnmapSubwindows;
+    default: return nullptr;
+  }
+}
 }  // namespace
 
-void xcoreMapWindow(uint8_t *request, uint32_t length) {
-  oneWindowRequest(request, length, true, kRealWindowAt4, [](WindowRecord *w) {
-    flushGlHeads(w);
-    windowMap(w);
-  }, false);
-}
-void xcoreMapSubwindows(uint8_t *request, uint32_t length) {
-  oneWindowRequest(request, length, false, kWindowAt4, windowMapSubwindows, false);
-}
-void xcoreUnmapWindow(uint8_t *request, uint32_t length) {
-  oneWindowRequest(request, length, true, kRealWindowAt4, [](WindowRecord *w) {
-    flushGlHeads(w);
-    windowUnmap(w, 0);
-  }, true);
-}
-void xcoreUnmapSubwindows(uint8_t *request, uint32_t length) {
-  oneWindowRequest(request, length, false, kWindowAt4, windowUnmapSubwindows, true);
-}
+void xcoreDestroyWindow(uint8_t *request, uint32_t length) { oneWindowRequest(request, length, kDestroyWindow); }
+void xcoreDestroySubwindows(uint8_t *request, uint32_t length) { oneWindowRequest(request, length, kDestroySubwindows); }
+void xcoreMapWindow(uint8_t *request, uint32_t length) { oneWindowRequest(request, length, kMapWindow); }
+void xcoreMapSubwindows(uint8_t *request, uint32_t length) { oneWindowRequest(request, length, kMapSubwindows); }
+void xcoreUnmapWindow(uint8_t *request, uint32_t length) { oneWindowRequest(request, length, kUnmapWindow); }
+void xcoreUnmapSubwindows(uint8_t *request, uint32_t length) { oneWindowRequest(request, length, kUnmapSubwindows); }
 
 namespace {
 // The frame of a one-window request whose data byte is a mode of 0 or 1 (BadValue else); 0

@@ -638,3 +638,48 @@ TEST(SyncHeldClient, AwaitingClientsFrozenGrabRequestsHoldNoOtherClient) {
   bystander.close();
   EXPECT_EQ(tarvo.stop(), 0) << tarvo.output();
 }
+
+// A client held by an Await unmaps and destroys viewable windows under its frozen pointer grab
+// (the heads' LeaveWindow selection is switched around each copy): each waits parked, another
+// client's round trips stay short, and the windows go once the counter moves.
+TEST(SyncHeldClient, AwaitingClientsWindowChangesUnderAFreezeHoldNoOtherClient) {
+  tarvoBlockSignals();
+  XvfbServer xvfb;
+  TarvoProcess tarvo;
+  ASSERT_EQ(tarvoStartOnScreens(xvfb, tarvo, 1, "640x480x24"), "");
+  RawClient waiter, bystander;
+  ASSERT_EQ(waiter.connect(tarvo.displayNumber(), 'l'), "");
+  ASSERT_EQ(bystander.connect(tarvo.displayNumber(), 'B'), "");
+  Codes sync = querySync(waiter), syncB = querySync(bystander);
+  ASSERT_NE(sync.major, 0);
+  uint32_t counter = waiter.idBase() + 1, first = waiter.idBase() + 2, second = waiter.idBase() + 3;
+  for (uint32_t window : {first, second}) {
+    RawRequest create(false);
+    create.b(kCreateWindow).b(0).s(0).i(window).i(waiter.rootWindow()).s(10).s(10).s(50).s(50).s(0).s(1).i(0).i(0);
+    ASSERT_EQ(waiter.send(create.done()), "");
+    ASSERT_EQ(waiter.send(RawRequest(false).b(8).b(0).s(0).i(window).done()), "");  // MapWindow
+  }
+  RawBytes answer;
+  RawRequest grab(false);  // GrabPointer on the root freezing pointer and keyboard
+  grab.b(26).b(0).s(0).i(waiter.rootWindow()).s(0x40).b(0).b(0).i(0).i(0).i(0);
+  ASSERT_EQ(waiter.roundTrip(grab.done(), answer), "");
+  ASSERT_EQ(answer[1], 0);  // GrabSuccess
+  awaitNewCounter(waiter, sync, counter);
+  ASSERT_EQ(waiter.send(RawRequest(false).b(10).b(0).s(0).i(first).done()), "");  // UnmapWindow
+  ASSERT_EQ(waiter.send(RawRequest(false).b(4).b(0).s(0).i(second).done()), "");  // DestroyWindow
+  EXPECT_LT(longestRoundTripFor(bystander, 1500), 1.0);
+  ASSERT_EQ(bystander.send(syncRequest(bystander, syncB.major, kSetCounter, {counter, 0, 1})), "");
+  std::vector<RawBytes> messages = messagesUntilSync(waiter, 20000);
+  ASSERT_FALSE(messages.empty());
+  for (const RawBytes &m : messages) EXPECT_NE(m[0], 0) << "error " << int(m[1]);
+  // The first is unmapped (GetWindowAttributes: map state 0), the second is gone (BadWindow).
+  ASSERT_EQ(bystander.roundTrip(RawRequest(true).b(3).b(0).s(0).i(first).done(), answer), "");
+  ASSERT_EQ(answer[0], 1);
+  EXPECT_EQ(answer[26], 0);
+  ASSERT_EQ(bystander.roundTrip(RawRequest(true).b(3).b(0).s(0).i(second).done(), answer), "");
+  EXPECT_EQ(answer[0], 0);
+  EXPECT_EQ(answer[1], 3);
+  waiter.close();
+  bystander.close();
+  EXPECT_EQ(tarvo.stop(), 0) << tarvo.output();
+}
