@@ -115,15 +115,21 @@ GlxDirectLevelVerdict glxdirectRenderbufferStorage(GlxLibraryInstance *instance,
 void glxdirectTexturesDeleted(GlxLibraryInstance *instance, const uint8_t *names, uint32_t count);
 void glxdirectRenderbuffersDeleted(GlxLibraryInstance *instance, const uint8_t *names, uint32_t count);
 // The object names a client holds, each counted kGlxDirectNameBytes from when a Gen call or the
-// first bind (a query's first begin) makes it until it is deleted, once; queries belong to
-// their context, the other kinds to its share group.
+// first bind (a query's first begin) makes it until it is deleted, once; queries and
+// framebuffers belong to their context, the other kinds to its share group.
 enum GlxDirectNameKind : uint8_t {
   kGlxDirectTextureNames,
   kGlxDirectBufferNames,
   kGlxDirectQueryNames,
   kGlxDirectRenderbufferNames,
+  kGlxDirectProgramNames,
+  kGlxDirectFramebufferNames,
   kGlxDirectNameKinds
 };
+// Whether names of the kind belong to their context rather than to its share group.
+constexpr bool glxdirectNamesPerContext(GlxDirectNameKind kind) {
+  return kind == kGlxDirectQueryNames || kind == kGlxDirectFramebufferNames;
+}
 // The count names at names (4 bytes each, any alignment) were made by a Gen call in the current
 // context, counted beforehand as count x kGlxDirectNameBytes for the current client: each new
 // nonzero one is recorded for it, what was counted for the others given back.

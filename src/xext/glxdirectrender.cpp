@@ -1370,7 +1370,9 @@ void executeCommand(const Command &c) {
       if (holdsCounted(c, 4, n, 4)) gl.glDrawBuffers(n, reinterpret_cast<const GLenum *>(c.at(4)));
       return;
     }
-    CALL(236, glBindFramebuffer, 8, c.u(0), c.u(4))
+    case 236:
+      if (c.holds(8) && boundName(c, kGlxDirectFramebufferNames, c.u(4))) gl.glBindFramebuffer(c.u(0), c.u(4));
+      return;
     CALL(237, glFramebufferTextureLayerARB, 20, c.u(0), c.u(4), c.u(8), c.i(12), c.i(16))
     CALL(238, glDeleteObjectARB, 4, programId(c, c.u(0)))
     CALL(239, glDetachObjectARB, 8, programId(c, c.u(0)), shaderId(c, c.u(4)))
@@ -1632,7 +1634,9 @@ void executeCommand(const Command &c) {
   }
   // The later opcodes.
   switch (opcode) {
-    CALL(4180, glBindProgramARB, 8, c.u(0), c.u(4))
+    case 4180:
+      if (c.holds(8) && boundName(c, kGlxDirectProgramNames, c.u(4))) gl.glBindProgramARB(c.u(0), c.u(4));
+      return;
     case 4181:
       if (c.holds(24)) {
         Values<GLfloat, 4> v(c, 8);
@@ -1808,6 +1812,8 @@ void executeCommand(const Command &c) {
       if (opcode == 4317) {
         glxdirectRenderbuffersDeleted(instance, c.at(4), uint32_t(n));
         glxdirectNamesDeleted(instance, kGlxDirectRenderbufferNames, c.at(4), uint32_t(n));
+      } else {
+        glxdirectNamesDeleted(instance, kGlxDirectFramebufferNames, c.at(4), uint32_t(n));
       }
       if (opcode == 4317)
         gl.glDeleteRenderbuffers(n, ids);
@@ -1835,7 +1841,9 @@ void executeCommand(const Command &c) {
         gl.glRenderbufferStorage(c.u(0), c.u(4), width, height);
       return;
     }
-    CALL(4319, glBindFramebuffer, 8, c.u(0), c.u(4))
+    case 4319:
+      if (c.holds(8) && boundName(c, kGlxDirectFramebufferNames, c.u(4))) gl.glBindFramebuffer(c.u(0), c.u(4));
+      return;
     CALL(4321, glFramebufferTexture1D, 20, c.u(0), c.u(4), c.u(8), c.u(12), c.i(16))
     CALL(4322, glFramebufferTexture2D, 20, c.u(0), c.u(4), c.u(8), c.u(12), c.i(16))
     CALL(4323, glFramebufferTexture3D, 24, c.u(0), c.u(4), c.u(8), c.u(12), c.i(16), c.i(20))
@@ -1846,6 +1854,12 @@ void executeCommand(const Command &c) {
     case 9900:
     case 9901: {
       if (!c.holds(4)) return;
+      // The name made counts against the client's budget like a Gen request's.
+      GlxDirectNameKind kind = opcode == 9900 ? kGlxDirectRenderbufferNames : kGlxDirectFramebufferNames;
+      if (!glxdirectCharge(kGlxDirectNameBytes)) {
+        c.error = kBadAlloc;
+        return c.dropped("new name beyond lumoraMemory");
+      }
       GLuint name = 0;
       if (opcode == 9900) {
         callDummy(gl.glDummyFunc6, c.u(0));
@@ -1854,6 +1868,7 @@ void executeCommand(const Command &c) {
         callDummy(gl.glDummyFunc7, c.u(0));
         gl.glGenFramebuffers(1, &name);
       }
+      glxdirectNamesMade(instance, kind, reinterpret_cast<const uint8_t *>(&name), 1);
       return;
     }
     default:

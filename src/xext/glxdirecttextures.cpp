@@ -118,7 +118,7 @@ uint64_t textureKey(const GlxDirectContext *node, uint32_t name) {
 }
 
 uint64_t nameKey(const GlxDirectContext *node, GlxDirectNameKind kind, uint32_t name) {
-  return uint64_t(kind == kGlxDirectQueryNames ? node->serial : node->shareGroup) << 32 | name;
+  return uint64_t(glxdirectNamesPerContext(kind) ? node->serial : node->shareGroup) << 32 | name;
 }
 
 // The record of the instance (made at first need), or NULL when there is no room for it.
@@ -351,7 +351,8 @@ void glxdirectContextTexturesGone(GlxLibraryInstance *instance, const GlxDirectC
     GlxDirectNameMap &held = instance->textureLevels->names[kind];
     for (auto at = held.begin(); at != held.end();) {
       uint32_t group = uint32_t(at->first >> 32);
-      bool drop = kind == kGlxDirectQueryNames ? group == gone->serial : group == gone->shareGroup && !groupLives;
+      bool drop = glxdirectNamesPerContext(GlxDirectNameKind(kind)) ? group == gone->serial
+                                                                 : group == gone->shareGroup && !groupLives;
       if (drop) {
         glxdirectRefund(xproxyClientByIndex(at->second), kGlxDirectNameBytes);
         at = held.erase(at);

@@ -136,6 +136,7 @@ Outcome areProgramsResident(Vendor &v) {
 Outcome deletePrograms(Vendor &v) {
   uint32_t n = v.u(0);
   if (!v.holds(4 + 4ull * n)) return kShort;
+  glxdirectNamesDeleted(v.instance, kGlxDirectProgramNames, v.at(4), n);
   v.gl.glDeleteProgramsARB(GLsizei(n), reinterpret_cast<const GLuint *>(v.at(4)));
   return kDone;
 }
@@ -650,7 +651,7 @@ using R = Reply;
 constexpr VendorRow kRows[] = {
     {1293, 4, areProgramsResident, R::Values},
     {1294, 4, deletePrograms, R::Nothing},
-    {1295, 4, generate<&F::glGenProgramsARB>, R::ValuesEx},
+    {1295, 4, generate<&F::glGenProgramsARB, kGlxDirectProgramNames>, R::ValuesEx},
     {1296, 12, programParameterfNv, R::Values},
     {1297, 12, programParameterdNv, R::Values},
     {1298, 8, programIvNv, R::Values},
@@ -674,7 +675,7 @@ constexpr VendorRow kRows[] = {
     {1423, 4, generate<&F::glGenRenderbuffers, kGlxDirectRenderbufferNames>, R::ValuesEx},
     {1424, 8, renderbufferParameter, R::ValuesEx},
     {1425, 4, isName<&F::glIsFramebuffer>, R::Values},
-    {1426, 4, generate<&F::glGenFramebuffers>, R::ValuesEx},
+    {1426, 4, generate<&F::glGenFramebuffers, kGlxDirectFramebufferNames>, R::ValuesEx},
     {1427, 4, checkFramebuffer, R::Values},
     {1428, 12, framebufferAttachment, R::ValuesEx},
     {65536, 4, swapInterval, R::Nothing},

@@ -593,6 +593,10 @@ FAKEGL_EXPORT void fakeglAnswer_glGenTextures(GLsizei n, GLuint *ids) {
   int32_t first = firstKeyed(0, kFakeglGenTextures);
   for (GLsizei k = 0; first && ids && k < n; k++) ids[k] = GLuint(first + k);
 }
+FAKEGL_EXPORT void fakeglAnswer_glGenFramebuffers(GLsizei n, GLuint *ids) {
+  int32_t first = firstKeyed(0, kFakeglGenFramebuffers);
+  for (GLsizei k = 0; first && ids && k < n; k++) ids[k] = GLuint(first + k);
+}
 FAKEGL_EXPORT GLboolean fakeglAnswer_glIsQuery(GLuint id) { return GLboolean(firstKeyed(id, kFakeglIsQuery)); }
 FAKEGL_EXPORT void fakeglAnswer_glGetQueryiv(GLenum t, GLenum p, GLint *v) { answerKeyed(t, p, v); }
 FAKEGL_EXPORT void fakeglAnswer_glGetQueryObjectiv(GLuint id, GLenum p, GLint *v) { answerKeyed(id, p, v); }

@@ -106,7 +106,7 @@ void fakeglSetPixelFill(int byte);
 // glXCreatePbuffer and glXCreateGLXPixmap return new ids from 0x700001 on.
 // Query objects and GLSL objects. glGenQueries writes first, first + 1, ... with first the value
 // of (0, kFakeglGenQueries) (nothing when none is set), glGenTextures likewise from
-// (0, kFakeglGenTextures); glIsQuery (id, kFakeglIsQuery) and
+// (0, kFakeglGenTextures) and glGenFramebuffers from (0, kFakeglGenFramebuffers); glIsQuery (id, kFakeglIsQuery) and
 // glIsProgram (program, kFakeglIsProgram) answer their first value; glGetQueryiv (target,
 // pname), glGetQueryObjectiv and uiv (id, pname), glGetShaderiv, glGetProgramiv and
 // glGetObjectParameteri/fvARB (object, pname) write the keyed values; glGetUniformLocation and
@@ -122,6 +122,7 @@ constexpr uint32_t kFakeglLocation = 0x30008;
 constexpr uint32_t kFakeglActive = 0x30009;
 constexpr uint32_t kFakeglAttached = 0x3000A;
 constexpr uint32_t kFakeglGenTextures = 0x3000B;
+constexpr uint32_t kFakeglGenFramebuffers = 0x3000C;
 constexpr uint32_t kFakeglActiveName = 0x40000;
 constexpr uint32_t kFakeglObjectText = 0x40001;
 extern "C" {

@@ -122,6 +122,7 @@ FAKEGL_EXPORT GLuint fakeglAnswer_glCreateShader(GLenum);
 // Query objects and GLSL object state, answered from the keyed values and the strings.
 FAKEGL_EXPORT void fakeglAnswer_glGenQueries(GLsizei, GLuint *);
 FAKEGL_EXPORT void fakeglAnswer_glGenTextures(GLsizei, GLuint *);
+FAKEGL_EXPORT void fakeglAnswer_glGenFramebuffers(GLsizei, GLuint *);
 FAKEGL_EXPORT GLboolean fakeglAnswer_glIsQuery(GLuint);
 FAKEGL_EXPORT void fakeglAnswer_glGetQueryiv(GLenum, GLenum, GLint *);
 FAKEGL_EXPORT void fakeglAnswer_glGetQueryObjectiv(GLuint, GLenum, GLint *);

@@ -283,6 +283,41 @@ TEST_F(GlxDirectStateTest, OnlyHeldNamesGiveTheBudgetBack) {
   configRecord.lumoraMemory = saved;
 }
 
+// ARB program and framebuffer names count as the other names do: made by a bind of an unused
+// name or by the one-name Gen command, given back when deleted; past the budget the library is
+// not called.
+TEST_F(GlxDirectStateTest, ProgramAndFramebufferNamesCountAgainstTheBudget) {
+  FakeClient &client = core_.addClient();
+  FakeCore::Current current(client);
+  uint64_t saved = configRecord.lumoraMemory;
+  configRecord.lumoraMemory = 3 * kGlxDirectNameBytes;
+  const uint64_t &bytes = client.client->lumoraBytes;
+  int32_t first = 40;
+  fakeglSetKeyedValues(0, kFakeglGenFramebuffers, &first, 1);
+  auto render = [&](std::vector<uint32_t> words) {
+    words[0] = words[0] << 16 | uint32_t(4 * words.size());
+    return glxdirectRender(instance_, slot_, reinterpret_cast<uint8_t *>(words.data()),
+                           reinterpret_cast<uint8_t *>(words.data() + words.size()));
+  };
+  EXPECT_EQ(render({4180, 0x8620, 7}), 0);   // BindProgramARB of a new name
+  EXPECT_EQ(render({4180, 0x8620, 7}), 0);   // held already
+  EXPECT_EQ(render({236, 0x8D40, 5}), 0);    // BindFramebuffer
+  EXPECT_EQ(render({9901, 0}), 0);           // one framebuffer name made
+  EXPECT_EQ(bytes, 3 * kGlxDirectNameBytes);
+  fakeglClearLog();
+  EXPECT_EQ(render({4319, 0x8D40, 6}), 11);  // BadAlloc, nothing called
+  EXPECT_EQ(render({4180, 0x8620, 8}), 11);
+  EXPECT_EQ(render({9901, 0}), 11);
+  EXPECT_EQ(fakeglCountCalls("glBindFramebuffer") + fakeglCountCalls("glBindProgramARB") +
+                fakeglCountCalls("glGenFramebuffers"),
+            0u);
+  EXPECT_EQ(render({4320, 2, 5, 99}), 0);    // DeleteFramebuffers: 5 was held, 99 not
+  EXPECT_EQ(bytes, 2 * kGlxDirectNameBytes);
+  EXPECT_EQ(render({4319, 0x8D40, 6}), 0);
+  EXPECT_EQ(bytes, 3 * kGlxDirectNameBytes);
+  configRecord.lumoraMemory = saved;
+}
+
 // Texture levels count against the client's budget by their estimated bytes, replaced in place,
 // given back when their texture is deleted or the last context that shares it goes; sizes
 // beyond the library's limits are refused without counting.
