@@ -252,13 +252,7 @@ bool mainQueryRealPointer(Display *display, Window window, const char *what, Mai
   xcb_connection_t *connection = XGetXCBConnection(display);
   xcb_query_pointer_cookie_t cookie = xcb_query_pointer(connection, xcb_window_t(window));
   void *reply = nullptr;
-  xcb_generic_error_t *error = nullptr;
-  const char *failure = xtargetWaitReply(display, cookie.sequence, xproxySyncWaitLimitMs, &reply, &error);
-  if (!failure && !reply)
-    failure = strTempPrintf("the X server answered with error %u", error ? unsigned(error->error_code) : 0u);
-  free(error);
-  if (failure) {
-    free(reply);
+  if (const char *failure = xtargetReplyWithin(display, cookie.sequence, xproxySyncWaitLimitMs, "QueryPointer", &reply)) {
     LOG(logChannelProblem, "The pointer query on the proxy's own connection for %s failed: %s", what, failure);
     return false;
   }

@@ -90,16 +90,9 @@ const char *queryFontWithin(Display *display, Font id, XFontStruct **font) {
   XFlush(display);
   xcb_query_font_cookie_t cookie = xcb_query_font(connection, uint32_t(id));
   void *answer = nullptr;
-  xcb_generic_error_t *error = nullptr;
-  if (const char *failure = xtargetWaitReply(display, cookie.sequence, xtargetSyncLimitMs, &answer, &error))
+  if (const char *failure = xtargetReplyWithin(display, cookie.sequence, xtargetSyncLimitMs, "QueryFont", &answer))
     return failure;
   auto *reply = static_cast<xcb_query_font_reply_t *>(answer);
-  if (error || !reply) {
-    const char *text = strTempPrintf("The X server answered QueryFont with error %u", error ? error->error_code : 0u);
-    free(error);
-    free(answer);
-    return text;
-  }
   std::unique_ptr<void, decltype(&free)> owned(answer, free);
   uint64_t present = 32 + uint64_t(reply->length) * 4;
   uint64_t count = reply->char_infos_len;

@@ -657,14 +657,7 @@ const char *ximageGetImageWithin(Display *display, Drawable drawable, int x, int
       xcb_get_image(connection, uint8_t(format), uint32_t(drawable), int16_t(x), int16_t(y), uint16_t(width),
                     uint16_t(height), uint32_t(planeMask));
   void *answer = nullptr;
-  xcb_generic_error_t *error = nullptr;
-  if (const char *failure = xtargetWaitReply(display, cookie.sequence, limitMs, &answer, &error)) return failure;
-  if (error || !answer) {
-    const char *text = strTempPrintf("The X server answered GetImage with error %u", error ? error->error_code : 0u);
-    free(error);
-    free(answer);
-    return text;
-  }
+  if (const char *failure = xtargetReplyWithin(display, cookie.sequence, limitMs, "GetImage", &answer)) return failure;
   auto *reply = static_cast<xcb_get_image_reply_t *>(answer);
   unsigned depth = reply->depth;
   uint64_t bytes = uint64_t(reply->length) * 4;
@@ -698,24 +691,6 @@ const char *ximageGetImageWithin(Display *display, Drawable drawable, int x, int
   return nullptr;
 }
 
-namespace {
-
-// The reply to an xcb request waited for at most limitMs: NULL and *reply (malloc'ed), else the
-// failure text naming the request.
-const char *replyWithin(Display *display, unsigned sequence, uint32_t limitMs, const char *name, void **reply) {
-  xcb_generic_error_t *error = nullptr;
-  if (const char *failure = xtargetWaitReply(display, sequence, limitMs, reply, &error)) return failure;
-  if (error || !*reply) {
-    const char *text = strTempPrintf("The X server answered %s with error %u", name, error ? error->error_code : 0u);
-    free(error);
-    free(*reply);
-    *reply = nullptr;
-    return text;
-  }
-  return nullptr;
-}
-
-}  // namespace
 
 const char *ximageGeometryWithin(Display *display, Drawable drawable, uint32_t limitMs, Window *root, int *x, int *y,
                                  unsigned *width, unsigned *height, unsigned *border, unsigned *depth) {
@@ -724,7 +699,7 @@ const char *ximageGeometryWithin(Display *display, Drawable drawable, uint32_t l
   XFlush(display);
   xcb_get_geometry_cookie_t cookie = xcb_get_geometry(connection, uint32_t(drawable));
   void *answer = nullptr;
-  if (const char *failure = replyWithin(display, cookie.sequence, limitMs, "GetGeometry", &answer)) return failure;
+  if (const char *failure = xtargetReplyWithin(display, cookie.sequence, limitMs, "GetGeometry", &answer)) return failure;
   auto *reply = static_cast<xcb_get_geometry_reply_t *>(answer);
   *root = reply->root;
   *x = reply->x, *y = reply->y;
@@ -744,13 +719,13 @@ const char *ximageWindowAttributesWithin(Display *display, Window window, uint32
   xcb_get_window_attributes_cookie_t asked = xcb_get_window_attributes(connection, uint32_t(window));
   xcb_get_geometry_cookie_t measured = xcb_get_geometry(connection, uint32_t(window));
   void *answer = nullptr;
-  if (const char *failure = replyWithin(display, asked.sequence, limitMs, "GetWindowAttributes", &answer)) {
+  if (const char *failure = xtargetReplyWithin(display, asked.sequence, limitMs, "GetWindowAttributes", &answer)) {
     xcb_discard_reply(connection, measured.sequence);
     return failure;
   }
   std::unique_ptr<void, decltype(&free)> owned(answer, free);
   void *geometryAnswer = nullptr;
-  if (const char *failure = replyWithin(display, measured.sequence, limitMs, "GetGeometry", &geometryAnswer))
+  if (const char *failure = xtargetReplyWithin(display, measured.sequence, limitMs, "GetGeometry", &geometryAnswer))
     return failure;
   std::unique_ptr<void, decltype(&free)> ownedGeometry(geometryAnswer, free);
   auto *reply = static_cast<xcb_get_window_attributes_reply_t *>(answer);

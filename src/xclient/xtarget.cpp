@@ -547,6 +547,20 @@ const char *xtargetWaitReply(Display *display, unsigned sequence, uint32_t limit
   }
 }
 
+const char *xtargetReplyWithin(Display *display, unsigned sequence, uint32_t limitMs, const char *name,
+                               void **reply) {
+  xcb_generic_error_t *error = nullptr;
+  if (const char *failure = xtargetWaitReply(display, sequence, limitMs, reply, &error)) return failure;
+  if (error || !*reply) {
+    const char *text = strTempPrintf("The X server answered %s with error %u", name, error ? error->error_code : 0u);
+    free(error);
+    free(*reply);
+    *reply = nullptr;
+    return text;
+  }
+  return nullptr;
+}
+
 const char *xtargetRoundTrip(Display *display, const void *request, size_t length, uint32_t limitMs,
                              uint8_t **reply) {
   *reply = nullptr;

@@ -66,6 +66,10 @@ const char *xtargetSync(Display *display, uint32_t limitMs);
 // answer in time, broken connection), nothing in *reply; the late answer is dropped.
 const char *xtargetWaitReply(Display *display, unsigned sequence, uint32_t limitMs, void **reply,
                              xcb_generic_error_t **error);
+// The same for a request that must be answered by a reply: NULL and *reply (malloc'd), else the
+// failure text, an error of the server's as "The X server answered <name> with error N".
+const char *xtargetReplyWithin(Display *display, unsigned sequence, uint32_t limitMs, const char *name,
+                               void **reply);
 // A request the caller built whole (in the connection's byte order, length field included; for
 // an extension its major opcode on that server) sent beside Xlib's, and its reply waited for at
 // most limitMs. NULL and *reply (malloc'd, at least 32 bytes, its length word as the server

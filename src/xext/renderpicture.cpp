@@ -407,40 +407,11 @@ void onGlyphSet(uint8_t *request, uint32_t length, uint8_t *) {
 // (logged) on failure.
 XImage *readHeadImage(Head *head, uint32_t drawable, const PixmapRecord *pixmap) {
   Display *display = head ? head->display : nullptr;
-  xcb_connection_t *connection = display ? XGetXCBConnection(display) : nullptr;
-  if (!connection || !pixmap->width || !pixmap->height) return nullptr;
-  xcb_get_image_cookie_t cookie = xcb_get_image(connection, XCB_IMAGE_FORMAT_Z_PIXMAP, drawable, 0, 0,
-                                                uint16_t(pixmap->width), uint16_t(pixmap->height), 0xffffffffu);
-  void *answer = nullptr;
-  xcb_generic_error_t *error = nullptr;
-  const char *failure = xtargetWaitReply(display, cookie.sequence, xproxySyncWaitLimitMs, &answer, &error);
-  auto *reply = static_cast<xcb_get_image_reply_t *>(answer);
+  if (!display || !pixmap->width || !pixmap->height) return nullptr;
   XImage *got = nullptr;
-  if (reply) {
-    // The rows as the server pads them for the depth (its pixmap format).
-    int pad = BitmapPad(display), count = 0;
-    if (XPixmapFormatValues *formats = XListPixmapFormats(display, &count)) {
-      for (int i = 0; i < count; i++)
-        if (formats[i].depth == reply->depth) pad = formats[i].scanline_pad;
-      XFree(formats);
-    }
-    got = XCreateImage(display, nullptr, reply->depth, ZPixmap, 0, nullptr, pixmap->width, pixmap->height, pad, 0);
-    // Only as many bytes as the reply holds are taken.
-    uint64_t size = got ? uint64_t(got->bytes_per_line) * uint64_t(got->height) : 0;
-    if (got && size && size <= uint64_t(xcb_get_image_data_length(reply)))
-      got->data = static_cast<char *>(malloc(size));
-    if (got && got->data) {
-      memcpy(got->data, xcb_get_image_data(reply), size);
-    } else if (got) {
-      XDestroyImage(got);
-      got = nullptr;
-    }
-  }
-  if (!got)
-    LOG(logChannelXhint, "GetImage(display=%s pixmap=0x%x) failed%s%s", head->name, unsigned(pixmap->id),
-        failure ? ": " : error ? ": X error " : "", failure ? failure : error ? strTempPrintf("%u", error->error_code) : "");
-  free(reply);
-  free(error);
+  if (const char *failure = ximageGetImageWithin(display, drawable, 0, 0, pixmap->width, pixmap->height, AllPlanes,
+                                                 ZPixmap, xproxySyncWaitLimitMs, &got))
+    LOG(logChannelXhint, "GetImage(display=%s pixmap=0x%x) failed: %s", head->name, unsigned(pixmap->id), failure);
   if (!got) return nullptr;
   XImage *result = mainCreateHeadImage(head, got, 0, 0, int(pixmap->width), int(pixmap->height), pixmap->visual,
                                        pixmap->depth);

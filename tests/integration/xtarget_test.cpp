@@ -180,7 +180,9 @@ struct StallingServer {
           got += size_t(n);
         }
         const unsigned char head[8] = {1, 0, 11, 0, 0, 0, 200, 0};  // success, 800 more bytes
-        if (got == sizeof setup) EXPECT_EQ(write(fd, head, sizeof head), 8);
+        if (got == sizeof setup) {
+          EXPECT_EQ(write(fd, head, sizeof head), 8);
+        }
       }
     });
   }
