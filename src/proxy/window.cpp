@@ -17,6 +17,7 @@
 #include "support/logging.h"
 #include "support/orders.h"
 #include "xclient/region.h"
+#include "xext/glxdirect.h"
 #include "xext/windowbuffers.h"
 #include "support/strtemp.h"
 #include "proxy/windowinternal.h"
@@ -340,6 +341,18 @@ void windowFreeRecordData(WindowRecord *window) {
 
 void windowDestroy(WindowRecord *window) {
   if (!window) return;
+  // GL drawn inside the proxy lets go of the window and every window under it before the real
+  // server hears of their end.
+  for (WindowRecord *w = window; w;) {
+    for (Head *head = w->screen ? w->screen->heads : nullptr; head; head = head->next)
+      if (head->glLibrary) glxdirectWindowGone(head, resourceServerId(w->id, kResourceWindow, head));
+    if (w->firstChild) {
+      w = w->firstChild;
+      continue;
+    }
+    while (w != window && !w->nextSibling) w = w->parent;
+    w = w == window ? nullptr : w->nextSibling;
+  }
   // Unmapped first, quietly but for the focus: its subtree is no longer realized.
   if (window->mapped && window->parent) {
     bool wasViewable = window->viewable;

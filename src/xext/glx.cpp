@@ -182,7 +182,7 @@ void servedAfterPark(uint8_t *request, uint32_t length, const char *failure) {
 }
 
 void servedOrParked(uint8_t *request, uint32_t length, uint8_t *copy) {
-  if (glxdirectParkForSync(request, length, servedAfterPark)) return;
+  if (glxdirectRefuseGoneDrawable(request, length) || glxdirectParkForSync(request, length, servedAfterPark)) return;
   ownHandlers[request[1]](request, length, copy);
 }
 

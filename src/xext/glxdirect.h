@@ -18,6 +18,12 @@ struct GlxLibraryInstance;
 // head's instance draws into it (current, or made current before), the current client is
 // synchronised with the real server first.
 void glxdirectFlushForDrawable(Head *head, uint32_t serverDrawable);
+// A window of the head's server (its id there) ends, however (DestroyWindow, DestroySubwindows,
+// an ancestor's end, its owner's close or KillClient, a reset): called before its destruction
+// reaches the real server. Every tag slot of the head's instance that draws into or reads from
+// it is marked gone (glxdirectDrawableGone): never made current again, so the library never
+// draws into a window the server no longer has. NULL head or no instance: nothing.
+void glxdirectWindowGone(Head *head, uint32_t serverWindow);
 // Before the proxy reads pixels itself: glxdirectFinishAll completes the GL work of every tag
 // slot of the instance (NULL: nothing), highest first; the last slot handled stays current. An
 // open glBegin stays open (flushed and waited for, never finished). glxdirectFlushAll, after
@@ -68,8 +74,9 @@ uint32_t glxdirectCreateTag(GlxLibraryInstance *instance, uint32_t contextSerial
 // the last proxy tag that maps to it. A slot whose drawable is gone is never made current for
 // that; an unknown slot leaves the library alone.
 void dGLDestroyTag(GlxLibraryInstance *instance, uint32_t slot);
-// Before the library destroys a pbuffer or GLX pixmap: the library lets go of it when the current
-// slot draws into or reads from it, and every slot that does is marked gone.
+// Before the library destroys a pbuffer or GLX pixmap, or the real server a window: the library
+// lets go of it when the current slot draws into or reads from it, and every slot that does is
+// marked gone.
 void glxdirectDrawableGone(GlxLibraryInstance *instance, uint32_t drawable);
 // Destroys the direct context of that serial (its tag slots first).
 void dGLDestroyContext(GlxLibraryInstance *instance, uint32_t contextSerial);
@@ -217,6 +224,11 @@ extern void (*glxdirectSyncClient)(ClientConnection *client, Display *display);
 // the real server (the first use of a tag slot of the client's, a swap interval) parks its client
 // instead of waiting in the event loop: true when it did (resume runs the request later, through
 // glxdirectRunSynced), false when the request goes on now.
+// A GLX request that draws or asks under a context tag (render, large render, wait, font lists,
+// the single requests; swapped already) whose tag is the current client's and maps, on a head
+// of its screen, to a slot whose drawable ended: true after GLXBadCurrentWindow was sent, as a
+// GLX server answers for a current window that is gone (nothing is called); false otherwise.
+bool glxdirectRefuseGoneDrawable(const uint8_t *request, uint32_t length);
 bool glxdirectParkForSync(const uint8_t *request, uint32_t length,
                           void (*resume)(uint8_t *request, uint32_t length, const char *failure));
 // The client whose parked GLX request runs now: its syncs are done (set and cleared by

@@ -9,6 +9,7 @@
 #include "xext/glxinstance.h"
 
 #include <cstdlib>
+#include <cstring>
 
 #include "proxy/clientconnection.h"
 #include "proxy/connections.h"
@@ -16,6 +17,7 @@
 #include "proxy/korvanparser.h"
 #include "proxy/main.h"
 #include "proxy/park.h"
+#include "proxy/streams.h"
 #include "proxy/xproxy.h"
 #include "proxy/xscreen.h"
 #include "support/logging.h"
@@ -47,6 +49,32 @@ bool slotInUse(const GlxLibraryInstance *instance, uint32_t slot) {
 }
 
 const char *currentClientName() { return xscreenClientName(xproxyCurrentClient); }
+
+GlxDirectContext *nodeOf(GlxLibraryInstance *instance, GLXContext context) {
+  for (GlxDirectContext *node = context ? instance->contexts : nullptr; node; node = node->next)
+    if (node->context == context) return node;
+  return nullptr;
+}
+
+// The library's current slot becomes `slot` (0: none): the glBegin state and client arrays of
+// the context current so far go back to its node, those of the slot's context come out of its.
+void switchCurrentSlot(GlxLibraryInstance *instance, uint32_t slot) {
+  uint32_t old = instance->currentTagSlot;
+  if (GlxDirectContext *node = old < kGlxDirectTagSlots ? nodeOf(instance, instance->tagSlots[old].context) : nullptr) {
+    node->insideBegin = instance->insideBegin;
+    memcpy(node->enabledArrays, instance->enabledArrays, sizeof node->enabledArrays);
+    node->beginArrayRoom = instance->beginArrayRoom;
+  }
+  GlxDirectContext *next = slot != 0 && slot < kGlxDirectTagSlots ? nodeOf(instance, instance->tagSlots[slot].context)
+                                                                  : nullptr;
+  instance->insideBegin = next ? next->insideBegin : 0;
+  if (next)
+    memcpy(instance->enabledArrays, next->enabledArrays, sizeof instance->enabledArrays);
+  else
+    memset(instance->enabledArrays, 0, sizeof instance->enabledArrays);
+  instance->beginArrayRoom = next ? next->beginArrayRoom : 0;
+  instance->currentTagSlot = slot;
+}
 
 // The first framebuffer configuration of the screen whose attribute equals value, or NULL.
 GLXFBConfig findConfigBy(GlxLibraryInstance *instance, int screen, int attribute, uint32_t value) {
@@ -216,12 +244,12 @@ int glxdirectMakeTagCurrent(GlxLibraryInstance *instance, uint32_t slot) {
   }
   if (!instance->functions.glXMakeContextCurrent(instance->display, s.drawDrawable, s.readDrawable, s.context)) {
     // Whatever the library has current now, it is no slot's: the next switch makes it again.
-    instance->currentTagSlot = 0;
+    switchCurrentSlot(instance, 0);
     LOG(logChannelXhint, "Lumora: Can't make tag #%u current for %s by %s", slot,
         xmiscLocalDisplayPart(instance->display), currentClientName());
     return 0;
   }
-  instance->currentTagSlot = slot;
+  if (instance->currentTagSlot != slot) switchCurrentSlot(instance, slot);
   return 1;
 }
 
@@ -238,9 +266,8 @@ void dGLDestroyTag(GlxLibraryInstance *instance, uint32_t slot) {
   // library would draw into freed memory): then only the library's current binding goes.
   if (instance->currentTagSlot != slot && s.context && !s.drawableGone) glxdirectMakeTagCurrent(instance, slot);
   instance->functions.glXMakeCurrent(instance->display, None, nullptr);
-  instance->currentTagSlot = 0;
+  switchCurrentSlot(instance, 0);
   glxdirectReleaseGrab(instance);
-  instance->insideBegin = 0;
   // Another live proxy tag still maps to the slot: it stays.
   if (s.proxyTagCount > 1) {
     s.proxyTagCount--;
@@ -263,12 +290,17 @@ void glxdirectDrawableGone(GlxLibraryInstance *instance, uint32_t drawable) {
     if (!s.context || (s.drawDrawable != drawable && s.readDrawable != drawable)) continue;
     if (instance->currentTagSlot == slot) {
       instance->functions.glXMakeCurrent(instance->display, None, nullptr);
-      instance->currentTagSlot = 0;
+      switchCurrentSlot(instance, 0);
       glxdirectReleaseGrab(instance);
-      instance->insideBegin = 0;
     }
     s.drawableGone = 1;
   }
+}
+
+void glxdirectWindowGone(Head *head, uint32_t serverWindow) {
+  auto *instance = head ? static_cast<GlxLibraryInstance *>(head->glLibrary) : nullptr;
+  // The library lets go of the window while the real server still has it.
+  if (instance) glxdirectDrawableGone(instance, serverWindow);
 }
 
 void glxdirectFlushForDrawable(Head *head, uint32_t serverDrawable) {
@@ -337,6 +369,23 @@ bool tagIsNew(ClientConnection *client, uint32_t tag, DisplayConnection **only) 
 }
 
 }  // namespace
+
+bool glxdirectRefuseGoneDrawable(const uint8_t *request, uint32_t length) {
+  constexpr uint8_t kGlxBadCurrentWindow = 5;
+  uint8_t minor = length >= 8 ? request[1] : 0;
+  bool drawsUnderTag = minor == 1 || minor == 2 || minor == 8 || minor == 9 || minor == 12 || minor >= 101;
+  if (!drawsUnderTag || !glxdirectAvailable()) return false;
+  uint32_t tag = wireGet32(request + 4);
+  GlxTagEntry *entry = glxFindTagEntry(xproxyCurrentClient, tag);
+  for (Head *head = entry && entry->screen ? entry->screen->heads : nullptr; head; head = head->next) {
+    auto *instance = static_cast<GlxLibraryInstance *>(head->glLibrary);
+    uint32_t slot = instance ? glxTagForServer(tag, head) : 0;
+    if (!slotInUse(instance, slot) || !instance->tagSlots[slot].drawableGone) continue;
+    xprotoSendExtensionError(kGlxBadCurrentWindow, tag, request, length, nullptr);
+    return true;
+  }
+  return false;
+}
 
 void glxSyncClientWithDisplay(ClientConnection *client, Display *display) {
   if (client && client == glxdirectSyncedClient) return;

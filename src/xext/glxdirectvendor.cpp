@@ -29,7 +29,7 @@ namespace {
 constexpr char kSource[] = "xext/glxdirectvendor.cpp";
 constexpr uint8_t kMinorVendorPrivateWithReply = 17;
 constexpr uint8_t kBadLength = 16, kBadAlloc = 11;
-constexpr uint8_t kGlxBadContextTag = 4;
+constexpr uint8_t kGlxBadContextTag = 4, kGlxBadCurrentWindow = 5;
 // The most bytes a vendor command has the library write for a reply (a GL size is 31 bits; a
 // reply this large is already far beyond what a client asks for).
 constexpr uint64_t kMostVendorBytes = uint64_t(1) << 28;
@@ -860,9 +860,13 @@ bool glxdirectVendorPrivate(GlxLibraryInstance *instance, uint32_t slot, uint32_
     return true;
   };
   if (size < row->fields) return fail(kBadLength, length);
-  if (instance->currentTagSlot != slot && !glxdirectMakeTagCurrent(instance, slot)) {
+  // Slot 0 is no client's: never "already current" (no context may be current at all).
+  if ((slot == 0 || instance->currentTagSlot != slot) && !glxdirectMakeTagCurrent(instance, slot)) {
     uint32_t tag = slot < kGlxDirectTagSlots ? instance->tagSlots[slot].proxyTag : 0;
-    if (answers && request) xprotoSendExtensionError(kGlxBadContextTag, tag, request, length, nullptr);
+    // A slot whose drawable ended is a current window gone, as a GLX server answers.
+    bool gone = slot < kGlxDirectTagSlots && instance->tagSlots[slot].context && instance->tagSlots[slot].drawableGone;
+    if (answers && request)
+      xprotoSendExtensionError(gone ? kGlxBadCurrentWindow : kGlxBadContextTag, tag, request, length, nullptr);
     return true;
   }
   Vendor v{instance, instance->functions, data, size};

@@ -46,6 +46,12 @@ struct GlxDirectContext {
   // The serial of the context whose objects this one shares (its own when it shares none):
   // textures are counted by it (xext/glxdirecttextures.cpp).
   uint32_t shareGroup;
+  // The context's glBegin flag, client-array enables and array room (as in GlxLibraryInstance)
+  // while it is not the library's current one: glxdirectMakeTagCurrent and every release of the
+  // current slot keep them here and bring the next context's into the instance.
+  uint8_t insideBegin;
+  uint8_t enabledArrays[8];
+  uint64_t beginArrayRoom;
 };
 
 // What the library must have current before a command of a direct context tag runs.
@@ -56,8 +62,9 @@ struct GlxDirectTagSlot {
   uint8_t isNew;            // made current by nothing yet
   uint32_t proxyTag;        // the context tag the client knows (the latest, when shared)
   uint32_t proxyTagCount;   // live proxy tags that map to the slot: it is freed with the last
-  // The library destroyed the draw or read drawable (set by glxdirectDrawableGone): the slot is
-  // never made current again and only waits for its last proxy tag to go.
+  // The draw or read drawable ended (set by glxdirectDrawableGone before the library destroys a
+  // pbuffer or GLX pixmap, and by glxdirectWindowGone before the real server destroys a window):
+  // the slot is never made current again and only waits for its last proxy tag to go.
   uint8_t drawableGone;
 };
 
@@ -73,7 +80,10 @@ struct GlxLibraryInstance {
   Display *display;         // the proxy's connection to the real display (not owned)
   uint8_t *scratch;         // reusable buffer for unpacked command data, scratchSize bytes
   uint32_t scratchSize;
-  uint8_t insideBegin;      // a glBegin of any tag is open
+  // insideBegin, enabledArrays and beginArrayRoom are the state of the context of the current
+  // slot (all zero while none is current): they belong to that context, which keeps them while
+  // another is current (GlxDirectContext).
+  uint8_t insideBegin;      // a glBegin of the current context is open
   uint8_t grabTaken;        // this instance holds the glBegin grab
   // One flag per client array: edge flag, texture coordinate, colour, index, normal, vertex, fog
   // coordinate, secondary colour.

@@ -29,8 +29,8 @@
 
 namespace {
 
-constexpr uint8_t kBadValue = 2, kBadWindow = 3, kBadLength = 16;
-constexpr uint8_t kGlxBadDrawable = 2, kGlxBadContextTag = 4, kGlxBadFbConfig = 9, kGlxBadPbuffer = 10;
+constexpr uint8_t kBadValue = 2, kBadWindow = 3, kBadMatch = 8, kBadLength = 16;
+constexpr uint8_t kGlxBadDrawable = 2, kGlxBadPixmap = 3, kGlxBadContextTag = 4, kGlxBadFbConfig = 9, kGlxBadPbuffer = 10;
 constexpr uint8_t kGlxUnsupportedPrivateRequest = 8;
 constexpr uint8_t kMinorMakeCurrent = 5, kMinorVendorPrivate = 16, kMinorVendorPrivateWithReply = 17;
 constexpr uint8_t kMinorGetFbConfigs = 21;
@@ -163,14 +163,27 @@ MetaScreen *drawableScreen(uint32_t id, const uint8_t *request, uint32_t length)
 // it, under the head's tag (0 when the tag is not the client's).
 void onDrawable(uint8_t *request, uint32_t length) {
   uint32_t drawable = wireGet32(request + 12), tag = wireGet32(request + 8);
+  uint32_t code = wireGet32(request + 4);
+  bool own = glxFindTagEntry(xproxyCurrentClient, tag) != nullptr;
+  bool texture = code == kBindTexImage || code == kReleaseTexImage;
+  // As a GLX server answers: a tag that is not the client's, then a drawable that is no GLX
+  // pixmap (tag 0 included: these need the client's context).
+  if (texture && !own) return badTag(tag, request, length);
+  if (texture && !resourceLookupByType(drawable, kResourceGlxDrawable))
+    return (void)xprotoSendExtensionError(kGlxBadPixmap, drawable, request, length, nullptr);
   MetaScreen *screen = drawableScreen(drawable, request, length);
   if (!screen) return;
-  bool own = glxFindTagEntry(xproxyCurrentClient, tag) != nullptr;
   DisplayConnection *connection = firstConnection();
   for (Head *head = screen->heads; head; head = head->next) {
     if (head->glLibrary) {
       auto *instance = static_cast<GlxLibraryInstance *>(head->glLibrary);
-      uint32_t code = wireGet32(request + 4);
+      if (texture) {
+        // The library's GLX pixmaps are made without texture-from-pixmap attributes: it would
+        // bind one to no texture target. Nothing can be bound, so nothing is to be released.
+        if (code == kBindTexImage && head == replyHead(screen))
+          xprotoSendError(kBadMatch, drawable, request, length, "no texture-from-pixmap GLX pixmap");
+        continue;
+      }
       if (code == kSwapInterval) {
         glxdirectSwapInterval(instance, glxindirectRealDrawable(drawable, head), int32_t(wireGet32(request + 16)));
       } else {

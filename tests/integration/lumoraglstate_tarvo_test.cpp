@@ -1,0 +1,339 @@
+// Whose state a GL request of tarvo's in-proxy GL ("lumora on", the system's GL library) works
+// on, from raw clients of both byte orders: a window that ends under a current tag (destroyed,
+// its parent's subwindows destroyed, an ancestor destroyed, its owner killed) is never drawn into
+// again; the glBegin state and array room of one context never stand for another's; a texture
+// binding under a tag that is not the client's, or on a drawable that is no GLX pixmap, is
+// refused before the library is called. Answers are compared with Xvfb's own GLX (+iglx) where
+// the server has it. Each case ends with the client still served, another client served, and
+// tarvo ending with status 0 (a crash or an AddressSanitizer report would change it).
+#include <gtest/gtest.h>
+
+#include <xcb/xcb.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "rawclient_fixture.h"
+#include "tarvo_fixture.h"
+#include "xvfb_fixture.h"
+
+namespace {
+
+constexpr uint8_t kGlxBadPixmap = 3, kGlxBadContextTag = 4, kGlxBadCurrentWindow = 5;
+constexpr uint32_t kVertexArray = 0x8074, kArrayBuffer = 0x8892, kStaticDraw = 0x88E4, kShort = 0x1402,
+                   kDouble = 0x140A, kGlPoints = 0;
+
+TarvoOptions lumoraOptions() {
+  TarvoOptions options;
+  options.arguments = {"screen", "%D.0", "lumora", "on"};
+  // Mesa's driver keeps a little memory per closed Display: no leak detection in tarvo.
+  const char *asan = getenv("ASAN_OPTIONS");
+  options.environment.emplace_back("ASAN_OPTIONS", std::string(asan ? asan : "") + ":detect_leaks=0");
+  return options;
+}
+
+size_t pad4(size_t n) { return (n + 3) & ~size_t(3); }
+
+// A raw client speaking GLX in its byte order: windows, contexts and tags of its own.
+class GlClient {
+ public:
+  std::string start(int display, char order) {
+    if (std::string failed = raw.connect(display, order); !failed.empty()) return failed;
+    big = order == 'B';
+    RawBytes answer;
+    if (std::string failed = raw.roundTrip(RawRequest(big).b(98).b(0).s(3).s(3).s(0).text("GLX").align().done(), answer);
+        !failed.empty())
+      return failed;
+    if (answer[0] != 1 || answer[8] == 0) return "no GLX";
+    major = answer[9];
+    firstError = answer[11];
+    visual = singleBufferedVisual();
+    if (visual == 0) return "no visual";
+    colormap = newId();
+    raw.send(RawRequest(big).b(78).b(0).s(0).i(colormap).i(raw.rootWindow()).i(visual).done());
+    return "";
+  }
+  uint32_t newId() { return raw.idBase() | ++ids; }
+
+  // A mapped 32x32 window of the GL visual under the parent (0: the root).
+  uint32_t window(uint32_t parent = 0) {
+    uint32_t id = newId();
+    raw.send(RawRequest(big)
+                 .b(1).b(24).s(0).i(id).i(parent ? parent : raw.rootWindow()).s(0).s(0).s(32).s(32).s(0).s(1)
+                 .i(visual).i(0x0002 | 0x0008 | 0x2000).i(0).i(0).i(colormap)
+                 .done());
+    raw.send(RawRequest(big).b(8).b(0).s(0).i(id).done());
+    return id;
+  }
+  uint32_t context() {
+    uint32_t id = newId();
+    raw.send(RawRequest(big).b(major).b(3).s(0).i(id).i(visual).i(0).i(0).b(0).pad(3).done());
+    return id;
+  }
+  // MakeCurrent: the new tag, 0 after an error (its code through *error).
+  uint32_t makeCurrent(uint32_t drawable, uint32_t context, uint32_t oldTag, uint8_t *error = nullptr) {
+    RawBytes answer;
+    std::string failed =
+        raw.roundTrip(RawRequest(big).b(major).b(5).s(0).i(drawable).i(context).i(oldTag).done(), answer, 20000);
+    EXPECT_EQ(failed, "");
+    if (error) *error = failed.empty() && answer[0] == 0 ? answer[1] : 0;
+    return failed.empty() && answer[0] == 1 ? rawGet32(answer, 8, big) : 0;
+  }
+
+  // One render command under the tag.
+  RawBytes render(uint32_t tag, uint16_t opcode, const RawRequest &d) const {
+    RawRequest r(big);
+    r.b(major).b(1).s(0).i(tag).s(uint16_t(4 + pad4(d.d.size()))).s(opcode);
+    r.d.insert(r.d.end(), d.d.begin(), d.d.end());
+    return r.align().done();
+  }
+  RawRequest data() const { return RawRequest(big); }
+  RawBytes glClear(uint32_t tag) const { return render(tag, 127, data().i(0x4000)); }
+
+  // Sends the request, then a round trip (GetInputFocus): the error code the request drew,
+  // relative to GLX's first error when it is one of GLX's (0: none; 0xFF: no answer).
+  int errorOf(const RawBytes &request) {
+    EXPECT_EQ(raw.send(request), "");
+    uint16_t sequence = raw.sequence();
+    EXPECT_EQ(raw.send(RawRequest(big).b(43).b(0).s(1).done()), "");
+    int code = 0;
+    RawBytes answer;
+    for (;;) {
+      if (std::string failed = raw.read(answer, 20000); !failed.empty()) {
+        ADD_FAILURE() << "round trip unanswered: " << failed;
+        return 0xFF;
+      }
+      if (answer[0] == 0 && rawGet16(answer, 2, big) == sequence)
+        code = answer[1] >= firstError && firstError >= 128 ? 0x100 + answer[1] - firstError : answer[1];
+      if (answer[0] == 1 && rawGet16(answer, 2, big) == raw.sequence()) break;
+    }
+    return code;
+  }
+  // GLX error n as errorOf gives it.
+  static int glx(uint8_t n) { return 0x100 + n; }
+
+  // A BindTexImageEXT (vendor code 1330) of the front-left buffer, respectively the release.
+  RawBytes bindTexImage(uint32_t tag, uint32_t drawable) const {
+    return RawRequest(big).b(major).b(16).s(0).i(1330).i(tag).i(drawable).i(0x20DE).i(0).done();
+  }
+  RawBytes releaseTexImage(uint32_t tag, uint32_t drawable) const {
+    return RawRequest(big).b(major).b(16).s(0).i(1331).i(tag).i(drawable).i(0x20DE).done();
+  }
+
+  RawClient raw;
+  bool big = false;
+  uint8_t major = 0, firstError = 0;
+  uint32_t visual = 0, colormap = 0, ids = 0;
+
+ private:
+  // The first single-buffered RGBA TrueColor visual of 8 bits per colour (GLXGetVisualConfigs).
+  uint32_t singleBufferedVisual() {
+    RawBytes answer;
+    if (!raw.roundTrip(RawRequest(big).b(major).b(14).s(0).i(0).done(), answer).empty() || answer[0] != 1) return 0;
+    uint32_t visuals = rawGet32(answer, 8, big), per = rawGet32(answer, 12, big);
+    for (uint32_t k = 0; k < visuals && per >= 18; k++) {
+      auto prop = [&](uint32_t n) { return rawGet32(answer, 32 + 4 * (size_t(k) * per + n), big); };
+      if (32 + 4 * (size_t(k) + 1) * per > answer.size()) break;
+      if (prop(1) == 4 && prop(2) && prop(3) == 8 && prop(4) == 8 && prop(5) == 8 && !prop(11) && !prop(12))
+        return prop(0);
+    }
+    return 0;
+  }
+};
+
+// The ways a window ends under a tag drawing into it.
+enum class WindowEnd { kDestroy, kParentsSubwindows, kAncestor, kOwnerKilled, kOwnerClosed };
+
+// On the display: a context current on a window (of another client for the owner's ends), the
+// window ended, then glClear and glBegin under the tag, and a new context made current on a new
+// window: the two errors, whether the new tag came, and the error of a glClear under it.
+std::vector<int> windowEndAnswers(int display, char order, WindowEnd end) {
+  GlClient c, owner;
+  std::vector<int> answers;
+  if (std::string failed = c.start(display, order); !failed.empty()) {
+    ADD_FAILURE() << failed;
+    return answers;
+  }
+  bool foreign = end == WindowEnd::kOwnerKilled || end == WindowEnd::kOwnerClosed;
+  if (foreign && !owner.start(display, order).empty()) {
+    ADD_FAILURE() << "no owner";
+    return answers;
+  }
+  GlClient &maker = foreign ? owner : c;
+  uint32_t grand = maker.window(), parent = maker.window(grand), window = maker.window(parent);
+  // Known to the server before another client names it.
+  if (foreign) {
+    EXPECT_EQ(maker.errorOf(RawRequest(maker.big).b(43).b(0).s(1).done()), 0);
+  }
+  uint32_t context = c.context();
+  uint32_t tag = c.makeCurrent(window, context, 0);
+  EXPECT_NE(tag, 0u);
+  EXPECT_EQ(c.errorOf(c.glClear(tag)), 0);
+  switch (end) {
+    case WindowEnd::kDestroy: c.raw.send(RawRequest(c.big).b(4).b(0).s(0).i(window).done()); break;
+    case WindowEnd::kParentsSubwindows: c.raw.send(RawRequest(c.big).b(5).b(0).s(0).i(parent).done()); break;
+    case WindowEnd::kAncestor: c.raw.send(RawRequest(c.big).b(4).b(0).s(0).i(grand).done()); break;
+    case WindowEnd::kOwnerKilled: c.raw.send(RawRequest(c.big).b(113).b(0).s(0).i(window).done()); break;
+    case WindowEnd::kOwnerClosed:
+      owner.raw.close();
+      // The close is seen once the window is gone: a GetGeometry of it fails.
+      for (int tries = 0; tries < 200; tries++) {
+        RawBytes answer;
+        c.raw.roundTrip(RawRequest(c.big).b(14).b(0).s(2).i(window).done(), answer);
+        if (answer.empty() || answer[0] == 0) break;
+      }
+      break;
+  }
+  answers.push_back(c.errorOf(c.glClear(tag)));
+  answers.push_back(c.errorOf(c.render(tag, 4, c.data().i(kGlPoints))));  // glBegin
+  // A new context on a new window serves again.
+  uint32_t fresh = c.window();
+  uint32_t again = c.makeCurrent(fresh, c.context(), 0);
+  answers.push_back(again != 0);
+  answers.push_back(c.errorOf(c.glClear(again)));
+  return answers;
+}
+
+class LumoraGlState : public ::testing::TestWithParam<char> {
+ protected:
+  void SetUp() override {
+    tarvoBlockSignals();
+    XvfbOptions x;
+    x.screens = {"640x480x24"};
+    x.extraArguments = {"-nolisten", "tcp", "+iglx"};
+    ASSERT_EQ(xvfb.start(x), "");
+    ASSERT_EQ(tarvo.start(xvfb.displayName(), lumoraOptions()), "");
+  }
+  void TearDown() override {
+    // Another client is served, and tarvo ends cleanly.
+    xcb_connection_t *other = xcb_connect(tarvo.displayName().c_str(), nullptr);
+    EXPECT_FALSE(xcb_connection_has_error(other));
+    xcb_get_input_focus_reply_t *focus = xcb_get_input_focus_reply(other, xcb_get_input_focus(other), nullptr);
+    EXPECT_NE(focus, nullptr);
+    free(focus);
+    xcb_disconnect(other);
+    EXPECT_EQ(tarvo.stop(), 0);
+  }
+  // Whether the real server has GLX of its own (indirect rendering) to compare with.
+  bool serverHasGlx() {
+    GlClient probe;
+    return probe.start(xvfb.displayNumber(), 'l').empty();
+  }
+
+  XvfbServer xvfb;
+  TarvoProcess tarvo;
+};
+
+TEST_P(LumoraGlState, AWindowThatEndsUnderATagIsNeverDrawnIntoAgain) {
+  bool compare = serverHasGlx();
+  for (WindowEnd end : {WindowEnd::kDestroy, WindowEnd::kParentsSubwindows, WindowEnd::kAncestor,
+                        WindowEnd::kOwnerKilled, WindowEnd::kOwnerClosed}) {
+    SCOPED_TRACE("window end " + std::to_string(int(end)));
+    std::vector<int> got = windowEndAnswers(tarvo.displayNumber(), GetParam(), end);
+    // As a GLX server answers: the current window is gone; a new one serves again.
+    std::vector<int> want = {GlClient::glx(kGlxBadCurrentWindow), GlClient::glx(kGlxBadCurrentWindow), 1, 0};
+    EXPECT_EQ(got, want);
+    if (compare) {
+      EXPECT_EQ(windowEndAnswers(xvfb.displayNumber(), GetParam(), end), want);
+    }
+  }
+}
+
+TEST_P(LumoraGlState, GlBeginStateAndArrayRoomBelongToTheirContext) {
+  GlClient c;
+  ASSERT_EQ(c.start(tarvo.displayNumber(), GetParam()), "");
+  uint32_t window = c.window();
+  uint32_t first = c.context(), second = c.context();
+  // Two tags of one client, one per context (as two threads have them).
+  uint32_t tag1 = c.makeCurrent(window, first, 0), tag2 = c.makeCurrent(window, second, 0);
+  ASSERT_NE(tag1, 0u);
+  ASSERT_NE(tag2, 0u);
+  auto bind = [&](uint32_t tag, uint32_t buffer) { return c.render(tag, 290, c.data().i(kArrayBuffer).i(buffer)); };
+  auto bufferData = [&](uint32_t tag, uint64_t size, bool noData) {
+    RawRequest d = c.data();
+    (c.big ? d.i(uint32_t(size >> 32)).i(uint32_t(size)) : d.i(uint32_t(size)).i(uint32_t(size >> 32)));
+    d.i(kArrayBuffer).i(kStaticDraw).b(noData).pad(3);
+    if (!noData) d.pad(size_t(size));
+    return c.render(tag, 298, d);
+  };
+  auto vertexPointer = [&](uint32_t tag, int32_t size, uint32_t type) {
+    return c.render(tag, 291, c.data().i(0).i(0).i(kVertexArray).i(0).i(uint32_t(size)).i(type).i(0).b(0).b(0).s(0));
+  };
+  auto enable = [&](uint32_t tag) { return c.render(tag, 292, c.data().i(kVertexArray).i(0)); };
+  auto begin = [&](uint32_t tag) { return c.render(tag, 4, c.data().i(kGlPoints)); };
+  auto element = [&](uint32_t tag, int32_t n) { return c.render(tag, 294, c.data().i(uint32_t(n))); };
+  auto end = [&](uint32_t tag) { return c.render(tag, 23, c.data()); };
+
+  // Context 1: 16 bytes of GL_DOUBLE x4 vertices (no whole element) in a buffer.
+  EXPECT_EQ(c.errorOf(bind(tag1, 6)), 0);
+  EXPECT_EQ(c.errorOf(bufferData(tag1, 16, false)), 0);
+  EXPECT_EQ(c.errorOf(vertexPointer(tag1, 4, kDouble)), 0);
+  EXPECT_EQ(c.errorOf(enable(tag1)), 0);
+  // Context 2: a glBegin over a 256 MiB buffer of GL_SHORT x2 vertices (64 Mi elements).
+  EXPECT_EQ(c.errorOf(bind(tag2, 5)), 0);
+  EXPECT_EQ(c.errorOf(bufferData(tag2, uint64_t(256) << 20, true)), 0);
+  EXPECT_EQ(c.errorOf(vertexPointer(tag2, 2, kShort)), 0);
+  EXPECT_EQ(c.errorOf(enable(tag2)), 0);
+  EXPECT_EQ(c.errorOf(begin(tag2)), 0);
+  // Context 1 opens its glBegin: element 60 million lies gigabytes past its buffer, whatever
+  // context 2 holds.
+  EXPECT_EQ(c.errorOf(begin(tag1)), 0);
+  EXPECT_EQ(c.errorOf(element(tag1, 60000000)), 0);
+  EXPECT_EQ(c.errorOf(end(tag1)), 0);
+  // Context 2's glBegin is still open: its elements are served, and it ends.
+  EXPECT_EQ(c.errorOf(element(tag2, 3)), 0);
+  EXPECT_EQ(c.errorOf(end(tag2)), 0);
+
+  // The variant: context 2 opens a glBegin with no array enabled (nothing to bound); context 1
+  // has the vertex array enabled in client memory with no pointer ever set.
+  uint32_t third = c.context(), fourth = c.context();
+  uint32_t tag3 = c.makeCurrent(window, third, 0), tag4 = c.makeCurrent(window, fourth, 0);
+  ASSERT_NE(tag3, 0u);
+  ASSERT_NE(tag4, 0u);
+  EXPECT_EQ(c.errorOf(enable(tag3)), 0);
+  EXPECT_EQ(c.errorOf(begin(tag4)), 0);
+  EXPECT_EQ(c.errorOf(begin(tag3)), 0);
+  EXPECT_EQ(c.errorOf(element(tag3, 0)), 0);
+  EXPECT_EQ(c.errorOf(end(tag3)), 0);
+  EXPECT_EQ(c.errorOf(end(tag4)), 0);
+  EXPECT_EQ(c.errorOf(c.glClear(tag3)), 0);
+}
+
+TEST_P(LumoraGlState, TextureBindingsNeedTheClientsTagAndAGlxPixmap) {
+  GlClient c, other;
+  ASSERT_EQ(c.start(tarvo.displayNumber(), GetParam()), "");
+  ASSERT_EQ(other.start(tarvo.displayNumber(), GetParam()), "");
+  uint32_t window = c.window(), context = c.context();
+  uint32_t tag = c.makeCurrent(window, context, 0);
+  ASSERT_NE(tag, 0u);
+  uint32_t otherTag = other.makeCurrent(other.window(), other.context(), 0);
+  ASSERT_NE(otherTag, 0u);
+  // A GLX pixmap over a pixmap of the GL visual's depth (24).
+  uint32_t pixmap = c.newId(), glxPixmap = c.newId();
+  c.raw.send(RawRequest(c.big).b(53).b(24).s(0).i(pixmap).i(window).s(16).s(16).done());
+  EXPECT_EQ(c.errorOf(RawRequest(c.big).b(c.major).b(13).s(0).i(0).i(c.visual).i(pixmap).i(glxPixmap).done()), 0);
+  // Another client's tag, and tag 0 after the client let its context go: GLXBadContextTag
+  // before anything runs.
+  EXPECT_EQ(c.errorOf(c.bindTexImage(otherTag, glxPixmap)), GlClient::glx(kGlxBadContextTag));
+  EXPECT_EQ(c.errorOf(c.releaseTexImage(otherTag, glxPixmap)), GlClient::glx(kGlxBadContextTag));
+  EXPECT_EQ(c.makeCurrent(0, 0, tag), 0u);
+  EXPECT_EQ(c.errorOf(c.bindTexImage(0, glxPixmap)), GlClient::glx(kGlxBadContextTag));
+  EXPECT_EQ(c.errorOf(c.bindTexImage(0, window)), GlClient::glx(kGlxBadContextTag));
+  // Under its own tag: a window or a plain pixmap is no GLX pixmap.
+  tag = c.makeCurrent(window, context, 0);
+  ASSERT_NE(tag, 0u);
+  EXPECT_EQ(c.errorOf(c.bindTexImage(tag, window)), GlClient::glx(kGlxBadPixmap));
+  EXPECT_EQ(c.errorOf(c.bindTexImage(tag, pixmap)), GlClient::glx(kGlxBadPixmap));
+  EXPECT_EQ(c.errorOf(c.releaseTexImage(tag, window)), GlClient::glx(kGlxBadPixmap));
+  // Both clients are still served.
+  EXPECT_EQ(c.errorOf(c.glClear(tag)), 0);
+  EXPECT_EQ(other.errorOf(other.glClear(otherTag)), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(ByteOrders, LumoraGlState, ::testing::Values('l', 'B'),
+                         [](const ::testing::TestParamInfo<char> &info) {
+                           return std::string(info.param == 'B' ? "MsbFirst" : "LsbFirst");
+                         });
+
+}  // namespace
