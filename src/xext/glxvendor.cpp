@@ -164,15 +164,18 @@ MetaScreen *drawableScreen(uint32_t id, const uint8_t *request, uint32_t length)
 void onDrawable(uint8_t *request, uint32_t length) {
   uint32_t drawable = wireGet32(request + 12), tag = wireGet32(request + 8);
   uint32_t code = wireGet32(request + 4);
-  bool own = glxFindTagEntry(xproxyCurrentClient, tag) != nullptr;
-  bool texture = code == kBindTexImage || code == kReleaseTexImage;
-  // As a GLX server answers: a tag that is not the client's, then a drawable that is no GLX
-  // pixmap (tag 0 included: these need the client's context).
-  if (texture && !own) return badTag(tag, request, length);
-  if (texture && !resourceLookupByType(drawable, kResourceGlxDrawable))
-    return (void)xprotoSendExtensionError(kGlxBadPixmap, drawable, request, length, nullptr);
   MetaScreen *screen = drawableScreen(drawable, request, length);
   if (!screen) return;
+  bool own = glxFindTagEntry(xproxyCurrentClient, tag) != nullptr;
+  bool direct = false;
+  for (Head *head = screen->heads; head; head = head->next) direct |= head->glLibrary != nullptr;
+  bool texture = code == kBindTexImage || code == kReleaseTexImage;
+  // Where the proxy's library executes them, answered as a GLX server does before anything is
+  // called: a tag that is not the client's (tag 0 included: they need the client's context),
+  // then a drawable that is no GLX pixmap. The real servers answer the others' copies.
+  if (texture && direct && !own) return badTag(tag, request, length);
+  if (texture && direct && !resourceLookupByType(drawable, kResourceGlxDrawable))
+    return (void)xprotoSendExtensionError(kGlxBadPixmap, drawable, request, length, nullptr);
   DisplayConnection *connection = firstConnection();
   for (Head *head = screen->heads; head; head = head->next) {
     if (head->glLibrary) {

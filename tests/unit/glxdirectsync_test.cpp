@@ -73,7 +73,19 @@ TEST_F(GlxDirectSyncTest, FinishAllCompletesUsedSlotsHighestFirst) {
   EXPECT_EQ(std::string(fakeglLog()).find(", 512, 512, "), std::string::npos);  // slot 2 untouched
   EXPECT_EQ(instance_->currentTagSlot, 1u);
 
-  // A glBegin open: flushed and waited for under each slot, never finished.
+  // A glBegin open in the context of slot 1 only (the glBegin state is its context's): slot 3
+  // is finished, slot 1 flushed and waited for, never finished.
+  instance_->insideBegin = 1;
+  fakeglClearLog();
+  glxdirectFinishAll(instance_);
+  seen = calls({"glFinish", "glFlush", "glXWaitGL"});
+  ASSERT_EQ(seen.size(), 3u) << fakeglLog();
+  EXPECT_EQ(seen[0], "glFinish()");
+  EXPECT_EQ(seen[1], "glFlush()");
+  EXPECT_EQ(seen[2], "glXWaitGL()");
+  // Open in both contexts: flushed and waited for under each slot.
+  ASSERT_EQ(glxdirectMakeTagCurrent(instance_, 3), 1);
+  EXPECT_EQ(instance_->insideBegin, 0);
   instance_->insideBegin = 1;
   fakeglClearLog();
   glxdirectFinishAll(instance_);

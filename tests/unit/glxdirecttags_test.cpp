@@ -112,6 +112,57 @@ TEST_F(GlxDirectTagsTest, MapOfADrawDrawableSynchronises) {
   EXPECT_EQ(syncs, 1);
 }
 
+// A window's end reaches every slot that draws into or reads from it: the library lets go of
+// it when it is current, and none of them is made current again (not even to be released).
+TEST_F(GlxDirectTagsTest, AnEndedWindowIsNeverMadeCurrentAgain) {
+  Head head{};
+  head.glLibrary = instance_;
+  uint32_t drawing = tag(0, 0x100, 0x100), reading = tag(1, 0x200, 0x100), other = tag(2, 0x300, 0x300);
+  ASSERT_EQ(glxdirectMakeTagCurrent(instance_, drawing), 1);
+  instance_->insideBegin = 1;
+  fakeglClearLog();
+  glxdirectWindowGone(&head, 0x100);
+  EXPECT_EQ(fakeglCountCalls("glXMakeCurrent"), 1u);
+  EXPECT_EQ(instance_->currentTagSlot, 0u);
+  EXPECT_EQ(instance_->insideBegin, 0);
+  fakeglClearLog();
+  EXPECT_EQ(glxdirectMakeTagCurrent(instance_, drawing), 0);
+  EXPECT_EQ(glxdirectMakeTagCurrent(instance_, reading), 0);
+  EXPECT_TRUE(core_.logged("draws into a destroyed drawable"));
+  dGLDestroyTag(instance_, reading);
+  EXPECT_EQ(fakeglCountCalls("glXMakeContextCurrent"), 0u);
+  // A slot on another window still serves; a window nobody draws into changes nothing.
+  glxdirectWindowGone(&head, 0x999);
+  glxdirectWindowGone(nullptr, 0x300);
+  EXPECT_EQ(glxdirectMakeTagCurrent(instance_, other), 1);
+}
+
+// The glBegin flag, client arrays and array room are those of the current slot's context: a
+// switch to another context brings its own, a slot of the same context shares them.
+TEST_F(GlxDirectTagsTest, GlBeginStateFollowsItsContext) {
+  uint32_t first = tag(0, 0x100, 0x100), second = tag(1, 0x200, 0x200), same = tag(0, 0x300, 0x300);
+  ASSERT_EQ(glxdirectMakeTagCurrent(instance_, first), 1);
+  instance_->insideBegin = 1;
+  instance_->beginArrayRoom = 5;
+  instance_->enabledArrays[5] = 1;
+  ASSERT_EQ(glxdirectMakeTagCurrent(instance_, second), 1);
+  EXPECT_EQ(instance_->insideBegin, 0);
+  EXPECT_EQ(instance_->beginArrayRoom, 0u);
+  EXPECT_EQ(instance_->enabledArrays[5], 0);
+  instance_->beginArrayRoom = 9;
+  ASSERT_EQ(glxdirectMakeTagCurrent(instance_, same), 1);
+  EXPECT_EQ(instance_->insideBegin, 1);
+  EXPECT_EQ(instance_->beginArrayRoom, 5u);
+  EXPECT_EQ(instance_->enabledArrays[5], 1);
+  // Released (no context current): nothing open; the context keeps its own.
+  dGLDestroyTag(instance_, same);
+  EXPECT_EQ(instance_->insideBegin, 0);
+  ASSERT_EQ(glxdirectMakeTagCurrent(instance_, second), 1);
+  EXPECT_EQ(instance_->beginArrayRoom, 9u);
+  ASSERT_EQ(glxdirectMakeTagCurrent(instance_, first), 1);
+  EXPECT_EQ(instance_->insideBegin, 1);
+}
+
 TEST_F(GlxDirectTagsTest, GlBeginGrabHoldsOtherClientsUntilTheBatchEndsOutsideIt) {
   FakeClient &a = core_.addClient(), &b = core_.addClient();
   miscScheduleClientReads(a.client);
