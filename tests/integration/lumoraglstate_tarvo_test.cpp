@@ -240,6 +240,34 @@ TEST_P(LumoraGlState, AWindowThatEndsUnderATagIsNeverDrawnIntoAgain) {
   }
 }
 
+// A GLX pixmap current under a tag while the pixmap under it is freed, then glClear and a
+// glFinish round trip (GLXFinish, single 108): the errors of both.
+std::vector<int> pixmapFreedAnswers(int display, char order) {
+  GlClient c;
+  std::vector<int> answers;
+  if (std::string failed = c.start(display, order); !failed.empty()) {
+    ADD_FAILURE() << failed;
+    return answers;
+  }
+  uint32_t window = c.window(), pixmap = c.newId(), glxPixmap = c.newId();
+  c.raw.send(RawRequest(c.big).b(53).b(24).s(0).i(pixmap).i(window).s(16).s(16).done());
+  c.raw.send(RawRequest(c.big).b(c.major).b(13).s(0).i(0).i(c.visual).i(pixmap).i(glxPixmap).done());
+  uint32_t tag = c.makeCurrent(glxPixmap, c.context(), 0);
+  EXPECT_NE(tag, 0u);
+  EXPECT_EQ(c.errorOf(c.glClear(tag)), 0);
+  c.raw.send(RawRequest(c.big).b(54).b(0).s(0).i(pixmap).done());
+  answers.push_back(c.errorOf(c.glClear(tag)));
+  answers.push_back(c.errorOf(RawRequest(c.big).b(c.major).b(108).s(0).i(tag).done()));
+  return answers;
+}
+
+TEST_P(LumoraGlState, AGlxPixmapOutlivesThePixmapUnderIt) {
+  std::vector<int> got = pixmapFreedAnswers(tarvo.displayNumber(), GetParam());
+  if (serverHasGlx()) {
+    EXPECT_EQ(pixmapFreedAnswers(xvfb.displayNumber(), GetParam()), got);
+  }
+}
+
 TEST_P(LumoraGlState, GlBeginStateAndArrayRoomBelongToTheirContext) {
   GlClient c;
   ASSERT_EQ(c.start(tarvo.displayNumber(), GetParam()), "");
