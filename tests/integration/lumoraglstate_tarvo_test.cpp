@@ -10,6 +10,8 @@
 
 #include <xcb/xcb.h>
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -177,11 +179,12 @@ std::vector<int> windowEndAnswers(int display, char order, WindowEnd end) {
     case WindowEnd::kOwnerKilled: c.raw.send(RawRequest(c.big).b(113).b(0).s(0).i(window).done()); break;
     case WindowEnd::kOwnerClosed:
       owner.raw.close();
-      // The close is seen once the window is gone: a GetGeometry of it fails.
-      for (int tries = 0; tries < 200; tries++) {
+      // The close is seen once the window is gone: a GetGeometry of it fails (10 s at most).
+      for (int tries = 0; tries < 2000; tries++) {
         RawBytes answer;
-        c.raw.roundTrip(RawRequest(c.big).b(14).b(0).s(2).i(window).done(), answer);
-        if (answer.empty() || answer[0] == 0) break;
+        if (!c.raw.roundTrip(RawRequest(c.big).b(14).b(0).s(2).i(window).done(), answer).empty() || answer[0] == 0)
+          break;
+        usleep(5000);
       }
       break;
   }
@@ -354,6 +357,10 @@ TEST_P(LumoraGlState, TextureBindingsNeedTheClientsTagAndAGlxPixmap) {
   EXPECT_EQ(c.errorOf(c.bindTexImage(tag, window)), GlClient::glx(kGlxBadPixmap));
   EXPECT_EQ(c.errorOf(c.bindTexImage(tag, pixmap)), GlClient::glx(kGlxBadPixmap));
   EXPECT_EQ(c.errorOf(c.releaseTexImage(tag, window)), GlClient::glx(kGlxBadPixmap));
+  // The library's GLX pixmaps have no texture-from-pixmap attributes: it would bind the pixmap
+  // to no texture target. Refused (BadMatch); with nothing bound, the release does nothing.
+  EXPECT_EQ(c.errorOf(c.bindTexImage(tag, glxPixmap)), 8);
+  EXPECT_EQ(c.errorOf(c.releaseTexImage(tag, glxPixmap)), 0);
   // Both clients are still served.
   EXPECT_EQ(c.errorOf(c.glClear(tag)), 0);
   EXPECT_EQ(other.errorOf(other.glClear(otherTag)), 0);
