@@ -202,7 +202,7 @@ class GlxDirectVendor : public ::testing::Test {
   // Executes one command whose request (12-byte header, then the data) fills a heap block of
   // exactly its size; the calls it made. *served: what the executor returned.
   std::string run(uint32_t code, const std::vector<uint8_t> &data, Head *head = nullptr, uint8_t minor = 17,
-                  bool *served = nullptr) {
+                  bool *served = nullptr, uint32_t slot = 1) {
     fakeglClearLog();
     size_t size = 12 + data.size();
     std::unique_ptr<uint8_t[]> block(new uint8_t[size]);
@@ -217,7 +217,7 @@ class GlxDirectVendor : public ::testing::Test {
     bool result;
     {
       FakeCore::Current current(*client);
-      result = glxdirectVendorPrivate(instance, 1, code, block.get() + 12, block.get() + size,
+      result = glxdirectVendorPrivate(instance, slot, code, block.get() + 12, block.get() + size,
                                       head ? head : heads[0]);
     }
     if (served) *served = result;
@@ -336,6 +336,24 @@ TEST_F(GlxDirectVendor, ASlotThatCannotBeMadeCurrentIsBadContextTag) {
   EXPECT_NE(calls.find("glIsBuffer(5)"), std::string::npos) << calls;
   EXPECT_EQ(instance->currentTagSlot, 1u);
   EXPECT_EQ(messages().size(), 1u);
+}
+
+// Slot 0 (a tag that is not the client's) never counts as current, even while no slot is: the
+// library is not called without a context. A slot whose drawable ended is a current window gone.
+TEST_F(GlxDirectVendor, NoCallUnderSlotZeroOrAGoneDrawable) {
+  instance->currentTagSlot = 0;
+  std::string calls = run(90063, Data().u32(5).bytes, nullptr, 17, nullptr, 0);
+  EXPECT_EQ(calls, "");
+  std::vector<FakeBytes> got = messages();
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0][1], kGlxFirstError + kGlxBadContextTag);
+  glxdirectDrawableGone(instance, instance->tagSlots[1].drawDrawable);
+  calls = run(90063, Data().u32(5).bytes);
+  EXPECT_EQ(calls.find("glIsBuffer"), std::string::npos) << calls;
+  EXPECT_EQ(calls.find("glXMakeContextCurrent"), std::string::npos) << calls;
+  got = messages();
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0][1], kGlxFirstError + 5);  // GLXBadCurrentWindow
 }
 
 TEST_F(GlxDirectVendor, UnservedCodesAndNoticesAreLoggedWithoutAnswer) {
