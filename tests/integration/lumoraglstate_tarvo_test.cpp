@@ -1,11 +1,12 @@
 // Whose state a GL request of tarvo's in-proxy GL ("lumora on", the system's GL library) works
 // on, from raw clients of both byte orders: a window that ends under a current tag (destroyed,
-// its parent's subwindows destroyed, an ancestor destroyed, its owner killed) is never drawn into
-// again; the glBegin state and array room of one context never stand for another's; a texture
-// binding under a tag that is not the client's, or on a drawable that is no GLX pixmap, is
-// refused before the library is called. Answers are compared with Xvfb's own GLX (+iglx) where
-// the server has it. Each case ends with the client still served, another client served, and
-// tarvo ending with status 0 (a crash or an AddressSanitizer report would change it).
+// its parent's subwindows destroyed, an ancestor destroyed, its owner closed, killed, or killed
+// after a retained close) is never drawn into again; the glBegin state and array room of one
+// context never stand for another's; a texture binding under a tag that is not the client's, or
+// on a drawable that is no GLX pixmap, is refused before the library is called. Answers are
+// compared with Xvfb's own GLX (+iglx) where the server has it. Each case ends with the client
+// still served, another client served, and tarvo ending with status 0 (a crash or an
+// AddressSanitizer report would change it).
 #include <gtest/gtest.h>
 
 #include <xcb/xcb.h>
@@ -145,7 +146,7 @@ class GlClient {
 };
 
 // The ways a window ends under a tag drawing into it.
-enum class WindowEnd { kDestroy, kParentsSubwindows, kAncestor, kOwnerKilled, kOwnerClosed };
+enum class WindowEnd { kDestroy, kParentsSubwindows, kAncestor, kOwnerKilled, kOwnerClosed, kRetainedKilled };
 
 // On the display: a context current on a window (of another client for the owner's ends), the
 // window ended, then glClear and glBegin under the tag, and a new context made current on a new
@@ -157,7 +158,7 @@ std::vector<int> windowEndAnswers(int display, char order, WindowEnd end) {
     ADD_FAILURE() << failed;
     return answers;
   }
-  bool foreign = end == WindowEnd::kOwnerKilled || end == WindowEnd::kOwnerClosed;
+  bool foreign = end == WindowEnd::kOwnerKilled || end == WindowEnd::kOwnerClosed || end == WindowEnd::kRetainedKilled;
   if (foreign && !owner.start(display, order).empty()) {
     ADD_FAILURE() << "no owner";
     return answers;
@@ -173,6 +174,13 @@ std::vector<int> windowEndAnswers(int display, char order, WindowEnd end) {
   EXPECT_NE(tag, 0u);
   EXPECT_EQ(c.errorOf(c.glClear(tag)), 0);
   switch (end) {
+    case WindowEnd::kRetainedKilled:
+      // The owner's resources outlive its close (RetainPermanent) until a KillClient.
+      owner.raw.send(RawRequest(owner.big).b(112).b(1).s(1).done());
+      EXPECT_EQ(owner.errorOf(RawRequest(owner.big).b(43).b(0).s(1).done()), 0);
+      owner.raw.close();
+      c.raw.send(RawRequest(c.big).b(113).b(0).s(0).i(window).done());
+      break;
     case WindowEnd::kDestroy: c.raw.send(RawRequest(c.big).b(4).b(0).s(0).i(window).done()); break;
     case WindowEnd::kParentsSubwindows: c.raw.send(RawRequest(c.big).b(5).b(0).s(0).i(parent).done()); break;
     case WindowEnd::kAncestor: c.raw.send(RawRequest(c.big).b(4).b(0).s(0).i(grand).done()); break;
@@ -231,7 +239,7 @@ class LumoraGlState : public ::testing::TestWithParam<char> {
 TEST_P(LumoraGlState, AWindowThatEndsUnderATagIsNeverDrawnIntoAgain) {
   bool compare = serverHasGlx();
   for (WindowEnd end : {WindowEnd::kDestroy, WindowEnd::kParentsSubwindows, WindowEnd::kAncestor,
-                        WindowEnd::kOwnerKilled, WindowEnd::kOwnerClosed}) {
+                        WindowEnd::kOwnerKilled, WindowEnd::kOwnerClosed, WindowEnd::kRetainedKilled}) {
     SCOPED_TRACE("window end " + std::to_string(int(end)));
     std::vector<int> got = windowEndAnswers(tarvo.displayNumber(), GetParam(), end);
     // As a GLX server answers: the current window is gone; a new one serves again.
