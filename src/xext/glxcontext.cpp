@@ -251,6 +251,8 @@ void glxReleaseTag(GlxTagEntry *entry, ClientConnection *client) {
 void glxClientGone(ClientConnection *client) {
   if (!client) return;
   glxFreeLargeCommands(client);
+  // Its budget record ends: what it left in share groups of others is counted for nobody.
+  glxdirectOwnerGone(client);
   bool others = false;
   for (uint32_t k = 1; k < tagCount(); k++) {
     if (tags()[k].owner == client)

@@ -76,6 +76,10 @@ void *fakeglTrapHandler();
 // kFakeglError) and glGenLists (0, kFakeglGenLists). Environment form:
 // keyed.<key>.<pname>=<v>[,<v>...].
 void fakeglSetKeyedValues(uint32_t key, uint32_t pname, const int32_t *values, uint32_t count);
+// A library's refusal: every call of that name (as logged) leaves the GL error (0 forgets the
+// name) unless one is pending already; glGetError answers the pending error once, else the
+// value of (0, kFakeglError). Environment form: refuse.<name>=<error>.
+void fakeglSetRefusal(const char *call, uint32_t error);
 // glCreateProgram and glCreateShader return id, id + 1, ... from now on (0: they return 0, as
 // after a reset).
 void fakeglSetNextObject(uint32_t id);
