@@ -327,6 +327,7 @@ bool glxChargePbuffer(GlxPbufferRecord *pbuffer) {
   if (!direct || bytes == 0) return true;
   if (!glxdirectCharge(bytes)) return false;
   pbuffer->charged = bytes;
+  pbuffer->chargedOwner = glxdirectOwner();
   return true;
 }
 
@@ -336,7 +337,9 @@ void glxFreePbuffer(GlxPbufferRecord *pbuffer) {
     pbuffer->extraRefs--;
     return;
   }
-  glxdirectRefund(xproxyClientOfXid(pbuffer->pbufferId), pbuffer->charged);
+  // To the client it was counted for while that client lives: a tag of another client may hold
+  // the record until after a new client took the creator's index.
+  glxdirectRefundOwner(pbuffer->chargedOwner, pbuffer->charged);
   for (Head *head = pbuffer->screen ? pbuffer->screen->heads : nullptr; head; head = head->next) {
     if (head->glLibrary) {
       if (uint32_t direct = pbuffer->direct[slotOf(head)])

@@ -377,8 +377,10 @@ void glxdirectNamesDeleted(GlxLibraryInstance *instance, GlxDirectNameKind kind,
 
 void glxdirectContextTexturesGone(GlxLibraryInstance *instance, const GlxDirectContext *gone) {
   if (!instance) return;
-  // A list it was making goes unmade.
+  // A list it was making goes unmade; its select and feedback buffers go.
   if (gone->compileList) glxdirectRefundOwner(gone->compileOwner, gone->compileBytes);
+  glxdirectRefundOwner(gone->selectOwner, gone->selectCharged);
+  glxdirectRefundOwner(gone->feedbackOwner, gone->feedbackCharged);
   bool groupLives = false;
   for (GlxDirectContext *node = instance->contexts; node; node = node->next)
     if (node != gone && node->shareGroup == gone->shareGroup) groupLives = true;

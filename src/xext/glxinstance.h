@@ -43,6 +43,10 @@ struct GlxDirectContext {
   uint32_t selectSize;
   float *feedbackBuffer;
   uint32_t feedbackSize;
+  // What the two buffers are counted against lumoraMemory, for the client of that owner serial
+  // (glxdirectread.cpp): given back when a buffer is replaced or the context goes.
+  uint64_t selectCharged, selectOwner;
+  uint64_t feedbackCharged, feedbackOwner;
   // The serial of the context whose objects this one shares (its own when it shares none):
   // textures are counted by it (xext/glxdirecttextures.cpp).
   uint32_t shareGroup;
