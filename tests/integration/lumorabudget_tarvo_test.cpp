@@ -349,6 +349,12 @@ TEST_F(LumoraBudget, ListNamesBelongToTheShareGroupBudget64M) {
         EXPECT_EQ(lists[1], kBadAlloc);
       }
     }
+    // The rest of the budget filled with names: a list of an unused name is a name too.
+    for (uint32_t n = 4096; n >= 1; n /= 2)
+      for (RawBytes more = client.ask(client.single(kMinorGenLists, tag).i(n)); !more.empty() && more[0] == 1;)
+        more = client.ask(client.single(kMinorGenLists, tag).i(n));
+    EXPECT_EQ(client.errorAfter(client.single(kMinorNewList, tag).i(0x7fff0000).i(kGlCompile)), kBadAlloc);
+    EXPECT_EQ(client.errorAfter(client.single(kMinorEndList, tag)), 0);
     client.raw.close();
   }
   // Two clients' list 1 are two lists: the first deletes its own, then the second its own.
