@@ -612,7 +612,7 @@ GLXDIRECT_SINGLE(glxdirectGetError) {
 // ===== display-list names =====
 // Disjoint ranges of names by share group: the key is the group in the high word and the first
 // name in the low word, the value the last name (inclusive) and the owner serial of the client
-// the names are counted for. Neighbouring ranges are not joined (each stands for one count).
+// the names are counted for. Touching ranges of the same owner are joined.
 struct GlxDirectListRange {
   uint32_t last;
   uint64_t owner;
