@@ -153,8 +153,8 @@ GlxDirectLevelVerdict glxdirectRenderbufferStorage(GlxLibraryInstance *instance,
                                                    int32_t samples, int32_t width, int32_t height);
 // The other storage the library keeps for a client, by the object's name in the current
 // context's share group: a buffer object's data store (BufferData: size bytes of the buffer
-// bound to the target; BufferSubData and MapBuffer add nothing) and a shader's source
-// (ShaderSource: the bytes the client sent for it). Like a level: false when the new size
+// bound to the target; BufferSubData and MapBuffer add nothing), a shader's source
+// (ShaderSource: the bytes the client sent for it) and an ARB or NV program's string. Like a level: false when the new size
 // passes lumoraMemory (BadAlloc, nothing called); counted beforehand, and glxdirectStorageDone
 // keeps it (replacing the old count) only when the library accepted the call. Inside
 // glBegin/glEnd and for an unknown target nothing is counted (the library refuses the call).
@@ -164,15 +164,19 @@ enum GlxDirectStorageKind : uint8_t {
   kGlxDirectBufferStorage,
   kGlxDirectShaderSources,
   kGlxDirectListContents,
+  kGlxDirectProgramStrings,
   kGlxDirectStorageKinds
 };
 bool glxdirectBufferData(GlxLibraryInstance *instance, uint32_t target, uint64_t size);
 bool glxdirectShaderSource(GlxLibraryInstance *instance, uint32_t shader, uint64_t bytes);
+// An ARB or NV program's string (ProgramStringARB, LoadProgramNV) likewise: the program named
+// (0: the one bound to the target).
+bool glxdirectProgramString(GlxLibraryInstance *instance, uint32_t target, uint32_t program, uint64_t bytes);
 // After the library call a level, storage or source was counted for (nothing when none was):
 // called is false when the command was dropped before the call (what was counted goes back).
 void glxdirectStorageDone(GlxLibraryInstance *instance, bool called);
-// The count buffer (shader) names at names are deleted in the current context: their storage
-// (source) is given back to the client it is counted for.
+// The count buffer (shader, program) names at names are deleted in the current context: their
+// storage (source, string) is given back to the client it is counted for.
 void glxdirectStorageDeleted(GlxLibraryInstance *instance, GlxDirectStorageKind kind, const uint8_t *names,
                              uint32_t count);
 // The count texture (renderbuffer) names at names (4 bytes each, any alignment) are deleted in

@@ -1661,7 +1661,12 @@ void executeCommand(const Command &c) {
     case 4183: {
       if (!c.holds(12)) return;
       int32_t n = c.i(8);
-      if (holdsCounted(c, 12, n, 1)) gl.glLoadProgramNV(c.u(0), c.u(4), n, c.at(12));
+      if (!holdsCounted(c, 12, n, 1)) return;
+      if (!glxdirectProgramString(instance, c.u(0), c.u(4), uint64_t(n))) {
+        c.error = kBadAlloc;
+        return c.dropped("program string beyond lumoraMemory");
+      }
+      gl.glLoadProgramNV(c.u(0), c.u(4), n, c.at(12));
       return;
     }
     case 4184:
@@ -1748,7 +1753,12 @@ void executeCommand(const Command &c) {
     case 4217: {
       if (!c.holds(12)) return;
       int32_t n = c.i(8);
-      if (holdsCounted(c, 12, n, 1)) gl.glProgramStringARB(c.u(0), c.u(4), n, c.at(12));
+      if (!holdsCounted(c, 12, n, 1)) return;
+      if (!glxdirectProgramString(instance, c.u(0), 0, uint64_t(n))) {
+        c.error = kBadAlloc;
+        return c.dropped("program string beyond lumoraMemory");
+      }
+      gl.glProgramStringARB(c.u(0), c.u(4), n, c.at(12));
       return;
     }
     case 4218: {

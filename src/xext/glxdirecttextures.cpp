@@ -30,7 +30,7 @@ constexpr uint32_t kGlMaxTextureSize = 0x0D33, kGlMax3DTextureSize = 0x8073, kGl
                    kGlMaxRectangleTextureSize = 0x84F8, kGlMaxArrayTextureLayers = 0x88FF,
                    kGlMaxRenderbufferSize = 0x84E8, kGlMaxSamples = 0x8D57;
 constexpr uint32_t kGlRenderbuffer = 0x8D41, kGlRenderbufferBinding = 0x8CA7;
-constexpr uint32_t kGlCompile = 0x1300;
+constexpr uint32_t kGlCompile = 0x1300, kGlProgramBindingArb = 0x8677;
 // The most samples a multisampled renderbuffer is counted with when the library names no limit.
 constexpr uint32_t kSampleLimit = 64;
 
@@ -442,6 +442,19 @@ bool glxdirectBufferData(GlxLibraryInstance *instance, uint32_t target, uint64_t
 bool glxdirectShaderSource(GlxLibraryInstance *instance, uint32_t shader, uint64_t bytes) {
   if (!instance || insideBegin(instance)) return true;
   return countLevel(instance, kGlxDirectShaderSources, shader, 0, 0, bytes) != kGlxDirectLevelOverBudget;
+}
+
+bool glxdirectProgramString(GlxLibraryInstance *instance, uint32_t target, uint32_t program, uint64_t bytes) {
+  if (!instance || insideBegin(instance)) return true;
+  if (program == 0) {
+    // The program bound to the target (GL_PROGRAM_BINDING_ARB); a library without the call
+    // serves no program strings.
+    if (pluginIsStub(instance->functions.glGetProgramivARB) || !currentNode(instance)) return true;
+    GLint values[16] = {};
+    instance->functions.glGetProgramivARB(target, kGlProgramBindingArb, values);
+    program = uint32_t(values[0]);
+  }
+  return countLevel(instance, kGlxDirectProgramStrings, program, 0, 0, bytes) != kGlxDirectLevelOverBudget;
 }
 
 void glxdirectStorageDone(GlxLibraryInstance *instance, bool called) {

@@ -137,6 +137,7 @@ Outcome deletePrograms(Vendor &v) {
   uint32_t n = v.u(0);
   if (!v.holds(4 + 4ull * n)) return kShort;
   glxdirectNamesDeleted(v.instance, kGlxDirectProgramNames, v.at(4), n);
+  glxdirectStorageDeleted(v.instance, kGlxDirectProgramStrings, v.at(4), n);
   v.gl.glDeleteProgramsARB(GLsizei(n), reinterpret_cast<const GLuint *>(v.at(4)));
   return kDone;
 }

@@ -627,6 +627,7 @@ FAKEGL_EXPORT void fakeglAnswer_glGetQueryObjectuiv(GLuint id, GLenum p, GLuint 
 FAKEGL_EXPORT GLboolean fakeglAnswer_glIsProgram(GLuint p) { return GLboolean(firstKeyed(p, kFakeglIsProgram)); }
 FAKEGL_EXPORT void fakeglAnswer_glGetShaderiv(GLuint o, GLenum p, GLint *v) { answerKeyed(o, p, v); }
 FAKEGL_EXPORT void fakeglAnswer_glGetProgramiv(GLuint o, GLenum p, GLint *v) { answerKeyed(o, p, v); }
+FAKEGL_EXPORT void fakeglAnswer_glGetProgramivARB(GLenum t, GLenum p, GLint *v) { answerKeyed(t, p, v); }
 FAKEGL_EXPORT void fakeglAnswer_glGetObjectParameterivARB(GLhandleARB o, GLenum p, GLint *v) {
   answerKeyed(o, p, v);
 }

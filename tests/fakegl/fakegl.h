@@ -112,7 +112,7 @@ void fakeglSetPixelFill(int byte);
 // of (0, kFakeglGenQueries) (nothing when none is set), glGenTextures likewise from
 // (0, kFakeglGenTextures) and glGenFramebuffers from (0, kFakeglGenFramebuffers); glIsQuery (id, kFakeglIsQuery) and
 // glIsProgram (program, kFakeglIsProgram) answer their first value; glGetQueryiv (target,
-// pname), glGetQueryObjectiv and uiv (id, pname), glGetShaderiv, glGetProgramiv and
+// pname), glGetProgramivARB (target, pname), glGetQueryObjectiv and uiv (id, pname), glGetShaderiv, glGetProgramiv and
 // glGetObjectParameteri/fvARB (object, pname) write the keyed values; glGetUniformLocation and
 // glGetAttribLocation answer the value of (program, kFakeglLocation). glGetActiveUniform and
 // glGetActiveAttrib write the string of kFakeglActiveName (cut to the buffer, NUL-terminated)

@@ -470,6 +470,14 @@ TEST_F(GlxDirectStateTest, StorageCountsWhatTheLibraryAccepted) {
   EXPECT_EQ(bytes, 4012u);
   EXPECT_EQ(glxdirectDeleteShader(instance_, slot_, 7), 1);
   EXPECT_EQ(bytes, 0u);
+  // An ARB program's string likewise, for the program bound to the target.
+  int32_t program = 9;
+  fakeglSetKeyedValues(0x8620, 0x8677, &program, 1);  // GL_PROGRAM_BINDING_ARB
+  EXPECT_EQ(renderOne(instance_, slot_, command(4217, {0x8620, 0x8875, 6000}, 6000)), 0);
+  EXPECT_EQ(bytes, 6000u);
+  EXPECT_EQ(renderOne(instance_, slot_, command(4217, {0x8620, 0x8875, 20 << 20}, 0)), 16);  // short
+  EXPECT_EQ(renderOne(instance_, slot_, command(4183, {0x8620, 9, 3000}, 3000)), 0);  // LoadProgramNV
+  EXPECT_EQ(bytes, 3000u);
   configRecord.lumoraMemory = saved;
 }
 
