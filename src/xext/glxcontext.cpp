@@ -251,6 +251,8 @@ void glxReleaseTag(GlxTagEntry *entry, ClientConnection *client) {
 void glxClientGone(ClientConnection *client) {
   if (!client) return;
   glxFreeLargeCommands(client);
+  // Its budget record ends: what it left in share groups of others is counted for nobody.
+  glxdirectOwnerGone(client);
   bool others = false;
   for (uint32_t k = 1; k < tagCount(); k++) {
     if (tags()[k].owner == client)
@@ -325,6 +327,7 @@ bool glxChargePbuffer(GlxPbufferRecord *pbuffer) {
   if (!direct || bytes == 0) return true;
   if (!glxdirectCharge(bytes)) return false;
   pbuffer->charged = bytes;
+  pbuffer->chargedOwner = glxdirectOwner();
   return true;
 }
 
@@ -334,7 +337,9 @@ void glxFreePbuffer(GlxPbufferRecord *pbuffer) {
     pbuffer->extraRefs--;
     return;
   }
-  glxdirectRefund(xproxyClientOfXid(pbuffer->pbufferId), pbuffer->charged);
+  // To the client it was counted for while that client lives: a tag of another client may hold
+  // the record until after a new client took the creator's index.
+  glxdirectRefundOwner(pbuffer->chargedOwner, pbuffer->charged);
   for (Head *head = pbuffer->screen ? pbuffer->screen->heads : nullptr; head; head = head->next) {
     if (head->glLibrary) {
       if (uint32_t direct = pbuffer->direct[slotOf(head)])
@@ -358,7 +363,7 @@ GlxPbufferRecord *glxCreatePbufferRecord(MetaScreen *screen, VisualRecord *fbCon
     LOG_OUT_OF_MEMORY();
     return nullptr;
   }
-  *pbuffer = GlxPbufferRecord{screen, fbConfig, pbufferId, 0, width, height, 0, 1, {}, 0};
+  *pbuffer = GlxPbufferRecord{screen, fbConfig, pbufferId, 0, width, height, 0, 1, {}, 0, 0};
   if (!resourceAdd(pbufferId, kResourceGlxPbuffer, pbuffer)) {
     free(pbuffer);
     return nullptr;

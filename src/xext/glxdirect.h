@@ -13,6 +13,8 @@ struct Head;
 struct ClientConnection;
 // One GL library loaded into the proxy for one real display.
 struct GlxLibraryInstance;
+// One GL context made through the library (glxinstance.h).
+struct GlxDirectContext;
 
 // A window of the head's server (its id there) is mapped or unmapped: when a tag slot of the
 // head's instance draws into it (current, or made current before), the current client is
@@ -96,19 +98,58 @@ constexpr uint64_t kGlxDirectPixelBytes = 8;
 // most what is counted) to the client, respectively the current one.
 bool glxdirectCharge(uint64_t bytes);
 void glxdirectRefund(ClientConnection *client, uint64_t bytes);
-// The display-list names [first, first + count) now exist, respectively glDeleteLists for
-// the names of [list, list + range) that were made (a negative range goes to the library as
-// it is); glxdirectFreeListNames forgets them all.
-void glxdirectAddListNames(GlxLibraryInstance *instance, uint32_t first, uint64_t count);
+// A client's budget record: what the library keeps for a client beyond one request (levels,
+// storage, names, list contents, sources) is recorded under the client's owner serial, given
+// at its first use (from 1, never reused; 0: no client), never under its connection index. The
+// client-closing step ends the record (glxdirectOwnerGone): from then on what it left in a
+// share group gives nothing back to anybody, and a later client that takes its index starts a
+// record of its own.
+uint64_t glxdirectOwner();  // the current client's
+void glxdirectRefundOwner(uint64_t owner, uint64_t bytes);
+void glxdirectOwnerGone(ClientConnection *client);
+// The display-list names of the current context's share group: [first, first + count) are made
+// for the current client, who has been counted count x kGlxDirectNameBytes for them (the
+// number of those that were not held yet comes back: the caller gives back the rest);
+// glxdirectListNameHeld says whether the group holds list; glDeleteLists for the names of
+// [list, list + range) the group holds (a negative range goes to the library as it is), each
+// given back with its contents to the client it is counted for; glxdirectListGroupGone forgets
+// the names of a share group that ended (the library deleted them), given back likewise;
+// glxdirectFreeListNames forgets them all.
+uint64_t glxdirectAddListNames(GlxLibraryInstance *instance, uint32_t first, uint64_t count);
+bool glxdirectListNameHeld(GlxLibraryInstance *instance, uint32_t list);
 void glxdirectDeleteListNames(GlxLibraryInstance *instance, uint32_t list, int32_t range);
+void glxdirectListGroupGone(GlxLibraryInstance *instance, uint32_t shareGroup);
 void glxdirectFreeListNames(GlxLibraryInstance *instance);
+// While a list is being made (NewList accepted, until EndList) every render command counts its
+// bytes (header included) against the current client: false when that passes its lumoraMemory
+// (BadAlloc; the command is not called). Outside a list: true, nothing counted.
+bool glxdirectListCommand(GlxLibraryInstance *instance, uint64_t bytes);
+// EndList was accepted: the list made now holds what its commands were counted, in place of
+// what it held before (given back to the client that was counted for it).
+void glxdirectListContents(GlxLibraryInstance *instance, uint32_t list, uint64_t bytes);
+// The lists [first, first + count) of the share group went: their contents are given back.
+void glxdirectListContentsDeleted(GlxLibraryInstance *instance, uint32_t shareGroup, uint32_t first, uint64_t count);
+// Around a library call whose outcome decides what is counted: glxdirectErrorBefore keeps an
+// error the client's earlier commands left (to be handed back at its next GetError), and
+// glxdirectAccepted tells whether the call left no error (one it left is kept likewise). Both
+// read the library's glGetError of the current context; nothing inside glBegin/glEnd, where
+// the library answers no GetError (accepted then). glxdirectTakeHeldError hands the kept error
+// back once (0: none).
+void glxdirectErrorBefore(GlxLibraryInstance *instance);
+bool glxdirectAccepted(GlxLibraryInstance *instance);
+uint32_t glxdirectTakeHeldError(GlxLibraryInstance *instance);
+// The context node current in the library, or NULL.
+GlxDirectContext *glxdirectCurrentNode(GlxLibraryInstance *instance);
 // Before the library defines a level of a texture's storage (an image of that target, level,
 // internal format and size, for the texture bound to the target): a size beyond the library's
 // limits, or any level inside glBegin/glEnd, is to be refused (the caller hands the library a
 // width of -1: its GL error, no storage); a level past the current client's lumoraMemory is
 // over budget (BadAlloc, nothing called). Otherwise the level's estimated bytes (width x height
-// x depth x bytes per texel, at least 4) replace what was counted for it. Proxy and unknown
-// targets and negative sizes are left to the library.
+// x depth x bytes per texel, at least 4) are counted for the current client beforehand, and
+// glxdirectStorageDone, after the call, lets them replace what was counted for the level only
+// when the library accepted the call (otherwise they are given back and the old count stays).
+// Proxy and unknown targets and negative sizes are left to the library; a level compiled into
+// a display list (GL_COMPILE) counts as the list's contents instead.
 enum GlxDirectLevelVerdict { kGlxDirectLevelCall, kGlxDirectLevelRefused, kGlxDirectLevelOverBudget };
 GlxDirectLevelVerdict glxdirectTextureLevel(GlxLibraryInstance *instance, uint32_t target, int32_t level,
                                             uint32_t internalFormat, int32_t width, int32_t height, int32_t depth);
@@ -117,6 +158,34 @@ GlxDirectLevelVerdict glxdirectTextureLevel(GlxLibraryInstance *instance, uint32
 // refused.
 GlxDirectLevelVerdict glxdirectRenderbufferStorage(GlxLibraryInstance *instance, uint32_t internalFormat,
                                                    int32_t samples, int32_t width, int32_t height);
+// The other storage the library keeps for a client, by the object's name in the current
+// context's share group: a buffer object's data store (BufferData: size bytes of the buffer
+// bound to the target; BufferSubData and MapBuffer add nothing), a shader's source
+// (ShaderSource: the bytes the client sent for it) and an ARB or NV program's string. Like a level: false when the new size
+// passes lumoraMemory (BadAlloc, nothing called); counted beforehand, and glxdirectStorageDone
+// keeps it (replacing the old count) only when the library accepted the call. Inside
+// glBegin/glEnd and for an unknown target nothing is counted (the library refuses the call).
+enum GlxDirectStorageKind : uint8_t {
+  kGlxDirectTextureStorage,
+  kGlxDirectRenderbufferStorage,
+  kGlxDirectBufferStorage,
+  kGlxDirectShaderSources,
+  kGlxDirectListContents,
+  kGlxDirectProgramStrings,
+  kGlxDirectStorageKinds
+};
+bool glxdirectBufferData(GlxLibraryInstance *instance, uint32_t target, uint64_t size);
+bool glxdirectShaderSource(GlxLibraryInstance *instance, uint32_t shader, uint64_t bytes);
+// An ARB or NV program's string (ProgramStringARB, LoadProgramNV) likewise: the program named
+// (0: the one bound to the target).
+bool glxdirectProgramString(GlxLibraryInstance *instance, uint32_t target, uint32_t program, uint64_t bytes);
+// After the library call a level, storage or source was counted for (nothing when none was):
+// called is false when the command was dropped before the call (what was counted goes back).
+void glxdirectStorageDone(GlxLibraryInstance *instance, bool called);
+// The count buffer (shader, program) names at names are deleted in the current context: their
+// storage (source, string) is given back to the client it is counted for.
+void glxdirectStorageDeleted(GlxLibraryInstance *instance, GlxDirectStorageKind kind, const uint8_t *names,
+                             uint32_t count);
 // The count texture (renderbuffer) names at names (4 bytes each, any alignment) are deleted in
 // the current context: their levels are given back to the clients they are counted for.
 void glxdirectTexturesDeleted(GlxLibraryInstance *instance, const uint8_t *names, uint32_t count);
@@ -148,10 +217,9 @@ bool glxdirectNameBound(GlxLibraryInstance *instance, GlxDirectNameKind kind, ui
 // The count names at names are deleted in the current context: each held one is given back to
 // the client it is counted for and forgotten; the others give nothing back.
 void glxdirectNamesDeleted(GlxLibraryInstance *instance, GlxDirectNameKind kind, const uint8_t *names, uint32_t count);
-// A context goes (still listed or not): its default textures and its query names are given
-// back, and the textures, renderbuffers and names of its share group when no other listed
-// context shares them.
-struct GlxDirectContext;
+// A context goes (still listed or not): its default textures, its query names and a list it
+// was making are given back, and the textures, renderbuffers, buffers, sources, display lists
+// and names of its share group when no other listed context shares them.
 void glxdirectContextTexturesGone(GlxLibraryInstance *instance, const GlxDirectContext *gone);
 // Forgets every counted level (the record's release and a reload).
 void glxdirectFreeTextureLevels(GlxLibraryInstance *instance);

@@ -182,6 +182,9 @@ int glxdirectDeleteProgram(GlxLibraryInstance *instance, uint32_t slot, uint32_t
 int glxdirectDeleteShader(GlxLibraryInstance *instance, uint32_t slot, uint32_t shader) {
   if (!current(instance, slot)) return 0;
   instance->functions.glDeleteShader(shader);
+  // Its source is given back at the delete (the library may keep an attached shader until its
+  // program lets it go).
+  glxdirectStorageDeleted(instance, kGlxDirectShaderSources, reinterpret_cast<const uint8_t *>(&shader), 1);
   glxDropShaderEntry(currentProxyTag(instance), shader);
   return 1;
 }

@@ -190,7 +190,8 @@ void glxdirectUseXFont(GlxLibraryInstance *instance, uint32_t slot, uint32_t fon
   uint64_t lists = int32_t(count) > 0 ? count : 0;
   if (!glxdirectCharge(lists * kGlxDirectNameBytes)) return;
   instance->functions.glXUseXFont(font, int(first), int(count), int(listBase));
-  glxdirectAddListNames(instance, listBase, lists);
+  // Names the share group held already were made before (and are counted for them).
+  glxdirectRefund(xproxyCurrentClient, (lists - glxdirectAddListNames(instance, listBase, lists)) * kGlxDirectNameBytes);
 }
 // ===== end of operations under a slot =====
 

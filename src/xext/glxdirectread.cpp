@@ -381,22 +381,25 @@ int32_t word(const uint8_t *params, uint32_t at) {
   return value;
 }
 
-// A buffer of entries 4-byte entries (and one more), zeroed; NULL when entries is negative, does
-// not fit a 32-bit size or what is left of the client's lumoraMemory, or no memory can be had
-// (logged).
-void *newEntries(int32_t entries) {
+// A buffer of entries 4-byte entries (and one more), zeroed, counted against the current
+// client's lumoraMemory (*charged: its bytes) until the buffer goes with the context or the
+// next buffer; NULL (nothing counted) when entries is negative, does not fit a 32-bit size or
+// what is left of the client's lumoraMemory, or no memory can be had (logged).
+void *newEntries(int32_t entries, uint64_t *charged) {
   if (entries < 0) return nullptr;
   uint64_t bytes = 4 * uint64_t(entries) + 4;
-  // Within what the client may still take (counted for the call only: the buffer goes with
-  // the context or the next buffer).
-  if (!glxdirectCharge(bytes)) return nullptr;
-  glxdirectRefund(xproxyCurrentClient, bytes);
   if (bytes > UINT32_MAX) {
     LOG(logChannelXhint, "Lumora: %d entries refused for a select or feedback buffer", entries);
     return nullptr;
   }
+  if (!glxdirectCharge(bytes)) return nullptr;
   void *buffer = calloc(1, bytes);
-  if (!buffer) LOG_OUT_OF_MEMORY_AT(kSource);
+  if (!buffer) {
+    glxdirectRefund(xproxyCurrentClient, bytes);
+    LOG_OUT_OF_MEMORY_AT(kSource);
+    return nullptr;
+  }
+  *charged = bytes;
   return buffer;
 }
 
@@ -470,12 +473,16 @@ int glxdirectSelectBuffer(GlxLibraryInstance *instance, uint32_t slot, const uin
     gl.glSelectBuffer(entries < 0 ? entries : GLsizei(node->selectSize), node->selectBuffer);
     return 1;
   }
-  auto *fresh = static_cast<uint32_t *>(newEntries(entries));
+  uint64_t charged = 0;
+  auto *fresh = static_cast<uint32_t *>(newEntries(entries, &charged));
   if (!fresh) return 0;
   gl.glSelectBuffer(entries, fresh);
   free(node->selectBuffer);
+  glxdirectRefundOwner(node->selectOwner, node->selectCharged);
   node->selectBuffer = fresh;
   node->selectSize = uint32_t(entries);
+  node->selectCharged = charged;
+  node->selectOwner = glxdirectOwner();
   return 1;
 }
 
@@ -493,12 +500,16 @@ int glxdirectFeedbackBuffer(GlxLibraryInstance *instance, uint32_t slot, const u
     gl.glFeedbackBuffer(entries < 0 ? entries : GLsizei(node->feedbackSize), type, node->feedbackBuffer);
     return 1;
   }
-  auto *fresh = static_cast<float *>(newEntries(entries));
+  uint64_t charged = 0;
+  auto *fresh = static_cast<float *>(newEntries(entries, &charged));
   if (!fresh) return 0;
   gl.glFeedbackBuffer(entries, type, fresh);
   free(node->feedbackBuffer);
+  glxdirectRefundOwner(node->feedbackOwner, node->feedbackCharged);
   node->feedbackBuffer = fresh;
   node->feedbackSize = uint32_t(entries);
+  node->feedbackCharged = charged;
+  node->feedbackOwner = glxdirectOwner();
   return 1;
 }
 // ===== end of render mode, select and feedback buffers =====

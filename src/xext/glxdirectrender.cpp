@@ -676,6 +676,11 @@ void shaderSourceCommand(const Command &c) {
   }
   uint64_t textStart = 8 + 4ull * count;
   if (!c.holds(textStart + texts)) return;
+  // The library keeps the source: the bytes sent for it count.
+  if (!glxdirectShaderSource(c.instance, shader, textStart + texts)) {
+    c.error = kBadAlloc;
+    return c.dropped("shader source beyond lumoraMemory");
+  }
   const GLchar **pointers = nullptr;
   if (count > 0) {
     pointers = reinterpret_cast<const GLchar **>(glxdirectScratch(c.instance, sizeof(GLchar *) * uint64_t{count}));
@@ -1489,6 +1494,10 @@ void executeCommand(const Command &c) {
       bool noData = c.at(16)[0] != 0;
       if (size > 0x7FFFFFFFFFFFFFFFull) return c.dropped("negative size");
       if (!noData && !c.holds(plus(20, size))) return;
+      if (!glxdirectBufferData(instance, c.u(8), size)) {
+        c.error = kBadAlloc;
+        return c.dropped("buffer storage beyond lumoraMemory");
+      }
       gl.glBufferData(c.u(8), static_cast<GLsizeiptr>(size), noData ? nullptr : c.at(20), c.u(12));
       return;
     }
@@ -1652,7 +1661,12 @@ void executeCommand(const Command &c) {
     case 4183: {
       if (!c.holds(12)) return;
       int32_t n = c.i(8);
-      if (holdsCounted(c, 12, n, 1)) gl.glLoadProgramNV(c.u(0), c.u(4), n, c.at(12));
+      if (!holdsCounted(c, 12, n, 1)) return;
+      if (!glxdirectProgramString(instance, c.u(0), c.u(4), uint64_t(n))) {
+        c.error = kBadAlloc;
+        return c.dropped("program string beyond lumoraMemory");
+      }
+      gl.glLoadProgramNV(c.u(0), c.u(4), n, c.at(12));
       return;
     }
     case 4184:
@@ -1739,7 +1753,12 @@ void executeCommand(const Command &c) {
     case 4217: {
       if (!c.holds(12)) return;
       int32_t n = c.i(8);
-      if (holdsCounted(c, 12, n, 1)) gl.glProgramStringARB(c.u(0), c.u(4), n, c.at(12));
+      if (!holdsCounted(c, 12, n, 1)) return;
+      if (!glxdirectProgramString(instance, c.u(0), 0, uint64_t(n))) {
+        c.error = kBadAlloc;
+        return c.dropped("program string beyond lumoraMemory");
+      }
+      gl.glProgramStringARB(c.u(0), c.u(4), n, c.at(12));
       return;
     }
     case 4218: {
@@ -1881,7 +1900,14 @@ void executeCommand(const Command &c) {
 uint8_t glxdirectExecuteRender(GlxLibraryInstance *instance, uint32_t opcode, const uint8_t *data,
                                const uint8_t *end) {
   Command c{instance, opcode, data, static_cast<uint64_t>(end > data ? end - data : 0), instance->functions};
+  // Inside a display list the library keeps the command: its bytes count.
+  if (!glxdirectListCommand(instance, c.size + 4)) {
+    c.dropped("display list beyond lumoraMemory");
+    return kBadAlloc;
+  }
   executeCommand(c);
+  // What was counted before the call stays only when the library accepted the call.
+  glxdirectStorageDone(instance, c.error == 0);
   return c.error;
 }
 

@@ -294,8 +294,22 @@ GLXDIRECT_SINGLE(glxdirectNewList) {
   uint32_t list = 0, mode = 0;
   clearResult(result);
   if (!word(params, length, 0, &list) || !word(params, length, 1, &mode) || !makeCurrent(instance, slot)) return 0;
+  GlxDirectContext *node = glxdirectCurrentNode(instance);
+  // A name the share group does not hold yet is made by the list: it counts like a GenLists one.
+  uint64_t charged = list != 0 && node && !glxdirectListNameHeld(instance, list) ? kGlxDirectNameBytes : 0;
+  if (charged && !glxdirectCharge(charged)) return 0;
+  glxdirectErrorBefore(instance);
   instance->functions.glNewList(list, mode);
-  if (list != 0) glxdirectAddListNames(instance, list, 1);
+  // The library refuses list 0, an unknown mode and a list inside another: nothing is made.
+  if (!node || !glxdirectAccepted(instance)) {
+    glxdirectRefund(xproxyCurrentClient, charged);
+    return 1;
+  }
+  if (charged) glxdirectRefund(xproxyCurrentClient, charged - glxdirectAddListNames(instance, list, 1) * charged);
+  node->compileList = list;
+  node->compileMode = mode;
+  node->compileBytes = 0;
+  node->compileOwner = glxdirectOwner();
   return 1;
 }
 
@@ -303,7 +317,19 @@ GLXDIRECT_SINGLE(glxdirectEndList) {
   (void)params, (void)length;
   clearResult(result);
   if (!makeCurrent(instance, slot)) return 0;
+  GlxDirectContext *node = glxdirectCurrentNode(instance);
+  if (node && node->compileList) glxdirectErrorBefore(instance);
   instance->functions.glEndList();
+  if (!node || !node->compileList) return 1;
+  // The list made now replaces what the name held; what its commands were counted is its own.
+  uint32_t list = node->compileList;
+  uint64_t bytes = node->compileBytes;
+  node->compileList = 0;
+  node->compileBytes = 0;
+  if (glxdirectAccepted(instance))
+    glxdirectListContents(instance, list, bytes);
+  else
+    glxdirectRefundOwner(node->compileOwner, bytes);
   return 1;
 }
 
@@ -324,10 +350,8 @@ GLXDIRECT_SINGLE(glxdirectGenLists) {
   uint64_t count = int32_t(range) > 0 ? range : 0;
   if (!glxdirectCharge(count * kGlxDirectNameBytes)) return 0;
   GLuint first = instance->functions.glGenLists(GLsizei(range));
-  if (first == 0)
-    glxdirectRefund(xproxyCurrentClient, count * kGlxDirectNameBytes);
-  else
-    glxdirectAddListNames(instance, first, count);
+  uint64_t added = first == 0 ? 0 : glxdirectAddListNames(instance, first, count);
+  glxdirectRefund(xproxyCurrentClient, (count - added) * kGlxDirectNameBytes);
   if (result) result->value = int32_t(first);
   return 1;
 }
@@ -390,7 +414,10 @@ GLXDIRECT_SINGLE(glxdirectDeleteBuffers) {
   glxdirectArraysChanged(instance);
   int done = onNames(instance, slot, params, length, result, instance ? instance->functions.glDeleteBuffers : nullptr);
   uint32_t n = 0;
-  if (done && word(params, length, 0, &n)) glxdirectNamesDeleted(instance, kGlxDirectBufferNames, params + 4, n);
+  if (done && word(params, length, 0, &n)) {
+    glxdirectStorageDeleted(instance, kGlxDirectBufferStorage, params + 4, n);
+    glxdirectNamesDeleted(instance, kGlxDirectBufferNames, params + 4, n);
+  }
   return done;
 }
 
@@ -570,7 +597,9 @@ GLXDIRECT_SINGLE(glxdirectGetError) {
   (void)params, (void)length;
   clearResult(result);
   if (!makeCurrent(instance, slot)) return 0;
-  GLenum error = instance->functions.glGetError();
+  // An error the proxy read for its own checks comes first.
+  GLenum error = glxdirectTakeHeldError(instance);
+  if (error == 0) error = instance->functions.glGetError();
   if (error != 0)
     LOG(logChannelXerror, "<= GL error %s using tag %u from display %s for %s", gldatatypeEnumName(error), slot,
         xmiscLocalDisplayPart(instance->display), xscreenClientName(xproxyCurrentClient));
@@ -581,63 +610,156 @@ GLXDIRECT_SINGLE(glxdirectGetError) {
 #undef GLXDIRECT_SINGLE
 
 // ===== display-list names =====
-// Disjoint ranges of names, first -> last (inclusive), never adjacent.
+// Disjoint ranges of names by share group: the key is the group in the high word and the first
+// name in the low word, the value the last name (inclusive) and the owner serial of the client
+// the names are counted for. Touching ranges of the same owner are joined.
+struct GlxDirectListRange {
+  uint32_t last;
+  uint64_t owner;
+};
 struct GlxDirectListNames {
-  std::map<uint32_t, uint32_t> ranges;
+  std::map<uint64_t, GlxDirectListRange> ranges;
 };
 
-void glxdirectAddListNames(GlxLibraryInstance *instance, uint32_t first, uint64_t count) {
-  if (!instance || count == 0 || first == 0) return;
+namespace {
+
+// The share group of the context current in the library (0: none current).
+uint32_t currentGroup(GlxLibraryInstance *instance) {
+  GlxDirectContext *node = glxdirectCurrentNode(instance);
+  return node ? node->shareGroup : 0;
+}
+
+// The first range of the group that ends at or after name, or the map's end.
+std::map<uint64_t, GlxDirectListRange>::iterator rangeFrom(std::map<uint64_t, GlxDirectListRange> &ranges,
+                                                           uint32_t group, uint32_t name) {
+  uint64_t key = uint64_t(group) << 32 | name;
+  auto at = ranges.upper_bound(key);
+  if (at != ranges.begin()) {
+    auto before = std::prev(at);
+    if (before->first >> 32 == group && before->second.last >= name) return before;
+  }
+  return at != ranges.end() && at->first >> 32 == group ? at : ranges.end();
+}
+
+// Gives the names [from, to) of the range back to its owner, with their contents.
+void giveBack(GlxLibraryInstance *instance, uint32_t group, const GlxDirectListRange &range, uint32_t from,
+              uint64_t to) {
+  glxdirectRefundOwner(range.owner, (to - from) * kGlxDirectNameBytes);
+  glxdirectListContentsDeleted(instance, group, from, to - from);
+}
+
+// Records the free names [first, last] for the owner, joined with a touching range of the same
+// owner on either side; false when there is no room (nothing recorded).
+bool joinRange(std::map<uint64_t, GlxDirectListRange> &ranges, uint32_t group, uint32_t first, uint32_t last,
+               uint64_t owner) {
+  uint64_t groupKey = uint64_t(group) << 32;
+  auto after = ranges.find(groupKey | (uint64_t(last) + 1));
+  if (last != UINT32_MAX && after != ranges.end() && after->second.owner == owner) {
+    last = after->second.last;
+    ranges.erase(after);
+  }
+  auto at = ranges.lower_bound(groupKey | first);
+  if (at != ranges.begin()) {
+    auto before = std::prev(at);
+    if (before->first >> 32 == group && before->second.last + uint64_t(1) == first && before->second.owner == owner) {
+      before->second.last = last;
+      return true;
+    }
+  }
+  try {
+    ranges.emplace(groupKey | first, GlxDirectListRange{last, owner});
+    return true;
+  } catch (const std::bad_alloc &) {
+    LOG_OUT_OF_MEMORY_AT(kSource);
+    return false;
+  }
+}
+
+}  // namespace
+
+uint64_t glxdirectAddListNames(GlxLibraryInstance *instance, uint32_t first, uint64_t count) {
+  uint32_t group = currentGroup(instance);
+  if (!instance || count == 0 || first == 0 || group == 0) return 0;
   if (!instance->listNames) instance->listNames = new (std::nothrow) GlxDirectListNames{};
   if (!instance->listNames) {
     LOG_OUT_OF_MEMORY_AT(kSource);
-    return;
+    return 0;
   }
   auto &ranges = instance->listNames->ranges;
-  uint64_t last64 = uint64_t(first) + count - 1;
-  uint32_t last = last64 > UINT32_MAX ? UINT32_MAX : uint32_t(last64);
-  // Ranges that overlap or touch the new one join it.
-  auto at = ranges.upper_bound(first);
-  if (at != ranges.begin() && std::prev(at)->second >= first - 1) at = std::prev(at);
-  while (at != ranges.end() && (at->first == 0 || at->first - 1 <= last)) {
-    if (at->first < first) first = at->first;
-    if (at->second > last) last = at->second;
-    at = ranges.erase(at);
+  uint64_t end = uint64_t(first) + count;  // one past the last
+  if (end > uint64_t(UINT32_MAX) + 1) end = uint64_t(UINT32_MAX) + 1;
+  uint64_t owner = glxdirectOwner(), added = 0;
+  // Only the gaps between names held already are new.
+  uint64_t name = first;
+  while (name < end) {
+    auto at = rangeFrom(ranges, group, uint32_t(name));
+    uint64_t gapEnd = end;
+    if (at != ranges.end()) {
+      uint32_t heldFirst = uint32_t(at->first);
+      if (heldFirst <= name) {
+        name = uint64_t(at->second.last) + 1;
+        continue;
+      }
+      if (heldFirst < gapEnd) gapEnd = heldFirst;
+    }
+    if (!joinRange(ranges, group, uint32_t(name), uint32_t(gapEnd - 1), owner)) break;
+    added += gapEnd - name;
+    name = gapEnd;
   }
-  try {
-    ranges.emplace(first, last);
-  } catch (const std::bad_alloc &) {
-    LOG_OUT_OF_MEMORY_AT(kSource);
-  }
+  return added;
+}
+
+bool glxdirectListNameHeld(GlxLibraryInstance *instance, uint32_t list) {
+  uint32_t group = currentGroup(instance);
+  if (!instance || !instance->listNames || group == 0) return false;
+  auto at = rangeFrom(instance->listNames->ranges, group, list);
+  return at != instance->listNames->ranges.end() && uint32_t(at->first) <= list;
 }
 
 void glxdirectDeleteListNames(GlxLibraryInstance *instance, uint32_t list, int32_t range) {
   if (!instance) return;
   GlFunctionTable &gl = instance->functions;
-  // The library judges the range itself (a negative one is its error); only names that were
-  // made are walked, so a range over billions of unused names costs nothing.
+  // The library judges the range itself (a negative one is its error); only names that the
+  // current share group made are walked, so a range over billions of unused names costs nothing.
   if (range <= 0) {
     gl.glDeleteLists(list, range);
     return;
   }
-  if (!instance->listNames) return;
+  uint32_t group = currentGroup(instance);
+  if (!instance->listNames || group == 0) return;
   auto &ranges = instance->listNames->ranges;
   uint64_t end = uint64_t(list) + uint64_t(range);  // one past the last name asked for
-  uint64_t deleted = 0;
-  auto at = ranges.upper_bound(list);
-  if (at != ranges.begin() && std::prev(at)->second >= list) at = std::prev(at);
-  while (at != ranges.end() && at->first < end) {
-    uint32_t first = at->first, last = at->second;
+  auto at = rangeFrom(ranges, group, list);
+  while (at != ranges.end() && at->first >> 32 == group && uint32_t(at->first) < end) {
+    uint32_t first = uint32_t(at->first);
+    GlxDirectListRange held = at->second;
     uint32_t from = first > list ? first : list;
-    uint64_t to = uint64_t(last) + 1 < end ? uint64_t(last) + 1 : end;  // exclusive
+    uint64_t to = uint64_t(held.last) + 1 < end ? uint64_t(held.last) + 1 : end;  // exclusive
     gl.glDeleteLists(from, GLsizei(to - from));
-    deleted += to - from;
+    giveBack(instance, group, held, from, to);
     at = ranges.erase(at);
     // What is left of the range on either side stays.
-    if (first < from) ranges.emplace(first, from - 1);
-    if (to <= last) at = ranges.emplace(uint32_t(to), last).first, ++at;
+    try {
+      if (first < from) ranges.emplace(uint64_t(group) << 32 | first, GlxDirectListRange{from - 1, held.owner});
+      if (to <= held.last)
+        at = ranges.emplace(uint64_t(group) << 32 | uint32_t(to), GlxDirectListRange{held.last, held.owner}).first, ++at;
+    } catch (const std::bad_alloc &) {
+      // The rest stays counted for nobody: its names are given back now.
+      LOG_OUT_OF_MEMORY_AT(kSource);
+      if (to <= held.last) giveBack(instance, group, held, uint32_t(to), uint64_t(held.last) + 1);
+      return;
+    }
   }
-  glxdirectRefund(xproxyCurrentClient, deleted * kGlxDirectNameBytes);
+}
+
+void glxdirectListGroupGone(GlxLibraryInstance *instance, uint32_t shareGroup) {
+  if (!instance || !instance->listNames) return;
+  auto &ranges = instance->listNames->ranges;
+  for (auto at = ranges.lower_bound(uint64_t(shareGroup) << 32); at != ranges.end() && at->first >> 32 == shareGroup;) {
+    // The contents go with the group's other storage (glxdirectContextTexturesGone).
+    glxdirectRefundOwner(at->second.owner, (uint64_t(at->second.last) + 1 - uint32_t(at->first)) * kGlxDirectNameBytes);
+    at = ranges.erase(at);
+  }
 }
 
 void glxdirectFreeListNames(GlxLibraryInstance *instance) {

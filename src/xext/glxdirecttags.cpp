@@ -10,6 +10,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <unordered_map>
 
 #include "proxy/clientconnection.h"
 #include "proxy/connections.h"
@@ -495,6 +497,57 @@ bool glxdirectCharge(uint64_t bytes) {
 
 void glxdirectRefund(ClientConnection *client, uint64_t bytes) {
   if (client) client->lumoraBytes -= bytes < client->lumoraBytes ? bytes : client->lumoraBytes;
+}
+
+namespace {
+// The budget records of the clients that live: owner serial by client, and client by serial.
+// An entry is made at the client's first glxdirectOwner and erased by glxdirectOwnerGone.
+struct Owners {
+  std::unordered_map<const ClientConnection *, uint64_t> serials;
+  std::unordered_map<uint64_t, ClientConnection *> clients;
+  uint64_t lastSerial = 0;
+};
+Owners &owners() {
+  static Owners *all = new Owners();  // lives as long as the process (clients may end at exit)
+  return *all;
+}
+}  // namespace
+
+uint64_t glxdirectOwner() {
+  ClientConnection *client = xproxyCurrentClient;
+  if (!client) return 0;
+  Owners &o = owners();
+  auto known = o.serials.find(client);
+  if (known != o.serials.end()) return known->second;
+  try {
+    uint64_t serial = ++o.lastSerial;
+    o.clients.emplace(serial, client);
+    try {
+      o.serials.emplace(client, serial);
+    } catch (const std::bad_alloc &) {
+      o.clients.erase(serial);
+      throw;
+    }
+    return serial;
+  } catch (const std::bad_alloc &) {
+    // Without a record what is kept for the client gives nothing back to anybody.
+    LOG_OUT_OF_MEMORY_AT(kSource);
+    return 0;
+  }
+}
+
+void glxdirectRefundOwner(uint64_t owner, uint64_t bytes) {
+  if (owner == 0 || bytes == 0) return;
+  auto known = owners().clients.find(owner);
+  if (known != owners().clients.end()) glxdirectRefund(known->second, bytes);
+}
+
+void glxdirectOwnerGone(ClientConnection *client) {
+  Owners &o = owners();
+  auto known = o.serials.find(client);
+  if (known == o.serials.end()) return;
+  o.clients.erase(known->second);
+  o.serials.erase(known);
 }
 
 bool glxdirectSlotIsCurrent(const GlxLibraryInstance *instance, uint32_t slot) {

@@ -1,8 +1,11 @@
-// The texture images and renderbuffers the library allocates for clients: each level a command
-// defines (a renderbuffer's storage counts as its one level) is counted against the defining
-// client's lumoraMemory, by an estimate of its size, until the level is replaced, its texture or
-// renderbuffer deleted or the last context that shares it destroyed; sizes beyond the library's
-// limits are refused before the library sees them.
+// What the library keeps for clients beyond one request, counted against their lumoraMemory:
+// each texture level a command defines (a renderbuffer's storage counts as its one level), by
+// an estimate of its size; a buffer object's data store by its size; a shader's source and a
+// display list's contents by the bytes the client sent for them; the object names. Each is
+// counted for the client whose command made it (its owner serial, glxdirectOwner) from when
+// the library accepted the command until it is replaced, its object deleted or the last context
+// that shares it destroyed; sizes beyond the library's limits are refused before the library
+// sees them.
 #include "xext/glxdirect.h"
 // First: it brings Xlib's Xutil.h in with its Region renamed, before the proxy's headers.
 #include "xext/glxinstance.h"
@@ -27,32 +30,47 @@ constexpr uint32_t kGlMaxTextureSize = 0x0D33, kGlMax3DTextureSize = 0x8073, kGl
                    kGlMaxRectangleTextureSize = 0x84F8, kGlMaxArrayTextureLayers = 0x88FF,
                    kGlMaxRenderbufferSize = 0x84E8, kGlMaxSamples = 0x8D57;
 constexpr uint32_t kGlRenderbuffer = 0x8D41, kGlRenderbufferBinding = 0x8CA7;
+constexpr uint32_t kGlCompile = 0x1300, kGlProgramBindingArb = 0x8677;
 // The most samples a multisampled renderbuffer is counted with when the library names no limit.
 constexpr uint32_t kSampleLimit = 64;
 
-// One level of one face of a texture: its estimated bytes and the slot of the client they are
-// counted for (0: none).
+// One level of one face of a texture (of the other kinds: face and level 0): its estimated
+// bytes and the owner serial of the client they are counted for (0: none).
 struct Level {
   uint32_t face;
   int32_t level;
   uint64_t bytes;
-  uint32_t client;
+  uint64_t owner;
+};
+
+// What a command is counted before its library call, kept until glxdirectStorageDone: the
+// entry it replaces when the library accepts it, and what was charged to the current client.
+struct Pending {
+  uint8_t active;
+  GlxDirectStorageKind kind;
+  uint64_t key;
+  uint32_t face;
+  int32_t level;
+  uint64_t bytes;
+  uint64_t charged;
+  uint64_t owner;
 };
 
 }  // namespace
 
-// The counted levels by texture, and the renderbuffers' storage: the key is the share group (the
-// serial of the context that started it) in the high word and the name in the low word; a
-// context's default textures (name 0) are keyed by the context's own serial.
+// The counted levels by texture, the renderbuffers', buffers' storage, shader sources and list
+// contents (each of these one level): the key is the share group (the serial of the context that
+// started it) in the high word and the name in the low word; a context's default textures
+// (name 0) are keyed by the context's own serial.
 using GlxDirectLevelMap = std::unordered_map<uint64_t, std::vector<Level>>;
 // The names made of each kind, keyed likewise (query names by their context's serial: queries
-// are not shared), each with the slot of the client its kGlxDirectNameBytes are counted for.
-// Only counted names are held, so lumoraMemory bounds the record as it bounds the names.
-using GlxDirectNameMap = std::unordered_map<uint64_t, uint32_t>;
+// are not shared), each with the owner serial of the client its kGlxDirectNameBytes are counted
+// for. Only counted names are held, so lumoraMemory bounds the record as it bounds the names.
+using GlxDirectNameMap = std::unordered_map<uint64_t, uint64_t>;
 struct GlxDirectTextureLevels {
-  GlxDirectLevelMap textures;
-  GlxDirectLevelMap renderbuffers;
+  GlxDirectLevelMap storage[kGlxDirectStorageKinds];
   GlxDirectNameMap names[kGlxDirectNameKinds];
+  Pending pending;
 };
 
 namespace {
@@ -104,14 +122,7 @@ uint64_t texelBytes(uint32_t internalFormat) {
   }
 }
 
-// The context node current in the library, or NULL.
-GlxDirectContext *currentNode(GlxLibraryInstance *instance) {
-  uint32_t slot = instance->currentTagSlot;
-  if (slot == 0 || slot >= kGlxDirectTagSlots) return nullptr;
-  for (GlxDirectContext *node = instance->contexts; node; node = node->next)
-    if (node->context == instance->tagSlots[slot].context) return node;
-  return nullptr;
-}
+GlxDirectContext *currentNode(GlxLibraryInstance *instance) { return glxdirectCurrentNode(instance); }
 
 uint64_t textureKey(const GlxDirectContext *node, uint32_t name) {
   return uint64_t(name ? node->shareGroup : node->serial) << 32 | name;
@@ -134,8 +145,7 @@ bool holdName(GlxLibraryInstance *instance, const GlxDirectContext *node, GlxDir
   GlxDirectTextureLevels *levels = name ? levelsOf(instance) : nullptr;
   if (!levels) return false;
   try {
-    return levels->names[kind].emplace(nameKey(node, kind, name), xproxyCurrentClient ? xproxyCurrentClient->index : 0)
-        .second;
+    return levels->names[kind].emplace(nameKey(node, kind, name), glxdirectOwner()).second;
   } catch (const std::bad_alloc &) {
     LOG_OUT_OF_MEMORY_AT(kSource);
     return false;
@@ -143,7 +153,7 @@ bool holdName(GlxLibraryInstance *instance, const GlxDirectContext *node, GlxDir
 }
 
 void refundLevels(const std::vector<Level> &levels) {
-  for (const Level &l : levels) glxdirectRefund(xproxyClientByIndex(l.client), l.bytes);
+  for (const Level &l : levels) glxdirectRefundOwner(l.owner, l.bytes);
 }
 
 // The library's limit of that pname, asked once per instance (0: unknown, not bounded).
@@ -179,64 +189,95 @@ uint64_t times(uint64_t a, uint64_t b, uint64_t c) {
   return p > UINT64_MAX ? UINT64_MAX : uint64_t(p);
 }
 
-// Counts bytes for the level (face, level) of the object bound through binding (a texture, or
-// a renderbuffer), in place of what was counted for it.
-GlxDirectLevelVerdict countLevel(GlxLibraryInstance *instance, bool renderbuffer, uint32_t binding, uint32_t face,
-                                 int32_t level, uint64_t bytes) {
+// Whether a glBegin is open (the library answers no query and refuses what allocates).
+bool insideBegin(const GlxLibraryInstance *instance) { return instance->insideBegin != 0; }
+
+// Counts bytes for the level (face, level) of the object of that kind named name in the
+// current context, beforehand: what the client has counted for the level it replaces is
+// already its own. Kept as pending until glxdirectStorageDone.
+GlxDirectLevelVerdict countLevel(GlxLibraryInstance *instance, GlxDirectStorageKind kind, uint32_t name,
+                                 uint32_t face, int32_t level, uint64_t bytes) {
   GlxDirectContext *node = currentNode(instance);
   if (!node) return kGlxDirectLevelCall;
   if (!levelsOf(instance)) return kGlxDirectLevelOverBudget;
-  uint32_t name = uint32_t(glxdirectGetInteger(instance, binding));
-  // Without a renderbuffer bound the library refuses the storage.
-  if (renderbuffer && name == 0) return kGlxDirectLevelCall;
+  // Only a texture has a default object; the library refuses the others without a name bound.
+  if (name == 0 && kind != kGlxDirectTextureStorage) return kGlxDirectLevelCall;
   // A level counts at least as much as its record.
   if (bytes != 0 && bytes < kGlxDirectNameBytes) bytes = kGlxDirectNameBytes;
-  ClientConnection *client = xproxyCurrentClient;
-  uint32_t clientIndex = client ? client->index : 0;
-  auto &levels = renderbuffer ? instance->textureLevels->renderbuffers : instance->textureLevels->textures;
+  uint64_t owner = glxdirectOwner();
+  auto &levels = instance->textureLevels->storage[kind];
   uint64_t key = textureKey(node, name);
   auto at = levels.find(key);
-  Level *old = nullptr;
+  const Level *old = nullptr;
   if (at != levels.end())
-    for (Level &l : at->second)
+    for (const Level &l : at->second)
       if (l.face == face && l.level == level) old = &l;
-  // What the client has counted for the level it replaces is already its own.
-  uint64_t own = old && old->client == clientIndex ? old->bytes : 0;
-  if (bytes > own && !glxdirectCharge(bytes - own)) return kGlxDirectLevelOverBudget;
-  try {
-    if (old) {
-      if (old->client == clientIndex)
-        glxdirectRefund(client, own > bytes ? own - bytes : 0);
-      else
-        glxdirectRefund(xproxyClientByIndex(old->client), old->bytes);
-      old->bytes = bytes;
-      old->client = clientIndex;
-    } else if (bytes != 0) {
-      levels[key].push_back(Level{face, level, bytes, clientIndex});
-    }
-  } catch (const std::bad_alloc &) {
-    glxdirectRefund(client, bytes > own ? bytes - own : 0);
-    LOG_OUT_OF_MEMORY_AT(kSource);
-    return kGlxDirectLevelOverBudget;
-  }
+  uint64_t own = old && old->owner == owner ? old->bytes : 0;
+  uint64_t charged = bytes > own ? bytes - own : 0;
+  if (charged && !glxdirectCharge(charged)) return kGlxDirectLevelOverBudget;
+  // A command of the client before this one may have left an error for it to read.
+  glxdirectErrorBefore(instance);
+  instance->textureLevels->pending = Pending{1, kind, key, face, level, bytes, charged, owner};
   return kGlxDirectLevelCall;
 }
 
-// The count names at names are deleted in the current context: their levels in the map go.
-void namesDeleted(GlxLibraryInstance *instance, bool renderbuffers, const uint8_t *names, uint32_t count) {
+// The pending count becomes the level's: what was counted for it before is given back.
+void commitLevel(GlxLibraryInstance *instance, const Pending &p) {
+  auto &levels = instance->textureLevels->storage[p.kind];
+  auto at = levels.find(p.key);
+  Level *old = nullptr;
+  if (at != levels.end())
+    for (Level &l : at->second)
+      if (l.face == p.face && l.level == p.level) old = &l;
+  try {
+    if (old) {
+      uint64_t own = old->owner == p.owner ? old->bytes : 0;
+      if (old->owner == p.owner)
+        glxdirectRefund(xproxyCurrentClient, own > p.bytes ? own - p.bytes : 0);
+      else
+        glxdirectRefundOwner(old->owner, old->bytes);
+      old->bytes = p.bytes;
+      old->owner = p.owner;
+      if (p.bytes == 0) {  // the library let the level go: so does the record
+        at->second.erase(at->second.begin() + (old - at->second.data()));
+        if (at->second.empty()) levels.erase(at);
+      }
+    } else if (p.bytes != 0) {
+      levels[p.key].push_back(Level{p.face, p.level, p.bytes, p.owner});
+    }
+  } catch (const std::bad_alloc &) {
+    glxdirectRefund(xproxyCurrentClient, p.charged);
+    LOG_OUT_OF_MEMORY_AT(kSource);
+  }
+}
+
+// The storage of the names (4 bytes each, any alignment) in the current context: their entries
+// of the kind are given back and go.
+void storageDeleted(GlxLibraryInstance *instance, GlxDirectStorageKind kind, const uint8_t *names, uint32_t count) {
   if (!instance || !instance->textureLevels) return;
   GlxDirectContext *node = currentNode(instance);
   if (!node) return;
-  auto &levels = renderbuffers ? instance->textureLevels->renderbuffers : instance->textureLevels->textures;
-  for (uint32_t k = 0; k < count; k++) {
+  auto &levels = instance->textureLevels->storage[kind];
+  for (uint32_t k = 0; k < count && !levels.empty(); k++) {
     uint32_t name;
     memcpy(&name, names + 4 * uint64_t(k), 4);
-    if (name == 0) continue;  // the default texture is never deleted, nor is renderbuffer 0 one
+    if (name == 0) continue;  // the default texture is never deleted, nor is object 0 one
     auto at = levels.find(textureKey(node, name));
     if (at == levels.end()) continue;
     refundLevels(at->second);
     levels.erase(at);
   }
+}
+
+// The library's binding of a buffer target (0: none known).
+uint32_t bufferBinding(uint32_t target) {
+  static constexpr uint32_t kBindings[][2] = {
+      {0x8892, 0x8894}, {0x8893, 0x8895}, {0x88EB, 0x88ED}, {0x88EC, 0x88EF}, {0x8F36, 0x8F36},
+      {0x8F37, 0x8F37}, {0x8A11, 0x8A28}, {0x8C2A, 0x8C2A}, {0x8C8E, 0x8C8F}, {0x92C0, 0x92C1},
+      {0x90EE, 0x90EF}, {0x8F3F, 0x8F43}, {0x9192, 0x9193}, {0x90D2, 0x90D3}, {0x8BEE, 0x8BEE}};
+  for (const auto &b : kBindings)
+    if (b[0] == target) return b[1];
+  return 0;
 }
 
 }  // namespace
@@ -264,12 +305,15 @@ GlxDirectLevelVerdict glxdirectTextureLevel(GlxLibraryInstance *instance, uint32
         depth, level);
     return kGlxDirectLevelRefused;
   }
-  return countLevel(instance, false, info->binding, target, level,
-                    times(uint64_t(width) * uint64_t(height), uint64_t(depth), texelBytes(internalFormat)));
+  // Compiled into a list, the level is the list's contents (counted as such).
+  GlxDirectContext *node = currentNode(instance);
+  if (node && node->compileList && node->compileMode == kGlCompile) return kGlxDirectLevelCall;
+  return countLevel(instance, kGlxDirectTextureStorage, uint32_t(glxdirectGetInteger(instance, info->binding)), target,
+                    level, times(uint64_t(width) * uint64_t(height), uint64_t(depth), texelBytes(internalFormat)));
 }
 
 void glxdirectTexturesDeleted(GlxLibraryInstance *instance, const uint8_t *names, uint32_t count) {
-  namesDeleted(instance, false, names, count);
+  storageDeleted(instance, kGlxDirectTextureStorage, names, count);
 }
 
 GlxDirectLevelVerdict glxdirectRenderbufferStorage(GlxLibraryInstance *instance, uint32_t internalFormat,
@@ -286,12 +330,13 @@ GlxDirectLevelVerdict glxdirectRenderbufferStorage(GlxLibraryInstance *instance,
   uint32_t sampleLimit = limitOf(instance, kGlMaxSamples);
   if (sampleLimit == 0 || sampleLimit > kSampleLimit) sampleLimit = kSampleLimit;
   uint64_t perPixel = uint64_t(samples > 1 ? (uint32_t(samples) < sampleLimit ? uint32_t(samples) : sampleLimit) : 1);
-  return countLevel(instance, true, kGlRenderbufferBinding, kGlRenderbuffer, 0,
+  return countLevel(instance, kGlxDirectRenderbufferStorage,
+                    uint32_t(glxdirectGetInteger(instance, kGlRenderbufferBinding)), kGlRenderbuffer, 0,
                     times(uint64_t(width) * uint64_t(height), perPixel, texelBytes(internalFormat)));
 }
 
 void glxdirectRenderbuffersDeleted(GlxLibraryInstance *instance, const uint8_t *names, uint32_t count) {
-  namesDeleted(instance, true, names, count);
+  storageDeleted(instance, kGlxDirectRenderbufferStorage, names, count);
 }
 
 void glxdirectNamesMade(GlxLibraryInstance *instance, GlxDirectNameKind kind, const uint8_t *names, uint32_t count) {
@@ -325,17 +370,25 @@ void glxdirectNamesDeleted(GlxLibraryInstance *instance, GlxDirectNameKind kind,
     memcpy(&name, names + 4 * uint64_t(k), 4);
     auto at = held.find(nameKey(node, kind, name));
     if (at == held.end()) continue;
-    glxdirectRefund(xproxyClientByIndex(at->second), kGlxDirectNameBytes);
+    glxdirectRefundOwner(at->second, kGlxDirectNameBytes);
     held.erase(at);
   }
 }
 
 void glxdirectContextTexturesGone(GlxLibraryInstance *instance, const GlxDirectContext *gone) {
-  if (!instance || !instance->textureLevels) return;
+  if (!instance) return;
+  // A list it was making goes unmade; its select and feedback buffers go.
+  if (gone->compileList) glxdirectRefundOwner(gone->compileOwner, gone->compileBytes);
+  glxdirectRefundOwner(gone->selectOwner, gone->selectCharged);
+  glxdirectRefundOwner(gone->feedbackOwner, gone->feedbackCharged);
   bool groupLives = false;
   for (GlxDirectContext *node = instance->contexts; node; node = node->next)
     if (node != gone && node->shareGroup == gone->shareGroup) groupLives = true;
-  for (GlxDirectLevelMap *levels : {&instance->textureLevels->textures, &instance->textureLevels->renderbuffers}) {
+  // The library deletes the group's display lists with it.
+  if (!groupLives) glxdirectListGroupGone(instance, gone->shareGroup);
+  if (!instance->textureLevels) return;
+  for (GlxDirectLevelMap &kindLevels : instance->textureLevels->storage) {
+    GlxDirectLevelMap *levels = &kindLevels;
     for (auto at = levels->begin(); at != levels->end();) {
       uint32_t group = uint32_t(at->first >> 32), name = uint32_t(at->first);
       bool drop = name == 0 ? group == gone->serial : group == gone->shareGroup && !groupLives;
@@ -354,7 +407,7 @@ void glxdirectContextTexturesGone(GlxLibraryInstance *instance, const GlxDirectC
       bool drop = glxdirectNamesPerContext(GlxDirectNameKind(kind)) ? group == gone->serial
                                                                  : group == gone->shareGroup && !groupLives;
       if (drop) {
-        glxdirectRefund(xproxyClientByIndex(at->second), kGlxDirectNameBytes);
+        glxdirectRefundOwner(at->second, kGlxDirectNameBytes);
         at = held.erase(at);
       } else {
         ++at;
@@ -368,3 +421,137 @@ void glxdirectFreeTextureLevels(GlxLibraryInstance *instance) {
   delete instance->textureLevels;
   instance->textureLevels = nullptr;
 }
+
+GlxDirectContext *glxdirectCurrentNode(GlxLibraryInstance *instance) {
+  uint32_t slot = instance ? instance->currentTagSlot : 0;
+  if (slot == 0 || slot >= kGlxDirectTagSlots) return nullptr;
+  for (GlxDirectContext *node = instance->contexts; node; node = node->next)
+    if (node->context == instance->tagSlots[slot].context) return node;
+  return nullptr;
+}
+
+// ===== storage and the library's verdict =====
+bool glxdirectBufferData(GlxLibraryInstance *instance, uint32_t target, uint64_t size) {
+  if (!instance || insideBegin(instance)) return true;
+  uint32_t binding = bufferBinding(target);
+  if (binding == 0) return true;  // the library refuses an unknown target
+  uint32_t name = uint32_t(glxdirectGetInteger(instance, binding));
+  return countLevel(instance, kGlxDirectBufferStorage, name, 0, 0, size) != kGlxDirectLevelOverBudget;
+}
+
+bool glxdirectShaderSource(GlxLibraryInstance *instance, uint32_t shader, uint64_t bytes) {
+  if (!instance || insideBegin(instance)) return true;
+  return countLevel(instance, kGlxDirectShaderSources, shader, 0, 0, bytes) != kGlxDirectLevelOverBudget;
+}
+
+bool glxdirectProgramString(GlxLibraryInstance *instance, uint32_t target, uint32_t program, uint64_t bytes) {
+  if (!instance || insideBegin(instance)) return true;
+  if (program == 0) {
+    // The program bound to the target (GL_PROGRAM_BINDING_ARB); a library without the call
+    // serves no program strings.
+    if (pluginIsStub(instance->functions.glGetProgramivARB) || !currentNode(instance)) return true;
+    GLint values[16] = {};
+    instance->functions.glGetProgramivARB(target, kGlProgramBindingArb, values);
+    program = uint32_t(values[0]);
+  }
+  return countLevel(instance, kGlxDirectProgramStrings, program, 0, 0, bytes) != kGlxDirectLevelOverBudget;
+}
+
+void glxdirectStorageDone(GlxLibraryInstance *instance, bool called) {
+  if (!instance || !instance->textureLevels || !instance->textureLevels->pending.active) return;
+  Pending p = instance->textureLevels->pending;
+  instance->textureLevels->pending.active = 0;
+  if (!called || !glxdirectAccepted(instance)) {
+    glxdirectRefund(xproxyCurrentClient, p.charged);
+    return;
+  }
+  commitLevel(instance, p);
+}
+
+void glxdirectStorageDeleted(GlxLibraryInstance *instance, GlxDirectStorageKind kind, const uint8_t *names,
+                             uint32_t count) {
+  storageDeleted(instance, kind, names, count);
+}
+
+void glxdirectErrorBefore(GlxLibraryInstance *instance) {
+  GlxDirectContext *node = currentNode(instance);
+  if (!node || insideBegin(instance)) return;
+  uint32_t error = instance->functions.glGetError();
+  if (error && !node->heldError) node->heldError = error;
+}
+
+bool glxdirectAccepted(GlxLibraryInstance *instance) {
+  GlxDirectContext *node = currentNode(instance);
+  if (!node || insideBegin(instance)) return true;
+  uint32_t error = instance->functions.glGetError();
+  if (error == 0) return true;
+  if (!node->heldError) node->heldError = error;
+  return false;
+}
+
+uint32_t glxdirectTakeHeldError(GlxLibraryInstance *instance) {
+  GlxDirectContext *node = currentNode(instance);
+  if (!node) return 0;
+  uint32_t error = node->heldError;
+  node->heldError = 0;
+  return error;
+}
+// ===== end of storage and the library's verdict =====
+
+// ===== display-list contents =====
+bool glxdirectListCommand(GlxLibraryInstance *instance, uint64_t bytes) {
+  GlxDirectContext *node = currentNode(instance);
+  if (!node || !node->compileList) return true;
+  if (!glxdirectCharge(bytes)) return false;
+  node->compileBytes += bytes;
+  return true;
+}
+
+void glxdirectListContents(GlxLibraryInstance *instance, uint32_t list, uint64_t bytes) {
+  GlxDirectContext *node = currentNode(instance);
+  if (!node || list == 0) return;
+  if (!levelsOf(instance)) {
+    glxdirectRefund(xproxyCurrentClient, bytes);
+    return;
+  }
+  auto &levels = instance->textureLevels->storage[kGlxDirectListContents];
+  uint64_t key = textureKey(node, list);
+  auto at = levels.find(key);
+  if (at != levels.end()) {
+    refundLevels(at->second);
+    levels.erase(at);
+  }
+  if (bytes == 0) return;
+  try {
+    levels[key].push_back(Level{0, 0, bytes, glxdirectOwner()});
+  } catch (const std::bad_alloc &) {
+    glxdirectRefund(xproxyCurrentClient, bytes);
+    LOG_OUT_OF_MEMORY_AT(kSource);
+  }
+}
+
+void glxdirectListContentsDeleted(GlxLibraryInstance *instance, uint32_t shareGroup, uint32_t first, uint64_t count) {
+  if (!instance || !instance->textureLevels) return;
+  auto &levels = instance->textureLevels->storage[kGlxDirectListContents];
+  uint64_t inGroup = (uint64_t(1) << 32) - first;  // names from first to the group's last
+  uint64_t low = uint64_t(shareGroup) << 32 | first, end = low + (count < inGroup ? count : inGroup);
+  // Whichever is fewer is walked: the names of the range or the lists with contents.
+  if (end - low < levels.size()) {
+    for (uint64_t key = low; key < end && !levels.empty(); key++) {
+      auto at = levels.find(key);
+      if (at == levels.end()) continue;
+      refundLevels(at->second);
+      levels.erase(at);
+    }
+    return;
+  }
+  for (auto at = levels.begin(); at != levels.end();) {
+    if (at->first >= low && at->first < end) {
+      refundLevels(at->second);
+      at = levels.erase(at);
+    } else {
+      ++at;
+    }
+  }
+}
+// ===== end of display-list contents =====

@@ -137,6 +137,7 @@ Outcome deletePrograms(Vendor &v) {
   uint32_t n = v.u(0);
   if (!v.holds(4 + 4ull * n)) return kShort;
   glxdirectNamesDeleted(v.instance, kGlxDirectProgramNames, v.at(4), n);
+  glxdirectStorageDeleted(v.instance, kGlxDirectProgramStrings, v.at(4), n);
   v.gl.glDeleteProgramsARB(GLsizei(n), reinterpret_cast<const GLuint *>(v.at(4)));
   return kDone;
 }
@@ -332,6 +333,8 @@ Outcome shaderSource(Vendor &v) {
   }
   uint64_t start = 8 + 4ull * count;
   if (!v.holds(start + texts)) return kShort;
+  // The library keeps the source: the bytes sent for it count.
+  if (!glxdirectShaderSource(v.instance, v.shader(0), start + texts)) return kNoRoom;
   const GLchar **pointers = nullptr;
   if (count) {
     pointers = reinterpret_cast<const GLchar **>(v.room(count, sizeof(GLchar *)));
@@ -457,6 +460,7 @@ Outcome deleteProgram(Vendor &v) {
 Outcome deleteShader(Vendor &v) {
   uint32_t shader = v.shader(0);
   v.gl.glDeleteShader(shader);
+  glxdirectStorageDeleted(v.instance, kGlxDirectShaderSources, reinterpret_cast<const uint8_t *>(&shader), 1);
   glxDropShaderEntry(v.tag(), shader);
   return kDone;
 }
@@ -537,7 +541,9 @@ Outcome uniformMatrix(Vendor &v) {
   return kDone;
 }
 Outcome deleteObject(Vendor &v) {
-  v.gl.glDeleteObjectARB(glxLookupObjectId(v.tag(), v.u(0)));
+  uint32_t object = glxLookupObjectId(v.tag(), v.u(0));
+  v.gl.glDeleteObjectARB(object);
+  glxdirectStorageDeleted(v.instance, kGlxDirectShaderSources, reinterpret_cast<const uint8_t *>(&object), 1);
   return kDone;
 }
 template <typename T, void (*GlFunctionTable::*Get)(GLhandleARB, GLenum, T *)>
@@ -560,6 +566,7 @@ Outcome bufferData(Vendor &v) {
   bool withData = v.u(12) != 0;
   if (withData && (size < 0 || !v.holds(16ull + uint32_t(size)))) return kShort;
   glxdirectArraysChanged(v.instance);
+  if (!glxdirectBufferData(v.instance, v.u(0), size < 0 ? 0 : uint64_t(size))) return kNoRoom;
   v.gl.glBufferDataARB(v.u(0), GLsizeiptr(size), withData ? v.at(16) : nullptr, v.u(8));
   return kDone;
 }
@@ -574,6 +581,7 @@ Outcome deleteBuffers(Vendor &v) {
   if (!v.holds(4 + 4ull * n)) return kShort;
   glxdirectArraysChanged(v.instance);
   v.gl.glDeleteBuffers(GLsizei(n), reinterpret_cast<const GLuint *>(v.at(4)));
+  glxdirectStorageDeleted(v.instance, kGlxDirectBufferStorage, v.at(4), n);
   glxdirectNamesDeleted(v.instance, kGlxDirectBufferNames, v.at(4), n);
   return kDone;
 }
@@ -870,7 +878,10 @@ bool glxdirectVendorPrivate(GlxLibraryInstance *instance, uint32_t slot, uint32_
     return true;
   }
   Vendor v{instance, instance->functions, data, size};
-  switch (row->decode(v)) {
+  Outcome outcome = row->decode(v);
+  // What was counted before the call stays only when the library accepted the call.
+  glxdirectStorageDone(instance, outcome == kDone);
+  switch (outcome) {
     case kShort: return fail(kBadLength, length);
     case kNoRoom: return fail(kBadAlloc, 0);
     case kDone: break;

@@ -23,8 +23,8 @@ constexpr uint32_t kGlxDirectRenderMode = 0x1C00;   // GL_RENDER
 constexpr uint64_t kGlxDirectScratchLimit = uint64_t(256) << 20;
 static_assert(kGlxDirectScratchLimit <= UINT32_MAX, "the scratch size is kept in 32 bits");
 
-// The display-list names made through the instance (glxdirectstate.cpp): what glDeleteLists is
-// given instead of a client's whole range.
+// The display-list names made through the instance, by share group (glxdirectstate.cpp): what
+// glDeleteLists is given instead of a client's whole range, each with the owner it is counted for.
 struct GlxDirectListNames;
 // The texture levels counted against clients' budgets (glxdirecttextures.cpp).
 struct GlxDirectTextureLevels;
@@ -43,6 +43,10 @@ struct GlxDirectContext {
   uint32_t selectSize;
   float *feedbackBuffer;
   uint32_t feedbackSize;
+  // What the two buffers are counted against lumoraMemory, for the client of that owner serial
+  // (glxdirectread.cpp): given back when a buffer is replaced or the context goes.
+  uint64_t selectCharged, selectOwner;
+  uint64_t feedbackCharged, feedbackOwner;
   // The serial of the context whose objects this one shares (its own when it shares none):
   // textures are counted by it (xext/glxdirecttextures.cpp).
   uint32_t shareGroup;
@@ -52,6 +56,17 @@ struct GlxDirectContext {
   uint8_t insideBegin;
   uint8_t enabledArrays[8];
   uint64_t beginArrayRoom;
+  // A GL error the proxy read from the library for its own checks while the client had not
+  // asked for it yet (glxdirectErrorBefore, glxdirectAccepted): the client's next GetError
+  // answers it (0: none).
+  uint32_t heldError;
+  // The display list being made (NewList accepted; 0: none), its mode and the bytes its
+  // commands were counted so far, for the client of that owner serial (glxdirectstate.cpp):
+  // set by NewList, ended by EndList; given back when the context goes meanwhile.
+  uint32_t compileList;
+  uint32_t compileMode;
+  uint64_t compileBytes;
+  uint64_t compileOwner;
 };
 
 // What the library must have current before a command of a direct context tag runs.

@@ -77,8 +77,9 @@ struct GlxPbufferRecord {
   uint8_t preserved;  // 1 by default
   uint32_t direct[kGlxHeadSlots];  // a Lumora head's pbuffer (0: none)
   // Bytes counted against the creating client's lumoraMemory (glxChargePbuffer), given back to
-  // the client that owns the id when the record is freed.
+  // that client (its owner serial, glxdirectOwner) when the record is freed, if it still lives.
   uint64_t charged;
+  uint64_t chargedOwner;
 };
 // ===== end of resources of types 14-16 =====
 

@@ -32,6 +32,7 @@ namespace {
 constexpr uint8_t kBadLength = 16, kBadAlloc = 11;
 constexpr uint8_t kGlxBadContextTag = 4;
 constexpr uint8_t kGenTextures = 145, kGetError = 115, kFinish = 108, kRenderMode = 107, kGetString = 129;
+constexpr uint8_t kNewList = 101, kFeedbackBuffer = 105, kSelectBuffer = 106;
 
 // How the heads of the tag's meta screen are served.
 enum class SingleKind : uint8_t {
@@ -354,6 +355,11 @@ int serveHead(const SingleRow &r, Head *head, Head *replyHead, uint8_t *request,
     GlxDirectResult result{0, 0, nullptr};
     int executed = r.direct(instanceOf(head), serverTag, request + 8, length - 8, &result);
     if (!executed) LOG_UNE();
+    // A list name or a select or feedback buffer past the client's lumoraMemory (the slot is
+    // current, so nothing else stopped it): BadAlloc, as for the commands of a render request.
+    bool budgeted = minor == kNewList || minor == kFeedbackBuffer || minor == kSelectBuffer;
+    if (!executed && budgeted && head == replyHead && glxdirectSlotIsCurrent(instanceOf(head), serverTag))
+      xprotoSendError(kBadAlloc, 0, request, length, nullptr);
     bool answers = r.kind != K::Command && head == replyHead && r.row.replyLayout;
     if (answers && minor != kFinish && minor != kRenderMode) {
       // Nothing came back although the slot is current: there was no room for the answer (an

@@ -40,6 +40,8 @@ struct Control {
   std::map<std::pair<uint32_t, uint32_t>, std::vector<int32_t>> keyed;  // fakeglSetKeyedValues
   uint32_t nextObject = 0;  // fakeglSetNextObject
   std::map<uint32_t, Mapping> mappings;  // fakeglSetBufferMapping, by target
+  std::map<std::string, uint32_t> refusals;  // fakeglSetRefusal, by call name
+  uint32_t pendingError = 0;                 // left by a refused call, until glGetError
 };
 
 std::mutex mutex;  // guards everything below
@@ -191,6 +193,8 @@ bool applySetting(const std::string &setting) {
                          static_cast<uint32_t>(values.size()));
     return true;
   }
+  if (key.rfind("refuse.", 0) == 0 && parseNumber(value, &number))
+    return fakeglSetRefusal(key.substr(7).c_str(), static_cast<uint32_t>(number)), true;
   if (key.rfind("fbconfig.", 0) == 0) {
     std::string rest = key.substr(9);
     size_t dot = rest.find('.');
@@ -243,6 +247,8 @@ void FakeglLine::end() {
   text_ += ")\n";
   std::lock_guard<std::mutex> lock(mutex);
   callLog += text_;
+  auto refusal = control.refusals.find(text_.substr(0, text_.find('(')));
+  if (refusal != control.refusals.end() && control.pendingError == 0) control.pendingError = refusal->second;
   if (!logFile.empty()) {
     int fd = open(logFile.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
     if (fd >= 0) {
@@ -457,7 +463,24 @@ FAKEGL_EXPORT void fakeglAnswer_glGetPixelMapfv(GLenum map, GLfloat *v) { answer
 FAKEGL_EXPORT void fakeglAnswer_glGetPixelMapuiv(GLenum map, GLuint *v) { answerKeyed(map, 0, v); }
 FAKEGL_EXPORT void fakeglAnswer_glGetPixelMapusv(GLenum map, GLushort *v) { answerKeyed(map, 0, v); }
 FAKEGL_EXPORT void fakeglAnswer_glGetClipPlane(GLenum plane, GLdouble *v) { answerKeyed(plane, 0, v); }
-FAKEGL_EXPORT GLenum fakeglAnswer_glGetError() { return static_cast<GLenum>(firstKeyed(0, kFakeglError)); }
+FAKEGL_EXPORT GLenum fakeglAnswer_glGetError() {
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (uint32_t pending = control.pendingError) {
+      control.pendingError = 0;
+      return static_cast<GLenum>(pending);
+    }
+  }
+  return static_cast<GLenum>(firstKeyed(0, kFakeglError));
+}
+
+FAKEGL_EXPORT void fakeglSetRefusal(const char *call, uint32_t error) {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (error)
+    control.refusals[call] = error;
+  else
+    control.refusals.erase(call);
+}
 FAKEGL_EXPORT GLboolean fakeglAnswer_glIsEnabled(GLenum cap) {
   return static_cast<GLboolean>(firstKeyed(cap, kFakeglIsEnabled));
 }
@@ -604,6 +627,7 @@ FAKEGL_EXPORT void fakeglAnswer_glGetQueryObjectuiv(GLuint id, GLenum p, GLuint 
 FAKEGL_EXPORT GLboolean fakeglAnswer_glIsProgram(GLuint p) { return GLboolean(firstKeyed(p, kFakeglIsProgram)); }
 FAKEGL_EXPORT void fakeglAnswer_glGetShaderiv(GLuint o, GLenum p, GLint *v) { answerKeyed(o, p, v); }
 FAKEGL_EXPORT void fakeglAnswer_glGetProgramiv(GLuint o, GLenum p, GLint *v) { answerKeyed(o, p, v); }
+FAKEGL_EXPORT void fakeglAnswer_glGetProgramivARB(GLenum t, GLenum p, GLint *v) { answerKeyed(t, p, v); }
 FAKEGL_EXPORT void fakeglAnswer_glGetObjectParameterivARB(GLhandleARB o, GLenum p, GLint *v) {
   answerKeyed(o, p, v);
 }

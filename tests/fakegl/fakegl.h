@@ -76,6 +76,10 @@ void *fakeglTrapHandler();
 // kFakeglError) and glGenLists (0, kFakeglGenLists). Environment form:
 // keyed.<key>.<pname>=<v>[,<v>...].
 void fakeglSetKeyedValues(uint32_t key, uint32_t pname, const int32_t *values, uint32_t count);
+// A library's refusal: every call of that name (as logged) leaves the GL error (0 forgets the
+// name) unless one is pending already; glGetError answers the pending error once, else the
+// value of (0, kFakeglError). Environment form: refuse.<name>=<error>.
+void fakeglSetRefusal(const char *call, uint32_t error);
 // glCreateProgram and glCreateShader return id, id + 1, ... from now on (0: they return 0, as
 // after a reset).
 void fakeglSetNextObject(uint32_t id);
@@ -108,7 +112,7 @@ void fakeglSetPixelFill(int byte);
 // of (0, kFakeglGenQueries) (nothing when none is set), glGenTextures likewise from
 // (0, kFakeglGenTextures) and glGenFramebuffers from (0, kFakeglGenFramebuffers); glIsQuery (id, kFakeglIsQuery) and
 // glIsProgram (program, kFakeglIsProgram) answer their first value; glGetQueryiv (target,
-// pname), glGetQueryObjectiv and uiv (id, pname), glGetShaderiv, glGetProgramiv and
+// pname), glGetProgramivARB (target, pname), glGetQueryObjectiv and uiv (id, pname), glGetShaderiv, glGetProgramiv and
 // glGetObjectParameteri/fvARB (object, pname) write the keyed values; glGetUniformLocation and
 // glGetAttribLocation answer the value of (program, kFakeglLocation). glGetActiveUniform and
 // glGetActiveAttrib write the string of kFakeglActiveName (cut to the buffer, NUL-terminated)

@@ -130,6 +130,7 @@ FAKEGL_EXPORT void fakeglAnswer_glGetQueryObjectuiv(GLuint, GLenum, GLuint *);
 FAKEGL_EXPORT GLboolean fakeglAnswer_glIsProgram(GLuint);
 FAKEGL_EXPORT void fakeglAnswer_glGetShaderiv(GLuint, GLenum, GLint *);
 FAKEGL_EXPORT void fakeglAnswer_glGetProgramiv(GLuint, GLenum, GLint *);
+FAKEGL_EXPORT void fakeglAnswer_glGetProgramivARB(GLenum, GLenum, GLint *);
 FAKEGL_EXPORT void fakeglAnswer_glGetObjectParameterivARB(GLhandleARB, GLenum, GLint *);
 FAKEGL_EXPORT void fakeglAnswer_glGetObjectParameterfvARB(GLhandleARB, GLenum, GLfloat *);
 FAKEGL_EXPORT GLint fakeglAnswer_glGetUniformLocation(GLuint, const GLchar *);

@@ -15,6 +15,8 @@
 #include "fakecore.h"
 #include "fakegl.h"
 #include "glxdirectfixture.h"
+#include "proxy/clientconnection.h"
+#include "proxy/korvanparser.h"
 #include "xext/glxdirect.h"
 #include "xext/glxinstance.h"
 #include "xvfb_fixture.h"
@@ -234,6 +236,28 @@ TEST_F(GlxDirectReadTest, SelectBuffersBelongToTheirContexts) {
   // Back in GL_RENDER: a new buffer replaces the old one.
   ASSERT_EQ(selectBuffer(a, 16), 1);
   EXPECT_EQ(node(0)->selectSize, 16u);
+}
+
+// Select buffers count against the client's lumoraMemory for as long as the context keeps
+// them: a second one past the budget is refused, a replacement gives the old one's bytes back
+// (it needs room beside the old one), and so does the context going.
+TEST_F(GlxDirectReadTest, SelectBuffersCountWhileTheyAreKept) {
+  FakeClient &client = core_.addClient();
+  FakeCore::Current current(client);
+  uint64_t saved = configRecord.lumoraMemory;
+  configRecord.lumoraMemory = 1 << 20;
+  const uint64_t &bytes = client.client->lumoraBytes;
+  ASSERT_EQ(selectBuffer(slots_[0], 150000), 1);
+  EXPECT_EQ(bytes, 600004u);
+  EXPECT_EQ(selectBuffer(slots_[1], 150000), 0);
+  ASSERT_EQ(selectBuffer(slots_[1], 1000), 1);
+  ASSERT_EQ(selectBuffer(slots_[0], 50000), 1);
+  EXPECT_EQ(bytes, 200004u + 4004u);
+  dGLDestroyContext(instance_, node(0)->serial);
+  EXPECT_EQ(bytes, 4004u);
+  EXPECT_EQ(selectBuffer(slots_[1], 200000), 1);  // the old one's room counts until it went
+  EXPECT_EQ(bytes, 800004u);
+  configRecord.lumoraMemory = saved;
 }
 
 TEST_F(GlxDirectReadTest, BuffersBeyondA32BitSizeAreRefused) {

@@ -16,6 +16,7 @@
 #include "fakegl.h"
 #include "glxdirectfixture.h"
 #include "proxy/clientconnection.h"
+#include "proxy/connections.h"
 #include "proxy/korvanparser.h"
 #include "logcapture_helpers.h"
 #include "proxy/head.h"
@@ -330,8 +331,16 @@ TEST_F(GlxDirectStateTest, TextureLevelsCountUntilReplacedOrDeleted) {
   fakeglSetIntegers(0x0D33, &limit, 1);  // GL_MAX_TEXTURE_SIZE
   fakeglSetIntegers(0x8069, &texture, 1);  // GL_TEXTURE_BINDING_2D
   const uint64_t &bytes = client.client->lumoraBytes;
+  // Each level as its command defines it: counted, then the library's call (which accepts it).
   auto level = [&](int32_t which, uint32_t format, int32_t side) {
-    return glxdirectTextureLevel(instance_, 0x0DE1, which, format, side, side, 1);
+    GlxDirectLevelVerdict verdict = glxdirectTextureLevel(instance_, 0x0DE1, which, format, side, side, 1);
+    glxdirectStorageDone(instance_, true);
+    return verdict;
+  };
+  auto renderbufferStorage = [&](int32_t samples, int32_t side) {
+    GlxDirectLevelVerdict verdict = glxdirectRenderbufferStorage(instance_, 0x8058, samples, side, side);
+    glxdirectStorageDone(instance_, true);
+    return verdict;
   };
   ASSERT_TRUE(glxdirectMakeTagCurrent(instance_, slot_));
   EXPECT_EQ(level(0, 0x8814, 1024), kGlxDirectLevelCall);  // RGBA32F: 16 bytes a texel
@@ -366,15 +375,229 @@ TEST_F(GlxDirectStateTest, TextureLevelsCountUntilReplacedOrDeleted) {
   EXPECT_EQ(bytes, 4u << 20);
   // Renderbuffers likewise, with their samples: none bound is the library's error.
   ASSERT_TRUE(glxdirectMakeTagCurrent(instance_, slot_));
-  EXPECT_EQ(glxdirectRenderbufferStorage(instance_, 0x8058, 4, 512, 512), kGlxDirectLevelCall);
+  EXPECT_EQ(renderbufferStorage(4, 512), kGlxDirectLevelCall);
   EXPECT_EQ(bytes, 4u << 20);
   int32_t renderbuffer = 3;
   fakeglSetIntegers(0x8CA7, &renderbuffer, 1);
-  EXPECT_EQ(glxdirectRenderbufferStorage(instance_, 0x8058, 4, 512, 512), kGlxDirectLevelCall);
+  EXPECT_EQ(renderbufferStorage(4, 512), kGlxDirectLevelCall);
   EXPECT_EQ(bytes, 8u << 20);
-  EXPECT_EQ(glxdirectRenderbufferStorage(instance_, 0x8058, 0, 8192, 8192), kGlxDirectLevelOverBudget);
+  EXPECT_EQ(renderbufferStorage(0, 8192), kGlxDirectLevelOverBudget);
   glxdirectRenderbuffersDeleted(instance_, reinterpret_cast<const uint8_t *>(&renderbuffer), 1);
   EXPECT_EQ(bytes, 4u << 20);
+  configRecord.lumoraMemory = saved;
+}
+
+// A render command of that opcode: its words after the header, then bytes of data.
+std::vector<uint32_t> command(uint16_t opcode, std::vector<uint32_t> words, uint32_t dataBytes = 0) {
+  words.insert(words.begin(), 0);
+  words.resize(words.size() + (dataBytes + 3) / 4, 0);
+  words[0] = uint32_t(opcode) << 16 | uint32_t(4 * words.size());
+  return words;
+}
+
+// The X error a stream of one command ends with.
+uint8_t renderOne(GlxLibraryInstance *instance, uint32_t slot, const std::vector<uint32_t> &words) {
+  return glxdirectRender(instance, slot, reinterpret_cast<const uint8_t *>(words.data()),
+                         reinterpret_cast<const uint8_t *>(words.data() + words.size()));
+}
+
+// TexImage2D of a level of RGBA bytes (the image sent with it).
+std::vector<uint32_t> texImage2D(int32_t side, int32_t border) {
+  return command(110, {0, 0, 0, 0, 4, 0x0DE1, 0, 0x1908, uint32_t(side), uint32_t(side), uint32_t(border), 0x1908,
+                       0x1401},
+                 uint32_t(4 * side * side));
+}
+
+// BufferData of size bytes into the target's buffer, without data.
+std::vector<uint32_t> bufferData(uint64_t size) {
+  return command(298, {uint32_t(size), uint32_t(size >> 32), 0x8892, 0x88E4, 1});
+}
+
+// A texture level and a buffer's storage count only once the library took them: a level the
+// library refuses keeps the old level's count, one it accepts replaces it (a 0x0 level frees
+// it); the proxy's reading of the library's error hands it to the client's next GetError (an
+// error of an earlier command first). Buffer storage counts by its size, replaced by the next
+// BufferData, refused past the budget without a call, given back at the delete; a shader's
+// source counts by the bytes sent until the shader is deleted.
+TEST_F(GlxDirectStateTest, StorageCountsWhatTheLibraryAccepted) {
+  FakeClient &client = core_.addClient();
+  FakeCore::Current current(client);
+  uint64_t saved = configRecord.lumoraMemory;
+  configRecord.lumoraMemory = 16 << 20;
+  const uint64_t &bytes = client.client->lumoraBytes;
+  int32_t limit = 2048, texture = 5, buffer = 3;
+  fakeglSetIntegers(0x0D33, &limit, 1);    // GL_MAX_TEXTURE_SIZE
+  fakeglSetIntegers(0x8069, &texture, 1);  // GL_TEXTURE_BINDING_2D
+  fakeglSetIntegers(0x8894, &buffer, 1);   // GL_ARRAY_BUFFER_BINDING
+  auto error = [&] {
+    EXPECT_EQ(run(glxdirectGetError, {}), 1);
+    return result_.value;
+  };
+  EXPECT_EQ(renderOne(instance_, slot_, texImage2D(64, 0)), 0);
+  EXPECT_EQ(bytes, 16u << 10);
+  fakeglSetRefusal("glTexImage2D", 0x0501);
+  EXPECT_EQ(renderOne(instance_, slot_, texImage2D(0, 2)), 0);
+  EXPECT_EQ(fakeglCountCalls("glTexImage2D"), 2u);
+  EXPECT_EQ(bytes, 16u << 10);
+  EXPECT_EQ(error(), 0x0501);
+  EXPECT_EQ(error(), 0);
+  // The client's own error before an accepted level stays for it.
+  fakeglSetRefusal("glTexImage2D", 0);
+  fakeglSetRefusal("glEnable", 0x0500);
+  EXPECT_EQ(renderOne(instance_, slot_, command(139, {0x0B71})), 0);
+  EXPECT_EQ(renderOne(instance_, slot_, texImage2D(0, 0)), 0);
+  EXPECT_EQ(bytes, 0u);
+  EXPECT_EQ(error(), 0x0500);
+
+  fakeglClearLog();
+  EXPECT_EQ(renderOne(instance_, slot_, bufferData(uint64_t(1) << 30)), 11);
+  EXPECT_EQ(fakeglCountCalls("glBufferData"), 0u);
+  EXPECT_EQ(renderOne(instance_, slot_, bufferData(8 << 20)), 0);
+  EXPECT_EQ(bytes, 8u << 20);
+  EXPECT_EQ(renderOne(instance_, slot_, bufferData(4 << 20)), 0);  // replaces the 8 MiB
+  EXPECT_EQ(bytes, 4u << 20);
+  fakeglSetRefusal("glBufferData", 0x0505);
+  EXPECT_EQ(renderOne(instance_, slot_, bufferData(12 << 20)), 0);
+  EXPECT_EQ(bytes, 4u << 20);
+  EXPECT_EQ(error(), 0x0505);
+  EXPECT_EQ(run(glxdirectDeleteBuffers, {1, 3}), 1);
+  EXPECT_EQ(bytes, 0u);
+
+  std::vector<uint32_t> source = command(253, {7, 1, 4000}, 4000);
+  EXPECT_EQ(renderOne(instance_, slot_, source), 0);
+  EXPECT_EQ(bytes, 4012u);
+  EXPECT_EQ(renderOne(instance_, slot_, source), 0);  // re-sourced: replaced
+  EXPECT_EQ(bytes, 4012u);
+  EXPECT_EQ(glxdirectDeleteShader(instance_, slot_, 7), 1);
+  EXPECT_EQ(bytes, 0u);
+  // An ARB program's string likewise, for the program bound to the target.
+  int32_t program = 9;
+  fakeglSetKeyedValues(0x8620, 0x8677, &program, 1);  // GL_PROGRAM_BINDING_ARB
+  EXPECT_EQ(renderOne(instance_, slot_, command(4217, {0x8620, 0x8875, 6000}, 6000)), 0);
+  EXPECT_EQ(bytes, 6000u);
+  EXPECT_EQ(renderOne(instance_, slot_, command(4217, {0x8620, 0x8875, 20 << 20}, 0)), 16);  // short
+  EXPECT_EQ(renderOne(instance_, slot_, command(4183, {0x8620, 9, 3000}, 3000)), 0);  // LoadProgramNV
+  EXPECT_EQ(bytes, 3000u);
+  configRecord.lumoraMemory = saved;
+}
+
+// Display-list names belong to their share group: a context that shares nothing deletes none
+// of another group's lists (nothing given back), the same name in two groups is two lists, and
+// the names of a group are given back when its last context goes. Commands compiled into a
+// list count by their bytes (past the budget: BadAlloc, not called), the list re-made replaces
+// them, a delete gives them back.
+TEST_F(GlxDirectStateTest, ListNamesAndContentsCountPerShareGroup) {
+  FakeClient &a = core_.addClient();
+  FakeClient &b = core_.addClient();
+  uint64_t saved = configRecord.lumoraMemory;
+  configRecord.lumoraMemory = 60 << 10;
+  int32_t first = 100;
+  fakeglSetKeyedValues(0, kFakeglGenLists, &first, 1);
+  uint32_t other = glxdirectAddContext(instance_, reinterpret_cast<void *>(0x2000));
+  uint32_t otherSlot = glxdirectCreateTag(instance_, other, 0x200001, 0x200001, 8);
+  {
+    FakeCore::Current current(a);
+    ASSERT_EQ(run(glxdirectGenLists, {4}), 1);  // 100..103 in the first context's group
+    EXPECT_EQ(a.client->lumoraBytes, 4 * kGlxDirectNameBytes);
+  }
+  {
+    FakeCore::Current current(b);
+    std::swap(slot_, otherSlot);
+    fakeglClearLog();
+    ASSERT_EQ(run(glxdirectDeleteLists, {100, 4}), 1);
+    EXPECT_EQ(fakeglCountCalls("glDeleteLists"), 0u);
+    ASSERT_EQ(run(glxdirectGenLists, {1}), 1);  // its own list 100
+    std::swap(slot_, otherSlot);
+  }
+  EXPECT_EQ(a.client->lumoraBytes, 4 * kGlxDirectNameBytes);
+  {
+    FakeCore::Current current(a);
+    ASSERT_EQ(run(glxdirectDeleteLists, {100, 1}), 1);
+    EXPECT_EQ(a.client->lumoraBytes, 3 * kGlxDirectNameBytes);
+  }
+  {
+    FakeCore::Current current(b);
+    std::swap(slot_, otherSlot);
+    fakeglClearLog();
+    ASSERT_EQ(run(glxdirectDeleteLists, {100, 1}), 1);
+    EXPECT_EQ(fakeglCountCalls("glDeleteLists"), 1u);
+    EXPECT_TRUE(logged("glDeleteLists(100, 1)"));
+    EXPECT_EQ(b.client->lumoraBytes, 0u);
+    std::swap(slot_, otherSlot);
+  }
+  FakeCore::Current current(a);
+  const uint64_t &bytes = a.client->lumoraBytes;
+  // List 101 made with 8000-byte commands (4 bytes of header each): the fourth passes the budget.
+  std::vector<uint32_t> big = command(2, {7988, 0x1401}, 7988);  // CallLists of 7988 bytes: 8000 in all
+  ASSERT_EQ(run(glxdirectNewList, {101, 0x1300}), 1);
+  fakeglClearLog();
+  for (int k = 0; k < 7; k++) EXPECT_EQ(renderOne(instance_, slot_, big), 0);
+  EXPECT_EQ(renderOne(instance_, slot_, big), 11);
+  EXPECT_EQ(fakeglCountCalls("glCallLists"), 7u);
+  ASSERT_EQ(run(glxdirectEndList, {}), 1);
+  EXPECT_EQ(bytes, 3 * kGlxDirectNameBytes + 7 * 8000);
+  // Re-made: the old contents count until EndList replaces them (an empty list holds nothing).
+  ASSERT_EQ(run(glxdirectNewList, {101, 0x1300}), 1);
+  EXPECT_EQ(renderOne(instance_, slot_, big), 11);
+  ASSERT_EQ(run(glxdirectEndList, {}), 1);
+  EXPECT_EQ(bytes, 3 * kGlxDirectNameBytes);
+  ASSERT_EQ(run(glxdirectNewList, {101, 0x1300}), 1);
+  EXPECT_EQ(renderOne(instance_, slot_, big), 0);
+  ASSERT_EQ(run(glxdirectEndList, {}), 1);
+  EXPECT_EQ(bytes, 3 * kGlxDirectNameBytes + 8000);
+  // A list the library refuses to begin counts nothing.
+  fakeglSetRefusal("glNewList", 0x0502);
+  ASSERT_EQ(run(glxdirectNewList, {500, 0x1300}), 1);
+  EXPECT_EQ(renderOne(instance_, slot_, big), 0);
+  ASSERT_EQ(run(glxdirectEndList, {}), 1);
+  EXPECT_EQ(bytes, 3 * kGlxDirectNameBytes + 8000);
+  fakeglSetRefusal("glNewList", 0);
+  ASSERT_EQ(run(glxdirectDeleteLists, {101, 1}), 1);
+  EXPECT_EQ(bytes, 2 * kGlxDirectNameBytes);
+  // A new name made by NewList counts; the last context of the group takes all with it.
+  ASSERT_EQ(run(glxdirectNewList, {7, 0x1300}), 1);
+  EXPECT_EQ(renderOne(instance_, slot_, big), 0);
+  EXPECT_EQ(bytes, 3 * kGlxDirectNameBytes + 8000);
+  ASSERT_EQ(run(glxdirectEndList, {}), 1);
+  dGLDestroyContext(instance_, instance_->contexts->serial);
+  EXPECT_EQ(bytes, 0u);
+  configRecord.lumoraMemory = saved;
+}
+
+// What a client that went left in a share group gives nothing back to the client that took its
+// connection index after it; the group's other members delete it freely.
+TEST_F(GlxDirectStateTest, ADepartedClientsRefundsGoToNobody) {
+  uint64_t saved = configRecord.lumoraMemory;
+  configRecord.lumoraMemory = 40 << 20;
+  XproxyClientGlxGone savedGone = xproxyGlxClientGone;
+  xproxyGlxClientGone = glxClientGone;
+  int32_t limit = 2048, texture = 5;
+  fakeglSetIntegers(0x0D33, &limit, 1);
+  fakeglSetIntegers(0x8069, &texture, 1);
+  FakeClient &x = core_.addClient();
+  FakeClient &y = core_.addClient();
+  {
+    FakeCore::Current current(x);
+    ASSERT_TRUE(glxdirectMakeTagCurrent(instance_, slot_));
+    ASSERT_EQ(glxdirectTextureLevel(instance_, 0x0DE1, 0, 0x8814, 1024, 1024, 1), kGlxDirectLevelCall);
+    glxdirectStorageDone(instance_, true);
+    EXPECT_EQ(x.client->lumoraBytes, 16u << 20);
+  }
+  uint32_t index = x.index;
+  core_.closeClient(x);
+  FakeClient &z = core_.addClient();
+  ASSERT_EQ(z.index, index);
+  {
+    FakeCore::Current current(z);
+    ASSERT_TRUE(glxdirectCharge(40 << 20));
+  }
+  {
+    FakeCore::Current current(y);
+    EXPECT_EQ(run(glxdirectDeleteTextures, {1, 5}), 1);
+  }
+  EXPECT_EQ(z.client->lumoraBytes, 40u << 20);
+  EXPECT_EQ(y.client->lumoraBytes, 0u);
+  xproxyGlxClientGone = savedGone;
   configRecord.lumoraMemory = saved;
 }
 

@@ -19,6 +19,7 @@
 #include "proxy/clientconnection.h"
 #include "proxy/connections.h"
 #include "proxy/head.h"
+#include "proxy/korvanparser.h"
 #include "proxy/xproxy.h"
 #include "proxy/xscreen.h"
 #include "xext/extrequest.h"
@@ -400,6 +401,39 @@ TEST_F(GlxDirectVendor, BufferBytesAreSentAsWordsWithZerosPastThem) {
   got = messages();
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(got[0].size(), 32u);
+}
+
+// The vendor BufferData counts the buffer's storage like the render command: past the budget
+// BadAlloc without a call, replaced by the next BufferData, kept only when the library accepted
+// it, given back by DeleteBuffers.
+TEST_F(GlxDirectVendor, BufferStorageCountsAgainstTheBudget) {
+  instance->contexts = static_cast<GlxDirectContext *>(calloc(1, sizeof(GlxDirectContext)));
+  instance->contexts->context = instance->tagSlots[1].context;
+  instance->contexts->serial = instance->contexts->shareGroup = 1;
+  uint64_t saved = configRecord.lumoraMemory;
+  configRecord.lumoraMemory = 1 << 20;
+  const uint64_t &bytes = client->client->lumoraBytes;
+  int32_t buffer = 3;
+  fakeglSetIntegers(0x8894, &buffer, 1);  // GL_ARRAY_BUFFER_BINDING
+  auto bufferData = [&](int32_t size) { return run(90056, Data().u32(0x8892).i32(size).u32(0x88E4).u32(0).bytes); };
+  EXPECT_EQ(bufferData(2 << 20).find("glBufferDataARB"), std::string::npos);
+  std::vector<FakeBytes> got = messages();
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0][1], kBadAlloc);
+  EXPECT_NE(bufferData(512 << 10).find("glBufferDataARB(0x8892, 524288, NULL, 0x88E4)"), std::string::npos);
+  EXPECT_EQ(bytes, 512u << 10);
+  bufferData(768 << 10);
+  EXPECT_EQ(bytes, 768u << 10);
+  fakeglSetRefusal("glBufferDataARB", 0x0505);
+  bufferData(1000);
+  EXPECT_EQ(bytes, 768u << 10);
+  run(90058, Data().u32(1).u32(3).bytes);
+  EXPECT_EQ(bytes, 0u);
+  EXPECT_TRUE(messages().empty());
+  configRecord.lumoraMemory = saved;
+  glxdirectFreeTextureLevels(instance);
+  free(instance->contexts);
+  instance->contexts = nullptr;
 }
 
 // A mapped buffer answers exactly its mapped bytes (a range mapped at an offset ends before the

@@ -1,0 +1,482 @@
+// What the GL library inside the proxy keeps for a client counts against its lumoraMemory
+// (tarvo with its one head served by the system's GL library, "lumora on", raw clients of both
+// byte orders): buffer storage by its size, a texture level only once the library took it, the
+// contents of display lists by the bytes of their commands; display-list names belong to their
+// share group and go back with it; what a client that went left in a share group gives nothing
+// back to the client that takes its index. Past the budget the client gets BadAlloc, tarvo's
+// resident set stays within the budget and a margin, other clients are served and tarvo ends
+// cleanly (a sanitizer's report shows in its status).
+#include <gtest/gtest.h>
+
+#include <xcb/glx.h>
+#include <xcb/xcb.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "glxcommands.h"
+#include "rawclient_fixture.h"
+#include "tarvo_fixture.h"
+#include "xvfb_fixture.h"
+
+namespace {
+
+constexpr uint8_t kMinorDestroyContext = 4, kMinorCreateNewContext = 24, kMinorMakeContextCurrent = 26,
+                  kMinorCreatePbuffer = 27;
+constexpr uint8_t kMinorNewList = 101, kMinorEndList = 102, kMinorDeleteLists = 103, kMinorGenLists = 104;
+constexpr uint8_t kMinorGetError = 115, kMinorIsList = 141, kMinorDeleteTextures = 144;
+constexpr int kBadAlloc = 11;
+constexpr uint32_t kRgbaType = 0x8014, kGlCompile = 0x1300;
+constexpr uint32_t kTexture2D = 0x0DE1, kRgba8 = 0x8058, kRgba32f = 0x8814, kRgba = 0x1908, kUnsignedByte = 0x1401;
+constexpr uint32_t kArrayBuffer = 0x8892, kStaticDraw = 0x88E4;
+constexpr uint16_t kRopBindTexture = 4117, kRopCopyTexImage2D = 4120, kRopBindBuffer = 290, kRopBufferData = 298;
+// What tarvo's resident set may grow beyond the budget (the library's own working memory).
+constexpr long kMarginKb = 64 * 1024;
+
+// One FBConfig of screen 0 that draws RGBA into windows and pbuffers, and its visual (tarvo's
+// FBConfig ids are its visual ids); the GLX extension's first error.
+struct GlConfig {
+  uint32_t config = 0, visual = 0;
+  uint8_t firstError = 0;
+};
+
+GlConfig findConfig(const std::string &display) {
+  constexpr uint32_t kDrawableType = 0x8010, kWindowBit = 0x1, kPbufferBit = 0x4, kRenderType = 0x8011,
+                     kRgbaBit = 0x1, kFbConfigId = 0x8013, kVisualId = 0x800B, kRedSize = 8;
+  GlConfig out;
+  xcb_connection_t *c = xcb_connect(display.c_str(), nullptr);
+  if (const xcb_query_extension_reply_t *glx = xcb_get_extension_data(c, &xcb_glx_id); glx && glx->present)
+    out.firstError = glx->first_error;
+  // Visuals of depth 24 on the root's screen.
+  std::vector<uint32_t> depth24;
+  for (auto d = xcb_screen_allowed_depths_iterator(xcb_setup_roots_iterator(xcb_get_setup(c)).data); d.rem;
+       xcb_depth_next(&d))
+    if (d.data->depth == 24)
+      for (auto v = xcb_depth_visuals_iterator(d.data); v.rem; xcb_visualtype_next(&v))
+        depth24.push_back(v.data->visual_id);
+  if (auto *reply = xcb_glx_get_fb_configs_reply(c, xcb_glx_get_fb_configs(c, 0), nullptr)) {
+    const uint32_t *words = xcb_glx_get_fb_configs_property_list(reply);
+    for (uint32_t k = 0; k < reply->num_FB_configs && !out.config; k++) {
+      std::map<uint32_t, uint32_t> pairs;
+      for (uint32_t p = 0; p < reply->num_properties; p++)
+        pairs[words[2 * (k * reply->num_properties + p)]] = words[2 * (k * reply->num_properties + p) + 1];
+      bool drawable = (pairs[kDrawableType] & (kWindowBit | kPbufferBit)) == (kWindowBit | kPbufferBit);
+      bool deep = std::find(depth24.begin(), depth24.end(), pairs[kVisualId]) != depth24.end();
+      if (drawable && (pairs[kRenderType] & kRgbaBit) && pairs[kRedSize] == 8 && deep) {
+        out.config = pairs[kFbConfigId];
+        out.visual = pairs[kVisualId];
+      }
+    }
+    free(reply);
+  }
+  xcb_disconnect(c);
+  return out;
+}
+
+// A raw GLX client of one byte order.
+struct GlxClient {
+  RawClient raw;
+  bool big = false;
+  uint8_t major = 0;
+  uint32_t next = 1;  // the next id below the client's base
+
+  std::string connect(int display, char order) {
+    big = order == 'B';
+    if (std::string failed = raw.connect(display, order); !failed.empty()) return failed;
+    major = raw.queryExtension("GLX");
+    return major ? "" : "no GLX";
+  }
+  uint32_t id() { return raw.idBase() | next++; }
+  RawRequest glx(uint8_t minor) { return RawRequest(big).b(major).b(minor).s(0); }
+  // The answer to the request: "" and the reply or error.
+  RawBytes ask(RawRequest request) {
+    RawBytes answer;
+    std::string failed = raw.roundTrip(request.done(), answer);
+    EXPECT_EQ(failed, "");
+    return answer;
+  }
+  // 0 for a reply, else the error code (255 without an answer); for requests with a reply.
+  int errorOf(RawRequest request) {
+    RawBytes answer = ask(std::move(request));
+    return answer.empty() ? 255 : answer[0] == 0 ? answer[1] : 0;
+  }
+  uint32_t word(const RawBytes &answer, size_t at) const { return answer.size() >= at + 4 ? rawGet32(answer, at, big) : 0; }
+  // An error of a request sent without waiting shows in the answer of the next round trip.
+  int errorAfter(RawRequest request) { return errorAfter(request.done()); }
+  int errorAfter(const RawBytes &request) {
+    EXPECT_EQ(raw.send(request), "");
+    EXPECT_EQ(raw.send(RawRequest(big).b(43).b(0).s(0).done()), "");  // GetInputFocus
+    // Events aside, the first answer is the request's error or GetInputFocus's reply.
+    for (RawBytes message; raw.read(message) == "";) {
+      if (message[0] == 0) {
+        int code = message[1];
+        // The GetInputFocus reply follows.
+        while (raw.read(message) == "" && message[0] != 1) {
+        }
+        return code;
+      }
+      if (message[0] == 1) return 0;
+    }
+    return 255;
+  }
+  void send(RawRequest request) { EXPECT_EQ(raw.send(request.done()), ""); }
+  void render(uint32_t tag, const std::vector<GlxCommand> &commands) {
+    EXPECT_EQ(raw.send(glxcommandRenderRequest(major, tag, commands, big)), "");
+  }
+
+  uint32_t newContext(uint32_t config, uint32_t share = 0) {
+    uint32_t context = id();
+    EXPECT_EQ(errorAfter(glx(kMinorCreateNewContext).i(context).i(config).i(0).i(kRgbaType).i(share).b(0).pad(3)), 0);
+    return context;
+  }
+  // A large command in GLXRenderLarge pieces of at most 64 KiB: the error it ends with.
+  int renderLarge(uint32_t tag, const GlxCommand &command) {
+    uint32_t pieces = uint32_t(glxcommandEncodeLarge(command, big).size() / 65536 + 1);
+    std::vector<GlxBytes> requests = glxcommandRenderLargeRequests(major, tag, command, pieces, big);
+    for (size_t k = 0; k + 1 < requests.size(); k++) EXPECT_EQ(raw.send(requests[k]), "");
+    return errorAfter(requests.back());
+  }
+  uint32_t pbuffer(uint32_t config, uint32_t width, uint32_t height, int *error = nullptr) {
+    uint32_t pbuffer = id();
+    int code = errorAfter(glx(kMinorCreatePbuffer).i(0).i(config).i(pbuffer).i(2).i(0x8041).i(width).i(0x8040).i(height));
+    if (error) *error = code;
+    else EXPECT_EQ(code, 0);
+    return pbuffer;
+  }
+  // A mapped 64x64 window of the visual.
+  uint32_t window(uint32_t visual) {
+    uint32_t colormap = id(), window = id();
+    send(RawRequest(big).b(78).b(0).s(0).i(colormap).i(raw.rootWindow()).i(visual));
+    send(RawRequest(big).b(1).b(24).s(0).i(window).i(raw.rootWindow()).s(0).s(0).s(64).s(64).s(0).s(1)
+             .i(visual).i(0x0002 | 0x0008 | 0x0200 | 0x2000).i(0).i(0).i(1).i(colormap));
+    send(RawRequest(big).b(8).b(0).s(0).i(window));
+    return window;
+  }
+  // MakeContextCurrent: the tag, 0 on an error (*error its code).
+  uint32_t makeCurrent(uint32_t oldTag, uint32_t draw, uint32_t read, uint32_t context, int *error = nullptr) {
+    RawBytes answer = ask(glx(kMinorMakeContextCurrent).i(oldTag).i(draw).i(read).i(context));
+    if (error) *error = answer.empty() ? 255 : answer[0] == 0 ? answer[1] : 0;
+    return !answer.empty() && answer[0] == 1 ? word(answer, 8) : 0;
+  }
+  RawRequest single(uint8_t minor, uint32_t tag) { return glx(minor).i(tag); }
+};
+
+// The resident set of a process in kB (VmRSS), or -1.
+long residentKb(pid_t pid) {
+  std::string status = tarvoReadFile("/proc/" + std::to_string(pid) + "/status");
+  size_t at = status.find("VmRSS:");
+  return at == std::string::npos ? -1 : std::strtol(status.c_str() + at + 6, nullptr, 10);
+}
+
+GlxCommand bindTexture(uint32_t texture) {
+  GlxCommand bind{kRopBindTexture, {}};
+  return glxcommandPut32(glxcommandPut32(bind, kTexture2D), texture);
+}
+// CopyTexImage2D of a side x side level 0 of the format from the read buffer.
+GlxCommand copyTexImage(uint32_t format, int32_t side) {
+  GlxCommand copy{kRopCopyTexImage2D, {}};
+  for (uint32_t v : {kTexture2D, 0u, format, 0u, 0u, uint32_t(side), uint32_t(side), 0u}) glxcommandPut32(copy, v);
+  return copy;
+}
+GlxCommand bindBuffer(uint32_t buffer) {
+  GlxCommand bind{kRopBindBuffer, {}};
+  return glxcommandPut32(glxcommandPut32(bind, kArrayBuffer), buffer);
+}
+// BufferData of size bytes into the array buffer: the bytes carried, or none (a NULL pointer).
+GlxCommand bufferData(uint64_t size, bool carried) {
+  GlxCommand data{kRopBufferData, {}};
+  data.fields.push_back(GlxCommandField{8, size, {}});
+  glxcommandPut32(glxcommandPut32(data, kArrayBuffer), kStaticDraw);
+  glxcommandPut8(data, carried ? 0 : 1);
+  for (int k = 0; k < 3; k++) glxcommandPut8(data, 0);
+  if (carried) glxcommandPutRaw(data, GlxBytes(size, 0x5a));
+  return data;
+}
+
+// Xvfb, tarvo with its screen served by the GL library and lumoraMemory as the test's name ends
+// ("...Budget16M"), and the FBConfig to draw with.
+class LumoraBudget : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { tarvoBlockSignals(); }
+  void SetUp() override {
+    XvfbOptions x;
+    x.screens = {"800x600x24"};
+    x.extraArguments = {"-nolisten", "tcp"};
+    ASSERT_EQ(xvfb.start(x), "");
+    std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    size_t at = name.rfind("Budget");
+    ASSERT_NE(at, std::string::npos);
+    budgetMb = std::atoi(name.c_str() + at + 6);
+    ASSERT_GT(budgetMb, 0);
+    TarvoOptions options;
+    options.arguments = {"screen", "%D.0", "lumora", "on", "lumoraMemory", std::to_string(budgetMb) + "M"};
+    options.logTypes = {"steps", "Xhints"};
+    const char *asan = getenv("ASAN_OPTIONS");
+    // Under AddressSanitizer freed blocks (the large requests' buffers) would stay resident in
+    // its quarantine: the resident set is to show what the library holds.
+    options.environment.emplace_back("ASAN_OPTIONS",
+                                     std::string(asan ? asan : "") + ":detect_leaks=0:quarantine_size_mb=1");
+    ASSERT_EQ(tarvo.start(xvfb.displayName(), options), "");
+    config = findConfig(tarvo.displayName());
+    ASSERT_NE(config.config, 0u);
+  }
+  // tarvo is up and serves another client, and ends cleanly.
+  void TearDown() override {
+    GlxClient other;
+    EXPECT_EQ(other.connect(tarvo.displayNumber(), 'l'), "") << tarvo.log();
+    if (other.major) {
+      EXPECT_EQ(other.errorOf(RawRequest(false).b(43).b(0).s(0)), 0);
+    }
+    other.raw.close();
+    EXPECT_EQ(tarvo.stop(), 0) << tarvo.output() << tarvo.log();
+  }
+  // A client of the byte order with a context (sharing with share) current on a pbuffer: its tag.
+  uint32_t currentOnPbuffer(GlxClient &client, char order, uint32_t share = 0, uint32_t *context = nullptr) {
+    EXPECT_EQ(client.connect(tarvo.displayNumber(), order), "");
+    uint32_t pbuffer = client.pbuffer(config.config, 32, 32);
+    uint32_t made = client.newContext(config.config, share);
+    if (context) *context = made;
+    return client.makeCurrent(0, pbuffer, pbuffer, made);
+  }
+  // tarvo's resident set grew by less than the budget and the margin since `before`.
+  void expectWithinBudget(long before) {
+    long now = residentKb(tarvo.pid());
+    EXPECT_LT(now - before, budgetMb * 1024 + kMarginKb) << "kB";
+  }
+
+  XvfbServer xvfb;
+  TarvoProcess tarvo;
+  GlConfig config;
+  long budgetMb = 0;
+};
+
+// Buffer storage counts by its size: 1 GiB without data is BadAlloc at once, 4 MiB buffers
+// with data are taken while the budget lasts, the first storage re-specified replaces its
+// count, and deleted buffers give it back.
+TEST_F(LumoraBudget, BufferStorageCountsBySizeBudget16M) {
+  for (char order : {'l', 'B'}) {
+    SCOPED_TRACE(order);
+    GlxClient client;
+    uint32_t tag = currentOnPbuffer(client, order);
+    ASSERT_NE(tag, 0u) << tarvo.log();
+    long before = residentKb(tarvo.pid());
+    EXPECT_EQ(client.errorAfter(glxcommandRenderRequest(client.major, tag, {bindBuffer(1), bufferData(1u << 30, false)},
+                                                        client.big)),
+              kBadAlloc);
+    int served = 0, refused = 0;
+    for (uint32_t buffer = 1; buffer <= 24; buffer++) {
+      client.render(tag, {bindBuffer(buffer)});
+      int error = client.renderLarge(tag, bufferData(4 << 20, true));
+      if (error == 0) served++;
+      if (error == kBadAlloc) refused++;
+    }
+    EXPECT_GE(served, 2);
+    EXPECT_LE(served, 4);
+    EXPECT_EQ(served + refused, 24);
+    expectWithinBudget(before);
+    // The first buffer's storage shrunk to 4 bytes: room for another 4 MiB.
+    client.render(tag, {bindBuffer(1)});
+    EXPECT_EQ(client.errorAfter(glxcommandRenderRequest(client.major, tag, {bufferData(4, true)}, client.big)), 0);
+    client.render(tag, {bindBuffer(24)});
+    EXPECT_EQ(client.renderLarge(tag, bufferData(4 << 20, true)), 0);
+    client.raw.close();
+  }
+}
+
+// A level the library refuses (0x0 with border 2) leaves the level it keeps counted: textures
+// of 16 MiB each, each "re-specified" so, stop at the budget.
+TEST_F(LumoraBudget, RefusedLevelsKeepTheirCountBudget32M) {
+  for (char order : {'l', 'B'}) {
+    SCOPED_TRACE(order);
+    GlxClient client;
+    uint32_t tag = currentOnPbuffer(client, order);
+    ASSERT_NE(tag, 0u) << tarvo.log();
+    long before = residentKb(tarvo.pid());
+    int served = 0, refused = 0;
+    for (uint32_t texture = 1; texture <= 8; texture++) {
+      int error = client.errorAfter(glxcommandRenderRequest(
+          client.major, tag, {bindTexture(texture), copyTexImage(kRgba8, 2048)}, client.big));
+      if (error == 0) served++;
+      if (error == kBadAlloc) refused++;
+      GlxCommand zero = glxcommandTexImage2D(GlxPixelHeader{}, kTexture2D, 0, int32_t(kRgba), 0, 0, 2, kRgba,
+                                             kUnsignedByte, {});
+      EXPECT_EQ(client.errorAfter(glxcommandRenderRequest(client.major, tag, {zero}, client.big)), 0);
+      // The refusal is the library's: the client reads its error.
+      if (error == 0) {
+        RawBytes answer = client.ask(client.single(kMinorGetError, tag));
+        ASSERT_EQ(answer[0], 1);
+        EXPECT_EQ(client.word(answer, 8), 0x0501u);  // GL_INVALID_VALUE
+      }
+    }
+    // One level and the pbuffer's pixels fill most of the budget: the second level passes it.
+    EXPECT_EQ(served, 1);
+    EXPECT_EQ(served + refused, 8);
+    expectWithinBudget(before);
+    client.raw.close();
+  }
+}
+
+// Display-list names belong to their share group: lists deleted in an unshared context stay
+// counted (half the budget a round: the third round is refused); two clients' list 1 are two
+// lists; a context destroyed gives its group's names back.
+TEST_F(LumoraBudget, ListNamesBelongToTheShareGroupBudget64M) {
+  // Names worth a little less than half the budget (the pbuffers count too).
+  constexpr uint32_t kHalf = (64u << 20) / 256 / 2 - 1024;
+  for (char order : {'l', 'B'}) {
+    SCOPED_TRACE(order);
+    GlxClient client;
+    uint32_t tag = currentOnPbuffer(client, order);
+    ASSERT_NE(tag, 0u) << tarvo.log();
+    uint32_t pbuffer = client.pbuffer(config.config, 16, 16);
+    uint32_t otherContext = client.newContext(config.config);
+    uint32_t otherTag = client.makeCurrent(0, pbuffer, pbuffer, otherContext);
+    ASSERT_NE(otherTag, 0u);
+    for (int round = 0; round < 3; round++) {
+      RawBytes lists = client.ask(client.single(kMinorGenLists, tag).i(kHalf));
+      ASSERT_FALSE(lists.empty());
+      if (round < 2) {
+        ASSERT_EQ(lists[0], 1) << "error " << int(lists[1]);
+        EXPECT_EQ(client.errorAfter(client.single(kMinorDeleteLists, otherTag).i(client.word(lists, 8)).i(kHalf)), 0);
+      } else {
+        EXPECT_EQ(lists[0], 0);
+        EXPECT_EQ(lists[1], kBadAlloc);
+      }
+    }
+    // The rest of the budget filled with names: a list of an unused name is a name too.
+    for (uint32_t n = 4096; n >= 1; n /= 2)
+      for (RawBytes more = client.ask(client.single(kMinorGenLists, tag).i(n)); !more.empty() && more[0] == 1;)
+        more = client.ask(client.single(kMinorGenLists, tag).i(n));
+    EXPECT_EQ(client.errorAfter(client.single(kMinorNewList, tag).i(0x7fff0000).i(kGlCompile)), kBadAlloc);
+    EXPECT_EQ(client.errorAfter(client.single(kMinorEndList, tag)), 0);
+    client.raw.close();
+  }
+  // Two clients' list 1 are two lists: the first deletes its own, then the second its own.
+  GlxClient first, second;
+  uint32_t firstTag = currentOnPbuffer(first, 'l'), secondTag = currentOnPbuffer(second, 'B');
+  ASSERT_NE(firstTag, 0u);
+  ASSERT_NE(secondTag, 0u);
+  for (auto [c, t] : {std::pair{&first, firstTag}, {&second, secondTag}}) {
+    RawBytes lists = c->ask(c->single(kMinorGenLists, t).i(1));
+    ASSERT_EQ(lists[0], 1);
+    ASSERT_EQ(c->word(lists, 8), 1u);
+  }
+  EXPECT_EQ(first.errorAfter(first.single(kMinorDeleteLists, firstTag).i(1).i(1)), 0);
+  EXPECT_EQ(second.errorAfter(second.single(kMinorDeleteLists, secondTag).i(1).i(1)), 0);
+  RawBytes isList = second.ask(second.single(kMinorIsList, secondTag).i(1));
+  ASSERT_EQ(isList[0], 1);
+  EXPECT_EQ(second.word(isList, 8) & 0xff, 0u);
+  first.raw.close();
+  second.raw.close();
+  // Lists worth half the budget in contexts that go, three times: the names went with them.
+  GlxClient client;
+  uint32_t tag = currentOnPbuffer(client, 'l');
+  ASSERT_NE(tag, 0u);
+  uint32_t pbuffer = client.pbuffer(config.config, 16, 16);
+  for (int round = 0; round < 3; round++) {
+    uint32_t context = client.newContext(config.config);
+    uint32_t t = client.makeCurrent(0, pbuffer, pbuffer, context);
+    ASSERT_NE(t, 0u);
+    RawBytes lists = client.ask(client.single(kMinorGenLists, t).i(kHalf));
+    ASSERT_FALSE(lists.empty());
+    EXPECT_EQ(lists[0], 1) << "round " << round << " error " << int(lists[1]);
+    client.makeCurrent(t, 0, 0, 0);
+    EXPECT_EQ(client.errorAfter(client.glx(kMinorDestroyContext).i(context)), 0);
+  }
+  client.raw.close();
+}
+
+// A client leaves a 16 MiB texture in another client's share group; the client that takes its
+// connection index fills its budget; the texture deleted gives that client nothing.
+TEST_F(LumoraBudget, ADepartedClientsRefundsGoToNobodyBudget40M) {
+  GlxClient owner;
+  uint32_t groupContext = 0;
+  uint32_t ownerTag = currentOnPbuffer(owner, 'l', 0, &groupContext);
+  ASSERT_NE(ownerTag, 0u) << tarvo.log();
+  uint32_t leaverBase = 0;
+  {
+    GlxClient leaver;
+    uint32_t tag = currentOnPbuffer(leaver, 'l', groupContext);
+    ASSERT_NE(tag, 0u) << tarvo.log();
+    leaverBase = leaver.raw.idBase();
+    EXPECT_EQ(leaver.errorAfter(glxcommandRenderRequest(leaver.major, tag,
+                                                        {bindTexture(7), copyTexImage(kRgba32f, 1024)}, false)),
+              0);
+    leaver.raw.close();
+  }
+  // A later client takes the index once the proxy let the old one go (its raw connections
+  // departed): clients that got lower free indexes stay connected meanwhile.
+  std::unique_ptr<GlxClient> taker;
+  std::vector<std::unique_ptr<GlxClient>> lower;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!taker && lower.size() < 64 && std::chrono::steady_clock::now() < deadline) {
+    auto probe = std::make_unique<GlxClient>();
+    ASSERT_EQ(probe->connect(tarvo.displayNumber(), 'l'), "");
+    if (probe->raw.idBase() == leaverBase) {
+      taker = std::move(probe);
+    } else if (probe->raw.idBase() < leaverBase) {
+      lower.push_back(std::move(probe));
+    } else {
+      probe->raw.close();
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+  }
+  for (auto &probe : lower) probe->raw.close();
+  ASSERT_TRUE(taker) << "no client took the index";
+  uint32_t pbuffer = taker->pbuffer(config.config, 32, 32);
+  uint32_t context = taker->newContext(config.config);
+  uint32_t takerTag = taker->makeCurrent(0, pbuffer, pbuffer, context);
+  ASSERT_NE(takerTag, 0u);
+  int served = 0;
+  for (uint32_t texture = 1; texture <= 3; texture++)
+    if (taker->errorAfter(glxcommandRenderRequest(taker->major, takerTag,
+                                                 {bindTexture(texture), copyTexImage(kRgba32f, 1024)}, false)) == 0)
+      served++;
+  EXPECT_EQ(served, 2);
+  EXPECT_EQ(owner.errorAfter(owner.single(kMinorDeleteTextures, ownerTag).i(1).i(7)), 0);
+  EXPECT_EQ(taker->errorAfter(glxcommandRenderRequest(taker->major, takerTag,
+                                                     {bindTexture(4), copyTexImage(kRgba32f, 1024)}, false)),
+            kBadAlloc);
+  taker->raw.close();
+  owner.raw.close();
+}
+
+// The commands compiled into a display list count by their bytes: 24 DrawPixels of 4 MiB into
+// one list are refused once the budget is used; the list re-made empty gives the room back.
+TEST_F(LumoraBudget, ListContentsCountByTheirBytesBudget16M) {
+  for (char order : {'l', 'B'}) {
+    SCOPED_TRACE(order);
+    GlxClient client;
+    uint32_t tag = currentOnPbuffer(client, order);
+    ASSERT_NE(tag, 0u) << tarvo.log();
+    long before = residentKb(tarvo.pid());
+    GlxCommand pixels = glxcommandDrawPixels(GlxPixelHeader{}, 1024, 1024, kRgba, kUnsignedByte,
+                                             GlxBytes(4u << 20, 0x33));
+    client.send(client.single(kMinorNewList, tag).i(1).i(kGlCompile));
+    int served = 0, refused = 0;
+    for (int k = 0; k < 24; k++) {
+      int error = client.renderLarge(tag, pixels);
+      if (error == 0) served++;
+      if (error == kBadAlloc) refused++;
+    }
+    EXPECT_EQ(client.errorAfter(client.single(kMinorEndList, tag)), 0);
+    EXPECT_GE(served, 2);
+    EXPECT_LE(served, 4);
+    EXPECT_EQ(served + refused, 24);
+    expectWithinBudget(before);
+    client.send(client.single(kMinorNewList, tag).i(1).i(kGlCompile));
+    EXPECT_EQ(client.errorAfter(client.single(kMinorEndList, tag)), 0);
+    client.send(client.single(kMinorNewList, tag).i(2).i(kGlCompile));
+    EXPECT_EQ(client.renderLarge(tag, pixels), 0);
+    EXPECT_EQ(client.errorAfter(client.single(kMinorEndList, tag)), 0);
+    client.raw.close();
+  }
+}
+
+}  // namespace
