@@ -207,29 +207,32 @@ TEST_F(GlxDirectRender, MapsUseTheTargetsValueCountAsStride) {
   EXPECT_EQ(warningsContaining("Unsupported Map1d target"), 1u);
 }
 
+// The library's unpack state for the tight images it is handed.
+const Calls kTightUnpack = {"glPixelStorei(0x0CF0, 0)", "glPixelStorei(0x0CF1, 0)", "glPixelStorei(0x0CF2, 0)",
+                            "glPixelStorei(0x0CF3, 0)", "glPixelStorei(0x0CF4, 0)", "glPixelStorei(0x806E, 0)",
+                            "glPixelStorei(0x806D, 0)", "glPixelStorei(0x0CF5, 1)"};
+
 TEST_F(GlxDirectRender, PixelCommandsSetTheUnpackStateInOrderThenCall) {
-  // DrawPixels of a 4x4 RGBA image, row length 6, skip rows 1, skip pixels 2, alignment 1.
+  // DrawPixels of a 4x4 RGBA image, row length 6, skip rows 1, skip pixels 2, alignment 1: the
+  // library gets the image tight, with its default unpack state.
   Data d = Data().pixels(6, 1, 2, 1, 1, 0).i32(4).i32(4).u32(0x1908).u32(0x1401);
   d.pad(6 * 5 * 4 + 2 * 4);  // five rows of six pixels, the last reaches two pixels further
   Calls calls = run(173, d);
-  ASSERT_EQ(calls.size(), 7u);
-  EXPECT_EQ(calls[0], "glPixelStorei(0x0CF0, 1)");
-  EXPECT_EQ(calls[1], "glPixelStorei(0x0CF1, 0)");
-  EXPECT_EQ(calls[2], "glPixelStorei(0x0CF2, 6)");
-  EXPECT_EQ(calls[3], "glPixelStorei(0x0CF3, 1)");
-  EXPECT_EQ(calls[4], "glPixelStorei(0x0CF4, 2)");
-  EXPECT_EQ(calls[5], "glPixelStorei(0x0CF5, 1)");
-  EXPECT_EQ(calls[6].rfind("glDrawPixels(4, 4, 0x1908, 0x1401, 0x", 0), 0u) << calls[6];
+  ASSERT_EQ(calls.size(), 9u);
+  EXPECT_EQ(Calls(calls.begin(), calls.begin() + 8), kTightUnpack);
+  EXPECT_EQ(calls[8].rfind("glDrawPixels(4, 4, 0x1908, 0x1401, 0x", 0), 0u) << calls[8];
+  EXPECT_EQ(fakeglLastImage(nullptr, 0), 4u * 4 * 4);
   // The skip-pixels offset counts: one byte less is not enough.
   d.bytes.pop_back();
   EXPECT_EQ(run(173, d), Calls{});
   EXPECT_EQ(warningsContaining("undecoded in render command #173"), 1u);
 
-  // Bitmap sets five (no swap bytes).
+  // Bitmap too (its bits in the client's order, rows of 2 bytes).
   calls = run(5, Data().pixels(0, 0, 0, 4, 1, 1).i32(10).i32(2).f32(0).f32(0).f32(1).f32(0).pad(8));
-  ASSERT_EQ(calls.size(), 6u);
-  EXPECT_EQ(calls[0], "glPixelStorei(0x0CF1, 1)");
-  EXPECT_EQ(calls[5].rfind("glBitmap(10, 2, 0, 0, 1, 0, 0x", 0), 0u) << calls[5];
+  ASSERT_EQ(calls.size(), 9u);
+  EXPECT_EQ(Calls(calls.begin(), calls.begin() + 8), kTightUnpack);
+  EXPECT_EQ(calls[8].rfind("glBitmap(10, 2, 0, 0, 1, 0, 0x", 0), 0u) << calls[8];
+  EXPECT_EQ(fakeglLastImage(nullptr, 0), 4u);
 }
 
 TEST_F(GlxDirectRender, BadPixelHeadersDropTheCommand) {
@@ -241,11 +244,11 @@ TEST_F(GlxDirectRender, BadPixelHeadersDropTheCommand) {
   EXPECT_EQ(run(173, drawPixels(0, 0, -1, 4)), Calls{});
   EXPECT_EQ(run(173, drawPixels(0, 0, 0, 0)), Calls{});
   EXPECT_EQ(run(173, drawPixels(0, 0, 0, 3)), Calls{});
-  EXPECT_EQ(run(173, drawPixels(0, 0, 0, 8)).size(), 7u);
+  EXPECT_EQ(run(173, drawPixels(0, 0, 0, 8)).size(), 9u);
   // A format without a size for a non-empty image.
   EXPECT_EQ(run(173, Data().pixels(0, 0, 0, 4).i32(1).i32(1).u32(0x1234).u32(0x1401).pad(64)), Calls{});
   // An empty image of any format is fine.
-  EXPECT_EQ(run(173, Data().pixels(0, 0, 0, 4).i32(0).i32(1).u32(0x1234).u32(0x1401)).size(), 7u);
+  EXPECT_EQ(run(173, Data().pixels(0, 0, 0, 4).i32(0).i32(1).u32(0x1234).u32(0x1401)).size(), 9u);
 }
 
 TEST_F(GlxDirectRender, ThreeDimensionalImagesApplyImageHeightAndSkipImages) {
@@ -256,8 +259,8 @@ TEST_F(GlxDirectRender, ThreeDimensionalImagesApplyImageHeightAndSkipImages) {
   d.pad(3 * 3 * 8);
   Calls calls = drawn(run(4114, d));
   ASSERT_EQ(calls.size(), 9u);
-  EXPECT_EQ(calls[3], "glPixelStorei(0x806E, 3)");
-  EXPECT_EQ(calls[4], "glPixelStorei(0x806D, 1)");
+  EXPECT_EQ(Calls(calls.begin(), calls.begin() + 8), kTightUnpack);
+  EXPECT_EQ(fakeglLastImage(nullptr, 0), 2u * 2 * 2 * 4);
   EXPECT_EQ(calls[8].rfind("glTexImage3D(0x806F, 0, 6408, 2, 2, 2, 0, 0x1908, 0x1401, 0x", 0), 0u) << calls[8];
   d.bytes.pop_back();
   EXPECT_EQ(run(4114, d), Calls{});
@@ -267,8 +270,8 @@ TEST_F(GlxDirectRender, SeparableFilterFindsTheColumnAfterThePaddedRow) {
   // Width 3 of RGB bytes: a 9-byte row padded to 12, then a column of 2 pixels (6 bytes).
   Data d = Data().pixels(0, 0, 0, 1).u32(0x8012).u32(0x1907).i32(3).i32(2).u32(0x1907).u32(0x1401).pad(12 + 6);
   Calls calls = run(4109, d);
-  ASSERT_EQ(calls.size(), 7u);
-  EXPECT_NE(calls[6].find("glSeparableFilter2D(0x8012, 0x1907, 3, 2, 0x1907, 0x1401, 0x"), std::string::npos);
+  ASSERT_EQ(calls.size(), 9u);
+  EXPECT_NE(calls[8].find("glSeparableFilter2D(0x8012, 0x1907, 3, 2, 0x1907, 0x1401, 0x"), std::string::npos);
   d.bytes.pop_back();
   EXPECT_EQ(run(4109, d), Calls{});
 }
@@ -630,7 +633,7 @@ TEST_F(GlxDirectRender, ImagesShorterThanTheLibraryReadsEndTheStreamWithBadLengt
   EXPECT_EQ(glxdirectExecuteRender(instance, 110, block.get(), block.get() + bytes.size()), 16);
   EXPECT_EQ(lines(fakeglLog()), Calls{});
   tex.pad(4096 * 4 * 2 - 8);
-  EXPECT_EQ(drawn(run(110, tex)).size(), 7u);
+  EXPECT_EQ(drawn(run(110, tex)).size(), 9u);
   // In a stream the command in error ends it: the Clear after it is not executed.
   Stream stream;
   stream.add(173, Data().pixels(1, 0, 0, 1).i32(64).i32(2).u32(0x1908).u32(0x1401).pad(8));
