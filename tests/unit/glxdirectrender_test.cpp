@@ -410,6 +410,14 @@ TEST_F(GlxDirectRender, SeparableFilterFindsTheColumnAfterThePaddedRow) {
   EXPECT_NE(calls[8].find("glSeparableFilter2D(0x8012, 0x1907, 3, 2, 0x1907, 0x1401, 0x"), std::string::npos);
   d.bytes.pop_back();
   EXPECT_EQ(run(4109, d), Calls{});
+  // Both filters unpacked: one skipped pixel each, shorts swapped; the column is what the
+  // library reads last.
+  Data swapped = Data().pixels(0, 0, 1, 1, 1).u32(0x8012).u32(0x1909).i32(3).i32(2).u32(0x1909).u32(0x1403);
+  swapped.pad(8).u8(0xEE).u8(0xEE).u8(1).u8(2).u8(3).u8(4).pad(2);
+  ASSERT_EQ(run(4109, swapped).size(), 9u);
+  uint8_t column[8] = {};
+  ASSERT_EQ(fakeglLastImage(column, sizeof column), 4u);
+  EXPECT_EQ(std::vector<uint8_t>(column, column + 4), (std::vector<uint8_t>{2, 1, 4, 3}));
 }
 
 TEST_F(GlxDirectRender, DrawArraysSkipsAnUnsupportedComponentAndDisablesWhatItEnabled) {
