@@ -1320,12 +1320,13 @@ void executeCommand(const Command &c) {
     CALL(172, glCopyPixels, 20, c.i(0), c.i(4), c.i(8), c.i(12), c.u(16))
     case 173: {
       if (!c.holds(36)) return;
-      // Mesa (its software rasteriser at least) reads beyond a buffer of its own for colour
-      // indices of more than 32 pixels a row and more than one row, even tight: refused here.
-      if (c.u(28) == kGlColorIndex && c.i(20) > 32 && c.i(24) > 1)
-        return c.dropped("colour indices more than 32 wide, which the library misreads");
       const void *image = nullptr;
       if (!pixelCommand(c, true, false, 36, c.u(28), c.u(32), 0, c.i(20), c.i(24), 1, &image)) return;
+      // Mesa (its software rasteriser at least) reads beyond a buffer of its own for colour
+      // indices of more than 32 pixels a row and more than one row, even tight ones (as bytes or
+      // bits; the other types and every narrower or one-row image it reads right): refused here.
+      if (c.u(28) == kGlColorIndex && c.i(20) > 32 && c.i(24) > 1)
+        return c.dropped("colour indices more than 32 wide, which the library misreads");
       gl.glDrawPixels(c.i(20), c.i(24), c.u(28), c.u(32), image);
       return;
     }
