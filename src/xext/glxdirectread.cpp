@@ -16,6 +16,7 @@
 #include "support/logging.h"
 #include "support/strtemp.h"
 #include "xclient/gldatatype.h"
+#include "xext/glxdirectunpack.h"
 
 namespace {
 
@@ -30,7 +31,6 @@ constexpr uint32_t kGlPackAlignment = 0x0D05;
 constexpr uint32_t kGlPackSkipImages = 0x806B;
 constexpr uint32_t kGlPackImageHeight = 0x806C;
 constexpr int32_t kAlignment = 4;
-constexpr uint32_t kGlBitmap = 0x1A00;
 constexpr uint32_t kGlRgba = 0x1908;
 
 constexpr uint32_t kGlTextureWidth = 0x1000;
@@ -86,11 +86,11 @@ void setPackState(GlxLibraryInstance *instance) {
   gl.glPixelStorei(kGlPackAlignment, kAlignment);
 }
 
-// Bytes of an image packed with that state; 0 (nothing read back) also for GL_BITMAP, which the
-// library cannot serve for a read (packing stencil indices into bits never returns).
+// Bytes of an image packed with that state; 0 (nothing read back) also for the pairs the library
+// cannot serve for a read (glxdirectPixelsRefused: packing into bits never returns).
 int64_t imageSize(uint32_t format, uint32_t type, uint32_t target, int32_t width, int32_t height, int32_t depth) {
-  if (type == kGlBitmap) {
-    LOG(logChannelXhint, "Lumora: pixels read back as GL_BITMAP refused");
+  if (glxdirectPixelsRefused(format, type, true, nullptr)) {
+    LOG(logChannelXhint, "Lumora: pixels read back as 0x%x/0x%x refused", format, type);
     return 0;
   }
   return glxdirectImageSize(format, type, target, width, height, depth, 0, 0, 0, 0, kAlignment);
@@ -144,7 +144,7 @@ const uint8_t *glxdirectReadPixels(GlxLibraryInstance *instance, uint32_t slot, 
                                    uint32_t lsbFirst, uint32_t *count, uint32_t *itemSize) {
   clear(count);
   if (itemSize) *itemSize = 1;
-  if (type == kGlBitmap) {
+  if (glxdirectPixelsRefused(format, type, true, nullptr)) {
     // The library never returns from packing into bits; a server answers the combination with
     // GL_INVALID_ENUM and no pixels. The library gives that error for a call of no type (on
     // colours, which every drawable has: a missing stencil buffer would be another error).

@@ -19,6 +19,7 @@
 #include "support/numbers.h"
 #include "xclient/gldatatype.h"
 #include "xext/glxdirect.h"
+#include "xext/glxdirectunpack.h"
 #include "xext/glxinstance.h"
 #include "xext/glxobjects.h"
 
@@ -208,24 +209,57 @@ bool readPixelHeader(const Command &c, bool threeD, PixelHeader *h) {
   return true;
 }
 
-void applyPixelHeader(const Command &c, bool withSwap, bool threeD) {
-  const uint8_t *cursor = c.data;
-  if (withSwap)
-    glxdirectUnpackSwapBytes(&cursor, c.instance);
-  else
-    cursor++;
-  glxdirectUnpackLsbFirst(&cursor, c.instance);
-  cursor += 2;
-  glxdirectUnpackRowLength(&cursor, c.instance);
-  if (threeD) {
-    c.gl.glPixelStorei(kGlUnpackImageHeight, c.i(8));
-    c.gl.glPixelStorei(kGlUnpackSkipImages, c.i(20));
-    cursor = c.at(16);
-  }
-  glxdirectUnpackSkipRows(&cursor, c.instance);
-  if (threeD) cursor = c.at(28);
-  glxdirectUnpackSkipPixels(&cursor, c.instance);
-  glxdirectUnpackAlignment(&cursor, c.instance);
+// The library's unpack state for the tight images of glxdirectUnpackImage: nothing skipped or
+// swapped, rows of whole bytes (a client's GLXPixelStorei of an unpack parameter must not reach a
+// command either).
+void setTightUnpack(GlFunctionTable &gl) {
+  gl.glPixelStorei(kGlUnpackSwapBytes, 0);
+  gl.glPixelStorei(kGlUnpackLsbFirst, 0);
+  gl.glPixelStorei(kGlUnpackRowLength, 0);
+  gl.glPixelStorei(kGlUnpackSkipRows, 0);
+  gl.glPixelStorei(kGlUnpackSkipPixels, 0);
+  gl.glPixelStorei(kGlUnpackImageHeight, 0);
+  gl.glPixelStorei(kGlUnpackSkipImages, 0);
+  gl.glPixelStorei(kGlUnpackAlignment, 1);
+}
+
+// The header's unpack state; the swap-bytes byte only where the command has one (withSwap).
+GlxUnpackState unpackState(const Command &c, const PixelHeader &h, bool withSwap) {
+  return GlxUnpackState{withSwap ? c.at(0)[0] : uint8_t{0}, c.at(1)[0], h.rowLength, h.imageHeight, h.skipRows,
+                        h.skipImages, h.skipPixels, h.alignment};
+}
+
+// A pair the library cannot serve (glxdirectPixelsRefused): true after the GL error a server
+// gives it was recorded with the library (by a call it refuses with that error; inside
+// glBegin/glEnd it gives GL_INVALID_OPERATION, as for the command itself).
+bool refusedPixels(const Command &c, uint32_t format, uint32_t type) {
+  uint32_t glError = 0;
+  if (!glxdirectPixelsRefused(format, type, false, &glError)) return false;
+  // GL_INVALID_ENUM, the only error of the table: a pixel-store parameter of no name.
+  c.gl.glPixelStorei(0, 0);
+  c.dropped("pixel format and type the library cannot serve");
+  return true;
+}
+
+// The tight copy of a checked image of bytes > 0 in the command from offset on, in the
+// instance's scratch from `at` on (room for it made by the caller); NULL after the command was
+// dropped.
+const void *unpackInto(const Command &c, const GlxUnpackState &state, uint64_t offset, uint32_t format, uint32_t type,
+                       int32_t width, int32_t height, int32_t depth, uint8_t *at) {
+  const char *failed = glxdirectUnpackImage(state, format, type, width, height, depth, c.at(offset), c.size - offset, at);
+  if (!failed) return at;
+  c.error = kBadLength;
+  c.dropped(failed);
+  return nullptr;
+}
+
+// Scratch room for the tight images of a command; NULL (BadAlloc, dropped) when none can be had.
+uint8_t *tightRoom(const Command &c, int64_t bytes) {
+  uint8_t *room = bytes > 0 ? glxdirectScratch(c.instance, static_cast<uint64_t>(bytes)) : nullptr;
+  if (room) return room;
+  c.error = kBadAlloc;
+  c.dropped("no room for the unpacked image");
+  return nullptr;
 }
 
 // Bytes of an image under the header; -1 when the format or type has no size for a non-empty
@@ -243,10 +277,13 @@ int64_t imageBytes(const PixelHeader &h, uint32_t format, uint32_t type, uint32_
   return size;
 }
 
-// Checks the header and the image of a pixel command whose image starts at imageOffset; sets the
-// unpack state. False: dropped (logged).
+// Checks the header and the image of a pixel command whose image starts at imageOffset, unpacks
+// it tight into the instance's scratch and sets the library's unpack state for it: *image is
+// what to hand the library (the command's own bytes where the library reads none, a proxy
+// target or an empty image). False: dropped (logged; BadLength for a command shorter than its
+// image, BadAlloc without room, the library's GL error for a pair it cannot serve).
 bool pixelCommand(const Command &c, bool withSwap, bool threeD, uint64_t imageOffset, uint32_t format, uint32_t type,
-                  uint32_t target, int32_t width, int32_t height, int32_t depth) {
+                  uint32_t target, int32_t width, int32_t height, int32_t depth, const void **image) {
   PixelHeader h;
   if (!readPixelHeader(c, threeD, &h)) return false;
   int64_t bytes = imageBytes(h, format, type, target, width, height, depth);
@@ -255,7 +292,15 @@ bool pixelCommand(const Command &c, bool withSwap, bool threeD, uint64_t imageOf
     return false;
   }
   if (!c.holds(plus(imageOffset, static_cast<uint64_t>(bytes)))) return false;
-  applyPixelHeader(c, withSwap, threeD);
+  if (refusedPixels(c, format, type)) return false;
+  *image = c.at(imageOffset);
+  if (bytes > 0) {
+    uint8_t *room = tightRoom(c, glxdirectTightBytes(format, type, width, height, depth));
+    if (!room) return false;
+    *image = unpackInto(c, unpackState(c, h, withSwap), imageOffset, format, type, width, height, depth, room);
+    if (!*image) return false;
+  }
+  setTightUnpack(c.gl);
   return true;
 }
 
@@ -1050,11 +1095,13 @@ void executeCommand(const Command &c) {
         LOG(logChannelXhint, "Lumora: glBegin without previous glEnd by %s", clientName());
       instance->insideBegin = 1;
       return;
-    case 5:
+    case 5: {
       if (!c.holds(44)) return;
-      if (!pixelCommand(c, false, false, 44, kGlColorIndex, kGlBitmap, 0, c.i(20), c.i(24), 1)) return;
-      gl.glBitmap(c.i(20), c.i(24), c.f(28), c.f(32), c.f(36), c.f(40), c.at(44));
+      const void *image = nullptr;
+      if (!pixelCommand(c, false, false, 44, kGlColorIndex, kGlBitmap, 0, c.i(20), c.i(24), 1, &image)) return;
+      gl.glBitmap(c.i(20), c.i(24), c.f(28), c.f(32), c.f(36), c.f(40), static_cast<const GLubyte *>(image));
       return;
+    }
     VEC(6, glColor3bv, GLbyte, 3)
     VEC(7, glColor3dv, GLdouble, 3)
     CALL(8, glColor3f, 12, c.f(0), c.f(4), c.f(8))
@@ -1171,11 +1218,13 @@ void executeCommand(const Command &c) {
     PVEC1(99, glMaterialiv, GLint)
     CALL(100, glPointSize, 4, c.f(0))
     CALL(101, glPolygonMode, 8, c.u(0), c.u(4))
-    case 102:
+    case 102: {
       if (!c.holds(20)) return;
-      if (!pixelCommand(c, false, false, 20, kGlColorIndex, kGlBitmap, 0, 32, 32, 1)) return;
-      gl.glPolygonStipple(c.at(20));
+      const void *image = nullptr;
+      if (!pixelCommand(c, false, false, 20, kGlColorIndex, kGlBitmap, 0, 32, 32, 1, &image)) return;
+      gl.glPolygonStipple(static_cast<const GLubyte *>(image));
       return;
+    }
     CALL(103, glScissor, 16, c.i(0), c.i(4), c.i(8), c.i(12))
     CALL(104, glShadeModel, 4, c.u(0))
     CALL(105, glTexParameterf, 12, c.u(0), c.u(4), c.f(8))
@@ -1187,12 +1236,13 @@ void executeCommand(const Command &c) {
       if (!c.holds(52)) return;
       uint32_t target = c.u(20), format = c.u(44), type = c.u(48);
       int32_t width = c.i(32), height = opcode == 110 ? c.i(36) : 1;
-      if (!pixelCommand(c, true, false, 52, format, type, target, width, height, 1)) return;
+      const void *image = nullptr;
+      if (!pixelCommand(c, true, false, 52, format, type, target, width, height, 1, &image)) return;
       if (!levelStorage(c, target, c.i(24), c.u(28), &width, height, 1)) return;
       if (opcode == 109)
-        gl.glTexImage1D(target, c.i(24), c.i(28), width, c.i(40), format, type, c.at(52));
+        gl.glTexImage1D(target, c.i(24), c.i(28), width, c.i(40), format, type, image);
       else
-        gl.glTexImage2D(target, c.i(24), c.i(28), width, height, c.i(40), format, type, c.at(52));
+        gl.glTexImage2D(target, c.i(24), c.i(28), width, height, c.i(40), format, type, image);
       return;
     }
     CALL(111, glTexEnvf, 12, c.u(0), c.u(4), c.f(8))
@@ -1273,15 +1323,18 @@ void executeCommand(const Command &c) {
     }
     CALL(171, glReadBuffer, 4, c.u(0))
     CALL(172, glCopyPixels, 20, c.i(0), c.i(4), c.i(8), c.i(12), c.u(16))
-    case 173:
+    case 173: {
       if (!c.holds(36)) return;
-      if (!pixelCommand(c, true, false, 36, c.u(28), c.u(32), 0, c.i(20), c.i(24), 1)) return;
+      const void *image = nullptr;
+      if (!pixelCommand(c, true, false, 36, c.u(28), c.u(32), 0, c.i(20), c.i(24), 1, &image)) return;
       // Mesa (its software rasteriser at least) reads beyond a buffer of its own for colour
-      // indices of more than 32 pixels a row and more than one row: refused here.
+      // indices of more than 32 pixels a row and more than one row, even tight ones (as bytes or
+      // bits; the other types and every narrower or one-row image it reads right): refused here.
       if (c.u(28) == kGlColorIndex && c.i(20) > 32 && c.i(24) > 1)
         return c.dropped("colour indices more than 32 wide, which the library misreads");
-      gl.glDrawPixels(c.i(20), c.i(24), c.u(28), c.u(32), c.at(36));
+      gl.glDrawPixels(c.i(20), c.i(24), c.u(28), c.u(32), image);
       return;
+    }
     CALL(174, glDepthRange, 16, c.d(0), c.d(8))
     CALL(175, glFrustum, 48, c.d(0), c.d(8), c.d(16), c.d(24), c.d(32), c.d(40))
     CALL0(176, glLoadIdentity)
@@ -1304,11 +1357,13 @@ void executeCommand(const Command &c) {
     case 193:
       return drawArraysCommand(c);
     VEC(194, glIndexubv, GLubyte, 1)
-    case 195:
+    case 195: {
       if (!c.holds(40)) return;
-      if (!pixelCommand(c, true, false, 40, c.u(32), c.u(36), c.u(20), c.i(28), 1, 1)) return;
-      gl.glColorSubTable(c.u(20), c.i(24), c.i(28), c.u(32), c.u(36), c.at(40));
+      const void *image = nullptr;
+      if (!pixelCommand(c, true, false, 40, c.u(32), c.u(36), c.u(20), c.i(28), 1, 1, &image)) return;
+      gl.glColorSubTable(c.u(20), c.i(24), c.i(28), c.u(32), c.u(36), image);
       return;
+    }
     CALL(196, glCopyColorSubTable, 20, c.u(0), c.i(4), c.i(8), c.i(12), c.i(16))
     CALL(197, glActiveTexture, 4, c.u(0))
     VECD1(198, glMultiTexCoord1dv, 1)
@@ -1513,11 +1568,13 @@ void executeCommand(const Command &c) {
     case 300:
     case 301:
       return drawCarriedCommand(c);
-    case 2053:
+    case 2053: {
       if (!c.holds(40)) return;
-      if (!pixelCommand(c, true, false, 40, c.u(32), c.u(36), c.u(20), c.i(28), 1, 1)) return;
-      gl.glColorTable(c.u(20), c.u(24), c.i(28), c.u(32), c.u(36), c.at(40));
+      const void *image = nullptr;
+      if (!pixelCommand(c, true, false, 40, c.u(32), c.u(36), c.u(20), c.i(28), 1, 1, &image)) return;
+      gl.glColorTable(c.u(20), c.u(24), c.i(28), c.u(32), c.u(36), image);
       return;
+    }
     PVEC1(2054, glColorTableParameterfv, GLfloat)
     PVEC1(2055, glColorTableParameteriv, GLint)
     CALL(2056, glCopyColorTable, 20, c.u(0), c.u(4), c.i(8), c.i(12), c.i(16))
@@ -1530,11 +1587,12 @@ void executeCommand(const Command &c) {
       if (!c.holds(56)) return;
       uint32_t target = c.u(20), format = c.u(44), type = c.u(48);
       int32_t width = c.i(36), height = opcode == 4100 ? c.i(40) : 1;
-      if (!pixelCommand(c, true, false, 56, format, type, target, width, height, 1)) return;
+      const void *image = nullptr;
+      if (!pixelCommand(c, true, false, 56, format, type, target, width, height, 1, &image)) return;
       if (opcode == 4099)
-        gl.glTexSubImage1D(target, c.i(24), c.i(28), width, format, type, c.at(56));
+        gl.glTexSubImage1D(target, c.i(24), c.i(28), width, format, type, image);
       else
-        gl.glTexSubImage2D(target, c.i(24), c.i(28), c.i(32), width, height, format, type, c.at(56));
+        gl.glTexSubImage2D(target, c.i(24), c.i(28), c.i(32), width, height, format, type, image);
       return;
     }
     case 4101:
@@ -1542,11 +1600,12 @@ void executeCommand(const Command &c) {
       if (!c.holds(44)) return;
       uint32_t target = c.u(20), format = c.u(36), type = c.u(40);
       int32_t width = c.i(28), height = opcode == 4102 ? c.i(32) : 1;
-      if (!pixelCommand(c, true, false, 44, format, type, target, width, height, 1)) return;
+      const void *image = nullptr;
+      if (!pixelCommand(c, true, false, 44, format, type, target, width, height, 1, &image)) return;
       if (opcode == 4101)
-        gl.glConvolutionFilter1D(target, c.u(24), width, format, type, c.at(44));
+        gl.glConvolutionFilter1D(target, c.u(24), width, format, type, image);
       else
-        gl.glConvolutionFilter2D(target, c.u(24), width, height, format, type, c.at(44));
+        gl.glConvolutionFilter2D(target, c.u(24), width, height, format, type, image);
       return;
     }
     CALL(4103, glConvolutionParameterf, 12, c.u(0), c.u(4), c.f(8))
@@ -1567,8 +1626,26 @@ void executeCommand(const Command &c) {
       if (row < 0 || column < 0) return c.dropped("pixel format or type without a size");
       uint64_t rowPadded = (static_cast<uint64_t>(row) + 3) & ~3ull;
       if (!c.holds(plus(44 + rowPadded, static_cast<uint64_t>(column)))) return;
-      applyPixelHeader(c, true, false);
-      gl.glSeparableFilter2D(target, c.u(24), width, height, format, type, c.at(44), c.at(44 + rowPadded));
+      if (refusedPixels(c, format, type)) return;
+      // Each filter unpacked as a one-row image by the header's rules, one after the other.
+      const void *rowImage = c.at(44), *columnImage = c.at(44 + rowPadded);
+      if (row > 0 && column > 0) {
+        int64_t rowTight = glxdirectTightBytes(format, type, width, 1, 1);
+        uint8_t *room = tightRoom(c, rowTight + glxdirectTightBytes(format, type, height, 1, 1));
+        if (!room) return;
+        GlxUnpackState state = unpackState(c, h, true);
+        // The column's bytes end where the command ends; the row's where the column's begin.
+        Command rowPart = c;
+        rowPart.size = 44 + rowPadded;
+        rowImage = unpackInto(rowPart, state, 44, format, type, width, 1, 1, room);
+        if (rowImage) columnImage = unpackInto(c, state, 44 + rowPadded, format, type, height, 1, 1, room + rowTight);
+        if (!rowImage || !columnImage) {
+          c.error = c.error ? c.error : rowPart.error;
+          return;
+        }
+      }
+      setTightUnpack(gl);
+      gl.glSeparableFilter2D(target, c.u(24), width, height, format, type, rowImage, columnImage);
       return;
     }
     CALL(4110, glHistogram, 13, c.u(0), c.i(4), c.u(8), c.at(12)[0])
@@ -1580,25 +1657,25 @@ void executeCommand(const Command &c) {
       uint32_t target = c.u(36), format = c.u(68), type = c.u(72);
       int32_t width = c.i(48), height = c.i(52), depth = c.i(56);
       bool nullImage = c.u(76) != 0;
-      uint64_t imageOffset = 80;
+      const void *image = nullptr;
       if (nullImage) {
         PixelHeader h;
         if (!readPixelHeader(c, true, &h)) return;
-        applyPixelHeader(c, true, true);
-      } else if (!pixelCommand(c, true, true, imageOffset, format, type, target, width, height, depth)) {
+        setTightUnpack(gl);
+      } else if (!pixelCommand(c, true, true, 80, format, type, target, width, height, depth, &image)) {
         return;
       }
       if (!levelStorage(c, target, c.i(40), c.u(44), &width, height, depth)) return;
-      gl.glTexImage3D(target, c.i(40), c.i(44), width, height, depth, c.i(64), format, type,
-                      nullImage ? nullptr : c.at(imageOffset));
+      gl.glTexImage3D(target, c.i(40), c.i(44), width, height, depth, c.i(64), format, type, image);
       return;
     }
     case 4115: {
       if (!c.holds(88)) return;
       uint32_t target = c.u(36), format = c.u(76), type = c.u(80);
       int32_t width = c.i(60), height = c.i(64), depth = c.i(68);
-      if (!pixelCommand(c, true, true, 88, format, type, target, width, height, depth)) return;
-      gl.glTexSubImage3D(target, c.i(40), c.i(44), c.i(48), c.i(52), width, height, depth, format, type, c.at(88));
+      const void *image = nullptr;
+      if (!pixelCommand(c, true, true, 88, format, type, target, width, height, depth, &image)) return;
+      gl.glTexSubImage3D(target, c.i(40), c.i(44), c.i(48), c.i(52), width, height, depth, format, type, image);
       return;
     }
     case 4117:

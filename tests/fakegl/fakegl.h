@@ -155,4 +155,7 @@ void fakeglCheckReads(int on);
 void fakeglAddLiveRegion(const void *first, uint64_t size);
 void fakeglClearLiveRegions();
 void fakeglResetReads();
+// The bytes the last image call read through its pointer by the unpack state it had (copied to
+// out, at most room); their count. None after a call through a pixel unpack buffer or NULL.
+uint64_t fakeglLastImage(uint8_t *out, uint64_t room);
 }

@@ -147,11 +147,17 @@ uint64_t imageBytes(GLsizei width, GLsizei height, GLsizei depth, GLenum format,
   return (skipImages + depth - 1) * image + (skipRows + height - 1) * rowBytes + (skipPixels + width) * pixel;
 }
 
+// The bytes the last image call read from its pointer (fakeglLastImage).
+std::vector<uint8_t> lastImage;
+
 void readImage(const char *what, GLsizei width, GLsizei height, GLsizei depth, GLenum format, GLenum type,
                const void *pixels, bool threeD = false) {
   std::lock_guard<std::mutex> lock(mutex);
+  lastImage.clear();
   if (unpackBuffer) return;
-  readRange(what, pixels, imageBytes(width, height, depth, format, type, threeD));
+  uint64_t bytes = imageBytes(width, height, depth, format, type, threeD);
+  readRange(what, pixels, bytes);
+  if (pixels) lastImage.assign(static_cast<const uint8_t *>(pixels), static_cast<const uint8_t *>(pixels) + bytes);
 }
 
 uint64_t typeBytes(GLenum type) {
@@ -252,8 +258,15 @@ FAKEGL_EXPORT void fakeglClearLiveRegions() {
   std::lock_guard<std::mutex> lock(mutex);
   regions.clear();
 }
+FAKEGL_EXPORT uint64_t fakeglLastImage(uint8_t *out, uint64_t room) {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (out) std::memcpy(out, lastImage.data(), std::min<uint64_t>(room, lastImage.size()));
+  return lastImage.size();
+}
+
 FAKEGL_EXPORT void fakeglResetReads() {
   std::lock_guard<std::mutex> lock(mutex);
+  lastImage.clear();
   unpack.clear();
   unpackBuffer = arrayBuffer = elementBuffer = 0;
   clientTexture = GL_TEXTURE0;

@@ -1,16 +1,21 @@
 // Hostile GLX commands against GL executed inside tarvo ("lumora on", the system's GL library),
 // from raw clients of both byte orders: pixel images shorter than the pixel-store rules make
 // them, client arrays never set or refused, vertex counts no command carries, attribute indices
-// beyond the library's, read-backs the library cannot serve. Each is answered (BadLength, a GL
-// error, or nothing drawn) and tarvo stays up: the client's next request is answered, another
-// client is served, and tarvo ends with status 0 (an AddressSanitizer report would change it).
+// beyond the library's, read-backs and uploads the library cannot serve, pixel-store settings it
+// misreads. Each is answered (BadLength, a GL error, or nothing drawn) and tarvo stays up: the
+// client's next request is answered, another client is served, and tarvo ends with status 0 (an
+// AddressSanitizer report would change it).
+// The pixel-store settings of images drawn through tarvo draw what Xvfb's own GL (+iglx) draws
+// for the same commands (LumoraPixelStore).
 #include <gtest/gtest.h>
 
 #include <xcb/xcb.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "rawclient_fixture.h"
 #include "tarvo_fixture.h"
@@ -19,7 +24,7 @@
 namespace {
 
 constexpr uint8_t kBadLength = 16;
-constexpr uint32_t kGlInvalidValue = 0x0501;
+constexpr uint32_t kGlInvalidEnum = 0x0500, kGlInvalidValue = 0x0501;
 constexpr uint32_t kRgba = 0x1908, kUnsignedByte = 0x1401, kFloat = 0x1406, kColorIndex = 0x1900,
                    kStencilIndex = 0x1901, kBitmap = 0x1A00, kVertexArray = 0x8074;
 
@@ -38,14 +43,16 @@ size_t pad4(size_t n) { return (n + 3) & ~size_t(3); }
 // in its byte order.
 class HostileClient {
  public:
-  std::string start(int display, char order) {
+  // withStencil: on a visual with a stencil buffer.
+  std::string start(int display, char order, bool withStencil = false) {
     if (std::string failed = raw.connect(display, order); !failed.empty()) return failed;
     big = order == 'B';
     major = raw.queryExtension("GLX");
     if (major == 0) return "no GLX";
-    uint32_t visual = singleBufferedVisual();
+    uint32_t visual = singleBufferedVisual(withStencil);
     if (visual == 0) return "no visual";
-    uint32_t colormap = raw.idBase() | 1, window = raw.idBase() | 2, context = raw.idBase() | 3;
+    uint32_t colormap = raw.idBase() | 1, context = raw.idBase() | 3;
+    window = raw.idBase() | 2;
     raw.send(RawRequest(big).b(78).b(0).s(0).i(colormap).i(raw.rootWindow()).i(visual).done());
     raw.send(RawRequest(big)
                  .b(1).b(24).s(0).i(window).i(raw.rootWindow()).s(0).s(0).s(32).s(32).s(0).s(1)
@@ -99,21 +106,45 @@ class HostileClient {
     return code;
   }
 
+  // A glFinish (a round trip): "" or what failed.
+  std::string finish() {
+    RawBytes answer;
+    std::string failed = raw.roundTrip(RawRequest(big).b(major).b(108).s(0).i(tag).done(), answer, 20000);
+    if (failed.empty() && answer[0] != 1) failed = "Finish: error " + std::to_string(answer[1]);
+    return failed;
+  }
+  // The window's 32x32 pixels as 0xRRGGBB (GetImage, decoded by the image byte order of the
+  // setup); empty on an error.
+  std::vector<uint32_t> pixels() {
+    RawBytes answer;
+    std::vector<uint32_t> out;
+    if (!raw.roundTrip(RawRequest(big).b(73).b(2).s(0).i(window).s(0).s(0).s(32).s(32).i(~0u).done(), answer, 20000)
+             .empty() ||
+        answer[0] != 1 || answer.size() < 32 + 32 * 32 * 4)
+      return out;
+    bool msbFirst = raw.setup().size() > 30 && raw.setup()[30] == 1;
+    for (size_t k = 0; k < 32 * 32; k++) out.push_back(rawGet32(answer, 32 + 4 * k, msbFirst) & 0xFFFFFF);
+    return out;
+  }
+
   RawClient raw;
   bool big = false;
   uint8_t major = 0;
   uint32_t tag = 0;
+  uint32_t window = 0;
 
  private:
-  // The first single-buffered RGBA TrueColor visual of 8 bits per colour (GLXGetVisualConfigs).
-  uint32_t singleBufferedVisual() {
+  // The first single-buffered RGBA TrueColor visual of 8 bits per colour (GLXGetVisualConfigs),
+  // with a stencil buffer when asked.
+  uint32_t singleBufferedVisual(bool withStencil) {
     RawBytes answer;
     if (!raw.roundTrip(RawRequest(big).b(major).b(14).s(0).i(0).done(), answer).empty() || answer[0] != 1) return 0;
     uint32_t visuals = rawGet32(answer, 8, big), per = rawGet32(answer, 12, big);
     for (uint32_t k = 0; k < visuals && per >= 18; k++) {
       auto prop = [&](uint32_t n) { return rawGet32(answer, 32 + 4 * (size_t(k) * per + n), big); };
       if (32 + 4 * (size_t(k) + 1) * per > answer.size()) break;
-      if (prop(1) == 4 && prop(2) && prop(3) == 8 && prop(4) == 8 && prop(5) == 8 && !prop(11) && !prop(12))
+      if (prop(1) == 4 && prop(2) && prop(3) == 8 && prop(4) == 8 && prop(5) == 8 && !prop(11) && !prop(12) &&
+          (!withStencil || prop(15) > 0))
         return prop(0);
     }
     return 0;
@@ -123,6 +154,22 @@ class HostileClient {
 // The 2D pixel header: swap, lsb, row length, skip rows, skip pixels, alignment.
 RawRequest &header2d(RawRequest &d, int32_t rowLength) {
   return d.b(0).b(0).s(0).i(uint32_t(rowLength)).i(0).i(0).i(1);
+}
+
+// The whole 2D pixel header.
+struct Store {
+  int32_t rowLength, skipRows, skipPixels, alignment;
+  uint8_t swapBytes, lsbFirst;
+};
+RawRequest &header2d(RawRequest &d, const Store &s) {
+  return d.b(s.swapBytes).b(s.lsbFirst).s(0).i(uint32_t(s.rowLength)).i(uint32_t(s.skipRows)).i(uint32_t(s.skipPixels))
+      .i(uint32_t(s.alignment));
+}
+
+uint32_t floatBits(float f) {
+  uint32_t bits;
+  std::memcpy(&bits, &f, 4);
+  return bits;
 }
 
 // TexImage2D of 4096x2 RGBA bytes whose header gives row length 1: the 8 bytes the faulty size
@@ -252,6 +299,246 @@ TEST_P(LumoraHostile, ColourIndexImagesMesaMisreadsAreRefused) {
   header2d(bytes, 0).i(33).i(2).i(kColorIndex).i(kUnsignedByte).pad(36 * 2);
   EXPECT_EQ(c.errorOf(c.render(173, bytes)), 0);
 }
+
+// DrawPixels of a 2x1 image of stencil indices as bits on a window with a stencil buffer, which
+// the library never returns from: answered as a server answers it, GL_INVALID_ENUM, through
+// GLXRender and GLXRenderLarge; the same pair is refused for a texture image too.
+TEST_P(LumoraHostile, StencilIndicesAsBitsAreAnsweredWithAGlError) {
+  HostileClient c;
+  ASSERT_EQ(c.start(tarvo.displayNumber(), GetParam(), true), "");
+  RawRequest draw = c.data();
+  header2d(draw, 0).i(2).i(1).i(kStencilIndex).i(kBitmap).pad(4);
+  uint32_t glError = 0;
+  EXPECT_EQ(c.errorOf(c.render(173, draw), &glError), 0);
+  EXPECT_EQ(glError, kGlInvalidEnum);
+  EXPECT_EQ(c.errorOf(c.renderLarge(173, draw), &glError), 0);
+  EXPECT_EQ(glError, kGlInvalidEnum);
+  RawRequest texture = c.data();
+  header2d(texture, 0).i(0x0DE1).i(0).i(kRgba).i(2).i(1).i(0).i(kStencilIndex).i(kBitmap).pad(4);
+  EXPECT_EQ(c.errorOf(c.render(110, texture), &glError), 0);
+  EXPECT_EQ(glError, kGlInvalidEnum);
+  // The next command is served without error.
+  EXPECT_EQ(c.errorOf(c.render(127, c.data().i(0x4000)), &glError), 0);
+  EXPECT_EQ(glError, 0u);
+}
+
+// Colour indices with skipped rows, as bits and as bytes, drawn and as a texture (Mesa applies
+// the skips once more to a buffer of its own): served from the tight image, without error, and
+// the indices drawn are those of the row the skips select (index 1 white, 0 black).
+TEST_P(LumoraHostile, ColourIndicesWithSkippedRowsAreServed) {
+  HostileClient &c = client;
+  uint32_t glError = 0;
+  for (uint32_t map : {0x0C72u, 0x0C73u, 0x0C74u, 0x0C75u})  // I_TO_R, G, B, A: 0 -> 0, 1 -> 1
+    EXPECT_EQ(c.errorOf(c.render(168, c.data().i(map).i(2).i(floatBits(0)).i(floatBits(1))), &glError), 0);
+  EXPECT_EQ(glError, 0u);
+  EXPECT_EQ(c.errorOf(c.render(130, c.data().i(0).i(0).i(floatBits(1)).i(0))), 0);  // clear to blue
+  EXPECT_EQ(c.errorOf(c.render(127, c.data().i(0x4000))), 0);
+  // Bits 10 in the second row (one skipped), bytes 0 1 there: at (0,0) and (2,0) from the bottom.
+  EXPECT_EQ(c.errorOf(c.render(34, c.data().i(floatBits(-1)).i(floatBits(-1)))), 0);
+  RawRequest bits = c.data();
+  header2d(bits, Store{0, 1, 0, 4, 0, 0}).i(2).i(1).i(kColorIndex).i(kBitmap).b(0x40).pad(3).b(0x80).pad(3);
+  EXPECT_EQ(c.errorOf(c.render(173, bits), &glError), 0);
+  EXPECT_EQ(glError, 0u);
+  float x = -1 + 2 * 2 / 32.0f;
+  EXPECT_EQ(c.errorOf(c.render(34, c.data().i(floatBits(x)).i(floatBits(-1)))), 0);
+  RawRequest bytes = c.data();
+  header2d(bytes, Store{0, 1, 0, 4, 0, 0}).i(2).i(1).i(kColorIndex).i(kUnsignedByte).b(1).b(1).pad(2).b(0).b(1).pad(2);
+  EXPECT_EQ(c.errorOf(c.render(173, bytes), &glError), 0);
+  EXPECT_EQ(glError, 0u);
+  RawRequest texture = c.data();
+  header2d(texture, Store{0, 1, 0, 4, 0, 0}).i(0x0DE1).i(0).i(kRgba).i(2).i(1).i(0).i(kColorIndex).i(kUnsignedByte);
+  texture.pad(8);
+  EXPECT_EQ(c.errorOf(c.render(110, texture), &glError), 0);
+  EXPECT_EQ(glError, 0u);
+  ASSERT_EQ(c.finish(), "");
+  std::vector<uint32_t> pixels = c.pixels();
+  ASSERT_EQ(pixels.size(), 32u * 32);
+  const uint32_t *bottom = &pixels[31 * 32];
+  EXPECT_EQ(bottom[0], 0xFFFFFFu);
+  EXPECT_EQ(bottom[1], 0x000000u);
+  EXPECT_EQ(bottom[2], 0x000000u);
+  EXPECT_EQ(bottom[3], 0xFFFFFFu);
+  EXPECT_EQ(bottom[4], 0x0000FFu);
+}
+
+// Images under pixel-store settings drawn through tarvo: the window shows exactly the pixels the
+// settings select (this Xvfb's own GL draws nothing to compare with: the expected pixels are laid
+// out here by the pixel-store rules).
+class LumoraPixelStore : public ::testing::TestWithParam<char> {
+ protected:
+  void SetUp() override {
+    tarvoBlockSignals();
+    XvfbOptions x;
+    x.screens = {"640x480x24"};
+    x.extraArguments = {"-nolisten", "tcp"};
+    ASSERT_EQ(xvfb.start(x), "");
+    ASSERT_EQ(tarvo.start(xvfb.displayName(), lumoraOptions()), "");
+    ASSERT_EQ(client.start(tarvo.displayNumber(), GetParam()), "");
+  }
+  void TearDown() override {
+    client.raw.close();
+    EXPECT_EQ(tarvo.stop(), 0);
+  }
+
+  // Clears to dark blue, sets the colour to yellow and the raster position to (x, y) of the
+  // window from the bottom left, then the command.
+  void draw(int x, int y, uint16_t opcode, const RawRequest &command, bool large) {
+    HostileClient &c = client;
+    EXPECT_EQ(c.errorOf(c.render(130, c.data().i(0).i(0).i(floatBits(0.25f)).i(0))), 0);
+    EXPECT_EQ(c.errorOf(c.render(127, c.data().i(0x4000))), 0);
+    EXPECT_EQ(c.errorOf(c.render(8, c.data().i(floatBits(1)).i(floatBits(1)).i(0))), 0);
+    EXPECT_EQ(c.errorOf(c.render(34, c.data().i(floatBits(-1 + x / 16.0f)).i(floatBits(-1 + y / 16.0f)))), 0);
+    uint32_t glError = 0;
+    EXPECT_EQ(c.errorOf(large ? c.renderLarge(opcode, command) : c.render(opcode, command), &glError), 0);
+    EXPECT_EQ(glError, 0u);
+  }
+  // The window's pixels against want(x, y) (y from the bottom): the first wrong ones.
+  void expectPixels(const std::string &what, const std::function<uint32_t(int, int)> &want) {
+    ASSERT_EQ(client.finish(), "") << what;
+    std::vector<uint32_t> got = client.pixels();
+    ASSERT_EQ(got.size(), 32u * 32) << what;
+    std::string wrong;
+    for (int y = 0; y < 32; y++)
+      for (int x = 0; x < 32; x++) {
+        uint32_t have = got[size_t((31 - y) * 32 + x)], expected = want(x, y);
+        if (have != expected && wrong.size() < 300)
+          wrong += std::to_string(x) + "," + std::to_string(y) + ": " + std::to_string(have) + " not " +
+                   std::to_string(expected) + "; ";
+      }
+    EXPECT_EQ(wrong, "") << what;
+  }
+
+  XvfbServer xvfb;
+  TarvoProcess tarvo;
+  HostileClient client;
+};
+
+constexpr uint32_t kBackground = 0x000040, kYellow = 0xFFFF00;
+
+// A client image of width x height pixels of `pixel` bytes (bits for 0) under the store, pixel
+// (x, y) given by put(x, y, bytes) (bitmaps: one byte, 0 or 1); every other byte 0x5A.
+std::vector<uint8_t> layOut(const Store &s, int width, int height, int pixel,
+                            const std::function<void(int, int, uint8_t *)> &put) {
+  int64_t rowPixels = s.rowLength ? s.rowLength : width;
+  int64_t rowBytes = pixel ? rowPixels * pixel : (rowPixels + 7) / 8;
+  rowBytes = (rowBytes + s.alignment - 1) / s.alignment * s.alignment;
+  std::vector<uint8_t> out(size_t((s.skipRows + height) * rowBytes + s.skipPixels * (pixel ? pixel : 1) + 8), 0x5A);
+  for (int y = 0; y < height; y++)
+    for (int x = 0; x < width; x++) {
+      uint8_t *row = &out[size_t((s.skipRows + y) * rowBytes)];
+      if (pixel) {
+        put(x, y, row + (s.skipPixels + x) * pixel);
+        continue;
+      }
+      uint8_t bit = 0;
+      put(x, y, &bit);
+      int64_t at = s.skipPixels + x;
+      uint8_t mask = s.lsbFirst ? uint8_t(1u << (at % 8)) : uint8_t(0x80u >> (at % 8));
+      row[at / 8] = bit ? row[at / 8] | mask : row[at / 8] & uint8_t(~mask);
+    }
+  return out;
+}
+
+// The colour of pixel (x, y) of the test images: distinct bytes per pixel.
+uint32_t colourOf(int x, int y) { return uint32_t(0x10 + 0x30 * x) << 16 | uint32_t(0x20 + 0x40 * y) << 8 | 0x90; }
+
+TEST_P(LumoraPixelStore, DrawPixelsBitmapAndTexturesDrawThePixelsTheStoreSelects) {
+  HostileClient &c = client;
+  constexpr int kX = 3, kY = 4;
+  // RGBA and RGB bytes under row lengths, skips and alignments.
+  const Store byteStores[] = {{8, 2, 1, 4, 0, 0}, {0, 0, 0, 8, 0, 0}, {5, 1, 2, 2, 0, 0}};
+  for (int pixel : {4, 3})
+    for (const Store &store : byteStores) {
+      std::vector<uint8_t> image = layOut(store, 5, 3, pixel, [pixel](int x, int y, uint8_t *to) {
+        uint32_t colour = colourOf(x, y);
+        to[0] = uint8_t(colour >> 16), to[1] = uint8_t(colour >> 8), to[2] = uint8_t(colour);
+        if (pixel == 4) to[3] = 0xFF;
+      });
+      RawRequest command = c.data();
+      header2d(command, store).i(5).i(3).i(pixel == 4 ? kRgba : 0x1907).i(kUnsignedByte);
+      for (uint8_t b : image) command.b(b);
+      draw(kX, kY, 173, command, false);
+      expectPixels("bytes of " + std::to_string(pixel) + ", row length " + std::to_string(store.rowLength),
+                   [&](int x, int y) {
+                     bool inside = x >= kX && x < kX + 5 && y >= kY && y < kY + 3;
+                     return inside ? colourOf(x - kX, y - kY) : kBackground;
+                   });
+    }
+  // RGBA shorts in the other byte order: 0xFF00 reads as 254 only when swapped back.
+  for (uint8_t swap : {0, 1}) {
+    Store store{0, 1, 1, 4, swap, 0};
+    std::vector<uint8_t> image = layOut(store, 3, 2, 8, [&](int x, int y, uint8_t *to) {
+      const uint16_t values[4] = {uint16_t(x == 1 ? 0xFF00 : 0xFFFF), uint16_t(y ? 0xFF00 : 0), 0xFFFF, 0xFFFF};
+      for (int k = 0; k < 4; k++) {
+        uint8_t high = uint8_t(values[k] >> 8), low = uint8_t(values[k]);
+        to[2 * k] = swap ? high : low;
+        to[2 * k + 1] = swap ? low : high;
+      }
+    });
+    RawRequest command = c.data();
+    header2d(command, store).i(3).i(2).i(kRgba).i(0x1403);
+    for (uint8_t b : image) command.b(b);
+    draw(kX, kY, 173, command, swap == 1);
+    expectPixels(swap ? "shorts swapped" : "shorts in order", [&](int x, int y) {
+      if (x < kX || x >= kX + 3 || y < kY || y >= kY + 2) return kBackground;
+      return uint32_t(x - kX == 1 ? 0xFE : 0xFF) << 16 | uint32_t(y - kY ? 0xFE : 0) << 8 | 0xFF;
+    });
+  }
+  // Bitmaps in both bit orders with skipped bits and rows, one through GLXRenderLarge.
+  auto bitAt = [](int x, int y) { return ((x * 7 + y * 3) % 5) < 2; };
+  for (uint8_t lsb : {0, 1}) {
+    Store store{20, 1, 3, 2, 0, lsb};
+    std::vector<uint8_t> image = layOut(store, 13, 4, 0, [&](int x, int y, uint8_t *to) { *to = bitAt(x, y); });
+    RawRequest command = c.data();
+    header2d(command, store).i(13).i(4).i(0).i(0).i(0).i(0);
+    for (uint8_t b : image) command.b(b);
+    draw(kX, kY, 5, command, lsb == 1);
+    expectPixels(lsb ? "bitmap lsb first" : "bitmap msb first", [&](int x, int y) {
+      bool inside = x >= kX && x < kX + 13 && y >= kY && y < kY + 4;
+      return inside && bitAt(x - kX, y - kY) ? kYellow : kBackground;
+    });
+  }
+  // A 4x4 texture out of a larger image, nearest and replacing, on a quad over the window: texel
+  // (i, j) fills the 8x8 square (i, j) from the bottom left.
+  Store store{6, 1, 2, 1, 0, 0};
+  std::vector<uint8_t> image = layOut(store, 4, 4, 4, [](int x, int y, uint8_t *to) {
+    uint32_t colour = colourOf(x, y);
+    to[0] = uint8_t(colour >> 16), to[1] = uint8_t(colour >> 8), to[2] = uint8_t(colour), to[3] = 0xFF;
+  });
+  RawRequest texture = c.data();
+  header2d(texture, store).i(0x0DE1).i(0).i(kRgba).i(4).i(4).i(0).i(kRgba).i(kUnsignedByte);
+  for (uint8_t b : image) texture.b(b);
+  draw(0, 0, 110, texture, false);
+  RawRequest quad = c.data();
+  auto add = [&](uint16_t op, const RawRequest &d) {
+    quad.s(uint16_t(4 + d.d.size())).s(op);
+    quad.d.insert(quad.d.end(), d.d.begin(), d.d.end());
+  };
+  add(107, c.data().i(0x0DE1).i(0x2801).i(0x2600));
+  add(107, c.data().i(0x0DE1).i(0x2800).i(0x2600));
+  add(113, c.data().i(0x2300).i(0x2200).i(0x1E01));
+  add(139, c.data().i(0x0DE1));
+  add(4, c.data().i(7));
+  const float corners[4][2] = {{0, 0}, {1, 0}, {1, 1}, {0, 1}};
+  for (const auto &corner : corners) {
+    add(54, c.data().i(floatBits(corner[0])).i(floatBits(corner[1])));
+    add(66, c.data().i(floatBits(corner[0] * 2 - 1)).i(floatBits(corner[1] * 2 - 1)));
+  }
+  add(23, c.data());
+  add(138, c.data().i(0x0DE1));
+  RawRequest r(c.big);
+  r.b(c.major).b(1).s(0).i(c.tag);
+  r.d.insert(r.d.end(), quad.d.begin(), quad.d.end());
+  uint32_t glError = 0;
+  EXPECT_EQ(c.errorOf(r.align().done(), &glError), 0);
+  EXPECT_EQ(glError, 0u);
+  expectPixels("texture", [](int x, int y) { return colourOf(x / 8, y / 8); });
+}
+
+INSTANTIATE_TEST_SUITE_P(ByteOrders, LumoraPixelStore, ::testing::Values('l', 'B'),
+                         [](const ::testing::TestParamInfo<char> &info) {
+                           return std::string(info.param == 'B' ? "MsbFirst" : "LsbFirst");
+                         });
 
 INSTANTIATE_TEST_SUITE_P(ByteOrders, LumoraHostile, ::testing::Values('l', 'B'),
                          [](const ::testing::TestParamInfo<char> &info) {

@@ -207,29 +207,168 @@ TEST_F(GlxDirectRender, MapsUseTheTargetsValueCountAsStride) {
   EXPECT_EQ(warningsContaining("Unsupported Map1d target"), 1u);
 }
 
+// The library's unpack state for the tight images it is handed.
+const Calls kTightUnpack = {"glPixelStorei(0x0CF0, 0)", "glPixelStorei(0x0CF1, 0)", "glPixelStorei(0x0CF2, 0)",
+                            "glPixelStorei(0x0CF3, 0)", "glPixelStorei(0x0CF4, 0)", "glPixelStorei(0x806E, 0)",
+                            "glPixelStorei(0x806D, 0)", "glPixelStorei(0x0CF5, 1)"};
+
 TEST_F(GlxDirectRender, PixelCommandsSetTheUnpackStateInOrderThenCall) {
-  // DrawPixels of a 4x4 RGBA image, row length 6, skip rows 1, skip pixels 2, alignment 1.
+  // DrawPixels of a 4x4 RGBA image, row length 6, skip rows 1, skip pixels 2, alignment 1: the
+  // library gets the image tight, with its default unpack state.
   Data d = Data().pixels(6, 1, 2, 1, 1, 0).i32(4).i32(4).u32(0x1908).u32(0x1401);
   d.pad(6 * 5 * 4 + 2 * 4);  // five rows of six pixels, the last reaches two pixels further
   Calls calls = run(173, d);
-  ASSERT_EQ(calls.size(), 7u);
-  EXPECT_EQ(calls[0], "glPixelStorei(0x0CF0, 1)");
-  EXPECT_EQ(calls[1], "glPixelStorei(0x0CF1, 0)");
-  EXPECT_EQ(calls[2], "glPixelStorei(0x0CF2, 6)");
-  EXPECT_EQ(calls[3], "glPixelStorei(0x0CF3, 1)");
-  EXPECT_EQ(calls[4], "glPixelStorei(0x0CF4, 2)");
-  EXPECT_EQ(calls[5], "glPixelStorei(0x0CF5, 1)");
-  EXPECT_EQ(calls[6].rfind("glDrawPixels(4, 4, 0x1908, 0x1401, 0x", 0), 0u) << calls[6];
+  ASSERT_EQ(calls.size(), 9u);
+  EXPECT_EQ(Calls(calls.begin(), calls.begin() + 8), kTightUnpack);
+  EXPECT_EQ(calls[8].rfind("glDrawPixels(4, 4, 0x1908, 0x1401, 0x", 0), 0u) << calls[8];
+  EXPECT_EQ(fakeglLastImage(nullptr, 0), 4u * 4 * 4);
   // The skip-pixels offset counts: one byte less is not enough.
   d.bytes.pop_back();
   EXPECT_EQ(run(173, d), Calls{});
   EXPECT_EQ(warningsContaining("undecoded in render command #173"), 1u);
 
-  // Bitmap sets five (no swap bytes).
+  // Bitmap too (its bits in the client's order, rows of 2 bytes).
   calls = run(5, Data().pixels(0, 0, 0, 4, 1, 1).i32(10).i32(2).f32(0).f32(0).f32(1).f32(0).pad(8));
-  ASSERT_EQ(calls.size(), 6u);
-  EXPECT_EQ(calls[0], "glPixelStorei(0x0CF1, 1)");
-  EXPECT_EQ(calls[5].rfind("glBitmap(10, 2, 0, 0, 1, 0, 0x", 0), 0u) << calls[5];
+  ASSERT_EQ(calls.size(), 9u);
+  EXPECT_EQ(Calls(calls.begin(), calls.begin() + 8), kTightUnpack);
+  EXPECT_EQ(calls[8].rfind("glBitmap(10, 2, 0, 0, 1, 0, 0x", 0), 0u) << calls[8];
+  EXPECT_EQ(fakeglLastImage(nullptr, 0), 4u);
+}
+
+// ===== tight images =====
+// One image command's pixel-store settings and image, laid out by the client's rules.
+struct Store {
+  int32_t rowLength, skipRows, skipPixels, alignment;
+  uint8_t swap, lsb;
+  int32_t imageHeight, skipImages;
+};
+
+struct TightCase {
+  const char *name;
+  uint16_t opcode;
+  uint32_t format, type;
+  int32_t width, height, depth;
+  int pixel, unit;  // bytes of a pixel (0: a bitmap), bytes the swap flag reverses
+  Store store;
+};
+
+// The client's image holding `tight` (rows of width pixels, bitmap rows of whole bytes most
+// significant bit first) under the store: every other byte 0xA5, generous room at the end.
+std::vector<uint8_t> layOut(const TightCase &t, const std::vector<uint8_t> &tight) {
+  const Store &s = t.store;
+  int64_t rowPixels = s.rowLength ? s.rowLength : t.width, rows = s.imageHeight ? s.imageHeight : t.height;
+  int64_t rowBytes = t.pixel ? rowPixels * t.pixel : (rowPixels + 7) / 8;
+  if (t.pixel == 0 || t.unit < s.alignment) rowBytes = (rowBytes + s.alignment - 1) / s.alignment * s.alignment;
+  int64_t imageBytes = rowBytes * rows;
+  std::vector<uint8_t> out(size_t((s.skipImages + t.depth + 1) * imageBytes + (s.skipRows + 1) * rowBytes +
+                                  s.skipPixels * int64_t(t.pixel ? t.pixel : 1) + 64),
+                           0xA5);
+  int64_t tightRow = t.pixel ? int64_t(t.width) * t.pixel : (t.width + 7) / 8;
+  for (int64_t z = 0; z < t.depth; z++)
+    for (int64_t y = 0; y < t.height; y++) {
+      int64_t row = (s.skipImages + z) * imageBytes + (s.skipRows + y) * rowBytes;
+      const uint8_t *from = &tight[size_t((z * t.height + y) * tightRow)];
+      for (int64_t x = 0; x < t.width; x++) {
+        if (t.pixel == 0) {
+          bool set = from[x / 8] & (0x80 >> (x % 8));
+          int64_t bit = s.skipPixels + x;
+          uint8_t mask = s.lsb ? uint8_t(1u << (bit % 8)) : uint8_t(0x80u >> (bit % 8));
+          uint8_t &byte = out[size_t(row + bit / 8)];
+          byte = set ? byte | mask : byte & uint8_t(~mask);
+          continue;
+        }
+        for (int b = 0; b < t.pixel; b++) {
+          int within = b % t.unit, unitStart = b - within;
+          int source = s.swap ? unitStart + t.unit - 1 - within : b;
+          out[size_t(row + (s.skipPixels + x) * t.pixel + b)] = from[x * t.pixel + source];
+        }
+      }
+    }
+  return out;
+}
+
+// The command of the case carrying the image.
+Data tightCommand(const TightCase &t, const std::vector<uint8_t> &image) {
+  const Store &s = t.store;
+  Data d;
+  if (t.opcode == 4114) {
+    d.u8(s.swap).u8(s.lsb).u16(0).i32(s.rowLength).i32(s.imageHeight).i32(0).i32(s.skipRows).i32(s.skipImages);
+    d.i32(0).i32(s.skipPixels).i32(s.alignment);
+    d.u32(0x806F).i32(0).i32(0x1908).i32(t.width).i32(t.height).i32(t.depth).i32(0).i32(0).u32(t.format).u32(t.type);
+    d.u32(0);
+  } else {
+    d.pixels(s.rowLength, s.skipRows, s.skipPixels, s.alignment, s.swap, s.lsb);
+    if (t.opcode == 173) d.i32(t.width).i32(t.height).u32(t.format).u32(t.type);
+    if (t.opcode == 5) d.i32(t.width).i32(t.height).f32(0).f32(0).f32(1).f32(0);
+    if (t.opcode == 109 || t.opcode == 110)
+      d.u32(t.opcode == 110 ? 0x0DE1 : 0x0DE0).i32(0).i32(0x1908).i32(t.width).i32(t.height).i32(0).u32(t.format).u32(t.type);
+    if (t.opcode == 4100) d.u32(0x0DE1).i32(0).i32(0).i32(0).i32(t.width).i32(t.height).u32(t.format).u32(t.type).u32(0);
+    if (t.opcode == 195 || t.opcode == 2053) d.u32(0x80D0).i32(0).i32(t.width).u32(t.format).u32(t.type);
+  }
+  return d.raw(image.data(), image.size());
+}
+
+constexpr uint32_t kRgba = 0x1908, kRgb = 0x1907, kLuminance = 0x1909, kColorIdx = 0x1900, kUbyte = 0x1401,
+                   kShort = 0x1402, kUshort = 0x1403, kFloatType = 0x1406, kBitmapType = 0x1A00;
+
+const TightCase kTightCases[] = {
+    {"DrawPixelsRowLengthAndSkips", 173, kRgba, kUbyte, 3, 2, 1, 4, 1, {5, 1, 1, 4, 0, 0, 0, 0}},
+    {"DrawPixelsRgbRowsToEight", 173, kRgb, kUbyte, 3, 3, 1, 3, 1, {0, 0, 0, 8, 0, 0, 0, 0}},
+    {"DrawPixelsShortsSwapped", 173, kLuminance, kUshort, 3, 2, 1, 2, 2, {0, 0, 2, 2, 1, 0, 0, 0}},
+    {"DrawPixelsShortsUnswappedAlignedToEight", 173, kLuminance, kShort, 3, 2, 1, 2, 2, {0, 1, 0, 8, 0, 0, 0, 0}},
+    {"DrawPixelsFloatsSwapped", 173, kRgba, kFloatType, 2, 2, 1, 16, 4, {3, 0, 0, 4, 1, 0, 0, 0}},
+    {"DrawPixelsPacked565Swapped", 173, kRgb, 0x8363, 3, 1, 1, 2, 2, {0, 0, 1, 4, 1, 0, 0, 0}},
+    {"DrawPixelsPacked8888Swapped", 173, kRgba, 0x8035, 2, 2, 1, 4, 4, {0, 2, 0, 1, 1, 0, 0, 0}},
+    {"DrawPixelsIndexBitsLsbFirst", 173, kColorIdx, kBitmapType, 10, 3, 1, 0, 1, {0, 1, 3, 2, 1, 1, 0, 0}},
+    {"DrawPixelsIndexBytesSkippedRows", 173, kColorIdx, kUbyte, 2, 1, 1, 1, 1, {0, 3, 0, 4, 0, 0, 0, 0}},
+    {"BitmapMsbFirst", 5, kColorIdx, kBitmapType, 13, 2, 1, 0, 1, {20, 0, 5, 4, 0, 0, 0, 0}},
+    {"BitmapLsbFirstSkipped", 5, kColorIdx, kBitmapType, 13, 3, 1, 0, 1, {0, 2, 11, 8, 0, 1, 0, 0}},
+    {"PolygonStippleLsbFirst", 102, kColorIdx, kBitmapType, 32, 32, 1, 0, 1, {0, 1, 3, 1, 0, 1, 0, 0}},
+    {"TexImage1DShortsSwapped", 109, kLuminance, kShort, 5, 1, 1, 2, 2, {0, 2, 1, 4, 1, 0, 0, 0}},
+    {"TexImage2DRowLengthAndAlignmentOne", 110, kRgba, kUbyte, 4, 3, 1, 4, 1, {7, 0, 1, 1, 0, 0, 0, 0}},
+    {"TexSubImage2DSkips", 4100, kRgb, kUbyte, 3, 2, 1, 3, 1, {4, 1, 1, 2, 0, 0, 0, 0}},
+    {"ColorTableSkipPixels", 2053, kRgba, kUbyte, 4, 1, 1, 4, 1, {0, 0, 3, 4, 0, 0, 0, 0}},
+    {"TexImage3DImageHeightAndSkipImages", 4114, kRgba, kUbyte, 2, 2, 2, 4, 1, {3, 1, 1, 4, 0, 0, 3, 1}},
+    {"TexImage3DBytesSwappedShorts", 4114, kLuminance, kUshort, 3, 2, 2, 2, 2, {0, 0, 0, 4, 1, 0, 0, 2}},
+};
+
+class TightImages : public GlxDirectRender, public ::testing::WithParamInterface<TightCase> {};
+
+// Whatever the client's pixel-store settings, the library reads the image tight with its default
+// unpack state: exactly the pixels the settings select, bits most significant first, elements in
+// this machine's order.
+TEST_P(TightImages, TheLibraryReadsThePixelsTheStoreSelects) {
+  const TightCase &t = GetParam();
+  int64_t tightRow = t.pixel ? int64_t(t.width) * t.pixel : (t.width + 7) / 8;
+  std::vector<uint8_t> tight(size_t(tightRow * t.height * t.depth));
+  for (size_t k = 0; k < tight.size(); k++) tight[k] = uint8_t(k * 37 + 11);
+  if (t.pixel == 0 && t.width % 8)  // unused bits of a bitmap row are 0
+    for (int64_t row = 0; row < t.height * t.depth; row++) tight[size_t(row * tightRow + tightRow - 1)] &= uint8_t(0xFF00 >> (t.width % 8));
+  Calls calls = drawn(run(t.opcode, tightCommand(t, layOut(t, tight))));
+  ASSERT_GE(calls.size(), 9u) << (calls.empty() ? "" : calls.back());
+  EXPECT_EQ(Calls(calls.end() - 9, calls.end() - 1), kTightUnpack);
+  std::vector<uint8_t> got(tight.size() + 16);
+  got.resize(size_t(fakeglLastImage(got.data(), got.size())));
+  EXPECT_EQ(got, tight);
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, TightImages, ::testing::ValuesIn(kTightCases),
+                         [](const ::testing::TestParamInfo<TightCase> &info) { return std::string(info.param.name); });
+
+// Stencil indices as bits, which the library loops on: every pixel command is refused before
+// it with the library's GL_INVALID_ENUM (a pixel-store call of no name), whichever command.
+TEST_F(GlxDirectRender, PairsTheLibraryCannotServeAreRefusedForEveryCommand) {
+  const Calls refused = {"glPixelStorei(0x0000, 0)"};
+  TightCase stencilBits = {"", 173, 0x1901, kBitmapType, 2, 1, 1, 0, 1, {0, 1, 0, 4, 0, 0, 0, 0}};
+  std::vector<uint8_t> image(4, 0xFF);
+  for (uint16_t opcode : {173, 110, 109, 4100, 2053, 195}) {
+    stencilBits.opcode = opcode;
+    EXPECT_EQ(drawn(run(opcode, tightCommand(stencilBits, layOut(stencilBits, image)))), refused) << opcode;
+  }
+  EXPECT_EQ(warningsContaining("pixel format and type the library cannot serve"), 6u);
+  // Colour indices as bits are served.
+  stencilBits.format = kColorIdx;
+  EXPECT_EQ(drawn(run(173, tightCommand(stencilBits, layOut(stencilBits, image)))).size(), 9u);
 }
 
 TEST_F(GlxDirectRender, BadPixelHeadersDropTheCommand) {
@@ -241,11 +380,11 @@ TEST_F(GlxDirectRender, BadPixelHeadersDropTheCommand) {
   EXPECT_EQ(run(173, drawPixels(0, 0, -1, 4)), Calls{});
   EXPECT_EQ(run(173, drawPixels(0, 0, 0, 0)), Calls{});
   EXPECT_EQ(run(173, drawPixels(0, 0, 0, 3)), Calls{});
-  EXPECT_EQ(run(173, drawPixels(0, 0, 0, 8)).size(), 7u);
+  EXPECT_EQ(run(173, drawPixels(0, 0, 0, 8)).size(), 9u);
   // A format without a size for a non-empty image.
   EXPECT_EQ(run(173, Data().pixels(0, 0, 0, 4).i32(1).i32(1).u32(0x1234).u32(0x1401).pad(64)), Calls{});
   // An empty image of any format is fine.
-  EXPECT_EQ(run(173, Data().pixels(0, 0, 0, 4).i32(0).i32(1).u32(0x1234).u32(0x1401)).size(), 7u);
+  EXPECT_EQ(run(173, Data().pixels(0, 0, 0, 4).i32(0).i32(1).u32(0x1234).u32(0x1401)).size(), 9u);
 }
 
 TEST_F(GlxDirectRender, ThreeDimensionalImagesApplyImageHeightAndSkipImages) {
@@ -256,8 +395,8 @@ TEST_F(GlxDirectRender, ThreeDimensionalImagesApplyImageHeightAndSkipImages) {
   d.pad(3 * 3 * 8);
   Calls calls = drawn(run(4114, d));
   ASSERT_EQ(calls.size(), 9u);
-  EXPECT_EQ(calls[3], "glPixelStorei(0x806E, 3)");
-  EXPECT_EQ(calls[4], "glPixelStorei(0x806D, 1)");
+  EXPECT_EQ(Calls(calls.begin(), calls.begin() + 8), kTightUnpack);
+  EXPECT_EQ(fakeglLastImage(nullptr, 0), 2u * 2 * 2 * 4);
   EXPECT_EQ(calls[8].rfind("glTexImage3D(0x806F, 0, 6408, 2, 2, 2, 0, 0x1908, 0x1401, 0x", 0), 0u) << calls[8];
   d.bytes.pop_back();
   EXPECT_EQ(run(4114, d), Calls{});
@@ -267,10 +406,18 @@ TEST_F(GlxDirectRender, SeparableFilterFindsTheColumnAfterThePaddedRow) {
   // Width 3 of RGB bytes: a 9-byte row padded to 12, then a column of 2 pixels (6 bytes).
   Data d = Data().pixels(0, 0, 0, 1).u32(0x8012).u32(0x1907).i32(3).i32(2).u32(0x1907).u32(0x1401).pad(12 + 6);
   Calls calls = run(4109, d);
-  ASSERT_EQ(calls.size(), 7u);
-  EXPECT_NE(calls[6].find("glSeparableFilter2D(0x8012, 0x1907, 3, 2, 0x1907, 0x1401, 0x"), std::string::npos);
+  ASSERT_EQ(calls.size(), 9u);
+  EXPECT_NE(calls[8].find("glSeparableFilter2D(0x8012, 0x1907, 3, 2, 0x1907, 0x1401, 0x"), std::string::npos);
   d.bytes.pop_back();
   EXPECT_EQ(run(4109, d), Calls{});
+  // Both filters unpacked: one skipped pixel each, shorts swapped; the column is what the
+  // library reads last.
+  Data swapped = Data().pixels(0, 0, 1, 1, 1).u32(0x8012).u32(0x1909).i32(3).i32(2).u32(0x1909).u32(0x1403);
+  swapped.pad(8).u8(0xEE).u8(0xEE).u8(1).u8(2).u8(3).u8(4).pad(2);
+  ASSERT_EQ(run(4109, swapped).size(), 9u);
+  uint8_t column[8] = {};
+  ASSERT_EQ(fakeglLastImage(column, sizeof column), 4u);
+  EXPECT_EQ(std::vector<uint8_t>(column, column + 4), (std::vector<uint8_t>{2, 1, 4, 3}));
 }
 
 TEST_F(GlxDirectRender, DrawArraysSkipsAnUnsupportedComponentAndDisablesWhatItEnabled) {
@@ -630,7 +777,7 @@ TEST_F(GlxDirectRender, ImagesShorterThanTheLibraryReadsEndTheStreamWithBadLengt
   EXPECT_EQ(glxdirectExecuteRender(instance, 110, block.get(), block.get() + bytes.size()), 16);
   EXPECT_EQ(lines(fakeglLog()), Calls{});
   tex.pad(4096 * 4 * 2 - 8);
-  EXPECT_EQ(drawn(run(110, tex)).size(), 7u);
+  EXPECT_EQ(drawn(run(110, tex)).size(), 9u);
   // In a stream the command in error ends it: the Clear after it is not executed.
   Stream stream;
   stream.add(173, Data().pixels(1, 0, 0, 1).i32(64).i32(2).u32(0x1908).u32(0x1401).pad(8));
