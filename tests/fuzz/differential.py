@@ -616,6 +616,8 @@ class Stream:
             mask = rng.choice([0, 8, 8, 1, 4, 32, 24, 16])
             per = {10: 10, 11: 6, 12: 2, 13: 2}[minor]
             n = rng.randrange(0, 24)
+            if self.big and rng.random() < 0.03:
+                n = rng.choice([1500, 16500]) // per  # a request past 64 KB, or past 256 KB
             words = [fixed_value(rng) for _ in range(per * n + (4 if minor in (12, 13) else 0))]
             self.add(op_shapes, minor, op, src, dst, mask, rng.randrange(8), words, rng.choice([None, True, False]))
         elif kind == 5:
@@ -635,6 +637,10 @@ class Stream:
             self.add(op_filter, dst, rng.choice(['nearest', 'bilinear', 'fast', 'good', 'best', 'convolution',
                                                  'binomial', 'gaussian', 'separable-convolution']),
                      [fixed_value(rng) for _ in range(rng.choice([0, 2, 3, 4, 11]))])
+        elif kind == 9 and rng.random() < 0.3:
+            cursor = self.name('cur')
+            self.add(op_cursor, cursor, dst, short_value(rng, False), short_value(rng, False),
+                     rng.choice(self.windows) if self.windows else None)
         else:
             self.add(op_change, dst, rng.choice(self.pictures), rng.choice(self.drawables)[0],
                      [short_value(rng) for _ in range(4)], rng.randrange(1 << 13))
@@ -822,6 +828,14 @@ def op_shape_mask(env, window, operation, kind, x, y, pixmap):
     c = env.c
     c.request(c.extension('SHAPE'), 2, struct.pack(c.E + 'BBxxIhhI', operation, kind, env.id(window), x, y,
                                                    env.id(pixmap)))
+
+
+def op_cursor(env, name, picture, x, y, window):
+    """CreateCursor from the picture, shown on the window."""
+    c = env.c
+    c.request(c.extension('RENDER'), 27, struct.pack(c.E + 'IIHH', env.id(name), env.id(picture), x, y))
+    if window:
+        c.request(2, 0, struct.pack(c.E + 'III', env.id(window), 0x4000, env.id(name)))
 
 
 def op_pointer(env, grab, confine, warps, release):
