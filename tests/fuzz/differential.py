@@ -923,7 +923,10 @@ class Differential:
         if heads in self.direct:
             self.direct.pop(heads).stop()
         if heads in self.pairs:
-            self.pairs.pop(heads).stop()
+            # tarvo ends cleanly on SIGTERM: another status (a sanitizer's report) is a failure.
+            status = self.pairs.pop(heads).stop()
+            if status not in (0, None):
+                self.failures.append('tarvo on %d heads ended with status %s' % (heads, status))
 
     def check(self, label, heads, order, big, big_always, encode):
         """One batch on both sides; False when the direct server survived it and the side of
@@ -1034,6 +1037,8 @@ def main():
           (run.batches, time.time() - start, run.direct_failed, len(run.failures)))
     for f in run.failures:
         print('  ' + f)
+    if run.failures:
+        print('logs in ' + args.work)
     return 1 if run.failures else 0
 
 
