@@ -1000,6 +1000,7 @@ def main():
     parser.add_argument('--answer-ms', type=int, default=ANSWER_MS,
                         help='the bound for an answer after a batch (per head through tarvo)')
     parser.add_argument('--work', default=None)
+    parser.add_argument('--stop-on-failure', action='store_true', help='end at the first failing batch')
     parser.add_argument('--verbose', action='store_true')
     args = parser.parse_args()
     ANSWER_MS = args.answer_ms
@@ -1019,7 +1020,8 @@ def main():
                 run.check('case ' + name, heads, order, big, True, fn)
         if not args.only_cases:
             index = 0
-            while (time.time() - start < args.seconds) if args.seconds else index < args.batches:
+            while ((time.time() - start < args.seconds) if args.seconds else index < args.batches) and \
+                    not (args.stop_on_failure and run.failures):
                 heads = heads_list[index % len(heads_list)]
                 rng = random.Random('%d/%d' % (args.seed, index))
                 stream = Stream(rng, heads)
