@@ -919,12 +919,16 @@ class Differential:
             pair.start()
         return self.direct[heads], pair
 
+    # The records stay registered until they are stopped: an end meanwhile (SIGTERM) still stops
+    # them in stop().
     def restart(self, heads):
         if heads in self.direct:
-            self.direct.pop(heads).stop()
+            self.direct[heads].stop()
+            del self.direct[heads]
         if heads in self.pairs:
             # tarvo ends cleanly on SIGTERM: another status (a sanitizer's report) is a failure.
-            status = self.pairs.pop(heads).stop()
+            status = self.pairs[heads].stop()
+            del self.pairs[heads]
             if status not in (0, None):
                 self.failures.append('tarvo on %d heads ended with status %s' % (heads, status))
 
@@ -975,7 +979,8 @@ class Differential:
     def stop(self):
         status = 0
         for heads in list(self.pairs):
-            s = self.pairs.pop(heads).stop()
+            s = self.pairs[heads].stop()
+            del self.pairs[heads]
             if s not in (0, None):
                 self.failures.append('tarvo on %d heads ended with status %s' % (heads, s))
         for heads in list(self.direct):
@@ -1032,6 +1037,7 @@ def main():
                           stream.big_always, lambda env, ops=ops: [fn(env, *a) for fn, a in ops])
                 index += 1
     finally:
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)  # the servers are stopped whatever comes
         run.stop()
         if own_work and not run.failures:
             subprocess.run(['rm', '-rf', args.work])
