@@ -39,6 +39,9 @@ struct DisplayFormats {
   ServerDisplay *display;
   RenderFormatInfo *formats;  // malloc'ed
   int count;
+  // The screen of each format (malloc'ed, count entries; -1: not known). Every screen of a
+  // server has formats of its own, under ids of their own.
+  int *screens;
 };
 DisplayFormats *displayFormats;  // malloc'ed, displayFormatCount entries
 uint32_t displayFormatCount;
@@ -54,23 +57,83 @@ const DisplayFormats *formatsOf(const ServerDisplay *display) {
 }
 
 void freeDisplayFormats() {
-  for (uint32_t k = 0; k < displayFormatCount; k++) free(displayFormats[k].formats);
+  for (uint32_t k = 0; k < displayFormatCount; k++) {
+    free(displayFormats[k].formats);
+    free(displayFormats[k].screens);
+  }
   free(displayFormats);
   displayFormats = nullptr;
   displayFormatCount = 0;
+}
+
+bool hasVisuals(const RenderFormatInfo &format) { return format.visualIds[0] != 0; }
+
+// Whether two formats of a server describe the same pixels (an Indexed one's colormap belongs
+// to its screen and is no part of it).
+bool sameDescription(const RenderFormatInfo &a, const RenderFormatInfo &b) {
+  if (a.type != b.type || a.depth != b.depth) return false;
+  if (a.type != kDirect) return true;
+  return a.redBits == b.redBits && a.greenBits == b.greenBits && a.blueBits == b.blueBits &&
+         a.alphaBits == b.alphaBits && a.redShift == b.redShift && a.greenShift == b.greenShift &&
+         a.blueShift == b.blueShift && a.alphaShift == b.alphaShift;
+}
+
+// The screen of each format. One with visuals names it; the others come screen by screen in
+// the server's list, so a description without visuals that occurs once per screen is the k-th
+// screen's at its k-th occurrence. Any other count leaves the screen unknown (-1).
+void findScreens(const RenderFormatInfo *formats, int count, int *screens) {
+  int screenCount = 1;
+  for (int k = 0; k < count; k++)
+    if (hasVisuals(formats[k])) screenCount = std::max(screenCount, int(formats[k].screen) + 1);
+  for (int k = 0; k < count; k++) {
+    if (hasVisuals(formats[k])) {
+      screens[k] = formats[k].screen;
+      continue;
+    }
+    int before = 0, all = 0;
+    for (int j = 0; j < count; j++)
+      if (!hasVisuals(formats[j]) && sameDescription(formats[j], formats[k])) {
+        all++;
+        if (j < k) before++;
+      }
+    screens[k] = all == screenCount ? before : -1;
+  }
 }
 
 // Keeps the display's list (taken over); 0 when out of memory (the list freed).
 int keepDisplayFormats(ServerDisplay *display, RenderFormatInfo *formats, int count) {
   auto *grown =
       static_cast<DisplayFormats *>(realloc(displayFormats, (size_t(displayFormatCount) + 1) * sizeof(DisplayFormats)));
-  if (!grown) {
+  int *screens = static_cast<int *>(malloc(size_t(std::max(count, 1)) * sizeof(int)));
+  if (!grown || !screens) {
+    if (grown) displayFormats = grown;
+    free(screens);
     free(formats);
     return 0;
   }
+  findScreens(formats, count, screens);
   displayFormats = grown;
-  displayFormats[displayFormatCount++] = DisplayFormats{display, formats, count};
+  displayFormats[displayFormatCount++] = DisplayFormats{display, formats, count, screens};
   return 1;
+}
+
+// The id of the format on the screen: the format of that screen with the same description (one
+// with visuals when the format has them, if the screen has such a one); the id itself when the
+// format is the screen's, or its screen or twin is not known.
+uint32_t formatOnScreen(const DisplayFormats *list, uint32_t serverFormat, int screen) {
+  int at = -1;
+  for (int k = 0; list && k < list->count && at < 0; k++)
+    if (list->formats[k].formatId == serverFormat) at = k;
+  if (at < 0 || list->screens[at] < 0 || list->screens[at] == screen) return serverFormat;
+  const RenderFormatInfo &format = list->formats[at];
+  uint32_t twin = 0;
+  for (int k = 0; k < list->count; k++) {
+    const RenderFormatInfo &other = list->formats[k];
+    if (list->screens[k] != screen || !sameDescription(other, format)) continue;
+    if (hasVisuals(other) == hasVisuals(format)) return other.formatId;
+    if (!twin) twin = other.formatId;
+  }
+  return twin ? twin : serverFormat;
 }
 
 // The type-19 records point into the table: they go before it.
@@ -102,7 +165,6 @@ uint16_t versionCode(int major, int minor) {
 }
 
 bool hasVisuals(const RenderPictFormat &entry) { return entry.visuals[0] != 0; }
-bool hasVisuals(const RenderFormatInfo &format) { return format.visualIds[0] != 0; }
 
 Head *primaryOf(const MetaScreen *screen) {
   if (!screen) return nullptr;
@@ -384,7 +446,9 @@ const char *renderMatchFormatOnHead(RenderPictFormat *entry, Head *head) {
 uint32_t renderPictFormatOnHead(uint32_t format, Head *head) {
   auto *entry = static_cast<RenderPictFormat *>(resourceLookupByType(format, kResourceRenderFormat));
   if (!entry || !head || head->idIndex >= kRenderFormatHeads || !entry->idsPerHead[head->idIndex]) return format;
-  return entry->idsPerHead[head->idIndex];
+  // The slot holds the format as its display lists it; a head is one screen of the display and
+  // gets that screen's own format, as a client of the screen would name it.
+  return formatOnScreen(formatsOf(head->serverDisplay), entry->idsPerHead[head->idIndex], head->screen);
 }
 
 RenderPictFormat *renderFindFormatByHeadId(uint32_t serverFormat, Head *head) {

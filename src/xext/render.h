@@ -39,7 +39,8 @@ int renderAddFormat(ServerDisplay *display, Head *head, const RenderFormatInfo *
 // entry's slot for the head; NULL, or the text saying what the display lacks.
 const char *renderMatchFormatOnHead(RenderPictFormat *entry, Head *head);
 // The id of a format on the head's real server: the slot of the type-19 entry found under the
-// id, or the id itself when there is no such entry.
+// id, as the same format of the head's screen (every screen has its own formats), or the id
+// itself when there is no such entry.
 uint32_t renderPictFormatOnHead(uint32_t format, Head *head);
 // The entry whose slot for the head holds the real server's id; NULL when none.
 RenderPictFormat *renderFindFormatByHeadId(uint32_t serverFormat, Head *head);

@@ -337,10 +337,21 @@ void scale(uint8_t *request, uint32_t length, uint8_t *) {
   if (destination) copyToHeads(request, length, headsOfPicture(destination), kSourceDestAt4);
 }
 
+// A mask format (at 16; 0 for none) must be one of the table: any other id would reach whatever
+// the real server holds under it, another format or one without alpha. BadPictFormat and false
+// otherwise.
+bool checkMaskFormat(const uint8_t *request, uint32_t length) {
+  uint32_t format = wireGet32(request + 16);
+  if (!format || lookupFormat(format)) return true;
+  xprotoSendExtensionError(kBadPictFormat, format, request, length, nullptr);
+  return false;
+}
+
 // Trapezoids, Triangles, TriStrip and TriFan.
 void trapezoids(uint8_t *request, uint32_t length, uint8_t *) {
   RenderPicture *destination = resolvePicture(wireGet32(request + 12), request, length);
-  if (destination) copyToHeads(request, length, headsOfPicture(destination), kSourceDestAt8, patchMaskFormat);
+  if (destination && checkMaskFormat(request, length))
+    copyToHeads(request, length, headsOfPicture(destination), kSourceDestAt8, patchMaskFormat);
 }
 
 void fillRectangles(uint8_t *request, uint32_t length, uint8_t *) {
@@ -352,7 +363,7 @@ void compositeGlyphs(uint8_t *request, uint32_t length, uint8_t *) {
   RenderPicture *destination = resolvePicture(wireGet32(request + 12), request, length);
   if (!destination) return;
   MetaScreen *heads = headsOfPicture(destination);
-  if (!resolveGlyphSet(wireGet32(request + 20), request, length)) return;
+  if (!checkMaskFormat(request, length) || !resolveGlyphSet(wireGet32(request + 20), request, length)) return;
   CopyPatch patch = request[1] == 23 ? patchGlyphs8 : request[1] == 24 ? patchGlyphs16 : patchGlyphs32;
   copyToHeads(request, length, heads, kGlyphsIds, patch);
 }

@@ -184,7 +184,9 @@ TEST_P(RenderTest, TableFromCannedLists) {
     EXPECT_EQ(renderFormatMetaScreen(second), c.bits ? nullptr : screens[1]);
     EXPECT_EQ(second->visuals[0], c.bits ? 0u : 0x61u);
     EXPECT_EQ(second->visuals[1], 0u);
-    EXPECT_EQ(renderPictFormatOnHead(second->id, heads[0]), c.bits ? 0x2bu : 0x46u);
+    // Each head gets the same format of its own screen.
+    EXPECT_EQ(renderPictFormatOnHead(second->id, heads[0]), c.bits ? 0x2bu : 0x29u);
+    EXPECT_EQ(renderPictFormatOnHead(second->id, heads[1]), c.bits ? 0x48u : 0x46u);
     EXPECT_EQ(resourceMetaScreenOf(second->id), c.bits ? nullptr : screens[1]);
     EXPECT_EQ(renderPictFormatOnHead(0x777, heads[1]), 0x777u);  // no entry: unchanged
     uint32_t id = second->id;
@@ -192,6 +194,36 @@ TEST_P(RenderTest, TableFromCannedLists) {
     EXPECT_EQ(proxyState.ext.renderFormats, nullptr);
     EXPECT_EQ(resourceLookupByType(id, kResourceRenderFormat), nullptr);
   }
+}
+
+// Two screens joined into one meta screen: every format, whichever screen's id the client
+// names, reaches each head as that head's screen's own (the A8 of screen 1 is 0x41, its ARGB
+// 0x42); a format whose screen cannot be told (a third A8 without visuals) stays as it is.
+TEST_P(RenderTest, FormatsPerScreen) {
+  build(true);
+  ASSERT_TRUE(init());
+  struct Case {
+    uint32_t listed, onHead0, onHead1;
+  } cases[] = {{0x24, 0x24, 0x41}, {0x41, 0x24, 0x41}, {0x25, 0x25, 0x42}, {0x42, 0x25, 0x42},
+               {0x23, 0x23, 0x40}, {0x56, 0x39, 0x56}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.listed);
+    const RenderPictFormat *entry = entryOf(c.listed);
+    ASSERT_NE(entry, nullptr);
+    EXPECT_EQ(renderPictFormatOnHead(entry->id, heads[0]), c.onHead0);
+    EXPECT_EQ(renderPictFormatOnHead(entry->id, heads[1]), c.onHead1);
+  }
+  extResetAll();
+  RenderFormatInfo extra = listed[display].formats[1];
+  extra.formatId = 0x99;
+  listed[display].formats.push_back(extra);
+  ASSERT_TRUE(init());
+  for (uint32_t id : {0x24u, 0x41u, 0x99u}) {
+    const RenderPictFormat *entry = entryOf(id);
+    ASSERT_NE(entry, nullptr);
+    EXPECT_EQ(renderPictFormatOnHead(entry->id, heads[1]), id);
+  }
+  EXPECT_EQ(renderPictFormatOnHead(entryOf(0x25)->id, heads[1]), 0x42u);
 }
 
 // Formats the meta screens cannot place are logged and left out; a second display that lacks
