@@ -536,6 +536,71 @@ TEST(SyncHeldClient, AwaitingGrabOwnerHoldsNoOtherClientWhileThePointerCrosses) 
   EXPECT_EQ(tarvo.stop(), 0) << tarvo.output();
 }
 
+// A client held by an Await holds an active pointer grab, on the root and then confined to a
+// window across the border: another client's WarpPointer across the border, five times, and its
+// XTEST motion onto the other head each answer at once, as its round trip behind them shows (the
+// sync limit is 5 s; the moves wait for nothing of the held client), the bystander's round trips
+// stay short, and once the counter moves the held client goes on, the real server answers, and
+// the pointer is where the last move put it (inside the window when confined).
+TEST(SyncHeldClient, MovesUnderAnAwaitingClientsGrabWaitForNothingOfIt) {
+  tarvoBlockSignals();
+  XvfbServer xvfb;
+  TarvoProcess tarvo;
+  ASSERT_EQ(startOnTwoHeads(xvfb, tarvo), "");
+  RawClient bystander, waiter, mover;
+  ASSERT_EQ(bystander.connect(tarvo.displayNumber(), 'B'), "");
+  ASSERT_EQ(waiter.connect(tarvo.displayNumber(), 'l'), "");
+  ASSERT_EQ(mover.connect(tarvo.displayNumber(), 'l'), "");
+  Codes sync = querySync(waiter), syncB = querySync(bystander);
+  ASSERT_NE(sync.major, 0);
+  RawBytes answer;
+  ASSERT_EQ(mover.roundTrip(RawRequest(false).b(98).b(0).s(0).s(5).s(0).text("XTEST").done(), answer), "");
+  ASSERT_EQ(answer[8], 1);
+  uint8_t xtest = answer[9];
+  uint32_t root = waiter.rootWindow(), window = waiter.idBase() + 1, counter = waiter.idBase() + 2;
+  RawRequest create(false);  // 540,100 200x100: x 540 to 739 across the border at 640
+  create.b(kCreateWindow).b(0).s(0).i(window).i(root).s(540).s(100).s(200).s(100).s(0).s(1).i(0).i(0);
+  ASSERT_EQ(waiter.send(create.done()), "");
+  ASSERT_EQ(waiter.send(RawRequest(false).b(8).b(0).s(0).i(window).done()), "");  // MapWindow
+  ASSERT_TRUE(messagesUntilSync(waiter).empty());
+  // The mover's request and a round trip behind it: the reply within 3 s (of a 5 s sync limit).
+  auto moved = [&](const RawBytes &request) {
+    if (!mover.send(request).empty() || !mover.send(RawRequest(false).b(kGetInputFocus).b(0).s(1).done()).empty())
+      return false;
+    RawBytes reply;
+    return mover.read(reply, 3000).empty() && reply[0] == 1;
+  };
+  for (bool confined : {false, true}) {
+    SCOPED_TRACE(confined ? "confined to the window" : "on the root");
+    RawRequest grab(false);  // asynchronous, PointerMotion
+    grab.b(26).b(0).s(0).i(confined ? window : root).s(0x40).b(1).b(1).i(confined ? window : 0).i(0).i(0);
+    ASSERT_EQ(waiter.roundTrip(grab.done(), answer), "");
+    ASSERT_EQ(answer[1], 0);  // GrabSuccess
+    awaitNewCounter(waiter, sync, counter + (confined ? 1 : 0));
+    for (int i = 0; i < 5; i++)
+      EXPECT_TRUE(moved(warpTo(root, i % 2 ? 200 : 1000, 150))) << "warp " << i << " waited";
+    EXPECT_TRUE(moved(RawRequest(false).b(xtest).b(2).s(0).b(6).b(0).s(0).i(0).i(root).pad(8).s(200).s(300).pad(8).done()))
+        << "the XTEST motion waited";
+    EXPECT_LT(longestRoundTripFor(bystander, 500), 1.0);
+    ASSERT_EQ(bystander.send(syncRequest(bystander, syncB.major, kSetCounter, {counter + (confined ? 1 : 0), 0, 1})), "");
+    std::vector<RawBytes> messages = messagesUntilSync(waiter, 20000);
+    // The motion the moves brought under the grab, and the Await's CounterNotify.
+    EXPECT_TRUE(std::any_of(messages.begin(), messages.end(), [&](const RawBytes &m) { return m[0] == sync.firstEvent; }));
+    for (const RawBytes &m : messages) EXPECT_NE(m[0], 0) << "error " << int(m[1]);
+    // Unconfined the pointer is at 200,300; confined, the nearest point of the window.
+    std::string location, expected = confined ? "x:540 y:199 screen:0" : "x:200 y:300 screen:0";
+    for (int i = 0; i < 40 && location != expected; i++, usleep(50000))
+      location = xdotool(xvfb, "getmouselocation").substr(0, 20);
+    EXPECT_EQ(location, expected);
+    ASSERT_EQ(waiter.send(RawRequest(false).b(27).b(0).s(0).i(0).done()), "");  // UngrabPointer
+    EXPECT_TRUE(messagesUntilSync(waiter).empty());
+  }
+  waiter.close();
+  mover.close();
+  bystander.close();
+  EXPECT_EQ(tarvo.stop(), 0) << tarvo.output();
+}
+
 // A client held by an Await moves the pointer onto the other head and back under its own pointer
 // grab (WarpPointer; the pointer poll runs): each crossing waits parked for the client's own
 // requests to reach the server, another client's round trips stay short, and the moves are made
