@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -689,8 +690,12 @@ void grabPointer(uint8_t *request, uint32_t length, int query) {
       // to a copy on the screen it is on).
       mainConfinePoint(confine, nullptr, &x, &y);
       Head *at = mainHeadAt(confine->screen, x, y);
-      if (at && at != pointer && (!proxyState.pointerGrab.client || proxyState.pointerGrab.client == client)) {
+      auto &g = proxyState.pointerGrab;
+      if (at && at != pointer && (!g.client || g.client == client)) {
+        // The client's own earlier grab, which this one replaces, does not confine the move.
+        WindowRecord *earlier = std::exchange(g.confineTo, nullptr);
         mainPointerTrack(kCorePointerDevice, client, confine->screen, x, y, 0);
+        g.confineTo = earlier;
         head = at;
       }
     }
@@ -703,10 +708,13 @@ void grabPointer(uint8_t *request, uint32_t length, int query) {
     return;
   }
   wirePut16(copy + 8, uint16_t(xproxyServerEventMask(record->eventMask)));
-  // A copy whose region does not reach the head is no confinement the real server can satisfy:
-  // the grab goes there without one (the region is empty on every head when it is there: the
-  // window is then off the whole meta screen, which the real server answers as not viewable).
-  if (confine && head && !mainConfinementReaches(confine, head) && mainConfinementReaches(confine, nullptr))
+  // A copy on another head than the pointer's (a confinement of the client's earlier grab kept
+  // the pointer off it), or one whose region does not reach the head, is no confinement the real
+  // server can satisfy: the grab goes there without one, and the proxy keeps the pointer in the
+  // window's region. (A region empty on every head is left to the real server, which answers
+  // such a window as not viewable.)
+  if (confine && head && (head != proxyState.pointerHead || !mainConfinementReaches(confine, head)) &&
+      mainConfinementReaches(confine, nullptr))
     wirePut32(copy + 12, 0);
   xcoreFramePushRecord(kTagGrabPointer, record);
 }

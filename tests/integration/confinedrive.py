@@ -1,7 +1,7 @@
 # Pointer grabs confined to a window near x 640 (the border of two 640x480 heads, or the middle
 # of one 1280x480 screen), moved by WarpPointer and XTEST, with the window reshaped and moved under
 # the grab; prints where the pointer is after each step.
-# confinedrive.py DISPLAY SCENE...; scenes: grabshape, shapegrab, far, reshape, move, xtest.
+# confinedrive.py DISPLAY SCENE...; scenes: grabshape, shapegrab, far, regrab, reshape, move, xtest.
 import sys
 
 from Xlib import X, display
@@ -71,6 +71,18 @@ def scene(name):
         where("grabbed")
         warp(50, 50)
         warp(1200, 400)
+    elif name == "regrab":
+        # Grabbed again, confined to a window on the other head than the first one's.
+        w = window(100, 100, 100, 80)
+        other = window(900, 200, 100, 80)
+        grab(w)
+        d.sync()
+        where("grabbed")
+        grab(other)
+        d.sync()
+        where("grabbed again")
+        warp(0, 0)
+        other.destroy()
     elif name == "reshape":
         # Reshaped under the grab so that it no longer reaches the pointer's head, then back.
         w = window(540, 100, 200, 100)

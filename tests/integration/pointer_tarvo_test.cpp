@@ -231,10 +231,11 @@ TEST_F(CrossingBetweenHeads, ConfinedWarpsAcrossTheBorderAsOnOneWideScreen) {
 }
 
 // The same confinement reached otherwise: a window wholly on the other head than the pointer's,
-// a shape taken off the pointer's head and back under the grab, the window moved off it and
-// resized back, and XTEST motion instead of warps.
+// a grab again confined to a window on the other head, a shape taken off the pointer's head and
+// back under the grab, the window moved off it and resized back, and XTEST motion instead of
+// warps.
 TEST_F(CrossingBetweenHeads, ConfinementFollowsTheWindowAndMotionAsOnOneWideScreen) {
-  auto [direct, proxied] = drive("far reshape move xtest", "confinedrive.py");
+  auto [direct, proxied] = drive("far regrab reshape move xtest", "confinedrive.py");
   ASSERT_NE(direct.find("== end"), std::string::npos) << direct;
   EXPECT_NE(direct.find("-- reshape\ngrab 0\nreshaped 660,120\nwarp 0,0: 660,100\n"), std::string::npos) << direct;
   EXPECT_NE(direct.find("-- move\ngrab 0\nmoved 900,120\n"), std::string::npos) << direct;
