@@ -1,7 +1,8 @@
 # Pointer grabs confined to a window near x 640 (the border of two 640x480 heads, or the middle
 # of one 1280x480 screen), moved by WarpPointer and XTEST, with the window reshaped and moved under
 # the grab; prints where the pointer is after each step.
-# confinedrive.py DISPLAY SCENE...; scenes: grabshape, shapegrab, far, regrab, reshape, move, xtest.
+# confinedrive.py DISPLAY SCENE...; scenes: grabshape, shapegrab, far, regrab, button,
+# reshape, move, xtest.
 import sys
 
 from Xlib import X, display
@@ -83,6 +84,22 @@ def scene(name):
         where("grabbed again")
         warp(0, 0)
         other.destroy()
+    elif name == "button":
+        # A passive grab of button 1 confined to the shaped window, activated by a press in it,
+        # then motion across and beyond it.
+        w = window(540, 100, 200, 100)
+        shaped(w, (0, 0, 150, 80))
+        w.grab_button(1, X.AnyModifier, False, X.ButtonPressMask | X.PointerMotionMask, X.GrabModeAsync,
+                      X.GrabModeAsync, w, 0)
+        d.sync()
+        xtest.fake_input(d, X.ButtonPress, 1)
+        d.sync()
+        for x, y in ((1000, 150), (20, 20)):
+            xtest.fake_input(d, X.MotionNotify, 0, root=root, x=x, y=y)
+            d.sync()
+            where("motion %d,%d:" % (x, y))
+        xtest.fake_input(d, X.ButtonRelease, 1)
+        d.sync()
     elif name == "reshape":
         # Reshaped under the grab so that it no longer reaches the pointer's head, then back.
         w = window(540, 100, 200, 100)

@@ -217,11 +217,12 @@ TEST_F(CrossingBetweenHeads, GrabbedCrossingsAsOnOneWideScreen) {
 }
 
 // A pointer grab confined to a shaped window across the border (the grab then the shape, and
-// the shape then the grab), warped across, beyond and back: the pointer stays in the shape as
-// on one screen, and the real server behind tarvo, never sent a confinement it cannot satisfy
-// (a copy on another screen than the pointer's), answers all along.
+// the shape then the grab), warped across, beyond and back, and a passive button grab confined
+// to it moved by XTEST: the pointer stays in the shape as on one screen, and the real server
+// behind tarvo, never sent a confinement it cannot satisfy (a copy on another screen than the
+// pointer's), answers all along.
 TEST_F(CrossingBetweenHeads, ConfinedWarpsAcrossTheBorderAsOnOneWideScreen) {
-  auto [direct, proxied] = drive("grabshape shapegrab", "confinedrive.py");
+  auto [direct, proxied] = drive("grabshape shapegrab button", "confinedrive.py");
   ASSERT_NE(direct.find("== end"), std::string::npos) << direct;
   EXPECT_NE(direct.find("-- grabshape\ngrab 0\ngrabbed 560,120\nwarp 1000,150: 689,150\nwarp 100,300: 540,179\n"),
             std::string::npos)

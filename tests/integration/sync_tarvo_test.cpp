@@ -630,8 +630,8 @@ TEST(SyncHeldClient, AwaitingClientsCrossingsHoldNoOtherClient) {
   EXPECT_TRUE(tarvo.waitForLog("Pointer warped to", 1000)) << tarvo.log();
 
   // Held again: a relative motion of 400 to the left waits for the sync limit (5 s), then goes
-  // on from where the proxy has the pointer as the proxy's own move (whose warp waits for the
-  // held client's grab in turn).
+  // on from where the proxy has the pointer as the proxy's own move (which waits for nothing of
+  // the held client).
   RawBytes answer;
   RawRequest query(false);
   query.b(98).b(0).s(0).s(5).s(0).text("XTEST");
