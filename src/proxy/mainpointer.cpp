@@ -352,8 +352,10 @@ void mainPointerTrack(int device, ClientConnection *client, MetaScreen *screen, 
   // 4. Into the target's visible rectangle (and what the confinement has of it).
   rectClampPoint(&x, &y, confined ? shrunk(shownRect(target)) : shownRect(target));
   if (confined) mainConfinePoint(pg.confineTo, target, &x, &y);
-  // 5. Same head: a plain warp.
+  // 5. Same head: a plain warp. With no carried warp outstanding the real pointer and the real
+  // confinement are on that head already: the mover's own connection keeps its order.
   if (target == previous) {
+    if (!carriedWarps) warper = client;
     mainWarpPointerOnHead(device, warper, target, x, y);
     if (!warper) XFlush(target->display);
     if (warper != client) noteCarriedWarp(warper, target);
