@@ -9,6 +9,7 @@
 #include "proxy/xproxy.h"
 
 struct Head;
+struct WindowRecord;
 struct Region;
 
 // ===== Real display and configured screens (records) =====
@@ -276,20 +277,30 @@ XImage *mainCreateHeadImage(Head *head, XImage *source, int x, int y, int width,
 // 256 for the core pointer (257 the core keyboard) as the grab records use it.
 struct MetaScreen;
 // Makes a meta position the pointer position: clamps it into the meta screen (and a confining
-// grab's window), picks the head that shows it (panning one when needed) and puts the real
+// grab's region), picks the head that shows it (panning one when needed) and puts the real
 // pointer there, carrying grabs and focus across when the head changes (the crossing events of
 // a change of head: windowcrossing.h). force: the callers that move the pointer on the real
-// server's behalf say so; a change of head is reported alike either way. Nothing waits in the
-// loop for another client's connection: under another client's pointer grab the warp waits for
-// a round trip behind the grab issued again on the target (at most the sync limit; the pointer
-// poll does not follow meanwhile, a newer move finishes it first). Returns the connection of
-// another client (the grabbing one, or the keyboard-grabbing one that took the focus) that the
-// real server must have taken before the given client's later requests: a request handler parks
-// its client behind it (proxy/park.h) and calls mainFinishPendingWarp when it resumes. Else NULL.
-DisplayConnection *mainPointerTrack(int device, ClientConnection *client, MetaScreen *metaScreen, int32_t x, int32_t y,
-                                    int force);
-// Makes the warp of a crossing that waits for a grabbing client now (nothing when none waits).
-void mainFinishPendingWarp();
+// server's behalf say so; a change of head is reported alike either way. Nothing waits for
+// another client's connection, in the loop or parked: under another client's confining pointer
+// grab the warp goes out on the grabbing client's connection in order with the grab it carries
+// (the pointer poll does not follow the real pointer until that connection answered a round
+// trip behind it); else on the mover's own connection or the proxy's.
+void mainPointerTrack(int device, ClientConnection *client, MetaScreen *metaScreen, int32_t x, int32_t y, int force);
+// A pointer confined to a window as one screen of the meta screen's size confines it: the
+// window's outside as its parent and its shapes clip it (WindowRecord::borderSize), within the
+// meta screen or, with a head, within that head's shown rectangle. mainConfinePoint moves the
+// point into that region (the point unchanged when the region is empty); mainConfinementReaches
+// says whether the region is not empty; mainConfinementHolds whether the point lies in the
+// window's region.
+void mainConfinePoint(const WindowRecord *confine, const Head *head, int32_t *x, int32_t *y);
+bool mainConfinementReaches(const WindowRecord *confine, const Head *head);
+bool mainConfinementHolds(const WindowRecord *confine, int32_t x, int32_t y);
+// Whether the pointer grab's confinement region has left the pointer's head (its window moved,
+// resized or reshaped under the grab) while it is still on the meta screen; then
+// mainKeepPointerConfined moves the pointer (as `client`'s move) to the region's point nearest
+// to it, onto the head the region reaches, as one screen keeps a confined pointer in its window.
+bool mainConfinementLost();
+void mainKeepPointerConfined(ClientConnection *client);
 // Records a real pointer position on the head's display (poll or real-display events) and,
 // while a pointer grab is active, follows the pointer out of the head.
 void mainPointerFollow(Head *previous, Head *head, int32_t x, int32_t y, unsigned modifiers, int grabbed);

@@ -58,13 +58,44 @@ void syncClient(ClientConnection *client, LogChannel *channel) {
   if (client) logFlushFailure(channel, xproxySyncClient(client));
 }
 
-// The confining window's rectangle while a pointer grab confines the pointer.
-bool confineRect(const MetaScreen *screen, Rect *out) {
+// Whether a pointer grab confines the pointer on the meta screen.
+bool confinedOn(const MetaScreen *screen) {
   const auto &g = proxyState.pointerGrab;
-  if (!g.client || !g.confineTo || g.confineTo->screen != screen) return false;
-  *out = Rect{g.confineTo->x, g.confineTo->y, std::max<uint32_t>(1, g.confineTo->width),
-              std::max<uint32_t>(1, g.confineTo->height)};
-  return true;
+  return g.client && g.confineTo && g.confineTo->screen == screen;
+}
+
+// The region that the confine-to window gives the pointer as one screen of the meta screen's
+// size has it (its outside as its parent and its shapes clip it, within the meta screen), within
+// the head's shown rectangle when given: false when that is empty.
+bool confinementRegion(const WindowRecord *confine, const Head *head, Region *out) {
+  if (!confine || !confine->screen || !confine->borderSize) return false;
+  Rect r = head ? shownRect(head)
+                : Rect{0, 0, std::max<uint32_t>(1, confine->screen->width), std::max<uint32_t>(1, confine->screen->height)};
+  if (const char *failure = regionIntersectRect(out, confine->borderSize, r.x, r.y, r.width, r.height)) {
+    LOG(logChannelProblem, "%s", failure);
+    return false;
+  }
+  return pixman_region_not_empty(out);
+}
+
+// The point moved into a non-empty region as the real server confines a pointer: into the
+// region's extents, then (a shaped window) to the nearest point of its boxes when that is
+// outside.
+void clampIntoRegion(Region *region, int32_t *x, int32_t *y) {
+  const pixman_box16_t *e = pixman_region_extents(region);
+  int32_t cx = std::clamp<int32_t>(*x, e->x1, std::max<int32_t>(e->x1, e->x2 - 1));
+  int32_t cy = std::clamp<int32_t>(*y, e->y1, std::max<int32_t>(e->y1, e->y2 - 1));
+  *x = cx, *y = cy;
+  if (regionContainsPoint(cx, cy, region)) return;
+  int count = 0;
+  const pixman_box16_t *boxes = pixman_region_rectangles(region, &count);
+  int64_t best = INT64_MAX;
+  for (int i = 0; i < count; i++) {
+    int32_t px = std::clamp<int32_t>(cx, boxes[i].x1, std::max<int32_t>(boxes[i].x1, boxes[i].x2 - 1));
+    int32_t py = std::clamp<int32_t>(cy, boxes[i].y1, std::max<int32_t>(boxes[i].y1, boxes[i].y2 - 1));
+    int64_t dx = int64_t(px) - cx, dy = int64_t(py) - cy;
+    if (dx * dx + dy * dy < best) best = dx * dx + dy * dy, *x = px, *y = py;
+  }
 }
 
 const char *grabSuffix(bool on, const char *text) { return on ? text : ""; }
@@ -93,23 +124,26 @@ void followPolledPosition(Head *previous, Head *head, int32_t x, int32_t y, unsi
   mainPointerFollow(previous, head, x, y, modifiers, grabbed);
 }
 
-// Steps 12 to 15 of a crossing: the warp onto the target (through the given client's
+// Steps 12 to 15 of a crossing: the warp onto the target (through the warping client's
 // connection, else the proxy's own), the pointer grab issued again there and frozen devices
-// thawed, LeaveWindow reported again.
-void finishCrossing(int device, ClientConnection *client, Head *target, int32_t x, int32_t y) {
+// thawed, LeaveWindow reported again. `client` made the move (NULL: the proxy); `warper` is the
+// client whose connection carries the warp: the mover, or the grabbing client under a confining
+// grab (its grab sequence and the warp then reach the real server in order on one connection).
+void finishCrossing(int device, ClientConnection *client, ClientConnection *warper, Head *target, int32_t x, int32_t y) {
   const auto &pg = proxyState.pointerGrab;
   // 12. The warp itself.
-  mainWarpPointerOnHead(device, client, target, x, y);
-  // 13. A grabbed pointer: the grab goes with it and frozen devices are released there. The grab
-  // follows the warp: on the same connection when the grabbing client moved the pointer, else
-  // after a round trip on the proxy's connection that warped.
+  mainWarpPointerOnHead(device, warper, target, x, y);
+  // 13. A grabbed pointer: the grab goes with it, now confined on the target (the real pointer is
+  // there), and frozen devices are released there. The grab follows the warp: on the same
+  // connection when the grabbing client carries the warp, else after a round trip on the
+  // proxy's connection that warped (never on another client's).
   DisplayConnection *grabConnection = pg.client ? miscConnectionForHead(pg.client, target) : nullptr;
   if (grabConnection) {
-    if (!client && target->display) xproxySyncXlib(target->display, "a pointer warp");
+    if (!warper && target->display) xproxySyncXlib(target->display, "a pointer warp");
     bool pointerFrozen = proxyState.pointerFreeze.client != nullptr;
     bool keyboardFrozen = proxyState.keyboardFreeze.client != nullptr;
     LOG(logChannelXhint, "GrabPointer on %s: owner-events=%d", target->name, int(pg.ownerEvents));
-    miscForwardGrabPointer(target);
+    miscForwardGrabPointer(target, 1);
     if (pointerFrozen || keyboardFrozen) {
       // The modes that thaw what the grab's freeze mode holds (AsyncPointer, AsyncKeyboard, AsyncBoth).
       uint8_t mode = pointerFrozen && keyboardFrozen ? 6 : pointerFrozen ? 0 : 3;
@@ -123,72 +157,24 @@ void finishCrossing(int device, ClientConnection *client, Head *target, int32_t 
     xproxySyncXlib(mainServerDisplays->display, "a pointer warp");
 }
 
-// A crossing under another client's pointer grab whose warp waits for that client's connection
-// to take the grab issued again on the target. One at a time: a newer move finishes it first,
-// and the pointer poll does not follow the real pointer meanwhile (it is about to move). Static:
-// the round trip's answer and the timer name it by its generation only; the target is looked
-// up in the head lists before use (a reset may have freed it).
-struct PendingWarp {
-  uint64_t generation;  // 0: none pending
-  int device;
-  Head *target;
-  int32_t x, y;
-  Order *timer;  // the sync limit, then an idle order after the answer; cancelled by the finish
-};
-PendingWarp pendingWarp;
-uint64_t lastWarpGeneration;
+// Warps of other movers written on the grabbing client's connection whose round trip behind
+// them has not come back: the real pointer is not where the proxy has it until then, and the
+// pointer poll does not follow it (it is about to move). Nobody waits for them: the mover goes
+// on at once. Counted up when written; each round trip's release (answered, or dropped with its
+// connection) counts down.
+uint32_t carriedWarps;
 
-bool headListed(const Head *head) {
-  for (MetaScreen *s = xscreenList; s; s = s->next)
-    for (Head *h = s->heads; h; h = h->next)
-      if (h == head) return true;
-  return false;
+void onCarriedWarpReleased(uintptr_t) {
+  if (carriedWarps) carriedWarps--;
 }
 
-// The warp and what follows it on the proxy's own connection; timedOut: no answer came in time
-// (the grabbing client's requests are held back), the warp goes without it.
-void finishPendingWarp(bool timedOut) {
-  if (!pendingWarp.generation) return;
-  PendingWarp warp = pendingWarp;
-  pendingWarp = PendingWarp{};
-  ordersCancel(warp.timer);
-  if (timedOut)
-    LOG(logChannelWarning, "No answer to the pointer-grab carried to another head by %s after %u ms: warping anyway",
-        xscreenClientName(proxyState.pointerGrab.client), unsigned(xproxySyncWaitLimitMs));
-  if (!headListed(warp.target) || !warp.target->display) return;
-  finishCrossing(warp.device, nullptr, warp.target, warp.x, warp.y);
-}
-
-void onPendingWarpIdle(void *) {
-  ordersCancel(pendingWarp.timer);  // an idle order runs until cancelled
-  pendingWarp.timer = nullptr;
-  finishPendingWarp(false);
-}
-
-void onPendingWarpTimeout(void *) {
-  pendingWarp.timer = nullptr;  // a fired one-shot timer is done
-  finishPendingWarp(true);
-}
-
-// The grabbing client's connection took the grab: the warp goes on from an idle order (the
-// answer is being handled in a pass over that connection's input).
-void onGrabTaken(uint8_t *, uintptr_t generation) {
-  if (!pendingWarp.generation || pendingWarp.generation != generation) return;  // finished before
-  ordersCancel(pendingWarp.timer);
-  pendingWarp.timer = ordersAddIdle(onPendingWarpIdle, nullptr);
-  if (!pendingWarp.timer) finishPendingWarp(false);
-}
-
-// Defers steps 12 to 15 behind a round trip on the grabbing client's connection; false when
-// that cannot be written or timed (the caller then finishes at once).
-bool deferWarp(int device, DisplayConnection *connection, Head *target, int32_t x, int32_t y) {
-  uint64_t generation = ++lastWarpGeneration;
-  if (!xproxySendNoOpRequest(connection, onGrabTaken, uintptr_t(generation), xproxyNoOpNothingRelease)) return false;
+// A warp for another mover went out on the grabbing client's connection: the round trip behind
+// it, waited for by nobody, and the connection flushed (nothing of the mover's pass does).
+void noteCarriedWarp(ClientConnection *warper, Head *target) {
+  DisplayConnection *connection = miscConnectionForHead(warper, target);
+  if (!connection) return;
+  if (xproxySendNoOpRequest(connection, xproxyNoOpNothing, 0, onCarriedWarpReleased)) carriedWarps++;
   flushConnection(connection);
-  Order *timer = ordersAddTimer(xproxySyncWaitLimitMs, onPendingWarpTimeout, nullptr);
-  if (!timer) return false;  // the answer then finds nothing pending
-  pendingWarp = PendingWarp{generation, device, target, x, y, timer};
-  return true;
 }
 
 }  // namespace
@@ -320,11 +306,8 @@ Head *mainNearestHead(Head *head) {
   return best;
 }
 
-DisplayConnection *mainPointerTrack(int device, ClientConnection *client, MetaScreen *screen, int32_t x, int32_t y,
-                                    int) {
-  if (!screen) return nullptr;
-  // A warp still waiting for a grabbing client goes first: this move comes after it.
-  finishPendingWarp(false);
+void mainPointerTrack(int device, ClientConnection *client, MetaScreen *screen, int32_t x, int32_t y, int) {
+  if (!screen) return;
   // 1. Connections that broke are handled before the pointer moves on.
   if (!client)
     for (ClientConnection *c = xproxyClients; c; c = c->next)
@@ -333,9 +316,15 @@ DisplayConnection *mainPointerTrack(int device, ClientConnection *client, MetaSc
   Head *previous = displayOpen(proxyState.pointerHead) ? proxyState.pointerHead : nullptr;
   Rect whole{0, 0, std::max<uint32_t>(1, screen->width), std::max<uint32_t>(1, screen->height)};
   rectClampPoint(&x, &y, whole);
-  Rect confine;
-  bool confined = confineRect(screen, &confine);
-  if (confined) rectClampPoint(&x, &y, confine);
+  // A confining grab: into its region, as one screen of the meta screen's size confines it; the
+  // target is then a head that the region reaches.
+  const auto &pg = proxyState.pointerGrab;
+  bool confined = confinedOn(screen);
+  if (confined) mainConfinePoint(pg.confineTo, nullptr, &x, &y);
+  // Under a confining grab of another client the warp goes through the grabbing client's
+  // connection, in order with the grab it moves (confining a copy on another real screen than the
+  // pointer's would leave the real server spinning); the mover waits for none of it.
+  ClientConnection *warper = confined && pg.client ? pg.client : client;
   // 3. The last head showing the point; else a panning head brought over it; else the nearest.
   Head *target = nullptr;
   for (Head *h = screen->heads; h; h = h->next)
@@ -358,20 +347,23 @@ DisplayConnection *mainPointerTrack(int device, ClientConnection *client, MetaSc
   }
   if (!target) {
     LOG_UNE();
-    return nullptr;
+    return;
   }
-  // 4. Into the target's visible rectangle.
+  // 4. Into the target's visible rectangle (and what the confinement has of it).
   rectClampPoint(&x, &y, confined ? shrunk(shownRect(target)) : shownRect(target));
-  // 5. Same head: a plain warp.
+  if (confined) mainConfinePoint(pg.confineTo, target, &x, &y);
+  // 5. Same head: a plain warp. With no carried warp outstanding the real pointer and the real
+  // confinement are on that head already: the mover's own connection keeps its order.
   if (target == previous) {
-    mainWarpPointerOnHead(device, client, target, x, y);
-    if (!client) XFlush(target->display);
+    if (!carriedWarps) warper = client;
+    mainWarpPointerOnHead(device, warper, target, x, y);
+    if (!warper) XFlush(target->display);
+    if (warper != client) noteCarriedWarp(warper, target);
     mainSetPointerHead(device, target, x, y, 1);
-    return nullptr;
+    return;
   }
   // 6. A crossing: the heads stop reporting LeaveWindow meanwhile.
   mainSelectInputOnHeads(client, 0);
-  const auto &pg = proxyState.pointerGrab;
   const auto &kg = proxyState.keyboardGrab;
   bool pointerGrabbed = pg.client != nullptr, keyboardGrabbed = kg.client != nullptr;
   bool pointerFrozen = proxyState.pointerFreeze.client != nullptr;
@@ -395,17 +387,12 @@ DisplayConnection *mainPointerTrack(int device, ClientConnection *client, MetaSc
           previous ? previous->name : "(none)", xscreenClientName(client), grabSuffix(pointerGrabbed, ", pointer grabbed"),
           grabSuffix(pointerFrozen, ", pointer frozen"), grabSuffix(keyboardGrabbed, ", keyboard grabbed"),
           grabSuffix(keyboardFrozen, ", keyboard frozen"));
-  // Under another client's pointer grab the warp waits until that client's connection has taken
-  // the grab issued again on the target (a confined grab would otherwise hold the pointer on the
-  // previous head): the rest of the crossing goes on from the answer of a round trip behind it,
-  // or after the sync limit, while the loop serves everyone. The grabbing client's own moves warp
-  // on its connection right behind its grab.
-  DisplayConnection *grabConnection = pointerGrabbed ? miscConnectionForHead(pg.client, target) : nullptr;
-  // 8. The pointer grab is issued again on the target.
+  // 8. The pointer grab is issued again on the target; a confining one without its confinement
+  // until the warp has brought the real pointer onto the target (step 13).
   if (pointerCarried) {
     LOG(logChannelXhint, "GrabPointer on %s: owner-events=%d cursor=0x%x", target->name, int(pg.ownerEvents),
         pg.cursor ? unsigned(pg.cursor->id) : 0u);
-    miscForwardGrabPointer(target);
+    miscForwardGrabPointer(target, 0);
   }
   // 9. The focus follows onto the target.
   proxyState.focusHead = target;
@@ -427,20 +414,48 @@ DisplayConnection *mainPointerTrack(int device, ClientConnection *client, MetaSc
     miscForwardGrabKeyboard(target, 1);
   }
   mainSetPointerHead(device, target, x, y, 1);
-  // 11. The rest after the grabbing client's connection took the grab.
-  if (grabConnection && pg.client != client && deferWarp(device, grabConnection, target, x, y)) {
-    logStep("Warp to %s waits for the pointer-grab of %s ...", target->name, xscreenClientName(pg.client));
-    return client ? grabConnection : nullptr;
-  }
-  // 12 to 15.
-  finishCrossing(device, client, target, x, y);
-  // 14. The focus and keyboard grab sent through the keyboard-grabbing client's connection are
-  // taken before that client's later requests; the given client's wait for them (returned).
-  if (client && keyboardGrabbed && kg.client != client) return focusConnection;
-  return nullptr;
+  // 12 to 15. Nothing waits for the grabbing or keyboard-grabbing client's connection: what
+  // went out on it is taken in its order there, whenever the real server reads it.
+  finishCrossing(device, client, warper, target, x, y);
+  if (warper != client) noteCarriedWarp(warper, target);
 }
 
-void mainFinishPendingWarp() { finishPendingWarp(false); }
+void mainConfinePoint(const WindowRecord *confine, const Head *head, int32_t *x, int32_t *y) {
+  Region *region = regionCreate();
+  if (!region) return LOG_OUT_OF_MEMORY();
+  if (confinementRegion(confine, head, region)) clampIntoRegion(region, x, y);
+  regionDestroy(region);
+}
+
+bool mainConfinementReaches(const WindowRecord *confine, const Head *head) {
+  Region *region = regionCreate();
+  if (!region) return LOG_OUT_OF_MEMORY(), false;
+  bool reaches = confinementRegion(confine, head, region);
+  regionDestroy(region);
+  return reaches;
+}
+
+bool mainConfinementHolds(const WindowRecord *confine, int32_t x, int32_t y) {
+  return confine && confine->borderSize && regionContainsPoint(x, y, confine->borderSize);
+}
+
+bool mainConfinementLost() {
+  const auto &g = proxyState.pointerGrab;
+  WindowRecord *confine = g.client ? g.confineTo : nullptr;
+  Head *head = proxyState.pointerHead;
+  if (!confine || !confine->screen || !confine->realized || !head) return false;
+  if (head->metaScreen == confine->screen && mainConfinementReaches(confine, head)) return false;
+  return mainConfinementReaches(confine, nullptr);
+}
+
+void mainKeepPointerConfined(ClientConnection *client) {
+  if (!mainConfinementLost()) return;
+  WindowRecord *confine = proxyState.pointerGrab.confineTo;
+  bool sameScreen = proxyState.pointerHead->metaScreen == confine->screen;
+  int32_t x = sameScreen ? proxyState.pointerX : 0, y = sameScreen ? proxyState.pointerY : 0;
+  logStep("Pointer kept in the confine-to window 0x%x", confine->id);
+  mainPointerTrack(kCorePointer, client, confine->screen, x, y, 0);
+}
 
 void mainPointerFollow(Head *, Head *head, int32_t x, int32_t y, unsigned modifiers, int grabbed) {
   if (!head || !head->metaScreen) return;
@@ -452,8 +467,7 @@ void mainPointerFollow(Head *, Head *head, int32_t x, int32_t y, unsigned modifi
   mainSetPointerHead(kCorePointer, head, metaX, metaY, 0);
   // 2. Without a grab the middle windows' LeaveWindow events drive crossings.
   if (!grabbed && !proxyState.pointerGrab.client) return;
-  Rect confine;
-  bool confined = confineRect(head->metaScreen, &confine);
+  bool confined = confinedOn(head->metaScreen);
   // 3. A confined pointer on the edge goes just outside.
   if (confined) {
     int64_t right = int64_t(head->logical.x) + head->logical.width - 1, bottom = int64_t(head->logical.y) + head->logical.height - 1;
@@ -519,7 +533,7 @@ void mainPointerFollow(Head *, Head *head, int32_t x, int32_t y, unsigned modifi
 void mainQueryPointerReply(uint8_t *reply, uintptr_t argument) {
   auto *connection = reinterpret_cast<DisplayConnection *>(argument);
   if (xproxyPointerPollDepth()) xproxyPointerPollReplyHandled = 1;
-  if (!reply || pendingWarp.generation) return;  // a pending warp is about to move the pointer
+  if (!reply || carriedWarps) return;  // a carried warp is about to move the pointer
   uint32_t root = 0, window = 0;
   int16_t rootX = 0, rootY = 0, windowX = 0, windowY = 0;
   uint16_t mask = 0;
@@ -591,7 +605,7 @@ const char *xproxyQueryPointerPosition(Head **head, int32_t *x, int32_t *y) {
 // the real pointer asked of the pointer head's display directly.
 void mainPollPointerOnce() {
   Head *head = proxyState.pointerHead;
-  if (!head || !head->display || pendingWarp.generation) return;
+  if (!head || !head->display || carriedWarps) return;
   for (ClientConnection *c = xproxyClients; c; c = c->next) {
     if (!c->displayCount || !c->displays || !c->displays[0]) continue;
     DisplayConnection *connection = miscConnectionForHead(c, head);

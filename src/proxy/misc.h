@@ -50,8 +50,11 @@ struct Head;
 void miscUngrabPointerOnServer(int flush);
 void miscUngrabKeyboardOnServer(int flush);
 // Repeats the proxy's pointer (keyboard) grab on a head's real server through the grabbing
-// client's connection to that head's display, and marks the grab forwarded.
-void miscForwardGrabPointer(Head *head);
+// client's connection to that head's display, and marks the grab forwarded. confine: the
+// pointer grab keeps its confine-to window on that head only when asked (the real pointer is on
+// that head by then) and when the window's confinement region reaches the head; else it goes
+// without one (the real server cannot confine a pointer to a copy whose region it cannot reach).
+void miscForwardGrabPointer(Head *head, int confine);
 void miscForwardGrabKeyboard(Head *head, int flush);
 // The client's display connection to the head's real display (its first one when the head has
 // none of its own); NULL when the client has none.

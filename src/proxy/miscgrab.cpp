@@ -58,13 +58,13 @@ void miscUngrabKeyboardOnServer(int flush) {
   if (flush) flushConnection(connection);
 }
 
-void miscForwardGrabPointer(Head *head) {
+void miscForwardGrabPointer(Head *head, int confine) {
   auto &g = proxyState.pointerGrab;
   DisplayConnection *connection = miscConnectionForHead(g.client, head);
   if (!connection || !head) return;
   uint32_t window = resourceServerId(g.window, kResourceWindow, head);
   uint32_t confineTo = 0;
-  if (g.confineTo) {
+  if (g.confineTo && confine && mainConfinementReaches(g.confineTo, head)) {
     bool root = g.confineTo->screen && g.confineTo->id == g.confineTo->screen->root;
     confineTo = resourceServerId(g.confineTo->id, root ? kResourceRealRoot : kResourceWindow, head);
   }

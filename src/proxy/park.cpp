@@ -98,8 +98,8 @@ bool writeRoundTrip(XproxyPark *park, DisplayConnection *connection) {
     return false;
   }
   park->waiting++;
-  // The round trip may sit on a connection of another client (the one that carried a warp), which
-  // nothing of this client's pass flushes: it goes out now.
+  // The round trip goes out now: a request handler may park its client while nothing of the pass
+  // flushes the connection yet.
   if (const char *failure = xproxyFlushDisplayConnection(connection)) LOG(logChannelProblem, "%s", failure);
   return true;
 }

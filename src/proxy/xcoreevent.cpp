@@ -3,6 +3,7 @@
 // decides whether the client gets the event at all, translates ids, positions and times into
 // the client's view of the meta screens, keeps the proxy's grab and freeze record in step with
 // the input the real server delivered, and writes the event in order.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -259,18 +260,17 @@ bool pointerGrabOnPress(uint8_t *event, const Source &source, const DeviceView &
   }
   WindowRecord *confine = proxyState.pointerGrab.confineTo;
   if (confine && confine->id != entry->window) {
-    // Keep the pointer inside the confine-to window.
-    int64_t x = view.metaX, y = view.metaY;
-    int64_t right = int64_t(confine->x) + (confine->width ? confine->width - 1 : 0);
-    int64_t bottom = int64_t(confine->y) + (confine->height ? confine->height - 1 : 0);
-    x = x < confine->x ? confine->x : (x > right ? right : x);
-    y = y < confine->y ? confine->y : (y > bottom ? bottom : y);
+    // Keep the pointer inside the confine-to window's region (as one screen has it): onto the
+    // head it reaches when the pointer's head has none of it.
+    int32_t x = int32_t(std::clamp<int64_t>(view.metaX, INT32_MIN, INT32_MAX));
+    int32_t y = int32_t(std::clamp<int64_t>(view.metaY, INT32_MIN, INT32_MAX));
+    mainConfinePoint(confine, nullptr, &x, &y);
     MetaScreen *screen = view.head->metaScreen;
-    Head *there = mainHeadAt(screen, int32_t(x), int32_t(y));
+    Head *there = mainHeadAt(screen, x, y);
     if (there && there != proxyState.pointerHead)
-      mainPointerTrack(kWindowPointer, client, screen, int32_t(x), int32_t(y), 0);
+      mainPointerTrack(kWindowPointer, client, screen, x, y, 0);
     else
-      miscForwardGrabPointer(proxyState.pointerHead ? proxyState.pointerHead : view.head);
+      miscForwardGrabPointer(proxyState.pointerHead ? proxyState.pointerHead : view.head, 1);
   }
   return true;
 }

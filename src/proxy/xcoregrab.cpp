@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -193,7 +194,6 @@ void xcoreQueryPointerReply(uint8_t *reply, uint32_t length) {
 
 namespace {
 void warpPointerSynced(uint8_t *request, uint32_t length, const char *failure);
-void warpTaken(uint8_t *request, uint32_t length, const char *failure);
 }  // namespace
 
 void xcoreWarpPointer(uint8_t *request, uint32_t length) {
@@ -252,17 +252,9 @@ void warpPointerSynced(uint8_t *request, uint32_t length, const char *failure) {
     targetX = int64_t(destination->x) + destinationX;
     targetY = int64_t(destination->y) + destinationY;
   }
-  // A warp that another client's grab carried: this client's later requests wait until the real
-  // server took it.
-  if (DisplayConnection *carrier =
-          mainPointerTrack(kCorePointerDevice, client, screen, int32_t(std::clamp<int64_t>(targetX, INT32_MIN, INT32_MAX)),
-                           int32_t(std::clamp<int64_t>(targetY, INT32_MIN, INT32_MAX)), 0))
-    xproxyParkClient(client, carrier, request, length, warpTaken);
-}
-
-void warpTaken(uint8_t *, uint32_t, const char *failure) {
-  if (failure) LOG(logChannelProblem, "%s", failure);
-  mainFinishPendingWarp();
+  // Another client's grab that the warp carries holds this client in nothing.
+  mainPointerTrack(kCorePointerDevice, client, screen, int32_t(std::clamp<int64_t>(targetX, INT32_MIN, INT32_MAX)),
+                   int32_t(std::clamp<int64_t>(targetY, INT32_MIN, INT32_MAX)), 0);
 }
 }  // namespace
 // ===== end of pointer requests =====
@@ -693,11 +685,17 @@ void grabPointer(uint8_t *request, uint32_t length, int query) {
       LOG(logChannelProblem, "%s", error);
     } else {
       if (!pointer || pointer->metaScreen != confine->screen) x = y = 0;
-      Rect r{confine->x, confine->y, std::max<uint32_t>(1, confine->width), std::max<uint32_t>(1, confine->height)};
-      rectClampPoint(&x, &y, r);
+      // Into the window's region as one screen has it: the head it lands on is one the region
+      // reaches, and the pointer is put there first (the real server confines the pointer only
+      // to a copy on the screen it is on).
+      mainConfinePoint(confine, nullptr, &x, &y);
       Head *at = mainHeadAt(confine->screen, x, y);
-      if (at && at != pointer && (!proxyState.pointerGrab.client || proxyState.pointerGrab.client == client)) {
+      auto &g = proxyState.pointerGrab;
+      if (at && at != pointer && (!g.client || g.client == client)) {
+        // The client's own earlier grab, which this one replaces, does not confine the move.
+        WindowRecord *earlier = std::exchange(g.confineTo, nullptr);
         mainPointerTrack(kCorePointerDevice, client, confine->screen, x, y, 0);
+        g.confineTo = earlier;
         head = at;
       }
     }
@@ -710,6 +708,14 @@ void grabPointer(uint8_t *request, uint32_t length, int query) {
     return;
   }
   wirePut16(copy + 8, uint16_t(xproxyServerEventMask(record->eventMask)));
+  // A copy on another head than the pointer's (a confinement of the client's earlier grab kept
+  // the pointer off it), or one whose region does not reach the head, is no confinement the real
+  // server can satisfy: the grab goes there without one, and the proxy keeps the pointer in the
+  // window's region. (A region empty on every head is left to the real server, which answers
+  // such a window as not viewable.)
+  if (confine && head && (head != proxyState.pointerHead || !mainConfinementReaches(confine, head)) &&
+      mainConfinementReaches(confine, nullptr))
+    wirePut32(copy + 12, 0);
   xcoreFramePushRecord(kTagGrabPointer, record);
 }
 }  // namespace

@@ -668,20 +668,6 @@ bool refreshesBitGravity(const WindowRecord *window, uint16_t mask) {
          window->width && window->height;
 }
 
-// The window a pointer grab confines to when it lies off the pointer head's area (the pointer
-// follows it onto its own meta screen's first head), else NULL.
-WindowRecord *confineOffPointerHead() {
-  WindowRecord *confine = proxyState.pointerGrab.client ? proxyState.pointerGrab.confineTo : nullptr;
-  const Head *pointerHead = proxyState.pointerHead;
-  if (!confine || !confine->screen || !confine->screen->heads || !pointerHead) return nullptr;
-  if (pointerHead->metaScreen != confine->screen) return confine;
-  const Rect &area = pointerHead->rect;
-  int64_t x1 = int64_t(confine->x) - confine->borderWidth, y1 = int64_t(confine->y) - confine->borderWidth;
-  int64_t x2 = int64_t(confine->x) + confine->width + confine->borderWidth;
-  int64_t y2 = int64_t(confine->y) + confine->height + confine->borderWidth;
-  bool overlaps = x1 < int64_t(area.x) + area.width && x2 > area.x && y1 < int64_t(area.y) + area.height && y2 > area.y;
-  return overlaps ? nullptr : confine;
-}
 
 // The rest of ConfigureWindow once the client's request has reached the heads: the bit-gravity
 // refresh (exposures of the whole window on each head) and the pointer following a confining
@@ -700,10 +686,7 @@ void configureWindowSynced(uint8_t *request, uint32_t, const char *failure) {
       miscForceExposures(head->display, resourceServerId(id, kResourceWindow, head), &r, 1);
       xproxySyncXlib(head->display, "ConfigureWindow");
     }
-  if (WindowRecord *confine = confineOffPointerHead()) {
-    Head *head = confine->screen->heads;
-    mainPointerTrack(256, xproxyCurrentClient, confine->screen, head->rect.x, head->rect.y, 0);
-  }
+  mainKeepPointerConfined(xproxyCurrentClient);
 }
 
 }  // namespace
@@ -745,10 +728,10 @@ void xcoreConfigureWindow(uint8_t *request, uint32_t length) {
   if (!xcoreFramePerHead(request, length, 0, configureCopy, &argument)) return;
   if (argument.place) windowPlaceCopies(window, nullptr, xproxyCurrentClient, 1, &argument.placed);
   windowValidateGrabs();
-  // The bit-gravity refresh, and a confining window moved off the pointer head's area (the
-  // pointer follows it onto its own meta screen's first head), wait until the request has
-  // reached the heads: the client waits parked.
-  if (refreshesBitGravity(window, mask) || confineOffPointerHead()) {
+  // The bit-gravity refresh, and a confining window whose region left the pointer head's area
+  // (the pointer follows it onto the head it reaches), wait until the request has reached the
+  // heads: the client waits parked.
+  if (refreshesBitGravity(window, mask) || mainConfinementLost()) {
     if (xproxyCurrentClient)
       xproxyParkClient(xproxyCurrentClient, nullptr, request, length, configureWindowSynced);
     else

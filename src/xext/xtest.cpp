@@ -138,8 +138,6 @@ void compareEmulated(uint8_t *request, uint32_t length, const char *failure) {
 
 // ----- minor 2: XTestFakeInput -----
 
-void motionTaken(uint8_t *request, uint32_t length, const char *failure);
-
 // Pointer motion through the proxy's own pointer tracking; relative motion starts from where
 // the real pointer is now.
 void fakeMotionSynced(uint8_t *request, uint32_t, const char *failure) {
@@ -168,15 +166,9 @@ void fakeMotionSynced(uint8_t *request, uint32_t, const char *failure) {
     y = int32_t(std::clamp<int64_t>(int64_t(y) + py, INT32_MIN, INT32_MAX));
   }
   // A client whose requests the server did not take in time moves the pointer as the proxy does
-  // on its own: its connection is not waited for again. A motion that another client's grab
-  // carried: this client's later requests (a button, say) wait until the real server took it.
-  if (DisplayConnection *carrier = mainPointerTrack(kXrcMouse, failure ? nullptr : client, screen, x, y, 0))
-    xproxyParkClient(client, carrier, request, kFakeInputBytes, motionTaken);
-}
-
-void motionTaken(uint8_t *, uint32_t, const char *failure) {
-  if (failure) logProblem(failure, kSource, __LINE__);
-  mainFinishPendingWarp();
+  // on its own: its connection is not waited for again. Another client's grab that the motion
+  // carries holds this client in nothing.
+  mainPointerTrack(kXrcMouse, failure ? nullptr : client, screen, x, y, 0);
 }
 
 void injectSynced(uint8_t *request, uint32_t length, const char *failure);

@@ -1,7 +1,8 @@
 // The pointer on two heads through the tarvo executable: an Xvfb of two 1024x768 screens
 // joined into one meta screen. A real pointer on the second screen is reported in meta
 // coordinates; a WarpPointer through tarvo lands on the right real screen. The crossing events
-// of a pointer moved between two 640x480 heads are those of one 1280x480 screen.
+// of a pointer moved between two 640x480 heads are those of one 1280x480 screen, and so is where
+// a pointer confined to a (shaped) window near their border goes.
 #include <gtest/gtest.h>
 
 #include <future>
@@ -144,14 +145,28 @@ class CrossingBetweenHeads : public ::testing::Test {
     EXPECT_EQ(twin.stop(), 0) << twin.tarvo().output();
   }
   // The scenes on both sides at once: {direct output, output through tarvo}.
-  std::pair<std::string, std::string> drive(const std::string &scenes) {
+  std::pair<std::string, std::string> drive(const std::string &scenes, const std::string &script = "crossingdrive.py") {
     auto command = [&](const std::string &display) {
-      return "timeout 60 /usr/bin/python3 " TARVO_SOURCE_DIR "/tests/integration/crossingdrive.py " + display + " " +
+      return "timeout 60 /usr/bin/python3 " TARVO_SOURCE_DIR "/tests/integration/" + script + " " + display + " " +
              scenes + " 2>&1";
     };
     auto direct = std::async(std::launch::async, twinRunCommand, command(twin.directDisplay()), nullptr);
     std::string proxied = twinRunCommand(command(twin.proxyDisplay()));
     return {direct.get(), proxied};
+  }
+  // A round trip directly on the real server behind tarvo and one through tarvo answer. A real
+  // server that does not is killed, so that the test ends rather than waits for it.
+  void expectServersAnswer() {
+    auto answers = [](const std::string &display) {
+      return twinRunCommand("timeout 10 /usr/bin/python3 -c 'from Xlib import display; d = display.Display(\"" +
+                            display + "\"); d.get_input_focus(); print(1)' 2>&1") == "1\n";
+    };
+    if (!answers(twin.behindDisplay())) {
+      ADD_FAILURE() << "the real server behind tarvo does not answer";
+      twin.behind().kill();
+      return;
+    }
+    EXPECT_TRUE(answers(twin.proxyDisplay())) << "tarvo does not answer";
   }
   TwinRun twin;
 };
@@ -199,6 +214,34 @@ TEST_F(CrossingBetweenHeads, GrabbedCrossingsAsOnOneWideScreen) {
             std::string::npos)
       << direct;
   EXPECT_EQ(proxied, direct);
+}
+
+// A pointer grab confined to a shaped window across the border (the grab then the shape, and
+// the shape then the grab), warped across, beyond and back, and a passive button grab confined
+// to it moved by XTEST: the pointer stays in the shape as on one screen, and the real server
+// behind tarvo, never sent a confinement it cannot satisfy (a copy on another screen than the
+// pointer's), answers all along.
+TEST_F(CrossingBetweenHeads, ConfinedWarpsAcrossTheBorderAsOnOneWideScreen) {
+  auto [direct, proxied] = drive("grabshape shapegrab button", "confinedrive.py");
+  ASSERT_NE(direct.find("== end"), std::string::npos) << direct;
+  EXPECT_NE(direct.find("-- grabshape\ngrab 0\ngrabbed 560,120\nwarp 1000,150: 689,150\nwarp 100,300: 540,179\n"),
+            std::string::npos)
+      << direct;
+  EXPECT_EQ(proxied, direct);
+  expectServersAnswer();
+}
+
+// The same confinement reached otherwise: a window wholly on the other head than the pointer's,
+// a grab again confined to a window on the other head, a shape taken off the pointer's head and
+// back under the grab, the window moved off it and resized back, and XTEST motion instead of
+// warps.
+TEST_F(CrossingBetweenHeads, ConfinementFollowsTheWindowAndMotionAsOnOneWideScreen) {
+  auto [direct, proxied] = drive("far regrab reshape move xtest", "confinedrive.py");
+  ASSERT_NE(direct.find("== end"), std::string::npos) << direct;
+  EXPECT_NE(direct.find("-- reshape\ngrab 0\nreshaped 660,120\nwarp 0,0: 660,100\n"), std::string::npos) << direct;
+  EXPECT_NE(direct.find("-- move\ngrab 0\nmoved 900,120\n"), std::string::npos) << direct;
+  EXPECT_EQ(proxied, direct);
+  expectServersAnswer();
 }
 
 }  // namespace

@@ -49,6 +49,7 @@ class TwinRun {
   const std::string &directDisplay() const { return direct_.displayName(); }
   std::string proxyDisplay() const { return tarvo_.displayName(); }
   const std::string &behindDisplay() const { return behind_.displayName(); }  // the Xvfb behind tarvo
+  XvfbServer &behind() { return behind_; }
   TarvoProcess &tarvo() { return tarvo_; }
 
  private:

@@ -91,7 +91,7 @@ class ServerGrabTest : public corerequests::CoreRequestTest {
 TEST_F(ServerGrabTest, ForwardedPointerGrabHoldsUntilLifted) {
   EXPECT_EQ(otherGrab(1), GrabSuccess);
   ASSERT_EQ(windowGrabPointer(kWindowPointer, client, id, 0, 0, 0x4, 1, 1, nullptr, 0, 0), 1);
-  miscForwardGrabPointer(heads[1]);
+  miscForwardGrabPointer(heads[1], 1);
   sync();
   EXPECT_EQ(proxyState.pointerGrab.realServer, 1);
   EXPECT_EQ(otherGrab(1), AlreadyGrabbed);

@@ -966,7 +966,7 @@ class ServerSideTest : public ::testing::Test {
 TEST_F(ServerSideTest, ForwardedGrabsCarryTheRecordedGrab) {
   ASSERT_EQ(windowGrabPointer(kWindowPointer, a->client, top->id, core.root()->id, 1, 0x4, 0, 1, nullptr, 50, 0), 1);
   Head *second = core.heads()[1];
-  miscForwardGrabPointer(second);
+  miscForwardGrabPointer(second, 1);
   EXPECT_EQ(proxyState.pointerGrab.realServer, 1);
   auto grabs = requestsOf(*a, 26);
   ASSERT_EQ(grabs.size(), 1u);
@@ -978,7 +978,7 @@ TEST_F(ServerSideTest, ForwardedGrabsCarryTheRecordedGrab) {
   EXPECT_EQ(u32(grabs[0], 12), resourceServerId(core.root()->id, kResourceRealRoot, second));
   // A freeze of another client outside a thaw does not make the server's grab synchronous.
   windowSetPointerFreeze(kWindowPointer, b->client, 3);
-  miscForwardGrabPointer(second);
+  miscForwardGrabPointer(second, 1);
   grabs = requestsOf(*a, 26);
   ASSERT_EQ(grabs.size(), 1u);
   EXPECT_EQ(grabs[0][10], 1);
@@ -998,6 +998,55 @@ TEST_F(ServerSideTest, ForwardedGrabsCarryTheRecordedGrab) {
   EXPECT_EQ(requestsOf(*a, 32).size(), 1u);
 }
 
+// The confine-to window is named on a head only when asked and when the window's region (its
+// outside as its parent and its shape clip it) reaches that head: a copy the real server cannot
+// bring the pointer into is no confinement. Across the border, the shape decides.
+TEST_F(ServerSideTest, ForwardedGrabsConfineOnlyWhereTheRegionReaches) {
+  ASSERT_EQ(windowGrabPointer(kWindowPointer, a->client, top->id, top->id, 1, 0x4, 1, 1, nullptr, 50, 0), 1);
+  Head *first = core.heads()[0], *second = core.heads()[1];
+  miscForwardGrabPointer(second, 1);
+  miscForwardGrabPointer(first, 0);
+  miscForwardGrabPointer(first, 1);
+  auto grabs = requestsOf(*a, 26);
+  ASSERT_EQ(grabs.size(), 3u);
+  EXPECT_EQ(u32(grabs[0], 12), 0u);
+  EXPECT_EQ(u32(grabs[1], 12), 0u);
+  EXPECT_EQ(u32(grabs[2], 12), resourceServerId(top->id, kResourceWindow, first));
+  windowUngrabPointer(kWindowPointer, nullptr, 0);
+
+  WindowRecord *across = nullptr;
+  {
+    FakeCore::Current current(*a);
+    across = windowCreate(a->id(2), core.root(), 450, 100, 100, 50, 0, 0, 0);
+    windowMap(across);
+  }
+  ASSERT_NE(across, nullptr);
+  across->boundingShape = regionCreateRect(0, 0, 40, 50);  // x 450..489: the first head only
+  windowSetShape(across);
+  ASSERT_EQ(windowGrabPointer(kWindowPointer, a->client, top->id, across->id, 1, 0x4, 1, 1, nullptr, 60, 0), 1);
+  EXPECT_TRUE(mainConfinementReaches(across, first));
+  EXPECT_FALSE(mainConfinementReaches(across, second));
+  int32_t x = 900, y = 400;
+  mainConfinePoint(across, nullptr, &x, &y);
+  EXPECT_EQ(x, 489);
+  EXPECT_EQ(y, 149);
+  regionTranslate(across->boundingShape, 60, 0);  // x 510..549: the second head only
+  windowSetShape(across);
+  miscForwardGrabPointer(first, 1);
+  miscForwardGrabPointer(second, 1);
+  grabs = requestsOf(*a, 26);
+  ASSERT_EQ(grabs.size(), 2u);
+  EXPECT_EQ(u32(grabs[0], 12), 0u);
+  EXPECT_EQ(u32(grabs[1], 12), resourceServerId(across->id, kResourceWindow, second));
+  x = 0, y = 0;
+  mainConfinePoint(across, first, &x, &y);
+  EXPECT_EQ(x, 0) << "the region has nothing on the first head: the point stays";
+  mainConfinePoint(across, nullptr, &x, &y);
+  EXPECT_EQ(x, 510);
+  EXPECT_EQ(y, 100);
+  windowUngrabPointer(kWindowPointer, nullptr, 0);
+}
+
 // A grab keeps another client's cursor after its id was freed; the forwarded grab no longer
 // names the id, which a new cursor of that client has taken meanwhile.
 TEST_F(ServerSideTest, AGrabsCursorFreedByItsIdIsNotNamedAgain) {
@@ -1010,7 +1059,7 @@ TEST_F(ServerSideTest, AGrabsCursorFreedByItsIdIsNotNamedAgain) {
   ASSERT_NE(kept, nullptr);
   ASSERT_EQ(windowGrabPointer(kWindowPointer, a->client, top->id, 0, 1, 0x4, 1, 1, kept, 0, 0), 1);
   Head *second = core.heads()[1];
-  miscForwardGrabPointer(second);
+  miscForwardGrabPointer(second, 1);
   auto grabs = requestsOf(*a, 26);
   ASSERT_EQ(grabs.size(), 1u);
   EXPECT_EQ(u32(grabs[0], 16), resourceServerId(id, kResourceCursor, second));
@@ -1023,7 +1072,7 @@ TEST_F(ServerSideTest, AGrabsCursorFreedByItsIdIsNotNamedAgain) {
   }
   ASSERT_NE(fresh, nullptr);
   EXPECT_EQ(kept->refCount, 1u) << "the grab's reference";
-  miscForwardGrabPointer(second);
+  miscForwardGrabPointer(second, 1);
   grabs = requestsOf(*a, 26);
   ASSERT_EQ(grabs.size(), 1u);
   EXPECT_EQ(u32(grabs[0], 16), 0u) << "not the new cursor of the same id";
@@ -1057,7 +1106,7 @@ TEST_F(ServerSideTest, AGrabsCursorWithoutIdGetsATemporaryCopy) {
   }
   ASSERT_EQ(kept->id, 0u);
   Head *second = core.heads()[1];
-  miscForwardGrabPointer(second);
+  miscForwardGrabPointer(second, 1);
   std::vector<FakeBytes> creates, grabs, frees;
   for (FakeBytes &r : core.serverRequests(*a)) {
     if (r[0] == 93) creates.push_back(r);
