@@ -115,30 +115,30 @@ uint32_t blocksFreedSinceTrim;
 // destroyed windows leaves no resident pages behind, a window now and then costs no trim.
 constexpr uint32_t kTrimAfterBlocks = 256;
 
+// Entries the close-time drops looked at (windowDropVisits).
+uint64_t dropVisits;
+
+// Takes an entry off its window's list and its client's list and frees it.
+void unlinkSelection(EventSelection *s) {
+  *s->link = s->next;
+  if (s->next) s->next->link = s->link;
+  if (s->clientLink) {
+    *s->clientLink = s->clientNext;
+    if (s->clientNext) s->clientNext->clientLink = s->clientLink;
+  }
+  free(s);
+}
+
 void freeSelections(EventSelection **list) {
-  while (EventSelection *s = *list) {
-    *list = s->next;
-    free(s);
-  }
+  while (*list) unlinkSelection(*list);
 }
 
-// Removes the client's entry from a list; 1 when there was one.
-int dropSelection(EventSelection **list, const ClientConnection *client) {
-  for (EventSelection **link = list; *link; link = &(*link)->next) {
-    if ((*link)->client != client) continue;
-    EventSelection *s = *link;
-    *link = s->next;
-    free(s);
-    return 1;
-  }
-  return 0;
-}
-
-// Sets the client's mask in a list (mask 0 removes its entry); 0 when out of memory.
-int setSelection(EventSelection **list, ClientConnection *client, uint32_t mask) {
+// Sets the client's mask in the list of the window (of a block when inBlock); mask 0 removes
+// its entry. 0 when out of memory.
+int setSelection(EventSelection **list, ClientConnection *client, uint32_t mask, uint32_t windowId, bool inBlock) {
   for (EventSelection *s = *list; s; s = s->next) {
     if (s->client != client) continue;
-    if (mask == 0) return dropSelection(list, client), 1;
+    if (mask == 0) return unlinkSelection(s), 1;
     s->mask = mask;
     return 1;
   }
@@ -150,11 +150,28 @@ int setSelection(EventSelection **list, ClientConnection *client, uint32_t mask)
   }
   s->client = client;
   s->mask = mask;
+  s->windowId = windowId;
+  s->inBlock = inBlock;
   // Appended: the order of selection is the order of delivery.
   EventSelection **link = list;
   while (*link) link = &(*link)->next;
   *link = s;
+  s->link = link;
+  if (client) {  // at the front of the client's list: the order there means nothing
+    s->clientNext = client->eventSelections;
+    if (s->clientNext) s->clientNext->clientLink = &s->clientNext;
+    client->eventSelections = s;
+    s->clientLink = &client->eventSelections;
+  }
   return 1;
+}
+
+int setWindowSelection(WindowRecord *window, ClientConnection *client, uint32_t mask) {
+  return setSelection(&window->selections, client, mask, window->id, false);
+}
+
+int setBlockSelection(WindowSelectionBlock *block, ClientConnection *client, uint32_t mask) {
+  return setSelection(&block->entries, client, mask, block->windowId, true);
 }
 
 uint32_t maskOf(const EventSelection *list, const ClientConnection *client) {
@@ -193,15 +210,6 @@ void pendingTimerFired(void *) {
 int16_t clamp16(int64_t v) { return int16_t(v < -32768 ? -32768 : v > 32767 ? 32767 : v); }
 
 const char *clientText(ClientConnection *client) { return xscreenClientName(client); }
-
-// Every window of every meta screen's tree, the roots included.
-template <class F>
-void forEachWindow(F f) {
-  for (MetaScreen *s = xscreenList; s; s = s->next) {
-    auto *root = static_cast<WindowRecord *>(resourceLookupWindow(s->root));
-    for (WindowRecord *w = root; w; w = windowNextInTree(w, root)) f(w);
-  }
-}
 
 }  // namespace
 
@@ -274,8 +282,8 @@ WindowRecord *windowCreate(uint32_t id, WindowRecord *parent, int32_t x, int32_t
 void windowApplyCreateAttributes(WindowRecord *window, uint32_t eventMask) {
   if (!window) return;
   ClientConnection *client = xproxyCurrentClient;
-  setSelection(&window->selections, client, eventMask);
-  setSelection(&window->block->entries, client, eventMask);
+  setWindowSelection(window, client, eventMask);
+  setBlockSelection(window->block, client, eventMask);
 }
 
 void windowFreeRecordData(WindowRecord *window) {
@@ -561,7 +569,7 @@ int windowChangeAttributes(WindowRecord *window, uint32_t eventMask) {
     }
   }
   uint32_t old = maskOf(window->selections, client);
-  if (!setSelection(&window->selections, client, eventMask)) return 0;
+  if (!setWindowSelection(window, client, eventMask)) return 0;
   DisplayConnection *connection = client && client->displayCount > 0 ? client->displays[0] : nullptr;
   if (((old | eventMask) & kWindowPointerMasks) && connection) {
     // Pointer events that arrive before the real server has the new mask are judged by the old
@@ -575,7 +583,7 @@ int windowChangeAttributes(WindowRecord *window, uint32_t eventMask) {
       free(update);  // not sent: the block takes the mask at once
     }
   }
-  setSelection(&window->block->entries, client, eventMask);
+  setBlockSelection(window->block, client, eventMask);
   return 1;
 }
 
@@ -583,7 +591,7 @@ void windowSetClientEventMask(uint8_t *, uintptr_t update) {
   auto *u = reinterpret_cast<WindowMaskUpdate *>(update);
   WindowSelectionBlock *b = u ? windowSelectionBlockById(u->windowId) : nullptr;
   if (!b) return;
-  setSelection(&b->entries, u->client, u->mask);
+  setBlockSelection(b, u->client, u->mask);
 }
 
 void windowFreeMaskUpdate(uintptr_t update) { free(reinterpret_cast<void *>(update)); }
@@ -629,12 +637,14 @@ void windowSetCursor(WindowRecord *window, uint32_t cursor) {
 }
 
 void windowDropClientSelections(ClientConnection *client) {
-  forEachWindow([&](WindowRecord *w) {
-    dropSelection(&w->selections, client);
-    if (w->block) dropSelection(&w->block->entries, client);
-  });
-  for (WindowSelectionBlock *b = pendingBlocks; b; b = b->next) dropSelection(&b->entries, client);
+  // Its own list: the cost is what it selected, however many windows and blocks the proxy holds.
+  while (EventSelection *s = client->eventSelections) {
+    dropVisits++;
+    unlinkSelection(s);
+  }
 }
+
+uint64_t windowDropVisits() { return dropVisits; }
 
 // ----- The save set -----
 
