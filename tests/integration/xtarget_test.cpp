@@ -131,7 +131,7 @@ TEST_F(XtargetTest, SilentListenerBlocksNoLaterOpen) {
   Display *display = nullptr;
   long long started = xvfbNowMs();
   EXPECT_NE(openWith(silentName, 1000, &display), "");
-  EXPECT_LT(xvfbNowMs() - started, 1000 + 500);
+  EXPECT_LT(xvfbNowMs() - started, 1000 + 3000);  // generous for a busy machine
   for (bool withAuthorization : {false, true}) {
     SCOPED_TRACE(withAuthorization ? "authorization name" : "no authorization");
     std::string absent = ":" + std::to_string(xvfbUnusedDisplayNumber());
@@ -148,7 +148,7 @@ TEST_F(XtargetTest, SilentListenerBlocksNoLaterOpen) {
     EXPECT_NE(xtargetOpenDisplay(&params, "tarvo test", &display), nullptr);
     long long elapsed = xvfbNowMs() - started;
     EXPECT_GE(elapsed, 1200 - 50);
-    EXPECT_LT(elapsed, 1200 + 500);
+    EXPECT_LT(elapsed, 1200 + 3000);  // generous for a busy machine
   }
   ::close(listener);
 }
