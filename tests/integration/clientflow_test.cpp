@@ -442,7 +442,7 @@ TEST_F(ClientFlowTest, SilentPeerIsClosedByTheSetupTimeOut) {
 TEST_F(ClientFlowTest, UnansweredServerSetupEndsWithAFailedSetup) {
   uint64_t saved = xprotoSetupTimeoutMs;
   xprotoSetupTimeoutMs = 300;
-  ASSERT_EQ(kill(proxy.xvfb().pid(), SIGSTOP), 0);
+  ASSERT_TRUE(xvfbStopProcess(proxy.xvfb().pid()));
   // The server stays stopped until the answer came: only the setup timer can give this one.
   RawClient waiting;
   proxy.connect(waiting, 'B', kLoopEventBoundMs);

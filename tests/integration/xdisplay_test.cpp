@@ -140,7 +140,7 @@ TEST_F(XdisplayTest, AllocCellsGivesUpOnAStoppedServer) {
   uint32_t savedLimit = xtargetSyncLimitMs;
   const uint32_t limit = 2000;
   xtargetSyncLimitMs = limit;
-  ASSERT_EQ(kill(server_.pid(), SIGSTOP), 0);
+  ASSERT_TRUE(xvfbStopProcess(server_.pid()));
   std::atomic<bool> done{false};
   std::thread resume([&done, pid = server_.pid()] {  // an unbounded wait fails the timing, not the run
     for (int i = 0; i < 3000 && !done; i++) std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -376,7 +376,7 @@ TEST_F(XtargetTest, SyncBoundedByTheLimit) {
   Window root = DefaultRootWindow(display);
   XSelectInput(display, root, PropertyChangeMask);
   XSync(display, False);
-  ASSERT_EQ(kill(server_.pid(), SIGSTOP), 0);
+  ASSERT_TRUE(xvfbStopProcess(server_.pid()));
   xtargetArmErrorTrap(display);
   XChangeProperty(display, root, XA_WM_NAME, XA_STRING, 8, PropModeReplace,
                   reinterpret_cast<const unsigned char *>("x"), 1);
@@ -453,7 +453,7 @@ TEST_F(XtargetTest, QueriesBoundedByTheLimit) {
   // The server stopped: the query gives up once the limit passed.
   queryPointer[1] = uint32_t(root);
   XSync(display, False);
-  ASSERT_EQ(kill(server_.pid(), SIGSTOP), 0);
+  ASSERT_TRUE(xvfbStopProcess(server_.pid()));
   long long started = xvfbNowMs();
   failure = xtargetRoundTrip(display, queryPointer, sizeof queryPointer, 300, &reply);
   long long spent = xvfbNowMs() - started;
