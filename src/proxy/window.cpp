@@ -24,6 +24,22 @@
 namespace {
 void destroyRoutine(uint32_t, void *value) { windowDestroy(static_cast<WindowRecord *>(value)); }
 
+// xcorePassiveGrabHolds: a grab counts in the windows it names (clientHolds). A window whose id
+// has left the table when the grab goes is being freed: its count goes with it.
+void countGrabHolds(PassiveGrab *g, int delta) {
+  auto count = [delta](uint32_t id, uint8_t *held) {
+    auto *w = id && (delta > 0 || *held) ? static_cast<WindowRecord *>(resourceLookupWindow(id)) : nullptr;
+    if (delta > 0) *held = w != nullptr;
+    if (!w) return;
+    if (delta > 0)
+      w->clientHolds++;
+    else if (w->clientHolds > 0)
+      w->clientHolds--;
+  };
+  count(g->window, &g->holdsWindow);
+  count(g->confineTo, &g->holdsConfineTo);
+}
+
 // A record and the storage of its four regions come in one zeroed allocation: a validation
 // reads them together, and mapping and unmapping windows then touches fewer cache lines.
 constexpr size_t kRegionStoreOffset = (sizeof(WindowRecord) + alignof(Region) - 1) / alignof(Region) * alignof(Region);
@@ -39,8 +55,10 @@ Region *regionStoreOf(WindowRecord *window) {
 }  // namespace
 
 WindowRecord *windowCreateRecord(uint32_t id, MetaScreen *screen, VisualRecord *visual) {
-  // Type 1's free routine is the tree's destruction (installed before the first window).
+  // Type 1's free routine is the tree's destruction (installed before the first window), and
+  // the passive grabs count in the windows they name.
   resourceTypeRoutines[kResourceWindow].free = destroyRoutine;
+  xcorePassiveGrabHolds = countGrabHolds;
   WindowRecord *window = allocateRecord();
   if (!window) {
     LOG_OUT_OF_MEMORY();
@@ -267,6 +285,7 @@ WindowRecord *windowCreate(uint32_t id, WindowRecord *parent, int32_t x, int32_t
     return nullptr;
   }
   resourceTypeRoutines[kResourceWindow].free = destroyRoutine;
+  xcorePassiveGrabHolds = countGrabHolds;
   if (!resourceAdd(id, kResourceWindow, window)) return nullptr;  // freed by its free routine
   windowLinkAbove(window, parent, parent->firstChild);
   windowRecomputeSubtree(window);
@@ -287,12 +306,14 @@ void windowApplyCreateAttributes(WindowRecord *window, uint32_t eventMask) {
 }
 
 void windowFreeRecordData(WindowRecord *window) {
-  // Save sets of every client.
-  for (ClientConnection *c = xproxyClients; c; c = c->next) {
+  // Save sets and passive grabs of every client, when any names the window (the close of a client
+  // with many windows then costs its windows, not its windows times the clients).
+  for (ClientConnection *c = window->clientHolds ? xproxyClients : nullptr; c; c = c->next) {
     // ===== save sets (window) =====
     for (uint32_t i = 0; i < c->saveSetCount;) {
       if (c->saveSet[i] == window) {
         c->saveSet[i] = c->saveSet[--c->saveSetCount];
+        window->clientHolds--;
       } else {
         i++;
       }
@@ -654,6 +675,7 @@ int windowChangeSaveSet(ClientConnection *client, WindowRecord *window, int mode
     if (mode == 1) {
       memmove(client->saveSet + i, client->saveSet + i + 1, (client->saveSetCount - i - 1) * sizeof(WindowRecord *));
       client->saveSetCount--;
+      window->clientHolds--;
     }
     return 0;
   }
@@ -666,6 +688,7 @@ int windowChangeSaveSet(ClientConnection *client, WindowRecord *window, int mode
     client->saveSetSize = size;
   }
   client->saveSet[client->saveSetCount++] = window;
+  window->clientHolds++;
   return 0;
 }
 
@@ -675,6 +698,7 @@ void windowHandleSaveSet(ClientConnection *client) {
   // not see it again.
   while (client->saveSetCount > 0) {
     WindowRecord *w = client->saveSet[--client->saveSetCount];
+    w->clientHolds--;
     WindowRecord *ancestor = w->parent;
     while (ancestor && ancestor->owner == client) ancestor = ancestor->parent;
     if (!ancestor) continue;

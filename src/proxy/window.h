@@ -93,6 +93,10 @@ struct WindowRecord {
   Region *inputShape;
   WindowSelectionBlock *block;     // outlives the record
   ClientConnection *owner;         // NULL for a root
+  // Save-set entries and passive grabs (window or confine-to) of any client that name the window:
+  // its destruction looks through the clients for them only while there are some. Counted by
+  // windowChangeSaveSet / windowHandleSaveSet and xcoreAddGrab / xcoreFreeGrab.
+  uint32_t clientHolds;
   void *multibufData;
   struct RenderPicture *renderPictures;  // RENDER pictures made on the window (xext/render.h)
   WindowBoundResource *boundResources;

@@ -981,6 +981,10 @@ TEST_F(GrabTest, PassiveGrabsOnADestroyedWindowAreFreed) {
     EXPECT_EQ(c->client->passiveGrabs->next, nullptr);
   }
   EXPECT_EQ(cursor->refCount, references);
+  // The kept grabs still make the other window's destruction look through the clients.
+  EXPECT_EQ(elsewhere->clientHolds, 2u);
+  for (FakeClient *c : {a, b}) xcoreFreeGrab(c->client->passiveGrabs, c->client);
+  EXPECT_EQ(elsewhere->clientHolds, 0u);
 }
 
 }  // namespace
