@@ -11,6 +11,7 @@
 
 struct DisplayConnection;
 struct DeferredOutput;
+struct EventSelection;
 struct MetaScreen;
 struct PassiveGrab;
 struct WindowRecord;
@@ -120,6 +121,10 @@ struct ClientConnection {
   uint32_t saveSetCount;
   uint32_t saveSetSize;
   // ===== end of save sets =====
+  // Its event selections on windows and on destroyed windows' blocks (EventSelection's
+  // clientNext list): entries join and leave with their window's list (window.cpp); the close
+  // frees what is left (windowDropClientSelections).
+  EventSelection *eventSelections;
   // ===== multimedia =====
   Order *multimediaRecheck;      // re-checks a client left unread while its stream is busy
   // ===== end of multimedia =====

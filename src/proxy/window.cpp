@@ -25,6 +25,22 @@
 namespace {
 void destroyRoutine(uint32_t, void *value) { windowDestroy(static_cast<WindowRecord *>(value)); }
 
+// xcorePassiveGrabHolds: a grab counts in the windows it names (clientHolds). A window whose id
+// has left the table when the grab goes is being freed: its count goes with it.
+void countGrabHolds(PassiveGrab *g, int delta) {
+  auto count = [delta](uint32_t id, uint8_t *held) {
+    auto *w = id && (delta > 0 || *held) ? static_cast<WindowRecord *>(resourceLookupWindow(id)) : nullptr;
+    if (delta > 0) *held = w != nullptr;
+    if (!w) return;
+    if (delta > 0)
+      w->clientHolds++;
+    else if (w->clientHolds > 0)
+      w->clientHolds--;
+  };
+  count(g->window, &g->holdsWindow);
+  count(g->confineTo, &g->holdsConfineTo);
+}
+
 // A record and the storage of its four regions come in one zeroed allocation: a validation
 // reads them together, and mapping and unmapping windows then touches fewer cache lines.
 constexpr size_t kRegionStoreOffset = (sizeof(WindowRecord) + alignof(Region) - 1) / alignof(Region) * alignof(Region);
@@ -40,8 +56,10 @@ Region *regionStoreOf(WindowRecord *window) {
 }  // namespace
 
 WindowRecord *windowCreateRecord(uint32_t id, MetaScreen *screen, VisualRecord *visual) {
-  // Type 1's free routine is the tree's destruction (installed before the first window).
+  // Type 1's free routine is the tree's destruction (installed before the first window), and
+  // the passive grabs count in the windows they name.
   resourceTypeRoutines[kResourceWindow].free = destroyRoutine;
+  xcorePassiveGrabHolds = countGrabHolds;
   WindowRecord *window = allocateRecord();
   if (!window) {
     LOG_OUT_OF_MEMORY();
@@ -116,30 +134,30 @@ uint32_t blocksFreedSinceTrim;
 // destroyed windows leaves no resident pages behind, a window now and then costs no trim.
 constexpr uint32_t kTrimAfterBlocks = 256;
 
+// Entries the close-time drops looked at (windowDropVisits).
+uint64_t dropVisits;
+
+// Takes an entry off its window's list and its client's list and frees it.
+void unlinkSelection(EventSelection *s) {
+  *s->link = s->next;
+  if (s->next) s->next->link = s->link;
+  if (s->clientLink) {
+    *s->clientLink = s->clientNext;
+    if (s->clientNext) s->clientNext->clientLink = s->clientLink;
+  }
+  free(s);
+}
+
 void freeSelections(EventSelection **list) {
-  while (EventSelection *s = *list) {
-    *list = s->next;
-    free(s);
-  }
+  while (*list) unlinkSelection(*list);
 }
 
-// Removes the client's entry from a list; 1 when there was one.
-int dropSelection(EventSelection **list, const ClientConnection *client) {
-  for (EventSelection **link = list; *link; link = &(*link)->next) {
-    if ((*link)->client != client) continue;
-    EventSelection *s = *link;
-    *link = s->next;
-    free(s);
-    return 1;
-  }
-  return 0;
-}
-
-// Sets the client's mask in a list (mask 0 removes its entry); 0 when out of memory.
-int setSelection(EventSelection **list, ClientConnection *client, uint32_t mask) {
+// Sets the client's mask in the list of the window (of a block when inBlock); mask 0 removes
+// its entry. 0 when out of memory.
+int setSelection(EventSelection **list, ClientConnection *client, uint32_t mask, uint32_t windowId, bool inBlock) {
   for (EventSelection *s = *list; s; s = s->next) {
     if (s->client != client) continue;
-    if (mask == 0) return dropSelection(list, client), 1;
+    if (mask == 0) return unlinkSelection(s), 1;
     s->mask = mask;
     return 1;
   }
@@ -151,11 +169,28 @@ int setSelection(EventSelection **list, ClientConnection *client, uint32_t mask)
   }
   s->client = client;
   s->mask = mask;
+  s->windowId = windowId;
+  s->inBlock = inBlock;
   // Appended: the order of selection is the order of delivery.
   EventSelection **link = list;
   while (*link) link = &(*link)->next;
   *link = s;
+  s->link = link;
+  if (client) {  // at the front of the client's list: the order there means nothing
+    s->clientNext = client->eventSelections;
+    if (s->clientNext) s->clientNext->clientLink = &s->clientNext;
+    client->eventSelections = s;
+    s->clientLink = &client->eventSelections;
+  }
   return 1;
+}
+
+int setWindowSelection(WindowRecord *window, ClientConnection *client, uint32_t mask) {
+  return setSelection(&window->selections, client, mask, window->id, false);
+}
+
+int setBlockSelection(WindowSelectionBlock *block, ClientConnection *client, uint32_t mask) {
+  return setSelection(&block->entries, client, mask, block->windowId, true);
 }
 
 uint32_t maskOf(const EventSelection *list, const ClientConnection *client) {
@@ -194,15 +229,6 @@ void pendingTimerFired(void *) {
 int16_t clamp16(int64_t v) { return int16_t(v < -32768 ? -32768 : v > 32767 ? 32767 : v); }
 
 const char *clientText(ClientConnection *client) { return xscreenClientName(client); }
-
-// Every window of every meta screen's tree, the roots included.
-template <class F>
-void forEachWindow(F f) {
-  for (MetaScreen *s = xscreenList; s; s = s->next) {
-    auto *root = static_cast<WindowRecord *>(resourceLookupWindow(s->root));
-    for (WindowRecord *w = root; w; w = windowNextInTree(w, root)) f(w);
-  }
-}
 
 }  // namespace
 
@@ -260,6 +286,7 @@ WindowRecord *windowCreate(uint32_t id, WindowRecord *parent, int32_t x, int32_t
     return nullptr;
   }
   resourceTypeRoutines[kResourceWindow].free = destroyRoutine;
+  xcorePassiveGrabHolds = countGrabHolds;
   if (!resourceAdd(id, kResourceWindow, window)) return nullptr;  // freed by its free routine
   windowLinkAbove(window, parent, parent->firstChild);
   windowRecomputeSubtree(window);
@@ -275,17 +302,19 @@ WindowRecord *windowCreate(uint32_t id, WindowRecord *parent, int32_t x, int32_t
 void windowApplyCreateAttributes(WindowRecord *window, uint32_t eventMask) {
   if (!window) return;
   ClientConnection *client = xproxyCurrentClient;
-  setSelection(&window->selections, client, eventMask);
-  setSelection(&window->block->entries, client, eventMask);
+  setWindowSelection(window, client, eventMask);
+  setBlockSelection(window->block, client, eventMask);
 }
 
 void windowFreeRecordData(WindowRecord *window) {
-  // Save sets of every client.
-  for (ClientConnection *c = xproxyClients; c; c = c->next) {
+  // Save sets and passive grabs of every client, when any names the window (the close of a client
+  // with many windows then costs its windows, not its windows times the clients).
+  for (ClientConnection *c = window->clientHolds ? xproxyClients : nullptr; c; c = c->next) {
     // ===== save sets (window) =====
     for (uint32_t i = 0; i < c->saveSetCount;) {
       if (c->saveSet[i] == window) {
         c->saveSet[i] = c->saveSet[--c->saveSetCount];
+        window->clientHolds--;
       } else {
         i++;
       }
@@ -574,7 +603,7 @@ int windowChangeAttributes(WindowRecord *window, uint32_t eventMask) {
     }
   }
   uint32_t old = maskOf(window->selections, client);
-  if (!setSelection(&window->selections, client, eventMask)) return 0;
+  if (!setWindowSelection(window, client, eventMask)) return 0;
   DisplayConnection *connection = client && client->displayCount > 0 ? client->displays[0] : nullptr;
   if (((old | eventMask) & kWindowPointerMasks) && connection) {
     // Pointer events that arrive before the real server has the new mask are judged by the old
@@ -588,7 +617,7 @@ int windowChangeAttributes(WindowRecord *window, uint32_t eventMask) {
       free(update);  // not sent: the block takes the mask at once
     }
   }
-  setSelection(&window->block->entries, client, eventMask);
+  setBlockSelection(window->block, client, eventMask);
   return 1;
 }
 
@@ -596,7 +625,7 @@ void windowSetClientEventMask(uint8_t *, uintptr_t update) {
   auto *u = reinterpret_cast<WindowMaskUpdate *>(update);
   WindowSelectionBlock *b = u ? windowSelectionBlockById(u->windowId) : nullptr;
   if (!b) return;
-  setSelection(&b->entries, u->client, u->mask);
+  setBlockSelection(b, u->client, u->mask);
 }
 
 void windowFreeMaskUpdate(uintptr_t update) { free(reinterpret_cast<void *>(update)); }
@@ -642,12 +671,14 @@ void windowSetCursor(WindowRecord *window, uint32_t cursor) {
 }
 
 void windowDropClientSelections(ClientConnection *client) {
-  forEachWindow([&](WindowRecord *w) {
-    dropSelection(&w->selections, client);
-    if (w->block) dropSelection(&w->block->entries, client);
-  });
-  for (WindowSelectionBlock *b = pendingBlocks; b; b = b->next) dropSelection(&b->entries, client);
+  // Its own list: the cost is what it selected, however many windows and blocks the proxy holds.
+  while (EventSelection *s = client->eventSelections) {
+    dropVisits++;
+    unlinkSelection(s);
+  }
 }
+
+uint64_t windowDropVisits() { return dropVisits; }
 
 // ----- The save set -----
 
@@ -657,6 +688,7 @@ int windowChangeSaveSet(ClientConnection *client, WindowRecord *window, int mode
     if (mode == 1) {
       memmove(client->saveSet + i, client->saveSet + i + 1, (client->saveSetCount - i - 1) * sizeof(WindowRecord *));
       client->saveSetCount--;
+      window->clientHolds--;
     }
     return 0;
   }
@@ -669,6 +701,7 @@ int windowChangeSaveSet(ClientConnection *client, WindowRecord *window, int mode
     client->saveSetSize = size;
   }
   client->saveSet[client->saveSetCount++] = window;
+  window->clientHolds++;
   return 0;
 }
 
@@ -678,6 +711,7 @@ void windowHandleSaveSet(ClientConnection *client) {
   // not see it again.
   while (client->saveSetCount > 0) {
     WindowRecord *w = client->saveSet[--client->saveSetCount];
+    w->clientHolds--;
     WindowRecord *ancestor = w->parent;
     while (ancestor && ancestor->owner == client) ancestor = ancestor->parent;
     if (!ancestor) continue;

@@ -12,11 +12,19 @@ struct VisualRecord;
 struct ClientConnection;
 
 // ===== root windows (records) =====
-// One client's interest in a window's events.
+// One client's interest in a window's events. Each entry is on two lists: its window's (the
+// record's selections or the block's entries, in the order of delivery) and its client's own
+// (ClientConnection::eventSelections), so that a client's close visits what it selected and
+// nothing else. Made and freed only by window.cpp, which keeps both links.
 struct EventSelection {
   EventSelection *next;
   ClientConnection *client;
   uint32_t mask;
+  EventSelection **link;         // the pointer to this entry in its window's list
+  EventSelection *clientNext;    // the client's list (no links for a NULL client)
+  EventSelection **clientLink;   // the pointer to this entry in the client's list, or NULL
+  uint32_t windowId;             // the window whose list holds the entry
+  uint8_t inBlock;               // 1: a block's entries, 0: the window record's selections
 };
 // ===== end of root windows (records) =====
 
@@ -85,6 +93,10 @@ struct WindowRecord {
   Region *inputShape;
   WindowSelectionBlock *block;     // outlives the record
   ClientConnection *owner;         // NULL for a root
+  // Save-set entries and passive grabs (window or confine-to) of any client that name the window:
+  // its destruction looks through the clients for them only while there are some. Counted by
+  // windowChangeSaveSet / windowHandleSaveSet and xcoreAddGrab / xcoreFreeGrab.
+  uint32_t clientHolds;
   void *multibufData;
   struct RenderPicture *renderPictures;  // RENDER pictures made on the window (xext/render.h)
   WindowBoundResource *boundResources;
@@ -167,6 +179,9 @@ void windowFreeSelectionBlock(WindowSelectionBlock *block);
 void windowFreePendingSelectionBlocks();
 // The list of destroyed windows' blocks (for tests and diagnostics).
 WindowSelectionBlock *windowPendingSelectionBlocks();
+// Entries that the selection drops of closing clients have looked at since the start (for
+// tests and diagnostics: a close costs what the client selected, not what the proxy holds).
+uint64_t windowDropVisits();
 
 // --- Mapping ---
 void windowMap(WindowRecord *window);

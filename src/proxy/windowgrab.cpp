@@ -183,15 +183,14 @@ void windowReleaseRetainedClient(ClientConnection *client) {
   DisplayConnection *first = client->displayCount > 0 ? client->displays[0] : nullptr;
   // What its connections select on the real roots and on its windows' copies goes, so that the
   // real server sends it nothing more.
-  for (MetaScreen *m = xscreenList; m; m = m->next) {
+  // The windows are found through its own selections, not by walking every tree.
+  for (MetaScreen *m = xscreenList; m; m = m->next)
     for (Head *h = m->heads; h; h = h->next) clearServerEventMask(first, uint32_t(h->root));
-    auto *root = static_cast<WindowRecord *>(resourceLookupWindow(m->root));
-    for (WindowRecord *w = root; w; w = windowNextInTree(w, root)) {
-      bool selected = false;
-      for (EventSelection *s = w->selections; s && !selected; s = s->next) selected = s->client == client;
-      if (!selected) continue;
-      for (Head *h = m->heads; h; h = h->next) clearServerEventMask(first, resourceServerId(w->id, kResourceWindow, h));
-    }
+  for (EventSelection *s = client->eventSelections; s; s = s->clientNext) {
+    auto *w = s->inBlock ? nullptr : static_cast<WindowRecord *>(resourceLookupWindow(s->windowId));
+    if (!w || !w->screen) continue;
+    for (Head *h = w->screen->heads; h; h = h->next)
+      clearServerEventMask(first, resourceServerId(w->id, kResourceWindow, h));
   }
   windowDropClientSelections(client);
   xcoreReleaseRetainedSelections(client);

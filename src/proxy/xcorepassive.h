@@ -22,7 +22,15 @@ struct PassiveGrab {
   uint8_t detail;         // button or key
   uint8_t pointerMode;
   uint8_t keyboardMode;
+  // Whether the window and the confine-to window counted this entry in their clientHolds
+  // (xcorePassiveGrabHolds: set when it is made, given back when it is freed).
+  uint8_t holdsWindow = 0, holdsConfineTo = 0;
 };
+
+// Counts an entry in the windows it names (delta 1 when it is made, -1 when it is freed), so
+// that their destruction looks for it; installed by the window tree with its first window
+// (windowCreateRecord, windowCreate), NULL before.
+extern void (*xcorePassiveGrabHolds)(PassiveGrab *entry, int delta);
 
 // A new entry appended to the client's list (the cursor reference passes to it); NULL when out
 // of memory.

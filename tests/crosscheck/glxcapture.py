@@ -10,6 +10,7 @@ every value the client passed must come out with its bytes reversed in its unit,
 Usage: glxcapture.py GLXRENDERCLIENT GLXSWAPDUMP
 Exits 77 (skipped) when Xvfb offers no indirect GLX context."""
 import os
+import resource
 import select
 import signal
 import subprocess
@@ -65,6 +66,37 @@ def stop(process):
         except subprocess.TimeoutExpired:
             os.killpg(process.pid, signal.SIGKILL)
             process.wait()
+
+
+def allow_core():
+    """In the client before its exec: a crash leaves a core file."""
+    try:
+        resource.setrlimit(resource.RLIMIT_CORE, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+    except (ValueError, OSError):
+        pass
+
+
+def crash_stack(program, directory):
+    """The stack of a crashed program from its core in the directory (gdb), or why there is none."""
+    cores = [os.path.join(directory, n) for n in os.listdir(directory) if n == 'core' or n.startswith('core.')]
+    if not cores:
+        return 'no core file (kernel.core_pattern: %s)' % open('/proc/sys/kernel/core_pattern').read().strip()
+    try:
+        out = subprocess.run(['gdb', '-batch', '-ex', 'thread apply all bt', program, cores[0]],
+                             capture_output=True, timeout=120)
+        return out.stdout.decode(errors='replace')
+    except (OSError, subprocess.TimeoutExpired) as e:
+        return 'no stack: %s' % e
+
+
+def wait_for(check, seconds):
+    """Whether check() held within the seconds (polled every 50 ms)."""
+    deadline = time.monotonic() + seconds
+    while not check():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.05)
+    return True
 
 
 def glx_major(exchanges):
@@ -140,7 +172,7 @@ def problems_of(data, swapped, values):
 def main(argv):
     if len(argv) < 3:
         raise SystemExit('usage: glxcapture.py GLXRENDERCLIENT GLXSWAPDUMP')
-    client, dump = argv[1], argv[2]
+    client, dump = os.path.abspath(argv[1]), os.path.abspath(argv[2])
     xvfb = relay = None
     with tempfile.TemporaryDirectory() as directory:
         try:
@@ -155,14 +187,22 @@ def main(argv):
                 print('the relay did not start')
                 return 1
             env = dict(os.environ, DISPLAY=':' + relay_number, LIBGL_ALWAYS_INDIRECT='1')
-            run = subprocess.run([client], env=env, capture_output=True, timeout=60)
+            # A core of a crashed client stays in the directory, for its stack below.
+            run = subprocess.run([client], env=env, capture_output=True, timeout=60, cwd=directory,
+                                 preexec_fn=allow_core)
             if run.returncode == 2:
                 print('skipped: %s' % run.stderr.decode().strip())
                 return 77
             if run.returncode != 0:
                 print('the client failed (%d): %s' % (run.returncode, run.stderr.decode()))
+                if run.returncode < 0:
+                    print(crash_stack(client, directory))
                 return 1
-            time.sleep(0.3)  # the relay writes the capture as it passes the requests
+            # The relay writes each request to the capture as it passes it: the client's last one
+            # (DestroyWindow) may follow its exit on a busy machine.
+            if not wait_for(lambda: any(m.direction == 'C' and m.data[0] == 4 for m in capture.read(capture_file)), 30):
+                print('the capture lacks the client\'s last request')
+                return 1
         finally:
             stop(relay)
             stop(xvfb)

@@ -25,6 +25,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -187,9 +188,15 @@ class AppsTarvo : public ::testing::Test {
   // Each application still runs on both sides and printed no X error; its window shows its
   // drawing (a large share of its pixels left the empty screen's).
   void expectUpAndDrawn(const TwinShots &shots);
-  // Presses button 1 at the first point, moves through the others and releases it, on each
-  // side's real display (xdotool); then parks the pointer.
-  void drag(const std::vector<Point> &path);
+  // Presses button 1 at the first point and moves through the others on each side's real
+  // display (xdotool); releases it once the titled window is where `placed` wants it on that
+  // side (the window manager moves it with the pointer), at most 20 s; then parks the pointer.
+  void drag(const std::vector<Point> &path, const std::string &title, const std::function<bool(const Box &)> &placed);
+  // After a drag: the boxes of the titled window on both sides once the direct one is where
+  // `placed` wants it and the proxied one is at the same place (the window manager moves the
+  // frame when it has read the release, maybe after xdotool ended); at most 20 s.
+  void awaitDragged(const std::string &title, const std::function<bool(const Box &)> &placed, Box &direct,
+                    Box &proxied);
   // Runs xdotool with the words on each side's real display, then parks the pointer (one head).
   void xdotool(const std::string &words);
   void park();
@@ -280,19 +287,36 @@ void AppsTarvo::park() {
   }
 }
 
-void AppsTarvo::drag(const std::vector<Point> &path) {
+void AppsTarvo::drag(const std::vector<Point> &path, const std::string &title,
+                     const std::function<bool(const Box &)> &placed) {
   ASSERT_FALSE(path.empty());
   for (bool behind : {false, true}) {
     // Half a second between steps: tarvo follows a grabbed pointer by polling it.
-    std::string command = "env DISPLAY=" + (behind ? twin.behindDisplay() : twin.directDisplay()) + " xdotool " +
-                          pointerAt(path[0], behind) + " sleep 0.3 mousedown 1";
+    std::string xdotool = "env DISPLAY=" + (behind ? twin.behindDisplay() : twin.directDisplay()) + " xdotool ";
+    std::string command = xdotool + pointerAt(path[0], behind) + " sleep 0.3 mousedown 1";
     for (size_t i = 1; i < path.size(); i++) command += " sleep 0.5 " + pointerAt(path[i], behind);
-    command += " sleep 0.5 mouseup 1 sleep 0.3 2>&1";
     int status = -1;
-    std::string out = twinRunCommand(command, &status);
+    std::string out = twinRunCommand(command + " 2>&1", &status);
+    EXPECT_EQ(status, 0) << out;
+    // A release before the manager followed the last motion would drop the window short of it.
+    std::string display = behind ? twin.proxyDisplay() : twin.directDisplay();
+    EXPECT_TRUE(waitUntil([&] { return placed(windowBox(display, title)); }, 20000))
+        << title << (behind ? " through tarvo" : " direct") << " did not follow the pointer";
+    out = twinRunCommand(xdotool + "mouseup 1 sleep 0.3 2>&1", &status);
     EXPECT_EQ(status, 0) << out;
   }
   park();
+}
+
+void AppsTarvo::awaitDragged(const std::string &title, const std::function<bool(const Box &)> &placed, Box &direct,
+                             Box &proxied) {
+  waitUntil(
+      [&] {
+        direct = windowBox(twin.directDisplay(), title);
+        proxied = windowBox(twin.proxyDisplay(), title);
+        return placed(direct) && proxied.x == direct.x && proxied.y == direct.y;
+      },
+      20000);
 }
 
 void AppsTarvo::xdotool(const std::string &words) {
@@ -657,8 +681,11 @@ TEST_F(AppsTarvo, TwmFramesAndAMoveByDragLookAsDirect) {
   expectSame(shots, "twm with xterm and xclock");
   // Dragged by its title bar 300 pixels right and 100 up.
   Box framed = clock.box;
-  drag({{framed.x + 60, framed.y - 8}, {framed.x + 200, framed.y - 50}, {framed.x + 360, framed.y - 108}});
-  Box direct = windowBox(twin.directDisplay(), clock.title), proxied = windowBox(twin.proxyDisplay(), clock.title);
+  auto placed = [&](const Box &b) { return b.x == framed.x + 300 && b.y == framed.y - 100; };
+  drag({{framed.x + 60, framed.y - 8}, {framed.x + 200, framed.y - 50}, {framed.x + 360, framed.y - 108}}, clock.title,
+       placed);
+  Box direct, proxied;
+  awaitDragged(clock.title, placed, direct, proxied);
   EXPECT_EQ(direct.x, framed.x + 300);
   EXPECT_EQ(direct.y, framed.y - 100);
   EXPECT_EQ(proxied.x, direct.x);
@@ -768,8 +795,10 @@ TEST_F(AppsTarvo, TwmOnTwoHeadsLooksAsDirectSideBySide) {
   expectSame(shots, "twm with xterm and xclock");
   Box framed = clock.box;
   int titleY = framed.y - 8;
-  drag({{framed.x + 60, titleY}, {400, titleY}, {799, titleY}, {framed.x + 960, titleY}});
-  Box direct = windowBox(twin.directDisplay(), clock.title), proxied = windowBox(twin.proxyDisplay(), clock.title);
+  auto placed = [&](const Box &b) { return b.x == framed.x + 900; };
+  drag({{framed.x + 60, titleY}, {400, titleY}, {799, titleY}, {framed.x + 960, titleY}}, clock.title, placed);
+  Box direct, proxied;
+  awaitDragged(clock.title, placed, direct, proxied);
   EXPECT_EQ(direct.x, framed.x + 900);
   EXPECT_EQ(proxied.x, direct.x);
   EXPECT_EQ(proxied.y, direct.y);

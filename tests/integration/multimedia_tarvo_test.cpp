@@ -589,13 +589,13 @@ TEST_F(MultimediaThroughTarvo, StalledSinkHoldsItsClientButNotOthers) {
   std::thread feeding([&] {
     for (int k = 0; k < 320; k++) writer.send(rawBigForm(writeRequest(false, major, 1, block, 0), false), 60000);
   });
-  long long began = xvfbNowMs();
+  // Held with the writer, the other's round trips would wait until the gate opens (below, after them):
+  // the bound only turns that into a failure.
   for (int k = 0; k < 40; k++) {
     RawBytes answer;
-    ASSERT_EQ(other.roundTrip(inputFocus(true), answer, 2000), "");
+    ASSERT_EQ(other.roundTrip(inputFocus(true), answer, TarvoProcess::kTarvoLogBoundMs), "");
     usleep(20000);
   }
-  EXPECT_LT(xvfbNowMs() - began, 5000);
   // Most of the 64 MiB stays with the writer: tarvo does not read a client whose sink is busy.
   long rssAfter = rssKb();
   ASSERT_GT(rssBefore, 0);

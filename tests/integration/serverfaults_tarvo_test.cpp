@@ -116,7 +116,7 @@ TEST(ServerFaults, StoppedServerHoldsOnlyWhatNeedsIt) {
   RawBytes answer;
   ASSERT_EQ(early.send(RawRequest(false).b(53).b(1).s(0).i(pixmap).i(early.rootWindow()).s(16).s(16).done()), "");
   ASSERT_EQ(early.roundTrip(getInputFocus(false), answer), "");
-  ASSERT_EQ(kill(xvfb.pid(), SIGSTOP), 0);
+  ASSERT_TRUE(xvfbStopProcess(xvfb.pid()));
   RawRequest makeCursor(false);
   makeCursor.b(93).b(0).s(0).i(cursor).i(pixmap).i(0).s(0).s(0).s(0).s(0xffff).s(0xffff).s(0xffff).s(0).s(0);
   ASSERT_EQ(early.send(makeCursor.done()), "");
@@ -174,7 +174,7 @@ TEST(ServerFaults, StoppedServerHoldsNoRoundTripOfTheLoop) {
   int step = 0;
   for (const RawBytes &request : {grab, resize, away}) {
     SCOPED_TRACE(step++);
-    ASSERT_EQ(kill(xvfb.pid(), SIGSTOP), 0);
+    ASSERT_TRUE(xvfbStopProcess(xvfb.pid()));
     ASSERT_EQ(client.send(request), "");
     ASSERT_EQ(client.send(getInputFocus(false)), "");
     for (int i = 0; i < 2; i++) {
@@ -242,7 +242,7 @@ TEST(ServerFaults, StoppedServerWithManyParkedClientsHoldsNoFlush) {
     ASSERT_EQ(c.send(RawRequest(false).b(53).b(1).s(0).i(c.idBase() + 1).i(c.rootWindow()).s(16).s(16).done()), "");
     ASSERT_EQ(c.roundTrip(getInputFocus(false), answer), "") << i;
   }
-  ASSERT_EQ(kill(xvfb.pid(), SIGSTOP), 0);
+  ASSERT_TRUE(xvfbStopProcess(xvfb.pid()));
   for (int round = 0; round < 3; round++)
     for (auto &c : clients) {
       RawRequest makeCursor(false);

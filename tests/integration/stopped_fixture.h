@@ -14,9 +14,10 @@
 
 // Runs `call` while the server (its pid) is stopped and gives the call's time in ms; the server
 // goes on after the call, or after guardMs at the latest (so that a call without a bound ends).
+// The call starts once the server has stopped (waited for up to 10 s).
 template <typename Call>
 long long xvfbWhileStopped(pid_t server, long long guardMs, Call call) {
-  kill(server, SIGSTOP);
+  xvfbStopProcess(server);
   std::mutex mutex;
   std::condition_variable ended;
   bool done = false;

@@ -1,5 +1,7 @@
 #include "tarvo_fixture.h"
 
+#include <algorithm>
+
 #include "xvfb_fixture.h"
 
 #include <fcntl.h>
@@ -330,7 +332,7 @@ int TarvoProcess::stop() {
 }
 
 bool TarvoProcess::waitForLog(const std::string &text, int timeoutMs) {
-  long long deadline = nowMs() + timeoutMs;
+  long long deadline = nowMs() + std::max(timeoutMs, kTarvoLogBoundMs);
   for (;;) {
     if (log().find(text) != std::string::npos) return true;
     if (nowMs() >= deadline) return false;

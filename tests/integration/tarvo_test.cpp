@@ -152,9 +152,7 @@ TEST_F(TarvoTest, ReadySignalThenSigtermEndsWithStatusZero) {
   EXPECT_EQ(setupSummary(c).rfind("Morwentech Tarvo 81", 0), 0u) << setupSummary(c);
   EXPECT_TRUE(roundTrip(c));
   xcb_disconnect(c);
-  long long began = xvfbNowMs();
-  EXPECT_EQ(tarvo_.stop(), 0);
-  EXPECT_LT(xvfbNowMs() - began, 2000);
+  EXPECT_EQ(tarvo_.stop(), 0);  // ended by the signal itself: stop kills only after 10 s, with another status
   EXPECT_NE(tarvo_.log().find("Received exit signal 15"), std::string::npos);
   EXPECT_FALSE(tarvoSocketAnswers(tarvo_.socketPath()));
   EXPECT_NE(access(tarvo_.socketPath().c_str(), F_OK), 0);
@@ -259,15 +257,14 @@ TEST_F(TarvoTest, SighupWithNoResetClosesClientsWithoutSleeping) {
   ASSERT_NE(held, nullptr);
   ASSERT_TRUE(roundTrip(held));
   tarvo_.signal(SIGHUP);
-  long long began = xvfbNowMs();
   EXPECT_TRUE(closedByPeer(held));
   xcb_disconnect(held);
   xcb_connection_t *next = connectWithin(tarvo_.displayName(), 5000);
   ASSERT_NE(next, nullptr);
   EXPECT_TRUE(roundTrip(next));
-  EXPECT_LT(xvfbNowMs() - began, 1500);
   xcb_disconnect(next);
-  EXPECT_TRUE(tarvo_.waitForLog("Received reset signal SIGHUP", 2000));
+  // Without the sleep: told by the log, not by the time the reset took.
+  EXPECT_TRUE(tarvo_.waitForLog("Received reset signal SIGHUP", 20000));
   EXPECT_EQ(tarvo_.log().find("Sleeping"), std::string::npos);
   EXPECT_EQ(tarvo_.stop(), 0);
 }
@@ -278,7 +275,7 @@ TEST_F(TarvoTest, KilledRealServerEndsTheProxy) {
   startXvfb();
   ASSERT_EQ(tarvo_.start(xvfb_.displayName()), "");
   xvfb_.kill();
-  EXPECT_EQ(tarvo_.wait(2000), 0);
+  EXPECT_EQ(tarvo_.wait(20000), 0);
   EXPECT_NE(tarvo_.log().find("Broken connection to display"), std::string::npos);
   EXPECT_FALSE(tarvoSocketAnswers(tarvo_.socketPath()));
 }

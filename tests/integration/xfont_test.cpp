@@ -211,7 +211,7 @@ TEST_F(XfontDisplayTest, GlyphCursorReadsWaitAtMostTheLimit) {
   xtargetSyncLimitMs = 300;
   OurCursor unknown = ours(cursorFont + 0x100, nullptr, 68, None, nullptr, 0);
   EXPECT_EQ(unknown.ok, 0);
-  ASSERT_EQ(kill(server_.pid(), SIGSTOP), 0);
+  ASSERT_TRUE(xvfbStopProcess(server_.pid()));
   long long started = xvfbNowMs();
   OurCursor stopped = ours(cursorFont, nullptr, 68, cursorFont, nullptr, 69);
   long long spent = xvfbNowMs() - started;

@@ -234,7 +234,7 @@ TEST_F(XimageDisplayTest, ImageReadWithinLimitAsXGetImage) {
   EXPECT_EQ(got, nullptr);
   // Stopped: the read gives up once the limit passed, and the connection stays usable.
   XSync(display_, False);
-  ASSERT_EQ(kill(server_.pid(), SIGSTOP), 0);
+  ASSERT_TRUE(xvfbStopProcess(server_.pid()));
   long long started = xvfbNowMs();
   failure = ximageGetImageWithin(display_, deep, 0, 0, 7, 5, AllPlanes, ZPixmap, 300, &got);
   long long spent = xvfbNowMs() - started;
@@ -275,7 +275,7 @@ TEST_F(XimageDisplayTest, GeometryAndAttributesWithinLimitAsXlib) {
   EXPECT_EQ(ximageGeometryWithin(display_, pixmap, 2000, &gotRoot, &gx, &gy, &gw, &gh, &gb, &gd), nullptr);
   EXPECT_NE(ximageWindowAttributesWithin(display_, pixmap, 2000, &got), nullptr);
   XSync(display_, False);
-  ASSERT_EQ(kill(server_.pid(), SIGSTOP), 0);
+  ASSERT_TRUE(xvfbStopProcess(server_.pid()));
   long long started = xvfbNowMs();
   const char *failure = ximageWindowAttributesWithin(display_, window, 300, &got);
   long long spent = xvfbNowMs() - started;

@@ -131,7 +131,7 @@ TEST_F(XtargetTest, SilentListenerBlocksNoLaterOpen) {
   Display *display = nullptr;
   long long started = xvfbNowMs();
   EXPECT_NE(openWith(silentName, 1000, &display), "");
-  EXPECT_LT(xvfbNowMs() - started, 1000 + 500);
+  EXPECT_LT(xvfbNowMs() - started, 1000 + 3000);  // generous for a busy machine
   for (bool withAuthorization : {false, true}) {
     SCOPED_TRACE(withAuthorization ? "authorization name" : "no authorization");
     std::string absent = ":" + std::to_string(xvfbUnusedDisplayNumber());
@@ -148,7 +148,7 @@ TEST_F(XtargetTest, SilentListenerBlocksNoLaterOpen) {
     EXPECT_NE(xtargetOpenDisplay(&params, "tarvo test", &display), nullptr);
     long long elapsed = xvfbNowMs() - started;
     EXPECT_GE(elapsed, 1200 - 50);
-    EXPECT_LT(elapsed, 1200 + 500);
+    EXPECT_LT(elapsed, 1200 + 3000);  // generous for a busy machine
   }
   ::close(listener);
 }
@@ -376,7 +376,7 @@ TEST_F(XtargetTest, SyncBoundedByTheLimit) {
   Window root = DefaultRootWindow(display);
   XSelectInput(display, root, PropertyChangeMask);
   XSync(display, False);
-  ASSERT_EQ(kill(server_.pid(), SIGSTOP), 0);
+  ASSERT_TRUE(xvfbStopProcess(server_.pid()));
   xtargetArmErrorTrap(display);
   XChangeProperty(display, root, XA_WM_NAME, XA_STRING, 8, PropModeReplace,
                   reinterpret_cast<const unsigned char *>("x"), 1);
@@ -453,7 +453,7 @@ TEST_F(XtargetTest, QueriesBoundedByTheLimit) {
   // The server stopped: the query gives up once the limit passed.
   queryPointer[1] = uint32_t(root);
   XSync(display, False);
-  ASSERT_EQ(kill(server_.pid(), SIGSTOP), 0);
+  ASSERT_TRUE(xvfbStopProcess(server_.pid()));
   long long started = xvfbNowMs();
   failure = xtargetRoundTrip(display, queryPointer, sizeof queryPointer, 300, &reply);
   long long spent = xvfbNowMs() - started;

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <fstream>
+#include <iterator>
 #include <random>
 
 #include <fcntl.h>
@@ -196,7 +198,20 @@ void XvfbServer::stop() {
 }
 
 void XvfbServer::suspend() {
-  if (pid_ > 0) ::kill(pid_, SIGSTOP);
+  if (pid_ > 0) xvfbStopProcess(pid_);
+}
+
+bool xvfbStopProcess(pid_t pid) {
+  if (::kill(pid, SIGSTOP) != 0) return false;
+  for (int i = 0; i < 10000; i++) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    size_t close = text.rfind(')');  // the state follows the command name in parentheses
+    if (close != std::string::npos && close + 2 < text.size() && (text[close + 2] == 'T' || text[close + 2] == 't'))
+      return true;
+    usleep(1000);
+  }
+  return false;
 }
 
 void XvfbServer::resume() {

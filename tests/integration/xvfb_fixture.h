@@ -15,6 +15,11 @@ struct XvfbOptions {
   int readyTimeoutMs = 20000;
 };
 
+// Stops the process with SIGSTOP and returns once it has stopped: the signal takes effect when
+// the process is next scheduled, and on a busy machine it may still answer a request after
+// kill() returned. False when it did not stop within 10 s.
+bool xvfbStopProcess(pid_t pid);
+
 class XvfbServer {
  public:
   XvfbServer() = default;
@@ -30,7 +35,8 @@ class XvfbServer {
   // Ends the server at once with SIGKILL, as a crash would.
   void kill();
 
-  // Stops and continues the server (SIGSTOP, SIGCONT): it neither reads nor answers meanwhile.
+  // Stops and continues the server (SIGSTOP, SIGCONT): it neither reads nor answers meanwhile
+  // (suspend returns once it has stopped: xvfbStopProcess).
   void suspend();
   void resume();
 

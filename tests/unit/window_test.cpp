@@ -522,6 +522,56 @@ TEST_F(WindowTest, AClosingClientsSelectionsGoEverywhere) {
   EXPECT_EQ(kept->visibility, 2);
 }
 
+// A close visits the entries the client selected, however many windows and destroyed windows'
+// blocks the proxy holds; the other clients' selections stay, and entries freed with their
+// window or block leave the owner's list (a close after them touches none: the sanitizer builds).
+TEST_F(WindowTest, AClosingClientVisitsOnlyWhatItSelected) {
+  WindowRecord *root = core.root();
+  constexpr uint32_t kWindows = 400;
+  std::vector<WindowRecord *> windows;
+  for (uint32_t n = 1; n <= kWindows; n++) {
+    windows.push_back(make(*a, n, root, int(n % 300), 0, 10, 10, 0, false));
+    FakeCore::Current current(*a);
+    windowApplyCreateAttributes(windows.back(), 0x8000);
+  }
+  select(*b, root, 0x20000);
+  select(*b, windows[0], 0x8000);
+  select(*b, windows[kWindows - 1], 0x1);  // destroyed below: its entry waits in the block
+  {
+    FakeCore::Current current(*a);
+    for (uint32_t n = kWindows / 2; n < kWindows; n++) resourceFree(a->id(n + 1), 0);
+  }
+  FakeClient &c = core.addClient(false);
+  select(c, windows[1], 0x8000);
+  {
+    FakeCore::Current current(c);
+    windowChangeAttributes(windows[1], 0);  // removed again: no entry left behind
+  }
+  for (FakeClient *closing : {b, &c}) {
+    uint64_t before = windowDropVisits();
+    ClientConnection *gone = closing->client;
+    core.closeClient(*closing);
+    // b: the record's and the block's entry of the root and of its first window, the block's
+    // of the destroyed one.
+    EXPECT_EQ(windowDropVisits() - before, closing == b ? 5u : 0u);
+    EXPECT_EQ(windowAllEventMasks(root), 0u);
+    for (WindowSelectionBlock *block = windowPendingSelectionBlocks(); block; block = block->next)
+      for (EventSelection *e = block->entries; e; e = e->next) EXPECT_NE(e->client, gone);
+  }
+  // The owner's selections stay on both kinds of list.
+  EXPECT_EQ(windowAllEventMasks(windows[0]), 0x8000u);
+  {
+    FakeCore::Current current(*a);
+    EXPECT_EQ(windowClientEventMask(a->id(kWindows)), 0x8000u);
+  }
+  // The blocks expire; the owner's close then visits only its live windows' two entries each.
+  core.advanceMs(kWindowBlockLifetimeMs + 1);
+  EXPECT_EQ(windowPendingSelectionBlocks(), nullptr);
+  uint64_t before = windowDropVisits();
+  core.closeClient(*a);
+  EXPECT_EQ(windowDropVisits() - before, uint64_t(kWindows));
+}
+
 TEST_F(WindowTest, DestroySubwindowsFreesFromTheBottom) {
   WindowRecord *parent = make(*a, 1, core.root(), 0, 0, 100, 100);
   for (uint32_t n = 2; n < 6; n++) make(n % 2 ? *a : *b, n, parent, 0, 0, 10, 10);
@@ -931,6 +981,10 @@ TEST_F(GrabTest, PassiveGrabsOnADestroyedWindowAreFreed) {
     EXPECT_EQ(c->client->passiveGrabs->next, nullptr);
   }
   EXPECT_EQ(cursor->refCount, references);
+  // The kept grabs still make the other window's destruction look through the clients.
+  EXPECT_EQ(elsewhere->clientHolds, 2u);
+  for (FakeClient *c : {a, b}) xcoreFreeGrab(c->client->passiveGrabs, c->client);
+  EXPECT_EQ(elsewhere->clientHolds, 0u);
 }
 
 }  // namespace
