@@ -27,7 +27,7 @@ namespace {
 
 constexpr uint32_t kTableStep = 1024;
 constexpr uint8_t kBadAlloc = 11;
-constexpr uint8_t kGlxBadContext = 0, kGlxBadDrawable = 2, kGlxBadContextTag = 4;
+constexpr uint8_t kGlxBadContext = 0, kGlxBadDrawable = 2, kGlxBadContextTag = 4, kGlxBadCurrentWindow = 5;
 constexpr uint8_t kMinorRender = 1, kMinorDestroyContext = 4, kMinorMakeCurrent = 5;
 constexpr uint8_t kMinorMakeContextCurrent = 26, kMinorDestroyPbuffer = 28;
 constexpr uint32_t kGlReadBuffer = 171, kGlDrawBuffer = 126, kGlFront = 1028;
@@ -465,6 +465,14 @@ void makeCurrent(uint8_t *request, uint32_t length, const MakeCurrentShape &shap
   uint32_t contextId = wireGet32(request + shape.contextAt);
   uint32_t readId = shape.readAt ? wireGet32(request + shape.readAt) : drawableId;
 
+  // The old tag's context is flushed before it is let go: on a drawable that ended that fails
+  // as on a GLX server (GLXBadCurrentWindow, even after a glFinish) and nothing changes; the
+  // library is never called on the drawable.
+  auto oldWindowGone = [&]() {
+    if (!glxdirectTagDrawableGone(client, oldTag)) return false;
+    xprotoSendExtensionError(kGlxBadCurrentWindow, oldTag, request, length, nullptr);
+    return true;
+  };
   // Release: nothing current any more. Old tag 0 has nothing to release and is answered alike,
   // as servers do.
   if (contextId == 0 && drawableId == 0) {
@@ -474,6 +482,7 @@ void makeCurrent(uint8_t *request, uint32_t length, const MakeCurrentShape &shap
         xprotoSendExtensionError(kGlxBadContextTag, oldTag, request, length, nullptr);
         return;
       }
+      if (oldWindowGone()) return;
       glxReleaseTag(entry, client);
     }
     glxindirectReplyShort(0, client);
@@ -492,6 +501,7 @@ void makeCurrent(uint8_t *request, uint32_t length, const MakeCurrentShape &shap
       xprotoSendExtensionError(kGlxBadContextTag, oldTag, request, length, nullptr);
       return;
     }
+    if (oldWindowGone()) return;
   } else if (!(entry = glxAllocTag(client))) {
     xprotoSendError(kBadAlloc, 0, request, length, nullptr);
     return;

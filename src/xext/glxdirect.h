@@ -80,6 +80,11 @@ void dGLDestroyTag(GlxLibraryInstance *instance, uint32_t slot);
 // lets go of it when the current slot draws into or reads from it, and every slot that does is
 // marked gone.
 void glxdirectDrawableGone(GlxLibraryInstance *instance, uint32_t drawable);
+// A SwapBuffers under no context tag of the library's drawable (one that has not ended): swapped
+// under a slot that draws into it (not one marked gone), else under a context of the visual
+// (its id on the library's screen; 0: none, nothing is swapped) made for that call alone and
+// destroyed after it; no slot is current afterwards then. Never without a context current.
+void glxdirectSwapWithoutTag(GlxLibraryInstance *instance, uint32_t drawable, int screen, uint32_t visual);
 // Destroys the direct context of that serial (its tag slots first).
 void dGLDestroyContext(GlxLibraryInstance *instance, uint32_t contextSerial);
 // Destroy a direct GLX pixmap or pbuffer of the instance.
@@ -138,6 +143,11 @@ void glxdirectListContentsDeleted(GlxLibraryInstance *instance, uint32_t shareGr
 void glxdirectErrorBefore(GlxLibraryInstance *instance);
 bool glxdirectAccepted(GlxLibraryInstance *instance);
 uint32_t glxdirectTakeHeldError(GlxLibraryInstance *instance);
+// A command the proxy refuses for the library with the GL error the library gives it: kept for
+// the client's next GetError after any error its earlier commands left (the first one stays).
+// Inside glBegin/glEnd the library is handed a call it refuses (GL_INVALID_OPERATION there, as
+// for the command itself).
+void glxdirectRecordError(GlxLibraryInstance *instance, uint32_t error);
 // The context node current in the library, or NULL.
 GlxDirectContext *glxdirectCurrentNode(GlxLibraryInstance *instance);
 // Before the library defines a level of a texture's storage (an image of that target, level,
@@ -297,6 +307,8 @@ extern void (*glxdirectSyncClient)(ClientConnection *client, Display *display);
 // of its screen, to a slot whose drawable ended: true after GLXBadCurrentWindow was sent, as a
 // GLX server answers for a current window that is gone (nothing is called); false otherwise.
 bool glxdirectRefuseGoneDrawable(const uint8_t *request, uint32_t length);
+// Whether the client's tag maps, on a head of its screen, to a slot whose drawable ended.
+bool glxdirectTagDrawableGone(ClientConnection *client, uint32_t tag);
 bool glxdirectParkForSync(const uint8_t *request, uint32_t length,
                           void (*resume)(uint8_t *request, uint32_t length, const char *failure));
 // The client whose parked GLX request runs now: its syncs are done (set and cleared by

@@ -37,6 +37,7 @@ constexpr uint32_t kGl3Bytes = 0x1408;
 constexpr uint32_t kGl4Bytes = 0x1409;
 constexpr uint32_t kGlTexture0 = 0x84C0;
 constexpr uint32_t kGlUnpackSwapBytes = 0x0CF0;
+constexpr uint32_t kGlInvalidValue = 0x0501;
 constexpr uint32_t kGlUnpackLsbFirst = 0x0CF1;
 constexpr uint32_t kGlUnpackRowLength = 0x0CF2;
 constexpr uint32_t kGlUnpackSkipRows = 0x0CF3;
@@ -288,6 +289,9 @@ bool pixelCommand(const Command &c, bool withSwap, bool threeD, uint64_t imageOf
   if (!readPixelHeader(c, threeD, &h)) return false;
   int64_t bytes = imageBytes(h, format, type, target, width, height, depth);
   if (bytes < 0) {
+    // The library's answer to such a command: its GL error, for the client's next GetError.
+    glxdirectRecordError(c.instance, width < 0 || height < 0 || depth < 0 ? kGlInvalidValue
+                                                                          : glxdirectPixelsError(format, type));
     c.dropped("pixel format or type without a size");
     return false;
   }
@@ -1016,17 +1020,19 @@ int64_t glxdirectImageSize(uint32_t format, uint32_t type, uint32_t target, int3
   if (type == kGlBitmap) return size(raise((pixelsPerRow + 7) / 8), (skipPixelCount + 7) / 8);
   int64_t components;
   switch (format) {
+    // The integer formats (red, green, blue, alpha, luminance ...) count as their plain forms.
     case 0x1900: case 0x1901: case 0x1902: case 0x1903: case 0x1904: case 0x1905: case 0x1906:
-    case 0x1909: case 0x8049:
+    case 0x1909: case 0x8049: case 0x8D94: case 0x8D95: case 0x8D96: case 0x8D97: case 0x8D9C:
       components = 1;
       break;
     case 0x190A: case 0x80CC: case 0x80CD: case 0x80CE: case 0x80CF: case 0x84F9: case 0x8757:
+    case 0x8227: case 0x8228: case 0x8D9D:
       components = 2;
       break;
-    case 0x1907: case 0x80E0:
+    case 0x1907: case 0x80E0: case 0x8D98: case 0x8D9A:
       components = 3;
       break;
-    case 0x1908: case 0x80E1: case 0x8000:
+    case 0x1908: case 0x80E1: case 0x8000: case 0x8D99: case 0x8D9B:
       components = 4;
       break;
     default:
@@ -1038,7 +1044,7 @@ int64_t glxdirectImageSize(uint32_t format, uint32_t type, uint32_t target, int3
     case 0x1400: case 0x1401:
       element = 1;
       break;
-    case 0x1402: case 0x1403:
+    case 0x1402: case 0x1403: case 0x140B:  // GL_HALF_FLOAT among them
       element = 2;
       break;
     case 0x1404: case 0x1405: case 0x1406:
@@ -1050,7 +1056,7 @@ int64_t glxdirectImageSize(uint32_t format, uint32_t type, uint32_t target, int3
     case 0x8033: case 0x8034: case 0x8363: case 0x8364: case 0x8365: case 0x8366: case 0x85BA: case 0x85BB:
       element = 2, components = 1;
       break;
-    case 0x8035: case 0x8036: case 0x8367: case 0x8368: case 0x84FA:
+    case 0x8035: case 0x8036: case 0x8367: case 0x8368: case 0x84FA: case 0x8C3B: case 0x8C3E:
       element = 4, components = 1;
       break;
     default:

@@ -285,6 +285,40 @@ void dGLDestroyTag(GlxLibraryInstance *instance, uint32_t slot) {
   }
 }
 
+void glxdirectSwapWithoutTag(GlxLibraryInstance *instance, uint32_t drawable, int screen, uint32_t visual) {
+  if (!instance || drawable == 0) return;
+  GlFunctionTable &gl = instance->functions;
+  // A live slot that draws into the drawable swaps it under its own context; a slot marked gone
+  // on it says the drawable ended (the library is not called on it).
+  bool ended = false;
+  for (uint32_t slot = highestSlot(instance); slot >= 1; slot--) {
+    const GlxDirectTagSlot &s = instance->tagSlots[slot];
+    if (!s.context || (s.drawDrawable != drawable && s.readDrawable != drawable)) continue;
+    ended = ended || s.drawableGone;
+    if (s.drawableGone || s.drawDrawable != drawable) continue;
+    if (instance->currentTagSlot == slot || glxdirectMakeTagCurrent(instance, slot))
+      gl.glXSwapBuffers(instance->display, drawable);
+    return;
+  }
+  if (ended) {
+    LOG(logChannelXhint, "Lumora: Swap of the ended drawable 0x%x by %s", drawable, currentClientName());
+    return;
+  }
+  // Otherwise a context of the window's visual made for the swap alone, current on it only for
+  // the call (no slot is current afterwards; the next command makes its slot current again).
+  XVisualInfo *info = visual ? glxdirectVisualInfo(instance, screen, visual) : nullptr;
+  GLXContext own = info ? gl.glXCreateContext(instance->display, info, nullptr, True) : nullptr;
+  if (info) XFree(info);
+  if (!own) {
+    LOG(logChannelXhint, "Lumora: Drawable 0x%x not swapped without a context for %s", drawable, currentClientName());
+    return;
+  }
+  switchCurrentSlot(instance, 0);
+  if (gl.glXMakeCurrent(instance->display, drawable, own)) gl.glXSwapBuffers(instance->display, drawable);
+  gl.glXMakeCurrent(instance->display, None, nullptr);
+  gl.glXDestroyContext(instance->display, own);
+}
+
 void glxdirectDrawableGone(GlxLibraryInstance *instance, uint32_t drawable) {
   if (!instance || drawable == 0) return;
   for (uint32_t slot = highestSlot(instance); slot >= 1; slot--) {
@@ -372,21 +406,25 @@ bool tagIsNew(ClientConnection *client, uint32_t tag, DisplayConnection **only) 
 
 }  // namespace
 
+bool glxdirectTagDrawableGone(ClientConnection *client, uint32_t tag) {
+  GlxTagEntry *entry = client && tag ? glxFindTagEntry(client, tag) : nullptr;
+  for (Head *head = entry && entry->screen ? entry->screen->heads : nullptr; head; head = head->next) {
+    auto *instance = static_cast<GlxLibraryInstance *>(head->glLibrary);
+    uint32_t slot = instance ? glxTagForServer(tag, head) : 0;
+    if (slotInUse(instance, slot) && instance->tagSlots[slot].drawableGone) return true;
+  }
+  return false;
+}
+
 bool glxdirectRefuseGoneDrawable(const uint8_t *request, uint32_t length) {
   constexpr uint8_t kGlxBadCurrentWindow = 5;
   uint8_t minor = length >= 8 ? request[1] : 0;
   bool drawsUnderTag = minor == 1 || minor == 2 || minor == 8 || minor == 9 || minor == 12 || minor >= 101;
   if (!drawsUnderTag || !glxdirectAvailable()) return false;
   uint32_t tag = wireGet32(request + 4);
-  GlxTagEntry *entry = glxFindTagEntry(xproxyCurrentClient, tag);
-  for (Head *head = entry && entry->screen ? entry->screen->heads : nullptr; head; head = head->next) {
-    auto *instance = static_cast<GlxLibraryInstance *>(head->glLibrary);
-    uint32_t slot = instance ? glxTagForServer(tag, head) : 0;
-    if (!slotInUse(instance, slot) || !instance->tagSlots[slot].drawableGone) continue;
-    xprotoSendExtensionError(kGlxBadCurrentWindow, tag, request, length, nullptr);
-    return true;
-  }
-  return false;
+  if (!glxdirectTagDrawableGone(xproxyCurrentClient, tag)) return false;
+  xprotoSendExtensionError(kGlxBadCurrentWindow, tag, request, length, nullptr);
+  return true;
 }
 
 void glxSyncClientWithDisplay(ClientConnection *client, Display *display) {
@@ -424,6 +462,9 @@ bool glxdirectParkForSync(const uint8_t *request, uint32_t length,
   // A swap interval makes the slot current that draws into its drawable, whoever's it is.
   constexpr uint32_t kSwapInterval = 1416;
   bool wanted = at == 8 && wireGet32(request + 4, swapped) == kSwapInterval;
+  // So does a swap under no tag (the window it swaps may be new).
+  constexpr uint8_t kSwapBuffers = 11;
+  wanted = wanted || (request[1] == kSwapBuffers && wireGet32(request + 4) == 0);
   if (at == kAnyTag) {
     for (uint32_t tag = 1; tag < proxyState.ext.glxTagCount && !wanted; tag++)
       wanted = proxyState.ext.glxTags[tag].owner == client && tagIsNew(client, tag, &only);

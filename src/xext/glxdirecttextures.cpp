@@ -489,6 +489,17 @@ bool glxdirectAccepted(GlxLibraryInstance *instance) {
   return false;
 }
 
+void glxdirectRecordError(GlxLibraryInstance *instance, uint32_t error) {
+  GlxDirectContext *node = instance ? currentNode(instance) : nullptr;
+  if (!node || error == 0) return;
+  if (insideBegin(instance)) {
+    instance->functions.glPixelStorei(0, 0);  // a parameter of no name
+    return;
+  }
+  glxdirectErrorBefore(instance);
+  if (!node->heldError) node->heldError = error;
+}
+
 uint32_t glxdirectTakeHeldError(GlxLibraryInstance *instance) {
   GlxDirectContext *node = currentNode(instance);
   if (!node) return 0;

@@ -32,10 +32,11 @@ constexpr RefusedPair kRefused[] = {
 // the one-byte types and bitmaps.
 int swapUnit(uint32_t type) {
   switch (type) {
-    case 0x1402: case 0x1403: case 0x8033: case 0x8034: case 0x8363: case 0x8364: case 0x8365: case 0x8366:
+    case 0x1402: case 0x1403: case 0x140B: case 0x8033: case 0x8034: case 0x8363: case 0x8364: case 0x8365: case 0x8366:
     case 0x85BA: case 0x85BB:
       return 2;
     case 0x1404: case 0x1405: case 0x1406: case 0x8035: case 0x8036: case 0x8367: case 0x8368: case 0x84FA:
+    case 0x8C3B: case 0x8C3E:
       return 4;
     default:
       return 1;
@@ -123,4 +124,13 @@ bool glxdirectPixelsRefused(uint32_t format, uint32_t type, bool reading, uint32
     return true;
   }
   return false;
+}
+
+uint32_t glxdirectPixelsError(uint32_t format, uint32_t type) {
+  constexpr uint32_t kGlInvalidOperation = 0x0502, kGlUnsignedByte = 0x1401, kGlRgba = 0x1908;
+  // A format or type of no size by itself is unknown; each known but not together, a mismatch.
+  bool knownType = type == kGlBitmap || glxdirectImageSize(kGlRgba, type, 0, 1, 1, 1, 0, 0, 0, 0, 1) > 0;
+  bool knownFormat = glxdirectImageSize(format, kGlUnsignedByte, 0, 1, 1, 1, 0, 0, 0, 0, 1) > 0;
+  if (!knownType || !knownFormat || type == kGlBitmap) return kGlInvalidEnum;
+  return kGlInvalidOperation;
 }

@@ -34,3 +34,7 @@ const char *glxdirectUnpackImage(const GlxUnpackState &state, uint32_t format, u
 // misreads), for a command that reads pixels back (reading) or one that hands it a client image;
 // *glError (when not NULL) is then the GL error a server answers such a command with.
 bool glxdirectPixelsRefused(uint32_t format, uint32_t type, bool reading, uint32_t *glError);
+// The GL error the library gives a command whose format/type pair has no size here: an unknown
+// format or type, or GL_BITMAP with a colour format, GL_INVALID_ENUM; two known ones that do not
+// go together, GL_INVALID_OPERATION.
+uint32_t glxdirectPixelsError(uint32_t format, uint32_t type);

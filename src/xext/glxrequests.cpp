@@ -432,6 +432,16 @@ void glxSwapBuffers(uint8_t *request, uint32_t length, uint8_t *) {
       const VisualRecord *own = mainHeadVisual(visual, head);
       if (own && own->glDoubleBuffer) continue;
     }
+    if (head->glLibrary && tag == 0) {
+      // Under no context tag the drawable is swapped all the same: under a slot that draws into
+      // it, else (a window of a double-buffered GL visual on the head) a context of the proxy's.
+      const VisualRecord *own = visual ? mainHeadVisual(visual, head) : nullptr;
+      uint32_t swapVisual =
+          own && own->glVersion && own->glDoubleBuffer ? glxindirectRealVisual(visual->visualId, head) : 0;
+      glxdirectSwapWithoutTag(instanceOf(head), glxindirectRealDrawable(drawableId, head), head->screen, swapVisual);
+      direct = true;
+      continue;
+    }
     if (head->glLibrary) {
       glxdirectSwapBuffers(instanceOf(head), glxTagForServer(tag, head), glxindirectRealDrawable(drawableId, head));
       direct = true;

@@ -41,7 +41,7 @@ size_t pad4(size_t n) { return (n + 3) & ~size_t(3); }
 // A raw client speaking GLX in its byte order: windows, contexts and tags of its own.
 class GlClient {
  public:
-  std::string start(int display, char order) {
+  std::string start(int display, char order, bool doubleBuffered = false) {
     if (std::string failed = raw.connect(display, order); !failed.empty()) return failed;
     big = order == 'B';
     RawBytes answer;
@@ -51,7 +51,7 @@ class GlClient {
     if (answer[0] != 1 || answer[8] == 0) return "no GLX";
     major = answer[9];
     firstError = answer[11];
-    visual = singleBufferedVisual();
+    visual = glVisual(doubleBuffered);
     if (visual == 0) return "no visual";
     colormap = newId();
     raw.send(RawRequest(big).b(78).b(0).s(0).i(colormap).i(raw.rootWindow()).i(visual).done());
@@ -93,6 +93,22 @@ class GlClient {
   }
   RawRequest data() const { return RawRequest(big); }
   RawBytes glClear(uint32_t tag) const { return render(tag, 127, data().i(0x4000)); }
+  RawBytes swapBuffers(uint32_t tag, uint32_t drawable) const {
+    return RawRequest(big).b(major).b(11).s(0).i(tag).i(drawable).done();
+  }
+  // The GL error GetError answers under the tag.
+  uint32_t glError(uint32_t tag) {
+    RawBytes answer;
+    EXPECT_EQ(raw.roundTrip(RawRequest(big).b(major).b(115).s(0).i(tag).done(), answer, 20000), "");
+    return answer.size() >= 12 && answer[0] == 1 ? rawGet32(answer, 8, big) : 0xFFFFFFFF;
+  }
+  // The pixel at 0, 0 of the drawable (GetImage, ZPixmap).
+  uint32_t pixel(uint32_t drawable) {
+    RawBytes answer;
+    EXPECT_EQ(raw.roundTrip(RawRequest(big).b(73).b(2).s(0).i(drawable).s(0).s(0).s(1).s(1).i(~0u).done(), answer), "");
+    // In the servers' image byte order (least significant first), whatever the client's.
+    return answer.size() >= 36 && answer[0] == 1 ? rawGet32(answer, 32, false) & 0xFFFFFF : 0xFFFFFFFF;
+  }
 
   // Sends the request, then a round trip (GetInputFocus): the error code the request drew,
   // relative to GLX's first error when it is one of GLX's (0: none; 0xFF: no answer).
@@ -130,15 +146,17 @@ class GlClient {
   uint32_t visual = 0, colormap = 0, ids = 0;
 
  private:
-  // The first single-buffered RGBA TrueColor visual of 8 bits per colour (GLXGetVisualConfigs).
-  uint32_t singleBufferedVisual() {
+  // The first single- (double-) buffered RGBA TrueColor visual of 8 bits per colour
+  // (GLXGetVisualConfigs).
+  uint32_t glVisual(bool doubleBuffered) {
     RawBytes answer;
     if (!raw.roundTrip(RawRequest(big).b(major).b(14).s(0).i(0).done(), answer).empty() || answer[0] != 1) return 0;
     uint32_t visuals = rawGet32(answer, 8, big), per = rawGet32(answer, 12, big);
     for (uint32_t k = 0; k < visuals && per >= 18; k++) {
       auto prop = [&](uint32_t n) { return rawGet32(answer, 32 + 4 * (size_t(k) * per + n), big); };
       if (32 + 4 * (size_t(k) + 1) * per > answer.size()) break;
-      if (prop(1) == 4 && prop(2) && prop(3) == 8 && prop(4) == 8 && prop(5) == 8 && !prop(11) && !prop(12))
+      if (prop(1) == 4 && prop(2) && prop(3) == 8 && prop(4) == 8 && prop(5) == 8 && !prop(11) == !doubleBuffered &&
+          !prop(12))
         return prop(0);
     }
     return 0;
@@ -372,6 +390,142 @@ TEST_P(LumoraGlState, TextureBindingsNeedTheClientsTagAndAGlxPixmap) {
   // Both clients are still served.
   EXPECT_EQ(c.errorOf(c.glClear(tag)), 0);
   EXPECT_EQ(other.errorOf(other.glClear(otherTag)), 0);
+}
+
+
+// A window of a double-buffered visual cleared red in its back buffer under a context that
+// stays current on it, swapped under no context tag (as libGL sends a swap of a drawable that
+// is not its thread's current one): the pixel before and after (the swap may reach the screen
+// on another connection: polled 5 s at most where poll says); the errors of swaps under tag 0 of an id that
+// names nothing, of a window destroyed, and of a window whose context was let go of.
+std::vector<uint32_t> tagZeroSwapAnswers(int display, char order, bool poll) {
+  GlClient c;
+  std::vector<uint32_t> answers;
+  if (std::string failed = c.start(display, order, true); !failed.empty()) {
+    ADD_FAILURE() << failed;
+    return answers;
+  }
+  uint32_t window = c.window();
+  uint32_t tag = c.makeCurrent(window, c.context(), 0);
+  EXPECT_NE(tag, 0u);
+  uint32_t one = 0x3F800000;  // 1.0f
+  EXPECT_EQ(c.errorOf(c.render(tag, 130, c.data().i(one).i(0).i(0).i(one))), 0);  // glClearColor
+  EXPECT_EQ(c.errorOf(c.glClear(tag)), 0);
+  answers.push_back(c.pixel(window));
+  answers.push_back(uint32_t(c.errorOf(c.swapBuffers(0, window))));
+  uint32_t after = c.pixel(window);
+  for (int tries = 0; poll && tries < 500 && after == answers[0]; tries++) {
+    usleep(10000);
+    after = c.pixel(window);
+  }
+  answers.push_back(after);
+  answers.push_back(uint32_t(c.errorOf(c.swapBuffers(0, c.newId()))));
+  // (Windows made only now: they cover the first one.)
+  uint32_t gone = c.window(), released = c.window();
+  EXPECT_NE(c.makeCurrent(gone, c.context(), 0), 0u);
+  c.raw.send(RawRequest(c.big).b(4).b(0).s(0).i(gone).done());
+  answers.push_back(uint32_t(c.errorOf(c.swapBuffers(0, gone))));
+  uint32_t other = c.makeCurrent(released, c.context(), 0);
+  EXPECT_NE(other, 0u);
+  EXPECT_EQ(c.makeCurrent(0, 0, other), 0u);
+  answers.push_back(uint32_t(c.errorOf(c.swapBuffers(0, released))));
+  // The first tag still draws.
+  answers.push_back(uint32_t(c.errorOf(c.glClear(tag))));
+  return answers;
+}
+
+TEST_P(LumoraGlState, SwapBuffersUnderNoTagSwapsTheWindow) {
+  std::vector<uint32_t> got = tagZeroSwapAnswers(tarvo.displayNumber(), GetParam(), true);
+  ASSERT_EQ(got.size(), 7u);
+  EXPECT_EQ(got[0], 0u);         // black before
+  EXPECT_EQ(got[2], 0xFF0000u);  // red after the swap
+  // The errors as Xvfb's GLX answers them (its window shows no GL drawing to GetImage at all:
+  // the pixels are not compared).
+  if (serverHasGlx()) {
+    std::vector<uint32_t> want = tagZeroSwapAnswers(xvfb.displayNumber(), GetParam(), false);
+    ASSERT_EQ(want.size(), 7u);
+    for (size_t k : {1, 3, 4, 5, 6}) EXPECT_EQ(got[k], want[k]) << "answer " << k;
+  }
+}
+
+// A context that drew on a window (and finished, or not) while the window ends, then a
+// MakeCurrent from its tag to a new window, respectively a release of the tag: the errors (0
+// after a new tag came).
+std::vector<int> makeCurrentFromEndedAnswers(int display, char order) {
+  GlClient c;
+  std::vector<int> answers;
+  if (std::string failed = c.start(display, order); !failed.empty()) {
+    ADD_FAILURE() << failed;
+    return answers;
+  }
+  for (int flushed : {0, 1}) {
+    for (int release : {0, 1}) {
+      uint32_t window = c.window();
+      uint32_t tag = c.makeCurrent(window, c.context(), 0);
+      EXPECT_NE(tag, 0u);
+      EXPECT_EQ(c.errorOf(c.glClear(tag)), 0);
+      if (flushed) {
+        EXPECT_EQ(c.errorOf(RawRequest(c.big).b(c.major).b(108).s(0).i(tag).done()), 0);  // glFinish
+      }
+      c.raw.send(RawRequest(c.big).b(4).b(0).s(0).i(window).done());
+      uint8_t error = 0;
+      if (release) {
+        c.makeCurrent(0, 0, tag, &error);
+      } else {
+        uint32_t moved = c.makeCurrent(c.window(), c.context(), tag, &error);
+        // A tag that came serves.
+        if (moved) {
+          EXPECT_EQ(c.errorOf(c.glClear(moved)), 0);
+        }
+      }
+      answers.push_back(error >= c.firstError && c.firstError >= 128 ? GlClient::glx(error - c.firstError) : error);
+    }
+  }
+  // A new context on a new window serves still.
+  uint32_t fresh = c.makeCurrent(c.window(), c.context(), 0);
+  answers.push_back(c.errorOf(c.glClear(fresh)));
+  return answers;
+}
+
+TEST_P(LumoraGlState, MakeCurrentFromATagWhoseWindowEnded) {
+  std::vector<int> got = makeCurrentFromEndedAnswers(tarvo.displayNumber(), GetParam());
+  int gone = GlClient::glx(kGlxBadCurrentWindow);
+  EXPECT_EQ(got, (std::vector<int>{gone, gone, gone, gone, 0}));
+  if (serverHasGlx()) {
+    EXPECT_EQ(makeCurrentFromEndedAnswers(xvfb.displayNumber(), GetParam()), got);
+  }
+}
+
+TEST_P(LumoraGlState, PixelPairsWithoutASizeGiveTheLibrarysGlError) {
+  GlClient c;
+  ASSERT_EQ(c.start(tarvo.displayNumber(), GetParam()), "");
+  uint32_t tag = c.makeCurrent(c.window(), c.context(), 0);
+  ASSERT_NE(tag, 0u);
+  constexpr uint32_t kRgba = 0x1908, kRgbaInteger = 0x8D99, kUnsignedByte = 0x1401, kHalfFloat = 0x140B,
+                     kBitmap = 0x1A00, kInvalidEnum = 0x0500, kInvalidOperation = 0x0502;
+  // glDrawPixels of one pixel (16 bytes carried, as much as any of them needs).
+  auto drawPixels = [&](uint32_t format, uint32_t type) {
+    return c.render(tag, 173, c.data().b(0).b(0).s(0).i(0).i(0).i(0).i(1).i(1).i(1).i(format).i(type).pad(16));
+  };
+  struct Case {
+    uint32_t format, type, glError;
+  };
+  // As Mesa answers glDrawPixels of each: an unknown type or GL_BITMAP with a colour format,
+  // GL_INVALID_ENUM; an integer format into a colour buffer, GL_INVALID_OPERATION; half floats
+  // are drawn.
+  for (Case k : {Case{kRgba, 0x1234, kInvalidEnum}, Case{0x1234, kUnsignedByte, kInvalidEnum},
+                 Case{kRgba, kBitmap, kInvalidEnum}, Case{kRgbaInteger, kUnsignedByte, kInvalidOperation},
+                 Case{kRgba, kHalfFloat, 0}}) {
+    SCOPED_TRACE(std::to_string(k.format) + "/" + std::to_string(k.type));
+    EXPECT_EQ(c.errorOf(drawPixels(k.format, k.type)), 0);
+    EXPECT_EQ(c.glError(tag), k.glError);
+    EXPECT_EQ(c.glError(tag), 0u);
+  }
+  // The first error stays: a later refused pair does not replace it (the library keeps one).
+  EXPECT_EQ(c.errorOf(c.render(tag, 127, c.data().i(0xFFFFFFFF))), 0);  // glClear of bad bits: GL_INVALID_VALUE
+  EXPECT_EQ(c.errorOf(drawPixels(kRgba, 0x1234)), 0);
+  EXPECT_EQ(c.glError(tag), 0x0501u);
+  EXPECT_EQ(c.glError(tag), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(ByteOrders, LumoraGlState, ::testing::Values('l', 'B'),

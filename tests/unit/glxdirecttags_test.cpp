@@ -430,4 +430,33 @@ TEST_F(GlxDirectTagsTest, SlotsOfADestroyedDrawableAreNeverMadeCurrent) {
   EXPECT_EQ(glxdirectMakeTagCurrent(instance_, 2), 1);
 }
 
+// A swap under no context tag: under a live slot that draws into the drawable, else under a
+// context of the visual made for that call alone; a drawable that a slot marks gone, or one with
+// neither a slot nor a visual, is never handed to the library.
+TEST_F(GlxDirectTagsTest, SwapsUnderNoTagNeedAContextAndALiveDrawable) {
+  Head head{};
+  head.glLibrary = instance_;
+  uint32_t live = tag(0, 0x100, 0x100);
+  tag(1, 0x200, 0x200);
+  glxdirectWindowGone(&head, 0x200);
+  uint32_t visual = uint32_t(XVisualIDFromVisual(DefaultVisual(instance_->display, 0)));
+  fakeglClearLog();
+  glxdirectSwapWithoutTag(instance_, 0x200, 0, visual);
+  glxdirectSwapWithoutTag(instance_, 0x300, 0, 0);
+  EXPECT_STREQ(fakeglLog(), "");
+  glxdirectSwapWithoutTag(instance_, 0x100, 0, visual);
+  EXPECT_EQ(instance_->currentTagSlot, live);
+  EXPECT_EQ(fakeglCountCalls("glXSwapBuffers"), 1u);
+  EXPECT_EQ(fakeglCountCalls("glXCreateContext"), 0u);
+  fakeglClearLog();
+  glxdirectSwapWithoutTag(instance_, 0x300, 0, visual);
+  std::string log = fakeglLog();
+  size_t made = log.find("glXCreateContext("), current = log.find("glXMakeCurrent("),
+         swapped = log.find("glXSwapBuffers("), released = log.find("glXMakeCurrent(", current + 1),
+         destroyed = log.find("glXDestroyContext(");
+  ASSERT_NE(destroyed, std::string::npos) << log;
+  EXPECT_TRUE(made < current && current < swapped && swapped < released && released < destroyed) << log;
+  EXPECT_EQ(instance_->currentTagSlot, 0u);
+}
+
 }  // namespace
