@@ -221,6 +221,17 @@ Window newWindow() {
   return window;
 }
 
+// A core DestroyWindow as the proxy handles it for a head with an instance: the request goes to
+// the real server (here on the instance's own connection); the instance itself is not told
+// (getenv TARVO_FUZZ_WINDOW_GONE, for trying a mend: glxdirectDrawableGone first). Keep this
+// in step with xcoreDestroyWindow's calls into the in-proxy GL path.
+void destroyWindow(Window window) {
+  static bool tellInstance = getenv("TARVO_FUZZ_WINDOW_GONE") != nullptr;
+  if (tellInstance) glxdirectDrawableGone(world->instance, uint32_t(window));
+  XDestroyWindow(world->display, window);
+  XFlush(world->display);
+}
+
 // Context k made current on the drawable (a MakeCurrent): its old tag goes first, as the
 // proxy releases a client's previous tag.
 void makeCurrent(Run &run, uint32_t k, uint32_t drawable) {
@@ -252,15 +263,13 @@ void lifetime(Run &run, uint32_t k, uint32_t operation, const uint8_t *data, siz
   auto u = [&](size_t n) { return gldirectWord(data, length, 4 * n); };
   GlxLibraryInstance *instance = world->instance;
   switch (operation % 10) {
-    case 0: {  // a core DestroyWindow of the window context k is current on (forwarded only)
+    case 0:  // a core DestroyWindow of the window context k is current on
       for (Window &window : run.windows)
         if (window && window == run.drawable[k]) {
-          XDestroyWindow(world->display, window);
-          XFlush(world->display);
+          destroyWindow(window);
           window = 0;
         }
       break;
-    }
     case 1:  // MakeCurrent None
       makeCurrent(run, k, 0);
       break;
@@ -312,13 +321,25 @@ void lifetime(Run &run, uint32_t k, uint32_t operation, const uint8_t *data, siz
 // The most the heap held over the base in this input (TARVO_FUZZ_VERBOSE prints it per input).
 uint64_t heapPeak;
 
+// The record running now, for the message of a check that fails: kind, selector, length and
+// its first bytes in hex.
+char recordText[160];
+
+void describeRecord(uint8_t kind, uint8_t selector, const uint8_t *bytes, size_t length) {
+  int at = snprintf(recordText, sizeof recordText, "record kind %u selector %u length %zu:", kind, selector, length);
+  for (size_t k = 0; k < length && k < 32 && at < int(sizeof recordText) - 4; k++)
+    at += snprintf(recordText + at, sizeof recordText - size_t(at), " %02x", bytes[k]);
+}
+
 void checkHeap(const char *when) {
   uint64_t heap = heapInUse();
   if (heap > world->heapBase && heap - world->heapBase > heapPeak) heapPeak = heap - world->heapBase;
   if (heap > world->heapBase + kHeapMargin + world->instance->scratchSize) {
-    char text[200];
-    snprintf(text, sizeof text, "the heap grew by %llu MB %s (budget %llu MB per client): allocation beyond the budget",
-             (unsigned long long)((heap - world->heapBase) >> 20), when, (unsigned long long)(kBudget >> 20));
+    char text[400];
+    snprintf(text, sizeof text,
+             "the heap grew by %llu MB %s (budget %llu MB per client): allocation beyond the budget; last %s",
+             (unsigned long long)((heap - world->heapBase) >> 20), when, (unsigned long long)(kBudget >> 20),
+             recordText);
     die(text);
   }
 }
@@ -386,6 +407,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     at += 4;
     if (kind & 0x10 && at < size) length |= size_t(data[at++]) << 16;
     if (length > size - at) length = size - at;
+    describeRecord(kind, selector, data + at, length);
     runRecord(run, kind, selector, data + at, length);
     at += length;
     checkHeap("in a record");

@@ -415,7 +415,7 @@ L_DESTROYWINDOW, L_NONE, L_MAKECURRENT, L_PBUFFER, L_PBUFFEREND, L_LEAVE, L_XFON
 S_NEWLIST, S_ENDLIST, S_FINISH, S_GETERROR = 0, 1, 6, 17
 SHARED, ONE_CLIENT = 2, 4
 # Inputs that end the run while the faults they find are open: corpus/fuzz_gldirect_mesa-pending.
-MESA_PENDING = {"fault1-destroywindow-current", "fault2-arrayelement-other-context", "fault3-bindteximage-no-tag",
+MESA_PENDING = {"fault1-destroywindow-current", "fault1-destroywindow-empty-large", "fault2-arrayelement-other-context", "fault3-bindteximage-no-tag",
                 "fault4-drawpixels-stencil-bitmap", "fault5-drawpixels-index-skiprows-bitmap",
                 "fault5-drawpixels-index-skiprows-ubyte", "fault6-bufferdata-without-data",
                 "fault7-teximage-refused-drops-count", "fault8-lists-deleted-in-unshared-context"}
@@ -472,6 +472,9 @@ def gldirect_mesa_inputs(big):
     yield "xfont", 0, life(L_XFONT, w(0, 32, 64, 1)) + render(cmd(1, w(40)))
     # The triggers of the faults in the list, by number.
     yield "fault1-destroywindow-current", 0, life(L_DESTROYWINDOW) + render(cmd(127, w(0x4000)))
+    # Found by the fuzzer: the tag's first use after the DestroyWindow, an empty large command
+    # (only the make-current), is enough.
+    yield "fault1-destroywindow-empty-large", 0, life(L_DESTROYWINDOW) + mesa_record(LARGE, 0, b"")
     bind = lambda name: cmd(290, w(0x8892, name))
     data = lambda size, payload=None: cmd(298, u64(size) + w(0x8892, 0x88E4) +
                                           (bytes([1, 0, 0, 0]) if payload is None else bytes(4) + payload))
