@@ -418,7 +418,7 @@ SHARED, ONE_CLIENT = 2, 4
 MESA_PENDING = {"fault1-destroywindow-current", "fault1-destroywindow-empty-large", "fault2-arrayelement-other-context", "fault3-bindteximage-no-tag",
                 "fault4-drawpixels-stencil-bitmap", "fault5-drawpixels-index-skiprows-bitmap",
                 "fault5-drawpixels-index-skiprows-ubyte", "fault6-bufferdata-without-data",
-                "fault7-teximage-refused-drops-count", "fault8-lists-deleted-in-unshared-context"}
+                "fault7-teximage-refused-drops-count", "fault8-lists-deleted-in-unshared-context", "new-material-inside-begin-in-list"}
 
 
 def mesa_record(kind, operation, payload, k=0):
@@ -508,6 +508,13 @@ def gldirect_mesa_inputs(big):
     lists = b"".join(single(S_GENLISTS, w(250000), 0) + single(S_DELETELISTS, w(1, 0x7fffffff), 1)
                      for _ in range(32))
     yield "fault8-lists-deleted-in-unshared-context", ONE_CLIENT, lists
+    # Found by the fuzzer (new): a material between glBegin and glEnd after vertices, while a
+    # list is compiled: Mesa reads past its vertex store (memcpy of 160 bytes from 120).
+    material = cmd(97, w(0x0408, 0x1602) + f(0.8, 0.2, 0.2, 1))
+    vertex = cmd(30, f(0, 0, 1)) + cmd(70, f(0.5, 0, 0))
+    yield "new-material-inside-begin-in-list", 0, single(S_NEWLIST, w(1, 0x1300)) + \
+        render(begin(8) + vertex + cmd(30, f(0, 0, 1)) + material)
+    yield "material-inside-begin", 0, render(begin(8) + vertex + cmd(30, f(0, 0, 1)) + material + vertex + end)
     # Fault 10 takes what the client sends (hundreds of MB): here only its shape, small, and
     # the list drawn.
     bitmap = pixel_header(big) + w(128, 128, 0x1900, 0x1A00) + bytes(128 * 128 // 8)
