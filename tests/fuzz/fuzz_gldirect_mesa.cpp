@@ -63,9 +63,10 @@ const char *const kLibrary = "libGL:libGL.so.1";
 // kGlxDirectScratchLimit), and a margin for the library's caches and state.
 constexpr uint64_t kBudget = uint64_t(64) << 20;
 constexpr uint64_t kHeapMargin = 2 * 2 * kBudget + (uint64_t(64) << 20);
-// The resident set, per input: the heap margin, the scratch limit and the library's code and
-// caches paged in later.
-constexpr uint64_t kResidentMargin = kHeapMargin + kGlxDirectScratchLimit + (uint64_t(256) << 20);
+// The resident set, per input, a backstop for what the heap count does not see (the library's
+// own mappings): the heap margin, the scratch limit, the library's code and caches paged in
+// later, and what the allocator keeps of freed memory (AddressSanitizer's quarantine, 256 MB).
+constexpr uint64_t kResidentMargin = kHeapMargin + kGlxDirectScratchLimit + (uint64_t(768) << 20);
 constexpr int kWindowSize = 32;
 
 // The world: made on first use, kept for the process (the Xvfb is killed when the process ends).
