@@ -402,7 +402,141 @@ def gldirect_inputs(big):
     yield "vendor", b"".join(gl_record(big, VENDOR, k, w(2, 7, 8, 0x8620, 4)) for k in range(40))
 
 
+# ===== fuzz_gldirect_mesa =====
+# The same records (tests/fuzz/fuzz_gldirect_mesa.cpp) behind an options byte (bit 0 big, bit 1
+# the contexts share, bit 2 one client owns both); the selector's low bit is the context k,
+# kind bit 4 a third length byte, kind bit 5 on a vendor record the code as its first word.
+# Kind 6 is the lifetimes: 0 DestroyWindow of k's window, 1 MakeCurrent None, 2 MakeCurrent
+# (word 0: own window, the other's, a new one), 3 a pbuffer, 4 its end, 5 k's client leaves,
+# 6 UseXFont, 7 SwapBuffers, 8 BindTexImageEXT of the run's GLX pixmap (word 0 odd: release;
+# word 1 the buffer; word 2 odd: the pixmap's own id is 0), 9 the GLX pixmap's end.
+L_DESTROYWINDOW, L_NONE, L_MAKECURRENT, L_PBUFFER, L_PBUFFEREND, L_LEAVE, L_XFONT, L_SWAP, L_BINDTEX, \
+    L_GLXPIXMAPEND = range(10)
+S_NEWLIST, S_ENDLIST, S_FINISH, S_GETERROR = 0, 1, 6, 17
+SHARED, ONE_CLIENT = 2, 4
+# Inputs that end the run while the faults they find are open: corpus/fuzz_gldirect_mesa-pending.
+MESA_PENDING = {"fault1-destroywindow-current", "fault1-destroywindow-empty-large", "fault2-arrayelement-other-context", "fault3-bindteximage-no-tag",
+                "fault4-drawpixels-stencil-bitmap", "fault5-drawpixels-index-skiprows-bitmap",
+                "fault5-drawpixels-index-skiprows-ubyte", "fault6-bufferdata-without-data",
+                "fault7-teximage-refused-drops-count", "fault8-lists-deleted-in-unshared-context", "new-material-inside-begin-in-list"}
+
+
+def mesa_record(kind, operation, payload, k=0):
+    n = len(payload)
+    if n > 0xFFFF:
+        return bytes([kind | 0x10, operation << 1 | k]) + struct.pack("<HB", n & 0xFFFF, n >> 16) + payload
+    return bytes([kind, operation << 1 | k]) + struct.pack("<H", n) + payload
+
+
+def gldirect_mesa_inputs(big):
+    """(name, options, records) seeds: ordinary drawing, lifetimes, the triggers of known faults."""
+    w = lambda *v: gl_words(big, *v)
+    f = lambda *v: gl_floats(big, *v)
+    d = lambda *v: b"".join(struct.pack((">" if big else "<") + "d", x) for x in v)
+    cmd = lambda op, data=b"": gl_command(big, op, data)
+    u64 = lambda v: struct.pack((">" if big else "<") + "Q", v)
+    render = lambda data, k=0: mesa_record(RENDER, 0, data, k)
+    single = lambda op, data, k=0: mesa_record(SINGLE, op, data, k)
+    life = lambda op, data=b"", k=0: mesa_record(TAGS, op, data, k)
+    vendor = lambda code, data, k=0: mesa_record(VENDOR | 0x20, 0, w(code) + data, k)
+    begin, end = lambda mode=0: cmd(4, w(mode)), cmd(23)
+    clear = cmd(130, f(0.1, 0.2, 0.3, 1)) + cmd(127, w(0x4500))
+    # glxgears: projection, lighting, a gear-like strip compiled into a list, drawn rotated.
+    strip = begin(8) + b"".join(cmd(30, f(0, 0, 1)) + cmd(70, f(x / 8.0, (x % 2) / 4.0, 0)) for x in range(16)) + end
+    setup = cmd(191, w(0, 0, 32, 32)) + cmd(179, w(0x1701)) + cmd(176) + cmd(175, d(-1, 1, -1, 1, 5, 60)) + \
+        cmd(179, w(0x1700)) + cmd(176) + cmd(190, f(0, 0, -40)) + cmd(87, w(0x4000, 0x1203) + f(5, 5, 10, 0)) + \
+        cmd(139, w(0x0B44)) + cmd(139, w(0x0B50)) + cmd(139, w(0x4000)) + cmd(139, w(0x0B71)) + cmd(104, w(0x1D01))
+    frame = lambda angle: render(clear + cmd(184) + cmd(186, f(angle, 0, 0, 1)) + cmd(97, w(0x0408, 0x1602) +
+                                                                                    f(0.8, 0.1, 0, 1)) +
+                                 cmd(1, w(1)) + cmd(183)) + life(L_SWAP)
+    gears = render(setup) + single(S_NEWLIST, w(1, 0x1300)) + render(strip) + single(S_ENDLIST, b"") + \
+        b"".join(frame(a) for a in (0, 5, 10)) + single(S_FINISH, b"") + single(S_GETERROR, b"") + \
+        mesa_record(PIXEL, 0, w(0, 0, 32, 32, 0x1908, 0x1401, 0, 0))
+    yield "gears", 0, gears
+    yield "gears-two-clients", 0, gears + b"".join(frame(a) for a in (1, 2)).replace(
+        bytes([TAGS, L_SWAP << 1]), bytes([TAGS, L_SWAP << 1 | 1]))
+    yield "gears-large", 0, b"".join(mesa_record(LARGE, 0, gl_large(big, 127, w(0x4000))) for _ in range(2)) + gears
+    # Both contexts drawing in turn, one inside glBegin while the other goes on.
+    yield "two-contexts-begin", SHARED, render(clear + begin(0) + cmd(70, f(0, 0, 0)), 0) + render(clear, 1) + \
+        render(cmd(70, f(0.5, 0.5, 0)) + end, 0) + render(begin(1) + cmd(70, f(0, 0, 0)) + end, 1)
+    # Lifetimes: a context moved between windows, made current on none, a pbuffer drawn into and
+    # destroyed while current, a client leaving mid-glBegin while the other draws.
+    yield "makecurrent-moves", 0, life(L_MAKECURRENT, w(1)) + render(clear) + life(L_MAKECURRENT, w(2)) + \
+        render(clear) + life(L_NONE) + render(clear) + life(L_MAKECURRENT, w(0)) + render(clear) + life(L_SWAP)
+    yield "pbuffer-current", 0, life(L_PBUFFER, w(0, 64, 64, 1)) + render(clear) + life(L_PBUFFEREND) + \
+        render(clear) + life(L_PBUFFER, w(1, 5000, 5000, 1)) + life(L_MAKECURRENT, w(0)) + render(clear)
+    yield "leave-mid-begin", 0, render(begin(4) + cmd(70, f(0, 0, 0)), 1) + life(L_LEAVE, k=1) + \
+        render(clear + begin(0) + cmd(70, f(0, 0, 0)) + end, 0) + render(clear, 1)
+    yield "leave-one-client", ONE_CLIENT, render(begin(4) + cmd(70, f(0, 0, 0)), 0) + life(L_LEAVE, k=1) + \
+        render(clear, 0)
+    yield "xfont", 0, life(L_XFONT, w(0, 32, 64, 1)) + render(cmd(1, w(40)))
+    # The triggers of the faults in the issue's list, by number.
+    yield "fault1-destroywindow-current", 0, life(L_DESTROYWINDOW) + render(cmd(127, w(0x4000)))
+    # Found by the fuzzer: the tag's first use after the DestroyWindow, an empty large command
+    # (only the make-current), is enough.
+    yield "fault1-destroywindow-empty-large", 0, life(L_DESTROYWINDOW) + mesa_record(LARGE, 0, b"")
+    bind = lambda name: cmd(290, w(0x8892, name))
+    data = lambda size, payload=None: cmd(298, u64(size) + w(0x8892, 0x88E4) +
+                                          (bytes([1, 0, 0, 0]) if payload is None else bytes(4) + payload))
+    pointer = lambda size, type_, stride=0: cmd(291, u64(0) + w(0x8074, 0, size, type_, stride) + bytes(4))
+    enable = cmd(292, w(0x8074, 0))
+    # (A buffer of 48 MB rather than 1 GB, which is beyond the budget (fault 6); the elements
+    # 2 KB apart instead.)
+    yield "fault2-arrayelement-other-context", ONE_CLIENT, \
+        render(bind(1) + data(16, bytes(16)) + pointer(4, 0x140A, 2048) + enable, 0) + \
+        render(bind(1) + data(48 << 20) + pointer(2, 0x1402) + enable + begin(0), 1) + \
+        render(begin(0) + cmd(294, w(12000000)), 0)
+    yield "fault2-arrayelement-client-memory", ONE_CLIENT, render(begin(0), 1) + \
+        render(cmd(193, w(0, 1, 0) + w(0x1406, 2, 0x8074)) + enable + begin(0) + cmd(294, w(0)), 0)
+    yield "fault3-bindteximage-no-tag", 0, life(L_NONE) + life(L_BINDTEX, w(0, 0x20DE, 0))
+    yield "fault3-bindteximage-unknown-drawable", 0, life(L_NONE) + vendor(1330, w(0x1234, 0x20DE, 0))
+    yield "bindteximage-current", 0, life(L_BINDTEX, w(0, 0x20DE, 0)) + render(clear) + \
+        life(L_BINDTEX, w(1, 0x20DE, 0)) + life(L_GLXPIXMAPEND) + life(L_BINDTEX, w(0, 0x20DE, 0))
+    drawpixels = lambda format_, type_, width, height, image, **store: \
+        cmd(173, pixel_header(big, **store) + w(width, height, format_, type_) + image)
+    yield "fault4-drawpixels-stencil-bitmap", 0, render(drawpixels(0x1901, 0x1A00, 2, 1, bytes(4)))
+    yield "fault5-drawpixels-index-skiprows-bitmap", 0, \
+        render(drawpixels(0x1900, 0x1A00, 2, 1, bytes(8), skip_rows=1))
+    yield "fault5-drawpixels-index-skiprows-ubyte", 0, \
+        render(drawpixels(0x1900, 0x1401, 2, 1, bytes(8), skip_rows=1, alignment=1))
+    yield "fault6-bufferdata-without-data", 0, render(bind(1) + data(1 << 30))
+    teximage = lambda width, height, border: cmd(110, pixel_header(big) + w(0x0DE1, 0, 0x8058, width, height,
+                                                                             border, 0x1908, 0x1401))
+    respecified = b"".join(render(cmd(4117, w(0x0DE1, t)) + cmd(4120, w(0x0DE1, 0, 0x8058, 0, 0, 2048, 2048, 0)) +
+                                  teximage(0, 0, 2)) for t in range(1, 41))
+    yield "fault7-teximage-refused-drops-count", 0, respecified
+    lists = b"".join(single(S_GENLISTS, w(250000), 0) + single(S_DELETELISTS, w(1, 0x7fffffff), 1)
+                     for _ in range(32))
+    yield "fault8-lists-deleted-in-unshared-context", ONE_CLIENT, lists
+    # Found by the fuzzer (new): a material between glBegin and glEnd after vertices, while a
+    # list is compiled: Mesa reads past its vertex store (memcpy of 160 bytes from 120).
+    material = cmd(97, w(0x0408, 0x1602) + f(0.8, 0.2, 0.2, 1))
+    vertex = cmd(30, f(0, 0, 1)) + cmd(70, f(0.5, 0, 0))
+    yield "new-material-inside-begin-in-list", 0, single(S_NEWLIST, w(1, 0x1300)) + \
+        render(begin(8) + vertex + cmd(30, f(0, 0, 1)) + material)
+    yield "material-inside-begin", 0, render(begin(8) + vertex + cmd(30, f(0, 0, 1)) + material + vertex + end)
+    # Fault 10 takes what the client sends (hundreds of MB): here only its shape, small, and
+    # the list drawn.
+    bitmap = pixel_header(big) + w(128, 128, 0x1900, 0x1A00) + bytes(128 * 128 // 8)
+    yield "drawpixels-in-list", 0, single(S_NEWLIST, w(7, 0x1300)) + \
+        b"".join(mesa_record(LARGE, 0, gl_large(big, 173, bitmap)) for _ in range(4)) + single(S_ENDLIST, b"") + \
+        render(cmd(1, w(7)))
+    # The fake library's seeds, but for its tag operations (kind 6 means other things here).
+    for name, data_ in gldirect_inputs(big):
+        if name != "tags":
+            yield "fake-" + name, 0, data_
+
+
 def main():
+    mesa_dir = os.path.join(CORPUS, "fuzz_gldirect_mesa")
+    pending_dir = os.path.join(CORPUS, "fuzz_gldirect_mesa-pending")
+    clean(mesa_dir)
+    clean(pending_dir)
+    for big in (False, True):
+        order = "be" if big else "le"
+        for name, options, data in gldirect_mesa_inputs(big):
+            where = pending_dir if name in MESA_PENDING else mesa_dir
+            write(where, "stream-%s-%s" % (name, order), bytes([options | (1 if big else 0)]) + data)
     gldirect_dir = os.path.join(CORPUS, "fuzz_gldirect")
     clean(gldirect_dir)
     for big in (False, True):

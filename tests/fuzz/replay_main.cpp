@@ -1,11 +1,16 @@
 // The replay driver: runs a fuzz target's entry on every file of the files and directories
 // given (directories one level deep, in name order), so that the corpus runs as a test in a
 // build without libFuzzer. Exits non-zero when nothing was given or a path cannot be read; a
-// fault in the target ends the process through the sanitizers.
+// fault in the target ends the process through the sanitizers. TARVO_REPLAY_TIMEOUT (seconds,
+// unset or 0: none): an input that runs longer ends the process with its name, as a hang.
 #include <dirent.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
@@ -49,6 +54,19 @@ bool collect(const std::string &path, std::vector<std::string> *files) {
   return true;
 }
 
+// The input running now, for the time-out's message (written before each input, read only by
+// the handler).
+char runningInput[4096];
+
+void timedOut(int) {
+  static const char text[] = "replay: time-out (a hang) in input ";
+  ssize_t ignored = write(2, text, sizeof text - 1);
+  ignored = write(2, runningInput, strlen(runningInput));
+  ignored = write(2, "\n", 1);
+  (void)ignored;
+  _exit(3);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -62,13 +80,19 @@ int main(int argc, char **argv) {
     fprintf(stderr, "replay: no inputs (usage: %s FILE-OR-DIRECTORY...)\n", argv[0]);
     return 2;
   }
+  const char *timeoutText = getenv("TARVO_REPLAY_TIMEOUT");
+  unsigned timeout = timeoutText ? unsigned(strtoul(timeoutText, nullptr, 10)) : 0;
+  if (timeout) signal(SIGALRM, timedOut);
   std::vector<uint8_t> bytes;
   for (const std::string &file : files) {
     if (!readFile(file, &bytes)) {
       fprintf(stderr, "replay: cannot read %s\n", file.c_str());
       return 2;
     }
+    snprintf(runningInput, sizeof runningInput, "%s", file.c_str());
+    alarm(timeout);
     LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+    alarm(0);
   }
   fuzzShutdown();
   printf("replay: %zu inputs run\n", files.size());
