@@ -222,13 +222,12 @@ Window newWindow() {
   return window;
 }
 
-// A core DestroyWindow as the proxy handles it for a head with an instance: the request goes to
-// the real server (here on the instance's own connection); the instance itself is not told
-// (getenv TARVO_FUZZ_WINDOW_GONE, for trying a mend: glxdirectDrawableGone first). Keep this
-// in step with xcoreDestroyWindow's calls into the in-proxy GL path.
+// A core DestroyWindow as the proxy handles it for a head with an instance: the window tree's
+// destroy tells the instance (glxdirectWindowGone, which marks the slots drawing into it gone)
+// before the request goes to the real server (here on the instance's own connection). Keep this
+// in step with windowDestroy's calls into the in-proxy GL path.
 void destroyWindow(Window window) {
-  static bool tellInstance = getenv("TARVO_FUZZ_WINDOW_GONE") != nullptr;
-  if (tellInstance) glxdirectDrawableGone(world->instance, uint32_t(window));
+  glxdirectDrawableGone(world->instance, uint32_t(window));
   XDestroyWindow(world->display, window);
   XFlush(world->display);
 }
