@@ -135,6 +135,7 @@ void freeEverything(uint32_t index) {
 
 void clearBases(ClientResourceTable &t) {
   t.departing = 0;
+  t.departureMarker = 0;
   memset(t.idBaseSet, 0, sizeof t.idBaseSet);
   if (t.idBases) memset(t.idBases, 0, sizeof(uint32_t) * kResourceIdTableHeads);
   if (t.fontIdBases) memset(t.fontIdBases, 0, sizeof(uint32_t) * kResourceIdTableHeads);
@@ -434,6 +435,11 @@ void resourceDepartClient(uint32_t index) {
 void resourceReleaseDepartedSlot(uint32_t index) {
   if (index == 0 || index >= kResourceClientSlots || !table(index).departing) return;
   clearBases(table(index));
+}
+
+void resourceSetDepartureMarker(uint32_t index, uint64_t serial) {
+  if (index == 0 || index >= kResourceClientSlots || !table(index).departing) return;
+  table(index).departureMarker = serial;
 }
 
 void resourceKillTemporaryClients() {
