@@ -95,4 +95,21 @@ TEST_P(DeparturesThroughTarvo, RequestsNamingADepartingClientsWindowTouchNoOther
 
 INSTANTIATE_TEST_SUITE_P(Screens, DeparturesThroughTarvo, ::testing::Values(1, 2, 4));
 
+// A reparenting window manager under churn (scripts/churn_wm.py), on one head and two: clients
+// leave in waves of four at once in every way (close, shutdown, KillClient, retained close then
+// KillClient, asleep), newcomers connect right after each wave, the manager pauses now and then.
+// As directly: no ghost frame, every framed window that went has one UnmapNotify and one
+// DestroyNotify with its own id, no event names a window the manager does not know or tells of
+// the end of a running client's window, and no running client's window lost the manager's mark.
+class DepartureChurnThroughTarvo : public DeparturesThroughTarvo {};
+
+TEST_P(DepartureChurnThroughTarvo, ReparentingManagerKeepsNoGhostAndNamesEachWindowRightly) {
+  auto [direct, proxied] = twin.run("/usr/bin/python3 " + kScripts + "churn_wm.py %D 9");
+  const std::string clean = "left 36 live 6\nghost 0 no unmap 0 no destroy 0\nforeign 0 wrong 0 touched 0\n";
+  EXPECT_EQ(direct, clean);
+  EXPECT_EQ(proxied, clean);
+}
+
+INSTANTIATE_TEST_SUITE_P(Heads, DepartureChurnThroughTarvo, ::testing::Values(1, 2));
+
 }  // namespace
