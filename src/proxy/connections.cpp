@@ -413,8 +413,9 @@ void postMarker(ServerDisplay *display, uint64_t serial) {
 // Whether every raw connection on the departure's displays has passed its marker.
 bool passedEverywhere(const Departure *p) {
   if (!p->marker || p->open) return false;
+  // (A retained client's connections are left out: what they read reaches no client.)
   for (ClientConnection *client = xproxyClients; client; client = client->next)
-    for (uint32_t i = 0; i < client->displayCount; i++) {
+    for (uint32_t i = 0; i < client->displayCount && !client->retained; i++) {
       const DisplayConnection *c = client->displays[i];
       if (c->fd < 0 || c->life.closed || !c->setupDone || !departedFrom(p, c->display)) continue;
       if (c->markerSeen < p->marker && c->markerFloor < p->marker) return false;
@@ -582,11 +583,13 @@ void takeOverConnection(Departure *p, DisplayConnection *c) {
   auto *d = static_cast<DepartingConnection *>(calloc(1, sizeof(DepartingConnection)));
   if (!d) return;
   xproxyCancelDisplayReader(c);
-  // The reader drops what was unread: the reply to this request cannot be older.
+  // The reader drops what was unread: the reply to this request cannot be older. (A page of
+  // the sequence map closed by it adds its NoOp after it.)
+  uint32_t before = c->requestsSent;
   if (c->setupDone && xproxyBeginRequest(c, 43, 0, 4))  // GetInputFocus
-    d->lastSequence = uint16_t(c->requestsSent);
+    d->lastSequence = uint16_t(before + 1);
   else
-    d->lastAnswered = 2;  // nothing to wait for: the stall rule alone
+    d->lastAnswered = 2;  // no client on the server yet, or no room: nothing to wait for
   ordersCancel(c->writeOrder);
   c->writeOrder = nullptr;
   d->readOrder = ordersAddReader(c->fd, onDepartingReadable, d);

@@ -133,7 +133,10 @@ void freeEverything(uint32_t index) {
   }
 }
 
+uint32_t departingSlots = 0;  // slots with departing set (resourceDepartingSlots)
+
 void clearBases(ClientResourceTable &t) {
+  if (t.departing) departingSlots--;
   t.departing = 0;
   t.departureMarker = 0;
   memset(t.idBaseSet, 0, sizeof t.idBaseSet);
@@ -158,9 +161,10 @@ void freeSlot(uint32_t index, bool departs = false) {
   t.bucketCount = 0;
   t.hashBits = 0;
   t.elements = 0;
-  if (departs)
+  if (departs) {
+    if (!t.departing) departingSlots++;
     t.departing = 1;
-  else
+  } else
     clearBases(t);
   for (PixmapRecord *p = proxyState.orphanPixmaps; p; p = p->next)
     if (slotOf(p->id) == index) p->ownerCopiesValid = 0;
@@ -436,6 +440,8 @@ void resourceReleaseDepartedSlot(uint32_t index) {
   if (index == 0 || index >= kResourceClientSlots || !table(index).departing) return;
   clearBases(table(index));
 }
+
+uint32_t resourceDepartingSlots() { return departingSlots; }
 
 void resourceSetDepartureMarker(uint32_t index, uint64_t serial) {
   if (index == 0 || index >= kResourceClientSlots || !table(index).departing) return;

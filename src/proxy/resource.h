@@ -62,6 +62,8 @@ void resourceReleaseDepartedSlot(uint32_t index);
 // Records the serial of the marker that follows a departed slot's close (see
 // ClientResourceTable::departureMarker); nothing for a slot that does not depart.
 void resourceSetDepartureMarker(uint32_t index, uint64_t serial);
+// How many slots depart now.
+uint32_t resourceDepartingSlots();
 void resourceKillTemporaryClients();
 void resourceFreeIdBases();
 // An id for a resource the proxy creates for a client; 0 when the client's range is full.

@@ -133,15 +133,21 @@ int resourceServerToClientIdOf(uint32_t id, ServerDisplay *display, uint32_t *cl
     return reader && (!t.departureMarker || (reader->markerSeen < t.departureMarker &&
                                              reader->markerFloor < t.departureMarker));
   };
+  // Of several departing slots that speak here (the base went from client to client), the one
+  // whose marker comes first: what the connection reads now is older than that marker.
   uint32_t found = 0;
   int rank = 0;  // 3: departing and speaking here, 2: in use, 1: departing
-  for (uint32_t slot = 1; slot < kResourceClientSlots && rank < 3; slot++) {
+  uint64_t first = ~uint64_t(0);
+  bool departures = resourceDepartingSlots() != 0;
+  for (uint32_t slot = 1; slot < kResourceClientSlots && !(rank == 2 && !departures); slot++) {
     const ClientResourceTable &t = table(slot);
     if (!(t.bucketCount || t.departing) || !baseIsSet(t, head->idIndex) || t.idBases[head->idIndex] != base) continue;
     int r = t.bucketCount ? 2 : speaks(t) ? 3 : 1;
-    if (r > rank) {
+    uint64_t marker = t.departureMarker ? t.departureMarker : ~uint64_t(0);
+    if (r > rank || (r == 3 && marker < first)) {
       rank = r;
       found = slot;
+      if (r == 3) first = marker;
     }
   }
   if (!rank) return 0;
