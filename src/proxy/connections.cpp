@@ -257,6 +257,8 @@ struct DepartingConnection {
   ServerDisplay *display;    // NULL once that display went
   uint8_t shut;              // the writing side is shut: checkDrain watches it
   uint8_t closedHere;        // ended by the proxy's full close, not by the server's
+  uint8_t killed;            // ... after a KillClient of the proxy's own connection closed it
+  uint32_t handle;           // DisplayConnection::departureHandle
   // A GetInputFocus the proxy adds behind the client's last request: its reply says the
   // server has run every request. The answers are cut only as far as needed to find it.
   uint16_t lastSequence;
@@ -438,13 +440,14 @@ void sendMarker(Departure *p) {
   resourceSetDepartureMarker(p->slot, p->marker);
 }
 
-// Every connection has ended: after the proxy's own full closes a round trip first (the
-// server notices those at its next look at its sockets, before it reads a later request),
-// then the marker.
+// Every connection has ended: the marker. The server's own close, the base given to a
+// newcomer and the KillClient of checkDrain order it after the close; a bare full close of the
+// proxy (no handle) gets a round trip first, which the server mostly reads after it noticed it.
 void departureAnswered(Departure *p) {
   if (p->open || p->marker) return;
   bool closedHere = false;
-  for (uint32_t i = 0; i < p->count; i++) closedHere = closedHere || p->connections[i]->closedHere;
+  for (uint32_t i = 0; i < p->count; i++)
+    closedHere = closedHere || (p->connections[i]->closedHere && !p->connections[i]->killed);
   if (closedHere)
     for (ServerDisplay *display : displaysOf(p))
       if (xlibOpen(display)) xproxySyncXlib(display->display, "a departing client");
@@ -469,6 +472,13 @@ void checkDrain(DepartingConnection *d, bool bound) {
   d->read = 0;
   if (!bound && !answered && d->sameUnread < kDepartureStalledChecks) return;
   LOG(logChannelXclient, "Client #%d: the X server holds its connection; closed", int(d->departure->slot));
+  // The server closes it at once for a KillClient of the proxy's own connection, so what that
+  // connection sends next comes after the close. Not once the marker went out: the server has
+  // closed it then (its base was reused), and the id may name a newcomer's GC.
+  if (d->handle && !d->departure->marker && xlibOpen(d->display)) {
+    XKillClient(d->display->display, d->handle);
+    d->killed = !xproxySyncXlib(d->display->display, "a held departing client");
+  }
   d->closedHere = 1;
   endDepartingConnection(d);
 }
@@ -598,6 +608,7 @@ void takeOverConnection(Departure *p, DisplayConnection *c) {
     return;
   }
   d->departure = p;
+  d->handle = c->departureHandle;
   d->transport = c->transport;
   d->fd = c->fd;
   d->display = c->display;
@@ -754,6 +765,14 @@ void xproxyAskForMarkers(DisplayConnection *c) {
   wirePut32(request + 4, window);
   wirePut32(request + 8, CWEventMask);
   wirePut32(request + 12, PropertyChangeMask);
+  Head *head = c->display->firstHead;
+  if (!head || !head->root || !c->idMask) return;
+  request = xproxyBeginRequest(c, 55, 0, 16);  // CreateGC, no values
+  if (!request) return;
+  c->departureHandle = c->idBase | c->idMask;
+  wirePut32(request + 4, c->departureHandle);
+  wirePut32(request + 8, uint32_t(head->root));
+  wirePut32(request + 12, 0);
 }
 
 int xproxyDepartureMarkerRead(DisplayConnection *c, const uint8_t *event) {

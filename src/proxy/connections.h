@@ -43,8 +43,9 @@ void xproxyEndDeparturesTo(ServerDisplay *display);
 // server has closed the departed client; its marker goes out now, before any request of the
 // new connection.
 void xproxyDepartedBaseTaken(uint32_t slot);
-// A raw connection's setup is done: it selects the display's departure markers (a request the
-// proxy adds) and notes the serial sent so far (DisplayConnection::markerFloor).
+// A raw connection's setup is done: it selects the display's departure markers and makes a GC
+// (DisplayConnection::departureHandle; requests the proxy adds), and notes the serial sent so
+// far (DisplayConnection::markerFloor).
 void xproxyAskForMarkers(DisplayConnection *c);
 // An event read from a raw connection: 1 when it is a departure marker (noted; the caller
 // drops it), else 0.

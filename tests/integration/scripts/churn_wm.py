@@ -13,6 +13,7 @@ from Xlib import X, Xatom, display
 from Xlib.protocol import request, rq
 
 name, waves = sys.argv[1], int(sys.argv[2])
+names = {X.UnmapNotify: 'UnmapNotify', X.DestroyNotify: 'DestroyNotify'}
 
 
 class CreateCounter(rq.Request):
@@ -50,6 +51,7 @@ def handle(e):
         rec = current.get(wid)
         if rec is None or rec['state'] != 'live' or rec['frame'] is not None:
             counts['foreign' if rec is None else 'wrong'] += 1
+            print('  unexpected MapRequest', hex(wid), rec and rec['state'])
             return
         s = wm.screen()
         frame = root.create_window(20, 20, 80, 60, 2, s.root_depth, event_mask=X.SubstructureNotifyMask)
@@ -69,6 +71,7 @@ def handle(e):
             return
         if rec['state'] != 'leaving':
             counts['wrong'] += 1
+            print('  wrong', names.get(e.type), hex(wid), rec['state'])
             return
         w = wm.create_resource_object('window', wid)
         if e.type == X.UnmapNotify:
@@ -120,6 +123,8 @@ def newcomer():
 def leave(wid, how):
     c, w, rec = clients.pop(wid)
     rec['state'] = 'leaving'
+    rec['how'] = how
+    rec['id'] = wid
     if how == 'close':
         c.close()
     elif how == 'shutdown':
@@ -185,3 +190,6 @@ for wid, (c, w, rec) in clients.items():
 print('left', len(left), 'live', len(clients))
 print('ghost', ghost, 'no unmap', no_unmap, 'no destroy', no_destroy)
 print('foreign', counts['foreign'], 'wrong', counts['wrong'], 'touched', touched)
+for rec in left:  # what went wrong, to tell the cause
+    if rec['frame'] is not None or rec['unmap'] != 1 or rec['destroy'] != 1:
+        print(' ', rec['how'], hex(rec['id']), 'unmap', rec['unmap'], 'destroy', rec['destroy'])
