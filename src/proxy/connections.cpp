@@ -476,6 +476,7 @@ void checkDrain(DepartingConnection *d, bool bound) {
   // connection sends next comes after the close. Not once the marker went out: the server has
   // closed it then (its base was reused), and the id may name a newcomer's GC.
   if (d->handle && !d->departure->marker && xlibOpen(d->display)) {
+    XtargetErrorTrap trap(d->display->display);  // BadValue when the server has closed it
     XKillClient(d->display->display, d->handle);
     d->killed = !xproxySyncXlib(d->display->display, "a held departing client");
   }
@@ -765,11 +766,15 @@ void xproxyAskForMarkers(DisplayConnection *c) {
   wirePut32(request + 4, window);
   wirePut32(request + 8, CWEventMask);
   wirePut32(request + 12, PropertyChangeMask);
+  // The GC takes the top id of the client's range, which the proxy's own ids for the client
+  // leave out (resourceNewServerSideId).
   Head *head = c->display->firstHead;
-  if (!head || !head->root || !c->idMask) return;
+  if (!head || !head->root || !c->owner) return;
+  uint32_t handle = resourceServerId(resourceTopIdOf(c->owner->index), kResourceGC, head);
+  if (!handle || (handle & kResourceNoServerId)) return;
   request = xproxyBeginRequest(c, 55, 0, 16);  // CreateGC, no values
   if (!request) return;
-  c->departureHandle = c->idBase | c->idMask;
+  c->departureHandle = handle;
   wirePut32(request + 4, c->departureHandle);
   wirePut32(request + 8, uint32_t(head->root));
   wirePut32(request + 12, 0);

@@ -333,6 +333,8 @@ void resourceGetIdRange(uint32_t index, int serverFlag, uint32_t *min, uint32_t 
     for (uint32_t b = 0; b < t->bucketCount; b++)
       for (ResourceRecord *r = t->buckets[b]; r; r = r->next)
         if (r->id >= low && r->id <= high) used.push_back(r->id);
+  // The top id is the raw connections' departure handle (resourceNewServerSideId).
+  if (index != 0 && resourceTopIdOf(index) >= low && resourceTopIdOf(index) <= high) used.push_back(resourceTopIdOf(index));
   std::sort(used.begin(), used.end());
   used.erase(std::unique(used.begin(), used.end()), used.end());
   // Whether [a, b] still holds an id that is not used.
@@ -464,6 +466,8 @@ void resourceFreeIdBases() {
   }
 }
 
+uint32_t resourceTopIdOf(uint32_t index) { return (index << resourceIdShift()) | resourceIdMask(); }
+
 uint32_t resourceNewServerSideId(ClientConnection *client) {
   if (!client) client = xproxyClients;
   if (!client) return ++globalServerSideCounter;
@@ -476,7 +480,7 @@ uint32_t resourceNewServerSideId(ClientConnection *client) {
   for (uint64_t tries = uint64_t(mask) + 1; tries > 0; tries--) {
     uint32_t candidate = base | (t.serverIdCounter & mask);
     t.serverIdCounter = (t.serverIdCounter - 1) & mask;
-    if (candidate != 0 && !idIsUsed(candidate)) return candidate;
+    if (candidate != 0 && candidate != resourceTopIdOf(index) && !idIsUsed(candidate)) return candidate;
   }
   return 0;
 }

@@ -67,7 +67,10 @@ uint32_t resourceDepartingSlots();
 void resourceKillTemporaryClients();
 void resourceFreeIdBases();
 // An id for a resource the proxy creates for a client; 0 when the client's range is full.
+// The top id of the range (resourceTopIdOf) is never given: each raw connection's departure
+// handle has it (proxy/connections.h, xproxyAskForMarkers).
 uint32_t resourceNewServerSideId(ClientConnection *client);
+uint32_t resourceTopIdOf(uint32_t index);
 void resourceFreeServerSideId(uint32_t id);
 
 // ----- Id mapping ------------------------------------------------------------------------------
