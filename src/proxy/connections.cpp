@@ -22,6 +22,7 @@
 #include "proxy/main.h"
 #include "proxy/resource.h"
 #include "proxy/window.h"
+#include "proxy/xcore.h"
 #include "proxy/xdmcp.h"
 #include "proxy/xproto.h"
 #include "proxy/xscreen.h"
@@ -240,10 +241,11 @@ struct Departure;
 // One raw connection of a departed client, taken over from its display connection at the full
 // close: the requests still queued are written out, then its writing side is shut (the real
 // server reads every request before the end, and runs them), and it is read, the answers
-// dropped, until the real server closes it. A server that has read every byte and still does
-// not close it (it holds the connection asleep, a SYNC Await say, or ignores it behind another
-// client's server grab, and so never looks at it again) is woken as a client that goes
-// directly wakes it: the proxy closes the socket fully (checkDrain). Owned by its departure.
+// dropped, until the real server closes it. A server that does not close it (it holds the
+// connection asleep, a SYNC Await say, or ignores it behind another client's server grab, and
+// so never reads its end) has it ended by a KillClient of the proxy's own connection that
+// names the connection's GC (DisplayConnection::departureHandle), then the socket is closed
+// (checkDrain). Owned by its departure.
 // The read and write orders are armed here and cancelled by endDepartingConnection, the one
 // path that closes the socket (at the server's end, a write or read error, the full close of
 // checkDrain, a display that goes, and at reset).
@@ -277,8 +279,8 @@ struct DepartingConnection {
 // resources. No timer decides when its ids stop meaning it; the order does:
 // 1. When every raw connection has ended (the server closed it: it has freed the client's
 //    resources in the same step and queued their notifications for the other clients; or the
-//    proxy closed it fully, then a round trip on the Xlib connection lets the server notice),
-//    or when a new connection got the same base (the close is over), a marker goes out on each
+//    proxy's KillClient made the server close it before that connection's next request), or
+//    when a new connection got the same base (the close is over), a marker goes out on each
 //    real display it had (postMarker): a ClientMessage the proxy's Xlib connection sends to the
 //    display's marker window, delivered to every raw connection, which each selected it at its
 //    setup (xproxyAskForMarkers), in the server's order, even to a client the server holds
@@ -766,6 +768,7 @@ void xproxyAskForMarkers(DisplayConnection *c) {
   wirePut32(request + 4, window);
   wirePut32(request + 8, CWEventMask);
   wirePut32(request + 12, PropertyChangeMask);
+  xproxyPushReplyCallback(c, kXcoreReplyTagDropError, 1, nullptr);  // an error reaches no client
   // The GC takes the top id of the client's range, which the proxy's own ids for the client
   // leave out (resourceNewServerSideId).
   Head *head = c->display->firstHead;
@@ -778,6 +781,7 @@ void xproxyAskForMarkers(DisplayConnection *c) {
   wirePut32(request + 4, c->departureHandle);
   wirePut32(request + 8, uint32_t(head->root));
   wirePut32(request + 12, 0);
+  xproxyPushReplyCallback(c, kXcoreReplyTagDropError, 1, nullptr);
 }
 
 int xproxyDepartureMarkerRead(DisplayConnection *c, const uint8_t *event) {
