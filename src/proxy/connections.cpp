@@ -599,10 +599,10 @@ void takeOverConnection(Departure *p, DisplayConnection *c) {
   // The reader drops what was unread: the reply to this request cannot be older. (A page of
   // the sequence map closed by it adds its NoOp after it.)
   uint32_t before = c->requestsSent;
-  if (c->setupDone && xproxyBeginRequest(c, 43, 0, 4))  // GetInputFocus
+  if (c->setupDone && c->idMask && c->owner && c->owner->setUp && xproxyBeginRequest(c, 43, 0, 4))  // GetInputFocus
     d->lastSequence = uint16_t(before + 1);
   else
-    d->lastAnswered = 2;  // no client on the server yet, or no room: nothing to wait for
+    d->lastAnswered = 2;  // no client on the server (refused, not set up), or no room: nothing to wait for
   ordersCancel(c->writeOrder);
   c->writeOrder = nullptr;
   d->readOrder = ordersAddReader(c->fd, onDepartingReadable, d);

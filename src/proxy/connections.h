@@ -29,11 +29,11 @@ void xproxyCloseClient(ClientConnection *client, const char *reason, int retainA
 void xproxyDropPark(ClientConnection *client);
 // The raw connections of a fully closed client depart (the reset's own close excepted): the
 // requests queued for them are written, their writing side is shut, and each stays open,
-// read with its answers dropped, until the real server closes it (or, having read every byte,
-// holds it without closing: then the proxy closes it fully, as a client going directly
-// would). The client's slot keeps its id bases until every other raw connection has read, in
+// read with its answers dropped, until the real server closes it (one the server holds
+// without reading, asleep say, is ended by a KillClient of the proxy's own connection once it
+// stalls). The client's slot keeps its id bases until every other raw connection has read, in
 // its stream, the marker sent after the server's close (see Departure in connections.cpp).
-// Connections the server has not closed by kXproxyDepartureLimitMs are closed fully.
+// Connections the server has not closed by kXproxyDepartureLimitMs are ended so too.
 constexpr uint64_t kXproxyDepartureLimitMs = 5000;
 // Ends every departure at once (reset): sockets closed, slots released.
 void xproxyEndDepartures();
