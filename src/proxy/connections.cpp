@@ -2,11 +2,14 @@
 #include "proxy/connections.h"
 
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <linux/sockios.h>
 #include <unistd.h>
 
 #include <X11/Xlib.h>
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cstdlib>
@@ -15,9 +18,11 @@
 #include <vector>
 
 #include "proxy/core11g.h"
+#include "proxy/head.h"
 #include "proxy/main.h"
 #include "proxy/resource.h"
 #include "proxy/window.h"
+#include "proxy/xcore.h"
 #include "proxy/xdmcp.h"
 #include "proxy/xproto.h"
 #include "proxy/xscreen.h"
@@ -236,9 +241,14 @@ struct Departure;
 // One raw connection of a departed client, taken over from its display connection at the full
 // close: the requests still queued are written out, then its writing side is shut (the real
 // server reads every request before the end, and runs them), and it is read, the answers
-// dropped, until the real server closes it. Owned by its departure. The read and write orders
-// are armed here and cancelled by endDepartingConnection, the one path that closes the socket
-// (at the server's end, a write or read error, the departure's bound and at reset).
+// dropped, until the real server closes it. A server that does not close it (it holds the
+// connection asleep, a SYNC Await say, or ignores it behind another client's server grab, and
+// so never reads its end) has it ended by a KillClient of the proxy's own connection that
+// names the connection's GC (DisplayConnection::departureHandle), then the socket is closed
+// (checkDrain). Owned by its departure.
+// The read and write orders are armed here and cancelled by endDepartingConnection, the one
+// path that closes the socket (at the server's end, a write or read error, the full close of
+// checkDrain, a display that goes, and at reset).
 struct DepartingConnection {
   Departure *departure;
   XtransConnInfo transport;  // NULL for a bare descriptor
@@ -246,33 +256,72 @@ struct DepartingConnection {
   OutBuffer output;          // what the display connection had not written yet
   Order *readOrder;
   Order *writeOrder;
-  ServerDisplay *display;
+  ServerDisplay *display;    // NULL once that display went
+  uint8_t shut;              // the writing side is shut: checkDrain watches it
+  uint8_t closedHere;        // ended by the proxy's full close, not by the server's
+  uint8_t killed;            // ... after a KillClient of the proxy's own connection closed it
+  uint32_t handle;           // DisplayConnection::departureHandle
+  // A GetInputFocus the proxy adds behind the client's last request: its reply says the
+  // server has run every request. The answers are cut only as far as needed to find it.
+  uint16_t lastSequence;
+  uint8_t lastAnswered;
+  uint8_t read;              // answers came since the last check
+  uint8_t header[32];        // the answer being cut
+  uint32_t headerFill;
+  uint64_t skip;             // bytes of a long reply or GenericEvent still to pass
+  uint32_t sameUnread;       // checks in a row without answers that found the same bytes unread
+  int64_t unread;            // bytes the server had not read at the last check (-1: unknown)
 };
 
 // A fully closed client's departure: its slot stays taken with its id bases
-// (ClientResourceTable::departing) while its raw connections drain. When the last of them has
-// ended, a round trip on the proxy's Xlib connection to each of their real displays makes sure
-// the real server has finished the close (a server closes the socket before it frees the
-// client's resources and queues the notifications for the other clients), and the slot is
-// released kXproxyDepartureSettleMs later, once the loop has read those notifications from
-// the other clients' connections (later while some of them hold unread answers). The bound (armed at the start, cancelled at the end) ends a
-// departure whose server does not answer within kXproxyDepartureLimitMs. Listed in
-// `departures`; freed only by finishDeparture (after the settle time, at the bound, at reset).
+// (ClientResourceTable::departing) while the real servers close its raw connections and, after
+// that, while other clients' raw connections may still hold what the servers said about its
+// resources. No timer decides when its ids stop meaning it; the order does:
+// 1. When every raw connection has ended (the server closed it: it has freed the client's
+//    resources in the same step and queued their notifications for the other clients; or the
+//    proxy's KillClient made the server close it before that connection's next request), or
+//    when a new connection got the same base (the close is over), a marker goes out on each
+//    real display it had (postMarker): a ClientMessage the proxy's Xlib connection sends to the
+//    display's marker window, delivered to every raw connection, which each selected it at its
+//    setup (xproxyAskForMarkers), in the server's order, even to a client the server holds
+//    asleep. A round trip follows, so every request written afterwards on any connection runs
+//    after it.
+// 2. Each raw connection drops the markers from its stream (xproxyDepartureMarkerRead). What it
+//    read before the marker is older than the close and the slot speaks for its bases there;
+//    after it, the bases mean whatever holds them now (resourceServerToClientIdOf).
+// 3. The slot is released once every raw connection on its displays has read a marker of that
+//    serial or later, or asked for markers only after it, or ended (releaseIfPassed). A
+//    connection that asked for markers while a marker was on its way may never see that one: a
+//    later marker (kDepartureRemarkChecks) settles it. The watch (departureWatch) makes these
+//    checks; it decides when to look, never what the ids mean.
+// A server that never closes the connections even after the full close (it stopped) leaves the
+// slot departing: it is never reused while its ids could still be mistranslated (slots are
+// plentiful), until the display goes or the proxy resets. Listed in `departures`; freed only
+// by finishDeparture (released, or at reset).
 struct Departure {
   Departure *next;
   uint32_t slot;
   DepartingConnection **connections;  // count entries (malloc'ed)
   uint32_t count;
   uint32_t open;                      // connections not ended yet
-  Order *bound;
-  Order *settle;                      // armed once every connection has ended
-  uint32_t postponed;                 // settle times added while other answers were unread
+  uint32_t checks;                    // watch checks since the start
+  uint64_t marker;                    // its marker's serial; 0 until sent
 };
-// The settle time is taken again while other clients' connections hold unread answers, up to
-// this many times.
-constexpr uint32_t kDeparturePostponements = 50;
+// The watch: every kDepartureCheckMs while a departure is listed (armed by departureStarted
+// and by itself, cancelled when the last departure goes).
+constexpr uint64_t kDepartureCheckMs = 100;
+// A shut connection whose last request the server has answered but that it has not closed by
+// the next check, or that got no answer and whose unread bytes stayed the same for this many
+// checks (the server holds it asleep, or ignores it), is closed fully; so is every connection
+// still open at kXproxyDepartureLimitMs. (A server that has read the bytes may still have to
+// run them: a busy one serves many clients in turn, hence no quicker close without the answer.)
+constexpr uint32_t kDepartureStalledChecks = 15;
+// A departure still waiting for some connection's marker sends a new marker this often.
+constexpr uint32_t kDepartureRemarkChecks = 10;
 Departure *departures = nullptr;
 uint32_t departureTotal = 0;
+Order *departureWatch = nullptr;
+uint64_t markerSerial = 0;  // the last marker's serial (markers of all displays count here)
 
 void dropOutput(DepartingConnection *d) {
   outbufferFree(&d->output);
@@ -301,8 +350,6 @@ void finishDeparture(Departure *p) {
       departureTotal--;
       break;
     }
-  ordersCancel(p->bound);
-  ordersCancel(p->settle);
   for (uint32_t i = 0; i < p->count; i++) {
     endDepartingConnection(p->connections[i]);
     free(p->connections[i]);
@@ -311,66 +358,198 @@ void finishDeparture(Departure *p) {
   resourceReleaseDepartedSlot(p->slot);
   LOG(logChannelXclient, "Client #%d departed", int(p->slot));
   free(p);
-}
-
-// Whether a listed client's display connection holds answers not handled yet: in its input, or
-// in its socket (a connection flow control does not read meanwhile, or one not read since).
-bool answersUnread() {
-  std::vector<pollfd> sockets;
-  for (ClientConnection *client = xproxyClients; client; client = client->next)
-    for (uint32_t i = 0; i < client->displayCount; i++) {
-      const DisplayConnection *c = client->displays[i];
-      if (c->fd < 0 || c->life.closed) continue;
-      if (c->readPosition < c->input.length) return true;
-      sockets.push_back(pollfd{c->fd, POLLIN, 0});
-    }
-  return !sockets.empty() && poll(sockets.data(), nfds_t(sockets.size()), 0) > 0;
-}
-
-void onDepartureSettled(void *argument) {
-  auto *p = static_cast<Departure *>(argument);
-  p->settle = nullptr;  // a fired one-shot timer is done
-  // Those answers may still speak of the client's resources: a while longer, a few times.
-  if (p->postponed < kDeparturePostponements && answersUnread()) {
-    p->postponed++;
-    p->settle = ordersAddTimer(kXproxyDepartureSettleMs, onDepartureSettled, p);
-    if (p->settle) return;
+  if (!departures) {
+    ordersCancel(departureWatch);
+    departureWatch = nullptr;
   }
-  finishDeparture(p);
 }
 
-// Every connection has ended: the round trips, then the settle time.
-void departureAnswered(Departure *p) {
-  if (p->settle || p->open) return;
+// Whether the departure had a connection to the display (one that has not gone).
+bool departedFrom(const Departure *p, const ServerDisplay *display) {
+  for (uint32_t i = 0; i < p->count; i++)
+    if (p->connections[i]->display == display) return true;
+  return false;
+}
+
+// The displays of a departure, each once (those that went are left out).
+std::vector<ServerDisplay *> displaysOf(const Departure *p) {
+  std::vector<ServerDisplay *> list;
   for (uint32_t i = 0; i < p->count; i++) {
     ServerDisplay *display = p->connections[i]->display;
-    bool synced = false;
-    for (uint32_t j = 0; j < i && !synced; j++) synced = p->connections[j]->display == display;
-    if (!synced && display && display->display && display->readOrder)
-      xproxySyncXlib(display->display, "a departing client");
+    if (display && std::find(list.begin(), list.end(), display) == list.end()) list.push_back(display);
   }
-  Order *settle = ordersAddTimer(kXproxyDepartureSettleMs, onDepartureSettled, p);
-  if (!settle) return;  // out of memory: the bound ends it
-  ordersCancel(p->bound);
-  p->bound = nullptr;
-  p->settle = settle;
+  return list;
 }
 
-void onDepartureBound(void *argument) {
-  auto *p = static_cast<Departure *>(argument);
-  p->bound = nullptr;  // a fired one-shot timer is done
-  LOG(logChannelWarning, "The X server did not answer the close of client #%d within %u ms", int(p->slot),
-      unsigned(kXproxyDepartureLimitMs));
-  finishDeparture(p);
+bool xlibOpen(const ServerDisplay *display) { return display && display->display && display->readOrder; }
+
+// The display's marker window, made (and made known to the server by a round trip) at the
+// first need; 0 when it cannot be had. Made on the Xlib connection as an unmapped InputOnly
+// child of the head's outer window, which no client can name, so no client learns of it; it
+// goes with the Xlib connection (mainCloseServerDisplay forgets it).
+uint32_t markerWindowOf(ServerDisplay *display) {
+  if (display->markerWindow || !xlibOpen(display) || !display->firstHead) return display->markerWindow;
+  Head *head = display->firstHead;
+  Window parent = head->outerWindow ? head->outerWindow : head->root;
+  XSetWindowAttributes a{};
+  a.override_redirect = True;
+  Window w = XCreateWindow(display->display, parent, -10, -10, 1, 1, 0, 0, InputOnly, CopyFromParent,
+                           CWOverrideRedirect, &a);
+  if (!w || xproxySyncXlib(display->display, "the departure marker window")) return 0;
+  display->markerWindow = uint32_t(w);
+  return display->markerWindow;
+}
+
+// One marker of the serial to a display's raw connections, and the round trip behind it.
+void postMarker(ServerDisplay *display, uint64_t serial) {
+  if (!xlibOpen(display) || !markerWindowOf(display)) return;
+  XEvent event{};
+  event.xclient.type = ClientMessage;
+  event.xclient.window = display->markerWindow;
+  event.xclient.message_type = 19;  // INTEGER
+  event.xclient.format = 32;
+  event.xclient.data.l[0] = long(serial & 0xffffffffu);
+  event.xclient.data.l[1] = long(serial >> 32);
+  if (!XSendEvent(display->display, display->markerWindow, False, PropertyChangeMask, &event)) return;
+  xproxySyncXlib(display->display, "a departure marker");
+}
+
+// Whether every raw connection on the departure's displays has passed its marker.
+bool passedEverywhere(const Departure *p) {
+  if (!p->marker || p->open) return false;
+  // (A retained client's connections are left out: what they read reaches no client.)
+  for (ClientConnection *client = xproxyClients; client; client = client->next)
+    for (uint32_t i = 0; i < client->displayCount && !client->retained; i++) {
+      const DisplayConnection *c = client->displays[i];
+      if (c->fd < 0 || c->life.closed || !c->setupDone || !departedFrom(p, c->display)) continue;
+      if (c->markerSeen < p->marker && c->markerFloor < p->marker) return false;
+    }
+  return true;
+}
+
+void releaseIfPassed() {
+  for (Departure *p = departures, *next; p; p = next) {
+    next = p->next;
+    if (passedEverywhere(p)) finishDeparture(p);
+  }
+}
+
+// Step 1: the marker on each of the departure's displays (once).
+void sendMarker(Departure *p) {
+  if (p->marker) return;
+  p->marker = ++markerSerial;
+  for (ServerDisplay *display : displaysOf(p)) postMarker(display, p->marker);
+  resourceSetDepartureMarker(p->slot, p->marker);
+}
+
+// Every connection has ended: the marker. The server's own close, the base given to a
+// newcomer and the KillClient of checkDrain order it after the close; a bare full close of the
+// proxy (no handle) gets a round trip first, which the server mostly reads after it noticed it.
+void departureAnswered(Departure *p) {
+  if (p->open || p->marker) return;
+  bool closedHere = false;
+  for (uint32_t i = 0; i < p->count; i++)
+    closedHere = closedHere || (p->connections[i]->closedHere && !p->connections[i]->killed);
+  if (closedHere)
+    for (ServerDisplay *display : displaysOf(p))
+      if (xlibOpen(display)) xproxySyncXlib(display->display, "a departing client");
+  sendMarker(p);
+}
+
+// Bytes written to the socket that its reader has not taken yet; -1 when not known.
+int64_t unreadBytes(int fd) {
+  int queued = 0;
+  if (ioctl(fd, SIOCOUTQ, &queued) != 0) return -1;
+  return queued;
+}
+
+// A shut connection the server has read out but does not close: closed fully.
+void checkDrain(DepartingConnection *d, bool bound) {
+  if (d->fd < 0 || !d->shut) return;
+  int64_t unread = unreadBytes(d->fd);
+  bool answered = d->lastAnswered >= 2;  // answered at an earlier check
+  if (d->lastAnswered) d->lastAnswered = 2;
+  d->sameUnread = unread == d->unread && !d->read ? d->sameUnread + 1 : 0;
+  d->unread = unread;
+  d->read = 0;
+  if (!bound && !answered && d->sameUnread < kDepartureStalledChecks) return;
+  LOG(logChannelXclient, "Client #%d: the X server holds its connection; closed", int(d->departure->slot));
+  // The server closes it at once for a KillClient of the proxy's own connection, so what that
+  // connection sends next comes after the close. Not once the marker went out: the server has
+  // closed it then (its base was reused), and the id may name a newcomer's GC.
+  if (d->handle && !d->departure->marker && xlibOpen(d->display)) {
+    XtargetErrorTrap trap(d->display->display);  // BadValue when the server has closed it
+    XKillClient(d->display->display, d->handle);
+    d->killed = !xproxySyncXlib(d->display->display, "a held departing client");
+  }
+  d->closedHere = 1;
+  endDepartingConnection(d);
+}
+
+void onDepartureWatch(void *) {
+  departureWatch = nullptr;  // a fired one-shot timer is done
+  bool remark = false;
+  for (Departure *p = departures; p; p = p->next) {
+    p->checks++;
+    if (p->open) {
+      bool bound = p->checks * kDepartureCheckMs >= kXproxyDepartureLimitMs;
+      for (uint32_t i = 0; i < p->count; i++) checkDrain(p->connections[i], bound);
+      if (!p->open) departureAnswered(p);
+    } else if (p->marker && p->checks % kDepartureRemarkChecks == 0 && !passedEverywhere(p)) {
+      remark = true;
+    }
+  }
+  if (remark) {
+    // A later marker on every display with a waiting departure: a connection that asked for
+    // markers while the earlier one was on its way reads this one.
+    uint64_t serial = ++markerSerial;
+    std::vector<ServerDisplay *> displays;
+    for (Departure *p = departures; p; p = p->next)
+      if (p->marker && !p->open)
+        for (ServerDisplay *display : displaysOf(p))
+          if (std::find(displays.begin(), displays.end(), display) == displays.end()) displays.push_back(display);
+    for (ServerDisplay *display : displays) postMarker(display, serial);
+  }
+  releaseIfPassed();
+  if (departures && !departureWatch) departureWatch = ordersAddTimer(kDepartureCheckMs, onDepartureWatch, nullptr);
+}
+
+// Cuts the answers read from a departing connection as far as needed to see the reply to its
+// last request.
+void cutDepartingAnswers(DepartingConnection *d, const uint8_t *bytes, uint64_t length) {
+  while (length > 0) {
+    if (d->skip) {
+      uint64_t take = std::min(d->skip, length);
+      d->skip -= take;
+      bytes += take;
+      length -= take;
+      continue;
+    }
+    uint64_t take = std::min<uint64_t>(32 - d->headerFill, length);
+    memcpy(d->header + d->headerFill, bytes, take);
+    d->headerFill += uint32_t(take);
+    bytes += take;
+    length -= take;
+    if (d->headerFill < 32) return;
+    d->headerFill = 0;
+    if (d->header[0] == 1 && wireGet16(d->header + 2) == d->lastSequence && !d->lastAnswered) d->lastAnswered = 1;
+    if (d->header[0] == 1 || d->header[0] == 35) d->skip = 4 * uint64_t(wireGet32(d->header + 4));
+  }
 }
 
 void onDepartingReadable(void *argument) {
   auto *d = static_cast<DepartingConnection *>(argument);
-  char scratch[16384];
+  uint8_t scratch[16384];
   ssize_t got = ::read(d->fd, scratch, sizeof scratch);
-  if (got > 0 || (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))) return;
+  if (got > 0) {
+    d->read = 1;
+    cutDepartingAnswers(d, scratch, uint64_t(got));
+    return;
+  }
+  if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
   endDepartingConnection(d);
   departureAnswered(d->departure);
+  releaseIfPassed();
 }
 
 // Writes what the socket takes; once everything is out (or nothing more can go), the writing
@@ -388,7 +567,10 @@ void onDepartingWritable(void *argument) {
   if (result == kOutbufferError || ::shutdown(d->fd, SHUT_WR) != 0) {
     endDepartingConnection(d);
     departureAnswered(d->departure);
+    return;
   }
+  d->shut = 1;
+  d->unread = -2;  // no check yet
 }
 
 Departure *startDeparture(ClientConnection *client) {
@@ -414,6 +596,13 @@ void takeOverConnection(Departure *p, DisplayConnection *c) {
   auto *d = static_cast<DepartingConnection *>(calloc(1, sizeof(DepartingConnection)));
   if (!d) return;
   xproxyCancelDisplayReader(c);
+  // The reader drops what was unread: the reply to this request cannot be older. (A page of
+  // the sequence map closed by it adds its NoOp after it.)
+  uint32_t before = c->requestsSent;
+  if (c->setupDone && c->idMask && c->owner && c->owner->setUp && xproxyBeginRequest(c, 43, 0, 4))  // GetInputFocus
+    d->lastSequence = uint16_t(before + 1);
+  else
+    d->lastAnswered = 2;  // no client on the server (refused, not set up), or no room: nothing to wait for
   ordersCancel(c->writeOrder);
   c->writeOrder = nullptr;
   d->readOrder = ordersAddReader(c->fd, onDepartingReadable, d);
@@ -422,6 +611,7 @@ void takeOverConnection(Departure *p, DisplayConnection *c) {
     return;
   }
   d->departure = p;
+  d->handle = c->departureHandle;
   d->transport = c->transport;
   d->fd = c->fd;
   d->display = c->display;
@@ -435,7 +625,7 @@ void takeOverConnection(Departure *p, DisplayConnection *c) {
   p->open++;
 }
 
-// The close has handed every connection over: listed and bounded, or freed when it took none.
+// The close has handed every connection over: listed and watched, or freed when it took none.
 void departureStarted(Departure *p) {
   if (!p->count) {
     free(p->connections);
@@ -445,11 +635,11 @@ void departureStarted(Departure *p) {
   p->next = departures;
   departures = p;
   departureTotal++;
-  p->bound = ordersAddTimer(kXproxyDepartureLimitMs, onDepartureBound, p);
-  if (!p->bound) return finishDeparture(p);
-  // (Nothing below frees the departure: that waits for a timer.)
+  if (!departureWatch) departureWatch = ordersAddTimer(kDepartureCheckMs, onDepartureWatch, nullptr);
   for (uint32_t i = 0; i < p->count; i++)
     if (p->connections[i]->fd >= 0) onDepartingWritable(p->connections[i]);
+  // (Nothing here frees the departure: only its release or the reset does.)
+  if (!p->open) departureAnswered(p);
 }
 
 // ----- The steps of a close -----
@@ -560,6 +750,48 @@ void xproxyEndDeparturesTo(ServerDisplay *display) {
         p->connections[i]->display = nullptr;
       }
   for (Departure *p = departures; p; p = p->next) departureAnswered(p);
+  releaseIfPassed();
+}
+
+void xproxyDepartedBaseTaken(uint32_t slot) {
+  for (Departure *p = departures; p; p = p->next)
+    if (p->slot == slot) return sendMarker(p);
+}
+
+void xproxyAskForMarkers(DisplayConnection *c) {
+  c->markerFloor = markerSerial;
+  if (!c->display) return;
+  uint32_t window = markerWindowOf(c->display);
+  if (!window) return;
+  uint8_t *request = xproxyBeginRequest(c, 2, 0, 16);  // ChangeWindowAttributes
+  if (!request) return;
+  wirePut32(request + 4, window);
+  wirePut32(request + 8, CWEventMask);
+  wirePut32(request + 12, PropertyChangeMask);
+  xproxyPushReplyCallback(c, kXcoreReplyTagDropError, 1, nullptr);  // an error reaches no client
+  // The GC takes the top id of the client's range, which the proxy's own ids for the client
+  // leave out (resourceNewServerSideId).
+  Head *head = c->display->firstHead;
+  if (!head || !head->root || !c->owner) return;
+  uint32_t handle = resourceServerId(resourceTopIdOf(c->owner->index), kResourceGC, head);
+  if (!handle || (handle & kResourceNoServerId)) return;
+  request = xproxyBeginRequest(c, 55, 0, 16);  // CreateGC, no values
+  if (!request) return;
+  c->departureHandle = handle;
+  wirePut32(request + 4, c->departureHandle);
+  wirePut32(request + 8, uint32_t(head->root));
+  wirePut32(request + 12, 0);
+  xproxyPushReplyCallback(c, kXcoreReplyTagDropError, 1, nullptr);
+}
+
+int xproxyDepartureMarkerRead(DisplayConnection *c, const uint8_t *event) {
+  if ((event[0] & 0x7f) != ClientMessage || !(event[0] & 0x80) || !c->display || !c->display->markerWindow ||
+      wireGet32(event + 4) != c->display->markerWindow)
+    return 0;
+  uint64_t serial = wireGet32(event + 12) | uint64_t(wireGet32(event + 16)) << 32;
+  if (serial > c->markerSeen) c->markerSeen = serial;
+  releaseIfPassed();
+  return 1;
 }
 
 uint32_t xproxyDepartureCount() { return departureTotal; }

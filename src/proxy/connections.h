@@ -29,16 +29,27 @@ void xproxyCloseClient(ClientConnection *client, const char *reason, int retainA
 void xproxyDropPark(ClientConnection *client);
 // The raw connections of a fully closed client depart (the reset's own close excepted): the
 // requests queued for them are written, their writing side is shut, and each stays open,
-// read with its answers dropped, until the real server closes it; the client's slot keeps its
-// id bases meanwhile, and is released kXproxyDepartureSettleMs after the last has ended (a
-// round trip on the Xlib connection between; later while other clients' connections hold
-// unread answers), or at the bound.
+// read with its answers dropped, until the real server closes it (one the server holds
+// without reading, asleep say, is ended by a KillClient of the proxy's own connection once it
+// stalls). The client's slot keeps its id bases until every other raw connection has read, in
+// its stream, the marker sent after the server's close (see Departure in connections.cpp).
+// Connections the server has not closed by kXproxyDepartureLimitMs are ended so too.
 constexpr uint64_t kXproxyDepartureLimitMs = 5000;
-constexpr uint64_t kXproxyDepartureSettleMs = 20;
 // Ends every departure at once (reset): sockets closed, slots released.
 void xproxyEndDepartures();
-// Ends the departing connections to a real display that goes (their slots settle as usual).
+// Ends the departing connections to a real display that goes.
 void xproxyEndDeparturesTo(ServerDisplay *display);
+// A new raw connection got the base a departing slot keeps (resourceSetScreenIdBase): the
+// server has closed the departed client; its marker goes out now, before any request of the
+// new connection.
+void xproxyDepartedBaseTaken(uint32_t slot);
+// A raw connection's setup is done: it selects the display's departure markers and makes a GC
+// (DisplayConnection::departureHandle; requests the proxy adds), and notes the serial sent so
+// far (DisplayConnection::markerFloor).
+void xproxyAskForMarkers(DisplayConnection *c);
+// An event read from a raw connection: 1 when it is a departure marker (noted; the caller
+// drops it), else 0.
+int xproxyDepartureMarkerRead(DisplayConnection *c, const uint8_t *event);
 // Departures under way (tests).
 uint32_t xproxyDepartureCount();
 // Holds a client record (DeferredFree); the release frees a client that was closed meanwhile

@@ -697,6 +697,7 @@ void mainCloseServerDisplay(ServerDisplay *display, int offline) {
   if (!offline) XFlush(display->display);
   xtargetCloseDisplay(display->display);
   display->display = nullptr;
+  display->markerWindow = 0;
   display->bigRequestsAsked = 0;
   // Only an opening that reached the end was counted and has a reader.
   if (display->countedOpen) {

@@ -44,6 +44,9 @@ struct ServerDisplay {
   uint64_t connectTimeout;   // milliseconds
   DpmsSavedState dpms;       // screen-saver and power settings found at the opening
   char displayName[256];     // "host:display": recognises the display
+  // The window on the Xlib connection that departure markers are sent to (proxy/connections.h);
+  // made at the first need, 0 while none (forgotten when the Xlib connection closes).
+  uint32_t markerWindow;
 };
 // ===== end of real display and configured screens (records) =====
 

@@ -133,8 +133,12 @@ void freeEverything(uint32_t index) {
   }
 }
 
+uint32_t departingSlots = 0;  // slots with departing set (resourceDepartingSlots)
+
 void clearBases(ClientResourceTable &t) {
+  if (t.departing) departingSlots--;
   t.departing = 0;
+  t.departureMarker = 0;
   memset(t.idBaseSet, 0, sizeof t.idBaseSet);
   if (t.idBases) memset(t.idBases, 0, sizeof(uint32_t) * kResourceIdTableHeads);
   if (t.fontIdBases) memset(t.fontIdBases, 0, sizeof(uint32_t) * kResourceIdTableHeads);
@@ -157,9 +161,10 @@ void freeSlot(uint32_t index, bool departs = false) {
   t.bucketCount = 0;
   t.hashBits = 0;
   t.elements = 0;
-  if (departs)
+  if (departs) {
+    if (!t.departing) departingSlots++;
     t.departing = 1;
-  else
+  } else
     clearBases(t);
   for (PixmapRecord *p = proxyState.orphanPixmaps; p; p = p->next)
     if (slotOf(p->id) == index) p->ownerCopiesValid = 0;
@@ -328,6 +333,8 @@ void resourceGetIdRange(uint32_t index, int serverFlag, uint32_t *min, uint32_t 
     for (uint32_t b = 0; b < t->bucketCount; b++)
       for (ResourceRecord *r = t->buckets[b]; r; r = r->next)
         if (r->id >= low && r->id <= high) used.push_back(r->id);
+  // The top id is the raw connections' departure handle (resourceNewServerSideId).
+  if (index != 0 && resourceTopIdOf(index) >= low && resourceTopIdOf(index) <= high) used.push_back(resourceTopIdOf(index));
   std::sort(used.begin(), used.end());
   used.erase(std::unique(used.begin(), used.end()), used.end());
   // Whether [a, b] still holds an id that is not used.
@@ -436,6 +443,13 @@ void resourceReleaseDepartedSlot(uint32_t index) {
   clearBases(table(index));
 }
 
+uint32_t resourceDepartingSlots() { return departingSlots; }
+
+void resourceSetDepartureMarker(uint32_t index, uint64_t serial) {
+  if (index == 0 || index >= kResourceClientSlots || !table(index).departing) return;
+  table(index).departureMarker = serial;
+}
+
 void resourceKillTemporaryClients() {
   for (uint32_t index = kResourceClientSlots; index-- > 0;)
     if (table(index).closeDownMode == kResourceRetainTemporary && table(index).bucketCount != 0) freeSlot(index);
@@ -452,6 +466,8 @@ void resourceFreeIdBases() {
   }
 }
 
+uint32_t resourceTopIdOf(uint32_t index) { return (index << resourceIdShift()) | resourceIdMask(); }
+
 uint32_t resourceNewServerSideId(ClientConnection *client) {
   if (!client) client = xproxyClients;
   if (!client) return ++globalServerSideCounter;
@@ -464,7 +480,7 @@ uint32_t resourceNewServerSideId(ClientConnection *client) {
   for (uint64_t tries = uint64_t(mask) + 1; tries > 0; tries--) {
     uint32_t candidate = base | (t.serverIdCounter & mask);
     t.serverIdCounter = (t.serverIdCounter - 1) & mask;
-    if (candidate != 0 && !idIsUsed(candidate)) return candidate;
+    if (candidate != 0 && candidate != resourceTopIdOf(index) && !idIsUsed(candidate)) return candidate;
   }
   return 0;
 }

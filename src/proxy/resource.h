@@ -59,19 +59,34 @@ void resourceFreeAllOfClient(uint32_t index);
 // ClientResourceTable::departing) until resourceReleaseDepartedSlot.
 void resourceDepartClient(uint32_t index);
 void resourceReleaseDepartedSlot(uint32_t index);
+// Records the serial of the marker that follows a departed slot's close (see
+// ClientResourceTable::departureMarker); nothing for a slot that does not depart.
+void resourceSetDepartureMarker(uint32_t index, uint64_t serial);
+// How many slots depart now.
+uint32_t resourceDepartingSlots();
 void resourceKillTemporaryClients();
 void resourceFreeIdBases();
 // An id for a resource the proxy creates for a client; 0 when the client's range is full.
+// The top id of the range (resourceTopIdOf) is never given: each raw connection's departure
+// handle has it (proxy/connections.h, xproxyAskForMarkers).
 uint32_t resourceNewServerSideId(ClientConnection *client);
+uint32_t resourceTopIdOf(uint32_t index);
 void resourceFreeServerSideId(uint32_t id);
 
 // ----- Id mapping ------------------------------------------------------------------------------
 // Records the id base a client's raw connection got for a head (and its font head).
 void resourceSetScreenIdBase(uint32_t index, Head *head, uint32_t base);
 // The id of a client resource on a head's real server (kind: a type, or 11 real root, 12 real
-// default colormap, 10 per-screen resource). Unknown ids stay as they are.
+// default colormap, 10 per-screen resource). A departing slot's ids go with its kept bases.
+// An id of a client slot that is neither in use nor departing becomes an id that names
+// nothing on any server (kResourceNoServerId bits set), so that it cannot name another client's
+// resource there; other unknown ids (the proxy's own, visuals, None ...) stay as they are.
+constexpr uint32_t kResourceNoServerId = 0xe0000000u;
 uint32_t resourceServerId(uint32_t id, uint32_t kind, Head *head);
-// A real server's id back to the client id; ids of no client stay as they are.
+// A real server's id back to the client id; ids of no client stay as they are. Read from a
+// raw connection (xproxyCurrentDisplayConnection on the display), a base that a departing slot
+// still speaks for on that connection (its marker not read there yet) is that slot's, before
+// a live slot that got the same base since; else live slots come first.
 uint32_t resourceServerToClientId(uint32_t id, ServerDisplay *display);
 // The same with the answer whether the id carries a client's id base at all (1, the client id
 // in *clientId) or not (0, *clientId = id). A client id equal to the server id is an ordinary

@@ -54,12 +54,14 @@ void resourceSetScreenIdBase(uint32_t index, Head *head, uint32_t base) {
   t.fontIdBases[head->idIndex] = shiftedLeft(fontHead->displayNumber, headShift) | base;
   t.idBaseSet[head->idIndex / 32] |= 1u << (head->idIndex % 32);
   // A departing slot with the same base on the head: the real server has closed that
-  // connection, since it gave its base to a new one.
+  // connection, since it gave its base to a new one. The slot is kept (events already queued
+  // on other connections still speak of it), but its marker goes out now, before any request
+  // of the new connection (xproxyDepartedBaseTaken).
   for (uint32_t slot = 1; slot < kResourceClientSlots; slot++) {
     ClientResourceTable &other = table(slot);
     if (slot != index && other.departing && baseIsSet(other, head->idIndex) &&
-        other.idBases[head->idIndex] == t.idBases[head->idIndex])
-      resourceReleaseDepartedSlot(slot);
+        other.idBases[head->idIndex] == t.idBases[head->idIndex] && !other.departureMarker)
+      xproxyDepartedBaseTaken(slot);
   }
 }
 
@@ -75,12 +77,18 @@ uint32_t resourceServerId(uint32_t id, uint32_t kind, Head *head) {
   uint32_t index = slotOf(id);
   if (index >= 1 && index < kResourceClientSlots) {
     const ClientResourceTable &t = table(index);
-    if (t.bucketCount && baseIsSet(t, head->idIndex) && head->serverDisplay) {
+    // A departing slot's ids too: the server answers them as it would the client's own.
+    if ((t.bucketCount || t.departing) && baseIsSet(t, head->idIndex) && head->serverDisplay) {
       uint32_t base = kind == kResourceFont ? t.fontIdBases[head->idIndex] : t.idBases[head->idIndex];
       return shiftedLeft(id & resourceIdMask(), head->serverDisplay->idShift) | base;
     }
   }
   MetaScreen *screen = resourceMetaScreenOf(id);
+  // An id of a slot no client holds: as it stands it could be another client's real id (on one
+  // head the ranges overlap), so it goes out as one that names nothing.
+  if (!screen && index >= 1 && index < kResourceClientSlots && !table(index).bucketCount &&
+      !table(index).departing && head->serverDisplay)
+    return kResourceNoServerId | (id & ~kResourceNoServerId);
   if (!screen) return id;
   // The meta screen's root (and a head's client-side root) is the head's root window there.
   ResourceRecord *r = resourceLookupAny(id);
@@ -115,16 +123,37 @@ int resourceServerToClientIdOf(uint32_t id, ServerDisplay *display, uint32_t *cl
   if (!head || head->idIndex >= kResourceIdTableHeads) return 0;
   uint32_t base = id & display->freeBitsMask;
   // Only slots in use or departing whose base for the head is set: a released slot's stale
-  // base, or the unset base of one still connecting, must not claim the id.
-  for (uint32_t slot = 1; slot < kResourceClientSlots; slot++) {
+  // base, or the unset base of one still connecting, must not claim the id. Read from a raw
+  // connection, a departing slot whose marker that connection has not read yet comes first
+  // (what it reads is older than the departed client's close), then slots in use, then other
+  // departing ones.
+  const DisplayConnection *reader = xproxyCurrentDisplayConnection;
+  if (reader && reader->display != display) reader = nullptr;
+  auto speaks = [&](const ClientResourceTable &t) {
+    return reader && (!t.departureMarker || (reader->markerSeen < t.departureMarker &&
+                                             reader->markerFloor < t.departureMarker));
+  };
+  // Of several departing slots that speak here (the base went from client to client), the one
+  // whose marker comes first: what the connection reads now is older than that marker.
+  uint32_t found = 0;
+  int rank = 0;  // 3: departing and speaking here, 2: in use, 1: departing
+  uint64_t first = ~uint64_t(0);
+  bool departures = resourceDepartingSlots() != 0;
+  for (uint32_t slot = 1; slot < kResourceClientSlots && !(rank == 2 && !departures); slot++) {
     const ClientResourceTable &t = table(slot);
-    if ((t.bucketCount || t.departing) && baseIsSet(t, head->idIndex) && t.idBases[head->idIndex] == base) {
-      uint32_t own = display->idShift < 32 ? (id >> display->idShift) & resourceIdMask() : 0;
-      *clientId = (slot << resourceIdShift()) | own;
-      return 1;
+    if (!(t.bucketCount || t.departing) || !baseIsSet(t, head->idIndex) || t.idBases[head->idIndex] != base) continue;
+    int r = t.bucketCount ? 2 : speaks(t) ? 3 : 1;
+    uint64_t marker = t.departureMarker ? t.departureMarker : ~uint64_t(0);
+    if (r > rank || (r == 3 && marker < first)) {
+      rank = r;
+      found = slot;
+      if (r == 3) first = marker;
     }
   }
-  return 0;
+  if (!rank) return 0;
+  uint32_t own = display->idShift < 32 ? (id >> display->idShift) & resourceIdMask() : 0;
+  *clientId = (found << resourceIdShift()) | own;
+  return 1;
 }
 
 MetaScreen *resourceMetaScreenOf(uint32_t id) {

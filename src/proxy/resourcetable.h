@@ -65,14 +65,21 @@ struct ClientResourceTable {
   uint32_t idBaseSet[kResourceIdTableHeads / 32];  // bit per head: its base was set
   uint32_t closeDownMode;    // kResourceRetainTemporary marks a slot for resourceKillTemporaryClients
   // A departed client's slot: its records are freed (bucketCount 0), but the slot stays taken
-  // and its id bases go on translating what the real servers send about its resources after
-  // its close (the Unmap and DestroyNotify of its windows reach other clients' connections
-  // later). Set by resourceDepartClient (the full close of a client with raw connections);
+  // and its id bases go on translating, both ways, what names its resources: the requests of
+  // others that still name them go out with its bases (the real server answers BadWindow ... as
+  // it would directly), and what the real servers send about them after its close (the Unmap
+  // and DestroyNotify of its windows reach other clients' connections later) comes back with
+  // its ids. Set by resourceDepartClient (the full close of a client with raw connections);
   // cleared with the bases by resourceReleaseDepartedSlot, which the connections module calls
-  // once the real servers answered the close (or its time bound ran out), by a new client's
-  // equal base for a head (the real server reused the connection's base: it has closed the
-  // old one), and by resourceFreeIdBases at reset.
+  // once every other raw connection has read past the departure's marker (see
+  // departureMarker) and at reset (resourceFreeIdBases). A new client that gets an equal base
+  // does not release it: on each connection the slot speaks for that base until the marker.
   uint8_t departing;
+  // The serial of the marker the connections module sent after the real servers closed the
+  // departed client (0: not sent yet). Events a raw connection reads before a marker of this
+  // serial or later are older than the close's end; after it, the slot's bases mean whatever
+  // holds them now (resourceServerToClientIdOf).
+  uint64_t departureMarker;
   uint32_t serverIdCounter;  // resourceNewServerSideId counts down from the top of the range
 };
 

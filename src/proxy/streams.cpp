@@ -376,6 +376,7 @@ void xprotoProcessServerInput(DisplayConnection *c) {
       }
     } else {
       c->readPosition += 32;
+      if (xproxyDepartureMarkerRead(c, unit)) continue;  // the proxy's own, not the client's
       if (EventHandler handler = proxyState.eventHandlers[unit[0] & 127]) handler(unit);
     }
     // What a sync read while this unit was being handled joins the input again.

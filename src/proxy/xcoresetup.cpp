@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "proxy/connections.h"
 #include "proxy/head.h"
 #include "proxy/resource.h"
 #include "proxy/xproxy.h"
@@ -202,6 +203,7 @@ void xcoreServerSetupReply(uint8_t *reply, uint32_t length) {
   proxyState.maxKeycode = reply[35];
   for (MetaScreen *s = xscreenList; s; s = s->next)
     for (Head *h = s->heads; h; h = h->next) resourceSetScreenIdBase(client->index, h, c->idBase);
+  xproxyAskForMarkers(c);
   if (client->setupsPending) client->setupsPending--;
   if (client->setupsPending) return;
   ordersCancel(client->setupTimer);  // every real server has answered

@@ -348,6 +348,14 @@ struct DisplayConnection {
   char *hostName;
   Buffer syncInput;              // what a sync read while the answers were being cut
   uint32_t strayAnswers;         // replies and errors dropped: their sequence answered no request
+  // Departure markers (proxy/connections.h): the serial of the last one read here, and the
+  // serial already sent when this connection asked for them (a departure marked before
+  // concerns nothing it reads: its selections all came later).
+  uint64_t markerSeen;
+  uint64_t markerFloor;
+  // A GC the proxy makes on the connection at its setup (the top id of its real range; 0:
+  // none): the id by which the proxy's own connection can KillClient it, in the server's order.
+  uint32_t departureHandle;
   // The proxy's own image segment on this connection (xext/shm.cpp) and its close routine,
   // run by xproxyCloseDisplayConnection once the queued callbacks are discarded.
   void *imageRing;

@@ -82,10 +82,14 @@ TEST_F(ClientFlowTest, StartAndStopLines) {
     }
     ASSERT_EQ(client.roundTrip(getInputFocus(), answer), "");
     client.close();
-    // The stop line is the event checked: waited for with the close it reports.
+    // The stop line is the event checked: waited for with the close it reports (and a full
+    // close's departure, whose line would otherwise fall into the next case).
     std::string stopped = "Client #" + std::to_string(index) + " stopped";
     ASSERT_TRUE(proxy.runUntil(
-        [&] { return (retain ? record->retained != 0 : passthroughClientCount() == 0) && proxy.logged(stopped); },
+        [&] {
+          return (retain ? record->retained != 0 : passthroughClientCount() == 0 && xproxyDepartureCount() == 0) &&
+                 proxy.logged(stopped);
+        },
         kLoopEventBoundMs));
     std::string name = "client " + std::to_string(index);
     std::vector<std::string> expected = {

@@ -1,7 +1,9 @@
 // Clients that leave, through the tarvo executable as directly, on one screen and on two screens
 // joined into one meta screen: a window manager sees a departed client's windows go with the
 // client's ids, a client whose proxy slot may equal its real client index gets its structure
-// events, and the last requests of clients that leave at once still run.
+// events, the last requests of clients that leave at once still run, and the departed
+// client's ids keep their meaning by the order of the server's answers (asleep, behind a busy
+// manager, with a newcomer on its base, named in other clients' requests).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -54,6 +56,60 @@ TEST_P(DeparturesThroughTarvo, LastRequestsOfClientsThatLeaveAtOnceRun) {
   EXPECT_NE(info.second.find("number of screens:"), std::string::npos) << info.second;
 }
 
+// The cases where only the order of the server's answers tells a departed client's ids from
+// others' (scripts/departure_order.py): each as directly, with the client's own ids.
+std::string departureOrder(TwinRun &twin, const std::string &kind) {
+  auto [direct, proxied] = twin.run("/usr/bin/python3 " + kScripts + "departure_order.py %D " + kind);
+  EXPECT_EQ(proxied, direct) << kind;
+  return proxied;
+}
+const std::string kLeaverGone = "UnmapNotify leaver\nDestroyNotify leaver\n";
+
+// A client the server holds asleep (SYNC Await) leaves: the server never sees a connection that
+// is only shut for writing; the proxy closes it as the client would have, and the manager
+// learns of the window's end with the client's ids.
+TEST_P(DeparturesThroughTarvo, ClientLeavingAsleepIsClosedAndItsWindowGoesWithItsIds) {
+  EXPECT_EQ(departureOrder(twin, "await"), kLeaverGone);
+}
+
+// A manager that reads nothing for two seconds among 35 000 notifications: the departed
+// client's DestroyNotify, read long after the close, still carries its id.
+TEST_P(DeparturesThroughTarvo, BusyManagerReadsADepartedClientsWindowGoLate) {
+  EXPECT_EQ(departureOrder(twin, "busy"), kLeaverGone);
+}
+
+// As above, and a newcomer connects after the leaver (its raw connection may get the leaver's
+// real base) and maps a window: the leaver's notifications name the leaver's window, the
+// newcomer's name its own, and its window lives.
+TEST_P(DeparturesThroughTarvo, NewcomerWithTheLeaversBaseIsNotNamedForIt) {
+  EXPECT_EQ(departureOrder(twin, "newcomer"),
+            kLeaverGone + "CreateNotify newcomer\nMapNotify newcomer\nnewcomer alive 60 40\n");
+}
+
+// Requests of the manager naming a departing client's window (DeleteProperty, ChangeProperty)
+// reach that window or nothing: on one head the id as it stands would be another client's real
+// window, whose properties must stay.
+TEST_P(DeparturesThroughTarvo, RequestsNamingADepartingClientsWindowTouchNoOtherWindow) {
+  EXPECT_EQ(departureOrder(twin, "request"), "kept 8 changed 0\n" + kLeaverGone);
+}
+
 INSTANTIATE_TEST_SUITE_P(Screens, DeparturesThroughTarvo, ::testing::Values(1, 2, 4));
+
+// A reparenting window manager under churn (scripts/churn_wm.py), on one head and two: clients
+// leave in waves of four at once in every way (close, shutdown, KillClient, retained close then
+// KillClient, asleep), newcomers connect right after each wave, the manager pauses now and then.
+// As directly: no ghost frame, every framed window that went has one UnmapNotify and one
+// DestroyNotify with its own id, no event names a window the manager does not know or tells of
+// the end of a running client's window, and no running client's window lost the manager's mark.
+class DepartureChurnThroughTarvo : public DeparturesThroughTarvo {};
+
+TEST_P(DepartureChurnThroughTarvo, ReparentingManagerKeepsNoGhostAndNamesEachWindowRightly) {
+  auto [direct, proxied] = twin.run("/usr/bin/python3 " + kScripts + "churn_wm.py %D 9");
+  const std::string clean = "left 36 live 6\nghost 0 no unmap 0 no destroy 0\nforeign 0 wrong 0 touched 0\n";
+  EXPECT_EQ(direct, clean);
+  EXPECT_EQ(proxied, clean);
+}
+
+INSTANTIATE_TEST_SUITE_P(Heads, DepartureChurnThroughTarvo, ::testing::Values(1, 2));
 
 }  // namespace

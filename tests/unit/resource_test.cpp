@@ -232,6 +232,56 @@ TEST_F(ResourceTest, DepartingSlotKeepsItsBasesUntilReleasedOrTakenOver) {
   }
 }
 
+// Both directions for a departing slot whose base a newcomer got: requests naming the departed
+// client's ids go out with its kept base, ids of a slot nobody holds go out as ids that name
+// nothing; read from a raw connection, the base is the departed client's until that connection
+// has read the departure's marker (or asked for markers only after it), the newcomer's after.
+TEST_F(ResourceTest, DepartingIdsTranslateBothWaysByTheReadersMarker) {
+  ServerDisplay display{};
+  display.freeBitsMask = 0x1ff00000;
+  MetaScreen screen{};
+  xscreenList = &screen;
+  Head head{};
+  screen.heads = &head;
+  head.serverDisplay = &display;
+  head.metaScreen = &screen;
+  constexpr uint32_t B = 0x600000;
+  ASSERT_EQ(resourceInitClient(1), 1);
+  resourceSetScreenIdBase(1, &head, B);
+  ASSERT_EQ(resourceAdd(id(1, 9), kExtType, ext()), 1);
+  uint32_t real = resourceServerId(id(1, 9), kResourceWindow, &head);
+  EXPECT_EQ(real, B | 9);
+  // Never used: as it stands it could be the real id of another client's window.
+  EXPECT_EQ(resourceServerId(id(7, 9), kResourceWindow, &head) & kResourceNoServerId, kResourceNoServerId);
+  resourceDepartClient(1);
+  EXPECT_EQ(resourceServerId(id(1, 9), kResourceWindow, &head), real);
+  ASSERT_EQ(resourceInitClient(2), 1);
+  resourceSetScreenIdBase(2, &head, B);  // no departure is listed here: no marker goes out
+  resourceSetDepartureMarker(1, 5);
+  DisplayConnection reader{};
+  reader.display = &display;
+  struct Case {
+    uint64_t seen, floor;
+    uint32_t slot;
+  };
+  for (Case c : {Case{0, 0, 1}, Case{4, 4, 1}, Case{5, 0, 2}, Case{9, 0, 2}, Case{0, 5, 2}}) {
+    SCOPED_TRACE(testing::Message() << c.seen << " " << c.floor);
+    reader.markerSeen = c.seen;
+    reader.markerFloor = c.floor;
+    xproxyCurrentDisplayConnection = &reader;
+    EXPECT_EQ(resourceServerToClientId(real, &display), id(c.slot, 9));
+    xproxyCurrentDisplayConnection = nullptr;
+  }
+  // Not read from a raw connection: the newcomer's; both requests keep their own slot's.
+  EXPECT_EQ(resourceServerToClientId(real, &display), id(2, 9));
+  EXPECT_EQ(resourceServerId(id(1, 9), kResourceWindow, &head), real);
+  EXPECT_EQ(resourceServerId(id(2, 9), kResourceWindow, &head), real);
+  resourceReleaseDepartedSlot(1);
+  EXPECT_EQ(resourceServerId(id(1, 9), kResourceWindow, &head) & kResourceNoServerId, kResourceNoServerId);
+  resourceFreeAllOfClient(2);
+  freedIds.clear();
+}
+
 // Growing buckets, the end of growth, a full range, and free routines that free other records.
 TEST_F(ResourceTest, BucketsRangesAndReentrantFrees) {
   ASSERT_EQ(resourceInitClient(1), 1);
@@ -295,13 +345,14 @@ TEST_F(ResourceTest, BucketsRangesAndReentrantFrees) {
   EXPECT_EQ(resourceTableOf(3), nullptr);
 }
 
-// The id range is cut by used ids; orphan pixmaps' ids are skipped (they are free).
+// The id range is cut by used ids; orphan pixmaps' ids are skipped (they are free). The top id
+// is the raw connections' departure handle: never in a range.
 TEST_F(ResourceTest, IdRangeSkipsOrphans) {
   ASSERT_EQ(resourceInitClient(6), 1);
   uint32_t min = 0, max = 0;
   resourceGetIdRange(6, 0, &min, &max);
   EXPECT_EQ(min, id(6, 0));
-  EXPECT_EQ(max, id(6, 0xfffff));
+  EXPECT_EQ(max, id(6, 0xffffe));
   PixmapRecord *p = resourceCreatePixmap(id(6, 0x7ffff), nullptr, nullptr, 1, 1, 1);
   ASSERT_NE(p, nullptr);
   p->refCount = 1;
@@ -309,11 +360,11 @@ TEST_F(ResourceTest, IdRangeSkipsOrphans) {
   ASSERT_EQ(resourceFindOrphanPixmap(id(6, 0x7ffff)), p);
   resourceGetIdRange(6, 0, &min, &max);
   EXPECT_EQ(min, id(6, 0));
-  EXPECT_EQ(max, id(6, 0xfffff));
+  EXPECT_EQ(max, id(6, 0xffffe));
   ASSERT_EQ(resourceAdd(id(6, 0x7ffff), kExtType, ext()), 1);  // a record of the same id cuts
   resourceGetIdRange(6, 0, &min, &max);
   EXPECT_EQ(min, id(6, 0x80000));
-  EXPECT_EQ(max, id(6, 0xfffff));
+  EXPECT_EQ(max, id(6, 0xffffe));
   ASSERT_EQ(resourceAdd(id(6, 0xffff0), kExtType, ext()), 1);
   resourceGetIdRange(6, 0, &min, &max);
   EXPECT_EQ(min, id(6, 0x80000));

@@ -1,0 +1,195 @@
+# A reparenting window manager under churn: clients map a window each (the manager frames it
+# and marks it with a property), then leave in waves of several at once, each in one of the
+# ways a client leaves (its connection closes, it shuts its socket, the manager kills it, it
+# leaves retaining its resources and the manager kills them, it leaves while the server holds
+# it asleep); newcomers connect right after each wave (they may get the leavers' real bases),
+# and now and then the manager pauses and reads nothing. At the end: frames left of windows
+# that went (ghosts), departed windows without their UnmapNotify or DestroyNotify, events naming
+# an id the manager never framed nor knew (foreign), events telling of the end of a window whose
+# client still runs (wrong), and live clients whose mark went or who were killed (touched).
+# Arguments: the display name, the number of waves.
+import socket, sys, time
+from Xlib import X, Xatom, display
+from Xlib.protocol import request, rq
+
+name, waves = sys.argv[1], int(sys.argv[2])
+names = {X.UnmapNotify: 'UnmapNotify', X.DestroyNotify: 'DestroyNotify'}
+
+
+class CreateCounter(rq.Request):
+    _request = rq.Struct(rq.Card8('opcode'), rq.Opcode(2), rq.RequestLength(), rq.Card32('counter'),
+                         rq.Int32('high'), rq.Card32('low'))
+
+
+class Await(rq.Request):
+    _request = rq.Struct(rq.Card8('opcode'), rq.Opcode(7), rq.RequestLength(), rq.Card32('counter'),
+                         rq.Card32('valueType'), rq.Int32('high'), rq.Card32('low'), rq.Card32('test'),
+                         rq.Int32('thresholdHigh'), rq.Card32('thresholdLow'))
+
+
+wm = display.Display(name)
+wm.set_error_handler(lambda err, *args: None)  # requests about windows that went: BadWindow
+root = wm.screen().root
+root.change_attributes(event_mask=X.SubstructureRedirectMask | X.SubstructureNotifyMask)
+mark = wm.intern_atom('_CHURN_FRAMED')
+wm.sync()
+
+# A window's incarnations (directly an id comes back when a newcomer gets a leaver's client
+# index): the one the manager's events are about now, and those made since, in order.
+current = {}   # window id -> record
+queued = {}    # window id -> records whose window the server made after the current one's
+records = []
+frame_ids = set()
+clients = {}   # window id -> (Display, window, record) of clients still running
+counts = {'foreign': 0, 'wrong': 0}
+
+
+def handle(e):
+    wid = getattr(e, 'window', None)
+    wid = wid.id if wid is not None else None
+    if e.type == X.MapRequest:
+        rec = current.get(wid)
+        if rec is None or rec['state'] != 'live' or rec['frame'] is not None:
+            counts['foreign' if rec is None else 'wrong'] += 1
+            print('  unexpected MapRequest', hex(wid), rec and rec['state'])
+            return
+        s = wm.screen()
+        frame = root.create_window(20, 20, 80, 60, 2, s.root_depth, event_mask=X.SubstructureNotifyMask)
+        w = wm.create_resource_object('window', wid)
+        w.reparent(frame, 5, 5)
+        w.change_property(mark, Xatom.CARDINAL, 32, [frame.id])
+        w.map()
+        frame.map()
+        rec['frame'] = frame
+        frame_ids.add(frame.id)
+    elif e.type in (X.UnmapNotify, X.DestroyNotify):
+        if wid in frame_ids:
+            return
+        rec = current.get(wid)
+        if rec is None:
+            counts['foreign'] += 1
+            return
+        if rec['state'] != 'leaving':
+            counts['wrong'] += 1
+            print('  wrong', names.get(e.type), hex(wid), rec['state'])
+            return
+        w = wm.create_resource_object('window', wid)
+        if e.type == X.UnmapNotify:
+            rec['unmap'] += 1
+            w.delete_property(mark)  # as a manager drops its state of a window that went
+            if rec['frame'] is not None:
+                rec['frame'].unmap()
+        else:
+            rec['destroy'] += 1
+            rec['state'] = 'gone'
+            if rec['frame'] is not None:
+                rec['frame'].destroy()
+                rec['frame'] = None
+            if queued.get(wid):
+                current[wid] = queued[wid].pop(0)
+            else:
+                del current[wid]
+    elif e.type in (X.MapNotify, X.ReparentNotify, X.ConfigureNotify):
+        if wid is not None and wid not in current and wid not in frame_ids:
+            counts['foreign'] += 1
+
+
+def serve(seconds):
+    deadline = time.time() + seconds
+    while True:
+        while wm.pending_events():
+            handle(wm.next_event())
+        if time.time() >= deadline:
+            break
+        time.sleep(0.01)
+    wm.flush()
+
+
+def newcomer():
+    c = display.Display(name)
+    s = c.screen()
+    w = s.root.create_window(10, 10, 60, 40, 0, s.root_depth)
+    rec = {'state': 'live', 'frame': None, 'unmap': 0, 'destroy': 0}
+    records.append(rec)
+    if w.id in current:
+        queued.setdefault(w.id, []).append(rec)
+    else:
+        current[w.id] = rec
+    w.map()
+    c.flush()
+    clients[w.id] = (c, w, rec)
+
+
+def leave(wid, how):
+    c, w, rec = clients.pop(wid)
+    rec['state'] = 'leaving'
+    rec['how'] = how
+    rec['id'] = wid
+    if how == 'close':
+        c.close()
+    elif how == 'shutdown':
+        c.flush()
+        c.display.socket.shutdown(socket.SHUT_RDWR)
+        c.display.socket.close()
+    elif how == 'kill':
+        request.KillClient(display=wm.display, resource=wid)
+        c.close()
+    elif how == 'retained':
+        c.set_close_down_mode(X.RetainPermanent)
+        c.sync()
+        c.close()
+        return wid  # killed after the wave
+    else:  # asleep
+        opcode = c.query_extension('SYNC').major_opcode
+        counter = c.display.allocate_resource_id()
+        CreateCounter(display=c.display, opcode=opcode, counter=counter, high=0, low=0)
+        Await(display=c.display, opcode=opcode, counter=counter, valueType=0, high=0, low=10, test=2,
+              thresholdHigh=0, thresholdLow=0)
+        c.close()
+    return None
+
+
+
+
+ways = ('close', 'shutdown', 'kill', 'retained', 'asleep')
+for i in range(6):
+    newcomer()
+serve(0.3)
+for wave in range(waves):
+    # Framed clients whose window the manager's events are about now.
+    leavers = sorted(wid for wid, (c, w, rec) in clients.items() if current.get(wid) is rec and rec['frame'])[:4]
+    retained = [leave(wid, ways[(wave + n) % len(ways)]) for n, wid in enumerate(leavers)]
+    wm.flush()
+    for wid in retained:
+        if wid is not None:
+            request.KillClient(display=wm.display, resource=wid)
+    wm.flush()
+    for i in range(4):
+        newcomer()
+    if wave % 3 == 2:
+        time.sleep(1.5)  # the manager pauses
+    serve(0.3)
+# Every leaver's end, within a bound that holds on a loaded machine.
+deadline = time.time() + 15
+while time.time() < deadline and any(rec['state'] == 'leaving' for rec in records):
+    serve(0.1)
+serve(0.3)
+wm.sync()
+serve(0.2)
+left = [rec for rec in records if rec['state'] != 'live']
+ghost = sum(1 for rec in left if rec['frame'] is not None)
+no_unmap = sum(1 for rec in left if rec['unmap'] != 1)
+no_destroy = sum(1 for rec in left if rec['destroy'] != 1)
+touched = 0
+for wid, (c, w, rec) in clients.items():
+    try:
+        value = w.get_full_property(mark, X.AnyPropertyType)
+        touched += 0 if value is not None and rec['frame'] is not None and value.value[0] == rec['frame'].id else 1
+    except Exception:
+        touched += 1
+print('left', len(left), 'live', len(clients))
+print('ghost', ghost, 'no unmap', no_unmap, 'no destroy', no_destroy)
+print('foreign', counts['foreign'], 'wrong', counts['wrong'], 'touched', touched)
+for rec in left:  # what went wrong, to tell the cause
+    if rec['frame'] is not None or rec['unmap'] != 1 or rec['destroy'] != 1:
+        print(' ', rec['how'], hex(rec['id']), 'unmap', rec['unmap'], 'destroy', rec['destroy'])

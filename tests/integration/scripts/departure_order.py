@@ -1,0 +1,158 @@
+# What a window manager learns about a client that leaves, and what its requests about the
+# client's windows touch, in the cases where only the order of the server's answers tells a
+# departed client's ids from a newcomer's. Argument 1: the display name; argument 2 the case:
+#   await     the client leaves while the server holds it asleep (a SYNC Await nobody satisfies)
+#   busy      the manager reads nothing for two seconds while another client changes a root
+#             property 35 000 times; the client leaves among those changes
+#   newcomer  as busy, and a newcomer connects after the leaver (it may get its real base) and
+#             maps a window
+#   request   the client leaves asleep as in await; the manager deletes and changes properties
+#             of its window at once; eight other clients' windows keep theirs
+# Prints the manager's structure events about the clients' windows, and what was kept.
+import struct, sys, time
+from Xlib import X, Xatom, display, error
+from Xlib.protocol import rq
+
+name, case = sys.argv[1], sys.argv[2]
+names = {X.CreateNotify: 'CreateNotify', X.MapNotify: 'MapNotify', X.UnmapNotify: 'UnmapNotify',
+         X.DestroyNotify: 'DestroyNotify'}
+
+
+class CreateCounter(rq.Request):
+    _request = rq.Struct(rq.Card8('opcode'), rq.Opcode(2), rq.RequestLength(), rq.Card32('counter'),
+                         rq.Int32('high'), rq.Card32('low'))
+
+
+class Await(rq.Request):
+    _request = rq.Struct(rq.Card8('opcode'), rq.Opcode(7), rq.RequestLength(), rq.Card32('counter'),
+                         rq.Card32('valueType'), rq.Int32('high'), rq.Card32('low'), rq.Card32('test'),
+                         rq.Int32('thresholdHigh'), rq.Card32('thresholdLow'))
+
+
+def fall_asleep(client):
+    # Awaits a counter at 0 reaching 10: the server holds the client until it leaves.
+    opcode = client.query_extension('SYNC').major_opcode
+    counter = client.display.allocate_resource_id()
+    CreateCounter(display=client.display, opcode=opcode, counter=counter, high=0, low=0)
+    Await(display=client.display, opcode=opcode, counter=counter, valueType=0, high=0, low=10, test=2,
+          thresholdHigh=0, thresholdLow=0)
+    client.flush()
+
+
+def mapped_window(client):
+    s = client.screen()
+    w = s.root.create_window(10, 10, 60, 40, 0, s.root_depth)
+    w.map()
+    client.sync()
+    return w
+
+
+wm = display.Display(name)
+root = wm.screen().root
+mask = X.SubstructureNotifyMask | (X.PropertyChangeMask if case in ('busy', 'newcomer') else 0)
+root.change_attributes(event_mask=mask)
+wm.sync()
+
+
+def collect(done, seconds):
+    got = []
+    deadline = time.time() + seconds
+    while time.time() < deadline:
+        while wm.pending_events():
+            e = wm.next_event()
+            if e.type in names:
+                got.append(e)
+        if done(got):
+            break
+        time.sleep(0.02)
+    return got
+
+
+others = []
+if case == 'request':
+    # Clients before the leaver: on one head, the leaver's id as it stands would be the real id
+    # of one of their windows (each made first, as the leaver's).
+    for i in range(8):
+        c = display.Display(name)
+        ow = mapped_window(c)
+        ow.change_property(Xatom.WM_NAME, Xatom.STRING, 8, b'kept')
+        c.sync()
+        others.append((c, ow))
+leaver = display.Display(name)
+w = mapped_window(leaver)
+leaver_id = w.id
+collect(lambda got: False, 0.3)
+
+flooder = None
+if case in ('busy', 'newcomer'):
+    flooder = display.Display(name)
+    froot = flooder.screen().root
+    atom = flooder.intern_atom('_DEPARTURE_FLOOD')
+
+    flooder.sync()
+    # The changes written as they are on the wire (python-xlib would take seconds to make them).
+    change = struct.pack('=BBHIIIB3xII', 18, 0, 7, froot.id, atom, Xatom.INTEGER, 32, 1, 0)
+
+    def flood(count):
+        # ... and a GetInputFocus whose reply says the server has made them.
+        sock = flooder.display.socket
+        sock.sendall(change * count + struct.pack('=BxH', 43, 1))
+        reply = b''
+        while len(reply) < 32:
+            reply += sock.recv(32 - len(reply))
+    flood(30000)
+if case in ('await', 'request'):
+    fall_asleep(leaver)
+    time.sleep(0.3)
+leaver.close()
+
+newcomer_id = None
+if case == 'newcomer':
+    time.sleep(0.5)
+    newcomer = display.Display(name)
+    nw = mapped_window(newcomer)
+    newcomer_id = nw.id
+if flooder:
+    flood(5000)
+    time.sleep(2.0)  # the manager is busy: it reads nothing
+
+if case == 'request':
+    caught = []
+    wm.set_error_handler(lambda err, *args: caught.append(err))
+    handler = lambda err, *args: caught.append(err)
+    target = wm.create_resource_object('window', leaver_id)
+    for i in range(20):
+        target.delete_property(Xatom.WM_NAME, onerror=handler)
+        target.change_property(Xatom.WM_ICON_NAME, Xatom.STRING, 8, b'wrong', onerror=handler)
+        wm.sync()
+        time.sleep(0.02)
+    kept = changed = 0
+    for c, ow in others:
+        value = ow.get_full_property(Xatom.WM_NAME, X.AnyPropertyType)
+        kept += 1 if value is not None and value.value == b'kept' else 0
+        changed += 1 if ow.get_full_property(Xatom.WM_ICON_NAME, X.AnyPropertyType) is not None else 0
+    print('kept', kept, 'changed', changed)
+
+
+def about_leaver(got):
+    return sum(1 for e in got if e.window.id == leaver_id and e.type in (X.UnmapNotify, X.DestroyNotify)) >= 2
+
+
+def done(got):
+    if not about_leaver(got):
+        return False
+    return newcomer_id is None or any(e.type == X.MapNotify and e.window.id == newcomer_id for e in got)
+
+
+got = collect(done, 10)
+for e in got:
+    if e.type in (X.UnmapNotify, X.DestroyNotify):
+        who = 'leaver' if e.window.id == leaver_id else hex(e.window.id)
+    else:
+        who = 'newcomer' if e.window.id == newcomer_id else hex(e.window.id)
+    if case == 'request' and who != 'leaver':
+        continue  # the other clients' windows were made before
+    print(names[e.type], who)
+if newcomer_id is not None:
+    geometry = nw.get_geometry()
+    print('newcomer alive', geometry.width, geometry.height)
