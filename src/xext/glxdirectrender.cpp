@@ -38,6 +38,7 @@ constexpr uint32_t kGl4Bytes = 0x1409;
 constexpr uint32_t kGlTexture0 = 0x84C0;
 constexpr uint32_t kGlUnpackSwapBytes = 0x0CF0;
 constexpr uint32_t kGlInvalidValue = 0x0501;
+constexpr uint32_t kGlInvalidOperation = 0x0502;
 constexpr uint32_t kGlUnpackLsbFirst = 0x0CF1;
 constexpr uint32_t kGlUnpackRowLength = 0x0CF2;
 constexpr uint32_t kGlUnpackSkipRows = 0x0CF3;
@@ -60,6 +61,7 @@ constexpr uint32_t kGlMaxVertexAttribs = 0x8869;
 constexpr uint32_t kGlMaxTextureCoords = 0x8871;
 constexpr uint32_t kGlMaxTextureUnits = 0x84E2;
 constexpr uint32_t kGlLastPrimitive = 0x000E;  // GL_PATCHES
+constexpr uint32_t kGlTriangles = 0x0004;
 constexpr uint32_t kGlElementArrayAti = 0x8768;
 
 // The client-array kinds, in the order of the instance's enabled-array flags (edge flag, texture
@@ -1978,11 +1980,162 @@ void executeCommand(const Command &c) {
   }
   LOG(logChannelWarning, "Lumora: Unsupported render command #%u by %s", opcode, clientName());
 }
+// ===== attributes between glBegin and glEnd while a display list is made =====
+// Mesa's list compiler keeps the vertices of an open primitive in a vertex format that grows
+// when an attribute is named for the first time in it (or with more components), rewriting the
+// vertices stored so far. After a vertex of the primitive, such a growth leaves vertices it
+// reads past its vertex store for: at a second growth before the next vertex (one Material for
+// both faces, or for ambient and diffuse, is two), or at the glEnd or glEndList when no vertex
+// followed. Before the first vertex any growth is safe, and so is every growth in points and
+// lines (GL_POINTS to GL_LINE_STRIP), whose vertices it carries over differently: the modes from
+// GL_TRIANGLES on are checked. The proxy keeps per context what the
+// open primitive named (GlxDirectContext::listAttributeSizes) and refuses every command that
+// would grow the format after its first vertex: GL_INVALID_OPERATION, as GL answers a command
+// it refuses there (the client's next glGetError).
+//
+// Attribute numbers (the proxy's own): 0 normal, 1 colour, 2 secondary colour, 3 fog
+// coordinate, 4 colour index, 5 edge flag, 6-13 texture units, 14-29 generic attributes
+// 0-15, 30-41 materials (face * 6 + ambient, diffuse, specular, emission, shininess, colour
+// indexes), 42 the texture coordinates of an ArrayElement, 64-127 the NV attributes by index.
+// Two numbers naming one attribute of the library only see more growths than there are: a
+// refusal too many, never one too few.
+struct NamedAttributes {
+  uint32_t count = 0;
+  uint8_t number[16];
+  uint8_t size[16];
+  bool vertex = false;  // the command gives a vertex (after its attributes)
+  void add(uint32_t n, uint32_t components) {
+    if (count < 16) {
+      number[count] = static_cast<uint8_t>(n);
+      size[count++] = static_cast<uint8_t>(components);
+    }
+  }
+};
+
+void materialAttributes(uint32_t face, uint32_t pname, NamedAttributes &a) {
+  uint32_t faces[2], nFaces = face == 0x0404 ? 1 : face == 0x0405 ? 1 : face == 0x0408 ? 2 : 0;
+  faces[0] = face == 0x0405 ? 1 : 0;
+  faces[1] = 1;
+  for (uint32_t k = 0; k < nFaces; k++) {
+    uint32_t base = 30 + 6 * faces[k];
+    if (pname == 0x1200 || pname == 0x1602) a.add(base, 4);
+    if (pname == 0x1201 || pname == 0x1602) a.add(base + 1, 4);
+    if (pname == 0x1202) a.add(base + 2, 4);
+    if (pname == 0x1600) a.add(base + 3, 4);
+    if (pname == 0x1601) a.add(base + 4, 1);
+    if (pname == 0x1603) a.add(base + 5, 3);
+  }
+}
+
+// The vertex attributes a render command names and whether it gives a vertex (short commands
+// name none: they are not called).
+NamedAttributes namedAttributes(const Command &c) {
+  NamedAttributes a;
+  uint32_t op = c.opcode;
+  if (op >= 6 && op <= 21) {
+    a.add(1, op <= 13 ? 3 : 4);
+  } else if (op == 22) {
+    a.add(5, 1);
+  } else if ((op >= 24 && op <= 27) || op == 194) {
+    a.add(4, 1);
+  } else if (op >= 28 && op <= 32) {
+    a.add(0, 3);
+  } else if (op >= 49 && op <= 64) {
+    a.add(6, (op - 49) / 4 + 1);
+  } else if (op >= 65 && op <= 76) {
+    a.vertex = true;
+  } else if (op >= 96 && op <= 99) {
+    if (c.size >= 8) materialAttributes(c.u(0), c.u(4), a);
+  } else if (op >= 198 && op <= 213) {
+    uint32_t n = (op - 198) / 4 + 1;
+    // The doubles carry the target after the values.
+    uint64_t at = op % 4 == 2 ? 8 * n : 0;
+    if (c.size >= at + 4) a.add(6 + (c.u(at) & 7), n);
+  } else if (op == 4124 || op == 4125) {
+    a.add(3, 1);
+  } else if (op >= 4126 && op <= 4133) {
+    a.add(2, 3);
+  } else if ((op >= 4189 && op <= 4201) || (op >= 4230 && op <= 4239)) {
+    // Generic attributes: index 0 is the vertex.
+    uint32_t size = op >= 4201 ? 4 : (op - 4189) % 4 + 1;
+    if (c.size >= 4) {
+      uint32_t index = c.u(0);
+      if (index == 0)
+        a.vertex = true;
+      else if (index < 16)
+        a.add(14 + index, size);
+    }
+  } else if (op >= 4265 && op <= 4277) {
+    uint32_t size = op == 4277 ? 4 : (op - 4265) % 4 + 1;
+    if (c.size >= 4) {
+      uint32_t index = c.u(0);
+      if (index == 0)
+        a.vertex = true;
+      else if (index < 64)
+        a.add(64 + index, size);
+    }
+  } else if (op >= 4202 && op <= 4214) {
+    // Several NV attributes from an index on, the highest first: index 0 is the vertex.
+    if (c.size >= 8) {
+      uint32_t index = c.u(0);
+      int32_t n = c.i(4);
+      uint32_t size = op == 4214 ? 4 : (op - 4202) % 4 + 1;
+      for (int32_t k = 0; k < n && k < 64 && uint64_t(index) + k < 64; k++) {
+        if (index + k == 0)
+          a.vertex = true;
+        else
+          a.add(64 + index + k, size);
+      }
+    }
+  } else if (op == 294) {
+    // The element of every enabled array, its size unknown here: counted at four components
+    // (the texture coordinates, of the client's active unit, under a number of their own).
+    GlxLibraryInstance *instance = c.instance;
+    static const uint8_t numbers[8] = {5, 42, 1, 4, 0, 0xFF, 3, 2};
+    for (uint32_t k = 0; k < 8; k++)
+      if (instance->enabledArrays[k] && numbers[k] != 0xFF) a.add(numbers[k], 4);
+    a.vertex = true;
+  }
+  return a;
+}
+
+// Whether the command may reach the library: false when, inside a glBegin/glEnd compiled into
+// a display list, it would grow the list's vertex format after a vertex. Keeps the context's
+// record of the primitive.
+bool listPrimitiveTakes(const Command &c) {
+  GlxLibraryInstance *instance = c.instance;
+  if (!instance->insideBegin && c.opcode != 4) return true;
+  GlxDirectContext *node = glxdirectCurrentNode(instance);
+  if (!node || !node->compileList) return true;
+  if (c.opcode == 4) {
+    if (!instance->insideBegin && c.size >= 4) {
+      std::memset(node->listAttributeSizes, 0, sizeof node->listAttributeSizes);
+      node->listVertexGiven = 0;
+      node->listTriangles = c.u(0) >= kGlTriangles && c.u(0) <= kGlLastPrimitive;
+    }
+    return true;
+  }
+  if (!node->listTriangles) return true;
+  NamedAttributes a = namedAttributes(c);
+  for (uint32_t k = 0; k < a.count; k++) {
+    if (a.size[k] <= node->listAttributeSizes[a.number[k]]) continue;
+    if (node->listVertexGiven) {
+      c.dropped("a vertex attribute new to a primitive after its first vertex, in a display list");
+      if (!node->heldError) node->heldError = kGlInvalidOperation;
+      return false;
+    }
+    node->listAttributeSizes[a.number[k]] = a.size[k];
+  }
+  if (a.vertex) node->listVertexGiven = 1;
+  return true;
+}
+
 }  // namespace
 
 uint8_t glxdirectExecuteRender(GlxLibraryInstance *instance, uint32_t opcode, const uint8_t *data,
                                const uint8_t *end) {
   Command c{instance, opcode, data, static_cast<uint64_t>(end > data ? end - data : 0), instance->functions};
+  if (!listPrimitiveTakes(c)) return 0;
   // Inside a display list the library keeps the command: its bytes count.
   if (!glxdirectListCommand(instance, c.size + 4)) {
     c.dropped("display list beyond lumoraMemory");

@@ -67,6 +67,13 @@ struct GlxDirectContext {
   uint32_t compileMode;
   uint64_t compileBytes;
   uint64_t compileOwner;
+  // The glBegin/glEnd being compiled into the list (glxdirectrender.cpp): the components each
+  // vertex attribute was given since the glBegin (0: not named; the index is the render code's
+  // own numbering), whether a vertex was given, and whether the primitive's mode is checked
+  // (GL_TRIANGLES and beyond). Set by every glBegin while a list is made.
+  uint8_t listAttributeSizes[128];
+  uint8_t listVertexGiven;
+  uint8_t listTriangles;
 };
 
 // What the library must have current before a command of a direct context tag runs.

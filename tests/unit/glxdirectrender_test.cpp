@@ -942,6 +942,74 @@ TEST_F(GlxDirectRender, AttributeIndicesBeyondTheLibrarysGiveItsError) {
   EXPECT_EQ(run(4269, Data().u32(15).f32(1)), Calls{"glVertexAttrib1fvNV(15, {1})"});
 }
 
+// Mesa's list compiler reads past its vertex store when an attribute new to a primitive of
+// triangles or beyond comes after a vertex of it (the pending fuzz seed
+// new-material-inside-begin-in-list): such a command never reaches the library while a list is
+// made; the client's next GetError answers GL_INVALID_OPERATION.
+TEST_F(GlxDirectRender, AttributesNewAfterAVertexOfACompiledPrimitiveAreRefused) {
+  auto *node = static_cast<GlxDirectContext *>(calloc(1, sizeof(GlxDirectContext)));
+  node->context = reinterpret_cast<GLXContext>(&contextHandles[1]);
+  instance->contexts = node;
+  auto heldError = [&] {
+    GlxDirectResult result{};
+    glxdirectGetError(instance, 1, nullptr, 0, &result);
+    return uint32_t(result.value);
+  };
+  const Data normal = Data().f32(0).f32(0).f32(1), vertex = Data().f32(0.5f).f32(0).f32(0);
+  const Data color3 = Data().f32(1).f32(0).f32(0), color4 = Data().f32(1).f32(0).f32(0).f32(1);
+  auto material = [](uint32_t face, uint32_t pname) {
+    return Data().u32(face).u32(pname).f32(0.8f).f32(0.2f).f32(0.2f).f32(1);
+  };
+  for (uint32_t mode : {0x1300u, 0x1301u}) {
+    node->compileList = 1;
+    node->compileMode = mode;
+    // The fuzzer's sequence: the material after the first vertex is kept back, the rest served.
+    run(4, Data().u32(8));
+    EXPECT_EQ(run(30, normal).size(), 1u);
+    EXPECT_EQ(run(70, vertex).size(), 1u);
+    EXPECT_EQ(run(30, normal).size(), 1u);
+    EXPECT_EQ(run(97, material(0x0408, 0x1602)), Calls{}) << mode;
+    EXPECT_EQ(run(70, vertex).size(), 1u);
+    run(23, Data());
+    EXPECT_EQ(heldError(), 0x0502u) << mode;
+    // Named before the first vertex: served then and after, at most at that size; a larger
+    // size, another texture unit or generic attribute, or a colour from a generic attribute 0
+    // vertex onwards is new.
+    run(4, Data().u32(4));
+    EXPECT_EQ(run(97, material(0x0404, 0x1200)).size(), 1u);
+    EXPECT_EQ(run(8, color3).size(), 1u);
+    EXPECT_EQ(run(203, Data().u32(0x84C0).f32(1).f32(1)).size(), 1u);
+    EXPECT_EQ(run(4196, Data().u32(0).f32(0).f32(0).f32(0).f32(1)).size(), 1u);  // the vertex
+    EXPECT_EQ(run(97, material(0x0404, 0x1200)).size(), 1u);
+    EXPECT_EQ(run(8, color3).size(), 1u);
+    EXPECT_EQ(run(16, color4), Calls{});
+    EXPECT_EQ(run(203, Data().u32(0x84C1).f32(1).f32(1)), Calls{});
+    EXPECT_EQ(run(203, Data().u32(0x84C0).f32(1).f32(1)).size(), 1u);
+    EXPECT_EQ(run(97, material(0x0405, 0x1200)), Calls{});
+    EXPECT_EQ(run(4196, Data().u32(3).f32(0).f32(0).f32(0).f32(1)), Calls{});
+    EXPECT_EQ(run(4209, Data().u32(2).i32(2).f32(0).f32(0).f32(0).f32(1).f32(0).f32(0).f32(0).f32(1)), Calls{});
+    run(23, Data());
+    // What one primitive named is new to the next; points and lines are served.
+    run(4, Data().u32(4));
+    EXPECT_EQ(run(70, vertex).size(), 1u);
+    EXPECT_EQ(run(8, color3), Calls{});
+    run(23, Data());
+    run(4, Data().u32(3));
+    EXPECT_EQ(run(70, vertex).size(), 1u);
+    EXPECT_EQ(run(97, material(0x0408, 0x1602)).size(), 1u);
+    run(23, Data());
+  }
+  EXPECT_EQ(warningsContaining("after its first vertex, in a display list"), 14u);
+  // Outside a list: served.
+  node->compileList = 0;
+  run(4, Data().u32(8));
+  EXPECT_EQ(run(70, vertex).size(), 1u);
+  EXPECT_EQ(run(97, material(0x0408, 0x1602)).size(), 1u);
+  run(23, Data());
+  instance->contexts = nullptr;
+  free(node);
+}
+
 // ===== image sizes =====
 
 TEST(GlxDirectImageSize, RowsAreRaisedToTheAlignment) {
