@@ -159,7 +159,9 @@ struct Command {
         clientName());
     return false;
   }
+  mutable bool wasDropped = false;  // set by dropped()
   void dropped(const char *why) const {
+    wasDropped = true;
     LOG(logChannelWarning, "Lumora: Render command #%u by %s dropped (%s)", opcode, clientName(), why);
   }
   uint32_t u(uint64_t offset) const { return u32At(data + offset); }
@@ -1996,7 +1998,7 @@ void executeCommand(const Command &c) {
 // Attribute numbers (the proxy's own): 0 normal, 1 colour, 2 secondary colour, 3 fog
 // coordinate, 4 colour index, 5 edge flag, 6-13 texture units, 14-29 generic attributes
 // 0-15, 30-41 materials (face * 6 + ambient, diffuse, specular, emission, shininess, colour
-// indexes), 42 the texture coordinates of an ArrayElement, 64-127 the NV attributes by index.
+// indexes), 42 the arrays an ArrayElement reads, 64-127 the NV attributes by index.
 // Two numbers naming one attribute of the library only see more growths than there are: a
 // refusal too many, never one too few.
 struct NamedAttributes {
@@ -2088,46 +2090,55 @@ NamedAttributes namedAttributes(const Command &c) {
       }
     }
   } else if (op == 294) {
-    // The element of every enabled array, its size unknown here: counted at four components
-    // (the texture coordinates, of the client's active unit, under a number of their own).
-    GlxLibraryInstance *instance = c.instance;
-    static const uint8_t numbers[8] = {5, 42, 1, 4, 0, 0xFF, 3, 2};
-    for (uint32_t k = 0; k < 8; k++)
-      if (instance->enabledArrays[k] && numbers[k] != 0xFF) a.add(numbers[k], 4);
+    // The element of every enabled array. Inside glBegin/glEnd one is served only while the
+    // arrays are those of the glBegin (beginArrayRoom): every ArrayElement of a primitive names
+    // the same attributes, counted together under one number.
+    a.add(42, 1);
     a.vertex = true;
   }
   return a;
 }
 
-// Whether the command may reach the library: false when, inside a glBegin/glEnd compiled into
-// a display list, it would grow the list's vertex format after a vertex. Keeps the context's
-// record of the primitive.
-bool listPrimitiveTakes(const Command &c) {
+// The context whose compiled primitive the command is checked against (NULL: none), with what
+// the command names; a glBegin starts the context's record of a primitive.
+GlxDirectContext *listPrimitive(const Command &c, NamedAttributes &named) {
   GlxLibraryInstance *instance = c.instance;
-  if (!instance->insideBegin && c.opcode != 4) return true;
+  if (!instance->insideBegin && c.opcode != 4) return nullptr;
   GlxDirectContext *node = glxdirectCurrentNode(instance);
-  if (!node || !node->compileList) return true;
+  if (!node || !node->compileList) return nullptr;
   if (c.opcode == 4) {
     if (!instance->insideBegin && c.size >= 4) {
       std::memset(node->listAttributeSizes, 0, sizeof node->listAttributeSizes);
       node->listVertexGiven = 0;
       node->listTriangles = c.u(0) >= kGlTriangles && c.u(0) <= kGlLastPrimitive;
     }
-    return true;
+    return nullptr;
   }
-  if (!node->listTriangles) return true;
-  NamedAttributes a = namedAttributes(c);
-  for (uint32_t k = 0; k < a.count; k++) {
-    if (a.size[k] <= node->listAttributeSizes[a.number[k]]) continue;
-    if (node->listVertexGiven) {
-      c.dropped("a vertex attribute new to a primitive after its first vertex, in a display list");
-      if (!node->heldError) node->heldError = kGlInvalidOperation;
-      return false;
-    }
-    node->listAttributeSizes[a.number[k]] = a.size[k];
+  if (!node->listTriangles) return nullptr;
+  named = namedAttributes(c);
+  return node;
+}
+
+// Whether the command may reach the library: false when it would grow the vertex format of the
+// node's compiled primitive after a vertex.
+bool listPrimitiveTakes(const Command &c, GlxDirectContext *node, const NamedAttributes &named) {
+  if (!node->listVertexGiven) return true;
+  for (uint32_t k = 0; k < named.count; k++) {
+    if (named.size[k] <= node->listAttributeSizes[named.number[k]]) continue;
+    c.dropped("a vertex attribute new to a primitive after its first vertex, in a display list");
+    if (!node->heldError) node->heldError = kGlInvalidOperation;
+    return false;
   }
-  if (a.vertex) node->listVertexGiven = 1;
   return true;
+}
+
+// What a command the library was handed named, kept in the node's record of the primitive
+// (a command dropped or cut short named nothing).
+void listPrimitiveNamed(GlxDirectContext *node, const NamedAttributes &named) {
+  for (uint32_t k = 0; k < named.count; k++)
+    if (named.size[k] > node->listAttributeSizes[named.number[k]])
+      node->listAttributeSizes[named.number[k]] = named.size[k];
+  if (named.vertex) node->listVertexGiven = 1;
 }
 
 }  // namespace
@@ -2135,13 +2146,16 @@ bool listPrimitiveTakes(const Command &c) {
 uint8_t glxdirectExecuteRender(GlxLibraryInstance *instance, uint32_t opcode, const uint8_t *data,
                                const uint8_t *end) {
   Command c{instance, opcode, data, static_cast<uint64_t>(end > data ? end - data : 0), instance->functions};
-  if (!listPrimitiveTakes(c)) return 0;
+  NamedAttributes named;
+  GlxDirectContext *listNode = listPrimitive(c, named);
+  if (listNode && !listPrimitiveTakes(c, listNode, named)) return 0;
   // Inside a display list the library keeps the command: its bytes count.
   if (!glxdirectListCommand(instance, c.size + 4)) {
     c.dropped("display list beyond lumoraMemory");
     return kBadAlloc;
   }
   executeCommand(c);
+  if (listNode && c.error == 0 && !c.wasDropped) listPrimitiveNamed(listNode, named);
   // What was counted before the call stays only when the library accepted the call.
   glxdirectStorageDone(instance, c.error == 0);
   return c.error;

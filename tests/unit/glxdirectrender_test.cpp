@@ -999,7 +999,27 @@ TEST_F(GlxDirectRender, AttributesNewAfterAVertexOfACompiledPrimitiveAreRefused)
     EXPECT_EQ(run(97, material(0x0408, 0x1602)).size(), 1u);
     run(23, Data());
   }
-  EXPECT_EQ(warningsContaining("after its first vertex, in a display list"), 14u);
+  // A command cut short named nothing; every ArrayElement names the arrays of the glBegin: new
+  // after a vertex given otherwise.
+  run(4, Data().u32(4));
+  EXPECT_EQ(run(8, Data().f32(1)), Calls{});
+  EXPECT_EQ(run(70, vertex).size(), 1u);
+  EXPECT_EQ(run(8, color3), Calls{});
+  run(23, Data());
+  int32_t on = 1, buffer = 3;
+  fakeglSetIntegers(0x8074, &on, 1);
+  fakeglSetIntegers(0x8896, &buffer, 1);
+  fakeglSetBufferMapping(0x8892, 64);
+  run(4, Data().u32(4));
+  EXPECT_EQ(run(294, Data().i32(1)), Calls{"glArrayElement(1)"});
+  EXPECT_EQ(run(70, vertex).size(), 1u);
+  EXPECT_EQ(run(294, Data().i32(0)), Calls{"glArrayElement(0)"});
+  run(23, Data());
+  run(4, Data().u32(4));
+  EXPECT_EQ(run(70, vertex).size(), 1u);
+  EXPECT_EQ(run(294, Data().i32(0)), Calls{});
+  run(23, Data());
+  EXPECT_EQ(warningsContaining("after its first vertex, in a display list"), 16u);
   // Outside a list: served.
   node->compileList = 0;
   run(4, Data().u32(8));
