@@ -310,6 +310,8 @@ GLXDIRECT_SINGLE(glxdirectNewList) {
   node->compileMode = mode;
   node->compileBytes = 0;
   node->compileOwner = glxdirectOwner();
+  // A glBegin open before the list is not one of its primitives: nothing of it is checked.
+  node->listTriangles = 0;
   return 1;
 }
 
