@@ -1991,8 +1991,8 @@ void executeCommand(const Command &c) {
 // followed. Before the first vertex any growth is safe, and so is every growth in points and
 // lines (GL_POINTS to GL_LINE_STRIP), whose vertices it carries over differently: the modes from
 // GL_TRIANGLES on are checked. The proxy keeps per context what the
-// open primitive named (GlxDirectContext::listAttributeSizes) and refuses every command that
-// would grow the format after its first vertex: GL_INVALID_OPERATION, as GL answers a command
+// list's format holds (GlxDirectContext::listAttributeSizes) and refuses every command that
+// would grow it after the primitive's first vertex: GL_INVALID_OPERATION, as GL answers a command
 // it refuses there (the client's next glGetError).
 //
 // Attribute numbers (the proxy's own): 0 normal, 1 colour, 2 secondary colour, 3 fog
@@ -2099,30 +2099,38 @@ NamedAttributes namedAttributes(const Command &c) {
   return a;
 }
 
-// The context whose compiled primitive the command is checked against (NULL: none), with what
-// the command names; a glBegin starts the context's record of a primitive.
+// The context whose list's vertex format the command is checked against or grows (NULL: none),
+// with what the command names. Mesa's format lasts from one primitive to the next: an attribute
+// named earlier in the list (inside a glBegin/glEnd or outside, as a current value) is in it
+// already; any other command compiled outside a glBegin ends it, and so does a new list. A
+// glBegin starts the context's record of a primitive.
 GlxDirectContext *listPrimitive(const Command &c, NamedAttributes &named) {
   GlxLibraryInstance *instance = c.instance;
-  if (!instance->insideBegin && c.opcode != 4) return nullptr;
   GlxDirectContext *node = glxdirectCurrentNode(instance);
   if (!node || !node->compileList) return nullptr;
+  if (instance->insideBegin) {
+    named = namedAttributes(c);
+    return node;
+  }
   if (c.opcode == 4) {
-    if (!instance->insideBegin && c.size >= 4) {
-      std::memset(node->listAttributeSizes, 0, sizeof node->listAttributeSizes);
+    if (c.size >= 4) {
       node->listVertexGiven = 0;
       node->listTriangles = c.u(0) >= kGlTriangles && c.u(0) <= kGlLastPrimitive;
     }
     return nullptr;
   }
-  if (!node->listTriangles) return nullptr;
   named = namedAttributes(c);
+  if (named.count == 0 && !named.vertex) {
+    std::memset(node->listAttributeSizes, 0, sizeof node->listAttributeSizes);
+    return nullptr;
+  }
   return node;
 }
 
 // Whether the command may reach the library: false when it would grow the vertex format of the
-// node's compiled primitive after a vertex.
+// node's compiled primitive (GL_TRIANGLES and beyond) after a vertex.
 bool listPrimitiveTakes(const Command &c, GlxDirectContext *node, const NamedAttributes &named) {
-  if (!node->listVertexGiven) return true;
+  if (!c.instance->insideBegin || !node->listTriangles || !node->listVertexGiven) return true;
   for (uint32_t k = 0; k < named.count; k++) {
     if (named.size[k] <= node->listAttributeSizes[named.number[k]]) continue;
     c.dropped("a vertex attribute new to a primitive after its first vertex, in a display list");

@@ -67,10 +67,12 @@ struct GlxDirectContext {
   uint32_t compileMode;
   uint64_t compileBytes;
   uint64_t compileOwner;
-  // The glBegin/glEnd being compiled into the list (glxdirectrender.cpp): the components each
-  // vertex attribute was given since the glBegin (0: not named; the index is the render code's
-  // own numbering), whether a vertex was given, and whether the primitive's mode is checked
-  // (GL_TRIANGLES and beyond). Set by every glBegin while a list is made.
+  // The list being made and its glBegin/glEnd (glxdirectrender.cpp): the components each vertex
+  // attribute has in the library's vertex format for the list (0: not in it; the index is the
+  // render code's own numbering; emptied by NewList and by every command compiled outside a
+  // glBegin that names no attribute), whether the open primitive gave a vertex, and whether its
+  // mode is checked (GL_TRIANGLES and beyond). The last two are set by every glBegin while a
+  // list is made.
   uint8_t listAttributeSizes[128];
   uint8_t listVertexGiven;
   uint8_t listTriangles;

@@ -942,8 +942,8 @@ TEST_F(GlxDirectRender, AttributeIndicesBeyondTheLibrarysGiveItsError) {
   EXPECT_EQ(run(4269, Data().u32(15).f32(1)), Calls{"glVertexAttrib1fvNV(15, {1})"});
 }
 
-// Mesa's list compiler reads past its vertex store when an attribute new to a primitive of
-// triangles or beyond comes after a vertex of it (the pending fuzz seed
+// Mesa's list compiler reads past its vertex store when an attribute new to the list's vertex
+// format comes after a vertex of a primitive of triangles or beyond (the fuzz seed
 // new-material-inside-begin-in-list): such a command never reaches the library while a list is
 // made; the client's next GetError answers GL_INVALID_OPERATION.
 TEST_F(GlxDirectRender, AttributesNewAfterAVertexOfACompiledPrimitiveAreRefused) {
@@ -963,6 +963,7 @@ TEST_F(GlxDirectRender, AttributesNewAfterAVertexOfACompiledPrimitiveAreRefused)
   for (uint32_t mode : {0x1300u, 0x1301u}) {
     node->compileList = 1;
     node->compileMode = mode;
+    run(104, Data().u32(0x1D01));  // ShadeModel: the format starts empty
     // The fuzzer's sequence: the material after the first vertex is kept back, the rest served.
     run(4, Data().u32(8));
     EXPECT_EQ(run(30, normal).size(), 1u);
@@ -989,11 +990,20 @@ TEST_F(GlxDirectRender, AttributesNewAfterAVertexOfACompiledPrimitiveAreRefused)
     EXPECT_EQ(run(4196, Data().u32(3).f32(0).f32(0).f32(0).f32(1)), Calls{});
     EXPECT_EQ(run(4209, Data().u32(2).i32(2).f32(0).f32(0).f32(0).f32(1).f32(0).f32(0).f32(0).f32(1)), Calls{});
     run(23, Data());
-    // What one primitive named is new to the next; points and lines are served.
+    // What an earlier primitive of the list named is in its format, and so is a current value
+    // set outside a glBegin; any other command compiled outside a glBegin empties the format.
     run(4, Data().u32(4));
     EXPECT_EQ(run(70, vertex).size(), 1u);
+    EXPECT_EQ(run(8, color3).size(), 1u);
+    run(23, Data());
+    run(104, Data().u32(0x1D01));
+    EXPECT_EQ(run(30, normal).size(), 1u);
+    run(4, Data().u32(4));
+    EXPECT_EQ(run(70, vertex).size(), 1u);
+    EXPECT_EQ(run(30, normal).size(), 1u);
     EXPECT_EQ(run(8, color3), Calls{});
     run(23, Data());
+    // Points and lines are served.
     run(4, Data().u32(3));
     EXPECT_EQ(run(70, vertex).size(), 1u);
     EXPECT_EQ(run(97, material(0x0408, 0x1602)).size(), 1u);
@@ -1001,6 +1011,7 @@ TEST_F(GlxDirectRender, AttributesNewAfterAVertexOfACompiledPrimitiveAreRefused)
   }
   // A command cut short named nothing; every ArrayElement names the arrays of the glBegin: new
   // after a vertex given otherwise.
+  run(104, Data().u32(0x1D01));
   run(4, Data().u32(4));
   EXPECT_EQ(run(8, Data().f32(1)), Calls{});
   EXPECT_EQ(run(70, vertex).size(), 1u);
@@ -1015,6 +1026,7 @@ TEST_F(GlxDirectRender, AttributesNewAfterAVertexOfACompiledPrimitiveAreRefused)
   EXPECT_EQ(run(70, vertex).size(), 1u);
   EXPECT_EQ(run(294, Data().i32(0)), Calls{"glArrayElement(0)"});
   run(23, Data());
+  run(104, Data().u32(0x1D01));
   run(4, Data().u32(4));
   EXPECT_EQ(run(70, vertex).size(), 1u);
   EXPECT_EQ(run(294, Data().i32(0)), Calls{});
