@@ -38,6 +38,7 @@ constexpr uint32_t kGl4Bytes = 0x1409;
 constexpr uint32_t kGlTexture0 = 0x84C0;
 constexpr uint32_t kGlUnpackSwapBytes = 0x0CF0;
 constexpr uint32_t kGlInvalidValue = 0x0501;
+constexpr uint32_t kGlInvalidOperation = 0x0502;
 constexpr uint32_t kGlUnpackLsbFirst = 0x0CF1;
 constexpr uint32_t kGlUnpackRowLength = 0x0CF2;
 constexpr uint32_t kGlUnpackSkipRows = 0x0CF3;
@@ -60,6 +61,7 @@ constexpr uint32_t kGlMaxVertexAttribs = 0x8869;
 constexpr uint32_t kGlMaxTextureCoords = 0x8871;
 constexpr uint32_t kGlMaxTextureUnits = 0x84E2;
 constexpr uint32_t kGlLastPrimitive = 0x000E;  // GL_PATCHES
+constexpr uint32_t kGlTriangles = 0x0004;
 constexpr uint32_t kGlElementArrayAti = 0x8768;
 
 // The client-array kinds, in the order of the instance's enabled-array flags (edge flag, texture
@@ -157,7 +159,9 @@ struct Command {
         clientName());
     return false;
   }
+  mutable bool wasDropped = false;  // set by dropped()
   void dropped(const char *why) const {
+    wasDropped = true;
     LOG(logChannelWarning, "Lumora: Render command #%u by %s dropped (%s)", opcode, clientName(), why);
   }
   uint32_t u(uint64_t offset) const { return u32At(data + offset); }
@@ -1978,17 +1982,188 @@ void executeCommand(const Command &c) {
   }
   LOG(logChannelWarning, "Lumora: Unsupported render command #%u by %s", opcode, clientName());
 }
+// ===== attributes between glBegin and glEnd while a display list is made =====
+// Mesa's list compiler keeps the vertices of an open primitive in a vertex format that grows
+// when an attribute is named for the first time in it (or with more components), rewriting the
+// vertices stored so far. After a vertex of the primitive, such a growth leaves vertices it
+// reads past its vertex store for: at a second growth before the next vertex (one Material for
+// both faces, or for ambient and diffuse, is two), or at the glEnd or glEndList when no vertex
+// followed. Before the first vertex any growth is safe, and so is every growth in points and
+// lines (GL_POINTS to GL_LINE_STRIP), whose vertices it carries over differently: the modes from
+// GL_TRIANGLES on are checked. The proxy keeps per context what the
+// list's format holds (GlxDirectContext::listAttributeSizes) and refuses every command that
+// would grow it after the primitive's first vertex: GL_INVALID_OPERATION, as GL answers a command
+// it refuses there (the client's next glGetError).
+//
+// Attribute numbers (the proxy's own): 0 normal, 1 colour, 2 secondary colour, 3 fog
+// coordinate, 4 colour index, 5 edge flag, 6-13 texture units, 14-29 generic attributes
+// 0-15, 30-41 materials (face * 6 + ambient, diffuse, specular, emission, shininess, colour
+// indexes), 42 the arrays an ArrayElement reads, 64-127 the NV attributes by index.
+// Two numbers naming one attribute of the library only see more growths than there are: a
+// refusal too many, never one too few.
+struct NamedAttributes {
+  uint32_t count = 0;
+  uint8_t number[16];
+  uint8_t size[16];
+  bool vertex = false;  // the command gives a vertex (after its attributes)
+  void add(uint32_t n, uint32_t components) {
+    if (count < 16) {
+      number[count] = static_cast<uint8_t>(n);
+      size[count++] = static_cast<uint8_t>(components);
+    }
+  }
+};
+
+void materialAttributes(uint32_t face, uint32_t pname, NamedAttributes &a) {
+  uint32_t faces[2], nFaces = face == 0x0404 ? 1 : face == 0x0405 ? 1 : face == 0x0408 ? 2 : 0;
+  faces[0] = face == 0x0405 ? 1 : 0;
+  faces[1] = 1;
+  for (uint32_t k = 0; k < nFaces; k++) {
+    uint32_t base = 30 + 6 * faces[k];
+    if (pname == 0x1200 || pname == 0x1602) a.add(base, 4);
+    if (pname == 0x1201 || pname == 0x1602) a.add(base + 1, 4);
+    if (pname == 0x1202) a.add(base + 2, 4);
+    if (pname == 0x1600) a.add(base + 3, 4);
+    if (pname == 0x1601) a.add(base + 4, 1);
+    if (pname == 0x1603) a.add(base + 5, 3);
+  }
+}
+
+// The vertex attributes a render command names and whether it gives a vertex (short commands
+// name none: they are not called).
+NamedAttributes namedAttributes(const Command &c) {
+  NamedAttributes a;
+  uint32_t op = c.opcode;
+  if (op >= 6 && op <= 21) {
+    a.add(1, op <= 13 ? 3 : 4);
+  } else if (op == 22) {
+    a.add(5, 1);
+  } else if ((op >= 24 && op <= 27) || op == 194) {
+    a.add(4, 1);
+  } else if (op >= 28 && op <= 32) {
+    a.add(0, 3);
+  } else if (op >= 49 && op <= 64) {
+    a.add(6, (op - 49) / 4 + 1);
+  } else if (op >= 65 && op <= 76) {
+    a.vertex = true;
+  } else if (op >= 96 && op <= 99) {
+    if (c.size >= 8) materialAttributes(c.u(0), c.u(4), a);
+  } else if (op >= 198 && op <= 213) {
+    uint32_t n = (op - 198) / 4 + 1;
+    // The doubles carry the target after the values.
+    uint64_t at = op % 4 == 2 ? 8 * n : 0;
+    if (c.size >= at + 4) a.add(6 + (c.u(at) & 7), n);
+  } else if (op == 4124 || op == 4125) {
+    a.add(3, 1);
+  } else if (op >= 4126 && op <= 4133) {
+    a.add(2, 3);
+  } else if ((op >= 4189 && op <= 4201) || (op >= 4230 && op <= 4239)) {
+    // Generic attributes: index 0 is the vertex.
+    uint32_t size = op >= 4201 ? 4 : (op - 4189) % 4 + 1;
+    if (c.size >= 4) {
+      uint32_t index = c.u(0);
+      if (index == 0)
+        a.vertex = true;
+      else if (index < 16)
+        a.add(14 + index, size);
+    }
+  } else if (op >= 4265 && op <= 4277) {
+    uint32_t size = op == 4277 ? 4 : (op - 4265) % 4 + 1;
+    if (c.size >= 4) {
+      uint32_t index = c.u(0);
+      if (index == 0)
+        a.vertex = true;
+      else if (index < 64)
+        a.add(64 + index, size);
+    }
+  } else if (op >= 4202 && op <= 4214) {
+    // Several NV attributes from an index on, the highest first: index 0 is the vertex.
+    if (c.size >= 8) {
+      uint32_t index = c.u(0);
+      int32_t n = c.i(4);
+      uint32_t size = op == 4214 ? 4 : (op - 4202) % 4 + 1;
+      for (int32_t k = 0; k < n && k < 64 && uint64_t(index) + k < 64; k++) {
+        if (index + k == 0)
+          a.vertex = true;
+        else
+          a.add(64 + index + k, size);
+      }
+    }
+  } else if (op == 294) {
+    // The element of every enabled array. Inside glBegin/glEnd one is served only while the
+    // arrays are those of the glBegin (beginArrayRoom): every ArrayElement of a primitive names
+    // the same attributes, counted together under one number.
+    a.add(42, 1);
+    a.vertex = true;
+  }
+  return a;
+}
+
+// The context whose list's vertex format the command is checked against or grows (NULL: none),
+// with what the command names. Mesa's format lasts from one primitive to the next: an attribute
+// named earlier in the list (inside a glBegin/glEnd or outside, as a current value) is in it
+// already; any other command compiled outside a glBegin ends it, and so does a new list. A
+// glBegin starts the context's record of a primitive.
+GlxDirectContext *listPrimitive(const Command &c, NamedAttributes &named) {
+  GlxLibraryInstance *instance = c.instance;
+  GlxDirectContext *node = glxdirectCurrentNode(instance);
+  if (!node || !node->compileList) return nullptr;
+  if (instance->insideBegin) {
+    named = namedAttributes(c);
+    return node;
+  }
+  if (c.opcode == 4) {
+    if (c.size >= 4) {
+      node->listVertexGiven = 0;
+      node->listTriangles = c.u(0) >= kGlTriangles && c.u(0) <= kGlLastPrimitive;
+    }
+    return nullptr;
+  }
+  named = namedAttributes(c);
+  if (named.count == 0 && !named.vertex) {
+    std::memset(node->listAttributeSizes, 0, sizeof node->listAttributeSizes);
+    return nullptr;
+  }
+  return node;
+}
+
+// Whether the command may reach the library: false when it would grow the vertex format of the
+// node's compiled primitive (GL_TRIANGLES and beyond) after a vertex.
+bool listPrimitiveTakes(const Command &c, GlxDirectContext *node, const NamedAttributes &named) {
+  if (!c.instance->insideBegin || !node->listTriangles || !node->listVertexGiven) return true;
+  for (uint32_t k = 0; k < named.count; k++) {
+    if (named.size[k] <= node->listAttributeSizes[named.number[k]]) continue;
+    c.dropped("a vertex attribute new to a primitive after its first vertex, in a display list");
+    if (!node->heldError) node->heldError = kGlInvalidOperation;
+    return false;
+  }
+  return true;
+}
+
+// What a command the library was handed named, kept in the node's record of the primitive
+// (a command dropped or cut short named nothing).
+void listPrimitiveNamed(GlxDirectContext *node, const NamedAttributes &named) {
+  for (uint32_t k = 0; k < named.count; k++)
+    if (named.size[k] > node->listAttributeSizes[named.number[k]])
+      node->listAttributeSizes[named.number[k]] = named.size[k];
+  if (named.vertex) node->listVertexGiven = 1;
+}
+
 }  // namespace
 
 uint8_t glxdirectExecuteRender(GlxLibraryInstance *instance, uint32_t opcode, const uint8_t *data,
                                const uint8_t *end) {
   Command c{instance, opcode, data, static_cast<uint64_t>(end > data ? end - data : 0), instance->functions};
+  NamedAttributes named;
+  GlxDirectContext *listNode = listPrimitive(c, named);
+  if (listNode && !listPrimitiveTakes(c, listNode, named)) return 0;
   // Inside a display list the library keeps the command: its bytes count.
   if (!glxdirectListCommand(instance, c.size + 4)) {
     c.dropped("display list beyond lumoraMemory");
     return kBadAlloc;
   }
   executeCommand(c);
+  if (listNode && c.error == 0 && !c.wasDropped) listPrimitiveNamed(listNode, named);
   // What was counted before the call stays only when the library accepted the call.
   glxdirectStorageDone(instance, c.error == 0);
   return c.error;

@@ -310,6 +310,10 @@ GLXDIRECT_SINGLE(glxdirectNewList) {
   node->compileMode = mode;
   node->compileBytes = 0;
   node->compileOwner = glxdirectOwner();
+  // A glBegin open before the list is not one of its primitives: nothing of it is checked. The
+  // list's vertex format starts empty.
+  node->listTriangles = 0;
+  std::memset(node->listAttributeSizes, 0, sizeof node->listAttributeSizes);
   return 1;
 }
 

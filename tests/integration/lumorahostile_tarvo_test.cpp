@@ -288,6 +288,30 @@ TEST_P(LumoraHostile, IndicesBeyondTheLibrarysAndReadsItCannotServe) {
   EXPECT_EQ(glError, 0x0500u);                                           // GL_INVALID_ENUM
 }
 
+// A material for both faces after a vertex of a quad strip while a list is made (the fuzzer's
+// trigger): Mesa's list compiler would read past its vertex store. Kept from the library and
+// answered with GL_INVALID_OPERATION, in both list modes; the list is still made and drawn.
+TEST_P(LumoraHostile, AttributesNewAfterAVertexInAListAreRefused) {
+  HostileClient &c = client;
+  auto f = [](float v) { return floatBits(v); };
+  for (uint32_t mode : {0x1300u, 0x1301u}) {
+    EXPECT_EQ(c.raw.send(RawRequest(c.big).b(c.major).b(101).s(0).i(c.tag).i(1).i(mode).done()), "");
+    RawRequest r(c.big);
+    r.b(c.major).b(1).s(0).i(c.tag);
+    r.s(8).s(4).i(8);                                                       // Begin(GL_QUAD_STRIP)
+    for (int k = 0; k < 2; k++) r.s(16).s(30).i(f(0)).i(f(0)).i(f(1)).s(16).s(70).i(f(0.5f)).i(0).i(0);
+    r.s(28).s(97).i(0x0408).i(0x1602).i(f(0.8f)).i(f(0.2f)).i(f(0.2f)).i(f(1));  // the material
+    r.s(16).s(70).i(0).i(f(0.5f)).i(0).s(4).s(23);                               // Vertex, End
+    EXPECT_EQ(c.raw.send(r.done()), "");
+    uint32_t glError = 0;
+    EXPECT_EQ(c.errorOf(RawRequest(c.big).b(c.major).b(102).s(0).i(c.tag).done(), &glError), 0);
+    EXPECT_EQ(glError, 0x0502u) << std::hex << mode;  // GL_INVALID_OPERATION
+    EXPECT_EQ(c.errorOf(c.render(1, c.data().i(1)), &glError), 0);
+    EXPECT_EQ(glError, 0u);
+    EXPECT_EQ(c.finish(), "");
+  }
+}
+
 TEST_P(LumoraHostile, ColourIndexImagesMesaMisreadsAreRefused) {
   HostileClient &c = client;
   // 255x100 colour indices as a bitmap (32 bytes a row), and 33x2 as bytes: sized in full, but

@@ -942,6 +942,106 @@ TEST_F(GlxDirectRender, AttributeIndicesBeyondTheLibrarysGiveItsError) {
   EXPECT_EQ(run(4269, Data().u32(15).f32(1)), Calls{"glVertexAttrib1fvNV(15, {1})"});
 }
 
+// Mesa's list compiler reads past its vertex store when an attribute new to the list's vertex
+// format comes after a vertex of a primitive of triangles or beyond (the fuzz seed
+// new-material-inside-begin-in-list): such a command never reaches the library while a list is
+// made; the client's next GetError answers GL_INVALID_OPERATION.
+TEST_F(GlxDirectRender, AttributesNewAfterAVertexOfACompiledPrimitiveAreRefused) {
+  auto *node = static_cast<GlxDirectContext *>(calloc(1, sizeof(GlxDirectContext)));
+  node->context = reinterpret_cast<GLXContext>(&contextHandles[1]);
+  instance->contexts = node;
+  auto heldError = [&] {
+    GlxDirectResult result{};
+    glxdirectGetError(instance, 1, nullptr, 0, &result);
+    return uint32_t(result.value);
+  };
+  const Data normal = Data().f32(0).f32(0).f32(1), vertex = Data().f32(0.5f).f32(0).f32(0);
+  const Data color3 = Data().f32(1).f32(0).f32(0), color4 = Data().f32(1).f32(0).f32(0).f32(1);
+  auto material = [](uint32_t face, uint32_t pname) {
+    return Data().u32(face).u32(pname).f32(0.8f).f32(0.2f).f32(0.2f).f32(1);
+  };
+  for (uint32_t mode : {0x1300u, 0x1301u}) {
+    node->compileList = 1;
+    node->compileMode = mode;
+    run(104, Data().u32(0x1D01));  // ShadeModel: the format starts empty
+    // The fuzzer's sequence: the material after the first vertex is kept back, the rest served.
+    run(4, Data().u32(8));
+    EXPECT_EQ(run(30, normal).size(), 1u);
+    EXPECT_EQ(run(70, vertex).size(), 1u);
+    EXPECT_EQ(run(30, normal).size(), 1u);
+    EXPECT_EQ(run(97, material(0x0408, 0x1602)), Calls{}) << mode;
+    EXPECT_EQ(run(70, vertex).size(), 1u);
+    run(23, Data());
+    EXPECT_EQ(heldError(), 0x0502u) << mode;
+    // Named before the first vertex: served then and after, at most at that size; a larger
+    // size, another texture unit or generic attribute, or a colour from a generic attribute 0
+    // vertex onwards is new.
+    run(4, Data().u32(4));
+    EXPECT_EQ(run(97, material(0x0404, 0x1200)).size(), 1u);
+    EXPECT_EQ(run(8, color3).size(), 1u);
+    EXPECT_EQ(run(203, Data().u32(0x84C0).f32(1).f32(1)).size(), 1u);
+    EXPECT_EQ(run(4196, Data().u32(0).f32(0).f32(0).f32(0).f32(1)).size(), 1u);  // the vertex
+    EXPECT_EQ(run(97, material(0x0404, 0x1200)).size(), 1u);
+    EXPECT_EQ(run(8, color3).size(), 1u);
+    EXPECT_EQ(run(16, color4), Calls{});
+    EXPECT_EQ(run(203, Data().u32(0x84C1).f32(1).f32(1)), Calls{});
+    EXPECT_EQ(run(203, Data().u32(0x84C0).f32(1).f32(1)).size(), 1u);
+    EXPECT_EQ(run(97, material(0x0405, 0x1200)), Calls{});
+    EXPECT_EQ(run(4196, Data().u32(3).f32(0).f32(0).f32(0).f32(1)), Calls{});
+    EXPECT_EQ(run(4209, Data().u32(2).i32(2).f32(0).f32(0).f32(0).f32(1).f32(0).f32(0).f32(0).f32(1)), Calls{});
+    run(23, Data());
+    // What an earlier primitive of the list named is in its format, and so is a current value
+    // set outside a glBegin; any other command compiled outside a glBegin empties the format.
+    run(4, Data().u32(4));
+    EXPECT_EQ(run(70, vertex).size(), 1u);
+    EXPECT_EQ(run(8, color3).size(), 1u);
+    run(23, Data());
+    run(104, Data().u32(0x1D01));
+    EXPECT_EQ(run(30, normal).size(), 1u);
+    run(4, Data().u32(4));
+    EXPECT_EQ(run(70, vertex).size(), 1u);
+    EXPECT_EQ(run(30, normal).size(), 1u);
+    EXPECT_EQ(run(8, color3), Calls{});
+    run(23, Data());
+    // Points and lines are served.
+    run(4, Data().u32(3));
+    EXPECT_EQ(run(70, vertex).size(), 1u);
+    EXPECT_EQ(run(97, material(0x0408, 0x1602)).size(), 1u);
+    run(23, Data());
+  }
+  // A command cut short named nothing; every ArrayElement names the arrays of the glBegin: new
+  // after a vertex given otherwise.
+  run(104, Data().u32(0x1D01));
+  run(4, Data().u32(4));
+  EXPECT_EQ(run(8, Data().f32(1)), Calls{});
+  EXPECT_EQ(run(70, vertex).size(), 1u);
+  EXPECT_EQ(run(8, color3), Calls{});
+  run(23, Data());
+  int32_t on = 1, buffer = 3;
+  fakeglSetIntegers(0x8074, &on, 1);
+  fakeglSetIntegers(0x8896, &buffer, 1);
+  fakeglSetBufferMapping(0x8892, 64);
+  run(4, Data().u32(4));
+  EXPECT_EQ(run(294, Data().i32(1)), Calls{"glArrayElement(1)"});
+  EXPECT_EQ(run(70, vertex).size(), 1u);
+  EXPECT_EQ(run(294, Data().i32(0)), Calls{"glArrayElement(0)"});
+  run(23, Data());
+  run(104, Data().u32(0x1D01));
+  run(4, Data().u32(4));
+  EXPECT_EQ(run(70, vertex).size(), 1u);
+  EXPECT_EQ(run(294, Data().i32(0)), Calls{});
+  run(23, Data());
+  EXPECT_EQ(warningsContaining("after its first vertex, in a display list"), 16u);
+  // Outside a list: served.
+  node->compileList = 0;
+  run(4, Data().u32(8));
+  EXPECT_EQ(run(70, vertex).size(), 1u);
+  EXPECT_EQ(run(97, material(0x0408, 0x1602)).size(), 1u);
+  run(23, Data());
+  instance->contexts = nullptr;
+  free(node);
+}
+
 // ===== image sizes =====
 
 TEST(GlxDirectImageSize, RowsAreRaisedToTheAlignment) {
