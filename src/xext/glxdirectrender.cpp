@@ -2130,6 +2130,13 @@ GlxDirectContext *listPrimitive(const Command &c, NamedAttributes &named) {
 // Whether the command may reach the library: false when it would grow the vertex format of the
 // node's compiled primitive (GL_TRIANGLES and beyond) after a vertex.
 bool listPrimitiveTakes(const Command &c, GlxDirectContext *node, const NamedAttributes &named) {
+  // A list called from inside a compiled primitive makes the compiler read past its vertex store
+  // whatever the mode and the vertices given: refused as well.
+  if (c.instance->insideBegin && (c.opcode == 1 || c.opcode == 2)) {
+    c.dropped("a list called inside a glBegin, in a display list");
+    if (!node->heldError) node->heldError = kGlInvalidOperation;
+    return false;
+  }
   if (!c.instance->insideBegin || !node->listTriangles || !node->listVertexGiven) return true;
   for (uint32_t k = 0; k < named.count; k++) {
     if (named.size[k] <= node->listAttributeSizes[named.number[k]]) continue;
@@ -2146,7 +2153,7 @@ void listPrimitiveNamed(GlxDirectContext *node, const NamedAttributes &named) {
   for (uint32_t k = 0; k < named.count; k++)
     if (named.size[k] > node->listAttributeSizes[named.number[k]])
       node->listAttributeSizes[named.number[k]] = named.size[k];
-  if (named.vertex) node->listVertexGiven = 1;
+  if (named.vertex && node->listVertexGiven < UINT8_MAX) node->listVertexGiven++;
 }
 
 }  // namespace

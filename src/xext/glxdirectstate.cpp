@@ -322,6 +322,13 @@ GLXDIRECT_SINGLE(glxdirectEndList) {
   clearResult(result);
   if (!makeCurrent(instance, slot)) return 0;
   GlxDirectContext *node = glxdirectCurrentNode(instance);
+  // A list may end inside a primitive that a later list ends; but one of triangles or beyond
+  // with a single vertex makes the library's list compiler read past its vertex store at the
+  // end of the list: the list's glEnd is given first (such a primitive draws nothing by itself).
+  if (node && node->compileList && instance->insideBegin && node->listTriangles && node->listVertexGiven == 1) {
+    LOG(logChannelWarning, "Lumora: a list ended inside a primitive of one vertex: its glEnd compiled first");
+    glxdirectExecuteRender(instance, 23, nullptr, nullptr);
+  }
   if (node && node->compileList) glxdirectErrorBefore(instance);
   instance->functions.glEndList();
   if (!node || !node->compileList) return 1;

@@ -70,7 +70,7 @@ struct GlxDirectContext {
   // The list being made and its glBegin/glEnd (glxdirectrender.cpp): the components each vertex
   // attribute has in the library's vertex format for the list (0: not in it; the index is the
   // render code's own numbering; emptied by NewList and by every command compiled outside a
-  // glBegin that names no attribute), whether the open primitive gave a vertex, and whether its
+  // glBegin that names no attribute), how many vertices the open primitive gave (at most 255), and whether its
   // mode is checked (GL_TRIANGLES and beyond). The last two are set by every glBegin while a
   // list is made.
   uint8_t listAttributeSizes[128];

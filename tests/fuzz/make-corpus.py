@@ -512,6 +512,12 @@ def gldirect_mesa_inputs(big):
     yield "new-material-inside-begin-in-list", 0, single(S_NEWLIST, w(1, 0x1300)) + \
         render(begin(8) + vertex + cmd(30, f(0, 0, 1)) + material)
     yield "material-inside-begin", 0, render(begin(8) + vertex + cmd(30, f(0, 0, 1)) + material + vertex + end)
+    # A list ended inside a primitive of triangles with one vertex, and a list called inside a
+    # compiled primitive: Mesa's list compiler reads past its vertex store.
+    yield "list-ended-in-a-primitive-of-one-vertex", 0, single(S_NEWLIST, w(1, 0x1300)) + \
+        render(begin(4) + vertex) + single(S_ENDLIST, b"")
+    yield "list-called-inside-a-compiled-primitive", 0, single(S_NEWLIST, w(1, 0x1301)) + \
+        render(begin(8) + vertex + cmd(1, w(2)) + vertex + end) + single(S_ENDLIST, b"")
     # Fault 10 takes what the client sends (hundreds of MB): here only its shape, small, and
     # the list drawn.
     bitmap = pixel_header(big) + w(128, 128, 0x1900, 0x1A00) + bytes(128 * 128 // 8)

@@ -1032,6 +1032,15 @@ TEST_F(GlxDirectRender, AttributesNewAfterAVertexOfACompiledPrimitiveAreRefused)
   EXPECT_EQ(run(294, Data().i32(0)), Calls{});
   run(23, Data());
   EXPECT_EQ(warningsContaining("after its first vertex, in a display list"), 16u);
+  // A list called inside a compiled primitive, whatever its mode: refused (before a vertex too);
+  // outside a primitive it is served.
+  for (uint32_t mode : {0u, 8u}) {
+    run(4, Data().u32(mode));
+    EXPECT_EQ(run(1, Data().u32(2)), Calls{}) << mode;
+    run(23, Data());
+  }
+  EXPECT_EQ(run(1, Data().u32(2)).size(), 1u);
+  EXPECT_EQ(warningsContaining("a list called inside a glBegin"), 2u);
   // Outside a list: served.
   node->compileList = 0;
   run(4, Data().u32(8));
