@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "lumoraclient_fixture.h"
 #include "rawclient_fixture.h"
 #include "tarvo_fixture.h"
 #include "xvfb_fixture.h"
@@ -26,17 +27,6 @@ namespace {
 constexpr uint8_t kGlxBadPixmap = 3, kGlxBadContextTag = 4, kGlxBadCurrentWindow = 5;
 constexpr uint32_t kVertexArray = 0x8074, kArrayBuffer = 0x8892, kStaticDraw = 0x88E4, kShort = 0x1402,
                    kDouble = 0x140A, kGlPoints = 0;
-
-TarvoOptions lumoraOptions() {
-  TarvoOptions options;
-  options.arguments = {"screen", "%D.0", "lumora", "on"};
-  // Mesa's driver keeps a little memory per closed Display: no leak detection in tarvo.
-  const char *asan = getenv("ASAN_OPTIONS");
-  options.environment.emplace_back("ASAN_OPTIONS", std::string(asan ? asan : "") + ":detect_leaks=0");
-  return options;
-}
-
-size_t pad4(size_t n) { return (n + 3) & ~size_t(3); }
 
 // A raw client speaking GLX in its byte order: windows, contexts and tags of its own.
 class GlClient {
@@ -87,7 +77,7 @@ class GlClient {
   // One render command under the tag.
   RawBytes render(uint32_t tag, uint16_t opcode, const RawRequest &d) const {
     RawRequest r(big);
-    r.b(major).b(1).s(0).i(tag).s(uint16_t(4 + pad4(d.d.size()))).s(opcode);
+    r.b(major).b(1).s(0).i(tag).s(uint16_t(4 + lumoraPad4(d.d.size()))).s(opcode);
     r.d.insert(r.d.end(), d.d.begin(), d.d.end());
     return r.align().done();
   }

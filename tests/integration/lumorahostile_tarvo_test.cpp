@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "lumoraclient_fixture.h"
 #include "rawclient_fixture.h"
 #include "tarvo_fixture.h"
 #include "xvfb_fixture.h"
@@ -27,17 +28,6 @@ constexpr uint8_t kBadLength = 16;
 constexpr uint32_t kGlInvalidEnum = 0x0500, kGlInvalidValue = 0x0501;
 constexpr uint32_t kRgba = 0x1908, kUnsignedByte = 0x1401, kFloat = 0x1406, kColorIndex = 0x1900,
                    kStencilIndex = 0x1901, kBitmap = 0x1A00, kVertexArray = 0x8074;
-
-TarvoOptions lumoraOptions() {
-  TarvoOptions options;
-  options.arguments = {"screen", "%D.0", "lumora", "on"};
-  // Mesa's driver keeps a little memory per closed Display: no leak detection in tarvo.
-  const char *asan = getenv("ASAN_OPTIONS");
-  options.environment.emplace_back("ASAN_OPTIONS", std::string(asan ? asan : "") + ":detect_leaks=0");
-  return options;
-}
-
-size_t pad4(size_t n) { return (n + 3) & ~size_t(3); }
 
 // A raw client with a GLX context current on a window of its own: requests, commands and answers
 // in its byte order.
@@ -74,12 +64,12 @@ class HostileClient {
   // One command as a GLXRender, respectively as a GLXRenderLarge of one piece.
   RawBytes render(uint16_t opcode, const RawRequest &d) const {
     RawRequest r(big);
-    r.b(major).b(1).s(0).i(tag).s(uint16_t(4 + pad4(d.d.size()))).s(opcode);
+    r.b(major).b(1).s(0).i(tag).s(uint16_t(4 + lumoraPad4(d.d.size()))).s(opcode);
     r.d.insert(r.d.end(), d.d.begin(), d.d.end());
     return r.align().done();
   }
   RawBytes renderLarge(uint32_t opcode, const RawRequest &d) const {
-    uint32_t length = uint32_t(8 + pad4(d.d.size()));
+    uint32_t length = uint32_t(8 + lumoraPad4(d.d.size()));
     RawRequest r(big);
     r.b(major).b(2).s(0).i(tag).s(1).s(1).i(length).i(length).i(opcode);
     r.d.insert(r.d.end(), d.d.begin(), d.d.end());
@@ -190,7 +180,9 @@ RawRequest texImage3d(const HostileClient &c, uint32_t format, uint32_t type, in
   return d.pad(bytes);
 }
 
-class LumoraHostile : public ::testing::TestWithParam<char> {
+// Xvfb, tarvo with its screen served by the GL library, and a client of the parameter's byte
+// order with its context current on a window.
+class LumoraHostileRig : public ::testing::TestWithParam<char> {
  protected:
   void SetUp() override {
     tarvoBlockSignals();
@@ -201,6 +193,14 @@ class LumoraHostile : public ::testing::TestWithParam<char> {
     ASSERT_EQ(tarvo.start(xvfb.displayName(), lumoraOptions()), "");
     ASSERT_EQ(client.start(tarvo.displayNumber(), GetParam()), "");
   }
+
+  XvfbServer xvfb;
+  TarvoProcess tarvo;
+  HostileClient client;
+};
+
+class LumoraHostile : public LumoraHostileRig {
+ protected:
   void TearDown() override {
     client.raw.close();
     // Another client is still served, and tarvo ends cleanly.
@@ -212,10 +212,6 @@ class LumoraHostile : public ::testing::TestWithParam<char> {
     xcb_disconnect(other);
     EXPECT_EQ(tarvo.stop(), 0);
   }
-
-  XvfbServer xvfb;
-  TarvoProcess tarvo;
-  HostileClient client;
 };
 
 TEST_P(LumoraHostile, ImagesShorterThanTheLibraryReadsAreBadLength) {
@@ -364,17 +360,8 @@ TEST_P(LumoraHostile, ColourIndicesWithSkippedRowsAreServed) {
 // Images under pixel-store settings drawn through tarvo: the window shows exactly the pixels the
 // settings select (this Xvfb's own GL draws nothing to compare with: the expected pixels are laid
 // out here by the pixel-store rules).
-class LumoraPixelStore : public ::testing::TestWithParam<char> {
+class LumoraPixelStore : public LumoraHostileRig {
  protected:
-  void SetUp() override {
-    tarvoBlockSignals();
-    XvfbOptions x;
-    x.screens = {"640x480x24"};
-    x.extraArguments = {"-nolisten", "tcp"};
-    ASSERT_EQ(xvfb.start(x), "");
-    ASSERT_EQ(tarvo.start(xvfb.displayName(), lumoraOptions()), "");
-    ASSERT_EQ(client.start(tarvo.displayNumber(), GetParam()), "");
-  }
   void TearDown() override {
     client.raw.close();
     EXPECT_EQ(tarvo.stop(), 0);
@@ -407,10 +394,6 @@ class LumoraPixelStore : public ::testing::TestWithParam<char> {
       }
     EXPECT_EQ(wrong, "") << what;
   }
-
-  XvfbServer xvfb;
-  TarvoProcess tarvo;
-  HostileClient client;
 };
 
 constexpr uint32_t kBackground = 0x000040, kYellow = 0xFFFF00;
