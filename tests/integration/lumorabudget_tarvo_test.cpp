@@ -96,22 +96,10 @@ class LumoraBudget : public ::testing::Test {
     ASSERT_NE(config.config, 0u);
   }
   // tarvo is up and serves another client, and ends cleanly.
-  void TearDown() override {
-    LumoraClient other;
-    EXPECT_EQ(other.connect(tarvo.displayNumber(), 'l'), "") << tarvo.log();
-    if (other.major) {
-      EXPECT_EQ(other.errorOf(RawRequest(false).b(43).b(0).s(0)), 0);
-    }
-    other.raw.close();
-    EXPECT_EQ(tarvo.stop(), 0) << tarvo.output() << tarvo.log();
-  }
+  void TearDown() override { lumoraExpectServedAndStop(tarvo); }
   // A client of the byte order with a context (sharing with share) current on a pbuffer: its tag.
   uint32_t currentOnPbuffer(LumoraClient &client, char order, uint32_t share = 0, uint32_t *context = nullptr) {
-    EXPECT_EQ(client.connect(tarvo.displayNumber(), order), "");
-    uint32_t pbuffer = client.pbuffer(config.config, 32, 32);
-    uint32_t made = client.newContext(config.config, share);
-    if (context) *context = made;
-    return client.makeCurrent(0, pbuffer, pbuffer, made);
+    return client.currentOnPbuffer(tarvo.displayNumber(), order, config.config, share, context);
   }
   // tarvo's resident set grew by less than the budget and the margin since `before`.
   void expectWithinBudget(long before) {

@@ -21,6 +21,30 @@ TarvoOptions lumoraOptions() {
   return options;
 }
 
+uint32_t lumoraGlVisual(RawClient &raw, bool big, uint8_t major, bool doubleBuffered, bool withStencil) {
+  RawBytes answer;
+  if (!raw.roundTrip(RawRequest(big).b(major).b(14).s(0).i(0).done(), answer).empty() || answer[0] != 1) return 0;
+  uint32_t visuals = rawGet32(answer, 8, big), per = rawGet32(answer, 12, big);
+  for (uint32_t k = 0; k < visuals && per >= 18; k++) {
+    auto prop = [&](uint32_t n) { return rawGet32(answer, 32 + 4 * (size_t(k) * per + n), big); };
+    if (32 + 4 * (size_t(k) + 1) * per > answer.size()) break;
+    if (prop(1) == 4 && prop(2) && prop(3) == 8 && prop(4) == 8 && prop(5) == 8 && !prop(11) == !doubleBuffered &&
+        !prop(12) && (!withStencil || prop(15) > 0))
+      return prop(0);
+  }
+  return 0;
+}
+
+void lumoraExpectServedAndStop(TarvoProcess &tarvo) {
+  LumoraClient other;
+  EXPECT_EQ(other.connect(tarvo.displayNumber(), 'l'), "") << tarvo.log();
+  if (other.major) {
+    EXPECT_EQ(other.errorOf(RawRequest(false).b(43).b(0).s(0)), 0);
+  }
+  other.raw.close();
+  EXPECT_EQ(tarvo.stop(), 0) << tarvo.output() << tarvo.log();
+}
+
 LumoraConfig lumoraFindConfig(const std::string &display) {
   constexpr uint32_t kDrawableType = 0x8010, kWindowBit = 0x1, kPbufferBit = 0x4, kRenderType = 0x8011,
                      kRgbaBit = 0x1, kFbConfigId = 0x8013, kVisualId = 0x800B, kRedSize = 8;
@@ -130,4 +154,12 @@ uint32_t LumoraClient::makeCurrent(uint32_t oldTag, uint32_t draw, uint32_t read
   RawBytes answer = ask(glx(kMinorMakeContextCurrent).i(oldTag).i(draw).i(read).i(context));
   if (error) *error = answer.empty() ? 255 : answer[0] == 0 ? answer[1] : 0;
   return !answer.empty() && answer[0] == 1 ? word(answer, 8) : 0;
+}
+
+uint32_t LumoraClient::currentOnPbuffer(int display, char order, uint32_t config, uint32_t share, uint32_t *context) {
+  EXPECT_EQ(connect(display, order), "");
+  uint32_t drawable = pbuffer(config, 32, 32);
+  uint32_t made = newContext(config, share);
+  if (context) *context = made;
+  return makeCurrent(0, drawable, drawable, made);
 }

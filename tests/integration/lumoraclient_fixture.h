@@ -19,6 +19,14 @@ TarvoOptions lumoraOptions();
 // n rounded up to a multiple of 4 (request and command lengths).
 inline size_t lumoraPad4(size_t n) { return (n + 3) & ~size_t(3); }
 
+// The first RGBA TrueColor visual of 8 bits per colour of GLXGetVisualConfigs (screen 0) on the
+// raw connection of that byte order with GLX at major: double-buffered or not, with a stencil
+// buffer when asked; 0 for none.
+uint32_t lumoraGlVisual(RawClient &raw, bool big, uint8_t major, bool doubleBuffered, bool withStencil);
+
+// tarvo is up and serves another client (a GLX client of LSB order), and ends cleanly.
+void lumoraExpectServedAndStop(TarvoProcess &tarvo);
+
 // One FBConfig of screen 0 that draws RGBA into windows and pbuffers, and its visual (tarvo's
 // FBConfig ids are its visual ids); the GLX extension's first error.
 struct LumoraConfig {
@@ -63,4 +71,7 @@ struct LumoraClient {
   uint32_t window(uint32_t visual);
   // MakeContextCurrent: the tag, 0 on an error (*error its code).
   uint32_t makeCurrent(uint32_t oldTag, uint32_t draw, uint32_t read, uint32_t context, int *error = nullptr);
+  // Connects in the byte order, and makes a context of the FBConfig (sharing with share, its id
+  // in *context) current on a 32x32 pbuffer: its tag.
+  uint32_t currentOnPbuffer(int display, char order, uint32_t config, uint32_t share = 0, uint32_t *context = nullptr);
 };

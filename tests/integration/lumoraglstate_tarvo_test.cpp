@@ -41,7 +41,7 @@ class GlClient {
     if (answer[0] != 1 || answer[8] == 0) return "no GLX";
     major = answer[9];
     firstError = answer[11];
-    visual = glVisual(doubleBuffered);
+    visual = lumoraGlVisual(raw, big, major, doubleBuffered, false);
     if (visual == 0) return "no visual";
     colormap = newId();
     raw.send(RawRequest(big).b(78).b(0).s(0).i(colormap).i(raw.rootWindow()).i(visual).done());
@@ -135,22 +135,6 @@ class GlClient {
   uint8_t major = 0, firstError = 0;
   uint32_t visual = 0, colormap = 0, ids = 0;
 
- private:
-  // The first single- (double-) buffered RGBA TrueColor visual of 8 bits per colour
-  // (GLXGetVisualConfigs).
-  uint32_t glVisual(bool doubleBuffered) {
-    RawBytes answer;
-    if (!raw.roundTrip(RawRequest(big).b(major).b(14).s(0).i(0).done(), answer).empty() || answer[0] != 1) return 0;
-    uint32_t visuals = rawGet32(answer, 8, big), per = rawGet32(answer, 12, big);
-    for (uint32_t k = 0; k < visuals && per >= 18; k++) {
-      auto prop = [&](uint32_t n) { return rawGet32(answer, 32 + 4 * (size_t(k) * per + n), big); };
-      if (32 + 4 * (size_t(k) + 1) * per > answer.size()) break;
-      if (prop(1) == 4 && prop(2) && prop(3) == 8 && prop(4) == 8 && prop(5) == 8 && !prop(11) == !doubleBuffered &&
-          !prop(12))
-        return prop(0);
-    }
-    return 0;
-  }
 };
 
 // The ways a window ends under a tag drawing into it.

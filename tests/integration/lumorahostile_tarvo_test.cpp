@@ -39,7 +39,7 @@ class HostileClient {
     big = order == 'B';
     major = raw.queryExtension("GLX");
     if (major == 0) return "no GLX";
-    uint32_t visual = singleBufferedVisual(withStencil);
+    uint32_t visual = lumoraGlVisual(raw, big, major, false, withStencil);
     if (visual == 0) return "no visual";
     uint32_t colormap = raw.idBase() | 1, context = raw.idBase() | 3;
     window = raw.idBase() | 2;
@@ -123,22 +123,6 @@ class HostileClient {
   uint32_t tag = 0;
   uint32_t window = 0;
 
- private:
-  // The first single-buffered RGBA TrueColor visual of 8 bits per colour (GLXGetVisualConfigs),
-  // with a stencil buffer when asked.
-  uint32_t singleBufferedVisual(bool withStencil) {
-    RawBytes answer;
-    if (!raw.roundTrip(RawRequest(big).b(major).b(14).s(0).i(0).done(), answer).empty() || answer[0] != 1) return 0;
-    uint32_t visuals = rawGet32(answer, 8, big), per = rawGet32(answer, 12, big);
-    for (uint32_t k = 0; k < visuals && per >= 18; k++) {
-      auto prop = [&](uint32_t n) { return rawGet32(answer, 32 + 4 * (size_t(k) * per + n), big); };
-      if (32 + 4 * (size_t(k) + 1) * per > answer.size()) break;
-      if (prop(1) == 4 && prop(2) && prop(3) == 8 && prop(4) == 8 && prop(5) == 8 && !prop(11) && !prop(12) &&
-          (!withStencil || prop(15) > 0))
-        return prop(0);
-    }
-    return 0;
-  }
 };
 
 // The 2D pixel header: swap, lsb, row length, skip rows, skip pixels, alignment.

@@ -56,21 +56,10 @@ class LumoraState : public ::testing::Test {
     ASSERT_NE(config.config, 0u);
   }
   // tarvo is up and serves another client, and ends cleanly.
-  void TearDown() override {
-    LumoraClient other;
-    EXPECT_EQ(other.connect(tarvo.displayNumber(), 'l'), "") << tarvo.log();
-    if (other.major) {
-      EXPECT_EQ(other.errorOf(RawRequest(false).b(43).b(0).s(0)), 0);
-    }
-    other.raw.close();
-    EXPECT_EQ(tarvo.stop(), 0) << tarvo.output() << tarvo.log();
-  }
+  void TearDown() override { lumoraExpectServedAndStop(tarvo); }
   // A client of the byte order with a context current on a pbuffer: its tag.
   uint32_t currentOnPbuffer(LumoraClient &client, char order) {
-    EXPECT_EQ(client.connect(tarvo.displayNumber(), order), "");
-    uint32_t pbuffer = client.pbuffer(config.config, 32, 32);
-    uint32_t context = client.newContext(config.config);
-    return client.makeCurrent(0, pbuffer, pbuffer, context);
+    return client.currentOnPbuffer(tarvo.displayNumber(), order, config.config);
   }
 
   XvfbServer xvfb;
