@@ -35,13 +35,22 @@ uint32_t lumoraGlVisual(RawClient &raw, bool big, uint8_t major, bool doubleBuff
   return 0;
 }
 
-void lumoraExpectServedAndStop(TarvoProcess &tarvo) {
-  LumoraClient other;
-  EXPECT_EQ(other.connect(tarvo.displayNumber(), 'l'), "") << tarvo.log();
-  if (other.major) {
-    EXPECT_EQ(other.errorOf(RawRequest(false).b(43).b(0).s(0)), 0);
+void lumoraExpectServedAndStop(TarvoProcess &tarvo, bool glx) {
+  if (glx) {
+    LumoraClient other;
+    EXPECT_EQ(other.connect(tarvo.displayNumber(), 'l'), "") << tarvo.log();
+    if (other.major) {
+      EXPECT_EQ(other.errorOf(RawRequest(false).b(43).b(0).s(0)), 0);
+    }
+    other.raw.close();
+  } else {
+    xcb_connection_t *other = xcb_connect(tarvo.displayName().c_str(), nullptr);
+    EXPECT_FALSE(xcb_connection_has_error(other));
+    xcb_get_input_focus_reply_t *focus = xcb_get_input_focus_reply(other, xcb_get_input_focus(other), nullptr);
+    EXPECT_NE(focus, nullptr);
+    free(focus);
+    xcb_disconnect(other);
   }
-  other.raw.close();
   EXPECT_EQ(tarvo.stop(), 0) << tarvo.output() << tarvo.log();
 }
 

@@ -24,8 +24,9 @@ inline size_t lumoraPad4(size_t n) { return (n + 3) & ~size_t(3); }
 // buffer when asked; 0 for none.
 uint32_t lumoraGlVisual(RawClient &raw, bool big, uint8_t major, bool doubleBuffered, bool withStencil);
 
-// tarvo is up and serves another client (a GLX client of LSB order), and ends cleanly.
-void lumoraExpectServedAndStop(TarvoProcess &tarvo);
+// tarvo is up and serves another client (a GLX client of LSB order, or with glx false any core
+// client), and ends cleanly (a sanitizer's report at exit shows in its status).
+void lumoraExpectServedAndStop(TarvoProcess &tarvo, bool glx = true);
 
 // One FBConfig of screen 0 that draws RGBA into windows and pbuffers, and its visual (tarvo's
 // FBConfig ids are its visual ids); the GLX extension's first error.

@@ -9,8 +9,6 @@
 // AddressSanitizer report would change it).
 #include <gtest/gtest.h>
 
-#include <xcb/xcb.h>
-
 #include <unistd.h>
 
 #include <cstdlib>
@@ -210,13 +208,7 @@ class LumoraGlState : public ::testing::TestWithParam<char> {
   }
   void TearDown() override {
     // Another client is served, and tarvo ends cleanly.
-    xcb_connection_t *other = xcb_connect(tarvo.displayName().c_str(), nullptr);
-    EXPECT_FALSE(xcb_connection_has_error(other));
-    xcb_get_input_focus_reply_t *focus = xcb_get_input_focus_reply(other, xcb_get_input_focus(other), nullptr);
-    EXPECT_NE(focus, nullptr);
-    free(focus);
-    xcb_disconnect(other);
-    EXPECT_EQ(tarvo.stop(), 0);
+    lumoraExpectServedAndStop(tarvo, false);
   }
   // Whether the real server has GLX of its own (indirect rendering) to compare with.
   bool serverHasGlx() {
@@ -365,7 +357,6 @@ TEST_P(LumoraGlState, TextureBindingsNeedTheClientsTagAndAGlxPixmap) {
   EXPECT_EQ(c.errorOf(c.glClear(tag)), 0);
   EXPECT_EQ(other.errorOf(other.glClear(otherTag)), 0);
 }
-
 
 // A window of a double-buffered visual cleared red in its back buffer under a context that
 // stays current on it, swapped under no context tag (as libGL sends a swap of a drawable that

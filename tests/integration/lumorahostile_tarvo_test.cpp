@@ -9,8 +9,6 @@
 // for the same commands (LumoraPixelStore).
 #include <gtest/gtest.h>
 
-#include <xcb/xcb.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -188,13 +186,7 @@ class LumoraHostile : public LumoraHostileRig {
   void TearDown() override {
     client.raw.close();
     // Another client is still served, and tarvo ends cleanly.
-    xcb_connection_t *other = xcb_connect(tarvo.displayName().c_str(), nullptr);
-    EXPECT_FALSE(xcb_connection_has_error(other));
-    xcb_get_input_focus_reply_t *focus = xcb_get_input_focus_reply(other, xcb_get_input_focus(other), nullptr);
-    EXPECT_NE(focus, nullptr);
-    free(focus);
-    xcb_disconnect(other);
-    EXPECT_EQ(tarvo.stop(), 0);
+    lumoraExpectServedAndStop(tarvo, false);
   }
 };
 
