@@ -42,15 +42,12 @@ class LumoraState : public ::testing::Test {
     x.screens = {"800x600x24"};
     x.extraArguments = {"-nolisten", "tcp"};
     ASSERT_EQ(xvfb.start(x), "");
-    TarvoOptions options;
-    options.arguments = {"screen", "%D.0", "lumora", "on"};
+    TarvoOptions options = lumoraOptions();
     // A small budget for the tests of what counts against it.
     if (std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()).find("SmallBudget") !=
         std::string::npos)
       options.arguments.insert(options.arguments.end(), {"lumoraMemory", "64M"});
     options.logTypes = {"steps", "Xhints"};
-    const char *asan = getenv("ASAN_OPTIONS");
-    options.environment.emplace_back("ASAN_OPTIONS", std::string(asan ? asan : "") + ":detect_leaks=0");
     ASSERT_EQ(tarvo.start(xvfb.displayName(), options), "");
     config = lumoraFindConfig(tarvo.displayName());
     ASSERT_NE(config.config, 0u);
