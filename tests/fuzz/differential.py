@@ -238,7 +238,37 @@ def wait_answer(display, deadline):
     return False
 
 
-class Xvfb:
+class Served:
+    """A server process (proc) on display number: whether it runs, and answers a round trip."""
+
+    def alive(self):
+        return self.proc is not None and self.proc.poll() is None
+
+    def answers(self):
+        if not self.alive():
+            return False
+        try:
+            c = XConn(self.number, 'l', ANSWER_MS)
+            c.sync(ANSWER_MS)
+            c.close()
+            return True
+        except Gone:
+            return False
+
+
+def end_process(proc, grace):
+    """Terminates proc if it still runs, killing it after grace seconds; its exit status."""
+    if proc.poll() is None:
+        proc.terminate()
+        try:
+            proc.wait(grace)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+    return proc.returncode
+
+
+class Xvfb(Served):
     def __init__(self, screens, work):
         self.screens = screens
         self.work = work
@@ -270,28 +300,9 @@ class Xvfb:
         if not wait_answer(self.number, deadline):
             raise RuntimeError('Xvfb :%d does not answer' % self.number)
 
-    def alive(self):
-        return self.proc is not None and self.proc.poll() is None
-
-    def answers(self):
-        if not self.alive():
-            return False
-        try:
-            c = XConn(self.number, 'l', ANSWER_MS)
-            c.sync(ANSWER_MS)
-            c.close()
-            return True
-        except Gone:
-            return False
-
     def stop(self):
-        if self.proc and self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        if self.proc:
+            end_process(self.proc, 10)
         self.proc = None
         if self.log:
             self.log.close()
@@ -305,7 +316,7 @@ def free_display():
     raise RuntimeError('no free display number')
 
 
-class Tarvo:
+class Tarvo(Served):
     def __init__(self, binary, xvfb, work):
         self.binary = binary
         self.xvfb = xvfb
@@ -332,20 +343,6 @@ class Tarvo:
             self.stop()
         raise RuntimeError('tarvo did not start: ' + self.tail())
 
-    def alive(self):
-        return self.proc is not None and self.proc.poll() is None
-
-    def answers(self):
-        if not self.alive():
-            return False
-        try:
-            c = XConn(self.number, 'l', ANSWER_MS)
-            c.sync(ANSWER_MS)
-            c.close()
-            return True
-        except Gone:
-            return False
-
     def tail(self, lines=30):
         text = ''
         for name in ('output.txt', 'tarvo.log'):
@@ -359,14 +356,7 @@ class Tarvo:
     def stop(self):
         status = None
         if self.proc:
-            if self.proc.poll() is None:
-                self.proc.terminate()
-                try:
-                    self.proc.wait(20)
-                except subprocess.TimeoutExpired:
-                    self.proc.kill()
-                    self.proc.wait()
-            status = self.proc.returncode
+            status = end_process(self.proc, 20)
         self.proc = None
         return status
 

@@ -8,165 +8,33 @@
 // cleanly (a sanitizer's report shows in its status).
 #include <gtest/gtest.h>
 
-#include <xcb/glx.h>
-#include <xcb/xcb.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "glxcommands.h"
+#include "lumoraclient_fixture.h"
 #include "rawclient_fixture.h"
 #include "tarvo_fixture.h"
 #include "xvfb_fixture.h"
 
 namespace {
 
-constexpr uint8_t kMinorDestroyContext = 4, kMinorCreateNewContext = 24, kMinorMakeContextCurrent = 26,
-                  kMinorCreatePbuffer = 27;
+constexpr uint8_t kMinorDestroyContext = 4;
 constexpr uint8_t kMinorNewList = 101, kMinorEndList = 102, kMinorDeleteLists = 103, kMinorGenLists = 104;
 constexpr uint8_t kMinorGetError = 115, kMinorIsList = 141, kMinorDeleteTextures = 144;
 constexpr int kBadAlloc = 11;
-constexpr uint32_t kRgbaType = 0x8014, kGlCompile = 0x1300;
+constexpr uint32_t kGlCompile = 0x1300;
 constexpr uint32_t kTexture2D = 0x0DE1, kRgba8 = 0x8058, kRgba32f = 0x8814, kRgba = 0x1908, kUnsignedByte = 0x1401;
 constexpr uint32_t kArrayBuffer = 0x8892, kStaticDraw = 0x88E4;
 constexpr uint16_t kRopBindTexture = 4117, kRopCopyTexImage2D = 4120, kRopBindBuffer = 290, kRopBufferData = 298;
 // What tarvo's resident set may grow beyond the budget (the library's own working memory).
 constexpr long kMarginKb = 64 * 1024;
-
-// One FBConfig of screen 0 that draws RGBA into windows and pbuffers, and its visual (tarvo's
-// FBConfig ids are its visual ids); the GLX extension's first error.
-struct GlConfig {
-  uint32_t config = 0, visual = 0;
-  uint8_t firstError = 0;
-};
-
-GlConfig findConfig(const std::string &display) {
-  constexpr uint32_t kDrawableType = 0x8010, kWindowBit = 0x1, kPbufferBit = 0x4, kRenderType = 0x8011,
-                     kRgbaBit = 0x1, kFbConfigId = 0x8013, kVisualId = 0x800B, kRedSize = 8;
-  GlConfig out;
-  xcb_connection_t *c = xcb_connect(display.c_str(), nullptr);
-  if (const xcb_query_extension_reply_t *glx = xcb_get_extension_data(c, &xcb_glx_id); glx && glx->present)
-    out.firstError = glx->first_error;
-  // Visuals of depth 24 on the root's screen.
-  std::vector<uint32_t> depth24;
-  for (auto d = xcb_screen_allowed_depths_iterator(xcb_setup_roots_iterator(xcb_get_setup(c)).data); d.rem;
-       xcb_depth_next(&d))
-    if (d.data->depth == 24)
-      for (auto v = xcb_depth_visuals_iterator(d.data); v.rem; xcb_visualtype_next(&v))
-        depth24.push_back(v.data->visual_id);
-  if (auto *reply = xcb_glx_get_fb_configs_reply(c, xcb_glx_get_fb_configs(c, 0), nullptr)) {
-    const uint32_t *words = xcb_glx_get_fb_configs_property_list(reply);
-    for (uint32_t k = 0; k < reply->num_FB_configs && !out.config; k++) {
-      std::map<uint32_t, uint32_t> pairs;
-      for (uint32_t p = 0; p < reply->num_properties; p++)
-        pairs[words[2 * (k * reply->num_properties + p)]] = words[2 * (k * reply->num_properties + p) + 1];
-      bool drawable = (pairs[kDrawableType] & (kWindowBit | kPbufferBit)) == (kWindowBit | kPbufferBit);
-      bool deep = std::find(depth24.begin(), depth24.end(), pairs[kVisualId]) != depth24.end();
-      if (drawable && (pairs[kRenderType] & kRgbaBit) && pairs[kRedSize] == 8 && deep) {
-        out.config = pairs[kFbConfigId];
-        out.visual = pairs[kVisualId];
-      }
-    }
-    free(reply);
-  }
-  xcb_disconnect(c);
-  return out;
-}
-
-// A raw GLX client of one byte order.
-struct GlxClient {
-  RawClient raw;
-  bool big = false;
-  uint8_t major = 0;
-  uint32_t next = 1;  // the next id below the client's base
-
-  std::string connect(int display, char order) {
-    big = order == 'B';
-    if (std::string failed = raw.connect(display, order); !failed.empty()) return failed;
-    major = raw.queryExtension("GLX");
-    return major ? "" : "no GLX";
-  }
-  uint32_t id() { return raw.idBase() | next++; }
-  RawRequest glx(uint8_t minor) { return RawRequest(big).b(major).b(minor).s(0); }
-  // The answer to the request: "" and the reply or error.
-  RawBytes ask(RawRequest request) {
-    RawBytes answer;
-    std::string failed = raw.roundTrip(request.done(), answer);
-    EXPECT_EQ(failed, "");
-    return answer;
-  }
-  // 0 for a reply, else the error code (255 without an answer); for requests with a reply.
-  int errorOf(RawRequest request) {
-    RawBytes answer = ask(std::move(request));
-    return answer.empty() ? 255 : answer[0] == 0 ? answer[1] : 0;
-  }
-  uint32_t word(const RawBytes &answer, size_t at) const { return answer.size() >= at + 4 ? rawGet32(answer, at, big) : 0; }
-  // An error of a request sent without waiting shows in the answer of the next round trip.
-  int errorAfter(RawRequest request) { return errorAfter(request.done()); }
-  int errorAfter(const RawBytes &request) {
-    EXPECT_EQ(raw.send(request), "");
-    EXPECT_EQ(raw.send(RawRequest(big).b(43).b(0).s(0).done()), "");  // GetInputFocus
-    // Events aside, the first answer is the request's error or GetInputFocus's reply.
-    for (RawBytes message; raw.read(message) == "";) {
-      if (message[0] == 0) {
-        int code = message[1];
-        // The GetInputFocus reply follows.
-        while (raw.read(message) == "" && message[0] != 1) {
-        }
-        return code;
-      }
-      if (message[0] == 1) return 0;
-    }
-    return 255;
-  }
-  void send(RawRequest request) { EXPECT_EQ(raw.send(request.done()), ""); }
-  void render(uint32_t tag, const std::vector<GlxCommand> &commands) {
-    EXPECT_EQ(raw.send(glxcommandRenderRequest(major, tag, commands, big)), "");
-  }
-
-  uint32_t newContext(uint32_t config, uint32_t share = 0) {
-    uint32_t context = id();
-    EXPECT_EQ(errorAfter(glx(kMinorCreateNewContext).i(context).i(config).i(0).i(kRgbaType).i(share).b(0).pad(3)), 0);
-    return context;
-  }
-  // A large command in GLXRenderLarge pieces of at most 64 KiB: the error it ends with.
-  int renderLarge(uint32_t tag, const GlxCommand &command) {
-    uint32_t pieces = uint32_t(glxcommandEncodeLarge(command, big).size() / 65536 + 1);
-    std::vector<GlxBytes> requests = glxcommandRenderLargeRequests(major, tag, command, pieces, big);
-    for (size_t k = 0; k + 1 < requests.size(); k++) EXPECT_EQ(raw.send(requests[k]), "");
-    return errorAfter(requests.back());
-  }
-  uint32_t pbuffer(uint32_t config, uint32_t width, uint32_t height, int *error = nullptr) {
-    uint32_t pbuffer = id();
-    int code = errorAfter(glx(kMinorCreatePbuffer).i(0).i(config).i(pbuffer).i(2).i(0x8041).i(width).i(0x8040).i(height));
-    if (error) *error = code;
-    else EXPECT_EQ(code, 0);
-    return pbuffer;
-  }
-  // A mapped 64x64 window of the visual.
-  uint32_t window(uint32_t visual) {
-    uint32_t colormap = id(), window = id();
-    send(RawRequest(big).b(78).b(0).s(0).i(colormap).i(raw.rootWindow()).i(visual));
-    send(RawRequest(big).b(1).b(24).s(0).i(window).i(raw.rootWindow()).s(0).s(0).s(64).s(64).s(0).s(1)
-             .i(visual).i(0x0002 | 0x0008 | 0x0200 | 0x2000).i(0).i(0).i(1).i(colormap));
-    send(RawRequest(big).b(8).b(0).s(0).i(window));
-    return window;
-  }
-  // MakeContextCurrent: the tag, 0 on an error (*error its code).
-  uint32_t makeCurrent(uint32_t oldTag, uint32_t draw, uint32_t read, uint32_t context, int *error = nullptr) {
-    RawBytes answer = ask(glx(kMinorMakeContextCurrent).i(oldTag).i(draw).i(read).i(context));
-    if (error) *error = answer.empty() ? 255 : answer[0] == 0 ? answer[1] : 0;
-    return !answer.empty() && answer[0] == 1 ? word(answer, 8) : 0;
-  }
-  RawRequest single(uint8_t minor, uint32_t tag) { return glx(minor).i(tag); }
-};
 
 // The resident set of a process in kB (VmRSS), or -1.
 long residentKb(pid_t pid) {
@@ -224,26 +92,14 @@ class LumoraBudget : public ::testing::Test {
     options.environment.emplace_back("ASAN_OPTIONS",
                                      std::string(asan ? asan : "") + ":detect_leaks=0:quarantine_size_mb=1");
     ASSERT_EQ(tarvo.start(xvfb.displayName(), options), "");
-    config = findConfig(tarvo.displayName());
+    config = lumoraFindConfig(tarvo.displayName());
     ASSERT_NE(config.config, 0u);
   }
   // tarvo is up and serves another client, and ends cleanly.
-  void TearDown() override {
-    GlxClient other;
-    EXPECT_EQ(other.connect(tarvo.displayNumber(), 'l'), "") << tarvo.log();
-    if (other.major) {
-      EXPECT_EQ(other.errorOf(RawRequest(false).b(43).b(0).s(0)), 0);
-    }
-    other.raw.close();
-    EXPECT_EQ(tarvo.stop(), 0) << tarvo.output() << tarvo.log();
-  }
+  void TearDown() override { lumoraExpectServedAndStop(tarvo); }
   // A client of the byte order with a context (sharing with share) current on a pbuffer: its tag.
-  uint32_t currentOnPbuffer(GlxClient &client, char order, uint32_t share = 0, uint32_t *context = nullptr) {
-    EXPECT_EQ(client.connect(tarvo.displayNumber(), order), "");
-    uint32_t pbuffer = client.pbuffer(config.config, 32, 32);
-    uint32_t made = client.newContext(config.config, share);
-    if (context) *context = made;
-    return client.makeCurrent(0, pbuffer, pbuffer, made);
+  uint32_t currentOnPbuffer(LumoraClient &client, char order, uint32_t share = 0, uint32_t *context = nullptr) {
+    return client.currentOnPbuffer(tarvo.displayNumber(), order, config.config, share, context);
   }
   // tarvo's resident set grew by less than the budget and the margin since `before`.
   void expectWithinBudget(long before) {
@@ -253,7 +109,7 @@ class LumoraBudget : public ::testing::Test {
 
   XvfbServer xvfb;
   TarvoProcess tarvo;
-  GlConfig config;
+  LumoraConfig config;
   long budgetMb = 0;
 };
 
@@ -263,7 +119,7 @@ class LumoraBudget : public ::testing::Test {
 TEST_F(LumoraBudget, BufferStorageCountsBySizeBudget16M) {
   for (char order : {'l', 'B'}) {
     SCOPED_TRACE(order);
-    GlxClient client;
+    LumoraClient client;
     uint32_t tag = currentOnPbuffer(client, order);
     ASSERT_NE(tag, 0u) << tarvo.log();
     long before = residentKb(tarvo.pid());
@@ -295,7 +151,7 @@ TEST_F(LumoraBudget, BufferStorageCountsBySizeBudget16M) {
 TEST_F(LumoraBudget, RefusedLevelsKeepTheirCountBudget32M) {
   for (char order : {'l', 'B'}) {
     SCOPED_TRACE(order);
-    GlxClient client;
+    LumoraClient client;
     uint32_t tag = currentOnPbuffer(client, order);
     ASSERT_NE(tag, 0u) << tarvo.log();
     long before = residentKb(tarvo.pid());
@@ -331,7 +187,7 @@ TEST_F(LumoraBudget, ListNamesBelongToTheShareGroupBudget64M) {
   constexpr uint32_t kHalf = (64u << 20) / 256 / 2 - 1024;
   for (char order : {'l', 'B'}) {
     SCOPED_TRACE(order);
-    GlxClient client;
+    LumoraClient client;
     uint32_t tag = currentOnPbuffer(client, order);
     ASSERT_NE(tag, 0u) << tarvo.log();
     uint32_t pbuffer = client.pbuffer(config.config, 16, 16);
@@ -358,7 +214,7 @@ TEST_F(LumoraBudget, ListNamesBelongToTheShareGroupBudget64M) {
     client.raw.close();
   }
   // Two clients' list 1 are two lists: the first deletes its own, then the second its own.
-  GlxClient first, second;
+  LumoraClient first, second;
   uint32_t firstTag = currentOnPbuffer(first, 'l'), secondTag = currentOnPbuffer(second, 'B');
   ASSERT_NE(firstTag, 0u);
   ASSERT_NE(secondTag, 0u);
@@ -375,7 +231,7 @@ TEST_F(LumoraBudget, ListNamesBelongToTheShareGroupBudget64M) {
   first.raw.close();
   second.raw.close();
   // Lists worth half the budget in contexts that go, three times: the names went with them.
-  GlxClient client;
+  LumoraClient client;
   uint32_t tag = currentOnPbuffer(client, 'l');
   ASSERT_NE(tag, 0u);
   uint32_t pbuffer = client.pbuffer(config.config, 16, 16);
@@ -395,13 +251,13 @@ TEST_F(LumoraBudget, ListNamesBelongToTheShareGroupBudget64M) {
 // A client leaves a 16 MiB texture in another client's share group; the client that takes its
 // connection index fills its budget; the texture deleted gives that client nothing.
 TEST_F(LumoraBudget, ADepartedClientsRefundsGoToNobodyBudget40M) {
-  GlxClient owner;
+  LumoraClient owner;
   uint32_t groupContext = 0;
   uint32_t ownerTag = currentOnPbuffer(owner, 'l', 0, &groupContext);
   ASSERT_NE(ownerTag, 0u) << tarvo.log();
   uint32_t leaverBase = 0;
   {
-    GlxClient leaver;
+    LumoraClient leaver;
     uint32_t tag = currentOnPbuffer(leaver, 'l', groupContext);
     ASSERT_NE(tag, 0u) << tarvo.log();
     leaverBase = leaver.raw.idBase();
@@ -412,11 +268,11 @@ TEST_F(LumoraBudget, ADepartedClientsRefundsGoToNobodyBudget40M) {
   }
   // A later client takes the index once the proxy let the old one go (its raw connections
   // departed): clients that got lower free indexes stay connected meanwhile.
-  std::unique_ptr<GlxClient> taker;
-  std::vector<std::unique_ptr<GlxClient>> lower;
+  std::unique_ptr<LumoraClient> taker;
+  std::vector<std::unique_ptr<LumoraClient>> lower;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   while (!taker && lower.size() < 64 && std::chrono::steady_clock::now() < deadline) {
-    auto probe = std::make_unique<GlxClient>();
+    auto probe = std::make_unique<LumoraClient>();
     ASSERT_EQ(probe->connect(tarvo.displayNumber(), 'l'), "");
     if (probe->raw.idBase() == leaverBase) {
       taker = std::move(probe);
@@ -452,7 +308,7 @@ TEST_F(LumoraBudget, ADepartedClientsRefundsGoToNobodyBudget40M) {
 TEST_F(LumoraBudget, ListContentsCountByTheirBytesBudget16M) {
   for (char order : {'l', 'B'}) {
     SCOPED_TRACE(order);
-    GlxClient client;
+    LumoraClient client;
     uint32_t tag = currentOnPbuffer(client, order);
     ASSERT_NE(tag, 0u) << tarvo.log();
     long before = residentKb(tarvo.pid());

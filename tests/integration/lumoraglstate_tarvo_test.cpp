@@ -9,14 +9,13 @@
 // AddressSanitizer report would change it).
 #include <gtest/gtest.h>
 
-#include <xcb/xcb.h>
-
 #include <unistd.h>
 
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "lumoraclient_fixture.h"
 #include "rawclient_fixture.h"
 #include "tarvo_fixture.h"
 #include "xvfb_fixture.h"
@@ -26,17 +25,6 @@ namespace {
 constexpr uint8_t kGlxBadPixmap = 3, kGlxBadContextTag = 4, kGlxBadCurrentWindow = 5;
 constexpr uint32_t kVertexArray = 0x8074, kArrayBuffer = 0x8892, kStaticDraw = 0x88E4, kShort = 0x1402,
                    kDouble = 0x140A, kGlPoints = 0;
-
-TarvoOptions lumoraOptions() {
-  TarvoOptions options;
-  options.arguments = {"screen", "%D.0", "lumora", "on"};
-  // Mesa's driver keeps a little memory per closed Display: no leak detection in tarvo.
-  const char *asan = getenv("ASAN_OPTIONS");
-  options.environment.emplace_back("ASAN_OPTIONS", std::string(asan ? asan : "") + ":detect_leaks=0");
-  return options;
-}
-
-size_t pad4(size_t n) { return (n + 3) & ~size_t(3); }
 
 // A raw client speaking GLX in its byte order: windows, contexts and tags of its own.
 class GlClient {
@@ -51,7 +39,7 @@ class GlClient {
     if (answer[0] != 1 || answer[8] == 0) return "no GLX";
     major = answer[9];
     firstError = answer[11];
-    visual = glVisual(doubleBuffered);
+    visual = lumoraGlVisual(raw, big, major, doubleBuffered, false);
     if (visual == 0) return "no visual";
     colormap = newId();
     raw.send(RawRequest(big).b(78).b(0).s(0).i(colormap).i(raw.rootWindow()).i(visual).done());
@@ -87,7 +75,7 @@ class GlClient {
   // One render command under the tag.
   RawBytes render(uint32_t tag, uint16_t opcode, const RawRequest &d) const {
     RawRequest r(big);
-    r.b(major).b(1).s(0).i(tag).s(uint16_t(4 + pad4(d.d.size()))).s(opcode);
+    r.b(major).b(1).s(0).i(tag).s(uint16_t(4 + lumoraPad4(d.d.size()))).s(opcode);
     r.d.insert(r.d.end(), d.d.begin(), d.d.end());
     return r.align().done();
   }
@@ -145,22 +133,6 @@ class GlClient {
   uint8_t major = 0, firstError = 0;
   uint32_t visual = 0, colormap = 0, ids = 0;
 
- private:
-  // The first single- (double-) buffered RGBA TrueColor visual of 8 bits per colour
-  // (GLXGetVisualConfigs).
-  uint32_t glVisual(bool doubleBuffered) {
-    RawBytes answer;
-    if (!raw.roundTrip(RawRequest(big).b(major).b(14).s(0).i(0).done(), answer).empty() || answer[0] != 1) return 0;
-    uint32_t visuals = rawGet32(answer, 8, big), per = rawGet32(answer, 12, big);
-    for (uint32_t k = 0; k < visuals && per >= 18; k++) {
-      auto prop = [&](uint32_t n) { return rawGet32(answer, 32 + 4 * (size_t(k) * per + n), big); };
-      if (32 + 4 * (size_t(k) + 1) * per > answer.size()) break;
-      if (prop(1) == 4 && prop(2) && prop(3) == 8 && prop(4) == 8 && prop(5) == 8 && !prop(11) == !doubleBuffered &&
-          !prop(12))
-        return prop(0);
-    }
-    return 0;
-  }
 };
 
 // The ways a window ends under a tag drawing into it.
@@ -236,13 +208,7 @@ class LumoraGlState : public ::testing::TestWithParam<char> {
   }
   void TearDown() override {
     // Another client is served, and tarvo ends cleanly.
-    xcb_connection_t *other = xcb_connect(tarvo.displayName().c_str(), nullptr);
-    EXPECT_FALSE(xcb_connection_has_error(other));
-    xcb_get_input_focus_reply_t *focus = xcb_get_input_focus_reply(other, xcb_get_input_focus(other), nullptr);
-    EXPECT_NE(focus, nullptr);
-    free(focus);
-    xcb_disconnect(other);
-    EXPECT_EQ(tarvo.stop(), 0);
+    lumoraExpectServedAndStop(tarvo, false);
   }
   // Whether the real server has GLX of its own (indirect rendering) to compare with.
   bool serverHasGlx() {
@@ -391,7 +357,6 @@ TEST_P(LumoraGlState, TextureBindingsNeedTheClientsTagAndAGlxPixmap) {
   EXPECT_EQ(c.errorOf(c.glClear(tag)), 0);
   EXPECT_EQ(other.errorOf(other.glClear(otherTag)), 0);
 }
-
 
 // A window of a double-buffered visual cleared red in its back buffer under a context that
 // stays current on it, swapped under no context tag (as libGL sends a swap of a drawable that

@@ -9,14 +9,13 @@
 // for the same commands (LumoraPixelStore).
 #include <gtest/gtest.h>
 
-#include <xcb/xcb.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "lumoraclient_fixture.h"
 #include "rawclient_fixture.h"
 #include "tarvo_fixture.h"
 #include "xvfb_fixture.h"
@@ -28,17 +27,6 @@ constexpr uint32_t kGlInvalidEnum = 0x0500, kGlInvalidValue = 0x0501;
 constexpr uint32_t kRgba = 0x1908, kUnsignedByte = 0x1401, kFloat = 0x1406, kColorIndex = 0x1900,
                    kStencilIndex = 0x1901, kBitmap = 0x1A00, kVertexArray = 0x8074;
 
-TarvoOptions lumoraOptions() {
-  TarvoOptions options;
-  options.arguments = {"screen", "%D.0", "lumora", "on"};
-  // Mesa's driver keeps a little memory per closed Display: no leak detection in tarvo.
-  const char *asan = getenv("ASAN_OPTIONS");
-  options.environment.emplace_back("ASAN_OPTIONS", std::string(asan ? asan : "") + ":detect_leaks=0");
-  return options;
-}
-
-size_t pad4(size_t n) { return (n + 3) & ~size_t(3); }
-
 // A raw client with a GLX context current on a window of its own: requests, commands and answers
 // in its byte order.
 class HostileClient {
@@ -49,7 +37,7 @@ class HostileClient {
     big = order == 'B';
     major = raw.queryExtension("GLX");
     if (major == 0) return "no GLX";
-    uint32_t visual = singleBufferedVisual(withStencil);
+    uint32_t visual = lumoraGlVisual(raw, big, major, false, withStencil);
     if (visual == 0) return "no visual";
     uint32_t colormap = raw.idBase() | 1, context = raw.idBase() | 3;
     window = raw.idBase() | 2;
@@ -74,12 +62,12 @@ class HostileClient {
   // One command as a GLXRender, respectively as a GLXRenderLarge of one piece.
   RawBytes render(uint16_t opcode, const RawRequest &d) const {
     RawRequest r(big);
-    r.b(major).b(1).s(0).i(tag).s(uint16_t(4 + pad4(d.d.size()))).s(opcode);
+    r.b(major).b(1).s(0).i(tag).s(uint16_t(4 + lumoraPad4(d.d.size()))).s(opcode);
     r.d.insert(r.d.end(), d.d.begin(), d.d.end());
     return r.align().done();
   }
   RawBytes renderLarge(uint32_t opcode, const RawRequest &d) const {
-    uint32_t length = uint32_t(8 + pad4(d.d.size()));
+    uint32_t length = uint32_t(8 + lumoraPad4(d.d.size()));
     RawRequest r(big);
     r.b(major).b(2).s(0).i(tag).s(1).s(1).i(length).i(length).i(opcode);
     r.d.insert(r.d.end(), d.d.begin(), d.d.end());
@@ -133,22 +121,6 @@ class HostileClient {
   uint32_t tag = 0;
   uint32_t window = 0;
 
- private:
-  // The first single-buffered RGBA TrueColor visual of 8 bits per colour (GLXGetVisualConfigs),
-  // with a stencil buffer when asked.
-  uint32_t singleBufferedVisual(bool withStencil) {
-    RawBytes answer;
-    if (!raw.roundTrip(RawRequest(big).b(major).b(14).s(0).i(0).done(), answer).empty() || answer[0] != 1) return 0;
-    uint32_t visuals = rawGet32(answer, 8, big), per = rawGet32(answer, 12, big);
-    for (uint32_t k = 0; k < visuals && per >= 18; k++) {
-      auto prop = [&](uint32_t n) { return rawGet32(answer, 32 + 4 * (size_t(k) * per + n), big); };
-      if (32 + 4 * (size_t(k) + 1) * per > answer.size()) break;
-      if (prop(1) == 4 && prop(2) && prop(3) == 8 && prop(4) == 8 && prop(5) == 8 && !prop(11) && !prop(12) &&
-          (!withStencil || prop(15) > 0))
-        return prop(0);
-    }
-    return 0;
-  }
 };
 
 // The 2D pixel header: swap, lsb, row length, skip rows, skip pixels, alignment.
@@ -190,7 +162,9 @@ RawRequest texImage3d(const HostileClient &c, uint32_t format, uint32_t type, in
   return d.pad(bytes);
 }
 
-class LumoraHostile : public ::testing::TestWithParam<char> {
+// Xvfb, tarvo with its screen served by the GL library, and a client of the parameter's byte
+// order with its context current on a window.
+class LumoraHostileRig : public ::testing::TestWithParam<char> {
  protected:
   void SetUp() override {
     tarvoBlockSignals();
@@ -201,21 +175,19 @@ class LumoraHostile : public ::testing::TestWithParam<char> {
     ASSERT_EQ(tarvo.start(xvfb.displayName(), lumoraOptions()), "");
     ASSERT_EQ(client.start(tarvo.displayNumber(), GetParam()), "");
   }
-  void TearDown() override {
-    client.raw.close();
-    // Another client is still served, and tarvo ends cleanly.
-    xcb_connection_t *other = xcb_connect(tarvo.displayName().c_str(), nullptr);
-    EXPECT_FALSE(xcb_connection_has_error(other));
-    xcb_get_input_focus_reply_t *focus = xcb_get_input_focus_reply(other, xcb_get_input_focus(other), nullptr);
-    EXPECT_NE(focus, nullptr);
-    free(focus);
-    xcb_disconnect(other);
-    EXPECT_EQ(tarvo.stop(), 0);
-  }
 
   XvfbServer xvfb;
   TarvoProcess tarvo;
   HostileClient client;
+};
+
+class LumoraHostile : public LumoraHostileRig {
+ protected:
+  void TearDown() override {
+    client.raw.close();
+    // Another client is still served, and tarvo ends cleanly.
+    lumoraExpectServedAndStop(tarvo, false);
+  }
 };
 
 TEST_P(LumoraHostile, ImagesShorterThanTheLibraryReadsAreBadLength) {
@@ -388,17 +360,8 @@ TEST_P(LumoraHostile, ColourIndicesWithSkippedRowsAreServed) {
 // Images under pixel-store settings drawn through tarvo: the window shows exactly the pixels the
 // settings select (this Xvfb's own GL draws nothing to compare with: the expected pixels are laid
 // out here by the pixel-store rules).
-class LumoraPixelStore : public ::testing::TestWithParam<char> {
+class LumoraPixelStore : public LumoraHostileRig {
  protected:
-  void SetUp() override {
-    tarvoBlockSignals();
-    XvfbOptions x;
-    x.screens = {"640x480x24"};
-    x.extraArguments = {"-nolisten", "tcp"};
-    ASSERT_EQ(xvfb.start(x), "");
-    ASSERT_EQ(tarvo.start(xvfb.displayName(), lumoraOptions()), "");
-    ASSERT_EQ(client.start(tarvo.displayNumber(), GetParam()), "");
-  }
   void TearDown() override {
     client.raw.close();
     EXPECT_EQ(tarvo.stop(), 0);
@@ -431,10 +394,6 @@ class LumoraPixelStore : public ::testing::TestWithParam<char> {
       }
     EXPECT_EQ(wrong, "") << what;
   }
-
-  XvfbServer xvfb;
-  TarvoProcess tarvo;
-  HostileClient client;
 };
 
 constexpr uint32_t kBackground = 0x000040, kYellow = 0xFFFF00;

@@ -9,18 +9,15 @@
 // and ends cleanly (a sanitizer's report shows in its status).
 #include <gtest/gtest.h>
 
-#include <xcb/glx.h>
-#include <xcb/xcb.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <string>
 #include <vector>
 
 #include "glxcommands.h"
+#include "lumoraclient_fixture.h"
 #include "rawclient_fixture.h"
 #include "tarvo_fixture.h"
 #include "xvfb_fixture.h"
@@ -28,135 +25,13 @@
 namespace {
 
 constexpr uint8_t kMinorCreateGlxPixmap = 13;
-constexpr uint8_t kMinorCreateNewContext = 24, kMinorMakeContextCurrent = 26, kMinorCreatePbuffer = 27;
 constexpr uint8_t kMinorDeleteLists = 103, kMinorGenLists = 104, kMinorFeedbackBuffer = 105;
 constexpr uint8_t kMinorSelectBuffer = 106, kMinorRenderMode = 107, kMinorGetDoublev = 114;
 constexpr uint8_t kMinorGetIntegerv = 117, kMinorGenTextures = 145;
 constexpr int kBadPixmap = 4, kBadDrawable = 9, kBadAlloc = 11, kGlxBadDrawable = 2;
 constexpr uint32_t kGlRender = 0x1C00, kGlFeedback = 0x1C01, kGlSelect = 0x1C02, kGl3D = 0x0601;
-constexpr uint32_t kPoints = 0, kRgbaType = 0x8014;
+constexpr uint32_t kPoints = 0;
 constexpr uint16_t kRopInitNames = 121, kRopPushName = 125;
-
-// One FBConfig of screen 0 that draws RGBA into windows and pbuffers, and its visual (tarvo's
-// FBConfig ids are its visual ids); the GLX extension's first error.
-struct GlConfig {
-  uint32_t config = 0, visual = 0;
-  uint8_t firstError = 0;
-};
-
-GlConfig findConfig(const std::string &display) {
-  constexpr uint32_t kDrawableType = 0x8010, kWindowBit = 0x1, kPbufferBit = 0x4, kRenderType = 0x8011,
-                     kRgbaBit = 0x1, kFbConfigId = 0x8013, kVisualId = 0x800B, kRedSize = 8;
-  GlConfig out;
-  xcb_connection_t *c = xcb_connect(display.c_str(), nullptr);
-  if (const xcb_query_extension_reply_t *glx = xcb_get_extension_data(c, &xcb_glx_id); glx && glx->present)
-    out.firstError = glx->first_error;
-  // Visuals of depth 24 on the root's screen.
-  std::vector<uint32_t> depth24;
-  for (auto d = xcb_screen_allowed_depths_iterator(xcb_setup_roots_iterator(xcb_get_setup(c)).data); d.rem;
-       xcb_depth_next(&d))
-    if (d.data->depth == 24)
-      for (auto v = xcb_depth_visuals_iterator(d.data); v.rem; xcb_visualtype_next(&v))
-        depth24.push_back(v.data->visual_id);
-  if (auto *reply = xcb_glx_get_fb_configs_reply(c, xcb_glx_get_fb_configs(c, 0), nullptr)) {
-    const uint32_t *words = xcb_glx_get_fb_configs_property_list(reply);
-    for (uint32_t k = 0; k < reply->num_FB_configs && !out.config; k++) {
-      std::map<uint32_t, uint32_t> pairs;
-      for (uint32_t p = 0; p < reply->num_properties; p++)
-        pairs[words[2 * (k * reply->num_properties + p)]] = words[2 * (k * reply->num_properties + p) + 1];
-      bool drawable = (pairs[kDrawableType] & (kWindowBit | kPbufferBit)) == (kWindowBit | kPbufferBit);
-      bool deep = std::find(depth24.begin(), depth24.end(), pairs[kVisualId]) != depth24.end();
-      if (drawable && (pairs[kRenderType] & kRgbaBit) && pairs[kRedSize] == 8 && deep) {
-        out.config = pairs[kFbConfigId];
-        out.visual = pairs[kVisualId];
-      }
-    }
-    free(reply);
-  }
-  xcb_disconnect(c);
-  return out;
-}
-
-// A raw GLX client of one byte order.
-struct GlxClient {
-  RawClient raw;
-  bool big = false;
-  uint8_t major = 0;
-  uint32_t next = 1;  // the next id below the client's base
-
-  std::string connect(int display, char order) {
-    big = order == 'B';
-    if (std::string failed = raw.connect(display, order); !failed.empty()) return failed;
-    major = raw.queryExtension("GLX");
-    return major ? "" : "no GLX";
-  }
-  uint32_t id() { return raw.idBase() | next++; }
-  RawRequest glx(uint8_t minor) { return RawRequest(big).b(major).b(minor).s(0); }
-  // The answer to the request: "" and the reply or error.
-  RawBytes ask(RawRequest request) {
-    RawBytes answer;
-    std::string failed = raw.roundTrip(request.done(), answer);
-    EXPECT_EQ(failed, "");
-    return answer;
-  }
-  // 0 for a reply, else the error code (255 without an answer); for requests with a reply.
-  int errorOf(RawRequest request) {
-    RawBytes answer = ask(std::move(request));
-    return answer.empty() ? 255 : answer[0] == 0 ? answer[1] : 0;
-  }
-  uint32_t word(const RawBytes &answer, size_t at) const { return answer.size() >= at + 4 ? rawGet32(answer, at, big) : 0; }
-  // An error of a request sent without waiting shows in the answer of the next round trip.
-  int errorAfter(RawRequest request) { return errorAfter(request.done()); }
-  int errorAfter(const RawBytes &request) {
-    EXPECT_EQ(raw.send(request), "");
-    EXPECT_EQ(raw.send(RawRequest(big).b(43).b(0).s(0).done()), "");  // GetInputFocus
-    // Events aside, the first answer is the request's error or GetInputFocus's reply.
-    for (RawBytes message; raw.read(message) == "";) {
-      if (message[0] == 0) {
-        int code = message[1];
-        // The GetInputFocus reply follows.
-        while (raw.read(message) == "" && message[0] != 1) {
-        }
-        return code;
-      }
-      if (message[0] == 1) return 0;
-    }
-    return 255;
-  }
-  void send(RawRequest request) { EXPECT_EQ(raw.send(request.done()), ""); }
-  void render(uint32_t tag, const std::vector<GlxCommand> &commands) {
-    EXPECT_EQ(raw.send(glxcommandRenderRequest(major, tag, commands, big)), "");
-  }
-
-  uint32_t newContext(uint32_t config) {
-    uint32_t context = id();
-    EXPECT_EQ(errorAfter(glx(kMinorCreateNewContext).i(context).i(config).i(0).i(kRgbaType).i(0).b(0).pad(3)), 0);
-    return context;
-  }
-  uint32_t pbuffer(uint32_t config, uint32_t width, uint32_t height, int *error = nullptr) {
-    uint32_t pbuffer = id();
-    int code = errorAfter(glx(kMinorCreatePbuffer).i(0).i(config).i(pbuffer).i(2).i(0x8041).i(width).i(0x8040).i(height));
-    if (error) *error = code;
-    else EXPECT_EQ(code, 0);
-    return pbuffer;
-  }
-  // A mapped 64x64 window of the visual.
-  uint32_t window(uint32_t visual) {
-    uint32_t colormap = id(), window = id();
-    send(RawRequest(big).b(78).b(0).s(0).i(colormap).i(raw.rootWindow()).i(visual));
-    send(RawRequest(big).b(1).b(24).s(0).i(window).i(raw.rootWindow()).s(0).s(0).s(64).s(64).s(0).s(1)
-             .i(visual).i(0x0002 | 0x0008 | 0x0200 | 0x2000).i(0).i(0).i(1).i(colormap));
-    send(RawRequest(big).b(8).b(0).s(0).i(window));
-    return window;
-  }
-  // MakeContextCurrent: the tag, 0 on an error (*error its code).
-  uint32_t makeCurrent(uint32_t oldTag, uint32_t draw, uint32_t read, uint32_t context, int *error = nullptr) {
-    RawBytes answer = ask(glx(kMinorMakeContextCurrent).i(oldTag).i(draw).i(read).i(context));
-    if (error) *error = answer.empty() ? 255 : answer[0] == 0 ? answer[1] : 0;
-    return !answer.empty() && answer[0] == 1 ? word(answer, 8) : 0;
-  }
-  RawRequest single(uint8_t minor, uint32_t tag) { return glx(minor).i(tag); }
-};
 
 // Xvfb, tarvo with its screen served by the GL library, and the FBConfig to draw with.
 class LumoraState : public ::testing::Test {
@@ -167,46 +42,32 @@ class LumoraState : public ::testing::Test {
     x.screens = {"800x600x24"};
     x.extraArguments = {"-nolisten", "tcp"};
     ASSERT_EQ(xvfb.start(x), "");
-    TarvoOptions options;
-    options.arguments = {"screen", "%D.0", "lumora", "on"};
+    TarvoOptions options = lumoraOptions();
     // A small budget for the tests of what counts against it.
     if (std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()).find("SmallBudget") !=
         std::string::npos)
       options.arguments.insert(options.arguments.end(), {"lumoraMemory", "64M"});
     options.logTypes = {"steps", "Xhints"};
-    const char *asan = getenv("ASAN_OPTIONS");
-    options.environment.emplace_back("ASAN_OPTIONS", std::string(asan ? asan : "") + ":detect_leaks=0");
     ASSERT_EQ(tarvo.start(xvfb.displayName(), options), "");
-    config = findConfig(tarvo.displayName());
+    config = lumoraFindConfig(tarvo.displayName());
     ASSERT_NE(config.config, 0u);
   }
   // tarvo is up and serves another client, and ends cleanly.
-  void TearDown() override {
-    GlxClient other;
-    EXPECT_EQ(other.connect(tarvo.displayNumber(), 'l'), "") << tarvo.log();
-    if (other.major) {
-      EXPECT_EQ(other.errorOf(RawRequest(false).b(43).b(0).s(0)), 0);
-    }
-    other.raw.close();
-    EXPECT_EQ(tarvo.stop(), 0) << tarvo.output() << tarvo.log();
-  }
+  void TearDown() override { lumoraExpectServedAndStop(tarvo); }
   // A client of the byte order with a context current on a pbuffer: its tag.
-  uint32_t currentOnPbuffer(GlxClient &client, char order) {
-    EXPECT_EQ(client.connect(tarvo.displayNumber(), order), "");
-    uint32_t pbuffer = client.pbuffer(config.config, 32, 32);
-    uint32_t context = client.newContext(config.config);
-    return client.makeCurrent(0, pbuffer, pbuffer, context);
+  uint32_t currentOnPbuffer(LumoraClient &client, char order) {
+    return client.currentOnPbuffer(tarvo.displayNumber(), order, config.config);
   }
 
   XvfbServer xvfb;
   TarvoProcess tarvo;
-  GlConfig config;
+  LumoraConfig config;
 };
 
 TEST_F(LumoraState, TagMovedOffAPbufferLeavesNoSlotBehind) {
   for (char order : {'l', 'B'}) {
     SCOPED_TRACE(order);
-    GlxClient client;
+    LumoraClient client;
     ASSERT_EQ(client.connect(tarvo.displayNumber(), order), "");
     // The pbuffer first, the context with a higher id.
     uint32_t pbuffer = client.pbuffer(config.config, 32, 32);
@@ -224,7 +85,7 @@ TEST_F(LumoraState, TagMovedOffAPbufferLeavesNoSlotBehind) {
     // The window goes while the tag draws into it; then the client: its resources and tags.
     EXPECT_EQ(client.errorAfter(RawRequest(client.big).b(4).b(0).s(0).i(window)), 0);
     client.raw.close();
-    GlxClient probe;
+    LumoraClient probe;
     ASSERT_EQ(probe.connect(tarvo.displayNumber(), order), "") << tarvo.log();
     EXPECT_EQ(probe.errorOf(RawRequest(probe.big).b(43).b(0).s(0)), 0) << tarvo.log();
   }
@@ -236,7 +97,7 @@ TEST_F(LumoraState, RefusedSelectAndFeedbackBuffersStay) {
   constexpr uint32_t kMany = 100000000;  // 400 MB: freed, the block is unmapped
   for (char order : {'l', 'B'}) {
     SCOPED_TRACE(order);
-    GlxClient client;
+    LumoraClient client;
     uint32_t tag = currentOnPbuffer(client, order);
     ASSERT_NE(tag, 0u) << tarvo.log();
     const std::vector<GlxCommand> namedPoint = {GlxCommand{kRopInitNames, {}},
@@ -290,7 +151,7 @@ TEST_F(LumoraState, RefusedSelectAndFeedbackBuffersStay) {
 TEST_F(LumoraState, NamesAndPbuffersBeyondTheBudgetGetBadAlloc) {
   for (char order : {'l', 'B'}) {
     SCOPED_TRACE(order);
-    GlxClient client;
+    LumoraClient client;
     uint32_t tag = currentOnPbuffer(client, order);
     ASSERT_NE(tag, 0u) << tarvo.log();
     auto start = std::chrono::steady_clock::now();
@@ -336,7 +197,7 @@ TEST_F(LumoraState, TextureLevelsCountAgainstASmallBudget) {
   };
   for (char order : {'l', 'B'}) {
     SCOPED_TRACE(order);
-    GlxClient client;
+    LumoraClient client;
     uint32_t tag = currentOnPbuffer(client, order);
     ASSERT_NE(tag, 0u) << tarvo.log();
     long before = residentKb(tarvo.pid());
@@ -382,7 +243,7 @@ TEST_F(LumoraState, MissingDrawablesAndValueCountsAnswerAsTheServer) {
   constexpr uint32_t kDepthBounds = 0x8891, kCurrentMatrix = 0x8641, kTransposeCurrentMatrix = 0x88B7;
   for (char order : {'l', 'B'}) {
     SCOPED_TRACE(order);
-    GlxClient client;
+    LumoraClient client;
     uint32_t tag = currentOnPbuffer(client, order);
     ASSERT_NE(tag, 0u) << tarvo.log();
     uint32_t pbuffer = client.pbuffer(config.config, 16, 16);

@@ -10,21 +10,13 @@
 # Arguments: the display name, the number of waves.
 import socket, sys, time
 from Xlib import X, Xatom, display
-from Xlib.protocol import request, rq
+from Xlib.protocol import request
+
+sys.dont_write_bytecode = True  # (no cache files beside the scripts)
+from sync_sleep import fall_asleep  # noqa: E402
 
 name, waves = sys.argv[1], int(sys.argv[2])
 names = {X.UnmapNotify: 'UnmapNotify', X.DestroyNotify: 'DestroyNotify'}
-
-
-class CreateCounter(rq.Request):
-    _request = rq.Struct(rq.Card8('opcode'), rq.Opcode(2), rq.RequestLength(), rq.Card32('counter'),
-                         rq.Int32('high'), rq.Card32('low'))
-
-
-class Await(rq.Request):
-    _request = rq.Struct(rq.Card8('opcode'), rq.Opcode(7), rq.RequestLength(), rq.Card32('counter'),
-                         rq.Card32('valueType'), rq.Int32('high'), rq.Card32('low'), rq.Card32('test'),
-                         rq.Int32('thresholdHigh'), rq.Card32('thresholdLow'))
 
 
 wm = display.Display(name)
@@ -140,11 +132,7 @@ def leave(wid, how):
         c.close()
         return wid  # killed after the wave
     else:  # asleep
-        opcode = c.query_extension('SYNC').major_opcode
-        counter = c.display.allocate_resource_id()
-        CreateCounter(display=c.display, opcode=opcode, counter=counter, high=0, low=0)
-        Await(display=c.display, opcode=opcode, counter=counter, valueType=0, high=0, low=10, test=2,
-              thresholdHigh=0, thresholdLow=0)
+        fall_asleep(c)
         c.close()
     return None
 
