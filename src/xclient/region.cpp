@@ -256,9 +256,26 @@ const char *regionSubtract(Region *destination, const Region *a, const Region *b
 }
 
 void regionTranslate(Region *region, int32_t dx, int32_t dy) {
-  // pixman adds the offset to 16-bit ends in an int; any offset beyond 65536 already moves every
-  // box out of the coordinate space, so limiting it keeps that sum from overflowing.
-  constexpr int32_t kFarthest = 65536;
-  pixman_region_translate(region, std::clamp(dx, -kFarthest, kFarthest),
-                          std::clamp(dy, -kFarthest, kFarthest));
+  const RegionBox &e = region->extents;
+  if (e.x1 + int64_t(dx) >= kCoordMin && e.x2 + int64_t(dx) <= kCoordMax && e.y1 + int64_t(dy) >= kCoordMin &&
+      e.y2 + int64_t(dy) <= kCoordMax) {
+    pixman_region_translate(region, dx, dy);
+    return;
+  }
+  // Parts leave the coordinate space: each box is cut on its own and the region rebuilt from
+  // what is left. (pixman cuts in place, and where every box leaves on a side of its own while
+  // the extents do not, it keeps a region of no boxes whose data a copy then mistakes for boxes.)
+  int count = 0;
+  const RegionBox *boxes = pixman_region_rectangles(region, &count);
+  auto *kept = static_cast<RegionBox *>(malloc(size_t(std::max(count, 1)) * sizeof(RegionBox)));
+  int keptCount = 0;
+  for (int i = 0; kept && i < count; i++) {
+    RegionBox box{toCoord(boxes[i].x1 + int64_t(dx)), toCoord(boxes[i].y1 + int64_t(dy)),
+                  toCoord(boxes[i].x2 + int64_t(dx)), toCoord(boxes[i].y2 + int64_t(dy))};
+    if (!boxIsEmpty(box)) kept[keptCount++] = box;
+  }
+  pixman_region_fini(region);
+  // Without memory for the boxes the region is left empty.
+  if (keptCount == 0 || !pixman_region_init_rects(region, kept, keptCount)) pixman_region_init(region);
+  free(kept);
 }

@@ -8,7 +8,7 @@
 # grabs confined to windows and warps across the heads' borders, from clients of both byte
 # orders, with and without BIG-REQUESTS. The issues' triggers are fixed cases.
 #
-#   differential.py --tarvo BUILD/tarvo [--seed N] [--batches N | --seconds S] [--heads 2,4]
+#   differential.py --tarvo BUILD/tarvo [--seed N] [--first N] [--batches N | --seconds S] [--heads 2,4]
 #                   [--case NAME ...] [--only-cases] [--work DIR] [--verbose]
 #
 # Exits 0 when every batch that the direct server survived left both the server behind tarvo
@@ -984,6 +984,7 @@ def main():
     parser.add_argument('--tarvo', required=True)
     parser.add_argument('--seed', type=int, default=1)
     parser.add_argument('--batches', type=int, default=20)
+    parser.add_argument('--first', type=int, default=0, help='number of the first batch (to repeat a late one)')
     parser.add_argument('--seconds', type=int, default=0, help='run batches until this many seconds passed')
     parser.add_argument('--length', type=int, default=40, help='operations per batch')
     parser.add_argument('--heads', default='2,4')
@@ -1014,8 +1015,8 @@ def main():
             for heads in heads_list:
                 run.check('case ' + name, heads, order, big, True, fn)
         if not args.only_cases:
-            index = 0
-            while ((time.time() - start < args.seconds) if args.seconds else index < args.batches) and \
+            index = args.first
+            while ((time.time() - start < args.seconds) if args.seconds else index < args.first + args.batches) and \
                     not (args.stop_on_failure and run.failures):
                 heads = heads_list[index % len(heads_list)]
                 rng = random.Random('%d/%d' % (args.seed, index))

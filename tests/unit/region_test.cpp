@@ -237,6 +237,21 @@ TEST(Region, TwoRegionOperationsAndTranslation) {
   EXPECT_FALSE(pixman_region_not_empty(result.get()));
   EXPECT_TRUE(sameRects(rectsOf(a.get()), {{0, 0, 10, 10}}));  // the copy's source is untouched
 
+  // Boxes that leave the coordinate space each on a side of its own, while the extents stay
+  // partly inside: nothing is left, and the result copies (and frees) as any empty region.
+  XRectangle apart[] = {{0, 0, 10, 10}, {30000, 20000, 10, 10}, {100, 20020, 10, 10}};
+  for (int withThird : {0, 1}) {
+    RegionPtr moved(regionFromRects(2 + withThird, apart, RegionUnsorted));
+    ASSERT_TRUE(moved);
+    regionTranslate(moved.get(), 2768, -32779);
+    std::vector<XRectangle> want;
+    if (withThird) want = {{2868, -12759, 10, 10}};
+    EXPECT_TRUE(sameRects(rectsOf(moved.get()), want)) << withThird;
+    EXPECT_EQ(pixman_region_not_empty(moved.get()) != 0, withThird == 1);
+    ASSERT_EQ(regionCopy(result.get(), moved.get()), nullptr);
+    EXPECT_TRUE(sameRects(rectsOf(result.get()), want)) << withThird;
+  }
+
   RegionPtr none(regionFromRects(0, nullptr, RegionUnsorted));
   ASSERT_TRUE(none);
   EXPECT_TRUE(rectsOf(none.get()).empty());
