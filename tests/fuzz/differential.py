@@ -6,7 +6,7 @@
 # on pixmaps and windows of every depth in every format, drawing with every operator and
 # primitive with extreme fixed-point coordinates, glyphs, SHAPE rectangles and masks, pointer
 # grabs confined to windows and warps across the heads' borders, from clients of both byte
-# orders, with and without BIG-REQUESTS. The issues' triggers are fixed cases.
+# orders, with and without BIG-REQUESTS. Known triggers are fixed cases.
 #
 #   differential.py --tarvo BUILD/tarvo [--seed N] [--first N] [--batches N | --seconds S] [--heads 2,4]
 #                   [--case NAME ...] [--only-cases] [--work DIR] [--verbose]
