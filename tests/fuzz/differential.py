@@ -438,7 +438,7 @@ def op_shapes(env, minor, op, src, dst, mask_depth, mask_pick, words, mask_alpha
     c.request(render, minor, body)
 
 
-# ----- The issue's triggers ----------------------------------------------------------------------
+# ----- Known triggers ----------------------------------------------------------------------------
 
 def trigger_trifan(env):
     """A big-endian client (BIG-REQUESTS) on two heads: a window on head 0, pixmaps of depth 32

@@ -467,7 +467,7 @@ def gldirect_mesa_inputs(big):
     yield "leave-one-client", ONE_CLIENT, render(begin(4) + cmd(70, f(0, 0, 0)), 0) + life(L_LEAVE, k=1) + \
         render(clear, 0)
     yield "xfont", 0, life(L_XFONT, w(0, 32, 64, 1)) + render(cmd(1, w(40)))
-    # The triggers of the faults in the list, by number.
+    # Triggers of known faults of GL inside the proxy, each named by its fault's number.
     yield "fault1-destroywindow-current", 0, life(L_DESTROYWINDOW) + render(cmd(127, w(0x4000)))
     # Found by the fuzzer: the tag's first use after the DestroyWindow, an empty large command
     # (only the make-current), is enough.
