@@ -422,7 +422,7 @@ bool passedEverywhere(const Departure *p) {
     for (uint32_t i = 0; i < client->displayCount && !client->retained; i++) {
       const DisplayConnection *c = client->displays[i];
       if (c->fd < 0 || c->life.closed || !c->setupDone || !departedFrom(p, c->display)) continue;
-      if (c->markerSeen < p->marker && c->markerFloor < p->marker) return false;
+      if (xproxyBeforeMarker(c, p->marker)) return false;
     }
   return true;
 }

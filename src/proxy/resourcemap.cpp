@@ -130,8 +130,7 @@ int resourceServerToClientIdOf(uint32_t id, ServerDisplay *display, uint32_t *cl
   const DisplayConnection *reader = xproxyCurrentDisplayConnection;
   if (reader && reader->display != display) reader = nullptr;
   auto speaks = [&](const ClientResourceTable &t) {
-    return reader && (!t.departureMarker || (reader->markerSeen < t.departureMarker &&
-                                             reader->markerFloor < t.departureMarker));
+    return reader && (!t.departureMarker || xproxyBeforeMarker(reader, t.departureMarker));
   };
   // Of several departing slots that speak here (the base went from client to client), the one
   // whose marker comes first: what the connection reads now is older than that marker.

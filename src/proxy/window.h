@@ -209,6 +209,8 @@ void windowGravityTranslate(int32_t x, int32_t y, int32_t oldX, int32_t oldY, in
 void windowCirculate(WindowRecord *parent, int direction);
 // 0 or 8 (BadMatch).
 int windowReparent(WindowRecord *window, WindowRecord *parent, int32_t x, int32_t y, ClientConnection *client);
+// A window's shape changed: its regions are recomputed, and a pointer grab confined to it keeps
+// the pointer inside what it now covers (mainKeepPointerConfined).
 void windowSetShape(WindowRecord *window);
 // The stay-on-top sibling hook: none.
 WindowRecord *windowStayOnTopSibling(WindowRecord *window);

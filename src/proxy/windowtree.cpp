@@ -678,4 +678,5 @@ void windowSetShape(WindowRecord *window) {
   if (!window) return;
   windowRecomputeSubtree(window);
   if (window->parent && window->parent->viewable) windowValidateTree(window->parent, window, kWindowValidateOther);
+  mainKeepPointerConfined(nullptr);  // a confine-to window reshaped under the grab: the proxy's move
 }

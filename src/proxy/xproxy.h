@@ -500,6 +500,11 @@ int xprotoTilePixmap(const RequestSink *sink, uint32_t source, uint32_t destinat
 // bytes); BadAlloc to the current client and 0 when the output cannot grow, else 1.
 int miscWriteServerRequest(DisplayConnection *connection, const uint8_t *request, uint32_t length);
 // The client's major opcode as the real server numbers it: the identity.
+// Whether what the connection reads now is older than the departure marker of that serial
+// (neither read there yet nor sent before the connection asked for markers).
+inline bool xproxyBeforeMarker(const DisplayConnection *c, uint64_t serial) {
+  return c->markerSeen < serial && c->markerFloor < serial;
+}
 inline uint8_t xproxyMapMajorOpcode(uint8_t opcode) { return opcode; }
 // ===== cursors =====
 // The cursor built on the head under a new server-side id of the client, through its first

@@ -164,6 +164,13 @@ struct Command {
     wasDropped = true;
     LOG(logChannelWarning, "Lumora: Render command #%u by %s dropped (%s)", opcode, clientName(), why);
   }
+  // Dropped with BadAlloc: what it would make the library keep passes the client's lumoraMemory.
+  void beyondBudget(const char *what) const {
+    error = kBadAlloc;
+    wasDropped = true;
+    LOG(logChannelWarning, "Lumora: Render command #%u by %s dropped (%s beyond lumoraMemory)", opcode, clientName(),
+        what);
+  }
   uint32_t u(uint64_t offset) const { return u32At(data + offset); }
   int32_t i(uint64_t offset) const { return i32At(data + offset); }
   float f(uint64_t offset) const { return f32At(data + offset); }
@@ -322,8 +329,7 @@ bool levelStorage(const Command &c, uint32_t target, int32_t level, uint32_t int
       *width = -1;
       return true;
     case kGlxDirectLevelOverBudget:
-      c.error = kBadAlloc;
-      c.dropped("texture level beyond lumoraMemory");
+      c.beyondBudget("texture level");
       return false;
     default:
       return true;
@@ -334,8 +340,7 @@ bool levelStorage(const Command &c, uint32_t target, int32_t level, uint32_t int
 // (BadAlloc; nothing is called).
 bool boundName(const Command &c, GlxDirectNameKind kind, uint32_t name) {
   if (glxdirectNameBound(c.instance, kind, name)) return true;
-  c.error = kBadAlloc;
-  c.dropped("new name beyond lumoraMemory");
+  c.beyondBudget("new name");
   return false;
 }
 
@@ -731,8 +736,7 @@ void shaderSourceCommand(const Command &c) {
   if (!c.holds(textStart + texts)) return;
   // The library keeps the source: the bytes sent for it count.
   if (!glxdirectShaderSource(c.instance, shader, textStart + texts)) {
-    c.error = kBadAlloc;
-    return c.dropped("shader source beyond lumoraMemory");
+    return c.beyondBudget("shader source");
   }
   const GLchar **pointers = nullptr;
   if (count > 0) {
@@ -1560,8 +1564,7 @@ void executeCommand(const Command &c) {
       if (size > 0x7FFFFFFFFFFFFFFFull) return c.dropped("negative size");
       if (!noData && !c.holds(plus(20, size))) return;
       if (!glxdirectBufferData(instance, c.u(8), size)) {
-        c.error = kBadAlloc;
-        return c.dropped("buffer storage beyond lumoraMemory");
+        return c.beyondBudget("buffer storage");
       }
       gl.glBufferData(c.u(8), static_cast<GLsizeiptr>(size), noData ? nullptr : c.at(20), c.u(12));
       return;
@@ -1750,8 +1753,7 @@ void executeCommand(const Command &c) {
       int32_t n = c.i(8);
       if (!holdsCounted(c, 12, n, 1)) return;
       if (!glxdirectProgramString(instance, c.u(0), c.u(4), uint64_t(n))) {
-        c.error = kBadAlloc;
-        return c.dropped("program string beyond lumoraMemory");
+        return c.beyondBudget("program string");
       }
       gl.glLoadProgramNV(c.u(0), c.u(4), n, c.at(12));
       return;
@@ -1842,8 +1844,7 @@ void executeCommand(const Command &c) {
       int32_t n = c.i(8);
       if (!holdsCounted(c, 12, n, 1)) return;
       if (!glxdirectProgramString(instance, c.u(0), 0, uint64_t(n))) {
-        c.error = kBadAlloc;
-        return c.dropped("program string beyond lumoraMemory");
+        return c.beyondBudget("program string");
       }
       gl.glProgramStringARB(c.u(0), c.u(4), n, c.at(12));
       return;
@@ -1937,8 +1938,7 @@ void executeCommand(const Command &c) {
       switch (glxdirectRenderbufferStorage(instance, c.u(at + 4), samples, width, height)) {
         case kGlxDirectLevelRefused: width = -1; break;
         case kGlxDirectLevelOverBudget:
-          c.error = kBadAlloc;
-          return c.dropped("renderbuffer beyond lumoraMemory");
+          return c.beyondBudget("renderbuffer");
         default: break;
       }
       if (multisample)
@@ -1963,8 +1963,7 @@ void executeCommand(const Command &c) {
       // The name made counts against the client's budget like a Gen request's.
       GlxDirectNameKind kind = opcode == 9900 ? kGlxDirectRenderbufferNames : kGlxDirectFramebufferNames;
       if (!glxdirectCharge(kGlxDirectNameBytes)) {
-        c.error = kBadAlloc;
-        return c.dropped("new name beyond lumoraMemory");
+        return c.beyondBudget("new name");
       }
       GLuint name = 0;
       if (opcode == 9900) {
@@ -2166,7 +2165,7 @@ uint8_t glxdirectExecuteRender(GlxLibraryInstance *instance, uint32_t opcode, co
   if (listNode && !listPrimitiveTakes(c, listNode, named)) return 0;
   // Inside a display list the library keeps the command: its bytes count.
   if (!glxdirectListCommand(instance, c.size + 4)) {
-    c.dropped("display list beyond lumoraMemory");
+    c.beyondBudget("display list");
     return kBadAlloc;
   }
   executeCommand(c);

@@ -122,8 +122,6 @@ uint64_t texelBytes(uint32_t internalFormat) {
   }
 }
 
-GlxDirectContext *currentNode(GlxLibraryInstance *instance) { return glxdirectCurrentNode(instance); }
-
 uint64_t textureKey(const GlxDirectContext *node, uint32_t name) {
   return uint64_t(name ? node->shareGroup : node->serial) << 32 | name;
 }
@@ -197,7 +195,7 @@ bool insideBegin(const GlxLibraryInstance *instance) { return instance->insideBe
 // already its own. Kept as pending until glxdirectStorageDone.
 GlxDirectLevelVerdict countLevel(GlxLibraryInstance *instance, GlxDirectStorageKind kind, uint32_t name,
                                  uint32_t face, int32_t level, uint64_t bytes) {
-  GlxDirectContext *node = currentNode(instance);
+  GlxDirectContext *node = glxdirectCurrentNode(instance);
   if (!node) return kGlxDirectLevelCall;
   if (!levelsOf(instance)) return kGlxDirectLevelOverBudget;
   // Only a texture has a default object; the library refuses the others without a name bound.
@@ -255,7 +253,7 @@ void commitLevel(GlxLibraryInstance *instance, const Pending &p) {
 // of the kind are given back and go.
 void storageDeleted(GlxLibraryInstance *instance, GlxDirectStorageKind kind, const uint8_t *names, uint32_t count) {
   if (!instance || !instance->textureLevels) return;
-  GlxDirectContext *node = currentNode(instance);
+  GlxDirectContext *node = glxdirectCurrentNode(instance);
   if (!node) return;
   auto &levels = instance->textureLevels->storage[kind];
   for (uint32_t k = 0; k < count && !levels.empty(); k++) {
@@ -306,7 +304,7 @@ GlxDirectLevelVerdict glxdirectTextureLevel(GlxLibraryInstance *instance, uint32
     return kGlxDirectLevelRefused;
   }
   // Compiled into a list, the level is the list's contents (counted as such).
-  GlxDirectContext *node = currentNode(instance);
+  GlxDirectContext *node = glxdirectCurrentNode(instance);
   if (node && node->compileList && node->compileMode == kGlCompile) return kGlxDirectLevelCall;
   return countLevel(instance, kGlxDirectTextureStorage, uint32_t(glxdirectGetInteger(instance, info->binding)), target,
                     level, times(uint64_t(width) * uint64_t(height), uint64_t(depth), texelBytes(internalFormat)));
@@ -340,7 +338,7 @@ void glxdirectRenderbuffersDeleted(GlxLibraryInstance *instance, const uint8_t *
 }
 
 void glxdirectNamesMade(GlxLibraryInstance *instance, GlxDirectNameKind kind, const uint8_t *names, uint32_t count) {
-  GlxDirectContext *node = instance ? currentNode(instance) : nullptr;
+  GlxDirectContext *node = instance ? glxdirectCurrentNode(instance) : nullptr;
   if (!node) return;  // nothing can be told apart: what was counted stays
   uint64_t unheld = 0;
   for (uint32_t k = 0; k < count; k++) {
@@ -352,7 +350,7 @@ void glxdirectNamesMade(GlxLibraryInstance *instance, GlxDirectNameKind kind, co
 }
 
 bool glxdirectNameBound(GlxLibraryInstance *instance, GlxDirectNameKind kind, uint32_t name) {
-  GlxDirectContext *node = instance && name ? currentNode(instance) : nullptr;
+  GlxDirectContext *node = instance && name ? glxdirectCurrentNode(instance) : nullptr;
   if (!node) return true;
   if (instance->textureLevels && instance->textureLevels->names[kind].count(nameKey(node, kind, name))) return true;
   if (!glxdirectCharge(kGlxDirectNameBytes)) return false;
@@ -362,7 +360,7 @@ bool glxdirectNameBound(GlxLibraryInstance *instance, GlxDirectNameKind kind, ui
 
 void glxdirectNamesDeleted(GlxLibraryInstance *instance, GlxDirectNameKind kind, const uint8_t *names,
                            uint32_t count) {
-  GlxDirectContext *node = instance && instance->textureLevels ? currentNode(instance) : nullptr;
+  GlxDirectContext *node = instance && instance->textureLevels ? glxdirectCurrentNode(instance) : nullptr;
   if (!node) return;
   GlxDirectNameMap &held = instance->textureLevels->names[kind];
   for (uint32_t k = 0; k < count && !held.empty(); k++) {
@@ -449,7 +447,7 @@ bool glxdirectProgramString(GlxLibraryInstance *instance, uint32_t target, uint3
   if (program == 0) {
     // The program bound to the target (GL_PROGRAM_BINDING_ARB); a library without the call
     // serves no program strings.
-    if (pluginIsStub(instance->functions.glGetProgramivARB) || !currentNode(instance)) return true;
+    if (pluginIsStub(instance->functions.glGetProgramivARB) || !glxdirectCurrentNode(instance)) return true;
     GLint values[16] = {};
     instance->functions.glGetProgramivARB(target, kGlProgramBindingArb, values);
     program = uint32_t(values[0]);
@@ -473,15 +471,10 @@ void glxdirectStorageDeleted(GlxLibraryInstance *instance, GlxDirectStorageKind 
   storageDeleted(instance, kind, names, count);
 }
 
-void glxdirectErrorBefore(GlxLibraryInstance *instance) {
-  GlxDirectContext *node = currentNode(instance);
-  if (!node || insideBegin(instance)) return;
-  uint32_t error = instance->functions.glGetError();
-  if (error && !node->heldError) node->heldError = error;
-}
+void glxdirectErrorBefore(GlxLibraryInstance *instance) { (void)glxdirectAccepted(instance); }
 
 bool glxdirectAccepted(GlxLibraryInstance *instance) {
-  GlxDirectContext *node = currentNode(instance);
+  GlxDirectContext *node = glxdirectCurrentNode(instance);
   if (!node || insideBegin(instance)) return true;
   uint32_t error = instance->functions.glGetError();
   if (error == 0) return true;
@@ -490,7 +483,7 @@ bool glxdirectAccepted(GlxLibraryInstance *instance) {
 }
 
 void glxdirectRecordError(GlxLibraryInstance *instance, uint32_t error) {
-  GlxDirectContext *node = instance ? currentNode(instance) : nullptr;
+  GlxDirectContext *node = instance ? glxdirectCurrentNode(instance) : nullptr;
   if (!node || error == 0) return;
   if (insideBegin(instance)) {
     instance->functions.glPixelStorei(0, 0);  // a parameter of no name
@@ -501,7 +494,7 @@ void glxdirectRecordError(GlxLibraryInstance *instance, uint32_t error) {
 }
 
 uint32_t glxdirectTakeHeldError(GlxLibraryInstance *instance) {
-  GlxDirectContext *node = currentNode(instance);
+  GlxDirectContext *node = glxdirectCurrentNode(instance);
   if (!node) return 0;
   uint32_t error = node->heldError;
   node->heldError = 0;
@@ -511,7 +504,7 @@ uint32_t glxdirectTakeHeldError(GlxLibraryInstance *instance) {
 
 // ===== display-list contents =====
 bool glxdirectListCommand(GlxLibraryInstance *instance, uint64_t bytes) {
-  GlxDirectContext *node = currentNode(instance);
+  GlxDirectContext *node = glxdirectCurrentNode(instance);
   if (!node || !node->compileList) return true;
   if (!glxdirectCharge(bytes)) return false;
   node->compileBytes += bytes;
@@ -519,7 +512,7 @@ bool glxdirectListCommand(GlxLibraryInstance *instance, uint64_t bytes) {
 }
 
 void glxdirectListContents(GlxLibraryInstance *instance, uint32_t list, uint64_t bytes) {
-  GlxDirectContext *node = currentNode(instance);
+  GlxDirectContext *node = glxdirectCurrentNode(instance);
   if (!node || list == 0) return;
   if (!levelsOf(instance)) {
     glxdirectRefund(xproxyCurrentClient, bytes);

@@ -211,7 +211,6 @@ void shapeOffset(uint8_t *request, uint32_t length, uint8_t *) {
   if (!shape) return;
   regionTranslate(shape, offsetAt(request, 12), offsetAt(request, 14));
   windowSetShape(window);
-  mainKeepPointerConfined(nullptr);  // a confine-to window reshaped under the grab: the proxy's move
 }
 
 // Queries: once, to the primary head of the meta screen that owns the window.
@@ -337,7 +336,6 @@ void shapeSet(WindowRecord *window, int kind, Region *region) {
   regionDestroy(*slot);
   *slot = region;
   windowSetShape(window);
-  mainKeepPointerConfined(nullptr);  // a confine-to window reshaped under the grab: the proxy's move
 }
 
 void shapeOperate(WindowRecord *window, int kind, int op, Region *source) {
@@ -385,7 +383,6 @@ void shapeOperate(WindowRecord *window, int kind, int op, Region *source) {
   if (failure) logProblem(failure, kSource, __LINE__);
   regionDestroy(source);
   windowSetShape(window);
-  mainKeepPointerConfined(nullptr);  // a confine-to window reshaped under the grab: the proxy's move
 }
 
 const char *shapeSetup(ExtensionRecord *record) {
