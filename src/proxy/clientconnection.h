@@ -72,6 +72,11 @@ struct ClientConnection {
   // grab of another client and the close of the socket.
   Order *readOrder;
   Order *writeOrder;         // armed by the output callback; cancelled by a complete flush or the close
+  // While another client's server grab leaves the socket unread: a watch for its end, so that a
+  // client leaving meanwhile is closed at once, as the real server closes it. Armed and
+  // cancelled by flow control (miscScheduleClientReads, miscSuspendOtherClients); cancelled
+  // with the socket (closeClientSocket).
+  Order *hangupWatch;
   Buffer input;              // bytes read and not yet cut
   ProtocolReader reader;
   OutBuffer output;

@@ -3,6 +3,7 @@
 
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <linux/sockios.h>
 #include <unistd.h>
@@ -107,6 +108,26 @@ void cancelClientRead(ClientConnection *client) {
   client->readOrder = nullptr;
 }
 
+void cancelHangupWatch(ClientConnection *client) {
+  ordersCancel(client->hangupWatch);
+  client->hangupWatch = nullptr;
+}
+
+// The socket of a client held by another client's server grab shows its end: the client has
+// gone (its unread requests go with it, as the real server drops them), and its departure
+// starts now rather than after the grab.
+void onClientHangup(void *argument) {
+  auto *client = static_cast<ClientConnection *>(argument);
+  pollfd p{client->fd, POLLRDHUP, 0};
+  if (client->fd < 0 || poll(&p, 1, 0) <= 0 || !(p.revents & (POLLRDHUP | POLLHUP | POLLERR))) return;
+  cancelHangupWatch(client);
+  xproxyCloseClient(client, "Broken connection", 1);
+}
+
+void armHangupWatch(ClientConnection *client) {
+  if (!client->hangupWatch && client->fd >= 0) client->hangupWatch = ordersAddHangupWatch(client->fd, onClientHangup, client);
+}
+
 // Closes the socket: what it takes at once is written, the rest is dropped, so that a client
 // that stopped reading cannot freeze the proxy. The output is then empty on descriptor -1.
 void closeClientSocket(ClientConnection *client) {
@@ -118,6 +139,7 @@ void closeClientSocket(ClientConnection *client) {
   outbufferFree(&client->output);
   outbufferInit(&client->output, -1, armClientWriter, client);
   cancelClientRead(client);
+  cancelHangupWatch(client);
   ordersCancel(client->setupTimer);
   client->setupTimer = nullptr;
   if (!client->life.holds) bufferFree(&client->input);  // a running pass still reads it
@@ -286,18 +308,23 @@ struct DepartingConnection {
 //    setup (xproxyAskForMarkers), in the server's order, even to a client the server holds
 //    asleep. A round trip follows, so every request written afterwards on any connection runs
 //    after it.
-// 2. Each raw connection drops the markers from its stream (xproxyDepartureMarkerRead). What it
-//    read before the marker is older than the close and the slot speaks for its bases there;
-//    after it, the bases mean whatever holds them now (resourceServerToClientIdOf).
-// 3. The slot is released once every raw connection on its displays has read a marker of that
-//    serial or later, or asked for markers only after it, or ended (releaseIfPassed). A
-//    connection that asked for markers while a marker was on its way may never see that one: a
-//    later marker (kDepartureRemarkChecks) settles it. The watch (departureWatch) makes these
-//    checks; it decides when to look, never what the ids mean.
+//    The marker carries, besides its serial, words drawn at start that no client knows
+//    (markerSecret): an event that only names the marker window is a client's, and reaches
+//    the clients that selected it.
+// 2. Once the marker is out, the slot is released at once (finishDeparture): it waits for no
+//    connection, read or not. What the slot's bases meant before the close is kept under the
+//    marker's serial (resourceKeepDepartedBases). Each raw connection drops the markers from
+//    its stream (xproxyDepartureMarkerRead): what it read before a marker is older than the
+//    close and the departed slot speaks for its bases there; after it, the bases mean whatever
+//    holds them now (resourceServerToClientIdOf).
+// 3. The kept records are forgotten once every raw connection on their displays has read past
+//    their marker (watchDepartedRecords; a bounded number of them stays for a connection that
+//    is not read). A connection that asked for markers while a marker was on its way may never
+//    see that one: a later marker (kDepartureRemarkChecks) settles it. The watch
+//    (departureWatch) makes these checks; it decides when to look, never what the ids mean.
 // A server that never closes the connections even after the full close (it stopped) leaves the
-// slot departing: it is never reused while its ids could still be mistranslated (slots are
-// plentiful), until the display goes or the proxy resets. Listed in `departures`; freed only
-// by finishDeparture (released, or at reset).
+// slot departing until the proxy's own close (kXproxyDepartureLimitMs), the display goes or the
+// proxy resets. Listed in `departures`; freed only by finishDeparture (released, or at reset).
 struct Departure {
   Departure *next;
   uint32_t slot;
@@ -306,22 +333,50 @@ struct Departure {
   uint32_t open;                      // connections not ended yet
   uint32_t checks;                    // watch checks since the start
   uint64_t marker;                    // its marker's serial; 0 until sent
+  uint8_t starting;                   // departureStarted still hands its connections over
 };
-// The watch: every kDepartureCheckMs while a departure is listed (armed by departureStarted
-// and by itself, cancelled when the last departure goes).
+// The watch: every kDepartureCheckMs while a departure is listed, every kRecordCheckMs while
+// only kept records of released slots are left (armed by departureStarted and by itself,
+// cancelled when neither is left and at reset).
 constexpr uint64_t kDepartureCheckMs = 100;
+constexpr uint64_t kRecordCheckMs = 1000;
 // A shut connection whose last request the server has answered but that it has not closed by
 // the next check, or that got no answer and whose unread bytes stayed the same for this many
 // checks (the server holds it asleep, or ignores it), is closed fully; so is every connection
 // still open at kXproxyDepartureLimitMs. (A server that has read the bytes may still have to
 // run them: a busy one serves many clients in turn, hence no quicker close without the answer.)
 constexpr uint32_t kDepartureStalledChecks = 15;
-// A departure still waiting for some connection's marker sends a new marker this often.
-constexpr uint32_t kDepartureRemarkChecks = 10;
+// A kept record that a connection being read has not passed this long after the display's last
+// marker gets a new marker.
+constexpr uint64_t kDepartureRemarkMs = 1000;
 Departure *departures = nullptr;
 uint32_t departureTotal = 0;
 Order *departureWatch = nullptr;
 uint64_t markerSerial = 0;  // the last marker's serial (markers of all displays count here)
+// Words every marker carries, drawn at the first marker: a client cannot send a marker.
+uint32_t markerSecret[3];
+bool markerSecretDrawn = false;
+
+void drawMarkerSecret() {
+  if (markerSecretDrawn) return;
+  size_t filled = 0;
+  auto *bytes = reinterpret_cast<uint8_t *>(markerSecret);
+  while (filled < sizeof markerSecret) {
+    ssize_t got = getrandom(bytes + filled, sizeof markerSecret - filled, 0);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    filled += size_t(got);
+  }
+  if (filled < sizeof markerSecret) {
+    // No random bytes: words no client can see either way, though a guess is easier.
+    logProblem("No random bytes for the departure markers", __FILE__, __LINE__);
+    uint64_t t = uint64_t(ordersMonotonicNs());
+    markerSecret[0] ^= uint32_t(t) ^ uint32_t(getpid()) << 16;
+    markerSecret[1] ^= uint32_t(t >> 32) ^ uint32_t(reinterpret_cast<uintptr_t>(&filled));
+    markerSecret[2] ^= uint32_t(reinterpret_cast<uintptr_t>(&filled) >> 32) | 1u;
+  }
+  markerSecretDrawn = true;
+}
 
 void dropOutput(DepartingConnection *d) {
   outbufferFree(&d->output);
@@ -358,17 +413,6 @@ void finishDeparture(Departure *p) {
   resourceReleaseDepartedSlot(p->slot);
   LOG(logChannelXclient, "Client #%d departed", int(p->slot));
   free(p);
-  if (!departures) {
-    ordersCancel(departureWatch);
-    departureWatch = nullptr;
-  }
-}
-
-// Whether the departure had a connection to the display (one that has not gone).
-bool departedFrom(const Departure *p, const ServerDisplay *display) {
-  for (uint32_t i = 0; i < p->count; i++)
-    if (p->connections[i]->display == display) return true;
-  return false;
 }
 
 // The displays of a departure, each once (those that went are left out).
@@ -403,6 +447,7 @@ uint32_t markerWindowOf(ServerDisplay *display) {
 // One marker of the serial to a display's raw connections, and the round trip behind it.
 void postMarker(ServerDisplay *display, uint64_t serial) {
   if (!xlibOpen(display) || !markerWindowOf(display)) return;
+  drawMarkerSecret();
   XEvent event{};
   event.xclient.type = ClientMessage;
   event.xclient.window = display->markerWindow;
@@ -410,28 +455,66 @@ void postMarker(ServerDisplay *display, uint64_t serial) {
   event.xclient.format = 32;
   event.xclient.data.l[0] = long(serial & 0xffffffffu);
   event.xclient.data.l[1] = long(serial >> 32);
+  for (int i = 0; i < 3; i++) event.xclient.data.l[2 + i] = long(markerSecret[i]);
   if (!XSendEvent(display->display, display->markerWindow, False, PropertyChangeMask, &event)) return;
+  display->markerPostedMs = ordersMonotonicMs();
   xproxySyncXlib(display->display, "a departure marker");
 }
 
-// Whether every raw connection on the departure's displays has passed its marker.
-bool passedEverywhere(const Departure *p) {
-  if (!p->marker || p->open) return false;
-  // (A retained client's connections are left out: what they read reaches no client.)
+// The raw connections whose reading counts for the kept records: set up, open, of a client
+// that is still there (a retained client's connections are left out: what they read reaches
+// no client).
+template <typename Fn>
+void forEachMarkedConnection(Fn fn) {
   for (ClientConnection *client = xproxyClients; client; client = client->next)
     for (uint32_t i = 0; i < client->displayCount && !client->retained; i++) {
       const DisplayConnection *c = client->displays[i];
-      if (c->fd < 0 || c->life.closed || !c->setupDone || !departedFrom(p, c->display)) continue;
-      if (xproxyBeforeMarker(c, p->marker)) return false;
+      if (c->fd >= 0 && !c->life.closed && c->setupDone && c->display) fn(c);
     }
-  return true;
 }
 
-void releaseIfPassed() {
-  for (Departure *p = departures, *next; p; p = next) {
-    next = p->next;
-    if (passedEverywhere(p)) finishDeparture(p);
+// How far every connection on a display has read the markers (max of read and floor, the
+// least over the connections).
+struct MarkerPassage {
+  std::vector<std::pair<const ServerDisplay *, uint64_t>> passed;
+  uint64_t of(const ServerDisplay *display) const {
+    for (const auto &[d, serial] : passed)
+      if (d == display) return serial;
+    return ~uint64_t(0);  // no connection reads there
   }
+};
+
+bool markerPassed(const ServerDisplay *display, uint64_t marker, void *context) {
+  return static_cast<const MarkerPassage *>(context)->of(display) >= marker;
+}
+
+// Step 3: kept records that every connection has passed go; a display where a connection that
+// is being read still has not passed one a while after the last marker gets another.
+void watchDepartedRecords() {
+  if (!resourceDepartedRecordCount()) return;
+  MarkerPassage passage;
+  forEachMarkedConnection([&](const DisplayConnection *c) {
+    uint64_t at = std::max(c->markerSeen, c->markerFloor);
+    auto found = std::find_if(passage.passed.begin(), passage.passed.end(),
+                              [&](const auto &entry) { return entry.first == c->display; });
+    if (found == passage.passed.end())
+      passage.passed.emplace_back(c->display, at);
+    else
+      found->second = std::min(found->second, at);
+  });
+  resourceForgetDepartedRecords(markerPassed, &passage);
+  uint64_t now = ordersMonotonicMs();
+  std::vector<ServerDisplay *> remark;
+  forEachMarkedConnection([&](const DisplayConnection *c) {
+    ServerDisplay *display = c->display;
+    if (!c->readOrder || now - display->markerPostedMs < kDepartureRemarkMs) return;
+    uint64_t oldest = resourceOldestDepartedMarker(display);
+    if (oldest && xproxyBeforeMarker(c, oldest) && std::find(remark.begin(), remark.end(), display) == remark.end())
+      remark.push_back(display);
+  });
+  if (remark.empty()) return;
+  uint64_t serial = ++markerSerial;
+  for (ServerDisplay *display : remark) postMarker(display, serial);
 }
 
 // Step 1: the marker on each of the departure's displays (once).
@@ -442,18 +525,23 @@ void sendMarker(Departure *p) {
   resourceSetDepartureMarker(p->slot, p->marker);
 }
 
-// Every connection has ended: the marker. The server's own close, the base given to a
-// newcomer and the KillClient of checkDrain order it after the close; a bare full close of the
-// proxy (no handle) gets a round trip first, which the server mostly reads after it noticed it.
+// Every connection has ended: the marker (unless a newcomer's base sent it already), and the
+// slot is released (the departure is freed). The server's own close, the base given to a
+// newcomer and the KillClient of checkDrain order the marker after the close; a bare full
+// close of the proxy (no handle) gets a round trip first, which the server mostly reads after
+// it noticed it.
 void departureAnswered(Departure *p) {
-  if (p->open || p->marker) return;
-  bool closedHere = false;
-  for (uint32_t i = 0; i < p->count; i++)
-    closedHere = closedHere || (p->connections[i]->closedHere && !p->connections[i]->killed);
-  if (closedHere)
-    for (ServerDisplay *display : displaysOf(p))
-      if (xlibOpen(display)) xproxySyncXlib(display->display, "a departing client");
-  sendMarker(p);
+  if (p->open || p->starting) return;
+  if (!p->marker) {
+    bool closedHere = false;
+    for (uint32_t i = 0; i < p->count; i++)
+      closedHere = closedHere || (p->connections[i]->closedHere && !p->connections[i]->killed);
+    if (closedHere)
+      for (ServerDisplay *display : displaysOf(p))
+        if (xlibOpen(display)) xproxySyncXlib(display->display, "a departing client");
+    sendMarker(p);
+  }
+  finishDeparture(p);
 }
 
 // Bytes written to the socket that its reader has not taken yet; -1 when not known.
@@ -486,32 +574,27 @@ void checkDrain(DepartingConnection *d, bool bound) {
   endDepartingConnection(d);
 }
 
+void armDepartureWatch();
+
 void onDepartureWatch(void *) {
   departureWatch = nullptr;  // a fired one-shot timer is done
-  bool remark = false;
-  for (Departure *p = departures; p; p = p->next) {
+  for (Departure *p = departures, *next; p; p = next) {
+    next = p->next;
     p->checks++;
-    if (p->open) {
-      bool bound = p->checks * kDepartureCheckMs >= kXproxyDepartureLimitMs;
-      for (uint32_t i = 0; i < p->count; i++) checkDrain(p->connections[i], bound);
-      if (!p->open) departureAnswered(p);
-    } else if (p->marker && p->checks % kDepartureRemarkChecks == 0 && !passedEverywhere(p)) {
-      remark = true;
-    }
+    bool bound = p->checks * kDepartureCheckMs >= kXproxyDepartureLimitMs;
+    for (uint32_t i = 0; i < p->count && p->open; i++) checkDrain(p->connections[i], bound);
+    departureAnswered(p);
   }
-  if (remark) {
-    // A later marker on every display with a waiting departure: a connection that asked for
-    // markers while the earlier one was on its way reads this one.
-    uint64_t serial = ++markerSerial;
-    std::vector<ServerDisplay *> displays;
-    for (Departure *p = departures; p; p = p->next)
-      if (p->marker && !p->open)
-        for (ServerDisplay *display : displaysOf(p))
-          if (std::find(displays.begin(), displays.end(), display) == displays.end()) displays.push_back(display);
-    for (ServerDisplay *display : displays) postMarker(display, serial);
-  }
-  releaseIfPassed();
-  if (departures && !departureWatch) departureWatch = ordersAddTimer(kDepartureCheckMs, onDepartureWatch, nullptr);
+  watchDepartedRecords();
+  armDepartureWatch();
+}
+
+void armDepartureWatch() {
+  if (departureWatch) return;
+  if (departures)
+    departureWatch = ordersAddTimer(kDepartureCheckMs, onDepartureWatch, nullptr);
+  else if (resourceDepartedRecordCount())
+    departureWatch = ordersAddTimer(kRecordCheckMs, onDepartureWatch, nullptr);
 }
 
 // Cuts the answers read from a departing connection as far as needed to see the reply to its
@@ -547,9 +630,9 @@ void onDepartingReadable(void *argument) {
     return;
   }
   if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+  Departure *p = d->departure;
   endDepartingConnection(d);
-  departureAnswered(d->departure);
-  releaseIfPassed();
+  departureAnswered(p);  // (may free d)
 }
 
 // Writes what the socket takes; once everything is out (or nothing more can go), the writing
@@ -565,8 +648,9 @@ void onDepartingWritable(void *argument) {
   d->writeOrder = nullptr;
   dropOutput(d);
   if (result == kOutbufferError || ::shutdown(d->fd, SHUT_WR) != 0) {
+    Departure *p = d->departure;
     endDepartingConnection(d);
-    departureAnswered(d->departure);
+    departureAnswered(p);  // (may free d)
     return;
   }
   d->shut = 1;
@@ -635,11 +719,16 @@ void departureStarted(Departure *p) {
   p->next = departures;
   departures = p;
   departureTotal++;
-  if (!departureWatch) departureWatch = ordersAddTimer(kDepartureCheckMs, onDepartureWatch, nullptr);
+  if (!p->next) {  // the watch of kept records only, if any: departures are checked more often
+    ordersCancel(departureWatch);
+    departureWatch = nullptr;
+  }
+  armDepartureWatch();
+  p->starting = 1;  // the writes below may end connections: the release waits for the loop
   for (uint32_t i = 0; i < p->count; i++)
     if (p->connections[i]->fd >= 0) onDepartingWritable(p->connections[i]);
-  // (Nothing here frees the departure: only its release or the reset does.)
-  if (!p->open) departureAnswered(p);
+  p->starting = 0;
+  departureAnswered(p);
 }
 
 // ----- The steps of a close -----
@@ -740,6 +829,9 @@ void resetAfterLastClient(ClientConnection *client, bool wasSetUp) {
 
 void xproxyEndDepartures() {
   while (departures) finishDeparture(departures);
+  resourceForgetDepartedRecords(nullptr);
+  ordersCancel(departureWatch);
+  departureWatch = nullptr;
 }
 
 void xproxyEndDeparturesTo(ServerDisplay *display) {
@@ -749,8 +841,10 @@ void xproxyEndDeparturesTo(ServerDisplay *display) {
         endDepartingConnection(p->connections[i]);
         p->connections[i]->display = nullptr;
       }
-  for (Departure *p = departures; p; p = p->next) departureAnswered(p);
-  releaseIfPassed();
+  for (Departure *p = departures, *next; p; p = next) {
+    next = p->next;
+    departureAnswered(p);
+  }
 }
 
 void xproxyDepartedBaseTaken(uint32_t slot) {
@@ -769,12 +863,11 @@ void xproxyAskForMarkers(DisplayConnection *c) {
   wirePut32(request + 8, CWEventMask);
   wirePut32(request + 12, PropertyChangeMask);
   xproxyPushReplyCallback(c, kXcoreReplyTagDropError, 1, nullptr);  // an error reaches no client
-  // The GC takes the top id of the client's range, which the proxy's own ids for the client
-  // leave out (resourceNewServerSideId).
+  // The GC's id lies in the connection's range under a head number that no head has (the id
+  // layout leaves one, mainDisplayIdMask): no client id translates to it.
   Head *head = c->display->firstHead;
-  if (!head || !head->root || !c->owner) return;
-  uint32_t handle = resourceServerId(resourceTopIdOf(c->owner->index), kResourceGC, head);
-  if (!handle || (handle & kResourceNoServerId)) return;
+  if (!head || !head->root || !c->owner || !c->display->headBitsMask) return;
+  uint32_t handle = c->idBase | c->display->headBitsMask;
   request = xproxyBeginRequest(c, 55, 0, 16);  // CreateGC, no values
   if (!request) return;
   c->departureHandle = handle;
@@ -785,16 +878,26 @@ void xproxyAskForMarkers(DisplayConnection *c) {
 }
 
 int xproxyDepartureMarkerRead(DisplayConnection *c, const uint8_t *event) {
-  if ((event[0] & 0x7f) != ClientMessage || !(event[0] & 0x80) || !c->display || !c->display->markerWindow ||
-      wireGet32(event + 4) != c->display->markerWindow)
+  if ((event[0] & 0x7f) != ClientMessage || !(event[0] & 0x80) || event[1] != 32 || !c->display ||
+      !c->display->markerWindow || wireGet32(event + 4) != c->display->markerWindow || !markerSecretDrawn)
     return 0;
+  // Only what the proxy sent: its words, and a serial it has given out.
+  for (int i = 0; i < 3; i++)
+    if (wireGet32(event + 20 + 4 * i) != markerSecret[i]) return 0;
   uint64_t serial = wireGet32(event + 12) | uint64_t(wireGet32(event + 16)) << 32;
+  if (serial == 0 || serial > markerSerial) return 0;
   if (serial > c->markerSeen) c->markerSeen = serial;
-  releaseIfPassed();
   return 1;
 }
 
 uint32_t xproxyDepartureCount() { return departureTotal; }
+
+void xproxyLastMarkerWords(uint32_t words[5]) {
+  drawMarkerSecret();
+  words[0] = uint32_t(markerSerial);
+  words[1] = uint32_t(markerSerial >> 32);
+  for (int i = 0; i < 3; i++) words[2 + i] = markerSecret[i];
+}
 
 void xproxyCloseClient(ClientConnection *client, const char *reason, int retainAllowed) {
   if (!client || client->life.closed) return;  // fully closed already, waiting for its pass to end
@@ -1004,6 +1107,10 @@ void miscScheduleClientReads(ClientConnection *client) {
       client->multimediaRecheck = ordersAddTimer(kXproxyStreamRecheckMs, onMultimediaRecheck, client);
   }
   // ===== end of multimedia (flow control) =====
+  if (served)
+    cancelHangupWatch(client);
+  else
+    armHangupWatch(client);
   if (readSocket) {
     if (!client->readOrder) {
       if (inputServable(client))
@@ -1026,6 +1133,7 @@ void miscSuspendOtherClients(ClientConnection *grabber) {
   for (ClientConnection *c = xproxyClients; c; c = c->next) {
     if (c == grabber || c->fd < 0 || (c->impervious && !miscLumoraGrab)) continue;
     cancelClientRead(c);
+    armHangupWatch(c);
     for (uint32_t i = 0; i < c->displayCount; i++) xproxyCancelDisplayReader(c->displays[i]);
   }
 }

@@ -31,8 +31,9 @@ void xproxyDropPark(ClientConnection *client);
 // requests queued for them are written, their writing side is shut, and each stays open,
 // read with its answers dropped, until the real server closes it (one the server holds
 // without reading, asleep say, is ended by a KillClient of the proxy's own connection once it
-// stalls). The client's slot keeps its id bases until every other raw connection has read, in
-// its stream, the marker sent after the server's close (see Departure in connections.cpp).
+// stalls). The client's slot keeps its id bases until the server has closed them and the
+// marker that follows is out; a raw connection that has not read that marker yet still reads
+// the departed client's ids there (see Departure in connections.cpp).
 // Connections the server has not closed by kXproxyDepartureLimitMs are ended so too.
 constexpr uint64_t kXproxyDepartureLimitMs = 5000;
 // Ends every departure at once (reset): sockets closed, slots released.
@@ -47,11 +48,13 @@ void xproxyDepartedBaseTaken(uint32_t slot);
 // (DisplayConnection::departureHandle; requests the proxy adds), and notes the serial sent so
 // far (DisplayConnection::markerFloor).
 void xproxyAskForMarkers(DisplayConnection *c);
-// An event read from a raw connection: 1 when it is a departure marker (noted; the caller
-// drops it), else 0.
+// An event read from a raw connection: 1 when it is a departure marker the proxy sent (noted;
+// the caller drops it), else 0 (whatever else names the marker window is a client's event).
 int xproxyDepartureMarkerRead(DisplayConnection *c, const uint8_t *event);
 // Departures under way (tests).
 uint32_t xproxyDepartureCount();
+// The five data words of the last marker sent, as a raw connection reads them (tests).
+void xproxyLastMarkerWords(uint32_t words[5]);
 // Holds a client record (DeferredFree); the release frees a client that was closed meanwhile
 // when no other hold remains. Returns 0 when it was freed.
 void xproxyHoldClient(ClientConnection *client);

@@ -47,6 +47,7 @@ struct ServerDisplay {
   // The window on the Xlib connection that departure markers are sent to (proxy/connections.h);
   // made at the first need, 0 while none (forgotten when the Xlib connection closes).
   uint32_t markerWindow;
+  uint64_t markerPostedMs;   // monotonic time of the last marker sent there
 };
 // ===== end of real display and configured screens (records) =====
 
@@ -217,7 +218,8 @@ const char *mainHeadDefaultColormap(Head *head);
 const char *mainShareDefaultColors(Head *head, ColormapShadow *shadow);
 const char *mainReplicateSharedColors(Head *head, ColormapShadow *shadow, Colormap colormap);
 // The id layout of one real display whose resource-id mask is realMask and which carries
-// headCount heads: the proxy's client id mask it allows (2^(b - h) - 1).
+// headCount heads: the proxy's client id mask it allows (2^(b - h) - 1, h the bits that number
+// headCount + 1: one head number stays the proxy's own).
 uint32_t mainDisplayIdMask(uint32_t realMask, uint32_t headCount);
 // The display's head-bits mask, free-bits mask, id shift and lowest bit for the proxy's mask.
 void mainSetIdLayout(ServerDisplay *display, uint32_t realMask, uint32_t proxyMask);

@@ -234,7 +234,9 @@ const char *adjustMetaVisuals(MetaScreen *screen) {
 }  // namespace
 
 uint32_t mainDisplayIdMask(uint32_t realMask, uint32_t headCount) {
-  uint32_t b = uint32_t(std::popcount(realMask)), h = bitsToNumber(headCount);
+  // One head number more than the heads take: the proxy's own ids on a client's raw
+  // connections (its departure handle) use it, so that no client id can name them.
+  uint32_t b = uint32_t(std::popcount(realMask)), h = bitsToNumber(headCount + 1);
   if (h >= b) return 0;
   return uint32_t((uint64_t(1) << (b - h)) - 1);
 }

@@ -136,6 +136,7 @@ void freeEverything(uint32_t index) {
 uint32_t departingSlots = 0;  // slots with departing set (resourceDepartingSlots)
 
 void clearBases(ClientResourceTable &t) {
+  resourceUnindexBases(uint32_t(&t - proxyState.resourceTables));
   if (t.departing) departingSlots--;
   t.departing = 0;
   t.departureMarker = 0;
@@ -333,8 +334,6 @@ void resourceGetIdRange(uint32_t index, int serverFlag, uint32_t *min, uint32_t 
     for (uint32_t b = 0; b < t->bucketCount; b++)
       for (ResourceRecord *r = t->buckets[b]; r; r = r->next)
         if (r->id >= low && r->id <= high) used.push_back(r->id);
-  // The top id is the raw connections' departure handle (resourceNewServerSideId).
-  if (index != 0 && resourceTopIdOf(index) >= low && resourceTopIdOf(index) <= high) used.push_back(resourceTopIdOf(index));
   std::sort(used.begin(), used.end());
   used.erase(std::unique(used.begin(), used.end()), used.end());
   // Whether [a, b] still holds an id that is not used.
@@ -440,6 +439,7 @@ void resourceDepartClient(uint32_t index) {
 
 void resourceReleaseDepartedSlot(uint32_t index) {
   if (index == 0 || index >= kResourceClientSlots || !table(index).departing) return;
+  resourceKeepDepartedBases(index);
   clearBases(table(index));
 }
 
@@ -459,14 +459,14 @@ void resourceFreeIdBases() {
   for (uint32_t index = kResourceClientSlots; index-- > 0;) {
     ClientResourceTable &t = table(index);
     freeSlot(index);
+    resourceUnindexBases(index);
     free(t.idBases);
     free(t.fontIdBases);
     t.idBases = t.fontIdBases = nullptr;
     memset(t.idBaseSet, 0, sizeof t.idBaseSet);
   }
+  resourceForgetDepartedRecords(nullptr);
 }
-
-uint32_t resourceTopIdOf(uint32_t index) { return (index << resourceIdShift()) | resourceIdMask(); }
 
 uint32_t resourceNewServerSideId(ClientConnection *client) {
   if (!client) client = xproxyClients;
@@ -480,7 +480,7 @@ uint32_t resourceNewServerSideId(ClientConnection *client) {
   for (uint64_t tries = uint64_t(mask) + 1; tries > 0; tries--) {
     uint32_t candidate = base | (t.serverIdCounter & mask);
     t.serverIdCounter = (t.serverIdCounter - 1) & mask;
-    if (candidate != 0 && candidate != resourceTopIdOf(index) && !idIsUsed(candidate)) return candidate;
+    if (candidate != 0 && !idIsUsed(candidate)) return candidate;
   }
   return 0;
 }

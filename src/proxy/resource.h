@@ -64,13 +64,28 @@ void resourceReleaseDepartedSlot(uint32_t index);
 void resourceSetDepartureMarker(uint32_t index, uint64_t serial);
 // How many slots depart now.
 uint32_t resourceDepartingSlots();
+// What a released departed slot leaves behind: its bases under its marker's serial, so that a
+// raw connection that has not read that marker yet still reads the slot's ids in what the
+// real server said before the close (resourceServerToClientIdOf), while the slot itself serves
+// a newcomer. Kept by resourceReleaseDepartedSlot (for a slot whose marker went out), at most
+// kResourceDepartedRecordLimit of them (the oldest go first: a connection that has slept
+// through that many departures reads the ids of those older ones as whoever holds their bases
+// now); forgotten by resourceForgetDepartedRecords once `passed` says that every connection
+// on the displays of its bases has read past the marker (`passed` NULL: all of them, at reset).
+constexpr uint32_t kResourceDepartedRecordLimit = 4096;
+void resourceKeepDepartedBases(uint32_t index);
+using ResourceMarkerPassed = bool (*)(const ServerDisplay *display, uint64_t marker, void *context);
+void resourceForgetDepartedRecords(ResourceMarkerPassed passed, void *context = nullptr);
+uint32_t resourceDepartedRecordCount();
+// The oldest marker serial of a kept record with a base on the display (0: none).
+uint64_t resourceOldestDepartedMarker(const ServerDisplay *display);
+// The slots whose base for a head is set are indexed by head and base (resourceSetScreenIdBase
+// adds, clearing a slot's bases removes them).
+void resourceUnindexBases(uint32_t index);
 void resourceKillTemporaryClients();
 void resourceFreeIdBases();
 // An id for a resource the proxy creates for a client; 0 when the client's range is full.
-// The top id of the range (resourceTopIdOf) is never given: each raw connection's departure
-// handle has it (proxy/connections.h, xproxyAskForMarkers).
 uint32_t resourceNewServerSideId(ClientConnection *client);
-uint32_t resourceTopIdOf(uint32_t index);
 void resourceFreeServerSideId(uint32_t id);
 
 // ----- Id mapping ------------------------------------------------------------------------------

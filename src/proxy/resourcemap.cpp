@@ -2,6 +2,9 @@
 // head, and the Xlib copies of shared pixmaps.
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <unordered_map>
+#include <vector>
 
 #include <X11/Xlib.h>
 
@@ -22,10 +25,91 @@
 namespace {
 uint32_t slotOf(uint32_t id) { return resourceSlotOf(id); }
 ClientResourceTable &table(uint32_t index) { return proxyState.resourceTables[index]; }
+
+uint64_t baseKey(uint32_t headIndex, uint32_t base) { return uint64_t(headIndex) << 32 | base; }
+
+// Slots whose base for a head is set, by head and base: a real id finds its few candidates
+// without a walk over every slot. Kept in step with ClientResourceTable::idBases.
+std::unordered_map<uint64_t, std::vector<uint32_t>> slotsByBase;
+
+void unindexBase(uint64_t key, uint32_t slot) {
+  auto at = slotsByBase.find(key);
+  if (at == slotsByBase.end()) return;
+  std::erase(at->second, slot);
+  if (at->second.empty()) slotsByBase.erase(at);
+}
+
+// Released departed slots (resourceKeepDepartedBases), oldest first; each base also listed
+// under its key for the lookup.
+struct DepartedBase {
+  uint64_t marker;
+  uint32_t slot;
+};
+struct DepartedRecord {
+  uint64_t marker;
+  uint32_t slot;
+  std::vector<std::pair<uint64_t, const ServerDisplay *>> bases;  // key, display of the head
+};
+std::deque<DepartedRecord> departedRecords;
+std::unordered_map<uint64_t, std::vector<DepartedBase>> departedByBase;
+
+void unlistDeparted(const DepartedRecord &r) {
+  for (const auto &[key, display] : r.bases) {
+    auto at = departedByBase.find(key);
+    if (at == departedByBase.end()) continue;
+    std::erase_if(at->second, [&](const DepartedBase &b) { return b.marker == r.marker && b.slot == r.slot; });
+    if (at->second.empty()) departedByBase.erase(at);
+  }
+}
+
+const ServerDisplay *displayOfHeadIndex(uint32_t headIndex) {
+  for (MetaScreen *ms = xscreenList; ms; ms = ms->next)
+    for (Head *h = ms->heads; h; h = h->next)
+      if (h->idIndex == headIndex) return h->serverDisplay;
+  return nullptr;
+}
 }  // namespace
 
+void resourceUnindexBases(uint32_t index) {
+  if (index == 0 || index >= kResourceClientSlots) return;
+  ClientResourceTable &t = table(index);
+  if (!t.idBases) return;
+  for (uint32_t h = 0; h < kResourceIdTableHeads; h++)
+    if ((t.idBaseSet[h / 32] >> (h % 32)) & 1) unindexBase(baseKey(h, t.idBases[h]), index);
+}
 
+void resourceKeepDepartedBases(uint32_t index) {
+  ClientResourceTable &t = table(index);
+  if (!t.departureMarker || !t.idBases) return;
+  DepartedRecord record{t.departureMarker, index, {}};
+  for (uint32_t h = 0; h < kResourceIdTableHeads; h++)
+    if ((t.idBaseSet[h / 32] >> (h % 32)) & 1) record.bases.emplace_back(baseKey(h, t.idBases[h]), displayOfHeadIndex(h));
+  if (record.bases.empty()) return;
+  if (departedRecords.size() >= kResourceDepartedRecordLimit) {
+    unlistDeparted(departedRecords.front());
+    departedRecords.pop_front();
+  }
+  for (const auto &[key, display] : record.bases) departedByBase[key].push_back({record.marker, index});
+  departedRecords.push_back(std::move(record));
+}
 
+void resourceForgetDepartedRecords(ResourceMarkerPassed passed, void *context) {
+  std::erase_if(departedRecords, [&](const DepartedRecord &r) {
+    for (const auto &[key, display] : r.bases)
+      if (passed && !passed(display, r.marker, context)) return false;
+    unlistDeparted(r);
+    return true;
+  });
+}
+
+uint32_t resourceDepartedRecordCount() { return uint32_t(departedRecords.size()); }
+
+uint64_t resourceOldestDepartedMarker(const ServerDisplay *display) {
+  for (const DepartedRecord &r : departedRecords)
+    for (const auto &[key, d] : r.bases)
+      if (d == display) return r.marker;
+  return 0;
+}
 
 namespace {
 
@@ -50,19 +134,20 @@ void resourceSetScreenIdBase(uint32_t index, Head *head, uint32_t base) {
   if (!t.idBases || !t.fontIdBases) return;
   uint32_t headShift = head->serverDisplay ? head->serverDisplay->lowestBit : 0;
   const Head *fontHead = head->fontHead ? head->fontHead : head;
+  if (baseIsSet(t, head->idIndex)) unindexBase(baseKey(head->idIndex, t.idBases[head->idIndex]), index);
   t.idBases[head->idIndex] = shiftedLeft(head->displayNumber, headShift) | base;
   t.fontIdBases[head->idIndex] = shiftedLeft(fontHead->displayNumber, headShift) | base;
   t.idBaseSet[head->idIndex / 32] |= 1u << (head->idIndex % 32);
+  std::vector<uint32_t> &holders = slotsByBase[baseKey(head->idIndex, t.idBases[head->idIndex])];
   // A departing slot with the same base on the head: the real server has closed that
   // connection, since it gave its base to a new one. The slot is kept (events already queued
   // on other connections still speak of it), but its marker goes out now, before any request
   // of the new connection (xproxyDepartedBaseTaken).
-  for (uint32_t slot = 1; slot < kResourceClientSlots; slot++) {
-    ClientResourceTable &other = table(slot);
-    if (slot != index && other.departing && baseIsSet(other, head->idIndex) &&
-        other.idBases[head->idIndex] == t.idBases[head->idIndex] && !other.departureMarker)
-      xproxyDepartedBaseTaken(slot);
-  }
+  std::vector<uint32_t> taken;
+  for (uint32_t slot : holders)
+    if (slot != index && table(slot).departing && !table(slot).departureMarker) taken.push_back(slot);
+  holders.push_back(index);
+  for (uint32_t slot : taken) xproxyDepartedBaseTaken(slot);
 }
 
 uint32_t resourceServerId(uint32_t id, uint32_t kind, Head *head) {
@@ -124,31 +209,36 @@ int resourceServerToClientIdOf(uint32_t id, ServerDisplay *display, uint32_t *cl
   uint32_t base = id & display->freeBitsMask;
   // Only slots in use or departing whose base for the head is set: a released slot's stale
   // base, or the unset base of one still connecting, must not claim the id. Read from a raw
-  // connection, a departing slot whose marker that connection has not read yet comes first
-  // (what it reads is older than the departed client's close), then slots in use, then other
-  // departing ones.
+  // connection, what a departed slot (departing, or released with its record kept) left under
+  // a marker that connection has not read yet comes first (what it reads is older than the
+  // departed client's close), then slots in use, then other departing ones.
   const DisplayConnection *reader = xproxyCurrentDisplayConnection;
   if (reader && reader->display != display) reader = nullptr;
-  auto speaks = [&](const ClientResourceTable &t) {
-    return reader && (!t.departureMarker || xproxyBeforeMarker(reader, t.departureMarker));
-  };
-  // Of several departing slots that speak here (the base went from client to client), the one
+  // Of several departed slots that speak here (the base went from client to client), the one
   // whose marker comes first: what the connection reads now is older than that marker.
   uint32_t found = 0;
-  int rank = 0;  // 3: departing and speaking here, 2: in use, 1: departing
+  int rank = 0;  // 3: departed and speaking here, 2: in use, 1: departing
   uint64_t first = ~uint64_t(0);
-  bool departures = resourceDepartingSlots() != 0;
-  for (uint32_t slot = 1; slot < kResourceClientSlots && !(rank == 2 && !departures); slot++) {
-    const ClientResourceTable &t = table(slot);
-    if (!(t.bucketCount || t.departing) || !baseIsSet(t, head->idIndex) || t.idBases[head->idIndex] != base) continue;
-    int r = t.bucketCount ? 2 : speaks(t) ? 3 : 1;
-    uint64_t marker = t.departureMarker ? t.departureMarker : ~uint64_t(0);
+  auto consider = [&](uint32_t slot, int r, uint64_t marker) {
     if (r > rank || (r == 3 && marker < first)) {
       rank = r;
       found = slot;
       if (r == 3) first = marker;
     }
-  }
+  };
+  uint64_t key = baseKey(head->idIndex, base);
+  if (auto at = slotsByBase.find(key); at != slotsByBase.end())
+    for (uint32_t slot : at->second) {
+      const ClientResourceTable &t = table(slot);
+      if (!(t.bucketCount || t.departing)) continue;
+      uint64_t marker = t.departureMarker ? t.departureMarker : ~uint64_t(0);
+      bool speaks = t.departing && reader && (!t.departureMarker || xproxyBeforeMarker(reader, t.departureMarker));
+      consider(slot, t.bucketCount ? 2 : speaks ? 3 : 1, marker);
+    }
+  if (reader)
+    if (auto at = departedByBase.find(key); at != departedByBase.end())
+      for (const DepartedBase &b : at->second)
+        if (xproxyBeforeMarker(reader, b.marker)) consider(b.slot, 3, b.marker);
   if (!rank) return 0;
   uint32_t own = display->idShift < 32 ? (id >> display->idShift) & resourceIdMask() : 0;
   *clientId = (found << resourceIdShift()) | own;

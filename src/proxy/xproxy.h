@@ -353,8 +353,9 @@ struct DisplayConnection {
   // concerns nothing it reads: its selections all came later).
   uint64_t markerSeen;
   uint64_t markerFloor;
-  // A GC the proxy makes on the connection at its setup (the top id of its real range; 0:
-  // none): the id by which the proxy's own connection can KillClient it, in the server's order.
+  // A GC the proxy makes on the connection at its setup (an id of its real range under the head
+  // number no head has; 0: none): the id by which the proxy's own connection can KillClient
+  // it, in the server's order.
   uint32_t departureHandle;
   // The proxy's own image segment on this connection (xext/shm.cpp) and its close routine,
   // run by xproxyCloseDisplayConnection once the queued callbacks are discarded.

@@ -294,6 +294,10 @@ Order *ordersAddWriter(int fd, OrderCallback callback, void *argument, const cha
   return addDescriptor(fd, POLLOUT, callback, argument, failure);
 }
 
+Order *ordersAddHangupWatch(int fd, OrderCallback callback, void *argument) {
+  return addDescriptor(fd, POLLRDHUP, callback, argument, nullptr);
+}
+
 Order *ordersAddTimer(uint64_t delay, OrderCallback callback, void *argument) {
   Order *order = orderNew(callback, argument, delay);
   if (!order) return nullptr;

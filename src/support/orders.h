@@ -38,6 +38,9 @@ void ordersInit();
 Order *ordersAddIdle(OrderCallback callback, void *argument);
 Order *ordersAddReader(int fd, OrderCallback callback, void *argument, const char **failure = nullptr);
 Order *ordersAddWriter(int fd, OrderCallback callback, void *argument, const char **failure = nullptr);
+// Fires when the peer has shut its writing side or the descriptor broke (POLLRDHUP, POLLHUP,
+// POLLERR), whatever unread bytes it holds: a socket that is not read still shows its end.
+Order *ordersAddHangupWatch(int fd, OrderCallback callback, void *argument);
 Order *ordersAddTimer(uint64_t delay, OrderCallback callback, void *argument);
 Order *ordersAddQuietTimer(uint64_t quietTime, OrderCallback callback, void *argument);
 

@@ -86,9 +86,10 @@ TEST(Startup, OneHeadAsPythonXlibXcbAndAnMsbClientSeeIt) {
 
   ASSERT_EQ(rowsOf(mine, "ids").size(), 1u);
   uint32_t base = uint32_t(std::stoul(rowsOf(mine, "ids")[0][1]));
-  EXPECT_EQ(rowsOf(mine, "ids")[0][2], std::to_string(0x1fffff));
+  // Xvfb's 21 bits less the one that numbers the head and the proxy's own ids beside it.
+  EXPECT_EQ(rowsOf(mine, "ids")[0][2], std::to_string(0xfffff));
   EXPECT_NE(base, 0u);
-  EXPECT_EQ(base & 0x1fffff, 0u);
+  EXPECT_EQ(base & 0xfffff, 0u);
   EXPECT_EQ(rowsOf(mine, "keys")[0], (std::vector<std::string>{"keys", "8", "255"}));
   EXPECT_EQ(rowsOf(mine, "format"), rowsOf(real, "format"));
   auto screenRows = rowsOf(mine, "screen");
@@ -113,8 +114,8 @@ TEST(Startup, OneHeadAsPythonXlibXcbAndAnMsbClientSeeIt) {
   EXPECT_EQ(ours, theirs);
   EXPECT_TRUE(rootVisualListed);
 
-  // The slot's base: the client index shifted by 21.
-  EXPECT_EQ(base >> 21 << 21, base);
+  // The slot's base: the client index shifted by 20.
+  EXPECT_EQ(base >> 20 << 20, base);
 
   // libxcb: no connection error, and every screen, depth and visual can be walked. xcb_connect
   // waits for the setup reply, so it runs in a thread of its own while the loop goes on here.
@@ -142,7 +143,7 @@ TEST(Startup, OneHeadAsPythonXlibXcbAndAnMsbClientSeeIt) {
   walker.join();
   ASSERT_TRUE(done);
   EXPECT_EQ(xcbError, 0);
-  EXPECT_EQ(xcbMask, 0x1fffffu);
+  EXPECT_EQ(xcbMask, 0xfffffu);
   EXPECT_EQ(xcbScreens, 1u);
   EXPECT_EQ(xcbWidths, std::vector<int>{1024});
   EXPECT_EQ(xcbVisuals, ours.size());
@@ -153,8 +154,8 @@ TEST(Startup, OneHeadAsPythonXlibXcbAndAnMsbClientSeeIt) {
   SetupInfo info = decode(msb.setup(), true);
   EXPECT_EQ(info.success, 1);
   EXPECT_TRUE(info.zeroPads);
-  EXPECT_EQ(info.mask, 0x1fffffu);
-  EXPECT_EQ(info.base >> 21 << 21, info.base);
+  EXPECT_EQ(info.mask, 0xfffffu);
+  EXPECT_EQ(info.base >> 20 << 20, info.base);
   EXPECT_EQ(info.minKey, 8);
   EXPECT_EQ(info.maxKey, 255);
   ASSERT_EQ(info.screens.size(), 1u);
@@ -186,8 +187,10 @@ TEST(Startup, SeveralHeadsOfOneDisplayNarrowTheIdMask) {
     std::vector<std::string> screens;
     uint32_t mask;
   } cases[] = {
-      {{"640x480x24", "640x480x24"}, 0xfffff},
+      // Head numbers for the heads and one more (the proxy's own ids on the raw connections).
+      {{"640x480x24", "640x480x24"}, 0x7ffff},
       {{"640x480x24", "640x480x24", "320x200x24"}, 0x7ffff},
+      {{"640x480x24", "640x480x24", "320x200x24", "320x200x24"}, 0x3ffff},
   };
   for (const Case &c : cases) {
     StartupProxy proxy;

@@ -433,27 +433,33 @@ std::pair<size_t, bool> readToEnd(int peer) {
   return {bytes, false};
 }
 
-// A departure marker as a raw connection reads it: a sent ClientMessage to the marker window.
-FakeBytes markerEvent(uint16_t sequence, uint32_t window, uint64_t serial) {
+// A sent ClientMessage to the marker window with these data words.
+FakeBytes clientMessage(uint16_t sequence, uint32_t window, const uint32_t words[5]) {
   FakeBytes e(32, 0);
   e[0] = 33 | 0x80;
   e[1] = 32;
   memcpy(&e[2], &sequence, 2);
   memcpy(&e[4], &window, 4);
-  uint32_t words[2] = {uint32_t(serial), uint32_t(serial >> 32)};
-  memcpy(&e[12], words, 8);
+  memcpy(&e[12], words, 20);
   return e;
+}
+
+// The last departure marker the proxy sent, as a raw connection reads it.
+FakeBytes markerEvent(uint16_t sequence, uint32_t window) {
+  uint32_t words[5];
+  xproxyLastMarkerWords(words);
+  return clientMessage(sequence, window, words);
 }
 
 }  // namespace
 
 // A client that leaves at once: the requests the proxy wrote for it still reach the real server,
 // which then reads the end of the connection (shut for writing, not closed: the server may still
-// answer). The slot keeps its id bases until the server has closed the connection and every
-// other raw connection has read the marker sent after that: what a manager's connection holds
-// before the marker (read however late) carries the client's ids, what comes after it does
-// not. A server that has read everything and still holds the connection (asleep) gets it
-// closed fully. No time alone releases the slot.
+// answer). The slot keeps its id bases until the server has closed the connection and the
+// marker sent after that is out; then it is free at once, whatever other connections have read:
+// what a manager's connection holds before the marker (read however late, after the slot went)
+// carries the client's ids, what comes after it does not. A server that has read everything and
+// still holds the connection (asleep) gets it closed fully.
 TEST(ClientClose, DepartingClientsRequestsRunAndItsIdsTranslateUntilTheServerAnswers) {
   signal(SIGPIPE, SIG_IGN);
   for (bool answered : {true, false}) {
@@ -502,25 +508,27 @@ TEST(ClientClose, DepartingClientsRequestsRunAndItsIdsTranslateUntilTheServerAns
       EXPECT_EQ(recv(peer, &byte, 1, MSG_DONTWAIT), 0);
       close(peer);
     }
-    // The marker went out (serial 1 of this run, or later): the manager's connection, not read
-    // meanwhile (flow control), still holds a notification before it. However long it waits,
-    // the slot waits for it.
+    // The marker went out: the slot is free for a newcomer at once. The manager's connection,
+    // not read meanwhile (flow control), still holds a notification before the marker.
+    EXPECT_EQ(xproxyDepartureCount(), 0u);
+    EXPECT_EQ(resourceFreeClientSlot(), slot);
+    EXPECT_EQ(resourceDepartedRecordCount(), 1u);
     DisplayConnection *wmConnection = wm.client->displays[0];
     xproxyCancelDisplayReader(wmConnection);
     FakeBytes late = structureEvent(kDestroyNotify, sequence, real);
     ASSERT_EQ(send(wm.serverPeers[0], late.data(), late.size(), MSG_NOSIGNAL), 32);
-    FakeBytes marker = markerEvent(sequence, kMarkerWindow, ~uint64_t(0) >> 1);
+    FakeBytes marker = markerEvent(sequence, kMarkerWindow);
     ASSERT_EQ(send(wm.serverPeers[0], marker.data(), marker.size(), MSG_NOSIGNAL), 32);
     for (uint64_t waited = 0; waited < 3 * kXproxyDepartureLimitMs; waited += 100) core.advanceMs(100);
-    EXPECT_EQ(xproxyDepartureCount(), 1u);
-    EXPECT_NE(resourceFreeClientSlot(), slot);
+    EXPECT_EQ(resourceDepartedRecordCount(), 1u);  // kept while the manager has not read past it
     xproxyArmDisplayReader(wmConnection);
     core.runLoopOnce();
-    // The notification with the client's id; the marker dropped, and the slot released.
+    // The notification with the client's id; the marker dropped, and the record forgotten at
+    // the next check.
     EXPECT_EQ(received(core, wm, kDestroyNotify), (std::vector<std::pair<uint32_t, uint32_t>>{{window, window}}));
     EXPECT_TRUE(received(core, wm, 33).empty());
-    EXPECT_EQ(xproxyDepartureCount(), 0u);
-    EXPECT_EQ(resourceFreeClientSlot(), slot);
+    core.advanceMs(1000);
+    EXPECT_EQ(resourceDepartedRecordCount(), 0u);
     core.feedEvents(wm, {structureEvent(kDestroyNotify, sequence, real)});
     EXPECT_TRUE(received(core, wm, kDestroyNotify).empty());  // an id of no client now
     // A request naming it now goes out as an id that names nothing.
@@ -557,7 +565,7 @@ TEST(ClientClose, NewcomerWithADepartedClientsBaseIsToldApartByTheMarker) {
   ASSERT_EQ(core.realId(fresh, head), real);
   // The manager's connection: a notification from before the marker, the marker, one after.
   uint16_t sequence = core.serverSequence(wm, uint16_t(wm.client->sequence));
-  core.feedEvents(wm, {structureEvent(kDestroyNotify, sequence, real), markerEvent(sequence, kMarkerWindow, ~uint64_t(0) >> 1),
+  core.feedEvents(wm, {structureEvent(kDestroyNotify, sequence, real), markerEvent(sequence, kMarkerWindow),
                        structureEvent(kDestroyNotify, sequence, real)});
   EXPECT_EQ(received(core, wm, kDestroyNotify), (std::vector<std::pair<uint32_t, uint32_t>>{{old, old}, {fresh, fresh}}));
   // The newcomer's own connection: its own window.
@@ -571,6 +579,68 @@ TEST(ClientClose, NewcomerWithADepartedClientsBaseIsToldApartByTheMarker) {
   core.runLoopOnce();
   EXPECT_EQ(xproxyDepartureCount(), 0u);
   EXPECT_EQ(resourceServerId(fresh, kResourceWindow, head), real);
+}
+
+// A connection that is never read holds no slot: clients leave one after another beside it, each
+// slot is free again once its marker is out, and what the sleeper reads at last still names
+// each leaver by its own id (the bases the slots had, kept under their markers). A
+// ClientMessage that only names the marker window (no secret, or a serial never sent) is an
+// ordinary event: the manager gets it, and it moves no connection past any marker.
+TEST(ClientClose, SleepingConnectionHoldsNoSlotAndOnlyTheProxysMarkersCount) {
+  signal(SIGPIPE, SIG_IGN);
+  FakeCore core;
+  core.addScreen(800, 600);
+  FakeClient &wm = core.addClient();
+  FakeClient &sleeper = core.addClient();
+  ServerDisplay *display = core.addRealDisplay();
+  constexpr uint32_t kMarkerWindow = 0x1fffff0;
+  display->markerWindow = kMarkerWindow;
+  Head *head = core.heads()[0];
+  xproxyCancelDisplayReader(sleeper.client->displays[0]);
+  std::vector<std::pair<uint32_t, uint32_t>> gone;  // the leaver's window, its real id
+  uint16_t sleeperSequence = core.serverSequence(sleeper, uint16_t(sleeper.client->sequence));
+  FakeBytes before;  // what the sleeper's server end holds: each leaver's notification
+  for (int round = 0; round < 40; round++) {
+    FakeClient &leaver = core.addClient();
+    uint32_t window = leaver.id(7), real = core.realId(window, head);
+    uint32_t slot = leaver.index;
+    xproxyCloseClient(leaver.client, "End of client", 0);
+    int peer = leaver.serverPeers[0];
+    forget(leaver);
+    FakeBytes note = structureEvent(kDestroyNotify, sleeperSequence, real);
+    before.insert(before.end(), note.begin(), note.end());
+    readToEnd(peer);
+    close(peer);
+    core.runLoopOnce();
+    ASSERT_EQ(xproxyDepartureCount(), 0u) << round;
+    ASSERT_EQ(resourceFreeClientSlot(), slot) << round;  // the next newcomer gets it
+    gone.emplace_back(window, real);
+    // Between the leaver's close and its marker on the manager's connection: a forged marker
+    // (a huge serial, no secret) and one with the secret and a serial never sent.
+    uint16_t sequence = core.serverSequence(wm, uint16_t(wm.client->sequence));
+    uint32_t forged[5] = {0xffffffffu, 0x7fffffffu, 1, 2, 3};
+    uint32_t beyond[5];
+    xproxyLastMarkerWords(beyond);
+    beyond[0] += 5;
+    core.feedEvents(wm, {clientMessage(sequence, kMarkerWindow, forged), clientMessage(sequence, kMarkerWindow, beyond),
+                         structureEvent(kDestroyNotify, sequence, real), markerEvent(sequence, kMarkerWindow)});
+    std::vector<std::pair<uint8_t, uint32_t>> codes;  // code, window
+    for (const FakeBytes &m : core.messages(wm)) codes.emplace_back(m[0] & 0x7f, wm.u32(m, (m[0] & 0x7f) == 33 ? 4 : 8));
+    EXPECT_EQ(codes, (std::vector<std::pair<uint8_t, uint32_t>>{{33, kMarkerWindow}, {33, kMarkerWindow}, {kDestroyNotify, window}}))
+        << round;
+  }
+  EXPECT_EQ(resourceDepartedRecordCount(), 40u);  // the sleeper has passed none of them
+  // The sleeper wakes: each notification from before the markers names its leaver.
+  ASSERT_EQ(send(sleeper.serverPeers[0], before.data(), before.size(), MSG_NOSIGNAL), ssize_t(before.size()));
+  FakeBytes marker = markerEvent(sleeperSequence, kMarkerWindow);
+  ASSERT_EQ(send(sleeper.serverPeers[0], marker.data(), marker.size(), MSG_NOSIGNAL), 32);
+  xproxyArmDisplayReader(sleeper.client->displays[0]);
+  core.runLoopOnce();
+  std::vector<std::pair<uint32_t, uint32_t>> expected;
+  for (auto [window, real] : gone) expected.emplace_back(window, window);
+  EXPECT_EQ(received(core, sleeper, kDestroyNotify), expected);
+  core.advanceMs(1000);
+  EXPECT_EQ(resourceDepartedRecordCount(), 0u);
 }
 
 // A client whose slot equals its raw connection's client index gets the real server's ids back

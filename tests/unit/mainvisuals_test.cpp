@@ -19,11 +19,12 @@ TEST(IdLayout, MaskAndPerDisplayFields) {
   struct Row {
     uint32_t realMask, heads, proxyMask, headBits, shift, lowest;
   } rows[] = {
-      {0x1fffff, 1, 0x1fffff, 0x0, 0, 0},
-      {0x1fffff, 2, 0xfffff, 0x1, 1, 0},
+      // One head number more than the heads: the proxy's own ids on the raw connections.
+      {0x1fffff, 1, 0xfffff, 0x1, 1, 0},
+      {0x1fffff, 2, 0x7ffff, 0x3, 2, 0},
       {0x1fffff, 3, 0x7ffff, 0x3, 2, 0},
-      {0x1fffff, 4, 0x7ffff, 0x3, 2, 0},
-      {0x3ffffe, 2, 0xfffff, 0x2, 2, 1},  // a mask from bit 1 moves the layout up by one
+      {0x1fffff, 4, 0x3ffff, 0x7, 3, 0},
+      {0x3ffffe, 2, 0x7ffff, 0x6, 3, 1},  // a mask from bit 1 moves the layout up by one
   };
   for (const Row &r : rows) {
     SCOPED_TRACE(testing::Message() << std::hex << r.realMask << " with " << r.heads << " heads");
@@ -37,11 +38,11 @@ TEST(IdLayout, MaskAndPerDisplayFields) {
     EXPECT_EQ(display.freeBitsMask, (0x1fffffffu & ~r.realMask) | r.headBits);
   }
   // The smallest mask over two displays rules; the other display keeps more head bits.
-  uint32_t proxyMask = std::min(mainDisplayIdMask(0x1fffff, 1), mainDisplayIdMask(0x1fffff, 3));
+  uint32_t proxyMask = std::min(mainDisplayIdMask(0x1fffff, 1), mainDisplayIdMask(0x1fffff, 4));
   ServerDisplay single{};
   mainSetIdLayout(&single, 0x1fffff, proxyMask);
-  EXPECT_EQ(single.headBitsMask, 0x3u);
-  EXPECT_EQ(single.freeBitsMask, 0x1fe00003u);
+  EXPECT_EQ(single.headBitsMask, 0x7u);
+  EXPECT_EQ(single.freeBitsMask, 0x1fe00007u);
 }
 
 TEST(IdLayout, SlotSearchEndsWhereIdsLeaveTwentyNineBits) {

@@ -345,14 +345,14 @@ TEST_F(ResourceTest, BucketsRangesAndReentrantFrees) {
   EXPECT_EQ(resourceTableOf(3), nullptr);
 }
 
-// The id range is cut by used ids; orphan pixmaps' ids are skipped (they are free). The top id
-// is the raw connections' departure handle: never in a range.
+// The id range is cut by used ids; orphan pixmaps' ids are skipped (they are free). The whole
+// range is the client's: its top id too.
 TEST_F(ResourceTest, IdRangeSkipsOrphans) {
   ASSERT_EQ(resourceInitClient(6), 1);
   uint32_t min = 0, max = 0;
   resourceGetIdRange(6, 0, &min, &max);
   EXPECT_EQ(min, id(6, 0));
-  EXPECT_EQ(max, id(6, 0xffffe));
+  EXPECT_EQ(max, id(6, 0xfffff));
   PixmapRecord *p = resourceCreatePixmap(id(6, 0x7ffff), nullptr, nullptr, 1, 1, 1);
   ASSERT_NE(p, nullptr);
   p->refCount = 1;
@@ -360,11 +360,11 @@ TEST_F(ResourceTest, IdRangeSkipsOrphans) {
   ASSERT_EQ(resourceFindOrphanPixmap(id(6, 0x7ffff)), p);
   resourceGetIdRange(6, 0, &min, &max);
   EXPECT_EQ(min, id(6, 0));
-  EXPECT_EQ(max, id(6, 0xffffe));
+  EXPECT_EQ(max, id(6, 0xfffff));
   ASSERT_EQ(resourceAdd(id(6, 0x7ffff), kExtType, ext()), 1);  // a record of the same id cuts
   resourceGetIdRange(6, 0, &min, &max);
   EXPECT_EQ(min, id(6, 0x80000));
-  EXPECT_EQ(max, id(6, 0xffffe));
+  EXPECT_EQ(max, id(6, 0xfffff));
   ASSERT_EQ(resourceAdd(id(6, 0xffff0), kExtType, ext()), 1);
   resourceGetIdRange(6, 0, &min, &max);
   EXPECT_EQ(min, id(6, 0x80000));
