@@ -334,6 +334,30 @@ TEST_F(ClientFlowTest, GrabSuspendsOtherClients) {
   ASSERT_EQ(a.roundTrip(getInputFocus(), answer), "");
 }
 
+// A client that leaves while another holds the server is closed at once, as the real server
+// closes it: its socket is not read during the grab, but its end is seen. The requests it left
+// unread go with it; the grabber is served throughout.
+TEST_F(ClientFlowTest, ClientLeavingDuringAnotherClientsGrabIsClosedAtOnce) {
+  RawClient a, b;
+  ASSERT_EQ(proxy.connect(a, 'l'), "");
+  ClientConnection *grabber = newest();
+  ASSERT_EQ(proxy.connect(b, 'l'), "");
+  ClientConnection *other = newest();
+  RawBytes answer;
+  ASSERT_EQ(b.roundTrip(getInputFocus(), answer), "");
+  unsigned before = passthroughClientCount();
+  miscSuspendOtherClients(grabber);
+  EXPECT_NE(other->hangupWatch, nullptr);
+  ASSERT_EQ(b.send(getInputFocus()), "");
+  b.close();
+  EXPECT_TRUE(proxy.runUntil([&] { return passthroughClientCount() == before - 1; }, kLoopEventBoundMs));
+  EXPECT_EQ(miscGrabbingClient, grabber);
+  ASSERT_EQ(a.roundTrip(getInputFocus(), answer), "");
+  miscRescheduleAllClients();
+  EXPECT_EQ(grabber->hangupWatch, nullptr);
+  ASSERT_EQ(a.roundTrip(getInputFocus(), answer), "");
+}
+
 // The last set-up client's close asks for a reset; one closed for a reset does not.
 TEST_F(ClientFlowTest, LastClientAsksForAReset) {
   for (bool forReset : {false, true}) {

@@ -278,7 +278,64 @@ TEST_F(ResourceTest, DepartingIdsTranslateBothWaysByTheReadersMarker) {
   EXPECT_EQ(resourceServerId(id(2, 9), kResourceWindow, &head), real);
   resourceReleaseDepartedSlot(1);
   EXPECT_EQ(resourceServerId(id(1, 9), kResourceWindow, &head) & kResourceNoServerId, kResourceNoServerId);
+  // Released, and slot 1 serves a newcomer on another base: what a reader reads before marker 5
+  // still names the departed client, after it the client that holds the base now.
+  ASSERT_EQ(resourceInitClient(1), 1);
+  resourceSetScreenIdBase(1, &head, 0x700000);
+  ASSERT_EQ(resourceDepartedRecordCount(), 1u);
+  for (Case c : {Case{0, 0, 1}, Case{4, 0, 1}, Case{5, 0, 2}, Case{0, 5, 2}}) {
+    SCOPED_TRACE(testing::Message() << "released " << c.seen << " " << c.floor);
+    reader.markerSeen = c.seen;
+    reader.markerFloor = c.floor;
+    xproxyCurrentDisplayConnection = &reader;
+    EXPECT_EQ(resourceServerToClientId(real, &display), id(c.slot, 9));
+    EXPECT_EQ(resourceServerToClientId(0x700000 | 9, &display), id(1, 9));
+    xproxyCurrentDisplayConnection = nullptr;
+  }
+  // Forgotten once every reader has passed it.
+  resourceForgetDepartedRecords([](const ServerDisplay *, uint64_t marker, void *) { return marker <= 5; });
+  EXPECT_EQ(resourceDepartedRecordCount(), 0u);
+  reader.markerSeen = 0;
+  xproxyCurrentDisplayConnection = &reader;
+  EXPECT_EQ(resourceServerToClientId(real, &display), id(2, 9));
+  xproxyCurrentDisplayConnection = nullptr;
+  resourceFreeAllOfClient(1);
   resourceFreeAllOfClient(2);
+  freedIds.clear();
+}
+
+// A reader that never reads keeps a bounded number of departed slots' records: the oldest go
+// first, and their bases then mean what they mean now (here: no client).
+TEST_F(ResourceTest, DepartedRecordsAreBoundedOldestFirst) {
+  ServerDisplay display{};
+  display.freeBitsMask = 0x1ff00000;
+  MetaScreen screen{};
+  xscreenList = &screen;
+  Head head{};
+  screen.heads = &head;
+  head.serverDisplay = &display;
+  head.metaScreen = &screen;
+  DisplayConnection sleeper{};
+  sleeper.display = &display;
+  auto depart = [&](uint32_t base, uint64_t marker) {
+    ASSERT_EQ(resourceInitClient(3), 1);
+    resourceSetScreenIdBase(3, &head, base);
+    ASSERT_EQ(resourceAdd(id(3, 1), kExtType, ext()), 1);
+    resourceDepartClient(3);
+    resourceSetDepartureMarker(3, marker);
+    resourceReleaseDepartedSlot(3);
+  };
+  const uint32_t total = kResourceDepartedRecordLimit + 4;
+  // The first departure's base is its own; the others share 500 bases.
+  constexpr uint32_t kFirst = 0x1ff00000;
+  for (uint32_t n = 0; n < total; n++) depart(n == 0 ? kFirst : (n % 500 + 1) << 20, n + 1);
+  EXPECT_EQ(resourceDepartedRecordCount(), kResourceDepartedRecordLimit);
+  xproxyCurrentDisplayConnection = &sleeper;
+  EXPECT_EQ(resourceServerToClientId(kFirst | 1, &display), kFirst | 1);  // the first went: no client's
+  EXPECT_EQ(resourceServerToClientId((7u << 20) | 1, &display), id(3, 1));
+  xproxyCurrentDisplayConnection = nullptr;
+  resourceForgetDepartedRecords(nullptr);
+  EXPECT_EQ(resourceDepartedRecordCount(), 0u);
   freedIds.clear();
 }
 
