@@ -517,7 +517,8 @@ void watchDepartedRecords() {
   for (ServerDisplay *display : remark) postMarker(display, serial);
 }
 
-// Step 1: the marker on each of the departure's displays (once).
+// Step 1 for a departure whose base a newcomer took: its own marker on each of its displays,
+// at once (once).
 void sendMarker(Departure *p) {
   if (p->marker) return;
   p->marker = ++markerSerial;
@@ -525,23 +526,52 @@ void sendMarker(Departure *p) {
   resourceSetDepartureMarker(p->slot, p->marker);
 }
 
-// Every connection has ended: the marker (unless a newcomer's base sent it already), and the
-// slot is released (the departure is freed). The server's own close, the base given to a
-// newcomer and the KillClient of checkDrain order the marker after the close; a bare full
+// The departures whose connections have all ended and that wait for the marker of their batch
+// (postBatchMarker); the idle order that sends it is armed by departureAnswered and cancelled
+// by itself and at reset (xproxyEndDepartures).
+Order *markerBatch = nullptr;
+
+// One marker for every departure answered since the last one: the server's own close, the base
+// given to a newcomer and the KillClient of checkDrain order it after the closes; a bare full
 // close of the proxy (no handle) gets a round trip first, which the server mostly reads after
-// it noticed it.
-void departureAnswered(Departure *p) {
-  if (p->open || p->starting) return;
-  if (!p->marker) {
+// it noticed it. Then their slots are released (the departures are freed).
+void postBatchMarker(void *) {
+  ordersCancel(markerBatch);
+  markerBatch = nullptr;
+  std::vector<Departure *> batch;
+  std::vector<ServerDisplay *> displays, synced;
+  for (Departure *p = departures; p; p = p->next) {
+    if (p->open || p->starting) continue;
+    batch.push_back(p);
+    if (p->marker) continue;  // a newcomer's base sent it
     bool closedHere = false;
     for (uint32_t i = 0; i < p->count; i++)
       closedHere = closedHere || (p->connections[i]->closedHere && !p->connections[i]->killed);
-    if (closedHere)
-      for (ServerDisplay *display : displaysOf(p))
+    for (ServerDisplay *display : displaysOf(p)) {
+      if (std::find(displays.begin(), displays.end(), display) == displays.end()) displays.push_back(display);
+      if (closedHere && std::find(synced.begin(), synced.end(), display) == synced.end()) {
+        synced.push_back(display);
         if (xlibOpen(display)) xproxySyncXlib(display->display, "a departing client");
-    sendMarker(p);
+      }
+    }
   }
-  finishDeparture(p);
+  if (batch.empty()) return;
+  uint64_t serial = ++markerSerial;
+  for (ServerDisplay *display : displays) postMarker(display, serial);
+  for (Departure *p : batch) {
+    if (!p->marker) {
+      p->marker = serial;
+      resourceSetDepartureMarker(p->slot, serial);
+    }
+    finishDeparture(p);
+  }
+}
+
+// Every connection has ended: the departure joins the next marker's batch.
+void departureAnswered(Departure *p) {
+  if (p->open || p->starting || markerBatch) return;
+  markerBatch = ordersAddIdle(postBatchMarker, nullptr);
+  if (!markerBatch) postBatchMarker(nullptr);  // no memory for the order: at once
 }
 
 // Bytes written to the socket that its reader has not taken yet; -1 when not known.
@@ -632,7 +662,7 @@ void onDepartingReadable(void *argument) {
   if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
   Departure *p = d->departure;
   endDepartingConnection(d);
-  departureAnswered(p);  // (may free d)
+  departureAnswered(p);
 }
 
 // Writes what the socket takes; once everything is out (or nothing more can go), the writing
@@ -650,7 +680,7 @@ void onDepartingWritable(void *argument) {
   if (result == kOutbufferError || ::shutdown(d->fd, SHUT_WR) != 0) {
     Departure *p = d->departure;
     endDepartingConnection(d);
-    departureAnswered(p);  // (may free d)
+    departureAnswered(p);
     return;
   }
   d->shut = 1;
@@ -828,6 +858,8 @@ void resetAfterLastClient(ClientConnection *client, bool wasSetUp) {
 }  // namespace
 
 void xproxyEndDepartures() {
+  ordersCancel(markerBatch);
+  markerBatch = nullptr;
   while (departures) finishDeparture(departures);
   resourceForgetDepartedRecords(nullptr);
   ordersCancel(departureWatch);
