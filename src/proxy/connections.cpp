@@ -303,7 +303,8 @@ struct DepartingConnection {
 //    resources in the same step and queued their notifications for the other clients; or the
 //    proxy's KillClient made the server close it before that connection's next request), or
 //    when a new connection got the same base (the close is over), a marker goes out on each
-//    real display it had (postMarker): a ClientMessage the proxy's Xlib connection sends to the
+//    real display it had (postMarker; one marker for all the departures answered since the
+//    loop's last idle pass, postBatchMarker): a ClientMessage the proxy's Xlib connection sends to the
 //    display's marker window, delivered to every raw connection, which each selected it at its
 //    setup (xproxyAskForMarkers), in the server's order, even to a client the server holds
 //    asleep. A round trip follows, so every request written afterwards on any connection runs
