@@ -15,7 +15,7 @@
 # at REAL (a proxy's own connection there, when it was that server's first client), with data
 # all ones at the start and small numbers later. A server refuses no newcomer for them, and
 # the manager gets each of those messages; one more line counts both.
-import socket, struct, sys, time
+import socket, sys, time
 from Xlib import X, Xatom, display
 from Xlib.protocol import request
 

@@ -6,7 +6,7 @@
 # (and the first refusal's reason), then what the sleeper reads once it wakes: every event it
 # selected, then the reply to its round trip.
 # Arguments: the display name, the number of sessions.
-import struct, sys, time
+import struct, sys
 
 sys.dont_write_bytecode = True  # (no cache files beside the scripts)
 import rawx  # noqa: E402
