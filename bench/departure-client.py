@@ -12,6 +12,19 @@
 #   leave <ms>       its worst round trip in the 3 s after the crowd left
 #   sessions <n/s>   the rate of the sessions afterwards
 #   windows <n>      windows the crowd created
+#
+#   departure-client.py mass IDLE BUSY
+#
+# Many leaving beside many at work: BUSY connections (another process) create and destroy
+# windows (each with an event mask) in turn without pause; IDLE connections each select
+# PropertyChange on the root and map a window, then do nothing. A bystander
+# does GetInputFocus round trips for 2 s, then all the idle ones leave at once (their sockets
+# closed one after the other, nothing sent) while it goes on for 3 s more. Prints:
+#   massbefore <ms>  the bystander's worst round trip beside the busy ones alone
+#   mass <ms>        its worst round trip in the 3 s after the idle ones left
+import os
+import signal
+import subprocess
 import sys
 import time
 
@@ -31,7 +44,73 @@ def round_trip(d):
     return (time.monotonic() - start) * 1000
 
 
+def busy(count):
+    # The busy crowd: at work until the parent ends it.
+    signal.signal(signal.SIGTERM, lambda *_: os._exit(0))
+    crowd = []
+    for _ in range(count):
+        d = display.Display()
+        d.set_error_handler(on_error)
+        crowd.append(d)
+    mask = X.ExposureMask | X.StructureNotifyMask | X.KeyPressMask
+    for d in crowd:
+        d.sync()
+    print('ready', flush=True)
+    n = 0
+    while True:
+        for d in crowd:
+            root = d.screen().root
+            w = root.create_window(n % 400, 0, 20, 10, 0, X.CopyFromParent, event_mask=mask)
+            w.destroy()
+            n += 1
+            d.flush()
+        for d in crowd[::20]:
+            d.sync()
+        for d in crowd:
+            while d.pending_events():
+                d.next_event()
+
+
+def mass(idle, busy_count):
+    bystander = display.Display()
+    worker = subprocess.Popen([sys.executable, __file__, 'busy', str(busy_count)], stdout=subprocess.PIPE, text=True)
+    try:
+        if worker.stdout.readline().strip() != 'ready':
+            sys.exit('the busy clients did not start')
+        crowd = []
+        for _ in range(idle):
+            d = display.Display()
+            d.set_error_handler(on_error)
+            root = d.screen().root
+            root.change_attributes(event_mask=X.PropertyChangeMask)
+            w = root.create_window(0, 0, 10, 10, 0, X.CopyFromParent, event_mask=X.StructureNotifyMask)
+            w.map()
+            crowd.append(d)
+        for d in crowd:
+            d.sync()
+        worst_before = 0.0
+        end = time.monotonic() + 2
+        while time.monotonic() < end:
+            worst_before = max(worst_before, round_trip(bystander))
+        for d in crowd:
+            d.close()
+        worst = 0.0
+        end = time.monotonic() + 3
+        while time.monotonic() < end:
+            worst = max(worst, round_trip(bystander))
+    finally:
+        worker.terminate()
+        worker.wait()
+    bystander.close()
+    print('massbefore %.1f' % worst_before)
+    print('mass %.1f' % worst)
+
+
 def main():
+    if sys.argv[1] == 'busy':
+        return busy(int(sys.argv[2]))
+    if sys.argv[1] == 'mass':
+        return mass(int(sys.argv[2]), int(sys.argv[3]))
     clients, seconds, sessions = int(sys.argv[1]), float(sys.argv[2]), int(sys.argv[3])
     bystander = display.Display()
     crowd = []

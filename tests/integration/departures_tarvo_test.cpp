@@ -110,6 +110,22 @@ TEST_P(DepartureChurnThroughTarvo, ReparentingManagerKeepsNoGhostAndNamesEachWin
   EXPECT_EQ(proxied, clean);
 }
 
+// The same churn with two hostile clients beside it throughout: one selects SubstructureNotify
+// and PropertyChange on the root and never reads while 30 000 PropertyNotify pile up for it;
+// the other sends ClientMessages to the root naming the first ids of the range of the real
+// server's first client (the proxy's own connection) before every wave, data all ones, then
+// small numbers. As directly: no ghost frame, no misnamed event, no refused newcomer, and the
+// manager gets every one of those messages.
+TEST_P(DepartureChurnThroughTarvo, BesideAClientThatNeverReadsAndOneThatSendsLookalikes) {
+  auto [direct, proxied] =
+      twin.run("/usr/bin/python3 " + kScripts + "churn_wm.py %D 9 hostile " + twin.behindDisplay());
+  const std::string clean =
+      "left 36 live 6\nghost 0 no unmap 0 no destroy 0\nforeign 0 wrong 0 touched 0\n"
+      "refused 0 messages 6400 of 6400\n";
+  EXPECT_EQ(direct, clean);
+  EXPECT_EQ(proxied, clean);
+}
+
 INSTANTIATE_TEST_SUITE_P(Heads, DepartureChurnThroughTarvo, ::testing::Values(1, 2));
 
 }  // namespace

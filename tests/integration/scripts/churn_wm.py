@@ -7,15 +7,24 @@
 # that went (ghosts), departed windows without their UnmapNotify or DestroyNotify, events naming
 # an id the manager never framed nor knew (foreign), events telling of the end of a window whose
 # client still runs (wrong), and live clients whose mark went or who were killed (touched).
-# Arguments: the display name, the number of waves.
+# Arguments: the display name, the number of waves; then optionally "hostile" and a display
+# name REAL: two more clients run beside the manager throughout. One selects SubstructureNotify
+# and PropertyChange on the root and never reads (a third client changes a root property far
+# more often than a socket holds); the other, before each wave, sends ClientMessages to the root
+# (SubstructureNotify) naming ids from the start of the first client's id range on the server
+# at REAL (a proxy's own connection there, when it was that server's first client), with data
+# all ones at the start and small numbers later. A server refuses no newcomer for them, and
+# the manager gets each of those messages; one more line counts both.
 import socket, sys, time
 from Xlib import X, Xatom, display
 from Xlib.protocol import request
 
 sys.dont_write_bytecode = True  # (no cache files beside the scripts)
 from sync_sleep import fall_asleep  # noqa: E402
+import rawx  # noqa: E402
 
 name, waves = sys.argv[1], int(sys.argv[2])
+hostile = len(sys.argv) > 3 and sys.argv[3] == 'hostile'
 names = {X.UnmapNotify: 'UnmapNotify', X.DestroyNotify: 'DestroyNotify'}
 
 
@@ -33,7 +42,9 @@ queued = {}    # window id -> records whose window the server made after the cur
 records = []
 frame_ids = set()
 clients = {}   # window id -> (Display, window, record) of clients still running
-counts = {'foreign': 0, 'wrong': 0}
+counts = {'foreign': 0, 'wrong': 0, 'refused': 0}
+forged = set()  # (window, first datum) of the forger's messages the manager got
+sent_forgeries = 0
 
 
 def handle(e):
@@ -81,6 +92,9 @@ def handle(e):
                 current[wid] = queued[wid].pop(0)
             else:
                 del current[wid]
+    elif e.type == X.ClientMessage:
+        if e.client_type == Xatom.INTEGER:
+            forged.add((e.window.id, e.data[1][0]))
     elif e.type in (X.MapNotify, X.ReparentNotify, X.ConfigureNotify):
         if wid is not None and wid not in current and wid not in frame_ids:
             counts['foreign'] += 1
@@ -98,7 +112,12 @@ def serve(seconds):
 
 
 def newcomer():
-    c = display.Display(name)
+    try:
+        c = display.Display(name)
+    except Exception as refusal:
+        counts['refused'] += 1
+        print('  refused', refusal)
+        return
     s = c.screen()
     w = s.root.create_window(10, 10, 60, 40, 0, s.root_depth)
     rec = {'state': 'live', 'frame': None, 'unmap': 0, 'destroy': 0}
@@ -139,6 +158,31 @@ def leave(wid, how):
 
 
 
+if hostile:
+    low, _ = rawx.first_client_range(sys.argv[4])
+    sleeper = rawx.Client(name)
+    sleeper.select_input(sleeper.root, rawx.SubstructureNotifyMask | rawx.PropertyChangeMask)
+    sleeper.round_trip()  # and never reads again
+    flooder = rawx.Client(name)
+    change = flooder.change_root_property(flooder.intern_atom('_CHURN_FLOOD'), 1)
+    for chunk in range(6):
+        flooder.send(change * 5000, 5000)
+    flooder.round_trip()
+    forger = rawx.Client(name)
+
+
+def forge(count, datum):
+    global sent_forgeries
+    if not hostile:
+        return
+    data = (datum,) * 5
+    forger.send(b''.join(rawx.send_event(forger.root, rawx.SubstructureNotifyMask, rawx.client_message(low + n, 19, data))
+                         for n in range(count)), count)
+    forger.round_trip()
+    sent_forgeries += count
+
+
+forge(4096, 0xffffffff)
 ways = ('close', 'shutdown', 'kill', 'retained', 'asleep')
 for i in range(6):
     newcomer()
@@ -146,6 +190,7 @@ serve(0.3)
 for wave in range(waves):
     # Framed clients whose window the manager's events are about now.
     leavers = sorted(wid for wid, (c, w, rec) in clients.items() if current.get(wid) is rec and rec['frame'])[:4]
+    forge(256, wave + 1)
     retained = [leave(wid, ways[(wave + n) % len(ways)]) for n, wid in enumerate(leavers)]
     wm.flush()
     for wid in retained:
@@ -178,6 +223,8 @@ for wid, (c, w, rec) in clients.items():
 print('left', len(left), 'live', len(clients))
 print('ghost', ghost, 'no unmap', no_unmap, 'no destroy', no_destroy)
 print('foreign', counts['foreign'], 'wrong', counts['wrong'], 'touched', touched)
+if hostile:
+    print('refused', counts['refused'], 'messages', len(forged), 'of', sent_forgeries)
 for rec in left:  # what went wrong, to tell the cause
     if rec['frame'] is not None or rec['unmap'] != 1 or rec['destroy'] != 1:
         print(' ', rec['how'], hex(rec['id']), 'unmap', rec['unmap'], 'destroy', rec['destroy'])

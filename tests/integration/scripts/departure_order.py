@@ -6,6 +6,12 @@
 #             property 35 000 times; the client leaves among those changes
 #   newcomer  as busy, and a newcomer connects after the leaver (it may get its real base) and
 #             maps a window
+#   forged    as newcomer, with a client beside them that selects PropertyChange on the root
+#             and never reads, and before the flood another client sends ClientMessages to the
+#             root (SubstructureNotify) naming each of 4096 ids from the start of the first
+#             client's id range on the server at argument 3 (a display name; a proxy's own
+#             connection there, when it was that server's first client), their data all ones:
+#             ordinary events, which the manager gets all of
 #   request   the client leaves asleep as in await; the manager deletes and changes properties
 #             of its window at once; eight other clients' windows keep theirs
 # Prints the manager's structure events about the clients' windows, and what was kept.
@@ -14,6 +20,7 @@ from Xlib import X, Xatom, display, error
 
 sys.dont_write_bytecode = True  # (no cache files beside the scripts)
 from sync_sleep import fall_asleep  # noqa: E402
+import rawx  # noqa: E402
 
 name, case = sys.argv[1], sys.argv[2]
 names = {X.CreateNotify: 'CreateNotify', X.MapNotify: 'MapNotify', X.UnmapNotify: 'UnmapNotify',
@@ -30,9 +37,14 @@ def mapped_window(client):
 
 wm = display.Display(name)
 root = wm.screen().root
-mask = X.SubstructureNotifyMask | (X.PropertyChangeMask if case in ('busy', 'newcomer') else 0)
+flooded = case in ('busy', 'newcomer', 'forged')
+mask = X.SubstructureNotifyMask | (X.PropertyChangeMask if flooded else 0)
 root.change_attributes(event_mask=mask)
 wm.sync()
+
+
+forgeries = 4096
+forged_seen = set()
 
 
 def collect(done, seconds):
@@ -43,6 +55,8 @@ def collect(done, seconds):
             e = wm.next_event()
             if e.type in names:
                 got.append(e)
+            elif e.type == X.ClientMessage and e.client_type == Xatom.INTEGER:
+                forged_seen.add(e.window.id)
         if done(got):
             break
         time.sleep(0.02)
@@ -64,8 +78,20 @@ w = mapped_window(leaver)
 leaver_id = w.id
 collect(lambda got: False, 0.3)
 
+if case == 'forged':
+    low, _ = rawx.first_client_range(sys.argv[3])
+    sleeper = rawx.Client(name)
+    sleeper.select_input(sleeper.root, rawx.PropertyChangeMask)
+    sleeper.round_trip()  # and never reads again
+    forger = rawx.Client(name)
+    ones = (0xffffffff,) * 5
+    forger.send(b''.join(rawx.send_event(forger.root, rawx.SubstructureNotifyMask, rawx.client_message(low + n, 19, ones))
+                         for n in range(forgeries)), forgeries)
+    forger.round_trip()
+    forger.close()
+
 flooder = None
-if case in ('busy', 'newcomer'):
+if flooded:
     flooder = display.Display(name)
     froot = flooder.screen().root
     atom = flooder.intern_atom('_DEPARTURE_FLOOD')
@@ -88,7 +114,7 @@ if case in ('await', 'request'):
 leaver.close()
 
 newcomer_id = None
-if case == 'newcomer':
+if case in ('newcomer', 'forged'):
     time.sleep(0.5)
     newcomer = display.Display(name)
     nw = mapped_window(newcomer)
@@ -137,3 +163,5 @@ for e in got:
 if newcomer_id is not None:
     geometry = nw.get_geometry()
     print('newcomer alive', geometry.width, geometry.height)
+if case == 'forged':
+    print('forgeries seen', len(forged_seen), 'of', forgeries)
