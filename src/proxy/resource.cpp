@@ -625,6 +625,7 @@ void resourceNotePixmapPart(PixmapRecord *pixmap, int64_t x, int64_t y, int64_t 
 // ----- Colormap shadows -------------------------------------------------------------------------
 
 void resourceFreeColormapShadow(ColormapShadow *shadow) {
+  resourceUnlistColormap(shadow);
   free(shadow->cells);
   free(shadow->red);
   free(shadow->green);

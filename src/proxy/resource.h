@@ -161,6 +161,8 @@ PixmapRecord *resourceFindOrphanPixmap(uint32_t id);
 // ----- Colormap shadows ----------------------------------------------------------------------
 // The free routine of type 5: the cell list, the colour arrays and the record.
 void resourceFreeColormapShadow(ColormapShadow *shadow);
+// Takes a shadow off the list of those with a record (resourceFreeColormapShadow does).
+void resourceUnlistColormap(ColormapShadow *shadow);
 // Colormap shadows (ResourceColor: proxy/resourcetable.h).
 ColormapShadow *resourceCreateColormap(ClientConnection *client, uint32_t id, MetaScreen *screen, VisualRecord *visual,
                                        uint32_t alloc);

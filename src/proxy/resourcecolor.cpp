@@ -27,6 +27,11 @@ void xemulationFreeClientCells(EmulatedColormap *colormap);
 
 namespace {
 
+// Every colormap shadow with a record (resourceCreateColormap lists it, resourceFreeColormapShadow
+// takes it off): a client's close releases its cells in these, not in every record of every
+// client.
+std::vector<ColormapShadow *> liveColormaps;
+
 bool dynamicClass(const VisualRecord *v) { return v && (v->visualClass & 1); }
 
 Head *primaryOf(const MetaScreen *ms) { return ms->primaryHead ? ms->primaryHead : ms->heads; }
@@ -145,8 +150,11 @@ ColormapShadow *resourceCreateColormap(ClientConnection *client, uint32_t id, Me
     }
   }
   if (!resourceAdd(id, kResourceColormap, shadow)) return nullptr;
+  liveColormaps.push_back(shadow);
   return shadow;
 }
+
+void resourceUnlistColormap(ColormapShadow *shadow) { std::erase(liveColormaps, shadow); }
 
 int resourcePreallocColormap(ClientConnection *client, ColormapShadow *shadow, Head *head, VisualRecord *visual,
                              VisualRecord *headVisual) {
@@ -329,20 +337,19 @@ int resourceMoveClientCells(ClientConnection *client, ColormapShadow *from, Colo
 
 void resourceFreeClientCells(ClientConnection *client) {
   if (!client) return;
-  for (uint32_t slot = 0; slot < kResourceClientSlots; slot++) {
-    ClientResourceTable *t = resourceTableOf(slot);
-    if (!t || slot == client->index) continue;
-    for (uint32_t b = 0; b < t->bucketCount; b++)
-      for (ResourceRecord *r = t->buckets[b]; r; r = r->next) {
-        if (r->type != kResourceColormap || !r->value) continue;
-        auto *shadow = static_cast<ColormapShadow *>(r->value);
-        for (uint32_t k = shadow->cellCount; k-- > 0;)
-          if (k < shadow->cellCount && shadow->cells[k].client == client) releaseEntry(shadow, k);
-        // The emulated colormap knows its owners by the current client's index.
-        if (shadow->emulated) {
-          CurrentScope owner(client);
-          xemulationFreeClientCells(shadow->emulated);
-        }
-      }
+  // Every colormap but the client's own (they went with its records); a copy of the list, as a
+  // release may free colormaps.
+  std::vector<ColormapShadow *> colormaps = liveColormaps;
+  for (ColormapShadow *shadow : colormaps) {
+    if (std::find(liveColormaps.begin(), liveColormaps.end(), shadow) == liveColormaps.end() ||
+        resourceSlotOf(shadow->id) == client->index)
+      continue;
+    for (uint32_t k = shadow->cellCount; k-- > 0;)
+      if (k < shadow->cellCount && shadow->cells[k].client == client) releaseEntry(shadow, k);
+    // The emulated colormap knows its owners by the current client's index.
+    if (shadow->emulated) {
+      CurrentScope owner(client);
+      xemulationFreeClientCells(shadow->emulated);
+    }
   }
 }
