@@ -91,6 +91,7 @@ struct ClientConnection {
   uint16_t replySequence;        // client sequence of the reply, event or error being translated
   uint8_t setUp;                 // the real servers' setup replies have been handled
   uint8_t retained;              // socket gone, server connections and resources kept
+  uint8_t endRead;               // its socket ended: no longer read, closed by the loop's closer soon
   uint8_t closingForReset;
   uint8_t closeDownMode;         // 0 DestroyAll, 1 RetainPermanent, 2 RetainTemporary
   uint8_t setupsPending;         // setups sent to real displays whose replies have not come

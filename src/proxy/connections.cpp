@@ -1060,11 +1060,35 @@ void miscFeedDisplays(ClientConnection *client) {
   }
 }
 
+// Clients whose socket ended are closed by an idle order, at most kClosesPerStep in one step of
+// the loop: when hundreds leave at once, the others are served between their closes. The order
+// is armed by miscReadClientInput at an end and cancels itself once no ended client is left.
+constexpr uint32_t kClosesPerStep = 32;
+Order *endCloser = nullptr;
+
+void onEndCloser(void *) {
+  for (uint32_t closed = 0; closed < kClosesPerStep; closed++) {
+    ClientConnection *ended = xproxyClients;
+    while (ended && !(ended->endRead && !ended->life.closed)) ended = ended->next;
+    if (!ended) {
+      ordersCancel(endCloser);
+      endCloser = nullptr;
+      return;
+    }
+    ended->endRead = 0;
+    xproxyCloseClient(ended, "Broken connection", 1);
+  }
+}
+
 void miscReadClientInput(ClientConnection *client) {
   if (client->fd < 0) return;
   int got = bufferReadFdRoom(client->fd, clientReadLimit(client), &client->input);
   if (got == 0) {
-    xproxyCloseClient(client, "Broken connection", 1);
+    cancelClientRead(client);
+    cancelHangupWatch(client);
+    client->endRead = 1;
+    if (!endCloser) endCloser = ordersAddIdle(onEndCloser, nullptr);
+    if (!endCloser) xproxyCloseClient(client, "Broken connection", 1);  // no memory for the order
     return;
   }
   serveClientInput(client);
@@ -1130,7 +1154,7 @@ void miscScheduleClientReads(ClientConnection *client) {
   // A client whose fake event waits for its delay is held: nothing of it is cut (XTEST watches
   // its socket meanwhile); so is a client whose request is parked for the real server's answer.
   bool readSocket = served && serverOutputLow && client->setupsPending == 0 && ownOutput <= kMiscClientOutputMark &&
-                    !client->xtestDelay && !client->park;
+                    !client->xtestDelay && !client->park && !client->endRead;
   // ===== multimedia (flow control) =====
   // A client whose stream does not take a frame now is not read: its frames would queue without
   // bound. A short timer checks again (the engine flushes meanwhile); the loop never sleeps.
@@ -1140,7 +1164,7 @@ void miscScheduleClientReads(ClientConnection *client) {
       client->multimediaRecheck = ordersAddTimer(kXproxyStreamRecheckMs, onMultimediaRecheck, client);
   }
   // ===== end of multimedia (flow control) =====
-  if (served)
+  if (served || client->endRead)
     cancelHangupWatch(client);
   else
     armHangupWatch(client);
