@@ -72,3 +72,13 @@ class TwinRunOnScreens : public ::testing::TestWithParam<int> {
   }
   TwinRun twin;
 };
+
+// The same, and tarvo must end cleanly: a sanitizer build's tarvo ends with a failure status on
+// a leak or a bad access.
+class TwinRunOnScreensEndingCleanly : public TwinRunOnScreens {
+ protected:
+  void TearDown() override {
+    EXPECT_EQ(twin.stop(), 0) << twin.tarvo().output();
+    EXPECT_EQ(twin.tarvo().output().find("Sanitizer"), std::string::npos) << twin.tarvo().output();
+  }
+};

@@ -193,18 +193,27 @@ TEST_F(ResourceTest, IdMappingPerHead) {
   EXPECT_EQ(resourceServerToClientId(real, &display), id(5, 3));
 }
 
+// One meta screen of one head on a real display whose ids carry the base in bits 20 to 28.
+struct OneHeadScreen {
+  ServerDisplay display{};
+  MetaScreen screen{};
+  Head head{};
+  OneHeadScreen() {
+    display.freeBitsMask = 0x1ff00000;
+    xscreenList = &screen;
+    screen.heads = &head;
+    head.serverDisplay = &display;
+    head.metaScreen = &screen;
+  }
+};
+
 // A departing slot: its records go, its ids still map back and its slot is not handed out,
 // until it is released or a new client's raw connection gets the same base (the real server has
 // closed the old one then).
 TEST_F(ResourceTest, DepartingSlotKeepsItsBasesUntilReleasedOrTakenOver) {
-  ServerDisplay display{};
-  display.freeBitsMask = 0x1ff00000;
-  MetaScreen screen{};
-  xscreenList = &screen;
-  Head head{};
-  screen.heads = &head;
-  head.serverDisplay = &display;
-  head.metaScreen = &screen;
+  OneHeadScreen one;
+  ServerDisplay &display = one.display;
+  Head &head = one.head;
   constexpr uint32_t B = 0x600000, C = 0x700000;
   for (bool takenOver : {false, true}) {
     SCOPED_TRACE(takenOver);
@@ -237,14 +246,9 @@ TEST_F(ResourceTest, DepartingSlotKeepsItsBasesUntilReleasedOrTakenOver) {
 // nothing; read from a raw connection, the base is the departed client's until that connection
 // has read the departure's marker (or asked for markers only after it), the newcomer's after.
 TEST_F(ResourceTest, DepartingIdsTranslateBothWaysByTheReadersMarker) {
-  ServerDisplay display{};
-  display.freeBitsMask = 0x1ff00000;
-  MetaScreen screen{};
-  xscreenList = &screen;
-  Head head{};
-  screen.heads = &head;
-  head.serverDisplay = &display;
-  head.metaScreen = &screen;
+  OneHeadScreen one;
+  ServerDisplay &display = one.display;
+  Head &head = one.head;
   constexpr uint32_t B = 0x600000;
   ASSERT_EQ(resourceInitClient(1), 1);
   resourceSetScreenIdBase(1, &head, B);
@@ -307,14 +311,9 @@ TEST_F(ResourceTest, DepartingIdsTranslateBothWaysByTheReadersMarker) {
 // A reader that never reads keeps a bounded number of departed slots' records: the oldest go
 // first, and their bases then mean what they mean now (here: no client).
 TEST_F(ResourceTest, DepartedRecordsAreBoundedOldestFirst) {
-  ServerDisplay display{};
-  display.freeBitsMask = 0x1ff00000;
-  MetaScreen screen{};
-  xscreenList = &screen;
-  Head head{};
-  screen.heads = &head;
-  head.serverDisplay = &display;
-  head.metaScreen = &screen;
+  OneHeadScreen one;
+  ServerDisplay &display = one.display;
+  Head &head = one.head;
   DisplayConnection sleeper{};
   sleeper.display = &display;
   auto depart = [&](uint32_t base, uint64_t marker) {
