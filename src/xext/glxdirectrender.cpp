@@ -367,6 +367,43 @@ bool bufferBound(const Command &c, uint32_t binding) {
   return false;
 }
 
+// ===== the work of one request =====
+// The most work one request may do beyond reading its own bytes: replayed commands and list
+// calls count one each, draws their vertices and meshes their points. glxgears replays about
+// 3 000 commands a frame and no list program comes near; a list that calls itself twice 64
+// levels deep would otherwise run 2^64 calls inside the event loop.
+constexpr uint64_t kRequestWork = uint64_t(1) << 23;
+constexpr uint32_t kGlCompileAndExecute = 0x1301;
+constexpr uint32_t kGlInvalidEnum = 0x0500;
+constexpr uint32_t kGlOutOfMemory = 0x0505;
+
+void startRequestWork(GlxLibraryInstance *instance) {
+  instance->workDone = 0;
+  instance->workSpent = 0;
+  instance->listDepth = 0;
+}
+
+// Counts units of work for the current request: false once its bound is met (the command is
+// dropped; the client's next GetError answers GL_OUT_OF_MEMORY, and nothing that expands runs
+// until the request ends).
+bool spend(const Command &c, uint64_t units) {
+  GlxLibraryInstance *instance = c.instance;
+  if (!instance->workSpent && units <= kRequestWork - instance->workDone) {
+    instance->workDone += units;
+    return true;
+  }
+  if (!instance->workSpent) {
+    instance->workSpent = 1;
+    if (GlxDirectContext *node = glxdirectCurrentNode(instance)) node->heldError = kGlOutOfMemory;
+    LOG(logChannelWarning, "Lumora: render request by %s ended its work at the bound of %llu (command #%u)",
+        clientName(), static_cast<unsigned long long>(kRequestWork), c.opcode);
+  }
+  c.wasDropped = true;
+  return false;
+}
+
+// ===== end of the work of one request =====
+
 // ===== client arrays =====
 // The library's limits on generic vertex attributes and texture-coordinate sets, asked once per
 // instance with a context current (at most kArrayLimit each; at least one coordinate set).
@@ -590,12 +627,14 @@ void enableAgain(const Command &c, const ForeignArrays &off) {
 // draw that reads nothing of the command (uncarried) may not ask for more vertices (first +
 // count) than every array in a buffer holds; without such an array nothing is drawn. An
 // ArrayElement asks for element `vertices` - 1.
+// What the draw expands to (work: its vertices or indices) counts against the request's bound.
 template <typename Draw>
-void drawFromArrays(const Command &c, bool uncarried, uint64_t vertices, Draw draw, bool element = false) {
+void drawFromArrays(const Command &c, bool uncarried, uint64_t vertices, Draw draw, bool element = false,
+                    uint64_t work = 0) {
   ForeignArrays off = disableForeignArrays(c);
   if (uncarried && ((!off.inBuffers && !element) || vertices > off.room))
     c.dropped("more vertices than the buffers of its arrays hold");
-  else
+  else if (spend(c, work))
     draw();
   enableAgain(c, off);
 }
@@ -667,7 +706,8 @@ void drawArraysCommand(const Command &c) {
     }
     data += (typeBytes(type) * values + 3) & ~3ull;
   }
-  drawFromArrays(c, false, vertices, [&] { c.gl.glDrawArrays(mode, 0, static_cast<GLsizei>(vertices)); });
+  drawFromArrays(c, false, vertices, [&] { c.gl.glDrawArrays(mode, 0, static_cast<GLsizei>(vertices)); }, false,
+                 vertices);
   for (int index : kDisableOrder) {
     if (!instance->enabledArrays[index]) continue;
     instance->enabledArrays[index] = 0;
@@ -836,7 +876,8 @@ void drawCarriedCommand(const Command &c) {
       first = 0;
     }
     uint64_t vertices = static_cast<uint64_t>(first > 0 ? first : 0) + static_cast<uint64_t>(count > 0 ? count : 0);
-    drawFromArrays(c, arrays == 0, vertices, [&] { c.gl.glDrawArrays(mode, first, count); });
+    drawFromArrays(c, arrays == 0, vertices, [&] { c.gl.glDrawArrays(mode, first, count); }, false,
+                   static_cast<uint64_t>(count > 0 ? count : 0));
     return;
   }
   if (!c.holds(32)) return;
@@ -849,7 +890,8 @@ void drawCarriedCommand(const Command &c) {
     const uint8_t *elements = nullptr;
     if (!carriedArrays(c, 32, arrays, static_cast<uint32_t>(count), &elements)) return;
     if (arrays > 1 || !elements) {
-      drawFromArrays(c, false, static_cast<uint64_t>(count), [&] { c.gl.glDrawArrays(mode, 0, count); });
+      drawFromArrays(c, false, static_cast<uint64_t>(count), [&] { c.gl.glDrawArrays(mode, 0, count); }, false,
+                     static_cast<uint64_t>(count));
       callDummy(c.gl.glDummyFunc5, 0);
       return;
     }
@@ -877,7 +919,9 @@ void drawCarriedCommand(const Command &c) {
     if (!elementsInBuffer(c, type, count, static_cast<uint32_t>(value))) return;
     indices = reinterpret_cast<const void *>(static_cast<uintptr_t>(static_cast<uint32_t>(value)));
   }
-  drawFromArrays(c, false, 0, [&] { c.gl.glDrawRangeElements(mode, start, end, count, type, indices); });
+  drawFromArrays(
+      c, false, 0, [&] { c.gl.glDrawRangeElements(mode, start, end, count, type, indices); }, false,
+      static_cast<uint64_t>(count));
   callDummy(c.gl.glDummyFunc5, 0);
 }
 
@@ -890,6 +934,121 @@ bool holdsCounted(const Command &c, uint64_t offset, int32_t n, uint64_t element
   }
   return c.holds(plus(offset, times(elementBytes, static_cast<uint64_t>(n))));
 }
+
+// ===== display lists =====
+// The targets whose commands only ask what the library could do.
+bool proxyTarget(uint32_t target) {
+  static constexpr uint32_t kProxies[] = {0x8025, 0x8063, 0x8064, 0x8070, 0x80BD, 0x80D3, 0x80D4,
+                                          0x80D5, 0x8135, 0x8163, 0x84F7, 0x851B, 0x8C19, 0x8C1B};
+  for (uint32_t proxy : kProxies)
+    if (proxy == target) return true;
+  return false;
+}
+
+// Commands GL executes at once instead of compiling them into a display list: client arrays and
+// their state, buffer objects, shader and program objects, framebuffer objects, and the images
+// of proxy targets.
+bool executedAtOnce(const Command &c) {
+  switch (c.opcode) {
+    case 235: case 236: case 237: case 238: case 239: case 240: case 241: case 242: case 244:
+    case 253: case 265: case 266: case 267: case 268:
+    case 290: case 291: case 292: case 293: case 296: case 297: case 298: case 299:
+    case 4316: case 4317: case 4318: case 4319: case 4320: case 4321: case 4322: case 4323:
+    case 4324: case 4325: case 4331: case 9900: case 9901:
+      return true;
+    case 109: case 110: case 2053:
+      return c.size >= 24 && proxyTarget(c.u(20));
+    case 4114:
+      return c.size >= 40 && proxyTarget(c.u(36));
+    case 214: case 215: case 216: case 4110:
+      return c.size >= 4 && proxyTarget(c.u(0));
+    default:
+      return false;
+  }
+}
+
+// Replays the list of that name of the current share group: each recorded command through the
+// executor, as if sent now. An unknown list does nothing, and so does a call nested deeper than
+// GL_MAX_LIST_NESTING (as GL says); a command the executor ends in error is logged there and
+// the replay goes on.
+void callList(const Command &c, uint32_t list) {
+  GlxLibraryInstance *instance = c.instance;
+  if (instance->listDepth >= kGlxDirectListNesting || !spend(c, 1)) return;
+  const uint8_t *at = nullptr, *end = nullptr;
+  uint32_t libraryList = 0;
+  if (!glxdirectListBody(instance, list, &at, &end, &libraryList)) return;
+  if (libraryList) {
+    // A font's list the library made itself: a bitmap, no call of another list.
+    c.gl.glCallList(libraryList);
+    return;
+  }
+  instance->listDepth++;
+  while (end - at >= 8 && !instance->workSpent) {
+    uint32_t opcode = u32At(at), size = u32At(at + 4);
+    const uint8_t *data = at + 8;
+    at = data + ((uint64_t{size} + 3) & ~uint64_t{3});
+    if (!spend(c, 1)) break;
+    glxdirectExecuteRender(instance, opcode, data, data + size);
+  }
+  instance->listDepth--;
+}
+
+// Bytes of one name of a CallLists type; 0 for another type.
+uint64_t listNameBytes(uint32_t type) {
+  switch (type) {
+    case 0x1400: case 0x1401: return 1;
+    case 0x1402: case 0x1403: case kGl2Bytes: return 2;
+    case kGl3Bytes: return 3;
+    case 0x1404: case 0x1405: case 0x1406: case kGl4Bytes: return 4;
+    default: return 0;
+  }
+}
+
+// Name k of a CallLists array of the type (its size checked by the caller), before the base.
+uint32_t listNameAt(const uint8_t *names, uint64_t k, uint32_t type) {
+  const uint8_t *p = names + k * listNameBytes(type);
+  switch (type) {
+    case 0x1400: return static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(p[0])));
+    case 0x1401: return p[0];
+    case 0x1402: {
+      int16_t v;
+      std::memcpy(&v, p, 2);
+      return static_cast<uint32_t>(static_cast<int32_t>(v));
+    }
+    case 0x1403: {
+      uint16_t v;
+      std::memcpy(&v, p, 2);
+      return v;
+    }
+    case 0x1406: {
+      // GL converts the float to an integer; one beyond the integers (or NaN) names no list
+      // worth reading undefined behaviour for: it becomes 0.
+      float f = f32At(p);
+      return f > -2147483648.0f && f < 2147483648.0f ? static_cast<uint32_t>(static_cast<int32_t>(f)) : 0;
+    }
+    case kGl2Bytes: return uint32_t{p[0]} << 8 | p[1];
+    case kGl3Bytes: return uint32_t{p[0]} << 16 | uint32_t{p[1]} << 8 | p[2];
+    case kGl4Bytes: return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
+    default: return u32At(p);
+  }
+}
+
+// CallLists (2): n names of the type, each offset by the context's list base.
+void callListsCommand(const Command &c) {
+  if (!c.holds(8)) return;
+  int32_t n = c.i(0);
+  uint32_t type = c.u(4);
+  uint64_t element = listNameBytes(type);
+  if (n < 0 || element == 0) {
+    glxdirectRecordError(c.instance, n < 0 ? kGlInvalidValue : kGlInvalidEnum);
+    return c.dropped(n < 0 ? "negative count" : "list type without a size");
+  }
+  if (!holdsCounted(c, 8, n, element)) return;
+  GlxDirectContext *node = glxdirectCurrentNode(c.instance);
+  uint32_t base = node ? node->listBase : 0;
+  for (int32_t k = 0; k < n && !c.instance->workSpent; k++) callList(c, base + listNameAt(c.at(8), uint64_t(k), type));
+}
+// ===== end of display lists =====
 
 // Vectors of fixed length: the opcode, the entry point, the value type and the count.
 #define VEC(op, fn, T, n)                        \
@@ -1086,18 +1245,15 @@ void executeCommand(const Command &c) {
   if (attribute && instance->limitsAsked && c.size >= 4 && c.u(0) >= instance->maxVertexAttribs)
     return invalidAttribute(c);
   switch (opcode) {
-    CALL(1, glCallList, 4, c.u(0))
-    case 2: {
-      if (!c.holds(8)) return;
-      int32_t n = c.i(0);
-      uint32_t type = c.u(4);
-      uint64_t element = type == kGl2Bytes ? 2 : type == kGl3Bytes ? 3 : type == kGl4Bytes ? 4 : 0;
-      if (element == 0 && n > 0) element = typeBytes(type);
-      if (element == 0 && n > 0) return c.dropped("list type without a size");
-      if (holdsCounted(c, 8, n, element)) gl.glCallLists(n, type, c.at(8));
+    case 1:
+      if (c.holds(4)) callList(c, c.u(0));
       return;
-    }
-    CALL(3, glListBase, 4, c.u(0))
+    case 2:
+      return callListsCommand(c);
+    case 3:
+      if (!c.holds(4)) return;
+      if (GlxDirectContext *node = glxdirectCurrentNode(instance)) node->listBase = c.u(0);
+      return;
     case 4:
       if (!c.holds(4)) return;
       // Inside glBegin/glEnd nothing about the arrays can be asked: an ArrayElement there is
@@ -1306,12 +1462,14 @@ void executeCommand(const Command &c) {
     case 155:
       if (!c.holds(12)) return;
       if (meshPoints(c.i(4), c.i(8), 0, 0) > kMeshPointLimit) return c.dropped("mesh of too many points");
+      if (!spend(c, meshPoints(c.i(4), c.i(8), 0, 0))) return;
       gl.glEvalMesh1(c.u(0), c.i(4), c.i(8));
       return;
     CALL(156, glEvalPoint1, 4, c.i(0))
     case 157:
       if (!c.holds(20)) return;
       if (meshPoints(c.i(4), c.i(8), c.i(12), c.i(16)) > kMeshPointLimit) return c.dropped("mesh of too many points");
+      if (!spend(c, meshPoints(c.i(4), c.i(8), c.i(12), c.i(16)))) return;
       gl.glEvalMesh2(c.u(0), c.i(4), c.i(8), c.i(12), c.i(16));
       return;
     CALL(158, glEvalPoint2, 8, c.i(0), c.i(4))
@@ -1548,10 +1706,13 @@ void executeCommand(const Command &c) {
       uint64_t value = c.u(0) | static_cast<uint64_t>(c.u(4)) << 32;
       if (!bufferBound(c, kGlElementArrayBufferBinding)) return;
       if (!elementsInBuffer(c, c.u(16), c.i(12), static_cast<uint32_t>(value))) return;
-      drawFromArrays(c, false, 0, [&] {
-        gl.glDrawElements(c.u(8), c.i(12), c.u(16),
-                          reinterpret_cast<const void *>(static_cast<uintptr_t>(static_cast<uint32_t>(value))));
-      });
+      drawFromArrays(
+          c, false, 0,
+          [&] {
+            gl.glDrawElements(c.u(8), c.i(12), c.u(16),
+                              reinterpret_cast<const void *>(static_cast<uintptr_t>(static_cast<uint32_t>(value))));
+          },
+          false, static_cast<uint64_t>(c.i(12) > 0 ? c.i(12) : 0));
       return;
     }
     CALL(296, glPushClientAttrib, 4, c.u(0))
@@ -1981,195 +2142,22 @@ void executeCommand(const Command &c) {
   }
   LOG(logChannelWarning, "Lumora: Unsupported render command #%u by %s", opcode, clientName());
 }
-// ===== attributes between glBegin and glEnd while a display list is made =====
-// Mesa's list compiler keeps the vertices of an open primitive in a vertex format that grows
-// when an attribute is named for the first time in it (or with more components), rewriting the
-// vertices stored so far. After a vertex of the primitive, such a growth leaves vertices it
-// reads past its vertex store for: at a second growth before the next vertex (one Material for
-// both faces, or for ambient and diffuse, is two), or at the glEnd or glEndList when no vertex
-// followed. Before the first vertex any growth is safe, and so is every growth in points and
-// lines (GL_POINTS to GL_LINE_STRIP), whose vertices it carries over differently: the modes from
-// GL_TRIANGLES on are checked. The proxy keeps per context what the
-// list's format holds (GlxDirectContext::listAttributeSizes) and refuses every command that
-// would grow it after the primitive's first vertex: GL_INVALID_OPERATION, as GL answers a command
-// it refuses there (the client's next glGetError).
-//
-// Attribute numbers (the proxy's own): 0 normal, 1 colour, 2 secondary colour, 3 fog
-// coordinate, 4 colour index, 5 edge flag, 6-13 texture units, 14-29 generic attributes
-// 0-15, 30-41 materials (face * 6 + ambient, diffuse, specular, emission, shininess, colour
-// indexes), 42 the arrays an ArrayElement reads, 64-127 the NV attributes by index.
-// Two numbers naming one attribute of the library only see more growths than there are: a
-// refusal too many, never one too few.
-struct NamedAttributes {
-  uint32_t count = 0;
-  uint8_t number[16];
-  uint8_t size[16];
-  bool vertex = false;  // the command gives a vertex (after its attributes)
-  void add(uint32_t n, uint32_t components) {
-    if (count < 16) {
-      number[count] = static_cast<uint8_t>(n);
-      size[count++] = static_cast<uint8_t>(components);
-    }
-  }
-};
-
-void materialAttributes(uint32_t face, uint32_t pname, NamedAttributes &a) {
-  uint32_t faces[2], nFaces = face == 0x0404 ? 1 : face == 0x0405 ? 1 : face == 0x0408 ? 2 : 0;
-  faces[0] = face == 0x0405 ? 1 : 0;
-  faces[1] = 1;
-  for (uint32_t k = 0; k < nFaces; k++) {
-    uint32_t base = 30 + 6 * faces[k];
-    if (pname == 0x1200 || pname == 0x1602) a.add(base, 4);
-    if (pname == 0x1201 || pname == 0x1602) a.add(base + 1, 4);
-    if (pname == 0x1202) a.add(base + 2, 4);
-    if (pname == 0x1600) a.add(base + 3, 4);
-    if (pname == 0x1601) a.add(base + 4, 1);
-    if (pname == 0x1603) a.add(base + 5, 3);
-  }
-}
-
-// The vertex attributes a render command names and whether it gives a vertex (short commands
-// name none: they are not called).
-NamedAttributes namedAttributes(const Command &c) {
-  NamedAttributes a;
-  uint32_t op = c.opcode;
-  if (op >= 6 && op <= 21) {
-    a.add(1, op <= 13 ? 3 : 4);
-  } else if (op == 22) {
-    a.add(5, 1);
-  } else if ((op >= 24 && op <= 27) || op == 194) {
-    a.add(4, 1);
-  } else if (op >= 28 && op <= 32) {
-    a.add(0, 3);
-  } else if (op >= 49 && op <= 64) {
-    a.add(6, (op - 49) / 4 + 1);
-  } else if (op >= 65 && op <= 76) {
-    a.vertex = true;
-  } else if (op >= 96 && op <= 99) {
-    if (c.size >= 8) materialAttributes(c.u(0), c.u(4), a);
-  } else if (op >= 198 && op <= 213) {
-    uint32_t n = (op - 198) / 4 + 1;
-    // The doubles carry the target after the values.
-    uint64_t at = op % 4 == 2 ? 8 * n : 0;
-    if (c.size >= at + 4) a.add(6 + (c.u(at) & 7), n);
-  } else if (op == 4124 || op == 4125) {
-    a.add(3, 1);
-  } else if (op >= 4126 && op <= 4133) {
-    a.add(2, 3);
-  } else if ((op >= 4189 && op <= 4201) || (op >= 4230 && op <= 4239)) {
-    // Generic attributes: index 0 is the vertex.
-    uint32_t size = op >= 4201 ? 4 : (op - 4189) % 4 + 1;
-    if (c.size >= 4) {
-      uint32_t index = c.u(0);
-      if (index == 0)
-        a.vertex = true;
-      else if (index < 16)
-        a.add(14 + index, size);
-    }
-  } else if (op >= 4265 && op <= 4277) {
-    uint32_t size = op == 4277 ? 4 : (op - 4265) % 4 + 1;
-    if (c.size >= 4) {
-      uint32_t index = c.u(0);
-      if (index == 0)
-        a.vertex = true;
-      else if (index < 64)
-        a.add(64 + index, size);
-    }
-  } else if (op >= 4202 && op <= 4214) {
-    // Several NV attributes from an index on, the highest first: index 0 is the vertex.
-    if (c.size >= 8) {
-      uint32_t index = c.u(0);
-      int32_t n = c.i(4);
-      uint32_t size = op == 4214 ? 4 : (op - 4202) % 4 + 1;
-      for (int32_t k = 0; k < n && k < 64 && uint64_t(index) + k < 64; k++) {
-        if (index + k == 0)
-          a.vertex = true;
-        else
-          a.add(64 + index + k, size);
-      }
-    }
-  } else if (op == 294) {
-    // The element of every enabled array. Inside glBegin/glEnd one is served only while the
-    // arrays are those of the glBegin (beginArrayRoom): every ArrayElement of a primitive names
-    // the same attributes, counted together under one number.
-    a.add(42, 1);
-    a.vertex = true;
-  }
-  return a;
-}
-
-// The context whose list's vertex format the command is checked against or grows (NULL: none),
-// with what the command names. Mesa's format lasts from one primitive to the next: an attribute
-// named earlier in the list (inside a glBegin/glEnd or outside, as a current value) is in it
-// already; any other command compiled outside a glBegin ends it, and so does a new list. A
-// glBegin starts the context's record of a primitive.
-GlxDirectContext *listPrimitive(const Command &c, NamedAttributes &named) {
-  GlxLibraryInstance *instance = c.instance;
-  GlxDirectContext *node = glxdirectCurrentNode(instance);
-  if (!node || !node->compileList) return nullptr;
-  if (instance->insideBegin) {
-    named = namedAttributes(c);
-    return node;
-  }
-  if (c.opcode == 4) {
-    if (c.size >= 4) {
-      node->listVertexGiven = 0;
-      node->listTriangles = c.u(0) >= kGlTriangles && c.u(0) <= kGlLastPrimitive;
-    }
-    return nullptr;
-  }
-  named = namedAttributes(c);
-  if (named.count == 0 && !named.vertex) {
-    std::memset(node->listAttributeSizes, 0, sizeof node->listAttributeSizes);
-    return nullptr;
-  }
-  return node;
-}
-
-// Whether the command may reach the library: false when it would grow the vertex format of the
-// node's compiled primitive (GL_TRIANGLES and beyond) after a vertex.
-bool listPrimitiveTakes(const Command &c, GlxDirectContext *node, const NamedAttributes &named) {
-  // A list called from inside a compiled primitive makes the compiler read past its vertex store
-  // whatever the mode and the vertices given: refused as well.
-  if (c.instance->insideBegin && (c.opcode == 1 || c.opcode == 2)) {
-    c.dropped("a list called inside a glBegin, in a display list");
-    if (!node->heldError) node->heldError = kGlInvalidOperation;
-    return false;
-  }
-  if (!c.instance->insideBegin || !node->listTriangles || !node->listVertexGiven) return true;
-  for (uint32_t k = 0; k < named.count; k++) {
-    if (named.size[k] <= node->listAttributeSizes[named.number[k]]) continue;
-    c.dropped("a vertex attribute new to a primitive after its first vertex, in a display list");
-    if (!node->heldError) node->heldError = kGlInvalidOperation;
-    return false;
-  }
-  return true;
-}
-
-// What a command the library was handed named, kept in the node's record of the primitive
-// (a command dropped or cut short named nothing).
-void listPrimitiveNamed(GlxDirectContext *node, const NamedAttributes &named) {
-  for (uint32_t k = 0; k < named.count; k++)
-    if (named.size[k] > node->listAttributeSizes[named.number[k]])
-      node->listAttributeSizes[named.number[k]] = named.size[k];
-  if (named.vertex && node->listVertexGiven < UINT8_MAX) node->listVertexGiven++;
-}
-
 }  // namespace
 
 uint8_t glxdirectExecuteRender(GlxLibraryInstance *instance, uint32_t opcode, const uint8_t *data,
                                const uint8_t *end) {
   Command c{instance, opcode, data, static_cast<uint64_t>(end > data ? end - data : 0), instance->functions};
-  NamedAttributes named;
-  GlxDirectContext *listNode = listPrimitive(c, named);
-  if (listNode && !listPrimitiveTakes(c, listNode, named)) return 0;
-  // Inside a display list the library keeps the command: its bytes count.
-  if (!glxdirectListCommand(instance, c.size + 4)) {
-    c.beyondBudget("display list");
-    return kBadAlloc;
+  // While a list is made (and none is replayed), the command is recorded as sent; in GL_COMPILE
+  // nothing of it reaches the library.
+  GlxDirectContext *node = glxdirectCurrentNode(instance);
+  if (node && node->compileList && !instance->listDepth && !executedAtOnce(c)) {
+    if (!glxdirectRecordCommand(instance, opcode, data, c.size)) {
+      c.beyondBudget("display list");
+      return kBadAlloc;
+    }
+    if (node->compileMode != kGlCompileAndExecute) return 0;
   }
   executeCommand(c);
-  if (listNode && c.error == 0 && !c.wasDropped) listPrimitiveNamed(listNode, named);
   // What was counted before the call stays only when the library accepted the call.
   glxdirectStorageDone(instance, c.error == 0);
   return c.error;
@@ -2183,6 +2171,7 @@ uint8_t glxdirectRender(GlxLibraryInstance *instance, uint32_t slot, const uint8
   if (!instance) return 0;
   if ((slot == 0 || instance->currentTagSlot != slot) && !glxdirectMakeTagCurrent(instance, slot)) return 0;
   askLimits(instance);
+  startRequestWork(instance);
   const uint8_t *cursor = first;
   uint8_t error = 0;
   while (cursor < end && !error) {
@@ -2210,6 +2199,7 @@ uint8_t glxdirectRenderLarge(GlxLibraryInstance *instance, uint32_t slot, const 
   if (!instance) return 0;
   if ((slot == 0 || instance->currentTagSlot != slot) && !glxdirectMakeTagCurrent(instance, slot)) return 0;
   askLimits(instance);
+  startRequestWork(instance);
   if (size < 8) {
     LOG(logChannelWarning, "Lumora: Large render cmd too small (%u) from %s", static_cast<unsigned>(size),
         clientName());

@@ -260,28 +260,104 @@ TEST_P(LumoraHostile, IndicesBeyondTheLibrarysAndReadsItCannotServe) {
   EXPECT_EQ(glError, 0x0500u);                                           // GL_INVALID_ENUM
 }
 
-// A material for both faces after a vertex of a quad strip while a list is made (the fuzzer's
-// trigger): Mesa's list compiler would read past its vertex store. Kept from the library and
-// answered with GL_INVALID_OPERATION, in both list modes; the list is still made and drawn.
-TEST_P(LumoraHostile, AttributesNewAfterAVertexInAListAreRefused) {
+// Display lists are the proxy's own: streams that crashed or overran the library's list
+// compiler are recorded and replayed through the checks of immediate commands. A material for
+// both faces after a vertex of a quad strip; an attribute new after the first vertex of lines
+// and a line strip with a list called (CallList, CallLists) after the primitive's glEnd, all in
+// one list (the proxy died under glxdirectEndList); evaluator commands inside a compiled
+// glBegin, and one before the first vertex of lines (a heap over-read in the library). Each list
+// is made without error in both modes and draws.
+TEST_P(LumoraHostile, StreamsThatBrokeTheLibrarysListCompilerAreServed) {
   HostileClient &c = client;
   auto f = [](float v) { return floatBits(v); };
-  for (uint32_t mode : {0x1300u, 0x1301u}) {
-    EXPECT_EQ(c.raw.send(RawRequest(c.big).b(c.major).b(101).s(0).i(c.tag).i(1).i(mode).done()), "");
-    RawRequest r(c.big);
-    r.b(c.major).b(1).s(0).i(c.tag);
-    r.s(8).s(4).i(8);                                                       // Begin(GL_QUAD_STRIP)
-    for (int k = 0; k < 2; k++) r.s(16).s(30).i(f(0)).i(f(0)).i(f(1)).s(16).s(70).i(f(0.5f)).i(0).i(0);
-    r.s(28).s(97).i(0x0408).i(0x1602).i(f(0.8f)).i(f(0.2f)).i(f(0.2f)).i(f(1));  // the material
-    r.s(16).s(70).i(0).i(f(0.5f)).i(0).s(4).s(23);                               // Vertex, End
-    EXPECT_EQ(c.raw.send(r.done()), "");
+  auto newList = [&](uint32_t list, uint32_t mode) {
+    EXPECT_EQ(c.raw.send(RawRequest(c.big).b(c.major).b(101).s(0).i(c.tag).i(list).i(mode).done()), "");
+  };
+  auto endList = [&](uint32_t list) {
     uint32_t glError = 0;
-    EXPECT_EQ(c.errorOf(RawRequest(c.big).b(c.major).b(102).s(0).i(c.tag).done(), &glError), 0);
-    EXPECT_EQ(glError, 0x0502u) << std::hex << mode;  // GL_INVALID_OPERATION
-    EXPECT_EQ(c.errorOf(c.render(1, c.data().i(1)), &glError), 0);
-    EXPECT_EQ(glError, 0u);
+    EXPECT_EQ(c.errorOf(RawRequest(c.big).b(c.major).b(102).s(0).i(c.tag).done(), &glError), 0) << list;
+    EXPECT_EQ(glError, 0u) << list;
+    EXPECT_EQ(c.errorOf(c.render(1, c.data().i(list)), &glError), 0) << list;
+    EXPECT_EQ(glError, 0u) << list;
     EXPECT_EQ(c.finish(), "");
+  };
+  // A GLXRender of several commands; each adds its header and data.
+  struct Commands {
+    RawRequest r;
+    Commands &add(uint16_t opcode, const RawRequest &d) {
+      r.s(uint16_t(4 + lumoraPad4(d.d.size()))).s(opcode);
+      r.d.insert(r.d.end(), d.d.begin(), d.d.end());
+      r.d.resize(r.d.size() + (lumoraPad4(d.d.size()) - d.d.size()), 0);
+      return *this;
+    }
+  };
+  auto commands = [&] {
+    Commands k{RawRequest(c.big)};
+    k.r.b(c.major).b(1).s(0).i(c.tag);
+    return k;
+  };
+  // A one-dimensional vertex map over [0, 1] of two points, enabled.
+  EXPECT_EQ(c.errorOf(c.render(144, c.data().i(0x0D97).i(f(0)).i(f(1)).i(2).i(f(-1)).i(0).i(0).i(f(1)).i(0).i(0))), 0);
+  EXPECT_EQ(c.errorOf(c.render(139, c.data().i(0x0D97))), 0);
+  uint32_t list = 40;
+  for (uint32_t mode : {0x1300u, 0x1301u}) {
+    SCOPED_TRACE(mode);
+    newList(++list, mode);
+    Commands strip = commands();
+    strip.add(4, c.data().i(8));  // Begin(GL_QUAD_STRIP)
+    for (int k = 0; k < 2; k++)
+      strip.add(30, c.data().i(f(0)).i(f(0)).i(f(1))).add(70, c.data().i(f(0.5f)).i(0).i(0));
+    strip.add(97, c.data().i(0x0408).i(0x1602).i(f(0.8f)).i(f(0.2f)).i(f(0.2f)).i(f(1)));
+    strip.add(70, c.data().i(0).i(f(0.5f)).i(0)).add(23, c.data());
+    EXPECT_EQ(c.raw.send(strip.r.done()), "");
+    endList(list);
+    for (uint32_t primitive : {1u, 3u}) {  // GL_LINES, GL_LINE_STRIP
+      for (bool several : {false, true}) {
+        newList(++list, mode);
+        Commands open = commands();
+        open.add(4, c.data().i(primitive)).add(74, c.data().i(0).i(0).i(0).i(f(1))).add(11, c.data().b(1).b(2).b(3));
+        EXPECT_EQ(c.raw.send(open.r.done()), "");
+        EXPECT_EQ(c.raw.send(commands().add(23, c.data()).r.done()), "");
+        if (several)
+          EXPECT_EQ(c.raw.send(commands().add(2, c.data().i(1).i(0x1405).i(3)).r.done()), "");
+        else
+          EXPECT_EQ(c.raw.send(commands().add(1, c.data().i(3)).r.done()), "");
+        endList(list);
+      }
+    }
+    // Evaluator commands inside a compiled glBegin of triangles, and before the first vertex of
+    // lines with a generic attribute after it.
+    newList(++list, mode);
+    Commands eval = commands();
+    eval.add(4, c.data().i(4)).add(66, c.data().i(f(0.1f)).i(f(0.1f)));
+    eval.add(152, c.data().i(f(0.5f))).add(156, c.data().i(1)).add(151, c.data().i(0).i(0));
+    eval.add(154, c.data().i(f(0.5f)).i(f(0.5f))).add(66, c.data().i(f(0.9f)).i(f(0.1f))).add(23, c.data());
+    eval.add(4, c.data().i(1)).add(154, c.data().i(f(0.25f)).i(f(0.75f)));
+    eval.add(4196, c.data().i(1).i(f(1)).i(f(0)).i(f(0)).i(f(1))).add(66, c.data().i(0).i(0)).add(23, c.data());
+    EXPECT_EQ(c.raw.send(eval.r.done()), "");
+    endList(list);
   }
+}
+
+// A list that calls itself twice would make 2^64 calls: the request's replay ends at its bound,
+// the client's next GetError answers GL_OUT_OF_MEMORY, and the client (and every other) is
+// served after it. Nesting stops at GL_MAX_LIST_NESTING, which the proxy answers itself.
+TEST_P(LumoraHostile, ASelfCallingListEndsAtTheRequestsBound) {
+  HostileClient &c = client;
+  EXPECT_EQ(c.raw.send(RawRequest(c.big).b(c.major).b(101).s(0).i(c.tag).i(1).i(0x1300).done()), "");
+  EXPECT_EQ(c.raw.send(c.render(1, c.data().i(1))), "");
+  EXPECT_EQ(c.raw.send(c.render(1, c.data().i(1))), "");
+  uint32_t glError = 0;
+  EXPECT_EQ(c.errorOf(RawRequest(c.big).b(c.major).b(102).s(0).i(c.tag).done(), &glError), 0);
+  EXPECT_EQ(glError, 0u);
+  EXPECT_EQ(c.errorOf(c.render(1, c.data().i(1)), &glError), 0);
+  EXPECT_EQ(glError, 0x0505u);  // GL_OUT_OF_MEMORY
+  EXPECT_EQ(c.finish(), "");
+  // A GetIntegerv single (117) of GL_MAX_LIST_NESTING.
+  RawBytes answer;
+  ASSERT_EQ(c.raw.roundTrip(RawRequest(c.big).b(c.major).b(117).s(0).i(c.tag).i(0x0B31).done(), answer, 20000), "");
+  ASSERT_GE(answer.size(), 32u);
+  EXPECT_EQ(rawGet32(answer, 16, c.big), 64u);
 }
 
 TEST_P(LumoraHostile, ColourIndexImagesMesaMisreadsAreRefused) {

@@ -446,13 +446,7 @@ TEST_F(GlxDirectRender, DrawArraysSkipsAnUnsupportedComponentAndDisablesWhatItEn
   EXPECT_EQ(run(193, d), Calls{});
 }
 
-TEST_F(GlxDirectRender, CallListsCountsBytesPerNameType) {
-  EXPECT_EQ(run(2, Data().i32(3).u32(0x1409).pad(12)).size(), 1u);  // GL_4_BYTES
-  EXPECT_EQ(run(2, Data().i32(3).u32(0x1409).pad(11)), Calls{});
-  EXPECT_EQ(run(2, Data().i32(3).u32(0x1408).pad(9)).size(), 1u);  // GL_3_BYTES
-  EXPECT_EQ(run(2, Data().i32(0x7FFFFFFF).u32(0x1404).pad(16)), Calls{});
-  EXPECT_EQ(run(2, Data().i32(-1).u32(0x1401).pad(16)), Calls{});
-  EXPECT_EQ(run(2, Data().i32(2).u32(0x1A00).pad(16)), Calls{});  // no size
+TEST_F(GlxDirectRender, CountedArraysAreBoundedByTheirBytes) {
   EXPECT_EQ(run(254, Data().i32(0).i32(0x7FFFFFFF).pad(16)), Calls{});
   EXPECT_EQ(run(254, Data().i32(0).u32(0xFFFFFFFF).pad(16)), Calls{});
 }
@@ -642,13 +636,16 @@ TEST_F(GlxDirectRender, EveryServedCommandCutShortMakesNoCallAndOneUndecodedLine
   for (uint32_t opcode = 0; opcode <= 9905; opcode++) {
     if (opcode == 4400) opcode = 9890;
     log.lines.clear();
-    // The smallest length at which the command does something.
+    // The smallest length at which the command does something. The list commands call nothing
+    // of the library (the lists are the proxy's): their fixed sizes.
     size_t smallest = 0;
-    for (; smallest <= kLongest; smallest++) {
+    bool listCommand = opcode >= 1 && opcode <= 3;
+    for (; !listCommand && smallest <= kLongest; smallest++) {
       log.lines.clear();
       if (!run(opcode, minimal(opcode, smallest)).empty()) break;
       if (warningsContaining("Unsupported render command") == 1) break;
     }
+    if (listCommand) smallest = opcode == 2 ? 8 : 4;
     bool unsupported = warningsContaining("Unsupported render command") > 0;
     EXPECT_EQ(unsupported, !served(opcode)) << "opcode " << opcode;
     if (unsupported) continue;
@@ -942,111 +939,97 @@ TEST_F(GlxDirectRender, AttributeIndicesBeyondTheLibrarysGiveItsError) {
   EXPECT_EQ(run(4269, Data().u32(15).f32(1)), Calls{"glVertexAttrib1fvNV(15, {1})"});
 }
 
-// Mesa's list compiler reads past its vertex store when an attribute new to the list's vertex
-// format comes after a vertex of a primitive of triangles or beyond (the fuzz seed
-// new-material-inside-begin-in-list): such a command never reaches the library while a list is
-// made; the client's next GetError answers GL_INVALID_OPERATION.
-TEST_F(GlxDirectRender, AttributesNewAfterAVertexOfACompiledPrimitiveAreRefused) {
+// Display lists are the proxy's: GL_COMPILE records each command and hands the library nothing
+// (a list calling itself, a list called inside a primitive, attributes after a vertex: none of
+// it reaches a list compiler); CallList and CallLists replay the recorded commands through the
+// executor, with the list base, at most 64 levels deep; GL_COMPILE_AND_EXECUTE records and
+// executes; commands GL executes at once are executed, not recorded; one request's replay ends
+// at its bound with GL_OUT_OF_MEMORY for the client's next GetError.
+TEST_F(GlxDirectRender, ListsAreRecordedAndReplayedThroughTheExecutor) {
   auto *node = static_cast<GlxDirectContext *>(calloc(1, sizeof(GlxDirectContext)));
   node->context = reinterpret_cast<GLXContext>(&contextHandles[1]);
+  node->shareGroup = node->serial = 1;
   instance->contexts = node;
-  auto heldError = [&] {
+  auto single = [&](GlxDirectSingle op, std::vector<uint32_t> words) {
     GlxDirectResult result{};
-    glxdirectGetError(instance, 1, nullptr, 0, &result);
-    return uint32_t(result.value);
+    EXPECT_EQ(op(instance, 1, reinterpret_cast<const uint8_t *>(words.data()), uint32_t(4 * words.size()), &result), 1);
+    return result;
   };
-  const Data normal = Data().f32(0).f32(0).f32(1), vertex = Data().f32(0.5f).f32(0).f32(0);
-  const Data color3 = Data().f32(1).f32(0).f32(0), color4 = Data().f32(1).f32(0).f32(0).f32(1);
-  auto material = [](uint32_t face, uint32_t pname) {
-    return Data().u32(face).u32(pname).f32(0.8f).f32(0.2f).f32(0.2f).f32(1);
+  auto heldError = [&] { return uint32_t(single(glxdirectGetError, {}).value); };
+  auto integer = [&](uint32_t pname) {
+    GlxDirectResult result = single(glxdirectGetIntegerv, {pname});
+    int32_t value = 0;
+    if (result.data) std::memcpy(&value, result.data, 4);
+    return value;
   };
-  for (uint32_t mode : {0x1300u, 0x1301u}) {
-    node->compileList = 1;
-    node->compileMode = mode;
-    run(104, Data().u32(0x1D01));  // ShadeModel: the format starts empty
-    // The fuzzer's sequence: the material after the first vertex is kept back, the rest served.
-    run(4, Data().u32(8));
-    EXPECT_EQ(run(30, normal).size(), 1u);
-    EXPECT_EQ(run(70, vertex).size(), 1u);
-    EXPECT_EQ(run(30, normal).size(), 1u);
-    EXPECT_EQ(run(97, material(0x0408, 0x1602)), Calls{}) << mode;
-    EXPECT_EQ(run(70, vertex).size(), 1u);
-    run(23, Data());
-    EXPECT_EQ(heldError(), 0x0502u) << mode;
-    // Named before the first vertex: served then and after, at most at that size; a larger
-    // size, another texture unit or generic attribute, or a colour from a generic attribute 0
-    // vertex onwards is new.
-    run(4, Data().u32(4));
-    EXPECT_EQ(run(97, material(0x0404, 0x1200)).size(), 1u);
-    EXPECT_EQ(run(8, color3).size(), 1u);
-    EXPECT_EQ(run(203, Data().u32(0x84C0).f32(1).f32(1)).size(), 1u);
-    EXPECT_EQ(run(4196, Data().u32(0).f32(0).f32(0).f32(0).f32(1)).size(), 1u);  // the vertex
-    EXPECT_EQ(run(97, material(0x0404, 0x1200)).size(), 1u);
-    EXPECT_EQ(run(8, color3).size(), 1u);
-    EXPECT_EQ(run(16, color4), Calls{});
-    EXPECT_EQ(run(203, Data().u32(0x84C1).f32(1).f32(1)), Calls{});
-    EXPECT_EQ(run(203, Data().u32(0x84C0).f32(1).f32(1)).size(), 1u);
-    EXPECT_EQ(run(97, material(0x0405, 0x1200)), Calls{});
-    EXPECT_EQ(run(4196, Data().u32(3).f32(0).f32(0).f32(0).f32(1)), Calls{});
-    EXPECT_EQ(run(4209, Data().u32(2).i32(2).f32(0).f32(0).f32(0).f32(1).f32(0).f32(0).f32(0).f32(1)), Calls{});
-    run(23, Data());
-    // What an earlier primitive of the list named is in its format, and so is a current value
-    // set outside a glBegin; any other command compiled outside a glBegin empties the format.
-    run(4, Data().u32(4));
-    EXPECT_EQ(run(70, vertex).size(), 1u);
-    EXPECT_EQ(run(8, color3).size(), 1u);
-    run(23, Data());
-    run(104, Data().u32(0x1D01));
-    EXPECT_EQ(run(30, normal).size(), 1u);
-    run(4, Data().u32(4));
-    EXPECT_EQ(run(70, vertex).size(), 1u);
-    EXPECT_EQ(run(30, normal).size(), 1u);
-    EXPECT_EQ(run(8, color3), Calls{});
-    run(23, Data());
-    // Points and lines are served.
-    run(4, Data().u32(3));
-    EXPECT_EQ(run(70, vertex).size(), 1u);
-    EXPECT_EQ(run(97, material(0x0408, 0x1602)).size(), 1u);
-    run(23, Data());
-  }
-  // A command cut short named nothing; every ArrayElement names the arrays of the glBegin: new
-  // after a vertex given otherwise.
-  run(104, Data().u32(0x1D01));
-  run(4, Data().u32(4));
-  EXPECT_EQ(run(8, Data().f32(1)), Calls{});
-  EXPECT_EQ(run(70, vertex).size(), 1u);
-  EXPECT_EQ(run(8, color3), Calls{});
-  run(23, Data());
-  int32_t on = 1, buffer = 3;
-  fakeglSetIntegers(0x8074, &on, 1);
-  fakeglSetIntegers(0x8896, &buffer, 1);
-  fakeglSetBufferMapping(0x8892, 64);
-  run(4, Data().u32(4));
-  EXPECT_EQ(run(294, Data().i32(1)), Calls{"glArrayElement(1)"});
-  EXPECT_EQ(run(70, vertex).size(), 1u);
-  EXPECT_EQ(run(294, Data().i32(0)), Calls{"glArrayElement(0)"});
-  run(23, Data());
-  run(104, Data().u32(0x1D01));
-  run(4, Data().u32(4));
-  EXPECT_EQ(run(70, vertex).size(), 1u);
-  EXPECT_EQ(run(294, Data().i32(0)), Calls{});
-  run(23, Data());
-  EXPECT_EQ(warningsContaining("after its first vertex, in a display list"), 16u);
-  // A list called inside a compiled primitive, whatever its mode: refused (before a vertex too);
-  // outside a primitive it is served.
-  for (uint32_t mode : {0u, 8u}) {
-    run(4, Data().u32(mode));
-    EXPECT_EQ(run(1, Data().u32(2)), Calls{}) << mode;
-    run(23, Data());
-  }
-  EXPECT_EQ(run(1, Data().u32(2)).size(), 1u);
-  EXPECT_EQ(warningsContaining("a list called inside a glBegin"), 2u);
-  // Outside a list: served.
-  node->compileList = 0;
-  run(4, Data().u32(8));
-  EXPECT_EQ(run(70, vertex).size(), 1u);
-  EXPECT_EQ(run(97, material(0x0408, 0x1602)).size(), 1u);
-  run(23, Data());
+  const Data vertex = Data().f32(0.5f).f32(0).f32(0), color = Data().u8(9).u8(8).u8(7);
+  const Data material = Data().u32(0x0408).u32(0x1602).f32(0.8f).f32(0.2f).f32(0.2f).f32(1);
+  single(glxdirectNewList, {5, 0x1300});
+  EXPECT_EQ(integer(0x0B33), 5);       // GL_LIST_INDEX
+  EXPECT_EQ(integer(0x0B30), 0x1300);  // GL_LIST_MODE
+  EXPECT_EQ(integer(0x0B31), 64);      // GL_MAX_LIST_NESTING
+  fakeglClearLog();
+  for (const auto &[opcode, data] : std::vector<std::pair<uint32_t, Data>>{
+           {4, Data().u32(1)}, {70, vertex}, {11, color}, {23, Data()}, {4, Data().u32(8)}, {70, vertex},
+           {97, material}, {1, Data().u32(5)}, {70, vertex}, {23, Data()}})
+    EXPECT_EQ(run(opcode, data), Calls{}) << opcode;
+  EXPECT_EQ(instance->insideBegin, 0);
+  // Executed at once: a buffer bound, not recorded.
+  EXPECT_EQ(run(290, Data().u32(0x8892).u32(0)), Calls{"glBindBuffer(0x8892, 0)"});
+  // Another NewList inside is GL_INVALID_OPERATION; EndList keeps the list.
+  single(glxdirectNewList, {6, 0x1300});
+  EXPECT_EQ(heldError(), 0x0502u);
+  single(glxdirectEndList, {});
+  EXPECT_EQ(integer(0x0B33), 0);
+  EXPECT_EQ(heldError(), 0u);
+  single(glxdirectEndList, {});
+  EXPECT_EQ(heldError(), 0x0502u);
+  EXPECT_EQ(single(glxdirectIsList, {5}).value, 1);
+  EXPECT_EQ(single(glxdirectIsList, {6}).value, 0);
+  // Replayed: what the commands do at once, the list calling itself 64 levels deep.
+  Calls once = {"glBegin(0x0001)", "glVertex3f(0.5, 0, 0)", "glColor3ubv({9, 8, 7})", "glEnd()",
+                "glBegin(0x0008)", "glVertex3f(0.5, 0, 0)"};
+  Calls replayed = drawn(run(1, Data().u32(5)));
+  ASSERT_EQ(replayed.size(), 64 * (once.size() + 3)) << (replayed.empty() ? "" : replayed[0]);
+  EXPECT_EQ(Calls(replayed.begin(), replayed.begin() + long(once.size())), once);
+  EXPECT_EQ(replayed[once.size()].rfind("glMaterialfv(0x0408, 0x1602, ", 0), 0u) << replayed[once.size()];
+  EXPECT_EQ(replayed.back(), "glEnd()");
+  // CallLists: each name after the list base; GL_2_BYTES names are big-endian.
+  single(glxdirectNewList, {12, 0x1301});
+  EXPECT_EQ(run(8, Data().f32(1).f32(0).f32(0)), Calls{"glColor3f(1, 0, 0)"});  // executed too
+  single(glxdirectEndList, {});
+  run(3, Data().u32(10));
+  EXPECT_EQ(integer(0x0B32), 10);  // GL_LIST_BASE
+  EXPECT_EQ(run(2, Data().i32(3).u32(0x1407).u8(0).u8(2).u8(0).u8(99).u8(0).u8(2).pad(2)),
+            (Calls{"glColor3f(1, 0, 0)", "glColor3f(1, 0, 0)"}));
+  EXPECT_EQ(run(2, Data().i32(1).u32(0x1406).f32(2.0f)), Calls{"glColor3f(1, 0, 0)"});
+  EXPECT_EQ(run(2, Data().i32(1).u32(0x1406).f32(1e30f)), Calls{});
+  EXPECT_EQ(run(2, Data().i32(3).u32(0x1409).pad(11)), Calls{});  // one byte short
+  // A type without a size, a negative count: GL's errors (the library's earlier ones kept first).
+  EXPECT_EQ(run(2, Data().i32(2).u32(0x1A00).pad(16)), Calls{"glGetError()"});
+  EXPECT_EQ(heldError(), 0x0500u);
+  EXPECT_EQ(run(2, Data().i32(-1).u32(0x1401).pad(16)), Calls{"glGetError()"});
+  EXPECT_EQ(heldError(), 0x0501u);
+  // A list that calls itself twice: 2^64 calls without a bound; the request ends at it.
+  single(glxdirectNewList, {20, 0x1300});
+  run(1, Data().u32(20));
+  run(1, Data().u32(20));
+  single(glxdirectEndList, {});
+  Stream twice;
+  twice.add(1, Data().u32(20)).add(8, Data().f32(0).f32(1).f32(0));
+  EXPECT_EQ(render(twice), Calls{"glColor3f(0, 1, 0)"});  // what does not expand still runs
+  EXPECT_EQ(heldError(), 0x0505u);
+  EXPECT_EQ(warningsContaining("ended its work at the bound"), 1u);
+  // The next request has its own bound; deleted, the lists replay nothing.
+  EXPECT_EQ(drawn(render(Stream().add(1, Data().u32(12)))), Calls{"glColor3f(1, 0, 0)"});
+  single(glxdirectDeleteLists, {1, 100});
+  EXPECT_EQ(drawn(render(Stream().add(1, Data().u32(12)).add(1, Data().u32(5)))), Calls{});
+  // A context that goes while it makes a list takes the list with it.
+  single(glxdirectNewList, {30, 0x1300});
+  run(1, Data().u32(20));
+  EXPECT_NE(node->compileBody, nullptr);
+  glxdirectFreeCompileBody(node);
+  EXPECT_EQ(node->compileBody, nullptr);
   instance->contexts = nullptr;
   free(node);
 }
