@@ -373,6 +373,7 @@ bool bufferBound(const Command &c, uint32_t binding) {
 // 3 000 commands a frame and no list program comes near; a list that calls itself twice 64
 // levels deep would otherwise run 2^64 calls inside the event loop.
 constexpr uint64_t kRequestWork = uint64_t(1) << 23;
+constexpr uint64_t kFlushWork = uint64_t(1) << 16;
 constexpr uint32_t kGlCompileAndExecute = 0x1301;
 constexpr uint32_t kGlInvalidEnum = 0x0500;
 constexpr uint32_t kGlOutOfMemory = 0x0505;
@@ -389,7 +390,12 @@ void startRequestWork(GlxLibraryInstance *instance) {
 bool spend(const Command &c, uint64_t units) {
   GlxLibraryInstance *instance = c.instance;
   if (!instance->workSpent && units <= kRequestWork - instance->workDone) {
+    // The library keeps what it was given to draw until it has drawn it (Mesa's software
+    // rasteriser bins every primitive, and draws on threads of its own): finished after each
+    // kFlushWork units outside a glBegin.
+    uint64_t before = instance->workDone;
     instance->workDone += units;
+    if (before / kFlushWork != instance->workDone / kFlushWork && !instance->insideBegin) c.gl.glFinish();
     return true;
   }
   if (!instance->workSpent) {
@@ -402,6 +408,42 @@ bool spend(const Command &c, uint64_t units) {
   return false;
 }
 
+
+// The library's working memory for one draw from arrays grows with its vertices until it is
+// flushed (Mesa's software rasteriser bins every primitive: a million points take about 70 MiB):
+// a longer draw is made as several of at most kDrawPiece vertices, each finished, each starting
+// where a primitive of its mode may start
+// (strips carry their last vertices over, triangle strips an even count so that the winding
+// goes on). Loops, fans and polygons cannot be cut: past kDrawWhole vertices they are refused
+// with GL_OUT_OF_MEMORY. A mode of no name goes whole (the library's error).
+constexpr int64_t kDrawPiece = int64_t(1) << 16;
+constexpr int64_t kDrawWhole = int64_t(1) << 18;
+
+template <typename Piece>
+void drawInPieces(const Command &c, uint32_t mode, int64_t count, Piece piece) {
+  int64_t step = 0, overlap = 0;
+  switch (mode) {
+    case 0: step = 1; break;                 // points
+    case 1: step = 2; break;                 // lines
+    case 3: step = 1, overlap = 1; break;    // line strip
+    case 4: step = 3; break;                 // triangles
+    case 5: step = 2, overlap = 2; break;    // triangle strip
+    case 7: step = 4; break;                 // quads
+    case 8: step = 2, overlap = 2; break;    // quad strip
+    default: break;
+  }
+  if (count <= kDrawPiece || mode > kGlLastPrimitive) return piece(0, count);
+  if (step == 0) {
+    if (count <= kDrawWhole) return piece(0, count);
+    if (GlxDirectContext *node = glxdirectCurrentNode(c.instance)) node->heldError = kGlOutOfMemory;
+    return c.dropped("a loop, fan or polygon of too many vertices");
+  }
+  int64_t advance = (kDrawPiece - overlap) / step * step;
+  for (int64_t at = 0; at < count && (at == 0 || count - at > overlap); at += advance) {
+    piece(at, count - at < advance + overlap ? count - at : advance + overlap);
+    c.gl.glFinish();
+  }
+}
 // ===== end of the work of one request =====
 
 // ===== client arrays =====
@@ -706,7 +748,14 @@ void drawArraysCommand(const Command &c) {
     }
     data += (typeBytes(type) * values + 3) & ~3ull;
   }
-  drawFromArrays(c, false, vertices, [&] { c.gl.glDrawArrays(mode, 0, static_cast<GLsizei>(vertices)); }, false,
+  drawFromArrays(
+      c, false, vertices,
+      [&] {
+        drawInPieces(c, mode, int64_t(vertices), [&](int64_t at, int64_t n) {
+          c.gl.glDrawArrays(mode, static_cast<GLint>(at), static_cast<GLsizei>(n));
+        });
+      },
+      false,
                  vertices);
   for (int index : kDisableOrder) {
     if (!instance->enabledArrays[index]) continue;
@@ -876,7 +925,15 @@ void drawCarriedCommand(const Command &c) {
       first = 0;
     }
     uint64_t vertices = static_cast<uint64_t>(first > 0 ? first : 0) + static_cast<uint64_t>(count > 0 ? count : 0);
-    drawFromArrays(c, arrays == 0, vertices, [&] { c.gl.glDrawArrays(mode, first, count); }, false,
+    drawFromArrays(
+        c, arrays == 0, vertices,
+        [&] {
+          if (first < 0 || count < 0) return c.gl.glDrawArrays(mode, first, count);  // the library's error
+          drawInPieces(c, mode, count, [&](int64_t at, int64_t n) {
+            c.gl.glDrawArrays(mode, static_cast<GLint>(first + at), static_cast<GLsizei>(n));
+          });
+        },
+        false,
                    static_cast<uint64_t>(count > 0 ? count : 0));
     return;
   }
@@ -890,7 +947,14 @@ void drawCarriedCommand(const Command &c) {
     const uint8_t *elements = nullptr;
     if (!carriedArrays(c, 32, arrays, static_cast<uint32_t>(count), &elements)) return;
     if (arrays > 1 || !elements) {
-      drawFromArrays(c, false, static_cast<uint64_t>(count), [&] { c.gl.glDrawArrays(mode, 0, count); }, false,
+      drawFromArrays(
+          c, false, static_cast<uint64_t>(count),
+          [&] {
+            drawInPieces(c, mode, count, [&](int64_t at, int64_t n) {
+              c.gl.glDrawArrays(mode, static_cast<GLint>(at), static_cast<GLsizei>(n));
+            });
+          },
+          false,
                      static_cast<uint64_t>(count));
       callDummy(c.gl.glDummyFunc5, 0);
       return;
@@ -920,7 +984,14 @@ void drawCarriedCommand(const Command &c) {
     indices = reinterpret_cast<const void *>(static_cast<uintptr_t>(static_cast<uint32_t>(value)));
   }
   drawFromArrays(
-      c, false, 0, [&] { c.gl.glDrawRangeElements(mode, start, end, count, type, indices); }, false,
+      c, false, 0,
+      [&] {
+        drawInPieces(c, mode, count, [&](int64_t at, int64_t n) {
+          c.gl.glDrawRangeElements(mode, start, end, static_cast<GLsizei>(n), type,
+                                   static_cast<const uint8_t *>(indices) + at * int64_t(typeBytes(type)));
+        });
+      },
+      false,
       static_cast<uint64_t>(count));
   callDummy(c.gl.glDummyFunc5, 0);
 }
@@ -1709,8 +1780,12 @@ void executeCommand(const Command &c) {
       drawFromArrays(
           c, false, 0,
           [&] {
-            gl.glDrawElements(c.u(8), c.i(12), c.u(16),
-                              reinterpret_cast<const void *>(static_cast<uintptr_t>(static_cast<uint32_t>(value))));
+            if (c.i(12) < 0)
+              return gl.glDrawElements(c.u(8), c.i(12), c.u(16), nullptr);  // the library's error
+            drawInPieces(c, c.u(8), c.i(12), [&](int64_t at, int64_t n) {
+              uintptr_t offset = static_cast<uint32_t>(value) + uint64_t(at) * typeBytes(c.u(16));
+              gl.glDrawElements(c.u(8), static_cast<GLsizei>(n), c.u(16), reinterpret_cast<const void *>(offset));
+            });
           },
           false, static_cast<uint64_t>(c.i(12) > 0 ? c.i(12) : 0));
       return;

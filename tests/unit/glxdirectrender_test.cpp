@@ -140,6 +140,14 @@ Calls drawn(const Calls &calls) {
   return out;
 }
 
+// The calls without the glFinish that bounds what the library holds while a request expands.
+Calls unfinished(const Calls &calls) {
+  Calls out;
+  for (const std::string &call : calls)
+    if (call != "glFinish()") out.push_back(call);
+  return out;
+}
+
 // ===== families =====
 
 TEST_F(GlxDirectRender, VectorsAndScalarsReachTheLibraryWithTheirValues) {
@@ -826,9 +834,39 @@ TEST_F(GlxDirectRender, VertexCountsAreBoundedByTheBytesCarried) {
   EXPECT_EQ(drawn(run(294, Data().i32(11))).back(), "glArrayElement(11)");
   EXPECT_EQ(drawn(run(294, Data().i32(12))).back(), "glBindBuffer(0x8892, 0)");
   // Meshes: 2048 x 2048 points evaluate, 2^31 on a side do not.
-  EXPECT_EQ(run(157, Data().u32(0x1B02).i32(0).i32(2047).i32(0).i32(2047)).size(), 1u);
+  EXPECT_EQ(unfinished(run(157, Data().u32(0x1B02).i32(0).i32(2047).i32(0).i32(2047))).size(), 1u);
   EXPECT_EQ(run(157, Data().u32(0x1B02).i32(0).i32(0x7FFFFFFF).i32(0).i32(0x7FFFFFFF)), Calls{});
   EXPECT_EQ(run(155, Data().u32(0x1B02).i32(-0x7FFFFFFF).i32(0x7FFFFFFF)), Calls{});
+}
+
+// A long draw reaches the library in pieces of at most 2^16 vertices, each finished: strips
+// carry their last vertices over (a triangle strip an even count on), lines and triangles cut
+// between primitives; a fan cannot be cut and past 2^18 vertices is GL_OUT_OF_MEMORY.
+TEST_F(GlxDirectRender, LongDrawsReachTheLibraryInFinishedPieces) {
+  int32_t on = 1, buffer = 5, two = 2, floats = 0x1406;
+  fakeglSetIntegers(0x8074, &on, 1);
+  fakeglSetIntegers(0x8896, &buffer, 1);
+  fakeglSetIntegers(0x807A, &two, 1);
+  fakeglSetIntegers(0x807B, &floats, 1);
+  fakeglSetBufferMapping(0x8892, 8 << 20);
+  auto pieces = [&](uint32_t mode, int32_t count) {
+    Calls out;
+    for (const std::string &call : drawn(render(Stream().add(300, Data().u32(mode).i32(0).i32(count).u32(0)))))
+      if (call.rfind("glDrawArrays(", 0) == 0) out.push_back(call);
+    return out;
+  };
+  EXPECT_EQ(pieces(0, 65536), Calls{"glDrawArrays(0x0000, 0, 65536)"});
+  EXPECT_EQ(pieces(0, 65537), (Calls{"glDrawArrays(0x0000, 0, 65536)", "glDrawArrays(0x0000, 65536, 1)"}));
+  Calls all = drawn(render(Stream().add(300, Data().u32(0).i32(0).i32(65537).u32(0))));
+  ASSERT_GE(all.size(), 4u);
+  EXPECT_EQ(Calls(all.end() - 4, all.end()), (Calls{"glDrawArrays(0x0000, 0, 65536)", "glFinish()",
+                                                   "glDrawArrays(0x0000, 65536, 1)", "glFinish()"}));
+  EXPECT_EQ(pieces(4, 65537 + 65535), (Calls{"glDrawArrays(0x0004, 0, 65535)", "glDrawArrays(0x0004, 65535, 65535)",
+                                             "glDrawArrays(0x0004, 131070, 2)"}));
+  EXPECT_EQ(pieces(5, 65540), (Calls{"glDrawArrays(0x0005, 0, 65536)", "glDrawArrays(0x0005, 65534, 6)"}));
+  EXPECT_EQ(pieces(6, 1 << 18), Calls{"glDrawArrays(0x0006, 0, 262144)"});
+  EXPECT_EQ(pieces(6, (1 << 18) + 1), Calls{});
+  EXPECT_EQ(warningsContaining("a loop, fan or polygon of too many vertices"), 1u);
 }
 
 TEST_F(GlxDirectRender, RefusedPointersAndNeverSetArraysAreLeftOutOfTheDraw) {
@@ -1017,7 +1055,9 @@ TEST_F(GlxDirectRender, ListsAreRecordedAndReplayedThroughTheExecutor) {
   single(glxdirectEndList, {});
   Stream twice;
   twice.add(1, Data().u32(20)).add(8, Data().f32(0).f32(1).f32(0));
-  EXPECT_EQ(render(twice), Calls{"glColor3f(0, 1, 0)"});  // what does not expand still runs
+  Calls calls = render(twice);
+  EXPECT_EQ(unfinished(calls), Calls{"glColor3f(0, 1, 0)"});  // what does not expand still runs
+  EXPECT_EQ(calls.size(), 1 + (uint64_t(1) << 23) / (uint64_t(1) << 16));  // finished every 2^16 calls
   EXPECT_EQ(heldError(), 0x0505u);
   EXPECT_EQ(warningsContaining("ended its work at the bound"), 1u);
   // The next request has its own bound; deleted, the lists replay nothing.
