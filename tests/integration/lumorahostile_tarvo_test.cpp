@@ -6,7 +6,8 @@
 // client's next request is answered, another client is served, and tarvo ends with status 0 (an
 // AddressSanitizer report would change it).
 // The pixel-store settings of images drawn through tarvo draw what Xvfb's own GL (+iglx) draws
-// for the same commands (LumoraPixelStore).
+// for the same commands (LumoraPixelStore). Display lists draw what their commands draw at once
+// (LumoraLists).
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -593,6 +594,131 @@ TEST_P(LumoraPixelStore, DrawPixelsBitmapAndTexturesDrawThePixelsTheStoreSelects
   EXPECT_EQ(glError, 0u);
   expectPixels("texture", [](int x, int y) { return colourOf(x / 8, y / 8); });
 }
+
+// ===== display lists draw what their commands draw =====
+// A window of 32x32 pixels drawn by streams of every kind (primitives with every attribute, a
+// texture, pixel images, evaluators, client arrays, nested lists), each at once and from a list
+// made in both modes: CallList draws exactly the pixels of the commands executed at once,
+// GL_COMPILE draws nothing, GL_COMPILE_AND_EXECUTE draws them while the list is made.
+class LumoraLists : public LumoraHostileRig {
+ protected:
+  void TearDown() override {
+    client.raw.close();
+    lumoraExpectServedAndStop(tarvo, false);
+  }
+  struct Command {
+    uint16_t opcode;
+    RawRequest data;
+  };
+  using Commands = std::vector<Command>;
+  // The commands as one GLXRender.
+  RawBytes render(const Commands &commands) {
+    RawRequest r(client.big);
+    r.b(client.major).b(1).s(0).i(client.tag);
+    for (const Command &k : commands) {
+      r.s(uint16_t(4 + lumoraPad4(k.data.d.size()))).s(k.opcode);
+      r.d.insert(r.d.end(), k.data.d.begin(), k.data.d.end());
+      r.d.resize(r.d.size() + (lumoraPad4(k.data.d.size()) - k.data.d.size()), 0);
+    }
+    return r.align().done();
+  }
+  void send(const Commands &commands) { ASSERT_EQ(client.raw.send(render(commands)), ""); }
+  void single(uint8_t minor, std::vector<uint32_t> words) {
+    RawRequest r(client.big);
+    r.b(client.major).b(minor).s(0).i(client.tag);
+    for (uint32_t w : words) r.i(w);
+    ASSERT_EQ(client.raw.send(r.done()), "");
+  }
+  // The window cleared to dark grey, then what draw sends, then the pixels (no GL error).
+  std::vector<uint32_t> drawn(const std::function<void()> &draw) {
+    send({{130, d().i(f(0.25f)).i(f(0.25f)).i(f(0.25f)).i(f(1))}, {127, d().i(0x4000)}});
+    draw();
+    EXPECT_EQ(client.finish(), "");
+    RawBytes answer;
+    EXPECT_EQ(client.raw.roundTrip(RawRequest(client.big).b(client.major).b(115).s(0).i(client.tag).done(), answer,
+                                   20000),
+              "");
+    EXPECT_EQ(answer.size() >= 12 ? rawGet32(answer, 8, client.big) : 1u, 0u);
+    return client.pixels();
+  }
+  RawRequest d() const { return client.data(); }
+  static uint32_t f(float v) { return floatBits(v); }
+};
+
+TEST_P(LumoraLists, CallListDrawsWhatTheCommandsDrawAtOnce) {
+  auto v2 = [&](float x, float y) { return Command{66, d().i(f(x)).i(f(y))}; };
+  auto c3 = [&](float r, float g, float b) { return Command{8, d().i(f(r)).i(f(g)).i(f(b))}; };
+  // A 2x2 RGBA texture of four colours (pixel header, target, level, components, width, height,
+  // border, format, type).
+  RawRequest texture = d();
+  header2d(texture, 0).i(0x0DE1).i(0).i(kRgba).i(2).i(2).i(0).i(kRgba).i(kUnsignedByte);
+  for (uint32_t texel : {0xFF0000FFu, 0x00FF00FFu, 0x0000FFFFu, 0xFFFF00FFu})
+    texture.b(uint8_t(texel >> 24)).b(uint8_t(texel >> 16)).b(uint8_t(texel >> 8)).b(uint8_t(texel));
+  RawRequest pixels = d();
+  header2d(pixels, 0).i(4).i(4).i(kRgba).i(kUnsignedByte);
+  for (int k = 0; k < 16; k++) pixels.b(uint8_t(40 * (k % 6))).b(200).b(uint8_t(15 * k)).b(255);
+  RawRequest bitmap = d();
+  header2d(bitmap, 0).i(8).i(8).i(f(0)).i(f(0)).i(f(9)).i(f(0));
+  for (int k = 0; k < 8; k++) bitmap.b(uint8_t(0xA5 >> (k % 3)));
+  // DrawArrays (193) of a triangle with carried vertex (2 floats) and colour (3 bytes) arrays.
+  RawRequest arrays = d();
+  arrays.i(3).i(2).i(4 /* GL_TRIANGLES */).i(kFloat).i(2).i(kVertexArray).i(kUnsignedByte).i(3).i(0x8076);
+  for (auto [x, y] : {std::pair{-0.9f, 0.9f}, {-0.1f, 0.9f}, {-0.5f, 0.1f}})
+    arrays.i(f(x)).i(f(y)).b(250).b(uint8_t(x * -200)).b(30).b(0);
+  const std::vector<std::pair<const char *, Commands>> streams = {
+      {"primitives with every attribute",
+       {{104, d().i(0x1D01)}, c3(1, 0, 0), {4, d().i(4)}, v2(-1, -1), {11, d().b(0).b(255).b(0)}, v2(0, -1),
+        {16, d().i(f(0)).i(f(0)).i(f(1)).i(f(1))}, v2(0, 0), {23, d()},
+        {4, d().i(8)}, {30, d().i(0).i(0).i(f(1))}, {54, d().i(f(0)).i(f(1))}, {4129, d().i(f(0.2f)).i(0).i(0)},
+        {4124, d().i(f(0.5f))}, v2(0.1f, 0.1f), {97, d().i(0x0408).i(0x1602).i(f(0.8f)).i(f(0.2f)).i(f(0.2f)).i(f(1))},
+        v2(0.1f, 0.9f), c3(0, 1, 1), v2(0.9f, 0.1f), {203, d().i(0x84C0).i(f(1)).i(f(1))}, v2(0.9f, 0.9f), {23, d()},
+        {4, d().i(1)}, {74, d().i(f(-1)).i(f(0.5f)).i(0).i(f(1))}, {11, d().b(255).b(255).b(0)}, v2(0, 0.5f),
+        {23, d()}, {100, d().i(f(3))}, {4, d().i(0)}, v2(-0.5f, -0.5f), {23, d()}}},
+      {"a texture",
+       {{110, texture}, {107, d().i(0x0DE1).i(0x2801).i(0x2600)}, {107, d().i(0x0DE1).i(0x2800).i(0x2600)},
+        {139, d().i(0x0DE1)}, c3(1, 1, 1), {4, d().i(7)}, {54, d().i(0).i(0)}, v2(-1, -1), {54, d().i(f(1)).i(0)},
+        v2(1, -1), {54, d().i(f(1)).i(f(1))}, v2(1, 1), {54, d().i(0).i(f(1))}, v2(-1, 1), {23, d()},
+        {138, d().i(0x0DE1)}}},
+      {"pixel images",
+       {{34, d().i(f(-0.5f)).i(f(-0.5f))}, {173, pixels}, c3(1, 0, 1), {34, d().i(f(0.2f)).i(f(0.2f))}, {5, bitmap}}},
+      {"evaluators",
+       {{144, d().i(0x0D97).i(f(0)).i(f(1)).i(2).i(f(-1)).i(f(-1)).i(0).i(f(1)).i(f(1)).i(0)}, {139, d().i(0x0D97)},
+        {148, d().i(8).i(f(0)).i(f(1))}, c3(0, 1, 0), {155, d().i(0x1B01).i(0).i(8)}, c3(1, 1, 0), {4, d().i(3)},
+        {152, d().i(f(0))}, {152, d().i(f(0.5f))}, {156, d().i(8)}, {23, d()}, {138, d().i(0x0D97)}}},
+      {"client arrays", {{193, arrays}}},
+      {"nested lists", {{3, d().i(0)}, {1, d().i(200)}, {2, d().i(2).i(0x1401).b(200).b(201).b(0).b(0)}}},
+  };
+  // Lists 200 and 201, called from the streams: a quad, and a line strip calling 200 again.
+  single(101, {200, 0x1300});
+  send({c3(0, 0, 1), {4, d().i(7)}, v2(0.3f, -0.9f), v2(0.9f, -0.9f), v2(0.9f, -0.3f), v2(0.3f, -0.3f), {23, d()}});
+  single(102, {});
+  single(101, {201, 0x1300});
+  send({c3(1, 0.5f, 0), {4, d().i(3)}, v2(-0.9f, -0.9f), v2(-0.3f, -0.2f), {23, d()}, {1, d().i(200)}});
+  single(102, {});
+  uint32_t list = 1;
+  for (const auto &[name, commands] : streams) {
+    SCOPED_TRACE(name);
+    std::vector<uint32_t> atOnce = drawn([&] { send(commands); });
+    ASSERT_EQ(atOnce.size(), 32u * 32u);
+    EXPECT_NE(std::count(atOnce.begin(), atOnce.end(), 0x404040u), 32 * 32) << "nothing drawn";
+    for (uint32_t mode : {0x1300u, 0x1301u}) {
+      ++list;
+      std::vector<uint32_t> compiled = drawn([&] {
+        single(101, {list, mode});
+        send(commands);
+        single(102, {});
+      });
+      if (mode == 0x1301) EXPECT_EQ(compiled, atOnce) << "compiled and executed";
+      else EXPECT_EQ(std::count(compiled.begin(), compiled.end(), 0x404040u), 32 * 32) << "drawn while compiled";
+      EXPECT_EQ(drawn([&] { send({{1, d().i(list)}}); }), atOnce) << std::hex << mode;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(ByteOrders, LumoraLists, ::testing::Values('l', 'B'),
+                         [](const ::testing::TestParamInfo<char> &info) {
+                           return std::string(info.param == 'l' ? "LsbFirst" : "MsbFirst");
+                         });
 
 INSTANTIATE_TEST_SUITE_P(ByteOrders, LumoraPixelStore, ::testing::Values('l', 'B'),
                          [](const ::testing::TestParamInfo<char> &info) {
