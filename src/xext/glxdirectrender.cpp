@@ -274,17 +274,14 @@ uint8_t *tightRoom(const Command &c, int64_t bytes) {
   return nullptr;
 }
 
-// Bytes of an image under the header; -1 when the format or type has no size for a non-empty
-// image.
-int64_t imageBytes(const PixelHeader &h, uint32_t format, uint32_t type, uint32_t target, int32_t width,
-                   int32_t height, int32_t depth) {
+// Bytes of an image under the header, as GL reads them (glxdirectUnpackReach); -1 when the
+// format or type has no size for a non-empty image. A proxy target reads no data.
+int64_t imageBytes(const Command &c, const PixelHeader &h, uint32_t format, uint32_t type, uint32_t target,
+                   int32_t width, int32_t height, int32_t depth) {
   if (width < 0 || height < 0 || depth < 0) return -1;
   if (width == 0 || height == 0 || depth == 0) return 0;
-  // Sized as for a real target first: no size there means the format or type has none; a proxy
-  // target then reads no data.
-  int64_t size = glxdirectImageSize(format, type, 0, width, height, depth, h.imageHeight, h.rowLength,
-                                    h.skipImages, h.skipRows, h.alignment, h.skipPixels);
-  if (size == 0) return -1;
+  int64_t size = glxdirectUnpackReach(unpackState(c, h, false), format, type, width, height, depth);
+  if (size <= 0) return -1;
   if (glxdirectImageSize(format, type, target, 1, 1, 1, 0, 0, 0, 0, 1) == 0) return 0;
   return size;
 }
@@ -298,7 +295,7 @@ bool pixelCommand(const Command &c, bool withSwap, bool threeD, uint64_t imageOf
                   uint32_t target, int32_t width, int32_t height, int32_t depth, const void **image) {
   PixelHeader h;
   if (!readPixelHeader(c, threeD, &h)) return false;
-  int64_t bytes = imageBytes(h, format, type, target, width, height, depth);
+  int64_t bytes = imageBytes(c, h, format, type, target, width, height, depth);
   if (bytes < 0) {
     // The library's answer to such a command: its GL error, for the client's next GetError.
     glxdirectRecordError(c.instance, width < 0 || height < 0 || depth < 0 ? kGlInvalidValue
@@ -1869,10 +1866,13 @@ void executeCommand(const Command &c) {
       int32_t width = c.i(28), height = c.i(32);
       PixelHeader h;
       if (!readPixelHeader(c, false, &h)) return;
-      int64_t row = imageBytes(h, format, type, target, width, 1, 1);
-      PixelHeader columnHeader = h;
-      int64_t column = imageBytes(columnHeader, format, type, target, height, 1, 1);
-      if (row < 0 || column < 0) return c.dropped("pixel format or type without a size");
+      int64_t row = imageBytes(c, h, format, type, target, width, 1, 1);
+      int64_t column = imageBytes(c, h, format, type, target, height, 1, 1);
+      if (row < 0 || column < 0) {
+        // The library's answer, as for every other pixel command: its GL error.
+        glxdirectRecordError(instance, width < 0 || height < 0 ? kGlInvalidValue : glxdirectPixelsError(format, type));
+        return c.dropped("pixel format or type without a size");
+      }
       uint64_t rowPadded = (static_cast<uint64_t>(row) + 3) & ~3ull;
       if (!c.holds(plus(44 + rowPadded, static_cast<uint64_t>(column)))) return;
       if (refusedPixels(c, format, type)) return;

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "lumoraclient_fixture.h"
@@ -359,6 +360,47 @@ TEST_P(LumoraHostile, ASelfCallingListEndsAtTheRequestsBound) {
   ASSERT_EQ(c.raw.roundTrip(RawRequest(c.big).b(c.major).b(117).s(0).i(c.tag).i(0x0B31).done(), answer, 20000), "");
   ASSERT_GE(answer.size(), 32u);
   EXPECT_EQ(rawGet32(answer, 16, c.big), 64u);
+}
+
+// Images are sized as GL reads them: the last row only to its last pixel, skipped pixels within
+// the rows, a row length below the width and an image height below the height as set. A 13x9
+// image of 140 bytes (alignment 2, 15 pixels skipped) is drawn (tarvo asked for 141); 136 bytes
+// are BadLength.
+TEST_P(LumoraHostile, ImagesAreSizedAsGlReadsThem) {
+  HostileClient &c = client;
+  constexpr uint32_t kLuminance = 0x1909;
+  auto drawPixels = [&](const Store &store, int32_t width, int32_t height, uint32_t format, size_t bytes) {
+    RawRequest d = c.data();
+    header2d(d, store).i(uint32_t(width)).i(uint32_t(height)).i(format).i(kUnsignedByte);
+    return c.render(173, d.pad(bytes));
+  };
+  uint32_t glError = 0;
+  EXPECT_EQ(c.errorOf(drawPixels({0, 0, 15, 2, 0, 0}, 13, 9, kLuminance, 140), &glError), 0);
+  EXPECT_EQ(glError, 0u);
+  EXPECT_EQ(c.errorOf(drawPixels({0, 0, 15, 2, 0, 0}, 13, 9, kLuminance, 136)), kBadLength);
+  // Rows of 4 pixels for an image 8 wide: 3 rows of 16 bytes and the last one's 32.
+  EXPECT_EQ(c.errorOf(drawPixels({4, 0, 0, 4, 0, 0}, 8, 4, kRgba, 80), &glError), 0);
+  EXPECT_EQ(glError, 0u);
+  EXPECT_EQ(c.errorOf(drawPixels({4, 0, 0, 4, 0, 0}, 8, 4, kRgba, 76)), kBadLength);
+  // Images of one row for 8 rows, 2 deep: the first image's row, then 8 rows of 32 bytes.
+  EXPECT_EQ(c.errorOf(c.render(4114, texImage3d(c, kRgba, kUnsignedByte, 8, 2, 1, 0, 32 + 8 * 32)), &glError), 0);
+  EXPECT_EQ(glError, 0u);
+  EXPECT_EQ(c.errorOf(c.render(4114, texImage3d(c, kRgba, kUnsignedByte, 8, 2, 1, 0, 8 * 32))), kBadLength);
+  EXPECT_EQ(c.finish(), "");
+}
+
+// SeparableFilter2D of a format/type pair without a size records the GL error a server gives,
+// as every other pixel command does.
+TEST_P(LumoraHostile, SeparableFilterOfAPairWithoutASizeIsAGlError) {
+  HostileClient &c = client;
+  for (auto [format, type, expected] : {std::tuple{kRgba, 0x1234u, kGlInvalidEnum}, {kRgba, kBitmap, kGlInvalidEnum},
+                                        {0x1234u, kUnsignedByte, kGlInvalidEnum}}) {
+    RawRequest d = c.data();
+    header2d(d, 0).i(0x8012).i(kRgba).i(2).i(2).i(format).i(type).pad(32);
+    uint32_t glError = 0;
+    EXPECT_EQ(c.errorOf(c.render(4109, d), &glError), 0);
+    EXPECT_EQ(glError, expected) << std::hex << format << " " << type;
+  }
 }
 
 TEST_P(LumoraHostile, ColourIndexImagesMesaMisreadsAreRefused) {

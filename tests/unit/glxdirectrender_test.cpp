@@ -224,7 +224,9 @@ TEST_F(GlxDirectRender, PixelCommandsSetTheUnpackStateInOrderThenCall) {
   // DrawPixels of a 4x4 RGBA image, row length 6, skip rows 1, skip pixels 2, alignment 1: the
   // library gets the image tight, with its default unpack state.
   Data d = Data().pixels(6, 1, 2, 1, 1, 0).i32(4).i32(4).u32(0x1908).u32(0x1401);
-  d.pad(6 * 5 * 4 + 2 * 4);  // five rows of six pixels, the last reaches two pixels further
+  // As GL reads it: the skipped row and three rows of six pixels whole, then the last row to its
+  // last pixel (two skipped and four read).
+  d.pad(6 * 4 * 4 + (2 + 4) * 4);
   Calls calls = run(173, d);
   ASSERT_EQ(calls.size(), 9u);
   EXPECT_EQ(Calls(calls.begin(), calls.begin() + 8), kTightUnpack);
@@ -396,11 +398,12 @@ TEST_F(GlxDirectRender, BadPixelHeadersDropTheCommand) {
 }
 
 TEST_F(GlxDirectRender, ThreeDimensionalImagesApplyImageHeightAndSkipImages) {
-  // 2x2x2 RGBA bytes, image height 3, skip images 1: (2 + 1) images of 3 rows of 8 bytes.
+  // 2x2x2 RGBA bytes, image height 3, skip images 1: two images of 3 rows of 8 bytes whole
+  // (the skipped one and the first), then the last image's two rows.
   Data d;
   d.u8(0).u8(0).u16(0).i32(0).i32(3).i32(0).i32(0).i32(1).i32(0).i32(0).i32(4);
   d.u32(0x806F).i32(0).i32(0x1908).i32(2).i32(2).i32(2).i32(0).i32(0).u32(0x1908).u32(0x1401).u32(0);
-  d.pad(3 * 3 * 8);
+  d.pad(2 * 3 * 8 + 2 * 8);
   Calls calls = drawn(run(4114, d));
   ASSERT_EQ(calls.size(), 9u);
   EXPECT_EQ(Calls(calls.begin(), calls.begin() + 8), kTightUnpack);
