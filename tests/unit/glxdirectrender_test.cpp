@@ -1073,6 +1073,8 @@ TEST_F(GlxDirectRender, ListsAreRecordedAndReplayedThroughTheExecutor) {
   EXPECT_NE(node->compileBody, nullptr);
   glxdirectFreeCompileBody(node);
   EXPECT_EQ(node->compileBody, nullptr);
+  glxdirectFreeListNames(instance);
+  glxdirectFreeTextureLevels(instance);
   instance->contexts = nullptr;
   free(node);
 }
