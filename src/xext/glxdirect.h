@@ -136,6 +136,9 @@ constexpr uint32_t kGlxDirectListNesting = 64;  // GL_MAX_LIST_NESTING
 // it, the room it takes counted against the current client (true, nothing done, otherwise);
 // false when that passes its lumoraMemory or no memory can be had (nothing recorded).
 bool glxdirectRecordCommand(GlxLibraryInstance *instance, uint32_t opcode, const uint8_t *data, uint64_t size);
+// The same for records formed already (a whole number of them, in the form above), appended at
+// once or not at all.
+bool glxdirectRecordFormed(GlxLibraryInstance *instance, const uint8_t *records, uint64_t bytes);
 // The list of that name in the current context's share group: its recorded commands
 // [*first, *end), or a list the library made itself (glXUseXFont) as *libraryList (not 0).
 // False when the group has no such list. Valid until a list of the group is made or deleted.

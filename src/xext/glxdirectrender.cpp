@@ -12,6 +12,8 @@
 // where they lie, and the others are disabled for the draw.
 #include <cstdint>
 #include <cstring>
+#include <exception>
+#include <vector>
 
 #include "proxy/xproxy.h"
 #include "proxy/xscreen.h"
@@ -377,6 +379,7 @@ constexpr uint32_t kGlOutOfMemory = 0x0505;
 
 void startRequestWork(GlxLibraryInstance *instance) {
   instance->workDone = 0;
+  instance->workFinished = 0;
   instance->workSpent = 0;
   instance->listDepth = 0;
 }
@@ -388,11 +391,13 @@ bool spend(const Command &c, uint64_t units) {
   GlxLibraryInstance *instance = c.instance;
   if (!instance->workSpent && units <= kRequestWork - instance->workDone) {
     // The library keeps what it was given to draw until it has drawn it (Mesa's software
-    // rasteriser bins every primitive, and draws on threads of its own): finished after each
-    // kFlushWork units outside a glBegin.
-    uint64_t before = instance->workDone;
+    // rasteriser bins every primitive, and draws on threads of its own): finished once
+    // kFlushWork units were done since, at the first command outside a glBegin.
     instance->workDone += units;
-    if (before / kFlushWork != instance->workDone / kFlushWork && !instance->insideBegin) c.gl.glFinish();
+    if (instance->workDone - instance->workFinished >= kFlushWork && !instance->insideBegin) {
+      c.gl.glFinish();
+      instance->workFinished = instance->workDone;
+    }
     return true;
   }
   if (!instance->workSpent) {
@@ -762,6 +767,7 @@ void drawArraysCommand(const Command &c) {
 }
 // ===== end of client arrays =====
 
+
 // Maps (143-146).
 void mapCommand(const Command &c) {
   static const char *const kNames[] = {"Map1d", "Map1f", "Map2d", "Map2f"};
@@ -908,6 +914,316 @@ bool elementsInBuffer(const Command &c, uint32_t type, int32_t count, uint64_t o
   c.dropped("indices beyond the element buffer");
   return false;
 }
+
+// ===== arrays read when a draw is compiled =====
+// GL reads the arrays of a draw compiled into a display list when it is compiled. A draw that
+// reads arrays in buffer objects (DrawArrays and DrawRangeElements without carried arrays,
+// DrawElements, ArrayElement) is recorded as what it means then: a glBegin, for each element its
+// attributes read from the buffers and its vertex last (as ArrayElement gives them), a glEnd.
+// Arrays in client memory are no command's own by then and are left out, as an executed draw
+// leaves them out. The record counts against the budget by its bytes like any other.
+
+// One enabled array in a buffer object: which command it feeds (kArrayKinds index, 8 a
+// texture-coordinate unit, 9 a generic attribute, with its unit or index), its layout, and the
+// bytes of the elements [lowest, highest] read from its buffer.
+struct BufferArray {
+  int feeds;
+  uint32_t index;
+  int32_t size;
+  uint32_t type;
+  int32_t stride;
+  bool normalized;
+  uint32_t name;
+  uint64_t offset;
+  std::vector<uint8_t> bytes;
+};
+
+constexpr int kFeedsTexture = 8, kFeedsGeneric = 9;
+
+// The enabled arrays of the current context that lie in buffer objects.
+std::vector<BufferArray> bufferArrays(const Command &c) {
+  GlxLibraryInstance *instance = c.instance;
+  GlFunctionTable &gl = c.gl;
+  askLimits(instance);
+  std::vector<BufferArray> out;
+  auto conventional = [&](int i, uint32_t unit) {
+    const ArrayQuestions &q = kArrayQuestions[i];
+    uint32_t name = static_cast<uint32_t>(glxdirectGetInteger(instance, kArrayBindings[i]));
+    if (name == 0) return;
+    GLvoid *pointer = nullptr;
+    gl.glGetPointerv(q.pointer, &pointer);
+    int32_t size = q.size ? glxdirectGetInteger(instance, q.size) : q.fixedSize;
+    uint32_t type = q.type ? static_cast<uint32_t>(glxdirectGetInteger(instance, q.type)) : kGlUnsignedByte;
+    // Colours and normals of integer types are normalized; the others are taken as they are.
+    bool normalized = kArrayKinds[i] == 0x8076 || kArrayKinds[i] == 0x845E || kArrayKinds[i] == 0x8075;
+    out.push_back(BufferArray{i == 1 ? kFeedsTexture : i, unit, size, type, glxdirectGetInteger(instance, q.stride),
+                              normalized, name, reinterpret_cast<uintptr_t>(pointer), {}});
+  };
+  for (int i = 0; i < 8; i++)
+    if (kArrayKinds[i] != kGlTextureCoordArray && glxdirectGetInteger(instance, kArrayKinds[i]) != 0) conventional(i, 0);
+  for (uint32_t unit = 0; unit < instance->maxTextureCoords; unit++)
+    withClientUnit(c, unit, [&] {
+      if (glxdirectGetInteger(instance, kGlTextureCoordArray) != 0) conventional(1, unit);
+    });
+  for (uint32_t index = 0; index < instance->maxVertexAttribs; index++) {
+    auto attribute = [&](uint32_t pname) {
+      GLint values[16] = {};
+      gl.glGetVertexAttribiv(index, pname, values);
+      return values[0];
+    };
+    if (!attribute(kGlVertexAttribArrayEnabled)) continue;
+    uint32_t name = static_cast<uint32_t>(attribute(kGlVertexAttribArrayBufferBinding));
+    if (name == 0) continue;
+    GLvoid *pointer = nullptr;
+    gl.glGetVertexAttribPointerv(index, kGlVertexAttribArrayPointer, &pointer);
+    out.push_back(BufferArray{kFeedsGeneric, index, attribute(kGlVertexAttribArraySize),
+                              static_cast<uint32_t>(attribute(kGlVertexAttribArrayType)),
+                              attribute(kGlVertexAttribArrayStride), attribute(0x886A) != 0, name,
+                              reinterpret_cast<uintptr_t>(pointer), {}});
+  }
+  return out;
+}
+
+// Bytes of one element of the array and the step between elements.
+uint64_t elementBytes(const BufferArray &a) {
+  uint64_t values = a.size >= 1 && a.size <= 4 ? static_cast<uint64_t>(a.size) : 4;
+  return values * (typeBytes(a.type) ? typeBytes(a.type) : 8);
+}
+uint64_t elementStep(const BufferArray &a) { return a.stride > 0 ? static_cast<uint64_t>(a.stride) : elementBytes(a); }
+
+// Value k of an element as GL takes it (integers normalized when the array says so).
+float component(const uint8_t *p, uint32_t type, bool normalized) {
+  switch (type) {
+    case 0x1400: { int8_t v; std::memcpy(&v, p, 1); return normalized ? (2.0f * v + 1) / 255 : v; }
+    case 0x1401: return normalized ? p[0] / 255.0f : p[0];
+    case 0x1402: { int16_t v; std::memcpy(&v, p, 2); return normalized ? (2.0f * v + 1) / 65535 : v; }
+    case 0x1403: { uint16_t v; std::memcpy(&v, p, 2); return normalized ? v / 65535.0f : v; }
+    case 0x1404: { int32_t v; std::memcpy(&v, p, 4); return normalized ? float((2.0 * v + 1) / 4294967295.0) : float(v); }
+    case 0x1405: { uint32_t v; std::memcpy(&v, p, 4); return normalized ? float(v / 4294967295.0) : float(v); }
+    case 0x1406: return f32At(p);
+    case 0x140A: { double v; std::memcpy(&v, p, 8); return float(v); }
+    default: return 0;
+  }
+}
+
+// The records of the commands that give element k of every array, the vertex last.
+struct Records {
+  std::vector<uint8_t> bytes;
+  void add(uint32_t opcode, const void *data, uint32_t size) {
+    uint32_t padded = (size + 3) & ~3u;
+    uint8_t header[8];
+    std::memcpy(header, &opcode, 4);
+    std::memcpy(header + 4, &padded, 4);
+    bytes.insert(bytes.end(), header, header + 8);
+    const uint8_t *d = static_cast<const uint8_t *>(data);
+    bytes.insert(bytes.end(), d, d + size);
+    bytes.resize(bytes.size() + (padded - size), 0);
+  }
+};
+
+// Bytes of the records of one element.
+uint64_t elementRecordBytes(const std::vector<BufferArray> &arrays) {
+  uint64_t bytes = 0;
+  for (const BufferArray &a : arrays) {
+    switch (a.feeds) {
+      case 0: case 3: case 6: bytes += 8 + 4; break;   // edge flag, index, fog coordinate
+      case 4: case 7: bytes += 8 + 12; break;          // normal, secondary colour
+      case 2: case 5: bytes += 8 + 16; break;          // colour, vertex
+      default: bytes += 8 + 20; break;                 // texture unit, generic attribute
+    }
+  }
+  return bytes;
+}
+
+void addElement(Records &out, const std::vector<BufferArray> &arrays, uint64_t element, uint64_t lowest) {
+  const BufferArray *vertex = nullptr;
+  for (const BufferArray &a : arrays) {
+    const uint8_t *p = a.bytes.data() + (element - lowest) * elementStep(a);
+    float v[4] = {0, 0, 0, 1};
+    uint64_t values = a.size >= 1 && a.size <= 4 ? static_cast<uint64_t>(a.size) : 4;
+    uint64_t each = typeBytes(a.type) ? typeBytes(a.type) : 8;
+    for (uint64_t k = 0; k < values; k++) v[k] = component(p + k * each, a.type, a.normalized);
+    if (a.feeds == 5 || (a.feeds == kFeedsGeneric && a.index == 0)) {
+      // The vertex comes last; a generic attribute 0 takes the place of the vertex array.
+      if (!vertex || a.feeds == kFeedsGeneric) vertex = &a;
+      continue;
+    }
+    switch (a.feeds) {
+      case 0: { uint8_t flag[4] = {uint8_t(p[0] != 0), 0, 0, 0}; out.add(22, flag, 4); break; }
+      case 2: out.add(16, v, 16); break;
+      case 3: out.add(25, v, 4); break;
+      case 4: out.add(30, v, 12); break;
+      case 6: out.add(4124, v, 4); break;
+      case 7: out.add(4129, v, 12); break;
+      default: {
+        uint8_t data[20];
+        uint32_t target = a.feeds == kFeedsTexture ? kGlTexture0 + a.index : a.index;
+        std::memcpy(data, &target, 4);
+        std::memcpy(data + 4, v, 16);
+        out.add(a.feeds == kFeedsTexture ? 211 : 4196, data, 20);
+        break;
+      }
+    }
+  }
+  if (!vertex) return;
+  const uint8_t *p = vertex->bytes.data() + (element - lowest) * elementStep(*vertex);
+  float v[4] = {0, 0, 0, 1};
+  uint64_t values = vertex->size >= 1 && vertex->size <= 4 ? static_cast<uint64_t>(vertex->size) : 4;
+  uint64_t each = typeBytes(vertex->type) ? typeBytes(vertex->type) : 8;
+  for (uint64_t k = 0; k < values; k++) v[k] = component(p + k * each, vertex->type, vertex->normalized);
+  if (vertex->feeds == 5) {
+    out.add(74, v, 16);
+  } else {
+    uint8_t data[20] = {};
+    std::memcpy(data + 4, v, 16);
+    out.add(4196, data, 20);
+  }
+}
+
+// Reads the elements [lowest, highest] of each array out of its buffer: false (dropped) when a
+// buffer does not hold them.
+bool readArrays(const Command &c, std::vector<BufferArray> &arrays, uint64_t lowest, uint64_t highest) {
+  for (BufferArray &a : arrays) {
+    uint64_t held = elementsIn(arrayBufferBytes(c, a.name), a.offset, a.size, a.type, a.stride);
+    if (highest >= held) {
+      c.dropped("more vertices than the buffers of its arrays hold");
+      return false;
+    }
+    uint64_t from = a.offset + lowest * elementStep(a);
+    uint64_t bytes = (highest - lowest) * elementStep(a) + elementBytes(a);
+    try {
+      a.bytes.assign(bytes, 0);
+    } catch (const std::exception &) {
+      c.error = kBadAlloc;
+      c.dropped("no room for the arrays read");
+      return false;
+    }
+    int32_t bound = glxdirectGetInteger(c.instance, kGlArrayBufferBinding);
+    c.gl.glBindBuffer(kGlArrayBuffer, a.name);
+    c.gl.glGetBufferSubData(kGlArrayBuffer, static_cast<GLintptr>(from), static_cast<GLsizeiptr>(bytes), a.bytes.data());
+    c.gl.glBindBuffer(kGlArrayBuffer, static_cast<GLuint>(bound));
+  }
+  return true;
+}
+
+// The indices of a draw from the element buffer (count of the type from offset), or false
+// (dropped) when they do not lie in it.
+bool readIndices(const Command &c, uint32_t type, int32_t count, uint64_t offset, std::vector<uint32_t> *indices) {
+  uint64_t each = typeBytes(type);
+  if (each != 1 && each != 2 && each != 4) {
+    c.dropped("index type");
+    return false;
+  }
+  if (!bufferBound(c, kGlElementArrayBufferBinding) || !elementsInBuffer(c, type, count, offset)) return false;
+  std::vector<uint8_t> raw;
+  try {
+    raw.assign(each * static_cast<uint64_t>(count), 0);
+    indices->resize(static_cast<uint64_t>(count));
+  } catch (const std::exception &) {
+    c.error = kBadAlloc;
+    c.dropped("no room for the indices read");
+    return false;
+  }
+  if (count > 0)
+    c.gl.glGetBufferSubData(kGlElementArrayBuffer, static_cast<GLintptr>(offset), static_cast<GLsizeiptr>(raw.size()),
+                            raw.data());
+  for (int32_t k = 0; k < count; k++) {
+    const uint8_t *p = raw.data() + each * static_cast<uint64_t>(k);
+    uint16_t shortIndex;
+    std::memcpy(&shortIndex, p, 2 <= each ? 2 : 1);
+    (*indices)[k] = each == 1 ? p[0] : each == 2 ? shortIndex : u32At(p);
+  }
+  return true;
+}
+
+// Whether the command reads arrays in buffer objects when it draws.
+bool readsBufferArrays(const Command &c) {
+  switch (c.opcode) {
+    case 294: case 295: return true;
+    case 300: return c.size >= 16 && c.u(12) == 0;
+    case 301: return c.size >= 32 && c.u(28) == 0;
+    default: return false;
+  }
+}
+
+// Records such a command into the list being made as the commands it means now. The X error
+// (BadLength short, BadAlloc past the budget), 0 otherwise (a draw dropped records nothing).
+uint8_t recordReadArrays(const Command &c) {
+  bool inside = c.opcode == 294;
+  uint32_t mode = 0, indexType = 0;
+  uint64_t first = 0, count = 0, indexOffset = 0;
+  int32_t indexCount = -1;  // a draw of indices: how many
+  auto raw = [&] { return glxdirectRecordCommand(c.instance, c.opcode, c.data, c.size) ? 0 : kBadAlloc; };
+  switch (c.opcode) {
+    case 294:
+      if (!c.holds(4)) return c.error;
+      if (c.i(0) < 0) {
+        c.dropped("negative element");
+        return 0;
+      }
+      first = static_cast<uint64_t>(c.i(0)), count = 1;
+      break;
+    case 300:
+      // A negative first or count is the library's error when the list is called.
+      if (c.i(4) < 0 || c.i(8) < 0) return raw();
+      mode = c.u(0), first = static_cast<uint64_t>(c.i(4)), count = static_cast<uint64_t>(c.i(8));
+      break;
+    case 295:
+      if (!c.holds(20)) return c.error;
+      if (c.i(12) < 0) return raw();
+      mode = c.u(8), indexCount = c.i(12), indexType = c.u(16), indexOffset = c.u(0);
+      break;
+    default:
+      if (c.i(20) < 0) return raw();
+      mode = c.u(8), indexCount = c.i(20), indexType = c.u(24), indexOffset = c.u(0);
+      break;
+  }
+  std::vector<BufferArray> arrays = bufferArrays(c);
+  uint64_t elements = indexCount >= 0 ? static_cast<uint64_t>(indexCount) : count;
+  uint64_t total = plus(times(elements, elementRecordBytes(arrays)), inside ? 0 : 8 + 4 + 8);
+  // Nothing is read or built for a record that the budget does not take.
+  if (!glxdirectCharge(total)) {
+    c.beyondBudget("display list");
+    return kBadAlloc;
+  }
+  glxdirectRefund(xproxyCurrentClient, total);
+  std::vector<uint32_t> indices;
+  if (indexCount >= 0) {
+    if (!readIndices(c, indexType, indexCount, indexOffset, &indices)) return c.error;
+    first = UINT64_MAX;
+    uint64_t highest = 0;
+    for (uint32_t index : indices) {
+      if (index < first) first = index;
+      if (index > highest) highest = index;
+    }
+    count = indices.empty() ? 0 : highest - first + 1;
+  }
+  if (arrays.empty() || elements == 0) {
+    if (inside) return 0;
+    arrays.clear();
+  } else if (!readArrays(c, arrays, first, first + count - 1)) {
+    return c.error;
+  }
+  Records records;
+  try {
+    records.bytes.reserve(total);
+    if (!inside) records.add(4, &mode, 4);
+    if (!arrays.empty()) {
+      if (indexCount < 0)
+        for (uint64_t k = 0; k < count; k++) addElement(records, arrays, first + k, first);
+      else
+        for (uint32_t index : indices) addElement(records, arrays, index, first);
+    }
+    if (!inside) records.add(23, nullptr, 0);
+  } catch (const std::exception &) {
+    c.beyondBudget("display list");
+    return kBadAlloc;
+  }
+  if (glxdirectRecordFormed(c.instance, records.bytes.data(), records.bytes.size())) return 0;
+  c.beyondBudget("display list");
+  return kBadAlloc;
+}
+// ===== end of arrays read when a draw is compiled =====
 
 // 300 and 301.
 void drawCarriedCommand(const Command &c) {
@@ -2226,11 +2542,20 @@ uint8_t glxdirectExecuteRender(GlxLibraryInstance *instance, uint32_t opcode, co
   // nothing of it reaches the library.
   GlxDirectContext *node = glxdirectCurrentNode(instance);
   if (node && node->compileList && !instance->listDepth && !executedAtOnce(c)) {
-    if (!glxdirectRecordCommand(instance, opcode, data, c.size)) {
+    if (readsBufferArrays(c)) {
+      // The arrays are read now, as GL reads them for a list.
+      uint8_t error = recordReadArrays(c);
+      if (error || node->compileMode != kGlCompileAndExecute) return error;
+    } else if (!glxdirectRecordCommand(instance, opcode, data, c.size)) {
       c.beyondBudget("display list");
       return kBadAlloc;
+    } else if (node->compileMode != kGlCompileAndExecute) {
+      return 0;
     }
-    if (node->compileMode != kGlCompileAndExecute) return 0;
+    Command executed{instance, opcode, data, c.size, instance->functions};
+    executeCommand(executed);
+    glxdirectStorageDone(instance, executed.error == 0);
+    return executed.error;
   }
   executeCommand(c);
   // What was counted before the call stays only when the library accepted the call.

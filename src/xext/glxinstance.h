@@ -126,6 +126,7 @@ struct GlxLibraryInstance {
   // glxdirectRender and glxdirectRenderLarge. workSpent: the bound was met, nothing that expands
   // runs until the request ends. listDepth: the lists being replayed now, one inside the other.
   uint64_t workDone;
+  uint64_t workFinished;  // workDone when the library was last finished for the bound
   uint8_t workSpent;
   uint8_t listDepth;
   uint16_t referenceCount;  // users beyond the first

@@ -342,13 +342,14 @@ TEST_F(LumoraBudget, ListContentsCountByTheirBytesBudget16M) {
   }
 }
 
-// A list keeps what its commands carry, never what they read from buffer objects: 40 draws of
-// 1 Mi points from an 8 MiB array buffer, 10 of 4 Mi indices from an element buffer and 10
-// three-dimensional images of 16 MiB from a pixel-unpack buffer compiled into one list leave
-// tarvo's resident set within the budget (the library's list compiler kept every vertex and
-// image it read, uncounted). Called, the list's 40 Mi points pass the request's bound: the
-// replay ends, GL_OUT_OF_MEMORY.
-TEST_F(LumoraBudget, ListsKeepOnlyTheCommandsBytesBudget64M) {
+// A list keeps what its draws read from buffer objects when it is compiled, counted by its
+// bytes: 40 draws of 1 Mi points from an 8 MiB array buffer and 10 of 4 Mi indices from an
+// element buffer compiled into one list pass the budget left (BadAlloc, nothing kept; the
+// library's list compiler kept every vertex it read, uncounted), and neither they nor 10
+// three-dimensional images of 16 MiB from a pixel-unpack buffer grow tarvo's resident set past
+// the budget. Draws of 2^15 points fit; a CallLists of such a list 100 times passes the
+// request's bound: the replay ends, GL_OUT_OF_MEMORY.
+TEST_F(LumoraBudget, ListsKeepWhatTheyReadCountedBudget64M) {
   for (char order : {'l', 'B'}) {
     SCOPED_TRACE(order);
     LumoraClient client;
@@ -361,18 +362,38 @@ TEST_F(LumoraBudget, ListsKeepOnlyTheCommandsBytesBudget64M) {
                         bufferData(16u << 20, false, kElementBuffer), bindBuffer(3, kUnpackBuffer),
                         bufferData(16u << 20, false, kUnpackBuffer)});
     client.send(client.single(kMinorNewList, tag).i(1).i(kGlCompile));
-    for (int k = 0; k < 40; k++) client.render(tag, {words(300, {0, 0, 1u << 20, 0})});
-    for (int k = 0; k < 10; k++) client.render(tag, {words(295, {0, 0, 0, 4u << 20, 0x1405})});
+    int refused = 0;
+    auto compiled = [&](const GlxCommand &command) {
+      int error = client.errorAfter(glxcommandRenderRequest(client.major, tag, {command}, client.big));
+      EXPECT_TRUE(error == 0 || error == kBadAlloc) << error;
+      refused += error == kBadAlloc;
+    };
+    for (int k = 0; k < 40; k++) compiled(words(300, {0, 0, 1u << 20, 0}));
+    for (int k = 0; k < 10; k++) compiled(words(295, {0, 0, 0, 4u << 20, 0x1405}));
     // TexImage3D of 256 x 256 x 64 RGBA bytes from the unpack buffer (no image carried).
     GlxCommand image = words(4114, {0, 0, 0, 0, 0, 0, 0, 0, 4, 0x806F, 0, kRgba8, 256, 256, 64, 0, 0, kRgba,
                                     kUnsignedByte, 1});
     for (int k = 0; k < 10; k++) client.render(tag, {image});
+    EXPECT_EQ(refused, 50);
     EXPECT_EQ(client.errorAfter(client.single(kMinorEndList, tag)), 0);
     {
       SCOPED_TRACE("compiled");
       expectWithinBudget(before);
     }
-    client.render(tag, {bindBuffer(0, kUnpackBuffer), words(1, {1})});
+    client.render(tag, {words(1, {1})});
+    client.ask(client.single(kMinorGetError, tag));
+    {
+      SCOPED_TRACE("called");
+      expectWithinBudget(before);
+    }
+    client.render(tag, {bindBuffer(0, kUnpackBuffer)});
+    client.send(client.single(kMinorNewList, tag).i(2).i(kGlCompile));
+    for (int k = 0; k < 4; k++) compiled(words(300, {0, 0, 1u << 15, 0}));
+    EXPECT_EQ(refused, 50);
+    EXPECT_EQ(client.errorAfter(client.single(kMinorEndList, tag)), 0);
+    GlxCommand calls = words(2, {100, 0x1401});
+    glxcommandPutRaw(calls, GlxBytes(100, 2));
+    client.render(tag, {calls});
     RawBytes error = client.ask(client.single(kMinorGetError, tag));
     EXPECT_EQ(client.word(error, 8), 0x0505u);  // GL_OUT_OF_MEMORY
     expectWithinBudget(before);

@@ -757,6 +757,66 @@ TEST_P(LumoraLists, CallListDrawsWhatTheCommandsDrawAtOnce) {
   }
 }
 
+// A draw from arrays in buffer objects compiled into a list reads them when it is compiled, as
+// GL says: the buffers changed afterwards, the list still draws what they held (the same draw
+// sent at once draws what they hold now). DrawArrays and DrawElements, both list modes.
+TEST_P(LumoraLists, DrawsFromBuffersReadTheBuffersWhenCompiled) {
+  auto u64 = [&](RawRequest &r, uint64_t v) -> RawRequest & {
+    return client.big ? r.i(uint32_t(v >> 32)).i(uint32_t(v)) : r.i(uint32_t(v)).i(uint32_t(v >> 32));
+  };
+  // Positions (x, y) and colours (RGBA bytes) of a triangle, 12 bytes a vertex: buffer bytes,
+  // which GLX carries unswapped (this machine's order, whatever the client's).
+  auto triangle = [&](float dx) {
+    RawRequest d(false);
+    for (auto [x, y] : {std::pair{-0.8f, -0.8f}, {0.2f, -0.8f}, {-0.3f, 0.6f}})
+      d.i(f(x + dx)).i(f(y)).b(uint8_t(200 + dx * 50)).b(90).b(30).b(255);
+    return d;
+  };
+  auto withTriangle = [&](RawRequest r, float dx) {
+    RawRequest t = triangle(dx);
+    r.d.insert(r.d.end(), t.d.begin(), t.d.end());
+    return r;
+  };
+  RawRequest data = d();
+  u64(data, 36).i(0x8892).i(0x88E4).b(0).b(0).b(0).b(0);
+  data = withTriangle(data, 0);
+  RawRequest elements = d();
+  u64(elements, 8).i(0x8893).i(0x88E4).b(0).b(0).b(0).b(0);
+  for (uint8_t byte : {0, 0, 2, 0, 1, 0, 0, 0}) elements.b(byte);  // GL_UNSIGNED_SHORT indices 0, 2, 1
+  RawRequest vertices = d(), colours = d();
+  vertices.i(0).i(0).i(kVertexArray).i(0).i(2).i(kFloat).i(12).b(0).b(0).s(0);
+  colours.i(0).i(0).i(0x8076).i(0).i(4).i(kUnsignedByte).i(12).b(0).b(0).s(0);
+  // The colour array starts 8 bytes into the buffer.
+  (client.big ? colours.d[4 + 3] : colours.d[0]) = 8;
+  send({{290, d().i(0x8892).i(1)}, {298, data}, {291, vertices}, {291, colours}, {292, d().i(kVertexArray).i(0)},
+        {292, d().i(0x8076).i(0)}, {290, d().i(0x8893).i(2)}, {298, elements}});
+  const Commands draws[] = {{{300, d().i(4).i(0).i(3).i(0)}},
+                            {{295, d().i(0).i(0).i(4).i(3).i(0x1403)}}};
+  uint32_t list = 300;
+  for (const Commands &draw : draws) {
+    for (uint32_t mode : {0x1300u, 0x1301u}) {
+      SCOPED_TRACE(draw[0].opcode);
+      RawRequest back = d();
+      u64(u64(back, 0), 36).i(0x8892);
+      send({{299, withTriangle(back, 0)}});
+      std::vector<uint32_t> atOnce = drawn([&] { send(draw); });
+      EXPECT_NE(std::count(atOnce.begin(), atOnce.end(), 0x404040u), 32 * 32) << "nothing drawn";
+      ++list;
+      drawn([&] {
+        single(101, {list, mode});
+        send(draw);
+        single(102, {});
+      });
+      // The buffer moved to the right: the list draws the triangle of its compile.
+      RawRequest moved = d();
+      u64(u64(moved, 0), 36).i(0x8892);
+      send({{299, withTriangle(moved, 0.5f)}});
+      EXPECT_EQ(drawn([&] { send({{1, d().i(list)}}); }), atOnce) << std::hex << mode;
+      EXPECT_NE(drawn([&] { send(draw); }), atOnce) << "the buffer did not change";
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(ByteOrders, LumoraLists, ::testing::Values('l', 'B'),
                          [](const ::testing::TestParamInfo<char> &info) {
                            return std::string(info.param == 'l' ? "LsbFirst" : "MsbFirst");
