@@ -1,7 +1,9 @@
 // Render commands executed inside the proxy: the two loops that cut GLXRender and GLXRenderLarge
 // requests into commands, the executor that turns one command into calls of the instance's GL
-// library, and the command-data helpers (64-bit fields, pixel headers, image sizes, client
-// arrays carried in a command).
+// library, the recording of commands into the proxy's display lists and their replay through
+// the same executor, the bound on what one request may make the library do, and the
+// command-data helpers (64-bit fields, pixel headers, image sizes, client arrays carried in a
+// command).
 //
 // Every case first computes, in 64 bits, how many bytes it and the library will read from the
 // command (images as the pixel-store rules make the library read them); a command that does not
