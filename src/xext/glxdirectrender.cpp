@@ -1419,6 +1419,30 @@ uint32_t listNameAt(const uint8_t *names, uint64_t k, uint32_t type) {
   }
 }
 
+// PushAttrib and PopAttrib: the list base is the proxy's, kept and restored with GL_LIST_BIT at
+// the level of the library's attribute stack that the call pushed or popped (asked before and
+// after: a full or empty stack, or a call inside glBegin/glEnd, moves nothing).
+void attributeStack(const Command &c, bool push) {
+  constexpr uint32_t kGlAttribStackDepth = 0x0BB0, kGlListBit = 0x00020000;
+  GlxDirectContext *node = glxdirectCurrentNode(c.instance);
+  bool ask = node && !c.instance->insideBegin;
+  int32_t before = ask ? glxdirectGetInteger(c.instance, kGlAttribStackDepth) : 0;
+  if (push)
+    c.gl.glPushAttrib(c.u(0));
+  else
+    c.gl.glPopAttrib();
+  if (!ask) return;
+  int32_t after = glxdirectGetInteger(c.instance, kGlAttribStackDepth);
+  if (push && after == before + 1 && before >= 0 && before < 32) {
+    uint32_t bit = uint32_t(1) << before;
+    node->listBaseKept = c.u(0) & kGlListBit ? node->listBaseKept | bit : node->listBaseKept & ~bit;
+    node->listBaseStack[before] = node->listBase;
+  } else if (!push && after == before - 1 && after >= 0 && after < 32 && (node->listBaseKept >> after & 1)) {
+    node->listBase = node->listBaseStack[after];
+    node->listBaseKept &= ~(uint32_t(1) << after);
+  }
+}
+
 // CallLists (2): n names of the type, each offset by the context's list base.
 void callListsCommand(const Command &c) {
   if (!c.holds(8)) return;
@@ -1830,8 +1854,11 @@ void executeCommand(const Command &c) {
     CALL(137, glAccum, 8, c.u(0), c.f(4))
     CALL(138, glDisable, 4, c.u(0))
     CALL(139, glEnable, 4, c.u(0))
-    CALL0(141, glPopAttrib)
-    CALL(142, glPushAttrib, 4, c.u(0))
+    case 141:
+      return attributeStack(c, false);
+    case 142:
+      if (c.holds(4)) attributeStack(c, true);
+      return;
     case 143:
     case 144:
     case 145:

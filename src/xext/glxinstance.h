@@ -74,8 +74,12 @@ struct GlxDirectContext {
   // command recorded (glxdirectRecordCommand), moved into the share group's lists by EndList,
   // freed by glxdirectFreeCompileBody when the context goes before its EndList.
   GlxDirectListBody *compileBody;
-  // GL_LIST_BASE: what CallLists adds to each name (set by ListBase, executed or replayed).
+  // GL_LIST_BASE: what CallLists adds to each name (set by ListBase, executed or replayed), and
+  // per level of the library's attribute stack the base a PushAttrib of GL_LIST_BIT kept
+  // (listBaseKept bit k: level k kept one), for its PopAttrib.
   uint32_t listBase;
+  uint32_t listBaseStack[32];
+  uint32_t listBaseKept;
 };
 
 // What the library must have current before a command of a direct context tag runs.

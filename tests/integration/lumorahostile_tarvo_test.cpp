@@ -355,11 +355,23 @@ TEST_P(LumoraHostile, ASelfCallingListEndsAtTheRequestsBound) {
   EXPECT_EQ(c.errorOf(c.render(1, c.data().i(1)), &glError), 0);
   EXPECT_EQ(glError, 0x0505u);  // GL_OUT_OF_MEMORY
   EXPECT_EQ(c.finish(), "");
-  // A GetIntegerv single (117) of GL_MAX_LIST_NESTING.
-  RawBytes answer;
-  ASSERT_EQ(c.raw.roundTrip(RawRequest(c.big).b(c.major).b(117).s(0).i(c.tag).i(0x0B31).done(), answer, 20000), "");
-  ASSERT_GE(answer.size(), 32u);
-  EXPECT_EQ(rawGet32(answer, 16, c.big), 64u);
+  // GetIntegerv singles (117): GL_MAX_LIST_NESTING; GL_LIST_BASE kept by PushAttrib of
+  // GL_LIST_BIT and restored by its PopAttrib, left alone by one without it.
+  auto integer = [&](uint32_t pname) {
+    RawBytes answer;
+    EXPECT_EQ(c.raw.roundTrip(RawRequest(c.big).b(c.major).b(117).s(0).i(c.tag).i(pname).done(), answer, 20000), "");
+    return answer.size() >= 32 ? rawGet32(answer, 16, c.big) : 0xFFFFFFFFu;
+  };
+  EXPECT_EQ(integer(0x0B31), 64u);
+  EXPECT_EQ(c.raw.send(c.render(3, c.data().i(5))), "");
+  EXPECT_EQ(c.raw.send(c.render(142, c.data().i(0x00020000))), "");
+  EXPECT_EQ(c.raw.send(c.render(3, c.data().i(9))), "");
+  EXPECT_EQ(c.raw.send(c.render(142, c.data().i(0x00000001))), "");
+  EXPECT_EQ(c.raw.send(c.render(3, c.data().i(11))), "");
+  EXPECT_EQ(c.raw.send(c.render(141, c.data())), "");
+  EXPECT_EQ(integer(0x0B32), 11u);
+  EXPECT_EQ(c.raw.send(c.render(141, c.data())), "");
+  EXPECT_EQ(integer(0x0B32), 5u);
 }
 
 // Images are sized as GL reads them: the last row only to its last pixel, skipped pixels within
