@@ -153,6 +153,10 @@ struct Command {
   mutable uint32_t ownKinds = 0;
   mutable uint64_t ownUnits = 0;
   mutable uint64_t ownAttributes = 0;
+  // The pixel-unpack buffer bound while the library reads an image this command carries (it
+  // would take the image's address for an offset into that buffer): unbound for the call,
+  // bound again after it (0: none).
+  mutable uint32_t unpackBuffer = 0;
 
   // Whether the command holds bytes bytes of data; when not, the command is logged as
   // undecoded and ends with BadLength (the caller makes no call).
@@ -290,6 +294,15 @@ int64_t imageBytes(const Command &c, const PixelHeader &h, uint32_t format, uint
   return size;
 }
 
+// The library is about to read an image the command carries: a pixel-unpack buffer bound is
+// unbound until the command is done (glxdirectExecuteRender binds it again).
+constexpr uint32_t kGlPixelUnpackBuffer = 0x88EC, kGlPixelUnpackBufferBinding = 0x88EF;
+void carriedImage(const Command &c) {
+  if (c.unpackBuffer) return;
+  c.unpackBuffer = static_cast<uint32_t>(glxdirectGetInteger(c.instance, kGlPixelUnpackBufferBinding));
+  if (c.unpackBuffer) c.gl.glBindBuffer(kGlPixelUnpackBuffer, 0);
+}
+
 // Checks the header and the image of a pixel command whose image starts at imageOffset, unpacks
 // it tight into the instance's scratch and sets the library's unpack state for it: *image is
 // what to hand the library (the command's own bytes where the library reads none, a proxy
@@ -315,6 +328,7 @@ bool pixelCommand(const Command &c, bool withSwap, bool threeD, uint64_t imageOf
     if (!room) return false;
     *image = unpackInto(c, unpackState(c, h, withSwap), imageOffset, format, type, width, height, depth, room);
     if (!*image) return false;
+    carriedImage(c);
   }
   setTightUnpack(c.gl);
   return true;
@@ -1222,6 +1236,46 @@ uint8_t recordReadArrays(const Command &c) {
     return kBadAlloc;
   }
   if (glxdirectRecordFormed(c.instance, records.bytes.data(), records.bytes.size())) return 0;
+  c.beyondBudget("display list");
+  return kBadAlloc;
+}
+// A TexImage3D without an image takes it from the pixel-unpack buffer bound: compiled into a
+// list, it is recorded with the image read from the buffer then (as the library reads it there,
+// tight), counted by its bytes. An image the buffer does not hold, or of no size, is recorded as
+// sent (the library's error when the list is called). The X error, 0 for none.
+bool readsUnpackBuffer(const Command &c) {
+  return c.opcode == 4114 && c.size >= 80 && c.u(76) != 0 &&
+         glxdirectGetInteger(c.instance, kGlPixelUnpackBufferBinding) != 0;
+}
+
+uint8_t recordUnpackImage(const Command &c) {
+  auto raw = [&] { return glxdirectRecordCommand(c.instance, c.opcode, c.data, c.size) ? 0 : kBadAlloc; };
+  PixelHeader h;
+  if (!readPixelHeader(c, true, &h)) return 0;
+  int64_t bytes = glxdirectTightBytes(c.u(68), c.u(72), c.i(48), c.i(52), c.i(56));
+  int32_t held = glxdirectBufferSize(c.instance, kGlPixelUnpackBuffer);
+  if (bytes <= 0 || held < 0 || bytes > held) return raw();
+  uint64_t size = 80 + static_cast<uint64_t>(bytes);
+  if (!glxdirectCharge(size + 8)) {
+    c.beyondBudget("display list");
+    return kBadAlloc;
+  }
+  glxdirectRefund(xproxyCurrentClient, size + 8);
+  std::vector<uint8_t> command;
+  try {
+    command.assign(c.data, c.data + 80);
+    command.resize(size);
+  } catch (const std::exception &) {
+    c.beyondBudget("display list");
+    return kBadAlloc;
+  }
+  // The header of a tight image (alignment 1, nothing skipped or swapped), the image carried.
+  std::memset(command.data(), 0, 36);
+  const uint32_t one = 1, none = 0;
+  std::memcpy(command.data() + 32, &one, 4);
+  std::memcpy(command.data() + 76, &none, 4);
+  c.gl.glGetBufferSubData(kGlPixelUnpackBuffer, 0, static_cast<GLsizeiptr>(bytes), command.data() + 80);
+  if (glxdirectRecordCommand(c.instance, c.opcode, command.data(), size)) return 0;
   c.beyondBudget("display list");
   return kBadAlloc;
 }
@@ -2237,6 +2291,7 @@ void executeCommand(const Command &c) {
           c.error = c.error ? c.error : rowPart.error;
           return;
         }
+        carriedImage(c);
       }
       setTightUnpack(gl);
       gl.glSeparableFilter2D(target, c.u(24), width, height, format, type, rowImage, columnImage);
@@ -2571,9 +2626,9 @@ uint8_t glxdirectExecuteRender(GlxLibraryInstance *instance, uint32_t opcode, co
   // nothing of it reaches the library.
   GlxDirectContext *node = glxdirectCurrentNode(instance);
   if (node && node->compileList && !instance->listDepth && !executedAtOnce(c)) {
-    if (readsBufferArrays(c)) {
-      // The arrays are read now, as GL reads them for a list.
-      uint8_t error = recordReadArrays(c);
+    if (readsBufferArrays(c) || readsUnpackBuffer(c)) {
+      // The buffers are read now, as GL reads them for a list.
+      uint8_t error = readsBufferArrays(c) ? recordReadArrays(c) : recordUnpackImage(c);
       if (error || node->compileMode != kGlCompileAndExecute) return error;
     } else if (!glxdirectRecordCommand(instance, opcode, data, c.size)) {
       c.beyondBudget("display list");
@@ -2583,10 +2638,12 @@ uint8_t glxdirectExecuteRender(GlxLibraryInstance *instance, uint32_t opcode, co
     }
     Command executed{instance, opcode, data, c.size, instance->functions};
     executeCommand(executed);
+    if (executed.unpackBuffer) executed.gl.glBindBuffer(kGlPixelUnpackBuffer, executed.unpackBuffer);
     glxdirectStorageDone(instance, executed.error == 0);
     return executed.error;
   }
   executeCommand(c);
+  if (c.unpackBuffer) c.gl.glBindBuffer(kGlPixelUnpackBuffer, c.unpackBuffer);
   // What was counted before the call stays only when the library accepted the call.
   glxdirectStorageDone(instance, c.error == 0);
   return c.error;

@@ -829,6 +829,40 @@ TEST_P(LumoraLists, DrawsFromBuffersReadTheBuffersWhenCompiled) {
   }
 }
 
+// A TexImage3D that takes its image from the pixel-unpack buffer, compiled into a list, takes
+// the image the buffer holds then: the buffer changed and unbound afterwards, the list's level
+// is the old image (GetTexImage).
+TEST_P(LumoraLists, ImagesFromTheUnpackBufferAreReadWhenCompiled) {
+  auto u64 = [&](RawRequest &r, uint64_t v) -> RawRequest & {
+    return client.big ? r.i(uint32_t(v >> 32)).i(uint32_t(v)) : r.i(uint32_t(v)).i(uint32_t(v >> 32));
+  };
+  const std::vector<uint8_t> before = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}, after(16, 0xEE);
+  RawRequest data = d();
+  u64(data, 16).i(0x88EC).i(0x88E4).b(0).b(0).b(0).b(0);
+  data.d.insert(data.d.end(), before.begin(), before.end());
+  RawRequest image = d();
+  image.b(0).b(0).s(0).i(0).i(0).i(0).i(0).i(0).i(0).i(0).i(4);
+  image.i(0x806F).i(0).i(0x8058).i(2).i(2).i(1).i(0).i(0).i(kRgba).i(kUnsignedByte).i(1);
+  send({{290, d().i(0x88EC).i(5)}, {298, data}, {4117, d().i(0x806F).i(7)}});
+  single(101, {400, 0x1300});
+  send({{4114, image}});
+  single(102, {});
+  RawRequest later = d();
+  u64(u64(later, 0), 16).i(0x88EC);
+  later.d.insert(later.d.end(), after.begin(), after.end());
+  send({{299, later}, {290, d().i(0x88EC).i(0)}, {1, d().i(400)}});
+  EXPECT_EQ(client.finish(), "");
+  RawBytes answer;
+  ASSERT_EQ(client.raw.roundTrip(RawRequest(client.big)
+                                     .b(client.major).b(135).s(0).i(client.tag).i(0x806F).i(0).i(kRgba)
+                                     .i(kUnsignedByte).b(0).b(0).s(0)
+                                     .done(),
+                                 answer, 20000),
+            "");
+  ASSERT_GE(answer.size(), 48u);
+  EXPECT_EQ(std::vector<uint8_t>(answer.begin() + 32, answer.begin() + 48), before);
+}
+
 INSTANTIATE_TEST_SUITE_P(ByteOrders, LumoraLists, ::testing::Values('l', 'B'),
                          [](const ::testing::TestParamInfo<char> &info) {
                            return std::string(info.param == 'l' ? "LsbFirst" : "MsbFirst");

@@ -227,7 +227,7 @@ TEST_F(GlxDirectRender, PixelCommandsSetTheUnpackStateInOrderThenCall) {
   // As GL reads it: the skipped row and three rows of six pixels whole, then the last row to its
   // last pixel (two skipped and four read).
   d.pad(6 * 4 * 4 + (2 + 4) * 4);
-  Calls calls = run(173, d);
+  Calls calls = drawn(run(173, d));
   ASSERT_EQ(calls.size(), 9u);
   EXPECT_EQ(Calls(calls.begin(), calls.begin() + 8), kTightUnpack);
   EXPECT_EQ(calls[8].rfind("glDrawPixels(4, 4, 0x1908, 0x1401, 0x", 0), 0u) << calls[8];
@@ -238,7 +238,7 @@ TEST_F(GlxDirectRender, PixelCommandsSetTheUnpackStateInOrderThenCall) {
   EXPECT_EQ(warningsContaining("undecoded in render command #173"), 1u);
 
   // Bitmap too (its bits in the client's order, rows of 2 bytes).
-  calls = run(5, Data().pixels(0, 0, 0, 4, 1, 1).i32(10).i32(2).f32(0).f32(0).f32(1).f32(0).pad(8));
+  calls = drawn(run(5, Data().pixels(0, 0, 0, 4, 1, 1).i32(10).i32(2).f32(0).f32(0).f32(1).f32(0).pad(8)));
   ASSERT_EQ(calls.size(), 9u);
   EXPECT_EQ(Calls(calls.begin(), calls.begin() + 8), kTightUnpack);
   EXPECT_EQ(calls[8].rfind("glBitmap(10, 2, 0, 0, 1, 0, 0x", 0), 0u) << calls[8];
@@ -390,7 +390,7 @@ TEST_F(GlxDirectRender, BadPixelHeadersDropTheCommand) {
   EXPECT_EQ(run(173, drawPixels(0, 0, -1, 4)), Calls{});
   EXPECT_EQ(run(173, drawPixels(0, 0, 0, 0)), Calls{});
   EXPECT_EQ(run(173, drawPixels(0, 0, 0, 3)), Calls{});
-  EXPECT_EQ(run(173, drawPixels(0, 0, 0, 8)).size(), 9u);
+  EXPECT_EQ(drawn(run(173, drawPixels(0, 0, 0, 8))).size(), 9u);
   // A format without a size for a non-empty image.
   EXPECT_EQ(run(173, Data().pixels(0, 0, 0, 4).i32(1).i32(1).u32(0x1234).u32(0x1401).pad(64)), Calls{});
   // An empty image of any format is fine.
@@ -416,7 +416,7 @@ TEST_F(GlxDirectRender, ThreeDimensionalImagesApplyImageHeightAndSkipImages) {
 TEST_F(GlxDirectRender, SeparableFilterFindsTheColumnAfterThePaddedRow) {
   // Width 3 of RGB bytes: a 9-byte row padded to 12, then a column of 2 pixels (6 bytes).
   Data d = Data().pixels(0, 0, 0, 1).u32(0x8012).u32(0x1907).i32(3).i32(2).u32(0x1907).u32(0x1401).pad(12 + 6);
-  Calls calls = run(4109, d);
+  Calls calls = drawn(run(4109, d));
   ASSERT_EQ(calls.size(), 9u);
   EXPECT_NE(calls[8].find("glSeparableFilter2D(0x8012, 0x1907, 3, 2, 0x1907, 0x1401, 0x"), std::string::npos);
   d.bytes.pop_back();
@@ -425,7 +425,7 @@ TEST_F(GlxDirectRender, SeparableFilterFindsTheColumnAfterThePaddedRow) {
   // library reads last.
   Data swapped = Data().pixels(0, 0, 1, 1, 1).u32(0x8012).u32(0x1909).i32(3).i32(2).u32(0x1909).u32(0x1403);
   swapped.pad(8).u8(0xEE).u8(0xEE).u8(1).u8(2).u8(3).u8(4).pad(2);
-  ASSERT_EQ(run(4109, swapped).size(), 9u);
+  ASSERT_EQ(drawn(run(4109, swapped)).size(), 9u);
   uint8_t column[8] = {};
   ASSERT_EQ(fakeglLastImage(column, sizeof column), 4u);
   EXPECT_EQ(std::vector<uint8_t>(column, column + 4), (std::vector<uint8_t>{2, 1, 4, 3}));
