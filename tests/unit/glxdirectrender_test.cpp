@@ -1003,6 +1003,14 @@ TEST_F(GlxDirectRender, ListsAreRecordedAndReplayedThroughTheExecutor) {
     if (result.data) std::memcpy(&value, result.data, 4);
     return value;
   };
+  // GL's errors: list 0, a mode of no name, a negative GenLists range.
+  single(glxdirectNewList, {0, 0x1300});
+  EXPECT_EQ(heldError(), 0x0501u);
+  single(glxdirectNewList, {5, 0x1302});
+  EXPECT_EQ(heldError(), 0x0500u);
+  EXPECT_EQ(single(glxdirectGenLists, {uint32_t(-1)}).value, 0);
+  EXPECT_EQ(heldError(), 0x0501u);
+  EXPECT_EQ(integer(0x0B33), 0);
   const Data vertex = Data().f32(0.5f).f32(0).f32(0), color = Data().u8(9).u8(8).u8(7);
   const Data material = Data().u32(0x0408).u32(0x1602).f32(0.8f).f32(0.2f).f32(0.2f).f32(1);
   single(glxdirectNewList, {5, 0x1300});
