@@ -112,6 +112,7 @@ void freeRecord(GlxLibraryInstance *instance) {
   free(instance->feedbackBuffer);
   for (GlxDirectContext *node = instance->contexts; node;) {
     GlxDirectContext *next = node->next;
+    glxdirectFreeCompileBody(node);
     free(node->selectBuffer);
     free(node->feedbackBuffer);
     free(node);

@@ -125,10 +125,35 @@ bool glxdirectListNameHeld(GlxLibraryInstance *instance, uint32_t list);
 void glxdirectDeleteListNames(GlxLibraryInstance *instance, uint32_t list, int32_t range);
 void glxdirectListGroupGone(GlxLibraryInstance *instance, uint32_t shareGroup);
 void glxdirectFreeListNames(GlxLibraryInstance *instance);
-// While a list is being made (NewList accepted, until EndList) every render command counts its
-// bytes (header included) against the current client: false when that passes its lumoraMemory
-// (BadAlloc; the command is not called). Outside a list: true, nothing counted.
-bool glxdirectListCommand(GlxLibraryInstance *instance, uint64_t bytes);
+// ===== display lists kept by the proxy =====
+// The library never compiles a client's list: NewList opens a list in the current context,
+// each render command (but those GL executes at once) is recorded into it as sent, and EndList
+// keeps it under its name in the context's share group (glxdirectstate.cpp). CallList and
+// CallLists replay the recorded commands through the render decoder (glxdirectrender.cpp).
+// A recorded command: opcode (32 bits), size of its data (32 bits), the data padded to 4.
+constexpr uint32_t kGlxDirectListNesting = 64;  // GL_MAX_LIST_NESTING
+// While the current context makes a list and no list is replayed: the command is appended to
+// it, the room it takes counted against the current client (true, nothing done, otherwise);
+// false when that passes its lumoraMemory or no memory can be had (nothing recorded).
+bool glxdirectRecordCommand(GlxLibraryInstance *instance, uint32_t opcode, const uint8_t *data, uint64_t size);
+// The same for records formed already (a whole number of them, in the form above), appended at
+// once or not at all.
+bool glxdirectRecordFormed(GlxLibraryInstance *instance, const uint8_t *records, uint64_t bytes);
+// The list of that name in the current context's share group: its recorded commands
+// [*first, *end), or a list the library made itself (glXUseXFont) as *libraryList (not 0).
+// False when the group has no such list. Valid until a list of the group is made or deleted.
+bool glxdirectListBody(GlxLibraryInstance *instance, uint32_t list, const uint8_t **first, const uint8_t **end,
+                       uint32_t *libraryList);
+// The library made the lists [first, first + count) itself in the current share group (the
+// names are held already): they replace what the proxy kept under those names.
+void glxdirectLibraryLists(GlxLibraryInstance *instance, uint32_t first, uint64_t count);
+// A context goes: the list it was making is freed (its count is given back by
+// glxdirectContextTexturesGone).
+void glxdirectFreeCompileBody(GlxDirectContext *node);
+// The value of a list state query (GL_LIST_INDEX, GL_LIST_MODE, GL_LIST_BASE,
+// GL_MAX_LIST_NESTING) for the current context: false for another pname.
+bool glxdirectListState(GlxLibraryInstance *instance, uint32_t pname, int32_t *value);
+// ===== end of display lists kept by the proxy =====
 // EndList was accepted: the list made now holds what its commands were counted, in place of
 // what it held before (given back to the client that was counted for it).
 void glxdirectListContents(GlxLibraryInstance *instance, uint32_t list, uint64_t bytes);

@@ -87,6 +87,7 @@ void dGLDestroyContext(GlxLibraryInstance *instance, uint32_t contextSerial) {
     instance->contexts = node->next;
   if (node->next) node->next->prev = node->prev;
   glxdirectContextTexturesGone(instance, node);
+  glxdirectFreeCompileBody(node);
   free(node->selectBuffer);
   free(node->feedbackBuffer);
   free(node);
@@ -192,6 +193,8 @@ void glxdirectUseXFont(GlxLibraryInstance *instance, uint32_t slot, uint32_t fon
   instance->functions.glXUseXFont(font, int(first), int(count), int(listBase));
   // Names the share group held already were made before (and are counted for them).
   glxdirectRefund(xproxyCurrentClient, (lists - glxdirectAddListNames(instance, listBase, lists)) * kGlxDirectNameBytes);
+  // The library's own lists (a bitmap each, made from the server's font): CallList reaches them.
+  glxdirectLibraryLists(instance, listBase, lists);
 }
 // ===== end of operations under a slot =====
 

@@ -1,7 +1,9 @@
 // Render commands executed inside the proxy: the two loops that cut GLXRender and GLXRenderLarge
 // requests into commands, the executor that turns one command into calls of the instance's GL
-// library, and the command-data helpers (64-bit fields, pixel headers, image sizes, client
-// arrays carried in a command).
+// library, the recording of commands into the proxy's display lists and their replay through
+// the same executor, the bound on what one request may make the library do, and the
+// command-data helpers (64-bit fields, pixel headers, image sizes, client arrays carried in a
+// command).
 //
 // Every case first computes, in 64 bits, how many bytes it and the library will read from the
 // command (images as the pixel-store rules make the library read them); a command that does not
@@ -12,6 +14,8 @@
 // where they lie, and the others are disabled for the draw.
 #include <cstdint>
 #include <cstring>
+#include <exception>
+#include <vector>
 
 #include "proxy/xproxy.h"
 #include "proxy/xscreen.h"
@@ -149,6 +153,10 @@ struct Command {
   mutable uint32_t ownKinds = 0;
   mutable uint64_t ownUnits = 0;
   mutable uint64_t ownAttributes = 0;
+  // The pixel-unpack buffer bound while the library reads an image this command carries (it
+  // would take the image's address for an offset into that buffer): unbound for the call,
+  // bound again after it (0: none).
+  mutable uint32_t unpackBuffer = 0;
 
   // Whether the command holds bytes bytes of data; when not, the command is logged as
   // undecoded and ends with BadLength (the caller makes no call).
@@ -274,19 +282,25 @@ uint8_t *tightRoom(const Command &c, int64_t bytes) {
   return nullptr;
 }
 
-// Bytes of an image under the header; -1 when the format or type has no size for a non-empty
-// image.
-int64_t imageBytes(const PixelHeader &h, uint32_t format, uint32_t type, uint32_t target, int32_t width,
-                   int32_t height, int32_t depth) {
+// Bytes of an image under the header, as GL reads them (glxdirectUnpackReach); -1 when the
+// format or type has no size for a non-empty image. A proxy target reads no data.
+int64_t imageBytes(const Command &c, const PixelHeader &h, uint32_t format, uint32_t type, uint32_t target,
+                   int32_t width, int32_t height, int32_t depth) {
   if (width < 0 || height < 0 || depth < 0) return -1;
   if (width == 0 || height == 0 || depth == 0) return 0;
-  // Sized as for a real target first: no size there means the format or type has none; a proxy
-  // target then reads no data.
-  int64_t size = glxdirectImageSize(format, type, 0, width, height, depth, h.imageHeight, h.rowLength,
-                                    h.skipImages, h.skipRows, h.alignment, h.skipPixels);
-  if (size == 0) return -1;
+  int64_t size = glxdirectUnpackReach(unpackState(c, h, false), format, type, width, height, depth);
+  if (size <= 0) return -1;
   if (glxdirectImageSize(format, type, target, 1, 1, 1, 0, 0, 0, 0, 1) == 0) return 0;
   return size;
+}
+
+// The library is about to read an image the command carries: a pixel-unpack buffer bound is
+// unbound until the command is done (glxdirectExecuteRender binds it again).
+constexpr uint32_t kGlPixelUnpackBuffer = 0x88EC, kGlPixelUnpackBufferBinding = 0x88EF;
+void carriedImage(const Command &c) {
+  if (c.unpackBuffer) return;
+  c.unpackBuffer = static_cast<uint32_t>(glxdirectGetInteger(c.instance, kGlPixelUnpackBufferBinding));
+  if (c.unpackBuffer) c.gl.glBindBuffer(kGlPixelUnpackBuffer, 0);
 }
 
 // Checks the header and the image of a pixel command whose image starts at imageOffset, unpacks
@@ -298,7 +312,7 @@ bool pixelCommand(const Command &c, bool withSwap, bool threeD, uint64_t imageOf
                   uint32_t target, int32_t width, int32_t height, int32_t depth, const void **image) {
   PixelHeader h;
   if (!readPixelHeader(c, threeD, &h)) return false;
-  int64_t bytes = imageBytes(h, format, type, target, width, height, depth);
+  int64_t bytes = imageBytes(c, h, format, type, target, width, height, depth);
   if (bytes < 0) {
     // The library's answer to such a command: its GL error, for the client's next GetError.
     glxdirectRecordError(c.instance, width < 0 || height < 0 || depth < 0 ? kGlInvalidValue
@@ -314,6 +328,7 @@ bool pixelCommand(const Command &c, bool withSwap, bool threeD, uint64_t imageOf
     if (!room) return false;
     *image = unpackInto(c, unpackState(c, h, withSwap), imageOffset, format, type, width, height, depth, room);
     if (!*image) return false;
+    carriedImage(c);
   }
   setTightUnpack(c.gl);
   return true;
@@ -366,6 +381,88 @@ bool bufferBound(const Command &c, uint32_t binding) {
   c.dropped("pointer value without a bound buffer");
   return false;
 }
+
+// ===== the work of one request =====
+// The most work one request may do beyond reading its own bytes: replayed commands and list
+// calls count one each, draws their vertices and meshes their points. glxgears replays about
+// 3 000 commands a frame and no list program comes near; a list that calls itself twice 64
+// levels deep would otherwise run 2^64 calls inside the event loop.
+constexpr uint64_t kRequestWork = uint64_t(1) << 23;
+constexpr uint64_t kFlushWork = uint64_t(1) << 16;
+constexpr uint32_t kGlCompileAndExecute = 0x1301;
+constexpr uint32_t kGlInvalidEnum = 0x0500;
+constexpr uint32_t kGlOutOfMemory = 0x0505;
+
+void startRequestWork(GlxLibraryInstance *instance) {
+  instance->workDone = 0;
+  instance->workFinished = 0;
+  instance->workSpent = 0;
+  instance->listDepth = 0;
+}
+
+// Counts units of work for the current request: false once its bound is met (the command is
+// dropped; the client's next GetError answers GL_OUT_OF_MEMORY, and nothing that expands runs
+// until the request ends).
+bool spend(const Command &c, uint64_t units) {
+  GlxLibraryInstance *instance = c.instance;
+  if (!instance->workSpent && units <= kRequestWork - instance->workDone) {
+    // The library keeps what it was given to draw until it has drawn it (Mesa's software
+    // rasteriser bins every primitive, and draws on threads of its own): finished once
+    // kFlushWork units were done since, at the first command outside a glBegin.
+    instance->workDone += units;
+    if (instance->workDone - instance->workFinished >= kFlushWork && !instance->insideBegin) {
+      c.gl.glFinish();
+      instance->workFinished = instance->workDone;
+    }
+    return true;
+  }
+  if (!instance->workSpent) {
+    instance->workSpent = 1;
+    if (GlxDirectContext *node = glxdirectCurrentNode(instance)) node->heldError = kGlOutOfMemory;
+    LOG(logChannelWarning, "Lumora: render request by %s ended its work at the bound of %llu (command #%u)",
+        clientName(), static_cast<unsigned long long>(kRequestWork), c.opcode);
+  }
+  c.wasDropped = true;
+  return false;
+}
+
+
+// The library's working memory for one draw from arrays grows with its vertices until it is
+// flushed (Mesa's software rasteriser bins every primitive: a million points take about 70 MiB):
+// a longer draw is made as several of at most kDrawPiece vertices, each finished, each starting
+// where a primitive of its mode may start
+// (strips carry their last vertices over, triangle strips an even count so that the winding
+// goes on). Loops, fans and polygons cannot be cut: past kDrawWhole vertices they are refused
+// with GL_OUT_OF_MEMORY. A mode of no name goes whole (the library's error).
+constexpr int64_t kDrawPiece = int64_t(1) << 16;
+constexpr int64_t kDrawWhole = int64_t(1) << 18;
+
+template <typename Piece>
+void drawInPieces(const Command &c, uint32_t mode, int64_t count, Piece piece) {
+  int64_t step = 0, overlap = 0;
+  switch (mode) {
+    case 0: step = 1; break;                 // points
+    case 1: step = 2; break;                 // lines
+    case 3: step = 1, overlap = 1; break;    // line strip
+    case 4: step = 3; break;                 // triangles
+    case 5: step = 2, overlap = 2; break;    // triangle strip
+    case 7: step = 4; break;                 // quads
+    case 8: step = 2, overlap = 2; break;    // quad strip
+    default: break;
+  }
+  if (count <= kDrawPiece || mode > kGlLastPrimitive) return piece(0, count);
+  if (step == 0) {
+    if (count <= kDrawWhole) return piece(0, count);
+    if (GlxDirectContext *node = glxdirectCurrentNode(c.instance)) node->heldError = kGlOutOfMemory;
+    return c.dropped("a loop, fan or polygon of too many vertices");
+  }
+  int64_t advance = (kDrawPiece - overlap) / step * step;
+  for (int64_t at = 0; at < count && (at == 0 || count - at > overlap); at += advance) {
+    piece(at, count - at < advance + overlap ? count - at : advance + overlap);
+    c.gl.glFinish();
+  }
+}
+// ===== end of the work of one request =====
 
 // ===== client arrays =====
 // The library's limits on generic vertex attributes and texture-coordinate sets, asked once per
@@ -590,12 +687,14 @@ void enableAgain(const Command &c, const ForeignArrays &off) {
 // draw that reads nothing of the command (uncarried) may not ask for more vertices (first +
 // count) than every array in a buffer holds; without such an array nothing is drawn. An
 // ArrayElement asks for element `vertices` - 1.
+// What the draw expands to (work: its vertices or indices) counts against the request's bound.
 template <typename Draw>
-void drawFromArrays(const Command &c, bool uncarried, uint64_t vertices, Draw draw, bool element = false) {
+void drawFromArrays(const Command &c, bool uncarried, uint64_t vertices, Draw draw, bool element = false,
+                    uint64_t work = 0) {
   ForeignArrays off = disableForeignArrays(c);
   if (uncarried && ((!off.inBuffers && !element) || vertices > off.room))
     c.dropped("more vertices than the buffers of its arrays hold");
-  else
+  else if (spend(c, work))
     draw();
   enableAgain(c, off);
 }
@@ -667,7 +766,15 @@ void drawArraysCommand(const Command &c) {
     }
     data += (typeBytes(type) * values + 3) & ~3ull;
   }
-  drawFromArrays(c, false, vertices, [&] { c.gl.glDrawArrays(mode, 0, static_cast<GLsizei>(vertices)); });
+  drawFromArrays(
+      c, false, vertices,
+      [&] {
+        drawInPieces(c, mode, int64_t(vertices), [&](int64_t at, int64_t n) {
+          c.gl.glDrawArrays(mode, static_cast<GLint>(at), static_cast<GLsizei>(n));
+        });
+      },
+      false,
+                 vertices);
   for (int index : kDisableOrder) {
     if (!instance->enabledArrays[index]) continue;
     instance->enabledArrays[index] = 0;
@@ -675,6 +782,7 @@ void drawArraysCommand(const Command &c) {
   }
 }
 // ===== end of client arrays =====
+
 
 // Maps (143-146).
 void mapCommand(const Command &c) {
@@ -823,6 +931,356 @@ bool elementsInBuffer(const Command &c, uint32_t type, int32_t count, uint64_t o
   return false;
 }
 
+// ===== arrays read when a draw is compiled =====
+// GL reads the arrays of a draw compiled into a display list when it is compiled. A draw that
+// reads arrays in buffer objects (DrawArrays and DrawRangeElements without carried arrays,
+// DrawElements, ArrayElement) is recorded as what it means then: a glBegin, for each element its
+// attributes read from the buffers and its vertex last (as ArrayElement gives them), a glEnd.
+// Arrays in client memory are no command's own by then and are left out, as an executed draw
+// leaves them out. The record counts against the budget by its bytes like any other.
+
+// One enabled array in a buffer object: which command it feeds (kArrayKinds index, 8 a
+// texture-coordinate unit, 9 a generic attribute, with its unit or index), its layout, and the
+// bytes of the elements [lowest, highest] read from its buffer.
+struct BufferArray {
+  int feeds;
+  uint32_t index;
+  int32_t size;
+  uint32_t type;
+  int32_t stride;
+  bool normalized;
+  uint32_t name;
+  uint64_t offset;
+  std::vector<uint8_t> bytes;
+};
+
+constexpr int kFeedsTexture = 8, kFeedsGeneric = 9;
+
+// The enabled arrays of the current context that lie in buffer objects.
+std::vector<BufferArray> bufferArrays(const Command &c) {
+  GlxLibraryInstance *instance = c.instance;
+  GlFunctionTable &gl = c.gl;
+  askLimits(instance);
+  std::vector<BufferArray> out;
+  auto conventional = [&](int i, uint32_t unit) {
+    const ArrayQuestions &q = kArrayQuestions[i];
+    uint32_t name = static_cast<uint32_t>(glxdirectGetInteger(instance, kArrayBindings[i]));
+    if (name == 0) return;
+    GLvoid *pointer = nullptr;
+    gl.glGetPointerv(q.pointer, &pointer);
+    int32_t size = q.size ? glxdirectGetInteger(instance, q.size) : q.fixedSize;
+    uint32_t type = q.type ? static_cast<uint32_t>(glxdirectGetInteger(instance, q.type)) : kGlUnsignedByte;
+    // Colours and normals of integer types are normalized; the others are taken as they are.
+    bool normalized = kArrayKinds[i] == 0x8076 || kArrayKinds[i] == 0x845E || kArrayKinds[i] == 0x8075;
+    out.push_back(BufferArray{i == 1 ? kFeedsTexture : i, unit, size, type, glxdirectGetInteger(instance, q.stride),
+                              normalized, name, reinterpret_cast<uintptr_t>(pointer), {}});
+  };
+  for (int i = 0; i < 8; i++)
+    if (kArrayKinds[i] != kGlTextureCoordArray && glxdirectGetInteger(instance, kArrayKinds[i]) != 0) conventional(i, 0);
+  for (uint32_t unit = 0; unit < instance->maxTextureCoords; unit++)
+    withClientUnit(c, unit, [&] {
+      if (glxdirectGetInteger(instance, kGlTextureCoordArray) != 0) conventional(1, unit);
+    });
+  for (uint32_t index = 0; index < instance->maxVertexAttribs; index++) {
+    auto attribute = [&](uint32_t pname) {
+      GLint values[16] = {};
+      gl.glGetVertexAttribiv(index, pname, values);
+      return values[0];
+    };
+    if (!attribute(kGlVertexAttribArrayEnabled)) continue;
+    uint32_t name = static_cast<uint32_t>(attribute(kGlVertexAttribArrayBufferBinding));
+    if (name == 0) continue;
+    GLvoid *pointer = nullptr;
+    gl.glGetVertexAttribPointerv(index, kGlVertexAttribArrayPointer, &pointer);
+    out.push_back(BufferArray{kFeedsGeneric, index, attribute(kGlVertexAttribArraySize),
+                              static_cast<uint32_t>(attribute(kGlVertexAttribArrayType)),
+                              attribute(kGlVertexAttribArrayStride), attribute(0x886A) != 0, name,
+                              reinterpret_cast<uintptr_t>(pointer), {}});
+  }
+  return out;
+}
+
+// Bytes of one element of the array and the step between elements.
+uint64_t elementBytes(const BufferArray &a) {
+  uint64_t values = a.size >= 1 && a.size <= 4 ? static_cast<uint64_t>(a.size) : 4;
+  return values * (typeBytes(a.type) ? typeBytes(a.type) : 8);
+}
+uint64_t elementStep(const BufferArray &a) { return a.stride > 0 ? static_cast<uint64_t>(a.stride) : elementBytes(a); }
+
+// Value k of an element as GL takes it (integers normalized when the array says so).
+float component(const uint8_t *p, uint32_t type, bool normalized) {
+  switch (type) {
+    case 0x1400: { int8_t v; std::memcpy(&v, p, 1); return normalized ? (2.0f * v + 1) / 255 : v; }
+    case 0x1401: return normalized ? p[0] / 255.0f : p[0];
+    case 0x1402: { int16_t v; std::memcpy(&v, p, 2); return normalized ? (2.0f * v + 1) / 65535 : v; }
+    case 0x1403: { uint16_t v; std::memcpy(&v, p, 2); return normalized ? v / 65535.0f : v; }
+    case 0x1404: { int32_t v; std::memcpy(&v, p, 4); return normalized ? float((2.0 * v + 1) / 4294967295.0) : float(v); }
+    case 0x1405: { uint32_t v; std::memcpy(&v, p, 4); return normalized ? float(v / 4294967295.0) : float(v); }
+    case 0x1406: return f32At(p);
+    case 0x140A: { double v; std::memcpy(&v, p, 8); return float(v); }
+    default: return 0;
+  }
+}
+
+// The records of the commands that give element k of every array, the vertex last.
+struct Records {
+  std::vector<uint8_t> bytes;
+  void add(uint32_t opcode, const void *data, uint32_t size) {
+    uint32_t padded = (size + 3) & ~3u;
+    uint8_t header[8];
+    std::memcpy(header, &opcode, 4);
+    std::memcpy(header + 4, &padded, 4);
+    bytes.insert(bytes.end(), header, header + 8);
+    const uint8_t *d = static_cast<const uint8_t *>(data);
+    bytes.insert(bytes.end(), d, d + size);
+    bytes.resize(bytes.size() + (padded - size), 0);
+  }
+};
+
+// Bytes of the records of one element.
+uint64_t elementRecordBytes(const std::vector<BufferArray> &arrays) {
+  uint64_t bytes = 0;
+  for (const BufferArray &a : arrays) {
+    switch (a.feeds) {
+      case 0: case 3: case 6: bytes += 8 + 4; break;   // edge flag, index, fog coordinate
+      case 4: case 7: bytes += 8 + 12; break;          // normal, secondary colour
+      case 2: case 5: bytes += 8 + 16; break;          // colour, vertex
+      default: bytes += 8 + 20; break;                 // texture unit, generic attribute
+    }
+  }
+  return bytes;
+}
+
+void addElement(Records &out, const std::vector<BufferArray> &arrays, uint64_t element, uint64_t lowest) {
+  const BufferArray *vertex = nullptr;
+  for (const BufferArray &a : arrays) {
+    const uint8_t *p = a.bytes.data() + (element - lowest) * elementStep(a);
+    float v[4] = {0, 0, 0, 1};
+    uint64_t values = a.size >= 1 && a.size <= 4 ? static_cast<uint64_t>(a.size) : 4;
+    uint64_t each = typeBytes(a.type) ? typeBytes(a.type) : 8;
+    for (uint64_t k = 0; k < values; k++) v[k] = component(p + k * each, a.type, a.normalized);
+    if (a.feeds == 5 || (a.feeds == kFeedsGeneric && a.index == 0)) {
+      // The vertex comes last; a generic attribute 0 takes the place of the vertex array.
+      if (!vertex || a.feeds == kFeedsGeneric) vertex = &a;
+      continue;
+    }
+    switch (a.feeds) {
+      case 0: { uint8_t flag[4] = {uint8_t(p[0] != 0), 0, 0, 0}; out.add(22, flag, 4); break; }
+      case 2: out.add(16, v, 16); break;
+      case 3: out.add(25, v, 4); break;
+      case 4: out.add(30, v, 12); break;
+      case 6: out.add(4124, v, 4); break;
+      case 7: out.add(4129, v, 12); break;
+      default: {
+        uint8_t data[20];
+        uint32_t target = a.feeds == kFeedsTexture ? kGlTexture0 + a.index : a.index;
+        std::memcpy(data, &target, 4);
+        std::memcpy(data + 4, v, 16);
+        out.add(a.feeds == kFeedsTexture ? 211 : 4196, data, 20);
+        break;
+      }
+    }
+  }
+  if (!vertex) return;
+  const uint8_t *p = vertex->bytes.data() + (element - lowest) * elementStep(*vertex);
+  float v[4] = {0, 0, 0, 1};
+  uint64_t values = vertex->size >= 1 && vertex->size <= 4 ? static_cast<uint64_t>(vertex->size) : 4;
+  uint64_t each = typeBytes(vertex->type) ? typeBytes(vertex->type) : 8;
+  for (uint64_t k = 0; k < values; k++) v[k] = component(p + k * each, vertex->type, vertex->normalized);
+  if (vertex->feeds == 5) {
+    out.add(74, v, 16);
+  } else {
+    uint8_t data[20] = {};
+    std::memcpy(data + 4, v, 16);
+    out.add(4196, data, 20);
+  }
+}
+
+// Reads the elements [lowest, highest] of each array out of its buffer: false (dropped) when a
+// buffer does not hold them.
+bool readArrays(const Command &c, std::vector<BufferArray> &arrays, uint64_t lowest, uint64_t highest) {
+  for (BufferArray &a : arrays) {
+    uint64_t held = elementsIn(arrayBufferBytes(c, a.name), a.offset, a.size, a.type, a.stride);
+    if (highest >= held) {
+      c.dropped("more vertices than the buffers of its arrays hold");
+      return false;
+    }
+    uint64_t from = a.offset + lowest * elementStep(a);
+    uint64_t bytes = (highest - lowest) * elementStep(a) + elementBytes(a);
+    try {
+      a.bytes.assign(bytes, 0);
+    } catch (const std::exception &) {
+      c.error = kBadAlloc;
+      c.dropped("no room for the arrays read");
+      return false;
+    }
+    int32_t bound = glxdirectGetInteger(c.instance, kGlArrayBufferBinding);
+    c.gl.glBindBuffer(kGlArrayBuffer, a.name);
+    c.gl.glGetBufferSubData(kGlArrayBuffer, static_cast<GLintptr>(from), static_cast<GLsizeiptr>(bytes), a.bytes.data());
+    c.gl.glBindBuffer(kGlArrayBuffer, static_cast<GLuint>(bound));
+  }
+  return true;
+}
+
+// The indices of a draw from the element buffer (count of the type from offset), or false
+// (dropped) when they do not lie in it.
+bool readIndices(const Command &c, uint32_t type, int32_t count, uint64_t offset, std::vector<uint32_t> *indices) {
+  uint64_t each = typeBytes(type);
+  if (each != 1 && each != 2 && each != 4) {
+    c.dropped("index type");
+    return false;
+  }
+  if (!bufferBound(c, kGlElementArrayBufferBinding) || !elementsInBuffer(c, type, count, offset)) return false;
+  std::vector<uint8_t> raw;
+  try {
+    raw.assign(each * static_cast<uint64_t>(count), 0);
+    indices->resize(static_cast<uint64_t>(count));
+  } catch (const std::exception &) {
+    c.error = kBadAlloc;
+    c.dropped("no room for the indices read");
+    return false;
+  }
+  if (count > 0)
+    c.gl.glGetBufferSubData(kGlElementArrayBuffer, static_cast<GLintptr>(offset), static_cast<GLsizeiptr>(raw.size()),
+                            raw.data());
+  for (int32_t k = 0; k < count; k++) {
+    const uint8_t *p = raw.data() + each * static_cast<uint64_t>(k);
+    uint16_t shortIndex;
+    std::memcpy(&shortIndex, p, 2 <= each ? 2 : 1);
+    (*indices)[k] = each == 1 ? p[0] : each == 2 ? shortIndex : u32At(p);
+  }
+  return true;
+}
+
+// Whether the command reads arrays in buffer objects when it draws.
+bool readsBufferArrays(const Command &c) {
+  switch (c.opcode) {
+    case 294: case 295: return true;
+    case 300: return c.size >= 16 && c.u(12) == 0;
+    case 301: return c.size >= 32 && c.u(28) == 0;
+    default: return false;
+  }
+}
+
+// Records such a command into the list being made as the commands it means now. The X error
+// (BadLength short, BadAlloc past the budget), 0 otherwise (a draw dropped records nothing).
+uint8_t recordReadArrays(const Command &c) {
+  bool inside = c.opcode == 294;
+  uint32_t mode = 0, indexType = 0;
+  uint64_t first = 0, count = 0, indexOffset = 0;
+  int32_t indexCount = -1;  // a draw of indices: how many
+  auto raw = [&] { return glxdirectRecordCommand(c.instance, c.opcode, c.data, c.size) ? 0 : kBadAlloc; };
+  switch (c.opcode) {
+    case 294:
+      if (!c.holds(4)) return c.error;
+      if (c.i(0) < 0) {
+        c.dropped("negative element");
+        return 0;
+      }
+      first = static_cast<uint64_t>(c.i(0)), count = 1;
+      break;
+    case 300:
+      // A negative first or count is the library's error when the list is called.
+      if (c.i(4) < 0 || c.i(8) < 0) return raw();
+      mode = c.u(0), first = static_cast<uint64_t>(c.i(4)), count = static_cast<uint64_t>(c.i(8));
+      break;
+    case 295:
+      if (!c.holds(20)) return c.error;
+      if (c.i(12) < 0) return raw();
+      mode = c.u(8), indexCount = c.i(12), indexType = c.u(16), indexOffset = c.u(0);
+      break;
+    default:
+      if (c.i(20) < 0) return raw();
+      mode = c.u(8), indexCount = c.i(20), indexType = c.u(24), indexOffset = c.u(0);
+      break;
+  }
+  std::vector<BufferArray> arrays = bufferArrays(c);
+  uint64_t elements = indexCount >= 0 ? static_cast<uint64_t>(indexCount) : count;
+  uint64_t total = plus(times(elements, elementRecordBytes(arrays)), inside ? 0 : 8 + 4 + 8);
+  // Nothing is read or built for a record that the budget does not take.
+  if (!glxdirectCharge(total)) {
+    c.beyondBudget("display list");
+    return kBadAlloc;
+  }
+  glxdirectRefund(xproxyCurrentClient, total);
+  std::vector<uint32_t> indices;
+  if (indexCount >= 0) {
+    if (!readIndices(c, indexType, indexCount, indexOffset, &indices)) return c.error;
+    first = UINT64_MAX;
+    uint64_t highest = 0;
+    for (uint32_t index : indices) {
+      if (index < first) first = index;
+      if (index > highest) highest = index;
+    }
+    count = indices.empty() ? 0 : highest - first + 1;
+  }
+  if (arrays.empty() || elements == 0) {
+    if (inside) return 0;
+    arrays.clear();
+  } else if (!readArrays(c, arrays, first, first + count - 1)) {
+    return c.error;
+  }
+  Records records;
+  try {
+    records.bytes.reserve(total);
+    if (!inside) records.add(4, &mode, 4);
+    if (!arrays.empty()) {
+      if (indexCount < 0)
+        for (uint64_t k = 0; k < count; k++) addElement(records, arrays, first + k, first);
+      else
+        for (uint32_t index : indices) addElement(records, arrays, index, first);
+    }
+    if (!inside) records.add(23, nullptr, 0);
+  } catch (const std::exception &) {
+    c.beyondBudget("display list");
+    return kBadAlloc;
+  }
+  if (glxdirectRecordFormed(c.instance, records.bytes.data(), records.bytes.size())) return 0;
+  c.beyondBudget("display list");
+  return kBadAlloc;
+}
+// A TexImage3D without an image takes it from the pixel-unpack buffer bound: compiled into a
+// list, it is recorded with the image read from the buffer then (as the library reads it there,
+// tight), counted by its bytes. An image the buffer does not hold, or of no size, is recorded as
+// sent (the library's error when the list is called). The X error, 0 for none.
+bool readsUnpackBuffer(const Command &c) {
+  return c.opcode == 4114 && c.size >= 80 && c.u(76) != 0 &&
+         glxdirectGetInteger(c.instance, kGlPixelUnpackBufferBinding) != 0;
+}
+
+uint8_t recordUnpackImage(const Command &c) {
+  auto raw = [&] { return glxdirectRecordCommand(c.instance, c.opcode, c.data, c.size) ? 0 : kBadAlloc; };
+  PixelHeader h;
+  if (!readPixelHeader(c, true, &h)) return 0;
+  int64_t bytes = glxdirectTightBytes(c.u(68), c.u(72), c.i(48), c.i(52), c.i(56));
+  int32_t held = glxdirectBufferSize(c.instance, kGlPixelUnpackBuffer);
+  if (bytes <= 0 || held < 0 || bytes > held) return raw();
+  uint64_t size = 80 + static_cast<uint64_t>(bytes);
+  if (!glxdirectCharge(size + 8)) {
+    c.beyondBudget("display list");
+    return kBadAlloc;
+  }
+  glxdirectRefund(xproxyCurrentClient, size + 8);
+  std::vector<uint8_t> command;
+  try {
+    command.assign(c.data, c.data + 80);
+    command.resize(size);
+  } catch (const std::exception &) {
+    c.beyondBudget("display list");
+    return kBadAlloc;
+  }
+  // The header of a tight image (alignment 1, nothing skipped or swapped), the image carried.
+  std::memset(command.data(), 0, 36);
+  const uint32_t one = 1, none = 0;
+  std::memcpy(command.data() + 32, &one, 4);
+  std::memcpy(command.data() + 76, &none, 4);
+  c.gl.glGetBufferSubData(kGlPixelUnpackBuffer, 0, static_cast<GLsizeiptr>(bytes), command.data() + 80);
+  if (glxdirectRecordCommand(c.instance, c.opcode, command.data(), size)) return 0;
+  c.beyondBudget("display list");
+  return kBadAlloc;
+}
+// ===== end of arrays read when a draw is compiled =====
+
 // 300 and 301.
 void drawCarriedCommand(const Command &c) {
   if (c.opcode == 300) {
@@ -836,7 +1294,16 @@ void drawCarriedCommand(const Command &c) {
       first = 0;
     }
     uint64_t vertices = static_cast<uint64_t>(first > 0 ? first : 0) + static_cast<uint64_t>(count > 0 ? count : 0);
-    drawFromArrays(c, arrays == 0, vertices, [&] { c.gl.glDrawArrays(mode, first, count); });
+    drawFromArrays(
+        c, arrays == 0, vertices,
+        [&] {
+          if (first < 0 || count < 0) return c.gl.glDrawArrays(mode, first, count);  // the library's error
+          drawInPieces(c, mode, count, [&](int64_t at, int64_t n) {
+            c.gl.glDrawArrays(mode, static_cast<GLint>(first + at), static_cast<GLsizei>(n));
+          });
+        },
+        false,
+                   static_cast<uint64_t>(count > 0 ? count : 0));
     return;
   }
   if (!c.holds(32)) return;
@@ -849,7 +1316,15 @@ void drawCarriedCommand(const Command &c) {
     const uint8_t *elements = nullptr;
     if (!carriedArrays(c, 32, arrays, static_cast<uint32_t>(count), &elements)) return;
     if (arrays > 1 || !elements) {
-      drawFromArrays(c, false, static_cast<uint64_t>(count), [&] { c.gl.glDrawArrays(mode, 0, count); });
+      drawFromArrays(
+          c, false, static_cast<uint64_t>(count),
+          [&] {
+            drawInPieces(c, mode, count, [&](int64_t at, int64_t n) {
+              c.gl.glDrawArrays(mode, static_cast<GLint>(at), static_cast<GLsizei>(n));
+            });
+          },
+          false,
+                     static_cast<uint64_t>(count));
       callDummy(c.gl.glDummyFunc5, 0);
       return;
     }
@@ -877,7 +1352,16 @@ void drawCarriedCommand(const Command &c) {
     if (!elementsInBuffer(c, type, count, static_cast<uint32_t>(value))) return;
     indices = reinterpret_cast<const void *>(static_cast<uintptr_t>(static_cast<uint32_t>(value)));
   }
-  drawFromArrays(c, false, 0, [&] { c.gl.glDrawRangeElements(mode, start, end, count, type, indices); });
+  drawFromArrays(
+      c, false, 0,
+      [&] {
+        drawInPieces(c, mode, count, [&](int64_t at, int64_t n) {
+          c.gl.glDrawRangeElements(mode, start, end, static_cast<GLsizei>(n), type,
+                                   static_cast<const uint8_t *>(indices) + at * int64_t(typeBytes(type)));
+        });
+      },
+      false,
+      static_cast<uint64_t>(count));
   callDummy(c.gl.glDummyFunc5, 0);
 }
 
@@ -890,6 +1374,145 @@ bool holdsCounted(const Command &c, uint64_t offset, int32_t n, uint64_t element
   }
   return c.holds(plus(offset, times(elementBytes, static_cast<uint64_t>(n))));
 }
+
+// ===== display lists =====
+// The targets whose commands only ask what the library could do.
+bool proxyTarget(uint32_t target) {
+  static constexpr uint32_t kProxies[] = {0x8025, 0x8063, 0x8064, 0x8070, 0x80BD, 0x80D3, 0x80D4,
+                                          0x80D5, 0x8135, 0x8163, 0x84F7, 0x851B, 0x8C19, 0x8C1B};
+  for (uint32_t proxy : kProxies)
+    if (proxy == target) return true;
+  return false;
+}
+
+// Commands GL executes at once instead of compiling them into a display list: client arrays and
+// their state, buffer objects, shader and program objects, framebuffer objects, and the images
+// of proxy targets.
+bool executedAtOnce(const Command &c) {
+  switch (c.opcode) {
+    case 235: case 236: case 237: case 238: case 239: case 240: case 241: case 242: case 244:
+    case 253: case 265: case 266: case 267: case 268:
+    case 290: case 291: case 292: case 293: case 296: case 297: case 298: case 299:
+    case 4316: case 4317: case 4318: case 4319: case 4320: case 4321: case 4322: case 4323:
+    case 4324: case 4325: case 4331: case 9900: case 9901:
+      return true;
+    case 109: case 110: case 2053:
+      return c.size >= 24 && proxyTarget(c.u(20));
+    case 4114:
+      return c.size >= 40 && proxyTarget(c.u(36));
+    case 214: case 215: case 216: case 4110:
+      return c.size >= 4 && proxyTarget(c.u(0));
+    default:
+      return false;
+  }
+}
+
+// Replays the list of that name of the current share group: each recorded command through the
+// executor, as if sent now. An unknown list does nothing, and so does a call nested deeper than
+// GL_MAX_LIST_NESTING (as GL says); a command the executor ends in error is logged there and
+// the replay goes on.
+void callList(const Command &c, uint32_t list) {
+  GlxLibraryInstance *instance = c.instance;
+  if (instance->listDepth >= kGlxDirectListNesting || !spend(c, 1)) return;
+  const uint8_t *at = nullptr, *end = nullptr;
+  uint32_t libraryList = 0;
+  if (!glxdirectListBody(instance, list, &at, &end, &libraryList)) return;
+  if (libraryList) {
+    // A font's list the library made itself: a bitmap, no call of another list.
+    c.gl.glCallList(libraryList);
+    return;
+  }
+  instance->listDepth++;
+  while (end - at >= 8 && !instance->workSpent) {
+    uint32_t opcode = u32At(at), size = u32At(at + 4);
+    const uint8_t *data = at + 8;
+    at = data + ((uint64_t{size} + 3) & ~uint64_t{3});
+    if (!spend(c, 1)) break;
+    glxdirectExecuteRender(instance, opcode, data, data + size);
+  }
+  instance->listDepth--;
+}
+
+// Bytes of one name of a CallLists type; 0 for another type.
+uint64_t listNameBytes(uint32_t type) {
+  switch (type) {
+    case 0x1400: case 0x1401: return 1;
+    case 0x1402: case 0x1403: case kGl2Bytes: return 2;
+    case kGl3Bytes: return 3;
+    case 0x1404: case 0x1405: case 0x1406: case kGl4Bytes: return 4;
+    default: return 0;
+  }
+}
+
+// Name k of a CallLists array of the type (its size checked by the caller), before the base.
+uint32_t listNameAt(const uint8_t *names, uint64_t k, uint32_t type) {
+  const uint8_t *p = names + k * listNameBytes(type);
+  switch (type) {
+    case 0x1400: return static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(p[0])));
+    case 0x1401: return p[0];
+    case 0x1402: {
+      int16_t v;
+      std::memcpy(&v, p, 2);
+      return static_cast<uint32_t>(static_cast<int32_t>(v));
+    }
+    case 0x1403: {
+      uint16_t v;
+      std::memcpy(&v, p, 2);
+      return v;
+    }
+    case 0x1406: {
+      // GL converts the float to an integer; one beyond the integers (or NaN) names no list
+      // worth reading undefined behaviour for: it becomes 0.
+      float f = f32At(p);
+      return f > -2147483648.0f && f < 2147483648.0f ? static_cast<uint32_t>(static_cast<int32_t>(f)) : 0;
+    }
+    case kGl2Bytes: return uint32_t{p[0]} << 8 | p[1];
+    case kGl3Bytes: return uint32_t{p[0]} << 16 | uint32_t{p[1]} << 8 | p[2];
+    case kGl4Bytes: return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
+    default: return u32At(p);
+  }
+}
+
+// PushAttrib and PopAttrib: the list base is the proxy's, kept and restored with GL_LIST_BIT at
+// the level of the library's attribute stack that the call pushed or popped (asked before and
+// after: a full or empty stack, or a call inside glBegin/glEnd, moves nothing).
+void attributeStack(const Command &c, bool push) {
+  constexpr uint32_t kGlAttribStackDepth = 0x0BB0, kGlListBit = 0x00020000;
+  GlxDirectContext *node = glxdirectCurrentNode(c.instance);
+  bool ask = node && !c.instance->insideBegin;
+  int32_t before = ask ? glxdirectGetInteger(c.instance, kGlAttribStackDepth) : 0;
+  if (push)
+    c.gl.glPushAttrib(c.u(0));
+  else
+    c.gl.glPopAttrib();
+  if (!ask) return;
+  int32_t after = glxdirectGetInteger(c.instance, kGlAttribStackDepth);
+  if (push && after == before + 1 && before >= 0 && before < 32) {
+    uint32_t bit = uint32_t(1) << before;
+    node->listBaseKept = c.u(0) & kGlListBit ? node->listBaseKept | bit : node->listBaseKept & ~bit;
+    node->listBaseStack[before] = node->listBase;
+  } else if (!push && after == before - 1 && after >= 0 && after < 32 && (node->listBaseKept >> after & 1)) {
+    node->listBase = node->listBaseStack[after];
+    node->listBaseKept &= ~(uint32_t(1) << after);
+  }
+}
+
+// CallLists (2): n names of the type, each offset by the context's list base.
+void callListsCommand(const Command &c) {
+  if (!c.holds(8)) return;
+  int32_t n = c.i(0);
+  uint32_t type = c.u(4);
+  uint64_t element = listNameBytes(type);
+  if (n < 0 || element == 0) {
+    glxdirectRecordError(c.instance, n < 0 ? kGlInvalidValue : kGlInvalidEnum);
+    return c.dropped(n < 0 ? "negative count" : "list type without a size");
+  }
+  if (!holdsCounted(c, 8, n, element)) return;
+  GlxDirectContext *node = glxdirectCurrentNode(c.instance);
+  uint32_t base = node ? node->listBase : 0;
+  for (int32_t k = 0; k < n && !c.instance->workSpent; k++) callList(c, base + listNameAt(c.at(8), uint64_t(k), type));
+}
+// ===== end of display lists =====
 
 // Vectors of fixed length: the opcode, the entry point, the value type and the count.
 #define VEC(op, fn, T, n)                        \
@@ -1086,18 +1709,15 @@ void executeCommand(const Command &c) {
   if (attribute && instance->limitsAsked && c.size >= 4 && c.u(0) >= instance->maxVertexAttribs)
     return invalidAttribute(c);
   switch (opcode) {
-    CALL(1, glCallList, 4, c.u(0))
-    case 2: {
-      if (!c.holds(8)) return;
-      int32_t n = c.i(0);
-      uint32_t type = c.u(4);
-      uint64_t element = type == kGl2Bytes ? 2 : type == kGl3Bytes ? 3 : type == kGl4Bytes ? 4 : 0;
-      if (element == 0 && n > 0) element = typeBytes(type);
-      if (element == 0 && n > 0) return c.dropped("list type without a size");
-      if (holdsCounted(c, 8, n, element)) gl.glCallLists(n, type, c.at(8));
+    case 1:
+      if (c.holds(4)) callList(c, c.u(0));
       return;
-    }
-    CALL(3, glListBase, 4, c.u(0))
+    case 2:
+      return callListsCommand(c);
+    case 3:
+      if (!c.holds(4)) return;
+      if (GlxDirectContext *node = glxdirectCurrentNode(instance)) node->listBase = c.u(0);
+      return;
     case 4:
       if (!c.holds(4)) return;
       // Inside glBegin/glEnd nothing about the arrays can be asked: an ArrayElement there is
@@ -1288,8 +1908,11 @@ void executeCommand(const Command &c) {
     CALL(137, glAccum, 8, c.u(0), c.f(4))
     CALL(138, glDisable, 4, c.u(0))
     CALL(139, glEnable, 4, c.u(0))
-    CALL0(141, glPopAttrib)
-    CALL(142, glPushAttrib, 4, c.u(0))
+    case 141:
+      return attributeStack(c, false);
+    case 142:
+      if (c.holds(4)) attributeStack(c, true);
+      return;
     case 143:
     case 144:
     case 145:
@@ -1306,12 +1929,14 @@ void executeCommand(const Command &c) {
     case 155:
       if (!c.holds(12)) return;
       if (meshPoints(c.i(4), c.i(8), 0, 0) > kMeshPointLimit) return c.dropped("mesh of too many points");
+      if (!spend(c, meshPoints(c.i(4), c.i(8), 0, 0))) return;
       gl.glEvalMesh1(c.u(0), c.i(4), c.i(8));
       return;
     CALL(156, glEvalPoint1, 4, c.i(0))
     case 157:
       if (!c.holds(20)) return;
       if (meshPoints(c.i(4), c.i(8), c.i(12), c.i(16)) > kMeshPointLimit) return c.dropped("mesh of too many points");
+      if (!spend(c, meshPoints(c.i(4), c.i(8), c.i(12), c.i(16)))) return;
       gl.glEvalMesh2(c.u(0), c.i(4), c.i(8), c.i(12), c.i(16));
       return;
     CALL(158, glEvalPoint2, 8, c.i(0), c.i(4))
@@ -1548,10 +2173,17 @@ void executeCommand(const Command &c) {
       uint64_t value = c.u(0) | static_cast<uint64_t>(c.u(4)) << 32;
       if (!bufferBound(c, kGlElementArrayBufferBinding)) return;
       if (!elementsInBuffer(c, c.u(16), c.i(12), static_cast<uint32_t>(value))) return;
-      drawFromArrays(c, false, 0, [&] {
-        gl.glDrawElements(c.u(8), c.i(12), c.u(16),
-                          reinterpret_cast<const void *>(static_cast<uintptr_t>(static_cast<uint32_t>(value))));
-      });
+      drawFromArrays(
+          c, false, 0,
+          [&] {
+            if (c.i(12) < 0)
+              return gl.glDrawElements(c.u(8), c.i(12), c.u(16), nullptr);  // the library's error
+            drawInPieces(c, c.u(8), c.i(12), [&](int64_t at, int64_t n) {
+              uintptr_t offset = static_cast<uint32_t>(value) + uint64_t(at) * typeBytes(c.u(16));
+              gl.glDrawElements(c.u(8), static_cast<GLsizei>(n), c.u(16), reinterpret_cast<const void *>(offset));
+            });
+          },
+          false, static_cast<uint64_t>(c.i(12) > 0 ? c.i(12) : 0));
       return;
     }
     CALL(296, glPushClientAttrib, 4, c.u(0))
@@ -1633,10 +2265,13 @@ void executeCommand(const Command &c) {
       int32_t width = c.i(28), height = c.i(32);
       PixelHeader h;
       if (!readPixelHeader(c, false, &h)) return;
-      int64_t row = imageBytes(h, format, type, target, width, 1, 1);
-      PixelHeader columnHeader = h;
-      int64_t column = imageBytes(columnHeader, format, type, target, height, 1, 1);
-      if (row < 0 || column < 0) return c.dropped("pixel format or type without a size");
+      int64_t row = imageBytes(c, h, format, type, target, width, 1, 1);
+      int64_t column = imageBytes(c, h, format, type, target, height, 1, 1);
+      if (row < 0 || column < 0) {
+        // The library's answer, as for every other pixel command: its GL error.
+        glxdirectRecordError(instance, width < 0 || height < 0 ? kGlInvalidValue : glxdirectPixelsError(format, type));
+        return c.dropped("pixel format or type without a size");
+      }
       uint64_t rowPadded = (static_cast<uint64_t>(row) + 3) & ~3ull;
       if (!c.holds(plus(44 + rowPadded, static_cast<uint64_t>(column)))) return;
       if (refusedPixels(c, format, type)) return;
@@ -1656,6 +2291,7 @@ void executeCommand(const Command &c) {
           c.error = c.error ? c.error : rowPart.error;
           return;
         }
+        carriedImage(c);
       }
       setTightUnpack(gl);
       gl.glSeparableFilter2D(target, c.u(24), width, height, format, type, rowImage, columnImage);
@@ -1981,195 +2617,33 @@ void executeCommand(const Command &c) {
   }
   LOG(logChannelWarning, "Lumora: Unsupported render command #%u by %s", opcode, clientName());
 }
-// ===== attributes between glBegin and glEnd while a display list is made =====
-// Mesa's list compiler keeps the vertices of an open primitive in a vertex format that grows
-// when an attribute is named for the first time in it (or with more components), rewriting the
-// vertices stored so far. After a vertex of the primitive, such a growth leaves vertices it
-// reads past its vertex store for: at a second growth before the next vertex (one Material for
-// both faces, or for ambient and diffuse, is two), or at the glEnd or glEndList when no vertex
-// followed. Before the first vertex any growth is safe, and so is every growth in points and
-// lines (GL_POINTS to GL_LINE_STRIP), whose vertices it carries over differently: the modes from
-// GL_TRIANGLES on are checked. The proxy keeps per context what the
-// list's format holds (GlxDirectContext::listAttributeSizes) and refuses every command that
-// would grow it after the primitive's first vertex: GL_INVALID_OPERATION, as GL answers a command
-// it refuses there (the client's next glGetError).
-//
-// Attribute numbers (the proxy's own): 0 normal, 1 colour, 2 secondary colour, 3 fog
-// coordinate, 4 colour index, 5 edge flag, 6-13 texture units, 14-29 generic attributes
-// 0-15, 30-41 materials (face * 6 + ambient, diffuse, specular, emission, shininess, colour
-// indexes), 42 the arrays an ArrayElement reads, 64-127 the NV attributes by index.
-// Two numbers naming one attribute of the library only see more growths than there are: a
-// refusal too many, never one too few.
-struct NamedAttributes {
-  uint32_t count = 0;
-  uint8_t number[16];
-  uint8_t size[16];
-  bool vertex = false;  // the command gives a vertex (after its attributes)
-  void add(uint32_t n, uint32_t components) {
-    if (count < 16) {
-      number[count] = static_cast<uint8_t>(n);
-      size[count++] = static_cast<uint8_t>(components);
-    }
-  }
-};
-
-void materialAttributes(uint32_t face, uint32_t pname, NamedAttributes &a) {
-  uint32_t faces[2], nFaces = face == 0x0404 ? 1 : face == 0x0405 ? 1 : face == 0x0408 ? 2 : 0;
-  faces[0] = face == 0x0405 ? 1 : 0;
-  faces[1] = 1;
-  for (uint32_t k = 0; k < nFaces; k++) {
-    uint32_t base = 30 + 6 * faces[k];
-    if (pname == 0x1200 || pname == 0x1602) a.add(base, 4);
-    if (pname == 0x1201 || pname == 0x1602) a.add(base + 1, 4);
-    if (pname == 0x1202) a.add(base + 2, 4);
-    if (pname == 0x1600) a.add(base + 3, 4);
-    if (pname == 0x1601) a.add(base + 4, 1);
-    if (pname == 0x1603) a.add(base + 5, 3);
-  }
-}
-
-// The vertex attributes a render command names and whether it gives a vertex (short commands
-// name none: they are not called).
-NamedAttributes namedAttributes(const Command &c) {
-  NamedAttributes a;
-  uint32_t op = c.opcode;
-  if (op >= 6 && op <= 21) {
-    a.add(1, op <= 13 ? 3 : 4);
-  } else if (op == 22) {
-    a.add(5, 1);
-  } else if ((op >= 24 && op <= 27) || op == 194) {
-    a.add(4, 1);
-  } else if (op >= 28 && op <= 32) {
-    a.add(0, 3);
-  } else if (op >= 49 && op <= 64) {
-    a.add(6, (op - 49) / 4 + 1);
-  } else if (op >= 65 && op <= 76) {
-    a.vertex = true;
-  } else if (op >= 96 && op <= 99) {
-    if (c.size >= 8) materialAttributes(c.u(0), c.u(4), a);
-  } else if (op >= 198 && op <= 213) {
-    uint32_t n = (op - 198) / 4 + 1;
-    // The doubles carry the target after the values.
-    uint64_t at = op % 4 == 2 ? 8 * n : 0;
-    if (c.size >= at + 4) a.add(6 + (c.u(at) & 7), n);
-  } else if (op == 4124 || op == 4125) {
-    a.add(3, 1);
-  } else if (op >= 4126 && op <= 4133) {
-    a.add(2, 3);
-  } else if ((op >= 4189 && op <= 4201) || (op >= 4230 && op <= 4239)) {
-    // Generic attributes: index 0 is the vertex.
-    uint32_t size = op >= 4201 ? 4 : (op - 4189) % 4 + 1;
-    if (c.size >= 4) {
-      uint32_t index = c.u(0);
-      if (index == 0)
-        a.vertex = true;
-      else if (index < 16)
-        a.add(14 + index, size);
-    }
-  } else if (op >= 4265 && op <= 4277) {
-    uint32_t size = op == 4277 ? 4 : (op - 4265) % 4 + 1;
-    if (c.size >= 4) {
-      uint32_t index = c.u(0);
-      if (index == 0)
-        a.vertex = true;
-      else if (index < 64)
-        a.add(64 + index, size);
-    }
-  } else if (op >= 4202 && op <= 4214) {
-    // Several NV attributes from an index on, the highest first: index 0 is the vertex.
-    if (c.size >= 8) {
-      uint32_t index = c.u(0);
-      int32_t n = c.i(4);
-      uint32_t size = op == 4214 ? 4 : (op - 4202) % 4 + 1;
-      for (int32_t k = 0; k < n && k < 64 && uint64_t(index) + k < 64; k++) {
-        if (index + k == 0)
-          a.vertex = true;
-        else
-          a.add(64 + index + k, size);
-      }
-    }
-  } else if (op == 294) {
-    // The element of every enabled array. Inside glBegin/glEnd one is served only while the
-    // arrays are those of the glBegin (beginArrayRoom): every ArrayElement of a primitive names
-    // the same attributes, counted together under one number.
-    a.add(42, 1);
-    a.vertex = true;
-  }
-  return a;
-}
-
-// The context whose list's vertex format the command is checked against or grows (NULL: none),
-// with what the command names. Mesa's format lasts from one primitive to the next: an attribute
-// named earlier in the list (inside a glBegin/glEnd or outside, as a current value) is in it
-// already; any other command compiled outside a glBegin ends it, and so does a new list. A
-// glBegin starts the context's record of a primitive.
-GlxDirectContext *listPrimitive(const Command &c, NamedAttributes &named) {
-  GlxLibraryInstance *instance = c.instance;
-  GlxDirectContext *node = glxdirectCurrentNode(instance);
-  if (!node || !node->compileList) return nullptr;
-  if (instance->insideBegin) {
-    named = namedAttributes(c);
-    return node;
-  }
-  if (c.opcode == 4) {
-    if (c.size >= 4) {
-      node->listVertexGiven = 0;
-      node->listTriangles = c.u(0) >= kGlTriangles && c.u(0) <= kGlLastPrimitive;
-    }
-    return nullptr;
-  }
-  named = namedAttributes(c);
-  if (named.count == 0 && !named.vertex) {
-    std::memset(node->listAttributeSizes, 0, sizeof node->listAttributeSizes);
-    return nullptr;
-  }
-  return node;
-}
-
-// Whether the command may reach the library: false when it would grow the vertex format of the
-// node's compiled primitive (GL_TRIANGLES and beyond) after a vertex.
-bool listPrimitiveTakes(const Command &c, GlxDirectContext *node, const NamedAttributes &named) {
-  // A list called from inside a compiled primitive makes the compiler read past its vertex store
-  // whatever the mode and the vertices given: refused as well.
-  if (c.instance->insideBegin && (c.opcode == 1 || c.opcode == 2)) {
-    c.dropped("a list called inside a glBegin, in a display list");
-    if (!node->heldError) node->heldError = kGlInvalidOperation;
-    return false;
-  }
-  if (!c.instance->insideBegin || !node->listTriangles || !node->listVertexGiven) return true;
-  for (uint32_t k = 0; k < named.count; k++) {
-    if (named.size[k] <= node->listAttributeSizes[named.number[k]]) continue;
-    c.dropped("a vertex attribute new to a primitive after its first vertex, in a display list");
-    if (!node->heldError) node->heldError = kGlInvalidOperation;
-    return false;
-  }
-  return true;
-}
-
-// What a command the library was handed named, kept in the node's record of the primitive
-// (a command dropped or cut short named nothing).
-void listPrimitiveNamed(GlxDirectContext *node, const NamedAttributes &named) {
-  for (uint32_t k = 0; k < named.count; k++)
-    if (named.size[k] > node->listAttributeSizes[named.number[k]])
-      node->listAttributeSizes[named.number[k]] = named.size[k];
-  if (named.vertex && node->listVertexGiven < UINT8_MAX) node->listVertexGiven++;
-}
-
 }  // namespace
 
 uint8_t glxdirectExecuteRender(GlxLibraryInstance *instance, uint32_t opcode, const uint8_t *data,
                                const uint8_t *end) {
   Command c{instance, opcode, data, static_cast<uint64_t>(end > data ? end - data : 0), instance->functions};
-  NamedAttributes named;
-  GlxDirectContext *listNode = listPrimitive(c, named);
-  if (listNode && !listPrimitiveTakes(c, listNode, named)) return 0;
-  // Inside a display list the library keeps the command: its bytes count.
-  if (!glxdirectListCommand(instance, c.size + 4)) {
-    c.beyondBudget("display list");
-    return kBadAlloc;
+  // While a list is made (and none is replayed), the command is recorded as sent; in GL_COMPILE
+  // nothing of it reaches the library.
+  GlxDirectContext *node = glxdirectCurrentNode(instance);
+  if (node && node->compileList && !instance->listDepth && !executedAtOnce(c)) {
+    if (readsBufferArrays(c) || readsUnpackBuffer(c)) {
+      // The buffers are read now, as GL reads them for a list.
+      uint8_t error = readsBufferArrays(c) ? recordReadArrays(c) : recordUnpackImage(c);
+      if (error || node->compileMode != kGlCompileAndExecute) return error;
+    } else if (!glxdirectRecordCommand(instance, opcode, data, c.size)) {
+      c.beyondBudget("display list");
+      return kBadAlloc;
+    } else if (node->compileMode != kGlCompileAndExecute) {
+      return 0;
+    }
+    Command executed{instance, opcode, data, c.size, instance->functions};
+    executeCommand(executed);
+    if (executed.unpackBuffer) executed.gl.glBindBuffer(kGlPixelUnpackBuffer, executed.unpackBuffer);
+    glxdirectStorageDone(instance, executed.error == 0);
+    return executed.error;
   }
   executeCommand(c);
-  if (listNode && c.error == 0 && !c.wasDropped) listPrimitiveNamed(listNode, named);
+  if (c.unpackBuffer) c.gl.glBindBuffer(kGlPixelUnpackBuffer, c.unpackBuffer);
   // What was counted before the call stays only when the library accepted the call.
   glxdirectStorageDone(instance, c.error == 0);
   return c.error;
@@ -2183,6 +2657,7 @@ uint8_t glxdirectRender(GlxLibraryInstance *instance, uint32_t slot, const uint8
   if (!instance) return 0;
   if ((slot == 0 || instance->currentTagSlot != slot) && !glxdirectMakeTagCurrent(instance, slot)) return 0;
   askLimits(instance);
+  startRequestWork(instance);
   const uint8_t *cursor = first;
   uint8_t error = 0;
   while (cursor < end && !error) {
@@ -2210,6 +2685,7 @@ uint8_t glxdirectRenderLarge(GlxLibraryInstance *instance, uint32_t slot, const 
   if (!instance) return 0;
   if ((slot == 0 || instance->currentTagSlot != slot) && !glxdirectMakeTagCurrent(instance, slot)) return 0;
   askLimits(instance);
+  startRequestWork(instance);
   if (size < 8) {
     LOG(logChannelWarning, "Lumora: Large render cmd too small (%u) from %s", static_cast<unsigned>(size),
         clientName());

@@ -10,6 +10,8 @@
 #include <iterator>
 #include <map>
 #include <new>
+#include <type_traits>
+#include <vector>
 
 #include "proxy/clientconnection.h"
 #include "proxy/xproxy.h"
@@ -84,6 +86,16 @@ constexpr uint32_t kCoeff = 0x0A00, kOrder = 0x0A01, kDomain = 0x0A02;
 
 constexpr uint32_t kPixelMapFirst = 0x0C70, kPixelMapLast = 0x0C79, kPixelMapSizeFirst = 0x0CB0;
 constexpr uint32_t kTextureEnvColor = 0x2201, kTextureBorderColor = 0x1004;
+constexpr uint32_t kGlCompile = 0x1300, kGlCompileAndExecute = 0x1301;
+constexpr uint32_t kGlInvalidEnum = 0x0500, kGlInvalidValue = 0x0501, kGlInvalidOperation = 0x0502,
+                   kGlOutOfMemory = 0x0505;
+constexpr uint32_t kGlListMode = 0x0B30, kGlMaxListNesting = 0x0B31, kGlListBase = 0x0B32, kGlListIndex = 0x0B33;
+
+// The first of count unused list names of the current share group (0: no such run).
+uint32_t unusedListNames(GlxLibraryInstance *instance, uint64_t count);
+// EndList of the node's list: its commands are kept under its name in the node's share group,
+// counted for what they take.
+void keepCompiledList(GlxLibraryInstance *instance, GlxDirectContext *node);
 
 void warnUnsupported(const char *what, uint32_t value) {
   LOG(logChannelWarning, "Lumora: Unsupported %s %s", what, gldatatypeEnumName(value));
@@ -218,7 +230,13 @@ int getOf(GlxLibraryInstance *instance, uint32_t slot, const uint8_t *params, ui
   if (!word(params, length, 0, &pname)) return 0;
   return arrayGet(
       instance, slot, result, sizeof(T), [&] { return getCount(instance, pname); },
-      [&](uint8_t *area) { get(pname, reinterpret_cast<T *>(area)); });
+      [&](uint8_t *area) {
+        // The list state is the proxy's; the library knows no list of a client.
+        int32_t value = 0;
+        if (!glxdirectListState(instance, pname, &value)) return get(pname, reinterpret_cast<T *>(area));
+        T answer = std::is_same_v<T, GLboolean> ? T(value != 0) : T(value);
+        memcpy(area, &answer, sizeof answer);
+      });
 }
 
 // A get of two keys (light and pname, target and query ...) with the count counter gives.
@@ -290,30 +308,31 @@ int isOf(GlxLibraryInstance *instance, uint32_t slot, const uint8_t *params, uin
   int name(GlxLibraryInstance *instance, uint32_t slot, const uint8_t *params, uint32_t length, GlxDirectResult *result)
 
 // ===== display lists, flush and pixel store =====
+// The lists are the proxy's own (glxdirect.h): NewList, EndList, GenLists and IsList never reach
+// the library; they answer GL's errors themselves (kept for the client's next GetError).
 GLXDIRECT_SINGLE(glxdirectNewList) {
   uint32_t list = 0, mode = 0;
   clearResult(result);
   if (!word(params, length, 0, &list) || !word(params, length, 1, &mode) || !makeCurrent(instance, slot)) return 0;
   GlxDirectContext *node = glxdirectCurrentNode(instance);
-  // A name the share group does not hold yet is made by the list: it counts like a GenLists one.
-  uint64_t charged = list != 0 && node && !glxdirectListNameHeld(instance, list) ? kGlxDirectNameBytes : 0;
-  if (charged && !glxdirectCharge(charged)) return 0;
-  glxdirectErrorBefore(instance);
-  instance->functions.glNewList(list, mode);
-  // The library refuses list 0, an unknown mode and a list inside another: nothing is made.
-  if (!node || !glxdirectAccepted(instance)) {
-    glxdirectRefund(xproxyCurrentClient, charged);
+  if (!node) return 1;
+  uint32_t error = instance->insideBegin                       ? kGlInvalidOperation
+                   : list == 0                                 ? kGlInvalidValue
+                   : mode != kGlCompile && mode != kGlCompileAndExecute ? kGlInvalidEnum
+                   : node->compileList                         ? kGlInvalidOperation
+                                                               : 0;
+  if (error) {
+    glxdirectRecordError(instance, error);
     return 1;
   }
+  // A name the share group does not hold yet is made by the list: it counts like a GenLists one.
+  uint64_t charged = glxdirectListNameHeld(instance, list) ? 0 : kGlxDirectNameBytes;
+  if (charged && !glxdirectCharge(charged)) return 0;
   if (charged) glxdirectRefund(xproxyCurrentClient, charged - glxdirectAddListNames(instance, list, 1) * charged);
   node->compileList = list;
   node->compileMode = mode;
   node->compileBytes = 0;
   node->compileOwner = glxdirectOwner();
-  // A glBegin open before the list is not one of its primitives: nothing of it is checked. The
-  // list's vertex format starts empty.
-  node->listTriangles = 0;
-  std::memset(node->listAttributeSizes, 0, sizeof node->listAttributeSizes);
   return 1;
 }
 
@@ -322,25 +341,13 @@ GLXDIRECT_SINGLE(glxdirectEndList) {
   clearResult(result);
   if (!makeCurrent(instance, slot)) return 0;
   GlxDirectContext *node = glxdirectCurrentNode(instance);
-  // A list may end inside a primitive that a later list ends; but one of triangles or beyond
-  // with a single vertex makes the library's list compiler read past its vertex store at the
-  // end of the list: the list's glEnd is given first (such a primitive draws nothing by itself).
-  if (node && node->compileList && instance->insideBegin && node->listTriangles && node->listVertexGiven == 1) {
-    LOG(logChannelWarning, "Lumora: a list ended inside a primitive of one vertex: its glEnd compiled first");
-    glxdirectExecuteRender(instance, 23, nullptr, nullptr);
+  if (!node) return 1;
+  // Inside a glBegin that was executed (GL_COMPILE_AND_EXECUTE) the list cannot end.
+  if (!node->compileList || (node->compileMode == kGlCompileAndExecute && instance->insideBegin)) {
+    glxdirectRecordError(instance, kGlInvalidOperation);
+    return 1;
   }
-  if (node && node->compileList) glxdirectErrorBefore(instance);
-  instance->functions.glEndList();
-  if (!node || !node->compileList) return 1;
-  // The list made now replaces what the name held; what its commands were counted is its own.
-  uint32_t list = node->compileList;
-  uint64_t bytes = node->compileBytes;
-  node->compileList = 0;
-  node->compileBytes = 0;
-  if (glxdirectAccepted(instance))
-    glxdirectListContents(instance, list, bytes);
-  else
-    glxdirectRefundOwner(node->compileOwner, bytes);
+  keepCompiledList(instance, node);
   return 1;
 }
 
@@ -357,13 +364,17 @@ GLXDIRECT_SINGLE(glxdirectGenLists) {
   uint32_t range = 0;
   clearResult(result);
   if (!word(params, length, 0, &range) || !makeCurrent(instance, slot)) return 0;
-  // The library makes a record per name: the names count against the client's budget.
-  uint64_t count = int32_t(range) > 0 ? range : 0;
+  if (instance->insideBegin || int32_t(range) < 0) {
+    glxdirectRecordError(instance, instance->insideBegin ? kGlInvalidOperation : kGlInvalidValue);
+    return 1;
+  }
+  // The names count against the client's budget (the proxy keeps a list for each).
+  uint64_t count = range;
   if (!glxdirectCharge(count * kGlxDirectNameBytes)) return 0;
-  GLuint first = instance->functions.glGenLists(GLsizei(range));
+  uint32_t first = count ? unusedListNames(instance, count) : 0;
   uint64_t added = first == 0 ? 0 : glxdirectAddListNames(instance, first, count);
   glxdirectRefund(xproxyCurrentClient, (count - added) * kGlxDirectNameBytes);
-  if (result) result->value = int32_t(first);
+  if (result) result->value = added == count ? int32_t(first) : 0;
   return 1;
 }
 
@@ -474,7 +485,16 @@ GLXDIRECT_SINGLE(glxdirectIsEnabled) {
 }
 
 GLXDIRECT_SINGLE(glxdirectIsList) {
-  return isOf(instance, slot, params, length, result, instance ? instance->functions.glIsList : nullptr);
+  uint32_t name = 0;
+  clearResult(result);
+  if (!word(params, length, 0, &name) || !makeCurrent(instance, slot)) return 0;
+  bool isList = false;
+  if (instance->insideBegin)
+    glxdirectRecordError(instance, kGlInvalidOperation);
+  else
+    isList = name != 0 && glxdirectListNameHeld(instance, name);
+  if (result) result->value = isList;
+  return 1;
 }
 
 GLXDIRECT_SINGLE(glxdirectIsTexture) {
@@ -628,8 +648,17 @@ struct GlxDirectListRange {
   uint32_t last;
   uint64_t owner;
 };
+// The commands recorded for one list (glxdirect.h gives their form), or a list the library made
+// itself (libraryList, no commands).
+struct GlxDirectListBody {
+  std::vector<uint8_t> commands;
+  uint32_t libraryList;
+};
+// The lists themselves, keyed like the ranges (group and name): a name held may have none yet
+// (GenLists, a NewList not ended); a list always has its name held. Erased with their names.
 struct GlxDirectListNames {
   std::map<uint64_t, GlxDirectListRange> ranges;
+  std::map<uint64_t, GlxDirectListBody> bodies;
 };
 
 namespace {
@@ -684,6 +713,75 @@ bool joinRange(std::map<uint64_t, GlxDirectListRange> &ranges, uint32_t group, u
     LOG_OUT_OF_MEMORY_AT(kSource);
     return false;
   }
+}
+
+// Forgets the lists [from, to) of the group (their count is given back with their names).
+void eraseBodies(GlxDirectListNames *names, uint32_t group, uint32_t from, uint64_t to) {
+  auto &bodies = names->bodies;
+  uint64_t groupKey = uint64_t(group) << 32;
+  for (auto at = bodies.lower_bound(groupKey | from); at != bodies.end() && at->first < groupKey + to;)
+    at = bodies.erase(at);
+}
+
+uint32_t unusedListNames(GlxLibraryInstance *instance, uint64_t count) {
+  uint32_t group = currentGroup(instance);
+  if (group == 0 || count == 0) return 0;
+  uint64_t candidate = 1;
+  if (instance->listNames) {
+    auto &ranges = instance->listNames->ranges;
+    for (auto at = ranges.lower_bound(uint64_t(group) << 32); at != ranges.end() && at->first >> 32 == group; ++at) {
+      uint32_t first = uint32_t(at->first);
+      if (first >= candidate && first - candidate >= count) break;
+      candidate = uint64_t(at->second.last) + 1;
+    }
+  }
+  return candidate + count <= uint64_t(UINT32_MAX) + 1 ? uint32_t(candidate) : 0;
+}
+
+void keepCompiledList(GlxLibraryInstance *instance, GlxDirectContext *node) {
+  uint32_t list = node->compileList;
+  GlxDirectListBody *body = node->compileBody;
+  uint64_t counted = node->compileBytes;
+  node->compileList = 0;
+  node->compileBody = nullptr;
+  node->compileBytes = 0;
+  // What the list keeps is its commands: the room reserved beyond them goes back.
+  uint64_t kept = 0;
+  if (body) {
+    try {
+      body->commands.shrink_to_fit();
+    } catch (const std::exception &) {
+    }
+    kept = body->commands.capacity();
+  }
+  glxdirectRefundOwner(node->compileOwner, counted > kept ? counted - kept : 0);
+  auto drop = [&](const char *why) {
+    if (why) LOG_OUT_OF_MEMORY_AT(kSource);
+    glxdirectRefundOwner(node->compileOwner, kept);
+    delete body;
+    if (!node->heldError) node->heldError = kGlOutOfMemory;
+  };
+  // The name went meanwhile (DeleteLists by a context of the group): EndList makes it again.
+  if (!glxdirectListNameHeld(instance, list)) {
+    if (!glxdirectCharge(kGlxDirectNameBytes)) return drop(nullptr);
+    if (glxdirectAddListNames(instance, list, 1) == 0) {
+      glxdirectRefund(xproxyCurrentClient, kGlxDirectNameBytes);
+      return drop("name");
+    }
+  }
+  if (!instance->listNames) return drop("lists");
+  try {
+    GlxDirectListBody &stored = instance->listNames->bodies[uint64_t(node->shareGroup) << 32 | list];
+    stored.libraryList = 0;
+    stored.commands.clear();
+    stored.commands.shrink_to_fit();
+    if (body) stored.commands.swap(body->commands);
+  } catch (const std::exception &) {
+    return drop("list");
+  }
+  delete body;
+  // The list made now replaces what the name held.
+  glxdirectListContents(instance, list, kept);
 }
 
 }  // namespace
@@ -746,8 +844,10 @@ void glxdirectDeleteListNames(GlxLibraryInstance *instance, uint32_t list, int32
     GlxDirectListRange held = at->second;
     uint32_t from = first > list ? first : list;
     uint64_t to = uint64_t(held.last) + 1 < end ? uint64_t(held.last) + 1 : end;  // exclusive
+    // The library holds only the lists of fonts it made itself (glXUseXFont) among them.
     gl.glDeleteLists(from, GLsizei(to - from));
     giveBack(instance, group, held, from, to);
+    eraseBodies(instance->listNames, group, from, to);
     at = ranges.erase(at);
     // What is left of the range on either side stays.
     try {
@@ -771,11 +871,121 @@ void glxdirectListGroupGone(GlxLibraryInstance *instance, uint32_t shareGroup) {
     glxdirectRefundOwner(at->second.owner, (uint64_t(at->second.last) + 1 - uint32_t(at->first)) * kGlxDirectNameBytes);
     at = ranges.erase(at);
   }
+  eraseBodies(instance->listNames, shareGroup, 0, uint64_t(1) << 32);
 }
 
 void glxdirectFreeListNames(GlxLibraryInstance *instance) {
   if (!instance) return;
   delete instance->listNames;
   instance->listNames = nullptr;
+}
+namespace {
+
+// Room for extra more bytes of records in the list the node makes, counted against the current
+// client before it is taken: false when it passes its lumoraMemory or no memory can be had.
+bool listRoom(GlxDirectContext *node, uint64_t extra) {
+  if (!node->compileBody) node->compileBody = new (std::nothrow) GlxDirectListBody{};
+  if (!node->compileBody) {
+    LOG_OUT_OF_MEMORY_AT(kSource);
+    return false;
+  }
+  std::vector<uint8_t> &commands = node->compileBody->commands;
+  uint64_t need = commands.size() + extra;
+  if (need <= node->compileBytes) return true;
+  // The room grows by half (few copies) and is counted before it is taken; by what is needed
+  // alone when the half does not fit the budget.
+  uint64_t room = node->compileBytes + node->compileBytes / 2;
+  if (room < need) room = need;
+  if (room < 256) room = 256;
+  if (!glxdirectCharge(room - node->compileBytes)) {
+    room = need;
+    if (!glxdirectCharge(room - node->compileBytes)) return false;
+  }
+  try {
+    commands.reserve(room);
+  } catch (const std::exception &) {
+    glxdirectRefund(xproxyCurrentClient, room - node->compileBytes);
+    LOG_OUT_OF_MEMORY_AT(kSource);
+    return false;
+  }
+  node->compileBytes = room;
+  return true;
+}
+
+}  // namespace
+
+bool glxdirectRecordCommand(GlxLibraryInstance *instance, uint32_t opcode, const uint8_t *data, uint64_t size) {
+  GlxDirectContext *node = glxdirectCurrentNode(instance);
+  if (!node || !node->compileList || instance->listDepth) return true;
+  if (size > UINT32_MAX) return false;  // no command is this long
+  uint64_t padded = (size + 3) & ~uint64_t(3);
+  if (!listRoom(node, 8 + padded)) return false;
+  std::vector<uint8_t> &commands = node->compileBody->commands;
+  uint64_t end = commands.size() + 8 + padded;
+  uint8_t header[8];
+  uint32_t length = uint32_t(size);
+  memcpy(header, &opcode, 4);
+  memcpy(header + 4, &length, 4);
+  commands.insert(commands.end(), header, header + 8);
+  if (size) commands.insert(commands.end(), data, data + size);
+  commands.resize(end);  // the padding, zeroed
+  return true;
+}
+
+bool glxdirectRecordFormed(GlxLibraryInstance *instance, const uint8_t *records, uint64_t bytes) {
+  GlxDirectContext *node = glxdirectCurrentNode(instance);
+  if (!node || !node->compileList || instance->listDepth) return true;
+  if (!listRoom(node, bytes)) return false;
+  node->compileBody->commands.insert(node->compileBody->commands.end(), records, records + bytes);
+  return true;
+}
+
+bool glxdirectListBody(GlxLibraryInstance *instance, uint32_t list, const uint8_t **first, const uint8_t **end,
+                       uint32_t *libraryList) {
+  uint32_t group = currentGroup(instance);
+  if (!instance || !instance->listNames || group == 0) return false;
+  auto &bodies = instance->listNames->bodies;
+  auto at = bodies.find(uint64_t(group) << 32 | list);
+  if (at == bodies.end()) return false;
+  *first = at->second.commands.data();
+  *end = *first + at->second.commands.size();
+  *libraryList = at->second.libraryList;
+  return true;
+}
+
+void glxdirectLibraryLists(GlxLibraryInstance *instance, uint32_t first, uint64_t count) {
+  uint32_t group = currentGroup(instance);
+  if (!instance || !instance->listNames || group == 0 || first == 0) return;
+  uint64_t end = uint64_t(first) + count;
+  if (end > uint64_t(UINT32_MAX) + 1) end = uint64_t(UINT32_MAX) + 1;
+  glxdirectListContentsDeleted(instance, group, first, end - first);
+  try {
+    for (uint64_t name = first; name < end; name++) {
+      GlxDirectListBody &body = instance->listNames->bodies[uint64_t(group) << 32 | name];
+      body.commands.clear();
+      body.commands.shrink_to_fit();
+      body.libraryList = uint32_t(name);
+    }
+  } catch (const std::exception &) {
+    LOG_OUT_OF_MEMORY_AT(kSource);
+  }
+}
+
+void glxdirectFreeCompileBody(GlxDirectContext *node) {
+  if (!node) return;
+  delete node->compileBody;
+  node->compileBody = nullptr;
+}
+
+bool glxdirectListState(GlxLibraryInstance *instance, uint32_t pname, int32_t *value) {
+  if (pname != kGlListIndex && pname != kGlListMode && pname != kGlListBase && pname != kGlMaxListNesting) return false;
+  GlxDirectContext *node = instance ? glxdirectCurrentNode(instance) : nullptr;
+  *value = 0;
+  if (pname == kGlMaxListNesting) *value = int32_t(kGlxDirectListNesting);
+  if (!node) return true;
+  if (pname == kGlListIndex) *value = int32_t(node->compileList);
+  if (pname == kGlListMode && node->compileList) *value = int32_t(node->compileMode);
+  if (pname == kGlListBase) *value = int32_t(node->listBase);
+  return true;
 }
 // ===== end of display-list names =====

@@ -30,7 +30,7 @@ constexpr uint32_t kGlMaxTextureSize = 0x0D33, kGlMax3DTextureSize = 0x8073, kGl
                    kGlMaxRectangleTextureSize = 0x84F8, kGlMaxArrayTextureLayers = 0x88FF,
                    kGlMaxRenderbufferSize = 0x84E8, kGlMaxSamples = 0x8D57;
 constexpr uint32_t kGlRenderbuffer = 0x8D41, kGlRenderbufferBinding = 0x8CA7;
-constexpr uint32_t kGlCompile = 0x1300, kGlProgramBindingArb = 0x8677;
+constexpr uint32_t kGlProgramBindingArb = 0x8677;
 // The most samples a multisampled renderbuffer is counted with when the library names no limit.
 constexpr uint32_t kSampleLimit = 64;
 
@@ -303,9 +303,6 @@ GlxDirectLevelVerdict glxdirectTextureLevel(GlxLibraryInstance *instance, uint32
         depth, level);
     return kGlxDirectLevelRefused;
   }
-  // Compiled into a list, the level is the list's contents (counted as such).
-  GlxDirectContext *node = glxdirectCurrentNode(instance);
-  if (node && node->compileList && node->compileMode == kGlCompile) return kGlxDirectLevelCall;
   return countLevel(instance, kGlxDirectTextureStorage, uint32_t(glxdirectGetInteger(instance, info->binding)), target,
                     level, times(uint64_t(width) * uint64_t(height), uint64_t(depth), texelBytes(internalFormat)));
 }
@@ -503,14 +500,6 @@ uint32_t glxdirectTakeHeldError(GlxLibraryInstance *instance) {
 // ===== end of storage and the library's verdict =====
 
 // ===== display-list contents =====
-bool glxdirectListCommand(GlxLibraryInstance *instance, uint64_t bytes) {
-  GlxDirectContext *node = glxdirectCurrentNode(instance);
-  if (!node || !node->compileList) return true;
-  if (!glxdirectCharge(bytes)) return false;
-  node->compileBytes += bytes;
-  return true;
-}
-
 void glxdirectListContents(GlxLibraryInstance *instance, uint32_t list, uint64_t bytes) {
   GlxDirectContext *node = glxdirectCurrentNode(instance);
   if (!node || list == 0) return;

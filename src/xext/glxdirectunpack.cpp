@@ -65,6 +65,41 @@ int64_t glxdirectTightBytes(uint32_t format, uint32_t type, int32_t width, int32
   return total > INT64_MAX ? INT64_MAX : static_cast<int64_t>(total);
 }
 
+namespace {
+
+// The strides of the client's image under the state, and how far it reaches (every factor below
+// 2^36, every product and sum below 2^127).
+struct Reach {
+  __int128 rowStride, imageStride, first, reach;
+};
+
+Reach reachOf(const GlxUnpackState &state, bool bitmap, int64_t pixel, int32_t width, int32_t height, int32_t depth) {
+  int64_t alignment = state.alignment > 0 ? state.alignment : 1;
+  int64_t rowPixels = state.rowLength > 0 ? state.rowLength : width;
+  int64_t imageRows = state.imageHeight > 0 ? state.imageHeight : height;
+  int64_t rowUsed = bitmap ? (rowPixels + 7) / 8 : rowPixels * pixel;
+  Reach r;
+  r.rowStride = (rowUsed + alignment - 1) / alignment * alignment;
+  r.imageStride = r.rowStride * imageRows;
+  r.first = int64_t{state.skipImages} * r.imageStride + int64_t{state.skipRows} * r.rowStride;
+  // The last byte read: the last row of the last image, from its first pixel (bit) on.
+  __int128 rowReach = bitmap ? (int64_t{state.skipPixels} + width + 7) / 8 : (state.skipPixels + int64_t{width}) * pixel;
+  r.reach = r.first + (depth - 1) * r.imageStride + (height - 1) * r.rowStride + rowReach;
+  return r;
+}
+
+}  // namespace
+
+int64_t glxdirectUnpackReach(const GlxUnpackState &state, uint32_t format, uint32_t type, int32_t width,
+                             int32_t height, int32_t depth) {
+  if (width < 0 || height < 0 || depth < 0) return -1;
+  int64_t pixel = pixelBytes(format, type);
+  if (pixel == 0) return -1;
+  if (width == 0 || height == 0 || depth == 0) return 0;
+  __int128 reach = reachOf(state, type == kGlBitmap, pixel, width, height, depth).reach;
+  return reach > INT64_MAX ? INT64_MAX : static_cast<int64_t>(reach);
+}
+
 const char *glxdirectUnpackImage(const GlxUnpackState &state, uint32_t format, uint32_t type, int32_t width,
                                  int32_t height, int32_t depth, const uint8_t *source, uint64_t sourceBytes,
                                  uint8_t *out) {
@@ -73,20 +108,10 @@ const char *glxdirectUnpackImage(const GlxUnpackState &state, uint32_t format, u
   bool bitmap = type == kGlBitmap;
   int64_t pixel = pixelBytes(format, type);
   if (pixel == 0) return "pixel format or type without a size";
-  int64_t alignment = state.alignment > 0 ? state.alignment : 1;
-  int64_t rowPixels = state.rowLength > 0 ? state.rowLength : width;
-  int64_t imageRows = state.imageHeight > 0 ? state.imageHeight : height;
-  // Row and image strides as the library steps through the client's image; every factor below
-  // 2^36, every product and sum below 2^127.
-  int64_t rowUsed = bitmap ? (rowPixels + 7) / 8 : rowPixels * pixel;
-  __int128 rowStride = (rowUsed + alignment - 1) / alignment * alignment;
-  __int128 imageStride = rowStride * imageRows;
-  __int128 first = state.skipImages * imageStride + state.skipRows * rowStride;
+  Reach r = reachOf(state, bitmap, pixel, width, height, depth);
+  __int128 rowStride = r.rowStride, imageStride = r.imageStride, first = r.first;
   int64_t tightRow = bitmap ? (int64_t{width} + 7) / 8 : pixel * width;
-  // The last byte read: the last row of the last image, from its first pixel (bit) on.
-  __int128 rowReach = bitmap ? (int64_t{state.skipPixels} + width + 7) / 8 : (state.skipPixels + int64_t{width}) * pixel;
-  __int128 reach = first + (depth - 1) * imageStride + (height - 1) * rowStride + rowReach;
-  if (reach > static_cast<__int128>(sourceBytes)) return "image beyond the bytes carried";
+  if (r.reach > static_cast<__int128>(sourceBytes)) return "image beyond the bytes carried";
   int unit = bitmap ? 1 : swapUnit(type);
   for (int64_t z = 0; z < depth; z++) {
     for (int64_t y = 0; y < height; y++) {

@@ -21,6 +21,14 @@ struct GlxUnpackState {
 // pair has no size (or a dimension is negative), 0 for an empty image.
 int64_t glxdirectTightBytes(uint32_t format, uint32_t type, int32_t width, int32_t height, int32_t depth);
 
+// Bytes of the client's image the library reads under the state, as GL steps through it: the
+// skipped images and rows whole, then every row of the image but the last whole (its row length
+// when set, else the width, raised to the alignment), and the last row from its first byte to
+// its last pixel (skipped pixels within the row counted); 0 for an empty image, -1 when the pair
+// has no size or a dimension is negative. 64 bits, saturated.
+int64_t glxdirectUnpackReach(const GlxUnpackState &state, uint32_t format, uint32_t type, int32_t width,
+                             int32_t height, int32_t depth);
+
 // Writes the image that starts at source (sourceBytes present there) and is laid out by state
 // into out, tight (glxdirectTightBytes bytes): skips, row length, image height and alignment
 // followed, 2- and 4-byte elements (packed pixels whole) swapped when state.swapBytes, bitmap bits

@@ -26,6 +26,8 @@ static_assert(kGlxDirectScratchLimit <= UINT32_MAX, "the scratch size is kept in
 // The display-list names made through the instance, by share group (glxdirectstate.cpp): what
 // glDeleteLists is given instead of a client's whole range, each with the owner it is counted for.
 struct GlxDirectListNames;
+// The commands recorded for one display list (glxdirectstate.cpp).
+struct GlxDirectListBody;
 // The texture levels counted against clients' budgets (glxdirecttextures.cpp).
 struct GlxDirectTextureLevels;
 
@@ -61,21 +63,23 @@ struct GlxDirectContext {
   // answers it (0: none).
   uint32_t heldError;
   // The display list being made (NewList accepted; 0: none), its mode and the bytes its
-  // commands were counted so far, for the client of that owner serial (glxdirectstate.cpp):
-  // set by NewList, ended by EndList; given back when the context goes meanwhile.
+  // recorded commands take (the room reserved for them), counted for the client of that owner
+  // serial (glxdirectstate.cpp): set by NewList, ended by EndList; given back when the context
+  // goes meanwhile.
   uint32_t compileList;
   uint32_t compileMode;
   uint64_t compileBytes;
   uint64_t compileOwner;
-  // The list being made and its glBegin/glEnd (glxdirectrender.cpp): the components each vertex
-  // attribute has in the library's vertex format for the list (0: not in it; the index is the
-  // render code's own numbering; emptied by NewList and by every command compiled outside a
-  // glBegin that names no attribute), how many vertices the open primitive gave (at most 255), and whether its
-  // mode is checked (GL_TRIANGLES and beyond). The last two are set by every glBegin while a
-  // list is made.
-  uint8_t listAttributeSizes[128];
-  uint8_t listVertexGiven;
-  uint8_t listTriangles;
+  // The commands recorded for that list so far (NULL until the first): made by the first
+  // command recorded (glxdirectRecordCommand), moved into the share group's lists by EndList,
+  // freed by glxdirectFreeCompileBody when the context goes before its EndList.
+  GlxDirectListBody *compileBody;
+  // GL_LIST_BASE: what CallLists adds to each name (set by ListBase, executed or replayed), and
+  // per level of the library's attribute stack the base a PushAttrib of GL_LIST_BIT kept
+  // (listBaseKept bit k: level k kept one), for its PopAttrib.
+  uint32_t listBase;
+  uint32_t listBaseStack[32];
+  uint32_t listBaseKept;
 };
 
 // What the library must have current before a command of a direct context tag runs.
@@ -121,6 +125,14 @@ struct GlxLibraryInstance {
   // one is not), 0 again after a command that changes the arrays before the glEnd. An
   // ArrayElement inside indexes below it.
   uint64_t beginArrayRoom;
+  // The work the current request did beyond its bytes (glxdirectrender.cpp): commands replayed
+  // from display lists, list calls, vertices and points a draw or mesh expands to; set to 0 by
+  // glxdirectRender and glxdirectRenderLarge. workSpent: the bound was met, nothing that expands
+  // runs until the request ends. listDepth: the lists being replayed now, one inside the other.
+  uint64_t workDone;
+  uint64_t workFinished;  // workDone when the library was last finished for the bound
+  uint8_t workSpent;
+  uint8_t listDepth;
   uint16_t referenceCount;  // users beyond the first
   uint32_t renderMode;      // the GL render mode last set; GL_RENDER at first
   uint32_t livePbuffers;

@@ -524,6 +524,60 @@ def gldirect_mesa_inputs(big):
     yield "drawpixels-in-list", 0, single(S_NEWLIST, w(7, 0x1300)) + \
         b"".join(mesa_record(LARGE, 0, gl_large(big, 173, bitmap)) for _ in range(4)) + single(S_ENDLIST, b"") + \
         render(cmd(1, w(7)))
+    # ===== list streams: the lists are the proxy's own =====
+    # Faults of the library's list compiler, each now recorded and replayed by the proxy:
+    # lines and a line strip with an attribute new after the first vertex and a list called
+    # after the glEnd (the proxy died under EndList), a list calling itself twice (2^64 calls),
+    # evaluator commands inside compiled primitives (a heap over-read), draws and images read
+    # from buffer objects (kept beyond the budget), a client leaving while it compiles.
+    newlist = lambda name, mode=0x1300, k=0: single(S_NEWLIST, w(name, mode), k)
+    endlist = lambda k=0: single(S_ENDLIST, b"", k)
+    call = lambda name: cmd(1, w(name))
+    for primitive, name in ((1, "lines"), (3, "line-strip")):
+        for called, how in ((cmd(2, w(1, 0x1405, 3)), "calllists"), (call(3), "calllist")):
+            yield "list-%s-attribute-after-vertex-%s" % (name, how), 0, newlist(44) + \
+                render(begin(primitive) + cmd(74, f(0, 0, 0, 1)) + cmd(11, bytes([1, 2, 3, 0]))) + render(end) + \
+                render(called) + endlist() + render(call(44))
+    yield "list-calling-itself-twice", 0, newlist(1) + render(call(1) + call(1)) + endlist() + \
+        render(call(1)) + single(S_GETERROR, b"") + render(clear)
+    map1 = cmd(144, w(0x0D97) + f(0, 1) + w(2) + f(-1, -1, 0, 1, 1, 0)) + cmd(139, w(0x0D97))
+    evals = cmd(152, f(0.5)) + cmd(156, w(1)) + cmd(151, d(0.25)) + cmd(154, f(0.5, 0.5))
+    for mode in (0x1300, 0x1301):
+        yield "list-evaluators-in-primitives-%x" % mode, 0, render(map1) + newlist(2, mode) + \
+            render(begin(4) + cmd(66, f(0.1, 0.1)) + evals + cmd(66, f(0.9, 0.1)) + end) + \
+            render(begin(1) + cmd(154, f(0.25, 0.75)) + cmd(4196, w(1) + f(1, 0, 0, 1)) + cmd(66, f(0, 0)) + end) + \
+            endlist() + render(call(2))
+    yield "evaluators-in-primitives", 0, render(map1 + begin(4) + cmd(66, f(0.1, 0.1)) + evals + cmd(66, f(0.9, 0.1)) +
+                                                end + begin(1) + cmd(154, f(0.25, 0.75)) +
+                                                cmd(4196, w(1) + f(1, 0, 0, 1)) + cmd(66, f(0, 0)) + end)
+    unpack = cmd(290, w(0x88EC, 3)) + cmd(298, u64(16 << 20) + w(0x88EC, 0x88E4) + bytes([1, 0, 0, 0]))
+    elements = cmd(290, w(0x8893, 2)) + cmd(298, u64(16 << 20) + w(0x8893, 0x88E4) + bytes([1, 0, 0, 0]))
+    image3d = cmd(4114, pixel_header(big, three_d=True) + w(0x806F, 0, 0x8058, 256, 256, 64, 0, 0, 0x1908, 0x1401, 1))
+    yield "list-from-buffer-objects", 0, render(bind(1) + data(8 << 20) + pointer(2, 0x1406) + enable + elements +
+                                                unpack) + newlist(1) + \
+        render(b"".join(cmd(300, w(0, 0, 1 << 20, 0)) for _ in range(40))) + \
+        render(b"".join(cmd(295, u64(0) + w(0, 4 << 20, 0x1405)) for _ in range(10))) + \
+        render(image3d * 10) + endlist() + render(call(1)) + single(S_GETERROR, b"")
+    yield "list-client-leaves-while-compiling", ONE_CLIENT, newlist(9, 0x1300, 1) + \
+        b"".join(mesa_record(LARGE, 0, gl_large(big, 173, bitmap), 1) for _ in range(8)) + life(L_LEAVE, k=1) + \
+        render(clear + call(9), 0)
+    yield "list-shared-deleted-while-compiling", SHARED, newlist(5, 0x1300, 0) + render(strip, 0) + \
+        single(S_DELETELISTS, w(5, 1), 1) + render(strip, 0) + endlist(0) + render(call(5), 1) + \
+        single(S_DELETELISTS, w(1, 100), 1) + render(call(5), 0)
+    # Lists one inside the other beyond GL_MAX_LIST_NESTING, and CallLists of every type after a
+    # list base.
+    nested = b"".join(newlist(n) + render(cmd(70, f(n / 100.0, 0, 0)) + call(n + 1)) + endlist() for n in range(1, 70))
+    yield "list-nesting", 0, nested + render(begin(0) + call(1) + end)
+    names = [(0x1400, bytes([1, 2, 0xFF, 0])), (0x1401, bytes([1, 2, 3, 0])), (0x1402, w(1)[:2] * 2),
+             (0x1403, w(2)[:2] * 2), (0x1404, w(1, 2)), (0x1405, w(3, 0xFFFFFFFF)), (0x1406, f(2.0, 1e30)),
+             (0x1407, bytes([0, 1, 0, 2])), (0x1408, bytes([0, 0, 1, 0, 0, 2, 0, 0])), (0x1409, bytes([0, 0, 0, 3]))]
+    calllists = b"".join(cmd(2, w(2, t) + data_) for t, data_ in names)
+    yield "list-calllists-every-type", 0, newlist(11) + render(strip) + endlist() + \
+        render(cmd(3, w(10)) + calllists + cmd(3, w(0)) + calllists) + single(S_GETERROR, b"")
+    arrays = cmd(193, w(3, 1, 4) + w(0x1406, 2, 0x8074) + f(0, 0, 1, 0, 0, 1))
+    carried = cmd(300, w(4, 0, 3, 1) + w(0x1406, 2, 0x8074, 0, 0) + f(0, 0, 1, 0, 0, 1))
+    yield "list-client-arrays-both-modes", 0, newlist(3, 0x1301) + render(arrays + carried) + endlist() + \
+        newlist(4) + render(arrays + carried + call(3)) + endlist() + render(call(4) + call(3))
     # The fake library's seeds, but for its tag operations (kind 6 means other things here).
     for name, data_ in gldirect_inputs(big):
         if name != "tags":

@@ -42,13 +42,14 @@ class LumoraApps : public ::testing::Test {
   static void SetUpTestSuite() { tarvoBlockSignals(); }
   void SetUp() override {
     XvfbOptions x;
-    x.screens = {"800x600x24"};
+    x.screens.assign(size_t(heads()), "800x600x24");
     x.extraArguments = {"-nolisten", "tcp"};
     x.iglx = indirectHead();
     ASSERT_EQ(xvfb.start(x), "");
     TarvoOptions options;
     options.arguments = {"screen", "%D.0"};
     if (!indirectHead()) options.arguments.insert(options.arguments.end(), {"lumora", "on"});
+    if (heads() > 1) options.arguments.insert(options.arguments.end(), {"tags", "anyScreen"});
     options.logTypes = {"steps", "Xhints"};
     options.noReset = noReset();
     // Mesa's driver keeps a little memory per closed Display: no leak detection in tarvo.
@@ -57,6 +58,8 @@ class LumoraApps : public ::testing::Test {
     ASSERT_EQ(tarvo.start(xvfb.displayName(), options), "");
   }
   virtual bool noReset() const { return true; }
+  // The screens of the display, each a head of tarvo's meta screen.
+  virtual int heads() const { return 1; }
   // The head's GL forwarded to Xvfb's own indirect GLX instead of the library inside tarvo.
   virtual bool indirectHead() const { return false; }
   // tarvo ends cleanly (a sanitizer's report at exit shows in its status).
@@ -232,6 +235,27 @@ TEST_F(LumoraApps, GlxgearsDrawsItsGears) {
   EXPECT_GT(pixels.red, 500) << "green " << pixels.green << " blue " << pixels.blue << " other " << pixels.other;
   EXPECT_GT(pixels.green, 500) << "red " << pixels.red << " blue " << pixels.blue << " other " << pixels.other;
   EXPECT_GT(pixels.blue, 500) << "red " << pixels.red << " green " << pixels.green << " other " << pixels.other;
+  EXPECT_EQ(tarvo.wait(0), -1) << "tarvo ended:\n" << tarvo.log();
+}
+
+// Two heads served by the library (gears are display lists, replayed by tarvo): glxgears draws
+// its gears and glxinfo shows the library.
+class LumoraAppsTwoHeads : public LumoraApps {
+ protected:
+  int heads() const override { return 2; }
+};
+
+TEST_F(LumoraAppsTwoHeads, GlxgearsAndGlxinfoRunOnTwoHeads) {
+  GearPixels pixels;
+  std::string out = runGears(tarvo.displayName(), xvfb.displayName(), 4, &pixels);
+  EXPECT_EQ(out.find("Error"), std::string::npos) << out;
+  ASSERT_EQ(pixels.error, "") << out << tarvo.log();
+  EXPECT_GT(pixels.red, 500) << "green " << pixels.green << " blue " << pixels.blue << " other " << pixels.other;
+  EXPECT_GT(pixels.green, 500) << "red " << pixels.red << " blue " << pixels.blue << " other " << pixels.other;
+  EXPECT_GT(pixels.blue, 500) << "red " << pixels.red << " green " << pixels.green << " other " << pixels.other;
+  std::string info = run("glxinfo");
+  EXPECT_NE(info.find("exit=0"), std::string::npos) << info;
+  EXPECT_NE(info.find("direct rendering: No"), std::string::npos) << info;
   EXPECT_EQ(tarvo.wait(0), -1) << "tarvo ended:\n" << tarvo.log();
 }
 

@@ -53,15 +53,22 @@ GlxCommand copyTexImage(uint32_t format, int32_t side) {
   for (uint32_t v : {kTexture2D, 0u, format, 0u, 0u, uint32_t(side), uint32_t(side), 0u}) glxcommandPut32(copy, v);
   return copy;
 }
-GlxCommand bindBuffer(uint32_t buffer) {
+GlxCommand bindBuffer(uint32_t buffer, uint32_t target = kArrayBuffer) {
   GlxCommand bind{kRopBindBuffer, {}};
-  return glxcommandPut32(glxcommandPut32(bind, kArrayBuffer), buffer);
+  return glxcommandPut32(glxcommandPut32(bind, target), buffer);
 }
-// BufferData of size bytes into the array buffer: the bytes carried, or none (a NULL pointer).
-GlxCommand bufferData(uint64_t size, bool carried) {
+// A command of 32-bit words.
+GlxCommand words(uint16_t opcode, std::initializer_list<uint32_t> values) {
+  GlxCommand command{opcode, {}};
+  for (uint32_t v : values) glxcommandPut32(command, v);
+  return command;
+}
+// BufferData of size bytes into the array buffer (or another target): the bytes carried, or none
+// (a NULL pointer).
+GlxCommand bufferData(uint64_t size, bool carried, uint32_t target = kArrayBuffer) {
   GlxCommand data{kRopBufferData, {}};
   data.fields.push_back(GlxCommandField{8, size, {}});
-  glxcommandPut32(glxcommandPut32(data, kArrayBuffer), kStaticDraw);
+  glxcommandPut32(glxcommandPut32(data, target), kStaticDraw);
   glxcommandPut8(data, carried ? 0 : 1);
   for (int k = 0; k < 3; k++) glxcommandPut8(data, 0);
   if (carried) glxcommandPutRaw(data, GlxBytes(size, 0x5a));
@@ -333,6 +340,89 @@ TEST_F(LumoraBudget, ListContentsCountByTheirBytesBudget16M) {
     EXPECT_EQ(client.errorAfter(client.single(kMinorEndList, tag)), 0);
     client.raw.close();
   }
+}
+
+// A list keeps what its draws and images read from buffer objects when it is compiled, counted
+// by its bytes: 40 draws of 1 Mi points from an 8 MiB array buffer, 10 of 4 Mi indices from an
+// element buffer and 10 three-dimensional images of 16 MiB from a pixel-unpack buffer compiled
+// into one list pass the budget left but for one image (BadAlloc, nothing kept; the library's
+// list compiler kept every vertex and image it read, uncounted), and tarvo's resident set stays
+// within the budget. Draws of 2^15 points fit; a CallLists of such a list 100 times passes the
+// request's bound: the replay ends, GL_OUT_OF_MEMORY.
+TEST_F(LumoraBudget, ListsKeepWhatTheyReadCountedBudget64M) {
+  for (char order : {'l', 'B'}) {
+    SCOPED_TRACE(order);
+    LumoraClient client;
+    uint32_t tag = currentOnPbuffer(client, order);
+    ASSERT_NE(tag, 0u) << tarvo.log();
+    long before = residentKb(tarvo.pid());
+    constexpr uint32_t kElementBuffer = 0x8893, kUnpackBuffer = 0x88EC;
+    client.render(tag, {bindBuffer(1), bufferData(8u << 20, false), words(291, {0, 0, 0x8074, 0, 2, 0x1406, 0, 0}),
+                        words(292, {0x8074, 0}), bindBuffer(2, kElementBuffer),
+                        bufferData(16u << 20, false, kElementBuffer), bindBuffer(3, kUnpackBuffer),
+                        bufferData(16u << 20, false, kUnpackBuffer)});
+    client.send(client.single(kMinorNewList, tag).i(1).i(kGlCompile));
+    int refused = 0;
+    auto compiled = [&](const GlxCommand &command) {
+      int error = client.errorAfter(glxcommandRenderRequest(client.major, tag, {command}, client.big));
+      EXPECT_TRUE(error == 0 || error == kBadAlloc) << error;
+      refused += error == kBadAlloc;
+    };
+    for (int k = 0; k < 40; k++) compiled(words(300, {0, 0, 1u << 20, 0}));
+    for (int k = 0; k < 10; k++) compiled(words(295, {0, 0, 0, 4u << 20, 0x1405}));
+    // TexImage3D of 256 x 256 x 64 RGBA bytes from the unpack buffer (no image carried).
+    GlxCommand image = words(4114, {0, 0, 0, 0, 0, 0, 0, 0, 4, 0x806F, 0, kRgba8, 256, 256, 64, 0, 0, kRgba,
+                                    kUnsignedByte, 1});
+    EXPECT_EQ(refused, 50);
+    // The images are read from the buffer as well: the budget takes one.
+    for (int k = 0; k < 10; k++) compiled(image);
+    EXPECT_EQ(refused, 59);
+    EXPECT_EQ(client.errorAfter(client.single(kMinorEndList, tag)), 0);
+    {
+      SCOPED_TRACE("compiled");
+      expectWithinBudget(before);
+    }
+    client.render(tag, {words(1, {1})});
+    client.ask(client.single(kMinorGetError, tag));
+    {
+      SCOPED_TRACE("called");
+      expectWithinBudget(before);
+    }
+    client.render(tag, {bindBuffer(0, kUnpackBuffer)});
+    client.send(client.single(kMinorNewList, tag).i(2).i(kGlCompile));
+    for (int k = 0; k < 4; k++) compiled(words(300, {0, 0, 1u << 15, 0}));
+    EXPECT_EQ(refused, 59);
+    EXPECT_EQ(client.errorAfter(client.single(kMinorEndList, tag)), 0);
+    GlxCommand calls = words(2, {100, 0x1401});
+    glxcommandPutRaw(calls, GlxBytes(100, 2));
+    client.render(tag, {calls});
+    RawBytes error = client.ask(client.single(kMinorGetError, tag));
+    EXPECT_EQ(client.word(error, 8), 0x0505u);  // GL_OUT_OF_MEMORY
+    expectWithinBudget(before);
+    client.raw.close();
+  }
+}
+
+// A client that ends while it makes a list leaves nothing behind: five clients one after the
+// other, each compiling 48 MiB and closing without EndList, leave tarvo's resident set within
+// one budget (the library kept each open list, and the client's count was given back anyway).
+TEST_F(LumoraBudget, ListsOfClientsThatEndWhileCompilingGoBudget64M) {
+  long before = -1;
+  GlxCommand pixels = glxcommandDrawPixels(GlxPixelHeader{}, 1024, 1024, kRgba, kUnsignedByte, GlxBytes(4u << 20, 0x33));
+  for (int round = 0; round < 5; round++) {
+    char order = round % 2 ? 'B' : 'l';
+    SCOPED_TRACE(round);
+    LumoraClient client;
+    uint32_t tag = currentOnPbuffer(client, order);
+    ASSERT_NE(tag, 0u) << tarvo.log();
+    if (before < 0) before = residentKb(tarvo.pid());
+    client.send(client.single(kMinorNewList, tag).i(1).i(round % 2 ? 0x1301 : kGlCompile));
+    for (int k = 0; k < 12; k++) EXPECT_EQ(client.renderLarge(tag, pixels), 0);
+    client.raw.close();
+  }
+  LumoraClient last;
+  ASSERT_NE(currentOnPbuffer(last, 'l'), 0u);
+  expectWithinBudget(before);
 }
 
 }  // namespace

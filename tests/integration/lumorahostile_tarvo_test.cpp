@@ -6,13 +6,15 @@
 // client's next request is answered, another client is served, and tarvo ends with status 0 (an
 // AddressSanitizer report would change it).
 // The pixel-store settings of images drawn through tarvo draw what Xvfb's own GL (+iglx) draws
-// for the same commands (LumoraPixelStore).
+// for the same commands (LumoraPixelStore). Display lists draw what their commands draw at once
+// (LumoraLists).
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "lumoraclient_fixture.h"
@@ -260,27 +262,156 @@ TEST_P(LumoraHostile, IndicesBeyondTheLibrarysAndReadsItCannotServe) {
   EXPECT_EQ(glError, 0x0500u);                                           // GL_INVALID_ENUM
 }
 
-// A material for both faces after a vertex of a quad strip while a list is made (the fuzzer's
-// trigger): Mesa's list compiler would read past its vertex store. Kept from the library and
-// answered with GL_INVALID_OPERATION, in both list modes; the list is still made and drawn.
-TEST_P(LumoraHostile, AttributesNewAfterAVertexInAListAreRefused) {
+// Display lists are the proxy's own: streams that crashed or overran the library's list
+// compiler are recorded and replayed through the checks of immediate commands. A material for
+// both faces after a vertex of a quad strip; an attribute new after the first vertex of lines
+// and a line strip with a list called (CallList, CallLists) after the primitive's glEnd, all in
+// one list (the proxy died under glxdirectEndList); evaluator commands inside a compiled
+// glBegin, and one before the first vertex of lines (a heap over-read in the library). Each list
+// is made without error in both modes and draws.
+TEST_P(LumoraHostile, StreamsThatBrokeTheLibrarysListCompilerAreServed) {
   HostileClient &c = client;
   auto f = [](float v) { return floatBits(v); };
-  for (uint32_t mode : {0x1300u, 0x1301u}) {
-    EXPECT_EQ(c.raw.send(RawRequest(c.big).b(c.major).b(101).s(0).i(c.tag).i(1).i(mode).done()), "");
-    RawRequest r(c.big);
-    r.b(c.major).b(1).s(0).i(c.tag);
-    r.s(8).s(4).i(8);                                                       // Begin(GL_QUAD_STRIP)
-    for (int k = 0; k < 2; k++) r.s(16).s(30).i(f(0)).i(f(0)).i(f(1)).s(16).s(70).i(f(0.5f)).i(0).i(0);
-    r.s(28).s(97).i(0x0408).i(0x1602).i(f(0.8f)).i(f(0.2f)).i(f(0.2f)).i(f(1));  // the material
-    r.s(16).s(70).i(0).i(f(0.5f)).i(0).s(4).s(23);                               // Vertex, End
-    EXPECT_EQ(c.raw.send(r.done()), "");
+  auto newList = [&](uint32_t list, uint32_t mode) {
+    EXPECT_EQ(c.raw.send(RawRequest(c.big).b(c.major).b(101).s(0).i(c.tag).i(list).i(mode).done()), "");
+  };
+  auto endList = [&](uint32_t list) {
     uint32_t glError = 0;
-    EXPECT_EQ(c.errorOf(RawRequest(c.big).b(c.major).b(102).s(0).i(c.tag).done(), &glError), 0);
-    EXPECT_EQ(glError, 0x0502u) << std::hex << mode;  // GL_INVALID_OPERATION
-    EXPECT_EQ(c.errorOf(c.render(1, c.data().i(1)), &glError), 0);
-    EXPECT_EQ(glError, 0u);
+    EXPECT_EQ(c.errorOf(RawRequest(c.big).b(c.major).b(102).s(0).i(c.tag).done(), &glError), 0) << list;
+    EXPECT_EQ(glError, 0u) << list;
+    EXPECT_EQ(c.errorOf(c.render(1, c.data().i(list)), &glError), 0) << list;
+    EXPECT_EQ(glError, 0u) << list;
     EXPECT_EQ(c.finish(), "");
+  };
+  // A GLXRender of several commands; each adds its header and data.
+  struct Commands {
+    RawRequest r;
+    Commands &add(uint16_t opcode, const RawRequest &d) {
+      r.s(uint16_t(4 + lumoraPad4(d.d.size()))).s(opcode);
+      r.d.insert(r.d.end(), d.d.begin(), d.d.end());
+      r.d.resize(r.d.size() + (lumoraPad4(d.d.size()) - d.d.size()), 0);
+      return *this;
+    }
+  };
+  auto commands = [&] {
+    Commands k{RawRequest(c.big)};
+    k.r.b(c.major).b(1).s(0).i(c.tag);
+    return k;
+  };
+  // A one-dimensional vertex map over [0, 1] of two points, enabled.
+  EXPECT_EQ(c.errorOf(c.render(144, c.data().i(0x0D97).i(f(0)).i(f(1)).i(2).i(f(-1)).i(0).i(0).i(f(1)).i(0).i(0))), 0);
+  EXPECT_EQ(c.errorOf(c.render(139, c.data().i(0x0D97))), 0);
+  uint32_t list = 40;
+  for (uint32_t mode : {0x1300u, 0x1301u}) {
+    SCOPED_TRACE(mode);
+    newList(++list, mode);
+    Commands strip = commands();
+    strip.add(4, c.data().i(8));  // Begin(GL_QUAD_STRIP)
+    for (int k = 0; k < 2; k++)
+      strip.add(30, c.data().i(f(0)).i(f(0)).i(f(1))).add(70, c.data().i(f(0.5f)).i(0).i(0));
+    strip.add(97, c.data().i(0x0408).i(0x1602).i(f(0.8f)).i(f(0.2f)).i(f(0.2f)).i(f(1)));
+    strip.add(70, c.data().i(0).i(f(0.5f)).i(0)).add(23, c.data());
+    EXPECT_EQ(c.raw.send(strip.r.done()), "");
+    endList(list);
+    for (uint32_t primitive : {1u, 3u}) {  // GL_LINES, GL_LINE_STRIP
+      for (bool several : {false, true}) {
+        newList(++list, mode);
+        Commands open = commands();
+        open.add(4, c.data().i(primitive)).add(74, c.data().i(0).i(0).i(0).i(f(1))).add(11, c.data().b(1).b(2).b(3));
+        EXPECT_EQ(c.raw.send(open.r.done()), "");
+        EXPECT_EQ(c.raw.send(commands().add(23, c.data()).r.done()), "");
+        if (several)
+          EXPECT_EQ(c.raw.send(commands().add(2, c.data().i(1).i(0x1405).i(3)).r.done()), "");
+        else
+          EXPECT_EQ(c.raw.send(commands().add(1, c.data().i(3)).r.done()), "");
+        endList(list);
+      }
+    }
+    // Evaluator commands inside a compiled glBegin of triangles, and before the first vertex of
+    // lines with a generic attribute after it.
+    newList(++list, mode);
+    Commands eval = commands();
+    eval.add(4, c.data().i(4)).add(66, c.data().i(f(0.1f)).i(f(0.1f)));
+    eval.add(152, c.data().i(f(0.5f))).add(156, c.data().i(1)).add(151, c.data().i(0).i(0));
+    eval.add(154, c.data().i(f(0.5f)).i(f(0.5f))).add(66, c.data().i(f(0.9f)).i(f(0.1f))).add(23, c.data());
+    eval.add(4, c.data().i(1)).add(154, c.data().i(f(0.25f)).i(f(0.75f)));
+    eval.add(4196, c.data().i(1).i(f(1)).i(f(0)).i(f(0)).i(f(1))).add(66, c.data().i(0).i(0)).add(23, c.data());
+    EXPECT_EQ(c.raw.send(eval.r.done()), "");
+    endList(list);
+  }
+}
+
+// A list that calls itself twice would make 2^64 calls: the request's replay ends at its bound,
+// the client's next GetError answers GL_OUT_OF_MEMORY, and the client (and every other) is
+// served after it. Nesting stops at GL_MAX_LIST_NESTING, which the proxy answers itself.
+TEST_P(LumoraHostile, ASelfCallingListEndsAtTheRequestsBound) {
+  HostileClient &c = client;
+  EXPECT_EQ(c.raw.send(RawRequest(c.big).b(c.major).b(101).s(0).i(c.tag).i(1).i(0x1300).done()), "");
+  EXPECT_EQ(c.raw.send(c.render(1, c.data().i(1))), "");
+  EXPECT_EQ(c.raw.send(c.render(1, c.data().i(1))), "");
+  uint32_t glError = 0;
+  EXPECT_EQ(c.errorOf(RawRequest(c.big).b(c.major).b(102).s(0).i(c.tag).done(), &glError), 0);
+  EXPECT_EQ(glError, 0u);
+  EXPECT_EQ(c.errorOf(c.render(1, c.data().i(1)), &glError), 0);
+  EXPECT_EQ(glError, 0x0505u);  // GL_OUT_OF_MEMORY
+  EXPECT_EQ(c.finish(), "");
+  // GetIntegerv singles (117): GL_MAX_LIST_NESTING; GL_LIST_BASE kept by PushAttrib of
+  // GL_LIST_BIT and restored by its PopAttrib, left alone by one without it.
+  auto integer = [&](uint32_t pname) {
+    RawBytes answer;
+    EXPECT_EQ(c.raw.roundTrip(RawRequest(c.big).b(c.major).b(117).s(0).i(c.tag).i(pname).done(), answer, 20000), "");
+    return answer.size() >= 32 ? rawGet32(answer, 16, c.big) : 0xFFFFFFFFu;
+  };
+  EXPECT_EQ(integer(0x0B31), 64u);
+  EXPECT_EQ(c.raw.send(c.render(3, c.data().i(5))), "");
+  EXPECT_EQ(c.raw.send(c.render(142, c.data().i(0x00020000))), "");
+  EXPECT_EQ(c.raw.send(c.render(3, c.data().i(9))), "");
+  EXPECT_EQ(c.raw.send(c.render(142, c.data().i(0x00000001))), "");
+  EXPECT_EQ(c.raw.send(c.render(3, c.data().i(11))), "");
+  EXPECT_EQ(c.raw.send(c.render(141, c.data())), "");
+  EXPECT_EQ(integer(0x0B32), 11u);
+  EXPECT_EQ(c.raw.send(c.render(141, c.data())), "");
+  EXPECT_EQ(integer(0x0B32), 5u);
+}
+
+// Images are sized as GL reads them: the last row only to its last pixel, skipped pixels within
+// the rows, a row length below the width and an image height below the height as set. A 13x9
+// image of 140 bytes (alignment 2, 15 pixels skipped) is drawn (tarvo asked for 141); 136 bytes
+// are BadLength.
+TEST_P(LumoraHostile, ImagesAreSizedAsGlReadsThem) {
+  HostileClient &c = client;
+  constexpr uint32_t kLuminance = 0x1909;
+  auto drawPixels = [&](const Store &store, int32_t width, int32_t height, uint32_t format, size_t bytes) {
+    RawRequest d = c.data();
+    header2d(d, store).i(uint32_t(width)).i(uint32_t(height)).i(format).i(kUnsignedByte);
+    return c.render(173, d.pad(bytes));
+  };
+  uint32_t glError = 0;
+  EXPECT_EQ(c.errorOf(drawPixels({0, 0, 15, 2, 0, 0}, 13, 9, kLuminance, 140), &glError), 0);
+  EXPECT_EQ(glError, 0u);
+  EXPECT_EQ(c.errorOf(drawPixels({0, 0, 15, 2, 0, 0}, 13, 9, kLuminance, 136)), kBadLength);
+  // Rows of 4 pixels for an image 8 wide: 3 rows of 16 bytes and the last one's 32.
+  EXPECT_EQ(c.errorOf(drawPixels({4, 0, 0, 4, 0, 0}, 8, 4, kRgba, 80), &glError), 0);
+  EXPECT_EQ(glError, 0u);
+  EXPECT_EQ(c.errorOf(drawPixels({4, 0, 0, 4, 0, 0}, 8, 4, kRgba, 76)), kBadLength);
+  // Images of one row for 8 rows, 2 deep: the first image's row, then 8 rows of 32 bytes.
+  EXPECT_EQ(c.errorOf(c.render(4114, texImage3d(c, kRgba, kUnsignedByte, 8, 2, 1, 0, 32 + 8 * 32)), &glError), 0);
+  EXPECT_EQ(glError, 0u);
+  EXPECT_EQ(c.errorOf(c.render(4114, texImage3d(c, kRgba, kUnsignedByte, 8, 2, 1, 0, 8 * 32))), kBadLength);
+  EXPECT_EQ(c.finish(), "");
+}
+
+// SeparableFilter2D of a format/type pair without a size records the GL error a server gives,
+// as every other pixel command does.
+TEST_P(LumoraHostile, SeparableFilterOfAPairWithoutASizeIsAGlError) {
+  HostileClient &c = client;
+  for (auto [format, type, expected] : {std::tuple{kRgba, 0x1234u, kGlInvalidEnum}, {kRgba, kBitmap, kGlInvalidEnum},
+                                        {0x1234u, kUnsignedByte, kGlInvalidEnum}}) {
+    RawRequest d = c.data();
+    header2d(d, 0).i(0x8012).i(kRgba).i(2).i(2).i(format).i(type).pad(32);
+    uint32_t glError = 0;
+    EXPECT_EQ(c.errorOf(c.render(4109, d), &glError), 0);
+    EXPECT_EQ(glError, expected) << std::hex << format << " " << type;
   }
 }
 
@@ -517,6 +648,225 @@ TEST_P(LumoraPixelStore, DrawPixelsBitmapAndTexturesDrawThePixelsTheStoreSelects
   EXPECT_EQ(glError, 0u);
   expectPixels("texture", [](int x, int y) { return colourOf(x / 8, y / 8); });
 }
+
+// ===== display lists draw what their commands draw =====
+// A window of 32x32 pixels drawn by streams of every kind (primitives with every attribute, a
+// texture, pixel images, evaluators, client arrays, nested lists), each at once and from a list
+// made in both modes: CallList draws exactly the pixels of the commands executed at once,
+// GL_COMPILE draws nothing, GL_COMPILE_AND_EXECUTE draws them while the list is made.
+class LumoraLists : public LumoraHostileRig {
+ protected:
+  void TearDown() override {
+    client.raw.close();
+    lumoraExpectServedAndStop(tarvo, false);
+  }
+  struct Command {
+    uint16_t opcode;
+    RawRequest data;
+  };
+  using Commands = std::vector<Command>;
+  // The commands as one GLXRender.
+  RawBytes render(const Commands &commands) {
+    RawRequest r(client.big);
+    r.b(client.major).b(1).s(0).i(client.tag);
+    for (const Command &k : commands) {
+      r.s(uint16_t(4 + lumoraPad4(k.data.d.size()))).s(k.opcode);
+      r.d.insert(r.d.end(), k.data.d.begin(), k.data.d.end());
+      r.d.resize(r.d.size() + (lumoraPad4(k.data.d.size()) - k.data.d.size()), 0);
+    }
+    return r.align().done();
+  }
+  void send(const Commands &commands) { ASSERT_EQ(client.raw.send(render(commands)), ""); }
+  void single(uint8_t minor, std::vector<uint32_t> words) {
+    RawRequest r(client.big);
+    r.b(client.major).b(minor).s(0).i(client.tag);
+    for (uint32_t w : words) r.i(w);
+    ASSERT_EQ(client.raw.send(r.done()), "");
+  }
+  // The window cleared to dark grey, then what draw sends, then the pixels (no GL error).
+  std::vector<uint32_t> drawn(const std::function<void()> &draw) {
+    send({{130, d().i(f(0.25f)).i(f(0.25f)).i(f(0.25f)).i(f(1))}, {127, d().i(0x4000)}});
+    draw();
+    EXPECT_EQ(client.finish(), "");
+    RawBytes answer;
+    EXPECT_EQ(client.raw.roundTrip(RawRequest(client.big).b(client.major).b(115).s(0).i(client.tag).done(), answer,
+                                   20000),
+              "");
+    EXPECT_EQ(answer.size() >= 12 ? rawGet32(answer, 8, client.big) : 1u, 0u);
+    return client.pixels();
+  }
+  RawRequest d() const { return client.data(); }
+  static uint32_t f(float v) { return floatBits(v); }
+};
+
+TEST_P(LumoraLists, CallListDrawsWhatTheCommandsDrawAtOnce) {
+  auto v2 = [&](float x, float y) { return Command{66, d().i(f(x)).i(f(y))}; };
+  auto c3 = [&](float r, float g, float b) { return Command{8, d().i(f(r)).i(f(g)).i(f(b))}; };
+  // A 2x2 RGBA texture of four colours (pixel header, target, level, components, width, height,
+  // border, format, type).
+  RawRequest texture = d();
+  header2d(texture, 0).i(0x0DE1).i(0).i(kRgba).i(2).i(2).i(0).i(kRgba).i(kUnsignedByte);
+  for (uint32_t texel : {0xFF0000FFu, 0x00FF00FFu, 0x0000FFFFu, 0xFFFF00FFu})
+    texture.b(uint8_t(texel >> 24)).b(uint8_t(texel >> 16)).b(uint8_t(texel >> 8)).b(uint8_t(texel));
+  RawRequest pixels = d();
+  header2d(pixels, 0).i(4).i(4).i(kRgba).i(kUnsignedByte);
+  for (int k = 0; k < 16; k++) pixels.b(uint8_t(40 * (k % 6))).b(200).b(uint8_t(15 * k)).b(255);
+  RawRequest bitmap = d();
+  header2d(bitmap, 0).i(8).i(8).i(f(0)).i(f(0)).i(f(9)).i(f(0));
+  for (int k = 0; k < 8; k++) bitmap.b(uint8_t(0xA5 >> (k % 3)));
+  // DrawArrays (193) of a triangle with carried vertex (2 floats) and colour (3 bytes) arrays.
+  RawRequest arrays = d();
+  arrays.i(3).i(2).i(4 /* GL_TRIANGLES */).i(kFloat).i(2).i(kVertexArray).i(kUnsignedByte).i(3).i(0x8076);
+  for (auto [x, y] : {std::pair{-0.9f, 0.9f}, {-0.1f, 0.9f}, {-0.5f, 0.1f}})
+    arrays.i(f(x)).i(f(y)).b(250).b(uint8_t(x * -200)).b(30).b(0);
+  const std::vector<std::pair<const char *, Commands>> streams = {
+      {"primitives with every attribute",
+       {{104, d().i(0x1D01)}, c3(1, 0, 0), {4, d().i(4)}, v2(-1, -1), {11, d().b(0).b(255).b(0)}, v2(0, -1),
+        {16, d().i(f(0)).i(f(0)).i(f(1)).i(f(1))}, v2(0, 0), {23, d()},
+        {4, d().i(8)}, {30, d().i(0).i(0).i(f(1))}, {54, d().i(f(0)).i(f(1))}, {4129, d().i(f(0.2f)).i(0).i(0)},
+        {4124, d().i(f(0.5f))}, v2(0.1f, 0.1f), {97, d().i(0x0408).i(0x1602).i(f(0.8f)).i(f(0.2f)).i(f(0.2f)).i(f(1))},
+        v2(0.1f, 0.9f), c3(0, 1, 1), v2(0.9f, 0.1f), {203, d().i(0x84C0).i(f(1)).i(f(1))}, v2(0.9f, 0.9f), {23, d()},
+        {4, d().i(1)}, {74, d().i(f(-1)).i(f(0.5f)).i(0).i(f(1))}, {11, d().b(255).b(255).b(0)}, v2(0, 0.5f),
+        {23, d()}, {100, d().i(f(3))}, {4, d().i(0)}, v2(-0.5f, -0.5f), {23, d()}}},
+      {"a texture",
+       {{110, texture}, {107, d().i(0x0DE1).i(0x2801).i(0x2600)}, {107, d().i(0x0DE1).i(0x2800).i(0x2600)},
+        {139, d().i(0x0DE1)}, c3(1, 1, 1), {4, d().i(7)}, {54, d().i(0).i(0)}, v2(-1, -1), {54, d().i(f(1)).i(0)},
+        v2(1, -1), {54, d().i(f(1)).i(f(1))}, v2(1, 1), {54, d().i(0).i(f(1))}, v2(-1, 1), {23, d()},
+        {138, d().i(0x0DE1)}}},
+      {"pixel images",
+       {{34, d().i(f(-0.5f)).i(f(-0.5f))}, {173, pixels}, c3(1, 0, 1), {34, d().i(f(0.2f)).i(f(0.2f))}, {5, bitmap}}},
+      {"evaluators",
+       {{144, d().i(0x0D97).i(f(0)).i(f(1)).i(2).i(f(-1)).i(f(-1)).i(0).i(f(1)).i(f(1)).i(0)}, {139, d().i(0x0D97)},
+        {148, d().i(8).i(f(0)).i(f(1))}, c3(0, 1, 0), {155, d().i(0x1B01).i(0).i(8)}, c3(1, 1, 0), {4, d().i(3)},
+        {152, d().i(f(0))}, {152, d().i(f(0.5f))}, {156, d().i(8)}, {23, d()}, {138, d().i(0x0D97)}}},
+      {"client arrays", {{193, arrays}}},
+      {"nested lists", {{3, d().i(0)}, {1, d().i(200)}, {2, d().i(2).i(0x1401).b(200).b(201).b(0).b(0)}}},
+  };
+  // Lists 200 and 201, called from the streams: a quad, and a line strip calling 200 again.
+  single(101, {200, 0x1300});
+  send({c3(0, 0, 1), {4, d().i(7)}, v2(0.3f, -0.9f), v2(0.9f, -0.9f), v2(0.9f, -0.3f), v2(0.3f, -0.3f), {23, d()}});
+  single(102, {});
+  single(101, {201, 0x1300});
+  send({c3(1, 0.5f, 0), {4, d().i(3)}, v2(-0.9f, -0.9f), v2(-0.3f, -0.2f), {23, d()}, {1, d().i(200)}});
+  single(102, {});
+  uint32_t list = 1;
+  for (const auto &[name, commands] : streams) {
+    SCOPED_TRACE(name);
+    std::vector<uint32_t> atOnce = drawn([&] { send(commands); });
+    ASSERT_EQ(atOnce.size(), 32u * 32u);
+    EXPECT_NE(std::count(atOnce.begin(), atOnce.end(), 0x404040u), 32 * 32) << "nothing drawn";
+    for (uint32_t mode : {0x1300u, 0x1301u}) {
+      ++list;
+      std::vector<uint32_t> compiled = drawn([&] {
+        single(101, {list, mode});
+        send(commands);
+        single(102, {});
+      });
+      if (mode == 0x1301) EXPECT_EQ(compiled, atOnce) << "compiled and executed";
+      else EXPECT_EQ(std::count(compiled.begin(), compiled.end(), 0x404040u), 32 * 32) << "drawn while compiled";
+      EXPECT_EQ(drawn([&] { send({{1, d().i(list)}}); }), atOnce) << std::hex << mode;
+    }
+  }
+}
+
+// A draw from arrays in buffer objects compiled into a list reads them when it is compiled, as
+// GL says: the buffers changed afterwards, the list still draws what they held (the same draw
+// sent at once draws what they hold now). DrawArrays and DrawElements, both list modes.
+TEST_P(LumoraLists, DrawsFromBuffersReadTheBuffersWhenCompiled) {
+  auto u64 = [&](RawRequest &r, uint64_t v) -> RawRequest & {
+    return client.big ? r.i(uint32_t(v >> 32)).i(uint32_t(v)) : r.i(uint32_t(v)).i(uint32_t(v >> 32));
+  };
+  // Positions (x, y) and colours (RGBA bytes) of a triangle, 12 bytes a vertex: buffer bytes,
+  // which GLX carries unswapped (this machine's order, whatever the client's).
+  auto triangle = [&](float dx) {
+    RawRequest d(false);
+    for (auto [x, y] : {std::pair{-0.8f, -0.8f}, {0.2f, -0.8f}, {-0.3f, 0.6f}})
+      d.i(f(x + dx)).i(f(y)).b(uint8_t(200 + dx * 50)).b(90).b(30).b(255);
+    return d;
+  };
+  auto withTriangle = [&](RawRequest r, float dx) {
+    RawRequest t = triangle(dx);
+    r.d.insert(r.d.end(), t.d.begin(), t.d.end());
+    return r;
+  };
+  RawRequest data = d();
+  u64(data, 36).i(0x8892).i(0x88E4).b(0).b(0).b(0).b(0);
+  data = withTriangle(data, 0);
+  RawRequest elements = d();
+  u64(elements, 8).i(0x8893).i(0x88E4).b(0).b(0).b(0).b(0);
+  for (uint8_t byte : {0, 0, 2, 0, 1, 0, 0, 0}) elements.b(byte);  // GL_UNSIGNED_SHORT indices 0, 2, 1
+  RawRequest vertices = d(), colours = d();
+  vertices.i(0).i(0).i(kVertexArray).i(0).i(2).i(kFloat).i(12).b(0).b(0).s(0);
+  colours.i(0).i(0).i(0x8076).i(0).i(4).i(kUnsignedByte).i(12).b(0).b(0).s(0);
+  // The colour array starts 8 bytes into the buffer.
+  (client.big ? colours.d[4 + 3] : colours.d[0]) = 8;
+  send({{290, d().i(0x8892).i(1)}, {298, data}, {291, vertices}, {291, colours}, {292, d().i(kVertexArray).i(0)},
+        {292, d().i(0x8076).i(0)}, {290, d().i(0x8893).i(2)}, {298, elements}});
+  const Commands draws[] = {{{300, d().i(4).i(0).i(3).i(0)}},
+                            {{295, d().i(0).i(0).i(4).i(3).i(0x1403)}}};
+  uint32_t list = 300;
+  for (const Commands &draw : draws) {
+    for (uint32_t mode : {0x1300u, 0x1301u}) {
+      SCOPED_TRACE(draw[0].opcode);
+      RawRequest back = d();
+      u64(u64(back, 0), 36).i(0x8892);
+      send({{299, withTriangle(back, 0)}});
+      std::vector<uint32_t> atOnce = drawn([&] { send(draw); });
+      EXPECT_NE(std::count(atOnce.begin(), atOnce.end(), 0x404040u), 32 * 32) << "nothing drawn";
+      ++list;
+      drawn([&] {
+        single(101, {list, mode});
+        send(draw);
+        single(102, {});
+      });
+      // The buffer moved to the right: the list draws the triangle of its compile.
+      RawRequest moved = d();
+      u64(u64(moved, 0), 36).i(0x8892);
+      send({{299, withTriangle(moved, 0.5f)}});
+      EXPECT_EQ(drawn([&] { send({{1, d().i(list)}}); }), atOnce) << std::hex << mode;
+      EXPECT_NE(drawn([&] { send(draw); }), atOnce) << "the buffer did not change";
+    }
+  }
+}
+
+// A TexImage3D that takes its image from the pixel-unpack buffer, compiled into a list, takes
+// the image the buffer holds then: the buffer changed and unbound afterwards, the list's level
+// is the old image (GetTexImage).
+TEST_P(LumoraLists, ImagesFromTheUnpackBufferAreReadWhenCompiled) {
+  auto u64 = [&](RawRequest &r, uint64_t v) -> RawRequest & {
+    return client.big ? r.i(uint32_t(v >> 32)).i(uint32_t(v)) : r.i(uint32_t(v)).i(uint32_t(v >> 32));
+  };
+  const std::vector<uint8_t> before = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}, after(16, 0xEE);
+  RawRequest data = d();
+  u64(data, 16).i(0x88EC).i(0x88E4).b(0).b(0).b(0).b(0);
+  data.d.insert(data.d.end(), before.begin(), before.end());
+  RawRequest image = d();
+  image.b(0).b(0).s(0).i(0).i(0).i(0).i(0).i(0).i(0).i(0).i(4);
+  image.i(0x806F).i(0).i(0x8058).i(2).i(2).i(1).i(0).i(0).i(kRgba).i(kUnsignedByte).i(1);
+  send({{290, d().i(0x88EC).i(5)}, {298, data}, {4117, d().i(0x806F).i(7)}});
+  single(101, {400, 0x1300});
+  send({{4114, image}});
+  single(102, {});
+  RawRequest later = d();
+  u64(u64(later, 0), 16).i(0x88EC);
+  later.d.insert(later.d.end(), after.begin(), after.end());
+  send({{299, later}, {290, d().i(0x88EC).i(0)}, {1, d().i(400)}});
+  EXPECT_EQ(client.finish(), "");
+  RawBytes answer;
+  ASSERT_EQ(client.raw.roundTrip(RawRequest(client.big)
+                                     .b(client.major).b(135).s(0).i(client.tag).i(0x806F).i(0).i(kRgba)
+                                     .i(kUnsignedByte).b(0).b(0).s(0)
+                                     .done(),
+                                 answer, 20000),
+            "");
+  ASSERT_GE(answer.size(), 48u);
+  EXPECT_EQ(std::vector<uint8_t>(answer.begin() + 32, answer.begin() + 48), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(ByteOrders, LumoraLists, ::testing::Values('l', 'B'),
+                         [](const ::testing::TestParamInfo<char> &info) {
+                           return std::string(info.param == 'l' ? "LsbFirst" : "MsbFirst");
+                         });
 
 INSTANTIATE_TEST_SUITE_P(ByteOrders, LumoraPixelStore, ::testing::Values('l', 'B'),
                          [](const ::testing::TestParamInfo<char> &info) {

@@ -140,6 +140,14 @@ Calls drawn(const Calls &calls) {
   return out;
 }
 
+// The calls without the glFinish that bounds what the library holds while a request expands.
+Calls unfinished(const Calls &calls) {
+  Calls out;
+  for (const std::string &call : calls)
+    if (call != "glFinish()") out.push_back(call);
+  return out;
+}
+
 // ===== families =====
 
 TEST_F(GlxDirectRender, VectorsAndScalarsReachTheLibraryWithTheirValues) {
@@ -216,8 +224,10 @@ TEST_F(GlxDirectRender, PixelCommandsSetTheUnpackStateInOrderThenCall) {
   // DrawPixels of a 4x4 RGBA image, row length 6, skip rows 1, skip pixels 2, alignment 1: the
   // library gets the image tight, with its default unpack state.
   Data d = Data().pixels(6, 1, 2, 1, 1, 0).i32(4).i32(4).u32(0x1908).u32(0x1401);
-  d.pad(6 * 5 * 4 + 2 * 4);  // five rows of six pixels, the last reaches two pixels further
-  Calls calls = run(173, d);
+  // As GL reads it: the skipped row and three rows of six pixels whole, then the last row to its
+  // last pixel (two skipped and four read).
+  d.pad(6 * 4 * 4 + (2 + 4) * 4);
+  Calls calls = drawn(run(173, d));
   ASSERT_EQ(calls.size(), 9u);
   EXPECT_EQ(Calls(calls.begin(), calls.begin() + 8), kTightUnpack);
   EXPECT_EQ(calls[8].rfind("glDrawPixels(4, 4, 0x1908, 0x1401, 0x", 0), 0u) << calls[8];
@@ -228,7 +238,7 @@ TEST_F(GlxDirectRender, PixelCommandsSetTheUnpackStateInOrderThenCall) {
   EXPECT_EQ(warningsContaining("undecoded in render command #173"), 1u);
 
   // Bitmap too (its bits in the client's order, rows of 2 bytes).
-  calls = run(5, Data().pixels(0, 0, 0, 4, 1, 1).i32(10).i32(2).f32(0).f32(0).f32(1).f32(0).pad(8));
+  calls = drawn(run(5, Data().pixels(0, 0, 0, 4, 1, 1).i32(10).i32(2).f32(0).f32(0).f32(1).f32(0).pad(8)));
   ASSERT_EQ(calls.size(), 9u);
   EXPECT_EQ(Calls(calls.begin(), calls.begin() + 8), kTightUnpack);
   EXPECT_EQ(calls[8].rfind("glBitmap(10, 2, 0, 0, 1, 0, 0x", 0), 0u) << calls[8];
@@ -380,7 +390,7 @@ TEST_F(GlxDirectRender, BadPixelHeadersDropTheCommand) {
   EXPECT_EQ(run(173, drawPixels(0, 0, -1, 4)), Calls{});
   EXPECT_EQ(run(173, drawPixels(0, 0, 0, 0)), Calls{});
   EXPECT_EQ(run(173, drawPixels(0, 0, 0, 3)), Calls{});
-  EXPECT_EQ(run(173, drawPixels(0, 0, 0, 8)).size(), 9u);
+  EXPECT_EQ(drawn(run(173, drawPixels(0, 0, 0, 8))).size(), 9u);
   // A format without a size for a non-empty image.
   EXPECT_EQ(run(173, Data().pixels(0, 0, 0, 4).i32(1).i32(1).u32(0x1234).u32(0x1401).pad(64)), Calls{});
   // An empty image of any format is fine.
@@ -388,11 +398,12 @@ TEST_F(GlxDirectRender, BadPixelHeadersDropTheCommand) {
 }
 
 TEST_F(GlxDirectRender, ThreeDimensionalImagesApplyImageHeightAndSkipImages) {
-  // 2x2x2 RGBA bytes, image height 3, skip images 1: (2 + 1) images of 3 rows of 8 bytes.
+  // 2x2x2 RGBA bytes, image height 3, skip images 1: two images of 3 rows of 8 bytes whole
+  // (the skipped one and the first), then the last image's two rows.
   Data d;
   d.u8(0).u8(0).u16(0).i32(0).i32(3).i32(0).i32(0).i32(1).i32(0).i32(0).i32(4);
   d.u32(0x806F).i32(0).i32(0x1908).i32(2).i32(2).i32(2).i32(0).i32(0).u32(0x1908).u32(0x1401).u32(0);
-  d.pad(3 * 3 * 8);
+  d.pad(2 * 3 * 8 + 2 * 8);
   Calls calls = drawn(run(4114, d));
   ASSERT_EQ(calls.size(), 9u);
   EXPECT_EQ(Calls(calls.begin(), calls.begin() + 8), kTightUnpack);
@@ -405,7 +416,7 @@ TEST_F(GlxDirectRender, ThreeDimensionalImagesApplyImageHeightAndSkipImages) {
 TEST_F(GlxDirectRender, SeparableFilterFindsTheColumnAfterThePaddedRow) {
   // Width 3 of RGB bytes: a 9-byte row padded to 12, then a column of 2 pixels (6 bytes).
   Data d = Data().pixels(0, 0, 0, 1).u32(0x8012).u32(0x1907).i32(3).i32(2).u32(0x1907).u32(0x1401).pad(12 + 6);
-  Calls calls = run(4109, d);
+  Calls calls = drawn(run(4109, d));
   ASSERT_EQ(calls.size(), 9u);
   EXPECT_NE(calls[8].find("glSeparableFilter2D(0x8012, 0x1907, 3, 2, 0x1907, 0x1401, 0x"), std::string::npos);
   d.bytes.pop_back();
@@ -414,7 +425,7 @@ TEST_F(GlxDirectRender, SeparableFilterFindsTheColumnAfterThePaddedRow) {
   // library reads last.
   Data swapped = Data().pixels(0, 0, 1, 1, 1).u32(0x8012).u32(0x1909).i32(3).i32(2).u32(0x1909).u32(0x1403);
   swapped.pad(8).u8(0xEE).u8(0xEE).u8(1).u8(2).u8(3).u8(4).pad(2);
-  ASSERT_EQ(run(4109, swapped).size(), 9u);
+  ASSERT_EQ(drawn(run(4109, swapped)).size(), 9u);
   uint8_t column[8] = {};
   ASSERT_EQ(fakeglLastImage(column, sizeof column), 4u);
   EXPECT_EQ(std::vector<uint8_t>(column, column + 4), (std::vector<uint8_t>{2, 1, 4, 3}));
@@ -446,13 +457,7 @@ TEST_F(GlxDirectRender, DrawArraysSkipsAnUnsupportedComponentAndDisablesWhatItEn
   EXPECT_EQ(run(193, d), Calls{});
 }
 
-TEST_F(GlxDirectRender, CallListsCountsBytesPerNameType) {
-  EXPECT_EQ(run(2, Data().i32(3).u32(0x1409).pad(12)).size(), 1u);  // GL_4_BYTES
-  EXPECT_EQ(run(2, Data().i32(3).u32(0x1409).pad(11)), Calls{});
-  EXPECT_EQ(run(2, Data().i32(3).u32(0x1408).pad(9)).size(), 1u);  // GL_3_BYTES
-  EXPECT_EQ(run(2, Data().i32(0x7FFFFFFF).u32(0x1404).pad(16)), Calls{});
-  EXPECT_EQ(run(2, Data().i32(-1).u32(0x1401).pad(16)), Calls{});
-  EXPECT_EQ(run(2, Data().i32(2).u32(0x1A00).pad(16)), Calls{});  // no size
+TEST_F(GlxDirectRender, CountedArraysAreBoundedByTheirBytes) {
   EXPECT_EQ(run(254, Data().i32(0).i32(0x7FFFFFFF).pad(16)), Calls{});
   EXPECT_EQ(run(254, Data().i32(0).u32(0xFFFFFFFF).pad(16)), Calls{});
 }
@@ -642,13 +647,16 @@ TEST_F(GlxDirectRender, EveryServedCommandCutShortMakesNoCallAndOneUndecodedLine
   for (uint32_t opcode = 0; opcode <= 9905; opcode++) {
     if (opcode == 4400) opcode = 9890;
     log.lines.clear();
-    // The smallest length at which the command does something.
+    // The smallest length at which the command does something. The list commands call nothing
+    // of the library (the lists are the proxy's): their fixed sizes.
     size_t smallest = 0;
-    for (; smallest <= kLongest; smallest++) {
+    bool listCommand = opcode >= 1 && opcode <= 3;
+    for (; !listCommand && smallest <= kLongest; smallest++) {
       log.lines.clear();
       if (!run(opcode, minimal(opcode, smallest)).empty()) break;
       if (warningsContaining("Unsupported render command") == 1) break;
     }
+    if (listCommand) smallest = opcode == 2 ? 8 : 4;
     bool unsupported = warningsContaining("Unsupported render command") > 0;
     EXPECT_EQ(unsupported, !served(opcode)) << "opcode " << opcode;
     if (unsupported) continue;
@@ -829,9 +837,39 @@ TEST_F(GlxDirectRender, VertexCountsAreBoundedByTheBytesCarried) {
   EXPECT_EQ(drawn(run(294, Data().i32(11))).back(), "glArrayElement(11)");
   EXPECT_EQ(drawn(run(294, Data().i32(12))).back(), "glBindBuffer(0x8892, 0)");
   // Meshes: 2048 x 2048 points evaluate, 2^31 on a side do not.
-  EXPECT_EQ(run(157, Data().u32(0x1B02).i32(0).i32(2047).i32(0).i32(2047)).size(), 1u);
+  EXPECT_EQ(unfinished(run(157, Data().u32(0x1B02).i32(0).i32(2047).i32(0).i32(2047))).size(), 1u);
   EXPECT_EQ(run(157, Data().u32(0x1B02).i32(0).i32(0x7FFFFFFF).i32(0).i32(0x7FFFFFFF)), Calls{});
   EXPECT_EQ(run(155, Data().u32(0x1B02).i32(-0x7FFFFFFF).i32(0x7FFFFFFF)), Calls{});
+}
+
+// A long draw reaches the library in pieces of at most 2^16 vertices, each finished: strips
+// carry their last vertices over (a triangle strip an even count on), lines and triangles cut
+// between primitives; a fan cannot be cut and past 2^18 vertices is GL_OUT_OF_MEMORY.
+TEST_F(GlxDirectRender, LongDrawsReachTheLibraryInFinishedPieces) {
+  int32_t on = 1, buffer = 5, two = 2, floats = 0x1406;
+  fakeglSetIntegers(0x8074, &on, 1);
+  fakeglSetIntegers(0x8896, &buffer, 1);
+  fakeglSetIntegers(0x807A, &two, 1);
+  fakeglSetIntegers(0x807B, &floats, 1);
+  fakeglSetBufferMapping(0x8892, 8 << 20);
+  auto pieces = [&](uint32_t mode, int32_t count) {
+    Calls out;
+    for (const std::string &call : drawn(render(Stream().add(300, Data().u32(mode).i32(0).i32(count).u32(0)))))
+      if (call.rfind("glDrawArrays(", 0) == 0) out.push_back(call);
+    return out;
+  };
+  EXPECT_EQ(pieces(0, 65536), Calls{"glDrawArrays(0x0000, 0, 65536)"});
+  EXPECT_EQ(pieces(0, 65537), (Calls{"glDrawArrays(0x0000, 0, 65536)", "glDrawArrays(0x0000, 65536, 1)"}));
+  Calls all = drawn(render(Stream().add(300, Data().u32(0).i32(0).i32(65537).u32(0))));
+  ASSERT_GE(all.size(), 4u);
+  EXPECT_EQ(Calls(all.end() - 4, all.end()), (Calls{"glDrawArrays(0x0000, 0, 65536)", "glFinish()",
+                                                   "glDrawArrays(0x0000, 65536, 1)", "glFinish()"}));
+  EXPECT_EQ(pieces(4, 65537 + 65535), (Calls{"glDrawArrays(0x0004, 0, 65535)", "glDrawArrays(0x0004, 65535, 65535)",
+                                             "glDrawArrays(0x0004, 131070, 2)"}));
+  EXPECT_EQ(pieces(5, 65540), (Calls{"glDrawArrays(0x0005, 0, 65536)", "glDrawArrays(0x0005, 65534, 6)"}));
+  EXPECT_EQ(pieces(6, 1 << 18), Calls{"glDrawArrays(0x0006, 0, 262144)"});
+  EXPECT_EQ(pieces(6, (1 << 18) + 1), Calls{});
+  EXPECT_EQ(warningsContaining("a loop, fan or polygon of too many vertices"), 1u);
 }
 
 TEST_F(GlxDirectRender, RefusedPointersAndNeverSetArraysAreLeftOutOfTheDraw) {
@@ -942,111 +980,109 @@ TEST_F(GlxDirectRender, AttributeIndicesBeyondTheLibrarysGiveItsError) {
   EXPECT_EQ(run(4269, Data().u32(15).f32(1)), Calls{"glVertexAttrib1fvNV(15, {1})"});
 }
 
-// Mesa's list compiler reads past its vertex store when an attribute new to the list's vertex
-// format comes after a vertex of a primitive of triangles or beyond (the fuzz seed
-// new-material-inside-begin-in-list): such a command never reaches the library while a list is
-// made; the client's next GetError answers GL_INVALID_OPERATION.
-TEST_F(GlxDirectRender, AttributesNewAfterAVertexOfACompiledPrimitiveAreRefused) {
+// Display lists are the proxy's: GL_COMPILE records each command and hands the library nothing
+// (a list calling itself, a list called inside a primitive, attributes after a vertex: none of
+// it reaches a list compiler); CallList and CallLists replay the recorded commands through the
+// executor, with the list base, at most 64 levels deep; GL_COMPILE_AND_EXECUTE records and
+// executes; commands GL executes at once are executed, not recorded; one request's replay ends
+// at its bound with GL_OUT_OF_MEMORY for the client's next GetError.
+TEST_F(GlxDirectRender, ListsAreRecordedAndReplayedThroughTheExecutor) {
   auto *node = static_cast<GlxDirectContext *>(calloc(1, sizeof(GlxDirectContext)));
   node->context = reinterpret_cast<GLXContext>(&contextHandles[1]);
+  node->shareGroup = node->serial = 1;
   instance->contexts = node;
-  auto heldError = [&] {
+  auto single = [&](GlxDirectSingle op, std::vector<uint32_t> words) {
     GlxDirectResult result{};
-    glxdirectGetError(instance, 1, nullptr, 0, &result);
-    return uint32_t(result.value);
+    EXPECT_EQ(op(instance, 1, reinterpret_cast<const uint8_t *>(words.data()), uint32_t(4 * words.size()), &result), 1);
+    return result;
   };
-  const Data normal = Data().f32(0).f32(0).f32(1), vertex = Data().f32(0.5f).f32(0).f32(0);
-  const Data color3 = Data().f32(1).f32(0).f32(0), color4 = Data().f32(1).f32(0).f32(0).f32(1);
-  auto material = [](uint32_t face, uint32_t pname) {
-    return Data().u32(face).u32(pname).f32(0.8f).f32(0.2f).f32(0.2f).f32(1);
+  auto heldError = [&] { return uint32_t(single(glxdirectGetError, {}).value); };
+  auto integer = [&](uint32_t pname) {
+    GlxDirectResult result = single(glxdirectGetIntegerv, {pname});
+    int32_t value = 0;
+    if (result.data) std::memcpy(&value, result.data, 4);
+    return value;
   };
-  for (uint32_t mode : {0x1300u, 0x1301u}) {
-    node->compileList = 1;
-    node->compileMode = mode;
-    run(104, Data().u32(0x1D01));  // ShadeModel: the format starts empty
-    // The fuzzer's sequence: the material after the first vertex is kept back, the rest served.
-    run(4, Data().u32(8));
-    EXPECT_EQ(run(30, normal).size(), 1u);
-    EXPECT_EQ(run(70, vertex).size(), 1u);
-    EXPECT_EQ(run(30, normal).size(), 1u);
-    EXPECT_EQ(run(97, material(0x0408, 0x1602)), Calls{}) << mode;
-    EXPECT_EQ(run(70, vertex).size(), 1u);
-    run(23, Data());
-    EXPECT_EQ(heldError(), 0x0502u) << mode;
-    // Named before the first vertex: served then and after, at most at that size; a larger
-    // size, another texture unit or generic attribute, or a colour from a generic attribute 0
-    // vertex onwards is new.
-    run(4, Data().u32(4));
-    EXPECT_EQ(run(97, material(0x0404, 0x1200)).size(), 1u);
-    EXPECT_EQ(run(8, color3).size(), 1u);
-    EXPECT_EQ(run(203, Data().u32(0x84C0).f32(1).f32(1)).size(), 1u);
-    EXPECT_EQ(run(4196, Data().u32(0).f32(0).f32(0).f32(0).f32(1)).size(), 1u);  // the vertex
-    EXPECT_EQ(run(97, material(0x0404, 0x1200)).size(), 1u);
-    EXPECT_EQ(run(8, color3).size(), 1u);
-    EXPECT_EQ(run(16, color4), Calls{});
-    EXPECT_EQ(run(203, Data().u32(0x84C1).f32(1).f32(1)), Calls{});
-    EXPECT_EQ(run(203, Data().u32(0x84C0).f32(1).f32(1)).size(), 1u);
-    EXPECT_EQ(run(97, material(0x0405, 0x1200)), Calls{});
-    EXPECT_EQ(run(4196, Data().u32(3).f32(0).f32(0).f32(0).f32(1)), Calls{});
-    EXPECT_EQ(run(4209, Data().u32(2).i32(2).f32(0).f32(0).f32(0).f32(1).f32(0).f32(0).f32(0).f32(1)), Calls{});
-    run(23, Data());
-    // What an earlier primitive of the list named is in its format, and so is a current value
-    // set outside a glBegin; any other command compiled outside a glBegin empties the format.
-    run(4, Data().u32(4));
-    EXPECT_EQ(run(70, vertex).size(), 1u);
-    EXPECT_EQ(run(8, color3).size(), 1u);
-    run(23, Data());
-    run(104, Data().u32(0x1D01));
-    EXPECT_EQ(run(30, normal).size(), 1u);
-    run(4, Data().u32(4));
-    EXPECT_EQ(run(70, vertex).size(), 1u);
-    EXPECT_EQ(run(30, normal).size(), 1u);
-    EXPECT_EQ(run(8, color3), Calls{});
-    run(23, Data());
-    // Points and lines are served.
-    run(4, Data().u32(3));
-    EXPECT_EQ(run(70, vertex).size(), 1u);
-    EXPECT_EQ(run(97, material(0x0408, 0x1602)).size(), 1u);
-    run(23, Data());
-  }
-  // A command cut short named nothing; every ArrayElement names the arrays of the glBegin: new
-  // after a vertex given otherwise.
-  run(104, Data().u32(0x1D01));
-  run(4, Data().u32(4));
-  EXPECT_EQ(run(8, Data().f32(1)), Calls{});
-  EXPECT_EQ(run(70, vertex).size(), 1u);
-  EXPECT_EQ(run(8, color3), Calls{});
-  run(23, Data());
-  int32_t on = 1, buffer = 3;
-  fakeglSetIntegers(0x8074, &on, 1);
-  fakeglSetIntegers(0x8896, &buffer, 1);
-  fakeglSetBufferMapping(0x8892, 64);
-  run(4, Data().u32(4));
-  EXPECT_EQ(run(294, Data().i32(1)), Calls{"glArrayElement(1)"});
-  EXPECT_EQ(run(70, vertex).size(), 1u);
-  EXPECT_EQ(run(294, Data().i32(0)), Calls{"glArrayElement(0)"});
-  run(23, Data());
-  run(104, Data().u32(0x1D01));
-  run(4, Data().u32(4));
-  EXPECT_EQ(run(70, vertex).size(), 1u);
-  EXPECT_EQ(run(294, Data().i32(0)), Calls{});
-  run(23, Data());
-  EXPECT_EQ(warningsContaining("after its first vertex, in a display list"), 16u);
-  // A list called inside a compiled primitive, whatever its mode: refused (before a vertex too);
-  // outside a primitive it is served.
-  for (uint32_t mode : {0u, 8u}) {
-    run(4, Data().u32(mode));
-    EXPECT_EQ(run(1, Data().u32(2)), Calls{}) << mode;
-    run(23, Data());
-  }
-  EXPECT_EQ(run(1, Data().u32(2)).size(), 1u);
-  EXPECT_EQ(warningsContaining("a list called inside a glBegin"), 2u);
-  // Outside a list: served.
-  node->compileList = 0;
-  run(4, Data().u32(8));
-  EXPECT_EQ(run(70, vertex).size(), 1u);
-  EXPECT_EQ(run(97, material(0x0408, 0x1602)).size(), 1u);
-  run(23, Data());
+  // GL's errors: list 0, a mode of no name, a negative GenLists range.
+  single(glxdirectNewList, {0, 0x1300});
+  EXPECT_EQ(heldError(), 0x0501u);
+  single(glxdirectNewList, {5, 0x1302});
+  EXPECT_EQ(heldError(), 0x0500u);
+  EXPECT_EQ(single(glxdirectGenLists, {uint32_t(-1)}).value, 0);
+  EXPECT_EQ(heldError(), 0x0501u);
+  EXPECT_EQ(integer(0x0B33), 0);
+  const Data vertex = Data().f32(0.5f).f32(0).f32(0), color = Data().u8(9).u8(8).u8(7);
+  const Data material = Data().u32(0x0408).u32(0x1602).f32(0.8f).f32(0.2f).f32(0.2f).f32(1);
+  single(glxdirectNewList, {5, 0x1300});
+  EXPECT_EQ(integer(0x0B33), 5);       // GL_LIST_INDEX
+  EXPECT_EQ(integer(0x0B30), 0x1300);  // GL_LIST_MODE
+  EXPECT_EQ(integer(0x0B31), 64);      // GL_MAX_LIST_NESTING
+  fakeglClearLog();
+  for (const auto &[opcode, data] : std::vector<std::pair<uint32_t, Data>>{
+           {4, Data().u32(1)}, {70, vertex}, {11, color}, {23, Data()}, {4, Data().u32(8)}, {70, vertex},
+           {97, material}, {1, Data().u32(5)}, {70, vertex}, {23, Data()}})
+    EXPECT_EQ(run(opcode, data), Calls{}) << opcode;
+  EXPECT_EQ(instance->insideBegin, 0);
+  // Executed at once: a buffer bound, not recorded.
+  EXPECT_EQ(run(290, Data().u32(0x8892).u32(0)), Calls{"glBindBuffer(0x8892, 0)"});
+  // Another NewList inside is GL_INVALID_OPERATION; EndList keeps the list.
+  single(glxdirectNewList, {6, 0x1300});
+  EXPECT_EQ(heldError(), 0x0502u);
+  single(glxdirectEndList, {});
+  EXPECT_EQ(integer(0x0B33), 0);
+  EXPECT_EQ(heldError(), 0u);
+  single(glxdirectEndList, {});
+  EXPECT_EQ(heldError(), 0x0502u);
+  EXPECT_EQ(single(glxdirectIsList, {5}).value, 1);
+  EXPECT_EQ(single(glxdirectIsList, {6}).value, 0);
+  // Replayed: what the commands do at once, the list calling itself 64 levels deep.
+  Calls once = {"glBegin(0x0001)", "glVertex3f(0.5, 0, 0)", "glColor3ubv({9, 8, 7})", "glEnd()",
+                "glBegin(0x0008)", "glVertex3f(0.5, 0, 0)"};
+  Calls replayed = drawn(run(1, Data().u32(5)));
+  ASSERT_EQ(replayed.size(), 64 * (once.size() + 3)) << (replayed.empty() ? "" : replayed[0]);
+  EXPECT_EQ(Calls(replayed.begin(), replayed.begin() + long(once.size())), once);
+  EXPECT_EQ(replayed[once.size()].rfind("glMaterialfv(0x0408, 0x1602, ", 0), 0u) << replayed[once.size()];
+  EXPECT_EQ(replayed.back(), "glEnd()");
+  // CallLists: each name after the list base; GL_2_BYTES names are big-endian.
+  single(glxdirectNewList, {12, 0x1301});
+  EXPECT_EQ(run(8, Data().f32(1).f32(0).f32(0)), Calls{"glColor3f(1, 0, 0)"});  // executed too
+  single(glxdirectEndList, {});
+  run(3, Data().u32(10));
+  EXPECT_EQ(integer(0x0B32), 10);  // GL_LIST_BASE
+  EXPECT_EQ(run(2, Data().i32(3).u32(0x1407).u8(0).u8(2).u8(0).u8(99).u8(0).u8(2).pad(2)),
+            (Calls{"glColor3f(1, 0, 0)", "glColor3f(1, 0, 0)"}));
+  EXPECT_EQ(run(2, Data().i32(1).u32(0x1406).f32(2.0f)), Calls{"glColor3f(1, 0, 0)"});
+  EXPECT_EQ(run(2, Data().i32(1).u32(0x1406).f32(1e30f)), Calls{});
+  EXPECT_EQ(run(2, Data().i32(3).u32(0x1409).pad(11)), Calls{});  // one byte short
+  // A type without a size, a negative count: GL's errors (the library's earlier ones kept first).
+  EXPECT_EQ(run(2, Data().i32(2).u32(0x1A00).pad(16)), Calls{"glGetError()"});
+  EXPECT_EQ(heldError(), 0x0500u);
+  EXPECT_EQ(run(2, Data().i32(-1).u32(0x1401).pad(16)), Calls{"glGetError()"});
+  EXPECT_EQ(heldError(), 0x0501u);
+  // A list that calls itself twice: 2^64 calls without a bound; the request ends at it.
+  single(glxdirectNewList, {20, 0x1300});
+  run(1, Data().u32(20));
+  run(1, Data().u32(20));
+  single(glxdirectEndList, {});
+  Stream twice;
+  twice.add(1, Data().u32(20)).add(8, Data().f32(0).f32(1).f32(0));
+  Calls calls = render(twice);
+  EXPECT_EQ(unfinished(calls), Calls{"glColor3f(0, 1, 0)"});  // what does not expand still runs
+  EXPECT_EQ(calls.size(), 1 + (uint64_t(1) << 23) / (uint64_t(1) << 16));  // finished every 2^16 calls
+  EXPECT_EQ(heldError(), 0x0505u);
+  EXPECT_EQ(warningsContaining("ended its work at the bound"), 1u);
+  // The next request has its own bound; deleted, the lists replay nothing.
+  EXPECT_EQ(drawn(render(Stream().add(1, Data().u32(12)))), Calls{"glColor3f(1, 0, 0)"});
+  single(glxdirectDeleteLists, {1, 100});
+  EXPECT_EQ(drawn(render(Stream().add(1, Data().u32(12)).add(1, Data().u32(5)))), Calls{});
+  // A context that goes while it makes a list takes the list with it.
+  single(glxdirectNewList, {30, 0x1300});
+  run(1, Data().u32(20));
+  EXPECT_NE(node->compileBody, nullptr);
+  glxdirectFreeCompileBody(node);
+  EXPECT_EQ(node->compileBody, nullptr);
+  glxdirectFreeListNames(instance);
+  glxdirectFreeTextureLevels(instance);
   instance->contexts = nullptr;
   free(node);
 }

@@ -173,45 +173,47 @@ TEST_F(GlxDirectStateTest, UnsupportedValuesGetTheirFallbackAndLine) {
 }
 
 TEST_F(GlxDirectStateTest, SimpleOperationsCallTheLibrary) {
-  int32_t first = 40;
-  fakeglSetKeyedValues(0, kFakeglGenLists, &first, 1);
+  // The lists are the proxy's: names from 1 up, nothing of them reaches the library but the
+  // deletes (the library keeps the lists of fonts it made itself).
   ASSERT_EQ(run(glxdirectGenLists, {3}), 1);
-  EXPECT_EQ(result_.value, 40);
+  EXPECT_EQ(result_.value, 1);
   float half = 2.5f;
   uint32_t bits = 0;
   memcpy(&bits, &half, 4);
-  ASSERT_EQ(run(glxdirectNewList, {40, 0x1300}), 1);
+  ASSERT_EQ(run(glxdirectNewList, {1, 0x1300}), 1);
   ASSERT_EQ(run(glxdirectEndList, {}), 1);
   ASSERT_EQ(run(glxdirectPixelStoref, {0x0D05, bits}), 1);
-  ASSERT_EQ(run(glxdirectDeleteLists, {40, 3}), 1);
+  ASSERT_EQ(run(glxdirectDeleteLists, {1, 3}), 1);
   ASSERT_EQ(run(glxdirectDeleteTextures, {2, 11, 12}), 1);
   int32_t yes = 1;
   fakeglSetKeyedValues(0x0B71, kFakeglIsEnabled, &yes, 1);
   ASSERT_EQ(run(glxdirectIsEnabled, {0x0B71}), 1);
   EXPECT_EQ(result_.value, 1);
-  EXPECT_TRUE(logged("glGenLists(3)"));
-  EXPECT_TRUE(logged("glNewList(40, 0x1300)"));
-  EXPECT_TRUE(logged("glEndList()"));
+  EXPECT_EQ(fakeglCountCalls("glGenLists") + fakeglCountCalls("glNewList") + fakeglCountCalls("glEndList"), 0u);
   EXPECT_TRUE(logged("glPixelStoref(0x0D05, 2.5)"));
-  EXPECT_TRUE(logged("glDeleteLists(40, 3)"));
+  EXPECT_TRUE(logged("glDeleteLists(1, 3)"));
   EXPECT_EQ(fakeglCountCalls("glDeleteTextures"), 1u);
 }
 
 // A list range deleted reaches the library only where names were made (by GenLists, NewList
 // or glXUseXFont), split around the holes; a range deleted in the middle leaves both ends.
 TEST_F(GlxDirectStateTest, DeletedListRangesCoverOnlyTheNamesMade) {
-  int32_t first = 100;
-  fakeglSetKeyedValues(0, kFakeglGenLists, &first, 1);
-  ASSERT_EQ(run(glxdirectGenLists, {10}), 1);  // 100..109
-  ASSERT_EQ(run(glxdirectNewList, {110, 0x1300}), 1);  // joins them: 100..110
+  ASSERT_EQ(run(glxdirectGenLists, {10}), 1);  // 1..10
+  EXPECT_EQ(result_.value, 1);
+  ASSERT_EQ(run(glxdirectNewList, {11, 0x1300}), 1);  // joins them: 1..11
+  ASSERT_EQ(run(glxdirectEndList, {}), 1);
   ASSERT_EQ(run(glxdirectNewList, {5000, 0x1300}), 1);
+  ASSERT_EQ(run(glxdirectEndList, {}), 1);
+  // The next names free in a run of 20: after 11.
+  ASSERT_EQ(run(glxdirectGenLists, {20}), 1);
+  EXPECT_EQ(result_.value, 12);
+  ASSERT_EQ(run(glxdirectDeleteLists, {12, 20}), 1);
   fakeglClearLog();
-  ASSERT_EQ(run(glxdirectDeleteLists, {104, 2}), 1);
-  EXPECT_EQ(std::string(fakeglLog()), "glDeleteLists(104, 2)\n");
+  ASSERT_EQ(run(glxdirectDeleteLists, {4, 2}), 1);
+  EXPECT_EQ(std::string(fakeglLog()), "glDeleteLists(4, 2)\n");
   fakeglClearLog();
   ASSERT_EQ(run(glxdirectDeleteLists, {1, 0x7fffffff}), 1);
-  EXPECT_EQ(std::string(fakeglLog()),
-            "glDeleteLists(100, 4)\nglDeleteLists(106, 5)\nglDeleteLists(5000, 1)\n");
+  EXPECT_EQ(std::string(fakeglLog()), "glDeleteLists(1, 3)\nglDeleteLists(6, 6)\nglDeleteLists(5000, 1)\n");
   fakeglClearLog();
   // Nothing left to delete; a negative range is the library's to refuse.
   ASSERT_EQ(run(glxdirectDeleteLists, {1, 0x7fffffff}), 1);
@@ -484,81 +486,85 @@ TEST_F(GlxDirectStateTest, StorageCountsWhatTheLibraryAccepted) {
 // Display-list names belong to their share group: a context that shares nothing deletes none
 // of another group's lists (nothing given back), the same name in two groups is two lists, and
 // the names of a group are given back when its last context goes. Commands compiled into a
-// list count by their bytes (past the budget: BadAlloc, not called), the list re-made replaces
-// them, a delete gives them back.
+// list count by the bytes the proxy keeps for them (past the budget: BadAlloc, not recorded),
+// the list re-made replaces them, a delete gives them back.
 TEST_F(GlxDirectStateTest, ListNamesAndContentsCountPerShareGroup) {
   FakeClient &a = core_.addClient();
   FakeClient &b = core_.addClient();
   uint64_t saved = configRecord.lumoraMemory;
   configRecord.lumoraMemory = 60 << 10;
-  int32_t first = 100;
-  fakeglSetKeyedValues(0, kFakeglGenLists, &first, 1);
   uint32_t other = glxdirectAddContext(instance_, reinterpret_cast<void *>(0x2000));
   uint32_t otherSlot = glxdirectCreateTag(instance_, other, 0x200001, 0x200001, 8);
   {
     FakeCore::Current current(a);
-    ASSERT_EQ(run(glxdirectGenLists, {4}), 1);  // 100..103 in the first context's group
+    ASSERT_EQ(run(glxdirectGenLists, {4}), 1);  // 1..4 in the first context's group
+    EXPECT_EQ(result_.value, 1);
     EXPECT_EQ(a.client->lumoraBytes, 4 * kGlxDirectNameBytes);
   }
   {
     FakeCore::Current current(b);
     std::swap(slot_, otherSlot);
     fakeglClearLog();
-    ASSERT_EQ(run(glxdirectDeleteLists, {100, 4}), 1);
+    ASSERT_EQ(run(glxdirectDeleteLists, {1, 4}), 1);
     EXPECT_EQ(fakeglCountCalls("glDeleteLists"), 0u);
-    ASSERT_EQ(run(glxdirectGenLists, {1}), 1);  // its own list 100
+    ASSERT_EQ(run(glxdirectGenLists, {1}), 1);  // its own list 1
+    EXPECT_EQ(result_.value, 1);
     std::swap(slot_, otherSlot);
   }
   EXPECT_EQ(a.client->lumoraBytes, 4 * kGlxDirectNameBytes);
   {
     FakeCore::Current current(a);
-    ASSERT_EQ(run(glxdirectDeleteLists, {100, 1}), 1);
+    ASSERT_EQ(run(glxdirectDeleteLists, {1, 1}), 1);
     EXPECT_EQ(a.client->lumoraBytes, 3 * kGlxDirectNameBytes);
   }
   {
     FakeCore::Current current(b);
     std::swap(slot_, otherSlot);
     fakeglClearLog();
-    ASSERT_EQ(run(glxdirectDeleteLists, {100, 1}), 1);
+    ASSERT_EQ(run(glxdirectDeleteLists, {1, 1}), 1);
     EXPECT_EQ(fakeglCountCalls("glDeleteLists"), 1u);
-    EXPECT_TRUE(logged("glDeleteLists(100, 1)"));
+    EXPECT_TRUE(logged("glDeleteLists(1, 1)"));
     EXPECT_EQ(b.client->lumoraBytes, 0u);
     std::swap(slot_, otherSlot);
   }
   FakeCore::Current current(a);
   const uint64_t &bytes = a.client->lumoraBytes;
-  // List 101 made with 8000-byte commands (4 bytes of header each): the fourth passes the budget.
-  std::vector<uint32_t> big = command(2, {7988, 0x1401}, 7988);  // CallLists of 7988 bytes: 8000 in all
-  ASSERT_EQ(run(glxdirectNewList, {101, 0x1300}), 1);
+  // List 2 made with CallLists commands of 7996 bytes of data (7988 names), kept as 8004 each
+  // (a header of 8): the eighth passes the budget.
+  constexpr uint64_t kKept = 8004;
+  std::vector<uint32_t> big = command(2, {7988, 0x1401}, 7988);
+  ASSERT_EQ(run(glxdirectNewList, {2, 0x1300}), 1);
   fakeglClearLog();
   for (int k = 0; k < 7; k++) EXPECT_EQ(renderOne(instance_, slot_, big), 0);
   EXPECT_EQ(renderOne(instance_, slot_, big), 11);
-  EXPECT_EQ(fakeglCountCalls("glCallLists"), 7u);
+  EXPECT_EQ(fakeglCountCalls("glCallLists") + fakeglCountCalls("glCallList"), 0u);
   ASSERT_EQ(run(glxdirectEndList, {}), 1);
-  EXPECT_EQ(bytes, 3 * kGlxDirectNameBytes + 7 * 8000);
+  EXPECT_EQ(bytes, 3 * kGlxDirectNameBytes + 7 * kKept);
   // Re-made: the old contents count until EndList replaces them (an empty list holds nothing).
-  ASSERT_EQ(run(glxdirectNewList, {101, 0x1300}), 1);
+  ASSERT_EQ(run(glxdirectNewList, {2, 0x1300}), 1);
   EXPECT_EQ(renderOne(instance_, slot_, big), 11);
   ASSERT_EQ(run(glxdirectEndList, {}), 1);
   EXPECT_EQ(bytes, 3 * kGlxDirectNameBytes);
-  ASSERT_EQ(run(glxdirectNewList, {101, 0x1300}), 1);
+  ASSERT_EQ(run(glxdirectNewList, {2, 0x1300}), 1);
   EXPECT_EQ(renderOne(instance_, slot_, big), 0);
   ASSERT_EQ(run(glxdirectEndList, {}), 1);
-  EXPECT_EQ(bytes, 3 * kGlxDirectNameBytes + 8000);
-  // A list the library refuses to begin counts nothing.
-  fakeglSetRefusal("glNewList", 0x0502);
-  ASSERT_EQ(run(glxdirectNewList, {500, 0x1300}), 1);
+  EXPECT_EQ(bytes, 3 * kGlxDirectNameBytes + kKept);
+  // A list refused at NewList (a mode of no name) records nothing: its commands execute.
+  ASSERT_EQ(run(glxdirectNewList, {500, 0x1234}), 1);
   EXPECT_EQ(renderOne(instance_, slot_, big), 0);
   ASSERT_EQ(run(glxdirectEndList, {}), 1);
-  EXPECT_EQ(bytes, 3 * kGlxDirectNameBytes + 8000);
-  fakeglSetRefusal("glNewList", 0);
-  ASSERT_EQ(run(glxdirectDeleteLists, {101, 1}), 1);
+  EXPECT_EQ(bytes, 3 * kGlxDirectNameBytes + kKept);
+  ASSERT_EQ(run(glxdirectDeleteLists, {2, 1}), 1);
   EXPECT_EQ(bytes, 2 * kGlxDirectNameBytes);
-  // A new name made by NewList counts; the last context of the group takes all with it.
+  // A new name made by NewList counts; the last context of the group takes all with it, and so
+  // does a context that goes while it makes a list.
   ASSERT_EQ(run(glxdirectNewList, {7, 0x1300}), 1);
   EXPECT_EQ(renderOne(instance_, slot_, big), 0);
-  EXPECT_EQ(bytes, 3 * kGlxDirectNameBytes + 8000);
+  EXPECT_EQ(bytes, 3 * kGlxDirectNameBytes + kKept);
   ASSERT_EQ(run(glxdirectEndList, {}), 1);
+  ASSERT_EQ(run(glxdirectNewList, {8, 0x1301}), 1);
+  EXPECT_EQ(renderOne(instance_, slot_, big), 0);
+  EXPECT_EQ(bytes, 4 * kGlxDirectNameBytes + 2 * kKept);
   dGLDestroyContext(instance_, instance_->contexts->serial);
   EXPECT_EQ(bytes, 0u);
   configRecord.lumoraMemory = saved;
