@@ -604,6 +604,13 @@ uint64_t elementsIn(uint64_t bytes, uint64_t offset, int32_t size, uint32_t type
   return (bytes - offset - element) / step + 1;
 }
 
+// One integer parameter of a generic vertex attribute's array.
+GLint vertexAttribInteger(GlFunctionTable &gl, uint32_t index, uint32_t pname) {
+  GLint values[16] = {};
+  gl.glGetVertexAttribiv(index, pname, values);
+  return values[0];
+}
+
 ForeignArrays disableForeignArrays(const Command &c, bool disable = true) {
   GlxLibraryInstance *instance = c.instance;
   GlFunctionTable &gl = c.gl;
@@ -643,11 +650,7 @@ ForeignArrays disableForeignArrays(const Command &c, bool disable = true) {
     });
   }
   for (uint32_t index = 0; index < instance->maxVertexAttribs; index++) {
-    auto attribute = [&](uint32_t pname) {
-      GLint values[16] = {};
-      gl.glGetVertexAttribiv(index, pname, values);
-      return values[0];
-    };
+    auto attribute = [&](uint32_t pname) { return vertexAttribInteger(gl, index, pname); };
     if (!attribute(kGlVertexAttribArrayEnabled)) continue;
     if (uint32_t name = static_cast<uint32_t>(attribute(kGlVertexAttribArrayBufferBinding))) {
       GLvoid *pointer = nullptr;
@@ -982,11 +985,7 @@ std::vector<BufferArray> bufferArrays(const Command &c) {
       if (glxdirectGetInteger(instance, kGlTextureCoordArray) != 0) conventional(1, unit);
     });
   for (uint32_t index = 0; index < instance->maxVertexAttribs; index++) {
-    auto attribute = [&](uint32_t pname) {
-      GLint values[16] = {};
-      gl.glGetVertexAttribiv(index, pname, values);
-      return values[0];
-    };
+    auto attribute = [&](uint32_t pname) { return vertexAttribInteger(gl, index, pname); };
     if (!attribute(kGlVertexAttribArrayEnabled)) continue;
     uint32_t name = static_cast<uint32_t>(attribute(kGlVertexAttribArrayBufferBinding));
     if (name == 0) continue;
