@@ -321,7 +321,7 @@ struct DepartingConnection {
 // 3. The kept records are forgotten once every raw connection on their displays has read past
 //    their marker (watchDepartedRecords; a bounded number of them stays for a connection that
 //    is not read). A connection that asked for markers while a marker was on its way may never
-//    see that one: a later marker (kDepartureRemarkChecks) settles it. The watch
+//    see that one: a later marker (kDepartureRemarkMs) settles it. The watch
 //    (departureWatch) makes these checks; it decides when to look, never what the ids mean.
 // A server that never closes the connections even after the full close (it stopped) leaves the
 // slot departing until the proxy's own close (kXproxyDepartureLimitMs), the display goes or the
@@ -369,12 +369,12 @@ void drawMarkerSecret() {
     filled += size_t(got);
   }
   if (filled < sizeof markerSecret) {
-    // No random bytes: words no client can see either way, though a guess is easier.
+    // No random bytes: words no client sees either way, though a guess is easier.
     logProblem("No random bytes for the departure markers", __FILE__, __LINE__);
     uint64_t t = uint64_t(ordersMonotonicNs());
-    markerSecret[0] ^= uint32_t(t) ^ uint32_t(getpid()) << 16;
-    markerSecret[1] ^= uint32_t(t >> 32) ^ uint32_t(reinterpret_cast<uintptr_t>(&filled));
-    markerSecret[2] ^= uint32_t(reinterpret_cast<uintptr_t>(&filled) >> 32) | 1u;
+    markerSecret[0] ^= uint32_t(t);
+    markerSecret[1] ^= uint32_t(t >> 32);
+    markerSecret[2] ^= uint32_t(getpid());
   }
   markerSecretDrawn = true;
 }
@@ -477,7 +477,7 @@ void forEachMarkedConnection(Fn fn) {
 // How far every connection on a display has read the markers (max of read and floor, the
 // least over the connections).
 struct MarkerPassage {
-  std::vector<std::pair<const ServerDisplay *, uint64_t>> passed;
+  std::vector<std::pair<ServerDisplay *, uint64_t>> passed;
   uint64_t of(const ServerDisplay *display) const {
     for (const auto &[d, serial] : passed)
       if (d == display) return serial;
@@ -506,13 +506,16 @@ void watchDepartedRecords() {
   resourceForgetDepartedRecords(markerPassed, &passage);
   uint64_t now = ordersMonotonicMs();
   std::vector<ServerDisplay *> remark;
-  forEachMarkedConnection([&](const DisplayConnection *c) {
-    ServerDisplay *display = c->display;
-    if (!c->readOrder || now - display->markerPostedMs < kDepartureRemarkMs) return;
+  for (const auto &[display, least] : passage.passed) {
+    if (now - display->markerPostedMs < kDepartureRemarkMs) continue;
     uint64_t oldest = resourceOldestDepartedMarker(display);
-    if (oldest && xproxyBeforeMarker(c, oldest) && std::find(remark.begin(), remark.end(), display) == remark.end())
-      remark.push_back(display);
-  });
+    if (!oldest || least >= oldest) continue;
+    bool readButBehind = false;
+    forEachMarkedConnection([&](const DisplayConnection *c) {
+      readButBehind = readButBehind || (c->display == display && c->readOrder && xproxyBeforeMarker(c, oldest));
+    });
+    if (readButBehind) remark.push_back(display);
+  }
   if (remark.empty()) return;
   uint64_t serial = ++markerSerial;
   for (ServerDisplay *display : remark) postMarker(display, serial);
@@ -1067,16 +1070,17 @@ constexpr uint32_t kClosesPerStep = 32;
 Order *endCloser = nullptr;
 
 void onEndCloser(void *) {
-  for (uint32_t closed = 0; closed < kClosesPerStep; closed++) {
-    ClientConnection *ended = xproxyClients;
-    while (ended && !(ended->endRead && !ended->life.closed)) ended = ended->next;
-    if (!ended) {
-      ordersCancel(endCloser);
-      endCloser = nullptr;
-      return;
-    }
-    ended->endRead = 0;
-    xproxyCloseClient(ended, "Broken connection", 1);
+  uint32_t closed = 0;
+  for (ClientConnection *c = xproxyClients, *next; c && closed < kClosesPerStep; c = next) {
+    next = c->next;  // (a close unlinks only its own client)
+    if (!c->endRead || c->life.closed) continue;
+    c->endRead = 0;
+    xproxyCloseClient(c, "Broken connection", 1);
+    closed++;
+  }
+  if (closed < kClosesPerStep) {
+    ordersCancel(endCloser);
+    endCloser = nullptr;
   }
 }
 
