@@ -506,7 +506,9 @@ void watchDepartedRecords() {
   resourceForgetDepartedRecords(markerPassed, &passage);
   uint64_t now = ordersMonotonicMs();
   std::vector<ServerDisplay *> remark;
-  for (const auto &[display, least] : passage.passed) {
+  for (const auto &entry : passage.passed) {
+    ServerDisplay *display = entry.first;
+    uint64_t least = entry.second;
     if (now - display->markerPostedMs < kDepartureRemarkMs) continue;
     uint64_t oldest = resourceOldestDepartedMarker(display);
     if (!oldest || least >= oldest) continue;
