@@ -57,14 +57,25 @@ bool replicatesCells(const Head *head, const VisualRecord *visual) {
   return hv && !hv->baseVisualId && dynamicClass(hv);
 }
 
+// A client adds one entry per cell it is given, and a colour allocated again is held again:
+// the array grows by half again when full, so that filling it copies each entry a bounded
+// number of times.
 int appendCell(ColormapShadow *shadow, ClientConnection *client, uint32_t pixel, uint32_t planeMask,
                uint32_t readOnly) {
-  auto *grown = static_cast<ColormapCell *>(realloc(shadow->cells, sizeof(ColormapCell) * (shadow->cellCount + 1)));
-  if (!grown) {
-    LOG_OUT_OF_MEMORY();
-    return 0;
+  if (shadow->cellCount == shadow->cellCapacity) {
+    uint64_t capacity = uint64_t(shadow->cellCapacity) + shadow->cellCapacity / 2;
+    if (capacity < 16) capacity = 16;
+    if (capacity > UINT32_MAX) capacity = UINT32_MAX;
+    auto *grown = capacity > shadow->cellCount
+                      ? static_cast<ColormapCell *>(realloc(shadow->cells, sizeof(ColormapCell) * size_t(capacity)))
+                      : nullptr;
+    if (!grown) {
+      LOG_OUT_OF_MEMORY();
+      return 0;
+    }
+    shadow->cells = grown;
+    shadow->cellCapacity = uint32_t(capacity);
   }
-  shadow->cells = grown;
   shadow->cells[shadow->cellCount++] = ColormapCell{client, pixel, planeMask, readOnly};
   return 1;
 }

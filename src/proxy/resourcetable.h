@@ -200,8 +200,9 @@ struct ColormapShadow {
   VisualRecord *visual;      // of the meta screen
   uint32_t size;             // the visual's colormap entries (entries of red, green, blue)
   uint16_t *red, *green, *blue;  // dynamic classes only (class odd), else NULL
-  ColormapCell *cells;
+  ColormapCell *cells;       // malloc'ed, cellCapacity entries, the first cellCount in use
   uint32_t cellCount;
+  uint32_t cellCapacity;     // grows by half again (AllocColor of one colour repeated adds entries)
   EmulatedColormap *emulated;  // a head's emulated colormap standing for this one (owned), or NULL
 };
 

@@ -1,6 +1,7 @@
 // Emulated visuals and emulated colormaps.
 #include "proxy/xemulation.h"
 
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
@@ -144,9 +145,11 @@ struct CachedColor {
   char *name;
   uint16_t red, green, blue;
 };
-// Process-wide and never shrunk; a plain array so that nothing tears it down at exit.
+// Process-wide and never shrunk; a plain array so that nothing tears it down at exit. Its room
+// grows by half again when full: clients fill it with every name the real server knows.
 CachedColor *colorCache = nullptr;
 int colorCacheCount = 0;
+int colorCacheCapacity = 0;
 
 }  // namespace
 
@@ -404,14 +407,16 @@ bool xemulationLookupColor(Display *display, EmulatedColormap *colormap, const c
                       : DefaultColormap(display, colormap && colormap->visual ? colormap->visual->screen : 0);
   XColor exact{}, screen{};
   if (!XLookupColor(display, real, name, &exact, &screen)) return false;
-  char *copy = strdup(name);
-  auto *grown = copy ? static_cast<CachedColor *>(realloc(colorCache, sizeof(CachedColor) * (colorCacheCount + 1)))
-                     : nullptr;
-  if (!grown) {
-    free(copy);
-    return false;
+  if (colorCacheCount == colorCacheCapacity) {
+    if (colorCacheCapacity > INT_MAX / 3) return false;
+    int capacity = colorCacheCapacity < 32 ? 32 : colorCacheCapacity + colorCacheCapacity / 2;
+    auto *grown = static_cast<CachedColor *>(realloc(colorCache, sizeof(CachedColor) * size_t(capacity)));
+    if (!grown) return false;
+    colorCache = grown;
+    colorCacheCapacity = capacity;
   }
-  colorCache = grown;
+  char *copy = strdup(name);
+  if (!copy) return false;
   colorCache[colorCacheCount++] = CachedColor{copy, exact.red, exact.green, exact.blue};
   color->red = exact.red;
   color->green = exact.green;
@@ -420,3 +425,4 @@ bool xemulationLookupColor(Display *display, EmulatedColormap *colormap, const c
 }
 
 int xemulationColorCacheCount() { return colorCacheCount; }
+int xemulationColorCacheCapacity() { return colorCacheCapacity; }

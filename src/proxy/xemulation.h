@@ -56,5 +56,6 @@ void xemulationFreeClientCells(EmulatedColormap *colormap);
 // CopyColormapAndFree: the current client's cells move from the source to the destination.
 const char *xemulationCopyColormap(Display *display, EmulatedColormap *source, EmulatedColormap *destination);
 bool xemulationLookupColor(Display *display, EmulatedColormap *colormap, const char *name, XColor *color);
-// Entries of the colour-name cache (for tests).
+// Entries of the colour-name cache and the room it has (for tests).
 int xemulationColorCacheCount();
+int xemulationColorCacheCapacity();

@@ -171,9 +171,11 @@ struct ExtensionStateWords {
   ExtensionRecord *glx;  // GLX
   uint8_t glxMajor;      // the major opcode of every GLX request and reply the proxy writes itself
   // The context-tag table (xext/glxrecords.h): entry i is proxy tag i; entry 0 stays free.
-  // glxTagCount is one more than the highest index in use (0: no table).
+  // glxTagCount is one more than the highest index in use (0: no table); the table has room for
+  // glxTagCapacity entries (grown by half again when full, zeroed beyond the count).
   struct GlxTagEntry *glxTags;
   uint32_t glxTagCount;
+  uint32_t glxTagCapacity;
   // ===== end of GLX =====
 };
 

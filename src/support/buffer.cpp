@@ -1,5 +1,6 @@
-// Growable input buffer. Sizes go in three steps (128 KB, 4 MB, 64 MB, each less 100 bytes);
-// under memory pressure growth falls back to ever smaller requests.
+// Growable input buffer. Sizes go in three steps (128 KB, 4 MB, 64 MB, each less 100 bytes),
+// then by half again (or what is wanted, when that is more); under memory pressure growth falls
+// back to ever smaller requests.
 #include "support/buffer.h"
 
 #include <unistd.h>
@@ -38,6 +39,14 @@ uint32_t bufferGrow(Buffer *buf, uint32_t n) {
     return size;
   }
   uint32_t size = bufferRoundSize(buf->length + n);
+  // Past the last step a buffer filled by reads of a few KB would otherwise be copied whole for
+  // each of them: it takes half again its allocation, so that filling it costs time in
+  // proportion to its bytes. (One long unit asked for at once still gets just its size.)
+  if (size > kBufferLarge && buf->capacity >= kBufferLarge) {
+    uint64_t geometric = uint64_t(buf->capacity) + buf->capacity / 2;
+    if (geometric > UINT32_MAX) geometric = UINT32_MAX;
+    if (geometric > size) size = uint32_t(geometric);
+  }
   char *data = static_cast<char *>(realloc(buf->data, size));
   uint32_t room = size - buf->length;
   for (uint32_t attempt = n; !data;) {

@@ -1,4 +1,5 @@
-// Growable input buffer: one contiguous byte array, grown in three large steps.
+// Growable input buffer: one contiguous byte array, grown in three large steps, then by half
+// again.
 #pragma once
 
 #include <cstddef>

@@ -25,7 +25,7 @@
 
 namespace {
 
-constexpr uint32_t kTableStep = 1024;
+constexpr uint32_t kFirstTableRoom = 1024;
 constexpr uint8_t kBadAlloc = 11;
 constexpr uint8_t kGlxBadContext = 0, kGlxBadDrawable = 2, kGlxBadContextTag = 4, kGlxBadCurrentWindow = 5;
 constexpr uint8_t kMinorRender = 1, kMinorDestroyContext = 4, kMinorMakeCurrent = 5;
@@ -36,9 +36,23 @@ constexpr uint32_t kGlxPbufferHeight = 0x8040, kGlxPbufferWidth = 0x8041;
 
 GlxTagEntry *&tags() { return proxyState.ext.glxTags; }
 uint32_t &tagCount() { return proxyState.ext.glxTagCount; }
+uint32_t &tagCapacity() { return proxyState.ext.glxTagCapacity; }
 
-// The table holds its count taken up to the next multiple of 1024 entries.
-uint32_t capacityFor(uint32_t count) { return (count + kTableStep - 1) / kTableStep * kTableStep; }
+// Indices released below the highest one in use, the latest last: a new tag takes one of them
+// before the table grows, without a walk over the table. Each free index is listed at most once
+// (listed when its owner lets it go, unlisted when taken; the count never falls below a listed
+// index, and a tag beyond the count is never listed), so the list needs no more room than the
+// table has entries: that room is reserved whenever the table grows, and a release never
+// allocates. An index is still checked when it is taken. Emptied with the table.
+uint32_t *freeTags = nullptr;
+uint32_t freeTagCount = 0;
+uint32_t freeTagRoom = 0;
+
+void forgetFreeTags() {
+  free(freeTags);
+  freeTags = nullptr;
+  freeTagCount = freeTagRoom = 0;
+}
 
 uint32_t slotOf(const Head *head) { return head->idIndex < kGlxHeadSlots ? head->idIndex : 0; }
 GlxLibraryInstance *instanceOf(const Head *head) { return static_cast<GlxLibraryInstance *>(head->glLibrary); }
@@ -117,25 +131,41 @@ void glxFreeTagTable() {
   free(tags());
   tags() = nullptr;
   tagCount() = 0;
+  tagCapacity() = 0;
+  forgetFreeTags();
 }
 // ===== end of set-up and reset =====
 
 // ===== tag table =====
 GlxTagEntry *glxAllocTag(ClientConnection *owner) {
-  for (uint32_t k = 1; k < tagCount(); k++)
-    if (!tags()[k].owner) {
+  while (freeTagCount > 0) {
+    uint32_t k = freeTags[--freeTagCount];
+    if (k >= 1 && k < tagCount() && !tags()[k].owner) {
       tags()[k].owner = owner;
       return &tags()[k];
     }
+  }
   uint32_t index = tagCount() > 1 ? tagCount() : 1;
+  if (index == UINT32_MAX) return nullptr;
   uint32_t count = index + 1;
-  if (!tags() || capacityFor(count) > capacityFor(tagCount())) {
-    uint32_t old = tags() ? capacityFor(tagCount()) : 0;
-    size_t capacity = capacityFor(count);
-    auto *grown = static_cast<GlxTagEntry *>(realloc(tags(), capacity * sizeof(GlxTagEntry)));
+  if (!tags() || count > tagCapacity()) {
+    // Half again the room each time: a client that makes many contexts current fills the table
+    // in time proportional to its entries.
+    uint32_t old = tags() ? tagCapacity() : 0;
+    uint64_t capacity = old < kFirstTableRoom ? kFirstTableRoom : old + uint64_t(old) / 2;
+    if (capacity > UINT32_MAX) capacity = UINT32_MAX;
+    if (capacity < count) return nullptr;
+    if (freeTagRoom < capacity) {
+      auto *list = static_cast<uint32_t *>(realloc(freeTags, size_t(capacity) * sizeof(uint32_t)));
+      if (!list) return nullptr;
+      freeTags = list;
+      freeTagRoom = uint32_t(capacity);
+    }
+    auto *grown = static_cast<GlxTagEntry *>(realloc(tags(), size_t(capacity) * sizeof(GlxTagEntry)));
     if (!grown) return nullptr;
-    memset(static_cast<void *>(grown + old), 0, (capacity - old) * sizeof(GlxTagEntry));
+    memset(static_cast<void *>(grown + old), 0, size_t(capacity - old) * sizeof(GlxTagEntry));
     tags() = grown;
+    tagCapacity() = uint32_t(capacity);
   }
   tagCount() = count;
   GlxTagEntry *entry = &tags()[index];
@@ -244,8 +274,13 @@ void glxReleaseTag(GlxTagEntry *entry, ClientConnection *client) {
   }
   dropDrawable(entry->drawableRecord, entry->drawableType);
   bufferFree(&entry->largeCommand);
+  bool held = entry->owner != nullptr;
   *entry = GlxTagEntry{};
-  if (index + 1 == tagCount()) tagCount()--;
+  if (index + 1 == tagCount()) {
+    tagCount()--;
+  } else if (held && freeTagCount < freeTagRoom) {
+    freeTags[freeTagCount++] = index;
+  }
 }
 
 void glxClientGone(ClientConnection *client) {

@@ -6,6 +6,7 @@
 #include "proxy/main.h"
 #include "proxy/xemulation.h"
 #include "proxy/xvisual.h"
+#include "xclient/xcolor.h"
 #include "xclient/xtarget.h"
 #include "display_fixture.h"
 #include "xvfb_fixture.h"
@@ -125,6 +126,21 @@ TEST_F(XemulationTest, ColourNamesAskedOnce) {
   EXPECT_EQ(xemulationColorCacheCount(), cached);
   ASSERT_TRUE(xemulationAllocNamedColor(display_, &map, "LightSlateGray", &other));
   EXPECT_EQ(map.cells[other.pixel].red, (119 * 257) & 0xff00);
+
+  // Clients may name every colour the server knows: the cache's room grows by half again.
+  int room = xemulationColorCacheCapacity(), moves = 0;
+  for (int i = 0; i < xcolorCount() && i < 600; i++) {
+    xemulationLookupColor(display_, &map, xcolorEntryName(xcolorEntry(i)), &other);
+    int now = xemulationColorCacheCapacity();
+    ASSERT_LE(xemulationColorCacheCount(), now);
+    if (now != room) {
+      EXPECT_GE(now, room + room / 2) << "at name " << i;
+      room = now;
+      moves++;
+    }
+  }
+  EXPECT_GE(xemulationColorCacheCount(), 300);  // most names of the table are the server's too
+  EXPECT_LE(moves, 9);                          // one entry at a time took one move per name
 }
 
 }  // namespace

@@ -43,6 +43,30 @@ TEST(Buffer, GrowsInStepsEditsAndRefusesWrappingLengths) {
   bufferFree(&b);
 }
 
+// Past the last step a buffer that fills 64 KB at a time (a sync reading a display's answers)
+// grows by half again, not by the 64 KB each read asks for; what it holds survives each move.
+// (The length is set by hand: the bytes in between are never written, so the test stays cheap.)
+TEST(Buffer, GrowsByHalfAgainPastTheLastStep) {
+  constexpr uint32_t large = 67108764, chunk = 0x10000;
+  Buffer b{};
+  ASSERT_EQ(bufferGrow(&b, large), large);
+  memcpy(b.data, "head", 4);
+  b.length = large - 100;
+  int moves = 0;
+  while (b.length < 2 * large) {
+    uint32_t before = b.capacity;
+    if (before - b.length < chunk) {
+      ASSERT_GE(bufferGrow(&b, chunk), chunk);
+      moves++;
+      ASSERT_GE(uint64_t(b.capacity), uint64_t(before) + before / 2) << "move " << moves;
+    }
+    b.length += chunk;
+  }
+  EXPECT_LE(moves, 2);  // 64 MB -> 96 MB -> 144 MB; a step of 64 KB each time made 1024
+  EXPECT_EQ(std::string(b.data, 4), "head");
+  bufferFree(&b);
+}
+
 TEST(Buffer, ReadFdResults) {
   int sv[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv), 0);

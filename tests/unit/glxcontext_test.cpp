@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <set>
 #include <vector>
 
 #include "fakecore.h"
@@ -147,6 +148,37 @@ TEST_P(GlxContextTest, TagNumbersAndOwners) {
   core.closeClient(second);
   EXPECT_EQ(proxyState.ext.glxTags, nullptr);
   EXPECT_EQ(proxyState.ext.glxTagCount, 0u);
+}
+
+// A client that makes many contexts current: the table's room grows by half again (kept beside
+// the count), and tags given back below the highest are taken again before it grows.
+TEST_P(GlxContextTest, TagTableGrowsByHalfAndRetakesFreedTags) {
+  uint32_t room = 0;
+  int moves = 0;
+  for (uint32_t k = 1; k <= 20000; k++) {
+    GlxTagEntry *e = glxAllocTag(client->client);
+    ASSERT_NE(e, nullptr);
+    ASSERT_EQ(glxTagOf(e), k);
+    uint32_t now = proxyState.ext.glxTagCapacity;
+    ASSERT_LE(proxyState.ext.glxTagCount, now);
+    if (now != room) {
+      EXPECT_GE(uint64_t(now), uint64_t(room) + room / 2) << "at tag " << k;
+      room = now;
+      moves++;
+    }
+  }
+  EXPECT_LE(moves, 9);  // from 1024 entries by half again; a step of 1024 took 20
+
+  std::set<uint32_t> given;
+  for (uint32_t k = 7; k < 20000; k += 997) {
+    glxReleaseTag(entry(k), nullptr);
+    given.insert(k);
+  }
+  std::set<uint32_t> taken;
+  for (size_t i = 0; i < given.size(); i++) taken.insert(glxTagOf(glxAllocTag(client->client)));
+  EXPECT_EQ(taken, given);
+  EXPECT_EQ(proxyState.ext.glxTagCount, 20001u);
+  EXPECT_EQ(proxyState.ext.glxTagCapacity, room);
 }
 
 TEST_P(GlxContextTest, AnswersWithoutServers) {

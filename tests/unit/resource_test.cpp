@@ -595,3 +595,47 @@ TEST_F(ResourceTest, KeptObjectsFreeTheirIds) {
 }
 
 }  // namespace
+
+// A colormap's entries: one per cell a client is given, again for a colour allocated again. Their
+// room grows by half again (kept beside the count), entries keep their order and contents across
+// each move, and freeing gives entries back without giving up the room.
+TEST_F(ResourceTest, ColormapEntriesGrowByHalf) {
+  client3.index = 3;
+  xproxyCurrentClient = &client3;
+  ASSERT_EQ(resourceInitClient(3), 1);
+  MetaScreen screen{};  // no heads: nothing is repeated anywhere
+  VisualRecord pseudo{};
+  pseudo.visualId = 0x21;
+  pseudo.visualClass = PseudoColor;
+  pseudo.colormapEntries = 256;
+  screen.visuals = &pseudo;
+  screen.visualCount = 1;
+  const uint32_t mapId = id(3, 0x40);
+  ColormapShadow *shadow = resourceCreateColormap(&client3, mapId, &screen, &pseudo, 0);
+  ASSERT_NE(shadow, nullptr);
+  uint32_t room = shadow->cellCapacity;
+  int moves = 0;
+  for (uint32_t k = 0; k < 20000; k++) {
+    ResourceColor colour{k % 256, uint16_t(k), 0, 0, 7};
+    ASSERT_EQ(resourceAddColor(&client3, shadow, &colour), 1);
+    ASSERT_LE(shadow->cellCount, shadow->cellCapacity);
+    if (shadow->cellCapacity != room) {
+      EXPECT_GE(uint64_t(shadow->cellCapacity), uint64_t(room) + room / 2) << "at entry " << k;
+      room = shadow->cellCapacity;
+      moves++;
+    }
+  }
+  EXPECT_LE(moves, 20);  // from 16 by half again; one entry at a time took 20000
+  ASSERT_EQ(shadow->cellCount, 20000u);
+  for (uint32_t k : {0u, 255u, 256u, 19999u}) {
+    EXPECT_EQ(shadow->cells[k].pixel, k % 256) << k;
+    EXPECT_EQ(shadow->cells[k].client, &client3) << k;
+    EXPECT_EQ(shadow->cells[k].readOnly, 1u) << k;
+  }
+  uint32_t pixels[] = {5, 5, 7};
+  resourceFreeColormapCells(&client3, shadow, pixels, 3, 0);
+  EXPECT_EQ(shadow->cellCount, 19997u);
+  EXPECT_EQ(shadow->cellCapacity, room);
+  resourceFree(mapId, 0);
+  xproxyCurrentClient = nullptr;
+}
