@@ -67,10 +67,17 @@ struct ClientConnection {
   ClientConnection *prev;
   uint32_t index;            // slot 1..1023: resource-table index and top bits of its ids
   int fd;                    // the socket's descriptor; -1 once closed
-  // Descriptor reader, or the 8 ms one-shot timer while input is buffered. Armed by flow
-  // control (miscScheduleClientReads) and the accept; cancelled by flow control, a server
-  // grab of another client and the close of the socket.
+  // Descriptor reader, or the 8 ms one-shot timer while input is buffered, or, while whole
+  // requests wait for the client's turn, a marker idle order that does nothing (readIsTurn set;
+  // the client is in the scheduler's queue, connections.cpp). Armed by flow control
+  // (miscScheduleClientReads), the reads and the accept; cancelled by flow control, a server
+  // grab of another client and the close of the socket (each cancel takes the client out of the
+  // queue).
   Order *readOrder;
+  uint8_t readIsTurn;
+  // The time the client's turns have taken (connections.cpp), as the scheduler counts it: the
+  // client waiting with the least is served first.
+  int64_t turnServiceNs;
   Order *writeOrder;         // armed by the output callback; cancelled by a complete flush or the close
   // While another client's server grab leaves the socket unread: a watch for its end, so that a
   // client leaving meanwhile is closed at once, as the real server closes it. Armed and

@@ -103,9 +103,13 @@ void freeClientRecord(ClientConnection *client) {
 
 // The client's read order: every change goes through these two (a pointer to an order is never
 // dropped without cancelling it).
+void leaveTurnQueue(ClientConnection *client);
+
 void cancelClientRead(ClientConnection *client) {
+  if (client->readIsTurn) leaveTurnQueue(client);
   ordersCancel(client->readOrder);
   client->readOrder = nullptr;
+  client->readIsTurn = 0;
 }
 
 void cancelHangupWatch(ClientConnection *client) {
@@ -973,6 +977,19 @@ XproxyNewClientHook xproxyNewClientHook = [](XtransConnInfo connection, int fd) 
 // ===== end of client connections =============================================================
 
 // ===== Client reads, flushes and flow control ===============================================
+// Turns. Clients are served by turns of time, as the X.Org server's scheduler serves them: a
+// turn cuts and dispatches a client's buffered requests until they are done or the slice of the
+// loop's pass is used (kMiscTurnNs from the pass's first turn; the cutter asks miscTurnOver
+// between requests; a request is never cut short, and a GL request is bounded by time of its
+// own, xext/glxdirectlists.cpp). What is left waits for the client's next turn. Clients whose
+// whole requests wait are queued; once per pass of the loop the dispatcher (an idle order) gives
+// them turns, the client whose turns have taken the least time first (its service time, never
+// counted below the last served client's less one slice, so that a client that waited long or
+// is new does not hold the others for its credit), until the pass's slice is used; the loop
+// does not sleep while clients wait. A client read while nobody waits is served at once within
+// the slice. A client that sends a little and waits for its answers has taken little time and
+// comes before those that send without pause: a bystander's round trip waits about one slice
+// and at most one request's bound, however much the others send.
 namespace {
 
 void onBufferedInput(void *argument) { miscProcessBufferedInput(static_cast<ClientConnection *>(argument)); }
@@ -980,15 +997,100 @@ void onBufferedInput(void *argument) { miscProcessBufferedInput(static_cast<Clie
 // When the pass being cut began or last fed its displays (ordersMonotonicNs); 0 outside a pass.
 int64_t passFedNs = 0;
 
-// Cuts and dispatches what the client's input holds, then writes its display connections out.
+// The slice of the current pass of the loop: the pass it is counted for and its end (0: no turn
+// in it yet). The end of the turn being served (0: no turn).
+uint64_t slicePass = 0;
+int64_t sliceEndNs = 0;
+int64_t turnEndNs = 0;
+
+// The end of the current pass's slice, which begins with its first turn.
+int64_t passSliceEnd() {
+  if (ordersPassNumber() != slicePass || !sliceEndNs) {
+    slicePass = ordersPassNumber();
+    sliceEndNs = ordersMonotonicNs() + kMiscTurnNs;
+  }
+  return sliceEndNs;
+}
+bool sliceUsed() {
+  return ordersPassNumber() == slicePass && sliceEndNs && ordersMonotonicNs() >= sliceEndNs;
+}
+
+// The clients whose whole requests wait for a turn (readIsTurn); the dispatcher, armed while
+// the queue is not empty and cancelled when it empties; the service time of the client served
+// last.
+std::vector<ClientConnection *> turnQueue;
+Order *dispatcher = nullptr;
+int64_t turnClock = 0;
+
+void serveClientInput(ClientConnection *client);
+
+void onDispatch(void *) {
+  while (!turnQueue.empty()) {
+    if (sliceUsed()) {
+      ordersNoWait();
+      return;
+    }
+    auto least = std::min_element(turnQueue.begin(), turnQueue.end(), [](const ClientConnection *a, const ClientConnection *b) {
+      return a->turnServiceNs < b->turnServiceNs;
+    });
+    ClientConnection *client = *least;
+    cancelClientRead(client);  // (out of the queue)
+    turnClock = std::max(turnClock, client->turnServiceNs);
+    if (client->fd < 0) continue;
+    client->readOrder = ordersAddReader(client->fd, onClientReadable, client);
+    serveClientInput(client);
+  }
+  ordersCancel(dispatcher);
+  dispatcher = nullptr;
+}
+
+// The read order becomes the client's place in the queue of turns.
+void awaitTurn(ClientConnection *client) {
+  cancelClientRead(client);
+  if (client->fd < 0) return;
+  if (!dispatcher) dispatcher = ordersAddIdle(onDispatch, nullptr);
+  Order *marker = dispatcher ? ordersAddIdle(ordersNoOp, client) : nullptr;
+  if (!marker) {  // no memory for the orders: served as it comes
+    client->readOrder = ordersAddReader(client->fd, onClientReadable, client);
+    return;
+  }
+  try {
+    turnQueue.push_back(client);
+  } catch (const std::bad_alloc &) {
+    ordersCancel(marker);
+    client->readOrder = ordersAddReader(client->fd, onClientReadable, client);
+    return;
+  }
+  client->readOrder = marker;
+  client->readIsTurn = 1;
+  client->turnServiceNs = std::max(client->turnServiceNs, turnClock - kMiscTurnNs);
+}
+
+void leaveTurnQueue(ClientConnection *client) {
+  auto at = std::find(turnQueue.begin(), turnQueue.end(), client);
+  if (at != turnQueue.end()) {
+    *at = turnQueue.back();
+    turnQueue.pop_back();
+  }
+}
+
+bool inputServable(const ClientConnection *client);
+
+// Cuts and dispatches what the client's input holds, for at most one turn, then writes its
+// display connections out.
 void serveClientInput(ClientConnection *client) {
   std::string reason;
+  int64_t outerTurnEnd = turnEndNs;  // (a pass inside another's handler keeps the outer turn)
   {
     ConnectionPass pass(client);
-    passFedNs = ordersMonotonicNs();
+    int64_t began = ordersMonotonicNs();
+    turnEndNs = passSliceEnd();
+    passFedNs = began;
     const char *stop = xproxyClientInputCutter(&client->reader, &client->input);
     passFedNs = 0;
+    turnEndNs = outerTurnEnd;
     if (pass.clientClosed()) return;  // a handler closed it
+    client->turnServiceNs += ordersMonotonicNs() - began;
     if (stop && client->fd >= 0) {  // (a client retained meanwhile is closed already)
       // The reason may live in the reader, which the close frees.
       reason = stop;
@@ -1086,6 +1188,8 @@ void onEndCloser(void *) {
   }
 }
 
+bool miscTurnOver() { return turnEndNs && ordersMonotonicNs() >= turnEndNs; }
+
 void miscReadClientInput(ClientConnection *client) {
   if (client->fd < 0) return;
   int got = bufferReadFdRoom(client->fd, clientReadLimit(client), &client->input);
@@ -1097,6 +1201,8 @@ void miscReadClientInput(ClientConnection *client) {
     if (!endCloser) xproxyCloseClient(client, "Broken connection", 1);  // no memory for the order
     return;
   }
+  // While others wait for their turns, or once the pass's slice is used, it waits for its own.
+  if ((!turnQueue.empty() || sliceUsed()) && inputServable(client)) return awaitTurn(client);
   serveClientInput(client);
 }
 
@@ -1175,8 +1281,13 @@ void miscScheduleClientReads(ClientConnection *client) {
   else
     armHangupWatch(client);
   if (readSocket) {
+    // Whole requests left behind a turn that used the slice wait for the client's next turn;
+    // other buffered input for the 8 ms timer.
+    bool servable = inputServable(client);
+    if (servable && sliceUsed() && !client->readIsTurn) awaitTurn(client);
+    if (client->readIsTurn && !servable) cancelClientRead(client);
     if (!client->readOrder) {
-      if (inputServable(client))
+      if (servable)
         client->readOrder = ordersAddTimer(kMiscBufferedInputDelayMs, onBufferedInput, client);
       else
         client->readOrder = ordersAddReader(client->fd, onClientReadable, client);

@@ -98,6 +98,10 @@ constexpr uint64_t kMiscBufferedInputDelayMs = 8;
 
 // Read order: reads, cuts and dispatches, then writes out the client's display connections.
 void miscReadClientInput(ClientConnection *client);
+// The slice of a client's turn (connections.cpp: turns): asked by the cutter between requests,
+// miscTurnOver says whether the turn being served has used it (false outside a turn).
+constexpr int64_t kMiscTurnNs = 2'000'000;
+bool miscTurnOver();
 // Called by the cutter between requests: once a pass has translated for kMiscFeedNs since it
 // began or last fed, what the client's display connections hold is written out (as far as the
 // sockets take it, never waiting), so that the real server works on the first requests of a

@@ -257,6 +257,8 @@ const char *xprotoProcessInput(ProtocolReader *reader, Buffer *input) {
       sinceFeed = 0;
       miscFeedDisplays(client);
     }
+    // The client's turn is over: what is left waits for its next one.
+    if (miscTurnOver() && input->length - position >= 4 && reader->bytesNeeded != kReaderStopped) break;
     if (reader->bytesNeeded == kReaderStopped) {
       bufferConsumeKeep(input, position);
       reader->bytesNeeded = 4;

@@ -31,4 +31,5 @@ void xscreenRestartTimer(ClientConnection *client) {
   client->reader.stopReason[0] = '\0';
   ordersCancel(client->readOrder);
   client->readOrder = ordersAddTimer(kMiscBufferedInputDelayMs, processBufferedInput, client);
+  client->readIsTurn = 0;
 }

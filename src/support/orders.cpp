@@ -39,6 +39,10 @@ OrderList idleList, descriptorList, timerList, quietList;
 // Set while the idle pass runs; an idle order added meanwhile waits for the next step, whose
 // idle pass must not sit behind a wait for descriptors or timers: that step does not sleep.
 bool inIdlePass, idleAddedInPass;
+// ordersNoWait was called in this step's idle pass: its wait does not sleep.
+bool noWaitAsked;
+// The passes begun so far (ordersPassNumber).
+uint64_t passNumber;
 
 struct pollfd pollTable[kOrdersPollSlots];
 int pollInUse = 0;  // one past the highest used entry
@@ -358,8 +362,10 @@ uint32_t ordersStep(uint64_t timeout) {
 
   // 1. Idle pass; orders added during it are in front of the head and wait for the next step,
   // which comes without sleeping.
+  passNumber++;
   inIdlePass = true;
   idleAddedInPass = false;
+  noWaitAsked = false;
   for (Order *o = idleList.head; o;) {
     if (o->callback) {
       o->callback(o->argument);
@@ -377,7 +383,7 @@ uint32_t ordersStep(uint64_t timeout) {
 
   // 3. Wait.
   uint64_t pollTimeout = timeout < nextWake->time ? timeout : nextWake->time;
-  if (idleAddedInPass) pollTimeout = 0;
+  if (idleAddedInPass || noWaitAsked) pollTimeout = 0;
   int ready = pollWithSpin(static_cast<int>(static_cast<uint32_t>(pollTimeout)));
 
   if (ready <= 0) {
@@ -386,6 +392,7 @@ uint32_t ordersStep(uint64_t timeout) {
     for (Order *o = descriptorList.head; o;) o = o->callback ? o->next : listRemove(descriptorList, o);
   } else {
     // 5. Descriptor pass.
+    passNumber++;
     for (Order *o = descriptorList.head; o;) {
       if (!o->callback) {
         o = listRemove(descriptorList, o);
@@ -449,6 +456,10 @@ void ordersExpectAnswer() { answerExpected = true; }
 bool ordersSpinsNext() { return spinArmed(); }
 
 void ordersNoOp(void *) {}
+
+void ordersNoWait() { noWaitAsked = true; }
+
+uint64_t ordersPassNumber() { return passNumber; }
 
 // Needs no memory: the flag is checked at the start of every step and after its idle pass.
 void ordersStop(uint32_t value) {

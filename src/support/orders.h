@@ -61,6 +61,13 @@ void ordersExpectAnswer();
 // Whether the next wait starts with such a spin (for tests).
 bool ordersSpinsNext();
 
+// Called by an idle order that stays armed with work left: the wait of this step does not sleep
+// (an idle order added during the idle pass has the same effect).
+void ordersNoWait();
+// The passes of the loop begun so far: each step's idle pass and its descriptor pass count
+// one each, so that work shared out per pass can tell when a new one began.
+uint64_t ordersPassNumber();
+
 // For signal handlers (async-signal-safe): records the stop value and writes one byte to the
 // loop's self-pipe; the loop then calls ordersStop(value) on its own thread.
 void ordersStopFromSignal(uint32_t value);

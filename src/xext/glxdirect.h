@@ -102,6 +102,8 @@ constexpr uint64_t kGlxDirectPixelBytes = 8;
 // not fit what is left. No current client, or lumoraMemory 0 (no bound): always true. glxdirectRefund gives bytes back (at
 // most what is counted) to the client, respectively the current one.
 bool glxdirectCharge(uint64_t bytes);
+// What the current client's lumoraMemory leaves (all ones without a bound or a client).
+uint64_t glxdirectBudgetLeft();
 void glxdirectRefund(ClientConnection *client, uint64_t bytes);
 // A client's budget record: what the library keeps for a client beyond one request (levels,
 // storage, names, list contents, sources) is recorded under the client's owner serial, given
@@ -127,14 +129,16 @@ void glxdirectListGroupGone(GlxLibraryInstance *instance, uint32_t shareGroup);
 void glxdirectFreeListNames(GlxLibraryInstance *instance);
 // ===== display lists kept by the proxy =====
 // The library never compiles a client's list: NewList opens a list in the current context,
-// each render command (but those GL executes at once) is recorded into it as sent, and EndList
-// keeps it under its name in the context's share group (glxdirectstate.cpp). CallList and
-// CallLists replay the recorded commands through the render decoder (glxdirectrender.cpp).
+// each render command (but those GL executes at once) is recorded into it as sent
+// (glxdirectlists.cpp), and EndList keeps it under its name in the context's share group
+// (glxdirectstate.cpp). CallList and CallLists replay the recorded commands through the render
+// decoder (glxdirectlists.cpp).
 // A recorded command: opcode (32 bits), size of its data (32 bits), the data padded to 4.
 constexpr uint32_t kGlxDirectListNesting = 64;  // GL_MAX_LIST_NESTING
 // While the current context makes a list and no list is replayed: the command is appended to
 // it, the room it takes counted against the current client (true, nothing done, otherwise);
-// false when that passes its lumoraMemory or no memory can be had (nothing recorded).
+// false when that passes its lumoraMemory or no memory can be had (nothing recorded; the
+// client's next GetError answers GL_OUT_OF_MEMORY).
 bool glxdirectRecordCommand(GlxLibraryInstance *instance, uint32_t opcode, const uint8_t *data, uint64_t size);
 // The same for records formed already (a whole number of them, in the form above), appended at
 // once or not at all.
@@ -299,9 +303,14 @@ void *glxdirectFindFBConfig(GlxLibraryInstance *instance, int screen, uint32_t i
 // current slot is 0 after a refusal.
 int glxdirectMakeTagCurrent(GlxLibraryInstance *instance, uint32_t slot);
 // After each batch of render commands: a glBegin left open holds the other clients (the grab),
-// the batch that closes it lets them go.
+// the batch that closes it lets them go. A glBegin that holds them for longer than
+// kGlxDirectBeginHoldMs is ended by the proxy (GL_OUT_OF_MEMORY for its client's next
+// GetError) and the others go on. glxdirectForgetBeginTimer: the instance is freed (its watch,
+// if any, goes).
+constexpr uint64_t kGlxDirectBeginHoldMs = 1000;
 void glxdirectGrabForBegin(GlxLibraryInstance *instance);
 void glxdirectReleaseGrab(GlxLibraryInstance *instance);
+void glxdirectForgetBeginTimer(GlxLibraryInstance *instance);
 // A reusable buffer of at least size bytes, or NULL (the old buffer is kept then). Sizes above
 // kGlxDirectScratchLimit (glxinstance.h) are refused: every caller answers them as when no
 // memory can be had.

@@ -12,6 +12,7 @@
 // are bounded by its limits first. A draw reads only client arrays that point into its own
 // command and arrays in buffer objects: the library is asked which arrays are enabled and
 // where they lie, and the others are disabled for the draw.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <exception>
@@ -23,15 +24,18 @@
 #include "support/numbers.h"
 #include "xclient/gldatatype.h"
 #include "xext/glxdirect.h"
+#include "xext/glxdirectlists.h"
 #include "xext/glxdirectunpack.h"
 #include "xext/glxinstance.h"
 #include "xext/glxobjects.h"
 
 namespace {
 
+using namespace glxdirectdecode;
+
 // GL values the executor interprets.
-constexpr uint8_t kBadLength = 16;
-constexpr uint8_t kBadAlloc = 11;
+constexpr uint32_t kGlCompileAndExecute = 0x1301;
+constexpr uint32_t kGlOutOfMemory = 0x0505;
 
 constexpr uint32_t kGlUnsignedByte = 0x1401;
 constexpr uint32_t kGlBitmap = 0x1A00;
@@ -84,34 +88,6 @@ int arrayIndex(uint32_t kind) {
   return -1;
 }
 
-const char *clientName() { return xscreenClientName(xproxyCurrentClient); }
-
-// Field readers: no alignment assumed.
-uint32_t u32At(const uint8_t *p) {
-  uint32_t v;
-  std::memcpy(&v, p, 4);
-  return v;
-}
-int32_t i32At(const uint8_t *p) { return static_cast<int32_t>(u32At(p)); }
-float f32At(const uint8_t *p) {
-  float v;
-  std::memcpy(&v, p, 4);
-  return v;
-}
-double f64At(const uint8_t *p) {
-  const uint8_t *cursor = p;
-  return glxdirectTakeDouble(&cursor);
-}
-
-// a x b (x c), saturated at the largest 64-bit value (which no command holds).
-uint64_t times(uint64_t a, uint64_t b, uint64_t c = 1) {
-  unsigned __int128 p = static_cast<unsigned __int128>(a) * b;
-  if (p > UINT64_MAX) return UINT64_MAX;
-  p *= c;
-  return p > UINT64_MAX ? UINT64_MAX : static_cast<uint64_t>(p);
-}
-uint64_t plus(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
-
 // Bytes of one element of a client data type; 0 for a type without a size.
 uint64_t typeBytes(uint32_t type) {
   uint32_t size = gldatatypeSize(type);
@@ -138,53 +114,6 @@ uint64_t meshPoints(int32_t i1, int32_t i2, int32_t j1, int32_t j2) {
   };
   return times(span(i1, i2), span(j1, j2));
 }
-
-// One command being executed: its data and its end, and what it has been found to need.
-struct Command {
-  GlxLibraryInstance *instance;
-  uint32_t opcode;
-  const uint8_t *data;
-  uint64_t size;
-  GlFunctionTable &gl;
-  // The X error the command ends with (0: none); set by the checks below.
-  mutable uint8_t error = 0;
-  // Client arrays pointed into this command's data and taken by the library (as far as the
-  // checks know): kinds by kArrayKinds index, texture-coordinate units, generic attributes.
-  mutable uint32_t ownKinds = 0;
-  mutable uint64_t ownUnits = 0;
-  mutable uint64_t ownAttributes = 0;
-  // The pixel-unpack buffer bound while the library reads an image this command carries (it
-  // would take the image's address for an offset into that buffer): unbound for the call,
-  // bound again after it (0: none).
-  mutable uint32_t unpackBuffer = 0;
-
-  // Whether the command holds bytes bytes of data; when not, the command is logged as
-  // undecoded and ends with BadLength (the caller makes no call).
-  bool holds(uint64_t bytes) const {
-    if (bytes <= size) return true;
-    error = kBadLength;
-    LOG(logChannelWarning, "Lumora: %s undecoded in render command #%u by %s", strSizeText(size), opcode,
-        clientName());
-    return false;
-  }
-  mutable bool wasDropped = false;  // set by dropped()
-  void dropped(const char *why) const {
-    wasDropped = true;
-    LOG(logChannelWarning, "Lumora: Render command #%u by %s dropped (%s)", opcode, clientName(), why);
-  }
-  // Dropped with BadAlloc: what it would make the library keep passes the client's lumoraMemory.
-  void beyondBudget(const char *what) const {
-    error = kBadAlloc;
-    wasDropped = true;
-    LOG(logChannelWarning, "Lumora: Render command #%u by %s dropped (%s beyond lumoraMemory)", opcode, clientName(),
-        what);
-  }
-  uint32_t u(uint64_t offset) const { return u32At(data + offset); }
-  int32_t i(uint64_t offset) const { return i32At(data + offset); }
-  float f(uint64_t offset) const { return f32At(data + offset); }
-  double d(uint64_t offset) const { return f64At(data + offset); }
-  const uint8_t *at(uint64_t offset) const { return data + offset; }
-};
 
 // A fixed-size vector of n values of T taken out of the command at an offset, aligned for the
 // library. The caller has checked that the command holds them.
@@ -382,87 +311,6 @@ bool bufferBound(const Command &c, uint32_t binding) {
   return false;
 }
 
-// ===== the work of one request =====
-// The most work one request may do beyond reading its own bytes: replayed commands and list
-// calls count one each, draws their vertices and meshes their points. glxgears replays about
-// 3 000 commands a frame and no list program comes near; a list that calls itself twice 64
-// levels deep would otherwise run 2^64 calls inside the event loop.
-constexpr uint64_t kRequestWork = uint64_t(1) << 23;
-constexpr uint64_t kFlushWork = uint64_t(1) << 16;
-constexpr uint32_t kGlCompileAndExecute = 0x1301;
-constexpr uint32_t kGlInvalidEnum = 0x0500;
-constexpr uint32_t kGlOutOfMemory = 0x0505;
-
-void startRequestWork(GlxLibraryInstance *instance) {
-  instance->workDone = 0;
-  instance->workFinished = 0;
-  instance->workSpent = 0;
-  instance->listDepth = 0;
-}
-
-// Counts units of work for the current request: false once its bound is met (the command is
-// dropped; the client's next GetError answers GL_OUT_OF_MEMORY, and nothing that expands runs
-// until the request ends).
-bool spend(const Command &c, uint64_t units) {
-  GlxLibraryInstance *instance = c.instance;
-  if (!instance->workSpent && units <= kRequestWork - instance->workDone) {
-    // The library keeps what it was given to draw until it has drawn it (Mesa's software
-    // rasteriser bins every primitive, and draws on threads of its own): finished once
-    // kFlushWork units were done since, at the first command outside a glBegin.
-    instance->workDone += units;
-    if (instance->workDone - instance->workFinished >= kFlushWork && !instance->insideBegin) {
-      c.gl.glFinish();
-      instance->workFinished = instance->workDone;
-    }
-    return true;
-  }
-  if (!instance->workSpent) {
-    instance->workSpent = 1;
-    if (GlxDirectContext *node = glxdirectCurrentNode(instance)) node->heldError = kGlOutOfMemory;
-    LOG(logChannelWarning, "Lumora: render request by %s ended its work at the bound of %llu (command #%u)",
-        clientName(), static_cast<unsigned long long>(kRequestWork), c.opcode);
-  }
-  c.wasDropped = true;
-  return false;
-}
-
-
-// The library's working memory for one draw from arrays grows with its vertices until it is
-// flushed (Mesa's software rasteriser bins every primitive: a million points take about 70 MiB):
-// a longer draw is made as several of at most kDrawPiece vertices, each finished, each starting
-// where a primitive of its mode may start
-// (strips carry their last vertices over, triangle strips an even count so that the winding
-// goes on). Loops, fans and polygons cannot be cut: past kDrawWhole vertices they are refused
-// with GL_OUT_OF_MEMORY. A mode of no name goes whole (the library's error).
-constexpr int64_t kDrawPiece = int64_t(1) << 16;
-constexpr int64_t kDrawWhole = int64_t(1) << 18;
-
-template <typename Piece>
-void drawInPieces(const Command &c, uint32_t mode, int64_t count, Piece piece) {
-  int64_t step = 0, overlap = 0;
-  switch (mode) {
-    case 0: step = 1; break;                 // points
-    case 1: step = 2; break;                 // lines
-    case 3: step = 1, overlap = 1; break;    // line strip
-    case 4: step = 3; break;                 // triangles
-    case 5: step = 2, overlap = 2; break;    // triangle strip
-    case 7: step = 4; break;                 // quads
-    case 8: step = 2, overlap = 2; break;    // quad strip
-    default: break;
-  }
-  if (count <= kDrawPiece || mode > kGlLastPrimitive) return piece(0, count);
-  if (step == 0) {
-    if (count <= kDrawWhole) return piece(0, count);
-    if (GlxDirectContext *node = glxdirectCurrentNode(c.instance)) node->heldError = kGlOutOfMemory;
-    return c.dropped("a loop, fan or polygon of too many vertices");
-  }
-  int64_t advance = (kDrawPiece - overlap) / step * step;
-  for (int64_t at = 0; at < count && (at == 0 || count - at > overlap); at += advance) {
-    piece(at, count - at < advance + overlap ? count - at : advance + overlap);
-    c.gl.glFinish();
-  }
-}
-// ===== end of the work of one request =====
 
 // ===== client arrays =====
 // The library's limits on generic vertex attributes and texture-coordinate sets, asked once per
@@ -690,16 +538,113 @@ void enableAgain(const Command &c, const ForeignArrays &off) {
 // draw that reads nothing of the command (uncarried) may not ask for more vertices (first +
 // count) than every array in a buffer holds; without such an array nothing is drawn. An
 // ArrayElement asks for element `vertices` - 1.
-// What the draw expands to (work: its vertices or indices) counts against the request's bound.
+// What the draw expands to (its vertices or indices) counts against the request's bound,
+// piece by piece (drawInPieces); an ArrayElement counts one.
+// The draw is given the fewest elements an array in a buffer object holds (all ones: none is).
 template <typename Draw>
-void drawFromArrays(const Command &c, bool uncarried, uint64_t vertices, Draw draw, bool element = false,
-                    uint64_t work = 0) {
+void drawFromArrays(const Command &c, bool uncarried, uint64_t vertices, Draw draw, bool element = false) {
   ForeignArrays off = disableForeignArrays(c);
   if (uncarried && ((!off.inBuffers && !element) || vertices > off.room))
     c.dropped("more vertices than the buffers of its arrays hold");
-  else if (spend(c, work))
-    draw();
+  else
+    draw(off.room);
   enableAgain(c, off);
+}
+
+// The elements of a draw of consecutive vertices from first on, for drawInPieces.
+auto consecutiveElements(int64_t first) {
+  return [first](int64_t from, int64_t n, std::vector<uint32_t> &out) {
+    for (int64_t k = 0; k < n; k++) out.push_back(static_cast<uint32_t>(first + from + k));
+    return true;
+  };
+}
+
+// An EvalMesh1 (twoD false) or EvalMesh2 in pieces of at most pieceVertices points, each
+// counted before it is drawn: points are parted, the lines of an EvalMesh1 and the cells of a
+// filled EvalMesh2 carry their last point, row or column over (the same grid points make the
+// same primitives). The lines of an EvalMesh2, another mode and empty ranges go whole.
+void meshInPieces(const Command &c, uint32_t mode, int32_t i1, int32_t i2, int32_t j1, int32_t j2, bool twoD) {
+  constexpr uint32_t kPoint = 0x1B00, kLine = 0x1B01, kFill = 0x1B02;
+  bool cut = twoD ? mode == kPoint || mode == kFill : mode == kPoint || mode == kLine;
+  if (!cut || i2 <= i1 || (twoD && j2 <= j1) ||
+      meshPoints(i1, i2, twoD ? j1 : 0, twoD ? j2 : 0) <= uint64_t(pieceVertices(c.instance))) {
+    if (!spend(c, meshPoints(i1, i2, twoD ? j1 : 0, twoD ? j2 : 0))) return;
+    if (twoD)
+      c.gl.glEvalMesh2(mode, i1, i2, j1, j2);
+    else
+      c.gl.glEvalMesh1(mode, i1, i2);
+    return;
+  }
+  int64_t overlap = mode == kPoint ? 0 : 1;
+  auto room = [&] { return std::max<int64_t>(pieceVertices(c.instance), 4); };
+  if (!twoD) {
+    for (int64_t a = i1;;) {
+      int64_t b = std::min<int64_t>(i2, a + room() - 1);
+      if (!spend(c, uint64_t(b - a + 1))) return;
+      c.gl.glEvalMesh1(mode, GLint(a), GLint(b));
+      pieceDrawn(c.instance);
+      if (b >= i2) return;
+      a = b + 1 - overlap;
+    }
+  }
+  for (int64_t ja = j1;;) {
+    int64_t columns = std::min<int64_t>(int64_t(i2) - i1 + 1, room());
+    int64_t rows = std::max<int64_t>(overlap + 1, room() / columns);
+    int64_t jb = std::min<int64_t>(j2, ja + rows - 1);
+    for (int64_t ia = i1;;) {
+      int64_t ib = std::min<int64_t>(i2, ia + columns - 1);
+      if (!spend(c, uint64_t((ib - ia + 1) * (jb - ja + 1)))) return;
+      c.gl.glEvalMesh2(mode, GLint(ia), GLint(ib), GLint(ja), GLint(jb));
+      pieceDrawn(c.instance);
+      if (ib >= i2) break;
+      ia = ib + 1 - overlap;
+    }
+    if (jb >= j2) return;
+    ja = jb + 1 - overlap;
+  }
+}
+
+// Index k of an array of indices of each bytes (1, 2 or 4).
+uint32_t indexAt(const uint8_t *indices, uint64_t each, uint64_t k) {
+  const uint8_t *p = indices + each * k;
+  if (each == 1) return p[0];
+  if (each == 2) {
+    uint16_t v;
+    std::memcpy(&v, p, 2);
+    return v;
+  }
+  return u32At(p);
+}
+
+// The elements of a draw of the indices the element buffer holds from offset on, each below
+// room (the fewest elements an array in a buffer holds: ArrayElement reads them unchecked).
+auto bufferElements(const Command &c, uint32_t type, uint64_t offset, uint64_t room) {
+  return [&c, type, offset, room](int64_t from, int64_t n, std::vector<uint32_t> &out) {
+    uint64_t each = typeBytes(type);
+    if (each != 1 && each != 2 && each != 4) {
+      c.dropped("index type");
+      return false;
+    }
+    std::vector<uint8_t> raw;
+    try {
+      raw.assign(each * uint64_t(n), 0);
+    } catch (const std::exception &) {
+      c.error = kBadAlloc;
+      c.dropped("no room for the indices read");
+      return false;
+    }
+    c.gl.glGetBufferSubData(kGlElementArrayBuffer, static_cast<GLintptr>(offset + each * uint64_t(from)),
+                            static_cast<GLsizeiptr>(raw.size()), raw.data());
+    for (int64_t k = 0; k < n; k++) {
+      uint32_t element = indexAt(raw.data(), each, uint64_t(k));
+      if (element >= room) {
+        c.dropped("index beyond the arrays");
+        return false;
+      }
+      out.push_back(element);
+    }
+    return true;
+  };
 }
 
 // Sets the arrays a 300 or 301 command carries (descriptors at offset, count of them, each of
@@ -769,15 +714,12 @@ void drawArraysCommand(const Command &c) {
     }
     data += (typeBytes(type) * values + 3) & ~3ull;
   }
-  drawFromArrays(
-      c, false, vertices,
-      [&] {
-        drawInPieces(c, mode, int64_t(vertices), [&](int64_t at, int64_t n) {
-          c.gl.glDrawArrays(mode, static_cast<GLint>(at), static_cast<GLsizei>(n));
-        });
-      },
-      false,
-                 vertices);
+  drawFromArrays(c, false, vertices, [&](uint64_t) {
+    drawInPieces(
+        c, mode, int64_t(vertices),
+        [&](uint32_t m, int64_t at, int64_t n) { c.gl.glDrawArrays(m, static_cast<GLint>(at), static_cast<GLsizei>(n)); },
+        consecutiveElements(0));
+  });
   for (int index : kDisableOrder) {
     if (!instance->enabledArrays[index]) continue;
     instance->enabledArrays[index] = 0;
@@ -1293,16 +1235,15 @@ void drawCarriedCommand(const Command &c) {
       first = 0;
     }
     uint64_t vertices = static_cast<uint64_t>(first > 0 ? first : 0) + static_cast<uint64_t>(count > 0 ? count : 0);
-    drawFromArrays(
-        c, arrays == 0, vertices,
-        [&] {
-          if (first < 0 || count < 0) return c.gl.glDrawArrays(mode, first, count);  // the library's error
-          drawInPieces(c, mode, count, [&](int64_t at, int64_t n) {
-            c.gl.glDrawArrays(mode, static_cast<GLint>(first + at), static_cast<GLsizei>(n));
-          });
-        },
-        false,
-                   static_cast<uint64_t>(count > 0 ? count : 0));
+    drawFromArrays(c, arrays == 0, vertices, [&](uint64_t) {
+      if (first < 0 || count < 0) return c.gl.glDrawArrays(mode, first, count);  // the library's error
+      drawInPieces(
+          c, mode, count,
+          [&](uint32_t m, int64_t at, int64_t n) {
+            c.gl.glDrawArrays(m, static_cast<GLint>(first + at), static_cast<GLsizei>(n));
+          },
+          consecutiveElements(first));
+    });
     return;
   }
   if (!c.holds(32)) return;
@@ -1315,15 +1256,14 @@ void drawCarriedCommand(const Command &c) {
     const uint8_t *elements = nullptr;
     if (!carriedArrays(c, 32, arrays, static_cast<uint32_t>(count), &elements)) return;
     if (arrays > 1 || !elements) {
-      drawFromArrays(
-          c, false, static_cast<uint64_t>(count),
-          [&] {
-            drawInPieces(c, mode, count, [&](int64_t at, int64_t n) {
-              c.gl.glDrawArrays(mode, static_cast<GLint>(at), static_cast<GLsizei>(n));
-            });
-          },
-          false,
-                     static_cast<uint64_t>(count));
+      drawFromArrays(c, false, static_cast<uint64_t>(count), [&](uint64_t) {
+        drawInPieces(
+            c, mode, count,
+            [&](uint32_t m, int64_t at, int64_t n) {
+              c.gl.glDrawArrays(m, static_cast<GLint>(at), static_cast<GLsizei>(n));
+            },
+            consecutiveElements(0));
+      });
       callDummy(c.gl.glDummyFunc5, 0);
       return;
     }
@@ -1332,17 +1272,9 @@ void drawCarriedCommand(const Command &c) {
     uint64_t element = typeBytes(type);
     if (element == 0 || element > 4) return c.dropped("index type");
     if (!c.holds(static_cast<uint64_t>(elements - c.data) + element * static_cast<uint64_t>(count))) return;
-    for (int32_t n = 0; n < count; n++) {
-      uint32_t at = elements[n];
-      if (element == 2) {
-        uint16_t s;
-        std::memcpy(&s, elements + 2 * n, 2);
-        at = s;
-      } else if (element == 4) {
-        at = u32At(elements + 4 * n);
-      }
-      if (at >= static_cast<uint32_t>(count)) return c.dropped("index beyond the vertices");
-    }
+    for (int32_t n = 0; n < count; n++)
+      if (indexAt(elements, element, uint64_t(n)) >= static_cast<uint32_t>(count))
+        return c.dropped("index beyond the vertices");
     indices = elements;
     start = 0;
     end = count > 0 ? static_cast<uint32_t>(count - 1) : 0;
@@ -1351,167 +1283,21 @@ void drawCarriedCommand(const Command &c) {
     if (!elementsInBuffer(c, type, count, static_cast<uint32_t>(value))) return;
     indices = reinterpret_cast<const void *>(static_cast<uintptr_t>(static_cast<uint32_t>(value)));
   }
-  drawFromArrays(
-      c, false, 0,
-      [&] {
-        drawInPieces(c, mode, count, [&](int64_t at, int64_t n) {
-          c.gl.glDrawRangeElements(mode, start, end, static_cast<GLsizei>(n), type,
-                                   static_cast<const uint8_t *>(indices) + at * int64_t(typeBytes(type)));
-        });
-      },
-      false,
-      static_cast<uint64_t>(count));
+  const uint8_t *carried = arrays != 0 ? static_cast<const uint8_t *>(indices) : nullptr;
+  drawFromArrays(c, false, 0, [&](uint64_t room) {
+    auto piece = [&](uint32_t m, int64_t at, int64_t n) {
+      c.gl.glDrawRangeElements(m, start, end, static_cast<GLsizei>(n), type,
+                               static_cast<const uint8_t *>(indices) + at * int64_t(typeBytes(type)));
+    };
+    if (!carried) return drawInPieces(c, mode, count, piece, bufferElements(c, type, uint32_t(value), room));
+    drawInPieces(c, mode, count, piece, [&](int64_t from, int64_t n, std::vector<uint32_t> &out) {
+      for (int64_t k = 0; k < n; k++) out.push_back(indexAt(carried, typeBytes(type), uint64_t(from + k)));
+      return true;
+    });
+  });
   callDummy(c.gl.glDummyFunc5, 0);
 }
 
-// A count-prefixed array of n values of elementBytes at offset: whether the command holds it
-// (a negative count drops it).
-bool holdsCounted(const Command &c, uint64_t offset, int32_t n, uint64_t elementBytes) {
-  if (n < 0) {
-    c.dropped("negative count");
-    return false;
-  }
-  return c.holds(plus(offset, times(elementBytes, static_cast<uint64_t>(n))));
-}
-
-// ===== display lists =====
-// The targets whose commands only ask what the library could do.
-bool proxyTarget(uint32_t target) {
-  static constexpr uint32_t kProxies[] = {0x8025, 0x8063, 0x8064, 0x8070, 0x80BD, 0x80D3, 0x80D4,
-                                          0x80D5, 0x8135, 0x8163, 0x84F7, 0x851B, 0x8C19, 0x8C1B};
-  for (uint32_t proxy : kProxies)
-    if (proxy == target) return true;
-  return false;
-}
-
-// Commands GL executes at once instead of compiling them into a display list: client arrays and
-// their state, buffer objects, shader and program objects, framebuffer objects, and the images
-// of proxy targets.
-bool executedAtOnce(const Command &c) {
-  switch (c.opcode) {
-    case 235: case 236: case 237: case 238: case 239: case 240: case 241: case 242: case 244:
-    case 253: case 265: case 266: case 267: case 268:
-    case 290: case 291: case 292: case 293: case 296: case 297: case 298: case 299:
-    case 4316: case 4317: case 4318: case 4319: case 4320: case 4321: case 4322: case 4323:
-    case 4324: case 4325: case 4331: case 9900: case 9901:
-      return true;
-    case 109: case 110: case 2053:
-      return c.size >= 24 && proxyTarget(c.u(20));
-    case 4114:
-      return c.size >= 40 && proxyTarget(c.u(36));
-    case 214: case 215: case 216: case 4110:
-      return c.size >= 4 && proxyTarget(c.u(0));
-    default:
-      return false;
-  }
-}
-
-// Replays the list of that name of the current share group: each recorded command through the
-// executor, as if sent now. An unknown list does nothing, and so does a call nested deeper than
-// GL_MAX_LIST_NESTING (as GL says); a command the executor ends in error is logged there and
-// the replay goes on.
-void callList(const Command &c, uint32_t list) {
-  GlxLibraryInstance *instance = c.instance;
-  if (instance->listDepth >= kGlxDirectListNesting || !spend(c, 1)) return;
-  const uint8_t *at = nullptr, *end = nullptr;
-  uint32_t libraryList = 0;
-  if (!glxdirectListBody(instance, list, &at, &end, &libraryList)) return;
-  if (libraryList) {
-    // A font's list the library made itself: a bitmap, no call of another list.
-    c.gl.glCallList(libraryList);
-    return;
-  }
-  instance->listDepth++;
-  while (end - at >= 8 && !instance->workSpent) {
-    uint32_t opcode = u32At(at), size = u32At(at + 4);
-    const uint8_t *data = at + 8;
-    at = data + ((uint64_t{size} + 3) & ~uint64_t{3});
-    if (!spend(c, 1)) break;
-    glxdirectExecuteRender(instance, opcode, data, data + size);
-  }
-  instance->listDepth--;
-}
-
-// Bytes of one name of a CallLists type; 0 for another type.
-uint64_t listNameBytes(uint32_t type) {
-  switch (type) {
-    case 0x1400: case 0x1401: return 1;
-    case 0x1402: case 0x1403: case kGl2Bytes: return 2;
-    case kGl3Bytes: return 3;
-    case 0x1404: case 0x1405: case 0x1406: case kGl4Bytes: return 4;
-    default: return 0;
-  }
-}
-
-// Name k of a CallLists array of the type (its size checked by the caller), before the base.
-uint32_t listNameAt(const uint8_t *names, uint64_t k, uint32_t type) {
-  const uint8_t *p = names + k * listNameBytes(type);
-  switch (type) {
-    case 0x1400: return static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(p[0])));
-    case 0x1401: return p[0];
-    case 0x1402: {
-      int16_t v;
-      std::memcpy(&v, p, 2);
-      return static_cast<uint32_t>(static_cast<int32_t>(v));
-    }
-    case 0x1403: {
-      uint16_t v;
-      std::memcpy(&v, p, 2);
-      return v;
-    }
-    case 0x1406: {
-      // GL converts the float to an integer; one beyond the integers (or NaN) names no list
-      // worth reading undefined behaviour for: it becomes 0.
-      float f = f32At(p);
-      return f > -2147483648.0f && f < 2147483648.0f ? static_cast<uint32_t>(static_cast<int32_t>(f)) : 0;
-    }
-    case kGl2Bytes: return uint32_t{p[0]} << 8 | p[1];
-    case kGl3Bytes: return uint32_t{p[0]} << 16 | uint32_t{p[1]} << 8 | p[2];
-    case kGl4Bytes: return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
-    default: return u32At(p);
-  }
-}
-
-// PushAttrib and PopAttrib: the list base is the proxy's, kept and restored with GL_LIST_BIT at
-// the level of the library's attribute stack that the call pushed or popped (asked before and
-// after: a full or empty stack, or a call inside glBegin/glEnd, moves nothing).
-void attributeStack(const Command &c, bool push) {
-  constexpr uint32_t kGlAttribStackDepth = 0x0BB0, kGlListBit = 0x00020000;
-  GlxDirectContext *node = glxdirectCurrentNode(c.instance);
-  bool ask = node && !c.instance->insideBegin;
-  int32_t before = ask ? glxdirectGetInteger(c.instance, kGlAttribStackDepth) : 0;
-  if (push)
-    c.gl.glPushAttrib(c.u(0));
-  else
-    c.gl.glPopAttrib();
-  if (!ask) return;
-  int32_t after = glxdirectGetInteger(c.instance, kGlAttribStackDepth);
-  if (push && after == before + 1 && before >= 0 && before < 32) {
-    uint32_t bit = uint32_t(1) << before;
-    node->listBaseKept = c.u(0) & kGlListBit ? node->listBaseKept | bit : node->listBaseKept & ~bit;
-    node->listBaseStack[before] = node->listBase;
-  } else if (!push && after == before - 1 && after >= 0 && after < 32 && (node->listBaseKept >> after & 1)) {
-    node->listBase = node->listBaseStack[after];
-    node->listBaseKept &= ~(uint32_t(1) << after);
-  }
-}
-
-// CallLists (2): n names of the type, each offset by the context's list base.
-void callListsCommand(const Command &c) {
-  if (!c.holds(8)) return;
-  int32_t n = c.i(0);
-  uint32_t type = c.u(4);
-  uint64_t element = listNameBytes(type);
-  if (n < 0 || element == 0) {
-    glxdirectRecordError(c.instance, n < 0 ? kGlInvalidValue : kGlInvalidEnum);
-    return c.dropped(n < 0 ? "negative count" : "list type without a size");
-  }
-  if (!holdsCounted(c, 8, n, element)) return;
-  GlxDirectContext *node = glxdirectCurrentNode(c.instance);
-  uint32_t base = node ? node->listBase : 0;
-  for (int32_t k = 0; k < n && !c.instance->workSpent; k++) callList(c, base + listNameAt(c.at(8), uint64_t(k), type));
-}
-// ===== end of display lists =====
 
 // Vectors of fixed length: the opcode, the entry point, the value type and the count.
 #define VEC(op, fn, T, n)                        \
@@ -1726,6 +1512,10 @@ void executeCommand(const Command &c) {
       gl.glBegin(c.u(0));
       if (instance->insideBegin)
         LOG(logChannelXhint, "Lumora: glBegin without previous glEnd by %s", clientName());
+      // (A glBegin inside another is the library's error: the first one goes on, unknown.)
+      instance->beginUnsure = instance->insideBegin;
+      instance->beginMode = c.u(0);
+      instance->beginVertices = 0;
       instance->insideBegin = 1;
       return;
     case 5: {
@@ -1928,16 +1718,12 @@ void executeCommand(const Command &c) {
     case 155:
       if (!c.holds(12)) return;
       if (meshPoints(c.i(4), c.i(8), 0, 0) > kMeshPointLimit) return c.dropped("mesh of too many points");
-      if (!spend(c, meshPoints(c.i(4), c.i(8), 0, 0))) return;
-      gl.glEvalMesh1(c.u(0), c.i(4), c.i(8));
-      return;
+      return meshInPieces(c, c.u(0), c.i(4), c.i(8), 0, 0, false);
     CALL(156, glEvalPoint1, 4, c.i(0))
     case 157:
       if (!c.holds(20)) return;
       if (meshPoints(c.i(4), c.i(8), c.i(12), c.i(16)) > kMeshPointLimit) return c.dropped("mesh of too many points");
-      if (!spend(c, meshPoints(c.i(4), c.i(8), c.i(12), c.i(16)))) return;
-      gl.glEvalMesh2(c.u(0), c.i(4), c.i(8), c.i(12), c.i(16));
-      return;
+      return meshInPieces(c, c.u(0), c.i(4), c.i(8), c.i(12), c.i(16), true);
     CALL(158, glEvalPoint2, 8, c.i(0), c.i(4))
     CALL(159, glAlphaFunc, 8, c.u(0), c.f(4))
     CALL(160, glBlendFunc, 8, c.u(0), c.u(4))
@@ -2162,7 +1948,8 @@ void executeCommand(const Command &c) {
       int32_t element = c.i(0);
       if (element < 0) return c.dropped("negative element");
       uint64_t reach = static_cast<uint64_t>(element) + 1;
-      if (!instance->insideBegin) return drawFromArrays(c, true, reach, [&] { gl.glArrayElement(element); }, true);
+      if (!instance->insideBegin)
+        return drawFromArrays(c, true, reach, [&](uint64_t) { gl.glArrayElement(element); }, true);
       if (reach > instance->beginArrayRoom) return c.dropped("element beyond the arrays checked at glBegin");
       gl.glArrayElement(element);
       return;
@@ -2172,17 +1959,16 @@ void executeCommand(const Command &c) {
       uint64_t value = c.u(0) | static_cast<uint64_t>(c.u(4)) << 32;
       if (!bufferBound(c, kGlElementArrayBufferBinding)) return;
       if (!elementsInBuffer(c, c.u(16), c.i(12), static_cast<uint32_t>(value))) return;
-      drawFromArrays(
-          c, false, 0,
-          [&] {
-            if (c.i(12) < 0)
-              return gl.glDrawElements(c.u(8), c.i(12), c.u(16), nullptr);  // the library's error
-            drawInPieces(c, c.u(8), c.i(12), [&](int64_t at, int64_t n) {
+      drawFromArrays(c, false, 0, [&](uint64_t room) {
+        if (c.i(12) < 0) return gl.glDrawElements(c.u(8), c.i(12), c.u(16), nullptr);  // the library's error
+        drawInPieces(
+            c, c.u(8), c.i(12),
+            [&](uint32_t m, int64_t at, int64_t n) {
               uintptr_t offset = static_cast<uint32_t>(value) + uint64_t(at) * typeBytes(c.u(16));
-              gl.glDrawElements(c.u(8), static_cast<GLsizei>(n), c.u(16), reinterpret_cast<const void *>(offset));
-            });
-          },
-          false, static_cast<uint64_t>(c.i(12) > 0 ? c.i(12) : 0));
+              gl.glDrawElements(m, static_cast<GLsizei>(n), c.u(16), reinterpret_cast<const void *>(offset));
+            },
+            bufferElements(c, c.u(16), static_cast<uint32_t>(value), room));
+      });
       return;
     }
     CALL(296, glPushClientAttrib, 4, c.u(0))
@@ -2628,6 +2414,7 @@ uint8_t glxdirectExecuteRender(GlxLibraryInstance *instance, uint32_t opcode, co
     if (readsBufferArrays(c) || readsUnpackBuffer(c)) {
       // The buffers are read now, as GL reads them for a list.
       uint8_t error = readsBufferArrays(c) ? recordReadArrays(c) : recordUnpackImage(c);
+      if (error == kBadAlloc && !node->heldError) node->heldError = kGlOutOfMemory;
       if (error || node->compileMode != kGlCompileAndExecute) return error;
     } else if (!glxdirectRecordCommand(instance, opcode, data, c.size)) {
       c.beyondBudget("display list");
@@ -2636,12 +2423,19 @@ uint8_t glxdirectExecuteRender(GlxLibraryInstance *instance, uint32_t opcode, co
       return 0;
     }
     Command executed{instance, opcode, data, c.size, instance->functions};
+    // Every command the library runs is a unit of the request's work.
+    if (!spend(executed, 1)) return 0;
+    bool inside = instance->insideBegin;
     executeCommand(executed);
+    if (inside) beginCounted(executed);
     if (executed.unpackBuffer) executed.gl.glBindBuffer(kGlPixelUnpackBuffer, executed.unpackBuffer);
     glxdirectStorageDone(instance, executed.error == 0);
     return executed.error;
   }
+  if (!spend(c, 1)) return 0;
+  bool inside = instance->insideBegin;
   executeCommand(c);
+  if (inside) beginCounted(c);
   if (c.unpackBuffer) c.gl.glBindBuffer(kGlPixelUnpackBuffer, c.unpackBuffer);
   // What was counted before the call stays only when the library accepted the call.
   glxdirectStorageDone(instance, c.error == 0);
@@ -2659,7 +2453,7 @@ uint8_t glxdirectRender(GlxLibraryInstance *instance, uint32_t slot, const uint8
   startRequestWork(instance);
   const uint8_t *cursor = first;
   uint8_t error = 0;
-  while (cursor < end && !error) {
+  while (cursor < end && !error && !instance->workSpent) {
     uint64_t remaining = static_cast<uint64_t>(end - cursor);
     if (remaining < 4) break;
     uint16_t length, opcode;
@@ -2669,10 +2463,11 @@ uint8_t glxdirectRender(GlxLibraryInstance *instance, uint32_t slot, const uint8
     error = glxdirectExecuteRender(instance, opcode, cursor + 4, cursor + length);
     cursor += length;
   }
-  if (cursor < end && !error) {
+  if (cursor < end && !error && !instance->workSpent) {
     LOG(logChannelWarning, "Lumora: %s undecoded in GLXRender", strSizeText(static_cast<uint64_t>(end - cursor)));
     error = kBadLength;
   }
+  endRequestWork(instance);
   if (instance->insideBegin)
     glxdirectGrabForBegin(instance);
   else
@@ -2684,7 +2479,6 @@ uint8_t glxdirectRenderLarge(GlxLibraryInstance *instance, uint32_t slot, const 
   if (!instance) return 0;
   if ((slot == 0 || instance->currentTagSlot != slot) && !glxdirectMakeTagCurrent(instance, slot)) return 0;
   askLimits(instance);
-  startRequestWork(instance);
   if (size < 8) {
     LOG(logChannelWarning, "Lumora: Large render cmd too small (%u) from %s", static_cast<unsigned>(size),
         clientName());
@@ -2697,7 +2491,9 @@ uint8_t glxdirectRenderLarge(GlxLibraryInstance *instance, uint32_t slot, const 
         static_cast<unsigned long long>(size), length, opcode, clientName());
     return kBadLength;
   }
+  startRequestWork(instance);
   uint8_t error = glxdirectExecuteRender(instance, opcode, command + 8, command + length);
+  endRequestWork(instance);
   if (size != length) LOG(logChannelWarning, "Lumora: %s undecoded in GLXRenderLarge", strSizeText(size - length));
   if (instance->insideBegin)
     glxdirectGrabForBegin(instance);

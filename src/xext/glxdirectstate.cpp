@@ -5,6 +5,7 @@
 #include "xext/glxdirect.h"
 // First: it brings Xlib's Xutil.h in with its Region renamed, before the proxy's headers.
 #include "xext/glxinstance.h"
+#include "xext/glxdirectlists.h"
 
 #include <cstring>
 #include <iterator>
@@ -648,12 +649,6 @@ struct GlxDirectListRange {
   uint32_t last;
   uint64_t owner;
 };
-// The commands recorded for one list (glxdirect.h gives their form), or a list the library made
-// itself (libraryList, no commands).
-struct GlxDirectListBody {
-  std::vector<uint8_t> commands;
-  uint32_t libraryList;
-};
 // The lists themselves, keyed like the ranges (group and name): a name held may have none yet
 // (GenLists, a NewList not ended); a list always has its name held. Erased with their names.
 struct GlxDirectListNames {
@@ -879,67 +874,6 @@ void glxdirectFreeListNames(GlxLibraryInstance *instance) {
   delete instance->listNames;
   instance->listNames = nullptr;
 }
-namespace {
-
-// Room for extra more bytes of records in the list the node makes, counted against the current
-// client before it is taken: false when it passes its lumoraMemory or no memory can be had.
-bool listRoom(GlxDirectContext *node, uint64_t extra) {
-  if (!node->compileBody) node->compileBody = new (std::nothrow) GlxDirectListBody{};
-  if (!node->compileBody) {
-    LOG_OUT_OF_MEMORY_AT(kSource);
-    return false;
-  }
-  std::vector<uint8_t> &commands = node->compileBody->commands;
-  uint64_t need = commands.size() + extra;
-  if (need <= node->compileBytes) return true;
-  // The room grows by half (few copies) and is counted before it is taken; by what is needed
-  // alone when the half does not fit the budget.
-  uint64_t room = node->compileBytes + node->compileBytes / 2;
-  if (room < need) room = need;
-  if (room < 256) room = 256;
-  if (!glxdirectCharge(room - node->compileBytes)) {
-    room = need;
-    if (!glxdirectCharge(room - node->compileBytes)) return false;
-  }
-  try {
-    commands.reserve(room);
-  } catch (const std::exception &) {
-    glxdirectRefund(xproxyCurrentClient, room - node->compileBytes);
-    LOG_OUT_OF_MEMORY_AT(kSource);
-    return false;
-  }
-  node->compileBytes = room;
-  return true;
-}
-
-}  // namespace
-
-bool glxdirectRecordCommand(GlxLibraryInstance *instance, uint32_t opcode, const uint8_t *data, uint64_t size) {
-  GlxDirectContext *node = glxdirectCurrentNode(instance);
-  if (!node || !node->compileList || instance->listDepth) return true;
-  if (size > UINT32_MAX) return false;  // no command is this long
-  uint64_t padded = (size + 3) & ~uint64_t(3);
-  if (!listRoom(node, 8 + padded)) return false;
-  std::vector<uint8_t> &commands = node->compileBody->commands;
-  uint64_t end = commands.size() + 8 + padded;
-  uint8_t header[8];
-  uint32_t length = uint32_t(size);
-  memcpy(header, &opcode, 4);
-  memcpy(header + 4, &length, 4);
-  commands.insert(commands.end(), header, header + 8);
-  if (size) commands.insert(commands.end(), data, data + size);
-  commands.resize(end);  // the padding, zeroed
-  return true;
-}
-
-bool glxdirectRecordFormed(GlxLibraryInstance *instance, const uint8_t *records, uint64_t bytes) {
-  GlxDirectContext *node = glxdirectCurrentNode(instance);
-  if (!node || !node->compileList || instance->listDepth) return true;
-  if (!listRoom(node, bytes)) return false;
-  node->compileBody->commands.insert(node->compileBody->commands.end(), records, records + bytes);
-  return true;
-}
-
 bool glxdirectListBody(GlxLibraryInstance *instance, uint32_t list, const uint8_t **first, const uint8_t **end,
                        uint32_t *libraryList) {
   uint32_t group = currentGroup(instance);
@@ -969,12 +903,6 @@ void glxdirectLibraryLists(GlxLibraryInstance *instance, uint32_t first, uint64_
   } catch (const std::exception &) {
     LOG_OUT_OF_MEMORY_AT(kSource);
   }
-}
-
-void glxdirectFreeCompileBody(GlxDirectContext *node) {
-  if (!node) return;
-  delete node->compileBody;
-  node->compileBody = nullptr;
 }
 
 bool glxdirectListState(GlxLibraryInstance *instance, uint32_t pname, int32_t *value) {

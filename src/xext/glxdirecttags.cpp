@@ -7,6 +7,7 @@
 
 // First: it brings Xlib's Xutil.h in with its Region renamed, before the proxy's headers.
 #include "xext/glxinstance.h"
+#include "xext/glxdirectlists.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +25,7 @@
 #include "proxy/xscreen.h"
 #include "support/logging.h"
 #include "support/numbers.h"
+#include "support/orders.h"
 #include "support/strtemp.h"
 #include "support/wirewords.h"
 #include "xclient/misc.h"
@@ -40,6 +42,12 @@ constexpr uint32_t kLastSlot = kGlxDirectTagSlots - 1;
 uint32_t contextSerial = 0;
 // The client whose glBegin took the grab (NULL while no instance holds it).
 ClientConnection *beginGrabber = nullptr;
+// The one-shot timer that ends a glBegin held open across requests for longer than
+// kGlxDirectBeginHoldMs, and the instance whose grab it watches: armed by glxdirectGrabForBegin,
+// cancelled by glxdirectReleaseGrab (every path that lets the others go) and by
+// glxdirectForgetBeginTimer when the instance is freed; a timer that fired is done.
+Order *beginTimer = nullptr;
+GlxLibraryInstance *beginTimerInstance = nullptr;
 
 // The highest slot index in use, bounded by the slot array.
 uint32_t highestSlot(const GlxLibraryInstance *instance) {
@@ -70,6 +78,7 @@ void switchCurrentSlot(GlxLibraryInstance *instance, uint32_t slot) {
   GlxDirectContext *next = slot != 0 && slot < kGlxDirectTagSlots ? nodeOf(instance, instance->tagSlots[slot].context)
                                                                   : nullptr;
   instance->insideBegin = next ? next->insideBegin : 0;
+  instance->beginUnsure = 1;  // the vertices of a glBegin it brings back are not known here
   if (next)
     memcpy(instance->enabledArrays, next->enabledArrays, sizeof instance->enabledArrays);
   else
@@ -486,6 +495,28 @@ void glxdirectRunSynced(void (*handler)(uint8_t *, uint32_t, uint8_t *), uint8_t
   glxdirectSyncedClient = nullptr;
 }
 
+namespace {
+// A glBegin has held the others for kGlxDirectBeginHoldMs: the proxy ends it (the client's next
+// GetError answers GL_OUT_OF_MEMORY; its later glEnd is GL's error) and lets them go. A client
+// that stops in the middle of a primitive, or streams vertices without end, holds nobody for
+// longer; one that sends a primitive in pieces, however slowly it computes them, has a second.
+void onBeginHeld(void *) {
+  beginTimer = nullptr;  // a fired one-shot timer is done
+  GlxLibraryInstance *instance = beginTimerInstance;
+  beginTimerInstance = nullptr;
+  if (!instance || !instance->grabTaken) return;
+  if (instance->insideBegin && instance->currentTagSlot) {
+    instance->functions.glEnd();
+    instance->insideBegin = 0;
+    if (GlxDirectContext *node = glxdirectCurrentNode(instance))
+      if (!node->heldError) node->heldError = 0x0505;  // GL_OUT_OF_MEMORY
+  }
+  LOG(logChannelWarning, "Lumora: glBegin of %s held the other clients for %s: ended",
+      beginGrabber ? xscreenClientName(beginGrabber) : "a client", strDurationMsText(kGlxDirectBeginHoldMs));
+  glxdirectReleaseGrab(instance);
+}
+}  // namespace
+
 void glxdirectGrabForBegin(GlxLibraryInstance *instance) {
   if (!instance || instance->grabTaken || miscGrabbingClient || !xproxyCurrentClient) return;
   // A single tag has nobody to keep out.
@@ -494,10 +525,21 @@ void glxdirectGrabForBegin(GlxLibraryInstance *instance) {
   beginGrabber = xproxyCurrentClient;
   miscSuspendOtherClients(xproxyCurrentClient);
   instance->grabTaken = 1;
+  ordersCancel(beginTimer);
+  beginTimer = ordersAddTimer(kGlxDirectBeginHoldMs, onBeginHeld, nullptr);
+  beginTimerInstance = beginTimer ? instance : nullptr;
+}
+
+void glxdirectForgetBeginTimer(GlxLibraryInstance *instance) {
+  if (!instance || beginTimerInstance != instance) return;
+  ordersCancel(beginTimer);
+  beginTimer = nullptr;
+  beginTimerInstance = nullptr;
 }
 
 void glxdirectReleaseGrab(GlxLibraryInstance *instance) {
   if (!instance || !instance->grabTaken) return;
+  glxdirectForgetBeginTimer(instance);
   miscLumoraGrab = 0;
   // The core's grab is ours only while it names the client the glBegin grab recorded (a client
   // that went has already let the others go).
@@ -534,6 +576,13 @@ bool glxdirectCharge(uint64_t bytes) {
   }
   client->lumoraBytes += bytes;
   return true;
+}
+
+uint64_t glxdirectBudgetLeft() {
+  ClientConnection *client = xproxyCurrentClient;
+  uint64_t budget = configRecord.lumoraMemory;
+  if (!client || budget == 0) return UINT64_MAX;
+  return client->lumoraBytes < budget ? budget - client->lumoraBytes : 0;
 }
 
 void glxdirectRefund(ClientConnection *client, uint64_t bytes) {

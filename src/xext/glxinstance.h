@@ -125,12 +125,25 @@ struct GlxLibraryInstance {
   // one is not), 0 again after a command that changes the arrays before the glEnd. An
   // ArrayElement inside indexes below it.
   uint64_t beginArrayRoom;
-  // The work the current request did beyond its bytes (glxdirectrender.cpp): commands replayed
-  // from display lists, list calls, vertices and points a draw or mesh expands to; set to 0 by
-  // glxdirectRender and glxdirectRenderLarge. workSpent: the bound was met, nothing that expands
-  // runs until the request ends. listDepth: the lists being replayed now, one inside the other.
-  uint64_t workDone;
-  uint64_t workFinished;  // workDone when the library was last finished for the bound
+  // The work of the current request (glxdirectlists.cpp), started by glxdirectRender and
+  // glxdirectRenderLarge: when it began and when the library was last finished (glxdirectClock),
+  // the units of work given to the library since that finish, and the units between two
+  // finishes now. workBounded: a request is under way (its end clears it; commands executed
+  // outside one count nothing). workSpent: the request's work ended (its bound, or its client
+  // went): nothing more of it runs. listDepth: the lists being replayed now, one inside the
+  // other.
+  uint8_t workBounded;
+  // The glBegin open now (the current context's): its mode and the vertices given since it (or
+  // since the proxy ended and began it again to finish the library between primitives); unsure:
+  // a command was met whose vertices are not known, or the context changed, and the primitive
+  // is not begun again before its glEnd. Set by the executor (glxdirectrender.cpp).
+  uint32_t beginMode;
+  uint64_t beginVertices;
+  uint8_t beginUnsure;
+  int64_t workStartNs;
+  int64_t workFinishedNs;
+  uint64_t workSinceFinish;
+  uint64_t workInterval;
   uint8_t workSpent;
   uint8_t listDepth;
   uint16_t referenceCount;  // users beyond the first

@@ -292,6 +292,83 @@ TEST(ClientReads, ReadsTakeWhatTheSocketHoldsAndTheInputStays) {
   EXPECT_TRUE(a.client->input.data && a.client->input.length == 0 && a.client->input.capacity == 4194204);
 }
 
+// ----- Turns -----
+
+namespace {
+
+// n NoOperation requests, as one client sends them.
+FakeBytes noOperations(size_t n) {
+  FakeBytes all;
+  for (size_t k = 0; k < n; k++) all.insert(all.end(), {kNoOperation, 0, 1, 0});
+  return all;
+}
+
+}  // namespace
+
+// A client with far more requests buffered than one slice serves yields: its turn ends with
+// whole requests left, and it waits in the queue of turns; a client that sends one request
+// meanwhile has taken less time and is served at the next turn, long before the busy one is
+// done. The loop never sleeps while the busy client's turns wait.
+TEST(ClientTurns, ABusyClientYieldsAndAnIdleOneIsServedFirst) {
+  FakeCore core;
+  core.addScreen(800, 600);
+  FakeClient &busy = core.addClient(false);
+  FakeClient &idle = core.addClient(true);
+  miscScheduleClientReads(idle.client);
+  constexpr size_t kRequests = 1000000;
+  FakeBytes many = noOperations(kRequests);
+  ASSERT_TRUE(bufferAppend(many.data(), uint32_t(many.size()), &busy.client->input));
+  pauseAndResume(busy.client);
+  core.advanceMs(kMiscBufferedInputDelayMs);
+  ASSERT_GT(busy.client->sequence, 0u);
+  ASSERT_LT(busy.client->sequence, kRequests);
+  EXPECT_TRUE(busy.client->readIsTurn);
+  EXPECT_FALSE(readsSocket(busy.client));
+  writeAll(idle.peer, FakeMessage(true).b(kNoOperation).b(0).s(1).done());
+  int passes = 0;
+  while (idle.client->sequence == 0 && passes < 10) {
+    core.runLoopOnce();
+    passes++;
+  }
+  EXPECT_EQ(idle.client->sequence, 1u);
+  EXPECT_LE(passes, 3);
+  EXPECT_LT(busy.client->sequence, kRequests);
+  // The busy client goes on turn by turn, with the fake clock standing still.
+  uint32_t busyBefore = busy.client->sequence;
+  int turns = 0;
+  while (busy.client->sequence < kRequests && turns < 100000) {
+    core.runLoopOnce();
+    turns++;
+  }
+  EXPECT_EQ(busy.client->sequence, kRequests);
+  EXPECT_GT(busy.client->sequence, busyBefore);
+  EXPECT_GT(turns, 1);
+  EXPECT_EQ(busy.client->input.length, 0u);
+  EXPECT_TRUE(readsSocket(busy.client));  // done: its socket is read again
+}
+
+// Two busy clients share the slices: neither is done before the other has been served.
+TEST(ClientTurns, BusyClientsTakeTurns) {
+  FakeCore core;
+  core.addScreen(800, 600);
+  FakeClient &a = core.addClient(false);
+  FakeClient &b = core.addClient(false);
+  constexpr size_t kRequests = 1000000;
+  FakeBytes many = noOperations(kRequests);
+  for (FakeClient *f : {&a, &b}) {
+    ASSERT_TRUE(bufferAppend(many.data(), uint32_t(many.size()), &f->client->input));
+    pauseAndResume(f->client);
+  }
+  core.advanceMs(kMiscBufferedInputDelayMs);
+  for (int k = 0; k < 100000 && (a.client->sequence < kRequests || b.client->sequence < kRequests); k++) {
+    if (a.client->sequence == kRequests) EXPECT_GT(b.client->sequence, 0u);
+    if (b.client->sequence == kRequests) EXPECT_GT(a.client->sequence, 0u);
+    core.runLoopOnce();
+  }
+  EXPECT_EQ(a.client->sequence, kRequests);
+  EXPECT_EQ(b.client->sequence, kRequests);
+}
+
 // ----- Writing answers to clients -----
 
 namespace {

@@ -19,9 +19,11 @@
 #include "glxdirectfixture.h"
 #include "logcapture_helpers.h"
 #include "proxy/connections.h"
+#include "support/orders.h"
 #include "xext/glx.h"
 #include "xext/glxcontext.h"
 #include "xext/glxdirect.h"
+#include "xext/glxdirectlists.h"
 #include "xext/glxinstance.h"
 #include "xext/glxobjects.h"
 
@@ -79,9 +81,15 @@ std::vector<std::string> lines(const std::string &text) {
   return out;
 }
 
+// The work bound's clock: each look advances it by clockStep nanoseconds.
+int64_t clockNow = 1, clockStep = 1000;
+int64_t steppedClock() { return clockNow += clockStep; }
+
 class GlxDirectRender : public ::testing::Test {
  protected:
   void SetUp() override {
+    clockNow = 1, clockStep = 1000;
+    glxdirectClock = steppedClock;
     fakeglReset();
     instance = static_cast<GlxLibraryInstance *>(calloc(1, sizeof(GlxLibraryInstance)));
     ASSERT_EQ(glxdirectLoadFunctions(kFakeGlLibrary.c_str(), kGl21, instance), nullptr);
@@ -93,7 +101,10 @@ class GlxDirectRender : public ::testing::Test {
     instance->maxTextureCoords = 1;
     fakeglClearLog();
   }
-  void TearDown() override { fakeglFreeTwoSlots(instance, display); }
+  void TearDown() override {
+    fakeglFreeTwoSlots(instance, display);
+    glxdirectClock = ordersMonotonicNs;
+  }
 
   // Executes one command whose data is exactly the bytes given, in a heap block of that size;
   // the calls it made.
@@ -836,15 +847,18 @@ TEST_F(GlxDirectRender, VertexCountsAreBoundedByTheBytesCarried) {
   EXPECT_EQ(drawn(run(300, Data().u32(0).i32(0).i32(12).u32(0))).back(), "glDrawArrays(0x0000, 0, 12)");
   EXPECT_EQ(drawn(run(294, Data().i32(11))).back(), "glArrayElement(11)");
   EXPECT_EQ(drawn(run(294, Data().i32(12))).back(), "glBindBuffer(0x8892, 0)");
-  // Meshes: 2048 x 2048 points evaluate, 2^31 on a side do not.
-  EXPECT_EQ(unfinished(run(157, Data().u32(0x1B02).i32(0).i32(2047).i32(0).i32(2047))).size(), 1u);
+  // Meshes: 2048 x 2048 points evaluate (in pieces, below), 2^31 on a side do not.
+  EXPECT_GT(unfinished(run(157, Data().u32(0x1B02).i32(0).i32(2047).i32(0).i32(2047))).size(), 1u);
   EXPECT_EQ(run(157, Data().u32(0x1B02).i32(0).i32(0x7FFFFFFF).i32(0).i32(0x7FFFFFFF)), Calls{});
   EXPECT_EQ(run(155, Data().u32(0x1B02).i32(-0x7FFFFFFF).i32(0x7FFFFFFF)), Calls{});
 }
 
-// A long draw reaches the library in pieces of at most 2^16 vertices, each finished: strips
-// carry their last vertices over (a triangle strip an even count on), lines and triangles cut
-// between primitives; a fan cannot be cut and past 2^18 vertices is GL_OUT_OF_MEMORY.
+// A long draw reaches the library in pieces of the finish interval, each counted and finished
+// before the next: the pieces grow while the library finishes them quickly and shrink when a
+// stretch runs long; independent primitives are cut between primitives, strips carry their
+// last vertices over (a triangle strip an even count on), fans start every piece at their first
+// vertex again (drawn by ArrayElement), loops are strips closed by a last line; a polygon drawn
+// as lines cannot be cut and past 2^18 vertices is GL_OUT_OF_MEMORY. Meshes likewise.
 TEST_F(GlxDirectRender, LongDrawsReachTheLibraryInFinishedPieces) {
   int32_t on = 1, buffer = 5, two = 2, floats = 0x1406;
   fakeglSetIntegers(0x8074, &on, 1);
@@ -852,24 +866,155 @@ TEST_F(GlxDirectRender, LongDrawsReachTheLibraryInFinishedPieces) {
   fakeglSetIntegers(0x807A, &two, 1);
   fakeglSetIntegers(0x807B, &floats, 1);
   fakeglSetBufferMapping(0x8892, 8 << 20);
-  auto pieces = [&](uint32_t mode, int32_t count) {
-    Calls out;
-    for (const std::string &call : drawn(render(Stream().add(300, Data().u32(mode).i32(0).i32(count).u32(0)))))
-      if (call.rfind("glDrawArrays(", 0) == 0) out.push_back(call);
+  struct Piece {
+    uint32_t mode;
+    int64_t at, n;
+  };
+  // The draws of one request: runs of glDrawArrays as pieces, each preceded (but the first) by
+  // a finish; ArrayElement runs as pieces of their elements.
+  auto draw = [&](uint32_t mode, int32_t count, std::vector<std::vector<int64_t>> *runs = nullptr) {
+    std::vector<Piece> out;
+    bool finished = true;
+    std::vector<int64_t> run;
+    for (const std::string &call : drawn(render(Stream().add(300, Data().u32(mode).i32(0).i32(count).u32(0))))) {
+      unsigned m = 0;
+      long long at = 0, n = 0;
+      if (call == "glFinish()") finished = true;
+      if (std::sscanf(call.c_str(), "glDrawArrays(0x%x, %lld, %lld)", &m, &at, &n) == 3) {
+        EXPECT_TRUE(finished) << "piece at " << at << " without a finish before it";
+        finished = false;
+        out.push_back({m, at, n});
+      }
+      if (std::sscanf(call.c_str(), "glArrayElement(%lld)", &at) == 1) run.push_back(at);
+      if (call.rfind("glEnd()", 0) == 0 && runs) {
+        EXPECT_TRUE(finished);
+        finished = false;
+        runs->push_back(run);
+        run.clear();
+      }
+    }
     return out;
   };
-  EXPECT_EQ(pieces(0, 65536), Calls{"glDrawArrays(0x0000, 0, 65536)"});
-  EXPECT_EQ(pieces(0, 65537), (Calls{"glDrawArrays(0x0000, 0, 65536)", "glDrawArrays(0x0000, 65536, 1)"}));
-  Calls all = drawn(render(Stream().add(300, Data().u32(0).i32(0).i32(65537).u32(0))));
-  ASSERT_GE(all.size(), 4u);
-  EXPECT_EQ(Calls(all.end() - 4, all.end()), (Calls{"glDrawArrays(0x0000, 0, 65536)", "glFinish()",
-                                                   "glDrawArrays(0x0000, 65536, 1)", "glFinish()"}));
-  EXPECT_EQ(pieces(4, 65537 + 65535), (Calls{"glDrawArrays(0x0004, 0, 65535)", "glDrawArrays(0x0004, 65535, 65535)",
-                                             "glDrawArrays(0x0004, 131070, 2)"}));
-  EXPECT_EQ(pieces(5, 65540), (Calls{"glDrawArrays(0x0005, 0, 65536)", "glDrawArrays(0x0005, 65534, 6)"}));
-  EXPECT_EQ(pieces(6, 1 << 18), Calls{"glDrawArrays(0x0006, 0, 262144)"});
-  EXPECT_EQ(pieces(6, (1 << 18) + 1), Calls{});
-  EXPECT_EQ(warningsContaining("a loop, fan or polygon of too many vertices"), 1u);
+  auto expectCovered = [](const std::vector<Piece> &pieces, int64_t count, int64_t step, int64_t overlap) {
+    ASSERT_FALSE(pieces.empty());
+    EXPECT_EQ(pieces.front().at, 0);
+    EXPECT_EQ(pieces.back().at + pieces.back().n, count);
+    for (size_t k = 0; k < pieces.size(); k++) {
+      EXPECT_LE(pieces[k].n, kGlxDirectDrawPiece);
+      if (k + 1 < pieces.size()) {
+        EXPECT_EQ(pieces[k + 1].at, pieces[k].at + pieces[k].n - overlap) << k;
+        EXPECT_EQ((pieces[k].n - overlap) % step, 0) << k;
+      }
+    }
+  };
+  // Points: pieces that start at the first interval and double up to the most.
+  std::vector<Piece> points = draw(0, 65537);
+  expectCovered(points, 65537, 1, 0);
+  EXPECT_EQ(points.front().n, int64_t(kGlxDirectFirstInterval));
+  EXPECT_EQ(points[points.size() - 2].n, int64_t(kGlxDirectMaxInterval));
+  for (size_t k = 1; k + 1 < points.size(); k++) EXPECT_GE(points[k].n, points[k - 1].n);
+  // The interval is the instance's: the next request goes on where this one left it.
+  EXPECT_EQ(draw(0, 3000).front().n, int64_t(kGlxDirectMaxInterval));
+  expectCovered(draw(4, 65537 + 65535), 65537 + 65535, 3, 0);
+  std::vector<Piece> strip = draw(5, 65540);
+  expectCovered(strip, 65540, 2, 2);
+  for (const Piece &p : strip) EXPECT_EQ(p.at % 2, 0);
+  expectCovered(draw(8, 5001), 5001, 2, 2);
+  // Stretches that run long halve the pieces again (each look at the clock: 10 ms).
+  clockStep = 10'000'000;
+  instance->workInterval = 64;
+  std::vector<Piece> slow = draw(0, 70);
+  ASSERT_GE(slow.size(), 2u);
+  EXPECT_LT(slow[1].n, slow[0].n);
+  clockStep = 1000;
+  // A fan: its first run, then runs of ArrayElement that begin at element 0 and go on from the
+  // last element drawn; every triangle of the fan is drawn once.
+  instance->workInterval = 0;
+  std::vector<std::vector<int64_t>> runs;
+  std::vector<Piece> fan = draw(6, 5000, &runs);
+  ASSERT_EQ(fan.size(), 1u);
+  EXPECT_EQ(fan[0].mode, 6u);
+  int64_t next = fan[0].n;
+  for (const std::vector<int64_t> &r : runs) {
+    ASSERT_GE(r.size(), 3u);
+    EXPECT_EQ(r[0], 0);
+    EXPECT_EQ(r[1], next - 1);
+    for (size_t k = 2; k < r.size(); k++) EXPECT_EQ(r[k], r[k - 1] + 1);
+    next = r.back() + 1;
+  }
+  EXPECT_EQ(next, 5000);
+  // A loop: strips, then its closing line from the last vertex to the first.
+  runs.clear();
+  std::vector<Piece> loop = draw(2, 5000, &runs);
+  for (const Piece &p : loop) EXPECT_EQ(p.mode, 3u);
+  expectCovered(loop, 5000, 1, 1);
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(runs[0], (std::vector<int64_t>{4999, 0}));
+  // A polygon drawn as lines goes whole up to 2^18 vertices.
+  int32_t asLines[2] = {0x1B01, 0x1B01};
+  fakeglSetIntegers(0x0B40, asLines, 2);
+  ASSERT_EQ(draw(9, 1 << 18).size(), 1u);
+  EXPECT_EQ(draw(9, (1 << 18) + 1).size(), 0u);
+  EXPECT_EQ(warningsContaining("cannot be cut, of too many vertices"), 1u);
+  // A filled 300 x 300 mesh: pieces of whole cells that share their edges and cover it once.
+  fakeglClearLog();
+  render(Stream().add(157, Data().u32(0x1B02).i32(0).i32(299).i32(0).i32(299)));
+  int64_t cells = 0, meshes = 0;
+  for (const std::string &call : lines(fakeglLog())) {
+    unsigned m = 0;
+    int i1 = 0, i2 = 0, j1 = 0, j2 = 0;
+    if (std::sscanf(call.c_str(), "glEvalMesh2(0x%x, %d, %d, %d, %d)", &m, &i1, &i2, &j1, &j2) != 5) continue;
+    meshes++;
+    EXPECT_LE(int64_t(i2 - i1 + 1) * (j2 - j1 + 1), int64_t(kGlxDirectMaxInterval));
+    cells += int64_t(i2 - i1) * (j2 - j1);
+  }
+  EXPECT_GT(meshes, 1);
+  EXPECT_EQ(cells, 299 * 299);
+}
+
+// Inside glBegin/glEnd the library is finished between two primitives of an independent mode:
+// the proxy ends the primitive, finishes and begins it again, never in the middle of a quad;
+// strips are not begun again, nor is a glBegin after a command that is neither a vertex nor an
+// attribute.
+TEST_F(GlxDirectRender, IndependentPrimitivesInsideBeginAreFinishedBetweenThem) {
+  auto quads = [&](uint32_t mode, int vertices, bool withOther) {
+    Stream s;
+    s.add(4, Data().u32(mode));
+    for (int k = 0; k < vertices; k++) {
+      if (withOther && k == 6) s.add(139, Data().u32(0x0B71));  // not an attribute (GL's error there)
+      s.add(8, Data().f32(1).f32(0).f32(0)).add(70, Data().f32(float(k)).f32(0).f32(0));
+    }
+    s.add(23, Data());
+    instance->workInterval = kGlxDirectFirstInterval;
+    return render(s);
+  };
+  // The vertices given between two begins, for each begin.
+  auto runs = [](const Calls &calls) {
+    std::vector<int> out;
+    for (const std::string &call : calls) {
+      if (call.rfind("glBegin(", 0) == 0) out.push_back(0);
+      if (call.rfind("glVertex3f(", 0) == 0 && !out.empty()) out.back()++;
+    }
+    return out;
+  };
+  Calls calls = drawn(quads(7, 400, false));
+  std::vector<int> quadRuns = runs(calls);
+  ASSERT_GT(quadRuns.size(), 1u);
+  int total = 0;
+  for (int n : quadRuns) {
+    EXPECT_EQ(n % 4, 0);
+    total += n;
+  }
+  EXPECT_EQ(total, 400);
+  // Each begin again comes after an end and a finish.
+  for (size_t k = 2; k < calls.size(); k++)
+    if (calls[k].rfind("glBegin(", 0) == 0) {
+      EXPECT_EQ(calls[k - 1], "glFinish()");
+      EXPECT_EQ(calls[k - 2], "glEnd()");
+    }
+  EXPECT_EQ(runs(quads(5, 400, false)).size(), 1u);  // a triangle strip: one run
+  // Not begun again after a command that is neither a vertex nor an attribute (before the 7th).
+  EXPECT_GE(runs(quads(4, 400, true)).back(), 400 - 6);
 }
 
 TEST_F(GlxDirectRender, RefusedPointersAndNeverSetArraysAreLeftOutOfTheDraw) {
@@ -1066,9 +1211,14 @@ TEST_F(GlxDirectRender, ListsAreRecordedAndReplayedThroughTheExecutor) {
   single(glxdirectEndList, {});
   Stream twice;
   twice.add(1, Data().u32(20)).add(8, Data().f32(0).f32(1).f32(0));
+  int64_t began = clockNow;
   Calls calls = render(twice);
-  EXPECT_EQ(unfinished(calls), Calls{"glColor3f(0, 1, 0)"});  // what does not expand still runs
-  EXPECT_EQ(calls.size(), 1 + (uint64_t(1) << 23) / (uint64_t(1) << 16));  // finished every 2^16 calls
+  // The request ends once its time is up (here the clock's: 1 us a look), finished along the
+  // way; what it held after the list is dropped with it.
+  EXPECT_EQ(unfinished(calls), Calls{});
+  EXPECT_GT(calls.size(), 10u);
+  EXPECT_GE(clockNow - began, kGlxDirectRequestNs);
+  EXPECT_LT(clockNow - began, kGlxDirectRequestNs + 1'000'000);
   EXPECT_EQ(heldError(), 0x0505u);
   EXPECT_EQ(warningsContaining("ended its work at the bound"), 1u);
   // The next request has its own bound; deleted, the lists replay nothing.

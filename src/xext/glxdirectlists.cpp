@@ -1,0 +1,419 @@
+// Display lists kept by the proxy, and the bound on the work of one render request.
+//
+// The work bound. A render request (GLXRender, GLXRenderLarge) may make the library work far
+// beyond its bytes: a list call replays a list, which calls others, a draw expands to its
+// vertices, a mesh to its points, and one primitive may fill the whole drawable. What it costs
+// is measured where it is paid, in time, as a GPU driver's watchdog measures a command buffer:
+// the work of one request ends once kGlxDirectRequestNs have passed since it began, or at the
+// first check after its client hung up (a client that has gone is not drawn for). The command
+// at which it ends is dropped, and so is the rest of the request; the client's next GetError
+// answers GL_OUT_OF_MEMORY. Every command the library runs, sent or replayed, is a unit of work, a list call one
+// more, a draw its vertices, a mesh its points; each is counted (spend) before it runs, and the
+// clock is read then. The library queues what it is given and draws it later, on threads of its
+// own, so the clock sees what a command cost only once the library has finished: it is
+// finished after every interval of units (never inside glBegin/glEnd, where GL allows no
+// finish). The interval starts at kGlxDirectFirstInterval units at every request, doubles while
+// the stretches between two finishes stay shorter than kShortStretchNs, halves when one runs
+// longer than kLongStretchNs, and never passes kGlxDirectMaxInterval; draws and meshes are cut
+// into pieces of the interval, so that however much the primitives fill, no stretch between two
+// looks at the clock runs long. glxgears, glxinfo and list-heavy honest programs stay far below
+// the bound.
+// The scheduler (proxy/connections.cpp) then makes the client whose request took its time
+// yield to the others before its next request runs.
+//
+// The lists. The library never compiles a client's list: NewList opens a list in the current
+// context (glxdirectstate.cpp), each render command but those GL executes at once is recorded
+// as sent into the list's body, and EndList keeps the body under its name in the share group.
+// The body's room grows by half at a time, counted against the client's lumoraMemory before it
+// is taken; where the half does not fit, it grows to what the budget leaves, and a command that
+// does not fit that fails at once (BadAlloc; GL_OUT_OF_MEMORY for the client's next GetError):
+// filling a budget costs time in proportion to its bytes. CallList and CallLists replay the
+// recorded commands through the render decoder, with the same checks as commands sent
+// directly, at most GL_MAX_LIST_NESTING lists deep.
+#include "xext/glxdirectlists.h"
+
+#include <poll.h>
+
+#include <cstring>
+#include <exception>
+#include <new>
+
+#include "proxy/clientconnection.h"
+#include "support/orders.h"
+#include "support/strtemp.h"
+
+GlxDirectClock glxdirectClock = ordersMonotonicNs;
+
+namespace {
+
+constexpr const char *kSource = "Xext/glxdirectlists";
+
+constexpr uint32_t kGl2Bytes = 0x1407;
+constexpr uint32_t kGl3Bytes = 0x1408;
+constexpr uint32_t kGl4Bytes = 0x1409;
+constexpr uint32_t kGlInvalidEnum = 0x0500;
+constexpr uint32_t kGlInvalidValue = 0x0501;
+constexpr uint32_t kGlOutOfMemory = 0x0505;
+constexpr uint32_t kGlPolygonMode = 0x0B40, kGlFill = 0x1B02;
+
+// The stretches that move the finish interval.
+constexpr int64_t kShortStretchNs = 2'000'000;
+constexpr int64_t kLongStretchNs = 8'000'000;
+
+// Whether the current client has hung up (its socket shows the end of both directions, or an
+// error): a client that only shut its writing side still reads its replies, and is drawn for.
+bool clientGone() {
+  ClientConnection *client = xproxyCurrentClient;
+  if (!client) return false;
+  if (client->fd < 0) return true;
+  struct pollfd watch = {client->fd, 0, 0};
+  return poll(&watch, 1, 0) > 0 && (watch.revents & (POLLHUP | POLLERR | POLLNVAL));
+}
+
+}  // namespace
+
+namespace glxdirectdecode {
+
+// ===== the work of one request =====
+void startRequestWork(GlxLibraryInstance *instance) {
+  instance->workStartNs = glxdirectClock();
+  instance->workFinishedNs = instance->workStartNs;
+  instance->workSinceFinish = 0;
+  if (!instance->workInterval) instance->workInterval = kGlxDirectFirstInterval;
+  instance->workSpent = 0;
+  instance->workBounded = 1;
+  instance->listDepth = 0;
+}
+
+void endRequestWork(GlxLibraryInstance *instance) { instance->workBounded = 0; }
+
+namespace {
+// The vertices of one primitive of an independent mode (points, lines, triangles, quads): a
+// glBegin of such a mode may be ended and begun again between two of its primitives without a
+// difference in what is drawn (line stipple starts again at every line anyway); 0 for another.
+uint64_t independentPrimitive(uint32_t mode) {
+  switch (mode) {
+    case 0: return 1;
+    case 1: return 2;
+    case 4: return 3;
+    case 7: return 4;
+    default: return 0;
+  }
+}
+
+// Whether the library may be finished now: outside glBegin/glEnd, or inside one of an
+// independent mode between two primitives, where the proxy ends it, finishes and begins it again.
+bool finishable(GlxLibraryInstance *instance) {
+  if (!instance->insideBegin) return true;
+  uint64_t each = independentPrimitive(instance->beginMode);
+  return each && !instance->beginUnsure && instance->beginVertices % each == 0;
+}
+}  // namespace
+
+void beginCounted(const Command &c) {
+  GlxLibraryInstance *instance = c.instance;
+  uint32_t opcode = c.opcode;
+  if (!instance->insideBegin) return;
+  // A command that was refused or dropped may or may not have reached the library.
+  if (c.error || c.wasDropped) {
+    instance->beginUnsure = 1;
+    return;
+  }
+  auto index = [&] { return c.size >= 4 ? c.u(0) : ~0u; };
+  bool attribute = (opcode >= 4189 && opcode <= 4201) || (opcode >= 4230 && opcode <= 4239) ||
+                   (opcode >= 4265 && opcode <= 4277);
+  if ((opcode >= 65 && opcode <= 76) || (opcode >= 151 && opcode <= 154) || opcode == 156 || opcode == 158 ||
+      opcode == 294 || (attribute && index() == 0)) {
+    instance->beginVertices++;
+  } else if (!(opcode >= 6 && opcode <= 22) && !(opcode >= 24 && opcode <= 32) && !(opcode >= 49 && opcode <= 64) &&
+             !(opcode >= 96 && opcode <= 99) && opcode != 194 && !(opcode >= 198 && opcode <= 213) &&
+             !(opcode >= 4124 && opcode <= 4133) && !attribute && opcode != 1 && opcode != 2) {
+    // Not a vertex, nor one of the attributes of the next one, nor a list call (whose commands
+    // are counted as they run).
+    instance->beginUnsure = 1;
+  }
+}
+
+bool spend(const Command &c, uint64_t units) {
+  GlxLibraryInstance *instance = c.instance;
+  if (!instance->workBounded) return true;
+  const char *why = nullptr;
+  if (!instance->workSpent) {
+    int64_t now;
+    if (instance->workSinceFinish >= instance->workInterval && finishable(instance)) {
+      if (instance->insideBegin) {
+        c.gl.glEnd();
+        c.gl.glFinish();
+        c.gl.glBegin(instance->beginMode);
+        instance->beginVertices = 0;
+      } else {
+        c.gl.glFinish();
+      }
+      now = glxdirectClock();
+      int64_t stretch = now - instance->workFinishedNs;
+      if (stretch < kShortStretchNs && instance->workInterval < kGlxDirectMaxInterval)
+        instance->workInterval *= 2;
+      else if (stretch > kLongStretchNs && instance->workInterval > 1)
+        instance->workInterval /= 2;
+      instance->workFinishedNs = now;
+      instance->workSinceFinish = 0;
+      if (clientGone()) why = "its client has gone";
+    } else {
+      now = glxdirectClock();
+    }
+    if (!why && now - instance->workStartNs < kGlxDirectRequestNs) {
+      instance->workSinceFinish = plus(instance->workSinceFinish, units);
+      return true;
+    }
+    instance->workSpent = 1;
+    if (GlxDirectContext *node = glxdirectCurrentNode(instance)) node->heldError = kGlOutOfMemory;
+    if (why)
+      LOG(logChannelWarning, "Lumora: render request by %s ended its work: %s (command #%u)", clientName(), why,
+          c.opcode);
+    else
+      LOG(logChannelWarning, "Lumora: render request by %s ended its work at the bound of %s (command #%u)",
+          clientName(), strDurationMsText(uint64_t(kGlxDirectRequestNs / 1'000'000)), c.opcode);
+  }
+  c.wasDropped = true;
+  return false;
+}
+
+int64_t pieceVertices(const GlxLibraryInstance *instance) {
+  if (!instance->workBounded) return kGlxDirectDrawPiece;
+  uint64_t interval = instance->workInterval ? instance->workInterval : 1;
+  return interval < uint64_t(kGlxDirectDrawPiece) ? int64_t(interval) : kGlxDirectDrawPiece;
+}
+
+void pieceDrawn(GlxLibraryInstance *instance) {
+  if (instance->workSinceFinish < instance->workInterval) instance->workSinceFinish = instance->workInterval;
+}
+
+void drawByElements(const Command &c, uint32_t mode, const std::vector<uint32_t> &elements) {
+  c.gl.glBegin(mode);
+  for (uint32_t element : elements) c.gl.glArrayElement(GLint(element));
+  c.gl.glEnd();
+}
+
+bool polygonsFilled(const Command &c) {
+  GLint modes[2] = {0, 0};
+  c.gl.glGetIntegerv(kGlPolygonMode, modes);
+  return modes[0] == GLint(kGlFill) && modes[1] == GLint(kGlFill);
+}
+// ===== end of the work of one request =====
+
+// ===== replay =====
+// The targets whose commands only ask what the library could do.
+bool proxyTarget(uint32_t target) {
+  static constexpr uint32_t kProxies[] = {0x8025, 0x8063, 0x8064, 0x8070, 0x80BD, 0x80D3, 0x80D4,
+                                          0x80D5, 0x8135, 0x8163, 0x84F7, 0x851B, 0x8C19, 0x8C1B};
+  for (uint32_t proxy : kProxies)
+    if (proxy == target) return true;
+  return false;
+}
+
+// Commands GL executes at once instead of compiling them into a display list: client arrays and
+// their state, buffer objects, shader and program objects, framebuffer objects, and the images
+// of proxy targets.
+bool executedAtOnce(const Command &c) {
+  switch (c.opcode) {
+    case 235: case 236: case 237: case 238: case 239: case 240: case 241: case 242: case 244:
+    case 253: case 265: case 266: case 267: case 268:
+    case 290: case 291: case 292: case 293: case 296: case 297: case 298: case 299:
+    case 4316: case 4317: case 4318: case 4319: case 4320: case 4321: case 4322: case 4323:
+    case 4324: case 4325: case 4331: case 9900: case 9901:
+      return true;
+    case 109: case 110: case 2053:
+      return c.size >= 24 && proxyTarget(c.u(20));
+    case 4114:
+      return c.size >= 40 && proxyTarget(c.u(36));
+    case 214: case 215: case 216: case 4110:
+      return c.size >= 4 && proxyTarget(c.u(0));
+    default:
+      return false;
+  }
+}
+
+// Replays the list of that name of the current share group: each recorded command through the
+// executor, as if sent now. An unknown list does nothing, and so does a call nested deeper than
+// GL_MAX_LIST_NESTING (as GL says); a command the executor ends in error is logged there and
+// the replay goes on.
+void callList(const Command &c, uint32_t list) {
+  GlxLibraryInstance *instance = c.instance;
+  if (instance->listDepth >= kGlxDirectListNesting || !spend(c, 1)) return;
+  const uint8_t *at = nullptr, *end = nullptr;
+  uint32_t libraryList = 0;
+  if (!glxdirectListBody(instance, list, &at, &end, &libraryList)) return;
+  if (libraryList) {
+    // A font's list the library made itself: a bitmap, no call of another list.
+    c.gl.glCallList(libraryList);
+    return;
+  }
+  instance->listDepth++;
+  while (end - at >= 8 && !instance->workSpent) {
+    uint32_t opcode = u32At(at), size = u32At(at + 4);
+    const uint8_t *data = at + 8;
+    at = data + ((uint64_t{size} + 3) & ~uint64_t{3});
+    // Each command counts its own work in the executor.
+    glxdirectExecuteRender(instance, opcode, data, data + size);
+  }
+  instance->listDepth--;
+}
+
+// Bytes of one name of a CallLists type; 0 for another type.
+uint64_t listNameBytes(uint32_t type) {
+  switch (type) {
+    case 0x1400: case 0x1401: return 1;
+    case 0x1402: case 0x1403: case kGl2Bytes: return 2;
+    case kGl3Bytes: return 3;
+    case 0x1404: case 0x1405: case 0x1406: case kGl4Bytes: return 4;
+    default: return 0;
+  }
+}
+
+// Name k of a CallLists array of the type (its size checked by the caller), before the base.
+uint32_t listNameAt(const uint8_t *names, uint64_t k, uint32_t type) {
+  const uint8_t *p = names + k * listNameBytes(type);
+  switch (type) {
+    case 0x1400: return static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(p[0])));
+    case 0x1401: return p[0];
+    case 0x1402: {
+      int16_t v;
+      std::memcpy(&v, p, 2);
+      return static_cast<uint32_t>(static_cast<int32_t>(v));
+    }
+    case 0x1403: {
+      uint16_t v;
+      std::memcpy(&v, p, 2);
+      return v;
+    }
+    case 0x1406: {
+      // GL converts the float to an integer; one beyond the integers (or NaN) names no list
+      // worth reading undefined behaviour for: it becomes 0.
+      float f = f32At(p);
+      return f > -2147483648.0f && f < 2147483648.0f ? static_cast<uint32_t>(static_cast<int32_t>(f)) : 0;
+    }
+    case kGl2Bytes: return uint32_t{p[0]} << 8 | p[1];
+    case kGl3Bytes: return uint32_t{p[0]} << 16 | uint32_t{p[1]} << 8 | p[2];
+    case kGl4Bytes: return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
+    default: return u32At(p);
+  }
+}
+
+// PushAttrib and PopAttrib: the list base is the proxy's, kept and restored with GL_LIST_BIT at
+// the level of the library's attribute stack that the call pushed or popped (asked before and
+// after: a full or empty stack, or a call inside glBegin/glEnd, moves nothing).
+void attributeStack(const Command &c, bool push) {
+  constexpr uint32_t kGlAttribStackDepth = 0x0BB0, kGlListBit = 0x00020000;
+  GlxDirectContext *node = glxdirectCurrentNode(c.instance);
+  bool ask = node && !c.instance->insideBegin;
+  int32_t before = ask ? glxdirectGetInteger(c.instance, kGlAttribStackDepth) : 0;
+  if (push)
+    c.gl.glPushAttrib(c.u(0));
+  else
+    c.gl.glPopAttrib();
+  if (!ask) return;
+  int32_t after = glxdirectGetInteger(c.instance, kGlAttribStackDepth);
+  if (push && after == before + 1 && before >= 0 && before < 32) {
+    uint32_t bit = uint32_t(1) << before;
+    node->listBaseKept = c.u(0) & kGlListBit ? node->listBaseKept | bit : node->listBaseKept & ~bit;
+    node->listBaseStack[before] = node->listBase;
+  } else if (!push && after == before - 1 && after >= 0 && after < 32 && (node->listBaseKept >> after & 1)) {
+    node->listBase = node->listBaseStack[after];
+    node->listBaseKept &= ~(uint32_t(1) << after);
+  }
+}
+
+// CallLists (2): n names of the type, each offset by the context's list base.
+void callListsCommand(const Command &c) {
+  if (!c.holds(8)) return;
+  int32_t n = c.i(0);
+  uint32_t type = c.u(4);
+  uint64_t element = listNameBytes(type);
+  if (n < 0 || element == 0) {
+    glxdirectRecordError(c.instance, n < 0 ? kGlInvalidValue : kGlInvalidEnum);
+    return c.dropped(n < 0 ? "negative count" : "list type without a size");
+  }
+  if (!holdsCounted(c, 8, n, element)) return;
+  GlxDirectContext *node = glxdirectCurrentNode(c.instance);
+  uint32_t base = node ? node->listBase : 0;
+  for (int32_t k = 0; k < n && !c.instance->workSpent; k++) callList(c, base + listNameAt(c.at(8), uint64_t(k), type));
+}
+// ===== end of replay =====
+
+}  // namespace glxdirectdecode
+
+// ===== recording =====
+namespace {
+
+// Room for extra more bytes of records in the list the node makes, counted against the current
+// client before it is taken: false when it passes its lumoraMemory or no memory can be had.
+bool listRoom(GlxDirectContext *node, uint64_t extra) {
+  if (!node->compileBody) node->compileBody = new (std::nothrow) GlxDirectListBody{};
+  if (!node->compileBody) {
+    LOG_OUT_OF_MEMORY_AT(kSource);
+    return false;
+  }
+  std::vector<uint8_t> &commands = node->compileBody->commands;
+  uint64_t need = commands.size() + extra;
+  if (need <= node->compileBytes) return true;
+  // The room grows by half, or to what the budget leaves where the half does not fit it; a
+  // command that does not fit even that fails (each growth copies the body once, so a list
+  // filled to the budget has cost time in proportion to its bytes).
+  uint64_t room = node->compileBytes + node->compileBytes / 2;
+  if (room < need) room = need;
+  if (room < 256) room = 256;
+  uint64_t left = glxdirectBudgetLeft();
+  if (room - node->compileBytes > left) room = node->compileBytes + left;
+  if (room < need || !glxdirectCharge(room - node->compileBytes)) return false;
+  try {
+    commands.reserve(room);
+  } catch (const std::exception &) {
+    glxdirectRefund(xproxyCurrentClient, room - node->compileBytes);
+    LOG_OUT_OF_MEMORY_AT(kSource);
+    return false;
+  }
+  node->compileBytes = room;
+  return true;
+}
+
+// A record that does not fit the list: the command fails (the caller answers BadAlloc), and the
+// client's next GetError answers GL_OUT_OF_MEMORY, as GL's own list compiler says it.
+bool noRoom(GlxDirectContext *node) {
+  if (!node->heldError) node->heldError = kGlOutOfMemory;
+  return false;
+}
+
+}  // namespace
+
+bool glxdirectRecordCommand(GlxLibraryInstance *instance, uint32_t opcode, const uint8_t *data, uint64_t size) {
+  GlxDirectContext *node = glxdirectCurrentNode(instance);
+  if (!node || !node->compileList || instance->listDepth) return true;
+  if (size > UINT32_MAX) return noRoom(node);  // no command is this long
+  uint64_t padded = (size + 3) & ~uint64_t(3);
+  if (!listRoom(node, 8 + padded)) return noRoom(node);
+  std::vector<uint8_t> &commands = node->compileBody->commands;
+  uint64_t end = commands.size() + 8 + padded;
+  uint8_t header[8];
+  uint32_t length = uint32_t(size);
+  memcpy(header, &opcode, 4);
+  memcpy(header + 4, &length, 4);
+  commands.insert(commands.end(), header, header + 8);
+  if (size) commands.insert(commands.end(), data, data + size);
+  commands.resize(end);  // the padding, zeroed
+  return true;
+}
+
+bool glxdirectRecordFormed(GlxLibraryInstance *instance, const uint8_t *records, uint64_t bytes) {
+  GlxDirectContext *node = glxdirectCurrentNode(instance);
+  if (!node || !node->compileList || instance->listDepth) return true;
+  if (!listRoom(node, bytes)) return noRoom(node);
+  node->compileBody->commands.insert(node->compileBody->commands.end(), records, records + bytes);
+  return true;
+}
+
+void glxdirectFreeCompileBody(GlxDirectContext *node) {
+  if (!node) return;
+  delete node->compileBody;
+  node->compileBody = nullptr;
+}
+// ===== end of recording =====

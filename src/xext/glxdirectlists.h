@@ -1,0 +1,149 @@
+// The display lists the proxy keeps for the in-proxy GL path (recording, replay, CallLists and the
+// list base) and the bound on the work one render request may make the library do, for the
+// render decoder (glxdirectrender.cpp). The rules are written at the head of glxdirectlists.cpp.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "xext/glxdirectrender.h"
+
+// The commands recorded for one list (glxdirect.h gives their form), or a list the library made
+// itself (libraryList, no commands). Owned by the share group's list table (glxdirectstate.cpp)
+// or, while the list is made, by the context node (compileBody).
+struct GlxDirectListBody {
+  std::vector<uint8_t> commands;
+  uint32_t libraryList;
+};
+
+// ===== the work of one request =====
+// The time one render request's GL work may take (glxdirectlists.cpp).
+constexpr int64_t kGlxDirectRequestNs = 250'000'000;
+// The clock of the bound (monotonic nanoseconds); tests replace it.
+using GlxDirectClock = int64_t (*)();
+extern GlxDirectClock glxdirectClock;
+// The finish interval of an instance: kGlxDirectFirstInterval units at first, at most
+// kGlxDirectMaxInterval; a piece of a draw has at most kGlxDirectDrawPiece vertices.
+constexpr uint64_t kGlxDirectFirstInterval = 8;
+constexpr uint64_t kGlxDirectMaxInterval = uint64_t(1) << 10;
+constexpr int64_t kGlxDirectDrawPiece = int64_t(1) << 16;
+// Draws that cannot be cut (polygons drawn as lines or points, adjacency primitives, patches):
+// past this many vertices they are refused with GL_OUT_OF_MEMORY.
+constexpr int64_t kGlxDirectDrawWhole = int64_t(1) << 18;
+
+namespace glxdirectdecode {
+
+// A render request begins: its work starts from nothing, with the shortest finish interval;
+// and ends (what runs outside a request is not counted).
+void startRequestWork(GlxLibraryInstance *instance);
+void endRequestWork(GlxLibraryInstance *instance);
+// The command is about to make the library do units of work: false once the request's bound
+// was met or its client has gone (the command is dropped, and so is everything after it in
+// the request; the client's next GetError answers GL_OUT_OF_MEMORY). Finishes the library
+// first when the interval's work is done (never inside glBegin/glEnd).
+bool spend(const Command &c, uint64_t units);
+// Inside glBegin/glEnd: the command just executed gave the library vertices or not (or the
+// proxy cannot tell: the primitive is then finished only at its glEnd).
+void beginCounted(const Command &c);
+// The most vertices one piece of a draw may give the library now (the finish interval, at
+// least one and at most kGlxDirectDrawPiece).
+int64_t pieceVertices(const GlxLibraryInstance *instance);
+// A piece of a draw went to the library: it is finished before anything more runs.
+void pieceDrawn(GlxLibraryInstance *instance);
+
+// The piece drawers of drawInPieces: piece(mode, at, n) draws the vertices [at, at + n) of the
+// draw with that mode; elements(from, n, out) appends the array elements of the vertices
+// [from, from + n) to out (false: dropped, nothing more is drawn).
+void drawByElements(const Command &c, uint32_t mode, const std::vector<uint32_t> &elements);
+bool polygonsFilled(const Command &c);
+
+// A draw of count vertices in mode, given to the library in pieces of at most pieceVertices
+// vertices, each counted with spend before it is drawn: independent primitives are cut between
+// primitives, strips carry their last vertices over (triangle strips an even count, so that
+// the winding goes on), fans and filled polygons start each piece again at their first vertex,
+// and loops are drawn as strips closed by a last line; the pieces that do not lie in one run
+// are drawn by ArrayElement inside glBegin/glEnd, as GL defines the draw. A polygon drawn as
+// lines or points, adjacency primitives and patches go whole (at most kGlxDirectDrawWhole
+// vertices, GL_OUT_OF_MEMORY past them); so does a mode of no name (the library's error).
+template <typename Piece, typename Elements>
+void drawInPieces(const Command &c, uint32_t mode, int64_t count, Piece piece, Elements elements) {
+  constexpr uint32_t kLineLoop = 2, kFan = 6, kPolygon = 9;
+  int64_t step = 0, overlap = 0;
+  switch (mode) {
+    case 0: step = 1; break;               // points
+    case 1: step = 2; break;               // lines
+    case 3: step = 1, overlap = 1; break;  // line strip
+    case 4: step = 3; break;               // triangles
+    case 5: step = 2, overlap = 2; break;  // triangle strip
+    case 7: step = 4; break;               // quads
+    case 8: step = 2, overlap = 2; break;  // quad strip
+    default: break;
+  }
+  auto whole = [&] {
+    if (!spend(c, uint64_t(count > 0 ? count : 0))) return;
+    piece(mode, 0, count);
+  };
+  // The interval is brought up to date (a finish due comes first) before the pieces are sized.
+  if (!spend(c, 0)) return;
+  if (count <= 0 || mode > 14 || count <= pieceVertices(c.instance)) return whole();
+  if (mode > 9 || (mode == kPolygon && !polygonsFilled(c))) {
+    // Adjacency and patches, and polygons of lines or points, cannot be cut.
+    if (count <= kGlxDirectDrawWhole) return whole();
+    if (GlxDirectContext *node = glxdirectCurrentNode(c.instance)) node->heldError = 0x0505;  // GL_OUT_OF_MEMORY
+    return c.dropped("a primitive that cannot be cut, of too many vertices");
+  }
+  if (step) {
+    for (int64_t at = 0;;) {
+      if (at > 0 && !spend(c, 0)) return;
+      int64_t room = pieceVertices(c.instance);
+      int64_t advance = room > overlap + step ? (room - overlap) / step * step : step;
+      int64_t n = count - at < advance + overlap ? count - at : advance + overlap;
+      if (!spend(c, uint64_t(n))) return;
+      piece(mode, at, n);
+      pieceDrawn(c.instance);
+      if (at + n >= count) return;
+      at += advance;
+    }
+  }
+  // Fans, filled polygons and loops: the first piece in one run, then pieces that start at the
+  // first vertex again (fans, polygons) or carry the last one over (loops).
+  int64_t first = pieceVertices(c.instance);
+  if (!spend(c, uint64_t(first))) return;
+  piece(mode == kLineLoop ? 3 : mode, 0, first);
+  pieceDrawn(c.instance);
+  std::vector<uint32_t> run;
+  for (int64_t at = first; at < count;) {
+    if (!spend(c, 0)) return;
+    int64_t room = pieceVertices(c.instance);
+    int64_t n = count - at < room ? count - at : room;
+    run.clear();
+    if (mode == kLineLoop) {
+      if (!spend(c, uint64_t(n + 1))) return;
+      piece(3, at - 1, n + 1);
+    } else {
+      if (!spend(c, uint64_t(n + 2))) return;
+      if (!elements(0, 1, run) || !elements(at - 1, n + 1, run)) return;
+      drawByElements(c, mode == kFan ? kFan : kPolygon, run);
+    }
+    pieceDrawn(c.instance);
+    at += n;
+  }
+  if (mode == kLineLoop) {
+    // The loop's closing line, from its last vertex to its first.
+    run.clear();
+    if (!spend(c, 2) || !elements(count - 1, 1, run) || !elements(0, 1, run)) return;
+    drawByElements(c, 1, run);
+  }
+}
+
+// ===== display lists kept by the proxy =====
+// Whether GL executes the command at once instead of compiling it into a list.
+bool executedAtOnce(const Command &c);
+// CallList of list: the recorded commands replayed through the executor.
+void callList(const Command &c, uint32_t list);
+// CallLists (render command 2).
+void callListsCommand(const Command &c);
+// PushAttrib (push) and PopAttrib: the list base kept and restored with GL_LIST_BIT.
+void attributeStack(const Command &c, bool push);
+
+}  // namespace glxdirectdecode
