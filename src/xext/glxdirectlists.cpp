@@ -12,12 +12,16 @@
 // clock is read then. The library queues what it is given and draws it later, on threads of its
 // own, so the clock sees what a command cost only once the library has finished: it is
 // finished after every interval of units (never inside glBegin/glEnd, where GL allows no
-// finish). The interval starts at kGlxDirectFirstInterval units at every request, doubles while
-// the stretches between two finishes stay shorter than kShortStretchNs, halves when one runs
-// longer than kLongStretchNs, and never passes kGlxDirectMaxInterval; draws and meshes are cut
-// into pieces of the interval, so that however much the primitives fill, no stretch between two
-// looks at the clock runs long. glxgears, glxinfo and list-heavy honest programs stay far below
-// the bound.
+// finish). The interval is the instance's: it starts at kGlxDirectFirstInterval units, doubles
+// while the stretches between two finishes stay shorter than kShortStretchNs, shrinks to what a
+// long stretch would have held when one runs longer than kLongStretchNs, and never passes a cap
+// that the viewport sets (a unit may be a primitive that fills it: a whole interval of those
+// stays within kJumpNs, however small the units were that let it grow). Draws and meshes are
+// cut into pieces of the interval; an accumulation and pixels drawn or copied (which may fill
+// the whole drawable, not only the viewport) count a quarter of it each (a clear costs the
+// library little, whatever it covers). So however much the primitives fill, no
+// stretch between two looks at the clock runs long. glxgears, glxinfo and list-heavy honest
+// programs stay far below the bound.
 // The scheduler (proxy/connections.cpp) then makes the client whose request took its time
 // yield to the others before its next request runs.
 //
@@ -34,6 +38,7 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -56,9 +61,17 @@ constexpr uint32_t kGlInvalidValue = 0x0501;
 constexpr uint32_t kGlOutOfMemory = 0x0505;
 constexpr uint32_t kGlPolygonMode = 0x0B40, kGlFill = 0x1B02;
 
-// The stretches that move the finish interval.
-constexpr int64_t kShortStretchNs = 2'000'000;
-constexpr int64_t kLongStretchNs = 8'000'000;
+// The stretches that move the finish interval: a finish costs the library a millisecond or so
+// on a large window (it ends its scene and waits for its threads), so the stretches are kept
+// long enough for that to stay a small part of them.
+constexpr int64_t kShortStretchNs = 8'000'000;
+constexpr int64_t kLongStretchNs = 32'000'000;
+// What one unit may cost at most, for the interval's cap: a primitive that fills the viewport,
+// blended, at about kPixelPs picoseconds a pixel; the cap keeps a whole interval of such units
+// (a client that changes from small primitives to large ones within one) within kJumpNs.
+constexpr uint64_t kPixelPs = 300;
+constexpr uint64_t kJumpNs = 1'000'000'000;
+constexpr uint32_t kGlViewport = 0x0BA2;
 
 // Whether the current client has hung up (its socket shows the end of both directions, or an
 // error): a client that only shut its writing side still reads its replies, and is drawn for.
@@ -75,7 +88,25 @@ bool clientGone() {
 namespace glxdirectdecode {
 
 // ===== the work of one request =====
+namespace {
+// The interval's cap for the viewport current now.
+void capInterval(GlxLibraryInstance *instance) {
+  GLint viewport[4] = {0, 0, 0, 0};
+  if (!instance->insideBegin) instance->functions.glGetIntegerv(kGlViewport, viewport);
+  uint64_t area = uint64_t(viewport[2] > 0 ? viewport[2] : 1) * uint64_t(viewport[3] > 0 ? viewport[3] : 1);
+  uint64_t cap = kJumpNs * 1000 / kPixelPs / area;
+  instance->workIntervalCap = cap < kGlxDirectFirstInterval ? kGlxDirectFirstInterval
+                              : cap > kGlxDirectMaxInterval ? kGlxDirectMaxInterval
+                                                            : cap;
+  if (instance->workInterval > instance->workIntervalCap) instance->workInterval = instance->workIntervalCap;
+}
+}  // namespace
+
 void startRequestWork(GlxLibraryInstance *instance) {
+  // The cap is asked for when the interval is to pass the first one (and at once when it has
+  // already: the viewport may have grown since).
+  instance->workIntervalCap = 0;
+  if (instance->workInterval > kGlxDirectFirstInterval) capInterval(instance);
   instance->workStartNs = glxdirectClock();
   instance->workFinishedNs = instance->workStartNs;
   instance->workSinceFinish = 0;
@@ -151,10 +182,13 @@ bool spend(const Command &c, uint64_t units) {
       }
       now = glxdirectClock();
       int64_t stretch = now - instance->workFinishedNs;
-      if (stretch < kShortStretchNs && instance->workInterval < kGlxDirectMaxInterval)
-        instance->workInterval *= 2;
-      else if (stretch > kLongStretchNs && instance->workInterval > 1)
-        instance->workInterval /= 2;
+      if (stretch < kShortStretchNs && !instance->workIntervalCap && !instance->insideBegin) capInterval(instance);
+      if (stretch < kShortStretchNs && instance->workInterval < instance->workIntervalCap)
+        instance->workInterval = std::min(instance->workInterval * 2, instance->workIntervalCap);
+      else if (stretch > kLongStretchNs)
+        // Down to what would have taken about a long stretch.
+        instance->workInterval = std::max<uint64_t>(
+            kGlxDirectFirstInterval, uint64_t(double(instance->workInterval) * kLongStretchNs / double(stretch)));
       instance->workFinishedNs = now;
       instance->workSinceFinish = 0;
       if (clientGone()) why = "its client has gone";
@@ -186,6 +220,23 @@ int64_t pieceVertices(const GlxLibraryInstance *instance) {
 
 void pieceDrawn(GlxLibraryInstance *instance) {
   if (instance->workSinceFinish < instance->workInterval) instance->workSinceFinish = instance->workInterval;
+}
+
+void commandDone(const Command &c) {
+  if (!c.instance->workBounded) return;
+  switch (c.opcode) {
+    case 191:  // Viewport
+      if (c.instance->workIntervalCap) capInterval(c.instance);
+      return;
+    case 137: case 172: case 173: {  // Accum, CopyPixels, DrawPixels
+      // Each may fill the whole drawable, whatever the viewport: a quarter of the interval.
+      GlxLibraryInstance *instance = c.instance;
+      instance->workSinceFinish = plus(instance->workSinceFinish, instance->workInterval / 4);
+      return;
+    }
+    default:
+      return;
+  }
 }
 
 void drawByElements(const Command &c, uint32_t mode, const std::vector<uint32_t> &elements) {

@@ -23,9 +23,10 @@ constexpr int64_t kGlxDirectRequestNs = 250'000'000;
 using GlxDirectClock = int64_t (*)();
 extern GlxDirectClock glxdirectClock;
 // The finish interval of an instance: kGlxDirectFirstInterval units at first, at most
-// kGlxDirectMaxInterval; a piece of a draw has at most kGlxDirectDrawPiece vertices.
+// kGlxDirectMaxInterval (less on a large viewport); a piece of a draw has at most
+// kGlxDirectDrawPiece vertices.
 constexpr uint64_t kGlxDirectFirstInterval = 8;
-constexpr uint64_t kGlxDirectMaxInterval = uint64_t(1) << 10;
+constexpr uint64_t kGlxDirectMaxInterval = uint64_t(1) << 16;
 constexpr int64_t kGlxDirectDrawPiece = int64_t(1) << 16;
 // Draws that cannot be cut (polygons drawn as lines or points, adjacency primitives, patches):
 // past this many vertices they are refused with GL_OUT_OF_MEMORY.
@@ -50,6 +51,10 @@ void beginCounted(const Command &c);
 int64_t pieceVertices(const GlxLibraryInstance *instance);
 // A piece of a draw went to the library: it is finished before anything more runs.
 void pieceDrawn(GlxLibraryInstance *instance);
+// The command just executed may have changed the viewport (the interval's cap follows it), or
+// may have filled the whole drawable (an accumulation, pixels drawn or copied, which no viewport
+// bounds): it counts a quarter of the interval.
+void commandDone(const Command &c);
 
 // The piece drawers of drawInPieces: piece(mode, at, n) draws the vertices [at, at + n) of the
 // draw with that mode; elements(from, n, out) appends the array elements of the vertices

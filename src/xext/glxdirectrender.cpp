@@ -2428,6 +2428,7 @@ uint8_t glxdirectExecuteRender(GlxLibraryInstance *instance, uint32_t opcode, co
     bool inside = instance->insideBegin;
     executeCommand(executed);
     if (inside) beginCounted(executed);
+    commandDone(executed);
     if (executed.unpackBuffer) executed.gl.glBindBuffer(kGlPixelUnpackBuffer, executed.unpackBuffer);
     glxdirectStorageDone(instance, executed.error == 0);
     return executed.error;
@@ -2436,6 +2437,7 @@ uint8_t glxdirectExecuteRender(GlxLibraryInstance *instance, uint32_t opcode, co
   bool inside = instance->insideBegin;
   executeCommand(c);
   if (inside) beginCounted(c);
+  commandDone(c);
   if (c.unpackBuffer) c.gl.glBindBuffer(kGlPixelUnpackBuffer, c.unpackBuffer);
   // What was counted before the call stays only when the library accepted the call.
   glxdirectStorageDone(instance, c.error == 0);

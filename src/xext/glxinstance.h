@@ -144,6 +144,10 @@ struct GlxLibraryInstance {
   int64_t workFinishedNs;
   uint64_t workSinceFinish;
   uint64_t workInterval;
+  // The most the interval may grow to while the current viewport stays as it is (a primitive
+  // may fill it all); 0 until asked in the request (when the interval is to grow past the first
+  // one, or has), asked again after each Viewport command.
+  uint64_t workIntervalCap;
   uint8_t workSpent;
   uint8_t listDepth;
   uint16_t referenceCount;  // users beyond the first
