@@ -27,6 +27,9 @@ import struct
 import sys
 import time
 
+sys.dont_write_bytecode = True  # (no cache files beside the scripts)
+from rawconn import open_connection  # noqa: E402
+
 # A pair of requests of 60 bytes: PolyFillRectangle (20) and ChangeProperty of 16 bytes (40).
 PAIR = 60
 PAIRS_PER_BATCH = 32
@@ -34,17 +37,7 @@ PAIRS_PER_BATCH = 32
 
 class Conn:
     def __init__(self, number):
-        self.s = socket.socket(socket.AF_UNIX)
-        self.s.connect('/tmp/.X11-unix/X%d' % number)
-        self.s.sendall(b'l\0' + struct.pack('<HHHH', 11, 0, 0, 0) + b'\0\0')
-        head = self.recvn(8)
-        body = self.recvn(struct.unpack('<H', head[6:8])[0] * 4)
-        if head[0] != 1:
-            sys.exit('connection refused: %r' % body[:head[1]])
-        self.base = struct.unpack('<I', body[4:8])[0]
-        vendor = struct.unpack('<H', body[16:18])[0]
-        at = 32 + (vendor + 3) // 4 * 4 + 8 * body[21]
-        self.root = struct.unpack('<I', body[at:at + 4])[0]
+        self.s, self.base, self.root = open_connection(number)
         self.seq = 0
 
     def recvn(self, n, deadline=None):

@@ -40,6 +40,9 @@ import struct
 import sys
 import time
 
+sys.dont_write_bytecode = True  # (no cache files beside the scripts)
+from rawconn import open_connection  # noqa: E402
+
 GL_COMPILE = 0x1300
 ROP_CALL_LIST, ROP_COLOR4FV, ROP_RECTFV, ROP_ENABLE, ROP_BLEND_FUNC = 1, 16, 46, 139, 160
 GL_BLEND, GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA = 0x0BE2, 0x0302, 0x0303
@@ -57,17 +60,7 @@ class Conn:
     """A raw little-endian X connection that counts its requests' sequence numbers."""
 
     def __init__(self, number):
-        self.s = socket.socket(socket.AF_UNIX)
-        self.s.connect('/tmp/.X11-unix/X%d' % number)
-        self.s.sendall(b'l\0' + struct.pack('<HHHH', 11, 0, 0, 0) + b'\0\0')
-        head = self.recvn(8)
-        body = self.recvn(struct.unpack('<H', head[6:8])[0] * 4)
-        if head[0] != 1:
-            sys.exit('connection refused: %r' % body[:head[1]])
-        self.base = struct.unpack('<I', body[4:8])[0]
-        vendor = struct.unpack('<H', body[16:18])[0]
-        at = 32 + (vendor + 3) // 4 * 4 + 8 * body[21]
-        self.root = struct.unpack('<I', body[at:at + 4])[0]
+        self.s, self.base, self.root = open_connection(number)
         self.seq = 0
         self.pending = b''
         self.errors = []  # (sequence, code) of errors seen

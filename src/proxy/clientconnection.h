@@ -98,7 +98,10 @@ struct ClientConnection {
   uint16_t replySequence;        // client sequence of the reply, event or error being translated
   uint8_t setUp;                 // the real servers' setup replies have been handled
   uint8_t retained;              // socket gone, server connections and resources kept
-  uint8_t endRead;               // its socket ended: no longer read, closed by the loop's closer soon
+  // Its input ended (kEnd* in connections.h): no longer read; its whole requests left are
+  // served, a round trip behind them brings their answers, then the loop's closer closes it.
+  uint8_t endRead;
+  uint8_t halfClosed;            // shut its writing side while another client's grab held it
   uint8_t closingForReset;
   uint8_t closeDownMode;         // 0 DestroyAll, 1 RetainPermanent, 2 RetainTemporary
   uint8_t setupsPending;         // setups sent to real displays whose replies have not come

@@ -21,6 +21,7 @@
 #include "proxy/core11g.h"
 #include "proxy/head.h"
 #include "proxy/main.h"
+#include "proxy/park.h"
 #include "proxy/resource.h"
 #include "proxy/window.h"
 #include "proxy/xcore.h"
@@ -117,19 +118,24 @@ void cancelHangupWatch(ClientConnection *client) {
   client->hangupWatch = nullptr;
 }
 
-// The socket of a client held by another client's server grab shows its end: the client has
-// gone (its unread requests go with it, as the real server drops them), and its departure
-// starts now rather than after the grab.
+// The socket of a client held by another client's server grab shows its end. Ended both ways
+// (or broken): the client has gone (its unread requests go with it, as the real server drops
+// them), and its departure starts now rather than after the grab. Only its writing side shut:
+// it still reads, and the real server runs its requests after the grab; the watch then looks
+// for the end of both ways only.
 void onClientHangup(void *argument) {
   auto *client = static_cast<ClientConnection *>(argument);
   pollfd p{client->fd, POLLRDHUP, 0};
   if (client->fd < 0 || poll(&p, 1, 0) <= 0 || !(p.revents & (POLLRDHUP | POLLHUP | POLLERR))) return;
   cancelHangupWatch(client);
-  xproxyCloseClient(client, "Broken connection", 1);
+  if (p.revents & (POLLHUP | POLLERR)) return xproxyCloseClient(client, "Broken connection", 1);
+  client->halfClosed = 1;
+  client->hangupWatch = ordersAddHangupWatch(client->fd, onClientHangup, client, false);
 }
 
 void armHangupWatch(ClientConnection *client) {
-  if (!client->hangupWatch && client->fd >= 0) client->hangupWatch = ordersAddHangupWatch(client->fd, onClientHangup, client);
+  if (!client->hangupWatch && client->fd >= 0)
+    client->hangupWatch = ordersAddHangupWatch(client->fd, onClientHangup, client, !client->halfClosed);
 }
 
 // Closes the socket: what it takes at once is written, the rest is dropped, so that a client
@@ -323,10 +329,11 @@ struct DepartingConnection {
 //    close and the departed slot speaks for its bases there; after it, the bases mean whatever
 //    holds them now (resourceServerToClientIdOf).
 // 3. The kept records are forgotten once every raw connection on their displays has read past
-//    their marker (watchDepartedRecords; a bounded number of them stays for a connection that
-//    is not read). A connection that asked for markers while a marker was on its way may never
-//    see that one: a later marker (kDepartureRemarkMs) settles it. The watch
-//    (departureWatch) makes these checks; it decides when to look, never what the ids mean.
+//    their marker (watchDepartedRecords); a connection that is not read keeps them, however
+//    many, up to resourceDepartedRecordLimit, past which its client is ended. A connection
+//    that asked for markers while a marker was on its way may never see that one: a later
+//    marker (kDepartureRemarkMs) settles it. The watch (departureWatch) makes these checks; it
+//    decides when to look, never what the ids mean.
 // A server that never closes the connections even after the full close (it stopped) leaves the
 // slot departing until the proxy's own close (kXproxyDepartureLimitMs), the display goes or the
 // proxy resets. Listed in `departures`; freed only by finishDeparture (released, or at reset).
@@ -493,10 +500,37 @@ bool markerPassed(const ServerDisplay *display, uint64_t marker, void *context) 
   return static_cast<const MarkerPassage *>(context)->of(display) >= marker;
 }
 
+// More records kept than their bound: the clients whose raw connections have not read the
+// oldest one's marker sleep through more departures than the proxy keeps for them, and are
+// ended with a log line (a real server, too, gives up on a client that does not read), so that
+// what only they keep alive can go; never is a record dropped while a connection may read what
+// it speaks for.
+void endSleepersPastTheBound() {
+  if (resourceDepartedRecordCount() <= resourceDepartedRecordLimit) return;
+  uint64_t oldest = resourceOldestDepartedMarkerAll();
+  std::vector<ClientConnection *> behind;
+  for (ClientConnection *client = xproxyClients; client; client = client->next) {
+    if (client->retained || client->life.closed) continue;
+    for (uint32_t i = 0; i < client->displayCount; i++) {
+      const DisplayConnection *c = client->displays[i];
+      if (c->fd >= 0 && !c->life.closed && c->setupDone && c->display && xproxyBeforeMarker(c, oldest)) {
+        behind.push_back(client);
+        break;
+      }
+    }
+  }
+  for (ClientConnection *client : behind) {
+    LOG(logChannelWarning, "%s has read none of the last %u departures of other clients: ended",
+        xscreenClientName(client), unsigned(resourceDepartedRecordCount()));
+    xproxyCloseClient(client, "Too far behind the departures of other clients", 0);
+  }
+}
+
 // Step 3: kept records that every connection has passed go; a display where a connection that
 // is being read still has not passed one a while after the last marker gets another.
 void watchDepartedRecords() {
   if (!resourceDepartedRecordCount()) return;
+  endSleepersPastTheBound();
   MarkerPassage passage;
   forEachMarkedConnection([&](const DisplayConnection *c) {
     uint64_t at = std::max(c->markerSeen, c->markerFloor);
@@ -1037,7 +1071,7 @@ void onDispatch(void *) {
     cancelClientRead(client);  // (out of the queue)
     turnClock = std::max(turnClock, client->turnServiceNs);
     if (client->fd < 0) continue;
-    client->readOrder = ordersAddReader(client->fd, onClientReadable, client);
+    if (!client->endRead) client->readOrder = ordersAddReader(client->fd, onClientReadable, client);
     serveClientInput(client);
   }
   ordersCancel(dispatcher);
@@ -1167,22 +1201,43 @@ void miscFeedDisplays(ClientConnection *client) {
   }
 }
 
-// Clients whose socket ended are closed by an idle order, at most kClosesPerStep in one step of
-// the loop: when hundreds leave at once, the others are served between their closes. The order
-// is armed by miscReadClientInput at an end and cancels itself once no ended client is left.
+// Clients whose input ended are drained and closed by an idle order: once a client's whole
+// requests are served (none parked), a round trip is parked behind them; once it is answered
+// the client is closed, at most kClosesPerStep in one step of the loop: when hundreds leave at
+// once, the others are served between their closes. The order is armed by miscReadClientInput
+// at an end and cancels itself once no ended client is left.
 constexpr uint32_t kClosesPerStep = 32;
 Order *endCloser = nullptr;
 
+// The drain's round trip was answered (or could not be, or the sync limit passed): the client
+// current in the resume is closed by the closer.
+void onDrained(uint8_t *, uint32_t, const char *) {
+  if (ClientConnection *client = xproxyCurrentClient) client->endRead = kEndDrained;
+  ordersNoWait();  // (the closer may have run in this pass already)
+}
+
 void onEndCloser(void *) {
   uint32_t closed = 0;
+  bool left = false;
   for (ClientConnection *c = xproxyClients, *next; c && closed < kClosesPerStep; c = next) {
     next = c->next;  // (a close unlinks only its own client)
     if (!c->endRead || c->life.closed) continue;
+    if (c->endRead == kEndInput && !c->park && (c->fd < 0 || !inputServable(c))) {
+      c->endRead = kEndDraining;
+      ConnectionPass pass(c);
+      static const uint8_t kNothing[4] = {};
+      xproxyParkClient(c, nullptr, kNothing, 0, onDrained);
+      if (pass.clientClosed()) continue;
+    }
+    if (c->endRead != kEndDrained) {
+      left = true;
+      continue;
+    }
     c->endRead = 0;
     xproxyCloseClient(c, "Broken connection", 1);
     closed++;
   }
-  if (closed < kClosesPerStep) {
+  if (closed < kClosesPerStep && !left) {
     ordersCancel(endCloser);
     endCloser = nullptr;
   }
@@ -1196,9 +1251,14 @@ void miscReadClientInput(ClientConnection *client) {
   if (got == 0) {
     cancelClientRead(client);
     cancelHangupWatch(client);
-    client->endRead = 1;
+    // Ended both ways (or broken): nobody reads what a drain would bring.
+    pollfd p{client->fd, 0, 0};
+    bool gone = poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR));
+    client->endRead = gone ? kEndDrained : kEndInput;
     if (!endCloser) endCloser = ordersAddIdle(onEndCloser, nullptr);
     if (!endCloser) xproxyCloseClient(client, "Broken connection", 1);  // no memory for the order
+    // Whole requests it left are served first.
+    if (!gone) miscScheduleClientReads(client);
     return;
   }
   // While others wait for their turns, or once the pass's slice is used, it waits for its own.
@@ -1210,7 +1270,7 @@ void miscProcessBufferedInput(ClientConnection *client) {
   // The one-shot timer has fired (or a caller replaces it): a descriptor reader takes its place.
   cancelClientRead(client);
   if (client->fd < 0) return;
-  client->readOrder = ordersAddReader(client->fd, onClientReadable, client);
+  if (!client->endRead) client->readOrder = ordersAddReader(client->fd, onClientReadable, client);
   serveClientInput(client);
 }
 
@@ -1266,7 +1326,7 @@ void miscScheduleClientReads(ClientConnection *client) {
   // A client whose fake event waits for its delay is held: nothing of it is cut (XTEST watches
   // its socket meanwhile); so is a client whose request is parked for the real server's answer.
   bool readSocket = served && serverOutputLow && client->setupsPending == 0 && ownOutput <= kMiscClientOutputMark &&
-                    !client->xtestDelay && !client->park && !client->endRead;
+                    !client->xtestDelay && !client->park && client->endRead <= kEndInput;
   // ===== multimedia (flow control) =====
   // A client whose stream does not take a frame now is not read: its frames would queue without
   // bound. A short timer checks again (the engine flushes meanwhile); the loop never sleeps.
@@ -1284,9 +1344,11 @@ void miscScheduleClientReads(ClientConnection *client) {
     // Whole requests left behind a turn that used the slice wait for the client's next turn;
     // other buffered input for the 8 ms timer.
     bool servable = inputServable(client);
-    if (servable && sliceUsed() && !client->readIsTurn) awaitTurn(client);
+    if (servable && (sliceUsed() || client->endRead) && !client->readIsTurn) awaitTurn(client);
     if (client->readIsTurn && !servable) cancelClientRead(client);
-    if (!client->readOrder) {
+    // An ended input is not read again: only what it left is served.
+    if (client->endRead && !servable) cancelClientRead(client);
+    if (!client->readOrder && !client->endRead) {
       if (servable)
         client->readOrder = ordersAddTimer(kMiscBufferedInputDelayMs, onBufferedInput, client);
       else

@@ -97,6 +97,12 @@ constexpr uint32_t kMiscReadChunk = 65536;           // most bytes taken per rea
 constexpr uint64_t kMiscBufferedInputDelayMs = 8;
 
 // Read order: reads, cuts and dispatches, then writes out the client's display connections.
+// A read of nothing ends the client's input (ClientConnection::endRead): a client that only
+// shut its writing side still reads the replies, events and errors of what it sent, so the
+// requests it left are served, a round trip on its display connections follows them (a parked
+// drain), and once that is answered (or the sync limit passed) the client is closed; one whose
+// socket ended both ways (or broke) is closed without the drain.
+constexpr uint8_t kEndInput = 1, kEndDraining = 2, kEndDrained = 3;
 void miscReadClientInput(ClientConnection *client);
 // The slice of a client's turn (connections.cpp: turns): asked by the cutter between requests,
 // miscTurnOver says whether the turn being served has used it (false outside a turn).

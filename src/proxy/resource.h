@@ -67,18 +67,24 @@ uint32_t resourceDepartingSlots();
 // What a released departed slot leaves behind: its bases under its marker's serial, so that a
 // raw connection that has not read that marker yet still reads the slot's ids in what the
 // real server said before the close (resourceServerToClientIdOf), while the slot itself serves
-// a newcomer. Kept by resourceReleaseDepartedSlot (for a slot whose marker went out), at most
-// kResourceDepartedRecordLimit of them (the oldest go first: a connection that has slept
-// through that many departures reads the ids of those older ones as whoever holds their bases
-// now); forgotten by resourceForgetDepartedRecords once `passed` says that every connection
-// on the displays of its bases has read past the marker (`passed` NULL: all of them, at reset).
-constexpr uint32_t kResourceDepartedRecordLimit = 4096;
+// a newcomer, however many departures that connection sleeps through: the record is never
+// dropped while a connection may read what it speaks for (about 16 bytes, and 16 more for
+// each head it had). Kept by resourceReleaseDepartedSlot (for a slot whose marker went out);
+// forgotten by resourceForgetDepartedRecords once `passed` says that every connection on the
+// displays of its bases has read past the marker (`passed` NULL: all of them, at reset). More
+// than resourceDepartedRecordLimit records kept (kResourceDepartedRecordLimit; tests may lower
+// it): the clients whose connections sleep before the oldest are ended (connections.cpp), so
+// that theirs can go.
+constexpr uint32_t kResourceDepartedRecordLimit = 262144;
+extern uint32_t resourceDepartedRecordLimit;
 void resourceKeepDepartedBases(uint32_t index);
 using ResourceMarkerPassed = bool (*)(const ServerDisplay *display, uint64_t marker, void *context);
 void resourceForgetDepartedRecords(ResourceMarkerPassed passed, void *context = nullptr);
 uint32_t resourceDepartedRecordCount();
-// The oldest marker serial of a kept record with a base on the display (0: none).
+// The oldest marker serial of a kept record with a base on the display (0: none), of any kept
+// record (0: none).
 uint64_t resourceOldestDepartedMarker(const ServerDisplay *display);
+uint64_t resourceOldestDepartedMarkerAll();
 // The slots whose base for a head is set are indexed by head and base (resourceSetScreenIdBase
 // adds, clearing a slot's bases removes them).
 void resourceUnindexBases(uint32_t index);

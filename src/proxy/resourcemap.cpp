@@ -1,8 +1,11 @@
 // The id mapping between clients and the heads' real servers, destroying a resource on every
 // head, and the Xlib copies of shared pixmaps.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <iterator>
+#include <new>
 #include <unordered_map>
 #include <vector>
 
@@ -39,26 +42,36 @@ void unindexBase(uint64_t key, uint32_t slot) {
   if (at->second.empty()) slotsByBase.erase(at);
 }
 
-// Released departed slots (resourceKeepDepartedBases), oldest first; each base also listed
-// under its key for the lookup.
-struct DepartedBase {
-  uint64_t marker;
-  uint32_t slot;
-};
+// What released departed slots left behind (resourceKeepDepartedBases). Per departure a record,
+// oldest first (its marker, its slot, the entries of its bases still kept); per head and base
+// the entries of the departures that had it, in the order of their markers (a base goes from
+// client to client, so one key gathers many departures): a reader finds the departure that
+// speaks for a base there by the markers it has read, with a binary search. An entry is 16
+// bytes and a record 16: what a sleeping connection keeps alive grows with the departures it
+// sleeps through, by a constant, and the walks that forget them cost what they forget.
 struct DepartedRecord {
   uint64_t marker;
   uint32_t slot;
-  std::vector<std::pair<uint64_t, const ServerDisplay *>> bases;  // key, display of the head
+  uint32_t entriesLeft;  // its bases' entries not forgotten yet
+};
+struct DepartedBase {
+  uint64_t marker;
+  uint32_t slot;
+  uint32_t record;  // the record's number (departedFirstRecord + its place in departedRecords)
 };
 std::deque<DepartedRecord> departedRecords;
-std::unordered_map<uint64_t, std::vector<DepartedBase>> departedByBase;
+uint32_t departedFirstRecord = 0;  // the number of departedRecords.front()
+uint32_t departedLive = 0;         // records with entries left
+std::unordered_map<uint64_t, std::deque<DepartedBase>> departedByBase;
 
-void unlistDeparted(const DepartedRecord &r) {
-  for (const auto &[key, display] : r.bases) {
-    auto at = departedByBase.find(key);
-    if (at == departedByBase.end()) continue;
-    std::erase_if(at->second, [&](const DepartedBase &b) { return b.marker == r.marker && b.slot == r.slot; });
-    if (at->second.empty()) departedByBase.erase(at);
+// An entry is forgotten: its record loses one; records without entries go from the front.
+void entryForgotten(const DepartedBase &b) {
+  uint32_t at = b.record - departedFirstRecord;
+  if (at < departedRecords.size() && departedRecords[at].entriesLeft && --departedRecords[at].entriesLeft == 0)
+    departedLive--;
+  while (!departedRecords.empty() && departedRecords.front().entriesLeft == 0) {
+    departedRecords.pop_front();
+    departedFirstRecord++;
   }
 }
 
@@ -78,36 +91,59 @@ void resourceUnindexBases(uint32_t index) {
     if ((t.idBaseSet[h / 32] >> (h % 32)) & 1) unindexBase(baseKey(h, t.idBases[h]), index);
 }
 
+uint32_t resourceDepartedRecordLimit = kResourceDepartedRecordLimit;
+
 void resourceKeepDepartedBases(uint32_t index) {
   ClientResourceTable &t = table(index);
   if (!t.departureMarker || !t.idBases) return;
-  DepartedRecord record{t.departureMarker, index, {}};
-  for (uint32_t h = 0; h < kResourceIdTableHeads; h++)
-    if ((t.idBaseSet[h / 32] >> (h % 32)) & 1) record.bases.emplace_back(baseKey(h, t.idBases[h]), displayOfHeadIndex(h));
-  if (record.bases.empty()) return;
-  if (departedRecords.size() >= kResourceDepartedRecordLimit) {
-    unlistDeparted(departedRecords.front());
-    departedRecords.pop_front();
+  uint32_t number = departedFirstRecord + uint32_t(departedRecords.size());
+  uint32_t entries = 0;
+  try {
+    for (uint32_t h = 0; h < kResourceIdTableHeads; h++) {
+      if (!((t.idBaseSet[h / 32] >> (h % 32)) & 1)) continue;
+      std::deque<DepartedBase> &kept = departedByBase[baseKey(h, t.idBases[h])];
+      DepartedBase entry{t.departureMarker, index, number};
+      // Markers go out in order; one that came out of order still finds its place.
+      auto at = kept.end();
+      while (at != kept.begin() && std::prev(at)->marker > entry.marker) --at;
+      kept.insert(at, entry);
+      entries++;
+    }
+    if (entries) departedRecords.push_back(DepartedRecord{t.departureMarker, index, entries});
+  } catch (const std::bad_alloc &) {
+    LOG_OUT_OF_MEMORY();
+    if (entries) departedRecords.push_back(DepartedRecord{t.departureMarker, index, entries});
   }
-  for (const auto &[key, display] : record.bases) departedByBase[key].push_back({record.marker, index});
-  departedRecords.push_back(std::move(record));
+  if (entries) departedLive++;
 }
 
 void resourceForgetDepartedRecords(ResourceMarkerPassed passed, void *context) {
-  std::erase_if(departedRecords, [&](const DepartedRecord &r) {
-    for (const auto &[key, display] : r.bases)
-      if (passed && !passed(display, r.marker, context)) return false;
-    unlistDeparted(r);
-    return true;
-  });
+  for (auto at = departedByBase.begin(); at != departedByBase.end();) {
+    const ServerDisplay *display = displayOfHeadIndex(uint32_t(at->first >> 32));
+    std::deque<DepartedBase> &kept = at->second;
+    // The entries of one key are on one display: those every reader there has passed are the
+    // first ones.
+    while (!kept.empty() && (!passed || passed(display, kept.front().marker, context))) {
+      entryForgotten(kept.front());
+      kept.pop_front();
+    }
+    at = kept.empty() ? departedByBase.erase(at) : std::next(at);
+  }
 }
 
-uint32_t resourceDepartedRecordCount() { return uint32_t(departedRecords.size()); }
+uint32_t resourceDepartedRecordCount() { return departedLive; }
 
 uint64_t resourceOldestDepartedMarker(const ServerDisplay *display) {
+  uint64_t oldest = 0;
+  for (const auto &[key, kept] : departedByBase)
+    if (!kept.empty() && (!oldest || kept.front().marker < oldest) && displayOfHeadIndex(uint32_t(key >> 32)) == display)
+      oldest = kept.front().marker;
+  return oldest;
+}
+
+uint64_t resourceOldestDepartedMarkerAll() {
   for (const DepartedRecord &r : departedRecords)
-    for (const auto &[key, d] : r.bases)
-      if (d == display) return r.marker;
+    if (r.entriesLeft) return r.marker;
   return 0;
 }
 
@@ -236,9 +272,14 @@ int resourceServerToClientIdOf(uint32_t id, ServerDisplay *display, uint32_t *cl
       consider(slot, t.bucketCount ? 2 : speaks ? 3 : 1, marker);
     }
   if (reader)
-    if (auto at = departedByBase.find(key); at != departedByBase.end())
-      for (const DepartedBase &b : at->second)
-        if (xproxyBeforeMarker(reader, b.marker)) consider(b.slot, 3, b.marker);
+    if (auto at = departedByBase.find(key); at != departedByBase.end()) {
+      // The first departure whose marker the reader has not read yet speaks for the base.
+      const std::deque<DepartedBase> &kept = at->second;
+      uint64_t read = xproxyMarkersRead(reader);
+      auto first = std::upper_bound(kept.begin(), kept.end(), read,
+                                    [](uint64_t serial, const DepartedBase &b) { return serial < b.marker; });
+      if (first != kept.end()) consider(first->slot, 3, first->marker);
+    }
   if (!rank) return 0;
   uint32_t own = display->idShift < 32 ? (id >> display->idShift) & resourceIdMask() : 0;
   *clientId = (found << resourceIdShift()) | own;

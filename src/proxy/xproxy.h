@@ -508,6 +508,10 @@ int miscWriteServerRequest(DisplayConnection *connection, const uint8_t *request
 inline bool xproxyBeforeMarker(const DisplayConnection *c, uint64_t serial) {
   return c->markerSeen < serial && c->markerFloor < serial;
 }
+// The markers the connection has read past: it is before every marker of a later serial.
+inline uint64_t xproxyMarkersRead(const DisplayConnection *c) {
+  return c->markerSeen > c->markerFloor ? c->markerSeen : c->markerFloor;
+}
 inline uint8_t xproxyMapMajorOpcode(uint8_t opcode) { return opcode; }
 // ===== cursors =====
 // The cursor built on the head under a new server-side id of the client, through its first

@@ -298,8 +298,8 @@ Order *ordersAddWriter(int fd, OrderCallback callback, void *argument, const cha
   return addDescriptor(fd, POLLOUT, callback, argument, failure);
 }
 
-Order *ordersAddHangupWatch(int fd, OrderCallback callback, void *argument) {
-  return addDescriptor(fd, POLLRDHUP, callback, argument, nullptr);
+Order *ordersAddHangupWatch(int fd, OrderCallback callback, void *argument, bool halfToo) {
+  return addDescriptor(fd, halfToo ? POLLRDHUP : 0, callback, argument, nullptr);
 }
 
 Order *ordersAddTimer(uint64_t delay, OrderCallback callback, void *argument) {

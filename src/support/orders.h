@@ -40,7 +40,8 @@ Order *ordersAddReader(int fd, OrderCallback callback, void *argument, const cha
 Order *ordersAddWriter(int fd, OrderCallback callback, void *argument, const char **failure = nullptr);
 // Fires when the peer has shut its writing side or the descriptor broke (POLLRDHUP, POLLHUP,
 // POLLERR), whatever unread bytes it holds: a socket that is not read still shows its end.
-Order *ordersAddHangupWatch(int fd, OrderCallback callback, void *argument);
+// halfToo false: only the end of both directions or a broken descriptor (POLLHUP, POLLERR).
+Order *ordersAddHangupWatch(int fd, OrderCallback callback, void *argument, bool halfToo = true);
 Order *ordersAddTimer(uint64_t delay, OrderCallback callback, void *argument);
 Order *ordersAddQuietTimer(uint64_t quietTime, OrderCallback callback, void *argument);
 

@@ -361,8 +361,12 @@ TEST(ClientTurns, BusyClientsTakeTurns) {
   }
   core.advanceMs(kMiscBufferedInputDelayMs);
   for (int k = 0; k < 100000 && (a.client->sequence < kRequests || b.client->sequence < kRequests); k++) {
-    if (a.client->sequence == kRequests) EXPECT_GT(b.client->sequence, 0u);
-    if (b.client->sequence == kRequests) EXPECT_GT(a.client->sequence, 0u);
+    if (a.client->sequence == kRequests) {
+      EXPECT_GT(b.client->sequence, 0u);
+    }
+    if (b.client->sequence == kRequests) {
+      EXPECT_GT(a.client->sequence, 0u);
+    }
     core.runLoopOnce();
   }
   EXPECT_EQ(a.client->sequence, kRequests);
@@ -528,6 +532,26 @@ FakeBytes markerEvent(uint16_t sequence, uint32_t window) {
   return clientMessage(sequence, window, words);
 }
 
+// The real display of the core's screens, with its departure markers' window.
+constexpr uint32_t kMarkerWindow = 0x1fffff0;
+ServerDisplay *addMarkedDisplay(FakeCore &core) {
+  ServerDisplay *display = core.addRealDisplay();
+  display->markerWindow = kMarkerWindow;
+  return display;
+}
+
+// The client leaves fully and the real server closes its connection: its marker goes out and its
+// slot is free again.
+void leaveAndClose(FakeCore &core, FakeClient &leaver) {
+  xproxyCloseClient(leaver.client, "End of client", 0);
+  int peer = leaver.serverPeers[0];
+  forget(leaver);
+  readToEnd(peer);
+  close(peer);
+  core.runLoopOnce();  // the end is read
+  core.runLoopOnce();  // the marker of the batch
+}
+
 }  // namespace
 
 // A client that leaves at once: the requests the proxy wrote for it still reach the real server,
@@ -545,9 +569,7 @@ TEST(ClientClose, DepartingClientsRequestsRunAndItsIdsTranslateUntilTheServerAns
     core.addScreen(800, 600);
     FakeClient &wm = core.addClient();
     FakeClient &leaver = core.addClient(true);
-    ServerDisplay *display = core.addRealDisplay();
-    constexpr uint32_t kMarkerWindow = 0x1fffff0;
-    display->markerWindow = kMarkerWindow;
+    addMarkedDisplay(core);
     Head *head = core.heads()[0];
     uint32_t window = leaver.id(7), real = core.realId(window, head);
     // A request queued for the real server, not written yet when the client leaves.
@@ -624,9 +646,7 @@ TEST(ClientClose, NewcomerWithADepartedClientsBaseIsToldApartByTheMarker) {
   core.addScreen(800, 600);
   FakeClient &wm = core.addClient();
   FakeClient &leaver = core.addClient();
-  ServerDisplay *display = core.addRealDisplay();
-  constexpr uint32_t kMarkerWindow = 0x1fffff0;
-  display->markerWindow = kMarkerWindow;
+  addMarkedDisplay(core);
   Head *head = core.heads()[0];
   uint32_t base = leaver.client->displays[0]->idBase;
   uint32_t old = leaver.id(7), real = core.realId(old, head);
@@ -671,9 +691,7 @@ TEST(ClientClose, SleepingConnectionHoldsNoSlotAndOnlyTheProxysMarkersCount) {
   core.addScreen(800, 600);
   FakeClient &wm = core.addClient();
   FakeClient &sleeper = core.addClient();
-  ServerDisplay *display = core.addRealDisplay();
-  constexpr uint32_t kMarkerWindow = 0x1fffff0;
-  display->markerWindow = kMarkerWindow;
+  addMarkedDisplay(core);
   Head *head = core.heads()[0];
   xproxyCancelDisplayReader(sleeper.client->displays[0]);
   std::vector<std::pair<uint32_t, uint32_t>> gone;  // the leaver's window, its real id
@@ -683,15 +701,9 @@ TEST(ClientClose, SleepingConnectionHoldsNoSlotAndOnlyTheProxysMarkersCount) {
     FakeClient &leaver = core.addClient();
     uint32_t window = leaver.id(7), real = core.realId(window, head);
     uint32_t slot = leaver.index;
-    xproxyCloseClient(leaver.client, "End of client", 0);
-    int peer = leaver.serverPeers[0];
-    forget(leaver);
     FakeBytes note = structureEvent(kDestroyNotify, sleeperSequence, real);
     before.insert(before.end(), note.begin(), note.end());
-    readToEnd(peer);
-    close(peer);
-    core.runLoopOnce();  // the end is read
-    core.runLoopOnce();  // the marker of the batch
+    leaveAndClose(core, leaver);
     ASSERT_EQ(xproxyDepartureCount(), 0u) << round;
     ASSERT_EQ(resourceFreeClientSlot(), slot) << round;  // the next newcomer gets it
     gone.emplace_back(window, real);
@@ -719,6 +731,39 @@ TEST(ClientClose, SleepingConnectionHoldsNoSlotAndOnlyTheProxysMarkersCount) {
   std::vector<std::pair<uint32_t, uint32_t>> expected;
   for (auto [window, real] : gone) expected.emplace_back(window, window);
   EXPECT_EQ(received(core, sleeper, kDestroyNotify), expected);
+  core.advanceMs(1000);
+  EXPECT_EQ(resourceDepartedRecordCount(), 0u);
+}
+
+// Past the bound of kept departures (lowered here to 30), the client whose connection sleeps
+// before the oldest is ended with a log line, and the records only it kept go; a client that
+// reads is not touched. Below the bound nothing is dropped (the sleeper above keeps 40).
+TEST(ClientClose, ASleeperPastTheBoundOfKeptDeparturesIsEnded) {
+  signal(SIGPIPE, SIG_IGN);
+  struct Limit {
+    Limit() { resourceDepartedRecordLimit = 30; }
+    ~Limit() { resourceDepartedRecordLimit = kResourceDepartedRecordLimit; }
+  } limit;
+  FakeCore core;
+  core.addScreen(800, 600);
+  FakeClient &wm = core.addClient();
+  FakeClient &sleeper = core.addClient();
+  addMarkedDisplay(core);
+  xproxyCancelDisplayReader(sleeper.client->displays[0]);
+  uint32_t sleeperIndex = sleeper.index;
+  for (int round = 0; round < 40; round++) {
+    leaveAndClose(core, core.addClient());
+    // The manager reads each marker.
+    core.feedEvents(wm, {markerEvent(core.serverSequence(wm, uint16_t(wm.client->sequence)), kMarkerWindow)});
+    core.messages(wm);
+  }
+  EXPECT_EQ(resourceDepartedRecordCount(), 40u);
+  EXPECT_FALSE(core.logged("departures of other clients: ended"));
+  core.advanceMs(1000);  // the watch
+  EXPECT_TRUE(core.logged("has read none of the last 40 departures of other clients: ended"));
+  EXPECT_EQ(xproxyClientByIndex(sleeperIndex), nullptr);
+  forget(sleeper);
+  EXPECT_NE(xproxyClientByIndex(wm.index), nullptr);
   core.advanceMs(1000);
   EXPECT_EQ(resourceDepartedRecordCount(), 0u);
 }

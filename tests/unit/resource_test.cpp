@@ -308,33 +308,53 @@ TEST_F(ResourceTest, DepartingIdsTranslateBothWaysByTheReadersMarker) {
   freedIds.clear();
 }
 
-// A reader that never reads keeps a bounded number of departed slots' records: the oldest go
-// first, and their bases then mean what they mean now (here: no client).
-TEST_F(ResourceTest, DepartedRecordsAreBoundedOldestFirst) {
+// A reader that never reads keeps every departed slot's record, however many departures pass:
+// it reads each base as the first departure it has not passed named it (the departed client's
+// ids), never as whoever holds the base now; a reader that has passed some reads the next. The
+// records go once every reader has passed them; the kept ones cost a constant each.
+TEST_F(ResourceTest, DepartedRecordsStayForASleeperHoweverMany) {
   OneHeadScreen one;
   ServerDisplay &display = one.display;
   Head &head = one.head;
   DisplayConnection sleeper{};
   sleeper.display = &display;
-  auto depart = [&](uint32_t base, uint64_t marker) {
-    ASSERT_EQ(resourceInitClient(3), 1);
-    resourceSetScreenIdBase(3, &head, base);
-    ASSERT_EQ(resourceAdd(id(3, 1), kExtType, ext()), 1);
-    resourceDepartClient(3);
-    resourceSetDepartureMarker(3, marker);
-    resourceReleaseDepartedSlot(3);
+  // Departure n (marker n + 1) had slot 2 + n % 3 and base ((n % 500) + 1) << 20, and for the
+  // first departure a base of its own.
+  auto slotOf = [](uint32_t n) { return 2 + n % 3; };
+  auto depart = [&](uint32_t base, uint64_t marker, uint32_t slot) {
+    ASSERT_EQ(resourceInitClient(slot), 1);
+    resourceSetScreenIdBase(slot, &head, base);
+    ASSERT_EQ(resourceAdd(id(slot, 1), kExtType, ext()), 1);
+    resourceDepartClient(slot);
+    resourceSetDepartureMarker(slot, marker);
+    resourceReleaseDepartedSlot(slot);
   };
-  const uint32_t total = kResourceDepartedRecordLimit + 4;
-  // The first departure's base is its own; the others share 500 bases.
+  constexpr uint32_t kTotal = 20000;  // far beyond the 4096 a sleeper once kept
   constexpr uint32_t kFirst = 0x1ff00000;
-  for (uint32_t n = 0; n < total; n++) depart(n == 0 ? kFirst : (n % 500 + 1) << 20, n + 1);
-  EXPECT_EQ(resourceDepartedRecordCount(), kResourceDepartedRecordLimit);
+  for (uint32_t n = 0; n < kTotal; n++) depart(n == 0 ? kFirst : (n % 500 + 1) << 20, n + 1, slotOf(n));
+  EXPECT_EQ(resourceDepartedRecordCount(), kTotal);
+  // A newcomer holds base 7 now.
+  ASSERT_EQ(resourceInitClient(9), 1);
+  resourceSetScreenIdBase(9, &head, 7u << 20);
   xproxyCurrentDisplayConnection = &sleeper;
-  EXPECT_EQ(resourceServerToClientId(kFirst | 1, &display), kFirst | 1);  // the first went: no client's
-  EXPECT_EQ(resourceServerToClientId((7u << 20) | 1, &display), id(3, 1));
+  EXPECT_EQ(resourceServerToClientId(kFirst | 1, &display), id(slotOf(0), 1));
+  EXPECT_EQ(resourceServerToClientId((7u << 20) | 1, &display), id(slotOf(6), 1));  // departure 6 had it first
+  // Having read up to marker 507 (departure 506 had base 7), the next to have it was 1006.
+  sleeper.markerSeen = 507;
+  EXPECT_EQ(resourceServerToClientId((7u << 20) | 1, &display), id(slotOf(1006), 1));
+  // Past all of them: the newcomer.
+  sleeper.markerSeen = kTotal;
+  EXPECT_EQ(resourceServerToClientId((7u << 20) | 1, &display), id(9, 1));
   xproxyCurrentDisplayConnection = nullptr;
+  // Forgotten as far as the readers have read, and all at the reset.
+  resourceForgetDepartedRecords([](const ServerDisplay *, uint64_t marker, void *) { return marker <= 10000; });
+  EXPECT_EQ(resourceDepartedRecordCount(), kTotal - 10000);
+  EXPECT_EQ(resourceOldestDepartedMarker(&display), 10001u);
+  EXPECT_EQ(resourceOldestDepartedMarkerAll(), 10001u);
   resourceForgetDepartedRecords(nullptr);
   EXPECT_EQ(resourceDepartedRecordCount(), 0u);
+  EXPECT_EQ(resourceOldestDepartedMarkerAll(), 0u);
+  resourceFreeAllOfClient(9);
   freedIds.clear();
 }
 

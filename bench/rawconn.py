@@ -1,0 +1,30 @@
+# The connection setup the raw bench clients share: a little-endian X connection on the display's
+# unix socket, its resource-id base and its first screen's root window.
+import socket
+import struct
+import sys
+
+
+def recv_exactly(s, n):
+    data = b''
+    while len(data) < n:
+        chunk = s.recv(n - len(data))
+        if not chunk:
+            sys.exit('connection closed')
+        data += chunk
+    return data
+
+
+def open_connection(number):
+    """(socket, id base, root window) of a new connection to display :number."""
+    s = socket.socket(socket.AF_UNIX)
+    s.connect('/tmp/.X11-unix/X%d' % number)
+    s.sendall(b'l\0' + struct.pack('<HHHH', 11, 0, 0, 0) + b'\0\0')
+    head = recv_exactly(s, 8)
+    body = recv_exactly(s, struct.unpack('<H', head[6:8])[0] * 4)
+    if head[0] != 1:
+        sys.exit('connection refused: %r' % body[:head[1]])
+    base = struct.unpack('<I', body[4:8])[0]
+    vendor = struct.unpack('<H', body[16:18])[0]
+    at = 32 + (vendor + 3) // 4 * 4 + 8 * body[21]
+    return s, base, struct.unpack('<I', body[at:at + 4])[0]
