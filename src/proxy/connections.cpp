@@ -1018,8 +1018,8 @@ XproxyNewClientHook xproxyNewClientHook = [](XtransConnInfo connection, int fd) 
 // own, xext/glxdirectlists.cpp). What is left waits for the client's next turn. Clients whose
 // whole requests wait are queued; once per pass of the loop the dispatcher (an idle order) gives
 // them turns, the client whose turns have taken the least time first (its service time, never
-// counted below the last served client's less one slice, so that a client that waited long or
-// is new does not hold the others for its credit), until the pass's slice is used; the loop
+// counted below the last served client's less kTurnCreditNs, so that a client that waited long
+// or is new does not hold the others for more than that), until the pass's slice is used; the loop
 // does not sleep while clients wait. A client read while nobody waits is served at once within
 // the slice. A client that sends a little and waits for its answers has taken little time and
 // comes before those that send without pause: a bystander's round trip waits about one slice
@@ -1055,6 +1055,9 @@ bool sliceUsed() {
 std::vector<ClientConnection *> turnQueue;
 Order *dispatcher = nullptr;
 int64_t turnClock = 0;
+// How far below the least served client a client that waited (or is new) may start: it comes
+// before those that send without pause, and holds them for at most this much of its own work.
+constexpr int64_t kTurnCreditNs = 10 * kMiscTurnNs;
 
 void serveClientInput(ClientConnection *client);
 
@@ -1097,7 +1100,7 @@ void awaitTurn(ClientConnection *client) {
   }
   client->readOrder = marker;
   client->readIsTurn = 1;
-  client->turnServiceNs = std::max(client->turnServiceNs, turnClock - kMiscTurnNs);
+  client->turnServiceNs = std::max(client->turnServiceNs, turnClock - kTurnCreditNs);
 }
 
 void leaveTurnQueue(ClientConnection *client) {
