@@ -299,7 +299,8 @@ Order *ordersAddWriter(int fd, OrderCallback callback, void *argument, const cha
 }
 
 Order *ordersAddHangupWatch(int fd, OrderCallback callback, void *argument, bool halfToo) {
-  return addDescriptor(fd, halfToo ? POLLRDHUP : 0, callback, argument, nullptr);
+  // (POLLHUP is reported whatever the events ask; it also marks the slot as taken.)
+  return addDescriptor(fd, halfToo ? POLLRDHUP : POLLHUP, callback, argument, nullptr);
 }
 
 Order *ordersAddTimer(uint64_t delay, OrderCallback callback, void *argument) {

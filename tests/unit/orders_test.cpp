@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -256,6 +257,35 @@ TEST_F(OrdersTest, PollEntriesAreReusedFreedAndBounded) {
   p.poke();
   ordersStep(0);
   EXPECT_EQ(m.calls, int(orders.size()));  // every live entry was served, the cancelled one not
+}
+
+// Hang-up watches on a socket: one that counts a half-close fires when the peer shuts its
+// writing side; one for the end of both ways only waits for the close (a half-close leaves it
+// quiet), holds its poll entry (a reader added after it takes another), and fires at the close.
+TEST_F(OrdersTest, HangupWatchesTellAHalfCloseFromTheEnd) {
+  for (bool halfToo : {true, false}) {
+    SCOPED_TRACE(halfToo);
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    Mark watch{'w'}, reader{'r'};
+    Order *w = ordersAddHangupWatch(pair[0], markCall, &watch, halfToo);
+    Pipe p;
+    Order *r = ordersAddReader(p.fd[0], markCall, &reader);
+    ASSERT_NE(w->pollSlot, r->pollSlot);
+    ASSERT_EQ(shutdown(pair[1], SHUT_WR), 0);
+    ordersStep(0);
+    EXPECT_EQ(watch.calls, halfToo ? 1 : 0);
+    p.poke();
+    ordersStep(0);
+    readByte(&p.fd[0]);
+    EXPECT_EQ(reader.calls, 1);  // the reader's entry is its own
+    close(pair[1]);
+    ordersStep(0);
+    EXPECT_GE(watch.calls, 1);
+    ordersCancel(w);
+    ordersCancel(r);
+    close(pair[0]);
+  }
 }
 
 // A dropped order's record serves the next registration of any kind with nothing of the old

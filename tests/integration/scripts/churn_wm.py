@@ -15,16 +15,25 @@
 # at REAL (a proxy's own connection there, when it was that server's first client), with data
 # all ones at the start and small numbers later. A server refuses no newcomer for them, and
 # the manager gets each of those messages; one more line counts both.
+# Then optionally "sleeper" and a number N: one more client selects SubstructureNotify and
+# PropertyChange on the root and reads nothing (another client changes a root property far more
+# often than a socket holds, before the first wave) while N more short-lived clients come and go
+# during the churn, a share after each wave (scripts/crowd.py: each makes a window, destroys it
+# or leaves that to its close, and closes; the manager leaves their windows alone). At the end it
+# reads: every CreateNotify of theirs must name its client's window, every DestroyNotify one of
+# theirs that is there, and anything else a window of the churn; one more line counts them.
 import socket, sys, time
 from Xlib import X, Xatom, display
 from Xlib.protocol import request
 
 sys.dont_write_bytecode = True  # (no cache files beside the scripts)
 from sync_sleep import fall_asleep  # noqa: E402
+import crowd  # noqa: E402
 import rawx  # noqa: E402
 
 name, waves = sys.argv[1], int(sys.argv[2])
 hostile = len(sys.argv) > 3 and sys.argv[3] == 'hostile'
+sleeping = int(sys.argv[sys.argv.index('sleeper') + 1]) if 'sleeper' in sys.argv[3:] else 0
 names = {X.UnmapNotify: 'UnmapNotify', X.DestroyNotify: 'DestroyNotify'}
 
 
@@ -45,11 +54,21 @@ clients = {}   # window id -> (Display, window, record) of clients still running
 counts = {'foreign': 0, 'wrong': 0, 'refused': 0}
 forged = set()  # (window, first datum) of the forger's messages the manager got
 sent_forgeries = 0
+churn_ids = set()      # every window id of the churn's clients, for the sleeper's check
+crowd_windows = set()  # the sleeper's crowd's windows that are there, which the manager leaves alone
 
 
 def handle(e):
     wid = getattr(e, 'window', None)
     wid = wid.id if wid is not None else None
+    if sleeping and wid is not None:
+        if e.type == X.CreateNotify and (e.width, e.height) == (crowd.WIDTH, crowd.HEIGHT):
+            crowd_windows.add(wid)
+            return
+        if wid in crowd_windows:
+            if e.type == X.DestroyNotify:
+                crowd_windows.discard(wid)
+            return
     if e.type == X.MapRequest:
         rec = current.get(wid)
         if rec is None or rec['state'] != 'live' or rec['frame'] is not None:
@@ -120,6 +139,7 @@ def newcomer():
         return
     s = c.screen()
     w = s.root.create_window(10, 10, 60, 40, 0, s.root_depth)
+    churn_ids.add(w.id)
     rec = {'state': 'live', 'frame': None, 'unmap': 0, 'destroy': 0}
     records.append(rec)
     if w.id in current:
@@ -171,6 +191,16 @@ if hostile:
     forger = rawx.Client(name)
 
 
+if sleeping:
+    sleeper = crowd.Sleeper(name, rawx.SubstructureNotifyMask | rawx.PropertyChangeMask)
+    filler = rawx.Client(name, timeout=60.0)
+    change = filler.change_root_property(filler.intern_atom('_CHURN_SLEEPER_FLOOD'), 1)
+    for chunk in range(6):
+        filler.send(change * 5000, 5000)
+    filler.round_trip()
+    crowd_clients = crowd.Crowd(name)
+
+
 def forge(count, datum):
     global sent_forgeries
     if not hostile:
@@ -199,6 +229,8 @@ for wave in range(waves):
     wm.flush()
     for i in range(4):
         newcomer()
+    if sleeping:
+        crowd_clients.run(sleeping // waves + (wave < sleeping % waves))
     if wave % 3 == 2:
         time.sleep(1.5)  # the manager pauses
     serve(0.3)
@@ -225,6 +257,10 @@ print('ghost', ghost, 'no unmap', no_unmap, 'no destroy', no_destroy)
 print('foreign', counts['foreign'], 'wrong', counts['wrong'], 'touched', touched)
 if hostile:
     print('refused', counts['refused'], 'messages', len(forged), 'of', sent_forgeries)
+if sleeping:
+    result = crowd.check(sleeper.wake(), crowd_clients.windows, churn_ids | frame_ids)
+    print('sleeper created', result['created'], 'destroyed', result['destroyed'], 'wrong', result['wrong'], 'of',
+          len(crowd_clients.windows))
 for rec in left:  # what went wrong, to tell the cause
     if rec['frame'] is not None or rec['unmap'] != 1 or rec['destroy'] != 1:
         print(' ', rec['how'], hex(rec['id']), 'unmap', rec['unmap'], 'destroy', rec['destroy'])
