@@ -21,7 +21,6 @@
 #include "proxy/core11g.h"
 #include "proxy/head.h"
 #include "proxy/main.h"
-#include "proxy/park.h"
 #include "proxy/resource.h"
 #include "proxy/window.h"
 #include "proxy/xcore.h"
@@ -1228,8 +1227,7 @@ void onEndCloser(void *) {
     if (c->endRead == kEndInput && !c->park && (c->fd < 0 || !inputServable(c))) {
       c->endRead = kEndDraining;
       ConnectionPass pass(c);
-      static const uint8_t kNothing[4] = {};
-      xproxyParkClient(c, nullptr, kNothing, 0, onDrained);
+      xproxyParkDrain(c, onDrained);
       if (pass.clientClosed()) continue;
     }
     if (c->endRead != kEndDrained) {

@@ -27,6 +27,9 @@ void xproxyCloseClient(ClientConnection *client, const char *reason, int retainA
 // The close's part of parked requests (defined with them, proxy/park.cpp): the client's parked
 // request is dropped without running.
 void xproxyDropPark(ClientConnection *client);
+// The drain of a client whose input ended (defined with parked requests, proxy/park.cpp): a
+// round trip parked behind its last requests; `drained` runs as a parked request's resume does.
+void xproxyParkDrain(ClientConnection *client, void (*drained)(uint8_t *request, uint32_t length, const char *failure));
 // The raw connections of a fully closed client depart (the reset's own close excepted): the
 // requests queued for them are written, their writing side is shut, and each stays open,
 // read with its answers dropped, until the real server closes it (one the server holds

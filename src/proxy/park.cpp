@@ -137,6 +137,11 @@ void xproxyParkClient(ClientConnection *client, DisplayConnection *only, const u
   client->reader.bytesNeeded = kReaderStopped;  // its later requests wait behind this one
 }
 
+void xproxyParkDrain(ClientConnection *client, XproxyParkResume drained) {
+  static const uint8_t kNothing[4] = {};
+  xproxyParkClient(client, nullptr, kNothing, 0, drained);
+}
+
 void xproxyDropPark(ClientConnection *client) {
   XproxyPark *park = client->park;
   if (!park) return;

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "xext/glxdirectrender.h"
+#include "xext/glxdirectcommand.h"
 
 // The commands recorded for one list (glxdirect.h gives their form), or a list the library made
 // itself (libraryList, no commands). Owned by the share group's list table (glxdirectstate.cpp)

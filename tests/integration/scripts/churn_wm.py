@@ -75,13 +75,7 @@ def handle(e):
             counts['foreign' if rec is None else 'wrong'] += 1
             print('  unexpected MapRequest', hex(wid), rec and rec['state'])
             return
-        s = wm.screen()
-        frame = root.create_window(20, 20, 80, 60, 2, s.root_depth, event_mask=X.SubstructureNotifyMask)
-        w = wm.create_resource_object('window', wid)
-        w.reparent(frame, 5, 5)
-        w.change_property(mark, Xatom.CARDINAL, 32, [frame.id])
-        w.map()
-        frame.map()
+        frame = crowd.frame_window(wm, root, wid, mark)
         rec['frame'] = frame
         frame_ids.add(frame.id)
     elif e.type in (X.UnmapNotify, X.DestroyNotify):

@@ -136,3 +136,16 @@ def check(events, windows, known=frozenset()):
         else:
             counts['others'] += 1
     return counts
+
+
+def frame_window(wm, root, wid, mark):
+    """A reparenting manager's answer to a MapRequest (python-xlib): a frame made on the root,
+    the window reparented into it, marked with the frame's id and mapped; the frame."""
+    from Xlib import X, Xatom
+    frame = root.create_window(20, 20, 80, 60, 2, wm.screen().root_depth, event_mask=X.SubstructureNotifyMask)
+    w = wm.create_resource_object('window', wid)
+    w.reparent(frame, 5, 5)
+    w.change_property(mark, Xatom.CARDINAL, 32, [frame.id])
+    w.map()
+    frame.map()
+    return frame

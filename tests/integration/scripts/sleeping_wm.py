@@ -22,7 +22,7 @@
 # Arguments: the display name, COUNT; optionally "noflood" (the manager's socket is not filled
 # before the crowd comes).
 import struct, sys, time
-from Xlib import X, Xatom, display
+from Xlib import X, display
 
 sys.dont_write_bytecode = True  # (no cache files beside the scripts)
 import crowd  # noqa: E402
@@ -92,13 +92,7 @@ def handle(e):
             counts['wrong'] += 1
             tell('wrong MapRequest', hex(wid), rec['kind'], rec['number'])
             return
-        s = wm.screen()
-        frame = root.create_window(20, 20, 80, 60, 2, s.root_depth, event_mask=X.SubstructureNotifyMask)
-        w = wm.create_resource_object('window', wid)
-        w.reparent(frame, 5, 5)
-        w.change_property(mark, Xatom.CARDINAL, 32, [frame.id])
-        w.map()
-        frame.map()
+        frame = crowd.frame_window(wm, root, wid, mark)
         rec['frame'] = frame
         frames[frame.id] = rec
         frame_ids.add(frame.id)
