@@ -352,7 +352,8 @@ void ordersCancel(Order *order) {
   order->time = 0;
 }
 
-uint32_t ordersStep(uint64_t timeout) {
+namespace {
+uint32_t stepOnce(uint64_t timeout) {
   // A stop asked for outside the loop or by a callback of the previous step ends this one at once.
   auto takeStop = [] {
     if (!stopPending) return false;
@@ -429,6 +430,15 @@ uint32_t ordersStep(uint64_t timeout) {
     }
   }
   return 0;
+}
+}  // namespace
+
+// What runs between two steps (start-up, a test's own calls) is not counted in the pass of the
+// step before.
+uint32_t ordersStep(uint64_t timeout) {
+  uint32_t result = stepOnce(timeout);
+  passNumber++;
+  return result;
 }
 
 uint32_t ordersRun() {

@@ -66,7 +66,8 @@ bool ordersSpinsNext();
 // (an idle order added during the idle pass has the same effect).
 void ordersNoWait();
 // The passes of the loop begun so far: each step's idle pass and its descriptor pass count
-// one each, so that work shared out per pass can tell when a new one began.
+// one each, and so does the end of a step, so that work shared out per pass can tell when a new
+// one began.
 uint64_t ordersPassNumber();
 
 // For signal handlers (async-signal-safe): records the stop value and writes one byte to the

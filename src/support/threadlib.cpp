@@ -334,50 +334,65 @@ ThreadResultSet *takeResults(ThreadTask *task, const char **error, TakeMode mode
   *error = nullptr;
   if (task->deliveryLock) {
     MutexGuard lock(&task->deliveryMutex);
-    if (task->deliveryHeld && mode == kTakeTry) return nullptr;
+    if (task->deliveryHeld && mode == kTakeTry) {
+      task->deliveryRefused = 1;
+      return nullptr;
+    }
     while (task->deliveryHeld) pthread_cond_wait(&task->deliveryCondition, &task->deliveryMutex);
     task->deliveryHeld = 1;
+    task->deliveryRefused = 0;  // what a refused take was for is in the results already
   }
-  ThreadResultSet *set = nullptr;
-  queueLock(task->results);
-  pthread_mutex_lock(&task->sequenceMutex);
-  uint32_t available = task->results->count;
-  if (available) {
-    set = static_cast<ThreadResultSet *>(calloc(1, sizeof(ThreadResultSet)));
-    void **array = static_cast<void **>(calloc(available, sizeof(void *)));
-    if (!set || !array) {
-      free(set);
-      free(array);
-      set = nullptr;
-      *error = THREADLIB_OUT_OF_MEMORY();
-    } else {
-      set->results = array;
-      while (set->count < available) {
-        auto *result = static_cast<ThreadResult *>(task->results->head->value);
-        if (task->ordered && mode != kTakeAll && result->sequence != task->nextExpectedSequence) break;
-        free(queueTakeFirst(task->results));
-        array[set->count++] = result->value;
-        if (task->ordered) task->nextExpectedSequence = result->sequence + 1;
-        free(result);
-      }
-      if (!set->count) {
-        free(array);
+  for (;;) {
+    ThreadResultSet *set = nullptr;
+    queueLock(task->results);
+    pthread_mutex_lock(&task->sequenceMutex);
+    uint32_t available = task->results->count;
+    if (available) {
+      set = static_cast<ThreadResultSet *>(calloc(1, sizeof(ThreadResultSet)));
+      void **array = static_cast<void **>(calloc(available, sizeof(void *)));
+      if (!set || !array) {
         free(set);
+        free(array);
         set = nullptr;
+        *error = THREADLIB_OUT_OF_MEMORY();
+      } else {
+        set->results = array;
+        while (set->count < available) {
+          auto *result = static_cast<ThreadResult *>(task->results->head->value);
+          if (task->ordered && mode != kTakeAll && result->sequence != task->nextExpectedSequence) break;
+          free(queueTakeFirst(task->results));
+          array[set->count++] = result->value;
+          if (task->ordered) task->nextExpectedSequence = result->sequence + 1;
+          free(result);
+        }
+        if (!set->count) {
+          free(array);
+          free(set);
+          set = nullptr;
+        }
       }
     }
+    pthread_mutex_unlock(&task->sequenceMutex);
+    queueUnlock(task->results);
+    if (set && mode != kTakeAll) {
+      MutexGuard link(&deliveryLinkMutex);
+      set->task = task;  // the delivery lock stays held until threadlibFreeResults
+      set->holdsDeliveryLock = task->deliveryLock;
+      if (task->deliveryLock) task->deliverySet = set;
+      return set;
+    }
+    if (!task->deliveryLock) return set;
+    // A take refused while this one looked finds nobody to deliver its results: this one looks
+    // again before it gives the lock back.
+    MutexGuard lock(&task->deliveryMutex);
+    if (task->deliveryRefused && !*error && mode != kTakeAll) {
+      task->deliveryRefused = 0;
+      continue;
+    }
+    task->deliveryHeld = 0;
+    pthread_cond_broadcast(&task->deliveryCondition);
+    return set;
   }
-  pthread_mutex_unlock(&task->sequenceMutex);
-  queueUnlock(task->results);
-  if (set && mode != kTakeAll) {
-    MutexGuard link(&deliveryLinkMutex);
-    set->task = task;  // the delivery lock stays held until threadlibFreeResults
-    set->holdsDeliveryLock = task->deliveryLock;
-    if (task->deliveryLock) task->deliverySet = set;
-  } else if (task->deliveryLock) {
-    releaseDelivery(task);
-  }
-  return set;
 }
 
 void formatThreadId(char *text, size_t size, pthread_t thread) {

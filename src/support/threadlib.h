@@ -90,6 +90,8 @@ struct ThreadTask {
   pthread_mutex_t deliveryMutex;
   pthread_cond_t deliveryCondition;
   uint32_t deliveryHeld;
+  // A try was refused while the lock was held: the holder takes again before it lets go.
+  uint32_t deliveryRefused;
   ThreadResultSet *deliverySet;  // the set that holds the delivery lock, NULL when none
 };
 
@@ -147,7 +149,9 @@ void threadlibWaitJobDone(ThreadTask *task);
 // when a result is ready to be taken, else 0.
 const char *threadlibPutResult(ThreadJob *job, void *result, uint32_t *state);
 // Non-blocking take of the ready results; NULL with *error NULL when nothing is ready or the
-// delivery lock is held. A returned set holds the delivery lock until threadlibFreeResults.
+// delivery lock is held. A returned set holds the delivery lock until threadlibFreeResults;
+// its holder takes again after the free until a take gives nothing: a take refused meanwhile
+// leaves its results to the holder (the take that gives nothing looks again for them).
 ThreadResultSet *threadlibTryTakeResults(ThreadTask *task, const char **error);
 // Like threadlibTryTakeResults, but waits for the delivery lock.
 ThreadResultSet *threadlibTakeResults(ThreadTask *task, const char **error);

@@ -355,3 +355,44 @@ TEST(ThreadName, NamesParentWorkerAndOtherThreads) {
   threadlibDestroyPool(pool);
   EXPECT_STREQ(threadlibThreadName(), "main thread");
 }
+
+// Jobs that deliver their own results (put, then take until nothing is left, as the stream
+// writers do) leave nothing behind: a take refused while another job held the delivery lock
+// is made good by the holder, also when the holder's own take came up empty.
+TEST(ThreadPool, JobsThatDeliverTheirOwnResultsLeaveNoneBehind) {
+  ThreadPool *pool = makePool(8);
+  ThreadTask *task = makeTask(pool, kThreadTaskThreaded | kThreadTaskOrdered | kThreadTaskDeliveryLock);
+  static std::vector<intptr_t> delivered;
+  delivered.clear();
+  auto run = [](void *, ThreadJob *job) -> const char * {
+    if (const char *error = putSequence(nullptr, job)) return error;
+    for (;;) {
+      const char *error = nullptr;
+      ThreadResultSet *set = threadlibTryTakeResults(job->task, &error);
+      if (!set) return error;
+      for (intptr_t v : values(set)) delivered.push_back(v);  // (under the delivery lock)
+      threadlibFreeResults(set);
+    }
+  };
+  // Every burst's end is a chance for a result to stay behind, with no later job to take it.
+  Watchdog watchdog(60);
+  constexpr intptr_t kBursts = 5000, kBurst = 6;
+  int leftBehind = 0;
+  for (intptr_t b = 0; b < kBursts; b++) {
+    for (intptr_t i = 0; i < kBurst; i++) ASSERT_EQ(threadlibTaskAddJob(task, run, nullptr), nullptr);
+    while (threadlibTaskRunningJobs(task) > 0) std::this_thread::yield();
+    if (threadlibTaskResultCount(task) > 0) {
+      leftBehind++;
+      const char *error = nullptr;  // taken here so that the next burst starts clean
+      ThreadResultSet *set = threadlibTryTakeResults(task, &error);
+      for (intptr_t v : values(set)) delivered.push_back(v);
+      threadlibFreeResults(set);
+    }
+  }
+  EXPECT_EQ(leftBehind, 0);
+  Values expected(kBursts * kBurst);
+  for (size_t i = 0; i < expected.size(); i++) expected[i] = intptr_t(i);
+  EXPECT_EQ(delivered, expected);
+  EXPECT_TRUE(destroyTask(task).empty());
+  threadlibDestroyPool(pool);
+}
