@@ -22,13 +22,12 @@
 #   active <n>                         busy clients whose requests were taken meanwhile
 import multiprocessing
 import select
-import socket
 import struct
 import sys
 import time
 
 sys.dont_write_bytecode = True  # (no cache files beside the scripts)
-from rawconn import open_connection  # noqa: E402
+from rawconn import Closed, open_connection, recv_exactly  # noqa: E402
 
 # A pair of requests of 60 bytes: PolyFillRectangle (20) and ChangeProperty of 16 bytes (40).
 PAIR = 60
@@ -41,17 +40,10 @@ class Conn:
         self.seq = 0
 
     def recvn(self, n, deadline=None):
-        data = b''
-        while len(data) < n:
-            if deadline is not None:
-                left = deadline - time.monotonic()
-                if left <= 0 or not select.select([self.s], [], [], left)[0]:
-                    raise TimeoutError
-            chunk = self.s.recv(n - len(data))
-            if not chunk:
-                sys.exit('connection closed')
-            data += chunk
-        return data
+        try:
+            return recv_exactly(self.s, n, deadline)
+        except Closed:
+            sys.exit('connection closed')
 
     def send(self, request):
         self.s.sendall(request)

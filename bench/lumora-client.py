@@ -35,13 +35,12 @@
 import multiprocessing
 import os
 import select
-import socket
 import struct
 import sys
 import time
 
 sys.dont_write_bytecode = True  # (no cache files beside the scripts)
-from rawconn import open_connection  # noqa: E402
+from rawconn import Closed, open_connection, recv_exactly  # noqa: E402
 
 GL_COMPILE = 0x1300
 ROP_CALL_LIST, ROP_COLOR4FV, ROP_RECTFV, ROP_ENABLE, ROP_BLEND_FUNC = 1, 16, 46, 139, 160
@@ -50,10 +49,6 @@ GLX_RENDER, GLX_CREATE_CONTEXT, GLX_MAKE_CURRENT, GLX_GET_VISUAL_CONFIGS = 1, 3,
 SOP_NEW_LIST, SOP_END_LIST, SOP_DELETE_LISTS, SOP_GET_ERROR = 101, 102, 103, 115
 BAD_ALLOC = 11
 COLORS_PER_REQUEST = 4000
-
-
-class Closed(Exception):
-    pass
 
 
 class Conn:
@@ -66,17 +61,7 @@ class Conn:
         self.errors = []  # (sequence, code) of errors seen
 
     def recvn(self, n, deadline=None):
-        data = b''
-        while len(data) < n:
-            if deadline is not None:
-                left = deadline - time.monotonic()
-                if left <= 0 or not select.select([self.s], [], [], left)[0]:
-                    raise TimeoutError
-            chunk = self.s.recv(n - len(data))
-            if not chunk:
-                raise Closed
-            data += chunk
-        return data
+        return recv_exactly(self.s, n, deadline)
 
     def send(self, request, deadline=None):
         if deadline is None:
