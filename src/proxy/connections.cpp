@@ -29,6 +29,7 @@
 #include "proxy/xscreen.h"
 #include "xclient/region.h"
 #include "xclient/xtarget.h"
+#include "support/fd.h"
 #include "support/logging.h"
 #include "support/orders.h"
 #include "support/strings.h"
@@ -101,17 +102,6 @@ void freeClientRecord(ClientConnection *client) {
   free(client);
 }
 
-// The client's read order: every change goes through these two (a pointer to an order is never
-// dropped without cancelling it).
-void leaveTurnQueue(ClientConnection *client);
-
-void cancelClientRead(ClientConnection *client) {
-  if (client->readIsTurn) leaveTurnQueue(client);
-  ordersCancel(client->readOrder);
-  client->readOrder = nullptr;
-  client->readIsTurn = 0;
-}
-
 void cancelHangupWatch(ClientConnection *client) {
   ordersCancel(client->hangupWatch);
   client->hangupWatch = nullptr;
@@ -147,7 +137,7 @@ void closeClientSocket(ClientConnection *client) {
   client->writeOrder = nullptr;
   outbufferFree(&client->output);
   outbufferInit(&client->output, -1, armClientWriter, client);
-  cancelClientRead(client);
+  miscCancelClientRead(client);
   cancelHangupWatch(client);
   ordersCancel(client->setupTimer);
   client->setupTimer = nullptr;
@@ -1070,7 +1060,7 @@ void onDispatch(void *) {
       return a->turnServiceNs < b->turnServiceNs;
     });
     ClientConnection *client = *least;
-    cancelClientRead(client);  // (out of the queue)
+    miscCancelClientRead(client);  // (out of the queue)
     turnClock = std::max(turnClock, client->turnServiceNs);
     if (client->fd < 0) continue;
     if (!client->endRead) client->readOrder = ordersAddReader(client->fd, onClientReadable, client);
@@ -1082,7 +1072,7 @@ void onDispatch(void *) {
 
 // The read order becomes the client's place in the queue of turns.
 void awaitTurn(ClientConnection *client) {
-  cancelClientRead(client);
+  miscCancelClientRead(client);
   if (client->fd < 0) return;
   if (!dispatcher) dispatcher = ordersAddIdle(onDispatch, nullptr);
   Order *marker = dispatcher ? ordersAddIdle(ordersNoOp, client) : nullptr;
@@ -1246,15 +1236,21 @@ void onEndCloser(void *) {
 
 bool miscTurnOver() { return turnEndNs && ordersMonotonicNs() >= turnEndNs; }
 
+void miscCancelClientRead(ClientConnection *client) {
+  if (client->readIsTurn) leaveTurnQueue(client);
+  ordersCancel(client->readOrder);
+  client->readOrder = nullptr;
+  client->readIsTurn = 0;
+}
+
 void miscReadClientInput(ClientConnection *client) {
   if (client->fd < 0) return;
   int got = bufferReadFdRoom(client->fd, clientReadLimit(client), &client->input);
   if (got == 0) {
-    cancelClientRead(client);
+    miscCancelClientRead(client);
     cancelHangupWatch(client);
     // Ended both ways (or broken): nobody reads what a drain would bring.
-    pollfd p{client->fd, 0, 0};
-    bool gone = poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR));
+    bool gone = fdHungUp(client->fd);
     client->endRead = gone ? kEndDrained : kEndInput;
     if (!endCloser) endCloser = ordersAddIdle(onEndCloser, nullptr);
     if (!endCloser) xproxyCloseClient(client, "Broken connection", 1);  // no memory for the order
@@ -1269,7 +1265,7 @@ void miscReadClientInput(ClientConnection *client) {
 
 void miscProcessBufferedInput(ClientConnection *client) {
   // The one-shot timer has fired (or a caller replaces it): a descriptor reader takes its place.
-  cancelClientRead(client);
+  miscCancelClientRead(client);
   if (client->fd < 0) return;
   if (!client->endRead) client->readOrder = ordersAddReader(client->fd, onClientReadable, client);
   serveClientInput(client);
@@ -1346,9 +1342,8 @@ void miscScheduleClientReads(ClientConnection *client) {
     // other buffered input for the 8 ms timer.
     bool servable = inputServable(client);
     if (servable && (sliceUsed() || client->endRead) && !client->readIsTurn) awaitTurn(client);
-    if (client->readIsTurn && !servable) cancelClientRead(client);
-    // An ended input is not read again: only what it left is served.
-    if (client->endRead && !servable) cancelClientRead(client);
+    // Nothing left for a turn; an ended input is not read again: only what it left is served.
+    if (!servable && (client->readIsTurn || client->endRead)) miscCancelClientRead(client);
     if (!client->readOrder && !client->endRead) {
       if (servable)
         client->readOrder = ordersAddTimer(kMiscBufferedInputDelayMs, onBufferedInput, client);
@@ -1356,7 +1351,7 @@ void miscScheduleClientReads(ClientConnection *client) {
         client->readOrder = ordersAddReader(client->fd, onClientReadable, client);
     }
   } else {
-    cancelClientRead(client);
+    miscCancelClientRead(client);
   }
   if (served && ownOutput <= kMiscClientOutputMark) {
     for (uint32_t i = 0; i < client->displayCount; i++) xproxyArmDisplayReader(client->displays[i]);
@@ -1369,7 +1364,7 @@ void miscSuspendOtherClients(ClientConnection *grabber) {
   miscGrabbingClient = grabber;
   for (ClientConnection *c = xproxyClients; c; c = c->next) {
     if (c == grabber || c->fd < 0 || (c->impervious && !miscLumoraGrab)) continue;
-    cancelClientRead(c);
+    miscCancelClientRead(c);
     armHangupWatch(c);
     for (uint32_t i = 0; i < c->displayCount; i++) xproxyCancelDisplayReader(c->displays[i]);
   }

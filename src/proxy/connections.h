@@ -121,6 +121,10 @@ constexpr uint32_t kMiscFeedEvery = 32;  // requests between looks at the clock
 void miscFeedDisplays(ClientConnection *client);
 // The 8 ms timer of input already buffered.
 void miscProcessBufferedInput(ClientConnection *client);
+// The client's read order (a reader, the buffered-input timer or its place in the queue of turns)
+// is cancelled: every change of it goes through this (a pointer to an order is never dropped
+// without cancelling it, and a client never stays queued for a turn without its order).
+void miscCancelClientRead(ClientConnection *client);
 // Write order of the client socket: 0 when the client was closed, else 1.
 int miscFlushClientOutput(ClientConnection *client);
 // Writes the whole output out, waiting: 1 when everything was written, else 0.

@@ -43,7 +43,7 @@ void unindexBase(uint64_t key, uint32_t slot) {
 }
 
 // What released departed slots left behind (resourceKeepDepartedBases). Per departure a record,
-// oldest first (its marker, its slot, the entries of its bases still kept); per head and base
+// oldest first (its marker, the entries of its bases still kept); per head and base
 // the entries of the departures that had it, in the order of their markers (a base goes from
 // client to client, so one key gathers many departures): a reader finds the departure that
 // speaks for a base there by the markers it has read, with a binary search. An entry is 16
@@ -51,7 +51,6 @@ void unindexBase(uint64_t key, uint32_t slot) {
 // sleeps through, by a constant, and the walks that forget them cost what they forget.
 struct DepartedRecord {
   uint64_t marker;
-  uint32_t slot;
   uint32_t entriesLeft;  // its bases' entries not forgotten yet
 };
 struct DepartedBase {
@@ -109,12 +108,12 @@ void resourceKeepDepartedBases(uint32_t index) {
       kept.insert(at, entry);
       entries++;
     }
-    if (entries) departedRecords.push_back(DepartedRecord{t.departureMarker, index, entries});
   } catch (const std::bad_alloc &) {
-    LOG_OUT_OF_MEMORY();
-    if (entries) departedRecords.push_back(DepartedRecord{t.departureMarker, index, entries});
+    LOG_OUT_OF_MEMORY();  // (the bases kept so far speak for the departure)
   }
-  if (entries) departedLive++;
+  if (!entries) return;
+  departedRecords.push_back(DepartedRecord{t.departureMarker, entries});
+  departedLive++;
 }
 
 void resourceForgetDepartedRecords(ResourceMarkerPassed passed, void *context) {

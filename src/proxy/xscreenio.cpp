@@ -29,7 +29,6 @@ const char *xscreenFlushAllConnections() {
 void xscreenRestartTimer(ClientConnection *client) {
   client->reader.bytesNeeded = kReaderStopped;
   client->reader.stopReason[0] = '\0';
-  ordersCancel(client->readOrder);
+  miscCancelClientRead(client);
   client->readOrder = ordersAddTimer(kMiscBufferedInputDelayMs, processBufferedInput, client);
-  client->readIsTurn = 0;
 }

@@ -56,6 +56,10 @@ void fdSetBlocking(int fd) { fdChangeFlag(fd, false); }
 
 int fdIsReadable(int fd) { return fdPollFor(fd, POLLIN, 0); }
 int fdIsWritable(int fd) { return fdPollFor(fd, POLLOUT, 0); }
+bool fdHungUp(int fd) {
+  struct pollfd p = {fd, 0, 0};
+  return poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL));
+}
 int fdWaitReadable(int fd, unsigned timeoutMs) { return fdPollFor(fd, POLLIN, pollTimeout(timeoutMs)); }
 int fdWaitWritable(int fd, unsigned timeoutMs) { return fdPollFor(fd, POLLOUT, pollTimeout(timeoutMs)); }
 

@@ -11,6 +11,9 @@ void fdSetNonBlocking(int fd);
 void fdSetBlocking(int fd);
 int fdIsReadable(int fd);
 int fdIsWritable(int fd);
+// The descriptor shows, now, the end of both directions or an error (POLLHUP, POLLERR, POLLNVAL):
+// a socket whose peer only shut its writing side is not hung up.
+bool fdHungUp(int fd);
 // timeoutMs 0 waits without limit; 1 ready, 0 timed out.
 int fdWaitReadable(int fd, unsigned timeoutMs);
 int fdWaitWritable(int fd, unsigned timeoutMs);

@@ -328,6 +328,35 @@ void releaseDelivery(ThreadTask *task) {
 
 enum TakeMode { kTakeTry, kTakeWait, kTakeAll };
 
+// The results ready now as a new set (NULL: none; *error set when no memory could be had):
+// in list order from the next expected sequence on (an ordered task), or all of them (kTakeAll).
+// The results' list and the sequence mutex are held.
+ThreadResultSet *collectReady(ThreadTask *task, const char **error, TakeMode mode) {
+  uint32_t available = task->results->count;
+  if (!available) return nullptr;
+  auto *set = static_cast<ThreadResultSet *>(calloc(1, sizeof(ThreadResultSet)));
+  void **array = static_cast<void **>(calloc(available, sizeof(void *)));
+  if (!set || !array) {
+    free(set);
+    free(array);
+    *error = THREADLIB_OUT_OF_MEMORY();
+    return nullptr;
+  }
+  set->results = array;
+  while (set->count < available) {
+    auto *result = static_cast<ThreadResult *>(task->results->head->value);
+    if (task->ordered && mode != kTakeAll && result->sequence != task->nextExpectedSequence) break;
+    free(queueTakeFirst(task->results));
+    array[set->count++] = result->value;
+    if (task->ordered) task->nextExpectedSequence = result->sequence + 1;
+    free(result);
+  }
+  if (set->count) return set;
+  free(array);
+  free(set);
+  return nullptr;
+}
+
 // Moves results into a new set. kTakeAll (at destroy) takes every remaining result in list
 // order and leaves the delivery lock free.
 ThreadResultSet *takeResults(ThreadTask *task, const char **error, TakeMode mode) {
@@ -343,35 +372,9 @@ ThreadResultSet *takeResults(ThreadTask *task, const char **error, TakeMode mode
     task->deliveryRefused = 0;  // what a refused take was for is in the results already
   }
   for (;;) {
-    ThreadResultSet *set = nullptr;
     queueLock(task->results);
     pthread_mutex_lock(&task->sequenceMutex);
-    uint32_t available = task->results->count;
-    if (available) {
-      set = static_cast<ThreadResultSet *>(calloc(1, sizeof(ThreadResultSet)));
-      void **array = static_cast<void **>(calloc(available, sizeof(void *)));
-      if (!set || !array) {
-        free(set);
-        free(array);
-        set = nullptr;
-        *error = THREADLIB_OUT_OF_MEMORY();
-      } else {
-        set->results = array;
-        while (set->count < available) {
-          auto *result = static_cast<ThreadResult *>(task->results->head->value);
-          if (task->ordered && mode != kTakeAll && result->sequence != task->nextExpectedSequence) break;
-          free(queueTakeFirst(task->results));
-          array[set->count++] = result->value;
-          if (task->ordered) task->nextExpectedSequence = result->sequence + 1;
-          free(result);
-        }
-        if (!set->count) {
-          free(array);
-          free(set);
-          set = nullptr;
-        }
-      }
-    }
+    ThreadResultSet *set = collectReady(task, error, mode);
     pthread_mutex_unlock(&task->sequenceMutex);
     queueUnlock(task->results);
     if (set && mode != kTakeAll) {

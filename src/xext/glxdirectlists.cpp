@@ -36,14 +36,13 @@
 // directly, at most GL_MAX_LIST_NESTING lists deep.
 #include "xext/glxdirectlists.h"
 
-#include <poll.h>
-
 #include <algorithm>
 #include <cstring>
 #include <exception>
 #include <new>
 
 #include "proxy/clientconnection.h"
+#include "support/fd.h"
 #include "support/orders.h"
 #include "support/strtemp.h"
 
@@ -77,10 +76,7 @@ constexpr uint32_t kGlViewport = 0x0BA2;
 // error): a client that only shut its writing side still reads its replies, and is drawn for.
 bool clientGone() {
   ClientConnection *client = xproxyCurrentClient;
-  if (!client) return false;
-  if (client->fd < 0) return true;
-  struct pollfd watch = {client->fd, 0, 0};
-  return poll(&watch, 1, 0) > 0 && (watch.revents & (POLLHUP | POLLERR | POLLNVAL));
+  return client && (client->fd < 0 || fdHungUp(client->fd));
 }
 
 }  // namespace

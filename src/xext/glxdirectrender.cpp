@@ -2401,6 +2401,22 @@ void executeCommand(const Command &c) {
 }
 }  // namespace
 
+namespace {
+// Runs the command in the library, a unit of the request's work (nothing when the request's
+// work has ended): its error, 0 for none.
+uint8_t runCommand(Command &c) {
+  if (!spend(c, 1)) return 0;
+  bool inside = c.instance->insideBegin;
+  executeCommand(c);
+  if (inside) beginCounted(c);
+  commandDone(c);
+  if (c.unpackBuffer) c.gl.glBindBuffer(kGlPixelUnpackBuffer, c.unpackBuffer);
+  // What was counted before the call stays only when the library accepted the call.
+  glxdirectStorageDone(c.instance, c.error == 0);
+  return c.error;
+}
+}  // namespace
+
 uint8_t glxdirectExecuteRender(GlxLibraryInstance *instance, uint32_t opcode, const uint8_t *data,
                                const uint8_t *end) {
   Command c{instance, opcode, data, static_cast<uint64_t>(end > data ? end - data : 0), instance->functions};
@@ -2419,26 +2435,11 @@ uint8_t glxdirectExecuteRender(GlxLibraryInstance *instance, uint32_t opcode, co
     } else if (node->compileMode != kGlCompileAndExecute) {
       return 0;
     }
+    // (afresh: the recording's checks leave nothing on the command the library runs)
     Command executed{instance, opcode, data, c.size, instance->functions};
-    // Every command the library runs is a unit of the request's work.
-    if (!spend(executed, 1)) return 0;
-    bool inside = instance->insideBegin;
-    executeCommand(executed);
-    if (inside) beginCounted(executed);
-    commandDone(executed);
-    if (executed.unpackBuffer) executed.gl.glBindBuffer(kGlPixelUnpackBuffer, executed.unpackBuffer);
-    glxdirectStorageDone(instance, executed.error == 0);
-    return executed.error;
+    return runCommand(executed);
   }
-  if (!spend(c, 1)) return 0;
-  bool inside = instance->insideBegin;
-  executeCommand(c);
-  if (inside) beginCounted(c);
-  commandDone(c);
-  if (c.unpackBuffer) c.gl.glBindBuffer(kGlPixelUnpackBuffer, c.unpackBuffer);
-  // What was counted before the call stays only when the library accepted the call.
-  glxdirectStorageDone(instance, c.error == 0);
-  return c.error;
+  return runCommand(c);
 }
 
 void glxdirectArraysChanged(GlxLibraryInstance *instance) {
