@@ -144,7 +144,6 @@ XtransConnInfo clientconnectionConnect(const char *displayName, int *fd, char **
 ClientConnection *xproxyCurrentClient = nullptr;
 DisplayConnection *xproxyCurrentDisplayConnection = nullptr;
 ClientConnection *miscGrabbingClient = nullptr;
-int miscLumoraGrab = 0;
 ClientConnection *xproxyClients = nullptr;
 uint32_t xproxyClientCount = 0;
 

@@ -75,9 +75,14 @@ struct ClientConnection {
   // queue).
   Order *readOrder;
   uint8_t readIsTurn;
-  // The time the client's turns have taken (connections.cpp), as the scheduler counts it: the
-  // client waiting with the least is served first.
-  int64_t turnServiceNs;
+  // The time the client's turns have taken of late (connections.cpp): what it was when its last
+  // turn ended (ns; fading by half every second since) and when that was (ordersMonotonicNs).
+  // The client waiting with the least is served first. While it waits in the queue of turns:
+  // its key there and its arrival.
+  double turnUsedNs;
+  int64_t turnStampNs;
+  double turnKey;
+  uint64_t turnSerial;
   Order *writeOrder;         // armed by the output callback; cancelled by a complete flush or the close
   // While another client's server grab leaves the socket unread: a watch for its end, so that a
   // client leaving meanwhile is closed at once, as the real server closes it. Armed and
@@ -158,6 +163,12 @@ struct ClientConnection {
   // cleared when the request resumes or by the close (xproxyDropPark). Not read meanwhile.
   struct XproxyPark *park;
   // ===== end of parked requests =====
+  // ===== requests that yield their turn =====
+  // A request handler suspended where it stood once the client's turn was over (proxy/
+  // connections.h, miscRunYielding): set when it first yields, cleared (and freed) by the turn
+  // that sees it return or by the client's close, which ends it first. Its later requests wait.
+  struct MiscYielding *yielding;
+  // ===== end of requests that yield their turn =====
   // ===== request regions =====
   // Set while the drawing request being handled built requestRegion (in meta screen
   // coordinates) for head culling; every other request leaves it 0 and is never culled.
@@ -188,9 +199,8 @@ struct CurrentScope {
   CurrentScope(const CurrentScope &) = delete;
   CurrentScope &operator=(const CurrentScope &) = delete;
 };
-// The client holding a server grab (NULL when nobody does), and the GL direct path's grab flag.
+// The client holding a server grab (NULL when nobody does).
 extern ClientConnection *miscGrabbingClient;
-extern int miscLumoraGrab;
 // The client list and its count.
 extern ClientConnection *xproxyClients;
 extern uint32_t xproxyClientCount;

@@ -13,8 +13,10 @@
 #include <algorithm>
 #include <bit>
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -30,6 +32,7 @@
 #include "xclient/region.h"
 #include "xclient/xtarget.h"
 #include "support/fd.h"
+#include "support/fiber.h"
 #include "support/logging.h"
 #include "support/orders.h"
 #include "support/strings.h"
@@ -966,6 +969,14 @@ void xproxyLastMarkerWords(uint32_t words[5]) {
 
 void xproxyCloseClient(ClientConnection *client, const char *reason, int retainAllowed) {
   if (!client || client->life.closed) return;  // fully closed already, waiting for its pass to end
+  if (client->yielding) {
+    // Its suspended work ends first, while everything it uses is there (held: the work may
+    // close the client itself meanwhile).
+    xproxyHoldClient(client);
+    miscEndYielding(client);
+    bool closedMeanwhile = client->life.closed;
+    if (!xproxyReleaseClient(client) || closedMeanwhile) return;
+  }
   logClientStop(client, reason);
   endServerGrab(client);
   // A fake event still waiting for its delay is dropped with its sender.
@@ -1003,16 +1014,20 @@ XproxyNewClientHook xproxyNewClientHook = [](XtransConnInfo connection, int fd) 
 // Turns. Clients are served by turns of time, as the X.Org server's scheduler serves them: a
 // turn cuts and dispatches a client's buffered requests until they are done or the slice of the
 // loop's pass is used (kMiscTurnNs from the pass's first turn; the cutter asks miscTurnOver
-// between requests; a request is never cut short, and a GL request is bounded by time of its
-// own, xext/glxdirectlists.cpp). What is left waits for the client's next turn. Clients whose
-// whole requests wait are queued; once per pass of the loop the dispatcher (an idle order) gives
-// them turns, the client whose turns have taken the least time first (its service time, never
-// counted below the last served client's less kTurnCreditNs, so that a client that waited long
-// or is new does not hold the others for more than that), until the pass's slice is used; the loop
-// does not sleep while clients wait. A client read while nobody waits is served at once within
-// the slice. A client that sends a little and waits for its answers has taken little time and
-// comes before those that send without pause: a bystander's round trip waits about one slice
-// and at most one request's bound, however much the others send.
+// between requests, reading the clock once per few requests; a request is never cut short, and
+// one whose work may run long yields at the end of the turn and goes on at the next: see
+// miscRunYielding). What is left waits for the client's next turn. Clients whose work waits
+// are queued; once per pass of the loop the dispatcher (an idle order) gives them turns until
+// the slice is used, the client that has used the least time of late first, among equals the
+// one that has waited longest. The time a client has used is the time its turns took, fading
+// by half every kTurnHalfLifeNs: a client that was idle for a while, or is new, comes before
+// every client that has used more time than it, whatever their number, and once it works
+// without pause its use grows until it takes turns with the others. Nothing lifts a client to
+// another's level, so clients that send without pause never tie with a bystander. The loop does
+// not sleep while clients wait. A client read while nobody waits is served at once within the
+// slice. So a client that sends a little and waits for its answers comes before those that send
+// without pause: a bystander's round trip waits about one slice and at most one unit of a
+// yielding request's work, however many others send.
 namespace {
 
 void onBufferedInput(void *argument) { miscProcessBufferedInput(static_cast<ClientConnection *>(argument)); }
@@ -1038,15 +1053,36 @@ bool sliceUsed() {
   return ordersPassNumber() == slicePass && sliceEndNs && ordersMonotonicNs() >= sliceEndNs;
 }
 
-// The clients whose whole requests wait for a turn (readIsTurn); the dispatcher, armed while
-// the queue is not empty and cancelled when it empties; the service time of the client served
-// last.
-std::vector<ClientConnection *> turnQueue;
+// The queue of turns: the clients whose work waits (readIsTurn), ordered by the time they have
+// used of late as it stood when they came (turnKey: its logarithm, with the fading folded in,
+// so that keys taken at different times compare as the faded times would now), then by their
+// arrival (turnSerial): the first is served next. The dispatcher is armed while the queue is
+// not empty and cancelled when it empties.
+struct TurnPlace {
+  double key;
+  uint64_t serial;
+  ClientConnection *client;
+  bool operator<(const TurnPlace &other) const { return key != other.key ? key < other.key : serial < other.serial; }
+};
+std::set<TurnPlace> turnQueue;
+uint64_t turnArrivals = 0;
 Order *dispatcher = nullptr;
-int64_t turnClock = 0;
-// How far below the least served client a client that waited (or is new) may start: it comes
-// before those that send without pause, and holds them for at most this much of its own work.
-constexpr int64_t kTurnCreditNs = 10 * kMiscTurnNs;
+// The half-life of the time a client has used.
+constexpr double kTurnHalfLifeNs = 1e9;
+
+// The key of the client's use now: log2 of its faded time plus its stamp in half-lives (a client
+// that has used nothing comes before all, in the order of arrival).
+double turnKey(const ClientConnection *client) {
+  if (client->turnUsedNs <= 0) return -1e300;
+  return std::log2(client->turnUsedNs) + double(client->turnStampNs) / kTurnHalfLifeNs;
+}
+
+// A turn of the client took `took` ns, ending now.
+void chargeTurn(ClientConnection *client, int64_t took, int64_t now) {
+  double faded = client->turnUsedNs > 0 ? client->turnUsedNs * std::exp2(-double(now - client->turnStampNs) / kTurnHalfLifeNs) : 0;
+  client->turnUsedNs = faded + double(took > 0 ? took : 0);
+  client->turnStampNs = now;
+}
 
 void serveClientInput(ClientConnection *client);
 
@@ -1056,12 +1092,8 @@ void onDispatch(void *) {
       ordersNoWait();
       return;
     }
-    auto least = std::min_element(turnQueue.begin(), turnQueue.end(), [](const ClientConnection *a, const ClientConnection *b) {
-      return a->turnServiceNs < b->turnServiceNs;
-    });
-    ClientConnection *client = *least;
+    ClientConnection *client = turnQueue.begin()->client;
     miscCancelClientRead(client);  // (out of the queue)
-    turnClock = std::max(turnClock, client->turnServiceNs);
     if (client->fd < 0) continue;
     if (!client->endRead) client->readOrder = ordersAddReader(client->fd, onClientReadable, client);
     serveClientInput(client);
@@ -1080,8 +1112,9 @@ void awaitTurn(ClientConnection *client) {
     client->readOrder = ordersAddReader(client->fd, onClientReadable, client);
     return;
   }
+  client->turnKey = turnKey(client);
   try {
-    turnQueue.push_back(client);
+    turnQueue.insert(TurnPlace{client->turnKey, ++turnArrivals, client});
   } catch (const std::bad_alloc &) {
     ordersCancel(marker);
     client->readOrder = ordersAddReader(client->fd, onClientReadable, client);
@@ -1089,16 +1122,57 @@ void awaitTurn(ClientConnection *client) {
   }
   client->readOrder = marker;
   client->readIsTurn = 1;
-  client->turnServiceNs = std::max(client->turnServiceNs, turnClock - kTurnCreditNs);
+  client->turnSerial = turnArrivals;
 }
 
 void leaveTurnQueue(ClientConnection *client) {
-  auto at = std::find(turnQueue.begin(), turnQueue.end(), client);
-  if (at != turnQueue.end()) {
-    *at = turnQueue.back();
-    turnQueue.pop_back();
+  turnQueue.erase(TurnPlace{client->turnKey, client->turnSerial, client});
+  if (turnQueue.empty()) {  // (the dispatcher may cancel itself so)
+    ordersCancel(dispatcher);
+    dispatcher = nullptr;
   }
 }
+
+// ===== requests that yield their turn =====
+// The handler of a request that yields its turn, while it runs or stands still: owned by the
+// client while it stands still (client->yielding), else by the call that runs it; freed when the
+// handler returns.
+}  // namespace
+struct MiscYielding {
+  ClientConnection *client;
+  MiscRequestHandler handler;
+  uint8_t *request;  // the copy of the request the handler works on (malloc'ed)
+  uint32_t length;
+  Fiber *fiber;      // once it has yielded
+  uint8_t closing;   // the client closes: the work ends at its next look
+};
+namespace {
+// The handler running now on its fiber (NULL: none).
+MiscYielding *yieldingNow = nullptr;
+
+void runYieldingHandler(void *argument) {
+  auto *y = static_cast<MiscYielding *>(argument);
+  y->handler(y->request, y->length, nullptr);
+}
+
+void freeYielding(MiscYielding *y) {
+  free(y->request);
+  free(y);
+}
+
+// Runs the client's suspended handler on until it yields again (false) or returns (true: freed).
+bool resumeYielding(ClientConnection *client) {
+  MiscYielding *y = client->yielding;
+  MiscYielding *outer = yieldingNow;
+  yieldingNow = y;
+  bool standing = fiberResume(y->fiber);
+  yieldingNow = outer;
+  if (standing) return false;
+  if (client->yielding == y) client->yielding = nullptr;
+  freeYielding(y);
+  return true;
+}
+// ===== end of requests that yield their turn =====
 
 bool inputServable(const ClientConnection *client);
 
@@ -1112,11 +1186,17 @@ void serveClientInput(ClientConnection *client) {
     int64_t began = ordersMonotonicNs();
     turnEndNs = passSliceEnd();
     passFedNs = began;
-    const char *stop = xproxyClientInputCutter(&client->reader, &client->input);
+    // A handler that stood still goes on first; its later requests only once it has returned
+    // (and not behind a park it made).
+    bool standing = client->yielding && !resumeYielding(client);
+    const char *stop = nullptr;
+    if (!standing && !pass.clientClosed() && !client->park)
+      stop = xproxyClientInputCutter(&client->reader, &client->input);
     passFedNs = 0;
     turnEndNs = outerTurnEnd;
     if (pass.clientClosed()) return;  // a handler closed it
-    client->turnServiceNs += ordersMonotonicNs() - began;
+    int64_t ended = ordersMonotonicNs();
+    chargeTurn(client, ended - began, ended);
     if (stop && client->fd >= 0) {  // (a client retained meanwhile is closed already)
       // The reason may live in the reader, which the close frees.
       reason = stop;
@@ -1160,6 +1240,7 @@ bool leadingRequestLength(const ClientConnection *client, uint64_t *length) {
 // a request waits for the socket: the buffered-input timer would find nothing to cut in it.
 bool inputServable(const ClientConnection *client) {
   const ProtocolReader &reader = client->reader;
+  if (client->yielding) return true;  // a handler standing still goes on at the next turn
   if (client->input.length == 0) return false;
   if (reader.skip || reader.bytesNeeded != 4) return true;
   uint64_t length = 0;
@@ -1236,6 +1317,54 @@ void onEndCloser(void *) {
 
 bool miscTurnOver() { return turnEndNs && ordersMonotonicNs() >= turnEndNs; }
 
+void miscRunYielding(MiscRequestHandler handler, uint8_t *request, uint32_t length) {
+  ClientConnection *client = xproxyCurrentClient;
+  if (!client || fiberRunning() || client->yielding) return handler(request, length, nullptr);
+  auto *y = static_cast<MiscYielding *>(calloc(1, sizeof(MiscYielding)));
+  auto *copy = static_cast<uint8_t *>(malloc(length ? length : 1));
+  if (!y || !copy) {  // no memory: the handler runs as other handlers do, without yielding
+    free(y);
+    free(copy);
+    return handler(request, length, nullptr);
+  }
+  if (length) memcpy(copy, request, length);
+  *y = MiscYielding{client, handler, copy, length, nullptr, 0};
+  client->yielding = y;  // (a close from inside the handler finds it running)
+  MiscYielding *outer = yieldingNow;
+  yieldingNow = y;
+  y->fiber = fiberStart(runYieldingHandler, y);
+  yieldingNow = outer;
+  if (!y->fiber) {
+    if (client->yielding == y) client->yielding = nullptr;
+    freeYielding(y);
+    return;
+  }
+  // Standing still: the cutter stops after this request (a pause), and flow control queues the
+  // client for its next turn.
+  client->reader.bytesNeeded = kReaderStopped;
+}
+
+bool miscCanYield() { return yieldingNow && fiberRunning(); }
+
+bool miscYieldTurn() {
+  MiscYielding *y = yieldingNow;
+  if (!y || !fiberRunning()) return true;
+  if (y->closing) return false;
+  fiberYield();
+  return !y->closing;
+}
+
+void miscEndYielding(ClientConnection *client) {
+  MiscYielding *y = client ? client->yielding : nullptr;
+  if (!y) return;
+  y->closing = 1;
+  if (y == yieldingNow) return;  // it runs (the close comes from inside it): it ends at its next look
+  if (yieldingNow) logProblem("UNE", __FILE__, __LINE__);  // the close of another client from yielding work
+  CurrentScope scope(client);
+  while (client->yielding == y && !resumeYielding(client)) {
+  }
+}
+
 void miscCancelClientRead(ClientConnection *client) {
   if (client->readIsTurn) leaveTurnQueue(client);
   ordersCancel(client->readOrder);
@@ -1310,9 +1439,8 @@ void miscScheduleClientReads(ClientConnection *client) {
     for (uint32_t i = 0; i < client->displayCount; i++) xproxyArmDisplayReader(client->displays[i]);
     return;
   }
-  // An impervious client (XTestGrabControl) keeps running through another client's server
-  // grab, except the GL direct path's.
-  bool served = !miscGrabbingClient || miscGrabbingClient == client || (client->impervious && !miscLumoraGrab);
+  // An impervious client (XTestGrabControl) keeps running through another client's server grab.
+  bool served = !miscGrabbingClient || miscGrabbingClient == client || client->impervious;
   bool serverOutputLow = true;
   for (uint32_t i = 0; i < client->displayCount; i++)
     if (outputSize(&client->displays[i]->output) > kMiscServerOutputMark) serverOutputLow = false;
@@ -1338,10 +1466,10 @@ void miscScheduleClientReads(ClientConnection *client) {
   else
     armHangupWatch(client);
   if (readSocket) {
-    // Whole requests left behind a turn that used the slice wait for the client's next turn;
-    // other buffered input for the 8 ms timer.
+    // Whole requests left behind a turn that used the slice wait for the client's next turn, and
+    // so does a request that stands still; other buffered input for the 8 ms timer.
     bool servable = inputServable(client);
-    if (servable && (sliceUsed() || client->endRead) && !client->readIsTurn) awaitTurn(client);
+    if (servable && (sliceUsed() || client->endRead || client->yielding) && !client->readIsTurn) awaitTurn(client);
     // Nothing left for a turn; an ended input is not read again: only what it left is served.
     if (!servable && (client->readIsTurn || client->endRead)) miscCancelClientRead(client);
     if (!client->readOrder && !client->endRead) {
@@ -1363,7 +1491,7 @@ void miscScheduleClientReads(ClientConnection *client) {
 void miscSuspendOtherClients(ClientConnection *grabber) {
   miscGrabbingClient = grabber;
   for (ClientConnection *c = xproxyClients; c; c = c->next) {
-    if (c == grabber || c->fd < 0 || (c->impervious && !miscLumoraGrab)) continue;
+    if (c == grabber || c->fd < 0 || c->impervious) continue;
     miscCancelClientRead(c);
     armHangupWatch(c);
     for (uint32_t i = 0; i < c->displayCount; i++) xproxyCancelDisplayReader(c->displays[i]);

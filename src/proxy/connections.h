@@ -111,6 +111,26 @@ void miscReadClientInput(ClientConnection *client);
 // miscTurnOver says whether the turn being served has used it (false outside a turn).
 constexpr int64_t kMiscTurnNs = 2'000'000;
 bool miscTurnOver();
+// The cutter reads the clock for miscTurnOver once per kMiscTurnCheckRequests requests or
+// kMiscTurnCheckBytes bytes of them (a cheap request costs less than a reading of the clock).
+constexpr uint32_t kMiscTurnCheckRequests = 16;
+constexpr uint32_t kMiscTurnCheckBytes = 32768;
+// Requests whose work may pass the client's turn (GL executed inside the proxy) yield it
+// instead: the handler runs through miscRunYielding, on a stack of its own (support/fiber.h)
+// with a copy of its request. Where its work can stand still it asks miscYieldTurn once the
+// turn is over (miscTurnOver): the handler is suspended there, the cutter stops after its
+// request, and the client waits in the queue of turns with its later requests behind it; its
+// next turn resumes the handler before anything else of the client is cut. miscYieldTurn
+// returns false when the client is closing meanwhile: the work ends at once (its close resumes
+// it for that, before anything of the client goes). Outside such a handler (miscCanYield false)
+// nothing is suspended. A close of another client is never called from inside such a handler.
+using MiscRequestHandler = void (*)(uint8_t *request, uint32_t length, uint8_t *);
+void miscRunYielding(MiscRequestHandler handler, uint8_t *request, uint32_t length);
+bool miscCanYield();
+bool miscYieldTurn();
+// Ends the client's suspended handler (its close): resumed with the client closing, it ends
+// its work at once.
+void miscEndYielding(ClientConnection *client);
 // Called by the cutter between requests: once a pass has translated for kMiscFeedNs since it
 // began or last fed, what the client's display connections hold is written out (as far as the
 // sockets take it, never waiting), so that the real server works on the first requests of a

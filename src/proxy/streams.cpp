@@ -204,6 +204,8 @@ const char *xprotoProcessInput(ProtocolReader *reader, Buffer *input) {
   int swapped = reader->swapped;
   uint32_t position = 0;
   uint32_t sinceFeed = 0;
+  // Requests and bytes since the clock was last read for the turn.
+  uint32_t sinceTurnCheck = 0, bytesSinceTurnCheck = 0;
   for (;;) {
     uint32_t left = input->length - position;
     if (reader->skip) {
@@ -257,8 +259,13 @@ const char *xprotoProcessInput(ProtocolReader *reader, Buffer *input) {
       sinceFeed = 0;
       miscFeedDisplays(client);
     }
-    // The client's turn is over: what is left waits for its next one.
-    if (miscTurnOver() && input->length - position >= 4 && reader->bytesNeeded != kReaderStopped) break;
+    // The client's turn is over: what is left waits for its next one. The clock is read once
+    // per few requests or bytes (a cheap request costs less than a reading of it).
+    bytesSinceTurnCheck += used;
+    if (++sinceTurnCheck >= kMiscTurnCheckRequests || bytesSinceTurnCheck >= kMiscTurnCheckBytes) {
+      sinceTurnCheck = 0, bytesSinceTurnCheck = 0;
+      if (miscTurnOver() && input->length - position >= 4 && reader->bytesNeeded != kReaderStopped) break;
+    }
     if (reader->bytesNeeded == kReaderStopped) {
       bufferConsumeKeep(input, position);
       reader->bytesNeeded = 4;

@@ -105,7 +105,6 @@ GlxLibraryInstance *findInstance(Display *display, const char *library) {
 
 // Frees what the record owns and the record; the library is left to the caller.
 void freeRecord(GlxLibraryInstance *instance) {
-  glxdirectForgetBeginTimer(instance);
   glxdirectFreeListNames(instance);
   glxdirectFreeTextureLevels(instance);
   free(instance->scratch);

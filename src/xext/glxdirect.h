@@ -6,6 +6,7 @@
 #include <X11/Xlib.h>
 
 #include <cstdint>
+#include <memory>
 
 #include "xclient/glxsupport.h"
 
@@ -72,10 +73,12 @@ const char *glxdirectLoadFunctions(const char *library, uint32_t glVersion, GlxL
 // the same context and drawables is shared: it counts its proxy tags.
 uint32_t glxdirectCreateTag(GlxLibraryInstance *instance, uint32_t contextSerial, uint32_t drawDrawable,
                             uint32_t readDrawable, uint32_t proxyTag);
-// Releases the library's current context and the glBegin grab, and frees the tag slot with
+// Releases the library's current context, and frees the tag slot with
 // the last proxy tag that maps to it. A slot whose drawable is gone is never made current for
 // that; an unknown slot leaves the library alone.
 void dGLDestroyTag(GlxLibraryInstance *instance, uint32_t slot);
+// The library has no context current (the current slot becomes 0; its context keeps its state).
+void glxdirectReleaseCurrent(GlxLibraryInstance *instance);
 // Before the library destroys a pbuffer or GLX pixmap, or the real server a window: the library
 // lets go of it when the current slot draws into or reads from it, and every slot that does is
 // marked gone.
@@ -145,9 +148,10 @@ bool glxdirectRecordCommand(GlxLibraryInstance *instance, uint32_t opcode, const
 bool glxdirectRecordFormed(GlxLibraryInstance *instance, const uint8_t *records, uint64_t bytes);
 // The list of that name in the current context's share group: its recorded commands
 // [*first, *end), or a list the library made itself (glXUseXFont) as *libraryList (not 0).
-// False when the group has no such list. Valid until a list of the group is made or deleted.
+// False when the group has no such list. Valid until a list of the group is made or deleted,
+// or as long as *keep (when given) lives.
 bool glxdirectListBody(GlxLibraryInstance *instance, uint32_t list, const uint8_t **first, const uint8_t **end,
-                       uint32_t *libraryList);
+                       uint32_t *libraryList, std::shared_ptr<const void> *keep = nullptr);
 // The library made the lists [first, first + count) itself in the current share group (the
 // names are held already): they replace what the proxy kept under those names.
 void glxdirectLibraryLists(GlxLibraryInstance *instance, uint32_t first, uint64_t count);
@@ -291,7 +295,7 @@ void glxdirectUseXFont(GlxLibraryInstance *instance, uint32_t slot, uint32_t fon
                        uint32_t listBase);
 // ===== end of requests on contexts and drawables =====
 
-// ===== direct contexts, tags, grab and command data =====
+// ===== direct contexts, tags and command data =====
 // Contexts of the instance by serial (from 1): adds a library context (0: none made), finds one.
 // shareContext: the serial of the context it shares objects with (0 or unknown: none).
 uint32_t glxdirectAddContext(GlxLibraryInstance *instance, void *context, uint32_t shareContext = 0);
@@ -302,15 +306,6 @@ void *glxdirectFindFBConfig(GlxLibraryInstance *instance, int screen, uint32_t i
 // 0 when the slot cannot be made current (0, unused, the library refused); the instance's
 // current slot is 0 after a refusal.
 int glxdirectMakeTagCurrent(GlxLibraryInstance *instance, uint32_t slot);
-// After each batch of render commands: a glBegin left open holds the other clients (the grab),
-// the batch that closes it lets them go. A glBegin that holds them for longer than
-// kGlxDirectBeginHoldMs is ended by the proxy (GL_OUT_OF_MEMORY for its client's next
-// GetError) and the others go on. glxdirectForgetBeginTimer: the instance is freed (its watch,
-// if any, goes).
-constexpr uint64_t kGlxDirectBeginHoldMs = 1000;
-void glxdirectGrabForBegin(GlxLibraryInstance *instance);
-void glxdirectReleaseGrab(GlxLibraryInstance *instance);
-void glxdirectForgetBeginTimer(GlxLibraryInstance *instance);
 // A reusable buffer of at least size bytes, or NULL (the old buffer is kept then). Sizes above
 // kGlxDirectScratchLimit (glxinstance.h) are refused: every caller answers them as when no
 // memory can be had.
@@ -377,14 +372,15 @@ uint8_t glxdirectExecuteRender(GlxLibraryInstance *instance, uint32_t opcode, co
 // replaced, a buffer deleted): an ArrayElement inside the open glBegin is not served from the
 // elements counted at the glBegin any more.
 void glxdirectArraysChanged(GlxLibraryInstance *instance);
-// ===== end of direct contexts, tags, grab and command data =====
+// ===== end of direct contexts, tags and command data =====
 
 // ===== render streams =====
 // A stream of render commands (16-bit headers) in [first, end), respectively one complete
 // large render command, for the context behind the tag slot: made current first, each command
-// executed by the library, then the glBegin grab taken or let go. The X error the stream ends
-// with (the first command in error ends it; a stream cut inside a command header is BadLength),
-// 0 for none.
+// executed by the library (a glBegin left open stays open in the library with its context;
+// when the request runs through miscRunYielding it yields the client's turn where it stands
+// once the turn is over, and goes on at the next). The X error the stream ends with (the first
+// command in error ends it; a stream cut inside a command header is BadLength), 0 for none.
 uint8_t glxdirectRender(GlxLibraryInstance *instance, uint32_t slot, const uint8_t *first, const uint8_t *end);
 uint8_t glxdirectRenderLarge(GlxLibraryInstance *instance, uint32_t slot, const uint8_t *command, uint64_t length);
 // ===== end of render streams =====
@@ -558,7 +554,7 @@ int32_t glxdirectRenderMode(GlxLibraryInstance *instance, uint32_t slot, uint32_
 // ===== library reload =====
 // When the instance has no context, pbuffer, GLX pixmap or GLX window left: a fresh scratch
 // area, the library's record released and taken again (it stays mapped) and its function table
-// resolved anew, the glBegin, grab and client-array flags cleared. Otherwise nothing.
+// resolved anew, the glBegin and client-array flags cleared. Otherwise nothing.
 void glxdirectReopenLibrary(GlxLibraryInstance *instance);
 // Replaces the scratch area by a fresh zeroed one of the size it starts with.
 void glxdirectResetScratch(GlxLibraryInstance *instance);

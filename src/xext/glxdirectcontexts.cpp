@@ -228,9 +228,7 @@ void glxdirectReopenLibrary(GlxLibraryInstance *instance) {
   if (path[0] == 0) snprintf(path, sizeof path, "%s", instance->libraryText);
   if (const char *error = glxdirectLoadFunctions(path, instance->glVersion, instance))
     LOG(logChannelError, "%s", error);
-  glxdirectReleaseGrab(instance);
   instance->insideBegin = 0;
-  instance->grabTaken = 0;
   memset(instance->enabledArrays, 0, sizeof instance->enabledArrays);
   instance->renderMode = kGlxDirectRenderMode;
 }

@@ -3,27 +3,35 @@
 // The work bound. A render request (GLXRender, GLXRenderLarge) may make the library work far
 // beyond its bytes: a list call replays a list, which calls others, a draw expands to its
 // vertices, a mesh to its points, and one primitive may fill the whole drawable. What it costs
-// is measured where it is paid, in time, as a GPU driver's watchdog measures a command buffer:
-// the work of one request ends once kGlxDirectRequestNs have passed since it began, or at the
-// first check after its client hung up (a client that has gone is not drawn for). The command
-// at which it ends is dropped, and so is the rest of the request; the client's next GetError
-// answers GL_OUT_OF_MEMORY. Every command the library runs, sent or replayed, is a unit of work, a list call one
-// more, a draw its vertices, a mesh its points; each is counted (spend) before it runs, and the
-// clock is read then. The library queues what it is given and draws it later, on threads of its
-// own, so the clock sees what a command cost only once the library has finished: it is
-// finished after every interval of units (never inside glBegin/glEnd, where GL allows no
-// finish). The interval is the instance's: it starts at kGlxDirectFirstInterval units, doubles
-// while the stretches between two finishes stay shorter than kShortStretchNs, shrinks to what a
-// long stretch would have held when one runs longer than kLongStretchNs, and never passes a cap
-// that the viewport sets (a unit may be a primitive that fills it: a whole interval of those
-// stays within kJumpNs, however small the units were that let it grow). Draws and meshes are
-// cut into pieces of the interval; an accumulation and pixels drawn or copied (which may fill
-// the whole drawable, not only the viewport) count a quarter of it each (a clear costs the
-// library little, whatever it covers). So however much the primitives fill, no
-// stretch between two looks at the clock runs long. glxgears, glxinfo and list-heavy honest
-// programs stay far below the bound.
-// The scheduler (proxy/connections.cpp) then makes the client whose request took its time
-// yield to the others before its next request runs.
+// is measured where it is paid, in time. Time decides whose turn it is, not whether a request
+// succeeds: a request runs on a stack of its own (miscRunYielding, proxy/connections.h), and
+// once its client's turn is over it yields where it stands, between two commands or two pieces
+// of a draw (the proxy has no glBegin of its own open there; a client's glBegin stays open in
+// the library, which keeps it for its context while others draw), and goes on at the client's
+// next turn, where it made its context current again; the others are served in between. Only
+// a request whose own turns add up to kGlxDirectRequestOwnNs, far beyond any honest frame, ends
+// there, as a GPU driver's watchdog ends a command buffer (and one that cannot yield, without a
+// stack of its own, at kGlxDirectRequestNs of time); so does one whose client hung up, at the
+// first check after it (a client that has gone is not drawn for). The command at which it ends
+// is dropped, and so is the rest of the request; the client's next GetError answers
+// GL_OUT_OF_MEMORY. Every command the library runs, sent or replayed, is a unit of work, a
+// list call one more, a draw its vertices, a mesh its points; each is counted (spend) before it
+// runs, and the clock is read then. The library queues what it is given and draws it later, on
+// threads of its own, so the clock sees what a command cost only once the library has
+// finished: it is finished after every interval of units (never inside glBegin/glEnd, where GL
+// allows no finish; inside a glBegin of independent primitives the proxy ends it between two
+// of them and begins it again). The interval is the instance's: it starts at
+// kGlxDirectFirstInterval units, doubles while the stretches between two finishes stay shorter
+// than kShortStretchNs, shrinks to what a long stretch would have held when one runs longer
+// than kLongStretchNs, and never passes a cap that the viewport sets (a unit may be a primitive
+// that fills it: a whole interval of those stays within kJumpNs, however small the units were
+// that let it grow; the cap is asked for before a glBegin, and kept with the context while the
+// glBegin is open). Draws and meshes are cut into pieces of the interval; an accumulation and
+// pixels drawn or copied (which may fill the whole drawable, not only the viewport) count a
+// quarter of it each (a clear costs the library little, whatever it covers). So however much
+// the primitives fill, no stretch between two looks at the clock runs long, and a request
+// yields within about one piece of its turn's end. glxgears, glxinfo and list-heavy honest
+// programs never meet the bound.
 //
 // The lists. The library never compiles a client's list: NewList opens a list in the current
 // context (glxdirectstate.cpp), each render command but those GL executes at once is recorded
@@ -42,6 +50,7 @@
 #include <new>
 
 #include "proxy/clientconnection.h"
+#include "proxy/connections.h"
 #include "support/fd.h"
 #include "support/orders.h"
 #include "support/strtemp.h"
@@ -100,19 +109,67 @@ void capInterval(GlxLibraryInstance *instance) {
 
 void startRequestWork(GlxLibraryInstance *instance) {
   // The cap is asked for when the interval is to pass the first one (and at once when it has
-  // already: the viewport may have grown since).
-  instance->workIntervalCap = 0;
-  if (instance->workInterval > kGlxDirectFirstInterval) capInterval(instance);
+  // already: the viewport may have grown since); inside a glBegin left open by an earlier
+  // request the context's is kept (nothing can be asked there).
+  if (!instance->insideBegin) {
+    instance->workIntervalCap = 0;
+    if (instance->workInterval > kGlxDirectFirstInterval) capInterval(instance);
+  }
   instance->workStartNs = glxdirectClock();
+  instance->workTurnStartNs = instance->workStartNs;
+  instance->workOwnNs = 0;
   instance->workFinishedNs = instance->workStartNs;
   instance->workSinceFinish = 0;
   if (!instance->workInterval) instance->workInterval = kGlxDirectFirstInterval;
   instance->workSpent = 0;
   instance->workBounded = 1;
+  instance->workYields = miscCanYield() ? 1 : 0;
   instance->listDepth = 0;
 }
 
 void endRequestWork(GlxLibraryInstance *instance) { instance->workBounded = 0; }
+
+namespace {
+// What a request that stands still keeps of the instance's work (the others' requests use the
+// same fields meanwhile).
+struct StandingWork {
+  uint8_t bounded, yields, spent, listDepth;
+  int64_t startNs, turnStartNs, ownNs, finishedNs;
+  uint64_t sinceFinish, interval;
+};
+
+// The client's turn is over: the request stands still until the client's next turn (others
+// use the instance meanwhile), then has its context current again. NULL, or why it must end:
+// its client is closing, or its context or drawable went meanwhile (then no context is
+// current, and what runs while the request ends reaches nobody's).
+const char *yieldTurn(GlxLibraryInstance *instance, int64_t now) {
+  uint32_t slot = instance->currentTagSlot;
+  void *context = slot ? instance->tagSlots[slot].context : nullptr;
+  StandingWork kept{instance->workBounded, instance->workYields,    instance->workSpent,
+                    instance->listDepth,   instance->workStartNs,   instance->workTurnStartNs,
+                    instance->workOwnNs + (now - instance->workTurnStartNs), instance->workFinishedNs,
+                    instance->workSinceFinish, instance->workInterval};
+  instance->workBounded = 0;  // what others run outside a request of theirs counts nothing
+  bool goesOn = miscYieldTurn();
+  instance->workBounded = kept.bounded;
+  instance->workYields = kept.yields;
+  instance->workSpent = kept.spent;
+  instance->listDepth = kept.listDepth;
+  instance->workStartNs = kept.startNs;
+  instance->workOwnNs = kept.ownNs;
+  instance->workSinceFinish = kept.sinceFinish;
+  instance->workInterval = kept.interval;
+  // Its own time goes on from here; what the library did for others is no stretch of its.
+  instance->workTurnStartNs = glxdirectClock();
+  instance->workFinishedNs = instance->workTurnStartNs;
+  const GlxDirectTagSlot &s = instance->tagSlots[slot];
+  bool own = slot && s.context == context && !s.drawableGone;
+  if (own && (instance->currentTagSlot == slot || glxdirectMakeTagCurrent(instance, slot)))
+    return goesOn ? nullptr : "its client has gone";
+  glxdirectReleaseCurrent(instance);
+  return goesOn ? "its drawable or context has gone" : "its client has gone";
+}
+}  // namespace
 
 namespace {
 // The vertices of one primitive of an independent mode (points, lines, triangles, quads): a
@@ -166,6 +223,8 @@ bool spend(const Command &c, uint64_t units) {
   if (!instance->workBounded) return true;
   const char *why = nullptr;
   if (!instance->workSpent) {
+    // A glBegin: the cap of its interval is asked for while GL still allows it.
+    if (c.opcode == 4 && !instance->insideBegin && !instance->workIntervalCap) capInterval(instance);
     int64_t now;
     if (instance->workSinceFinish >= instance->workInterval && finishable(instance)) {
       if (instance->insideBegin) {
@@ -191,7 +250,13 @@ bool spend(const Command &c, uint64_t units) {
     } else {
       now = glxdirectClock();
     }
-    if (!why && now - instance->workStartNs < kGlxDirectRequestNs) {
+    // Once the turn is over, the others come first.
+    if (!why && instance->workYields && miscTurnOver()) {
+      why = yieldTurn(instance, now);
+      now = instance->workTurnStartNs;
+    }
+    int64_t bound = instance->workYields ? kGlxDirectRequestOwnNs : kGlxDirectRequestNs;
+    if (!why && instance->workOwnNs + (now - instance->workTurnStartNs) < bound) {
       instance->workSinceFinish = plus(instance->workSinceFinish, units);
       return true;
     }
@@ -202,7 +267,7 @@ bool spend(const Command &c, uint64_t units) {
           c.opcode);
     else
       LOG(logChannelWarning, "Lumora: render request by %s ended its work at the bound of %s (command #%u)",
-          clientName(), strDurationMsText(uint64_t(kGlxDirectRequestNs / 1'000'000)), c.opcode);
+          clientName(), strDurationMsText(uint64_t(bound / 1'000'000)), c.opcode);
   }
   c.wasDropped = true;
   return false;
@@ -289,7 +354,9 @@ void callList(const Command &c, uint32_t list) {
   if (instance->listDepth >= kGlxDirectListNesting || !spend(c, 1)) return;
   const uint8_t *at = nullptr, *end = nullptr;
   uint32_t libraryList = 0;
-  if (!glxdirectListBody(instance, list, &at, &end, &libraryList)) return;
+  // (kept while the replay stands still: others may make or delete lists meanwhile)
+  std::shared_ptr<const void> keep;
+  if (!glxdirectListBody(instance, list, &at, &end, &libraryList, &keep)) return;
   if (libraryList) {
     // A font's list the library made itself: a bitmap, no call of another list.
     c.gl.glCallList(libraryList);

@@ -17,7 +17,9 @@ struct GlxDirectListBody {
 };
 
 // ===== the work of one request =====
-// The time one render request's GL work may take (glxdirectlists.cpp).
+// The time one render request's GL work may take (glxdirectlists.cpp): of its own turns when it
+// yields its turn (it stands still while others are served), and at once when it cannot.
+constexpr int64_t kGlxDirectRequestOwnNs = 10'000'000'000;
 constexpr int64_t kGlxDirectRequestNs = 250'000'000;
 // The clock of the bound (monotonic nanoseconds); tests replace it.
 using GlxDirectClock = int64_t (*)();
@@ -34,14 +36,17 @@ constexpr int64_t kGlxDirectDrawWhole = int64_t(1) << 18;
 
 namespace glxdirectdecode {
 
-// A render request begins: its work starts from nothing, with the shortest finish interval;
-// and ends (what runs outside a request is not counted).
+// A render request begins: its work starts from nothing, with the shortest finish interval (it
+// yields its turn when it runs through miscRunYielding); and ends (what runs outside a request
+// is not counted).
 void startRequestWork(GlxLibraryInstance *instance);
 void endRequestWork(GlxLibraryInstance *instance);
 // The command is about to make the library do units of work: false once the request's bound
 // was met or its client has gone (the command is dropped, and so is everything after it in
-// the request; the client's next GetError answers GL_OUT_OF_MEMORY). Finishes the library
-// first when the interval's work is done (never inside glBegin/glEnd).
+// the request; the client's next GetError answers GL_OUT_OF_MEMORY, unless the client has
+// gone). Finishes the library first when the interval's work is done (never inside
+// glBegin/glEnd), and yields the client's turn once it is over: the request stands still here
+// until the client's next turn (no glBegin of the proxy's own is open at any call).
 bool spend(const Command &c, uint64_t units);
 // Inside glBegin/glEnd: the command just executed gave the library vertices or not (or the
 // proxy cannot tell: the primitive is then finished only at its glEnd).

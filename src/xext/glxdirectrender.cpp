@@ -2468,10 +2468,6 @@ uint8_t glxdirectRender(GlxLibraryInstance *instance, uint32_t slot, const uint8
     error = kBadLength;
   }
   endRequestWork(instance);
-  if (instance->insideBegin)
-    glxdirectGrabForBegin(instance);
-  else
-    glxdirectReleaseGrab(instance);
   return error;
 }
 
@@ -2495,10 +2491,6 @@ uint8_t glxdirectRenderLarge(GlxLibraryInstance *instance, uint32_t slot, const 
   uint8_t error = glxdirectExecuteRender(instance, opcode, command + 8, command + length);
   endRequestWork(instance);
   if (size != length) LOG(logChannelWarning, "Lumora: %s undecoded in GLXRenderLarge", strSizeText(size - length));
-  if (instance->insideBegin)
-    glxdirectGrabForBegin(instance);
-  else
-    glxdirectReleaseGrab(instance);
   return error;
 }
 

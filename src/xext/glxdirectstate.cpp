@@ -10,6 +10,7 @@
 #include <cstring>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <new>
 #include <type_traits>
 #include <vector>
@@ -649,11 +650,18 @@ struct GlxDirectListRange {
   uint32_t last;
   uint64_t owner;
 };
+// One list kept: its recorded commands (shared: a replay that stands still while others are
+// served keeps the commands it walks, whatever becomes of the list meanwhile; NULL for none),
+// or a list the library made itself.
+struct GlxDirectStoredList {
+  std::shared_ptr<const std::vector<uint8_t>> commands;
+  uint32_t libraryList = 0;
+};
 // The lists themselves, keyed like the ranges (group and name): a name held may have none yet
 // (GenLists, a NewList not ended); a list always has its name held. Erased with their names.
 struct GlxDirectListNames {
   std::map<uint64_t, GlxDirectListRange> ranges;
-  std::map<uint64_t, GlxDirectListBody> bodies;
+  std::map<uint64_t, GlxDirectStoredList> bodies;
 };
 
 namespace {
@@ -766,11 +774,10 @@ void keepCompiledList(GlxLibraryInstance *instance, GlxDirectContext *node) {
   }
   if (!instance->listNames) return drop("lists");
   try {
-    GlxDirectListBody &stored = instance->listNames->bodies[uint64_t(node->shareGroup) << 32 | list];
+    GlxDirectStoredList &stored = instance->listNames->bodies[uint64_t(node->shareGroup) << 32 | list];
     stored.libraryList = 0;
-    stored.commands.clear();
-    stored.commands.shrink_to_fit();
-    if (body) stored.commands.swap(body->commands);
+    stored.commands.reset();
+    if (body) stored.commands = std::make_shared<const std::vector<uint8_t>>(std::move(body->commands));
   } catch (const std::exception &) {
     return drop("list");
   }
@@ -875,15 +882,17 @@ void glxdirectFreeListNames(GlxLibraryInstance *instance) {
   instance->listNames = nullptr;
 }
 bool glxdirectListBody(GlxLibraryInstance *instance, uint32_t list, const uint8_t **first, const uint8_t **end,
-                       uint32_t *libraryList) {
+                       uint32_t *libraryList, std::shared_ptr<const void> *keep) {
   uint32_t group = currentGroup(instance);
   if (!instance || !instance->listNames || group == 0) return false;
   auto &bodies = instance->listNames->bodies;
   auto at = bodies.find(uint64_t(group) << 32 | list);
   if (at == bodies.end()) return false;
-  *first = at->second.commands.data();
-  *end = *first + at->second.commands.size();
+  const std::vector<uint8_t> *commands = at->second.commands.get();
+  *first = commands ? commands->data() : nullptr;
+  *end = commands ? *first + commands->size() : nullptr;
   *libraryList = at->second.libraryList;
+  if (keep) *keep = at->second.commands;
   return true;
 }
 
@@ -895,9 +904,8 @@ void glxdirectLibraryLists(GlxLibraryInstance *instance, uint32_t first, uint64_
   glxdirectListContentsDeleted(instance, group, first, end - first);
   try {
     for (uint64_t name = first; name < end; name++) {
-      GlxDirectListBody &body = instance->listNames->bodies[uint64_t(group) << 32 | name];
-      body.commands.clear();
-      body.commands.shrink_to_fit();
+      GlxDirectStoredList &body = instance->listNames->bodies[uint64_t(group) << 32 | name];
+      body.commands.reset();
       body.libraryList = uint32_t(name);
     }
   } catch (const std::exception &) {

@@ -1,8 +1,9 @@
 // GL contexts and tag slots of a library instance: the contexts a client's GLX contexts became,
 // the slots (context, draw and read drawable) that the context tags of clients map to and the
-// switching of the library's current slot, the grab that keeps other clients out while a
-// glBegin is open on a shared library, the synchronisation with the real server before the
-// library draws, and the instance's scratch buffer.
+// switching of the library's current slot (a context's open glBegin stays open in the library
+// while others draw, as an X server's GL switches contexts between its clients' requests), the
+// synchronisation with the real server before the library draws, and the instance's scratch
+// buffer.
 #include "xext/glxdirect.h"
 
 // First: it brings Xlib's Xutil.h in with its Region renamed, before the proxy's headers.
@@ -40,14 +41,6 @@ constexpr uint32_t kLastSlot = kGlxDirectTagSlots - 1;
 
 // Serials of direct contexts, process-wide: raised before each use, never reused.
 uint32_t contextSerial = 0;
-// The client whose glBegin took the grab (NULL while no instance holds it).
-ClientConnection *beginGrabber = nullptr;
-// The one-shot timer that ends a glBegin held open across requests for longer than
-// kGlxDirectBeginHoldMs, and the instance whose grab it watches: armed by glxdirectGrabForBegin,
-// cancelled by glxdirectReleaseGrab (every path that lets the others go) and by
-// glxdirectForgetBeginTimer when the instance is freed; a timer that fired is done.
-Order *beginTimer = nullptr;
-GlxLibraryInstance *beginTimerInstance = nullptr;
 
 // The highest slot index in use, bounded by the slot array.
 uint32_t highestSlot(const GlxLibraryInstance *instance) {
@@ -74,11 +67,18 @@ void switchCurrentSlot(GlxLibraryInstance *instance, uint32_t slot) {
     node->insideBegin = instance->insideBegin;
     memcpy(node->enabledArrays, instance->enabledArrays, sizeof node->enabledArrays);
     node->beginArrayRoom = instance->beginArrayRoom;
+    node->beginMode = instance->beginMode;
+    node->beginVertices = instance->beginVertices;
+    node->beginUnsure = instance->beginUnsure;
+    node->workIntervalCap = instance->workIntervalCap;
   }
   GlxDirectContext *next = slot != 0 && slot < kGlxDirectTagSlots ? nodeOf(instance, instance->tagSlots[slot].context)
                                                                   : nullptr;
   instance->insideBegin = next ? next->insideBegin : 0;
-  instance->beginUnsure = 1;  // the vertices of a glBegin it brings back are not known here
+  instance->beginMode = next ? next->beginMode : 0;
+  instance->beginVertices = next ? next->beginVertices : 0;
+  instance->beginUnsure = next ? next->beginUnsure : 1;
+  instance->workIntervalCap = next ? next->workIntervalCap : 0;
   if (next)
     memcpy(instance->enabledArrays, next->enabledArrays, sizeof instance->enabledArrays);
   else
@@ -278,7 +278,6 @@ void dGLDestroyTag(GlxLibraryInstance *instance, uint32_t slot) {
   if (instance->currentTagSlot != slot && s.context && !s.drawableGone) glxdirectMakeTagCurrent(instance, slot);
   instance->functions.glXMakeCurrent(instance->display, None, nullptr);
   switchCurrentSlot(instance, 0);
-  glxdirectReleaseGrab(instance);
   // Another live proxy tag still maps to the slot: it stays.
   if (s.proxyTagCount > 1) {
     s.proxyTagCount--;
@@ -328,6 +327,12 @@ void glxdirectSwapWithoutTag(GlxLibraryInstance *instance, uint32_t drawable, in
   gl.glXDestroyContext(instance->display, own);
 }
 
+void glxdirectReleaseCurrent(GlxLibraryInstance *instance) {
+  if (!instance || !instance->currentTagSlot) return;
+  instance->functions.glXMakeCurrent(instance->display, None, nullptr);
+  switchCurrentSlot(instance, 0);
+}
+
 void glxdirectDrawableGone(GlxLibraryInstance *instance, uint32_t drawable) {
   if (!instance || drawable == 0) return;
   for (uint32_t slot = highestSlot(instance); slot >= 1; slot--) {
@@ -336,7 +341,6 @@ void glxdirectDrawableGone(GlxLibraryInstance *instance, uint32_t drawable) {
     if (instance->currentTagSlot == slot) {
       instance->functions.glXMakeCurrent(instance->display, None, nullptr);
       switchCurrentSlot(instance, 0);
-      glxdirectReleaseGrab(instance);
     }
     s.drawableGone = 1;
   }
@@ -361,7 +365,7 @@ void glxdirectFlushForDrawable(Head *head, uint32_t serverDrawable) {
 }
 // ===== end of tag slots =====
 
-// ===== synchronisation and the glBegin grab =====
+// ===== synchronisation =====
 namespace {
 
 // The client's connection to the real display that holds the Display, or NULL (also for none).
@@ -495,59 +499,7 @@ void glxdirectRunSynced(void (*handler)(uint8_t *, uint32_t, uint8_t *), uint8_t
   glxdirectSyncedClient = nullptr;
 }
 
-namespace {
-// A glBegin has held the others for kGlxDirectBeginHoldMs: the proxy ends it (the client's next
-// GetError answers GL_OUT_OF_MEMORY; its later glEnd is GL's error) and lets them go. A client
-// that stops in the middle of a primitive, or streams vertices without end, holds nobody for
-// longer; one that sends a primitive in pieces, however slowly it computes them, has a second.
-void onBeginHeld(void *) {
-  beginTimer = nullptr;  // a fired one-shot timer is done
-  GlxLibraryInstance *instance = beginTimerInstance;
-  beginTimerInstance = nullptr;
-  if (!instance || !instance->grabTaken) return;
-  if (instance->insideBegin && instance->currentTagSlot) {
-    instance->functions.glEnd();
-    instance->insideBegin = 0;
-    if (GlxDirectContext *node = glxdirectCurrentNode(instance))
-      if (!node->heldError) node->heldError = 0x0505;  // GL_OUT_OF_MEMORY
-  }
-  LOG(logChannelWarning, "Lumora: glBegin of %s held the other clients for %s: ended",
-      beginGrabber ? xscreenClientName(beginGrabber) : "a client", strDurationMsText(kGlxDirectBeginHoldMs));
-  glxdirectReleaseGrab(instance);
-}
-}  // namespace
-
-void glxdirectGrabForBegin(GlxLibraryInstance *instance) {
-  if (!instance || instance->grabTaken || miscGrabbingClient || !xproxyCurrentClient) return;
-  // A single tag has nobody to keep out.
-  if (instance->highestTagSlot <= 1 && instance->tagSlots[1].proxyTagCount <= 1) return;
-  miscLumoraGrab = 1;
-  beginGrabber = xproxyCurrentClient;
-  miscSuspendOtherClients(xproxyCurrentClient);
-  instance->grabTaken = 1;
-  ordersCancel(beginTimer);
-  beginTimer = ordersAddTimer(kGlxDirectBeginHoldMs, onBeginHeld, nullptr);
-  beginTimerInstance = beginTimer ? instance : nullptr;
-}
-
-void glxdirectForgetBeginTimer(GlxLibraryInstance *instance) {
-  if (!instance || beginTimerInstance != instance) return;
-  ordersCancel(beginTimer);
-  beginTimer = nullptr;
-  beginTimerInstance = nullptr;
-}
-
-void glxdirectReleaseGrab(GlxLibraryInstance *instance) {
-  if (!instance || !instance->grabTaken) return;
-  glxdirectForgetBeginTimer(instance);
-  miscLumoraGrab = 0;
-  // The core's grab is ours only while it names the client the glBegin grab recorded (a client
-  // that went has already let the others go).
-  if (miscGrabbingClient && miscGrabbingClient == beginGrabber) miscRescheduleAllClients();
-  beginGrabber = nullptr;
-  instance->grabTaken = 0;
-}
-// ===== end of synchronisation and the glBegin grab =====
+// ===== end of synchronisation =====
 
 uint8_t *glxdirectScratch(GlxLibraryInstance *instance, uint64_t size) {
   if (!instance) return nullptr;

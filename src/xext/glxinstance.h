@@ -52,12 +52,19 @@ struct GlxDirectContext {
   // The serial of the context whose objects this one shares (its own when it shares none):
   // textures are counted by it (xext/glxdirecttextures.cpp).
   uint32_t shareGroup;
-  // The context's glBegin flag, client-array enables and array room (as in GlxLibraryInstance)
+  // The context's glBegin flag, client-array enables and array room, and its open glBegin's
+  // mode, vertices and unsure flag and the finish interval's cap (as in GlxLibraryInstance)
   // while it is not the library's current one: glxdirectMakeTagCurrent and every release of the
-  // current slot keep them here and bring the next context's into the instance.
+  // current slot keep them here and bring the next context's into the instance. (The library
+  // keeps a glBegin of each context open while another context is current, as an X server's
+  // GL switches contexts between its clients' requests.)
   uint8_t insideBegin;
   uint8_t enabledArrays[8];
   uint64_t beginArrayRoom;
+  uint32_t beginMode;
+  uint64_t beginVertices;
+  uint8_t beginUnsure;
+  uint64_t workIntervalCap;
   // A GL error the proxy read from the library for its own checks while the client had not
   // asked for it yet (glxdirectErrorBefore, glxdirectAccepted): the client's next GetError
   // answers it (0: none).
@@ -112,7 +119,6 @@ struct GlxLibraryInstance {
   // slot (all zero while none is current): they belong to that context, which keeps them while
   // another is current (GlxDirectContext).
   uint8_t insideBegin;      // a glBegin of the current context is open
-  uint8_t grabTaken;        // this instance holds the glBegin grab
   // One flag per client array: edge flag, texture coordinate, colour, index, normal, vertex, fog
   // coordinate, secondary colour.
   uint8_t enabledArrays[8];
@@ -126,13 +132,19 @@ struct GlxLibraryInstance {
   // ArrayElement inside indexes below it.
   uint64_t beginArrayRoom;
   // The work of the current request (glxdirectlists.cpp), started by glxdirectRender and
-  // glxdirectRenderLarge: when it began and when the library was last finished (glxdirectClock),
-  // the units of work given to the library since that finish, and the units between two
-  // finishes now. workBounded: a request is under way (its end clears it; commands executed
-  // outside one count nothing). workSpent: the request's work ended (its bound, or its client
-  // went): nothing more of it runs. listDepth: the lists being replayed now, one inside the
-  // other.
+  // glxdirectRenderLarge: when it began, when its current turn began and the time its earlier
+  // turns took (a request that yields its turn stands still between them), and when the library
+  // was last finished (glxdirectClock), the units of work given to the library since that
+  // finish, and the units between two finishes now. workBounded: a request is under way (its
+  // end clears it; commands executed outside one count nothing). workYields: it may yield its
+  // turn (it runs through miscRunYielding). workSpent: the request's work ended (its bound, or
+  // its client went): nothing more of it runs. listDepth: the lists being replayed now, one
+  // inside the other. While a request stands still the instance serves others: the request
+  // keeps these in its own frame and brings them back when it goes on.
   uint8_t workBounded;
+  uint8_t workYields;
+  int64_t workTurnStartNs;
+  int64_t workOwnNs;
   // The glBegin open now (the current context's): its mode and the vertices given since it (or
   // since the proxy ended and began it again to finish the library between primitives); unsure:
   // a command was met whose vertices are not known, or the context changed, and the primitive

@@ -302,7 +302,7 @@ void grabControl(uint8_t *request, uint32_t length, uint8_t *) {
   client->impervious = request[4] ? 1 : 0;
   // A client that is no longer impervious during another's server grab stops after this
   // request; one that now is gets going again (flow control decides both).
-  if (!client->impervious && miscGrabbingClient && miscGrabbingClient != client && !miscLumoraGrab)
+  if (!client->impervious && miscGrabbingClient && miscGrabbingClient != client)
     client->reader.bytesNeeded = kReaderStopped;
   // A server without XTEST would take tarvo's opcode for another extension: nothing goes there.
   if (!xtestEmulated) xcoreFrameForwardOnce(request, length);

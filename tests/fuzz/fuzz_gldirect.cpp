@@ -97,7 +97,6 @@ GlxLibraryInstance *newInstance(_XPrivDisplay display) {
 }
 
 void freeInstance(GlxLibraryInstance *instance) {
-  glxdirectReleaseGrab(instance);
   if (instance->library) pluginUnload(instance->library);  // loaded anew by a reload
   glxdirectFreeUnlisted(instance);
 }
@@ -136,8 +135,8 @@ void runRecord(GlxLibraryInstance *instance, bool big, uint8_t kind, uint8_t sel
       }
       break;
     }
-    default:  // the grab's end, as after a batch
-      glxdirectReleaseGrab(instance);
+    default:  // no context current, as after a tag's end
+      glxdirectReleaseCurrent(instance);
       break;
   }
   fakeglClearLiveRegions();

@@ -358,7 +358,7 @@ void runRecord(Run &run, uint8_t kind, uint8_t selector, const uint8_t *bytes, s
     if (run.big) gldirectSwapWords(data, length);
     lifetime(run, k, operation, data, length);
   } else {
-    glxdirectReleaseGrab(world->instance);
+    glxdirectReleaseCurrent(world->instance);
   }
 }
 
@@ -368,7 +368,7 @@ void takeDown(Run &run) {
     FakeCore::Current current(*run.owner[k]);
     clientLeaves(run, k);
   }
-  glxdirectReleaseGrab(world->instance);
+  glxdirectReleaseCurrent(world->instance);
   for (const Run::Pbuffer &pbuffer : run.pbuffers) destroyPbuffer(pbuffer);
   destroyGlxPixmap(run);
   for (Window window : run.windows)

@@ -317,7 +317,8 @@ TEST(ClientTurns, ABusyClientYieldsAndAnIdleOneIsServedFirst) {
   FakeClient &busy = core.addClient(false);
   FakeClient &idle = core.addClient(true);
   miscScheduleClientReads(idle.client);
-  constexpr size_t kRequests = 1000000;
+  // Far more than one slice serves on any machine (a slice takes a few hundred thousand).
+  constexpr size_t kRequests = 8000000;
   FakeBytes many = noOperations(kRequests);
   ASSERT_TRUE(bufferAppend(many.data(), uint32_t(many.size()), &busy.client->input));
   pauseAndResume(busy.client);
@@ -373,6 +374,142 @@ TEST(ClientTurns, BusyClientsTakeTurns) {
   }
   EXPECT_EQ(a.client->sequence, kRequests);
   EXPECT_EQ(b.client->sequence, kRequests);
+}
+
+// A client that waited is served before every client that has used more time than it,
+// however many of them wait: 300 busy clients (each with some requests, and about a second of
+// service of late) wait in the queue of turns beside one that has used ten seconds and was
+// served alone; the idle client's one request is served at the next turn, before any busy one
+// (nothing lifts the busy clients to the level of the most served, where they would tie with
+// the idle client and come first).
+TEST(ClientTurns, AClientThatWaitedComesBeforeHundredsOfBusyOnes) {
+  FakeCore core;
+  core.addScreen(800, 600);
+  FakeClient &hog = core.addClient(false, 0);
+  hog.client->turnUsedNs = 10e9;
+  hog.client->turnStampNs = ordersMonotonicNs();
+  // The hog has far more than a slice's work: served at once, then queued, and served alone.
+  FakeBytes many = noOperations(4000000);
+  ASSERT_TRUE(bufferAppend(many.data(), uint32_t(many.size()), &hog.client->input));
+  pauseAndResume(hog.client);
+  core.advanceMs(kMiscBufferedInputDelayMs);
+  ASSERT_TRUE(hog.client->readIsTurn);
+  core.runLoopOnce();
+  std::vector<FakeClient *> busy;
+  for (int k = 0; k < 300; k++) {
+    FakeClient &b = core.addClient(false, 0);
+    b.client->turnUsedNs = 1e9 + k * 1000;
+    b.client->turnStampNs = ordersMonotonicNs();
+    miscScheduleClientReads(b.client);
+    busy.push_back(&b);
+  }
+  FakeClient &idle = core.addClient(true, 0);
+  miscScheduleClientReads(idle.client);
+  for (FakeClient *b : busy) writeAll(b->peer, noOperations(10000));
+  core.runLoopOnce();
+  // A step serves a slice of the queue, then reads the sockets: the idle client's request is
+  // read and waits for the next turn.
+  writeAll(idle.peer, FakeMessage(true).b(kNoOperation).b(0).s(1).done());
+  core.runLoopOnce();
+  ASSERT_TRUE(idle.client->readIsTurn);
+  // The turns in the order they are given (the cutter runs once per turn).
+  static std::vector<ClientConnection *> turns;
+  static ClientInputCutter cutter;
+  turns.clear();
+  cutter = xproxyClientInputCutter;
+  xproxyClientInputCutter = [](ProtocolReader *reader, Buffer *input) {
+    turns.push_back(xproxyCurrentClient);
+    return cutter(reader, input);
+  };
+  core.runLoopOnce();
+  xproxyClientInputCutter = cutter;
+  ASSERT_EQ(idle.client->sequence, 1u);
+  ASSERT_FALSE(turns.empty());
+  EXPECT_EQ(turns.front(), idle.client);
+  // The busy ones are all served in the end.
+  for (int k = 0; k < 10000 && std::any_of(busy.begin(), busy.end(), [](FakeClient *b) { return b->client->sequence < 10000; });
+       k++)
+    core.runLoopOnce();
+  for (FakeClient *b : busy) EXPECT_EQ(b->client->sequence, 10000u);
+}
+
+// ----- Requests that yield their turn -----
+
+namespace {
+
+// A request whose handler stands still three times (NoOperation with data byte 1 in these
+// tests): each step appends the client's index to the trace; a close meanwhile ends it.
+std::vector<uint32_t> yieldTrace;
+int yieldingDone = 0, yieldingEnded = 0;
+void yieldingRequest(uint8_t *request, uint32_t length) {
+  miscRunYielding(
+      [](uint8_t *copy, uint32_t, uint8_t *) {
+        EXPECT_EQ(copy[1], 1);  // its own copy of the request
+        for (int k = 0; k < 3; k++) {
+          yieldTrace.push_back(xproxyCurrentClient->index);
+          if (!miscYieldTurn()) {
+            yieldingEnded++;
+            return;
+          }
+        }
+        yieldingDone++;
+      },
+      request, length);
+}
+
+struct YieldingHandler {
+  RequestHandler saved;
+  static constexpr uint32_t kKey = kNoOperation | 1 << 8;
+  YieldingHandler() : saved(proxyState.requestHandlers[kKey]) {
+    proxyState.requestHandlers[kKey] = yieldingRequest;
+    yieldTrace.clear();
+    yieldingDone = yieldingEnded = 0;
+  }
+  ~YieldingHandler() { proxyState.requestHandlers[kKey] = saved; }
+};
+
+}  // namespace
+
+// A request that stands still yields the client's turn: its later requests wait behind it, the
+// other client is served meanwhile, and each of the request's steps comes at a turn of its own.
+TEST(ClientTurns, ARequestStandsStillAndItsLaterRequestsWait) {
+  FakeCore core;
+  core.addScreen(800, 600);
+  YieldingHandler yielding;
+  FakeClient &a = core.addClient(false, 0), &b = core.addClient(true, 0);
+  miscScheduleClientReads(a.client);
+  miscScheduleClientReads(b.client);
+  FakeBytes requests = FakeMessage(false).b(kNoOperation).b(1).s(1).done();
+  FakeBytes after = noOperations(2);
+  requests.insert(requests.end(), after.begin(), after.end());
+  writeAll(a.peer, requests);
+  core.runLoopOnce();
+  EXPECT_EQ(a.client->sequence, 1u);
+  EXPECT_NE(a.client->yielding, nullptr);
+  writeAll(b.peer, FakeMessage(true).b(kNoOperation).b(0).s(1).done());
+  for (int k = 0; k < 20 && (a.client->sequence < 3 || b.client->sequence < 1); k++) core.runLoopOnce();
+  EXPECT_EQ(a.client->sequence, 3u);
+  EXPECT_EQ(b.client->sequence, 1u);
+  EXPECT_EQ(yieldingDone, 1);
+  EXPECT_EQ(a.client->yielding, nullptr);
+  EXPECT_EQ(yieldTrace, std::vector<uint32_t>(3, a.client->index));
+}
+
+// A client closed while its request stands still: the request is resumed to end its work (it
+// sees the close), before anything of the client goes.
+TEST(ClientTurns, AClosedClientsStandingRequestEndsFirst) {
+  FakeCore core;
+  core.addScreen(800, 600);
+  YieldingHandler yielding;
+  FakeClient &a = core.addClient(false, 0);
+  miscScheduleClientReads(a.client);
+  writeAll(a.peer, FakeMessage(false).b(kNoOperation).b(1).s(1).done());
+  core.runLoopOnce();
+  ASSERT_NE(a.client->yielding, nullptr);
+  core.closeClient(a);
+  EXPECT_EQ(yieldingEnded, 1);
+  EXPECT_EQ(yieldingDone, 0);
+  EXPECT_EQ(yieldTrace.size(), 1u);
 }
 
 // ----- Writing answers to clients -----

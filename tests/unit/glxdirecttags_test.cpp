@@ -1,7 +1,7 @@
 // Direct contexts and tag slots of a GL library instance on the recording fake GL library (an
 // instance set up on a private Xvfb): slot reuse and sharing, the end of the slot range, the
 // synchronisation before a slot first draws and before a map of its window, refusals of
-// make-current, the glBegin grab over fake clients, context creation and the scratch buffer;
+// make-current, an open glBegin that holds nobody, context creation and the scratch buffer;
 // which GLX requests park their client until its earlier requests reached the real server.
 #include <gtest/gtest.h>
 
@@ -145,9 +145,20 @@ TEST_F(GlxDirectTagsTest, GlBeginStateFollowsItsContext) {
   instance_->insideBegin = 1;
   instance_->beginArrayRoom = 5;
   instance_->enabledArrays[5] = 1;
+  instance_->beginMode = 7, instance_->beginVertices = 6, instance_->beginUnsure = 0, instance_->workIntervalCap = 99;
   ASSERT_EQ(glxdirectMakeTagCurrent(instance_, second), 1);
   EXPECT_EQ(instance_->insideBegin, 0);
   EXPECT_EQ(instance_->beginArrayRoom, 0u);
+  EXPECT_EQ(instance_->workIntervalCap, 0u);
+  instance_->beginMode = 1, instance_->beginVertices = 1, instance_->beginUnsure = 1;
+  // The open primitive's count goes on where it stood: the proxy may still cut it between two
+  // of its quads.
+  ASSERT_EQ(glxdirectMakeTagCurrent(instance_, first), 1);
+  EXPECT_EQ(instance_->beginMode, 7u);
+  EXPECT_EQ(instance_->beginVertices, 6u);
+  EXPECT_EQ(instance_->beginUnsure, 0);
+  EXPECT_EQ(instance_->workIntervalCap, 99u);
+  ASSERT_EQ(glxdirectMakeTagCurrent(instance_, second), 1);
   EXPECT_EQ(instance_->enabledArrays[5], 0);
   instance_->beginArrayRoom = 9;
   ASSERT_EQ(glxdirectMakeTagCurrent(instance_, same), 1);
@@ -163,51 +174,30 @@ TEST_F(GlxDirectTagsTest, GlBeginStateFollowsItsContext) {
   EXPECT_EQ(instance_->insideBegin, 1);
 }
 
-TEST_F(GlxDirectTagsTest, GlBeginGrabHoldsOtherClientsUntilTheBatchEndsOutsideIt) {
+// A glBegin left open at the end of a request stays open in the library with its context:
+// nobody else is held (no grab, no client suspended), and another context draws meanwhile.
+TEST_F(GlxDirectTagsTest, AnOpenGlBeginHoldsNobody) {
   FakeClient &a = core_.addClient(), &b = core_.addClient();
   miscScheduleClientReads(a.client);
   miscScheduleClientReads(b.client);
-  FakeCore::Current current(a);
-  uint32_t own = tag(0, 0x100, 0x100);
-  glxdirectGrabForBegin(instance_);  // a single tag: nobody to keep out
+  uint32_t own = tag(0, 0x100, 0x100), other = tag(1, 0x200, 0x200);
+  const uint8_t begin[8] = {8, 0, 4, 0, 4, 0, 0, 0};  // glBegin(GL_TRIANGLES)
+  {
+    FakeCore::Current current(a);
+    EXPECT_EQ(glxdirectRender(instance_, own, begin, begin + sizeof begin), 0);
+  }
+  EXPECT_EQ(instance_->insideBegin, 1);
   EXPECT_EQ(miscGrabbingClient, nullptr);
-  tag(1, 0x200, 0x200);
-  glxdirectGrabForBegin(instance_);
-  EXPECT_EQ(instance_->grabTaken, 1);
-  EXPECT_EQ(miscGrabbingClient, a.client);
-  EXPECT_EQ(miscLumoraGrab, 1);
-  EXPECT_EQ(b.client->readOrder, nullptr);
-  glxdirectReleaseGrab(instance_);
-  EXPECT_EQ(miscGrabbingClient, nullptr);
-  EXPECT_EQ(miscLumoraGrab, 0);
   EXPECT_NE(b.client->readOrder, nullptr);
-  // The tag that holds it goes inside glBegin: the others are let go.
-  glxdirectGrabForBegin(instance_);
-  instance_->insideBegin = 1;
-  glxdirectMakeTagCurrent(instance_, own);
-  fakeglClearLog();
-  dGLDestroyTag(instance_, own);
-  EXPECT_EQ(fakeglCountCalls("glXMakeCurrent"), 1u);
-  EXPECT_EQ(instance_->currentTagSlot, 0u);
-  EXPECT_EQ(instance_->insideBegin, 0);
-  EXPECT_NE(b.client->readOrder, nullptr);
-  // A server grab of another client: no glBegin grab beside it.
-  tag(2, 0x300, 0x300);
-  miscSuspendOtherClients(b.client);
-  glxdirectGrabForBegin(instance_);
-  EXPECT_EQ(instance_->grabTaken, 0);
-  miscRescheduleAllClients();
-  // The grabbing client went (its close lets the others go) and another grabbed the server
-  // before the glBegin grab was released: that server grab stays.
-  glxdirectGrabForBegin(instance_);
-  ASSERT_EQ(instance_->grabTaken, 1);
-  miscRescheduleAllClients();
-  miscSuspendOtherClients(b.client);
-  glxdirectReleaseGrab(instance_);
-  EXPECT_EQ(miscLumoraGrab, 0);
-  EXPECT_EQ(miscGrabbingClient, b.client);
-  EXPECT_EQ(a.client->readOrder, nullptr);
-  miscRescheduleAllClients();
+  {
+    FakeCore::Current current(b);
+    const uint8_t end[4] = {4, 0, 23, 0};  // a glEnd of its own: nothing open there
+    EXPECT_EQ(glxdirectRender(instance_, other, end, end + sizeof end), 0);
+    EXPECT_EQ(instance_->insideBegin, 0);
+  }
+  ASSERT_EQ(glxdirectMakeTagCurrent(instance_, own), 1);
+  EXPECT_EQ(instance_->insideBegin, 1);
+  EXPECT_EQ(instance_->beginMode, 4u);
 }
 
 TEST_F(GlxDirectTagsTest, ContextsByVisualAndByConfiguration) {
