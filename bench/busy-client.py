@@ -188,8 +188,9 @@ def stats(trips, capped):
     return '%.2f %.2f %s %d' % (at(0.5), at(0.99), worst, len(trips))
 
 
-def measure(bystander, seconds, cap):
-    """Round trips for the seconds; one that takes longer than cap ends the run (recorded as cap)."""
+def measure(bystander, seconds, cap, interval=0.0):
+    """Round trips for the seconds, one every interval seconds (0: one after the other); one that
+    takes longer than cap ends the run (recorded as cap)."""
     trips = []
     end = time.monotonic() + seconds
     while time.monotonic() < end:
@@ -198,6 +199,8 @@ def measure(bystander, seconds, cap):
             trips.append(cap)
             return trips, True
         trips.append(time.monotonic() - start)
+        if interval > 0:
+            time.sleep(max(0.0, start + interval - time.monotonic()))
     return trips, False
 
 
@@ -210,8 +213,9 @@ def main():
     workers = max(1, min(clients, int(sys.argv[4]) if len(sys.argv) > 4 else 4))
     cap = float(sys.argv[5]) if len(sys.argv) > 5 else 60
     kind = sys.argv[6] if len(sys.argv) > 6 else 'stream'
+    interval = float(sys.argv[7]) / 1000 if len(sys.argv) > 7 else 0.0
     bystander = Conn(number)
-    print('idle %s' % stats(*measure(bystander, 2, cap)), flush=True)
+    print('idle %s' % stats(*measure(bystander, 2, cap, interval)), flush=True)
     context = multiprocessing.get_context('fork')
     procs, counters, pipes = [], [], []
     first = 0
@@ -236,7 +240,7 @@ def main():
         time.sleep(1)
         before = [list(sent) for sent in counters]
         start = time.monotonic()
-        trips, capped = measure(bystander, seconds, cap)
+        trips, capped = measure(bystander, seconds, cap, interval)
         took = time.monotonic() - start
         after = [list(sent) for sent in counters]
     finally:

@@ -1317,6 +1317,11 @@ void onEndCloser(void *) {
 
 bool miscTurnOver() { return turnEndNs && ordersMonotonicNs() >= turnEndNs; }
 
+int64_t miscTurnLeftNs() {
+  int64_t left = turnEndNs ? turnEndNs - ordersMonotonicNs() : 0;
+  return left > 0 ? left : 0;
+}
+
 void miscRunYielding(MiscRequestHandler handler, uint8_t *request, uint32_t length) {
   ClientConnection *client = xproxyCurrentClient;
   if (!client || fiberRunning() || client->yielding) return handler(request, length, nullptr);

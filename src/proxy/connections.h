@@ -111,6 +111,8 @@ void miscReadClientInput(ClientConnection *client);
 // miscTurnOver says whether the turn being served has used it (false outside a turn).
 constexpr int64_t kMiscTurnNs = 2'000'000;
 bool miscTurnOver();
+// What is left of the turn being served (ns; 0 once it is over, and outside a turn).
+int64_t miscTurnLeftNs();
 // The cutter reads the clock for miscTurnOver once per kMiscTurnCheckRequests requests or
 // kMiscTurnCheckBytes bytes of them (a cheap request costs less than a reading of the clock).
 constexpr uint32_t kMiscTurnCheckRequests = 16;
