@@ -69,9 +69,36 @@ const char *glxdirectLoadFunctions(const char *library, uint32_t glVersion, GlxL
 // ===== tags, contexts and drawables =====
 // A tag slot (from 1) for the context serial made current on the draw and read drawables under
 // the proxy tag; 0 on failure (no such context, every slot up to 255 in use). A slot that holds
-// the same context and drawables is shared: it counts its proxy tags.
+// the same context and drawables is shared: it counts its proxy tags. drawId and readId: the
+// client's ids of the drawables, whose records give their sizes (0: unknown, not bounded).
 uint32_t glxdirectCreateTag(GlxLibraryInstance *instance, uint32_t contextSerial, uint32_t drawDrawable,
-                            uint32_t readDrawable, uint32_t proxyTag);
+                            uint32_t readDrawable, uint32_t proxyTag, uint32_t drawId = 0, uint32_t readId = 0);
+// ===== the library's largest drawable =====
+// Whether a drawable of that size fits the library's largest (GlxLibraryInstance::largestWidth
+// and largestHeight; unknown limits bound nothing).
+bool glxdirectSizeFits(const GlxLibraryInstance *instance, uint32_t width, uint32_t height);
+// Whether the slot's draw and read drawables fit, at the sizes the proxy's records give them
+// now (glxDrawableSize; a pbuffer, checked at its creation, and an unknown id always fit). The
+// library is never handed a slot that does not: glxdirectMakeTagCurrent refuses it.
+bool glxdirectSlotFits(GlxLibraryInstance *instance, uint32_t slot);
+// The size of the slot's read drawable as the proxy knows it: false when it does not.
+bool glxdirectSlotReadSize(GlxLibraryInstance *instance, uint32_t slot, uint32_t *width, uint32_t *height);
+// The library lets go of the current slot's drawables when one of them no longer fits (a window
+// resized past the largest size since the slot was made current): the next use of any slot goes
+// through glxdirectMakeTagCurrent, which refuses it while it does not fit. Every instance, for
+// glxdirectLetGoOfOversizedAll.
+void glxdirectLetGoOfOversized(GlxLibraryInstance *instance);
+void glxdirectLetGoOfOversizedAll();
+// A GLX request under a context tag of the current client (render, large render, wait, copy,
+// swap, font lists, the single requests; swapped already) whose tag maps, on a head of its
+// screen, to a slot that does not fit, or a SwapBuffers of a window or GLX pixmap that does not
+// fit a library of its screen: true after BadAlloc was sent (nothing is called), as a server
+// that cannot allocate the drawable's buffers answers; false otherwise. Vendor requests, and
+// requests that let a tag go (MakeCurrent, DestroyContext), go on: their slot is refused by
+// glxdirectMakeTagCurrent. Before it looks, every instance lets go of a current slot that grew
+// too large (glxdirectLetGoOfOversizedAll).
+bool glxdirectRefuseOversized(const uint8_t *request, uint32_t length);
+// ===== end of the library's largest drawable =====
 // Releases the library's current context and the glBegin grab, and frees the tag slot with
 // the last proxy tag that maps to it. A slot whose drawable is gone is never made current for
 // that; an unknown slot leaves the library alone.

@@ -26,6 +26,9 @@ uint32_t highestSlot(const GlxLibraryInstance *instance) {
 void glxdirectFinishAll(GlxLibraryInstance *instance) {
   if (!instance) return;
   GlFunctionTable &gl = instance->functions;
+  // A current slot whose window grew past the library's largest size is not finished: the
+  // library lets go of it (and every slot is made current through the check below).
+  glxdirectLetGoOfOversized(instance);
   for (uint32_t slot = highestSlot(instance); slot >= 1; slot--) {
     GlxDirectTagSlot &s = instance->tagSlots[slot];
     if (!s.context) continue;

@@ -87,6 +87,24 @@ void switchCurrentSlot(GlxLibraryInstance *instance, uint32_t slot) {
   instance->currentTagSlot = slot;
 }
 
+// The library lets go of its current context and drawables; no slot is current, and the glBegin
+// grab goes.
+void letGo(GlxLibraryInstance *instance) {
+  instance->functions.glXMakeCurrent(instance->display, None, nullptr);
+  switchCurrentSlot(instance, 0);
+  glxdirectReleaseGrab(instance);
+}
+
+// Whether the drawable of that client id fits the library, at the size the proxy's records give
+// it now. An id of no record (0 included) is answered elsewhere; a pbuffer was checked against
+// the library's largest when it was made (one made "largest" may be smaller than its record).
+bool drawableFits(const GlxLibraryInstance *instance, uint32_t id) {
+  uint32_t width = 0, height = 0;
+  bool pbuffer = false;
+  if (id == 0 || !glxDrawableSize(id, &width, &height, &pbuffer) || pbuffer) return true;
+  return glxdirectSizeFits(instance, width, height);
+}
+
 // The first framebuffer configuration of the screen whose attribute equals value, or NULL.
 GLXFBConfig findConfigBy(GlxLibraryInstance *instance, int screen, int attribute, uint32_t value) {
   GlFunctionTable &gl = instance->functions;
@@ -200,7 +218,7 @@ uint32_t dGLCreateContext(GlxLibraryInstance *instance, int screen, uint32_t vis
 
 // ===== tag slots =====
 uint32_t glxdirectCreateTag(GlxLibraryInstance *instance, uint32_t contextSerial, uint32_t drawDrawable,
-                            uint32_t readDrawable, uint32_t proxyTag) {
+                            uint32_t readDrawable, uint32_t proxyTag, uint32_t drawId, uint32_t readId) {
   if (!instance) return 0;
   auto context = static_cast<GLXContext>(glxdirectContextBySerial(instance, contextSerial));
   if (!context) {
@@ -215,6 +233,8 @@ uint32_t glxdirectCreateTag(GlxLibraryInstance *instance, uint32_t contextSerial
         s.readDrawable == readDrawable) {
       s.proxyTag = proxyTag;
       s.proxyTagCount++;
+      s.drawId = drawId;
+      s.readId = readId;
       return slot;
     }
   }
@@ -231,7 +251,7 @@ uint32_t glxdirectCreateTag(GlxLibraryInstance *instance, uint32_t contextSerial
     chosen = highest + 1;
     instance->highestTagSlot = chosen;
   }
-  instance->tagSlots[chosen] = GlxDirectTagSlot{context, drawDrawable, readDrawable, 1, proxyTag, 1, 0};
+  instance->tagSlots[chosen] = GlxDirectTagSlot{context, drawDrawable, readDrawable, 1, proxyTag, 1, 0, drawId, readId};
   return chosen;
 }
 
@@ -246,6 +266,13 @@ int glxdirectMakeTagCurrent(GlxLibraryInstance *instance, uint32_t slot) {
   if (s.drawableGone) {
     LOG(logChannelXhint, "Lumora: Tag #%u for %s draws into a destroyed drawable (by %s)", slot,
         xmiscLocalDisplayPart(instance->display), currentClientName());
+    return 0;
+  }
+  if (!glxdirectSlotFits(instance, slot)) {
+    // Held by the library still (a window resized while current): it lets go of it now.
+    if (instance->currentTagSlot == slot) letGo(instance);
+    LOG(logChannelXhint, "Lumora: Tag #%u for %s draws into a drawable beyond the GL library's largest size (by %s)",
+        slot, xmiscLocalDisplayPart(instance->display), currentClientName());
     return 0;
   }
   if (s.isNew) {
@@ -274,8 +301,10 @@ void dGLDestroyTag(GlxLibraryInstance *instance, uint32_t slot) {
   }
   GlxDirectTagSlot &s = instance->tagSlots[slot];
   // The slot's context is made current to be let go of, unless its drawable is gone (the
-  // library would draw into freed memory): then only the library's current binding goes.
-  if (instance->currentTagSlot != slot && s.context && !s.drawableGone) glxdirectMakeTagCurrent(instance, slot);
+  // library would draw into freed memory) or too large for it: then only the library's current
+  // binding goes.
+  if (instance->currentTagSlot != slot && s.context && !s.drawableGone && glxdirectSlotFits(instance, slot))
+    glxdirectMakeTagCurrent(instance, slot);
   instance->functions.glXMakeCurrent(instance->display, None, nullptr);
   switchCurrentSlot(instance, 0);
   glxdirectReleaseGrab(instance);
@@ -333,11 +362,7 @@ void glxdirectDrawableGone(GlxLibraryInstance *instance, uint32_t drawable) {
   for (uint32_t slot = highestSlot(instance); slot >= 1; slot--) {
     GlxDirectTagSlot &s = instance->tagSlots[slot];
     if (!s.context || (s.drawDrawable != drawable && s.readDrawable != drawable)) continue;
-    if (instance->currentTagSlot == slot) {
-      instance->functions.glXMakeCurrent(instance->display, None, nullptr);
-      switchCurrentSlot(instance, 0);
-      glxdirectReleaseGrab(instance);
-    }
+    if (instance->currentTagSlot == slot) letGo(instance);
     s.drawableGone = 1;
   }
 }
@@ -360,6 +385,72 @@ void glxdirectFlushForDrawable(Head *head, uint32_t serverDrawable) {
   }
 }
 // ===== end of tag slots =====
+
+// ===== the library's largest drawable =====
+// The limits are the library's own (asked once at the set-up); the sizes are the proxy's
+// records, so that a window resized since its slot was made current is seen at the next request
+// without a round trip. A drawable beyond them is refused rather than drawn in part: the client
+// gets BadAlloc (MakeCurrent, then every request under the tag while it stays too large, and
+// SwapBuffers of it), and the library is never handed it.
+bool glxdirectSizeFits(const GlxLibraryInstance *instance, uint32_t width, uint32_t height) {
+  if (!instance) return true;
+  return (instance->largestWidth == 0 || width <= instance->largestWidth) &&
+         (instance->largestHeight == 0 || height <= instance->largestHeight);
+}
+
+bool glxdirectSlotFits(GlxLibraryInstance *instance, uint32_t slot) {
+  if (!instance || slot == 0 || slot >= kGlxDirectTagSlots) return true;
+  const GlxDirectTagSlot &s = instance->tagSlots[slot];
+  return drawableFits(instance, s.drawId) && (s.readId == s.drawId || drawableFits(instance, s.readId));
+}
+
+bool glxdirectSlotReadSize(GlxLibraryInstance *instance, uint32_t slot, uint32_t *width, uint32_t *height) {
+  if (!instance || slot == 0 || slot >= kGlxDirectTagSlots) return false;
+  uint32_t id = instance->tagSlots[slot].readId;
+  return id != 0 && glxDrawableSize(id, width, height);
+}
+
+void glxdirectLetGoOfOversized(GlxLibraryInstance *instance) {
+  if (!instance || instance->currentTagSlot == 0 || glxdirectSlotFits(instance, instance->currentTagSlot)) return;
+  LOG(logChannelXhint, "Lumora: Tag #%u for %s let go of: its drawable grew beyond the GL library's largest size",
+      instance->currentTagSlot, xmiscLocalDisplayPart(instance->display));
+  letGo(instance);
+}
+
+namespace {
+// Whether the client's tag maps, on a head of its screen, to a live slot that does not fit.
+bool tagOversized(ClientConnection *client, uint32_t tag) {
+  GlxTagEntry *entry = client && tag ? glxFindTagEntry(client, tag) : nullptr;
+  for (Head *head = entry && entry->screen ? entry->screen->heads : nullptr; head; head = head->next) {
+    auto *instance = static_cast<GlxLibraryInstance *>(head->glLibrary);
+    uint32_t slot = instance ? glxTagForServer(tag, head) : 0;
+    if (slotInUse(instance, slot) && !instance->tagSlots[slot].drawableGone && !glxdirectSlotFits(instance, slot))
+      return true;
+  }
+  return false;
+}
+}  // namespace
+
+bool glxdirectRefuseOversized(const uint8_t *request, uint32_t length) {
+  constexpr uint8_t kBadAlloc = 11, kCopyContext = 10, kSwapBuffers = 11;
+  if (length < 8 || !glxdirectAvailable()) return false;
+  glxdirectLetGoOfOversizedAll();
+  uint8_t minor = request[1];
+  uint32_t tagAt = minor == 1 || minor == 2 || minor == 8 || minor == 9 || minor == kSwapBuffers || minor == 12 ||
+                           minor >= 101
+                       ? 4
+                   : minor == kCopyContext ? 16
+                                           : 0;
+  uint32_t tag = tagAt && tagAt + 4 <= length ? wireGet32(request + tagAt) : 0;
+  bool refused = tag && tagOversized(xproxyCurrentClient, tag);
+  if (!refused && minor == kSwapBuffers && length >= 12) refused = !glxDrawableFitsLibraries(wireGet32(request + 8));
+  if (!refused) return false;
+  LOG(logChannelXhint, "Lumora: GLX request %u of %s refused: its drawable is beyond the GL library's largest size",
+      minor, currentClientName());
+  xprotoSendError(kBadAlloc, 0, request, length, nullptr);
+  return true;
+}
+// ===== end of the library's largest drawable =====
 
 // ===== synchronisation and the glBegin grab =====
 namespace {

@@ -94,6 +94,11 @@ struct GlxDirectTagSlot {
   // pbuffer or GLX pixmap, and by glxdirectWindowGone before the real server destroys a window):
   // the slot is never made current again and only waits for its last proxy tag to go.
   uint8_t drawableGone;
+  // The client's ids of the draw and read drawables (0: not known, as for a slot made by the
+  // proxy's own code): the proxy's records of them give the sizes the slot is checked against
+  // before the library is handed the drawables (glxdirectSlotFits) and a read is clipped to.
+  uint32_t drawId;
+  uint32_t readId;
 };
 
 // Instances form one process-wide doubly linked list (the first record's prev points at the
@@ -170,6 +175,16 @@ struct GlxLibraryInstance {
   float *feedbackBuffer;    // handed to glFeedbackBuffer; feedbackSize entries
   uint32_t feedbackSize;
   GlCapabilities capabilities;  // as found at the last set-up
+  // The largest drawable the library holds: GL_MAX_VIEWPORT_DIMS, bounded by
+  // GL_MAX_RENDERBUFFER_SIZE where the library has renderbuffers; asked at the set-up with the
+  // probe's context current (0: unknown, nothing is refused for its size). A window or GLX
+  // pixmap beyond it is never handed to the library (glxdirectSlotFits).
+  uint32_t largestWidth;
+  uint32_t largestHeight;
+  // The pname that names the framebuffer object bound for reading (GL_READ_FRAMEBUFFER_BINDING,
+  // else GL_FRAMEBUFFER_BINDING of the EXT extension; 0: the library has none), found at the
+  // set-up: a read from such an object is not clipped to the drawable.
+  uint32_t readFramebufferQuery;
   GlxDirectTagSlot tagSlots[kGlxDirectTagSlots];
   PluginLibrary *library;
   GlFunctionTable functions;
