@@ -140,6 +140,11 @@ void glxdirectRefund(ClientConnection *client, uint64_t bytes);
 // record of its own.
 uint64_t glxdirectOwner();  // the current client's
 void glxdirectRefundOwner(uint64_t owner, uint64_t bytes);
+// Bytes counted for the owner's client for a reply written to it: they stay counted until the
+// client's output has been written out (nothing of it held back in sequence, its output buffer
+// at most at the flow-control mark), given back at its next count or look at its budget after
+// that. A client that sends read-backs without reading their replies meets its budget.
+void glxdirectHoldUntilWritten(uint64_t owner, uint64_t bytes);
 void glxdirectOwnerGone(ClientConnection *client);
 // The display-list names of the current context's share group: [first, first + count) are made
 // for the current client, who has been counted count x kGlxDirectNameBytes for them (the
@@ -522,37 +527,66 @@ GLXDIRECT_SINGLE(glxdirectUnmapBuffer);
 // ===== end of query, shader and buffer objects =====
 
 // ===== pixel queries =====
+// The reply an image read back is packed into: 32 bytes of header (zero: the caller fills its
+// fields and sends it), then the image padded to 4 bytes, all zeroed before the library writes
+// (no earlier bytes reach a client where it writes less). The operation makes it once it knows
+// the image's size (glxdirectReplyArea): twice its bytes (the reply, and its copy on the way
+// out) are counted against the current client's lumoraMemory before anything is allocated, and
+// past the budget (or beyond the largest read-back, kGlxDirectScratchLimit, or without memory)
+// nothing is made or read: refused, the client gets BadAlloc. The caller ends it with
+// glxdirectReplyDone once the reply was written to the client: the block is freed, and the
+// count stays until the client's output has been written out (glxdirectHoldUntilWritten).
+struct GlxDirectReply {
+  uint8_t *reply;    // malloc'ed, size bytes; NULL until made
+  uint64_t size;     // 32 + the image padded to 4
+  uint64_t image;    // the image's bytes
+  uint64_t charged;  // counted for the client of that owner serial (glxdirectOwner)
+  uint64_t owner;
+  bool refused;      // not made: past the budget, too large or no memory
+};
+// The image's place (reply + 32), or NULL (refused set; also for a reply made already).
+uint8_t *glxdirectReplyArea(GlxDirectReply *reply, uint64_t imageBytes);
+void glxdirectReplyDone(GlxDirectReply *reply);
 // The pixel-returning and imaging queries on the context behind the tag slot, with the
-// request's fields in request order (this machine's order). Images and values live in the
-// instance's scratch memory and stay valid until its next operation; NULL means no data: none
-// were produced (size 0), or no scratch memory could be had for them (size not 0). Until
+// request's fields in request order (this machine's order). Images are packed into *reply and
+// returned at their place there; values live in the instance's scratch memory and stay valid
+// until its next operation. NULL means no data: none were produced (size 0), or no memory could
+// be had for them (size not 0; reply->refused for an image past the client's budget). Until
 // instances exist every one produces nothing.
 // The pixels of the rectangle packed with the two flags: count items of itemSize bytes (the GL
-// type's size); no data: count 0, item size 1. GL_BITMAP is refused with the library's
-// GL_INVALID_ENUM: data (nothing of it to send) with count 0.
+// type's size); no data: count 0, item size 1. Only the part of the rectangle inside the read
+// drawable (at the size the proxy's records give it; the library's largest drawable while a
+// framebuffer object is bound for reading) is read, into its place in the image: the rest is
+// zero, and a rectangle of which nothing exists only has the library check the request (its GL
+// errors). GL_BITMAP is refused with the library's GL_INVALID_ENUM, a negative size with its
+// GL_INVALID_VALUE: data (nothing of it to send) with count 0, respectively no data.
 const uint8_t *glxdirectReadPixels(GlxLibraryInstance *instance, uint32_t slot, int32_t x, int32_t y,
                                    int32_t width, int32_t height, uint32_t format, uint32_t type,
-                                   uint32_t swapBytes, uint32_t lsbFirst, uint32_t *count, uint32_t *itemSize);
+                                   uint32_t swapBytes, uint32_t lsbFirst, GlxDirectReply *reply, uint32_t *count,
+                                   uint32_t *itemSize);
 // The stipple's 128 bytes (count 128).
 const uint8_t *glxdirectGetPolygonStipple(GlxLibraryInstance *instance, uint32_t slot, uint32_t *count);
 // The level's image, its dimensions and border, size bytes (rows aligned to 4).
 const uint8_t *glxdirectGetTexImage(GlxLibraryInstance *instance, uint32_t slot, uint32_t target, int32_t level,
                                     uint32_t format, uint32_t type, uint32_t swapBytes, int32_t *width,
-                                    int32_t *height, int32_t *depth, int32_t *border, uint64_t *size);
+                                    int32_t *height, int32_t *depth, int32_t *border, uint64_t *size,
+                                    GlxDirectReply *reply);
 // The table of width entries, size bytes.
 const uint8_t *glxdirectGetColorTable(GlxLibraryInstance *instance, uint32_t slot, uint32_t target,
-                                      uint32_t format, uint32_t type, int32_t *width, uint64_t *size);
+                                      uint32_t format, uint32_t type, int32_t *width, uint64_t *size,
+                                      GlxDirectReply *reply);
 // The filter image of width x height, size bytes.
 const uint8_t *glxdirectGetConvolutionFilter(GlxLibraryInstance *instance, uint32_t slot, uint32_t target,
                                              uint32_t format, uint32_t type, int32_t *width, int32_t *height,
-                                             uint64_t *size);
+                                             uint64_t *size, GlxDirectReply *reply);
 // The row image (width) followed by the column image (height); size bytes for both.
 const uint8_t *glxdirectGetSeparableFilter(GlxLibraryInstance *instance, uint32_t slot, uint32_t target,
                                            uint32_t format, uint32_t type, int32_t *width, int32_t *height,
-                                           uint64_t *size);
+                                           uint64_t *size, GlxDirectReply *reply);
 // The histogram of width entries, size bytes; reset clears it afterwards.
 const uint8_t *glxdirectGetHistogram(GlxLibraryInstance *instance, uint32_t slot, uint32_t target, uint32_t reset,
-                                     uint32_t format, uint32_t type, int32_t *width, uint64_t *size);
+                                     uint32_t format, uint32_t type, int32_t *width, uint64_t *size,
+                                     GlxDirectReply *reply);
 // The minimum and then the maximum, two pixels of the format and type.
 const uint8_t *glxdirectGetMinmax(GlxLibraryInstance *instance, uint32_t slot, uint32_t target, uint32_t reset,
                                   uint32_t format, uint32_t type);

@@ -26,6 +26,7 @@
 #include "support/logging.h"
 #include "support/numbers.h"
 #include "support/orders.h"
+#include "support/outbuffer.h"
 #include "support/strtemp.h"
 #include "support/wirewords.h"
 #include "xclient/misc.h"
@@ -657,10 +658,32 @@ uint8_t *glxdirectScratch(GlxLibraryInstance *instance, uint64_t size) {
   return fresh;
 }
 
+namespace {
+// Read-back replies on their way out: what each client is still counted for them until its
+// output has been written out (no output of it held back in sequence, and its output buffer at
+// most at the flow-control mark, below which it is read again). Entered by
+// glxdirectHoldUntilWritten, settled at the client's next count or look at its budget (nothing
+// else of the client is counted in between), forgotten with the client (glxdirectOwnerGone).
+std::unordered_map<const ClientConnection *, uint64_t> &heldReplies() {
+  static auto *held = new std::unordered_map<const ClientConnection *, uint64_t>();  // as long as the process
+  return *held;
+}
+
+void settleHeldReplies(ClientConnection *client) {
+  auto &held = heldReplies();
+  if (held.empty()) return;
+  auto found = held.find(client);
+  if (found == held.end() || client->deferred || outbufferPending(&client->output) > kMiscClientOutputMark) return;
+  glxdirectRefund(client, found->second);
+  held.erase(found);
+}
+}  // namespace
+
 bool glxdirectCharge(uint64_t bytes) {
   ClientConnection *client = xproxyCurrentClient;
   uint64_t budget = configRecord.lumoraMemory;
   if (!client || budget == 0) return true;
+  settleHeldReplies(client);
   if (client->lumoraBytes > budget || bytes > budget - client->lumoraBytes) {
     LOG(logChannelXhint, "Lumora: %s for %s would pass lumoraMemory", strSizeText(bytes), currentClientName());
     return false;
@@ -673,6 +696,7 @@ uint64_t glxdirectBudgetLeft() {
   ClientConnection *client = xproxyCurrentClient;
   uint64_t budget = configRecord.lumoraMemory;
   if (!client || budget == 0) return UINT64_MAX;
+  settleHeldReplies(client);
   return client->lumoraBytes < budget ? budget - client->lumoraBytes : 0;
 }
 
@@ -723,7 +747,20 @@ void glxdirectRefundOwner(uint64_t owner, uint64_t bytes) {
   if (known != owners().clients.end()) glxdirectRefund(known->second, bytes);
 }
 
+void glxdirectHoldUntilWritten(uint64_t owner, uint64_t bytes) {
+  if (owner == 0 || bytes == 0) return;
+  auto known = owners().clients.find(owner);
+  if (known == owners().clients.end()) return;
+  try {
+    heldReplies()[known->second] += bytes;
+  } catch (const std::bad_alloc &) {
+    LOG_OUT_OF_MEMORY_AT(kSource);
+    glxdirectRefund(known->second, bytes);
+  }
+}
+
 void glxdirectOwnerGone(ClientConnection *client) {
+  heldReplies().erase(client);
   Owners &o = owners();
   auto known = o.serials.find(client);
   if (known == o.serials.end()) return;
