@@ -106,6 +106,28 @@ bool drawableFits(const GlxLibraryInstance *instance, uint32_t id) {
   return glxdirectSizeFits(instance, width, height);
 }
 
+// The sizes the proxy's records give the slot's draw and read drawables now (0 for an unknown
+// id), as GlxDirectTagSlot::seen holds them.
+void slotSizes(const GlxDirectTagSlot &s, uint16_t (&sizes)[4]) {
+  uint32_t size[4] = {};
+  if (s.drawId) glxDrawableSize(s.drawId, &size[0], &size[1]);
+  if (s.readId) glxDrawableSize(s.readId, &size[2], &size[3]);
+  for (int k = 0; k < 4; k++) sizes[k] = uint16_t(size[k]);
+}
+
+// A slot whose drawables the proxy's records give other sizes now than the library last saw
+// becomes resized (GlxDirectTagSlot::seen): the library lets go of it when it has it current.
+void noteResize(GlxLibraryInstance *instance, uint32_t slot) {
+  GlxDirectTagSlot &s = instance->tagSlots[slot];
+  uint16_t now[4];
+  slotSizes(s, now);
+  if (memcmp(now, s.seen, sizeof now) == 0) return;
+  memcpy(s.seen, now, sizeof now);
+  s.resized = 1;
+  s.isNew = 1;
+  if (instance->currentTagSlot == slot) letGo(instance);
+}
+
 // The first framebuffer configuration of the screen whose attribute equals value, or NULL.
 GLXFBConfig findConfigBy(GlxLibraryInstance *instance, int screen, int attribute, uint32_t value) {
   GlFunctionTable &gl = instance->functions;
@@ -252,7 +274,8 @@ uint32_t glxdirectCreateTag(GlxLibraryInstance *instance, uint32_t contextSerial
     chosen = highest + 1;
     instance->highestTagSlot = chosen;
   }
-  instance->tagSlots[chosen] = GlxDirectTagSlot{context, drawDrawable, readDrawable, 1, proxyTag, 1, 0, drawId, readId};
+  instance->tagSlots[chosen] = GlxDirectTagSlot{context, drawDrawable, readDrawable, 1, proxyTag, 1, 0, drawId, readId, {}, 0};
+  slotSizes(instance->tagSlots[chosen], instance->tagSlots[chosen].seen);
   return chosen;
 }
 
@@ -277,8 +300,10 @@ int glxdirectMakeTagCurrent(GlxLibraryInstance *instance, uint32_t slot) {
     return 0;
   }
   if (s.isNew) {
-    // The client's requests that made the drawables must reach the real server first.
+    // The client's requests that made (or resized) the drawables must reach the real server
+    // first.
     s.isNew = 0;
+    s.resized = 0;
     glxdirectSyncClient(xproxyCurrentClient, instance->display);
   }
   if (!instance->functions.glXMakeContextCurrent(instance->display, s.drawDrawable, s.readDrawable, s.context)) {
@@ -302,9 +327,11 @@ void dGLDestroyTag(GlxLibraryInstance *instance, uint32_t slot) {
   }
   GlxDirectTagSlot &s = instance->tagSlots[slot];
   // The slot's context is made current to be let go of, unless its drawable is gone (the
-  // library would draw into freed memory) or too large for it: then only the library's current
-  // binding goes.
-  if (instance->currentTagSlot != slot && s.context && !s.drawableGone && glxdirectSlotFits(instance, slot))
+  // library would draw into freed memory), too large for it or resized (the library would find
+  // the real server's size before the resize reached it; it let go of the slot then): then only
+  // the library's current binding goes.
+  if (instance->currentTagSlot != slot && s.context && !s.drawableGone && !s.resized &&
+      glxdirectSlotFits(instance, slot))
     glxdirectMakeTagCurrent(instance, slot);
   instance->functions.glXMakeCurrent(instance->display, None, nullptr);
   switchCurrentSlot(instance, 0);
@@ -412,7 +439,9 @@ bool glxdirectSlotReadSize(GlxLibraryInstance *instance, uint32_t slot, uint32_t
 }
 
 void glxdirectLetGoOfOversized(GlxLibraryInstance *instance) {
-  if (!instance || instance->currentTagSlot == 0 || glxdirectSlotFits(instance, instance->currentTagSlot)) return;
+  if (!instance || instance->currentTagSlot == 0) return;
+  noteResize(instance, instance->currentTagSlot);
+  if (instance->currentTagSlot == 0 || glxdirectSlotFits(instance, instance->currentTagSlot)) return;
   LOG(logChannelXhint, "Lumora: Tag #%u for %s let go of: its drawable grew beyond the GL library's largest size",
       instance->currentTagSlot, xmiscLocalDisplayPart(instance->display));
   letGo(instance);
@@ -420,15 +449,19 @@ void glxdirectLetGoOfOversized(GlxLibraryInstance *instance) {
 
 namespace {
 // Whether the client's tag maps, on a head of its screen, to a live slot that does not fit.
+// Every such slot whose drawables were resized since the library saw them becomes resized
+// (noteResize): the request waits for the client's earlier ones before the library sees them.
 bool tagOversized(ClientConnection *client, uint32_t tag) {
   GlxTagEntry *entry = client && tag ? glxFindTagEntry(client, tag) : nullptr;
+  bool oversized = false;
   for (Head *head = entry && entry->screen ? entry->screen->heads : nullptr; head; head = head->next) {
     auto *instance = static_cast<GlxLibraryInstance *>(head->glLibrary);
     uint32_t slot = instance ? glxTagForServer(tag, head) : 0;
-    if (slotInUse(instance, slot) && !instance->tagSlots[slot].drawableGone && !glxdirectSlotFits(instance, slot))
-      return true;
+    if (!slotInUse(instance, slot) || instance->tagSlots[slot].drawableGone) continue;
+    noteResize(instance, slot);
+    oversized = oversized || !glxdirectSlotFits(instance, slot);
   }
-  return false;
+  return oversized;
 }
 }  // namespace
 
@@ -444,6 +477,12 @@ bool glxdirectRefuseOversized(const uint8_t *request, uint32_t length) {
                                            : 0;
   uint32_t tag = tagAt && tagAt + 4 <= length ? wireGet32(request + tagAt) : 0;
   bool refused = tag && tagOversized(xproxyCurrentClient, tag);
+  // A vendor request's word 2 is the tag of most codes (in the client's order, unswapped): a
+  // resize is noted for it, so that it waits for the resize too, but nothing is refused by a
+  // word that may be something else.
+  constexpr uint8_t kVendorPrivate = 16, kVendorPrivateWithReply = 17;
+  if ((minor == kVendorPrivate || minor == kVendorPrivateWithReply) && length >= 12 && xproxyCurrentClient)
+    tagOversized(xproxyCurrentClient, wireGet32(request + 8, xproxyCurrentClient->reader.swapped));
   if (!refused && minor == kSwapBuffers && length >= 12) refused = !glxDrawableFitsLibraries(wireGet32(request + 8));
   if (!refused) return false;
   LOG(logChannelXhint, "Lumora: GLX request %u of %s refused: its drawable is beyond the GL library's largest size",
@@ -748,7 +787,8 @@ void glxdirectRefundOwner(uint64_t owner, uint64_t bytes) {
 }
 
 void glxdirectHoldUntilWritten(uint64_t owner, uint64_t bytes) {
-  if (owner == 0 || bytes == 0) return;
+  // Without a bound nothing was counted.
+  if (owner == 0 || bytes == 0 || configRecord.lumoraMemory == 0) return;
   auto known = owners().clients.find(owner);
   if (known == owners().clients.end()) return;
   try {

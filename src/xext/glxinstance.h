@@ -99,6 +99,14 @@ struct GlxDirectTagSlot {
   // before the library is handed the drawables (glxdirectSlotFits) and a read is clipped to.
   uint32_t drawId;
   uint32_t readId;
+  // The sizes those records gave the draw and read drawables (width, height of each) when the
+  // library last saw them in step with the real server. Once they differ (a window resized),
+  // the slot is resized: the library lets go of it, and it waits as a new one does (isNew set)
+  // for its client's requests, the resize among them, to reach the real server before the
+  // library sees the drawable again (the library asks the server for the size itself).
+  // glxdirectMakeTagCurrent clears resized with isNew.
+  uint16_t seen[4];
+  uint8_t resized;
 };
 
 // Instances form one process-wide doubly linked list (the first record's prev points at the
