@@ -83,9 +83,10 @@ bool glxdirectSizeFits(const GlxLibraryInstance *instance, uint32_t width, uint3
 bool glxdirectSlotFits(GlxLibraryInstance *instance, uint32_t slot);
 // The size of the slot's read drawable as the proxy knows it: false when it does not.
 bool glxdirectSlotReadSize(GlxLibraryInstance *instance, uint32_t slot, uint32_t *width, uint32_t *height);
-// The library lets go of the current slot's drawables when one of them no longer fits (a window
-// resized past the largest size since the slot was made current): the next use of any slot goes
-// through glxdirectMakeTagCurrent, which refuses it while it does not fit. Every instance, for
+// The library lets go of the current slot's drawables when one of them was resized since the
+// library last saw it (the slot then waits for its client's requests as a new one does:
+// GlxDirectTagSlot::resized) or no longer fits: the next use of any slot goes through
+// glxdirectMakeTagCurrent, which refuses it while it does not fit. Every instance, for
 // glxdirectLetGoOfOversizedAll.
 void glxdirectLetGoOfOversized(GlxLibraryInstance *instance);
 void glxdirectLetGoOfOversizedAll();
@@ -95,8 +96,10 @@ void glxdirectLetGoOfOversizedAll();
 // fit a library of its screen: true after BadAlloc was sent (nothing is called), as a server
 // that cannot allocate the drawable's buffers answers; false otherwise. Vendor requests, and
 // requests that let a tag go (MakeCurrent, DestroyContext), go on: their slot is refused by
-// glxdirectMakeTagCurrent. Before it looks, every instance lets go of a current slot that grew
-// too large (glxdirectLetGoOfOversizedAll).
+// glxdirectMakeTagCurrent. Before it looks, every instance lets go of a current slot that was
+// resized (glxdirectLetGoOfOversizedAll), and a slot of the request's tag (a vendor request's
+// likely tag too) that was resized waits for the client's earlier requests (the request parks:
+// glxdirectParkForSync).
 bool glxdirectRefuseOversized(const uint8_t *request, uint32_t length);
 // ===== end of the library's largest drawable =====
 // Releases the library's current context and the glBegin grab, and frees the tag slot with

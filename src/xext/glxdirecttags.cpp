@@ -274,7 +274,8 @@ uint32_t glxdirectCreateTag(GlxLibraryInstance *instance, uint32_t contextSerial
     chosen = highest + 1;
     instance->highestTagSlot = chosen;
   }
-  instance->tagSlots[chosen] = GlxDirectTagSlot{context, drawDrawable, readDrawable, 1, proxyTag, 1, 0, drawId, readId, {}, 0};
+  instance->tagSlots[chosen] =
+      GlxDirectTagSlot{context, drawDrawable, readDrawable, 1, proxyTag, 1, 0, drawId, readId, {}, 0};
   slotSizes(instance->tagSlots[chosen], instance->tagSlots[chosen].seen);
   return chosen;
 }

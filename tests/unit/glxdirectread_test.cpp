@@ -161,7 +161,7 @@ TEST_F(GlxDirectReadTest, BitmapReadBacksAreRefusedBeforeTheLibrary) {
 }
 
 TEST_F(GlxDirectReadTest, AreasAreZeroedAndEmptyImagesCallNothing) {
-  // Another client's pixels are left in the scratch area first.
+  // Another client's pixels are read first (into memory a later reply may be given).
   fakeglSetPixelFill(0x5C);
   uint32_t count = 0, itemSize = 0;
   ASSERT_NE(glxdirectReadPixels(instance_, slots_[0], 0, 0, 64, 64, kRgba, kUnsignedByte, 0, 0, reply(), &count, &itemSize),
