@@ -178,11 +178,15 @@ ExtRequestRow servedRows[kRowCount];
 ExtRowHandler ownHandlers[256];
 
 void servedAfterPark(uint8_t *request, uint32_t length, const char *failure) {
+  // A window may have grown past what the GL library holds while the request waited.
+  if (glxdirectRefuseOversized(request, length)) return;
   if (ExtRowHandler handler = ownHandlers[request[1]]) glxdirectRunSynced(handler, request, length, failure);
 }
 
 void servedOrParked(uint8_t *request, uint32_t length, uint8_t *copy) {
-  if (glxdirectRefuseGoneDrawable(request, length) || glxdirectParkForSync(request, length, servedAfterPark)) return;
+  if (glxdirectRefuseGoneDrawable(request, length) || glxdirectRefuseOversized(request, length) ||
+      glxdirectParkForSync(request, length, servedAfterPark))
+    return;
   ownHandlers[request[1]](request, length, copy);
 }
 

@@ -247,6 +247,38 @@ bool glxDrawableKnown(uint32_t drawableId) {
          resourceLookupByType(drawableId, kResourceGlxPbuffer);
 }
 
+bool glxDrawableSize(uint32_t drawableId, uint32_t *width, uint32_t *height, bool *pbuffer) {
+  uint32_t w = 0, h = 0;
+  bool isPbuffer = false;
+  if (auto *window = static_cast<WindowRecord *>(resourceLookupWindow(drawableId))) {
+    w = window->width, h = window->height;
+  } else if (auto *pixmap = static_cast<GlxDrawableRecord *>(resourceLookupByType(drawableId, kResourceGlxDrawable))) {
+    w = pixmap->width, h = pixmap->height;
+  } else if (auto *record = static_cast<GlxPbufferRecord *>(resourceLookupByType(drawableId, kResourceGlxPbuffer))) {
+    w = record->width, h = record->height, isPbuffer = true;
+  } else {
+    return false;
+  }
+  if (width) *width = w;
+  if (height) *height = h;
+  if (pbuffer) *pbuffer = isPbuffer;
+  return true;
+}
+
+bool glxDrawableFitsLibraries(uint32_t drawableId) {
+  uint32_t width = 0, height = 0;
+  bool pbuffer = false;
+  if (!glxDrawableSize(drawableId, &width, &height, &pbuffer) || pbuffer) return true;
+  MetaScreen *screen = nullptr;
+  if (auto *window = static_cast<WindowRecord *>(resourceLookupWindow(drawableId)))
+    screen = window->screen;
+  else if (auto *pixmap = static_cast<GlxDrawableRecord *>(resourceLookupByType(drawableId, kResourceGlxDrawable)))
+    screen = pixmap->screen;
+  for (Head *head = screen ? screen->heads : nullptr; head; head = head->next)
+    if (head->glLibrary && !glxdirectSizeFits(instanceOf(head), width, height)) return false;
+  return true;
+}
+
 void glxReleaseDirectSlots(GlxTagEntry *entry) {
   if (!entry->context) return;
   for (Head *head = entry->screen ? entry->screen->heads : nullptr; head; head = head->next) {
@@ -548,6 +580,19 @@ void makeCurrent(uint8_t *request, uint32_t length, const MakeCurrentShape &shap
     xprotoSendExtensionError(kGlxBadDrawable, readId, request, length, nullptr);
     return;
   }
+  // A window or GLX pixmap larger than a GL library of its screen can hold is never handed to
+  // it (the library would overrun its images, and take every client down with the proxy):
+  // MakeCurrent fails with BadAlloc, before anything changes, as a server that cannot allocate
+  // the drawable's buffers answers. (Drawing only the part the library holds would give the
+  // client a picture it did not ask for.) A window resized past the size later is refused at
+  // each request under the tag (glxdirectRefuseOversized).
+  if (!glxDrawableFitsLibraries(drawableId) || !glxDrawableFitsLibraries(readId)) {
+    if (fresh) glxReleaseTag(entry, nullptr);
+    LOG(logChannelXhint, "Lumora: Drawable 0x%x beyond the GL library's largest size refused for %s",
+        glxDrawableFitsLibraries(drawableId) ? readId : drawableId, xscreenClientName(client));
+    xprotoSendError(kBadAlloc, 0, request, length, nullptr);
+    return;
+  }
   // A tag that moves lets go of the slots it had in GL libraries first: each tag holds one slot
   // per head, and the old one may draw into a drawable the move destroys.
   if (!fresh && glxDrawableKnown(drawableId)) glxReleaseDirectSlots(entry);
@@ -576,7 +621,7 @@ void makeCurrent(uint8_t *request, uint32_t length, const MakeCurrentShape &shap
     if (head->glLibrary) {
       uint32_t slot = glxdirectCreateTag(instanceOf(head), glxindirectRealContext(contextId, head),
                                          glxindirectRealDrawable(drawableId, head),
-                                         glxindirectRealDrawable(readId, head), proxyTag);
+                                         glxindirectRealDrawable(readId, head), proxyTag, drawableId, readId);
       setGLXTagForServer(proxyTag, head, slot);
       if (!slot) return fail();
       continue;

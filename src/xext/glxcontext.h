@@ -42,6 +42,14 @@ MetaScreen *glxBindTag(GlxTagEntry *entry, GlxContextRecord *context, uint32_t c
 bool glxChargePbuffer(GlxPbufferRecord *pbuffer);
 // Whether the id names a window, GLX pixmap or pbuffer (what glxBindTag accepts).
 bool glxDrawableKnown(uint32_t drawableId);
+// The size the proxy's records give a window, GLX pixmap or pbuffer now (no round trip: a
+// window's as its client, or another, last configured it); false for another id. *pbuffer
+// (when asked): whether it is a pbuffer, checked against the library's largest at its creation.
+bool glxDrawableSize(uint32_t drawableId, uint32_t *width, uint32_t *height, bool *pbuffer = nullptr);
+// Whether the drawable fits the largest drawable of the GL library of every head of its screen
+// that renders inside the proxy (glxdirectSizeFits); an unknown id fits (it is answered
+// otherwise).
+bool glxDrawableFitsLibraries(uint32_t drawableId);
 // Lets go of the entry's slots in the GL libraries of its screen's heads (their server tags
 // become 0); the entry keeps its context and drawable.
 void glxReleaseDirectSlots(GlxTagEntry *entry);

@@ -6,6 +6,7 @@
 #include <setjmp.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -31,6 +32,12 @@ constexpr uint32_t kGlMaxLights = 0x0D31;
 constexpr uint32_t kGlMaxClipPlanes = 0x0D32;
 constexpr uint32_t kGlMaxDrawBuffers = 0x8824;
 constexpr uint32_t kGlMaxColorAttachments = 0x8CDF;
+constexpr uint32_t kGlMaxRenderbufferSize = 0x84E8;
+constexpr uint32_t kGlReadFramebufferBinding = 0x8CAA;
+constexpr uint32_t kGlFramebufferBindingExt = 0x8CA6;
+// Errors a library may have queued at most (one per error kind): glGetError is asked no more
+// often than this to empty the queue.
+constexpr int kQueuedErrors = 8;
 constexpr uint32_t kGlVendor = 0x1F00;
 constexpr uint32_t kGlRenderer = 0x1F01;
 constexpr uint32_t kGlVersion = 0x1F02;
@@ -127,6 +134,37 @@ void getIntegers(GlxLibraryInstance *instance, uint32_t pname, GLint (&values)[k
   instance->functions.glGetIntegerv(pname, values);
 }
 
+// Whether the library knows the integer pname (its glGetIntegerv leaves no error). Errors queued
+// before are taken first; the probe's context ends with the probe, and with it what was asked.
+bool knowsInteger(GlxLibraryInstance *instance, uint32_t pname) {
+  GlFunctionTable &gl = instance->functions;
+  for (int k = 0; k < kQueuedErrors && gl.glGetError() != 0; k++) {
+  }
+  glxdirectGetInteger(instance, pname);
+  bool known = gl.glGetError() == 0;
+  for (int k = 0; k < kQueuedErrors && gl.glGetError() != 0; k++) {
+  }
+  return known;
+}
+
+// The library's largest drawable and its framebuffer query (GlxLibraryInstance), with the
+// probe's context current.
+void takeDrawableLimits(GlxLibraryInstance *instance, const GlCapabilities *caps) {
+  uint32_t width = caps->viewportWidth > 0 ? uint32_t(caps->viewportWidth) : 0;
+  uint32_t height = caps->viewportHeight > 0 ? uint32_t(caps->viewportHeight) : 0;
+  int32_t renderbuffer =
+      knowsInteger(instance, kGlMaxRenderbufferSize) ? glxdirectGetInteger(instance, kGlMaxRenderbufferSize) : 0;
+  if (renderbuffer > 0) {
+    width = width ? std::min(width, uint32_t(renderbuffer)) : uint32_t(renderbuffer);
+    height = height ? std::min(height, uint32_t(renderbuffer)) : uint32_t(renderbuffer);
+  }
+  instance->largestWidth = width;
+  instance->largestHeight = height;
+  instance->readFramebufferQuery = knowsInteger(instance, kGlReadFramebufferBinding) ? kGlReadFramebufferBinding
+                                   : knowsInteger(instance, kGlFramebufferBindingExt) ? kGlFramebufferBindingExt
+                                                                                      : 0;
+}
+
 // Copies a text of the library into a field of size bytes, cut to size - 1 characters.
 void copyText(char *field, size_t size, const char *text) {
   if (!text) return;
@@ -221,6 +259,7 @@ const char *probeLibrary(GlxLibraryInstance *instance, Display *display, int scr
   copyNames(caps->glxExtensions, sizeof caps->glxExtensions, gl.glXQueryExtensionsString(display, screen));
   glxsupportSetTextureLevels(caps);
   glxsupportCopyCaps(caps, &instance->capabilities);
+  takeDrawableLimits(instance, caps);
 
   gl.glXMakeCurrent(display, None, nullptr);
   gl.glXDestroyContext(display, context);
@@ -367,4 +406,9 @@ void glxdirectFreeUnlisted(GlxLibraryInstance *instance) {
 }
 
 bool glxdirectAvailable() { return instances != nullptr; }
+
+void glxdirectLetGoOfOversizedAll() {
+  for (GlxLibraryInstance *instance = instances; instance; instance = instance->next)
+    glxdirectLetGoOfOversized(instance);
+}
 

@@ -70,9 +70,39 @@ const char *glxdirectLoadFunctions(const char *library, uint32_t glVersion, GlxL
 // ===== tags, contexts and drawables =====
 // A tag slot (from 1) for the context serial made current on the draw and read drawables under
 // the proxy tag; 0 on failure (no such context, every slot up to 255 in use). A slot that holds
-// the same context and drawables is shared: it counts its proxy tags.
+// the same context and drawables is shared: it counts its proxy tags. drawId and readId: the
+// client's ids of the drawables, whose records give their sizes (0: unknown, not bounded).
 uint32_t glxdirectCreateTag(GlxLibraryInstance *instance, uint32_t contextSerial, uint32_t drawDrawable,
-                            uint32_t readDrawable, uint32_t proxyTag);
+                            uint32_t readDrawable, uint32_t proxyTag, uint32_t drawId = 0, uint32_t readId = 0);
+// ===== the library's largest drawable =====
+// Whether a drawable of that size fits the library's largest (GlxLibraryInstance::largestWidth
+// and largestHeight; unknown limits bound nothing).
+bool glxdirectSizeFits(const GlxLibraryInstance *instance, uint32_t width, uint32_t height);
+// Whether the slot's draw and read drawables fit, at the sizes the proxy's records give them
+// now (glxDrawableSize; a pbuffer, checked at its creation, and an unknown id always fit). The
+// library is never handed a slot that does not: glxdirectMakeTagCurrent refuses it.
+bool glxdirectSlotFits(GlxLibraryInstance *instance, uint32_t slot);
+// The size of the slot's read drawable as the proxy knows it: false when it does not.
+bool glxdirectSlotReadSize(GlxLibraryInstance *instance, uint32_t slot, uint32_t *width, uint32_t *height);
+// The library lets go of the current slot's drawables when one of them was resized since the
+// library last saw it (the slot then waits for its client's requests as a new one does:
+// GlxDirectTagSlot::resized) or no longer fits: the next use of any slot goes through
+// glxdirectMakeTagCurrent, which refuses it while it does not fit. Every instance, for
+// glxdirectLetGoOfOversizedAll.
+void glxdirectLetGoOfOversized(GlxLibraryInstance *instance);
+void glxdirectLetGoOfOversizedAll();
+// A GLX request under a context tag of the current client (render, large render, wait, copy,
+// swap, font lists, the single requests; swapped already) whose tag maps, on a head of its
+// screen, to a slot that does not fit, or a SwapBuffers of a window or GLX pixmap that does not
+// fit a library of its screen: true after BadAlloc was sent (nothing is called), as a server
+// that cannot allocate the drawable's buffers answers; false otherwise. Vendor requests, and
+// requests that let a tag go (MakeCurrent, DestroyContext), go on: their slot is refused by
+// glxdirectMakeTagCurrent. Before it looks, every instance lets go of a current slot that was
+// resized (glxdirectLetGoOfOversizedAll), and a slot of the request's tag (a vendor request's
+// likely tag too) that was resized waits for the client's earlier requests (the request parks:
+// glxdirectParkForSync).
+bool glxdirectRefuseOversized(const uint8_t *request, uint32_t length);
+// ===== end of the library's largest drawable =====
 // Releases the library's current context, and frees the tag slot with
 // the last proxy tag that maps to it. A slot whose drawable is gone is never made current for
 // that; an unknown slot leaves the library alone.
@@ -116,6 +146,11 @@ void glxdirectRefund(ClientConnection *client, uint64_t bytes);
 // record of its own.
 uint64_t glxdirectOwner();  // the current client's
 void glxdirectRefundOwner(uint64_t owner, uint64_t bytes);
+// Bytes counted for the owner's client for a reply written to it: they stay counted until the
+// client's output has been written out (nothing of it held back in sequence, its output buffer
+// at most at the flow-control mark), given back at its next count or look at its budget after
+// that. A client that sends read-backs without reading their replies meets its budget.
+void glxdirectHoldUntilWritten(uint64_t owner, uint64_t bytes);
 void glxdirectOwnerGone(ClientConnection *client);
 // The display-list names of the current context's share group: [first, first + count) are made
 // for the current client, who has been counted count x kGlxDirectNameBytes for them (the
@@ -491,37 +526,66 @@ GLXDIRECT_SINGLE(glxdirectUnmapBuffer);
 // ===== end of query, shader and buffer objects =====
 
 // ===== pixel queries =====
+// The reply an image read back is packed into: 32 bytes of header (zero: the caller fills its
+// fields and sends it), then the image padded to 4 bytes, all zeroed before the library writes
+// (no earlier bytes reach a client where it writes less). The operation makes it once it knows
+// the image's size (glxdirectReplyArea): twice its bytes (the reply, and its copy on the way
+// out) are counted against the current client's lumoraMemory before anything is allocated, and
+// past the budget (or beyond the largest read-back, kGlxDirectScratchLimit, or without memory)
+// nothing is made or read: refused, the client gets BadAlloc. The caller ends it with
+// glxdirectReplyDone once the reply was written to the client: the block is freed, and the
+// count stays until the client's output has been written out (glxdirectHoldUntilWritten).
+struct GlxDirectReply {
+  uint8_t *reply;    // malloc'ed, size bytes; NULL until made
+  uint64_t size;     // 32 + the image padded to 4
+  uint64_t image;    // the image's bytes
+  uint64_t charged;  // counted for the client of that owner serial (glxdirectOwner)
+  uint64_t owner;
+  bool refused;      // not made: past the budget, too large or no memory
+};
+// The image's place (reply + 32), or NULL (refused set; also for a reply made already).
+uint8_t *glxdirectReplyArea(GlxDirectReply *reply, uint64_t imageBytes);
+void glxdirectReplyDone(GlxDirectReply *reply);
 // The pixel-returning and imaging queries on the context behind the tag slot, with the
-// request's fields in request order (this machine's order). Images and values live in the
-// instance's scratch memory and stay valid until its next operation; NULL means no data: none
-// were produced (size 0), or no scratch memory could be had for them (size not 0). Until
+// request's fields in request order (this machine's order). Images are packed into *reply and
+// returned at their place there; values live in the instance's scratch memory and stay valid
+// until its next operation. NULL means no data: none were produced (size 0), or no memory could
+// be had for them (size not 0; reply->refused for an image past the client's budget). Until
 // instances exist every one produces nothing.
 // The pixels of the rectangle packed with the two flags: count items of itemSize bytes (the GL
-// type's size); no data: count 0, item size 1. GL_BITMAP is refused with the library's
-// GL_INVALID_ENUM: data (nothing of it to send) with count 0.
+// type's size); no data: count 0, item size 1. Only the part of the rectangle inside the read
+// drawable (at the size the proxy's records give it; the library's largest drawable while a
+// framebuffer object is bound for reading) is read, into its place in the image: the rest is
+// zero, and a rectangle of which nothing exists only has the library check the request (its GL
+// errors). GL_BITMAP is refused with the library's GL_INVALID_ENUM, a negative size with its
+// GL_INVALID_VALUE: data (nothing of it to send) with count 0, respectively no data.
 const uint8_t *glxdirectReadPixels(GlxLibraryInstance *instance, uint32_t slot, int32_t x, int32_t y,
                                    int32_t width, int32_t height, uint32_t format, uint32_t type,
-                                   uint32_t swapBytes, uint32_t lsbFirst, uint32_t *count, uint32_t *itemSize);
+                                   uint32_t swapBytes, uint32_t lsbFirst, GlxDirectReply *reply, uint32_t *count,
+                                   uint32_t *itemSize);
 // The stipple's 128 bytes (count 128).
 const uint8_t *glxdirectGetPolygonStipple(GlxLibraryInstance *instance, uint32_t slot, uint32_t *count);
 // The level's image, its dimensions and border, size bytes (rows aligned to 4).
 const uint8_t *glxdirectGetTexImage(GlxLibraryInstance *instance, uint32_t slot, uint32_t target, int32_t level,
                                     uint32_t format, uint32_t type, uint32_t swapBytes, int32_t *width,
-                                    int32_t *height, int32_t *depth, int32_t *border, uint64_t *size);
+                                    int32_t *height, int32_t *depth, int32_t *border, uint64_t *size,
+                                    GlxDirectReply *reply);
 // The table of width entries, size bytes.
 const uint8_t *glxdirectGetColorTable(GlxLibraryInstance *instance, uint32_t slot, uint32_t target,
-                                      uint32_t format, uint32_t type, int32_t *width, uint64_t *size);
+                                      uint32_t format, uint32_t type, int32_t *width, uint64_t *size,
+                                      GlxDirectReply *reply);
 // The filter image of width x height, size bytes.
 const uint8_t *glxdirectGetConvolutionFilter(GlxLibraryInstance *instance, uint32_t slot, uint32_t target,
                                              uint32_t format, uint32_t type, int32_t *width, int32_t *height,
-                                             uint64_t *size);
+                                             uint64_t *size, GlxDirectReply *reply);
 // The row image (width) followed by the column image (height); size bytes for both.
 const uint8_t *glxdirectGetSeparableFilter(GlxLibraryInstance *instance, uint32_t slot, uint32_t target,
                                            uint32_t format, uint32_t type, int32_t *width, int32_t *height,
-                                           uint64_t *size);
+                                           uint64_t *size, GlxDirectReply *reply);
 // The histogram of width entries, size bytes; reset clears it afterwards.
 const uint8_t *glxdirectGetHistogram(GlxLibraryInstance *instance, uint32_t slot, uint32_t target, uint32_t reset,
-                                     uint32_t format, uint32_t type, int32_t *width, uint64_t *size);
+                                     uint32_t format, uint32_t type, int32_t *width, uint64_t *size,
+                                     GlxDirectReply *reply);
 // The minimum and then the maximum, two pixels of the format and type.
 const uint8_t *glxdirectGetMinmax(GlxLibraryInstance *instance, uint32_t slot, uint32_t target, uint32_t reset,
                                   uint32_t format, uint32_t type);

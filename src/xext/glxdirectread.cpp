@@ -4,16 +4,24 @@
 // Every area whose bytes reach a client is zeroed before the library fills it: it may hold
 // another client's earlier results, and a library that writes less (a GL error, a bound pack
 // buffer) would send them. Images are packed with the pack state their size assumes.
+// Images are sized by what exists (a texture level, a table, the part of a ReadPixels rectangle
+// inside its drawable), and packed straight into the reply that carries them, counted against
+// the client's lumoraMemory before it is taken: nothing of a client's choosing is zeroed, read
+// or copied beyond that.
 #include "xext/glxdirect.h"
 
 // First: it brings Xlib's Xutil.h in with its Region renamed, before the proxy's headers.
 #include "xext/glxinstance.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
 #include "proxy/clientconnection.h"
+#include "proxy/xproxy.h"
+#include "proxy/xscreen.h"
 #include "support/logging.h"
+#include "support/numbers.h"
 #include "support/strtemp.h"
 #include "xclient/gldatatype.h"
 #include "xext/glxdirectunpack.h"
@@ -123,6 +131,44 @@ uint8_t *packArea(GlxLibraryInstance *instance, int64_t bytes) {
   return area;
 }
 
+// The same in the reply: bytes of it, zeroed, counted against the client's lumoraMemory; NULL
+// for an empty size or past the budget (reply->refused).
+uint8_t *packReply(GlxLibraryInstance *instance, GlxDirectReply *reply, int64_t bytes) {
+  if (bytes <= 0 || !reply) return nullptr;
+  uint8_t *area = glxdirectReplyArea(reply, uint64_t(bytes));
+  if (area) setPackState(instance);
+  return area;
+}
+
+// The part of a ReadPixels rectangle the library is asked for (window coordinates, half-open,
+// in 64 bits: x + width reaches past the 32-bit range); empty when nothing of it exists.
+struct ReadPart {
+  int64_t x, y, width, height;
+};
+
+// The rectangle clipped to what the slot reads from: the read drawable at the size the proxy's
+// records give it; while a framebuffer object is bound for reading (its size is the library's
+// to know), and for a drawable of no known size, the library's largest drawable; unbounded
+// when that is unknown too. Outside, the library would read nothing (GL leaves those pixels
+// undefined; the reply has zeros there), but a rectangle sized by the client would still be
+// walked.
+ReadPart clipRead(GlxLibraryInstance *instance, uint32_t slot, int32_t x, int32_t y, int32_t width, int32_t height) {
+  uint32_t right = 0, top = 0;
+  // Inside glBegin/glEnd the library answers no query (its error would be the client's).
+  bool object = !instance->insideBegin && instance->readFramebufferQuery != 0 &&
+                glxdirectGetInteger(instance, instance->readFramebufferQuery) != 0;
+  if (object || !glxdirectSlotReadSize(instance, slot, &right, &top)) {
+    right = instance->largestWidth;
+    top = instance->largestHeight;
+  }
+  ReadPart part{x, y, width, height};
+  if (right == 0 || top == 0) return part;
+  int64_t x0 = std::max<int64_t>(x, 0), y0 = std::max<int64_t>(y, 0);
+  int64_t x1 = std::min<int64_t>(int64_t(x) + width, right), y1 = std::min<int64_t>(int64_t(y) + height, top);
+  if (x1 <= x0 || y1 <= y0) return ReadPart{x, y, 0, 0};
+  return ReadPart{x0, y0, x1 - x0, y1 - y0};
+}
+
 // The width and height of the target's convolution filter, also given to the caller's outputs.
 void filterSize(GlFunctionTable &gl, uint32_t target, int32_t *w, int32_t *h, int32_t *width, int32_t *height) {
   *w = integerOf(gl.glGetConvolutionParameteriv, target, kGlConvolutionWidth);
@@ -138,29 +184,92 @@ void clear(T *out) {
 
 }  // namespace
 
+// ===== replies =====
+uint8_t *glxdirectReplyArea(GlxDirectReply *reply, uint64_t imageBytes) {
+  if (!reply || reply->reply) return nullptr;
+  uint64_t size = 32 + ((imageBytes + 3) & ~uint64_t(3));
+  // Beyond the limit no allocation is even tried, whatever the budget (a reply's length is 32-bit).
+  if (imageBytes > kGlxDirectScratchLimit) {
+    LOG(logChannelXhint, "Lumora: a read-back of %s refused for %s", strSizeText(imageBytes),
+        xscreenClientName(xproxyCurrentClient));
+    reply->refused = true;
+    return nullptr;
+  }
+  // The reply is held twice on its way out: in sequence behind the client's earlier output
+  // (until the real servers answered what came before it), then in the client's output buffer.
+  uint64_t counted = 2 * size;
+  if (!glxdirectCharge(counted)) {
+    reply->refused = true;
+    return nullptr;
+  }
+  // Zeroed (a large block comes from the system as zero pages: only what the library writes is
+  // touched).
+  reply->reply = static_cast<uint8_t *>(calloc(1, size_t(size)));
+  if (!reply->reply) {
+    glxdirectRefund(xproxyCurrentClient, counted);
+    LOG_OUT_OF_MEMORY_AT(kSource);
+    reply->refused = true;
+    return nullptr;
+  }
+  reply->size = size;
+  reply->image = imageBytes;
+  reply->charged = counted;
+  reply->owner = glxdirectOwner();
+  return reply->reply + 32;
+}
+
+void glxdirectReplyDone(GlxDirectReply *reply) {
+  if (!reply) return;
+  free(reply->reply);
+  // Its copies stay counted until the client's output has been written out.
+  glxdirectHoldUntilWritten(reply->owner, reply->charged);
+  *reply = GlxDirectReply{};
+}
+// ===== end of replies =====
+
 // ===== images =====
 const uint8_t *glxdirectReadPixels(GlxLibraryInstance *instance, uint32_t slot, int32_t x, int32_t y, int32_t width,
                                    int32_t height, uint32_t format, uint32_t type, uint32_t swapBytes,
-                                   uint32_t lsbFirst, uint32_t *count, uint32_t *itemSize) {
+                                   uint32_t lsbFirst, GlxDirectReply *reply, uint32_t *count, uint32_t *itemSize) {
+  // Handed to the library for calls that write nothing (an error, or nothing to read): a
+  // pointer it may check, never a place it fills.
+  static uint8_t nowhere[4];
   clear(count);
   if (itemSize) *itemSize = 1;
   if (glxdirectPixelsRefused(format, type, true, nullptr)) {
     // The library never returns from packing into bits; a server answers the combination with
     // GL_INVALID_ENUM and no pixels. The library gives that error for a call of no type (on
     // colours, which every drawable has: a missing stencil buffer would be another error).
-    uint8_t *area = makeCurrent(instance, slot) ? zeroedScratch(instance, 4) : nullptr;
-    if (area) instance->functions.glReadPixels(x, y, 0, 0, kGlRgba, 0, area);
-    return area;
+    if (!makeCurrent(instance, slot)) return nullptr;
+    instance->functions.glReadPixels(x, y, 0, 0, kGlRgba, 0, nowhere);
+    return nowhere;
+  }
+  if (width < 0 || height < 0) {
+    // GL_INVALID_VALUE, the library's, and no pixels.
+    if (makeCurrent(instance, slot)) instance->functions.glReadPixels(x, y, width, height, format, type, nowhere);
+    return nullptr;
   }
   int64_t size = imageSize(format, type, 0, width, height, 1);
   if (size <= 0 || !makeCurrent(instance, slot)) return nullptr;
-  uint8_t *area = zeroedScratch(instance, uint64_t(size));
+  ReadPart part = clipRead(instance, slot, x, y, width, height);
+  uint8_t *area = packReply(instance, reply, size);
   if (!area) return nullptr;
   GlFunctionTable &gl = instance->functions;
-  setPackState(instance);
   gl.glPixelStorei(kGlPackSwapBytes, GLint(swapBytes));
   gl.glPixelStorei(kGlPackLsbFirst, GLint(lsbFirst));
-  gl.glReadPixels(x, y, width, height, format, type, area);
+  if (part.width == 0) {
+    // Nothing of the rectangle exists: the library only checks the request (its GL errors).
+    gl.glReadPixels(x, y, 0, 0, format, type, area);
+  } else {
+    // The part lands where it lies in the requested image: rows of the requested width, from
+    // the part's offset in it.
+    if (part.width != width || part.height != height) {
+      gl.glPixelStorei(kGlPackRowLength, width);
+      gl.glPixelStorei(kGlPackSkipPixels, GLint(part.x - x));
+      gl.glPixelStorei(kGlPackSkipRows, GLint(part.y - y));
+    }
+    gl.glReadPixels(GLint(part.x), GLint(part.y), GLsizei(part.width), GLsizei(part.height), format, type, area);
+  }
   uint32_t element = gldatatypeSize(type);
   if (element == 0) element = 1;
   if (count) *count = uint32_t(uint64_t(size) / element);
@@ -180,7 +289,8 @@ const uint8_t *glxdirectGetPolygonStipple(GlxLibraryInstance *instance, uint32_t
 
 const uint8_t *glxdirectGetTexImage(GlxLibraryInstance *instance, uint32_t slot, uint32_t target, int32_t level,
                                     uint32_t format, uint32_t type, uint32_t swapBytes, int32_t *width,
-                                    int32_t *height, int32_t *depth, int32_t *border, uint64_t *size) {
+                                    int32_t *height, int32_t *depth, int32_t *border, uint64_t *size,
+                                    GlxDirectReply *reply) {
   clear(width);
   clear(height);
   clear(depth);
@@ -200,7 +310,7 @@ const uint8_t *glxdirectGetTexImage(GlxLibraryInstance *instance, uint32_t slot,
   if (depth) *depth = d;
   if (border) *border = b;
   int64_t bytes = imageSize(format, type, target, w, h, d);
-  uint8_t *area = packArea(instance, bytes);
+  uint8_t *area = packReply(instance, reply, bytes);
   if (!area) return nullptr;
   gl.glPixelStorei(kGlPackSwapBytes, GLint(swapBytes));
   gl.glGetTexImage(target, level, format, type, area);
@@ -209,7 +319,8 @@ const uint8_t *glxdirectGetTexImage(GlxLibraryInstance *instance, uint32_t slot,
 }
 
 const uint8_t *glxdirectGetColorTable(GlxLibraryInstance *instance, uint32_t slot, uint32_t target,
-                                      uint32_t format, uint32_t type, int32_t *width, uint64_t *size) {
+                                      uint32_t format, uint32_t type, int32_t *width, uint64_t *size,
+                                      GlxDirectReply *reply) {
   clear(width);
   clear(size);
   if (!makeCurrent(instance, slot)) return nullptr;
@@ -217,7 +328,7 @@ const uint8_t *glxdirectGetColorTable(GlxLibraryInstance *instance, uint32_t slo
   int32_t w = integerOf(gl.glGetColorTableParameteriv, target, kGlColorTableWidth);
   if (width) *width = w;
   int64_t bytes = imageSize(format, type, 0, w, 1, 1);
-  uint8_t *area = packArea(instance, bytes);
+  uint8_t *area = packReply(instance, reply, bytes);
   if (!area) return nullptr;
   gl.glGetColorTable(target, format, type, area);
   if (size) *size = uint64_t(bytes);
@@ -226,7 +337,7 @@ const uint8_t *glxdirectGetColorTable(GlxLibraryInstance *instance, uint32_t slo
 
 const uint8_t *glxdirectGetConvolutionFilter(GlxLibraryInstance *instance, uint32_t slot, uint32_t target,
                                              uint32_t format, uint32_t type, int32_t *width, int32_t *height,
-                                             uint64_t *size) {
+                                             uint64_t *size, GlxDirectReply *reply) {
   clear(width);
   clear(height);
   clear(size);
@@ -235,7 +346,7 @@ const uint8_t *glxdirectGetConvolutionFilter(GlxLibraryInstance *instance, uint3
   int32_t w = 0, h = 0;
   filterSize(gl, target, &w, &h, width, height);
   int64_t bytes = imageSize(format, type, 0, w, h, 1);
-  uint8_t *area = packArea(instance, bytes);
+  uint8_t *area = packReply(instance, reply, bytes);
   if (!area) return nullptr;
   gl.glGetConvolutionFilter(target, format, type, area);
   if (size) *size = uint64_t(bytes);
@@ -244,7 +355,7 @@ const uint8_t *glxdirectGetConvolutionFilter(GlxLibraryInstance *instance, uint3
 
 const uint8_t *glxdirectGetSeparableFilter(GlxLibraryInstance *instance, uint32_t slot, uint32_t target,
                                            uint32_t format, uint32_t type, int32_t *width, int32_t *height,
-                                           uint64_t *size) {
+                                           uint64_t *size, GlxDirectReply *reply) {
   clear(width);
   clear(height);
   clear(size);
@@ -256,7 +367,7 @@ const uint8_t *glxdirectGetSeparableFilter(GlxLibraryInstance *instance, uint32_
   int64_t row = imageSize(format, type, 0, w, 1, 1);
   int64_t column = imageSize(format, type, 0, h, 1, 1);
   if (row <= 0 || column <= 0) return nullptr;
-  uint8_t *area = packArea(instance, row + column);
+  uint8_t *area = packReply(instance, reply, row + column);
   if (!area) return nullptr;
   gl.glGetSeparableFilter(target, format, type, area, area + row, area + row + column);
   if (size) *size = uint64_t(row + column);
@@ -264,7 +375,8 @@ const uint8_t *glxdirectGetSeparableFilter(GlxLibraryInstance *instance, uint32_
 }
 
 const uint8_t *glxdirectGetHistogram(GlxLibraryInstance *instance, uint32_t slot, uint32_t target, uint32_t reset,
-                                     uint32_t format, uint32_t type, int32_t *width, uint64_t *size) {
+                                     uint32_t format, uint32_t type, int32_t *width, uint64_t *size,
+                                     GlxDirectReply *reply) {
   clear(width);
   clear(size);
   if (!makeCurrent(instance, slot)) return nullptr;
@@ -272,7 +384,7 @@ const uint8_t *glxdirectGetHistogram(GlxLibraryInstance *instance, uint32_t slot
   int32_t w = integerOf(gl.glGetHistogramParameteriv, target, kGlHistogramWidth);
   if (width) *width = w;
   int64_t bytes = imageSize(format, type, 0, w, 1, 1);
-  uint8_t *area = packArea(instance, bytes);
+  uint8_t *area = packReply(instance, reply, bytes);
   if (!area) return nullptr;
   gl.glGetHistogram(target, GLboolean(reset != 0), format, type, area);
   if (size) *size = uint64_t(bytes);

@@ -26,9 +26,14 @@ uint32_t highestSlot(const GlxLibraryInstance *instance) {
 void glxdirectFinishAll(GlxLibraryInstance *instance) {
   if (!instance) return;
   GlFunctionTable &gl = instance->functions;
+  // A current slot whose window grew past the library's largest size is not finished: the
+  // library lets go of it (and every slot is made current through the check below).
+  glxdirectLetGoOfOversized(instance);
   for (uint32_t slot = highestSlot(instance); slot >= 1; slot--) {
     GlxDirectTagSlot &s = instance->tagSlots[slot];
-    if (!s.context) continue;
+    // A resized slot was let go of (its work flushed) and waits for its client's resize to
+    // reach the real server: it is not made current before.
+    if (!s.context || s.resized) continue;
     // A slot no request used yet has drawn nothing: it is switched to without waiting for the
     // reading client, and stays new, so that its first use still waits for its own client.
     uint8_t isNew = s.isNew;

@@ -27,6 +27,7 @@
 #include "support/logging.h"
 #include "support/numbers.h"
 #include "support/orders.h"
+#include "support/outbuffer.h"
 #include "support/strtemp.h"
 #include "support/wirewords.h"
 #include "xclient/misc.h"
@@ -85,6 +86,44 @@ void switchCurrentSlot(GlxLibraryInstance *instance, uint32_t slot) {
     memset(instance->enabledArrays, 0, sizeof instance->enabledArrays);
   instance->beginArrayRoom = next ? next->beginArrayRoom : 0;
   instance->currentTagSlot = slot;
+}
+
+// The library lets go of its current context and drawables; no slot is current.
+void letGo(GlxLibraryInstance *instance) {
+  instance->functions.glXMakeCurrent(instance->display, None, nullptr);
+  switchCurrentSlot(instance, 0);
+}
+
+// Whether the drawable of that client id fits the library, at the size the proxy's records give
+// it now. An id of no record (0 included) is answered elsewhere; a pbuffer was checked against
+// the library's largest when it was made (one made "largest" may be smaller than its record).
+bool drawableFits(const GlxLibraryInstance *instance, uint32_t id) {
+  uint32_t width = 0, height = 0;
+  bool pbuffer = false;
+  if (id == 0 || !glxDrawableSize(id, &width, &height, &pbuffer) || pbuffer) return true;
+  return glxdirectSizeFits(instance, width, height);
+}
+
+// The sizes the proxy's records give the slot's draw and read drawables now (0 for an unknown
+// id), as GlxDirectTagSlot::seen holds them.
+void slotSizes(const GlxDirectTagSlot &s, uint16_t (&sizes)[4]) {
+  uint32_t size[4] = {};
+  if (s.drawId) glxDrawableSize(s.drawId, &size[0], &size[1]);
+  if (s.readId) glxDrawableSize(s.readId, &size[2], &size[3]);
+  for (int k = 0; k < 4; k++) sizes[k] = uint16_t(size[k]);
+}
+
+// A slot whose drawables the proxy's records give other sizes now than the library last saw
+// becomes resized (GlxDirectTagSlot::seen): the library lets go of it when it has it current.
+void noteResize(GlxLibraryInstance *instance, uint32_t slot) {
+  GlxDirectTagSlot &s = instance->tagSlots[slot];
+  uint16_t now[4];
+  slotSizes(s, now);
+  if (memcmp(now, s.seen, sizeof now) == 0) return;
+  memcpy(s.seen, now, sizeof now);
+  s.resized = 1;
+  s.isNew = 1;
+  if (instance->currentTagSlot == slot) letGo(instance);
 }
 
 // The first framebuffer configuration of the screen whose attribute equals value, or NULL.
@@ -200,7 +239,7 @@ uint32_t dGLCreateContext(GlxLibraryInstance *instance, int screen, uint32_t vis
 
 // ===== tag slots =====
 uint32_t glxdirectCreateTag(GlxLibraryInstance *instance, uint32_t contextSerial, uint32_t drawDrawable,
-                            uint32_t readDrawable, uint32_t proxyTag) {
+                            uint32_t readDrawable, uint32_t proxyTag, uint32_t drawId, uint32_t readId) {
   if (!instance) return 0;
   auto context = static_cast<GLXContext>(glxdirectContextBySerial(instance, contextSerial));
   if (!context) {
@@ -215,6 +254,8 @@ uint32_t glxdirectCreateTag(GlxLibraryInstance *instance, uint32_t contextSerial
         s.readDrawable == readDrawable) {
       s.proxyTag = proxyTag;
       s.proxyTagCount++;
+      s.drawId = drawId;
+      s.readId = readId;
       return slot;
     }
   }
@@ -231,7 +272,9 @@ uint32_t glxdirectCreateTag(GlxLibraryInstance *instance, uint32_t contextSerial
     chosen = highest + 1;
     instance->highestTagSlot = chosen;
   }
-  instance->tagSlots[chosen] = GlxDirectTagSlot{context, drawDrawable, readDrawable, 1, proxyTag, 1, 0};
+  instance->tagSlots[chosen] =
+      GlxDirectTagSlot{context, drawDrawable, readDrawable, 1, proxyTag, 1, 0, drawId, readId, {}, 0};
+  slotSizes(instance->tagSlots[chosen], instance->tagSlots[chosen].seen);
   return chosen;
 }
 
@@ -248,9 +291,18 @@ int glxdirectMakeTagCurrent(GlxLibraryInstance *instance, uint32_t slot) {
         xmiscLocalDisplayPart(instance->display), currentClientName());
     return 0;
   }
+  if (!glxdirectSlotFits(instance, slot)) {
+    // Held by the library still (a window resized while current): it lets go of it now.
+    if (instance->currentTagSlot == slot) letGo(instance);
+    LOG(logChannelXhint, "Lumora: Tag #%u for %s draws into a drawable beyond the GL library's largest size (by %s)",
+        slot, xmiscLocalDisplayPart(instance->display), currentClientName());
+    return 0;
+  }
   if (s.isNew) {
-    // The client's requests that made the drawables must reach the real server first.
+    // The client's requests that made (or resized) the drawables must reach the real server
+    // first.
     s.isNew = 0;
+    s.resized = 0;
     glxdirectSyncClient(xproxyCurrentClient, instance->display);
   }
   if (!instance->functions.glXMakeContextCurrent(instance->display, s.drawDrawable, s.readDrawable, s.context)) {
@@ -274,8 +326,12 @@ void dGLDestroyTag(GlxLibraryInstance *instance, uint32_t slot) {
   }
   GlxDirectTagSlot &s = instance->tagSlots[slot];
   // The slot's context is made current to be let go of, unless its drawable is gone (the
-  // library would draw into freed memory): then only the library's current binding goes.
-  if (instance->currentTagSlot != slot && s.context && !s.drawableGone) glxdirectMakeTagCurrent(instance, slot);
+  // library would draw into freed memory), too large for it or resized (the library would find
+  // the real server's size before the resize reached it; it let go of the slot then): then only
+  // the library's current binding goes.
+  if (instance->currentTagSlot != slot && s.context && !s.drawableGone && !s.resized &&
+      glxdirectSlotFits(instance, slot))
+    glxdirectMakeTagCurrent(instance, slot);
   instance->functions.glXMakeCurrent(instance->display, None, nullptr);
   switchCurrentSlot(instance, 0);
   // Another live proxy tag still maps to the slot: it stays.
@@ -328,9 +384,7 @@ void glxdirectSwapWithoutTag(GlxLibraryInstance *instance, uint32_t drawable, in
 }
 
 void glxdirectReleaseCurrent(GlxLibraryInstance *instance) {
-  if (!instance || !instance->currentTagSlot) return;
-  instance->functions.glXMakeCurrent(instance->display, None, nullptr);
-  switchCurrentSlot(instance, 0);
+  if (instance && instance->currentTagSlot) letGo(instance);
 }
 
 void glxdirectDrawableGone(GlxLibraryInstance *instance, uint32_t drawable) {
@@ -338,10 +392,7 @@ void glxdirectDrawableGone(GlxLibraryInstance *instance, uint32_t drawable) {
   for (uint32_t slot = highestSlot(instance); slot >= 1; slot--) {
     GlxDirectTagSlot &s = instance->tagSlots[slot];
     if (!s.context || (s.drawDrawable != drawable && s.readDrawable != drawable)) continue;
-    if (instance->currentTagSlot == slot) {
-      instance->functions.glXMakeCurrent(instance->display, None, nullptr);
-      switchCurrentSlot(instance, 0);
-    }
+    if (instance->currentTagSlot == slot) letGo(instance);
     s.drawableGone = 1;
   }
 }
@@ -364,6 +415,84 @@ void glxdirectFlushForDrawable(Head *head, uint32_t serverDrawable) {
   }
 }
 // ===== end of tag slots =====
+
+// ===== the library's largest drawable =====
+// The limits are the library's own (asked once at the set-up); the sizes are the proxy's
+// records, so that a window resized since its slot was made current is seen at the next request
+// without a round trip. A drawable beyond them is refused rather than drawn in part: the client
+// gets BadAlloc (MakeCurrent, then every request under the tag while it stays too large, and
+// SwapBuffers of it), and the library is never handed it.
+bool glxdirectSizeFits(const GlxLibraryInstance *instance, uint32_t width, uint32_t height) {
+  if (!instance) return true;
+  return (instance->largestWidth == 0 || width <= instance->largestWidth) &&
+         (instance->largestHeight == 0 || height <= instance->largestHeight);
+}
+
+bool glxdirectSlotFits(GlxLibraryInstance *instance, uint32_t slot) {
+  if (!instance || slot == 0 || slot >= kGlxDirectTagSlots) return true;
+  const GlxDirectTagSlot &s = instance->tagSlots[slot];
+  return drawableFits(instance, s.drawId) && (s.readId == s.drawId || drawableFits(instance, s.readId));
+}
+
+bool glxdirectSlotReadSize(GlxLibraryInstance *instance, uint32_t slot, uint32_t *width, uint32_t *height) {
+  if (!instance || slot == 0 || slot >= kGlxDirectTagSlots) return false;
+  uint32_t id = instance->tagSlots[slot].readId;
+  return id != 0 && glxDrawableSize(id, width, height);
+}
+
+void glxdirectLetGoOfOversized(GlxLibraryInstance *instance) {
+  if (!instance || instance->currentTagSlot == 0) return;
+  noteResize(instance, instance->currentTagSlot);
+  if (instance->currentTagSlot == 0 || glxdirectSlotFits(instance, instance->currentTagSlot)) return;
+  LOG(logChannelXhint, "Lumora: Tag #%u for %s let go of: its drawable grew beyond the GL library's largest size",
+      instance->currentTagSlot, xmiscLocalDisplayPart(instance->display));
+  letGo(instance);
+}
+
+namespace {
+// Whether the client's tag maps, on a head of its screen, to a live slot that does not fit.
+// Every such slot whose drawables were resized since the library saw them becomes resized
+// (noteResize): the request waits for the client's earlier ones before the library sees them.
+bool tagOversized(ClientConnection *client, uint32_t tag) {
+  GlxTagEntry *entry = client && tag ? glxFindTagEntry(client, tag) : nullptr;
+  bool oversized = false;
+  for (Head *head = entry && entry->screen ? entry->screen->heads : nullptr; head; head = head->next) {
+    auto *instance = static_cast<GlxLibraryInstance *>(head->glLibrary);
+    uint32_t slot = instance ? glxTagForServer(tag, head) : 0;
+    if (!slotInUse(instance, slot) || instance->tagSlots[slot].drawableGone) continue;
+    noteResize(instance, slot);
+    oversized = oversized || !glxdirectSlotFits(instance, slot);
+  }
+  return oversized;
+}
+}  // namespace
+
+bool glxdirectRefuseOversized(const uint8_t *request, uint32_t length) {
+  constexpr uint8_t kBadAlloc = 11, kCopyContext = 10, kSwapBuffers = 11;
+  if (length < 8 || !glxdirectAvailable()) return false;
+  glxdirectLetGoOfOversizedAll();
+  uint8_t minor = request[1];
+  uint32_t tagAt = minor == 1 || minor == 2 || minor == 8 || minor == 9 || minor == kSwapBuffers || minor == 12 ||
+                           minor >= 101
+                       ? 4
+                   : minor == kCopyContext ? 16
+                                           : 0;
+  uint32_t tag = tagAt && tagAt + 4 <= length ? wireGet32(request + tagAt) : 0;
+  bool refused = tag && tagOversized(xproxyCurrentClient, tag);
+  // A vendor request's word 2 is the tag of most codes (in the client's order, unswapped): a
+  // resize is noted for it, so that it waits for the resize too, but nothing is refused by a
+  // word that may be something else.
+  constexpr uint8_t kVendorPrivate = 16, kVendorPrivateWithReply = 17;
+  if ((minor == kVendorPrivate || minor == kVendorPrivateWithReply) && length >= 12 && xproxyCurrentClient)
+    tagOversized(xproxyCurrentClient, wireGet32(request + 8, xproxyCurrentClient->reader.swapped));
+  if (!refused && minor == kSwapBuffers && length >= 12) refused = !glxDrawableFitsLibraries(wireGet32(request + 8));
+  if (!refused) return false;
+  LOG(logChannelXhint, "Lumora: GLX request %u of %s refused: its drawable is beyond the GL library's largest size",
+      minor, currentClientName());
+  xprotoSendError(kBadAlloc, 0, request, length, nullptr);
+  return true;
+}
+// ===== end of the library's largest drawable =====
 
 // ===== synchronisation =====
 namespace {
@@ -518,10 +647,32 @@ uint8_t *glxdirectScratch(GlxLibraryInstance *instance, uint64_t size) {
   return fresh;
 }
 
+namespace {
+// Read-back replies on their way out: what each client is still counted for them until its
+// output has been written out (no output of it held back in sequence, and its output buffer at
+// most at the flow-control mark, below which it is read again). Entered by
+// glxdirectHoldUntilWritten, settled at the client's next count or look at its budget (nothing
+// else of the client is counted in between), forgotten with the client (glxdirectOwnerGone).
+std::unordered_map<const ClientConnection *, uint64_t> &heldReplies() {
+  static auto *held = new std::unordered_map<const ClientConnection *, uint64_t>();  // as long as the process
+  return *held;
+}
+
+void settleHeldReplies(ClientConnection *client) {
+  auto &held = heldReplies();
+  if (held.empty()) return;
+  auto found = held.find(client);
+  if (found == held.end() || client->deferred || outbufferPending(&client->output) > kMiscClientOutputMark) return;
+  glxdirectRefund(client, found->second);
+  held.erase(found);
+}
+}  // namespace
+
 bool glxdirectCharge(uint64_t bytes) {
   ClientConnection *client = xproxyCurrentClient;
   uint64_t budget = configRecord.lumoraMemory;
   if (!client || budget == 0) return true;
+  settleHeldReplies(client);
   if (client->lumoraBytes > budget || bytes > budget - client->lumoraBytes) {
     LOG(logChannelXhint, "Lumora: %s for %s would pass lumoraMemory", strSizeText(bytes), currentClientName());
     return false;
@@ -534,6 +685,7 @@ uint64_t glxdirectBudgetLeft() {
   ClientConnection *client = xproxyCurrentClient;
   uint64_t budget = configRecord.lumoraMemory;
   if (!client || budget == 0) return UINT64_MAX;
+  settleHeldReplies(client);
   return client->lumoraBytes < budget ? budget - client->lumoraBytes : 0;
 }
 
@@ -584,7 +736,21 @@ void glxdirectRefundOwner(uint64_t owner, uint64_t bytes) {
   if (known != owners().clients.end()) glxdirectRefund(known->second, bytes);
 }
 
+void glxdirectHoldUntilWritten(uint64_t owner, uint64_t bytes) {
+  // Without a bound nothing was counted.
+  if (owner == 0 || bytes == 0 || configRecord.lumoraMemory == 0) return;
+  auto known = owners().clients.find(owner);
+  if (known == owners().clients.end()) return;
+  try {
+    heldReplies()[known->second] += bytes;
+  } catch (const std::bad_alloc &) {
+    LOG_OUT_OF_MEMORY_AT(kSource);
+    glxdirectRefund(known->second, bytes);
+  }
+}
+
 void glxdirectOwnerGone(ClientConnection *client) {
+  heldReplies().erase(client);
   Owners &o = owners();
   auto known = o.serials.find(client);
   if (known == o.serials.end()) return;

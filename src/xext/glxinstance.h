@@ -101,6 +101,19 @@ struct GlxDirectTagSlot {
   // pbuffer or GLX pixmap, and by glxdirectWindowGone before the real server destroys a window):
   // the slot is never made current again and only waits for its last proxy tag to go.
   uint8_t drawableGone;
+  // The client's ids of the draw and read drawables (0: not known, as for a slot made by the
+  // proxy's own code): the proxy's records of them give the sizes the slot is checked against
+  // before the library is handed the drawables (glxdirectSlotFits) and a read is clipped to.
+  uint32_t drawId;
+  uint32_t readId;
+  // The sizes those records gave the draw and read drawables (width, height of each) when the
+  // library last saw them in step with the real server. Once they differ (a window resized),
+  // the slot is resized: the library lets go of it, and it waits as a new one does (isNew set)
+  // for its client's requests, the resize among them, to reach the real server before the
+  // library sees the drawable again (the library asks the server for the size itself).
+  // glxdirectMakeTagCurrent clears resized with isNew.
+  uint16_t seen[4];
+  uint8_t resized;
 };
 
 // Instances form one process-wide doubly linked list (the first record's prev points at the
@@ -182,6 +195,16 @@ struct GlxLibraryInstance {
   float *feedbackBuffer;    // handed to glFeedbackBuffer; feedbackSize entries
   uint32_t feedbackSize;
   GlCapabilities capabilities;  // as found at the last set-up
+  // The largest drawable the library holds: GL_MAX_VIEWPORT_DIMS, bounded by
+  // GL_MAX_RENDERBUFFER_SIZE where the library has renderbuffers; asked at the set-up with the
+  // probe's context current (0: unknown, nothing is refused for its size). A window or GLX
+  // pixmap beyond it is never handed to the library (glxdirectSlotFits).
+  uint32_t largestWidth;
+  uint32_t largestHeight;
+  // The pname that names the framebuffer object bound for reading (GL_READ_FRAMEBUFFER_BINDING,
+  // else GL_FRAMEBUFFER_BINDING of the EXT extension; 0: the library has none), found at the
+  // set-up: a read from such an object is not clipped to the drawable.
+  uint32_t readFramebufferQuery;
   GlxDirectTagSlot tagSlots[kGlxDirectTagSlots];
   PluginLibrary *library;
   GlFunctionTable functions;

@@ -207,7 +207,7 @@ WireLayout glxpixelReplyLayout(uint8_t minor, uint32_t itemSize) {
 
 // ===== direct replies =====
 void glxpixelReplyReadPixels(const uint8_t *request, uint32_t length, const uint8_t *data, uint32_t count,
-                             uint32_t itemSize) {
+                             uint32_t itemSize, GlxDirectReply *reply) {
   if (data && !count) {
     // Refused with a GL error, which the client asks for: an empty answer.
     itemSize = 1;
@@ -217,12 +217,19 @@ void glxpixelReplyReadPixels(const uint8_t *request, uint32_t length, const uint
                                                          int32_t(wireGet32(request + 16)),
                                                          int32_t(wireGet32(request + 20)), 1)
                                      : 0;
-    if (expected) {
+    if (expected || (reply && reply->refused)) {
       sendBadAlloc(request, length, 32 + pad4(expected));
       return;
     }
     count = 0;
     itemSize = 1;
+  } else if (reply && reply->reply && uint64_t(count) * itemSize <= reply->image) {
+    // The pixels lie in the reply already: its header, and out it goes (the values' layout,
+    // as glxindirectReplyValuesEx writes it).
+    wirePut32(reply->reply + 8, 0);
+    wirePut32(reply->reply + 12, count);
+    extSendLocalReply(request, reply->reply, uint32_t(reply->size), glxpixelReplyLayout(request[1], itemSize));
+    return;
   }
   glxindirectReplyValuesEx(data, count, itemSize, 0, currentClient(), request[1]);
 }
@@ -235,12 +242,16 @@ void glxpixelReplyStipple(const uint8_t *request, uint32_t length, const uint8_t
   glxindirectReplyValues(data, 128, 1, currentClient(), request[1]);
 }
 
-void glxpixelReplyImage(const uint8_t *request, uint32_t length, const GlxPixelImage &image) {
+void glxpixelReplyImage(const uint8_t *request, uint32_t length, const GlxPixelImage &image, GlxDirectReply *packed) {
   uint8_t minor = request[1];
   uint64_t data = pad4(image.size);
   uint64_t size = 32 + data;
-  uint8_t *reply = nullptr;
-  if ((image.data || !image.size) && size <= kLargestReply) reply = static_cast<uint8_t *>(calloc(1, size_t(size)));
+  // Packed into its reply by the operation: sent from there.
+  bool inPlace = packed && packed->reply && image.data && image.size <= packed->image;
+  uint8_t *reply = inPlace ? packed->reply : nullptr;
+  if (inPlace) size = packed->size;
+  if (!inPlace && (image.data || !image.size) && size <= kLargestReply && !(packed && packed->refused))
+    reply = static_cast<uint8_t *>(calloc(1, size_t(size)));
   if (!reply) {
     sendBadAlloc(request, length, size);
     return;
@@ -253,9 +264,9 @@ void glxpixelReplyImage(const uint8_t *request, uint32_t length, const GlxPixelI
     case kGetHistogram: wirePut32(reply + 16, uint32_t(image.width)); break;
     default: break;
   }
-  if (image.size) memcpy(reply + 32, image.data, size_t(image.size));
+  if (image.size && !inPlace) memcpy(reply + 32, image.data, size_t(image.size));
   extSendLocalReply(request, reply, uint32_t(size), glxpixelReplyLayout(minor, glxpixelItemSize(image.type)));
-  free(reply);
+  if (!inPlace) free(reply);
 }
 
 void glxpixelReplyMinmax(const uint8_t *request, uint32_t length, const uint8_t *area) {
@@ -334,10 +345,12 @@ void glxpixelDirect(GlxLibraryInstance *instance, uint32_t slot, const uint8_t *
   switch (minor) {
     case kReadPixels: {
       uint32_t count = 0, itemSize = 1;
+      GlxDirectReply reply{};
       const uint8_t *data = glxdirectReadPixels(instance, slot, int32_t(word(8)), int32_t(word(12)),
                                                 int32_t(word(16)), int32_t(word(20)), word(24), word(28), byte(32),
-                                                byte(33), &count, &itemSize);
-      glxpixelReplyReadPixels(request, length, data, count, itemSize);
+                                                byte(33), &reply, &count, &itemSize);
+      glxpixelReplyReadPixels(request, length, data, count, itemSize, &reply);
+      glxdirectReplyDone(&reply);
       break;
     }
     case kGetPolygonStipple: {
@@ -349,9 +362,11 @@ void glxpixelDirect(GlxLibraryInstance *instance, uint32_t slot, const uint8_t *
     case kGetTexImage: {
       GlxPixelImage image{nullptr, 0, 0, 0, 0, word(20)};
       int32_t border = 0;
+      GlxDirectReply reply{};
       image.data = glxdirectGetTexImage(instance, slot, word(8), int32_t(word(12)), word(16), word(20), byte(24),
-                                        &image.width, &image.height, &image.depth, &border, &image.size);
-      glxpixelReplyImage(request, length, image);
+                                        &image.width, &image.height, &image.depth, &border, &image.size, &reply);
+      glxpixelReplyImage(request, length, image, &reply);
+      glxdirectReplyDone(&reply);
       break;
     }
     case kGetColorTable:
@@ -360,17 +375,20 @@ void glxpixelDirect(GlxLibraryInstance *instance, uint32_t slot, const uint8_t *
     case kGetHistogram: {
       GlxPixelImage image{nullptr, 0, 0, 0, 0, word(16)};
       uint32_t target = word(8), format = word(12), type = word(16);
+      GlxDirectReply reply{};
       if (minor == kGetColorTable)
-        image.data = glxdirectGetColorTable(instance, slot, target, format, type, &image.width, &image.size);
+        image.data = glxdirectGetColorTable(instance, slot, target, format, type, &image.width, &image.size, &reply);
       else if (minor == kGetConvolutionFilter)
         image.data = glxdirectGetConvolutionFilter(instance, slot, target, format, type, &image.width,
-                                                   &image.height, &image.size);
+                                                   &image.height, &image.size, &reply);
       else if (minor == kGetSeparableFilter)
         image.data = glxdirectGetSeparableFilter(instance, slot, target, format, type, &image.width, &image.height,
-                                                 &image.size);
+                                                 &image.size, &reply);
       else
-        image.data = glxdirectGetHistogram(instance, slot, target, byte(21), format, type, &image.width, &image.size);
-      glxpixelReplyImage(request, length, image);
+        image.data = glxdirectGetHistogram(instance, slot, target, byte(21), format, type, &image.width, &image.size,
+                                           &reply);
+      glxpixelReplyImage(request, length, image, &reply);
+      glxdirectReplyDone(&reply);
       break;
     }
     case kGetMinmax:

@@ -11,6 +11,7 @@
 #include "proxy/clientconnection.h"
 
 struct GlxLibraryInstance;
+struct GlxDirectReply;
 
 // ===== pixel formats and layouts =====
 // Components of one pixel of the GL format; 0 for a format this code does not know.
@@ -36,10 +37,11 @@ WireLayout glxpixelReplyLayout(uint8_t minor, uint32_t itemSize);
 
 // ReadPixels: return value 0, count at 12, count items of itemSize bytes swapped in that size
 // for a client of the other byte order. No data although the request's rectangle, format and
-// type have pixels: BadAlloc; no pixels, or data with count 0 (the operation was refused with a
-// GL error): count 0.
+// type have pixels (or a reply refused for the budget): BadAlloc; no pixels, or data with count
+// 0 (the operation was refused with a GL error): count 0. Data packed into a reply (reply given
+// and made) go out in it as they lie; other data are copied into a reply of their own.
 void glxpixelReplyReadPixels(const uint8_t *request, uint32_t length, const uint8_t *data, uint32_t count,
-                             uint32_t itemSize);
+                             uint32_t itemSize, GlxDirectReply *reply = nullptr);
 // GetPolygonStipple: the 128 bytes, count 128 at 12.
 void glxpixelReplyStipple(const uint8_t *request, uint32_t length, const uint8_t *data, uint32_t count);
 
@@ -53,8 +55,10 @@ struct GlxPixelImage {
 // GetTexImage (width, height, depth at 16, 20, 24), GetColorTable and GetHistogram (width at
 // 16), GetConvolutionFilter and GetSeparableFilter (width and height at 16 and 20; the row and
 // column images one after the other) and GetMinmax (no fields): the image after the header,
-// padded to 4 bytes.
-void glxpixelReplyImage(const uint8_t *request, uint32_t length, const GlxPixelImage &image);
+// padded to 4 bytes. An image packed into a reply (reply given and made) goes out in it; a
+// reply refused for the budget answers BadAlloc.
+void glxpixelReplyImage(const uint8_t *request, uint32_t length, const GlxPixelImage &image,
+                        GlxDirectReply *reply = nullptr);
 // GetMinmax: the minimum and the maximum, two pixels of the request's format and type, from the
 // area the operation filled (NULL: none).
 void glxpixelReplyMinmax(const uint8_t *request, uint32_t length, const uint8_t *area);

@@ -65,6 +65,7 @@ struct GlxDrawableRecord {  // a GLX pixmap
   uint32_t xDrawableId;
   uint32_t extraRefs;
   uint32_t direct[kGlxHeadSlots];  // a Lumora head's GLX pixmap (0: none)
+  uint16_t width, height;          // the pixmap's, at the creation (a pixmap keeps its size)
 };
 
 struct GlxPbufferRecord {

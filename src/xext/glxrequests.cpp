@@ -532,6 +532,10 @@ void createGlxPixmap(uint8_t *request, uint32_t length, MetaScreen *screen, Visu
   record->visual = visual;
   record->glxDrawableId = glxId;
   record->xDrawableId = pixmapId;
+  if (const PixmapRecord *pixmap = resourceLookupPixmap(pixmapId)) {
+    record->width = pixmap->width;
+    record->height = pixmap->height;
+  }
   if (!resourceAdd(glxId, kResourceGlxDrawable, record)) return badAlloc(request, length);
   record->screen = screen;
   auto serverVisual = [&](Head *head) {

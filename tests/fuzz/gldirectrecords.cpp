@@ -92,22 +92,24 @@ bool gldirectRunRecord(GlxLibraryInstance *instance, Head *head, bool big, uint8
       int32_t w = 0, h = 0, d = 0, b = 0;
       uint64_t bytes64 = 0;
       const uint32_t *buffer = nullptr;
+      GlxDirectReply reply{};
       auto u = [&](size_t k) { return word(in, 4 * k); };
       switch (operation % 10) {
         case 0:
           glxdirectReadPixels(instance, slot, int32_t(u(0)), int32_t(u(1)), int32_t(u(2)) % 4096,
-                              int32_t(u(3)) % 4096, u(4), u(5), u(6) & 1, u(7) & 1, &count, &itemSize);
+                              int32_t(u(3)) % 4096, u(4), u(5), u(6) & 1, u(7) & 1, &reply, &count, &itemSize);
           break;
         case 1: glxdirectGetPolygonStipple(instance, slot, &count); break;
-        case 2: glxdirectGetTexImage(instance, slot, u(0), int32_t(u(1)), u(2), u(3), u(4) & 1, &w, &h, &d, &b, &bytes64); break;
-        case 3: glxdirectGetColorTable(instance, slot, u(0), u(1), u(2), &w, &bytes64); break;
-        case 4: glxdirectGetConvolutionFilter(instance, slot, u(0), u(1), u(2), &w, &h, &bytes64); break;
-        case 5: glxdirectGetSeparableFilter(instance, slot, u(0), u(1), u(2), &w, &h, &bytes64); break;
-        case 6: glxdirectGetHistogram(instance, slot, u(0), u(1) & 1, u(2), u(3), &w, &bytes64); break;
+        case 2: glxdirectGetTexImage(instance, slot, u(0), int32_t(u(1)), u(2), u(3), u(4) & 1, &w, &h, &d, &b, &bytes64, &reply); break;
+        case 3: glxdirectGetColorTable(instance, slot, u(0), u(1), u(2), &w, &bytes64, &reply); break;
+        case 4: glxdirectGetConvolutionFilter(instance, slot, u(0), u(1), u(2), &w, &h, &bytes64, &reply); break;
+        case 5: glxdirectGetSeparableFilter(instance, slot, u(0), u(1), u(2), &w, &h, &bytes64, &reply); break;
+        case 6: glxdirectGetHistogram(instance, slot, u(0), u(1) & 1, u(2), u(3), &w, &bytes64, &reply); break;
         case 7: glxdirectGetMinmax(instance, slot, u(0), u(1) & 1, u(2), u(3)); break;
         case 8: glxdirectGetConvolutionParameterfv(instance, slot, u(0), u(1), &count); break;
         default: glxdirectRenderMode(instance, slot, 0x1C00 + u(0) % 4, &buffer, &size32); break;
       }
+      glxdirectReplyDone(&reply);
       break;
     }
     case 5: {  // GLSL queries

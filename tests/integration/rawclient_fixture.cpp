@@ -265,7 +265,7 @@ std::string RawClient::read(RawBytes &message, int timeoutMs) {
   if (std::string e = readExactly(message.data(), 32, deadline); !e.empty()) return e;
   if (message[0] == 1 || (message[0] & 0x7f) == 35) {
     uint64_t extra = uint64_t(rawGet32(message, 4, big_)) * 4;
-    if (extra > (64u << 20)) return "implausible reply length";
+    if (extra > (512u << 20)) return "implausible reply length";
     message.resize(32 + extra);
     if (std::string e = readExactly(message.data() + 32, extra, deadline); !e.empty()) return e;
   }

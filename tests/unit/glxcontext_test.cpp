@@ -20,6 +20,7 @@
 #include "xext/glx.h"
 #include "xext/glxcontext.h"
 #include "xext/glxindirect.h"
+#include "xext/glxinstance.h"
 
 namespace {
 
@@ -303,8 +304,10 @@ TEST_P(GlxContextTest, ErrorFromOneHeadIsTheOnlyAnswer) {
 }
 
 TEST_P(GlxContextTest, BadAllocAfterTheFirstCopy) {
-  int instance = 0;
-  heads[1]->glLibrary = &instance;  // a direct head whose tag cannot be made
+  // A direct head whose tag cannot be made: an instance without contexts, whose limits are
+  // unknown (the drawable's size is checked against them first).
+  static GlxLibraryInstance instance{};
+  heads[1]->glLibrary = &instance;
   uint16_t first = uint16_t(client->client->displays[0]->requestsSent + 1);
   makeCurrent(window->id, context->contextId, 0);
   reply(first, 0x11);  // before the round trip that orders the BadAlloc

@@ -9,6 +9,7 @@
 #include <dlfcn.h>
 
 #include <cstring>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@
 #include "glxdirectfixture.h"
 #include "proxy/clientconnection.h"
 #include "proxy/korvanparser.h"
+#include "proxy/window.h"
 #include "xext/glxdirect.h"
 #include "xext/glxinstance.h"
 #include "xvfb_fixture.h"
@@ -72,6 +74,12 @@ class GlxDirectReadTest : public GlxDirectXvfbTest {
     for (int i = 0; i < k && n; i++) n = n->next;
     return n;
   }
+  // A fresh reply for one read-back: its image stays valid until the test ends.
+  GlxDirectReply *reply() { return &replies_.emplace_back(); }
+  void TearDown() override {
+    for (GlxDirectReply &made : replies_) glxdirectReplyDone(&made);
+    GlxDirectXvfbTest::TearDown();
+  }
   int selectBuffer(uint32_t slot, int32_t entries) {
     uint8_t params[4];
     memcpy(params, &entries, 4);
@@ -80,6 +88,7 @@ class GlxDirectReadTest : public GlxDirectXvfbTest {
   }
 
   uint32_t slots_[2] = {};
+  std::deque<GlxDirectReply> replies_;
 };
 
 TEST_F(GlxDirectReadTest, ImagesArePackedTightlyWhateverTheClientSet) {
@@ -89,7 +98,7 @@ TEST_F(GlxDirectReadTest, ImagesArePackedTightlyWhateverTheClientSet) {
   // 60 x 20 pixels of 4 bytes: 4800 bytes, inside the first scratch area; the client's row
   // length would put its second row 16 KiB further.
   const uint8_t *pixels = glxdirectReadPixels(instance_, slots_[0], 0, 0, 60, 20, kRgba, kUnsignedByte, 1, 0,
-                                              &count, &itemSize);
+                                              reply(), &count, &itemSize);
   ASSERT_NE(pixels, nullptr);
   EXPECT_EQ(count, 4800u);
   EXPECT_EQ(itemSize, 1u);
@@ -97,7 +106,7 @@ TEST_F(GlxDirectReadTest, ImagesArePackedTightlyWhateverTheClientSet) {
   EXPECT_TRUE(loggedBefore(kPackLines, "glReadPixels")) << fakeglLog();
   EXPECT_TRUE(loggedBefore({"glPixelStorei(0x0D00, 1)", "glPixelStorei(0x0D01, 0)"}, "glReadPixels"));
   // Items of the GL type: 3 x 3 RGBA unsigned shorts.
-  pixels = glxdirectReadPixels(instance_, slots_[0], 0, 0, 3, 3, kRgba, kUnsignedShort, 0, 0, &count, &itemSize);
+  pixels = glxdirectReadPixels(instance_, slots_[0], 0, 0, 3, 3, kRgba, kUnsignedShort, 0, 0, reply(), &count, &itemSize);
   ASSERT_NE(pixels, nullptr);
   EXPECT_EQ(count, 36u);
   EXPECT_EQ(itemSize, 2u);
@@ -111,7 +120,7 @@ TEST_F(GlxDirectReadTest, ImagesArePackedTightlyWhateverTheClientSet) {
   int32_t w = 0, h = 0, d = 0, border = -1;
   uint64_t size = 0;
   const uint8_t *texels = glxdirectGetTexImage(instance_, slots_[1], kTexture2D, 0, kRgba, kUnsignedByte, 1, &w, &h,
-                                               &d, &border, &size);
+                                               &d, &border, &size, reply());
   ASSERT_NE(texels, nullptr);
   EXPECT_EQ(w, 40);
   EXPECT_EQ(h, 30);
@@ -134,7 +143,7 @@ TEST_F(GlxDirectReadTest, BitmapReadBacksAreRefusedBeforeTheLibrary) {
   // Stencil indices packed as a bitmap: the library never returns. Its GL_INVALID_ENUM comes
   // from a read of no type and no pixels, answered with nothing.
   uint32_t count = 7, itemSize = 0;
-  EXPECT_NE(glxdirectReadPixels(instance_, slots_[0], 0, 0, 8, 32, 0x1901, 0x1A00, 0, 0, &count, &itemSize), nullptr);
+  EXPECT_NE(glxdirectReadPixels(instance_, slots_[0], 0, 0, 8, 32, 0x1901, 0x1A00, 0, 0, reply(), &count, &itemSize), nullptr);
   EXPECT_EQ(count, 0u);
   EXPECT_EQ(std::string(fakeglLog()).find("glReadPixels(0, 0, 8"), std::string::npos) << fakeglLog();
   EXPECT_NE(std::string(fakeglLog()).find("glReadPixels(0, 0, 0, 0, 0x1908, 0x0000, "), std::string::npos)
@@ -145,29 +154,29 @@ TEST_F(GlxDirectReadTest, BitmapReadBacksAreRefusedBeforeTheLibrary) {
   fakeglSetKeyedValues(kTexture2D, 0x1001, &side, 1);
   int32_t w = 0, h = 0, d = 0, border = 0;
   uint64_t size = 1;
-  EXPECT_EQ(glxdirectGetTexImage(instance_, slots_[0], kTexture2D, 0, 0x1900, 0x1A00, 0, &w, &h, &d, &border, &size),
+  EXPECT_EQ(glxdirectGetTexImage(instance_, slots_[0], kTexture2D, 0, 0x1900, 0x1A00, 0, &w, &h, &d, &border, &size, reply()),
             nullptr);
   EXPECT_EQ(size, 0u);
   EXPECT_EQ(std::string(fakeglLog()).find("glGetTexImage"), std::string::npos) << fakeglLog();
 }
 
 TEST_F(GlxDirectReadTest, AreasAreZeroedAndEmptyImagesCallNothing) {
-  // Another client's pixels are left in the scratch area first.
+  // Another client's pixels are read first (into memory a later reply may be given).
   fakeglSetPixelFill(0x5C);
   uint32_t count = 0, itemSize = 0;
-  ASSERT_NE(glxdirectReadPixels(instance_, slots_[0], 0, 0, 64, 64, kRgba, kUnsignedByte, 0, 0, &count, &itemSize),
+  ASSERT_NE(glxdirectReadPixels(instance_, slots_[0], 0, 0, 64, 64, kRgba, kUnsignedByte, 0, 0, reply(), &count, &itemSize),
             nullptr);
   // The library writes nothing now (as for a GL error): the client gets zeros.
   fakeglSetPixelFill(-1);
   const uint8_t *pixels =
-      glxdirectReadPixels(instance_, slots_[0], 0, 0, 64, 64, kRgba, kUnsignedByte, 0, 0, &count, &itemSize);
+      glxdirectReadPixels(instance_, slots_[0], 0, 0, 64, 64, kRgba, kUnsignedByte, 0, 0, reply(), &count, &itemSize);
   ASSERT_NE(pixels, nullptr);
   EXPECT_TRUE(allBytes(pixels, 16384, 0));
-  ASSERT_NE(glxdirectReadPixels(instance_, slots_[0], 0, 0, 64, 64, kRgba, kUnsignedByte, 0, 0, &count, &itemSize),
+  ASSERT_NE(glxdirectReadPixels(instance_, slots_[0], 0, 0, 64, 64, kRgba, kUnsignedByte, 0, 0, reply(), &count, &itemSize),
             nullptr);
   uint32_t stippleCount = 0;
   fakeglSetPixelFill(0x5C);
-  glxdirectReadPixels(instance_, slots_[0], 0, 0, 64, 64, kRgba, kUnsignedByte, 0, 0, &count, &itemSize);
+  glxdirectReadPixels(instance_, slots_[0], 0, 0, 64, 64, kRgba, kUnsignedByte, 0, 0, reply(), &count, &itemSize);
   const uint8_t *stipple = glxdirectGetPolygonStipple(instance_, slots_[0], &stippleCount);
   ASSERT_NE(stipple, nullptr);
   EXPECT_EQ(stippleCount, 128u);
@@ -182,18 +191,18 @@ TEST_F(GlxDirectReadTest, AreasAreZeroedAndEmptyImagesCallNothing) {
 
   // Nothing to read: no pack state, no get, no data.
   fakeglClearLog();
-  EXPECT_EQ(glxdirectReadPixels(instance_, slots_[0], 0, 0, 0, 5, kRgba, kUnsignedByte, 0, 0, &count, &itemSize),
+  EXPECT_EQ(glxdirectReadPixels(instance_, slots_[0], 0, 0, 0, 5, kRgba, kUnsignedByte, 0, 0, reply(), &count, &itemSize),
             nullptr);
   EXPECT_EQ(count, 0u);
   EXPECT_EQ(itemSize, 1u);
   int32_t w = -1, h = -1, d = -1, border = -1;
   uint64_t size = 1;
   EXPECT_EQ(glxdirectGetTexImage(instance_, slots_[0], kTexture2D, 0, kRgba, kUnsignedByte, 0, &w, &h, &d, &border,
-                                 &size),
+                                 &size, reply()),
             nullptr);
   EXPECT_EQ(size, 0u);
   int32_t tableWidth = -1;
-  EXPECT_EQ(glxdirectGetColorTable(instance_, slots_[0], 0x80D0, kRgba, kUnsignedByte, &tableWidth, &size), nullptr);
+  EXPECT_EQ(glxdirectGetColorTable(instance_, slots_[0], 0x80D0, kRgba, kUnsignedByte, &tableWidth, &size, reply()), nullptr);
   EXPECT_EQ(tableWidth, 0);
   EXPECT_EQ(fakeglCountCalls("glPixelStorei") + fakeglCountCalls("glReadPixels") + fakeglCountCalls("glGetTexImage") +
                 fakeglCountCalls("glGetColorTable"),
@@ -202,6 +211,86 @@ TEST_F(GlxDirectReadTest, AreasAreZeroedAndEmptyImagesCallNothing) {
   // A slot that cannot be made current: nothing either.
   EXPECT_EQ(glxdirectGetPolygonStipple(instance_, 9, &stippleCount), nullptr);
   EXPECT_EQ(stippleCount, 0u);
+}
+
+// ReadPixels reads only the part of its rectangle inside the read drawable (a 64x48 window of
+// the proxy's records here), into that part's place in the requested image: rows of the
+// requested width, the part's offset skipped; every other byte is zero. A rectangle of which
+// nothing exists has the library check the request only; a negative size goes to the library
+// for its error; with a framebuffer object bound for reading the library's largest drawable
+// bounds the read instead.
+TEST_F(GlxDirectReadTest, ReadPixelsReadOnlyThePartInsideTheDrawable) {
+  MetaScreen *screen = core_.addScreen(64, 48);
+  uint32_t window = core_.root(screen)->id;
+  uint32_t serial = glxdirectAddContext(instance_, reinterpret_cast<void *>(0x3000));
+  uint32_t slot = glxdirectCreateTag(instance_, serial, 0x300, 0x300, 9, window, window);
+  ASSERT_NE(slot, 0u);
+  fakeglSetPixelFill(0xAB);
+  struct Case {
+    int32_t x, y, width, height;
+    int64_t partX, partY, partWidth, partHeight;  // partWidth 0: nothing of it exists
+  };
+  const Case cases[] = {
+      {0, 0, 64, 48, 0, 0, 64, 48},          // the whole window
+      {8, 4, 16, 8, 8, 4, 16, 8},            // inside
+      {32, 40, 64, 16, 32, 40, 32, 8},       // beyond the right and top edges
+      {-10, -5, 20, 10, 0, 0, 10, 5},        // left of and below the origin
+      {-3, 20, 100, 3, 0, 20, 64, 3},        // wider than the window on both sides
+      {0, 0, 4096, 4096, 0, 0, 64, 48},      // far larger (64 MiB asked for)
+      {-100, 0, 50, 10, 0, 0, 0, 0},         // left of it: nothing exists
+      {64, 0, 8, 8, 0, 0, 0, 0},             // just right of it
+      {0, 2147483600, 8, 100, 0, 0, 0, 0},   // x + width past the 32-bit range
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::to_string(c.x) + "," + std::to_string(c.y) + " " + std::to_string(c.width) + "x" +
+                 std::to_string(c.height));
+    fakeglClearLog();
+    uint32_t count = 0, itemSize = 0;
+    const uint8_t *image = glxdirectReadPixels(instance_, slot, c.x, c.y, c.width, c.height, kRgba, kUnsignedByte, 0,
+                                               0, reply(), &count, &itemSize);
+    ASSERT_NE(image, nullptr);
+    ASSERT_EQ(count, uint32_t(c.width) * uint32_t(c.height) * 4);
+    std::string call = "glReadPixels(" + std::to_string(c.partWidth ? c.partX : c.x) + ", " +
+                       std::to_string(c.partWidth ? c.partY : c.y) + ", " + std::to_string(c.partWidth) + ", " +
+                       std::to_string(c.partHeight) + ", 0x1908, 0x1401, ";
+    EXPECT_EQ(fakeglCountCalls("glReadPixels"), 1u);
+    EXPECT_NE(std::string(fakeglLog()).find(call), std::string::npos) << fakeglLog();
+    uint64_t wrong = 0;
+    for (int64_t row = 0; row < c.height; row++) {
+      for (int64_t column = 0; column < c.width; column++) {
+        int64_t x = c.x + column, y = c.y + row;
+        bool inside = c.partWidth && x >= c.partX && x < c.partX + c.partWidth && y >= c.partY &&
+                      y < c.partY + c.partHeight;
+        const uint8_t *pixel = image + (row * c.width + column) * 4;
+        for (int k = 0; k < 4; k++) wrong += pixel[k] != (inside ? 0xAB : 0);
+      }
+    }
+    EXPECT_EQ(wrong, 0u);
+  }
+  // Nothing asked for: no call, no data; a negative size is the library's GL_INVALID_VALUE.
+  fakeglClearLog();
+  uint32_t count = 7, itemSize = 0;
+  EXPECT_EQ(glxdirectReadPixels(instance_, slot, 0, 0, 0, 5, kRgba, kUnsignedByte, 0, 0, reply(), &count, &itemSize),
+            nullptr);
+  EXPECT_EQ(fakeglCountCalls("glReadPixels"), 0u);
+  EXPECT_EQ(glxdirectReadPixels(instance_, slot, 10, 10, -1, 5, kRgba, kUnsignedByte, 0, 0, reply(), &count,
+                                &itemSize),
+            nullptr);
+  EXPECT_EQ(count, 0u);
+  EXPECT_NE(std::string(fakeglLog()).find("glReadPixels(10, 10, -1, 5, "), std::string::npos) << fakeglLog();
+  // From a framebuffer object: the library's largest drawable (100x100 here) bounds the read.
+  const int32_t bound = 5;
+  fakeglSetIntegers(instance_->readFramebufferQuery ? instance_->readFramebufferQuery : 0x8CAA, &bound, 1);
+  instance_->readFramebufferQuery = 0x8CAA;
+  instance_->largestWidth = instance_->largestHeight = 100;
+  fakeglClearLog();
+  const uint8_t *image =
+      glxdirectReadPixels(instance_, slot, -28, 0, 256, 2, kRgba, kUnsignedByte, 0, 0, reply(), &count, &itemSize);
+  ASSERT_NE(image, nullptr);
+  EXPECT_NE(std::string(fakeglLog()).find("glReadPixels(0, 0, 100, 2, "), std::string::npos) << fakeglLog();
+  EXPECT_TRUE(allBytes(image, 28 * 4, 0));
+  EXPECT_TRUE(allBytes(image + 28 * 4, 100 * 4, 0xAB));
+  EXPECT_TRUE(allBytes(image + 128 * 4, 128 * 4, 0));
 }
 
 TEST_F(GlxDirectReadTest, SelectBuffersBelongToTheirContexts) {
