@@ -32,7 +32,17 @@
 # and GetError; the best of up to three, the list deleted in between), one client, no bystander;
 # each fraction stops at CAP seconds (exit status 3):
 #   compile <fraction> <s> <requests> [X-errors <codes>]
+#
+#   lumora-client.py DISPLAY crowd N SECONDS CAP [gears]
+#
+# N hostile GL clients (each its own process, its own window and the lists of 'lists') each send
+# CallList(3) and GetError again and again, all at once, while the bystander does round trips
+# for SECONDS (each at most CAP); with 'gears', glxgears runs beside them meanwhile (through the
+# display, its GL as GLX protocol). Prints baseline, worst, p50 and trips as above, then:
+#   answered <n>     the hostile clients' GetErrors answered meanwhile (their requests done)
+#   gears <fps>      glxgears' frames per second meanwhile (its reports after the first)
 import multiprocessing
+import subprocess
 import os
 import select
 import struct
@@ -48,6 +58,9 @@ GL_BLEND, GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA = 0x0BE2, 0x0302, 0x0303
 GLX_RENDER, GLX_CREATE_CONTEXT, GLX_MAKE_CURRENT, GLX_GET_VISUAL_CONFIGS = 1, 3, 5, 14
 SOP_NEW_LIST, SOP_END_LIST, SOP_DELETE_LISTS, SOP_GET_ERROR = 101, 102, 103, 115
 BAD_ALLOC = 11
+# The hostile clients draw on single-buffered windows, or with LUMORA_DOUBLE=1 into the back
+# buffer of double-buffered ones.
+DOUBLE_BUFFERED = os.environ.get('LUMORA_DOUBLE') == '1'
 COLORS_PER_REQUEST = 4000
 
 
@@ -138,7 +151,7 @@ class Gl:
         count, per = struct.unpack('<II', r[8:16])
         for k in range(count):
             p = struct.unpack('<%dI' % per, r[32 + 4 * k * per:32 + 4 * (k + 1) * per])
-            if p[1] == 4 and p[2] and p[3:6] == (8, 8, 8) and not p[11] and not p[12]:
+            if p[1] == 4 and p[2] and p[3:6] == (8, 8, 8) and bool(p[11]) == DOUBLE_BUFFERED and not p[12]:
                 return p[0]
         sys.exit('no RGBA visual')
 
@@ -299,10 +312,86 @@ def compile_times(number, requests, cap):
             os._exit(3)
 
 
+def crowd_member(number, pipe, answered):
+    gl = Gl(number)
+    gl.make_lists()
+    pipe.send('ready')
+    pipe.recv()
+    while True:
+        gl.c.send(gl.call_list_3())
+        if gl.gl_error() is None:
+            return
+        answered.value += 1
+
+
+def crowd(number, count, seconds, cap, gears):
+    context = multiprocessing.get_context('fork')
+    members, pipes = [], []
+    answered = context.Value('Q', 0, lock=False)
+    for _ in range(count):
+        mine, theirs = context.Pipe()
+        p = context.Process(target=crowd_member, args=(number, theirs, answered), daemon=True)
+        p.start()
+        members.append(p)
+        pipes.append(mine)
+    for mine in pipes:
+        if not mine.poll(120) or mine.recv() != 'ready':
+            sys.exit('the hostile clients did not start')
+    bystander = Conn(number)
+    baseline = 0.0
+    end = time.monotonic() + 1
+    while time.monotonic() < end:
+        start = time.monotonic()
+        bystander.round_trip(start + cap)
+        baseline = max(baseline, time.monotonic() - start)
+    gearsrun = None
+    if gears:
+        env = dict(os.environ, DISPLAY=':%d' % number, LIBGL_ALWAYS_INDIRECT='1')
+        gearsrun = subprocess.Popen(['stdbuf', '-oL', 'glxgears'], env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    for mine in pipes:
+        mine.send('go')
+    trips, capped = [], False
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        start = time.monotonic()
+        try:
+            bystander.round_trip(start + cap)
+        except TimeoutError:
+            capped = True
+            trips.append(cap)
+            break
+        trips.append(time.monotonic() - start)
+    done = answered.value
+    rates = []
+    if gearsrun:
+        gearsrun.terminate()
+        out = gearsrun.communicate(timeout=30)[0]
+        for line in out.splitlines():
+            if 'frames in' in line:
+                words = line.split()
+                rates.append(float(words[-2]))
+    trips.sort()
+    print('baseline %.1f' % (baseline * 1000))
+    print('worst %s' % ('>%d' % (cap * 1000) if capped else '%.1f' % (trips[-1] * 1000)))
+    print('p50 %.1f' % (trips[len(trips) // 2] * 1000))
+    print('trips %d' % len(trips))
+    print('answered %d' % done)
+    if gears:
+        later = rates[1:] or rates
+        print('gears %s' % ('%.1f' % (sum(later) / len(later)) if later else '-'))
+    sys.stdout.flush()
+    for p in members:
+        p.kill()
+    os._exit(3 if capped else 0)
+
+
 def main():
     number, case = int(sys.argv[1]), sys.argv[2]
     if case == 'compile':
         return compile_times(number, int(sys.argv[3]), float(sys.argv[4]))
+    if case == 'crowd':
+        return crowd(number, int(sys.argv[3]), float(sys.argv[4]), float(sys.argv[5]),
+                     len(sys.argv) > 6 and sys.argv[6] == 'gears')
     return stall(number, case, float(sys.argv[3]))
 
 

@@ -94,21 +94,8 @@ namespace glxdirectdecode {
 
 // ===== the work of one request =====
 namespace {
-// Whether the library's work is waited for on fences, standing still while it works, rather
-// than finished (which blocks everyone): a request that yields, on a library with fences.
-bool fenced(const GlxLibraryInstance *instance) {
-  const GlFunctionTable &gl = instance->functions;
-  return instance->workYields && gl.glFenceSync && gl.glClientWaitSync && gl.glDeleteSync;
-}
-
-// The interval's cap for the viewport current now. Where the library is waited for on fences,
-// however long a stretch runs it holds nobody (the request stands still while the library
-// works), and the interval may grow to the most.
+// The interval's cap for the viewport current now.
 void capInterval(GlxLibraryInstance *instance) {
-  if (fenced(instance)) {
-    instance->workIntervalCap = kGlxDirectMaxInterval;
-    return;
-  }
   GLint viewport[4] = {0, 0, 0, 0};
   if (!instance->insideBegin) instance->functions.glGetIntegerv(kGlViewport, viewport);
   uint64_t area = uint64_t(viewport[2] > 0 ? viewport[2] : 1) * uint64_t(viewport[3] > 0 ? viewport[3] : 1);
@@ -231,35 +218,6 @@ void beginCounted(const Command &c) {
   }
 }
 
-namespace {
-constexpr uint32_t kGlSyncGpuCommandsComplete = 0x9117, kGlTimeoutExpired = 0x911B;
-
-// The library's work so far is done: waited for on a fence where the request may stand still
-// (it stands still whenever its turn is over before the library is done: the others are served
-// while the library works; its turns count as its own time), else finished. NULL, or why the
-// request must end (yieldTurn). *stood: the request stood still meanwhile.
-const char *finishLibrary(const Command &c, bool *stood) {
-  GlxLibraryInstance *instance = c.instance;
-  GlFunctionTable &gl = c.gl;
-  *stood = false;
-  GLsync fence = fenced(instance) ? gl.glFenceSync(kGlSyncGpuCommandsComplete, 0) : nullptr;
-  if (!fence) {
-    gl.glFinish();
-    return nullptr;
-  }
-  gl.glFlush();
-  for (;;) {
-    int64_t left = miscTurnLeftNs();
-    if (gl.glClientWaitSync(fence, 0, GLuint64(left > 0 ? left : 0)) != kGlTimeoutExpired) break;
-    *stood = true;
-    // (A fence of a context that went went with it; one of a client that goes, with the client.)
-    if (const char *why = yieldTurn(instance, glxdirectClock())) return why;
-  }
-  gl.glDeleteSync(fence);
-  return nullptr;
-}
-}  // namespace
-
 bool spend(const Command &c, uint64_t units) {
   GlxLibraryInstance *instance = c.instance;
   if (!instance->workBounded) return true;
@@ -268,20 +226,21 @@ bool spend(const Command &c, uint64_t units) {
     // A glBegin: the cap of its interval is asked for while GL still allows it.
     if (c.opcode == 4 && !instance->insideBegin && !instance->workIntervalCap) capInterval(instance);
     int64_t now;
+    bool finished = false;
     if (instance->workSinceFinish >= instance->workInterval && finishable(instance)) {
-      bool inside = instance->insideBegin, stood = false;
-      if (inside) c.gl.glEnd();
-      why = finishLibrary(c, &stood);
-      // (A request that must end stays out of a context that went.)
-      if (inside && instance->currentTagSlot) {
+      if (instance->insideBegin) {
+        c.gl.glEnd();
+        c.gl.glFinish();
         c.gl.glBegin(instance->beginMode);
         instance->beginVertices = 0;
+      } else {
+        c.gl.glFinish();
       }
+      finished = true;
       now = glxdirectClock();
-      // A stretch that others' turns cut into only tells that the library took no longer.
       int64_t stretch = now - instance->workFinishedNs;
       if (stretch < kShortStretchNs && !instance->workIntervalCap && !instance->insideBegin) capInterval(instance);
-      if (stretch < kShortStretchNs && !stood && instance->workInterval < instance->workIntervalCap)
+      if (stretch < kShortStretchNs && instance->workInterval < instance->workIntervalCap)
         instance->workInterval = std::min(instance->workInterval * 2, instance->workIntervalCap);
       else if (stretch > kLongStretchNs)
         // Down to what would have taken about a long stretch.
@@ -289,12 +248,17 @@ bool spend(const Command &c, uint64_t units) {
             kGlxDirectFirstInterval, uint64_t(double(instance->workInterval) * kLongStretchNs / double(stretch)));
       instance->workFinishedNs = now;
       instance->workSinceFinish = 0;
-      if (!why && clientGone()) why = "its client has gone";
+      if (clientGone()) why = "its client has gone";
     } else {
       now = glxdirectClock();
     }
-    // Once the turn is over, the others come first.
-    if (!why && instance->workYields && miscTurnOver()) {
+    // Once the turn is over, the others come first: where the library has nothing of the
+    // request's queued (it was just finished, or nothing was given to it since), so that the
+    // next context's switch and finish wait for nothing of it; where that does not come (a
+    // strip, fan or polygon that cannot be finished inside its glBegin), once the turn has been
+    // over for a long stretch.
+    if (!why && instance->workYields && miscTurnOver() &&
+        (finished || instance->workSinceFinish == 0 || now - instance->workFinishedNs > kLongStretchNs)) {
       why = yieldTurn(instance, now);
       now = instance->workTurnStartNs;
     }

@@ -341,10 +341,6 @@ constexpr GlxLoadEntry kGlxLoadList[] = {
     EXTENSION("GL_ARB_shader_objects", glGetInfoLogARB), EXTENSION("GL_ARB_shader_objects", glGetAttachedObjectsARB),
     EXTENSION("GLX_EXT_swap_control", glXSwapIntervalEXT),
     EXTENSION("GLX_ARB_create_context", glXCreateContextAttribsARB),
-    // Fences, with which a long request waits for the library's work without blocking the
-    // others (glxdirectlists.cpp); without them the library is finished.
-    EXTENSION("GL_ARB_sync", glFenceSync), EXTENSION("GL_ARB_sync", glClientWaitSync),
-    EXTENSION("GL_ARB_sync", glDeleteSync),
 };
 
 #undef REQUIRED
@@ -352,7 +348,7 @@ constexpr GlxLoadEntry kGlxLoadList[] = {
 #undef EXTENSION
 #undef UNCHECKED
 
-static_assert(sizeof(kGlxLoadList) / sizeof(kGlxLoadList[0]) == 618);
+static_assert(sizeof(kGlxLoadList) / sizeof(kGlxLoadList[0]) == 615);
 
 }  // namespace
 
