@@ -68,6 +68,12 @@ constexpr uint32_t kGlInvalidEnum = 0x0500;
 constexpr uint32_t kGlInvalidValue = 0x0501;
 constexpr uint32_t kGlOutOfMemory = 0x0505;
 constexpr uint32_t kGlPolygonMode = 0x0B40, kGlFill = 0x1B02;
+constexpr uint32_t kGlLineStipple = 0x0B24;
+constexpr uint32_t kGlMap1Vertex3 = 0x0D97, kGlMap1Vertex4 = 0x0D98, kGlMap2Vertex3 = 0x0DB7, kGlMap2Vertex4 = 0x0DB8;
+constexpr uint32_t kGlVertexArray = 0x8074, kGlVertexAttribArrayEnabled = 0x8622;
+// Primitive restart (GL 3.1), with a fixed index (GL 4.3), and NV_primitive_restart's.
+constexpr uint32_t kGlPrimitiveRestart = 0x8F9D, kGlPrimitiveRestartFixedIndex = 0x8D69,
+                   kGlPrimitiveRestartNv = 0x8558;
 
 // The stretches that move the finish interval: a finish costs the library a millisecond or so
 // on a large window (it ends its scene and waits for its threads), so the stretches are kept
@@ -194,6 +200,20 @@ bool finishable(GlxLibraryInstance *instance) {
 }
 }  // namespace
 
+void beginAsked(const Command &c, uint32_t mode) {
+  // (The executor has looked at the arrays already: the library's limits are known.)
+  GlxLibraryInstance *instance = c.instance;
+  instance->beginMapVertex1 = instance->beginMapVertex2 = instance->beginArrayVertex = 0;
+  // Only a glBegin of an independent mode is ever begun again between its vertices.
+  if (!independentPrimitive(mode)) return;
+  auto on = [&](uint32_t cap) { return glxdirectGetInteger(instance, cap) != 0; };
+  instance->beginMapVertex1 = on(kGlMap1Vertex3) || on(kGlMap1Vertex4);
+  instance->beginMapVertex2 = on(kGlMap2Vertex3) || on(kGlMap2Vertex4);
+  GLint attribute0[4] = {0, 0, 0, 0};
+  if (instance->maxVertexAttribs > 0) c.gl.glGetVertexAttribiv(0, kGlVertexAttribArrayEnabled, attribute0);
+  instance->beginArrayVertex = on(kGlVertexArray) || attribute0[0] != 0;
+}
+
 void beginCounted(const Command &c) {
   GlxLibraryInstance *instance = c.instance;
   uint32_t opcode = c.opcode;
@@ -206,10 +226,16 @@ void beginCounted(const Command &c) {
   auto index = [&] { return c.size >= 4 ? c.u(0) : ~0u; };
   bool attribute = (opcode >= 4189 && opcode <= 4201) || (opcode >= 4230 && opcode <= 4239) ||
                    (opcode >= 4265 && opcode <= 4277);
-  if ((opcode >= 65 && opcode <= 76) || (opcode >= 151 && opcode <= 154) || opcode == 156 || opcode == 158 ||
-      opcode == 294 || (attribute && index() == 0)) {
+  // EvalCoord1d/f and EvalPoint1, EvalCoord2d/f and EvalPoint2, ArrayElement: a vertex only
+  // where the glBegin found a vertex map, a vertex array (otherwise they give none).
+  bool evaluated1 = opcode == 151 || opcode == 152 || opcode == 156;
+  bool evaluated2 = opcode == 153 || opcode == 154 || opcode == 158;
+  if ((opcode >= 65 && opcode <= 76) || (evaluated1 && instance->beginMapVertex1) ||
+      (evaluated2 && instance->beginMapVertex2) || (opcode == 294 && instance->beginArrayVertex) ||
+      (attribute && index() == 0)) {
     instance->beginVertices++;
-  } else if (!(opcode >= 6 && opcode <= 22) && !(opcode >= 24 && opcode <= 32) && !(opcode >= 49 && opcode <= 64) &&
+  } else if (!evaluated1 && !evaluated2 && opcode != 294 && !(opcode >= 6 && opcode <= 22) &&
+             !(opcode >= 24 && opcode <= 32) && !(opcode >= 49 && opcode <= 64) &&
              !(opcode >= 96 && opcode <= 99) && opcode != 194 && !(opcode >= 198 && opcode <= 213) &&
              !(opcode >= 4124 && opcode <= 4133) && !attribute && opcode != 1 && opcode != 2) {
     // Not a vertex, nor one of the attributes of the next one, nor a list call (whose commands
@@ -307,16 +333,48 @@ void commandDone(const Command &c) {
   }
 }
 
-void drawByElements(const Command &c, uint32_t mode, const std::vector<uint32_t> &elements) {
+void drawByElements(const Command &c, uint32_t mode, const std::vector<uint32_t> &elements, CurrentValues &current) {
+  if (!current.kept) keepCurrentValues(c, current);
   c.gl.glBegin(mode);
   for (uint32_t element : elements) c.gl.glArrayElement(GLint(element));
   c.gl.glEnd();
 }
 
+bool linesStippled(const Command &c) { return glxdirectGetInteger(c.instance, kGlLineStipple) != 0; }
+
+namespace {
 bool polygonsFilled(const Command &c) {
   GLint modes[2] = {0, 0};
   c.gl.glGetIntegerv(kGlPolygonMode, modes);
   return modes[0] == GLint(kGlFill) && modes[1] == GLint(kGlFill);
+}
+
+// Whether primitive restart is on. A library older than it refuses the question
+// (GL_INVALID_ENUM): the client's own pending error is kept first, and the question's dropped.
+bool restartOn(const Command &c) {
+  if (c.instance->insideBegin || !glxdirectCurrentNode(c.instance)) return false;
+  glxdirectErrorBefore(c.instance);
+  bool on = glxdirectGetInteger(c.instance, kGlPrimitiveRestart) != 0 ||
+            glxdirectGetInteger(c.instance, kGlPrimitiveRestartFixedIndex) != 0 ||
+            glxdirectGetInteger(c.instance, kGlPrimitiveRestartNv) != 0;
+  c.gl.glGetError();
+  return on;
+}
+}  // namespace
+
+// What pieces would draw differently: adjacency primitives and patches; a polygon drawn as
+// lines or points (the pieces' own edges would show); a strip or loop of lines while line
+// stipple is on (the library starts the pattern again at each glBegin, and for a strip lets it
+// run on across the segments); an indexed draw while primitive restart is on, but of points
+// (a piece would not know where the primitive started again). Polygon stipple is aligned to the
+// window, and wide, smooth or stippled independent lines and polygons drawn as lines (the
+// library starts the pattern again with each triangle) come out the same in pieces.
+bool drawnWhole(const Command &c, uint32_t mode, bool indexed) {
+  constexpr uint32_t kPoints = 0, kLineLoop = 2, kLineStrip = 3, kPolygon = 9;
+  if (mode > kPolygon) return true;
+  if (mode == kPolygon && !polygonsFilled(c)) return true;
+  if ((mode == kLineLoop || mode == kLineStrip) && linesStippled(c)) return true;
+  return indexed && mode != kPoints && restartOn(c);
 }
 // ===== end of the work of one request =====
 

@@ -61,22 +61,49 @@ void pieceDrawn(GlxLibraryInstance *instance);
 // bounds): it counts a quarter of the interval.
 void commandDone(const Command &c);
 
+// A glBegin of mode is about to reach the library, none being open: what gives a vertex inside
+// it is asked now (for beginCounted), as nothing can be asked there.
+void beginAsked(const Command &c, uint32_t mode);
+
+// The current values of the attributes whose arrays are enabled: ArrayElement sets them, and the
+// library's own draw leaves them as they were. Kept (keepCurrentValues) before the first piece
+// of a draw that goes through ArrayElement, set back (restoreCurrentValues, nothing when none
+// were kept) after its last; defined with the client arrays (glxdirectrender.cpp).
+constexpr uint32_t kGlxDirectArrayLimit = 64;  // texture units and generic attributes looked at
+struct CurrentValues {
+  bool kept;
+  uint32_t kinds;       // conventional arrays enabled, by kArrayKinds index (vertex and texture
+                        // coordinates not among them)
+  uint64_t units;       // texture units whose coordinate array is enabled
+  uint64_t attributes;  // generic attributes from 1 on whose array is enabled
+  float kind[8][4];
+  float unit[kGlxDirectArrayLimit][4];
+  float attribute[kGlxDirectArrayLimit][4];
+};
+void keepCurrentValues(const Command &c, CurrentValues &values);
+void restoreCurrentValues(const Command &c, const CurrentValues &values);
+
 // The piece drawers of drawInPieces: piece(mode, at, n) draws the vertices [at, at + n) of the
 // draw with that mode; elements(from, n, out) appends the array elements of the vertices
-// [from, from + n) to out (false: dropped, nothing more is drawn).
-void drawByElements(const Command &c, uint32_t mode, const std::vector<uint32_t> &elements);
-bool polygonsFilled(const Command &c);
+// [from, from + n) to out (false: dropped, nothing more is drawn). drawByElements draws the
+// elements by ArrayElement inside glBegin/glEnd, the current values kept first (once).
+void drawByElements(const Command &c, uint32_t mode, const std::vector<uint32_t> &elements, CurrentValues &current);
+// Whether a draw of mode (indexed: through an element array) must go whole because pieces would
+// draw it differently (glxdirectlists.cpp); whether line stipple is on.
+bool drawnWhole(const Command &c, uint32_t mode, bool indexed);
+bool linesStippled(const Command &c);
 
 // A draw of count vertices in mode, given to the library in pieces of at most pieceVertices
 // vertices, each counted with spend before it is drawn: independent primitives are cut between
 // primitives, strips carry their last vertices over (triangle strips an even count, so that
 // the winding goes on), fans and filled polygons start each piece again at their first vertex,
 // and loops are drawn as strips closed by a last line; the pieces that do not lie in one run
-// are drawn by ArrayElement inside glBegin/glEnd, as GL defines the draw. A polygon drawn as
-// lines or points, adjacency primitives and patches go whole (at most kGlxDirectDrawWhole
-// vertices, GL_OUT_OF_MEMORY past them); so does a mode of no name (the library's error).
+// are drawn by ArrayElement inside glBegin/glEnd, as GL defines the draw, and the current
+// values they set are set back afterwards. What pieces would draw differently goes whole (at
+// most kGlxDirectDrawWhole vertices, GL_OUT_OF_MEMORY past them; drawnWhole); so does a mode
+// of no name (the library's error).
 template <typename Piece, typename Elements>
-void drawInPieces(const Command &c, uint32_t mode, int64_t count, Piece piece, Elements elements) {
+void drawInPieces(const Command &c, uint32_t mode, int64_t count, bool indexed, Piece piece, Elements elements) {
   constexpr uint32_t kLineLoop = 2, kFan = 6, kPolygon = 9;
   int64_t step = 0, overlap = 0;
   switch (mode) {
@@ -96,8 +123,7 @@ void drawInPieces(const Command &c, uint32_t mode, int64_t count, Piece piece, E
   // The interval is brought up to date (a finish due comes first) before the pieces are sized.
   if (!spend(c, 0)) return;
   if (count <= 0 || mode > 14 || count <= pieceVertices(c.instance)) return whole();
-  if (mode > 9 || (mode == kPolygon && !polygonsFilled(c))) {
-    // Adjacency and patches, and polygons of lines or points, cannot be cut.
+  if (drawnWhole(c, mode, indexed)) {
     if (count <= kGlxDirectDrawWhole) return whole();
     if (GlxDirectContext *node = glxdirectCurrentNode(c.instance)) node->heldError = 0x0505;  // GL_OUT_OF_MEMORY
     return c.dropped("a primitive that cannot be cut, of too many vertices");
@@ -116,7 +142,15 @@ void drawInPieces(const Command &c, uint32_t mode, int64_t count, Piece piece, E
     }
   }
   // Fans, filled polygons and loops: the first piece in one run, then pieces that start at the
-  // first vertex again (fans, polygons) or carry the last one over (loops).
+  // first vertex again (fans, polygons) or carry the last one over (loops). The current values
+  // the ArrayElement pieces set are set back however the draw ends.
+  CurrentValues current;
+  current.kept = false;
+  struct SetBack {
+    const Command &c;
+    const CurrentValues &values;
+    ~SetBack() { restoreCurrentValues(c, values); }
+  } setBack{c, current};
   int64_t first = pieceVertices(c.instance);
   if (!spend(c, uint64_t(first))) return;
   piece(mode == kLineLoop ? 3 : mode, 0, first);
@@ -133,7 +167,7 @@ void drawInPieces(const Command &c, uint32_t mode, int64_t count, Piece piece, E
     } else {
       if (!spend(c, uint64_t(n + 2))) return;
       if (!elements(0, 1, run) || !elements(at - 1, n + 1, run)) return;
-      drawByElements(c, mode == kFan ? kFan : kPolygon, run);
+      drawByElements(c, mode == kFan ? kFan : kPolygon, run, current);
     }
     pieceDrawn(c.instance);
     at += n;
@@ -142,7 +176,7 @@ void drawInPieces(const Command &c, uint32_t mode, int64_t count, Piece piece, E
     // The loop's closing line, from its last vertex to its first.
     run.clear();
     if (!spend(c, 2) || !elements(count - 1, 1, run) || !elements(0, 1, run)) return;
-    drawByElements(c, 1, run);
+    drawByElements(c, 1, run, current);
   }
 }
 

@@ -312,7 +312,7 @@ bool bufferBound(const Command &c, uint32_t binding) {
 // ===== client arrays =====
 // The library's limits on generic vertex attributes and texture-coordinate sets, asked once per
 // instance with a context current (at most kArrayLimit each; at least one coordinate set).
-constexpr uint32_t kArrayLimit = 64;
+constexpr uint32_t kArrayLimit = kGlxDirectArrayLimit;
 
 void askLimits(GlxLibraryInstance *instance) {
   // Inside glBegin/glEnd the library answers no question: asked at the next render request.
@@ -531,6 +531,70 @@ void enableAgain(const Command &c, const ForeignArrays &off) {
     if (off.attributes >> index & 1) c.gl.glEnableVertexAttribArray(index);
 }
 
+// ===== current values set by ArrayElement pieces =====
+// Where each conventional kind's current value is asked (glGetFloatv), by kArrayKinds index; 0
+// for the kinds that have none of their own here (texture coordinates, per unit; the vertex).
+constexpr uint32_t kCurrentValueOf[8] = {0x0B43, 0, 0x0B00, 0x0B01, 0x0B02, 0, 0x8453, 0x8459};
+constexpr uint32_t kGlActiveTexture = 0x84E0, kGlCurrentTextureCoords = 0x0B03, kGlCurrentVertexAttrib = 0x8626;
+}  // namespace
+
+namespace glxdirectdecode {
+
+void keepCurrentValues(const Command &c, CurrentValues &values) {
+  GlxLibraryInstance *instance = c.instance;
+  GlFunctionTable &gl = c.gl;
+  askLimits(instance);
+  values = CurrentValues{};
+  values.kept = true;
+  for (int i = 0; i < 8; i++) {
+    if (!kCurrentValueOf[i] || glxdirectGetInteger(instance, kArrayKinds[i]) == 0) continue;
+    values.kinds |= 1u << i;
+    gl.glGetFloatv(kCurrentValueOf[i], values.kind[i]);
+  }
+  // A unit's current coordinates are asked with it active (the active unit set back after).
+  int32_t active = -1;
+  for (uint32_t unit = 0; unit < instance->maxTextureCoords; unit++) {
+    bool enabled = false;
+    withClientUnit(c, unit, [&] { enabled = glxdirectGetInteger(instance, kGlTextureCoordArray) != 0; });
+    if (!enabled) continue;
+    if (active < 0) active = glxdirectGetInteger(instance, kGlActiveTexture);
+    values.units |= 1ull << unit;
+    gl.glActiveTexture(kGlTexture0 + unit);
+    gl.glGetFloatv(kGlCurrentTextureCoords, values.unit[unit]);
+  }
+  if (active >= 0) gl.glActiveTexture(static_cast<GLenum>(active));
+  // Attribute 0 is the vertex: it has no current value.
+  for (uint32_t index = 1; index < instance->maxVertexAttribs; index++) {
+    if (!vertexAttribInteger(gl, index, kGlVertexAttribArrayEnabled)) continue;
+    values.attributes |= 1ull << index;
+    gl.glGetVertexAttribfv(index, kGlCurrentVertexAttrib, values.attribute[index]);
+  }
+}
+
+void restoreCurrentValues(const Command &c, const CurrentValues &values) {
+  if (!values.kept) return;
+  GlFunctionTable &gl = c.gl;
+  const auto &kind = values.kind;
+  if (values.kinds >> 0 & 1) {
+    GLboolean flag = kind[0][0] != 0 ? 1 : 0;
+    gl.glEdgeFlagv(&flag);
+  }
+  if (values.kinds >> 2 & 1) gl.glColor4fv(kind[2]);
+  if (values.kinds >> 3 & 1) gl.glIndexfv(kind[3]);
+  if (values.kinds >> 4 & 1) gl.glNormal3fv(kind[4]);
+  if (values.kinds >> 6 & 1) gl.glFogCoordfvEXT(kind[6]);
+  if (values.kinds >> 7 & 1) gl.glSecondaryColor3fvEXT(kind[7]);
+  for (uint32_t unit = 0; unit < kArrayLimit; unit++)
+    if (values.units >> unit & 1) gl.glMultiTexCoord4fv(kGlTexture0 + unit, values.unit[unit]);
+  for (uint32_t index = 1; index < kArrayLimit; index++)
+    if (values.attributes >> index & 1) gl.glVertexAttrib4fvARB(index, values.attribute[index]);
+}
+
+}  // namespace glxdirectdecode
+
+namespace {
+// ===== end of current values set by ArrayElement pieces =====
+
 // A draw from the arrays: only those of the command and those in buffer objects are read. A
 // draw that reads nothing of the command (uncarried) may not ask for more vertices (first +
 // count) than every array in a buffer holds; without such an array nothing is drawn. An
@@ -556,50 +620,136 @@ auto consecutiveElements(int64_t first) {
   };
 }
 
-// An EvalMesh1 (twoD false) or EvalMesh2 in pieces of at most pieceVertices points, each
-// counted before it is drawn: points are parted, the lines of an EvalMesh1 and the cells of a
-// filled EvalMesh2 carry their last point, row or column over (the same grid points make the
-// same primitives). The lines of an EvalMesh2, another mode and empty ranges go whole.
+// ===== meshes in pieces =====
+// A mesh larger than a piece is evaluated by the proxy as the library's EvalMesh evaluates it:
+// the same strips (glBegin ... glEnd) of EvalCoord calls in the same order, at the same grid
+// coordinates, cut into pieces between which the library is finished. The coordinates are not
+// u1 + i * du for each point: the library (Mesa) starts at u1 + i1 * du and adds du for each
+// next point, in single precision, so an EvalMesh of a piece, which starts from its own first
+// point, would land a little elsewhere and draw other pixels. They are stepped here the same
+// way, from the grid the library holds (du = (u2 - u1) / n in single precision; this build
+// fuses no multiply-add).
+constexpr uint32_t kGlMap1GridDomain = 0x0DD0, kGlMap1GridSegments = 0x0DD1;
+constexpr uint32_t kGlMap2GridDomain = 0x0DD2, kGlMap2GridSegments = 0x0DD3;
+constexpr uint32_t kGlPoints = 0x0000, kGlLineStrip = 0x0003, kGlTriangleStrip = 0x0005;
+
+// One strip of a mesh: glBegin(prim), then for each of its columns the grid coordinate along it
+// (from, stepped by step) with EvalCoord1f (oneD), or EvalCoord2f at (along, across) for a row
+// (paired: and at (along, across + next), a filled row's two points), at (across, along) for a
+// column of lines.
+struct MeshStrip {
+  uint32_t prim;
+  bool oneD, row, paired;
+  float from, step, across, next;
+  int64_t columns;
+};
+
+// The piece being filled: the points it may still take (none: a finish comes before more), and
+// whether it has drawn any.
+struct MeshPiece {
+  int64_t left;
+  bool drawn;
+};
+
+// Gives the strip to the library in pieces: a strip cut before goes on from its last column
+// (a line strip its last point, a triangle strip its last two), so the same points make the
+// same primitives; a whole strip (stippled lines) is not cut. False once the request's work
+// has ended.
+bool stripInPieces(const Command &c, const MeshStrip &s, bool whole, MeshPiece &piece) {
+  const int64_t per = s.paired ? 2 : 1;
+  const bool carry = s.prim != kGlPoints;
+  auto column = [&](float along) {
+    if (s.oneD) {
+      c.gl.glEvalCoord1f(along);
+    } else if (s.row) {
+      c.gl.glEvalCoord2f(along, s.across);
+      if (s.paired) c.gl.glEvalCoord2f(along, s.across + s.next);
+    } else {
+      c.gl.glEvalCoord2f(s.across, along);
+    }
+  };
+  float along = s.from, last = s.from;
+  for (int64_t k = 0; k < s.columns;) {
+    if (piece.left <= 0) {
+      if (piece.drawn) pieceDrawn(c.instance);
+      if (!spend(c, 0)) return false;
+      piece.left = pieceVertices(c.instance);
+    }
+    int64_t again = carry && k > 0 ? 1 : 0;
+    int64_t n = whole ? s.columns - k : std::clamp<int64_t>(piece.left / per - again, 1, s.columns - k);
+    if (!spend(c, uint64_t((n + again) * per))) return false;
+    c.gl.glBegin(s.prim);
+    if (again) column(last);
+    for (int64_t e = 0; e < n; e++, along += s.step) {
+      column(along);
+      last = along;
+    }
+    c.gl.glEnd();
+    piece.drawn = true;
+    piece.left -= (n + again) * per;
+    k += n;
+  }
+  return true;
+}
+
+// An EvalMesh1 (twoD false) or EvalMesh2: whole when it fits one piece, or outside a request, or
+// inside glBegin/glEnd or of a mode of no name (the library's error), or empty; else in pieces
+// of at most pieceVertices points, each counted before it is drawn. Lines while line stipple is
+// on are cut only between strips (the pattern starts again with each); a stippled EvalMesh1 of
+// lines, one strip, goes whole (at most kGlxDirectDrawWhole points, GL_OUT_OF_MEMORY past them).
 void meshInPieces(const Command &c, uint32_t mode, int32_t i1, int32_t i2, int32_t j1, int32_t j2, bool twoD) {
   constexpr uint32_t kPoint = 0x1B00, kLine = 0x1B01, kFill = 0x1B02;
-  bool cut = twoD ? mode == kPoint || mode == kFill : mode == kPoint || mode == kLine;
-  if (!cut || i2 <= i1 || (twoD && j2 <= j1) ||
-      meshPoints(i1, i2, twoD ? j1 : 0, twoD ? j2 : 0) <= uint64_t(pieceVertices(c.instance))) {
-    if (!spend(c, meshPoints(i1, i2, twoD ? j1 : 0, twoD ? j2 : 0))) return;
+  GlxLibraryInstance *instance = c.instance;
+  uint64_t points = meshPoints(i1, i2, twoD ? j1 : 0, twoD ? j2 : 0);
+  auto whole = [&] {
+    if (!spend(c, points)) return;
     if (twoD)
       c.gl.glEvalMesh2(mode, i1, i2, j1, j2);
     else
       c.gl.glEvalMesh1(mode, i1, i2);
-    return;
+  };
+  bool named = mode == kPoint || mode == kLine || (twoD && mode == kFill);
+  if (!named || i2 < i1 || (twoD && j2 < j1) || !instance->workBounded || instance->insideBegin) return whole();
+  // The interval is brought up to date (a finish due comes first) before the pieces are sized.
+  if (!spend(c, 0)) return;
+  if (points <= uint64_t(pieceVertices(instance))) return whole();
+  int64_t columns = int64_t(i2) - i1 + 1, rows = int64_t(j2) - j1 + 1;
+  bool stippled = mode == kLine && linesStippled(c);
+  if (stippled && std::max(columns, twoD ? rows : 0) > kGlxDirectDrawWhole) {
+    if (GlxDirectContext *node = glxdirectCurrentNode(instance)) node->heldError = kGlOutOfMemory;
+    return c.dropped("a primitive that cannot be cut, of too many vertices");
   }
-  int64_t overlap = mode == kPoint ? 0 : 1;
-  auto room = [&] { return std::max<int64_t>(pieceVertices(c.instance), 4); };
+  if (stippled && !twoD) return whole();
+  GLfloat domain[4] = {0, 0, 0, 0};
+  GLint segments[2] = {1, 1};
+  c.gl.glGetFloatv(twoD ? kGlMap2GridDomain : kGlMap1GridDomain, domain);
+  c.gl.glGetIntegerv(twoD ? kGlMap2GridSegments : kGlMap1GridSegments, segments);
+  const GLfloat du = (domain[1] - domain[0]) / GLfloat(segments[0] > 0 ? segments[0] : 1);
+  const GLfloat dv = (domain[3] - domain[2]) / GLfloat(segments[1] > 0 ? segments[1] : 1);
+  const GLfloat u1 = domain[0] + GLfloat(i1) * du, v1 = domain[2] + GLfloat(j1) * dv;
+  MeshPiece piece{0, false};
+  bool going = true;
   if (!twoD) {
-    for (int64_t a = i1;;) {
-      int64_t b = std::min<int64_t>(i2, a + room() - 1);
-      if (!spend(c, uint64_t(b - a + 1))) return;
-      c.gl.glEvalMesh1(mode, GLint(a), GLint(b));
-      pieceDrawn(c.instance);
-      if (b >= i2) return;
-      a = b + 1 - overlap;
-    }
+    going = stripInPieces(c, {mode == kPoint ? kGlPoints : kGlLineStrip, true, true, false, u1, du, 0, 0, columns},
+                          false, piece);
+  } else if (mode == kFill) {
+    // Rows of triangle strips between two rows of points.
+    GLfloat v = v1;
+    for (int64_t j = j1; j < j2 && going; j++, v += dv)
+      going = stripInPieces(c, {kGlTriangleStrip, false, true, true, u1, du, v, dv, columns}, false, piece);
+  } else {
+    // Points or lines along each row; lines then along each column.
+    uint32_t prim = mode == kPoint ? kGlPoints : kGlLineStrip;
+    GLfloat v = v1;
+    for (int64_t j = j1; j <= j2 && going; j++, v += dv)
+      going = stripInPieces(c, {prim, false, true, false, u1, du, v, 0, columns}, stippled, piece);
+    GLfloat u = u1;
+    for (int64_t i = i1; i <= i2 && going && mode == kLine; i++, u += du)
+      going = stripInPieces(c, {prim, false, false, false, v1, dv, u, 0, rows}, stippled, piece);
   }
-  for (int64_t ja = j1;;) {
-    int64_t columns = std::min<int64_t>(int64_t(i2) - i1 + 1, room());
-    int64_t rows = std::max<int64_t>(overlap + 1, room() / columns);
-    int64_t jb = std::min<int64_t>(j2, ja + rows - 1);
-    for (int64_t ia = i1;;) {
-      int64_t ib = std::min<int64_t>(i2, ia + columns - 1);
-      if (!spend(c, uint64_t((ib - ia + 1) * (jb - ja + 1)))) return;
-      c.gl.glEvalMesh2(mode, GLint(ia), GLint(ib), GLint(ja), GLint(jb));
-      pieceDrawn(c.instance);
-      if (ib >= i2) break;
-      ia = ib + 1 - overlap;
-    }
-    if (jb >= j2) return;
-    ja = jb + 1 - overlap;
-  }
+  if (going && piece.drawn) pieceDrawn(instance);
 }
+// ===== end of meshes in pieces =====
 
 // Index k of an array of indices of each bytes (1, 2 or 4).
 uint32_t indexAt(const uint8_t *indices, uint64_t each, uint64_t k) {
@@ -713,7 +863,7 @@ void drawArraysCommand(const Command &c) {
   }
   drawFromArrays(c, false, vertices, [&](uint64_t) {
     drawInPieces(
-        c, mode, int64_t(vertices),
+        c, mode, int64_t(vertices), false,
         [&](uint32_t m, int64_t at, int64_t n) { c.gl.glDrawArrays(m, static_cast<GLint>(at), static_cast<GLsizei>(n)); },
         consecutiveElements(0));
   });
@@ -1235,7 +1385,7 @@ void drawCarriedCommand(const Command &c) {
     drawFromArrays(c, arrays == 0, vertices, [&](uint64_t) {
       if (first < 0 || count < 0) return c.gl.glDrawArrays(mode, first, count);  // the library's error
       drawInPieces(
-          c, mode, count,
+          c, mode, count, false,
           [&](uint32_t m, int64_t at, int64_t n) {
             c.gl.glDrawArrays(m, static_cast<GLint>(first + at), static_cast<GLsizei>(n));
           },
@@ -1255,7 +1405,7 @@ void drawCarriedCommand(const Command &c) {
     if (arrays > 1 || !elements) {
       drawFromArrays(c, false, static_cast<uint64_t>(count), [&](uint64_t) {
         drawInPieces(
-            c, mode, count,
+            c, mode, count, false,
             [&](uint32_t m, int64_t at, int64_t n) {
               c.gl.glDrawArrays(m, static_cast<GLint>(at), static_cast<GLsizei>(n));
             },
@@ -1286,8 +1436,8 @@ void drawCarriedCommand(const Command &c) {
       c.gl.glDrawRangeElements(m, start, end, static_cast<GLsizei>(n), type,
                                static_cast<const uint8_t *>(indices) + at * int64_t(typeBytes(type)));
     };
-    if (!carried) return drawInPieces(c, mode, count, piece, bufferElements(c, type, uint32_t(value), room));
-    drawInPieces(c, mode, count, piece, [&](int64_t from, int64_t n, std::vector<uint32_t> &out) {
+    if (!carried) return drawInPieces(c, mode, count, true, piece, bufferElements(c, type, uint32_t(value), room));
+    drawInPieces(c, mode, count, true, piece, [&](int64_t from, int64_t n, std::vector<uint32_t> &out) {
       for (int64_t k = 0; k < n; k++) out.push_back(indexAt(carried, typeBytes(type), uint64_t(from + k)));
       return true;
     });
@@ -1505,7 +1655,10 @@ void executeCommand(const Command &c) {
       // Inside glBegin/glEnd nothing about the arrays can be asked: an ArrayElement there is
       // served only when, at the glBegin, every enabled array was in a buffer object (and a
       // valid mode makes the library take the glBegin).
-      if (!instance->insideBegin) instance->beginArrayRoom = c.u(0) <= kGlLastPrimitive ? arrayRoomForBegin(c) : 0;
+      if (!instance->insideBegin) {
+        instance->beginArrayRoom = c.u(0) <= kGlLastPrimitive ? arrayRoomForBegin(c) : 0;
+        beginAsked(c, c.u(0));
+      }
       gl.glBegin(c.u(0));
       if (instance->insideBegin)
         LOG(logChannelXhint, "Lumora: glBegin without previous glEnd by %s", clientName());
@@ -1959,7 +2112,7 @@ void executeCommand(const Command &c) {
       drawFromArrays(c, false, 0, [&](uint64_t room) {
         if (c.i(12) < 0) return gl.glDrawElements(c.u(8), c.i(12), c.u(16), nullptr);  // the library's error
         drawInPieces(
-            c, c.u(8), c.i(12),
+            c, c.u(8), c.i(12), true,
             [&](uint32_t m, int64_t at, int64_t n) {
               uintptr_t offset = static_cast<uint32_t>(value) + uint64_t(at) * typeBytes(c.u(16));
               gl.glDrawElements(m, static_cast<GLsizei>(n), c.u(16), reinterpret_cast<const void *>(offset));

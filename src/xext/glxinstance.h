@@ -165,6 +165,13 @@ struct GlxLibraryInstance {
   uint32_t beginMode;
   uint64_t beginVertices;
   uint8_t beginUnsure;
+  // What gives a vertex inside that glBegin, asked before it (nothing can be asked inside) and
+  // only for an independent mode (the only one begun again): a vertex map of one or two
+  // dimensions enabled (EvalCoord1 and EvalPoint1, EvalCoord2 and EvalPoint2 give a vertex only
+  // then), the vertex array or generic attribute 0's array enabled (ArrayElement likewise).
+  uint8_t beginMapVertex1;
+  uint8_t beginMapVertex2;
+  uint8_t beginArrayVertex;
   int64_t workStartNs;
   int64_t workFinishedNs;
   uint64_t workSinceFinish;

@@ -8,13 +8,16 @@
 
 #include <GL/gl.h>
 
+#include <cmath>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "glxcommands.h"
 #include "glxmesa_fixture.h"
 #include "xext/glxdirect.h"
+#include "xext/glxdirectlists.h"
 #include "xext/glxindirect.h"
 #include "xext/glxinstance.h"
 #include "xext/glxswap.h"
@@ -257,6 +260,267 @@ TEST_P(GlxDirectDrawBothWays, QuadInAProgramsUniformColour) {
                 glxcommandUseProgram(0)}));
   expectPicture(quadPicture(0x000000, 0xFF8000));
 }
+
+// ===== draws and meshes in pieces =====
+// A draw or mesh larger than the first finish interval reaches the library in pieces: each
+// looks exactly like the library's own whole draw (made here by calls into the table), and
+// leaves the current values as that does.
+class GlxDirectPiecesTest : public ::testing::Test {
+ protected:
+  static constexpr int kSide = 96;
+  using Calls = std::function<void(const GlFunctionTable &)>;
+  void SetUp() override {
+    ASSERT_EQ(glxmesaStart(harness_, kSide, kSide), "");
+    ASSERT_TRUE(glxmesaMakeCurrent(harness_));
+    gl_ = &harness_.instance->functions;
+  }
+  void TearDown() override { glxmesaStop(harness_); }
+  // The window after a clear, the state set and the drawing, done by the calls or (with
+  // commands) by the proxy from the first interval on.
+  std::vector<uint32_t> picture(const Calls &state, const Calls &calls, const std::vector<GlxCommand> &commands = {}) {
+    EXPECT_TRUE(glxmesaMakeCurrent(harness_));
+    gl_->glClearColor(0.1f, 0.2f, 0.3f, 1);
+    gl_->glClear(GL_COLOR_BUFFER_BIT);
+    state(*gl_);
+    if (calls) calls(*gl_);
+    harness_.instance->workInterval = kGlxDirectFirstInterval;
+    if (!commands.empty()) glxmesaRender(harness_, commands);
+    return glxmesaReadPixels(harness_);
+  }
+  GlxMesaHarness harness_;
+  const GlFunctionTable *gl_ = nullptr;
+};
+
+// A spiral of 121 vertices, each of its own colour; every mode of primitive in states that
+// pieces could break (line stipple, wide and smooth lines, polygons drawn as stippled lines,
+// flat shading): DrawArrays and glBegin/glEnd through the proxy draw what the library's own
+// DrawArrays and glBegin/glEnd draw.
+TEST_F(GlxDirectPiecesTest, CutDrawsLookLikeTheWhole) {
+  constexpr int kCount = 121;
+  GlxArray where{GL_FLOAT, 2, GL_VERTEX_ARRAY, {}}, colour{GL_FLOAT, 3, GL_COLOR_ARRAY, {}};
+  for (int k = 0; k < kCount; k++) {
+    double r = 0.15 + 0.8 * k / kCount;
+    where.data.insert(where.data.end(), {r * std::cos(k * 0.55), r * std::sin(k * 0.55)});
+    colour.data.insert(colour.data.end(), {(k * 37 % 256) / 255.0, (k * 91 % 256) / 255.0, (k * 53 % 256) / 255.0});
+  }
+  std::vector<float> xy(where.data.begin(), where.data.end()), rgb(colour.data.begin(), colour.data.end());
+  const std::vector<std::pair<const char *, Calls>> states = {
+      {"plain", [](const GlFunctionTable &) {}},
+      {"stippled", [](const GlFunctionTable &gl) { gl.glEnable(GL_LINE_STIPPLE), gl.glLineStipple(2, 0x5F1D); }},
+      {"wide stippled", [](const GlFunctionTable &gl) {
+         gl.glEnable(GL_LINE_STIPPLE), gl.glLineStipple(1, 0x0F0F), gl.glLineWidth(3), gl.glPointSize(3);
+       }},
+      {"smooth", [](const GlFunctionTable &gl) {
+         gl.glEnable(GL_LINE_SMOOTH), gl.glEnable(GL_BLEND), gl.glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+       }},
+      {"stippled polygon lines", [](const GlFunctionTable &gl) {
+         gl.glPolygonMode(GL_FRONT_AND_BACK, GL_LINE), gl.glEnable(GL_LINE_STIPPLE), gl.glLineStipple(1, 0x3F07);
+       }},
+      {"flat", [](const GlFunctionTable &gl) { gl.glShadeModel(GL_FLAT); }},
+  };
+  auto reset = [](const GlFunctionTable &gl) {
+    gl.glDisable(GL_LINE_STIPPLE), gl.glDisable(GL_LINE_SMOOTH), gl.glDisable(GL_BLEND);
+    gl.glLineWidth(1), gl.glPointSize(1), gl.glPolygonMode(GL_FRONT_AND_BACK, GL_FILL), gl.glShadeModel(GL_SMOOTH);
+  };
+  for (const auto &[name, state] : states)
+    for (uint32_t mode = GL_POINTS; mode <= GL_POLYGON; mode++) {
+      auto set = [&](const GlFunctionTable &gl) { reset(gl), state(gl); };
+      std::vector<GlxCommand> begun{glxcommandBegin(mode)};
+      for (int k = 0; k < kCount; k++)
+        begun.insert(begun.end(), {glxcommandColor3f(rgb[3 * k], rgb[3 * k + 1], rgb[3 * k + 2]),
+                                   glxcommandVertex2f(xy[2 * k], xy[2 * k + 1])});
+      begun.push_back(glxcommandEnd());
+      std::vector<uint32_t> whole = picture(set, [&](const GlFunctionTable &gl) {
+        gl.glEnableClientState(GL_VERTEX_ARRAY), gl.glEnableClientState(GL_COLOR_ARRAY);
+        gl.glVertexPointer(2, GL_FLOAT, 0, xy.data()), gl.glColorPointer(3, GL_FLOAT, 0, rgb.data());
+        gl.glDrawArrays(mode, 0, kCount);
+        gl.glDisableClientState(GL_VERTEX_ARRAY), gl.glDisableClientState(GL_COLOR_ARRAY);
+      });
+      std::string what = std::string(name) + " mode " + std::to_string(mode);
+      EXPECT_EQ(glxmesaComparePixels(picture(set, {}, {glxcommandDrawArrays(mode, kCount, {where, colour})}), whole,
+                                     kSide, 3),
+                "")
+          << what << ", DrawArrays";
+      EXPECT_EQ(glxmesaComparePixels(picture(set, {}, begun), whole, kSide, 3), "") << what << ", glBegin";
+      std::vector<uint32_t> begunByTheLibrary = picture(set, [&](const GlFunctionTable &gl) {
+        gl.glBegin(mode);
+        for (int k = 0; k < kCount; k++)
+          gl.glColor3f(rgb[3 * k], rgb[3 * k + 1], rgb[3 * k + 2]), gl.glVertex2f(xy[2 * k], xy[2 * k + 1]);
+        gl.glEnd();
+      });
+      EXPECT_EQ(glxmesaComparePixels(begunByTheLibrary, whole, kSide, 3), "") << what << ", the library's glBegin";
+    }
+}
+
+// A fan, a polygon and a loop cut into pieces with colour and normal arrays (the later pieces
+// go through ArrayElement) leave the current colour and normal the library's own DrawArrays
+// leaves: those set before.
+TEST_F(GlxDirectPiecesTest, CutDrawsLeaveTheCurrentValues) {
+  constexpr int kCount = 40;
+  GlxArray where{GL_FLOAT, 2, GL_VERTEX_ARRAY, {}}, colour{GL_FLOAT, 3, GL_COLOR_ARRAY, {}},
+      normal{GL_FLOAT, 3, GL_NORMAL_ARRAY, {}};
+  for (int k = 0; k < kCount; k++) {
+    where.data.insert(where.data.end(), {0.9 * std::cos(k * 0.15), 0.9 * std::sin(k * 0.15)});
+    colour.data.insert(colour.data.end(), {1, k / 64.0, 0});
+    normal.data.insert(normal.data.end(), {0, 1, k / 64.0});
+  }
+  std::vector<float> xy(where.data.begin(), where.data.end()), rgb(colour.data.begin(), colour.data.end()),
+      xyz(normal.data.begin(), normal.data.end());
+  // The current colour and normal after the draw, the colour and normal set first.
+  auto after = [&](const Calls &calls, const std::vector<GlxCommand> &commands) {
+    std::vector<float> values(7, -1);
+    static const float kNormal[3] = {1, 0, 0};
+    picture([](const GlFunctionTable &gl) { gl.glColor3f(0.25f, 0.5f, 0.75f), gl.glNormal3fv(kNormal); }, calls,
+            commands);
+    EXPECT_TRUE(glxmesaMakeCurrent(harness_));
+    gl_->glGetFloatv(GL_CURRENT_COLOR, values.data());
+    gl_->glGetFloatv(GL_CURRENT_NORMAL, values.data() + 4);
+    return values;
+  };
+  for (uint32_t mode : {GL_TRIANGLE_FAN, GL_POLYGON, GL_LINE_LOOP}) {
+    std::vector<float> own = after(
+        [&](const GlFunctionTable &gl) {
+          for (uint32_t array : {GL_VERTEX_ARRAY, GL_COLOR_ARRAY, GL_NORMAL_ARRAY}) gl.glEnableClientState(array);
+          gl.glVertexPointer(2, GL_FLOAT, 0, xy.data()), gl.glColorPointer(3, GL_FLOAT, 0, rgb.data());
+          gl.glNormalPointer(GL_FLOAT, 0, xyz.data());
+          gl.glDrawArrays(mode, 0, kCount);
+          for (uint32_t array : {GL_VERTEX_ARRAY, GL_COLOR_ARRAY, GL_NORMAL_ARRAY}) gl.glDisableClientState(array);
+        },
+        {});
+    EXPECT_EQ(own, (std::vector<float>{0.25f, 0.5f, 0.75f, 1, 1, 0, 0})) << mode;
+    EXPECT_EQ(after({}, {glxcommandDrawArrays(mode, kCount, {where, colour, normal})}), own) << mode;
+  }
+}
+
+// Inside glBegin(GL_TRIANGLES) an EvalCoord1 is a vertex only while a vertex map is enabled:
+// between vertices without one (it sets nothing then) and alone with one, the triangles the
+// proxy gives the library in pieces are the library's own.
+TEST_F(GlxDirectPiecesTest, EvalCoordInsideTrianglesIsAVertexOnlyWithAVertexMap) {
+  constexpr int kCount = 120;
+  const float points[4 * 3] = {-0.9f, -0.9f, 0, 0.9f, -0.6f, 0, -0.7f, 0.9f, 0, 0.8f, 0.7f, 0};
+  const float colours[2 * 4] = {1, 0.2f, 0, 1, 0, 0.4f, 1, 1};
+  for (bool vertexMap : {false, true}) {
+    auto state = [&](const GlFunctionTable &gl) {
+      gl.glMap1f(GL_MAP1_VERTEX_3, 0, 1, 3, 4, points), gl.glMap1f(GL_MAP1_COLOR_4, 0, 1, 4, 2, colours);
+      gl.glEnable(GL_MAP1_COLOR_4);
+      if (vertexMap) gl.glEnable(GL_MAP1_VERTEX_3);
+      else gl.glDisable(GL_MAP1_VERTEX_3);
+    };
+    auto u = [](int k) { return float(k * 7 % kCount) / kCount; };
+    auto x = [](int k) { return float(std::cos(k * 2.1)) * (0.2f + 0.7f * k / kCount); };
+    auto y = [](int k) { return float(std::sin(k * 2.1)) * (0.2f + 0.7f * k / kCount); };
+    std::vector<GlxCommand> commands{glxcommandBegin(GL_TRIANGLES)};
+    // Without a vertex map two EvalCoord1 before each vertex: counted as vertices, they would
+    // let the primitive be begun again after any vertex.
+    for (int k = 0; k < kCount; k++) {
+      for (int twice = vertexMap ? 1 : 2; twice > 0; twice--) {
+        GlxCommand evaluated{152, {}};  // EvalCoord1f
+        commands.push_back(glxcommandPutFloat(evaluated, u(k + twice)));
+      }
+      if (!vertexMap)
+        commands.insert(commands.end(), {glxcommandColor3f(0, 1, k / 255.0f), glxcommandVertex2f(x(k), y(k))});
+    }
+    commands.push_back(glxcommandEnd());
+    std::vector<uint32_t> own = picture(state, [&](const GlFunctionTable &gl) {
+      gl.glBegin(GL_TRIANGLES);
+      for (int k = 0; k < kCount; k++) {
+        for (int twice = vertexMap ? 1 : 2; twice > 0; twice--) gl.glEvalCoord1f(u(k + twice));
+        if (!vertexMap) gl.glColor3f(0, 1, k / 255.0f), gl.glVertex2f(x(k), y(k));
+      }
+      gl.glEnd();
+    });
+    EXPECT_EQ(glxmesaComparePixels(picture(state, {}, commands), own, kSide), "") << "vertex map " << vertexMap;
+  }
+}
+
+// Meshes of thousands of points, in points, lines and filled, evaluated by the proxy in pieces
+// (also with stippled lines, as lines exclusive-or'ed, flat) draw the library's own mesh. (Not
+// compared: an EvalMesh2's stippled lines and its crowded points flat, which the library itself
+// does not draw the same twice.)
+TEST_F(GlxDirectPiecesTest, MeshesInPiecesLookLikeTheWhole) {
+  const float curve[4 * 3] = {-0.9f, -0.8f, 0, 0.2f, 0.9f, 0, 0.5f, -0.9f, 0, 0.9f, 0.7f, 0};
+  const float patch[2 * 2 * 3] = {-0.9f, -0.9f, 0, 0.9f, -0.7f, 0, -0.8f, 0.9f, 0, 0.8f, 0.8f, 0};
+  const float colours[2 * 2 * 4] = {1, 0, 0, 1, 0, 1, 0, 1, 0, 0, 1, 1, 1, 1, 0.2f, 1};
+  auto grid = [&](const GlFunctionTable &gl) {
+    gl.glMap1f(GL_MAP1_VERTEX_3, 0, 1, 3, 4, curve), gl.glEnable(GL_MAP1_VERTEX_3);
+    gl.glMap2f(GL_MAP2_VERTEX_3, 0, 1, 3, 2, 0, 1, 6, 2, patch), gl.glEnable(GL_MAP2_VERTEX_3);
+    gl.glMap2f(GL_MAP2_COLOR_4, 0, 1, 4, 2, 0, 1, 8, 2, colours), gl.glEnable(GL_MAP2_COLOR_4);
+    gl.glMapGrid1f(5000, 0.013f, 0.977f), gl.glMapGrid2f(1250, 0.013f, 0.977f, 19, 0.02f, 0.99f);
+    gl.glColor3f(1, 1, 0.6f);
+  };
+  const std::vector<std::pair<const char *, Calls>> states = {
+      {"plain", [](const GlFunctionTable &) {}},
+      {"stippled", [](const GlFunctionTable &gl) { gl.glEnable(GL_LINE_STIPPLE), gl.glLineStipple(1, 0x3F07); }},
+      {"exclusive-or lines", [](const GlFunctionTable &gl) {
+         gl.glPolygonMode(GL_FRONT_AND_BACK, GL_LINE), gl.glEnable(GL_COLOR_LOGIC_OP), gl.glLogicOp(GL_XOR);
+       }},
+      {"flat", [](const GlFunctionTable &gl) { gl.glShadeModel(GL_FLAT); }},
+  };
+  struct Mesh {
+    uint32_t mode;
+    int32_t i1, i2, j1, j2;  // j2 < 0: EvalMesh1
+  };
+  for (const auto &[name, state] : states)
+    for (Mesh mesh : {Mesh{GL_POINT, 3, 4990, 0, -1}, Mesh{GL_LINE, 0, 5000, 0, -1}, Mesh{GL_POINT, 0, 1250, 0, 19},
+                      Mesh{GL_LINE, 2, 1250, 1, 19}, Mesh{GL_FILL, 0, 1249, 0, 19}}) {
+      if (mesh.j2 >= 0 && ((mesh.mode == GL_LINE && name == std::string("stippled")) ||
+                           (mesh.mode == GL_POINT && name == std::string("flat"))))
+        continue;
+      auto set = [&](const GlFunctionTable &gl) {
+        gl.glDisable(GL_LINE_STIPPLE), gl.glDisable(GL_COLOR_LOGIC_OP), gl.glPolygonMode(GL_FRONT_AND_BACK, GL_FILL);
+        gl.glShadeModel(GL_SMOOTH), gl.glPointSize(1), grid(gl), state(gl);
+      };
+      GlxCommand evaluate{mesh.j2 < 0 ? 155u : 157u, {}};  // EvalMesh1, EvalMesh2
+      for (int32_t word : {int32_t(mesh.mode), mesh.i1, mesh.i2}) glxcommandPut32(evaluate, uint32_t(word));
+      if (mesh.j2 >= 0) glxcommandPut32(glxcommandPut32(evaluate, uint32_t(mesh.j1)), uint32_t(mesh.j2));
+      std::vector<uint32_t> own = picture(set, [&](const GlFunctionTable &gl) {
+        if (mesh.j2 < 0) gl.glEvalMesh1(mesh.mode, mesh.i1, mesh.i2);
+        else gl.glEvalMesh2(mesh.mode, mesh.i1, mesh.i2, mesh.j1, mesh.j2);
+      });
+      EXPECT_EQ(glxmesaComparePixels(picture(set, {}, {evaluate}), own, kSide, 3), "")
+          << name << ", mode " << mesh.mode << (mesh.j2 < 0 ? ", EvalMesh1" : ", EvalMesh2");
+    }
+}
+
+// Indexed draws from buffer objects while primitive restart is on (fixed index): the proxy draws
+// what the library draws, in every mode, and its question leaves no error.
+TEST_F(GlxDirectPiecesTest, IndexedDrawsWithPrimitiveRestartLookLikeTheWhole) {
+  constexpr int kCount = 61;
+  std::vector<float> vertices;
+  std::vector<uint16_t> indices;
+  for (int k = 0; k < kCount; k++) {
+    double r = 0.2 + 0.7 * k / kCount;
+    vertices.insert(vertices.end(), {float(r * std::cos(k * 0.55)), float(r * std::sin(k * 0.55)),
+                                     (k * 37 % 256) / 255.0f, (k * 91 % 256) / 255.0f, (k * 53 % 256) / 255.0f});
+    indices.push_back(uint16_t(k));
+    if (k % 7 == 4) indices.push_back(0xFFFF);
+  }
+  GLuint buffers[2] = {0, 0};
+  gl_->glGenBuffers(2, buffers);
+  gl_->glBindBuffer(GL_ARRAY_BUFFER, buffers[0]);
+  gl_->glBufferData(GL_ARRAY_BUFFER, GLsizeiptr(vertices.size() * 4), vertices.data(), GL_STATIC_DRAW);
+  gl_->glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, buffers[1]);
+  gl_->glBufferData(GL_ELEMENT_ARRAY_BUFFER, GLsizeiptr(indices.size() * 2), indices.data(), GL_STATIC_DRAW);
+  gl_->glEnableClientState(GL_VERTEX_ARRAY), gl_->glEnableClientState(GL_COLOR_ARRAY);
+  gl_->glVertexPointer(2, GL_FLOAT, 20, nullptr);
+  gl_->glColorPointer(3, GL_FLOAT, 20, reinterpret_cast<void *>(8));
+  gl_->glEnable(GL_PRIMITIVE_RESTART_FIXED_INDEX);
+  ASSERT_EQ(gl_->glGetError(), GLenum(GL_NO_ERROR));
+  for (uint32_t mode = GL_POINTS; mode <= GL_POLYGON; mode++) {
+    GlxCommand draw{295, {}};  // DrawElements from offset 0 of the element buffer
+    for (uint32_t word : {0u, 0u, mode, uint32_t(indices.size()), uint32_t(GL_UNSIGNED_SHORT)})
+      glxcommandPut32(draw, word);
+    std::vector<uint32_t> own = picture([](const GlFunctionTable &) {}, [&](const GlFunctionTable &gl) {
+      gl.glDrawElements(mode, GLsizei(indices.size()), GL_UNSIGNED_SHORT, nullptr);
+    });
+    EXPECT_EQ(glxmesaComparePixels(picture([](const GlFunctionTable &) {}, {}, {draw}), own, kSide, 3), "") << mode;
+  }
+  ASSERT_TRUE(glxmesaMakeCurrent(harness_));
+  EXPECT_EQ(glxdirectTakeHeldError(harness_.instance), 0u);
+  EXPECT_EQ(gl_->glGetError(), GLenum(GL_NO_ERROR));
+}
+
+// ===== end of draws and meshes in pieces =====
 
 std::string pathName(const ::testing::TestParamInfo<DrawPath> &info) {
   static const char *const names[] = {"RenderStream", "LargeCommands", "SwappedRenderStream",

@@ -24,6 +24,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -418,6 +419,58 @@ TEST_F(LumoraDrawThroughTarvo, AnOpenBeginHoldsNobody) {
   xcb_flush(b);
   EXPECT_TRUE(replyWithin(b, focus, 20000)) << "not answered after A left";
   xcb_disconnect(b);
+  EXPECT_EQ(rig.tarvo.stop(), 0);
+}
+
+// A stippled line loop and line strip drawn by DrawArrays, long enough for the proxy to give
+// the library pieces, look exactly like the same vertices between glBegin and glEnd (never cut
+// for a loop or a strip): both images read through tarvo after a release.
+TEST_F(LumoraDrawThroughTarvo, StippledLinesByDrawArraysLookLikeTheirGlBeginForm) {
+  xcb_connection_t *c = nullptr;
+  uint32_t visual = 0;
+  ASSERT_NO_FATAL_FAILURE(connectWithVisual(&c, &visual));
+  xcb_window_t window = 0;
+  uint32_t context = 0, tag = currentTag(c, visual, 0, &window, &context);
+  ASSERT_NE(tag, 0u);
+  GlxCommand stipple{94, {}};  // LineStipple
+  glxcommandPut16(glxcommandPut32(stipple, 2), 0x5F1D);
+  const std::vector<GlxCommand> state{glxcommandClearColor(0, 0, 0.2f, 1), glxcommandClear(kColorBufferBit),
+                                      glxcommandEnable(0x0B24), stipple};  // GL_LINE_STIPPLE
+  // A loop of 200 vertices, then a strip of 1500 (the finish interval has grown by then).
+  std::vector<GlxCommand> arrays = state, begun = state;
+  for (auto [mode, count] : {std::pair<uint32_t, int>{2, 200}, {3, 1500}}) {
+    GlxArray where{0x1406, 2, 0x8074, {}}, colour{0x1406, 3, 0x8076, {}};  // floats: vertex, colour
+    begun.push_back(glxcommandBegin(mode));
+    for (int k = 0; k < count; k++) {
+      double r = 0.1 + 0.85 * k / count, x = r * std::cos(k * 0.37), y = r * std::sin(k * 0.41);
+      double red = (k * 37 % 256) / 255.0, green = (k * 91 % 256) / 255.0, blue = (k * 53 % 256) / 255.0;
+      where.data.insert(where.data.end(), {x, y});
+      colour.data.insert(colour.data.end(), {red, green, blue});
+      begun.push_back(glxcommandColor3f(float(red), float(green), float(blue)));
+      begun.push_back(glxcommandVertex2f(float(x), float(y)));
+    }
+    begun.push_back(glxcommandEnd());
+    arrays.push_back(glxcommandDrawArrays(mode, uint32_t(count), {where, colour}));
+  }
+  std::vector<uint32_t> images[2];
+  for (int k = 0; k < 2; k++) {
+    if (k == 1) ASSERT_TRUE(makeCurrent(c, window, context, 0, &tag));
+    renderCommands(c, tag, k == 0 ? arrays : begun);
+    uint32_t released = 1;
+    ASSERT_TRUE(makeCurrent(c, 0, 0, tag, &released));
+    auto *reply = xcb_get_image_reply(
+        c, xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, window, 0, 0, kSize, kSize, ~0u), nullptr);
+    ASSERT_NE(reply, nullptr);
+    ASSERT_EQ(xcb_get_image_data_length(reply), kSize * kSize * 4);
+    const auto *pixels = reinterpret_cast<const uint32_t *>(xcb_get_image_data(reply));
+    for (int p = 0; p < kSize * kSize; p++) images[k].push_back(pixels[p] & 0xFFFFFF);
+    free(reply);
+  }
+  EXPECT_GT(std::count_if(images[1].begin(), images[1].end(), [](uint32_t p) { return p != 0x000033; }), 200);
+  int differing = 0;
+  for (size_t p = 0; p < images[0].size(); p++) differing += images[0][p] != images[1][p];
+  EXPECT_EQ(differing, 0);
+  xcb_disconnect(c);
   EXPECT_EQ(rig.tarvo.stop(), 0);
 }
 

@@ -847,8 +847,10 @@ TEST_F(GlxDirectRender, VertexCountsAreBoundedByTheBytesCarried) {
   EXPECT_EQ(drawn(run(300, Data().u32(0).i32(0).i32(12).u32(0))).back(), "glDrawArrays(0x0000, 0, 12)");
   EXPECT_EQ(drawn(run(294, Data().i32(11))).back(), "glArrayElement(11)");
   EXPECT_EQ(drawn(run(294, Data().i32(12))).back(), "glBindBuffer(0x8892, 0)");
-  // Meshes: 2048 x 2048 points evaluate (in pieces, below), 2^31 on a side do not.
-  EXPECT_GT(unfinished(run(157, Data().u32(0x1B02).i32(0).i32(2047).i32(0).i32(2047))).size(), 1u);
+  // Meshes: 2048 x 2048 points evaluate (whole outside a request, in pieces inside one: below),
+  // 2^31 on a side do not.
+  EXPECT_EQ(run(157, Data().u32(0x1B02).i32(0).i32(2047).i32(0).i32(2047)),
+            Calls{"glEvalMesh2(0x1B02, 0, 2047, 0, 2047)"});
   EXPECT_EQ(run(157, Data().u32(0x1B02).i32(0).i32(0x7FFFFFFF).i32(0).i32(0x7FFFFFFF)), Calls{});
   EXPECT_EQ(run(155, Data().u32(0x1B02).i32(-0x7FFFFFFF).i32(0x7FFFFFFF)), Calls{});
 }
@@ -967,20 +969,41 @@ TEST_F(GlxDirectRender, LongDrawsReachTheLibraryInFinishedPieces) {
   ASSERT_EQ(draw(9, 1 << 18).size(), 1u);
   EXPECT_EQ(draw(9, (1 << 18) + 1).size(), 0u);
   EXPECT_EQ(warningsContaining("cannot be cut, of too many vertices"), 1u);
-  // A filled 300 x 300 mesh: pieces of whole cells that share their edges and cover it once.
-  fakeglClearLog();
-  render(Stream().add(157, Data().u32(0x1B02).i32(0).i32(299).i32(0).i32(299)));
-  int64_t cells = 0, meshes = 0;
-  for (const std::string &call : lines(fakeglLog())) {
-    unsigned m = 0;
-    int i1 = 0, i2 = 0, j1 = 0, j2 = 0;
-    if (std::sscanf(call.c_str(), "glEvalMesh2(0x%x, %d, %d, %d, %d)", &m, &i1, &i2, &j1, &j2) != 5) continue;
-    meshes++;
-    EXPECT_LE(int64_t(i2 - i1 + 1) * (j2 - j1 + 1), kGlxDirectDrawPiece);
-    cells += int64_t(i2 - i1) * (j2 - j1);
+  // A filled 300 x 300 mesh on the grid 0..299 in steps of 1: rows of triangle strips at the
+  // grid's points, in pieces of at most a piece's points between two finishes, a row cut going
+  // on from its last column: every cell is drawn once, row after row.
+  int32_t domain[4] = {0, 299, 0, 299}, segments[2] = {299, 299};
+  fakeglSetIntegers(0x0DD2, domain, 4);
+  fakeglSetIntegers(0x0DD3, segments, 2);
+  Calls calls = render(Stream().add(157, Data().u32(0x1B02).i32(0).i32(299).i32(0).i32(299)));
+  std::vector<int> cells(299 * 299, 0);
+  std::vector<std::pair<float, float>> evaluated;
+  int64_t sinceFinish = 0, finishes = 0, lastCell = -1;
+  for (const std::string &call : calls) {
+    float u = 0, v = 0;
+    if (call == "glFinish()") {
+      EXPECT_LE(sinceFinish, kGlxDirectDrawPiece + 4);
+      sinceFinish = 0, finishes++;
+    } else if (call == "glBegin(0x0005)") {
+      evaluated.clear();
+    } else if (std::sscanf(call.c_str(), "glEvalCoord2f(%f, %f)", &u, &v) == 2) {
+      evaluated.push_back({u, v});
+      sinceFinish++;
+    } else if (call == "glEnd()") {
+      ASSERT_EQ(evaluated.size() % 2, 0u);
+      for (size_t k = 0; k + 3 < evaluated.size(); k += 2) {
+        EXPECT_EQ(evaluated[k + 1], std::make_pair(evaluated[k].first, evaluated[k].second + 1));
+        EXPECT_EQ(evaluated[k + 2].first, evaluated[k].first + 1);
+        int64_t cell = int64_t(evaluated[k].second) * 299 + int64_t(evaluated[k].first);
+        ASSERT_TRUE(cell >= 0 && cell < 299 * 299) << call;
+        EXPECT_GT(cell, lastCell);
+        lastCell = cell;
+        cells[size_t(cell)]++;
+      }
+    }
   }
-  EXPECT_GT(meshes, 1);
-  EXPECT_EQ(cells, 299 * 299);
+  EXPECT_GT(finishes, 1);
+  EXPECT_EQ(std::count(cells.begin(), cells.end(), 1), 299 * 299);
 }
 
 // Inside glBegin/glEnd the library is finished between two primitives of an independent mode:
@@ -1026,6 +1049,105 @@ TEST_F(GlxDirectRender, IndependentPrimitivesInsideBeginAreFinishedBetweenThem) 
   EXPECT_EQ(runs(quads(5, 400, false)).size(), 1u);  // a triangle strip: one run
   // Not begun again after a command that is neither a vertex nor an attribute (before the 7th).
   EXPECT_GE(runs(quads(4, 400, true)).back(), 400 - 6);
+}
+
+// What pieces would draw differently goes whole: strips and loops of lines while line stipple
+// is on, indexed primitives but points while primitive restart is on (asked without leaving
+// the question's error: the client's own comes first). Pieces drawn by ArrayElement set the
+// current values of the enabled arrays back (asked before the first of them); no other draw
+// asks.
+TEST_F(GlxDirectRender, PiecesDrawAsTheWholeAndLeaveTheCurrentValues) {
+  auto *node = static_cast<GlxDirectContext *>(calloc(1, sizeof(GlxDirectContext)));
+  node->context = reinterpret_cast<GLXContext>(&contextHandles[1]);
+  instance->contexts = node;
+  int32_t on = 1, buffer = 5, two = 2, floats = 0x1406, off = 0;
+  for (uint32_t array : {0x8074u, 0x8076u}) fakeglSetIntegers(array, &on, 1);         // vertex, colour
+  for (uint32_t binding : {0x8896u, 0x8898u, 0x8895u}) fakeglSetIntegers(binding, &buffer, 1);
+  fakeglSetIntegers(0x807A, &two, 1);
+  fakeglSetIntegers(0x807B, &floats, 1);
+  fakeglSetBufferMapping(0x8892, 16 << 20);  // room for 2^19 elements of unknown size
+  fakeglSetBufferMapping(0x8893, 4 << 20);
+  // The draw calls of a request of one command; the calls after its last glEnd.
+  auto draws = [&](uint16_t opcode, const Data &d, Calls *after = nullptr) {
+    instance->workInterval = kGlxDirectFirstInterval;
+    Calls out, calls = drawn(render(Stream().add(opcode, d)));
+    for (const std::string &call : calls)
+      if (call.rfind("glDraw", 0) == 0 || call.rfind("glBegin", 0) == 0) out.push_back(call);
+    if (after) after->assign(std::find(calls.rbegin(), calls.rend(), "glEnd()").base(), calls.end());
+    return out;
+  };
+  auto arrays = [](uint32_t mode, int32_t count) { return Data().u32(mode).i32(0).i32(count).u32(0); };
+  auto elements = [](uint32_t mode, int32_t count) { return Data().u32(0).u32(0).u32(mode).i32(count).u32(0x1405); };
+  fakeglSetIntegers(0x0B24, &on, 1);  // GL_LINE_STIPPLE
+  EXPECT_EQ(draws(300, arrays(3, 5000)), Calls{"glDrawArrays(0x0003, 0, 5000)"});
+  EXPECT_GT(draws(300, arrays(1, 5000)).size(), 1u);
+  EXPECT_EQ(draws(300, arrays(3, (1 << 18) + 1)), Calls{});
+  EXPECT_EQ(warningsContaining("cannot be cut"), 1u);
+  EXPECT_EQ(node->heldError, 0x0505u);
+  node->heldError = 0;
+  fakeglSetIntegers(0x0B24, &off, 1);
+  fakeglSetIntegers(0x8D69, &on, 1);  // GL_PRIMITIVE_RESTART_FIXED_INDEX
+  fakeglSetRefusal("glClear", 0x0501);
+  run(127, Data().u32(0x4000));
+  fakeglSetRefusal("glGetIntegerv", 0x0500);
+  EXPECT_EQ(draws(295, elements(4, 5000)), Calls{"glDrawElements(0x0004, 5000, 0x1405, NULL)"});
+  fakeglSetRefusal("glGetIntegerv", 0);
+  EXPECT_EQ(node->heldError, 0x0501u);
+  EXPECT_EQ(instance->functions.glGetError(), 0u);
+  EXPECT_GT(draws(295, elements(0, 5000)).size(), 1u);
+  EXPECT_GT(draws(300, arrays(4, 5000)).size(), 1u);
+  fakeglSetIntegers(0x8D69, &off, 1);
+  // A fan with the colour array enabled: the current colour asked before its first ArrayElement
+  // piece and set after the last; a strip asks nothing.
+  int32_t colour[4] = {0, 1, 0, 1};
+  fakeglSetIntegers(0x0B00, colour, 4);
+  Calls after;
+  EXPECT_GT(draws(300, arrays(6, 5000), &after).size(), 2u);
+  EXPECT_EQ(after, Calls{"glColor4fv({0, 1, 0, 1})"});
+  Calls strip = drawn(render(Stream().add(300, arrays(3, 5000))));
+  EXPECT_EQ(std::count_if(strip.begin(), strip.end(), [](const std::string &call) {
+              return call.rfind("glGetFloatv", 0) == 0 || call.rfind("glColor4fv", 0) == 0;
+            }), 0);
+  instance->contexts = nullptr;
+  free(node);
+}
+
+// Inside glBegin/glEnd an EvalCoord or EvalPoint gives a vertex only while a vertex map of its
+// dimension is enabled, an ArrayElement only while the vertex array is: asked before the glBegin,
+// and the primitive is begun again only after whole triangles.
+TEST_F(GlxDirectRender, EvaluatorsAndArrayElementsInsideBeginCountOnlyAsVertices) {
+  int32_t on = 1, buffer = 5;
+  fakeglSetIntegers(0x8076, &on, 1);  // a colour array in a buffer, no vertex array
+  fakeglSetIntegers(0x8898, &buffer, 1);
+  fakeglSetBufferMapping(0x8892, 1 << 16);
+  const Data vertex = Data().f32(1).f32(0).f32(0);
+  // The vertices (calls named so) given between two begins of GL_TRIANGLES, for each begin.
+  auto runs = [&](std::vector<std::pair<uint16_t, Data>> each, const std::string &counted) {
+    Stream s;
+    s.add(4, Data().u32(4));
+    for (int k = 0; k < 300; k++)
+      for (const auto &[opcode, data] : each) s.add(opcode, data);
+    s.add(23, Data());
+    instance->workInterval = kGlxDirectFirstInterval;
+    std::vector<int> out;
+    for (const std::string &call : render(s)) {
+      if (call.rfind("glBegin(", 0) == 0) out.push_back(0);
+      if (call.rfind(counted, 0) == 0 && !out.empty()) out.back()++;
+    }
+    return out;
+  };
+  for (auto [each, counted] : std::vector<std::pair<std::vector<std::pair<uint16_t, Data>>, std::string>>{
+           {{{70, vertex}, {152, Data().f32(0.5f)}}, "glVertex3f("},
+           {{{70, vertex}, {158, Data().i32(1).i32(2)}}, "glVertex3f("},
+           {{{294, Data().i32(0)}, {70, vertex}}, "glVertex3f("}}) {
+    std::vector<int> got = runs(each, counted);
+    EXPECT_GT(got.size(), 1u) << counted;
+    for (int n : got) EXPECT_EQ(n % 3, 0) << each[1].first;
+  }
+  fakeglSetIntegers(0x0D98, &on, 1);  // GL_MAP1_VERTEX_4: EvalCoord1 makes the vertices
+  std::vector<int> evaluated = runs({{152, Data().f32(0.5f)}}, "glEvalCoord1f(");
+  EXPECT_GT(evaluated.size(), 1u);
+  for (int n : evaluated) EXPECT_EQ(n % 3, 0);
 }
 
 TEST_F(GlxDirectRender, RefusedPointersAndNeverSetArraysAreLeftOutOfTheDraw) {
