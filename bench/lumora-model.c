@@ -1,6 +1,7 @@
 /* A GL program of the honest kind, for bench/lumora-model: a model of 20 000 triangles (a grid
- * over a 1280x1024 window, lit, one glBegin(GL_TRIANGLES)) compiled into a display list and
- * called once a frame between glPushMatrix and glPopMatrix, each frame ended by glFinish. Run
+ * over a 1280x1024 double-buffered window, lit, one glBegin(GL_TRIANGLES)) compiled into a
+ * display list and called once a frame between glPushMatrix and glPopMatrix, each frame ended
+ * by glXSwapBuffers and glFinish (SINGLE=1: a single-buffered window, frames ended by glFinish). Run
  * against a display for the given seconds, it prints the frames it drew, the median and the
  * worst frame time in ms, and the GL errors it met (glGetError after every frame). With Mesa
  * and LIBGL_ALWAYS_INDIRECT=1 its commands travel as GLX protocol (through tarvo: executed by
@@ -37,7 +38,9 @@ int main(int argc, char **argv) {
   double seconds = argc > 1 ? atof(argv[1]) : 10;
   Display *display = XOpenDisplay(NULL);
   if (!display) return fprintf(stderr, "lumora-model: no display\n"), 1;
-  int attributes[] = {GLX_RGBA, GLX_RED_SIZE, 8, GLX_GREEN_SIZE, 8, GLX_BLUE_SIZE, 8, GLX_DEPTH_SIZE, 16, None};
+  int single = getenv("SINGLE") && atoi(getenv("SINGLE"));
+  int attributes[] = {GLX_RGBA, GLX_RED_SIZE, 8, GLX_GREEN_SIZE, 8, GLX_BLUE_SIZE, 8, GLX_DEPTH_SIZE, 16,
+                      single ? None : GLX_DOUBLEBUFFER, None};
   XVisualInfo *info = glXChooseVisual(display, DefaultScreen(display), attributes);
   if (!info) return fprintf(stderr, "lumora-model: no visual\n"), 1;
   XSetWindowAttributes set = {0};
@@ -75,6 +78,7 @@ int main(int argc, char **argv) {
     glCallList(1);
     glPopMatrix();
     if (glGetError() != GL_NO_ERROR) errors++;
+    if (!single) glXSwapBuffers(display, window);
     glFinish();
     frames[count++] = now() - start;
   }

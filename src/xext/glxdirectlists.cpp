@@ -75,6 +75,8 @@ constexpr uint32_t kGlVertexArray = 0x8074, kGlVertexAttribArrayEnabled = 0x8622
 constexpr uint32_t kGlPrimitiveRestart = 0x8F9D, kGlPrimitiveRestartFixedIndex = 0x8D69,
                    kGlPrimitiveRestartNv = 0x8558;
 
+// Commands of at most a unit between two looks at the clock.
+constexpr uint8_t kClockCommands = 16;
 // The stretches that move the finish interval: a finish costs the library a millisecond or so
 // on a large window (it ends its scene and waits for its threads), so the stretches are kept
 // long enough for that to stay a small part of them.
@@ -128,6 +130,7 @@ void startRequestWork(GlxLibraryInstance *instance) {
   instance->workSinceFinish = 0;
   if (!instance->workInterval) instance->workInterval = kGlxDirectFirstInterval;
   instance->workSpent = 0;
+  instance->workClockSkip = 0;
   instance->workBounded = 1;
   instance->workYields = miscCanYield() ? 1 : 0;
   instance->listDepth = 0;
@@ -166,6 +169,7 @@ const char *yieldTurn(GlxLibraryInstance *instance, int64_t now) {
   instance->workSinceFinish = kept.sinceFinish;
   instance->workInterval = kept.interval;
   // Its own time goes on from here; what the library did for others is no stretch of its.
+  instance->workClockSkip = 0;
   instance->workTurnStartNs = glxdirectClock();
   instance->workFinishedNs = instance->workTurnStartNs;
   const GlxDirectTagSlot &s = instance->tagSlots[slot];
@@ -214,15 +218,14 @@ void beginAsked(const Command &c, uint32_t mode) {
   instance->beginArrayVertex = on(kGlVertexArray) || attribute0[0] != 0;
 }
 
-void beginCounted(const Command &c) {
+namespace {
+// What a command inside glBegin/glEnd is to the primitive: a vertex, an attribute of the next
+// vertex, a list call (whose commands count as they run), or something else (the library's
+// error, or unknown to the proxy).
+enum class BeginRole { kVertex, kAttribute, kCall, kOther };
+BeginRole beginRole(const Command &c) {
   GlxLibraryInstance *instance = c.instance;
   uint32_t opcode = c.opcode;
-  if (!instance->insideBegin) return;
-  // A command that was refused or dropped may or may not have reached the library.
-  if (c.error || c.wasDropped) {
-    instance->beginUnsure = 1;
-    return;
-  }
   auto index = [&] { return c.size >= 4 ? c.u(0) : ~0u; };
   bool attribute = (opcode >= 4189 && opcode <= 4201) || (opcode >= 4230 && opcode <= 4239) ||
                    (opcode >= 4265 && opcode <= 4277);
@@ -232,15 +235,44 @@ void beginCounted(const Command &c) {
   bool evaluated2 = opcode == 153 || opcode == 154 || opcode == 158;
   if ((opcode >= 65 && opcode <= 76) || (evaluated1 && instance->beginMapVertex1) ||
       (evaluated2 && instance->beginMapVertex2) || (opcode == 294 && instance->beginArrayVertex) ||
-      (attribute && index() == 0)) {
-    instance->beginVertices++;
-  } else if (!evaluated1 && !evaluated2 && opcode != 294 && !(opcode >= 6 && opcode <= 22) &&
-             !(opcode >= 24 && opcode <= 32) && !(opcode >= 49 && opcode <= 64) &&
-             !(opcode >= 96 && opcode <= 99) && opcode != 194 && !(opcode >= 198 && opcode <= 213) &&
-             !(opcode >= 4124 && opcode <= 4133) && !attribute && opcode != 1 && opcode != 2) {
-    // Not a vertex, nor one of the attributes of the next one, nor a list call (whose commands
-    // are counted as they run).
+      (attribute && index() == 0))
+    return BeginRole::kVertex;
+  if (opcode == 1 || opcode == 2) return BeginRole::kCall;
+  if (evaluated1 || evaluated2 || opcode == 294 || (opcode >= 6 && opcode <= 22) || (opcode >= 24 && opcode <= 32) ||
+      (opcode >= 49 && opcode <= 64) || (opcode >= 96 && opcode <= 99) || opcode == 194 ||
+      (opcode >= 198 && opcode <= 213) || (opcode >= 4124 && opcode <= 4133) || attribute)
+    return BeginRole::kAttribute;
+  return BeginRole::kOther;
+}
+}  // namespace
+
+void beginCounted(const Command &c) {
+  GlxLibraryInstance *instance = c.instance;
+  if (!instance->insideBegin) return;
+  // A command that was refused or dropped may or may not have reached the library.
+  if (c.error || c.wasDropped) {
     instance->beginUnsure = 1;
+    return;
+  }
+  switch (beginRole(c)) {
+    case BeginRole::kVertex: instance->beginVertices++; return;
+    case BeginRole::kOther: instance->beginUnsure = 1; return;
+    default: return;
+  }
+}
+
+uint64_t commandUnits(const Command &c) {
+  GlxLibraryInstance *instance = c.instance;
+  if (!instance->insideBegin) return 1;
+  switch (beginRole(c)) {
+    case BeginRole::kAttribute:
+      return 0;
+    case BeginRole::kVertex: {
+      uint64_t each = independentPrimitive(instance->beginMode);
+      return !each || instance->beginUnsure || (instance->beginVertices + 1) % each == 0 ? 1 : 0;
+    }
+    default:
+      return 1;
   }
 }
 
@@ -253,7 +285,16 @@ bool spend(const Command &c, uint64_t units) {
     if (c.opcode == 4 && !instance->insideBegin && !instance->workIntervalCap) capInterval(instance);
     int64_t now;
     bool finished = false;
-    if (instance->workSinceFinish >= instance->workInterval && finishable(instance)) {
+    bool due = instance->workSinceFinish >= instance->workInterval && finishable(instance);
+    // Commands of a unit or none look at the clock once per kClockCommands (a reading of it
+    // costs more than most of them); others, and a finish due, at once.
+    if (!due && units <= 1 && instance->workClockSkip > 0) {
+      instance->workClockSkip--;
+      instance->workSinceFinish = plus(instance->workSinceFinish, units);
+      return true;
+    }
+    instance->workClockSkip = kClockCommands - 1;
+    if (due) {
       if (instance->insideBegin) {
         c.gl.glEnd();
         c.gl.glFinish();

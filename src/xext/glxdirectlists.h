@@ -51,6 +51,11 @@ bool spend(const Command &c, uint64_t units);
 // Inside glBegin/glEnd: the command just executed gave the library vertices or not (or the
 // proxy cannot tell: the primitive is then finished only at its glEnd).
 void beginCounted(const Command &c);
+// The units of work the command is before it runs: one, but inside glBegin/glEnd a primitive is
+// the unit (a primitive may fill the viewport; its vertices and their attributes alone draw
+// nothing): the vertex that completes one of an independent mode counts one, every vertex of a
+// strip, fan or polygon one, attributes nothing.
+uint64_t commandUnits(const Command &c);
 // The most vertices one piece of a draw may give the library now (the finish interval, at
 // least one and at most kGlxDirectDrawPiece).
 int64_t pieceVertices(const GlxLibraryInstance *instance);

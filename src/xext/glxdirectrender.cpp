@@ -2558,7 +2558,7 @@ namespace {
 // Runs the command in the library, a unit of the request's work (nothing when the request's
 // work has ended): its error, 0 for none.
 uint8_t runCommand(Command &c) {
-  if (!spend(c, 1)) return 0;
+  if (!spend(c, commandUnits(c))) return 0;
   bool inside = c.instance->insideBegin;
   executeCommand(c);
   if (inside) beginCounted(c);

@@ -181,6 +181,7 @@ struct GlxLibraryInstance {
   // one, or has), asked again after each Viewport command.
   uint64_t workIntervalCap;
   uint8_t workSpent;
+  uint8_t workClockSkip;  // commands that may still pass without a look at the clock
   uint8_t listDepth;
   uint16_t referenceCount;  // users beyond the first
   uint32_t renderMode;      // the GL render mode last set; GL_RENDER at first
