@@ -2,7 +2,7 @@
 # The clients of bench/lumora-stall: raw X connections (little-endian, unix socket) to a tarvo
 # whose screen is served by the GL library inside the proxy.
 #
-#   lumora-client.py DISPLAY fill|lists|many CAP
+#   lumora-client.py DISPLAY fill|lists|many|shader CAP
 #
 # A hostile GL client (its own process) makes a GLX context current on a mapped 1280x1024
 # window; then a bystander (a plain X client) does GetInputFocus round trips for 1 s, then the
@@ -15,6 +15,9 @@
 #          rectangle reads and writes every pixel), then one GLXRender of CallList(3): 10^6
 #          window-filling rectangles, then GetError.
 #   many   the same lists, then 40 such GLXRenders back to back, then GetError.
+#   shader a GLSL fragment shader whose loop runs LOOP (default 60000) times a pixel, then one
+#          GLXRender of Viewport(256x256) and one Rect over it with the shader (one call of the
+#          library, which runs to its end), then Finish and GetError.
 # Prints:
 #   baseline <ms>    the bystander's worst round trip before the hostile client starts
 #   worst <ms>       its worst round trip while the hostile client works (">CAP000" when a round
@@ -55,8 +58,12 @@ from rawconn import Closed, open_connection, recv_exactly  # noqa: E402
 GL_COMPILE = 0x1300
 ROP_CALL_LIST, ROP_COLOR4FV, ROP_RECTFV, ROP_ENABLE, ROP_BLEND_FUNC = 1, 16, 46, 139, 160
 GL_BLEND, GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA = 0x0BE2, 0x0302, 0x0303
+ROP_VIEWPORT, ROP_COMPILE_SHADER, ROP_ATTACH_SHADER, ROP_LINK_PROGRAM, ROP_USE_PROGRAM = 191, 240, 241, 242, 243
+ROP_SHADER_SOURCE = 253
+SOP_CREATE_SHADER_OBJECT, SOP_CREATE_PROGRAM_OBJECT = 168, 169
+GL_FRAGMENT_SHADER = 0x8B30
 GLX_RENDER, GLX_CREATE_CONTEXT, GLX_MAKE_CURRENT, GLX_GET_VISUAL_CONFIGS = 1, 3, 5, 14
-SOP_NEW_LIST, SOP_END_LIST, SOP_DELETE_LISTS, SOP_GET_ERROR = 101, 102, 103, 115
+SOP_NEW_LIST, SOP_END_LIST, SOP_DELETE_LISTS, SOP_GET_ERROR, SOP_FINISH = 101, 102, 103, 115, 108
 BAD_ALLOC = 11
 # The hostile clients draw on single-buffered windows, or with LUMORA_DOUBLE=1 into the back
 # buffer of double-buffered ones.
@@ -212,15 +219,45 @@ def fill(gl, limit=100000):
     return recorded, error
 
 
+def make_shader(gl):
+    """A program whose fragment shader loops LOOP times a pixel, in use: its id."""
+    c = gl.c
+    loops = int(os.environ.get('LOOP', '60000'))
+    source = ('#version 110\nvoid main() {\n  float a = 0.0;\n'
+              '  for (int i = 0; i < %d; i++) a = sin(a + gl_FragCoord.x * 0.001);\n'
+              '  gl_FragColor = vec4(fract(a), 0.0, 0.0, 1.0);\n}\n' % loops).encode()
+    r = c.reply(c.send(gl.single(SOP_CREATE_SHADER_OBJECT, GL_FRAGMENT_SHADER)))
+    shader = struct.unpack('<I', r[8:12])[0]
+    r = c.reply(c.send(gl.single(SOP_CREATE_PROGRAM_OBJECT)))
+    program = struct.unpack('<I', r[8:12])[0]
+    text = source + bytes(-len(source) % 4)
+    data = struct.pack('<III', shader, 1, len(source)) + text
+    commands = struct.pack('<HH', 4 + len(data), ROP_SHADER_SOURCE) + data
+    for opcode, words in ((ROP_COMPILE_SHADER, (shader,)), (ROP_ATTACH_SHADER, (program, shader)),
+                          (ROP_LINK_PROGRAM, (program,)), (ROP_USE_PROGRAM, (program,))):
+        commands += struct.pack('<HH%dI' % len(words), 4 + 4 * len(words), opcode, *words)
+    c.send(gl.render(commands))
+    error = gl.gl_error()
+    if error or c.errors:
+        sys.exit('making the shader: GL error 0x%x, X errors %r' % (error, c.errors))
+
+
 def hostile(number, case, pipe):
     gl = Gl(number)
     if case in ('lists', 'many'):
         gl.make_lists()
+    if case == 'shader':
+        make_shader(gl)
     pipe.send('ready')
     pipe.recv()
     start = time.monotonic()
     info = {}
-    if case == 'fill':
+    if case == 'shader':
+        gl.c.send(gl.render(struct.pack('<HHiiii', 20, ROP_VIEWPORT, 0, 0, 256, 256) +
+                            struct.pack('<HHffff', 20, ROP_RECTFV, -1, -1, 1, 1)))
+        gl.c.reply(gl.c.send(gl.single(SOP_FINISH)))
+        error = gl.gl_error()
+    elif case == 'fill':
         info['requests'], error = fill(gl)
     else:
         for _ in range(40 if case == 'many' else 1):

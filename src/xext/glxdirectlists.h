@@ -30,9 +30,6 @@ extern GlxDirectClock glxdirectClock;
 constexpr uint64_t kGlxDirectFirstInterval = 8;
 constexpr uint64_t kGlxDirectMaxInterval = uint64_t(1) << 16;
 constexpr int64_t kGlxDirectDrawPiece = int64_t(1) << 16;
-// Draws that cannot be cut (polygons drawn as lines or points, adjacency primitives, patches):
-// past this many vertices they are refused with GL_OUT_OF_MEMORY.
-constexpr int64_t kGlxDirectDrawWhole = int64_t(1) << 18;
 
 namespace glxdirectdecode {
 
@@ -104,9 +101,9 @@ bool linesStippled(const Command &c);
 // the winding goes on), fans and filled polygons start each piece again at their first vertex,
 // and loops are drawn as strips closed by a last line; the pieces that do not lie in one run
 // are drawn by ArrayElement inside glBegin/glEnd, as GL defines the draw, and the current
-// values they set are set back afterwards. What pieces would draw differently goes whole (at
-// most kGlxDirectDrawWhole vertices, GL_OUT_OF_MEMORY past them; drawnWhole); so does a mode
-// of no name (the library's error).
+// values they set are set back afterwards. What pieces would draw differently goes whole,
+// however long (drawnWhole: one call of the library, which runs to its end); so does a mode of
+// no name (the library's error).
 template <typename Piece, typename Elements>
 void drawInPieces(const Command &c, uint32_t mode, int64_t count, bool indexed, Piece piece, Elements elements) {
   constexpr uint32_t kLineLoop = 2, kFan = 6, kPolygon = 9;
@@ -128,11 +125,7 @@ void drawInPieces(const Command &c, uint32_t mode, int64_t count, bool indexed, 
   // The interval is brought up to date (a finish due comes first) before the pieces are sized.
   if (!spend(c, 0)) return;
   if (count <= 0 || mode > 14 || count <= pieceVertices(c.instance)) return whole();
-  if (drawnWhole(c, mode, indexed)) {
-    if (count <= kGlxDirectDrawWhole) return whole();
-    if (GlxDirectContext *node = glxdirectCurrentNode(c.instance)) node->heldError = 0x0505;  // GL_OUT_OF_MEMORY
-    return c.dropped("a primitive that cannot be cut, of too many vertices");
-  }
+  if (drawnWhole(c, mode, indexed)) return whole();
   if (step) {
     for (int64_t at = 0;;) {
       if (at > 0 && !spend(c, 0)) return;

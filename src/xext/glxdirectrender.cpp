@@ -100,8 +100,9 @@ uint32_t mapValues(uint32_t target) {
   return kValues[base];
 }
 
-// The most grid points one EvalMesh may evaluate: the library would hold every client for as
-// long as a mesh of 2^31 points per side takes (no command carries the points).
+// The most grid points one EvalMesh may evaluate in one call of the library (a mesh drawn whole):
+// the library would hold every client for as long as a mesh of 2^31 points per side takes (no
+// command carries the points). A mesh drawn in pieces is bounded by its request's time.
 constexpr uint64_t kMeshPointLimit = uint64_t(1) << 22;
 
 // Points of the mesh from i1 to i2 (and j1 to j2), 64 bits; an empty range counts one.
@@ -696,12 +697,14 @@ bool stripInPieces(const Command &c, const MeshStrip &s, bool whole, MeshPiece &
 // inside glBegin/glEnd or of a mode of no name (the library's error), or empty; else in pieces
 // of at most pieceVertices points, each counted before it is drawn. Lines while line stipple is
 // on are cut only between strips (the pattern starts again with each); a stippled EvalMesh1 of
-// lines, one strip, goes whole (at most kGlxDirectDrawWhole points, GL_OUT_OF_MEMORY past them).
+// lines, one strip, goes whole, and so does a stippled EvalMesh2 of lines whose strips are longer
+// than a piece (one call of the library, which runs to its end).
 void meshInPieces(const Command &c, uint32_t mode, int32_t i1, int32_t i2, int32_t j1, int32_t j2, bool twoD) {
   constexpr uint32_t kPoint = 0x1B00, kLine = 0x1B01, kFill = 0x1B02;
   GlxLibraryInstance *instance = c.instance;
   uint64_t points = meshPoints(i1, i2, twoD ? j1 : 0, twoD ? j2 : 0);
   auto whole = [&] {
+    if (points > kMeshPointLimit) return c.dropped("mesh of too many points");
     if (!spend(c, points)) return;
     if (twoD)
       c.gl.glEvalMesh2(mode, i1, i2, j1, j2);
@@ -715,11 +718,7 @@ void meshInPieces(const Command &c, uint32_t mode, int32_t i1, int32_t i2, int32
   if (points <= uint64_t(pieceVertices(instance))) return whole();
   int64_t columns = int64_t(i2) - i1 + 1, rows = int64_t(j2) - j1 + 1;
   bool stippled = mode == kLine && linesStippled(c);
-  if (stippled && std::max(columns, twoD ? rows : 0) > kGlxDirectDrawWhole) {
-    if (GlxDirectContext *node = glxdirectCurrentNode(instance)) node->heldError = kGlOutOfMemory;
-    return c.dropped("a primitive that cannot be cut, of too many vertices");
-  }
-  if (stippled && !twoD) return whole();
+  if (stippled && (!twoD || std::max(columns, rows) > pieceVertices(instance))) return whole();
   GLfloat domain[4] = {0, 0, 0, 0};
   GLint segments[2] = {1, 1};
   c.gl.glGetFloatv(twoD ? kGlMap2GridDomain : kGlMap1GridDomain, domain);
@@ -1867,12 +1866,10 @@ void executeCommand(const Command &c) {
     CALL(154, glEvalCoord2f, 8, c.f(0), c.f(4))
     case 155:
       if (!c.holds(12)) return;
-      if (meshPoints(c.i(4), c.i(8), 0, 0) > kMeshPointLimit) return c.dropped("mesh of too many points");
       return meshInPieces(c, c.u(0), c.i(4), c.i(8), 0, 0, false);
     CALL(156, glEvalPoint1, 4, c.i(0))
     case 157:
       if (!c.holds(20)) return;
-      if (meshPoints(c.i(4), c.i(8), c.i(12), c.i(16)) > kMeshPointLimit) return c.dropped("mesh of too many points");
       return meshInPieces(c, c.u(0), c.i(4), c.i(8), c.i(12), c.i(16), true);
     CALL(158, glEvalPoint2, 8, c.i(0), c.i(4))
     CALL(159, glAlphaFunc, 8, c.u(0), c.f(4))
