@@ -1,7 +1,8 @@
 /* A GL program of the honest kind, for bench/lumora-model: a model of 20 000 triangles (a grid
  * over a 1280x1024 double-buffered window, lit, one glBegin(GL_TRIANGLES)) compiled into a
  * display list and called once a frame between glPushMatrix and glPopMatrix, each frame ended
- * by glXSwapBuffers and glFinish (SINGLE=1: a single-buffered window, frames ended by glFinish). Run
+ * by glXSwapBuffers and glFinish (SINGLE=1: a single-buffered window, frames ended by glFinish;
+ * IMMEDIATE=1: the triangles sent in glBegin/glEnd every frame instead of a list). Run
  * against a display for the given seconds, it prints the frames it drew, the median and the
  * worst frame time in ms, and the GL errors it met (glGetError after every frame). With Mesa
  * and LIBGL_ALWAYS_INDIRECT=1 its commands travel as GLX protocol (through tarvo: executed by
@@ -34,6 +35,16 @@ static void vertex(int column, int row) {
   glVertex3f(-1 + 2.0f * column / kColumns, -1 + 2.0f * row / kRows, 0);
 }
 
+static void model(void) {
+  glBegin(GL_TRIANGLES);
+  for (int row = 0; row < kRows; row++)
+    for (int column = 0; column < kColumns; column++) {
+      vertex(column, row), vertex(column + 1, row), vertex(column + 1, row + 1);
+      vertex(column, row), vertex(column + 1, row + 1), vertex(column, row + 1);
+    }
+  glEnd();
+}
+
 int main(int argc, char **argv) {
   double seconds = argc > 1 ? atof(argv[1]) : 10;
   Display *display = XOpenDisplay(NULL);
@@ -56,15 +67,10 @@ int main(int argc, char **argv) {
   glEnable(GL_DEPTH_TEST);
   GLfloat green[4] = {0.2f, 0.8f, 0.3f, 1};
   glMaterialfv(GL_FRONT_AND_BACK, GL_AMBIENT_AND_DIFFUSE, green);
-  glNewList(1, GL_COMPILE);
-  glBegin(GL_TRIANGLES);
-  for (int row = 0; row < kRows; row++)
-    for (int column = 0; column < kColumns; column++) {
-      vertex(column, row), vertex(column + 1, row), vertex(column + 1, row + 1);
-      vertex(column, row), vertex(column + 1, row + 1), vertex(column, row + 1);
-    }
-  glEnd();
-  glEndList();
+  int immediate = getenv("IMMEDIATE") && atoi(getenv("IMMEDIATE"));
+  if (!immediate) glNewList(1, GL_COMPILE);
+  if (!immediate) model();
+  if (!immediate) glEndList();
   glFinish();
   static double frames[100000];
   int count = 0, errors = 0;
@@ -75,7 +81,10 @@ int main(int argc, char **argv) {
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
     glPushMatrix();
     glRotatef((float)(count % 8), 0, 0, 1);
-    glCallList(1);
+    if (immediate)
+      model();
+    else
+      glCallList(1);
     glPopMatrix();
     if (glGetError() != GL_NO_ERROR) errors++;
     if (!single) glXSwapBuffers(display, window);
