@@ -1155,12 +1155,27 @@ bool leadingRequestLength(const ClientConnection *client, uint64_t *length) {
   return true;
 }
 
+// Whether the connection setup at the start of the input is all there (or so broken that the
+// cutter refuses it as it stands): only then can the cutter take it.
+bool setupComplete(const ClientConnection *client) {
+  const Buffer &input = client->input;
+  if (input.length < 12) return false;
+  const auto *setup = reinterpret_cast<const uint8_t *>(input.data);
+  if (setup[0] != 'B' && setup[0] != 'l') return true;  // refused at once
+  bool swapped = setup[0] == 'B';
+  uint64_t total = 12 + ((uint64_t(wireGet16(setup + 6, swapped)) + 3) & ~uint64_t(3)) +
+                   ((uint64_t(wireGet16(setup + 8, swapped)) + 3) & ~uint64_t(3));
+  return total <= input.length;
+}
+
 // Whether the client's buffered input gives its next pass something to do: a whole request, a
-// refused big request's bytes to drop, a stopped or not yet started reader. Only the part of
-// a request waits for the socket: the buffered-input timer would find nothing to cut in it.
+// whole connection setup, a refused big request's bytes to drop, a stopped reader. Only the part
+// of a request or of a setup waits for the socket: the buffered-input timer would find nothing
+// to cut in it.
 bool inputServable(const ClientConnection *client) {
   const ProtocolReader &reader = client->reader;
   if (client->input.length == 0) return false;
+  if (reader.bytesNeeded == 0) return setupComplete(client);
   if (reader.skip || reader.bytesNeeded != 4) return true;
   uint64_t length = 0;
   if (!leadingRequestLength(client, &length)) return false;
@@ -1247,6 +1262,10 @@ void miscReadClientInput(ClientConnection *client) {
   if (client->fd < 0) return;
   int got = bufferReadFdRoom(client->fd, clientReadLimit(client), &client->input);
   if (got == 0) {
+    // An input that ends inside the connection setup can never complete it: closed at once, as
+    // the real server closes such a peer (not by the setup timer a minute later).
+    if (client->reader.bytesNeeded == 0 && !setupComplete(client))
+      return xproxyCloseClient(client, "Connection setup incomplete at the end of its input", 0);
     miscCancelClientRead(client);
     cancelHangupWatch(client);
     // Ended both ways (or broken): nobody reads what a drain would bring.

@@ -468,6 +468,35 @@ TEST_F(ClientFlowTest, SilentPeerIsClosedByTheSetupTimeOut) {
   xprotoSetupTimeoutMs = saved;
 }
 
+// A setup that comes a byte at a time, authorization name and data included, is taken once it
+// is whole; one whose input ends before it is whole is closed at once, with the reason, long
+// before the setup time-out. (The harness answers setups in the server's byte order: 'l'.)
+TEST_F(ClientFlowTest, SetupIsTakenWhenWholeAndClosedWhenItsInputEndsBefore) {
+  RawClient client;
+  client.setChunk(1);
+  client.setAuthorization("XC-NONE-7", "abcde");  // (the harness admits everyone)
+  ASSERT_EQ(proxy.connect(client, 'l'), "");
+  RawBytes answer;
+  ASSERT_EQ(client.roundTrip(getInputFocus(), answer), "");
+  EXPECT_EQ(answer[0], 1);
+  uint64_t saved = xprotoSetupTimeoutMs;
+  xprotoSetupTimeoutMs = 600000;
+  unsigned before = passthroughClientCount();
+  int fd = rawConnectUnix(proxy.displayNumber());
+  ASSERT_GE(fd, 0);
+  RawRequest setup(false);
+  setup.b('l').b(0).s(11).s(0).s(65535).s(0).s(0).text("MIT-");  // 16 bytes of 65 548
+  ASSERT_TRUE(rawSendAll(fd, setup.d.data(), setup.d.size()));
+  EXPECT_TRUE(proxy.runUntil([&] { return passthroughClientCount() == before + 1; }, kLoopEventBoundMs));
+  ASSERT_EQ(shutdown(fd, SHUT_WR), 0);
+  EXPECT_TRUE(proxy.runUntil([&] { return passthroughClientCount() == before; }, kLoopEventBoundMs));
+  EXPECT_TRUE(proxy.logged("reason=Connection setup incomplete at the end of its input"));
+  uint8_t byte;
+  EXPECT_EQ(recv(fd, &byte, 1, MSG_DONTWAIT), 0);  // closed, nothing sent
+  close(fd);
+  xprotoSetupTimeoutMs = saved;
+}
+
 // A real server that never answers a client's connection setup: the setup timer runs on after
 // the client's own setup was read, and the client is told why it ends.
 TEST_F(ClientFlowTest, UnansweredServerSetupEndsWithAFailedSetup) {

@@ -6,6 +6,8 @@
 // status 0 on SIGTERM with no sanitizer report in its output.
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <memory>
@@ -368,6 +370,40 @@ TEST_P(HostileTarvo, GrabOfALeavingClientEnds) {
     ASSERT_NO_FATAL_FAILURE(othersGrabAfterwards(*this));
   }
   EXPECT_EQ(served(d), "");
+  expectBystandersServed();
+}
+
+// ----- 6. A setup cut short by the end of its input --------------------------------------------
+
+// The first 16 bytes of a setup that names a 65 535-byte authorization (and then a few bytes of
+// the name, and nothing), then the peer shuts its writing side and reads: tarvo closes it at
+// once, as the real server does, not by the setup timer a minute later (the wait's ceiling stays
+// far below that). Both byte orders, with and without a client already served.
+TEST_P(HostileTarvo, SetupEndedBeforeItIsCompleteIsClosedAtOnce) {
+  RawClient bystander;
+  for (int i = 0; i < 4; i++) {
+    SCOPED_TRACE("try " + std::to_string(i));
+    bool big = i % 2;
+    if (i == 2) {
+      ASSERT_EQ(connectServed(bystander, 'l'), "");
+    }
+    int fd = rawConnectUnix(display());
+    ASSERT_GE(fd, 0);
+    RawRequest setup(big);
+    setup.b(big ? 'B' : 'l').b(0).s(11).s(0).s(65535).s(0).s(0).text("MIT-");
+    ASSERT_TRUE(rawSendAll(fd, setup.d.data(), setup.d.size()));
+    ASSERT_EQ(shutdown(fd, SHUT_WR), 0);
+    // Nothing comes but the end.
+    long long began = xvfbNowMs();
+    uint8_t byte = 0;
+    pollfd p{fd, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 30000), 1) << "not closed within 30 s";
+    EXPECT_EQ(recv(fd, &byte, 1, 0), 0);
+    EXPECT_LT(xvfbNowMs() - began, 30000);
+    close(fd);
+    ASSERT_EQ(alive(), "");
+  }
+  EXPECT_EQ(served(bystander), "");
   expectBystandersServed();
 }
 
