@@ -338,7 +338,9 @@ struct Departure {
 };
 // The watch: every kDepartureCheckMs while a departure is listed, every kRecordCheckMs while
 // only kept records of released slots are left (armed by departureStarted and by itself,
-// cancelled when neither is left and at reset).
+// cancelled when neither is left and at reset). A departure never puts off a watch that is
+// due sooner than its own check would be: clients that leave one after another, however
+// often, find it running (departureWatchDue).
 constexpr uint64_t kDepartureCheckMs = 100;
 constexpr uint64_t kRecordCheckMs = 1000;
 // A shut connection whose last request the server has answered but that it has not closed by
@@ -353,6 +355,7 @@ constexpr uint64_t kDepartureRemarkMs = 1000;
 Departure *departures = nullptr;
 uint32_t departureTotal = 0;
 Order *departureWatch = nullptr;
+uint64_t departureWatchDue = 0;  // the loop's clock (ordersClock) when the armed watch fires
 uint64_t markerSerial = 0;  // the last marker's serial (markers of all displays count here)
 // Words every marker carries, drawn at the first marker: a client cannot send a marker.
 uint32_t markerSecret[3];
@@ -652,12 +655,16 @@ void onDepartureWatch(void *) {
   armDepartureWatch();
 }
 
+// Arms the watch for its next check, unless it is armed to fire by then already: a watch put off
+// at every departure would never fire while clients leave more often than it checks.
 void armDepartureWatch() {
-  if (departureWatch) return;
-  if (departures)
-    departureWatch = ordersAddTimer(kDepartureCheckMs, onDepartureWatch, nullptr);
-  else if (resourceDepartedRecordCount())
-    departureWatch = ordersAddTimer(kRecordCheckMs, onDepartureWatch, nullptr);
+  uint64_t delay = departures ? kDepartureCheckMs : resourceDepartedRecordCount() ? kRecordCheckMs : 0;
+  if (!delay) return;
+  uint64_t due = ordersClock() + delay;
+  if (departureWatch && departureWatchDue <= due) return;
+  ordersCancel(departureWatch);
+  departureWatch = ordersAddTimer(delay, onDepartureWatch, nullptr);
+  departureWatchDue = due;
 }
 
 // Cuts the answers read from a departing connection as far as needed to see the reply to its
@@ -782,11 +789,7 @@ void departureStarted(Departure *p) {
   p->next = departures;
   departures = p;
   departureTotal++;
-  if (!p->next) {  // the watch of kept records only, if any: departures are checked more often
-    ordersCancel(departureWatch);
-    departureWatch = nullptr;
-  }
-  armDepartureWatch();
+  armDepartureWatch();  // (sooner than a watch of kept records only)
   p->starting = 1;  // the writes below may end connections: the release waits for the loop
   for (uint32_t i = 0; i < p->count; i++)
     if (p->connections[i]->fd >= 0) onDepartingWritable(p->connections[i]);

@@ -771,6 +771,49 @@ TEST(ClientClose, ASleeperPastTheBoundOfKeptDeparturesIsEnded) {
   EXPECT_EQ(resourceDepartedRecordCount(), 0u);
 }
 
+// Clients that leave one after another, every 50 ms: more often than the watch of kept departures
+// checks, so a watch that each departure put off would never run. Beside a manager that reads
+// every marker, the records are forgotten while the departures go on; beside a sleeper, it is
+// ended at the watch's first check after the departures kept for it pass the bound (lowered here
+// to 30), not once they pause.
+TEST(ClientClose, KeptDeparturesAreWatchedWhileClientsLeaveOneAfterAnother) {
+  signal(SIGPIPE, SIG_IGN);
+  struct Limit {
+    Limit() { resourceDepartedRecordLimit = 30; }
+    ~Limit() { resourceDepartedRecordLimit = kResourceDepartedRecordLimit; }
+  } limit;
+  FakeCore core;
+  core.addScreen(800, 600);
+  FakeClient &wm = core.addClient();
+  addMarkedDisplay(core);
+  auto leaveOnce = [&] {
+    leaveAndClose(core, core.addClient());
+    core.feedEvents(wm, {markerEvent(core.serverSequence(wm, uint16_t(wm.client->sequence)), kMarkerWindow)});
+    core.messages(wm);
+    core.advanceMs(50);
+  };
+  uint32_t most = 0;
+  for (int round = 0; round < 60; round++) {
+    leaveOnce();
+    most = std::max(most, resourceDepartedRecordCount());
+  }
+  EXPECT_LE(most, 4u);  // those of the last 100 ms at most
+  FakeClient &sleeper = core.addClient();
+  xproxyCancelDisplayReader(sleeper.client->displays[0]);
+  uint32_t sleeperIndex = sleeper.index;
+  int endedAt = -1;
+  for (int round = 0; round < 40 && endedAt < 0; round++) {
+    leaveOnce();
+    if (!xproxyClientByIndex(sleeperIndex)) endedAt = round;
+  }
+  EXPECT_GE(endedAt, 30);  // not below the bound
+  EXPECT_LE(endedAt, 33);  // at the watch's next check past it
+  EXPECT_TRUE(core.logged("departures of other clients: ended"));
+  if (endedAt >= 0) forget(sleeper);
+  for (int round = 0; round < 4; round++) leaveOnce();
+  EXPECT_LE(resourceDepartedRecordCount(), 4u);  // what only the sleeper kept has gone
+}
+
 // A client whose slot equals its raw connection's client index gets the real server's ids back
 // unchanged: still its own ids, its structure events delivered (slots 1 to 64 in turn).
 TEST(IdBases, EqualToTheRealClientIndexAreOrdinary) {
