@@ -920,13 +920,13 @@ void xproxyDepartedBaseTaken(uint32_t slot) {
     if (p->slot == slot) return sendMarker(p);
 }
 
-void xproxyAskForMarkers(DisplayConnection *c) {
+int xproxyAskForMarkers(DisplayConnection *c) {
   c->markerFloor = markerSerial;
-  if (!c->display) return;
+  if (!c->display) return 0;
   uint32_t window = markerWindowOf(c->display);
-  if (!window) return;
+  if (!window) return 0;
   uint8_t *request = xproxyBeginRequest(c, 2, 0, 16);  // ChangeWindowAttributes
-  if (!request) return;
+  if (!request) return 0;
   wirePut32(request + 4, window);
   wirePut32(request + 8, CWEventMask);
   wirePut32(request + 12, PropertyChangeMask);
@@ -934,16 +934,19 @@ void xproxyAskForMarkers(DisplayConnection *c) {
   // The GC's id lies in the connection's range under a head number that no head has (the id
   // layout leaves one, mainDisplayIdMask): no client id translates to it.
   Head *head = c->display->firstHead;
-  if (!head || !head->root || !c->owner || !c->display->headBitsMask) return;
+  if (!head || !head->root || !c->owner || !c->display->headBitsMask) return 1;
   uint32_t handle = c->idBase | c->display->headBitsMask;
   request = xproxyBeginRequest(c, 55, 0, 16);  // CreateGC, no values
-  if (!request) return;
+  if (!request) return 1;
   c->departureHandle = handle;
   wirePut32(request + 4, c->departureHandle);
   wirePut32(request + 8, uint32_t(head->root));
   wirePut32(request + 12, 0);
   xproxyPushReplyCallback(c, kXcoreReplyTagDropError, 1, nullptr);
+  return 1;
 }
+
+void xproxyMarkersSelected(DisplayConnection *c) { c->markerFloor = std::max(c->markerFloor, markerSerial); }
 
 int xproxyDepartureMarkerRead(DisplayConnection *c, const uint8_t *event) {
   if ((event[0] & 0x7f) != ClientMessage || !(event[0] & 0x80) || event[1] != 32 || !c->display ||

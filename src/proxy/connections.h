@@ -49,8 +49,17 @@ void xproxyEndDeparturesTo(ServerDisplay *display);
 void xproxyDepartedBaseTaken(uint32_t slot);
 // A raw connection's setup is done: it selects the display's departure markers and makes a GC
 // (DisplayConnection::departureHandle; requests the proxy adds), and notes the serial sent so
-// far (DisplayConnection::markerFloor).
-void xproxyAskForMarkers(DisplayConnection *c);
+// far (DisplayConnection::markerFloor). 1 when the selection was written: the client's setup
+// then waits until the server has run it (xproxyMarkersSelected); 0 when there is nothing to
+// select (no marker window).
+int xproxyAskForMarkers(DisplayConnection *c);
+// The server has run the connection's selection of markers (a round trip written behind it was
+// answered): every marker sent so far ran before it, or reaches the connection in the server's
+// order, and the floor rises to the last serial. Called while the client's own requests still
+// wait for its setup, so that nothing it selects can come before those markers: a marker that
+// the server ran before the selection, after the selection was written, never reaches the
+// connection and must not leave it before that marker.
+void xproxyMarkersSelected(DisplayConnection *c);
 // An event read from a raw connection: 1 when it is a departure marker the proxy sent (noted;
 // the caller drops it), else 0 (whatever else names the marker window is a client's event).
 int xproxyDepartureMarkerRead(DisplayConnection *c, const uint8_t *event);
