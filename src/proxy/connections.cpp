@@ -107,11 +107,13 @@ void cancelHangupWatch(ClientConnection *client) {
   client->hangupWatch = nullptr;
 }
 
-// The socket of a client held by another client's server grab shows its end. Ended both ways
-// (or broken): the client has gone (its unread requests go with it, as the real server drops
-// them), and its departure starts now rather than after the grab. Only its writing side shut:
-// it still reads, and the real server runs its requests after the grab; the watch then looks
-// for the end of both ways only.
+// The socket of a client that is not read (held by another client's server grab, or by its own
+// state) shows its end. Ended both ways (or broken): the client has gone (its unread requests
+// go with it, as the real server drops them), and its departure starts now rather than after
+// the grab. Only its writing side shut: it still reads, and the real server runs its requests
+// after the grab; what its socket holds is all that can come, so flow control takes it whatever
+// the input's bound (the end of the input follows); the watch then looks for the end of both
+// ways only.
 void onClientHangup(void *argument) {
   auto *client = static_cast<ClientConnection *>(argument);
   pollfd p{client->fd, POLLRDHUP, 0};
@@ -119,7 +121,7 @@ void onClientHangup(void *argument) {
   cancelHangupWatch(client);
   if (p.revents & (POLLHUP | POLLERR)) return xproxyCloseClient(client, "Broken connection", 1);
   client->halfClosed = 1;
-  client->hangupWatch = ordersAddHangupWatch(client->fd, onClientHangup, client, false);
+  miscScheduleClientReads(client);  // (arms the watch again while the socket stays unread)
 }
 
 void armHangupWatch(ClientConnection *client) {
@@ -1201,6 +1203,16 @@ uint32_t clientReadLimit(const ClientConnection *client) {
   return uint32_t(rest + kMiscReadChunk < UINT32_MAX ? rest + kMiscReadChunk : UINT32_MAX);
 }
 
+// What the input of a client whose output is past its mark may still take (it is read, not
+// served): up to kMiscClientInputMark, or the whole of a longer request begun at its start; once
+// its writing side is known to be shut, whatever its socket holds (no more can come).
+uint64_t takeOnlyRoom(const ClientConnection *client) {
+  uint64_t bound = client->halfClosed ? UINT32_MAX : kMiscClientInputMark, length = 0;
+  if (!client->reader.skip && client->reader.bytesNeeded == 4 && leadingRequestLength(client, &length))
+    bound = std::max(bound, std::min<uint64_t>(length, UINT32_MAX));
+  return bound > client->input.length ? bound - client->input.length : 0;
+}
+
 }  // namespace
 
 void miscFeedDisplays(ClientConnection *client) {
@@ -1235,11 +1247,21 @@ void onEndCloser(void *) {
   for (ClientConnection *c = xproxyClients, *next; c && closed < kClosesPerStep; c = next) {
     next = c->next;  // (a close unlinks only its own client)
     if (!c->endRead || c->life.closed) continue;
+    // A client whose output is past its mark does not read what a drain would bring (its socket
+    // is full): once its requests are served it ends, as the real server ends a client at the
+    // end of its input and drops what it could not write; so does one already draining.
+    bool full = outputSize(&c->output) > kMiscClientOutputMark;
     if (c->endRead == kEndInput && !c->park && (c->fd < 0 || !inputServable(c))) {
-      c->endRead = kEndDraining;
-      ConnectionPass pass(c);
-      xproxyParkDrain(c, onDrained);
-      if (pass.clientClosed()) continue;
+      c->endRead = full ? kEndDrained : kEndDraining;
+      if (!full) {
+        ConnectionPass pass(c);
+        xproxyParkDrain(c, onDrained);
+        if (pass.clientClosed()) continue;
+      }
+    }
+    if (c->endRead == kEndDraining && full) {
+      xproxyDropPark(c);
+      c->endRead = kEndDrained;
     }
     if (c->endRead != kEndDrained) {
       left = true;
@@ -1262,11 +1284,17 @@ void miscCancelClientRead(ClientConnection *client) {
   ordersCancel(client->readOrder);
   client->readOrder = nullptr;
   client->readIsTurn = 0;
+  client->readTakesOnly = 0;
 }
 
 void miscReadClientInput(ClientConnection *client) {
   if (client->fd < 0) return;
-  int got = bufferReadFdRoom(client->fd, clientReadLimit(client), &client->input);
+  // Past its output mark the client is read but not served: what it sends waits in its input,
+  // within the input's bound, until the output drains.
+  bool takeOnly = client->readTakesOnly;
+  uint64_t limit = takeOnly ? std::min<uint64_t>(clientReadLimit(client), takeOnlyRoom(client)) : clientReadLimit(client);
+  if (limit == 0) return miscScheduleClientReads(client);
+  int got = bufferReadFdRoom(client->fd, uint32_t(limit), &client->input);
   if (got == 0) {
     // An input that ends inside the connection setup can never complete it: closed at once, as
     // the real server closes such a peer (not by the setup timer a minute later).
@@ -1283,6 +1311,7 @@ void miscReadClientInput(ClientConnection *client) {
     if (!gone) miscScheduleClientReads(client);
     return;
   }
+  if (takeOnly) return miscScheduleClientReads(client);  // (reads on, or stops at the bound)
   // While others wait for their turns, or once the pass's slice is used, it waits for its own.
   if ((!turnQueue.empty() || sliceUsed()) && inputServable(client)) return awaitTurn(client);
   serveClientInput(client);
@@ -1343,12 +1372,18 @@ void miscScheduleClientReads(ClientConnection *client) {
     if (outputSize(&client->displays[i]->output) > kMiscServerOutputMark) serverOutputLow = false;
   uint64_t ownOutput = outputSize(&client->output);
   // A client with setups pending stays unread: its requests would run with unknown id bases.
-  // One whose own output is past the mark is not read either: it would only make the proxy
-  // queue more answers for a client that does not take them.
   // A client whose fake event waits for its delay is held: nothing of it is cut (XTEST watches
   // its socket meanwhile); so is a client whose request is parked for the real server's answer.
-  bool readSocket = served && serverOutputLow && client->setupsPending == 0 && ownOutput <= kMiscClientOutputMark &&
-                    !client->xtestDelay && !client->park && client->endRead <= kEndInput;
+  bool readSocket = served && serverOutputLow && client->setupsPending == 0 && !client->xtestDelay &&
+                    !client->park && client->endRead <= kEndInput;
+  // One whose own output is past the mark is not served: it would only make the proxy queue
+  // more answers for a client that does not take them. It is still read, up to its input's
+  // bound (takeOnly): a client that writes before it reads (python-xlib sends all it queued in
+  // one blocking send) would otherwise wait for ever, and so would every client while it holds
+  // the server. One whose input ended is served whatever its output: nothing more comes.
+  bool outputFull = ownOutput > kMiscClientOutputMark && !client->endRead;
+  bool takeOnly = readSocket && outputFull && takeOnlyRoom(client) > 0;
+  readSocket = readSocket && !outputFull;
   // ===== multimedia (flow control) =====
   // A client whose stream does not take a frame now is not read: its frames would queue without
   // bound. A short timer checks again (the engine flushes meanwhile); the loop never sleeps.
@@ -1358,11 +1393,20 @@ void miscScheduleClientReads(ClientConnection *client) {
       client->multimediaRecheck = ordersAddTimer(kXproxyStreamRecheckMs, onMultimediaRecheck, client);
   }
   // ===== end of multimedia (flow control) =====
-  if (served || client->endRead)
+  // A socket that is not read is watched for its end, whatever holds it (its end is seen also
+  // when the client holds the server grab itself).
+  if ((served && (readSocket || takeOnly)) || client->endRead)
     cancelHangupWatch(client);
   else
     armHangupWatch(client);
-  if (readSocket) {
+  if (takeOnly) {
+    if (client->readOrder && !client->readTakesOnly) miscCancelClientRead(client);
+    if (!client->readOrder) {
+      client->readOrder = ordersAddReader(client->fd, onClientReadable, client);
+      client->readTakesOnly = client->readOrder != nullptr;
+    }
+  } else if (readSocket) {
+    if (client->readTakesOnly) miscCancelClientRead(client);  // (served again: as below)
     // Whole requests left behind a turn that used the slice wait for the client's next turn;
     // other buffered input for the 8 ms timer.
     bool servable = inputServable(client);

@@ -407,6 +407,79 @@ TEST_P(HostileTarvo, SetupEndedBeforeItIsCompleteIsClosedAtOnce) {
   expectBystandersServed();
 }
 
+// ----- 7. Clients whose output is full ----------------------------------------------------------
+
+RawBytes selectPropertyChange(bool big, uint32_t window) {
+  return RawRequest(big).b(2).b(0).s(0).i(window).i(1u << 11).i(1u << 22).done();  // ChangeWindowAttributes
+}
+// ChangeProperty (Replace) of CUT_BUFFER0 on the window, one byte of type STRING: a PropertyNotify
+// to whoever selected PropertyChange there.
+RawBytes changeCutBuffer(bool big, uint32_t window) {
+  return RawRequest(big).b(18).b(0).s(0).i(window).i(9).i(31).b(8).pad(3).i(1).text("x").done();
+}
+RawBytes repeated(const RawBytes &request, size_t n) {
+  RawBytes all;
+  all.reserve(request.size() * n);
+  for (size_t i = 0; i < n; i++) all.insert(all.end(), request.begin(), request.end());
+  return all;
+}
+
+// A client whose own root property changes have piled up a megabyte of notifications for it,
+// unread, sends a megabyte more of requests in one blocking write before it reads, as
+// python-xlib does: tarvo takes it all, as the server does directly, and once the client reads,
+// every notification and the reply behind them come. (The write's ceiling only turns a hang
+// into a failure.)
+TEST_P(HostileTarvo, ClientWritingBeforeItReadsWithAFullOutputIsNotStuck) {
+  for (char order : {'l', 'B'}) {
+    SCOPED_TRACE(order);
+    RawClient c;
+    ASSERT_EQ(c.connect(display(), order), "");
+    bool big = c.big();
+    ASSERT_EQ(c.send(selectPropertyChange(big, c.rootWindow())), "");
+    ASSERT_EQ(served(c), "");
+    c.setNeverRead(true);
+    const RawBytes change = changeCutBuffer(big, c.rootWindow());
+    const size_t first = 32768, second = (1 << 20) / change.size() + 1;  // a megabyte each way
+    RawBytes burst = repeated(change, first);
+    ASSERT_EQ(c.sendRaw(burst.data(), burst.size(), 30000), "") << alive();
+    burst = repeated(change, second);
+    ASSERT_EQ(c.sendRaw(burst.data(), burst.size(), 30000), "") << "the blocking write; " << alive();
+    c.setSequence(uint16_t(c.sequence() + first + second));
+    c.setNeverRead(false);
+    c.events().clear();
+    ASSERT_EQ(served(c, 30000), "");
+    size_t notifications = 0;
+    for (const RawBytes &e : c.events()) notifications += (e[0] & 0x7f) == 28;
+    EXPECT_EQ(notifications, first + second);
+  }
+  expectBystandersServed();
+}
+
+// A client holds the server, makes 60 000 root property changes that notify itself, reads none
+// of it and shuts its writing side: tarvo ends it and its grab with it, as the real server does
+// at the end of a client's input, and a client that waited for the grab is answered; the
+// grabber's socket ends.
+TEST_P(HostileTarvo, GrabberThatShutsItsWritingSideWithUnreadEventsEndsWithItsGrab) {
+  RawClient waiting;
+  ASSERT_EQ(connectServed(waiting, 'B'), "");
+  RawClient g;
+  ASSERT_EQ(g.connect(display(), 'l'), "");
+  ASSERT_EQ(g.send(selectPropertyChange(false, g.rootWindow())), "");
+  ASSERT_EQ(g.send(grabServer(false)), "");
+  ASSERT_EQ(served(g), "");
+  g.setNeverRead(true);
+  const RawBytes burst = repeated(changeCutBuffer(false, g.rootWindow()), 60000);
+  ASSERT_EQ(g.sendRaw(burst.data(), burst.size(), 30000), "") << alive();
+  ASSERT_EQ(waiting.send(getInputFocus(true)), "");
+  RawBytes answer;
+  ASSERT_EQ(waiting.read(answer, 300), "time-out reading from the X server") << "answered during the grab";
+  ASSERT_EQ(shutdown(g.fd(), SHUT_WR), 0);
+  ASSERT_EQ(waiting.read(answer, 30000), "") << "the grab did not end with its holder; " << alive();
+  EXPECT_EQ(describe(answer), "reply");
+  EXPECT_EQ(g.waitClosed(30000), "");
+  expectBystandersServed();
+}
+
 INSTANTIATE_TEST_SUITE_P(Heads, HostileTarvo, ::testing::Values(1, 2),
                          [](const auto &info) { return info.param == 1 ? "OneHead" : "TwoHeads"; });
 
