@@ -72,9 +72,11 @@ struct ClientConnection {
   // the client is in the scheduler's queue, connections.cpp). Armed by flow control
   // (miscScheduleClientReads), the reads and the accept; cancelled by flow control, a server
   // grab of another client and the close of the socket (each cancel takes the client out of the
-  // queue).
+  // queue). While the client's output is past its mark the reader only takes bytes into the
+  // input, up to its bound, and serves nothing (readTakesOnly set; connections.cpp).
   Order *readOrder;
   uint8_t readIsTurn;
+  uint8_t readTakesOnly;
   // The time the client's turns have taken of late (connections.cpp): what it was when its last
   // turn ended (ns; fading by half every second since) and when that was (ordersMonotonicNs).
   // The client waiting with the least is served first. While it waits in the queue of turns:
@@ -84,9 +86,10 @@ struct ClientConnection {
   double turnKey;
   uint64_t turnSerial;
   Order *writeOrder;         // armed by the output callback; cancelled by a complete flush or the close
-  // While another client's server grab leaves the socket unread: a watch for its end, so that a
-  // client leaving meanwhile is closed at once, as the real server closes it. Armed and
-  // cancelled by flow control (miscScheduleClientReads, miscSuspendOtherClients); cancelled
+  // While the socket is not read (another client's server grab, or its own state: a full input
+  // and output, a parked request, a setup pending): a watch for its end, so that a client
+  // leaving meanwhile is closed at once, as the real server closes it, whatever it holds. Armed
+  // and cancelled by flow control (miscScheduleClientReads, miscSuspendOtherClients); cancelled
   // with the socket (closeClientSocket).
   Order *hangupWatch;
   Buffer input;              // bytes read and not yet cut
@@ -106,7 +109,7 @@ struct ClientConnection {
   // Its input ended (kEnd* in connections.h): no longer read; its whole requests left are
   // served, a round trip behind them brings their answers, then the loop's closer closes it.
   uint8_t endRead;
-  uint8_t halfClosed;            // shut its writing side while another client's grab held it
+  uint8_t halfClosed;            // shut its writing side while its socket was not read (hang-up watch)
   uint8_t closingForReset;
   uint8_t closeDownMode;         // 0 DestroyAll, 1 RetainPermanent, 2 RetainTemporary
   uint8_t setupsPending;         // setups sent to real displays whose replies have not come

@@ -110,11 +110,13 @@ void cancelHangupWatch(ClientConnection *client) {
   client->hangupWatch = nullptr;
 }
 
-// The socket of a client held by another client's server grab shows its end. Ended both ways
-// (or broken): the client has gone (its unread requests go with it, as the real server drops
-// them), and its departure starts now rather than after the grab. Only its writing side shut:
-// it still reads, and the real server runs its requests after the grab; the watch then looks
-// for the end of both ways only.
+// The socket of a client that is not read (held by another client's server grab, or by its own
+// state) shows its end. Ended both ways (or broken): the client has gone (its unread requests
+// go with it, as the real server drops them), and its departure starts now rather than after
+// the grab. Only its writing side shut: it still reads, and the real server runs its requests
+// after the grab; what its socket holds is all that can come, so flow control takes it whatever
+// the input's bound (the end of the input follows); the watch then looks for the end of both
+// ways only.
 void onClientHangup(void *argument) {
   auto *client = static_cast<ClientConnection *>(argument);
   pollfd p{client->fd, POLLRDHUP, 0};
@@ -122,7 +124,7 @@ void onClientHangup(void *argument) {
   cancelHangupWatch(client);
   if (p.revents & (POLLHUP | POLLERR)) return xproxyCloseClient(client, "Broken connection", 1);
   client->halfClosed = 1;
-  client->hangupWatch = ordersAddHangupWatch(client->fd, onClientHangup, client, false);
+  miscScheduleClientReads(client);  // (arms the watch again while the socket stays unread)
 }
 
 void armHangupWatch(ClientConnection *client) {
@@ -341,7 +343,9 @@ struct Departure {
 };
 // The watch: every kDepartureCheckMs while a departure is listed, every kRecordCheckMs while
 // only kept records of released slots are left (armed by departureStarted and by itself,
-// cancelled when neither is left and at reset).
+// cancelled when neither is left and at reset). A departure never puts off a watch that is
+// due sooner than its own check would be: clients that leave one after another, however
+// often, find it running (departureWatchDue).
 constexpr uint64_t kDepartureCheckMs = 100;
 constexpr uint64_t kRecordCheckMs = 1000;
 // A shut connection whose last request the server has answered but that it has not closed by
@@ -356,6 +360,7 @@ constexpr uint64_t kDepartureRemarkMs = 1000;
 Departure *departures = nullptr;
 uint32_t departureTotal = 0;
 Order *departureWatch = nullptr;
+uint64_t departureWatchDue = 0;  // the loop's clock (ordersClock) when the armed watch fires
 uint64_t markerSerial = 0;  // the last marker's serial (markers of all displays count here)
 // Words every marker carries, drawn at the first marker: a client cannot send a marker.
 uint32_t markerSecret[3];
@@ -655,12 +660,16 @@ void onDepartureWatch(void *) {
   armDepartureWatch();
 }
 
+// Arms the watch for its next check, unless it is armed to fire by then already: a watch put off
+// at every departure would never fire while clients leave more often than it checks.
 void armDepartureWatch() {
-  if (departureWatch) return;
-  if (departures)
-    departureWatch = ordersAddTimer(kDepartureCheckMs, onDepartureWatch, nullptr);
-  else if (resourceDepartedRecordCount())
-    departureWatch = ordersAddTimer(kRecordCheckMs, onDepartureWatch, nullptr);
+  uint64_t delay = departures ? kDepartureCheckMs : resourceDepartedRecordCount() ? kRecordCheckMs : 0;
+  if (!delay) return;
+  uint64_t due = ordersClock() + delay;
+  if (departureWatch && departureWatchDue <= due) return;
+  ordersCancel(departureWatch);
+  departureWatch = ordersAddTimer(delay, onDepartureWatch, nullptr);
+  departureWatchDue = due;
 }
 
 // Cuts the answers read from a departing connection as far as needed to see the reply to its
@@ -785,11 +794,7 @@ void departureStarted(Departure *p) {
   p->next = departures;
   departures = p;
   departureTotal++;
-  if (!p->next) {  // the watch of kept records only, if any: departures are checked more often
-    ordersCancel(departureWatch);
-    departureWatch = nullptr;
-  }
-  armDepartureWatch();
+  armDepartureWatch();  // (sooner than a watch of kept records only)
   p->starting = 1;  // the writes below may end connections: the release waits for the loop
   for (uint32_t i = 0; i < p->count; i++)
     if (p->connections[i]->fd >= 0) onDepartingWritable(p->connections[i]);
@@ -920,13 +925,13 @@ void xproxyDepartedBaseTaken(uint32_t slot) {
     if (p->slot == slot) return sendMarker(p);
 }
 
-void xproxyAskForMarkers(DisplayConnection *c) {
+int xproxyAskForMarkers(DisplayConnection *c) {
   c->markerFloor = markerSerial;
-  if (!c->display) return;
+  if (!c->display) return 0;
   uint32_t window = markerWindowOf(c->display);
-  if (!window) return;
+  if (!window) return 0;
   uint8_t *request = xproxyBeginRequest(c, 2, 0, 16);  // ChangeWindowAttributes
-  if (!request) return;
+  if (!request) return 0;
   wirePut32(request + 4, window);
   wirePut32(request + 8, CWEventMask);
   wirePut32(request + 12, PropertyChangeMask);
@@ -934,16 +939,19 @@ void xproxyAskForMarkers(DisplayConnection *c) {
   // The GC's id lies in the connection's range under a head number that no head has (the id
   // layout leaves one, mainDisplayIdMask): no client id translates to it.
   Head *head = c->display->firstHead;
-  if (!head || !head->root || !c->owner || !c->display->headBitsMask) return;
+  if (!head || !head->root || !c->owner || !c->display->headBitsMask) return 1;
   uint32_t handle = c->idBase | c->display->headBitsMask;
   request = xproxyBeginRequest(c, 55, 0, 16);  // CreateGC, no values
-  if (!request) return;
+  if (!request) return 1;
   c->departureHandle = handle;
   wirePut32(request + 4, c->departureHandle);
   wirePut32(request + 8, uint32_t(head->root));
   wirePut32(request + 12, 0);
   xproxyPushReplyCallback(c, kXcoreReplyTagDropError, 1, nullptr);
+  return 1;
 }
+
+void xproxyMarkersSelected(DisplayConnection *c) { c->markerFloor = std::max(c->markerFloor, markerSerial); }
 
 int xproxyDepartureMarkerRead(DisplayConnection *c, const uint8_t *event) {
   if ((event[0] & 0x7f) != ClientMessage || !(event[0] & 0x80) || event[1] != 32 || !c->display ||
@@ -1235,13 +1243,28 @@ bool leadingRequestLength(const ClientConnection *client, uint64_t *length) {
   return true;
 }
 
+// Whether the connection setup at the start of the input is all there (or so broken that the
+// cutter refuses it as it stands): only then can the cutter take it.
+bool setupComplete(const ClientConnection *client) {
+  const Buffer &input = client->input;
+  if (input.length < 12) return false;
+  const auto *setup = reinterpret_cast<const uint8_t *>(input.data);
+  if (setup[0] != 'B' && setup[0] != 'l') return true;  // refused at once
+  bool swapped = setup[0] == 'B';
+  uint64_t total = 12 + ((uint64_t(wireGet16(setup + 6, swapped)) + 3) & ~uint64_t(3)) +
+                   ((uint64_t(wireGet16(setup + 8, swapped)) + 3) & ~uint64_t(3));
+  return total <= input.length;
+}
+
 // Whether the client's buffered input gives its next pass something to do: a whole request, a
-// refused big request's bytes to drop, a stopped or not yet started reader. Only the part of
-// a request waits for the socket: the buffered-input timer would find nothing to cut in it.
+// whole connection setup, a refused big request's bytes to drop, a stopped reader. Only the part
+// of a request or of a setup waits for the socket: the buffered-input timer would find nothing
+// to cut in it.
 bool inputServable(const ClientConnection *client) {
   const ProtocolReader &reader = client->reader;
   if (client->yielding) return true;  // a handler standing still goes on at the next turn
   if (client->input.length == 0) return false;
+  if (reader.bytesNeeded == 0) return setupComplete(client);
   if (reader.skip || reader.bytesNeeded != 4) return true;
   uint64_t length = 0;
   if (!leadingRequestLength(client, &length)) return false;
@@ -1259,6 +1282,16 @@ uint32_t clientReadLimit(const ClientConnection *client) {
   if (!client->reader.skip && client->reader.bytesNeeded == 4) leadingRequestLength(client, &length);
   uint64_t rest = length > client->input.length ? length - client->input.length : 0;
   return uint32_t(rest + kMiscReadChunk < UINT32_MAX ? rest + kMiscReadChunk : UINT32_MAX);
+}
+
+// What the input of a client whose output is past its mark may still take (it is read, not
+// served): up to kMiscClientInputMark, or the whole of a longer request begun at its start; once
+// its writing side is known to be shut, whatever its socket holds (no more can come).
+uint64_t takeOnlyRoom(const ClientConnection *client) {
+  uint64_t bound = client->halfClosed ? UINT32_MAX : kMiscClientInputMark, length = 0;
+  if (!client->reader.skip && client->reader.bytesNeeded == 4 && leadingRequestLength(client, &length))
+    bound = std::max(bound, std::min<uint64_t>(length, UINT32_MAX));
+  return bound > client->input.length ? bound - client->input.length : 0;
 }
 
 }  // namespace
@@ -1295,11 +1328,21 @@ void onEndCloser(void *) {
   for (ClientConnection *c = xproxyClients, *next; c && closed < kClosesPerStep; c = next) {
     next = c->next;  // (a close unlinks only its own client)
     if (!c->endRead || c->life.closed) continue;
+    // A client whose output is past its mark does not read what a drain would bring (its socket
+    // is full): once its requests are served it ends, as the real server ends a client at the
+    // end of its input and drops what it could not write; so does one already draining.
+    bool full = outputSize(&c->output) > kMiscClientOutputMark;
     if (c->endRead == kEndInput && !c->park && (c->fd < 0 || !inputServable(c))) {
-      c->endRead = kEndDraining;
-      ConnectionPass pass(c);
-      xproxyParkDrain(c, onDrained);
-      if (pass.clientClosed()) continue;
+      c->endRead = full ? kEndDrained : kEndDraining;
+      if (!full) {
+        ConnectionPass pass(c);
+        xproxyParkDrain(c, onDrained);
+        if (pass.clientClosed()) continue;
+      }
+    }
+    if (c->endRead == kEndDraining && full) {
+      xproxyDropPark(c);
+      c->endRead = kEndDrained;
     }
     if (c->endRead != kEndDrained) {
       left = true;
@@ -1375,12 +1418,22 @@ void miscCancelClientRead(ClientConnection *client) {
   ordersCancel(client->readOrder);
   client->readOrder = nullptr;
   client->readIsTurn = 0;
+  client->readTakesOnly = 0;
 }
 
 void miscReadClientInput(ClientConnection *client) {
   if (client->fd < 0) return;
-  int got = bufferReadFdRoom(client->fd, clientReadLimit(client), &client->input);
+  // Past its output mark the client is read but not served: what it sends waits in its input,
+  // within the input's bound, until the output drains.
+  bool takeOnly = client->readTakesOnly;
+  uint64_t limit = takeOnly ? std::min<uint64_t>(clientReadLimit(client), takeOnlyRoom(client)) : clientReadLimit(client);
+  if (limit == 0) return miscScheduleClientReads(client);
+  int got = bufferReadFdRoom(client->fd, uint32_t(limit), &client->input);
   if (got == 0) {
+    // An input that ends inside the connection setup can never complete it: closed at once, as
+    // the real server closes such a peer (not by the setup timer a minute later).
+    if (client->reader.bytesNeeded == 0 && !setupComplete(client))
+      return xproxyCloseClient(client, "Connection setup incomplete at the end of its input", 0);
     miscCancelClientRead(client);
     cancelHangupWatch(client);
     // Ended both ways (or broken): nobody reads what a drain would bring.
@@ -1392,6 +1445,7 @@ void miscReadClientInput(ClientConnection *client) {
     if (!gone) miscScheduleClientReads(client);
     return;
   }
+  if (takeOnly) return miscScheduleClientReads(client);  // (reads on, or stops at the bound)
   // While others wait for their turns, or once the pass's slice is used, it waits for its own.
   if ((!turnQueue.empty() || sliceUsed()) && inputServable(client)) return awaitTurn(client);
   serveClientInput(client);
@@ -1451,12 +1505,18 @@ void miscScheduleClientReads(ClientConnection *client) {
     if (outputSize(&client->displays[i]->output) > kMiscServerOutputMark) serverOutputLow = false;
   uint64_t ownOutput = outputSize(&client->output);
   // A client with setups pending stays unread: its requests would run with unknown id bases.
-  // One whose own output is past the mark is not read either: it would only make the proxy
-  // queue more answers for a client that does not take them.
   // A client whose fake event waits for its delay is held: nothing of it is cut (XTEST watches
   // its socket meanwhile); so is a client whose request is parked for the real server's answer.
-  bool readSocket = served && serverOutputLow && client->setupsPending == 0 && ownOutput <= kMiscClientOutputMark &&
-                    !client->xtestDelay && !client->park && client->endRead <= kEndInput;
+  bool readSocket = served && serverOutputLow && client->setupsPending == 0 && !client->xtestDelay &&
+                    !client->park && client->endRead <= kEndInput;
+  // One whose own output is past the mark is not served: it would only make the proxy queue
+  // more answers for a client that does not take them. It is still read, up to its input's
+  // bound (takeOnly): a client that writes before it reads (python-xlib sends all it queued in
+  // one blocking send) would otherwise wait for ever, and so would every client while it holds
+  // the server. One whose input ended is served whatever its output: nothing more comes.
+  bool outputFull = ownOutput > kMiscClientOutputMark && !client->endRead;
+  bool takeOnly = readSocket && outputFull && takeOnlyRoom(client) > 0;
+  readSocket = readSocket && !outputFull;
   // ===== multimedia (flow control) =====
   // A client whose stream does not take a frame now is not read: its frames would queue without
   // bound. A short timer checks again (the engine flushes meanwhile); the loop never sleeps.
@@ -1466,11 +1526,20 @@ void miscScheduleClientReads(ClientConnection *client) {
       client->multimediaRecheck = ordersAddTimer(kXproxyStreamRecheckMs, onMultimediaRecheck, client);
   }
   // ===== end of multimedia (flow control) =====
-  if (served || client->endRead)
+  // A socket that is not read is watched for its end, whatever holds it (its end is seen also
+  // when the client holds the server grab itself).
+  if ((served && (readSocket || takeOnly)) || client->endRead)
     cancelHangupWatch(client);
   else
     armHangupWatch(client);
-  if (readSocket) {
+  if (takeOnly) {
+    if (client->readOrder && !client->readTakesOnly) miscCancelClientRead(client);
+    if (!client->readOrder) {
+      client->readOrder = ordersAddReader(client->fd, onClientReadable, client);
+      client->readTakesOnly = client->readOrder != nullptr;
+    }
+  } else if (readSocket) {
+    if (client->readTakesOnly) miscCancelClientRead(client);  // (served again: as below)
     // Whole requests left behind a turn that used the slice wait for the client's next turn, and
     // so does a request that stands still; other buffered input for the 8 ms timer.
     bool servable = inputServable(client);

@@ -49,8 +49,17 @@ void xproxyEndDeparturesTo(ServerDisplay *display);
 void xproxyDepartedBaseTaken(uint32_t slot);
 // A raw connection's setup is done: it selects the display's departure markers and makes a GC
 // (DisplayConnection::departureHandle; requests the proxy adds), and notes the serial sent so
-// far (DisplayConnection::markerFloor).
-void xproxyAskForMarkers(DisplayConnection *c);
+// far (DisplayConnection::markerFloor). 1 when the selection was written: the client's setup
+// then waits until the server has run it (xproxyMarkersSelected); 0 when there is nothing to
+// select (no marker window).
+int xproxyAskForMarkers(DisplayConnection *c);
+// The server has run the connection's selection of markers (a round trip written behind it was
+// answered): every marker sent so far ran before it, or reaches the connection in the server's
+// order, and the floor rises to the last serial. Called while the client's own requests still
+// wait for its setup, so that nothing it selects can come before those markers: a marker that
+// the server ran before the selection, after the selection was written, never reaches the
+// connection and must not leave it before that marker.
+void xproxyMarkersSelected(DisplayConnection *c);
 // An event read from a raw connection: 1 when it is a departure marker the proxy sent (noted;
 // the caller drops it), else 0 (whatever else names the marker window is a client's event).
 int xproxyDepartureMarkerRead(DisplayConnection *c, const uint8_t *event);
@@ -95,16 +104,21 @@ const char *xproxyCloseDownModeName(uint8_t mode);
 // Flow-control marks (in OutBuffer capacity, 65520-byte blocks).
 constexpr uint64_t kMiscServerOutputMark = 0x20000;  // towards the server: at most two blocks
 constexpr uint64_t kMiscClientOutputMark = 0x80000;  // towards the client: at most eight blocks
+// What a client's input takes while its output is past the mark (it is read, not served), or a
+// longer request begun at its start: a client that writes before it reads never waits for ever.
+constexpr uint64_t kMiscClientInputMark = kBufferMedium;
 constexpr uint32_t kMiscReadChunk = 65536;           // most bytes taken per readiness (but see
                                                      // the rest of a longer request)
 constexpr uint64_t kMiscBufferedInputDelayMs = 8;
 
-// Read order: reads, cuts and dispatches, then writes out the client's display connections.
+// Read order: reads, cuts and dispatches, then writes out the client's display connections
+// (while the client's output is past its mark: only reads, ClientConnection::readTakesOnly).
 // A read of nothing ends the client's input (ClientConnection::endRead): a client that only
 // shut its writing side still reads the replies, events and errors of what it sent, so the
-// requests it left are served, a round trip on its display connections follows them (a parked
-// drain), and once that is answered (or the sync limit passed) the client is closed; one whose
-// socket ended both ways (or broke) is closed without the drain.
+// requests it left are served (whatever its output holds), a round trip on its display
+// connections follows them (a parked drain), and once that is answered (or the sync limit
+// passed) the client is closed; one whose socket ended both ways (or broke), or whose output is
+// past its mark (it does not read what the drain brings), is closed without the drain.
 constexpr uint8_t kEndInput = 1, kEndDraining = 2, kEndDrained = 3;
 void miscReadClientInput(ClientConnection *client);
 // The slice of a client's turn (connections.cpp: turns): asked by the cutter between requests,

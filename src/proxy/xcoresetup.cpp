@@ -181,6 +181,24 @@ void writeSetupReply(ClientConnection *client) {
   client->setUp = 1;
 }
 
+// One raw connection of the client is set up; after the last one the client gets its reply and
+// its requests are read.
+void connectionSetUp(ClientConnection *client) {
+  if (client->setupsPending) client->setupsPending--;
+  if (client->setupsPending) return;
+  ordersCancel(client->setupTimer);  // every real server has answered
+  client->setupTimer = nullptr;
+  writeSetupReply(client);
+}
+
+// The answer to the round trip behind a connection's selection of markers (run in the pass over
+// that connection's answers; a connection closed before it discards it unrun).
+void onMarkersSelected(uint8_t *, uintptr_t argument) {
+  auto *c = reinterpret_cast<DisplayConnection *>(argument);
+  xproxyMarkersSelected(c);
+  if (c->owner && !c->owner->setUp) connectionSetUp(c->owner);
+}
+
 }  // namespace
 
 void xcoreServerSetupReply(uint8_t *reply, uint32_t length) {
@@ -203,11 +221,12 @@ void xcoreServerSetupReply(uint8_t *reply, uint32_t length) {
   proxyState.maxKeycode = reply[35];
   for (MetaScreen *s = xscreenList; s; s = s->next)
     for (Head *h = s->heads; h; h = h->next) resourceSetScreenIdBase(client->index, h, c->idBase);
-  xproxyAskForMarkers(c);
-  if (client->setupsPending) client->setupsPending--;
-  if (client->setupsPending) return;
-  ordersCancel(client->setupTimer);  // every real server has answered
-  client->setupTimer = nullptr;
-  writeSetupReply(client);
+  // The connection's part of the setup ends once the server has run its selection of departure
+  // markers (a round trip behind it): the client's requests, which wait for the whole setup,
+  // come after every marker that connection does not read (xproxyMarkersSelected).
+  if (xproxyAskForMarkers(c) &&
+      xproxySendNoOpRequest(c, onMarkersSelected, reinterpret_cast<uintptr_t>(c), xproxyNoOpNothingRelease))
+    return;
+  connectionSetUp(client);
 }
 // ===== end of connection setup reply =====

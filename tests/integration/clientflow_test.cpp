@@ -197,8 +197,9 @@ TEST_F(ClientFlowTest, StoppedServerStopsReadingTheClient) {
   EXPECT_TRUE(proxy.runUntil([&] { return record->readOrder != nullptr; }, kLoopEventBoundMs));
 }
 
-// A client that does not read its answers: past eight blocks towards it, neither its socket
-// nor its display connection is read; reading them lets it be served again.
+// A client that does not read its answers: past eight blocks towards it, its display connection
+// is not read and its requests wait unserved; its socket is still read (what it sends waits in
+// its input: a client may write all it has before it reads). Reading lets it be served again.
 TEST_F(ClientFlowTest, ClientNotReadingStopsItsDisplayConnection) {
   RawClient client;
   ASSERT_EQ(proxy.connect(client, 'l'), "");
@@ -208,8 +209,9 @@ TEST_F(ClientFlowTest, ClientNotReadingStopsItsDisplayConnection) {
   const RawBytes one = getInputFocus();
   for (int i = 0; i < count; i++) many.insert(many.end(), one.begin(), one.end());
   client.setNeverRead(true);
-  (void)client.sendRaw(many.data(), many.size(), 2000);
-  EXPECT_TRUE(proxy.runUntil([&] { return record->displays[0]->readOrder == nullptr && !record->readOrder; }, kLoopEventBoundMs));
+  EXPECT_EQ(client.sendRaw(many.data(), many.size(), kLoopEventBoundMs), "");  // all taken, nothing read
+  EXPECT_TRUE(proxy.runUntil([&] { return record->displays[0]->readOrder == nullptr && record->readTakesOnly; },
+                             kLoopEventBoundMs));
   EXPECT_GT(outbufferCapacity(&record->output), kMiscClientOutputMark);
   EXPECT_LE(outbufferCapacity(&record->output), kMiscClientOutputMark + 3 * 65520);  // bounded
   client.setNeverRead(false);
@@ -220,8 +222,8 @@ TEST_F(ClientFlowTest, ClientNotReadingStopsItsDisplayConnection) {
 }
 
 // A client that floods requests answered by the proxy itself and never reads: once its output
-// passes the mark it is no longer read, and the proxy's buffers for it stay as they are while
-// another client's round trips go on.
+// is past the mark and its input holds as much as it takes then, it is no longer read, and the
+// proxy's buffers for it stay as they are while another client's round trips go on.
 TEST_F(ClientFlowTest, FloodingClientThatNeverReadsIsNoLongerRead) {
   RawClient flooder, other;
   ClientConnection *record = connectFlooderAndOther(flooder, other);
@@ -245,6 +247,87 @@ TEST_F(ClientFlowTest, FloodingClientThatNeverReadsIsNoLongerRead) {
   EXPECT_GT(roundTrips, 10);
   EXPECT_EQ(record->readOrder, nullptr);
   EXPECT_EQ(sizes(), atOne);
+}
+
+// A client whose output is past its mark and that writes before it reads (python-xlib sends all
+// it queued in one blocking send): a megabyte more is taken into its input at once and waits
+// there unserved; once it reads, every reply comes, in order. Past the input's bound (several
+// megabytes) it is no longer read, and its input holds no more than that.
+TEST_F(ClientFlowTest, ClientThatWritesBeforeItReadsIsReadPastItsOutputMark) {
+  RawClient writer, other;
+  ClientConnection *record = connectFlooderAndOther(writer, other);
+  ASSERT_NE(record, nullptr);
+  // Every request sent so far is either served or waiting in the input (GetInputFocus: 4 bytes).
+  auto taken = [&](uint32_t sent) { return record->sequence + record->input.length / 4 == sent; };
+  auto full = [&] { return outbufferCapacity(&record->output) > kMiscClientOutputMark; };
+  const int early = 30000;  // 960 000 bytes of replies: past the mark, unread
+  const RawBytes first = repeated(getInputFocus(), early);
+  ASSERT_EQ(writer.sendRaw(first.data(), first.size(), kLoopEventBoundMs), "");
+  ASSERT_TRUE(proxy.runUntil([&] { return taken(early) && full(); }, kLoopEventBoundMs));
+  uint32_t served = record->sequence;
+  const int late = 262144;  // one megabyte of requests, in one write
+  const RawBytes second = repeated(getInputFocus(), late);
+  EXPECT_EQ(writer.sendRaw(second.data(), second.size(), kLoopEventBoundMs), "");
+  EXPECT_TRUE(proxy.runUntil([&] { return taken(early + late); }, kLoopEventBoundMs));
+  EXPECT_EQ(record->sequence, served);  // none served meanwhile
+  RawBytes answer;
+  EXPECT_EQ(other.roundTrip(getInputFocus(), answer, kLoopEventBoundMs), "");
+  writer.setNeverRead(false);
+  int replies = 0, outOfOrder = 0;
+  RawBytes message;
+  while (replies < early + late && writer.read(message, kLoopEventBoundMs).empty()) {
+    replies++;
+    outOfOrder += message[0] != 1 || rawGet16(message, 2, false) != (replies & 0xffff);
+  }
+  EXPECT_EQ(replies, early + late);
+  EXPECT_EQ(outOfOrder, 0);
+  // The bound: its output past the mark again, then more than the input takes.
+  writer.setNeverRead(true);
+  ASSERT_EQ(writer.sendRaw(first.data(), first.size(), kLoopEventBoundMs), "");
+  ASSERT_TRUE(proxy.runUntil([&] { return taken(2 * early + late) && full(); }, kLoopEventBoundMs));
+  const RawBytes third = repeated(getInputFocus(), int(kMiscClientInputMark / 4) + late);
+  (void)writer.sendRaw(third.data(), third.size(), 200);  // gives up once the proxy reads no more
+  EXPECT_TRUE(proxy.runUntil([&] { return record->readOrder == nullptr; }, kLoopEventBoundMs));
+  EXPECT_LE(record->input.length, kMiscClientInputMark);
+  EXPECT_GT(record->input.length, kMiscClientInputMark - kMiscReadChunk);
+  EXPECT_NE(record->hangupWatch, nullptr);  // its end is still seen
+}
+
+// A client that holds the server, whose output is past its mark and which never reads, shuts
+// its writing side: it is ended at once (what it sent is served; a drain it would not read is
+// not waited for) and its grab with it, as the real server ends it, and the other client is
+// served again. Also when its input is full and its socket no longer read: its end is seen.
+TEST_F(ClientFlowTest, GrabberWithAFullOutputThatShutsItsWritingSideEndsWithItsGrab) {
+  for (bool inputFull : {false, true}) {
+    SCOPED_TRACE(inputFull ? "input full" : "input open");
+    RawClient grabber, other;
+    ClientConnection *record = connectFlooderAndOther(grabber, other);
+    ASSERT_NE(record, nullptr);
+    if (inputFull) {
+      ASSERT_TRUE(proxy.runUntil([&] {
+        flood(grabber);
+        return record->readOrder == nullptr && outbufferCapacity(&record->output) > kMiscClientOutputMark;
+      }, kLoopEventBoundMs));
+    } else {
+      const RawBytes many = repeated(getInputFocus(), 30000);  // 960 000 bytes of replies
+      ASSERT_EQ(grabber.sendRaw(many.data(), many.size(), kLoopEventBoundMs), "");
+      ASSERT_TRUE(proxy.runUntil([&] {
+        return record->sequence + record->input.length / 4 == 30000 &&
+               outbufferCapacity(&record->output) > kMiscClientOutputMark;
+      }, kLoopEventBoundMs));
+    }
+    miscSuspendOtherClients(record);
+    ASSERT_EQ(other.send(getInputFocus()), "");
+    RawBytes answer;
+    EXPECT_NE(other.read(answer, 300), "");  // not served during the grab
+    unsigned before = passthroughClientCount();
+    ASSERT_EQ(shutdown(grabber.fd(), SHUT_WR), 0);
+    EXPECT_TRUE(proxy.runUntil([&] { return passthroughClientCount() == before - 1; }, kLoopEventBoundMs));
+    EXPECT_EQ(miscGrabbingClient, nullptr);
+    ASSERT_EQ(other.read(answer, kLoopEventBoundMs), "");
+    EXPECT_EQ(answer[0], 1);
+    proxy.clearLog();
+  }
 }
 
 // A retained client's window stays on the server, the events of its display connection reach
@@ -464,6 +547,35 @@ TEST_F(ClientFlowTest, SilentPeerIsClosedByTheSetupTimeOut) {
   EXPECT_TRUE(proxy.runUntil([] { return passthroughClientCount() == 0; }, kLoopEventBoundMs));
   EXPECT_GE(xvfbNowMs() - begin, 100);
   EXPECT_TRUE(proxy.logged("Connection setup timed out"));
+  close(fd);
+  xprotoSetupTimeoutMs = saved;
+}
+
+// A setup that comes a byte at a time, authorization name and data included, is taken once it
+// is whole; one whose input ends before it is whole is closed at once, with the reason, long
+// before the setup time-out. (The harness answers setups in the server's byte order: 'l'.)
+TEST_F(ClientFlowTest, SetupIsTakenWhenWholeAndClosedWhenItsInputEndsBefore) {
+  RawClient client;
+  client.setChunk(1);
+  client.setAuthorization("XC-NONE-7", "abcde");  // (the harness admits everyone)
+  ASSERT_EQ(proxy.connect(client, 'l'), "");
+  RawBytes answer;
+  ASSERT_EQ(client.roundTrip(getInputFocus(), answer), "");
+  EXPECT_EQ(answer[0], 1);
+  uint64_t saved = xprotoSetupTimeoutMs;
+  xprotoSetupTimeoutMs = 600000;
+  unsigned before = passthroughClientCount();
+  int fd = rawConnectUnix(proxy.displayNumber());
+  ASSERT_GE(fd, 0);
+  RawRequest setup(false);
+  setup.b('l').b(0).s(11).s(0).s(65535).s(0).s(0).text("MIT-");  // 16 bytes of 65 548
+  ASSERT_TRUE(rawSendAll(fd, setup.d.data(), setup.d.size()));
+  EXPECT_TRUE(proxy.runUntil([&] { return passthroughClientCount() == before + 1; }, kLoopEventBoundMs));
+  ASSERT_EQ(shutdown(fd, SHUT_WR), 0);
+  EXPECT_TRUE(proxy.runUntil([&] { return passthroughClientCount() == before; }, kLoopEventBoundMs));
+  EXPECT_TRUE(proxy.logged("reason=Connection setup incomplete at the end of its input"));
+  uint8_t byte;
+  EXPECT_EQ(recv(fd, &byte, 1, MSG_DONTWAIT), 0);  // closed, nothing sent
   close(fd);
   xprotoSetupTimeoutMs = saved;
 }

@@ -65,6 +65,25 @@ TEST_P(DepartureSleepThroughTarvo, WindowManagerWakingAfterThousandsOfDepartures
   EXPECT_EQ(proxied, clean);
 }
 
+// A python-xlib reparenting manager, a process of its own, is stopped while 40 000 root
+// PropertyNotify pile up for it and 20 000 clients come and go (every third maps its window),
+// then continued (scripts/stopped_wm.py): it reads its backlog and frames what asks to be
+// mapped, and python-xlib sends all it queued in one blocking send, before it reads again,
+// whenever its socket is writable. As directly, it is through within seconds, and a bystander
+// and a newcomer are answered afterwards; also when the manager holds the server around each
+// frame.
+TEST_P(DepartureSleepThroughTarvo, StoppedWindowManagerContinuedWorksThroughItsBacklog) {
+  auto [direct, proxied] = run("stopped_wm.py %D 20000");
+  EXPECT_EQ(direct, "done\nbystander and newcomer answered\n");
+  EXPECT_EQ(proxied, direct);
+}
+
+TEST_P(DepartureSleepThroughTarvo, StoppedWindowManagerThatGrabsAroundItsFramesWorksThroughItsBacklog) {
+  auto [direct, proxied] = run("stopped_wm.py %D 20000 grab");
+  EXPECT_EQ(direct, "done\nbystander and newcomer answered\n");
+  EXPECT_EQ(proxied, direct);
+}
+
 // 50 clients each send CreateWindow, MapWindow, a GC and 1000 rectangles filled into the
 // window, and GetInputFocus, shut their writing side and read on (scripts/half_close.py): each
 // gets its reply before it is closed, and a watcher on the root sees each window made, mapped

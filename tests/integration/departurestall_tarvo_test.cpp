@@ -82,6 +82,16 @@ TEST_P(DepartureStallThroughTarvo, ClientMayUseTheTopIdOfItsRange) {
   EXPECT_EQ(proxied, direct);
 }
 
+// 3 000 clients come and go one after another, each taking the id base the one before left,
+// while observers join four at a time and select SubstructureNotify on the root at once
+// (scripts/joining_observers.py): every CreateNotify an observer reads, its first ones too, names
+// the window by its maker's id, as directly.
+TEST_P(DepartureStallThroughTarvo, ObserversJoiningWhileClientsLeaveReadEveryIdAsItsMakers) {
+  auto [direct, proxied] = run("joining_observers.py %D 3000");
+  EXPECT_EQ(direct, "observers enough\nwrong 0\n");
+  EXPECT_EQ(proxied, direct);
+}
+
 INSTANTIATE_TEST_SUITE_P(Heads, DepartureStallThroughTarvo, ::testing::Values(1, 2));
 
 }  // namespace

@@ -6,6 +6,8 @@
 // status 0 on SIGTERM with no sanitizer report in its output.
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <memory>
@@ -368,6 +370,113 @@ TEST_P(HostileTarvo, GrabOfALeavingClientEnds) {
     ASSERT_NO_FATAL_FAILURE(othersGrabAfterwards(*this));
   }
   EXPECT_EQ(served(d), "");
+  expectBystandersServed();
+}
+
+// ----- 6. A setup cut short by the end of its input --------------------------------------------
+
+// The first 16 bytes of a setup that names a 65 535-byte authorization (and then a few bytes of
+// the name, and nothing), then the peer shuts its writing side and reads: tarvo closes it at
+// once, as the real server does, not by the setup timer a minute later (the wait's ceiling stays
+// far below that). Both byte orders, with and without a client already served.
+TEST_P(HostileTarvo, SetupEndedBeforeItIsCompleteIsClosedAtOnce) {
+  RawClient bystander;
+  for (int i = 0; i < 4; i++) {
+    SCOPED_TRACE("try " + std::to_string(i));
+    bool big = i % 2;
+    if (i == 2) {
+      ASSERT_EQ(connectServed(bystander, 'l'), "");
+    }
+    int fd = rawConnectUnix(display());
+    ASSERT_GE(fd, 0);
+    RawRequest setup(big);
+    setup.b(big ? 'B' : 'l').b(0).s(11).s(0).s(65535).s(0).s(0).text("MIT-");
+    ASSERT_TRUE(rawSendAll(fd, setup.d.data(), setup.d.size()));
+    ASSERT_EQ(shutdown(fd, SHUT_WR), 0);
+    // Nothing comes but the end.
+    long long began = xvfbNowMs();
+    uint8_t byte = 0;
+    pollfd p{fd, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 30000), 1) << "not closed within 30 s";
+    EXPECT_EQ(recv(fd, &byte, 1, 0), 0);
+    EXPECT_LT(xvfbNowMs() - began, 30000);
+    close(fd);
+    ASSERT_EQ(alive(), "");
+  }
+  EXPECT_EQ(served(bystander), "");
+  expectBystandersServed();
+}
+
+// ----- 7. Clients whose output is full ----------------------------------------------------------
+
+RawBytes selectPropertyChange(bool big, uint32_t window) {
+  return RawRequest(big).b(2).b(0).s(0).i(window).i(1u << 11).i(1u << 22).done();  // ChangeWindowAttributes
+}
+// ChangeProperty (Replace) of CUT_BUFFER0 on the window, one byte of type STRING: a PropertyNotify
+// to whoever selected PropertyChange there.
+RawBytes changeCutBuffer(bool big, uint32_t window) {
+  return RawRequest(big).b(18).b(0).s(0).i(window).i(9).i(31).b(8).pad(3).i(1).text("x").done();
+}
+RawBytes repeated(const RawBytes &request, size_t n) {
+  RawBytes all;
+  all.reserve(request.size() * n);
+  for (size_t i = 0; i < n; i++) all.insert(all.end(), request.begin(), request.end());
+  return all;
+}
+
+// A client whose own root property changes have piled up a megabyte of notifications for it,
+// unread, sends a megabyte more of requests in one blocking write before it reads, as
+// python-xlib does: tarvo takes it all, as the server does directly, and once the client reads,
+// every notification and the reply behind them come. (The write's ceiling only turns a hang
+// into a failure.)
+TEST_P(HostileTarvo, ClientWritingBeforeItReadsWithAFullOutputIsNotStuck) {
+  for (char order : {'l', 'B'}) {
+    SCOPED_TRACE(order);
+    RawClient c;
+    ASSERT_EQ(c.connect(display(), order), "");
+    bool big = c.big();
+    ASSERT_EQ(c.send(selectPropertyChange(big, c.rootWindow())), "");
+    ASSERT_EQ(served(c), "");
+    c.setNeverRead(true);
+    const RawBytes change = changeCutBuffer(big, c.rootWindow());
+    const size_t first = 32768, second = (1 << 20) / change.size() + 1;  // a megabyte each way
+    RawBytes burst = repeated(change, first);
+    ASSERT_EQ(c.sendRaw(burst.data(), burst.size(), 30000), "") << alive();
+    burst = repeated(change, second);
+    ASSERT_EQ(c.sendRaw(burst.data(), burst.size(), 30000), "") << "the blocking write; " << alive();
+    c.setSequence(uint16_t(c.sequence() + first + second));
+    c.setNeverRead(false);
+    c.events().clear();
+    ASSERT_EQ(served(c, 30000), "");
+    size_t notifications = 0;
+    for (const RawBytes &e : c.events()) notifications += (e[0] & 0x7f) == 28;
+    EXPECT_EQ(notifications, first + second);
+  }
+  expectBystandersServed();
+}
+
+// A client holds the server, makes 60 000 root property changes that notify itself, reads none
+// of it and shuts its writing side: tarvo ends it and its grab with it, as the real server does
+// at the end of a client's input, and a client that waited for the grab is answered; the
+// grabber's socket ends.
+TEST_P(HostileTarvo, GrabberThatShutsItsWritingSideWithUnreadEventsEndsWithItsGrab) {
+  RawClient waiting;
+  ASSERT_EQ(connectServed(waiting, 'B'), "");
+  RawClient g;
+  ASSERT_EQ(g.connect(display(), 'l'), "");
+  ASSERT_EQ(g.send(selectPropertyChange(false, g.rootWindow())), "");
+  ASSERT_EQ(g.send(grabServer(false)), "");
+  ASSERT_EQ(served(g), "");
+  g.setNeverRead(true);
+  const RawBytes burst = repeated(changeCutBuffer(false, g.rootWindow()), 60000);
+  ASSERT_EQ(g.sendRaw(burst.data(), burst.size(), 30000), "") << alive();
+  ASSERT_EQ(waiting.send(getInputFocus(true)), "");
+  RawBytes answer;
+  ASSERT_EQ(waiting.read(answer, 300), "time-out reading from the X server") << "answered during the grab";
+  ASSERT_EQ(shutdown(g.fd(), SHUT_WR), 0);
+  ASSERT_EQ(waiting.read(answer, 30000), "") << "the grab did not end with its holder; " << alive();
+  EXPECT_EQ(describe(answer), "reply");
+  EXPECT_EQ(g.waitClosed(30000), "");
   expectBystandersServed();
 }
 

@@ -117,4 +117,9 @@ void LoopHarness::closeClientsAndListeners() {
     xproxyCloseClient(xproxyClients, "end of test", 0);
   }
   xproxyCloseListeners();
+  // The raw connections of clients the test closed earlier depart no further, and the idle
+  // orders that end themselves once no client is left (the closer of ended clients, the
+  // dispatcher of turns) do so: nothing points at an order that the harness's stop frees.
+  xproxyEndDepartures();
+  ordersStep(0);
 }

@@ -42,7 +42,8 @@ class LoopHarness {
           const std::string &display = "");
   // Connects a raw client to the proxy, pumping while it waits.
   std::string connect(RawClient &client, char order, int timeoutMs = 10000);
-  // Closes every client (as a reset would: no further reset asked for) and the listeners.
+  // Closes every client (as a reset would: no further reset asked for) and the listeners, and
+  // ends the departures of those closed before.
   static void closeClientsAndListeners();
 
  protected:

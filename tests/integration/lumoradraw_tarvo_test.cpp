@@ -454,7 +454,9 @@ TEST_F(LumoraDrawThroughTarvo, StippledLinesByDrawArraysLookLikeTheirGlBeginForm
   }
   std::vector<uint32_t> images[2];
   for (int k = 0; k < 2; k++) {
-    if (k == 1) ASSERT_TRUE(makeCurrent(c, window, context, 0, &tag));
+    if (k == 1) {
+      ASSERT_TRUE(makeCurrent(c, window, context, 0, &tag));
+    }
     renderCommands(c, tag, k == 0 ? arrays : begun);
     uint32_t released = 1;
     ASSERT_TRUE(makeCurrent(c, 0, 0, tag, &released));

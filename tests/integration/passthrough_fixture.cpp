@@ -157,7 +157,7 @@ std::string PassthroughProxy::start(const XvfbOptions &options) {
   if (!serverDisplay.display) return "cannot open the real display";
   // Tests kill the server: its loss must not end the test program.
   XSetIOErrorHandler([](Display *) { return 0; });
-  XSetIOErrorExitHandler(serverDisplay.display, [](Display *, void *) {}, nullptr);
+  XSetIOErrorExitHandler(serverDisplay.display, xvfbReturnFromIOError, nullptr);
   int major = 0, event = 0, error = 0;
   if (XQueryExtension(serverDisplay.display, "BIG-REQUESTS", &major, &event, &error))
     serverDisplay.bigRequestsMajor = uint8_t(major);

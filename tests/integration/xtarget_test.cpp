@@ -36,7 +36,6 @@ namespace {
 // test can see whether a broken connection was touched.
 int ioErrors = 0;
 int countingIoErrorHandler(Display *) { return ++ioErrors, 0; }
-void returningExitHandler(Display *, void *) {}
 
 // Opens `name` through the opener; the failure text or "".
 std::string openWith(const std::string &name, uint32_t timeoutMs, Display **display,
@@ -291,7 +290,7 @@ TEST_F(XtargetTest, ExtensionsAndCloseAfterServerDied) {
     SCOPED_TRACE(mode);
     Display *display = open(0, mode == 1);
     ASSERT_NE(display, nullptr);
-    XSetIOErrorExitHandler(display, returningExitHandler, nullptr);
+    XSetIOErrorExitHandler(display, xvfbReturnFromIOError, nullptr);
     xtargetArmErrorTrap(display);  // the identity window and the requests below cause no error
     XCreateFontCursor(display, XC_left_ptr);  // a cursor font and extensions to clean up
     ASSERT_NE(xutilHasExtension(display, "MIT-SHM"), nullptr);

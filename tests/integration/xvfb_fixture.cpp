@@ -22,6 +22,12 @@
 
 #include <X11/Xauth.h>
 #include <X11/Xlib.h>
+#include <X11/Xlibint.h>
+
+void xvfbReturnFromIOError(Display *display, void *) {
+  XUnlockDisplay(display);  // the user lock _XIOError took
+  LockDisplay(display);     // released by the call that found the break
+}
 
 long long xvfbNowMs() {
   timespec now;

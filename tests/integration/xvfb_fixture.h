@@ -63,3 +63,11 @@ std::string xvfbWriteCookieFile(const std::string &path, int displayNumber, cons
 
 // Milliseconds on the monotonic clock.
 long long xvfbNowMs();
+
+// An I/O-error exit handler (XSetIOErrorExitHandler) for tests that kill a server and go on
+// using its Display: Xlib calls it with its display lock released and its user lock taken, and
+// the call that found the break releases the display lock again once the handler returns.
+// This one gives the user lock back and takes the display lock, so that the lock stays
+// balanced however many calls find the break (Xlib's own handlers exit instead).
+struct _XDisplay;
+void xvfbReturnFromIOError(struct _XDisplay *display, void *unused);

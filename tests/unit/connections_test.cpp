@@ -21,6 +21,7 @@
 #include "proxy/main.h"
 #include "proxy/resource.h"
 #include "proxy/window.h"
+#include "proxy/xcoresetup.h"
 #include "proxy/xproxy.h"
 #include "support/buffer.h"
 #include "support/orders.h"
@@ -602,7 +603,8 @@ TEST(ClientWrites, ALongPassFeedsTheServerBeforeItEnds) {
     noOps.insert(noOps.end(), one.begin(), one.end());
   }
   writeAll(a.peer, noOps);
-  core.runLoopOnce();
+  // However many turns a slow machine takes to serve them (a turn ends with its slice).
+  for (int pass = 0; pass < 100000 && slowCalls < kRequests; pass++) core.runLoopOnce();
   proxyState.requestHandlers[kNoOperation] = saved;
   EXPECT_EQ(slowCalls, kRequests);
   EXPECT_GT(fedAtCall, 0);
@@ -819,6 +821,75 @@ TEST(ClientClose, NewcomerWithADepartedClientsBaseIsToldApartByTheMarker) {
   EXPECT_EQ(resourceServerId(fresh, kResourceWindow, head), real);
 }
 
+// A newcomer's raw connection counts the markers from when the server ran its selection of them,
+// not from when the proxy wrote it: its client is answered only once a round trip behind the
+// selection came back, and a marker sent in between (which the server may run before the
+// selection: that connection never reads it) does not leave it before that marker. Its first
+// notification of a window on the departed client's base names the client that has it now.
+TEST(ClientClose, NewcomersMarkersCountFromWhenTheServerRanTheirSelection) {
+  signal(SIGPIPE, SIG_IGN);
+  FakeCore core;
+  core.addScreen(800, 600);
+  FakeClient &leaver = core.addClient();
+  addMarkedDisplay(core);
+  Head *head = core.heads()[0];
+  uint32_t base = leaver.client->displays[0]->idBase;
+  uint32_t real = core.realId(leaver.id(7), head), leaverSlot = leaver.index;
+  FakeClient &observer = core.addClient();
+  ClientConnection *o = observer.client;
+  DisplayConnection *oc = o->displays[0];
+  o->setUp = 0;
+  o->setupsPending = 1;
+  uint8_t answer[40] = {1};
+  answer[6] = 8;  // (40 - 8) / 4 words
+  memcpy(answer + 12, &oc->idBase, 4);
+  memcpy(answer + 16, &oc->idMask, 4);
+  answer[34] = 8, answer[35] = 255;
+  {
+    ConnectionPass pass(o, oc);
+    xcoreServerSetupReply(answer, sizeof answer);
+  }
+  EXPECT_EQ(o->setUp, 0);  // not before the server has run the selection
+  // What the server reads (taken here unanswered): the selection first, the round trip last.
+  ASSERT_EQ(xproxyFlushDisplayConnection(oc), nullptr);
+  FakeBytes written = readAvailable(observer.serverPeers[0]);
+  std::vector<uint8_t> opcodes;
+  for (size_t at = 0; at + 4 <= written.size(); at += 4 * size_t(observer.u16(written, at + 2)))
+    opcodes.push_back(written[at]);
+  ASSERT_FALSE(opcodes.empty());
+  EXPECT_EQ(opcodes.front(), 2);  // ChangeWindowAttributes of the marker window
+  EXPECT_EQ(opcodes.back(), 43);  // GetInputFocus
+  // The leaver goes and its marker is sent: the server runs it before the selection.
+  leaveAndClose(core, leaver);
+  for (int pass = 0; pass < 10 && xproxyDepartureCount(); pass++) core.runLoopOnce();
+  ASSERT_EQ(xproxyDepartureCount(), 0u);
+  EXPECT_EQ(o->setUp, 0);
+  // The round trip comes back: the setup is answered, and the marker lies behind the connection.
+  FakeBytes reply(32, 0);
+  reply[0] = 1;
+  uint16_t sequence = uint16_t(oc->requestsSent);
+  memcpy(&reply[2], &sequence, 2);
+  core.feedServer(observer, reply);
+  EXPECT_EQ(o->setUp, 1);
+  outbufferFlush(&o->output);
+  FakeBytes setup = readAvailable(observer.peer);  // the proxy's setup reply (nothing else yet)
+  ASSERT_GE(setup.size(), 8u);
+  EXPECT_EQ(setup[0], 1);
+  EXPECT_EQ(setup.size(), 8 + 4 * size_t(observer.u16(setup, 6)));
+  // The leaver's slot goes to another client (so that the newcomer's ids differ from the
+  // leaver's), the leaver's real base to the newcomer.
+  FakeClient &other = core.addClient();
+  FakeClient &newcomer = core.addClient();
+  ASSERT_NE(newcomer.index, leaverSlot);
+  resourceSetScreenIdBase(other.index, head, newcomer.client->displays[0]->idBase);
+  resourceSetScreenIdBase(newcomer.index, head, base);  // the server reused the base
+  uint32_t fresh = newcomer.id(7);
+  ASSERT_EQ(core.realId(fresh, head), real);
+  uint16_t own = core.serverSequence(observer, uint16_t(o->sequence));
+  core.feedEvents(observer, {structureEvent(kDestroyNotify, own, real)});
+  EXPECT_EQ(received(core, observer, kDestroyNotify), (std::vector<std::pair<uint32_t, uint32_t>>{{fresh, fresh}}));
+}
+
 // A connection that is never read holds no slot: clients leave one after another beside it, each
 // slot is free again once its marker is out, and what the sleeper reads at last still names
 // each leaver by its own id (the bases the slots had, kept under their markers). A
@@ -905,6 +976,49 @@ TEST(ClientClose, ASleeperPastTheBoundOfKeptDeparturesIsEnded) {
   EXPECT_NE(xproxyClientByIndex(wm.index), nullptr);
   core.advanceMs(1000);
   EXPECT_EQ(resourceDepartedRecordCount(), 0u);
+}
+
+// Clients that leave one after another, every 50 ms: more often than the watch of kept departures
+// checks, so a watch that each departure put off would never run. Beside a manager that reads
+// every marker, the records are forgotten while the departures go on; beside a sleeper, it is
+// ended at the watch's first check after the departures kept for it pass the bound (lowered here
+// to 30), not once they pause.
+TEST(ClientClose, KeptDeparturesAreWatchedWhileClientsLeaveOneAfterAnother) {
+  signal(SIGPIPE, SIG_IGN);
+  struct Limit {
+    Limit() { resourceDepartedRecordLimit = 30; }
+    ~Limit() { resourceDepartedRecordLimit = kResourceDepartedRecordLimit; }
+  } limit;
+  FakeCore core;
+  core.addScreen(800, 600);
+  FakeClient &wm = core.addClient();
+  addMarkedDisplay(core);
+  auto leaveOnce = [&] {
+    leaveAndClose(core, core.addClient());
+    core.feedEvents(wm, {markerEvent(core.serverSequence(wm, uint16_t(wm.client->sequence)), kMarkerWindow)});
+    core.messages(wm);
+    core.advanceMs(50);
+  };
+  uint32_t most = 0;
+  for (int round = 0; round < 60; round++) {
+    leaveOnce();
+    most = std::max(most, resourceDepartedRecordCount());
+  }
+  EXPECT_LE(most, 4u);  // those of the last 100 ms at most
+  FakeClient &sleeper = core.addClient();
+  xproxyCancelDisplayReader(sleeper.client->displays[0]);
+  uint32_t sleeperIndex = sleeper.index;
+  int endedAt = -1;
+  for (int round = 0; round < 40 && endedAt < 0; round++) {
+    leaveOnce();
+    if (!xproxyClientByIndex(sleeperIndex)) endedAt = round;
+  }
+  EXPECT_GE(endedAt, 30);  // not below the bound
+  EXPECT_LE(endedAt, 33);  // at the watch's next check past it
+  EXPECT_TRUE(core.logged("departures of other clients: ended"));
+  if (endedAt >= 0) forget(sleeper);
+  for (int round = 0; round < 4; round++) leaveOnce();
+  EXPECT_LE(resourceDepartedRecordCount(), 4u);  // what only the sleeper kept has gone
 }
 
 // A client whose slot equals its raw connection's client index gets the real server's ids back
