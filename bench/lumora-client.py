@@ -268,6 +268,17 @@ def hostile(number, case, pipe):
     pipe.send(info)
 
 
+def quiet_worst(bystander, cap):
+    """The bystander's worst round trip in a second with nobody working beside it."""
+    worst = 0.0
+    end = time.monotonic() + 1
+    while time.monotonic() < end:
+        start = time.monotonic()
+        bystander.round_trip(start + cap)
+        worst = max(worst, time.monotonic() - start)
+    return worst
+
+
 def stall(number, case, cap):
     context = multiprocessing.get_context('fork')
     mine, theirs = context.Pipe()
@@ -276,12 +287,7 @@ def stall(number, case, cap):
     if not mine.poll(60) or mine.recv() != 'ready':
         sys.exit('the hostile client did not start')
     bystander = Conn(number)
-    baseline = 0.0
-    end = time.monotonic() + 1
-    while time.monotonic() < end:
-        start = time.monotonic()
-        bystander.round_trip(start + cap)
-        baseline = max(baseline, time.monotonic() - start)
+    baseline = quiet_worst(bystander, cap)
     mine.send('go')
     deadline = time.monotonic() + cap
     trips = []
@@ -375,12 +381,7 @@ def crowd(number, count, seconds, cap, gears):
         if not mine.poll(120) or mine.recv() != 'ready':
             sys.exit('the hostile clients did not start')
     bystander = Conn(number)
-    baseline = 0.0
-    end = time.monotonic() + 1
-    while time.monotonic() < end:
-        start = time.monotonic()
-        bystander.round_trip(start + cap)
-        baseline = max(baseline, time.monotonic() - start)
+    baseline = quiet_worst(bystander, cap)
     gearsrun = None
     if gears:
         env = dict(os.environ, DISPLAY=':%d' % number, LIBGL_ALWAYS_INDIRECT='1')

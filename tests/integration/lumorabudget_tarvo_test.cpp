@@ -58,11 +58,7 @@ GlxCommand bindBuffer(uint32_t buffer, uint32_t target = kArrayBuffer) {
   return glxcommandPut32(glxcommandPut32(bind, target), buffer);
 }
 // A command of 32-bit words.
-GlxCommand words(uint16_t opcode, std::initializer_list<uint32_t> values) {
-  GlxCommand command{opcode, {}};
-  for (uint32_t v : values) glxcommandPut32(command, v);
-  return command;
-}
+GlxCommand words(uint16_t opcode, std::initializer_list<uint32_t> values) { return glxcommandWords(opcode, values); }
 // BufferData of size bytes into the array buffer (or another target): the bytes carried, or none
 // (a NULL pointer).
 GlxCommand bufferData(uint64_t size, bool carried, uint32_t target = kArrayBuffer) {

@@ -35,16 +35,8 @@ constexpr int kCeilingMs = 120000;
 // What tarvo's peak resident set may grow beyond the budget (the library's working memory).
 constexpr long kMarginKb = 64 * 1024;
 
-GlxCommand words(uint16_t opcode, std::initializer_list<uint32_t> values) {
-  GlxCommand command{opcode, {}};
-  for (uint32_t v : values) glxcommandPut32(command, v);
-  return command;
-}
-GlxCommand floats(uint16_t opcode, std::initializer_list<float> values) {
-  GlxCommand command{opcode, {}};
-  for (float v : values) glxcommandPutFloat(command, v);
-  return command;
-}
+GlxCommand words(uint16_t opcode, std::initializer_list<uint32_t> values) { return glxcommandWords(opcode, values); }
+GlxCommand floats(uint16_t opcode, std::initializer_list<float> values) { return glxcommandFloats(opcode, values); }
 
 // A field of tarvo's /proc status in kB (VmRSS, VmHWM), or -1.
 long statusKb(pid_t pid, const char *field) {

@@ -30,16 +30,8 @@ constexpr int kBadAlloc = 11;
 // may be busy, and tarvo may run under AddressSanitizer).
 constexpr int kCeilingMs = 20000;
 
-GlxCommand words(uint16_t opcode, std::initializer_list<uint32_t> values) {
-  GlxCommand command{opcode, {}};
-  for (uint32_t v : values) glxcommandPut32(command, v);
-  return command;
-}
-GlxCommand floats(uint16_t opcode, std::initializer_list<float> values) {
-  GlxCommand command{opcode, {}};
-  for (float v : values) glxcommandPutFloat(command, v);
-  return command;
-}
+GlxCommand words(uint16_t opcode, std::initializer_list<uint32_t> values) { return glxcommandWords(opcode, values); }
+GlxCommand floats(uint16_t opcode, std::initializer_list<float> values) { return glxcommandFloats(opcode, values); }
 GlxCommand callList(uint32_t list) { return words(1, {list}); }
 
 class LumoraStall : public ::testing::Test {
@@ -71,6 +63,7 @@ class LumoraStall : public ::testing::Test {
     ASSERT_EQ(answer.empty() ? 0 : answer[0], 1);
     tag = gl.word(answer, 8);
     ASSERT_NE(tag, 0u);
+    this->window = window;
     ASSERT_EQ(bystander.connect(tarvo.displayNumber(), 'B'), "");
   }
   void TearDown() override {
@@ -127,7 +120,7 @@ class LumoraStall : public ::testing::Test {
   XvfbServer xvfb;
   TarvoProcess tarvo;
   LumoraClient gl;
-  uint32_t tag = 0;
+  uint32_t tag = 0, window = 0;
   RawClient bystander;
 };
 
@@ -228,6 +221,27 @@ TEST_F(LumoraStall, AClientThatLeavesMidReplayIsNotDrawnFor) {
   });
   EXPECT_GT(answered, 0);
   EXPECT_NE(tarvo.log().find("ended its work: its client has gone"), std::string::npos) << tarvo.log();
+}
+
+// Another client destroys the window of a request that stands still between its turns: the
+// request ends there (its drawable went), nothing more is drawn into it, and everyone goes on.
+TEST_F(LumoraStall, AWindowDestroyedUnderAStandingRequest) {
+  nestedLists();
+  gl.render(tag, {callList(3)});
+  for (int k = 0; k < 200 && tarvo.log().find("ended its work") == std::string::npos; k++) {
+    RawBytes answer;
+    ASSERT_EQ(bystander.roundTrip(RawRequest(true).b(43).b(0).s(1).done(), answer, kCeilingMs), "");
+    if (k == 3) {
+      ASSERT_EQ(bystander.send(RawRequest(true).b(4).b(0).s(0).i(window).done()), "");  // DestroyWindow
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_NE(tarvo.log().find("ended its work: its drawable or context has gone"), std::string::npos) << tarvo.log();
+  // The client is answered again: its next request under the tag is GLXBadCurrentWindow's or a
+  // GetError's, and the bystander is served.
+  RawBytes answer;
+  EXPECT_EQ(gl.raw.roundTrip(RawRequest(false).b(43).b(0).s(1).done(), answer, kCeilingMs), "");
+  EXPECT_EQ(bystander.roundTrip(RawRequest(true).b(43).b(0).s(1).done(), answer, kCeilingMs), "");
 }
 
 // A glBegin left open by a client that then sleeps holds nobody: another GL client and the

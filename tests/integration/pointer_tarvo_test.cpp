@@ -150,7 +150,7 @@ class CrossingBetweenHeads : public ::testing::Test {
       return "timeout 60 /usr/bin/python3 " TARVO_SOURCE_DIR "/tests/integration/" + script + " " + display + " " +
              scenes + " 2>&1";
     };
-    auto direct = std::async(std::launch::async, twinRunCommand, command(twin.directDisplay()), nullptr);
+    auto direct = std::async(std::launch::async, twinRunCommand, command(twin.directDisplay()), nullptr, 60);
     std::string proxied = twinRunCommand(command(twin.proxyDisplay()));
     return {direct.get(), proxied};
   }

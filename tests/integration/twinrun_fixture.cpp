@@ -40,18 +40,18 @@ std::string TwinRun::start(const TwinRunOptions &options) {
   return "";
 }
 
-std::pair<std::string, std::string> TwinRun::run(const std::string &command) {
+std::pair<std::string, std::string> TwinRun::run(const std::string &command, int seconds) {
   auto on = [&](const std::string &display) {
     std::string text = command;
     for (size_t at; (at = text.find("%D")) != std::string::npos;) text.replace(at, 2, display);
-    return twinRunCommand(text + " 2>&1");
+    return twinRunCommand(text + " 2>&1", nullptr, seconds);
   };
   return {on(direct_.displayName()), on(tarvo_.displayName())};
 }
 
-std::string twinRunCommand(const std::string &command, int *status) {
+std::string twinRunCommand(const std::string &command, int *status, int seconds) {
   std::string out;
-  FILE *pipe = popen(("timeout 60 " + command).c_str(), "r");
+  FILE *pipe = popen(("timeout " + std::to_string(seconds) + " " + command).c_str(), "r");
   if (!pipe) return out;
   char buffer[4096];
   for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);

@@ -41,8 +41,9 @@ class TwinRun {
   // Starts both sides; "" on success, else what failed.
   std::string start(const TwinRunOptions &options = TwinRunOptions{});
   // Runs the shell command once per side with "%D" replaced by that side's display name (the
-  // command's stderr joins its stdout): {direct output, output through tarvo}.
-  std::pair<std::string, std::string> run(const std::string &command);
+  // command's stderr joins its stdout), each ended after `seconds`: {direct output, output
+  // through tarvo}.
+  std::pair<std::string, std::string> run(const std::string &command, int seconds = 60);
   // Closes the keeping clients and stops tarvo: its exit status (see TarvoProcess::stop).
   int stop();
 
@@ -58,8 +59,9 @@ class TwinRun {
   Display *keepDirect_ = nullptr, *keepProxied_ = nullptr;
 };
 
-// The command's output (stdout and stderr), with its exit status in *status when given.
-std::string twinRunCommand(const std::string &command, int *status = nullptr);
+// The command's output (stdout and stderr), with its exit status in *status when given; the
+// command is ended after `seconds`.
+std::string twinRunCommand(const std::string &command, int *status = nullptr, int seconds = 60);
 
 // A twin run per number of screens (the test's parameter), each screen 640x480x24.
 class TwinRunOnScreens : public ::testing::TestWithParam<int> {

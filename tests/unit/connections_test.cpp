@@ -945,15 +945,20 @@ TEST(ClientClose, SleepingConnectionHoldsNoSlotAndOnlyTheProxysMarkersCount) {
   EXPECT_EQ(resourceDepartedRecordCount(), 0u);
 }
 
+namespace {
+// The bound of kept departures lowered to 30 while it lives.
+struct LoweredDepartureBound {
+  LoweredDepartureBound() { resourceDepartedRecordLimit = 30; }
+  ~LoweredDepartureBound() { resourceDepartedRecordLimit = kResourceDepartedRecordLimit; }
+};
+}  // namespace
+
 // Past the bound of kept departures (lowered here to 30), the client whose connection sleeps
 // before the oldest is ended with a log line, and the records only it kept go; a client that
 // reads is not touched. Below the bound nothing is dropped (the sleeper above keeps 40).
 TEST(ClientClose, ASleeperPastTheBoundOfKeptDeparturesIsEnded) {
   signal(SIGPIPE, SIG_IGN);
-  struct Limit {
-    Limit() { resourceDepartedRecordLimit = 30; }
-    ~Limit() { resourceDepartedRecordLimit = kResourceDepartedRecordLimit; }
-  } limit;
+  LoweredDepartureBound limit;
   FakeCore core;
   core.addScreen(800, 600);
   FakeClient &wm = core.addClient();
@@ -985,10 +990,7 @@ TEST(ClientClose, ASleeperPastTheBoundOfKeptDeparturesIsEnded) {
 // to 30), not once they pause.
 TEST(ClientClose, KeptDeparturesAreWatchedWhileClientsLeaveOneAfterAnother) {
   signal(SIGPIPE, SIG_IGN);
-  struct Limit {
-    Limit() { resourceDepartedRecordLimit = 30; }
-    ~Limit() { resourceDepartedRecordLimit = kResourceDepartedRecordLimit; }
-  } limit;
+  LoweredDepartureBound limit;
   FakeCore core;
   core.addScreen(800, 600);
   FakeClient &wm = core.addClient();

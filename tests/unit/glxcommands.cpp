@@ -70,6 +70,16 @@ GlxCommand &glxcommandPutRaw(GlxCommand &command, const GlxBytes &bytes) {
   command.fields.push_back(GlxCommandField{0, 0, bytes});
   return command;
 }
+GlxCommand glxcommandWords(uint16_t opcode, std::initializer_list<uint32_t> values) {
+  GlxCommand command{opcode, {}};
+  for (uint32_t v : values) glxcommandPut32(command, v);
+  return command;
+}
+GlxCommand glxcommandFloats(uint16_t opcode, std::initializer_list<float> values) {
+  GlxCommand command{opcode, {}};
+  for (float v : values) glxcommandPutFloat(command, v);
+  return command;
+}
 
 GlxBytes glxcommandData(const GlxCommand &command, bool big) {
   GlxBytes out;

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,9 @@ GlxCommand &glxcommandPut32(GlxCommand &command, uint32_t value);
 GlxCommand &glxcommandPutFloat(GlxCommand &command, float value);
 GlxCommand &glxcommandPutDouble(GlxCommand &command, double value);
 GlxCommand &glxcommandPutRaw(GlxCommand &command, const GlxBytes &bytes);
+// A command of the opcode whose data is the 32-bit words, respectively the floats, given.
+GlxCommand glxcommandWords(uint16_t opcode, std::initializer_list<uint32_t> values);
+GlxCommand glxcommandFloats(uint16_t opcode, std::initializer_list<float> values);
 
 // The command's data (after its header), unpadded, in big-endian (big) or little-endian order.
 GlxBytes glxcommandData(const GlxCommand &command, bool big);
