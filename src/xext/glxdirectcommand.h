@@ -76,6 +76,8 @@ struct Command {
     return false;
   }
   mutable bool wasDropped = false;  // set by dropped()
+  // What the command is to an open glBegin (glxdirectlists.cpp), once asked; -1 until then.
+  mutable int8_t beginRole = -1;
   void dropped(const char *why) const {
     wasDropped = true;
     LOG(logChannelWarning, "Lumora: Render command #%u by %s dropped (%s)", opcode, clientName(), why);

@@ -86,6 +86,7 @@ void dGLDestroyContext(GlxLibraryInstance *instance, uint32_t contextSerial) {
   else
     instance->contexts = node->next;
   if (node->next) node->next->prev = node->prev;
+  if (instance->currentNode == node) instance->currentNode = nullptr;
   glxdirectContextTexturesGone(instance, node);
   glxdirectFreeCompileBody(node);
   free(node->selectBuffer);

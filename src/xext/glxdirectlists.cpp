@@ -45,6 +45,7 @@
 #include "xext/glxdirectlists.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -84,9 +85,11 @@ constexpr int64_t kShortStretchNs = 8'000'000;
 constexpr int64_t kLongStretchNs = 32'000'000;
 // What one unit may cost at most, for the interval's cap: a primitive that fills the viewport,
 // blended, at about kPixelPs picoseconds a pixel; the cap keeps a whole interval of such units
-// (a client that changes from small primitives to large ones within one) within kJumpNs.
+// (a client that changes from small primitives to large ones within one) within kJumpNs. Every
+// finish ends the library's scene (on a large window it stores and loads every tile again):
+// a model of 20 000 small triangles on 1280x1024 is finished four times a frame so.
 constexpr uint64_t kPixelPs = 300;
-constexpr uint64_t kJumpNs = 1'000'000'000;
+constexpr uint64_t kJumpNs = 2'000'000'000;
 constexpr uint32_t kGlViewport = 0x0BA2;
 
 // Whether the current client has hung up (its socket shows the end of both directions, or an
@@ -221,28 +224,58 @@ void beginAsked(const Command &c, uint32_t mode) {
 namespace {
 // What a command inside glBegin/glEnd is to the primitive: a vertex, an attribute of the next
 // vertex, a list call (whose commands count as they run), or something else (the library's
-// error, or unknown to the proxy).
-enum class BeginRole { kVertex, kAttribute, kCall, kOther };
+// error, or unknown to the proxy). Kept in the command (Command::beginRole) once found.
+enum BeginRole : int8_t { kRoleUnknown = -1, kRoleVertex, kRoleAttribute, kRoleCall, kRoleOther };
+
+// The role by opcode alone, for the opcodes below kRoleTableSize; vertex attributes of a generic
+// index, evaluated points and array elements are told apart by the command (roleOf).
+enum OpcodeRole : uint8_t { kOpOther, kOpVertex, kOpAttribute, kOpCall, kOpGeneric, kOpEval1, kOpEval2, kOpElement };
+constexpr uint32_t kRoleTableSize = 4352;
+constexpr auto kOpcodeRoles = [] {
+  std::array<uint8_t, kRoleTableSize> roles{};
+  auto mark = [&](uint32_t first, uint32_t last, OpcodeRole role) {
+    for (uint32_t op = first; op <= last; op++) roles[op] = role;
+  };
+  mark(1, 2, kOpCall);
+  mark(6, 22, kOpAttribute);     // colours, edge flag
+  mark(24, 32, kOpAttribute);    // indices, normals
+  mark(49, 64, kOpAttribute);    // texture coordinates
+  mark(65, 76, kOpVertex);
+  mark(96, 99, kOpAttribute);    // materials
+  mark(194, 194, kOpAttribute);  // (fog coordinate)
+  mark(198, 213, kOpAttribute);  // multitexture coordinates
+  mark(4124, 4133, kOpAttribute);
+  mark(151, 152, kOpEval1);
+  mark(156, 156, kOpEval1);
+  mark(153, 154, kOpEval2);
+  mark(158, 158, kOpEval2);
+  mark(294, 294, kOpElement);
+  mark(4189, 4201, kOpGeneric);
+  mark(4230, 4239, kOpGeneric);
+  mark(4265, 4277, kOpGeneric);
+  return roles;
+}();
+
+BeginRole roleOf(const Command &c) {
+  const GlxLibraryInstance *instance = c.instance;
+  switch (c.opcode < kRoleTableSize ? OpcodeRole(kOpcodeRoles[c.opcode]) : kOpOther) {
+    case kOpVertex: return kRoleVertex;
+    case kOpAttribute: return kRoleAttribute;
+    case kOpCall: return kRoleCall;
+    // A generic attribute is the vertex at index 0; EvalCoord and EvalPoint, and ArrayElement,
+    // give a vertex only where the glBegin found a vertex map, the vertex array (otherwise they
+    // only set attributes).
+    case kOpGeneric: return c.size >= 4 && c.u(0) == 0 ? kRoleVertex : kRoleAttribute;
+    case kOpEval1: return instance->beginMapVertex1 ? kRoleVertex : kRoleAttribute;
+    case kOpEval2: return instance->beginMapVertex2 ? kRoleVertex : kRoleAttribute;
+    case kOpElement: return instance->beginArrayVertex ? kRoleVertex : kRoleAttribute;
+    default: return kRoleOther;
+  }
+}
+
 BeginRole beginRole(const Command &c) {
-  GlxLibraryInstance *instance = c.instance;
-  uint32_t opcode = c.opcode;
-  auto index = [&] { return c.size >= 4 ? c.u(0) : ~0u; };
-  bool attribute = (opcode >= 4189 && opcode <= 4201) || (opcode >= 4230 && opcode <= 4239) ||
-                   (opcode >= 4265 && opcode <= 4277);
-  // EvalCoord1d/f and EvalPoint1, EvalCoord2d/f and EvalPoint2, ArrayElement: a vertex only
-  // where the glBegin found a vertex map, a vertex array (otherwise they give none).
-  bool evaluated1 = opcode == 151 || opcode == 152 || opcode == 156;
-  bool evaluated2 = opcode == 153 || opcode == 154 || opcode == 158;
-  if ((opcode >= 65 && opcode <= 76) || (evaluated1 && instance->beginMapVertex1) ||
-      (evaluated2 && instance->beginMapVertex2) || (opcode == 294 && instance->beginArrayVertex) ||
-      (attribute && index() == 0))
-    return BeginRole::kVertex;
-  if (opcode == 1 || opcode == 2) return BeginRole::kCall;
-  if (evaluated1 || evaluated2 || opcode == 294 || (opcode >= 6 && opcode <= 22) || (opcode >= 24 && opcode <= 32) ||
-      (opcode >= 49 && opcode <= 64) || (opcode >= 96 && opcode <= 99) || opcode == 194 ||
-      (opcode >= 198 && opcode <= 213) || (opcode >= 4124 && opcode <= 4133) || attribute)
-    return BeginRole::kAttribute;
-  return BeginRole::kOther;
+  if (c.beginRole == kRoleUnknown) c.beginRole = roleOf(c);
+  return BeginRole(c.beginRole);
 }
 }  // namespace
 
@@ -255,8 +288,8 @@ void beginCounted(const Command &c) {
     return;
   }
   switch (beginRole(c)) {
-    case BeginRole::kVertex: instance->beginVertices++; return;
-    case BeginRole::kOther: instance->beginUnsure = 1; return;
+    case kRoleVertex: instance->beginVertices++; return;
+    case kRoleOther: instance->beginUnsure = 1; return;
     default: return;
   }
 }
@@ -265,9 +298,9 @@ uint64_t commandUnits(const Command &c) {
   GlxLibraryInstance *instance = c.instance;
   if (!instance->insideBegin) return 1;
   switch (beginRole(c)) {
-    case BeginRole::kAttribute:
+    case kRoleAttribute:
       return 0;
-    case BeginRole::kVertex: {
+    case kRoleVertex: {
       uint64_t each = independentPrimitive(instance->beginMode);
       return !each || instance->beginUnsure || (instance->beginVertices + 1) % each == 0 ? 1 : 0;
     }

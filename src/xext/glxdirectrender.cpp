@@ -2572,8 +2572,8 @@ uint8_t glxdirectExecuteRender(GlxLibraryInstance *instance, uint32_t opcode, co
   Command c{instance, opcode, data, static_cast<uint64_t>(end > data ? end - data : 0), instance->functions};
   // While a list is made (and none is replayed), the command is recorded as sent; in GL_COMPILE
   // nothing of it reaches the library.
-  GlxDirectContext *node = glxdirectCurrentNode(instance);
-  if (node && node->compileList && !instance->listDepth && !executedAtOnce(c)) {
+  GlxDirectContext *node = instance->listDepth ? nullptr : glxdirectCurrentNode(instance);
+  if (node && node->compileList && !executedAtOnce(c)) {
     if (readsBufferArrays(c) || readsUnpackBuffer(c)) {
       // The buffers are read now, as GL reads them for a list.
       uint8_t error = readsBufferArrays(c) ? recordReadArrays(c) : recordUnpackImage(c);

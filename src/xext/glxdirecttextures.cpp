@@ -420,8 +420,11 @@ void glxdirectFreeTextureLevels(GlxLibraryInstance *instance) {
 GlxDirectContext *glxdirectCurrentNode(GlxLibraryInstance *instance) {
   uint32_t slot = instance ? instance->currentTagSlot : 0;
   if (slot == 0 || slot >= kGlxDirectTagSlots) return nullptr;
+  GLXContext context = instance->tagSlots[slot].context;
+  // (Asked for every command: the node found last is kept while it stays the slot's.)
+  if (instance->currentNode && instance->currentNode->context == context) return instance->currentNode;
   for (GlxDirectContext *node = instance->contexts; node; node = node->next)
-    if (node->context == instance->tagSlots[slot].context) return node;
+    if (node->context == context) return instance->currentNode = node;
   return nullptr;
 }
 

@@ -191,6 +191,9 @@ struct GlxLibraryInstance {
   uint32_t highestTagSlot;  // the highest slot index in use
   uint32_t glVersion;       // GL version code (major * 64 + minor) the functions were loaded against
   GlxDirectContext *contexts;
+  // The node glxdirectCurrentNode found last (NULL: none): a node of the list, cleared before
+  // its node is freed (dGLDestroyContext).
+  GlxDirectContext *currentNode;
   GlxDirectListNames *listNames;  // NULL while none were made; freed with the record and at a reload
   GlxDirectTextureLevels *textureLevels;  // likewise
   // The library's texture and renderbuffer limits (maximum, 3D, cube map, rectangle sizes, array

@@ -1108,6 +1108,7 @@ TEST_F(GlxDirectRender, PiecesDrawAsTheWholeAndLeaveTheCurrentValues) {
               return call.rfind("glGetFloatv", 0) == 0 || call.rfind("glColor4fv", 0) == 0;
             }), 0);
   instance->contexts = nullptr;
+  instance->currentNode = nullptr;
   free(node);
 }
 
@@ -1366,6 +1367,7 @@ TEST_F(GlxDirectRender, ListsAreRecordedAndReplayedThroughTheExecutor) {
   glxdirectFreeListNames(instance);
   glxdirectFreeTextureLevels(instance);
   instance->contexts = nullptr;
+  instance->currentNode = nullptr;
   free(node);
 }
 

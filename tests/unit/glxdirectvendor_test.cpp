@@ -434,6 +434,7 @@ TEST_F(GlxDirectVendor, BufferStorageCountsAgainstTheBudget) {
   glxdirectFreeTextureLevels(instance);
   free(instance->contexts);
   instance->contexts = nullptr;
+  instance->currentNode = nullptr;
 }
 
 // A mapped buffer answers exactly its mapped bytes (a range mapped at an offset ends before the
