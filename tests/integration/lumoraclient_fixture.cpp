@@ -21,6 +21,13 @@ TarvoOptions lumoraOptions() {
   return options;
 }
 
+std::string lumoraStartXvfb(XvfbServer &xvfb, const char *screen) {
+  XvfbOptions x;
+  x.screens = {screen};
+  x.extraArguments = {"-nolisten", "tcp"};
+  return xvfb.start(x);
+}
+
 uint32_t lumoraGlVisual(RawClient &raw, bool big, uint8_t major, bool doubleBuffered, bool withStencil) {
   RawBytes answer;
   if (!raw.roundTrip(RawRequest(big).b(major).b(14).s(0).i(0).done(), answer).empty() || answer[0] != 1) return 0;

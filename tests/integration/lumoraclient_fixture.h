@@ -11,10 +11,15 @@
 #include "glxcommands.h"
 #include "rawclient_fixture.h"
 #include "tarvo_fixture.h"
+#include "xvfb_fixture.h"
 
 // tarvo on screen 0 of the display, served by the GL library ("lumora on"); no leak detection
 // in tarvo under AddressSanitizer (Mesa's driver keeps a little memory per closed Display).
 TarvoOptions lumoraOptions();
+
+// Starts xvfb with one screen of the size given ("1280x1024x24"), listening on its unix socket
+// only: "" or what failed.
+std::string lumoraStartXvfb(XvfbServer &xvfb, const char *screen);
 
 // n rounded up to a multiple of 4 (request and command lengths).
 inline size_t lumoraPad4(size_t n) { return (n + 3) & ~size_t(3); }

@@ -52,10 +52,7 @@ class LumoraLimits : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { tarvoBlockSignals(); }
   void SetUp() override {
-    XvfbOptions x;
-    x.screens = {"1280x1024x24"};
-    x.extraArguments = {"-nolisten", "tcp"};
-    ASSERT_EQ(xvfb.start(x), "");
+    ASSERT_EQ(lumoraStartXvfb(xvfb, "1280x1024x24"), "");
     TarvoOptions options = lumoraOptions();
     std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
     if (size_t at = name.rfind("Budget"); at != std::string::npos) {

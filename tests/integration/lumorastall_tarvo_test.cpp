@@ -38,10 +38,7 @@ class LumoraStall : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { tarvoBlockSignals(); }
   void SetUp() override {
-    XvfbOptions x;
-    x.screens = {"1280x1024x24"};
-    x.extraArguments = {"-nolisten", "tcp"};
-    ASSERT_EQ(xvfb.start(x), "");
+    ASSERT_EQ(lumoraStartXvfb(xvfb, "1280x1024x24"), "");
     TarvoOptions options = lumoraOptions();
     options.arguments.insert(options.arguments.end(), {"lumoraMemory", "64M"});
     ASSERT_EQ(tarvo.start(xvfb.displayName(), options), "");
