@@ -26,7 +26,8 @@
 // than kLongStretchNs, and never passes a cap that the viewport sets (a unit may be a primitive
 // that fills it: a whole interval of those stays within kJumpNs, however small the units were
 // that let it grow; the cap is asked for before a glBegin, and kept with the context while the
-// glBegin is open). Draws and meshes are cut into pieces of the interval; an accumulation and
+// glBegin is open; filled triangles and quads under the fixed-function transform count by the
+// pixels they may cover, a unit being a viewport's). Draws and meshes are cut into pieces of the interval; an accumulation and
 // pixels drawn or copied (which may fill the whole drawable, not only the viewport) count a
 // quarter of it each (a clear costs the library little, whatever it covers). So however much
 // the primitives fill, no stretch between two looks at the clock runs long, and a request
@@ -86,8 +87,9 @@ constexpr int64_t kLongStretchNs = 32'000'000;
 // What one unit may cost at most, for the interval's cap: a primitive that fills the viewport,
 // blended, at about kPixelPs picoseconds a pixel; the cap keeps a whole interval of such units
 // (a client that changes from small primitives to large ones within one) within kJumpNs. Every
-// finish ends the library's scene (on a large window it stores and loads every tile again):
-// a model of 20 000 small triangles on 1280x1024 is finished four times a frame so.
+// finish ends the library's scene (on a large window it stores and loads every tile again), so
+// small filled triangles count by their pixels (weighed units, below): a model of 20 000 of
+// them on 1280x1024 goes to the library between two finishes as a whole.
 constexpr uint64_t kPixelPs = 300;
 constexpr uint64_t kJumpNs = 2'000'000'000;
 constexpr uint32_t kGlViewport = 0x0BA2;
@@ -207,10 +209,119 @@ bool finishable(GlxLibraryInstance *instance) {
 }
 }  // namespace
 
+namespace {
+// Weighed units. Inside a glBegin of triangles or quads, filled, with the fixed-function
+// transform (no program of any kind bound), a primitive counts by the pixels it may cover: the
+// window box of its vertices within the viewport, a pixel more on every side, and a 64th of the
+// viewport for what the library does per primitive. A unit is a viewport's pixels, what the
+// interval's cap takes every unit to cost, so an interval of weighed units holds no more of the
+// library's work than one of viewport-filling primitives, while a model of small triangles goes
+// to the library as a whole between two finishes (each finish ends the library's scene, and
+// costs it several milliseconds on a large window). A vertex whose place the proxy cannot tell
+// (an evaluated point, an array element, a generic attribute, one behind the eye) makes its
+// primitive count the whole viewport.
+constexpr uint32_t kGlCurrentProgram = 0x8B8D, kGlVertexProgram = 0x8620, kGlProgramPipelineBinding = 0x825A;
+constexpr uint32_t kGlModelviewMatrix = 0x0BA6, kGlProjectionMatrix = 0x0BA7;
+constexpr uint64_t kPrimitiveShare = 64;
+constexpr float kNearestW = 1e-6f;
+
+void emptyBox(GlxLibraryInstance *instance) {
+  instance->beginBox[0] = instance->beginBox[1] = 1e30f;
+  instance->beginBox[2] = instance->beginBox[3] = -1e30f;
+  instance->beginBoxWhole = 0;
+}
+
+void weighBegin(const Command &c, uint32_t mode) {
+  GlxLibraryInstance *instance = c.instance;
+  instance->beginWeighed = 0;
+  uint8_t knows = instance->programQueries;
+  if ((mode != 4 && mode != 7) || !(knows & kGlxDirectKnowsProgram) ||
+      glxdirectGetInteger(instance, kGlCurrentProgram) != 0 ||
+      ((knows & kGlxDirectKnowsVertexProgram) && glxdirectGetInteger(instance, kGlVertexProgram) != 0) ||
+      ((knows & kGlxDirectKnowsPipeline) && glxdirectGetInteger(instance, kGlProgramPipelineBinding) != 0))
+    return;
+  GLint polygonMode[2] = {0, 0}, viewport[4] = {0, 0, 0, 0};
+  c.gl.glGetIntegerv(kGlPolygonMode, polygonMode);
+  c.gl.glGetIntegerv(kGlViewport, viewport);
+  if (polygonMode[0] != GLint(kGlFill) || polygonMode[1] != GLint(kGlFill) || viewport[2] <= 0 || viewport[3] <= 0)
+    return;
+  GLfloat modelview[16] = {}, projection[16] = {};
+  c.gl.glGetFloatv(kGlModelviewMatrix, modelview);
+  c.gl.glGetFloatv(kGlProjectionMatrix, projection);
+  for (int column = 0; column < 4; column++)
+    for (int row = 0; row < 4; row++) {
+      float sum = 0;
+      for (int k = 0; k < 4; k++) sum += projection[k * 4 + row] * modelview[column * 4 + k];
+      instance->beginTransform[column * 4 + row] = sum;
+    }
+  for (int k = 0; k < 4; k++) instance->beginViewport[k] = float(viewport[k]);
+  emptyBox(instance);
+  instance->beginPixels = 0;
+  instance->beginWeighed = 1;
+}
+
+// The object coordinates of a Vertex command (x, y, z, w): false for another command, or one
+// too short for its vertex.
+bool vertexPosition(const Command &c, float (&p)[4]) {
+  if (c.opcode < 65 || c.opcode > 76) return false;
+  uint32_t form = c.opcode - 65;  // 2, 3 or 4 components; double, float, int or short
+  uint32_t components = 2 + form / 4, type = form % 4;
+  uint64_t size = type == 0 ? 8 : type == 3 ? 2 : 4;
+  if (c.size < components * size) return false;
+  p[2] = 0, p[3] = 1;
+  for (uint32_t k = 0; k < components; k++) {
+    const uint8_t *at = c.data + k * size;
+    int16_t s = 0;
+    if (type == 3) memcpy(&s, at, sizeof s);
+    p[k] = type == 0 ? float(c.d(k * size)) : type == 1 ? c.f(k * size) : type == 2 ? float(c.i(k * size)) : float(s);
+  }
+  return true;
+}
+
+// The units of a vertex inside a weighed glBegin of independent primitives of each vertices.
+uint64_t weighedVertex(const Command &c, uint64_t each) {
+  GlxLibraryInstance *instance = c.instance;
+  float p[4];
+  if (!instance->beginBoxWhole) {
+    const float *t = instance->beginTransform;
+    float clip[4];
+    bool placed = vertexPosition(c, p);
+    for (int row = 0; placed && row < 4; row++)
+      clip[row] = t[row] * p[0] + t[4 + row] * p[1] + t[8 + row] * p[2] + t[12 + row] * p[3];
+    // (NaN fails every comparison: placed no more.)
+    if (!placed || !(clip[3] > kNearestW) || !(clip[0] == clip[0]) || !(clip[1] == clip[1])) {
+      instance->beginBoxWhole = 1;
+    } else {
+      const float *v = instance->beginViewport;
+      float x = v[0] + (clip[0] / clip[3] + 1) * v[2] / 2, y = v[1] + (clip[1] / clip[3] + 1) * v[3] / 2;
+      float *box = instance->beginBox;
+      box[0] = std::min(box[0], x), box[1] = std::min(box[1], y);
+      box[2] = std::max(box[2], x), box[3] = std::max(box[3], y);
+    }
+  }
+  if ((instance->beginVertices + 1) % each != 0) return 0;
+  const float *v = instance->beginViewport, *box = instance->beginBox;
+  uint64_t viewport = uint64_t(v[2]) * uint64_t(v[3]);
+  uint64_t pixels = viewport;
+  if (!instance->beginBoxWhole) {
+    float left = std::max(box[0] - 1, v[0]), top = std::max(box[1] - 1, v[1]);
+    float right = std::min(box[2] + 1, v[0] + v[2]), bottom = std::min(box[3] + 1, v[1] + v[3]);
+    pixels = right > left && bottom > top ? uint64_t(double(right - left) * double(bottom - top)) + 1 : 0;
+    pixels = std::min(pixels, viewport);
+  }
+  emptyBox(instance);
+  instance->beginPixels += pixels + viewport / kPrimitiveShare + 1;
+  uint64_t units = instance->beginPixels / viewport;
+  instance->beginPixels %= viewport;
+  return units;
+}
+}  // namespace
+
 void beginAsked(const Command &c, uint32_t mode) {
   // (The executor has looked at the arrays already: the library's limits are known.)
   GlxLibraryInstance *instance = c.instance;
   instance->beginMapVertex1 = instance->beginMapVertex2 = instance->beginArrayVertex = 0;
+  weighBegin(c, mode);
   // Only a glBegin of an independent mode is ever begun again between its vertices.
   if (!independentPrimitive(mode)) return;
   auto on = [&](uint32_t cap) { return glxdirectGetInteger(instance, cap) != 0; };
@@ -302,7 +413,9 @@ uint64_t commandUnits(const Command &c) {
       return 0;
     case kRoleVertex: {
       uint64_t each = independentPrimitive(instance->beginMode);
-      return !each || instance->beginUnsure || (instance->beginVertices + 1) % each == 0 ? 1 : 0;
+      if (!each || instance->beginUnsure) return 1;
+      if (instance->beginWeighed) return weighedVertex(c, each);
+      return (instance->beginVertices + 1) % each == 0 ? 1 : 0;
     }
     default:
       return 1;
@@ -327,6 +440,16 @@ bool spend(const Command &c, uint64_t units) {
       return true;
     }
     instance->workClockSkip = kClockCommands - 1;
+    // Units may be few for a long stretch (weighed primitives that are small each): once the
+    // turn is over and a long stretch has passed since the last finish, the library is finished
+    // at the first point that allows it, the interval left as it is, and the turn yielded there.
+    bool overdue = false;
+    if (!due) {
+      now = glxdirectClock();
+      overdue = instance->workYields && instance->workSinceFinish > 0 &&
+                now - instance->workFinishedNs > kLongStretchNs && finishable(instance) && miscTurnOver();
+      due = overdue;
+    }
     if (due) {
       if (instance->insideBegin) {
         c.gl.glEnd();
@@ -340,17 +463,15 @@ bool spend(const Command &c, uint64_t units) {
       now = glxdirectClock();
       int64_t stretch = now - instance->workFinishedNs;
       if (stretch < kShortStretchNs && !instance->workIntervalCap && !instance->insideBegin) capInterval(instance);
-      if (stretch < kShortStretchNs && instance->workInterval < instance->workIntervalCap)
+      if (!overdue && stretch < kShortStretchNs && instance->workInterval < instance->workIntervalCap)
         instance->workInterval = std::min(instance->workInterval * 2, instance->workIntervalCap);
-      else if (stretch > kLongStretchNs)
+      else if (!overdue && stretch > kLongStretchNs)
         // Down to what would have taken about a long stretch.
         instance->workInterval = std::max<uint64_t>(
             kGlxDirectFirstInterval, uint64_t(double(instance->workInterval) * kLongStretchNs / double(stretch)));
       instance->workFinishedNs = now;
       instance->workSinceFinish = 0;
       if (clientGone()) why = "its client has gone";
-    } else {
-      now = glxdirectClock();
     }
     // Once the turn is over, the others come first: where the library has nothing of the
     // request's queued (it was just finished, or nothing was given to it since), so that the

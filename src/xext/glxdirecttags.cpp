@@ -79,6 +79,7 @@ void switchCurrentSlot(GlxLibraryInstance *instance, uint32_t slot) {
   instance->beginMode = next ? next->beginMode : 0;
   instance->beginVertices = next ? next->beginVertices : 0;
   instance->beginUnsure = next ? next->beginUnsure : 1;
+  instance->beginWeighed = 0;
   instance->workIntervalCap = next ? next->workIntervalCap : 0;
   if (next)
     memcpy(instance->enabledArrays, next->enabledArrays, sizeof instance->enabledArrays);

@@ -18,6 +18,9 @@ constexpr uint32_t kGlxDirectScratchSize = 16384;  // the scratch buffer as crea
 constexpr uint32_t kGlxDirectTagSlots = 256;        // slot 0 is never used
 constexpr size_t kGlxDirectLibraryTextSize = 4096;  // the library text, with its terminating zero
 constexpr uint32_t kGlxDirectRenderMode = 0x1C00;   // GL_RENDER
+// GlxLibraryInstance::programQueries: the library answers glGetIntegerv of GL_CURRENT_PROGRAM,
+// of GL_VERTEX_PROGRAM_ARB, of GL_PROGRAM_PIPELINE_BINDING.
+constexpr uint8_t kGlxDirectKnowsProgram = 1, kGlxDirectKnowsVertexProgram = 2, kGlxDirectKnowsPipeline = 4;
 // The most the scratch buffer may grow to. Clients choose many of the sizes asked for (buffer
 // data, logs, sources, names, images); one of them must not make the proxy hold gigabytes.
 constexpr uint64_t kGlxDirectScratchLimit = uint64_t(256) << 20;
@@ -172,6 +175,18 @@ struct GlxLibraryInstance {
   uint8_t beginMapVertex1;
   uint8_t beginMapVertex2;
   uint8_t beginArrayVertex;
+  // A glBegin of triangles or quads filled with the fixed-function transform (glxdirectlists.cpp,
+  // weighed units): the transform from object to window coordinates and the viewport asked
+  // before it, the window box of the primitive's vertices so far (beginBoxWhole: one of them
+  // lies outside what the transform can place, or is not given as a position), and the pixels
+  // of its primitives not yet counted as a unit. Dropped (beginWeighed 0) when the context
+  // changes inside the glBegin: its primitives then count a unit each.
+  uint8_t beginWeighed;
+  uint8_t beginBoxWhole;
+  float beginTransform[16];
+  float beginViewport[4];
+  float beginBox[4];
+  uint64_t beginPixels;
   int64_t workStartNs;
   int64_t workFinishedNs;
   uint64_t workSinceFinish;
@@ -216,6 +231,10 @@ struct GlxLibraryInstance {
   // else GL_FRAMEBUFFER_BINDING of the EXT extension; 0: the library has none), found at the
   // set-up: a read from such an object is not clipped to the drawable.
   uint32_t readFramebufferQuery;
+  // What the library answers of the programs that may move vertices (kGlxDirectKnows...), found
+  // at the set-up: a glBegin is weighed by where its vertices land (beginWeighed) only when the
+  // library can tell that none is in use.
+  uint8_t programQueries;
   GlxDirectTagSlot tagSlots[kGlxDirectTagSlots];
   PluginLibrary *library;
   GlFunctionTable functions;

@@ -1051,6 +1051,45 @@ TEST_F(GlxDirectRender, IndependentPrimitivesInsideBeginAreFinishedBetweenThem) 
   EXPECT_GE(runs(quads(4, 400, true)).back(), 400 - 6);
 }
 
+// Inside a glBegin of triangles filled with the fixed-function transform, a primitive counts by
+// the pixels its window box covers (with a share of the viewport each): 20 000 small triangles
+// reach the library without a finish between them, while as many that each span the viewport,
+// small ones drawn as lines, small ones under a program, or one behind the eye, are finished
+// between every interval of them as before.
+TEST_F(GlxDirectRender, SmallFilledTrianglesCountByThePixelsTheyCover) {
+  const int32_t viewport[4] = {0, 0, 1280, 1024}, fill[2] = {0x1B02, 0x1B02}, lines[2] = {0x1B01, 0x1B01};
+  const int32_t identity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+  fakeglSetIntegers(0x0BA2, viewport, 4);
+  fakeglSetIntegers(0x0BA6, identity, 16);
+  fakeglSetIntegers(0x0BA7, identity, 16);
+  instance->programQueries = kGlxDirectKnowsProgram;
+  // The finishes among 20 000 triangles, each reaching size window pixels out from its point.
+  auto finishes = [&](float size, float w = 1) {
+    Stream s;
+    s.add(4, Data().u32(4));
+    for (int k = 0; k < 20000; k++) {
+      float x = float(k % 1000) / 1000, y = float(k % 7) / 10;
+      for (auto [dx, dy] : {std::pair{-size, -size}, {size, -size}, {-size, size}})
+        s.add(74, Data().f32((x + dx / 640) * w).f32((y + dy / 512) * w).f32(0).f32(w));
+    }
+    s.add(23, Data());
+    instance->workInterval = 4096;  // grown as far as it goes on 1280x1024 (about 5 000)
+    Calls calls = render(s);
+    return std::count(calls.begin(), calls.end(), "glFinish()");
+  };
+  fakeglSetIntegers(0x0B40, fill, 2);
+  EXPECT_EQ(finishes(2), 0);
+  int64_t spanning = finishes(2000);
+  EXPECT_GE(spanning, 3);
+  EXPECT_GE(finishes(2, -1), spanning);  // behind the eye: placed nowhere the proxy can tell
+  fakeglSetIntegers(0x0B40, lines, 2);
+  EXPECT_GE(finishes(2), spanning);
+  fakeglSetIntegers(0x0B40, fill, 2);
+  const int32_t program = 3;
+  fakeglSetIntegers(0x8B8D, &program, 1);
+  EXPECT_GE(finishes(2), spanning);
+}
+
 // What pieces would draw differently goes whole: strips and loops of lines while line stipple
 // is on, indexed primitives but points while primitive restart is on (asked without leaving
 // the question's error: the client's own comes first). Pieces drawn by ArrayElement set the
