@@ -47,6 +47,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -288,12 +289,15 @@ uint64_t weighedVertex(const Command &c, uint64_t each) {
     bool placed = vertexPosition(c, p);
     for (int row = 0; placed && row < 4; row++)
       clip[row] = t[row] * p[0] + t[4 + row] * p[1] + t[8 + row] * p[2] + t[12 + row] * p[3];
-    // (NaN fails every comparison: placed no more.)
-    if (!placed || !(clip[3] > kNearestW) || !(clip[0] == clip[0]) || !(clip[1] == clip[1])) {
+    const float *v = instance->beginViewport;
+    float x = 0, y = 0;
+    if (placed && clip[3] > kNearestW) {
+      x = v[0] + (clip[0] / clip[3] + 1) * v[2] / 2;
+      y = v[1] + (clip[1] / clip[3] + 1) * v[3] / 2;
+    }
+    if (!placed || !(clip[3] > kNearestW) || !std::isfinite(x) || !std::isfinite(y)) {
       instance->beginBoxWhole = 1;
     } else {
-      const float *v = instance->beginViewport;
-      float x = v[0] + (clip[0] / clip[3] + 1) * v[2] / 2, y = v[1] + (clip[1] / clip[3] + 1) * v[3] / 2;
       float *box = instance->beginBox;
       box[0] = std::min(box[0], x), box[1] = std::min(box[1], y);
       box[2] = std::max(box[2], x), box[3] = std::max(box[3], y);
