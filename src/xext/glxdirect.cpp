@@ -34,7 +34,6 @@ constexpr uint32_t kGlMaxDrawBuffers = 0x8824;
 constexpr uint32_t kGlMaxColorAttachments = 0x8CDF;
 constexpr uint32_t kGlMaxRenderbufferSize = 0x84E8;
 constexpr uint32_t kGlReadFramebufferBinding = 0x8CAA;
-constexpr uint32_t kGlCurrentProgram = 0x8B8D, kGlVertexProgram = 0x8620, kGlProgramPipelineBinding = 0x825A;
 constexpr uint32_t kGlFramebufferBindingExt = 0x8CA6;
 // Errors a library may have queued at most (one per error kind): glGetError is asked no more
 // often than this to empty the queue.
@@ -164,9 +163,10 @@ void takeDrawableLimits(GlxLibraryInstance *instance, const GlCapabilities *caps
   instance->readFramebufferQuery = knowsInteger(instance, kGlReadFramebufferBinding) ? kGlReadFramebufferBinding
                                    : knowsInteger(instance, kGlFramebufferBindingExt) ? kGlFramebufferBindingExt
                                                                                       : 0;
-  instance->programQueries = uint8_t((knowsInteger(instance, kGlCurrentProgram) ? kGlxDirectKnowsProgram : 0) |
-                                     (knowsInteger(instance, kGlVertexProgram) ? kGlxDirectKnowsVertexProgram : 0) |
-                                     (knowsInteger(instance, kGlProgramPipelineBinding) ? kGlxDirectKnowsPipeline : 0));
+  instance->programQueries =
+      uint8_t((knowsInteger(instance, kGlxDirectCurrentProgram) ? kGlxDirectKnowsProgram : 0) |
+              (knowsInteger(instance, kGlxDirectVertexProgram) ? kGlxDirectKnowsVertexProgram : 0) |
+              (knowsInteger(instance, kGlxDirectProgramPipelineBinding) ? kGlxDirectKnowsPipeline : 0));
 }
 
 // Copies a text of the library into a field of size bytes, cut to size - 1 characters.

@@ -27,12 +27,12 @@
 // that fills it: a whole interval of those stays within kJumpNs, however small the units were
 // that let it grow; the cap is asked for before a glBegin, and kept with the context while the
 // glBegin is open; filled triangles and quads under the fixed-function transform count by the
-// pixels they may cover, a unit being a viewport's). Draws and meshes are cut into pieces of the interval; an accumulation and
-// pixels drawn or copied (which may fill the whole drawable, not only the viewport) count a
-// quarter of it each (a clear costs the library little, whatever it covers). So however much
-// the primitives fill, no stretch between two looks at the clock runs long, and a request
-// yields within about one piece of its turn's end. glxgears, glxinfo and list-heavy honest
-// programs never meet the bound.
+// pixels they may cover, a unit being a viewport's). Draws and meshes are cut into pieces of the
+// interval; an accumulation and pixels drawn or copied (which may fill the whole drawable, not
+// only the viewport) count a quarter of it each (a clear costs the library little, whatever it
+// covers). So however much the primitives fill, no stretch between two looks at the clock runs
+// long, and a request yields within about one piece of its turn's end. glxgears, glxinfo and
+// list-heavy honest programs never meet the bound.
 //
 // The lists. The library never compiles a client's list: NewList opens a list in the current
 // context (glxdirectstate.cpp), each render command but those GL executes at once is recorded
@@ -221,10 +221,15 @@ namespace {
 // costs it several milliseconds on a large window). A vertex whose place the proxy cannot tell
 // (an evaluated point, an array element, a generic attribute, one behind the eye) makes its
 // primitive count the whole viewport.
-constexpr uint32_t kGlCurrentProgram = 0x8B8D, kGlVertexProgram = 0x8620, kGlProgramPipelineBinding = 0x825A;
 constexpr uint32_t kGlModelviewMatrix = 0x0BA6, kGlProjectionMatrix = 0x0BA7;
 constexpr uint64_t kPrimitiveShare = 64;
 constexpr float kNearestW = 1e-6f;
+
+bool polygonsFilled(const Command &c) {
+  GLint modes[2] = {0, 0};
+  c.gl.glGetIntegerv(kGlPolygonMode, modes);
+  return modes[0] == GLint(kGlFill) && modes[1] == GLint(kGlFill);
+}
 
 void emptyBox(GlxLibraryInstance *instance) {
   instance->beginBox[0] = instance->beginBox[1] = 1e30f;
@@ -237,15 +242,14 @@ void weighBegin(const Command &c, uint32_t mode) {
   instance->beginWeighed = 0;
   uint8_t knows = instance->programQueries;
   if ((mode != 4 && mode != 7) || !(knows & kGlxDirectKnowsProgram) ||
-      glxdirectGetInteger(instance, kGlCurrentProgram) != 0 ||
-      ((knows & kGlxDirectKnowsVertexProgram) && glxdirectGetInteger(instance, kGlVertexProgram) != 0) ||
-      ((knows & kGlxDirectKnowsPipeline) && glxdirectGetInteger(instance, kGlProgramPipelineBinding) != 0))
+      glxdirectGetInteger(instance, kGlxDirectCurrentProgram) != 0 ||
+      ((knows & kGlxDirectKnowsVertexProgram) && glxdirectGetInteger(instance, kGlxDirectVertexProgram) != 0) ||
+      ((knows & kGlxDirectKnowsPipeline) && glxdirectGetInteger(instance, kGlxDirectProgramPipelineBinding) != 0) ||
+      !polygonsFilled(c))
     return;
-  GLint polygonMode[2] = {0, 0}, viewport[4] = {0, 0, 0, 0};
-  c.gl.glGetIntegerv(kGlPolygonMode, polygonMode);
+  GLint viewport[4] = {0, 0, 0, 0};
   c.gl.glGetIntegerv(kGlViewport, viewport);
-  if (polygonMode[0] != GLint(kGlFill) || polygonMode[1] != GLint(kGlFill) || viewport[2] <= 0 || viewport[3] <= 0)
-    return;
+  if (viewport[2] <= 0 || viewport[3] <= 0) return;
   GLfloat modelview[16] = {}, projection[16] = {};
   c.gl.glGetFloatv(kGlModelviewMatrix, modelview);
   c.gl.glGetFloatv(kGlProjectionMatrix, projection);
@@ -271,9 +275,8 @@ bool vertexPosition(const Command &c, float (&p)[4]) {
   if (c.size < components * size) return false;
   p[2] = 0, p[3] = 1;
   for (uint32_t k = 0; k < components; k++) {
-    const uint8_t *at = c.data + k * size;
     int16_t s = 0;
-    if (type == 3) memcpy(&s, at, sizeof s);
+    if (type == 3) memcpy(&s, c.data + k * size, sizeof s);
     p[k] = type == 0 ? float(c.d(k * size)) : type == 1 ? c.f(k * size) : type == 2 ? float(c.i(k * size)) : float(s);
   }
   return true;
@@ -542,12 +545,6 @@ void drawByElements(const Command &c, uint32_t mode, const std::vector<uint32_t>
 bool linesStippled(const Command &c) { return glxdirectGetInteger(c.instance, kGlLineStipple) != 0; }
 
 namespace {
-bool polygonsFilled(const Command &c) {
-  GLint modes[2] = {0, 0};
-  c.gl.glGetIntegerv(kGlPolygonMode, modes);
-  return modes[0] == GLint(kGlFill) && modes[1] == GLint(kGlFill);
-}
-
 // Whether primitive restart is on. A library older than it refuses the question
 // (GL_INVALID_ENUM): the client's own pending error is kept first, and the question's dropped.
 bool restartOn(const Command &c) {

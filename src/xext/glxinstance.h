@@ -21,6 +21,8 @@ constexpr uint32_t kGlxDirectRenderMode = 0x1C00;   // GL_RENDER
 // GlxLibraryInstance::programQueries: the library answers glGetIntegerv of GL_CURRENT_PROGRAM,
 // of GL_VERTEX_PROGRAM_ARB, of GL_PROGRAM_PIPELINE_BINDING.
 constexpr uint8_t kGlxDirectKnowsProgram = 1, kGlxDirectKnowsVertexProgram = 2, kGlxDirectKnowsPipeline = 4;
+constexpr uint32_t kGlxDirectCurrentProgram = 0x8B8D, kGlxDirectVertexProgram = 0x8620,
+                   kGlxDirectProgramPipelineBinding = 0x825A;
 // The most the scratch buffer may grow to. Clients choose many of the sizes asked for (buffer
 // data, logs, sources, names, images); one of them must not make the proxy hold gigabytes.
 constexpr uint64_t kGlxDirectScratchLimit = uint64_t(256) << 20;
