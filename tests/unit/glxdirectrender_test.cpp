@@ -4,6 +4,7 @@
 // exactly sized heap block makes no call and is reported once.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -1082,6 +1083,7 @@ TEST_F(GlxDirectRender, SmallFilledTrianglesCountByThePixelsTheyCover) {
   int64_t spanning = finishes(2000);
   EXPECT_GE(spanning, 3);
   EXPECT_GE(finishes(2, -1), spanning);  // behind the eye: placed nowhere the proxy can tell
+  EXPECT_GE(finishes(std::nanf("")), spanning);  // not a number: likewise
   fakeglSetIntegers(0x0B40, lines, 2);
   EXPECT_GE(finishes(2), spanning);
   fakeglSetIntegers(0x0B40, fill, 2);
