@@ -28,9 +28,20 @@ def recv_exactly(s, n, deadline=None):
 
 def open_connection(number):
     """(socket, id base, root window) of a new connection to display :number."""
+    return finish_connection(start_connection(number))
+
+
+def start_connection(number):
+    """A socket connected to display :number that has sent its setup (finish_connection reads
+    the answer: many clients can ask at once)."""
     s = socket.socket(socket.AF_UNIX)
     s.connect('/tmp/.X11-unix/X%d' % number)
     s.sendall(b'l\0' + struct.pack('<HHHH', 11, 0, 0, 0) + b'\0\0')
+    return s
+
+
+def finish_connection(s):
+    """(socket, id base, root window) once the setup's answer came."""
     try:
         head = recv_exactly(s, 8)
         body = recv_exactly(s, struct.unpack('<H', head[6:8])[0] * 4)

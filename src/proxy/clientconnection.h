@@ -68,23 +68,33 @@ struct ClientConnection {
   uint32_t index;            // slot 1..1023: resource-table index and top bits of its ids
   int fd;                    // the socket's descriptor; -1 once closed
   // Descriptor reader, or the 8 ms one-shot timer while input is buffered, or, while whole
-  // requests wait for the client's turn, a marker idle order that does nothing (readIsTurn set;
-  // the client is in the scheduler's queue, connections.cpp). Armed by flow control
+  // requests wait for the client's turn, the reader standing still (ordersPause; readIsTurn set:
+  // the client has its place in the scheduler's queue, connections.cpp). Armed by flow control
   // (miscScheduleClientReads), the reads and the accept; cancelled by flow control, a server
-  // grab of another client and the close of the socket (each cancel takes the client out of the
-  // queue). While the client's output is past its mark the reader only takes bytes into the
-  // input, up to its bound, and serves nothing (readTakesOnly set; connections.cpp).
+  // grab of another client and the close of the socket (a cancel gives up the place unless
+  // answers keep it). While the client's output is past its mark the reader only takes bytes
+  // into the input, up to its bound, and serves nothing (readTakesOnly set; connections.cpp).
   Order *readOrder;
   uint8_t readIsTurn;
   uint8_t readTakesOnly;
-  // The time the client's turns have taken of late (connections.cpp): what it was when its last
-  // turn ended (ns; fading by half every second since) and when that was (ordersMonotonicNs).
-  // The client waiting with the least is served first. While it waits in the queue of turns:
-  // its key there and its arrival.
-  double turnUsedNs;
-  int64_t turnStampNs;
-  double turnKey;
+  // Its place among the clients served by turns (connections.cpp): its virtual time (the time
+  // its turns took, each counted from where the queue counts it), the average time of its last
+  // turns, and whether it has had a turn (a newcomer has not). While it waits in the queue of
+  // turns (turnQueued: 1, or 2 among the newcomers; for requests, readIsTurn, or for answers due
+  // on a display connection): its deadline when it came (0: raised) and its arrival. Entered and left only
+  // through the queue's own functions; the close leaves it (its socket's and its display
+  // connections' cancels).
+  int64_t turnVirtualNs;
+  int64_t turnSliceNs;
+  int64_t turnDeadlineNs;
+  // Raised above the others for so many more turns and this much turn time (it asked after a
+  // quiet time), and since when it is quiet (its last turn's end, or its output's last drain).
+  int64_t turnRaiseNs;
+  uint8_t turnRaiseTurns;
+  int64_t turnQuietSinceNs;
   uint64_t turnSerial;
+  uint8_t turnQueued;
+  uint8_t turnStarted;
   Order *writeOrder;         // armed by the output callback; cancelled by a complete flush or the close
   // While the socket is not read (another client's server grab, or its own state: a full input
   // and output, a parked request, a setup pending): a watch for its end, so that a client

@@ -96,7 +96,10 @@ void onSetupTimeout(void *argument) {
   xproxyCloseClient(client, "Connection setup timed out", 0);
 }
 
+void leaveTurnQueue(ClientConnection *client);
+
 void freeClientRecord(ClientConnection *client) {
+  leaveTurnQueue(client);  // (its close has left the queue already)
   bufferFree(&client->input);
   free(client->saveSet);  // (emptied at the close unless the client was retained)
   free(client->peerIdentity);
@@ -842,6 +845,7 @@ void retainClient(ClientConnection *client) {
   if (!client->life.closed) {
     closeClientSocket(client);
     client->retained = 1;
+    client->endRead = 0;  // no socket left: nothing to drain, and the closer leaves it alone
     if (client->life.holds > 1) client->reader.bytesNeeded = kReaderStopped;  // a pass runs over it
     miscScheduleClientReads(client);
   }
@@ -1020,22 +1024,42 @@ XproxyNewClientHook xproxyNewClientHook = [](XtransConnInfo connection, int fd) 
 
 // ===== Client reads, flushes and flow control ===============================================
 // Turns. Clients are served by turns of time, as the X.Org server's scheduler serves them: a
-// turn cuts and dispatches a client's buffered requests until they are done or the slice of the
-// loop's pass is used (kMiscTurnNs from the pass's first turn; the cutter asks miscTurnOver
-// between requests, reading the clock once per few requests; a request is never cut short, and
-// one whose work may run long yields at the end of the turn and goes on at the next: see
-// miscRunYielding). What is left waits for the client's next turn. Clients whose work waits
-// are queued; once per pass of the loop the dispatcher (an idle order) gives them turns until
-// the slice is used, the client that has used the least time of late first, among equals the
-// one that has waited longest. The time a client has used is the time its turns took, fading
-// by half every kTurnHalfLifeNs: a client that was idle for a while, or is new, comes before
-// every client that has used more time than it, whatever their number, and once it works
-// without pause its use grows until it takes turns with the others. Nothing lifts a client to
-// another's level, so clients that send without pause never tie with a bystander. The loop does
-// not sleep while clients wait. A client read while nobody waits is served at once within the
-// slice. So a client that sends a little and waits for its answers comes before those that send
-// without pause: a bystander's round trip waits about one slice and at most one unit of a
-// yielding request's work, however many others send.
+// turn handles the answers the real servers sent a client (replies, events, errors: what they
+// cost counts in its time) and cuts and dispatches its buffered requests, until they are done
+// or the slice of the loop's pass is used (kMiscTurnNs from the pass's first turn; the cutters
+// ask miscTurnOver between requests and between answers, reading the clock once per few of
+// them; a request is never cut short, and one whose work may run long yields at the end of the
+// turn and goes on at the next: see miscRunYielding). What is left waits for the client's next
+// turn. Clients whose work waits are queued; the dispatcher (an idle order) gives them turns
+// until the slice is used, and between two turns it looks for descriptors that became ready
+// (ordersPollNow): a client that sent a request or got an answer meanwhile takes its place in
+// the queue at once, not after the slice.
+// The order of the queue is that of fair schedulers that give short requests short waits
+// (earliest eligible virtual deadline first): each turn adds the time it took to its client's
+// virtual time, and the floor is the virtual time of the turns given so far (at least where the
+// last turn was counted from, and it goes on by each turn's time shared among the clients that
+// wait for turns, as each of them would have had its share). A client's turn is counted from
+// its virtual time, but never from more than a credit (kTurnWakeCreditNs) before the floor: a
+// client that waited, for its answers or its user, is raised to that level, and however long
+// it waited that is all it gains over the others. Its deadline is that point plus the time its
+// turns take (turnSliceNs, an average of the last ones), and the earliest deadline is served
+// first, then the one that came first. So a client whose turns are short (a request and its
+// answer) comes before clients whose turns are long, without taking more than its share: a
+// busy client's virtual time runs ahead of the floor and its deadline with it. A newcomer comes
+// a little behind the waiting level (kTurnNewcomerDebitNs) with a short turn, the level as it
+// stands when the next turn is given: before every client that has used more time since,
+// behind one that waited; a stream of newcomers never holds a bystander back for long, nor do
+// busy clients hold newcomers back. A waiting client is served within one turn of each client
+// whose deadline came before its own.
+// Fairness alone would let a bystander that asks now and then wait for every busy client's turn
+// once the proxy has more work than time (its share is a busy client's, and asking often spends
+// it): so a client that was quiet, all its answers taken and nothing sent, for a slice or more
+// before it asks again (it waited for its user, not for the proxy) is raised above every other:
+// its next turns, up to kTurnRaiseTurns of them and kTurnRaiseNs in all (its request and its
+// answers), come first, in the order they came. Busy clients, which ask again as soon as they have their answers, never are;
+// and what the raise gives is bounded by the quiet time it needs. So a bystander's round trip
+// waits about one slice, also while hundreds of clients start working. The loop does not sleep
+// while clients wait. A client read while nobody waits is served at once within the slice.
 namespace {
 
 void onBufferedInput(void *argument) { miscProcessBufferedInput(static_cast<ClientConnection *>(argument)); }
@@ -1049,8 +1073,10 @@ uint64_t slicePass = 0;
 int64_t sliceEndNs = 0;
 int64_t turnEndNs = 0;
 
-// The end of the current pass's slice, which begins with its first turn.
+// The end of the current pass's slice, which begins with its first turn (0 between steps of
+// the loop: at start-up or in a test's own calls, no pass's time is shared out).
 int64_t passSliceEnd() {
+  if (!ordersStepRunning()) return 0;
   if (ordersPassNumber() != slicePass || !sliceEndNs) {
     slicePass = ordersPassNumber();
     sliceEndNs = ordersMonotonicNs() + kMiscTurnNs;
@@ -1058,53 +1084,175 @@ int64_t passSliceEnd() {
   return sliceEndNs;
 }
 bool sliceUsed() {
-  return ordersPassNumber() == slicePass && sliceEndNs && ordersMonotonicNs() >= sliceEndNs;
+  return ordersStepRunning() && ordersPassNumber() == slicePass && sliceEndNs && ordersMonotonicNs() >= sliceEndNs;
 }
 
-// The queue of turns: the clients whose work waits (readIsTurn), ordered by the time they have
-// used of late as it stood when they came (turnKey: its logarithm, with the fading folded in,
-// so that keys taken at different times compare as the faded times would now), then by their
-// arrival (turnSerial): the first is served next. The dispatcher is armed while the queue is
-// not empty and cancelled when it empties.
+// The queue of turns: the clients whose work waits (ClientConnection::turnQueued: requests,
+// readIsTurn, or answers due on a display connection, DisplayConnection::answersDue): those that
+// have had a turn ordered by their deadline when they came, then their arrival; newcomers in
+// the order they came, each with the newcomers' deadline as it stands when the next turn is
+// given (a newcomer that waits goes up with the floor). The earlier of the two is served
+// next. The dispatcher is armed while either is not empty and cancelled when both empty.
 struct TurnPlace {
-  double key;
+  int64_t deadline;  // 0 for a raised client: they come first, in the order they came
   uint64_t serial;
   ClientConnection *client;
-  bool operator<(const TurnPlace &other) const { return key != other.key ? key < other.key : serial < other.serial; }
+  bool operator<(const TurnPlace &other) const {
+    return deadline != other.deadline ? deadline < other.deadline : serial < other.serial;
+  }
 };
-std::set<TurnPlace> turnQueue;
+std::set<TurnPlace> turnQueue, newcomerQueue;
 uint64_t turnArrivals = 0;
 Order *dispatcher = nullptr;
-// The half-life of the time a client has used.
-constexpr double kTurnHalfLifeNs = 1e9;
+int64_t turnFloorNs = 0;
+// How far before the floor a turn is counted from at most; how far behind that a newcomer
+// comes, and the turn it is taken to need; the shortest turn counted for a deadline.
+constexpr int64_t kTurnWakeCreditNs = kMiscTurnNs;
+constexpr int64_t kTurnNewcomerDebitNs = kMiscTurnNs / 16;
+constexpr int64_t kTurnNewcomerSliceNs = kMiscTurnNs / 16;
+constexpr int64_t kTurnSliceMinNs = 10000;
+// The quiet time that raises a client, and the turns and turn time the raise lasts for.
+constexpr int64_t kTurnQuietNs = kMiscTurnNs;
+constexpr int64_t kTurnRaiseNs = kMiscTurnNs;
+constexpr uint8_t kTurnRaiseTurns = 4;
 
-// The key of the client's use now: log2 of its faded time plus its stamp in half-lives (a client
-// that has used nothing comes before all, in the order of arrival).
-double turnKey(const ClientConnection *client) {
-  if (client->turnUsedNs <= 0) return -1e300;
-  return std::log2(client->turnUsedNs) + double(client->turnStampNs) / kTurnHalfLifeNs;
+bool turnsWaiting() { return !turnQueue.empty() || !newcomerQueue.empty(); }
+size_t turnsQueued() { return turnQueue.size() + newcomerQueue.size(); }
+
+// Where the client's next turn is counted from (a newcomer's: behind the waiting level now).
+int64_t turnStart(const ClientConnection *client) {
+  int64_t level = turnFloorNs - kTurnWakeCreditNs;
+  return client->turnStarted ? std::max(client->turnVirtualNs, level) : level + kTurnNewcomerDebitNs;
 }
 
-// A turn of the client took `took` ns, ending now.
-void chargeTurn(ClientConnection *client, int64_t took, int64_t now) {
-  double faded = client->turnUsedNs > 0 ? client->turnUsedNs * std::exp2(-double(now - client->turnStampNs) / kTurnHalfLifeNs) : 0;
-  client->turnUsedNs = faded + double(took > 0 ? took : 0);
-  client->turnStampNs = now;
+int64_t turnDeadline(const ClientConnection *client) {
+  return turnStart(client) + (client->turnStarted ? client->turnSliceNs : kTurnNewcomerSliceNs);
 }
 
-void serveClientInput(ClientConnection *client);
+void onDispatch(void *);
+// When the dispatcher last looked for ready descriptors, and how often it looks at most.
+int64_t lastLookNs = 0;
+constexpr int64_t kTurnLookNs = 50000;
+
+void enterTurnQueue(ClientConnection *client) {
+  if (client->turnQueued) return;
+  if (!dispatcher) dispatcher = ordersAddIdle(onDispatch, nullptr);
+  // (A raised client's place has deadline 0; a newcomer's is in its own queue.)
+  client->turnDeadlineNs = client->turnStarted && !client->turnRaiseTurns ? turnDeadline(client) : 0;
+  client->turnSerial = ++turnArrivals;
+  try {
+    (client->turnStarted ? turnQueue : newcomerQueue).insert(TurnPlace{client->turnDeadlineNs, client->turnSerial, client});
+  } catch (const std::bad_alloc &) {
+    return;  // (flow control serves it as it comes)
+  }
+  client->turnQueued = client->turnStarted ? 1 : 2;
+}
+
+// Out of the queue (no other change).
+void takeFromTurnQueue(ClientConnection *client) {
+  if (!client->turnQueued) return;
+  (client->turnQueued == 1 ? turnQueue : newcomerQueue).erase(TurnPlace{client->turnDeadlineNs, client->turnSerial, client});
+  client->turnQueued = 0;
+}
+
+void leaveTurnQueue(ClientConnection *client) {
+  if (!client->turnQueued) return;
+  takeFromTurnQueue(client);
+  if (!turnsWaiting()) {  // (the dispatcher may cancel itself so)
+    ordersCancel(dispatcher);
+    dispatcher = nullptr;
+  }
+}
+
+// The client whose turn comes next; NULL when none waits.
+ClientConnection *nextTurn() {
+  const TurnPlace *served = turnQueue.empty() ? nullptr : &*turnQueue.begin();
+  const TurnPlace *newcomer = newcomerQueue.empty() ? nullptr : &*newcomerQueue.begin();
+  if (newcomer && (!served || (served->deadline != 0 && turnDeadline(newcomer->client) < served->deadline)))
+    return newcomer->client;
+  return served ? served->client : nullptr;
+}
+
+bool answersDue(const ClientConnection *client) {
+  for (uint32_t i = 0; i < client->displayCount; i++)
+    if (client->displays[i]->answersDue) return true;
+  return false;
+}
+
+// The client's place in the queue follows its work: there while requests or answers wait for a
+// turn, gone when none does.
+void settleTurnPlace(ClientConnection *client) {
+  if (!client) return;
+  bool wanted = !client->life.closed && (client->readIsTurn || answersDue(client));
+  if (wanted && !client->turnQueued)
+    enterTurnQueue(client);
+  else if (!wanted)
+    leaveTurnQueue(client);
+}
+
+// The clock of one turn of a client: the turn ends with the pass's slice (a turn inside
+// another's handler keeps the outer end), and at its end its time is added to the client's
+// virtual time, counted from where the turn is counted from (turnStart), and to the average of
+// its turns; the floor rises to that point and goes on by the turn's share. A place the client
+// took in the queue during its own turn is taken again with the new time.
+struct TurnClock {
+  ClientConnection *client;
+  int64_t base;
+  int64_t began;
+  int64_t outerEnd;
+  explicit TurnClock(ClientConnection *served)
+      : client(served), base(turnStart(served)), began(ordersMonotonicNs()), outerEnd(turnEndNs) {
+    turnEndNs = passSliceEnd();
+  }
+  ~TurnClock() {
+    turnEndNs = outerEnd;
+    int64_t took = std::max<int64_t>(ordersMonotonicNs() - began, 0);
+    client->turnVirtualNs = base + took;
+    int64_t slice = client->turnStarted ? (3 * client->turnSliceNs + took) / 4 : took;
+    client->turnSliceNs = std::clamp<int64_t>(slice, kTurnSliceMinNs, kMiscTurnNs);
+    client->turnStarted = 1;
+    client->turnRaiseNs -= took;
+    if (client->turnRaiseTurns) client->turnRaiseTurns = client->turnRaiseNs > 0 ? client->turnRaiseTurns - 1 : 0;
+    client->turnQuietSinceNs = ordersMonotonicNs();
+    turnFloorNs = std::max(turnFloorNs, base) + took / int64_t(turnsQueued() + 1);
+    if (client->turnQueued) {
+      leaveTurnQueue(client);
+      settleTurnPlace(client);
+    }
+  }
+  TurnClock(const TurnClock &) = delete;
+  TurnClock &operator=(const TurnClock &) = delete;
+};
+
+void serveTurn(ClientConnection *client, bool requests);
 
 void onDispatch(void *) {
-  while (!turnQueue.empty()) {
+  while (turnsWaiting()) {
     if (sliceUsed()) {
       ordersNoWait();
       return;
     }
-    ClientConnection *client = turnQueue.begin()->client;
-    miscCancelClientRead(client);  // (out of the queue)
-    if (client->fd < 0) continue;
-    if (!client->endRead) client->readOrder = ordersAddReader(client->fd, onClientReadable, client);
-    serveClientInput(client);
+    // Whoever became ready since the last turn takes its place first: a client that waited may
+    // come before every one queued. (Looked for once per kTurnLookNs: a turn of a few requests
+    // costs less than a look.)
+    if (int64_t now = ordersMonotonicNs(); now - lastLookNs >= kTurnLookNs) {
+      lastLookNs = now;
+      ordersPollNow();
+    }
+    ClientConnection *client = nextTurn();
+    if (!client) break;
+    takeFromTurnQueue(client);
+    bool requests = client->readIsTurn;
+    if (requests) {
+      client->readIsTurn = 0;
+      if (client->fd >= 0 && !client->endRead) {
+        ordersResume(client->readOrder);  // (it stood still while the client waited)
+      } else {
+        ordersCancel(client->readOrder);
+        client->readOrder = nullptr;
+      }
+    }
+    serveTurn(client, requests);
   }
   ordersCancel(dispatcher);
   dispatcher = nullptr;
@@ -1112,32 +1260,19 @@ void onDispatch(void *) {
 
 // The read order becomes the client's place in the queue of turns.
 void awaitTurn(ClientConnection *client) {
-  miscCancelClientRead(client);
-  if (client->fd < 0) return;
-  if (!dispatcher) dispatcher = ordersAddIdle(onDispatch, nullptr);
-  Order *marker = dispatcher ? ordersAddIdle(ordersNoOp, client) : nullptr;
-  if (!marker) {  // no memory for the orders: served as it comes
+  if (client->fd < 0) return miscCancelClientRead(client);
+  // Its reader stands still (a quiet socket costs nothing meanwhile): one that reads is kept.
+  if (!client->readOrder || !client->readOrder->pollSlot || client->readTakesOnly || client->readIsTurn) {
+    miscCancelClientRead(client);
     client->readOrder = ordersAddReader(client->fd, onClientReadable, client);
-    return;
+    if (!client->readOrder) return;  // (no memory for the order: served as flow control finds it)
   }
-  client->turnKey = turnKey(client);
-  try {
-    turnQueue.insert(TurnPlace{client->turnKey, ++turnArrivals, client});
-  } catch (const std::bad_alloc &) {
-    ordersCancel(marker);
-    client->readOrder = ordersAddReader(client->fd, onClientReadable, client);
-    return;
-  }
-  client->readOrder = marker;
+  ordersPause(client->readOrder);
   client->readIsTurn = 1;
-  client->turnSerial = turnArrivals;
-}
-
-void leaveTurnQueue(ClientConnection *client) {
-  turnQueue.erase(TurnPlace{client->turnKey, client->turnSerial, client});
-  if (turnQueue.empty()) {  // (the dispatcher may cancel itself so)
-    ordersCancel(dispatcher);
-    dispatcher = nullptr;
+  settleTurnPlace(client);
+  if (!client->turnQueued) {  // no memory for the place: served as it comes
+    client->readIsTurn = 0;
+    ordersResume(client->readOrder);
   }
 }
 
@@ -1184,27 +1319,37 @@ bool resumeYielding(ClientConnection *client) {
 
 bool inputServable(const ClientConnection *client);
 
-// Cuts and dispatches what the client's input holds, for at most one turn, then writes its
-// display connections out.
-void serveClientInput(ClientConnection *client) {
+bool cutAnswers(DisplayConnection *c);
+
+// One turn of the client: the answers due on its display connections first, then (when
+// `requests`) its requests, a handler that stood still going on before them (its later
+// requests only once it has returned, and not behind a park it made); then its display
+// connections and its own output are written out as far as the sockets take them, and flow
+// control looks at it again.
+void serveTurn(ClientConnection *client, bool requests) {
   std::string reason;
-  int64_t outerTurnEnd = turnEndNs;  // (a pass inside another's handler keeps the outer turn)
   {
     ConnectionPass pass(client);
-    int64_t began = ordersMonotonicNs();
-    turnEndNs = passSliceEnd();
-    passFedNs = began;
-    // A handler that stood still goes on first; its later requests only once it has returned
-    // (and not behind a park it made).
-    bool standing = client->yielding && !resumeYielding(client);
+    TurnClock clock(client);
+    for (uint32_t i = 0; i < client->displayCount;) {
+      DisplayConnection *c = client->displays[i];
+      if (!c->answersDue) {
+        i++;
+        continue;
+      }
+      c->answersDue = 0;
+      if (!cutAnswers(c)) return;  // its owner was closed
+      if (i < client->displayCount && client->displays[i] == c) i++;  // (a closed one left the array)
+    }
     const char *stop = nullptr;
-    if (!standing && !pass.clientClosed() && !client->park)
-      stop = xproxyClientInputCutter(&client->reader, &client->input);
-    passFedNs = 0;
-    turnEndNs = outerTurnEnd;
-    if (pass.clientClosed()) return;  // a handler closed it
-    int64_t ended = ordersMonotonicNs();
-    chargeTurn(client, ended - began, ended);
+    if (requests && client->fd >= 0) {
+      passFedNs = ordersMonotonicNs();
+      bool standing = client->yielding && !resumeYielding(client);
+      if (!standing && !pass.clientClosed() && !client->park)
+        stop = xproxyClientInputCutter(&client->reader, &client->input);
+      passFedNs = 0;
+      if (pass.clientClosed()) return;  // a handler closed it
+    }
     if (stop && client->fd >= 0) {  // (a client retained meanwhile is closed already)
       // The reason may live in the reader, which the close frees.
       reason = stop;
@@ -1214,8 +1359,18 @@ void serveClientInput(ClientConnection *client) {
     for (uint32_t i = 0; i < client->displayCount; i++)
       if (!xproxyFlushOrClose(client->displays[i])) return;  // that failure closed the client
   }
+  // The answers go out when the turn that produced them ends, not a poll later (the flush
+  // schedules the reads; a socket that takes no more keeps its writer).
+  if (client->writeOrder && client->output.first && client->fd >= 0) {
+    miscFlushClientOutput(client);
+    return;
+  }
   miscScheduleClientReads(client);
 }
+
+// Its requests now, as a turn of its own (nobody waits and the slice is not used, or its timer
+// of buffered input fired).
+void serveClientInput(ClientConnection *client) { serveTurn(client, true); }
 
 // ===== multimedia (flow control) =====
 void onMultimediaRecheck(void *argument) {
@@ -1285,10 +1440,9 @@ uint32_t clientReadLimit(const ClientConnection *client) {
 }
 
 // What the input of a client whose output is past its mark may still take (it is read, not
-// served): up to kMiscClientInputMark, or the whole of a longer request begun at its start; once
-// its writing side is known to be shut, whatever its socket holds (no more can come).
+// served): up to kMiscClientInputLimit, or the whole of a longer request begun at its start.
 uint64_t takeOnlyRoom(const ClientConnection *client) {
-  uint64_t bound = client->halfClosed ? UINT32_MAX : kMiscClientInputMark, length = 0;
+  uint64_t bound = miscClientInputLimit, length = 0;
   if (!client->reader.skip && client->reader.bytesNeeded == 4 && leadingRequestLength(client, &length))
     bound = std::max(bound, std::min<uint64_t>(length, UINT32_MAX));
   return bound > client->input.length ? bound - client->input.length : 0;
@@ -1327,7 +1481,7 @@ void onEndCloser(void *) {
   bool left = false;
   for (ClientConnection *c = xproxyClients, *next; c && closed < kClosesPerStep; c = next) {
     next = c->next;  // (a close unlinks only its own client)
-    if (!c->endRead || c->life.closed) continue;
+    if (!c->endRead || c->life.closed || c->retained) continue;
     // A client whose output is past its mark does not read what a drain would bring (its socket
     // is full): once its requests are served it ends, as the real server ends a client at the
     // end of its input and drops what it could not write; so does one already draining.
@@ -1357,6 +1511,8 @@ void onEndCloser(void *) {
     endCloser = nullptr;
   }
 }
+
+uint64_t miscClientInputLimit = kMiscClientInputLimitDefault;
 
 bool miscTurnOver() { return turnEndNs && ordersMonotonicNs() >= turnEndNs; }
 
@@ -1414,21 +1570,34 @@ void miscEndYielding(ClientConnection *client) {
 }
 
 void miscCancelClientRead(ClientConnection *client) {
-  if (client->readIsTurn) leaveTurnQueue(client);
   ordersCancel(client->readOrder);
   client->readOrder = nullptr;
+  bool wasTurn = client->readIsTurn;
   client->readIsTurn = 0;
   client->readTakesOnly = 0;
+  if (wasTurn) settleTurnPlace(client);  // (answers may keep its place)
 }
 
 void miscReadClientInput(ClientConnection *client) {
   if (client->fd < 0) return;
-  // Past its output mark the client is read but not served: what it sends waits in its input,
-  // within the input's bound, until the output drains.
+  // Past its output mark the client is read but not served: what it sends waits in its input
+  // until the output drains. Past the input's bound it is closed (alone: nobody waits for it).
   bool takeOnly = client->readTakesOnly;
   uint64_t limit = takeOnly ? std::min<uint64_t>(clientReadLimit(client), takeOnlyRoom(client)) : clientReadLimit(client);
-  if (limit == 0) return miscScheduleClientReads(client);
+  if (limit == 0) {
+    LOG(logChannelWarning, "%s sent %u MB while it read none of its answers: closed", xscreenClientName(client),
+        unsigned(client->input.length >> 20));
+    return xproxyCloseClient(client, "Input past its bound while the output is full", 1);
+  }
+  bool fresh = client->input.length == 0, quiet = fresh && !client->output.first && client->turnStarted;
   int got = bufferReadFdRoom(client->fd, uint32_t(limit), &client->input);
+  // Quiet for a slice or more, all its answers taken: it waited for its user; raised.
+  // (Asking again at once ends what is left of a raise.)
+  if (got == 1 && fresh) {
+    bool raised = quiet && ordersMonotonicNs() - client->turnQuietSinceNs >= kTurnQuietNs;
+    client->turnRaiseNs = raised ? kTurnRaiseNs : 0;
+    client->turnRaiseTurns = raised ? kTurnRaiseTurns : 0;
+  }
   if (got == 0) {
     // An input that ends inside the connection setup can never complete it: closed at once, as
     // the real server closes such a peer (not by the setup timer a minute later).
@@ -1447,7 +1616,7 @@ void miscReadClientInput(ClientConnection *client) {
   }
   if (takeOnly) return miscScheduleClientReads(client);  // (reads on, or stops at the bound)
   // While others wait for their turns, or once the pass's slice is used, it waits for its own.
-  if ((!turnQueue.empty() || sliceUsed()) && inputServable(client)) return awaitTurn(client);
+  if ((turnsWaiting() || sliceUsed()) && inputServable(client)) return awaitTurn(client);
   serveClientInput(client);
 }
 
@@ -1455,6 +1624,8 @@ void miscProcessBufferedInput(ClientConnection *client) {
   // The one-shot timer has fired (or a caller replaces it): a descriptor reader takes its place.
   miscCancelClientRead(client);
   if (client->fd < 0) return;
+  // While others wait for their turns, or once the pass's slice is used, it waits for its own.
+  if ((turnsWaiting() || sliceUsed()) && inputServable(client)) return awaitTurn(client);
   if (!client->endRead) client->readOrder = ordersAddReader(client->fd, onClientReadable, client);
   serveClientInput(client);
 }
@@ -1468,6 +1639,7 @@ int miscFlushClientOutput(ClientConnection *client) {
   if (result != kOutbufferPending) {
     ordersCancel(client->writeOrder);
     client->writeOrder = nullptr;
+    client->turnQuietSinceNs = ordersMonotonicNs();  // (its answers all taken)
   }
   miscScheduleClientReads(client);
   return 1;
@@ -1510,12 +1682,13 @@ void miscScheduleClientReads(ClientConnection *client) {
   bool readSocket = served && serverOutputLow && client->setupsPending == 0 && !client->xtestDelay &&
                     !client->park && client->endRead <= kEndInput;
   // One whose own output is past the mark is not served: it would only make the proxy queue
-  // more answers for a client that does not take them. It is still read, up to its input's
-  // bound (takeOnly): a client that writes before it reads (python-xlib sends all it queued in
-  // one blocking send) would otherwise wait for ever, and so would every client while it holds
-  // the server. One whose input ended is served whatever its output: nothing more comes.
+  // more answers for a client that does not take them. It is still read, whatever it sends
+  // (takeOnly): a client that writes before it reads (python-xlib sends all it queued in one
+  // blocking send) would otherwise wait for ever, and so would every client while it holds the
+  // server; past its input's bound its read closes it. One whose input ended is served
+  // whatever its output: nothing more comes.
   bool outputFull = ownOutput > kMiscClientOutputMark && !client->endRead;
-  bool takeOnly = readSocket && outputFull && takeOnlyRoom(client) > 0;
+  bool takeOnly = readSocket && outputFull;
   readSocket = readSocket && !outputFull;
   // ===== multimedia (flow control) =====
   // A client whose stream does not take a frame now is not read: its frames would queue without
@@ -1544,8 +1717,11 @@ void miscScheduleClientReads(ClientConnection *client) {
     // so does a request that stands still; other buffered input for the 8 ms timer.
     bool servable = inputServable(client);
     if (servable && (sliceUsed() || client->endRead || client->yielding) && !client->readIsTurn) awaitTurn(client);
-    // Nothing left for a turn; an ended input is not read again: only what it left is served.
-    if (!servable && (client->readIsTurn || client->endRead)) miscCancelClientRead(client);
+    // Nothing left for a turn (nor for a timer of buffered input armed before a turn served it:
+    // the socket is read again at once); an ended input is not read again: only what it left is
+    // served.
+    bool timerWaits = client->readOrder && !client->readOrder->pollSlot && !client->readIsTurn;
+    if (!servable && (client->readIsTurn || client->endRead || timerWaits)) miscCancelClientRead(client);
     if (!client->readOrder && !client->endRead) {
       if (servable)
         client->readOrder = ordersAddTimer(kMiscBufferedInputDelayMs, onBufferedInput, client);
@@ -1594,38 +1770,23 @@ void onDisplayReadable(void *argument) { xproxyReadDisplayConnection(static_cast
 
 void onDisplayWritable(void *argument) { xproxyFlushOrClose(static_cast<DisplayConnection *>(argument)); }
 
-// One pass of the server-input cutter over the connection's input, with the connection and
-// its owner held and current. Afterwards a refused server setup closes the owner with its
-// reason; else flow control looks at the owner again: the answers just handled may have filled
-// its output (then this connection is no longer read), or its last setup reply may have come in.
-void serveDisplayInput(DisplayConnection *c) {
+// One pass of the server-input cutter over the connection's input, within a turn of its owner
+// (who holds it), with the connection and its owner held and current: false when the owner
+// was closed meanwhile (a handler, a broken unit, a refused server setup, closed with its
+// reason).
+bool cutAnswers(DisplayConnection *c) {
   ClientConnection *owner = c->owner;
   {
     ConnectionPass pass(owner, c);
     xproxyServerInputCutter(c);
-    if (pass.clientClosed() || pass.connectionClosed()) return;
+    if (pass.clientClosed()) return false;
   }
   if (owner->reader.bytesNeeded == kReaderStopped && owner->reader.stopReason[0]) {
     std::string reason = owner->reader.stopReason;
     xproxyCloseClient(owner, reason.c_str(), 0);
-    return;
+    return false;
   }
-  // The answers go out when the pass that produced them ends, not a poll later (the flush
-  // schedules the reads; a socket that takes no more keeps its writer).
-  if (owner->writeOrder && owner->output.first && owner->fd >= 0) {
-    miscFlushClientOutput(owner);
-    return;
-  }
-  miscScheduleClientReads(owner);
-}
-
-// The idle order of input already buffered (a sync read whole answers beyond its own): it ends
-// itself, handles them, and flow control then arms a descriptor reader (the input left holds
-// no whole answer).
-void onDisplayBufferedInput(void *argument) {
-  auto *c = static_cast<DisplayConnection *>(argument);
-  xproxyCancelDisplayReader(c);
-  serveDisplayInput(c);
+  return true;
 }
 
 // Whether the input holds a whole answer (the setup reply first) that no pass has handled yet.
@@ -1674,13 +1835,10 @@ int readForSync(DisplayConnection *c, Buffer *into, uint64_t deadline) {
 
 uint64_t syncDeadline() { return ordersMonotonicMs() + xproxySyncWaitLimitMs; }
 
-// Whole answers read beyond the sync reply are handled by an idle order in place of the
-// reader, when flow control lets the connection be read at all.
+// Whole answers read beyond the sync reply wait for the owner's turn in place of the reader,
+// when flow control lets the connection be read at all.
 void rearmAfterSync(DisplayConnection *c) {
-  if (!c->life.holds && c->readOrder && !c->readIsIdle && displayInputComplete(c)) {
-    xproxyCancelDisplayReader(c);
-    xproxyArmDisplayReader(c);
-  }
+  if (!c->life.holds && c->readOrder && displayInputComplete(c)) xproxyArmDisplayReader(c);
 }
 
 // The server holds the connection's requests back (a client waiting on a counter, a grab of
@@ -1862,19 +2020,27 @@ void xproxyArmDisplayWriter(void *argument) {
 }
 
 void xproxyArmDisplayReader(DisplayConnection *c) {
-  if (c->readOrder || c->fd < 0 || c->life.closed) return;
-  if (displayInputComplete(c)) {
-    c->readOrder = ordersAddIdle(onDisplayBufferedInput, c);
-    c->readIsIdle = c->readOrder != nullptr;
-  } else {
-    c->readOrder = ordersAddReader(c->fd, onDisplayReadable, c);
+  if (c->fd < 0 || c->life.closed || c->answersDue) return;
+  // Whole answers already in the input (a pass that ended with its turn, a sync that read
+  // beyond its reply) wait for the owner's turn; what a pass still cuts is its own.
+  // (The reader stands still meanwhile: a quiet socket costs nothing.)
+  if (!c->readOrder) c->readOrder = ordersAddReader(c->fd, onDisplayReadable, c);
+  if (!c->life.holds && displayInputComplete(c)) {
+    ordersPause(c->readOrder);
+    c->answersDue = 1;
+    settleTurnPlace(c->owner);
+    return;
   }
+  ordersResume(c->readOrder);
 }
 
 void xproxyCancelDisplayReader(DisplayConnection *c) {
   ordersCancel(c->readOrder);
   c->readOrder = nullptr;
-  c->readIsIdle = 0;
+  if (c->answersDue) {
+    c->answersDue = 0;
+    settleTurnPlace(c->owner);
+  }
 }
 
 const char *xproxySyncDisplayConnection(DisplayConnection *c) {
@@ -1999,7 +2165,16 @@ void xproxyReadDisplayConnection(DisplayConnection *c) {
     closeBroken(c);
     return;
   }
-  serveDisplayInput(c);
+  // While others wait for their turns, or once the pass's slice is used, whole answers wait for
+  // the owner's; else they are handled now, as a turn of the owner (so is the part of one, which
+  // only makes its room).
+  ClientConnection *owner = c->owner;
+  if ((turnsWaiting() || sliceUsed()) && displayInputComplete(c)) {
+    xproxyArmDisplayReader(c);
+    return;
+  }
+  c->answersDue = 1;
+  serveTurn(owner, false);
 }
 
 // ----- Passes -----

@@ -101,12 +101,16 @@ const char *xproxyCloseDownModeName(uint8_t mode);
 // ===== end of client connections =============================================================
 
 // ===== Client reads, flushes and flow control ===============================================
-// Flow-control marks (in OutBuffer capacity, 65520-byte blocks).
-constexpr uint64_t kMiscServerOutputMark = 0x20000;  // towards the server: at most two blocks
-constexpr uint64_t kMiscClientOutputMark = 0x80000;  // towards the client: at most eight blocks
-// What a client's input takes while its output is past the mark (it is read, not served), or a
-// longer request begun at its start: a client that writes before it reads never waits for ever.
-constexpr uint64_t kMiscClientInputMark = kBufferMedium;
+// Flow-control marks, in the bytes an output holds (outbufferCapacity: each block at its own
+// size, so a long reply counts all it takes).
+constexpr uint64_t kMiscServerOutputMark = 0x20000;  // towards the server: 128 KB
+constexpr uint64_t kMiscClientOutputMark = 0x80000;  // towards the client: 512 KB
+// A client whose output is past the mark is read, not served: what it sends waits in its input,
+// however much one honest send is (a client that writes before it reads never waits for ever).
+// Past this bound (or a longer request begun at its start) the client is closed with a log line;
+// nobody else waits for it. Tests may lower the bound.
+constexpr uint64_t kMiscClientInputLimitDefault = uint64_t(1) << 30;  // 1 GB
+extern uint64_t miscClientInputLimit;
 constexpr uint32_t kMiscReadChunk = 65536;           // most bytes taken per readiness (but see
                                                      // the rest of a longer request)
 constexpr uint64_t kMiscBufferedInputDelayMs = 8;

@@ -695,6 +695,11 @@ void mainCloseServerDisplay(ServerDisplay *display, int offline) {
     for (Head *h = m->heads; h; h = h->next)
       if (h->display == display->display) h->display = nullptr;
   if (!offline) XFlush(display->display);
+  xcoreForgetGlyphShapes();  // (drawn by this display, and its colours)
+  xcoreForgetStaticColours();
+  // The reader goes before its descriptor does (the loop's wait keeps descriptors registered).
+  ordersCancel(display->readOrder);
+  display->readOrder = nullptr;
   xtargetCloseDisplay(display->display);
   display->display = nullptr;
   display->markerWindow = 0;
@@ -706,8 +711,6 @@ void mainCloseServerDisplay(ServerDisplay *display, int offline) {
       ordersCancel(drainOrder);
       drainOrder = nullptr;
     }
-    ordersCancel(display->readOrder);
-    display->readOrder = nullptr;
   }
 }
 

@@ -341,7 +341,14 @@ void xprotoProcessServerInput(DisplayConnection *c) {
     if (c->reader.bytesNeeded == kReaderStopped) return;
     if (accepted) enableBigRequests(c);
   }
+  // Answers count in their client's turn: once it is over, what is left waits for the next one
+  // (the clock is read once per few answers).
+  uint32_t sinceTurnCheck = 0;
   while (c->reader.bytesNeeded != kReaderStopped && input->length - c->readPosition >= 32) {
+    if (++sinceTurnCheck > kMiscTurnCheckRequests) {
+      sinceTurnCheck = 0;
+      if (miscTurnOver()) break;
+    }
     auto *unit = reinterpret_cast<uint8_t *>(input->data) + c->readPosition;
     uint16_t sequence = uint16_t(wireGet16(unit + 2, 0));
     if ((unit[0] == 0 || unit[0] == 1) && !answersOutstanding(c, sequence)) {

@@ -240,6 +240,11 @@ void xcoreMappingReply(uint8_t *reply, uint32_t length);
 // built on every head of every meta screen.
 void xcoreCreateCursor(uint8_t *request, uint32_t length);
 void xcoreCreateGlyphCursor(uint8_t *request, uint32_t length);
+// Glyph cursors' shapes read from the real display are kept by font name and glyph (forgotten
+// with the font path), and so are the answers of AllocColor on colormaps of a static class;
+// both are forgotten when the real displays close.
+void xcoreForgetGlyphShapes();
+void xcoreForgetStaticColours();
 void xcoreFreeCursor(uint8_t *request, uint32_t length);
 void xcoreRecolorCursor(uint8_t *request, uint32_t length);
 // ===== end of cursors =====

@@ -7,7 +7,9 @@
 // colormap (made AllocAll, so that the real server keeps no cells of its own).
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <X11/Xlib.h>
@@ -33,7 +35,29 @@ namespace {
 
 constexpr uint8_t kBadValue = 2, kBadWindow = 3, kBadAccess = 10, kBadAlloc = 11, kBadColormap = 12, kBadName = 15;
 constexpr uint8_t kTagListInstalled = 83, kTagAllocColor = 84, kTagAllocNamedColor = 85, kTagAllocColorCells = 86,
-                  kTagAllocColorPlanes = 87;
+                  kTagAllocColorPlanes = 87, kTagAllocColorAsked = 84 | 0x80;
+
+// The answers of AllocColor on colormaps of a static class (TrueColor, StaticColor,
+// StaticGray: nothing is allocated, the server only rounds the colour to its cells): by the
+// meta screen's visual, the primary head it is asked on and the colour asked, the pixel the
+// server gave and the colour it rounded to. A program that allocates hundreds of colours at its
+// start (xterm does) is answered at once from the second time on, without a round trip per
+// colour. Forgotten when the real displays close (xcoreForgetKeptAnswers); at most
+// kStaticColoursMax kept (then forgotten all at once).
+struct AskedColour {
+  const VisualRecord *visual;
+  const Head *primary;
+  uint16_t red, green, blue;
+};
+using StaticColourKey = std::tuple<const VisualRecord *, const Head *, uint16_t, uint16_t, uint16_t>;
+struct StaticColour {
+  uint32_t serverPixel;
+  uint16_t red, green, blue;
+};
+std::map<StaticColourKey, StaticColour> staticColours;
+constexpr size_t kStaticColoursMax = 65536;
+
+void freeAskedColour(uintptr_t argument) { free(reinterpret_cast<AskedColour *>(argument)); }
 constexpr uint32_t kMaxColorName = 16383;
 
 uint32_t pad4(uint64_t n) { return uint32_t((n + 3) & ~uint64_t(3)); }
@@ -426,8 +450,28 @@ void xcoreAllocColor(uint8_t *request, uint32_t length) {
     if (!core11GAllocColorReply(xproxyCurrentClient, &colour)) xprotoSendError(kBadAlloc, 0, request, length, nullptr);
     return;
   }
+  uint16_t red = uint16_t(wireGet16(request + 8)), green = uint16_t(wireGet16(request + 10)),
+           blue = uint16_t(wireGet16(request + 12));
+  bool fixed = !isDynamic(shadow->visual);
+  if (fixed) {
+    Head *head = primaryOf(shadow->screen);
+    auto found = staticColours.find(StaticColourKey{shadow->visual, head, red, green, blue});
+    if (found != staticColours.end()) {
+      XColor colour{xproxyPixelFromServer(found->second.serverPixel, shadow->visual, head), found->second.red,
+                    found->second.green, found->second.blue, DoRed | DoGreen | DoBlue, 0};
+      if (!core11GAllocColorReply(xproxyCurrentClient, &colour)) xprotoSendError(kBadAlloc, 0, request, length, nullptr);
+      return;
+    }
+  }
   Head *primary;
-  if (forwardToPrimary(request, length, shadow, &primary)) pushTag(kTagAllocColor, shadow->id);
+  if (!forwardToPrimary(request, length, shadow, &primary)) return;
+  // (The colour asked comes first: the reply takes the callbacks in their order.)
+  DisplayConnection *connection = xcoreFrameConnection();
+  if (auto *asked = fixed && connection ? static_cast<AskedColour *>(malloc(sizeof(AskedColour))) : nullptr) {
+    *asked = AskedColour{shadow->visual, primary, red, green, blue};
+    xproxyPushReplyCallback(connection, kTagAllocColorAsked, reinterpret_cast<uintptr_t>(asked), freeAskedColour);
+  }
+  pushTag(kTagAllocColor, shadow->id);
 }
 
 namespace {
@@ -463,8 +507,24 @@ void allocReply(uint8_t *reply, uint32_t length, uint8_t tag, uint32_t pixelAt, 
 }  // namespace
 
 void xcoreAllocColorReply(uint8_t *reply, uint32_t length) {
+  // The answer kept for a static colormap, before the reply goes out (its client may have it
+  // swapped in place).
+  DisplayConnection *connection = xproxyCurrentDisplayConnection;
+  if (auto *asked = connection ? reinterpret_cast<AskedColour *>(xproxyTakeReplyCallback(connection, kTagAllocColorAsked))
+                               : nullptr) {
+    try {
+      if (staticColours.size() >= kStaticColoursMax) staticColours.clear();
+      staticColours[StaticColourKey{asked->visual, asked->primary, asked->red, asked->green, asked->blue}] =
+          StaticColour{wireGet32(reply + 16), uint16_t(wireGet16(reply + 8)), uint16_t(wireGet16(reply + 10)),
+                       uint16_t(wireGet16(reply + 12))};
+    } catch (const std::bad_alloc &) {
+    }
+    free(asked);
+  }
   allocReply(reply, length, kTagAllocColor, 16, 8, "bbsissssiiii");
 }
+
+void xcoreForgetStaticColours() { staticColours.clear(); }
 
 void xcoreAllocNamedColor(uint8_t *request, uint32_t length) {
   static const XcoreRequestShape shape{"bbsis", 12, XcoreShape::List, 0, 0};

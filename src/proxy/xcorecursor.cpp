@@ -6,6 +6,9 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <string>
+#include <tuple>
 #include <vector>
 
 #include "proxy/clientconnection.h"
@@ -327,7 +330,74 @@ void xcoreCreateCursor(uint8_t *request, uint32_t length) {
 
 namespace {
 void createGlyphCursorSynced(uint8_t *request, uint32_t length, const char *failure);
+
+// The shapes of glyph cursors as the real display drew them, by the fonts' names and the
+// glyphs: a font of a name draws the same glyph whoever opened it, so a shape read once serves
+// every later CreateGlyphCursor of it at once (no park, no round trip of the proxy's own
+// connection: a program that makes a dozen cursors at its start does not wait for a dozen
+// reads, nor do the others). Forgotten when the font path changes and when the real displays
+// close (xcoreForgetGlyphShapes); at most kGlyphShapesMax kept (then forgotten all at once).
+struct GlyphShape {
+  int width, height, hotX, hotY;
+  std::vector<char> source, mask;  // rows of (width + 7) / 8 bytes; mask empty: none
+};
+using GlyphKey = std::tuple<std::string, unsigned, std::string, unsigned>;
+std::map<GlyphKey, GlyphShape> glyphShapes;
+constexpr size_t kGlyphShapesMax = 1024;
+
+// The key of the request's glyphs; false when a font is unknown.
+bool glyphKeyOf(const uint8_t *request, GlyphKey *key) {
+  uint32_t sourceFont = wireGet32(request + 8), maskFont = wireGet32(request + 12);
+  FontRecord *source = resourceLookupFont(sourceFont);
+  FontRecord *mask = maskFont != None ? resourceLookupFont(maskFont) : nullptr;
+  if (!source || !source->name || (maskFont != None && (!mask || !mask->name))) return false;
+  try {
+    *key = GlyphKey{source->name, wireGet16(request + 16), mask ? mask->name : "", wireGet16(request + 18)};
+  } catch (const std::bad_alloc &) {
+    return false;
+  }
+  return true;
+}
+
+char *copyBits(const std::vector<char> &bits) {
+  auto *copy = static_cast<char *>(malloc(bits.size() + 1));
+  if (copy && !bits.empty()) memcpy(copy, bits.data(), bits.size());
+  return copy;
+}
+
+// Makes the cursor of the request from a shape (BadAlloc when out of memory).
+void cursorOfShape(const GlyphShape &shape, uint8_t *request, uint32_t length) {
+  char *source = copyBits(shape.source);
+  char *mask = shape.mask.empty() ? nullptr : copyBits(shape.mask);
+  if (!source || (!shape.mask.empty() && !mask)) {
+    free(source);
+    free(mask);
+    return xprotoSendError(kBadAlloc, 0, request, length, nullptr);
+  }
+  CursorRecord *cursor = newCursor(wireGet32(request + 4), uint32_t(shape.width), uint32_t(shape.height), source, mask);
+  if (!cursor) return xprotoSendError(kBadAlloc, 64, request, length, nullptr);
+  cursor->xHot = uint16_t(std::clamp(shape.hotX, 0, shape.width));
+  cursor->yHot = uint16_t(std::clamp(shape.hotY, 0, shape.height));
+  storeColours(cursor, request + 20);
+  buildOnEveryHead(cursor, request, length);
+}
+
+void keepGlyphShape(const uint8_t *request, int width, int height, int hotX, int hotY, const uint8_t *source,
+                    const uint8_t *mask) {
+  GlyphKey key;
+  if (!glyphKeyOf(request, &key)) return;
+  size_t bytes = size_t(rowBytes(uint32_t(width)) * uint64_t(height));
+  try {
+    if (glyphShapes.size() >= kGlyphShapesMax) glyphShapes.clear();
+    GlyphShape shape{width, height, hotX, hotY, std::vector<char>(source, source + bytes), {}};
+    if (mask) shape.mask.assign(mask, mask + bytes);
+    glyphShapes[key] = std::move(shape);
+  } catch (const std::bad_alloc &) {
+  }
+}
 }  // namespace
+
+void xcoreForgetGlyphShapes() { glyphShapes.clear(); }
 
 void xcoreCreateGlyphCursor(uint8_t *request, uint32_t length) {
   static const XcoreRequestShape shape{"bbsiiissssssss", 32, XcoreShape::Fixed, 0, 0};
@@ -339,6 +409,9 @@ void xcoreCreateGlyphCursor(uint8_t *request, uint32_t length) {
   if (!xcoreFrameNewId(id, request, length)) return;
   Head *head = xscreenList ? xscreenList->heads : nullptr;
   if (!head || !head->display) return xprotoSendError(kBadValue, 0, request, length, nullptr);
+  GlyphKey key;
+  if (glyphKeyOf(request, &key))
+    if (auto found = glyphShapes.find(key); found != glyphShapes.end()) return cursorOfShape(found->second, request, length);
   // The fonts the client opened must be on the server before the proxy's own connection reads
   // their glyphs: the client waits for that, parked.
   if (xproxyCurrentClient)
@@ -380,6 +453,7 @@ void createGlyphCursorSynced(uint8_t *request, uint32_t length, const char *fail
     if (made) free(sourceBits), free(maskBits);
     return xprotoSendError(kBadValue, 0, request, length, nullptr);
   }
+  keepGlyphShape(request, width, height, hotX, hotY, sourceBits, maskBits);
   CursorRecord *cursor = newCursor(id, uint32_t(width), uint32_t(height), reinterpret_cast<char *>(sourceBits),
                                    reinterpret_cast<char *>(maskBits));
   if (!cursor) return xprotoSendError(kBadAlloc, 64, request, length, nullptr);

@@ -382,6 +382,7 @@ void xcoreListFontsWithInfo(uint8_t *request, uint32_t length) { xcoreListFonts(
 void xcoreSetFontPath(uint8_t *request, uint32_t length) {
   static const XcoreRequestShape shape{"bbss", 8, XcoreShape::List, 0, 0};
   if (!xcoreFrameEnter(request, length, shape)) return;
+  xcoreForgetGlyphShapes();  // (a name may name another font now)
   xcoreFrameForwardOnce(request, length);
 }
 

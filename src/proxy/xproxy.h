@@ -318,10 +318,11 @@ struct DisplayConnection {
   int fd;
   Buffer input;                  // bytes from the real server not yet handled
   OutBuffer output;
-  // The read order is a descriptor reader, or (when the input already holds a whole answer,
-  // after a sync read it) one idle order that handles it. Armed and cancelled only through
-  // xproxyArmDisplayReader / xproxyCancelDisplayReader (flow control, the sync, the pass over
-  // the input); at most one at a time; cancelled by xproxyCloseDisplayConnection.
+  // The read order is a descriptor reader; it stands still (ordersPause) while whole answers
+  // already in the input wait for the owner's turn (answersDue set: the owner has its place in
+  // the queue of turns, and its turn cuts them). Armed and cancelled only through xproxyArmDisplayReader /
+  // xproxyCancelDisplayReader (flow control, the sync, the read itself); cancelled (answersDue
+  // cleared) by xproxyCloseDisplayConnection.
   Order *readOrder;
   Order *writeOrder;             // armed by the output callback, cancelled by a complete flush or the close
   ProtocolReader reader;         // bytes needed 0 until the setup reply, then 32; sink = xproxyBeginRequest
@@ -339,7 +340,7 @@ struct DisplayConnection {
   uint8_t setupDone;             // the real server's setup reply has been handled
   uint8_t bigRequests;           // BIG-REQUESTS enabled on this raw connection
   DeferredFree life;             // held while its answers are cut: a close then only marks it
-  uint8_t readIsIdle;            // the read order is the idle order of buffered input
+  uint8_t answersDue;            // whole answers wait for the owner's turn (see readOrder)
   SequenceMapPage *pages;        // first page = oldest
   ReplyCallback *callbacksFirst;
   ReplyCallback *callbacksLast;

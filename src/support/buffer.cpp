@@ -16,6 +16,22 @@
 #define BUFFER_OUT_OF_MEMORY() \
   PROBLEM_OUT_OF_MEMORY_AT("buffer.c")
 
+namespace {
+
+char *allocationOf(const Buffer *buf) { return buf->data - buf->offset; }
+
+// The consumed front goes back to the room: what is held moves to the allocation's start.
+void compact(Buffer *buf) {
+  if (!buf->offset) return;
+  char *start = allocationOf(buf);
+  if (buf->length) memmove(start, buf->data, buf->length);
+  buf->data = start;
+  buf->capacity += buf->offset;
+  buf->offset = 0;
+}
+
+}  // namespace
+
 uint32_t bufferRoundSize(uint32_t wanted) {
   if (wanted < kBufferSmall + 1) return kBufferSmall;
   if (wanted < kBufferMedium + 1) return kBufferMedium;
@@ -24,6 +40,8 @@ uint32_t bufferRoundSize(uint32_t wanted) {
 
 uint32_t bufferGrow(Buffer *buf, uint32_t n) {
   if (static_cast<uint64_t>(buf->length) + n > UINT32_MAX) return 0;  // would wrap 32 bits
+  compact(buf);
+  if (buf->data && buf->capacity - buf->length >= n) return buf->capacity - buf->length;
   if (!buf->data) {
     uint32_t size = bufferRoundSize(n);
     char *data = static_cast<char *>(malloc(size ? size : 1));
@@ -100,23 +118,37 @@ int bufferPrepend(const void *data, uint32_t n, Buffer *buf) {
 void bufferConsume(Buffer *buf, uint32_t n) {
   if (n == 0) return;
   if (buf->length <= n) {
-    free(buf->data);
-    buf->data = nullptr;
-    buf->length = 0;
-    buf->capacity = 0;
+    free(allocationOf(buf));
+    *buf = Buffer{};
     return;
   }
-  memmove(buf->data, buf->data + n, buf->length - n);
+  buf->data += n;
   buf->length -= n;
+  buf->capacity -= n;
+  buf->offset += n;
+  // Each move costs at most what was consumed since the last one.
+  if (buf->offset >= buf->length) compact(buf);
 }
 
 void bufferConsumeKeep(Buffer *buf, uint32_t n) {
-  if (n != 0 && n >= buf->length && buf->capacity <= kBufferMedium) {
+  if (n == 0) return;
+  if (n >= buf->length && bufferAllocated(buf) <= kBufferSmall) {
     buf->length = 0;
+    compact(buf);
     return;
   }
   bufferConsume(buf, n);
+  if (!buf->data || bufferAllocated(buf) <= kBufferSmall || buf->length > kBufferSmall / 2) return;
+  char *smaller = static_cast<char *>(malloc(kBufferSmall));
+  if (!smaller) return;  // (keeps the larger one)
+  memcpy(smaller, buf->data, buf->length);
+  free(allocationOf(buf));
+  buf->data = smaller;
+  buf->capacity = kBufferSmall;
+  buf->offset = 0;
 }
+
+uint64_t bufferAllocated(const Buffer *buf) { return buf->data ? uint64_t(buf->capacity) + buf->offset : 0; }
 
 void bufferCut(Buffer *buf, char *position, uint32_t n) {
   uint32_t offset = static_cast<uint32_t>(position - buf->data);
@@ -186,6 +218,6 @@ uint32_t bufferTakeLine(void *, void *, Buffer *buf) {
 }
 
 void bufferFree(Buffer *buf) {
-  if (buf->data) free(buf->data);
+  if (buf->data) free(allocationOf(buf));
   *buf = {};  // empty and reusable: a second free or a later append is safe
 }

@@ -1,4 +1,5 @@
-// The event loop: idle, descriptor, one-shot timer and quiet-time orders around one poll().
+// The event loop: idle, descriptor, one-shot timer and quiet-time orders around one wait for
+// ready descriptors (epoll: a wait costs by what is ready, not by how many descriptors are open).
 #pragma once
 
 #include <poll.h>
@@ -15,8 +16,10 @@ struct Order {
   Order *prev;               // preceding order; the first order's prev is the last one
   OrderCallback callback;    // NULL: cancelled (or a one-shot timer that has fired)
   void *argument;
-  struct pollfd *pollSlot;   // descriptor orders only
+  struct pollfd *pollSlot;   // descriptor orders only: its entry of the descriptor table
   uint64_t time;             // ms: time left (timer), quiet time, all ones (idle); 0 when done
+  uint64_t serial;           // descriptor orders: when registered (the newest runs first)
+  uint8_t paused;            // descriptor orders: stands still (ordersPause)
 };
 
 constexpr int kOrdersPollSlots = 4096;
@@ -45,6 +48,11 @@ Order *ordersAddHangupWatch(int fd, OrderCallback callback, void *argument, bool
 Order *ordersAddTimer(uint64_t delay, OrderCallback callback, void *argument);
 Order *ordersAddQuietTimer(uint64_t quietTime, OrderCallback callback, void *argument);
 
+// A descriptor order that stands still: it keeps its entry but waits for nothing and is not run
+// until resumed (a client's reader while the client waits for its turn). Costs no call of the
+// system when the descriptor stays quiet meanwhile. Other orders are left alone.
+void ordersPause(Order *order);
+void ordersResume(Order *order);
 int ordersHasReader(int fd);
 void ordersCancel(Order *order);  // NULL is ignored
 uint32_t ordersStep(uint64_t timeout);
@@ -69,12 +77,22 @@ void ordersNoWait();
 // one each, and so does the end of a step, so that work shared out per pass can tell when a new
 // one began.
 uint64_t ordersPassNumber();
+// Whether a step of the loop is running (a caller between steps, at start-up or in a test, is
+// in no pass: what it runs shares out no pass's time).
+bool ordersStepRunning();
 
 // For signal handlers (async-signal-safe): records the stop value and writes one byte to the
 // loop's self-pipe; the loop then calls ordersStop(value) on its own thread.
 void ordersStopFromSignal(uint32_t value);
 
-// Inspection of the poll table (entries in use, search hint), for diagnostics and tests.
+// Looks for ready descriptors without waiting and runs their orders now, as the descriptor pass
+// of a step would (a scheduler that serves clients by turns looks between two turns): costs by
+// what is ready. Not within a descriptor pass (there it returns 0 at once); returns the number of
+// orders run.
+uint32_t ordersPollNow();
+
+// Inspection of the table of descriptor entries (one per descriptor order: in use, search hint),
+// for diagnostics and tests.
 int ordersPollInUse();
 int ordersPollHint();
 const struct pollfd *ordersPollTable();

@@ -104,9 +104,9 @@ uint64_t outbufferPending(const OutBuffer *ob) {
 }
 
 uint64_t outbufferCapacity(const OutBuffer *ob) {
-  uint64_t blocks = 0;
-  for (const OutBlock *b = ob->first; b; b = b->next) blocks++;
-  return blocks * kOutBlockData;
+  uint64_t bytes = 0;
+  for (const OutBlock *b = ob->first; b; b = b->next) bytes += static_cast<uint64_t>(b->limit - outbufferData(const_cast<OutBlock *>(b)));
+  return bytes;
 }
 
 int outbufferFlush(OutBuffer *ob) {

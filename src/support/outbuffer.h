@@ -44,6 +44,8 @@ char *outbufferReserve(OutBuffer *ob, uint32_t n);
 int outbufferPut(const void *data, uint32_t n, OutBuffer *ob);
 int outbufferPutByte(unsigned char byte, OutBuffer *ob);
 uint64_t outbufferPending(const OutBuffer *ob);
+// The data bytes the queue's blocks hold allocated, each block counted at its own size (a block
+// made for a long message counts all of it): what the queue costs, whatever it is made of.
 uint64_t outbufferCapacity(const OutBuffer *ob);
 int outbufferFlush(OutBuffer *ob);
 // Flushes, waiting for the descriptor as needed: 1 when everything was written; 0 on an error,

@@ -2,6 +2,8 @@
 // colormap of an 8-bit PseudoColor visual, B takes all its read/write cells and leaves, C then
 // gets them all again, as on an 8-bit X server; a client that leaves retaining its resources
 // keeps its cells until KillClient. On one and two heads, real 8-bit and emulated on 24 bits.
+// Colours allocated on a TrueColor colormap, by several clients one after the other (the later
+// ones answered from what tarvo kept of the first), are those the real server gives.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -91,5 +93,34 @@ const CellsCase kCases[] = {
 };
 INSTANTIATE_TEST_SUITE_P(Heads, ColourCellsOfLeavingClients, ::testing::ValuesIn(kCases),
                          [](const auto &info) { return std::string(info.param.name); });
+
+TEST(StaticColours, AreTheRealServersForEveryClientThatAsks) {
+  tarvoBlockSignals();
+  XvfbServer xvfb;
+  TarvoProcess tarvo;
+  ASSERT_EQ(tarvoStartOnScreens(xvfb, tarvo, 1, "320x240x24"), "");
+  Display *real = XOpenDisplay(xvfb.displayName().c_str());
+  ASSERT_NE(real, nullptr);
+  std::vector<XColor> asked;
+  for (int k = 0; k < 64; k++)
+    asked.push_back(XColor{0, uint16_t(k * 1031 + 7), uint16_t(65535 - k * 977), uint16_t(k * 12345 % 65536), 7, 0});
+  for (int round = 0; round < 3; round++) {
+    SCOPED_TRACE(round);
+    Display *client = XOpenDisplay(tarvo.displayName().c_str());
+    ASSERT_NE(client, nullptr);
+    for (const XColor &colour : asked) {
+      XColor viaTarvo = colour, direct = colour;
+      ASSERT_TRUE(XAllocColor(client, DefaultColormap(client, 0), &viaTarvo));
+      ASSERT_TRUE(XAllocColor(real, DefaultColormap(real, 0), &direct));
+      EXPECT_EQ(viaTarvo.pixel, direct.pixel);
+      EXPECT_EQ(viaTarvo.red, direct.red);
+      EXPECT_EQ(viaTarvo.green, direct.green);
+      EXPECT_EQ(viaTarvo.blue, direct.blue);
+    }
+    XCloseDisplay(client);
+  }
+  XCloseDisplay(real);
+  EXPECT_EQ(tarvo.stop(), 0);
+}
 
 }  // namespace

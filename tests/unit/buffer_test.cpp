@@ -82,8 +82,9 @@ TEST(Buffer, ReadFdResults) {
 }
 
 // A connection's input: reads take at most what is asked and never grow a buffer that has
-// room; consuming everything keeps an allocation of up to 4 MB and frees a larger one.
-TEST(Buffer, ConnectionInputReadsIntoItsRoomAndKeepsItsAllocation) {
+// room; an input emptied keeps an allocation of the small size, and one that held a burst gives
+// its memory back: a few bytes left move into the small size, none left frees it.
+TEST(Buffer, ConnectionInputReadsIntoItsRoomAndGivesABurstsMemoryBack) {
   constexpr uint32_t small = 130972, medium = 4194204;
   int sv[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv), 0);
@@ -101,20 +102,52 @@ TEST(Buffer, ConnectionInputReadsIntoItsRoomAndKeepsItsAllocation) {
   EXPECT_EQ(held(b).substr(0, 1000) + held(b).substr(small - 10), sent);
   EXPECT_EQ(bufferReadFdRoom(sv[0], 0, &b), 2);  // nothing there
 
+  std::string all = held(b);
   bufferConsumeKeep(&b, 5);
-  EXPECT_EQ(held(b).substr(0, 5), sent.substr(5, 5));
+  EXPECT_EQ(held(b), all.substr(5));
+  EXPECT_EQ(bufferAllocated(&b), medium);
+  bufferConsumeKeep(&b, 0);
+  EXPECT_EQ(held(b), all.substr(5));
+  bufferConsumeKeep(&b, b.length - 10);
+  EXPECT_EQ(held(b), all.substr(all.size() - 10));
+  EXPECT_EQ(bufferAllocated(&b), small);
   char *kept = b.data;
   bufferConsumeKeep(&b, b.length);
-  EXPECT_TRUE(b.data == kept && b.length == 0 && b.capacity == medium);
-  bufferConsumeKeep(&b, 0);
-  EXPECT_TRUE(b.data == kept && b.length == 0);
-  ASSERT_TRUE(bufferAppend(sent.data(), 1, &b));
-  b.capacity = medium + 1;  // as a buffer grown past 4 MB (only the number matters here)
-  bufferConsumeKeep(&b, 1);
+  EXPECT_TRUE(b.data == kept && b.length == 0 && b.capacity == small);
+  ASSERT_TRUE(bufferAppend(std::string(small + 1, 'g').data(), small + 1, &b));
+  EXPECT_EQ(bufferAllocated(&b), medium);
+  bufferConsumeKeep(&b, b.length);
   EXPECT_TRUE(b.data == nullptr && b.capacity == 0);
   close(sv[1]);
   EXPECT_EQ(bufferReadFdRoom(sv[0], 16, &b), 0);  // end of file
   close(sv[0]);
+  bufferFree(&b);
+}
+
+// A long input taken in small steps while more arrives: what is held is always what came and
+// was not taken, and the consumed front goes back to the room before the allocation grows
+// (a move costs at most what was consumed since the last, never the whole input each step).
+TEST(Buffer, TakingALongInputInSmallStepsKeepsItsBytesAndItsSize) {
+  Buffer b{};
+  std::string expected;
+  uint32_t next = 0;
+  auto arrive = [&](uint32_t n) {
+    std::string bytes;
+    for (uint32_t i = 0; i < n; i++) bytes += char(next++ * 7919 % 251);
+    ASSERT_TRUE(bufferAppend(bytes.data(), n, &b));
+    expected += bytes;
+  };
+  arrive(3000000);
+  for (int step = 0; step < 20000; step++) {
+    uint32_t take = 100 + uint32_t(step * 37 % 900);
+    bufferConsumeKeep(&b, take);
+    expected.erase(0, take);
+    if (step % 3 == 0) arrive(150);
+    ASSERT_EQ(b.length, expected.size());
+    ASSERT_LE(uint64_t(b.offset), uint64_t(b.length));
+  }
+  EXPECT_EQ(held(b), expected);
+  EXPECT_LE(bufferAllocated(&b), uint64_t(4194204));
   bufferFree(&b);
 }
 

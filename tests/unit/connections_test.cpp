@@ -116,6 +116,31 @@ TEST(ClientClose, RetainedCloseReleasesSelectionsAndGrabsOnTheServer) {
   }
 }
 
+// A client retained while the end of its input is still being served (its socket broke on a
+// write meanwhile) stays retained: the closer of ended clients has nothing left to drain for it
+// and must not close it a second time, fully.
+TEST(ClientClose, RetainedWhileItsInputsEndIsServedStaysRetained) {
+  FakeCore core;
+  core.addScreen(800, 600);
+  core.addRealDisplay();
+  FakeClient &a = core.addClient(false);
+  a.client->closeDownMode = 1;
+  miscScheduleClientReads(a.client);
+  ASSERT_EQ(shutdown(a.peer, SHUT_WR), 0);
+  for (int k = 0; k < 10 && !a.client->endRead; k++) core.runLoopOnce();
+  ASSERT_EQ(a.client->endRead, kEndInput);
+  xproxyCloseClient(a.client, "Broken connection", 1);
+  ASSERT_TRUE(a.client->retained);
+  for (int k = 0; k < 20; k++) {
+    core.runLoopOnce();
+    if (xproxyClientByIndex(a.index) == a.client) core.answerRoundTrips(a);
+  }
+  ASSERT_EQ(xproxyClientByIndex(a.index), a.client);
+  EXPECT_TRUE(a.client->retained);
+  xproxyCloseClient(a.client, "KillClient", 0);
+  forget(a);
+}
+
 // A server connection that breaks while a retained close writes its releases out closes the
 // client fully instead: it leaves the list and nothing of it is used afterwards.
 TEST(ClientClose, RetainedCloseOverABrokenServerConnectionClosesFully) {
@@ -185,7 +210,9 @@ void pauseAndResume(ClientConnection *client) {
   miscScheduleClientReads(client);
 }
 
-bool readsSocket(const ClientConnection *client) { return client->readOrder && client->readOrder->pollSlot; }
+bool readsSocket(const ClientConnection *client) {
+  return client->readOrder && client->readOrder->pollSlot && !client->readOrder->paused;
+}
 
 }  // namespace
 
@@ -255,7 +282,8 @@ TEST(ClientReads, BufferedWholeRequestsRunOnTheTimer) {
 
 // One read takes all the socket holds, up to the chunk or the rest of a longer request begun
 // in the input: many small requests leave the input at its first size, allocated still; a big
-// one comes in whole in as many passes as the socket needed writes, and its room stays.
+// one comes in whole in as many passes as the socket needed writes, its room made once, and
+// once it is served that room is given back.
 TEST(ClientReads, ReadsTakeWhatTheSocketHoldsAndTheInputStays) {
   FakeCore core;
   core.addScreen(800, 600);
@@ -292,7 +320,7 @@ TEST(ClientReads, ReadsTakeWhatTheSocketHoldsAndTheInputStays) {
   EXPECT_EQ(sent, big.size());
   EXPECT_LE(shortReads, 1);
   EXPECT_EQ(a.client->sequence, 16002u);
-  EXPECT_TRUE(a.client->input.data && a.client->input.length == 0 && a.client->input.capacity == 4194204);
+  EXPECT_TRUE(a.client->input.data == nullptr && a.client->input.length == 0);  // the burst's room is given back
 }
 
 // ----- Turns -----
@@ -378,17 +406,18 @@ TEST(ClientTurns, BusyClientsTakeTurns) {
 }
 
 // A client that waited is served before every client that has used more time than it,
-// however many of them wait: 300 busy clients (each with some requests, and about a second of
-// service of late) wait in the queue of turns beside one that has used ten seconds and was
-// served alone; the idle client's one request is served at the next turn, before any busy one
-// (nothing lifts the busy clients to the level of the most served, where they would tie with
-// the idle client and come first).
+// however many of them wait: 300 busy clients (each with some requests, far more virtual time
+// than the floor of late and turns of a millisecond) wait in the queue of turns beside one that
+// has used still more and was served alone; the idle client's one request (its turns are
+// short) is served at the next turn, before any busy one (waiting has raised it to the waiting
+// level, where nothing that used time since comes before it, and its short turn comes first
+// there).
 TEST(ClientTurns, AClientThatWaitedComesBeforeHundredsOfBusyOnes) {
   FakeCore core;
   core.addScreen(800, 600);
   FakeClient &hog = core.addClient(false, 0);
-  hog.client->turnUsedNs = 10e9;
-  hog.client->turnStampNs = ordersMonotonicNs();
+  hog.client->turnVirtualNs = int64_t(1e13);
+  hog.client->turnStarted = 1;
   // The hog has far more than a slice's work: served at once, then queued, and served alone.
   FakeBytes many = noOperations(4000000);
   ASSERT_TRUE(bufferAppend(many.data(), uint32_t(many.size()), &hog.client->input));
@@ -399,20 +428,20 @@ TEST(ClientTurns, AClientThatWaitedComesBeforeHundredsOfBusyOnes) {
   std::vector<FakeClient *> busy;
   for (int k = 0; k < 300; k++) {
     FakeClient &b = core.addClient(false, 0);
-    b.client->turnUsedNs = 1e9 + k * 1000;
-    b.client->turnStampNs = ordersMonotonicNs();
+    b.client->turnVirtualNs = int64_t(1e12) + k * 1000;
+    b.client->turnSliceNs = 1000000;
+    b.client->turnStarted = 1;
+    b.client->turnQuietSinceNs = INT64_MAX / 2;  // (busy: never quiet before they send)
     miscScheduleClientReads(b.client);
     busy.push_back(&b);
   }
   FakeClient &idle = core.addClient(true, 0);
+  idle.client->turnStarted = 1;  // served long ago (a short turn), idle since
+  idle.client->turnSliceNs = 10000;
   miscScheduleClientReads(idle.client);
   for (FakeClient *b : busy) writeAll(b->peer, noOperations(10000));
   core.runLoopOnce();
-  // A step serves a slice of the queue, then reads the sockets: the idle client's request is
-  // read and waits for the next turn.
-  writeAll(idle.peer, FakeMessage(true).b(kNoOperation).b(0).s(1).done());
-  core.runLoopOnce();
-  ASSERT_TRUE(idle.client->readIsTurn);
+  ASSERT_TRUE(std::any_of(busy.begin(), busy.end(), [](FakeClient *b) { return b->client->readIsTurn; }));
   // The turns in the order they are given (the cutter runs once per turn).
   static std::vector<ClientConnection *> turns;
   static ClientInputCutter cutter;
@@ -422,6 +451,9 @@ TEST(ClientTurns, AClientThatWaitedComesBeforeHundredsOfBusyOnes) {
     turns.push_back(xproxyCurrentClient);
     return cutter(reader, input);
   };
+  // The queue's dispatcher looks for ready clients before each turn: the idle client's request
+  // is read and served at the next turn, in the same step.
+  writeAll(idle.peer, FakeMessage(true).b(kNoOperation).b(0).s(1).done());
   core.runLoopOnce();
   xproxyClientInputCutter = cutter;
   ASSERT_EQ(idle.client->sequence, 1u);
@@ -432,6 +464,150 @@ TEST(ClientTurns, AClientThatWaitedComesBeforeHundredsOfBusyOnes) {
        k++)
     core.runLoopOnce();
   for (FakeClient *b : busy) EXPECT_EQ(b->client->sequence, 10000u);
+}
+
+namespace {
+
+// The clients given turns with requests, in order, while it lives (the cutter runs once per turn).
+struct TurnTrace {
+  static std::vector<ClientConnection *> turns;
+  static ClientInputCutter saved;
+  TurnTrace() {
+    turns.clear();
+    saved = xproxyClientInputCutter;
+    xproxyClientInputCutter = [](ProtocolReader *reader, Buffer *input) {
+      turns.push_back(xproxyCurrentClient);
+      return saved(reader, input);
+    };
+  }
+  ~TurnTrace() { xproxyClientInputCutter = saved; }
+};
+std::vector<ClientConnection *> TurnTrace::turns;
+ClientInputCutter TurnTrace::saved;
+
+// A request that takes 20 us (NoOperation with data byte 2 while it lives).
+struct SlowRequests {
+  RequestHandler saved;
+  static constexpr uint32_t kKey = kNoOperation | 2 << 8;
+  SlowRequests() : saved(proxyState.requestHandlers[kKey]) {
+    proxyState.requestHandlers[kKey] = [](uint8_t *, uint32_t) {
+      for (int64_t end = ordersMonotonicNs() + 20000; ordersMonotonicNs() < end;) {
+      }
+    };
+  }
+  ~SlowRequests() { proxyState.requestHandlers[kKey] = saved; }
+};
+FakeBytes slowRequests(size_t n) {
+  FakeBytes all;
+  for (size_t k = 0; k < n; k++) all.insert(all.end(), {kNoOperation, 2, 1, 0});
+  return all;
+}
+
+// Clients with far more than a slice of requests buffered, waiting for turns.
+std::vector<FakeClient *> backlogged(FakeCore &core, int count, size_t requests, bool slow = false) {
+  std::vector<FakeClient *> all;
+  FakeBytes many = slow ? slowRequests(requests) : noOperations(requests);
+  for (int k = 0; k < count; k++) {
+    FakeClient &c = core.addClient(false, 0);
+    EXPECT_TRUE(bufferAppend(many.data(), uint32_t(many.size()), &c.client->input));
+    pauseAndResume(c.client);
+    all.push_back(&c);
+  }
+  return all;
+}
+
+}  // namespace
+
+// While hundreds of newcomers start working, each with far more than a slice to do, a client
+// that waits between its requests (a few steps of the loop, as a bystander waits for its user)
+// is served at the first turn after each of them arrives, before any newcomer: a
+// newcomer comes before clients that have used more time, never ahead of one that waited.
+TEST(ClientTurns, WhileHundredsStartAClientThatWaitsGoesFirst) {
+  FakeCore core;
+  core.addScreen(800, 600);
+  FakeClient &waiter = core.addClient(true, 0);
+  waiter.client->turnStarted = 1;
+  miscScheduleClientReads(waiter.client);
+  SlowRequests slow;
+  std::vector<FakeClient *> newcomers = backlogged(core, 200, 150, true);  // 3 ms each
+  core.advanceMs(kMiscBufferedInputDelayMs);
+  TurnTrace trace;
+  for (uint32_t request = 1; request <= 20; request++) {
+    for (int k = 0; k < 10; k++) core.runLoopOnce();
+    ASSERT_TRUE(std::any_of(newcomers.begin(), newcomers.end(), [](FakeClient *c) { return c->client->turnQueued; }));
+    TurnTrace::turns.clear();
+    writeAll(waiter.peer, FakeMessage(true).b(kNoOperation).b(0).s(1).done());
+    core.runLoopOnce();
+    ASSERT_EQ(waiter.client->sequence, request);
+    ASSERT_FALSE(TurnTrace::turns.empty());
+    EXPECT_EQ(TurnTrace::turns.front(), waiter.client) << "request " << request;
+  }
+  EXPECT_TRUE(std::any_of(newcomers.begin(), newcomers.end(), [](FakeClient *c) { return c->client->sequence > 0; }));
+}
+
+// A client that was quiet for a slice (its answers all taken, nothing sent) and asks again is
+// raised above every waiting client for its request and its answer, however many wait and
+// whatever it used before; a client that asks again as soon as it has its answers is not.
+TEST(ClientTurns, AClientQuietForASliceIsRaisedForItsRequestAndItsAnswer) {
+  FakeCore core;
+  core.addScreen(800, 600);
+  core.addRealDisplay();
+  SlowRequests slow;
+  std::vector<FakeClient *> busy = backlogged(core, 100, 150, true);  // 3 ms each
+  FakeClient &waiter = core.addClient(false);
+  waiter.client->turnStarted = 1;
+  waiter.client->turnVirtualNs = INT64_MAX / 4;  // it used far more than anybody
+  waiter.client->turnSliceNs = kMiscTurnNs;
+  miscScheduleClientReads(waiter.client);
+  core.advanceMs(kMiscBufferedInputDelayMs);
+  ASSERT_TRUE(std::any_of(busy.begin(), busy.end(), [](FakeClient *c) { return c->client->turnQueued; }));
+  for (bool quiet : {true, false}) {
+    SCOPED_TRACE(quiet ? "quiet" : "asks at once");
+    waiter.client->turnQuietSinceNs = ordersMonotonicNs() - (quiet ? 10 * kMiscTurnNs : 0);
+    uint32_t before = waiter.client->sequence;
+    writeAll(waiter.peer, FakeMessage(false).b(43).b(0).s(1).done());  // GetInputFocus
+    TurnTrace trace;
+    core.runLoopOnce();
+    if (!quiet) {
+      EXPECT_EQ(waiter.client->turnRaiseTurns, 0);
+      break;
+    }
+    ASSERT_EQ(waiter.client->sequence, before + 1);
+    EXPECT_EQ(TurnTrace::turns.front(), waiter.client);
+    // Its answer: served at the next turn, before any busy client.
+    EXPECT_EQ(core.answerRoundTrips(waiter), 1);
+    ASSERT_TRUE(waiter.client->displays[0]->answersDue);
+    core.runLoopOnce();
+    outbufferFlush(&waiter.client->output);
+    uint8_t answer[64];
+    ASSERT_EQ(recv(waiter.peer, answer, sizeof answer, MSG_DONTWAIT), 32);
+    EXPECT_EQ(answer[0], 1);
+  }
+}
+
+// A client back from a long idle time with a long backlog comes first, but waiting gives it no
+// more than a credit of about a slice over the others: busy clients that work without pause
+// each get their turn within the next few, as they take turns with each other.
+TEST(ClientTurns, AClientBackFromALongIdleTimeTakesNoMoreThanItsCredit) {
+  FakeCore core;
+  core.addScreen(800, 600);
+  std::vector<FakeClient *> busy = backlogged(core, 3, 3000000);
+  core.advanceMs(kMiscBufferedInputDelayMs);
+  for (int k = 0; k < 6; k++) core.runLoopOnce();  // they take turns for a while
+  for (FakeClient *b : busy) ASSERT_TRUE(b->client->turnQueued);
+  FakeClient &back = core.addClient(false, 0);
+  back.client->turnStarted = 1;  // served once, long ago
+  FakeBytes many = noOperations(3000000);
+  ASSERT_TRUE(bufferAppend(many.data(), uint32_t(many.size()), &back.client->input));
+  TurnTrace trace;
+  pauseAndResume(back.client);
+  core.advanceMs(kMiscBufferedInputDelayMs);
+  for (int k = 0; k < 1000 && TurnTrace::turns.size() < 12; k++) core.runLoopOnce();
+  ASSERT_GE(TurnTrace::turns.size(), 12u);
+  // (its buffered requests are served when their timer fires, after the turn of that step)
+  EXPECT_LE(std::find(TurnTrace::turns.begin(), TurnTrace::turns.end(), back.client) - TurnTrace::turns.begin(), 1);
+  for (FakeClient *b : busy)
+    EXPECT_NE(std::find(TurnTrace::turns.begin(), TurnTrace::turns.begin() + 12, b->client), TurnTrace::turns.begin() + 12);
 }
 
 // ----- Requests that yield their turn -----

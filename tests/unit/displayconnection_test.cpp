@@ -438,9 +438,9 @@ TEST_F(Display, HandlerSyncingWithOneMegabyteBehindIt) {
 
 INSTANTIATE_TEST_SUITE_P(WholeAndBytewise, ServerInput, ::testing::Values(false, true));
 
-// A sync that reads whole answers beyond its own reply hands them to one idle order, which ends
-// itself once it has run: round trips never pile up orders or poll entries, the answers are
-// handled once, and a close while the idle order waits leaves nothing that runs later.
+// A sync that reads whole answers beyond its own reply hands them to the owner's turn: round
+// trips never pile up orders or poll entries, the answers are handled once, then the reader is
+// back, and a close while they wait leaves nothing that runs later.
 TEST_F(Display, SyncedAnswersRunOnceAndLeaveOneReader) {
   EventHandler saved = proxyState.eventHandlers[12];
   proxyState.eventHandlers[12] = countEvent;
@@ -463,16 +463,16 @@ TEST_F(Display, SyncedAnswersRunOnceAndLeaveOneReader) {
   };
   for (int i = 0; i < 300; i++) {
     syncWithEventBehind();
-    ASSERT_TRUE(connection->readIsIdle);
+    ASSERT_TRUE(connection->answersDue);
     ordersStep(0);
     ordersStep(0);
     ASSERT_EQ(eventsSeen, i + 1);
     ASSERT_NE(connection->readOrder, nullptr);
-    ASSERT_FALSE(connection->readIsIdle);
+    ASSERT_FALSE(connection->answersDue);
     ASSERT_EQ(ordersPollInUse(), pollEntries) << "after round trip " << i;
   }
   syncWithEventBehind();
-  ASSERT_TRUE(connection->readIsIdle);
+  ASSERT_TRUE(connection->answersDue);
   xproxyCloseDisplayConnection(connection);
   connection = nullptr;
   for (int i = 0; i < 3; i++) ordersStep(0);

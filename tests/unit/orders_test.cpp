@@ -259,6 +259,64 @@ TEST_F(OrdersTest, PollEntriesAreReusedFreedAndBounded) {
   EXPECT_EQ(m.calls, int(orders.size()));  // every live entry was served, the cancelled one not
 }
 
+// A look between passes (a scheduler between two turns) runs the orders of what is ready and
+// only those, however many descriptors wait; inside a descriptor callback it is refused. A
+// descriptor that epoll refuses (a regular file) is still served as a poll would serve it.
+TEST_F(OrdersTest, ALookBetweenPassesRunsWhatIsReady) {
+  std::vector<Pipe> pipes(300);
+  std::vector<Mark> marks(300);
+  for (size_t i = 0; i < pipes.size(); i++) {
+    marks[i].name = char('A' + i % 26);
+    ordersAddReader(pipes[i].fd[0], markCall, &marks[i]);
+  }
+  pipes[123].poke();
+  EXPECT_EQ(ordersPollNow(), 1u);
+  EXPECT_EQ(marks[123].calls, 1);
+  EXPECT_EQ(trace.size(), 1u);
+  static uint32_t nested;
+  nested = 99;
+  Pipe inner;
+  ordersAddReader(inner.fd[0], [](void *) { nested = ordersPollNow(); }, nullptr);
+  inner.poke();
+  ordersStep(0);
+  EXPECT_EQ(nested, 0u);
+
+  char path[] = "/tmp/orders-test-XXXXXX";
+  int file = mkstemp(path);
+  ASSERT_GE(file, 0);
+  unlink(path);
+  Mark regular{'r'};
+  Order *o = ordersAddReader(file, markCall, &regular);
+  ordersStep(0);
+  EXPECT_EQ(regular.calls, 1);
+  ordersCancel(o);
+  ordersStep(0);
+  EXPECT_EQ(regular.calls, 1);
+  close(file);
+}
+
+// A descriptor number closed after its orders were cancelled and taken again by another
+// descriptor: only the new descriptor's orders run, for its own events.
+TEST_F(OrdersTest, AReusedDescriptorNumberRunsOnlyItsNewOrders) {
+  Mark first{'1'}, second{'2'};
+  int a[2];
+  ASSERT_EQ(pipe(a), 0);
+  Order *old = ordersAddReader(a[0], markCall, &first);
+  ASSERT_EQ(write(a[1], "x", 1), 1);
+  ordersCancel(old);
+  int number = a[0];
+  close(a[0]);
+  close(a[1]);
+  Pipe b;
+  ASSERT_EQ(b.fd[0], number);
+  ordersAddReader(b.fd[0], markCall, &second);
+  ordersStep(0);
+  EXPECT_EQ(trace, "");
+  b.poke();
+  ordersStep(0);
+  EXPECT_EQ(trace, "2");
+}
+
 // Hang-up watches on a socket: one that counts a half-close fires when the peer shuts its
 // writing side; one for the end of both ways only waits for the close (a half-close leaves it
 // quiet), holds its poll entry (a reader added after it takes another), and fires at the close.

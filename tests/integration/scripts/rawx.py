@@ -21,7 +21,9 @@ def pad4(n):
 
 
 class Client:
-    def __init__(self, name, timeout=30.0):
+    def __init__(self, name, timeout=30.0, answer_later=False):
+        # answer_later: only connects and sends the setup; take_setup() reads the answer (so that
+        # many clients can ask at once).
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         self.sock.settimeout(timeout)
         self.sock.connect(socket_path(name))
@@ -29,6 +31,10 @@ class Client:
             self.sock.sendall(struct.pack('<BxHHHHxx', 0x6c, 11, 0, 0, 0))
         except (BrokenPipeError, ConnectionResetError):
             pass  # a server that refuses at once may close before reading: its answer may be there
+        if not answer_later:
+            self.take_setup()
+
+    def take_setup(self):
         try:
             head = self.read_exactly(8)
         except (EOFError, ConnectionResetError):
