@@ -28,8 +28,10 @@ struct Fiber {
   ucontext_t caller;   // where the thread went on from when the fiber was switched to
   FiberFunction function;
   void *argument;
-  void *stack;         // the mapping: a guard page, then kFiberStackBytes of stack
+  void *stack;         // the mapping: a guard page, then stackBytes of stack
+  unsigned long stackBytes;
   bool finished;
+  bool steady;         // run by fiberCallOnStack: it never stands still
 #if defined(FIBER_ASAN)
   void *fakeStack;                 // the fiber's fake stack while it stands still
   const void *callerBottom;        // the stack the thread runs on outside the fiber
@@ -59,9 +61,8 @@ size_t pageSize() {
   return size;
 }
 
-void *takeStack() {
-  if (keptCount > 0) return keptStacks[--keptCount];
-  size_t bytes = kFiberStackBytes + pageSize();
+void *mapStack(unsigned long stackBytes) {
+  size_t bytes = stackBytes + pageSize();
   void *mapping = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_STACK,
                        -1, 0);
   if (mapping == MAP_FAILED) return nullptr;
@@ -73,12 +74,17 @@ void *takeStack() {
   return mapping;
 }
 
-void giveStack(void *stack) {
-  if (keptCount < kKeptStacks) {
+void *takeStack() {
+  if (keptCount > 0) return keptStacks[--keptCount];
+  return mapStack(kFiberStackBytes);
+}
+
+void giveStack(void *stack, unsigned long stackBytes) {
+  if (stackBytes == kFiberStackBytes && keptCount < kKeptStacks) {
     keptStacks[keptCount++] = stack;
     return;
   }
-  munmap(stack, kFiberStackBytes + pageSize());
+  munmap(stack, stackBytes + pageSize());
 }
 
 void *stackBottom(const Fiber *fiber) { return static_cast<char *>(fiber->stack) + pageSize(); }
@@ -89,7 +95,7 @@ void *stackBottom(const Fiber *fiber) { return static_cast<char *>(fiber->stack)
 void switchInto(Fiber *fiber) {
 #if defined(FIBER_ASAN)
   void *callerFake = nullptr;
-  __sanitizer_start_switch_fiber(&callerFake, stackBottom(fiber), kFiberStackBytes);
+  __sanitizer_start_switch_fiber(&callerFake, stackBottom(fiber), fiber->stackBytes);
 #endif
 #if defined(FIBER_TSAN)
   fiber->tsanCaller = __tsan_get_current_fiber();
@@ -137,7 +143,7 @@ void freeFiber(Fiber *fiber) {
 #if defined(FIBER_TSAN)
   __tsan_destroy_fiber(fiber->tsanFiber);
 #endif
-  giveStack(fiber->stack);
+  giveStack(fiber->stack, fiber->stackBytes);
   delete fiber;
 }
 
@@ -149,22 +155,15 @@ bool run(Fiber *fiber) {
   return false;
 }
 
-}  // namespace
-
-Fiber *fiberStart(FiberFunction function, void *argument) {
-  Fiber *fiber = running ? nullptr : new (std::nothrow) Fiber{};
-  void *stack = fiber ? takeStack() : nullptr;
-  if (!stack || getcontext(&fiber->context) != 0) {
-    if (stack) giveStack(stack);
-    delete fiber;
-    function(argument);
-    return nullptr;
-  }
+// Makes the fiber's first context: entry(fiber) on its stack.
+bool prepare(Fiber *fiber, FiberFunction function, void *argument, void *stack, unsigned long stackBytes) {
+  if (getcontext(&fiber->context) != 0) return false;
   fiber->function = function;
   fiber->argument = argument;
   fiber->stack = stack;
+  fiber->stackBytes = stackBytes;
   fiber->context.uc_stack.ss_sp = stackBottom(fiber);
-  fiber->context.uc_stack.ss_size = kFiberStackBytes;
+  fiber->context.uc_stack.ss_size = stackBytes;
   fiber->context.uc_link = nullptr;
   auto address = reinterpret_cast<uintptr_t>(fiber);
   makecontext(&fiber->context, reinterpret_cast<void (*)()>(entry), 2, unsigned(address & 0xffffffffu),
@@ -172,7 +171,43 @@ Fiber *fiberStart(FiberFunction function, void *argument) {
 #if defined(FIBER_TSAN)
   fiber->tsanFiber = __tsan_create_fiber(0);
 #endif
+  return true;
+}
+
+}  // namespace
+
+Fiber *fiberStart(FiberFunction function, void *argument) {
+  Fiber *fiber = running ? nullptr : new (std::nothrow) Fiber{};
+  void *stack = fiber ? takeStack() : nullptr;
+  if (!stack || !prepare(fiber, function, argument, stack, kFiberStackBytes)) {
+    if (stack) giveStack(stack, kFiberStackBytes);
+    delete fiber;
+    function(argument);
+    return nullptr;
+  }
   return run(fiber) ? fiber : nullptr;
+}
+
+unsigned long fiberCallOnStack(FiberFunction function, void *argument, unsigned long bytes) {
+  size_t page = pageSize();
+  bytes = bytes < kFiberStackBytes ? kFiberStackBytes : (bytes + page - 1) / page * page;
+  void *stack = nullptr;
+  for (;;) {
+    stack = mapStack(bytes);
+    if (stack || bytes <= kFiberStackBytes) break;
+    bytes = bytes / 2 / page * page;
+    if (bytes < kFiberStackBytes) bytes = kFiberStackBytes;
+  }
+  if (!stack) return 0;
+  Fiber *fiber = new (std::nothrow) Fiber{};
+  if (!fiber || !prepare(fiber, function, argument, stack, bytes)) {
+    delete fiber;
+    munmap(stack, bytes + page);
+    return 0;
+  }
+  fiber->steady = true;
+  run(fiber);  // it never yields: it has returned, and is given back
+  return bytes;
 }
 
 bool fiberResume(Fiber *fiber) {
@@ -180,8 +215,8 @@ bool fiberResume(Fiber *fiber) {
   return run(fiber);
 }
 
-bool fiberRunning() { return running != nullptr; }
+bool fiberRunning() { return running && !running->steady; }
 
 void fiberYield() {
-  if (running) switchOut(running, false);
+  if (running && !running->steady) switchOut(running, false);
 }

@@ -21,6 +21,14 @@ bool fiberRunning();
 // Suspends the fiber that runs; returns when it is resumed. Nothing outside a fiber.
 void fiberYield();
 
+// Runs function(argument) at once on a stack of `bytes` of its own (mapped on demand like a
+// fiber's, given back when the function returns), from the thread's stack or from a fiber. For
+// calls that may recurse deeper than a fiber's stack allows. The function must not stand still:
+// fiberYield does nothing inside it. When no such stack can be had (the address space or the
+// system's overcommit refuses it) the stack is halved until one can, down to kFiberStackBytes;
+// returns the bytes of the stack it ran on (0: none could be had, the function did not run).
+unsigned long fiberCallOnStack(FiberFunction function, void *argument, unsigned long bytes);
+
 // The stack of a fiber: mapped on demand (only the pages touched take memory), with a guard
 // page below it. A few stacks given back are kept for the next fibers.
 constexpr unsigned long kFiberStackBytes = 8ul << 20;

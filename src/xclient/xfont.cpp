@@ -79,11 +79,9 @@ XCharStruct charOfWire(const xcb_charinfo_t &wire) {
                      wire.ascent,            wire.descent,            wire.attributes};
 }
 
-// The font's metrics as XQueryFont gives them (no properties: the glyph boxes need none), the
-// wait for the server bounded by the sync limit. NULL and *font (released with
-// xfontFreeMetrics) on success; else the failure text. A reply whose characters are fewer
-// than its columns and rows name, or than its length holds, is refused.
-const char *queryFontWithin(Display *display, Font id, XFontStruct **font) {
+}  // namespace
+
+const char *xfontQueryWithin(Display *display, Font id, XFontStruct **font) {
   *font = nullptr;
   xcb_connection_t *connection = XGetXCBConnection(display);
   if (!connection) return "No connection to the X server";
@@ -127,6 +125,8 @@ const char *queryFontWithin(Display *display, Font id, XFontStruct **font) {
   *font = made;
   return nullptr;
 }
+
+namespace {
 
 // Draws the character with its origin at the box's hot spot into a depth-1 pixmap of the
 // box's size and returns the pixels as a bitmap of the default format; NULL (logged) when the
@@ -185,7 +185,7 @@ int xfontMakeGlyphCursor(Display *display, Font sourceFont, XFontStruct *sourceI
   if (!display) return 0;
   QueriedFont querySource, queryMask;
   if (!sourceInfo) {
-    if (const char *failure = queryFontWithin(display, sourceFont, &querySource.info)) {
+    if (const char *failure = xfontQueryWithin(display, sourceFont, &querySource.info)) {
       LOG(logChannelProblem, "Querying font 0x%lx failed: %s", static_cast<unsigned long>(sourceFont), failure);
       return 0;
     }
@@ -198,7 +198,7 @@ int xfontMakeGlyphCursor(Display *display, Font sourceFont, XFontStruct *sourceI
       if (maskFont == sourceFont) {
         maskInfo = sourceInfo;
       } else {
-        if (const char *failure = queryFontWithin(display, maskFont, &queryMask.info)) {
+        if (const char *failure = xfontQueryWithin(display, maskFont, &queryMask.info)) {
           LOG(logChannelProblem, "Querying font 0x%lx failed: %s", static_cast<unsigned long>(maskFont), failure);
           return 0;
         }

@@ -99,6 +99,11 @@ const char *xfontPackedLayout(const uint8_t *data, size_t length);
 // Released with xfontFreeMetrics.
 XFontStruct *xfontUnpackMetrics(const uint8_t *data, size_t length);
 void xfontFreeMetrics(XFontStruct *font);
+// The font's metrics as XQueryFont gives them (no properties: the glyph boxes need none), the
+// wait for the server bounded by the sync limit. NULL and *font (released with
+// xfontFreeMetrics) on success; else the failure text. A reply whose characters are fewer
+// than its columns and rows name, or than its length holds, is refused.
+const char *xfontQueryWithin(Display *display, Font id, XFontStruct **font);
 
 // --- Font path probes -------------------------------------------------------------------------
 //

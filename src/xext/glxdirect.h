@@ -326,8 +326,13 @@ uint32_t glxdirectCreatePbuffer(GlxLibraryInstance *instance, int screen, uint32
 void glxdirectSwapBuffers(GlxLibraryInstance *instance, uint32_t slot, uint32_t drawable);
 void glxdirectCopyContext(GlxLibraryInstance *instance, uint32_t source, uint32_t destination, uint32_t mask,
                           uint32_t slot);
-void glxdirectUseXFont(GlxLibraryInstance *instance, uint32_t slot, uint32_t font, uint32_t first, uint32_t count,
+// UseXFont: false, with nothing made, when its lists' names and glyph bitmaps pass the
+// client's lumoraMemory (the caller answers BadAlloc).
+bool glxdirectUseXFont(GlxLibraryInstance *instance, uint32_t slot, uint32_t font, uint32_t first, uint32_t count,
                        uint32_t listBase);
+// How UseXFont asks the font's metrics of the real server (xfontQueryWithin; tests without a
+// server put their own in).
+extern const char *(*glxdirectQueryFont)(Display *display, Font font, XFontStruct **metrics);
 // ===== end of requests on contexts and drawables =====
 
 // ===== direct contexts, tags and command data =====
@@ -644,6 +649,14 @@ int glxdirectGetObjectParameterfv(GlxLibraryInstance *instance, uint32_t slot, u
                                   float *value);
 int glxdirectGetObjectParameteriv(GlxLibraryInstance *instance, uint32_t slot, uint32_t object, uint32_t pname,
                                   int32_t *value);
+// The library's compiler and linker recurse over a source's expressions, about 640 bytes of
+// stack a term of one sum (more under the sanitizers), so a long expression overflows any
+// stack of ordinary size. They run on a stack of their own, reserved for the largest source a
+// request can carry (16 MB) and given back after the call; only the pages they touch take
+// memory. With the instance's context current (the decoder's calls).
+constexpr unsigned long kGlxDirectCompileStackBytes = 8ul << 30;
+void glxdirectCompileShader(GlxLibraryInstance *instance, uint32_t shader);
+void glxdirectLinkProgram(GlxLibraryInstance *instance, uint32_t program);
 // The object's text in bufferSize bytes of zeroed scratch, valid until the instance's next
 // operation, and the length the library reports (at most bufferSize); NULL, with nothing
 // called, when the slot cannot be made current or no room can be had (a size beyond the GL

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "proxy/clientconnection.h"
+#include "support/fiber.h"
 #include "support/logging.h"
 #include "xext/glxobjects.h"
 
@@ -265,6 +266,37 @@ const uint8_t *objectText(GlxLibraryInstance *instance, uint32_t slot, TextKind 
 }
 
 }  // namespace
+
+namespace {
+
+struct LibraryCall {
+  GlxLibraryInstance *instance;
+  uint32_t object;
+  bool link;
+};
+
+void compileOrLink(void *argument) {
+  auto *call = static_cast<LibraryCall *>(argument);
+  GlFunctionTable &gl = call->instance->functions;
+  if (call->link) {
+    gl.glLinkProgram(call->object);
+  } else {
+    gl.glCompileShader(call->object);
+  }
+}
+
+void onCompileStack(GlxLibraryInstance *instance, uint32_t object, bool link) {
+  LibraryCall call{instance, object, link};
+  if (fiberCallOnStack(compileOrLink, &call, kGlxDirectCompileStackBytes) == 0) {
+    // Left uncompiled (unlinked): its status stays false.
+    LOG(logChannelWarning, "Lumora: no stack for the library's %s of %u", link ? "link" : "compile", object);
+  }
+}
+
+}  // namespace
+
+void glxdirectCompileShader(GlxLibraryInstance *instance, uint32_t shader) { onCompileStack(instance, shader, false); }
+void glxdirectLinkProgram(GlxLibraryInstance *instance, uint32_t program) { onCompileStack(instance, program, true); }
 
 const uint8_t *glxdirectGetProgramInfoLog(GlxLibraryInstance *instance, uint32_t slot, uint32_t program,
                                           uint64_t bufferSize, int32_t *textLength) {

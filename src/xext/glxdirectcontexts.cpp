@@ -6,6 +6,7 @@
 // First: it brings Xlib's Xutil.h in with its Region renamed, before the proxy's headers.
 #include "xext/glxinstance.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,8 +14,10 @@
 #include "proxy/main.h"
 #include "proxy/xscreen.h"
 #include "support/logging.h"
+#include "support/numbers.h"
 #include "support/strtemp.h"
 #include "xclient/misc.h"
+#include "xclient/xfont.h"
 
 namespace {
 
@@ -184,18 +187,72 @@ const char *glxdirectQueryServerString(GlxLibraryInstance *instance, int screen,
   return query ? query(instance->display, screen, int(name)) : nullptr;
 }
 
-void glxdirectUseXFont(GlxLibraryInstance *instance, uint32_t slot, uint32_t font, uint32_t first, uint32_t count,
+namespace {
+
+// The bitmap the library keeps in the list of character c of the font: whole bytes for each
+// line of the character's ink box; 0 for a character the font has not (its list is empty).
+uint64_t glyphBytes(const XFontStruct *font, uint64_t c) {
+  uint64_t byte1 = c >> 8, byte2 = c & 0xff;
+  if (byte1 < font->min_byte1 || byte1 > font->max_byte1 || byte2 < font->min_char_or_byte2 ||
+      byte2 > font->max_char_or_byte2)
+    return 0;
+  const XCharStruct *glyph = &font->max_bounds;
+  if (font->per_char) {
+    uint64_t columns = uint64_t(font->max_char_or_byte2) - font->min_char_or_byte2 + 1;
+    glyph = &font->per_char[(byte1 - font->min_byte1) * columns + byte2 - font->min_char_or_byte2];
+  }
+  int64_t width = int64_t(glyph->rbearing) - glyph->lbearing, height = int64_t(glyph->ascent) + glyph->descent;
+  if (width <= 0 || height <= 0) return 0;
+  return uint64_t(width + 7) / 8 * uint64_t(height);
+}
+
+// Characters beyond 16 bits name no glyph of any font: their lists are empty.
+constexpr uint64_t kGlyphCodes = 0x10000;
+
+}  // namespace
+
+const char *(*glxdirectQueryFont)(Display *display, Font font, XFontStruct **metrics) = xfontQueryWithin;
+
+bool glxdirectUseXFont(GlxLibraryInstance *instance, uint32_t slot, uint32_t font, uint32_t first, uint32_t count,
                        uint32_t listBase) {
-  if (!makeCurrent(instance, slot)) return;
-  // The library makes one list per character asked for, whatever the font has: they count
-  // against the client's budget.
+  if (!makeCurrent(instance, slot)) return true;
+  // The library makes one list per character asked for, whatever the font has, each holding
+  // the character's bitmap: the names and the bitmaps count against the client's budget.
   uint64_t lists = int32_t(count) > 0 ? count : 0;
-  if (!glxdirectCharge(lists * kGlxDirectNameBytes)) return;
+  uint64_t glyphsEnd = std::min<uint64_t>(uint64_t(first) + lists, kGlyphCodes);
+  XFontStruct *metrics = nullptr;
+  uint64_t bitmaps = 0;
+  if (lists > 0 && first < kGlyphCodes) {
+    const char *failure = instance->display ? glxdirectQueryFont(instance->display, font, &metrics) : "no display";
+    if (failure) {
+      LOG(logChannelWarning, "Lumora: the font of UseXFont by %s: %s", xscreenClientName(xproxyCurrentClient),
+          failure);
+    }
+    for (uint64_t c = first; metrics && c < glyphsEnd; c++) bitmaps += glyphBytes(metrics, c);
+  }
+  if (!glxdirectCharge(lists * kGlxDirectNameBytes + bitmaps)) {
+    xfontFreeMetrics(metrics);
+    LOG(logChannelWarning, "Lumora: UseXFont of %u characters by %s refused (%s of bitmaps beyond lumoraMemory)",
+        count, xscreenClientName(xproxyCurrentClient), strSizeText(bitmaps));
+    return false;
+  }
   instance->functions.glXUseXFont(font, int(first), int(count), int(listBase));
   // Names the share group held already were made before (and are counted for them).
   glxdirectRefund(xproxyCurrentClient, (lists - glxdirectAddListNames(instance, listBase, lists)) * kGlxDirectNameBytes);
   // The library's own lists (a bitmap each, made from the server's font): CallList reaches them.
   glxdirectLibraryLists(instance, listBase, lists);
+  // Each bitmap is held by its list, and given back with it.
+  for (uint64_t c = first; metrics && c < glyphsEnd; c++) {
+    uint64_t bytes = glyphBytes(metrics, c), name = uint64_t(listBase) + (c - first);
+    if (bytes == 0) continue;
+    if (listBase == 0 || name > UINT32_MAX) {
+      glxdirectRefund(xproxyCurrentClient, bytes);
+      continue;
+    }
+    glxdirectListContents(instance, uint32_t(name), bytes);
+  }
+  xfontFreeMetrics(metrics);
+  return true;
 }
 // ===== end of operations under a slot =====
 

@@ -854,8 +854,14 @@ void drawArraysCommand(const Command &c) {
     if (index < 0) {
       LOG(logChannelWarning, "Lumora: Unsupported component %s", gldatatypeEnumName(kind));
     } else {
-      instance->enabledArrays[index] = 1;
-      c.gl.glEnableClientState(kind);
+      // An array the library does not take at the size the command gives it is pointed (the
+      // library gives its error) but left disabled: a normal, index, edge flag or fog
+      // coordinate array has a size of its own, and the library would read elements of that
+      // size past what the command carries.
+      if (arrayAccepted(kind, values, type)) {
+        instance->enabledArrays[index] = 1;
+        c.gl.glEnableClientState(kind);
+      }
       pointArray(c, kind, 0, values, type, s, 0, data);
     }
     data += (typeBytes(type) * values + 3) & ~3ull;
@@ -2007,7 +2013,9 @@ void executeCommand(const Command &c) {
     CALL(237, glFramebufferTextureLayerARB, 20, c.u(0), c.u(4), c.u(8), c.i(12), c.i(16))
     CALL(238, glDeleteObjectARB, 4, programId(c, c.u(0)))
     CALL(239, glDetachObjectARB, 8, programId(c, c.u(0)), shaderId(c, c.u(4)))
-    CALL(240, glCompileShader, 4, shaderId(c, c.u(0)))
+    case 240:
+      if (c.holds(4)) glxdirectCompileShader(c.instance, shaderId(c, c.u(0)));
+      return;
     case 241: {
       if (!c.holds(8)) return;
       uint32_t program = programId(c, c.u(0)), shader = shaderId(c, c.u(4));
@@ -2016,7 +2024,9 @@ void executeCommand(const Command &c) {
       glxAttachShaderEntry(slot < kGlxDirectTagSlots ? instance->tagSlots[slot].proxyTag : 0, program, shader);
       return;
     }
-    CALL(242, glLinkProgram, 4, programId(c, c.u(0)))
+    case 242:
+      if (c.holds(4)) glxdirectLinkProgram(c.instance, programId(c, c.u(0)));
+      return;
     CALL(243, glUseProgram, 4, programId(c, c.u(0)))
     CALL(244, glValidateProgram, 4, programId(c, c.u(0)))
     CALL(245, glUniform1f, 8, c.i(0), c.f(4))

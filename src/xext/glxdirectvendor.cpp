@@ -348,7 +348,7 @@ Outcome shaderSource(Vendor &v) {
   return kDone;
 }
 Outcome compileShader(Vendor &v) {
-  v.gl.glCompileShader(v.shader(0));
+  glxdirectCompileShader(v.instance, v.shader(0));
   return kDone;
 }
 Outcome shaderIv(Vendor &v) {
@@ -358,7 +358,7 @@ Outcome shaderIv(Vendor &v) {
   return v.answer(out.b, 1, 4);
 }
 Outcome linkProgram(Vendor &v) {
-  v.gl.glLinkProgram(v.program(0));
+  glxdirectLinkProgram(v.instance, v.program(0));
   return kDone;
 }
 Outcome bindAttribLocation(Vendor &v) {

@@ -465,8 +465,11 @@ void glxUseXFont(uint8_t *request, uint32_t length, uint8_t *) {
   eachHead(
       entry->screen, request, length, 0,
       [&](Head *head) {
-        glxdirectUseXFont(instanceOf(head), glxTagForServer(tag, head), resourceServerId(font, kResourceFont, head),
-                          wireGet32(request + 12), wireGet32(request + 16), wireGet32(request + 20));
+        if (glxdirectUseXFont(instanceOf(head), glxTagForServer(tag, head), resourceServerId(font, kResourceFont, head),
+                              wireGet32(request + 12), wireGet32(request + 16), wireGet32(request + 20)))
+          return true;
+        badAlloc(request, length);
+        return false;
       },
       [&](Head *head, uint8_t *copy) {
         wirePut32(copy + 4, glxTagForServer(tag, head));

@@ -57,6 +57,16 @@ void worldInit() {
   clients[1] = &core->addClient(true);
   configRecord.lumoraMemory = kKorvanDefaultLumoraMemory;
   glxdirectSyncClient = [](ClientConnection *, Display *) {};
+  // No server: a font of 256 characters whose size the font id gives, up to 4096 pixels.
+  glxdirectQueryFont = [](Display *, Font font, XFontStruct **metrics) -> const char * {
+    auto *made = static_cast<XFontStruct *>(calloc(1, sizeof(XFontStruct)));
+    if (!made) return "no memory";
+    made->max_char_or_byte2 = 255;
+    made->max_bounds.rbearing = short(font % 4096);
+    made->max_bounds.ascent = short(font / 4096 % 4096);
+    *metrics = made;
+    return nullptr;
+  };
 }
 
 // The fake library as new: its log, its per-context state, and two FB configs that make

@@ -111,6 +111,37 @@ TEST_F(GlxDirectDrawTest, LargeCommandsDrawExactPixels) {
   expectPicture(quadPicture(0xFF00FF, 0x00FFFF));
 }
 
+// A fragment shader whose one expression is a sum of 60 000 terms (240 KB of source, which
+// the library's compiler recurses through term by term, far past an ordinary stack) compiles,
+// links and draws through the render commands; the request that carries it lives on.
+TEST_F(GlxDirectDrawTest, AShaderDeeperThanAnOrdinaryStackCompilesAndDraws) {
+  ASSERT_TRUE(glxmesaMakeCurrent(harness_));
+  const GlFunctionTable &gl = harness_.instance->functions;
+  GLuint shader = gl.glCreateShader(GL_FRAGMENT_SHADER), program = gl.glCreateProgram();
+  ASSERT_NE(shader, 0u);
+  ASSERT_NE(program, 0u);
+  constexpr int kTerms = 60000;
+  std::string sum = "1.0";
+  for (int n = 1; n < kTerms; n++) sum += "+1.0";
+  // Unseen by the library's shader cache, which would skip the compile.
+  std::string source = "#version 110\n" + glxcommandUniqueComment() + "void main() { float s = " + sum + "; gl_FragColor = vec4(s / " +
+                       std::to_string(kTerms) + ".0, 0.0, 1.0, 1.0); }\n";
+  glxmesaRenderLarge(harness_, {glxcommandShaderSource(shader, {source}), glxcommandCompileShader(shader),
+                                glxcommandAttachShader(program, shader), glxcommandLinkProgram(program)});
+  ASSERT_TRUE(glxmesaMakeCurrent(harness_));
+  GLint compiled = 0, linked = 0;
+  gl.glGetShaderiv(shader, GL_COMPILE_STATUS, &compiled);
+  gl.glGetProgramiv(program, GL_LINK_STATUS, &linked);
+  ASSERT_EQ(compiled, GL_TRUE);
+  ASSERT_EQ(linked, GL_TRUE);
+  float black[3] = {0, 0, 0}, white[3] = {1, 1, 1};
+  std::vector<GlxCommand> commands = clearAndQuad(black, white);
+  commands.insert(commands.begin() + 2, glxcommandUseProgram(program));
+  commands.push_back(glxcommandUseProgram(0));
+  glxmesaRender(harness_, commands);
+  expectPicture(quadPicture(0x000000, 0xFF00FF));
+}
+
 // Each picture drawn as one render stream, as one large command per command, or as either
 // built most significant byte first and brought into this machine's order by the proxy's
 // swappers (what a client of the other byte order sends).

@@ -732,6 +732,35 @@ TEST_F(LumoraApps, AProgramMadeByVendorCommandsDraws) {
   xcb_disconnect(c);
 }
 
+// A fragment shader whose one expression sums 60 000 terms (240 KB, which the library's
+// compiler recurses through term by term, far past the stack a request runs on) compiles,
+// links and draws; tarvo lives on and ends cleanly.
+TEST_F(LumoraApps, AShaderDeeperThanARequestsStackCompilesAndDraws) {
+  constexpr uint32_t kFragmentShader = 0x8B30, kCompileStatus = 0x8B81, kLinkStatus = 0x8B82;
+  constexpr int kTerms = 60000;
+  xcb_connection_t *c = nullptr;
+  uint32_t tag = connectCurrent(tarvo, &c);
+  ASSERT_NE(tag, 0u);
+  clear(c, tag, 0, 0, 0);
+  std::string sum = "1.0";
+  for (int n = 1; n < kTerms; n++) sum += "+1.0";
+  // Unseen by the library's shader cache, which would skip the compile.
+  std::string source = glxcommandUniqueComment() + "void main() { float s = " + sum + "; gl_FragColor = vec4(s / " + std::to_string(kTerms) +
+                       ".0, 0.0, 1.0, 1.0); }";
+  vendor(c, tag, 90000, VendorData().u(31).u(kFragmentShader));
+  vendor(c, tag, 90001, VendorData().u(31).u(1).u(uint32_t(source.size())).text(source, false));
+  vendor(c, tag, 90002, VendorData().u(31));
+  EXPECT_EQ(word(vendorAnswer(c, tag, 90003, VendorData().u(31).u(kCompileStatus)), 16), 1u);
+  vendor(c, tag, 90006, VendorData().u(32));
+  vendor(c, tag, 90009, VendorData().u(32).u(31));
+  vendor(c, tag, 90004, VendorData().u(32));
+  EXPECT_EQ(word(vendorAnswer(c, tag, 90007, VendorData().u(32).u(kLinkStatus)), 16), 1u);
+  vendor(c, tag, 90010, VendorData().u(32));
+  render(c, tag, quad(0, 1, 0));
+  EXPECT_EQ(readPixels(c, tag), four(255, 0, 255));
+  xcb_disconnect(c);
+}
+
 // The same program from a 'B' client: its fields swapped, its texts and names as written.
 TEST_F(LumoraApps, AProgramMadeByVendorCommandsInTheClientsByteOrder) {
   RawClient raw;

@@ -338,6 +338,46 @@ TEST_F(LumoraBudget, ListContentsCountByTheirBytesBudget16M) {
   }
 }
 
+// The font lists of UseXFont count by their glyph bitmaps: 256 characters of a Type1 font
+// scaled to 2000 pixels (about 34 MB of bitmaps) are refused with BadAlloc and nothing kept;
+// the printable characters of "fixed" are served, and each list is there; deleted, they give
+// their room back.
+TEST_F(LumoraBudget, UseXFontCountsItsGlyphBitmapsBudget16M) {
+  constexpr uint8_t kMinorUseXFont = 12;
+  for (char order : {'l', 'B'}) {
+    SCOPED_TRACE(order);
+    LumoraClient client;
+    uint32_t tag = currentOnPbuffer(client, order);
+    ASSERT_NE(tag, 0u) << tarvo.log();
+    long before = residentKb(tarvo.pid());
+    auto openFont = [&](const std::string &name) {
+      uint32_t font = client.id();
+      RawRequest open(client.big);
+      open.b(45).b(0).s(0).i(font).s(uint32_t(name.size())).s(0).text(name).align();
+      EXPECT_EQ(client.errorAfter(open), 0) << name;
+      return font;
+    };
+    auto useXFont = [&](uint32_t font, uint32_t first, uint32_t count, uint32_t base) {
+      return client.errorAfter(client.single(kMinorUseXFont, tag).i(font).i(first).i(count).i(base));
+    };
+    uint32_t large = openFont("-adobe-itc bookman-light-r-normal--2000-0-0-0-p-0-iso8859-1");
+    EXPECT_EQ(useXFont(large, 0, 256, 1000), kBadAlloc);
+    RawBytes isList = client.ask(client.single(kMinorIsList, tag).i(1065));
+    ASSERT_EQ(isList[0], 1);
+    EXPECT_EQ(client.word(isList, 8), 0u);
+    expectWithinBudget(before);
+    uint32_t fixed = openFont("fixed");
+    for (int round = 0; round < 2; round++) {
+      EXPECT_EQ(useXFont(fixed, 32, 96, 2000), 0);
+      isList = client.ask(client.single(kMinorIsList, tag).i(2000 + 65 - 32));
+      ASSERT_EQ(isList[0], 1);
+      EXPECT_EQ(client.word(isList, 8), 1u);
+      EXPECT_EQ(client.errorAfter(client.single(kMinorDeleteLists, tag).i(2000).i(96)), 0);
+    }
+    client.raw.close();
+  }
+}
+
 // A list keeps what its draws and images read from buffer objects when it is compiled, counted
 // by its bytes: 40 draws of 1 Mi points from an 8 MiB array buffer, 10 of 4 Mi indices from an
 // element buffer and 10 three-dimensional images of 16 MiB from a pixel-unpack buffer compiled

@@ -1,6 +1,8 @@
 // Fibers: a function that yields stands still with its frames intact while the caller goes on,
 // and goes on where it stood when resumed; several stand still at once and are resumed in any
-// order; a start on a fiber runs inline; deep frames fit the stack; stacks are reused.
+// order; a start on a fiber runs inline; deep frames fit the stack; stacks are reused; a call on
+// a large stack of its own runs recursion far deeper than a fiber's, from a fiber too, and
+// cannot be suspended.
 #include "support/fiber.h"
 
 #include <gtest/gtest.h>
@@ -93,6 +95,43 @@ TEST(Fiber, DeepFramesFitAndStacksAreReused) {
     EXPECT_FALSE(fiberResume(fiber));
     EXPECT_EQ(result, 10000);
   }
+}
+
+TEST(Fiber, ACallOnALargeStackRecursesBeyondAFibersStackFromAnywhere) {
+  struct Deep {
+    int depth;
+    int result;
+  };
+  auto deepAndSteady = [](void *argument) {
+    auto *call = static_cast<Deep *>(argument);
+    EXPECT_FALSE(fiberRunning());  // nothing may suspend it
+    fiberYield();                  // does nothing
+    call->result = deep(call->depth);
+  };
+  // About 60 MB of frames: seven times a fiber's stack.
+  static Deep call{200000, 0};
+  EXPECT_GE(fiberCallOnStack(deepAndSteady, &call, 256ul << 20), 256ul << 20);
+  EXPECT_EQ(call.result, 200000);
+  call.result = 0;
+  static bool resumedAfter = false;
+  trace.clear();
+  Fiber *outer = fiberStart(
+      [](void *argument) {
+        trace += 'o';
+        EXPECT_NE(fiberCallOnStack(+[](void *inner) { static_cast<Deep *>(inner)->result = deep(200000); }, argument,
+                                   256ul << 20),
+                  0ul);
+        trace += 'c';
+        EXPECT_TRUE(fiberRunning());  // back on the fiber, which may stand still again
+        fiberYield();
+        resumedAfter = true;
+      },
+      &call);
+  ASSERT_NE(outer, nullptr);
+  EXPECT_EQ(trace, "oc");
+  EXPECT_EQ(call.result, 200000);
+  EXPECT_FALSE(fiberResume(outer));
+  EXPECT_TRUE(resumedAfter);
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
 #include "glxcommands.h"
 
+#include <unistd.h>
+
+#include <chrono>
 #include <cstring>
 
 namespace {
@@ -355,4 +358,10 @@ GlxCommand glxcommandUniform4f(int32_t location, float v0, float v1, float v2, f
   glxcommandPut32(command, uint32_t(location));
   for (float value : {v0, v1, v2, v3}) glxcommandPutFloat(command, value);
   return command;
+}
+
+std::string glxcommandUniqueComment() {
+  auto now = std::chrono::system_clock::now().time_since_epoch();
+  return "// " + std::to_string(getpid()) + " " +
+         std::to_string(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count()) + "\n";
 }

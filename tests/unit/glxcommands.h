@@ -149,3 +149,6 @@ GlxCommand glxcommandAttachShader(uint32_t program, uint32_t shader);
 GlxCommand glxcommandLinkProgram(uint32_t program);
 GlxCommand glxcommandUseProgram(uint32_t program);
 GlxCommand glxcommandUniform4f(int32_t location, float v0, float v1, float v2, float v3);
+// A GLSL comment line no earlier run wrote (process and time): a source that starts with it
+// is new to the library's shader cache, which skips the compile of a source it has seen.
+std::string glxcommandUniqueComment();
