@@ -20,7 +20,8 @@
 // threads of its own, so the clock sees what a command cost only once the library has
 // finished: it is finished after every interval of units (never inside glBegin/glEnd, where GL
 // allows no finish; inside a glBegin of independent primitives the proxy ends it between two
-// of them and begins it again). The interval is the instance's: it starts at
+// of them and begins it again, and inside a filled triangle or quad strip or triangle fan
+// likewise, giving two of its vertices again). The interval is the instance's: it starts at
 // kGlxDirectFirstInterval units, doubles while the stretches between two finishes stay shorter
 // than kShortStretchNs, shrinks to what a long stretch would have held when one runs longer
 // than kLongStretchNs, and never passes a cap that the viewport sets (a unit may be a primitive
@@ -83,6 +84,8 @@ constexpr uint8_t kClockCommands = 16;
 // The stretches that move the finish interval: a finish costs the library a millisecond or so
 // on a large window (it ends its scene and waits for its threads), so the stretches are kept
 // long enough for that to stay a small part of them.
+// The strips a glBegin may be cut in (stripCuttable).
+constexpr uint32_t kBeginTriangleStrip = 5, kBeginTriangleFan = 6, kBeginQuadStrip = 8;
 constexpr int64_t kShortStretchNs = 8'000'000;
 constexpr int64_t kLongStretchNs = 32'000'000;
 // What one unit may cost at most, for the interval's cap: a primitive that fills the viewport,
@@ -201,12 +204,32 @@ uint64_t independentPrimitive(uint32_t mode) {
   }
 }
 
+// Whether an open strip may be ended now and begun again with its last two vertices given
+// again, each with the attribute commands given since the vertex before it: after an even
+// number of vertices (a triangle strip's next triangle then keeps its winding), with nothing
+// given since the last vertex, where the attributes set before the last vertex were all set
+// before the one before it as well (given again, they leave each vertex with the values it had).
+// A fan is begun again with its first and last vertices: where every attribute set since the
+// first vertex was set before it and before the last (given again, the first then has the values
+// it had, and so has the last), after at least a triangle.
+bool stripCuttable(const GlxLibraryInstance *instance) {
+  const GlxDirectStripGroup *groups = instance->beginStripGroups;
+  if (!instance->beginStripCuttable || instance->beginUnsure || groups[2].count || !groups[1].count) return false;
+  if (instance->beginMode == kBeginTriangleFan)
+    return instance->beginVertices >= 3 && groups[3].count &&
+           (instance->beginStripLater & ~(groups[3].classes & groups[1].classes)) == 0;
+  return instance->beginVertices >= 4 && instance->beginVertices % 2 == 0 && groups[0].count &&
+         (groups[1].classes & ~groups[0].classes) == 0;
+}
+
 // Whether the library may be finished now: outside glBegin/glEnd, or inside one of an
-// independent mode between two primitives, where the proxy ends it, finishes and begins it again.
+// independent mode between two primitives, or a strip that may be cut (stripCuttable), where the
+// proxy ends it, finishes and begins it again.
 bool finishable(GlxLibraryInstance *instance) {
   if (!instance->insideBegin) return true;
   uint64_t each = independentPrimitive(instance->beginMode);
-  return each && !instance->beginUnsure && instance->beginVertices % each == 0;
+  if (!each) return stripCuttable(instance);
+  return !instance->beginUnsure && instance->beginVertices % each == 0;
 }
 }  // namespace
 
@@ -237,16 +260,21 @@ void emptyBox(GlxLibraryInstance *instance) {
   instance->beginBoxWhole = 0;
 }
 
+// Polygons filled under the fixed-function transform: no program of any kind bound, as the
+// library answers.
+bool fixedFunctionFilled(const Command &c) {
+  GlxLibraryInstance *instance = c.instance;
+  uint8_t knows = instance->programQueries;
+  return (knows & kGlxDirectKnowsProgram) && glxdirectGetInteger(instance, kGlxDirectCurrentProgram) == 0 &&
+         (!(knows & kGlxDirectKnowsVertexProgram) || glxdirectGetInteger(instance, kGlxDirectVertexProgram) == 0) &&
+         (!(knows & kGlxDirectKnowsPipeline) || glxdirectGetInteger(instance, kGlxDirectProgramPipelineBinding) == 0) &&
+         polygonsFilled(c);
+}
+
 void weighBegin(const Command &c, uint32_t mode) {
   GlxLibraryInstance *instance = c.instance;
   instance->beginWeighed = 0;
-  uint8_t knows = instance->programQueries;
-  if ((mode != 4 && mode != 7) || !(knows & kGlxDirectKnowsProgram) ||
-      glxdirectGetInteger(instance, kGlxDirectCurrentProgram) != 0 ||
-      ((knows & kGlxDirectKnowsVertexProgram) && glxdirectGetInteger(instance, kGlxDirectVertexProgram) != 0) ||
-      ((knows & kGlxDirectKnowsPipeline) && glxdirectGetInteger(instance, kGlxDirectProgramPipelineBinding) != 0) ||
-      !polygonsFilled(c))
-    return;
+  if ((mode != 4 && mode != 7) || !fixedFunctionFilled(c)) return;
   GLint viewport[4] = {0, 0, 0, 0};
   c.gl.glGetIntegerv(kGlViewport, viewport);
   if (viewport[2] <= 0 || viewport[3] <= 0) return;
@@ -329,7 +357,18 @@ void beginAsked(const Command &c, uint32_t mode) {
   GlxLibraryInstance *instance = c.instance;
   instance->beginMapVertex1 = instance->beginMapVertex2 = instance->beginArrayVertex = 0;
   weighBegin(c, mode);
-  // Only a glBegin of an independent mode is ever begun again between its vertices.
+  // A triangle or quad strip or a triangle fan is cut only where nothing tells its pieces from
+  // the whole: filled (no edges or points that a cut would add or stipple anew), without
+  // programs (whose primitive numbers start again at a glBegin), drawn (not selected or fed
+  // back).
+  for (GlxDirectStripGroup &group : instance->beginStripGroups) group.count = group.classes = 0;
+  instance->beginStripLater = 0;
+  instance->beginStripCuttable =
+      (mode == kBeginTriangleStrip || mode == kBeginTriangleFan || mode == kBeginQuadStrip) &&
+      instance->renderMode == kGlxDirectRenderMode && fixedFunctionFilled(c);
+  // Only a glBegin of an independent mode or one that may be cut is ever begun again between
+  // its vertices; what gives a vertex is asked only for an independent mode (in the others an
+  // evaluated point or array element stops the cutting).
   if (!independentPrimitive(mode)) return;
   auto on = [&](uint32_t cap) { return glxdirectGetInteger(instance, cap) != 0; };
   instance->beginMapVertex1 = on(kGlMap1Vertex3) || on(kGlMap1Vertex4);
@@ -412,6 +451,57 @@ void beginCounted(const Command &c) {
   }
 }
 
+namespace {
+// The kind of attribute an attribute command sets, as a bit (the texture coordinates of unit 0
+// only); 0 for one that a strip cannot give again (materials, other units' coordinates, generic
+// attributes, evaluated points, array elements: what they leave is not told by one kind).
+uint8_t attributeClass(uint32_t opcode) {
+  if (opcode >= 6 && opcode <= 21) return 1;  // colours
+  if (opcode == 22) return 2;                 // edge flag
+  if (opcode >= 24 && opcode <= 27) return 4;  // colour indices
+  if (opcode >= 28 && opcode <= 32) return 8;  // normals
+  if (opcode >= 49 && opcode <= 64) return 16;  // texture coordinates
+  if (opcode == 194 || opcode == 4124 || opcode == 4125) return 32;  // fog coordinate
+  if (opcode >= 4126 && opcode <= 4133) return 64;  // secondary colour
+  return 0;
+}
+
+// A vertex of a strip: of the Vertex commands, or generic attribute 0.
+bool plainVertex(const Command &c) {
+  return (c.opcode >= 65 && c.opcode <= 76) ||
+         (c.opcode < kRoleTableSize && OpcodeRole(kOpcodeRoles[c.opcode]) == kOpGeneric);
+}
+}  // namespace
+
+void beginRecorded(const Command &c) {
+  GlxLibraryInstance *instance = c.instance;
+  if (!instance->insideBegin || !instance->beginStripCuttable) return;
+  GlxDirectStripGroup *groups = instance->beginStripGroups;
+  BeginRole role = beginRole(c);
+  if (role == kRoleCall) return;  // the list's commands are recorded as they run
+  uint8_t kind = role == kRoleAttribute ? attributeClass(c.opcode) : 0;
+  bool vertex = role == kRoleVertex && plainVertex(c);
+  if (c.error || c.wasDropped || (!vertex && !kind) || c.size > kGlxDirectStripCommandBytes ||
+      groups[2].count >= kGlxDirectStripGroupCommands) {
+    instance->beginStripCuttable = 0;
+    return;
+  }
+  GlxDirectStripCommand &command = groups[2].commands[groups[2].count++];
+  command.opcode = uint16_t(c.opcode);
+  command.size = uint8_t(c.size);
+  if (c.size) memcpy(command.data, c.data, c.size);
+  groups[2].classes |= kind;
+  if (vertex) {
+    if (instance->beginVertices == 1)
+      groups[3] = groups[2];  // a fan's first vertex (beginCounted has counted it)
+    else
+      instance->beginStripLater |= groups[2].classes;
+    groups[0] = groups[1];
+    groups[1] = groups[2];
+    groups[2].count = groups[2].classes = 0;
+  }
+}
+
 uint64_t commandUnits(const Command &c) {
   GlxLibraryInstance *instance = c.instance;
   if (!instance->insideBegin) return 1;
@@ -459,10 +549,20 @@ bool spend(const Command &c, uint64_t units) {
     }
     if (due) {
       if (instance->insideBegin) {
+        bool strip = !independentPrimitive(instance->beginMode);
         c.gl.glEnd();
         c.gl.glFinish();
         c.gl.glBegin(instance->beginMode);
         instance->beginVertices = 0;
+        if (strip) {
+          // A strip's last two vertices again, a fan's first and last, each with what was given
+          // since the vertex before it.
+          const GlxDirectStripGroup *groups = instance->beginStripGroups;
+          const GlxDirectStripGroup &before = instance->beginMode == kBeginTriangleFan ? groups[3] : groups[0];
+          for (const GlxDirectStripGroup *group : {&before, &groups[1]})
+            for (uint32_t k = 0; k < group->count; k++) glxdirectGiveAgain(instance, group->commands[k]);
+          instance->beginVertices = 2;
+        }
       } else {
         c.gl.glFinish();
       }

@@ -41,13 +41,22 @@ void endRequestWork(GlxLibraryInstance *instance);
 // The command is about to make the library do units of work: false once the request's bound
 // was met or its client has gone (the command is dropped, and so is everything after it in
 // the request; the client's next GetError answers GL_OUT_OF_MEMORY, unless the client has
-// gone). Finishes the library first when the interval's work is done (never inside
-// glBegin/glEnd), and yields the client's turn once it is over: the request stands still here
-// until the client's next turn (no glBegin of the proxy's own is open at any call).
+// gone). Finishes the library first when the interval's work is done (inside glBegin/glEnd
+// only between two primitives of an independent mode or of a strip that may be cut, the
+// primitive ended and begun again around the finish), and yields the client's turn once it is
+// over: the request stands still here until the client's next turn (no glBegin of the proxy's
+// own is open at any call).
 bool spend(const Command &c, uint64_t units);
 // Inside glBegin/glEnd: the command just executed gave the library vertices or not (or the
 // proxy cannot tell: the primitive is then finished only at its glEnd).
 void beginCounted(const Command &c);
+// Inside a strip that may be cut (GlxLibraryInstance::beginStripCuttable): the command just
+// executed is kept for the vertex it belongs to, or ends the strip's cutting for good when it
+// cannot be given again.
+void beginRecorded(const Command &c);
+// A command kept for an open strip given to the library again (defined with the executor,
+// glxdirectrender.cpp).
+void glxdirectGiveAgain(GlxLibraryInstance *instance, const GlxDirectStripCommand &command);
 // The units of work the command is before it runs: one, but inside glBegin/glEnd a primitive is
 // the unit (a primitive may fill the viewport; its vertices and their attributes alone draw
 // nothing): the vertex that completes one of an independent mode counts one, every vertex of a

@@ -2568,7 +2568,10 @@ uint8_t runCommand(Command &c) {
   if (!spend(c, commandUnits(c))) return 0;
   bool inside = c.instance->insideBegin;
   executeCommand(c);
-  if (inside) beginCounted(c);
+  if (inside) {
+    beginCounted(c);
+    beginRecorded(c);
+  }
   commandDone(c);
   if (c.unpackBuffer) c.gl.glBindBuffer(kGlPixelUnpackBuffer, c.unpackBuffer);
   // What was counted before the call stays only when the library accepted the call.
@@ -2576,6 +2579,11 @@ uint8_t runCommand(Command &c) {
   return c.error;
 }
 }  // namespace
+
+void glxdirectdecode::glxdirectGiveAgain(GlxLibraryInstance *instance, const GlxDirectStripCommand &command) {
+  Command c{instance, command.opcode, command.data, command.size, instance->functions};
+  executeCommand(c);
+}
 
 uint8_t glxdirectExecuteRender(GlxLibraryInstance *instance, uint32_t opcode, const uint8_t *data,
                                const uint8_t *end) {

@@ -71,6 +71,7 @@ void switchCurrentSlot(GlxLibraryInstance *instance, uint32_t slot) {
     node->beginMode = instance->beginMode;
     node->beginVertices = instance->beginVertices;
     node->beginUnsure = instance->beginUnsure;
+    node->beginStripCuttable = instance->beginStripCuttable;
     node->workIntervalCap = instance->workIntervalCap;
   }
   GlxDirectContext *next = slot != 0 && slot < kGlxDirectTagSlots ? nodeOf(instance, instance->tagSlots[slot].context)
@@ -79,6 +80,8 @@ void switchCurrentSlot(GlxLibraryInstance *instance, uint32_t slot) {
   instance->beginMode = next ? next->beginMode : 0;
   instance->beginVertices = next ? next->beginVertices : 0;
   instance->beginUnsure = next ? next->beginUnsure : 1;
+  instance->beginStripCuttable = next ? next->beginStripCuttable : 0;
+  for (GlxDirectStripGroup &group : instance->beginStripGroups) group.count = group.classes = 0;
   instance->beginWeighed = 0;
   instance->workIntervalCap = next ? next->workIntervalCap : 0;
   if (next)

@@ -38,6 +38,21 @@ struct GlxDirectTextureLevels;
 
 // One GL context made through the library, in the instance's context list (appended at the
 // tail; the last node's next is NULL). Serials are never reused; 0 means no context.
+// A vertex of an open strip as given to the library: the attribute commands given since the
+// vertex before it, and its vertex command, each as sent (glxdirectlists.cpp, strips cut).
+// classes: a bit for each kind of attribute the commands set.
+constexpr uint32_t kGlxDirectStripCommandBytes = 40, kGlxDirectStripGroupCommands = 8;
+struct GlxDirectStripCommand {
+  uint16_t opcode;
+  uint8_t size;
+  uint8_t data[kGlxDirectStripCommandBytes];
+};
+struct GlxDirectStripGroup {
+  uint8_t count;
+  uint8_t classes;
+  GlxDirectStripCommand commands[kGlxDirectStripGroupCommands];
+};
+
 struct GlxDirectContext {
   GlxDirectContext *next;
   GlxDirectContext *prev;
@@ -69,6 +84,7 @@ struct GlxDirectContext {
   uint32_t beginMode;
   uint64_t beginVertices;
   uint8_t beginUnsure;
+  uint8_t beginStripCuttable;
   uint64_t workIntervalCap;
   // A GL error the proxy read from the library for its own checks while the client had not
   // asked for it yet (glxdirectErrorBefore, glxdirectAccepted): the client's next GetError
@@ -177,6 +193,18 @@ struct GlxLibraryInstance {
   uint8_t beginMapVertex1;
   uint8_t beginMapVertex2;
   uint8_t beginArrayVertex;
+  // A triangle or quad strip or a triangle fan filled with the fixed-function transform in
+  // GL_RENDER mode may be ended between two of its primitives and begun again with two of its
+  // vertices given again (a strip's last two, a fan's first and last), so that the library can be
+  // finished there (glxdirectlists.cpp): beginStripCuttable, set at its glBegin and cleared for
+  // good at a command that cannot be given again so; the last two vertices' groups
+  // (beginStripGroups[0], [1]), the attribute commands given since the last vertex ([2]) and a
+  // fan's first vertex's group ([3]); beginStripLater: the kinds of attribute set since a fan's
+  // first vertex. The groups are emptied when the context changes (the flag goes with the
+  // context): the primitive is cut again only once they are refilled (a fan: never).
+  uint8_t beginStripCuttable;
+  uint8_t beginStripLater;
+  GlxDirectStripGroup beginStripGroups[4];
   // A glBegin of triangles or quads filled with the fixed-function transform (glxdirectlists.cpp,
   // weighed units): the transform from object to window coordinates and the viewport asked
   // before it, the window box of the primitive's vertices so far (beginBoxWhole: one of them

@@ -150,11 +150,13 @@ uint64_t imageBytes(GLsizei width, GLsizei height, GLsizei depth, GLenum format,
 // The bytes the last image call read from its pointer (fakeglLastImage).
 std::vector<uint8_t> lastImage;
 
+// A texture image call given no pixels (and no unpack buffer) reads nothing: GL only makes the
+// level (noImage); every other image call reads through its pointer, NULL or not.
 void readImage(const char *what, GLsizei width, GLsizei height, GLsizei depth, GLenum format, GLenum type,
-               const void *pixels, bool threeD = false) {
+               const void *pixels, bool threeD = false, bool noImage = false) {
   std::lock_guard<std::mutex> lock(mutex);
   lastImage.clear();
-  if (unpackBuffer) return;
+  if (unpackBuffer || (noImage && !pixels)) return;
   uint64_t bytes = imageBytes(width, height, depth, format, type, threeD);
   readRange(what, pixels, bytes);
   if (pixels) lastImage.assign(static_cast<const uint8_t *>(pixels), static_cast<const uint8_t *>(pixels) + bytes);
@@ -291,15 +293,15 @@ FAKEGL_EXPORT void fakeglAnswer_glBindBufferARB(GLenum target, GLuint buffer) { 
 
 FAKEGL_EXPORT void fakeglAnswer_glTexImage1D(GLenum, GLint, GLint, GLsizei width, GLint, GLenum format, GLenum type,
                                              const GLvoid *pixels) {
-  readImage("glTexImage1D", width, 1, 1, format, type, pixels);
+  readImage("glTexImage1D", width, 1, 1, format, type, pixels, false, true);
 }
 FAKEGL_EXPORT void fakeglAnswer_glTexImage2D(GLenum, GLint, GLint, GLsizei width, GLsizei height, GLint, GLenum format,
                                              GLenum type, const GLvoid *pixels) {
-  readImage("glTexImage2D", width, height, 1, format, type, pixels);
+  readImage("glTexImage2D", width, height, 1, format, type, pixels, false, true);
 }
 FAKEGL_EXPORT void fakeglAnswer_glTexImage3D(GLenum, GLint, GLint, GLsizei width, GLsizei height, GLsizei depth, GLint,
                                              GLenum format, GLenum type, const GLvoid *pixels) {
-  readImage("glTexImage3D", width, height, depth, format, type, pixels, true);
+  readImage("glTexImage3D", width, height, depth, format, type, pixels, true, true);
 }
 FAKEGL_EXPORT void fakeglAnswer_glTexSubImage1D(GLenum, GLint, GLint, GLsizei width, GLenum format, GLenum type,
                                                 const GLvoid *pixels) {

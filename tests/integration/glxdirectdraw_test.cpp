@@ -6,6 +6,9 @@
 // back) and a program's uniform colour, each both ways and both ways from the other byte order.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
+
 #include <GL/gl.h>
 
 #include <cmath>
@@ -462,6 +465,60 @@ TEST_F(GlxDirectPiecesTest, EvalCoordInsideTrianglesIsAVertexOnlyWithAVertexMap)
     });
     EXPECT_EQ(glxmesaComparePixels(picture(state, {}, commands), own, kSide), "") << "vertex map " << vertexMap;
   }
+}
+
+// Triangle and quad strips and triangle fans are ended and begun again between two of their
+// primitives with two of their vertices given again (a strip's last two, a fan's first and
+// last), only where each vertex then has the values it had: with a colour before every third
+// vertex and a normal before every fourth, lit, they draw through the proxy what the library's
+// own draw; with a material set inside as well (which is not given again), too. The clock steps 9 ms at each look, so that the interval stays at its first size
+// and the strips are cut all along; they are sent in requests of 16 commands, each far within
+// a request's time.
+TEST_F(GlxDirectPiecesTest, StripsAndFansCutGiveTheirVerticesAgainAsTheyWere) {
+  constexpr int kCount = 160;
+  static int64_t steppedNs = 0;
+  GlxDirectClock clock = glxdirectClock;
+  glxdirectClock = [] { return steppedNs += 9'000'000; };
+  auto state = [](const GlFunctionTable &gl) {
+    static const float kLight[4] = {0.3f, 0.5f, 1, 0};
+    gl.glEnable(GL_LIGHTING), gl.glEnable(GL_LIGHT0), gl.glLightfv(GL_LIGHT0, GL_POSITION, kLight);
+    gl.glEnable(GL_COLOR_MATERIAL);
+  };
+  auto x = [](int k) { return float(std::cos(k * 0.4)) * (0.1f + 0.85f * k / kCount); };
+  auto y = [](int k) { return float(std::sin(k * 0.4)) * (0.1f + 0.85f * k / kCount) + (k % 2 ? 0.05f : -0.05f); };
+  auto colour = [](int k) { return std::array<float, 3>{(k * 37 % 256) / 255.0f, (k * 91 % 256) / 255.0f, 0.5f}; };
+  auto normal = [](int k) { return std::array<float, 3>{float(std::cos(k)), float(std::sin(k)), 1}; };
+  for (uint32_t mode : {GL_TRIANGLE_STRIP, GL_TRIANGLE_FAN, GL_QUAD_STRIP})
+    for (bool material : {false, true}) {
+      std::vector<GlxCommand> commands{glxcommandBegin(mode)};
+      for (int k = 0; k < kCount; k++) {
+        if (k % 3 == 0) commands.push_back(glxcommandColor3f(colour(k)[0], colour(k)[1], colour(k)[2]));
+        if (k % 4 == 0) commands.push_back(glxcommandFloats(30, {normal(k)[0], normal(k)[1], normal(k)[2]}));
+        if (material && k == kCount / 2) {
+          GlxCommand shininess = glxcommandWords(96, {GL_FRONT_AND_BACK, GL_SHININESS});  // Materialf
+          commands.push_back(glxcommandPutFloat(shininess, 40));
+        }
+        commands.push_back(glxcommandVertex2f(x(k), y(k)));
+      }
+      commands.push_back(glxcommandEnd());
+      std::vector<uint32_t> own = picture(state, [&](const GlFunctionTable &gl) {
+        gl.glBegin(mode);
+        for (int k = 0; k < kCount; k++) {
+          if (k % 3 == 0) gl.glColor3f(colour(k)[0], colour(k)[1], colour(k)[2]);
+          if (k % 4 == 0) gl.glNormal3fv(normal(k).data());
+          if (material && k == kCount / 2) gl.glMaterialf(GL_FRONT_AND_BACK, GL_SHININESS, 40);
+          gl.glVertex2f(x(k), y(k));
+        }
+        gl.glEnd();
+      });
+      std::vector<uint32_t> cut = picture(state, [&](const GlFunctionTable &) {
+        for (size_t at = 0; at < commands.size(); at += 16)
+          glxmesaRender(harness_, std::vector<GlxCommand>(commands.begin() + long(at),
+                                                          commands.begin() + long(std::min(at + 16, commands.size()))));
+      });
+      EXPECT_EQ(glxmesaComparePixels(cut, own, kSide), "") << "mode " << mode << ", material " << material;
+    }
+  glxdirectClock = clock;
 }
 
 // Meshes of thousands of points, in points, lines and filled, evaluated by the proxy in pieces

@@ -9,6 +9,7 @@
 // triangles in a list is drawn whole every frame. tarvo ends cleanly.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -112,6 +113,38 @@ class LumoraStall : public ::testing::Test {
     gl.render(tag, {words(191, {0, 0, 1280, 1024}), words(139, {0x0BE2}), words(160, {0x0302, 0x0303}),
                     floats(16, {1, 0, 0, 0.5f})});
     EXPECT_EQ(glError(), 0u);
+  }
+
+  // A triangle strip standing inside its glBegin, four million window-filling vertices from
+  // nested lists, whose client is killed by another or closes its socket: the strip is ended and
+  // begun again between its triangles so that the library is finished there, so the end of its
+  // context waits for little: the bystander's round trips over the next two seconds each come
+  // within a second.
+  void standingStripEnds(bool killed) {
+    auto make = [&](uint32_t list, const std::vector<GlxCommand> &commands) {
+      gl.send(gl.single(kMinorNewList, tag).i(list).i(kGlCompile));
+      gl.render(tag, commands);
+      EXPECT_EQ(gl.errorAfter(gl.single(kMinorEndList, tag)), 0);
+    };
+    make(8, {floats(66, {-1, -1}), floats(66, {1, -1}), floats(66, {-1, 1}), floats(66, {1, 1})});
+    make(9, std::vector<GlxCommand>(1000, callList(8)));
+    make(10, std::vector<GlxCommand>(1000, callList(9)));
+    gl.render(tag, {words(4, {0x0005}), callList(10)});  // glBegin(GL_TRIANGLE_STRIP), never ended
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    if (killed)
+      ASSERT_EQ(bystander.send(RawRequest(true).b(113).b(0).s(0).i(window).done()), "");  // KillClient
+    else
+      gl.raw.close();
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    std::chrono::steady_clock::duration longest{};
+    while (std::chrono::steady_clock::now() < end) {
+      auto start = std::chrono::steady_clock::now();
+      RawBytes answer;
+      ASSERT_EQ(bystander.roundTrip(RawRequest(true).b(43).b(0).s(1).done(), answer, kCeilingMs), "");
+      longest = std::max(longest, std::chrono::steady_clock::now() - start);
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_LT(longest, std::chrono::seconds(1));
   }
 
   XvfbServer xvfb;
@@ -379,5 +412,8 @@ TEST_F(LumoraStall, TwentyThousandTrianglesFromAListEveryFrame) {
   }
   EXPECT_EQ(tarvo.log().find("ended its work"), std::string::npos);
 }
+
+TEST_F(LumoraStall, AStandingStripsClientKilledHoldsNobody) { standingStripEnds(true); }
+TEST_F(LumoraStall, AStandingStripsClientClosedHoldsNobody) { standingStripEnds(false); }
 
 }  // namespace
