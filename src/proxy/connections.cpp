@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <set>
 #include <string>
 #include <vector>
@@ -1056,8 +1057,12 @@ XproxyNewClientHook xproxyNewClientHook = [](XtransConnInfo connection, int fd) 
 // it): so a client that was quiet, all its answers taken and nothing sent, for a slice or more
 // before it asks again (it waited for its user, not for the proxy) is raised above every other:
 // its next turns, up to kTurnRaiseTurns of them and kTurnRaiseNs in all (its request and its
-// answers), come first, in the order they came. Busy clients, which ask again as soon as they have their answers, never are;
-// and what the raise gives is bounded by the quiet time it needs. So a bystander's round trip
+// answers), come first, in the order they came. Busy clients, which ask again as soon as they
+// have their answers, never are; and what the raise gives is bounded by the quiet time it needs.
+// The raise's time is the processor time its turns took (a turn kept from the processor by
+// other programs does not end it before its answers), and a raised client whose answers came
+// late and that asks again at once (it would have been quiet had they come in time) is raised
+// again, a few round trips in a row at most. So a bystander's round trip
 // waits about one slice, also while hundreds of clients start working. The loop does not sleep
 // while clients wait. A client read while nobody waits is served at once within the slice.
 namespace {
@@ -1115,6 +1120,10 @@ constexpr int64_t kTurnSliceMinNs = 10000;
 constexpr int64_t kTurnQuietNs = kMiscTurnNs;
 constexpr int64_t kTurnRaiseNs = kMiscTurnNs;
 constexpr uint8_t kTurnRaiseTurns = 4;
+// The round trips a raised client may ask for at once after late answers (kTurnLateNs after it
+// asked) and be raised again, one after the other.
+constexpr uint8_t kTurnRaiseCarry = 16;
+constexpr int64_t kTurnLateNs = 4 * kMiscTurnNs;
 
 bool turnsWaiting() { return !turnQueue.empty() || !newcomerQueue.empty(); }
 size_t turnsQueued() { return turnQueue.size() + newcomerQueue.size(); }
@@ -1190,18 +1199,28 @@ void settleTurnPlace(ClientConnection *client) {
     leaveTurnQueue(client);
 }
 
+// The processor time the loop's thread has used, in nanoseconds.
+int64_t threadCpuNs() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
 // The clock of one turn of a client: the turn ends with the pass's slice (a turn inside
 // another's handler keeps the outer end), and at its end its time is added to the client's
 // virtual time, counted from where the turn is counted from (turnStart), and to the average of
-// its turns; the floor rises to that point and goes on by the turn's share. A place the client
-// took in the queue during its own turn is taken again with the new time.
+// its turns, and the processor time it took to what is left of a raise; the floor rises to that
+// point and goes on by the turn's share. A place the client took in the queue during its own
+// turn is taken again with the new time.
 struct TurnClock {
   ClientConnection *client;
   int64_t base;
   int64_t began;
+  int64_t cpuBegan;
   int64_t outerEnd;
   explicit TurnClock(ClientConnection *served)
-      : client(served), base(turnStart(served)), began(ordersMonotonicNs()), outerEnd(turnEndNs) {
+      : client(served), base(turnStart(served)), began(ordersMonotonicNs()), cpuBegan(threadCpuNs()),
+        outerEnd(turnEndNs) {
     turnEndNs = passSliceEnd();
   }
   ~TurnClock() {
@@ -1211,7 +1230,10 @@ struct TurnClock {
     int64_t slice = client->turnStarted ? (3 * client->turnSliceNs + took) / 4 : took;
     client->turnSliceNs = std::clamp<int64_t>(slice, kTurnSliceMinNs, kMiscTurnNs);
     client->turnStarted = 1;
-    client->turnRaiseNs -= took;
+    // A raise ends with its turns or its time, the time the proxy worked for it: a turn kept
+    // from the processor meanwhile (other programs on a busy machine) does not end the raise
+    // before the answers to what it sent, which would then wait for every busy client's turn.
+    client->turnRaiseNs -= std::max<int64_t>(threadCpuNs() - cpuBegan, 0);
     if (client->turnRaiseTurns) client->turnRaiseTurns = client->turnRaiseNs > 0 ? client->turnRaiseTurns - 1 : 0;
     client->turnQuietSinceNs = ordersMonotonicNs();
     turnFloorNs = std::max(turnFloorNs, base) + took / int64_t(turnsQueued() + 1);
@@ -1592,9 +1614,18 @@ void miscReadClientInput(ClientConnection *client) {
   bool fresh = client->input.length == 0, quiet = fresh && !client->output.first && client->turnStarted;
   int got = bufferReadFdRoom(client->fd, uint32_t(limit), &client->input);
   // Quiet for a slice or more, all its answers taken: it waited for its user; raised.
-  // (Asking again at once ends what is left of a raise.)
+  // (Asking again at once ends what is left of a raise.) One that was raised and asks again as
+  // soon as it has taken answers that came kTurnLateNs or more after it asked is raised again, up
+  // to kTurnRaiseCarry round trips in a row (it waited for the proxy, not for its user); one that
+  // asks again at once after prompt answers, or sends before it has taken them, is not.
   if (got == 1 && fresh) {
-    bool raised = quiet && ordersMonotonicNs() - client->turnQuietSinceNs >= kTurnQuietNs;
+    int64_t now = ordersMonotonicNs();
+    bool rested = quiet && now - client->turnQuietSinceNs >= kTurnQuietNs;
+    bool carried = !rested && quiet && client->turnRaiseCarry > 0 &&
+                   client->turnQuietSinceNs - client->turnAskedNs >= kTurnLateNs;
+    client->turnRaiseCarry = rested ? kTurnRaiseCarry : carried ? uint8_t(client->turnRaiseCarry - 1) : 0;
+    bool raised = rested || carried;
+    client->turnAskedNs = now;
     client->turnRaiseNs = raised ? kTurnRaiseNs : 0;
     client->turnRaiseTurns = raised ? kTurnRaiseTurns : 0;
   }

@@ -564,6 +564,7 @@ TEST(ClientTurns, AClientQuietForASliceIsRaisedForItsRequestAndItsAnswer) {
   for (bool quiet : {true, false}) {
     SCOPED_TRACE(quiet ? "quiet" : "asks at once");
     waiter.client->turnQuietSinceNs = ordersMonotonicNs() - (quiet ? 10 * kMiscTurnNs : 0);
+    if (!quiet) waiter.client->turnAskedNs = ordersMonotonicNs();  // (its last answer came at once)
     uint32_t before = waiter.client->sequence;
     writeAll(waiter.peer, FakeMessage(false).b(43).b(0).s(1).done());  // GetInputFocus
     TurnTrace trace;
@@ -583,6 +584,88 @@ TEST(ClientTurns, AClientQuietForASliceIsRaisedForItsRequestAndItsAnswer) {
     ASSERT_EQ(recv(waiter.peer, answer, sizeof answer, MSG_DONTWAIT), 32);
     EXPECT_EQ(answer[0], 1);
   }
+}
+
+// A raised client whose turn runs longer than the raise's time because the proxy was kept from
+// the processor meanwhile (a request whose handler sleeps 3 ms stands for it) still has the
+// answer to its round trip served at the next turn, before the busy clients, whose deadlines
+// would otherwise all come first.
+TEST(ClientTurns, ARaisedClientKeptFromTheProcessorStillHasItsAnswerFirst) {
+  FakeCore core;
+  core.addScreen(800, 600);
+  core.addRealDisplay();
+  SlowRequests slow;
+  constexpr uint32_t kSleeping = kNoOperation | 3 << 8;
+  RequestHandler saved = proxyState.requestHandlers[kSleeping];
+  proxyState.requestHandlers[kSleeping] = [](uint8_t *, uint32_t) { usleep(3000); };
+  std::vector<FakeClient *> busy = backlogged(core, 100, 150, true);  // 3 ms each
+  FakeClient &waiter = core.addClient(false);
+  waiter.client->turnStarted = 1;
+  waiter.client->turnVirtualNs = INT64_MAX / 4;  // it used far more than anybody
+  waiter.client->turnSliceNs = kMiscTurnNs;
+  miscScheduleClientReads(waiter.client);
+  core.advanceMs(kMiscBufferedInputDelayMs);
+  ASSERT_TRUE(std::any_of(busy.begin(), busy.end(), [](FakeClient *c) { return c->client->turnQueued; }));
+  waiter.client->turnQuietSinceNs = ordersMonotonicNs() - 10 * kMiscTurnNs;
+  FakeBytes sent{kNoOperation, 3, 1, 0};
+  FakeBytes ask = FakeMessage(false).b(43).b(0).s(1).done();  // GetInputFocus
+  sent.insert(sent.end(), ask.begin(), ask.end());
+  writeAll(waiter.peer, sent);
+  for (int k = 0; k < 20 && waiter.client->sequence < 2; k++) core.runLoopOnce();
+  proxyState.requestHandlers[kSleeping] = saved;
+  ASSERT_EQ(waiter.client->sequence, 2u);
+  EXPECT_EQ(core.answerRoundTrips(waiter), 1);
+  ASSERT_TRUE(waiter.client->displays[0]->answersDue);
+  core.runLoopOnce();
+  outbufferFlush(&waiter.client->output);
+  uint8_t answer[64];
+  ASSERT_EQ(recv(waiter.peer, answer, sizeof answer, MSG_DONTWAIT), 32);
+  EXPECT_EQ(answer[0], 1);
+}
+
+// A raised client whose answer came late (10 ms after it asked) and that asks again as soon as
+// it has it, as a program that asks every few milliseconds does after a late answer, is raised
+// again (16 times in a row at most): it waited for the proxy, not for its user. One whose answer
+// came at once and that asks again at once is not.
+TEST(ClientTurns, ARaisedClientWhoseAnswerCameLateStaysRaisedWhenItAsksAtOnce) {
+  FakeCore core;
+  core.addScreen(800, 600);
+  core.addRealDisplay();
+  SlowRequests slow;
+  std::vector<FakeClient *> busy = backlogged(core, 100, 150, true);  // 3 ms each
+  FakeClient &waiter = core.addClient(false);
+  waiter.client->turnStarted = 1;
+  waiter.client->turnVirtualNs = INT64_MAX / 4;  // it used far more than anybody
+  waiter.client->turnSliceNs = kMiscTurnNs;
+  miscScheduleClientReads(waiter.client);
+  core.advanceMs(kMiscBufferedInputDelayMs);
+  ASSERT_TRUE(std::any_of(busy.begin(), busy.end(), [](FakeClient *c) { return c->client->turnQueued; }));
+  FakeBytes ask = FakeMessage(false).b(43).b(0).s(1).done();  // GetInputFocus
+  // A round trip asked quietMs after its last answers were taken, which came answerMs after the
+  // last ask: whether its request had the first turn.
+  auto roundTrip = [&](int64_t quietMs, int64_t answerMs) {
+    int64_t now = ordersMonotonicNs();
+    waiter.client->turnQuietSinceNs = now - quietMs * 1000000;
+    waiter.client->turnAskedNs = waiter.client->turnQuietSinceNs - answerMs * 1000000;
+    uint32_t before = waiter.client->sequence;
+    writeAll(waiter.peer, ask);
+    TurnTrace trace;
+    for (int k = 0; k < 400 && waiter.client->sequence == before; k++) core.runLoopOnce();
+    EXPECT_EQ(waiter.client->sequence, before + 1);
+    bool first = !TurnTrace::turns.empty() && TurnTrace::turns.front() == waiter.client;
+    EXPECT_EQ(core.answerRoundTrips(waiter), 1);
+    for (int k = 0; k < 400 && waiter.client->output.first == nullptr; k++) core.runLoopOnce();
+    outbufferFlush(&waiter.client->output);
+    uint8_t answer[64];
+    EXPECT_EQ(recv(waiter.peer, answer, sizeof answer, MSG_DONTWAIT), 32);
+    return first;
+  };
+  EXPECT_TRUE(roundTrip(20, 0));   // after a quiet time
+  EXPECT_TRUE(roundTrip(0, 10));   // at once after a late answer
+  EXPECT_FALSE(roundTrip(0, 0));   // at once after a prompt one
+  EXPECT_TRUE(roundTrip(20, 0));   // after a quiet time again
+  for (int k = 0; k < 16; k++) EXPECT_TRUE(roundTrip(0, 10)) << k;
+  EXPECT_EQ(waiter.client->turnRaiseCarry, 0);  // so many at once, then no more
 }
 
 // A client back from a long idle time with a long backlog comes first, but waiting gives it no
