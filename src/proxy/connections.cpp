@@ -1062,7 +1062,7 @@ XproxyNewClientHook xproxyNewClientHook = [](XtransConnInfo connection, int fd) 
 // The raise's time is the processor time its turns took (a turn kept from the processor by
 // other programs does not end it before its answers), and a raised client whose answers came
 // late and that asks again at once (it would have been quiet had they come in time) is raised
-// again, a few round trips in a row at most. So a bystander's round trip
+// again, once. So a bystander's round trip
 // waits about one slice, also while hundreds of clients start working. The loop does not sleep
 // while clients wait. A client read while nobody waits is served at once within the slice.
 namespace {
@@ -1121,8 +1121,10 @@ constexpr int64_t kTurnQuietNs = kMiscTurnNs;
 constexpr int64_t kTurnRaiseNs = kMiscTurnNs;
 constexpr uint8_t kTurnRaiseTurns = 4;
 // The round trips a raised client may ask for at once after late answers (kTurnLateNs after it
-// asked) and be raised again, one after the other.
-constexpr uint8_t kTurnRaiseCarry = 16;
+// asked) and be raised again, one after the other: one, so that a late answer does not leave
+// the next round trip behind every busy client, while a raise still comes only after a rest
+// (raised clients come before all others: many raised again and again would hold the rest).
+constexpr uint8_t kTurnRaiseCarry = 1;
 constexpr int64_t kTurnLateNs = 4 * kMiscTurnNs;
 
 bool turnsWaiting() { return !turnQueue.empty() || !newcomerQueue.empty(); }
@@ -1615,9 +1617,9 @@ void miscReadClientInput(ClientConnection *client) {
   int got = bufferReadFdRoom(client->fd, uint32_t(limit), &client->input);
   // Quiet for a slice or more, all its answers taken: it waited for its user; raised.
   // (Asking again at once ends what is left of a raise.) One that was raised and asks again as
-  // soon as it has taken answers that came kTurnLateNs or more after it asked is raised again, up
-  // to kTurnRaiseCarry round trips in a row (it waited for the proxy, not for its user); one that
-  // asks again at once after prompt answers, or sends before it has taken them, is not.
+  // soon as it has taken answers that came kTurnLateNs or more after it asked is raised again, for
+  // kTurnRaiseCarry round trips (it waited for the proxy, not for its user); one that asks again
+  // at once after prompt answers, or sends before it has taken them, is not.
   if (got == 1 && fresh) {
     int64_t now = ordersMonotonicNs();
     bool rested = quiet && now - client->turnQuietSinceNs >= kTurnQuietNs;
