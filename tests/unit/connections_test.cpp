@@ -686,8 +686,10 @@ TEST(ClientTurns, AClientBackFromALongIdleTimeTakesNoMoreThanItsCredit) {
   core.advanceMs(kMiscBufferedInputDelayMs);
   for (int k = 0; k < 1000 && TurnTrace::turns.size() < 12; k++) core.runLoopOnce();
   ASSERT_GE(TurnTrace::turns.size(), 12u);
-  // (its buffered requests are served when their timer fires, after the turn of that step)
-  EXPECT_LE(std::find(TurnTrace::turns.begin(), TurnTrace::turns.end(), back.client) - TurnTrace::turns.begin(), 1);
+  // (its buffered requests are served when their timer fires, after the turns of that step: one,
+  // or two on a busy machine, where the slice's clock runs on while the proxy waits for the
+  // processor)
+  EXPECT_LE(std::find(TurnTrace::turns.begin(), TurnTrace::turns.end(), back.client) - TurnTrace::turns.begin(), 2);
   for (FakeClient *b : busy)
     EXPECT_NE(std::find(TurnTrace::turns.begin(), TurnTrace::turns.begin() + 12, b->client), TurnTrace::turns.begin() + 12);
 }
