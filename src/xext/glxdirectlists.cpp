@@ -212,14 +212,24 @@ uint64_t independentPrimitive(uint32_t mode) {
 // A fan is begun again with its first and last vertices: where every attribute set since the
 // first vertex was set before it and before the last (given again, the first then has the values
 // it had, and so has the last), after at least a triangle.
-bool stripCuttable(const GlxLibraryInstance *instance) {
-  const GlxDirectStripGroup *groups = instance->beginStripGroups;
-  if (!instance->beginStripCuttable || instance->beginUnsure || groups[2].count || !groups[1].count) return false;
-  if (instance->beginMode == kBeginTriangleFan)
-    return instance->beginVertices >= 3 && groups[3].count &&
-           (instance->beginStripLater & ~(groups[3].classes & groups[1].classes)) == 0;
-  return instance->beginVertices >= 4 && instance->beginVertices % 2 == 0 && groups[0].count &&
-         (groups[1].classes & ~groups[0].classes) == 0;
+// The groups of an open strip by how far back they are: 0 the commands since the last vertex,
+// 1 the last vertex's, 2 the one before's (a ring turned at each vertex: nothing is copied).
+enum StripBack { kStripPending, kStripLast, kStripBeforeLast };
+GlxDirectStripGroup &stripGroup(GlxLibraryInstance *instance, StripBack back) {
+  return instance->beginStripGroups[(instance->beginStripPending + 3 - back) % 3];
+}
+
+bool stripCuttable(GlxLibraryInstance *instance) {
+  const GlxDirectStripGroup &pending = stripGroup(instance, kStripPending), &last = stripGroup(instance, kStripLast);
+  if (!instance->beginStripCuttable || instance->beginUnsure || pending.count || !last.count) return false;
+  if (instance->beginMode == kBeginTriangleFan) {
+    const GlxDirectStripGroup &first = instance->beginStripGroups[3];
+    return instance->beginVertices >= 3 && first.count &&
+           (instance->beginStripLater & ~(first.classes & last.classes)) == 0;
+  }
+  const GlxDirectStripGroup &beforeLast = stripGroup(instance, kStripBeforeLast);
+  return instance->beginVertices >= 4 && instance->beginVertices % 2 == 0 && beforeLast.count &&
+         (last.classes & ~beforeLast.classes) == 0;
 }
 
 // Whether the library may be finished now: outside glBegin/glEnd, or inside one of an
@@ -476,29 +486,30 @@ bool plainVertex(const Command &c) {
 void beginRecorded(const Command &c) {
   GlxLibraryInstance *instance = c.instance;
   if (!instance->insideBegin || !instance->beginStripCuttable) return;
-  GlxDirectStripGroup *groups = instance->beginStripGroups;
   BeginRole role = beginRole(c);
   if (role == kRoleCall) return;  // the list's commands are recorded as they run
   uint8_t kind = role == kRoleAttribute ? attributeClass(c.opcode) : 0;
   bool vertex = role == kRoleVertex && plainVertex(c);
+  GlxDirectStripGroup &pending = stripGroup(instance, kStripPending);
   if (c.error || c.wasDropped || (!vertex && !kind) || c.size > kGlxDirectStripCommandBytes ||
-      groups[2].count >= kGlxDirectStripGroupCommands) {
+      pending.count >= kGlxDirectStripGroupCommands) {
     instance->beginStripCuttable = 0;
     return;
   }
-  GlxDirectStripCommand &command = groups[2].commands[groups[2].count++];
+  GlxDirectStripCommand &command = pending.commands[pending.count++];
   command.opcode = uint16_t(c.opcode);
   command.size = uint8_t(c.size);
   if (c.size) memcpy(command.data, c.data, c.size);
-  groups[2].classes |= kind;
+  pending.classes |= kind;
   if (vertex) {
     if (instance->beginVertices == 1)
-      groups[3] = groups[2];  // a fan's first vertex (beginCounted has counted it)
+      instance->beginStripGroups[3] = pending;  // a fan's first vertex (beginCounted has counted it)
     else
-      instance->beginStripLater |= groups[2].classes;
-    groups[0] = groups[1];
-    groups[1] = groups[2];
-    groups[2].count = groups[2].classes = 0;
+      instance->beginStripLater |= pending.classes;
+    // The pending group becomes the last; the one before the last is refilled.
+    instance->beginStripPending = uint8_t((instance->beginStripPending + 1) % 3);
+    GlxDirectStripGroup &next = stripGroup(instance, kStripPending);
+    next.count = next.classes = 0;
   }
 }
 
@@ -557,9 +568,11 @@ bool spend(const Command &c, uint64_t units) {
         if (strip) {
           // A strip's last two vertices again, a fan's first and last, each with what was given
           // since the vertex before it.
-          const GlxDirectStripGroup *groups = instance->beginStripGroups;
-          const GlxDirectStripGroup &before = instance->beginMode == kBeginTriangleFan ? groups[3] : groups[0];
-          for (const GlxDirectStripGroup *group : {&before, &groups[1]})
+          const GlxDirectStripGroup &before = instance->beginMode == kBeginTriangleFan
+                                                  ? instance->beginStripGroups[3]
+                                                  : stripGroup(instance, kStripBeforeLast);
+          const GlxDirectStripGroup &last = stripGroup(instance, kStripLast);
+          for (const GlxDirectStripGroup *group : {&before, &last})
             for (uint32_t k = 0; k < group->count; k++) glxdirectGiveAgain(instance, group->commands[k]);
           instance->beginVertices = 2;
         }

@@ -197,13 +197,16 @@ struct GlxLibraryInstance {
   // GL_RENDER mode may be ended between two of its primitives and begun again with two of its
   // vertices given again (a strip's last two, a fan's first and last), so that the library can be
   // finished there (glxdirectlists.cpp): beginStripCuttable, set at its glBegin and cleared for
-  // good at a command that cannot be given again so; the last two vertices' groups
-  // (beginStripGroups[0], [1]), the attribute commands given since the last vertex ([2]) and a
-  // fan's first vertex's group ([3]); beginStripLater: the kinds of attribute set since a fan's
-  // first vertex. The groups are emptied when the context changes (the flag goes with the
-  // context): the primitive is cut again only once they are refilled (a fan: never).
+  // good at a command that cannot be given again so; the groups of the vertex before the last,
+  // of the last vertex and of the attribute commands given since it, in a ring over
+  // beginStripGroups[0..2] turned at each vertex (beginStripPending: the index of the last of
+  // those, the one being filled; glxdirectlists.cpp, stripGroup), and a fan's first vertex's
+  // group ([3]); beginStripLater: the kinds of attribute set since a fan's first vertex. The
+  // groups are emptied when the context changes (the flag goes with the context): the
+  // primitive is cut again only once they are refilled (a fan: never).
   uint8_t beginStripCuttable;
   uint8_t beginStripLater;
+  uint8_t beginStripPending;
   GlxDirectStripGroup beginStripGroups[4];
   // A glBegin of triangles or quads filled with the fixed-function transform (glxdirectlists.cpp,
   // weighed units): the transform from object to window coordinates and the viewport asked
