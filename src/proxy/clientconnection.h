@@ -144,6 +144,7 @@ struct ClientConnection {
   uint32_t glxScreen;            // the current GLX screen
   uint32_t glxClientVersion;     // GLXClientInfo's version code, 0 until then
   void *glxLargeCommands;        // unfinished GLXRenderLarge commands (xext/glxrender.cpp)
+  uint32_t glxTagsHeld;          // GLX context tags it holds (xext/glxcontext.cpp)
   // Bytes the client's GL objects inside the proxy are counted to take (pbuffers, names, texture
   // levels, renderbuffers), held below the configuration's lumoraMemory by
   // xext/glxdirecttags.cpp.

@@ -24,6 +24,7 @@
 #include "support/logging.h"
 #include "support/strtemp.h"
 #include "xclient/xtarget.h"
+#include "xext/glxdirect.h"
 
 namespace {
 uint32_t slotOf(uint32_t id) { return resourceSlotOf(id); }
@@ -451,6 +452,11 @@ uint32_t resourcePixmapServerId(PixmapRecord *pixmap, Head *head) {
 
 void resourceFreeOwnerPixmaps(PixmapRecord *pixmap) {
   ClientConnection *c = xproxyCurrentClient;
+  // GL drawn inside the proxy lets go of GLX pixmaps on them before the real server hears of
+  // their end, whoever ends them.
+  if (pixmap->ownerCopiesValid && pixmap->screen)
+    for (Head *h = pixmap->screen->heads; h; h = h->next)
+      if (h->glLibrary) glxdirectPixmapGone(h, resourceServerId(pixmap->id, kResourcePixmap, h));
   if (pixmap->ownerCopiesValid && pixmap->screen && c && c->displayCount > 0 && c->displays[0]) {
     for (Head *h = pixmap->screen->heads; h; h = h->next) {
       uint32_t serverId = resourceServerId(pixmap->id, kResourcePixmap, h);

@@ -142,6 +142,7 @@ GlxTagEntry *glxAllocTag(ClientConnection *owner) {
     uint32_t k = freeTags[--freeTagCount];
     if (k >= 1 && k < tagCount() && !tags()[k].owner) {
       tags()[k].owner = owner;
+      if (owner) owner->glxTagsHeld++;
       return &tags()[k];
     }
   }
@@ -171,6 +172,7 @@ GlxTagEntry *glxAllocTag(ClientConnection *owner) {
   GlxTagEntry *entry = &tags()[index];
   *entry = GlxTagEntry{};
   entry->owner = owner;
+  if (owner) owner->glxTagsHeld++;
   return entry;
 }
 
@@ -307,6 +309,7 @@ void glxReleaseTag(GlxTagEntry *entry, ClientConnection *client) {
   dropDrawable(entry->drawableRecord, entry->drawableType);
   bufferFree(&entry->largeCommand);
   bool held = entry->owner != nullptr;
+  if (held && entry->owner->glxTagsHeld > 0) entry->owner->glxTagsHeld--;
   *entry = GlxTagEntry{};
   if (index + 1 == tagCount()) {
     tagCount()--;

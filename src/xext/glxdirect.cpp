@@ -117,6 +117,11 @@ void freeRecord(GlxLibraryInstance *instance) {
   free(instance->scratch);
   free(instance->selectBuffer);
   free(instance->feedbackBuffer);
+  for (GlxDirectPixmapOn *on = instance->pixmapsOn; on;) {
+    GlxDirectPixmapOn *next = on->next;
+    free(on);
+    on = next;
+  }
   for (GlxDirectContext *node = instance->contexts; node;) {
     GlxDirectContext *next = node->next;
     glxdirectFreeCompileBody(node);

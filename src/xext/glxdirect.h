@@ -27,6 +27,16 @@ void glxdirectFlushForDrawable(Head *head, uint32_t serverDrawable);
 // it is marked gone (glxdirectDrawableGone): never made current again, so the library never
 // draws into a window the server no longer has. NULL head or no instance: nothing.
 void glxdirectWindowGone(Head *head, uint32_t serverWindow);
+// A pixmap of the head's server (its id there) ends, by FreePixmap or its owner's close: called
+// before the end reaches the real server. The GLX pixmaps the library made on it are marked:
+// the library finds a pixmap's size by that id, and without it would take any size, so a slot
+// that draws into or reads from one is never made current again (glxdirectMakeTagCurrent
+// refuses it and marks it gone, as after the end of a window) and no swap makes one current. The
+// slot current now draws on at the size the library knows, and the GLX pixmap stays until it
+// is destroyed. NULL head or no instance: nothing.
+void glxdirectPixmapGone(Head *head, uint32_t serverPixmap);
+// Whether the drawable (a library id) is a GLX pixmap whose pixmap has ended.
+bool glxdirectPixmapIsGone(const GlxLibraryInstance *instance, uint32_t drawable);
 // Before the proxy reads pixels itself: glxdirectFinishAll completes the GL work of every tag
 // slot of the instance (NULL: nothing), highest first; the last slot handled stays current. An
 // open glBegin stays open (flushed and waited for, never finished). glxdirectFlushAll, after

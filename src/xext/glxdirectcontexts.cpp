@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "proxy/head.h"
 #include "proxy/main.h"
 #include "proxy/xscreen.h"
 #include "support/logging.h"
@@ -124,6 +125,12 @@ uint32_t glxdirectCreateGLXPixmap(GlxLibraryInstance *instance, int screen, uint
   XFree(info);
   if (!made) return 0;
   instance->liveGlxPixmaps++;
+  if (auto *on = static_cast<GlxDirectPixmapOn *>(calloc(1, sizeof(GlxDirectPixmapOn)))) {
+    *on = GlxDirectPixmapOn{instance->pixmapsOn, uint32_t(made), pixmap, 0};
+    instance->pixmapsOn = on;
+  } else {
+    LOG_OUT_OF_MEMORY();
+  }
   return uint32_t(made);
 }
 
@@ -156,6 +163,13 @@ uint32_t glxdirectCreatePbuffer(GlxLibraryInstance *instance, int screen, uint32
 
 void glxdirectDestroyGLXPixmap(GlxLibraryInstance *instance, uint32_t pixmap) {
   if (!instance) return;
+  for (GlxDirectPixmapOn **at = &instance->pixmapsOn; *at; at = &(*at)->next) {
+    if ((*at)->glxPixmap != pixmap) continue;
+    GlxDirectPixmapOn *on = *at;
+    *at = on->next;
+    free(on);
+    break;
+  }
   glxdirectDrawableGone(instance, pixmap);
   instance->functions.glXDestroyGLXPixmap(instance->display, pixmap);
   dropDrawable(instance, &instance->liveGlxPixmaps);
@@ -166,6 +180,19 @@ void glxdirectDestroyPbuffer(GlxLibraryInstance *instance, uint32_t pbuffer) {
   glxdirectDrawableGone(instance, pbuffer);
   instance->functions.glXDestroyPbuffer(instance->display, pbuffer);
   dropDrawable(instance, &instance->livePbuffers);
+}
+void glxdirectPixmapGone(Head *head, uint32_t serverPixmap) {
+  auto *instance = head ? static_cast<GlxLibraryInstance *>(head->glLibrary) : nullptr;
+  if (!instance) return;
+  for (GlxDirectPixmapOn *on = instance->pixmapsOn; on; on = on->next) {
+    if (on->serverPixmap == serverPixmap) on->gone = 1;
+  }
+}
+
+bool glxdirectPixmapIsGone(const GlxLibraryInstance *instance, uint32_t drawable) {
+  for (const GlxDirectPixmapOn *on = instance ? instance->pixmapsOn : nullptr; on; on = on->next)
+    if (on->glxPixmap == drawable) return on->gone;
+  return false;
 }
 // ===== end of drawables =====
 

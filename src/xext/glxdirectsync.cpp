@@ -62,6 +62,12 @@ void glxdirectFlushAll() {
   // their requests are not ordered against this read-back by the server either.
   ClientConnection *client = xproxyCurrentClient;
   if (client && client->park) return;  // parked already: its later requests wait anyway
+  // A client that holds no context tag draws nothing through the library before a MakeCurrent,
+  // and the slot that makes waits for its earlier requests (glxdirectCreateTag,
+  // glxdirectMakeTagCurrent): its read-back waits for nothing. (A park refreshes every head, a
+  // clear of the whole inner window: busy plain clients reading back would keep the real server
+  // busy with that alone.)
+  if (client && client->glxTagsHeld == 0) return;
   if (client) return glxdirectParkClientWithDisplay(client, nullptr);
   // A failure is written down only: the read-back goes on with what did reach the servers.
   if (const char *error = xproxySyncAllClients()) logProblem(error, kSource, __LINE__);

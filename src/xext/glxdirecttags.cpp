@@ -130,6 +130,19 @@ void noteResize(GlxLibraryInstance *instance, uint32_t slot) {
   if (instance->currentTagSlot == slot) letGo(instance);
 }
 
+// Made current anew, the library would ask the size of a GLX pixmap's pixmap by its id: once
+// that pixmap ended it would take any size. A slot not current now that draws into or reads from
+// such a GLX pixmap is gone for good, as after the end of a window: true after it was marked so.
+// (The slot current now draws on at the size the library knows.)
+bool takesAnEndedPixmap(GlxLibraryInstance *instance, uint32_t slot) {
+  GlxDirectTagSlot &s = instance->tagSlots[slot];
+  if (instance->currentTagSlot == slot || !s.context ||
+      (!glxdirectPixmapIsGone(instance, s.drawDrawable) && !glxdirectPixmapIsGone(instance, s.readDrawable)))
+    return false;
+  s.drawableGone = 1;
+  return true;
+}
+
 // The first framebuffer configuration of the screen whose attribute equals value, or NULL.
 GLXFBConfig findConfigBy(GlxLibraryInstance *instance, int screen, int attribute, uint32_t value) {
   GlFunctionTable &gl = instance->functions;
@@ -256,6 +269,10 @@ uint32_t glxdirectCreateTag(GlxLibraryInstance *instance, uint32_t contextSerial
     GlxDirectTagSlot &s = instance->tagSlots[slot];
     if (s.context == context && !s.drawableGone && s.drawDrawable == drawDrawable &&
         s.readDrawable == readDrawable) {
+      // Drawn into already, under another proxy tag (maybe another client's): what the client
+      // sent before, a read-back included, reaches the real server before the library draws
+      // for it (glxdirectFlushAll parks only clients that hold a tag).
+      glxdirectSyncClient(xproxyCurrentClient, instance->display);
       s.proxyTag = proxyTag;
       s.proxyTagCount++;
       s.drawId = drawId;
@@ -292,6 +309,11 @@ int glxdirectMakeTagCurrent(GlxLibraryInstance *instance, uint32_t slot) {
   GlxDirectTagSlot &s = instance->tagSlots[slot];
   if (s.drawableGone) {
     LOG(logChannelXhint, "Lumora: Tag #%u for %s draws into a destroyed drawable (by %s)", slot,
+        xmiscLocalDisplayPart(instance->display), currentClientName());
+    return 0;
+  }
+  if (takesAnEndedPixmap(instance, slot)) {
+    LOG(logChannelXhint, "Lumora: Tag #%u for %s draws into a GLX pixmap whose pixmap was freed (by %s)", slot,
         xmiscLocalDisplayPart(instance->display), currentClientName());
     return 0;
   }
@@ -368,7 +390,7 @@ void glxdirectSwapWithoutTag(GlxLibraryInstance *instance, uint32_t drawable, in
       gl.glXSwapBuffers(instance->display, drawable);
     return;
   }
-  if (ended) {
+  if (ended || glxdirectPixmapIsGone(instance, drawable)) {
     LOG(logChannelXhint, "Lumora: Swap of the ended drawable 0x%x by %s", drawable, currentClientName());
     return;
   }
@@ -557,7 +579,8 @@ bool glxdirectTagDrawableGone(ClientConnection *client, uint32_t tag) {
   for (Head *head = entry && entry->screen ? entry->screen->heads : nullptr; head; head = head->next) {
     auto *instance = static_cast<GlxLibraryInstance *>(head->glLibrary);
     uint32_t slot = instance ? glxTagForServer(tag, head) : 0;
-    if (slotInUse(instance, slot) && instance->tagSlots[slot].drawableGone) return true;
+    if (slotInUse(instance, slot) && (instance->tagSlots[slot].drawableGone || takesAnEndedPixmap(instance, slot)))
+      return true;
   }
   return false;
 }

@@ -35,6 +35,16 @@ struct GlxDirectListNames;
 struct GlxDirectListBody;
 // The texture levels counted against clients' budgets (glxdirecttextures.cpp).
 struct GlxDirectTextureLevels;
+// A GLX pixmap made through the library on a pixmap of the real server (its id there), in the
+// instance's list (glxdirectcontexts.cpp): added when made, removed when destroyed, all freed
+// with the record. gone: the real server's pixmap ended first (its id was freed, or its owner
+// left); the library, which asks the size of the pixmap by that id, never draws into it again.
+struct GlxDirectPixmapOn {
+  GlxDirectPixmapOn *next;
+  uint32_t glxPixmap;
+  uint32_t serverPixmap;
+  uint8_t gone;
+};
 
 // One GL context made through the library, in the instance's context list (appended at the
 // tail; the last node's next is NULL). Serials are never reused; 0 means no context.
@@ -236,6 +246,7 @@ struct GlxLibraryInstance {
   uint32_t livePbuffers;
   uint32_t liveGlxPixmaps;
   uint32_t liveGlxWindows;
+  GlxDirectPixmapOn *pixmapsOn;  // the GLX pixmaps of liveGlxPixmaps and what they are made on
   uint32_t highestTagSlot;  // the highest slot index in use
   uint32_t glVersion;       // GL version code (major * 64 + minor) the functions were loaded against
   GlxDirectContext *contexts;

@@ -9,12 +9,14 @@
 // AddressSanitizer report would change it).
 #include <gtest/gtest.h>
 
+#include <X11/Xutil.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "innerwindow_fixture.h"
 #include "lumoraclient_fixture.h"
 #include "rawclient_fixture.h"
 #include "tarvo_fixture.h"
@@ -261,6 +263,106 @@ TEST_P(LumoraGlState, AGlxPixmapOutlivesThePixmapUnderIt) {
   if (serverHasGlx()) {
     EXPECT_EQ(pixmapFreedAnswers(xvfb.displayNumber(), GetParam()), got);
   }
+}
+
+// A GLX pixmap whose pixmap was freed, made current again (after another tag, and under a new
+// context): the library finds the pixmap by the id that is gone, so every answer under such a
+// tag is either a GLX error or the GLX pixmap's own size (GetIntegerv GL_VIEWPORT, 20x12), never
+// another size the library made up. The tag current when the pixmap went draws on, and so does
+// the window beside it.
+TEST_P(LumoraGlState, AGlxPixmapWhosePixmapWasFreedIsNeverTakenAtAnotherSize) {
+  GlClient c;
+  ASSERT_EQ(c.start(tarvo.displayNumber(), GetParam()), "");
+  uint32_t window = c.window(), windowContext = c.context();
+  auto viewport = [&](uint32_t tag, int *error) {
+    RawBytes answer;
+    EXPECT_EQ(c.raw.roundTrip(RawRequest(c.big).b(c.major).b(117).s(0).i(tag).i(0x0BA2).done(), answer, 20000), "");
+    *error = answer.size() >= 2 && answer[0] == 0 ? answer[1] : 0;
+    std::vector<uint32_t> box;
+    for (size_t at = 32; answer[0] == 1 && at + 4 <= answer.size() && box.size() < 4; at += 4)
+      box.push_back(rawGet32(answer, at, c.big));
+    return box;
+  };
+  const std::vector<uint32_t> own = {0, 0, 20, 12};
+  for (int round = 0; round < 4; round++) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    uint32_t pixmap = c.newId(), glxPixmap = c.newId();
+    c.raw.send(RawRequest(c.big).b(53).b(24).s(0).i(pixmap).i(window).s(20).s(12).done());
+    c.raw.send(RawRequest(c.big).b(c.major).b(13).s(0).i(0).i(c.visual).i(pixmap).i(glxPixmap).done());
+    uint32_t context = c.context();
+    uint32_t tag = c.makeCurrent(glxPixmap, context, 0);
+    ASSERT_NE(tag, 0u);
+    // Drawn once (the library has it current), the pixmap freed: still drawn at the size known.
+    EXPECT_EQ(c.errorOf(c.glClear(tag)), 0);
+    c.raw.send(RawRequest(c.big).b(54).b(0).s(0).i(pixmap).done());
+    EXPECT_EQ(c.errorOf(c.glClear(tag)), 0);
+    int error = 0;
+    EXPECT_EQ(viewport(tag, &error), own);
+    // Another tag, then back; and a context that never drew there.
+    uint32_t windowTag = c.makeCurrent(window, windowContext, tag);
+    ASSERT_NE(windowTag, 0u);
+    EXPECT_EQ(c.errorOf(c.glClear(windowTag)), 0);
+    for (uint32_t again : {context, c.context()}) {
+      uint8_t made = 0;
+      uint32_t back = c.makeCurrent(glxPixmap, again, windowTag, &made);
+      if (back == 0) {
+        EXPECT_NE(made, 0);
+        continue;
+      }
+      std::vector<uint32_t> box = viewport(back, &error);
+      if (error == 0) {
+        EXPECT_EQ(box, own);
+      } else {
+        EXPECT_EQ(error, c.firstError + kGlxBadCurrentWindow);
+      }
+      // (From no tag: a GLX server refuses to let go of a tag whose drawable ended.)
+      windowTag = c.makeCurrent(window, windowContext, error ? 0 : back);
+      ASSERT_NE(windowTag, 0u);
+    }
+    EXPECT_EQ(c.errorOf(c.glClear(windowTag)), 0);
+    EXPECT_EQ(c.glError(windowTag), 0u);
+    // The GLX pixmap itself goes without a word.
+    EXPECT_EQ(c.errorOf(RawRequest(c.big).b(c.major).b(15).s(0).i(glxPixmap).done()), 0);
+  }
+}
+
+// A read-back (GetImage) by a client that holds no GL context tag waits for nothing: the proxy
+// then asks the real server for no more than the image (a wait for the server would also clear
+// the proxy's whole inner window there, which busy clients reading back would keep the server
+// doing). Seen on the real display: a mark drawn into the inner window stays. The read-back of
+// a client drawing GL does wait, and clears it.
+TEST_P(LumoraGlState, AReadBackOfAClientWithoutGlWaitsForNothing) {
+  Display *real = XOpenDisplay(xvfb.displayName().c_str());
+  ASSERT_NE(real, nullptr);
+  Window inner = innerWindowOf(real);
+  ASSERT_NE(inner, 0u);
+  GC gc = XCreateGC(real, inner, 0, nullptr);
+  XSetForeground(real, gc, 0xff0000);
+  // Whether the inner window shows the mark, read on the real display.
+  auto marked = [&]() {
+    XImage *image = XGetImage(real, inner, 605, 445, 1, 1, AllPlanes, ZPixmap);
+    unsigned long pixel = image ? XGetPixel(image, 0, 0) : 0;
+    if (image) XDestroyImage(image);
+    return pixel == 0xff0000;
+  };
+  GlClient plain, drawing;
+  ASSERT_EQ(plain.start(tarvo.displayNumber(), GetParam()), "");
+  ASSERT_EQ(drawing.start(tarvo.displayNumber(), GetParam()), "");
+  uint32_t window = plain.window();
+  uint32_t tag = drawing.makeCurrent(drawing.window(), drawing.context(), 0);
+  ASSERT_NE(tag, 0u);
+  EXPECT_EQ(drawing.errorOf(drawing.glClear(tag)), 0);
+  for (GlClient *reader : {&plain, &drawing}) {
+    SCOPED_TRACE(reader == &plain ? "without GL" : "drawing GL");
+    // (Away from the clients' windows, near the bottom right of the screen.)
+    XFillRectangle(real, inner, gc, 600, 440, 10, 10);
+    XSync(real, False);
+    ASSERT_TRUE(marked());
+    for (int k = 0; k < 3; k++) EXPECT_NE(reader->pixel(window), 0xFFFFFFFFu);
+    EXPECT_EQ(marked(), reader == &plain);
+  }
+  XFreeGC(real, gc);
+  XCloseDisplay(real);
 }
 
 TEST_P(LumoraGlState, GlBeginStateAndArrayRoomBelongToTheirContext) {

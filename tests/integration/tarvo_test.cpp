@@ -25,6 +25,7 @@
 #include <X11/Xutil.h>
 #include <X11/extensions/Xfixes.h>
 
+#include "innerwindow_fixture.h"
 #include "tarvo_fixture.h"
 #include "xdmcpmanager_fixture.h"
 #include "xrelay_fixture.h"
@@ -312,25 +313,6 @@ TEST_F(TarvoTest, AnyScreenMakesEveryScreenAHeadEastOfTheOneBefore) {
   EXPECT_EQ(screen->height_in_pixels, 768);
   xcb_disconnect(c);
   EXPECT_EQ(tarvo_.stop(), 0);
-}
-
-// The proxy's inner window: the grandchild of the real root under the proxy's top window.
-Window innerWindowOf(Display *d) {
-  Window root, parent, *children = nullptr;
-  unsigned count = 0;
-  Window found = 0;
-  if (!XQueryTree(d, DefaultRootWindow(d), &root, &parent, &children, &count)) return 0;
-  for (unsigned i = 0; i < count && !found; i++) {
-    Window *middle = nullptr, *inner = nullptr;
-    unsigned middleCount = 0, innerCount = 0;
-    if (XQueryTree(d, children[i], &root, &parent, &middle, &middleCount) && middleCount == 1 &&
-        XQueryTree(d, middle[0], &root, &parent, &inner, &innerCount) && innerCount == 1)
-      found = inner[0];
-    if (middle) XFree(middle);
-    if (inner) XFree(inner);
-  }
-  if (children) XFree(children);
-  return found;
 }
 
 unsigned long pixelAt(Display *d, Window w, int x, int y) {
