@@ -1560,7 +1560,12 @@ void miscRunYielding(MiscRequestHandler handler, uint8_t *request, uint32_t leng
   client->yielding = y;  // (a close from inside the handler finds it running)
   MiscYielding *outer = yieldingNow;
   yieldingNow = y;
+  // Outside a turn (a request that goes on after its park, from an idle order) the handler has
+  // a turn's time of its own before it yields.
+  int64_t outerEnd = turnEndNs;
+  if (!turnEndNs && ordersStepRunning()) turnEndNs = ordersMonotonicNs() + kMiscTurnNs;
   y->fiber = fiberStart(runYieldingHandler, y);
+  turnEndNs = outerEnd;
   yieldingNow = outer;
   if (!y->fiber) {
     if (client->yielding == y) client->yielding = nullptr;

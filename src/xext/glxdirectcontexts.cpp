@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "proxy/connections.h"
 #include "proxy/head.h"
 #include "proxy/main.h"
 #include "proxy/xscreen.h"
@@ -235,6 +236,8 @@ uint64_t glyphBytes(const XFontStruct *font, uint64_t c) {
 
 // Characters beyond 16 bits name no glyph of any font: their lists are empty.
 constexpr uint64_t kGlyphCodes = 0x10000;
+// The bitmaps of one run of characters given to the library at once (at least one character).
+constexpr uint64_t kUseXFontRunBytes = 64 * 1024;
 
 }  // namespace
 
@@ -263,13 +266,47 @@ bool glxdirectUseXFont(GlxLibraryInstance *instance, uint32_t slot, uint32_t fon
         count, xscreenClientName(xproxyCurrentClient), strSizeText(bitmaps));
     return false;
   }
-  instance->functions.glXUseXFont(font, int(first), int(count), int(listBase));
+  // The library makes the lists in runs of characters (each run one call, making each list as
+  // one call for all would): between runs the request yields its turn once it is over, and the
+  // library is made current on the slot again when the request goes on.
+  uint64_t made = 0;
+  bool tracked = true;
+  if (lists == 0) {
+    instance->functions.glXUseXFont(font, int(first), int(count), int(listBase));  // (the library's answer)
+  } else {
+    while (made < lists) {
+      uint64_t run = 0, runBytes = 0;
+      while (made + run < lists && (run == 0 || runBytes < kUseXFontRunBytes)) {
+        uint64_t c = uint64_t(first) + made + run;
+        if (metrics && c < glyphsEnd) runBytes += glyphBytes(metrics, c);
+        run++;
+      }
+      instance->functions.glXUseXFont(font, int(uint32_t(first + made)), int(run), int(uint32_t(listBase + made)));
+      made += run;
+      if (made == lists || !miscCanYield() || !miscTurnOver()) continue;
+      // Its client closing meanwhile, or its slot gone (its drawable ended, its context
+      // destroyed by another client): what was made is what there is.
+      if (!miscYieldTurn() || !makeCurrent(instance, slot)) {
+        tracked = false;
+        break;
+      }
+    }
+  }
+  // What was not made is given back: its names and bitmaps. (Lists made before the request
+  // ended early stay counted: the share group they went to is not current to hold them.)
+  for (uint64_t c = uint64_t(first) + made; metrics && c < glyphsEnd; c++) glxdirectRefund(xproxyCurrentClient, glyphBytes(metrics, c));
+  glxdirectRefund(xproxyCurrentClient, (lists - made) * kGlxDirectNameBytes);
+  if (!tracked) {
+    xfontFreeMetrics(metrics);
+    return true;
+  }
   // Names the share group held already were made before (and are counted for them).
-  glxdirectRefund(xproxyCurrentClient, (lists - glxdirectAddListNames(instance, listBase, lists)) * kGlxDirectNameBytes);
+  glxdirectRefund(xproxyCurrentClient, (made - glxdirectAddListNames(instance, listBase, made)) * kGlxDirectNameBytes);
   // The library's own lists (a bitmap each, made from the server's font): CallList reaches them.
-  glxdirectLibraryLists(instance, listBase, lists);
+  glxdirectLibraryLists(instance, listBase, made);
   // Each bitmap is held by its list, and given back with it.
-  for (uint64_t c = first; metrics && c < glyphsEnd; c++) {
+  uint64_t madeEnd = std::min<uint64_t>(uint64_t(first) + made, glyphsEnd);
+  for (uint64_t c = first; metrics && c < madeEnd; c++) {
     uint64_t bytes = glyphBytes(metrics, c), name = uint64_t(listBase) + (c - first);
     if (bytes == 0) continue;
     if (listBase == 0 || name > UINT32_MAX) {

@@ -7,6 +7,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "proxy/connections.h"
 #include "proxy/head.h"
 #include "proxy/main.h"
 #include "proxy/resource.h"
@@ -39,6 +40,12 @@ constexpr uint32_t kGlxVersion10 = 64;
 
 uint32_t slotOf(const Head *head) { return head->idIndex < kGlxHeadSlots ? head->idIndex : 0; }
 GlxLibraryInstance *instanceOf(const Head *head) { return static_cast<GlxLibraryInstance *>(head->glLibrary); }
+// Whether the GL library inside the proxy serves a head of the screen.
+bool servedInside(const MetaScreen *screen) {
+  for (const Head *head = screen ? screen->heads : nullptr; head; head = head->next)
+    if (head->glLibrary) return true;
+  return false;
+}
 
 DisplayConnection *firstConnection() {
   ClientConnection *client = xproxyCurrentClient;
@@ -462,6 +469,9 @@ void glxUseXFont(uint8_t *request, uint32_t length, uint8_t *) {
   uint32_t tag = wireGet32(request + 4), font = wireGet32(request + 8);
   GlxTagEntry *entry = nullptr;
   if (!tagOf(tag, false, &entry, request, length)) return;
+  // The library inside the proxy makes a list a character, each from the server's font: a large
+  // font takes long, and the request yields its turns meanwhile (glxdirectUseXFont).
+  if (!miscCanYield() && servedInside(entry->screen)) return miscRunYielding(glxUseXFont, request, length);
   eachHead(
       entry->screen, request, length, 0,
       [&](Head *head) {

@@ -5,11 +5,13 @@
 // through nested lists on a 1280x1024 window (its request yields its turns, and ends only at
 // its own time's bound), sends forty long requests back to back, or closes its socket in the
 // middle of one; while eight GL clients work long requests at once; while a client renews an
-// open glBegin again and again, or leaves one open and sleeps. An honest model of 20 000
-// triangles in a list is drawn whole every frame. tarvo ends cleanly.
+// open glBegin again and again, or leaves one open and sleeps; while a client makes the lists of
+// a large font. An honest model of 20 000 triangles in a list is drawn whole every frame. tarvo
+// ends cleanly.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -411,6 +413,46 @@ TEST_F(LumoraStall, TwentyThousandTrianglesFromAListEveryFrame) {
     EXPECT_EQ(pixel(1277, 1021), 0x00FF00u);
   }
   EXPECT_EQ(tarvo.log().find("ended its work"), std::string::npos);
+}
+
+// UseXFont of 256 characters of a Type1 font scaled to 1200 pixels (tens of megabytes of
+// bitmaps, within the budget), sent right after the MakeCurrent (the request first waits for
+// the client's earlier ones, and goes on outside any turn): the library makes a list a
+// character from the server's font, which takes it most of a second; the request yields its
+// turns between runs of characters, so each of the bystander's round trips comes within a
+// quarter second meanwhile (one call of the library for the whole font held everyone
+// throughout), and the lists are all made.
+TEST_F(LumoraStall, UseXFontOfALargeFontHoldsNobody) {
+  constexpr uint8_t kMinorUseXFont = 12, kMinorIsList = 141;
+  const std::string name = "-adobe-avant garde gothic-book-r-normal--1200-0-0-0-p-0-iso8859-1";
+  uint32_t font = gl.id();
+  gl.send(RawRequest(false).b(45).b(0).s(0).i(font).s(uint16_t(name.size())).s(0).text(name));
+  std::atomic<bool> done{false};
+  std::thread worker([&] {
+    // (Answered: the library's own error for the space's empty bitmap aside, nothing fails.)
+    EXPECT_EQ(gl.errorAfter(gl.glx(kMinorUseXFont).i(tag).i(font).i(0).i(256).i(1000)), 0);
+    done = true;
+  });
+  std::chrono::steady_clock::duration longest{};
+  auto began = std::chrono::steady_clock::now();
+  while (!done) {
+    auto start = std::chrono::steady_clock::now();
+    RawBytes answer;
+    std::string failed = bystander.roundTrip(RawRequest(true).b(43).b(0).s(1).done(), answer, kCeilingMs);
+    if (!failed.empty()) {
+      ADD_FAILURE() << "the bystander's round trip: " << failed;
+      break;
+    }
+    longest = std::max(longest, std::chrono::steady_clock::now() - start);
+  }
+  worker.join();
+  auto took = std::chrono::steady_clock::now() - began;
+  EXPECT_LT(longest, std::chrono::milliseconds(250))
+      << "UseXFont took " << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
+  for (uint32_t character : {0x41u, 0x7Au, 0xE9u}) {
+    RawBytes answer = gl.ask(gl.single(kMinorIsList, tag).i(1000 + character));
+    EXPECT_EQ(gl.word(answer, 8), 1u) << "list of character " << character;
+  }
 }
 
 TEST_F(LumoraStall, AStandingStripsClientKilledHoldsNobody) { standingStripEnds(true); }
