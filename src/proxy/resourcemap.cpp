@@ -452,15 +452,14 @@ uint32_t resourcePixmapServerId(PixmapRecord *pixmap, Head *head) {
 
 void resourceFreeOwnerPixmaps(PixmapRecord *pixmap) {
   ClientConnection *c = xproxyCurrentClient;
-  // GL drawn inside the proxy lets go of GLX pixmaps on them before the real server hears of
-  // their end, whoever ends them.
-  if (pixmap->ownerCopiesValid && pixmap->screen)
-    for (Head *h = pixmap->screen->heads; h; h = h->next)
-      if (h->glLibrary) glxdirectPixmapGone(h, resourceServerId(pixmap->id, kResourcePixmap, h));
-  if (pixmap->ownerCopiesValid && pixmap->screen && c && c->displayCount > 0 && c->displays[0]) {
+  bool sends = c && c->displayCount > 0 && c->displays[0];
+  if (pixmap->ownerCopiesValid && pixmap->screen) {
     for (Head *h = pixmap->screen->heads; h; h = h->next) {
       uint32_t serverId = resourceServerId(pixmap->id, kResourcePixmap, h);
-      uint8_t *request = xproxyBeginRequest(c->displays[0], 54, 0, 8);  // FreePixmap
+      // GL drawn inside the proxy lets go of GLX pixmaps on it before the real server hears of
+      // its end, whoever ends it.
+      if (h->glLibrary) glxdirectPixmapGone(h, serverId);
+      uint8_t *request = sends ? xproxyBeginRequest(c->displays[0], 54, 0, 8) : nullptr;  // FreePixmap
       if (request) memcpy(request + 4, &serverId, 4);
     }
   }

@@ -294,8 +294,9 @@ bool glxdirectUseXFont(GlxLibraryInstance *instance, uint32_t slot, uint32_t fon
   }
   // What was not made is given back: its names and bitmaps. (Lists made before the request
   // ended early stay counted: the share group they went to is not current to hold them.)
-  for (uint64_t c = uint64_t(first) + made; metrics && c < glyphsEnd; c++) glxdirectRefund(xproxyCurrentClient, glyphBytes(metrics, c));
-  glxdirectRefund(xproxyCurrentClient, (lists - made) * kGlxDirectNameBytes);
+  uint64_t unmade = (lists - made) * kGlxDirectNameBytes;
+  for (uint64_t c = uint64_t(first) + made; metrics && c < glyphsEnd; c++) unmade += glyphBytes(metrics, c);
+  glxdirectRefund(xproxyCurrentClient, unmade);
   if (!tracked) {
     xfontFreeMetrics(metrics);
     return true;
