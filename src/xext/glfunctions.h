@@ -9,7 +9,7 @@
 #include <GL/glx.h>
 #include <GL/glxext.h>
 
-// 606 entries, in the order the loader first looks them up (xext/glxdirectload.cpp). The
+// 609 entries, in the order the loader first looks them up (xext/glxdirectload.cpp). The
 // members are written by scripts/gltable from that list and the headers above; the few
 // placeholders no library exports are typed void (*)().
 struct GlFunctionTable {

@@ -75,6 +75,9 @@ void glxAddGlExtensionAll(const char *name);
 void glxAddGlxExtensionAll(const char *name);
 // Removes a name from the GLX extension string of the meta screen, or of every one for NULL.
 void glxRemoveGlxExtension(const char *name, MetaScreen *screen);
+// Whether the GL library inside the proxy serves a head of the screen (NULL: no): its requests
+// may then wait for the library longer than a turn, and yield it (miscRunYielding).
+bool glxScreenServedInside(const MetaScreen *screen);
 // How the set-up learns what a head's real server offers (replaceable for tests): 1 with the
 // capabilities filled, 0 when the server has no usable GLX.
 using GlxHeadQuery = int (*)(struct _XDisplay *display, int screen, GlCapabilities *caps);

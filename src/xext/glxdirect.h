@@ -45,6 +45,13 @@ bool glxdirectPixmapIsGone(const GlxLibraryInstance *instance, uint32_t drawable
 // overtake the read-back (while any instance exists); a failure is logged only.
 void glxdirectFinishAll(GlxLibraryInstance *instance);
 void glxdirectFlushAll();
+// Completes the GL work of the current slot (outside glBegin/glEnd). A request that may yield
+// its turn (miscCanYield), on a library with fences, does not wait inside the library longer
+// than its turn: it yields the turn while the work is not done, and looks again at its next
+// (glxdirectlists.cpp); others, a glFinish. NULL when done (the slot current still), or why the
+// request must end (its client is closing, or its context or drawable went while it stood:
+// then no slot is current).
+const char *glxdirectFinishYielding(GlxLibraryInstance *instance);
 
 // ===== instances =====
 // Starts GL inside the proxy on one head: the library list (colon-separated), the GLX version

@@ -207,7 +207,11 @@ void glxdirectWaitX(GlxLibraryInstance *instance, uint32_t slot) {
 }
 
 void glxdirectSwapBuffers(GlxLibraryInstance *instance, uint32_t slot, uint32_t drawable) {
-  if (makeCurrent(instance, slot)) instance->functions.glXSwapBuffers(instance->display, drawable);
+  if (!makeCurrent(instance, slot)) return;
+  // The swap waits inside the library for what was drawn: that is waited for first, a turn at a
+  // time, and the swap goes on only while the slot stays.
+  if (!instance->insideBegin && glxdirectFinishYielding(instance)) return;
+  instance->functions.glXSwapBuffers(instance->display, drawable);
 }
 
 const char *glxdirectQueryServerString(GlxLibraryInstance *instance, int screen, uint32_t name) {

@@ -20,8 +20,8 @@
 // threads of its own, so the clock sees what a command cost only once the library has
 // finished: it is finished after every interval of units (never inside glBegin/glEnd, where GL
 // allows no finish; inside a glBegin of independent primitives the proxy ends it between two
-// of them and begins it again, and inside a filled triangle or quad strip or triangle fan
-// likewise, giving two of its vertices again). The interval is the instance's: it starts at
+// of them and begins it again, and inside a filled triangle or quad strip, triangle fan or
+// polygon likewise, giving two of its vertices again). The interval is the instance's: it starts at
 // kGlxDirectFirstInterval units, doubles while the stretches between two finishes stay shorter
 // than kShortStretchNs, shrinks to what a long stretch would have held when one runs longer
 // than kLongStretchNs, and never passes a cap that the viewport sets (a unit may be a primitive
@@ -85,7 +85,7 @@ constexpr uint8_t kClockCommands = 16;
 // on a large window (it ends its scene and waits for its threads), so the stretches are kept
 // long enough for that to stay a small part of them.
 // The strips a glBegin may be cut in (stripCuttable).
-constexpr uint32_t kBeginTriangleStrip = 5, kBeginTriangleFan = 6, kBeginQuadStrip = 8;
+constexpr uint32_t kBeginTriangleStrip = 5, kBeginTriangleFan = 6, kBeginQuadStrip = 8, kBeginPolygon = 9;
 constexpr int64_t kShortStretchNs = 8'000'000;
 constexpr int64_t kLongStretchNs = 32'000'000;
 // What one unit may cost at most, for the interval's cap: a primitive that fills the viewport,
@@ -188,8 +188,49 @@ const char *yieldTurn(GlxLibraryInstance *instance, int64_t now) {
   glxdirectReleaseCurrent(instance);
   return goesOn ? "its drawable or context has gone" : "its client has gone";
 }
-}  // namespace
 
+// GL_ARB_sync.
+constexpr uint32_t kGlSyncGpuCommandsComplete = 0x9117, kGlTimeoutExpired = 0x911B;
+constexpr uint32_t kGlSyncFlushCommandsBit = 0x1;
+// The shortest wait for a fence between two yields (the turn's rest when that is longer).
+constexpr int64_t kFenceWaitNs = 1'000'000;
+}  // namespace
+}  // namespace glxdirectdecode
+
+const char *glxdirectFinishYielding(GlxLibraryInstance *instance) {
+  GlFunctionTable &gl = instance->functions;
+  // The library's finish waits for all it has queued, however long that takes. Where the
+  // request may yield, a fence behind that work is waited for a turn at a time instead: the
+  // library works on in its threads while the others are served. (The work is flushed before
+  // the fence: a fence behind work not flushed yet may pass at once in the library.) The finish
+  // that follows finds nothing left to wait for, unless the fence passed early.
+  if (!instance->fences || !miscCanYield()) {
+    gl.glFinish();
+    return nullptr;
+  }
+  gl.glFlush();
+  void *fence = gl.glFenceSync(glxdirectdecode::kGlSyncGpuCommandsComplete, 0);
+  if (!fence) {
+    gl.glFinish();
+    return nullptr;
+  }
+  for (;;) {
+    uint64_t wait = uint64_t(std::max(miscTurnLeftNs(), glxdirectdecode::kFenceWaitNs));
+    uint32_t state = gl.glClientWaitSync(static_cast<GLsync>(fence), glxdirectdecode::kGlSyncFlushCommandsBit, wait);
+    if (state != glxdirectdecode::kGlTimeoutExpired) break;
+    if (const char *why = glxdirectdecode::yieldTurn(instance, glxdirectClock())) {
+      // Without its context current the fence is left to its share group, which frees it at
+      // its end.
+      if (instance->currentTagSlot) gl.glDeleteSync(static_cast<GLsync>(fence));
+      return why;
+    }
+  }
+  gl.glDeleteSync(static_cast<GLsync>(fence));
+  gl.glFinish();
+  return nullptr;
+}
+
+namespace glxdirectdecode {
 namespace {
 // The vertices of one primitive of an independent mode (points, lines, triangles, quads): a
 // glBegin of such a mode may be ended and begun again between two of its primitives without a
@@ -219,10 +260,15 @@ GlxDirectStripGroup &stripGroup(GlxLibraryInstance *instance, StripBack back) {
   return instance->beginStripGroups[(instance->beginStripPending + 3 - back) % 3];
 }
 
+// A fan, and a polygon (whose triangles the library makes around its first vertex as a fan's,
+// with that vertex's values when shaded flat): cut with their first and last vertices given
+// again.
+bool aroundTheFirst(uint32_t mode) { return mode == kBeginTriangleFan || mode == kBeginPolygon; }
+
 bool stripCuttable(GlxLibraryInstance *instance) {
   const GlxDirectStripGroup &pending = stripGroup(instance, kStripPending), &last = stripGroup(instance, kStripLast);
   if (!instance->beginStripCuttable || instance->beginUnsure || pending.count || !last.count) return false;
-  if (instance->beginMode == kBeginTriangleFan) {
+  if (aroundTheFirst(instance->beginMode)) {
     const GlxDirectStripGroup &first = instance->beginStripGroups[3];
     return instance->beginVertices >= 3 && first.count &&
            (instance->beginStripLater & ~(first.classes & last.classes)) == 0;
@@ -367,14 +413,14 @@ void beginAsked(const Command &c, uint32_t mode) {
   GlxLibraryInstance *instance = c.instance;
   instance->beginMapVertex1 = instance->beginMapVertex2 = instance->beginArrayVertex = 0;
   weighBegin(c, mode);
-  // A triangle or quad strip or a triangle fan is cut only where nothing tells its pieces from
-  // the whole: filled (no edges or points that a cut would add or stipple anew), without
-  // programs (whose primitive numbers start again at a glBegin), drawn (not selected or fed
-  // back).
+  // A triangle or quad strip, a triangle fan or a polygon is cut only where nothing tells its
+  // pieces from the whole: filled (no edges or points that a cut would add or stipple anew),
+  // without programs (whose primitive numbers start again at a glBegin), drawn (not selected or
+  // fed back).
   for (GlxDirectStripGroup &group : instance->beginStripGroups) group.count = group.classes = 0;
   instance->beginStripLater = 0;
   instance->beginStripCuttable =
-      (mode == kBeginTriangleStrip || mode == kBeginTriangleFan || mode == kBeginQuadStrip) &&
+      (mode == kBeginTriangleStrip || aroundTheFirst(mode) || mode == kBeginQuadStrip) &&
       instance->renderMode == kGlxDirectRenderMode && fixedFunctionFilled(c);
   // Only a glBegin of an independent mode or one that may be cut is ever begun again between
   // its vertices; what gives a vertex is asked only for an independent mode (in the others an
@@ -559,16 +605,22 @@ bool spend(const Command &c, uint64_t units) {
       due = overdue;
     }
     if (due) {
-      if (instance->insideBegin) {
+      bool inside = instance->insideBegin;
+      if (inside) c.gl.glEnd();
+      // The stretch is the request's own time since the last finish: a finish that yields its
+      // turns meanwhile counts only the waits of its own turns.
+      int64_t finishNs = glxdirectClock();
+      int64_t stretchBefore = finishNs - instance->workFinishedNs;
+      int64_t ownBefore = instance->workOwnNs + (finishNs - instance->workTurnStartNs);
+      why = glxdirectFinishYielding(instance);
+      if (!why && inside) {
         bool strip = !independentPrimitive(instance->beginMode);
-        c.gl.glEnd();
-        c.gl.glFinish();
         c.gl.glBegin(instance->beginMode);
         instance->beginVertices = 0;
         if (strip) {
           // A strip's last two vertices again, a fan's first and last, each with what was given
           // since the vertex before it.
-          const GlxDirectStripGroup &before = instance->beginMode == kBeginTriangleFan
+          const GlxDirectStripGroup &before = aroundTheFirst(instance->beginMode)
                                                   ? instance->beginStripGroups[3]
                                                   : stripGroup(instance, kStripBeforeLast);
           const GlxDirectStripGroup &last = stripGroup(instance, kStripLast);
@@ -576,12 +628,10 @@ bool spend(const Command &c, uint64_t units) {
             for (uint32_t k = 0; k < group->count; k++) glxdirectGiveAgain(instance, group->commands[k]);
           instance->beginVertices = 2;
         }
-      } else {
-        c.gl.glFinish();
       }
       finished = true;
       now = glxdirectClock();
-      int64_t stretch = now - instance->workFinishedNs;
+      int64_t stretch = stretchBefore + (instance->workOwnNs + (now - instance->workTurnStartNs) - ownBefore);
       if (stretch < kShortStretchNs && !instance->workIntervalCap && !instance->insideBegin) capInterval(instance);
       if (!overdue && stretch < kShortStretchNs && instance->workInterval < instance->workIntervalCap)
         instance->workInterval = std::min(instance->workInterval * 2, instance->workIntervalCap);

@@ -341,6 +341,8 @@ constexpr GlxLoadEntry kGlxLoadList[] = {
     EXTENSION("GL_ARB_shader_objects", glGetInfoLogARB), EXTENSION("GL_ARB_shader_objects", glGetAttachedObjectsARB),
     EXTENSION("GLX_EXT_swap_control", glXSwapIntervalEXT),
     EXTENSION("GLX_ARB_create_context", glXCreateContextAttribsARB),
+    EXTENSION("GL_ARB_sync", glFenceSync), EXTENSION("GL_ARB_sync", glClientWaitSync),
+    EXTENSION("GL_ARB_sync", glDeleteSync),
 };
 
 #undef REQUIRED
@@ -348,7 +350,7 @@ constexpr GlxLoadEntry kGlxLoadList[] = {
 #undef EXTENSION
 #undef UNCHECKED
 
-static_assert(sizeof(kGlxLoadList) / sizeof(kGlxLoadList[0]) == 615);
+static_assert(sizeof(kGlxLoadList) / sizeof(kGlxLoadList[0]) == 618);
 
 }  // namespace
 

@@ -384,7 +384,11 @@ GLXDIRECT_SINGLE(glxdirectFinish) {
   (void)params, (void)length;
   clearResult(result);
   if (!makeCurrent(instance, slot)) return 0;
-  instance->functions.glFinish();
+  // (Inside glBegin/glEnd the library answers the client's error itself.)
+  if (instance->insideBegin)
+    instance->functions.glFinish();
+  else
+    glxdirectFinishYielding(instance);
   return 1;
 }
 

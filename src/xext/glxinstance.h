@@ -169,6 +169,9 @@ struct GlxLibraryInstance {
   // The library's limits on generic vertex attributes and texture-coordinate sets (at most 64
   // each), asked once with a context current: limitsAsked says whether they were.
   uint8_t limitsAsked;
+  // The library has fences (GL_ARB_sync, found at the set-up): a finish of a request that may
+  // yield its turn waits for a fence a turn at a time (glxdirectdecode::finishYielding).
+  uint8_t fences;
   uint32_t maxVertexAttribs;
   uint32_t maxTextureCoords;
   // At a glBegin: how many elements every enabled array holds (all in buffer objects; 0 when
@@ -203,17 +206,17 @@ struct GlxLibraryInstance {
   uint8_t beginMapVertex1;
   uint8_t beginMapVertex2;
   uint8_t beginArrayVertex;
-  // A triangle or quad strip or a triangle fan filled with the fixed-function transform in
-  // GL_RENDER mode may be ended between two of its primitives and begun again with two of its
-  // vertices given again (a strip's last two, a fan's first and last), so that the library can be
-  // finished there (glxdirectlists.cpp): beginStripCuttable, set at its glBegin and cleared for
-  // good at a command that cannot be given again so; the groups of the vertex before the last,
-  // of the last vertex and of the attribute commands given since it, in a ring over
-  // beginStripGroups[0..2] turned at each vertex (beginStripPending: the index of the last of
-  // those, the one being filled; glxdirectlists.cpp, stripGroup), and a fan's first vertex's
-  // group ([3]); beginStripLater: the kinds of attribute set since a fan's first vertex. The
-  // groups are emptied when the context changes (the flag goes with the context): the
-  // primitive is cut again only once they are refilled (a fan: never).
+  // A triangle or quad strip, a triangle fan or a polygon filled with the fixed-function
+  // transform in GL_RENDER mode may be ended between two of its primitives and begun again with
+  // two of its vertices given again (a strip's last two, a fan's or polygon's first and last), so
+  // that the library can be finished there (glxdirectlists.cpp): beginStripCuttable, set at its
+  // glBegin and cleared for good at a command that cannot be given again so; the groups of the
+  // vertex before the last, of the last vertex and of the attribute commands given since it, in
+  // a ring over beginStripGroups[0..2] turned at each vertex (beginStripPending: the index of the
+  // last of those, the one being filled; glxdirectlists.cpp, stripGroup), and a fan's (or
+  // polygon's) first vertex's group ([3]); beginStripLater: the kinds of attribute set since that
+  // vertex. The groups are emptied when the context changes (the flag goes with the context): the
+  // primitive is cut again only once they are refilled (a fan or polygon: never).
   uint8_t beginStripCuttable;
   uint8_t beginStripLater;
   uint8_t beginStripPending;

@@ -196,16 +196,6 @@ void glxFreeLargeCommands(ClientConnection *client) {
 }
 
 // ===== requests =====
-namespace {
-// Whether GL runs inside the proxy for a head of the screen: its render requests may then take
-// longer than a turn, and yield it (miscRunYielding).
-bool executesGl(const MetaScreen *screen) {
-  for (const Head *head = screen ? screen->heads : nullptr; head; head = head->next)
-    if (head->glLibrary) return true;
-  return false;
-}
-}  // namespace
-
 void glxRender(uint8_t *request, uint32_t length, uint8_t *) {
   ClientConnection *client = xproxyCurrentClient;
   if (!client) return;
@@ -215,7 +205,7 @@ void glxRender(uint8_t *request, uint32_t length, uint8_t *) {
     xprotoSendExtensionError(kGlxBadContextTag, tag, request, length, nullptr);
     return;
   }
-  if (!miscCanYield() && executesGl(screen)) return miscRunYielding(glxRender, request, length);
+  if (!miscCanYield() && glxScreenServedInside(screen)) return miscRunYielding(glxRender, request, length);
   DisplayConnection *connection = firstConnection(client);
   for (Head *head = screen->heads; head; head = head->next) {
     if (head->glLibrary) {
@@ -265,7 +255,7 @@ void glxRenderLarge(uint8_t *request, uint32_t length, uint8_t *) {
   MetaScreen *screen = glxTagScreen(tag);
   if (!screen) return fail(kGlxBadContextTag, true, tag);
   // The last piece replays the command: where GL runs inside the proxy, in turns.
-  if (last && !miscCanYield() && executesGl(screen)) return miscRunYielding(glxRenderLarge, request, length);
+  if (last && !miscCanYield() && glxScreenServedInside(screen)) return miscRunYielding(glxRenderLarge, request, length);
   if (number == 1) {
     // A new command: whatever this client left unfinished is dropped.
     while (GlxLargeCommand *old = commandsOf(client)) {

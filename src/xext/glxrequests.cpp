@@ -40,12 +40,6 @@ constexpr uint32_t kGlxVersion10 = 64;
 
 uint32_t slotOf(const Head *head) { return head->idIndex < kGlxHeadSlots ? head->idIndex : 0; }
 GlxLibraryInstance *instanceOf(const Head *head) { return static_cast<GlxLibraryInstance *>(head->glLibrary); }
-// Whether the GL library inside the proxy serves a head of the screen.
-bool servedInside(const MetaScreen *screen) {
-  for (const Head *head = screen ? screen->heads : nullptr; head; head = head->next)
-    if (head->glLibrary) return true;
-  return false;
-}
 
 DisplayConnection *firstConnection() {
   ClientConnection *client = xproxyCurrentClient;
@@ -422,6 +416,10 @@ void glxSwapBuffers(uint8_t *request, uint32_t length, uint8_t *) {
   uint32_t tag = wireGet32(request + 4), drawableId = wireGet32(request + 8);
   GlxTagEntry *entry = nullptr;
   if (!client || !tagOf(tag, true, &entry, request, length)) return;
+  // The library inside the proxy swaps once what was drawn is done: the request yields its
+  // turns while it waits (glxdirectSwapBuffers).
+  if (tag && !miscCanYield() && entry && glxScreenServedInside(entry->screen))
+    return miscRunYielding(glxSwapBuffers, request, length);
   auto *window = static_cast<WindowRecord *>(resourceLookupWindow(drawableId));
   ResourceType type = resourceLookupIdType(drawableId, nullptr);
   if (!window && type != kResourceGlxDrawable && type != kResourceGlxPbuffer) {
@@ -471,7 +469,7 @@ void glxUseXFont(uint8_t *request, uint32_t length, uint8_t *) {
   if (!tagOf(tag, false, &entry, request, length)) return;
   // The library inside the proxy makes a list a character, each from the server's font: a large
   // font takes long, and the request yields its turns meanwhile (glxdirectUseXFont).
-  if (!miscCanYield() && servedInside(entry->screen)) return miscRunYielding(glxUseXFont, request, length);
+  if (!miscCanYield() && glxScreenServedInside(entry->screen)) return miscRunYielding(glxUseXFont, request, length);
   eachHead(
       entry->screen, request, length, 0,
       [&](Head *head) {
@@ -859,3 +857,9 @@ const ExtRequestRow *glxRequestRow(uint8_t minor) {
   return nullptr;
 }
 // ===== end of request rows =====
+
+bool glxScreenServedInside(const MetaScreen *screen) {
+  for (const Head *head = screen ? screen->heads : nullptr; head; head = head->next)
+    if (head->glLibrary) return true;
+  return false;
+}

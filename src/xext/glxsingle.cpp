@@ -9,6 +9,7 @@
 #include <new>
 
 #include "proxy/clientconnection.h"
+#include "proxy/connections.h"
 #include "proxy/head.h"
 #include "proxy/main.h"
 #include "proxy/streams.h"
@@ -428,6 +429,10 @@ void glxSingleRequest(uint8_t *request, uint32_t length, uint8_t *) {
     xprotoSendExtensionError(kGlxBadContextTag, tag, request, length, nullptr);
     return;
   }
+  // A Finish served by the GL library inside the proxy waits for all the client drew: it
+  // yields its turns meanwhile (glxdirectFinishYielding).
+  if (r->row.minor == kFinish && !miscCanYield() && glxScreenServedInside(screen))
+    return miscRunYielding(glxSingleRequest, request, length);
   client->glxScreen = screen->index;
   if (r->row.minor == kGetString && answerGetString(request, length, screen)) return;
   DisplayConnection *connection = client->displayCount ? client->displays[0] : nullptr;

@@ -467,9 +467,9 @@ TEST_F(GlxDirectPiecesTest, EvalCoordInsideTrianglesIsAVertexOnlyWithAVertexMap)
   }
 }
 
-// Triangle and quad strips and triangle fans are ended and begun again between two of their
-// primitives with two of their vertices given again (a strip's last two, a fan's first and
-// last), only where each vertex then has the values it had: with a colour before every third
+// Triangle and quad strips, triangle fans and polygons are ended and begun again between two of
+// their primitives with two of their vertices given again (a strip's last two, a fan's or
+// polygon's first and last), only where each vertex then has the values it had: with a colour before every third
 // vertex and a normal before every fourth, lit, they draw through the proxy what the library's
 // own draw; with a material set inside as well (which is not given again), too. The clock steps 9 ms at each look, so that the interval stays at its first size
 // and the strips are cut all along; they are sent in requests of 16 commands, each far within
@@ -488,7 +488,7 @@ TEST_F(GlxDirectPiecesTest, StripsAndFansCutGiveTheirVerticesAgainAsTheyWere) {
   auto y = [](int k) { return float(std::sin(k * 0.4)) * (0.1f + 0.85f * k / kCount) + (k % 2 ? 0.05f : -0.05f); };
   auto colour = [](int k) { return std::array<float, 3>{(k * 37 % 256) / 255.0f, (k * 91 % 256) / 255.0f, 0.5f}; };
   auto normal = [](int k) { return std::array<float, 3>{float(std::cos(k)), float(std::sin(k)), 1}; };
-  for (uint32_t mode : {GL_TRIANGLE_STRIP, GL_TRIANGLE_FAN, GL_QUAD_STRIP})
+  for (uint32_t mode : {GL_TRIANGLE_STRIP, GL_TRIANGLE_FAN, GL_QUAD_STRIP, GL_POLYGON})
     for (bool material : {false, true}) {
       std::vector<GlxCommand> commands{glxcommandBegin(mode)};
       for (int k = 0; k < kCount; k++) {

@@ -6,7 +6,8 @@
 // its own time's bound), sends forty long requests back to back, or closes its socket in the
 // middle of one; while eight GL clients work long requests at once; while a client renews an
 // open glBegin again and again, or leaves one open and sleeps; while a client makes the lists of
-// a large font. An honest model of 20 000 triangles in a list is drawn whole every frame. tarvo
+// a large font; while a client's shader draws for a second in one call of the library; when a
+// client standing inside a long strip or polygon ends. An honest model of 20 000 triangles in a list is drawn whole every frame. tarvo
 // ends cleanly.
 #include <gtest/gtest.h>
 
@@ -117,12 +118,12 @@ class LumoraStall : public ::testing::Test {
     EXPECT_EQ(glError(), 0u);
   }
 
-  // A triangle strip standing inside its glBegin, four million window-filling vertices from
-  // nested lists, whose client is killed by another or closes its socket: the strip is ended and
-  // begun again between its triangles so that the library is finished there, so the end of its
-  // context waits for little: the bystander's round trips over the next two seconds each come
-  // within a second.
-  void standingStripEnds(bool killed) {
+  // A triangle strip (or a polygon) standing inside its glBegin, four million window-filling
+  // vertices from nested lists, whose client is killed by another or closes its socket: the
+  // strip is ended and begun again between its triangles so that the library is finished there,
+  // so the end of its context waits for little: the bystander's round trips over the next two
+  // seconds each come within a second.
+  void standingStripEnds(bool killed, uint32_t mode = 0x0005) {
     auto make = [&](uint32_t list, const std::vector<GlxCommand> &commands) {
       gl.send(gl.single(kMinorNewList, tag).i(list).i(kGlCompile));
       gl.render(tag, commands);
@@ -131,7 +132,7 @@ class LumoraStall : public ::testing::Test {
     make(8, {floats(66, {-1, -1}), floats(66, {1, -1}), floats(66, {-1, 1}), floats(66, {1, 1})});
     make(9, std::vector<GlxCommand>(1000, callList(8)));
     make(10, std::vector<GlxCommand>(1000, callList(9)));
-    gl.render(tag, {words(4, {0x0005}), callList(10)});  // glBegin(GL_TRIANGLE_STRIP), never ended
+    gl.render(tag, {words(4, {mode}), callList(10)});  // glBegin(mode), never ended
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     if (killed)
       ASSERT_EQ(bystander.send(RawRequest(true).b(113).b(0).s(0).i(window).done()), "");  // KillClient
@@ -457,5 +458,77 @@ TEST_F(LumoraStall, UseXFontOfALargeFontHoldsNobody) {
 
 TEST_F(LumoraStall, AStandingStripsClientKilledHoldsNobody) { standingStripEnds(true); }
 TEST_F(LumoraStall, AStandingStripsClientClosedHoldsNobody) { standingStripEnds(false); }
+TEST_F(LumoraStall, AStandingPolygonsClientKilledHoldsNobody) { standingStripEnds(true, 0x0009); }
 
 }  // namespace
+
+// A program whose fragment shader loops long for every pixel, used by a second client on a
+// double-buffered window: one rectangle over a 256x256 viewport is one call of the library of
+// about a second, whatever the proxy cuts. The Finish and the SwapBuffers after it wait for that
+// a turn at a time, so a bystander's round trip waits a small part of that time, not all of it.
+TEST_F(LumoraStall, ALongShaderLoopHoldsOnlyItsClient) {
+  constexpr uint8_t kMinorVendor = 16, kMinorSwapBuffers = 11, kMinorFinish = 108;
+  constexpr uint32_t kFragmentShader = 0x8B30;
+  LumoraClient drawer;
+  ASSERT_EQ(drawer.connect(tarvo.displayNumber(), 'l'), "");
+  uint32_t visual = lumoraGlVisual(drawer.raw, drawer.big, drawer.major, true, false);
+  ASSERT_NE(visual, 0u);
+  RawClient &raw = drawer.raw;
+  uint32_t colormap = drawer.id(), window = drawer.id(), context = drawer.id();
+  drawer.send(RawRequest(false).b(78).b(0).s(0).i(colormap).i(raw.rootWindow()).i(visual));
+  drawer.send(RawRequest(false)
+                  .b(1).b(24).s(0).i(window).i(raw.rootWindow()).s(0).s(0).s(256).s(256).s(0).s(1)
+                  .i(visual).i(0x0002 | 0x0008 | 0x2000).i(0).i(0).i(colormap));
+  drawer.send(RawRequest(false).b(8).b(0).s(0).i(window));
+  ASSERT_EQ(drawer.errorAfter(drawer.glx(3).i(context).i(visual).i(0).i(0).b(1).pad(3)), 0);
+  RawBytes answer = drawer.ask(drawer.glx(5).i(window).i(context).i(0));
+  ASSERT_EQ(answer.empty() ? 0 : answer[0], 1);
+  uint32_t own = drawer.word(answer, 8);
+  auto vendor = [&](uint32_t code) { return drawer.glx(kMinorVendor).i(code).i(own); };
+  // Unseen by the library's shader cache, which would skip the compile.
+  std::string source = glxcommandUniqueComment() +
+                       "void main() { float a = 0.0; for (int i = 0; i < 40000; i++) a = sin(a + gl_FragCoord.x * "
+                       "0.001); gl_FragColor = vec4(fract(a), 0.0, 1.0, 1.0); }";
+  drawer.send(vendor(90000).i(41).i(kFragmentShader));
+  drawer.send(vendor(90001).i(41).i(1).i(uint32_t(source.size())).text(source));
+  drawer.send(vendor(90002).i(41));
+  drawer.send(vendor(90006).i(42));
+  drawer.send(vendor(90009).i(42).i(41));
+  drawer.send(vendor(90004).i(42));
+  drawer.send(vendor(90010).i(42));
+  ASSERT_EQ(drawer.errorAfter(drawer.single(kMinorFinish, own)), 0);
+
+  std::atomic<bool> done{false};
+  std::chrono::steady_clock::duration took{};
+  std::thread worker([&] {
+    auto start = std::chrono::steady_clock::now();
+    drawer.render(own, {words(191, {0, 0, 256, 256}), floats(46, {-1, -1, 1, 1})});
+    EXPECT_EQ(drawer.errorOf(drawer.single(kMinorFinish, own)), 0);
+    took = std::chrono::steady_clock::now() - start;
+    drawer.render(own, {floats(46, {-1, -1, 1, 1})});
+    EXPECT_EQ(drawer.errorAfter(drawer.glx(kMinorSwapBuffers).i(own).i(window)), 0);
+    done = true;
+  });
+  std::chrono::steady_clock::duration longest{};
+  int answered = 0;
+  while (!done) {
+    auto start = std::chrono::steady_clock::now();
+    RawBytes trip;
+    std::string failed = bystander.roundTrip(RawRequest(true).b(43).b(0).s(1).done(), trip, kCeilingMs);
+    if (!failed.empty()) {
+      ADD_FAILURE() << "the bystander's round trip: " << failed;
+      break;
+    }
+    longest = std::max(longest, std::chrono::steady_clock::now() - start);
+    answered++;
+  }
+  worker.join();
+  auto ms = [](std::chrono::steady_clock::duration d) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
+  };
+  // (Too short a call shows nothing: the library would have to be far faster than it is.)
+  ASSERT_GT(took, std::chrono::milliseconds(300)) << "the draw took only " << ms(took) << " ms";
+  EXPECT_LT(longest, took / 4) << "the draw took " << ms(took) << " ms, the bystander waited " << ms(longest)
+                               << " ms at most (" << answered << " round trips)";
+  EXPECT_EQ(drawer.word(drawer.ask(drawer.single(kMinorGetError, own)), 8), 0u);
+}
