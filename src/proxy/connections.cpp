@@ -1587,6 +1587,8 @@ bool miscYieldTurn() {
   return !y->closing;
 }
 
+bool miscYieldingEnds() { return yieldingNow && yieldingNow->closing; }
+
 void miscEndYielding(ClientConnection *client) {
   MiscYielding *y = client ? client->yielding : nullptr;
   if (!y) return;

@@ -148,6 +148,9 @@ using MiscRequestHandler = void (*)(uint8_t *request, uint32_t length, uint8_t *
 void miscRunYielding(MiscRequestHandler handler, uint8_t *request, uint32_t length);
 bool miscCanYield();
 bool miscYieldTurn();
+// Whether the handler that runs through miscRunYielding is to end (its client is closing), as
+// miscYieldTurn would answer, without yielding; false outside one.
+bool miscYieldingEnds();
 // Ends the client's suspended handler (its close): resumed with the client closing, it ends
 // its work at once.
 void miscEndYielding(ClientConnection *client);

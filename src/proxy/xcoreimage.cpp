@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "proxy/clientconnection.h"
+#include "proxy/connections.h"
 #include "proxy/core11g.h"
 #include "proxy/head.h"
 #include "proxy/main.h"
@@ -375,6 +376,12 @@ void xcorePutImage(uint8_t *request, uint32_t length) {
 }
 
 void xcoreGetImage(uint8_t *request, uint32_t length) {
+  // GL drawn inside the proxy is completed before the pixels are read, a turn at a time where
+  // the library takes long (the request then stands, on a stack of its own, while others run:
+  // it looks nothing up before).
+  if (glxdirectAvailable() && !miscCanYield())
+    return miscRunYielding([](uint8_t *r, uint32_t l, uint8_t *) { xcoreGetImage(r, l); }, request, length);
+  if (!glxdirectFinishEvery()) return;
   static const XcoreRequestShape shape{"bbsissssi", 20, XcoreShape::Fixed, 0, 0};
   if (!xcoreFrameEnter(request, length, shape)) return;
   uint8_t format = request[1];
@@ -392,8 +399,6 @@ void xcoreGetImage(uint8_t *request, uint32_t length) {
     return xprotoSendError(kBadMatch, 0, request, length, "invalid dimensions");
   DisplayConnection *connection = xcoreFrameConnection();
   if (!screen || !screen->heads || !connection) return xprotoSendError(kBadAlloc, 0, request, length, nullptr);
-  for (Head *head = screen->heads; head; head = head->next)
-    if (head->glLibrary) glxdirectFinishAll(static_cast<GlxLibraryInstance *>(head->glLibrary));
   // Inside the meta screen (mainIsAreaReadable), so within 32 bits.
   Rect wanted{int32_t(int64_t(area.x) + x), int32_t(int64_t(area.y) + y), width, height};
   const WindowRecord *window = currentWindow();

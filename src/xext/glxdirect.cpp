@@ -431,6 +431,16 @@ void glxdirectFreeUnlisted(GlxLibraryInstance *instance) {
 
 bool glxdirectAvailable() { return instances != nullptr; }
 
+bool glxdirectFinishEvery() {
+  // By place in the list, each at most once: the list may change while a finish stands.
+  for (size_t k = 0;; k++) {
+    GlxLibraryInstance *instance = instances;
+    for (size_t j = 0; instance && j < k; j++) instance = instance->next;
+    if (!instance) return true;
+    if (!glxdirectFinishAll(instance)) return false;
+  }
+}
+
 void glxdirectLetGoOfOversizedAll() {
   for (GlxLibraryInstance *instance = instances; instance; instance = instance->next)
     glxdirectLetGoOfOversized(instance);

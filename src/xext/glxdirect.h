@@ -39,11 +39,17 @@ void glxdirectPixmapGone(Head *head, uint32_t serverPixmap);
 bool glxdirectPixmapIsGone(const GlxLibraryInstance *instance, uint32_t drawable);
 // Before the proxy reads pixels itself: glxdirectFinishAll completes the GL work of every tag
 // slot of the instance (NULL: nothing), highest first; the last slot handled stays current. An
-// open glBegin stays open (flushed and waited for, never finished). glxdirectFlushAll, after
+// open glBegin stays open (flushed and waited for, never finished). Where the request may yield
+// (miscCanYield), a slot's work is waited for a turn at a time (glxdirectFinishYielding): others
+// run meanwhile, and a slot that went then is passed over. False when the current client is
+// closing meanwhile (the request ends there). glxdirectFinishEvery does so for every instance
+// (a read-back that yields does it before it looks anything up, as others run meanwhile).
+// glxdirectFlushAll, after
 // the read-back went out: the current client's later requests wait (parked) until the real
 // servers answered what it sent so far, read-back included, so that GL it draws next does not
 // overtake the read-back (while any instance exists); a failure is logged only.
-void glxdirectFinishAll(GlxLibraryInstance *instance);
+bool glxdirectFinishAll(GlxLibraryInstance *instance);
+bool glxdirectFinishEvery();
 void glxdirectFlushAll();
 // Completes the GL work of the current slot (outside glBegin/glEnd). A request that may yield
 // its turn (miscCanYield), on a library with fences, does not wait inside the library longer

@@ -23,8 +23,8 @@ uint32_t highestSlot(const GlxLibraryInstance *instance) {
 
 }  // namespace
 
-void glxdirectFinishAll(GlxLibraryInstance *instance) {
-  if (!instance) return;
+bool glxdirectFinishAll(GlxLibraryInstance *instance) {
+  if (!instance) return true;
   GlFunctionTable &gl = instance->functions;
   // A current slot whose window grew past the library's largest size is not finished: the
   // library lets go of it (and every slot is made current through the check below).
@@ -46,10 +46,11 @@ void glxdirectFinishAll(GlxLibraryInstance *instance) {
     if (instance->insideBegin) {
       gl.glFlush();
       gl.glXWaitGL();
-    } else {
-      gl.glFinish();
+    } else if (glxdirectFinishYielding(instance) && miscYieldingEnds()) {
+      return false;
     }
   }
+  return true;
 }
 
 void glxdirectFlushAll() {

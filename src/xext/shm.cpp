@@ -538,8 +538,6 @@ void readByParts(const uint8_t *request, uint32_t length, MetaScreen *screen, co
   Rect wanted{int32_t(int64_t(area.x) + x), int32_t(int64_t(area.y) + y), width, height};
   ShmGetImageJob *job = nullptr;
   bool failed = false, any = false;
-  for (Head *head = screen->heads; head; head = head->next)
-    if (head->glLibrary) glxdirectFinishAll(static_cast<GlxLibraryInstance *>(head->glLibrary));
   auto setUpJob = [&] {
     job->offset = wireGet32(request + 28);
     job->width = width;
@@ -603,6 +601,11 @@ void readByParts(const uint8_t *request, uint32_t length, MetaScreen *screen, co
 }
 
 void shmGetImage(uint8_t *request, uint32_t length, uint8_t *) {
+  // GL drawn inside the proxy is completed before the pixels are read, a turn at a time where
+  // the library takes long (the request then stands, on a stack of its own, while others run:
+  // it looks nothing up before).
+  if (glxdirectAvailable() && !miscCanYield()) return miscRunYielding(shmGetImage, request, length);
+  if (!glxdirectFinishEvery()) return;
   uint32_t drawable = wireGet32(request + 4);
   int16_t x = int16_t(wireGet16(request + 8)), y = int16_t(wireGet16(request + 10));
   uint16_t width = wireGet16(request + 12), height = wireGet16(request + 14);
@@ -660,8 +663,6 @@ void shmGetImage(uint8_t *request, uint32_t length, uint8_t *) {
     return readByParts(request, length, screen, pieces, area, facts, attachment);
   }
   static const XcoreIdField kDrawable[] = {{4, kResourceWindow}, {0, 0}};
-  for (Head *head = screen->heads; head; head = head->next)
-    if (head->glLibrary) glxdirectFinishAll(static_cast<GlxLibraryInstance *>(head->glLibrary));
   if (!copyForHead(request, length, single, kDrawable, 24)) xprotoSendError(kBadAlloc, 0, request, length, nullptr);
   glxdirectFlushAll();
 }

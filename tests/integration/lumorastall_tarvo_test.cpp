@@ -464,8 +464,9 @@ TEST_F(LumoraStall, AStandingPolygonsClientKilledHoldsNobody) { standingStripEnd
 
 // A program whose fragment shader loops long for every pixel, used by a second client on a
 // double-buffered window: one rectangle over a 256x256 viewport is one call of the library of
-// about a second, whatever the proxy cuts. The Finish and the SwapBuffers after it wait for that
-// a turn at a time, so a bystander's round trip waits a small part of that time, not all of it.
+// about a second, whatever the proxy cuts. The Finish and the SwapBuffers after it, and a third
+// client's GetImage meanwhile, wait for that a turn at a time, so a bystander's round trip waits
+// a small part of that time, not all of it.
 TEST_F(LumoraStall, ALongShaderLoopHoldsOnlyItsClient) {
   constexpr uint8_t kMinorVendor = 16, kMinorSwapBuffers = 11, kMinorFinish = 108;
   constexpr uint32_t kFragmentShader = 0x8B30;
@@ -498,16 +499,27 @@ TEST_F(LumoraStall, ALongShaderLoopHoldsOnlyItsClient) {
   drawer.send(vendor(90010).i(42));
   ASSERT_EQ(drawer.errorAfter(drawer.single(kMinorFinish, own)), 0);
 
-  std::atomic<bool> done{false};
+  RawClient reader;
+  ASSERT_EQ(reader.connect(tarvo.displayNumber(), 'l'), "");
+  std::atomic<bool> done{false}, drawn{false};
   std::chrono::steady_clock::duration took{};
   std::thread worker([&] {
     auto start = std::chrono::steady_clock::now();
     drawer.render(own, {words(191, {0, 0, 256, 256}), floats(46, {-1, -1, 1, 1})});
+    drawn = true;
     EXPECT_EQ(drawer.errorOf(drawer.single(kMinorFinish, own)), 0);
     took = std::chrono::steady_clock::now() - start;
     drawer.render(own, {floats(46, {-1, -1, 1, 1})});
     EXPECT_EQ(drawer.errorAfter(drawer.glx(kMinorSwapBuffers).i(own).i(window)), 0);
     done = true;
+  });
+  std::thread reading([&] {
+    while (!drawn) std::this_thread::yield();
+    RawBytes image;  // GetImage of a pixel of the root, ZPixmap
+    EXPECT_EQ(reader.roundTrip(RawRequest(false).b(73).b(2).s(0).i(reader.rootWindow()).s(0).s(0).s(1).s(1).i(~0u).done(),
+                               image, kCeilingMs),
+              "");
+    EXPECT_EQ(image.empty() ? 0 : image[0], 1);
   });
   std::chrono::steady_clock::duration longest{};
   int answered = 0;
@@ -523,6 +535,7 @@ TEST_F(LumoraStall, ALongShaderLoopHoldsOnlyItsClient) {
     answered++;
   }
   worker.join();
+  reading.join();
   auto ms = [](std::chrono::steady_clock::duration d) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
   };
