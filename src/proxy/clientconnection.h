@@ -145,6 +145,9 @@ struct ClientConnection {
   uint32_t glxClientVersion;     // GLXClientInfo's version code, 0 until then
   void *glxLargeCommands;        // unfinished GLXRenderLarge commands (xext/glxrender.cpp)
   uint32_t glxTagsHeld;          // GLX context tags it holds (xext/glxcontext.cpp)
+  // Its last finish of GL inside the proxy outlasted a turn: its render requests wait while
+  // another's work is worked off (xext/glxdirectlists.cpp).
+  uint8_t glxHeavy;
   // Bytes the client's GL objects inside the proxy are counted to take (pbuffers, names, texture
   // levels, renderbuffers), held below the configuration's lumoraMemory by
   // xext/glxdirecttags.cpp.

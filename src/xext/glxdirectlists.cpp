@@ -189,11 +189,27 @@ const char *yieldTurn(GlxLibraryInstance *instance, int64_t now) {
   return goesOn ? "its drawable or context has gone" : "its client has gone";
 }
 
+// The client whose GL work the library works off while its request stands in a finish
+// (glxdirectFinishYielding): set while it waits for its fence, cleared when that passes or the
+// wait ends. The render requests of other heavy clients (whose own last finish outlasted a turn:
+// ClientConnection::glxHeavy) give the library nothing meanwhile, they yield their turns until
+// it is clear (spend): the work of several such contexts at once would share the processors,
+// and a call that waits for room in the library's queue would wait that much longer, holding
+// everyone. Light clients (glxgears) and plain ones are served all along. flightNext: the first
+// heavy client that waited so, which goes first once the flight is over (the one whose work was
+// worked off waits its turn then), cleared when it goes on or its request ends.
+ClientConnection *flightClient = nullptr;
+ClientConnection *flightNext = nullptr;
+
 // GL_ARB_sync.
 constexpr uint32_t kGlSyncGpuCommandsComplete = 0x9117, kGlTimeoutExpired = 0x911B;
 constexpr uint32_t kGlSyncFlushCommandsBit = 0x1;
-// The shortest wait for a fence between two yields (the turn's rest when that is longer).
+// The shortest wait for a fence between two yields (the turn's rest when that is longer), and
+// the first wait: a finish of an ordinary interval's work is waited for at once, as the
+// library's own finish would be, so that the GL clients' work still goes to the library one
+// client's at a time; only a longer one yields.
 constexpr int64_t kFenceWaitNs = 1'000'000;
+constexpr int64_t kFenceFirstWaitNs = kLongStretchNs;
 }  // namespace
 }  // namespace glxdirectdecode
 
@@ -214,10 +230,20 @@ const char *glxdirectFinishYielding(GlxLibraryInstance *instance) {
     gl.glFinish();
     return nullptr;
   }
-  for (;;) {
-    uint64_t wait = uint64_t(std::max(miscTurnLeftNs(), glxdirectdecode::kFenceWaitNs));
+  ClientConnection *client = xproxyCurrentClient;
+  if (client) client->glxHeavy = 0;
+  struct Flight {
+    ClientConnection *client;
+    ~Flight() {
+      if (glxdirectdecode::flightClient == client) glxdirectdecode::flightClient = nullptr;
+    }
+  } flight{client};
+  for (int64_t least = glxdirectdecode::kFenceFirstWaitNs;; least = glxdirectdecode::kFenceWaitNs) {
+    uint64_t wait = uint64_t(std::max(miscTurnLeftNs(), least));
     uint32_t state = gl.glClientWaitSync(static_cast<GLsync>(fence), glxdirectdecode::kGlSyncFlushCommandsBit, wait);
     if (state != glxdirectdecode::kGlTimeoutExpired) break;
+    glxdirectdecode::flightClient = client;
+    if (client) client->glxHeavy = 1;
     if (const char *why = glxdirectdecode::yieldTurn(instance, glxdirectClock())) {
       // Without its context current the fence is left to its share group, which frees it at
       // its end.
@@ -576,10 +602,41 @@ uint64_t commandUnits(const Command &c) {
   }
 }
 
+namespace {
+// The request's work ends at the command (why: NULL at its bound): it is dropped, and so is the
+// rest; the client's next GetError answers GL_OUT_OF_MEMORY.
+bool endWork(const Command &c, const char *why, int64_t bound) {
+  GlxLibraryInstance *instance = c.instance;
+  instance->workSpent = 1;
+  if (GlxDirectContext *node = glxdirectCurrentNode(instance)) node->heldError = kGlOutOfMemory;
+  if (why)
+    LOG(logChannelWarning, "Lumora: render request by %s ended its work: %s (command #%u)", clientName(), why,
+        c.opcode);
+  else
+    LOG(logChannelWarning, "Lumora: render request by %s ended its work at the bound of %s (command #%u)",
+        clientName(), strDurationMsText(uint64_t(bound / 1'000'000)), c.opcode);
+  c.wasDropped = true;
+  return false;
+}
+}  // namespace
+
 bool spend(const Command &c, uint64_t units) {
   GlxLibraryInstance *instance = c.instance;
   if (!instance->workBounded) return true;
   const char *why = nullptr;
+  ClientConnection *self = xproxyCurrentClient;
+  if (!instance->workSpent && instance->workYields && self && self->glxHeavy) {
+    // Another client's work is being worked off, or another waited for that first: this one
+    // waits its turns out.
+    while ((flightClient && flightClient != self) || (flightNext && flightNext != self)) {
+      if (!flightNext) flightNext = self;
+      if ((why = yieldTurn(instance, glxdirectClock()))) {
+        if (flightNext == self) flightNext = nullptr;
+        return endWork(c, why, 0);
+      }
+    }
+    if (flightNext == self) flightNext = nullptr;
+  }
   if (!instance->workSpent) {
     // A glBegin: the cap of its interval is asked for while GL still allows it.
     if (c.opcode == 4 && !instance->insideBegin && !instance->workIntervalCap) capInterval(instance);
@@ -607,11 +664,11 @@ bool spend(const Command &c, uint64_t units) {
     if (due) {
       bool inside = instance->insideBegin;
       if (inside) c.gl.glEnd();
-      // The stretch is the request's own time since the last finish: a finish that yields its
-      // turns meanwhile counts only the waits of its own turns.
+      // The stretch runs to the end of the finish, also where the finish yields its turns
+      // meanwhile: others' render requests give the library nothing until it is over (spend),
+      // so what it waited for is this request's work.
       int64_t finishNs = glxdirectClock();
       int64_t stretchBefore = finishNs - instance->workFinishedNs;
-      int64_t ownBefore = instance->workOwnNs + (finishNs - instance->workTurnStartNs);
       why = glxdirectFinishYielding(instance);
       if (!why && inside) {
         bool strip = !independentPrimitive(instance->beginMode);
@@ -631,7 +688,7 @@ bool spend(const Command &c, uint64_t units) {
       }
       finished = true;
       now = glxdirectClock();
-      int64_t stretch = stretchBefore + (instance->workOwnNs + (now - instance->workTurnStartNs) - ownBefore);
+      int64_t stretch = stretchBefore + (now - finishNs);
       if (stretch < kShortStretchNs && !instance->workIntervalCap && !instance->insideBegin) capInterval(instance);
       if (!overdue && stretch < kShortStretchNs && instance->workInterval < instance->workIntervalCap)
         instance->workInterval = std::min(instance->workInterval * 2, instance->workIntervalCap);
@@ -658,14 +715,7 @@ bool spend(const Command &c, uint64_t units) {
       instance->workSinceFinish = plus(instance->workSinceFinish, units);
       return true;
     }
-    instance->workSpent = 1;
-    if (GlxDirectContext *node = glxdirectCurrentNode(instance)) node->heldError = kGlOutOfMemory;
-    if (why)
-      LOG(logChannelWarning, "Lumora: render request by %s ended its work: %s (command #%u)", clientName(), why,
-          c.opcode);
-    else
-      LOG(logChannelWarning, "Lumora: render request by %s ended its work at the bound of %s (command #%u)",
-          clientName(), strDurationMsText(uint64_t(bound / 1'000'000)), c.opcode);
+    return endWork(c, why, bound);
   }
   c.wasDropped = true;
   return false;
