@@ -95,6 +95,24 @@ class LumoraStall : public ::testing::Test {
     return answered;
   }
 
+  // The bystander's longest GetInputFocus round trip until done is set (each expected within the
+  // ceiling); the round trips answered in *answered.
+  std::chrono::steady_clock::duration longestTripUntil(const std::atomic<bool> &done, int *answered = nullptr) {
+    std::chrono::steady_clock::duration longest{};
+    while (!done) {
+      auto start = std::chrono::steady_clock::now();
+      RawBytes answer;
+      std::string failed = bystander.roundTrip(RawRequest(true).b(43).b(0).s(1).done(), answer, kCeilingMs);
+      if (!failed.empty()) {
+        ADD_FAILURE() << "the bystander's round trip: " << failed;
+        break;
+      }
+      longest = std::max(longest, std::chrono::steady_clock::now() - start);
+      if (answered) ++*answered;
+    }
+    return longest;
+  }
+
   // The GL client's next GetError: the GL error (0xFFFFFFFF without an answer).
   uint32_t glError() {
     RawBytes answer;
@@ -434,18 +452,8 @@ TEST_F(LumoraStall, UseXFontOfALargeFontHoldsNobody) {
     EXPECT_EQ(gl.errorAfter(gl.glx(kMinorUseXFont).i(tag).i(font).i(0).i(256).i(1000)), 0);
     done = true;
   });
-  std::chrono::steady_clock::duration longest{};
   auto began = std::chrono::steady_clock::now();
-  while (!done) {
-    auto start = std::chrono::steady_clock::now();
-    RawBytes answer;
-    std::string failed = bystander.roundTrip(RawRequest(true).b(43).b(0).s(1).done(), answer, kCeilingMs);
-    if (!failed.empty()) {
-      ADD_FAILURE() << "the bystander's round trip: " << failed;
-      break;
-    }
-    longest = std::max(longest, std::chrono::steady_clock::now() - start);
-  }
+  std::chrono::steady_clock::duration longest = longestTripUntil(done);
   worker.join();
   auto took = std::chrono::steady_clock::now() - began;
   EXPECT_LT(longest, std::chrono::milliseconds(250))
@@ -528,19 +536,8 @@ TEST_F(LumoraStall, ALongShaderLoopHoldsOnlyItsClient) {
               "");
     EXPECT_EQ(image.empty() ? 0 : image[0], 1);
   });
-  std::chrono::steady_clock::duration longest{};
   int answered = 0;
-  while (!done) {
-    auto start = std::chrono::steady_clock::now();
-    RawBytes trip;
-    std::string failed = bystander.roundTrip(RawRequest(true).b(43).b(0).s(1).done(), trip, kCeilingMs);
-    if (!failed.empty()) {
-      ADD_FAILURE() << "the bystander's round trip: " << failed;
-      break;
-    }
-    longest = std::max(longest, std::chrono::steady_clock::now() - start);
-    answered++;
-  }
+  std::chrono::steady_clock::duration longest = longestTripUntil(done, &answered);
   worker.join();
   reading.join();
   auto ms = [](std::chrono::steady_clock::duration d) {
