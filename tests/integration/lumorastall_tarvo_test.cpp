@@ -6,13 +6,16 @@
 // its own time's bound), sends forty long requests back to back, or closes its socket in the
 // middle of one; while eight GL clients work long requests at once; while a client renews an
 // open glBegin again and again, or leaves one open and sleeps; while a client makes the lists of
-// a large font; while a client's shader draws for a second in one call of the library; when a
-// client standing inside a long strip or polygon ends. An honest model of 20 000 triangles in a list is drawn whole every frame. tarvo
+// a large font, or of a huge one (within its budget); while a client's shader draws for a second
+// in one call of the library; when a client standing inside a long strip or polygon ends. An
+// honest model of 20 000 triangles in a list is drawn whole every frame. tarvo
 // ends cleanly.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cinttypes>
+#include <cstdio>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -468,7 +471,38 @@ TEST_F(LumoraStall, AStandingStripsClientKilledHoldsNobody) { standingStripEnds(
 TEST_F(LumoraStall, AStandingStripsClientClosedHoldsNobody) { standingStripEnds(false); }
 TEST_F(LumoraStall, AStandingPolygonsClientKilledHoldsNobody) { standingStripEnds(true, 0x0009); }
 
-}  // namespace
+// The resident memory of the process in bytes (0 when unknown).
+uint64_t residentBytes(pid_t pid) {
+  FILE *status = fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
+  if (!status) return 0;
+  char line[256];
+  uint64_t kb = 0;
+  while (fgets(line, sizeof line, status))
+    if (sscanf(line, "VmRSS: %" SCNu64, &kb) == 1) break;
+  fclose(status);
+  return kb * 1024;
+}
+
+// UseXFont of a font of 6000 pixels, whose bitmaps would take gigabytes: refused before the
+// library makes any (or, where the server does not open the font, answered without it); the
+// bystander waits for none of it, and tarvo grows by far less than the client's budget.
+TEST_F(LumoraStall, UseXFontOfAHugeFontStaysWithinTheBudget) {
+  constexpr uint8_t kMinorUseXFont = 12;
+  const std::string name = "-adobe-avant garde gothic-book-r-normal--6000-0-0-0-p-0-iso8859-1";
+  uint64_t before = residentBytes(tarvo.pid());
+  ASSERT_GT(before, 0u);
+  uint32_t font = gl.id();
+  gl.send(RawRequest(false).b(45).b(0).s(0).i(font).s(uint16_t(name.size())).s(0).text(name));
+  std::atomic<bool> done{false};
+  std::thread worker([&] {
+    gl.errorAfter(gl.glx(kMinorUseXFont).i(tag).i(font).i(0).i(256).i(1000));
+    done = true;
+  });
+  std::chrono::steady_clock::duration longest = longestTripUntil(done);
+  worker.join();
+  EXPECT_LT(longest, std::chrono::milliseconds(250));
+  EXPECT_LT(residentBytes(tarvo.pid()), before + (64u << 20));
+}
 
 // A program whose fragment shader loops long for every pixel, used by a second client on a
 // double-buffered window: one rectangle over a 256x256 viewport is one call of the library of
@@ -549,3 +583,5 @@ TEST_F(LumoraStall, ALongShaderLoopHoldsOnlyItsClient) {
                                << " ms at most (" << answered << " round trips)";
   EXPECT_EQ(drawer.word(drawer.ask(drawer.single(kMinorGetError, own)), 8), 0u);
 }
+
+}  // namespace
