@@ -201,6 +201,19 @@ const char *yieldTurn(GlxLibraryInstance *instance, int64_t now) {
 ClientConnection *flightClient = nullptr;
 ClientConnection *flightNext = nullptr;
 
+// Whether the current context draws where nobody sees it until a swap or a copy: a back buffer,
+// a framebuffer object's attachment, or nowhere. A flush of what is drawn into a front buffer
+// shows it, and the library waits for it there: the fence would only add a second showing.
+bool drawsBehind(GlxLibraryInstance *instance) {
+  constexpr uint32_t kGlDrawBuffer = 0x0C01, kGlBackLeft = 0x0402, kGlBackRight = 0x0403, kGlBack = 0x0405,
+                     kGlColorAttachment0 = 0x8CE0, kGlColorAttachmentLast = 0x8CFF;
+  GLint buffer[4] = {-1, -1, -1, -1};
+  instance->functions.glGetIntegerv(kGlDrawBuffer, buffer);
+  uint32_t b = uint32_t(buffer[0]);
+  return b == 0 || b == kGlBackLeft || b == kGlBackRight || b == kGlBack ||
+         (b >= kGlColorAttachment0 && b <= kGlColorAttachmentLast);
+}
+
 // GL_ARB_sync.
 constexpr uint32_t kGlSyncGpuCommandsComplete = 0x9117, kGlTimeoutExpired = 0x911B;
 constexpr uint32_t kGlSyncFlushCommandsBit = 0x1;
@@ -220,7 +233,7 @@ const char *glxdirectFinishYielding(GlxLibraryInstance *instance) {
   // library works on in its threads while the others are served. (The work is flushed before
   // the fence: a fence behind work not flushed yet may pass at once in the library.) The finish
   // that follows finds nothing left to wait for, unless the fence passed early.
-  if (!instance->fences || !miscCanYield()) {
+  if (!instance->fences || !miscCanYield() || !glxdirectdecode::drawsBehind(instance)) {
     gl.glFinish();
     return nullptr;
   }
