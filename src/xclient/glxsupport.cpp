@@ -129,6 +129,7 @@ bool glxsupportHasExtension(const char *name, const GlCapabilities *caps) {
 bool glxsupportHasGlxExtension(const char *name, const GlCapabilities *caps) {
   return name && findWord(caps->glxExtensions, name);
 }
+bool glxsupportHasWord(const char *list, const char *name) { return list && name && findWord(list, name); }
 
 void glxsupportAddExtension(const char *name, GlCapabilities *caps) {
   addWord(name, caps->glExtensions, sizeof caps->glExtensions);

@@ -48,6 +48,8 @@ const char *glxsupportDescribeCaps(const GlCapabilities *caps);
 // True when the name is a word of the GL (respectively GLX) extension string.
 bool glxsupportHasExtension(const char *name, const GlCapabilities *caps);
 bool glxsupportHasGlxExtension(const char *name, const GlCapabilities *caps);
+// The same in any such list (NULL: no), as a library's own string gives it.
+bool glxsupportHasWord(const char *list, const char *name);
 // Appends the name (after a blank when the string is not empty and does not end in white
 // space) unless it is already there. A name that does not fit whole into the field is not
 // added.

@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <string_view>
 
 #include "proxy/xdisplay.h"
 #include "proxy/xvisual.h"
@@ -200,17 +199,6 @@ void copyNames(char *field, size_t size, const char *text) {
   field[length] = 0;
 }
 
-// Whether the blank-separated list holds the word (NULL: no).
-bool hasWord(const char *list, std::string_view word) {
-  for (const char *at = list; at && *at;) {
-    const char *end = strchr(at, ' ');
-    size_t length = end ? size_t(end - at) : strlen(at);
-    if (std::string_view(at, length) == word) return true;
-    at = end ? end + 1 : nullptr;
-  }
-  return false;
-}
-
 const char *getString(GlxLibraryInstance *instance, uint32_t name) {
   return reinterpret_cast<const char *>(instance->functions.glGetString(name));
 }
@@ -279,7 +267,7 @@ const char *probeLibrary(GlxLibraryInstance *instance, Display *display, int scr
   const char *extensions = getString(instance, kGlExtensions);
   copyNames(caps->glExtensions, sizeof caps->glExtensions, extensions);
   // Looked for in the whole string (the field may hold only its beginning).
-  instance->fences = hasWord(extensions, "GL_ARB_sync") ? 1 : 0;
+  instance->fences = glxsupportHasWord(extensions, "GL_ARB_sync") ? 1 : 0;
   copyNames(caps->glxExtensions, sizeof caps->glxExtensions, gl.glXQueryExtensionsString(display, screen));
   glxsupportSetTextureLevels(caps);
   glxsupportCopyCaps(caps, &instance->capabilities);

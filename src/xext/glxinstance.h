@@ -170,7 +170,7 @@ struct GlxLibraryInstance {
   // each), asked once with a context current: limitsAsked says whether they were.
   uint8_t limitsAsked;
   // The library has fences (GL_ARB_sync, found at the set-up): a finish of a request that may
-  // yield its turn waits for a fence a turn at a time (glxdirectdecode::finishYielding).
+  // yield its turn waits for a fence a turn at a time (glxdirectFinishYielding).
   uint8_t fences;
   uint32_t maxVertexAttribs;
   uint32_t maxTextureCoords;
