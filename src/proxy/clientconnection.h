@@ -190,6 +190,12 @@ struct ClientConnection {
   // connections.h, miscRunYielding): set when it first yields, cleared (and freed) by the turn
   // that sees it return or by the client's close, which ends it first. Its later requests wait.
   struct MiscYielding *yielding;
+  // While a call runs outside the loop (connections.h, miscCallOutside): outsideWaits, the
+  // client has work that may call the GL library (a request, a suspended handler) and is
+  // neither read nor served until the call has ended; closeDeferred, its close came meanwhile
+  // and runs then (the record is held until it has). Both set and cleared by connections.cpp.
+  uint8_t outsideWaits;
+  uint8_t closeDeferred;
   // ===== end of requests that yield their turn =====
   // ===== request regions =====
   // Set while the drawing request being handled built requestRegion (in meta screen

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/random.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <linux/sockios.h>
 #include <unistd.h>
@@ -15,10 +16,15 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "proxy/core11g.h"
@@ -43,6 +49,10 @@
 uint32_t xproxyResetRequests = 0;
 
 namespace {
+// A call queued by miscCallOutside holds everything that may call the library until it has
+// run (calls outside the loop, below).
+bool outsideHolding = false;
+
 
 void appendClient(ClientConnection *client) {
   if (!xproxyClients) {
@@ -980,8 +990,14 @@ void xproxyLastMarkerWords(uint32_t words[5]) {
   for (int i = 0; i < 3; i++) words[2 + i] = markerSecret[i];
 }
 
+namespace {
+void deferClose(ClientConnection *client, const char *reason, int retainAllowed);
+}  // namespace
+
 void xproxyCloseClient(ClientConnection *client, const char *reason, int retainAllowed) {
   if (!client || client->life.closed) return;  // fully closed already, waiting for its pass to end
+  // Its end may call the library (its GL work, its contexts, its windows): after the call.
+  if (outsideHolding || client->closeDeferred) return deferClose(client, reason, retainAllowed);
   if (client->yielding) {
     // Its suspended work ends first, while everything it uses is there (held: the work may
     // close the client itself meanwhile).
@@ -1368,7 +1384,8 @@ void serveTurn(ClientConnection *client, bool requests) {
     const char *stop = nullptr;
     if (requests && client->fd >= 0) {
       passFedNs = ordersMonotonicNs();
-      bool standing = client->yielding && !resumeYielding(client);
+      // (While a call runs outside the loop, a suspended handler waits for its end.)
+      bool standing = client->yielding && (outsideHolding ? (miscHoldOutside(client), true) : !resumeYielding(client));
       if (!standing && !pass.clientClosed() && !client->park)
         stop = xproxyClientInputCutter(&client->reader, &client->input);
       passFedNs = 0;
@@ -1600,6 +1617,228 @@ void miscEndYielding(ClientConnection *client) {
   }
 }
 
+// ===== calls outside the loop =====
+// The loop's thread makes the queued calls between two steps of the loop (ordersRun) while the
+// server thread runs steps of the loop meanwhile, until the calls have ended: one of the two
+// runs the loop at a time (the hand-over goes through outsideMutex), and the server thread
+// never calls the library (what would waits, see connections.h). The server thread is started
+// at the first call and lives as long as the process; it waits on outsideChanged between calls.
+namespace {
+struct OutsideCall {
+  MiscOutsideCall call;
+  void *argument;
+};
+struct DeferredClose {
+  ClientConnection *client;  // held (xproxyHoldClient) until the close has run
+  std::string reason;
+  int retainAllowed;
+};
+std::vector<OutsideCall> outsideCalls;             // queued in this step
+std::vector<ClientConnection *> outsideWaiting;    // clients with outsideWaits set
+std::vector<std::function<void()>> outsideAfter;   // work left for the call's end
+std::vector<DeferredClose> outsideCloses;          // closes that came meanwhile
+// (Made at the first call and never destroyed: the server thread waits on them until the
+// process ends, and the destruction of a condition variable waits for its waiters.)
+std::mutex *outsideMutex = nullptr;
+std::condition_variable *outsideChanged = nullptr;
+bool outsideServing = false;       // the server thread is to run the loop (cleared by it when it stops)
+std::atomic<bool> outsideDone{false};  // the calls have ended: the server thread stops after its step
+uint32_t outsideStop = 0;          // what its last step returned (a stop of the loop)
+int outsideWake = -1;              // eventfd: wakes the server thread's wait at the calls' end
+Order *outsideWakeOrder = nullptr;
+bool outsideThreadStarted = false;
+std::thread::id outsideThreadId;   // the server thread's, once started
+std::set<std::pair<uint8_t, int>> outsideRequests;  // (major, minor or -1)
+
+// The longest wait of a step of the server thread (the calls' end also wakes it at once).
+constexpr uint64_t kOutsideStepMs = 50;
+
+void drainOutsideWake(void *) {
+  uint64_t count = 0;
+  ssize_t got = read(outsideWake, &count, sizeof count);
+  (void)got;
+}
+
+void serveOutside() {
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> lock(*outsideMutex);
+      outsideChanged->wait(lock, [] { return outsideServing; });
+    }
+    uint32_t stop = 0;
+    while (!outsideDone.load(std::memory_order_acquire) && stop == 0) stop = ordersStep(kOutsideStepMs);
+    {
+      std::lock_guard<std::mutex> lock(*outsideMutex);
+      outsideStop = stop;
+      outsideServing = false;
+    }
+    outsideChanged->notify_all();
+  }
+}
+
+// The server thread and its wake-up, at the first call; false when either cannot be had (the
+// calls are then made at once).
+bool outsideReady() {
+  if (outsideThreadStarted) return true;
+  if (outsideWake < 0) {
+    outsideWake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (outsideWake < 0) return false;
+  }
+  if (!outsideWakeOrder) outsideWakeOrder = ordersAddReader(outsideWake, drainOutsideWake, nullptr);
+  if (!outsideWakeOrder) return false;
+  try {
+    if (!outsideMutex) outsideMutex = new std::mutex;
+    if (!outsideChanged) outsideChanged = new std::condition_variable;
+    std::thread server(serveOutside);
+    outsideThreadId = server.get_id();
+    server.detach();
+  } catch (const std::exception &) {  // (no memory, no thread)
+    return false;
+  }
+  outsideThreadStarted = true;
+  return true;
+}
+
+// The calls have ended: what waited for them goes on.
+void endOutside() {
+  outsideHolding = false;
+  std::vector<std::function<void()>> after;
+  after.swap(outsideAfter);
+  for (auto &work : after) work();
+  std::vector<ClientConnection *> waiting;
+  waiting.swap(outsideWaiting);
+  for (ClientConnection *client : waiting) client->outsideWaits = 0;
+  // Each takes its place in the queue of turns at once (not after the delay of buffered input):
+  // the call's own client may well queue the next call in its turn.
+  for (ClientConnection *client : waiting) {
+    miscScheduleClientReads(client);
+    if (client->fd >= 0 && !client->life.closed && !client->closeDeferred && !client->readIsTurn &&
+        inputServable(client))
+      awaitTurn(client);
+  }
+  std::vector<DeferredClose> closes;
+  closes.swap(outsideCloses);
+  for (DeferredClose &d : closes) {
+    d.client->closeDeferred = 0;
+    xproxyCloseClient(d.client, d.reason.c_str(), d.retainAllowed);
+    xproxyReleaseClient(d.client);
+  }
+}
+
+// Between two steps: the calls queued in the step, with the loop served meanwhile.
+uint32_t runOutsideCalls() {
+  if (outsideCalls.empty()) {
+    if (outsideHolding) endOutside();
+    return 0;
+  }
+  outsideDone.store(false, std::memory_order_release);
+  {
+    std::lock_guard<std::mutex> lock(*outsideMutex);
+    outsideServing = true;
+  }
+  outsideChanged->notify_all();
+  // (Nothing but the server thread's steps touches the list meanwhile: only suspended
+  // handlers queue calls, and none runs.)
+  for (const OutsideCall &c : outsideCalls) c.call(c.argument);
+  outsideDone.store(true, std::memory_order_release);
+  uint64_t one = 1;
+  ssize_t written = write(outsideWake, &one, sizeof one);
+  (void)written;
+  uint32_t stop = 0;
+  {
+    std::unique_lock<std::mutex> lock(*outsideMutex);
+    outsideChanged->wait(lock, [] { return !outsideServing; });
+    stop = outsideStop;
+  }
+  outsideCalls.clear();
+  endOutside();
+  return stop;
+}
+
+void deferClose(ClientConnection *client, const char *reason, int retainAllowed) {
+  if (!client->closeDeferred) {
+    try {
+      outsideCloses.push_back(DeferredClose{client, reason ? reason : "", retainAllowed});
+    } catch (const std::bad_alloc &) {
+      LOG_OUT_OF_MEMORY();
+      return;  // (it is closed when it is next found ended)
+    }
+    client->closeDeferred = 1;
+    xproxyHoldClient(client);
+  }
+  // Nothing more of it is cut or read meanwhile.
+  client->reader.bytesNeeded = kReaderStopped;
+  miscCancelClientRead(client);
+  cancelHangupWatch(client);
+}
+}  // namespace
+
+void miscCallOutside(MiscOutsideCall call, void *argument) {
+  MiscYielding *y = yieldingNow;
+  if (!y || !fiberRunning() || y->closing || !outsideReady()) return call(argument);
+  try {
+    outsideCalls.push_back(OutsideCall{call, argument});
+  } catch (const std::bad_alloc &) {
+    return call(argument);
+  }
+  if (!outsideHolding) ordersSetBetweenSteps(runOutsideCalls);
+  outsideHolding = true;
+  ordersNoWait();  // (the step ends without sleeping: the call is made after it)
+  fiberYield();    // resumed at the client's first turn after the call
+}
+
+bool miscOutsideHolds() { return outsideHolding; }
+
+void miscOutsideBeforeExit() {
+  // One thread exits the process; the other one, should it come here too, waits for that end.
+  static std::atomic<std::thread::id> exiting{};
+  std::thread::id none{}, self = std::this_thread::get_id();
+  if (!exiting.compare_exchange_strong(none, self) && none != self) {
+    for (;;) pause();
+  }
+  if (!outsideThreadStarted || self == outsideThreadId) return;
+  // The loop's own thread (its call ended by the exit): a server thread that runs the loop
+  // ends its step first, so that the exit has the loop to itself.
+  outsideDone.store(true, std::memory_order_release);
+  uint64_t one = 1;
+  ssize_t written = write(outsideWake, &one, sizeof one);
+  (void)written;
+  std::unique_lock<std::mutex> lock(*outsideMutex);
+  outsideChanged->wait_for(lock, std::chrono::seconds(2), [] { return !outsideServing; });
+}
+
+void miscWaitsOutside(uint8_t major, int minor) {
+  try {
+    outsideRequests.insert({major, minor});
+  } catch (const std::bad_alloc &) {
+    LOG_OUT_OF_MEMORY();
+  }
+}
+
+bool miscRequestWaitsOutside(const uint8_t *request) {
+  return outsideRequests.count({request[0], -1}) || outsideRequests.count({request[0], int(request[1])});
+}
+
+void miscHoldOutside(ClientConnection *client) {
+  if (client->outsideWaits) return;
+  try {
+    outsideWaiting.push_back(client);
+  } catch (const std::bad_alloc &) {
+    return;  // (served as before: what it runs waits in the cutter again)
+  }
+  client->outsideWaits = 1;
+}
+
+void miscAfterOutside(std::function<void()> work) {
+  if (!outsideHolding) return work();
+  try {
+    outsideAfter.push_back(std::move(work));
+  } catch (const std::bad_alloc &) {
+    LOG_OUT_OF_MEMORY();
+  }
+}
+// ===== end of calls outside the loop =====
+
 void miscCancelClientRead(ClientConnection *client) {
   ordersCancel(client->readOrder);
   client->readOrder = nullptr;
@@ -1697,6 +1936,11 @@ int miscFlushClientOutputWait(ClientConnection *client) {
 
 void miscScheduleClientReads(ClientConnection *client) {
   if (!client || client->life.closed) return;
+  if (client->closeDeferred) {  // (its end comes once the call outside the loop has ended)
+    miscCancelClientRead(client);
+    cancelHangupWatch(client);
+    return;
+  }
   if (client->fd < 0) {
     // Retained: its server connections keep being read, whatever grab is in force. Nobody
     // takes its output any more: what the answers produced for it is dropped.
@@ -1720,7 +1964,7 @@ void miscScheduleClientReads(ClientConnection *client) {
   // A client whose fake event waits for its delay is held: nothing of it is cut (XTEST watches
   // its socket meanwhile); so is a client whose request is parked for the real server's answer.
   bool readSocket = served && serverOutputLow && client->setupsPending == 0 && !client->xtestDelay &&
-                    !client->park && client->endRead <= kEndInput;
+                    !client->park && !client->outsideWaits && client->endRead <= kEndInput;
   // One whose own output is past the mark is not served: it would only make the proxy queue
   // more answers for a client that does not take them. It is still read, whatever it sends
   // (takeOnly): a client that writes before it reads (python-xlib sends all it queued in one

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 #include "proxy/clientconnection.h"
 #include "proxy/xproxy.h"
@@ -154,6 +155,33 @@ bool miscYieldingEnds();
 // Ends the client's suspended handler (its close): resumed with the client closing, it ends
 // its work at once.
 void miscEndYielding(ClientConnection *client);
+// Calls that may block for long (a call of the GL library: a finish, a swap, a compile) run
+// outside the loop. From a handler that may yield, miscCallOutside queues the call and suspends
+// the handler; once the loop's step is over, the loop's own thread makes the call while a
+// second thread serves the loop meanwhile, and the handler goes on at its client's next turn
+// after the call. So the call runs on the thread that has the library's contexts current, and
+// nothing else calls the library meanwhile: from the call's queueing until its end
+// (miscOutsideHolds), what may call the library waits. A request that may (miscWaitsOutside)
+// is not cut, a suspended handler and a parked request of GL (XproxyPark::outside) are not
+// resumed, and a close of a client is carried out only afterwards; work that cannot wait tells
+// miscAfterOutside what it leaves for then. Everything else is served as always, one thread
+// at a time: the call itself touches nothing of the proxy's. Outside a handler that may yield
+// (or without the second thread) the call is made at once.
+using MiscOutsideCall = void (*)(void *argument);
+void miscCallOutside(MiscOutsideCall call, void *argument);
+bool miscOutsideHolds();
+// Requests of the major opcode (of its minor only, 0..255; -1 every one) may call the library.
+void miscWaitsOutside(uint8_t major, int minor);
+bool miscRequestWaitsOutside(const uint8_t *request);
+// The client has a request or a handler that waits for the call's end: it is served again then.
+void miscHoldOutside(ClientConnection *client);
+// Runs work once the call has ended, before the clients that waited are served again (at once
+// when no call holds).
+void miscAfterOutside(std::function<void()> work);
+// Called first by the process's exit: the loop's thread lets a server thread that runs the loop
+// end its step (for at most two seconds) before the exit frees the loop; a second thread that
+// comes to exit meanwhile waits for the first one's end.
+void miscOutsideBeforeExit();
 // Called by the cutter between requests: once a pass has translated for kMiscFeedNs since it
 // began or last fed, what the client's display connections hold is written out (as far as the
 // sockets take it, never waiting), so that the real server works on the first requests of a

@@ -53,10 +53,22 @@ void resumeParked(XproxyPark *park) {
   if (client->readOrder && client->input.length && client->fd >= 0) miscReadClientInput(client);
 }
 
+// A park of GL waits for the end of the call of the library that runs outside the loop.
+bool waitsOutside(XproxyPark *park) {
+  if (!park->outside || !miscOutsideHolds()) return false;
+  park->holds++;
+  miscAfterOutside([park] {
+    if (park->client) resumeParked(park);
+    releasePark(park);
+  });
+  return true;
+}
+
 void onResume(void *argument) {
   auto *park = static_cast<XproxyPark *>(argument);
   ordersCancel(park->order);  // an idle order runs until cancelled
   park->order = nullptr;
+  if (waitsOutside(park)) return;
   resumeParked(park);
 }
 
@@ -72,6 +84,7 @@ void onTimeout(void *argument) {
   snprintf(text, sizeof text, "Sync with %s by %s timed out after %u ms", "X server",
            xscreenClientName(park->client), unsigned(xproxySyncWaitLimitMs));
   setFailure(park, text);
+  if (waitsOutside(park)) return;
   resumeParked(park);
 }
 

@@ -27,6 +27,9 @@ struct XproxyPark {
                              // close of the client cancels it
   const char *failure;       // a static or temporary text kept as a copy in failureText
   char failureText[200];
+  // Its rest calls the GL library: while a call of it runs outside the loop, it goes on only
+  // after that (connections.h, miscCallOutside). Set by the parker after xproxyParkClient.
+  uint8_t outside;
 };
 
 // Parks the current request of the client behind a round trip on each of its display

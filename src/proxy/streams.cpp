@@ -217,6 +217,12 @@ const char *xprotoProcessInput(ProtocolReader *reader, Buffer *input) {
     }
     if (left < 4) break;
     auto *request = reinterpret_cast<uint8_t *>(input->data) + position;
+    if (miscOutsideHolds() && miscRequestWaitsOutside(request)) {
+      // It may call the GL library while a call of it runs outside the loop: it waits for that
+      // call's end, and the client's later requests behind it.
+      miscHoldOutside(client);
+      break;
+    }
     uint32_t length = wireGet16(request + 2, swapped) * 4;
     uint32_t used = 0;
     if (length > 0) {

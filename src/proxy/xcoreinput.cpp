@@ -340,7 +340,8 @@ void xcoreKillClient(uint8_t *request, uint32_t length) {
         xproxyCloseClient(c, "KillClient", 0);
       }
     }
-    resourceKillTemporaryClients();
+    // (The resources' end may call the GL library: not while a call of it runs outside the loop.)
+    miscAfterOutside([] { resourceKillTemporaryClients(); });
     return;
   }
   uint32_t slot = resourceSlotOf(id);
@@ -350,8 +351,10 @@ void xcoreKillClient(uint8_t *request, uint32_t length) {
     return xprotoSendError(2, id, request, length, nullptr);
   ClientConnection *owner = xproxyClientByIndex(slot);
   if (!owner) {  // a slot whose client is gone (retained resources): freed with no client current
-    CurrentScope none(nullptr);
-    resourceFreeAllOfClient(slot);
+    miscAfterOutside([slot] {
+      CurrentScope none(nullptr);
+      resourceFreeAllOfClient(slot);
+    });
   } else if (owner == client) {
     xprotoCloseWithReason(&client->reader, "client killed");
   } else {

@@ -537,6 +537,7 @@ const char *xproxyReset() {
 }
 
 void xproxyExit(const char *reason, int status) {
+  miscOutsideBeforeExit();
   LOG(logChannelStep, "Exiting: %s...", reason ? reason : "");
   std::string kept = reason ? reason : "";
   xproxyRunExitHooks();

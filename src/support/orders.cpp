@@ -761,11 +761,18 @@ uint32_t ordersPollNow() {
   return found > 0 ? runReady(ready, found) : 0;
 }
 
+namespace {
+OrdersBetweenSteps betweenSteps = nullptr;
+}  // namespace
+
+void ordersSetBetweenSteps(OrdersBetweenSteps work) { betweenSteps = work; }
+
 uint32_t ordersRun() {
   stopValue = 0;
   stopPending = false;
   uint32_t result;
   while ((result = ordersStep(kOrdersSentinelMs)) == 0) {
+    if (betweenSteps && (result = betweenSteps()) != 0) break;
   }
   return result;
 }
@@ -777,6 +784,7 @@ uint32_t ordersRunFor(uint64_t duration) {
     uint64_t now = ordersClock();
     if (now >= end) break;
     result = ordersStep(end - now);
+    if (result == 0 && betweenSteps) result = betweenSteps();
     if (result != 0) break;
   }
   return result;

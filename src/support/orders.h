@@ -56,6 +56,10 @@ void ordersResume(Order *order);
 int ordersHasReader(int fd);
 void ordersCancel(Order *order);  // NULL is ignored
 uint32_t ordersStep(uint64_t timeout);
+// Work that runs between two steps of ordersRun, on the loop's thread outside any step (NULL:
+// none): a non-zero value ends the run with that value, as a stop would.
+using OrdersBetweenSteps = uint32_t (*)();
+void ordersSetBetweenSteps(OrdersBetweenSteps work);
 uint32_t ordersRun();
 uint32_t ordersRunFor(uint64_t duration);
 void ordersStop(uint32_t value);

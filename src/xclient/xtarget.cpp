@@ -5,6 +5,7 @@
 #include "xclient/xtarget.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -55,9 +56,11 @@ uint32_t imperviousXOpenDisplay = 0;
 // An extension's close procedure, as Xlib keeps it in the Display's extension list.
 using ExtensionCloseHook = int (*)(Display *display, XExtCodes *codes);
 
-// The error trap: one display whose errors are caught instead of logged.
-static Display *trappedDisplay = nullptr;
-static int trapErrorCame = 0;
+// The error trap: one display whose errors are caught instead of logged. The handler may run
+// on another thread than the one that armed the trap (a call of the GL library that reads the
+// display's answers while the loop runs on another thread).
+static std::atomic<Display *> trappedDisplay{nullptr};
+static std::atomic<int> trapErrorCame{0};
 static XtargetErrorTextFn errorTextFunction = nullptr;
 
 void xtargetDefaultParams(TargetDisplayParams *params) {

@@ -9,6 +9,7 @@
 #include <memory>
 #include <new>
 
+#include "proxy/connections.h"
 #include "proxy/head.h"
 #include "proxy/main.h"
 #include "proxy/xcore.h"
@@ -429,6 +430,10 @@ const char *glxInitExtension(ExtensionRecord *record) {
     }
   }
   if (const char *error = extRegister(record, "GLX", 2, kErrorCount)) return error;
+  // What may call the GL library inside the proxy: every GLX request, and a GetImage (which
+  // completes the GL drawn first).
+  miscWaitsOutside(record->majorOpcode, -1);
+  miscWaitsOutside(73, -1);
   record->reset = glxResetExtension;
   glxInitContexts();
   writeRows(record);

@@ -54,10 +54,17 @@ void glxdirectFlushAll();
 // Completes the GL work of the current slot (outside glBegin/glEnd). A request that may yield
 // its turn (miscCanYield), on a library with fences, does not wait inside the library longer
 // than its turn: it yields the turn while the work is not done, and looks again at its next
-// (glxdirectlists.cpp); others, a glFinish. NULL when done (the slot current still), or why the
+// (glxdirectlists.cpp); drawing into a front buffer, or a library without fences, is finished
+// outside the loop (glxdirectOutside); outside such a request, a glFinish. NULL when done (the slot current still), or why the
 // request must end (its client is closing, or its context or drawable went while it stood:
 // then no slot is current).
 const char *glxdirectFinishYielding(GlxLibraryInstance *instance);
+// A call of the library that may take long (a finish of drawing into a front buffer, a swap, a
+// compile): where the request may yield, it runs outside the loop (connections.h,
+// miscCallOutside), which serves every client meanwhile but those whose work may call the
+// library; the slot is current again afterwards. Elsewhere it runs at once. NULL, or why the
+// request must end (as after a yielded turn: its client closes, its slot went).
+const char *glxdirectOutside(GlxLibraryInstance *instance, void (*call)(void *), void *argument);
 
 // ===== instances =====
 // Starts GL inside the proxy on one head: the library list (colon-separated), the GLX version
@@ -676,10 +683,11 @@ int glxdirectGetObjectParameteriv(GlxLibraryInstance *instance, uint32_t slot, u
 // stack a term of one sum (more under the sanitizers), so a long expression overflows any
 // stack of ordinary size. They run on a stack of their own, reserved for the largest source a
 // request can carry (16 MB) and given back after the call; only the pages they touch take
-// memory. With the instance's context current (the decoder's calls).
+// memory. With the instance's context current (the decoder's calls). Where the request may
+// yield, the call runs outside the loop (glxdirectOutside): NULL, or why the request must end.
 constexpr unsigned long kGlxDirectCompileStackBytes = 8ul << 30;
-void glxdirectCompileShader(GlxLibraryInstance *instance, uint32_t shader);
-void glxdirectLinkProgram(GlxLibraryInstance *instance, uint32_t program);
+const char *glxdirectCompileShader(GlxLibraryInstance *instance, uint32_t shader);
+const char *glxdirectLinkProgram(GlxLibraryInstance *instance, uint32_t program);
 // The object's text in bufferSize bytes of zeroed scratch, valid until the instance's next
 // operation, and the length the library reports (at most bufferSize); NULL, with nothing
 // called, when the slot cannot be made current or no room can be had (a size beyond the GL

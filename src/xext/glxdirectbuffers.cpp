@@ -285,18 +285,35 @@ void compileOrLink(void *argument) {
   }
 }
 
-void onCompileStack(GlxLibraryInstance *instance, uint32_t object, bool link) {
-  LibraryCall call{instance, object, link};
-  if (fiberCallOnStack(compileOrLink, &call, kGlxDirectCompileStackBytes) == 0) {
+// On a stack of its own, outside the loop where the request may yield (a compile of a long
+// source takes seconds). Whether a stack could be had is logged once the call is over.
+const char *onCompileStack(GlxLibraryInstance *instance, uint32_t object, bool link) {
+  struct OnStack {
+    LibraryCall call;
+    unsigned long stackBytes;
+  } onStack{{instance, object, link}, 0};
+  const char *why = glxdirectOutside(
+      instance,
+      [](void *a) {
+        auto *o = static_cast<OnStack *>(a);
+        o->stackBytes = fiberCallOnStack(compileOrLink, &o->call, kGlxDirectCompileStackBytes);
+      },
+      &onStack);
+  if (onStack.stackBytes == 0) {
     // Left uncompiled (unlinked): its status stays false.
     LOG(logChannelWarning, "Lumora: no stack for the library's %s of %u", link ? "link" : "compile", object);
   }
+  return why;
 }
 
 }  // namespace
 
-void glxdirectCompileShader(GlxLibraryInstance *instance, uint32_t shader) { onCompileStack(instance, shader, false); }
-void glxdirectLinkProgram(GlxLibraryInstance *instance, uint32_t program) { onCompileStack(instance, program, true); }
+const char *glxdirectCompileShader(GlxLibraryInstance *instance, uint32_t shader) {
+  return onCompileStack(instance, shader, false);
+}
+const char *glxdirectLinkProgram(GlxLibraryInstance *instance, uint32_t program) {
+  return onCompileStack(instance, program, true);
+}
 
 const uint8_t *glxdirectGetProgramInfoLog(GlxLibraryInstance *instance, uint32_t slot, uint32_t program,
                                           uint64_t bufferSize, int32_t *textLength) {

@@ -211,7 +211,16 @@ void glxdirectSwapBuffers(GlxLibraryInstance *instance, uint32_t slot, uint32_t 
   // The swap waits inside the library for what was drawn: that is waited for first, a turn at a
   // time, and the swap goes on only while the slot stays.
   if (!instance->insideBegin && glxdirectFinishYielding(instance)) return;
-  instance->functions.glXSwapBuffers(instance->display, drawable);
+  // The swap itself copies the whole buffer (the first of a window makes its buffers): outside
+  // the loop.
+  struct Swap {
+    GlFunctionTable *gl;
+    Display *display;
+    uint32_t drawable;
+  } swap{&instance->functions, instance->display, drawable};
+  glxdirectOutside(
+      instance, [](void *a) { static_cast<Swap *>(a)->gl->glXSwapBuffers(static_cast<Swap *>(a)->display, static_cast<Swap *>(a)->drawable); },
+      &swap);
 }
 
 const char *glxdirectQueryServerString(GlxLibraryInstance *instance, int screen, uint32_t name) {

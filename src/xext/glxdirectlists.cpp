@@ -156,11 +156,12 @@ struct StandingWork {
   uint64_t sinceFinish, interval;
 };
 
-// The client's turn is over: the request stands still until the client's next turn (others
-// use the instance meanwhile), then has its context current again. NULL, or why it must end:
-// its client is closing, or its context or drawable went meanwhile (then no context is
-// current, and what runs while the request ends reaches nobody's).
-const char *yieldTurn(GlxLibraryInstance *instance, int64_t now) {
+// The request stands still in stand(argument) (false: its client is closing), until its
+// client's next turn at the earliest (others may use the instance meanwhile), then has its
+// context current again. NULL, or why it must end: its client is closing, or its context or
+// drawable went meanwhile (then no context is current, and what runs while the request ends
+// reaches nobody's).
+const char *standStill(GlxLibraryInstance *instance, int64_t now, bool (*stand)(void *), void *argument) {
   uint32_t slot = instance->currentTagSlot;
   void *context = slot ? instance->tagSlots[slot].context : nullptr;
   StandingWork kept{instance->workBounded, instance->workYields,    instance->workSpent,
@@ -168,7 +169,7 @@ const char *yieldTurn(GlxLibraryInstance *instance, int64_t now) {
                     instance->workOwnNs + (now - instance->workTurnStartNs), instance->workFinishedNs,
                     instance->workSinceFinish, instance->workInterval};
   instance->workBounded = 0;  // what others run outside a request of theirs counts nothing
-  bool goesOn = miscYieldTurn();
+  bool goesOn = stand(argument);
   instance->workBounded = kept.bounded;
   instance->workYields = kept.yields;
   instance->workSpent = kept.spent;
@@ -187,6 +188,11 @@ const char *yieldTurn(GlxLibraryInstance *instance, int64_t now) {
     return goesOn ? nullptr : "its client has gone";
   glxdirectReleaseCurrent(instance);
   return goesOn ? "its drawable or context has gone" : "its client has gone";
+}
+
+// The client's turn is over: the request stands still until the client's next turn.
+const char *yieldTurn(GlxLibraryInstance *instance, int64_t now) {
+  return standStill(instance, now, [](void *) { return miscYieldTurn(); }, nullptr);
 }
 
 // The client whose GL work the library works off while its request stands in a finish
@@ -226,17 +232,50 @@ constexpr int64_t kFenceFirstWaitNs = kLongStretchNs;
 }  // namespace
 }  // namespace glxdirectdecode
 
+const char *glxdirectOutside(GlxLibraryInstance *instance, void (*call)(void *), void *argument) {
+  if (!miscCanYield()) {
+    call(argument);
+    return nullptr;
+  }
+  // The call's own time is the request's (its bound counts it), not the time it waited for it.
+  struct Outside {
+    void (*call)(void *);
+    void *argument;
+    int64_t tookNs;
+  } outside{call, argument, 0};
+  const char *why = glxdirectdecode::standStill(
+      instance, glxdirectClock(),
+      [](void *a) {
+        miscCallOutside(
+            [](void *a) {
+              auto *o = static_cast<Outside *>(a);
+              int64_t start = glxdirectClock();
+              o->call(o->argument);
+              o->tookNs = glxdirectClock() - start;
+            },
+            a);
+        return !miscYieldingEnds();
+      },
+      &outside);
+  instance->workOwnNs += outside.tookNs;
+  return why;
+}
+
 const char *glxdirectFinishYielding(GlxLibraryInstance *instance) {
   GlFunctionTable &gl = instance->functions;
   // The library's finish waits for all it has queued, however long that takes. Where the
   // request may yield, a fence behind that work is waited for a turn at a time instead: the
   // library works on in its threads while the others are served. (The work is flushed before
   // the fence: a fence behind work not flushed yet may pass at once in the library.) The finish
-  // that follows finds nothing left to wait for, unless the fence passed early.
-  if (!instance->fences || !miscCanYield() || !glxdirectdecode::drawsBehind(instance)) {
+  // that follows finds nothing left to wait for, unless the fence passed early. Drawing into a
+  // front buffer is shown by the library's flush, which waits for it inside the library: that
+  // finish is made outside the loop.
+  if (!miscCanYield()) {
     gl.glFinish();
     return nullptr;
   }
+  if (!instance->fences || !glxdirectdecode::drawsBehind(instance))
+    return glxdirectOutside(instance, [](void *table) { static_cast<GlFunctionTable *>(table)->glFinish(); }, &gl);
   gl.glFlush();
   void *fence = gl.glFenceSync(glxdirectdecode::kGlSyncGpuCommandsComplete, 0);
   if (!fence) {
@@ -632,6 +671,8 @@ bool endWork(const Command &c, const char *why, int64_t bound) {
   return false;
 }
 }  // namespace
+
+bool stopWork(const Command &c, const char *why) { return endWork(c, why, 0); }
 
 bool spend(const Command &c, uint64_t units) {
   GlxLibraryInstance *instance = c.instance;

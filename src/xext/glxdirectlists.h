@@ -47,6 +47,9 @@ void endRequestWork(GlxLibraryInstance *instance);
 // over: the request stands still here until the client's next turn (no glBegin of the proxy's
 // own is open at any call).
 bool spend(const Command &c, uint64_t units);
+// Ends the request's work at the command because of why (its client closes, its slot went while
+// it stood still): the rest is dropped, as at its bound. Always false.
+bool stopWork(const Command &c, const char *why);
 // Inside glBegin/glEnd: the command just executed gave the library vertices or not (or the
 // proxy cannot tell: the primitive is then finished only at its glEnd).
 void beginCounted(const Command &c);

@@ -2014,7 +2014,8 @@ void executeCommand(const Command &c) {
     CALL(238, glDeleteObjectARB, 4, programId(c, c.u(0)))
     CALL(239, glDetachObjectARB, 8, programId(c, c.u(0)), shaderId(c, c.u(4)))
     case 240:
-      if (c.holds(4)) glxdirectCompileShader(c.instance, shaderId(c, c.u(0)));
+      if (!c.holds(4)) return;
+      if (const char *why = glxdirectCompileShader(c.instance, shaderId(c, c.u(0)))) stopWork(c, why);
       return;
     case 241: {
       if (!c.holds(8)) return;
@@ -2025,7 +2026,8 @@ void executeCommand(const Command &c) {
       return;
     }
     case 242:
-      if (c.holds(4)) glxdirectLinkProgram(c.instance, programId(c, c.u(0)));
+      if (!c.holds(4)) return;
+      if (const char *why = glxdirectLinkProgram(c.instance, programId(c, c.u(0)))) stopWork(c, why);
       return;
     CALL(243, glUseProgram, 4, programId(c, c.u(0)))
     CALL(244, glValidateProgram, 4, programId(c, c.u(0)))

@@ -418,8 +418,17 @@ void glxdirectDrawableGone(GlxLibraryInstance *instance, uint32_t drawable) {
   for (uint32_t slot = highestSlot(instance); slot >= 1; slot--) {
     GlxDirectTagSlot &s = instance->tagSlots[slot];
     if (!s.context || (s.drawDrawable != drawable && s.readDrawable != drawable)) continue;
-    if (instance->currentTagSlot == slot) letGo(instance);
     s.drawableGone = 1;
+    if (instance->currentTagSlot != slot) continue;
+    // While a call of the library runs outside the loop, it lets go once that call has ended
+    // (the request that stands in it finds its drawable gone when it goes on).
+    if (!miscOutsideHolds()) {
+      letGo(instance);
+    } else {
+      miscAfterOutside([instance, slot] {
+        if (instance->currentTagSlot == slot && instance->tagSlots[slot].drawableGone) letGo(instance);
+      });
+    }
   }
 }
 
@@ -642,6 +651,7 @@ bool glxdirectParkForSync(const uint8_t *request, uint32_t length,
   }
   if (!wanted) return false;
   xproxyParkClient(client, only, request, length, resume);
+  if (client->park) client->park->outside = 1;
   return true;
 }
 

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "proxy/connections.h"
 #include "proxy/head.h"
 #include "proxy/main.h"
 #include "proxy/resource.h"
@@ -460,6 +461,14 @@ void serveByCode(uint8_t *request, uint32_t length, const VendorCode (&table)[N]
 }  // namespace
 
 void glxVendorPrivate(uint8_t *request, uint32_t length, uint8_t *) {
+  // A compile or a link by the GL library inside the proxy may take seconds: the request runs
+  // where that call can be made outside the loop (glxdirectOutside).
+  constexpr uint32_t kCompileShader = 90002, kLinkProgram = 90004;
+  ClientConnection *client = xproxyCurrentClient;
+  if (client && length >= 12 && glxdirectAvailable() && !miscCanYield()) {
+    uint32_t code = wireGet32(request + 4, client->reader.swapped);
+    if (code == kCompileShader || code == kLinkProgram) return miscRunYielding(glxVendorPrivate, request, length);
+  }
   serveByCode(request, length, kPrivate, kOtherPrivate);
 }
 

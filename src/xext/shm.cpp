@@ -1019,6 +1019,7 @@ void shmReleaseSegment(ShmSegment *segment) {
 const char *shmSetup(ExtensionRecord *record) {
   if (!record->version) record->version = 64 + 1;
   if (const char *error = extRegister(record, "MIT-SHM", 1, 1)) return error;
+  miscWaitsOutside(record->majorOpcode, 4);  // ShmGetImage completes the GL drawn first
   if (const char *error = extAddEventRow(record, shmCompletion, "bbsisbbii")) return error;
   if (const char *error = extAddErrorRow(record, extPrintError, "BadShmSeg")) return error;
   extWriteRows(record, shmTable);

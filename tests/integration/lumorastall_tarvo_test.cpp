@@ -73,7 +73,7 @@ class LumoraStall : public ::testing::Test {
   void TearDown() override {
     gl.raw.close();
     bystander.close();
-    lumoraExpectServedAndStop(tarvo);
+    if (tarvo.running()) lumoraExpectServedAndStop(tarvo);
   }
 
   // Runs hostile on a thread while the bystander makes GetInputFocus round trips, each expected
@@ -144,6 +144,10 @@ class LumoraStall : public ::testing::Test {
   // strip is ended and begun again between its triangles so that the library is finished there,
   // so the end of its context waits for little: the bystander's round trips over the next two
   // seconds each come within a second.
+  void longShaderProgram(LumoraClient &drawer, bool doubleBuffered, uint32_t *own, uint32_t *window = nullptr);
+  void longShaderLoop(bool doubleBuffered);
+  void endDuringALongCall(bool serverKilled);
+
   void standingStripEnds(bool killed, uint32_t mode = 0x0005) {
     auto make = [&](uint32_t list, const std::vector<GlxCommand> &commands) {
       gl.send(gl.single(kMinorNewList, tag).i(list).i(kGlCompile));
@@ -505,17 +509,20 @@ TEST_F(LumoraStall, UseXFontOfAHugeFontStaysWithinTheBudget) {
 }
 
 // A program whose fragment shader loops long for every pixel, used by a second client on a
-// double-buffered window: one rectangle over a 256x256 viewport is one call of the library of
-// about a second, whatever the proxy cuts. The Finish and the SwapBuffers after it, and a third
-// client's GetImage meanwhile, wait for that a turn at a time, so a bystander's round trip waits
-// a small part of that time, not all of it. So do the finishes the proxy makes inside one
-// request of 48 rectangles that cover the viewport three times.
-TEST_F(LumoraStall, ALongShaderLoopHoldsOnlyItsClient) {
-  constexpr uint8_t kMinorVendor = 16, kMinorSwapBuffers = 11, kMinorFinish = 108;
+// double-buffered window (or a single-buffered one, whose drawing the library shows at its
+// finish): one rectangle over a 256x256 viewport is one call of the library of about a second,
+// whatever the proxy cuts. The Finish and the SwapBuffers after it, and a third client's
+// GetImage meanwhile, wait for that without holding the others (a turn at a time, or outside
+// the loop), so a bystander's round trip waits a small part of that time, not all of it. So do
+// the finishes the proxy makes inside one request of 48 rectangles that cover the viewport
+// three times.
+// The drawer's 256x256 window (in *window), a context current on it (its tag in *own) and that
+// program in use.
+void LumoraStall::longShaderProgram(LumoraClient &drawer, bool doubleBuffered, uint32_t *own, uint32_t *windowOut) {
+  constexpr uint8_t kMinorVendor = 16, kMinorFinish = 108;
   constexpr uint32_t kFragmentShader = 0x8B30;
-  LumoraClient drawer;
   ASSERT_EQ(drawer.connect(tarvo.displayNumber(), 'l'), "");
-  uint32_t visual = lumoraGlVisual(drawer.raw, drawer.big, drawer.major, true, false);
+  uint32_t visual = lumoraGlVisual(drawer.raw, drawer.big, drawer.major, doubleBuffered, false);
   ASSERT_NE(visual, 0u);
   RawClient &raw = drawer.raw;
   uint32_t colormap = drawer.id(), window = drawer.id(), context = drawer.id();
@@ -527,8 +534,9 @@ TEST_F(LumoraStall, ALongShaderLoopHoldsOnlyItsClient) {
   ASSERT_EQ(drawer.errorAfter(drawer.glx(3).i(context).i(visual).i(0).i(0).b(1).pad(3)), 0);
   RawBytes answer = drawer.ask(drawer.glx(5).i(window).i(context).i(0));
   ASSERT_EQ(answer.empty() ? 0 : answer[0], 1);
-  uint32_t own = drawer.word(answer, 8);
-  auto vendor = [&](uint32_t code) { return drawer.glx(kMinorVendor).i(code).i(own); };
+  *own = drawer.word(answer, 8);
+  if (windowOut) *windowOut = window;
+  auto vendor = [&](uint32_t code) { return drawer.glx(kMinorVendor).i(code).i(*own); };
   // Unseen by the library's shader cache, which would skip the compile.
   std::string source = glxcommandUniqueComment() +
                        "void main() { float a = 0.0; for (int i = 0; i < 30000; i++) a = sin(a + gl_FragCoord.x * "
@@ -540,8 +548,15 @@ TEST_F(LumoraStall, ALongShaderLoopHoldsOnlyItsClient) {
   drawer.send(vendor(90009).i(42).i(41));
   drawer.send(vendor(90004).i(42));
   drawer.send(vendor(90010).i(42));
-  ASSERT_EQ(drawer.errorAfter(drawer.single(kMinorFinish, own)), 0);
+  ASSERT_EQ(drawer.errorAfter(drawer.single(kMinorFinish, *own)), 0);
+}
 
+void LumoraStall::longShaderLoop(bool doubleBuffered) {
+  constexpr uint8_t kMinorSwapBuffers = 11, kMinorFinish = 108;
+  LumoraClient drawer;
+  uint32_t own = 0, window = 0;
+  longShaderProgram(drawer, doubleBuffered, &own, &window);
+  if (HasFatalFailure()) return;
   RawClient reader;
   ASSERT_EQ(reader.connect(tarvo.displayNumber(), 'l'), "");
   // The draws take seconds on a busy machine of two cores: their answers are waited for long.
@@ -591,5 +606,77 @@ TEST_F(LumoraStall, ALongShaderLoopHoldsOnlyItsClient) {
                                << " ms at most (" << answered << " round trips)";
   EXPECT_EQ(drawer.word(drawer.ask(drawer.single(kMinorGetError, own)), 8), 0u);
 }
+
+// The library's compile of a long source (2000 steps that depend each on the one before, which
+// its optimiser takes in time that grows faster than the source) and the link after it take a
+// second or more: a bystander's round trip waits a small part of that.
+TEST_F(LumoraStall, ALongCompileHoldsOnlyItsClient) {
+  constexpr uint8_t kMinorVendor = 16, kMinorVendorWithReply = 17;
+  constexpr uint32_t kFragmentShader = 0x8B30, kCompileStatus = 0x8B81, kLinkStatus = 0x8B82;
+  auto vendor = [&](uint8_t minor, uint32_t code) { return gl.glx(minor).i(code).i(tag); };
+  std::string steps;
+  for (int n = 0; n < 2000; n++) steps += "a = sin(a * " + std::to_string(n) + ".5 + u);";
+  // Unseen by the library's shader cache, which would skip the compile.
+  std::string source = glxcommandUniqueComment() + "uniform float u; void main() { float a = gl_FragCoord.x; " +
+                       steps + " gl_FragColor = vec4(a); }";
+  gl.send(vendor(kMinorVendor, 90000).i(51).i(kFragmentShader));
+  gl.send(vendor(kMinorVendor, 90001).i(51).i(1).i(uint32_t(source.size())).text(source));
+  EXPECT_EQ(glError(), 0u);
+  std::atomic<bool> done{false};
+  std::chrono::steady_clock::duration took{};
+  uint32_t compiled = 0, linked = 0;
+  std::thread worker([&] {
+    auto start = std::chrono::steady_clock::now();
+    RawBytes answer;
+    gl.send(vendor(kMinorVendor, 90002).i(51));
+    EXPECT_EQ(gl.raw.roundTrip(vendor(kMinorVendorWithReply, 90003).i(51).i(kCompileStatus).done(), answer, 120000), "");
+    compiled = answer.size() >= 20 && answer[0] == 1 ? gl.word(answer, 16) : 0;
+    gl.send(vendor(kMinorVendor, 90006).i(52));
+    gl.send(vendor(kMinorVendor, 90009).i(52).i(51));
+    gl.send(vendor(kMinorVendor, 90004).i(52));
+    EXPECT_EQ(gl.raw.roundTrip(vendor(kMinorVendorWithReply, 90007).i(52).i(kLinkStatus).done(), answer, 120000), "");
+    linked = answer.size() >= 20 && answer[0] == 1 ? gl.word(answer, 16) : 0;
+    took = std::chrono::steady_clock::now() - start;
+    done = true;
+  });
+  std::chrono::steady_clock::duration longest = longestTripUntil(done);
+  worker.join();
+  EXPECT_EQ(compiled, 1u);
+  EXPECT_EQ(linked, 1u);
+  auto ms = [](std::chrono::steady_clock::duration d) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
+  };
+  ASSERT_GT(took, std::chrono::milliseconds(300)) << "the compile took only " << ms(took) << " ms";
+  EXPECT_LT(longest, took / 4) << "the compile and link took " << ms(took) << " ms, the bystander waited "
+                               << ms(longest) << " ms at most";
+}
+
+// The proxy ends while a long call of the library runs outside the loop (the drawing of the
+// long shader into a front buffer, at its Finish): asked to (SIGTERM), or with its real server
+// gone. It ends within seconds, cleanly (no sanitizer report).
+void LumoraStall::endDuringALongCall(bool serverKilled) {
+  constexpr uint8_t kMinorFinish = 108;
+  LumoraClient drawer;
+  uint32_t own = 0;
+  longShaderProgram(drawer, false, &own);
+  if (HasFatalFailure()) return;
+  drawer.render(own, {words(191, {0, 0, 256, 256}), floats(46, {-1, -1, 1, 1})});
+  drawer.send(drawer.single(kMinorFinish, own));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  if (serverKilled)
+    xvfb.kill();
+  else
+    tarvo.signal(SIGTERM);
+  int status = tarvo.wait(20000);
+  EXPECT_NE(status, -1) << "tarvo did not end";
+  if (!serverKilled) EXPECT_EQ(status, 0) << tarvo.output();
+  EXPECT_EQ(tarvo.output().find("Sanitizer"), std::string::npos) << tarvo.output();
+}
+
+TEST_F(LumoraStall, AnExitDuringALongCallIsClean) { endDuringALongCall(false); }
+TEST_F(LumoraStall, TheRealServerGoneDuringALongCallEndsTheProxy) { endDuringALongCall(true); }
+
+TEST_F(LumoraStall, ALongShaderLoopHoldsOnlyItsClient) { longShaderLoop(true); }
+TEST_F(LumoraStall, ALongShaderLoopIntoAFrontBufferHoldsOnlyItsClient) { longShaderLoop(false); }
 
 }  // namespace
