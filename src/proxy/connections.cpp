@@ -3,8 +3,8 @@
 
 #include <poll.h>
 #include <sys/ioctl.h>
-#include <sys/random.h>
 #include <sys/eventfd.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <linux/sockios.h>
 #include <unistd.h>
@@ -12,13 +12,13 @@
 #include <X11/Xlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cerrno>
-#include <cmath>
-#include <cstdlib>
-#include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <mutex>
@@ -52,7 +52,6 @@ namespace {
 // A call queued by miscCallOutside holds everything that may call the library until it has
 // run (calls outside the loop, below).
 bool outsideHolding = false;
-
 
 void appendClient(ClientConnection *client) {
   if (!xproxyClients) {
@@ -1385,7 +1384,8 @@ void serveTurn(ClientConnection *client, bool requests) {
     if (requests && client->fd >= 0) {
       passFedNs = ordersMonotonicNs();
       // (While a call runs outside the loop, a suspended handler waits for its end.)
-      bool standing = client->yielding && (outsideHolding ? (miscHoldOutside(client), true) : !resumeYielding(client));
+      bool standing =
+          client->yielding && (outsideHolding ? (miscHoldOutside(client), true) : !resumeYielding(client));
       if (!standing && !pass.clientClosed() && !client->park)
         stop = xproxyClientInputCutter(&client->reader, &client->input);
       passFedNs = 0;

@@ -219,7 +219,11 @@ void glxdirectSwapBuffers(GlxLibraryInstance *instance, uint32_t slot, uint32_t 
     uint32_t drawable;
   } swap{&instance->functions, instance->display, drawable};
   glxdirectOutside(
-      instance, [](void *a) { static_cast<Swap *>(a)->gl->glXSwapBuffers(static_cast<Swap *>(a)->display, static_cast<Swap *>(a)->drawable); },
+      instance,
+      [](void *argument) {
+        auto *s = static_cast<Swap *>(argument);
+        s->gl->glXSwapBuffers(s->display, s->drawable);
+      },
       &swap);
 }
 
