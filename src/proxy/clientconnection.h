@@ -196,6 +196,12 @@ struct ClientConnection {
   // and runs then (the record is held until it has). Both set and cleared by connections.cpp.
   uint8_t outsideWaits;
   uint8_t closeDeferred;
+  // Its handler's next call outside the loop waits until the clients the last call held have
+  // had their turns (connections.cpp, miscOutsideYieldsFirst): the handler is not resumed, and
+  // the client is neither read nor served until then. outsideCaller: its suspended handler has
+  // made such a call (cleared when the handler returns).
+  uint8_t owedWait;
+  uint8_t outsideCaller;
   // ===== end of requests that yield their turn =====
   // ===== request regions =====
   // Set while the drawing request being handled built requestRegion (in meta screen

@@ -52,6 +52,66 @@ namespace {
 // A call queued by miscCallOutside holds everything that may call the library until it has
 // run (calls outside the loop, below).
 bool outsideHolding = false;
+// The clients the last call outside the loop held, but for those whose own handlers make such
+// calls, until each has had its turn (or its record goes, or kOwedWaitMs passed): meanwhile the
+// suspended handler of a client that makes such calls is not resumed, and one that would queue
+// another call stands still (its client in owedWaiting, with owedWait set). So the GL clients
+// that a long call held have their turns while the library has nothing of the others queued,
+// and calls that come back to back share the library with the GL work they hold.
+std::vector<ClientConnection *> outsideOwed;
+std::vector<ClientConnection *> owedWaiting;
+Order *owedTimer = nullptr;  // ends the wait at the latest after kOwedWaitMs (its own callback
+                             // or the release cancels it)
+constexpr uint64_t kOwedWaitMs = 50;
+
+void awaitTurn(ClientConnection *client);
+bool inputServable(const ClientConnection *client);
+
+void releaseOwedWaiting() {
+  outsideOwed.clear();
+  ordersCancel(owedTimer);
+  owedTimer = nullptr;
+  std::vector<ClientConnection *> waiting;
+  waiting.swap(owedWaiting);
+  for (ClientConnection *client : waiting) client->owedWait = 0;
+  for (ClientConnection *client : waiting) {
+    miscScheduleClientReads(client);
+    if (client->fd >= 0 && !client->life.closed && !client->closeDeferred && !client->readIsTurn &&
+        inputServable(client))
+      awaitTurn(client);
+  }
+}
+
+void onOwedTimer(void *) {
+  owedTimer = nullptr;  // (a fired one-shot timer is done)
+  releaseOwedWaiting();
+}
+
+void owedServed(ClientConnection *client) {
+  if (outsideOwed.empty()) return;
+  std::erase(outsideOwed, client);
+  if (outsideOwed.empty() && !owedWaiting.empty()) releaseOwedWaiting();
+}
+
+// Whether clients other than this one are owed their turns first.
+bool othersOwed(const ClientConnection *client) {
+  for (ClientConnection *owed : outsideOwed)
+    if (owed != client) return true;
+  return false;
+}
+
+// The client's handler waits for the owed turns; false when it cannot be noted (it goes on).
+bool waitForOwed(ClientConnection *client) {
+  if (client->owedWait) return true;
+  try {
+    owedWaiting.push_back(client);
+  } catch (const std::bad_alloc &) {
+    return false;
+  }
+  client->owedWait = 1;
+  if (!owedTimer) owedTimer = ordersAddTimer(kOwedWaitMs, onOwedTimer, nullptr);
+  return true;
+}
 
 void appendClient(ClientConnection *client) {
   if (!xproxyClients) {
@@ -110,6 +170,8 @@ void leaveTurnQueue(ClientConnection *client);
 
 void freeClientRecord(ClientConnection *client) {
   leaveTurnQueue(client);  // (its close has left the queue already)
+  owedServed(client);
+  if (client->owedWait) std::erase(owedWaiting, client);
   bufferFree(&client->input);
   free(client->saveSet);  // (emptied at the close unless the client was retained)
   free(client->peerIdentity);
@@ -1351,6 +1413,7 @@ bool resumeYielding(ClientConnection *client) {
   yieldingNow = outer;
   if (standing) return false;
   if (client->yielding == y) client->yielding = nullptr;
+  client->outsideCaller = 0;  // (its calls ended with its handler)
   freeYielding(y);
   return true;
 }
@@ -1383,9 +1446,16 @@ void serveTurn(ClientConnection *client, bool requests) {
     const char *stop = nullptr;
     if (requests && client->fd >= 0) {
       passFedNs = ordersMonotonicNs();
-      // (While a call runs outside the loop, a suspended handler waits for its end.)
-      bool standing =
-          client->yielding && (outsideHolding ? (miscHoldOutside(client), true) : !resumeYielding(client));
+      if (!outsideHolding) owedServed(client);  // (its turn, owed by the last call outside)
+      // (While a call runs outside the loop a suspended handler waits for its end, and one whose
+      // next call waits for the turns the last call owes others waits for those.)
+      bool standing = false;
+      if (client->yielding && outsideHolding)
+        miscHoldOutside(client), standing = true;
+      else if (client->yielding && client->outsideCaller && othersOwed(client) && waitForOwed(client))
+        standing = true;
+      else if (client->yielding)
+        standing = client->owedWait || !resumeYielding(client);
       if (!standing && !pass.clientClosed() && !client->park)
         stop = xproxyClientInputCutter(&client->reader, &client->input);
       passFedNs = 0;
@@ -1627,6 +1697,7 @@ namespace {
 struct OutsideCall {
   MiscOutsideCall call;
   void *argument;
+  ClientConnection *client;  // whose handler queued it
 };
 struct DeferredClose {
   ClientConnection *client;  // held (xproxyHoldClient) until the close has run
@@ -1649,6 +1720,7 @@ Order *outsideWakeOrder = nullptr;
 bool outsideThreadStarted = false;
 std::thread::id outsideThreadId;   // the server thread's, once started
 std::set<std::pair<uint8_t, int>> outsideRequests;  // (major, minor or -1)
+
 
 // The longest wait of a step of the server thread (the calls' end also wakes it at once).
 constexpr uint64_t kOutsideStepMs = 50;
@@ -1700,21 +1772,28 @@ bool outsideReady() {
 }
 
 // The calls have ended: what waited for them goes on.
-void endOutside() {
+void endOutside(ClientConnection *caller) {
   outsideHolding = false;
+  if (!owedWaiting.empty()) releaseOwedWaiting();  // (a call came meanwhile, owed or not)
+  outsideOwed.clear();
+  std::vector<ClientConnection *> held;
+  held.swap(outsideWaiting);
   std::vector<std::function<void()>> after;
   after.swap(outsideAfter);
   for (auto &work : after) work();
-  std::vector<ClientConnection *> waiting;
-  waiting.swap(outsideWaiting);
-  for (ClientConnection *client : waiting) client->outsideWaits = 0;
-  // Each takes its place in the queue of turns at once (not after the delay of buffered input):
-  // the call's own client may well queue the next call in its turn.
-  for (ClientConnection *client : waiting) {
+  for (ClientConnection *client : held) client->outsideWaits = 0;
+  // Each takes its place in the queue of turns at once (not after the delay of buffered input),
+  // and is owed its turn before another call is queued (the call's own client aside).
+  for (ClientConnection *client : held) {
     miscScheduleClientReads(client);
-    if (client->fd >= 0 && !client->life.closed && !client->closeDeferred && !client->readIsTurn &&
-        inputServable(client))
-      awaitTurn(client);
+    if (client->fd < 0 || client->life.closed || client->closeDeferred || !inputServable(client)) continue;
+    if (!client->readIsTurn) awaitTurn(client);
+    if (client == caller || client->outsideCaller || !client->turnQueued) continue;
+    try {
+      outsideOwed.push_back(client);
+    } catch (const std::bad_alloc &) {
+      // (not owed a turn first)
+    }
   }
   std::vector<DeferredClose> closes;
   closes.swap(outsideCloses);
@@ -1728,7 +1807,7 @@ void endOutside() {
 // Between two steps: the calls queued in the step, with the loop served meanwhile.
 uint32_t runOutsideCalls() {
   if (outsideCalls.empty()) {
-    if (outsideHolding) endOutside();
+    if (outsideHolding) endOutside(nullptr);
     return 0;
   }
   outsideDone.store(false, std::memory_order_release);
@@ -1750,8 +1829,9 @@ uint32_t runOutsideCalls() {
     outsideChanged->wait(lock, [] { return !outsideServing; });
     stop = outsideStop;
   }
+  ClientConnection *caller = outsideCalls.back().client;
   outsideCalls.clear();
-  endOutside();
+  endOutside(caller);
   return stop;
 }
 
@@ -1775,9 +1855,12 @@ void deferClose(ClientConnection *client, const char *reason, int retainAllowed)
 
 void miscCallOutside(MiscOutsideCall call, void *argument) {
   MiscYielding *y = yieldingNow;
+  // (A client closing meanwhile has the call made at once: its close resumes its handler until
+  // it ends, between no two steps.)
   if (!y || !fiberRunning() || y->closing || !outsideReady()) return call(argument);
+  y->client->outsideCaller = 1;
   try {
-    outsideCalls.push_back(OutsideCall{call, argument});
+    outsideCalls.push_back(OutsideCall{call, argument, y->client});
   } catch (const std::bad_alloc &) {
     return call(argument);
   }
@@ -1788,6 +1871,12 @@ void miscCallOutside(MiscOutsideCall call, void *argument) {
 }
 
 bool miscOutsideHolds() { return outsideHolding; }
+
+bool miscOutsideYieldsFirst() {
+  MiscYielding *y = yieldingNow;
+  if (!y || !fiberRunning()) return false;
+  return othersOwed(y->client) && waitForOwed(y->client);
+}
 
 void miscOutsideBeforeExit() {
   // One thread exits the process; the other one, should it come here too, waits for that end.
@@ -1964,7 +2053,7 @@ void miscScheduleClientReads(ClientConnection *client) {
   // A client whose fake event waits for its delay is held: nothing of it is cut (XTEST watches
   // its socket meanwhile); so is a client whose request is parked for the real server's answer.
   bool readSocket = served && serverOutputLow && client->setupsPending == 0 && !client->xtestDelay &&
-                    !client->park && !client->outsideWaits && client->endRead <= kEndInput;
+                    !client->park && !client->outsideWaits && !client->owedWait && client->endRead <= kEndInput;
   // One whose own output is past the mark is not served: it would only make the proxy queue
   // more answers for a client that does not take them. It is still read, whatever it sends
   // (takeOnly): a client that writes before it reads (python-xlib sends all it queued in one

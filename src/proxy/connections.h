@@ -170,6 +170,10 @@ void miscEndYielding(ClientConnection *client);
 using MiscOutsideCall = void (*)(void *argument);
 void miscCallOutside(MiscOutsideCall call, void *argument);
 bool miscOutsideHolds();
+// Whether the handler is to yield its turn once before its call: other clients that the last
+// call held have not had their turn since, and go first, so that calls that come back to back
+// share the library with the GL work they hold.
+bool miscOutsideYieldsFirst();
 // Requests of the major opcode (of its minor only, 0..255; -1 every one) may call the library.
 void miscWaitsOutside(uint8_t major, int minor);
 bool miscRequestWaitsOutside(const uint8_t *request);

@@ -65,6 +65,9 @@ const char *glxdirectFinishYielding(GlxLibraryInstance *instance);
 // library; the slot is current again afterwards. Elsewhere it runs at once. NULL, or why the
 // request must end (as after a yielded turn: its client closes, its slot went).
 const char *glxdirectOutside(GlxLibraryInstance *instance, void (*call)(void *), void *argument);
+// A swap of a drawable of this many pixels or more is made outside the loop (the copy of a
+// buffer of 16 MB, or the making of its buffers at the first swap, takes tens of milliseconds).
+constexpr uint64_t kGlxDirectSwapOutsidePixels = 2048ull * 2048;
 
 // ===== instances =====
 // Starts GL inside the proxy on one head: the library list (colon-separated), the GLX version

@@ -211,13 +211,19 @@ void glxdirectSwapBuffers(GlxLibraryInstance *instance, uint32_t slot, uint32_t 
   // The swap waits inside the library for what was drawn: that is waited for first, a turn at a
   // time, and the swap goes on only while the slot stays.
   if (!instance->insideBegin && glxdirectFinishYielding(instance)) return;
-  // The swap itself copies the whole buffer (the first of a window makes its buffers): outside
-  // the loop.
+  // The swap itself copies the whole buffer (the first one of a window makes its buffers): that
+  // of a large drawable (or of one the slot does not draw) is made outside the loop. A small
+  // one's is made at once: a client's frames then go on within its turn.
   struct Swap {
     GlFunctionTable *gl;
     Display *display;
     uint32_t drawable;
   } swap{&instance->functions, instance->display, drawable};
+  const GlxDirectTagSlot &s = instance->tagSlots[slot];
+  if (s.drawDrawable == drawable && uint64_t(s.seen[0]) * s.seen[1] < kGlxDirectSwapOutsidePixels) {
+    instance->functions.glXSwapBuffers(instance->display, drawable);
+    return;
+  }
   glxdirectOutside(
       instance,
       [](void *argument) {

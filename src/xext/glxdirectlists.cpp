@@ -232,11 +232,18 @@ constexpr int64_t kFenceFirstWaitNs = kLongStretchNs;
 }  // namespace
 }  // namespace glxdirectdecode
 
+namespace {
+constexpr int kOutsideYieldsAtMost = 4;
+}  // namespace
+
 const char *glxdirectOutside(GlxLibraryInstance *instance, void (*call)(void *), void *argument) {
-  if (!miscCanYield()) {
+  if (!miscCanYield() || instance->insideBegin) {
     call(argument);
     return nullptr;
   }
+  // The clients the last call held go first (their GL waited for it): a few turns at most.
+  for (int turns = 0; turns < kOutsideYieldsAtMost && miscOutsideYieldsFirst(); turns++)
+    if (const char *why = glxdirectdecode::yieldTurn(instance, glxdirectClock())) return why;
   // The call's own time is the request's (its bound counts it), not the time it waited for it.
   struct Outside {
     void (*call)(void *);
