@@ -297,6 +297,10 @@ void lifetime(Run &run, uint32_t k, uint32_t operation, const uint8_t *data, siz
     case 4:  // DestroyPbuffer of the latest
       if (!run.pbuffers.empty()) {
         destroyPbuffer(run.pbuffers.back());
+        // Its id names nothing from here on: a MakeCurrent on it fails before the library (the
+        // proxy finds no such drawable), as one on no drawable.
+        for (uint32_t &drawable : run.drawable)
+          if (drawable == run.pbuffers.back().id) drawable = 0;
         run.pbuffers.pop_back();
       }
       break;
