@@ -67,6 +67,16 @@ constexpr uint64_t kOwedWaitMs = 50;
 void awaitTurn(ClientConnection *client);
 bool inputServable(const ClientConnection *client);
 
+// A client that waited (for a call outside the loop, or for the turns it owes) is read again
+// and, with work to do, takes its place in the queue of turns at once (not after the delay of
+// buffered input). Whether it did.
+bool serveAgain(ClientConnection *client) {
+  miscScheduleClientReads(client);
+  if (client->fd < 0 || client->life.closed || client->closeDeferred || !inputServable(client)) return false;
+  if (!client->readIsTurn) awaitTurn(client);
+  return true;
+}
+
 void releaseOwedWaiting() {
   outsideOwed.clear();
   ordersCancel(owedTimer);
@@ -74,12 +84,7 @@ void releaseOwedWaiting() {
   std::vector<ClientConnection *> waiting;
   waiting.swap(owedWaiting);
   for (ClientConnection *client : waiting) client->owedWait = 0;
-  for (ClientConnection *client : waiting) {
-    miscScheduleClientReads(client);
-    if (client->fd >= 0 && !client->life.closed && !client->closeDeferred && !client->readIsTurn &&
-        inputServable(client))
-      awaitTurn(client);
-  }
+  for (ClientConnection *client : waiting) serveAgain(client);
 }
 
 void onOwedTimer(void *) {
@@ -1721,7 +1726,6 @@ bool outsideThreadStarted = false;
 std::thread::id outsideThreadId;   // the server thread's, once started
 std::set<std::pair<uint8_t, int>> outsideRequests;  // (major, minor or -1)
 
-
 // The longest wait of a step of the server thread (the calls' end also wakes it at once).
 constexpr uint64_t kOutsideStepMs = 50;
 
@@ -1729,6 +1733,14 @@ void drainOutsideWake(void *) {
   uint64_t count = 0;
   ssize_t got = read(outsideWake, &count, sizeof count);
   (void)got;
+}
+
+// The calls have ended (or the process exits): the server thread stops after its step.
+void stopServing() {
+  outsideDone.store(true, std::memory_order_release);
+  uint64_t one = 1;
+  ssize_t written = write(outsideWake, &one, sizeof one);
+  (void)written;
 }
 
 void serveOutside() {
@@ -1747,6 +1759,8 @@ void serveOutside() {
     outsideChanged->notify_all();
   }
 }
+
+uint32_t runOutsideCalls();
 
 // The server thread and its wake-up, at the first call; false when either cannot be had (the
 // calls are then made at once).
@@ -1768,6 +1782,7 @@ bool outsideReady() {
     return false;
   }
   outsideThreadStarted = true;
+  ordersSetBetweenSteps(runOutsideCalls);
   return true;
 }
 
@@ -1782,13 +1797,9 @@ void endOutside(ClientConnection *caller) {
   after.swap(outsideAfter);
   for (auto &work : after) work();
   for (ClientConnection *client : held) client->outsideWaits = 0;
-  // Each takes its place in the queue of turns at once (not after the delay of buffered input),
-  // and is owed its turn before another call is queued (the call's own client aside).
+  // Each is owed its turn before another call is queued (the callers aside).
   for (ClientConnection *client : held) {
-    miscScheduleClientReads(client);
-    if (client->fd < 0 || client->life.closed || client->closeDeferred || !inputServable(client)) continue;
-    if (!client->readIsTurn) awaitTurn(client);
-    if (client == caller || client->outsideCaller || !client->turnQueued) continue;
+    if (!serveAgain(client) || client == caller || client->outsideCaller || !client->turnQueued) continue;
     try {
       outsideOwed.push_back(client);
     } catch (const std::bad_alloc &) {
@@ -1819,10 +1830,7 @@ uint32_t runOutsideCalls() {
   // (Nothing but the server thread's steps touches the list meanwhile: only suspended
   // handlers queue calls, and none runs.)
   for (const OutsideCall &c : outsideCalls) c.call(c.argument);
-  outsideDone.store(true, std::memory_order_release);
-  uint64_t one = 1;
-  ssize_t written = write(outsideWake, &one, sizeof one);
-  (void)written;
+  stopServing();
   uint32_t stop = 0;
   {
     std::unique_lock<std::mutex> lock(*outsideMutex);
@@ -1864,7 +1872,6 @@ void miscCallOutside(MiscOutsideCall call, void *argument) {
   } catch (const std::bad_alloc &) {
     return call(argument);
   }
-  if (!outsideHolding) ordersSetBetweenSteps(runOutsideCalls);
   outsideHolding = true;
   ordersNoWait();  // (the step ends without sleeping: the call is made after it)
   fiberYield();    // resumed at the client's first turn after the call
@@ -1888,10 +1895,7 @@ void miscOutsideBeforeExit() {
   if (!outsideThreadStarted || self == outsideThreadId) return;
   // The loop's own thread (its call ended by the exit): a server thread that runs the loop
   // ends its step first, so that the exit has the loop to itself.
-  outsideDone.store(true, std::memory_order_release);
-  uint64_t one = 1;
-  ssize_t written = write(outsideWake, &one, sizeof one);
-  (void)written;
+  stopServing();
   std::unique_lock<std::mutex> lock(*outsideMutex);
   outsideChanged->wait_for(lock, std::chrono::seconds(2), [] { return !outsideServing; });
 }

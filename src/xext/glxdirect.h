@@ -55,9 +55,9 @@ void glxdirectFlushAll();
 // its turn (miscCanYield), on a library with fences, does not wait inside the library longer
 // than its turn: it yields the turn while the work is not done, and looks again at its next
 // (glxdirectlists.cpp); drawing into a front buffer, or a library without fences, is finished
-// outside the loop (glxdirectOutside); outside such a request, a glFinish. NULL when done (the slot current still), or why the
-// request must end (its client is closing, or its context or drawable went while it stood:
-// then no slot is current).
+// outside the loop (glxdirectOutside); outside such a request, a glFinish. NULL when done (the
+// slot current still), or why the request must end (its client is closing, or its context or
+// drawable went while it stood: then no slot is current).
 const char *glxdirectFinishYielding(GlxLibraryInstance *instance);
 // A call of the library that may take long (a finish of drawing into a front buffer, a swap, a
 // compile): where the request may yield, it runs outside the loop (connections.h,

@@ -214,16 +214,16 @@ void glxdirectSwapBuffers(GlxLibraryInstance *instance, uint32_t slot, uint32_t 
   // The swap itself copies the whole buffer (the first one of a window makes its buffers): that
   // of a large drawable (or of one the slot does not draw) is made outside the loop. A small
   // one's is made at once: a client's frames then go on within its turn.
-  struct Swap {
-    GlFunctionTable *gl;
-    Display *display;
-    uint32_t drawable;
-  } swap{&instance->functions, instance->display, drawable};
   const GlxDirectTagSlot &s = instance->tagSlots[slot];
   if (s.drawDrawable == drawable && uint64_t(s.seen[0]) * s.seen[1] < kGlxDirectSwapOutsidePixels) {
     instance->functions.glXSwapBuffers(instance->display, drawable);
     return;
   }
+  struct Swap {
+    GlFunctionTable *gl;
+    Display *display;
+    uint32_t drawable;
+  } swap{&instance->functions, instance->display, drawable};
   glxdirectOutside(
       instance,
       [](void *argument) {
