@@ -1702,7 +1702,7 @@ namespace {
 struct OutsideCall {
   MiscOutsideCall call;
   void *argument;
-  ClientConnection *client;  // whose handler queued it
+  ClientConnection *client;  // whose handler queued it (NULL: miscQueueOutside)
 };
 struct DeferredClose {
   ClientConnection *client;  // held (xproxyHoldClient) until the close has run
@@ -1723,6 +1723,7 @@ uint32_t outsideStop = 0;          // what its last step returned (a stop of the
 int outsideWake = -1;              // eventfd: wakes the server thread's wait at the calls' end
 Order *outsideWakeOrder = nullptr;
 bool outsideThreadStarted = false;
+bool outsideEnding = false;        // runOutsideCalls runs (between two steps of the loop's thread)
 std::thread::id outsideThreadId;   // the server thread's, once started
 std::set<std::pair<uint8_t, int>> outsideRequests;  // (major, minor or -1)
 
@@ -1815,12 +1816,8 @@ void endOutside(ClientConnection *caller) {
   }
 }
 
-// Between two steps: the calls queued in the step, with the loop served meanwhile.
-uint32_t runOutsideCalls() {
-  if (outsideCalls.empty()) {
-    if (outsideHolding) endOutside(nullptr);
-    return 0;
-  }
+// The calls queued, with the loop served meanwhile by the server thread.
+uint32_t makeOutsideCalls() {
   outsideDone.store(false, std::memory_order_release);
   {
     std::lock_guard<std::mutex> lock(*outsideMutex);
@@ -1828,7 +1825,7 @@ uint32_t runOutsideCalls() {
   }
   outsideChanged->notify_all();
   // (Nothing but the server thread's steps touches the list meanwhile: only suspended
-  // handlers queue calls, and none runs.)
+  // handlers and the loop's own thread queue calls, and neither runs.)
   for (const OutsideCall &c : outsideCalls) c.call(c.argument);
   stopServing();
   uint32_t stop = 0;
@@ -1837,9 +1834,24 @@ uint32_t runOutsideCalls() {
     outsideChanged->wait(lock, [] { return !outsideServing; });
     stop = outsideStop;
   }
-  ClientConnection *caller = outsideCalls.back().client;
+  ClientConnection *caller = nullptr;  // (the handler's: the last one queued)
+  for (const OutsideCall &c : outsideCalls)
+    if (c.client) caller = c.client;
   outsideCalls.clear();
   endOutside(caller);
+  return stop;
+}
+
+// Between two steps: the calls queued in the step, and those that the work left for their end
+// queued (a close carried out then ends its contexts).
+uint32_t runOutsideCalls() {
+  struct Ending {
+    Ending() { outsideEnding = true; }
+    ~Ending() { outsideEnding = false; }
+  } ending;
+  if (outsideCalls.empty() && outsideHolding) endOutside(nullptr);
+  uint32_t stop = 0;
+  while (stop == 0 && !outsideCalls.empty()) stop = makeOutsideCalls();
   return stop;
 }
 
@@ -1875,6 +1887,21 @@ void miscCallOutside(MiscOutsideCall call, void *argument) {
   outsideHolding = true;
   ordersNoWait();  // (the step ends without sleeping: the call is made after it)
   fiberYield();    // resumed at the client's first turn after the call
+}
+
+bool miscQueueOutside(MiscOutsideCall call, void *argument) {
+  // (The loop's own thread in a step, or between two where a close that waited is carried out;
+  // never the server thread's step.)
+  if (!(ordersStepRunning() || outsideEnding) || !outsideReady() || std::this_thread::get_id() == outsideThreadId)
+    return false;
+  try {
+    outsideCalls.push_back(OutsideCall{call, argument, nullptr});
+  } catch (const std::bad_alloc &) {
+    return false;
+  }
+  outsideHolding = true;
+  ordersNoWait();
+  return true;
 }
 
 bool miscOutsideHolds() { return outsideHolding; }

@@ -170,6 +170,12 @@ void miscEndYielding(ClientConnection *client);
 using MiscOutsideCall = void (*)(void *argument);
 void miscCallOutside(MiscOutsideCall call, void *argument);
 bool miscOutsideHolds();
+// Queues a call that nobody's handler waits for (the end of a context, whose client goes on or
+// has gone) to be made outside the loop once the step is over, as miscCallOutside's calls are,
+// holding what they hold until it ends; the call owns its argument (and frees it). False, with
+// nothing queued, where it cannot be: no step of the loop's own thread runs (start-up, the
+// exit, a test's direct call) or no second thread can be had; the caller makes it at once.
+bool miscQueueOutside(MiscOutsideCall call, void *argument);
 // Whether the handler is to yield its turn once before its call: other clients that the last
 // call held have not had their turn since, and go first, so that calls that come back to back
 // share the library with the GL work they hold.

@@ -131,7 +131,7 @@ void xproxyParkClient(ClientConnection *client, DisplayConnection *only, const u
     return;
   }
   if (length) memcpy(copy, request, length);
-  *park = XproxyPark{client, resume, copy, length, 0, 1, nullptr, nullptr, {}};
+  *park = XproxyPark{client, resume, copy, length, 0, 1, nullptr, nullptr, {}, 0};
   bool written = true;
   if (only)
     written = writeRoundTrip(park, only);

@@ -407,9 +407,24 @@ void glxdirectFreeInstance(GlxLibraryInstance *instance) {
     instance->referenceCount--;
     return;
   }
+  unlinkInstance(instance);
+  if (instance->contextsEnding) {  // (freed once they have ended: glxdirectContextEnded)
+    instance->freeOnceEnded = 1;
+    return;
+  }
   // The library was loaded never to be unmapped: this drops the record's use of it only.
   if (const char *error = pluginUnload(instance->library)) logProblem(error, kSource, __LINE__);
-  unlinkInstance(instance);
+  freeRecord(instance);
+}
+
+void glxdirectContextEnded(GlxLibraryInstance *instance) {
+  instance->contextsEnding--;
+  if (!instance->freeOnceEnded) {
+    if (!instance->contexts) glxdirectReopenLibrary(instance);
+    return;
+  }
+  if (instance->contextsEnding) return;
+  if (const char *error = pluginUnload(instance->library)) logProblem(error, kSource, __LINE__);
   freeRecord(instance);
 }
 

@@ -80,9 +80,13 @@ constexpr uint64_t kGlxDirectSwapOutsidePixels = 2048ull * 2048;
 const char *glxdirectSetupDisplay(const char *library, uint32_t glxVersion, Display *display, int screen,
                                   GlxLibraryInstance **instance, GlCapabilities *caps);
 // Drops one reference of the instance (NULL: nothing); the last one frees the record and its
-// buffers. The library itself stays mapped (a GL library cannot be unloaded safely while the
-// Display it drew on is open).
+// buffers, once the contexts whose end is made outside the loop have ended. The library itself
+// stays mapped (a GL library cannot be unloaded safely while the Display it drew on is open).
 void glxdirectFreeInstance(GlxLibraryInstance *instance);
+// One of the instance's contexts ending outside the loop has ended (after the call, on the
+// loop's thread): the library is reloaded when it was the last context, or the record freed
+// when its last reference went meanwhile.
+void glxdirectContextEnded(GlxLibraryInstance *instance);
 // Frees a record made without glxdirectSetupDisplay (never listed, no references): its
 // buffers, context nodes and list names (NULL: nothing). The library itself is left alone.
 void glxdirectFreeUnlisted(GlxLibraryInstance *instance);
@@ -151,7 +155,8 @@ void glxdirectDrawableGone(GlxLibraryInstance *instance, uint32_t drawable);
 // (its id on the library's screen; 0: none, nothing is swapped) made for that call alone and
 // destroyed after it; no slot is current afterwards then. Never without a context current.
 void glxdirectSwapWithoutTag(GlxLibraryInstance *instance, uint32_t drawable, int screen, uint32_t visual);
-// Destroys the direct context of that serial (its tag slots first).
+// Destroys the direct context of that serial (its tag slots first). The library's end of it
+// is made outside the loop where it can be (miscQueueOutside), at once elsewhere.
 void dGLDestroyContext(GlxLibraryInstance *instance, uint32_t contextSerial);
 // Destroy a direct GLX pixmap or pbuffer of the instance.
 void glxdirectDestroyGLXPixmap(GlxLibraryInstance *instance, uint32_t pixmap);

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "proxy/connections.h"
 #include "proxy/head.h"
@@ -85,7 +86,29 @@ void dGLDestroyContext(GlxLibraryInstance *instance, uint32_t contextSerial) {
     for (uint32_t tags = s.proxyTagCount ? s.proxyTagCount : 1; tags > 0 && s.context == node->context; tags--)
       dGLDestroyTag(instance, slot);
   }
-  instance->functions.glXDestroyContext(instance->display, node->context);
+  // The library's end of a context waits for the drawing it still has queued (a long shader's,
+  // however long): that call is made outside the loop, and the library is reloaded after the
+  // last context only once it has ended. The context is no longer the proxy's meanwhile.
+  struct End {
+    void (*destroy)(Display *, GLXContext);
+    Display *display;
+    GLXContext context;
+  };
+  auto *end = static_cast<End *>(malloc(sizeof(End)));
+  if (end) *end = End{instance->functions.glXDestroyContext, instance->display, node->context};
+  if (end && miscQueueOutside(
+                 [](void *argument) {
+                   auto *e = static_cast<End *>(argument);
+                   e->destroy(e->display, e->context);
+                   free(e);
+                 },
+                 end)) {
+    instance->contextsEnding++;
+    miscAfterOutside([instance] { glxdirectContextEnded(instance); });
+  } else {
+    free(end);
+    instance->functions.glXDestroyContext(instance->display, node->context);
+  }
   if (node->prev)
     node->prev->next = node->next;
   else
@@ -276,10 +299,29 @@ bool glxdirectUseXFont(GlxLibraryInstance *instance, uint32_t slot, uint32_t fon
   XFontStruct *metrics = nullptr;
   uint64_t bitmaps = 0;
   if (lists > 0 && first < kGlyphCodes) {
-    const char *failure = instance->display ? glxdirectQueryFont(instance->display, font, &metrics) : "no display";
-    if (failure) {
+    // The server may take long over a large font's metrics: they are asked outside the loop.
+    struct Query {
+      Display *display;
+      uint32_t font;
+      XFontStruct *metrics;
+      std::string failure;
+    } query{instance->display, font, nullptr, {}};
+    const char *why = glxdirectOutside(
+        instance,
+        [](void *argument) {
+          auto *q = static_cast<Query *>(argument);
+          const char *failure = q->display ? glxdirectQueryFont(q->display, q->font, &q->metrics) : "no display";
+          if (failure) q->failure = failure;  // (a text of the thread that made the call)
+        },
+        &query);
+    metrics = query.metrics;
+    if (why) {  // its client or its slot gone meanwhile: nothing was made or counted
+      xfontFreeMetrics(metrics);
+      return true;
+    }
+    if (!query.failure.empty()) {
       LOG(logChannelWarning, "Lumora: the font of UseXFont by %s: %s", xscreenClientName(xproxyCurrentClient),
-          failure);
+          query.failure.c_str());
     }
     for (uint64_t c = first; metrics && c < glyphsEnd; c++) bitmaps += glyphBytes(metrics, c);
   }
@@ -290,8 +332,9 @@ bool glxdirectUseXFont(GlxLibraryInstance *instance, uint32_t slot, uint32_t fon
     return false;
   }
   // The library makes the lists in runs of characters (each run one call, making each list as
-  // one call for all would): between runs the request yields its turn once it is over, and the
-  // library is made current on the slot again when the request goes on.
+  // one call for all would), each run outside the loop (a round trip to the server a glyph):
+  // between runs the request yields its turn once it is over, and the library is made current
+  // on the slot again when the request goes on.
   uint64_t made = 0;
   bool tracked = true;
   if (lists == 0) {
@@ -304,8 +347,24 @@ bool glxdirectUseXFont(GlxLibraryInstance *instance, uint32_t slot, uint32_t fon
         if (metrics && c < glyphsEnd) runBytes += glyphBytes(metrics, c);
         run++;
       }
-      instance->functions.glXUseXFont(font, int(uint32_t(first + made)), int(run), int(uint32_t(listBase + made)));
-      made += run;
+      struct Run {
+        GlFunctionTable *gl;
+        uint32_t font, first, count, listBase;
+        bool made;
+      } call{&instance->functions, font, uint32_t(first + made), uint32_t(run), uint32_t(listBase + made), false};
+      const char *why = glxdirectOutside(
+          instance,
+          [](void *argument) {
+            auto *r = static_cast<Run *>(argument);
+            r->gl->glXUseXFont(r->font, int(r->first), int(r->count), int(r->listBase));
+            r->made = true;
+          },
+          &call);
+      if (call.made) made += run;
+      if (why) {
+        tracked = false;
+        break;
+      }
       if (made == lists || !miscCanYield() || !miscTurnOver()) continue;
       // Its client closing meanwhile, or its slot gone (its drawable ended, its context
       // destroyed by another client): what was made is what there is.
@@ -354,8 +413,8 @@ void glxdirectResetScratch(GlxLibraryInstance *instance) {
 }
 
 void glxdirectReopenLibrary(GlxLibraryInstance *instance) {
-  if (!instance || instance->contexts || instance->livePbuffers || instance->liveGlxPixmaps ||
-      instance->liveGlxWindows)
+  if (!instance || instance->contexts || instance->contextsEnding || instance->livePbuffers ||
+      instance->liveGlxPixmaps || instance->liveGlxWindows)
     return;
   glxdirectResetScratch(instance);
   glxdirectFreeListNames(instance);

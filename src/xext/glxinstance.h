@@ -253,6 +253,11 @@ struct GlxLibraryInstance {
   uint32_t highestTagSlot;  // the highest slot index in use
   uint32_t glVersion;       // GL version code (major * 64 + minor) the functions were loaded against
   GlxDirectContext *contexts;
+  // Contexts whose end the library makes outside the loop (dGLDestroyContext): the library is
+  // not reloaded, nor the record freed (freeOnceEnded: its last reference went meanwhile, it is
+  // no longer listed), until they have ended (glxdirectContextEnded).
+  uint32_t contextsEnding;
+  uint8_t freeOnceEnded;
   // The node glxdirectCurrentNode found last (NULL: none): a node of the list, cleared before
   // its node is freed (dGLDestroyContext).
   GlxDirectContext *currentNode;

@@ -144,9 +144,11 @@ class LumoraStall : public ::testing::Test {
   // strip is ended and begun again between its triangles so that the library is finished there,
   // so the end of its context waits for little: the bystander's round trips over the next two
   // seconds each come within a second.
-  void longShaderProgram(LumoraClient &drawer, bool doubleBuffered, uint32_t *own, uint32_t *window = nullptr);
+  void longShaderProgram(LumoraClient &drawer, bool doubleBuffered, uint32_t *own, uint32_t *window = nullptr,
+                         uint32_t *context = nullptr);
   void longShaderLoop(bool doubleBuffered);
   void endDuringALongCall(bool serverKilled);
+  void leavingWithALongDrawQueued(bool closes);
 
   void standingStripEnds(bool killed, uint32_t mode = 0x0005) {
     auto make = [&](uint32_t list, const std::vector<GlxCommand> &commands) {
@@ -518,7 +520,8 @@ TEST_F(LumoraStall, UseXFontOfAHugeFontStaysWithinTheBudget) {
 // three times.
 // The drawer's 256x256 window (in *window), a context current on it (its tag in *own) and that
 // program in use.
-void LumoraStall::longShaderProgram(LumoraClient &drawer, bool doubleBuffered, uint32_t *own, uint32_t *windowOut) {
+void LumoraStall::longShaderProgram(LumoraClient &drawer, bool doubleBuffered, uint32_t *own, uint32_t *windowOut,
+                                    uint32_t *contextOut) {
   constexpr uint8_t kMinorVendor = 16, kMinorFinish = 108;
   constexpr uint32_t kFragmentShader = 0x8B30;
   ASSERT_EQ(drawer.connect(tarvo.displayNumber(), 'l'), "");
@@ -536,6 +539,7 @@ void LumoraStall::longShaderProgram(LumoraClient &drawer, bool doubleBuffered, u
   ASSERT_EQ(answer.empty() ? 0 : answer[0], 1);
   *own = drawer.word(answer, 8);
   if (windowOut) *windowOut = window;
+  if (contextOut) *contextOut = context;
   auto vendor = [&](uint32_t code) { return drawer.glx(kMinorVendor).i(code).i(*own); };
   // Unseen by the library's shader cache, which would skip the compile.
   std::string source = glxcommandUniqueComment() +
@@ -669,7 +673,9 @@ void LumoraStall::endDuringALongCall(bool serverKilled) {
     tarvo.signal(SIGTERM);
   int status = tarvo.wait(20000);
   EXPECT_NE(status, -1) << "tarvo did not end";
-  if (!serverKilled) EXPECT_EQ(status, 0) << tarvo.output();
+  if (!serverKilled) {
+    EXPECT_EQ(status, 0) << tarvo.output();
+  }
   EXPECT_EQ(tarvo.output().find("Sanitizer"), std::string::npos) << tarvo.output();
 }
 
@@ -680,3 +686,47 @@ TEST_F(LumoraStall, ALongShaderLoopHoldsOnlyItsClient) { longShaderLoop(true); }
 TEST_F(LumoraStall, ALongShaderLoopIntoAFrontBufferHoldsOnlyItsClient) { longShaderLoop(false); }
 
 }  // namespace
+
+// A client of the long shader that leaves with a draw of it queued in the library (into a back
+// buffer: its render request ends without waiting for it), closing its socket or destroying its
+// context: the library's end of that context waits for the draw, and nobody else waits for
+// that end. The draw's own time is measured first, through a Finish.
+void LumoraStall::leavingWithALongDrawQueued(bool closes) {
+  constexpr uint8_t kMinorDestroyContext = 4, kMinorMakeCurrent = 5, kMinorFinish = 108;
+  LumoraClient drawer;
+  uint32_t own = 0, context = 0;
+  longShaderProgram(drawer, true, &own, nullptr, &context);
+  if (HasFatalFailure()) return;
+  auto start = std::chrono::steady_clock::now();
+  drawer.render(own, {words(191, {0, 0, 256, 256}), floats(46, {-1, -1, 1, 1})});
+  RawBytes answer;
+  ASSERT_EQ(drawer.raw.roundTrip(drawer.single(kMinorFinish, own).done(), answer, 120000), "");
+  auto took = std::chrono::steady_clock::now() - start;
+  drawer.render(own, {floats(46, {-1, -1, 1, 1})});
+  ASSERT_EQ(drawer.errorAfter(RawRequest(false).b(43).b(0).s(1)), 0);  // the draw is queued
+  std::atomic<bool> done{false};
+  std::thread leaving([&] {
+    if (closes) {
+      drawer.raw.close();
+    } else {
+      // The context made current on nothing, then destroyed.
+      RawBytes released = drawer.ask(drawer.glx(kMinorMakeCurrent).i(0).i(0).i(own));
+      EXPECT_EQ(released.empty() ? 0 : released[0], 1);
+      drawer.send(drawer.glx(kMinorDestroyContext).i(context));
+      EXPECT_EQ(drawer.errorAfter(RawRequest(false).b(43).b(0).s(1)), 0);
+    }
+    std::this_thread::sleep_for(took * 3 / 2);
+    done = true;
+  });
+  std::chrono::steady_clock::duration longest = longestTripUntil(done);
+  leaving.join();
+  auto ms = [](std::chrono::steady_clock::duration d) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
+  };
+  ASSERT_GT(took, std::chrono::milliseconds(300)) << "a draw took only " << ms(took) << " ms";
+  EXPECT_LT(longest, took / 4) << "the draw took " << ms(took) << " ms, the bystander waited " << ms(longest)
+                               << " ms at most";
+}
+
+TEST_F(LumoraStall, AClientClosedWithALongDrawQueuedHoldsNobody) { leavingWithALongDrawQueued(true); }
+TEST_F(LumoraStall, AContextDestroyedWithALongDrawQueuedHoldsNobody) { leavingWithALongDrawQueued(false); }
