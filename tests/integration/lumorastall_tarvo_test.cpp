@@ -7,7 +7,8 @@
 // middle of one; while eight GL clients work long requests at once; while a client renews an
 // open glBegin again and again, or leaves one open and sleeps; while a client makes the lists of
 // a large font, or of a huge one (within its budget); while a client's shader draws for a second
-// in one call of the library; when a client standing inside a long strip or polygon ends. An
+// in one call of the library, or eight texture units over the window for half a second; when a
+// client standing inside a long strip or polygon ends, or one leaves behind a long draw. An
 // honest model of 20 000 triangles in a list is drawn whole every frame. tarvo
 // ends cleanly.
 #include <gtest/gtest.h>
@@ -730,3 +731,47 @@ void LumoraStall::leavingWithALongDrawQueued(bool closes) {
 
 TEST_F(LumoraStall, AClientClosedWithALongDrawQueuedHoldsNobody) { leavingWithALongDrawQueued(true); }
 TEST_F(LumoraStall, AContextDestroyedWithALongDrawQueuedHoldsNobody) { leavingWithALongDrawQueued(false); }
+
+// Eight texture units, each a 1024x1024 texture looked up far apart from one pixel to the next
+// (coordinates made from the position and scaled by thousands), over 64 rectangles that fill
+// the 1280x1024 window, from one list call: the library takes half a second or more over them,
+// and a bystander's round trip waits a small part of that, not the whole draw. (A finish of the
+// library between two pieces of the draw held everyone for 90 to 130 ms here; now about 15 ms.)
+TEST_F(LumoraStall, EightScatteredTextureUnitsHoldOnlyTheirClient) {
+  constexpr uint8_t kMinorFinish = 108;
+  constexpr uint32_t kTexture0 = 0x84C0, kTexture2D = 0x0DE1, kRgba = 0x1908, kMinFilter = 0x2801,
+                     kMagFilter = 0x2800, kLinear = 0x2601, kGenMode = 0x2500, kObjectLinear = 0x2401, kS = 0x2000,
+                     kT = 0x2001, kGenS = 0x0C60, kGenT = 0x0C61, kTextureMatrix = 0x1702, kModelView = 0x1700;
+  for (uint32_t unit = 0; unit < 8; unit++) {
+    gl.render(tag, {words(197, {kTexture0 + unit}), words(4117, {kTexture2D, 100 + unit}),
+                    words(4120, {kTexture2D, 0, kRgba, 0, 0, 1024, 1024, 0}),
+                    words(107, {kTexture2D, kMinFilter, kLinear}), words(107, {kTexture2D, kMagFilter, kLinear}),
+                    words(139, {kTexture2D}), words(119, {kS, kGenMode, kObjectLinear}),
+                    words(119, {kT, kGenMode, kObjectLinear}), words(139, {kGenS}), words(139, {kGenT}),
+                    words(179, {kTextureMatrix}), floats(188, {9973.0f + 31 * unit, 8861.0f + 17 * unit, 1}),
+                    words(179, {kModelView})});
+  }
+  gl.send(gl.single(kMinorNewList, tag).i(1).i(kGlCompile));
+  gl.render(tag, std::vector<GlxCommand>(64, floats(46, {-1, -1, 1, 1})));
+  ASSERT_EQ(gl.errorAfter(gl.single(kMinorEndList, tag)), 0);
+  ASSERT_EQ(glError(), 0u);
+  std::atomic<bool> done{false};
+  std::chrono::steady_clock::duration took{};
+  std::thread worker([&] {
+    auto start = std::chrono::steady_clock::now();
+    gl.render(tag, {callList(1)});
+    RawBytes answer;
+    EXPECT_EQ(gl.raw.roundTrip(gl.single(kMinorFinish, tag).done(), answer, 120000), "");
+    took = std::chrono::steady_clock::now() - start;
+    done = true;
+  });
+  std::chrono::steady_clock::duration longest = longestTripUntil(done);
+  worker.join();
+  auto ms = [](std::chrono::steady_clock::duration d) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
+  };
+  EXPECT_EQ(glError(), 0u);
+  ASSERT_GT(took, std::chrono::milliseconds(200)) << "the draw took only " << ms(took) << " ms";
+  EXPECT_LT(longest, took / 4) << "the draw took " << ms(took) << " ms, the bystander waited " << ms(longest)
+                               << " ms at most";
+}
