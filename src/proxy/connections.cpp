@@ -1912,6 +1912,23 @@ bool miscOutsideYieldsFirst() {
   return othersOwed(y->client) && waitForOwed(y->client);
 }
 
+void miscOutsideSettle() {
+  // (No loop runs: the calls use what the reset frees next, the real displays and the stacks of
+  // the handlers that queued them.)
+  if (outsideCalls.empty()) {
+    if (outsideHolding) endOutside(nullptr);
+    return;
+  }
+  std::vector<OutsideCall> calls;
+  calls.swap(outsideCalls);
+  ClientConnection *caller = nullptr;
+  for (const OutsideCall &c : calls) {
+    c.call(c.argument);
+    if (c.client) caller = c.client;
+  }
+  endOutside(caller);
+}
+
 void miscOutsideBeforeExit() {
   // One thread exits the process; the other one, should it come here too, waits for that end.
   static std::atomic<std::thread::id> exiting{};

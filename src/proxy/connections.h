@@ -188,6 +188,9 @@ void miscHoldOutside(ClientConnection *client);
 // Runs work once the call has ended, before the clients that waited are served again (at once
 // when no call holds).
 void miscAfterOutside(std::function<void()> work);
+// Called by a reset before it closes the real displays and the clients: the queued calls (the
+// loop stopped before it made them) are made at once, and what waited for them goes on.
+void miscOutsideSettle();
 // Called first by the process's exit: the loop's thread lets a server thread that runs the loop
 // end its step (for at most two seconds) before the exit frees the loop; a second thread that
 // comes to exit meanwhile waits for the first one's end.

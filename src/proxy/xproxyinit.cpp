@@ -495,6 +495,7 @@ const char *xproxyReset() {
   if (pendingExitReason) return pendingExitReason;
   if (xproxyNoReset) return nullptr;
   LOG(logChannelStep, "Resetting X proxy...");
+  miscOutsideSettle();
   mainCloseDisplays();
   xproxyCurrentClient = nullptr;
   while (xproxyClients) xproxyCloseClient(xproxyClients, "reinit", 0);

@@ -8,7 +8,8 @@
 // open glBegin again and again, or leaves one open and sleeps; while a client makes the lists of
 // a large font, or of a huge one (within its budget); while a client's shader draws for a second
 // in one call of the library, or eight texture units over the window for half a second; when a
-// client standing inside a long strip or polygon ends, or one leaves behind a long draw. An
+// client standing inside a long strip or polygon ends, or one leaves behind a long draw (the
+// last one, too, whose end resets the proxy). An
 // honest model of 20 000 triangles in a list is drawn whole every frame. tarvo
 // ends cleanly.
 #include <gtest/gtest.h>
@@ -774,4 +775,36 @@ TEST_F(LumoraStall, EightScatteredTextureUnitsHoldOnlyTheirClient) {
   ASSERT_GT(took, std::chrono::milliseconds(200)) << "the draw took only " << ms(took) << " ms";
   EXPECT_LT(longest, took / 4) << "the draw took " << ms(took) << " ms, the bystander waited " << ms(longest)
                                << " ms at most";
+}
+
+// The last client leaves behind a long draw, so the proxy resets (as it does without "noReset")
+// while the library's end of its context still waits for that draw: the reset makes that end
+// first, before the real display the library drew on is closed, and the next client's GL is
+// served as before.
+TEST_F(LumoraStall, AResetBehindALongDrawServesTheNextClient) {
+  constexpr uint8_t kMinorFinish = 108;
+  gl.raw.close();
+  bystander.close();
+  lumoraExpectServedAndStop(tarvo);
+  TarvoOptions options = lumoraOptions();
+  options.arguments.insert(options.arguments.end(), {"lumoraMemory", "64M"});
+  options.noReset = false;
+  ASSERT_EQ(tarvo.start(xvfb.displayName(), options), "");
+  {
+    LumoraClient drawer;
+    uint32_t own = 0;
+    longShaderProgram(drawer, true, &own);
+    if (HasFatalFailure()) return;
+    drawer.render(own, {words(191, {0, 0, 256, 256}), floats(46, {-1, -1, 1, 1})});
+    ASSERT_EQ(drawer.errorAfter(RawRequest(false).b(43).b(0).s(1)), 0);  // the draw is queued
+  }  // (the last client gone)
+  ASSERT_TRUE(tarvo.waitForLog("Resetting X proxy", 20000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // (the reset's pause)
+  LumoraClient next;
+  uint32_t own = 0;
+  longShaderProgram(next, true, &own);
+  if (HasFatalFailure()) return;
+  RawBytes answer;
+  EXPECT_EQ(next.raw.roundTrip(next.single(kMinorFinish, own).done(), answer, 120000), "");
+  EXPECT_EQ(answer.empty() ? 0 : answer[0], 1);
 }
