@@ -799,8 +799,15 @@ TEST_F(LumoraStall, AResetBehindALongDrawServesTheNextClient) {
     ASSERT_EQ(drawer.errorAfter(RawRequest(false).b(43).b(0).s(1)), 0);  // the draw is queued
   }  // (the last client gone)
   ASSERT_TRUE(tarvo.waitForLog("Resetting X proxy", 20000));
-  std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // (the reset's pause)
+  // The reset ends that draw, then pauses two seconds before it listens again: on a busy
+  // machine the draw alone may take longer than that.
   LumoraClient next;
+  for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(120);;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    RawClient probe;
+    if (probe.connect(tarvo.displayNumber(), 'l').empty()) break;
+    ASSERT_LT(std::chrono::steady_clock::now(), end) << "no connection after the reset";
+  }
   uint32_t own = 0;
   longShaderProgram(next, true, &own);
   if (HasFatalFailure()) return;

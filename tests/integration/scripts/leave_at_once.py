@@ -19,11 +19,11 @@ for n, sender in enumerate(senders):
     message = event.ClientMessage(window=target, client_type=kind, data=(32, [n, 0, 0, 0, 0]))
     target.send_event(message, event_mask=0)
     sender.close()
-# Waits until all came, or until none came for 4 s (a loaded machine takes its time to carry
-# the 14 MB), at most 30 s.
+# Waits until all came, or until none came for 10 s (a loaded machine takes its time to carry
+# the 14 MB, and may give the servers no processor for seconds), at most 50 s.
 got = set()
 start = last = time.time()
-while len(got) < 60 and time.time() - last < 4 and time.time() - start < 30:
+while len(got) < 60 and time.time() - last < 10 and time.time() - start < 50:
     while receiver.pending_events():
         e = receiver.next_event()
         if e.type == X.ClientMessage and e.data[1][0] not in got:
