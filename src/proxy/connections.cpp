@@ -1816,6 +1816,14 @@ void endOutside(ClientConnection *caller) {
   }
 }
 
+// Whose handler queued the last of the calls (NULL: none did).
+ClientConnection *lastCaller(const std::vector<OutsideCall> &calls) {
+  ClientConnection *caller = nullptr;
+  for (const OutsideCall &c : calls)
+    if (c.client) caller = c.client;
+  return caller;
+}
+
 // The calls queued, with the loop served meanwhile by the server thread.
 uint32_t makeOutsideCalls() {
   outsideDone.store(false, std::memory_order_release);
@@ -1834,9 +1842,7 @@ uint32_t makeOutsideCalls() {
     outsideChanged->wait(lock, [] { return !outsideServing; });
     stop = outsideStop;
   }
-  ClientConnection *caller = nullptr;  // (the handler's: the last one queued)
-  for (const OutsideCall &c : outsideCalls)
-    if (c.client) caller = c.client;
+  ClientConnection *caller = lastCaller(outsideCalls);
   outsideCalls.clear();
   endOutside(caller);
   return stop;
@@ -1921,12 +1927,8 @@ void miscOutsideSettle() {
   }
   std::vector<OutsideCall> calls;
   calls.swap(outsideCalls);
-  ClientConnection *caller = nullptr;
-  for (const OutsideCall &c : calls) {
-    c.call(c.argument);
-    if (c.client) caller = c.client;
-  }
-  endOutside(caller);
+  for (const OutsideCall &c : calls) c.call(c.argument);
+  endOutside(lastCaller(calls));
 }
 
 void miscOutsideBeforeExit() {

@@ -133,6 +133,13 @@ void freeRecord(GlxLibraryInstance *instance) {
   free(instance);
 }
 
+// The record's last use of its library goes, then the record. The library was loaded never to
+// be unmapped: this drops the record's use of it only.
+void unloadAndFree(GlxLibraryInstance *instance) {
+  if (const char *error = pluginUnload(instance->library)) logProblem(error, kSource, __LINE__);
+  freeRecord(instance);
+}
+
 // The values of glGetIntegerv for pname; every value the library does not write stays 0.
 void getIntegers(GlxLibraryInstance *instance, uint32_t pname, GLint (&values)[kGetIntegerRoom]) {
   memset(values, 0, sizeof values);
@@ -412,9 +419,7 @@ void glxdirectFreeInstance(GlxLibraryInstance *instance) {
     instance->freeOnceEnded = 1;
     return;
   }
-  // The library was loaded never to be unmapped: this drops the record's use of it only.
-  if (const char *error = pluginUnload(instance->library)) logProblem(error, kSource, __LINE__);
-  freeRecord(instance);
+  unloadAndFree(instance);
 }
 
 void glxdirectContextEnded(GlxLibraryInstance *instance) {
@@ -423,9 +428,7 @@ void glxdirectContextEnded(GlxLibraryInstance *instance) {
     if (!instance->contexts) glxdirectReopenLibrary(instance);
     return;
   }
-  if (instance->contextsEnding) return;
-  if (const char *error = pluginUnload(instance->library)) logProblem(error, kSource, __LINE__);
-  freeRecord(instance);
+  if (instance->contextsEnding == 0) unloadAndFree(instance);
 }
 
 void glxdirectFreeUnlisted(GlxLibraryInstance *instance) {
