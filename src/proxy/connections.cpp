@@ -417,7 +417,8 @@ struct Departure {
   DepartingConnection **connections;  // count entries (malloc'ed)
   uint32_t count;
   uint32_t open;                      // connections not ended yet
-  uint32_t checks;                    // watch checks since the start
+  uint32_t quietChecks;               // watch checks in a row in which the server read none
+                                      // of the departing connections on its displays
   uint64_t marker;                    // its marker's serial; 0 until sent
   uint8_t starting;                   // departureStarted still hands its connections over
 };
@@ -429,10 +430,12 @@ struct Departure {
 constexpr uint64_t kDepartureCheckMs = 100;
 constexpr uint64_t kRecordCheckMs = 1000;
 // A shut connection whose last request the server has answered but that it has not closed by
-// the next check, or that got no answer and whose unread bytes stayed the same for this many
-// checks (the server holds it asleep, or ignores it), is closed fully; so is every connection
-// still open at kXproxyDepartureLimitMs. (A server that has read the bytes may still have to
-// run them: a busy one serves many clients in turn, hence no quicker close without the answer.)
+// the next check is closed fully. So is one that got no answer when the server has read none of
+// the departing connections on its display for this many checks in a row (the server holds it
+// asleep, or ignores it), and every connection of a departure once that quiet has lasted
+// kXproxyDepartureLimitMs. The clock is the quiet, never the time since the close: a server busy
+// with many leavers' long requests serves each in turn and may not come to one for seconds,
+// yet runs all it reads (a full close before that would lose what it has not read yet).
 constexpr uint32_t kDepartureStalledChecks = 15;
 // A kept record that a connection being read has not passed this long after the display's last
 // marker gets a new marker.
@@ -440,6 +443,10 @@ constexpr uint64_t kDepartureRemarkMs = 1000;
 Departure *departures = nullptr;
 uint32_t departureTotal = 0;
 Order *departureWatch = nullptr;
+// The displays whose server read some departing connection since the watch's last check (took
+// bytes, answered a request, closed it). Cleared by each check, by a display that goes
+// (xproxyEndDeparturesTo) and at reset (xproxyEndDepartures).
+std::vector<const ServerDisplay *> serversReading;
 uint64_t departureWatchDue = 0;  // the loop's clock (ordersClock) when the armed watch fires
 uint64_t markerSerial = 0;  // the last marker's serial (markers of all displays count here)
 // Words every marker carries, drawn at the first marker: a client cannot send a marker.
@@ -465,6 +472,15 @@ void drawMarkerSecret() {
     markerSecret[2] ^= uint32_t(getpid());
   }
   markerSecretDrawn = true;
+}
+
+void noteServerReading(const DepartingConnection *d) {
+  if (d->display && std::find(serversReading.begin(), serversReading.end(), d->display) == serversReading.end())
+    serversReading.push_back(d->display);
+}
+
+bool serverReading(const ServerDisplay *display) {
+  return std::find(serversReading.begin(), serversReading.end(), display) != serversReading.end();
 }
 
 void dropOutput(DepartingConnection *d) {
@@ -702,17 +718,25 @@ int64_t unreadBytes(int fd) {
   return queued;
 }
 
-// A shut connection the server has read out but does not close: closed fully.
-void checkDrain(DepartingConnection *d, bool bound) {
-  if (d->fd < 0 || !d->shut) return;
+// Whether the server took bytes of the connection since the last check.
+void measureDrain(DepartingConnection *d) {
+  if (d->fd < 0) return;
   int64_t unread = unreadBytes(d->fd);
-  bool answered = d->lastAnswered >= 2;  // answered at an earlier check
-  if (d->lastAnswered) d->lastAnswered = 2;
-  d->sameUnread = unread == d->unread && !d->read ? d->sameUnread + 1 : 0;
+  if (unread != d->unread) noteServerReading(d);
   d->unread = unread;
+}
+
+// A connection the server has read out but does not close, or does not read while it reads no
+// other leaver's either: closed fully.
+void checkDrain(DepartingConnection *d, bool bound) {
+  if (d->fd < 0) return;
+  bool answered = d->shut && d->lastAnswered >= 2;  // answered at an earlier check
+  if (d->lastAnswered) d->lastAnswered = 2;
+  d->sameUnread = d->read || (d->display && serverReading(d->display)) ? 0 : d->sameUnread + 1;
   d->read = 0;
-  if (!bound && !answered && d->sameUnread < kDepartureStalledChecks) return;
-  LOG(logChannelXclient, "Client #%d: the X server holds its connection; closed", int(d->departure->slot));
+  const char *why = answered ? "answered" : bound ? "quiet too long" : "stalled";
+  if (!bound && !answered && (!d->shut || d->sameUnread < kDepartureStalledChecks)) return;
+  LOG(logChannelXclient, "Client #%d: the X server holds its connection; closed (%s)", int(d->departure->slot), why);
   // The server closes it at once for a KillClient of the proxy's own connection, so what that
   // connection sends next comes after the close. Not once the marker went out: the server has
   // closed it then (its base was reused), and the id may name a newcomer's GC.
@@ -729,13 +753,19 @@ void armDepartureWatch();
 
 void onDepartureWatch(void *) {
   departureWatch = nullptr;  // a fired one-shot timer is done
+  for (Departure *p = departures; p; p = p->next)
+    for (uint32_t i = 0; i < p->count; i++) measureDrain(p->connections[i]);
   for (Departure *p = departures, *next; p; p = next) {
     next = p->next;
-    p->checks++;
-    bool bound = p->checks * kDepartureCheckMs >= kXproxyDepartureLimitMs;
+    bool quiet = true;
+    for (uint32_t i = 0; i < p->count; i++)
+      quiet = quiet && !(p->connections[i]->display && serverReading(p->connections[i]->display));
+    p->quietChecks = quiet ? p->quietChecks + 1 : 0;
+    bool bound = p->quietChecks * kDepartureCheckMs >= kXproxyDepartureLimitMs;
     for (uint32_t i = 0; i < p->count && p->open; i++) checkDrain(p->connections[i], bound);
     departureAnswered(p);
   }
+  serversReading.clear();
   watchDepartedRecords();
   armDepartureWatch();
 }
@@ -770,6 +800,7 @@ void cutDepartingAnswers(DepartingConnection *d, const uint8_t *bytes, uint64_t 
     length -= take;
     if (d->headerFill < 32) return;
     d->headerFill = 0;
+    if (d->header[0] <= 1) noteServerReading(d);  // a reply or an error: it ran a request
     if (d->header[0] == 1 && wireGet16(d->header + 2) == d->lastSequence && !d->lastAnswered) d->lastAnswered = 1;
     if (d->header[0] == 1 || d->header[0] == 35) d->skip = 4 * uint64_t(wireGet32(d->header + 4));
   }
@@ -785,6 +816,7 @@ void onDepartingReadable(void *argument) {
     return;
   }
   if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+  noteServerReading(d);  // closed by the server (or broken): it got that far
   Departure *p = d->departure;
   endDepartingConnection(d);
   departureAnswered(p);
@@ -794,6 +826,7 @@ void onDepartingReadable(void *argument) {
 // side is shut.
 void onDepartingWritable(void *argument) {
   auto *d = static_cast<DepartingConnection *>(argument);
+  noteServerReading(d);  // it made room (or takes the first bytes)
   int result = outbufferFlush(&d->output);
   if (result == kOutbufferPending) {
     if (!d->writeOrder) d->writeOrder = ordersAddWriter(d->fd, onDepartingWritable, d);
@@ -986,9 +1019,11 @@ void xproxyEndDepartures() {
   resourceForgetDepartedRecords(nullptr);
   ordersCancel(departureWatch);
   departureWatch = nullptr;
+  serversReading.clear();
 }
 
 void xproxyEndDeparturesTo(ServerDisplay *display) {
+  std::erase(serversReading, display);
   for (Departure *p = departures; p; p = p->next)
     for (uint32_t i = 0; i < p->count; i++)
       if (p->connections[i]->display == display) {

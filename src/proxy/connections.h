@@ -38,7 +38,9 @@ void xproxyParkDrain(ClientConnection *client, void (*drained)(uint8_t *request,
 // stalls). The client's slot keeps its id bases until the server has closed them and the
 // marker that follows is out; a raw connection that has not read that marker yet still reads
 // the departed client's ids there (see Departure in connections.cpp).
-// Connections the server has not closed by kXproxyDepartureLimitMs are ended so too.
+// Connections the server has not closed once it has read none of the departing connections on
+// their display for kXproxyDepartureLimitMs are ended so too (a busy server that reads them,
+// however slowly, is waited for).
 constexpr uint64_t kXproxyDepartureLimitMs = 5000;
 // Ends every departure at once (reset): sockets closed, slots released.
 void xproxyEndDepartures();

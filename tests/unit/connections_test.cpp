@@ -1037,6 +1037,43 @@ TEST(ClientClose, DepartingClientsRequestsRunAndItsIdsTranslateUntilTheServerAns
   }
 }
 
+// Two clients leave at once on one display: a server that runs one leaver's requests slowly (it
+// answers one every check, as a server busy with many leavers' long requests serves each in
+// turn) and does not come to the other for seconds is waited for; neither connection is closed
+// fully while it works on either. Once it runs neither, both are, a stall's checks later.
+TEST(ClientClose, ServerWorkingOnLeaversSlowlyIsWaitedForAsLongAsItWorks) {
+  signal(SIGPIPE, SIG_IGN);
+  FakeCore core;
+  core.addScreen(800, 600);
+  core.addClient();
+  FakeClient &waiting = core.addClient(true);
+  FakeClient &slow = core.addClient(true);
+  addMarkedDisplay(core);
+  int waitingPeer = waiting.serverPeers[0], slowPeer = slow.serverPeers[0];
+  for (FakeClient *leaver : {&waiting, &slow}) {
+    xproxyCloseClient(leaver->client, "End of client", 0);
+    forget(*leaver);
+  }
+  ASSERT_EQ(xproxyDepartureCount(), 2u);
+  // Each is shut behind the round trip the proxy adds: 4 bytes, and the end.
+  EXPECT_EQ(readToEnd(slowPeer), (std::pair<size_t, bool>{4, true}));
+  EXPECT_EQ(readToEnd(waitingPeer), (std::pair<size_t, bool>{4, true}));
+  FakeBytes error(32, 0);
+  for (int check = 0; check < 60; check++) {  // 6 s: past the bound of a quiet server too
+    ASSERT_EQ(send(slowPeer, error.data(), error.size(), MSG_NOSIGNAL), 32);
+    core.advanceMs(100);
+  }
+  EXPECT_FALSE(core.logged("holds its connection"));
+  EXPECT_EQ(xproxyDepartureCount(), 2u);
+  for (int check = 0; check < 20; check++) core.advanceMs(100);
+  EXPECT_TRUE(core.logged("#2: the X server holds its connection"));
+  EXPECT_TRUE(core.logged("#3: the X server holds its connection"));
+  core.runLoopOnce();  // the marker of the batch
+  EXPECT_EQ(xproxyDepartureCount(), 0u);
+  close(waitingPeer);
+  close(slowPeer);
+}
+
 // A newcomer whose raw connection gets the departed client's real base before the other
 // connections have read past the departure: the marker goes out at once; on a connection that
 // has not read it, the base still names the departed client's windows; after it (and on the
