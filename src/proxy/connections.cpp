@@ -375,7 +375,11 @@ struct DepartingConnection {
   uint8_t header[32];        // the answer being cut
   uint32_t headerFill;
   uint64_t skip;             // bytes of a long reply or GenericEvent still to pass
-  uint32_t sameUnread;       // checks in a row without answers that found the same bytes unread
+  uint32_t sameUnread;       // checks in a row in which the server read none of the departing
+                             // connections on the display (nor answered this one)
+  uint32_t untouched;        // checks in a row in which the server neither took bytes of this
+                             // connection nor answered it, whatever it did with the others
+  uint8_t moved;             // its unread bytes changed at this check
   int64_t unread;            // bytes the server had not read at the last check (-1: unknown)
 };
 
@@ -437,6 +441,11 @@ constexpr uint64_t kRecordCheckMs = 1000;
 // with many leavers' long requests serves each in turn and may not come to one for seconds,
 // yet runs all it reads (a full close before that would lose what it has not read yet).
 constexpr uint32_t kDepartureStalledChecks = 15;
+// A shut connection that the server has neither read nor answered for this many checks in a row
+// is closed fully even while the server goes on reading other leavers: a server that is merely
+// busy serves every client with input in each of its rounds, so one it passes over for this long
+// holds it asleep. (Clients that leave without pause keep the display from ever being quiet.)
+constexpr uint32_t kDepartureHeldChecks = 300;
 // A kept record that a connection being read has not passed this long after the display's last
 // marker gets a new marker.
 constexpr uint64_t kDepartureRemarkMs = 1000;
@@ -722,20 +731,25 @@ int64_t unreadBytes(int fd) {
 void measureDrain(DepartingConnection *d) {
   if (d->fd < 0) return;
   int64_t unread = unreadBytes(d->fd);
-  if (unread != d->unread) noteServerReading(d);
+  if (unread != d->unread) {
+    noteServerReading(d);
+    d->moved = 1;
+  }
   d->unread = unread;
 }
 
 // A connection the server has read out but does not close, or does not read while it reads no
-// other leaver's either: closed fully.
+// other leaver's either, or passes over for kDepartureHeldChecks: closed fully.
 void checkDrain(DepartingConnection *d, bool bound) {
   if (d->fd < 0) return;
   bool answered = d->shut && d->lastAnswered >= 2;  // answered at an earlier check
   if (d->lastAnswered) d->lastAnswered = 2;
   d->sameUnread = d->read || (d->display && serverReading(d->display)) ? 0 : d->sameUnread + 1;
-  d->read = 0;
+  d->untouched = d->read || d->moved ? 0 : d->untouched + 1;
+  d->read = d->moved = 0;
+  bool stalled = d->shut && (d->sameUnread >= kDepartureStalledChecks || d->untouched >= kDepartureHeldChecks);
   const char *why = answered ? "answered" : bound ? "quiet too long" : "stalled";
-  if (!bound && !answered && (!d->shut || d->sameUnread < kDepartureStalledChecks)) return;
+  if (!bound && !answered && !stalled) return;
   LOG(logChannelXclient, "Client #%d: the X server holds its connection; closed (%s)", int(d->departure->slot), why);
   // The server closes it at once for a KillClient of the proxy's own connection, so what that
   // connection sends next comes after the close. Not once the marker went out: the server has

@@ -40,7 +40,8 @@ void xproxyParkDrain(ClientConnection *client, void (*drained)(uint8_t *request,
 // the departed client's ids there (see Departure in connections.cpp).
 // Connections the server has not closed once it has read none of the departing connections on
 // their display for kXproxyDepartureLimitMs are ended so too (a busy server that reads them,
-// however slowly, is waited for).
+// however slowly, is waited for; one that it passes over for half a minute while it reads the
+// others is taken to hold asleep and ended).
 constexpr uint64_t kXproxyDepartureLimitMs = 5000;
 // Ends every departure at once (reset): sockets closed, slots released.
 void xproxyEndDepartures();

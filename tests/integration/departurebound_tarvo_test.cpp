@@ -8,6 +8,7 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -40,10 +41,13 @@ long residentKb(pid_t pid) {
 }
 
 // One departing client: connects, sends its setup, reads the whole reply and closes. False when
-// it was not served.
+// it was not served, or not within a minute (a proxy that stops serving newcomers fails the case
+// with the count instead of holding it to the time-out).
 bool comeAndGo(int display) {
   int fd = rawConnectUnix(display);
   if (fd < 0) return false;
+  timeval limit{60, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
   static const RawBytes setup = rawSetupMessage(false, "", "");
   bool served = rawSendAll(fd, setup.data(), setup.size());
   uint8_t head[8];

@@ -1074,6 +1074,44 @@ TEST(ClientClose, ServerWorkingOnLeaversSlowlyIsWaitedForAsLongAsItWorks) {
   close(slowPeer);
 }
 
+// A server that goes on answering one leaver (as it does for clients that leave without pause)
+// but has taken the last request of another and neither answers nor closes it (it holds it
+// asleep): the held one is closed fully after half a minute, not kept for as long as the others
+// go on; the busy one stays.
+TEST(ClientClose, LeaverTheServerPassesOverWhileItServesOthersIsClosedAfterHalfAMinute) {
+  signal(SIGPIPE, SIG_IGN);
+  FakeCore core;
+  core.addScreen(800, 600);
+  core.addClient();
+  FakeClient &held = core.addClient(true);
+  FakeClient &busy = core.addClient(true);
+  addMarkedDisplay(core);
+  int heldPeer = held.serverPeers[0], busyPeer = busy.serverPeers[0];
+  uint32_t heldSlot = held.index;
+  for (FakeClient *leaver : {&held, &busy}) {
+    xproxyCloseClient(leaver->client, "End of client", 0);
+    forget(*leaver);
+  }
+  ASSERT_EQ(xproxyDepartureCount(), 2u);
+  EXPECT_EQ(readToEnd(heldPeer), (std::pair<size_t, bool>{4, true}));
+  EXPECT_EQ(readToEnd(busyPeer), (std::pair<size_t, bool>{4, true}));
+  FakeBytes error(32, 0);
+  const std::string closed = "#" + std::to_string(heldSlot) + ": the X server holds its connection; closed (stalled)";
+  int checks = 0;
+  for (; checks < 400 && !core.logged(closed); checks++) {
+    ASSERT_EQ(send(busyPeer, error.data(), error.size(), MSG_NOSIGNAL), 32);
+    core.advanceMs(100);
+  }
+  EXPECT_TRUE(core.logged(closed));
+  EXPECT_GE(checks, 290);  // not at the stall of a quiet server
+  EXPECT_LE(checks, 310);
+  EXPECT_EQ(xproxyDepartureCount(), 2u);  // the busy one's departure, and the held one's marker to go
+  core.runLoopOnce();
+  EXPECT_EQ(xproxyDepartureCount(), 1u);
+  close(heldPeer);
+  close(busyPeer);
+}
+
 // A newcomer whose raw connection gets the departed client's real base before the other
 // connections have read past the departure: the marker goes out at once; on a connection that
 // has not read it, the base still names the departed client's windows; after it (and on the
