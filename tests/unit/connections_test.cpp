@@ -1037,6 +1037,30 @@ TEST(ClientClose, DepartingClientsRequestsRunAndItsIdsTranslateUntilTheServerAns
   }
 }
 
+// Two clients of one display leave at once: the server's ends of their raw connections, each
+// read up to its shut (the round trip the proxy adds behind the last request: 4 bytes, and the
+// end), and the first one's slot.
+struct TwoLeavers {
+  int firstPeer, secondPeer;
+  uint32_t firstSlot;
+};
+TwoLeavers leaveTwoAtOnce(FakeCore &core) {
+  core.addScreen(800, 600);
+  core.addClient();
+  FakeClient &first = core.addClient(true);
+  FakeClient &second = core.addClient(true);
+  addMarkedDisplay(core);
+  TwoLeavers two{first.serverPeers[0], second.serverPeers[0], first.index};
+  for (FakeClient *leaver : {&first, &second}) {
+    xproxyCloseClient(leaver->client, "End of client", 0);
+    forget(*leaver);
+  }
+  EXPECT_EQ(xproxyDepartureCount(), 2u);
+  EXPECT_EQ(readToEnd(two.firstPeer), (std::pair<size_t, bool>{4, true}));
+  EXPECT_EQ(readToEnd(two.secondPeer), (std::pair<size_t, bool>{4, true}));
+  return two;
+}
+
 // Two clients leave at once on one display: a server that runs one leaver's requests slowly (it
 // answers one every check, as a server busy with many leavers' long requests serves each in
 // turn) and does not come to the other for seconds is waited for; neither connection is closed
@@ -1044,20 +1068,8 @@ TEST(ClientClose, DepartingClientsRequestsRunAndItsIdsTranslateUntilTheServerAns
 TEST(ClientClose, ServerWorkingOnLeaversSlowlyIsWaitedForAsLongAsItWorks) {
   signal(SIGPIPE, SIG_IGN);
   FakeCore core;
-  core.addScreen(800, 600);
-  core.addClient();
-  FakeClient &waiting = core.addClient(true);
-  FakeClient &slow = core.addClient(true);
-  addMarkedDisplay(core);
-  int waitingPeer = waiting.serverPeers[0], slowPeer = slow.serverPeers[0];
-  for (FakeClient *leaver : {&waiting, &slow}) {
-    xproxyCloseClient(leaver->client, "End of client", 0);
-    forget(*leaver);
-  }
+  auto [waitingPeer, slowPeer, waitingSlot] = leaveTwoAtOnce(core);
   ASSERT_EQ(xproxyDepartureCount(), 2u);
-  // Each is shut behind the round trip the proxy adds: 4 bytes, and the end.
-  EXPECT_EQ(readToEnd(slowPeer), (std::pair<size_t, bool>{4, true}));
-  EXPECT_EQ(readToEnd(waitingPeer), (std::pair<size_t, bool>{4, true}));
   FakeBytes error(32, 0);
   for (int check = 0; check < 60; check++) {  // 6 s: past the bound of a quiet server too
     ASSERT_EQ(send(slowPeer, error.data(), error.size(), MSG_NOSIGNAL), 32);
@@ -1081,20 +1093,8 @@ TEST(ClientClose, ServerWorkingOnLeaversSlowlyIsWaitedForAsLongAsItWorks) {
 TEST(ClientClose, LeaverTheServerPassesOverWhileItServesOthersIsClosedAfterHalfAMinute) {
   signal(SIGPIPE, SIG_IGN);
   FakeCore core;
-  core.addScreen(800, 600);
-  core.addClient();
-  FakeClient &held = core.addClient(true);
-  FakeClient &busy = core.addClient(true);
-  addMarkedDisplay(core);
-  int heldPeer = held.serverPeers[0], busyPeer = busy.serverPeers[0];
-  uint32_t heldSlot = held.index;
-  for (FakeClient *leaver : {&held, &busy}) {
-    xproxyCloseClient(leaver->client, "End of client", 0);
-    forget(*leaver);
-  }
+  auto [heldPeer, busyPeer, heldSlot] = leaveTwoAtOnce(core);
   ASSERT_EQ(xproxyDepartureCount(), 2u);
-  EXPECT_EQ(readToEnd(heldPeer), (std::pair<size_t, bool>{4, true}));
-  EXPECT_EQ(readToEnd(busyPeer), (std::pair<size_t, bool>{4, true}));
   FakeBytes error(32, 0);
   const std::string closed = "#" + std::to_string(heldSlot) + ": the X server holds its connection; closed (stalled)";
   int checks = 0;
