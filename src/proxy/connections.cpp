@@ -371,15 +371,14 @@ struct DepartingConnection {
   // server has run every request. The answers are cut only as far as needed to find it.
   uint16_t lastSequence;
   uint8_t lastAnswered;
-  uint8_t read;              // answers came since the last check
+  uint8_t read;              // the server answered it or took bytes of it since the last check
   uint8_t header[32];        // the answer being cut
   uint32_t headerFill;
   uint64_t skip;             // bytes of a long reply or GenericEvent still to pass
   uint32_t sameUnread;       // checks in a row in which the server read none of the departing
                              // connections on the display (nor answered this one)
-  uint32_t untouched;        // checks in a row in which the server neither took bytes of this
-                             // connection nor answered it, whatever it did with the others
-  uint8_t moved;             // its unread bytes changed at this check
+  uint32_t untouched;        // checks in a row without `read`, whatever the server did with the
+                             // other leavers
   int64_t unread;            // bytes the server had not read at the last check (-1: unknown)
 };
 
@@ -733,7 +732,7 @@ void measureDrain(DepartingConnection *d) {
   int64_t unread = unreadBytes(d->fd);
   if (unread != d->unread) {
     noteServerReading(d);
-    d->moved = 1;
+    d->read = 1;
   }
   d->unread = unread;
 }
@@ -745,8 +744,8 @@ void checkDrain(DepartingConnection *d, bool bound) {
   bool answered = d->shut && d->lastAnswered >= 2;  // answered at an earlier check
   if (d->lastAnswered) d->lastAnswered = 2;
   d->sameUnread = d->read || (d->display && serverReading(d->display)) ? 0 : d->sameUnread + 1;
-  d->untouched = d->read || d->moved ? 0 : d->untouched + 1;
-  d->read = d->moved = 0;
+  d->untouched = d->read ? 0 : d->untouched + 1;
+  d->read = 0;
   bool stalled = d->shut && (d->sameUnread >= kDepartureStalledChecks || d->untouched >= kDepartureHeldChecks);
   const char *why = answered ? "answered" : bound ? "quiet too long" : "stalled";
   if (!bound && !answered && !stalled) return;
