@@ -63,14 +63,21 @@ TEST_F(ScreenSaverThroughTarvo, VersionAndIdleTime) {
   }
   int status = -1;
   // The idle time grows while the two are asked one after the other: on a busy machine the
-  // second may come a second or more later, so the time between them counts too.
+  // second may come a second or more later, so the time between them counts too. Both must
+  // answer: a line that is not a number fails the case, never reads as an idle time of 0.
   long long began = xvfbNowMs();
-  std::string both = twinRunCommand("DISPLAY=" + tarvo.displayName() + " timeout 5 xprintidle; DISPLAY=" +
-                                    xvfb.displayName() + " timeout 5 xprintidle", &status);
+  std::string both = twinRunCommand("sh -c 'DISPLAY=" + tarvo.displayName() + " timeout 5 xprintidle && DISPLAY=" +
+                                        xvfb.displayName() + " timeout 5 xprintidle' 2>&1",
+                                    &status);
   long long took = xvfbNowMs() - began;
   ASSERT_EQ(status, 0) << both;
-  long proxied = strtol(both.c_str(), nullptr, 10);
-  long direct = strtol(both.c_str() + both.find('\n') + 1, nullptr, 10);
+  size_t newline = both.find('\n');
+  ASSERT_NE(newline, std::string::npos) << both;
+  char *end = nullptr;
+  long proxied = strtol(both.c_str(), &end, 10);
+  ASSERT_EQ(end, both.c_str() + newline) << both;
+  long direct = strtol(both.c_str() + newline + 1, &end, 10);
+  ASSERT_EQ(*end, '\n') << both;
   EXPECT_GT(direct - proxied, -1000) << both;
   EXPECT_LT(direct - proxied, 1000 + took) << both;
 }
