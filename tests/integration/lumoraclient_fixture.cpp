@@ -113,15 +113,15 @@ int LumoraClient::errorOf(RawRequest request) {
   return answer.empty() ? 255 : answer[0] == 0 ? answer[1] : 0;
 }
 
-int LumoraClient::errorAfter(const RawBytes &request) {
+int LumoraClient::errorAfter(const RawBytes &request, int timeoutMs) {
   EXPECT_EQ(raw.send(request), "");
   EXPECT_EQ(raw.send(RawRequest(big).b(43).b(0).s(0).done()), "");  // GetInputFocus
   // Events aside, the first answer is the request's error or GetInputFocus's reply.
-  for (RawBytes message; raw.read(message) == "";) {
+  for (RawBytes message; raw.read(message, timeoutMs) == "";) {
     if (message[0] == 0) {
       int code = message[1];
       // The GetInputFocus reply follows.
-      while (raw.read(message) == "" && message[0] != 1) {
+      while (raw.read(message, timeoutMs) == "" && message[0] != 1) {
       }
       return code;
     }

@@ -62,9 +62,9 @@ struct LumoraClient {
   int errorOf(RawRequest request);
   uint32_t word(const RawBytes &answer, size_t at) const { return answer.size() >= at + 4 ? rawGet32(answer, at, big) : 0; }
   // An error of a request sent without waiting shows in the answer of the next round trip
-  // (GetInputFocus): its code, 0 for none, 255 without an answer.
-  int errorAfter(RawRequest request) { return errorAfter(request.done()); }
-  int errorAfter(const RawBytes &request);
+  // (GetInputFocus): its code, 0 for none, 255 without an answer within timeoutMs.
+  int errorAfter(RawRequest request, int timeoutMs = 10000) { return errorAfter(request.done(), timeoutMs); }
+  int errorAfter(const RawBytes &request, int timeoutMs = 10000);
   void send(RawRequest request);
   void render(uint32_t tag, const std::vector<GlxCommand> &commands);
   // A new RGBA context of the FBConfig sharing with share (0: none); expects no error.
