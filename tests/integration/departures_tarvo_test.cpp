@@ -42,7 +42,7 @@ TEST_P(DeparturesThroughTarvo, ClientAfterAConnectionHeldInItsSetupGetsItsEvents
 // Directly, the server drops a client whose end it meets before it read the requests (it
 // loses many here); through tarvo none is lost, as through a byte relay.
 TEST_P(DeparturesThroughTarvo, LastRequestsOfClientsThatLeaveAtOnceRun) {
-  auto [direct, proxied] = twin.run("/usr/bin/python3 " + kScripts + "leave_at_once.py %D");
+  auto [direct, proxied] = twin.run("/usr/bin/python3 " + kScripts + "leave_at_once.py %D", 160);
   EXPECT_NE(direct.find("received"), std::string::npos) << direct;
   EXPECT_EQ(proxied, "received 60 of 60\n");
   auto info = twin.run("xdpyinfo -display %D");

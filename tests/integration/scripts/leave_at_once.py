@@ -19,15 +19,24 @@ for n, sender in enumerate(senders):
     message = event.ClientMessage(window=target, client_type=kind, data=(32, [n, 0, 0, 0, 0]))
     target.send_event(message, event_mask=0)
     sender.close()
-# Waits until all came, or until none came for 10 s (a loaded machine takes its time to carry
-# the 14 MB, and may give the servers no processor for seconds), at most 50 s.
+# Waits until all came, or until the server made no progress for 10 s: no message came and the
+# property did not grow (a loaded machine takes its time to carry the 14 MB, each append copying
+# the property so far, and may give the servers no processor for seconds); at most 150 s.
+def appended():
+    return window.get_property(text, X.AnyPropertyType, 0, 0).bytes_after
+
+
 got = set()
 start = last = time.time()
-while len(got) < 60 and time.time() - last < 10 and time.time() - start < 50:
+size = appended()
+while len(got) < 60 and time.time() - last < 10 and time.time() - start < 150:
     while receiver.pending_events():
         e = receiver.next_event()
         if e.type == X.ClientMessage and e.data[1][0] not in got:
             got.add(e.data[1][0])
             last = time.time()
-    time.sleep(0.02)
+    time.sleep(0.2)
+    now = appended()
+    if now != size:
+        size, last = now, time.time()
 print('received', len(got), 'of', len(senders))
