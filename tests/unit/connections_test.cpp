@@ -640,25 +640,31 @@ TEST(ClientTurns, AClientQuietForASliceIsRaisedForItsRequestAndItsAnswer) {
 // answer to its round trip served at the next turn, before the busy clients, whose deadlines
 // would otherwise all come first.
 TEST(ClientTurns, ARaisedClientKeptFromTheProcessorStillHasItsAnswerFirst) {
-  FakeCore core;
-  SlowRequests slow;
   constexpr uint32_t kSleeping = kNoOperation | 3 << 8;
-  RequestHandler saved = proxyState.requestHandlers[kSleeping];
-  proxyState.requestHandlers[kSleeping] = [](uint8_t *, uint32_t) { usleep(3000); };
-  std::vector<FakeClient *> busy;
-  FakeClient &waiter = raiseScene(core, busy);
-  ASSERT_TRUE(std::any_of(busy.begin(), busy.end(), [](FakeClient *c) { return c->client->turnQueued; }));
-  waiter.client->turnQuietSinceNs = ordersMonotonicNs() - 10 * kMiscTurnNs;
-  FakeBytes sent{kNoOperation, 3, 1, 0};
-  FakeBytes ask = FakeMessage(false).b(43).b(0).s(1).done();  // GetInputFocus
-  sent.insert(sent.end(), ask.begin(), ask.end());
-  writeAll(waiter.peer, sent);
-  for (int k = 0; k < 20 && waiter.client->sequence < 2; k++) core.runLoopOnce();
-  proxyState.requestHandlers[kSleeping] = saved;
-  ASSERT_EQ(waiter.client->sequence, 2u);
-  EXPECT_EQ(core.answerRoundTrips(waiter), 1);
-  ASSERT_TRUE(waiter.client->displays[0]->answersDue);
-  EXPECT_TRUE(answerComesFirst(core, waiter));
+  // A busy machine may keep the process from the processor for longer than the raise's turns
+  // last (each pass's slice then ends early): the scene is tried up to three times, and the
+  // answer must come first in one. (Without the raise for answers it comes first in none.)
+  bool first = false;
+  for (int attempt = 0; attempt < 3 && !first; attempt++) {
+    FakeCore core;
+    SlowRequests slow;
+    RequestHandler saved = proxyState.requestHandlers[kSleeping];
+    proxyState.requestHandlers[kSleeping] = [](uint8_t *, uint32_t) { usleep(3000); };
+    std::vector<FakeClient *> busy;
+    FakeClient &waiter = raiseScene(core, busy);
+    EXPECT_TRUE(std::any_of(busy.begin(), busy.end(), [](FakeClient *c) { return c->client->turnQueued; }));
+    waiter.client->turnQuietSinceNs = ordersMonotonicNs() - 10 * kMiscTurnNs;
+    FakeBytes sent{kNoOperation, 3, 1, 0};
+    FakeBytes ask = FakeMessage(false).b(43).b(0).s(1).done();  // GetInputFocus
+    sent.insert(sent.end(), ask.begin(), ask.end());
+    writeAll(waiter.peer, sent);
+    for (int k = 0; k < 20 && waiter.client->sequence < 2; k++) core.runLoopOnce();
+    proxyState.requestHandlers[kSleeping] = saved;
+    EXPECT_EQ(waiter.client->sequence, 2u);
+    EXPECT_EQ(core.answerRoundTrips(waiter), 1);
+    if (waiter.client->displays[0]->answersDue) first = answerComesFirst(core, waiter);
+  }
+  EXPECT_TRUE(first);
 }
 
 // A raised client whose answer came late (10 ms after it asked) and that asks again as soon as
