@@ -606,33 +606,39 @@ bool answerComesFirst(FakeCore &core, FakeClient &waiter) {
 // raised above every waiting client for its request and its answer, however many wait and
 // whatever it used before; a client that asks again as soon as it has its answers is not.
 TEST(ClientTurns, AClientQuietForASliceIsRaisedForItsRequestAndItsAnswer) {
-  FakeCore core;
-  SlowRequests slow;
-  std::vector<FakeClient *> busy;
-  FakeClient &waiter = raiseScene(core, busy);
-  ASSERT_TRUE(std::any_of(busy.begin(), busy.end(), [](FakeClient *c) { return c->client->turnQueued; }));
-  for (bool quiet : {true, false}) {
-    SCOPED_TRACE(quiet ? "quiet" : "asks at once");
-    waiter.client->turnQuietSinceNs = ordersMonotonicNs() - (quiet ? 10 * kMiscTurnNs : 0);
-    if (!quiet) waiter.client->turnAskedNs = ordersMonotonicNs();  // (its last answer came at once)
-    uint32_t before = waiter.client->sequence;
-    writeAll(waiter.peer, FakeMessage(false).b(43).b(0).s(1).done());  // GetInputFocus
-    {
-      TurnTrace trace;
-      core.runLoopOnce();
-      if (!quiet) {
-        EXPECT_EQ(waiter.client->turnRaiseTurns, 0);
-        break;
+  // (The answer's place is looked at in up to three tries, as in the case after this one: a
+  // busy machine may outlast the raise's turns.)
+  bool answerFirst = false;
+  for (int attempt = 0; attempt < 3 && !answerFirst; attempt++) {
+    FakeCore core;
+    SlowRequests slow;
+    std::vector<FakeClient *> busy;
+    FakeClient &waiter = raiseScene(core, busy);
+    ASSERT_TRUE(std::any_of(busy.begin(), busy.end(), [](FakeClient *c) { return c->client->turnQueued; }));
+    for (bool quiet : {true, false}) {
+      SCOPED_TRACE(quiet ? "quiet" : "asks at once");
+      waiter.client->turnQuietSinceNs = ordersMonotonicNs() - (quiet ? 10 * kMiscTurnNs : 0);
+      if (!quiet) waiter.client->turnAskedNs = ordersMonotonicNs();  // (its last answer came at once)
+      uint32_t before = waiter.client->sequence;
+      writeAll(waiter.peer, FakeMessage(false).b(43).b(0).s(1).done());  // GetInputFocus
+      {
+        TurnTrace trace;
+        core.runLoopOnce();
+        if (!quiet) {
+          EXPECT_EQ(waiter.client->turnRaiseTurns, 0);
+          break;
+        }
+        ASSERT_EQ(waiter.client->sequence, before + 1);
+        ASSERT_FALSE(TurnTrace::turns.empty());
+        EXPECT_EQ(TurnTrace::turns.front(), waiter.client);
       }
-      ASSERT_EQ(waiter.client->sequence, before + 1);
-      ASSERT_FALSE(TurnTrace::turns.empty());
-      EXPECT_EQ(TurnTrace::turns.front(), waiter.client);
+      // Its answer: served at the next turn, before any busy client.
+      EXPECT_EQ(core.answerRoundTrips(waiter), 1);
+      ASSERT_TRUE(waiter.client->displays[0]->answersDue);
+      answerFirst = answerComesFirst(core, waiter);
     }
-    // Its answer: served at the next turn, before any busy client.
-    EXPECT_EQ(core.answerRoundTrips(waiter), 1);
-    ASSERT_TRUE(waiter.client->displays[0]->answersDue);
-    EXPECT_TRUE(answerComesFirst(core, waiter));
   }
+  EXPECT_TRUE(answerFirst);
 }
 
 // A raised client whose turn runs longer than the raise's time because the proxy was kept from
