@@ -470,25 +470,31 @@ namespace {
 
 // The clients given turns with requests, in order, while it lives (the cutter runs once per turn).
 // (One at a time: the cutter it stands in for is kept in one place.) raised[k] says whether
-// the client of turns[k] had a raised place in the queue (deadline 0) when it was served.
+// the client of turns[k] had a raised place in the queue (deadline 0) when it was served, and
+// due[k] whether the watched display connection (if any) still had answers due then.
 struct TurnTrace {
   static std::vector<ClientConnection *> turns;
-  static std::vector<bool> raised;
+  static std::vector<bool> raised, due;
+  static const DisplayConnection *watched;
   static ClientInputCutter saved;
-  TurnTrace() {
+  explicit TurnTrace(const DisplayConnection *watch = nullptr) {
     turns.clear();
     raised.clear();
+    due.clear();
+    watched = watch;
     saved = xproxyClientInputCutter;
     xproxyClientInputCutter = [](ProtocolReader *reader, Buffer *input) {
       turns.push_back(xproxyCurrentClient);
       raised.push_back(xproxyCurrentClient && xproxyCurrentClient->turnDeadlineNs == 0);
+      due.push_back(watched && watched->answersDue);
       return saved(reader, input);
     };
   }
   ~TurnTrace() { xproxyClientInputCutter = saved; }
 };
 std::vector<ClientConnection *> TurnTrace::turns;
-std::vector<bool> TurnTrace::raised;
+std::vector<bool> TurnTrace::raised, TurnTrace::due;
+const DisplayConnection *TurnTrace::watched = nullptr;
 ClientInputCutter TurnTrace::saved;
 
 // A request that takes 20 us (NoOperation with data byte 2 while it lives).
@@ -581,23 +587,13 @@ int takeAnswer(FakeClient &c) {
 // 20: whether it was served before any other client's request. (How many passes that takes is
 // the machine's: a pass kept from the processor ends its slice early.)
 bool answerComesFirst(FakeCore &core, FakeClient &waiter) {
-  static const DisplayConnection *due;
-  static bool othersBefore;
-  static ClientInputCutter saved;
-  due = waiter.client->displays[0];
-  othersBefore = false;
-  saved = xproxyClientInputCutter;
-  xproxyClientInputCutter = [](ProtocolReader *reader, Buffer *input) {
-    othersBefore = othersBefore || due->answersDue;
-    return saved(reader, input);
-  };
+  TurnTrace trace(waiter.client->displays[0]);
   int answer = -1;
   for (int k = 0; k < 20 && answer < 0; k++) {
     core.runLoopOnce();
     answer = takeAnswer(waiter);
   }
-  xproxyClientInputCutter = saved;
-  return answer == 1 && !othersBefore;
+  return answer == 1 && std::find(TurnTrace::due.begin(), TurnTrace::due.end(), true) == TurnTrace::due.end();
 }
 
 }  // namespace
