@@ -2,7 +2,7 @@
 # The clients of bench/lumora-stall: raw X connections (little-endian, unix socket) to a tarvo
 # whose screen is served by the GL library inside the proxy.
 #
-#   lumora-client.py DISPLAY fill|lists|many|shader CAP
+#   lumora-client.py DISPLAY fill|lists|many|shader|program CAP
 #
 # A hostile GL client (its own process) makes a GLX context current on a mapped 1280x1024
 # window; then a bystander (a plain X client) does GetInputFocus round trips for 1 s, then the
@@ -18,6 +18,11 @@
 #   shader a GLSL fragment shader whose loop runs LOOP (default 60000) times a pixel, then one
 #          GLXRender of Viewport(256x256) and one Rect over it with the shader (one call of the
 #          library, which runs to its end), then Finish and GetError.
+#   program a GLSL fragment shader of STEPS (default 2000) steps that depend each on the one
+#          before, compiled, linked and in use before the bystander starts (those calls are the
+#          library's compile); then one GLXRender of Viewport(8x8), a Rect and Enable(GL_BLEND):
+#          the library makes the program's machine code for the rectangle's draw, which it
+#          makes at the state change that follows the rectangle; then Finish and GetError.
 # Prints:
 #   baseline <ms>    the bystander's worst round trip before the hostile client starts
 #   worst <ms>       its worst round trip while the hostile client works (">CAP000" when a round
@@ -219,13 +224,19 @@ def fill(gl, limit=100000):
     return recorded, error
 
 
-def make_shader(gl):
-    """A program whose fragment shader loops LOOP times a pixel, in use: its id."""
+def make_shader(gl, case='shader'):
+    """A program in use: one whose fragment shader loops LOOP times a pixel ('shader'), or one of
+    STEPS dependent steps ('program', unseen by the library's shader cache)."""
     c = gl.c
-    loops = int(os.environ.get('LOOP', '60000'))
-    source = ('#version 110\nvoid main() {\n  float a = 0.0;\n'
-              '  for (int i = 0; i < %d; i++) a = sin(a + gl_FragCoord.x * 0.001);\n'
-              '  gl_FragColor = vec4(fract(a), 0.0, 0.0, 1.0);\n}\n' % loops).encode()
+    if case == 'program':
+        steps = ''.join('  a = sin(a * %d.5 + 0.25);\n' % n for n in range(int(os.environ.get('STEPS', '2000'))))
+        source = ('#version 110\n// %d %f\nvoid main() {\n  float a = gl_FragCoord.x;\n%s'
+                  '  gl_FragColor = vec4(a);\n}\n' % (os.getpid(), time.time(), steps)).encode()
+    else:
+        loops = int(os.environ.get('LOOP', '60000'))
+        source = ('#version 110\nvoid main() {\n  float a = 0.0;\n'
+                  '  for (int i = 0; i < %d; i++) a = sin(a + gl_FragCoord.x * 0.001);\n'
+                  '  gl_FragColor = vec4(fract(a), 0.0, 0.0, 1.0);\n}\n' % loops).encode()
     r = c.reply(c.send(gl.single(SOP_CREATE_SHADER_OBJECT, GL_FRAGMENT_SHADER)))
     shader = struct.unpack('<I', r[8:12])[0]
     r = c.reply(c.send(gl.single(SOP_CREATE_PROGRAM_OBJECT)))
@@ -237,7 +248,7 @@ def make_shader(gl):
                           (ROP_LINK_PROGRAM, (program,)), (ROP_USE_PROGRAM, (program,))):
         commands += struct.pack('<HH%dI' % len(words), 4 + 4 * len(words), opcode, *words)
     c.send(gl.render(commands))
-    error = gl.gl_error()
+    error = gl.gl_error(time.monotonic() + 120)
     if error or c.errors:
         sys.exit('making the shader: GL error 0x%x, X errors %r' % (error, c.errors))
 
@@ -246,8 +257,8 @@ def hostile(number, case, pipe):
     gl = Gl(number)
     if case in ('lists', 'many'):
         gl.make_lists()
-    if case == 'shader':
-        make_shader(gl)
+    if case in ('shader', 'program'):
+        make_shader(gl, case)
     pipe.send('ready')
     pipe.recv()
     start = time.monotonic()
@@ -255,6 +266,12 @@ def hostile(number, case, pipe):
     if case == 'shader':
         gl.c.send(gl.render(struct.pack('<HHiiii', 20, ROP_VIEWPORT, 0, 0, 256, 256) +
                             struct.pack('<HHffff', 20, ROP_RECTFV, -1, -1, 1, 1)))
+        gl.c.reply(gl.c.send(gl.single(SOP_FINISH)))
+        error = gl.gl_error()
+    elif case == 'program':
+        gl.c.send(gl.render(struct.pack('<HHiiii', 20, ROP_VIEWPORT, 0, 0, 8, 8) +
+                            struct.pack('<HHffff', 20, ROP_RECTFV, -1, -1, 1, 1) +
+                            struct.pack('<HHI', 8, ROP_ENABLE, GL_BLEND)))
         gl.c.reply(gl.c.send(gl.single(SOP_FINISH)))
         error = gl.gl_error()
     elif case == 'fill':
