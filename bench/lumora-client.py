@@ -263,15 +263,13 @@ def hostile(number, case, pipe):
     pipe.recv()
     start = time.monotonic()
     info = {}
-    if case == 'shader':
-        gl.c.send(gl.render(struct.pack('<HHiiii', 20, ROP_VIEWPORT, 0, 0, 256, 256) +
-                            struct.pack('<HHffff', 20, ROP_RECTFV, -1, -1, 1, 1)))
-        gl.c.reply(gl.c.send(gl.single(SOP_FINISH)))
-        error = gl.gl_error()
-    elif case == 'program':
-        gl.c.send(gl.render(struct.pack('<HHiiii', 20, ROP_VIEWPORT, 0, 0, 8, 8) +
-                            struct.pack('<HHffff', 20, ROP_RECTFV, -1, -1, 1, 1) +
-                            struct.pack('<HHI', 8, ROP_ENABLE, GL_BLEND)))
+    if case in ('shader', 'program'):
+        size = 256 if case == 'shader' else 8
+        commands = (struct.pack('<HHiiii', 20, ROP_VIEWPORT, 0, 0, size, size) +
+                    struct.pack('<HHffff', 20, ROP_RECTFV, -1, -1, 1, 1))
+        if case == 'program':  # (the library draws the rectangle it kept back at this change)
+            commands += struct.pack('<HHI', 8, ROP_ENABLE, GL_BLEND)
+        gl.c.send(gl.render(commands))
         gl.c.reply(gl.c.send(gl.single(SOP_FINISH)))
         error = gl.gl_error()
     elif case == 'fill':
