@@ -439,11 +439,16 @@ constexpr uint64_t kRecordCheckMs = 1000;
 // kXproxyDepartureLimitMs. The clock is the quiet, never the time since the close: a server busy
 // with many leavers' long requests serves each in turn and may not come to one for seconds,
 // yet runs all it reads (a full close before that would lose what it has not read yet).
+// A check counts towards these only when the server has run since the check before: the probe
+// the watch sent itself through the display's marker window came back (serverRan). A server
+// kept from the processor, stopped, or inside one long request reads nobody, the leavers
+// included; it would drop what they have not read yet, were they closed fully meanwhile.
 constexpr uint32_t kDepartureStalledChecks = 15;
 // A shut connection that the server has neither read nor answered for this many checks in a row
 // is closed fully even while the server goes on reading other leavers: a server that is merely
 // busy serves every client with input in each of its rounds, so one it passes over for this long
 // holds it asleep. (Clients that leave without pause keep the display from ever being quiet.)
+// Counted as those above, over checks after which the server had run.
 constexpr uint32_t kDepartureHeldChecks = 300;
 // A kept record that a connection being read has not passed this long after the display's last
 // marker gets a new marker.
@@ -455,6 +460,9 @@ Order *departureWatch = nullptr;
 // bytes, answered a request, closed it). Cleared by each check, by a display that goes
 // (xproxyEndDeparturesTo) and at reset (xproxyEndDepartures).
 std::vector<const ServerDisplay *> serversReading;
+// The displays whose server has not shown that it ran since the watch's check before (its probe
+// has not come back): filled by each check for that check alone.
+std::vector<const ServerDisplay *> serversIdle;
 uint64_t departureWatchDue = 0;  // the loop's clock (ordersClock) when the armed watch fires
 uint64_t markerSerial = 0;  // the last marker's serial (markers of all displays count here)
 // Words every marker carries, drawn at the first marker: a client cannot send a marker.
@@ -555,6 +563,37 @@ uint32_t markerWindowOf(ServerDisplay *display) {
   if (!w || xproxySyncXlib(display->display, "the departure marker window")) return 0;
   display->markerWindow = uint32_t(w);
   return display->markerWindow;
+}
+
+// The watch's probe of a display: an event the Xlib connection sends itself (a SendEvent with
+// no event mask goes to the window's maker), written without a round trip. 0 when none is out
+// and none can go (the Xlib connection or the marker window is missing).
+bool sendServerProbe(ServerDisplay *display) {
+  if (display->probeOut) return true;
+  if (!xlibOpen(display) || !markerWindowOf(display)) return false;
+  XEvent event{};
+  event.xclient.type = ClientMessage;
+  event.xclient.window = display->markerWindow;
+  event.xclient.message_type = 6;  // CARDINAL (the markers carry INTEGER)
+  event.xclient.format = 32;
+  if (!XSendEvent(display->display, display->markerWindow, False, NoEventMask, &event)) return false;
+  XFlush(display->display);
+  display->probeOut = 1;
+  return true;
+}
+
+// Whether the display's server ran since the last check: its probe came back. A display that
+// cannot be probed counts as running (the checks count as the quiet alone then). The next
+// probe goes out.
+bool serverRanSinceLastCheck(ServerDisplay *display) {
+  bool back = display->probeBack;
+  display->probeBack = 0;
+  bool probed = sendServerProbe(display);
+  return back || !probed;
+}
+
+bool serverRan(const ServerDisplay *display) {
+  return std::find(serversIdle.begin(), serversIdle.end(), display) == serversIdle.end();
 }
 
 // One marker of the serial to a display's raw connections, and the round trip behind it.
@@ -743,8 +782,9 @@ void checkDrain(DepartingConnection *d, bool bound) {
   if (d->fd < 0) return;
   bool answered = d->shut && d->lastAnswered >= 2;  // answered at an earlier check
   if (d->lastAnswered) d->lastAnswered = 2;
-  d->sameUnread = d->read || (d->display && serverReading(d->display)) ? 0 : d->sameUnread + 1;
-  d->untouched = d->read ? 0 : d->untouched + 1;
+  uint32_t ran = serverRan(d->display) ? 1 : 0;
+  d->sameUnread = d->read || (d->display && serverReading(d->display)) ? 0 : d->sameUnread + ran;
+  d->untouched = d->read ? 0 : d->untouched + ran;
   d->read = 0;
   bool stalled = d->shut && (d->sameUnread >= kDepartureStalledChecks || d->untouched >= kDepartureHeldChecks);
   const char *why = answered ? "answered" : bound ? "quiet too long" : "stalled";
@@ -766,14 +806,25 @@ void armDepartureWatch();
 
 void onDepartureWatch(void *) {
   departureWatch = nullptr;  // a fired one-shot timer is done
+  serversIdle.clear();
+  std::vector<ServerDisplay *> probed;
   for (Departure *p = departures; p; p = p->next)
-    for (uint32_t i = 0; i < p->count; i++) measureDrain(p->connections[i]);
+    for (uint32_t i = 0; i < p->count; i++) {
+      DepartingConnection *d = p->connections[i];
+      measureDrain(d);
+      if (!d->display || std::find(probed.begin(), probed.end(), d->display) != probed.end()) continue;
+      probed.push_back(d->display);
+      if (!serverRanSinceLastCheck(d->display)) serversIdle.push_back(d->display);
+    }
   for (Departure *p = departures, *next; p; p = next) {
     next = p->next;
-    bool quiet = true;
-    for (uint32_t i = 0; i < p->count; i++)
-      quiet = quiet && !(p->connections[i]->display && serverReading(p->connections[i]->display));
-    p->quietChecks = quiet ? p->quietChecks + 1 : 0;
+    bool quiet = true, ran = true;
+    for (uint32_t i = 0; i < p->count; i++) {
+      const ServerDisplay *display = p->connections[i]->display;
+      quiet = quiet && !(display && serverReading(display));
+      ran = ran && serverRan(display);
+    }
+    p->quietChecks = !quiet ? 0 : ran ? p->quietChecks + 1 : p->quietChecks;
     bool bound = p->quietChecks * kDepartureCheckMs >= kXproxyDepartureLimitMs;
     for (uint32_t i = 0; i < p->count && p->open; i++) checkDrain(p->connections[i], bound);
     departureAnswered(p);
@@ -1033,10 +1084,20 @@ void xproxyEndDepartures() {
   ordersCancel(departureWatch);
   departureWatch = nullptr;
   serversReading.clear();
+  serversIdle.clear();
+}
+
+void xproxyServerProbeBack(Display *xlib, uint32_t window) {
+  for (ServerDisplay *display = mainServerDisplays; display; display = display->next)
+    if (display->display == xlib && window && display->markerWindow == window && display->probeOut) {
+      display->probeOut = 0;
+      display->probeBack = 1;
+    }
 }
 
 void xproxyEndDeparturesTo(ServerDisplay *display) {
   std::erase(serversReading, display);
+  std::erase(serversIdle, display);
   for (Departure *p = departures; p; p = p->next)
     for (uint32_t i = 0; i < p->count; i++)
       if (p->connections[i]->display == display) {

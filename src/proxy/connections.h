@@ -47,6 +47,9 @@ constexpr uint64_t kXproxyDepartureLimitMs = 5000;
 void xproxyEndDepartures();
 // Ends the departing connections to a real display that goes.
 void xproxyEndDeparturesTo(ServerDisplay *display);
+// A ClientMessage sent to the window came back on a display's Xlib connection: when it is that
+// display's marker window, the departure watch's probe is back (the server ran).
+void xproxyServerProbeBack(struct _XDisplay *display, uint32_t window);
 // A new raw connection got the base a departing slot keeps (resourceSetScreenIdBase): the
 // server has closed the departed client; its marker goes out now, before any request of the
 // new connection.

@@ -703,6 +703,7 @@ void mainCloseServerDisplay(ServerDisplay *display, int offline) {
   xtargetCloseDisplay(display->display);
   display->display = nullptr;
   display->markerWindow = 0;
+  display->probeOut = display->probeBack = 0;
   display->bigRequestsAsked = 0;
   // Only an opening that reached the end was counted and has a reader.
   if (display->countedOpen) {

@@ -48,6 +48,11 @@ struct ServerDisplay {
   // made at the first need, 0 while none (forgotten when the Xlib connection closes).
   uint32_t markerWindow;
   uint64_t markerPostedMs;   // monotonic time of the last marker sent there
+  // The probe of the departure watch (proxy/connections.cpp): an event the Xlib connection sends
+  // itself through the marker window. Out until it comes back; back since the watch's last check.
+  // Both cleared with the Xlib connection.
+  uint8_t probeOut;
+  uint8_t probeBack;
 };
 // ===== end of real display and configured screens (records) =====
 

@@ -27,6 +27,7 @@ void xmainQueryCell(const ColormapShadow *shadow, uint32_t pixel, XColor *colour
 #include <string>
 #include <vector>
 
+#include "proxy/connections.h"
 #include "proxy/head.h"
 #include "proxy/main.h"
 #include "proxy/xproxyext.h"
@@ -256,6 +257,8 @@ void xmainHandleDisplayEvents(Display *display, int mode) {
       XEvent event;
       XNextEvent(display, &event);
       if (event.type == LeaveNotify) handleLeave(event.xcrossing);
+      if (event.type == ClientMessage && event.xclient.send_event)
+        xproxyServerProbeBack(display, uint32_t(event.xclient.window));
     }
   }
   if (mainServerDisplays && mainServerDisplays->display) XFlush(mainServerDisplays->display);

@@ -264,6 +264,45 @@ TEST(ServerFaults, StoppedServerWithManyParkedClientsHoldsNoFlush) {
   EXPECT_EQ(tarvo.stop(), 0) << tarvo.output();
 }
 
+// A client sets a property and leaves while the server is stopped (as a machine may keep it from
+// the processor for seconds): the proxy waits for the server to run before it judges that the
+// server holds the connection, so the request runs once the server goes on, as it would after
+// a slow server's turns. Stopped 13 s: past the drain's sync limit, a stall's checks and the
+// quiet bound of a departure.
+TEST(ServerFaults, ClientLeavingWhileTheServerIsStoppedHasItsLastRequestRun) {
+  tarvoBlockSignals();
+  XvfbServer xvfb;
+  TarvoProcess tarvo;
+  ASSERT_EQ(tarvoStartOnScreens(xvfb, tarvo, 1, "640x480x24"), "");
+  constexpr uint32_t kCutBuffer0 = 9, kString = 31;
+  const std::string text = "set by a leaver";
+  RawBytes answer;
+  auto leaver = std::make_unique<RawClient>();
+  ASSERT_EQ(leaver->connect(tarvo.displayNumber(), 'B'), "");
+  ASSERT_EQ(leaver->roundTrip(getInputFocus(true), answer), "");
+  ASSERT_TRUE(xvfbStopProcess(xvfb.pid()));
+  RawRequest change(true);
+  change.b(18).b(0).s(6 + unsigned(text.size() + 3) / 4).i(leaver->rootWindow()).i(kCutBuffer0).i(kString).b(8).pad(3)
+      .i(uint32_t(text.size())).text(text).align();
+  ASSERT_EQ(leaver->send(change.done()), "");
+  leaver.reset();
+  std::this_thread::sleep_for(std::chrono::seconds(13));
+  kill(xvfb.pid(), SIGCONT);
+  RawClient reader;
+  ASSERT_EQ(reader.connect(tarvo.displayNumber(), 'l'), "");
+  RawBytes value;
+  for (int tries = 0; tries < 50; tries++) {  // the server closes the leaver in its own time
+    ASSERT_EQ(reader.roundTrip(RawRequest(false).b(20).b(0).s(0).i(reader.rootWindow()).i(kCutBuffer0).i(0).i(0)
+                                   .i(100).done(), value), "");
+    ASSERT_EQ(value[0], 1);
+    if (rawGet32(value, 16, false) != 0) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ASSERT_GE(value.size(), 32 + text.size());
+  EXPECT_EQ(std::string(value.begin() + 32, value.begin() + 32 + long(text.size())), text);
+  EXPECT_EQ(tarvo.stop(), 0) << tarvo.output();
+}
+
 }  // namespace
 
 // ----- Read-backs on the proxy's own connection answered after the sync limit -----
