@@ -88,14 +88,12 @@ struct ClientConnection {
   int64_t turnSliceNs;
   int64_t turnDeadlineNs;
   // Raised above the others for so many more turns and this much turn time (it asked after a
-  // quiet time), and since when it is quiet (its last turn's end, or its output's last drain);
-  // the round trips it may still ask for at once after late answers and be raised (a raised
-  // client whose answers were late asks again at once: it waited for the proxy), and when it
-  // last asked (its input empty before).
+  // quiet time; the time left also raises it again when it asks at once after late answers: it
+  // waited for the proxy), since when it is quiet (its last turn's end, or its output's last
+  // drain), and when it last asked (its input empty before).
   int64_t turnRaiseNs;
   uint8_t turnRaiseTurns;
   int64_t turnQuietSinceNs;
-  uint8_t turnRaiseCarry;
   int64_t turnAskedNs;
   uint64_t turnSerial;
   uint8_t turnQueued;

@@ -1311,11 +1311,12 @@ constexpr int64_t kTurnSliceMinNs = 10000;
 constexpr int64_t kTurnQuietNs = kMiscTurnNs;
 constexpr int64_t kTurnRaiseNs = kMiscTurnNs;
 constexpr uint8_t kTurnRaiseTurns = 4;
-// The round trips a raised client may ask for at once after late answers (kTurnLateNs after it
-// asked) and be raised again, one after the other: one, so that a late answer does not leave
-// the next round trip behind every busy client, while a raise still comes only after a rest
-// (raised clients come before all others: many raised again and again would hold the rest).
-constexpr uint8_t kTurnRaiseCarry = 1;
+// A raised client that asks again at once after late answers (kTurnLateNs or more after it
+// asked) waited for the proxy, not for its user: it is raised again, on what is left of the raise
+// time its last rest gave it (the proxy's time it has used since), however many round trips
+// that takes. So a client that asks now and then keeps its raise while a crowd keeps its answers
+// late, and a raise still comes only after a rest, for kTurnRaiseNs of work (raised clients
+// come before all others: many raised again and again would hold the rest).
 constexpr int64_t kTurnLateNs = 4 * kMiscTurnNs;
 
 bool turnsWaiting() { return !turnQueue.empty() || !newcomerQueue.empty(); }
@@ -2110,19 +2111,18 @@ void miscReadClientInput(ClientConnection *client) {
   bool fresh = client->input.length == 0, quiet = fresh && !client->output.first && client->turnStarted;
   int got = bufferReadFdRoom(client->fd, uint32_t(limit), &client->input);
   // Quiet for a slice or more, all its answers taken: it waited for its user; raised.
-  // (Asking again at once ends what is left of a raise.) One that was raised and asks again as
-  // soon as it has taken answers that came kTurnLateNs or more after it asked is raised again, for
-  // kTurnRaiseCarry round trips (it waited for the proxy, not for its user); one that asks again
-  // at once after prompt answers, or sends before it has taken them, is not.
+  // (Asking again at once ends what is left of a raise.) One that asks again as soon as it has
+  // taken answers that came kTurnLateNs or more after it asked is raised again while its last
+  // rest's raise time lasts (it waited for the proxy, not for its user); one that asks again at
+  // once after prompt answers, or sends before it has taken them, is not.
   if (got == 1 && fresh) {
     int64_t now = ordersMonotonicNs();
     bool rested = quiet && now - client->turnQuietSinceNs >= kTurnQuietNs;
-    bool carried = !rested && quiet && client->turnRaiseCarry > 0 &&
+    bool carried = !rested && quiet && client->turnRaiseNs > 0 &&
                    client->turnQuietSinceNs - client->turnAskedNs >= kTurnLateNs;
-    client->turnRaiseCarry = rested ? kTurnRaiseCarry : carried ? uint8_t(client->turnRaiseCarry - 1) : 0;
     bool raised = rested || carried;
     client->turnAskedNs = now;
-    client->turnRaiseNs = raised ? kTurnRaiseNs : 0;
+    client->turnRaiseNs = rested ? kTurnRaiseNs : carried ? client->turnRaiseNs : 0;
     client->turnRaiseTurns = raised ? kTurnRaiseTurns : 0;
   }
   if (got == 0) {
