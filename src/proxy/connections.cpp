@@ -566,8 +566,8 @@ uint32_t markerWindowOf(ServerDisplay *display) {
 }
 
 // The watch's probe of a display: an event the Xlib connection sends itself (a SendEvent with
-// no event mask goes to the window's maker), written without a round trip. 0 when none is out
-// and none can go (the Xlib connection or the marker window is missing).
+// no event mask goes to the window's maker), written without a round trip. False when none is
+// out and none can go (the Xlib connection or the marker window is missing).
 bool sendServerProbe(ServerDisplay *display) {
   if (display->probeOut) return true;
   if (!xlibOpen(display) || !markerWindowOf(display)) return false;
