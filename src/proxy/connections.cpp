@@ -807,15 +807,10 @@ void armDepartureWatch();
 void onDepartureWatch(void *) {
   departureWatch = nullptr;  // a fired one-shot timer is done
   serversIdle.clear();
-  std::vector<ServerDisplay *> probed;
+  for (ServerDisplay *display = mainServerDisplays; display; display = display->next)
+    if (!serverRanSinceLastCheck(display)) serversIdle.push_back(display);
   for (Departure *p = departures; p; p = p->next)
-    for (uint32_t i = 0; i < p->count; i++) {
-      DepartingConnection *d = p->connections[i];
-      measureDrain(d);
-      if (!d->display || std::find(probed.begin(), probed.end(), d->display) != probed.end()) continue;
-      probed.push_back(d->display);
-      if (!serverRanSinceLastCheck(d->display)) serversIdle.push_back(d->display);
-    }
+    for (uint32_t i = 0; i < p->count; i++) measureDrain(p->connections[i]);
   for (Departure *p = departures, *next; p; p = next) {
     next = p->next;
     bool quiet = true, ran = true;
