@@ -511,6 +511,9 @@ const char *brokenConnection(Display *display) {
 
 }  // namespace
 
+// How long a wait for an answer sleeps at most before it looks again for one read by another thread.
+constexpr int64_t kReplyLookMs = 10;
+
 const char *xtargetWaitReply(Display *display, unsigned sequence, uint32_t limitMs, void **reply,
                              xcb_generic_error_t **error) {
   *reply = nullptr;
@@ -545,8 +548,10 @@ const char *xtargetWaitReply(Display *display, unsigned sequence, uint32_t limit
       xcb_discard_reply(connection, sequence);
       return strTempPrintf("the X server did not answer within %u ms", unsigned(limitMs));
     }
+    // In short waits: another thread's call on this connection (the GL library's, made outside
+    // the loop) may read the answer off the socket meanwhile, which then never wakes this poll.
     pollfd wait{xcb_get_file_descriptor(connection), POLLIN, 0};
-    poll(&wait, 1, int(int64_t(limitMs) - spent));
+    poll(&wait, 1, int(std::min<int64_t>(int64_t(limitMs) - spent, kReplyLookMs)));
   }
 }
 
