@@ -1296,6 +1296,16 @@ std::set<TurnPlace> turnQueue, newcomerQueue;
 uint64_t turnArrivals = 0;
 Order *dispatcher = nullptr;
 int64_t turnFloorNs = 0;
+// The processor time raised turns have taken since a turn last went to a client that was not
+// raised (or the queue was empty); from kTurnRaisedRunNs on, the next turn goes to the first of
+// the others that wait. Raised clients come first, but when many are raised again and again (a
+// crowd whose programs pause between their round trips) they never hold the others, newcomers'
+// setups among them, for more than that between two of their turns: the others have one turn
+// (within the pass's slice) after each kTurnRaisedRunNs of raised ones. Processor time, as the
+// raise's own: a raised turn kept from the processor by other programs does not hand the
+// answers it waits for to the others.
+int64_t raisedRunNs = 0;
+constexpr int64_t kTurnRaisedRunNs = kMiscTurnNs;
 // How far before the floor a turn is counted from at most; how far behind that a newcomer
 // comes, and the turn it is taken to need; the shortest turn counted for a deadline.
 constexpr int64_t kTurnWakeCreditNs = kMiscTurnNs;
@@ -1311,7 +1321,7 @@ constexpr uint8_t kTurnRaiseTurns = 4;
 // time its last rest gave it (the proxy's time it has used since), however many round trips
 // that takes. So a client that asks now and then keeps its raise while a crowd keeps its answers
 // late, and a raise still comes only after a rest, for kTurnRaiseNs of work (raised clients
-// come before all others: many raised again and again would hold the rest).
+// come before all others, but for the others' turn after each kTurnRaisedRunNs of theirs).
 constexpr int64_t kTurnLateNs = 4 * kMiscTurnNs;
 
 bool turnsWaiting() { return !turnQueue.empty() || !newcomerQueue.empty(); }
@@ -1359,6 +1369,7 @@ void leaveTurnQueue(ClientConnection *client) {
   if (!turnsWaiting()) {  // (the dispatcher may cancel itself so)
     ordersCancel(dispatcher);
     dispatcher = nullptr;
+    raisedRunNs = 0;
   }
 }
 
@@ -1366,6 +1377,13 @@ void leaveTurnQueue(ClientConnection *client) {
 ClientConnection *nextTurn() {
   const TurnPlace *served = turnQueue.empty() ? nullptr : &*turnQueue.begin();
   const TurnPlace *newcomer = newcomerQueue.empty() ? nullptr : &*newcomerQueue.begin();
+  if (served && served->deadline == 0 && raisedRunNs >= kTurnRaisedRunNs) {
+    // The first that is not raised: past every raised place (deadline 0).
+    auto other = turnQueue.upper_bound(TurnPlace{0, UINT64_MAX, nullptr});
+    if (newcomer && (other == turnQueue.end() || turnDeadline(newcomer->client) < other->deadline))
+      return newcomer->client;
+    if (other != turnQueue.end()) return other->client;
+  }
   if (newcomer && (!served || (served->deadline != 0 && turnDeadline(newcomer->client) < served->deadline)))
     return newcomer->client;
   return served ? served->client : nullptr;
@@ -1452,6 +1470,7 @@ void onDispatch(void *) {
     }
     ClientConnection *client = nextTurn();
     if (!client) break;
+    bool raised = client->turnQueued == 1 && client->turnDeadlineNs == 0;
     takeFromTurnQueue(client);
     bool requests = client->readIsTurn;
     if (requests) {
@@ -1463,10 +1482,13 @@ void onDispatch(void *) {
         client->readOrder = nullptr;
       }
     }
-    serveTurn(client, requests);
+    int64_t began = threadCpuNs();
+    serveTurn(client, requests);  // (the client may be gone after it)
+    raisedRunNs = raised ? raisedRunNs + std::max<int64_t>(threadCpuNs() - began, 0) : 0;
   }
   ordersCancel(dispatcher);
   dispatcher = nullptr;
+  raisedRunNs = 0;
 }
 
 // The read order becomes the client's place in the queue of turns.

@@ -724,6 +724,46 @@ TEST(ClientTurns, ARaisedClientWhoseAnswerCameLateStaysRaisedWhenItAsksAtOnce) {
   EXPECT_EQ(roundTrip(0, 10), "not raised");
 }
 
+// A crowd whose clients are raised again and again (each asks after a pause of its own, as
+// programs that pause between their round trips do on a loaded machine, so that some are always
+// raised and waiting) comes first, but holds the others for no more than a slice at a time: a
+// newcomer's first request and a busy client's turns come within a few passes, while the crowd
+// keeps most of the turns.
+TEST(ClientTurns, ClientsRaisedAgainAndAgainHoldTheOthersNoMoreThanASliceAtATime) {
+  FakeCore core;
+  core.addScreen(800, 600);
+  SlowRequests slow;
+  std::vector<FakeClient *> crowd;
+  for (int k = 0; k < 40; k++) {
+    FakeClient &c = core.addClient(false, 0);
+    c.client->turnStarted = 1;
+    miscScheduleClientReads(c.client);
+    crowd.push_back(&c);
+  }
+  FakeClient &busy = *backlogged(core, 1, 1000, true).front();  // 20 ms of requests
+  busy.client->turnStarted = 1;
+  FakeClient &newcomer = core.addClient(false, 0);
+  miscScheduleClientReads(newcomer.client);
+  core.advanceMs(kMiscBufferedInputDelayMs);
+  TurnTrace trace;
+  int passes = 0;
+  for (; passes < 40 && (newcomer.client->sequence == 0 || busy.client->sequence < 200); passes++) {
+    if (passes == 4) writeAll(newcomer.peer, noOperations(1));  // once the crowd is at work
+    // Every crowd client done with its work asks again after its pause: 10 requests of 20 us.
+    for (FakeClient *c : crowd) {
+      if (c->client->input.length || c->client->turnQueued) continue;
+      c->client->turnQuietSinceNs = ordersMonotonicNs() - 10 * kMiscTurnNs;
+      writeAll(c->peer, slowRequests(10));
+    }
+    core.runLoopOnce();
+  }
+  EXPECT_EQ(newcomer.client->sequence, 1u);
+  EXPECT_GE(busy.client->sequence, 200u);
+  EXPECT_LT(passes, 40);
+  size_t raised = size_t(std::count(TurnTrace::raised.begin(), TurnTrace::raised.end(), true));
+  EXPECT_GT(raised, TurnTrace::raised.size() / 2) << raised << " of " << TurnTrace::raised.size();
+}
+
 // A client back from a long idle time with a long backlog comes first, but waiting gives it no
 // more than a credit of about a slice over the others: busy clients that work without pause
 // each get their turn within the next few, as they take turns with each other.
