@@ -696,6 +696,11 @@ int glxdirectGetObjectParameteriv(GlxLibraryInstance *instance, uint32_t slot, u
 constexpr unsigned long kGlxDirectCompileStackBytes = 8ul << 30;
 const char *glxdirectCompileShader(GlxLibraryInstance *instance, uint32_t shader);
 const char *glxdirectLinkProgram(GlxLibraryInstance *instance, uint32_t program);
+// The current context's program may have changed (UseProgram; LinkProgram of that program, a
+// library name, or 0): its next draw asks the library which program it uses, and the first
+// draw with a program since its link is made outside the loop (glxdirectlists.h:
+// libraryDraw). No current context: nothing.
+void glxdirectProgramChanged(GlxLibraryInstance *instance, uint32_t linked);
 // The object's text in bufferSize bytes of zeroed scratch, valid until the instance's next
 // operation, and the length the library reports (at most bufferSize); NULL, with nothing
 // called, when the slot cannot be made current or no room can be had (a size beyond the GL

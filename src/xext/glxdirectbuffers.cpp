@@ -312,6 +312,7 @@ const char *glxdirectCompileShader(GlxLibraryInstance *instance, uint32_t shader
   return onCompileStack(instance, shader, false);
 }
 const char *glxdirectLinkProgram(GlxLibraryInstance *instance, uint32_t program) {
+  glxdirectProgramChanged(instance, program);
   return onCompileStack(instance, program, true);
 }
 

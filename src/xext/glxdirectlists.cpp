@@ -268,6 +268,52 @@ const char *glxdirectOutside(GlxLibraryInstance *instance, void (*call)(void *),
   return why;
 }
 
+void glxdirectProgramChanged(GlxLibraryInstance *instance, uint32_t linked) {
+  GlxDirectContext *node = glxdirectCurrentNode(instance);
+  if (!node) return;
+  node->programUnsure = 1;
+  if (linked)
+    for (uint32_t &drawn : node->drawnPrograms)
+      if (drawn == linked) drawn = 0;
+}
+
+namespace glxdirectdecode {
+
+bool firstDrawOfProgram(const Command &c) {
+  GlxLibraryInstance *instance = c.instance;
+  GlxDirectContext *node = glxdirectCurrentNode(instance);
+  if (!node || !node->programUnsure || instance->insideBegin || !miscCanYield()) return false;
+  node->programUnsure = 0;
+  if (!(instance->programQueries & kGlxDirectKnowsProgram)) return false;
+  uint32_t program = uint32_t(glxdirectGetInteger(instance, kGlxDirectCurrentProgram));
+  if (program == 0) return false;
+  for (uint32_t drawn : node->drawnPrograms)
+    if (drawn == program) return false;
+  // (Noted before the draw: the node may be gone after it.)
+  node->drawnPrograms[node->drawnProgramsNext] = program;
+  node->drawnProgramsNext = uint8_t((node->drawnProgramsNext + 1) % kGlxDirectDrawnPrograms);
+  return true;
+}
+
+void drawOutside(const Command &c, void (*draw)(void *), void *argument) {
+  struct Call {
+    void (*draw)(void *);
+    void *argument;
+    GlFunctionTable *gl;
+  } call{draw, argument, &c.gl};
+  const char *why = glxdirectOutside(
+      c.instance,
+      [](void *a) {
+        auto *k = static_cast<Call *>(a);
+        k->draw(k->argument);
+        k->gl->glFlush();
+      },
+      &call);
+  if (why) stopWork(c, why);
+}
+
+}  // namespace glxdirectdecode
+
 const char *glxdirectFinishYielding(GlxLibraryInstance *instance) {
   GlFunctionTable &gl = instance->functions;
   // The library's finish waits for all it has queued, however long that takes. Where the

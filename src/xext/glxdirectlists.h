@@ -50,6 +50,20 @@ bool spend(const Command &c, uint64_t units);
 // Ends the request's work at the command because of why (its client closes, its slot went while
 // it stood still): the rest is dropped, as at its bound. Always false.
 bool stopWork(const Command &c, const char *why);
+// A draw of the library, draw() (which may leave its vertices kept back in the library): where
+// the request may yield and it is the context's first draw with its program since that
+// program's link, it is made outside the loop and flushed there (the library makes the
+// program's machine code at that draw, or at the flush of vertices it kept back: seconds for a
+// long program; glxdirectOutside), the request's work ending when its client or its context
+// went meanwhile; else at once. Later draws that need other machine code for the same program
+// (another blend or depth state) are made at once.
+bool firstDrawOfProgram(const Command &c);
+void drawOutside(const Command &c, void (*draw)(void *), void *argument);
+template <typename Draw>
+void libraryDraw(const Command &c, Draw draw) {
+  if (!firstDrawOfProgram(c)) return draw();
+  drawOutside(c, [](void *a) { (*static_cast<Draw *>(a))(); }, &draw);
+}
 // Inside glBegin/glEnd: the command just executed gave the library vertices or not (or the
 // proxy cannot tell: the primitive is then finished only at its glEnd).
 void beginCounted(const Command &c);
@@ -132,7 +146,7 @@ void drawInPieces(const Command &c, uint32_t mode, int64_t count, bool indexed, 
   }
   auto whole = [&] {
     if (!spend(c, uint64_t(count > 0 ? count : 0))) return;
-    piece(mode, 0, count);
+    libraryDraw(c, [&] { piece(mode, 0, count); });
   };
   // The interval is brought up to date (a finish due comes first) before the pieces are sized.
   if (!spend(c, 0)) return;
@@ -145,7 +159,7 @@ void drawInPieces(const Command &c, uint32_t mode, int64_t count, bool indexed, 
       int64_t advance = room > overlap + step ? (room - overlap) / step * step : step;
       int64_t n = count - at < advance + overlap ? count - at : advance + overlap;
       if (!spend(c, uint64_t(n))) return;
-      piece(mode, at, n);
+      libraryDraw(c, [&] { piece(mode, at, n); });
       pieceDrawn(c.instance);
       if (at + n >= count) return;
       at += advance;
@@ -163,7 +177,7 @@ void drawInPieces(const Command &c, uint32_t mode, int64_t count, bool indexed, 
   } setBack{c, current};
   int64_t first = pieceVertices(c.instance);
   if (!spend(c, uint64_t(first))) return;
-  piece(mode == kLineLoop ? 3 : mode, 0, first);
+  libraryDraw(c, [&] { piece(mode == kLineLoop ? 3 : mode, 0, first); });
   pieceDrawn(c.instance);
   std::vector<uint32_t> run;
   for (int64_t at = first; at < count;) {
@@ -173,7 +187,7 @@ void drawInPieces(const Command &c, uint32_t mode, int64_t count, bool indexed, 
     run.clear();
     if (mode == kLineLoop) {
       if (!spend(c, uint64_t(n + 1))) return;
-      piece(3, at - 1, n + 1);
+      libraryDraw(c, [&] { piece(3, at - 1, n + 1); });
     } else {
       if (!spend(c, uint64_t(n + 2))) return;
       if (!elements(0, 1, run) || !elements(at - 1, n + 1, run)) return;

@@ -1480,7 +1480,7 @@ void drawCarriedCommand(const Command &c) {
   case op:                                          \
     if (c.holds(sizeof(T) * 4)) {                   \
       Values<T, 4> values(c, 0);                    \
-      gl.fn(values.v, values.v + 2);                \
+      libraryDraw(c, [&] { gl.fn(values.v, values.v + 2); }); \
     }                                               \
     return;
 // Vectors whose length depends on the pname, after the pname (PVEC0) or a target and the pname
@@ -1698,10 +1698,10 @@ void executeCommand(const Command &c) {
     VEC(21, glColor4usv, GLushort, 4)
     VEC(22, glEdgeFlagv, GLboolean, 1)
     case 23:
-      gl.glEnd();
       if (!instance->insideBegin)
         LOG(logChannelXhint, "Lumora: glEnd without previous glBegin by %s", clientName());
       instance->insideBegin = 0;
+      libraryDraw(c, [&] { gl.glEnd(); });
       return;
     VEC(24, glIndexdv, GLdouble, 1)
     VEC(25, glIndexfv, GLfloat, 1)
@@ -2029,7 +2029,11 @@ void executeCommand(const Command &c) {
       if (!c.holds(4)) return;
       if (const char *why = glxdirectLinkProgram(c.instance, programId(c, c.u(0)))) stopWork(c, why);
       return;
-    CALL(243, glUseProgram, 4, programId(c, c.u(0)))
+    case 243:
+      if (!c.holds(4)) return;
+      gl.glUseProgram(programId(c, c.u(0)));
+      glxdirectProgramChanged(instance, 0);
+      return;
     CALL(244, glValidateProgram, 4, programId(c, c.u(0)))
     CALL(245, glUniform1f, 8, c.i(0), c.f(4))
     CALL(246, glUniform2f, 12, c.i(0), c.f(4), c.f(8))

@@ -390,6 +390,7 @@ Outcome attachShader(Vendor &v) {
 }
 Outcome useProgram(Vendor &v) {
   v.gl.glUseProgram(v.program(0));
+  glxdirectProgramChanged(v.instance, 0);
   return kDone;
 }
 // An active uniform or attribute: the name in a buffer of the client's size.

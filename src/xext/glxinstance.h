@@ -52,6 +52,7 @@ struct GlxDirectPixmapOn {
 // vertex before it, and its vertex command, each as sent (glxdirectlists.cpp, strips cut).
 // classes: a bit for each kind of attribute the commands set.
 constexpr uint32_t kGlxDirectStripCommandBytes = 40, kGlxDirectStripGroupCommands = 8;
+constexpr uint32_t kGlxDirectDrawnPrograms = 16;
 struct GlxDirectStripCommand {
   uint16_t opcode;
   uint8_t size;
@@ -118,6 +119,14 @@ struct GlxDirectContext {
   uint32_t listBase;
   uint32_t listBaseStack[32];
   uint32_t listBaseKept;
+  // The library makes a program's machine code at the first draw with it (seconds for a long
+  // program), not at its link: the programs (library names) this context has drawn with since
+  // their last link, the last kGlxDirectDrawnPrograms of them, and whether its program may have
+  // changed since its last draw (a UseProgram or a LinkProgram ran). The first draw with a
+  // program not among them is made outside the loop (glxdirectlists.cpp: libraryDraw).
+  uint32_t drawnPrograms[kGlxDirectDrawnPrograms];
+  uint8_t drawnProgramsNext;
+  uint8_t programUnsure;
 };
 
 // What the library must have current before a command of a direct context tag runs.
