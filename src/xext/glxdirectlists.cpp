@@ -940,7 +940,7 @@ void callList(const Command &c, uint32_t list) {
   if (!glxdirectListBody(instance, list, &at, &end, &libraryList, &keep)) return;
   if (libraryList) {
     // A font's list the library made itself: a bitmap, no call of another list.
-    c.gl.glCallList(libraryList);
+    libraryDraw(c, [&] { c.gl.glCallList(libraryList); });
     return;
   }
   instance->listDepth++;

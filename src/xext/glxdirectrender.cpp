@@ -706,10 +706,12 @@ void meshInPieces(const Command &c, uint32_t mode, int32_t i1, int32_t i2, int32
   auto whole = [&] {
     if (points > kMeshPointLimit) return c.dropped("mesh of too many points");
     if (!spend(c, points)) return;
-    if (twoD)
-      c.gl.glEvalMesh2(mode, i1, i2, j1, j2);
-    else
-      c.gl.glEvalMesh1(mode, i1, i2);
+    libraryDraw(c, [&] {
+      if (twoD)
+        c.gl.glEvalMesh2(mode, i1, i2, j1, j2);
+      else
+        c.gl.glEvalMesh1(mode, i1, i2);
+    });
   };
   bool named = mode == kPoint || mode == kLine || (twoD && mode == kFill);
   if (!named || i2 < i1 || (twoD && j2 < j1) || !instance->workBounded || instance->insideBegin) return whole();
@@ -1677,7 +1679,9 @@ void executeCommand(const Command &c) {
       if (!c.holds(44)) return;
       const void *image = nullptr;
       if (!pixelCommand(c, false, false, 44, kGlColorIndex, kGlBitmap, 0, c.i(20), c.i(24), 1, &image)) return;
-      gl.glBitmap(c.i(20), c.i(24), c.f(28), c.f(32), c.f(36), c.f(40), static_cast<const GLubyte *>(image));
+      libraryDraw(c, [&] {
+        gl.glBitmap(c.i(20), c.i(24), c.f(28), c.f(32), c.f(36), c.f(40), static_cast<const GLubyte *>(image));
+      });
       return;
     }
     VEC(6, glColor3bv, GLbyte, 3)
@@ -1899,7 +1903,9 @@ void executeCommand(const Command &c) {
       return;
     }
     CALL(171, glReadBuffer, 4, c.u(0))
-    CALL(172, glCopyPixels, 20, c.i(0), c.i(4), c.i(8), c.i(12), c.u(16))
+    case 172:
+      if (c.holds(20)) libraryDraw(c, [&] { gl.glCopyPixels(c.i(0), c.i(4), c.i(8), c.i(12), c.u(16)); });
+      return;
     case 173: {
       if (!c.holds(36)) return;
       const void *image = nullptr;
@@ -1909,7 +1915,7 @@ void executeCommand(const Command &c) {
       // bits; the other types and every narrower or one-row image it reads right): refused here.
       if (c.u(28) == kGlColorIndex && c.i(20) > 32 && c.i(24) > 1)
         return c.dropped("colour indices more than 32 wide, which the library misreads");
-      gl.glDrawPixels(c.i(20), c.i(24), c.u(28), c.u(32), image);
+      libraryDraw(c, [&] { gl.glDrawPixels(c.i(20), c.i(24), c.u(28), c.u(32), image); });
       return;
     }
     CALL(174, glDepthRange, 16, c.d(0), c.d(8))
