@@ -125,6 +125,27 @@ class LumoraStall : public ::testing::Test {
     return longest;
   }
 
+  // The GL client sends the commands and waits for its Finish's answer, on a thread of its own,
+  // while the bystander asks: how long the GL client waited, and the bystander's longest round
+  // trip meanwhile.
+  std::pair<std::chrono::steady_clock::duration, std::chrono::steady_clock::duration> drawBesideBystander(
+      const std::vector<GlxCommand> &commands) {
+    constexpr uint8_t kMinorFinish = 108;
+    std::atomic<bool> done{false};
+    std::chrono::steady_clock::duration took{};
+    std::thread worker([&] {
+      auto start = std::chrono::steady_clock::now();
+      gl.render(tag, commands);
+      RawBytes answer;
+      EXPECT_EQ(gl.raw.roundTrip(gl.single(kMinorFinish, tag).done(), answer, 120000), "");
+      took = std::chrono::steady_clock::now() - start;
+      done = true;
+    });
+    std::chrono::steady_clock::duration longest = longestTripUntil(done);
+    worker.join();
+    return {took, longest};
+  }
+
   // The GL client's next GetError: the GL error (0xFFFFFFFF without an answer).
   uint32_t glError() {
     RawBytes answer;
@@ -676,7 +697,7 @@ TEST_F(LumoraStall, ALongCompileHoldsOnlyItsClient) {
 // (here the Enable after it), or inside a DrawArrays. The first draw is made outside the loop:
 // a bystander's round trip waits a small part of that time.
 TEST_F(LumoraStall, AProgramsFirstDrawHoldsOnlyItsClient) {
-  constexpr uint8_t kMinorVendor = 16, kMinorFinish = 108;
+  constexpr uint8_t kMinorVendor = 16;
   constexpr uint32_t kFragmentShader = 0x8B30, kGlBlend = 0x0BE2, kGlTriangleStrip = 5, kGlFloat = 0x1406,
                      kGlVertexArray = 0x8074;
   auto vendor = [&](uint32_t code) { return gl.glx(kMinorVendor).i(code).i(tag); };
@@ -703,18 +724,7 @@ TEST_F(LumoraStall, AProgramsFirstDrawHoldsOnlyItsClient) {
     gl.send(vendor(90004).i(program));
     gl.send(vendor(90010).i(program));
     ASSERT_EQ(glError(), 0u);
-    std::atomic<bool> done{false};
-    std::chrono::steady_clock::duration took{};
-    std::thread worker([&] {
-      auto start = std::chrono::steady_clock::now();
-      gl.render(tag, commands);
-      RawBytes answer;
-      EXPECT_EQ(gl.raw.roundTrip(gl.single(kMinorFinish, tag).done(), answer, 120000), "");
-      took = std::chrono::steady_clock::now() - start;
-      done = true;
-    });
-    std::chrono::steady_clock::duration longest = longestTripUntil(done);
-    worker.join();
+    auto [took, longest] = drawBesideBystander(commands);
     // (A machine slow enough for the draw to pass the request's bound ends its work there.)
     uint32_t error = glError();
     EXPECT_TRUE(error == 0 || error == kGlOutOfMemory) << error;
@@ -842,18 +852,7 @@ TEST_F(LumoraStall, EightScatteredTextureUnitsHoldOnlyTheirClient) {
   size_t times = std::clamp<size_t>(size_t(std::chrono::milliseconds(500) / std::max(once, std::chrono::steady_clock::duration(1))) + 1, 1, 32);
   compile(2, 64 * times);
   ASSERT_EQ(glError(), 0u);
-  std::atomic<bool> done{false};
-  std::chrono::steady_clock::duration took{};
-  std::thread worker([&] {
-    auto start = std::chrono::steady_clock::now();
-    gl.render(tag, {callList(2)});
-    RawBytes answer;
-    EXPECT_EQ(gl.raw.roundTrip(gl.single(kMinorFinish, tag).done(), answer, 120000), "");
-    took = std::chrono::steady_clock::now() - start;
-    done = true;
-  });
-  std::chrono::steady_clock::duration longest = longestTripUntil(done);
-  worker.join();
+  auto [took, longest] = drawBesideBystander({callList(2)});
   auto ms = [](std::chrono::steady_clock::duration d) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
   };
