@@ -1375,18 +1375,18 @@ void leaveTurnQueue(ClientConnection *client) {
 
 // The client whose turn comes next; NULL when none waits.
 ClientConnection *nextTurn() {
-  const TurnPlace *served = turnQueue.empty() ? nullptr : &*turnQueue.begin();
+  auto served = turnQueue.begin();
   const TurnPlace *newcomer = newcomerQueue.empty() ? nullptr : &*newcomerQueue.begin();
-  if (served && served->deadline == 0 && raisedRunNs >= kTurnRaisedRunNs) {
-    // The first that is not raised: past every raised place (deadline 0).
+  // After a run of raised turns, the raised places (deadline 0) are passed over when another
+  // waits.
+  if (served != turnQueue.end() && served->deadline == 0 && raisedRunNs >= kTurnRaisedRunNs) {
     auto other = turnQueue.upper_bound(TurnPlace{0, UINT64_MAX, nullptr});
-    if (newcomer && (other == turnQueue.end() || turnDeadline(newcomer->client) < other->deadline))
-      return newcomer->client;
-    if (other != turnQueue.end()) return other->client;
+    if (other != turnQueue.end() || newcomer) served = other;
   }
-  if (newcomer && (!served || (served->deadline != 0 && turnDeadline(newcomer->client) < served->deadline)))
+  if (newcomer && (served == turnQueue.end() ||
+                   (served->deadline != 0 && turnDeadline(newcomer->client) < served->deadline)))
     return newcomer->client;
-  return served ? served->client : nullptr;
+  return served != turnQueue.end() ? served->client : nullptr;
 }
 
 bool answersDue(const ClientConnection *client) {

@@ -181,8 +181,12 @@ def main(argv):
                 print('Xvfb did not start')
                 return 1
             capture_file = os.path.join(directory, 'capture')
-            relay, relay_number = start(['/usr/bin/python3', os.path.join(HERE, '..', 'relay', 'xrelay.py'),
-                                         '-upstream', ':' + number, '-capture', capture_file])
+
+            def start_relay():
+                return start(['/usr/bin/python3', os.path.join(HERE, '..', 'relay', 'xrelay.py'),
+                              '-upstream', ':' + number, '-capture', capture_file])
+
+            relay, relay_number = start_relay()
             if relay_number is None:
                 print('the relay did not start')
                 return 1
@@ -205,8 +209,7 @@ def main(argv):
                         os.remove(os.path.join(directory, name))
                 stop(relay)
                 os.remove(capture_file)
-                relay, relay_number = start(['/usr/bin/python3', os.path.join(HERE, '..', 'relay', 'xrelay.py'),
-                                             '-upstream', ':' + number, '-capture', capture_file])
+                relay, relay_number = start_relay()
                 if relay_number is None:
                     print('the relay did not start')
                     return 1
